@@ -1,0 +1,219 @@
+#include "kel/util_parity.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+std::vector<std::uint8_t> randomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::uint8_t> v(n);
+  for (auto& b : v) b = static_cast<std::uint8_t>(rng());
+  return v;
+}
+
+// Parity of one stripe by the rule: byte i goes into parity byte i mod P.
+std::vector<std::uint8_t> referenceParity(const std::uint8_t* stripe, std::size_t n,
+                                          std::size_t parityBytes) {
+  std::vector<std::uint8_t> p(parityBytes, 0);
+  for (std::size_t i = 0; i < n; ++i) p[i % parityBytes] ^= stripe[i];
+  return p;
+}
+
+// Feeds a stream in the given chunk sizes, taking each finished parity as the
+// writer does (read, swap, clear the flags, mark taken), and returns the
+// parities of the complete stripes.
+std::vector<std::vector<std::uint8_t>> feed(Util::CalcParity& calc, const std::vector<std::uint8_t>& data,
+                                            const std::vector<std::size_t>& chunks) {
+  std::vector<std::vector<std::uint8_t>> out;
+  std::size_t off = 0;
+  std::size_t c = 0;
+  while (off < data.size()) {
+    std::size_t n = std::min(chunks[c++ % chunks.size()], data.size() - off);
+    std::size_t divided = 12345;
+    const bool complete = calc.addDataSymbol(data.data() + off, n, divided);
+    const std::size_t stripeLeft = calc.m_stripeBytes - ((off % calc.m_stripeBytes));
+    if (n >= stripeLeft) {
+      EXPECT_TRUE(complete);
+      EXPECT_EQ(divided, stripeLeft);
+    } else {
+      EXPECT_FALSE(complete);
+      EXPECT_EQ(divided, 0u);
+    }
+    if (complete) {
+      out.emplace_back(calc.m_parity, calc.m_parity + calc.m_parityBytes);
+      calc.swapBuffers();
+      calc.m_stripeComplete = 0;
+      calc.m_hasData = 0;
+      calc.m_taken = 1;
+    }
+    off += n;
+  }
+  return out;
+}
+
+TEST(CalcParity, DerivedSizesAndZeroedBuffers) {
+  Util::CalcParity calc(2064, 2048, 65536);
+  EXPECT_EQ(calc.m_paritySymbols, 16u);
+  EXPECT_EQ(calc.m_stripeBytes, 134217728u);
+  EXPECT_EQ(calc.m_parityBytes, 1048576u);
+  EXPECT_EQ(calc.m_parityPosition, 0);
+  EXPECT_EQ(calc.m_stripePosition, 0);
+  for (std::uint32_t i = 0; i < calc.m_parityBytes; i += 4093) {
+    ASSERT_EQ(calc.m_parity[i], 0);
+    ASSERT_EQ(calc.m_spare[i], 0);
+  }
+}
+
+TEST(CalcParity, RejectsImpossibleGeometry) {
+  EXPECT_THROW(Util::CalcParity(16, 16, 8), std::invalid_argument);   // no parity symbol
+  EXPECT_THROW(Util::CalcParity(16, 20, 8), std::invalid_argument);
+  EXPECT_THROW(Util::CalcParity(16, 0, 8), std::invalid_argument);
+  EXPECT_THROW(Util::CalcParity(16, 8, 0), std::invalid_argument);
+  EXPECT_THROW(Util::CalcParity(0x10000, 0x8000, 0x20000), std::invalid_argument);  // 4 GiB stripe
+}
+
+// Any split of the stream, aligned or not, gives the parity of the rule for
+// every stripe, also when an addition runs over a stripe's end.
+TEST(CalcParity, AnyChunkingGivesTheParityOfEachStripe) {
+  // 4 data symbols + 2 parity symbols of 8 bytes: stripe 32 bytes, parity 16.
+  // No addition is longer than a stripe, so none crosses two stripe ends.
+  const std::vector<std::vector<std::size_t>> splits = {
+      {32}, {1}, {3}, {4}, {5, 7}, {31}, {2, 30, 2}, {17, 1, 14, 9}, {6, 32, 1}, {29, 31},
+  };
+  const auto data = randomBytes(32 * 5, 7);
+  for (const auto& split : splits) {
+    SCOPED_TRACE(testing::PrintToString(split));
+    Util::CalcParity calc(6, 4, 8);
+    const auto parities = feed(calc, data, split);
+    ASSERT_EQ(parities.size(), 5u);
+    for (std::size_t s = 0; s < 5; ++s)
+      EXPECT_EQ(parities[s], referenceParity(data.data() + 32 * s, 32, 16)) << "stripe " << s;
+  }
+}
+
+TEST(CalcParity, AdditionEndingExactlyAtStripeEndLeavesSpareUntouched) {
+  Util::CalcParity calc(6, 4, 8);
+  const auto data = randomBytes(32, 1);
+  std::size_t divided = 0;
+  EXPECT_FALSE(calc.addDataSymbol(data.data(), 12, divided));
+  EXPECT_EQ(divided, 0u);
+  EXPECT_TRUE(calc.addDataSymbol(data.data() + 12, 20, divided));
+  EXPECT_EQ(divided, 20u);
+  EXPECT_EQ(calc.m_stripeComplete, 1);
+  EXPECT_EQ(calc.m_stripePosition, 0);
+  EXPECT_EQ(calc.m_parityPosition, 0);
+  for (std::uint32_t i = 0; i < calc.m_parityBytes; ++i) EXPECT_EQ(calc.m_spare[i], 0) << i;
+  EXPECT_EQ(std::vector<std::uint8_t>(calc.m_parity, calc.m_parity + 16),
+            referenceParity(data.data(), 32, 16));
+}
+
+TEST(CalcParity, OverrunOfTwoBytesGoesToSparePositionsZeroAndOne) {
+  Util::CalcParity calc(6, 4, 8);
+  auto data = randomBytes(34, 2);
+  data[32] = 0xA5;
+  data[33] = 0x3C;
+  std::size_t divided = 0;
+  EXPECT_FALSE(calc.addDataSymbol(data.data(), 30, divided));
+  EXPECT_TRUE(calc.addDataSymbol(data.data() + 30, 4, divided));
+  EXPECT_EQ(divided, 2u);
+  EXPECT_EQ(calc.m_spare[0], 0xA5);
+  EXPECT_EQ(calc.m_spare[1], 0x3C);
+  for (std::uint32_t i = 2; i < calc.m_parityBytes; ++i) EXPECT_EQ(calc.m_spare[i], 0) << i;
+  EXPECT_EQ(calc.m_stripePosition, 2);
+  EXPECT_EQ(calc.m_parityPosition, 2);
+  EXPECT_EQ(std::vector<std::uint8_t>(calc.m_parity, calc.m_parity + 16),
+            referenceParity(data.data(), 32, 16));
+}
+
+TEST(CalcParity, TakenParityIsClearedBeforeTheNextAddition) {
+  Util::CalcParity calc(6, 4, 8);
+  const auto data = randomBytes(64, 3);
+  std::size_t divided = 0;
+  ASSERT_TRUE(calc.addDataSymbol(data.data(), 32, divided));
+  calc.swapBuffers();  // the finished parity is now the spare buffer
+  calc.m_taken = 1;
+  EXPECT_FALSE(calc.addDataSymbol(data.data() + 32, 1, divided));
+  EXPECT_EQ(calc.m_taken, 0u);
+  for (std::uint32_t i = 0; i < calc.m_parityBytes; ++i) EXPECT_EQ(calc.m_spare[i], 0) << i;
+  EXPECT_EQ(calc.m_hasData, 1);
+}
+
+TEST(CalcParity, ResetZeroesEverything) {
+  Util::CalcParity calc(6, 4, 8);
+  const auto data = randomBytes(40, 4);
+  std::size_t divided = 0;
+  calc.addDataSymbol(data.data(), 40, divided);
+  calc.m_taken = 1;
+  calc.reset();
+  EXPECT_EQ(calc.m_taken, 0u);
+  EXPECT_EQ(calc.m_parityPosition, 0);
+  EXPECT_EQ(calc.m_stripePosition, 0);
+  EXPECT_EQ(calc.m_stripeComplete, 0);
+  EXPECT_EQ(calc.m_hasData, 0);
+  for (std::uint32_t i = 0; i < calc.m_parityBytes; ++i) {
+    EXPECT_EQ(calc.m_parity[i], 0);
+    EXPECT_EQ(calc.m_spare[i], 0);
+  }
+}
+
+// The writer's geometry: 2048 data symbols of 64 KiB and 16 parity symbols.
+// Two identical stripes give identical parity, and a lost data symbol comes
+// back as the XOR of its parity symbol with the 127 other symbols of its group.
+TEST(CalcParity, WriterGeometryRebuildsALostSymbol) {
+  constexpr std::uint32_t kSymbol = 65536;
+  Util::CalcParity calc(2064, 2048, kSymbol);
+  auto symbolData = [](std::uint32_t index) {
+    std::vector<std::uint8_t> v(kSymbol);
+    std::uint64_t x = 0x9E3779B97F4A7C15ull * (index + 1);
+    for (std::uint32_t i = 0; i < kSymbol; i += 8) {
+      x ^= x << 13; x ^= x >> 7; x ^= x << 17;
+      std::memcpy(&v[i], &x, 8);
+    }
+    return v;
+  };
+  std::vector<std::uint8_t> first;
+  for (int stripe = 0; stripe < 2; ++stripe) {
+    std::size_t divided = 0;
+    bool complete = false;
+    // Symbols in pieces of 3 symbols + 5 bytes to cross symbol boundaries.
+    std::vector<std::uint8_t> pending;
+    for (std::uint32_t s = 0; s < 2048; ++s) {
+      auto sym = symbolData(s);
+      pending.insert(pending.end(), sym.begin(), sym.end());
+      if (pending.size() >= 3 * kSymbol + 5 || s == 2047) {
+        complete = calc.addDataSymbol(pending.data(), pending.size(), divided);
+        pending.clear();
+      }
+    }
+    ASSERT_TRUE(complete);
+    std::vector<std::uint8_t> parity(calc.m_parity, calc.m_parity + calc.m_parityBytes);
+    if (stripe == 0) {
+      first = parity;
+      calc.swapBuffers();
+      calc.m_stripeComplete = 0;
+      calc.m_hasData = 0;
+      calc.m_taken = 1;
+    } else {
+      EXPECT_EQ(parity, first);
+    }
+  }
+  // Lose data symbol 37: its group is parity symbol 37 % 16 = 5.
+  const std::uint32_t lost = 37, p = lost % 16;
+  std::vector<std::uint8_t> rebuilt(first.begin() + p * kSymbol, first.begin() + (p + 1) * kSymbol);
+  int others = 0;
+  for (std::uint32_t s = p; s < 2048; s += 16) {
+    if (s == lost) continue;
+    auto sym = symbolData(s);
+    for (std::uint32_t i = 0; i < kSymbol; ++i) rebuilt[i] ^= sym[i];
+    ++others;
+  }
+  EXPECT_EQ(others, 127);
+  EXPECT_EQ(rebuilt, symbolData(lost));
+}
+
+}  // namespace
