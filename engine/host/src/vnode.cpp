@@ -1,0 +1,548 @@
+#include "kelhost/vnode.h"
+
+#include "kelhost/kern.h"
+#include "kelhost/log.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#define TREE_LOG(fn, level, ...) KEL_LOG_AS(fn, level, KEL_MOD_FUSE, KEL_MARK_NOTE, __VA_ARGS__)
+#define INVALID_ARG(fn) TREE_LOG(fn, KEL_LOG_ERR, "Invalid argument")
+
+vnodeop_desc vnop_default_desc, vnop_blktooff_desc, vnop_blockmap_desc, vnop_close_desc,
+    vnop_create_desc, vnop_fsync_desc, vnop_getattr_desc, vnop_inactive_desc, vnop_ioctl_desc,
+    vnop_lookup_desc, vnop_mkdir_desc, vnop_offtoblk_desc, vnop_open_desc, vnop_pagein_desc,
+    vnop_pageout_desc, vnop_pathconf_desc, vnop_read_desc, vnop_readdir_desc, vnop_readlink_desc,
+    vnop_reclaim_desc, vnop_remove_desc, vnop_rename_desc, vnop_rmdir_desc, vnop_setattr_desc,
+    vnop_statfs_desc, vnop_strategy_desc, vnop_symlink_desc, vnop_write_desc;
+
+KelResolvedVnops kel_vnops{};
+
+namespace {
+
+// The tree mutex. Recursive, because an Entry that dies inside a locked
+// stretch clears its vnode's back link under the same mutex.
+std::recursive_mutex g_tree_mutex;
+using TreeLock = std::lock_guard<std::recursive_mutex>;
+EntryPtr g_root;
+// Entries that could not be placed in the tree, per mount: each owns its
+// vnode until the engine recycles it or the tree is replaced.
+std::unordered_map<mount*, std::vector<EntryPtr>> g_unplaced;
+
+void keep_unplaced(const EntryPtr& e) {
+  g_unplaced[e->vn ? e->vn->v_mount : nullptr].push_back(e);
+}
+
+// Takes e out of the unplaced lists; the caller drops it after unlocking.
+EntryPtr take_unplaced(const Entry* e) {
+  for (auto& [mp, list] : g_unplaced) {
+    auto it = std::find_if(list.begin(), list.end(), [e](const EntryPtr& p) { return p.get() == e; });
+    if (it != list.end()) {
+      EntryPtr taken = std::move(*it);
+      list.erase(it);
+      return taken;
+    }
+  }
+  return nullptr;
+}
+
+EntryPtr child_of(const EntryPtr& folder, const std::string& name) {
+  auto it = folder->children.find(name);
+  return it == folder->children.end() ? nullptr : it->second;
+}
+
+EntryPtr find_entry_locked(EntryPtr start, PathParser& parser) {
+  if (!start) {
+    INVALID_ARG("std::shared_ptr<Entry> find_entry(std::shared_ptr<Entry>, PathParser&)");
+    return nullptr;
+  }
+  EntryPtr current = std::move(start);
+  while (!parser.done()) {
+    EntryPtr child = child_of(current, parser.component());
+    if (!child) break;
+    parser.advance();
+    current = std::move(child);
+  }
+  return current;
+}
+
+// Places a new Entry for vp under the folder the parser names. placed tells
+// whether it went into the folder's map.
+EntryPtr insert_locked(EntryPtr start, PathParser& parser, const std::string& name,
+                       std::shared_ptr<vnode> vp, bool* placed) {
+  *placed = false;
+  if (!start || !vp) {
+    INVALID_ARG("std::shared_ptr<Entry> insert(std::shared_ptr<Entry>, PathParser&, const string&, std::shared_ptr<vnode>)");
+    return nullptr;
+  }
+  EntryPtr folder = find_entry_locked(std::move(start), parser);
+  if (!folder || !parser.done()) return nullptr;
+  EntryPtr e = std::make_shared<Entry>(name, folder, vp);
+  vp->v_entry = e.get();
+  if (folder->children.find(name) == folder->children.end()) {
+    folder->children.emplace(name, e);
+    *placed = true;
+  }
+  return e;
+}
+
+void create_path_locked(const Entry* entry, std::string& out) {
+  out.clear();
+  if (entry == nullptr) {
+    INVALID_ARG("void create_path(const Entry*, std::string&)");
+    return;
+  }
+  std::vector<const Entry*> chain;
+  std::vector<EntryPtr> hold;  // keeps the parents alive while walking
+  const Entry* e = entry;
+  bool below_top = false;
+  while (e != nullptr && !e->is_top) {
+    chain.push_back(e);
+    EntryPtr p = e->parent.lock();
+    if (!p) break;
+    if (p->is_top) below_top = true;
+    e = p.get();
+    hold.push_back(std::move(p));
+  }
+  // The volume root (just below the top) adds nothing of its own.
+  if (below_top && !chain.empty()) chain.pop_back();
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    out += '/';
+    out += (*it)->name;
+  }
+  if (out.empty()) out = "/";
+}
+
+// Whether e still hangs, link by link, below top.
+bool attached_below(const EntryPtr& e, const Entry* top) {
+  const Entry* cur = e.get();
+  EntryPtr hold;
+  while (cur != top) {
+    EntryPtr p = cur->parent.lock();
+    if (!p) return false;
+    auto it = p->children.find(cur->name);
+    if (it == p->children.end() || it->second.get() != cur) return false;
+    hold = p;
+    cur = hold.get();
+  }
+  return true;
+}
+
+void snapshot_post_order(const EntryPtr& entry, std::vector<EntryPtr>& out) {
+  for (const auto& [name, child] : entry->children) {
+    snapshot_post_order(child, out);
+    out.push_back(child);
+  }
+}
+
+}  // namespace
+
+// ---- names and entries ----
+
+std::size_t EntryNameHash::operator()(const std::string& name) const {
+  std::string lowered(name);
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return std::hash<std::string>{}(lowered);
+}
+
+bool EntryNameEqual::operator()(const std::string& a, const std::string& b) const {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+Entry::Entry(std::string n, std::weak_ptr<Entry> p, std::shared_ptr<vnode> vp)
+    : name(std::move(n)), parent(std::move(p)), vn(std::move(vp)), children(1) {
+  children.max_load_factor(1.0f);
+}
+
+Entry::~Entry() {
+  TREE_LOG("Entry::~Entry()", KEL_LOG_DEBG, "destruct %s", name.c_str());
+  Map dying;
+  {
+    TreeLock lk(g_tree_mutex);
+    if (vn && vn->v_entry == this) vn->v_entry = nullptr;
+    dying.swap(children);
+  }
+}
+
+PathParser::PathParser(const char* path) : buffer_(path != nullptr ? path : "") {
+  if (buffer_.empty()) {
+    done_ = true;
+    return;
+  }
+  next_component();
+}
+
+void PathParser::next_component() {
+  const std::size_t end = buffer_.find('/', next_);
+  const std::size_t stop = end == std::string::npos ? buffer_.size() : end;
+  component_ = buffer_.substr(next_, stop - next_);
+  next_ = stop;
+}
+
+void PathParser::advance() {
+  if (done_) return;
+  if (prefix_.empty() || prefix_.back() != '/') prefix_ += '/';
+  prefix_ += component_;
+  while (next_ < buffer_.size() && buffer_[next_] == '/') ++next_;
+  if (next_ >= buffer_.size()) {
+    done_ = true;
+    return;
+  }
+  next_component();
+}
+
+// ---- tree ----
+
+std::shared_ptr<vnode> kel_make_vnode(mount* mp, void* fsnode, std::uint32_t type, int root) {
+  auto vp = std::make_shared<vnode>();
+  vp->v_mount = mp;
+  vp->v_data = fsnode;
+  vp->v_type = type;
+  vp->v_word = 0;
+  vp->v_isroot = root;
+  vp->v_entry = nullptr;
+  return vp;
+}
+
+EntryPtr kel_tree_make_root(std::shared_ptr<vnode> device_vnode) {
+  auto top = std::make_shared<Entry>("devvp", std::weak_ptr<Entry>(), device_vnode);
+  top->is_top = true;
+  {
+    TreeLock lk(g_tree_mutex);
+    if (device_vnode) device_vnode->v_entry = top.get();
+  }
+  kel_tree_set_root(top);
+  return top;
+}
+
+void kel_tree_set_root(EntryPtr root) {
+  EntryPtr old;
+  std::unordered_map<mount*, std::vector<EntryPtr>> old_unplaced;
+  {
+    TreeLock lk(g_tree_mutex);
+    old = std::move(g_root);
+    g_root = std::move(root);
+    old_unplaced.swap(g_unplaced);
+  }
+}
+
+EntryPtr kel_tree_root() {
+  TreeLock lk(g_tree_mutex);
+  return g_root;
+}
+
+std::size_t kel_tree_unplaced_count() {
+  TreeLock lk(g_tree_mutex);
+  std::size_t n = 0;
+  for (const auto& [mp, list] : g_unplaced) n += list.size();
+  return n;
+}
+
+EntryPtr find_entry(EntryPtr start, PathParser& parser) {
+  TreeLock lk(g_tree_mutex);
+  return find_entry_locked(std::move(start), parser);
+}
+
+EntryPtr insert(EntryPtr start, PathParser& parser, const std::string& name, std::shared_ptr<vnode> vp) {
+  TreeLock lk(g_tree_mutex);
+  bool placed;
+  EntryPtr e = insert_locked(std::move(start), parser, name, std::move(vp), &placed);
+  if (e && !placed) keep_unplaced(e);
+  return e;
+}
+
+void create_path(const Entry* entry, std::string& out) {
+  TreeLock lk(g_tree_mutex);
+  create_path_locked(entry, out);
+}
+
+EntryPtr get_entry(const char* path, vfs_context* context) {
+  PathParser parser(path);
+  EntryPtr found;
+  {
+    TreeLock lk(g_tree_mutex);
+    found = find_entry_locked(g_root, parser);
+  }
+  if (parser.done()) {
+    TREE_LOG("std::shared_ptr<Entry> get_entry(const char*, vfs_context*)", KEL_LOG_DEBG,
+             "get_entry: object is already cached: %s/%s", parser.prefix().c_str(), parser.component().c_str());
+    return found;
+  }
+  return lookup_entry(std::move(found), parser, context);
+}
+
+EntryPtr lookup_entry(EntryPtr start, PathParser& parser, vfs_context* context) {
+  static const char kFn[] = "std::shared_ptr<Entry> lookup_entry(std::shared_ptr<Entry>, PathParser&, vfs_context*)";
+  if (!start || context == nullptr) {
+    TREE_LOG(kFn, KEL_LOG_ERR, "lookup_entry[Start] NG Invalid argument");
+    return nullptr;
+  }
+  EntryPtr current = std::move(start);
+  while (!parser.done()) {
+    std::string prefix = parser.prefix();
+    std::string component = parser.component();
+    vnode* dvp;
+    {
+      TreeLock lk(g_tree_mutex);
+      dvp = current->vn.get();
+    }
+    if (kel_vnops.lookup == nullptr) {
+      TREE_LOG(kFn, KEL_LOG_ERR, "lookup operation is not resolved");
+      return nullptr;
+    }
+    vnode* out = nullptr;
+    componentname cn{};
+    cn.cn_nameiop = LOOKUP;
+    cn.cn_flags = MAKEENTRY;
+    cn.cn_pnbuf = prefix.data();
+    cn.cn_pnlen = static_cast<int>(prefix.size());
+    cn.cn_nameptr = component.data();
+    cn.cn_namelen = static_cast<int>(component.size());
+    vnop_lookup_args args{&vnop_lookup_desc, dvp, &out, &cn, context};
+    // The engine's lookup reaches vnode_create, which takes the tree mutex:
+    // it is not held here.
+    const int err = kel_vnops.lookup(&args);
+    if (err != 0) {
+      TREE_LOG(kFn, KEL_LOG_DEBG, "failed to lookup entry [%s/%s] err=%d\n", prefix.c_str(), component.c_str(), err);
+      return nullptr;
+    }
+    TREE_LOG(kFn, KEL_LOG_DEBG, "lookup entry succeeded [%s/%s]\n", prefix.c_str(), component.c_str());
+    {
+      TreeLock lk(g_tree_mutex);
+      EntryPtr child = child_of(current, component);
+      if (!child) return nullptr;
+      current = std::move(child);
+      parser.advance();
+    }
+    if (parser.done()) return out != nullptr ? current : nullptr;
+  }
+  return current;
+}
+
+errno_t vnode_create(std::uint32_t /*flavor*/, std::uint32_t /*size*/, void* parameters, vnode** out) {
+  static const char kFn[] = "errno_t vnode_create(uint32_t, uint32_t, void*, vnode**)";
+  if (parameters == nullptr || out == nullptr) {
+    INVALID_ARG(kFn);
+    return KEL_EINVAL;
+  }
+  const vnode_fsparam* p = static_cast<const vnode_fsparam*>(parameters);
+  TREE_LOG(kFn, KEL_LOG_DEBG, "enter vnode_create %lx, %lx\n", reinterpret_cast<unsigned long>(p->vnfs_fsnode),
+           reinterpret_cast<unsigned long>(out));
+  std::shared_ptr<vnode> vp = kel_make_vnode(p->vnfs_mp, p->vnfs_fsnode, p->vnfs_vtype, p->vnfs_markroot);
+  *out = vp.get();
+  const componentname* cnp = p->vnfs_cnp;
+  std::string name;
+  if (cnp != nullptr) {
+    const char* path = cnp->cn_pnbuf != nullptr ? cnp->cn_pnbuf : "";
+    if (cnp->cn_nameptr != nullptr) name.assign(cnp->cn_nameptr, cnp->cn_namelen > 0 ? cnp->cn_namelen : 0);
+    TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_create path=%s/%s\n", path, name.c_str());
+  } else {
+    TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_create root\n");
+  }
+  PathParser parser(cnp != nullptr ? (cnp->cn_pnbuf != nullptr ? cnp->cn_pnbuf : "") : "");
+  TreeLock lk(g_tree_mutex);
+  bool placed = false;
+  EntryPtr e = insert_locked(g_root, parser, name, vp, &placed);
+  if (!e) {
+    // The folder is not in the tree: the vnode still gets an Entry of its own.
+    e = std::make_shared<Entry>(name, std::weak_ptr<Entry>(), vp);
+    vp->v_entry = e.get();
+  }
+  if (!placed) keep_unplaced(e);
+  return 0;
+}
+
+void walk_child_nodes(EntryPtr entry, int (*callback)(vnode*, void*), void* argument) {
+  if (!entry || callback == nullptr || argument == nullptr) {
+    INVALID_ARG("void walk_child_nodes(std::shared_ptr<Entry>, int (*)(vnode*, void*), void*)");
+    return;
+  }
+  // Walk a snapshot: the callbacks may recycle vnodes (erasing entries from
+  // the maps) and may reach the engine, which takes the tree mutex itself.
+  std::vector<EntryPtr> snapshot;
+  {
+    TreeLock lk(g_tree_mutex);
+    snapshot_post_order(entry, snapshot);
+  }
+  for (const EntryPtr& e : snapshot) {
+    vnode* vp = nullptr;
+    {
+      TreeLock lk(g_tree_mutex);
+      if (attached_below(e, entry.get())) vp = e->vn.get();
+    }
+    if (vp != nullptr) callback(vp, argument);
+  }
+}
+
+int vnode_iterate(mount* mp, int /*flags*/, int (*callback)(vnode*, void*), void* argument) {
+  if (callback == nullptr || argument == nullptr || mp == nullptr) {
+    INVALID_ARG("int vnode_iterate(mount*, int, int (*)(vnode*, void*), void*)");
+    return KEL_EINVAL;
+  }
+  walk_child_nodes(kel_tree_root(), callback, argument);
+  return 0;
+}
+
+int vn_getpath(vnode_t vp, char* buffer, int* length) {
+  static const char kFn[] = "int vn_getpath(vnode_t, char*, int*)";
+  if (vp == nullptr || buffer == nullptr || length == nullptr) {
+    INVALID_ARG(kFn);
+    return KEL_EINVAL;
+  }
+  std::string path;
+  {
+    TreeLock lk(g_tree_mutex);
+    if (vp->v_entry == nullptr) {
+      INVALID_ARG(kFn);
+      return KEL_EINVAL;
+    }
+    create_path_locked(vp->v_entry, path);
+  }
+  if (*length <= 0 || path.size() >= static_cast<std::size_t>(*length)) return KEL_ENOMEM;
+  std::strncpy(buffer, path.c_str(), static_cast<std::size_t>(*length));
+  *length = static_cast<int>(path.size()) + 1;
+  TREE_LOG(kFn, KEL_LOG_INFO, "vn_getpath :%s", path.c_str());
+  return 0;
+}
+
+int vnode_ref(vnode_t vp) {
+  static const char kFn[] = "int vnode_ref(vnode_t)";
+  if (vp == nullptr) {
+    INVALID_ARG(kFn);
+    return KEL_EINVAL;
+  }
+  std::string path;
+  {
+    TreeLock lk(g_tree_mutex);
+    create_path_locked(vp->v_entry, path);
+  }
+  TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_ref :%s", path.c_str());
+  return 0;
+}
+
+int vnode_recycle(vnode_t vp) {
+  static const char kFn[] = "int vnode_recycle(vnode_t)";
+  if (vp == nullptr) {
+    INVALID_ARG(kFn);
+    return KEL_EINVAL;
+  }
+  EntryPtr dropped, dropped_unplaced;  // die after the mutex is released
+  {
+    TreeLock lk(g_tree_mutex);
+    std::string path;
+    create_path_locked(vp->v_entry, path);
+    TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_recycle :%s", path.c_str());
+    Entry* e = vp->v_entry;
+    EntryPtr parent = e != nullptr ? e->parent.lock() : nullptr;
+    auto it = parent ? parent->children.find(e->name) : Entry::Map::iterator();
+    if (!parent || it == parent->children.end()) {
+      TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_recycle : %s's node is already removed", path.c_str());
+    } else if (it->second->vn.get() != vp) {
+      TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_recycle : %s's node is already replaced", path.c_str());
+    } else {
+      TREE_LOG(kFn, KEL_LOG_INFO, "vnode_recycle : remove %s's node", path.c_str());
+      dropped = std::move(it->second);
+      parent->children.erase(it);
+    }
+    // An entry kept outside the tree gives up its vnode now as well.
+    if (e != nullptr) dropped_unplaced = take_unplaced(e);
+  }
+  return 0;
+}
+
+void vnode_update_identity(vnode_t vp, vnode_t dvp, const char* name, int name_length,
+                           unsigned int hash, int flags) {
+  static const char kFn[] = "void vnode_update_identity(vnode_t, vnode_t, const char*, int, unsigned int, int)";
+  if (vp == nullptr || name == nullptr) return;
+  TREE_LOG(kFn, KEL_LOG_NOTI, "vnode_update_identity vp:%p, dvp:%p, name:%s, %d, %d, flags:%d\n",
+           static_cast<void*>(vp), static_cast<void*>(dvp), name, name_length, static_cast<int>(hash), flags);
+  EntryPtr dropped;
+  TreeLock lk(g_tree_mutex);
+  Entry* raw = vp->v_entry;
+  EntryPtr self = raw != nullptr ? raw->weak_from_this().lock() : nullptr;
+  if (!self) return;
+  const std::string new_name = (flags & VNODE_UPDATE_NAME)
+                                   ? std::string(name, name_length > 0 ? static_cast<std::size_t>(name_length)
+                                                                       : std::strlen(name))
+                                   : self->name;
+  // 3. Out of the current parent's map (only this Entry, never another one
+  //    that holds the name).
+  if (EntryPtr old_parent = self->parent.lock()) {
+    auto it = old_parent->children.find(self->name);
+    if (it != old_parent->children.end() && it->second == self) {
+      old_parent->children.erase(it);
+    } else {
+      TREE_LOG(kFn, KEL_LOG_ERR, "Oops! %s->parent->children node doesn't match itself!!", self->name.c_str());
+    }
+  }
+  dropped = take_unplaced(self.get());
+  // 4. New name.
+  if (flags & VNODE_UPDATE_NAME) self->name = new_name;
+  // 5. New parent.
+  if ((flags & VNODE_UPDATE_PARENT) && dvp != nullptr && dvp->v_entry != nullptr) {
+    EntryPtr np = dvp->v_entry->weak_from_this().lock();
+    EntryPtr gp = np ? np->parent.lock() : nullptr;
+    auto it = gp ? gp->children.find(np->name) : Entry::Map::iterator();
+    if (!gp || it == gp->children.end() || it->second != np) {
+      TREE_LOG(kFn, KEL_LOG_ERR, "Oops! %s->parent->parent->children doesn't include parent!!", self->name.c_str());
+    } else {
+      self->parent = np;
+    }
+  }
+  // 6. Into the (new) parent's map unless the name is taken; else the Entry
+  //    keeps its vnode outside the tree.
+  EntryPtr target = self->parent.lock();
+  if (target && target->children.find(self->name) == target->children.end())
+    target->children.emplace(self->name, self);
+  else
+    keep_unplaced(self);
+}
+
+// ---- accessors ----
+
+#define VNODE_ACCESSOR(type, fn, sig, expr, none) \
+  type fn(vnode_t vp) {                           \
+    if (vp == nullptr) {                          \
+      INVALID_ARG(sig);                           \
+      return none;                                \
+    }                                             \
+    return expr;                                  \
+  }
+VNODE_ACCESSOR(int, vnode_isdir, "int vnode_isdir(vnode_t)", vp->v_type == VDIR, 0)
+VNODE_ACCESSOR(int, vnode_isreg, "int vnode_isreg(vnode_t)", vp->v_type == VREG, 0)
+VNODE_ACCESSOR(int, vnode_islnk, "int vnode_islnk(vnode_t)", vp->v_type == VLNK, 0)
+VNODE_ACCESSOR(int, vnode_isvroot, "int vnode_isvroot(vnode_t)", vp->v_isroot, 0)
+VNODE_ACCESSOR(mount_t, vnode_mount, "mount_t vnode_mount(vnode_t)", vp->v_mount, nullptr)
+VNODE_ACCESSOR(void*, vnode_fsnode, "void* vnode_fsnode(vnode_t)", vp->v_data, nullptr)
+
+// ---- vnode operations ----
+
+int VNOP_FSYNC(vnode_t vp, int waitfor, vfs_context_t context) {
+  static const char kFn[] = "int VNOP_FSYNC(vnode_t, int, vfs_context_t)";
+  if (vp == nullptr || context == nullptr || kel_vnops.fsync == nullptr) {
+    INVALID_ARG(kFn);
+    return KEL_EINVAL;
+  }
+  vnop_fsync_args args{&vnop_fsync_desc, vp, waitfor, context};
+  return kel_vnops.fsync(&args);
+}
+
+int vnode_blockmap(vnode_t vp, off64_kel_t offset, off64_kel_t size, int flags, blockmap_result* result) {
+  static const char kFn[] = "int vnode_blockmap(vnode_t, off64_t, off64_t, int, blockmap_result*)";
+  if (vp == nullptr || result == nullptr || kel_vnops.blockmap == nullptr) {
+    INVALID_ARG(kFn);
+    return KEL_EINVAL;
+  }
+  std::int32_t poff = 0;
+  vnop_blockmap_args args{&vnop_blockmap_desc, vp, offset, static_cast<std::uint64_t>(size),
+                          &result->sector, &result->run, &poff, flags, nullptr};
+  return kel_vnops.blockmap(&args);
+}
