@@ -1,0 +1,55 @@
+// The mount-private record of a mounted volume (one per engine process).
+//
+// Every routine of the engine reaches the per-volume state through this
+// record. The members here are those the channels, the metacache requests
+// and the VFAM client read and write; the volume code adds its own.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+struct mount;
+struct vnode;
+struct mdc_channel;
+struct mdcudfsr_cache_node;
+
+// Bits of mdcudfsr_mount::mount_flags.
+constexpr std::uint32_t MDCUDFSR_MNT_AGENT_STOPPED = 0x2;
+
+constexpr std::uint32_t MDCUDFSR_ATTR_RECORD_SIZE = 480;
+
+struct mdcudfsr_mount {
+  mount* mp = nullptr;                    // the emulated mount
+  std::uint32_t mount_flags = 0;          // bit 0x2: agent stopped
+  vnode* devvp = nullptr;                 // device vnode for device controls
+  std::uint32_t logical_block_size = 0;
+  char volume_name[16] = {};              // log name; "UNKNOWN" while empty
+
+  mdc_channel* metacachedev = nullptr;
+  mdc_channel* vfamdev = nullptr;
+  std::int32_t cache_agent_opened = 0;    // set by the agent's open of the channel
+  std::int32_t fs_cache_handle = -1;      // fs management cache, -1 when none
+  std::int32_t local_cache_handle = -1;
+  char medium_serial[32] = {};            // trimmed cartridge serial (attribute 0401h)
+  std::int32_t rewritable = 0;
+  std::int32_t skip_attribute = 0;
+  // Cartridge-memory attribute record holding the coherency counter.
+  std::uint8_t attr_record[MDCUDFSR_ATTR_RECORD_SIZE] = {};
+
+  // Read-cache bitmap of blocks taken from the fs management cache.
+  std::int32_t read_cache = 0;
+  std::uint8_t* read_cache_bitmap = nullptr;
+  std::uint64_t read_cache_bitmap_blocks = 0;
+
+  // VFAM side.
+  std::uint32_t vfam_state = 0;           // bit 0x2: agent stopped
+  std::uint32_t vfam_mounted = 0;
+  std::mutex vfam_lock;
+  std::condition_variable vfam_cv;
+  std::uint32_t vfam_waiters = 0;
+  std::uint64_t vfam_activity = 0;
+  std::int64_t mounting_pid = 0;
+  std::uint32_t vfam_wait_step_sec = 0;
+  mdcudfsr_cache_node* root_node = nullptr;
+};
