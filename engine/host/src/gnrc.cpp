@@ -66,23 +66,15 @@ int getTimeGnrc(int clock, struct timespec* ts) {
     return -1;
   }
   // Real time in milliseconds. Under a test clock the wall clock moves with
-  // it, from the real time at which that clock was first seen.
+  // that clock only: a fixed base taken from the real time once, plus the
+  // clock's milliseconds.
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
   std::uint64_t wall_ms = FileTimeToU64(ft) / 10000 - kFileTimeUnixEpochSeconds * 1000;
   platform::Clock& c = platform::clock();
   if (dynamic_cast<platform::SteadyClock*>(&c) == nullptr) {
-    static std::mutex mu;
-    static platform::Clock* seen = nullptr;
-    static std::uint64_t base_wall = 0, base_clock = 0;
-    std::lock_guard<std::mutex> lk(mu);
-    const std::uint64_t now = c.now_ms();
-    if (seen != &c) {
-      seen = &c;
-      base_wall = wall_ms;
-      base_clock = now;
-    }
-    wall_ms = base_wall + (now - base_clock);
+    static const std::uint64_t base = wall_ms;
+    wall_ms = base + c.now_ms();
   }
   ts->tv_sec = static_cast<time_t>(wall_ms / 1000);
   ts->tv_nsec = static_cast<long>((wall_ms % 1000) * 1000000);
