@@ -1,0 +1,345 @@
+#include "kel/response.h"
+
+#include "platform/codepage.h"
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace kel {
+
+namespace {
+std::atomic<std::FILE*> g_stream{nullptr};
+
+const char* entityFor(char c) {
+  switch (c) {
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '&': return "&amp;";
+    case '\'': return "&apos;";
+    case '"': return "&quot;";
+    // An XML reader turns these into blanks inside attribute values (and a CR
+    // into a LF in text); as character references they arrive unchanged.
+    case '\t': return "&#9;";
+    case '\n': return "&#10;";
+    case '\r': return "&#13;";
+    default: return nullptr;
+  }
+}
+
+bool isTrailingSpace(unsigned c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+}  // namespace
+
+platform::CriticalSection& StdoutLock() {
+  static platform::CriticalSection lock;
+  return lock;
+}
+
+void SetResponseStream(std::FILE* stream) { g_stream.store(stream); }
+
+std::FILE* ResponseStream() {
+  std::FILE* s = g_stream.load();
+  return s ? s : stdout;
+}
+
+CServiceXMLResponse::CServiceXMLResponse(const char* element_name, std::uint64_t sequence_number)
+    : element_name_(element_name), sequence_number_(sequence_number) {}
+
+CServiceXMLResponse::~CServiceXMLResponse() { std::free(buffer_); }
+
+void CServiceXMLResponse::Reset() {
+  std::free(buffer_);
+  buffer_ = nullptr;
+  used_ = capacity_ = reserved_ = 0;
+}
+
+DWORD CServiceXMLResponse::Reserve(std::size_t count) {
+  const std::uint64_t need = reserved_ + count + 1;
+  if (capacity_ < need) {
+    std::uint64_t cap = 512;
+    while (cap < need) cap *= 2;
+    char* fresh = static_cast<char*>(std::malloc(cap));
+    if (!fresh) return ERROR_NOT_ENOUGH_MEMORY;
+    if (buffer_) std::memcpy(fresh, buffer_, used_ + 1);
+    else fresh[0] = '\0';
+    std::free(buffer_);
+    buffer_ = fresh;
+    capacity_ = cap;
+  }
+  reserved_ += count;
+  return 0;
+}
+
+DWORD CServiceXMLResponse::AppendBytes(const char* bytes, std::size_t length) {
+  if (DWORD e = Reserve(length)) return e;
+  if (used_ + length > reserved_) return ERROR_INTERNAL_ERROR;
+  if (length) std::memcpy(buffer_ + used_, bytes, length);
+  used_ += length;
+  buffer_[used_] = '\0';
+  return 0;
+}
+
+DWORD CServiceXMLResponse::AppendRaw(const char* text) { return AppendBytes(text, std::strlen(text)); }
+
+DWORD CServiceXMLResponse::AppendEscaped(const char* bytes, std::size_t length) {
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const char* entity = entityFor(bytes[i]);
+    if (!entity) continue;
+    if (DWORD e = AppendBytes(bytes + run, i - run)) return e;
+    if (DWORD e = AppendRaw(entity)) return e;
+    run = i + 1;
+  }
+  return AppendBytes(bytes + run, length - run);
+}
+
+DWORD CServiceXMLResponse::AppendEscapedWide(const WCHAR* text, std::size_t length) {
+  bool ok = true;
+  std::string utf8 = platform::utf16_to_utf8(std::u16string_view(text, length), &ok);
+  if (!ok) return ERROR_NO_UNICODE_TRANSLATION;
+  return AppendEscaped(utf8.data(), utf8.size());
+}
+
+DWORD CServiceXMLResponse::WriteAttribute(const char* name, const char* value, std::size_t length) {
+  if (DWORD e = AppendRaw(" ")) return e;
+  if (DWORD e = AppendRaw(name)) return e;
+  if (DWORD e = AppendRaw("=\"")) return e;
+  if (DWORD e = AppendEscaped(value, length)) return e;
+  return AppendRaw("\"");
+}
+
+DWORD CServiceXMLResponse::WriteAttribute(const char* name, const char* value) {
+  return WriteAttribute(name, value, std::strlen(value));
+}
+
+DWORD CServiceXMLResponse::WriteU32(const char* name, std::uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%" PRIu32, v);
+  return WriteAttribute(name, text);
+}
+
+DWORD CServiceXMLResponse::WriteU64(const char* name, std::uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%" PRIu64, v);
+  return WriteAttribute(name, text);
+}
+
+DWORD CServiceXMLResponse::WriteI32(const char* name, std::int32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%" PRId32, v);
+  return WriteAttribute(name, text);
+}
+
+DWORD CServiceXMLResponse::WriteTime(const char* name, std::uint64_t seconds, std::uint32_t fraction) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%" PRIu64 ".%" PRIu32, seconds, fraction);
+  return WriteAttribute(name, text);
+}
+
+DWORD CServiceXMLResponse::WritePointer(const char* name, const void* p) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%016" PRIX64,
+                static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)));
+  return WriteAttribute(name, text);
+}
+
+DWORD CServiceXMLResponse::Build() {
+  const std::size_t name_len = std::strlen(element_name_);
+  DWORD e = AppendRaw("<");
+  if (!e) e = AppendEscaped(element_name_, name_len);
+  if (!e) e = writeAttributes();
+  if (!e) e = AppendRaw(">");
+  if (!e) e = writeContent();
+  if (!e) e = AppendRaw("</");
+  if (!e) e = AppendEscaped(element_name_, name_len);
+  if (!e) e = AppendRaw(">");
+  if (e) Reset();
+  return e;
+}
+
+DWORD CServiceXMLResponse::Send() {
+  if (used_ == 0) {
+    if (DWORD e = Build()) return e;
+  }
+  DWORD result = 0;
+  std::FILE* out = ResponseStream();
+  StdoutLock().enter();
+  const std::size_t n = static_cast<std::size_t>(used_ + 1);
+  if (std::fwrite(buffer_, 1, n, out) != n) {
+    result = static_cast<DWORD>(std::ferror(out));
+    if (result == 0) result = ERROR_WRITE_FAULT;
+  }
+  // The element may sit in the stream's buffer until the flush; a flush that
+  // fails has not delivered it either.
+  if (std::fflush(out) != 0 && result == 0) {
+    result = static_cast<DWORD>(std::ferror(out));
+    if (result == 0) result = ERROR_WRITE_FAULT;
+  }
+  StdoutLock().leave();
+  return result;
+}
+
+DWORD CServiceSuccessResponse::writeAttributes() { return WriteU64("SequenceNumber", sequence_number_); }
+
+DWORD CServiceShutdownResponse::writeAttributes() {
+  return WriteU64("SequenceNumber", sequence_number_);
+}
+
+DWORD CServiceDebugReponse::writeAttributes() { return WriteU64("SequenceNumber", sequence_number_); }
+
+DWORD CServiceDebugReponse::writeContent() {
+  if (narrow_) {
+    std::size_t n = std::strlen(narrow_);
+    while (n && isTrailingSpace(static_cast<unsigned char>(narrow_[n - 1]))) --n;
+    return AppendEscaped(narrow_, n);
+  }
+  if (wide_) {
+    std::size_t n = platform::wcslen16(wide_);
+    while (n && isTrailingSpace(wide_[n - 1])) --n;
+    return AppendEscapedWide(wide_, n);
+  }
+  return 0;
+}
+
+DWORD CServiceHRESULTResponse::writeAttributes() {
+  DWORD e = WriteU64("SequenceNumber", sequence_number_);
+  if (!e) e = WriteI32("HRESULT", hr_);
+  return e;
+}
+
+DWORD CServiceVolumeResponse::writeAttributes() {
+  const KELFS_VOLUME_INFO& v = volume_->Info;
+  DWORD e = WriteU64("SequenceNumber", sequence_number_);
+  const struct {
+    const char* name;
+    std::uint32_t value;
+  } numbers[] = {
+      {"VolumeInitializationId", v.VolumeInitializationId},
+      {"VolumeInitializationCount", v.VolumeInitializationCount},
+      {"VolumeType", v.VolumeType},
+      {"ParityRatio", v.ParityRatio},
+      {"ObjectCount", v.ObjectCount},
+      {"FileCount", v.FileCount},
+      {"DirectoryCount", v.DirectoryCount},
+      {"MaxObjectCount", v.MaxObjectCount},
+      {"BlockSize", v.BlockSize},
+      {"IOSize", v.IOSize},
+      {"TotalBlocks", v.TotalBlocks},
+      {"FreeBlocks", v.FreeBlocks},
+      {"AvailableBlocks", v.AvailableBlocks},
+      {"UsedBlocks", v.UsedBlocks},
+      {"FilesFree", v.FilesFree},
+      {"Dirty", v.Dirty},
+      {"CurrentTrackId", v.CurrentTrackId},
+      {"MaximumTrackId", v.MaximumTrackId},
+      {"PartitionStart", v.PartitionStart},
+      {"NextWritableBlock", v.NextWritableBlock},
+      {"NumberOfBlocksPerTrack", v.NumberOfBlocksPerTrack},
+      {"LastFileIndex", v.LastFileIndex},
+      {"WriteProtectReason", v.WriteProtectReason},
+  };
+  for (const auto& n : numbers)
+    if (!e) e = WriteU32(n.name, n.value);
+  const struct {
+    const char* name;
+    const KELFS_TIME& t;
+  } times[] = {{"CreationTime", v.CreationTime},
+               {"ModificationTime", v.ModificationTime},
+               {"AccessTime", v.AccessTime},
+               {"BackupTime", v.BackupTime}};
+  for (const auto& t : times)
+    if (!e) e = WriteTime(t.name, static_cast<std::uint64_t>(t.t.Seconds), t.t.Nanoseconds);
+  if (!e) {
+    char guid[33];
+    for (int i = 0; i < 16; ++i) std::snprintf(guid + 2 * i, 3, "%2.2X", v.MediumGUID[i]);
+    e = WriteAttribute("MediumGUID", guid, 32);
+  }
+  if (!e) e = WriteAttribute("VolumeName", v.VolumeName, strnlen(v.VolumeName, sizeof v.VolumeName));
+  if (!e) {
+    const std::size_t id_len = strnlen(volume_->QuorvelVolumeID, sizeof volume_->QuorvelVolumeID);
+    if (id_len) {
+      e = WriteU32("QuorvelReplica", volume_->QuorvelReplica);
+      if (!e) e = WriteAttribute("QuorvelVolumeID", volume_->QuorvelVolumeID, id_len);
+    } else {
+      e = WriteU32("QuorvelReplica", 4294967295u);
+    }
+  }
+  return e;
+}
+
+DWORD CServiceSyncResponse::writeAttributes() {
+  DWORD e = WriteU64("SequenceNumber", sequence_number_);
+  if (!e) e = WriteU32("Dirty", sync_->Dirty);
+  if (!e) e = WriteU64("BlockNumber", sync_->BlockNumber);
+  if (!e) e = WriteU64("NextWritableBlock", sync_->NextWritableBlock);
+  return e;
+}
+
+DWORD CServiceFragmentResponse::writeAttributes() {
+  const KelFragmentRecord& f = *fragment_;
+  DWORD e = WriteU64("SequenceNumber", sequence_number_);
+  if (!e) e = WriteU64("FragmentFileSize", f.FragmentFileSize);
+  if (!e) e = WriteU64("BlockNumber", f.BlockNumber);
+  if (!e) e = WriteTime("ModificationTime", f.ModificationTime.Seconds, f.ModificationTime.Fraction);
+  if (!e) e = WriteU32("IOSize", f.IOSize);
+  if (!e) e = WriteU32("BytesTransferred", f.BytesTransferred);
+  if (!e) e = WritePointer("Buffer", f.Buffer);
+  if (!e) e = WriteU32("isPackedWrite", f.isPackedWrite);
+  return e;
+}
+
+DWORD CServiceRollbackInfoResponse::writeAttributes() {
+  DWORD e = WriteU64("SequenceNumber", sequence_number_);
+  if (!e) e = WriteU32("SlotNumber", point_->SlotNumber);
+  if (!e) e = WriteU32("MetaDataFE_LSN", point_->MetaDataFE_LSN);
+  if (!e) e = WriteU32("FsdLsn", point_->FsdLsn);
+  return e;
+}
+
+DWORD CServiceSpaceEntriesResponse::writeAttributes() {
+  DWORD e = WriteU64("SequenceNumber", sequence_number_);
+  if (!e) e = WriteU32("SpaceEntries.Count", entries_->Count);
+  const std::uint32_t shown = entries_->Count < max_entries_ ? entries_->Count : max_entries_;
+  for (std::uint32_t i = 0; i < shown && !e; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "SpaceEntries.%u.BlockNumber", i);
+    e = WriteU64(name, entries_->Entries[i].BlockNumber);
+    std::snprintf(name, sizeof name, "SpaceEntries.%u.NumberOfBlocks", i);
+    if (!e) e = WriteU32(name, entries_->Entries[i].NumberOfBlocks);
+  }
+  return e;
+}
+
+DWORD CServiceObjectResponse::writeAttributes() {
+  const KELFS_OBJECT_INFO& o = *object_;
+  DWORD e = WriteAttribute("ObjectName", o.ObjectName, strnlen(o.ObjectName, sizeof o.ObjectName));
+  if (!e) e = WriteU32("Flags", o.Flags);
+  if (!e) e = WriteU32("ObjectID", o.ObjectID);
+  if (!e) e = WriteU32("Mode", o.Mode);
+  if (!e) e = WriteU32("Links", o.Links);
+  if (!e) e = WriteU64("Size", o.Size);
+  if (!e) e = WriteI32("Type", o.Type);
+  if (!e) e = WriteTime("CreationTime", static_cast<std::uint64_t>(o.CreationTime.Seconds),
+                        o.CreationTime.Nanoseconds);
+  if (!e) e = WriteTime("ModificationTime", static_cast<std::uint64_t>(o.ModificationTime.Seconds),
+                        o.ModificationTime.Nanoseconds);
+  if (!e) e = WriteTime("AccessTime", static_cast<std::uint64_t>(o.AccessTime.Seconds),
+                        o.AccessTime.Nanoseconds);
+  if (!e) e = WriteU32("IOSize", o.IOSize);
+  if (!e) e = CServiceSpaceEntriesResponse::writeAttributes();
+  return e;
+}
+
+DWORD CServiceDirentResponse::writeAttributes() {
+  DWORD e = WriteU32("Fragment", versions_->Fragment);
+  if (!e) e = WriteU32("Generation", versions_->Generation);
+  if (!e) e = WriteU32("Version", versions_->Version);
+  if (!e) e = CServiceObjectResponse::writeAttributes();
+  return e;
+}
+
+}  // namespace kel

@@ -1,0 +1,251 @@
+#include "kel/response.h"
+
+#include "platform/codepage.h"
+
+#include "support/loop_fake_engine.h"
+#include "../../drivesdk/include/KelDriveSDK/quorvel_api.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using looptest::CapturedStream;
+using looptest::splitElements;
+
+namespace {
+
+// Sends elements into a temporary file and gives back the elements split at
+// their NUL bytes.
+class ResponseXml : public ::testing::Test {
+ protected:
+  void SetUp() override { kel::SetResponseStream(out_.file()); }
+  void TearDown() override { kel::SetResponseStream(nullptr); }
+  std::vector<std::string> sent() { return splitElements(out_.contents()); }
+  std::string one(kel::CServiceXMLResponse& r) {
+    EXPECT_EQ(r.Send(), 0u);
+    auto v = sent();
+    EXPECT_EQ(v.size(), 1u);
+    return v.empty() ? "" : v[0];
+  }
+  CapturedStream out_;
+};
+
+std::unique_ptr<KELFS_OBJECT_INFO> object(const char* name) {
+  auto o = std::make_unique<KELFS_OBJECT_INFO>();
+  std::memset(o.get(), 0, sizeof *o);
+  std::strcpy(o->ObjectName, name);
+  o->Flags = 1;
+  o->ObjectID = 77;
+  o->Mode = 0x1A4;
+  o->Links = 1;
+  o->Size = 5000000000ull;
+  o->Type = 2;
+  o->CreationTime = {1600000000, 5, 0};
+  o->ModificationTime = {1600000001, 123456789, 0};
+  o->AccessTime = {0, 0, 0};
+  o->IOSize = 65536;
+  return o;
+}
+
+}  // namespace
+
+TEST_F(ResponseXml, SimpleElements) {
+  kel::CServiceSuccessResponse ok(42);
+  EXPECT_EQ(one(ok), "<KelSuccess SequenceNumber=\"42\"></KelSuccess>");
+  CapturedStream again;
+  kel::SetResponseStream(again.file());
+  kel::CServiceShutdownResponse bye(18446744073709551615ull);
+  EXPECT_EQ(bye.Send(), 0u);
+  EXPECT_EQ(again.contents(), std::string("<Shutdown SequenceNumber=\"18446744073709551615\"></Shutdown>") + '\0');
+}
+
+TEST_F(ResponseXml, HresultIsSignedDecimal) {
+  kel::CServiceHRESULTResponse r(7, static_cast<HRESULT>(0x80070070u));
+  EXPECT_EQ(one(r), "<HRESULT SequenceNumber=\"7\" HRESULT=\"-2147024784\"></HRESULT>");
+}
+
+TEST_F(ResponseXml, DebugTextIsTrimmedAndEscaped) {
+  kel::CServiceDebugReponse a("Error", 0, "bad <thing> & \"more\" 'x'  \t\r\n");
+  EXPECT_EQ(one(a),
+            "<Error SequenceNumber=\"0\">bad &lt;thing&gt; &amp; &quot;more&quot; &apos;x&apos;</Error>");
+  CapturedStream w;
+  kel::SetResponseStream(w.file());
+  kel::CServiceDebugReponse b("Trace", 3, u"caf\u00E9 line\none \f\v ");
+  EXPECT_EQ(b.Send(), 0u);
+  EXPECT_EQ(splitElements(w.contents())[0],
+            "<Trace SequenceNumber=\"3\">caf\xC3\xA9 line&#10;one</Trace>");
+}
+
+TEST_F(ResponseXml, UnconvertibleWideTextFailsAndWritesNothing) {
+  const char16_t bad[] = {u'a', static_cast<char16_t>(0xD800), u'b', 0};
+  kel::CServiceDebugReponse r("Warning", 1, bad);
+  EXPECT_EQ(r.Send(), ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_EQ(out_.contents(), "");
+}
+
+TEST_F(ResponseXml, AttributeValuesKeepTabsAndLineBreaks) {
+  auto o = object("a\tb\nc\rd<&>'\"");
+  kel::CServiceArchiveResponse r(1, 0, o.get());
+  std::string e = one(r);
+  EXPECT_NE(e.find("ObjectName=\"a&#9;b&#10;c&#13;d&lt;&amp;&gt;&apos;&quot;\""), std::string::npos)
+      << e;
+}
+
+TEST_F(ResponseXml, ArchiveWritesCountAndAtMostMaxEntries) {
+  // Room for 5 extents behind the record.
+  std::vector<std::uint8_t> raw(KelObjectInfoSize(5));
+  auto* o = reinterpret_cast<KELFS_OBJECT_INFO*>(raw.data());
+  *o = *object("dir/f");
+  o->SpaceEntries.Count = 5;
+  for (int i = 0; i < 5; ++i) {
+    o->SpaceEntries.Entries[i].BlockNumber = 1000 + i;
+    o->SpaceEntries.Entries[i].NumberOfBlocks = 10 + i;
+  }
+  kel::CServiceArchiveResponse r(9, 2, o);
+  EXPECT_EQ(one(r),
+            "<KelArchive ObjectName=\"dir/f\" Flags=\"1\" ObjectID=\"77\" Mode=\"420\" Links=\"1\" "
+            "Size=\"5000000000\" Type=\"2\" CreationTime=\"1600000000.5\" "
+            "ModificationTime=\"1600000001.123456789\" AccessTime=\"0.0\" IOSize=\"65536\" "
+            "SequenceNumber=\"9\" SpaceEntries.Count=\"5\" SpaceEntries.0.BlockNumber=\"1000\" "
+            "SpaceEntries.0.NumberOfBlocks=\"10\" SpaceEntries.1.BlockNumber=\"1001\" "
+            "SpaceEntries.1.NumberOfBlocks=\"11\"></KelArchive>");
+}
+
+TEST_F(ResponseXml, DirentPutsTheVersionTripleFirst) {
+  auto o = object("x");
+  o->SpaceEntries.Count = 0;
+  kel::KelDirentHeader h{0, 3, 4294967295u, 0};
+  kel::CServiceDirentResponse r(5, 1, &h, o.get());
+  std::string e = one(r);
+  EXPECT_EQ(e.rfind("<KelDirent Fragment=\"0\" Generation=\"3\" Version=\"4294967295\" ObjectName=\"x\" ", 0),
+            0u)
+      << e;
+  EXPECT_NE(e.find("SequenceNumber=\"5\" SpaceEntries.Count=\"0\"></KelDirent>"), std::string::npos) << e;
+}
+
+TEST_F(ResponseXml, VolumeWithAndWithoutVolumeId) {
+  auto v = std::make_unique<kel::KelVolumeInformation>();
+  std::memset(v.get(), 0, sizeof *v);
+  v->Info.VolumeInitializationId = 1;
+  v->Info.ParityRatio = 128;
+  v->Info.NextWritableBlock = 0xFFFFFFFFu;
+  v->Info.WriteProtectReason = 0xC0002F44u;
+  v->Info.CreationTime = {1700000000, 250, 0};
+  for (int i = 0; i < 16; ++i) v->Info.MediumGUID[i] = static_cast<std::uint8_t>(0xA0 + i);
+  std::strcpy(v->Info.VolumeName, "Vol&1");
+  kel::CServiceVolumeResponse r(11, v.get());
+  const std::string e = one(r);
+  EXPECT_EQ(e,
+            "<KelVolume SequenceNumber=\"11\" VolumeInitializationId=\"1\" "
+            "VolumeInitializationCount=\"0\" VolumeType=\"0\" ParityRatio=\"128\" ObjectCount=\"0\" "
+            "FileCount=\"0\" DirectoryCount=\"0\" MaxObjectCount=\"0\" BlockSize=\"0\" IOSize=\"0\" "
+            "TotalBlocks=\"0\" FreeBlocks=\"0\" AvailableBlocks=\"0\" UsedBlocks=\"0\" "
+            "FilesFree=\"0\" Dirty=\"0\" CurrentTrackId=\"0\" MaximumTrackId=\"0\" "
+            "PartitionStart=\"0\" NextWritableBlock=\"4294967295\" NumberOfBlocksPerTrack=\"0\" "
+            "LastFileIndex=\"0\" WriteProtectReason=\"3221237572\" CreationTime=\"1700000000.250\" "
+            "ModificationTime=\"0.0\" AccessTime=\"0.0\" BackupTime=\"0.0\" "
+            "MediumGUID=\"A0A1A2A3A4A5A6A7A8A9AAABACADAEAF\" VolumeName=\"Vol&amp;1\" "
+            "QuorvelReplica=\"4294967295\"></KelVolume>");
+
+  CapturedStream w;
+  kel::SetResponseStream(w.file());
+  v->QuorvelReplica = 2;
+  std::strcpy(v->QuorvelVolumeID, "VOL-0001");
+  kel::CServiceVolumeResponse r2(12, v.get());
+  ASSERT_EQ(r2.Send(), 0u);
+  const std::string e2 = splitElements(w.contents())[0];
+  EXPECT_NE(e2.find("VolumeName=\"Vol&amp;1\" QuorvelReplica=\"2\" QuorvelVolumeID=\"VOL-0001\"></KelVolume>"),
+            std::string::npos)
+      << e2;
+}
+
+TEST_F(ResponseXml, SyncFragmentAndRollbackElements) {
+  kel::KelSyncRecord s{1, 0, 5000000000ull, 77};
+  kel::CServiceSyncResponse sync(3, &s);
+  EXPECT_EQ(one(sync),
+            "<KelSync SequenceNumber=\"3\" Dirty=\"1\" BlockNumber=\"5000000000\" "
+            "NextWritableBlock=\"77\"></KelSync>");
+
+  CapturedStream w;
+  kel::SetResponseStream(w.file());
+  kel::KelFragmentRecord f{};
+  f.FragmentFileSize = 1048576;
+  f.BlockNumber = 18446744073709551615ull;
+  f.ModificationTime = {1600000000, 7, 0};
+  f.IOSize = 262144;
+  f.BytesTransferred = 100;
+  f.ErrorCode = 99;
+  f.Buffer = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x7F00ABCDEF10ull));
+  f.isPackedWrite = 1;
+  kel::CServiceFragmentResponse frag(4, &f);
+  ASSERT_EQ(frag.Send(), 0u);
+  EXPECT_EQ(splitElements(w.contents())[0],
+            "<KelFragment SequenceNumber=\"4\" FragmentFileSize=\"1048576\" "
+            "BlockNumber=\"18446744073709551615\" ModificationTime=\"1600000000.7\" IOSize=\"262144\" "
+            "BytesTransferred=\"100\" Buffer=\"00007F00ABCDEF10\" isPackedWrite=\"1\"></KelFragment>");
+
+  // The drive utility library's rollback record reads as three u32.
+  CapturedStream w2;
+  kel::SetResponseStream(w2.file());
+  _KEL_SDK_ROLLBACK_INFO point;
+  point.SlotNumber = 3;
+  point.MetaDataFE_LSN = 1234;
+  point.FsdLsn = 56;
+  static_assert(sizeof point == sizeof(kel::KelRollbackRecord));
+  kel::CServiceRollbackInfoResponse rb(6, reinterpret_cast<const kel::KelRollbackRecord*>(&point));
+  ASSERT_EQ(rb.Send(), 0u);
+  EXPECT_EQ(splitElements(w2.contents())[0],
+            "<KelRollbackInfo SequenceNumber=\"6\" SlotNumber=\"3\" MetaDataFE_LSN=\"1234\" "
+            "FsdLsn=\"56\"></KelRollbackInfo>");
+}
+
+TEST_F(ResponseXml, LongElementsAreWrittenWholeWithOneNul) {
+  std::string name(4095, 'n');
+  name[100] = '&';
+  auto o = object(name.c_str());
+  kel::CServiceArchiveResponse r(1, 0, o.get());
+  ASSERT_EQ(r.Send(), 0u);
+  const std::string all = out_.contents();
+  ASSERT_EQ(all.back(), '\0');
+  EXPECT_EQ(all.find('\0'), all.size() - 1);
+  EXPECT_GT(all.size(), 4096u);
+  EXPECT_EQ(all.size(), r.size() + 1);
+  EXPECT_NE(all.find("</KelArchive>"), std::string::npos);
+}
+
+TEST_F(ResponseXml, ConcurrentSendersNeverInterleave) {
+  constexpr int kThreads = 4, kEach = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      std::string text(3000 + 100 * t, static_cast<char>('a' + t));
+      for (int i = 0; i < kEach; ++i) {
+        kel::CServiceDebugReponse r("Trace", static_cast<std::uint64_t>(t), text.c_str());
+        EXPECT_EQ(r.Send(), 0u);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  auto elements = sent();
+  ASSERT_EQ(elements.size(), static_cast<std::size_t>(kThreads * kEach));
+  for (const auto& e : elements) {
+    ASSERT_EQ(e.rfind("<Trace SequenceNumber=\"", 0), 0u);
+    const int t = e[23] - '0';
+    const std::string want = "<Trace SequenceNumber=\"" + std::to_string(t) + "\">" +
+                             std::string(3000 + 100 * t, static_cast<char>('a' + t)) + "</Trace>";
+    ASSERT_EQ(e, want);
+  }
+}
+
+TEST_F(ResponseXml, ShortWriteIsReported) {
+  std::FILE* full = std::fopen("/dev/full", "w");
+  if (!full) GTEST_SKIP() << "no /dev/full";
+  kel::SetResponseStream(full);
+  kel::CServiceSuccessResponse ok(1);
+  EXPECT_NE(ok.Send(), 0u);
+  kel::SetResponseStream(out_.file());
+  std::fclose(full);
+}
