@@ -43,6 +43,10 @@ bool CheckFsCacheDeleteLevel(int level);
 
 namespace kel {
 
+// The name of a trace file begun at the given local time, without the
+// directory: "KELtrace_%d%02d%02d_%02d%02d%02d_%d.txt" (year, month, day,
+// hour, minute, second, millisecond).
+std::string TraceFileName(const SYSTEMTIME& local_time);
 // The path of the open trace file, empty when none is open.
 std::string TraceFilePath();
 // Closes the trace file (the next line begins a new one) and stops its
