@@ -1,0 +1,70 @@
+// The services of other engine folders that the UDF code calls. Each one is
+// implemented by the folder named beside it (host layer, drive layer, volume
+// operations, vnode operations, cache agent); this header only declares them
+// in the form the UDF code uses, and goes away once those folders publish
+// their own headers.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <ctime>
+
+struct mdcudfsr_mount;
+struct timestamp;
+
+// ---------------------------------------------------------------- host layer (engine/host)
+struct vnode;
+typedef struct vnode* vnode_t;
+struct vfs_context;
+typedef struct vfs_context* vfs_context_t;
+struct ucred;
+typedef struct ucred* kauth_cred_t;
+typedef int64_t daddr64_t;
+
+// Engine logger: one line with level 0-7, module, marker 0-4, function, line
+// and thread. Returns whether the level was admitted.
+bool LogPrint(unsigned level, int module, int marker, const char* function, int line, uint64_t thread,
+              const char* format, ...) __attribute__((format(printf, 7, 8)));
+void LogTrace(unsigned level, int module, int marker, const char* function, int line, uint64_t thread);
+// The current time in seconds and nanoseconds.
+void nanotime(struct timespec* ts);
+
+// ---------------------------------------------------------------- drive layer (engine/drive)
+struct pxo_buf;
+typedef struct pxo_buf* buf_t;
+
+int buf_meta_bread(vnode_t vp, daddr64_t blkno, int size, kauth_cred_t cred, buf_t* bpp);
+buf_t buf_getblk(vnode_t vp, daddr64_t blkno, int size, int slpflag, int slptimeo, int operation);
+uintptr_t buf_dataptr(buf_t bp);
+void buf_setflags(buf_t bp, int32_t flags);
+int buf_bwrite(buf_t bp);
+void buf_brelse(buf_t bp);
+int buf_invalidateblks(vnode_t vp, int flags, int slpflag, int slptimeo);
+// Device controls served by the drive layer through the emulated VNOP_IOCTL.
+int VNOP_IOCTL(vnode_t vp, uint32_t command, void* data, int fflag, vfs_context_t ctx);
+
+// ---------------------------------------------------------------- volume operations (engine/vfs)
+int mdcudfsr_disc_change(mdcudfsr_mount* mnt, uint32_t slot_code, int invalidate, vfs_context_t ctx,
+                         int on_mount);
+void mdcudfsr_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint32_t mount_status,
+                                uint32_t wrprot_reasons);
+void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t ctx);
+int mdcudfsr_read_attribute(mdcudfsr_mount* mnt, void* record, uint32_t size, int count, int flag,
+                            vfs_context_t ctx, int mode);
+// Seconds since 1970 as a UDF timestamp (utc non-zero: in UTC).
+void mdcudfsr_timespec2udftime(mdcudfsr_mount* mnt, const struct timespec* ts, timestamp* out, int utc);
+int mdcudfsr_write_attribute(mdcudfsr_mount* mnt, void* record, uint32_t size, int count, vfs_context_t ctx,
+                             int mode);
+
+// ---------------------------------------------------------------- vnode operations (engine/vnops)
+int mdcudfsr_sync_drive_cache(mdcudfsr_mount* mnt, vfs_context_t ctx);
+int mdcudfsr_verify_range(vnode_t devvp, uint32_t first_sector, uint32_t num_blocks, vfs_context_t ctx,
+                          mdcudfsr_mount* mnt);
+
+// ---------------------------------------------------------------- cache agent (engine/agent)
+int mdcudfsr_metacache_file_read(mdcudfsr_mount* mnt, int32_t handle, uint64_t offset, uint32_t length,
+                                 void* buffer, uint64_t* done, int32_t* cache_err);
+int mdcudfsr_metacache_file_write(mdcudfsr_mount* mnt, int32_t handle, uint64_t offset, uint32_t length,
+                                  const void* data, uint64_t* done, int32_t* cache_err);
+int mdcudfsr_metacache_file_close(mdcudfsr_mount* mnt, int32_t handle);
+int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount* mnt, vfs_context_t ctx);

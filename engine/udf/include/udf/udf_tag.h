@@ -1,0 +1,34 @@
+// Descriptor tags, tag checksums and CRCs (ECMA-167 3/7.2), and the shared
+// byte sum and CRC-32.
+#pragma once
+
+#include "udf/udf_records.h"
+
+#include <cstdint>
+
+struct mdcudfsr_mount;
+
+// Three signed 32-bit fields of a file-system control space entry.
+struct MDCFS_SPACE_ENTRY {
+  int32_t ZoneId;
+  int32_t BlockOffset;
+  int32_t NumberOfBlocks;
+};
+static_assert(sizeof(MDCFS_SPACE_ENTRY) == 12, "MDCFS_SPACE_ENTRY is 12 bytes");
+
+// Fills a new tag: id, version 3, the mount anchor's serial number, location.
+int mdcudfsr_init_udf_tag(const mdcudfsr_mount* mnt, desc_tag* tag, uint16_t id, uint32_t loc);
+// Sets CRC length, CRC and checksum of a descriptor of `length` bytes (0 or >= 16).
+void mdcudfsr_set_udf_tag_crc_and_checksum(void* desc, uint32_t length);
+// 1 valid, 0 invalid; the checksum is not checked for tags 256, 257, 261, 266.
+int mdcudfsr_check_udf_tag(const void* desc, uint16_t expected_id);
+int mdcudfsr_check_udf_tag_checksum(const void* desc);
+int mdcudfsr_check_udf_tag_crc(const void* desc, uint32_t available);
+// 0 valid, 9 invalid (identifier, CRC, checksum in this order).
+int mdcudfsr_check_udf_tag_and_checksum(const mdcudfsr_mount* mnt, const void* desc, uint16_t expected_id,
+                                        uint32_t available);
+uint8_t mdcudfsr_udf_tag_checksum(const void* desc);
+uint32_t mdcudfsr_byte_sum(const void* buf, uint32_t len);
+uint16_t mdcudfsr_crc16(const void* buf, uint32_t len);
+uint32_t mdcudfsr_crc32(const void* buf, uint64_t len);
+void mdcudfsr_MDCFS_SPACE_ENTRY_debug(const MDCFS_SPACE_ENTRY* entry);

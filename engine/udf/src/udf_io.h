@@ -1,0 +1,40 @@
+// Shared helpers of the volume-structure readers and writers.
+#pragma once
+
+#include "udf/udf_mount.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace udf_io {
+
+constexpr uint32_t kMaxWriteRetry = 9;  // mdcudfsr_max_write_retry: at most 10 attempts
+constexpr uint32_t kUnit = 0x10000;     // 64 KiB write unit
+constexpr uint32_t kUnitF2 = 0x40000;   // 256 KiB write unit on medium type 0xF2
+constexpr uint32_t kVdsImageF2 = 0x80000;
+
+// Device controls of the drive layer.
+constexpr uint32_t kIoctlReserveWriteRange = 0x8008556Eu;
+constexpr uint32_t kIoctlForgetDiscInfo = 0x200055EBu;
+constexpr uint32_t kIoctlReadAttr0401 = 0x400155FFu;
+constexpr uint32_t kIoctlReadAttrBlock = 0x405855E6u;
+
+constexpr uint32_t kBufOpMetadata = 16;
+constexpr int32_t kBufFlagWrite = 4;
+
+inline bool is_f2(const mdcudfsr_mount* m) { return m->medium_type == 0xF2; }
+inline uint32_t unit_size(const mdcudfsr_mount* m) { return is_f2(m) ? kUnitF2 : kUnit; }
+
+// Range record of the reserve-write device control.
+struct ReserveRange {
+  uint32_t first;
+  uint32_t count;
+};
+static_assert(sizeof(ReserveRange) == 8, "reserve range is two u32");
+
+inline uint8_t* buf_bytes(buf_t bp) { return reinterpret_cast<uint8_t*>(buf_dataptr(bp)); }
+
+inline uint8_t* zalloc(size_t n) { return static_cast<uint8_t*>(std::calloc(1, n)); }
+inline void zfree(void* p) { std::free(p); }
+
+}  // namespace udf_io

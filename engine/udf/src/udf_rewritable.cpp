@@ -1,0 +1,337 @@
+// Anchors and volume descriptor sequence of rewritable media.
+#include "udf/udf_rewritable.h"
+#include "udf/udf_anchor_vds.h"
+#include "udf/udf_mount.h"
+#include "udf/udf_tag.h"
+#include "udf/udf_vds_flush.h"
+#include "udf_io.h"
+#include "udf_log.h"
+#include "udf_vds_parse.h"
+
+#include <algorithm>
+#include <cstring>
+
+using namespace udf_io;
+
+namespace {
+
+constexpr uint32_t kMainUnitSector = 256;
+
+bool accepted_medium(const mdcudfsr_mount* mnt) {
+  switch (mnt->medium_type) {
+    case 0xC3:
+    case 0xD3:
+    case 0xE2:
+    case 0xE4:
+    case 0xE6:
+    case 0xE8:
+    case 0x53:
+    case 0x57:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int refuse_medium(mdcudfsr_mount* mnt) {
+  mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_ANCHOR_INVALID, WRPROT_READONLY);
+  return 22;
+}
+
+uint32_t reserve_unit_sector(const mdcudfsr_mount* mnt) { return mnt->num_sectors - kUnit / mnt->logical_sector_size; }
+
+}  // namespace
+
+int mdcudfsr_check_vds_RE(mdcudfsr_mount* mnt, const uint8_t* vds, const anchor_vdp* anchor, int side,
+                          vfs_context_t ctx, uint32_t* broken) {
+  UDF_TRACE_ENTRY();
+  auto done = [&](int r) {
+    UDF_TRACE_EXIT_ERR(r);
+    return r;
+  };
+  if (!accepted_medium(mnt)) return done(refuse_medium(mnt));
+  const uint32_t ss = mnt->logical_sector_size;
+  if (anchor->main_vds_ex.len < 0x8000 || anchor->reserve_vds_ex.len < 0x8000)
+    UDF_LOGM(ERR, KELC, "LVD size is too small (main:%d, reserve:%d). \n", anchor->main_vds_ex.len,
+             anchor->reserve_vds_ex.len);
+  const uint32_t len = side == 0 ? kUnit - 16 * ss : kUnit;
+  udf_vds::ParseResult pr;
+  const int perr = udf_vds::parse_copy(mnt, vds, len, side, udf_vds::Mode::Rewritable, anchor, ctx, &pr);
+  if (perr) return done(perr);
+  if (pr.broken) {
+    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_RULES_BROKEN, WRPROT_READONLY);
+    if (broken) *broken = 1;
+    return done(22);
+  }
+  if (!pr.terminated) {
+    if (anchor->main_vds_ex.len != anchor->reserve_vds_ex.len)
+      UDF_LOG(WARN, "main and reserved VDS were read but they have different lengths (main=%d, reserve=%d bytes)\n",
+              anchor->main_vds_ex.len, anchor->reserve_vds_ex.len);
+    const uint32_t expected = anchor->reserve_vds_ex.loc != 0 ? anchor->main_vds_ex.len : mnt->avdp.reserve_vds_ex.len;
+    if (pr.parsed_bytes != expected) {
+      UDF_LOG(ERR, "unexpected VDS byte length (%p) should be 0x%x\n",
+              reinterpret_cast<void*>(static_cast<uintptr_t>(pr.parsed_bytes)), expected);
+      return done(22);
+    }
+    return done(0);
+  }
+  if ((pr.exist & VDS_HAS_ALL) != VDS_HAS_ALL) {
+    UDF_LOG(ERR, "VDS is invalid structure.exist_desc=%08x\n", pr.exist);
+    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
+    return done(14);
+  }
+  return done(0);
+}
+
+int mdcudfsr_restore_advp_vds_buffer(mdcudfsr_mount* mnt, const uint8_t* src, uint8_t* out, const anchor_vdp* anchor,
+                                     int side, int write, vfs_context_t ctx, int on_mount) {
+  const uint32_t ss = mnt->logical_sector_size;
+  std::memset(out, 0, kUnit);
+  anchor_vdp built;
+  const uint32_t anchor_loc = side == 0 ? kMainUnitSector : mnt->num_sectors - 1;
+  mdcudfsr_build_avdp(mnt, anchor, anchor_loc, &built);
+  const uint32_t main_len = anchor->main_vds_ex.len;
+  if (side == 0) {
+    std::memcpy(out, &built, sizeof built);
+    // The main copy has the unit's second half; the reserve copy it comes from
+    // starts the other unit.
+    const uint32_t len = std::min(main_len, kUnit - 16 * ss) / ss * ss;
+    std::memcpy(out + 16 * ss, src, len);
+    mdcudfsr_retag_vds_copy(mnt, out + 16 * ss, len, anchor->main_vds_ex.loc);
+  } else {
+    std::memcpy(out + 31 * ss, &built, sizeof built);
+    // The reserve copy must leave the anchor's sector alone.
+    const uint32_t len = std::min(main_len, std::min(31 * ss, kUnit - 16 * ss)) / ss * ss;
+    std::memcpy(out, src + 16 * ss, len);
+    mdcudfsr_retag_vds_copy(mnt, out, len, anchor->reserve_vds_ex.loc);
+  }
+  if (!write) return 0;
+  const uint32_t first = side == 0 ? kMainUnitSector : reserve_unit_sector(mnt);
+  buf_t bp = buf_getblk(mnt->devvp, first, static_cast<int>(kUnit), 0, 0, kBufOpMetadata);
+  if (!bp) {
+    UDF_LOGM(ERR, KELC, "%s\n", "wbp");
+    return 5;
+  }
+  std::memcpy(buf_bytes(bp), out, kUnit);
+  std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+  const int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, on_mount);
+  if (err) {
+    UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+    buf_brelse(bp);
+    return err;
+  }
+  const int werr = buf_bwrite(bp);
+  (void)mdcudfsr_sync_drive_cache(mnt, ctx);
+  return werr;
+}
+
+void mdcudfsr_set_nwa_from_vds(mdcudfsr_mount* mnt, vfs_context_t) {
+  const auto& pd = mnt->vds.pd;
+  const auto& md = mnt->vds.pmap.type2_metadata;
+  const uint32_t P = pd.start_loc, M = md.file_loc, R = md.mirror_file_loc, B = md.bitmap_file_loc;
+  if (M >= pd.part_len || R >= pd.part_len) {
+    UDF_LOG(ERR, "Metadata location is out of range. main=0x%x mirror=0x%x\n", M, R);
+    return;
+  }
+  const uint32_t bitmap_sectors = (pd.phd.unalloc_space_bitmap.len & 0x3FFFFFFFu) / mnt->logical_sector_size;
+  uint32_t c = P + pd.phd.unalloc_space_bitmap.pos + (bitmap_sectors + 31) / 32 * 32;
+  if (c < P + M) c = P + M + 32;
+  if (c < P + R) c = P + R + 32;
+  const uint32_t nwa = (B != 0 && B != 0xFFFFFFFFu && c < P + B) ? P + B + 32 : c;
+  mnt->next_writable_address = nwa;
+  UDF_LOG(INFO, "set NWA:0x%x\n", nwa);
+}
+
+int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, int from_cache, uint32_t* mirror) {
+  if (!accepted_medium(mnt)) return refuse_medium(mnt);
+  const uint32_t ss = mnt->logical_sector_size;
+  uint8_t* unit[2] = {zalloc(kUnit), zalloc(kUnit)};
+  auto finish = [&](int r) {
+    zfree(unit[0]);
+    zfree(unit[1]);
+    if (r != 0 && mirror) *mirror = 0;
+    return r;
+  };
+  if (!unit[0] || !unit[1]) {
+    UDF_LOGM(ERR, KELC, "%s\n", !unit[0] ? "main_buf" : "resv_buf");
+    return finish(12);
+  }
+  anchor_vdp anchors[2] = {};
+  int status[2] = {22, 22};
+  int good = -1;
+  for (int side = 0; side < 2 && good < 0; ++side) {
+    const int n = side + 1;
+    bool read_ok;
+    if (from_cache) {
+      uint64_t done = 0;
+      int32_t cerr = 0;
+      const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2,
+                                                   kUnit, unit[side], &done, &cerr);
+      read_ok = err == 0 && cerr == 0 && done != 0;
+    } else {
+      std::unique_lock<std::mutex> lk(mnt->slot_mutex);
+      const int err = mdcudfsr_disc_change(mnt, SLOT_KEEP_LOADED, 0, ctx, on_mount);
+      if (err) {
+        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+        return finish(err);
+      }
+      buf_t bp = nullptr;
+      const uint32_t first = side == 0 ? kMainUnitSector : reserve_unit_sector(mnt);
+      const int rerr = buf_meta_bread(mnt->devvp, first, static_cast<int>(kUnit), nullptr, &bp);
+      lk.unlock();
+      if (!rerr) std::memcpy(unit[side], buf_bytes(bp), kUnit);
+      if (bp) buf_brelse(bp);
+      read_ok = rerr == 0;
+    }
+    if (!read_ok) {
+      status[side] = 14;
+      UDF_LOG(ERR, "AVDP_%d can't be read.(%d)\n", n, status[side]);
+      continue;
+    }
+    bool zero = true;
+    for (int i = 0; i < 32; ++i) zero = zero && unit[side][i] == 0;
+    if (zero) {
+      UDF_LOG(ERR, "AVDP_%d is filled with 0\n", n);
+      mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_NOT_FORMATTED, WRPROT_READONLY);
+      return finish(22);
+    }
+    const uint8_t* a = unit[side] + (side == 0 ? 0 : 31 * ss);
+    if (!mdcudfsr_check_udf_tag(a, TAG_ID_AVDP)) {
+      UDF_LOG(ERR, "AVDP_%d TagID is invalid\n", n);
+      status[side] = 22;
+      continue;
+    }
+    if (!mdcudfsr_check_udf_tag_crc(a, ss)) {
+      UDF_LOG(ERR, "AVDP_%d CRC is invalid\n", n);
+      status[side] = 22;
+      continue;
+    }
+    std::memcpy(&anchors[side], a, sizeof anchors[side]);
+    mdcudfsr_swap_le2host_anchor_vdp(&anchors[side]);
+    const int other = 1 - side;
+    (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[side], unit[other], &anchors[side], other, 0, ctx, on_mount);
+    uint32_t broken = 0;
+    const uint8_t* vds = unit[side] + (side == 0 ? 16 * ss : 0);
+    const int cerr = mdcudfsr_check_vds_RE(mnt, vds, &anchors[side], side, ctx, &broken);
+    if (cerr == 0) {
+      status[side] = 0;
+      good = side;
+      break;
+    }
+    if (!broken) return finish(cerr);
+    status[side] = 22;
+    if (side == 0)
+      mdcudfsr_set_mntinfo_state(mnt, 0, 0, mnt->mntinfo.wrprot_reasons & ~WRPROT_READONLY);
+  }
+  if (good < 0) {
+    if (mnt->mntinfo.access_state != MNTINFO_ACCESS_REFUSED)
+      mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED,
+                                 status[0] == 14 && status[1] == 14 ? MNTINFO_STRUCTURE_UNREADABLE
+                                                                    : MNTINFO_ANCHOR_INVALID,
+                                 WRPROT_READONLY);
+    return finish(22);
+  }
+  // The side that passed sets the next writable address from its sequence.
+  mnt->avdp = anchors[good];
+  mdcudfsr_set_nwa_from_vds(mnt, ctx);
+  if (mirror && *mirror) {
+    for (int side = 0; side < 2; ++side) {
+      const int merr = udf_vds::mirror_to_cache(mnt, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2, unit[side], kUnit);
+      if (merr) return finish(merr);
+    }
+  }
+  const bool rollback = (mnt->mount_ext_flags & (MNT_EXT_ROLLBACK_REQUESTED | MNT_EXT_ROLLBACK_MOUNT)) != 0;
+  if (good == 0) {
+    if (rollback) UDF_LOG(INFO, "skip restore RVDS/AVDP3\n");
+    return finish(0);
+  }
+  if (rollback) {
+    UDF_LOG(INFO, "skip restore MVDS/AVDP\n");
+    return finish(0);
+  }
+  if (from_cache) return finish(22);
+  (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[1], unit[0], &anchors[1], 0, 1, ctx, on_mount);
+  udf_vds::drop_fsmanage_cache(mnt, ctx);
+  if (mirror) *mirror = 0;
+  return finish(0);
+}
+
+int mdcudfsr_flush_vds_re(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx, int soft_write_protect) {
+  const uint32_t ss = mnt->logical_sector_size;
+  uint8_t* unit[2] = {zalloc(kUnit), zalloc(kUnit)};
+  auto finish = [&](int r) {
+    zfree(unit[0]);
+    zfree(unit[1]);
+    return r;
+  };
+  if (!unit[0] || !unit[1]) return finish(12);
+  const int refresh = (mnt->mount_ext_flags & MNT_EXT_ROLLBACK_REQUESTED) != 0;
+  anchor_vdp a1, a2;
+  mdcudfsr_build_avdp(mnt, &mnt->avdp, kMainUnitSector, &a1);
+  mdcudfsr_build_avdp(mnt, &mnt->avdp, mnt->num_sectors - 1, &a2);
+  std::memcpy(unit[0], &a1, sizeof a1);
+  mdcudfsr_build_vds_copy(mnt, unit[0] + 16 * ss, mnt->avdp.main_vds_ex.loc, soft_write_protect, refresh);
+  mdcudfsr_build_vds_copy(mnt, unit[1], mnt->avdp.reserve_vds_ex.loc, soft_write_protect, refresh);
+  std::memcpy(unit[1] + 31 * ss, &a2, sizeof a2);
+  const uint32_t where[2] = {kMainUnitSector, mnt->avdp.reserve_vds_ex.loc};
+
+  if (mnt->desc_write_check_mode == 2) {
+    bool all_there = true;
+    for (int i = 0; i < 2 && all_there; ++i) {
+      uint32_t identical = 0;
+      const int cerr =
+          mdcudfsr_is_writing_descriptor_exist(mnt, unit[i], where[i], kUnit / mnt->logical_block_size, &identical, ctx);
+      if (cerr) UDF_LOGM(WARN, KELC, "failed to compare buffer with status %d. do write", cerr);
+      all_there = cerr == 0 && identical;
+    }
+    if (all_there) {
+      UDF_LOG(WARN, "flush vds skip \n");
+      if (skipped) *skipped = 1;
+      return finish(0);
+    }
+  }
+  if (mnt->fsmanage_handle >= 0) {
+    for (int i = 0; i < 2; ++i)
+      if (!mnt->vds_cache_image[i]) mnt->vds_cache_image[i] = zalloc(kUnit);
+    if (mnt->vds_cache_image[0] && mnt->vds_cache_image[1]) {
+      std::memcpy(mnt->vds_cache_image[0], unit[0], kUnit);
+      std::memcpy(mnt->vds_cache_image[1], unit[1], kUnit);
+    } else {
+      udf_vds::drop_fsmanage_cache(mnt, ctx);
+    }
+  }
+  // Reserve side first, so an interruption leaves a complete main side.
+  for (int i : {1, 0}) {
+    {
+      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+      int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
+      if (err) {
+        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+        return finish(err);
+      }
+      buf_t bp = buf_getblk(mnt->devvp, where[i], static_cast<int>(kUnit), 0, 0, kBufOpMetadata);
+      if (!bp) return finish(5);
+      buf_setflags(bp, kBufFlagWrite);
+      std::memcpy(buf_bytes(bp), unit[i], kUnit);
+      err = buf_bwrite(bp);
+      (void)VNOP_IOCTL(mnt->devvp, kIoctlForgetDiscInfo, nullptr, 0, ctx);
+      if (err) {
+        (void)mdcudfsr_sync_drive_cache(mnt, ctx);
+        UDF_LOG(ERR, "err=%d\n", err);
+        return finish(err);
+      }
+    }
+    std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+    int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
+    if (err) {
+      UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+      return finish(err);
+    }
+    err = mdcudfsr_sync_drive_cache(mnt, ctx);
+    if (err) {
+      UDF_LOG(ERR, "sync chace is failed.(%d)\n", err);
+      return finish(err);
+    }
+  }
+  return finish(0);
+}

@@ -1,0 +1,43 @@
+// Parsing of one volume descriptor sequence copy into the mount (shared by
+// the write-once and rewritable readers).
+#pragma once
+
+#include "udf/udf_mount.h"
+
+namespace udf_vds {
+
+enum class Mode { WriteOnce, Rewritable };
+
+struct ParseResult {
+  uint32_t exist = 0;        // presence bits
+  bool terminated = false;   // a terminating descriptor was reached
+  bool broken = false;       // a checksum or CRC failed
+  int broken_index = -1;
+  uint32_t parsed_bytes = 0;
+};
+
+// Parses `len` bytes (whole sectors) of a copy. 0 when parsed (see `out`);
+// 22 after a tag serial number mismatch (write-once; 14 on rewritable media)
+// or a partition map table that cannot be walked.
+int parse_copy(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t len, int side, Mode mode,
+               const anchor_vdp* anchor, vfs_context_t ctx, ParseResult* out);
+
+// Writes an image of `size` bytes at `first` with up to ten attempts: buffer,
+// reservation on medium 0xF2 (`reserve_count` sectors), write, optionally the
+// disc-information control, drive cache sync. 0, 5 without a buffer, or the
+// last failed step's error.
+int write_with_attempts(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t first, const uint8_t* image, uint32_t size,
+                        uint32_t reserve_count, bool forget_disc_info, const char* write_fail_fmt);
+
+// Closes and deletes the file-system management cache file.
+void drop_fsmanage_cache(mdcudfsr_mount* mnt, vfs_context_t ctx);
+
+// Writes a piece to the management cache file. 0; the write's error; 22 when
+// only the agent reported an error (logged as such).
+int mirror_to_cache(mdcudfsr_mount* mnt, uint64_t offset, const void* data, uint32_t len);
+
+// True when mount_ext_flags has a bit of flag_mask and the loaded slot is not
+// the last written one.
+bool rollback_on_other_slot(const mdcudfsr_mount* mnt, uint32_t flag_mask);
+
+}  // namespace udf_vds

@@ -1,0 +1,269 @@
+// Rules of the volume descriptor sequence, and the check made at mount.
+#include "udf/udf_vds_rules.h"
+#include "udf/udf_mount.h"
+#include "udf/udf_rewritable.h"
+#include "udf/udf_vds_flush.h"
+#include "udf_log.h"
+
+#include <cstring>
+
+// Record offset of the position word (value offset 56 of attribute 1500h,
+// whose value starts at record offset 297).
+const uint32_t kAttributeVuviOffset = 297 + 56;
+
+uint32_t mdcudfsr_vuvi_encode(uint32_t slot, uint32_t metadata_file_loc) {
+  return ((slot & 0xF) << 26) | ((((metadata_file_loc * 2u) + 8192u) >> 6) & 0x3FFFFFFu);
+}
+uint32_t mdcudfsr_vuvi_slot(uint32_t vuvi) { return (vuvi >> 26) & 0xF; }
+uint32_t mdcudfsr_vuvi_fe_location(uint32_t vuvi) { return (vuvi & 0x3FFFFFFu) * 32u; }
+
+namespace {
+
+int raw_rules(mdcudfsr_mount* mnt) {
+  mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_RULES_BROKEN, WRPROT_READONLY);
+  return 22;
+}
+
+void mark_readonly(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  mnt->mntinfo.mount_status = MNTINFO_RULES_BROKEN;
+  mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+}
+
+// Byte-wise comparison giving the difference of the first differing bytes.
+int byte_compare(const uint8_t* a, const uint8_t* b, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return static_cast<int>(a[i]) - static_cast<int>(b[i]);
+  return 0;
+}
+
+}  // namespace
+
+int mdcudfsr_check_vds_structure(mdcudfsr_mount* mnt, uint32_t* soft_protect, vfs_context_t ctx) {
+  UDF_TRACE_ENTRY();
+  const auto& v = mnt->vds;
+  const uint32_t slot = mdcudfsr_expected_slot(mnt);
+  int result = 0;
+  auto done = [&](int r) {
+    UDF_TRACE_EXIT_ERR(r);
+    return r;
+  };
+
+  if (v.pvd.ichg_lvl != 3) {
+    UDF_LOG(ERR, "PVD interchange level(%d) invalid\n", v.pvd.ichg_lvl);
+    return done(raw_rules(mnt));
+  }
+  {
+    uint8_t form[2][24] = {};
+    for (auto& f : form) std::memcpy(f + 1, "*Tarn KELFS", 11);
+    form[1][20] = 1;
+    const auto* id = reinterpret_cast<const uint8_t*>(&v.pvd.imp_id);
+    const int c0 = byte_compare(id, form[0], 24);
+    const int c1 = byte_compare(id, form[1], 24);
+    if (c0 == 0) {
+      mnt->format_level = 2;
+    } else if (c1 == 0) {
+      mnt->format_level = 0x12;
+    } else if ((c0 > 0 && c0 <= 4) || (c1 > 0 && c1 <= 4)) {
+      UDF_LOG(ERR, "PVD ImplementationID(%.23s) not valid, mounting readonly\n",
+              reinterpret_cast<const char*>(v.pvd.imp_id.id));
+      mark_readonly(mnt, ctx);
+      mnt->mount_ext_flags |= MNT_EXT_PVD_READONLY;
+      result = 30;
+    } else {
+      UDF_LOG(ERR, "PVD ImplementationID(%.23s) not valid, mounting readonly\n",
+              reinterpret_cast<const char*>(v.pvd.imp_id.id));
+      mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_ANCHOR_INVALID, WRPROT_IMPLEMENTATION);
+      return done(22);
+    }
+  }
+  if (v.pvd.vds_num != slot + 1) {
+    UDF_LOG(ERR, "PVD vds_num (%d) invalid (expect=%d)\n", v.pvd.vds_num, slot + 1);
+    return done(raw_rules(mnt));
+  }
+  if (!(v.pvd.flags & 1)) {
+    UDF_LOG(ERR, "PVD flags (%d) invalid \n", v.pvd.flags);
+    return done(raw_rules(mnt));
+  }
+  if (v.pd.flags != 1) {
+    UDF_LOG(ERR, "PD flags(%d) invalid\n", v.pd.flags);
+    return done(raw_rules(mnt));
+  }
+  if (v.pd.part_num != 0) {
+    UDF_LOG(ERR, "PD partition Number(%d) invalid\n", v.pd.part_num);
+    return done(raw_rules(mnt));
+  }
+  if (v.pd.access_type >= 1 && v.pd.access_type <= 3) {
+    UDF_LOG(ERR, "PD access type(%d) invalid\n", v.pd.access_type);
+    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_RULES_BROKEN, WRPROT_READONLY);
+    return done(30);
+  }
+  if (v.pd.access_type > 4) {
+    UDF_LOG(ERR, "PD access type(%d) invalid.\n", v.pd.access_type);
+    return done(raw_rules(mnt));
+  }
+  if (v.lvd.lb_size != 2048) {
+    UDF_LOG(ERR, "LVD logical block size(%d) is invalid\n", v.lvd.lb_size);
+    return done(raw_rules(mnt));
+  }
+  {
+    const uint8_t domain_flags = v.lvd.domain_id.id_suffix[2];
+    if (domain_flags & 1) {
+      UDF_LOG(ERR, "LVD domain ID suffix write protect flags (%d) not valid, mounting readonly\n", domain_flags);
+      mark_readonly(mnt, ctx);
+      result = 30;
+    }
+    if (domain_flags & 2) {
+      if (mnt->num_discs == 0 || slot >= mnt->num_discs - 1) {
+        mark_readonly(mnt, ctx);
+        result = 30;
+      } else if (soft_protect) {
+        *soft_protect = 1;
+      }
+    }
+  }
+  if (v.lvd.n_pm < 2 || v.lvd.n_pm > 13 || v.lvd.n_pm != uint32_t{v.pvd.vds_num} + 1) {
+    UDF_LOG(ERR, "LVD number of partition(%d) is invalid\n", v.lvd.n_pm);
+    return done(raw_rules(mnt));
+  }
+  if (v.lvd.integrity_seq_id.len < 1 || v.lvd.integrity_seq_id.len > 0x10000) {
+    UDF_LOG(ERR, "LVD integrity sequence length(%d) is invalid\n", v.lvd.integrity_seq_id.len);
+    return done(raw_rules(mnt));
+  }
+  if (v.lvd.n_pm != slot + 2) {
+    UDF_LOG(ERR, "LVD n_pm (%d) invalid (expect=%d)\n", v.lvd.n_pm, slot + 2);
+    return done(raw_rules(mnt));
+  }
+  const auto& phd = v.pd.phd;
+  if (phd.unalloc_space_table.len != 0) {
+    UDF_LOG(ERR, "PHD UST non-zero length(%d) is invalid\n", phd.unalloc_space_table.len);
+    return done(raw_rules(mnt));
+  }
+  if (phd.unalloc_space_bitmap.len != 0 && !mnt->is_rewritable) {
+    UDF_LOG(ERR, "PHD USB non-zero length(%d) is invalid\n", phd.unalloc_space_bitmap.len);
+    return done(raw_rules(mnt));
+  }
+  if (phd.freed_space_table.len != 0) {
+    UDF_LOG(ERR, "PHD FST non-zero length(%d) is invalid\n", phd.freed_space_table.len);
+    return done(raw_rules(mnt));
+  }
+  if (phd.freed_space_bitmap.len != 0) {
+    UDF_LOG(ERR, "PHD FSB non-zero length(%d) is invalid\n", phd.freed_space_bitmap.len);
+    return done(raw_rules(mnt));
+  }
+  const auto& md = v.pmap.type2_metadata;
+  if (md.file_loc >= v.pd.part_len || md.mirror_file_loc >= v.pd.part_len) {
+    UDF_LOG(ERR, "Metadata location is out of range. partition=0x%x:0x%x main=0x%x mirror=0x%x\n", v.pd.start_loc,
+            v.pd.part_len, md.file_loc, md.mirror_file_loc);
+    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_ANCHOR_INVALID, WRPROT_READONLY);
+    return done(22);
+  }
+  // The in-memory map table: the metadata map, then the type-1 maps.
+  const uint32_t ss = mnt->logical_sector_size;
+  uint32_t off = sizeof(logvol_desc);
+  for (uint32_t i = 0; i < v.lvd.n_pm; ++i) {
+    if (off + 2 >= ss) break;
+    if (i == 0) {
+      if (md.type != 2) {
+        UDF_LOG(ERR, "LVD partition map do not begin from Metadata Partition Map.\n");
+        return done(raw_rules(mnt));
+      }
+      if (std::memcmp(md.id.id, "*UDF Virtual Partition", 22) == 0) {
+        UDF_LOG(ERR, "LVD virtual partition map is found.\n");
+        return done(raw_rules(mnt));
+      }
+      if (std::memcmp(md.id.id, "*UDF Sparable Partition", 23) == 0) {
+        UDF_LOG(ERR, "LVD sparable partition map is found.\n");
+        return done(raw_rules(mnt));
+      }
+      if (md.vol_seq_num != v.pvd.vds_num) {
+        UDF_LOG(ERR, "wrong VSN. vol_seq_num=%x, vds_num=%x\n", md.vol_seq_num, v.pvd.vds_num);
+        return done(raw_rules(mnt));
+      }
+      if (md.flags & 1) {
+        UDF_LOG(ERR, "Duplicate bit is set. flgs=%x\n", md.flags);
+        return done(raw_rules(mnt));
+      }
+      off += sizeof(part_map_metadata);
+      continue;
+    }
+    const part_map_type1 zero{};
+    const part_map_type1& m = i - 1 < MDCUDFSR_MAX_TYPE1_MAPS ? v.pmap.type1[i - 1] : zero;
+    if (m.type != 1) {
+      UDF_LOG(ERR, "LVD partition map have wrong partition map, type=%x.\n", m.type);
+      return done(raw_rules(mnt));
+    }
+    if (m.vol_seq_num != i) {
+      UDF_LOG(ERR, "non sequencial VSN. pm_counter=%x\n", i);
+      return done(raw_rules(mnt));
+    }
+    off += sizeof(part_map_type1);
+  }
+  return done(result);
+}
+
+int mdcudfsr_check_vds_structure_for_mount(mdcudfsr_mount* mnt, uint32_t* soft_protect, uint32_t* relinked,
+                                           vfs_context_t ctx) {
+  const MDCFS_MOUNT_INFORMATION saved = mnt->mntinfo;
+  const int first = mdcudfsr_check_vds_structure(mnt, soft_protect, ctx);
+  if (first == 0) return 0;
+  bool repaired = false;
+  uint32_t serial_unreadable = 0;
+  if (!mnt->is_rewritable) {
+    UDF_LOG(ERR, "Failed to parse VDS. Start Repairing VDS.\n");
+    if (mdcudfsr_repair_vds(mnt, &serial_unreadable, ctx) == 0) {
+      mnt->vds_repaired = 1;
+      repaired = true;
+    }
+  }
+  auto& md = mnt->vds.pmap.type2_metadata;
+  const uint32_t part_len = mnt->vds.pd.part_len;
+  if (md.file_loc < part_len || md.mirror_file_loc < part_len) return first;
+
+  uint8_t record[MDCUDFSR_ATTRIBUTE_RECORD_SIZE] = {};
+  const int aerr = mdcudfsr_read_attribute(mnt, record, sizeof record, 1, 1, ctx, 1);
+  bool ok = false;
+  if (aerr) {
+    UDF_LOG(ERR, "Read Attribute is failed err:%d\n", aerr);
+  } else {
+    uint32_t vuvi;
+    std::memcpy(&vuvi, record + kAttributeVuviOffset, sizeof vuvi);
+    const uint32_t slot = mdcudfsr_vuvi_slot(vuvi);
+    if (slot != mnt->current_disc) {
+      UDF_LOG(ERR, "Inconsistent Slot Number. lastwrittenslot=%d VUVI=%d\n", mnt->current_disc, slot);
+    } else {
+      ok = true;
+      const uint32_t fe = mdcudfsr_vuvi_fe_location(vuvi);
+      UDF_LOGM(WARN, KELC, "VDS unlinked. VUVI FE Location=0x%x\n", fe);
+      md.file_loc = fe - 4096;
+      md.mirror_file_loc = fe - 4080;
+      mnt->metadata_file_loc = md.file_loc;
+      mnt->metadata_mirror_loc = md.mirror_file_loc;
+      if (mnt->is_rewritable) {
+        mnt->vds.pd.phd.unalloc_space_bitmap = short_ad{0, 0};
+        md.bitmap_file_loc = 0;
+        mdcudfsr_set_nwa_from_vds(mnt, ctx);
+      }
+      if (relinked) *relinked = 1;
+    }
+  }
+  if (!ok) {
+    const uint32_t reasons = mnt->mntinfo.wrprot_reasons | WRPROT_READONLY;
+    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, reasons);
+    return 22;
+  }
+  if (!repaired) {
+    mdcudfsr_set_mntinfo_state(mnt, 0, 0, 0);
+    return mdcudfsr_check_vds_structure(mnt, soft_protect, ctx);
+  }
+  mnt->mntinfo.access_state = saved.access_state;
+  mnt->mntinfo.mount_status = saved.mount_status;
+  mnt->mntinfo.wrprot_reasons = saved.wrprot_reasons;
+  if (serial_unreadable) {
+    if (relinked) *relinked = 0;
+    UDF_LOG(ERR, "Failed to get serialNumber, mounting readonly\n");
+    mnt->mntinfo.mount_status = MNTINFO_STRUCTURE_UNREADABLE;
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_SERIAL_UNREADABLE, 1, ctx);
+    return 30;
+  }
+  return 0;
+}

@@ -1,0 +1,305 @@
+// Recording stand-ins of the host layer, the drive layer, the volume and
+// vnode operations and the cache agent, over an in-memory medium.
+#include "engine/udf/support_fakes.h"
+
+#include "udf/udf_neighbour_calls.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+struct vnode {
+  int unused;
+};
+struct pxo_buf {
+  uint32_t blkno;
+  uint32_t size;
+  int32_t flags;
+  std::vector<uint8_t> data;
+};
+
+namespace udf_test {
+
+namespace {
+Env g_env;
+vnode g_devvp{0};
+
+int next_result(std::vector<int>& schedule) {
+  if (schedule.empty()) return 0;
+  const int r = schedule.front();
+  schedule.erase(schedule.begin());
+  return r;
+}
+}  // namespace
+
+Env& env() { return g_env; }
+
+std::string hex(uint32_t v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "0x%x", v);
+  return b;
+}
+
+void Env::reset(uint32_t sectors) {
+  *this = Env{};
+  medium.assign(static_cast<size_t>(sectors) * kSector, 0);
+  cache_file.assign(0x200000, 0);
+  attr0401 = std::string("SERIAL0001") + std::string(22, ' ');
+}
+
+std::vector<std::string> Env::calls_starting(const std::string& prefix) const {
+  std::vector<std::string> out;
+  for (const auto& c : calls)
+    if (c.rfind(prefix, 0) == 0) out.push_back(c);
+  return out;
+}
+
+int Env::find_call(const std::string& prefix, size_t from) const {
+  for (size_t i = from; i < calls.size(); ++i)
+    if (calls[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
+  return -1;
+}
+
+bool Env::logged(const std::string& text) const { return count_logged(text) > 0; }
+
+size_t Env::count_logged(const std::string& text) const {
+  size_t n = 0;
+  for (const auto& l : logs)
+    if (l.text == text) ++n;
+  return n;
+}
+
+void init_mount(mdcudfsr_mount* mnt, uint32_t sectors, uint32_t medium_type, uint32_t slot) {
+  mnt->devvp = &g_devvp;
+  mnt->num_sectors = sectors;
+  mnt->medium_type = medium_type;
+  mnt->is_rewritable = (medium_type == 0x53 || medium_type == 0xE2 || medium_type == 0xE4 ||
+                        medium_type == 0xE6 || medium_type == 0xE8)
+                           ? 1
+                           : 0;
+  mnt->logical_sector_size = kSector;
+  mnt->logical_block_size = kSector;
+  mnt->loaded_slot = slot;
+  mnt->current_disc = slot;
+  mnt->num_discs = 12;
+}
+
+}  // namespace udf_test
+
+using udf_test::g_env;
+using udf_test::hex;
+
+// ---------------------------------------------------------------- host layer
+
+bool LogPrint(unsigned level, int module, int marker, const char* function, int line, uint64_t, const char* format,
+              ...) {
+  (void)line;
+  char text[1024];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  g_env.logs.push_back({level, module, marker, function ? function : "", text});
+  return true;
+}
+
+void LogTrace(unsigned level, int module, int marker, const char* function, int, uint64_t) {
+  g_env.logs.push_back({level, module, marker, function ? function : "", ""});
+}
+
+void nanotime(struct timespec* ts) {
+  ts->tv_sec = 1796850000;
+  ts->tv_nsec = 0;
+}
+
+// ---------------------------------------------------------------- drive layer
+
+int buf_meta_bread(vnode_t, daddr64_t blkno, int size, kauth_cred_t, buf_t* bpp) {
+  g_env.calls.push_back("bread lsn=" + std::to_string(blkno) + " size=" + std::to_string(size));
+  *bpp = nullptr;
+  const uint64_t first = static_cast<uint64_t>(blkno);
+  const uint64_t count = (static_cast<uint64_t>(size) + udf_test::kSector - 1) / udf_test::kSector;
+  if ((first + count) * udf_test::kSector > g_env.medium.size()) return g_env.read_error;
+  for (uint64_t s = first; s < first + count; ++s)
+    if (g_env.unreadable.count(static_cast<uint32_t>(s))) return g_env.read_error;
+  auto* bp = new pxo_buf{static_cast<uint32_t>(blkno), static_cast<uint32_t>(size), 0, {}};
+  bp->data.assign(g_env.medium.begin() + static_cast<std::ptrdiff_t>(first * udf_test::kSector),
+                  g_env.medium.begin() + static_cast<std::ptrdiff_t>(first * udf_test::kSector + size));
+  ++g_env.live_buffers;
+  *bpp = bp;
+  return 0;
+}
+
+buf_t buf_getblk(vnode_t, daddr64_t blkno, int size, int, int, int operation) {
+  g_env.calls.push_back("getblk lsn=" + std::to_string(blkno) + " size=" + std::to_string(size) +
+                        " op=" + std::to_string(operation));
+  auto* bp = new pxo_buf{static_cast<uint32_t>(blkno), static_cast<uint32_t>(size), 0, {}};
+  bp->data.assign(static_cast<size_t>(size), 0);
+  ++g_env.live_buffers;
+  return bp;
+}
+
+uintptr_t buf_dataptr(buf_t bp) { return reinterpret_cast<uintptr_t>(bp->data.data()); }
+
+void buf_setflags(buf_t bp, int32_t flags) {
+  g_env.calls.push_back("setflags " + std::to_string(flags));
+  bp->flags = flags;
+}
+
+int buf_bwrite(buf_t bp) {
+  g_env.calls.push_back("bwrite lsn=" + std::to_string(bp->blkno) + " size=" + std::to_string(bp->size));
+  int err = g_env.write_fail_all ? g_env.write_fail_all : udf_test::next_result(g_env.write_results);
+  const uint64_t end = static_cast<uint64_t>(bp->blkno) * udf_test::kSector + bp->size;
+  if (!err && end > g_env.medium.size()) err = 5;
+  if (!err) std::memcpy(g_env.medium.data() + static_cast<size_t>(bp->blkno) * udf_test::kSector, bp->data.data(), bp->size);
+  --g_env.live_buffers;
+  delete bp;
+  return err;
+}
+
+void buf_brelse(buf_t bp) {
+  g_env.calls.push_back("brelse");
+  --g_env.live_buffers;
+  delete bp;
+}
+
+int buf_invalidateblks(vnode_t, int, int, int) {
+  g_env.calls.push_back("invalidateblks");
+  return 0;
+}
+
+int VNOP_IOCTL(vnode_t, uint32_t command, void* data, int, vfs_context_t) {
+  std::string c = "ioctl " + hex(command);
+  int result = 0;
+  switch (command) {
+    case 0x8008556Eu: {
+      uint32_t r[2];
+      std::memcpy(r, data, sizeof r);
+      c += " first=" + std::to_string(r[0]) + " count=" + std::to_string(r[1]);
+      result = udf_test::next_result(g_env.reserve_results);
+      break;
+    }
+    case 0x400155FFu:
+      result = g_env.attr0401_result;
+      if (!result) std::memcpy(data, g_env.attr0401.data(), std::min<size_t>(32, g_env.attr0401.size()));
+      break;
+    case 0x405855E6u: {
+      uint8_t* p = static_cast<uint8_t*>(data);
+      uint16_t id, len;
+      uint64_t addr;
+      std::memcpy(&id, p, 2);
+      std::memcpy(&len, p + 2, 2);
+      std::memcpy(&addr, p + 5, 8);
+      c += " attr=" + hex(id) + " len=" + std::to_string(len);
+      result = g_env.attr1500_result;
+      if (!result) {
+        auto* answer = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(addr));
+        const uint32_t s = g_env.attr1500_serial;
+        answer[61] = static_cast<uint8_t>(s >> 24);
+        answer[62] = static_cast<uint8_t>(s >> 16);
+        answer[63] = static_cast<uint8_t>(s >> 8);
+        answer[64] = static_cast<uint8_t>(s);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  g_env.calls.push_back(c);
+  return result;
+}
+
+// ---------------------------------------------------------------- volume operations
+
+int mdcudfsr_disc_change(mdcudfsr_mount*, uint32_t slot_code, int invalidate, vfs_context_t, int on_mount) {
+  g_env.calls.push_back("disc_change code=" + hex(slot_code) + " inv=" + std::to_string(invalidate) +
+                        " on_mount=" + std::to_string(on_mount));
+  return udf_test::next_result(g_env.disc_change_results);
+}
+
+void mdcudfsr_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint32_t mount_status,
+                                uint32_t wrprot_reasons) {
+  g_env.calls.push_back("set_mntinfo_state " + std::to_string(access_state) + " " + hex(mount_status) + " " +
+                        hex(wrprot_reasons));
+  mnt->mntinfo.access_state = access_state;
+  mnt->mntinfo.mount_status = mount_status;
+  mnt->mntinfo.wrprot_reasons = wrprot_reasons;
+  mnt->mntinfo.changed = 1;
+}
+
+void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t) {
+  g_env.calls.push_back("wrprot " + hex(reasons) + " keep=" + std::to_string(keep));
+  if (keep == 1 && reasons != 0xFFFFFFFFu)
+    mnt->mntinfo.wrprot_reasons |= reasons;
+  else
+    mnt->mntinfo.wrprot_reasons = reasons;
+  mnt->mntinfo.changed = 1;
+}
+
+int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int, int, vfs_context_t, int) {
+  g_env.calls.push_back("read_attribute");
+  if (g_env.read_attribute_result) return g_env.read_attribute_result;
+  std::memcpy(record, g_env.attribute_record, size);
+  return 0;
+}
+
+int mdcudfsr_write_attribute(mdcudfsr_mount*, void* record, uint32_t size, int, vfs_context_t, int) {
+  g_env.calls.push_back("write_attribute");
+  if (g_env.write_attribute_result) return g_env.write_attribute_result;
+  std::memcpy(g_env.attribute_record, record, size);
+  return 0;
+}
+
+void mdcudfsr_timespec2udftime(mdcudfsr_mount*, const struct timespec*, timestamp* out, int) {
+  *out = timestamp{0x1000, 2026, 12, 9, 21, 0, 0, 0, 0, 0};
+}
+
+// ---------------------------------------------------------------- vnode operations
+
+int mdcudfsr_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) {
+  g_env.calls.push_back("sync");
+  return g_env.sync_fail_all ? g_env.sync_fail_all : udf_test::next_result(g_env.sync_results);
+}
+
+int mdcudfsr_verify_range(vnode_t, uint32_t first_sector, uint32_t num_blocks, vfs_context_t, mdcudfsr_mount*) {
+  g_env.calls.push_back("verify first=" + std::to_string(first_sector) + " count=" + std::to_string(num_blocks));
+  return udf_test::next_result(g_env.verify_results);
+}
+
+// ---------------------------------------------------------------- cache agent
+
+int mdcudfsr_metacache_file_read(mdcudfsr_mount*, int32_t handle, uint64_t offset, uint32_t length, void* buffer,
+                                 uint64_t* done, int32_t* cache_err) {
+  g_env.calls.push_back("cache_read h=" + std::to_string(handle) + " off=" + hex(static_cast<uint32_t>(offset)) +
+                        " len=" + std::to_string(length));
+  *done = 0;
+  *cache_err = 0;
+  if (g_env.cache_read_result) return g_env.cache_read_result;
+  if (offset + length > g_env.cache_file.size()) return 5;
+  std::memcpy(buffer, g_env.cache_file.data() + offset, length);
+  *done = length;
+  return 0;
+}
+
+int mdcudfsr_metacache_file_write(mdcudfsr_mount*, int32_t handle, uint64_t offset, uint32_t length, const void* data,
+                                  uint64_t* done, int32_t* cache_err) {
+  g_env.calls.push_back("cache_write h=" + std::to_string(handle) + " off=" + hex(static_cast<uint32_t>(offset)) +
+                        " len=" + std::to_string(length));
+  *done = 0;
+  *cache_err = g_env.cache_write_agent_error;
+  if (g_env.cache_write_result) return g_env.cache_write_result;
+  if (offset + length > g_env.cache_file.size()) return 5;
+  std::memcpy(g_env.cache_file.data() + offset, data, length);
+  *done = length;
+  return 0;
+}
+
+int mdcudfsr_metacache_file_close(mdcudfsr_mount*, int32_t handle) {
+  g_env.calls.push_back("cache_close h=" + std::to_string(handle));
+  return 0;
+}
+
+int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, vfs_context_t) {
+  g_env.calls.push_back("fsmanage_delete");
+  return 0;
+}

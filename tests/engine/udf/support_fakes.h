@@ -1,0 +1,84 @@
+// Recording stand-ins for the services the UDF code calls in other engine
+// folders, over an in-memory medium: every call is recorded in order, the
+// medium keeps its sectors in memory, and failures can be scheduled.
+#pragma once
+
+#include "udf/udf_mount.h"
+#include "udf/udf_records.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace udf_test {
+
+constexpr uint32_t kSector = 2048;
+
+struct LogLine {
+  unsigned level;
+  int module;
+  int marker;
+  std::string function;
+  std::string text;
+};
+
+struct Env {
+  // The medium.
+  std::vector<uint8_t> medium;
+  std::set<uint32_t> unreadable;  // reads touching these sectors fail
+  int read_error = 5;
+
+  // Scheduled failures: each entry is the error of the next call of its kind
+  // (0 lets the call succeed).
+  std::vector<int> write_results;
+  std::vector<int> sync_results;
+  std::vector<int> reserve_results;
+  std::vector<int> disc_change_results;
+  std::vector<int> verify_results;
+  int write_fail_all = 0;  // non-zero: every write fails with it
+  int sync_fail_all = 0;
+
+  // Cartridge memory.
+  uint8_t attribute_record[MDCUDFSR_ATTRIBUTE_RECORD_SIZE] = {};
+  int read_attribute_result = 0;
+  int write_attribute_result = 0;
+  std::string attr0401;  // 32 bytes, blank padded
+  int attr0401_result = 0;
+  uint32_t attr1500_serial = 0x12345678;
+  int attr1500_result = 0;
+
+  // File-system management cache file.
+  std::vector<uint8_t> cache_file;
+  int cache_read_result = 0;
+  int cache_write_result = 0;
+  int32_t cache_write_agent_error = 0;
+
+  // Recorded calls and log lines.
+  std::vector<std::string> calls;
+  std::vector<LogLine> logs;
+
+  // Buffers handed out and not yet released or written.
+  int live_buffers = 0;
+
+  void reset(uint32_t sectors);
+  uint8_t* sector(uint32_t lsn) { return medium.data() + static_cast<size_t>(lsn) * kSector; }
+  // Calls whose text starts with `prefix`.
+  std::vector<std::string> calls_starting(const std::string& prefix) const;
+  size_t count_calls(const std::string& prefix) const { return calls_starting(prefix).size(); }
+  // Index of the first call starting with prefix at or after `from`; -1 if none.
+  int find_call(const std::string& prefix, size_t from = 0) const;
+  bool logged(const std::string& text) const;
+  size_t count_logged(const std::string& text) const;
+};
+
+Env& env();
+
+// A mount over the fake medium with the usual sizes.
+void init_mount(mdcudfsr_mount* mnt, uint32_t sectors, uint32_t medium_type, uint32_t slot);
+
+std::string hex(uint32_t v);
+
+}  // namespace udf_test

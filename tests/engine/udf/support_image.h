@@ -1,0 +1,50 @@
+// A builder of volume images in the system's layout: slot k of a write-once,
+// a rewritable or an F2h cartridge, with the recognition sequence, both
+// anchors, both descriptor sequences, the integrity descriptor, the metadata
+// file and its mirror, the file set descriptor and the root directory.
+#pragma once
+
+#include "udf/udf_records.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace udf_test {
+
+enum class MediumClass { WriteOnce, Rewritable, F2 };
+
+struct ImageSpec {
+  MediumClass cls = MediumClass::WriteOnce;
+  uint32_t medium_type = 0xE1;
+  uint32_t sectors = 8192;
+  uint32_t slot = 0;
+  uint16_t serial = 7;          // tag serial number
+  uint32_t metadata_lsn = 4352;  // where the metadata file's extent starts
+  uint8_t volume_type = 0;       // non-zero: extended volume type
+};
+
+struct ImageLayout {
+  uint32_t main_vds;
+  uint32_t reserve_vds;
+  uint32_t vds_len;
+  uint32_t avdp2;
+  uint32_t lvid;
+  uint32_t partition_start;
+  uint32_t partition_len;
+  uint32_t metadata_file_loc;  // partition blocks
+  uint32_t mirror_file_loc;
+  uint32_t metadata_extent;    // partition block of the metadata content
+};
+
+ImageSpec spec_for(MediumClass cls, uint32_t slot = 0);
+ImageLayout layout_for(const ImageSpec& spec);
+// Writes the volume into `medium` (spec.sectors × 2048 bytes).
+ImageLayout build_volume(const ImageSpec& spec, std::vector<uint8_t>& medium);
+// Six sectors (PVD, IUVD, PD, LVD, USD, TD) of one sequence copy tagged at loc.
+std::vector<uint8_t> build_vds_copy(const ImageSpec& spec, uint32_t loc);
+// Recomputes CRC (over the stored CRC length) and checksum of a descriptor.
+void reseal(uint8_t* desc);
+// Rewrites the tag location of a descriptor and reseals it.
+void relocate(uint8_t* desc, uint32_t loc);
+
+}  // namespace udf_test
