@@ -175,6 +175,7 @@ errno_t storage_scsi::get_medium_type_scsi(caddr_t data) {
     type = medium::kUnknown;
   } else {
     type = ans[2];
+    m_write_once = medium::is_write_once(type);
   }
   if (type == medium::kUnknown) DRV_LOG(NOTI, "MediumType Unknown.\n");
   data[0] = static_cast<char>(type);
