@@ -10,7 +10,6 @@
 
 namespace {
 std::atomic<CKelInterface*> g_current{nullptr};
-std::atomic<std::uint64_t> g_cookie{0};
 std::mutex g_dirMutex;
 std::string g_cacheDirectory;
 }  // namespace
@@ -25,7 +24,7 @@ const FileSystemOperations* CurrentOperations() {
   return itf ? &itf->Operations() : nullptr;
 }
 
-DriveCommandContext CurrentDriveCommandContext() {
+DriveCommandContext RunningInterfaceContext() {
   DriveCommandContext ctx;
   if (CKelInterface* itf = g_current.load()) {
     ctx.SequenceNumber = itf->DriveCommandSequence();
@@ -35,14 +34,10 @@ DriveCommandContext CurrentDriveCommandContext() {
   return ctx;
 }
 
-std::uint64_t MediumCookie() { return g_cookie.load(); }
-
 std::string CacheDirectory() {
   std::lock_guard<std::mutex> lk(g_dirMutex);
   return g_cacheDirectory;
 }
-
-void SetMediumCookie(std::uint64_t cookie) { g_cookie.store(cookie); }
 
 void SetCacheDirectory(const std::string& dir) {
   std::lock_guard<std::mutex> lk(g_dirMutex);

@@ -160,6 +160,7 @@ void CKelInterface::UnmountVolume() {
 HRESULT CKelInterface::startDocument() {
   if (m_parseState != kel::kParseIdle) return kHrInternalError;
   m_parseState = kel::kParseDocument;
+  m_fileSeen = false;
   m_request.Opcode = kel::kOpNone;
   return S_OK;
 }
@@ -207,6 +208,9 @@ HRESULT CKelInterface::startElement(std::u16string_view qname, const platform::S
     if (FAILED(hr)) return hr;
     if (m_parseState == kel::kParseDocument) m_parseState = kel::kParseRoot;
   } else if (qname == kel::kFile) {
+    // A request holds at most one "File".
+    if (m_fileSeen) return kHrInvalidRequest;
+    m_fileSeen = true;
     hr = ReadStringAttribute(a, u"Name", &m_request.Name, kel::kArchiveName);
     if (FAILED(hr)) return hr;
     const std::uint32_t op = m_request.Opcode;

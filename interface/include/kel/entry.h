@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kel/fsops.h"
+#include "kel/scsi.h"
 #include "platform/win32.h"
 
 #include <cstdint>
@@ -35,19 +36,10 @@ void SetCurrentInterface(CKelInterface* itf);
 // The running interface's operation table, or nullptr.
 const FileSystemOperations* CurrentOperations();
 
-// What every drive command and end-of-request message carries: the current
-// request's sequence number, its phase and the unmounting flag; all zero when
-// no interface runs.
-struct DriveCommandContext {
-  std::uint64_t SequenceNumber = 0;
-  std::uint32_t Phase = 0;
-  std::uint8_t Unmounting = 0;
-};
-DriveCommandContext CurrentDriveCommandContext();
+// The drive-command context of the running interface (all zero when none
+// runs); quorvel_kel_run installs it as the context source of kel/scsi.h.
+DriveCommandContext RunningInterfaceContext();
 
-// The medium cookie parsed by quorvel_kel_init (0 before).
-std::uint64_t MediumCookie();
-void SetMediumCookie(std::uint64_t cookie);
 // The cache directory (second program argument; empty before).
 std::string CacheDirectory();
 void SetCacheDirectory(const std::string& directory);

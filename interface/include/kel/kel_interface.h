@@ -154,6 +154,7 @@ class CKelInterface : public platform::SaxContentHandler, public platform::SaxIn
   FileSystemOperations m_ops{};
   std::deque<kel::RequestRecord> m_pending;
   std::uint32_t m_parseState = kel::kParseIdle;
+  bool m_fileSeen = false;  // the document's "File" child has been read
   platform::SaxReader m_reader;
   const kel::RequestHandlers* m_handlers = nullptr;
   bool m_mounted = false;

@@ -26,6 +26,7 @@ int LogMessage(unsigned level, int, const char* function, int, const WCHAR* text
 int MountDefault() { note("MountDefault"); return 0; }
 int Unmount(bool force) {
   note(force ? "Unmount(true)" : "Unmount(false)");
+  g_engine.unmount_context = kel::CurrentDriveCommandContext();
   return g_engine.unmount_result;
 }
 int Format(bool, bool) { note("Format"); return 0; }
@@ -103,6 +104,7 @@ void FakeEngine::reset() {
   fsctl_codes.clear();
   getpathinfo_paths.clear();
   getpathinfo_result = 0;
+  unmount_context = {};
 }
 
 std::vector<std::string> FakeEngine::callsSnapshot() {

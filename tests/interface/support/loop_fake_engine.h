@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kel/fsops.h"
+#include "kel/scsi.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +30,8 @@ struct FakeEngine {
   std::vector<unsigned> fsctl_codes;
   std::vector<std::string> getpathinfo_paths;
   int getpathinfo_result = 0;
+  // The drive-command context seen by the last Unmount call.
+  kel::DriveCommandContext unmount_context;
 
   void reset();
   std::vector<std::string> callsSnapshot();
