@@ -75,8 +75,7 @@ int VNOP_IOCTL(vnode*, std::uint32_t command, char* data, int, vfs_context*) {
       std::memcpy(&from_cache, data + 36, 4);
       if (type > 2) return 22;
       if (from_cache == 0) {
-        std::memcpy(data, f.disc_info[type], 40);
-        std::memcpy(data, &type, 4);
+        std::memcpy(data + 4, f.disc_info[type] + 4, 32);  // type and from-cache words stay
       } else {
         f.disc_back.emplace_back(data, data + 40);
       }
@@ -88,10 +87,7 @@ int VNOP_IOCTL(vnode*, std::uint32_t command, char* data, int, vfs_context*) {
       std::memcpy(&from_cache, data + 56, 4);
       if (track < 1 || track > 2) return 22;
       if (from_cache == 0) {
-        std::memcpy(data, f.track_info[track - 1], 60);
-        std::memcpy(data, &track, 4);
-        const std::uint32_t zero = 0;
-        std::memcpy(data + 56, &zero, 4);
+        std::memcpy(data + 4, f.track_info[track - 1] + 4, 52);
       } else {
         f.track_back.emplace_back(data, data + 60);
       }
