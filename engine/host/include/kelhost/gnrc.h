@@ -22,7 +22,8 @@ std::size_t strLenGnrc(const char* text, std::size_t limit);
 // Sleeps on the process clock.
 void sleepGnrc(unsigned seconds);
 // Clock 0 only (real time, millisecond resolution): 0; another clock sets the
-// last error to ERROR_BAD_COMMAND and answers -1.
+// last error to ERROR_BAD_COMMAND and answers -1. While a test clock is
+// installed (platform::ScopedClock), the time moves with that clock only.
 int getTimeGnrc(int clock, struct timespec* ts);
 // Monotonic milliseconds of the process clock x 1,000,000, stored and returned.
 std::uint64_t getTickNsGnrc(std::uint64_t* out);
