@@ -1,0 +1,116 @@
+// A cartridge of the simulated changer: its cartridge memory (attributes) and
+// one disc per slot. It lives in a directory: "cartridge.state" (readable
+// text) and one sparse image "slot-NN.img" per slot, and survives a restart.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kelsim {
+
+constexpr std::uint32_t kBlockSize = 2048;
+// Default disc size: 16 GiB per slot, sparse on disk.
+constexpr std::uint32_t kDefaultDiscBlocks = 0x800000;
+
+// Medium classes by medium type byte.
+bool is_write_once_type(std::uint8_t medium_type);   // E1h E3h E5h E7h F1h F2h
+bool is_rewritable_type(std::uint8_t medium_type);   // 53h E2h E4h E6h E8h
+// F1h, F2h and E5h: cartridge type 2 with 11 discs; others type 1 with 12.
+bool is_type2_cartridge(std::uint8_t medium_type);
+
+// One attribute of the cartridge memory.
+struct Attribute {
+  std::uint8_t format = 0;  // 0 binary, 1 ASCII, 2 text
+  std::vector<std::uint8_t> value;
+};
+
+// Disc status as READ DISC INFORMATION reports it.
+enum class DiscStatus : std::uint8_t { Blank = 0, Incomplete = 1, Complete = 2 };
+
+struct Track {
+  std::uint32_t start = 0;
+  std::uint32_t size = 0;
+  std::uint32_t nwa = 0;      // next writable address (write-once)
+  bool closed = false;
+  bool reserved = false;      // made by RESERVE TRACK
+  std::uint32_t end() const { return start + size; }
+  bool writable() const { return !closed && nwa < end(); }
+};
+
+struct Disc {
+  bool formatted = false;           // FORMAT UNIT done
+  bool finalized = false;           // CLOSE TRACK/SESSION finalised it
+  DiscStatus status = DiscStatus::Blank;
+  std::vector<Track> tracks;        // write-once: 1 or 2 tracks
+  std::uint32_t highest_written = 0;  // rewritable: one past the highest block written
+  std::vector<std::uint8_t> unique_id;  // 14 bytes, INQUIRY page C1h
+};
+
+struct CartridgeSpec {
+  std::uint8_t medium_type = 0xE1;
+  std::uint8_t slots = 0;                 // 0: 11 for type-2 cartridges, else 12
+  std::uint32_t disc_blocks = kDefaultDiscBlocks;  // rounded up to a multiple of 32
+  std::string medium_serial;              // empty: made from the directory name
+  std::uint8_t loaded_slot = 0;           // the slot loaded at start (attribute 0D00h too)
+};
+
+class Cartridge {
+ public:
+  // Creates a blank cartridge in dir (created when missing; must not hold a
+  // cartridge yet). ERROR_INVALID_PARAMETER for a medium type, slot count or
+  // size the drive cannot hold.
+  static DWORD create(const std::string& dir, const CartridgeSpec& spec, std::shared_ptr<Cartridge>* out);
+  // Opens the cartridge stored in dir. ERROR_FILE_NOT_FOUND when there is none,
+  // ERROR_INVALID_DATA for a damaged state file.
+  static DWORD open(const std::string& dir, std::shared_ptr<Cartridge>* out);
+  ~Cartridge();
+
+  const std::string& directory() const { return dir_; }
+  std::uint8_t medium_type() const { return medium_type_; }
+  bool write_once() const { return is_write_once_type(medium_type_); }
+  std::uint8_t slots() const { return static_cast<std::uint8_t>(discs_.size()); }
+  std::uint32_t disc_blocks() const { return blocks_; }
+
+  // State below is guarded by the caller (the drive serialises commands);
+  // save() writes it to the state file.
+  int loaded_slot = 0;               // -1: no disc in the drive
+  bool write_protected = false;      // the cartridge's write-protect tab
+  std::uint32_t pow_replacements = 0x1000;
+  std::uint32_t pow_map_entries = 0x1000;
+  std::uint32_t pow_updates = 0x1000;
+  std::uint16_t opc_count = 0x0020;
+  std::map<std::uint16_t, Attribute> attributes;
+  std::vector<Disc> discs_;
+
+  Disc& disc(int slot) { return discs_.at(static_cast<std::size_t>(slot)); }
+
+  // Block I/O on a slot's image. Blocks never written read as zeros.
+  DWORD read_blocks(int slot, std::uint32_t lba, std::uint32_t count, std::uint8_t* out);
+  DWORD write_blocks(int slot, std::uint32_t lba, std::uint32_t count, const std::uint8_t* in);
+
+  // Writes the state file (temporary file, then rename).
+  DWORD save();
+
+ private:
+  Cartridge() = default;
+  int image_fd(int slot);
+  DWORD load_state();
+
+  std::string dir_;
+  std::uint8_t medium_type_ = 0;
+  std::uint32_t blocks_ = 0;
+  std::vector<int> fds_;
+  std::mutex io_mu_;
+};
+
+// Attributes of a blank cartridge as the system expects them.
+std::map<std::uint16_t, Attribute> blank_cartridge_attributes(std::uint8_t medium_type, const std::string& serial,
+                                                              std::uint8_t last_slot);
+
+}  // namespace kelsim

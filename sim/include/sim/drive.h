@@ -1,0 +1,168 @@
+// The simulated changer drive: executes CDBs against a cartridge and answers
+// with data or fixed-format sense, as a real drive does. It keeps its own
+// state and obeys the write-once rules; it knows nothing of the engine.
+#pragma once
+
+#include "sim/cartridge.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelsim {
+
+// Supported product identifications.
+extern const char* const kDriveModels[8];  // "PXO-U2" ... "QMR-T400B"
+
+struct DriveConfig {
+  std::string vendor = "TARN";
+  std::string product = "QMR-T300B";
+  std::string revision = "1700";          // decimal digits, 4 characters
+  std::string serial = "KSIM00000001";    // unit serial number (VPD 80h)
+  std::uint16_t transfer_units = 8;       // mode page 22h: 64 KiB units per command
+};
+
+// Sense key / ASC / ASCQ.
+struct Sense {
+  std::uint8_t key = 0, asc = 0, ascq = 0;
+  bool operator==(const Sense&) const = default;
+};
+
+// Outcome of one command. Data-in bytes go to the caller's vector.
+struct ScsiResult {
+  bool check_condition = false;
+  Sense sense;
+  // Fixed-format sense data (18 bytes) when check_condition is set.
+  std::array<std::uint8_t, 18> sense_bytes() const;
+};
+
+// A fault injected by a test. A rule matches a command by operation code
+// (any when unset) and, for READ(10), WRITE(10), VERIFY(10) and D2h, by an
+// overlap of its block range with [first_lba, last_lba]. It fires `times`
+// times (-1: always) after letting `skip` matching commands pass.
+struct FaultRule {
+  enum class Kind {
+    Sense,            // the drive answers CHECK CONDITION with `sense`, doing nothing
+    TransportStatus,  // the service answers with `status` and no payload
+    DropConnection,   // the service closes the client's connection without an answer
+    Delay,            // the service answers after `delay_ms` on the process clock
+  };
+  Kind kind = Kind::Sense;
+  std::optional<std::uint8_t> opcode;
+  std::uint32_t first_lba = 0;
+  std::uint32_t last_lba = 0xFFFFFFFFu;
+  int times = -1;
+  int skip = 0;
+  Sense sense{0x03, 0x0C, 0x00};
+  std::int32_t status = 0;
+  std::uint64_t delay_ms = 0;
+  int fired = 0;  // filled in by the drive
+};
+
+// Convenience makers for the common faults.
+FaultRule read_error(std::uint32_t first, std::uint32_t last, Sense s = {0x03, 0x11, 0x00});
+FaultRule write_error(std::uint32_t first, std::uint32_t last, Sense s = {0x03, 0x0C, 0x00});
+FaultRule command_fails(std::uint8_t opcode, Sense s);
+FaultRule transport_status(std::int32_t status, std::optional<std::uint8_t> opcode = std::nullopt);
+FaultRule drop_connection(std::optional<std::uint8_t> opcode = std::nullopt);
+FaultRule delay_answer(std::uint64_t ms, std::optional<std::uint8_t> opcode = std::nullopt);
+
+class ChangerDrive {
+ public:
+  ChangerDrive(DriveConfig config, std::shared_ptr<Cartridge> cartridge);
+
+  // Executes one CDB. data_out is the data sent to the drive; data_in
+  // receives what the drive returns (the caller cuts it to its transfer
+  // length). Thread-safe: commands run one at a time.
+  ScsiResult execute(const std::uint8_t* cdb, std::size_t cdb_length, const std::uint8_t* data_out,
+                     std::size_t data_out_length, std::vector<std::uint8_t>* data_in);
+
+  // Faults. add_fault returns an id for remove_fault.
+  int add_fault(FaultRule rule);
+  void remove_fault(int id);
+  void clear_faults();
+  int fault_fired(int id) const;
+  // The first service-level rule (transport status, drop, delay) that
+  // matches the CDB, consumed as it fires.
+  std::optional<FaultRule> take_service_fault(const std::uint8_t* cdb, std::size_t cdb_length);
+
+  // Cartridge write protect: MECHANISM STATUS byte 9 bit 0, mode page WP bit,
+  // and writes refused with 03/27/00.
+  void set_write_protect(bool on);
+  // Takes the disc out (no disc loaded) or puts the given slot in.
+  void unload();
+  DWORD load(int slot);
+
+  const DriveConfig& config() const { return config_; }
+  std::shared_ptr<Cartridge> cartridge() const { return cart_; }
+  // Writes the cartridge state file now.
+  DWORD flush();
+
+  // Drive-side records a test may look at.
+  struct Observed {
+    std::uint32_t clock_seconds = 0;       // last CFh
+    int alarms = 0;                        // DCh/E6h received
+    std::vector<std::uint8_t> last_alarm_cdb;
+    int dfl_increments = 0;                // C6h
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> reserved_writes;  // D2h (lba, count)
+    std::map<std::uint8_t, std::vector<std::uint8_t>> mode_pages_selected;  // page -> last list
+    bool prevent_removal = false;
+  };
+  Observed observed() const;
+
+ private:
+  struct Ctx;
+  ScsiResult run(Ctx& c);
+  std::optional<Sense> match_sense_fault(const std::uint8_t* cdb, std::size_t len);
+
+  // Command handlers.
+  ScsiResult inquiry(Ctx& c);
+  ScsiResult test_unit_ready(Ctx& c);
+  ScsiResult read10(Ctx& c);
+  ScsiResult write10(Ctx& c);
+  ScsiResult verify10(Ctx& c);
+  ScsiResult sync_cache(Ctx& c);
+  ScsiResult read_capacity(Ctx& c);
+  ScsiResult read_format_capacities(Ctx& c);
+  ScsiResult format_unit(Ctx& c);
+  ScsiResult read_disc_information(Ctx& c);
+  ScsiResult read_track_information(Ctx& c);
+  ScsiResult reserve_track(Ctx& c);
+  ScsiResult close_track_session(Ctx& c);
+  ScsiResult mechanism_status(Ctx& c);
+  ScsiResult load_unload(Ctx& c);
+  ScsiResult read_attribute(Ctx& c);
+  ScsiResult write_attribute(Ctx& c);
+  ScsiResult mode_sense(Ctx& c);
+  ScsiResult mode_select(Ctx& c);
+  ScsiResult read_disc_structure(Ctx& c);
+  ScsiResult get_performance(Ctx& c);
+  ScsiResult get_event_status(Ctx& c);
+  ScsiResult reserve_write(Ctx& c);
+  ScsiResult opc_information(Ctx& c);
+  ScsiResult set_clock(Ctx& c);
+  ScsiResult maintenance_read(Ctx& c);
+  ScsiResult alarm_report(Ctx& c);
+
+  bool latest_model() const;  // QMR-T400A, QMR-T400B
+  Disc* loaded_disc();
+  Track* track_of(Disc& d, std::uint32_t lba);
+  void note_written_slot();
+  void mark_dirty();
+
+  DriveConfig config_;
+  std::shared_ptr<Cartridge> cart_;
+  mutable std::mutex mu_;
+  std::map<int, FaultRule> faults_;
+  int next_fault_id_ = 1;
+  Observed observed_;
+  bool dirty_ = false;  // NWA or written range changed since the last save
+  std::map<std::uint8_t, std::vector<std::uint8_t>> mode_pages_;
+};
+
+}  // namespace kelsim

@@ -1,0 +1,55 @@
+// Everything a test needs to talk to a simulated drive through the real
+// pipe: a temporary directory that becomes KEL_PIPE_DIR, a blank cartridge in
+// it, a drive and a running host service.
+//
+//   kelsim::SimHarness sim;                      // write-once E1h, 12 slots
+//   ... connect to "\\.\pipe\QuorvelAPIPipe" with cookie sim.cookie() ...
+//   sim.drive().add_fault(kelsim::read_error(100, 131));
+//   for (auto& e : sim.service().transcript()) ...
+#pragma once
+
+#include "sim/service.h"
+
+#include <memory>
+#include <string>
+
+namespace kelsim {
+
+struct HarnessOptions {
+  CartridgeSpec cartridge;
+  DriveConfig drive;
+  std::uint64_t cookie = 0x1A2B;
+  std::string pipe_name = kServicePipeName;
+};
+
+class SimHarness {
+ public:
+  explicit SimHarness(HarnessOptions options = {});
+  ~SimHarness();
+  SimHarness(const SimHarness&) = delete;
+  SimHarness& operator=(const SimHarness&) = delete;
+
+  HostService& service() { return *service_; }
+  ChangerDrive& drive() { return *drive_; }
+  Cartridge& cartridge() { return *drive_->cartridge(); }
+  std::uint64_t cookie() const { return options_.cookie; }
+  // "/dev/sd" followed by the cookie in hexadecimal, as the engine gets it.
+  std::string cookie_text() const;
+  // The temporary directory (pipes in "pipes", the cartridge in "cartridge").
+  const std::string& directory() const { return dir_; }
+  std::string cartridge_directory() const { return dir_ + "/cartridge"; }
+
+  // Stops the service, drops the drive, opens the cartridge again from its
+  // directory and serves it with a new drive and service.
+  DWORD restart();
+
+ private:
+  HarnessOptions options_;
+  std::string dir_;
+  std::string old_pipe_dir_;
+  bool had_pipe_dir_ = false;
+  std::shared_ptr<ChangerDrive> drive_;
+  std::unique_ptr<HostService> service_;
+};
+
+}  // namespace kelsim

@@ -1,0 +1,111 @@
+// The simulated host service: serves the named pipe "\\.\pipe\QuorvelAPIPipe"
+// (a socket in KEL_PIPE_DIR) to any number of clients and hands each SCSI
+// request to the drive of its medium cookie. Every request is recorded in a
+// transcript.
+#pragma once
+
+#include "platform/pipe.h"
+#include "platform/sync.h"
+#include "sim/drive.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kelsim {
+
+constexpr const char* kServicePipeName = "QuorvelAPIPipe";
+
+// One request as the service saw it.
+struct TranscriptEntry {
+  std::uint64_t time_ms = 0;        // process clock when the request arrived
+  std::uint64_t answer_ms = 0;      // process clock when it was answered (or dropped)
+  int connection = 0;               // 1, 2, ... in order of connection
+  std::uint64_t key = 0;
+  std::uint32_t request_code = 0;   // kScsiRequestCode, or the control code
+  std::uint64_t cookie = 0;
+  std::uint64_t sequence = 0;
+  std::uint32_t phase = 0;
+  std::uint8_t unmount = 0;
+  bool data_out = false;
+  std::vector<std::uint8_t> cdb;
+  std::uint32_t data_length = 0;    // data out length, or the transfer length asked for
+  std::uint8_t sense_capacity = 0;
+  std::uint32_t timeout_seconds = 0;
+  // Result.
+  std::int32_t status = 0;          // transport status of the answer
+  bool answered = false;            // false: dropped by a fault, or the connection broke
+  bool check_condition = false;
+  Sense sense;
+  std::uint32_t data_in_length = 0; // data bytes returned
+  std::uint32_t sense_length = 0;   // sense bytes returned
+
+  std::uint8_t opcode() const { return cdb.empty() ? 0 : cdb[0]; }
+  bool is_notice() const { return cdb.empty(); }
+  // One line for logs: "seq=.. phase=.. cookie=.. CDB=28 00 .. -> GOOD/CHECK 3/11/00 ..."
+  std::string line() const;
+};
+
+class HostService {
+ public:
+  explicit HostService(std::string pipe_name = kServicePipeName);
+  ~HostService();
+  HostService(const HostService&) = delete;
+  HostService& operator=(const HostService&) = delete;
+
+  // The drive that answers requests with this medium cookie.
+  void add_drive(std::uint64_t cookie, std::shared_ptr<ChangerDrive> drive);
+  std::shared_ptr<ChangerDrive> drive(std::uint64_t cookie) const;
+
+  // Listens on the pipe (KEL_PIPE_DIR is read now) and serves until stop().
+  DWORD start();
+  // Stops accepting, breaks every connection, joins all threads and saves
+  // every cartridge.
+  void stop();
+  bool running() const { return running_; }
+  std::string socket_path() const { return server_.socket_path(); }
+
+  // Transcript.
+  std::vector<TranscriptEntry> transcript() const;
+  void clear_transcript();
+  // Waits (process clock) until the transcript holds at least n entries.
+  bool wait_for_requests(std::size_t n, DWORD timeout_ms);
+  // Called with each entry once its answer went out (or it was dropped).
+  void set_request_logger(std::function<void(const TranscriptEntry&)> fn);
+
+  // Number of client connections currently open.
+  int connections() const;
+  // Number of request messages read so far (answered or not yet).
+  std::uint64_t received() const { return received_.load(); }
+
+ private:
+  struct Conn;
+  void accept_loop();
+  void serve(std::shared_ptr<Conn> conn);
+  void handle(const std::shared_ptr<Conn>& conn, std::vector<std::uint8_t> msg);
+  std::size_t record(const TranscriptEntry& e);  // before the answer goes out
+  void mark_unanswered(std::size_t at);
+
+  std::string pipe_name_;
+  platform::PipeServer server_;
+  std::atomic<bool> running_{false};
+  std::atomic<std::uint64_t> received_{0};
+  std::thread acceptor_;
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<std::uint64_t, std::shared_ptr<ChangerDrive>> drives_;
+  std::vector<std::shared_ptr<Conn>> conns_;
+  std::vector<std::thread> threads_;
+  std::vector<TranscriptEntry> transcript_;
+  std::size_t transcript_base_ = 0;  // entries cleared so far
+  std::function<void(const TranscriptEntry&)> logger_;
+  int next_conn_ = 1;
+};
+
+}  // namespace kelsim

@@ -1,0 +1,323 @@
+#include "sim/cartridge.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kelsim {
+namespace {
+
+constexpr const char* kStateFile = "cartridge.state";
+constexpr const char* kStateMagic = "kelsim-cartridge 1";
+
+std::string hex(const std::vector<std::uint8_t>& v) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (auto b : v) {
+    s += d[b >> 4];
+    s += d[b & 15];
+  }
+  return s.empty() ? "-" : s;
+}
+
+bool unhex(const std::string& s, std::vector<std::uint8_t>* out) {
+  out->clear();
+  if (s == "-") return true;
+  if (s.size() % 2) return false;
+  for (std::size_t i = 0; i < s.size(); i += 2) {
+    auto nib = [](char c) -> int {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      return -1;
+    };
+    int h = nib(s[i]), l = nib(s[i + 1]);
+    if (h < 0 || l < 0) return false;
+    out->push_back(static_cast<std::uint8_t>(h << 4 | l));
+  }
+  return true;
+}
+
+std::string image_name(int slot) {
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "slot-%02d.img", slot);
+  return buf;
+}
+
+std::vector<std::uint8_t> unique_id_for(const std::string& serial, int slot) {
+  // 12 characters of the medium serial and the slot in two digits.
+  std::string s = serial.substr(0, 12);
+  s.resize(12, ' ');
+  char d[8];
+  std::snprintf(d, sizeof(d), "%02d", slot % 100);
+  s += d;
+  return std::vector<std::uint8_t>(s.begin(), s.end());
+}
+
+}  // namespace
+
+bool is_write_once_type(std::uint8_t t) {
+  return t == 0xE1 || t == 0xE3 || t == 0xE5 || t == 0xE7 || t == 0xF1 || t == 0xF2;
+}
+bool is_rewritable_type(std::uint8_t t) {
+  return t == 0x53 || t == 0xE2 || t == 0xE4 || t == 0xE6 || t == 0xE8;
+}
+bool is_type2_cartridge(std::uint8_t t) { return t == 0xF1 || t == 0xF2 || t == 0xE5; }
+
+std::map<std::uint16_t, Attribute> blank_cartridge_attributes(std::uint8_t medium_type, const std::string& serial,
+                                                              std::uint8_t last_slot) {
+  std::map<std::uint16_t, Attribute> a;
+  a[0x0007] = {0, {0x00, 0x01}};
+  std::string s = serial.substr(0, 32);
+  s.resize(32, ' ');
+  a[0x0401] = {1, std::vector<std::uint8_t>(s.begin(), s.end())};
+  a[0x0408] = {0, {0x00}};
+  a[0x0409] = {0, {0x00, 0x00}};
+  a[0x0D00] = {0, {last_slot}};
+  a[0x0D01] = {0, {0x00}};
+  a[0x0D02] = {0, {0x00}};
+  a[0x0D03] = {0, {0x00}};
+  const bool t2 = is_type2_cartridge(medium_type);
+  a[0x1100] = {0, {static_cast<std::uint8_t>(t2 ? 2 : 1)}};
+  a[0x1101] = {0, {0x01}};
+  a[0x1102] = {0, {static_cast<std::uint8_t>(t2 ? 11 : 12)}};
+  return a;
+}
+
+DWORD Cartridge::create(const std::string& dir, const CartridgeSpec& spec, std::shared_ptr<Cartridge>* out) {
+  out->reset();
+  const std::uint8_t t = spec.medium_type;
+  if (!is_write_once_type(t) && !is_rewritable_type(t)) return ERROR_INVALID_PARAMETER;
+  std::uint8_t slots = spec.slots ? spec.slots : static_cast<std::uint8_t>(is_type2_cartridge(t) ? 11 : 12);
+  if (slots == 0 || slots > 100 || spec.loaded_slot >= slots) return ERROR_INVALID_PARAMETER;
+  std::uint64_t blocks = (static_cast<std::uint64_t>(spec.disc_blocks) + 31) / 32 * 32;
+  // The smallest disc that holds the initial volume of either medium class.
+  if (blocks < 0x2000 || blocks > 0x7FFFFFE0u) return ERROR_INVALID_PARAMETER;
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return ERROR_PATH_NOT_FOUND;
+  if (std::filesystem::exists(dir + "/" + kStateFile)) return ERROR_ALREADY_EXISTS;
+
+  std::shared_ptr<Cartridge> c(new Cartridge());
+  c->dir_ = dir;
+  c->medium_type_ = t;
+  c->blocks_ = static_cast<std::uint32_t>(blocks);
+  std::string serial = spec.medium_serial;
+  if (serial.empty()) {
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "KSIM%08X",
+                  static_cast<unsigned>(std::hash<std::string>{}(std::filesystem::absolute(dir).string())));
+    serial = buf;
+  }
+  c->attributes = blank_cartridge_attributes(t, serial, spec.loaded_slot);
+  c->discs_.resize(slots);
+  for (int i = 0; i < slots; ++i) {
+    Disc& d = c->discs_[i];
+    d.unique_id = unique_id_for(serial, i);
+    if (c->write_once()) d.tracks.push_back(Track{0, c->blocks_, 0, false, false});
+    const std::string img = dir + "/" + image_name(i);
+    int fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return ERROR_CANTWRITE;
+    if (::ftruncate(fd, static_cast<off_t>(blocks) * kBlockSize) != 0) {
+      ::close(fd);
+      return ERROR_DISK_FULL;
+    }
+    c->fds_.push_back(fd);
+  }
+  c->loaded_slot = spec.loaded_slot;
+  DWORD rc = c->save();
+  if (rc != ERROR_SUCCESS) return rc;
+  *out = std::move(c);
+  return ERROR_SUCCESS;
+}
+
+DWORD Cartridge::open(const std::string& dir, std::shared_ptr<Cartridge>* out) {
+  out->reset();
+  std::shared_ptr<Cartridge> c(new Cartridge());
+  c->dir_ = dir;
+  DWORD rc = c->load_state();
+  if (rc != ERROR_SUCCESS) return rc;
+  c->fds_.assign(c->discs_.size(), -1);
+  *out = std::move(c);
+  return ERROR_SUCCESS;
+}
+
+Cartridge::~Cartridge() {
+  for (int fd : fds_)
+    if (fd >= 0) ::close(fd);
+}
+
+int Cartridge::image_fd(int slot) {
+  if (slot < 0 || static_cast<std::size_t>(slot) >= fds_.size()) return -1;
+  if (fds_[slot] < 0) {
+    const std::string img = dir_ + "/" + image_name(slot);
+    fds_[slot] = ::open(img.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fds_[slot] >= 0) {
+      struct stat st{};
+      const off_t want = static_cast<off_t>(blocks_) * kBlockSize;
+      if (::fstat(fds_[slot], &st) == 0 && st.st_size < want) [[maybe_unused]] int r = ::ftruncate(fds_[slot], want);
+    }
+  }
+  return fds_[slot];
+}
+
+DWORD Cartridge::read_blocks(int slot, std::uint32_t lba, std::uint32_t count, std::uint8_t* out) {
+  std::lock_guard<std::mutex> g(io_mu_);
+  int fd = image_fd(slot);
+  if (fd < 0) return ERROR_READ_FAULT;
+  std::size_t want = static_cast<std::size_t>(count) * kBlockSize;
+  off_t off = static_cast<off_t>(lba) * kBlockSize;
+  std::size_t done = 0;
+  while (done < want) {
+    ssize_t n = ::pread(fd, out + done, want - done, off + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ERROR_READ_FAULT;
+    }
+    if (n == 0) break;  // past the end of the file: never written
+    done += static_cast<std::size_t>(n);
+  }
+  if (done < want) std::memset(out + done, 0, want - done);
+  return ERROR_SUCCESS;
+}
+
+DWORD Cartridge::write_blocks(int slot, std::uint32_t lba, std::uint32_t count, const std::uint8_t* in) {
+  std::lock_guard<std::mutex> g(io_mu_);
+  int fd = image_fd(slot);
+  if (fd < 0) return ERROR_WRITE_FAULT;
+  std::size_t want = static_cast<std::size_t>(count) * kBlockSize;
+  off_t off = static_cast<off_t>(lba) * kBlockSize;
+  std::size_t done = 0;
+  while (done < want) {
+    ssize_t n = ::pwrite(fd, in + done, want - done, off + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD Cartridge::save() {
+  std::ostringstream o;
+  o << kStateMagic << "\n";
+  char buf[64];
+  std::snprintf(buf, sizeof(buf), "%02X", medium_type_);
+  o << "medium_type " << buf << "\n";
+  o << "disc_blocks " << blocks_ << "\n";
+  o << "slots " << discs_.size() << "\n";
+  o << "loaded_slot " << loaded_slot << "\n";
+  o << "write_protected " << (write_protected ? 1 : 0) << "\n";
+  o << "pow " << pow_replacements << " " << pow_map_entries << " " << pow_updates << "\n";
+  o << "opc " << opc_count << "\n";
+  for (auto& [id, a] : attributes) {
+    std::snprintf(buf, sizeof(buf), "%04X", id);
+    o << "attr " << buf << " " << int(a.format) << " " << hex(a.value) << "\n";
+  }
+  for (std::size_t i = 0; i < discs_.size(); ++i) {
+    const Disc& d = discs_[i];
+    o << "disc " << i << " " << int(d.formatted) << " " << int(d.finalized) << " " << int(d.status) << " "
+      << d.highest_written << " " << hex(d.unique_id) << "\n";
+    for (const Track& t : d.tracks)
+      o << "track " << i << " " << t.start << " " << t.size << " " << t.nwa << " " << int(t.closed) << " "
+        << int(t.reserved) << "\n";
+  }
+  const std::string path = dir_ + "/" + kStateFile;
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream f(tmp, std::ios::trunc);
+    f << o.str();
+    f.flush();
+    if (!f) return ERROR_CANTWRITE;
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) return ERROR_CANTWRITE;
+  return ERROR_SUCCESS;
+}
+
+DWORD Cartridge::load_state() {
+  std::ifstream f(dir_ + "/" + kStateFile);
+  if (!f) return ERROR_FILE_NOT_FOUND;
+  std::string line;
+  if (!std::getline(f, line) || line != kStateMagic) return ERROR_INVALID_DATA;
+  std::size_t slots = 0;
+  bool have_type = false;
+  try {
+  while (std::getline(f, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream in(line);
+    std::string key;
+    in >> key;
+    if (key == "medium_type") {
+      std::string v;
+      in >> v;
+      medium_type_ = static_cast<std::uint8_t>(std::stoul(v, nullptr, 16));
+      have_type = true;
+    } else if (key == "disc_blocks") {
+      in >> blocks_;
+    } else if (key == "slots") {
+      in >> slots;
+      if (slots == 0 || slots > 100) return ERROR_INVALID_DATA;
+      discs_.assign(slots, Disc{});
+    } else if (key == "loaded_slot") {
+      in >> loaded_slot;
+    } else if (key == "write_protected") {
+      int v = 0;
+      in >> v;
+      write_protected = v != 0;
+    } else if (key == "pow") {
+      in >> pow_replacements >> pow_map_entries >> pow_updates;
+    } else if (key == "opc") {
+      in >> opc_count;
+    } else if (key == "attr") {
+      std::string id, value;
+      int format = 0;
+      in >> id >> format >> value;
+      Attribute a;
+      a.format = static_cast<std::uint8_t>(format);
+      if (!unhex(value, &a.value)) return ERROR_INVALID_DATA;
+      attributes[static_cast<std::uint16_t>(std::stoul(id, nullptr, 16))] = std::move(a);
+    } else if (key == "disc") {
+      std::size_t i;
+      int formatted, finalized, status;
+      std::string uid;
+      in >> i;
+      if (i >= discs_.size()) return ERROR_INVALID_DATA;
+      Disc& d = discs_[i];
+      in >> formatted >> finalized >> status >> d.highest_written >> uid;
+      d.formatted = formatted;
+      d.finalized = finalized;
+      d.status = static_cast<DiscStatus>(status);
+      if (!unhex(uid, &d.unique_id)) return ERROR_INVALID_DATA;
+    } else if (key == "track") {
+      std::size_t i;
+      Track t;
+      int closed, reserved;
+      in >> i >> t.start >> t.size >> t.nwa >> closed >> reserved;
+      if (i >= discs_.size()) return ERROR_INVALID_DATA;
+      t.closed = closed;
+      t.reserved = reserved;
+      discs_[i].tracks.push_back(t);
+    } else {
+      return ERROR_INVALID_DATA;
+    }
+    if (in.fail()) return ERROR_INVALID_DATA;
+  }
+  } catch (const std::exception&) {
+    return ERROR_INVALID_DATA;  // a number that does not parse
+  }
+  if (!have_type || discs_.empty() || blocks_ == 0 ||
+      (!is_write_once_type(medium_type_) && !is_rewritable_type(medium_type_)))
+    return ERROR_INVALID_DATA;
+  if (loaded_slot >= static_cast<int>(discs_.size())) return ERROR_INVALID_DATA;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace kelsim

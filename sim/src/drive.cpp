@@ -1,0 +1,950 @@
+#include "sim/drive.h"
+
+#include "sim/wire.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kelsim {
+
+const char* const kDriveModels[8] = {"PXO-U2",    "QMR-T10A",  "QMR-T20A",  "QMR-T20B",
+                                     "QMR-T300A", "QMR-T300B", "QMR-T400A", "QMR-T400B"};
+
+namespace {
+
+// Sense values the drive answers with.
+constexpr Sense kInvalidOpcode{0x05, 0x20, 0x00};
+constexpr Sense kInvalidField{0x05, 0x24, 0x00};
+constexpr Sense kInvalidParamField{0x05, 0x26, 0x00};
+constexpr Sense kParamLengthError{0x05, 0x1A, 0x00};
+constexpr Sense kLbaOutOfRange{0x05, 0x21, 0x00};
+constexpr Sense kInvalidElement{0x05, 0x21, 0x01};
+constexpr Sense kInvalidWriteAddress{0x05, 0x21, 0x02};
+constexpr Sense kSequenceError{0x05, 0x2C, 0x00};
+constexpr Sense kUnformatted{0x05, 0x30, 0x10};
+constexpr Sense kNoMedium{0x02, 0x3A, 0x00};
+constexpr Sense kWriteProtected{0x03, 0x27, 0x00};
+constexpr Sense kUnrecordedRead{0x03, 0x11, 0x00};
+
+ScsiResult good() { return {}; }
+ScsiResult check(Sense s) {
+  ScsiResult r;
+  r.check_condition = true;
+  r.sense = s;
+  return r;
+}
+
+bool lba_command(std::uint8_t op) { return op == 0x28 || op == 0x2A || op == 0x2F || op == 0xD2; }
+
+void lba_range(const std::uint8_t* cdb, std::size_t len, std::uint32_t* first, std::uint32_t* count) {
+  *first = 0;
+  *count = 0;
+  if (len < 10) return;
+  if (cdb[0] == 0xD2) {
+    if (len < 12) return;
+    *first = get_be32(cdb + 4);
+    *count = get_be32(cdb + 8);
+  } else {
+    *first = get_be32(cdb + 2);
+    *count = get_be16(cdb + 7);
+  }
+}
+
+bool rule_matches(const FaultRule& r, const std::uint8_t* cdb, std::size_t len) {
+  if (len == 0) return false;
+  if (r.opcode && *r.opcode != cdb[0]) return false;
+  const bool ranged = r.first_lba != 0 || r.last_lba != 0xFFFFFFFFu;
+  if (ranged) {
+    if (!lba_command(cdb[0])) return false;
+    std::uint32_t first, count;
+    lba_range(cdb, len, &first, &count);
+    const std::uint64_t last = static_cast<std::uint64_t>(first) + (count ? count : 1) - 1;
+    if (last < r.first_lba || first > r.last_lba) return false;
+  }
+  return true;
+}
+
+bool is_service_kind(FaultRule::Kind k) { return k != FaultRule::Kind::Sense; }
+
+}  // namespace
+
+std::array<std::uint8_t, 18> ScsiResult::sense_bytes() const {
+  std::array<std::uint8_t, 18> s{};
+  s[0] = 0x70;
+  s[2] = sense.key & 0x0F;
+  s[7] = 0x0A;
+  s[12] = sense.asc;
+  s[13] = sense.ascq;
+  return s;
+}
+
+FaultRule read_error(std::uint32_t first, std::uint32_t last, Sense s) {
+  FaultRule r;
+  r.opcode = 0x28;
+  r.first_lba = first;
+  r.last_lba = last;
+  r.sense = s;
+  return r;
+}
+FaultRule write_error(std::uint32_t first, std::uint32_t last, Sense s) {
+  FaultRule r;
+  r.opcode = 0x2A;
+  r.first_lba = first;
+  r.last_lba = last;
+  r.sense = s;
+  return r;
+}
+FaultRule command_fails(std::uint8_t opcode, Sense s) {
+  FaultRule r;
+  r.opcode = opcode;
+  r.sense = s;
+  return r;
+}
+FaultRule transport_status(std::int32_t status, std::optional<std::uint8_t> opcode) {
+  FaultRule r;
+  r.kind = FaultRule::Kind::TransportStatus;
+  r.status = status;
+  r.opcode = opcode;
+  return r;
+}
+FaultRule drop_connection(std::optional<std::uint8_t> opcode) {
+  FaultRule r;
+  r.kind = FaultRule::Kind::DropConnection;
+  r.opcode = opcode;
+  return r;
+}
+FaultRule delay_answer(std::uint64_t ms, std::optional<std::uint8_t> opcode) {
+  FaultRule r;
+  r.kind = FaultRule::Kind::Delay;
+  r.delay_ms = ms;
+  r.opcode = opcode;
+  return r;
+}
+
+struct ChangerDrive::Ctx {
+  const std::uint8_t* cdb;
+  std::size_t len;
+  const std::uint8_t* out;
+  std::size_t out_len;
+  std::vector<std::uint8_t>* in;
+};
+
+ChangerDrive::ChangerDrive(DriveConfig config, std::shared_ptr<Cartridge> cartridge)
+    : config_(std::move(config)), cart_(std::move(cartridge)) {}
+
+bool ChangerDrive::latest_model() const {
+  return config_.product.rfind("QMR-T400A", 0) == 0 || config_.product.rfind("QMR-T400B", 0) == 0;
+}
+
+Disc* ChangerDrive::loaded_disc() {
+  if (!cart_ || cart_->loaded_slot < 0 || cart_->loaded_slot >= cart_->slots()) return nullptr;
+  return &cart_->disc(cart_->loaded_slot);
+}
+
+Track* ChangerDrive::track_of(Disc& d, std::uint32_t lba) {
+  for (Track& t : d.tracks)
+    if (lba >= t.start && lba < t.end()) return &t;
+  return nullptr;
+}
+
+void ChangerDrive::mark_dirty() { dirty_ = true; }
+
+void ChangerDrive::note_written_slot() {
+  auto& a = cart_->attributes[0x0D00];
+  const auto slot = static_cast<std::uint8_t>(cart_->loaded_slot);
+  if (a.value.size() != 1 || a.value[0] != slot) {
+    a.format = 0;
+    a.value = {slot};
+    cart_->save();
+  }
+}
+
+int ChangerDrive::add_fault(FaultRule rule) {
+  std::lock_guard<std::mutex> g(mu_);
+  rule.fired = 0;
+  faults_[next_fault_id_] = rule;
+  return next_fault_id_++;
+}
+void ChangerDrive::remove_fault(int id) {
+  std::lock_guard<std::mutex> g(mu_);
+  faults_.erase(id);
+}
+void ChangerDrive::clear_faults() {
+  std::lock_guard<std::mutex> g(mu_);
+  faults_.clear();
+}
+int ChangerDrive::fault_fired(int id) const {
+  std::lock_guard<std::mutex> g(mu_);
+  auto it = faults_.find(id);
+  return it == faults_.end() ? 0 : it->second.fired;
+}
+
+// Consumes one firing of the first live rule of the wanted class.
+static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, const std::uint8_t* cdb, std::size_t len) {
+  for (auto& [id, r] : faults) {
+    if (is_service_kind(r.kind) != service) continue;
+    if (r.times >= 0 && r.fired >= r.times) continue;
+    if (!rule_matches(r, cdb, len)) continue;
+    if (r.skip > 0) {
+      --r.skip;
+      continue;
+    }
+    ++r.fired;
+    return &r;
+  }
+  return nullptr;
+}
+
+std::optional<FaultRule> ChangerDrive::take_service_fault(const std::uint8_t* cdb, std::size_t len) {
+  std::lock_guard<std::mutex> g(mu_);
+  if (FaultRule* r = fire(faults_, true, cdb, len)) return *r;
+  return std::nullopt;
+}
+
+std::optional<Sense> ChangerDrive::match_sense_fault(const std::uint8_t* cdb, std::size_t len) {
+  if (FaultRule* r = fire(faults_, false, cdb, len)) return r->sense;
+  return std::nullopt;
+}
+
+void ChangerDrive::set_write_protect(bool on) {
+  std::lock_guard<std::mutex> g(mu_);
+  cart_->write_protected = on;
+  cart_->save();
+}
+
+void ChangerDrive::unload() {
+  std::lock_guard<std::mutex> g(mu_);
+  cart_->loaded_slot = -1;
+  cart_->save();
+}
+
+DWORD ChangerDrive::load(int slot) {
+  std::lock_guard<std::mutex> g(mu_);
+  if (slot < 0 || slot >= cart_->slots()) return ERROR_INVALID_PARAMETER;
+  cart_->loaded_slot = slot;
+  return cart_->save();
+}
+
+DWORD ChangerDrive::flush() {
+  std::lock_guard<std::mutex> g(mu_);
+  dirty_ = false;
+  return cart_->save();
+}
+
+ChangerDrive::Observed ChangerDrive::observed() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return observed_;
+}
+
+ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length, const std::uint8_t* data_out,
+                                 std::size_t data_out_length, std::vector<std::uint8_t>* data_in) {
+  data_in->clear();
+  if (cdb_length == 0 || !cdb) return check(kInvalidOpcode);
+  std::lock_guard<std::mutex> g(mu_);
+  if (auto s = match_sense_fault(cdb, cdb_length)) return check(*s);
+  Ctx c{cdb, cdb_length, data_out, data_out_length, data_in};
+  ScsiResult r = run(c);
+  if (r.check_condition) data_in->clear();
+  return r;
+}
+
+ScsiResult ChangerDrive::run(Ctx& c) {
+  const std::uint8_t op = c.cdb[0];
+  const bool latest = latest_model();
+  switch (op) {
+    case 0x00: return test_unit_ready(c);
+    case 0x04: return format_unit(c);
+    case 0x12: return inquiry(c);
+    case 0x1B: return good();  // START STOP UNIT
+    case 0x1E:                 // PREVENT ALLOW MEDIUM REMOVAL
+      if (c.len >= 5) observed_.prevent_removal = (c.cdb[4] & 1) != 0;
+      return good();
+    case 0x23: return read_format_capacities(c);
+    case 0x25: return read_capacity(c);
+    case 0x28: return read10(c);
+    case 0x2A: return write10(c);
+    case 0x2F: return verify10(c);
+    case 0x35: return sync_cache(c);
+    case 0x4A: return get_event_status(c);
+    case 0x51: return read_disc_information(c);
+    case 0x52: return read_track_information(c);
+    case 0x53: return reserve_track(c);
+    case 0x55: return mode_select(c);
+    case 0x5A: return mode_sense(c);
+    case 0x5B: return close_track_session(c);
+    case 0xA6: return load_unload(c);
+    case 0xAC: return get_performance(c);
+    case 0xAD: return read_disc_structure(c);
+    case 0xBD: return mechanism_status(c);
+    case 0xC3: return maintenance_read(c);
+    case 0xC6:
+      ++observed_.dfl_increments;
+      return good();
+    case 0xCF: return set_clock(c);
+    case 0xD2: return reserve_write(c);
+    case 0xD5: return opc_information(c);
+    case 0x8C: return latest ? check(kInvalidOpcode) : read_attribute(c);
+    case 0x8D: return latest ? check(kInvalidOpcode) : write_attribute(c);
+    case 0xDA: return latest ? read_attribute(c) : check(kInvalidOpcode);
+    case 0xDB: return latest ? write_attribute(c) : check(kInvalidOpcode);
+    case 0xDC: return latest ? alarm_report(c) : check(kInvalidOpcode);
+    case 0xE6: return latest ? check(kInvalidOpcode) : alarm_report(c);
+    default: return check(kInvalidOpcode);
+  }
+}
+
+// --- identification -------------------------------------------------------
+
+ScsiResult ChangerDrive::inquiry(Ctx& c) {
+  if (c.len < 6) return check(kInvalidField);
+  const bool evpd = c.cdb[1] & 1;
+  const std::uint8_t page = c.cdb[2];
+  auto& d = *c.in;
+  if (!evpd) {
+    if (page != 0) return check(kInvalidField);
+    d.assign(36, 0);
+    d[0] = 0x05;  // optical device
+    d[1] = 0x80;  // removable
+    d[2] = 0x05;
+    d[3] = 0x02;
+    d[4] = 36 - 5;
+    auto put = [&](std::size_t at, std::size_t width, const std::string& s) {
+      for (std::size_t i = 0; i < width; ++i) d[at + i] = i < s.size() ? static_cast<std::uint8_t>(s[i]) : ' ';
+    };
+    put(8, 8, config_.vendor);
+    put(16, 16, config_.product);
+    put(32, 4, config_.revision);
+    return good();
+  }
+  if (page == 0x80) {
+    const std::string& s = config_.serial;
+    d.assign(4 + s.size(), 0);
+    d[0] = 0x05;
+    d[1] = 0x80;
+    d[3] = static_cast<std::uint8_t>(s.size());
+    std::memcpy(d.data() + 4, s.data(), s.size());
+    return good();
+  }
+  if (page == 0xC1) {
+    Disc* disc = loaded_disc();
+    if (!disc) return check(kNoMedium);
+    d.assign(18, 0);
+    d[0] = 0x05;
+    d[1] = 0xC1;
+    d[3] = 14;
+    std::copy_n(disc->unique_id.begin(), std::min<std::size_t>(14, disc->unique_id.size()), d.begin() + 4);
+    return good();
+  }
+  return check(kInvalidField);
+}
+
+ScsiResult ChangerDrive::test_unit_ready(Ctx&) {
+  if (!loaded_disc()) return check(kNoMedium);
+  return good();
+}
+
+ScsiResult ChangerDrive::mechanism_status(Ctx& c) {
+  auto& d = *c.in;
+  d.assign(12, 0);
+  const int slot = cart_->loaded_slot;
+  const bool loaded = loaded_disc() != nullptr;
+  const int s = loaded ? slot : 0;
+  d[0] = static_cast<std::uint8_t>(s & 0x1F);
+  d[1] = static_cast<std::uint8_t>((loaded ? 1 : 0) << 5 | ((s >> 5) & 7));
+  d[5] = cart_->slots();
+  put_be16(d.data() + 6, 4);  // one 4-byte slot table entry
+  d[8] = loaded ? 0x80 : 0x00;
+  d[9] = cart_->write_protected ? 0x01 : 0x00;
+  (void)c;
+  return good();
+}
+
+ScsiResult ChangerDrive::load_unload(Ctx& c) {
+  if (c.len < 9) return check(kInvalidField);
+  const std::uint8_t how = c.cdb[4] & 3;
+  if (how == 3) {
+    const int slot = c.cdb[8];
+    if (slot >= cart_->slots()) return check(kInvalidElement);
+    cart_->loaded_slot = slot;
+  } else if (how == 2) {
+    cart_->loaded_slot = -1;
+  } else {
+    return check(kInvalidField);
+  }
+  dirty_ = false;
+  cart_->save();
+  return good();
+}
+
+// --- capacity and information --------------------------------------------
+
+ScsiResult ChangerDrive::read_capacity(Ctx& c) {
+  if (!loaded_disc()) return check(kNoMedium);
+  c.in->assign(8, 0);
+  put_be32(c.in->data(), cart_->disc_blocks() - 1);
+  put_be32(c.in->data() + 4, kBlockSize);
+  return good();
+}
+
+ScsiResult ChangerDrive::read_format_capacities(Ctx& c) {
+  auto& d = *c.in;
+  d.assign(12, 0);
+  d[3] = 8;
+  Disc* disc = loaded_disc();
+  if (!disc) {
+    d[8] = 3;  // no medium
+    put_be32(d.data() + 4, 0xFFFFFFFFu);
+  } else {
+    const bool formatted = cart_->write_once() ? disc->status != DiscStatus::Blank : disc->formatted;
+    put_be32(d.data() + 4, cart_->disc_blocks());
+    d[8] = formatted ? 2 : 1;
+  }
+  put_be24(d.data() + 9, kBlockSize);
+  return good();
+}
+
+ScsiResult ChangerDrive::read_disc_information(Ctx& c) {
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  const std::uint8_t type = c.cdb[1] & 7;
+  auto& d = *c.in;
+  if (type == 0) {
+    d.assign(34, 0);
+    put_be16(d.data(), 32);
+    std::uint8_t status, session;
+    if (cart_->write_once()) {
+      status = static_cast<std::uint8_t>(disc->status);
+      session = disc->status == DiscStatus::Blank ? 0 : disc->status == DiscStatus::Incomplete ? 1 : 3;
+    } else {
+      status = disc->formatted ? 2 : 0;
+      session = disc->formatted ? 3 : 0;
+    }
+    d[2] = static_cast<std::uint8_t>(status | session << 2 | (cart_->write_once() ? 0 : 0x10));
+    d[3] = 1;  // first track on disc
+    d[4] = 1;  // sessions
+    d[5] = 1;  // first track in last session
+    d[6] = static_cast<std::uint8_t>(cart_->write_once() ? std::max<std::size_t>(1, disc->tracks.size()) : 1);
+    d[7] = 0x20;  // unrestricted use
+    put_be32(d.data() + 20, cart_->disc_blocks());
+    return good();
+  }
+  if (type == 1) {
+    d.assign(12, 0);
+    put_be16(d.data(), 10);
+    std::uint16_t open = 0;
+    for (auto& t : disc->tracks) open += t.writable() ? 1 : 0;
+    put_be16(d.data() + 4, 7927);
+    put_be16(d.data() + 6, static_cast<std::uint16_t>(cart_->write_once() ? disc->tracks.size() : 1));
+    put_be16(d.data() + 8, 16);
+    put_be16(d.data() + 10, open);
+    return good();
+  }
+  if (type == 2) {
+    d.assign(16, 0);
+    put_be16(d.data(), 14);
+    put_be32(d.data() + 4, cart_->pow_replacements);
+    put_be32(d.data() + 8, cart_->pow_map_entries);
+    put_be32(d.data() + 12, cart_->pow_updates);
+    return good();
+  }
+  return check(kInvalidField);
+}
+
+ScsiResult ChangerDrive::read_track_information(Ctx& c) {
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  if (c.len < 6) return check(kInvalidField);
+  const std::uint8_t addr_type = c.cdb[1] & 3;
+  const std::uint32_t number = get_be32(c.cdb + 2);
+
+  Track rw{0, cart_->disc_blocks(), disc->highest_written, false, false};
+  std::vector<Track> re_tracks;
+  if (!cart_->write_once()) re_tracks.push_back(rw);
+  const std::vector<Track>& list = cart_->write_once() ? disc->tracks : re_tracks;
+  if (list.empty()) return check(kInvalidField);
+
+  Track t;
+  std::uint32_t tno = 0;
+  if (addr_type == 1) {
+    if (number == 0) {
+      // The invisible track: the first open one, started at its NWA.
+      auto it = std::find_if(list.begin(), list.end(), [](const Track& x) { return x.writable(); });
+      if (it == list.end()) return check(kInvalidField);
+      t = *it;
+      tno = static_cast<std::uint32_t>(it - list.begin()) + 1;
+      t.size = t.end() - t.nwa;
+      t.start = t.nwa;
+    } else {
+      if (number > list.size()) return check(kInvalidField);
+      t = list[number - 1];
+      tno = number;
+    }
+  } else if (addr_type == 0) {
+    auto it = std::find_if(list.begin(), list.end(),
+                           [&](const Track& x) { return number >= x.start && number < x.end(); });
+    if (it == list.end()) return check(kLbaOutOfRange);
+    t = *it;
+    tno = static_cast<std::uint32_t>(it - list.begin()) + 1;
+  } else if (addr_type == 2 && number == 1) {
+    t = list.back();
+    tno = static_cast<std::uint32_t>(list.size());
+  } else {
+    return check(kInvalidField);
+  }
+
+  auto& d = *c.in;
+  d.assign(52, 0);
+  put_be16(d.data(), 50);
+  d[2] = static_cast<std::uint8_t>(tno);
+  d[3] = 1;  // session
+  d[5] = 0x04;  // data track, recorded incrementally
+  const bool blank = t.nwa <= t.start;
+  d[6] = static_cast<std::uint8_t>((t.reserved ? 0x80 : 0) | (blank ? 0x40 : 0) | 0x01);
+  const bool nwa_valid = t.writable();
+  d[7] = static_cast<std::uint8_t>((nwa_valid ? 0x01 : 0) | (!blank ? 0x02 : 0));
+  put_be32(d.data() + 8, t.start);
+  put_be32(d.data() + 12, nwa_valid ? t.nwa : 0);
+  put_be32(d.data() + 16, t.closed ? 0 : t.end() - std::max(t.nwa, t.start));
+  put_be32(d.data() + 24, t.size);
+  put_be32(d.data() + 28, blank ? 0 : t.nwa - 1);
+  return good();
+}
+
+// --- reading and writing ---------------------------------------------------
+
+ScsiResult ChangerDrive::read10(Ctx& c) {
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  if (c.len < 10) return check(kInvalidField);
+  std::uint32_t lba, count;
+  lba_range(c.cdb, c.len, &lba, &count);
+  if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
+  if (!cart_->write_once() && !disc->formatted) return check(kUnformatted);
+  c.in->resize(static_cast<std::size_t>(count) * kBlockSize);
+  if (count && cart_->read_blocks(cart_->loaded_slot, lba, count, c.in->data()) != ERROR_SUCCESS)
+    return check(kUnrecordedRead);
+  return good();
+}
+
+ScsiResult ChangerDrive::write10(Ctx& c) {
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  if (c.len < 10) return check(kInvalidField);
+  std::uint32_t lba, count;
+  lba_range(c.cdb, c.len, &lba, &count);
+  if (cart_->write_protected) return check(kWriteProtected);
+  if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
+  if (c.out_len < static_cast<std::size_t>(count) * kBlockSize) return check(kInvalidField);
+  if (count == 0) return good();
+  const std::uint32_t end = lba + count;
+  Track* t = nullptr;
+  if (cart_->write_once()) {
+    if (disc->finalized) return check(kInvalidWriteAddress);
+    t = track_of(*disc, lba);
+    if (!t || t->closed || lba > t->nwa || end > t->end()) return check(kInvalidWriteAddress);
+  } else if (!disc->formatted) {
+    return check(kUnformatted);
+  }
+  if (cart_->write_blocks(cart_->loaded_slot, lba, count, c.out) != ERROR_SUCCESS)
+    return check(Sense{0x03, 0x0C, 0x00});
+  if (t) {
+    if (end > t->nwa) {
+      t->nwa = end;
+      mark_dirty();
+    }
+    if (disc->status == DiscStatus::Blank) {
+      disc->status = DiscStatus::Incomplete;
+      cart_->save();
+    }
+  } else if (end > disc->highest_written) {
+    disc->highest_written = end;
+    mark_dirty();
+  }
+  note_written_slot();
+  return good();
+}
+
+ScsiResult ChangerDrive::verify10(Ctx& c) {
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  if (c.len < 10) return check(kInvalidField);
+  std::uint32_t lba, count;
+  lba_range(c.cdb, c.len, &lba, &count);
+  if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
+  if (!cart_->write_once()) return disc->formatted ? good() : check(kUnformatted);
+  // A write-once disc verifies only what has been recorded.
+  for (std::uint32_t b = lba; b < lba + count;) {
+    Track* t = track_of(*disc, b);
+    if (!t || b >= t->nwa) return check(kUnrecordedRead);
+    b = std::min(t->nwa, lba + count);
+  }
+  return good();
+}
+
+ScsiResult ChangerDrive::sync_cache(Ctx&) {
+  if (!loaded_disc()) return check(kNoMedium);
+  dirty_ = false;
+  if (cart_->save() != ERROR_SUCCESS) return check(Sense{0x03, 0x0C, 0x00});
+  return good();
+}
+
+ScsiResult ChangerDrive::reserve_write(Ctx& c) {
+  if (!loaded_disc()) return check(kNoMedium);
+  if (c.len < 12) return check(kInvalidField);
+  if (cart_->write_protected) return check(kWriteProtected);
+  std::uint32_t lba, count;
+  lba_range(c.cdb, c.len, &lba, &count);
+  if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
+  observed_.reserved_writes.emplace_back(lba, count);
+  return good();
+}
+
+// --- format, tracks, sessions ---------------------------------------------
+
+ScsiResult ChangerDrive::format_unit(Ctx& c) {
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  if (c.len < 2) return check(kInvalidField);
+  if (cart_->write_protected) return check(kWriteProtected);
+  const bool fmt_data = c.cdb[1] & 0x10;
+  if (fmt_data) {
+    if (c.out_len < 12) return check(kParamLengthError);
+    if (get_be16(c.out + 2) != 8) return check(kInvalidParamField);
+  }
+  if (cart_->write_once()) {
+    if (disc->status != DiscStatus::Blank || disc->finalized) return check(kSequenceError);
+    disc->formatted = true;
+    disc->status = DiscStatus::Incomplete;
+    disc->tracks = {Track{0, cart_->disc_blocks(), 0, false, false}};
+  } else {
+    if (fmt_data) {
+      const std::uint32_t blocks = get_be32(c.out + 4);
+      if (blocks > cart_->disc_blocks()) return check(kInvalidParamField);
+    }
+    disc->formatted = true;
+    disc->status = DiscStatus::Complete;
+  }
+  dirty_ = false;
+  cart_->save();
+  return good();
+}
+
+ScsiResult ChangerDrive::reserve_track(Ctx& c) {
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  if (c.len < 6) return check(kInvalidField);
+  if (!cart_->write_once()) return check(kInvalidOpcode);
+  if (cart_->write_protected) return check(kWriteProtected);
+  if (!(c.cdb[1] & 1)) return check(kInvalidField);  // only reservation by address
+  if (disc->finalized || disc->status == DiscStatus::Blank || disc->tracks.empty()) return check(kSequenceError);
+  const std::uint32_t lba = get_be32(c.cdb + 2);
+  Track& last = disc->tracks.back();
+  if (last.closed || lba <= last.start || lba < last.nwa || lba >= last.end()) return check(kInvalidField);
+  Track next{lba, last.end() - lba, lba, false, true};
+  last.size = lba - last.start;
+  disc->tracks.push_back(next);
+  dirty_ = false;
+  cart_->save();
+  return good();
+}
+
+ScsiResult ChangerDrive::close_track_session(Ctx& c) {
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  if (c.len < 6) return check(kInvalidField);
+  if (!cart_->write_once()) return good();
+  if (cart_->write_protected) return check(kWriteProtected);
+  const std::uint8_t fn = c.cdb[2] & 7;
+  if (fn == 1) {
+    const std::uint16_t n = get_be16(c.cdb + 4);
+    if (n == 0 || n > disc->tracks.size()) return check(kInvalidField);
+    disc->tracks[n - 1].closed = true;
+  } else if (fn == 2 || fn == 6) {
+    if (disc->status == DiscStatus::Blank) return check(kSequenceError);
+    for (auto& t : disc->tracks) t.closed = true;
+    disc->finalized = true;
+    disc->status = DiscStatus::Complete;
+  } else {
+    return check(kInvalidField);
+  }
+  dirty_ = false;
+  cart_->save();
+  return good();
+}
+
+// --- cartridge memory -----------------------------------------------------
+
+ScsiResult ChangerDrive::read_attribute(Ctx& c) {
+  const bool vendor = c.cdb[0] == 0xDA;
+  if (c.len < (vendor ? 12u : 16u)) return check(kInvalidField);
+  const std::uint8_t action = c.cdb[1] & 0x1F;
+  const std::uint16_t first = vendor ? get_be16(c.cdb + 4) : get_be16(c.cdb + 8);
+  const std::uint32_t alloc = vendor ? get_be32(c.cdb + 6) : get_be32(c.cdb + 10);
+  if (action != 0) return check(kInvalidField);
+  auto it = cart_->attributes.find(first);
+  if (it == cart_->attributes.end()) return check(kInvalidField);
+  std::vector<std::uint8_t> d(4, 0);
+  for (; it != cart_->attributes.end(); ++it) {
+    const auto& a = it->second;
+    std::uint8_t h[5];
+    put_be16(h, it->first);
+    h[2] = a.format & 3;
+    put_be16(h + 3, static_cast<std::uint16_t>(a.value.size()));
+    d.insert(d.end(), h, h + 5);
+    d.insert(d.end(), a.value.begin(), a.value.end());
+  }
+  put_be32(d.data(), static_cast<std::uint32_t>(d.size() - 4));
+  if (d.size() > alloc) d.resize(alloc);
+  *c.in = std::move(d);
+  return good();
+}
+
+ScsiResult ChangerDrive::write_attribute(Ctx& c) {
+  const bool vendor = c.cdb[0] == 0xDB;
+  if (c.len < (vendor ? 12u : 16u)) return check(kInvalidField);
+  const std::uint32_t list_len = vendor ? get_be32(c.cdb + 6) : get_be32(c.cdb + 10);
+  const std::size_t have = std::min<std::size_t>(list_len, c.out_len);
+  if (have < 4) return check(kParamLengthError);
+  const std::uint32_t data_len = get_be32(c.out);
+  const std::size_t end = std::min<std::size_t>(have, 4 + static_cast<std::size_t>(data_len));
+  std::vector<std::pair<std::uint16_t, Attribute>> updates;
+  std::size_t pos = 4;
+  while (pos < end) {
+    const bool rest_zero = std::all_of(c.out + pos, c.out + end, [](std::uint8_t b) { return b == 0; });
+    if (rest_zero) break;  // padding after the last attribute
+    if (end - pos < 5) return check(kInvalidParamField);
+    const std::uint16_t id = get_be16(c.out + pos);
+    const std::uint16_t len = get_be16(c.out + pos + 3);
+    if (pos + 5 + len > end) return check(kInvalidParamField);
+    Attribute a;
+    a.format = c.out[pos + 2] & 3;
+    a.value.assign(c.out + pos + 5, c.out + pos + 5 + len);
+    updates.emplace_back(id, std::move(a));
+    pos += 5 + len;
+  }
+  // A write-protected cartridge memory takes no change but of its own flag.
+  auto wp = cart_->attributes.find(0x0D03);
+  if (wp != cart_->attributes.end() && !wp->second.value.empty() && wp->second.value[0] != 0)
+    for (auto& u : updates)
+      if (u.first != 0x0D03) return check(kWriteProtected);
+  for (auto& [id, a] : updates) {
+    if (a.value.empty())
+      cart_->attributes.erase(id);
+    else
+      cart_->attributes[id] = std::move(a);
+  }
+  cart_->save();
+  return good();
+}
+
+// --- mode pages ------------------------------------------------------------
+
+ScsiResult ChangerDrive::mode_sense(Ctx& c) {
+  if (c.len < 9) return check(kInvalidField);
+  const std::uint8_t page = c.cdb[2] & 0x3F;
+  const std::uint16_t alloc = get_be16(c.cdb + 7);
+  Disc* disc = loaded_disc();
+  auto make_page = [&](std::uint8_t p) -> std::vector<std::uint8_t> {
+    std::vector<std::uint8_t> v;
+    auto stored = mode_pages_.find(p);
+    switch (p) {
+      case 0x01:
+        v.assign(14, 0);
+        v[0] = 0x01;
+        v[1] = 0x0C;
+        v[2] = 0xC0;
+        return v;
+      case 0x0A:
+      case 0x20:
+      case 0x21: {
+        const std::size_t len = p == 0x20 ? 0x14 : 0x0C;
+        if (stored != mode_pages_.end() && stored->second.size() >= len) {
+          v.assign(stored->second.begin(), stored->second.begin() + len);
+        } else {
+          v.assign(len, 0);
+          v[1] = static_cast<std::uint8_t>(len - 2);
+        }
+        v[0] = p;
+        return v;
+      }
+      case 0x1C: {
+        v.assign(8, 0);
+        v[0] = 0x1C;
+        v[1] = 0x06;
+        auto p21 = mode_pages_.find(0x21);
+        const bool swp = p21 != mode_pages_.end() && p21->second.size() > 3 && (p21->second[2] & 1) &&
+                         p21->second[3] == 1;
+        v[4] = swp ? 1 : 0;
+        return v;
+      }
+      case 0x22:
+        if (config_.product.rfind("QMR-T10A", 0) == 0) return {};
+        v.assign(12, 0);
+        v[0] = 0x22;
+        v[1] = 0x0A;
+        put_be16(v.data() + 4, config_.transfer_units);
+        put_be16(v.data() + 6, config_.transfer_units);
+        put_be16(v.data() + 8, config_.transfer_units);
+        return v;
+      default:
+        return {};
+    }
+  };
+  std::vector<std::uint8_t> body;
+  if (page == 0x3F) {
+    for (std::uint8_t p : {0x01, 0x0A, 0x1C, 0x20, 0x21, 0x22}) {
+      auto v = make_page(p);
+      body.insert(body.end(), v.begin(), v.end());
+    }
+  } else {
+    body = make_page(page);
+    if (body.empty()) return check(kInvalidField);
+  }
+  std::vector<std::uint8_t> d(8, 0);
+  d.insert(d.end(), body.begin(), body.end());
+  put_be16(d.data(), static_cast<std::uint16_t>(d.size() - 2));
+  d[2] = disc ? cart_->medium_type() : 0x00;
+  d[3] = cart_->write_protected ? 0x80 : 0x00;
+  if (d.size() > alloc) d.resize(alloc);
+  *c.in = std::move(d);
+  return good();
+}
+
+ScsiResult ChangerDrive::mode_select(Ctx& c) {
+  if (c.len < 9) return check(kInvalidField);
+  const std::size_t n = std::min<std::size_t>(get_be16(c.cdb + 7), c.out_len);
+  if (n < 10) return check(kParamLengthError);
+  const std::size_t bd = get_be16(c.out + 6);
+  std::size_t pos = 8 + bd;
+  while (pos + 2 <= n) {
+    const std::uint8_t p = c.out[pos] & 0x3F;
+    const std::size_t len = static_cast<std::size_t>(c.out[pos + 1]) + 2;
+    if (pos + len > n) return check(kParamLengthError);
+    if (p != 0x0A && p != 0x20 && p != 0x21) return check(kInvalidParamField);
+    std::vector<std::uint8_t> v(c.out + pos, c.out + pos + len);
+    mode_pages_[p] = v;
+    observed_.mode_pages_selected[p] = std::vector<std::uint8_t>(c.out, c.out + n);
+    pos += len;
+  }
+  return good();
+}
+
+// --- disc structures -------------------------------------------------------
+
+ScsiResult ChangerDrive::read_disc_structure(Ctx& c) {
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  if (c.len < 10) return check(kInvalidField);
+  const std::uint8_t format = c.cdb[7];
+  const std::uint32_t address = get_be32(c.cdb + 2);
+  const std::uint16_t alloc = get_be16(c.cdb + 8);
+  const std::uint8_t type = cart_->medium_type();
+  const std::uint32_t n = cart_->disc_blocks();
+  std::vector<std::uint8_t> d;
+  if (format == 0x00) {
+    // Disc information: one 112-byte unit per layer, each beginning "DI",
+    // with the first and last user-data address of its layer at unit
+    // offsets 16 and 20.
+    const int layers = type == 0xE6 ? 3 : (type == 0xE4 || type == 0xE8) ? 2 : 1;
+    d.assign(4 + 112 * static_cast<std::size_t>(layers), 0);
+    put_be16(d.data(), static_cast<std::uint16_t>(d.size() - 2));
+    const std::uint32_t per_layer = n / 8 / static_cast<std::uint32_t>(layers);
+    for (int i = 0; i < layers; ++i) {
+      std::uint8_t* u = d.data() + 4 + 112 * i;
+      u[0] = 'D';
+      u[1] = 'I';
+      u[2] = 1;
+      u[3] = static_cast<std::uint8_t>(i << 3 | layers);
+      u[4] = static_cast<std::uint8_t>(layers);
+      const std::uint32_t first = 0x20000u + static_cast<std::uint32_t>(i) * (per_layer + 0x40000u);
+      put_be32(u + 16, first);
+      put_be32(u + 20, first + per_layer + 0x100u);
+    }
+  } else if (format == 0x08) {
+    if (cart_->write_once() || !disc->formatted) return check(kUnformatted);
+    // Disc definition structure.
+    d.assign(104, 0);
+    put_be16(d.data(), 102);
+    d[4] = 'D';
+    d[5] = 'S';
+    d[6] = 1;
+    put_be32(d.data() + 8, 1);          // update count
+    put_be32(d.data() + 20, 0x100000);  // location of the defect list
+    put_be32(d.data() + 36, 0x100000);  // first PSN of the user data area
+    put_be32(d.data() + 40, n - 1);     // last LSN
+    put_be32(d.data() + 44, 0);         // outer spare size
+    put_be32(d.data() + 48, 0);         // inner spare size
+  } else if (format == 0x12) {
+    if (!cart_->write_once() && !disc->formatted) return check(kUnformatted);
+    if (address != 0) return check(kInvalidField);
+    // Defect list: the header piece only; the simulated disc has no defects.
+    const std::size_t header = type == 0xE6 ? 128 : 64;
+    d.assign(4 + header, 0);
+    put_be16(d.data(), static_cast<std::uint16_t>(2 + header));
+    d[3] = 1;  // pieces
+    d[4] = 'D';
+    d[5] = 'L';
+  } else {
+    return check(kInvalidField);
+  }
+  if (d.size() > alloc) d.resize(alloc);
+  *c.in = std::move(d);
+  return good();
+}
+
+ScsiResult ChangerDrive::get_performance(Ctx& c) {
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  if (c.len < 11) return check(kInvalidField);
+  if (c.cdb[10] != 0x02) return check(kInvalidField);
+  const std::uint32_t lba = get_be32(c.cdb + 2);
+  auto& d = *c.in;
+  if (cart_->write_once() || !disc->formatted || c.cdb[9] == 0) {
+    d.assign(8, 0);
+    put_be32(d.data(), 4);  // no descriptor
+    return good();
+  }
+  if (lba >= cart_->disc_blocks()) return check(kLbaOutOfRange);
+  d.assign(2056, 0);
+  put_be32(d.data(), 2052);
+  put_be32(d.data() + 8, lba);
+  put_be32(d.data() + 12, cart_->disc_blocks() - 1);
+  d[16] = 32;  // blocking factor
+  d[17] = 0;   // first bit offset
+  d[18] = 1;
+  return good();
+}
+
+ScsiResult ChangerDrive::get_event_status(Ctx& c) {
+  c.in->assign(4, 0);
+  put_be16(c.in->data(), 2);
+  (*c.in)[2] = 0x80;  // no event available
+  (*c.in)[3] = 0x10;  // media class supported
+  return good();
+}
+
+ScsiResult ChangerDrive::opc_information(Ctx& c) {
+  if (!loaded_disc()) return check(kNoMedium);
+  c.in->assign(16, 0);
+  put_be16(c.in->data(), cart_->opc_count);
+  return good();
+}
+
+ScsiResult ChangerDrive::set_clock(Ctx& c) {
+  if (c.out_len < 4) return check(kParamLengthError);
+  observed_.clock_seconds = get_be32(c.out);
+  return good();
+}
+
+ScsiResult ChangerDrive::maintenance_read(Ctx& c) {
+  c.in->assign(16, 0);
+  return good();
+}
+
+ScsiResult ChangerDrive::alarm_report(Ctx& c) {
+  ++observed_.alarms;
+  observed_.last_alarm_cdb.assign(c.cdb, c.cdb + c.len);
+  return good();
+}
+
+}  // namespace kelsim

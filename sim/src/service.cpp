@@ -1,0 +1,298 @@
+#include "sim/service.h"
+
+#include "sim/wire.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+namespace kelsim {
+
+struct HostService::Conn {
+  int id = 0;
+  std::unique_ptr<platform::PipeConnection> pipe;
+};
+
+std::string TranscriptEntry::line() const {
+  std::ostringstream o;
+  char buf[64];
+  std::snprintf(buf, sizeof(buf), "#%d seq=%llu phase=%u cookie=%llx%s", connection,
+                static_cast<unsigned long long>(sequence), phase, static_cast<unsigned long long>(cookie),
+                unmount ? " unmount" : "");
+  o << buf;
+  if (request_code != kScsiRequestCode) {
+    std::snprintf(buf, sizeof(buf), " control=%08x", request_code);
+    o << buf;
+  } else if (cdb.empty()) {
+    o << " notice";
+  } else {
+    o << " CDB=";
+    for (std::size_t i = 0; i < cdb.size(); ++i) {
+      std::snprintf(buf, sizeof(buf), "%s%02X", i ? " " : "", cdb[i]);
+      o << buf;
+    }
+    o << (data_out ? " out=" : " in=") << data_length;
+  }
+  if (!answered) {
+    o << " -> dropped";
+  } else if (status != 0) {
+    o << " -> status " << status;
+  } else if (check_condition) {
+    std::snprintf(buf, sizeof(buf), " -> CHECK %X/%02X/%02X", sense.key, sense.asc, sense.ascq);
+    o << buf;
+  } else {
+    o << " -> GOOD";
+    if (data_in_length) o << " data=" << data_in_length;
+  }
+  return o.str();
+}
+
+HostService::HostService(std::string pipe_name) : pipe_name_(std::move(pipe_name)) {}
+
+HostService::~HostService() { stop(); }
+
+void HostService::add_drive(std::uint64_t cookie, std::shared_ptr<ChangerDrive> drive) {
+  std::lock_guard<std::mutex> g(mu_);
+  drives_[cookie] = std::move(drive);
+}
+
+std::shared_ptr<ChangerDrive> HostService::drive(std::uint64_t cookie) const {
+  std::lock_guard<std::mutex> g(mu_);
+  auto it = drives_.find(cookie);
+  return it == drives_.end() ? nullptr : it->second;
+}
+
+DWORD HostService::start() {
+  if (running_) return ERROR_SERVICE_ALREADY_RUNNING;
+  DWORD rc = server_.listen("\\\\.\\pipe\\" + pipe_name_);
+  if (rc != ERROR_SUCCESS) return rc;
+  running_ = true;
+  acceptor_ = std::thread([this] { accept_loop(); });
+  return ERROR_SUCCESS;
+}
+
+void HostService::stop() {
+  if (!running_.exchange(false)) return;
+  server_.close();
+  if (acceptor_.joinable()) acceptor_.join();
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    for (auto& c : conns_) c->pipe->disconnect();
+    threads.swap(threads_);
+    cv_.notify_all();
+  }
+  for (auto& t : threads)
+    if (t.joinable()) t.join();
+  std::lock_guard<std::mutex> g(mu_);
+  conns_.clear();
+  for (auto& [cookie, d] : drives_) d->flush();
+}
+
+void HostService::accept_loop() {
+  while (running_) {
+    std::unique_ptr<platform::PipeConnection> pipe;
+    if (server_.accept(&pipe) != ERROR_SUCCESS) {
+      if (!running_) return;
+      continue;
+    }
+    auto conn = std::make_shared<Conn>();
+    conn->pipe = std::move(pipe);
+    std::lock_guard<std::mutex> g(mu_);
+    if (!running_) return;
+    conn->id = next_conn_++;
+    conns_.push_back(conn);
+    threads_.emplace_back([this, conn] { serve(conn); });
+  }
+}
+
+void HostService::serve(std::shared_ptr<Conn> conn) {
+  for (;;) {
+    std::vector<std::uint8_t> msg;
+    if (conn->pipe->read_message(&msg) != ERROR_SUCCESS) break;
+    ++received_;
+    handle(conn, std::move(msg));
+  }
+  // The client went away (or the service stops): forget the connection.
+  std::lock_guard<std::mutex> g(mu_);
+  conns_.erase(std::remove(conns_.begin(), conns_.end(), conn), conns_.end());
+}
+
+int HostService::connections() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return static_cast<int>(conns_.size());
+}
+
+namespace {
+
+std::vector<std::uint8_t> answer_head(std::uint64_t key, std::int32_t status, std::uint32_t payload_length) {
+  std::vector<std::uint8_t> h(sizeof(AnswerHeader));
+  AnswerHeader a{key, status, payload_length};
+  std::memcpy(h.data(), &a, sizeof(a));
+  return h;
+}
+
+}  // namespace
+
+void HostService::handle(const std::shared_ptr<Conn>& conn, std::vector<std::uint8_t> msg) {
+  TranscriptEntry e;
+  e.time_ms = platform::clock().now_ms();
+  e.connection = conn->id;
+  auto send_status = [&](std::int32_t status) {
+    auto h = answer_head(e.key, status, 0);
+    e.status = status;
+    e.answered = true;
+    const std::size_t at = record(e);
+    if (conn->pipe->write(h.data(), h.size()) != ERROR_SUCCESS) mark_unanswered(at);
+  };
+
+  if (msg.size() < 16) {
+    // Without its key a request cannot be answered; keep a trace of it.
+    e.status = kStatusBadRequest;
+    e.answered = false;
+    record(e);
+    return;
+  }
+  std::memcpy(&e.key, msg.data() + 8, sizeof(e.key));
+  if (msg.size() < 28) return send_status(kStatusBadRequest);
+  std::memcpy(&e.request_code, msg.data() + 24, sizeof(e.request_code));
+  if (e.request_code != kScsiRequestCode) return send_status(kStatusNotSupported);
+  if (msg.size() < sizeof(ScsiRequestHeader)) return send_status(kStatusBadRequest);
+
+  ScsiRequestHeader h;
+  std::memcpy(&h, msg.data(), sizeof(h));
+  e.cookie = h.medium_cookie;
+  e.sequence = h.sequence;
+  e.phase = h.phase;
+  e.unmount = h.unmount;
+  e.data_out = h.data_out != 0;
+  e.sense_capacity = h.sense_capacity;
+  e.timeout_seconds = h.timeout_seconds;
+  if (h.payload_length < h.cdb_length ||
+      msg.size() < sizeof(ScsiRequestHeader) + static_cast<std::size_t>(h.payload_length))
+    return send_status(kStatusBadRequest);
+  const std::uint8_t* cdb = msg.data() + sizeof(ScsiRequestHeader);
+  e.cdb.assign(cdb, cdb + h.cdb_length);
+  const std::uint32_t out_len = h.data_out ? h.payload_length - h.cdb_length : 0;
+  const std::uint8_t* out = cdb + h.cdb_length;
+  e.data_length = h.data_out ? out_len : h.transfer_length;
+
+  if (h.cdb_length == 0) {
+    // End-of-request notice: status 0 and 8 zero bytes.
+    std::vector<std::uint8_t> a = answer_head(e.key, 0, 8);
+    a.resize(a.size() + 8, 0);
+    e.answered = true;
+    const std::size_t at = record(e);
+    if (conn->pipe->write(a.data(), a.size()) != ERROR_SUCCESS) mark_unanswered(at);
+    return;
+  }
+
+  std::shared_ptr<ChangerDrive> d = drive(h.medium_cookie);
+  if (!d) return send_status(kStatusNoSuchDevice);
+
+  std::optional<FaultRule> fault = d->take_service_fault(cdb, h.cdb_length);
+  if (fault && fault->kind == FaultRule::Kind::DropConnection) {
+    e.answered = false;
+    record(e);
+    conn->pipe->disconnect();
+    return;
+  }
+  if (fault && fault->kind == FaultRule::Kind::TransportStatus) return send_status(fault->status);
+
+  auto data = std::make_shared<std::vector<std::uint8_t>>();
+  ScsiResult r = d->execute(cdb, h.cdb_length, out, out_len, data.get());
+  e.check_condition = r.check_condition;
+  e.sense = r.sense;
+
+  // The payload as a pass-through builds it: sense cut to the sense
+  // capacity, data cut to the transfer length, all within the answer
+  // capacity; sense or data, never both.
+  ScsiAnswerPayload p{};
+  const std::uint8_t* body = nullptr;
+  std::size_t body_len = 0;
+  std::array<std::uint8_t, 18> sense{};
+  const std::size_t room = h.answer_capacity > 8 ? h.answer_capacity - 8 : 0;
+  if (r.check_condition) {
+    sense = r.sense_bytes();
+    body_len = std::min<std::size_t>({sense.size(), h.sense_capacity, room});
+    body = sense.data();
+    p.sense_length = static_cast<std::uint8_t>(body_len);
+  } else if (!h.data_out) {
+    body_len = std::min<std::size_t>({data->size(), h.transfer_length, room});
+    body = data->data();
+    p.data_in_length = static_cast<std::uint32_t>(body_len);
+  }
+  e.sense_length = p.sense_length;
+  e.data_in_length = p.data_in_length;
+
+  auto send_answer = [this, conn, e, p, body_len, data, sense,
+                      checked = r.check_condition]() mutable {
+    std::vector<std::uint8_t> head = answer_head(e.key, 0, static_cast<std::uint32_t>(8 + body_len));
+    head.resize(head.size() + sizeof(p));
+    std::memcpy(head.data() + sizeof(AnswerHeader), &p, sizeof(p));
+    const std::uint8_t* b = checked ? sense.data() : data->data();
+    platform::PipeBuffer parts[2] = {{head.data(), head.size()}, {b, body_len}};
+    e.answered = true;
+    const std::size_t at = record(e);
+    if (conn->pipe->write_parts(parts, body_len ? 2 : 1) != ERROR_SUCCESS) mark_unanswered(at);
+  };
+  (void)body;
+
+  if (fault && fault->kind == FaultRule::Kind::Delay) {
+    const std::uint64_t ms = fault->delay_ms;
+    std::lock_guard<std::mutex> g(mu_);
+    threads_.emplace_back([this, ms, send_answer]() mutable {
+      {
+        std::unique_lock<std::mutex> lk(mu_);
+        platform::clock().wait_for(lk, cv_, static_cast<DWORD>(ms), [this] { return !running_.load(); });
+      }
+      send_answer();
+    });
+    return;
+  }
+  send_answer();
+}
+
+std::size_t HostService::record(const TranscriptEntry& e) {
+  std::function<void(const TranscriptEntry&)> logger;
+  std::size_t at;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    at = transcript_.size() + transcript_base_;
+    transcript_.push_back(e);
+    transcript_.back().answer_ms = platform::clock().now_ms();
+    logger = logger_;
+    cv_.notify_all();
+  }
+  if (logger) logger(e);
+  return at;
+}
+
+void HostService::mark_unanswered(std::size_t at) {
+  std::lock_guard<std::mutex> g(mu_);
+  if (at >= transcript_base_ && at - transcript_base_ < transcript_.size())
+    transcript_[at - transcript_base_].answered = false;
+}
+
+std::vector<TranscriptEntry> HostService::transcript() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return transcript_;
+}
+
+void HostService::clear_transcript() {
+  std::lock_guard<std::mutex> g(mu_);
+  transcript_base_ += transcript_.size();
+  transcript_.clear();
+}
+
+bool HostService::wait_for_requests(std::size_t n, DWORD timeout_ms) {
+  std::unique_lock<std::mutex> lk(mu_);
+  return platform::clock().wait_for(lk, cv_, timeout_ms, [&] { return transcript_.size() >= n; });
+}
+
+void HostService::set_request_logger(std::function<void(const TranscriptEntry&)> fn) {
+  std::lock_guard<std::mutex> g(mu_);
+  logger_ = std::move(fn);
+}
+
+}  // namespace kelsim

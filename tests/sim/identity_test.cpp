@@ -1,0 +1,182 @@
+// Identity, changer mechanism and command table of the simulated drive.
+#include "sim_support.h"
+
+namespace simtest {
+namespace {
+
+TEST_F(SimTest, InquiryAnswersIdentityBlankPadded) {
+  kelsim::HarnessOptions o;
+  o.drive.product = "QMR-T20B";
+  o.drive.revision = "1652";
+  o.drive.serial = "SN1234567890";
+  start(o);
+  auto a = in(cdb12({0x12, 0, 0, 0, 0x24}), 36);
+  ASSERT_TRUE(good(a));
+  ASSERT_EQ(a.data.size(), 36u);
+  EXPECT_EQ(a.data[0] & 0x1F, 0x05);
+  EXPECT_EQ(std::string(a.data.begin() + 8, a.data.begin() + 16), "TARN    ");
+  EXPECT_EQ(std::string(a.data.begin() + 16, a.data.begin() + 32), "QMR-T20B        ");
+  EXPECT_EQ(std::string(a.data.begin() + 32, a.data.begin() + 36), "1652");
+
+  // Unit serial number, page 80h: length in byte 3, text from byte 4.
+  a = in(cdb12({0x12, 0x01, 0x80, 0, 20}), 20);
+  ASSERT_TRUE(good(a));
+  ASSERT_EQ(a.data.size(), 16u);
+  EXPECT_EQ(a.data[1], 0x80);
+  EXPECT_EQ(a.data[3], 12);
+  EXPECT_EQ(std::string(a.data.begin() + 4, a.data.end()), "SN1234567890");
+
+  // An unknown page is refused.
+  EXPECT_EQ(sense(in(cdb12({0x12, 0x01, 0x83, 0, 20}), 20)), (kelsim::Sense{5, 0x24, 0}));
+}
+
+TEST_F(SimTest, MediumUniqueIdOnlyWithDiscLoaded) {
+  start();
+  auto a = in(cdb12({0x12, 0x01, 0xC1, 0, 0x12}), 18);
+  ASSERT_TRUE(good(a));
+  ASSERT_EQ(a.data.size(), 18u);
+  EXPECT_EQ(a.data[1], 0xC1);
+  const Bytes id0(a.data.begin() + 4, a.data.end());
+  EXPECT_NE(id0, Bytes(14, 0));
+
+  // Each disc has its own identifier.
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 5}), 0)));
+  a = in(cdb12({0x12, 0x01, 0xC1, 0, 0x12}), 18);
+  EXPECT_NE(Bytes(a.data.begin() + 4, a.data.end()), id0);
+
+  sim_->drive().unload();
+  EXPECT_EQ(sense(in(cdb12({0x12, 0x01, 0xC1, 0, 0x12}), 18)), (kelsim::Sense{2, 0x3A, 0}));
+  EXPECT_EQ(sense(in(cdb12({0x00}), 0)), (kelsim::Sense{2, 0x3A, 0}));
+}
+
+// Slot = ((byte 1 & 7) << 5) | (byte 0 & 1Fh); state = byte 1 bits 5-7;
+// slots = byte 5; cartridge write protect = byte 9 bit 0.
+TEST_F(SimTest, MechanismStatusFollowsLoadOfEverySlot) {
+  start();
+  for (int slot = 0; slot < 12; ++slot) {
+    SCOPED_TRACE(slot);
+    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, static_cast<std::uint8_t>(slot)}), 0)));
+    auto a = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
+    ASSERT_TRUE(good(a));
+    ASSERT_EQ(a.data.size(), 12u);
+    EXPECT_EQ(((a.data[1] & 7) << 5) | (a.data[0] & 0x1F), slot);
+    EXPECT_EQ(a.data[1] >> 5, 1);
+    EXPECT_EQ(a.data[5], 12);
+    EXPECT_EQ(a.data[9] & 1, 0);
+  }
+  // A slot the cartridge does not have.
+  EXPECT_EQ(sense(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 12}), 0)), (kelsim::Sense{5, 0x21, 0x01}));
+
+  // Unloaded: state 0.
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x02}), 0)));
+  auto a = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x08}), 8);
+  ASSERT_EQ(a.data.size(), 8u);  // cut to the allocation
+  EXPECT_EQ(a.data[1] >> 5, 0);
+  EXPECT_EQ(a.data[5], 12);
+}
+
+TEST_F(SimTest, TypeTwoCartridgeHasElevenSlots) {
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = 0xF2;
+  start(o);
+  auto a = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
+  EXPECT_EQ(a.data[5], 11);
+}
+
+TEST_F(SimTest, UnknownOpcodeAndForeignModelCommandsAreRefused) {
+  start();  // QMR-T300B: 8Ch/8Dh and E6h, not DAh/DBh/DCh
+  const kelsim::Sense invalid{5, 0x20, 0};
+  EXPECT_EQ(sense(in(cdb12({0xEE}), 0)), invalid);
+  EXPECT_EQ(sense(in(cdb12({0xDA, 0, 0, 0, 0x04, 0x08, 0, 0, 0, 20}), 20)), invalid);
+  EXPECT_EQ(sense(in(cdb12({0xDC, 1, 1, 0}), 0)), invalid);
+  EXPECT_TRUE(good(in(cdb12({0xE6, 1, 1, 0}), 0)));
+  EXPECT_EQ(sim_->drive().observed().alarms, 1);
+}
+
+TEST_F(SimTest, LatestModelsUseVendorAttributeAndAlarmCommands) {
+  kelsim::HarnessOptions o;
+  o.drive.product = "QMR-T400A";
+  start(o);
+  Bytes da = cdb12({0xDA});
+  kelsim::put_be16(&da[4], 0x0D00);
+  kelsim::put_be32(&da[6], 12);
+  auto a = in(da, 12);
+  ASSERT_TRUE(good(a));
+  EXPECT_EQ(kelsim::get_be16(&a.data[4]), 0x0D00);
+  Bytes c8(16, 0);
+  c8[0] = 0x8C;
+  kelsim::put_be16(&c8[8], 0x0D00);
+  kelsim::put_be32(&c8[10], 12);
+  EXPECT_EQ(sense(in(c8, 12)), (kelsim::Sense{5, 0x20, 0}));
+  EXPECT_TRUE(good(in(cdb12({0xDC, 1, 1, 2}), 0)));
+  EXPECT_EQ(sense(in(cdb12({0xE6, 1, 1, 2}), 0)), (kelsim::Sense{5, 0x20, 0}));
+}
+
+// The small commands answer as the drive layer reads them.
+TEST_F(SimTest, SmallCommandsAnswer) {
+  start();
+  EXPECT_TRUE(good(in(cdb12({0x00}), 0)));
+  EXPECT_TRUE(good(in(cdb12({0x1B, 0, 0, 0, 1}), 0)));
+  EXPECT_TRUE(good(in(cdb12({0x1E, 0, 0, 0, 1}), 0)));
+  EXPECT_TRUE(sim_->drive().observed().prevent_removal);
+  // Clock: seconds since 2003 as a big-endian u32 and 8 zero bytes.
+  Bytes t(12, 0);
+  kelsim::put_be32(t.data(), 123456789);
+  EXPECT_TRUE(good(out(cdb12({0xCF, 0, 0, 0, 0, 0, 0, 0, 0x0C}), t)));
+  EXPECT_EQ(sim_->drive().observed().clock_seconds, 123456789u);
+  // OPC resources: a big-endian count in bytes 0-1.
+  auto a = in(cdb12({0xD5}), 16);
+  ASSERT_EQ(a.data.size(), 16u);
+  EXPECT_GE(kelsim::get_be16(a.data.data()), 5);
+  // Maintenance read: 16 bytes.
+  EXPECT_EQ(in(cdb12({0xC3}), 16).data.size(), 16u);
+  EXPECT_TRUE(good(in(cdb12({0xC6, 0x12}), 0)));
+  EXPECT_EQ(sim_->drive().observed().dfl_increments, 1);
+  // READ CAPACITY: last block and block size.
+  a = in(cdb12({0x25}), 8);
+  EXPECT_EQ(kelsim::get_be32(a.data.data()), kelsim::kDefaultDiscBlocks - 1);
+  EXPECT_EQ(kelsim::get_be32(a.data.data() + 4), 2048u);
+  // GET EVENT STATUS NOTIFICATION.
+  EXPECT_TRUE(good(in(cdb12({0x4A, 0x01, 0, 0, 0x10, 0, 0, 0, 0x10}), 16)));
+}
+
+TEST_F(SimTest, ModePagesAsTheDriveLayerReadsThem) {
+  start();
+  // Page 01h, 18 bytes: medium type at 2, WP bit 7 of byte 3.
+  auto a = in(cdb12({0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x12}), 18);
+  ASSERT_EQ(a.data.size(), 18u);
+  EXPECT_EQ(a.data[2], 0xE1);
+  EXPECT_EQ(a.data[3] & 0x80, 0);
+  EXPECT_EQ(a.data[8] & 0x3F, 0x01);
+  // Page 22h: the transfer unit count at 12-13, 14-15, 16-17.
+  a = in(cdb12({0x5A, 0, 0x22, 0, 0, 0, 0, 0, 0x14}), 20);
+  ASSERT_EQ(a.data.size(), 20u);
+  EXPECT_EQ(kelsim::get_be16(&a.data[16]), 8);
+  // Page 1Ch: SWP bit 0 of byte 12, off.
+  a = in(cdb12({0x5A, 0, 0x1C, 0, 0, 0, 0, 0, 0x10}), 16);
+  ASSERT_EQ(a.data.size(), 16u);
+  EXPECT_EQ(a.data[12] & 1, 0);
+
+  // MODE SELECT of page 21h setting WP turns SWP on.
+  Bytes p21(20, 0);
+  p21[1] = 0x0C;
+  p21[8] = 0x21;
+  p21[9] = 0x0A;
+  p21[10] = 0x01;
+  p21[11] = 0x01;
+  ASSERT_TRUE(good(out(cdb12({0x55, 0x10, 0, 0, 0, 0, 0, 0, 20}), p21)));
+  a = in(cdb12({0x5A, 0, 0x1C, 0, 0, 0, 0, 0, 0x10}), 16);
+  EXPECT_EQ(a.data[12] & 1, 1);
+  // A page the drive does not have.
+  EXPECT_EQ(sense(in(cdb12({0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x10}), 16)), (kelsim::Sense{5, 0x24, 0}));
+}
+
+TEST_F(SimTest, OldestModelHasNoBlockSizePage) {
+  kelsim::HarnessOptions o;
+  o.drive.product = "QMR-T10A";
+  start(o);
+  EXPECT_EQ(sense(in(cdb12({0x5A, 0, 0x22, 0, 0, 0, 0, 0, 0x14}), 20)), (kelsim::Sense{5, 0x24, 0}));
+}
+
+}  // namespace
+}  // namespace simtest

@@ -1,0 +1,269 @@
+// The pipe service: answer layout, cutting, notices, transcript, several
+// clients, faults at the transport level and restarts.
+#include "sim_support.h"
+
+#include "platform/sync.h"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace simtest {
+namespace {
+
+using kelsim::RawAnswer;
+using kelsim::ScsiCall;
+
+Bytes pattern(std::size_t n, std::uint32_t seed) {
+  Bytes v(n);
+  std::uint32_t x = seed * 2654435761u + 7;
+  for (auto& b : v) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(x >> 16);
+  }
+  return v;
+}
+
+TEST_F(SimTest, AnswerCarriesKeyAndDataWithinTransferLength) {
+  start();
+  ScsiCall c;
+  c.cdb = cdb12({0x12, 0, 0, 0, 0x24});
+  c.transfer_length = 20;  // less than the 36 bytes the drive has
+  c.cookie = sim_->cookie();
+  c.key = 0xABCDEF0123ull;
+  RawAnswer a;
+  ASSERT_EQ(client_.call(c, &a), ERROR_SUCCESS);
+  EXPECT_EQ(a.key, 0xABCDEF0123ull);
+  EXPECT_EQ(a.status, 0);
+  EXPECT_EQ(a.sense_length, 0);
+  EXPECT_EQ(a.data_in_length, 20u);
+  EXPECT_EQ(a.payload_length, 28u);
+  EXPECT_EQ(a.raw.size(), 16u + 28u);
+}
+
+TEST_F(SimTest, SenseIsFixedFormatAndCutToTheCapacity) {
+  start();
+  for (std::uint8_t cap : {16, 18, 8, 32}) {
+    SCOPED_TRACE(int(cap));
+    auto a = in(cdb12({0xEE}), 64, cap);  // unknown opcode: 05/20/00
+    const std::size_t want = std::min<std::size_t>(cap, 18);
+    ASSERT_EQ(a.sense_length, want);
+    EXPECT_EQ(a.data_in_length, 0u);  // sense or data, never both
+    EXPECT_EQ(a.payload_length, 8u + want);
+    EXPECT_EQ(a.sense[0], 0x70);
+    EXPECT_EQ(a.sense[2], 0x05);
+    if (want >= 8) {
+      EXPECT_EQ(a.sense[7], 0x0A);
+    }
+    if (want >= 14) {
+      EXPECT_EQ(a.sense[12], 0x20);
+      EXPECT_EQ(a.sense[13], 0x00);
+    }
+  }
+}
+
+TEST_F(SimTest, NoDataCommandAnswersEightBytePayload) {
+  start();
+  auto a = in(cdb12({0x00}), 0);
+  EXPECT_EQ(a.status, 0);
+  EXPECT_EQ(a.payload_length, 8u);
+  EXPECT_EQ(a.raw.size(), 24u);
+}
+
+TEST_F(SimTest, EndOfRequestNoticeIsAnsweredAndRecorded) {
+  start();
+  ScsiCall c;
+  c.cookie = sim_->cookie();
+  c.sequence = 77;
+  c.phase = kelsim::kPhaseEndOfRequest;
+  c.unmount = 1;
+  c.sense_capacity = 0;
+  RawAnswer a;
+  ASSERT_EQ(client_.call(c, &a), ERROR_SUCCESS);
+  EXPECT_EQ(a.status, 0);
+  EXPECT_EQ(a.payload_length, 8u);
+  ASSERT_EQ(a.raw.size(), 24u);
+  EXPECT_EQ(Bytes(a.raw.begin() + 16, a.raw.end()), Bytes(8, 0));
+
+  auto t = sim_->service().transcript();
+  ASSERT_EQ(t.size(), 1u);
+  EXPECT_TRUE(t[0].is_notice());
+  EXPECT_EQ(t[0].sequence, 77u);
+  EXPECT_EQ(t[0].phase, 12u);
+  EXPECT_EQ(t[0].unmount, 1);
+  EXPECT_EQ(t[0].cookie, sim_->cookie());
+  EXPECT_TRUE(t[0].answered);
+}
+
+TEST_F(SimTest, TranscriptRecordsEveryRequestInOrder) {
+  start();
+  ScsiCall c;
+  c.cookie = sim_->cookie();
+  c.cdb = rw10(0x28, 0, 1);
+  c.transfer_length = 2048;
+  c.sequence = 5;
+  c.phase = 3;
+  RawAnswer a;
+  ASSERT_EQ(client_.call(c, &a), ERROR_SUCCESS);
+  c.cdb = cdb12({0xEE});
+  c.phase = 4;
+  ASSERT_EQ(client_.call(c, &a), ERROR_SUCCESS);
+  auto t = sim_->service().transcript();
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_EQ(t[0].opcode(), 0x28);
+  EXPECT_EQ(t[0].phase, 3u);
+  EXPECT_EQ(t[0].sequence, 5u);
+  EXPECT_EQ(t[0].data_length, 2048u);
+  EXPECT_EQ(t[0].data_in_length, 2048u);
+  EXPECT_FALSE(t[0].check_condition);
+  EXPECT_EQ(t[1].phase, 4u);
+  EXPECT_TRUE(t[1].check_condition);
+  EXPECT_EQ(t[1].sense, (kelsim::Sense{5, 0x20, 0}));
+  EXPECT_NE(t[1].line().find("CHECK 5/20/00"), std::string::npos);
+  sim_->service().clear_transcript();
+  EXPECT_TRUE(sim_->service().transcript().empty());
+}
+
+TEST_F(SimTest, ControlRequestAndUnknownCookieGetClearFailures) {
+  start();
+  ASSERT_EQ(client_.send_raw(kelsim::build_control_request(9, 0, 0x00093134, nullptr, 0, 4096)), ERROR_SUCCESS);
+  RawAnswer a;
+  ASSERT_EQ(client_.receive(&a), ERROR_SUCCESS);
+  EXPECT_EQ(a.key, 9u);
+  EXPECT_EQ(a.status, kelsim::kStatusNotSupported);
+  EXPECT_EQ(a.payload_length, 0u);
+
+  ScsiCall c;
+  c.cdb = cdb12({0x00});
+  c.cookie = sim_->cookie() + 1;
+  ASSERT_EQ(client_.call(c, &a), ERROR_SUCCESS);
+  EXPECT_EQ(a.status, kelsim::kStatusNoSuchDevice);
+
+  // A request cut short is answered with a failure, not dropped.
+  Bytes bad = kelsim::build_scsi_request(11, sim_->cookie(), 0, 0, 0, false, 60, nullptr, 0, 16, nullptr, 0);
+  bad.resize(40);
+  ASSERT_EQ(client_.send_raw(bad), ERROR_SUCCESS);
+  ASSERT_EQ(client_.receive(&a), ERROR_SUCCESS);
+  EXPECT_EQ(a.key, 11u);
+  EXPECT_EQ(a.status, kelsim::kStatusBadRequest);
+  EXPECT_EQ(sim_->service().transcript().size(), 3u);
+}
+
+// 512 KiB and 1 MiB commands both ways, byte for byte.
+TEST_F(SimTest, LargeWritesAndReadsPassIntact) {
+  start();
+  std::uint32_t lba = 0;
+  for (std::uint16_t blocks : {256, 512}) {
+    SCOPED_TRACE(blocks);
+    Bytes data = pattern(blocks * 2048u, blocks);
+    ASSERT_TRUE(good(out(rw10(0x2A, lba, blocks), data)));
+    auto a = in(rw10(0x28, lba, blocks), blocks * 2048u);
+    ASSERT_TRUE(good(a));
+    EXPECT_EQ(a.data_in_length, blocks * 2048u);
+    EXPECT_TRUE(a.data == data);
+    lba += blocks;
+  }
+}
+
+TEST_F(SimTest, TwoClientsAreAnsweredInReverseOrder) {
+  platform::ManualClock clk;
+  platform::ScopedClock use(clk);
+  start();
+  sim_->drive().add_fault(kelsim::delay_answer(5000, 0x12));
+  kelsim::RawClient second;
+  ASSERT_EQ(second.connect(), ERROR_SUCCESS);
+
+  ScsiCall slow;
+  slow.cdb = cdb12({0x12, 0, 0, 0, 0x24});
+  slow.transfer_length = 36;
+  slow.cookie = sim_->cookie();
+  ASSERT_EQ(client_.send(slow), ERROR_SUCCESS);
+  while (sim_->service().received() < 1) std::this_thread::yield();
+
+  ScsiCall quick;
+  quick.cdb = cdb12({0x00});
+  quick.cookie = sim_->cookie();
+  RawAnswer a;
+  ASSERT_EQ(second.call(quick, &a), ERROR_SUCCESS);  // answered while the first still waits
+  EXPECT_TRUE(good(a));
+
+  std::atomic<bool> got{false};
+  RawAnswer slow_answer;
+  std::thread r([&] {
+    EXPECT_EQ(client_.receive(&slow_answer), ERROR_SUCCESS);
+    got = true;
+  });
+  while (!got) {
+    clk.advance(1000);
+    std::this_thread::yield();
+  }
+  r.join();
+  EXPECT_TRUE(good(slow_answer));
+  EXPECT_EQ(slow_answer.data.size(), 36u);
+  auto t = sim_->service().transcript();
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_EQ(t[0].opcode(), 0x00);  // recorded when answered
+  EXPECT_EQ(t[1].opcode(), 0x12);
+  EXPECT_GE(t[1].answer_ms - t[1].time_ms, 5000u);
+  EXPECT_LE(t[1].time_ms, t[0].time_ms);  // it came first
+}
+
+TEST_F(SimTest, TransportStatusFaultsReachTheClient) {
+  start();
+  const std::int32_t ntstatus = static_cast<std::int32_t>(0xC0000185u);  // an I/O device error
+  for (std::int32_t status : {ntstatus, 1117}) {
+    SCOPED_TRACE(status);
+    int id = sim_->drive().add_fault(kelsim::transport_status(status, 0x28));
+    auto a = in(rw10(0x28, 0, 1), 2048);
+    EXPECT_EQ(a.status, status);
+    EXPECT_EQ(a.payload_length, 0u);
+    EXPECT_EQ(sim_->drive().fault_fired(id), 1);
+    sim_->drive().remove_fault(id);
+  }
+  EXPECT_TRUE(good(in(rw10(0x28, 0, 1), 2048)));
+}
+
+TEST_F(SimTest, DroppedConnectionBreaksOnlyThatClient) {
+  start();
+  kelsim::RawClient other;
+  ASSERT_EQ(other.connect(), ERROR_SUCCESS);
+  sim_->drive().add_fault([] {
+    auto f = kelsim::drop_connection(0x25);
+    f.times = 1;
+    return f;
+  }());
+  ScsiCall c;
+  c.cdb = cdb12({0x25});
+  c.transfer_length = 8;
+  c.cookie = sim_->cookie();
+  RawAnswer a;
+  EXPECT_EQ(client_.call(c, &a), ERROR_BROKEN_PIPE);
+  // The service goes on serving the other client, and a new connection.
+  ASSERT_EQ(other.call(c, &a), ERROR_SUCCESS);
+  EXPECT_TRUE(good(a));
+  kelsim::RawClient again;
+  ASSERT_EQ(again.connect(), ERROR_SUCCESS);
+  ASSERT_EQ(again.call(c, &a), ERROR_SUCCESS);
+  EXPECT_TRUE(good(a));
+  auto t = sim_->service().transcript();
+  ASSERT_EQ(t.size(), 3u);
+  EXPECT_FALSE(t[0].answered);
+}
+
+TEST_F(SimTest, ClientThatGoesAwayMidRequestDoesNotStopTheService) {
+  start();
+  {
+    kelsim::RawClient gone;
+    ASSERT_EQ(gone.connect(), ERROR_SUCCESS);
+    ScsiCall c;
+    c.cdb = rw10(0x28, 0, 256);
+    c.transfer_length = 256 * 2048;
+    c.cookie = sim_->cookie();
+    ASSERT_EQ(gone.send(c), ERROR_SUCCESS);
+  }  // closed before reading its answer
+  ASSERT_TRUE(sim_->service().wait_for_requests(1, 10000));
+  EXPECT_TRUE(good(in(cdb12({0x00}), 0)));
+}
+
+}  // namespace
+}  // namespace simtest
