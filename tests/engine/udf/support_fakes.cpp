@@ -4,6 +4,8 @@
 
 #include "udf/udf_neighbour_calls.h"
 
+#include "kel/debug.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -89,28 +91,34 @@ void init_mount(mdcudfsr_mount* mnt, uint32_t sectors, uint32_t medium_type, uin
 using udf_test::g_env;
 using udf_test::hex;
 
-// ---------------------------------------------------------------- host layer
+// ---------------------------------------------------------------- interface library
+// The engine logger's sink: every level is admitted and every line kept.
 
-bool LogPrint(unsigned level, int module, int marker, const char* function, int line, uint64_t, const char* format,
-              ...) {
-  (void)line;
-  char text[1024];
-  va_list ap;
-  va_start(ap, format);
-  std::vsnprintf(text, sizeof text, format, ap);
-  va_end(ap);
-  g_env.logs.push_back({level, module, marker, function ? function : "", text});
-  return true;
+bool CheckLogLevel(int) { return true; }
+
+void SendDebugStringA(int level, const char* text) {
+  udf_test::LogLine l{static_cast<unsigned>(level), -1, -1, "", ""};
+  const std::string line = text;
+  // Header: "[prog] MODU{LEVL} TID[........] MARK[function:line] message"
+  const size_t mod = line.find("] ");
+  if (mod != std::string::npos && line.size() >= mod + 6) {
+    const std::string tag = line.substr(mod + 2, 4);
+    static const char* const kTags[] = {"FS__", "DRV_", "CORE", "PROT", "USER", "WRIT", "SDKC",
+                                        "LIBW", "LOGG", "CONF", "KELC", "FUSE", "_MNT", "RMNT"};
+    for (int i = 0; i < 14; ++i)
+      if (tag == kTags[i]) l.module = i;
+  }
+  const size_t fn = line.find("[", line.find("TID[") + 4);
+  const size_t colon = fn == std::string::npos ? std::string::npos : line.find(':', fn);
+  const size_t end = colon == std::string::npos ? std::string::npos : line.find("] ", colon);
+  if (fn != std::string::npos && colon != std::string::npos && end != std::string::npos) {
+    l.function = line.substr(fn + 1, colon - fn - 1);
+    l.text = line.substr(end + 2);
+  }
+  g_env.logs.push_back(l);
 }
 
-void LogTrace(unsigned level, int module, int marker, const char* function, int, uint64_t) {
-  g_env.logs.push_back({level, module, marker, function ? function : "", ""});
-}
-
-void nanotime(struct timespec* ts) {
-  ts->tv_sec = 1796850000;
-  ts->tv_nsec = 0;
-}
+void SendDebugStringW(int level, const WCHAR*) { g_env.logs.push_back({static_cast<unsigned>(level), -1, -1, "", ""}); }
 
 // ---------------------------------------------------------------- drive layer
 

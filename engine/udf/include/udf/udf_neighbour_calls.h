@@ -5,7 +5,6 @@
 // their own headers.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
 #include <ctime>
 
@@ -13,25 +12,15 @@ struct mdcudfsr_mount;
 struct timestamp;
 
 // ---------------------------------------------------------------- host layer (engine/host)
-struct vnode;
-typedef struct vnode* vnode_t;
-struct vfs_context;
-typedef struct vfs_context* vfs_context_t;
-struct ucred;
-typedef struct ucred* kauth_cred_t;
-typedef int64_t daddr64_t;
-
-// Engine logger: one line with level 0-7, module, marker 0-4, function, line
-// and thread. Returns whether the level was admitted.
-bool LogPrint(unsigned level, int module, int marker, const char* function, int line, uint64_t thread,
-              const char* format, ...) __attribute__((format(printf, 7, 8)));
-void LogTrace(unsigned level, int module, int marker, const char* function, int line, uint64_t thread);
-// The current time in seconds and nanoseconds.
-void nanotime(struct timespec* ts);
+// Kernel-interface types, the logger and the clock come from the host layer.
+#include "kelhost/kern.h"
+#include "kelhost/kern_types.h"
+#include "kelhost/log.h"
 
 // ---------------------------------------------------------------- drive layer (engine/drive)
-struct pxo_buf;
-typedef struct pxo_buf* buf_t;
+// Credential argument of buf_meta_bread (the engine passes none).
+struct ucred;
+typedef struct ucred* kauth_cred_t;
 
 int buf_meta_bread(vnode_t vp, daddr64_t blkno, int size, kauth_cred_t cred, buf_t* bpp);
 buf_t buf_getblk(vnode_t vp, daddr64_t blkno, int size, int slpflag, int slptimeo, int operation);
