@@ -209,7 +209,12 @@ std::uint32_t RuvoCtrlVolume::setWritePolictInformation() {
 
 std::optional<bool> RuvoCtrlVolume::checkRMedia() {
   MountInfo mi{};
-  if (getVolumeMountInformation(mi) != 0) return std::nullopt;
+  // The medium counts as known while its mount information can be read.
+  if (getVolumeMountInformation(mi) != 0) {
+    g_mediumKnown = false;
+    return std::nullopt;
+  }
+  g_mediumKnown = true;
   const bool r = mi.rMedium != 0;
   g_rMedium = r;
   trace("RuvoCtrlVolume::checkRMedia", __LINE__, "Media type = %s", r ? "R Media" : "RE Media");

@@ -117,6 +117,8 @@ class RuvoCtrlVolume {
   std::uint32_t getWritePolicyInformation(MDCFS_WRITE_POLICY_INFORMATION& info);
   // Reads the write policy into the statics once per process.
   std::uint32_t setWritePolictInformation();
+  // Empty when the mount information cannot be read (the medium then counts
+  // as unknown); otherwise records and returns the R-medium flag.
   std::optional<bool> checkRMedia();
   std::uint32_t enterPrivilegedMode(bool check) { return enterPrivilegedModeImpl(check); }
   std::uint32_t enterPrivilegedModeImpl(bool check);
@@ -133,6 +135,7 @@ class RuvoCtrlVolume {
   std::uint32_t fileSystemNameCheck() { return 0; }
   HANDLE getVolumeHandle() { return nullptr; }
   void closeVolumeHandle() {}
+  // Reads the write policy (once) and the medium; true when it is known.
   bool openVolumeHandle();
 
   // Static settings.

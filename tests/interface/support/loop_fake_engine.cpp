@@ -38,6 +38,12 @@ int Fsctl(unsigned code, void* data) {
   std::snprintf(text, sizeof text, "Fsctl(0x%08X)", code);
   g_engine.calls.push_back(text);
   g_engine.fsctl_codes.push_back(code);
+  std::vector<std::uint8_t> in;
+  if ((code & 0x80000000u) && data) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    in.assign(bytes, bytes + ((code >> 16) & 0x1FFF));
+  }
+  g_engine.fsctl_in.push_back(in);
   auto out = g_engine.fsctl_out.find(code);
   if (out != g_engine.fsctl_out.end() && data)
     std::memcpy(data, out->second.data(), out->second.size());
@@ -102,6 +108,7 @@ void FakeEngine::reset() {
   fsctl_results.clear();
   fsctl_out.clear();
   fsctl_codes.clear();
+  fsctl_in.clear();
   getpathinfo_paths.clear();
   getpathinfo_result = 0;
   unmount_context = {};

@@ -28,6 +28,9 @@ struct FakeEngine {
   // Filled into the record of a control request, by code.
   std::map<unsigned, std::vector<std::uint8_t>> fsctl_out;
   std::vector<unsigned> fsctl_codes;
+  // The parameter bytes of input requests (code bit 31), as many as the
+  // code's length field gives.
+  std::vector<std::vector<std::uint8_t>> fsctl_in;
   std::vector<std::string> getpathinfo_paths;
   int getpathinfo_result = 0;
   // The drive-command context seen by the last Unmount call.
