@@ -468,7 +468,7 @@ void vnode_update_identity(vnode_t vp, vnode_t dvp, const char* name, int name_l
   TreeLock lk(g_tree_mutex);
   Entry* raw = vp->v_entry;
   EntryPtr self = raw != nullptr ? raw->weak_from_this().lock() : nullptr;
-  if (!self) return;
+  if (!self || self->is_top) return;  // the top entry has no name to change
   const std::string new_name = (flags & VNODE_UPDATE_NAME)
                                    ? std::string(name, name_length > 0 ? static_cast<std::size_t>(name_length)
                                                                        : std::strlen(name))
