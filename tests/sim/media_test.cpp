@@ -1,0 +1,346 @@
+// Discs: write-once and rewritable rules, tracks, disc information and
+// structures, drive faults and the state kept across a restart.
+#include "sim_support.h"
+
+namespace simtest {
+namespace {
+
+constexpr std::uint32_t kN = 0x20000;  // small discs for these tests
+
+struct TrackInfo {
+  std::uint32_t number, start, nwa, free, size, last_recorded;
+  bool nwa_valid, blank, reserved;
+};
+
+class MediaTest : public SimTest {
+ protected:
+  void start_with(std::uint8_t type) {
+    kelsim::HarnessOptions o;
+    o.cartridge.medium_type = type;
+    o.cartridge.disc_blocks = kN;
+    start(o);
+  }
+  TrackInfo track(std::uint32_t number) {
+    Bytes c = cdb12({0x52, 0x01});
+    kelsim::put_be32(&c[2], number);
+    kelsim::put_be16(&c[7], 52);
+    auto a = in(c, 52);
+    EXPECT_TRUE(good(a));
+    TrackInfo t{};
+    if (a.data.size() < 52) return t;
+    t.number = a.data[2];
+    t.start = kelsim::get_be32(&a.data[8]);
+    t.nwa = kelsim::get_be32(&a.data[12]);
+    t.free = kelsim::get_be32(&a.data[16]);
+    t.size = kelsim::get_be32(&a.data[24]);
+    t.last_recorded = kelsim::get_be32(&a.data[28]);
+    t.nwa_valid = a.data[7] & 1;
+    t.blank = a.data[6] & 0x40;
+    t.reserved = a.data[6] & 0x80;
+    return t;
+  }
+  // Disc status (byte 2 bits 0-1) and last track number in the last session (byte 6).
+  std::pair<int, int> disc_info() {
+    auto a = in(cdb12({0x51, 0, 0, 0, 0, 0, 0, 0, 0x20}), 32);
+    EXPECT_TRUE(good(a));
+    EXPECT_EQ(a.data.size(), 32u);
+    return {a.data[2] & 3, a.data[6]};
+  }
+  kelsim::RawAnswer format_wo() {
+    return out(cdb12({0x04, 0x11}), Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0});
+  }
+  kelsim::RawAnswer write(std::uint32_t lba, std::uint16_t blocks, std::uint8_t fill) {
+    return out(rw10(0x2A, lba, blocks), Bytes(blocks * 2048u, fill));
+  }
+  Bytes read(std::uint32_t lba, std::uint16_t blocks) { return in(rw10(0x28, lba, blocks), blocks * 2048u).data; }
+};
+
+TEST_F(MediaTest, BlankWriteOnceDiscReadsZerosAndFormats) {
+  start_with(0xE1);
+  EXPECT_EQ(disc_info(), std::make_pair(0, 1));
+  // Block 0 of a blank disc reads GOOD with zeros.
+  auto a = in(rw10(0x28, 0, 32), 65536);
+  ASSERT_TRUE(good(a));
+  EXPECT_EQ(a.data, Bytes(65536, 0));
+  // FORMAT CAPACITIES: unformatted.
+  a = in(cdb12({0x23, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
+  EXPECT_EQ(a.data[8] & 3, 1);
+
+  ASSERT_TRUE(good(format_wo()));
+  EXPECT_EQ(disc_info(), std::make_pair(1, 1));
+  TrackInfo t = track(1);
+  EXPECT_EQ(t.start, 0u);
+  EXPECT_EQ(t.nwa, 0u);
+  EXPECT_TRUE(t.nwa_valid);
+  EXPECT_EQ(t.size, kN);
+  EXPECT_EQ(t.free, kN);
+  // A second format is refused: the disc is no longer blank.
+  EXPECT_EQ(sense(format_wo()), (kelsim::Sense{5, 0x2C, 0}));
+}
+
+TEST_F(MediaTest, WriteOnceNextWritableAddressRule) {
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 32, 0xA1)));
+  TrackInfo t = track(1);
+  EXPECT_EQ(t.nwa, 32u);
+  EXPECT_EQ(t.free, kN - 32);
+  EXPECT_EQ(t.last_recorded, 31u);
+  EXPECT_FALSE(t.blank);
+
+  // Past the NWA: refused, nothing written, NWA unchanged.
+  EXPECT_EQ(sense(write(64, 32, 0xB2)), (kelsim::Sense{5, 0x21, 0x02}));
+  EXPECT_EQ(track(1).nwa, 32u);
+  EXPECT_EQ(read(64, 1), Bytes(2048, 0));
+
+  // At the NWA and across it from below.
+  ASSERT_TRUE(good(write(32, 32, 0xC3)));
+  ASSERT_TRUE(good(write(48, 32, 0xD4)));
+  EXPECT_EQ(track(1).nwa, 80u);
+
+  // Rewriting recorded blocks in place is allowed and leaves the NWA.
+  ASSERT_TRUE(good(write(0, 16, 0xE5)));
+  EXPECT_EQ(track(1).nwa, 80u);
+  EXPECT_EQ(read(0, 1), Bytes(2048, 0xE5));
+  EXPECT_EQ(read(16, 1), Bytes(2048, 0xA1));
+  EXPECT_EQ(read(47, 1), Bytes(2048, 0xC3));
+  EXPECT_EQ(read(48, 1), Bytes(2048, 0xD4));
+}
+
+TEST_F(MediaTest, TrackZeroReportsTheNextWritableBlockAsItsStart) {
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 32, 1)));
+  TrackInfo t0 = track(0);
+  EXPECT_EQ(t0.start, 32u);
+  EXPECT_EQ(t0.nwa, 32u);
+  EXPECT_EQ(t0.number, 1u);
+  ASSERT_TRUE(good(write(32, 64, 2)));
+  EXPECT_EQ(track(0).start, 96u);
+}
+
+TEST_F(MediaTest, ReserveTrackMakesTrackTwoAndCloseCompletesTheDisc) {
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 32, 1)));
+  const std::uint32_t t2 = kN - 288;
+  Bytes rt = cdb12({0x53, 0x01});
+  kelsim::put_be32(&rt[2], t2);
+  ASSERT_TRUE(good(in(rt, 0)));
+  EXPECT_EQ(disc_info(), std::make_pair(1, 2));
+  TrackInfo one = track(1), two = track(2);
+  EXPECT_EQ(one.size, t2);
+  EXPECT_EQ(one.nwa, 32u);
+  EXPECT_EQ(two.start, t2);
+  EXPECT_EQ(two.nwa, t2);
+  EXPECT_EQ(two.size, 288u);
+  EXPECT_TRUE(two.reserved);
+  // Track 1 ends where track 2 begins; track 2 is written from its start.
+  ASSERT_TRUE(good(write(32, 32, 3)));
+  EXPECT_EQ(sense(write(t2 - 16, 32, 4)), (kelsim::Sense{5, 0x21, 0x02}));
+  ASSERT_TRUE(good(write(t2, 32, 5)));
+  EXPECT_EQ(track(2).nwa, t2 + 32);
+  // The last anchor at N - 32 lies past track 2's NWA until padded.
+  EXPECT_EQ(sense(write(kN - 32, 32, 6)), (kelsim::Sense{5, 0x21, 0x02}));
+  // A second reservation below the NWA of the last track is refused.
+  EXPECT_EQ(sense(in(rt, 0)), (kelsim::Sense{5, 0x24, 0}));
+
+  // VERIFY: recorded blocks pass, unrecorded ones do not.
+  Bytes v = rw10(0x2F, 0, 64);
+  EXPECT_TRUE(good(in(v, 0)));
+  v = rw10(0x2F, 32, 64);
+  EXPECT_EQ(sense(in(v, 0)), (kelsim::Sense{3, 0x11, 0}));
+
+  ASSERT_TRUE(good(in(cdb12({0x5B, 0, 0x06, 0, 0, 1}), 0)));
+  EXPECT_EQ(disc_info().first, 2);
+  EXPECT_FALSE(track(1).nwa_valid);
+  EXPECT_EQ(sense(write(64, 32, 7)), (kelsim::Sense{5, 0x21, 0x02}));
+  EXPECT_EQ(read(0, 1), Bytes(2048, 1));
+}
+
+TEST_F(MediaTest, DiscInformationTrackAndPowResources) {
+  start_with(0xF1);
+  // Type 2, 16 bytes: POW resources at 4-7, 8-11, 12-15.
+  auto a = in(cdb12({0x51, 0x02, 0, 0, 0, 0, 0, 0x10}), 16);
+  ASSERT_EQ(a.data.size(), 16u);
+  EXPECT_GE(kelsim::get_be32(&a.data[8]), 257u);
+  EXPECT_GE(kelsim::get_be32(&a.data[12]), 101u);
+  ASSERT_TRUE(good(format_wo()));
+  // Type 1: assigned and appendable tracks.
+  a = in(cdb12({0x51, 0x01, 0, 0, 0, 0, 0, 0, 0x20}), 32);
+  ASSERT_EQ(a.data.size(), 12u);
+  EXPECT_EQ(kelsim::get_be16(&a.data[6]), 1);
+  EXPECT_EQ(kelsim::get_be16(&a.data[10]), 1);
+  EXPECT_EQ(sense(in(cdb12({0x51, 0x05}), 32)), (kelsim::Sense{5, 0x24, 0}));
+}
+
+TEST_F(MediaTest, RewritableDiscBeforeAndAfterFormat) {
+  start_with(0xE2);
+  const kelsim::Sense unformatted{5, 0x30, 0x10};
+  auto dds = [&] { return in(cdb12({0xAD, 0x01, 0, 0, 0, 0, 0, 0x08, 0, 0x68}), 104); };
+  auto dfl = [&] { return in(cdb12({0xAD, 0x01, 0, 0, 0, 0, 0, 0x12, 0x80, 0x04}), 0x8004); };
+  EXPECT_EQ(sense(dds()), unformatted);
+  EXPECT_EQ(sense(dfl()), unformatted);
+  EXPECT_EQ(sense(in(rw10(0x28, 0, 32), 65536)), unformatted);
+  EXPECT_EQ(sense(write(0, 32, 1)), unformatted);
+  auto fc = in(cdb12({0x23, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
+  ASSERT_EQ(fc.data.size(), 12u);
+  EXPECT_EQ(fc.data[8] & 3, 1);
+  EXPECT_EQ(kelsim::get_be32(&fc.data[4]), kN);
+  EXPECT_EQ(kelsim::get_be24(&fc.data[9]), 2048u);
+  // DI is there before the format: unit 0 begins "DI".
+  auto di = in(cdb12({0xAD, 0x01, 0, 0, 0, 0, 0, 0x00, 0x10, 0x04}), 4100);
+  ASSERT_TRUE(good(di));
+  ASSERT_GE(di.data.size(), 116u);
+  EXPECT_EQ(di.data[4], 'D');
+  EXPECT_EQ(di.data[5], 'I');
+
+  // FORMAT UNIT as the rewritable format sends it: the capacity descriptor back.
+  Bytes list{0, 0, 0, 8};
+  list.insert(list.end(), fc.data.begin() + 4, fc.data.begin() + 12);
+  list[8] = 0;  // format type 0
+  ASSERT_TRUE(good(out(cdb12({0x04, 0x17}), list)));
+
+  auto d = dds();
+  ASSERT_TRUE(good(d));
+  ASSERT_EQ(d.data.size(), 104u);
+  EXPECT_EQ(d.data[4], 'D');
+  EXPECT_EQ(d.data[5], 'S');
+  EXPECT_EQ(kelsim::get_be32(&d.data[40]), kN - 1);
+  auto l = dfl();
+  ASSERT_TRUE(good(l));
+  EXPECT_EQ(l.data[3], 1);                              // one piece
+  EXPECT_EQ((kelsim::get_be16(l.data.data()) - 2) / 8 - 8, 0);  // no entries
+  fc = in(cdb12({0x23, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
+  EXPECT_EQ(fc.data[8] & 3, 2);
+
+  // Any block below N, in any order.
+  ASSERT_TRUE(good(write(kN - 32, 32, 9)));
+  ASSERT_TRUE(good(write(320, 32, 8)));
+  ASSERT_TRUE(good(write(320, 32, 7)));
+  EXPECT_EQ(read(320, 1), Bytes(2048, 7));
+  EXPECT_EQ(read(kN - 1, 1), Bytes(2048, 9));
+  EXPECT_EQ(read(1000, 1), Bytes(2048, 0));
+  EXPECT_EQ(sense(write(kN - 16, 32, 1)), (kelsim::Sense{5, 0x21, 0}));
+  // GET PERFORMANCE, defect status: one descriptor at the asked address.
+  Bytes gp = cdb12({0xAC, 0, 0, 0, 0x10, 0, 0, 0, 0, 0x01, 0x02});
+  auto p = in(gp, 2056);
+  ASSERT_TRUE(good(p));
+  EXPECT_EQ(kelsim::get_be32(&p.data[8]), 0x1000u);
+  EXPECT_EQ(p.data[17] & 7, 0);
+  EXPECT_EQ(p.data[18], 1);
+  // Writes are never refused for the write-once reasons, nor closed.
+  EXPECT_TRUE(good(in(cdb12({0x5B, 0, 0x06, 0, 0, 1}), 0)));
+  ASSERT_TRUE(good(write(0, 32, 3)));
+}
+
+TEST_F(MediaTest, DriveFaultsAreAnsweredWithTheirSense) {
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 128, 0x5A)));
+  auto& d = sim_->drive();
+
+  int r = d.add_fault(kelsim::read_error(40, 50));
+  EXPECT_TRUE(good(in(rw10(0x28, 0, 32), 65536)));               // before the range
+  EXPECT_EQ(sense(in(rw10(0x28, 32, 32), 65536)), (kelsim::Sense{3, 0x11, 0}));  // overlaps
+  EXPECT_TRUE(good(in(rw10(0x28, 64, 32), 65536)));              // after it
+  EXPECT_EQ(d.fault_fired(r), 1);
+  d.remove_fault(r);
+
+  d.add_fault(kelsim::write_error(128, 159, kelsim::Sense{3, 0x0C, 0x09}));
+  EXPECT_EQ(sense(write(128, 32, 1)), (kelsim::Sense{3, 0x0C, 0x09}));
+  EXPECT_EQ(track(1).nwa, 128u);  // nothing written
+  d.clear_faults();
+
+  auto once = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+  once.times = 1;
+  d.add_fault(once);
+  EXPECT_EQ(sense(in(cdb12({0x35}), 0)), (kelsim::Sense{3, 0x0C, 0}));
+  EXPECT_TRUE(good(in(cdb12({0x35}), 0)));  // fired once only
+
+  auto second = kelsim::command_fails(0x2F, kelsim::Sense{3, 0x11, 0x05});
+  second.skip = 1;
+  d.add_fault(second);
+  EXPECT_TRUE(good(in(rw10(0x2F, 0, 32), 0)));
+  EXPECT_EQ(sense(in(rw10(0x2F, 0, 32), 0)), (kelsim::Sense{3, 0x11, 0x05}));
+  d.clear_faults();
+
+  // Write protect: writes refused, the WP bits raised.
+  d.set_write_protect(true);
+  EXPECT_EQ(sense(write(128, 32, 1)), (kelsim::Sense{3, 0x27, 0}));
+  auto ms = in(cdb12({0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x12}), 18);
+  EXPECT_EQ(ms.data[3] & 0x80, 0x80);
+  auto mech = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
+  EXPECT_EQ(mech.data[9] & 1, 1);
+  EXPECT_TRUE(good(in(rw10(0x28, 0, 1), 2048)));  // reading goes on
+  d.set_write_protect(false);
+  EXPECT_TRUE(good(write(128, 32, 1)));
+
+  // No disc loaded.
+  d.unload();
+  EXPECT_EQ(sense(in(cdb12({0x00}), 0)), (kelsim::Sense{2, 0x3A, 0}));
+  EXPECT_EQ(sense(in(rw10(0x28, 0, 1), 2048)), (kelsim::Sense{2, 0x3A, 0}));
+  ASSERT_EQ(d.load(0), ERROR_SUCCESS);
+  EXPECT_TRUE(good(in(cdb12({0x00}), 0)));
+}
+
+TEST_F(MediaTest, StateSurvivesARestart) {
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 64, 0x42)));
+  Bytes rt = cdb12({0x53, 0x01});
+  kelsim::put_be32(&rt[2], kN - 288);
+  ASSERT_TRUE(good(in(rt, 0)));
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 4}), 0)));
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 32, 0x43)));  // NWA of slot 4 moves; not synchronised
+  sim_->drive().set_write_protect(true);
+
+  client_.close();
+  ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
+  ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+
+  auto mech = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
+  EXPECT_EQ(mech.data[0] & 0x1F, 4);
+  EXPECT_EQ(mech.data[9] & 1, 1);
+  EXPECT_EQ(track(1).nwa, 32u);
+  EXPECT_EQ(read(0, 1), Bytes(2048, 0x43));
+  auto a = in([] {
+    Bytes c(16, 0);
+    c[0] = 0x8C;
+    kelsim::put_be16(&c[8], 0x0D00);
+    kelsim::put_be32(&c[10], 12);
+    return c;
+  }(), 12);
+  EXPECT_EQ(a.data[9], 4);
+
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 0}), 0)));
+  EXPECT_EQ(disc_info(), std::make_pair(1, 2));
+  EXPECT_EQ(track(1).nwa, 64u);
+  EXPECT_EQ(track(2).start, kN - 288);
+  EXPECT_EQ(read(63, 1), Bytes(2048, 0x42));
+}
+
+TEST(SimCartridgeFile, DamagedStateFileIsReportedNotServed) {
+  char tmpl[] = "/tmp/kelsim-cart-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  std::string dir = tmpl;
+  std::shared_ptr<kelsim::Cartridge> c;
+  EXPECT_EQ(kelsim::Cartridge::open(dir, &c), ERROR_FILE_NOT_FOUND);
+  kelsim::CartridgeSpec spec;
+  spec.disc_blocks = 0x4000;
+  ASSERT_EQ(kelsim::Cartridge::create(dir, spec, &c), ERROR_SUCCESS);
+  EXPECT_EQ(kelsim::Cartridge::create(dir, spec, &c), ERROR_ALREADY_EXISTS);
+  {
+    std::FILE* f = std::fopen((dir + "/cartridge.state").c_str(), "a");
+    std::fputs("track 0 zz 1 2 3 4\n", f);
+    std::fclose(f);
+  }
+  EXPECT_EQ(kelsim::Cartridge::open(dir, &c), ERROR_INVALID_DATA);
+  spec.medium_type = 0x42;
+  EXPECT_EQ(kelsim::Cartridge::create(dir + "/x", spec, &c), ERROR_INVALID_PARAMETER);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace simtest
