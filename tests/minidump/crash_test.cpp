@@ -1,0 +1,218 @@
+// End to end: a program loads the interface library, installs its crash
+// handler and crashes; the handler's watcher starts QvMiniDump from the
+// program's folder, which leaves a dump in the configured log directory.
+#include "qvminidump/dump_reader.h"
+#include "qvminidump/tool.h"
+
+#include "platform/registry.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <sys/wait.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using minidump_test::TempDir;
+using qvminidump::DumpReader;
+
+#ifdef KEL_CRASH_CHILD_PATH
+
+std::string localStamp(std::time_t t) {
+  std::tm tm;
+  localtime_r(&t, &tm);
+  char b[32];
+  std::strftime(b, sizeof b, "%Y%m%d%H%M%S", &tm);
+  return b;
+}
+
+// Program and tool in a folder with a blank in its name, a log directory
+// with a blank too, and a registry of the test's own.
+class CrashHandlerEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    minidump_test::becomeSubreaper();
+    bin_ = dir_.path() + "/bin dir";
+    log_ = dir_.path() + "/log dir";
+    fs::create_directory(bin_);
+    fs::create_directory(log_);
+    child_ = bin_ + "/KelDriver";
+    fs::copy_file(KEL_CRASH_CHILD_PATH, child_);
+    fs::copy_file(KEL_QVMINIDUMP_PATH, bin_ + "/QvMiniDump");
+    for (const auto& p : {child_, bin_ + "/QvMiniDump"})
+      fs::permissions(p, fs::perms::owner_all, fs::perm_options::add);
+    if (const char* old = std::getenv("KEL_REGISTRY")) saved_ = old, hadSaved_ = true;
+    setenv("KEL_REGISTRY", (dir_.path() + "/registry.reg").c_str(), 1);
+  }
+  void TearDown() override {
+    if (hadSaved_) setenv("KEL_REGISTRY", saved_.c_str(), 1);
+    else unsetenv("KEL_REGISTRY");
+  }
+  void setLogDirectory(DWORD type, const void* data, DWORD size) {
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Quorvel\\Stravo", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &k, nullptr), 0);
+    ASSERT_EQ(RegSetValueExA(k, "Log file directory", 0, type, static_cast<const BYTE*>(data), size), 0);
+    RegCloseKey(k);
+  }
+  void useLogDirectory() {
+    setLogDirectory(REG_SZ, log_.c_str(), static_cast<DWORD>(log_.size() + 1));
+  }
+  // Runs the program in the given mode and waits for it and for every tool
+  // it started; the wait status.
+  int crash(const std::string& mode) {
+    const int st = minidump_test::runProgram({child_, KEL_INTERFACE_PATH, mode}, &pid_);
+    minidump_test::reapAllChildren();
+    return st;
+  }
+  // Checks the one dump of a crash and opens it.
+  void expectOneDump(const std::string& code, std::time_t before, DumpReader& r) {
+    const auto names = fs::directory_iterator(log_);
+    std::vector<std::string> files;
+    for (const auto& e : names) files.push_back(e.path().filename());
+    ASSERT_EQ(files.size(), 1u) << "one dump and nothing else, no partial file";
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(files[0], m, std::regex("KelDriver([0-9]{14})([0-9A-F]+)\\.dmp")))
+        << files[0];
+    EXPECT_GE(m[1].str(), localStamp(before));
+    EXPECT_LE(m[1].str(), localStamp(std::time(nullptr)));
+    EXPECT_EQ(m[2].str(), code);
+    std::string why;
+    ASSERT_TRUE(r.open(log_ + "/" + files[0], &why)) << why;
+    EXPECT_EQ(r.header().processId, static_cast<std::uint32_t>(pid_));
+  }
+  // Where the machine does not permit ptrace the tool fails and no dump is
+  // left; probe that with a child of our own.
+  bool ptraceDenied() {
+    minidump_test::Child c = minidump_test::spawnChild({KEL_DUMP_TARGET_PATH});
+    minidump_test::readLine(c);
+    char pid[16];
+    std::snprintf(pid, sizeof pid, "%X", c.pid);
+    TempDir probe;
+    const DWORD rc = qvminidump::RunTool({"-p", pid, "-t", pid, "-f", probe.path() + "/p.dmp"});
+    minidump_test::finishChild(c);
+    return rc == ERROR_ACCESS_DENIED;
+  }
+
+  TempDir dir_{"kel crash "};
+  std::string bin_, log_, child_, saved_;
+  bool hadSaved_ = false;
+  pid_t pid_ = -1;
+};
+
+struct CrashCase {
+  const char* mode;
+  int signal;
+  const char* code;
+  bool inProgram;  // the faulting instruction is in the program itself
+};
+
+TEST_F(CrashHandlerEndToEnd, EachFatalSignalLeavesADumpNamedByTimeAndCode) {
+  if (ptraceDenied()) GTEST_SKIP() << "ptrace is not permitted on this machine";
+  useLogDirectory();
+  std::vector<CrashCase> cases = {
+      {"segv", SIGSEGV, "C0000005", true},
+      {"abort", SIGABRT, "40000015", false},
+      {"bus", SIGBUS, "C0000006", true},
+      {"overflow", SIGSEGV, "C0000005", true},  // runs on the alternate stack
+  };
+#if defined(__x86_64__)
+  cases.push_back({"fpe", SIGFPE, "C0000094", true});
+  cases.push_back({"ill", SIGILL, "C000001D", true});
+#endif
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    for (const auto& e : fs::directory_iterator(log_)) fs::remove(e.path());
+    const std::time_t before = std::time(nullptr);
+    const int st = crash(c.mode);
+    ASSERT_TRUE(WIFSIGNALED(st)) << "status " << st;
+    EXPECT_EQ(WTERMSIG(st), c.signal) << "the process still ends by its signal";
+
+    DumpReader r;
+    expectOneDump(c.code, before, r);
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(r.exception().has_value());
+    const auto& rec = r.exception()->record;
+    EXPECT_EQ(rec.signal, c.signal);
+    EXPECT_EQ(rec.exception.code, std::strtoul(c.code, nullptr, 16));
+    EXPECT_EQ(rec.threadId, r.header().threadId);
+    EXPECT_EQ(r.exception()->threadId, r.header().threadId);
+    EXPECT_EQ(r.header().threadId, static_cast<std::uint32_t>(pid_)) << "the main thread crashed";
+    // The crashing thread is in the dump with its registers.
+    const auto* t = r.findThread(r.header().threadId);
+    ASSERT_NE(t, nullptr);
+    EXPECT_TRUE(t->flags & qvminidump::kThreadIsExceptionThread);
+    EXPECT_TRUE(DumpReader::instructionPointer(t->machine, t->registers.data(),
+                                               static_cast<std::uint32_t>(t->registers.size())));
+    // The registers at the fault point to the faulting instruction.
+    const auto pc = DumpReader::instructionPointer(rec.machine, rec.registers, rec.registersSize);
+    ASSERT_TRUE(pc.has_value());
+    EXPECT_EQ(*pc, rec.exception.address);
+    const auto* module = r.findModule(*pc);
+    ASSERT_NE(module, nullptr);
+    if (c.inProgram) {
+      EXPECT_EQ(fs::path(module->name).filename(), "KelDriver");
+    }
+    if (std::string(c.mode) == "segv") {
+      EXPECT_EQ(rec.exception.numberParameters, 2u);
+      EXPECT_EQ(rec.exception.information[0], 1u) << "a write";
+      EXPECT_EQ(rec.exception.information[1], 0x10u);
+    }
+  }
+}
+
+TEST_F(CrashHandlerEndToEnd, ACrashOnAnotherThreadNamesThatThread) {
+  if (ptraceDenied()) GTEST_SKIP() << "ptrace is not permitted on this machine";
+  useLogDirectory();
+  const std::time_t before = std::time(nullptr);
+  const int st = crash("thread");
+  ASSERT_TRUE(WIFSIGNALED(st));
+  DumpReader r;
+  expectOneDump("C0000005", before, r);
+  if (HasFatalFailure()) return;
+  EXPECT_NE(r.header().threadId, static_cast<std::uint32_t>(pid_));
+  EXPECT_NE(r.findThread(r.header().threadId), nullptr);
+}
+
+TEST_F(CrashHandlerEndToEnd, TwoThreadsCrashingTogetherLeaveOneCompleteDump) {
+  if (ptraceDenied()) GTEST_SKIP() << "ptrace is not permitted on this machine";
+  useLogDirectory();
+  for (int round = 0; round < 3; ++round) {
+    for (const auto& e : fs::directory_iterator(log_)) fs::remove(e.path());
+    const std::time_t before = std::time(nullptr);
+    const int st = crash("two");
+    ASSERT_TRUE(WIFSIGNALED(st));
+    EXPECT_EQ(WTERMSIG(st), SIGSEGV);
+    DumpReader r;
+    expectOneDump("C0000005", before, r);
+    if (HasFatalFailure()) return;
+    EXPECT_NE(r.header().threadId, static_cast<std::uint32_t>(pid_)) << "one of the two threads";
+    ASSERT_TRUE(r.exception().has_value());
+  }
+}
+
+TEST_F(CrashHandlerEndToEnd, ANumberAsLogDirectoryStopsTheProgramWith17) {
+  const DWORD number = 7;
+  setLogDirectory(REG_DWORD, &number, sizeof number);
+  const int st = crash("segv");
+  ASSERT_TRUE(WIFEXITED(st)) << "no crash: the program stopped at the handler's result";
+  EXPECT_EQ(WEXITSTATUS(st), 17);
+  EXPECT_TRUE(fs::is_empty(log_));
+}
+
+#else
+
+TEST(CrashHandlerEndToEnd, NeedsTheInterfaceLibrary) {
+  GTEST_SKIP() << "the interface library is not part of this build";
+}
+
+#endif
+
+}  // namespace

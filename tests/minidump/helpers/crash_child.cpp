@@ -1,0 +1,95 @@
+// Loads the interface library, installs its crash handler and crashes as
+// told:  crash_child <path of the library> <mode>
+// Exit codes: the handler's result when it is not 0; 3 when the library or
+// its export cannot be loaded; 4 for an unknown mode; 0 if it did not crash.
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+volatile int g_zero = 0;
+volatile int g_seven = 7;
+std::atomic<int> g_ready{0};
+
+void writeToBadAddress() { *reinterpret_cast<volatile int*>(0x10) = 1; }
+
+void* crashTogether(void*) {
+  ++g_ready;
+  while (g_ready.load() < 2) {
+  }
+  writeToBadAddress();
+  return nullptr;
+}
+
+void* crashAlone(void*) {
+  writeToBadAddress();
+  return nullptr;
+}
+
+// Recurses until the stack is gone (the flag keeps the compiler from
+// seeing an endless recursion).
+volatile bool g_deeper = true;
+int recurse(int n) {
+  volatile char pad[1024];
+  pad[0] = static_cast<char>(n);
+  if (!g_deeper) return pad[0];
+  return recurse(n + 1) + pad[0];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 4;
+  void* lib = dlopen(argv[1], RTLD_NOW);
+  if (!lib) {
+    std::fprintf(stderr, "%s\n", dlerror());
+    return 3;
+  }
+  using SetHandler = std::uint32_t (*)();
+  auto set = reinterpret_cast<SetHandler>(dlsym(lib, "SetExceptionHandler"));
+  if (!set) return 3;
+  const std::uint32_t rc = set();
+  if (rc != 0) {
+    std::printf("%u\n", rc);
+    return static_cast<int>(rc & 0xFF);
+  }
+  const char* mode = argv[2];
+  if (!std::strcmp(mode, "segv")) {
+    writeToBadAddress();
+  } else if (!std::strcmp(mode, "abort")) {
+    std::abort();
+  } else if (!std::strcmp(mode, "fpe")) {
+    std::printf("%d\n", g_seven / g_zero);
+  } else if (!std::strcmp(mode, "ill")) {
+    __builtin_trap();
+  } else if (!std::strcmp(mode, "bus")) {
+    char path[] = "/tmp/kel-crash-bus-XXXXXX";
+    const int fd = mkstemp(path);
+    unlink(path);
+    auto* p = static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
+    std::printf("%d\n", p[0]);  // beyond the end of the empty file
+  } else if (!std::strcmp(mode, "overflow")) {
+    return recurse(0);
+  } else if (!std::strcmp(mode, "thread")) {
+    pthread_t t;
+    pthread_create(&t, nullptr, crashAlone, nullptr);
+    pthread_join(t, nullptr);
+  } else if (!std::strcmp(mode, "two")) {
+    pthread_t a, b;
+    pthread_create(&a, nullptr, crashTogether, nullptr);
+    pthread_create(&b, nullptr, crashTogether, nullptr);
+    pthread_join(a, nullptr);
+    pthread_join(b, nullptr);
+  } else {
+    return 4;
+  }
+  return 0;
+}
