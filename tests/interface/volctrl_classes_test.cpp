@@ -237,7 +237,8 @@ TEST_F(VolCtrl, WrappersSendTheirCodes) {
   EXPECT_EQ(v.setWriteVerifyMode(1), 0u);
   EXPECT_EQ(v.resetWriteVerifyMode(), 0u);
   engine().fsctl_results[0x80247061] = 12;
-  EXPECT_EQ(v.rebuildFileAllocation(*reinterpret_cast<MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER*>(&s), 1),
+  alignas(8) std::uint8_t rebuild[64] = {};  // head and one entry
+  EXPECT_EQ(v.rebuildFileAllocation(*reinterpret_cast<MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER*>(rebuild), 1),
             12u);
   EXPECT_TRUE(v.reserveFileCreartion(2, 3));
   bool event = true;

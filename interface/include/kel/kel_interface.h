@@ -116,6 +116,10 @@ class CKelInterface : public platform::SaxContentHandler, public platform::SaxIn
   void SetStop() { m_stop = true; }
   bool StopRequested() const { return m_stop; }
   std::uint32_t ParseState() const { return m_parseState; }
+  // Packed-write bookkeeping of the Archive handler (cleared when the packed
+  // buffer is flushed).
+  std::uint64_t& PackedBaseBlock() { return m_packedBaseBlock; }
+  std::uint64_t& PackedBlockCount() { return m_packedBlockCount; }
 
   // Drive-command context, read by other threads while a request runs.
   void SetDriveCommandSequence(std::uint64_t seq) { m_cmdSequence.store(seq); }
@@ -167,5 +171,7 @@ class CKelInterface : public platform::SaxContentHandler, public platform::SaxIn
   std::uint32_t m_lineLength = 0;
   std::uint32_t m_readPosition = 0;
   bool m_rollbackMountOnError = false;
+  std::uint64_t m_packedBaseBlock = 0;
+  std::uint64_t m_packedBlockCount = 0;
   platform::CriticalSection m_lock;
 };
