@@ -17,8 +17,8 @@ extern "C" {
 // Returns 1, the descriptor the engine passes back later; the arguments are
 // ignored.
 int quorvel_scsi_open(int device, int mode);
-// Does nothing.
-void quorvel_scsi_close(int fd);
+// Does nothing; 0.
+int quorvel_scsi_close(int fd);
 
 // Sends one SCSI command and waits for the answer. fd is ignored. The
 // time-out sent to the service is 60 s, 120 s for the opcodes 04h and 5Bh,
@@ -34,6 +34,10 @@ int quorvel_scsi_transfer(int fd, std::uint32_t cdb_length, const std::uint8_t* 
 }  // extern "C"
 
 namespace kel {
+
+class CQVServiceInterface;
+// The interface library's own pipe client (kel/pipe_client.h).
+CQVServiceInterface& ServiceInterface();
 
 // What every drive command carries of the request being served.
 struct DriveCommandContext {
@@ -54,6 +58,11 @@ DriveCommandContext CurrentDriveCommandContext();
 // quorvel_kel_init; 0 before.
 void SetMediumCookie(std::uint64_t cookie);
 std::uint64_t MediumCookie();
+
+// The end-of-request notice of a request handler: a message without a
+// command, with the time-out 60 s, carrying the current drive-command
+// context (whose phase the handler has set to 12). 0 or the Win32 error.
+DWORD SendEndOfRequestNotice();
 
 // Time-out in seconds that quorvel_scsi_transfer sends with a CDB.
 std::uint32_t ScsiTimeoutSeconds(std::uint32_t cdb_length, const std::uint8_t* cdb);
