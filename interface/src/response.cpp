@@ -13,15 +13,19 @@ namespace kel {
 namespace {
 std::atomic<std::FILE*> g_stream{nullptr};
 
-const char* entityFor(char c) {
+const char* entityFor(char c, bool attribute) {
   switch (c) {
     case '<': return "&lt;";
     case '>': return "&gt;";
     case '&': return "&amp;";
     case '\'': return "&apos;";
     case '"': return "&quot;";
-    // An XML reader turns these into blanks inside attribute values (and a CR
-    // into a LF in text); as character references they arrive unchanged.
+    default: break;
+  }
+  if (!attribute) return nullptr;
+  // An XML reader turns these into blanks inside an attribute value; as
+  // character references they arrive unchanged.
+  switch (c) {
     case '\t': return "&#9;";
     case '\n': return "&#10;";
     case '\r': return "&#13;";
@@ -85,16 +89,20 @@ DWORD CServiceXMLResponse::AppendBytes(const char* bytes, std::size_t length) {
 
 DWORD CServiceXMLResponse::AppendRaw(const char* text) { return AppendBytes(text, std::strlen(text)); }
 
-DWORD CServiceXMLResponse::AppendEscaped(const char* bytes, std::size_t length) {
+DWORD CServiceXMLResponse::AppendEscapedAs(const char* bytes, std::size_t length, bool attribute) {
   std::size_t run = 0;
   for (std::size_t i = 0; i < length; ++i) {
-    const char* entity = entityFor(bytes[i]);
+    const char* entity = entityFor(bytes[i], attribute);
     if (!entity) continue;
     if (DWORD e = AppendBytes(bytes + run, i - run)) return e;
     if (DWORD e = AppendRaw(entity)) return e;
     run = i + 1;
   }
   return AppendBytes(bytes + run, length - run);
+}
+
+DWORD CServiceXMLResponse::AppendEscaped(const char* bytes, std::size_t length) {
+  return AppendEscapedAs(bytes, length, false);
 }
 
 DWORD CServiceXMLResponse::AppendEscapedWide(const WCHAR* text, std::size_t length) {
@@ -108,7 +116,7 @@ DWORD CServiceXMLResponse::WriteAttribute(const char* name, const char* value, s
   if (DWORD e = AppendRaw(" ")) return e;
   if (DWORD e = AppendRaw(name)) return e;
   if (DWORD e = AppendRaw("=\"")) return e;
-  if (DWORD e = AppendEscaped(value, length)) return e;
+  if (DWORD e = AppendEscapedAs(value, length, true)) return e;
   return AppendRaw("\"");
 }
 

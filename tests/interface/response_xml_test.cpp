@@ -1,12 +1,14 @@
 #include "kel/response.h"
 
 #include "platform/codepage.h"
+#include "platform/xml_sax.h"
 
 #include "support/loop_fake_engine.h"
 #include "../../drivesdk/include/KelDriveSDK/quorvel_api.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -76,7 +78,7 @@ TEST_F(ResponseXml, DebugTextIsTrimmedAndEscaped) {
   kel::CServiceDebugReponse b("Trace", 3, u"caf\u00E9 line\none \f\v ");
   EXPECT_EQ(b.Send(), 0u);
   EXPECT_EQ(splitElements(w.contents())[0],
-            "<Trace SequenceNumber=\"3\">caf\xC3\xA9 line&#10;one</Trace>");
+            "<Trace SequenceNumber=\"3\">caf\xC3\xA9 line\none</Trace>");
 }
 
 TEST_F(ResponseXml, UnconvertibleWideTextFailsAndWritesNothing) {
@@ -92,6 +94,31 @@ TEST_F(ResponseXml, AttributeValuesKeepTabsAndLineBreaks) {
   std::string e = one(r);
   EXPECT_NE(e.find("ObjectName=\"a&#9;b&#10;c&#13;d&lt;&amp;&gt;&apos;&quot;\""), std::string::npos)
       << e;
+
+  // An XML reader gives the name back unchanged.
+  struct Stream : platform::SaxInputStream {
+    std::string data;
+    std::size_t pos = 0;
+    HRESULT Read(void* b, ULONG n, ULONG* got) override {
+      *got = static_cast<ULONG>(std::min<std::size_t>(n, data.size() - pos));
+      std::memcpy(b, data.data() + pos, *got);
+      pos += *got;
+      return S_OK;
+    }
+  } in;
+  in.data = e;
+  struct Reader : platform::SaxContentHandler {
+    std::u16string name;
+    HRESULT startDocument() override { return S_OK; }
+    HRESULT endDocument() override { return S_OK; }
+    HRESULT startElement(std::u16string_view, const platform::SaxAttributes& a) override {
+      return a.getValueFromQName(u"ObjectName", &name);
+    }
+    HRESULT endElement(std::u16string_view) override { return S_OK; }
+    HRESULT characters(std::u16string_view) override { return S_OK; }
+  } reader;
+  ASSERT_EQ(platform::SaxReader().parse(in, reader), S_OK);
+  EXPECT_EQ(reader.name, u"a\tb\nc\rd<&>'\"");
 }
 
 TEST_F(ResponseXml, ArchiveWritesCountAndAtMostMaxEntries) {

@@ -103,7 +103,8 @@ class CServiceXMLResponse {
   virtual DWORD writeAttributes() = 0;
   virtual DWORD writeContent() = 0;
 
-  // Appends ' name="value"' with the value escaped; the name is not.
+  // Appends ' name="value"' with the value escaped (TAB, LF and CR as
+  // character references); the name is not escaped.
   DWORD WriteAttribute(const char* name, const char* value, std::size_t length);
   DWORD WriteAttribute(const char* name, const char* value);
   DWORD WriteU32(const char* name, std::uint32_t v);
@@ -114,9 +115,11 @@ class CServiceXMLResponse {
 
   DWORD AppendRaw(const char* text);
   DWORD AppendBytes(const char* bytes, std::size_t length);
-  // Escapes < > & ' " as entities and TAB, LF, CR as character references;
-  // other bytes are copied.
+  // Escapes < > & ' " as entities; other bytes are copied.
   DWORD AppendEscaped(const char* bytes, std::size_t length);
+  // As AppendEscaped; inside an attribute value (attribute true) TAB, LF and
+  // CR are written as character references too.
+  DWORD AppendEscapedAs(const char* bytes, std::size_t length, bool attribute);
   // The same on UTF-16 text, converted to UTF-8.
   DWORD AppendEscapedWide(const WCHAR* text, std::size_t length);
   DWORD Reserve(std::size_t count);
