@@ -145,6 +145,10 @@ DWORD Cartridge::open(const std::string& dir, std::shared_ptr<Cartridge>* out) {
   DWORD rc = c->load_state();
   if (rc != ERROR_SUCCESS) return rc;
   c->fds_.assign(c->discs_.size(), -1);
+  // The changer starts with the disc of the last written slot in the drive.
+  auto last = c->attributes.find(0x0D00);
+  if (last != c->attributes.end() && !last->second.value.empty() && last->second.value[0] < c->slots())
+    c->loaded_slot = last->second.value[0];
   *out = std::move(c);
   return ERROR_SUCCESS;
 }

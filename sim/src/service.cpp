@@ -75,15 +75,15 @@ void HostService::stop() {
   if (!running_.exchange(false)) return;
   server_.close();
   if (acceptor_.joinable()) acceptor_.join();
-  std::vector<std::thread> threads;
+  std::vector<Worker> threads;
   {
     std::lock_guard<std::mutex> g(mu_);
     for (auto& c : conns_) c->pipe->disconnect();
     threads.swap(threads_);
     cv_.notify_all();
   }
-  for (auto& t : threads)
-    if (t.joinable()) t.join();
+  for (auto& w : threads)
+    if (w.thread.joinable()) w.thread.join();
   std::lock_guard<std::mutex> g(mu_);
   conns_.clear();
   for (auto& [cookie, d] : drives_) d->flush();
@@ -102,8 +102,25 @@ void HostService::accept_loop() {
     if (!running_) return;
     conn->id = next_conn_++;
     conns_.push_back(conn);
-    threads_.emplace_back([this, conn] { serve(conn); });
+    spawn([this, conn] { serve(conn); });
   }
+}
+
+void HostService::spawn(std::function<void()> fn) {
+  for (auto it = threads_.begin(); it != threads_.end();) {
+    if (it->done->load()) {
+      it->thread.join();
+      it = threads_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  threads_.push_back(Worker{std::thread([fn = std::move(fn), done] {
+                              fn();
+                              *done = true;
+                            }),
+                            done});
 }
 
 void HostService::serve(std::shared_ptr<Conn> conn) {
@@ -241,7 +258,7 @@ void HostService::handle(const std::shared_ptr<Conn>& conn, std::vector<std::uin
   if (fault && fault->kind == FaultRule::Kind::Delay) {
     const std::uint64_t ms = fault->delay_ms;
     std::lock_guard<std::mutex> g(mu_);
-    threads_.emplace_back([this, ms, send_answer]() mutable {
+    spawn([this, ms, send_answer]() mutable {
       {
         std::unique_lock<std::mutex> lk(mu_);
         platform::clock().wait_for(lk, cv_, static_cast<DWORD>(ms), [this] { return !running_.load(); });

@@ -295,6 +295,8 @@ TEST_F(MediaTest, StateSurvivesARestart) {
   ASSERT_TRUE(good(format_wo()));
   ASSERT_TRUE(good(write(0, 32, 0x43)));  // NWA of slot 4 moves; not synchronised
   sim_->drive().set_write_protect(true);
+  // Loading is no write: the changer starts again with the last written slot.
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 6}), 0)));
 
   client_.close();
   ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);

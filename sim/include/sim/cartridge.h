@@ -66,7 +66,8 @@ class Cartridge {
   // cartridge yet). ERROR_INVALID_PARAMETER for a medium type, slot count or
   // size the drive cannot hold.
   static DWORD create(const std::string& dir, const CartridgeSpec& spec, std::shared_ptr<Cartridge>* out);
-  // Opens the cartridge stored in dir. ERROR_FILE_NOT_FOUND when there is none,
+  // Opens the cartridge stored in dir with the disc of the last written slot
+  // (attribute 0D00h) loaded. ERROR_FILE_NOT_FOUND when there is none,
   // ERROR_INVALID_DATA for a damaged state file.
   static DWORD open(const std::string& dir, std::shared_ptr<Cartridge>* out);
   ~Cartridge();

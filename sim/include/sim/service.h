@@ -101,7 +101,13 @@ class HostService {
   std::condition_variable cv_;
   std::map<std::uint64_t, std::shared_ptr<ChangerDrive>> drives_;
   std::vector<std::shared_ptr<Conn>> conns_;
-  std::vector<std::thread> threads_;
+  struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  // Starts fn on a worker thread; finished workers are joined on the way. mu_ held.
+  void spawn(std::function<void()> fn);
+  std::vector<Worker> threads_;
   std::vector<TranscriptEntry> transcript_;
   std::size_t transcript_base_ = 0;  // entries cleared so far
   std::function<void(const TranscriptEntry&)> logger_;
