@@ -114,6 +114,9 @@ TEST(LoopRun, LinesThatDoNotParseEndTheLoopWithTheParseResult) {
       {"name with NUL reference", line(1, "ReadDirectory", "Name=\"a&amp;#0;\""), kel::kHrInvalidName},
       {"name with control reference", line(1, "ReadDirectory", "Name=\"a&amp;#1;\""), kel::kHrInvalidName},
       {"name with unpaired surrogate", line(1, "ReadDirectory", "Name=\"a&amp;#55357;\""), kel::kHrInvalidName},
+      {"NUL byte in a line",
+       std::string("<ArchiveFileSystemOperation SequenceNumber=\"1\" Opcode=\"Ch\0eck\"/>\n", 65),
+       platform::kSaxErrInvalidToken},
       {"name with reference above 65535", line(1, "ReadDirectory", "Name=\"a&amp;#65601;\""), kel::kHrInvalidName},
   };
   for (const auto& c : cases) {
