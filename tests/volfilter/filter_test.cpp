@@ -300,6 +300,9 @@ std::vector<DescriptorCase> descriptor_cases() {
        },
        false},
       {"AnswerCutInsideProduct", [](Config& c) { c.descriptor_returned = 55; }, false},
+      // The product is whole but its NUL was not returned.
+      {"AnswerCutBeforeProductNul", [](Config& c) { c.descriptor_returned = 65; }, false},
+      {"AnswerWithProductNul", [](Config& c) { c.descriptor_returned = 66; }, true},
       {"AnswerCutBeforeOffsets", [](Config& c) { c.descriptor_returned = 14; }, false},
       {"HeaderSmallerThanQuery",
        [](Config& c) { c.raw_descriptor = descriptor_with(0, 0, "", 8); }, false},
