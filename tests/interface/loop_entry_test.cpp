@@ -1,5 +1,6 @@
 // Start-up entry points, the forwarders, and the loop run as a process with
 // pipes for its standard input and output.
+#include "kel/config.h"
 #include "kel/entry.h"
 #include "kel/kel_interface.h"
 #include "kel/scsi.h"
@@ -47,6 +48,9 @@ TEST(LoopEntry, InitNeedsTwoProgramArguments) {
       EXPECT_EQ(h.rawOutput(), "");
       EXPECT_EQ(kel::MediumCookie(), 0x1A2Bu);
       EXPECT_EQ(kel::CacheDirectory(), "/cache");
+      char path[64] = {};
+      EXPECT_EQ(getConfigString("Fs Cache File Path", path, sizeof path, "none"), 0);
+      EXPECT_STREQ(path, "/cache/KELFS");
     }
   }
 }
