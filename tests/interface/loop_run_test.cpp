@@ -263,3 +263,18 @@ TEST(LoopRun, HandlerMaySetStopAndTheLoopEndsWithShutdown) {
   EXPECT_EQ(h.elements(), (std::vector<std::string>{"<Shutdown SequenceNumber=\"9\"></Shutdown>"}));
   EXPECT_EQ(handlerCalls().size(), 1u);
 }
+
+TEST(LoopRun, AnInputStreamErrorEndsTheLoopWithAReadFault) {
+  LoopHarness h;
+  std::FILE* dir = std::fopen(h.dir().c_str(), "r");  // reading a folder fails
+  ASSERT_NE(dir, nullptr);
+  kel::SetRequestStream(dir);
+  {
+    CKelInterface itf;
+    ASSERT_EQ(itf.Initialise(&looptest::fakeOperations()), S_OK);
+    EXPECT_EQ(itf.Run("/dev/sd1"), kel::HResultFromWin32Code(ERROR_READ_FAULT));
+  }
+  kel::SetRequestStream(nullptr);
+  std::fclose(dir);
+  EXPECT_EQ(h.rawOutput(), "");
+}
