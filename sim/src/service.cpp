@@ -8,6 +8,17 @@
 
 namespace kelsim {
 
+namespace {
+
+std::vector<std::uint8_t> answer_head(std::uint64_t key, std::int32_t status, std::uint32_t payload_length) {
+  std::vector<std::uint8_t> h(sizeof(AnswerHeader));
+  AnswerHeader a{key, status, payload_length};
+  std::memcpy(h.data(), &a, sizeof(a));
+  return h;
+}
+
+}  // namespace
+
 struct HostService::Conn {
   int id = 0;
   std::unique_ptr<platform::PipeConnection> pipe;
@@ -125,7 +136,22 @@ void HostService::spawn(std::function<void()> fn) {
 
 void HostService::serve(std::shared_ptr<Conn> conn) {
   for (;;) {
+    std::uint32_t size = 0;
+    if (conn->pipe->peek_message_size(&size) != ERROR_SUCCESS) break;
     std::vector<std::uint8_t> msg;
+    if (size > kMaxRequestBytes) {
+      // Larger than any command can carry: keep its head (for the key), skip
+      // the rest and answer it as a bad request.
+      std::vector<std::uint8_t> chunk(1 << 16);
+      std::size_t got = 0;
+      DWORD rc = conn->pipe->read(chunk.data(), chunk.size(), &got);
+      msg.assign(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(got, 16)));
+      while (rc == ERROR_MORE_DATA) rc = conn->pipe->read(chunk.data(), chunk.size(), &got);
+      if (rc != ERROR_SUCCESS) break;
+      ++received_;
+      oversized(conn, msg);
+      continue;
+    }
     if (conn->pipe->read_message(&msg) != ERROR_SUCCESS) break;
     ++received_;
     handle(conn, std::move(msg));
@@ -140,16 +166,22 @@ int HostService::connections() const {
   return static_cast<int>(conns_.size());
 }
 
-namespace {
 
-std::vector<std::uint8_t> answer_head(std::uint64_t key, std::int32_t status, std::uint32_t payload_length) {
-  std::vector<std::uint8_t> h(sizeof(AnswerHeader));
-  AnswerHeader a{key, status, payload_length};
-  std::memcpy(h.data(), &a, sizeof(a));
-  return h;
+void HostService::oversized(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& head) {
+  TranscriptEntry e;
+  e.time_ms = platform::clock().now_ms();
+  e.connection = conn->id;
+  e.status = kStatusBadRequest;
+  if (head.size() < 16) {
+    record(e);
+    return;
+  }
+  std::memcpy(&e.key, head.data() + 8, sizeof(e.key));
+  e.answered = true;
+  const std::size_t at = record(e);
+  auto h = answer_head(e.key, kStatusBadRequest, 0);
+  if (conn->pipe->write(h.data(), h.size()) != ERROR_SUCCESS) mark_unanswered(at);
 }
-
-}  // namespace
 
 void HostService::handle(const std::shared_ptr<Conn>& conn, std::vector<std::uint8_t> msg) {
   TranscriptEntry e;

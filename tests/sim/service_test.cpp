@@ -149,6 +149,23 @@ TEST_F(SimTest, ControlRequestAndUnknownCookieGetClearFailures) {
   EXPECT_EQ(sim_->service().transcript().size(), 3u);
 }
 
+// A message larger than any command is skipped unread and refused, and the
+// connection goes on.
+TEST_F(SimTest, OversizedRequestIsRefusedWithoutBeingBuffered) {
+  start();
+  Bytes head = kelsim::build_scsi_request(0x55, sim_->cookie(), 0, 0, 0, true, 60, nullptr, 0, 16, nullptr, 0);
+  Bytes mib(1 << 20, 0);
+  std::vector<platform::PipeBuffer> parts{{head.data(), head.size()}};
+  for (std::uint64_t n = 0; n * mib.size() <= kelsim::kMaxRequestBytes; ++n) parts.push_back({mib.data(), mib.size()});
+  std::thread w([&] { EXPECT_EQ(client_.connection()->write_parts(parts.data(), parts.size()), ERROR_SUCCESS); });
+  RawAnswer a;
+  ASSERT_EQ(client_.receive(&a), ERROR_SUCCESS);
+  w.join();
+  EXPECT_EQ(a.key, 0x55u);
+  EXPECT_EQ(a.status, kelsim::kStatusBadRequest);
+  EXPECT_TRUE(good(in(cdb12({0x00}), 0)));
+}
+
 // 512 KiB and 1 MiB commands both ways, byte for byte.
 TEST_F(SimTest, LargeWritesAndReadsPassIntact) {
   start();

@@ -21,6 +21,9 @@
 namespace kelsim {
 
 constexpr const char* kServicePipeName = "QuorvelAPIPipe";
+// Largest request the service reads: a 255-byte CDB and 65535 blocks of data
+// with the fixed parts. Larger messages are answered kStatusBadRequest unread.
+constexpr std::uint32_t kMaxRequestBytes = 176 + 255 + 65535u * 2048u;
 
 // One request as the service saw it.
 struct TranscriptEntry {
@@ -89,6 +92,7 @@ class HostService {
   void accept_loop();
   void serve(std::shared_ptr<Conn> conn);
   void handle(const std::shared_ptr<Conn>& conn, std::vector<std::uint8_t> msg);
+  void oversized(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& head);
   std::size_t record(const TranscriptEntry& e);  // before the answer goes out
   void mark_unanswered(std::size_t at);
 
