@@ -208,6 +208,8 @@ int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, 
     }
     std::memcpy(&anchors[side], a, sizeof anchors[side]);
     mdcudfsr_swap_le2host_anchor_vdp(&anchors[side]);
+    // Tags built from here on carry this anchor's serial number.
+    mnt->avdp = anchors[side];
     const int other = 1 - side;
     (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[side], unit[other], &anchors[side], other, 0, ctx, on_mount);
     uint32_t broken = 0;
