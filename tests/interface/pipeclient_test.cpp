@@ -5,6 +5,8 @@
 #include "kel/scsi.h"
 
 #include "platform/sync.h"
+#include "sim/harness.h"
+#include "sim/wire.h"
 #include "interface/support/pipe_fake_service.h"
 
 #include <gtest/gtest.h>
@@ -566,6 +568,139 @@ TEST(PipeClientTables, NtStatusAndDriveLetters) {
   EXPECT_TRUE(finder.roots().empty());
   EXPECT_EQ(quorvel_scsi_open(0, 2), 1);
   EXPECT_EQ(quorvel_scsi_close(1), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Against the simulated host service and changer drive.
+
+class PipeClientSim : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_ = std::tmpfile();
+    kel::SetResponseStream(host_);
+    sim_ = std::make_unique<kelsim::SimHarness>();
+    kel::SetMediumCookie(sim_->cookie());
+    kel::SetDriveCommandContextSource([] { return kel::DriveCommandContext{31, 7, 0}; });
+  }
+  void TearDown() override {
+    sim_.reset();
+    kel::SetDriveCommandContextSource(nullptr);
+    kel::SetMediumCookie(0);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
+      std::this_thread::yield();
+    kel::SetResponseStream(nullptr);
+    std::fclose(host_);
+  }
+
+  static std::vector<std::uint8_t> rw10(std::uint8_t op, std::uint32_t lba, std::uint16_t blocks) {
+    std::vector<std::uint8_t> cdb(10, 0);
+    cdb[0] = op;
+    kelsim::put_be32(&cdb[2], lba);
+    kelsim::put_be16(&cdb[7], blocks);
+    return cdb;
+  }
+  static int transfer(const std::vector<std::uint8_t>& cdb, int dir, std::vector<std::uint8_t>* data,
+                      std::uint8_t* status, std::uint8_t sense_capacity = 32, std::uint8_t* sense = nullptr) {
+    std::uint8_t own[255];
+    return quorvel_scsi_transfer(1, static_cast<std::uint32_t>(cdb.size()), cdb.data(), dir,
+                                 static_cast<std::uint32_t>(data ? data->size() : 0), data ? data->data() : nullptr,
+                                 sense_capacity, sense ? sense : own, status);
+  }
+
+  std::FILE* host_ = nullptr;
+  std::unique_ptr<kelsim::SimHarness> sim_;
+};
+
+TEST_F(PipeClientSim, HalfMebibyteWriteAndReadThroughTheService) {
+  constexpr std::uint16_t kBlocks = 256;  // 512 KiB
+  std::vector<std::uint8_t> out = pattern(kBlocks * 2048u, 17);
+  std::uint8_t status = 0xAA;
+  ASSERT_EQ(transfer(rw10(0x2A, 0, kBlocks), kScsiDirOut, &out, &status), 0);
+  EXPECT_EQ(status, 0);
+  std::vector<std::uint8_t> in(kBlocks * 2048u, 0xEE);
+  status = 0xAA;
+  ASSERT_EQ(transfer(rw10(0x28, 0, kBlocks), kScsiDirIn, &in, &status), 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(in, out);
+
+  const auto t = sim_->service().transcript();
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_TRUE(t[0].data_out);
+  EXPECT_EQ(t[0].data_length, 524288u);
+  EXPECT_FALSE(t[1].data_out);
+  EXPECT_EQ(t[1].data_length, 524288u);
+  EXPECT_EQ(t[1].data_in_length, 524288u);
+  for (const auto& e : t) {
+    EXPECT_EQ(e.cookie, sim_->cookie());
+    EXPECT_EQ(e.sequence, 31u);
+    EXPECT_EQ(e.phase, 7u);
+    EXPECT_EQ(e.unmount, 0);
+    EXPECT_EQ(e.timeout_seconds, 60u);
+    EXPECT_EQ(e.sense_capacity, 32);
+  }
+  EXPECT_GE(kel::ServiceInterface().readBufferSize(), 524288u + 8u + 24u);
+}
+
+TEST_F(PipeClientSim, NoticeAndContextReachTheService) {
+  kel::SetDriveCommandContextSource([] { return kel::DriveCommandContext{4242, 12, 1}; });
+  EXPECT_EQ(kel::SendEndOfRequestNotice(), ERROR_SUCCESS);
+  std::uint8_t status = 0xAA;
+  const std::vector<std::uint8_t> tur(6, 0);
+  EXPECT_EQ(transfer(tur, kScsiDirNone, nullptr, &status), 0);
+  const auto t = sim_->service().transcript();
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_TRUE(t[0].is_notice());
+  EXPECT_EQ(t[0].phase, 12u);
+  EXPECT_EQ(t[0].sequence, 4242u);
+  EXPECT_EQ(t[0].unmount, 1);
+  EXPECT_EQ(t[0].timeout_seconds, 60u);
+  EXPECT_EQ(t[1].opcode(), 0x00);
+  EXPECT_EQ(t[1].unmount, 1);
+}
+
+TEST_F(PipeClientSim, DriveSenseIsCutToTheCapacity) {
+  // A medium error: CHECK CONDITION with 18 bytes of fixed-format sense.
+  sim_->drive().add_fault(kelsim::read_error(100, 100));
+  const auto cdb = rw10(0x28, 100, 1);
+  for (std::uint8_t capacity : {std::uint8_t{16}, std::uint8_t{32}}) {
+    SCOPED_TRACE(int(capacity));
+    std::vector<std::uint8_t> data(2048, 0xEE), sense(capacity, 0xEE);
+    std::uint8_t sense_length = capacity;
+    std::uint32_t length = 2048;
+    ASSERT_TRUE(kel::ServiceInterface().sendScsiCommand(0, sim_->cookie(), 0, 1, 3, 0, 60, cdb.data(), 10,
+                                                        sense.data(), &sense_length, data.data(), &length))
+        << GetLastError();
+    EXPECT_EQ(sense_length, std::min<std::uint8_t>(capacity, 18));
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(sense[0] & 0x7F, 0x70);
+    EXPECT_EQ(sense[2] & 0x0F, 0x03);
+    EXPECT_EQ(sense[12], 0x11);
+    std::uint8_t status = 0xAA;
+    std::vector<std::uint8_t> buf(2048, 0xEE);
+    EXPECT_EQ(transfer(cdb, kScsiDirIn, &buf, &status, capacity, sense.data()), 0);
+    EXPECT_EQ(status, 1);
+  }
+}
+
+TEST_F(PipeClientSim, TransportFaultsOfTheService) {
+  std::uint8_t status = 0xAA;
+  const std::vector<std::uint8_t> tur(6, 0);
+  sim_->drive().add_fault(kelsim::transport_status(static_cast<std::int32_t>(0xC0000185u), 0x00));
+  EXPECT_EQ(transfer(tur, kScsiDirNone, nullptr, &status), 1117);
+  sim_->drive().clear_faults();
+  sim_->drive().add_fault(kelsim::transport_status(21, 0x00));
+  EXPECT_EQ(transfer(tur, kScsiDirNone, nullptr, &status), 21);
+  sim_->drive().clear_faults();
+  EXPECT_EQ(status, 0xAA);
+
+  // The service drops the connection: 109, and the next command reconnects.
+  auto rule = kelsim::drop_connection(0x00);
+  rule.times = 1;
+  sim_->drive().add_fault(rule);
+  EXPECT_EQ(transfer(tur, kScsiDirNone, nullptr, &status), static_cast<int>(ERROR_BROKEN_PIPE));
+  EXPECT_EQ(transfer(tur, kScsiDirNone, nullptr, &status), 0);
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace
