@@ -1,10 +1,13 @@
 // The request loop driven end to end over the fake operation table.
+#include "kel/debug.h"
 #include "kel/entry.h"
 #include "kel/errors.h"
 #include "kel/kel_interface.h"
 #include "support/loop_harness.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using looptest::engine;
 using looptest::handlerCalls;
@@ -277,4 +280,42 @@ TEST(LoopRun, AnInputStreamErrorEndsTheLoopWithAReadFault) {
   kel::SetRequestStream(nullptr);
   std::fclose(dir);
   EXPECT_EQ(h.rawOutput(), "");
+}
+
+// Elements of the loop and debug lines of other threads share standard
+// output without mixing inside an element.
+TEST(LoopRun, ElementsFromSeveralThreadsNeverInterleave) {
+  LoopHarness h;
+  looptest::archive_hook = [](CKelInterface& itf) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+      threads.emplace_back([t] {
+        const std::string text(700 + 50 * t, static_cast<char>('a' + t));
+        for (int i = 0; i < 100; ++i) SendDebugStringA(4, text.c_str());
+      });
+    for (int i = 0; i < 100; ++i) kel::CServiceSuccessResponse(itf.Request().SequenceNumber).Send();
+    for (auto& th : threads) th.join();
+  };
+  const std::string file = "<File Name=\"f\" Fragment=\"0\" Generation=\"1\" Version=\"1\" KernelInterface=\"0\"/>";
+  h.setInput(line(3, "Archive", "BlockNumber=\"0\" CreationTime=\"0\" ModificationTime=\"0\"", file) +
+             line(4, "UnmountVolume"));
+  EXPECT_EQ(h.run(), 0);
+  int success = 0, debug = 0;
+  for (const auto& e : h.elements()) {
+    if (e == "<KelSuccess SequenceNumber=\"3\"></KelSuccess>") {
+      ++success;
+      continue;
+    }
+    if (e == "<KelSuccess SequenceNumber=\"4\"></KelSuccess>" ||
+        e == "<Shutdown SequenceNumber=\"4\"></Shutdown>")
+      continue;
+    bool known = false;
+    for (int t = 0; t < 3; ++t)
+      known |= e == "<Warning SequenceNumber=\"0\">" +
+                        std::string(700 + 50 * t, static_cast<char>('a' + t)) + "</Warning>";
+    ASSERT_TRUE(known) << e.substr(0, 80);
+    ++debug;
+  }
+  EXPECT_EQ(success, 100);
+  EXPECT_EQ(debug, 300);
 }
