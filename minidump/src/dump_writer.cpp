@@ -196,15 +196,25 @@ struct MapLine {
   std::string name;
 };
 
+// The regions of /proc/PID/smaps (or /proc/PID/maps where smaps cannot be
+// read), with the flag of those that are not to be dumped.
 std::vector<MapLine> readMaps(pid_t pid) {
   std::vector<MapLine> maps;
-  const std::string text = readSmallFile("/proc/" + std::to_string(pid) + "/maps");
+  std::string text = readSmallFile("/proc/" + std::to_string(pid) + "/smaps");
+  if (text.empty()) text = readSmallFile("/proc/" + std::to_string(pid) + "/maps");
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::size_t eol = text.find('\n', pos);
     if (eol == std::string::npos) eol = text.size();
     const std::string line = text.substr(pos, eol - pos);
     pos = eol + 1;
+    if (line.rfind("VmFlags:", 0) == 0) {
+      // Regions the process excluded from dumps (MADV_DONTDUMP, as the
+      // sanitizers' shadow memory) and device memory are listed without bytes.
+      if (!maps.empty() && (line.find(" dd") != std::string::npos || line.find(" io") != std::string::npos))
+        maps.back().protection |= kProtNotDumped;
+      continue;
+    }
     MapLine m;
     char perms[8] = {};
     unsigned long long start, end, offset, inode;
@@ -212,7 +222,7 @@ std::vector<MapLine> readMaps(pid_t pid) {
     int consumed = 0;
     if (std::sscanf(line.c_str(), "%llx-%llx %7s %llx %x:%x %llu%n", &start, &end, perms, &offset,
                     &devMajor, &devMinor, &inode, &consumed) < 7)
-      continue;
+      continue;  // a detail line of smaps
     m.start = start;
     m.end = end;
     m.offset = offset;
@@ -320,7 +330,7 @@ DWORD writeBody(pid_t pid, const Options& o, const Attachment& att, Output& out)
     r.protection = m.protection;
     r.nameOffset = m.name.empty() ? kNoString : strings.add(m.name);
     r.dataOffset = out.offset();
-    if (m.protection & kProtRead) r.dataSize = copyRegion(pid, m.start, m.end, out, buf);
+    if ((m.protection & kProtRead) && !(m.protection & kProtNotDumped)) r.dataSize = copyRegion(pid, m.start, m.end, out, buf);
     if (out.error()) return Win32ErrorFromErrno(out.error());
     regions.push_back(r);
   }

@@ -23,7 +23,8 @@
 //   kStreamMemory     DumpMemoryRegion records (56 bytes), one per line of
 //                     /proc/PID/maps, in address order, with the bytes that
 //                     could be read (dataSize may be below end - start: a
-//                     region that cannot be read has dataSize 0).
+//                     region that cannot be read, or that the process
+//                     excluded from dumps, has dataSize 0).
 //   kStreamModules    DumpModule records (32 bytes): every mapped file (and
 //                     the vDSO) with its lowest address and extent.
 //   kStreamHandles    DumpHandle records (8 bytes): open file descriptors and
@@ -63,6 +64,9 @@ constexpr std::uint32_t kProtRead = 1;
 constexpr std::uint32_t kProtWrite = 2;
 constexpr std::uint32_t kProtExec = 4;
 constexpr std::uint32_t kProtShared = 8;
+// The process excluded the region from dumps (MADV_DONTDUMP), or it is
+// device memory: its bytes are not in the dump.
+constexpr std::uint32_t kProtNotDumped = 16;
 
 #pragma pack(push, 1)
 struct DumpHeader {

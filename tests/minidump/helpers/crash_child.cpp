@@ -19,6 +19,9 @@ volatile int g_zero = 0;
 volatile int g_seven = 7;
 std::atomic<int> g_ready{0};
 
+// The division traps; the sanitizers are told not to catch it first.
+__attribute__((no_sanitize("undefined"))) int divideByZero() { return g_seven / g_zero; }
+
 void writeToBadAddress() { *reinterpret_cast<volatile int*>(0x10) = 1; }
 
 void* crashTogether(void*) {
@@ -67,7 +70,7 @@ int main(int argc, char** argv) {
   } else if (!std::strcmp(mode, "abort")) {
     std::abort();
   } else if (!std::strcmp(mode, "fpe")) {
-    std::printf("%d\n", g_seven / g_zero);
+    std::printf("%d\n", divideByZero());
   } else if (!std::strcmp(mode, "ill")) {
     __builtin_trap();
   } else if (!std::strcmp(mode, "bus")) {

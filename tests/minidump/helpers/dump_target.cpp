@@ -56,5 +56,7 @@ int main() {
   }
   close(g_block[1]);  // ends the workers
   for (auto& t : threads) pthread_join(t, nullptr);
+  delete record;
+  delete[] marker;
   return 0;
 }
