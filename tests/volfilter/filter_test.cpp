@@ -35,7 +35,7 @@ constexpr ULONG kStranger = 77;
 
 // Loads the driver from a private registry and checks, at the end of each
 // test, that every pool block was given back and no kernel fault happened.
-class FilterTest : public ::testing::Test {
+class VolFilterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     base_pool_ = sim::pool_outstanding();
@@ -103,11 +103,11 @@ class FilterTest : public ::testing::Test {
 
 // The same tests with a lower disk that completes every request later from
 // its own thread.
-class FilterIo : public FilterTest, public ::testing::WithParamInterface<bool> {
+class FilterIo : public VolFilterTest, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
     async_ = GetParam();
-    FilterTest::SetUp();
+    VolFilterTest::SetUp();
   }
 };
 
@@ -180,7 +180,7 @@ std::vector<LoadCase> load_cases() {
   };
 }
 
-class DeviceTypes : public FilterTest, public ::testing::WithParamInterface<LoadCase> {};
+class DeviceTypes : public VolFilterTest, public ::testing::WithParamInterface<LoadCase> {};
 
 TEST_P(DeviceTypes, LoadAndMatch) {
   const LoadCase& c = GetParam();
@@ -205,14 +205,14 @@ TEST_P(DeviceTypes, LoadAndMatch) {
 INSTANTIATE_TEST_SUITE_P(Filter, DeviceTypes, ::testing::ValuesIn(load_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FilterTest, LoadFailsWithoutTheServiceKey) {
+TEST_F(VolFilterTest, LoadFailsWithoutTheServiceKey) {
   UNICODE_STRING path;
   RtlInitUnicodeString(&path, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Nope");
   EXPECT_EQ(DriverEntry(&driver_, &path), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(driver_.DriverExtension->AddDevice, nullptr);
 }
 
-TEST_F(FilterTest, LoadSetsTheDispatchTable) {
+TEST_F(VolFilterTest, LoadSetsTheDispatchTable) {
   ASSERT_EQ(load(), STATUS_SUCCESS);
   EXPECT_EQ(driver_.DriverExtension->AddDevice, &FilterAddDevice);
   EXPECT_EQ(driver_.DriverUnload, &FilterUnload);
@@ -240,7 +240,7 @@ struct LoadPoolCase {
   NTSTATUS status;
 };
 
-class LoadPool : public FilterTest, public ::testing::WithParamInterface<LoadPoolCase> {};
+class LoadPool : public VolFilterTest, public ::testing::WithParamInterface<LoadPoolCase> {};
 
 TEST_P(LoadPool, ShortageStopsTheLoadWithoutLeaks) {
   sim::pool_fail(GetParam().tag);
@@ -310,7 +310,7 @@ std::vector<DescriptorCase> descriptor_cases() {
   };
 }
 
-class Descriptor : public FilterTest, public ::testing::WithParamInterface<DescriptorCase> {};
+class Descriptor : public VolFilterTest, public ::testing::WithParamInterface<DescriptorCase> {};
 
 TEST_P(Descriptor, AttachesOnlyToListedDisks) {
   ASSERT_EQ(load(), STATUS_SUCCESS);
@@ -328,7 +328,7 @@ TEST_P(Descriptor, AttachesOnlyToListedDisks) {
 INSTANTIATE_TEST_SUITE_P(Filter, Descriptor, ::testing::ValuesIn(descriptor_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FilterTest, AttachedDeviceIsSetUp) {
+TEST_F(VolFilterTest, AttachedDeviceIsSetUp) {
   SimDisk& disk = make_disk();
   DEVICE_OBJECT* filter = attach(disk);
   ASSERT_NE(filter, nullptr);
@@ -358,7 +358,7 @@ TEST_F(FilterTest, AttachedDeviceIsSetUp) {
   EXPECT_GE(calls[1].output_length, sizeof(STORAGE_DEVICE_DESCRIPTOR));
 }
 
-TEST_F(FilterTest, DiskThatCannotTakeAFilterIsRefused) {
+TEST_F(VolFilterTest, DiskThatCannotTakeAFilterIsRefused) {
   ASSERT_EQ(load(), STATUS_SUCCESS);
   SimDisk& disk = make_disk();
   disk.device()->ExtensionFlags |= DOE_DELETE_PENDING;
@@ -372,7 +372,7 @@ struct AddPoolCase {
   ULONG skip;
 };
 
-class AddDevicePool : public FilterTest, public ::testing::WithParamInterface<AddPoolCase> {};
+class AddDevicePool : public VolFilterTest, public ::testing::WithParamInterface<AddPoolCase> {};
 
 TEST_P(AddDevicePool, ShortageLeavesTheDiskUnfiltered) {
   ASSERT_EQ(load(), STATUS_SUCCESS);
@@ -439,12 +439,12 @@ std::vector<ScaleCase> scale_cases() {
   };
 }
 
-class Scaling : public FilterTest,
+class Scaling : public VolFilterTest,
                 public ::testing::WithParamInterface<std::tuple<ScaleCase, bool>> {
  protected:
   void SetUp() override {
     async_ = std::get<1>(GetParam());
-    FilterTest::SetUp();
+    VolFilterTest::SetUp();
   }
 };
 
@@ -498,7 +498,7 @@ INSTANTIATE_TEST_SUITE_P(Filter, Scaling,
                                   (std::get<1>(info.param) ? "_Later" : "_AtOnce");
                          });
 
-TEST_F(FilterTest, SlotQueryIsMechanismStatus) {
+TEST_F(VolFilterTest, SlotQueryIsMechanismStatus) {
   SimDisk& disk = make_disk();
   DEVICE_OBJECT* filter = attach(disk);
   ASSERT_NE(filter, nullptr);
@@ -535,7 +535,7 @@ struct ScalePoolCase {
   ULONG slots_after;  // the slot count the size is scaled by
 };
 
-class ScalingPool : public FilterTest, public ::testing::WithParamInterface<ScalePoolCase> {};
+class ScalingPool : public VolFilterTest, public ::testing::WithParamInterface<ScalePoolCase> {};
 
 TEST_P(ScalingPool, ShortageFailsTheRequest) {
   SimDisk& disk = make_disk();
@@ -660,12 +660,12 @@ TEST_P(FilterIo, CleanupWithoutAnyOwnerIsPassedDown) {
   EXPECT_EQ(disk.count_major(IRP_MJ_CLEANUP), 1u);
 }
 
-class RefusedOwner : public FilterTest,
+class RefusedOwner : public VolFilterTest,
                      public ::testing::WithParamInterface<std::tuple<NTSTATUS, bool>> {
  protected:
   void SetUp() override {
     async_ = std::get<1>(GetParam());
-    FilterTest::SetUp();
+    VolFilterTest::SetUp();
   }
 };
 
@@ -867,7 +867,7 @@ TEST_P(FilterIo, InrushDeviceIsNeverMadePagable) {
 
 INSTANTIATE_TEST_SUITE_P(Filter, FilterIo, ::testing::Bool(), mode_name);
 
-TEST_F(FilterTest, PagingNotificationsAreSerialised) {
+TEST_F(VolFilterTest, PagingNotificationsAreSerialised) {
   async_ = true;
   SimDisk& disk = make_disk();
   DEVICE_OBJECT* filter = attach(disk);
@@ -903,7 +903,7 @@ struct BuildCase {
   NTSTATUS status;
 };
 
-class BuildIoctl : public FilterTest, public ::testing::WithParamInterface<BuildCase> {};
+class BuildIoctl : public VolFilterTest, public ::testing::WithParamInterface<BuildCase> {};
 
 TEST_P(BuildIoctl, RequestReachesTheTarget) {
   const BuildCase& c = GetParam();

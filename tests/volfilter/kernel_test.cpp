@@ -16,7 +16,7 @@ namespace {
 
 using namespace kmode;
 
-class Kernel : public ::testing::Test {
+class KmodeKernel : public ::testing::Test {
  protected:
   void SetUp() override {
     base_pool_ = sim::pool_outstanding();
@@ -34,7 +34,7 @@ class Kernel : public ::testing::Test {
 constexpr ULONG kTagA = pool_tag("TstA");
 constexpr ULONG kTagB = pool_tag("TstB");
 
-TEST_F(Kernel, PoolTagsCountsAndInjectedFailures) {
+TEST_F(KmodeKernel, PoolTagsCountsAndInjectedFailures) {
   EXPECT_EQ(kTagA, 0x41747354u);  // "TstA" in memory order
   void* a = ExAllocatePoolWithTag(NonPagedPool, 10, kTagA);
   ASSERT_NE(a, nullptr);
@@ -59,7 +59,7 @@ TEST_F(Kernel, PoolTagsCountsAndInjectedFailures) {
   EXPECT_EQ(sim::faults(), 0u);
 }
 
-TEST_F(Kernel, PoolMisuseIsAFault) {
+TEST_F(KmodeKernel, PoolMisuseIsAFault) {
   void* a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
   ExFreePoolWithTag(a, kTagB);  // wrong tag: not freed
   EXPECT_EQ(sim::faults(), 1u);
@@ -69,7 +69,7 @@ TEST_F(Kernel, PoolMisuseIsAFault) {
   EXPECT_EQ(sim::faults(), 2u);
 }
 
-TEST_F(Kernel, EventsOfBothKinds) {
+TEST_F(KmodeKernel, EventsOfBothKinds) {
   KEVENT n;
   KeInitializeEvent(&n, NotificationEvent, 0);
   LARGE_INTEGER zero{};
@@ -92,7 +92,7 @@ TEST_F(Kernel, EventsOfBothKinds) {
   waiter.join();
 }
 
-TEST_F(Kernel, ProcessIdentityOfTheCallingThread) {
+TEST_F(KmodeKernel, ProcessIdentityOfTheCallingThread) {
   EXPECT_EQ(PsGetCurrentProcessId(), 4u);
   {
     sim::ScopedProcess as(1234);
@@ -178,7 +178,7 @@ struct Stack {
   }
 };
 
-TEST_F(Kernel, DeviceStack) {
+TEST_F(KmodeKernel, DeviceStack) {
   Stack s;
   EXPECT_EQ(s.lower->StackSize, 1);
   EXPECT_EQ(s.upper->StackSize, 2);
@@ -197,7 +197,7 @@ TEST_F(Kernel, DeviceStack) {
   EXPECT_EQ(sim::faults(), 0u);
 }
 
-TEST_F(Kernel, CompletionRunsUpwardsAndReachesTheTop) {
+TEST_F(KmodeKernel, CompletionRunsUpwardsAndReachesTheTop) {
   Stack s;
   for (NTSTATUS status : {STATUS_SUCCESS, STATUS_IO_DEVICE_ERROR}) {
     Stack::trace.clear();
@@ -216,7 +216,7 @@ TEST_F(Kernel, CompletionRunsUpwardsAndReachesTheTop) {
   EXPECT_EQ(sim::faults(), 0u);
 }
 
-TEST_F(Kernel, MoreProcessingStopsCompletion) {
+TEST_F(KmodeKernel, MoreProcessingStopsCompletion) {
   Stack s;
   Stack::routine_answer = STATUS_MORE_PROCESSING_REQUIRED;
   IRP* irp = nullptr;
@@ -234,7 +234,7 @@ TEST_F(Kernel, MoreProcessingStopsCompletion) {
   EXPECT_EQ(sim::faults(), 0u);
 }
 
-TEST_F(Kernel, PendingRequestCompletesLaterFromAnotherThread) {
+TEST_F(KmodeKernel, PendingRequestCompletesLaterFromAnotherThread) {
   Stack s;
   Stack::lower_pends = true;
   IRP* irp = nullptr;
@@ -255,7 +255,7 @@ TEST_F(Kernel, PendingRequestCompletesLaterFromAnotherThread) {
   EXPECT_EQ(sim::faults(), 0u);
 }
 
-TEST_F(Kernel, RequestMisuseIsAFault) {
+TEST_F(KmodeKernel, RequestMisuseIsAFault) {
   Stack s;
   IRP* irp = nullptr;
   KEVENT done;
@@ -283,7 +283,7 @@ TEST_F(Kernel, RequestMisuseIsAFault) {
   EXPECT_EQ(IoAllocateIrp(2, 0), nullptr);
 }
 
-TEST_F(Kernel, MemoryDescriptorLists) {
+TEST_F(KmodeKernel, MemoryDescriptorLists) {
   UCHAR buffer[64];
   IRP* irp = IoAllocateIrp(1, 0);
   MDL* mdl = IoAllocateMdl(buffer, sizeof(buffer), 0, 0, irp);
@@ -308,7 +308,7 @@ TEST_F(Kernel, MemoryDescriptorLists) {
   EXPECT_EQ(IoAllocateMdl(buffer, 8, 0, 0, nullptr), nullptr);
 }
 
-TEST_F(Kernel, DeletingAnAttachedDeviceIsAFault) {
+TEST_F(KmodeKernel, DeletingAnAttachedDeviceIsAFault) {
   DRIVER_OBJECT driver;
   sim::init_driver_object(&driver);
   DEVICE_OBJECT* lower = nullptr;
@@ -328,7 +328,7 @@ TEST_F(Kernel, DeletingAnAttachedDeviceIsAFault) {
   EXPECT_EQ(none, nullptr);
 }
 
-TEST_F(Kernel, CountedStrings) {
+TEST_F(KmodeKernel, CountedStrings) {
   ANSI_STRING a, b;
   RtlInitAnsiString(&a, "QuorVel");
   RtlInitAnsiString(&b, "QUORVEL");
@@ -343,12 +343,12 @@ TEST_F(Kernel, CountedStrings) {
   EXPECT_EQ(u.MaximumLength, 8);
 }
 
-class KernelRegistry : public Kernel {
+class KmodeRegistry : public KmodeKernel {
  protected:
   regfix::TempRegistry registry_;
 };
 
-TEST_F(KernelRegistry, OpenQueryClose) {
+TEST_F(KmodeRegistry, OpenQueryClose) {
   ASSERT_TRUE(regfix::write_value("System\\Services\\Drv", "List", regfix::kMultiSz,
                                   regfix::multi_sz({"ab"})));
   UNICODE_STRING path;

@@ -56,7 +56,7 @@ Output run_tool(std::vector<std::string> args) {
   return o;
 }
 
-class Setup : public ::testing::Test {
+class VolFilterSetupTest : public ::testing::Test {
  protected:
   void TearDown() override { platform::registry_detail::before_rename = nullptr; }
 
@@ -129,7 +129,7 @@ std::vector<EditCase> edit_cases() {
   };
 }
 
-class Edit : public Setup, public ::testing::WithParamInterface<EditCase> {};
+class Edit : public VolFilterSetupTest, public ::testing::WithParamInterface<EditCase> {};
 
 TEST_P(Edit, UpperFiltersBytes) {
   const EditCase& c = GetParam();
@@ -144,7 +144,7 @@ TEST_P(Edit, UpperFiltersBytes) {
 INSTANTIATE_TEST_SUITE_P(VolFilterSetup, Edit, ::testing::ValuesIn(edit_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Setup, InstallTwiceKeepsOneCopyAndRemoveRestores) {
+TEST_F(VolFilterSetupTest, InstallTwiceKeepsOneCopyAndRemoveRestores) {
   const Bytes original = multi_sz({"PartMgr", "Other"});
   set_upper(original);
   EXPECT_EQ(run_tool({"install"}).code, 0);
@@ -154,7 +154,7 @@ TEST_F(Setup, InstallTwiceKeepsOneCopyAndRemoveRestores) {
   EXPECT_EQ(upper(), original);
 }
 
-TEST_F(Setup, ArgumentsIgnoreCase) {
+TEST_F(VolFilterSetupTest, ArgumentsIgnoreCase) {
   for (const char* arg : {"install", "INSTALL", "Install", "iNsTaLl"}) {
     set_upper(multi_sz({"PartMgr"}));
     EXPECT_EQ(run_tool({arg}).code, 0) << arg;
@@ -167,7 +167,7 @@ TEST_F(Setup, ArgumentsIgnoreCase) {
   }
 }
 
-TEST_F(Setup, AnythingElsePrintsUsage) {
+TEST_F(VolFilterSetupTest, AnythingElsePrintsUsage) {
   set_upper(multi_sz({"PartMgr"}));
   const std::string before = file_text();
   const std::string usage =
@@ -183,7 +183,7 @@ TEST_F(Setup, AnythingElsePrintsUsage) {
   EXPECT_EQ(file_text(), before);
 }
 
-TEST_F(Setup, MissingValueFailsWithNotFoundAndChangesNothing) {
+TEST_F(VolFilterSetupTest, MissingValueFailsWithNotFoundAndChangesNothing) {
   ASSERT_TRUE(regfix::write_value(kClassKey, "LowerFilters", regfix::kMultiSz, multi_sz({"X"})));
   const std::string before = file_text();
   for (const char* action : {"install", "remove"}) {
@@ -196,13 +196,13 @@ TEST_F(Setup, MissingValueFailsWithNotFoundAndChangesNothing) {
   EXPECT_EQ(upper(), std::nullopt);
 }
 
-TEST_F(Setup, MissingClassKeyFailsWithNotFound) {
+TEST_F(VolFilterSetupTest, MissingClassKeyFailsWithNotFound) {
   for (const char* action : {"install", "remove"})
     EXPECT_EQ(run_tool({action}).code, static_cast<int>(ERROR_FILE_NOT_FOUND)) << action;
   EXPECT_EQ(regfix::read_value(kClassKey, "UpperFilters"), std::nullopt);
 }
 
-TEST_F(Setup, FailedWriteIsShownAndReturned) {
+TEST_F(VolFilterSetupTest, FailedWriteIsShownAndReturned) {
   for (const auto& [action, value] : {std::pair{"install", multi_sz({"PartMgr"})},
                                       std::pair{"remove", multi_sz({kName, "PartMgr"})}}) {
     set_upper(value);
@@ -219,7 +219,7 @@ TEST_F(Setup, FailedWriteIsShownAndReturned) {
 
 // The program itself: its exit status keeps the low 8 bits of the result.
 // Its usage text goes to the test's output.
-TEST_F(Setup, ProgramExitStatus) {
+TEST_F(VolFilterSetupTest, ProgramExitStatus) {
   const std::string exe = VOLFILTERSETUP_EXE;
   DWORD code = 0;
   ASSERT_TRUE(platform::run_process("\"" + exe + "\" bogus", &code));
