@@ -19,11 +19,14 @@ std::int32_t quorvel_kel_init(int argc, const char** argv);
 // (low 16 bits of the loop's result; 0 after "UnmountVolume"). A process
 // exit status keeps only the low 8 bits of it.
 std::uint16_t quorvel_kel_run(const FileSystemOperations* operations, const char* medium_cookie);
-// File-system control request through the running interface's Fsctl slot.
+// File-system control request through the running interface's Fsctl slot
+// (19, no device, when no interface runs).
 int quorvel_fsctl(unsigned code, void* buffer);
 }
 
-// Forwarders handed to the drive utility library.
+// Forwarders handed to the drive utility library. Without a running
+// interface ForwardLogMessage returns 0 and logs nothing; the other two
+// answer 19 (no device).
 int ForwardLogMessage(int level, int type, const char* function, int line, const char16_t* text);
 int ForwardMountDefault();
 int ForwardUnmount(bool force);
