@@ -233,6 +233,7 @@ static_assert(sizeof(std::atomic<int>) == sizeof(int), "futex word");
 int g_crashPipe[2] = {-1, -1};  // crash event: one byte per crash
 int g_donePipe[2] = {-1, -1};   // done event: one byte per dump
 std::atomic<bool> g_watcherAlive{false};
+std::atomic<int> g_ownerPid{0};  // the process the watcher runs in
 std::atomic<int> g_watcherTid{0};
 pthread_t g_watcher;
 
@@ -366,7 +367,9 @@ void onFatalSignal(int sig, siginfo_t* si, void* context) {
   const int tid = currentTid();
   // No dump when the watcher itself crashed, when it is gone, or when this
   // thread crashed again while it held the handler lock.
-  if (tid != g_watcherTid.load() && g_watcherAlive.load() && g_lockOwner.load() != tid) {
+  // A child made by fork() has no watcher of its own either.
+  if (tid != g_watcherTid.load() && g_watcherAlive.load() && g_lockOwner.load() != tid &&
+      getpid() == g_ownerPid.load()) {
     lockHandler(tid);
     fillRecord(&g_record, sig, si, context, tid);
     g_crashThreadId.store(static_cast<std::uint32_t>(tid));
@@ -474,6 +477,7 @@ DWORD startWatcher() {
     return kWatcherNotStarted;
   }
   pthread_detach(g_watcher);
+  g_ownerPid.store(getpid());
   g_watcherAlive.store(true);
   return ERROR_SUCCESS;
 }

@@ -409,7 +409,10 @@ DWORD WriteDump(const Options& o) {
   const auto pid = static_cast<pid_t>(o.processId);
   if (o.processId == 0 || o.processId > 0x7FFFFFFFu || o.file.empty()) return ERROR_INVALID_PARAMETER;
 
-  // Open the process: stop every thread under ptrace.
+  // Open the process: stop every thread under ptrace. There is no debug
+  // privilege to enable first: the kernel checks the right to trace when
+  // attaching (same user, and the crash handler's PR_SET_PTRACER where ptrace
+  // is restricted to declared tracers).
   Attachment att;
   DWORD rc = att.attach(pid);
   if (rc != ERROR_SUCCESS) return rc;

@@ -198,6 +198,14 @@ TEST_F(CrashHandlerEndToEnd, TwoThreadsCrashingTogetherLeaveOneCompleteDump) {
   }
 }
 
+TEST_F(CrashHandlerEndToEnd, AForkedChildThatCrashesDiesWithoutADump) {
+  useLogDirectory();
+  const int st = crash("fork");
+  ASSERT_TRUE(WIFEXITED(st)) << "status " << st;
+  EXPECT_EQ(WEXITSTATUS(st), 0) << "the child died by SIGSEGV and the parent lived on";
+  EXPECT_TRUE(fs::is_empty(log_)) << "the parent was not dumped for its child's crash";
+}
+
 TEST_F(CrashHandlerEndToEnd, ANumberAsLogDirectoryStopsTheProgramWith17) {
   const DWORD number = 7;
   setLogDirectory(REG_DWORD, &number, sizeof number);

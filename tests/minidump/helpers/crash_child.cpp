@@ -1,7 +1,8 @@
 // Loads the interface library, installs its crash handler and crashes as
 // told:  crash_child <path of the library> <mode>
 // Exit codes: the handler's result when it is not 0; 3 when the library or
-// its export cannot be loaded; 4 for an unknown mode; 0 if it did not crash.
+// its export cannot be loaded; 4 for an unknown mode; 5 when a forked child
+// did not die by its signal; 0 if it did not crash.
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -10,7 +11,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <csignal>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -91,6 +94,14 @@ int main(int argc, char** argv) {
     pthread_create(&b, nullptr, crashTogether, nullptr);
     pthread_join(a, nullptr);
     pthread_join(b, nullptr);
+  } else if (!std::strcmp(mode, "fork")) {
+    // A child made by fork() crashes: it has no watcher and must simply
+    // die by its signal; this process then ends with 0.
+    const pid_t child = fork();
+    if (child == 0) writeToBadAddress();
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV ? 0 : 5;
   } else {
     return 4;
   }
