@@ -49,7 +49,7 @@ T get(const std::vector<std::uint8_t>& m, std::size_t off) {
 // One connection to the service and the reader thread that serves it. A
 // link is never reused: once its reader has ended, the next request makes a
 // new one.
-struct Link {
+struct KEL_PIPECLIENT_LOCAL Link {
   std::shared_ptr<platform::PipeConnection> conn;
   std::thread reader;
   bool done = false;  // the reader has ended (guarded by the request lock)
@@ -57,7 +57,7 @@ struct Link {
 };
 
 // A request waiting for its answer.
-struct Pending {
+struct KEL_PIPECLIENT_LOCAL Pending {
   platform::Event answered_event{true, false};
   std::shared_ptr<Link> link;
   bool answered = false;
@@ -65,11 +65,11 @@ struct Pending {
   std::vector<std::uint8_t> answer;
 };
 
-class CQVServiceInterfaceImpl {
+class KEL_PIPECLIENT_LOCAL CQVServiceInterfaceImpl {
  public:
   explicit CQVServiceInterfaceImpl(const char* pipe_name) : rep_(std::make_shared<CRep>(pipe_name)) {}
 
-  struct CRep {
+  struct KEL_PIPECLIENT_LOCAL CRep {
     explicit CRep(const char* name) : pipe_name(name ? name : kQVPipeName) {}
     ~CRep();
 
@@ -134,7 +134,7 @@ DWORD CQVServiceInterfaceImpl::CRep::connect_locked(bool control) {
     auto l = std::make_shared<Link>();
     l->conn = std::shared_ptr<platform::PipeConnection>(std::move(conn));
     try {
-      l->reader = std::thread(&CRep::reader_main, this, l);
+      l->reader = std::thread([this, l] { reader_main(l); });
     } catch (const std::system_error&) {
       l->conn->disconnect();
       return ERROR_NOT_ENOUGH_MEMORY;
@@ -239,7 +239,7 @@ void CQVServiceInterfaceImpl::CRep::queue_notification(const std::uint8_t* recor
     notifications.emplace_back(record, record + size);
     if (!dispatcher_running) {
       if (dispatcher.joinable()) dispatcher.join();  // ended on its own, holds no lock
-      dispatcher = std::thread(&CRep::dispatcher_main, this);
+      dispatcher = std::thread([this] { dispatcher_main(); });
       dispatcher_running = true;
     }
   } catch (const std::exception&) {

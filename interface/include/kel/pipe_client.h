@@ -28,6 +28,10 @@
 #include <string>
 #include <vector>
 
+// Everything of the client stays inside the library that links it, also the
+// template code made for its types.
+#define KEL_PIPECLIENT_LOCAL __attribute__((visibility("hidden")))
+
 namespace kel {
 
 // Request codes and fixed values of the wire format.
@@ -122,11 +126,11 @@ static_assert(sizeof(QVScsiRequestHeader) + kQVRequestTrailer == 176, "a request
 // kUnknownNtStatusError (ERROR_MR_MID_NOT_FOUND, as the system's own
 // conversion answers them).
 constexpr DWORD kUnknownNtStatusError = 317;
-DWORD NtStatusToDosError(std::int32_t status);
+KEL_PIPECLIENT_LOCAL DWORD NtStatusToDosError(std::int32_t status);
 
 // Finds the volumes of the host's kernel file system. There are none on this
 // platform: find() reports 1168 (ERROR_NOT_FOUND).
-class CDriveLetterFinder {
+class KEL_PIPECLIENT_LOCAL CDriveLetterFinder {
  public:
   // Searches once; later calls give the first result. 0 when volumes were
   // found, else the search's error.
@@ -149,9 +153,9 @@ class CDriveLetterFinder {
 using QVNotificationCallback = void (*)(std::uint64_t kind, void* context, std::uint32_t record_kind,
                                         std::uint32_t record_length, const void* record);
 
-class CQVServiceInterfaceImpl;
+class KEL_PIPECLIENT_LOCAL CQVServiceInterfaceImpl;
 
-class CQVServiceInterface {
+class KEL_PIPECLIENT_LOCAL CQVServiceInterface {
  public:
   explicit CQVServiceInterface(const char* pipe_name = kQVPipeName);
   virtual ~CQVServiceInterface();
