@@ -115,6 +115,10 @@ int main(int argc, char** argv) {
       std::printf("%s\n", e.line().c_str());
       std::fflush(stdout);
     });
+  // What the drive holds, read before any client can change it.
+  char about[256];
+  std::snprintf(about, sizeof(about), "medium type %02Xh, %u slots, %u blocks per disc, slot %d loaded",
+                cart->medium_type(), cart->slots(), cart->disc_blocks(), cart->loaded_slot);
   rc = service.start();
   if (rc != ERROR_SUCCESS) {
     std::fprintf(stderr, "kelsim-host: cannot serve the pipe %s (error %u)\n", pipe.c_str(), rc);
@@ -122,9 +126,7 @@ int main(int argc, char** argv) {
   }
   std::printf("kelsim-host: pipe %s\n", service.socket_path().c_str());
   std::printf("kelsim-host: drive TARN %s, medium cookie /dev/sd%llx\n", drive_cfg.product.c_str(), cookie);
-  std::printf("kelsim-host: cartridge %s: medium type %02Xh, %u slots, %u blocks per disc, slot %d loaded\n",
-              std::filesystem::absolute(dir).c_str(), cart->medium_type(), cart->slots(), cart->disc_blocks(),
-              cart->loaded_slot);
+  std::printf("kelsim-host: cartridge %s: %s\n", std::filesystem::absolute(dir).c_str(), about);
   std::fflush(stdout);
   int sig = 0;
   sigwait(&stop, &sig);
