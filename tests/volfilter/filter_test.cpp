@@ -260,8 +260,9 @@ INSTANTIATE_TEST_SUITE_P(Filter, LoadPool,
 
 std::vector<UCHAR> descriptor_with(ULONG vendor_offset, ULONG product_offset,
                                    const std::string& strings, ULONG size = 0) {
-  std::vector<UCHAR> d(sizeof(STORAGE_DEVICE_DESCRIPTOR), 0);
-  d.insert(d.end(), strings.begin(), strings.end());
+  std::vector<UCHAR> d(sizeof(STORAGE_DEVICE_DESCRIPTOR) + strings.size(), 0);
+  if (!strings.empty())
+    std::memcpy(d.data() + sizeof(STORAGE_DEVICE_DESCRIPTOR), strings.data(), strings.size());
   STORAGE_DEVICE_DESCRIPTOR h{};
   h.Version = h.Size = size ? size : static_cast<ULONG>(d.size());
   h.VendorIdOffset = vendor_offset;
