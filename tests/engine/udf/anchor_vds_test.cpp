@@ -70,9 +70,9 @@ const std::vector<uint16_t> kSequence = {1, 4, 5, 6, 7, 8};
 
 TEST_F(Volume, GoodAnchorsAreTakenAndNothingIsWritten) {
   EXPECT_EQ(mdcudfsr_read_avdp(mnt.get(), nullptr, 1, 0, nullptr), 0);
-  EXPECT_EQ(mnt->avdp.main_vds_ex.loc, 288u);
-  EXPECT_EQ(mnt->avdp.main_vds_ex.len, 0x8000u);
-  EXPECT_EQ(mnt->avdp.reserve_vds_ex.loc, 304u);
+  EXPECT_EQ(+mnt->avdp.main_vds_ex.loc, 288u);
+  EXPECT_EQ(+mnt->avdp.main_vds_ex.len, 0x8000u);
+  EXPECT_EQ(+mnt->avdp.reserve_vds_ex.loc, 304u);
   EXPECT_EQ(mnt->avdp.tag.serial_num, spec.serial);
   EXPECT_EQ(env().count_calls("bread"), 2u);
   EXPECT_EQ(env().count_calls("bwrite"), 0u);
@@ -89,7 +89,7 @@ TEST_F(Volume, SecondAnchorDisagreeingIsRewrittenFromTheFirst) {
   EXPECT_EQ(mdcudfsr_read_avdp(mnt.get(), nullptr, 1, 0, &mirror), 0);
   EXPECT_TRUE(env().logged("Rebuild AVDP2\n"));
   EXPECT_EQ(mirror, 0u);
-  EXPECT_EQ(mnt->avdp.reserve_vds_ex.loc, 304u);
+  EXPECT_EQ(+mnt->avdp.reserve_vds_ex.loc, 304u);
   const anchor_vdp now = anchor_at(layout.avdp2);
   EXPECT_EQ(now.reserve_vds_ex.loc, 304u);
   EXPECT_EQ(now.tag.tag_loc, layout.avdp2);
@@ -162,7 +162,7 @@ TEST_F(Volume, AnchorsFromTheCacheFileAndTheirMirror) {
   again.fsmanage_handle = 3;
   EXPECT_EQ(mdcudfsr_read_avdp(&again, nullptr, 1, 1, nullptr), 0);
   EXPECT_EQ(env().count_calls("bread"), 0u);
-  EXPECT_EQ(again.avdp.reserve_vds_ex.loc, 304u);
+  EXPECT_EQ(+again.avdp.reserve_vds_ex.loc, 304u);
 
   // A damaged copy in the cache is never rebuilt there: 22, the medium decides.
   env().cache_file[0x20000 + 100] ^= 1;
@@ -491,6 +491,55 @@ TEST_F(Volume, F2SequenceRebuildReservesTheWholeImage) {
   EXPECT_LT(reserve, write);
   EXPECT_TRUE(copy_valid(384, kSequence));
   EXPECT_TRUE(copy_valid(512, kSequence));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace udf_test;
+
+TEST_F(Volume, AnchorRewriteThatKeepsFailingStillMounts) {
+  env().sector(layout.avdp2)[100] ^= 1;
+  env().write_fail_all = 5;
+  EXPECT_EQ(mdcudfsr_read_avdp(mnt.get(), nullptr, 1, 0, nullptr), 0);
+  EXPECT_EQ(env().count_calls("bwrite"), 10u);
+  EXPECT_EQ(env().count_logged("Failed to write failed. status=5\n"), 10u);
+  EXPECT_EQ(env().count_calls("ioctl 0x200055eb"), 10u) << "after every write, failed or not";
+  EXPECT_EQ(+mnt->avdp.reserve_vds_ex.loc, 304u);
+  EXPECT_EQ(env().live_buffers, 0);
+}
+
+TEST_F(Volume, AnchorRewriteIsSkippedOnARollbackMountOfAnotherSlot) {
+  env().sector(layout.avdp2)[100] ^= 1;
+  mnt->mount_ext_flags = 0x20;
+  mnt->current_disc = 3;
+  mnt->loaded_slot = 0;
+  EXPECT_EQ(mdcudfsr_read_avdp(mnt.get(), nullptr, 1, 0, nullptr), 0);
+  EXPECT_EQ(env().count_calls("bwrite"), 0u);
+  EXPECT_EQ(+mnt->avdp.main_vds_ex.loc, 288u);
+}
+
+TEST_F(Volume, SequenceRebuildThatKeepsFailingReportsTheLastError) {
+  env().sector(290)[200] ^= 1;
+  env().write_fail_all = 5;
+  env().sync_fail_all = 0;
+  ASSERT_EQ(mdcudfsr_read_avdp(mnt.get(), nullptr, 1, 0, nullptr), 0);
+  EXPECT_EQ(mdcudfsr_read_vds(mnt.get(), nullptr, 0, 1, 0, nullptr), 5);
+  EXPECT_EQ(env().count_calls("bwrite"), 10u);
+  EXPECT_EQ(env().count_logged("Failed to write with status 5. \n"), 10u);
+  EXPECT_EQ(env().count_calls("ioctl 0x200055eb"), 0u);
+}
+
+TEST_F(Volume, F2ReservationFailureIsRetried) {
+  load(MediumClass::F2);
+  env().sector(384)[300] ^= 1;
+  env().reserve_results = {5, 0};
+  ASSERT_EQ(read_both(), 0);
+  EXPECT_EQ(env().count_calls("ioctl 0x8008556e"), 2u);
+  EXPECT_EQ(env().count_calls("bwrite"), 1u);
+  EXPECT_TRUE(env().logged("reserve write failed. status=5\n"));
+  EXPECT_EQ(env().live_buffers, 0);
 }
 
 }  // namespace

@@ -51,8 +51,8 @@ TEST_F(Rewritable, GoodMainSideIsEnoughAndSetsTheNextWritableAddress) {
   env().unreadable.insert(reserve_unit() + 3);
   ASSERT_EQ(mdcudfsr_read_avdp_RE(mnt.get(), nullptr, 1, 0, nullptr), 0);
   EXPECT_EQ(env().calls_starting("bread"), (std::vector<std::string>{"bread lsn=256 size=65536"}));
-  EXPECT_EQ(mnt->avdp.main_vds_ex.loc, 272u);
-  EXPECT_EQ(mnt->avdp.reserve_vds_ex.loc, reserve_unit());
+  EXPECT_EQ(+mnt->avdp.main_vds_ex.loc, 272u);
+  EXPECT_EQ(+mnt->avdp.reserve_vds_ex.loc, reserve_unit());
   EXPECT_EQ(mnt->vds.pd.access_type, 4u);
   EXPECT_EQ(mnt->vds.pmap.type2_metadata.file_loc, layout.metadata_file_loc);
   // P + M + 32: the bitmap is empty and the metadata bitmap location is 0.
@@ -76,7 +76,7 @@ TEST_F(Rewritable, DamagedMainSequenceIsRestoredFromTheReserveSide) {
   std::memcpy(&a, env().sector(256), sizeof a);
   EXPECT_EQ(a.id, 2);
   EXPECT_EQ(a.tag_loc, 256u);
-  EXPECT_EQ(mnt->avdp.tag.tag_loc, spec.sectors - 1) << "the mount takes the reserve anchor";
+  EXPECT_EQ(+mnt->avdp.tag.tag_loc, spec.sectors - 1) << "the mount takes the reserve anchor";
   EXPECT_EQ(mirror, 0u);
   EXPECT_GE(env().find_call("fsmanage_delete"), 0);
   EXPECT_EQ(mnt->mntinfo.access_state, 0u) << "the main side's verdict is cleared";

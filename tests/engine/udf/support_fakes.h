@@ -29,7 +29,7 @@ struct Env {
   // The medium.
   std::vector<uint8_t> medium;
   std::set<uint32_t> unreadable;  // reads touching these sectors fail
-  int read_error = 5;
+  int read_error = 12;  // the drive layer answers every failed metadata read with 12
 
   // Scheduled failures: each entry is the error of the next call of its kind
   // (0 lets the call succeed).

@@ -234,3 +234,70 @@ TEST(Vuvi, EncodingAndDecoding) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace udf_test;
+
+TEST_F(Flush, ImageComparisonIgnoresChecksumsAndRecordingTimes) {
+  ASSERT_EQ(mdcudfsr_flush_vds(mnt.get(), nullptr, nullptr, 0), 0);
+  std::vector<uint8_t> image(env().sector(288), env().sector(288) + 0x10000);
+  uint32_t identical = 0;
+  ASSERT_EQ(mdcudfsr_is_writing_descriptor_exist(mnt.get(), image.data(), 288, 32, &identical, nullptr), 0);
+  EXPECT_EQ(identical, 1u);
+  // A new recording time in the primary volume descriptor is not a difference.
+  image[offsetof(pri_vol_desc, time) + 2] ^= 1;
+  mdcudfsr_set_udf_tag_crc_and_checksum(image.data(), 512);
+  ASSERT_EQ(mdcudfsr_is_writing_descriptor_exist(mnt.get(), image.data(), 288, 32, &identical, nullptr), 0);
+  EXPECT_EQ(identical, 1u);
+  // Any other byte is.
+  image[offsetof(pri_vol_desc, vds_num)] ^= 1;
+  ASSERT_EQ(mdcudfsr_is_writing_descriptor_exist(mnt.get(), image.data(), 288, 32, &identical, nullptr), 0);
+  EXPECT_EQ(identical, 0u);
+  EXPECT_EQ(mdcudfsr_is_writing_descriptor_exist(mnt.get(), image.data(), 288, 32, nullptr, nullptr), 22);
+  env().unreadable.insert(300);
+  EXPECT_NE(mdcudfsr_is_writing_descriptor_exist(mnt.get(), image.data(), 288, 32, &identical, nullptr), 0);
+  EXPECT_TRUE(env().logged("Failed to read img\n"));
+}
+
+TEST_F(Flush, FailedComparisonStillWrites) {
+  mnt->desc_write_check_mode = 2;
+  env().unreadable.insert(300);
+  uint32_t skipped = 0;
+  EXPECT_EQ(mdcudfsr_flush_vds(mnt.get(), &skipped, nullptr, 0), 0);
+  EXPECT_EQ(skipped, 0u);
+  EXPECT_TRUE(env().logged("failed to compare buffer with status 12. do write"));
+  EXPECT_EQ(env().count_calls("bwrite"), 1u);
+}
+
+TEST_F(Flush, EmptyVolumeLabelNeverOverwritesTheIdentifiers) {
+  mnt->vds_repaired = 1;
+  std::vector<uint8_t> before(env().sector(291) + 84, env().sector(291) + 84 + 128);
+  ASSERT_EQ(mdcudfsr_flush_vds(mnt.get(), nullptr, nullptr, 0), 0);
+  EXPECT_EQ(std::memcmp(env().sector(291) + 84, before.data(), 128), 0);
+}
+
+TEST_F(Flush, NewSlotGetsItsOwnTypeOneMap) {
+  // The cartridge moved on to slot 1 while the kept table still has one map.
+  mnt->current_disc = 1;
+  ASSERT_EQ(mdcudfsr_flush_vds(mnt.get(), nullptr, nullptr, 0), 0);
+  logvol_desc lvd;
+  std::memcpy(&lvd, env().sector(291), sizeof lvd);
+  EXPECT_EQ(lvd.n_pm, 3u);
+  EXPECT_EQ(lvd.mt_l, 76u);
+  part_map_type1 m;
+  std::memcpy(&m, env().sector(291) + 440 + 64 + 6, sizeof m);
+  EXPECT_EQ(m.type, 1);
+  EXPECT_EQ(m.len, 6);
+  EXPECT_EQ(+m.vol_seq_num, 2);
+  pri_vol_desc pvd;
+  std::memcpy(&pvd, env().sector(288), sizeof pvd);
+  EXPECT_EQ(+pvd.vds_num, 2);
+}
+
+TEST_F(Flush, RebuildRefusesASlotBeyondTheMapTable) {
+  mnt->current_disc = 12;
+  EXPECT_EQ(mdcudfsr_repair_vds(mnt.get(), nullptr, nullptr), 22);
+}
+
+}  // namespace

@@ -73,8 +73,8 @@ struct mdcudfsr_mount {
   uint8_t format_level = 0;           // 2, or 0x12 for the extended volume type
   uint8_t desc_write_check_mode = 0;  // 2: compare images with the medium first
 
-  anchor_vdp avdp{};
-  mdcudfsr_vds_copies vds{};
+  alignas(8) anchor_vdp avdp{};
+  alignas(8) mdcudfsr_vds_copies vds{};
   uint8_t logvol_id[128]{};  // current volume label
 
   // Working metadata file and mirror locations (blocks of the partition).
