@@ -21,12 +21,12 @@ bool rollback_on_other_slot(const mdcudfsr_mount* mnt, uint32_t flag_mask) {
 void drop_fsmanage_cache(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (mnt->fsmanage_handle >= 0) (void)mdcudfsr_metacache_file_close(mnt, mnt->fsmanage_handle);
   mnt->fsmanage_handle = -1;
-  (void)mdcudfsr_metacache_fsmanage_delete(mnt, ctx);
+  (void)mdcudfsr_metacache_fsmanage_delete(mnt, mdcudfsr_context_node(ctx));
 }
 
 int mirror_to_cache(mdcudfsr_mount* mnt, uint64_t offset, const void* data, uint32_t len) {
-  uint64_t done = 0;
-  int32_t cerr = 0;
+  uint32_t done = 0;
+  uint32_t cerr = 0;
   const int err = mdcudfsr_metacache_file_write(mnt, mnt->fsmanage_handle, offset, len, data, &done, &cerr);
   if (err) {
     UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", err);
@@ -48,7 +48,7 @@ int write_with_attempts(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t first, 
     std::memcpy(buf_bytes(bp), image, size);
     if (is_f2(mnt)) {
       ReserveRange r{first, reserve_count};
-      const int rerr = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, &r, 0, ctx);
+      const int rerr = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, reinterpret_cast<char*>(&r), 0, ctx);
       if (rerr) {
         UDF_LOG(ERR, "reserve write failed. status=%d\n", rerr);
         (void)mdcudfsr_sync_drive_cache(mnt, ctx);
@@ -342,8 +342,8 @@ int read_one_avdp(mdcudfsr_mount* mnt, vfs_context_t ctx, int n, int on_mount, i
   int status = 0;
   *fatal = false;
   if (from_cache) {
-    uint64_t done = 0;
-    int32_t cerr = 0;
+    uint32_t done = 0;
+    uint32_t cerr = 0;
     const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, cache_off, ss, s, &done, &cerr);
     if (err || cerr || done == 0) status = 2;
   } else {
@@ -516,8 +516,8 @@ int mdcudfsr_read_vds(mdcudfsr_mount* mnt, vfs_context_t ctx, int invalidate, in
 
   for (int i = 0; i < 2; ++i) {
     if (from_cache) {
-      uint64_t done = 0;
-      int32_t cerr = 0;
+      uint32_t done = 0;
+      uint32_t cerr = 0;
       const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, i == 0 ? UDF_CACHE_MVDS : UDF_CACHE_RVDS,
                                                    kUnit, vds_buf[i], &done, &cerr);
       cs[i].read_ok = err == 0 && cerr == 0 && done != 0;

@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-mdcudfsr_mount::~mdcudfsr_mount() {
+mdcudfsr_udf_fields::~mdcudfsr_udf_fields() {
   std::free(vds_cache_image[0]);
   std::free(vds_cache_image[1]);
 }

@@ -163,8 +163,8 @@ int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, 
     const int n = side + 1;
     bool read_ok;
     if (from_cache) {
-      uint64_t done = 0;
-      int32_t cerr = 0;
+      uint32_t done = 0;
+      uint32_t cerr = 0;
       const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2,
                                                    kUnit, unit[side], &done, &cerr);
       read_ok = err == 0 && cerr == 0 && done != 0;

@@ -68,7 +68,7 @@ int mdcudfsr_repair_vds(mdcudfsr_mount* mnt, uint32_t* serial_unreadable, vfs_co
   bool have_text = false;
   {
     uint8_t raw[32] = {};
-    const int err = VNOP_IOCTL(mnt->devvp, kIoctlReadAttr0401, raw, 0, ctx);
+    const int err = VNOP_IOCTL(mnt->devvp, kIoctlReadAttr0401, reinterpret_cast<char*>(raw), 0, ctx);
     if (err) {
       UDF_LOG(ERR, "failed to read attribute[ID:0401H].\n");
       if (serial_unreadable) *serial_unreadable = 1;
@@ -92,7 +92,7 @@ int mdcudfsr_repair_vds(mdcudfsr_mount* mnt, uint32_t* serial_unreadable, vfs_co
   } param{0x1500, 140, 0, reinterpret_cast<uintptr_t>(answer)};
 #pragma pack(pop)
   static_assert(sizeof(param) == 13, "read-attribute parameter block is 13 bytes");
-  const int aerr = VNOP_IOCTL(mnt->devvp, kIoctlReadAttrBlock, &param, 0, ctx);
+  const int aerr = VNOP_IOCTL(mnt->devvp, kIoctlReadAttrBlock, reinterpret_cast<char*>(&param), 0, ctx);
   if (aerr) {
     UDF_LOG(ERR, "Read Attribute is failed err:%d\n", aerr);
     zfree(answer);
@@ -337,7 +337,7 @@ int mdcudfsr_flush_vds(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx
     std::memcpy(buf_bytes(bp), image, size);
     if (is_f2(mnt)) {
       ReserveRange range{h, kVdsImageF2 / ss};
-      const int rerr = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, &range, 0, ctx);
+      const int rerr = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, reinterpret_cast<char*>(&range), 0, ctx);
       if (rerr) {
         UDF_LOG(ERR, "reserve write failed. status=%d\n", rerr);
         (void)mdcudfsr_sync_drive_cache(mnt, ctx);

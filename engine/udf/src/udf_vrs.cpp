@@ -71,7 +71,7 @@ int mdcudfsr_repair_vrs(mdcudfsr_mount* mnt, vfs_context_t ctx) {
     }
     if (is_f2(mnt)) {
       ReserveRange r{0, kUnitF2 / mnt->logical_sector_size};
-      err = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, &r, 0, ctx);
+      err = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, reinterpret_cast<char*>(&r), 0, ctx);
       if (err) {
         UDF_LOG(ERR, "reserve write failed. status=%d\n", err);
         (void)mdcudfsr_sync_drive_cache(mnt, ctx);

@@ -176,7 +176,7 @@ int buf_invalidateblks(vnode_t, int, int, int) {
   return 0;
 }
 
-int VNOP_IOCTL(vnode_t, uint32_t command, void* data, int, vfs_context_t) {
+int VNOP_IOCTL(vnode_t, uint32_t command, char* data, int, vfs_context_t) {
   std::string c = "ioctl " + hex(command);
   int result = 0;
   switch (command) {
@@ -192,7 +192,7 @@ int VNOP_IOCTL(vnode_t, uint32_t command, void* data, int, vfs_context_t) {
       if (!result) std::memcpy(data, g_env.attr0401.data(), std::min<size_t>(32, g_env.attr0401.size()));
       break;
     case 0x405855E6u: {
-      uint8_t* p = static_cast<uint8_t*>(data);
+      uint8_t* p = reinterpret_cast<uint8_t*>(data);
       uint16_t id, len;
       uint64_t addr;
       std::memcpy(&id, p, 2);
@@ -277,7 +277,7 @@ int mdcudfsr_verify_range(vnode_t, uint32_t first_sector, uint32_t num_blocks, v
 // ---------------------------------------------------------------- cache agent
 
 int mdcudfsr_metacache_file_read(mdcudfsr_mount*, int32_t handle, uint64_t offset, uint32_t length, void* buffer,
-                                 uint64_t* done, int32_t* cache_err) {
+                                 uint32_t* done, uint32_t* cache_err) {
   g_env.calls.push_back("cache_read h=" + std::to_string(handle) + " off=" + hex(static_cast<uint32_t>(offset)) +
                         " len=" + std::to_string(length));
   *done = 0;
@@ -290,11 +290,11 @@ int mdcudfsr_metacache_file_read(mdcudfsr_mount*, int32_t handle, uint64_t offse
 }
 
 int mdcudfsr_metacache_file_write(mdcudfsr_mount*, int32_t handle, uint64_t offset, uint32_t length, const void* data,
-                                  uint64_t* done, int32_t* cache_err) {
+                                  uint32_t* done, uint32_t* cache_err) {
   g_env.calls.push_back("cache_write h=" + std::to_string(handle) + " off=" + hex(static_cast<uint32_t>(offset)) +
                         " len=" + std::to_string(length));
   *done = 0;
-  *cache_err = g_env.cache_write_agent_error;
+  *cache_err = static_cast<uint32_t>(g_env.cache_write_agent_error);
   if (g_env.cache_write_result) return g_env.cache_write_result;
   if (offset + length > g_env.cache_file.size()) return 5;
   std::memcpy(g_env.cache_file.data() + offset, data, length);
@@ -307,7 +307,7 @@ int mdcudfsr_metacache_file_close(mdcudfsr_mount*, int32_t handle) {
   return 0;
 }
 
-int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, vfs_context_t) {
+int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, mdcudfsr_cache_node*) {
   g_env.calls.push_back("fsmanage_delete");
   return 0;
 }

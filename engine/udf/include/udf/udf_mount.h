@@ -1,6 +1,10 @@
 // The mount-private record of a mounted volume, with the fields that the UDF
-// structure code reads and writes. The volume operations own the record and
-// complete it with their own fields.
+// structure code reads and writes.
+//
+// The UDF fields live in mdcudfsr_udf_fields; mdcudfsr_mount derives from it.
+// The volume operations own the record and complete it with their own fields:
+// their definition of mdcudfsr_mount takes mdcudfsr_udf_fields as its base
+// and replaces the plain one below.
 #pragma once
 
 #include "udf/udf_neighbour_calls.h"
@@ -62,7 +66,7 @@ struct mdcudfsr_vds_copies {
   };
 };
 
-struct mdcudfsr_mount {
+struct mdcudfsr_udf_fields {
   vnode_t devvp = nullptr;
   uint32_t mount_ext_flags = 0;
   uint32_t logical_sector_size = 2048;
@@ -99,11 +103,13 @@ struct mdcudfsr_mount {
   // file: one 64 KiB image on write-once media, two units on rewritable media.
   uint8_t* vds_cache_image[2] = {nullptr, nullptr};
 
-  mdcudfsr_mount() = default;
-  ~mdcudfsr_mount();
-  mdcudfsr_mount(const mdcudfsr_mount&) = delete;
-  mdcudfsr_mount& operator=(const mdcudfsr_mount&) = delete;
+  mdcudfsr_udf_fields() = default;
+  ~mdcudfsr_udf_fields();
+  mdcudfsr_udf_fields(const mdcudfsr_udf_fields&) = delete;
+  mdcudfsr_udf_fields& operator=(const mdcudfsr_udf_fields&) = delete;
 };
+
+struct mdcudfsr_mount : mdcudfsr_udf_fields {};
 
 // The slot whose structures are expected: the loaded slot, or the last
 // written slot while the loaded slot is 0xFF.

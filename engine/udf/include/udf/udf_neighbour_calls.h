@@ -30,7 +30,7 @@ int buf_bwrite(buf_t bp);
 void buf_brelse(buf_t bp);
 int buf_invalidateblks(vnode_t vp, int flags, int slpflag, int slptimeo);
 // Device controls served by the drive layer through the emulated VNOP_IOCTL.
-int VNOP_IOCTL(vnode_t vp, uint32_t command, void* data, int fflag, vfs_context_t ctx);
+int VNOP_IOCTL(vnode_t vp, uint32_t command, char* data, int fflag, vfs_context_t ctx);
 
 // ---------------------------------------------------------------- volume operations (engine/vfs)
 int mdcudfsr_disc_change(mdcudfsr_mount* mnt, uint32_t slot_code, int invalidate, vfs_context_t ctx,
@@ -51,9 +51,11 @@ int mdcudfsr_verify_range(vnode_t devvp, uint32_t first_sector, uint32_t num_blo
                           mdcudfsr_mount* mnt);
 
 // ---------------------------------------------------------------- cache agent (engine/agent)
-int mdcudfsr_metacache_file_read(mdcudfsr_mount* mnt, int32_t handle, uint64_t offset, uint32_t length,
-                                 void* buffer, uint64_t* done, int32_t* cache_err);
-int mdcudfsr_metacache_file_write(mdcudfsr_mount* mnt, int32_t handle, uint64_t offset, uint32_t length,
-                                  const void* data, uint64_t* done, int32_t* cache_err);
-int mdcudfsr_metacache_file_close(mdcudfsr_mount* mnt, int32_t handle);
-int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount* mnt, vfs_context_t ctx);
+// Positioned reads and writes of the file-system management cache file, its
+// closing and deletion. The agent takes the request context as a cache-node
+// pointer.
+#include "kelagent/metacache.h"
+
+inline mdcudfsr_cache_node* mdcudfsr_context_node(vfs_context_t ctx) {
+  return reinterpret_cast<mdcudfsr_cache_node*>(ctx);
+}
