@@ -158,6 +158,40 @@ TEST_F(MediaTest, ReserveTrackMakesTrackTwoAndCloseCompletesTheDisc) {
   EXPECT_EQ(read(0, 1), Bytes(2048, 1));
 }
 
+TEST_F(MediaTest, ReserveWriteAndSettingsAreTakenAsTheFormatSendsThem) {
+  start_with(0xF2);
+  ASSERT_TRUE(good(format_wo()));
+  // D2h: first LBA at 4-7, count at 8-11.
+  Bytes d2 = cdb12({0xD2});
+  kelsim::put_be32(&d2[4], 0);
+  kelsim::put_be32(&d2[8], 4352);
+  ASSERT_TRUE(good(in(d2, 0)));
+  kelsim::put_be32(&d2[4], kN - 64);
+  kelsim::put_be32(&d2[8], 128);
+  EXPECT_EQ(sense(in(d2, 0)), (kelsim::Sense{5, 0x21, 0}));
+  auto seen = sim_->drive().observed().reserved_writes;
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0], std::make_pair(0u, 4352u));
+  // Page 20h as the format sets it (28-byte list).
+  Bytes p20(28, 0);
+  p20[1] = 0x14;
+  p20[8] = 0x20;
+  p20[9] = 0x12;
+  kelsim::put_be32(&p20[16], kN - 1);
+  ASSERT_TRUE(good(out(cdb12({0x55, 0x10, 0, 0, 0, 0, 0, 0, 28}), p20)));
+  EXPECT_EQ(sim_->drive().observed().mode_pages_selected.at(0x20), p20);
+  auto a = in(cdb12({0x5A, 0, 0x20, 0, 0, 0, 0, 0, 28}), 28);
+  ASSERT_EQ(a.data.size(), 28u);
+  EXPECT_EQ(kelsim::get_be32(&a.data[16]), kN - 1);
+  // A parameter list shorter than its page is refused.
+  EXPECT_EQ(sense(out(cdb12({0x55, 0x10, 0, 0, 0, 0, 0, 0, 14}), Bytes(p20.begin(), p20.begin() + 14))),
+            (kelsim::Sense{5, 0x1A, 0}));
+  // No defect status on write-once media.
+  a = in(cdb12({0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02}), 2056);
+  ASSERT_TRUE(good(a));
+  EXPECT_EQ(kelsim::get_be32(a.data.data()), 4u);
+}
+
 TEST_F(MediaTest, DiscInformationTrackAndPowResources) {
   start_with(0xF1);
   // Type 2, 16 bytes: POW resources at 4-7, 8-11, 12-15.

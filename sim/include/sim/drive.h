@@ -1,6 +1,44 @@
 // The simulated changer drive: executes CDBs against a cartridge and answers
 // with data or fixed-format sense, as a real drive does. It keeps its own
 // state and obeys the write-once rules; it knows nothing of the engine.
+//
+// Answers in brief (multi-byte fields big-endian; every answer is cut to the
+// allocation length the CDB or the request states):
+// - INQUIRY: 36 bytes, vendor/product/revision blank-padded at 8/16/32.
+//   Page 80h: serial length at 3, serial from 4. Page C1h (disc loaded only):
+//   14-byte medium unique id at 4-17.
+// - MECHANISM STATUS: byte 0 bits 0-4 slot low bits, byte 1 bits 5-7 state
+//   (1 disc loaded, 0 none) and bits 0-2 slot high bits, byte 5 slot count,
+//   6-7 slot table length 4, byte 8 bit 7 disc present, byte 9 bit 0
+//   cartridge write protect.
+// - READ DISC INFORMATION type 0: byte 2 bits 0-1 disc status (0 blank,
+//   1 incomplete, 2 complete), byte 6 last track in last session; type 1
+//   track resources (4-5, 6-7, 8-9, 10-11); type 2 POW resources (4-7, 8-11,
+//   12-15).
+// - READ TRACK INFORMATION (52 bytes): start 8, NWA 12, free 16, size 24,
+//   last recorded 28; byte 7 bit 0 NWA valid; byte 6 bit 6 blank, bit 7
+//   reserved track. Track number 0: the first open track, its start moved to
+//   its NWA.
+// - READ FORMAT CAPACITIES (12 bytes): blocks at 4, descriptor type at 8
+//   (1 unformatted, 2 formatted, 3 no medium), block length at 9-11.
+// - READ DISC STRUCTURE: a 4-byte header (length at 0-1) precedes every
+//   structure. Format 00h: 112-byte DI units from byte 4, one per layer, each
+//   "DI" at 0-1, unit byte 4 = number of layers, first and last user-data
+//   address at unit bytes 16 and 20. Format 08h (formatted rewritable only):
+//   "DS" at 4, D36 first user PSN, D40 last LSN, D44/D48 spare sizes 0.
+//   Format 12h piece 0: header piece of 64 bytes (128 on E6h), no entries,
+//   byte 3 = 1 piece.
+// - GET PERFORMANCE type 02h: data length 4 (no descriptor) on write-once or
+//   unformatted discs; else one descriptor: start LBA 8-11, first bit offset
+//   at 17 = 0, defect status byte 18 = 1.
+// - Sense: 70h, key at 2, additional length 0Ah, ASC 12, ASCQ 13 (18 bytes).
+//   05/20/00 unknown opcode, 05/24/00 bad CDB field or absent attribute,
+//   05/26/00 bad parameter list, 05/1A/00 short parameter list, 05/21/00
+//   block out of range, 05/21/01 no such slot, 05/21/02 write past the NWA
+//   or on a closed track or completed disc, 05/2C/00 out of sequence (format
+//   of a used write-once disc, reservation on a blank one), 05/30/10
+//   unformatted rewritable disc, 02/3A/00 no disc, 03/27/00 write protected,
+//   03/11/00 VERIFY of unrecorded write-once blocks.
 #pragma once
 
 #include "sim/cartridge.h"
