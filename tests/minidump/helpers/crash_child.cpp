@@ -25,7 +25,8 @@ std::atomic<int> g_ready{0};
 // The division traps; the sanitizers are told not to catch it first.
 __attribute__((no_sanitize("undefined"))) int divideByZero() { return g_seven / g_zero; }
 
-void writeToBadAddress() { *reinterpret_cast<volatile int*>(0x10) = 1; }
+volatile std::uintptr_t g_badAddress = 0x10;
+void writeToBadAddress() { *reinterpret_cast<volatile int*>(g_badAddress) = 1; }
 
 void* crashTogether(void*) {
   ++g_ready;
