@@ -365,9 +365,9 @@ void fillRecord(CrashRecord* r, int sig, const siginfo_t* si, const void* contex
 void onFatalSignal(int sig, siginfo_t* si, void* context) {
   const int savedErrno = errno;
   const int tid = currentTid();
-  // No dump when the watcher itself crashed, when it is gone, or when this
-  // thread crashed again while it held the handler lock.
-  // A child made by fork() has no watcher of its own either.
+  // No dump when the watcher itself crashed, when it is gone, when this
+  // thread crashed again while it held the handler lock, or in a child made
+  // by fork(), which has no watcher of its own.
   if (tid != g_watcherTid.load() && g_watcherAlive.load() && g_lockOwner.load() != tid &&
       getpid() == g_ownerPid.load()) {
     lockHandler(tid);
