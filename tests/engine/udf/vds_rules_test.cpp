@@ -313,3 +313,37 @@ TEST_F(Rules, RebuildOnF2UsesItsOwnLocations) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace udf_test;
+
+TEST_F(Rules, RebuiltSequenceIsFlushedToBothLocationsAndMountsAgain) {
+  // A sequence that breaks the rules and is unlinked: rebuilt in memory at
+  // mount, relinked from the cartridge memory, then written by a flush.
+  mnt->vds.pvd.ichg_lvl = 2;
+  unlink_in_memory();
+  set_vuvi(0, layout.metadata_file_loc);
+  uint32_t relinked = 0;
+  ASSERT_EQ(mdcudfsr_check_vds_structure_for_mount(mnt.get(), nullptr, &relinked, nullptr), 0);
+  ASSERT_EQ(relinked, 1u);
+  EXPECT_EQ(env().count_calls("bwrite"), 0u);
+  ASSERT_EQ(mdcudfsr_flush_vds(mnt.get(), nullptr, nullptr, 0), 0);
+  for (uint32_t loc : {288u, 304u}) {
+    pri_vol_desc pvd;
+    std::memcpy(&pvd, env().sector(loc), sizeof pvd);
+    EXPECT_EQ(+pvd.ichg_lvl, 3);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(pvd.volset_id + 1), 16), "12345678KELFS   ");
+    part_map_metadata m;
+    std::memcpy(&m, env().sector(loc + 3) + 440, sizeof m);
+    EXPECT_EQ(+m.file_loc, layout.metadata_file_loc);
+    EXPECT_EQ(+m.mirror_file_loc, layout.mirror_file_loc);
+  }
+  mdcudfsr_mount again;
+  init_mount(&again, spec.sectors, spec.medium_type, 0);
+  ASSERT_EQ(mdcudfsr_read_avdp(&again, nullptr, 1, 0, nullptr), 0);
+  ASSERT_EQ(mdcudfsr_read_vds(&again, nullptr, 0, 1, 0, nullptr), 0);
+  EXPECT_EQ(mdcudfsr_check_vds_structure(&again, nullptr, nullptr), 0);
+}
+
+}  // namespace
