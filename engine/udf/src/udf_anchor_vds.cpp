@@ -142,7 +142,6 @@ int walk_partition_maps(mdcudfsr_mount* mnt, const uint8_t* sector, uint32_t ss,
 int parse_copy(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t len, int side, Mode mode,
                const anchor_vdp* anchor, vfs_context_t ctx, ParseResult* out) {
   const uint32_t ss = mnt->logical_sector_size;
-  const char* name = side == 0 ? "MVDS" : "RVDS";
   *out = ParseResult{};
   uint8_t sector[4096];
   const uint32_t copy_len = std::min<uint32_t>(ss, sizeof sector);
@@ -235,9 +234,6 @@ int parse_copy(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t len, int side, 
         break;
       }
       case TAG_ID_USD: {
-        unalloc_space_desc h;
-        std::memcpy(&h, sector, sizeof h);
-        mdcudfsr_swap_le2host_unalloc_space_desc(&h);  // fixed part only: the count is bounded below
         uint8_t block[UDF_USD_BLOCK_SIZE] = {};
         std::memcpy(block, sector, std::min<uint32_t>(copy_len, sizeof block));
         auto* d = reinterpret_cast<unalloc_space_desc*>(block);
@@ -264,7 +260,6 @@ int parse_copy(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t len, int side, 
         UDF_LOG(WARN, "Unknown Tag=%d\n", tag.id);
         break;
     }
-    (void)name;
   }
   return 0;
 }
