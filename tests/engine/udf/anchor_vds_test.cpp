@@ -371,7 +371,9 @@ TEST_F(Volume, SequenceWithoutTerminatorNeedsA64KiBExtent) {
     set_anchors(extent_ad{len, 288}, extent_ad{len, 304});
     EXPECT_EQ(read_both(), len == 0x10000 ? 0 : 22);
     EXPECT_TRUE(env().logged("Unknown Tag=3\n"));
-    if (len != 0x10000) EXPECT_TRUE(env().logged("unexpected VDS byte length (0x8000) should be 0x10000\n"));
+    if (len != 0x10000) {
+      EXPECT_TRUE(env().logged("unexpected VDS byte length (0x8000) should be 0x10000\n"));
+    }
   }
 }
 

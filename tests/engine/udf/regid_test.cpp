@@ -43,7 +43,9 @@ TEST(ApplicationVersion, ParsesTheSystemVersion) {
     SCOPED_TRACE(r.text);
     uint16_t v = 0;
     EXPECT_EQ(mdcudfsr_parse_application_version(r.text, &v), r.ok);
-    if (r.ok) EXPECT_EQ(v, r.value);
+    if (r.ok) {
+      EXPECT_EQ(v, r.value);
+    }
   }
 }
 

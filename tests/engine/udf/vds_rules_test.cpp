@@ -134,10 +134,16 @@ TEST_F(Rules, TableOfCases) {
     r.change(mnt->vds, *mnt);
     uint32_t soft = 0;
     EXPECT_EQ(mdcudfsr_check_vds_structure(mnt.get(), &soft, nullptr), r.result);
-    if (r.message) EXPECT_TRUE(env().logged(r.message));
+    if (r.message) {
+      EXPECT_TRUE(env().logged(r.message));
+    }
     EXPECT_EQ(mnt->mntinfo.mount_status, r.status);
-    if (r.result == 22) EXPECT_EQ(mnt->mntinfo.access_state, 2u);
-    if (r.result == 30) EXPECT_NE(mnt->mntinfo.wrprot_reasons & 0x80000u, 0u);
+    if (r.result == 22) {
+      EXPECT_EQ(mnt->mntinfo.access_state, 2u);
+    }
+    if (r.result == 30) {
+      EXPECT_NE(mnt->mntinfo.wrprot_reasons & 0x80000u, 0u);
+    }
     EXPECT_EQ(soft, 0u);
   }
 }
