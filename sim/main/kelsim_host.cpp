@@ -110,6 +110,7 @@ int main(int argc, char** argv) {
   auto drive = std::make_shared<kelsim::ChangerDrive>(drive_cfg, cart);
   kelsim::HostService service(pipe);
   service.add_drive(cookie, drive);
+  service.set_transcript_limit(1000);  // nobody reads it here; keep memory flat
   if (log)
     service.set_request_logger([](const kelsim::TranscriptEntry& e) {
       std::printf("%s\n", e.line().c_str());

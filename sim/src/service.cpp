@@ -310,6 +310,10 @@ std::size_t HostService::record(const TranscriptEntry& e) {
     at = transcript_.size() + transcript_base_;
     transcript_.push_back(e);
     transcript_.back().answer_ms = platform::clock().now_ms();
+    while (transcript_limit_ && transcript_.size() > transcript_limit_) {
+      transcript_.pop_front();
+      ++transcript_base_;
+    }
     logger = logger_;
     cv_.notify_all();
   }
@@ -325,7 +329,12 @@ void HostService::mark_unanswered(std::size_t at) {
 
 std::vector<TranscriptEntry> HostService::transcript() const {
   std::lock_guard<std::mutex> g(mu_);
-  return transcript_;
+  return std::vector<TranscriptEntry>(transcript_.begin(), transcript_.end());
+}
+
+void HostService::set_transcript_limit(std::size_t limit) {
+  std::lock_guard<std::mutex> g(mu_);
+  transcript_limit_ = limit;
 }
 
 void HostService::clear_transcript() {

@@ -122,6 +122,17 @@ TEST_F(SimTest, TranscriptRecordsEveryRequestInOrder) {
   EXPECT_NE(t[1].line().find("CHECK 5/20/00"), std::string::npos);
   sim_->service().clear_transcript();
   EXPECT_TRUE(sim_->service().transcript().empty());
+
+  // A limit keeps the newest entries.
+  sim_->service().set_transcript_limit(2);
+  for (std::uint32_t phase : {7u, 8u, 9u}) {
+    c.phase = phase;
+    ASSERT_EQ(client_.call(c, &a), ERROR_SUCCESS);
+  }
+  t = sim_->service().transcript();
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_EQ(t[0].phase, 8u);
+  EXPECT_EQ(t[1].phase, 9u);
 }
 
 TEST_F(SimTest, ControlRequestAndUnknownCookieGetClearFailures) {

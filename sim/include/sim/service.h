@@ -9,6 +9,7 @@
 #include "sim/drive.h"
 
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -77,6 +78,8 @@ class HostService {
   // Transcript.
   std::vector<TranscriptEntry> transcript() const;
   void clear_transcript();
+  // Keeps at most the newest `limit` entries (0: all), for long runs.
+  void set_transcript_limit(std::size_t limit);
   // Waits (process clock) until the transcript holds at least n entries.
   bool wait_for_requests(std::size_t n, DWORD timeout_ms);
   // Called with each entry once its answer went out (or it was dropped).
@@ -112,8 +115,9 @@ class HostService {
   // Starts fn on a worker thread; finished workers are joined on the way. mu_ held.
   void spawn(std::function<void()> fn);
   std::vector<Worker> threads_;
-  std::vector<TranscriptEntry> transcript_;
-  std::size_t transcript_base_ = 0;  // entries cleared so far
+  std::deque<TranscriptEntry> transcript_;
+  std::size_t transcript_base_ = 0;  // entries cleared or dropped so far
+  std::size_t transcript_limit_ = 0;
   std::function<void(const TranscriptEntry&)> logger_;
   int next_conn_ = 1;
 };
