@@ -105,11 +105,11 @@ int main(int argc, char** argv) {
   if (!::mkdtemp(dir.data())) die("cannot make a directory", errno);
   ::setenv("KEL_PIPE_DIR", (dir + "/pipes").c_str(), 1);
 
-  kelsim::CartridgeSpec spec;
-  spec.medium_type = 0xE2;  // rewritable: both passes may write from block 0
-  spec.disc_blocks = static_cast<std::uint32_t>(std::max<std::uint64_t>(total / kelsim::kBlockSize + 64, 0x4000));
+  kelsim::CartridgeSetup setup;
+  setup.medium_type = 0xE2;  // rewritable: both passes may write from block 0
+  setup.disc_blocks = static_cast<std::uint32_t>(std::max<std::uint64_t>(total / kelsim::kBlockSize + 64, 0x4000));
   std::shared_ptr<kelsim::Cartridge> cart;
-  if (DWORD rc = kelsim::Cartridge::create(dir + "/cartridge", spec, &cart)) die("cannot create the cartridge", rc);
+  if (DWORD rc = kelsim::Cartridge::create(dir + "/cartridge", setup, &cart)) die("cannot create the cartridge", rc);
   cart->disc(0).formatted = true;
   auto drive = std::make_shared<kelsim::ChangerDrive>(kelsim::DriveConfig{}, cart);
   kelsim::HostService service;

@@ -37,7 +37,7 @@ bool parse_number(const char* s, int base, unsigned long long* v) {
 
 int main(int argc, char** argv) {
   std::string dir, pipe = kelsim::kServicePipeName;
-  kelsim::CartridgeSpec spec;
+  kelsim::CartridgeSetup setup;
   kelsim::DriveConfig drive_cfg;
   unsigned long long cookie = 1;
   bool log = false;
@@ -61,11 +61,11 @@ int main(int argc, char** argv) {
     } else if (a == "--dir") {
       dir = v;
     } else if (a == "--medium-type" && parse_number(v, 16, &n) && n <= 0xFF) {
-      spec.medium_type = static_cast<std::uint8_t>(n);
+      setup.medium_type = static_cast<std::uint8_t>(n);
     } else if (a == "--slots" && parse_number(v, 10, &n) && n >= 1 && n <= 100) {
-      spec.slots = static_cast<std::uint8_t>(n);
+      setup.slots = static_cast<std::uint8_t>(n);
     } else if (a == "--blocks" && parse_number(v, 0, &n) && n <= 0x7FFFFFE0ull) {
-      spec.disc_blocks = static_cast<std::uint32_t>(n);
+      setup.disc_blocks = static_cast<std::uint32_t>(n);
     } else if (a == "--product") {
       drive_cfg.product = v;
     } else if (a == "--serial") {
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
   std::shared_ptr<kelsim::Cartridge> cart;
   DWORD rc = kelsim::Cartridge::open(dir, &cart);
   if (rc == ERROR_FILE_NOT_FOUND) {
-    rc = kelsim::Cartridge::create(dir, spec, &cart);
+    rc = kelsim::Cartridge::create(dir, setup, &cart);
     if (rc != ERROR_SUCCESS) {
       std::fprintf(stderr, "kelsim-host: cannot create a cartridge in %s (error %u)\n", dir.c_str(), rc);
       return 1;

@@ -91,13 +91,13 @@ std::map<std::uint16_t, Attribute> blank_cartridge_attributes(std::uint8_t mediu
   return a;
 }
 
-DWORD Cartridge::create(const std::string& dir, const CartridgeSpec& spec, std::shared_ptr<Cartridge>* out) {
+DWORD Cartridge::create(const std::string& dir, const CartridgeSetup& setup, std::shared_ptr<Cartridge>* out) {
   out->reset();
-  const std::uint8_t t = spec.medium_type;
+  const std::uint8_t t = setup.medium_type;
   if (!is_write_once_type(t) && !is_rewritable_type(t)) return ERROR_INVALID_PARAMETER;
-  std::uint8_t slots = spec.slots ? spec.slots : static_cast<std::uint8_t>(is_type2_cartridge(t) ? 11 : 12);
-  if (slots == 0 || slots > 100 || spec.loaded_slot >= slots) return ERROR_INVALID_PARAMETER;
-  std::uint64_t blocks = (static_cast<std::uint64_t>(spec.disc_blocks) + 31) / 32 * 32;
+  std::uint8_t slots = setup.slots ? setup.slots : static_cast<std::uint8_t>(is_type2_cartridge(t) ? 11 : 12);
+  if (slots == 0 || slots > 100 || setup.loaded_slot >= slots) return ERROR_INVALID_PARAMETER;
+  std::uint64_t blocks = (static_cast<std::uint64_t>(setup.disc_blocks) + 31) / 32 * 32;
   // The smallest disc that holds the initial volume of either medium class.
   if (blocks < 0x2000 || blocks > 0x7FFFFFE0u) return ERROR_INVALID_PARAMETER;
   std::error_code ec;
@@ -109,14 +109,14 @@ DWORD Cartridge::create(const std::string& dir, const CartridgeSpec& spec, std::
   c->dir_ = dir;
   c->medium_type_ = t;
   c->blocks_ = static_cast<std::uint32_t>(blocks);
-  std::string serial = spec.medium_serial;
+  std::string serial = setup.medium_serial;
   if (serial.empty()) {
     char buf[32];
     std::snprintf(buf, sizeof(buf), "KSIM%08X",
                   static_cast<unsigned>(std::hash<std::string>{}(std::filesystem::absolute(dir).string())));
     serial = buf;
   }
-  c->attributes = blank_cartridge_attributes(t, serial, spec.loaded_slot);
+  c->attributes = blank_cartridge_attributes(t, serial, setup.loaded_slot);
   c->discs_.resize(slots);
   for (int i = 0; i < slots; ++i) {
     Disc& d = c->discs_[i];
@@ -131,7 +131,7 @@ DWORD Cartridge::create(const std::string& dir, const CartridgeSpec& spec, std::
     }
     c->fds_.push_back(fd);
   }
-  c->loaded_slot = spec.loaded_slot;
+  c->loaded_slot = setup.loaded_slot;
   DWORD rc = c->save();
   if (rc != ERROR_SUCCESS) return rc;
   *out = std::move(c);

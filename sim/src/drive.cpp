@@ -877,11 +877,11 @@ ScsiResult ChangerDrive::read_disc_structure(Ctx& c) {
   } else if (format == 0x12) {
     if (!cart_->write_once() && !disc->formatted) return check(kUnformatted);
     if (address != 0) return check(kInvalidField);
-    // Defect list: the header piece only; the simulated disc has no defects.
+    // Defect list: the header unit only; the simulated disc has no defects.
     const std::size_t header = type == 0xE6 ? 128 : 64;
     d.assign(4 + header, 0);
     put_be16(d.data(), static_cast<std::uint16_t>(2 + header));
-    d[3] = 1;  // pieces
+    d[3] = 1;  // units of the list
     d[4] = 'D';
     d[5] = 'L';
   } else {

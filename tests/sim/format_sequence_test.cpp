@@ -1,6 +1,6 @@
 // A fresh write-once cartridge takes the whole automatic format as the drive
 // layer sends it, for every medium class: FORMAT UNIT, the padding of track 1,
-// the volume pieces, the cartridge memory, RESERVE TRACK and track 2.
+// the volume areas, the cartridge memory, RESERVE TRACK and track 2.
 #include "sim_support.h"
 
 namespace simtest {
@@ -27,9 +27,9 @@ class FormatSequence : public SimTest, public ::testing::WithParamInterface<std:
     kelsim::put_be32(&c[8], count);
     ok(in(c, 0), "reserve write");
   }
-  // One piece: WRITE(10) in 32-block steps (or one step of `blocks`), then
+  // One area: WRITE(10) in 32-block steps (or one step of `blocks`), then
   // SYNCHRONIZE CACHE and VERIFY.
-  void piece(std::uint32_t lba, std::uint32_t blocks, bool one_step, bool reserve) {
+  void area(std::uint32_t lba, std::uint32_t blocks, bool one_step, bool reserve) {
     if (reserve) reserve_write(lba, blocks);
     const std::uint32_t step = one_step ? blocks : 32;
     for (std::uint32_t b = 0; b < blocks; b += step)
@@ -85,18 +85,18 @@ TEST_P(FormatSequence, FreshCartridgeFormatsIntoTwoTracks) {
 
   if (low) pad(1, 4352);
   const std::uint32_t rub = f2 ? 128 : 32;
-  piece(0, rub, true, f2);               // recognition sequence
-  if (!low) piece(32, 224, false, false);  // padding
-  piece(256, rub, true, f2);             // anchor
-  if (!low) piece(288, 4064, false, false);
+  area(0, rub, true, f2);               // recognition sequence
+  if (!low) area(32, 224, false, false);  // padding
+  area(256, rub, true, f2);             // anchor
+  if (!low) area(288, 4064, false, false);
   const std::uint32_t m = nwa(1);
   EXPECT_EQ(m, 4352u);
-  piece(m, 32, true, low);               // file set and root
+  area(m, 32, true, low);               // file set and root
   const std::uint32_t e = nwa(1);
   EXPECT_EQ(e, 4384u);
-  piece(e, 32, true, low);               // metadata
-  piece(f2 ? 384 : 288, f2 ? 256 : 32, true, f2);  // both descriptor sequences, in place
-  piece(f2 ? 640 : 320, f2 ? 128 : 32, true, f2);  // integrity
+  area(e, 32, true, low);               // metadata
+  area(f2 ? 384 : 288, f2 ? 256 : 32, true, f2);  // both descriptor sequences, in place
+  area(f2 ? 640 : 320, f2 ? 128 : 32, true, f2);  // integrity
 
   // The cartridge memory record of the format.
   Bytes rec(472, 0);
@@ -127,7 +127,7 @@ TEST_P(FormatSequence, FreshCartridgeFormatsIntoTwoTracks) {
     ok(in(cdb12({0x35}), 0), "synchronize cache");
     ok(in(rw10(0x2F, n - 64, 32), 0), "verify");
   }
-  piece(n - rub, rub, true, f2);  // the last anchor
+  area(n - rub, rub, true, f2);  // the last anchor
 
   di = in(cdb12({0x51, 0, 0, 0, 0, 0, 0, 0, 0x20}), 32);
   EXPECT_EQ(di.data[2] & 3, 1);

@@ -243,7 +243,7 @@ TEST_F(MediaTest, RewritableDiscBeforeAndAfterFormat) {
   EXPECT_EQ(kelsim::get_be32(&d.data[40]), kN - 1);
   auto l = dfl();
   ASSERT_TRUE(good(l));
-  EXPECT_EQ(l.data[3], 1);                              // one piece
+  EXPECT_EQ(l.data[3], 1);                              // one unit
   EXPECT_EQ((kelsim::get_be16(l.data.data()) - 2) / 8 - 8, 0);  // no entries
   fc = in(cdb12({0x23, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
   EXPECT_EQ(fc.data[8] & 3, 2);
@@ -363,18 +363,18 @@ TEST(SimCartridgeFile, DamagedStateFileIsReportedNotServed) {
   std::string dir = tmpl;
   std::shared_ptr<kelsim::Cartridge> c;
   EXPECT_EQ(kelsim::Cartridge::open(dir, &c), ERROR_FILE_NOT_FOUND);
-  kelsim::CartridgeSpec spec;
-  spec.disc_blocks = 0x4000;
-  ASSERT_EQ(kelsim::Cartridge::create(dir, spec, &c), ERROR_SUCCESS);
-  EXPECT_EQ(kelsim::Cartridge::create(dir, spec, &c), ERROR_ALREADY_EXISTS);
+  kelsim::CartridgeSetup setup;
+  setup.disc_blocks = 0x4000;
+  ASSERT_EQ(kelsim::Cartridge::create(dir, setup, &c), ERROR_SUCCESS);
+  EXPECT_EQ(kelsim::Cartridge::create(dir, setup, &c), ERROR_ALREADY_EXISTS);
   {
     std::FILE* f = std::fopen((dir + "/cartridge.state").c_str(), "a");
     std::fputs("track 0 zz 1 2 3 4\n", f);
     std::fclose(f);
   }
   EXPECT_EQ(kelsim::Cartridge::open(dir, &c), ERROR_INVALID_DATA);
-  spec.medium_type = 0x42;
-  EXPECT_EQ(kelsim::Cartridge::create(dir + "/x", spec, &c), ERROR_INVALID_PARAMETER);
+  setup.medium_type = 0x42;
+  EXPECT_EQ(kelsim::Cartridge::create(dir + "/x", setup, &c), ERROR_INVALID_PARAMETER);
   std::filesystem::remove_all(dir);
 }
 

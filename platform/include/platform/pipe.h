@@ -41,7 +41,7 @@ std::string pipe_directory();
 // NUL in it, "." or "..", or a path too long for a socket address.
 DWORD pipe_socket_path(std::string_view pipe_name, std::string* path);
 
-// One piece of a message sent with PipeConnection::write_parts.
+// One part of a message sent with PipeConnection::write_parts.
 struct PipeBuffer {
   const void* data;
   std::size_t size;

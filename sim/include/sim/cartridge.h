@@ -52,7 +52,7 @@ struct Disc {
   std::vector<std::uint8_t> unique_id;  // 14 bytes, INQUIRY page C1h
 };
 
-struct CartridgeSpec {
+struct CartridgeSetup {
   std::uint8_t medium_type = 0xE1;
   std::uint8_t slots = 0;                 // 0: 11 for type-2 cartridges, else 12
   std::uint32_t disc_blocks = kDefaultDiscBlocks;  // rounded up to a multiple of 32
@@ -65,7 +65,7 @@ class Cartridge {
   // Creates a blank cartridge in dir (created when missing; must not hold a
   // cartridge yet). ERROR_INVALID_PARAMETER for a medium type, slot count or
   // size the drive cannot hold.
-  static DWORD create(const std::string& dir, const CartridgeSpec& spec, std::shared_ptr<Cartridge>* out);
+  static DWORD create(const std::string& dir, const CartridgeSetup& setup, std::shared_ptr<Cartridge>* out);
   // Opens the cartridge stored in dir with the disc of the last written slot
   // (attribute 0D00h) loaded. ERROR_FILE_NOT_FOUND when there is none,
   // ERROR_INVALID_DATA for a damaged state file.

@@ -26,8 +26,8 @@
 //   "DI" at 0-1, unit byte 4 = number of layers, first and last user-data
 //   address at unit bytes 16 and 20. Format 08h (formatted rewritable only):
 //   "DS" at 4, D36 first user PSN, D40 last LSN, D44/D48 spare sizes 0.
-//   Format 12h piece 0: header piece of 64 bytes (128 on E6h), no entries,
-//   byte 3 = 1 piece.
+//   Format 12h unit 0: a list header of 64 bytes (128 on E6h), no entries,
+//   byte 3 = 1 unit.
 // - GET PERFORMANCE type 02h: data length 4 (no descriptor) on write-once or
 //   unformatted discs; else one descriptor: start LBA 8-11, first bit offset
 //   at 17 = 0, defect status byte 18 = 1.

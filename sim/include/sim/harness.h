@@ -16,7 +16,7 @@
 namespace kelsim {
 
 struct HarnessOptions {
-  CartridgeSpec cartridge;
+  CartridgeSetup cartridge;
   DriveConfig drive;
   std::uint64_t cookie = 0x1A2B;
   std::string pipe_name = kServicePipeName;
