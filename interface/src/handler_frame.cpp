@@ -1,0 +1,272 @@
+// The handler frame, the routines the handlers share, and the handlers
+// "Check", "Recognise" and "GetVolumeInfo".
+#include "handler_frame.h"
+
+#include "KelDriveSDK/quorvel_api.h"
+#include "kel/entry.h"
+#include "kel/scsi.h"
+#include "kel/volctrl.h"
+#include "platform/codepage.h"
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+// The drive utility library is a separate deliverable; where the process
+// does not carry it, its functions are absent and their requests fail.
+std::uint64_t KelDriveSDK_Quorvel_SetCallbacks(KelSdkMountCallback mount,
+                                               KelSdkUnmountCallback unmount,
+                                               KelSdkControlCallback control,
+                                               KelSdkLogCallback log, std::uint64_t sequenceNumber,
+                                               int phase) __attribute__((weak));
+std::uint64_t KelDriveSDK_Quorvel_GetRollbackInfo(const char16_t* path,
+                                                  std::vector<_KEL_SDK_ROLLBACK_INFO>& points)
+    __attribute__((weak));
+
+namespace kel {
+
+namespace {
+
+constexpr std::uint64_t kSdkInternalFailure = 0x8100000000000001ull;
+
+std::mutex g_statesMutex;
+std::map<const CKelInterface*, std::unique_ptr<HandlerState>>& States() {
+  static std::map<const CKelInterface*, std::unique_ptr<HandlerState>> states;
+  return states;
+}
+
+}  // namespace
+
+HandlerState& HandlerStateOf(CKelInterface& itf) {
+  std::lock_guard<std::mutex> lk(g_statesMutex);
+  auto& slot = States()[&itf];
+  if (!slot) slot = std::make_unique<HandlerState>(&itf.Operations());
+  return *slot;
+}
+
+void ReleaseHandlerState(const CKelInterface* itf) {
+  std::lock_guard<std::mutex> lk(g_statesMutex);
+  if (itf) States().erase(itf);
+  else States().clear();
+}
+
+// ---------------------------------------------------------------- frame
+
+HandlerFrame::HandlerFrame(CKelInterface& i, std::uint64_t s)
+    : itf(i), ops(i.Operations()), state(HandlerStateOf(i)), seq(s) {}
+
+void HandlerFrame::Phase(std::uint32_t phase) {
+  itf.SetDriveCommandSequence(seq);
+  itf.SetDriveCommandPhase(phase);
+}
+
+bool HandlerFrame::Engine(std::int64_t result, unsigned line) {
+  // A result that does not fit an int is no errno value; -1 maps to 1117.
+  const int r = result >= INT32_MIN && result <= INT32_MAX ? static_cast<int>(result) : -1;
+  return Win32(ReportEngineErrorThrough(&ops, r, __FILE__, line));
+}
+
+bool HandlerFrame::Win32(DWORD code) {
+  if (code == 0) return true;
+  status = HResultFromWin32Code(code);
+  return false;
+}
+
+bool HandlerFrame::Hr(HRESULT hr) {
+  if (hr >= 0) return true;
+  status = hr;
+  return false;
+}
+
+bool HandlerFrame::MountOnDemand() {
+  if (itf.Mounted()) return true;
+  Phase(kPhaseMount);
+  if (!Engine(CallSlot(ops.MountDefault), __LINE__)) return false;
+  itf.SetMounted(true);
+  state.RollbackMounted = false;
+  return true;
+}
+
+bool HandlerFrame::Send(CServiceXMLResponse& response) { return Win32(response.Send()); }
+
+HRESULT HandlerFrame::Finish() {
+  Phase(kPhaseEndOfRequest);
+  SendEndOfRequestNotice();  // a failed notice is not the request's failure
+  if (status < 0) CServiceHRESULTResponse(seq, status).Send();
+  return status;
+}
+
+bool HandlerFrame::CheckVersion(const char* path, std::uint32_t generation, std::uint32_t version) {
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (!Engine(CallSlot(ops.GetPathInfo, path, 0u, &info), __LINE__)) return false;
+  std::uint32_t g = kMetaUnknown, v = kMetaUnknown;
+  if (!Win32(state.MetaData.GetObjectVersion(info.ObjectID, &g, &v))) return false;
+  if (g != kMetaUnknown && v != kMetaUnknown && (g != generation || v != version)) {
+    status = kHrVersionMismatch;
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- shared routines
+
+int RefreshVolumeInfo(CKelInterface& itf) {
+  KelVolumeInformation& vi = itf.VolumeInformation();
+  const int r = CallSlot(itf.Operations().FsInfo, &vi.Info);
+  if (r == 0) {
+    if (vi.Info.VolumeType == 0) {
+      const ParityConstants& p = WriterParityConstants();
+      vi.Info.ParityRatio =
+          p.ParitySymbols ? static_cast<std::uint32_t>(p.DataSymbols / p.ParitySymbols) : 0;
+    } else {
+      vi.Info.ParityRatio = 0;
+    }
+  }
+  return r;
+}
+
+std::uint64_t WritePosition(const KelVolumeInformation& volume) {
+  const KELFS_VOLUME_INFO& v = volume.Info;
+  const std::uint64_t next =
+      v.NextWritableBlock != 0xFFFFFFFFu ? v.NextWritableBlock : v.NumberOfBlocksPerTrack;
+  return next + static_cast<std::uint64_t>(v.CurrentTrackId) * v.NumberOfBlocksPerTrack +
+         v.PartitionStart;
+}
+
+std::pair<std::string, std::string> SplitPath(const std::string& path) {
+  const std::size_t p = path.rfind('/');
+  if (p == std::string::npos) return {"/", path};
+  return {p == 0 ? std::string("/") : path.substr(0, p), path.substr(p + 1)};
+}
+
+DWORD MakeParentDirectories(CKelInterface& itf, const char* path) {
+  const FileSystemOperations& ops = itf.Operations();
+  if (CallSlot(ops.GetPathInfo, path, 0u, nullptr) == 0) return 0;
+  std::string rest(path);
+  const std::size_t cut = rest.rfind('/');
+  rest = cut == std::string::npos ? std::string() : rest.substr(0, cut);
+  std::string built;
+  std::size_t at = 0;
+  while (at <= rest.size()) {
+    std::size_t end = rest.find('/', at);
+    if (end == std::string::npos) end = rest.size();
+    const std::string component = rest.substr(at, end - at);
+    at = end + 1;
+    if (component.empty()) continue;
+    const std::string parent = built.empty() ? std::string("/") : built;
+    built += "/" + component;
+    DWORD e = ReportEngineErrorThrough(&ops, CallSlot(ops.GetPathInfo, built.c_str(), 0u, nullptr),
+                                       __FILE__, __LINE__);
+    if (e == ERROR_FILE_NOT_FOUND)
+      e = ReportEngineErrorThrough(
+          &ops, CallSlot(ops.CreateDirectory, parent.c_str(), component.c_str(), false), __FILE__,
+          __LINE__);
+    if (e) return e;
+  }
+  return 0;
+}
+
+std::uint64_t HandOverToDriveSdk(std::uint64_t seq, int mode) {
+  if (!KelDriveSDK_Quorvel_SetCallbacks) return kSdkInternalFailure;
+  return KelDriveSDK_Quorvel_SetCallbacks(ForwardMountDefault, ForwardUnmount, quorvel_fsctl,
+                                          ForwardLogMessage, seq, mode);
+}
+
+// The medium's rollback points as the drive utility library lists them;
+// the HRESULT of the hand-over or of the query.
+HRESULT QueryRollbackPoints(std::uint64_t seq, const char* medium_cookie,
+                            std::vector<_KEL_SDK_ROLLBACK_INFO>* points) {
+  HRESULT hr = MapDriveSdkResult(HandOverToDriveSdk(seq, 3));
+  if (hr < 0) return hr;
+  if (!KelDriveSDK_Quorvel_GetRollbackInfo) return MapDriveSdkResult(kSdkInternalFailure);
+  const std::u16string path = platform::utf8_to_utf16(medium_cookie ? medium_cookie : "");
+  return MapDriveSdkResult(KelDriveSDK_Quorvel_GetRollbackInfo(path.c_str(), *points));
+}
+
+// ---------------------------------------------------------------- Check, GetVolumeInfo
+
+HRESULT OnCheck(CKelInterface& itf, std::uint64_t seq, const char* medium_cookie) {
+  HandlerFrame f(itf, seq);
+  if (!itf.Mounted()) {
+    f.Phase(kPhaseMount);
+    if (f.Engine(CallSlot(f.ops.MountDefault), __LINE__)) {
+      itf.SetMounted(true);
+      f.state.RollbackMounted = false;
+    } else if (!itf.RollbackMountOnError()) {
+      return f.Finish();
+    } else {
+      std::vector<_KEL_SDK_ROLLBACK_INFO> points;
+      const HRESULT hr = QueryRollbackPoints(seq, medium_cookie, &points);
+      if (!f.Hr(hr)) return f.Finish();
+      // No point at all leaves the first mount's failure as the answer.
+      for (const _KEL_SDK_ROLLBACK_INFO& p : points) {
+        f.Phase(kPhaseMount);
+        if (f.Engine(CallSlot(f.ops.MountRollback, static_cast<unsigned>(p.SlotNumber),
+                              static_cast<unsigned>(p.MetaDataFE_LSN),
+                              static_cast<unsigned>(p.FsdLsn)),
+                     __LINE__)) {
+          f.status = S_OK;
+          itf.SetMounted(true);
+          f.state.RollbackMounted = true;
+          break;
+        }
+      }
+      if (f.status < 0) return f.Finish();
+    }
+  }
+  KelVolumeInformation& vi = itf.VolumeInformation();
+  f.Phase(kPhaseQuery);
+  std::memset(&vi.Info, 0, sizeof vi.Info);
+  if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
+  f.Phase(kPhaseMetaData);
+  const DWORD e = f.state.RollbackMounted ? f.state.MetaData.LoadAll(&vi)
+                                          : f.state.MetaData.LoadVolumeIdentity(&vi);
+  if (!f.Win32(e)) return f.Finish();
+  CServiceVolumeResponse answer(seq, &vi);
+  f.Send(answer);
+  return f.Finish();
+}
+
+HRESULT OnGetVolumeInfo(CKelInterface& itf, std::uint64_t seq) {
+  HandlerFrame f(itf, seq);
+  if (!f.MountOnDemand()) return f.Finish();
+  f.Phase(kPhaseQuery);
+  if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
+  CServiceVolumeResponse answer(seq, &itf.VolumeInformation());
+  f.Send(answer);
+  return f.Finish();
+}
+
+// ---------------------------------------------------------------- table
+
+const RequestHandlers& StandardRequestHandlers() {
+  static const RequestHandlers table = [] {
+    RequestHandlers h;
+    h.Check = OnCheck;
+    h.Rename = OnRename;
+    h.Delete = OnDelete;
+    h.CreateDirectory = OnCreateDirectory;
+    h.RenameDirectory = OnRenameDirectory;
+    h.DeleteDirectory = OnDeleteDirectory;
+    h.ReadDirectory = OnReadDirectory;
+    h.GetVolumeInfo = OnGetVolumeInfo;
+    h.GetRollbackInfo = OnGetRollbackInfo;
+    h.RollbackMount = OnRollbackMount;
+    h.UpdateArchiveInfo = OnUpdateArchiveInfo;
+    return h;
+  }();
+  return table;
+}
+
+namespace {
+// Installs the table when the library is loaded, unless a table is there.
+struct InstallStandardHandlers {
+  InstallStandardHandlers() {
+    if (!InstalledRequestHandlers()) SetRequestHandlers(&StandardRequestHandlers());
+  }
+} g_installStandardHandlers;
+}  // namespace
+
+}  // namespace kel

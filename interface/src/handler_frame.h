@@ -1,0 +1,61 @@
+// The frame every request handler runs in.
+#pragma once
+
+#include "kel/errors.h"
+#include "kel/handler.h"
+#include "kel/response.h"
+
+#include "KelDriveSDK/quorvel_api.h"
+
+#include <utility>
+#include <vector>
+
+namespace kel {
+
+// A slot call; a slot the table does not have answers 19 (no device).
+template <class Fn, class... A>
+auto CallSlot(Fn fn, A&&... args) -> decltype(fn(std::forward<A>(args)...)) {
+  if (!fn) return kEngineNoDevice;
+  return fn(std::forward<A>(args)...);
+}
+
+// The hand-over (mode 3) and the drive utility library's list of the
+// medium's rollback points; the HRESULT of the first that failed.
+HRESULT QueryRollbackPoints(std::uint64_t seq, const char* medium_cookie,
+                            std::vector<_KEL_SDK_ROLLBACK_INFO>* points);
+
+class HandlerFrame {
+ public:
+  HandlerFrame(CKelInterface& itf, std::uint64_t seq);
+  HandlerFrame(const HandlerFrame&) = delete;
+  HandlerFrame& operator=(const HandlerFrame&) = delete;
+
+  // Stores the sequence number and the phase in the drive-command context.
+  void Phase(std::uint32_t phase);
+  // Reports an engine result; true when it is 0, else the status takes it.
+  bool Engine(std::int64_t result, unsigned line);
+  // A Win32 code; true when it is 0, else the status takes it.
+  bool Win32(DWORD code);
+  // An HRESULT; true when it is not negative, else the status takes it.
+  bool Hr(HRESULT hr);
+  // Mounts with MountDefault (phase 1) when the volume is not mounted; the
+  // mounted flag is set as soon as the mount succeeded.
+  bool MountOnDemand();
+  // Sends the success answer; its error becomes the status.
+  bool Send(CServiceXMLResponse& response);
+  // The end-of-request notice (phase 12), then "HRESULT" when the status is
+  // negative. Returns the status.
+  HRESULT Finish();
+
+  // Version check of a file (Rename, Delete): 0x80070002 when the stored
+  // generation and version are both known and differ from the given pair.
+  bool CheckVersion(const char* path, std::uint32_t generation, std::uint32_t version);
+
+  CKelInterface& itf;
+  const FileSystemOperations& ops;
+  HandlerState& state;
+  const std::uint64_t seq;
+  HRESULT status = S_OK;
+};
+
+}  // namespace kel

@@ -1,0 +1,127 @@
+// The name-space requests: "Rename", "Delete", "CreateDirectory",
+// "RenameDirectory", "DeleteDirectory" and "UpdateArchiveInfo".
+#include "handler_frame.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace kel {
+
+namespace {
+// Refreshes the volume information and answers "KelVolume".
+void AnswerVolume(HandlerFrame& f) {
+  if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
+  CServiceVolumeResponse answer(f.seq, &f.itf.VolumeInformation());
+  f.Send(answer);
+}
+}  // namespace
+
+HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const char* new_name,
+                 std::uint32_t old_generation, std::uint32_t old_version,
+                 std::uint32_t new_generation, std::uint32_t new_version) {
+  HandlerFrame f(itf, seq);
+  if (!f.MountOnDemand()) return f.Finish();
+  f.Phase(kPhaseQuery);
+  if (!f.CheckVersion(name, old_generation, old_version)) return f.Finish();
+  f.Phase(kPhaseNameSpace);
+  if (!f.Win32(MakeParentDirectories(itf, new_name))) return f.Finish();
+  const auto from = SplitPath(name);
+  const auto to = SplitPath(new_name);
+  if (!f.Engine(CallSlot(f.ops.Rename, from.first.c_str(), from.second.c_str(), to.first.c_str(),
+                         to.second.c_str()),
+                __LINE__))
+    return f.Finish();
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (!f.Engine(CallSlot(f.ops.GetPathInfo, new_name, 0u, &info), __LINE__)) return f.Finish();
+  if (!f.Win32(f.state.MetaData.SetObjectVersion(info.ObjectID, new_generation, new_version)))
+    return f.Finish();
+  AnswerVolume(f);
+  return f.Finish();
+}
+
+HRESULT OnDelete(CKelInterface& itf, std::uint64_t seq, const char* name, std::uint32_t generation,
+                 std::uint32_t version) {
+  HandlerFrame f(itf, seq);
+  if (!f.MountOnDemand()) return f.Finish();
+  f.Phase(kPhaseQuery);
+  if (!f.CheckVersion(name, generation, version)) return f.Finish();
+  f.Phase(kPhaseNameSpace);
+  const auto at = SplitPath(name);
+  if (!f.Engine(CallSlot(f.ops.DeleteFile, at.first.c_str(), at.second.c_str()), __LINE__))
+    return f.Finish();
+  AnswerVolume(f);
+  return f.Finish();
+}
+
+HRESULT OnCreateDirectory(CKelInterface& itf, std::uint64_t seq, const char* name) {
+  HandlerFrame f(itf, seq);
+  if (!f.MountOnDemand()) return f.Finish();
+  f.Phase(kPhaseNameSpace);
+  // The trailing "/" makes the folder itself one of the parents to create.
+  if (!f.Win32(MakeParentDirectories(itf, (std::string(name) + "/").c_str()))) return f.Finish();
+  AnswerVolume(f);
+  return f.Finish();
+}
+
+HRESULT OnRenameDirectory(CKelInterface& itf, std::uint64_t seq, const char* name,
+                          const char* new_name) {
+  HandlerFrame f(itf, seq);
+  if (!f.MountOnDemand()) return f.Finish();
+  f.Phase(kPhaseQuery);
+  if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, 0u, nullptr), __LINE__)) return f.Finish();
+  f.Phase(kPhaseNameSpace);
+  if (!f.Win32(MakeParentDirectories(itf, new_name))) return f.Finish();
+  const auto from = SplitPath(name);
+  const auto to = SplitPath(new_name);
+  if (!f.Engine(CallSlot(f.ops.RenameDir, from.first.c_str(), from.second.c_str(),
+                         to.first.c_str(), to.second.c_str()),
+                __LINE__))
+    return f.Finish();
+  AnswerVolume(f);
+  return f.Finish();
+}
+
+HRESULT OnDeleteDirectory(CKelInterface& itf, std::uint64_t seq, const char* name) {
+  HandlerFrame f(itf, seq);
+  if (!f.MountOnDemand()) return f.Finish();
+  f.Phase(kPhaseNameSpace);
+  const auto at = SplitPath(name);
+  if (!f.Engine(CallSlot(f.ops.DeleteDirectory, at.first.c_str(), at.second.c_str()), __LINE__))
+    return f.Finish();
+  AnswerVolume(f);
+  return f.Finish();
+}
+
+HRESULT OnUpdateArchiveInfo(CKelInterface& itf, std::uint64_t seq, const char* name) {
+  HandlerFrame f(itf, seq);
+  if (!f.MountOnDemand()) return f.Finish();
+  f.Phase(kPhaseQuery);
+  if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
+  if (!f.Win32(MakeParentDirectories(itf, name))) return f.Finish();
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, 1u, &info), __LINE__)) return f.Finish();
+  const std::uint32_t n = info.SpaceEntries.Count;
+  const KELFS_OBJECT_INFO* object = &info;
+  std::unique_ptr<std::uint8_t[]> big;
+  if (n > 1) {
+    const std::size_t bytes = sizeof(KELFS_OBJECT_INFO) + 24 * static_cast<std::size_t>(n);
+    big.reset(new (std::nothrow) std::uint8_t[bytes]);
+    if (!big) {
+      f.Hr(kHrOutOfMemory);
+      return f.Finish();
+    }
+    std::memset(big.get(), 0, bytes);
+    auto* full = reinterpret_cast<KELFS_OBJECT_INFO*>(big.get());
+    if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, n, full), __LINE__)) return f.Finish();
+    object = full;
+  }
+  CServiceArchiveResponse answer(seq, n, object);
+  f.Send(answer);
+  return f.Finish();
+}
+
+}  // namespace kel

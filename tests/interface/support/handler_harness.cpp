@@ -1,0 +1,195 @@
+#include "handler_harness.h"
+
+#include "kel/config.h"
+#include "kel/entry.h"
+#include "kel/response.h"
+#include "kel/scsi.h"
+#include "kel/volctrl.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace handlertest {
+
+namespace {
+HandlerHarness* g_current = nullptr;
+
+// The response stream: every element is kept with the number of
+// end-of-request notices the host service had received when it was written.
+ssize_t SinkWrite(void* cookie, const char* data, size_t size) {
+  auto* h = static_cast<HandlerHarness*>(cookie);
+  h->sinkWrite(data, size);
+  return static_cast<ssize_t>(size);
+}
+
+std::vector<std::string> split(const std::string& bytes) {
+  std::vector<std::string> out;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    const std::size_t nul = bytes.find('\0', at);
+    if (nul == std::string::npos) {
+      out.push_back("<unterminated>" + bytes.substr(at));
+      break;
+    }
+    out.push_back(bytes.substr(at, nul - at));
+    at = nul + 1;
+  }
+  return out;
+}
+}  // namespace
+
+HandlerHarness::HandlerHarness() {
+  char tmpl[] = "/tmp/kel-handlers-XXXXXX";
+  dir_ = ::mkdtemp(tmpl);
+  ::setenv("KEL_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);
+  kel::ResetConfigCache();
+  RuvoCtrlVolume::resetForTesting();
+  saved_parity_ = kel::WriterParityConstants();
+  kel::WriterParityConstants() =
+      kel::ParityConstants{2064, 2048, 16, 32ll * 16 * 2048, 32ll * 2048 * 2048, 32};
+  fakeengine::engine().reset();
+  fakeengine::sdk().reset();
+  kel::ReleaseHandlerState(nullptr);
+  sim_ = std::make_unique<kelsim::SimHarness>();
+  kel::SetMediumCookie(sim_->cookie());
+  // The process-wide pipe client may still hold a connection to an earlier
+  // service; a notice or two brings it onto this one.
+  for (int i = 0; i < 5 && kel::SendEndOfRequestNotice() != 0; ++i) {
+  }
+  sim_->service().clear_transcript();
+  table_ = kel::StandardRequestHandlers();
+  g_current = this;
+  table_.Sync = [](CKelInterface& itf, std::uint64_t, const char*, std::string) -> HRESULT {
+    if (g_current && g_current->probe) g_current->probe(itf);
+    return 0;
+  };
+  kel::SetRequestHandlers(&table_);
+  cookie_io_functions_t io{};
+  io.write = SinkWrite;
+  out_ = ::fopencookie(this, "w", io);
+  std::setvbuf(out_, nullptr, _IONBF, 0);
+  kel::SetResponseStream(out_);
+}
+
+HandlerHarness::~HandlerHarness() {
+  kel::SetRequestStream(nullptr);
+  kel::SetResponseStream(nullptr);
+  kel::SetRequestHandlers(nullptr);
+  kel::ReleaseHandlerState(nullptr);
+  kel::SetMediumCookie(0);
+  g_current = nullptr;
+  if (in_) std::fclose(in_);
+  if (out_) std::fclose(out_);
+  sim_.reset();
+  kel::WriterParityConstants() = saved_parity_;
+  ::unsetenv("KEL_REGISTRY");
+  kel::ResetConfigCache();
+  RuvoCtrlVolume::resetForTesting();
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+void HandlerHarness::setRegistry(const std::vector<std::string>& lines) {
+  std::ofstream f(dir_ + "/registry.reg");
+  f << "Windows Registry Editor Version 5.00\n\n"
+    << "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Stravo\\KELFS]\n";
+  for (const auto& l : lines) f << l << "\n";
+  f.close();
+  kel::ResetConfigCache();
+}
+
+void HandlerHarness::run(const std::string& requests) {
+  if (in_) std::fclose(in_);
+  in_ = std::tmpfile();
+  std::fwrite(requests.data(), 1, requests.size(), in_);
+  std::rewind(in_);
+  kel::SetRequestStream(in_);
+  // The end of input ends the loop with the parser's error; the handlers'
+  // state stays for the next run, as it would in one long run.
+  quorvel_kel_run(&fakeengine::operations(), sim_->cookie_text().c_str());
+}
+
+void HandlerHarness::sinkWrite(const char* data, std::size_t size) {
+  std::size_t notices_now = 0;
+  for (const auto& e : sim_->service().transcript())
+    if (e.is_notice()) ++notices_now;
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes_ += data[i];
+    if (data[i] == '\0') notices_before_.push_back(notices_now);
+  }
+}
+
+std::vector<std::string> HandlerHarness::elements() {
+  std::fflush(out_);
+  return split(bytes_);
+}
+
+std::vector<std::string> HandlerHarness::ordered() {
+  std::fflush(out_);
+  std::vector<std::string> els = split(bytes_);
+  std::vector<std::string> out;
+  std::size_t shown = 0;
+  const std::vector<std::string> all_notices = notices();
+  for (std::size_t i = 0; i < els.size(); ++i) {
+    const std::size_t before = i < notices_before_.size() ? notices_before_[i] : 0;
+    for (; shown < before && shown < all_notices.size(); ++shown) out.push_back("notice " + all_notices[shown]);
+    out.push_back(elementName(els[i]));
+  }
+  for (; shown < all_notices.size(); ++shown) out.push_back("notice " + all_notices[shown]);
+  return out;
+}
+
+std::vector<std::string> HandlerHarness::newElements() {
+  std::vector<std::string> all = elements();
+  std::vector<std::string> out(all.begin() + static_cast<std::ptrdiff_t>(seen_), all.end());
+  seen_ = all.size();
+  return out;
+}
+
+std::vector<kelsim::TranscriptEntry> HandlerHarness::transcript() {
+  return sim_->service().transcript();
+}
+
+std::vector<std::string> HandlerHarness::notices() {
+  std::vector<std::string> out;
+  for (const auto& e : transcript())
+    if (e.is_notice()) out.push_back(std::to_string(e.sequence) + ":" + std::to_string(e.phase));
+  return out;
+}
+
+std::string line(std::uint64_t seq, const std::string& opcode, const std::string& attributes) {
+  return "<ArchiveFileSystemOperation SequenceNumber=\"" + std::to_string(seq) + "\" Opcode=\"" +
+         opcode + "\"" + (attributes.empty() ? "" : " " + attributes) +
+         "></ArchiveFileSystemOperation>\n";
+}
+
+std::string probeLine(std::uint64_t seq) {
+  return line(seq, "Sync", "Reason=\"probe\" BlockNumber=\"0\" Bytes=\"0\" Generation=\"0\"");
+}
+
+std::string success(std::uint64_t seq) {
+  return "<KelSuccess SequenceNumber=\"" + std::to_string(seq) + "\"></KelSuccess>";
+}
+
+std::string hresult(std::uint64_t seq, std::uint32_t hr) {
+  return "<HRESULT SequenceNumber=\"" + std::to_string(seq) + "\" HRESULT=\"" +
+         std::to_string(static_cast<std::int32_t>(hr)) + "\"></HRESULT>";
+}
+
+std::string attribute(const std::string& element, const std::string& name) {
+  const std::string key = " " + name + "=\"";
+  const std::size_t at = element.find(key);
+  if (at == std::string::npos) return "";
+  const std::size_t start = at + key.size();
+  return element.substr(start, element.find('"', start) - start);
+}
+
+std::string elementName(const std::string& element) {
+  if (element.empty() || element[0] != '<') return "";
+  const std::size_t end = element.find_first_of(" >", 1);
+  return element.substr(1, end - 1);
+}
+
+}  // namespace handlertest

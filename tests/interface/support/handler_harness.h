@@ -1,0 +1,74 @@
+// Runs the real request loop with the real handlers over the fake engine:
+// request lines from a temporary file, elements into another, a fresh
+// configuration, and a simulated host service on the pipe that receives the
+// end-of-request notices.
+#pragma once
+
+#include "fake_engine.h"
+#include "kel/handler.h"
+#include "kel/volctrl.h"
+#include "sim/harness.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace handlertest {
+
+class HandlerHarness {
+ public:
+  HandlerHarness();
+  ~HandlerHarness();
+  HandlerHarness(const HandlerHarness&) = delete;
+  HandlerHarness& operator=(const HandlerHarness&) = delete;
+
+  // KELFS values of the configuration (lines such as
+  // "\"Rollback Mount On Error\"=dword:00000001").
+  void setRegistry(const std::vector<std::string>& value_lines);
+  // Runs the loop over these request lines until the end of input. A
+  // "Sync" line runs the probe on the live interface instead of a handler.
+  void run(const std::string& requests);
+  std::function<void(CKelInterface&)> probe;
+
+  // The elements written so far, and those since the last call.
+  std::vector<std::string> elements();
+  std::vector<std::string> newElements();
+  // Element names and notices ("notice seq:phase") in the order they left.
+  std::vector<std::string> ordered();
+  // The end-of-request notices the host service received, as "seq:phase".
+  std::vector<std::string> notices();
+  // Every message the host service received, in order.
+  std::vector<kelsim::TranscriptEntry> transcript();
+
+  fakeengine::FakeEngine& engine() { return fakeengine::engine(); }
+  fakeengine::FakeDriveSdk& sdk() { return fakeengine::sdk(); }
+
+  void sinkWrite(const char* data, std::size_t size);
+
+ private:
+  std::string dir_;
+  std::FILE* in_ = nullptr;
+  std::FILE* out_ = nullptr;
+  std::size_t seen_ = 0;
+  std::string bytes_;
+  std::vector<std::size_t> notices_before_;
+  std::unique_ptr<kelsim::SimHarness> sim_;
+  kel::RequestHandlers table_;
+  kel::ParityConstants saved_parity_{};
+};
+
+// One request line.
+std::string line(std::uint64_t seq, const std::string& opcode, const std::string& attributes = "");
+// The probe's request line.
+std::string probeLine(std::uint64_t seq);
+
+// Elements written by handlers.
+std::string success(std::uint64_t seq);
+std::string hresult(std::uint64_t seq, std::uint32_t hr);
+// The value of one attribute of an element ("" when it has none).
+std::string attribute(const std::string& element, const std::string& name);
+// The element's name.
+std::string elementName(const std::string& element);
+
+}  // namespace handlertest
