@@ -7,6 +7,7 @@
 #include "kel/volctrl.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -106,8 +107,7 @@ void HandlerHarness::run(const std::string& requests) {
   std::fwrite(requests.data(), 1, requests.size(), in_);
   std::rewind(in_);
   kel::SetRequestStream(in_);
-  // The end of input ends the loop with the parser's error; the handlers'
-  // state stays for the next run, as it would in one long run.
+  // The end of input ends the loop with the parser's error.
   quorvel_kel_run(&fakeengine::operations(), sim_->cookie_text().c_str());
 }
 
@@ -157,6 +157,48 @@ std::vector<std::string> HandlerHarness::notices() {
   for (const auto& e : transcript())
     if (e.is_notice()) out.push_back(std::to_string(e.sequence) + ":" + std::to_string(e.phase));
   return out;
+}
+
+std::vector<std::uint8_t> metaFile(std::uint32_t width, const std::string& id, std::uint32_t replica,
+                                   const std::vector<MetaRecord>& records) {
+  std::vector<std::uint8_t> b(1024 + 12 * records.size(), 0);
+  auto put = [&](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  std::memcpy(b.data(), "QVMF\x01\x00\x01\x00", 8);
+  put(12, width);
+  std::memcpy(b.data() + 16, id.data(), id.size());
+  put(48, replica);
+  std::uint32_t sum = 0;
+  for (int i = 0; i < 52; ++i) sum += b[i];
+  put(8, sum);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    put(1024 + 12 * i, records[i].object);
+    put(1028 + 12 * i, records[i].generation);
+    put(1032 + 12 * i, records[i].version);
+  }
+  return b;
+}
+
+void putMetaFile(std::uint32_t index, std::vector<std::uint8_t> bytes) {
+  char name[64];
+  std::snprintf(name, sizeof name, "/$QuorvelData/QVMetaData%6.6u.dat", index);
+  fakeengine::engine().addFile(name, 900000 + index, 0, {}, std::move(bytes));
+}
+
+void setVolume(fakeengine::FakeEngine& e) {
+  KELFS_VOLUME_INFO& v = e.volume;
+  v = KELFS_VOLUME_INFO{};
+  v.VolumeType = 0;
+  v.BlockSize = 2048;
+  v.TotalBlocks = 100000;
+  v.FreeBlocks = 90000;
+  v.CurrentTrackId = 2;
+  v.NumberOfBlocksPerTrack = 1000;
+  v.PartitionStart = 64;
+  v.NextWritableBlock = 0xFFFFFFFFu;
+  v.LastFileIndex = 42;
+  std::strcpy(v.VolumeName, "VOLNAME");
 }
 
 std::string line(std::uint64_t seq, const std::string& opcode, const std::string& attributes) {

@@ -26,7 +26,8 @@ class HandlerHarness {
   // KELFS values of the configuration (lines such as
   // "\"Rollback Mount On Error\"=dword:00000001").
   void setRegistry(const std::vector<std::string>& value_lines);
-  // Runs the loop over these request lines until the end of input. A
+  // Runs the loop over these request lines until the end of input (each
+  // run is a new request interface, as a new engine process would be). A
   // "Sync" line runs the probe on the live interface instead of a handler.
   void run(const std::string& requests);
   std::function<void(CKelInterface&)> probe;
@@ -41,6 +42,7 @@ class HandlerHarness {
   // Every message the host service received, in order.
   std::vector<kelsim::TranscriptEntry> transcript();
 
+  std::string cookieText() const { return sim_->cookie_text(); }
   fakeengine::FakeEngine& engine() { return fakeengine::engine(); }
   fakeengine::FakeDriveSdk& sdk() { return fakeengine::sdk(); }
 
@@ -57,6 +59,19 @@ class HandlerHarness {
   kel::RequestHandlers table_;
   kel::ParityConstants saved_parity_{};
 };
+
+// A metadata file image as it stands on a volume.
+struct MetaRecord {
+  std::uint32_t object, generation, version;
+};
+std::vector<std::uint8_t> metaFile(std::uint32_t width, const std::string& id, std::uint32_t replica,
+                                   const std::vector<MetaRecord>& records);
+// Puts metadata file `index` on the fake volume.
+void putMetaFile(std::uint32_t index, std::vector<std::uint8_t> bytes);
+
+// A mounted-looking volume for FsInfo: track 2 of 1000 blocks from block
+// 64, the current track full, volume type 0, last file index 42.
+void setVolume(fakeengine::FakeEngine& e);
 
 // One request line.
 std::string line(std::uint64_t seq, const std::string& opcode, const std::string& attributes = "");
