@@ -145,11 +145,8 @@ DWORD CQVServiceInterfaceImpl::CRep::connect_locked(bool control) {
   }
   // Only a control request may fall back to the volumes of the host's file
   // system, and only when the pipe was never opened.
-  if (control && !opened_once && pipe_name == kQVPipeName) {
-    if (finder.find() == ERROR_SUCCESS) {
-      // No volume can be opened on this platform; nothing is kept.
-    }
-  }
+  // On this platform the search finds no volume (1168), so nothing is kept.
+  if (control && !opened_once && pipe_name == kQVPipeName) finder.find();
   return e;
 }
 
