@@ -133,8 +133,8 @@ int open_named(mdcudfsr_mount* mp, std::uint32_t req_id, const char* name, std::
 
 // Closes and deletes the fs management cache after it proved unusable.
 void drop_fsmanage_cache(mdcudfsr_mount* mp, mdcudfsr_cache_node* node) {
-  mdcudfsr_metacache_file_close(mp, mp->fs_cache_handle);
-  mp->fs_cache_handle = -1;
+  mdcudfsr_metacache_file_close(mp, mp->fsmanage_handle);
+  mp->fsmanage_handle = -1;
   mdcudfsr_metacache_fsmanage_delete(mp, node);
 }
 
@@ -144,7 +144,7 @@ int ajust_write(mdcudfsr_mount* mp, mdcudfsr_cache_node* node, std::uint64_t off
                 const void* data) {
   std::uint32_t written = 0;
   std::uint32_t cache_err = 0;
-  const int err = mdcudfsr_metacache_file_write(mp, mp->fs_cache_handle, offset, length, data, &written, &cache_err);
+  const int err = mdcudfsr_metacache_file_write(mp, mp->fsmanage_handle, offset, length, data, &written, &cache_err);
   if (err) {
     KELC_LOG(kLogErr, "fs management cache write failed err:%d cache_err:%d\n", err, static_cast<int>(cache_err));
     drop_fsmanage_cache(mp, node);
@@ -211,7 +211,7 @@ int mdcudfsr_metacache_fsmanage_open(mdcudfsr_mount* mp, mdcudfsr_cache_node* no
     KELC_LOG(kLogErr, "fsmanageopen_Error\n");
     return err;
   }
-  mp->fs_cache_handle = static_cast<std::int32_t>(get64(ans->payload() + 4) & 0xFFFFFFFFu);
+  mp->fsmanage_handle = static_cast<std::int32_t>(get64(ans->payload() + 4) & 0xFFFFFFFFu);
   if (coherent) *coherent = get32(ans->payload() + 12);
   if (created) *created = get32(ans->payload() + 16);
   free_ans(mp, ans);
@@ -377,7 +377,7 @@ int write_info_record(mdcudfsr_mount* mp, std::uint32_t offset, const std::uint8
                       std::uint32_t* written) {
   std::uint32_t n = 0;
   std::uint32_t cache_err = 0;
-  const int err = mdcudfsr_metacache_file_write(mp, mp->fs_cache_handle, MDC_MEDIAINFO_OFFSET + offset, size,
+  const int err = mdcudfsr_metacache_file_write(mp, mp->fsmanage_handle, MDC_MEDIAINFO_OFFSET + offset, size,
                                                 record, &n, &cache_err);
   if (err) {
     KELC_LOG(kLogErr, "err=%d\n", err);
@@ -449,7 +449,7 @@ int mdcudfsr_metacache_write_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* 
   }
   std::uint32_t pos = 0;
   int err = 0;
-  if (mp->rewritable) {
+  if (mp->is_rewritable) {
     set_header(buf, "RDS_12", 0x40000);
     mdc_defect_bitmap_ctl ctl{buf + 12, 0x40000, 1};
     err = host_device_ioctl(mp, MDC_IOCTL_GET_DEFECT_BITMAP, &ctl, node);
@@ -494,7 +494,7 @@ int mdcudfsr_metacache_read_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* n
     KELC_LOG(kLogErr, "%s\n", "mdcudfsrmp");
     return 22;
   }
-  const std::uint32_t expect = mp->rewritable ? 0x100 : 0x21F;
+  const std::uint32_t expect = mp->is_rewritable ? 0x100 : 0x21F;
   std::uint32_t found = 0;
   auto* buf = static_cast<std::uint8_t*>(std::calloc(1, MDC_MEDIAINFO_SIZE));
   if (buf) {
@@ -502,7 +502,7 @@ int mdcudfsr_metacache_read_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* n
     while (pos + sizeof(mdc_mediainfo_header) <= MDC_MEDIAINFO_SIZE) {
       std::uint32_t n = 0;
       std::uint32_t cache_err = 0;
-      int err = mdcudfsr_metacache_file_read(mp, mp->fs_cache_handle, MDC_MEDIAINFO_OFFSET + pos, 12, buf, &n,
+      int err = mdcudfsr_metacache_file_read(mp, mp->fsmanage_handle, MDC_MEDIAINFO_OFFSET + pos, 12, buf, &n,
                                              &cache_err);
       if (err || cache_err || n != 12) {
         KELC_LOG(kLogErr, "err(%d) or cache_err(%d) or length(%d:%d)\n", err, static_cast<int>(cache_err),
@@ -524,7 +524,7 @@ int mdcudfsr_metacache_read_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* n
       }
       std::uint8_t* data = buf + 12;
       n = 0;
-      err = mdcudfsr_metacache_file_read(mp, mp->fs_cache_handle, MDC_MEDIAINFO_OFFSET + pos + 12, length, data, &n,
+      err = mdcudfsr_metacache_file_read(mp, mp->fsmanage_handle, MDC_MEDIAINFO_OFFSET + pos + 12, length, data, &n,
                                          &cache_err);
       if (err || cache_err || n != length) {
         KELC_LOG(kLogErr, "err(%d) or cache_err(%d) or length(%d:%d)\n", err, static_cast<int>(cache_err),
@@ -533,7 +533,7 @@ int mdcudfsr_metacache_read_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* n
       }
       KELC_LOG(kLogInfo, "found tag (%d), length(%d)\n", index, static_cast<int>(length));
       int ioerr = 0;
-      if (!mp->rewritable) {
+      if (!mp->is_rewritable) {
         if (index <= 2) {
           put32(data, static_cast<std::uint32_t>(index));
           put32(data + 36, 1);
@@ -570,7 +570,7 @@ int mdcudfsr_metacache_read_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* n
 
 int mdcudfsr_metacache_update_coherent(mdcudfsr_mount* mp, mdcudfsr_cache_node* node) {
   CHECK_MOUNT(mp);
-  int err = mdcudfsr_read_attribute(mp, mp->attr_record, 472, 1, 0, node, 0);
+  int err = mdcudfsr_read_attribute(mp, mp->attr_record, 472, 1, 0, reinterpret_cast<vfs_context_t>(node), 0);
   if (err) {
     KELC_LOG(kLogErr, "READ ATTRIBUTE failed\xE3\x80\x80on update coherent err = %d", err);
     return err;
@@ -580,7 +580,7 @@ int mdcudfsr_metacache_update_coherent(mdcudfsr_mount* mp, mdcudfsr_cache_node* 
   std::memcpy(&first, mp->attr_record, 4);
   first |= 0x80;
   std::memcpy(mp->attr_record, &first, 4);
-  err = mdcudfsr_write_attribute(mp, mp->attr_record, 472, 1, node, 0);
+  err = mdcudfsr_write_attribute(mp, mp->attr_record, 472, 1, reinterpret_cast<vfs_context_t>(node), 0);
   if (err) KELC_LOG(kLogErr, "WRITE ATTRIBUTE failed on update coherent err = %d", err);
   return err;
 }

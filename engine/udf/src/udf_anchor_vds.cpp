@@ -576,7 +576,7 @@ int mdcudfsr_read_vds(mdcudfsr_mount* mnt, vfs_context_t ctx, int invalidate, in
   const bool bad[2] = {!cs[0].read_ok || cs[0].broken, !cs[1].read_ok || cs[1].broken};
   if (bad[0] && bad[1]) {
     if (cs[0].broken && cs[1].broken) {
-      mnt->mntinfo.mount_status = MNTINFO_RULES_BROKEN;
+      mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
       UDF_LOG(ERR, "MVDS & RVDS checksum invalid, RAW mount.\n");
     } else {
       UDF_LOG(ERR, "MVDS & RVDS invalid, RAW mount.\n");

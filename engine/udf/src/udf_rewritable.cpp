@@ -223,10 +223,10 @@ int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, 
     if (!broken) return finish(cerr);
     status[side] = 22;
     if (side == 0)
-      mdcudfsr_set_mntinfo_state(mnt, 0, 0, mnt->mntinfo.wrprot_reasons & ~WRPROT_READONLY);
+      mdcudfsr_set_mntinfo_state(mnt, 0, 0, mnt->mntinfo.WriteProtectReasonFlags & ~WRPROT_READONLY);
   }
   if (good < 0) {
-    if (mnt->mntinfo.access_state != MNTINFO_ACCESS_REFUSED)
+    if (mnt->mntinfo.AccessMode != MNTINFO_ACCESS_REFUSED)
       mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED,
                                  status[0] == 14 && status[1] == 14 ? MNTINFO_STRUCTURE_UNREADABLE
                                                                     : MNTINFO_ANCHOR_INVALID,

@@ -97,7 +97,7 @@ int mdcudfsr_repair_vds(mdcudfsr_mount* mnt, uint32_t* serial_unreadable, vfs_co
     UDF_LOG(ERR, "Read Attribute is failed err:%d\n", aerr);
     zfree(answer);
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE,
-                               mnt->mntinfo.wrprot_reasons | WRPROT_READONLY);
+                               mnt->mntinfo.WriteProtectReasonFlags | WRPROT_READONLY);
     return 22;
   }
   const uint32_t serial = (uint32_t{answer[61]} << 24) | (uint32_t{answer[62]} << 16) | (uint32_t{answer[63]} << 8) |

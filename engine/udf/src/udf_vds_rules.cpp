@@ -25,7 +25,7 @@ int raw_rules(mdcudfsr_mount* mnt) {
 }
 
 void mark_readonly(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  mnt->mntinfo.mount_status = MNTINFO_RULES_BROKEN;
+  mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
   mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
 }
 
@@ -247,7 +247,7 @@ int mdcudfsr_check_vds_structure_for_mount(mdcudfsr_mount* mnt, uint32_t* soft_p
     }
   }
   if (!ok) {
-    const uint32_t reasons = mnt->mntinfo.wrprot_reasons | WRPROT_READONLY;
+    const uint32_t reasons = mnt->mntinfo.WriteProtectReasonFlags | WRPROT_READONLY;
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, reasons);
     return 22;
   }
@@ -255,13 +255,13 @@ int mdcudfsr_check_vds_structure_for_mount(mdcudfsr_mount* mnt, uint32_t* soft_p
     mdcudfsr_set_mntinfo_state(mnt, 0, 0, 0);
     return mdcudfsr_check_vds_structure(mnt, soft_protect, ctx);
   }
-  mnt->mntinfo.access_state = saved.access_state;
-  mnt->mntinfo.mount_status = saved.mount_status;
-  mnt->mntinfo.wrprot_reasons = saved.wrprot_reasons;
+  mnt->mntinfo.AccessMode = saved.AccessMode;
+  mnt->mntinfo.MountStatus = saved.MountStatus;
+  mnt->mntinfo.WriteProtectReasonFlags = saved.WriteProtectReasonFlags;
   if (serial_unreadable) {
     if (relinked) *relinked = 0;
     UDF_LOG(ERR, "Failed to get serialNumber, mounting readonly\n");
-    mnt->mntinfo.mount_status = MNTINFO_STRUCTURE_UNREADABLE;
+    mnt->mntinfo.MountStatus = MNTINFO_STRUCTURE_UNREADABLE;
     mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_SERIAL_UNREADABLE, 1, ctx);
     return 30;
   }

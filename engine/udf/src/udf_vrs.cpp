@@ -144,8 +144,8 @@ int check_vrs(mdcudfsr_mount* mnt, vfs_context_t ctx, bool rewritable) {
   }
   if (result == 2) {
     UDF_LOGM(ERR, KELC, "cannot read VRS. \n");
-    mnt->mntinfo.mount_status = MNTINFO_STRUCTURE_UNREADABLE;
-    mnt->mntinfo.wrprot_reasons |= WRPROT_READONLY;
+    mnt->mntinfo.MountStatus = MNTINFO_STRUCTURE_UNREADABLE;
+    mnt->mntinfo.WriteProtectReasonFlags |= WRPROT_READONLY;
   } else if (result == 9) {
     UDF_LOGM(ERR, KELC, "Unformatted VRS. \n");
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_NOT_FORMATTED, WRPROT_READONLY);

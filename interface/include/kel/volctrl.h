@@ -6,6 +6,7 @@
 #pragma once
 
 #include "kel/fsops.h"
+#include "kel/mdcfs.h"
 #include "kel/util_sync.h"
 #include "platform/sync.h"
 #include "platform/win32.h"
@@ -14,42 +15,6 @@
 #include <optional>
 #include <string>
 
-#pragma pack(push, 1)
-// Mount information (MDCFSCTL_GET_VOLUME_MOUNT_INFORMATION), 16 bytes.
-struct MDCFS_MOUNT_INFORMATION {
-  std::uint32_t MountStatus;
-  std::uint32_t WriteProtectReasonFlags;
-  std::uint32_t AccessMode;
-  std::uint8_t MediumType;
-  std::uint8_t VolumeStatus;
-  std::uint8_t VolumeTypeAndInformationVersion;
-  std::uint8_t Reserved;
-};
-static_assert(sizeof(MDCFS_MOUNT_INFORMATION) == 16);
-
-// Write policy (MDCFSCTL_GET_WRITE_POLICY_INFORMATION), 32 bytes.
-struct MDCFS_WRITE_POLICY_INFORMATION {
-  std::uint32_t ModeFlags;
-  std::uint32_t WriteClusterBlocks;
-  std::uint32_t ParityInClusterBlocks;
-  std::uint32_t DiscFullMarginBlocks;
-  std::uint32_t DiscFullMarginBlocksForLastDisc;
-  std::uint32_t OptimalReadWriteBlocks;
-  std::uint32_t ReserveWriteBlocks;
-  std::uint32_t ErrorReportingWindowBlocks;
-};
-static_assert(sizeof(MDCFS_WRITE_POLICY_INFORMATION) == 32);
-
-// Size record of MDCFSCTL_GET_STATFS_SIZEINFO, 32 bytes.
-struct MDCFS_STATFS_SIZEINFO {
-  std::uint32_t BlockSize;
-  std::uint32_t Reserved1;
-  std::uint64_t TotalBlocks;
-  std::uint64_t FreeBlocks;
-  std::uint64_t Reserved2;
-};
-static_assert(sizeof(MDCFS_STATFS_SIZEINFO) == 32);
-#pragma pack(pop)
 
 // Laid out by the engine's control table; passed through here unchanged.
 struct MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER;

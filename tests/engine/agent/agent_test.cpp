@@ -110,7 +110,7 @@ TEST_F(AgentTest, NewMediumIsCreatedThenCoherentAfterTheMountAdjustment) {
   ASSERT_EQ(mdcudfsr_metacache_fsmanage_open(&mp, nullptr, &coherent, &created), 0);
   EXPECT_EQ(coherent, 0u);
   EXPECT_EQ(created, 1u);
-  EXPECT_GE(mp.fs_cache_handle, 1);
+  EXPECT_GE(mp.fsmanage_handle, 1);
   EXPECT_TRUE(fs::exists(fsmanage_file()));
   // The serial was trimmed: three letters then NULs.
   EXPECT_EQ(std::memcmp(mp.medium_serial, "ABC", 4), 0);
@@ -121,7 +121,7 @@ TEST_F(AgentTest, NewMediumIsCreatedThenCoherentAfterTheMountAdjustment) {
   ASSERT_EQ(img.size(), 0x10000u);
   EXPECT_EQ(std::memcmp(img.data(), fake().attr1500 + 9, 128), 0);
   EXPECT_EQ(img[0x8000], 2);
-  ASSERT_EQ(mdcudfsr_metacache_file_close(&mp, mp.fs_cache_handle), 0);
+  ASSERT_EQ(mdcudfsr_metacache_file_close(&mp, mp.fsmanage_handle), 0);
 
   ASSERT_EQ(mdcudfsr_metacache_fsmanage_open(&mp, nullptr, &coherent, &created), 0);
   EXPECT_EQ(coherent, 1u);
@@ -153,7 +153,7 @@ TEST_F(AgentTest, DamagedCacheIsRecreated) {
     std::uint32_t coherent = 0, created = 0;
     ASSERT_EQ(mdcudfsr_metacache_fsmanage_open(&mp, nullptr, &coherent, &created), 0);
     ASSERT_EQ(mdcudfsr_metacache_ajust_for_mount(&mp, nullptr, false, true), 0);
-    ASSERT_EQ(mdcudfsr_metacache_file_close(&mp, mp.fs_cache_handle), 0);
+    ASSERT_EQ(mdcudfsr_metacache_file_close(&mp, mp.fsmanage_handle), 0);
     auto img = read_file(fsmanage_file());
     c.damage(img);
     {
@@ -165,7 +165,7 @@ TEST_F(AgentTest, DamagedCacheIsRecreated) {
     EXPECT_EQ(coherent, 0u);
     EXPECT_EQ(created, 1u);
     EXPECT_EQ(fs::file_size(fsmanage_file()), 0u);  // a new, empty file
-    ASSERT_EQ(mdcudfsr_metacache_file_close(&mp, mp.fs_cache_handle), 0);
+    ASSERT_EQ(mdcudfsr_metacache_file_close(&mp, mp.fsmanage_handle), 0);
   }
 }
 
@@ -201,7 +201,7 @@ TEST_F(AgentSmallLimitTest, SizeLimitNeverDeletesTheTargetAndFailsWith28) {
   EXPECT_EQ(mdcudfsr_metacache_fsmanage_open(&mp, nullptr, &coherent, &created), 28);
   EXPECT_FALSE(fs::exists(dir / "AAA"));    // the others go first
   EXPECT_TRUE(fs::exists(fsmanage_file()));  // the target stays
-  EXPECT_EQ(mp.fs_cache_handle, -1);
+  EXPECT_EQ(mp.fsmanage_handle, -1);
   EXPECT_TRUE(fake_log_contains("Cache Directory is max size Over."));
 }
 
@@ -356,7 +356,7 @@ TEST_F(AgentTest, MissingOpcRecordFailsTheCheckAndDeletesTheCache) {
   for (std::uint32_t t = 0; t < 3; ++t, pos += 52) ASSERT_EQ(mdcudfsr_metacache_write_discinfo(&mp, t, pos, rec, &w, nullptr), 0);
   for (std::uint32_t t = 1; t <= 2; ++t, pos += 72) ASSERT_EQ(mdcudfsr_metacache_write_trackinfo(&mp, t, pos, rec, &w, nullptr), 0);
   EXPECT_EQ(mdcudfsr_metacache_read_mediainfo(&mp, nullptr), 22);
-  EXPECT_EQ(mp.fs_cache_handle, -1);
+  EXPECT_EQ(mp.fsmanage_handle, -1);
   EXPECT_FALSE(fs::exists(fsmanage_file()));
   EXPECT_TRUE(fake_log_contains("chkflg=0x001f expect=0x021f"));
 }
@@ -369,14 +369,14 @@ TEST_F(AgentTest, OversizedRecordLengthIsTreatedAsDamage) {
   // drive layer's 40-byte record.
   std::uint8_t bad[4] = {0xA0, 0x0F, 0, 0};
   std::uint32_t n = 0, cache_err = 0;
-  ASSERT_EQ(mdcudfsr_metacache_file_write(&mp, mp.fs_cache_handle, 0x60000 + 8, 4, bad, &n, &cache_err), 0);
+  ASSERT_EQ(mdcudfsr_metacache_file_write(&mp, mp.fsmanage_handle, 0x60000 + 8, 4, bad, &n, &cache_err), 0);
   EXPECT_EQ(mdcudfsr_metacache_read_mediainfo(&mp, nullptr), 22);
   EXPECT_TRUE(fake().disc_back.empty());
   EXPECT_FALSE(fs::exists(fsmanage_file()));
 }
 
 TEST_F(AgentTest, RewritableMediaInformationCarriesTheDefectBitmap) {
-  mp.rewritable = 1;
+  mp.is_rewritable = 1;
   std::uint32_t coherent = 0, created = 0;
   ASSERT_EQ(mdcudfsr_metacache_fsmanage_open(&mp, nullptr, &coherent, &created), 0);
   ASSERT_EQ(mdcudfsr_metacache_write_mediainfo(&mp, nullptr), 0);

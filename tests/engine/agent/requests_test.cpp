@@ -152,7 +152,7 @@ TEST_F(RequestsTest, FsmanageOpenSendsSerialAttributeAndFailureWord) {
       EXPECT_EQ(p[36], 9);  // bytes 9-136 of the attribute
     }
     // The handle keeps the low 32 bits of the answer's 64-bit handle.
-    EXPECT_EQ(mp.fs_cache_handle, 0x12345678);
+    EXPECT_EQ(mp.fsmanage_handle, 0x12345678);
     EXPECT_EQ(coherent, 1u);
     EXPECT_EQ(created, 0u);
   }

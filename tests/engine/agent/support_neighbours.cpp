@@ -2,10 +2,7 @@
 
 #include <cstring>
 
-struct vnode;
-struct vfs_context;
-struct mdcudfsr_mount;
-struct mdcudfsr_cache_node;
+#include "udf/udf_neighbour_calls.h"
 
 FakeNeighbours& fake() {
   static FakeNeighbours f;
@@ -52,7 +49,7 @@ struct BitmapCtl {
 };
 #pragma pack(pop)
 
-int VNOP_IOCTL(vnode*, std::uint32_t command, char* data, int, vfs_context*) {
+int VNOP_IOCTL(vnode_t, std::uint32_t command, char* data, int, vfs_context_t) {
   FakeNeighbours& f = fake();
   std::lock_guard<std::mutex> g(f.mu);
   f.ioctl_codes.push_back(command);
@@ -116,8 +113,7 @@ int VNOP_IOCTL(vnode*, std::uint32_t command, char* data, int, vfs_context*) {
   return 56;
 }
 
-int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, std::uint32_t length, int, int, mdcudfsr_cache_node*,
-                            int) {
+int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, std::uint32_t length, int, int, vfs_context_t, int) {
   FakeNeighbours& f = fake();
   std::lock_guard<std::mutex> g(f.mu);
   ++f.read_attr_calls;
@@ -126,7 +122,7 @@ int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, std::uint32_t length,
   return 0;
 }
 
-int mdcudfsr_write_attribute(mdcudfsr_mount*, void* record, std::uint32_t length, int, mdcudfsr_cache_node*, int) {
+int mdcudfsr_write_attribute(mdcudfsr_mount*, void* record, std::uint32_t length, int, vfs_context_t, int) {
   FakeNeighbours& f = fake();
   std::lock_guard<std::mutex> g(f.mu);
   ++f.write_attr_calls;

@@ -139,9 +139,9 @@ TEST_F(Volume, AnchorVerdictsWhenBothAreBad) {
     uint32_t mirror = 1;
     EXPECT_EQ(mdcudfsr_read_avdp(mnt.get(), nullptr, 1, 0, &mirror), r.result);
     EXPECT_TRUE(env().logged(r.message));
-    EXPECT_EQ(mnt->mntinfo.access_state, 2u);
-    EXPECT_EQ(mnt->mntinfo.mount_status, r.status);
-    EXPECT_EQ(mnt->mntinfo.wrprot_reasons, 0x80000u);
+    EXPECT_EQ(mnt->mntinfo.AccessMode, 2u);
+    EXPECT_EQ(mnt->mntinfo.MountStatus, r.status);
+    EXPECT_EQ(mnt->mntinfo.WriteProtectReasonFlags, 0x80000u);
     EXPECT_EQ(mirror, 0u);
     EXPECT_EQ(env().count_calls("bwrite"), 0u);
   }
@@ -291,7 +291,7 @@ TEST_F(Volume, SerialNumberMismatchFailsAtOnce) {
   ASSERT_EQ(mdcudfsr_read_avdp(mnt.get(), nullptr, 1, 0, nullptr), 0);
   EXPECT_EQ(mdcudfsr_read_vds(mnt.get(), nullptr, 0, 1, 0, nullptr), 22);
   EXPECT_TRUE(env().logged("TSN is invalid VDS's=00000063, AVDP's=00000007\n"));
-  EXPECT_EQ(mnt->mntinfo.mount_status, 0x80000030u);
+  EXPECT_EQ(mnt->mntinfo.MountStatus, 0x80000030u);
   EXPECT_EQ(env().count_calls("bwrite"), 0u);
 }
 
@@ -331,8 +331,8 @@ TEST_F(Volume, BothCopiesBadMeansRawMount) {
     }
     EXPECT_EQ(read_both(), 22);
     EXPECT_TRUE(env().logged(r.message));
-    EXPECT_EQ(mnt->mntinfo.access_state, 2u);
-    EXPECT_EQ(mnt->mntinfo.mount_status, 0x80000030u);
+    EXPECT_EQ(mnt->mntinfo.AccessMode, 2u);
+    EXPECT_EQ(mnt->mntinfo.MountStatus, 0x80000030u);
     EXPECT_EQ(env().count_calls("bwrite"), 0u);
   }
 }

@@ -79,8 +79,8 @@ TEST_F(Rewritable, DamagedMainSequenceIsRestoredFromTheReserveSide) {
   EXPECT_EQ(+mnt->avdp.tag.tag_loc, spec.sectors - 1) << "the mount takes the reserve anchor";
   EXPECT_EQ(mirror, 0u);
   EXPECT_GE(env().find_call("fsmanage_delete"), 0);
-  EXPECT_EQ(mnt->mntinfo.access_state, 0u) << "the main side's verdict is cleared";
-  EXPECT_EQ(mnt->mntinfo.wrprot_reasons, 0u);
+  EXPECT_EQ(mnt->mntinfo.AccessMode, 0u) << "the main side's verdict is cleared";
+  EXPECT_EQ(mnt->mntinfo.WriteProtectReasonFlags, 0u);
   // The next mount finds a good main side.
   env().calls.clear();
   mdcudfsr_mount again;
@@ -101,8 +101,8 @@ TEST_F(Rewritable, BlankMediumIsNotFormatted) {
   env().reset(spec.sectors);
   EXPECT_EQ(mdcudfsr_read_avdp_RE(mnt.get(), nullptr, 1, 0, nullptr), 22);
   EXPECT_TRUE(env().logged("AVDP_1 is filled with 0\n"));
-  EXPECT_EQ(mnt->mntinfo.mount_status, 0x80000010u);
-  EXPECT_EQ(mnt->mntinfo.access_state, 2u);
+  EXPECT_EQ(mnt->mntinfo.MountStatus, 0x80000010u);
+  EXPECT_EQ(mnt->mntinfo.AccessMode, 2u);
 }
 
 TEST_F(Rewritable, BothSidesBad) {
@@ -122,8 +122,8 @@ TEST_F(Rewritable, BothSidesBad) {
       env().sector(spec.sectors - 1)[100] ^= 1;
     }
     EXPECT_EQ(mdcudfsr_read_avdp_RE(mnt.get(), nullptr, 1, 0, nullptr), 22);
-    EXPECT_EQ(mnt->mntinfo.access_state, 2u);
-    EXPECT_EQ(mnt->mntinfo.mount_status, r.status);
+    EXPECT_EQ(mnt->mntinfo.AccessMode, 2u);
+    EXPECT_EQ(mnt->mntinfo.MountStatus, r.status);
     EXPECT_EQ(env().count_calls("bwrite"), 0u);
   }
 }
@@ -131,7 +131,7 @@ TEST_F(Rewritable, BothSidesBad) {
 TEST_F(Rewritable, UnsupportedMediumIsRefused) {
   mnt->medium_type = 0xE1;
   EXPECT_EQ(mdcudfsr_read_avdp_RE(mnt.get(), nullptr, 1, 0, nullptr), 22);
-  EXPECT_EQ(mnt->mntinfo.mount_status, 0x80000200u);
+  EXPECT_EQ(mnt->mntinfo.MountStatus, 0x80000200u);
   EXPECT_TRUE(env().calls_starting("bread").empty());
 }
 
@@ -158,7 +158,7 @@ TEST_F(Rewritable, TagSerialMismatchGives14) {
   std::memcpy(env().sector(273), &t, sizeof t);
   reseal(env().sector(273));
   EXPECT_EQ(mdcudfsr_read_avdp_RE(mnt.get(), nullptr, 1, 0, nullptr), 14);
-  EXPECT_EQ(mnt->mntinfo.mount_status, 0x80000030u);
+  EXPECT_EQ(mnt->mntinfo.MountStatus, 0x80000030u);
 }
 
 TEST_F(Rewritable, FlushWritesTheReserveUnitBeforeTheMainUnit) {

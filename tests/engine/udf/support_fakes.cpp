@@ -229,19 +229,19 @@ void mdcudfsr_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint
                                 uint32_t wrprot_reasons) {
   g_env.calls.push_back("set_mntinfo_state " + std::to_string(access_state) + " " + hex(mount_status) + " " +
                         hex(wrprot_reasons));
-  mnt->mntinfo.access_state = access_state;
-  mnt->mntinfo.mount_status = mount_status;
-  mnt->mntinfo.wrprot_reasons = wrprot_reasons;
-  mnt->mntinfo.changed = 1;
+  mnt->mntinfo.AccessMode = access_state;
+  mnt->mntinfo.MountStatus = mount_status;
+  mnt->mntinfo.WriteProtectReasonFlags = wrprot_reasons;
+  mnt->mntinfo_changed = 1;
 }
 
 void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t) {
   g_env.calls.push_back("wrprot " + hex(reasons) + " keep=" + std::to_string(keep));
   if (keep == 1 && reasons != 0xFFFFFFFFu)
-    mnt->mntinfo.wrprot_reasons |= reasons;
+    mnt->mntinfo.WriteProtectReasonFlags |= reasons;
   else
-    mnt->mntinfo.wrprot_reasons = reasons;
-  mnt->mntinfo.changed = 1;
+    mnt->mntinfo.WriteProtectReasonFlags = reasons;
+  mnt->mntinfo_changed = 1;
 }
 
 int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int, int, vfs_context_t, int) {

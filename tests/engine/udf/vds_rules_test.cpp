@@ -137,12 +137,12 @@ TEST_F(Rules, TableOfCases) {
     if (r.message) {
       EXPECT_TRUE(env().logged(r.message));
     }
-    EXPECT_EQ(mnt->mntinfo.mount_status, r.status);
+    EXPECT_EQ(mnt->mntinfo.MountStatus, r.status);
     if (r.result == 22) {
-      EXPECT_EQ(mnt->mntinfo.access_state, 2u);
+      EXPECT_EQ(mnt->mntinfo.AccessMode, 2u);
     }
     if (r.result == 30) {
-      EXPECT_NE(mnt->mntinfo.wrprot_reasons & 0x80000u, 0u);
+      EXPECT_NE(mnt->mntinfo.WriteProtectReasonFlags & 0x80000u, 0u);
     }
     EXPECT_EQ(soft, 0u);
   }
@@ -164,7 +164,7 @@ TEST_F(Rules, SoftWriteProtectBeforeTheLastSlotIsOnlyReported) {
   uint32_t soft = 0;
   EXPECT_EQ(mdcudfsr_check_vds_structure(mnt.get(), &soft, nullptr), 0);
   EXPECT_EQ(soft, 1u);
-  EXPECT_EQ(mnt->mntinfo.wrprot_reasons, 0u);
+  EXPECT_EQ(mnt->mntinfo.WriteProtectReasonFlags, 0u);
 }
 
 TEST_F(Rules, ThirdDiscVolume) {
@@ -203,8 +203,8 @@ TEST_F(Rules, UnlinkedSequenceIsRebuiltAndRelinkedFromTheCartridgeMemory) {
   EXPECT_EQ(mnt->vds.pmap.type2_metadata.mirror_file_loc, layout.metadata_file_loc + 16);
   EXPECT_EQ(mnt->metadata_file_loc, layout.metadata_file_loc);
   EXPECT_EQ(mnt->metadata_mirror_loc, layout.metadata_file_loc + 16);
-  EXPECT_EQ(mnt->mntinfo.access_state, 0u);
-  EXPECT_EQ(mnt->mntinfo.mount_status, 0u) << "the saved mount information comes back";
+  EXPECT_EQ(mnt->mntinfo.AccessMode, 0u);
+  EXPECT_EQ(mnt->mntinfo.MountStatus, 0u) << "the saved mount information comes back";
   // The rebuilt sequence obeys the rules.
   EXPECT_EQ(mdcudfsr_check_vds_structure(mnt.get(), nullptr, nullptr), 0);
   EXPECT_EQ(env().count_calls("bwrite"), 0u) << "the medium is written only by a later flush";
@@ -230,9 +230,9 @@ TEST_F(Rules, RelinkFailures) {
     EXPECT_EQ(mdcudfsr_check_vds_structure_for_mount(mnt.get(), nullptr, &relinked, nullptr), 22);
     EXPECT_TRUE(env().logged(r.message));
     EXPECT_EQ(relinked, 0u);
-    EXPECT_EQ(mnt->mntinfo.access_state, 2u);
-    EXPECT_EQ(mnt->mntinfo.mount_status, 0x80000030u);
-    EXPECT_EQ(mnt->mntinfo.wrprot_reasons, 0x80000u);
+    EXPECT_EQ(mnt->mntinfo.AccessMode, 2u);
+    EXPECT_EQ(mnt->mntinfo.MountStatus, 0x80000030u);
+    EXPECT_EQ(mnt->mntinfo.WriteProtectReasonFlags, 0x80000u);
   }
 }
 
@@ -245,8 +245,8 @@ TEST_F(Rules, UnreadableSerialAttributeMountsReadOnly) {
   EXPECT_TRUE(env().logged("failed to read attribute[ID:0401H].\n"));
   EXPECT_TRUE(env().logged("Failed to get serialNumber, mounting readonly\n"));
   EXPECT_EQ(relinked, 0u);
-  EXPECT_EQ(mnt->mntinfo.mount_status, 0x80000030u);
-  EXPECT_NE(mnt->mntinfo.wrprot_reasons & 0x4000u, 0u);
+  EXPECT_EQ(mnt->mntinfo.MountStatus, 0x80000030u);
+  EXPECT_NE(mnt->mntinfo.WriteProtectReasonFlags & 0x4000u, 0u);
 }
 
 TEST_F(Rules, FailedRebuildKeepsTheStructureVerdict) {
@@ -271,8 +271,8 @@ TEST_F(Rules, RewritableSequenceIsRelinkedWithoutRebuild) {
   EXPECT_EQ(mnt->vds.pmap.type2_metadata.bitmap_file_loc, 0u);
   // P + M + 32 already lies beyond P + R, so the mirror does not raise it.
   EXPECT_EQ(mnt->next_writable_address, 4096 + layout.metadata_file_loc + 32);
-  EXPECT_EQ(mnt->mntinfo.mount_status, 0u);
-  EXPECT_EQ(mnt->mntinfo.changed, 1u);
+  EXPECT_EQ(mnt->mntinfo.MountStatus, 0u);
+  EXPECT_EQ(mnt->mntinfo_changed, 1u);
 }
 
 // ---------------------------------------------------------------- in-memory rebuild

@@ -50,7 +50,7 @@ TEST_P(Vrs, ValidSequenceChangesNothing) {
   EXPECT_EQ(mdcudfsr_check_vrs(mnt.get(), nullptr), 0);
   EXPECT_EQ(env().calls, (std::vector<std::string>{"disc_change code=0x99 inv=1 on_mount=1", "bread lsn=16 size=6144",
                                                     "brelse"}));
-  EXPECT_EQ(mnt->mntinfo.changed, 0u);
+  EXPECT_EQ(mnt->mntinfo_changed, 0u);
   EXPECT_EQ(env().live_buffers, 0);
 }
 
@@ -71,9 +71,9 @@ TEST_P(Vrs, InvalidContentGives22AndRefusesAccess) {
     EXPECT_EQ(mdcudfsr_check_vrs(mnt.get(), nullptr), 22);
     EXPECT_TRUE(env().logged("Invalid VRS. \n"));
     EXPECT_EQ(env().logs.back().module, 10);
-    EXPECT_EQ(mnt->mntinfo.access_state, 2u);
-    EXPECT_EQ(mnt->mntinfo.mount_status, 0x80000200u);
-    EXPECT_EQ(mnt->mntinfo.wrprot_reasons, 0x80000u);
+    EXPECT_EQ(mnt->mntinfo.AccessMode, 2u);
+    EXPECT_EQ(mnt->mntinfo.MountStatus, 0x80000200u);
+    EXPECT_EQ(mnt->mntinfo.WriteProtectReasonFlags, 0x80000u);
     EXPECT_EQ(env().count_calls("bwrite"), 0u);
   }
 }
@@ -89,14 +89,14 @@ TEST_P(Vrs, RepairRewritesNSR02AsNSR03) {
 
 TEST_P(Vrs, UnreadableSequenceIsRepairedOnceAndStillReports2) {
   env().unreadable.insert(17);
-  mnt->mntinfo.wrprot_reasons = 0x1;
+  mnt->mntinfo.WriteProtectReasonFlags = 0x1;
   EXPECT_EQ(mdcudfsr_check_vrs(mnt.get(), nullptr), 2);
   EXPECT_EQ(env().count_calls("bwrite"), 1u);
   EXPECT_TRUE(env().logged("cannot read VRS. \n"));
-  EXPECT_EQ(mnt->mntinfo.mount_status, 0x80000030u);
-  EXPECT_EQ(mnt->mntinfo.wrprot_reasons, 0x80001u) << "0x80000 is added to the reasons";
-  EXPECT_EQ(mnt->mntinfo.access_state, 0u);
-  EXPECT_EQ(mnt->mntinfo.changed, 0u);
+  EXPECT_EQ(mnt->mntinfo.MountStatus, 0x80000030u);
+  EXPECT_EQ(mnt->mntinfo.WriteProtectReasonFlags, 0x80001u) << "0x80000 is added to the reasons";
+  EXPECT_EQ(mnt->mntinfo.AccessMode, 0u);
+  EXPECT_EQ(mnt->mntinfo_changed, 0u);
   EXPECT_EQ(env().live_buffers, 0);
 }
 
@@ -166,9 +166,9 @@ TEST(VrsRewritable, BlankMediumIsUnformatted) {
   init_mount(&mnt, spec.sectors, spec.medium_type, 0);
   EXPECT_EQ(mdcudfsr_check_vrs_RE(&mnt, nullptr), 9);
   EXPECT_TRUE(env().logged("Unformatted VRS. \n"));
-  EXPECT_EQ(mnt.mntinfo.access_state, 2u);
-  EXPECT_EQ(mnt.mntinfo.mount_status, 0x80000010u);
-  EXPECT_EQ(mnt.mntinfo.wrprot_reasons, 0x80000u);
+  EXPECT_EQ(mnt.mntinfo.AccessMode, 2u);
+  EXPECT_EQ(mnt.mntinfo.MountStatus, 0x80000010u);
+  EXPECT_EQ(mnt.mntinfo.WriteProtectReasonFlags, 0x80000u);
 }
 
 TEST(VrsRewritable, DamagedButNotBlankIsInvalid) {

@@ -9,20 +9,11 @@
 
 #include "udf/udf_neighbour_calls.h"
 #include "udf/udf_records.h"
+#include "kel/mdcfs.h"
 
 #include <cstdint>
 #include <mutex>
 
-// Mount information of the volume: access state, mount status (the error
-// code of the volume's condition), write-protect reasons, volume-status byte
-// and the changed mark.
-struct MDCFS_MOUNT_INFORMATION {
-  uint32_t access_state;
-  uint32_t mount_status;
-  uint32_t wrprot_reasons;
-  uint8_t volume_status;
-  uint32_t changed;
-};
 
 // Mount status values and write-protect reasons used by the UDF code.
 constexpr uint32_t MNTINFO_NOT_FORMATTED = 0x80000010u;
@@ -93,6 +84,7 @@ struct mdcudfsr_udf_fields {
   uint32_t recorded_vuvi_fe_loc = 0;  // 0: none
 
   MDCFS_MOUNT_INFORMATION mntinfo{};
+  uint32_t mntinfo_changed = 0;  // the mount information changed since it was last published
   // Attribute update mask of the cartridge-memory record: bit k marks
   // attribute k changed (0x080: attribute 1500h, which holds the VUVI value).
   uint32_t attr_update_mask = 0;
@@ -109,7 +101,8 @@ struct mdcudfsr_udf_fields {
   mdcudfsr_udf_fields& operator=(const mdcudfsr_udf_fields&) = delete;
 };
 
-struct mdcudfsr_mount : mdcudfsr_udf_fields {};
+// The whole record is the volume code's; it builds on the fields above.
+#include "kelvfs/mdcudfsr_mount.h"
 
 // The slot whose structures are expected: the loaded slot, or the last
 // written slot while the loaded slot is 0xFF.

@@ -1,16 +1,18 @@
 // The mount-private record of a mounted volume (one per engine process).
 //
 // Every routine of the engine reaches the per-volume state through this
-// record. The members here are those the channels, the metacache requests
-// and the VFAM client read and write; the volume code adds its own.
+// record. The UDF structure code's members form its base
+// (mdcudfsr_udf_fields); the members here are those of the channels, the
+// metacache requests and the VFAM client. The volume code adds its own.
 #pragma once
+
+#include "udf/udf_mount.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
 struct mount;
-struct vnode;
 struct mdc_channel;
 struct mdcudfsr_cache_node;
 
@@ -19,20 +21,16 @@ constexpr std::uint32_t MDCUDFSR_MNT_AGENT_STOPPED = 0x2;
 
 constexpr std::uint32_t MDCUDFSR_ATTR_RECORD_SIZE = 480;
 
-struct mdcudfsr_mount {
+struct mdcudfsr_mount : mdcudfsr_udf_fields {
   mount* mp = nullptr;                    // the emulated mount
   std::uint32_t mount_flags = 0;          // bit 0x2: agent stopped
-  vnode* devvp = nullptr;                 // device vnode for device controls
-  std::uint32_t logical_block_size = 0;
   char volume_name[16] = {};              // log name; "UNKNOWN" while empty
 
   mdc_channel* metacachedev = nullptr;
   mdc_channel* vfamdev = nullptr;
   std::int32_t cache_agent_opened = 0;    // set by the agent's open of the channel
-  std::int32_t fs_cache_handle = -1;      // fs management cache, -1 when none
   std::int32_t local_cache_handle = -1;
   char medium_serial[32] = {};            // trimmed cartridge serial (attribute 0401h)
-  std::int32_t rewritable = 0;
   std::int32_t skip_attribute = 0;
   // Cartridge-memory attribute record holding the coherency counter.
   std::uint8_t attr_record[MDCUDFSR_ATTR_RECORD_SIZE] = {};
