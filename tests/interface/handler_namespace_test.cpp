@@ -1,0 +1,197 @@
+// The name-space requests through the request loop over the fake engine.
+#include "kel/handler.h"
+#include "support/handler_harness.h"
+
+#include <gtest/gtest.h>
+
+using handlertest::attribute;
+using handlertest::elementName;
+using handlertest::HandlerHarness;
+using handlertest::hresult;
+using handlertest::line;
+using handlertest::probeLine;
+using handlertest::putMetaFile;
+using handlertest::setVolume;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+std::string rename(std::uint64_t seq, const std::string& from, const std::string& to, std::uint32_t og,
+                   std::uint32_t ov, std::uint32_t ng, std::uint32_t nv) {
+  return line(seq, "Rename",
+              "Name=\"" + from + "\" NewName=\"" + to + "\" OldGeneration=\"" + std::to_string(og) +
+                  "\" OldVersion=\"" + std::to_string(ov) + "\" NewGeneration=\"" + std::to_string(ng) +
+                  "\" NewVersion=\"" + std::to_string(nv) + "\" KernelInterface=\"0\" BlockNumber=\"0\"");
+}
+std::string del(std::uint64_t seq, const std::string& name, std::uint32_t g, std::uint32_t v) {
+  return line(seq, "Delete",
+              "Name=\"" + name + "\" Generation=\"" + std::to_string(g) + "\" Version=\"" + std::to_string(v) +
+                  "\" KernelInterface=\"0\" BlockNumber=\"0\"");
+}
+std::string folderOp(std::uint64_t seq, const char* op, const std::string& name) {
+  return line(seq, op, "Name=\"" + name + "\" KernelInterface=\"0\" BlockNumber=\"0\"");
+}
+std::string renameDir(std::uint64_t seq, const std::string& from, const std::string& to) {
+  return line(seq, "RenameDirectory",
+              "Name=\"" + from + "\" NewName=\"" + to + "\" KernelInterface=\"0\" BlockNumber=\"0\"");
+}
+std::string update(std::uint64_t seq, const std::string& name) {
+  return line(seq, "UpdateArchiveInfo", "Name=\"" + name + "\"");
+}
+
+Strings names(const Strings& elements) {
+  Strings out;
+  for (const auto& e : elements) out.push_back(elementName(e));
+  return out;
+}
+
+// The calls that change the name space, in order.
+Strings changes(fakeengine::FakeEngine& e) {
+  Strings out;
+  for (const auto& c : e.calls)
+    if (c.slot == kSlotCreateDirectory || c.slot == kSlotRename || c.slot == kSlotRenameDir ||
+        c.slot == kSlotDeleteFile || c.slot == kSlotDeleteDirectory)
+      out.push_back(c.text + "@" + std::to_string(c.phase));
+  return out;
+}
+
+class NameSpaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setVolume(h.engine());
+    h.engine().addFolder("/$QuorvelData", 50);
+    putMetaFile(0, handlertest::metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
+    h.engine().addFile("/a/x", 30, 100, {{500, 1}});
+    h.engine().addFile("/free", 31, 100, {{600, 1}});  // nothing recorded
+  }
+  HandlerHarness h;
+};
+
+TEST_F(NameSpaceTest, RenameCreatesMissingParentsMovesTheFileAndRecordsTheNewVersion) {
+  std::uint32_t g = 0, v = 0;
+  std::vector<std::uint32_t> dirty;
+  h.probe = [&](CKelInterface& itf) {
+    auto& store = kel::HandlerStateOf(itf).MetaData;
+    store.GetObjectVersion(30, &g, &v);
+    for (auto* f : store.GetDirtyFiles()) dirty.push_back(f->FileIndex());
+  };
+  h.run(rename(7, "/a/x", "/b/c/x", 4, 5, 9, 10) + probeLine(8));
+  EXPECT_EQ(changes(h.engine()),
+            (Strings{"CreateDirectory(/,b,0)@4", "CreateDirectory(/b,c,0)@4", "Rename(/a,x,/b/c,x)@4"}));
+  EXPECT_TRUE(h.engine().exists("/b/c/x"));
+  EXPECT_FALSE(h.engine().exists("/a/x"));
+  EXPECT_EQ(g, 9u);
+  EXPECT_EQ(v, 10u);
+  EXPECT_EQ(dirty, (std::vector<std::uint32_t>{0}));
+  EXPECT_EQ(h.ordered(), (Strings{"KelVolume", "notice 7:12"}));
+  // The version check runs in phase 3, the refresh after the change in 4.
+  EXPECT_EQ(h.engine().callsOf(kSlotGetPathInfo).front().phase, 3u);
+  EXPECT_EQ(h.engine().callsOf(kSlotFsInfo).back().phase, 4u);
+}
+
+TEST_F(NameSpaceTest, VersionMismatchAnswers80070002AndChangesNothing) {
+  struct Case {
+    const char* what;
+    std::string request;
+  } cases[] = {
+      {"rename, generation", rename(1, "/a/x", "/b/x", 3, 5, 1, 1)},
+      {"rename, version", rename(1, "/a/x", "/b/x", 4, 6, 1, 1)},
+      {"delete, generation", del(1, "/a/x", 5, 5)},
+      {"delete, version", del(1, "/a/x", 4, 4)},
+  };
+  for (const auto& c : cases) {
+    HandlerHarness hh;
+    setVolume(hh.engine());
+    hh.engine().addFolder("/$QuorvelData", 50);
+    putMetaFile(0, handlertest::metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
+    hh.engine().addFile("/a/x", 30, 100, {{500, 1}});
+    hh.run(c.request);
+    EXPECT_EQ(hh.elements(), (Strings{hresult(1, 0x80070002)})) << c.what;
+    EXPECT_TRUE(changes(hh.engine()).empty()) << c.what;
+    EXPECT_TRUE(hh.engine().exists("/a/x")) << c.what;
+  }
+}
+
+TEST_F(NameSpaceTest, AFileWithoutRecordedValuesPassesTheCheck) {
+  h.run(del(2, "/free", 123, 456));
+  EXPECT_EQ(changes(h.engine()), (Strings{"DeleteFile(/,free)@4"}));
+  EXPECT_EQ(names(h.elements()), (Strings{"KelVolume"}));
+  EXPECT_FALSE(h.engine().exists("/free"));
+}
+
+TEST_F(NameSpaceTest, DeleteKeepsTheRecordedValues) {
+  std::uint32_t g = 0, v = 0;
+  h.probe = [&](CKelInterface& itf) { kel::HandlerStateOf(itf).MetaData.GetObjectVersion(30, &g, &v); };
+  h.run(del(2, "/a/x", 4, 5) + probeLine(3));
+  EXPECT_EQ(changes(h.engine()), (Strings{"DeleteFile(/a,x)@4"}));
+  EXPECT_EQ(names(h.elements()), (Strings{"KelVolume"}));
+  EXPECT_EQ(g, 4u);
+  EXPECT_EQ(v, 5u);
+}
+
+TEST_F(NameSpaceTest, CreateDirectoryMakesEveryMissingFolderOnce) {
+  h.run(folderOp(1, "CreateDirectory", "/p/q") + folderOp(2, "CreateDirectory", "/p/q") +
+        folderOp(3, "CreateDirectory", "/a"));
+  EXPECT_EQ(changes(h.engine()), (Strings{"CreateDirectory(/,p,0)@4", "CreateDirectory(/p,q,0)@4"}));
+  EXPECT_EQ(names(h.elements()), (Strings{"KelVolume", "KelVolume", "KelVolume"}));
+  EXPECT_TRUE(h.engine().exists("/p/q"));
+}
+
+TEST_F(NameSpaceTest, RenameDirectoryOfAMissingFolderMakesNothing) {
+  h.run(renameDir(4, "/nope", "/new/place"));
+  EXPECT_EQ(h.elements(), (Strings{hresult(4, 0x80070002)}));
+  EXPECT_TRUE(changes(h.engine()).empty());
+}
+
+TEST_F(NameSpaceTest, RenameDirectoryMovesTheWholeFolder) {
+  h.run(renameDir(4, "/a", "/z/a2"));
+  EXPECT_EQ(changes(h.engine()), (Strings{"CreateDirectory(/,z,0)@4", "RenameDir(/,a,/z,a2)@4"}));
+  EXPECT_TRUE(h.engine().exists("/z/a2/x"));
+  EXPECT_EQ(names(h.elements()), (Strings{"KelVolume"}));
+}
+
+TEST_F(NameSpaceTest, DeleteDirectoryWorksOnTheNameAlone) {
+  h.engine().addFolder("/empty");
+  h.run(folderOp(5, "DeleteDirectory", "/empty") + folderOp(6, "DeleteDirectory", "/a"));
+  EXPECT_EQ(changes(h.engine()), (Strings{"DeleteDirectory(/,empty)@4", "DeleteDirectory(/,a)@4"}));
+  const Strings els = h.elements();
+  ASSERT_EQ(els.size(), 2u);
+  EXPECT_EQ(elementName(els[0]), "KelVolume");
+  EXPECT_EQ(els[1], hresult(6, 0x8007045D));  // not empty: outside the table
+  EXPECT_TRUE(h.engine().exists("/a/x"));
+}
+
+TEST_F(NameSpaceTest, UpdateArchiveInfoAnswersTheObjectWithAllItsExtents) {
+  h.engine().addFile("/d/e/f.bin", 40, 3000, {{10, 1}, {20, 2}});
+  h.run(update(8, "/d/e/f.bin"));
+  const Strings els = h.elements();
+  ASSERT_EQ(els.size(), 1u);
+  EXPECT_EQ(elementName(els[0]), "KelArchive");
+  EXPECT_EQ(attribute(els[0], "ObjectID"), "40");
+  EXPECT_EQ(attribute(els[0], "SpaceEntries.Count"), "2");
+  EXPECT_EQ(attribute(els[0], "SpaceEntries.1.BlockNumber"), "20");
+  EXPECT_EQ(attribute(els[0], "SpaceEntries.1.NumberOfBlocks"), "2");
+  EXPECT_EQ(h.engine().texts(kSlotGetPathInfo),
+            (Strings{"GetPathInfo(/d/e/f.bin,0,null)", "GetPathInfo(/d/e/f.bin,1)", "GetPathInfo(/d/e/f.bin,2)"}));
+  EXPECT_EQ(h.engine().callsOf(kSlotFsInfo).front().phase, 3u);
+}
+
+TEST_F(NameSpaceTest, UpdateArchiveInfoOfAMissingFileMakesItsFoldersThenFails) {
+  h.run(update(9, "/m/n/o.bin"));
+  EXPECT_EQ(h.engine().texts(kSlotCreateDirectory),
+            (Strings{"CreateDirectory(/,m,0)", "CreateDirectory(/m,n,0)"}));
+  EXPECT_EQ(h.elements(), (Strings{hresult(9, 0x80070002)}));
+}
+
+TEST_F(NameSpaceTest, EngineFailuresEndTheRequestAtTheFailingStep) {
+  // The rename is done, the lookup of the new name after it fails: the
+  // request ends there with its HRESULT, nothing is recorded or refreshed.
+  h.engine().failPath(kSlotGetPathInfo, "/moved", 5);
+  h.run(rename(3, "/free", "/moved", 0, 0, 1, 1));
+  EXPECT_EQ(changes(h.engine()), (Strings{"Rename(/,free,/,moved)@4"}));
+  EXPECT_EQ(h.elements(), (Strings{hresult(3, 0x8007045D)}));
+  EXPECT_EQ(h.engine().count(kSlotFsInfo), 0);
+}
+
+}  // namespace
