@@ -21,6 +21,16 @@ struct DirentBuffer {
 #pragma pack(pop)
 static_assert(sizeof(DirentBuffer) == 16 + 4208);
 
+// Whether a path names the metadata folder, however its separators run
+// ("/$QuorvelData/", "//$QuorvelData").
+bool IsMetaDataFolder(const char* path) {
+  std::string normal;
+  for (const char* p = path; *p; ++p)
+    if (*p != '/' || normal.empty() || normal.back() != '/') normal += *p;
+  if (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  return normal == kMetaDataFolder;
+}
+
 std::int64_t ListingCallback(const void* context, std::uint64_t user, const char* path,
                              const void* record) {
   return OnDirectoryEntry(static_cast<CKelInterface*>(const_cast<void*>(context)), user, path,
@@ -35,7 +45,7 @@ std::int64_t OnDirectoryEntry(CKelInterface* itf, std::uint64_t user, const char
   const std::size_t name_length = strnlen(name, sizeof entry->ObjectName);
   if ((name_length == 1 && name[0] == '.') || (name_length == 2 && name[0] == '.' && name[1] == '.'))
     return 0;
-  if (std::strcmp(folder, kMetaDataFolder) == 0) return 0;
+  if (IsMetaDataFolder(folder)) return 0;
   const FileSystemOperations& ops = itf->Operations();
 
   DirentBuffer small;
@@ -49,7 +59,7 @@ std::int64_t OnDirectoryEntry(CKelInterface* itf, std::uint64_t user, const char
     const int r = CallSlot(ops.GetPathInfo, path.c_str(), 1u, &small.Object);
     if (r != 0) return r;
   }
-  if (path == kMetaDataFolder) return 0;
+  if (IsMetaDataFolder(path.c_str())) return 0;
 
   small.Header.Generation = kMetaUnknown;
   small.Header.Version = kMetaUnknown;

@@ -80,6 +80,15 @@ TEST_F(ReadDirectoryTest, TheMetadataFolderListsNothingAtAll) {
   EXPECT_EQ(h.ordered(), (Strings{"notice 4:12"}));
 }
 
+// The engine resolves runs of "/" like one, so spellings of the metadata
+// folder with more separators stay hidden too.
+TEST_F(ReadDirectoryTest, OtherSpellingsOfTheMetadataFolderStayHidden) {
+  h.run(list(1, "/$QuorvelData/") + list(2, "//$QuorvelData") + list(3, "//"));
+  Strings got = summary();
+  EXPECT_EQ(got, (Strings{"x.dat 5/6", "sub 4294967295/4294967295", " 4294967295/4294967295"}));
+  EXPECT_EQ(h.ordered().front(), "notice 1:12");
+}
+
 TEST_F(ReadDirectoryTest, AllExtentsOfAFileAreListedAndFolderPathsAreJoinedOnce) {
   h.run(list(5, "/sub/"));
   const Strings els = h.elements();
