@@ -7,6 +7,7 @@
 // and replaces the plain one below.
 #pragma once
 
+#include "udf/udf_extent.h"
 #include "udf/udf_neighbour_calls.h"
 #include "udf/udf_records.h"
 #include "kel/mdcfs.h"
@@ -57,6 +58,27 @@ struct mdcudfsr_vds_copies {
   };
 };
 
+// A partition entry of the mount: 0 the metadata file, 1 its mirror, 2 the
+// physical partition.
+struct mdcudfsr_partition_entry {
+  uint32_t start_sector = 0;
+  uint64_t length = 0;  // bytes; 0: the entry is not valid
+  mdcudfsr_extent_list list;
+  // Metadata file and mirror only.
+  extended_file_entry efe{};  // the file's entry, host order
+  uint32_t efe_block = 0;
+  uint32_t alloc_unit_size = 0;
+  uint16_t align_unit_size = 0;
+  uint32_t first_extent_loc = 0;
+};
+
+constexpr uint32_t MDCUDFSR_PARTITION_METADATA = 0;
+constexpr uint32_t MDCUDFSR_PARTITION_MIRROR = 1;
+constexpr uint32_t MDCUDFSR_PARTITION_PHYSICAL = 2;
+// Entries of the free space table: 0 the metadata partition, slot + 1 a disc.
+constexpr uint32_t MDCUDFSR_MAX_PARTITIONS = 13;
+constexpr uint32_t MDCUDFSR_IMAGE_SIZE = 0x10000;
+
 struct mdcudfsr_udf_fields {
   vnode_t devvp = nullptr;
   uint32_t mount_ext_flags = 0;
@@ -95,7 +117,51 @@ struct mdcudfsr_udf_fields {
   // file: one 64 KiB image on write-once media, two units on rewritable media.
   uint8_t* vds_cache_image[2] = {nullptr, nullptr};
 
-  mdcudfsr_udf_fields() = default;
+  // ---- integrity descriptor
+  std::mutex lvid_mutex;  // taken before slot_mutex
+  union {
+    logvol_integrity_desc lvid;  // host order
+    uint8_t lvid_block[2048];
+  };
+  uint64_t next_unique_id = 0;
+  uint8_t* lvid_cache_image = nullptr;  // 64 KiB image kept for the management cache file
+  uint32_t system_guard = 0;            // non-zero: no disc changes
+  uint32_t coherency_refreshed = 0;
+  uint32_t lvid_flush_in_progress = 0;
+  uint32_t volume_changed = 0;
+  uint32_t cache_mirroring_suspended = 0;
+  uint32_t free_space[MDCUDFSR_MAX_PARTITIONS] = {};
+  uint64_t partition_length = 0;        // physical partition, bytes
+  uint32_t partition_blocks = 0;
+  uint8_t rollback_mode = 0;
+  uint8_t rollback_version[2] = {};     // format and repair version bytes of the rollback point
+  uint8_t svg_status = 0;               // cartridge SVG status byte of the metadata file's entry
+  uint32_t first_physical_lsn = 0;
+
+  // ---- file set descriptor
+  fileset_desc fsd{};
+  uint32_t fsd_loc = 0;
+  uint32_t fsd_relocation = 0;  // the metadata and descriptor flushes relocate the descriptor
+  uint32_t fsd_new_loc = MDCUDFSR_INVALID_LBN;  // physical metadata block of the last written copy
+
+  // ---- metadata partition
+  mdcudfsr_partition_entry part[3];
+  uint64_t metadata_main_partition_length = 0;
+  uint64_t metadata_mirr_partition_length = 0;
+  uint32_t metadata_block_count = 0;  // allocation cursor; 0xFFFFFFFF: no space
+  uint32_t replace_blk_count = 0;
+  uint32_t remap_count = 0;
+  uint32_t remap_off = 0;
+  uint32_t metadata_nwa = 0;
+  uint32_t max_metadata_ads = 0;
+  uint32_t metadata_efe_aed_count = 0;  // allocation extent descriptors of the metadata files
+  uint32_t flushAllMetadata = 0;
+  uint32_t metadata_allocating = 0;     // sizing pass: the writers write nothing
+  extended_file_entry metadata_bitmap_efe{};
+  uint8_t* metadata_efe_image = nullptr;  // 64 KiB: main entry at block 0, mirror at 16
+  int32_t local_cache_handles[2] = {-1, -1};
+
+  mdcudfsr_udf_fields();
   ~mdcudfsr_udf_fields();
   mdcudfsr_udf_fields(const mdcudfsr_udf_fields&) = delete;
   mdcudfsr_udf_fields& operator=(const mdcudfsr_udf_fields&) = delete;
