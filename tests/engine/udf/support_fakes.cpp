@@ -2,6 +2,7 @@
 // vnode operations and the cache agent, over an in-memory medium.
 #include "engine/udf/support_fakes.h"
 
+#include "udf/udf_names.h"
 #include "udf/udf_neighbour_calls.h"
 
 #include "kel/debug.h"
@@ -262,7 +263,140 @@ void mdcudfsr_timespec2udftime(mdcudfsr_mount*, const struct timespec*, timestam
   *out = timestamp{0x1000, 2026, 12, 9, 21, 0, 0, 0, 0, 0};
 }
 
+void mdcudfsr_timespec2udftime_local(mdcudfsr_mount*, const struct timespec*, timestamp* out) {
+  *out = timestamp{0x1000, 2026, 12, 9, 22, 0, 0, 0, 0, 0};
+}
+
+void mdcudfsr_set_readonly_mount(mdcudfsr_mount*, uint32_t mount_status, int flag, vfs_context_t) {
+  g_env.calls.push_back("set_readonly_mount " + hex(mount_status) + " " + std::to_string(flag));
+}
+
+void mdcudfsr_report_error(mdcudfsr_mount*, int kind, vfs_context_t) {
+  g_env.calls.push_back("report_error " + std::to_string(kind));
+}
+
+namespace {
+int write_medium(uint32_t lsn, const void* data, uint32_t bytes) {
+  const uint64_t end = static_cast<uint64_t>(lsn) * udf_test::kSector + bytes;
+  if (end > g_env.medium.size()) return 5;
+  if (data)
+    std::memcpy(g_env.medium.data() + static_cast<size_t>(lsn) * udf_test::kSector, data, bytes);
+  else
+    std::memset(g_env.medium.data() + static_cast<size_t>(lsn) * udf_test::kSector, 0, bytes);
+  return 0;
+}
+}  // namespace
+
+// Writes into the medium at the sector the block maps to; nothing at all
+// while the flush's sizing pass runs.
+int mdcudfsr_write_logical_blocks(mdcudfsr_mount* mnt, uint16_t part_ref, uint32_t lbn, const void* buffer,
+                                  uint32_t bytes, vfs_context_t) {
+  g_env.calls.push_back("write_lb part=" + std::to_string(part_ref) + " lbn=" + std::to_string(lbn) +
+                        " bytes=" + std::to_string(bytes) + (mnt->metadata_allocating ? " sizing" : ""));
+  if (mnt->metadata_allocating) return 0;
+  const int err = udf_test::next_result(g_env.write_lb_results);
+  if (err) return err;
+  const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, part_ref, lbn, nullptr);
+  if (lsn == 0xFFFFFFFFu) return 22;
+  return write_medium(lsn, buffer, bytes);
+}
+
+int mdcudfsr_write_cluster_buffer(mdcudfsr_mount* mnt, vfs_context_t, int, uint32_t lsn, const void* buffer,
+                                  uint32_t bytes) {
+  g_env.calls.push_back("write_cluster lsn=" + std::to_string(lsn) + " bytes=" + std::to_string(bytes) +
+                        (mnt->metadata_allocating ? " sizing" : ""));
+  if (mnt->metadata_allocating) return 0;
+  const int err = udf_test::next_result(g_env.write_cluster_results);
+  return err ? err : write_medium(lsn, buffer, bytes);
+}
+
+int mdcudfsr_zero_write_cluster_buffer(mdcudfsr_mount*, vfs_context_t, int, uint32_t first_lsn, uint32_t num_blocks) {
+  g_env.calls.push_back("zero_write lsn=" + std::to_string(first_lsn) + " blocks=" + std::to_string(num_blocks));
+  if (g_env.zero_write_result) return g_env.zero_write_result;
+  return write_medium(first_lsn, nullptr, num_blocks * udf_test::kSector);
+}
+
+int mdcudfsr_read_cluster_with_lbn(mdcudfsr_mount* mnt, vfs_context_t, uint8_t** buffer, mdcudfsr_lbn_addr addr, int,
+                                   void*, int, uint32_t* byte_offset) {
+  g_env.calls.push_back("read_cluster lbn=" + std::to_string(addr.lbn) + " part=" + std::to_string(addr.part));
+  if (g_env.cluster_read_result) return g_env.cluster_read_result;
+  const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, static_cast<uint16_t>(addr.part), addr.lbn, nullptr);
+  if (lsn == 0xFFFFFFFFu) return 22;
+  const uint32_t first = lsn & ~31u;
+  g_env.cluster.assign(0x10000, 0);
+  const size_t from = static_cast<size_t>(first) * udf_test::kSector;
+  const size_t n = std::min<size_t>(0x10000, g_env.medium.size() - std::min(from, g_env.medium.size()));
+  std::memcpy(g_env.cluster.data(), g_env.medium.data() + from, n);
+  *buffer = g_env.cluster.data();
+  *byte_offset = (lsn - first) * udf_test::kSector;
+  return 0;
+}
+
+int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount* mnt, vfs_context_t, uint32_t nwa, uint32_t num_blocks,
+                                        uint32_t* changed) {
+  g_env.calls.push_back("find_defect nwa=" + std::to_string(nwa) + " blocks=" + std::to_string(num_blocks));
+  *changed = 0;
+  if (g_env.defect_nwa_result) return g_env.defect_nwa_result;
+  if (g_env.defect_nwa_move) {
+    mnt->next_writable_address += g_env.defect_nwa_move;
+    *changed = 1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- node cache
+
+int mdcudfsr_cache_get_object_count(mdcudfsr_mount*, int kind, uint32_t* num_files, uint32_t* num_dirs) {
+  g_env.calls.push_back("object_count " + std::to_string(kind));
+  *num_files = g_env.num_files;
+  *num_dirs = g_env.num_dirs;
+  return 0;
+}
+
+int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t extra,
+                                              uint32_t* need_full, int) {
+  g_env.calls.push_back("check_metadata_aed extra=" + std::to_string(extra));
+  *need_full = 0;
+  if (g_env.aed_check_ok_calls == 0) *need_full = 1;
+  if (g_env.aed_check_ok_calls > 0) --g_env.aed_check_ok_calls;
+  return 0;
+}
+
 // ---------------------------------------------------------------- vnode operations
+
+int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, void*, vfs_context_t, int) {
+  g_env.calls.push_back("track_info");
+  if (g_env.track_result) return g_env.track_result;
+  *nwa = g_env.track_nwa;
+  if (second) *second = 0;
+  return 0;
+}
+
+int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, void*) {
+  g_env.calls.push_back("track_info_re");
+  if (g_env.track_result) return g_env.track_result;
+  *nwa = g_env.track_nwa;
+  if (second) *second = 0;
+  return 0;
+}
+
+int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount*, vfs_context_t, uint32_t* counter, int update) {
+  g_env.calls.push_back("defect_report_counter update=" + std::to_string(update));
+  if (counter) *counter = 0;
+  return 0;
+}
+
+// The owner may read and write; group and others read.
+uint32_t mdcudfsr_perm_unix2udf(uint32_t mode) {
+  uint32_t p = 0;
+  if (mode & 0400) p |= 0x0400;
+  if (mode & 0200) p |= 0x0800;
+  if (mode & 0100) p |= 0x0200;
+  if (mode & 0040) p |= 0x0020;
+  if (mode & 0004) p |= 0x0001;
+  return p;
+}
+
 
 int mdcudfsr_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) {
   g_env.calls.push_back("sync");
@@ -310,4 +444,14 @@ int mdcudfsr_metacache_file_close(mdcudfsr_mount*, int32_t handle) {
 int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, mdcudfsr_cache_node*) {
   g_env.calls.push_back("fsmanage_delete");
   return 0;
+}
+
+int mdcudfsr_metacache_update_coherent(mdcudfsr_mount*, mdcudfsr_cache_node*) {
+  g_env.calls.push_back("update_coherent");
+  return g_env.coherent_result;
+}
+
+int mdcudfsr_metacache_write_mediainfo(mdcudfsr_mount*, mdcudfsr_cache_node*) {
+  g_env.calls.push_back("write_mediainfo");
+  return g_env.mediainfo_result;
 }

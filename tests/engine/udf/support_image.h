@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+struct mdcudfsr_mount;
+
 namespace udf_test {
 
 enum class MediumClass { WriteOnce, Rewritable, F2 };
@@ -42,6 +44,10 @@ ImageLayout layout_for(const ImageSpec& spec);
 ImageLayout build_volume(const ImageSpec& spec, std::vector<uint8_t>& medium);
 // Six sectors (PVD, IUVD, PD, LVD, USD, TD) of one sequence copy tagged at loc.
 std::vector<uint8_t> build_vds_copy(const ImageSpec& spec, uint32_t loc);
+// Fills the mount's partition entries as a mount of that image does: the
+// physical partition (entry 2) and the metadata file and mirror (entries 0
+// and 1, one 32-block extent), the allocation cursor after the root.
+void setup_partitions(mdcudfsr_mount* mnt, const ImageLayout& layout);
 // Recomputes CRC (over the stored CRC length) and checksum of a descriptor.
 void reseal(uint8_t* desc);
 // Rewrites the tag location of a descriptor and reseals it.

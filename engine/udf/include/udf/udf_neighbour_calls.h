@@ -45,7 +45,48 @@ void mdcudfsr_timespec2udftime(mdcudfsr_mount* mnt, const struct timespec* ts, t
 int mdcudfsr_write_attribute(mdcudfsr_mount* mnt, void* record, uint32_t size, int count, vfs_context_t ctx,
                              int mode);
 
+void mdcudfsr_timespec2udftime_local(mdcudfsr_mount* mnt, const struct timespec* ts, timestamp* out);
+// Switches the mount to read-only with that mount status.
+void mdcudfsr_set_readonly_mount(mdcudfsr_mount* mnt, uint32_t mount_status, int flag, vfs_context_t ctx);
+void mdcudfsr_report_error(mdcudfsr_mount* mnt, int kind, vfs_context_t ctx);
+// Whole blocks of a partition through the write clusters (reference 2: the
+// physical partition addressed directly).
+int mdcudfsr_write_logical_blocks(mdcudfsr_mount* mnt, uint16_t part_ref, uint32_t lbn, const void* buffer,
+                                  uint32_t bytes, vfs_context_t ctx);
+// The metadata file's own entry and allocation extent descriptor blocks.
+int mdcudfsr_write_cluster_buffer(mdcudfsr_mount* mnt, vfs_context_t ctx, int one, uint32_t lsn, const void* buffer,
+                                  uint32_t bytes);
+int mdcudfsr_zero_write_cluster_buffer(mdcudfsr_mount* mnt, vfs_context_t ctx, int one, uint32_t first_lsn,
+                                       uint32_t num_blocks);
+// A logical block of a partition entry, as the cluster reader takes it.
+struct mdcudfsr_lbn_addr {
+  uint32_t lbn;
+  uint32_t part;
+};
+// The cluster holding a block; the buffer belongs to the cluster layer.
+int mdcudfsr_read_cluster_with_lbn(mdcudfsr_mount* mnt, vfs_context_t ctx, uint8_t** buffer, mdcudfsr_lbn_addr addr,
+                                   int zero, void* none, int zero2, uint32_t* byte_offset);
+// Moves the next writable address (the metadata one on rewritable media)
+// past known defects; *changed set when it moved. 0, or 22.
+int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t nwa, uint32_t num_blocks,
+                                        uint32_t* changed);
+
+// ---------------------------------------------------------------- node cache (engine/cache)
+// Counts of file and directory nodes (kind 1, 2 or 4); 0.
+int mdcudfsr_cache_get_object_count(mdcudfsr_mount* mnt, int kind, uint32_t* num_files, uint32_t* num_dirs);
+struct mdcudfsr_extent_list;
+// Whether a new metadata extent list still fits the metadata files'
+// allocation descriptors; *need_full set when it does not. 0, or 22.
+int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list,
+                                              uint32_t extra, uint32_t* need_full, int force);
+
 // ---------------------------------------------------------------- vnode operations (engine/vnops)
+int mdcudfsr_read_track_information(mdcudfsr_mount* mnt, int one, uint32_t* nwa, uint32_t* second, void* none,
+                                    vfs_context_t ctx, int one2);
+int mdcudfsr_read_track_information_re(mdcudfsr_mount* mnt, int one, uint32_t* nwa, uint32_t* second, void* none);
+int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t* counter,
+                                                 int update);
+uint32_t mdcudfsr_perm_unix2udf(uint32_t mode);
 int mdcudfsr_sync_drive_cache(mdcudfsr_mount* mnt, vfs_context_t ctx);
 int mdcudfsr_verify_range(vnode_t devvp, uint32_t first_sector, uint32_t num_blocks, vfs_context_t ctx,
                           mdcudfsr_mount* mnt);

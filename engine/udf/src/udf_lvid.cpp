@@ -1,0 +1,505 @@
+// Logical volume integrity descriptor (see udf_lvid.h).
+#include "udf/udf_lvid.h"
+#include "udf/udf_mount.h"
+#include "udf/udf_regid.h"
+#include "udf/udf_tag.h"
+#include "udf/udf_vds_flush.h"
+#include "udf/udf_vrs.h"
+#include "udf_io.h"
+#include "udf_log.h"
+
+#include <cstring>
+#include <string>
+
+using namespace udf_io;
+
+namespace {
+
+constexpr uint32_t kVolumeStatusChecked = 0x80;
+constexpr uint32_t kVolumeStatusOpen = 0x10;
+constexpr uint32_t kMntExtRollbackRequested = 0x20;
+constexpr uint32_t kMntExtNoFinalizedMark = 0x40;
+constexpr uint32_t kMntExtRollbackMount = 0x80;
+constexpr uint32_t kWrprotFinalized = 0x1000;
+constexpr uint32_t kAttrUniqueIdOffset = 357;
+
+uint32_t lvid_location(const mdcudfsr_mount* mnt) { return mnt->vds.lvd.integrity_seq_id.loc; }
+
+void refuse(mdcudfsr_mount* mnt, uint32_t status) {
+  mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, status, WRPROT_READONLY);
+}
+
+void drop_cache_file(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  mdcudfsr_metacache_file_close(mnt, mnt->fsmanage_handle);
+  mnt->fsmanage_handle = -1;
+  mdcudfsr_metacache_fsmanage_delete(mnt, mdcudfsr_context_node(ctx));
+}
+
+}  // namespace
+
+imp_use_logvol_integrity_desc* mdcudfsr_lvid_imp_use(logvol_integrity_desc* lvid, uint32_t n) {
+  return reinterpret_cast<imp_use_logvol_integrity_desc*>(reinterpret_cast<uint8_t*>(lvid) +
+                                                          sizeof(logvol_integrity_desc) + 8u * n);
+}
+
+int mdcudfsr_read_lvid(mdcudfsr_mount* mnt, vfs_context_t, int invalidate, int, int from_cache,
+                       int save_to_cache) {
+  UDF_TRACE_ENTRY();
+  uint8_t* buf = zalloc(kUnit);
+  if (!buf) {
+    UDF_LOG(ERR, "no memory for lvid buffer \n");
+    return 12;
+  }
+  int err = 0;
+  bool read_ok = false;
+  if (from_cache) {
+    uint32_t done = 0, cache_err = 0;
+    err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, MDCUDFSR_CACHE_LVID_OFFSET, kUnit, buf, &done,
+                                       &cache_err);
+    if (!err && cache_err) UDF_LOG(ERR, "mdcudfsr_metacache_file_read success. but cache err:%d \n", cache_err);
+    read_ok = !err && !cache_err && done != 0;
+  } else {
+    {
+      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+      if (invalidate) buf_invalidateblks(mnt->devvp, 0, 0, 0);
+      buf_t bp = nullptr;
+      err = buf_meta_bread(mnt->devvp, lvid_location(mnt), kUnit, nullptr, &bp);
+      if (!err) std::memcpy(buf, buf_bytes(bp), kUnit);
+      if (bp) buf_brelse(bp);
+    }
+    read_ok = !err;
+    if (read_ok && save_to_cache) {
+      uint32_t done = 0, cache_err = 0;
+      err = mdcudfsr_metacache_file_write(mnt, mnt->fsmanage_handle, MDCUDFSR_CACHE_LVID_OFFSET, kUnit, buf, &done,
+                                          &cache_err);
+      if (err) {
+        UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", err);
+      } else if (cache_err) {
+        UDF_LOG(ERR, "mdcudfsr_metacache_file_write success. but cache err:%d \n", cache_err);
+        UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", 22);
+        err = 22;
+      }
+      if (err) {
+        zfree(buf);
+        UDF_TRACE_EXIT_ERR(err);
+        return err;
+      }
+    }
+  }
+  if (!read_ok) {
+    UDF_LOG(ERR, "Failed to read LVID.\n");
+    mdcudfsr_set_mntinfo_state(mnt, 0, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
+    zfree(buf);
+    UDF_TRACE_EXIT_ERR(22);
+    return 22;
+  }
+  const uint32_t ss = mnt->logical_sector_size;
+  err = 0;
+  auto* raw = reinterpret_cast<logvol_integrity_desc*>(buf);
+  if (!mdcudfsr_check_udf_tag(buf, TAG_ID_LVID) || !mdcudfsr_check_udf_tag_crc(buf, ss)) {
+    UDF_LOG(ERR, "Failed to check sum or crc.\n");
+    refuse(mnt, MNTINFO_STRUCTURE_UNREADABLE);
+    err = 22;
+  }
+  if (!err) {
+    const uint32_t n = mdcudfsr_le32_to_host(raw->num_partitions);
+    if (n < 2 || n > MDCUDFSR_MAX_PARTITIONS) {
+      UDF_LOG(ERR, "LVID partition num(%d) is invalid.\n", n);
+      refuse(mnt, MNTINFO_ANCHOR_INVALID);
+      err = 22;
+    } else if (!(mnt->mount_ext_flags & (kMntExtRollbackRequested | kMntExtRollbackMount)) &&
+               n != mnt->current_disc + 2) {
+      UDF_LOG(ERR, "LVID partition num(%d) is different from lastwrittenslot+2(%d). \n", n, mnt->current_disc + 2);
+      refuse(mnt, MNTINFO_ANCHOR_INVALID);
+      err = 22;
+    }
+  }
+  if (!err) {
+    std::memcpy(mnt->lvid_block, buf, sizeof mnt->lvid_block);
+    mdcudfsr_swap_le2host_logvol_integrity_desc(&mnt->lvid);
+    const uint32_t n = mnt->lvid.num_partitions;
+    if (mnt->is_rewritable) {
+      const uint32_t* free_table = reinterpret_cast<const uint32_t*>(mnt->lvid_block + sizeof(logvol_integrity_desc));
+      for (uint32_t i = 0; i < n; ++i) mnt->free_space[i] = free_table[i];
+    }
+    mnt->lvid.tag.serial_num = mnt->avdp.tag.serial_num;
+    mnt->next_unique_id = mnt->lvid.unique_id;
+    uint16_t next_id;
+    std::memcpy(&next_id, buf + ss, 2);
+    next_id = mdcudfsr_le16_to_host(next_id);
+    if (next_id != TAG_ID_TD) {
+      if (next_id == TAG_ID_LVID)
+        UDF_LOG(ERR, "second lvid is found.\n");
+      else
+        UDF_LOG(ERR, "Second desc tag id(%d) is not TD.\n", next_id);
+      refuse(mnt, MNTINFO_RULES_BROKEN);
+      err = 22;
+    }
+  }
+  zfree(buf);
+  UDF_TRACE_EXIT_ERR(err);
+  return err;
+}
+
+uint32_t mdcudfsr_get_lvid_integrity_type(mdcudfsr_mount* mnt) {
+  std::lock_guard<std::mutex> lk(mnt->lvid_mutex);
+  return mnt->lvid.integrity_type;
+}
+
+int mdcudfsr_check_lvid_structure(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  UDF_TRACE_ENTRY();
+  int result = 0;
+  auto fail = [&]() {
+    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
+    if (!(mnt->mount_ext_flags & MNT_EXT_PVD_READONLY)) mnt->mntinfo.VolumeStatus = 0;
+    UDF_TRACE_EXIT_ERR(22);
+    return 22;
+  };
+  auto refuse_raw = [&]() {
+    refuse(mnt, MNTINFO_RULES_BROKEN);
+    UDF_TRACE_EXIT_ERR(22);
+    return 22;
+  };
+  auto read_only = [&]() {
+    mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+    result = 30;
+  };
+  if (mnt->lvid.tag.id != TAG_ID_LVID) {
+    UDF_LOG(ERR, "Tag id(%d) is not LVID.\n", mnt->lvid.tag.id);
+    return fail();
+  }
+  if (mnt->lvid.tag.serial_num != mnt->avdp.tag.serial_num) {
+    UDF_LOG(ERR, "Tag serial number(%d) is not equal AVDP's Number(%d).\n", mnt->lvid.tag.serial_num,
+            mnt->avdp.tag.serial_num);
+    return fail();
+  }
+  const uint32_t type = mdcudfsr_get_lvid_integrity_type(mnt) & 0xFF;
+  if (type > 1) {
+    UDF_LOG(ERR, "Invalid integrity type(%d).\n", type);
+    return fail();
+  }
+  const bool open = type == 0;
+  uint32_t n = mnt->lvid.num_partitions;
+  if (n > MDCUDFSR_MAX_PARTITIONS) n = MDCUDFSR_MAX_PARTITIONS;
+  const imp_use_logvol_integrity_desc* iu = mdcudfsr_lvid_imp_use(&mnt->lvid, n);
+  const uint8_t s = iu->imp_use_id.id_suffix[4];
+  if (!mnt->is_rewritable) {
+    if ((s & 0x0F) == 3) {
+      const uint32_t reasons = mnt->mntinfo.WriteProtectReasonFlags;
+      if ((reasons & kWrprotFinalized) || (mnt->mount_ext_flags & kMntExtNoFinalizedMark)) {
+        if (mnt->mntinfo.MountStatus == 0 && mnt->mntinfo.AccessMode == 0 && reasons == (kWrprotFinalized | WRPROT_READONLY))
+          mnt->mntinfo.WriteProtectReasonFlags = kWrprotFinalized;
+      } else {
+        UDF_LOG(ERR, "CLOSE_TRACK_SESSION failed -> LVID FINALIZED, but !MDCFS_WRITE_PROTECT_FINALIZED_MEDIA \n");
+        mnt->mntinfo.MountStatus = 0;
+        mnt->mntinfo.AccessMode = 0;
+        mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+        result = 30;
+      }
+    }
+    if (s == 2) {
+      mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+      UDF_LOG(WARN, "LVID operation status is finalizing. read only mount\n");
+      result = 30;
+    }
+  }
+  if (std::memcmp(iu->imp_use_id.id, "*Tarn KELFS", 12) != 0) {
+    UDF_LOG(WARN, "FSD ImplementationID(%s) not valid.\n",
+            std::string(reinterpret_cast<const char*>(iu->imp_use_id.id), 23).c_str());
+    mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+  } else {
+    const uint8_t os_class = iu->imp_use_id.id_suffix[0], os_id = iu->imp_use_id.id_suffix[1];
+    if (open && !((os_class == 6 && os_id == 0) || (os_class == 3 && os_id == 1) || (os_class == 4 && os_id == 5))) {
+      UDF_LOG(ERR, "LVID ImplUse Suffix osClass(%d) and osId(%d) are not supo.\n", os_class, os_id);
+      return refuse_raw();
+    }
+    if (iu->min_udf_read_rev > 0x0250) {
+      UDF_LOG(ERR, "Min Read Version > 2.50. lvid_impl_use->min_udf_read_rev=%x. \n", iu->min_udf_read_rev);
+      return refuse_raw();
+    }
+    const uint16_t write_limit = mnt->is_rewritable ? 0x0250 : 0x0260;
+    if (iu->min_udf_write_rev > write_limit) {
+      UDF_LOG(ERR, "Min Write Version > %x. lvid_impl_use->min_udf_write_rev=%x. \n", write_limit,
+              iu->min_udf_write_rev);
+      read_only();
+    }
+    const uint8_t fv = iu->imp_use_id.id_suffix[2], rv = iu->imp_use_id.id_suffix[3];
+    UDF_LOG(WARN, "Driver: FormatVer:0x%02X, RepairVer:0x%02X/LVID: FormatVer:0x%02X, RepairVer:0x%02X\n",
+            MDCUDFSR_FSFV, MDCUDFSR_FSRV, fv, rv);
+    if (fv & 0x80) {
+      UDF_LOG(ERR, open ? "LVID is opend, and Format Version MSB on do RAW mount.\n"
+                        : "LVID is closed, and Format Version MSB on. do RAW mount.\n");
+      return refuse_raw();
+    }
+    if (fv > MDCUDFSR_FSFV) {
+      UDF_LOG(WARN, open ? "LVID is opend, and Format Version > FSFV. do Read Only mount.\n"
+                         : "LVID is closed, and Format Version > FSFV. do Read Only mount.\n");
+      read_only();
+    } else if (rv > MDCUDFSR_FSRV) {
+      if (open) {
+        UDF_LOG(WARN, "LVID is opend, and LVID Repair Version is over FSRV on do Read Only mount.\n");
+        read_only();
+      } else {
+        UDF_LOG(WARN, "LVID is closed, and LVID Repair Version is over FSRV.\n");
+      }
+    }
+  }
+  if (!(mnt->mount_ext_flags & MNT_EXT_PVD_READONLY))
+    mnt->mntinfo.VolumeStatus = static_cast<uint8_t>(s | (open ? kVolumeStatusOpen : 0) | kVolumeStatusChecked);
+  UDF_TRACE_EXIT_ERR(result);
+  return result;
+}
+
+uint64_t mdcudfsr_get_next_unique_id(mdcudfsr_mount* mnt) {
+  std::lock_guard<std::mutex> lk(mnt->lvid_mutex);
+  uint64_t v = mnt->next_unique_id;
+  // Ids whose low word is 0-15 are reserved: neither this one nor the next
+  // one handed out may have such a low word.
+  if (static_cast<uint32_t>(v) < 16) v = (v & ~uint64_t{0xFFFFFFFF}) | 16;
+  uint64_t next = v + 1;
+  if (static_cast<uint32_t>(next) < 16) next += 16 - static_cast<uint32_t>(next);
+  mnt->next_unique_id = next;
+  return v;
+}
+
+int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, int verify) {
+  UDF_TRACE_ENTRY();
+  if (mnt->mount_ext_flags & kMntExtRollbackRequested) {
+    uint8_t attr[MDCUDFSR_ATTRIBUTE_RECORD_SIZE];
+    const int err = mdcudfsr_read_attribute(mnt, attr, sizeof attr, 1, 0, ctx, 1);
+    if (err) {
+      UDF_LOG(ERR, "Failed to READ ATTRIBUTE for rollback point data and read only err =  %d. \n", err);
+      UDF_TRACE_EXIT_ERR(err);
+      return err;
+    }
+    uint32_t id;
+    std::memcpy(&id, attr + kAttrUniqueIdOffset, 4);
+    mnt->next_unique_id = uint64_t{id} + 1;
+  }
+  const uint32_t unit = unit_size(mnt);
+  uint8_t* buf = zalloc(unit);
+  if (!buf) {
+    UDF_LOG(ERR, "can't allocate buf.\n");
+    UDF_TRACE_EXIT_ERR(12);
+    return 12;
+  }
+  const uint32_t ss = mnt->logical_sector_size, bs = mnt->logical_block_size;
+  const uint32_t loc = lvid_location(mnt);
+  logvol_integrity_desc* lv = &mnt->lvid;
+  timespec now{};
+  nanotime(&now);
+  mdcudfsr_timespec2udftime_local(mnt, &now, &lv->recording_date_time);
+  lv->length_imp_use = sizeof(imp_use_logvol_integrity_desc);
+  const uint32_t n = mnt->current_disc + 2;
+  if (lv->num_partitions != n && !(mnt->mount_ext_flags & (kMntExtRollbackRequested | kMntExtRollbackMount)))
+    UDF_LOG(WARN, "LVID partition num(%d) is different from lastwrittenslot+2(%d). mount_ext_flags 0x%x \n",
+            lv->num_partitions, n, mnt->mount_ext_flags);
+  lv->num_partitions = n;
+  lv->unique_id = mnt->next_unique_id;
+  uint32_t* tables = reinterpret_cast<uint32_t*>(mnt->lvid_block + sizeof(logvol_integrity_desc));
+  for (uint32_t i = 0; i < n; ++i) {
+    tables[i] = mnt->is_rewritable ? mnt->free_space[i] : 0xFFFFFFFFu;
+    tables[n + i] = i == 0 ? static_cast<uint32_t>(mnt->metadata_main_partition_length / ss)
+                           : static_cast<uint32_t>(uint64_t{mnt->vds.pd.part_len} * bs / ss);
+  }
+  imp_use_logvol_integrity_desc* iu = mdcudfsr_lvid_imp_use(lv, n);
+  std::memset(iu, 0, sizeof *iu);
+  mdcudfsr_make_regid(mnt, &iu->imp_use_id, REGID_IMPLEMENTATION);
+  if ((mnt->mount_ext_flags & kMntExtRollbackRequested) && mnt->rollback_mode == 2) {
+    iu->imp_use_id.id_suffix[2] = mnt->rollback_version[0];
+    iu->imp_use_id.id_suffix[3] = mnt->rollback_version[1];
+  }
+  uint32_t files = 0, dirs = 0;
+  mdcudfsr_cache_get_object_count(mnt, 1, &files, &dirs);
+  iu->num_files = files;
+  iu->num_dirs = dirs;
+  iu->min_udf_read_rev = 0x0250;
+  iu->min_udf_write_rev = mnt->is_rewritable ? 0x0250 : 0x0260;
+  iu->max_udf_write_rev = iu->min_udf_write_rev;
+
+  const uint32_t len = sizeof(logvol_integrity_desc) + 8 * n + sizeof(imp_use_logvol_integrity_desc);
+  std::memcpy(buf, mnt->lvid_block, len);
+  mdcudfsr_swap_host2le_logvol_integrity_desc(reinterpret_cast<logvol_integrity_desc*>(buf));
+  mdcudfsr_set_udf_tag_crc_and_checksum(buf, len);
+  desc_tag td{};
+  mdcudfsr_init_udf_tag(mnt, &td, TAG_ID_TD, loc + 1);
+  mdcudfsr_swap_host2le_desc_tag(&td);
+  std::memcpy(buf + ss, &td, sizeof td);
+  mdcudfsr_set_udf_tag_crc_and_checksum(buf + ss, 512);
+
+  uint32_t identical = 0;
+  int err = mdcudfsr_is_writing_descriptor_exist(mnt, buf, loc, unit / bs, &identical, ctx);
+  if (err) {
+    UDF_LOG(WARN, "failed to compare buffer with status %d. do write \n", err);
+    identical = 0;
+    err = 0;
+  }
+  if (identical) {
+    UDF_LOG(INFO, "skip lvid flush\n");
+    zfree(buf);
+    UDF_TRACE_EXIT_ERR(0);
+    return 0;
+  }
+  if (!no_write) {
+    if (mnt->fsmanage_handle != -1) {
+      if (!mnt->lvid_cache_image) mnt->lvid_cache_image = zalloc(MDCUDFSR_IMAGE_SIZE);
+      if (mnt->lvid_cache_image)
+        std::memcpy(mnt->lvid_cache_image, buf, MDCUDFSR_IMAGE_SIZE);
+      else
+        drop_cache_file(mnt, ctx);
+    }
+    {
+      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+      err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
+      if (err) {
+        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+      } else {
+        buf_t bp = buf_getblk(mnt->devvp, loc, static_cast<int>(unit), 0, 0, kBufOpMetadata);
+        if (!bp) {
+          err = 5;
+        } else {
+          buf_setflags(bp, kBufFlagWrite);
+          std::memcpy(buf_bytes(bp), buf, unit);
+          if (is_f2(mnt)) {
+            ReserveRange r{loc, kUnitF2 / ss};
+            err = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, reinterpret_cast<char*>(&r), 0, ctx);
+            if (err) {
+              UDF_LOG(ERR, "reserve write failed. status=%d\n", err);
+              mdcudfsr_sync_drive_cache(mnt, ctx);
+              buf_brelse(bp);
+            }
+          }
+          if (!err) {
+            err = buf_bwrite(bp);
+            VNOP_IOCTL(mnt->devvp, kIoctlForgetDiscInfo, nullptr, 0, ctx);
+            if (err) {
+              mdcudfsr_sync_drive_cache(mnt, ctx);
+              UDF_LOG(ERR, "buf_bwrite is failed.(%d)\n", err);
+            }
+          }
+        }
+      }
+    }
+    if (!err) {
+      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+      err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
+      if (err)
+        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+      else if ((err = mdcudfsr_sync_drive_cache(mnt, ctx)) != 0)
+        UDF_LOG(ERR, "sync chace is failed.(%d)\n", err);
+    }
+    if (!err && verify) {
+      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+      err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
+      if (err)
+        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+      else if ((err = mdcudfsr_verify_range(mnt->devvp, loc, (unit + ss - 1) / ss, ctx, mnt)) != 0)
+        UDF_LOG(ERR, "verify range is failed.(%d)\n", err);
+    }
+  }
+  if (lv->integrity_type == 1)
+    mnt->mntinfo.VolumeStatus &= static_cast<uint8_t>(~kVolumeStatusOpen);
+  else
+    mnt->mntinfo.VolumeStatus |= kVolumeStatusOpen;
+  zfree(buf);
+  UDF_TRACE_EXIT_ERR(err);
+  return err;
+}
+
+int mdcudfsr_set_lvid_integrity_type(mdcudfsr_mount* mnt, uint32_t set, uint32_t clear, vfs_context_t ctx) {
+  UDF_TRACE_ENTRY();
+  std::lock_guard<std::mutex> lk(mnt->lvid_mutex);
+  const uint32_t type = ((mnt->lvid.integrity_type & ~clear) | set) & 0xFF;
+  int result = 0;
+  if (type == 0 && !mnt->coherency_refreshed) {
+    const int e = mdcudfsr_metacache_update_coherent(mnt, mdcudfsr_context_node(ctx));
+    if (e) {
+      UDF_LOG(ERR, "mdcudfsr_metacache_update_coherent failed. err %d\n", e);
+      mdcudfsr_metacache_file_close(mnt, mnt->fsmanage_handle);
+      mnt->fsmanage_handle = -1;
+    }
+    mnt->coherency_refreshed = 1;
+  }
+  if (type == mnt->lvid.integrity_type) {
+    mnt->volume_changed = 1;
+    UDF_TRACE_EXIT_ERR(result);
+    return result;
+  }
+  mnt->lvid.integrity_type = type;
+  int err = 0;
+  for (uint32_t attempt = 0; attempt <= kMaxWriteRetry; ++attempt) {
+    mnt->lvid_flush_in_progress = 1;
+    err = mdcudfsr_flush_lvid(mnt, 0, ctx, mnt->is_rewritable ? 0 : 1);
+    mnt->lvid_flush_in_progress = 0;
+    if (!err) break;
+    UDF_LOG(NOTI, "failed to update lvid \n");
+  }
+  if (type == 1 && mnt->fsmanage_handle != -1) {
+    // The media information follows the close; its own success never
+    // turns a failed close into success.
+    const int e = mdcudfsr_metacache_write_mediainfo(mnt, mdcudfsr_context_node(ctx));
+    if (e) {
+      UDF_LOG(ERR, "mdcudfsr_metacache_update_coherent failed. err %d\n", e);
+      mdcudfsr_metacache_file_close(mnt, mnt->fsmanage_handle);
+      mnt->fsmanage_handle = -1;
+    }
+  }
+  if (err) {
+    if (!mnt->system_guard) {
+      UDF_LOG(ERR, "failed to update lvid retry over \n");
+      mdcudfsr_set_readonly_mount(mnt, 0x80000002u, 1, ctx);
+      mdcudfsr_report_error(mnt, 0, ctx);
+      UDF_TRACE_EXIT_ERR(err);
+      return err;
+    }
+  }
+  mnt->volume_changed = 1;
+  UDF_TRACE_EXIT_ERR(err);
+  return err;
+}
+
+int mdcudfsr_check_zerofillarea(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  UDF_TRACE_ENTRY();
+  uint8_t* buf = zalloc(kUnit);
+  if (!buf) return 12;
+  int err;
+  {
+    std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+    buf_t bp = nullptr;
+    err = buf_meta_bread(mnt->devvp, 0, kUnit, nullptr, &bp);
+    if (!err) std::memcpy(buf, buf_bytes(bp), kUnit);
+    if (bp) buf_brelse(bp);
+  }
+  int result = 0;
+  if (err) {
+    UDF_LOG(ERR, "cannot read LSN 0-10. \n");
+    const int r = mdcudfsr_repair_vrs(mnt, ctx);
+    if (r) {
+      UDF_LOG(WARN, "mdcudfsr_repair_vrs() returned: %d\n", r);
+      result = r;
+    } else {
+      mnt->mntinfo.MountStatus = MNTINFO_STRUCTURE_UNREADABLE;
+      mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+      result = 2;
+    }
+  } else {
+    const uint32_t n = 16 * mnt->logical_sector_size;
+    for (uint32_t i = 0; i < n && i < kUnit; ++i)
+      if (buf[i]) {
+        UDF_LOG(ERR, "Invalid LSN 0-10. \n");
+        refuse(mnt, MNTINFO_ANCHOR_INVALID);
+        result = 22;
+        break;
+      }
+  }
+  zfree(buf);
+  UDF_TRACE_EXIT_ERR(result);
+  return result;
+}
+
+bool mdcudfsr_counters_below_limit(const mdcudfsr_mount* mnt) {
+  const uint32_t blocks = mnt->vds.pd.part_len;
+  return mnt->vds.pmap.type2_metadata.file_loc < blocks || mnt->vds.pmap.type2_metadata.mirror_file_loc < blocks;
+}
