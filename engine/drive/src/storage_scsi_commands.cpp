@@ -379,7 +379,8 @@ errno_t storage_scsi::readDI(std::uint8_t* di, UInt32 len) {
     }
     m_cache_read_struct_DI = ans.release();
   }
-  std::memcpy(di, m_cache_read_struct_DI, std::min<UInt32>(len, 4100));
+  // The disc information units follow the 4-byte structure header.
+  std::memcpy(di, m_cache_read_struct_DI + 4, std::min<UInt32>(len, 4096));
   return 0;
 }
 

@@ -152,7 +152,7 @@ errno_t storage_scsi::get_devinfo_locked(pxo_devinfo_t* info) {
   }
 
   std::memset(m_product, 0, sizeof(m_product));
-  std::memcpy(m_product, product, 16);
+  copy_trimmed(m_product, inq + 16, 16);
   m_model = model;
   std::memset(m_serial_cache, 0, sizeof(m_serial_cache));
   m_serial_cache_valid = have_uid;

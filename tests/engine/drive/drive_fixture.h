@@ -1,6 +1,5 @@
 // Common fixture of the storage_scsi tests: a private configuration store,
-// the recording drive, a manual clock that moves whenever the code under
-// test sleeps, and a storage_scsi for device "sg0".
+// the recording drive, a clock on which sleeps return at once, and a storage_scsi for device "sg0".
 #pragma once
 
 #include "drive/storage_scsi.h"
@@ -16,33 +15,27 @@
 #include <memory>
 #include <thread>
 
-class AutoAdvancer {
+// A clock on which every sleep returns at once, moving the time forward and
+// recording the sleep, so retries that wait seconds cost nothing.
+class InstantClock final : public platform::Clock {
  public:
-  explicit AutoAdvancer(platform::ManualClock& c) : clock_(c), t_([this] { run(); }) {}
-  ~AutoAdvancer() {
-    stop_ = true;
-    t_.join();
+  std::uint64_t now_ms() override { return now_.load(); }
+  void wait_until(std::unique_lock<std::mutex>&, std::condition_variable&,
+                  std::uint64_t deadline_ms) override {
+    if (deadline_ms > now_.load()) now_.store(deadline_ms);
   }
-  // Milliseconds the clock was moved for sleepers.
+  void sleep_ms(std::uint64_t ms) override {
+    now_ += ms;
+    slept_ += ms;
+    ++sleeps_;
+  }
   std::uint64_t slept_ms() const { return slept_.load(); }
+  int sleeps() const { return sleeps_.load(); }
 
  private:
-  void run() {
-    while (!stop_) {
-      if (clock_.waiters() > 0) {
-        clock_.advance(1000);
-        slept_ += 1000;
-        // Let the sleeper see the new time before looking again.
-        while (!stop_ && clock_.waiters() > 0) std::this_thread::yield();
-      } else {
-        std::this_thread::yield();
-      }
-    }
-  }
-  platform::ManualClock& clock_;
-  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> now_{1000000};
   std::atomic<std::uint64_t> slept_{0};
-  std::thread t_;
+  std::atomic<int> sleeps_{0};
 };
 
 class DriveTest : public ::testing::Test {
@@ -57,14 +50,12 @@ class DriveTest : public ::testing::Test {
     fakedrive::reset();
     fakelog::reset();
     clock_scope_ = std::make_unique<platform::ScopedClock>(clock_);
-    advancer_ = std::make_unique<AutoAdvancer>(clock_);
     ss_ = std::make_unique<storage_scsi>();
     ss_->set_device_number("sg0");
     ss_->set_device_name("/dev/sgtest-none");
   }
   void TearDown() override {
     ss_.reset();
-    advancer_.reset();
     clock_scope_.reset();
     kel::ResetConfigCache();
     std::error_code ec;
@@ -79,9 +70,8 @@ class DriveTest : public ::testing::Test {
   }
 
   std::filesystem::path dir_;
-  platform::ManualClock clock_;
+  InstantClock clock_;
   std::unique_ptr<platform::ScopedClock> clock_scope_;
-  std::unique_ptr<AutoAdvancer> advancer_;
   std::unique_ptr<storage_scsi> ss_;
 };
 
