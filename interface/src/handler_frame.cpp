@@ -8,6 +8,7 @@
 #include "kel/volctrl.h"
 #include "platform/codepage.h"
 
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -25,6 +26,19 @@ std::uint64_t KelDriveSDK_Quorvel_GetRollbackInfo(const char16_t* path,
     __attribute__((weak));
 
 namespace kel {
+
+// The handlers keep the identity of the last Format beside the engine's
+// record, outside the 4312 bytes that FsInfo and Check clear.
+static_assert(sizeof(KELFS_VOLUME_INFO) == 4312);
+static_assert(offsetof(KELFS_VOLUME_INFO, VolumeType) == 8);
+static_assert(offsetof(KELFS_VOLUME_INFO, ParityRatio) == 12);
+static_assert(offsetof(KELFS_VOLUME_INFO, CurrentTrackId) == 64);
+static_assert(offsetof(KELFS_VOLUME_INFO, PartitionStart) == 72);
+static_assert(offsetof(KELFS_VOLUME_INFO, NextWritableBlock) == 76);
+static_assert(offsetof(KELFS_VOLUME_INFO, NumberOfBlocksPerTrack) == 80);
+static_assert(offsetof(KELFS_VOLUME_INFO, LastFileIndex) == 84);
+static_assert(offsetof(KelVolumeInformation, QuorvelReplica) == 4312);
+static_assert(offsetof(KelVolumeInformation, QuorvelVolumeID) == 4316);
 
 namespace {
 
