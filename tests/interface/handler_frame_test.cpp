@@ -74,11 +74,18 @@ TEST_F(HandlerFrameTest, RollbackOnErrorTriesThePointsInOrderUntilOneMounts) {
   h.engine().failNext(kSlotMountDefault, 5);
   h.engine().failNext(kSlotMountRollback, 5);
   bool loaded_in_full = false, rollback_mounted = false;
+  std::size_t dirty = 99;
   h.probe = [&](CKelInterface& itf) {
     loaded_in_full = kel::HandlerStateOf(itf).MetaData.LoadedInFull();
     rollback_mounted = kel::HandlerStateOf(itf).RollbackMounted;
+    dirty = kel::HandlerStateOf(itf).MetaData.GetDirtyFiles().size();
   };
-  h.run(line(9, "Check") + probeLine(10));
+  h.engine().addFile("/f", 42, 1);
+  const std::string rename =
+      line(11, "Rename",
+           "Name=\"/f\" NewName=\"/g\" OldGeneration=\"7\" OldVersion=\"8\" NewGeneration=\"1\" "
+           "NewVersion=\"2\" KernelInterface=\"0\" BlockNumber=\"0\"");
+  h.run(line(9, "Check") + rename + probeLine(10));
   EXPECT_EQ(h.engine().texts(kSlotMountRollback),
             (Strings{"MountRollback(1,100,200)", "MountRollback(2,300,400)"}));
   EXPECT_EQ(phases(h.engine().callsOf(kSlotMountRollback)), "9:1 9:1");
@@ -88,9 +95,10 @@ TEST_F(HandlerFrameTest, RollbackOnErrorTriesThePointsInOrderUntilOneMounts) {
   EXPECT_EQ(h.sdk().unmount, &ForwardUnmount);
   EXPECT_EQ(h.sdk().control, &quorvel_fsctl);
   EXPECT_EQ(h.sdk().log, &ForwardLogMessage);
-  EXPECT_EQ(h.ordered(), (Strings{"KelVolume", "notice 9:12"}));
+  EXPECT_EQ(h.ordered(), (Strings{"KelVolume", "notice 9:12", "KelVolume", "notice 11:12"}));
   EXPECT_TRUE(loaded_in_full);  // LoadAll, not the identity alone
   EXPECT_TRUE(rollback_mounted);
+  EXPECT_EQ(dirty, 0u);  // the rename's values are not written over the older state
 }
 
 TEST_F(HandlerFrameTest, RollbackOnErrorStopsAtDriveSdkFailures) {
