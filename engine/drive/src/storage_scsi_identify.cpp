@@ -745,7 +745,7 @@ errno_t storage_scsi::update_medium_state(bool undefined_type) {
   mi.AccessMode = 0;
   if (!medium::is_write_once(type)) m_config.media_status = condition == 1 ? 0 : 1;
   mi.VolumeStatus = 0;
-  mi.InformationVersion = 2;
+  mi.VolumeTypeAndInformationVersion = 2;
   mi.MediumType = type;
   if (!m_reasons_open) {
     if (m_cartridge_write_protect) mi.WriteProtectReasonFlags = 0x400;

@@ -380,7 +380,7 @@ const KeyDesc kKeys[] = {
     {"Access Mode", KeyType::U32, MOUNT_OFF(AccessMode)},
     {"Medium Type", KeyType::U8, MOUNT_OFF(MediumType)},
     {"Volume Status", KeyType::U8, MOUNT_OFF(VolumeStatus)},
-    {"Information Version", KeyType::U8, MOUNT_OFF(InformationVersion)},
+    {"Information Version", KeyType::U8, MOUNT_OFF(VolumeTypeAndInformationVersion)},
     {"Medium Condition", KeyType::U32, CFG_OFF(medium_condition)},
     {"Medium Presence", KeyType::U32, CFG_OFF(medium_presence)},
     {"Media Status", KeyType::U32, CFG_OFF(media_status)},

@@ -394,7 +394,7 @@ TEST_F(Identify, MediumConditionFollowsTheReadOfBlockZero) {
     ASSERT_EQ(0, ss_->reset_medium_properties());
     EXPECT_EQ(r.condition, ss_->medium_condition());
     EXPECT_EQ(r.media_status, ss_->config_mirror().media_status);
-    EXPECT_EQ(2, ss_->config_mirror().mount.InformationVersion);
+    EXPECT_EQ(2, ss_->config_mirror().mount.VolumeTypeAndInformationVersion);
     EXPECT_EQ(0u, ss_->config_mirror().mount.MountStatus);
   }
 }

@@ -275,12 +275,13 @@ void fill_good_attributes(std::uint8_t medium_type) {
 
 // ---------------------------------------------------------------- transfer
 
-int quorvel_scsi_open(int, int) { return 1; }
-int quorvel_scsi_close(int) { return 0; }
+extern "C" int quorvel_scsi_open(int, int) { return 1; }
+extern "C" int quorvel_scsi_close(int) { return 0; }
 
-int quorvel_scsi_transfer(int, std::uint32_t cdb_len, unsigned char* cdb, int direction,
-                          std::uint32_t transfer_len, void* data, std::uint8_t sense_len,
-                          unsigned char* sense, std::uint8_t* status) {
+extern "C" int quorvel_scsi_transfer(int, std::uint32_t cdb_len, const std::uint8_t* cdb,
+                                     int direction, std::uint32_t transfer_len, void* data,
+                                     std::uint8_t sense_len, std::uint8_t* sense,
+                                     std::uint8_t* status) {
   using namespace fakedrive;
   Call c;
   c.cdb.assign(cdb, cdb + cdb_len);

@@ -6,19 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#pragma pack(push, 1)
+#include "kel/mdcfs.h"  // MDCFS_MOUNT_INFORMATION
 
-// Mount information (device controls get/set mount info).
-struct MDCFS_MOUNT_INFORMATION {
-  std::uint32_t MountStatus;
-  std::uint32_t WriteProtectReasonFlags;
-  std::uint32_t AccessMode;
-  std::uint8_t MediumType;
-  std::uint8_t VolumeStatus;
-  std::uint8_t InformationVersion;
-  std::uint8_t reserved;
-};
-static_assert(sizeof(MDCFS_MOUNT_INFORMATION) == 16, "mount information is 16 bytes");
+#pragma pack(push, 1)
 
 // Buffer header of the kernel-style buffer calls.
 struct pxo_buf {
