@@ -430,6 +430,96 @@ errno_t storage_scsi::get_dds(caddr_t data) {
   return 0;
 }
 
+errno_t storage_scsi::get_dfl(std::uint8_t* dfl, UInt32 length, UInt32 index, UInt32* total,
+                              UInt32* count, bool) {
+  if (dfl == nullptr || total == nullptr || count == nullptr || length > 0xFFFB) {
+    DRV_LOG(ERR_, "Invalid parameter. data=0x%p, length=%u\n", static_cast<void*>(dfl), length);
+    return kInvalid;
+  }
+  std::vector<std::uint8_t> ans;
+  try {
+    ans.assign(length + 4, 0);
+  } catch (const std::bad_alloc&) {
+    DRV_LOG(ERR_, "DFL data buffer alloc failed. err=%d\n", kNoMemory);
+    return kNoMemory;
+  }
+  unsigned char cdb[12] = {0xAD, 0x01};
+  put_be32(cdb + 2, index);
+  cdb[7] = 0x12;
+  put_be16(cdb + 8, length + 4);
+  Sense s;
+  if (int e = send(cdb, 12, kDirIn, length + 4, ans.data(), s)) return e;
+  int res = drvint::data_rule(s.result, s.status, s.bytes);
+  if (res != 0) {
+    DRV_LOG(ERR_, "READ DISC STRUCTURE(DFL) failed. err(%d), masked_status(%d)\n", s.result,
+            s.status);
+    return res;
+  }
+  const std::uint8_t type = dfl[0];
+  std::memcpy(dfl + 4, ans.data() + 4, length);
+  const bool e6 = type == 0xE6;
+  const bool no_entries = medium::is_write_once(type) || type == 0xC2 || type == 0xD2;
+  if (index == 0) {
+    auto to_host = [&](std::size_t off) {
+      if (off + 4 > length + 4) return;
+      const std::uint32_t v = be32(dfl + off);
+      std::memcpy(dfl + off, &v, 4);
+    };
+    to_host(8);
+    const std::size_t last = no_entries ? 24 : 36;
+    for (std::size_t off = 16; off <= last; off += 4) to_host(off);
+    if (e6)
+      for (std::size_t off = 68; off <= 88; off += 4) to_host(off);
+  }
+  std::uint32_t entries = 0;
+  if (!no_entries) {
+    const std::uint16_t len_field = be16(ans.data());
+    std::int64_t n = len_field >= 2 ? (len_field - 2) / 8 : 0;
+    const std::size_t header = index == 0 ? (e6 ? 128 : 64) : 0;
+    n -= static_cast<std::int64_t>(header / 8);
+    if (n < 0) n = 0;
+    n = std::min<std::int64_t>(n, (length >= header ? length - header : 0) / 8);
+    entries = static_cast<std::uint32_t>(n);
+    for (std::uint32_t i = 0; i < entries; ++i) {
+      std::uint8_t* e = dfl + 4 + header + 8 * i;
+      const std::uint64_t v = (static_cast<std::uint64_t>(be32(e)) << 32) | be32(e + 4);
+      std::memcpy(e, &v, 8);
+    }
+  }
+  *total = ans[3];
+  *count = entries;
+  return 0;
+}
+
+errno_t storage_scsi::getPerformance(UInt32* lba) {
+  CHECK_PARAM(lba);
+  std::vector<std::uint8_t> ans(2056, 0);
+  unsigned char cdb[12] = {0xAC};
+  put_be32(cdb + 2, *lba);
+  cdb[9] = 0x01;
+  cdb[10] = 0x02;
+  Sense s;
+  if (int e = send(cdb, 12, kDirIn, 2056, ans.data(), s)) return e;
+  int res = drvint::data_rule(s.result, s.status, s.bytes);
+  if (res != 0) {
+    DRV_LOG(ERR_, "GET_PERFORMANCE failed. err(%d), masked_status(%d)\n", s.result, s.status);
+    return res;
+  }
+  const std::uint32_t perf_len = be32(ans.data());
+  if (perf_len == 4) {
+    *lba = 0xFFFFFFFFu;
+    return 0;
+  }
+  const unsigned first_bit_offset = ans[17] & 7;
+  if (first_bit_offset != 0 || ans[18] != 1) {
+    DRV_LOG(ERR_, "Defect Data Mismatch. PerfDataLen=%d, FirstBitOffset=%d, DS#1=0x%x\n",
+            static_cast<int>(perf_len), first_bit_offset, ans[18]);
+    return kIO;
+  }
+  *lba = be32(ans.data() + 8);
+  return 0;
+}
+
 errno_t storage_scsi::increment_dfl_count(caddr_t data) {
   CHECK_PARAM(data);
   int res = 0;

@@ -82,6 +82,24 @@ std::vector<CommandCase> command_cases() {
       {"READ DISC STRUCTURE DI", "QMR-T300B",
        [](storage_scsi& s) { return s.readDI(buf, 224); },
        {{bytes({0xAD, 1, 0, 0, 0, 0, 0, 0, 0x10, 0x04, 0, 0}), kIn, 4100}}},
+      {"READ DISC STRUCTURE DDS", "QMR-T300B",
+       [](storage_scsi& s) {
+         fakedrive::drive().dds.assign(104, 0);
+         std::uint8_t r[100] = {0x53};
+         return s.get_dds(reinterpret_cast<char*>(r));
+       },
+       {{bytes({0xAD, 1, 0, 0, 0, 0, 0, 0x08, 0, 0x68, 0, 0}), kIn, 104}}},
+      {"READ DISC STRUCTURE DFL piece 2", "QMR-T300B",
+       [](storage_scsi& s) {
+         fakedrive::drive().dfl.assign(36, 0);
+         std::uint8_t r[4 + 32] = {0x53};
+         std::uint32_t total = 0, count = 0;
+         return s.get_dfl(r, 32, 2, &total, &count);
+       },
+       {{bytes({0xAD, 1, 0, 0, 0, 2, 0, 0x12, 0, 36, 0, 0}), kIn, 36}}},
+      {"GET PERFORMANCE", "QMR-T300B",
+       [](storage_scsi& s) { std::uint32_t lba = 0x00ABCDEF; return s.getPerformance(&lba); },
+       {{bytes({0xAC, 0, 0x00, 0xAB, 0xCD, 0xEF, 0, 0, 0, 1, 2, 0}), kIn, 2056}}},
       {"READ(10) of block 0 for the medium status", "QMR-T300B",
        [](storage_scsi& s) { std::uint32_t io = 0; return s.check_medium_status(&io); },
        {{bytes({0x28, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0}), kIn, 65536}}},
@@ -731,4 +749,60 @@ TEST_F(CommandBlocks, C6hStopsAtTheFirstSuccess) {
   fakedrive::add_fault({0xC6, 3, 0, 0});
   EXPECT_EQ(5, ss_->increment_dfl_count(&d));
   EXPECT_EQ(3u, fakedrive::calls_of(0xC6).size());
+}
+
+TEST_F(CommandBlocks, DefectStatusOfAnAddress) {
+  std::uint32_t lba = 0x100;
+  ASSERT_EQ(0, ss_->getPerformance(&lba));  // no descriptor: length 4
+  EXPECT_EQ(0xFFFFFFFFu, lba);
+  auto& perf = fakedrive::drive().performance;
+  perf.assign(24, 0);
+  perf[3] = 20;
+  perf[8] = 0x00; perf[9] = 0x00; perf[10] = 0x12; perf[11] = 0x34;
+  perf[18] = 1;
+  lba = 0x100;
+  ASSERT_EQ(0, ss_->getPerformance(&lba));
+  EXPECT_EQ(0x1234u, lba);
+  perf[17] = 2;
+  EXPECT_EQ(5, ss_->getPerformance(&lba));
+  EXPECT_TRUE(fakelog::contains("Defect Data Mismatch. PerfDataLen=20, FirstBitOffset=2, DS#1=0x1"));
+}
+
+TEST_F(CommandBlocks, DefectListPiecesAreTurnedToHostOrder) {
+  // Piece 0 of a rewritable disc: 64-byte header, then two entries.
+  std::vector<std::uint8_t> a(4 + 64 + 16, 0);
+  a[0] = 0;
+  a[1] = static_cast<std::uint8_t>(2 + 64 + 16);
+  a[3] = 3;  // pieces in all
+  a[4 + 4] = 0x11; a[4 + 7] = 0x22;     // header word at record byte 8
+  a[4 + 32] = 0xAA; a[4 + 35] = 0xBB;   // word at record byte 36
+  const std::uint8_t e1[8] = {0x40, 0x00, 0x12, 0x34, 0x00, 0x00, 0x00, 0x02};
+  std::memcpy(&a[4 + 64], e1, 8);
+  fakedrive::drive().dfl = a;
+  std::vector<std::uint8_t> rec(4 + 128, 0);
+  rec[0] = 0x53;
+  std::uint32_t total = 0, count = 0;
+  ASSERT_EQ(0, ss_->get_dfl(rec.data(), 128, 0, &total, &count));
+  EXPECT_EQ(3u, total);
+  EXPECT_EQ(2u, count);
+  std::uint32_t w;
+  std::memcpy(&w, &rec[8], 4);
+  EXPECT_EQ(0x11000022u, w);
+  std::memcpy(&w, &rec[36], 4);
+  EXPECT_EQ(0xAA0000BBu, w);
+  std::uint64_t entry;
+  std::memcpy(&entry, &rec[4 + 64], 8);
+  EXPECT_EQ(0x4000123400000002ull, entry);
+  EXPECT_EQ(0x53, rec[0]);
+
+  // Write-once media carry no entries.
+  rec.assign(4 + 128, 0);
+  rec[0] = 0xE1;
+  ASSERT_EQ(0, ss_->get_dfl(rec.data(), 128, 0, &total, &count));
+  EXPECT_EQ(0u, count);
+  // The entry count never exceeds what the record holds.
+  rec.assign(4 + 72, 0);
+  rec[0] = 0x53;
+  ASSERT_EQ(0, ss_->get_dfl(rec.data(), 72, 0, &total, &count));
+  EXPECT_EQ(1u, count);
 }

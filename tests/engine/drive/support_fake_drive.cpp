@@ -176,6 +176,11 @@ Outcome execute(Drive& d, const Call& c, std::vector<std::uint8_t>& in) {
         std::copy(d.di.begin(), d.di.end(), in.begin() + 4);
         return {};
       }
+      if (format == 0x12) {
+        if (d.dfl.empty()) return make_sense(5, 0x30, 0x10);
+        in = d.dfl;
+        return {};
+      }
       if (format == 0x08) {
         if (d.dds.empty()) return make_sense(5, 0x30, 0x10);
         in = d.dds;
@@ -183,6 +188,13 @@ Outcome execute(Drive& d, const Call& c, std::vector<std::uint8_t>& in) {
       }
       return make_sense(5, 0x24, 0);
     }
+    case 0xAC:
+      in = d.performance;
+      if (in.empty()) {
+        in.assign(8, 0);
+        be32(in.data(), 4);
+      }
+      return {};
     case 0xD5:
       in.assign(16, 0);
       in[1] = static_cast<std::uint8_t>(d.opc_byte1);

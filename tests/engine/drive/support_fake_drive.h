@@ -56,6 +56,8 @@ struct Drive {
   std::uint16_t opc_byte1 = 0x12;
   std::vector<std::uint8_t> di;  // READ DISC STRUCTURE 00h answer after its header
   std::vector<std::uint8_t> dds;  // format 08h answer (104 bytes)
+  std::vector<std::uint8_t> dfl;  // format 12h answer, header included
+  std::vector<std::uint8_t> performance;  // GET PERFORMANCE answer
   std::function<bool(const Call&, std::vector<std::uint8_t>* data_in)> hook;  // true: answered
 };
 

@@ -158,6 +158,12 @@ class storage_scsi {
   errno_t prevent_allow_medium_removal(caddr_t data);
   errno_t readDI(std::uint8_t* di, UInt32 len);
   errno_t get_dds(caddr_t data);
+  // Defect list piece `index`: the record (medium type at byte 0) receives the
+  // answer after its 4-byte header from byte 4; it must hold 4 + length bytes.
+  errno_t get_dfl(std::uint8_t* dfl, UInt32 length, UInt32 index, UInt32* total, UInt32* count,
+                  bool unused = false);
+  // Defect status of the address in *lba (GET PERFORMANCE type 02h).
+  errno_t getPerformance(UInt32* lba);
   errno_t get_devinfo(caddr_t data);
   int scsi_dev_search(int fd, int loopcnt);
   errno_t pxo_read10(buf_t bp);
