@@ -1,6 +1,7 @@
 // Test stand-ins for the calls storage_scsi makes outside the engine:
-// quorvel_scsi_open/close/transfer answered by a small in-memory drive that
-// records every CDB it receives, and the interface library's log sink.
+// quorvel_scsi_transfer answered by a small in-memory drive that records
+// every CDB it receives (or passed on to the real pipe client), and the
+// interface library's log sink.
 #pragma once
 
 #include <cstdint>
@@ -70,6 +71,9 @@ void clear_transcript();
 std::vector<Call> calls_of(std::uint8_t opcode);
 void add_fault(const Fault& f);
 void clear_faults();
+// Sends the drive layer's commands through the real pipe client (to the
+// simulated host service) instead of the recording drive.
+void use_pipe(bool on);
 // Fills a cartridge memory that the system accepts for the medium type.
 void fill_good_attributes(std::uint8_t medium_type);
 
