@@ -160,6 +160,9 @@ struct mdcudfsr_udf_fields {
   extended_file_entry metadata_bitmap_efe{};
   uint8_t* metadata_efe_image = nullptr;  // 64 KiB: main entry at block 0, mirror at 16
   int32_t local_cache_handles[2] = {-1, -1};
+  // The root node's UDF part (set by the node cache together with its root).
+  struct mdcudfsr_udf_node_fields* udf_root = nullptr;
+  char local_cache_name[2][52] = {};  // names of the local metadata cache files
 
   mdcudfsr_udf_fields();
   ~mdcudfsr_udf_fields();

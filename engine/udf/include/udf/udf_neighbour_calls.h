@@ -75,6 +75,11 @@ int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount* mnt, vfs_context_t ctx, 
 // Counts of file and directory nodes (kind 1, 2 or 4); 0.
 int mdcudfsr_cache_get_object_count(mdcudfsr_mount* mnt, int kind, uint32_t* num_files, uint32_t* num_dirs);
 struct mdcudfsr_extent_list;
+struct mdcudfsr_udf_node_fields;
+// Builds one file identifier descriptor of the node at `buffer` (with parent
+// 1: the parent entry); its length padded to 4, or -1.
+int mdcudfsr_cache_write_fid(mdcudfsr_mount* mnt, uint8_t* buffer, mdcudfsr_udf_node_fields* node, uint32_t tag_loc,
+                             int parent);
 // Whether a new metadata extent list still fits the metadata files'
 // allocation descriptors; *need_full set when it does not. 0, or 22.
 int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list,

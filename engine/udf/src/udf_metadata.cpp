@@ -1,0 +1,455 @@
+// Metadata partition (see udf_metadata.h).
+#include "udf/udf_metadata.h"
+#include "udf/udf_mount.h"
+#include "udf/udf_names.h"
+#include "udf_io.h"
+#include "udf_log.h"
+
+#include <cstring>
+#include <vector>
+
+using namespace udf_io;
+
+namespace {
+
+constexpr uint32_t kIoctlSlotQuery = 0x800155EAu;
+constexpr uint32_t kSlotKeepLoaded = 153;
+constexpr uint32_t kChunk = 0x10000;
+
+const char* vol_name(const mdcudfsr_mount* mnt) { return mnt->volume_name[0] ? mnt->volume_name : "UNKNOWN"; }
+
+void clear_relocation(mdcudfsr_udf_node_fields* n) {
+  if (!n->udf_data) return;
+  n->udf_data->relocation_flags = 0;
+}
+
+void drop_replacements(mdcudfsr_udf_node_fields* n) {
+  if (!n->udf_data) return;
+  n->udf_data->relocation_flags = 0;
+  n->udf_data->replace_efe_loc = MDCUDFSR_INVALID_LBN;
+  n->udf_data->replace_std_loc = MDCUDFSR_INVALID_LBN;
+}
+
+uint32_t batch_size(const mdcudfsr_mount* mnt) { return mnt->format_level >= 0x10 ? 500 : 100; }
+
+// A new pair of lists built beside the mount's, swapped in only when whole.
+struct NewLists {
+  mdcudfsr_extent_list main, mirror;
+  NewLists() {
+    mdcudfsr_extent_list_init(&main);
+    mdcudfsr_extent_list_init(&mirror);
+  }
+  ~NewLists() {
+    mdcudfsr_extent_list_free(&main);
+    mdcudfsr_extent_list_free(&mirror);
+  }
+  int add(uint32_t lbn, uint32_t blocks, uint32_t b) {
+    if (!blocks) return 0;
+    return mdcudfsr_add_metadata_extent_list(&main, &mirror, lbn, blocks * b, b);
+  }
+  void install(mdcudfsr_mount* mnt) {
+    mdcudfsr_extent_list_free(&mnt->part[0].list);
+    mdcudfsr_extent_list_free(&mnt->part[1].list);
+    mnt->part[0].list = main;
+    mnt->part[1].list = mirror;
+    mdcudfsr_extent_list_init(&main);
+    mdcudfsr_extent_list_init(&mirror);
+  }
+};
+
+enum class RemapResult { Done, SizeOver, Error };
+
+// Metadata block `m` comes to be backed by the physical block now backing
+// metadata block `t`, and block `t` leaves the file: every later metadata
+// block moves down by one. The walk goes over the extents in file order and
+// splits the ones holding m or t.
+RemapResult remap_block(mdcudfsr_mount* mnt, uint32_t m, uint32_t t, int* err) {
+  const uint32_t b = mnt->logical_block_size;
+  const mdcudfsr_extent_list* cur = &mnt->part[0].list;
+  const uint32_t q = mdcudfsr_offset2lbn(mnt, cur, uint64_t{t} * b, nullptr);
+  const uint32_t p = mdcudfsr_offset2lbn(mnt, cur, uint64_t{m} * b, nullptr);
+  NewLists out;
+  uint32_t whole = 0;
+  uint64_t pos = 0;  // metadata block at which the extent starts
+  for (const mdcudfsr_extent_entry* x = cur->first; x; x = x->next) {
+    const uint32_t blocks = (EXTENT_LENGTH(x->extent.len) + b - 1) / b;
+    const uint32_t lbn = x->extent.loc.lb_num;
+    const bool has_m = p != MDCUDFSR_INVALID_LBN && m >= pos && m < pos + blocks;
+    const bool has_t = q != MDCUDFSR_INVALID_LBN && t >= pos && t < pos + blocks;
+    if (!has_m && !has_t) {
+      if ((*err = out.add(lbn, blocks, b)) != 0) return RemapResult::Error;
+      if (++whole % batch_size(mnt) == 0) {
+        uint32_t full_main = 0, full_mirror = 0;
+        mdcudfsr_cache_check_metadata_aed_newlist(mnt, &out.main, 0, &full_main, 0);
+        if (!full_main) mdcudfsr_cache_check_metadata_aed_newlist(mnt, &out.mirror, 0, &full_mirror, 0);
+        if (full_main || full_mirror) {
+          UDF_LOG(WARN, "size over \n");
+          return RemapResult::SizeOver;
+        }
+      }
+    } else {
+      if (has_t && blocks == 1 && !has_m) UDF_LOG(INFO, "target list equal source list\n");
+      // Walk the blocks of the extent in runs cut at m and t.
+      uint32_t run_start = 0;
+      for (uint32_t i = 0; i <= blocks; ++i) {
+        const uint64_t at = pos + i;
+        const bool cut = i == blocks || (has_m && at == m) || (has_t && at == t);
+        if (!cut) continue;
+        if ((*err = out.add(lbn + run_start, i - run_start, b)) != 0) return RemapResult::Error;
+        if (i < blocks && has_m && at == m && (*err = out.add(q, 1, b)) != 0) return RemapResult::Error;
+        run_start = i + 1;
+      }
+    }
+    pos += blocks;
+  }
+  out.install(mnt);
+  ++mnt->remap_count;
+  return RemapResult::Done;
+}
+
+}  // namespace
+
+uint32_t mdcudfsr_dirstack_limit(const mdcudfsr_mount* mnt) {
+  if (mnt->format_level >= 0x10) return 240000;
+  if (mnt->medium_type == 0xF2) return 800000;
+  if (mnt->medium_type == 0xF1) return 480000;
+  return 60000;
+}
+
+int mdcudfsr_add_metadata_extent_list(mdcudfsr_extent_list* main, mdcudfsr_extent_list* mirror, uint32_t lbn,
+                                      uint32_t length, uint32_t b) {
+  mdcudfsr_extent_entry e;
+  e.extent.len = EXTENT_MAKE(length, EXTENT_FLAGS_RECORDED);
+  e.extent.loc.lb_num = lbn;
+  e.extent.loc.part_num = MDCUDFSR_PARTITION_PHYSICAL;
+  int err = mdcudfsr_extent_list_add(main, &e, b);
+  if (err) {
+    UDF_LOG(ERR, "metadata main entry failed lbn:0x%X size:%d\n", lbn, length);
+    return err;
+  }
+  err = mdcudfsr_extent_list_add(mirror, &e, b);
+  if (err) UDF_LOG(ERR, "metadata mirror entry failed lbn:0x%X size:%d\n", lbn, length);
+  return err;
+}
+
+uint32_t mdcudfsr_allocate_metadata_blocks(mdcudfsr_mount* mnt, uint32_t count) {
+  const uint32_t first = mnt->metadata_block_count;
+  if (first == MDCUDFSR_INVALID_LBN) return first;
+  mnt->metadata_block_count = first + count;
+  return first;
+}
+
+int mdcudfsr_relocate_metadata_file(mdcudfsr_mount* mnt, uint32_t blocks, int restart, mdcudfsr_relocation_info* info,
+                                    vfs_context_t ctx) {
+  UDF_TRACE_ENTRY();
+  const uint32_t b = mnt->logical_block_size;
+  blocks = (blocks + 31) & ~31u;
+  uint32_t nwa = 0, second = 0;
+  int err;
+  if (mnt->is_rewritable) {
+    err = mdcudfsr_read_track_information_re(mnt, 1, &nwa, &second, nullptr);
+  } else {
+    char arg = 3;
+    if (VNOP_IOCTL(mnt->devvp, kIoctlSlotQuery, &arg, 0, ctx) != 0) {
+      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+      err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
+      if (err) {
+        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+        return err;
+      }
+      err = mdcudfsr_read_track_information(mnt, 1, &nwa, &second, nullptr, ctx, 1);
+    } else {
+      err = mdcudfsr_read_track_information(mnt, 1, &nwa, &second, nullptr, ctx, 1);
+    }
+  }
+  if (err) {
+    UDF_TRACE_EXIT_ERR(err);
+    return err;
+  }
+  uint64_t current = mnt->part[0].length;
+  if (restart) {
+    if ((err = mdcudfsr_extent_list_remove_all(&mnt->part[0].list)) != 0) {
+      UDF_LOGM(ERR, KELC, "Failed to clear Metadata Main Exntent List with err(%d)", err);
+      return err;
+    }
+    if ((err = mdcudfsr_extent_list_remove_all(&mnt->part[1].list)) != 0) {
+      UDF_LOGM(ERR, KELC, "Failed to clear Metadata Mirror Exntent List err(%d)", err);
+      return err;
+    }
+    mnt->part[0].start_sector = mnt->part[1].start_sector = nwa;
+    current = 0;
+  }
+  mnt->part[0].length = mnt->part[1].length = current + uint64_t{blocks} * b;
+  mnt->metadata_main_partition_length = mnt->metadata_mirr_partition_length = mnt->part[0].length;
+  uint32_t lbn = nwa >= mnt->part[2].start_sector ? nwa - mnt->part[2].start_sector : MDCUDFSR_INVALID_LBN;
+  const uint32_t max_blocks = (0x40000000u - b) / b;
+  for (uint32_t left = blocks; left;) {
+    const uint32_t n = left < max_blocks ? left : max_blocks;
+    UDF_LOG(DEBG, "new_extent.extent.loc.lb_num=%u\n", lbn);
+    UDF_LOG(DEBG, "new_extent.extent.len=%u\n", n * b);
+    err = mdcudfsr_add_metadata_extent_list(&mnt->part[0].list, &mnt->part[1].list, lbn, n * b, b);
+    if (err) return err;
+    if (mdcudfsr_debug_level_check(0, 1, 0))
+      UDF_LOG(WARN, "[%s](tid=%08x) %s:%d MBLOX meta partition start=%d length=%llu\n", vol_name(mnt),
+              static_cast<uint32_t>(udf_log::tid()), __func__, __LINE__, lbn,
+              static_cast<unsigned long long>(uint64_t{n} * b));
+    lbn += n;
+    left -= n;
+  }
+  if (info) *info = mdcudfsr_relocation_info{0, nwa, blocks};
+  UDF_TRACE_EXIT_ERR(0);
+  return 0;
+}
+
+int mdcudfsr_find_and_chk_matadata_extent_list(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* n, uint32_t m,
+                                               uint32_t r, int skip_kind4, uint32_t* size_over, int keep_flags) {
+  if (n->kind == MDCUDFSR_NODE_VIRTUAL) {
+    UDF_LOG(INFO, "Virtual File type is not partial flush :%s\n", n->name);
+    return 0;
+  }
+  if (n->kind == MDCUDFSR_NODE_MASTER && skip_kind4) {
+    UDF_LOG(INFO, "stride File type is not partial flush :%s lbn:0x%x\n", n->name, m);
+    if (n->udf_data && mdcudfsr_node_file_type(n) != UDF_FILE_TYPE_DIRECTORY) {
+      n->udf_data->efe_loc = MDCUDFSR_INVALID_LBN;
+      n->udf_data->std_loc = MDCUDFSR_INVALID_LBN;
+    }
+    return 0;
+  }
+  if (r == MDCUDFSR_INVALID_LBN) {
+    drop_replacements(n);
+    return 0;
+  }
+  if (mnt->remap_off) {
+    clear_relocation(n);
+    return 0;
+  }
+  if (!n->udf_data || !n->udf_data->relocation_flags) return 0;
+  if (!mnt->part[0].list.first) {
+    UDF_LOG(INFO, "metadata list entry failed\n");
+    return 22;
+  }
+  int err = 0;
+  const uint32_t target = r - mnt->remap_count;
+  switch (remap_block(mnt, m, target, &err)) {
+    case RemapResult::SizeOver:
+      drop_replacements(n);
+      if (size_over) *size_over = 1;
+      return 0;
+    case RemapResult::Error:
+      UDF_LOGM(ERR, KELC, "err=%d\n", err);
+      return err;
+    case RemapResult::Done:
+      break;
+  }
+  if (!keep_flags) clear_relocation(n);
+  return 0;
+}
+
+int mdcudfsr_rebuild_metadata_extent_list_ex(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* start, int skip_kind4,
+                                             uint32_t* size_over) {
+  if (!mnt) {
+    UDF_LOGM(ERR, KELC, "%s\n", "mdcudfsrmp");
+    return 22;
+  }
+  if (!start || !start->udf_data) return 22;
+  std::vector<mdcudfsr_udf_node_fields*> stack;
+  const uint32_t limit = mdcudfsr_dirstack_limit(mnt);
+  uint32_t over = 0;
+  auto remap = [&](mdcudfsr_udf_node_fields* n, uint32_t m, uint32_t r, int keep) -> int {
+    const int err = mdcudfsr_find_and_chk_matadata_extent_list(mnt, n, m, r, skip_kind4, &over, keep);
+    if (err) {
+      UDF_LOG(ERR, "[%s] find_and_chk_matadata_extent_list fail %d \n", n->name, err);
+      UDF_LOG(ERR, "err=%d\n", err);
+    }
+    return err;
+  };
+  stack.push_back(start);
+  int err = remap(start, start->udf_data->efe_loc, start->udf_data->replace_efe_loc, 0);
+  if (err || over) {
+    if (size_over) *size_over = over;
+    return err;
+  }
+  while (!stack.empty()) {
+    mdcudfsr_udf_node_fields* dir = stack.back();
+    stack.pop_back();
+    for (mdcudfsr_udf_node_fields* c = dir->uid_first; c; c = c->uid_next) {
+      mdcudfsr_udf_data* d = c->udf_data;
+      if (!d) continue;
+      if (mdcudfsr_node_file_type(c) == UDF_FILE_TYPE_DIRECTORY) {
+        if (stack.size() + 1 > limit) {
+          UDF_LOG(ERR, "dirstack insert error\n");
+          return 22;
+        }
+        stack.push_back(c);
+        err = remap(c, d->efe_loc, d->replace_efe_loc, 0);
+      } else if (d->efe.stream_directory_icb.len == 0) {
+        UDF_LOG(INFO, "[%s] 2 child_node->udf_data->efe_loc %d child_node->udf_data->replace_efe_loc %d \n", c->name,
+                d->efe_loc, d->replace_efe_loc);
+        err = remap(c, d->efe_loc, d->replace_efe_loc, 0);
+      } else {
+        UDF_LOG(INFO, "[%s] 1 child_node->udf_data->efe_loc %d child_node->udf_data->replace_efe_loc %d \n", c->name,
+                d->efe_loc, d->replace_efe_loc);
+        err = remap(c, d->efe_loc, d->replace_efe_loc, 1);
+        if (!err && !over && d->replace_std_loc != MDCUDFSR_INVALID_LBN) {
+          UDF_LOG(INFO, "[%s] child_node->std_loc %d child_node->replace_std_loc %d \n", c->name, d->std_loc,
+                  d->replace_std_loc);
+          const uint32_t std_loc = d->std_loc, rep = d->replace_std_loc;
+          err = remap(c, std_loc, rep, 1);
+          if (!err && !over) err = remap(c, std_loc + 1, rep + 1, 0);
+        }
+        if (dir->kind != MDCUDFSR_NODE_VIRTUAL) clear_relocation(c);
+      }
+      if (err || over) {
+        if (size_over) *size_over = over;
+        return err;
+      }
+    }
+  }
+  return 0;
+}
+
+int mdcudfsr_rebuild_metadata_extent_list_for_fsd(mdcudfsr_mount* mnt, uint32_t* size_over) {
+  const uint32_t d = mnt->fsd_new_loc;
+  UDF_LOG(INFO, "src lbn:0x%x dest lbn:0x%x\n", 0, d);
+  if (!mnt->part[0].list.first || d == MDCUDFSR_INVALID_LBN) return 0;
+  // Blocks 0 and 1 (descriptor and terminator) come to be backed by the new
+  // copies at d and d + 1, which leave their own places.
+  for (uint32_t i = 0; i < 2; ++i) {
+    int err = 0;
+    // After the first move block d + 1 has moved down to d.
+    const RemapResult r = remap_block(mnt, i, d, &err);
+    if (r == RemapResult::SizeOver) {
+      if (size_over) *size_over = 1;
+      return 0;
+    }
+    if (r == RemapResult::Error) {
+      UDF_LOGM(ERR, KELC, "err=%d\n", err);
+      return err;
+    }
+  }
+  return 0;
+}
+
+int mdcudfsr_read_metadata_file(mdcudfsr_mount* mnt, vfs_context_t ctx, int selector) {
+  UDF_TRACE_ENTRY();
+  const uint32_t b = mnt->logical_block_size;
+  const mdcudfsr_extent_list* list = mnt->part[0].length ? &mnt->part[0].list : &mnt->part[1].list;
+  if (!list->first) {
+    UDF_LOG(ERR, "metadtata extent list is not entry\n");
+    return 22;
+  }
+  struct Extent {
+    uint32_t lbn;
+    uint64_t offset;
+    uint32_t size;
+  };
+  std::vector<Extent> table;
+  uint64_t off = 0;
+  for (const mdcudfsr_extent_entry* e = list->first; e; e = e->next) {
+    table.push_back({e->extent.loc.lb_num, off, EXTENT_LENGTH(e->extent.len)});
+    UDF_LOG(INFO, "lbn:0x%x size:%d offset:0x%x\n", e->extent.loc.lb_num, EXTENT_LENGTH(e->extent.len),
+            static_cast<uint32_t>(off));
+    off += EXTENT_LENGTH(e->extent.len);
+  }
+  for (size_t i = 0; i < table.size(); ++i)
+    for (size_t j = i + 1; j < table.size(); ++j)
+      if (table[j].lbn < table[i].lbn) {
+        UDF_LOG(INFO, "sort lbn1:0x%x to lbn2:0x%x\n", table[i].lbn, table[j].lbn);
+        std::swap(table[i], table[j]);
+      }
+  uint8_t* chunk = zalloc(kChunk);
+  if (!chunk) {
+    UDF_LOG(ERR, "no memory for metadata local buffer\n");
+    return 12;
+  }
+  const int which = selector ? 1 : 0;
+  const int32_t handle = mnt->local_cache_handles[which];
+  const uint64_t base = selector ? MDC_METADATA_OFFSET : 0;
+  int result = 0;
+  for (const Extent& x : table) {
+    const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, x.lbn, nullptr);
+    if (lsn == MDCUDFSR_INVALID_LSN) {
+      UDF_LOG(ERR, "invalid lsn 0x%x lbn:0x%x \n", lsn, x.lbn);
+      result = 22;
+      break;
+    }
+    const uint32_t chunks = (x.size + kChunk - 1) / kChunk;
+    for (uint32_t c = 0; c < chunks && !result; ++c) {
+      const uint32_t len = c + 1 < chunks ? kChunk : x.size - c * kChunk;
+      if (c + 1 == chunks) UDF_LOG(INFO, "Last roop !!\n");
+      int err;
+      {
+        std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+        err = mdcudfsr_disc_change(mnt, kSlotKeepLoaded, 0, ctx, 0);
+        if (err) {
+          UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+        } else {
+          buf_t bp = nullptr;
+          const int rerr = buf_meta_bread(mnt->devvp, lsn + c * (kChunk / mnt->logical_sector_size),
+                                          static_cast<int>(len), nullptr, &bp);
+          if (rerr) {
+            UDF_LOG(ERR, "Metadata Extent Read err[%d][LSN:0x%x]. fill 0xFF data \n", rerr, lsn);
+            std::memset(chunk, 0xFF, kChunk);
+          } else {
+            std::memcpy(chunk, buf_bytes(bp), len);
+          }
+          if (bp) buf_brelse(bp);
+        }
+      }
+      if (err) {
+        // The copy is incomplete: it must not stay behind as a valid cache.
+        result = err;
+        mdcudfsr_metacache_file_close(mnt, handle);
+        mnt->local_cache_handles[which] = -1;
+        uint32_t cache_err = 0;
+        mdcudfsr_metacache_file_delete(mnt, mnt->local_cache_name[which], &cache_err);
+        break;
+      }
+      uint32_t written = 0, cache_err = 0;
+      const int werr =
+          mdcudfsr_metacache_file_write(mnt, handle, base + x.offset + uint64_t{c} * kChunk, len, chunk, &written, &cache_err);
+      if (werr) {
+        UDF_LOG(ERR, "file buffer write failed err:%d cache_err:%d\n", werr, cache_err);
+        result = werr;
+      } else if (cache_err) {
+        UDF_LOG(ERR, "mdcudfsr_metacache_file_write success but cache write err(%d)\n", cache_err);
+        result = 22;
+      } else if (written != len) {
+        UDF_LOG(WARN, "Write Size is different befoer:%d after:%d\n", len, written);
+      }
+    }
+    if (result) break;
+  }
+  zfree(chunk);
+  buf_invalidateblks(mnt->devvp, 0, 0, 0);
+  (void)b;
+  UDF_TRACE_EXIT_ERR(result);
+  return result;
+}
+
+int mdcudfsr_zero_fill_free_metadata_blocks(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  const uint32_t b = mnt->logical_block_size;
+  const uint64_t size_blocks = mnt->part[0].length / b;
+  uint32_t lbn = mnt->metadata_block_count;
+  if (lbn == MDCUDFSR_INVALID_LBN || lbn >= size_blocks) return 0;
+  // The tail may span several extents: each run of the physical partition
+  // is zeroed on its own.
+  while (lbn < size_blocks) {
+    uint64_t avail = 0;
+    const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_METADATA, lbn, &avail);
+    UDF_LOG(INFO, "metadata_write_start_lbn 0x%x lbn 0x%x lsn 0x%x\n", mnt->metadata_block_count, lbn, lsn);
+    if (lsn == MDCUDFSR_INVALID_LSN || avail < b) {
+      UDF_LOGM(ERR, KELC, "err=%d\n", 22);
+      return 22;
+    }
+    uint64_t run = avail / b;
+    if (run > size_blocks - lbn) run = size_blocks - lbn;
+    const int err = mdcudfsr_zero_write_cluster_buffer(mnt, ctx, 1, lsn, static_cast<uint32_t>(run));
+    if (err) {
+      UDF_LOGM(ERR, KELC, "err=%d\n", err);
+      return err;
+    }
+    lbn += static_cast<uint32_t>(run);
+  }
+  return 0;
+}
