@@ -4,6 +4,8 @@
 #include "storage_scsi_internal.h"
 #include "storage_scsi_log.h"
 
+#include "platform/sync.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +47,7 @@ storage_scsi::~storage_scsi() {
   }
   if (m_timer_thread.joinable()) {
     DRV_LOG(DEBG, "terminate timer thread\n");
+    set_timer_state(2);
     m_timer_thread.join();
   }
   DRV_LOG(DEBG, "mutex destroy\n");
@@ -197,6 +200,37 @@ void storage_scsi::stamp_access() {
 std::uint64_t storage_scsi::last_access_usec() {
   std::lock_guard<std::mutex> lk(m_access_mutex);
   return m_last_access_usec;
+}
+
+void storage_scsi::set_timer_state(int state) {
+  {
+    std::lock_guard<std::mutex> lk(m_timer_mutex);
+    m_timer_state = state;
+  }
+  m_timer_cond.notify_all();
+}
+
+void storage_scsi::start_access_led_timer() {
+  if (m_timer_thread.joinable()) return;
+  m_timer_thread = std::thread([this] { timerHandler(); });
+}
+
+void storage_scsi::timerHandler() {
+  std::unique_lock<std::mutex> lk(m_timer_mutex);
+  for (;;) {
+    if (m_timer_state == 2) return;
+    // Wakes every second, or when the state changes.
+    const int before = m_timer_state;
+    const std::uint64_t deadline = platform::clock().now_ms() + 1000;
+    platform::clock().wait_until(lk, m_timer_cond, deadline);
+    if (m_timer_state != before || m_timer_state != 1) continue;
+    if (platform::clock().now_ms() < deadline) continue;
+    lk.unlock();
+    const std::uint64_t now = get_current_usec();
+    const std::uint64_t last = last_access_usec();
+    if (now > last && now - last > 2000000) (void)blink_access_led_once();
+    lk.lock();
+  }
 }
 
 // ---------------------------------------------------------------- caches

@@ -1,10 +1,11 @@
 // Device start-up, drive identification, medium properties and verdicts.
 #include "drive_fixture.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace {
-std::int64_t g_fake_seconds = 0;
+std::atomic<std::int64_t> g_fake_seconds{0};
 int fake_time(struct timeval* tv, void*) {
   tv->tv_sec = g_fake_seconds;
   tv->tv_usec = 0;
@@ -511,4 +512,20 @@ TEST_F(Identify, VerdictsOfTheMediumCondition) {
       EXPECT_EQ(r.reasons, read_u32_key("Write Protect Reason"));
     }
   }
+}
+
+TEST_F(Identify, AccessLedTimerBlinksOnlyAfterTwoIdleSeconds) {
+  FakeTime t(1700000000);
+  // A fresh access: the timer stays quiet while the time does not move.
+  pxo_reserve_write_t rec{0, 32};
+  ASSERT_EQ(0, ss_->reserve_write_range(reinterpret_cast<char*>(&rec)));
+  ss_->set_timer_state(1);
+  ss_->start_access_led_timer();
+  while (clock_.now_ms() < 1000000 + 5000) std::this_thread::yield();  // several wake-ups
+  EXPECT_TRUE(fakedrive::calls_of(0x4A).empty());
+  g_fake_seconds += 3;
+  while (fakedrive::calls_of(0x4A).empty()) std::this_thread::yield();
+  ss_->set_timer_state(2);
+  ss_.reset();  // joins the timer
+  EXPECT_TRUE(fakelog::contains("terminate timer thread"));
 }

@@ -405,3 +405,28 @@ TEST_F(SimDrive, Attribute1500hStates) {
   ASSERT_EQ(0, ss_->report_1500H_CRC_result(&state));
   EXPECT_EQ(2, state);
 }
+
+TEST_F(SimDrive, RewritableDiscPropertiesAfterFormat) {
+  start("QMR-T300B", 0xE4);
+  ASSERT_EQ(0, ss_->init());
+  char list[12] = {0, 2, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(0, ss_->format_unit(list, false));
+  ASSERT_EQ(0, ss_->reset_medium_properties());
+  const std::uint32_t per_layer = 0x20000 / 8 / 2;
+  EXPECT_EQ(0x20000u, ss_->faa(0));
+  EXPECT_EQ(0x20000u + per_layer + 0x100u, ss_->laa(0));
+  EXPECT_EQ(0x20000u + per_layer + 0x40000u, ss_->faa(1));
+  EXPECT_EQ(0u, ss_->dds_error_state());
+  EXPECT_EQ(0u, ss_->di_error_state());
+  EXPECT_EQ(0u, ss_->medium_condition());
+  EXPECT_EQ(1u, ss_->config_mirror().media_status);
+  // The defect list header of the formatted disc.
+  std::vector<std::uint8_t> rec(4 + 64, 0);
+  rec[0] = 0xE4;
+  std::uint32_t total = 0, count = 0;
+  ASSERT_EQ(0, ss_->get_dfl(rec.data(), 64, 0, &total, &count));
+  EXPECT_EQ(1u, total);
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ('D', rec[4]);
+  EXPECT_EQ('L', rec[5]);
+}

@@ -271,6 +271,12 @@ class storage_scsi {
   void set_cartridge_svg_flg(bool on) { m_cartridge_svg = on; }
   bool cartridge_svg_flg() const { return m_cartridge_svg; }
 
+  // Access-LED timer: states 0 idle, 1 blinking, 2 stop. timerHandler is the
+  // thread body; the engine itself never starts the thread.
+  void timerHandler();
+  void start_access_led_timer();
+  void set_timer_state(int state);
+
   // Medium state refresh after the properties are known (init, pre-mount).
   errno_t update_medium_state(bool undefined_type);
 
@@ -325,6 +331,7 @@ class storage_scsi {
   std::mutex m_timer_mutex;
   std::condition_variable m_timer_cond;
   std::thread m_timer_thread;
+  int m_timer_state = 0;
   std::uint64_t m_created_usec = 0;
   std::uint64_t m_last_access_usec = 0;
 
