@@ -446,6 +446,12 @@ int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, mdcudfsr_cache_node*) {
   return 0;
 }
 
+int mdcudfsr_metacache_file_delete(mdcudfsr_mount*, const char* name, uint32_t* cache_err) {
+  g_env.calls.push_back(std::string("cache_delete ") + name);
+  if (cache_err) *cache_err = 0;
+  return 0;
+}
+
 int mdcudfsr_metacache_update_coherent(mdcudfsr_mount*, mdcudfsr_cache_node*) {
   g_env.calls.push_back("update_coherent");
   return g_env.coherent_result;

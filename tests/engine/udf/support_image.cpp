@@ -2,7 +2,9 @@
 #include "engine/udf/support_image.h"
 #include "engine/udf/support_fakes.h"
 
+#include "udf/udf_anchor_vds.h"
 #include "udf/udf_mount.h"
+#include "udf/udf_names.h"
 #include "udf/udf_regid.h"
 #include "udf/udf_tag.h"
 #include "udf/udf_vrs.h"
@@ -347,6 +349,24 @@ void setup_partitions(mdcudfsr_mount* mnt, const ImageLayout& l) {
   mnt->metadata_file_loc = l.metadata_file_loc;
   mnt->metadata_mirror_loc = l.mirror_file_loc;
   mnt->first_physical_lsn = l.partition_start;
+}
+
+void MountedImage::load(MediumClass cls, uint32_t slot) {
+  spec = spec_for(cls, slot);
+  env().reset(spec.sectors);
+  layout = build_volume(spec, env().medium);
+  mnt = std::make_unique<mdcudfsr_mount>();
+  init_mount(mnt.get(), spec.sectors, spec.medium_type, slot);
+  mdcudfsr_read_avdp(mnt.get(), nullptr, 1, 0, nullptr);
+  mdcudfsr_read_vds(mnt.get(), nullptr, 0, 1, 0, nullptr);
+  setup_partitions(mnt.get(), layout);
+  env().calls.clear();
+  env().logs.clear();
+}
+
+uint8_t* MountedImage::metadata_block(uint32_t lbn) {
+  const uint32_t lsn = mdcudfsr_lbn2lsn(mnt.get(), 0, lbn, nullptr);
+  return lsn == 0xFFFFFFFFu ? nullptr : env().sector(lsn);
 }
 
 void reseal(uint8_t* desc) {
