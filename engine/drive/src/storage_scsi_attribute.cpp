@@ -280,7 +280,7 @@ errno_t storage_scsi::report_1500H_CRC_result(caddr_t data) {
   return 0;
 }
 
-errno_t storage_scsi::isCorrespondFormat(PDSD_MEM_ATTR_PARAM_1500H_CM* dst, Boolean* out) {
+errno_t storage_scsi::isCorrespondFormat(pxo_1500h_cm_record_t* dst, Boolean* out) {
   if (out == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(out));
     return kInvalid;
@@ -315,7 +315,7 @@ errno_t storage_scsi::isCorrespondFormat(PDSD_MEM_ATTR_PARAM_1500H_CM* dst, Bool
     }
     if (dst != nullptr) {
       // The attribute header (5 bytes) followed by the value.
-      std::memcpy(reinterpret_cast<std::uint8_t*>(dst), ans + 4, 133);
+      std::memcpy(dst, ans + 4, sizeof(*dst));
     }
   }
   m_fail_state_1500h = state;

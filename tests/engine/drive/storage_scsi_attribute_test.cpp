@@ -175,9 +175,9 @@ TEST_F(Attributes, StatesOf1500h) {
     if (r.value) fakedrive::drive().attributes[0x1500] = {0, *r.value};
     ss_ = std::make_unique<storage_scsi>();
     ss_->set_device_number("sg0");
-    PDSD_MEM_ATTR_PARAM_1500H_CM dst[2] = {};
+    pxo_1500h_cm_record_t dst{};
     Boolean out = !r.out;
-    EXPECT_EQ(r.result, ss_->isCorrespondFormat(dst, &out));
+    EXPECT_EQ(r.result, ss_->isCorrespondFormat(&dst, &out));
     EXPECT_EQ(r.out, out);
     EXPECT_EQ(r.state, ss_->fail_state_1500h());
     EXPECT_EQ(r.state, stored_state());
@@ -186,9 +186,9 @@ TEST_F(Attributes, StatesOf1500h) {
     ASSERT_EQ(0, ss_->report_1500H_CRC_result(&reported));
     EXPECT_EQ(r.state, static_cast<std::uint8_t>(reported));
     if (r.value) {
-      const auto* d = reinterpret_cast<const std::uint8_t*>(dst);
-      EXPECT_EQ(0x15, d[0]);  // attribute header first
-      EXPECT_EQ(0, std::memcmp(d + 5, r.value->data(), 128));
+      EXPECT_EQ(0x15, dst.header[0]);  // attribute header first
+      EXPECT_EQ(128, dst.header[4]);
+      EXPECT_EQ(0, std::memcmp(&dst.value, r.value->data(), 128));
     }
   }
 }

@@ -225,7 +225,7 @@ class storage_scsi {
   errno_t isCMWriteProtect(Boolean* on);
   errno_t check_1500H_CRC_result(caddr_t attr, errno_t err);
   errno_t report_1500H_CRC_result(caddr_t data);
-  errno_t isCorrespondFormat(PDSD_MEM_ATTR_PARAM_1500H_CM* dst, Boolean* out);
+  errno_t isCorrespondFormat(pxo_1500h_cm_record_t* dst, Boolean* out);
   errno_t isCorrespondMedia(Boolean* unreadable, UInt8* type, UInt16* typeinfo, Boolean* slotread);
 
   // ---- sense, alarm, write protection, mode pages

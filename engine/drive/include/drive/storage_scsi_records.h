@@ -230,4 +230,12 @@ struct PDSD_MEM_ATTR_PARAM_1500H_CM {
 };
 static_assert(sizeof(PDSD_MEM_ATTR_PARAM_1500H_CM) == 128, "1500h value is 128 bytes");
 
+// Attribute 1500h as isCorrespondFormat hands it out: the 5-byte attribute
+// header (identifier, format, length) followed by the value.
+struct pxo_1500h_cm_record_t {
+  std::uint8_t header[5];
+  PDSD_MEM_ATTR_PARAM_1500H_CM value;
+};
+static_assert(sizeof(pxo_1500h_cm_record_t) == 133, "1500h record is 133 bytes");
+
 #pragma pack(pop)
