@@ -54,6 +54,7 @@ std::uint16_t calculate_crc(const std::uint8_t* s, int n) {
 
 errno_t storage_scsi::read_attribute_raw(std::uint16_t id, std::uint8_t service_action,
                                          std::uint8_t* buf, std::uint16_t len) {
+  DRV_TRACE_FN();
   unsigned char cdb[16] = {};
   int cdb_len;
   if (is_t400(m_model)) {
@@ -78,6 +79,7 @@ errno_t storage_scsi::read_attribute_raw(std::uint16_t id, std::uint8_t service_
 }
 
 errno_t storage_scsi::pxo_read_attribute_scsi(caddr_t attr, Boolean*) {
+  DRV_TRACE_FN();
   if (attr == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(attr));
     return kInvalid;
@@ -93,6 +95,7 @@ errno_t storage_scsi::pxo_read_attribute_scsi(caddr_t attr, Boolean*) {
 }
 
 errno_t storage_scsi::get_read_attribute(std::uint16_t id, std::uint8_t* buf, std::uint32_t len) {
+  DRV_TRACE_FN();
   if (buf == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. buf=0x%p\n", static_cast<void*>(buf));
     return kInvalid;
@@ -102,6 +105,7 @@ errno_t storage_scsi::get_read_attribute(std::uint16_t id, std::uint8_t* buf, st
 }
 
 errno_t storage_scsi::pxo_read_attribute(caddr_t attr) {
+  DRV_TRACE_FN();
   errno_t res = pxo_read_attribute_scsi(attr);
   if (res != 0) {
     DRV_LOG(ERR_, "pxo_read_attribute_scsi failed. err=%d\n", res);
@@ -114,12 +118,14 @@ errno_t storage_scsi::pxo_read_attribute(caddr_t attr) {
 }
 
 errno_t storage_scsi::pxo_read_attribute_ForCM(caddr_t attr, Boolean*) {
+  DRV_TRACE_FN();
   errno_t res = pxo_read_attribute_scsi(attr);
   if (res != 0) DRV_LOG(ERR_, "pxo_read_attribute_scsi failed. err=%d\n", res);
   return res;
 }
 
 errno_t storage_scsi::set_write_attribute(caddr_t list, unsigned int size) {
+  DRV_TRACE_FN();
   if (list == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(list));
     return kInvalid;
@@ -144,6 +150,7 @@ errno_t storage_scsi::set_write_attribute(caddr_t list, unsigned int size) {
 }
 
 errno_t storage_scsi::pxo_write_attribute_scsi(caddr_t list) {
+  DRV_TRACE_FN();
   if (list == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(list));
     return kInvalid;
@@ -156,6 +163,7 @@ errno_t storage_scsi::pxo_write_attribute_scsi(caddr_t list) {
 }
 
 errno_t storage_scsi::pxo_write_attribute(caddr_t list) {
+  DRV_TRACE_FN();
   if (m_MediumIsWriteProtected && !m_force_write_attribute) {
     DRV_LOG(WARN, "pxo_write_attribute do nothing. m_MediumIsWriteProtected=%d!\n",
             m_MediumIsWriteProtected ? 1 : 0);
@@ -165,6 +173,7 @@ errno_t storage_scsi::pxo_write_attribute(caddr_t list) {
 }
 
 errno_t storage_scsi::media_protect(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -178,6 +187,7 @@ errno_t storage_scsi::media_protect(caddr_t data) {
 }
 
 errno_t storage_scsi::isCMWriteProtect(Boolean* on) {
+  DRV_TRACE_FN();
   if (on == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(on));
     return kInvalid;
@@ -198,6 +208,7 @@ errno_t storage_scsi::isCMWriteProtect(Boolean* on) {
 // Content rules of a CRC-valid 1500h value. Returns 0 (state 5) or 5 (state 4).
 errno_t storage_scsi::check_1500h_content(const std::uint8_t* value, std::uint8_t* state,
                                           std::uint8_t* vtype, bool log_invalid) {
+  DRV_TRACE_FN();
   std::uint8_t id0[24], id1[24];
   implementation_id(id0, 0);
   implementation_id(id1, 1);
@@ -229,6 +240,7 @@ errno_t storage_scsi::check_1500h_content(const std::uint8_t* value, std::uint8_
 }
 
 errno_t storage_scsi::check_1500H_CRC_result(caddr_t attr, errno_t err) {
+  DRV_TRACE_FN();
   std::uint8_t state = 0;
   std::uint8_t vtype = 0xFF;
   errno_t res = 0;
@@ -267,6 +279,7 @@ errno_t storage_scsi::check_1500H_CRC_result(caddr_t attr, errno_t err) {
 }
 
 errno_t storage_scsi::report_1500H_CRC_result(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -281,6 +294,7 @@ errno_t storage_scsi::report_1500H_CRC_result(caddr_t data) {
 }
 
 errno_t storage_scsi::isCorrespondFormat(pxo_1500h_cm_record_t* dst, Boolean* out) {
+  DRV_TRACE_FN();
   if (out == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(out));
     return kInvalid;
@@ -331,6 +345,7 @@ errno_t storage_scsi::isCorrespondFormat(pxo_1500h_cm_record_t* dst, Boolean* ou
 
 errno_t storage_scsi::isCorrespondMedia(Boolean* unreadable, UInt8* type, UInt16* typeinfo,
                                         Boolean* slotread) {
+  DRV_TRACE_FN();
   if (unreadable == nullptr || type == nullptr || typeinfo == nullptr || slotread == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(unreadable));
     return kInvalid;

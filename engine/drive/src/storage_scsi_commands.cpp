@@ -29,6 +29,7 @@ using drvint::kDirOut;
 // ------------------------------------------------------ information reads
 
 errno_t storage_scsi::read_disc_info(caddr_t data, bool force) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   std::lock_guard<std::mutex> lk(m_cache_mutex);
   pxo_disc_info_t rec;
@@ -105,6 +106,7 @@ errno_t storage_scsi::read_disc_info(caddr_t data, bool force) {
 }
 
 errno_t storage_scsi::read_track_info(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   std::lock_guard<std::mutex> lk(m_cache_mutex);
   pxo_track_info_t rec;
@@ -162,6 +164,7 @@ errno_t storage_scsi::read_track_info(caddr_t data) {
 }
 
 errno_t storage_scsi::get_medium_type_scsi(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   unsigned char cdb[12] = {0x5A, 0, 0x01};
   cdb[8] = 0x12;
@@ -192,6 +195,7 @@ errno_t storage_scsi::get_medium_type_scsi(caddr_t data) {
 // ------------------------------------------------------ simple commands
 
 errno_t storage_scsi::close_track_session(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   unsigned char cdb[12] = {0x5B, 0, 0x06};
   Sense s;
@@ -204,6 +208,7 @@ errno_t storage_scsi::close_track_session(caddr_t data) {
 }
 
 errno_t storage_scsi::verify_range(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   pxo_verify_range_t rec;
   std::memcpy(&rec, data, sizeof(rec));
@@ -218,6 +223,7 @@ errno_t storage_scsi::verify_range(caddr_t data) {
 }
 
 errno_t storage_scsi::start_stop_unit(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   unsigned char cdb[12] = {0x1B};
   cdb[4] = static_cast<unsigned char>(data[0] & 3);
@@ -229,6 +235,7 @@ errno_t storage_scsi::start_stop_unit(caddr_t data) {
 }
 
 errno_t storage_scsi::mechanism_status(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   unsigned char cdb[12] = {0xBD};
   cdb[9] = 0x0C;
@@ -251,6 +258,7 @@ errno_t storage_scsi::mechanism_status(caddr_t data) {
 }
 
 errno_t storage_scsi::get_block_size(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   unsigned char cdb[12] = {0x25};
   unsigned char ans[8] = {};
@@ -267,6 +275,7 @@ errno_t storage_scsi::get_block_size(caddr_t data) {
 }
 
 errno_t storage_scsi::get_block_count(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   unsigned char cdb[12] = {0x25};
   unsigned char ans[8] = {};
@@ -283,6 +292,7 @@ errno_t storage_scsi::get_block_count(caddr_t data) {
 }
 
 errno_t storage_scsi::next_slot_load(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   const std::uint8_t slot = static_cast<std::uint8_t>(data[0]);
   unsigned char cdb[12] = {0xA6};
@@ -304,6 +314,7 @@ errno_t storage_scsi::next_slot_load(caddr_t data) {
 }
 
 errno_t storage_scsi::format_unit(caddr_t data, bool flag) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   unsigned char cdb[12] = {0x04};
   cdb[1] = flag ? 0x17 : 0x11;
@@ -317,6 +328,7 @@ errno_t storage_scsi::format_unit(caddr_t data, bool flag) {
 }
 
 errno_t storage_scsi::reserve_track(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   std::uint32_t v;
   std::memcpy(&v, data, 4);
@@ -332,6 +344,7 @@ errno_t storage_scsi::reserve_track(caddr_t data) {
 }
 
 errno_t storage_scsi::read_format_capacity(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   unsigned char cdb[12] = {0x23};
   cdb[8] = 0x0C;
@@ -349,6 +362,7 @@ errno_t storage_scsi::read_format_capacity(caddr_t data) {
 }
 
 errno_t storage_scsi::prevent_allow_medium_removal(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   unsigned char cdb[12] = {0x1E};
   cdb[4] = static_cast<unsigned char>(data[0] & 1);
@@ -361,6 +375,7 @@ errno_t storage_scsi::prevent_allow_medium_removal(caddr_t data) {
 }
 
 errno_t storage_scsi::readDI(std::uint8_t* di, UInt32 len) {
+  DRV_TRACE_FN();
   CHECK_PARAM(di);
   std::lock_guard<std::mutex> lk(m_cache_mutex);
   if (m_cache_read_struct_DI == nullptr) {
@@ -385,6 +400,7 @@ errno_t storage_scsi::readDI(std::uint8_t* di, UInt32 len) {
 }
 
 errno_t storage_scsi::get_dds(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   std::lock_guard<std::mutex> lk(m_cache_mutex);
   const std::uint8_t type = static_cast<std::uint8_t>(data[0]);
@@ -432,6 +448,7 @@ errno_t storage_scsi::get_dds(caddr_t data) {
 
 errno_t storage_scsi::get_dfl(std::uint8_t* dfl, UInt32 length, UInt32 index, UInt32* total,
                               UInt32* count, bool) {
+  DRV_TRACE_FN();
   if (dfl == nullptr || total == nullptr || count == nullptr || length > 0xFFFB) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p, length=%u\n", static_cast<void*>(dfl), length);
     return kInvalid;
@@ -492,6 +509,7 @@ errno_t storage_scsi::get_dfl(std::uint8_t* dfl, UInt32 length, UInt32 index, UI
 }
 
 errno_t storage_scsi::getPerformance(UInt32* lba) {
+  DRV_TRACE_FN();
   CHECK_PARAM(lba);
   std::vector<std::uint8_t> ans(2056, 0);
   unsigned char cdb[12] = {0xAC};
@@ -521,6 +539,7 @@ errno_t storage_scsi::getPerformance(UInt32* lba) {
 }
 
 errno_t storage_scsi::increment_dfl_count(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   int res = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -539,6 +558,7 @@ errno_t storage_scsi::increment_dfl_count(caddr_t data) {
 }
 
 errno_t storage_scsi::mainte_read_error_info(pxo_mainte_read_error_info_t* info) {
+  DRV_TRACE_FN();
   CHECK_PARAM(info);
   unsigned char cdb[12] = {0xC3};
   unsigned char ans[16] = {};
@@ -560,6 +580,7 @@ errno_t storage_scsi::mainte_read_error_info(pxo_mainte_read_error_info_t* info)
 }
 
 errno_t storage_scsi::blink_access_led_once() {
+  DRV_TRACE_FN();
   unsigned char cdb[12] = {0x4A};
   cdb[8] = 0x10;
   cdb[9] = 0x40;
@@ -570,6 +591,7 @@ errno_t storage_scsi::blink_access_led_once() {
 }
 
 errno_t storage_scsi::pxo_mode_sense10(std::uint8_t page, std::uint8_t* buf, std::size_t size) {
+  DRV_TRACE_FN();
   CHECK_PARAM(buf);
   int res = 0;
   for (int retry = 0; retry < 3; ++retry) {
@@ -587,6 +609,7 @@ errno_t storage_scsi::pxo_mode_sense10(std::uint8_t page, std::uint8_t* buf, std
 }
 
 errno_t storage_scsi::reserve_write_range(caddr_t data) {
+  DRV_TRACE_FN();
   CHECK_PARAM(data);
   pxo_reserve_write_t rec;
   std::memcpy(&rec, data, sizeof(rec));
@@ -610,6 +633,7 @@ errno_t storage_scsi::reserve_write_range(caddr_t data) {
 }
 
 errno_t storage_scsi::synchronize_cache(caddr_t) {
+  DRV_TRACE_FN();
   int res = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     unsigned char cdb[12] = {0x35};
@@ -640,6 +664,7 @@ errno_t storage_scsi::synchronize_cache(caddr_t) {
 // ------------------------------------------------------ block read/write
 
 errno_t storage_scsi::pxo_read10(buf_t bp) {
+  DRV_TRACE_FN();
   CHECK_PARAM(bp);
   if (bp->data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. bp->data=0x%p\n", static_cast<void*>(bp->data));
@@ -696,6 +721,7 @@ errno_t storage_scsi::pxo_read10(buf_t bp) {
 }
 
 errno_t storage_scsi::check_medium_status(std::uint32_t* ioreturn) {
+  DRV_TRACE_FN();
   CHECK_PARAM(ioreturn);
   std::vector<unsigned char> buf(65536);
   unsigned char cdb[12] = {0x28};
@@ -720,6 +746,7 @@ errno_t storage_scsi::check_medium_status(std::uint32_t* ioreturn) {
 }
 
 errno_t storage_scsi::pxo_write10_for_cluster(buf_t bp, unsigned char ctl) {
+  DRV_TRACE_FN();
   CHECK_PARAM(bp);
   if (bp->data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. bp->data=0x%p\n", static_cast<void*>(bp->data));
@@ -774,6 +801,7 @@ errno_t storage_scsi::pxo_write10_for_cluster(buf_t bp, unsigned char ctl) {
 }
 
 errno_t storage_scsi::pxo_write10_for_buf(buf_t bp, unsigned char ctl) {
+  DRV_TRACE_FN();
   CHECK_PARAM(bp);
   if (bp->data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. bp->data=0x%p\n", static_cast<void*>(bp->data));

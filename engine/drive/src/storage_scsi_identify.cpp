@@ -68,6 +68,7 @@ DriveModel model_from_product(const char* product) {
 // ------------------------------------------------------------ INQUIRY
 
 int storage_scsi::scsi_dev_search(int fd, int loopcnt) {
+  DRV_TRACE_FN();
   if (fd < 0 || loopcnt < 0) {
     DRV_LOG(ERR_, "Invalid parameter. fd=%d, loopcnt=%d\n", fd, loopcnt);
     return -1;
@@ -98,6 +99,7 @@ int storage_scsi::scsi_dev_search(int fd, int loopcnt) {
 }
 
 errno_t storage_scsi::get_devinfo_locked(pxo_devinfo_t* info) {
+  DRV_TRACE_FN();
   unsigned char inq[37] = {};
   {
     unsigned char cdb[12] = {0x12};
@@ -176,6 +178,7 @@ errno_t storage_scsi::get_devinfo_locked(pxo_devinfo_t* info) {
 }
 
 errno_t storage_scsi::get_devinfo(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -188,6 +191,7 @@ errno_t storage_scsi::get_devinfo(caddr_t data) {
 }
 
 bool storage_scsi::check_product_name() {
+  DRV_TRACE_FN();
   pxo_devinfo_t info;
   errno_t res = get_devinfo(reinterpret_cast<caddr_t>(&info));
   if (res != 0) {
@@ -202,6 +206,7 @@ bool storage_scsi::check_product_name() {
 }
 
 bool storage_scsi::get_product_id(char* serial) {
+  DRV_TRACE_FN();
   if (serial == nullptr) return false;
   pxo_devinfo_t info;
   if (get_devinfo(reinterpret_cast<caddr_t>(&info)) != 0) return false;
@@ -215,6 +220,7 @@ bool storage_scsi::get_product_id(char* serial) {
 }
 
 errno_t storage_scsi::getMediumUniqueIdFromINQUIRY(UInt8* id, UInt32 len) {
+  DRV_TRACE_FN();
   if (id == nullptr || len <= 13) {
     DRV_LOG(ERR_, "Invalid parameter. id=0x%p, len=%u\n", static_cast<void*>(id), len);
     return kInvalid;
@@ -240,6 +246,7 @@ errno_t storage_scsi::getMediumUniqueIdFromINQUIRY(UInt8* id, UInt32 len) {
 }
 
 errno_t storage_scsi::getMediumUniqueID(UInt8* id, UInt32 len) {
+  DRV_TRACE_FN();
   if (id == nullptr || len < 32) {
     DRV_LOG(ERR_, "Invalid parameter. id=0x%p, len=%u\n", static_cast<void*>(id), len);
     return kInvalid;
@@ -278,6 +285,7 @@ errno_t storage_scsi::getMediumUniqueID(UInt8* id, UInt32 len) {
 }
 
 errno_t storage_scsi::get_slot_info(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -324,6 +332,7 @@ errno_t storage_scsi::get_slot_info(caddr_t data) {
 }
 
 errno_t storage_scsi::get_medium_type(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -368,6 +377,7 @@ errno_t storage_scsi::setDeviceNameForFsCacheAgent(UInt8*, UInt32) { return 0; }
 // --------------------------------------------------------- TEST UNIT READY
 
 errno_t storage_scsi::test_unit_ready(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -384,6 +394,7 @@ errno_t storage_scsi::test_unit_ready(caddr_t data) {
 }
 
 errno_t storage_scsi::check_test_unit_ready() {
+  DRV_TRACE_FN();
   char dummy[4] = {};
   for (int tries = 1;; ++tries) {
     errno_t res = test_unit_ready(dummy);
@@ -396,6 +407,7 @@ errno_t storage_scsi::check_test_unit_ready() {
 }
 
 errno_t storage_scsi::scsi_passthrough(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -419,6 +431,7 @@ errno_t storage_scsi::scsi_passthrough(caddr_t data) {
 // --------------------------------------------------------------- start-up
 
 errno_t storage_scsi::read_os_transfer_limit(std::uint16_t* units) {
+  DRV_TRACE_FN();
   char path[256];
   std::snprintf(path, sizeof(path), "/sys/block/%s/queue/max_sectors_kb", m_devname);
   std::FILE* f = std::fopen(path, "r");
@@ -601,6 +614,7 @@ errno_t storage_scsi::init() {
 // ------------------------------------------------------ medium properties
 
 errno_t storage_scsi::determin_medium_properties(bool* undefined) {
+  DRV_TRACE_FN();
   bool undef = false;
   char t = 0;
   errno_t res = get_medium_type(&t);
@@ -645,6 +659,7 @@ errno_t storage_scsi::determin_medium_properties(bool* undefined) {
 }
 
 errno_t storage_scsi::updateMediaInformation() {
+  DRV_TRACE_FN();
   char t = 0;
   errno_t res = get_medium_type(&t);
   if (res != 0) {
@@ -705,6 +720,7 @@ errno_t storage_scsi::updateMediaInformation() {
 }
 
 errno_t storage_scsi::reset_medium_properties() {
+  DRV_TRACE_FN();
   bool undefined = false;
   errno_t res = determin_medium_properties(&undefined);
   if (res != 0) return res;
@@ -712,6 +728,7 @@ errno_t storage_scsi::reset_medium_properties() {
 }
 
 errno_t storage_scsi::update_medium_state(bool undefined_type) {
+  DRV_TRACE_FN();
   const std::uint8_t type = m_medium_type;
   std::uint32_t condition;
   bool store_condition = true;
@@ -764,6 +781,7 @@ errno_t storage_scsi::update_medium_state(bool undefined_type) {
 }
 
 errno_t storage_scsi::util_check_medium_condition() {
+  DRV_TRACE_FN();
   std::lock_guard<std::mutex> lk(m_config_mutex);
   MDCFS_MOUNT_INFORMATION& mi = m_config.mount;
   errno_t res = 0;
@@ -810,12 +828,14 @@ errno_t storage_scsi::util_check_medium_condition() {
 // ------------------------------------------------------ configuration accessors
 
 void storage_scsi::set_reformat_flg(std::uint32_t v) {
+  DRV_TRACE_FN();
   std::lock_guard<std::mutex> lk(m_config_mutex);
   m_config.re_reformat = v;
   if (errno_t e = set_config_locked()) DRV_LOG(ERR_, "set_config failed. err=%d\n", e);
 }
 
 errno_t storage_scsi::set_before_access_mode(std::uint32_t* v) {
+  DRV_TRACE_FN();
   if (v == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(v));
     return kInvalid;
@@ -828,6 +848,7 @@ errno_t storage_scsi::set_before_access_mode(std::uint32_t* v) {
 }
 
 errno_t storage_scsi::get_before_access_mode(std::uint32_t* v) {
+  DRV_TRACE_FN();
   if (v == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(v));
     return kInvalid;
@@ -839,6 +860,7 @@ errno_t storage_scsi::get_before_access_mode(std::uint32_t* v) {
 }
 
 std::uint8_t storage_scsi::get_volume_type_config(Boolean* failed) {
+  DRV_TRACE_FN();
   if (failed) *failed = false;
   if (m_volume_type_1500h != 0xFF) return m_volume_type_1500h;
   std::lock_guard<std::mutex> lk(m_config_mutex);

@@ -73,6 +73,7 @@ int get_err_from_sensekey_with_ioreturn(const unsigned char* sense, std::uint32_
 // ------------------------------------------------------------------ alarm
 
 errno_t storage_scsi::report_error(pxo_report_error_t* e) {
+  DRV_TRACE_FN();
   if (e == nullptr || e->error_type > 2) {
     DRV_LOG(ERR_, "invalid param.\n");
     return kInvalid;
@@ -143,6 +144,7 @@ errno_t storage_scsi::report_error(pxo_report_error_t* e) {
 errno_t storage_scsi::set_mount_status_common(std::uint32_t status, std::uint32_t reasons,
                                               std::uint32_t access, std::uint8_t type,
                                               std::uint8_t volume, bool report) {
+  DRV_TRACE_FN();
   MDCFS_MOUNT_INFORMATION mi{};
   errno_t res = get_mount_info(reinterpret_cast<caddr_t>(&mi));
   if (res != 0) {
@@ -167,20 +169,24 @@ errno_t storage_scsi::set_raw_mount_status_to_mount_info(std::uint32_t status,
                                                          std::uint32_t reasons,
                                                          std::uint32_t error, std::uint8_t a,
                                                          std::uint8_t b) {
+  DRV_TRACE_FN();
   return set_mount_status_common(status, reasons, error, a, b, true);
 }
 
 errno_t storage_scsi::set_raw_mount_status_to_mount_info_no_error_report(
     std::uint32_t status, std::uint32_t reasons, std::uint32_t error, std::uint8_t a,
     std::uint8_t b) {
+  DRV_TRACE_FN();
   return set_mount_status_common(status, reasons, error, a, b, false);
 }
 
 errno_t storage_scsi::set_read_only_status_to_mount_info(std::uint32_t reasons) {
+  DRV_TRACE_FN();
   return set_mount_status_common(0xFFFFFFFFu, reasons, 0xFFFFFFFFu, 0xFF, 0xFF, false);
 }
 
 void storage_scsi::set_pxo_property(const char* label, UInt32* data) {
+  DRV_TRACE_FN();
   if (label == nullptr || data == nullptr) {
     DRV_LOG(ERR_, "invalid parameter. pLabel=0x%p, data=0x%p\n", static_cast<const void*>(label),
             static_cast<void*>(data));
@@ -195,6 +201,7 @@ void storage_scsi::set_pxo_property(const char* label, UInt32* data) {
 // ------------------------------------------------ write protection, pages
 
 errno_t storage_scsi::check_writeprotected(std::uint8_t* wp) {
+  DRV_TRACE_FN();
   if (wp == nullptr) return kInvalid;
   std::uint8_t ans[18] = {};
   errno_t res = pxo_mode_sense10(0x01, ans, sizeof(ans));
@@ -205,6 +212,7 @@ errno_t storage_scsi::check_writeprotected(std::uint8_t* wp) {
 }
 
 errno_t storage_scsi::check_writeUnsupport(std::uint8_t* wu) {
+  DRV_TRACE_FN();
   if (wu == nullptr) return kInvalid;
   std::uint8_t ans[18] = {};
   errno_t res = pxo_mode_sense10(0x01, ans, sizeof(ans));
@@ -215,6 +223,7 @@ errno_t storage_scsi::check_writeUnsupport(std::uint8_t* wu) {
 }
 
 errno_t storage_scsi::check_SWPStatus(std::uint8_t* swp) {
+  DRV_TRACE_FN();
   if (swp == nullptr) return kInvalid;
   std::uint8_t ans[16] = {};
   errno_t res = pxo_mode_sense10(0x1C, ans, sizeof(ans));
@@ -225,6 +234,7 @@ errno_t storage_scsi::check_SWPStatus(std::uint8_t* swp) {
 }
 
 bool storage_scsi::isProtectFormCMorCartridge() {
+  DRV_TRACE_FN();
   bool cartridge = false;
   pxo_mechanism_status_t ms{};
   errno_t res = mechanism_status(reinterpret_cast<caddr_t>(&ms));
@@ -244,6 +254,7 @@ bool storage_scsi::isProtectFormCMorCartridge() {
 }
 
 errno_t storage_scsi::getReadWriteBlockSizeModeSense(pxo_read_write_block_size_mode_page_t* page) {
+  DRV_TRACE_FN();
   if (page == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(page));
     return kInvalid;
@@ -265,6 +276,7 @@ errno_t storage_scsi::getReadWriteBlockSizeModeSense(pxo_read_write_block_size_m
 
 errno_t storage_scsi::getReadWriteErrorRecoveryParametersModeSense(
     pxo_read_write_error_recovery_parameters_mode_page_t* page) {
+  DRV_TRACE_FN();
   if (page == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(page));
     return kInvalid;
@@ -285,6 +297,7 @@ errno_t storage_scsi::getReadWriteErrorRecoveryParametersModeSense(
 }
 
 errno_t storage_scsi::mode_select_three_times(unsigned char* list, int cdb_len, std::uint16_t len) {
+  DRV_TRACE_FN();
   int res = 0;
   for (int i = 0; i < 3; ++i) {
     unsigned char cdb[12] = {0x55, 0x10};
@@ -308,6 +321,7 @@ errno_t storage_scsi::mode_select_three_times(unsigned char* list, int cdb_len, 
 errno_t storage_scsi::dtaCtrlModePageUseModeSelectSet(Boolean* blIsSetFlgMSN,
                                                       std::uint8_t ucSetMSNData,
                                                       Boolean* blIsSetFlgWP, Boolean* bSetWPData) {
+  DRV_TRACE_FN();
   if (blIsSetFlgMSN == nullptr || blIsSetFlgWP == nullptr || bSetWPData == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(blIsSetFlgMSN));
     return kInvalid;
@@ -324,6 +338,7 @@ errno_t storage_scsi::dtaCtrlModePageUseModeSelectSet(Boolean* blIsSetFlgMSN,
 }
 
 errno_t storage_scsi::set_realloc_control(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -353,6 +368,7 @@ errno_t storage_scsi::set_realloc_control(caddr_t data) {
 }
 
 errno_t storage_scsi::setControlMode(bool on) {
+  DRV_TRACE_FN();
   unsigned char list[20] = {};
   list[0] = 0x0A;
   list[8] = 0x0A;
@@ -364,6 +380,7 @@ errno_t storage_scsi::setControlMode(bool on) {
 // ------------------------------------------------------------- OPC
 
 errno_t storage_scsi::get_opc_resource_data(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;

@@ -109,6 +109,7 @@ int storage_scsi::send(unsigned char* cdb, int cdb_len, int direction, std::uint
 }
 
 errno_t storage_scsi::scsi_passthrough_ioctl(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -131,6 +132,7 @@ errno_t storage_scsi::scsi_passthrough_ioctl(caddr_t data) {
 }
 
 errno_t storage_scsi::setTime(UInt32 seconds) {
+  DRV_TRACE_FN();
   unsigned char cdb[12] = {0xCF, 0, 0, 0, 0, 0, 0, 0, 0x0C, 0, 0, 0};
   unsigned char list[12] = {};
   drvint::put_be32(list, seconds);
@@ -145,6 +147,7 @@ errno_t storage_scsi::setTime(UInt32 seconds) {
 }
 
 errno_t storage_scsi::setCurrentTime() {
+  DRV_TRACE_FN();
   struct timeval tv {};
   if (drvint::g_time_of_day(&tv, nullptr) != 0) {
     int e = errno;
@@ -161,6 +164,7 @@ errno_t storage_scsi::setCurrentTime() {
 }
 
 errno_t storage_scsi::scsi_identify(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -171,6 +175,7 @@ errno_t storage_scsi::scsi_identify(caddr_t data) {
 }
 
 errno_t storage_scsi::get_write_fail_cnt(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -180,6 +185,7 @@ errno_t storage_scsi::get_write_fail_cnt(caddr_t data) {
 }
 
 errno_t storage_scsi::notify_unmount(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -236,6 +242,7 @@ void storage_scsi::timerHandler() {
 // ---------------------------------------------------------------- caches
 
 errno_t storage_scsi::scsi_cache_check(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -266,6 +273,7 @@ errno_t storage_scsi::scsi_cache_check(caddr_t data) {
 }
 
 errno_t storage_scsi::update_disc_info(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -332,6 +340,7 @@ void drvint::log_track_info(const pxo_track_info_data_t& t) {
 }
 
 errno_t storage_scsi::update_track_info(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -354,6 +363,7 @@ errno_t storage_scsi::update_track_info(caddr_t data) {
 }
 
 errno_t storage_scsi::set_opc_resource_data(UInt16* count) {
+  DRV_TRACE_FN();
   if (count == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(count));
     return kInvalid;
@@ -392,6 +402,7 @@ void storage_scsi::clear_caches_locked() {
 }
 
 errno_t storage_scsi::scsi_cache_clear() {
+  DRV_TRACE_FN();
   std::lock_guard<std::mutex> lk(m_cache_mutex);
   clear_caches_locked();
   return 0;
@@ -511,6 +522,7 @@ std::string drvint::section_name(int devnum) {
 }
 
 errno_t storage_scsi::get_config_locked() {
+  DRV_TRACE_FN();
   const std::string section = drvint::section_name(m_devnum);
   int h = config_open_sgdev(section.c_str());
   if (h == 0) {
@@ -543,11 +555,13 @@ errno_t storage_scsi::get_config_locked() {
 }
 
 errno_t storage_scsi::get_config() {
+  DRV_TRACE_FN();
   std::lock_guard<std::mutex> lk(m_config_mutex);
   return get_config_locked();
 }
 
 errno_t storage_scsi::set_config_locked() {
+  DRV_TRACE_FN();
   DRV_LOG(DEBG, "m_devnum[%d]\n", m_devnum);
   const std::string section = drvint::section_name(m_devnum);
   int h = config_open_sgdev(section.c_str());
@@ -571,11 +585,13 @@ errno_t storage_scsi::set_config_locked() {
 }
 
 errno_t storage_scsi::set_config() {
+  DRV_TRACE_FN();
   std::lock_guard<std::mutex> lk(m_config_mutex);
   return set_config_locked();
 }
 
 errno_t storage_scsi::init_config() {
+  DRV_TRACE_FN();
   std::lock_guard<std::mutex> lk(m_config_mutex);
   DRV_LOG(DEBG, "m_devnum[%d]\n", m_devnum);
   m_config.medium_condition = 0;
@@ -604,6 +620,7 @@ errno_t storage_scsi::init_config() {
 }
 
 errno_t storage_scsi::get_config_MediumUniqueID(UInt8* dst, int size) {
+  DRV_TRACE_FN();
   std::lock_guard<std::mutex> lk(m_config_mutex);
   DRV_LOG(DEBG, "m_devnum[%d]\n", m_devnum);
   if (dst == nullptr || size < 0) {
@@ -637,6 +654,7 @@ errno_t storage_scsi::get_config_MediumUniqueID(UInt8* dst, int size) {
 }
 
 errno_t storage_scsi::get_mount_info(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -655,6 +673,7 @@ errno_t storage_scsi::get_mount_info(caddr_t data) {
 }
 
 errno_t storage_scsi::set_mount_info(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -681,6 +700,7 @@ errno_t storage_scsi::set_mount_info(caddr_t data) {
 }
 
 errno_t storage_scsi::set_slot_info(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -722,6 +742,7 @@ static errno_t write_rollback(int devnum, const std::uint32_t v[3]) {
 }
 
 errno_t storage_scsi::set_rollback_point(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -733,12 +754,14 @@ errno_t storage_scsi::set_rollback_point(caddr_t data) {
 }
 
 errno_t storage_scsi::delete_rollback_point(caddr_t) {
+  DRV_TRACE_FN();
   const std::uint32_t v[3] = {0, 0, 0};
   std::lock_guard<std::mutex> lk(m_config_mutex);
   return write_rollback(m_devnum, v);
 }
 
 errno_t storage_scsi::get_rollback_point(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -767,6 +790,7 @@ errno_t storage_scsi::get_rollback_point(caddr_t data) {
 }
 
 errno_t storage_scsi::set_volume_name(caddr_t data) {
+  DRV_TRACE_FN();
   if (data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
@@ -795,6 +819,7 @@ errno_t storage_scsi::set_volume_name(caddr_t data) {
 }
 
 errno_t storage_scsi::get_disc_change_threshold() {
+  DRV_TRACE_FN();
   std::lock_guard<std::mutex> lk(m_config_mutex);
   const std::string section = drvint::section_name(m_devnum);
   int h = config_open_sgdev(section.c_str());
