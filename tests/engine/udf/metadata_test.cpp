@@ -1,0 +1,236 @@
+// Metadata partition: growth, the allocation cursor, remapping of rewritten
+// entries and the rebuilds, the local copy of the metadata file, zero fill.
+#include "engine/udf/support_fakes.h"
+#include "engine/udf/support_image.h"
+
+#include "udf/udf_metadata.h"
+#include "udf/udf_mount.h"
+#include "udf/udf_names.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using namespace udf_test;
+
+constexpr uint32_t B = 2048;
+
+// Physical blocks of the metadata file, one per metadata block.
+std::vector<uint32_t> flat(const mdcudfsr_extent_list& l) {
+  std::vector<uint32_t> out;
+  for (auto* e = l.first; e; e = e->next)
+    for (uint32_t i = 0; i < EXTENT_LENGTH(e->extent.len) / B; ++i) out.push_back(e->extent.loc.lb_num + i);
+  return out;
+}
+
+class Metadata : public ::testing::Test {
+ protected:
+  void SetUp() override { img.load(MediumClass::WriteOnce); }
+  mdcudfsr_mount* m() { return img.mnt.get(); }
+  // Replaces both lists with `n` one-block extents at 100, 102, 104, ...
+  void gapped(uint32_t n) {
+    for (int i = 0; i < 2; ++i) mdcudfsr_extent_list_remove_all(&m()->part[i].list);
+    for (uint32_t i = 0; i < n; ++i)
+      mdcudfsr_add_metadata_extent_list(&m()->part[0].list, &m()->part[1].list, 100 + 2 * i, B, B);
+    m()->part[0].length = m()->part[1].length = uint64_t{n} * B;
+  }
+  MountedImage img;
+};
+
+TEST_F(Metadata, CursorHandsOutBlocksUntilThereIsNoSpace) {
+  EXPECT_EQ(mdcudfsr_allocate_metadata_blocks(m(), 2), 3u);
+  EXPECT_EQ(mdcudfsr_allocate_metadata_blocks(m(), 1), 5u);
+  m()->metadata_block_count = 0xFFFFFFFFu;
+  EXPECT_EQ(mdcudfsr_allocate_metadata_blocks(m(), 1), 0xFFFFFFFFu);
+  EXPECT_EQ(m()->metadata_block_count, 0xFFFFFFFFu);
+}
+
+TEST_F(Metadata, GrowthInUnitsOf32Blocks) {
+  const uint32_t start = img.layout.partition_start;
+  struct Case {
+    uint32_t blocks, added;
+  } cases[] = {{1, 32}, {33, 64}, {32, 32}};
+  for (const auto& c : cases) {
+    img.load(MediumClass::WriteOnce);
+    env().track_nwa = start + 6000;
+    mdcudfsr_relocation_info info{};
+    ASSERT_EQ(mdcudfsr_relocate_metadata_file(m(), c.blocks, 0, &info, nullptr), 0);
+    EXPECT_EQ(info.blocks, c.added);
+    EXPECT_EQ(info.first_sector, start + 6000);
+    EXPECT_EQ(m()->part[0].length, 65536u + uint64_t{c.added} * B);
+    auto f = flat(m()->part[0].list);
+    ASSERT_EQ(f.size(), 32u + c.added);
+    EXPECT_EQ(f[32], 6000u);
+    EXPECT_EQ(flat(m()->part[1].list), f);
+  }
+}
+
+TEST_F(Metadata, RestartAndLargeGrowth) {
+  env().track_nwa = img.layout.partition_start + 64;
+  ASSERT_EQ(mdcudfsr_relocate_metadata_file(m(), 0x80000, 1, nullptr, nullptr), 0);
+  EXPECT_EQ(m()->part[0].start_sector, img.layout.partition_start + 64);
+  EXPECT_EQ(mdcudfsr_extent_list_get_count(&m()->part[0].list), 2u);
+  EXPECT_EQ(EXTENT_LENGTH(m()->part[0].list.first->extent.len), 0x3FFFF800u);
+  EXPECT_EQ(m()->part[0].length, 0x40000000u);
+  // A failed track read changes nothing.
+  env().track_result = 5;
+  EXPECT_EQ(mdcudfsr_relocate_metadata_file(m(), 1, 1, nullptr, nullptr), 5);
+  EXPECT_EQ(m()->part[0].length, 0x40000000u);
+}
+
+TEST_F(Metadata, RemapMovesTheReplacementIntoPlaceAndShrinksTheFile) {
+  mdcudfsr_udf_node_fields n;
+  mdcudfsr_udf_data d;
+  n.udf_data = &d;
+  auto before = flat(m()->part[0].list);
+  // Replacement block 0xFFFFFFFF: flags cleared, nothing moved.
+  d.relocation_flags = 1;
+  d.replace_efe_loc = 20;
+  uint32_t over = 0;
+  ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 2, 0xFFFFFFFFu, 0, &over, 0), 0);
+  EXPECT_EQ(d.relocation_flags, 0u);
+  EXPECT_EQ(d.replace_efe_loc, 0xFFFFFFFFu);
+  EXPECT_EQ(flat(m()->part[0].list), before);
+  // Block 2 rewritten at 20, then block 5 at 25 (handed out before the first remap).
+  d.relocation_flags = 1;
+  ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 2, 20, 0, &over, 0), 0);
+  auto model = before;
+  model[2] = before[20];
+  model.erase(model.begin() + 20);
+  EXPECT_EQ(flat(m()->part[0].list), model);
+  EXPECT_EQ(flat(m()->part[1].list), model);
+  EXPECT_EQ(m()->remap_count, 1u);
+  d.relocation_flags = 1;
+  ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 5, 25, 0, &over, 0), 0);
+  const uint32_t q = model[24];
+  model[5] = q;
+  model.erase(model.begin() + 24);
+  EXPECT_EQ(flat(m()->part[0].list), model);
+  EXPECT_EQ(d.relocation_flags, 0u);
+  // No pending relocation, remaps off, virtual nodes: nothing moves.
+  ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 6, 10, 0, &over, 0), 0);
+  d.relocation_flags = 1;
+  m()->remap_off = 1;
+  ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 6, 10, 0, &over, 0), 0);
+  m()->remap_off = 0;
+  n.kind = MDCUDFSR_NODE_VIRTUAL;
+  d.relocation_flags = 1;
+  ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 6, 10, 0, &over, 0), 0);
+  EXPECT_EQ(flat(m()->part[0].list), model);
+}
+
+TEST_F(Metadata, SizeOverKeepsTheOldLists) {
+  gapped(150);
+  const auto before = flat(m()->part[0].list);
+  mdcudfsr_udf_node_fields n;
+  mdcudfsr_udf_data d;
+  n.udf_data = &d;
+  d.relocation_flags = 1;
+  d.replace_std_loc = 9;
+  env().aed_check_ok_calls = 0;
+  uint32_t over = 0;
+  ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 120, 140, 0, &over, 0), 0);
+  EXPECT_EQ(over, 1u);
+  EXPECT_EQ(flat(m()->part[0].list), before);
+  EXPECT_EQ(d.replace_std_loc, 0xFFFFFFFFu);
+  EXPECT_EQ(env().count_calls("check_metadata_aed"), 1u);
+  EXPECT_TRUE(env().logged("size over \n"));
+}
+
+TEST_F(Metadata, RebuildOverATreeRemapsEveryPendingEntry) {
+  gapped(60);
+  auto model = flat(m()->part[0].list);
+  struct N {
+    mdcudfsr_udf_node_fields n;
+    mdcudfsr_udf_data d;
+    N(uint8_t type, uint64_t id, uint32_t loc, uint32_t rep) {
+      n.udf_data = &d;
+      d.efe.icbtag.file_type = type;
+      d.efe.unique_id = id;
+      d.efe_loc = loc;
+      d.replace_efe_loc = rep;
+      d.relocation_flags = rep != 0xFFFFFFFFu;
+    }
+  };
+  N root(4, 1, 2, 50), dir(4, 20, 3, 51), file(5, 21, 4, 0xFFFFFFFFu), deep(5, 30, 6, 52);
+  mdcudfsr_insert_list_by_unique_id(&root.n, &dir.n);
+  mdcudfsr_insert_list_by_unique_id(&root.n, &file.n);
+  mdcudfsr_insert_list_by_unique_id(&dir.n, &deep.n);
+  uint32_t over = 0;
+  ASSERT_EQ(mdcudfsr_rebuild_metadata_extent_list_ex(m(), &root.n, 0, &over), 0);
+  // Remaps in walk order: root (2 <- 50), dir (3 <- 51), deep (6 <- 52), each
+  // replacement one lower for every block removed before it.
+  const std::vector<std::pair<uint32_t, uint32_t>> moves = {{2, 50}, {3, 51 - 1}, {6, 52 - 2}};
+  for (auto [mb, r] : moves) {
+    model[mb] = model[r];
+    model.erase(model.begin() + r);
+  }
+  EXPECT_EQ(flat(m()->part[0].list), model);
+  EXPECT_EQ(m()->remap_count, 3u);
+  for (N* x : {&root, &dir, &deep}) EXPECT_EQ(x->d.relocation_flags, 0u);
+}
+
+TEST_F(Metadata, LocalCopyReadsInChunksAndFillsUnreadableOnes) {
+  for (int i = 0; i < 2; ++i) mdcudfsr_extent_list_remove_all(&m()->part[i].list);
+  mdcudfsr_extent_entry e;
+  e.extent.len = 70000;
+  e.extent.loc = lb_addr{100, 2};
+  mdcudfsr_extent_list_add(&m()->part[0].list, &e, 0);
+  e.extent.len = 2 * B;
+  e.extent.loc = lb_addr{40, 2};
+  mdcudfsr_extent_list_add(&m()->part[0].list, &e, 0);
+  m()->part[0].length = 70000 + 2 * B;
+  m()->local_cache_handles[0] = 6;
+  const uint32_t s = img.layout.partition_start;
+  for (uint32_t i = 0; i < 35; ++i) std::memset(env().sector(s + 100 + i), static_cast<int>(i + 1), B);
+  env().unreadable.insert(s + 40);
+  ASSERT_EQ(mdcudfsr_read_metadata_file(m(), nullptr, 0), 0);
+  // Sorted by block: the extent at 40 first (file offset 70000).
+  const int first = env().find_call("bread lsn=" + std::to_string(s + 40) + " size=4096");
+  ASSERT_GE(first, 0);
+  EXPECT_GT(env().find_call("bread lsn=" + std::to_string(s + 100) + " size=65536"), first);
+  EXPECT_EQ(env().count_calls("bread lsn=" + std::to_string(s + 132) + " size=4464"), 1u);
+  EXPECT_EQ(env().count_calls("cache_write h=6 off=0x10000 len=4464"), 1u);
+  EXPECT_EQ(env().cache_file[0], 1);
+  EXPECT_EQ(env().cache_file[65536], 33);
+  EXPECT_EQ(env().cache_file[70000], 0xFF);  // unreadable: 0xFF
+  EXPECT_EQ(env().cache_file[70000 + 4095], 0xFF);
+  EXPECT_EQ(env().count_calls("invalidateblks"), 1u);
+}
+
+TEST_F(Metadata, SlotChangeFailureReturnsTheErrorAndDeletesThePartialCopy) {
+  m()->local_cache_handles[1] = 8;
+  std::strcpy(m()->local_cache_name[1], "meta_mirror");
+  env().disc_change_results = {0, 5};
+  for (int i = 0; i < 2; ++i) mdcudfsr_extent_list_remove_all(&m()->part[i].list);
+  mdcudfsr_add_metadata_extent_list(&m()->part[0].list, &m()->part[1].list, 100, 0x20000, B);
+  EXPECT_EQ(mdcudfsr_read_metadata_file(m(), nullptr, 1), 5);
+  EXPECT_EQ(env().count_calls("cache_write h=8 off=0x100000 len=65536"), 1u);
+  EXPECT_EQ(env().count_calls("cache_close h=8"), 1u);
+  EXPECT_EQ(env().count_calls("cache_delete meta_mirror"), 1u);
+  EXPECT_EQ(m()->local_cache_handles[1], -1);
+}
+
+TEST_F(Metadata, ZeroFillCoversEveryRunOfTheUnusedTail) {
+  for (int i = 0; i < 2; ++i) mdcudfsr_extent_list_remove_all(&m()->part[i].list);
+  mdcudfsr_add_metadata_extent_list(&m()->part[0].list, &m()->part[1].list, 200, 16 * B, B);
+  mdcudfsr_add_metadata_extent_list(&m()->part[0].list, &m()->part[1].list, 500, 16 * B, B);
+  m()->part[0].length = 32 * B;
+  m()->metadata_block_count = 10;
+  const uint32_t s = img.layout.partition_start;
+  ASSERT_EQ(mdcudfsr_zero_fill_free_metadata_blocks(m(), nullptr), 0);
+  EXPECT_EQ(env().calls, (std::vector<std::string>{"zero_write lsn=" + std::to_string(s + 210) + " blocks=6",
+                                                   "zero_write lsn=" + std::to_string(s + 500) + " blocks=16"}));
+  env().calls.clear();
+  m()->metadata_block_count = 32;
+  ASSERT_EQ(mdcudfsr_zero_fill_free_metadata_blocks(m(), nullptr), 0);
+  EXPECT_TRUE(env().calls.empty());
+  m()->metadata_block_count = 3;
+  env().zero_write_result = 5;
+  EXPECT_EQ(mdcudfsr_zero_fill_free_metadata_blocks(m(), nullptr), 5);
+}
+
+}  // namespace
