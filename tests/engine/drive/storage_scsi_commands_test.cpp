@@ -137,7 +137,7 @@ std::vector<CommandCase> command_cases() {
         {bytes({0x55, 0x10, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0}), kOut, 20}},
        bytes({0, 0x0C, 0, 0, 0, 0, 0, 0, 0x21, 0x0A, 3, 1, 0x5A, 0, 0, 0, 0, 0, 0, 0})},
       {"MODE SELECT page 20h", "QMR-T300B",
-       [rec](storage_scsi& s) { return s.set_realloc_control(rec(pxo_realloc_control_t{1, 1, {0, 0}, 0x100, 0x20, 0x300, 0})); },
+       [rec](storage_scsi& s) { return s.set_realloc_control(rec(pxo_realloc_control_t{0x100, 0x20, 0x300, 0, 1, 1, {0, 0}})); },
        {{bytes({0x55, 0x10, 0, 0, 0, 0, 0, 0, 28, 0}), kOut, 28},
         {bytes({0x55, 0x10, 0, 0, 0, 0, 0, 0, 28, 0}), kOut, 28},
         {bytes({0x55, 0x10, 0, 0, 0, 0, 0, 0, 28, 0}), kOut, 28}},

@@ -189,17 +189,19 @@ struct pxo_read_write_error_recovery_parameters_mode_page_t {
 static_assert(sizeof(pxo_read_write_error_recovery_parameters_mode_page_t) == 8,
               "recovery page record is 8 bytes");
 
-// Reallocation control: two flag bytes then two (start, count) ranges.
+// Reallocation control (write verify): two (start, length) ranges, then the
+// FVWRE and FVWRD flags.
 struct pxo_realloc_control_t {
-  std::uint8_t fvwre;
-  std::uint8_t fvwrd;
-  std::uint8_t reserved[2];
   std::uint32_t start1;
   std::uint32_t count1;
   std::uint32_t start2;
   std::uint32_t count2;
+  std::uint8_t fvwre;
+  std::uint8_t fvwrd;
+  std::uint8_t reserved[2];
 };
-static_assert(sizeof(pxo_realloc_control_t) == 20, "reallocation control is 20 bytes");
+static_assert(sizeof(pxo_realloc_control_t) == 20 && offsetof(pxo_realloc_control_t, fvwre) == 16,
+              "reallocation control is 20 bytes");
 
 // Pass-through record: opcode at 8 (the CDB starts there), CDB length at 24,
 // data pointer at 28, transfer length at 36; slot at 16 for A6h.
