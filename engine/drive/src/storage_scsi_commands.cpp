@@ -449,7 +449,7 @@ errno_t storage_scsi::get_dds(caddr_t data) {
 errno_t storage_scsi::get_dfl(std::uint8_t* dfl, UInt32 length, UInt32 index, UInt32* total,
                               UInt32* count, bool) {
   DRV_TRACE_FN();
-  if (dfl == nullptr || total == nullptr || count == nullptr || length > 0xFFFB) {
+  if (dfl == nullptr || length > 0xFFFB) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p, length=%u\n", static_cast<void*>(dfl), length);
     return kInvalid;
   }
@@ -503,8 +503,8 @@ errno_t storage_scsi::get_dfl(std::uint8_t* dfl, UInt32 length, UInt32 index, UI
       std::memcpy(e, &v, 8);
     }
   }
-  *total = ans[3];
-  *count = entries;
+  if (total) *total = ans[3];
+  if (count) *count = entries;
   return 0;
 }
 

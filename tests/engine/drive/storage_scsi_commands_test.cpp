@@ -805,4 +805,6 @@ TEST_F(CommandBlocks, DefectListPiecesAreTurnedToHostOrder) {
   rec[0] = 0x53;
   ASSERT_EQ(0, ss_->get_dfl(rec.data(), 72, 0, &total, &count));
   EXPECT_EQ(1u, count);
+  // The device control asks without an entry count.
+  ASSERT_EQ(0, ss_->get_dfl(rec.data(), 72, 0, &total, nullptr));
 }

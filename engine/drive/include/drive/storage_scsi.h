@@ -160,6 +160,7 @@ class storage_scsi {
   errno_t get_dds(caddr_t data);
   // Defect list piece `index`: the record (medium type at byte 0) receives the
   // answer after its 4-byte header from byte 4; it must hold 4 + length bytes.
+  // total (pieces in all) and count (entries of this piece) may be null.
   errno_t get_dfl(std::uint8_t* dfl, UInt32 length, UInt32 index, UInt32* total, UInt32* count,
                   bool unused = false);
   // Defect status of the address in *lba (GET PERFORMANCE type 02h).
