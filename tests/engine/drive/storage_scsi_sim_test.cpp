@@ -430,3 +430,34 @@ TEST_F(SimDrive, RewritableDiscPropertiesAfterFormat) {
   EXPECT_EQ('D', rec[4]);
   EXPECT_EQ('L', rec[5]);
 }
+
+TEST_F(SimDrive, WriteProtectedCartridge) {
+  start("QMR-T300B", 0xE1);
+  sim_->drive().set_write_protect(true);
+  ASSERT_EQ(0, ss_->init());
+  EXPECT_TRUE(ss_->medium_write_protected());
+  EXPECT_TRUE(ss_->cartridge_write_protected());
+  EXPECT_FALSE(ss_->reasons_open());
+  ASSERT_EQ(0, ss_->reset_medium_properties());
+  EXPECT_EQ(0x400u, ss_->config_mirror().mount.WriteProtectReasonFlags);
+  EXPECT_TRUE(ss_->isProtectFormCMorCartridge());
+  sim_->service().clear_transcript();
+  char list[12] = {0, 0, 0, 8, 0x0D, 0x03, 0, 0, 1, 1, 0, 0};
+  EXPECT_EQ(0, ss_->pxo_write_attribute(list));
+  EXPECT_TRUE(commands(0x8D).empty());
+}
+
+TEST_F(SimDrive, VerdictOnAnUnformattedRewritableDisc) {
+  start("QMR-T300B", 0xE8);
+  ASSERT_EQ(0, ss_->init());
+  ASSERT_EQ(0, ss_->reset_medium_properties());
+  ASSERT_EQ(1u, ss_->medium_condition());
+  EXPECT_EQ(0, ss_->util_check_medium_condition());
+  EXPECT_EQ(0x80000010u, ss_->config_mirror().mount.MountStatus);
+  EXPECT_EQ(2u, ss_->config_mirror().mount.AccessMode);
+  // A verdict of result 0 is not written to the store; the next read of the
+  // mount information takes the stored record.
+  MDCFS_MOUNT_INFORMATION mi{};
+  ASSERT_EQ(0, ss_->get_mount_info(reinterpret_cast<char*>(&mi)));
+  EXPECT_EQ(0u, mi.MountStatus);
+}
