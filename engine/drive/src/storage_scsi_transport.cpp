@@ -125,7 +125,8 @@ errno_t storage_scsi::scsi_passthrough_ioctl(caddr_t data) {
   unsigned char status = 0;
   int res = scsi_ioctl(fd, rec.cdb_len, rec.cdb, drvint::kDirIn,
                        static_cast<int>(rec.transfer_len), rec.data, sizeof(sense), sense, &status);
-  res = drvint::common_rule(res, status, sense);
+  // Data come back to the caller: a CHECK CONDITION means none did.
+  res = drvint::data_rule(res, status, sense);
   if (res != 0) DRV_LOG(ERR_, "SCSI_CMD_PASSTHROUGH(%02X):failed. err(%d)\n", rec.cdb[0], res);
   quorvel_scsi_close(fd);
   return res;

@@ -529,3 +529,23 @@ TEST_F(Identify, AccessLedTimerBlinksOnlyAfterTwoIdleSeconds) {
   ss_.reset();  // joins the timer
   EXPECT_TRUE(fakelog::contains("terminate timer thread"));
 }
+
+TEST_F(Identify, RawPassThroughReadsIntoTheCallersBuffer) {
+  std::uint8_t data[36] = {};
+  pxo_passthrough_t p{};
+  p.cdb[0] = 0x12;
+  p.cdb[4] = 36;
+  p.cdb_len = 6;
+  p.data = data;
+  p.transfer_len = 36;
+  ASSERT_EQ(0, ss_->scsi_passthrough_ioctl(reinterpret_cast<char*>(&p)));
+  EXPECT_EQ(0, std::memcmp(data + 8, "TARN    ", 8));
+  const auto sent = fakedrive::transcript();
+  ASSERT_EQ(1u, sent.size());
+  EXPECT_EQ(6u, sent[0].cdb.size());
+  EXPECT_EQ(-3, sent[0].direction);
+  fakedrive::add_fault({0x12, 0x01, 0x00, 0x00});
+  EXPECT_EQ(5, ss_->scsi_passthrough_ioctl(reinterpret_cast<char*>(&p)));
+  EXPECT_TRUE(fakelog::contains("SCSI_CMD_PASSTHROUGH(12):failed. err(5)"));
+  EXPECT_EQ(22, ss_->scsi_passthrough_ioctl(nullptr));
+}
