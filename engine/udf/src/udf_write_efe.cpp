@@ -132,9 +132,12 @@ int stream_name_cs0(const mdcudfsr_udf_node_fields* parity, uint8_t* out, uint32
   return err;
 }
 
-void seal(mdcudfsr_mount* mnt, uint8_t* block, extended_file_entry e, uint32_t loc, uint32_t perm_word) {
-  mdcudfsr_init_udf_tag(mnt, &e.tag, TAG_ID_EFE, loc);
-  e.perm = mdcudfsr_apply_perm_word(e.perm, perm_word);
+// Tags the entry copy at `loc`, applies the permission word to it and puts
+// it, sealed, at the start of the block.
+void seal(mdcudfsr_mount* mnt, uint8_t* block, extended_file_entry& entry, uint32_t loc, uint32_t perm_word) {
+  mdcudfsr_init_udf_tag(mnt, &entry.tag, TAG_ID_EFE, loc);
+  entry.perm = mdcudfsr_apply_perm_word(entry.perm, perm_word);
+  extended_file_entry e = entry;
   const uint32_t total = kEfeSize + e.l_ea + e.l_ad;
   mdcudfsr_swap_host2le_extended_file_entry(&e);
   std::memcpy(block, &e, kEfeSize);
@@ -492,7 +495,6 @@ int mdcudfsr_flush_extended_file_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_w
     efe->object_size = efe->inf_len + stream_len;
   }
   seal(mnt, block, *efe, w->efe_loc, w->perm_word);
-  efe->tag.tag_loc = w->efe_loc;
   err = write_entry_block(mnt, w, block, ctx);
   zfree(block);
   UDF_TRACE_EXIT_ERR(err);

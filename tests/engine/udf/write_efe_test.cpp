@@ -1,0 +1,260 @@
+// Writing extended file entries: descriptors in the entry, chains of
+// allocation extent descriptors, extended attributes, symbolic links and
+// stream directories, each read back by the readers.
+#include "engine/udf/support_fakes.h"
+#include "engine/udf/support_image.h"
+
+#include "udf/udf_efe.h"
+#include "udf/udf_metadata.h"
+#include "udf/udf_mount.h"
+#include "udf/udf_names.h"
+#include "udf/udf_path.h"
+#include "udf/udf_tag.h"
+#include "udf/udf_write_efe.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+using namespace udf_test;
+
+constexpr uint32_t B = 2048;
+
+struct Node {
+  mdcudfsr_udf_node_fields n;
+  mdcudfsr_udf_data d;
+  explicit Node(uint8_t type, const char* name = "n") {
+    n.udf_data = &d;
+    d.efe.icbtag.file_type = type;
+    std::strcpy(n.name, name);
+  }
+  ~Node() {
+    mdcudfsr_extent_list_free(&d.extents);
+    mdcudfsr_free_aed_info(d.aed_info);
+    std::free(n.symlink_target);
+  }
+  void extents(uint32_t count, uint16_t part) {
+    for (uint32_t i = 0; i < count; ++i) {
+      mdcudfsr_extent_entry e;
+      e.extent.len = B;
+      e.extent.loc = lb_addr{5000 + 2 * i, part};
+      mdcudfsr_extent_list_add(&d.extents, &e, 0);
+    }
+  }
+};
+
+class WriteEfe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    img.load(MediumClass::WriteOnce);
+    // Room for the bigger tests: a metadata file of 256 blocks.
+    env().track_nwa = img.layout.partition_start + 2000;
+    mdcudfsr_relocate_metadata_file(img.mnt.get(), 224, 0, nullptr, nullptr);
+    mdcudfsr_extent_list_init(&back);
+    env().calls.clear();
+  }
+  void TearDown() override { mdcudfsr_extent_list_free(&back); }
+  mdcudfsr_mount* m() { return img.mnt.get(); }
+  // Writes the node's entry at a newly allocated metadata block.
+  uint32_t write(Node& x, int64_t prev = -1, uint16_t part = 0) {
+    mdcudfsr_init_extended_file_entry(m(), 0644, &tmp, 1);
+    tmp.icbtag.file_type = x.d.efe.icbtag.file_type;
+    x.d.efe = tmp;
+    const uint32_t loc = mdcudfsr_allocate_metadata_blocks(m(), 1);
+    x.d.efe_loc = loc;
+    mdcudfsr_efe_write w{part, loc, loc, 0xFFFF, &x.d.efe, &x.d.extents, &x.d.aed_info, 0, &x.n, prev, 0};
+    result = mdcudfsr_flush_extended_file_entry(m(), &w, nullptr);
+    return loc;
+  }
+  // Reads the entry at `loc` and its whole chain into `back`.
+  int read(uint32_t loc, extended_file_entry* e, int no_check = 0) {
+    uint32_t flag = 0;
+    int err = mdcudfsr_read_extended_file_entry(m(), img.metadata_block(loc), B, 0, e, &back, &flag, no_check);
+    if (err) return err;
+    return mdcudfsr_read_allocation_extent_chain(m(), nullptr, 0, e->icbtag.flags & 7u, &back, &flag, nullptr);
+  }
+  MountedImage img;
+  mdcudfsr_extent_list back;
+  extended_file_entry tmp{}, r{};
+  int result = -1;
+};
+
+bool same(const mdcudfsr_extent_list& a, const mdcudfsr_extent_list& b) {
+  const mdcudfsr_extent_entry *x = a.first, *y = b.first;
+  for (; x && y; x = x->next, y = y->next)
+    if (x->extent.len != y->extent.len || x->extent.loc.lb_num != y->extent.loc.lb_num ||
+        x->extent.loc.part_num != y->extent.loc.part_num)
+      return false;
+  return !x && !y;
+}
+
+TEST_F(WriteEfe, FileExtentsGoAsLongDescriptorsDirectoryExtentsAsShortOnes) {
+  Node file(5), dir(4);
+  file.extents(3, 1);
+  dir.extents(4, 0);
+  const uint32_t fl = write(file);
+  ASSERT_EQ(result, 0);
+  const uint32_t dl = write(dir);
+  ASSERT_EQ(result, 0);
+  ASSERT_EQ(read(fl, &r), 0);
+  EXPECT_EQ(r.l_ad, 48u);
+  EXPECT_EQ(r.icbtag.flags & 7, UDF_AD_LONG);
+  EXPECT_TRUE(same(file.d.extents, back));
+  ASSERT_EQ(read(dl, &r), 0);
+  EXPECT_EQ(r.l_ad, 32u);
+  EXPECT_EQ(r.icbtag.flags & 7, UDF_AD_SHORT);
+  EXPECT_TRUE(same(dir.d.extents, back));
+  EXPECT_EQ(r.tag.tag_loc, dl);
+}
+
+TEST_F(WriteEfe, ADirectoryOf230ExtentsGetsOneDescriptorBlock) {
+  for (uint32_t n : {229u, 230u, 600u}) {
+    SCOPED_TRACE(n);
+    Node dir(4);
+    dir.extents(n, 0);
+    const uint32_t loc = write(dir);
+    ASSERT_EQ(result, 0);
+    ASSERT_EQ(read(loc, &r), 0);
+    EXPECT_TRUE(same(dir.d.extents, back));
+    if (n == 229) {
+      EXPECT_EQ(r.l_ad, 229u * 8);
+      EXPECT_EQ(dir.d.aed_info, nullptr);
+    } else {
+      EXPECT_EQ(r.l_ad, 229u * 8);  // 228 extents and the continuation
+      ASSERT_NE(dir.d.aed_info, nullptr);
+      EXPECT_EQ(dir.d.aed_info->count, n == 230 ? 1u : 2u);
+      alloc_ext_desc a;
+      std::memcpy(&a, img.metadata_block(dir.d.aed_info->values[0]), sizeof a);
+      EXPECT_EQ(a.l_ad, n == 230 ? 16u : 253u * 8);
+    }
+  }
+}
+
+TEST_F(WriteEfe, SymbolicLinkCarriesItsComponentsEvenWithExtents) {
+  Node link(12);
+  link.extents(2, 1);
+  link.n.symlink_target = strdup("/usr//lib/");
+  const uint32_t loc = write(link);
+  ASSERT_EQ(result, 0);
+  ASSERT_EQ(read(loc, &r), 0);
+  EXPECT_EQ(r.icbtag.flags & 7, UDF_AD_IN_ICB);
+  EXPECT_EQ(r.l_ad, 20u);
+  EXPECT_EQ(r.inf_len, 20u);
+  Node reader(12);
+  reader.d.efe = r;
+  ASSERT_EQ(mdcudfsr_reverse_lookup_path_component(&reader.n, img.metadata_block(loc), B), 0);
+  EXPECT_STREQ(reader.n.symlink_target, "/usr/lib");
+}
+
+TEST_F(WriteEfe, HashAttributesAndThePreviousLocationAttribute) {
+  Node file(5);
+  file.extents(1, 1);
+  file.n.hash_ea_list.push_back({1, std::vector<uint8_t>(32, 0xAB)});
+  file.n.hash_ea_list.push_back({2, std::vector<uint8_t>(32, 0xCD)});
+  const uint32_t loc = write(file);
+  ASSERT_EQ(result, 0);
+  ASSERT_EQ(read(loc, &r), 0);
+  EXPECT_EQ(r.l_ea, 200u);
+  EXPECT_TRUE(same(file.d.extents, back));
+  const uint8_t* ea = img.metadata_block(loc) + 216;
+  EXPECT_TRUE(mdcudfsr_check_udf_tag(ea, 262));
+  EXPECT_TRUE(mdcudfsr_check_udf_tag_crc(ea, 24));
+  const uint8_t* a1 = ea + 24;
+  EXPECT_EQ(std::memcmp(a1 + 17, "*Tarn KELFS Hash", 16), 0);
+  uint32_t len;
+  std::memcpy(&len, a1 + 8, 4);
+  EXPECT_EQ(len, 88u);
+  uint16_t sum = 0;
+  for (int i = 0; i < 48; ++i) sum = static_cast<uint16_t>(sum + a1[i]);
+  uint16_t stored;
+  std::memcpy(&stored, a1 + 48, 2);
+  EXPECT_EQ(stored, sum);
+  EXPECT_EQ(a1[50], 1);
+  EXPECT_EQ(a1[56], 0xAB);
+  EXPECT_EQ(ea[24 + 88 + 56], 0xCD);
+
+  Node meta(250);
+  meta.n.hash_ea_list.clear();
+  m()->svg_status = 1;
+  const uint32_t mloc = write(meta, 0x1234);
+  ASSERT_EQ(result, 0);
+  ASSERT_EQ(read(mloc, &r), 0);
+  EXPECT_EQ(r.l_ea, 80u);
+  const uint8_t* p = img.metadata_block(mloc) + 216 + 24;
+  EXPECT_EQ(std::memcmp(p + 17, "*Tarn KELFS PrevLoc", 19), 0);
+  EXPECT_EQ(p[50], 1);
+  uint32_t prev;
+  std::memcpy(&prev, p + 52, 4);
+  EXPECT_EQ(prev, 0x1234u);
+}
+
+TEST_F(WriteEfe, FileWithAStreamWritesItsStreamDirectoryAndTheStreamsEntry) {
+  Node file(5, "data.bin"), parity(5, "*ECC_Parity_V100_N=2064_K=2048");
+  file.extents(2, 1);
+  parity.extents(3, 1);
+  parity.d.efe.inf_len = 3 * B;
+  file.n.parity_node = &parity.n;
+  mdcudfsr_init_extended_file_entry(m(), 0644, &file.d.efe, 1);
+  file.d.efe.icbtag.file_type = 5;
+  file.d.efe.inf_len = 2 * B;
+  const uint32_t loc = mdcudfsr_allocate_metadata_blocks(m(), 1);
+  file.d.efe_loc = loc;
+  mdcudfsr_efe_write w{0, loc, loc, 0xFFFF, &file.d.efe, &file.d.extents, &file.d.aed_info, 0, &file.n, -1, 0};
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m(), &w, nullptr), 0);
+  ASSERT_EQ(read(loc, &r), 0);
+  EXPECT_EQ(r.link_cnt, 2);
+  EXPECT_EQ(r.object_size, 5u * B);
+  EXPECT_EQ(r.stream_directory_icb.len, B);
+  const uint32_t sd = r.stream_directory_icb.loc.lb_num;
+  EXPECT_EQ(sd, file.d.std_loc);
+  extended_file_entry s{};
+  ASSERT_EQ(read(sd, &s, 1), 0);
+  EXPECT_EQ(s.icbtag.file_type, UDF_FILE_TYPE_STREAMDIR);
+  EXPECT_EQ(s.icbtag.flags & 7, UDF_AD_IN_ICB);
+  EXPECT_EQ(s.unique_id, r.unique_id);
+  // Its data: the parent entry and the stream's entry, pointing at sd + 1.
+  const uint8_t* data = img.metadata_block(sd) + 216;
+  EXPECT_TRUE(mdcudfsr_check_udf_tag(data, TAG_ID_FID));
+  fileid_desc fid;
+  std::memcpy(&fid, data + 40, sizeof fid);
+  EXPECT_EQ(fid.tag.id, TAG_ID_FID);
+  EXPECT_EQ(fid.icb.loc.lb_num, sd + 1);
+  EXPECT_EQ(fid.icb.ad_id, static_cast<uint32_t>(r.unique_id));
+  EXPECT_EQ(fid.l_fi, 1u + std::strlen(parity.n.name));
+  EXPECT_EQ(s.inf_len, 40u + ((38u + fid.l_fi + 3) & ~3u));
+  EXPECT_TRUE(mdcudfsr_check_udf_tag_crc(data + 40, B));
+  // The stream's own entry was written at a new block for logical sd + 1.
+  extended_file_entry st = parity.d.efe;
+  EXPECT_EQ(st.tag.tag_loc, sd + 1);
+  EXPECT_EQ(st.icbtag.flags & UDF_ICB_FLAG_STREAM, UDF_ICB_FLAG_STREAM);
+  EXPECT_EQ(st.unique_id, r.unique_id);
+  EXPECT_EQ(st.perm, 0x7FFFu);
+}
+
+TEST_F(WriteEfe, SizingPassWritesNothing) {
+  Node file(5);
+  file.extents(2, 1);
+  m()->metadata_allocating = 1;
+  const std::vector<uint8_t> before = env().medium;
+  write(file);
+  ASSERT_EQ(result, 0);
+  EXPECT_EQ(env().count_calls("write_lb"), 1u);
+  EXPECT_EQ(env().calls_starting("write_lb")[0].find("sizing") != std::string::npos, true);
+  EXPECT_TRUE(env().medium == before);
+}
+
+TEST_F(WriteEfe, NoMetadataSpaceForTheChainGives28) {
+  Node dir(4);
+  dir.extents(300, 0);
+  mdcudfsr_init_extended_file_entry(m(), 0644, &dir.d.efe, 0);
+  dir.d.efe.icbtag.file_type = 4;
+  m()->metadata_block_count = 0xFFFFFFFFu;
+  mdcudfsr_efe_write w{0, 5, 5, 0xFFFF, &dir.d.efe, &dir.d.extents, &dir.d.aed_info, 0, &dir.n, -1, 0};
+  EXPECT_EQ(mdcudfsr_flush_extended_file_entry(m(), &w, nullptr), 28);
+  EXPECT_EQ(env().count_calls("write_lb"), 0u);
+}
+
+}  // namespace
