@@ -248,10 +248,15 @@ std::vector<Call> transcript() {
   std::lock_guard<std::mutex> lk(g_mu);
   return g_calls;
 }
+std::function<void()> g_clear_hook;
 void clear_transcript() {
-  std::lock_guard<std::mutex> lk(g_mu);
-  g_calls.clear();
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    g_calls.clear();
+  }
+  if (g_clear_hook) g_clear_hook();
 }
+void set_clear_hook(std::function<void()> hook) { g_clear_hook = std::move(hook); }
 std::vector<Call> calls_of(std::uint8_t opcode) {
   std::vector<Call> out;
   for (const Call& c : transcript())

@@ -66,7 +66,10 @@ struct Drive {
 void reset();
 Drive& drive();
 std::vector<Call> transcript();
+// Clears the recording drive's transcript and runs the hook, if one is set
+// (the tests against the simulated drive clear the service's transcript).
 void clear_transcript();
+void set_clear_hook(std::function<void()> hook);
 // Calls whose CDB starts with the operation code.
 std::vector<Call> calls_of(std::uint8_t opcode);
 void add_fault(const Fault& f);
