@@ -736,6 +736,7 @@ errno_t storage_scsi::update_medium_state(bool undefined_type) {
     condition = 0x80000000u;
   } else if (type == 0x51 || type == 0x52 || type == 0x55 || type == 0x56) {
     condition = 2;
+    std::lock_guard<std::mutex> lk(m_config_mutex);
     m_reasons_open = false;
   } else {
     std::uint32_t io = 0;

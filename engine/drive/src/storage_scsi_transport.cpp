@@ -193,6 +193,7 @@ errno_t storage_scsi::notify_unmount(caddr_t data) {
   }
   std::uint32_t v;
   std::memcpy(&v, data, 4);
+  std::lock_guard<std::mutex> lk(m_config_mutex);
   m_config.unmount = static_cast<std::uint8_t>(v);
   if (!m_reasons_open && v == 1) m_reasons_open = true;
   return 0;
