@@ -2,7 +2,17 @@
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
 
+#include "udf/udf_efe.h"
+#include "udf/udf_lvid.h"
+#include "udf/udf_metadata.h"
+#include "udf/udf_mount.h"
+#include "udf/udf_names.h"
+#include "udf/udf_tag.h"
+#include "udf/udf_write_efe.h"
+
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include <cstdio>
 #include <cstdlib>
@@ -58,5 +68,112 @@ TEST_P(Udfinfo, ParsesTheSlot0ImageWithoutErrors) {
 
 INSTANTIATE_TEST_SUITE_P(EachMediumClass, Udfinfo,
                          ::testing::Values(MediumClass::WriteOnce, MediumClass::Rewritable, MediumClass::F2));
+
+}  // namespace
+
+// ---------------------------------------------------------------- files written here
+
+namespace {
+
+using namespace udf_test;
+
+// One file identifier descriptor at `out`; its padded length.
+uint32_t put_fid(mdcudfsr_mount* mnt, uint8_t* out, uint32_t tag_loc, uint8_t chars, const char* name, uint32_t icb,
+                 uint64_t uid) {
+  uint8_t cs0[256];
+  uint32_t n = 0;
+  if (name) {
+    n = sizeof cs0;
+    mdcudfsr_unicode_utf82udf(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(std::strlen(name)), cs0, &n);
+  }
+  fileid_desc f{};
+  mdcudfsr_init_udf_tag(mnt, &f.tag, TAG_ID_FID, tag_loc);
+  f.file_num = 1;
+  f.file_char = chars;
+  f.l_fi = static_cast<uint8_t>(n);
+  f.icb = long_ad{2048, lb_addr{icb, 0}, 0, static_cast<uint32_t>(uid)};
+  const uint32_t len = (38 + n + 3) & ~3u;
+  mdcudfsr_swap_host2le_fileid_desc(&f);
+  std::memset(out, 0, len);
+  std::memcpy(out, &f, sizeof f);
+  std::memcpy(out + 38, cs0, n);
+  mdcudfsr_set_udf_tag_crc_and_checksum(out, len);
+  return len;
+}
+
+TEST(UdfinfoWritten, VolumeWithFilesAndDirectoriesWrittenByTheEntryWriters) {
+  if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
+  MountedImage img;
+  img.load(MediumClass::Rewritable);
+  mdcudfsr_mount* m = img.mnt.get();
+  ASSERT_EQ(mdcudfsr_read_lvid(m, nullptr, 0, 1, 0, 0), 0);
+  const uint32_t root = 2;
+  uint64_t root_uid = 0;
+  {
+    extended_file_entry r{};
+    ASSERT_EQ(mdcudfsr_read_extended_file_entry(m, img.metadata_block(root), 2048, 0, &r, nullptr, nullptr, 0), 0);
+    root_uid = r.unique_id;
+  }
+  // A file of 5000 bytes in the physical partition (reference 1: the disc of slot 0).
+  const uint32_t data_block = 3000;
+  std::memset(env().sector(img.layout.partition_start + data_block), 'x', 5000);
+  mdcudfsr_extent_list file_extents;
+  mdcudfsr_extent_list_init(&file_extents);
+  mdcudfsr_extent_entry e;
+  e.extent.len = 5000;
+  e.extent.loc = lb_addr{data_block, 1};
+  mdcudfsr_extent_list_add(&file_extents, &e, 0);
+  extended_file_entry file{};
+  mdcudfsr_init_extended_file_entry(m, 0644, &file, 1);
+  file.icbtag.file_type = 5;
+  file.inf_len = file.object_size = 5000;
+  file.logblks_rec = 3;
+  file.icbtag.parent_icb = lb_addr{root, 0};
+  const uint32_t file_loc = mdcudfsr_allocate_metadata_blocks(m, 1);
+  mdcudfsr_udf_node_fields file_node;
+  mdcudfsr_udf_data file_data;
+  file_node.udf_data = &file_data;
+  mdcudfsr_efe_write w{0, file_loc, file_loc, 0xFFFF, &file, &file_extents, nullptr, 0, &file_node, -1, 0};
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m, &w, nullptr), 0);
+
+  // A subdirectory holding only its parent entry.
+  extended_file_entry dir{};
+  mdcudfsr_init_extended_file_entry(m, 0755, &dir, 1);
+  dir.icbtag.file_type = 4;
+  dir.link_cnt = 1;
+  dir.icbtag.parent_icb = lb_addr{root, 0};
+  const uint32_t dir_loc = mdcudfsr_allocate_metadata_blocks(m, 1);
+  uint8_t fids[512];
+  uint32_t n = put_fid(m, fids, dir_loc, 0x0A, nullptr, root, root_uid);
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, dir_loc, dir_loc, 0xFFFF, &dir, fids, n, nullptr), 0);
+
+  // The root rewritten in place with the parent entry and both children.
+  extended_file_entry r{};
+  ASSERT_EQ(mdcudfsr_read_extended_file_entry(m, img.metadata_block(root), 2048, 0, &r, nullptr, nullptr, 0), 0);
+  n = put_fid(m, fids, root, 0x0A, nullptr, root, root_uid);
+  n += put_fid(m, fids + n, root, 0x02, "docs", dir_loc, dir.unique_id);
+  n += put_fid(m, fids + n, root, 0x00, "readme.txt", file_loc, file.unique_id);
+  r.link_cnt = 2;
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, root, root, 0xFFFF, &r, fids, n, nullptr), 0);
+
+  env().num_files = 1;
+  env().num_dirs = 2;
+  ASSERT_EQ(mdcudfsr_flush_lvid(m, 0, nullptr, 0), 0);
+  mdcudfsr_extent_list_free(&file_extents);
+
+  char path[] = "/tmp/kel_udf_writtenXXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, env().medium.data(), env().medium.size()), static_cast<ssize_t>(env().medium.size()));
+  close(fd);
+  int status = 0;
+  const std::string out = run(std::string("/usr/bin/udfinfo --blocksize=2048 ") + path + " 2>&1", &status);
+  unlink(path);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_EQ(out.find("rror"), std::string::npos) << out;
+  EXPECT_NE(out.find("numfiles=1\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("numdirs=2\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("integrity=closed\n"), std::string::npos) << out;
+}
 
 }  // namespace
