@@ -122,7 +122,9 @@ TEST_F(Identify, MediumBecomingReadyLetsInitGoOn) {
   fakedrive::Fault f{0x00, 0x06, 0x28, 0x00};  // medium may have changed: 13 as well
   f.times = 4;
   fakedrive::add_fault(f);
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(0, ss_->init());
+  EXPECT_EQ("Checking for media ...\n", ::testing::internal::GetCapturedStderr());
   EXPECT_EQ(5u, fakedrive::calls_of(0x00).size());
   EXPECT_EQ(4000u, clock_.slept_ms());
 }
