@@ -133,7 +133,9 @@ TEST_F(Lvid, VersionAndOsRules) {
       iu->min_udf_write_rev = c.min_write;
     });
     EXPECT_EQ(read_and_check(), c.result);
-    if (c.result == 30) EXPECT_TRUE(mnt->mntinfo.WriteProtectReasonFlags & WRPROT_READONLY);
+    if (c.result == 30) {
+      EXPECT_TRUE(mnt->mntinfo.WriteProtectReasonFlags & WRPROT_READONLY);
+    }
   }
 }
 

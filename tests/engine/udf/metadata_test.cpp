@@ -9,6 +9,18 @@
 
 #include <gtest/gtest.h>
 
+#ifdef KEL_UDF_TESTS_REAL_AGENT
+#include "kelagent/fscache_agent.h"
+#include "kelagent/mdc_channel.h"
+#include "kelagent/metacache.h"
+
+#include <boost/filesystem.hpp>
+
+#include <fstream>
+#include <iterator>
+#include <thread>
+#endif
+
 #include <cstring>
 #include <vector>
 
@@ -232,5 +244,66 @@ TEST_F(Metadata, ZeroFillCoversEveryRunOfTheUnusedTail) {
   env().zero_write_result = 5;
   EXPECT_EQ(mdcudfsr_zero_fill_free_metadata_blocks(m(), nullptr), 5);
 }
+
+#ifdef KEL_UDF_TESTS_REAL_AGENT
+// The local copy written by the real cache agent thread into its cache
+// directory, and a copy cut short by a failed slot change deleted there.
+TEST_F(Metadata, LocalCopyThroughTheRealCacheAgent) {
+  namespace fs = boost::filesystem;
+  const fs::path root = fs::temp_directory_path() / fs::unique_path("kel-udf-agent-%%%%-%%%%");
+  fs::create_directories(root);
+  const fs::path base = root / "KELFS";
+  env().cache_path = base.string();
+  env().real_agent = 1;
+  mdcudfsr_metacache_init();
+  m()->metacachedev = mdcudfsr_metacache_alloc(m());
+  ASSERT_NE(m()->metacachedev, nullptr);
+  std::vector<std::string> args = {"KelDriver", "/dev/sd1A", root.string()};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  ASSERT_NE(FsCacheAgent_main_func(3, argv.data()), 0u);
+  for (int i = 0; i < 2000000 && !m()->cache_agent_opened; ++i) std::this_thread::yield();
+  ASSERT_EQ(m()->cache_agent_opened, 1);
+  uint32_t cache_err = 0;
+  ASSERT_EQ(mdcudfsr_metacache_file_delete(m(), "none", &cache_err), 0);
+
+  // Two extents out of block order; the copy follows the metadata file's offsets.
+  for (int i = 0; i < 2; ++i) mdcudfsr_extent_list_remove_all(&m()->part[i].list);
+  mdcudfsr_add_metadata_extent_list(&m()->part[0].list, &m()->part[1].list, 900, 40 * B, B);
+  mdcudfsr_add_metadata_extent_list(&m()->part[0].list, &m()->part[1].list, 700, 8 * B, B);
+  m()->part[0].length = 48 * B;
+  const uint32_t s = img.layout.partition_start;
+  for (uint32_t i = 0; i < 40; ++i) std::memset(env().sector(s + 900 + i), static_cast<int>(i + 1), B);
+  for (uint32_t i = 0; i < 8; ++i) std::memset(env().sector(s + 700 + i), static_cast<int>(0x80 + i), B);
+  int32_t h = -1;
+  ASSERT_EQ(mdcudfsr_metacache_localfile_open(m(), "udfmeta", 3, &h, &cache_err), 0);
+  m()->local_cache_handles[0] = h;
+  std::strcpy(m()->local_cache_name[0], "udfmeta");
+  ASSERT_EQ(mdcudfsr_read_metadata_file(m(), nullptr, 0), 0);
+  ASSERT_EQ(mdcudfsr_metacache_file_close(m(), h), 0);
+  const fs::path copy = base / "Caches" / "LocalCache" / "udfmeta";
+  std::ifstream in(copy.string(), std::ios::binary);
+  const std::vector<uint8_t> got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(got.size(), 48u * B);
+  for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(got[i * B + 5], i + 1) << i;
+  for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(got[(40 + i) * B + 5], 0x80 + i) << i;
+
+  ASSERT_EQ(mdcudfsr_metacache_localfile_open(m(), "udfmeta", 3, &h, &cache_err), 0);
+  m()->local_cache_handles[0] = h;
+  env().disc_change_results = {0, 5};
+  EXPECT_EQ(mdcudfsr_read_metadata_file(m(), nullptr, 0), 5);
+  EXPECT_EQ(m()->local_cache_handles[0], -1);
+  EXPECT_FALSE(fs::exists(copy));
+
+  ASSERT_EQ(mdcudfsr_metacache_mark_will_free(m()->metacachedev), 0);
+  ASSERT_EQ(mdcudfsr_metacache_unmount(m()), 0);
+  EXPECT_EQ(mdcudfsr_metacache_wait_close(m()->metacachedev, 5000), 0);
+  mdcudfsr_metacache_free(m()->metacachedev);
+  m()->metacachedev = nullptr;
+  env().real_agent = 0;
+  fs::remove_all(root);
+}
+#endif
 
 }  // namespace

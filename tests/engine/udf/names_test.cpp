@@ -42,7 +42,7 @@ TEST(Cs0, EightAndSixteenBitNamesRoundTrip) {
   EXPECT_EQ(to_cs0("abc", 64, &err), (std::vector<uint8_t>{8, 'a', 'b', 'c'}));
   const std::string wide = "a\xE2\x82\xAC";  // a, euro sign
   EXPECT_EQ(to_cs0(wide, 64, &err), (std::vector<uint8_t>{16, 0x00, 'a', 0x20, 0xAC}));
-  for (const std::string s : {std::string("abc"), wide, std::string("\xC3\xA9t\xC3\xA9"), std::string("")}) {
+  for (const std::string& s : {std::string("abc"), wide, std::string("\xC3\xA9t\xC3\xA9"), std::string("")}) {
     auto c = to_cs0(s, 255, &err);
     ASSERT_EQ(err, 0);
     EXPECT_EQ(to_utf8(c, &err), s);

@@ -6,11 +6,13 @@
 #include "udf/udf_tag.h"
 #include "udf/udf_neighbour_calls.h"
 
+#include "kel/config.h"
 #include "kel/debug.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 struct vnode {
   int unused;
@@ -22,10 +24,21 @@ struct pxo_buf {
   std::vector<uint8_t> data;
 };
 
+#ifdef KEL_UDF_TESTS_REAL_AGENT
+// The real agent's requests, renamed in the copy of its library.
+extern "C" {
+int kel_real_metacache_file_read(mdcudfsr_mount*, int32_t, uint64_t, uint32_t, void*, uint32_t*, uint32_t*);
+int kel_real_metacache_file_write(mdcudfsr_mount*, int32_t, uint64_t, uint32_t, const void*, uint32_t*, uint32_t*);
+int kel_real_metacache_file_close(mdcudfsr_mount*, int32_t);
+int kel_real_metacache_file_delete(mdcudfsr_mount*, const char*, uint32_t*);
+}
+#endif
+
 namespace udf_test {
 
 namespace {
 Env g_env;
+std::mutex g_log_mutex;  // the agent thread logs too
 vnode g_devvp{0};
 
 int next_result(std::vector<int>& schedule) {
@@ -117,6 +130,7 @@ void SendDebugStringA(int level, const char* text) {
     l.function = line.substr(fn + 1, colon - fn - 1);
     l.text = line.substr(end + 2);
   }
+  std::lock_guard<std::mutex> lk(udf_test::g_log_mutex);
   g_env.logs.push_back(l);
 }
 
@@ -432,8 +446,11 @@ int mdcudfsr_verify_range(vnode_t, uint32_t first_sector, uint32_t num_blocks, v
 
 // ---------------------------------------------------------------- cache agent
 
-int mdcudfsr_metacache_file_read(mdcudfsr_mount*, int32_t handle, uint64_t offset, uint32_t length, void* buffer,
+int mdcudfsr_metacache_file_read([[maybe_unused]] mdcudfsr_mount* mnt, int32_t handle, uint64_t offset, uint32_t length, void* buffer,
                                  uint32_t* done, uint32_t* cache_err) {
+#ifdef KEL_UDF_TESTS_REAL_AGENT
+  if (g_env.real_agent) return kel_real_metacache_file_read(mnt, handle, offset, length, buffer, done, cache_err);
+#endif
   g_env.calls.push_back("cache_read h=" + std::to_string(handle) + " off=" + hex(static_cast<uint32_t>(offset)) +
                         " len=" + std::to_string(length));
   *done = 0;
@@ -445,8 +462,11 @@ int mdcudfsr_metacache_file_read(mdcudfsr_mount*, int32_t handle, uint64_t offse
   return 0;
 }
 
-int mdcudfsr_metacache_file_write(mdcudfsr_mount*, int32_t handle, uint64_t offset, uint32_t length, const void* data,
+int mdcudfsr_metacache_file_write([[maybe_unused]] mdcudfsr_mount* mnt, int32_t handle, uint64_t offset, uint32_t length, const void* data,
                                   uint32_t* done, uint32_t* cache_err) {
+#ifdef KEL_UDF_TESTS_REAL_AGENT
+  if (g_env.real_agent) return kel_real_metacache_file_write(mnt, handle, offset, length, data, done, cache_err);
+#endif
   g_env.calls.push_back("cache_write h=" + std::to_string(handle) + " off=" + hex(static_cast<uint32_t>(offset)) +
                         " len=" + std::to_string(length));
   *done = 0;
@@ -458,7 +478,10 @@ int mdcudfsr_metacache_file_write(mdcudfsr_mount*, int32_t handle, uint64_t offs
   return 0;
 }
 
-int mdcudfsr_metacache_file_close(mdcudfsr_mount*, int32_t handle) {
+int mdcudfsr_metacache_file_close([[maybe_unused]] mdcudfsr_mount* mnt, int32_t handle) {
+#ifdef KEL_UDF_TESTS_REAL_AGENT
+  if (g_env.real_agent) return kel_real_metacache_file_close(mnt, handle);
+#endif
   g_env.calls.push_back("cache_close h=" + std::to_string(handle));
   return 0;
 }
@@ -468,7 +491,10 @@ int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, mdcudfsr_cache_node*) {
   return 0;
 }
 
-int mdcudfsr_metacache_file_delete(mdcudfsr_mount*, const char* name, uint32_t* cache_err) {
+int mdcudfsr_metacache_file_delete([[maybe_unused]] mdcudfsr_mount* mnt, const char* name, uint32_t* cache_err) {
+#ifdef KEL_UDF_TESTS_REAL_AGENT
+  if (g_env.real_agent) return kel_real_metacache_file_delete(mnt, name, cache_err);
+#endif
   g_env.calls.push_back(std::string("cache_delete ") + name);
   if (cache_err) *cache_err = 0;
   return 0;
@@ -483,3 +509,23 @@ int mdcudfsr_metacache_write_mediainfo(mdcudfsr_mount*, mdcudfsr_cache_node*) {
   g_env.calls.push_back("write_mediainfo");
   return g_env.mediainfo_result;
 }
+
+// ---------------------------------------------------------------- interface library configuration
+// The one value the cache agent needs: where its cache directory lies.
+
+extern "C" {
+int config_get_string(int, const char* name, int* size, char* buffer) {
+  const std::string& path = g_env.cache_path;
+  if (std::strcmp(name, "Fs Cache File Path") != 0 || path.empty()) return -1;
+  if (static_cast<int>(path.size()) >= *size) {
+    *size = static_cast<int>(path.size()) + 1;
+    return -1;
+  }
+  std::memcpy(buffer, path.c_str(), path.size() + 1);
+  return static_cast<int>(path.size());
+}
+
+int config_get_uint32(int, const char*, int*, uint32_t*) { return -1; }
+void ConfigLock() {}
+void ConfigUnlock() {}
+}  // extern "C"

@@ -73,6 +73,11 @@ struct Env {
   // full rewrite is needed (-1: never).
   int aed_check_ok_calls = -1;
 
+  // Non-zero: the cache-file stand-ins pass their calls on to the real cache
+  // agent (tests that run the agent thread).
+  int real_agent = 0;
+  std::string cache_path;  // the agent's "Fs Cache File Path"
+
   // Recorded calls and log lines.
   std::vector<std::string> calls;
   std::vector<LogLine> logs;
