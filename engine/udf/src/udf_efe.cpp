@@ -81,7 +81,13 @@ int mdcudfsr_read_extended_file_entry(mdcudfsr_mount* mnt, const uint8_t* raw, u
   }
   std::memcpy(efe, raw, kEfeSize);
   mdcudfsr_swap_le2host_desc_tag(&efe->tag);
-  if (efe->tag.id != TAG_ID_EFE) UDF_LOG(WARN, "Tag id(%d) is not EFE.\n", efe->tag.id);
+  if (efe->tag.id != TAG_ID_EFE) {
+    // A block of another descriptor (or of zeros, whose checksum and CRC
+    // are valid) is no entry.
+    UDF_LOG(WARN, "Tag id(%d) is not EFE.\n", efe->tag.id);
+    mark_damaged(mnt);
+    return 9;
+  }
   const uint32_t avail = size < mnt->logical_sector_size ? size : mnt->logical_sector_size;
   if (!mdcudfsr_check_udf_tag_crc(raw, avail)) {
     UDF_LOG(ERR, "EFE CRC is invalid.\n");
@@ -336,48 +342,51 @@ void seal_efe(mdcudfsr_mount* mnt, uint8_t* block, const extended_file_entry& fi
 
 int mdcudfsr_flush_extended_file_entry_in_icb(mdcudfsr_mount* mnt, uint16_t part, uint32_t efe_loc,
                                               uint32_t phys_block, uint32_t perm_word, const extended_file_entry* efe,
-                                              const uint8_t* data, uint32_t data_len, vfs_context_t ctx) {
+                                              const uint8_t* ea, const uint8_t* data, uint32_t data_len,
+                                              vfs_context_t ctx) {
   const uint32_t b = mnt->logical_block_size;
   uint8_t* block = zalloc(b);
   if (!block) {
     UDF_LOG(ERR, "failed to allocate buf.\n");
     return 12;
   }
-  if (uint64_t{kEfeSize} + efe->l_ea + data_len > b) {
+  extended_file_entry e = *efe;
+  if (!ea) e.l_ea = 0;
+  if (uint64_t{kEfeSize} + e.l_ea + data_len > b) {
     UDF_LOG(ERR, "l_ad is invalid. size=%d l_ad=%d\n", b, data_len);
     zfree(block);
     return 22;
   }
-  extended_file_entry e = *efe;
   mdcudfsr_make_regid(mnt, &e.imp_id, REGID_IMPLEMENTATION);
   e.logblks_rec = 0;
   e.inf_len = e.object_size = data_len;
   e.l_ad = data_len;
   e.icbtag.flags = static_cast<uint16_t>((e.icbtag.flags & ~7u) | UDF_AD_IN_ICB);
-  seal_efe(mnt, block, e, reinterpret_cast<const uint8_t*>(efe + 1), data, data_len, efe_loc, perm_word);
+  seal_efe(mnt, block, e, ea, data, data_len, efe_loc, perm_word);
   const int err = mdcudfsr_write_metadata_block(mnt, part, efe_loc, phys_block, block, ctx);
   zfree(block);
   return err;
 }
 
 int mdcudfsr_flush_metadata_EFE(mdcudfsr_mount* mnt, uint32_t block_no, uint32_t perm_word,
-                                const extended_file_entry* efe, short_ad ad, vfs_context_t ctx) {
+                                const extended_file_entry* efe, const uint8_t* ea, short_ad ad, vfs_context_t ctx) {
   const uint32_t b = mnt->logical_block_size;
   uint8_t* block = zalloc(b);
   if (!block) {
     UDF_LOG(ERR, "%s\n", "buf");
     return 12;
   }
-  if (uint64_t{kEfeSize} + efe->l_ea + sizeof ad > b) {
+  extended_file_entry e = *efe;
+  if (!ea) e.l_ea = 0;
+  if (uint64_t{kEfeSize} + e.l_ea + sizeof ad > b) {
     zfree(block);
     return 22;
   }
-  extended_file_entry e = *efe;
   e.icbtag.flags = static_cast<uint16_t>((e.icbtag.flags & ~7u) | UDF_AD_SHORT);
   mdcudfsr_make_regid(mnt, &e.imp_id, REGID_IMPLEMENTATION);
   e.l_ad = sizeof ad;
   short_ad le{mdcudfsr_le32_to_host(ad.len), mdcudfsr_le32_to_host(ad.pos)};
-  seal_efe(mnt, block, e, reinterpret_cast<const uint8_t*>(efe + 1), &le, sizeof le, block_no, perm_word);
+  seal_efe(mnt, block, e, ea, &le, sizeof le, block_no, perm_word);
   const int err = mdcudfsr_write_logical_blocks(mnt, MDCUDFSR_PARTITION_PHYSICAL, block_no, block, b, ctx);
   if (err) UDF_LOG(ERR, "err=%d\n", err);
   zfree(block);

@@ -379,8 +379,8 @@ int mdcudfsr_flush_extended_file_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_w
   const uint8_t ft = efe->icbtag.file_type;
   uint32_t l_ea = mdcudfsr_build_ea_area(mnt, w, block + kEfeSize, b - kEfeSize - 16);
   if (!l_ea && w->prev_loc < 0 && !(is_file(ft) && w->node && !w->node->hash_ea_list.empty())) {
-    l_ea = efe->l_ea;
-    if (l_ea && kEfeSize + l_ea + 16 <= b) std::memcpy(block + kEfeSize, efe + 1, l_ea);
+    l_ea = w->ea ? efe->l_ea : 0;
+    if (l_ea && kEfeSize + l_ea + 16 <= b) std::memcpy(block + kEfeSize, w->ea, l_ea);
   }
   if (kEfeSize + l_ea + 16 > b) {
     zfree(block);

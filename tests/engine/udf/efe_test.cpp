@@ -139,6 +139,13 @@ TEST_F(Efe, DamagedEntryMarksTheMountAndGives9) {
   EXPECT_TRUE(env().logged("EFE CRC is invalid.\n"));
 }
 
+TEST_F(Efe, ABlockOfAnotherDescriptorOrOfZerosIsNoEntry) {
+  std::vector<uint8_t> zeros(B, 0);
+  EXPECT_EQ(mdcudfsr_read_extended_file_entry(m(), zeros.data(), B, 0, &efe, &list, &flag, 0), 9);
+  EXPECT_TRUE(env().logged("Tag id(0) is not EFE.\n"));
+  EXPECT_EQ(m()->mntinfo.MountStatus, MNTINFO_ENTRY_DAMAGED);
+}
+
 TEST_F(Efe, DescriptorListsEndAtAZeroLengthDescriptor) {
   auto blk = efe_block(5, 0, short_ads({{B, 10}, {EXTENT_MAKE(B, 2), 0}, {0, 99}, {B, 40}}));
   ASSERT_EQ(mdcudfsr_read_extended_file_entry(m(), blk.data(), B, 1, &efe, &list, &flag, 0), 0);
@@ -262,7 +269,7 @@ TEST_F(Efe, NewEntryAndEmbeddedDataWriteAndReadBack) {
   efe.icbtag.file_type = 4;
   const uint8_t data[100] = {1, 2, 3};
   const uint32_t blk = mdcudfsr_allocate_metadata_blocks(m(), 1);
-  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, blk, blk, 0x0000FFFF, &efe, data, sizeof data, nullptr),
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, blk, blk, 0x0000FFFF, &efe, nullptr, data, sizeof data, nullptr),
             0);
   extended_file_entry r{};
   ASSERT_EQ(mdcudfsr_read_extended_file_entry(m(), img.metadata_block(blk), B, 0, &r, &list, &flag, 0), 0);
@@ -275,32 +282,32 @@ TEST_F(Efe, NewEntryAndEmbeddedDataWriteAndReadBack) {
   m()->fsd_relocation = 1;
   m()->fsmanage_handle = 2;
   env().calls.clear();
-  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, 9, 9, 0x0000FFFF, &efe, data, sizeof data, nullptr), 0);
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, 9, 9, 0x0000FFFF, &efe, nullptr, data, sizeof data, nullptr), 0);
   EXPECT_EQ(env().count_calls("write_lb"), 0u);
   EXPECT_EQ(env().count_calls("cache_write h=2 off=0x104800 len=2048"), 1u);
   // Too much data for the block: 22.
   std::vector<uint8_t> big(B);
-  EXPECT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, 9, 9, 0xFFFF, &efe, big.data(), B - 100, nullptr), 22);
+  EXPECT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, 9, 9, 0xFFFF, &efe, nullptr, big.data(), B - 100, nullptr), 22);
 }
 
 TEST_F(Efe, MirrorFailureDropsTheCacheFileButNotTheWrite) {
   m()->fsmanage_handle = 2;
   env().cache_write_agent_error = 1;
   ASSERT_EQ(mdcudfsr_init_extended_file_entry(m(), 0644, &efe, 0), 0);
-  EXPECT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, 4, 4, 0xFFFF, &efe, nullptr, 0, nullptr), 0);
+  EXPECT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, 4, 4, 0xFFFF, &efe, nullptr, nullptr, 0, nullptr), 0);
   EXPECT_EQ(m()->fsmanage_handle, -1);
   EXPECT_EQ(env().count_calls("fsmanage_delete"), 1u);
   // As the only copy (relocation), the failure is the result.
   m()->fsd_relocation = 1;
   m()->fsmanage_handle = 2;
-  EXPECT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, 4, 4, 0xFFFF, &efe, nullptr, 0, nullptr), 22);
+  EXPECT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, 4, 4, 0xFFFF, &efe, nullptr, nullptr, 0, nullptr), 22);
 }
 
 TEST_F(Efe, MetadataFileEntryWithOneShortDescriptor) {
   ASSERT_EQ(mdcudfsr_init_extended_file_entry(m(), 0644, &efe, 0), 0);
   efe.icbtag.file_type = 250;
   const uint32_t loc = img.layout.metadata_file_loc + 100;
-  ASSERT_EQ(mdcudfsr_flush_metadata_EFE(m(), loc, 0xFFFF, &efe, short_ad{65536, 7}, nullptr), 0);
+  ASSERT_EQ(mdcudfsr_flush_metadata_EFE(m(), loc, 0xFFFF, &efe, nullptr, short_ad{65536, 7}, nullptr), 0);
   ASSERT_EQ(mdcudfsr_read_extended_file_entry(m(), env().sector(img.layout.partition_start + loc), B, 2, &efe, &list,
                                               &flag, 0),
             0);

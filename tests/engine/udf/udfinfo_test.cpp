@@ -133,7 +133,7 @@ TEST(UdfinfoWritten, VolumeWithFilesAndDirectoriesWrittenByTheEntryWriters) {
   mdcudfsr_udf_node_fields file_node;
   mdcudfsr_udf_data file_data;
   file_node.udf_data = &file_data;
-  mdcudfsr_efe_write w{0, file_loc, file_loc, 0xFFFF, &file, &file_extents, nullptr, 0, &file_node, -1, 0};
+  mdcudfsr_efe_write w{0, file_loc, file_loc, 0xFFFF, &file, nullptr, &file_extents, nullptr, 0, &file_node, -1, 0};
   ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m, &w, nullptr), 0);
 
   // A subdirectory holding only its parent entry.
@@ -145,7 +145,7 @@ TEST(UdfinfoWritten, VolumeWithFilesAndDirectoriesWrittenByTheEntryWriters) {
   const uint32_t dir_loc = mdcudfsr_allocate_metadata_blocks(m, 1);
   uint8_t fids[512];
   uint32_t n = put_fid(m, fids, dir_loc, 0x0A, nullptr, root, root_uid);
-  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, dir_loc, dir_loc, 0xFFFF, &dir, fids, n, nullptr), 0);
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, dir_loc, dir_loc, 0xFFFF, &dir, nullptr, fids, n, nullptr), 0);
 
   // The root rewritten in place with the parent entry and both children.
   extended_file_entry r{};
@@ -154,7 +154,7 @@ TEST(UdfinfoWritten, VolumeWithFilesAndDirectoriesWrittenByTheEntryWriters) {
   n += put_fid(m, fids + n, root, 0x02, "docs", dir_loc, dir.unique_id);
   n += put_fid(m, fids + n, root, 0x00, "readme.txt", file_loc, file.unique_id);
   r.link_cnt = 2;
-  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, root, root, 0xFFFF, &r, fids, n, nullptr), 0);
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, root, root, 0xFFFF, &r, nullptr, fids, n, nullptr), 0);
 
   env().num_files = 1;
   env().num_dirs = 2;

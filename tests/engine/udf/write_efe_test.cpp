@@ -65,7 +65,7 @@ class WriteEfe : public ::testing::Test {
     x.d.efe = tmp;
     const uint32_t loc = mdcudfsr_allocate_metadata_blocks(m(), 1);
     x.d.efe_loc = loc;
-    mdcudfsr_efe_write w{part, loc, loc, 0xFFFF, &x.d.efe, &x.d.extents, &x.d.aed_info, 0, &x.n, prev, 0};
+    mdcudfsr_efe_write w{part, loc, loc, 0xFFFF, &x.d.efe, nullptr, &x.d.extents, &x.d.aed_info, 0, &x.n, prev, 0};
     result = mdcudfsr_flush_extended_file_entry(m(), &w, nullptr);
     return loc;
   }
@@ -202,7 +202,7 @@ TEST_F(WriteEfe, FileWithAStreamWritesItsStreamDirectoryAndTheStreamsEntry) {
   file.d.efe.inf_len = 2 * B;
   const uint32_t loc = mdcudfsr_allocate_metadata_blocks(m(), 1);
   file.d.efe_loc = loc;
-  mdcudfsr_efe_write w{0, loc, loc, 0xFFFF, &file.d.efe, &file.d.extents, &file.d.aed_info, 0, &file.n, -1, 0};
+  mdcudfsr_efe_write w{0, loc, loc, 0xFFFF, &file.d.efe, nullptr, &file.d.extents, &file.d.aed_info, 0, &file.n, -1, 0};
   ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m(), &w, nullptr), 0);
   ASSERT_EQ(read(loc, &r), 0);
   EXPECT_EQ(r.link_cnt, 2);
@@ -234,6 +234,25 @@ TEST_F(WriteEfe, FileWithAStreamWritesItsStreamDirectoryAndTheStreamsEntry) {
   EXPECT_EQ(st.perm, 0x7FFFu);
 }
 
+TEST_F(WriteEfe, AttributesOfTheCopyAreKeptWhenGiven) {
+  Node dir(4);
+  mdcudfsr_init_extended_file_entry(m(), 0755, &dir.d.efe, 0);
+  dir.d.efe.icbtag.file_type = 4;
+  dir.d.efe.l_ea = 8;
+  const uint8_t ea[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  const uint32_t loc = mdcudfsr_allocate_metadata_blocks(m(), 1);
+  mdcudfsr_efe_write w{0, loc, loc, 0xFFFF, &dir.d.efe, ea, &dir.d.extents, &dir.d.aed_info, 0, &dir.n, -1, 0};
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m(), &w, nullptr), 0);
+  ASSERT_EQ(read(loc, &r, 1), 0);
+  EXPECT_EQ(r.l_ea, 8u);
+  EXPECT_EQ(img.metadata_block(loc)[216 + 7], 8);
+  // Without the bytes the entry is written without attributes.
+  w.ea = nullptr;
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m(), &w, nullptr), 0);
+  ASSERT_EQ(read(loc, &r, 0), 0);
+  EXPECT_EQ(r.l_ea, 0u);
+}
+
 TEST_F(WriteEfe, SizingPassWritesNothing) {
   Node file(5);
   file.extents(2, 1);
@@ -252,7 +271,7 @@ TEST_F(WriteEfe, NoMetadataSpaceForTheChainGives28) {
   mdcudfsr_init_extended_file_entry(m(), 0644, &dir.d.efe, 0);
   dir.d.efe.icbtag.file_type = 4;
   m()->metadata_block_count = 0xFFFFFFFFu;
-  mdcudfsr_efe_write w{0, 5, 5, 0xFFFF, &dir.d.efe, &dir.d.extents, &dir.d.aed_info, 0, &dir.n, -1, 0};
+  mdcudfsr_efe_write w{0, 5, 5, 0xFFFF, &dir.d.efe, nullptr, &dir.d.extents, &dir.d.aed_info, 0, &dir.n, -1, 0};
   EXPECT_EQ(mdcudfsr_flush_extended_file_entry(m(), &w, nullptr), 28);
   EXPECT_EQ(env().count_calls("write_lb"), 0u);
 }

@@ -38,12 +38,14 @@ int mdcudfsr_read_allocation_extent_chain(mdcudfsr_mount* mnt, vfs_context_t ctx
 uint32_t mdcudfsr_write_ad_vector(uint8_t* out, uint32_t length, uint32_t next_lbn, uint32_t next_len,
                                   uint32_t ad_type, const mdcudfsr_extent_entry* first);
 int mdcudfsr_init_extended_file_entry(mdcudfsr_mount* mnt, uint32_t mode, extended_file_entry* efe, int assign_uid);
-// The entry copy is followed in memory by its L_EA bytes of extended attributes.
+// ea: the copy's L_EA bytes of extended attributes (null: the entry is
+// written without attributes).
 int mdcudfsr_flush_extended_file_entry_in_icb(mdcudfsr_mount* mnt, uint16_t part, uint32_t efe_loc,
                                               uint32_t phys_block, uint32_t perm_word, const extended_file_entry* efe,
-                                              const uint8_t* data, uint32_t data_len, vfs_context_t ctx);
+                                              const uint8_t* ea, const uint8_t* data, uint32_t data_len,
+                                              vfs_context_t ctx);
 int mdcudfsr_flush_metadata_EFE(mdcudfsr_mount* mnt, uint32_t block, uint32_t perm_word,
-                                const extended_file_entry* efe, short_ad ad, vfs_context_t ctx);
+                                const extended_file_entry* efe, const uint8_t* ea, short_ad ad, vfs_context_t ctx);
 int mdcudfsr_flush_allocation_extent_descriptor(mdcudfsr_mount* mnt, uint16_t part, uint32_t first_loc,
                                                 uint32_t first_phys, const mdcudfsr_extent_entry* first,
                                                 vfs_context_t ctx, mdcudfsr_aed_info** aed_info,

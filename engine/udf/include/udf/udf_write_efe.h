@@ -22,6 +22,7 @@ struct mdcudfsr_efe_write {
   uint32_t phys_block;       // block written
   uint32_t perm_word;
   extended_file_entry* efe;  // host order; updated (lengths, stream ICB, link count)
+  const uint8_t* ea;         // the copy's L_EA bytes of attributes when none are built (null: none)
   const mdcudfsr_extent_list* list;
   mdcudfsr_aed_info** aed_info;
   uint32_t first_sector;     // the metadata file's own blocks on rewritable media
