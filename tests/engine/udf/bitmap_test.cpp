@@ -154,6 +154,32 @@ TEST_F(Bitmap, MountReadsSkipAMissingBitmapAndWarnOnASizeMismatch) {
   mdcudfsr_bitmap_free(bm);
 }
 
+TEST_F(Bitmap, MetadataBitmapFileIsFoundThroughItsEntry) {
+  // A metadata bitmap descriptor at 1024 and the bitmap file's entry at 900.
+  mdcudfsr_bitmap* bm = mdcudfsr_bitmap_alloc(20);
+  ASSERT_EQ(mdcudfsr_bitmap_flush(m(), bm, 1024, nullptr, nullptr, nullptr), 0);
+  mdcudfsr_bitmap_free(bm);
+  extended_file_entry e{};
+  mdcudfsr_init_extended_file_entry(m(), 0644, &e, 0);
+  e.icbtag.file_type = 252;
+  ASSERT_EQ(mdcudfsr_flush_metadata_EFE(m(), 900, 0xFFFF, &e, nullptr, short_ad{B, 1024}, nullptr), 0);
+  m()->vds.pmap.type2_metadata.bitmap_file_loc = 900;
+  EXPECT_EQ(mdcudfsr_read_metadata_bmp(m(), nullptr), 0);
+  EXPECT_EQ(env().count_calls("read_cluster lbn=900 part=2"), 1u);
+  EXPECT_EQ(m()->metadata_bitmap_efe.tag.tag_loc, 900u);
+  // 20 bits against a metadata partition of 32 blocks.
+  EXPECT_TRUE(env().logged("Metadata Bitmap BitSize not equal. PartitionBlocks = 0x00000020 USB BitSize = 0x00000014\n"));
+  // No bitmap file: nothing is read.
+  env().calls.clear();
+  m()->vds.pmap.type2_metadata.bitmap_file_loc = 0xFFFFFFFFu;
+  EXPECT_EQ(mdcudfsr_read_metadata_bmp(m(), nullptr), 0);
+  EXPECT_TRUE(env().calls.empty());
+  // An unreadable entry only warns.
+  m()->vds.pmap.type2_metadata.bitmap_file_loc = 901;
+  EXPECT_EQ(mdcudfsr_read_metadata_bmp(m(), nullptr), 0);
+  EXPECT_TRUE(env().logged("Failed read Metadata Bitmap FE\n"));
+}
+
 struct TreeNode {
   mdcudfsr_udf_node_fields n;
   mdcudfsr_udf_data d;

@@ -253,6 +253,44 @@ TEST_F(WriteEfe, AttributesOfTheCopyAreKeptWhenGiven) {
   EXPECT_EQ(r.l_ea, 0u);
 }
 
+TEST_F(WriteEfe, MetadataFileEntryWithItsOwnDescriptorBlocksAndCacheImage) {
+  for (MediumClass cls : {MediumClass::WriteOnce, MediumClass::Rewritable}) {
+    SCOPED_TRACE(static_cast<int>(cls));
+    img.load(cls);
+    m()->fsmanage_handle = 3;
+    mdcudfsr_extent_list meta;
+    mdcudfsr_extent_list_init(&meta);
+    for (uint32_t i = 0; i < 300; ++i) {
+      mdcudfsr_extent_entry e;
+      e.extent.len = 32 * B;
+      e.extent.loc = lb_addr{1000 + 40 * i, 2};
+      mdcudfsr_extent_list_add(&meta, &e, B);
+    }
+    extended_file_entry e{};
+    mdcudfsr_init_extended_file_entry(m(), 0644, &e, 0);
+    e.icbtag.file_type = 250;
+    const uint32_t loc = 3000;
+    const uint32_t first_sector = img.layout.partition_start + loc;
+    mdcudfsr_efe_write w{2, loc, loc, 0xFFFF, &e, nullptr, &meta, nullptr, first_sector, nullptr, 4096, 0};
+    ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m(), &w, nullptr), 0);
+    EXPECT_EQ(e.l_ea, 80u);
+    EXPECT_EQ(e.l_ad, 219u * 8);  // 218 extents and the continuation
+    EXPECT_EQ(m()->metadata_efe_aed_count, 1u);
+    EXPECT_EQ(env().count_calls("write_cluster lsn=" + std::to_string(first_sector) + " bytes=2048"), 1u);
+    EXPECT_EQ(env().count_calls("write_cluster lsn=" + std::to_string(first_sector + 1) + " bytes=2048"), 1u);
+    ASSERT_NE(m()->metadata_efe_image, nullptr);
+    EXPECT_EQ(std::memcmp(m()->metadata_efe_image, env().sector(first_sector), B), 0);
+    EXPECT_EQ(std::memcmp(m()->metadata_efe_image + B, env().sector(first_sector + 1), B), 0);
+    // Read back through the physical partition.
+    mdcudfsr_extent_list_remove_all(&back);
+    uint32_t flag = 0;
+    ASSERT_EQ(mdcudfsr_read_extended_file_entry(m(), env().sector(first_sector), B, 2, &r, &back, &flag, 0), 0);
+    ASSERT_EQ(mdcudfsr_read_allocation_extent_chain(m(), nullptr, 2, UDF_AD_SHORT, &back, &flag, nullptr), 0);
+    EXPECT_TRUE(same(meta, back));
+    mdcudfsr_extent_list_free(&meta);
+  }
+}
+
 TEST_F(WriteEfe, SizingPassWritesNothing) {
   Node file(5);
   file.extents(2, 1);
