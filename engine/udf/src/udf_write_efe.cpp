@@ -206,7 +206,7 @@ int flush_child_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* owner, mdcudf
 }
 
 int flush_stream_directory_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* owner, uint32_t std_loc,
-                               uint32_t sid_write_lbn, vfs_context_t ctx) {
+                               uint32_t sid_write_lbn, bool had_replacement, vfs_context_t ctx) {
   const uint32_t b = mnt->logical_block_size;
   const uint32_t size = mdcudfsr_calc_strdir_size(mnt, owner);
   if (!size) {
@@ -299,7 +299,7 @@ int flush_stream_directory_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* ow
     UDF_LOG(ERR, "%s\n", "child_write_lbn != INVALID_LBN");
     return 28;
   }
-  if (!mnt->fsd_relocation && stream->udf_data && stream->udf_data->efe_loc != MDCUDFSR_INVALID_LBN) {
+  if (!mnt->fsd_relocation && had_replacement) {
     ++mnt->replace_blk_count;
     UDF_LOG(INFO, "[7]replace blk count[%d]\n", mnt->replace_blk_count);
   }
@@ -468,10 +468,11 @@ int mdcudfsr_flush_extended_file_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_w
       return 28;
     }
     UDF_LOG(INFO, "1 std_loc %d replace_std_loc %d \n", d->std_loc, d->replace_std_loc);
+    const bool had_replacement = d->replace_std_loc != MDCUDFSR_INVALID_LBN;
     if (mnt->fsd_relocation) {
       d->std_loc = d->replace_std_loc = sid_write_lbn;
     } else {
-      if (d->replace_std_loc != MDCUDFSR_INVALID_LBN) {
+      if (had_replacement) {
         ++mnt->replace_blk_count;
         UDF_LOG(INFO, "[6]replace blk count[%d]\n", mnt->replace_blk_count);
       }
@@ -485,7 +486,7 @@ int mdcudfsr_flush_extended_file_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_w
     UDF_LOG(INFO, "call flush_stream_directory_EFE [%s] sdi_lbn %d sid_write_lbn %d \n", node->name, d->std_loc,
             sid_write_lbn);
     d->efe = *efe;
-    err = flush_stream_directory_efe(mnt, node, d->std_loc, sid_write_lbn, ctx);
+    err = flush_stream_directory_efe(mnt, node, d->std_loc, sid_write_lbn, had_replacement, ctx);
     if (err) {
       zfree(block);
       return err;

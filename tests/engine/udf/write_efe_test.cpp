@@ -232,6 +232,25 @@ TEST_F(WriteEfe, FileWithAStreamWritesItsStreamDirectoryAndTheStreamsEntry) {
   EXPECT_EQ(st.icbtag.flags & UDF_ICB_FLAG_STREAM, UDF_ICB_FLAG_STREAM);
   EXPECT_EQ(st.unique_id, r.unique_id);
   EXPECT_EQ(st.perm, 0x7FFFu);
+
+  // Written again while mirroring is suspended: the location stays, the
+  // replacement takes the new block.
+  m()->cache_mirroring_suspended = 1;
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m(), &w, nullptr), 0);
+  EXPECT_EQ(file.d.std_loc, sd);
+  EXPECT_NE(file.d.replace_std_loc, 0xFFFFFFFFu);
+  EXPECT_EQ(m()->replace_blk_count, 0u);
+  // Once more with that replacement pending: both stream blocks are counted.
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m(), &w, nullptr), 0);
+  EXPECT_EQ(m()->replace_blk_count, 2u);
+  EXPECT_TRUE(env().logged("[6]replace blk count[1]\n"));
+  EXPECT_TRUE(env().logged("[7]replace blk count[2]\n"));
+  // With the relocation flag both locations become the new block.
+  m()->fsd_relocation = 1;
+  const uint32_t next = m()->metadata_block_count;
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m(), &w, nullptr), 0);
+  EXPECT_EQ(file.d.std_loc, next);
+  EXPECT_EQ(file.d.replace_std_loc, next);
 }
 
 TEST_F(WriteEfe, AttributesOfTheCopyAreKeptWhenGiven) {
