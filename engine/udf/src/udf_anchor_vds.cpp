@@ -1,5 +1,6 @@
 // Anchors and the volume descriptor sequence of write-once media.
 #include "udf/udf_anchor_vds.h"
+#include "udf/udf_dump.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_tag.h"
 #include "udf_io.h"
@@ -137,6 +138,14 @@ int walk_partition_maps(mdcudfsr_mount* mnt, const uint8_t* sector, uint32_t ss,
   return 0;
 }
 
+// The sequence's copies in the mount record, dumped when a walk ends.
+void dump_vds_copies(const mdcudfsr_mount* mnt) {
+  __mdcudfsr_dump_pri_vol_desc(0, &mnt->vds.pvd, "&mdcudfsrmp->vds.pvd", 0);
+  __mdcudfsr_dump_part_desc(0, &mnt->vds.pd, "&mdcudfsrmp->vds.pd", 0);
+  __mdcudfsr_dump_logvol_desc(0, &mnt->vds.lvd, "&mdcudfsrmp->vds.lvd", 0);
+  __mdcudfsr_dump_part_map_metadata(0, &mnt->vds.pmap.type2_metadata, "&mdcudfsrmp->vds.pmap.type2_metadata", 0);
+}
+
 }  // namespace
 
 int parse_copy(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t len, int side, Mode mode,
@@ -255,12 +264,14 @@ int parse_copy(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t len, int side, 
       case TAG_ID_TD:
         out->exist |= VDS_HAS_TD;
         out->terminated = true;
+        dump_vds_copies(mnt);
         return 0;
       default:
         UDF_LOG(WARN, "Unknown Tag=%d\n", tag.id);
         break;
     }
   }
+  dump_vds_copies(mnt);
   return 0;
 }
 

@@ -1,5 +1,9 @@
 // Descriptor dumps: bars, headers and field lines at the debug level.
 #include "engine/udf/support_fakes.h"
+#include "engine/udf/support_image.h"
+
+#include "udf/udf_anchor_vds.h"
+#include "udf/udf_mount.h"
 
 #include "udf/udf_dump.h"
 
@@ -126,6 +130,18 @@ TEST(Dump, EveryRecordDumpsAtTheDebugLevelOnly) {
   EXPECT_EQ(env().count_logged("+-------[&( p->contents_use.phd ):part_header_desc]-------\n"), 1u);
   EXPECT_EQ(env().count_logged("+-------[&( p->_lvd_use.fsd_loc ):long_ad]-------\n"), 1u);
   EXPECT_GT(headers, 40u);
+}
+
+TEST(Dump, ReadingTheSequenceDumpsItsCopiesInTheMountRecord) {
+  MountedImage img;
+  img.load(MediumClass::WriteOnce);
+  ASSERT_EQ(mdcudfsr_read_vds(img.mnt.get(), nullptr, 0, 1, 0, nullptr), 0);
+  for (const char* h : {"+-------[&mdcudfsrmp->vds.pvd:pri_vol_desc]-------\n",
+                        "+-------[&mdcudfsrmp->vds.pd:part_desc]-------\n",
+                        "+-------[&mdcudfsrmp->vds.lvd:logvol_desc]-------\n",
+                        "+-------[&mdcudfsrmp->vds.pmap.type2_metadata:part_map_metadata]-------\n"})
+    EXPECT_GE(env().count_logged(h), 1u) << h;
+  EXPECT_TRUE(env().logged("p->vol_id=\bKELFS VOL01\n"));
 }
 
 }  // namespace
