@@ -60,6 +60,24 @@ TEST_F(Lvid, ReadsTheBuildersDescriptor) {
   EXPECT_EQ(mnt->mntinfo.VolumeStatus, 0x81);  // checked, closed, status 1
 }
 
+TEST_F(Lvid, RewritableFreeSpaceTableRoundTrips) {
+  load(MediumClass::Rewritable);
+  edit([&](logvol_integrity_desc*, imp_use_logvol_integrity_desc*) {
+    auto* w = reinterpret_cast<uint32_t*>(lvid_sector() + 80);
+    w[0] = 7;
+    w[1] = 1234;
+  });
+  ASSERT_EQ(read_and_check(), 0);
+  EXPECT_EQ(mnt->free_space[0], 7u);
+  EXPECT_EQ(mnt->free_space[1], 1234u);
+  mnt->free_space[1] = 999;
+  ASSERT_EQ(mdcudfsr_flush_lvid(mnt.get(), 0, nullptr, 0), 0);
+  EXPECT_EQ(env().count_calls("verify"), 0u);
+  ASSERT_EQ(read_and_check(), 0);
+  EXPECT_EQ(mnt->free_space[1], 999u);
+  EXPECT_EQ(mdcudfsr_lvid_imp_use(&mnt->lvid, 2)->min_udf_write_rev, 0x0250);
+}
+
 TEST_F(Lvid, SecondLvidOrMissingTerminatorIsRefused) {
   std::memcpy(env().sector(layout.lvid + 1), lvid_sector(), kSector);
   EXPECT_EQ(mdcudfsr_read_lvid(mnt.get(), nullptr, 0, 1, 0, 0), 22);
