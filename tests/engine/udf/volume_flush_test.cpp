@@ -1,0 +1,181 @@
+// A metadata flush put together from the structure writers: a new directory,
+// the root rewritten at a replacement block and remapped, the metadata file
+// grown, its entries rewritten, the sequence and the integrity descriptor
+// flushed; then a fresh mount reads it all back, and udfinfo accepts it.
+#include "engine/udf/support_fakes.h"
+#include "engine/udf/support_image.h"
+
+#include "udf/udf_anchor_vds.h"
+#include "udf/udf_efe.h"
+#include "udf/udf_fsd.h"
+#include "udf/udf_lvid.h"
+#include "udf/udf_metadata.h"
+#include "udf/udf_mount.h"
+#include "udf/udf_names.h"
+#include "udf/udf_tag.h"
+#include "udf/udf_vds_flush.h"
+#include "udf/udf_write_efe.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using namespace udf_test;
+
+constexpr uint32_t B = 2048;
+
+uint32_t put_fid(mdcudfsr_mount* mnt, uint8_t* out, uint32_t tag_loc, uint8_t chars, const char* name, uint32_t icb) {
+  uint8_t cs0[64];
+  uint32_t n = 0;
+  if (name) {
+    n = sizeof cs0;
+    mdcudfsr_unicode_utf82udf(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(std::strlen(name)), cs0, &n);
+  }
+  fileid_desc f{};
+  mdcudfsr_init_udf_tag(mnt, &f.tag, TAG_ID_FID, tag_loc);
+  f.file_num = 1;
+  f.file_char = chars;
+  f.l_fi = static_cast<uint8_t>(n);
+  f.icb = long_ad{B, lb_addr{icb, 0}, 0, 0};
+  const uint32_t len = (38 + n + 3) & ~3u;
+  mdcudfsr_swap_host2le_fileid_desc(&f);
+  std::memset(out, 0, len);
+  std::memcpy(out, &f, sizeof f);
+  std::memcpy(out + 38, cs0, n);
+  mdcudfsr_set_udf_tag_crc_and_checksum(out, len);
+  return len;
+}
+
+// The metadata block `lbn` of a mount as it reads it.
+const uint8_t* block_of(mdcudfsr_mount* mnt, uint32_t lbn) {
+  const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, 0, lbn, nullptr);
+  return lsn == 0xFFFFFFFFu ? nullptr : env().sector(lsn);
+}
+
+TEST(VolumeFlush, WrittenStructuresMountAgain) {
+  MountedImage img;
+  img.load(MediumClass::WriteOnce);
+  mdcudfsr_mount* m = img.mnt.get();
+  const uint32_t ps = img.layout.partition_start;
+  ASSERT_EQ(mdcudfsr_read_lvid(m, nullptr, 0, 1, 0, 0), 0);
+  m->metadata_block_count = 32;  // the cursor starts at the end of the metadata file
+
+  // Placement: the new directory, then the root's replacement.
+  const uint32_t dir_loc = mdcudfsr_allocate_metadata_blocks(m, 1);
+  const uint32_t root_rep = mdcudfsr_allocate_metadata_blocks(m, 1);
+  ASSERT_EQ(dir_loc, 32u);
+  env().track_nwa = ps + 400;
+  mdcudfsr_relocation_info info{};
+  ASSERT_EQ(mdcudfsr_relocate_metadata_file(m, 2, 0, &info, nullptr), 0);
+  EXPECT_EQ(info.blocks, 32u);
+
+  // Writing: the directory, then the root at its replacement block.
+  extended_file_entry dir{};
+  mdcudfsr_init_extended_file_entry(m, 0755, &dir, 1);
+  dir.icbtag.file_type = 4;
+  dir.icbtag.parent_icb = lb_addr{2, 0};
+  uint8_t fids[256];
+  uint32_t n = put_fid(m, fids, dir_loc, 0x0A, nullptr, 2);
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, dir_loc, dir_loc, 0xFFFF, &dir, nullptr, fids, n, nullptr),
+            0);
+  extended_file_entry root{};
+  ASSERT_EQ(mdcudfsr_read_extended_file_entry(m, block_of(m, 2), B, 0, &root, nullptr, nullptr, 0), 0);
+  n = put_fid(m, fids, 2, 0x0A, nullptr, 2);
+  n += put_fid(m, fids + n, 2, 0x02, "docs", dir_loc);
+  root.link_cnt = 2;
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, 2, root_rep, 0xFFFF, &root, nullptr, fids, n, nullptr), 0);
+  mdcudfsr_udf_node_fields root_node;
+  mdcudfsr_udf_data root_data;
+  root_node.udf_data = &root_data;
+  root_data.efe = root;
+  root_data.efe_loc = 2;
+  root_data.replace_efe_loc = root_rep;
+  root_data.relocation_flags = 1;
+  uint32_t over = 0;
+  ASSERT_EQ(mdcudfsr_rebuild_metadata_extent_list_ex(m, &root_node, 0, &over), 0);
+  ASSERT_EQ(over, 0u);
+
+  // The metadata file and its mirror get new entries for the new extents.
+  const uint32_t main_loc = 440, mirror_loc = 456;
+  for (int mirror = 0; mirror < 2; ++mirror) {
+    extended_file_entry e{};
+    mdcudfsr_init_extended_file_entry(m, 0644, &e, 0);
+    e.icbtag.file_type = mirror ? 251 : 250;
+    e.inf_len = e.object_size = m->part[0].length - B * m->remap_count;
+    const uint32_t loc = mirror ? mirror_loc : main_loc;
+    mdcudfsr_efe_write w{2, loc, loc, 0xFFFF, &e, nullptr, &m->part[mirror].list, nullptr, ps + loc, nullptr,
+                         mirror ? img.layout.mirror_file_loc : img.layout.metadata_file_loc, mirror};
+    ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m, &w, nullptr), 0);
+  }
+  m->metadata_file_loc = main_loc;
+  m->metadata_mirror_loc = mirror_loc;
+  ASSERT_EQ(mdcudfsr_flush_vds(m, nullptr, nullptr, 0), 0);
+  env().num_dirs = 2;
+  m->lvid.integrity_type = 1;
+  ASSERT_EQ(mdcudfsr_flush_lvid(m, 0, nullptr, 1), 0);
+
+  // A fresh mount.
+  mdcudfsr_mount again;
+  init_mount(&again, img.spec.sectors, img.spec.medium_type, 0);
+  ASSERT_EQ(mdcudfsr_read_avdp(&again, nullptr, 1, 0, nullptr), 0);
+  ASSERT_EQ(mdcudfsr_read_vds(&again, nullptr, 0, 1, 0, nullptr), 0);
+  ASSERT_EQ(again.vds.pmap.type2_metadata.file_loc, main_loc);
+  again.part[2].start_sector = ps;
+  again.part[2].length = uint64_t{again.vds.pd.part_len} * B;
+  extended_file_entry mefe{};
+  uint32_t flag = 0;
+  ASSERT_EQ(mdcudfsr_read_extended_file_entry(&again, env().sector(ps + main_loc), B, 2, &mefe, &again.part[0].list,
+                                              &flag, 0),
+            0);
+  EXPECT_EQ(mefe.l_ea, 80u);
+  ASSERT_EQ(mdcudfsr_read_allocation_extent_chain(&again, nullptr, 2, mefe.icbtag.flags & 7u, &again.part[0].list,
+                                                  &flag, nullptr),
+            0);
+  again.part[0].length = mdcudfsr_extent_list_get_selected_length(&again.part[0].list, 0);
+  EXPECT_EQ(again.part[0].length, 63u * B);  // 32 + 32 blocks, one removed by the remap
+  // File set descriptor at block 0, root at block 2 with the new directory.
+  std::vector<uint8_t> fsd_raw(2 * B);
+  std::memcpy(fsd_raw.data(), block_of(&again, 0), B);
+  std::memcpy(fsd_raw.data() + B, block_of(&again, 1), B);
+  fileset_desc fsd{};
+  ASSERT_EQ(mdcudfsr_read_file_set_desc(&again, fsd_raw.data(), &fsd, nullptr), 0);
+  extended_file_entry r{};
+  ASSERT_EQ(mdcudfsr_read_extended_file_entry(&again, block_of(&again, fsd.rootdir_icb.loc.lb_num), B, 0, &r, nullptr,
+                                              nullptr, 0),
+            0);
+  EXPECT_EQ(r.link_cnt, 2);
+  EXPECT_EQ(r.l_ad, n);
+  fileid_desc second;
+  std::memcpy(&second, block_of(&again, 2) + 216 + 40, sizeof second);
+  EXPECT_EQ(second.icb.loc.lb_num, dir_loc);
+  extended_file_entry d{};
+  ASSERT_EQ(mdcudfsr_read_extended_file_entry(&again, block_of(&again, dir_loc), B, 0, &d, nullptr, nullptr, 0), 0);
+  EXPECT_EQ(d.unique_id, dir.unique_id);
+  ASSERT_EQ(mdcudfsr_read_lvid(&again, nullptr, 0, 1, 0, 0), 0);
+  EXPECT_EQ(mdcudfsr_check_lvid_structure(&again, nullptr), 0);
+  EXPECT_EQ(mdcudfsr_lvid_imp_use(&again.lvid, 2)->num_dirs, 2u);
+
+  if (access("/usr/bin/udfinfo", X_OK) != 0) return;
+  char path[] = "/tmp/kel_udf_flushedXXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, env().medium.data(), env().medium.size()), static_cast<ssize_t>(env().medium.size()));
+  close(fd);
+  std::string out;
+  FILE* p = popen((std::string("/usr/bin/udfinfo --blocksize=2048 ") + path + " 2>&1").c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  const int status = pclose(p);
+  unlink(path);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_EQ(out.find("rror"), std::string::npos) << out;
+  EXPECT_NE(out.find("numdirs=2\n"), std::string::npos) << out;
+}
+
+}  // namespace
