@@ -4,7 +4,9 @@
 
 #include "drive/storage_scsi_records.h"
 
+#include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -165,6 +167,19 @@ class storage_scsi {
                   bool unused = false);
   // Defect status of the address in *lba (GET PERFORMANCE type 02h).
   errno_t getPerformance(UInt32* lba);
+
+  // ---- defect bitmap (one bit per 32-block cluster)
+  static constexpr UInt32 kDefectBitmapSize = 0x40000;
+  // Logical sector of a physical sector; FFFFFFFFh when it has none.
+  UInt32 convertPSNtoLSN(UInt32 psn, UInt32* l1start, UInt32* l1end, UInt32* l2start);
+  errno_t makeDefectBitmap(UInt8* bitmap, UInt32 length);
+  errno_t rebuildDefectBitmap();
+  errno_t getDefectBitmap(UInt8* bitmap, UInt32* length);
+  errno_t setDefectBitmap(UInt8* bitmap, UInt32* length);
+  // Moves nwa past defective clusters of [nwa, nwa + length): 0, or 255 when
+  // there is no bitmap or the range leaves it (newNWA = nwa then).
+  errno_t searchAndFindNwa(UInt32 nwa, UInt32 length, UInt32* newNWA, Boolean* replaced);
+  bool has_defect_bitmap() const { return m_DFLBitmap != nullptr; }
   errno_t get_devinfo(caddr_t data);
   int scsi_dev_search(int fd, int loopcnt);
   errno_t pxo_read10(buf_t bp);
@@ -270,6 +285,8 @@ class storage_scsi {
   DeviceConfig& config_mirror_for_update() { return m_config; }
   std::uint64_t last_access_usec();
   void set_cartridge_svg_flg(bool on) { m_cartridge_svg = on; }
+  // Volume type of an automatic-format request.
+  void set_request_volume_type(std::uint8_t v) { m_volume_type_1500h = v; }
   bool cartridge_svg_flg() const { return m_cartridge_svg; }
 
   // Access-LED timer: states 0 idle, 1 blinking, 2 stop. timerHandler is the
@@ -356,6 +373,11 @@ class storage_scsi {
   bool m_serial_cache_valid = false;
   bool m_force_write_attribute = false;
   bool m_cartridge_svg = false;
+
+  // defect bitmap (bitmap mutex)
+  std::unique_ptr<std::uint8_t[]> m_DFLBitmap;
+  std::mutex m_bitmap_mutex;
+  std::atomic<int> m_bitmap_users{0};
 
   // cartridge memory
   std::uint8_t m_fail_state_1500h = 0;

@@ -1,0 +1,104 @@
+// scsi_service: the medium-level services of the drive client. It knows
+// whether the loaded medium is write-once or rewritable, forwards format,
+// erase, backtrack and serial-number requests to the service of that class,
+// and owns what does not depend on the class: whether a disc is formatted,
+// whether its integrity descriptor is finalized, the search for the disc
+// written last, the automatic-format retries and the next-slot bookkeeping.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "drive/scsi_service_re.h"
+#include "drive/scsi_service_wo.h"
+#include "drive/storage_scsi.h"
+
+#pragma pack(push, 1)
+// Automatic-format request (PXOIOAUTOFORMATREQUEST).
+struct pxo_auto_format_request_t {
+  std::uint64_t request_time;
+  std::uint32_t all_erase;         // non-zero: erase the whole medium instead
+  std::uint16_t request_serial;
+  std::uint32_t all_erase_nwa;     // all-erase parameter of rewritable media
+  std::uint8_t first_flag;
+  std::uint8_t reserved19[3];
+  pxo_all_erase_info_t all_erase_info;
+  std::uint64_t attribute_data;    // address of a pxo_attribute_data_t
+  std::uint32_t re_format;         // rewritable-format flag
+  std::uint8_t volume_type;
+  std::uint32_t drive_verify;
+};
+#pragma pack(pop)
+static_assert(sizeof(pxo_auto_format_request_t) == 47, "automatic-format request is 47 bytes");
+static_assert(offsetof(pxo_auto_format_request_t, all_erase_info) == 22 &&
+                  offsetof(pxo_auto_format_request_t, attribute_data) == 30 &&
+                  offsetof(pxo_auto_format_request_t, volume_type) == 42 &&
+                  offsetof(pxo_auto_format_request_t, drive_verify) == 43,
+              "automatic-format request offsets");
+
+class scsi_service {
+ public:
+  scsi_service();
+  ~scsi_service();
+  scsi_service(const scsi_service&) = delete;
+  scsi_service& operator=(const scsi_service&) = delete;
+
+  // Storage hand-over: a null storage is ignored, the pointer is taken when
+  // none is held and then handed to both media services.
+  void set_storage(storage_scsi* pscsi);
+  storage_scsi* storage() const { return m_storage_scsi; }
+
+  // True when `length` bytes are all zero (also for length 0); false for a
+  // null pointer or a negative length.
+  bool check_data_zero(const std::uint8_t* data, int length);
+  errno_t isFormatted(bool* mediaFormatted, bool* isReadFormatCapacityErr);
+  bool isLVIDFinalized(std::uint32_t* msln_wd);
+  errno_t set_slot_info(caddr_t slotinfo);
+  void setNextSlotLoad(std::uint8_t* slot);
+
+  errno_t startBackTrack(caddr_t data, storage_scsi* pscsi);
+  errno_t getBackTrackInformation(caddr_t data);
+  errno_t resetBackTrackInformation();
+  errno_t reFormat(caddr_t data, storage_scsi* pscsi);
+  // Reformat state of the rewritable service (mirrored into "RE Reformat").
+  void set_reformat_state(bool on);
+  bool get_re_auto_formatted_flag() const { return m_re.get_AutoFormatted_flag(); }
+  errno_t get_AutoFormatted_flag(caddr_t data);
+  errno_t getMediumSerialNum(UInt8* serial);
+  errno_t reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_t* info);
+  void set_StrideFormat_flg(storage_scsi* pscsi, bool on);
+  errno_t getMediumUniqueIdFromINQUIRY(UInt8* id, UInt32 length);
+  void printLogMediumUniqueId(UInt8 from, UInt8 to);
+
+  errno_t auto_format_request(caddr_t formatinfo);
+  errno_t auto_format_retry_re(bool flag, Boolean* serialKnown, storage_scsi* pscsi, bool formatFlag,
+                               bool driveVerify);
+  errno_t auto_format_retry_wo(bool flag, Boolean* serialKnown, storage_scsi* pscsi, bool driveVerify);
+  errno_t last_written_disc_search(storage_scsi* pscsi, std::uint8_t* lastslot, Boolean* isUnknownMedia);
+  errno_t loadSLN(std::uint32_t mode, char slot, std::uint8_t* lastslot, Boolean* isUnknownMedia,
+                  UInt8 previous);
+  errno_t search_last_written_slot();
+
+  std::uint8_t current_slot() const { return m_current_slot; }
+  bool write_once() const { return m_write_once; }
+  void set_write_once(bool on) { m_write_once = on; }
+  std::uint16_t request_serial() const { return m_request_serial; }
+  std::uint64_t request_time() const { return m_request_time; }
+  scsi_service_wo& wo() { return m_wo; }
+  scsi_service_re& re() { return m_re; }
+
+ private:
+  // Reads 64 KiB at lsn into data.
+  errno_t read_area(std::uint32_t lsn, std::uint8_t* data);
+  errno_t set_read_only_one();
+  // Loads `slot` and checks the mechanism; true when that slot is loaded.
+  bool load_and_check(std::uint8_t slot, UInt8 previous, UInt8* loaded, errno_t* err);
+
+  std::uint8_t m_current_slot = 0;
+  std::uint16_t m_request_serial = 0;
+  std::uint64_t m_request_time = 0;
+  bool m_write_once = false;
+  storage_scsi* m_storage_scsi = nullptr;
+  scsi_service_wo m_wo;
+  scsi_service_re m_re;
+};

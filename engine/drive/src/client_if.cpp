@@ -1,0 +1,378 @@
+// The drive client: buffers read from and written to the medium, and the
+// cluster paths that move file data between the medium and uio lists.
+#include "drive/client_if.h"
+
+#include "kelhost/kern.h"
+#include "kelhost/vnode.h"
+#include "storage_scsi_log.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+client_if* pclient_if = nullptr;
+
+namespace {
+constexpr std::uint32_t kSector = 2048;
+constexpr std::uint64_t kUnit = 65536;
+
+std::uint64_t round_up(std::uint64_t v, std::uint64_t unit) { return (v + unit - 1) / unit * unit; }
+
+void free_buf(buf_t bp) {
+  if (bp == nullptr) return;
+  std::free(bp->data);
+  std::free(bp);
+}
+}  // namespace
+
+client_if::client_if() {
+  m_storage = new storage_scsi();
+  m_service.set_storage(m_storage);
+  m_delayed_write = false;
+  m_1500h_unread = false;
+}
+
+client_if::~client_if() {
+  delete m_storage;
+  m_storage = nullptr;
+}
+
+storage_scsi* client_if::storage() {
+  if (m_storage == nullptr) {
+    m_storage = new storage_scsi();
+    m_service.set_storage(m_storage);
+  }
+  return m_storage;
+}
+
+buf_t client_if::buf_getblk(vnode_t vp, daddr64_t blkno, int size, int, int, int operation, bool need_data) {
+  DRV_ENTRY();
+  storage_scsi* s = storage();
+  auto* bp = static_cast<buf_t>(std::calloc(1, sizeof(pxo_buf)));
+  if (bp == nullptr) {
+    DRV_LOG(ERR_, "malloc failed.\n");
+    return nullptr;
+  }
+  bp->data = static_cast<unsigned char*>(std::calloc(1, static_cast<std::size_t>(size)));
+  if (bp->data == nullptr) {
+    DRV_LOG(ERR_, "malloc failed.\n");
+    std::free(bp);
+    return nullptr;
+  }
+  bp->count = bp->bufsize = static_cast<std::uint32_t>(size);
+  bp->vnode = vp;
+  bp->blkno = static_cast<std::uint32_t>(blkno);
+  bp->error = 0;
+  bp->flags = 0;
+  DRV_LOG(INFO, "read lsn=%lu(0x%lx)\n", static_cast<unsigned long>(bp->blkno), static_cast<unsigned long>(bp->blkno));
+  if (operation != BUF_OP_METADATA) return bp;
+  const errno_t res = s->pxo_read10(bp);
+  if (res == 0) return bp;
+  DRV_LOG(ERR_, "READ failed. err(%d)\n", res);
+  if (need_data) {
+    free_buf(bp);
+    return nullptr;
+  }
+  // The caller rewrites the buffer whole: hand it out zero-filled, with the
+  // read's failure in its error field.
+  std::memset(bp->data, 0, bp->bufsize);
+  bp->error = res;
+  DRV_LOG(WARN, "read failed, zero-filled buffer handed out. lsn=%lu err(%d)\n",
+          static_cast<unsigned long>(bp->blkno), res);
+  return bp;
+}
+
+int client_if::buf_meta_bread(vnode_t vp, daddr64_t blkno, int size, kauth_cred_t, buf_t* bpp) {
+  DRV_LOG(DEBG, "readblock=%lu(0x%lx)\n", static_cast<unsigned long>(blkno), static_cast<unsigned long>(blkno));
+  buf_t bp = buf_getblk(vp, blkno, size, 0, 0, BUF_OP_METADATA, true);
+  *bpp = bp;
+  return bp ? 0 : drv_err::kNoMemory;
+}
+
+int client_if::buf_bwrite(buf_t bp) {
+  DRV_ENTRY();
+  storage_scsi* s = storage();
+  DRV_LOG(INFO, "write lsn=%lu(0x%lx)\n", static_cast<unsigned long>(bp->blkno), static_cast<unsigned long>(bp->blkno));
+  errno_t res;
+  if (bp->bufsize == 0 || bp->bufsize % kUnit != 0) {
+    // WRITE(10) of a buffer goes in whole 64 KiB units; anything else
+    // would write nothing or part of the buffer.
+    DRV_LOG(ERR_, "buffer size is not a multiple of 64 KiB. bufsize=%u\n", bp->bufsize);
+    res = drv_err::kInvalid;
+  } else {
+    res = s->pxo_write10_for_buf(bp, 0x40);
+  }
+  if (res != 0) {
+    DRV_LOG(ERR_, "WRITE_10 failed. err[%d]\n", res);
+    s->increment_write_fail_cnt();
+  }
+  m_delayed_write = false;
+  free_buf(bp);
+  DRV_LOG(INFO, "Result(%d)", res);
+  return res;
+}
+
+int client_if::cluster_read(vnode_t vp, uio_t uio, off64_kel_t filesize, int) {
+  if (vp == nullptr || uio == nullptr) {
+    DRV_LOG(ERR_, "invalid param. err(%d)\n", drv_err::kInvalid);
+    return drv_err::kInvalid;
+  }
+  if (uio->uio_offset >= filesize) return 0;
+  storage_scsi* s = storage();
+  auto* bp = static_cast<buf_t>(std::calloc(1, sizeof(pxo_buf)));
+  if (bp == nullptr) {
+    DRV_LOG(ERR_, "malloc failed.\n");
+    return drv_err::kNoMemory;
+  }
+  std::uint64_t capacity = 0;
+  std::int64_t readsize = uio->uio_resid;
+  if (uio->uio_offset + readsize > filesize)
+    readsize = static_cast<std::int64_t>(round_up(static_cast<std::uint64_t>(filesize - uio->uio_offset), kSector));
+  int result = 0;
+  for (;;) {
+    blockmap_result r{};
+    int e = vnode_blockmap(vp, uio->uio_offset, readsize, VNODE_READ, &r);
+    if (e != 0) {
+      DRV_LOG(ERR_, "vnode_blockmap failed. err(%d)\n", e);
+      result = e;
+      break;
+    }
+    if (r.sector == -1) {
+      DRV_LOG(INFO, "vnode_blockmap >> invalid lsn is 0x%lx blocks\n", static_cast<unsigned long>(r.run));
+      result = 0;
+      break;
+    }
+    if (r.run == 0) {
+      result = 0;
+      break;
+    }
+    const std::uint64_t size = round_up(r.run, kSector);
+    if (size > capacity) {
+      std::free(bp->data);
+      bp->data = static_cast<unsigned char*>(std::malloc(size));
+      if (bp->data == nullptr) {
+        DRV_LOG(ERR_, "malloc failed.\n");
+        capacity = 0;
+        result = drv_err::kNoMemory;
+        break;
+      }
+      capacity = size;
+    }
+    std::memset(bp->data, 0, size);
+    bp->count = bp->bufsize = static_cast<std::uint32_t>(size);
+    bp->vnode = vp;
+    bp->error = 0;
+    bp->blkno = static_cast<std::uint32_t>(r.sector);
+    bp->flags = 0;
+    e = s->pxo_read10(bp);
+    if (e != 0) {
+      DRV_LOG(ERR_, "READ failed. err(%d)\n", e);
+      result = e;
+      break;
+    }
+    const std::int64_t move = std::min<std::int64_t>(static_cast<std::int64_t>(r.run), filesize - uio->uio_offset);
+    result = uiomove(bp->data, static_cast<int>(move), uio);
+    if (result != 0) DRV_LOG(ERR_, "uiomove failed. err(%d)\n", result);
+    const std::int64_t remaining = readsize - static_cast<std::int64_t>(r.run);
+    if (remaining > readsize) {
+      DRV_LOG(WARN, "readsize > oldReadsize\n");
+      break;
+    }
+    if (remaining < 1) break;
+    readsize = remaining;
+  }
+  std::free(bp->data);
+  std::free(bp);
+  return result;
+}
+
+namespace {
+// Drops the empty iovecs in front; false when no iovec with data is left.
+bool skip_empty_iovecs(uio_t uio) {
+  while (uio->uio_iovcnt > 0 && uio->uio_iovs->iov_len == 0) {
+    ++uio->uio_iovs;
+    --uio->uio_iovcnt;
+  }
+  return uio->uio_iovcnt > 0 && uio->uio_resid > 0;
+}
+}  // namespace
+
+int client_if::cluster_write(vnode_t vp, uio_t uio, off64_kel_t oldEOF, off64_kel_t newEOF, off64_kel_t,
+                             off64_kel_t, int) {
+  DRV_ENTRY();
+  if (vp == nullptr || uio == nullptr || oldEOF == 0 || newEOF == 0) {
+    DRV_LOG(ERR_, "invalid param. err(%d)\n", drv_err::kInvalid);
+    return drv_err::kInvalid;
+  }
+  std::int64_t writeoffset = uio->uio_offset;
+  storage_scsi* s = storage();
+  auto* bp = static_cast<buf_t>(std::calloc(1, sizeof(pxo_buf)));
+  if (bp == nullptr) {
+    DRV_LOG(ERR_, "struct buf_t alloc failed.\n");
+    return drv_err::kNoMemory;
+  }
+  int result = 0;
+  std::vector<unsigned char> staging;
+  std::uint64_t writtenbytes = 0;
+  while (skip_empty_iovecs(uio)) {
+    iovec_kel* iov = uio->uio_iovs;
+    const std::int64_t want = uio->uio_resid;
+    blockmap_result r{};
+    int e = vnode_blockmap(vp, writeoffset, want, VNODE_WRITE, &r);
+    DRV_LOG(DEBG, "vnode_blockmap->result.run(SIZ)=%ld(0x%lx)\n", static_cast<long>(r.run), static_cast<unsigned long>(r.run));
+    DRV_LOG(DEBG, "vnode_blockmap->result.bpn(LSN)=%ld(0x%lx)\n", static_cast<long>(r.sector),
+            static_cast<unsigned long>(static_cast<std::uint32_t>(r.sector)));
+    if (e != 0) {
+      DRV_LOG(ERR_,
+              "vnode_blockmap fail %d iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
+              "node_blockmap->result.run(SIZ)=%llx result.bpn(LSN)=%llx \n",
+              e, static_cast<unsigned long long>(iov->iov_len), iov->iov_base,
+              static_cast<unsigned long long>(writeoffset), static_cast<unsigned long long>(want),
+              static_cast<unsigned long long>(writtenbytes), static_cast<unsigned long long>(r.run),
+              static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
+      result = e;
+      break;
+    }
+    if (r.run == 0) {
+      DRV_LOG(ERR_,
+              "write data 0 iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
+              "node_blockmap->result.run(SIZ)=%llx result.bpn(LSN)=%llx \n",
+              static_cast<unsigned long long>(iov->iov_len), iov->iov_base, static_cast<unsigned long long>(writeoffset),
+              static_cast<unsigned long long>(want), static_cast<unsigned long long>(writtenbytes),
+              static_cast<unsigned long long>(r.run), static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
+      break;
+    }
+    std::uint64_t len = iov->iov_len;
+    bp->error = 0;
+    bp->flags = 0;
+    bp->vnode = vp;
+    bp->blkno = static_cast<std::uint32_t>(r.sector);
+    DRV_LOG(DEBG, "write lsn=%lu(0x%lx)\n", static_cast<unsigned long>(bp->blkno), static_cast<unsigned long>(bp->blkno));
+    unsigned char* src = static_cast<unsigned char*>(iov->iov_base);
+    if (r.run < len) len = r.run;
+    std::uint64_t bufsize = len;
+    if (r.run > len) {
+      DRV_LOG(WARN,
+              "iov_len < result.run iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
+              "node_blockmap->result.run(SIZ)=%llx result.bpn(LSN)=%llx \n",
+              static_cast<unsigned long long>(iov->iov_len), iov->iov_base, static_cast<unsigned long long>(writeoffset),
+              static_cast<unsigned long long>(want), static_cast<unsigned long long>(writtenbytes),
+              static_cast<unsigned long long>(r.run), static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
+      bufsize = round_up(len, kUnit);
+    }
+    unsigned char* data = src;
+    if (bufsize > len) {
+      // A short last run: the caller's memory ends at len, so the rest of
+      // the 64 KiB unit goes out as zeros from a buffer of our own.
+      try {
+        staging.assign(bufsize, 0);
+      } catch (const std::bad_alloc&) {
+        DRV_LOG(ERR_, "struct buf_t alloc failed.\n");
+        result = drv_err::kNoMemory;
+        break;
+      }
+      std::memcpy(staging.data(), src, len);
+      data = staging.data();
+    }
+    bp->data = data;
+    bp->count = bp->bufsize = static_cast<std::uint32_t>(bufsize);
+    iov->iov_base = src + len;
+    iov->iov_len -= len;
+    uio->uio_offset += static_cast<std::int64_t>(len);
+    uio->uio_resid -= static_cast<std::int64_t>(len);
+    e = s->pxo_write10_for_cluster(bp, 0);
+    if (e != 0) {
+      DRV_LOG(ERR_,
+              "WRITE_10 failed. err(%d) iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
+              "node_blockmap->result.run(SIZ)=%llx result.bpn(LSN)=%llx \n",
+              e, static_cast<unsigned long long>(iov->iov_len), iov->iov_base,
+              static_cast<unsigned long long>(writeoffset), static_cast<unsigned long long>(want),
+              static_cast<unsigned long long>(writtenbytes), static_cast<unsigned long long>(r.run),
+              static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
+      result = e;
+      break;
+    }
+    writtenbytes += len;
+    writeoffset += static_cast<std::int64_t>(len);
+    if (writeoffset < uio->uio_offset) {
+      DRV_LOG(ERR_, "writeoffset Invalid writeoffset %llx uio->offset %llx \n",
+              static_cast<unsigned long long>(writeoffset), static_cast<unsigned long long>(uio->uio_offset));
+      break;
+    }
+  }
+  std::free(bp);
+  DRV_LOG(INFO, "status(%d)", result);
+  return result;
+}
+
+namespace {
+// Index of the iovec holding stream position `offset` and the position in it.
+bool locate(uio_t uio, std::uint64_t offset, std::uint64_t* index, std::uint64_t* pos) {
+  if (uio->uio_iovcnt == 0) {
+    *index = 0;
+    *pos = 0;
+    return uio->uio_iovs != nullptr;
+  }
+  std::uint64_t before = 0;
+  for (std::uint64_t i = 0; i < uio->uio_iovcnt; ++i) {
+    const std::uint64_t len = uio->uio_iovs[i].iov_len;
+    if (offset < before + len) {
+      *index = i;
+      *pos = offset - before;
+      return true;
+    }
+    before += len;
+  }
+  return false;
+}
+
+int copy_between(buf_t bp, uio_t uio, std::uint64_t offset, bool into_buffer) {
+  std::uint64_t index = 0, pos = 0;
+  if (!locate(uio, offset, &index, &pos)) return 0;
+  const std::uint64_t want = bp->count;
+  std::uint64_t done = 0;
+  const std::uint64_t n_iov = uio->uio_iovcnt == 0 ? 1 : uio->uio_iovcnt;
+  for (std::uint64_t i = index; i < n_iov && done < want; ++i) {
+    iovec_kel& v = uio->uio_iovs[i];
+    const std::uint64_t start = i == index ? pos : 0;
+    if (v.iov_len <= start) continue;
+    const std::uint64_t n = std::min(v.iov_len - start, want - done);
+    auto* p = static_cast<unsigned char*>(v.iov_base) + start;
+    if (into_buffer)
+      std::memcpy(bp->data + done, p, n);
+    else
+      std::memcpy(p, bp->data + done, n);
+    done += n;
+  }
+  return static_cast<int>(done);
+}
+}  // namespace
+
+int client_if::copy_from_uio(buf_t bp, uio_t uio, int offset) {
+  if (bp == nullptr || uio == nullptr || offset < 0) {
+    DRV_LOG(ERR_, "invalid parameter. bp=%p, uio=%p, writtensize=%d\n", static_cast<void*>(bp),
+            static_cast<void*>(uio), offset);
+    return 0;
+  }
+  return copy_between(bp, uio, static_cast<std::uint64_t>(offset), true);
+}
+
+int client_if::copy_to_uio(buf_t bp, uio_t uio, int offset) {
+  if (bp == nullptr || uio == nullptr || offset < 0) {
+    DRV_LOG(ERR_, "invalid parameter. bp=%p, uio=%p\n", static_cast<void*>(bp), static_cast<void*>(uio));
+    return 0;
+  }
+  return copy_between(bp, uio, static_cast<std::uint64_t>(offset), false);
+}
+
+int client_if::disable_eject() {
+  char prevent = 1;
+  return storage()->prevent_allow_medium_removal(&prevent);
+}
+
+int client_if::enable_eject_and_remove_media() {
+  char prevent = 0;
+  return storage()->prevent_allow_medium_removal(&prevent);
+}
