@@ -143,7 +143,9 @@ class scsi_service_cm {
   errno_t getMediumSerialNum(UInt8* out);
 
   // Cartridge-memory record.
-  static errno_t initializeCMData(pxo_attribute_data_t* record, timestamp formatTime);
+  errno_t initializeCMData(pxo_attribute_data_t* record, timestamp formatTime);
+  // Entity identifier of the 1500h value for the storage's volume type.
+  void make_1500h_entity(regid* out) const;
   static errno_t convEndianForCMData(pxo_attribute_data_t* record);
   static void makeAttrListDataForCMWA(UInt32 mask, UInt8* paramData, UInt32 size,
                                       pxo_attribute_data_t* record);

@@ -1,0 +1,57 @@
+// Helpers shared by the media-service sources.
+#pragma once
+
+#include "drive/cm_data.h"
+#include "storage_scsi_internal.h"
+#include "storage_scsi_log.h"
+
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+namespace media {
+
+inline void put_le16(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+inline void put_le32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+inline void put_le64(std::uint8_t* p, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+inline std::uint16_t get_le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+inline std::uint32_t get_le32(const std::uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+inline void put_be64(std::uint8_t* p, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
+}
+inline std::uint64_t get_be64(const std::uint8_t* p) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+// Recording time of a format or erase: the current UTC time. False when the
+// clock cannot be read.
+bool now_utc(std::tm* out);
+// MS-DOS packed date and time.
+std::uint32_t packed_time(int year, int month, int day, int hour, int minute, int second);
+// UDF timestamp (type 1000h) of a broken-down UTC time.
+timestamp udf_time(const std::tm& t);
+
+// The source of "now" for the recording times (time() unless replaced by a
+// test; nullptr restores it). A source returning -1 makes the clock fail.
+using time_source_fn = std::time_t (*)();
+void set_time_source(time_source_fn fn);
+
+}  // namespace media
+
+// Relocation on rewritable media uses the defect bitmap of storage_scsi. The
+// calls go through these two adapters, which use storage_scsi's own
+// functions when it offers them and report 95 (not supported) otherwise.
+errno_t media_rebuild_defect_bitmap(storage_scsi* s);
+errno_t media_search_and_find_nwa(storage_scsi* s, UInt32 nwa, UInt32 length, UInt32* newNwa);
+void cm_set_1500h_crc_wire(pxo_attribute_data_t* record);

@@ -1,0 +1,495 @@
+// Rewritable media: automatic format, erase, erasure of the descriptor
+// areas and reformat.
+#include "drive/scsi_service_re.h"
+
+#include "cm_data_internal.h"
+
+#include <cstdlib>
+
+using namespace drvlog;
+using drvint::be16;
+using drvint::be32;
+
+namespace {
+
+constexpr int kAttempts = 10;
+
+template <typename S>
+errno_t rebuild_impl(S* s) {
+  if constexpr (requires { s->rebuildDefectBitmap(); }) {
+    return s->rebuildDefectBitmap();
+  } else {
+    DRV_LOG(ERR_, "defect bitmap not available. err=%d\n", drv_err::kNotSupported);
+    return drv_err::kNotSupported;
+  }
+}
+
+template <typename S>
+errno_t search_impl(S* s, UInt32 nwa, UInt32 length, UInt32* found) {
+  if constexpr (requires(Boolean b) { s->searchAndFindNwa(nwa, length, found, &b); }) {
+    Boolean replaced = false;
+    return s->searchAndFindNwa(nwa, length, found, &replaced);
+  } else {
+    *found = nwa;
+    DRV_LOG(ERR_, "defect bitmap not available. err=%d\n", drv_err::kNotSupported);
+    return drv_err::kNotSupported;
+  }
+}
+
+}  // namespace
+
+errno_t media_rebuild_defect_bitmap(storage_scsi* s) { return rebuild_impl(s); }
+errno_t media_search_and_find_nwa(storage_scsi* s, UInt32 nwa, UInt32 length, UInt32* newNwa) {
+  return search_impl(s, nwa, length, newNwa);
+}
+
+namespace {
+
+// The 64 KiB write descriptor of the rewritable pieces.
+struct ReBuffer {
+  pxo_buf* bp = nullptr;
+  std::uint8_t* data = nullptr;
+  ~ReBuffer() {
+    std::free(bp);
+    std::free(data);
+  }
+  errno_t alloc() {
+    bp = static_cast<pxo_buf*>(std::calloc(1, sizeof(pxo_buf)));
+    if (!bp) {
+      DRV_LOG(ERR_, "write buffer alloc failed. err(%d)\n", drv_err::kNoMemory);
+      return drv_err::kNoMemory;
+    }
+    data = static_cast<std::uint8_t*>(std::calloc(1, 65536));
+    if (!data) {
+      DRV_LOG(ERR_, "write data buffer alloc failed. err(%d)\n", drv_err::kNoMemory);
+      return drv_err::kNoMemory;
+    }
+    bp->count = 65536;
+    bp->bufsize = 65536;
+    bp->data = data;
+    return 0;
+  }
+  errno_t write(storage_scsi* s, std::uint32_t lsn) {
+    bp->blkno = lsn;
+    bp->count = 65536;
+    bp->bufsize = 65536;
+    bp->data = data;
+    return s->pxo_write10_for_buf(bp, 0);
+  }
+};
+
+errno_t format_capacity(storage_scsi* s, std::uint8_t* ans, std::uint32_t* n) {
+  errno_t e = s->read_format_capacity(reinterpret_cast<caddr_t>(ans));
+  if (e) {
+    DRV_LOG(ERR_, "failed READ FORMAT CAPACITY. Result = %d\n", e);
+    return e;
+  }
+  *n = be32(ans + 4);
+  return 0;
+}
+
+errno_t realloc_control(storage_scsi* s, std::uint32_t count, bool driveVerify) {
+  pxo_realloc_control_t r{};
+  r.start1 = 4096;
+  r.count1 = count;
+  r.fvwre = 1;
+  r.fvwrd = driveVerify ? 1 : 0;
+  if (driveVerify)
+    DRV_LOG(WARN, "Drive Verify ON(=Auto) Fvwrd:%d \n", r.fvwrd);
+  else
+    DRV_LOG(WARN, "Drive Verify OFF(=Maunal) Fvwrd:%d \n", r.fvwrd);
+  return s->set_realloc_control(reinterpret_cast<caddr_t>(&r));
+}
+
+void fill_time(setup_buffer_info_t* s, const std::tm& t) {
+  s->year = static_cast<std::int16_t>(t.tm_year + 1900);
+  s->month = static_cast<std::uint8_t>(t.tm_mon + 1);
+  s->day = static_cast<std::uint8_t>(t.tm_mday);
+  s->hour = static_cast<std::uint8_t>(t.tm_hour);
+  s->minute = static_cast<std::uint8_t>(t.tm_min);
+  s->second = static_cast<std::uint8_t>(t.tm_sec);
+  s->type_and_timezone = 0x1000;
+}
+
+}  // namespace
+
+// Writing of the pieces of a rewritable initial volume.
+class re_volume_writer {
+ public:
+  re_volume_writer(scsi_service_re& svc, storage_scsi* s, ReBuffer& b, const std::tm& now, std::uint32_t last)
+      : svc_(svc), s_(s), b_(b), now_(now), last_(last) {}
+
+  // Pieces are built with these.
+  std::uint32_t metadata_lsn = 0;  // F
+  std::uint32_t content_lsn = 0;   // M
+  std::uint32_t volume_set_number = 0;
+  std::uint32_t next_unique_id = 0;
+  bool open_integrity = true;
+  UInt8* lvid = nullptr;
+  bool* wrote = nullptr;
+
+  errno_t build(std::uint32_t piece, std::uint32_t buffer_lsn) {
+    setup_buffer_info_t su{};
+    su.type = piece;
+    su.buffer = b_.data;
+    su.buffer_size = 65536;
+    fill_time(&su, now_);
+    su.block_count = last_;
+    su.metadata_content_lsn = content_lsn;
+    su.buffer_lsn = buffer_lsn;
+    if (!svc_.autoFormatSetUpWriteBuffer(&su, metadata_lsn, 0, 0, 0, lvid, nullptr, volume_set_number,
+                                         next_unique_id, open_integrity)) {
+      DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
+      return drv_err::kInvalid;
+    }
+    return 0;
+  }
+
+  // Pieces 0 and 1 at the NWA, moved past defects when a write, cache flush
+  // or verify fails. *written receives the LSN the piece went to.
+  errno_t relocating(std::uint32_t piece, std::uint32_t* nwa, std::uint32_t* written, bool driveVerify) {
+    errno_t e = 0;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      const std::uint32_t lsn = *nwa;
+      if (errno_t be = build(piece, lsn)) return be;
+      e = b_.write(s_, lsn);
+      if (wrote) *wrote = true;
+      if (e) {
+        DRV_LOG(ERR_, piece == 0 ? "STEP#08.WRITE10(Metadata Extent) failed. err(%d)\n"
+                                 : "STEP#11.WRITE10(Metadata FE/Metadata Mirror FE) failed. err(%d)\n",
+                e);
+        s_->synchronize_cache(nullptr);
+      } else {
+        *written = lsn;
+        *nwa = lsn + 32;
+        e = s_->synchronize_cache(nullptr);
+        if (e) {
+          DRV_LOG(ERR_, piece == 0 ? "STEP#09.SYNCHRONIZE_CACHE failed. err(%d)\n"
+                                   : "STEP#12.SYNCHRONIZE_CACHE failed. err(%d)\n",
+                  e);
+        } else if (driveVerify) {
+          DRV_LOG(INFO, "Verify skip for Drive Verify\n");
+          return 0;
+        } else {
+          pxo_verify_range_t v{lsn, 32, 0};
+          e = s_->verify_range(reinterpret_cast<caddr_t>(&v));
+          if (e == 0) return 0;
+          DRV_LOG(ERR_, piece == 0 ? "STEP#10.VERIFY failed. err(%d)\n" : "STEP#13.VERIFY failed. err(%d)\n", e);
+          if (attempt == kAttempts - 1) return 0;  // the last verify failure is accepted
+        }
+      }
+      if (attempt == kAttempts - 1) break;
+      if (errno_t re = media_rebuild_defect_bitmap(s_)) {
+        DRV_LOG(ERR_, "rebuildDefectBitmap failed. Result=%d\n", re);
+        return re;
+      }
+      std::uint32_t found = 0;
+      if (errno_t se = media_search_and_find_nwa(s_, lsn + 32, 32, &found)) {
+        DRV_LOG(ERR_, "searchAndFindNwa failed. Result=%d\n", se);
+        return se;
+      }
+      *nwa = found;
+    }
+    // No piece that never reached the disc may be pointed at by the later ones.
+    DRV_LOG(ERR_, "retry NG. retry_count=%d err(%d)\n", kAttempts, e);
+    return e;
+  }
+
+  // Pieces 2 to 5 at their fixed places.
+  errno_t fixed(std::uint32_t piece, std::uint32_t lsn, const char* wtext, const char* stext) {
+    errno_t e = 0;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      if (errno_t be = build(piece, lsn)) return be;
+      e = b_.write(s_, lsn);
+      if (wrote) *wrote = true;
+      if (e) {
+        DRV_LOG(ERR_, wtext, e);
+        s_->synchronize_cache(nullptr);
+        continue;
+      }
+      e = s_->synchronize_cache(nullptr);
+      if (e == 0) return 0;
+      DRV_LOG(ERR_, stext, e);
+    }
+    DRV_LOG(ERR_, "retry NG. retry_count=%d err(%d)\n", kAttempts, e);
+    return e;
+  }
+
+ private:
+  scsi_service_re& svc_;
+  storage_scsi* s_;
+  ReBuffer& b_;
+  std::tm now_;
+  std::uint32_t last_;
+};
+
+scsi_service_re::scsi_service_re() = default;
+scsi_service_re::~scsi_service_re() = default;
+
+errno_t scsi_service_re::get_AutoFormatted_flag(caddr_t record) {
+  if (record == nullptr) return drv_err::kInvalid;
+  pxo_auto_formatted_info_t r;
+  std::memcpy(&r, record, sizeof(r));
+  r.auto_formatted = m_auto_formatted;
+  r.nwa = m_nwa;
+  if (r.clear_request != 0) m_auto_formatted = 0;
+  std::memcpy(record, &r, sizeof(r));
+  return 0;
+}
+
+errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi* pscsi, bool skipRealloc,
+                                     bool* wrote, bool driveVerify) {
+  DRV_TRACE_FN();
+  set_storage_scsi(pscsi);
+  if (m_storage_scsi == nullptr) {
+    DRV_LOG(ERR_, "cannot scsi access!!  err=%d", drv_err::kInvalid);
+    return drv_err::kInvalid;
+  }
+  storage_scsi* s = m_storage_scsi;
+  if (serialOk) *serialOk = 0;
+  std::tm now{};
+  if (!media::now_utc(&now)) {
+    DRV_LOG(ERR_, "time() fialed Result=%d", -1);
+    return -1;
+  }
+  s->scsi_cache_clear();
+  std::uint8_t type = 0;
+  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) {
+    DRV_LOG(ERR_, "get_medium_type failed. Result(%d)\n", e);
+    return e;
+  }
+  std::uint8_t cap[12] = {};
+  std::uint32_t N = 0;
+  if (!retry) {
+    if (errno_t e = format_capacity(s, cap, &N)) return e;
+    std::uint8_t list[12] = {0x00, 0x00, 0x00, 0x08};
+    std::memcpy(list + 4, cap + 4, 4);
+    list[8] = 0;  // format type 0
+    std::memcpy(list + 9, cap + 9, 3);
+    if (errno_t e = s->format_unit(reinterpret_cast<caddr_t>(list), true)) {
+      DRV_LOG(ERR_, "STEP#02 FORMAT_UNIT failed. err(%d)", e);
+      return e;
+    }
+  }
+  if (errno_t e = format_capacity(s, cap, &N)) return e;
+  if (!skipRealloc) {
+    if (errno_t e = realloc_control(s, N - 4385, driveVerify)) {
+      DRV_LOG(ERR_, "set reallocation control failed. err(%d)", e);
+      return e;
+    }
+  }
+  std::uint8_t attr[184] = {};
+  if (!m_stride_format || m_tag_serial_number == 0xFFFF) {
+    if (s->get_read_attribute(0x0007, attr, 12) == 0) {
+      m_tag_serial_number = be16(attr + 9);
+      DRV_LOG(DEBG, "STEP#XX READ_ATTRIBUTE(0007h) InitCount=0x%X\n", m_tag_serial_number);
+    } else {
+      m_tag_serial_number = 1;
+    }
+  }
+  std::memset(attr, 0, sizeof(attr));
+  if (errno_t e = s->get_read_attribute(0x0401, attr, 44)) {
+    DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0401h) failed. err(%d)\n", e);
+    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+  } else {
+    std::memcpy(m_medium_serial_number, attr + 9, 32);
+    if (errno_t ce = checkMediumSerialNumStr(m_medium_serial_number, 32)) {
+      DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", ce);
+      std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+      return ce;
+    }
+    if (serialOk) *serialOk = 1;
+  }
+  if (m_stride_format) {
+    if (errno_t e = s->get_read_attribute(0x1500, attr, 184)) {
+      DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(1500h). Result = %d\n", e);
+      return e;
+    }
+  }
+  if (errno_t e = media_rebuild_defect_bitmap(s)) DRV_LOG(WARN, "rebuildDefectBitmap failed. Result=%d\n", e);
+  ReBuffer b;
+  if (errno_t e = b.alloc()) return e;
+  if (!retry) m_nwa = 4352;
+  errno_t res = 0;
+  if (m_stride_format) {
+    DRV_LOG(INFO, "m_StrideFormatFlag = %d.\n", m_stride_format);
+  } else {
+    bool local_wrote = false;
+    re_volume_writer w(*this, s, b, now, N - 1);
+    w.wrote = wrote ? wrote : &local_wrote;
+    DRV_LOG(INFO, "Write Metadata Extent, NWA=0x%X\n", m_nwa);
+    std::uint32_t M = 0, F = 0;
+    res = w.relocating(0, &m_nwa, &M, driveVerify);
+    w.content_lsn = M;
+    if (res == 0) res = w.relocating(1, &m_nwa, &F, driveVerify);
+    w.metadata_lsn = F;
+    if (res == 0)
+      res = w.fixed(2, 320, "STEP#14.WRITE10(LVIS) failed. err(%d)\n", "STEP#15.SYNCHRONIZE_CACHE failed. err(%d)\n");
+    if (res == 0) {
+      pxo_attribute_data_t rec{};
+      res = initializeCMData(&rec, media::udf_time(now));
+      if (res) DRV_LOG(ERR_, "initializeCMData failed. Result=%d\n", res);
+      if (res == 0) {
+        res = convEndianForCMData(&rec);
+        if (res) DRV_LOG(ERR_, "convEndianForCMData failed. Result=%d\n", res);
+      }
+      if (res == 0) {
+        cm_set_1500h_crc_wire(&rec);
+        res = s->pxo_write_attribute(reinterpret_cast<caddr_t>(&rec));
+        if (res) DRV_LOG(ERR_, "writeAttribute failed.Result %d\n", res);
+      }
+    }
+    if (res == 0)
+      res = w.fixed(3, N - 32, "STEP#18.WRITE10(RVDS/AVDP2) failed. err(%d)\n",
+                    "STEP#19.SYNCHRONIZE_CACHE failed. err(%d)\n");
+    if (res == 0)
+      res = w.fixed(4, 256, "STEP#20.WRITE10(AVDP1/MVDS) failed. err(%d)\n",
+                    "STEP#21.SYNCHRONIZE_CACHE failed. err(%d)\n");
+    if (res == 0)
+      res = w.fixed(5, 0, "STEP#22.WRITE10(VRS) failed. err(%d)\n", "STEP#23.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  }
+  s->scsi_cache_clear();
+  DRV_LOG(INFO, "Result=%d", res);
+  return res;
+}
+
+errno_t scsi_service_re::all_erase(pxo_all_erase_info_t* info, UInt32 nwa, bool driveVerify) {
+  DRV_TRACE_FN();
+  if (info == nullptr) {
+    DRV_LOG(ERR_, "Invalid parameter. AllEraseInfo=0x%p\n", static_cast<void*>(info));
+    return drv_err::kInvalid;
+  }
+  if (m_storage_scsi == nullptr) {
+    DRV_LOG(ERR_, "Invalid parameter. m_storage_scsi=0x%p\n", static_cast<void*>(m_storage_scsi));
+    return drv_err::kInvalid;
+  }
+  storage_scsi* s = m_storage_scsi;
+  std::tm now{};
+  if (!media::now_utc(&now)) {
+    DRV_LOG(ERR_, "time() fialed Result=%d", -1);
+    return -1;
+  }
+  s->scsi_cache_clear();
+  std::uint8_t type = 0;
+  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) {
+    DRV_LOG(ERR_, "get_medium_type failed. Result(%d)\n", e);
+    return e;
+  }
+  std::uint8_t cap[12] = {};
+  std::uint32_t N = 0;
+  if (errno_t e = format_capacity(s, cap, &N)) return e;
+  std::uint8_t attr[184] = {};
+  if (m_tag_serial_number == 0xFFFF) {
+    m_tag_serial_number = s->get_read_attribute(0x0007, attr, 12) == 0 ? be16(attr + 9) : 1;
+  }
+  std::memset(attr, 0, sizeof(attr));
+  if (errno_t e = s->get_read_attribute(0x0401, attr, 44)) {
+    DRV_LOG(ERR_, "STEP#XX:READ_ATTRIBUTE::0401h failed. err(%d)\n", e);
+    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+  } else {
+    std::memcpy(m_medium_serial_number, attr + 9, 32);
+    if (errno_t ce = checkMediumSerialNumStr(m_medium_serial_number, 32)) {
+      DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", ce);
+      std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+      return ce;
+    }
+  }
+  std::memset(attr, 0, sizeof(attr));
+  if (errno_t e = s->get_read_attribute(0x1500, attr, 184)) {
+    DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(1500h). err = %d\n", e);
+    return e;
+  }
+  ReBuffer b;
+  if (errno_t e = b.alloc()) return e;
+  m_nwa = nwa;
+  DRV_LOG(INFO, "NWA=0x%x, Result=%d", m_nwa, 0);
+  re_volume_writer w(*this, s, b, now, N - 1);
+  w.volume_set_number = be32(attr + 9 + cm1500::kVolumeSetNumber);
+  w.next_unique_id = be32(attr + 9 + cm1500::kLastUniqueId) + 1;
+  w.open_integrity = false;
+  std::uint32_t M = 0, F = 0;
+  errno_t res = w.relocating(0, &m_nwa, &M, driveVerify);
+  w.content_lsn = M;
+  if (res == 0) res = w.relocating(1, &m_nwa, &F, driveVerify);
+  w.metadata_lsn = F;
+  if (res == 0)
+    res = w.fixed(2, 320, "STEP#14.WRITE10(LVIS) failed. err(%d)\n", "STEP#15.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  if (res == 0)
+    res = w.fixed(3, N - 32, "STEP#18.WRITE10(RVDS/AVDP2) failed. err(%d)\n",
+                  "STEP#19.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  if (res == 0)
+    res = w.fixed(4, 256, "STEP#20.WRITE10(AVDP1/MVDS) failed. err(%d)\n",
+                  "STEP#21.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  s->scsi_cache_clear();
+  DRV_LOG(INFO, "Result=%d", res);
+  return res;
+}
+
+errno_t scsi_service_re::EraseDescriptorData() {
+  DRV_TRACE_FN();
+  if (m_storage_scsi == nullptr) {
+    DRV_LOG(ERR_, "Invalid parameter. m_storage_scsi=0x%p\n", static_cast<void*>(m_storage_scsi));
+    return drv_err::kInvalid;
+  }
+  storage_scsi* s = m_storage_scsi;
+  std::uint8_t type = 0;
+  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) return e;
+  ReBuffer b;
+  if (errno_t e = b.alloc()) return e;
+  errno_t res = 0;
+  auto area = [&](std::uint32_t lsn, const char* fail) {
+    errno_t e = 0;
+    for (int i = 0; i < kAttempts; ++i) {
+      e = b.write(s, lsn);
+      if (e) {
+        DRV_LOG(ERR_, "WRITE_10(LSN=0x%X). err(%d)\n", lsn, e);
+        continue;
+      }
+      e = s->synchronize_cache(nullptr);
+      if (e == 0) return;
+      DRV_LOG(ERR_, "SYNCHRONIZE_CACHE failed. err(%d)\n", e);
+    }
+    DRV_LOG(ERR_, "%s", fail);
+    res = e;
+  };
+  area(0, "fail LSN=0-0x20 Erase \n");
+  area(256, "fail LSN=0x100-0x120 Erase \n");
+  std::uint64_t n = 0;
+  if (errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&n))) {
+    DRV_LOG(ERR_, "fail readCapacity \n");
+    res = e;
+  } else {
+    area(static_cast<std::uint32_t>(n) - 32, "fail LSN=N-1Fh-1RU0 Erase \n");
+  }
+  DRV_LOG(INFO, "Result=%d\n", res);
+  return res;
+}
+
+errno_t scsi_service_re::reFormat(caddr_t, storage_scsi* pscsi) {
+  DRV_TRACE_FN();
+  DRV_LOG(INFO, "reformat sequence start\n");
+  set_storage_scsi(pscsi);
+  if (m_storage_scsi == nullptr) {
+    DRV_LOG(ERR_, "Invalid parameter, pscsi=0x%p\n", static_cast<void*>(pscsi));
+    return drv_err::kInvalid;
+  }
+  m_reformat = m_storage_scsi->get_reformat_flg() != 0;
+  DRV_LOG(INFO, "reformat flsg=%d\n", m_reformat ? 1 : 0);
+  errno_t res = -1;
+  if (m_reformat) {
+    bool undefined = false;
+    res = m_storage_scsi->determin_medium_properties(&undefined);
+    if (res == 0) res = m_storage_scsi->updateMediaInformation();
+  }
+  DRV_LOG(INFO, "reformat sequence end, ret=%d\n", res);
+  return res;
+}
+
+void scsi_service_re::set_format_flg(bool flag) {
+  if (m_storage_scsi == nullptr) {
+    DRV_LOG(ERR_, "Invalid parameter. m_storage_scsi=0x%p\n", static_cast<void*>(m_storage_scsi));
+    return;
+  }
+  m_reformat = flag;
+  m_storage_scsi->set_reformat_flg(flag ? 1 : 0);
+}

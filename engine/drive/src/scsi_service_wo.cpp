@@ -1,0 +1,927 @@
+// Write-once media: automatic format, stride format, the end area of the
+// volume, track padding and erase.
+#include "drive/scsi_service_wo.h"
+
+#include "cm_data_internal.h"
+
+#include <cstdlib>
+#include <vector>
+
+using namespace drvlog;
+using drvint::be16;
+
+namespace {
+
+constexpr int kAttempts = 10;
+
+bool low_padded(std::uint8_t t) { return t == 0xF1 || t == 0xF2 || t == 0xE5; }
+std::uint32_t track2_offset(std::uint8_t t) { return t == 0xF2 ? 512 : (t == 0xF1 || t == 0xE5) ? 128 : 288; }
+
+// Buffers of one format or erase: a buffer header and a zero-filled data area.
+struct Buffers {
+  pxo_buf* bp = nullptr;
+  std::uint8_t* data = nullptr;
+  std::uint32_t size = 0;
+  ~Buffers() {
+    std::free(bp);
+    std::free(data);
+  }
+  errno_t alloc(std::uint32_t bytes, const char* hdr_text, const char* data_text) {
+    bp = static_cast<pxo_buf*>(std::calloc(1, sizeof(pxo_buf)));
+    if (!bp) {
+      DRV_LOG(ERR_, "%s", hdr_text);
+      return drv_err::kNoMemory;
+    }
+    data = static_cast<std::uint8_t*>(std::calloc(1, bytes));
+    if (!data) {
+      DRV_LOG(ERR_, "%s", data_text);
+      return drv_err::kNoMemory;
+    }
+    size = bytes;
+    return 0;
+  }
+};
+
+// Recording time of a set-up record.
+void fill_time(setup_buffer_info_t* s, const std::tm& t) {
+  s->year = static_cast<std::int16_t>(t.tm_year + 1900);
+  s->month = static_cast<std::uint8_t>(t.tm_mon + 1);
+  s->day = static_cast<std::uint8_t>(t.tm_mday);
+  s->hour = static_cast<std::uint8_t>(t.tm_hour);
+  s->minute = static_cast<std::uint8_t>(t.tm_min);
+  s->second = static_cast<std::uint8_t>(t.tm_sec);
+  s->type_and_timezone = 0x1000;
+}
+
+// The drive commands of one format or erase, with the progress counter.
+class WoIo {
+ public:
+  WoIo(storage_scsi* s, Buffers& b, bool driveVerify, std::uint32_t* counter, bool skipped_verify_counts)
+      : s_(s), b_(b), verify_off_(driveVerify), counter_(counter), skipped_counts_(skipped_verify_counts) {}
+
+  void add(int n) {
+    if (counter_) *counter_ = static_cast<std::uint32_t>(static_cast<int>(*counter_) + n);
+  }
+  void sync_ignored() { s_->synchronize_cache(nullptr); }
+
+  errno_t reserve(std::uint32_t lsn, std::uint32_t blocks) {
+    pxo_reserve_write_t r{lsn, blocks};
+    errno_t e = s_->reserve_write_range(reinterpret_cast<caddr_t>(&r));
+    if (e) {
+      DRV_LOG(ERR_, "reserve_write_range failed. err=%d\n", e);
+      sync_ignored();
+    }
+    return e;
+  }
+  // blocks (a multiple of 32) from the data area at lsn.
+  errno_t write(std::uint32_t lsn, std::uint32_t blocks, std::uint32_t offset = 0) {
+    b_.bp->blkno = lsn;
+    b_.bp->count = blocks * 2048;
+    b_.bp->bufsize = blocks * 2048;
+    b_.bp->data = b_.data + offset;
+    errno_t e = s_->pxo_write10_for_buf(b_.bp, 0);
+    if (e) {
+      DRV_LOG(ERR_, "pxo_write10 failed. err=%d\n", e);
+      sync_ignored();
+    }
+    return e;
+  }
+  errno_t verify(std::uint32_t lsn, std::uint32_t blocks) {
+    pxo_verify_range_t v{lsn, static_cast<std::uint16_t>(blocks), 0};
+    return s_->verify_range(reinterpret_cast<caddr_t>(&v));
+  }
+
+  // One attempt of a piece: [reserve], the writes, SYNCHRONIZE CACHE,
+  // VERIFY (unless the drive verifies).
+  struct Piece {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> writes;  // (lsn, blocks), each from offset 0
+    bool reserve = false;
+    std::uint32_t reserve_lsn = 0, reserve_blocks = 0;
+    std::uint32_t verify_lsn = 0, verify_blocks = 0;
+    bool whole_buffer = false;  // one write from the buffer instead of zero chunks
+  };
+  errno_t attempt(const Piece& p) {
+    if (p.reserve)
+      if (errno_t e = reserve(p.reserve_lsn, p.reserve_blocks)) return e;
+    for (auto& [lsn, blocks] : p.writes)
+      if (errno_t e = write(lsn, blocks)) return e;
+    add(1);
+    if (errno_t e = s_->synchronize_cache(nullptr)) {
+      DRV_LOG(ERR_, "fail SynchronizeCache \n");
+      add(-1);
+      return e;
+    }
+    add(1);
+    if (verify_off_) {
+      DRV_LOG(INFO, "Verify skip for Drive Verify\n");
+      if (skipped_counts_) add(1);
+      return 0;
+    }
+    if (errno_t e = verify(p.verify_lsn, p.verify_blocks)) {
+      DRV_LOG(ERR_, "fail verifyRange \n");
+      add(-2);
+      return e;
+    }
+    add(1);
+    return 0;
+  }
+
+  storage_scsi* s_;
+  Buffers& b_;
+  bool verify_off_;
+  std::uint32_t* counter_;
+  bool skipped_counts_;
+};
+
+errno_t read_track(storage_scsi* s, std::uint32_t track, pxo_track_info_data_t* out) {
+  pxo_track_info_t t{};
+  t.track_no = track;
+  errno_t e = s->read_track_info(reinterpret_cast<caddr_t>(&t));
+  if (e == 0) *out = t.track_info;
+  return e;
+}
+
+bool nwa_valid(const pxo_track_info_data_t& t) { return t.bytes2_7[5] & 1; }
+
+errno_t read_disc(storage_scsi* s, std::uint8_t* status, std::uint16_t* last_track) {
+  pxo_disc_info_t d{};
+  d.datatype = 0;
+  errno_t e = s->read_disc_info(reinterpret_cast<caddr_t>(&d), true);
+  if (e) return e;
+  const auto* raw = reinterpret_cast<const std::uint8_t*>(&d);
+  *status = raw[6] & 3;
+  *last_track = static_cast<std::uint16_t>(raw[15] << 8 | raw[10]);
+  return 0;
+}
+
+errno_t block_count(storage_scsi* s, std::uint32_t* n) {
+  std::uint64_t v = 0;
+  errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&v));
+  if (e == 0) *n = static_cast<std::uint32_t>(v);
+  return e;
+}
+
+errno_t set_verify_mode(storage_scsi* s, std::uint32_t n, bool driveVerify) {
+  pxo_realloc_control_t r{};
+  r.start1 = 0;
+  r.count1 = n - 1;
+  r.fvwre = 0;
+  r.fvwrd = driveVerify ? 1 : 0;
+  if (driveVerify)
+    DRV_LOG(WARN, "Drive Verify ON(=Auto) Fvwrd:%d \n", r.fvwrd);
+  else
+    DRV_LOG(WARN, "Drive Verify OFF(=Maunal) Fvwrd:%d \n", r.fvwrd);
+  errno_t e = s->set_realloc_control(reinterpret_cast<caddr_t>(&r));
+  if (e) DRV_LOG(ERR_, "set reallocation control failed. err(%d)", e);
+  return e;
+}
+
+}  // namespace
+
+scsi_service_wo::scsi_service_wo() = default;
+scsi_service_wo::~scsi_service_wo() = default;
+
+errno_t scsi_service_wo::get_AutoFormatted_flag(caddr_t record) {
+  if (record == nullptr) return drv_err::kInvalid;
+  pxo_auto_formatted_info_t r;
+  std::memcpy(&r, record, sizeof(r));
+  r.auto_formatted = m_auto_formatted;
+  if (r.clear_request != 0) m_auto_formatted = 0;
+  std::memcpy(record, &r, sizeof(r));
+  return 0;
+}
+
+errno_t scsi_service_wo::autoFormatLOWInitTrack(UInt32 track, UInt32 limit) {
+  DRV_TRACE_FN();
+  if (m_storage_scsi == nullptr) return drv_err::kInvalid;
+  Buffers b;
+  if (errno_t e = b.alloc(65536, "write buffer alloc failed. err(12)\n", "write data buffer alloc failed. err(12)\n"))
+    return e;
+  WoIo io(m_storage_scsi, b, true, nullptr, false);
+  errno_t res = 0;
+  bool completed = false;
+  for (int round = 0; round < kAttempts; ++round) {
+    pxo_track_info_data_t t{};
+    if (errno_t e = read_track(m_storage_scsi, track, &t)) {
+      DRV_LOG(ERR_, "read_track_info failed. err=%d\n", e);
+      res = e;
+      continue;
+    }
+    if (!nwa_valid(t)) {
+      DRV_LOG(INFO, "NWA_V = %x\n", t.bytes2_7[5] & 1);
+      return 0;
+    }
+    const std::uint32_t nwa = t.NextWritableAddress;
+    if (nwa >= limit) {
+      if (!completed)
+        DRV_LOG(INFO, "NWA is Out of Range. NWA=0x%08X, NWALimit=0x%08X", nwa, limit);
+      return 0;
+    }
+    if (errno_t e = io.reserve(nwa, limit - nwa)) {
+      res = e;
+      continue;
+    }
+    errno_t we = 0;
+    for (std::uint32_t k = 0; k < (limit - nwa) / 32; ++k) {
+      we = io.write(nwa + 32 * k, 32);
+      if (we) {
+        DRV_LOG(ERR_, "STEP#02 WRITE_10 failed. err(%d)\n", we);
+        break;
+      }
+    }
+    if (we) {
+      res = we;
+      continue;
+    }
+    errno_t se = 0;
+    for (int i = 0; i < kAttempts; ++i) {
+      se = m_storage_scsi->synchronize_cache(nullptr);
+      if (se == 0) break;
+      DRV_LOG(ERR_, "fail synchronizeCache Result:%x RetryCount:%d \n", se, i);
+    }
+    completed = se == 0;
+    res = se;
+    if ((limit - nwa) < 32) break;  // only a remainder below one chunk is left
+  }
+  return res;
+}
+
+errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, Boolean* get_msn,
+                                     storage_scsi* pscsi, bool driveVerify) {
+  DRV_TRACE_FN();
+  if (completedsteps == nullptr || get_msn == nullptr) {
+    DRV_LOG(ERR_, "invalid parameter. completedsteps=0x%p, get_msn=0x%p. err(%d)", static_cast<void*>(completedsteps),
+            static_cast<void*>(get_msn), drv_err::kInvalid);
+    return drv_err::kInvalid;
+  }
+  set_storage_scsi(pscsi);
+  if (m_storage_scsi == nullptr) {
+    DRV_LOG(ERR_, "cannot scsi access!!  err=%d", drv_err::kInvalid);
+    return drv_err::kInvalid;
+  }
+  storage_scsi* s = m_storage_scsi;
+  *get_msn = 0;
+  *completedsteps = 0;
+  DRV_LOG(INFO, "initialize completedsteps=%d", 0);
+  std::tm now{};
+  if (!media::now_utc(&now)) {
+    DRV_LOG(ERR_, "time() fialed err=%d", -1);
+    return -1;
+  }
+  s->scsi_cache_clear();
+  std::uint8_t type = 0;
+  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) {
+    DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
+    return e;
+  }
+  auto add = [&](int n) { *completedsteps = static_cast<std::uint32_t>(static_cast<int>(*completedsteps) + n); };
+  bool format_failed = false;
+  if (!skipFormat) {
+    std::uint8_t status = 0;
+    std::uint16_t last = 0;
+    if (errno_t e = read_disc(s, &status, &last)) {
+      DRV_LOG(ERR_, "STEP#01 READ_DISC_INFORMATION failed. err(%d)\n", e);
+      return e;
+    }
+    add(1);
+    DRV_LOG(INFO, "completedsteps=%d, #01:READ_DISC_INFORMATION\n", *completedsteps);
+    if (last == 2) return 0;  // already formatted into two tracks
+    std::uint8_t list[12] = {0x00, 0x00, 0x00, 0x08};
+    if (errno_t e = s->format_unit(reinterpret_cast<caddr_t>(list), false)) {
+      DRV_LOG(ERR_, "STEP#02 FORMAT_UNIT failed. err(%d)\n", e);
+      format_failed = true;
+    } else {
+      add(1);
+    }
+    if (errno_t e = read_disc(s, &status, &last)) {
+      DRV_LOG(ERR_, "STEP#03 READ_DISC_INFORMATION failed. err(%d)\n", e);
+      return e;
+    }
+    add(1);
+    // A disc that is not an incomplete one-track disc now cannot take the
+    // volume: that is a failure, not a finished format.
+    if (status != 1) {
+      DRV_LOG(ERR_, "disc status not incomplete. status:%d\n", status);
+      return drv_err::kIO;
+    }
+    if (last != 1) {
+      DRV_LOG(ERR_, "track num:%d\n", last);
+      return drv_err::kIO;
+    }
+  }
+  pxo_track_info_data_t t1{};
+  if (errno_t e = read_track(s, 1, &t1)) {
+    DRV_LOG(ERR_, "STEP#04 READ_TRACK_INFORMATION failed. err(%d)\n", e);
+    return e;
+  }
+  add(1);
+  if (t1.NextWritableAddress <= 4351) format_failed = false;
+
+  std::uint8_t attr[184] = {};
+  if (!m_stride_format || m_tag_serial_number == 0xFFFF) {
+    if (errno_t e = s->get_read_attribute(0x0007, attr, 12)) {
+      DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0007h) failed. err(%d)\n", e);
+      m_tag_serial_number = 1;
+    } else {
+      m_tag_serial_number = be16(attr + 9);
+      DRV_LOG(DEBG, "STEP#XX READ_ATTRIBUTE(0007h) InitCount=0x%X\n", m_tag_serial_number);
+    }
+  }
+  std::memset(attr, 0, sizeof(attr));
+  errno_t se = s->get_read_attribute(0x0401, attr, 44);
+  if (se) DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0401h) failed. err(%d)\n", se);
+  if (se == 0) std::memcpy(m_medium_serial_number, attr + 9, 32);
+  if (se != 0 || checkMediumSerialNumStr(m_medium_serial_number, 32) != 0) {
+    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+    DRV_LOG(ERR_, "get MEDIUM SERIAL NUMBER err\n");
+    return drv_err::kInvalid;
+  }
+  *get_msn = 1;
+  if (m_stride_format) {
+    if (errno_t e = s->get_read_attribute(0x1500, attr, 184)) {
+      DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(1500h). Result = %d\n", e);
+      return e;
+    }
+  }
+  std::uint32_t N = 0;
+  if (errno_t e = block_count(s, &N)) {
+    DRV_LOG(ERR_, "STEP#29 READ_CAPACITY failed. err(%d)\n", e);
+    return e;
+  }
+  add(1);
+  DRV_LOG(INFO, "completedsteps=%d, #29\xE2\x86\x92" "4.5:READ_CAPACITY\n", *completedsteps);
+  DRV_LOG(INFO, "lastsector:%d(0x%X)\n", N, N);
+  if (errno_t e = set_verify_mode(s, N, driveVerify)) return e;
+  const bool lp = low_padded(type);
+  if (lp) {
+    if (errno_t e = autoFormatLOWInitTrack(1, 4352)) {
+      DRV_LOG(ERR_, "Failed to Padding, Track#1 LSN 0-0x1100 to N. Status=%08X", static_cast<unsigned>(e));
+      return e;
+    }
+    DRV_LOG(DEBG, "DBG AD VRS SUCCESS\n");
+  }
+  const bool f2 = type == 0xF2;
+  Buffers b;
+  if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "write buffer alloc failed. err(12)\n",
+                          "write data buffer alloc failed. err(12)\n"))
+    return e;
+  WoIo io(s, b, driveVerify, completedsteps, false);
+  const std::uint32_t big = f2 ? 128 : 32;
+
+  setup_buffer_info_t su{};
+  auto setup = [&](std::uint32_t type_no, bool clear64, std::uint32_t content, std::uint32_t buffer_lsn,
+                   std::uint32_t metadataLsn, std::uint32_t bufsize) -> errno_t {
+    su = {};
+    su.type = type_no;
+    su.buffer = b.data;
+    su.buffer_size = bufsize;
+    fill_time(&su, now);
+    su.clear_64k_only = clear64 ? 1 : 0;
+    su.block_count = N;
+    su.metadata_content_lsn = content;
+    su.buffer_lsn = buffer_lsn;
+    if (!autoFormatSetUpWriteBuffer(&su, metadataLsn, nullptr, 0, 0, 1)) {
+      DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
+      return drv_err::kInvalid;
+    }
+    return 0;
+  };
+  // Ten attempts of a fixed-place piece; a piece that never succeeds ends the
+  // format, so that no later piece points at an area never written.
+  auto fixed = [&](const WoIo::Piece& p, const char* name) -> errno_t {
+    errno_t e = 0;
+    for (int i = 0; i < kAttempts; ++i) {
+      e = io.attempt(p);
+      if (e == 0) return 0;
+    }
+    DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", name, kAttempts, e);
+    return e;
+  };
+  auto one = [&](std::uint32_t lsn, std::uint32_t blocks, bool reserve) {
+    WoIo::Piece p;
+    p.writes = {{lsn, blocks}};
+    p.reserve = reserve;
+    p.reserve_lsn = lsn;
+    p.reserve_blocks = blocks;
+    p.verify_lsn = lsn;
+    p.verify_blocks = blocks;
+    return p;
+  };
+  auto padding = [&](std::uint32_t first, std::uint32_t count, std::uint32_t vlsn) {
+    WoIo::Piece p;
+    for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
+    p.verify_lsn = vlsn;
+    p.verify_blocks = 32;
+    return p;
+  };
+  const bool pad = !lp && !format_failed;
+
+  // Piece 0: recognition sequence.
+  if (errno_t e = setup(0, false, 0, 0, 0, b.size)) return e;
+  if (errno_t e = fixed(one(0, big, f2), "STEP#05")) return e;
+  // Piece 1: padding up to the anchor.
+  if (pad) {
+    if (errno_t e = setup(1, true, 0, 0, 0, b.size)) return e;
+    if (errno_t e = fixed(padding(32, 7, 224), "STEP#08")) return e;
+  } else {
+    add(3);
+  }
+  // Piece 2: first anchor.
+  if (errno_t e = setup(2, false, 0, 0, 0, b.size)) return e;
+  if (errno_t e = fixed(one(256, big, f2), "STEP#10")) return e;
+  // Piece 3: padding up to the metadata.
+  if (pad) {
+    if (errno_t e = setup(3, true, 0, 0, 0, b.size)) return e;
+    if (errno_t e = fixed(padding(288, 127, 4320), "STEP#13")) return e;
+  } else {
+    add(3);
+  }
+  // Pieces 4 and 5: metadata extent and metadata file entries at the NWA.
+  std::uint32_t M = 0, E = 0;
+  if (!m_stride_format) {
+    auto at_nwa = [&](std::uint32_t type_no, std::uint32_t* where, const char* step) -> errno_t {
+      pxo_track_info_data_t t{};
+      if (errno_t e = read_track(s, 1, &t)) {
+        DRV_LOG(ERR_, "%s READ_TRACK_INFORMATION failed. err(%d)\n", step, e);
+        return e;
+      }
+      add(1);
+      *where = t.NextWritableAddress;
+      s->scsi_cache_clear();
+      errno_t e = 0;
+      for (int i = 0; i < kAttempts; ++i) {
+        const std::uint32_t content = type_no == 4 ? *where : M;
+        if (errno_t se2 = setup(type_no, false, content, *where, *where, b.size)) return se2;
+        e = io.attempt(one(*where, 32, lp));
+        if (e == 0) return 0;
+        if (i == kAttempts - 1) break;
+        pxo_track_info_data_t r{};
+        if (errno_t re = read_track(s, 0, &r)) {
+          DRV_LOG(ERR_, "fail reportTrackInfo(readTrackInfo) \n");
+          add(-1);
+          return re;
+        }
+        *where = r.LogicalTrackStartAddress;
+        DRV_LOG(INFO, "write retry metadata :0x%x \n", *where);
+      }
+      DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", step, kAttempts, e);
+      return e;
+    };
+    if (errno_t e = at_nwa(4, &M, "STEP#15")) return e;
+    if (errno_t e = at_nwa(5, &E, "STEP#19")) return e;
+  } else {
+    add(8);
+  }
+  // Piece 6: both volume descriptor sequences.
+  if (errno_t e = setup(6, false, 0, 0, m_stride_format ? 0 : E, b.size)) return e;
+  if (errno_t e = fixed(one(f2 ? 384 : 288, f2 ? 256 : 32, f2), "STEP#23")) return e;
+  // Piece 7: open integrity descriptor.
+  if (errno_t e = setup(7, false, 0, 0, 0, b.size)) return e;
+  if (errno_t e = fixed(one(f2 ? 640 : 320, big, f2), "STEP#26")) return e;
+
+  // Cartridge memory.
+  if (m_stride_format) {
+    if (errno_t e = writeAttributeFromStride(media::udf_time(now))) {
+      DRV_LOG(ERR_, "writeAttribute failed.Result %d\n", e);
+      return e;
+    }
+  } else {
+    pxo_attribute_data_t rec{};
+    if (errno_t e = initializeCMData(&rec, media::udf_time(now))) {
+      DRV_LOG(ERR_, "initializeCMData failed. err=%d\n", e);
+      return e;
+    }
+    if (errno_t e = convEndianForCMData(&rec)) {
+      DRV_LOG(ERR_, "convEndianForCMData failed. err=%d\n", e);
+      return e;
+    }
+    cm_set_1500h_crc_wire(&rec);
+    if (errno_t e = s->pxo_write_attribute(reinterpret_cast<caddr_t>(&rec))) {
+      DRV_LOG(ERR_, "writeAttribute failed.Result %d\n", e);
+      return e;
+    }
+  }
+  // Track 2.
+  std::uint32_t t2 = N - track2_offset(type);
+  if (errno_t e = s->reserve_track(reinterpret_cast<caddr_t>(&t2))) {
+    DRV_LOG(ERR_, "STEP#30 RESERVE_TRACK failed. err(%d)\n", e);
+    return e;
+  }
+  add(1);
+  if (lp) {
+    if (errno_t e = autoFormatLOWInitTrack(2, N)) {
+      DRV_LOG(ERR_, "Failed to Padding, Track#2 LSN N-0x80 to N. Status=%08X", static_cast<unsigned>(e));
+      return e;
+    }
+    DRV_LOG(DEBG, "DBG AD TRACK2 SUCCESS\n");
+  } else {
+    if (errno_t e = setup(8, true, 0, 0, 0, b.size)) return e;
+    if (errno_t e = fixed(padding(N - 288, 8, N - 64), "STEP#31")) return e;
+  }
+  // Piece 9: the last anchor.
+  if (errno_t e = setup(9, false, 0, 0, 0, b.size)) return e;
+  errno_t res = fixed(one(N - big, big, f2), "STEP#33");
+  s->scsi_cache_clear();
+  DRV_LOG(INFO, "completedsteps=%d, Result=%d", *completedsteps, res);
+  return res;
+}
+
+errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool skipFormat, Boolean* get_msn,
+                                                storage_scsi*, bool driveVerify) {
+  DRV_TRACE_FN();
+  if (completedsteps == nullptr || get_msn == nullptr) {
+    DRV_LOG(ERR_, "invalid parameter. completedsteps=0x%p, get_msn=0x%p. Result(%d)",
+            static_cast<void*>(completedsteps), static_cast<void*>(get_msn), drv_err::kInvalid);
+    return drv_err::kInvalid;
+  }
+  if (m_storage_scsi == nullptr) {
+    DRV_LOG(ERR_, "cannot scsi access!!  err=%d", drv_err::kInvalid);
+    return drv_err::kInvalid;
+  }
+  storage_scsi* s = m_storage_scsi;
+  *get_msn = 1;
+  auto add = [&](int n) { *completedsteps = static_cast<std::uint32_t>(static_cast<int>(*completedsteps) + n); };
+  bool format_failed = false, formatted_now = false;
+  if (!skipFormat) {
+    std::uint8_t list[12] = {0x00, 0x00, 0x00, 0x08};
+    if (errno_t e = s->format_unit(reinterpret_cast<caddr_t>(list), false)) {
+      DRV_LOG(ERR_, "Failed to FORMAT UNIT. Result=%08X\n", static_cast<unsigned>(e));
+      format_failed = true;
+    }
+    std::uint8_t status = 0;
+    std::uint16_t last = 0;
+    if (errno_t e = read_disc(s, &status, &last)) {
+      DRV_LOG(ERR_, "Failed to get Media Status. Result=%08X\n", static_cast<unsigned>(e));
+      return e;
+    }
+    add(1);
+    if (status != 1) {
+      DRV_LOG(ERR_, "fail DiscInfo.SD.DiscStatus %d\n", status);
+      return drv_err::kIO;
+    }
+    add(1);
+    if (last != 1) {
+      DRV_LOG(ERR_, "fail LastTrackNumberItLastSession 0x%x\n", last);
+      return drv_err::kIO;
+    }
+    add(1);
+    formatted_now = true;
+  }
+  std::uint32_t N = 0, bs = 0;
+  if (errno_t e = block_count(s, &N)) {
+    DRV_LOG(ERR_, "fail readCapacity \n");
+    return e;
+  }
+  if (errno_t e = s->get_block_size(reinterpret_cast<caddr_t>(&bs))) {
+    DRV_LOG(ERR_, "fail readCapacity \n");
+    return e;
+  }
+  DRV_LOG(INFO, "readCapacity lba=0x%x bpb=0x%x\n", N, bs);
+  add(1);
+  if (formatted_now)
+    if (errno_t e = set_verify_mode(s, N, driveVerify)) return e;
+  pxo_track_info_data_t t1{};
+  if (errno_t e = read_track(s, 1, &t1)) {
+    DRV_LOG(ERR_, "fail reportTrackInfo(readTrackInfo) \n");
+    return e;
+  }
+  add(1);
+  const std::uint32_t nwa1 = t1.NextWritableAddress;
+  const bool skip_pad = nwa1 > 4351 && format_failed;
+  std::uint8_t attr[44] = {};
+  if (!m_stride_format || m_tag_serial_number == 0xFFFF) {
+    if (s->get_read_attribute(0x0007, attr, 12) != 0) {
+      DRV_LOG(WARN, "fail ReadAttribute[0007h:INITIALIZATION COUNT] \n");
+      m_tag_serial_number = 1;
+    } else {
+      m_tag_serial_number = be16(attr + 9);
+    }
+  }
+  std::memset(attr, 0, sizeof(attr));
+  if (s->get_read_attribute(0x0401, attr, 44) != 0) {
+    DRV_LOG(WARN, "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");
+    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+    *get_msn = 0;
+    return -1;
+  }
+  std::memcpy(m_medium_serial_number, attr + 9, 32);
+  if (checkMediumSerialNumStr(m_medium_serial_number, 32) != 0) {
+    DRV_LOG(WARN, "MEDIUM SERIAL NUMBER contain illegal string\n");
+    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+    *get_msn = 0;
+    return -1;
+  }
+  std::uint8_t type = 0;
+  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) {
+    DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
+    return e;
+  }
+  std::tm now{};
+  if (!media::now_utc(&now)) {
+    DRV_LOG(ERR_, "time() failed Result=%d", -1);
+    return -1;
+  }
+  const bool f2 = type == 0xF2, lp = low_padded(type);
+  Buffers b;
+  if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "write buffer alloc failed. Result(12)\n",
+                          "write data buffer alloc failed. Result(12)\n"))
+    return e;
+  WoIo io(s, b, driveVerify, completedsteps, true);
+  const std::uint32_t big = f2 ? 128 : 32;
+  for (std::uint32_t piece = 0; piece <= 3; ++piece) {
+    const bool is_pad = piece == 1 || piece == 3;
+    if (piece == 0 && lp) {
+      if (errno_t e = autoFormatLOWInitTrack(1, 4352)) {
+        DRV_LOG(ERR_, "Failed to Padding, Track#1 LSN 0-0x1100 to N. Status=%08X", static_cast<unsigned>(e));
+        return e;
+      }
+      DRV_LOG(DEBG, "DBG AD VRS SUCCESS\n");
+    }
+    if (is_pad && lp) continue;
+    if (is_pad && skip_pad) {
+      add(3);
+      continue;
+    }
+    WoIo::Piece p;
+    if (!is_pad) {
+      const std::uint32_t lsn = piece == 0 ? 0 : 256;
+      p.writes = {{lsn, big}};
+      p.reserve = f2;
+      p.reserve_lsn = lsn;
+      p.reserve_blocks = big;
+      p.verify_lsn = lsn;
+      p.verify_blocks = big;
+    } else {
+      const std::uint32_t first = piece == 1 ? 32 : 288, count = piece == 1 ? 7 : 127;
+      for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
+      p.reserve = f2;
+      p.reserve_lsn = first;
+      p.reserve_blocks = 32 * count;
+      p.verify_lsn = first;
+      p.verify_blocks = 32 * count;
+    }
+    errno_t e = 0;
+    for (int i = 0; i < kAttempts; ++i) {
+      setup_buffer_info_t su{};
+      su.type = piece;
+      su.buffer = b.data;
+      su.buffer_size = b.size;
+      fill_time(&su, now);
+      su.clear_64k_only = is_pad ? 1 : 0;
+      su.block_count = N;
+      su.buffer_lsn = nwa1;
+      if (!autoFormatSetUpWriteBuffer(&su, 0, nullptr, 0, 0, 1)) {
+        DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
+        return drv_err::kInvalid;
+      }
+      e = io.attempt(p);
+      if (e == 0) break;
+    }
+    if (e) {
+      DRV_LOG(ERR_, "fail exit\n");
+      return e;
+    }
+  }
+  return 0;
+}
+
+errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_t* info) {
+  DRV_TRACE_FN();
+  if (info == nullptr) {
+    DRV_LOG(ERR_, "invalid parameter. autoFormatLastInfo=0x%p. Result(%d)", static_cast<void*>(info),
+            drv_err::kInvalid);
+    return drv_err::kInvalid;
+  }
+  if (m_storage_scsi == nullptr) return drv_err::kInvalid;
+  storage_scsi* s = m_storage_scsi;
+  std::uint8_t type = 0;
+  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) {
+    DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
+    return e;
+  }
+  std::uint32_t N = 0;
+  if (errno_t e = block_count(s, &N)) {
+    DRV_LOG(ERR_, "fail readCapacity \n");
+    return e;
+  }
+  if (!info->track_reserved) {
+    std::uint32_t t2 = N - track2_offset(type);
+    if (errno_t e = s->reserve_track(reinterpret_cast<caddr_t>(&t2))) {
+      DRV_LOG(ERR_, "fail reserveTrack \n");
+      return e;
+    }
+    info->track_reserved = 1;
+  }
+  m_tag_serial_number = info->tag_serial_number;
+  std::tm now{};
+  if (!media::now_utc(&now)) {
+    DRV_LOG(ERR_, "time() failed Result=%d", -1);
+    return -1;
+  }
+  const bool f2 = type == 0xF2;
+  Buffers b;
+  if (errno_t e = b.alloc(f2 ? 0x40000 : 0x10000, "write buffer alloc failed. Result(12)\n",
+                          "write data buffer alloc failed. Result(12)\n"))
+    return e;
+  WoIo io(s, b, info->drive_verify != 0, nullptr, false);
+  auto build = [&](std::uint32_t piece) -> bool {
+    setup_buffer_info_t su{};
+    su.type = piece;
+    su.buffer = b.data;
+    su.buffer_size = b.size;
+    fill_time(&su, now);
+    su.clear_64k_only = piece == 8 ? 1 : 0;
+    su.block_count = N;
+    if (!autoFormatSetUpWriteBuffer(&su, 0, nullptr, 0, 0, 1)) {
+      DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
+      return false;
+    }
+    return true;
+  };
+  if (low_padded(type)) {
+    if (errno_t e = autoFormatLOWInitTrack(2, N)) {
+      DRV_LOG(ERR_, "Failed to Padding, Track#2 LSN N-0x80 to N. Status=%08X", static_cast<unsigned>(e));
+      return e;
+    }
+    DRV_LOG(DEBG, "DBG AD PAD3 SUCCESS\n");
+  }
+  // Piece 8: padding of track 2 before the anchor (nothing on F2h).
+  if (!f2) {
+    WoIo::Piece p;
+    const bool f1 = type == 0xF1 || type == 0xE5;
+    const std::uint32_t first = f1 ? N - 128 : N - 288, count = f1 ? 3 : 8;
+    for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
+    p.verify_lsn = first;
+    p.verify_blocks = 32 * count;
+    errno_t e = 0;
+    for (int i = 0; i < kAttempts; ++i) {
+      if (!build(8)) return drv_err::kInvalid;
+      e = io.attempt(p);
+      if (e == 0) break;
+    }
+    if (e) {
+      DRV_LOG(ERR_, "fail exit\n");
+      return e;
+    }
+  }
+  // Piece 9: the last anchor.
+  WoIo::Piece p;
+  const std::uint32_t big = f2 ? 128 : 32;
+  p.writes = {{N - big, big}};
+  p.reserve = f2;
+  p.reserve_lsn = N - big;
+  p.reserve_blocks = big;
+  p.verify_lsn = N - big;
+  p.verify_blocks = big;
+  errno_t e = 0;
+  for (int i = 0; i < kAttempts; ++i) {
+    if (!build(9)) return drv_err::kInvalid;
+    e = io.attempt(p);
+    if (e == 0) break;
+  }
+  if (e) DRV_LOG(ERR_, "fail exit\n");
+  return e;
+}
+
+errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify) {
+  DRV_TRACE_FN();
+  if (info == nullptr) {
+    DRV_LOG(ERR_, "Invalid parameter. AllEraseInfo=0x%p\n", static_cast<void*>(info));
+    return drv_err::kInvalid;
+  }
+  if (m_storage_scsi == nullptr) {
+    DRV_LOG(ERR_, "Invalid parameter. m_storage_scsi=0x%p\n", static_cast<void*>(m_storage_scsi));
+    return drv_err::kInvalid;
+  }
+  storage_scsi* s = m_storage_scsi;
+  std::tm now{};
+  if (!media::now_utc(&now)) {
+    DRV_LOG(ERR_, "time() fialed err=%d", -1);
+    s->scsi_cache_clear();
+    return -1;
+  }
+  s->scsi_cache_clear();
+  std::uint8_t type = 0;
+  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) {
+    DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
+    return e;
+  }
+  std::uint32_t N = 0;
+  if (errno_t e = block_count(s, &N)) {
+    DRV_LOG(ERR_, "STEP#00-1 READ_CAPACITY failed. err(%d)\n", e);
+    return e;
+  }
+  DRV_LOG(INFO, "lastsector:%d(0x%X)\n", N, N);
+  std::uint8_t attr[184] = {};
+  if (m_tag_serial_number == 0xFFFF) {
+    if (errno_t e = s->get_read_attribute(0x0007, attr, 12)) {
+      DRV_LOG(WARN, "STEP#00-2 READ_ATTRIBUTE(0007h) failed. (%d)\n", e);
+      m_tag_serial_number = 1;
+    } else {
+      m_tag_serial_number = be16(attr + 9);
+      DRV_LOG(DEBG, "scsi_service_wo::all_erase >>> STEP#00-2 READ_ATTRIBUTE(0007h) InitCount=0x%X\n",
+              m_tag_serial_number);
+    }
+  }
+  std::memset(attr, 0, sizeof(attr));
+  errno_t se = s->get_read_attribute(0x0401, attr, 44);
+  if (se) DRV_LOG(ERR_, "STEP#00-3 READ_ATTRIBUTE(0401h) failed. err(%d)\n", se);
+  if (se == 0) std::memcpy(m_medium_serial_number, attr + 9, 32);
+  if (se != 0 || checkMediumSerialNumStr(m_medium_serial_number, 32) != 0) {
+    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+    DRV_LOG(ERR_, "get MEDIUM SERIAL NUMBER err\n");
+    s->scsi_cache_clear();
+    return 84;
+  }
+  std::memset(attr, 0, sizeof(attr));
+  if (errno_t e = s->get_read_attribute(0x1500, attr, 184)) {
+    DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(1500h). err = %d\n", e);
+    return e;
+  }
+  const std::uint8_t* v = attr + 9;
+  const std::uint32_t vsn = drvint::be32(v + cm1500::kVolumeSetNumber);
+  const std::uint32_t next_uid = drvint::be32(v + cm1500::kLastUniqueId) + 1;
+  const bool f2 = type == 0xF2, lp = low_padded(type);
+  Buffers b;
+  if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "write buffer alloc failed. err(12)\n",
+                          "write data buffer alloc failed. err(12)\n"))
+    return e;
+  WoIo io(s, b, driveVerify, nullptr, false);
+
+  std::uint32_t M = 0, E = 0;
+  auto build = [&](std::uint32_t piece, std::uint32_t content, std::uint32_t buffer_lsn, std::uint32_t metadataLsn,
+                   std::uint32_t bufsize) -> errno_t {
+    setup_buffer_info_t su{};
+    su.type = piece;
+    su.buffer = b.data;
+    su.buffer_size = bufsize;
+    fill_time(&su, now);
+    su.block_count = N;
+    su.metadata_content_lsn = content;
+    su.buffer_lsn = buffer_lsn;
+    if (!autoFormatSetUpWriteBuffer(&su, metadataLsn, info, vsn, next_uid, 0)) {
+      DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
+      return drv_err::kInvalid;
+    }
+    return 0;
+  };
+  auto at_nwa = [&](std::uint32_t piece, std::uint32_t* where, const char* step) -> errno_t {
+    pxo_track_info_data_t t{};
+    if (errno_t e = read_track(s, 1, &t)) {
+      DRV_LOG(ERR_, "%s READ_TRACK_INFORMATION failed. err(%d)\n", step, e);
+      return e;
+    }
+    *where = t.NextWritableAddress;
+    s->scsi_cache_clear();
+    errno_t e = 0;
+    for (int i = 0; i < kAttempts; ++i) {
+      if (errno_t be = build(piece, piece == 4 ? *where : M, *where, piece == 4 ? 0 : *where, 0x10000)) return be;
+      WoIo::Piece p;
+      p.writes = {{*where, 32}};
+      p.reserve = lp;
+      p.reserve_lsn = *where;
+      p.reserve_blocks = 32;
+      p.verify_lsn = *where;
+      p.verify_blocks = 32;
+      e = io.attempt(p);
+      if (e == 0) return 0;
+      if (i == kAttempts - 1) break;
+      pxo_track_info_data_t r{};
+      if (errno_t re = read_track(s, 0, &r)) {
+        DRV_LOG(ERR_, "fail reportTrackInfo(readTrackInfo) \n");
+        return re;
+      }
+      *where = r.LogicalTrackStartAddress;
+      DRV_LOG(INFO, "write retry metadata :0x%x \n", *where);
+    }
+    // Never point the volume at a metadata area that was not written.
+    DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", step, kAttempts, e);
+    return e;
+  };
+  errno_t res = at_nwa(4, &M, "STEP#01");
+  DRV_LOG(INFO, "STEP#01 metadatalsn[%d]\n", M);
+  if (res == 0) res = at_nwa(5, &E, "STEP#05");
+  auto fixed = [&](std::uint32_t piece, std::uint32_t lsn, std::uint32_t blocks, std::uint32_t bufsize,
+                   const char* step) -> errno_t {
+    errno_t e = 0;
+    for (int i = 0; i < kAttempts; ++i) {
+      if (errno_t be = build(piece, 0, 0, E, bufsize)) return be;
+      WoIo::Piece p;
+      p.writes = {{lsn, blocks}};
+      p.reserve = f2;
+      p.reserve_lsn = lsn;
+      p.reserve_blocks = blocks;
+      p.verify_lsn = lsn;
+      p.verify_blocks = blocks;
+      e = io.attempt(p);
+      if (e == 0) return 0;
+    }
+    DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", step, kAttempts, e);
+    return e;
+  };
+  if (res == 0) res = fixed(6, f2 ? 384 : 288, f2 ? 256 : 32, f2 ? 0x80000 : 0x10000, "STEP#09");
+  if (res == 0) res = fixed(7, f2 ? 640 : 320, f2 ? 128 : 32, f2 ? 0x40000 : 0x10000, "STEP#12");
+  s->scsi_cache_clear();
+  DRV_LOG(INFO, "Result=%d", res);
+  return res;
+}
