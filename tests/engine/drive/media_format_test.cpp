@@ -4,6 +4,7 @@
 // system (sequence numbers, partition maps, identifiers, positions).
 #include "drive_fixture.h"
 
+#include "drive/client_if.h"
 #include "drive/scsi_service_re.h"
 #include "drive/scsi_service_wo.h"
 #include "kel/scsi.h"
@@ -628,6 +629,40 @@ TEST_F(MediaSim, RewritablePieceThatNeverGetsWrittenEndsTheFormat) {
   EXPECT_EQ(10, std::count(w.begin(), w.end(), 320u));
   EXPECT_EQ(0, std::count(w.begin(), w.end(), 256u));
   EXPECT_EQ(0, std::count(w.begin(), w.end(), 0u));
+}
+
+// ---------------------------------------------------------------- first use
+
+TEST_F(MediaSim, FirstUseThroughMountForLastSlotFormatsSlot0) {
+  struct Row {
+    std::uint8_t type;
+    Layout layout;
+    bool rewritable;
+  };
+  for (int verify = 0; verify < 2; ++verify) {
+    const std::uint32_t n = 0x10000;  // the disc size start() gives
+    const Row rows[] = {
+        {0xE1, {288, 304, 320, n - 1}, false},
+        {0xF1, {288, 304, 320, n - 1}, false},
+        {0xF2, {384, 512, 640, n - 1}, false},
+        {0xE2, {272, n - 32, 320, n - 1}, true},
+    };
+    for (const Row& r : rows) {
+      SCOPED_TRACE(r.type);
+      start(r.type);
+      pclient_if = new client_if();
+      pclient_if->storage()->set_device_number("sg0");
+      pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
+      ASSERT_EQ(0, pclient_if->storage()->init());
+      sim_->service().clear_transcript();
+      EXPECT_EQ(0, pclient_if->MountForLastSlot(verify != 0));
+      clientif_delete();
+      pclient_if = nullptr;
+      check_volume(0, r.layout, r.rewritable);
+      if (verify) EXPECT_TRUE(commands(0x2F).empty());
+      expect_udfinfo(0, {"vid=KELFS VOL01", "label=SER-0001", "integrity=opened"});
+    }
+  }
 }
 
 }  // namespace
