@@ -631,6 +631,28 @@ TEST_F(MediaSim, RewritablePieceThatNeverGetsWrittenEndsTheFormat) {
   EXPECT_EQ(0, std::count(w.begin(), w.end(), 0u));
 }
 
+TEST_F(MediaSim, RewritableVerifyFailureMovesTheMetadataPastTheBadArea) {
+  start(0xE2);
+  kelsim::FaultRule f = kelsim::command_fails(0x2F, {0x03, 0x11, 0x00});
+  f.first_lba = 4352;
+  f.last_lba = 4352;
+  f.times = 1;
+  sim_->drive().add_fault(f);
+  scsi_service_re re;
+  re.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
+  Boolean ok = 0;
+  bool wrote = false;
+  ASSERT_EQ(0, re.auto_format(false, &ok, ss_.get(), false, &wrote, false));
+  EXPECT_EQ((std::vector<std::uint32_t>{4352, 4384, 4416, 320, N_ - 32, 256, 0}), writes());
+  auto vds = block(0, 275);
+  const auto* mp = reinterpret_cast<const part_map_metadata*>(vds.data() + sizeof(logvol_desc));
+  EXPECT_EQ(4416u - 4096u, mp->file_loc);
+  EXPECT_EQ(4416u - 4080u, mp->mirror_file_loc);
+  auto fe = block(0, 4416);
+  EXPECT_EQ(4384u - 4096u, reinterpret_cast<const short_ad*>(fe.data() + sizeof(extended_file_entry))->pos);
+  check_volume(0, {272, N_ - 32, 320, N_ - 1}, true);
+}
+
 // ---------------------------------------------------------------- first use
 
 TEST_F(MediaSim, FirstUseThroughMountForLastSlotFormatsSlot0) {
