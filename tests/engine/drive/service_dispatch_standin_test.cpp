@@ -101,8 +101,9 @@ errno_t __wrap__ZN15scsi_service_re11auto_formatEbPbP12storage_scsibS0_b(scsi_se
 }
 void __real__ZN15scsi_service_re14set_format_flgEb(scsi_service_re*, bool);
 void __wrap__ZN15scsi_service_re14set_format_flgEb(scsi_service_re* self, bool on) {
-  if (!active()) return __real__ZN15scsi_service_re14set_format_flgEb(self, on);
-  record("re.set_format_flg", self, {on});
+  // The state is kept by the real service in any case ("RE Reformat").
+  __real__ZN15scsi_service_re14set_format_flgEb(self, on);
+  if (active()) record("re.set_format_flg", self, {on});
 }
 errno_t __real__ZN15scsi_service_re14startBackTrackEPcP12storage_scsi(scsi_service_re*, caddr_t, storage_scsi*);
 errno_t __wrap__ZN15scsi_service_re14startBackTrackEPcP12storage_scsi(scsi_service_re* self, caddr_t req,
