@@ -5,6 +5,7 @@
 #include "drive_fixture.h"
 
 #include "drive/client_if.h"
+#include "drive/scsi_service.h"
 #include "drive/scsi_service_re.h"
 #include "drive/scsi_service_wo.h"
 #include "kel/scsi.h"
@@ -651,6 +652,48 @@ TEST_F(MediaSim, RewritableVerifyFailureMovesTheMetadataPastTheBadArea) {
   auto fe = block(0, 4416);
   EXPECT_EQ(4384u - 4096u, reinterpret_cast<const short_ad*>(fe.data() + sizeof(extended_file_entry))->pos);
   check_volume(0, {272, N_ - 32, 320, N_ - 1}, true);
+}
+
+// The two recoveries the dispatcher chooses by the progress counter.
+TEST_F(MediaSim, RecoveryAfterAFailureInTheEndAreaRewritesOnlyTheEndArea) {
+  start(0xE1);
+  kelsim::FaultRule f = kelsim::write_error(N_ - 32, N_ - 1);
+  f.times = 10;  // every attempt of the format's last anchor
+  sim_->drive().add_fault(f);
+  scsi_service svc;
+  svc.set_storage(ss_.get());
+  svc.set_write_once(true);
+  svc.wo().init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
+  Boolean known = 0;
+  ASSERT_EQ(0, svc.auto_format_retry_wo(false, &known, ss_.get(), false));
+  EXPECT_EQ(1, known);
+  EXPECT_TRUE(svc.wo().get_AutoFormatted_flag());
+  EXPECT_EQ(1u, commands(0x04).size());  // formatted once
+  auto last = block(0, N_ - 1);
+  ASSERT_TRUE(tag_ok(last.data(), TAG_ID_AVDP));
+  check_volume(0, {288, 304, 320, N_ - 1}, false);
+}
+
+TEST_F(MediaSim, RecoveryAfterAnEarlyFailurePadsTrack1AndFormatsAgain) {
+  start(0xE1);
+  kelsim::FaultRule f = kelsim::write_error(256, 256);
+  f.times = 10;  // every attempt of the first anchor
+  sim_->drive().add_fault(f);
+  scsi_service svc;
+  svc.set_storage(ss_.get());
+  svc.set_write_once(true);
+  svc.wo().init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
+  Boolean known = 0;
+  ASSERT_EQ(0, svc.auto_format_retry_wo(false, &known, ss_.get(), false));
+  EXPECT_EQ(1u, commands(0x04).size());  // the second attempt skips FORMAT UNIT
+  const auto w = writes();
+  // Track 1 was padded from its NWA (256) up to 4352 between the attempts.
+  auto at = [&](std::uint32_t lba) { return std::find(w.begin(), w.end(), lba) - w.begin(); };
+  EXPECT_LT(at(4320), at(4352));
+  // The metadata of the second attempt follows the padding at once.
+  EXPECT_EQ(4416u, sim_->cartridge().disc(0).tracks[0].nwa);
+  check_volume(0, {288, 304, 320, N_ - 1}, false);
+  expect_udfinfo(0, {"vid=KELFS VOL01"});
 }
 
 // ---------------------------------------------------------------- first use
