@@ -1,0 +1,219 @@
+// The volume rules of the UDF code over slot images written by the media
+// services: the anchor and sequence readers and the sequence check that a
+// mount makes, reading the disc through the drive client against the
+// simulated drive.
+#include "drive_fixture.h"
+
+#include "drive/client_if.h"
+#include "drive/scsi_service_re.h"
+#include "drive/scsi_service_wo.h"
+#include "kel/pipe_client.h"
+#include "kel/scsi.h"
+#include "kelagent/metacache.h"
+#include "kelhost/vnode.h"
+#include "sim/harness.h"
+#include "udf/udf_anchor_vds.h"
+#include "udf/udf_mount.h"
+#include "udf/udf_neighbour_calls.h"
+#include "udf/udf_rewritable.h"
+#include "udf/udf_vds_rules.h"
+
+#include "../../../engine/drive/src/cm_data_internal.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+// Stand-ins for the neighbours of the sequence check that this test suite
+// does not link (cache agent, volume operations). They record their calls;
+// a real definition linked into the suite takes their place.
+namespace media_rules {
+std::vector<std::string> g_calls;
+}
+#define MEDIA_STANDIN __attribute__((weak))
+MEDIA_STANDIN int mdcudfsr_disc_change(mdcudfsr_mount*, uint32_t, int, vfs_context_t, int) {
+  media_rules::g_calls.push_back("disc_change");
+  return 0;
+}
+MEDIA_STANDIN void mdcudfsr_set_mntinfo_state(mdcudfsr_mount*, uint32_t, uint32_t, uint32_t) {
+  media_rules::g_calls.push_back("set_mntinfo_state");
+}
+MEDIA_STANDIN void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount*, uint32_t, int, vfs_context_t) {
+  media_rules::g_calls.push_back("set_mntinfo_wrprot_reason");
+}
+MEDIA_STANDIN int mdcudfsr_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) {
+  media_rules::g_calls.push_back("sync_drive_cache");
+  return 0;
+}
+MEDIA_STANDIN int mdcudfsr_metacache_file_read(mdcudfsr_mount*, std::int32_t, std::uint64_t, std::uint32_t, void*,
+                                               std::uint32_t*, std::uint32_t*) {
+  media_rules::g_calls.push_back("metacache_file_read");
+  return 5;
+}
+MEDIA_STANDIN int mdcudfsr_metacache_file_write(mdcudfsr_mount*, std::int32_t, std::uint64_t, std::uint32_t,
+                                                const void*, std::uint32_t*, std::uint32_t*) {
+  media_rules::g_calls.push_back("metacache_file_write");
+  return 5;
+}
+MEDIA_STANDIN int mdcudfsr_metacache_file_close(mdcudfsr_mount*, std::int32_t) {
+  media_rules::g_calls.push_back("metacache_file_close");
+  return 0;
+}
+MEDIA_STANDIN int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, mdcudfsr_cache_node*) {
+  media_rules::g_calls.push_back("metacache_fsmanage_delete");
+  return 0;
+}
+MEDIA_STANDIN void mdcudfsr_timespec2udftime(mdcudfsr_mount*, const struct timespec*, timestamp* out, int) {
+  media_rules::g_calls.push_back("timespec2udftime");
+  *out = {};
+}
+MEDIA_STANDIN int mdcudfsr_verify_range(vnode_t, uint32_t, uint32_t, vfs_context_t, mdcudfsr_mount*) {
+  media_rules::g_calls.push_back("verify_range");
+  return 0;
+}
+MEDIA_STANDIN int mdcudfsr_read_attribute(mdcudfsr_mount*, void*, uint32_t, int, int, vfs_context_t, int) {
+  media_rules::g_calls.push_back("read_attribute");
+  return 5;
+}
+MEDIA_STANDIN int mdcudfsr_write_attribute(mdcudfsr_mount*, void*, uint32_t, int, vfs_context_t, int) {
+  media_rules::g_calls.push_back("write_attribute");
+  return 5;
+}
+// The device controls go to the drive client's own VNOP_IOCTL.
+[[maybe_unused]] int (*const g_device_control)(vnode_t, uint32_t, char*, int, vfs_context_t) = &VNOP_IOCTL;
+
+namespace {
+
+std::time_t fixed_now() { return 1796811630; }
+
+class MediaRules : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kel_media_rules_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
+    kel::ResetConfigCache();
+    fakelog::reset();
+    fakedrive::use_pipe(true);
+    media::set_time_source(fixed_now);
+    media_rules::g_calls.clear();
+  }
+  void TearDown() override {
+    media::set_time_source(nullptr);
+    stop();
+    fakedrive::use_pipe(false);
+    kel::ResetConfigCache();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  void start(std::uint8_t medium, std::uint8_t slot) {
+    stop();
+    kelsim::HarnessOptions o;
+    o.cartridge.medium_type = medium;
+    o.cartridge.disc_blocks = 0x10000;
+    o.cartridge.medium_serial = "SER-0001";
+    o.cartridge.loaded_slot = slot;
+    sim_ = std::make_unique<kelsim::SimHarness>(o);
+    kel::SetMediumCookie(sim_->cookie());
+    pclient_if = new client_if();
+    pclient_if->storage()->set_device_number("sg0");
+    pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
+    ASSERT_EQ(0, pclient_if->storage()->init());
+  }
+  void stop() {
+    if (!sim_) return;
+    clientif_delete();
+    pclient_if = nullptr;
+    sim_.reset();
+    kel::SetMediumCookie(0);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
+      std::this_thread::yield();
+  }
+  // Reads the anchors and the sequences of the loaded disc as a mount does
+  // and applies the sequence rules.
+  void check(std::uint8_t medium, std::uint8_t slot, int expect = 0) {
+    mdcudfsr_mount mnt;
+    mnt.devvp = &devvp_;
+    mnt.num_sectors = sim_->cartridge().disc_blocks();
+    mnt.medium_type = medium;
+    mnt.is_rewritable = medium == 0xE2 ? 1 : 0;
+    mnt.logical_sector_size = 2048;
+    mnt.logical_block_size = 2048;
+    mnt.loaded_slot = slot;
+    mnt.current_disc = slot;
+    mnt.num_discs = sim_->cartridge().slots();
+    if (mnt.is_rewritable) {
+      ASSERT_EQ(0, mdcudfsr_read_avdp_RE(&mnt, nullptr, 1, 0, nullptr));
+    } else {
+      ASSERT_EQ(0, mdcudfsr_read_avdp(&mnt, nullptr, 1, 0, nullptr));
+      ASSERT_EQ(0, mdcudfsr_read_vds(&mnt, nullptr, 0, 1, 0, nullptr));
+    }
+    std::uint32_t soft = 0;
+    const int r = mdcudfsr_check_vds_structure(&mnt, &soft, nullptr);
+    if (expect == 0)
+      EXPECT_EQ(0, r);
+    else
+      EXPECT_NE(0, r);
+    if (expect == 0) {
+      EXPECT_EQ(0u, soft);
+      EXPECT_EQ(slot + 1u, mnt.vds.pvd.vds_num);
+      EXPECT_EQ(slot + 2u, mnt.vds.lvd.n_pm);
+    }
+  }
+
+  std::filesystem::path dir_;
+  std::unique_ptr<kelsim::SimHarness> sim_;
+  vnode devvp_{};
+  pxo_attribute_data_t cache_{};
+  std::uint8_t stamp_[8] = {'2', '0', '2', '6', '1', '2', '0', '9'};
+};
+
+TEST_F(MediaRules, FreshVolumesOfEveryMediumClassPassTheSequenceRules) {
+  for (std::uint8_t medium : {0xE1, 0xF1, 0xF2, 0xE2}) {
+    for (std::uint8_t slot : {0, 5}) {
+      SCOPED_TRACE(std::to_string(medium) + " slot " + std::to_string(slot));
+      start(medium, slot);
+      storage_scsi* s = pclient_if->storage();
+      if (medium == 0xE2) {
+        scsi_service_re re;
+        re.init(s, slot, 0xFFFF, stamp_, &cache_);
+        Boolean ok = 0;
+        bool wrote = false;
+        ASSERT_EQ(0, re.auto_format(false, &ok, s, false, &wrote, false));
+      } else {
+        scsi_service_wo wo;
+        wo.init(s, slot, 0xFFFF, stamp_, &cache_);
+        std::uint32_t steps = 0;
+        Boolean msn = 0;
+        ASSERT_EQ(0, wo.auto_format(&steps, false, &msn, s, false));
+      }
+      s->scsi_cache_clear();
+      check(medium, slot);
+    }
+  }
+}
+
+TEST_F(MediaRules, ADamagedSequenceIsCaughtByTheSameRules) {
+  start(0xE1, 0);
+  storage_scsi* s = pclient_if->storage();
+  scsi_service_wo wo;
+  wo.init(s, 0, 0xFFFF, stamp_, &cache_);
+  std::uint32_t steps = 0;
+  Boolean msn = 0;
+  ASSERT_EQ(0, wo.auto_format(&steps, false, &msn, s, false));
+  // Interchange level 2 in both primary volume descriptors.
+  for (std::uint32_t lsn : {288u, 304u}) {
+    std::vector<std::uint8_t> b(2048);
+    ASSERT_EQ(0u, sim_->cartridge().read_blocks(0, lsn, 1, b.data()));
+    reinterpret_cast<pri_vol_desc*>(b.data())->ichg_lvl = 2;
+    scsi_service_cm::CalcDescriptorCRCAndChecksum(b.data(), 512);
+    ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, lsn, 1, b.data()));
+  }
+  s->scsi_cache_clear();
+  check(0xE1, 0, 1);
+}
+
+}  // namespace
