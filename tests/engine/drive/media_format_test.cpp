@@ -487,6 +487,13 @@ TEST_F(MediaSim, EraseOfAWrittenWriteOnceDiscLeavesAFreshEmptyVolume) {
     const auto* mp = reinterpret_cast<const part_map_metadata*>(vds.data() + sizeof(logvol_desc));
     EXPECT_EQ(nwa + 32 - 4096, mp->file_loc);
     expect_udfinfo(0, {"integrity=closed", "vid=KELFS VOL01"});
+    // The tag serial number was known from the format: no 0007h read.
+    for (auto& e : commands(0x8C)) EXPECT_NE(0x0007, e.cdb[8] << 8 | e.cdb[9]);
+    if (c.type == 0xF2) {
+      const auto r = sim_->drive().observed().reserved_writes;
+      EXPECT_NE(r.end(), std::find(r.begin(), r.end(), std::make_pair(384u, 256u)));
+      EXPECT_NE(r.end(), std::find(r.begin(), r.end(), std::make_pair(640u, 128u)));
+    }
   }
 }
 
@@ -611,6 +618,11 @@ TEST_F(MediaSim, DescriptorAreasAreErasedAndReformatFollowsTheFlag) {
   EXPECT_EQ(zero, block(0, N_ - 32, 32));
   EXPECT_NE(zero, block(0, 4352, 32));
   EXPECT_EQ(-1, re.reFormat(nullptr, ss_.get()));
+  // With "RE Reformat" set the medium properties are determined again.
+  ss_->set_reformat_flg(1);
+  sim_->service().clear_transcript();
+  EXPECT_EQ(0, re.reFormat(nullptr, ss_.get()));
+  EXPECT_FALSE(commands().empty());
   re.set_format_flg(true);
   EXPECT_EQ(1u, ss_->get_reformat_flg());
   EXPECT_TRUE(re.get_reformat_flag());
