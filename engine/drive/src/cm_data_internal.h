@@ -49,9 +49,7 @@ void set_time_source(time_source_fn fn);
 
 }  // namespace media
 
-// Relocation on rewritable media uses the defect bitmap of storage_scsi. The
-// calls go through these two adapters, which use storage_scsi's own
-// functions when it offers them and report 95 (not supported) otherwise.
+// Relocation on rewritable media: the defect bitmap of storage_scsi.
 errno_t media_rebuild_defect_bitmap(storage_scsi* s);
 errno_t media_search_and_find_nwa(storage_scsi* s, UInt32 nwa, UInt32 length, UInt32* newNwa);
 void cm_set_1500h_crc_wire(pxo_attribute_data_t* record);

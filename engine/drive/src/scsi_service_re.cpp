@@ -14,33 +14,13 @@ namespace {
 
 constexpr int kAttempts = 10;
 
-template <typename S>
-errno_t rebuild_impl(S* s) {
-  if constexpr (requires { s->rebuildDefectBitmap(); }) {
-    return s->rebuildDefectBitmap();
-  } else {
-    DRV_LOG(ERR_, "defect bitmap not available. err=%d\n", drv_err::kNotSupported);
-    return drv_err::kNotSupported;
-  }
-}
-
-template <typename S>
-errno_t search_impl(S* s, UInt32 nwa, UInt32 length, UInt32* found) {
-  if constexpr (requires(Boolean b) { s->searchAndFindNwa(nwa, length, found, &b); }) {
-    Boolean replaced = false;
-    return s->searchAndFindNwa(nwa, length, found, &replaced);
-  } else {
-    *found = nwa;
-    DRV_LOG(ERR_, "defect bitmap not available. err=%d\n", drv_err::kNotSupported);
-    return drv_err::kNotSupported;
-  }
-}
-
 }  // namespace
 
-errno_t media_rebuild_defect_bitmap(storage_scsi* s) { return rebuild_impl(s); }
+errno_t media_rebuild_defect_bitmap(storage_scsi* s) { return s->rebuildDefectBitmap(); }
+
 errno_t media_search_and_find_nwa(storage_scsi* s, UInt32 nwa, UInt32 length, UInt32* newNwa) {
-  return search_impl(s, nwa, length, newNwa);
+  Boolean replaced = false;
+  return s->searchAndFindNwa(nwa, length, newNwa, &replaced);
 }
 
 namespace {
