@@ -1,0 +1,205 @@
+// The drive client through the real pipe client against the simulated host
+// service and changer drive: pre-mount, mount of the last slot, and blocks
+// read and written through the buffer and cluster calls.
+#include "drive_fixture.h"
+
+#include "drive/client_if.h"
+#include "drive/device_control.h"
+#include "kel/pipe_client.h"
+#include "kel/scsi.h"
+#include "kelhost/kern.h"
+#include "kelhost/vnode.h"
+#include "sim/harness.h"
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+int map_from_lsn_100(void* a) {
+  auto* args = static_cast<vnop_blockmap_args*>(a);
+  *args->a_bpn = 100 + static_cast<std::int32_t>(args->a_foffset / 2048);
+  *args->a_run = args->a_size;
+  return 0;
+}
+
+class SimClient : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kel_client_sim_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
+    kel::ResetConfigCache();
+    fakelog::reset();
+    fakedrive::use_pipe(true);
+    clock_scope_ = std::make_unique<platform::ScopedClock>(clock_);
+  }
+  void TearDown() override {
+    clientif_delete();
+    stop();
+    clock_scope_.reset();
+    fakedrive::use_pipe(false);
+    kel::ResetConfigCache();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  void start(std::uint8_t medium) {
+    kelsim::HarnessOptions o;
+    o.cartridge.medium_type = medium;
+    o.cartridge.disc_blocks = 0x20000;
+    sim_ = std::make_unique<kelsim::SimHarness>(o);
+    kel::SetMediumCookie(sim_->cookie());
+  }
+  void stop() {
+    if (!sim_) return;
+    sim_.reset();
+    kel::SetMediumCookie(0);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
+      std::this_thread::yield();
+  }
+  // Disc 0 of a write-once cartridge as the automatic format leaves it.
+  void format_write_once_disc0() {
+    auto& d = sim_->cartridge().disc(0);
+    d.formatted = true;
+    d.status = kelsim::DiscStatus::Incomplete;
+    d.tracks = {kelsim::Track{0, 0x1100, 0x1100, false, false},
+                kelsim::Track{0x1100, 0x20000 - 0x1100, 0x1100, false, true}};
+  }
+  int premount(int* finalized, int* wp, int* wu) {
+    char dev[] = "sg0";
+    char media[] = "notused";
+    return premount_operation(dev, media, finalized, wp, wu);
+  }
+  MDCFS_MOUNT_INFORMATION mount_info() {
+    MDCFS_MOUNT_INFORMATION mi{};
+    EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMOUNTINFO, reinterpret_cast<char*>(&mi), 0, nullptr));
+    return mi;
+  }
+
+  std::filesystem::path dir_;
+  InstantClock clock_;
+  std::unique_ptr<platform::ScopedClock> clock_scope_;
+  std::unique_ptr<kelsim::SimHarness> sim_;
+};
+
+}  // namespace
+
+TEST_F(SimClient, PremountOfAFormattedCartridge) {
+  start(0xE1);
+  format_write_once_disc0();
+  int finalized = -1, wp = -1, wu = -1;
+  EXPECT_EQ(0, premount(&finalized, &wp, &wu));
+  EXPECT_EQ(0, finalized);
+  EXPECT_EQ(0, wp);
+  EXPECT_EQ(0, wu);
+  ASSERT_NE(nullptr, pclient_if);
+  EXPECT_EQ(0xE1, clientif_get_medium_type());
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOMOUNTLASTSLOT, const_cast<char*>("\0"), 0, nullptr));
+  EXPECT_NE(2u, mount_info().AccessMode);
+  // The program name of later log lines is the drive's serial number.
+  EXPECT_TRUE(fakelog::contains("[" + sim_->drive().config().serial));
+}
+
+TEST_F(SimClient, PremountArgumentsAreChecked) {
+  int f = 0;
+  char dev[] = "sg0";
+  EXPECT_EQ(-1, premount_operation(dev, nullptr, &f, &f, &f));
+  EXPECT_EQ(nullptr, pclient_if);
+}
+
+TEST_F(SimClient, UnsupportedMediumGivesTheMountVerdictAnd95) {
+  start(0xE1);
+  sim_->cartridge().attributes[0x0408].value = {0x01};
+  int finalized = -1, wp = -1, wu = -1;
+  EXPECT_EQ(95, premount(&finalized, &wp, &wu));
+  const auto mi = mount_info();
+  EXPECT_EQ(0x80000020u, mi.MountStatus);
+  EXPECT_EQ(0x100u, mi.WriteProtectReasonFlags & 0x100u);
+  EXPECT_EQ(2u, mi.AccessMode);
+  // The flags are still reported.
+  EXPECT_EQ(0, wp);
+  EXPECT_EQ(0, finalized);
+}
+
+TEST_F(SimClient, BlankDiscWithUnreadableVolumeTypeGives123) {
+  std::ofstream(dir_ / "registry.reg")
+      << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Stravo\\KELFS]\n"
+      << "\"Volume Type\"=\"bad\"\n";
+  kel::ResetConfigCache();
+  start(0xE1);
+  int finalized = -1, wp = -1, wu = -1;
+  ASSERT_EQ(0, premount(&finalized, &wp, &wu));
+  sim_->service().clear_transcript();
+  char verify = 0;
+  EXPECT_EQ(123, VNOP_IOCTL(nullptr, PXOIOMOUNTLASTSLOT, &verify, 0, nullptr));
+  const auto mi = mount_info();
+  EXPECT_EQ(0x80000010u, mi.MountStatus);
+  EXPECT_EQ(2u, mi.AccessMode);
+  // Nothing was written to the blank disc.
+  for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x2A, e.opcode());
+  EXPECT_EQ(kelsim::DiscStatus::Blank, sim_->cartridge().disc(0).status);
+}
+
+TEST_F(SimClient, BuffersAndClustersReadTheImage) {
+  start(0xE2);
+  auto& disc = sim_->cartridge().disc(0);
+  disc.formatted = true;
+  disc.status = kelsim::DiscStatus::Complete;
+  std::vector<std::uint8_t> img(64 * 2048);
+  for (std::size_t i = 0; i < img.size(); ++i) img[i] = static_cast<std::uint8_t>(i / 2048 + i);
+  ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, 96, 64, img.data()));
+  int f = 0, wp = 0, wu = 0;
+  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  int dummy = 0;
+  vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
+
+  buf_t bp = nullptr;
+  ASSERT_EQ(0, buf_meta_bread(vp, 100, 8192, nullptr, &bp));
+  EXPECT_EQ(0, std::memcmp(reinterpret_cast<void*>(buf_dataptr(bp)), img.data() + 4 * 2048, 8192));
+  buf_brelse(bp);
+
+  const vnop_handler_t saved = kel_vnops.blockmap;
+  kel_vnops.blockmap = map_from_lsn_100;
+  std::vector<std::uint8_t> out(10000, 0xEE);
+  uio_t u = uio_create(1, 0, UIO_SYSSPACE, UIO_READ);
+  uio_addiov(u, reinterpret_cast<user_addr_t>(out.data()), out.size());
+  EXPECT_EQ(0, cluster_read(vp, u, 9000, 0));
+  kel_vnops.blockmap = saved;
+  uio_free(u);
+  EXPECT_EQ(0, std::memcmp(out.data(), img.data() + 4 * 2048, 9000));
+  EXPECT_EQ(0xEE, out[9000]);
+}
+
+TEST_F(SimClient, BufferWritesAndTheirFailures) {
+  start(0xE2);
+  auto& disc = sim_->cartridge().disc(0);
+  disc.formatted = true;
+  disc.status = kelsim::DiscStatus::Complete;
+  int f = 0, wp = 0, wu = 0;
+  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  int dummy = 0;
+  vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
+
+  buf_t bp = buf_getblk(vp, 320, 65536, 0, 0, 0);
+  ASSERT_NE(nullptr, bp);
+  std::memset(reinterpret_cast<void*>(buf_dataptr(bp)), 0x77, 65536);
+  EXPECT_EQ(0, buf_bwrite(bp));
+  std::vector<std::uint8_t> back(2048);
+  ASSERT_EQ(0u, sim_->cartridge().read_blocks(0, 351, 1, back.data()));
+  EXPECT_EQ(0x77, back[2047]);
+
+  sim_->drive().add_fault(kelsim::write_error(640, 700));
+  for (int i = 0; i < 2; ++i) {
+    bp = buf_getblk(vp, 640, 65536, 0, 0, 0);
+    ASSERT_NE(nullptr, bp);
+    EXPECT_NE(0, buf_bwrite(bp));
+  }
+  std::uint32_t fails = 0;
+  EXPECT_EQ(0, VNOP_IOCTL(vp, PXOIOCGETWRITEFAILCNT, reinterpret_cast<char*>(&fails), 0, nullptr));
+  EXPECT_EQ(2u, fails);
+  EXPECT_EQ(2, fakelog::count("WRITE_10 failed. err["));
+}
