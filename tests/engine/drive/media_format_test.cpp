@@ -666,6 +666,25 @@ TEST_F(MediaSim, RewritableVerifyFailureMovesTheMetadataPastTheBadArea) {
   check_volume(0, {272, N_ - 32, 320, N_ - 1}, true);
 }
 
+TEST_F(MediaSim, RewritableTenthVerifyFailureIsAccepted) {
+  start(0xE2);
+  kelsim::FaultRule f = kelsim::command_fails(0x2F, {0x03, 0x11, 0x00});
+  f.times = 10;
+  sim_->drive().add_fault(f);
+  scsi_service_re re;
+  re.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
+  Boolean ok = 0;
+  bool wrote = false;
+  ASSERT_EQ(0, re.auto_format(false, &ok, ss_.get(), false, &wrote, false));
+  const auto w = writes();
+  ASSERT_GE(w.size(), 11u);
+  for (std::uint32_t i = 0; i < 10; ++i) EXPECT_EQ(4352u + 32u * i, w[i]);
+  EXPECT_EQ(4352u + 32u * 10, w[10]);  // the metadata file entries follow the tenth try
+  auto vds = block(0, 275);
+  EXPECT_EQ(4352u + 32u * 10 - 4096u,
+            reinterpret_cast<const part_map_metadata*>(vds.data() + sizeof(logvol_desc))->file_loc);
+}
+
 // The two recoveries the dispatcher chooses by the progress counter.
 TEST_F(MediaSim, RecoveryAfterAFailureInTheEndAreaRewritesOnlyTheEndArea) {
   start(0xE1);
