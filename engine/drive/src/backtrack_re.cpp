@@ -437,7 +437,7 @@ errno_t scsi_service_re::backtrackFlushRollbackPoint(UInt32 fsdLsn, UInt32 metad
   pxo_buf wb{};
   std::uint8_t* wd = static_cast<std::uint8_t*>(std::calloc(1, 65536));
   if (wd == nullptr) return drv_err::kNoMemory;
-  auto piece = [&](std::uint32_t type_no, std::uint32_t lsn, std::uint32_t next_uid, const char* fail_text) -> errno_t {
+  auto section = [&](std::uint32_t type_no, std::uint32_t lsn, std::uint32_t next_uid, const char* fail_text) -> errno_t {
     errno_t e = 0;
     for (int i = 0; i < kAttempts; ++i) {
       setup_buffer_info_t su{};
@@ -473,13 +473,13 @@ errno_t scsi_service_re::backtrackFlushRollbackPoint(UInt32 fsdLsn, UInt32 metad
     DRV_LOG(ERR_, "%s", fail_text);
     return e;
   };
-  errno_t res = piece(4, 256, 0, "fail AVDP1/MVDS Flush \n");
-  if (res == 0) res = piece(3, L - 31, 0, "fail AVDP2/RVDS Flush \n");
+  errno_t res = section(4, 256, 0, "fail AVDP1/MVDS Flush \n");
+  if (res == 0) res = section(3, L - 31, 0, "fail AVDP2/RVDS Flush \n");
   if (res == 0) {
     res = read_1500h(s, &a);
     if (res) DRV_LOG(ERR_, "READ ATTRIBUTE Error. Result = %d\n", res);
   }
-  if (res == 0) res = piece(2, 320, be32(a.value() + cm1500::kLastUniqueId) + 1, "fail LVID Flush \n");
+  if (res == 0) res = section(2, 320, be32(a.value() + cm1500::kLastUniqueId) + 1, "fail LVID Flush \n");
   std::free(wd);
   return res;
 }

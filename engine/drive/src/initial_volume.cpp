@@ -1,4 +1,4 @@
-// Initial UDF volumes of write-once and rewritable media: one piece of the
+// Initial UDF volumes of write-once and rewritable media: one section of the
 // volume at a time, built into the caller's write buffer.
 #include "cm_data_internal.h"
 #include "drive/scsi_service_re.h"
@@ -19,7 +19,7 @@ namespace {
 
 constexpr std::uint32_t kSector = 2048;
 
-// Everything a piece needs besides its own position.
+// Everything a section needs besides its own position.
 struct VolumeContext {
   bool rewritable = false;
   std::uint8_t slot = 0;
@@ -392,7 +392,7 @@ Boolean scsi_service_wo::autoFormatSetUpWriteBuffer(void* setup, UInt32 metadata
   const bool f2 = type == 0xF2;
   const std::uint32_t need = s->type == 6 ? (f2 ? 0x43000u : 0x10000u) : s->type == 9 ? (f2 ? 0x40000u : 0x10000u) : 0x10000u;
   if (s->buffer_size < need) {
-    // The piece would not fit: never write past the caller's buffer.
+    // The section would not fit: never write past the caller's buffer.
     DRV_LOG(ERR_, "fail BufferSize 0x%x\n", s->buffer_size);
     return 0;
   }

@@ -25,7 +25,7 @@ errno_t media_search_and_find_nwa(storage_scsi* s, UInt32 nwa, UInt32 length, UI
 
 namespace {
 
-// The 64 KiB write descriptor of the rewritable pieces.
+// The 64 KiB write descriptor of the rewritable sections.
 struct ReBuffer {
   pxo_buf* bp = nullptr;
   std::uint8_t* data = nullptr;
@@ -93,13 +93,13 @@ void fill_time(setup_buffer_info_t* s, const std::tm& t) {
 
 }  // namespace
 
-// Writing of the pieces of a rewritable initial volume.
+// Writing of the sections of a rewritable initial volume.
 class re_volume_writer {
  public:
   re_volume_writer(scsi_service_re& svc, storage_scsi* s, ReBuffer& b, const std::tm& now, std::uint32_t last)
       : svc_(svc), s_(s), b_(b), now_(now), last_(last) {}
 
-  // Pieces are built with these.
+  // Sections are built with these.
   std::uint32_t metadata_lsn = 0;  // F
   std::uint32_t content_lsn = 0;   // M
   std::uint32_t volume_set_number = 0;
@@ -108,9 +108,9 @@ class re_volume_writer {
   UInt8* lvid = nullptr;
   bool* wrote = nullptr;
 
-  errno_t build(std::uint32_t piece, std::uint32_t buffer_lsn) {
+  errno_t build(std::uint32_t section, std::uint32_t buffer_lsn) {
     setup_buffer_info_t su{};
-    su.type = piece;
+    su.type = section;
     su.buffer = b_.data;
     su.buffer_size = 65536;
     fill_time(&su, now_);
@@ -125,17 +125,17 @@ class re_volume_writer {
     return 0;
   }
 
-  // Pieces 0 and 1 at the NWA, moved past defects when a write, cache flush
-  // or verify fails. *written receives the LSN the piece went to.
-  errno_t relocating(std::uint32_t piece, std::uint32_t* nwa, std::uint32_t* written, bool driveVerify) {
+  // Sections 0 and 1 at the NWA, moved past defects when a write, cache flush
+  // or verify fails. *written receives the LSN the section went to.
+  errno_t relocating(std::uint32_t section, std::uint32_t* nwa, std::uint32_t* written, bool driveVerify) {
     errno_t e = 0;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
       const std::uint32_t lsn = *nwa;
-      if (errno_t be = build(piece, lsn)) return be;
+      if (errno_t be = build(section, lsn)) return be;
       e = b_.write(s_, lsn);
       if (wrote) *wrote = true;
       if (e) {
-        DRV_LOG(ERR_, piece == 0 ? "STEP#08.WRITE10(Metadata Extent) failed. err(%d)\n"
+        DRV_LOG(ERR_, section == 0 ? "STEP#08.WRITE10(Metadata Extent) failed. err(%d)\n"
                                  : "STEP#11.WRITE10(Metadata FE/Metadata Mirror FE) failed. err(%d)\n",
                 e);
         s_->synchronize_cache(nullptr);
@@ -144,7 +144,7 @@ class re_volume_writer {
         *nwa = lsn + 32;
         e = s_->synchronize_cache(nullptr);
         if (e) {
-          DRV_LOG(ERR_, piece == 0 ? "STEP#09.SYNCHRONIZE_CACHE failed. err(%d)\n"
+          DRV_LOG(ERR_, section == 0 ? "STEP#09.SYNCHRONIZE_CACHE failed. err(%d)\n"
                                    : "STEP#12.SYNCHRONIZE_CACHE failed. err(%d)\n",
                   e);
         } else if (driveVerify) {
@@ -154,7 +154,7 @@ class re_volume_writer {
           pxo_verify_range_t v{lsn, 32, 0};
           e = s_->verify_range(reinterpret_cast<caddr_t>(&v));
           if (e == 0) return 0;
-          DRV_LOG(ERR_, piece == 0 ? "STEP#10.VERIFY failed. err(%d)\n" : "STEP#13.VERIFY failed. err(%d)\n", e);
+          DRV_LOG(ERR_, section == 0 ? "STEP#10.VERIFY failed. err(%d)\n" : "STEP#13.VERIFY failed. err(%d)\n", e);
           if (attempt == kAttempts - 1) return 0;  // the last verify failure is accepted
         }
       }
@@ -170,16 +170,16 @@ class re_volume_writer {
       }
       *nwa = found;
     }
-    // No piece that never reached the disc may be pointed at by the later ones.
+    // No section that never reached the disc may be pointed at by the later ones.
     DRV_LOG(ERR_, "retry NG. retry_count=%d err(%d)\n", kAttempts, e);
     return e;
   }
 
-  // Pieces 2 to 5 at their fixed places.
-  errno_t fixed(std::uint32_t piece, std::uint32_t lsn, const char* wtext, const char* stext) {
+  // Sections 2 to 5 at their fixed places.
+  errno_t fixed(std::uint32_t section, std::uint32_t lsn, const char* wtext, const char* stext) {
     errno_t e = 0;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-      if (errno_t be = build(piece, lsn)) return be;
+      if (errno_t be = build(section, lsn)) return be;
       e = b_.write(s_, lsn);
       if (wrote) *wrote = true;
       if (e) {

@@ -91,16 +91,16 @@ class WoIo {
     return s_->verify_range(reinterpret_cast<caddr_t>(&v));
   }
 
-  // One attempt of a piece: [reserve], the writes, SYNCHRONIZE CACHE,
+  // One attempt of a section: [reserve], the writes, SYNCHRONIZE CACHE,
   // VERIFY (unless the drive verifies).
-  struct Piece {
+  struct Section {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> writes;  // (lsn, blocks), each from offset 0
     bool reserve = false;
     std::uint32_t reserve_lsn = 0, reserve_blocks = 0;
     std::uint32_t verify_lsn = 0, verify_blocks = 0;
     bool whole_buffer = false;  // one write from the buffer instead of zero chunks
   };
-  errno_t attempt(const Piece& p) {
+  errno_t attempt(const Section& p) {
     if (p.reserve)
       if (errno_t e = reserve(p.reserve_lsn, p.reserve_blocks)) return e;
     for (auto& [lsn, blocks] : p.writes)
@@ -386,9 +386,9 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
     }
     return 0;
   };
-  // Ten attempts of a fixed-place piece; a piece that never succeeds ends the
-  // format, so that no later piece points at an area never written.
-  auto fixed = [&](const WoIo::Piece& p, const char* name) -> errno_t {
+  // Ten attempts of a fixed-place section; a section that never succeeds ends the
+  // format, so that no later section points at an area never written.
+  auto fixed = [&](const WoIo::Section& p, const char* name) -> errno_t {
     errno_t e = 0;
     for (int i = 0; i < kAttempts; ++i) {
       e = io.attempt(p);
@@ -398,7 +398,7 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
     return e;
   };
   auto one = [&](std::uint32_t lsn, std::uint32_t blocks, bool reserve) {
-    WoIo::Piece p;
+    WoIo::Section p;
     p.writes = {{lsn, blocks}};
     p.reserve = reserve;
     p.reserve_lsn = lsn;
@@ -408,7 +408,7 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
     return p;
   };
   auto padding = [&](std::uint32_t first, std::uint32_t count, std::uint32_t vlsn) {
-    WoIo::Piece p;
+    WoIo::Section p;
     for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
     p.verify_lsn = vlsn;
     p.verify_blocks = 32;
@@ -416,27 +416,27 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
   };
   const bool pad = !lp && !format_failed;
 
-  // Piece 0: recognition sequence.
+  // Section 0: recognition sequence.
   if (errno_t e = setup(0, false, 0, 0, 0, b.size)) return e;
   if (errno_t e = fixed(one(0, big, f2), "STEP#05")) return e;
-  // Piece 1: padding up to the anchor.
+  // Section 1: padding up to the anchor.
   if (pad) {
     if (errno_t e = setup(1, true, 0, 0, 0, b.size)) return e;
     if (errno_t e = fixed(padding(32, 7, 224), "STEP#08")) return e;
   } else {
     add(3);
   }
-  // Piece 2: first anchor.
+  // Section 2: first anchor.
   if (errno_t e = setup(2, false, 0, 0, 0, b.size)) return e;
   if (errno_t e = fixed(one(256, big, f2), "STEP#10")) return e;
-  // Piece 3: padding up to the metadata.
+  // Section 3: padding up to the metadata.
   if (pad) {
     if (errno_t e = setup(3, true, 0, 0, 0, b.size)) return e;
     if (errno_t e = fixed(padding(288, 127, 4320), "STEP#13")) return e;
   } else {
     add(3);
   }
-  // Pieces 4 and 5: metadata extent and metadata file entries at the NWA.
+  // Sections 4 and 5: metadata extent and metadata file entries at the NWA.
   std::uint32_t M = 0, E = 0;
   if (!m_stride_format) {
     auto at_nwa = [&](std::uint32_t type_no, std::uint32_t* where, const char* step) -> errno_t {
@@ -472,10 +472,10 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
   } else {
     add(8);
   }
-  // Piece 6: both volume descriptor sequences.
+  // Section 6: both volume descriptor sequences.
   if (errno_t e = setup(6, false, 0, 0, m_stride_format ? 0 : E, b.size)) return e;
   if (errno_t e = fixed(one(f2 ? 384 : 288, f2 ? 256 : 32, f2), "STEP#23")) return e;
-  // Piece 7: open integrity descriptor.
+  // Section 7: open integrity descriptor.
   if (errno_t e = setup(7, false, 0, 0, 0, b.size)) return e;
   if (errno_t e = fixed(one(f2 ? 640 : 320, big, f2), "STEP#26")) return e;
 
@@ -518,7 +518,7 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
     if (errno_t e = setup(8, true, 0, 0, 0, b.size)) return e;
     if (errno_t e = fixed(padding(N - 288, 8, N - 64), "STEP#31")) return e;
   }
-  // Piece 9: the last anchor.
+  // Section 9: the last anchor.
   if (errno_t e = setup(9, false, 0, 0, 0, b.size)) return e;
   errno_t res = fixed(one(N - big, big, f2), "STEP#33");
   s->scsi_cache_clear();
@@ -628,9 +628,9 @@ errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool s
     return e;
   WoIo io(s, b, driveVerify, completedsteps, true);
   const std::uint32_t big = f2 ? 128 : 32;
-  for (std::uint32_t piece = 0; piece <= 3; ++piece) {
-    const bool is_pad = piece == 1 || piece == 3;
-    if (piece == 0 && lp) {
+  for (std::uint32_t section = 0; section <= 3; ++section) {
+    const bool is_pad = section == 1 || section == 3;
+    if (section == 0 && lp) {
       if (errno_t e = autoFormatLOWInitTrack(1, 4352)) {
         DRV_LOG(ERR_, "Failed to Padding, Track#1 LSN 0-0x1100 to N. Status=%08X", static_cast<unsigned>(e));
         return e;
@@ -642,9 +642,9 @@ errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool s
       add(3);
       continue;
     }
-    WoIo::Piece p;
+    WoIo::Section p;
     if (!is_pad) {
-      const std::uint32_t lsn = piece == 0 ? 0 : 256;
+      const std::uint32_t lsn = section == 0 ? 0 : 256;
       p.writes = {{lsn, big}};
       p.reserve = f2;
       p.reserve_lsn = lsn;
@@ -652,7 +652,7 @@ errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool s
       p.verify_lsn = lsn;
       p.verify_blocks = big;
     } else {
-      const std::uint32_t first = piece == 1 ? 32 : 288, count = piece == 1 ? 7 : 127;
+      const std::uint32_t first = section == 1 ? 32 : 288, count = section == 1 ? 7 : 127;
       for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
       p.reserve = f2;
       p.reserve_lsn = first;
@@ -663,7 +663,7 @@ errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool s
     errno_t e = 0;
     for (int i = 0; i < kAttempts; ++i) {
       setup_buffer_info_t su{};
-      su.type = piece;
+      su.type = section;
       su.buffer = b.data;
       su.buffer_size = b.size;
       fill_time(&su, now);
@@ -724,13 +724,13 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
                           "write data buffer alloc failed. Result(12)\n"))
     return e;
   WoIo io(s, b, info->drive_verify != 0, nullptr, false);
-  auto build = [&](std::uint32_t piece) -> bool {
+  auto build = [&](std::uint32_t section) -> bool {
     setup_buffer_info_t su{};
-    su.type = piece;
+    su.type = section;
     su.buffer = b.data;
     su.buffer_size = b.size;
     fill_time(&su, now);
-    su.clear_64k_only = piece == 8 ? 1 : 0;
+    su.clear_64k_only = section == 8 ? 1 : 0;
     su.block_count = N;
     if (!autoFormatSetUpWriteBuffer(&su, 0, nullptr, 0, 0, 1)) {
       DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
@@ -745,9 +745,9 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
     }
     DRV_LOG(DEBG, "DBG AD PAD3 SUCCESS\n");
   }
-  // Piece 8: padding of track 2 before the anchor (nothing on F2h).
+  // Section 8: padding of track 2 before the anchor (nothing on F2h).
   if (!f2) {
-    WoIo::Piece p;
+    WoIo::Section p;
     const bool f1 = type == 0xF1 || type == 0xE5;
     const std::uint32_t first = f1 ? N - 128 : N - 288, count = f1 ? 3 : 8;
     for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
@@ -764,8 +764,8 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
       return e;
     }
   }
-  // Piece 9: the last anchor.
-  WoIo::Piece p;
+  // Section 9: the last anchor.
+  WoIo::Section p;
   const std::uint32_t big = f2 ? 128 : 32;
   p.writes = {{N - big, big}};
   p.reserve = f2;
@@ -849,10 +849,10 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
   WoIo io(s, b, driveVerify, nullptr, false);
 
   std::uint32_t M = 0, E = 0;
-  auto build = [&](std::uint32_t piece, std::uint32_t content, std::uint32_t buffer_lsn, std::uint32_t metadataLsn,
+  auto build = [&](std::uint32_t section, std::uint32_t content, std::uint32_t buffer_lsn, std::uint32_t metadataLsn,
                    std::uint32_t bufsize) -> errno_t {
     setup_buffer_info_t su{};
-    su.type = piece;
+    su.type = section;
     su.buffer = b.data;
     su.buffer_size = bufsize;
     fill_time(&su, now);
@@ -865,7 +865,7 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
     }
     return 0;
   };
-  auto at_nwa = [&](std::uint32_t piece, std::uint32_t* where, const char* step) -> errno_t {
+  auto at_nwa = [&](std::uint32_t section, std::uint32_t* where, const char* step) -> errno_t {
     pxo_track_info_data_t t{};
     if (errno_t e = read_track(s, 1, &t)) {
       DRV_LOG(ERR_, "%s READ_TRACK_INFORMATION failed. err(%d)\n", step, e);
@@ -875,8 +875,8 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
     s->scsi_cache_clear();
     errno_t e = 0;
     for (int i = 0; i < kAttempts; ++i) {
-      if (errno_t be = build(piece, piece == 4 ? *where : M, *where, piece == 4 ? 0 : *where, 0x10000)) return be;
-      WoIo::Piece p;
+      if (errno_t be = build(section, section == 4 ? *where : M, *where, section == 4 ? 0 : *where, 0x10000)) return be;
+      WoIo::Section p;
       p.writes = {{*where, 32}};
       p.reserve = lp;
       p.reserve_lsn = *where;
@@ -901,12 +901,12 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
   errno_t res = at_nwa(4, &M, "STEP#01");
   DRV_LOG(INFO, "STEP#01 metadatalsn[%d]\n", M);
   if (res == 0) res = at_nwa(5, &E, "STEP#05");
-  auto fixed = [&](std::uint32_t piece, std::uint32_t lsn, std::uint32_t blocks, std::uint32_t bufsize,
+  auto fixed = [&](std::uint32_t section, std::uint32_t lsn, std::uint32_t blocks, std::uint32_t bufsize,
                    const char* step) -> errno_t {
     errno_t e = 0;
     for (int i = 0; i < kAttempts; ++i) {
-      if (errno_t be = build(piece, 0, 0, E, bufsize)) return be;
-      WoIo::Piece p;
+      if (errno_t be = build(section, 0, 0, E, bufsize)) return be;
+      WoIo::Section p;
       p.writes = {{lsn, blocks}};
       p.reserve = f2;
       p.reserve_lsn = lsn;

@@ -1,5 +1,5 @@
 // Cartridge-memory record, descriptor checksums, serial-number checks and
-// the initial-volume pieces of the media services, without a drive or with
+// the initial-volume sections of the media services, without a drive or with
 // the recording drive.
 #include "drive_fixture.h"
 
@@ -274,7 +274,7 @@ TEST_F(MediaCmDrive, AutoFormattedFlagRecords) {
   EXPECT_FALSE(re.get_AutoFormatted_flag());
 }
 
-// ---------------------------------------------------------------- pieces
+// ---------------------------------------------------------------- sections
 
 // A write-once service whose medium serial number is set as a format sets it.
 struct WoWithSerial : scsi_service_wo {
@@ -284,7 +284,7 @@ struct WoWithSerial : scsi_service_wo {
   }
 };
 
-class MediaPieces : public DriveTest {
+class MediaSections : public DriveTest {
  protected:
   void SetUp() override {
     DriveTest::SetUp();
@@ -315,7 +315,7 @@ class MediaPieces : public DriveTest {
   std::uint8_t stamp_[8] = {'2', '0', '2', '6', '1', '2', '0', '9'};
 };
 
-TEST_F(MediaPieces, WriteOnceBufferSizesAndPaddingPieces) {
+TEST_F(MediaSections, WriteOnceBufferSizesAndPaddingSections) {
   scsi_service_wo wo;
   wo.init(ss_.get(), 0, 5, stamp_, &cache_);
   for (std::uint32_t type = 0; type <= 11; ++type) {
@@ -331,11 +331,11 @@ TEST_F(MediaPieces, WriteOnceBufferSizesAndPaddingPieces) {
   EXPECT_EQ(0, wo.autoFormatSetUpWriteBuffer(nullptr, 0, nullptr, 0, 0, 1));
 }
 
-TEST_F(MediaPieces, F2hSequencesNeedTheirWholeBuffer) {
+TEST_F(MediaSections, F2hSequencesNeedTheirWholeBuffer) {
   medium(0xF2);
   scsi_service_wo wo;
   wo.init(ss_.get(), 0, 5, stamp_, &cache_);
-  // A buffer too small for the piece is refused instead of written past.
+  // A buffer too small for the section is refused instead of written past.
   auto small = setup(6, 0x10000, 0x10000);
   EXPECT_EQ(0, wo.autoFormatSetUpWriteBuffer(&small, 0, nullptr, 0, 0, 1));
   auto s = setup(6, 0x80000, 0x10000);
@@ -358,7 +358,7 @@ TEST_F(MediaPieces, F2hSequencesNeedTheirWholeBuffer) {
   EXPECT_EQ(512u, avdp->reserve_vds_ex.loc);
 }
 
-TEST_F(MediaPieces, SlotDecidesVolumeIdentifierMapsAndIntegrityTables) {
+TEST_F(MediaSections, SlotDecidesVolumeIdentifierMapsAndIntegrityTables) {
   for (std::uint8_t slot : {0, 11}) {
     scsi_service_wo wo;
     wo.init(ss_.get(), slot, 5, stamp_, &cache_);
@@ -390,7 +390,7 @@ TEST_F(MediaPieces, SlotDecidesVolumeIdentifierMapsAndIntegrityTables) {
   }
 }
 
-TEST_F(MediaPieces, IdentifiersWithAndWithoutSerial) {
+TEST_F(MediaSections, IdentifiersWithAndWithoutSerial) {
   // Without a serial: "_" and the packed time; the short volume set identifier.
   scsi_service_wo wo;
   wo.init(ss_.get(), 0, 5, stamp_, &cache_);
@@ -428,7 +428,7 @@ TEST_F(MediaPieces, IdentifiersWithAndWithoutSerial) {
   EXPECT_EQ(49, pvd->volset_id[127]);
 }
 
-TEST_F(MediaPieces, RewritablePiecesAndTheirPlaces) {
+TEST_F(MediaSections, RewritableSectionsAndTheirPlaces) {
   scsi_service_re re;
   re.init(ss_.get(), 0, 9, stamp_, &cache_);
   const std::uint32_t N = 0x20000, L = N - 1;
@@ -468,7 +468,7 @@ TEST_F(MediaPieces, RewritablePiecesAndTheirPlaces) {
   EXPECT_EQ(0x0250, iu->min_udf_read_rev);
   EXPECT_EQ(0x0250, iu->min_udf_write_rev);
   EXPECT_EQ(0x0250, iu->max_udf_write_rev);
-  // Types 6 and above: a cleared buffer and success; 65535 bytes fail every piece.
+  // Types 6 and above: a cleared buffer and success; 65535 bytes fail every section.
   auto p6 = setup(6, 0x10000, L);
   ASSERT_EQ(1, re.autoFormatSetUpWriteBuffer(&p6, 0, 0, 0, 0, nullptr, nullptr, 0, 0, 1));
   EXPECT_EQ(std::vector<std::uint8_t>(0x10000, 0), std::vector<std::uint8_t>(buf_.begin(), buf_.begin() + 0x10000));

@@ -304,7 +304,7 @@ TEST_F(MediaSim, WriteOnceStrideFormatWritesOnlyTheStartOfTheVolume) {
     EXPECT_EQ(1, msn);
     const bool lp = c.type != 0xE1;
     for (auto lba : writes()) {
-      // Pieces 0-3 only, and on low-padded media the padding of track 1.
+      // Sections 0-3 only, and on low-padded media the padding of track 1.
       EXPECT_LT(lba, 4352u) << lba;
     }
     const auto w = writes();
@@ -386,7 +386,7 @@ TEST_F(MediaSim, AlreadyFormattedDiscIsLeftAlone) {
   EXPECT_TRUE(commands(0x04).empty());
 }
 
-TEST_F(MediaSim, APieceThatNeverGetsWrittenEndsTheFormatAtOnce) {
+TEST_F(MediaSim, ASectionThatNeverGetsWrittenEndsTheFormatAtOnce) {
   start(0xE1);
   sim_->drive().add_fault(kelsim::write_error(256, 256));
   scsi_service_wo wo;
@@ -411,7 +411,7 @@ TEST_F(MediaSim, ProgressCounterTellsWhereTheFormatStopped) {
   EXPECT_NE(0, wo.auto_format(&steps, false, &msn, ss_.get(), false));
   EXPECT_GT(steps, 31u);
   // A failed FORMAT UNIT on a disc whose track 1 is already past 4351 skips
-  // both padding pieces and counts 3 for each.
+  // both padding sections and counts 3 for each.
   start(0xE1);
   ASSERT_EQ(0, ss_->format_unit(fmt_list().data(), false));
   std::vector<std::uint8_t> zero(4352 * 2048, 0);
@@ -630,7 +630,7 @@ TEST_F(MediaSim, DescriptorAreasAreErasedAndReformatFollowsTheFlag) {
   EXPECT_EQ(0u, ss_->get_reformat_flg());
 }
 
-TEST_F(MediaSim, RewritablePieceThatNeverGetsWrittenEndsTheFormat) {
+TEST_F(MediaSim, RewritableSectionThatNeverGetsWrittenEndsTheFormat) {
   start(0xE2);
   sim_->drive().add_fault(kelsim::write_error(320, 320));
   scsi_service_re re;

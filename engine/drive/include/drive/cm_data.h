@@ -38,7 +38,7 @@ struct pxo_auto_format_last_info_t {
 };
 static_assert(sizeof(pxo_auto_format_last_info_t) == 10, "last-info record is 10 bytes");
 
-// Set-up record of one piece of an initial volume.
+// Set-up record of one section of an initial volume.
 struct setup_buffer_info_t {
   std::uint32_t type;
   std::uint8_t* buffer;

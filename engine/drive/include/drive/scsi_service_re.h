@@ -38,7 +38,7 @@ class scsi_service_re : public scsi_service_cm {
   UInt32 get_nwa() const { return m_nwa; }
   bool get_reformat_flag() const { return m_reformat; }
 
-  // One piece (type 0-5) of the initial volume. 1 on success, 0 on failure.
+  // One section (type 0-5) of the initial volume. 1 on success, 0 on failure.
   Boolean autoFormatSetUpWriteBuffer(void* setup, UInt32 metadataLsn, UInt32, UInt32, UInt32,
                                      UInt8* logicalVolumeIdentifier, pxo_all_erase_info_t* erase,
                                      UInt32 volumeSetNumber, UInt32 nextUniqueId,

@@ -14,8 +14,8 @@ class scsi_service_wo : public scsi_service_cm {
   errno_t get_AutoFormatted_flag(caddr_t record);
   using scsi_service_cm::get_AutoFormatted_flag;
 
-  // One piece (type 0-9) of the initial volume into the set-up record's
-  // buffer. 1 when the buffer holds the piece, 0 on failure.
+  // One section (type 0-9) of the initial volume into the set-up record's
+  // buffer. 1 when the buffer holds the section, 0 on failure.
   Boolean autoFormatSetUpWriteBuffer(void* setup, UInt32 metadataLsn, pxo_all_erase_info_t* erase,
                                      UInt32 volumeSetNumber, UInt32 nextUniqueId,
                                      Boolean openIntegrity);
@@ -23,7 +23,7 @@ class scsi_service_wo : public scsi_service_cm {
   // Full format (skipFormat: the disc is already formatted into tracks).
   errno_t auto_format(uint32_t* completedsteps, bool skipFormat, Boolean* get_msn,
                       storage_scsi* pscsi, bool driveVerify);
-  // Format of the start of the volume only (pieces 0-3).
+  // Format of the start of the volume only (sections 0-3).
   errno_t auto_format_for_stride(uint32_t* completedsteps, bool skipFormat, Boolean* get_msn,
                                  storage_scsi* pscsi, bool driveVerify);
   // Track 2 and the last anchor.
