@@ -62,12 +62,21 @@ void set_rollback(Attr1500* a, std::uint16_t vsn, std::uint64_t address) {
 
 }  // namespace
 
+pxo_backtrack_progress_t scsi_service_re::progress_record() const {
+  const std::uint64_t v = m_progress.load();
+  pxo_backtrack_progress_t p;
+  std::memcpy(&p, &v, sizeof(p));
+  return p;
+}
+
+void scsi_service_re::store_progress(const pxo_backtrack_progress_t& p) {
+  std::uint64_t v = 0;
+  std::memcpy(&v, &p, sizeof(p));
+  m_progress.store(v);
+}
+
 void scsi_service_re::backtrackSetPrgress(UInt8 status, UInt8 progress, UInt16 current, UInt16 start, UInt16 end) {
-  m_progress.status = status;
-  m_progress.progress = progress;
-  m_progress.current_slot = current;
-  m_progress.start_slot = start;
-  m_progress.end_slot = end;
+  store_progress({status, progress, current, start, end});
   DRV_LOG(INFO, "Set BackTrackProgress:");
   DRV_LOG(INFO, "  status       = %d (0x%02X)", status, status);
   DRV_LOG(INFO, "  Progress     = %d (0x%02X)", progress, progress);
@@ -81,7 +90,7 @@ errno_t scsi_service_re::getBackTrackInformation(caddr_t out) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(out));
     return drv_err::kInvalid;
   }
-  const pxo_backtrack_progress_t p = m_progress;
+  const pxo_backtrack_progress_t p = progress_record();
   std::memcpy(out, &p, sizeof(p));
   DRV_LOG(INFO, "Get BackTrackProgress:");
   DRV_LOG(INFO, "  status       = %d (0x%02X)", p.status, p.status);
@@ -93,19 +102,20 @@ errno_t scsi_service_re::getBackTrackInformation(caddr_t out) {
 }
 
 errno_t scsi_service_re::resetBackTrackInformation() {
-  m_progress = {};
+  pxo_backtrack_progress_t p{};
   errno_t res = drv_err::kInvalid;
   if (m_storage_scsi != nullptr) {
     pxo_mechanism_status_t m{};
     res = m_storage_scsi->mechanism_status(reinterpret_cast<caddr_t>(&m));
-    if (res == 0 && mech_state(m) == 1) m_progress.current_slot = m.bytes[0] & 0x1F;
+    if (res == 0 && mech_state(m) == 1) p.current_slot = m.bytes[0] & 0x1F;
   }
+  store_progress(p);
   DRV_LOG(INFO, "Reset BackTrackProgress:");
-  DRV_LOG(INFO, "  status       = %d (0x%02X)", m_progress.status, m_progress.status);
-  DRV_LOG(INFO, "  Progress     = %d (0x%02X)", m_progress.progress, m_progress.progress);
-  DRV_LOG(INFO, "  CDiscSlotNum = %d (0x%04X)", m_progress.current_slot, m_progress.current_slot);
-  DRV_LOG(INFO, "  SDiscSlotNum = %d (0x%04X)", m_progress.start_slot, m_progress.start_slot);
-  DRV_LOG(INFO, "  EDiscSlotNum = %d (0x%04X)", m_progress.end_slot, m_progress.end_slot);
+  DRV_LOG(INFO, "  status       = %d (0x%02X)", p.status, p.status);
+  DRV_LOG(INFO, "  Progress     = %d (0x%02X)", p.progress, p.progress);
+  DRV_LOG(INFO, "  CDiscSlotNum = %d (0x%04X)", p.current_slot, p.current_slot);
+  DRV_LOG(INFO, "  SDiscSlotNum = %d (0x%04X)", p.start_slot, p.start_slot);
+  DRV_LOG(INFO, "  EDiscSlotNum = %d (0x%04X)", p.end_slot, p.end_slot);
   return res;
 }
 
@@ -135,7 +145,7 @@ errno_t scsi_service_re::startBackTrack(caddr_t request, storage_scsi* pscsi) {
   auto fail = [&](errno_t e, bool clear) {
     res = e;
     clear_after = clear;
-    backtrackSetPrgress(3, m_progress.progress, static_cast<UInt16>(C), static_cast<UInt16>(W),
+    backtrackSetPrgress(3, progress_record().progress, static_cast<UInt16>(C), static_cast<UInt16>(W),
                         static_cast<UInt16>(target));
   };
 
@@ -143,13 +153,21 @@ errno_t scsi_service_re::startBackTrack(caddr_t request, storage_scsi* pscsi) {
   Attr1500 a;
   if (errno_t e = s->mechanism_status(reinterpret_cast<caddr_t>(&ms))) {
     DRV_LOG(ERR_, "mechanism_status failed. Result=%d\n", e);
-    m_progress.status = 3;
+    {
+      auto p = progress_record();
+      p.status = 3;
+      store_progress(p);
+    }
     return e;
   }
   const int slots = ms.bytes[5];
   if (errno_t e = read_1500h(s, &a)) {
     DRV_LOG(ERR_, "Read Attribute is err :0x%x\n", e);
-    m_progress.status = 3;
+    {
+      auto p = progress_record();
+      p.status = 3;
+      store_progress(p);
+    }
     res = e;
     clear_after = true;
   }

@@ -4,6 +4,8 @@
 
 #include "drive/cm_data.h"
 
+#include <atomic>
+
 #pragma pack(push, 1)
 // Backtrack request.
 struct pxo_backtrack_request_t {
@@ -60,6 +62,10 @@ class scsi_service_re : public scsi_service_cm {
 
  private:
   UInt32 m_nwa = 0;
-  pxo_backtrack_progress_t m_progress{};
+  // The progress record, read by other threads while the walk runs: kept
+  // as one 8-byte value so that a reader always sees one whole update.
+  std::atomic<std::uint64_t> m_progress{0};
+  pxo_backtrack_progress_t progress_record() const;
+  void store_progress(const pxo_backtrack_progress_t& p);
   bool m_reformat = false;
 };
