@@ -11,7 +11,9 @@
 
 #include "../../../engine/drive/src/cm_data_internal.h"
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <cstring>
 
 namespace {
@@ -154,6 +156,35 @@ TEST_F(Backtrack, RollbackPointOverSeveralSlots) {
   EXPECT_EQ(2, vsn());
   EXPECT_TRUE(crc_ok());
   EXPECT_EQ(1, sim_->drive().observed().dfl_increments);
+}
+
+TEST_F(Backtrack, ProgressReadFromAnotherThreadAdvances) {
+  std::atomic<bool> done{false};
+  errno_t result = -1;
+  std::thread walker([&] {
+    result = run(4);
+    done = true;
+  });
+  std::vector<pxo_backtrack_progress_t> seen;
+  while (!done) {
+    seen.push_back(progress());
+    std::this_thread::yield();
+  }
+  walker.join();
+  ASSERT_EQ(0, result);
+  int last = 0;
+  for (const auto& p : seen) {
+    ASSERT_LE(p.status, 2);
+    ASSERT_LE(p.progress, 100);
+    if (p.status == 1 && p.current_slot != 0xFFFF) {
+      EXPECT_GE(p.progress, last);
+      last = p.progress;
+      EXPECT_EQ(1, p.end_slot);
+    }
+  }
+  const auto end = progress();
+  EXPECT_EQ(2, end.status);
+  EXPECT_EQ(100, end.progress);
 }
 
 TEST_F(Backtrack, ClearFlagDropsTheRollbackPointAndSkipLeavesTheTarget) {
