@@ -497,6 +497,25 @@ TEST_F(MediaSim, EraseOfAWrittenWriteOnceDiscLeavesAFreshEmptyVolume) {
   }
 }
 
+TEST_F(MediaSim, EraseStopsWhenTheNewMetadataNeverGetsWritten) {
+  start(0xE1);
+  scsi_service_wo wo;
+  wo.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
+  std::uint32_t steps = 0;
+  Boolean msn = 0;
+  ASSERT_EQ(0, wo.auto_format(&steps, false, &msn, ss_.get(), false));
+  const auto before = block(0, 288, 16);
+  const std::uint32_t nwa = sim_->cartridge().disc(0).tracks[0].nwa;
+  sim_->drive().add_fault(kelsim::write_error(nwa, N_ - 1024));
+  sim_->service().clear_transcript();
+  pxo_all_erase_info_t info{};
+  EXPECT_NE(0, wo.all_erase(&info, false));
+  // The old sequences still point at the old, intact metadata.
+  EXPECT_EQ(before, block(0, 288, 16));
+  for (auto lba : writes()) EXPECT_GE(lba, nwa);
+  check_volume(0, {288, 304, 320, N_ - 1}, false);
+}
+
 TEST_F(MediaSim, FailingClockEndsFormatAndErase) {
   start(0xE1);
   media::set_time_source(broken_clock);
