@@ -274,6 +274,36 @@ TEST_F(MediaCmDrive, AutoFormattedFlagRecords) {
   EXPECT_FALSE(re.get_AutoFormatted_flag());
 }
 
+TEST_F(MediaCmDrive, FormatUnitLeavingAnotherTrackCountIsAFailure) {
+  identify();
+  // READ DISC INFORMATION: a blank disc first, then an incomplete disc whose
+  // last session ends with track 3.
+  int reads = 0;
+  fakedrive::drive().hook = [&](const fakedrive::Call& c, std::vector<std::uint8_t>* in) {
+    if (c.cdb[0] != 0x51) return false;
+    in->assign(34, 0);
+    (*in)[1] = 32;
+    (*in)[2] = reads == 0 ? 0 : 1;
+    (*in)[6] = reads == 0 ? 1 : 3;
+    ++reads;
+    return true;
+  };
+  scsi_service_wo wo;
+  pxo_attribute_data_t cache{};
+  std::uint8_t stamp[8] = {};
+  wo.init(ss_.get(), 0, 0xFFFF, stamp, &cache);
+  std::uint32_t steps = 0;
+  Boolean msn = 0;
+  EXPECT_EQ(5, wo.auto_format(&steps, false, &msn, ss_.get(), false));
+  EXPECT_EQ(2, reads);
+  EXPECT_TRUE(fakedrive::calls_of(0x2A).empty());
+  EXPECT_TRUE(fakelog::contains("track num:3"));
+  reads = 1;  // the stride format reads the disc once, after FORMAT UNIT
+  EXPECT_EQ(5, wo.auto_format_for_stride(&steps, false, &msn, ss_.get(), false));
+  EXPECT_TRUE(fakelog::contains("fail LastTrackNumberItLastSession 0x3"));
+  EXPECT_TRUE(fakedrive::calls_of(0x2A).empty());
+}
+
 // ---------------------------------------------------------------- sections
 
 // A write-once service whose medium serial number is set as a format sets it.
