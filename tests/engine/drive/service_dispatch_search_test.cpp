@@ -274,3 +274,70 @@ TEST_F(Search, NextSlotLoadRebuildsTheDefectBitmapOnTheLastDisc) {
   EXPECT_EQ(3, svc().current_slot());
   EXPECT_TRUE(st().has_defect_bitmap());
 }
+
+// Without slot information the mount becomes read-only and the search goes
+// by the loaded disc: a finalized volume names the slot to start from.
+class SearchWithoutSlotInformation : public Search {
+ protected:
+  void SetUp() override {
+    Search::SetUp();
+    fakedrive::drive().attributes.erase(0x0D00);
+  }
+  void finalized_image(std::uint16_t max_vsn) {
+    auto& b = fakedrive::drive().blocks;
+    auto sector = [] { return std::vector<std::uint8_t>(2048, 0); };
+    auto put16 = [](std::vector<std::uint8_t>& s, std::size_t at, std::uint16_t v) { std::memcpy(&s[at], &v, 2); };
+    auto put32 = [](std::vector<std::uint8_t>& s, std::size_t at, std::uint32_t v) { std::memcpy(&s[at], &v, 4); };
+    auto avdp = sector(), pvd = sector(), lvd = sector(), term = sector(), lvid = sector();
+    put16(avdp, 0, 2);
+    put32(avdp, 20, 32);
+    put32(avdp, 28, 48);
+    put16(pvd, 0, 1);
+    put16(pvd, 58, max_vsn);
+    put16(lvd, 0, 6);
+    put32(lvd, 436, 64);
+    put16(term, 0, 8);
+    put16(lvid, 0, 9);
+    put32(lvid, 72, 1);
+    lvid[116] = 3;
+    b[256] = avdp;
+    b[32] = pvd;
+    b[33] = lvd;
+    b[34] = term;
+    b[64] = lvid;
+  }
+  std::uint32_t reasons() {
+    MDCFS_MOUNT_INFORMATION mi{};
+    EXPECT_EQ(0, st().get_mount_info(reinterpret_cast<caddr_t>(&mi)));
+    return mi.WriteProtectReasonFlags;
+  }
+};
+
+TEST_F(SearchWithoutSlotInformation, FinalizedVolumeNamesTheStartSlot) {
+  finalized_image(7);
+  blank_ = {7};
+  std::uint8_t last = 99;
+  Boolean unknown = false;
+  EXPECT_EQ(0, svc().last_written_disc_search(&st(), &last, &unknown));
+  EXPECT_EQ(6, last);
+  EXPECT_EQ((std::vector<int>{7, 6}), loads());
+  EXPECT_TRUE(reasons() & 0x4000u);
+  EXPECT_TRUE(fakelog::contains("Max Slot Number of Written Disc not get. Do Read Only Mount"));
+}
+
+TEST_F(SearchWithoutSlotInformation, OtherwiseFromTheMiddleOrTheTop) {
+  // The loaded disc is written but not finalized: slot 5 is loaded and,
+  // being written too, the walk starts at the top slot.
+  std::uint8_t last = 99;
+  Boolean unknown = false;
+  EXPECT_EQ(0, svc().last_written_disc_search(&st(), &last, &unknown));
+  EXPECT_EQ(11, last);
+  EXPECT_EQ((std::vector<int>{5, 11}), loads());
+  // Slot 5 blank: the walk goes down from it.
+  fakedrive::clear_transcript();
+  blank_ = {5, 4};
+  fakedrive::drive().loaded_slot = 0;
+  EXPECT_EQ(0, svc().last_written_disc_search(&st(), &last, &unknown));
+  EXPECT_EQ(3, last);
+  EXPECT_EQ((std::vector<int>{5, 4, 3}), loads());
+}
