@@ -4,7 +4,9 @@
 
 #include "cm_data_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 using namespace drvlog;
@@ -98,31 +100,45 @@ class WoIo {
     bool reserve = false;
     std::uint32_t reserve_lsn = 0, reserve_blocks = 0;
     std::uint32_t verify_lsn = 0, verify_blocks = 0;
-    bool whole_buffer = false;  // one write from the buffer instead of zero chunks
+    const char* steps[3] = {nullptr, nullptr, nullptr};  // step labels of write, flush, verify
   };
+  std::uint32_t count() const { return counter_ ? *counter_ : 0; }
   errno_t attempt(const Section& p) {
     if (p.reserve)
       if (errno_t e = reserve(p.reserve_lsn, p.reserve_blocks)) return e;
-    for (auto& [lsn, blocks] : p.writes)
-      if (errno_t e = write(lsn, blocks)) return e;
+    for (auto& [lsn, blocks] : p.writes) {
+      if (errno_t e = write(lsn, blocks)) {
+        if (p.steps[0]) DRV_LOG(ERR_, "STEP#%s WRITE_10 failed. err(%d)\n", p.steps[0], e);
+        return e;
+      }
+    }
     add(1);
+    if (p.steps[0]) DRV_LOG(INFO, "completedsteps=%d, #%s:WRITE_10\n", count(), p.steps[0]);
     if (errno_t e = s_->synchronize_cache(nullptr)) {
-      DRV_LOG(ERR_, "fail SynchronizeCache \n");
+      if (p.steps[1])
+        DRV_LOG(ERR_, "STEP#%s SYNCHRONIZE_CACHE failed. err(%d)\n", p.steps[1], e);
+      else
+        DRV_LOG(ERR_, "fail SynchronizeCache \n");
       add(-1);
       return e;
     }
     add(1);
+    if (p.steps[1]) DRV_LOG(INFO, "completedsteps=%d, #%s:SYNCHRONIZE_CACHE\n", count(), p.steps[1]);
     if (verify_off_) {
       DRV_LOG(INFO, "Verify skip for Drive Verify\n");
       if (skipped_counts_) add(1);
       return 0;
     }
     if (errno_t e = verify(p.verify_lsn, p.verify_blocks)) {
-      DRV_LOG(ERR_, "fail verifyRange \n");
+      if (p.steps[2])
+        DRV_LOG(ERR_, "STEP#%s VERIFY_RANGE failed. err(%d)\n", p.steps[2], e);
+      else
+        DRV_LOG(ERR_, "fail verifyRange \n");
       add(-2);
       return e;
     }
     add(1);
+    if (p.steps[2]) DRV_LOG(INFO, "completedsteps=%d, #%s:VERIFY\n", count(), p.steps[2]);
     return 0;
   }
 
@@ -388,7 +404,15 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
   };
   // Ten attempts of a fixed-place section; a section that never succeeds ends the
   // format, so that no later section points at an area never written.
-  auto fixed = [&](const WoIo::Section& p, const char* name) -> errno_t {
+  auto fixed = [&](WoIo::Section p, const char* name) -> errno_t {
+    static const struct {
+      const char* name;
+      const char* steps[3];
+    } labels[] = {{"STEP#05", {"05", "06", "07"}}, {"STEP#08", {"08", "09", "07"}}, {"STEP#10", {"10", "11", "12"}},
+                  {"STEP#13", {"13", "14", "07"}}, {"STEP#23", {"23", "24", "25"}}, {"STEP#26", {"26", "27", "28"}},
+                  {"STEP#31", {"31-1", "31-2", "31-2"}}, {"STEP#33", {"31-3", "32", "33"}}};
+    for (const auto& l : labels)
+      if (std::strcmp(l.name, name) == 0) std::copy(std::begin(l.steps), std::end(l.steps), p.steps);
     errno_t e = 0;
     for (int i = 0; i < kAttempts; ++i) {
       e = io.attempt(p);
@@ -452,7 +476,11 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
       for (int i = 0; i < kAttempts; ++i) {
         const std::uint32_t content = type_no == 4 ? *where : M;
         if (errno_t se2 = setup(type_no, false, content, *where, *where, b.size)) return se2;
-        e = io.attempt(one(*where, 32, lp));
+        WoIo::Section sec = one(*where, 32, lp);
+        static const char* const l4[3] = {"16", "17", "18"};
+        static const char* const l5[3] = {"20", "21", "22"};
+        std::copy(type_no == 4 ? l4 : l5, (type_no == 4 ? l4 : l5) + 3, sec.steps);
+        e = io.attempt(sec);
         if (e == 0) return 0;
         if (i == kAttempts - 1) break;
         pxo_track_info_data_t r{};

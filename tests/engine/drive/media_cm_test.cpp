@@ -395,7 +395,7 @@ TEST_F(MediaSections, SlotDecidesVolumeIdentifierMapsAndIntegrityTables) {
     auto s = setup(6, 0x10000, 0x10000);
     ASSERT_EQ(1, wo.autoFormatSetUpWriteBuffer(&s, 4416, nullptr, 0, 0, 1));
     const auto* pvd = reinterpret_cast<const pri_vol_desc*>(buf_.data());
-    char name[16];
+    char name[32];
     std::snprintf(name, sizeof(name), "KELFS VOL%02d", slot + 1);
     EXPECT_EQ(0, std::memcmp(pvd->vol_id + 1, name, 11));
     EXPECT_EQ(slot + 1, pvd->vds_num);

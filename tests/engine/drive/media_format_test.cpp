@@ -161,7 +161,7 @@ class MediaSim : public ::testing::Test {
         EXPECT_EQ(seq + i, reinterpret_cast<const desc_tag*>(v.data() + 2048 * i)->tag_loc);
       }
       const auto* pvd = reinterpret_cast<const pri_vol_desc*>(v.data());
-      char name[16];
+      char name[32];
       std::snprintf(name, sizeof(name), "KELFS VOL%02d", slot + 1);
       EXPECT_EQ(0, std::memcmp(pvd->vol_id + 1, name, 11));
       EXPECT_EQ(12, pvd->vol_id[31]);
@@ -286,6 +286,9 @@ TEST_F(MediaSim, WriteOnceFormatWritesTheCartridgeMemoryWithAValidCrc) {
   EXPECT_EQ(std::string("TARN    "), std::string(vendor->value.begin(), vendor->value.end()));
   const auto* when = attribute(0x0804);
   EXPECT_EQ(std::string("202612091020"), std::string(when->value.begin(), when->value.end()));
+  // Each command of a step is logged with the progress counter.
+  EXPECT_TRUE(fakelog::contains("completedsteps=6, #05:WRITE_10"));
+  EXPECT_TRUE(fakelog::contains("#28:VERIFY"));
   // The tag serial number came from attribute 0007h (1 on a blank cartridge).
   auto anchor = block(0, 256);
   EXPECT_EQ(1, reinterpret_cast<const desc_tag*>(anchor.data())->serial_num);
@@ -774,7 +777,9 @@ TEST_F(MediaSim, FirstUseThroughMountForLastSlotFormatsSlot0) {
       clientif_delete();
       pclient_if = nullptr;
       check_volume(0, r.layout, r.rewritable);
-      if (verify) EXPECT_TRUE(commands(0x2F).empty());
+      if (verify) {
+        EXPECT_TRUE(commands(0x2F).empty());
+      }
       expect_udfinfo(0, {"vid=KELFS VOL01", "label=SER-0001", "integrity=opened"});
     }
   }
