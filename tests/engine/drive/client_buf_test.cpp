@@ -324,3 +324,24 @@ TEST_F(ClientBuf, EjectControlAndConfigurationLock) {
   EXPECT_TRUE(set_cartridge_svg_flg(true));
   EXPECT_TRUE(pclient_if->storage()->cartridge_svg_flg());
 }
+
+// One iovec over two block-map runs: each run goes to its own sectors.
+TEST_F(ClientBuf, ClusterWriteSplitsAnIovecAtRunBoundaries) {
+  std::vector<std::uint8_t> a(131072);
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<std::uint8_t>(i / 65536 + 1);
+  uio_t u = uio_create(1, 65536, UIO_SYSSPACE, UIO_WRITE);
+  uio_addiov(u, reinterpret_cast<user_addr_t>(a.data()), a.size());
+  g_map.base = 5000;
+  g_map.extent = 65536;
+  EXPECT_EQ(0, cluster_write(vp_, u, 65536, 196608, 0, 0, 0));
+  const auto w = fakedrive::calls_of(0x2A);
+  ASSERT_EQ(2u, w.size());
+  EXPECT_EQ(5032u, static_cast<std::uint32_t>((w[0].cdb[2] << 24) | (w[0].cdb[3] << 16) | (w[0].cdb[4] << 8) | w[0].cdb[5]));
+  EXPECT_EQ(5064u, static_cast<std::uint32_t>((w[1].cdb[2] << 24) | (w[1].cdb[3] << 16) | (w[1].cdb[4] << 8) | w[1].cdb[5]));
+  EXPECT_EQ(1, fakedrive::drive().blocks[5032][0]);
+  EXPECT_EQ(2, fakedrive::drive().blocks[5064][0]);
+  ASSERT_EQ(2u, g_map.asked.size());
+  EXPECT_EQ(65536, g_map.asked[0].first);
+  EXPECT_EQ(131072, g_map.asked[1].first);
+  uio_free(u);
+}
