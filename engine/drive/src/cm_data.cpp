@@ -51,7 +51,6 @@ timestamp udf_time(const std::tm& t) {
 
 namespace {
 
-std::uint16_t swap16(std::uint16_t v) { return static_cast<std::uint16_t>(v << 8 | v >> 8); }
 std::uint32_t swap32(std::uint32_t v) { return __builtin_bswap32(v); }
 
 void swap16_at(std::uint8_t* p) { std::swap(p[0], p[1]); }
@@ -256,9 +255,9 @@ errno_t scsi_service_cm::initializeCMData(pxo_attribute_data_t* record, timestam
   text(0, "TARN");
   text(1, "Velmaro Software");
   text(2, "1.0.0");
-  char when[16];
-  std::snprintf(when, sizeof(when), "%04d%02d%02d%02d%02d", now.tm_year + 1900, now.tm_mon + 1, now.tm_mday,
-                now.tm_hour, now.tm_min);
+  char when[64];
+  std::snprintf(when, sizeof(when), "%04d%02d%02d%02d%02d", (now.tm_year + 1900) % 10000, (now.tm_mon + 1) % 100,
+                now.tm_mday % 100, now.tm_hour % 100, now.tm_min % 100);
   std::memcpy(base + cm_attr::kOffsets[4] + 5, when, 12);
   base[cm_attr::kOffsets[5] + 5] = 0x80;
   std::uint8_t* v = base + cm_attr::k1500Value;

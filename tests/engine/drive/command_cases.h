@@ -21,7 +21,7 @@ struct CommandCase {
   const char* product;
   std::function<int(storage_scsi&)> run;
   std::vector<Expected> sent;
-  std::vector<std::uint8_t> data_out;  // of the first data-out command, when given
+  std::vector<std::uint8_t> data_out = {};  // of the first data-out command, when given
 };
 
 constexpr int kNone = -1, kOut = -2, kIn = -3;

@@ -180,7 +180,9 @@ TEST_F(DefectMap, SearchSkipsDefectiveClusters) {
     Boolean replaced = false;
     EXPECT_EQ(r.result, ss_->searchAndFindNwa(r.nwa, r.length, &nwa, &replaced));
     EXPECT_EQ(r.new_nwa, nwa);
-    if (r.result == 0) EXPECT_EQ(r.replaced, replaced);
+    if (r.result == 0) {
+      EXPECT_EQ(r.replaced, replaced);
+    }
   }
 }
 

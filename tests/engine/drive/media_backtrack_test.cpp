@@ -18,7 +18,6 @@
 
 namespace {
 
-std::uint32_t be32v(const std::uint8_t* p) { return p[0] << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
 
 class Backtrack : public ::testing::Test {
  protected:

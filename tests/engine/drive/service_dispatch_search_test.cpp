@@ -128,7 +128,9 @@ TEST_F(Search, RewritableAllZeroAreas) {
       first_blocks.insert(lba < 256 ? 0 : lba < n - 64 ? 256 : n - 33);
     }
     EXPECT_EQ(r.areas, first_blocks.size());
-    if (r.message) EXPECT_TRUE(fakelog::contains(r.message));
+    if (r.message) {
+      EXPECT_TRUE(fakelog::contains(r.message));
+    }
   }
 }
 

@@ -181,7 +181,9 @@ TEST_F(Attributes, StatesOf1500h) {
     EXPECT_EQ(r.out, out);
     EXPECT_EQ(r.state, ss_->fail_state_1500h());
     EXPECT_EQ(r.state, stored_state());
-    if (r.volume_type != 0xFF) EXPECT_EQ(r.volume_type, ss_->get_volume_type_config(nullptr));
+    if (r.volume_type != 0xFF) {
+      EXPECT_EQ(r.volume_type, ss_->get_volume_type_config(nullptr));
+    }
     char reported = 0;
     ASSERT_EQ(0, ss_->report_1500H_CRC_result(&reported));
     EXPECT_EQ(r.state, static_cast<std::uint8_t>(reported));

@@ -34,7 +34,6 @@ void padded(std::uint8_t* dst, const std::string& s, std::size_t n) {
   std::memcpy(dst, s.data(), std::min(n, s.size()));
 }
 
-bool t400(const Drive& d) { return d.product.rfind("QMR-T400", 0) == 0; }
 
 struct Outcome {
   bool check = false;
