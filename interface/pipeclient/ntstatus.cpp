@@ -54,7 +54,7 @@ constexpr StatusMap kStatusMap[] = {
 
 }  // namespace
 
-DWORD NtStatusToDosError(std::int32_t status) {
+DWORD NtStatusToWin32Error(std::int32_t status) {
   const auto s = static_cast<std::uint32_t>(status);
   const auto* end = std::end(kStatusMap);
   const auto* it = std::lower_bound(std::begin(kStatusMap), end, s,

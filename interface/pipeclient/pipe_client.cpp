@@ -381,7 +381,7 @@ namespace {
 bool answer_status_ok(const std::vector<std::uint8_t>& a, std::uint32_t* payload_length) {
   if (a.size() < sizeof(QVAnswerHeader)) return fail(ERROR_INTERNAL_ERROR);
   const auto status = get<std::int32_t>(a, 8);
-  if (status < 0) return fail(NtStatusToDosError(status));
+  if (status < 0) return fail(NtStatusToWin32Error(status));
   if (status > 0) return fail(static_cast<DWORD>(status));
   *payload_length = get<std::uint32_t>(a, 12);
   // The payload must have come whole.

@@ -557,11 +557,11 @@ TEST_F(PipeClient, ControlRequestLayoutAndBounds) {
 }
 
 TEST(PipeClientTables, NtStatusAndDriveLetters) {
-  EXPECT_EQ(kel::NtStatusToDosError(static_cast<std::int32_t>(0xC0000120u)), 995u);
-  EXPECT_EQ(kel::NtStatusToDosError(static_cast<std::int32_t>(0xC000014Bu)), 109u);
-  EXPECT_EQ(kel::NtStatusToDosError(static_cast<std::int32_t>(0x80000005u)), 234u);
-  EXPECT_EQ(kel::NtStatusToDosError(static_cast<std::int32_t>(0xC0000000u)), kel::kUnknownNtStatusError);
-  EXPECT_EQ(kel::NtStatusToDosError(-1), kel::kUnknownNtStatusError);
+  EXPECT_EQ(kel::NtStatusToWin32Error(static_cast<std::int32_t>(0xC0000120u)), 995u);
+  EXPECT_EQ(kel::NtStatusToWin32Error(static_cast<std::int32_t>(0xC000014Bu)), 109u);
+  EXPECT_EQ(kel::NtStatusToWin32Error(static_cast<std::int32_t>(0x80000005u)), 234u);
+  EXPECT_EQ(kel::NtStatusToWin32Error(static_cast<std::int32_t>(0xC0000000u)), kel::kUnknownNtStatusError);
+  EXPECT_EQ(kel::NtStatusToWin32Error(-1), kel::kUnknownNtStatusError);
   kel::CDriveLetterFinder finder;
   EXPECT_EQ(finder.find(), static_cast<DWORD>(ERROR_NOT_FOUND));
   EXPECT_EQ(finder.find(), static_cast<DWORD>(ERROR_NOT_FOUND));

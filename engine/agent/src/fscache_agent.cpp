@@ -1,6 +1,7 @@
 // The cache agent thread: serves the metacache channel one request at a time.
 #include "kelagent/fscache_agent.h"
 
+#include "agent_bytes.h"
 #include "agent_log.h"
 #include "kelagent/mdc_channel.h"
 #include "kelagent/metacache.h"
@@ -16,10 +17,6 @@ int g_fscache_agent_argc = 0;
 
 namespace {
 
-std::uint32_t get32(const std::uint8_t* p) { std::uint32_t v; std::memcpy(&v, p, 4); return v; }
-std::uint64_t get64(const std::uint8_t* p) { std::uint64_t v; std::memcpy(&v, p, 8); return v; }
-void put32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
-void put64(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, 8); }
 
 const mdc_req_header_t& header_of(const std::uint8_t* req) {
   return *reinterpret_cast<const mdc_req_header_t*>(req);

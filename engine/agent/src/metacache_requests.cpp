@@ -2,6 +2,7 @@
 // operations on the fs management cache.
 #include "kelagent/metacache.h"
 
+#include "agent_bytes.h"
 #include "agent_log.h"
 #include "agent_neighbours.h"
 #include "kelagent/mdc_channel.h"
@@ -22,10 +23,6 @@ const char* vol_name(const mdcudfsr_mount* mp) {
   return mp->volume_name[0] ? mp->volume_name : "UNKNOWN";
 }
 
-void put32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
-void put64(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, 8); }
-std::uint32_t get32(const std::uint8_t* p) { std::uint32_t v; std::memcpy(&v, p, 4); return v; }
-std::uint64_t get64(const std::uint8_t* p) { std::uint64_t v; std::memcpy(&v, p, 8); return v; }
 
 // Sends one request and waits for its answer. On success *out holds the
 // answer, whose error is 0 and whose payload holds at least min_payload

@@ -62,11 +62,11 @@ std::size_t format_wide(WCHAR* out, std::size_t capacity, const WCHAR* format, v
       continue;
     }
     // Flags, width, precision.
-    std::string spec = "%";
+    std::string directive = "%";
     bool left = false;
     while (*p == u'-' || *p == u'+' || *p == u' ' || *p == u'#' || *p == u'0') {
       if (*p == u'-') left = true;
-      spec += static_cast<char>(*p++);
+      directive += static_cast<char>(*p++);
     }
     int width = -1;
     if (*p == u'*') {
@@ -74,30 +74,30 @@ std::size_t format_wide(WCHAR* out, std::size_t capacity, const WCHAR* format, v
       if (width < 0) {
         left = true;
         width = -width;
-        spec += '-';
+        directive += '-';
       }
-      spec += std::to_string(width);
+      directive += std::to_string(width);
       ++p;
     } else {
       while (*p >= u'0' && *p <= u'9') {
         width = (width < 0 ? 0 : width) * 10 + (*p - u'0');
-        spec += static_cast<char>(*p++);
+        directive += static_cast<char>(*p++);
       }
     }
     int precision = -1;
     if (*p == u'.') {
-      spec += '.';
+      directive += '.';
       ++p;
       precision = 0;
       if (*p == u'*') {
         precision = va_arg(ap, int);
-        spec += std::to_string(precision < 0 ? 0 : precision);
+        directive += std::to_string(precision < 0 ? 0 : precision);
         if (precision < 0) precision = -1;
         ++p;
       } else {
         while (*p >= u'0' && *p <= u'9') {
           precision = precision * 10 + (*p - u'0');
-          spec += static_cast<char>(*p++);
+          directive += static_cast<char>(*p++);
         }
       }
     }
@@ -169,7 +169,7 @@ std::size_t format_wide(WCHAR* out, std::size_t capacity, const WCHAR* format, v
           case kChar: v = static_cast<signed char>(va_arg(ap, int)); break;
           default: v = va_arg(ap, int); break;
         }
-        std::snprintf(buf, sizeof buf, (spec + "lld").c_str(), v);
+        std::snprintf(buf, sizeof buf, (directive + "lld").c_str(), v);
         sink.put_ascii(buf);
         break;
       }
@@ -188,7 +188,7 @@ std::size_t format_wide(WCHAR* out, std::size_t capacity, const WCHAR* format, v
           case kChar: v = static_cast<unsigned char>(va_arg(ap, unsigned)); break;
           default: v = va_arg(ap, unsigned); break;
         }
-        std::snprintf(buf, sizeof buf, (spec + "ll" + static_cast<char>(conv)).c_str(), v);
+        std::snprintf(buf, sizeof buf, (directive + "ll" + static_cast<char>(conv)).c_str(), v);
         sink.put_ascii(buf);
         break;
       }
@@ -202,17 +202,17 @@ std::size_t format_wide(WCHAR* out, std::size_t capacity, const WCHAR* format, v
       case u'A': {
         if (size == kLongDouble) {
           long double v = va_arg(ap, long double);
-          std::snprintf(buf, sizeof buf, (spec + "L" + static_cast<char>(conv)).c_str(), v);
+          std::snprintf(buf, sizeof buf, (directive + "L" + static_cast<char>(conv)).c_str(), v);
         } else {
           double v = va_arg(ap, double);
-          std::snprintf(buf, sizeof buf, (spec + static_cast<char>(conv)).c_str(), v);
+          std::snprintf(buf, sizeof buf, (directive + static_cast<char>(conv)).c_str(), v);
         }
         sink.put_ascii(buf);
         break;
       }
       case u'p': {
         void* v = va_arg(ap, void*);
-        std::snprintf(buf, sizeof buf, (spec + "p").c_str(), v);
+        std::snprintf(buf, sizeof buf, (directive + "p").c_str(), v);
         sink.put_ascii(buf);
         break;
       }

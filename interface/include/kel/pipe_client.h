@@ -126,7 +126,7 @@ static_assert(sizeof(QVScsiRequestHeader) + kQVRequestTrailer == 176, "a request
 // kUnknownNtStatusError (ERROR_MR_MID_NOT_FOUND, as the system's own
 // conversion answers them).
 constexpr DWORD kUnknownNtStatusError = 317;
-KEL_PIPECLIENT_LOCAL DWORD NtStatusToDosError(std::int32_t status);
+KEL_PIPECLIENT_LOCAL DWORD NtStatusToWin32Error(std::int32_t status);
 
 // Finds the volumes of the host's kernel file system. There are none on this
 // platform: find() reports 1168 (ERROR_NOT_FOUND).

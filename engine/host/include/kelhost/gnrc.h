@@ -32,7 +32,7 @@ unsigned atomicIncGnrc(int amount, volatile std::uint32_t* counter);
 unsigned atomicInc32Gnrc(volatile std::uint32_t* counter);
 unsigned atomicDec32Gnrc(volatile std::uint32_t* counter);
 bool atomicCas64Gnrc(std::uint64_t expected, std::uint64_t desired, volatile std::uint64_t* target);
-int semCreateGnrc(const char* path);  // not implemented: -1
+int semCreateGnrc(const char* path);  // no named semaphores here: logs its error line, answers -1
 bool semLockGnrc(const char* path);   // true
 bool semUnlockGnrc(const char* path); // true
 bool semDeleteGnrc(const char* path);
