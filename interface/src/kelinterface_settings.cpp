@@ -3,10 +3,9 @@
 #include "kel/config.h"
 #include "kel/debug.h"
 #include "kel/kel_interface.h"
+#include "kel/kel_trace.h"
 #include "kel/volctrl.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <string>
 
 HRESULT CKelInterface::Initialise(const FileSystemOperations* operations) {
@@ -39,17 +38,11 @@ HRESULT CKelInterface::Initialise(const FileSystemOperations* operations) {
   if (m_ops.GetMediumType && m_ops.GetMediumType() == 0xF2) {
     kel::ApplyF2hParityConstants();
     const kel::ParityConstants& p = kel::WriterParityConstants();
-    if (m_ops.LogMessage) {
-      char text[256];
-      std::snprintf(text, sizeof text,
-                    "TOTALSYMBOLS=%" PRId64 ",PARITYSYMBOLS=%" PRId64 ",DATASYMBOLS=%" PRId64
-                    ",PARITYSYMBOLS_BYTES=%" PRId64 ",DATASYMBOLS_BYTES=%" PRId64,
-                    p.TotalSymbols, p.ParitySymbols, p.DataSymbols, p.ParitySymbolsBytes,
-                    p.DataSymbolsBytes);
-      std::u16string wide(text, text + std::char_traits<char>::length(text));
-      m_ops.LogMessage(2, 0, "AnnulusFileIO::UserDataFileIOImpl::setupParityConstant", __LINE__,
-                       wide.c_str());
-    }
+    KelTrace(0, 2, 0, __FILE__, u"AnnulusFileIO::UserDataFileIOImpl::setupParityConstant", __LINE__,
+             u"TOTALSYMBOLS=%lld,PARITYSYMBOLS=%lld,DATASYMBOLS=%lld,PARITYSYMBOLS_BYTES=%lld,"
+             u"DATASYMBOLS_BYTES=%lld",
+             p.TotalSymbols, p.ParitySymbols, p.DataSymbols, p.ParitySymbolsBytes,
+             p.DataSymbolsBytes);
   }
   return S_OK;
 }

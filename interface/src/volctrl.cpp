@@ -2,11 +2,10 @@
 
 #include "kel/entry.h"
 #include "kel/errors.h"
+#include "kel/kel_trace.h"
 #include "platform/codepage.h"
 
 #include <atomic>
-#include <cstdarg>
-#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -49,20 +48,6 @@ bool g_policyRead = false;
 constexpr kel::ParityConstants kBuiltInParity{2064, 2048, 16, 32ll * 16 * 2048, 32ll * 2048 * 2048,
                                               32};
 kel::ParityConstants g_parity = kBuiltInParity;
-
-// One trace line of this unit through the running interface's LogMessage
-// slot (kind 2, type 0); nothing without a running interface.
-void trace(const char* function, int line, const char* format, ...) {
-  const FileSystemOperations* ops = kel::CurrentOperations();
-  if (!ops || !ops->LogMessage) return;
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  std::u16string wide = platform::utf8_to_utf16(text);
-  ops->LogMessage(2, 0, function, line, wide.c_str());
-}
 
 // One control request through the Fsctl slot; the engine's result.
 int fsctl(unsigned code, void* data) {
@@ -160,11 +145,11 @@ std::uint32_t RuvoCtrlVolume::getVolumeMountInformation(MountInfo& mi) {
     mi.volumeStatus = static_cast<std::uint8_t>(info.VolumeStatus & 0x0F);
     m_mediumType = info.MediumType;
   } else {
-    trace("RuvoCtrlVolume::getVolumeMountInformation", __LINE__,
-          "invalid volume !! MountStatus=0x%08X WriteProtectReasonFlags=0x%08X AccessMode=0x%08X "
-          "MediumType=0x%02X VolumeStatus=0x%02X ",
-          info.MountStatus, info.WriteProtectReasonFlags, info.AccessMode, info.MediumType,
-          info.VolumeStatus);
+    KelTrace(0, 2, 0, __FILE__, u"RuvoCtrlVolume::getVolumeMountInformation", __LINE__,
+             u"invalid volume !! MountStatus=0x%08X WriteProtectReasonFlags=0x%08X "
+             u"AccessMode=0x%08X MediumType=0x%02X VolumeStatus=0x%02X ",
+             info.MountStatus, info.WriteProtectReasonFlags, info.AccessMode, info.MediumType,
+             info.VolumeStatus);
     mi.volumeStatus = 0;
   }
   return 0;
@@ -217,7 +202,8 @@ std::optional<bool> RuvoCtrlVolume::checkRMedia() {
   g_mediumKnown = true;
   const bool r = mi.rMedium != 0;
   g_rMedium = r;
-  trace("RuvoCtrlVolume::checkRMedia", __LINE__, "Media type = %s", r ? "R Media" : "RE Media");
+  KelTrace(0, 2, 0, __FILE__, u"RuvoCtrlVolume::checkRMedia", __LINE__, u"Media type = %s",
+           r ? u"R Media" : u"RE Media");
   return r;
 }
 
@@ -235,8 +221,8 @@ std::uint32_t RuvoCtrlVolume::enterPrivilegedModeImpl(bool check) {
     g_rMedium = r;
     m_generateParity = mi.volumeType == 0;
   }
-  trace("RuvoCtrlVolume::enterPrivilegedModeImpl", __LINE__, "Media type = %s",
-        r ? "R Media" : "RE Media");
+  KelTrace(0, 2, 0, __FILE__, u"RuvoCtrlVolume::enterPrivilegedModeImpl", __LINE__,
+           u"Media type = %s", r ? u"R Media" : u"RE Media");
   int res = fsctl(kel::kFsctlPrivilegePrepare, nullptr);
   if (res == 0) res = fsctl(kel::kFsctlEnterPrivileged, nullptr);
   if (res == 0) {
@@ -253,9 +239,9 @@ std::uint32_t RuvoCtrlVolume::exitPrivilegedMode() {
 }
 
 bool RuvoCtrlVolume::reserveFileCreartion(int files, int directories) {
-  trace("RuvoCtrlVolume::reserveFileCreartion", __LINE__,
-        "MDCFSCTL_RESERVE_FILE_CREATION NumberOfFiles=%d, NumberOfDirectories=%d\n", files,
-        directories);
+  KelTrace(0, 2, 0, __FILE__, u"RuvoCtrlVolume::reserveFileCreartion", __LINE__,
+           u"MDCFSCTL_RESERVE_FILE_CREATION NumberOfFiles=%d, NumberOfDirectories=%d\n", files,
+           directories);
   std::int32_t record[2] = {files, directories};
   int r = fsctl(kel::kFsctlReserveFileCreation, record);
   if (r != 0) SetLastError(static_cast<DWORD>(r));
@@ -279,8 +265,8 @@ std::uint32_t RuvoCtrlVolume::getDiskFreeSpace(const std::u16string&, unsigned l
   int r = fsctl(kel::kFsctlGetStatfsSizeInfo, &info);
   if (r != 0) {
     SetLastError(static_cast<DWORD>(r));
-    trace("RuvoCtrlVolume::getDiskFreeSpace", __LINE__, "MDCFSCTL_GET_STATFS_SIZEINFO errono=0x%08X",
-          static_cast<unsigned>(r));
+    KelTrace(0, 2, 0, __FILE__, u"RuvoCtrlVolume::getDiskFreeSpace", __LINE__,
+             u"MDCFSCTL_GET_STATFS_SIZEINFO errono=0x%08X", static_cast<unsigned>(r));
     return kel::kVolQueryFailed;
   }
   total = static_cast<unsigned long long>(info.BlockSize) * info.TotalBlocks;
