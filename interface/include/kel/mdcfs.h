@@ -2,6 +2,7 @@
 // engine, its drive layer and the interface library. Little-endian, packed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #pragma pack(push, 1)
@@ -40,4 +41,69 @@ struct MDCFS_STATFS_SIZEINFO {
   std::uint64_t Reserved2;
 };
 static_assert(sizeof(MDCFS_STATFS_SIZEINFO) == 32, "size information is 32 bytes");
+
+// One run of blocks of a track (zone): the area of the writer and the
+// entry of the allocation requests, 12 bytes. Also the range record of
+// MDCFSCTL_RESERVE_WRITE_RANGE and MDCFSCTL_VERIFY_RANGE.
+struct MDCFS_SPACE_ENTRY {
+  std::int32_t ZoneId;
+  std::int32_t BlockOffset;
+  std::int32_t NumberOfBlocks;
+};
+static_assert(sizeof(MDCFS_SPACE_ENTRY) == 12, "MDCFS_SPACE_ENTRY is 12 bytes");
+
+// Allocation list of MDCFSCTL_ADD_FILE_ALLOCATION and
+// MDCFSCTL_GET_FILE_ALLOCATION, 268 bytes: the address of an array of
+// entries, 256 unused bytes, the number of entries.
+struct MDCFS_SPACE_ENTRIES_BUFFER {
+  std::uint64_t SpaceEntries;  // address of MDCFS_SPACE_ENTRY[TotalSpaceCount]
+  std::uint8_t Reserved[256];
+  std::uint32_t TotalSpaceCount;
+};
+static_assert(sizeof(MDCFS_SPACE_ENTRIES_BUFFER) == 268, "space-entries buffer is 268 bytes");
+static_assert(offsetof(MDCFS_SPACE_ENTRIES_BUFFER, TotalSpaceCount) == 264);
+
+// MDCFSCTL_SETUP_PARITY, 261 bytes: the length of the UTF-8 parity name and
+// the NUL-terminated name.
+struct MDCFS_SETUP_PARITY {
+  std::uint32_t ParityNameLength;
+  char ParityName[257];
+};
+static_assert(sizeof(MDCFS_SETUP_PARITY) == 261, "setup-parity record is 261 bytes");
+
+// MDCFSCTL_CUSTOMIZE_FILE_SETTING, 12 bytes.
+struct MDCFS_CUSTOM_FILE_SETTING {
+  std::uint32_t FileAttributes;  // bit 0: real-time file
+  std::uint32_t Control;         // bit 0: node attribute 0x10000
+  std::uint32_t Options;
+};
+static_assert(sizeof(MDCFS_CUSTOM_FILE_SETTING) == 12, "custom file setting is 12 bytes");
+
+// MDCFSCTL_REALLOCATE_FILE_RANGE, 16 bytes: the first block of the range in
+// the file and its new place.
+struct MDCFS_REALLOCATE_FILE_RANGE {
+  std::uint32_t FileBlockOffset;
+  MDCFS_SPACE_ENTRY NewSpace;
+};
+static_assert(sizeof(MDCFS_REALLOCATE_FILE_RANGE) == 16, "reallocate-range record is 16 bytes");
+
+// MDCFSCTL_GET_VOLUME_TRACK_INFORMATION, 16 bytes. The first word is the
+// number of tracks (slots) of the volume.
+struct MDCFS_VOLUME_TRACK_INFORMATION {
+  std::uint32_t MaxCreatableTrackCount;
+  std::uint32_t TrackId;
+  std::uint32_t NextWritableBlockOffset;  // 0xFFFFFFFF: before the partition start
+  std::uint32_t NumberOfBlocks;
+};
+static_assert(sizeof(MDCFS_VOLUME_TRACK_INFORMATION) == 16, "track information is 16 bytes");
+
+// MDCFSCTL_GET_VOLUME_TRACK_WRITE_RESOURCE_INFORMATION, 16 bytes.
+struct MDCFS_TRACK_WRITE_RESOURCE_INFORMATION {
+  std::uint32_t TrackId;
+  std::uint32_t OpcResourceCount;
+  std::uint32_t RemainingPowReallocationMapEntries;
+  std::uint32_t NumberOfRemainingPowUpdates;
+};
+static_assert(sizeof(MDCFS_TRACK_WRITE_RESOURCE_INFORMATION) == 16,
+              "write resource information is 16 bytes");
 #pragma pack(pop)

@@ -2,19 +2,13 @@
 // byte sum and CRC-32.
 #pragma once
 
+#include "kel/mdcfs.h"  // MDCFS_SPACE_ENTRY
 #include "udf/udf_records.h"
 
 #include <cstdint>
 
 struct mdcudfsr_mount;
 
-// Three signed 32-bit fields of a file-system control space entry.
-struct MDCFS_SPACE_ENTRY {
-  int32_t ZoneId;
-  int32_t BlockOffset;
-  int32_t NumberOfBlocks;
-};
-static_assert(sizeof(MDCFS_SPACE_ENTRY) == 12, "MDCFS_SPACE_ENTRY is 12 bytes");
 
 // Fills a new tag: id, version 3, the mount anchor's serial number, location.
 int mdcudfsr_init_udf_tag(const mdcudfsr_mount* mnt, desc_tag* tag, uint16_t id, uint32_t loc);
