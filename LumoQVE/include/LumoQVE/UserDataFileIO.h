@@ -4,9 +4,17 @@
 // its writer classes and their threads) is built beside this header.
 #pragma once
 
+#include "kel/util_sync.h"
+
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+namespace AnnulusFileIO {
+class BufferUserData;
+}
 
 namespace LumoQVE {
 
@@ -62,6 +70,52 @@ class FileWriterBase {
   // Times are the request's file times (seconds since 1970).
   virtual std::uint32_t setFileTime(std::uint64_t creation, std::uint64_t access,
                                     std::uint64_t modification) = 0;
+};
+
+// The fixed ring of data buffers of one writer. The producer fills the
+// current buffer and hands it to the writer thread, which gives it back when
+// written. Buffers are built without blocks; sizeBuffers gives them one.
+class WriterRingBuffer {
+ public:
+  explicit WriterRingBuffer(int count);
+  virtual ~WriterRingBuffer();
+  WriterRingBuffer(const WriterRingBuffer&) = delete;
+  WriterRingBuffer& operator=(const WriterRingBuffer&) = delete;
+
+  // Gives every buffer a block of bytes. 0, or 0xFFFFFFFD when the page
+  // allocator refuses one (the buffers that got none stay without a block).
+  std::uint32_t sizeBuffers(std::uint64_t bytes);
+
+  // The buffer to fill: the current one, else the first free one in ring
+  // order. Old-write mode answers an empty reference when all are with the
+  // writer; new-write mode waits until one is given back, or until
+  // endWaiting is called (then empty).
+  std::shared_ptr<AnnulusFileIO::BufferUserData> getCurrentBuffer();
+  // Hands the current buffer to the writer thread (marks it busy) and
+  // returns it; the next getCurrentBuffer takes another one.
+  std::shared_ptr<AnnulusFileIO::BufferUserData> handCurrentToWriter();
+  // The writer thread gives a written buffer back: empties it and wakes a
+  // waiting producer.
+  void giveBack(const std::shared_ptr<AnnulusFileIO::BufferUserData>& buffer);
+  // Ends every present and future wait of getCurrentBuffer (the writer that
+  // gives buffers back has failed).
+  void endWaiting();
+
+  int count() const { return m_count; }
+  std::shared_ptr<AnnulusFileIO::BufferUserData> buffer(int i) const { return m_buffers.at(i); }
+
+ protected:
+  // Called after a scan found no free buffer, just before the wait.
+  virtual void beforeWait() {}
+
+ private:
+  std::shared_ptr<AnnulusFileIO::BufferUserData> takeFree();
+
+  std::vector<std::shared_ptr<AnnulusFileIO::BufferUserData>> m_buffers;
+  std::shared_ptr<AnnulusFileIO::BufferUserData> m_current;
+  std::int32_t m_count;
+  Util::Event m_released;
+  std::atomic<bool> m_waitEnded{false};
 };
 
 }  // namespace LumoQVE

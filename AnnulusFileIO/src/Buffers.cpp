@@ -1,0 +1,133 @@
+#include "AnnulusFileIO/Buffers.h"
+
+#include "kel/kel_trace.h"
+#include "platform/win32.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/mman.h>
+
+namespace AnnulusFileIO {
+
+namespace {
+// Largest block asked of the page allocator (keeps the signed capacity).
+constexpr std::uint64_t kMaxBlock = 0x7FFFFFFFFFFFF000ull;
+}  // namespace
+
+AdjestBinaryBuffer::~AdjestBinaryBuffer() { release(); }
+
+void AdjestBinaryBuffer::setSize(std::uint64_t size) {
+  if (size <= static_cast<std::uint64_t>(m_capacity)) return;
+  release();
+  KelTrace(0, 2, 0, __FILE__, u"AnnulusFileIO::AdjestBinaryBuffer::setSize", __LINE__,
+           u"alloc %llu 0x%08llX", size, size);
+  void* p = size > kMaxBlock ? MAP_FAILED
+                             : ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) {
+    const DWORD error = size > kMaxBlock ? 8 : (errno == ENOMEM ? 8 : 87);
+    KelTrace(0, 3, 0, __FILE__, u"AnnulusFileIO::AdjestBinaryBuffer::setSize", __LINE__,
+             u"::VirtualAlloc error GetLastError=0x%08X size=%llu(0x%08llX)", error, size, size);
+    SetLastError(error);
+    throw PageAllocationError();
+  }
+  m_data = static_cast<std::uint8_t*>(p);
+  m_capacity = static_cast<std::int64_t>(size);
+}
+
+void AdjestBinaryBuffer::release() {
+  if (!m_data) return;
+  KelTrace(0, 2, 0, __FILE__, u"AnnulusFileIO::AdjestBinaryBuffer::release", __LINE__,
+           u"release %llu 0x%08llX", m_capacity, m_capacity);
+  if (::munmap(m_data, static_cast<std::size_t>(m_capacity)) != 0)
+    KelTrace(0, 3, 0, __FILE__, u"AnnulusFileIO::AdjestBinaryBuffer::release", __LINE__,
+             u"::VirtualFree error GetLastError=0x%08X", 87u);
+  m_data = nullptr;
+  m_capacity = 0;
+}
+
+BufferUserData::BufferUserData() { clear(); }
+
+BufferUserData::BufferUserData(const void* data, std::uint64_t size) {
+  clear();
+  resize(size);
+  append(data, size);
+}
+
+bool BufferUserData::isBusy() {
+  m_lock.lock();
+  const bool b = m_busy;
+  m_lock.unlock();
+  return b;
+}
+
+void BufferUserData::resize(std::uint64_t size) {
+  m_block.setSize(size);
+  clear();
+}
+
+void BufferUserData::clear() {
+  m_lock.lock();
+  m_used = 0;
+  m_busy = false;
+  m_preReadSize = 0;
+  m_dirty = false;
+  m_isWhenClose = false;
+  std::memset(m_flags, 0, sizeof m_flags);
+  m_lock.unlock();
+}
+
+std::uint64_t BufferUserData::used() {
+  m_lock.lock();
+  const std::uint64_t u = m_used;
+  m_lock.unlock();
+  return u;
+}
+
+std::uint64_t BufferUserData::append(const void* data, std::uint64_t size) {
+  m_lock.lock();
+  const std::uint64_t room = static_cast<std::uint64_t>(capacity()) - m_used;
+  const std::uint64_t n = std::min(room, size);
+  if (n) {
+    std::memcpy(m_block.getBuffer() + m_used, data, n);
+    m_used += n;
+    m_dirty = true;
+  }
+  m_lock.unlock();
+  return n;
+}
+
+void BufferUserData::setUsed(std::uint64_t used) {
+  m_lock.lock();
+  m_used = std::min<std::uint64_t>(used, static_cast<std::uint64_t>(capacity()));
+  m_lock.unlock();
+}
+
+void BufferUserData::setBusy(bool busy) {
+  m_lock.lock();
+  m_busy = busy;
+  m_lock.unlock();
+}
+
+std::uint64_t BufferUserData::preReadSize() {
+  m_lock.lock();
+  const std::uint64_t s = m_preReadSize;
+  m_lock.unlock();
+  return s;
+}
+
+void BufferUserData::setPreReadSize(std::uint64_t size) {
+  m_lock.lock();
+  m_preReadSize = size;
+  m_lock.unlock();
+}
+
+bool BufferUserData::isDirty() {
+  m_lock.lock();
+  const bool d = m_dirty;
+  m_lock.unlock();
+  return d;
+}
+
+}  // namespace AnnulusFileIO

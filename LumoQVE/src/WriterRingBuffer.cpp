@@ -1,0 +1,81 @@
+#include "AnnulusFileIO/ResultCodes.h"
+#include "AnnulusFileIO/Buffers.h"
+#include "LumoQVE/UserDataFileIO.h"
+#include "kel/kel_trace.h"
+#include "kel/volctrl.h"
+
+namespace LumoQVE {
+
+using AnnulusFileIO::BufferUserData;
+
+WriterRingBuffer::WriterRingBuffer(int count)
+    : m_count(count > 0 ? count : 0), m_released(true, true) {
+  for (int i = 0; i < m_count; ++i) m_buffers.push_back(std::make_shared<BufferUserData>());
+}
+
+WriterRingBuffer::~WriterRingBuffer() = default;
+
+std::uint32_t WriterRingBuffer::sizeBuffers(std::uint64_t bytes) {
+  for (auto& b : m_buffers) {
+    try {
+      b->resize(bytes);
+    } catch (const AnnulusFileIO::PageAllocationError&) {
+      return AnnulusFileIOErrors::QVE_RESULT_ERROR_PARITY;
+    }
+  }
+  return 0;
+}
+
+std::shared_ptr<BufferUserData> WriterRingBuffer::takeFree() {
+  for (auto& b : m_buffers) {
+    if (!b->isBusy()) {
+      m_current = b;
+      return b;
+    }
+  }
+  return nullptr;
+}
+
+std::shared_ptr<BufferUserData> WriterRingBuffer::getCurrentBuffer() {
+  if (m_current) return m_current;
+  if (!RuvoCtrlVolume::getNewWrite()) {
+    if (auto b = takeFree()) return b;
+    KelTrace(0, 1, 0, __FILE__, u"LumoQVE::WriterRingBuffer::getCurrentBuffer", __LINE__,
+             u">>> no buffer(old writer)");
+    return nullptr;
+  }
+  for (;;) {
+    // Reset before the scan: a buffer given back after the scan sets the
+    // event again, so the wait below cannot miss it.
+    m_released.resetEvent();
+    if (m_waitEnded.load()) return nullptr;
+    if (auto b = takeFree()) return b;
+    KelTrace(0, 1, 0, __FILE__, u"LumoQVE::WriterRingBuffer::getCurrentBuffer", __LINE__,
+             u">>> no buffer(new writer) ");
+    KelTrace(0, 1, 0, __FILE__, u"LumoQVE::WriterRingBuffer::getCurrentBuffer", __LINE__,
+             u">>> buffer wait start");
+    beforeWait();
+    m_released.lock(INFINITE);
+    KelTrace(0, 1, 0, __FILE__, u"LumoQVE::WriterRingBuffer::getCurrentBuffer", __LINE__,
+             u">>> buffer wait end");
+  }
+}
+
+std::shared_ptr<BufferUserData> WriterRingBuffer::handCurrentToWriter() {
+  std::shared_ptr<BufferUserData> b = std::move(m_current);
+  m_current.reset();
+  if (b) b->setBusy(true);
+  return b;
+}
+
+void WriterRingBuffer::giveBack(const std::shared_ptr<BufferUserData>& buffer) {
+  if (buffer) buffer->clear();
+  m_released.setEvent();
+}
+
+void WriterRingBuffer::endWaiting() {
+  m_waitEnded.store(true);
+  m_released.setEvent();
+}
+
+}  // namespace LumoQVE
