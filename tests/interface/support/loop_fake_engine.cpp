@@ -2,6 +2,7 @@
 
 #include "platform/codepage.h"
 
+#include <algorithm>
 #include <cstring>
 #include <unistd.h>
 
@@ -50,29 +51,206 @@ int Fsctl(unsigned code, void* data) {
   auto r = g_engine.fsctl_results.find(code);
   return r == g_engine.fsctl_results.end() ? 0 : r->second;
 }
-int GetPathInfo(const char* path, unsigned, PKELFS_OBJECT_INFO) {
+int GetPathInfo(const char* path, unsigned, PKELFS_OBJECT_INFO info) {
   std::lock_guard<std::mutex> lk(g_engine.mu);
   g_engine.calls.push_back("GetPathInfo");
   g_engine.getpathinfo_paths.push_back(path ? path : "");
-  return g_engine.getpathinfo_result;
+  if (!g_engine.file_store || g_engine.getpathinfo_result) return g_engine.getpathinfo_result;
+  auto f = g_engine.files.find(path ? path : "");
+  if (f == g_engine.files.end()) return 2;
+  if (info) {
+    info->Size = f->second.data.size();
+    info->ObjectID = f->second.id;
+    info->Mode = static_cast<std::uint32_t>(f->second.mode);
+    info->Type = 2;
+  }
+  return 0;
 }
-int CreateFile(const char*, const char*, std::size_t, char*, void**) { note("CreateFile"); return 0; }
+// The file store's slots (the engine lock is held by the caller).
+namespace store {
+int result(const char* slot, int fallback = 0) {
+  auto r = g_engine.slot_results.find(slot);
+  return r == g_engine.slot_results.end() ? fallback : r->second;
+}
+FakeFile* fileOf(void* handle) {
+  auto h = g_engine.open_handles.find(handle);
+  if (h == g_engine.open_handles.end()) return nullptr;
+  auto f = g_engine.files.find(h->second);
+  return f == g_engine.files.end() ? nullptr : &f->second;
+}
+std::string pathOf(void* handle) {
+  auto h = g_engine.open_handles.find(handle);
+  return h == g_engine.open_handles.end() ? "?" : h->second;
+}
+void info(const FakeFile& f, PKELFS_OBJECT_INFO out) {
+  out->Size = f.data.size();
+  out->ObjectID = f.id;
+  out->Mode = static_cast<std::uint32_t>(f.mode);
+  out->Type = 2;
+}
+int fileIoctl(FakeFile* f, unsigned code, void* data) {
+  if (!f) return 9;
+  auto* buffer = static_cast<MDCFS_SPACE_ENTRIES_BUFFER*>(data);
+  if (code == 0x800C7083) {  // MDCFSCTL_ADD_FILE_ALLOCATION
+    if (buffer->TotalSpaceCount == 0) return 22;
+    const auto* e = reinterpret_cast<const MDCFS_SPACE_ENTRY*>(buffer->SpaceEntries);
+    f->extents.insert(f->extents.end(), e, e + buffer->TotalSpaceCount);
+  } else if (code == 0xC10C7082) {  // MDCFSCTL_GET_FILE_ALLOCATION
+    if (buffer->SpaceEntries == 0) {
+      buffer->TotalSpaceCount = static_cast<std::uint32_t>(f->extents.size());
+      for (unsigned i = 0; i < g_engine.extents_gained_after_count; ++i)
+        f->extents.push_back({0, static_cast<std::int32_t>(0x1000 + i), 1});
+      g_engine.extents_gained_after_count = 0;
+      return 0;
+    }
+    if (f->extents.size() > buffer->TotalSpaceCount) return 105;
+    auto* e = reinterpret_cast<MDCFS_SPACE_ENTRY*>(buffer->SpaceEntries);
+    std::copy(f->extents.begin(), f->extents.end(), e);
+    buffer->TotalSpaceCount = static_cast<std::uint32_t>(f->extents.size());
+  }
+  return 0;
+}
+}  // namespace store
+
+int CreateFile(const char* folder, const char* name, std::size_t, char*, void**) {
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (!g_engine.file_store) {
+    g_engine.calls.push_back("CreateFile");
+    return 0;
+  }
+  const std::string fo = folder ? folder : "", na = name ? name : "";
+  g_engine.calls.push_back("CreateFile(" + fo + "," + na + ")");
+  if (int r = store::result("CreateFile")) return r;
+  const std::string path = fo.empty() ? na : fo + "/" + na;
+  if (g_engine.files.count(path)) return 17;
+  g_engine.files[path].id = g_engine.next_id++;
+  return 0;
+}
 int OpenFile(const char* path, int mode, void** handle) {
-  note(std::string("OpenFile(") + (path ? path : "") + "," + std::to_string(mode) + ")");
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  const std::string p = path ? path : "";
+  g_engine.calls.push_back("OpenFile(" + p + "," + std::to_string(mode) + ")");
   if (handle) *handle = nullptr;
+  if (!g_engine.file_store) return 0;
+  if (int r = store::result("OpenFile")) return r;
+  if (!g_engine.files.count(p)) return 2;
+  static std::uintptr_t next = 0x1000;
+  void* h = reinterpret_cast<void*>(next += 0x10);
+  g_engine.open_handles[h] = p;
+  if (handle) *handle = h;
   return 0;
 }
-int CloseFile(void*, bool) { note("CloseFile"); return 0; }
-int FileIoctl(void*, unsigned, void*) { note("FileIoctl"); return 0; }
-int GetInfo(void*, unsigned, PKELFS_OBJECT_INFO) { note("GetInfo"); return 0; }
-int ReadData(void*, void*, std::uint64_t, unsigned, int*) { note("ReadData"); return 0; }
-int WriteData(void*, const void*, std::uint64_t, unsigned, int*) { note("WriteData"); return 0; }
-int SetAttributes(void*, int) { note("SetAttributes"); return 0; }
-int SetFileTimes(void*, const timespec*, const timespec*, const timespec*) {
-  note("SetFileTimes");
+int CloseFile(void* handle, bool) {
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (!g_engine.file_store) {
+    g_engine.calls.push_back("CloseFile");
+    return 0;
+  }
+  g_engine.calls.push_back("CloseFile(" + store::pathOf(handle) + ")");
+  return g_engine.open_handles.erase(handle) ? 0 : 9;
+}
+int FileIoctl(void* handle, unsigned code, void* data) {
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (!g_engine.file_store) {
+    g_engine.calls.push_back("FileIoctl");
+    return 0;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "FileIoctl(0x%08X)", code);
+  g_engine.calls.push_back(text);
+  g_engine.ioctl_codes.push_back(code);
+  std::vector<std::uint8_t> in;
+  if ((code & 0x80000000u) && data) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    in.assign(bytes, bytes + ((code >> 16) & 0x1FFF));
+  }
+  g_engine.ioctl_in.push_back(in);
+  auto r = g_engine.ioctl_results.find(code);
+  if (r != g_engine.ioctl_results.end()) return r->second;
+  return store::fileIoctl(store::fileOf(handle), code, data);
+}
+int GetInfo(void* handle, unsigned, PKELFS_OBJECT_INFO out) {
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (!g_engine.file_store) {
+    g_engine.calls.push_back("GetInfo");
+    return 0;
+  }
+  g_engine.calls.push_back("GetInfo(" + store::pathOf(handle) + ")");
+  if (int r = store::result("GetInfo")) return r;
+  FakeFile* f = store::fileOf(handle);
+  if (!f) return 9;
+  store::info(*f, out);
   return 0;
 }
-int SetFileSize(void*, std::uint64_t) { note("SetFileSize"); return 0; }
+int ReadData(void* handle, void* buffer, std::uint64_t offset, unsigned length, int* done) {
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (!g_engine.file_store) {
+    g_engine.calls.push_back("ReadData");
+    return 0;
+  }
+  g_engine.calls.push_back("ReadData(" + std::to_string(offset) + "," + std::to_string(length) + ")");
+  if (int r = store::result("ReadData")) return r;
+  FakeFile* f = store::fileOf(handle);
+  if (!f) return 9;
+  const std::uint64_t n = offset >= f->data.size() ? 0 : std::min<std::uint64_t>(length, f->data.size() - offset);
+  if (n) std::memcpy(buffer, f->data.data() + offset, n);
+  if (done) *done = static_cast<int>(n);
+  return 0;
+}
+int WriteData(void* handle, const void* buffer, std::uint64_t offset, unsigned length, int* done) {
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (!g_engine.file_store) {
+    g_engine.calls.push_back("WriteData");
+    return 0;
+  }
+  g_engine.calls.push_back("WriteData(" + std::to_string(offset) + "," + std::to_string(length) + ")");
+  if (int r = store::result("WriteData")) return r;
+  FakeFile* f = store::fileOf(handle);
+  if (!f) return 9;
+  const unsigned n = length > g_engine.write_short_by ? length - g_engine.write_short_by : 0;
+  if (f->data.size() < offset + n) f->data.resize(offset + n);
+  if (n) std::memcpy(f->data.data() + offset, buffer, n);
+  if (done) *done = static_cast<int>(n);
+  return 0;
+}
+int SetAttributes(void* handle, int mode) {
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (!g_engine.file_store) {
+    g_engine.calls.push_back("SetAttributes");
+    return 0;
+  }
+  g_engine.calls.push_back("SetAttributes(" + std::to_string(mode) + ")");
+  if (int r = store::result("SetAttributes")) return r;
+  FakeFile* f = store::fileOf(handle);
+  if (!f) return 9;
+  f->mode = mode;
+  return 0;
+}
+int SetFileTimes(void*, const timespec* c, const timespec* a, const timespec* m) {
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (!g_engine.file_store) {
+    g_engine.calls.push_back("SetFileTimes");
+    return 0;
+  }
+  auto t = [](const timespec* v) {
+    return v ? std::to_string(v->tv_sec) + ":" + std::to_string(v->tv_nsec) : std::string("null");
+  };
+  g_engine.calls.push_back("SetFileTimes(" + t(c) + "," + t(a) + "," + t(m) + ")");
+  return store::result("SetFileTimes");
+}
+int SetFileSize(void* handle, std::uint64_t size) {
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (!g_engine.file_store) {
+    g_engine.calls.push_back("SetFileSize");
+    return 0;
+  }
+  g_engine.calls.push_back("SetFileSize(" + std::to_string(size) + ")");
+  if (int r = store::result("SetFileSize")) return r;
+  FakeFile* f = store::fileOf(handle);
+  if (!f) return 9;
+  f->data.resize(size);
+  return 0;
+}
 int Rename(const char*, const char*, const char*, const char*) { note("Rename"); return 0; }
 int DeleteFile(const char*, const char*) { note("DeleteFile"); return 0; }
 int CreateDirectory(const char*, const char*, bool) { note("CreateDirectory"); return 0; }
@@ -112,6 +290,16 @@ void FakeEngine::reset() {
   getpathinfo_paths.clear();
   getpathinfo_result = 0;
   unmount_context = {};
+  file_store = false;
+  files.clear();
+  open_handles.clear();
+  slot_results.clear();
+  ioctl_results.clear();
+  ioctl_codes.clear();
+  ioctl_in.clear();
+  write_short_by = 0;
+  extents_gained_after_count = 0;
+  next_id = 100;
 }
 
 std::vector<std::string> FakeEngine::callsSnapshot() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kel/fsops.h"
+#include "kel/mdcfs.h"
 #include "kel/scsi.h"
 
 #include <cstdint>
@@ -13,6 +14,14 @@
 #include <vector>
 
 namespace looptest {
+
+// A file of the scripted file store.
+struct FakeFile {
+  std::string data;
+  int mode = 0;
+  std::uint32_t id = 0;
+  std::vector<MDCFS_SPACE_ENTRY> extents;
+};
 
 // The engine behind the fake table: every slot call is recorded as one line;
 // results come from the maps (0 when not set).
@@ -35,6 +44,29 @@ struct FakeEngine {
   int getpathinfo_result = 0;
   // The drive-command context seen by the last Unmount call.
   kel::DriveCommandContext unmount_context;
+
+  // With file_store set the file slots serve `files` (keyed by the path as
+  // OpenFile gets it; CreateFile's folder and name joined with "/") and
+  // record their arguments: "CreateFile(folder,name)", "OpenFile(path,mode)",
+  // "CloseFile(path)", "FileIoctl(0x%08X)", "SetFileSize(n)",
+  // "SetAttributes(mode)", "WriteData(offset,length)", "ReadData(offset,length)",
+  // "GetInfo(path)", "SetFileTimes(c,a,m)". Without it they only record
+  // their names and answer 0.
+  bool file_store = false;
+  std::map<std::string, FakeFile> files;
+  std::map<void*, std::string> open_handles;
+  // Results by slot name ("CreateFile", "SetFileSize", ...) and FileIoctl
+  // results by code; a set result is answered without doing anything.
+  std::map<std::string, int> slot_results;
+  std::map<unsigned, int> ioctl_results;
+  std::vector<unsigned> ioctl_codes;
+  std::vector<std::vector<std::uint8_t>> ioctl_in;  // record bytes by the code's length field
+  // WriteData reports this many bytes fewer than asked.
+  unsigned write_short_by = 0;
+  // Extents the file gains right after a MDCFSCTL_GET_FILE_ALLOCATION count
+  // query (a file that grows between the two calls).
+  unsigned extents_gained_after_count = 0;
+  std::uint32_t next_id = 100;
 
   void reset();
   std::vector<std::string> callsSnapshot();
