@@ -123,6 +123,8 @@ void RuvoCtrlVolume::resetForTesting() {
   g_parity = kBuiltInParity;
 }
 
+void RuvoCtrlVolume::setRMediaForTesting(bool r_media) { g_rMedium = r_media; }
+
 std::uint32_t RuvoCtrlVolume::getVolumeMountInformation(MDCFS_MOUNT_INFORMATION& info) {
   int r = fsctl(kel::kFsctlGetVolumeMountInformation, &info);
   if (r != 0) {

@@ -179,6 +179,9 @@ class RuvoCtrlVolume {
   // Returns the process to its load-time state: statics at their initial
   // values and the write policy not read yet (tests).
   static void resetForTesting();
+  // Sets the R-medium setting that the mount information otherwise records
+  // (tests of the paths of other media).
+  static void setRMediaForTesting(bool r_media);
 
  private:
   std::u16string m_volumePath;
