@@ -45,9 +45,21 @@ int Fsctl(unsigned code, void* data) {
     in.assign(bytes, bytes + ((code >> 16) & 0x1FFF));
   }
   g_engine.fsctl_in.push_back(in);
-  auto out = g_engine.fsctl_out.find(code);
-  if (out != g_engine.fsctl_out.end() && data)
-    std::memcpy(data, out->second.data(), out->second.size());
+  auto next_out = g_engine.fsctl_out_next.find(code);
+  if (next_out != g_engine.fsctl_out_next.end() && !next_out->second.empty()) {
+    if (data) std::memcpy(data, next_out->second.front().data(), next_out->second.front().size());
+    next_out->second.pop_front();
+  } else {
+    auto out = g_engine.fsctl_out.find(code);
+    if (out != g_engine.fsctl_out.end() && data)
+      std::memcpy(data, out->second.data(), out->second.size());
+  }
+  auto next = g_engine.fsctl_results_next.find(code);
+  if (next != g_engine.fsctl_results_next.end() && !next->second.empty()) {
+    const int r = next->second.front();
+    next->second.pop_front();
+    return r;
+  }
   auto r = g_engine.fsctl_results.find(code);
   return r == g_engine.fsctl_results.end() ? 0 : r->second;
 }
@@ -285,6 +297,8 @@ void FakeEngine::reset() {
   medium_type = 0xE1;
   fsctl_results.clear();
   fsctl_out.clear();
+  fsctl_results_next.clear();
+  fsctl_out_next.clear();
   fsctl_codes.clear();
   fsctl_in.clear();
   getpathinfo_paths.clear();

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -36,6 +37,10 @@ struct FakeEngine {
   std::map<unsigned, int> fsctl_results;  // by control code
   // Filled into the record of a control request, by code.
   std::map<unsigned, std::vector<std::uint8_t>> fsctl_out;
+  // Answers for the next requests of a code, one per request, taken before
+  // the two maps above (a volume whose state changes between requests).
+  std::map<unsigned, std::deque<int>> fsctl_results_next;
+  std::map<unsigned, std::deque<std::vector<std::uint8_t>>> fsctl_out_next;
   std::vector<unsigned> fsctl_codes;
   // The parameter bytes of input requests (code bit 31), as many as the
   // code's length field gives.
