@@ -73,6 +73,7 @@ void BufferUserData::clear() {
   m_busy = false;
   m_preReadSize = 0;
   m_dirty = false;
+  m_writePosition = 0;
   m_isWhenClose = false;
   std::memset(m_flags, 0, sizeof m_flags);
   m_lock.unlock();
@@ -128,6 +129,19 @@ bool BufferUserData::isDirty() {
   const bool d = m_dirty;
   m_lock.unlock();
   return d;
+}
+
+std::uint64_t BufferUserData::writePosition() {
+  m_lock.lock();
+  const std::uint64_t p = m_writePosition;
+  m_lock.unlock();
+  return p;
+}
+
+void BufferUserData::setWritePosition(std::uint64_t position) {
+  m_lock.lock();
+  m_writePosition = position;
+  m_lock.unlock();
 }
 
 }  // namespace AnnulusFileIO

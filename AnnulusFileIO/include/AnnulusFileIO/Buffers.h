@@ -81,6 +81,10 @@ class BufferUserData : public BufferBase<AdjestBinaryBuffer> {
   std::uint64_t preReadSize();
   void setPreReadSize(std::uint64_t size);
   bool isDirty();
+  // Bytes of the buffer already written out (the write controller's
+  // cursor); cleared by clear().
+  std::uint64_t writePosition();
+  void setWritePosition(std::uint64_t position);
   bool m_isWhenClose = false;
   // Flag bytes of the write controller, cleared by clear().
   std::uint8_t m_flags[7] = {};
@@ -91,6 +95,7 @@ class BufferUserData : public BufferBase<AdjestBinaryBuffer> {
   Util::CriticalSection m_lock;
   std::uint64_t m_preReadSize = 0;
   bool m_dirty = false;
+  std::uint64_t m_writePosition = 0;
 };
 
 }  // namespace AnnulusFileIO
