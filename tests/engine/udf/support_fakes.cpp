@@ -2,6 +2,7 @@
 // vnode operations and the cache agent, over an in-memory medium.
 #include "engine/udf/support_fakes.h"
 
+#include "udf/udf_lvid.h"
 #include "udf/udf_names.h"
 #include "udf/udf_tag.h"
 #include "udf/udf_neighbour_calls.h"
@@ -99,6 +100,11 @@ void init_mount(mdcudfsr_mount* mnt, uint32_t sectors, uint32_t medium_type, uin
   mnt->loaded_slot = slot;
   mnt->current_disc = slot;
   mnt->num_discs = 12;
+}
+
+int flush_lvid_locked(mdcudfsr_mount* mnt, int no_write, int verify) {
+  std::lock_guard lk(mnt->lvid_mutex);
+  return mdcudfsr_flush_lvid(mnt, no_write, nullptr, verify);
 }
 
 }  // namespace udf_test

@@ -103,4 +103,7 @@ void init_mount(mdcudfsr_mount* mnt, uint32_t sectors, uint32_t medium_type, uin
 
 std::string hex(uint32_t v);
 
+// The integrity descriptor flush as its callers make it: under lvid_mutex.
+int flush_lvid_locked(mdcudfsr_mount* mnt, int no_write, int verify);
+
 }  // namespace udf_test

@@ -158,7 +158,7 @@ TEST(UdfinfoWritten, VolumeWithFilesAndDirectoriesWrittenByTheEntryWriters) {
 
   env().num_files = 1;
   env().num_dirs = 2;
-  ASSERT_EQ(mdcudfsr_flush_lvid(m, 0, nullptr, 0), 0);
+  ASSERT_EQ(flush_lvid_locked(m, 0, 0), 0);
   mdcudfsr_extent_list_free(&file_extents);
 
   char path[] = "/tmp/kel_udf_writtenXXXXXX";

@@ -117,7 +117,7 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   ASSERT_EQ(mdcudfsr_flush_vds(m, nullptr, nullptr, 0), 0);
   env().num_dirs = 2;
   m->lvid.integrity_type = 1;
-  ASSERT_EQ(mdcudfsr_flush_lvid(m, 0, nullptr, 1), 0);
+  ASSERT_EQ(flush_lvid_locked(m, 0, 1), 0);
 
   // A fresh mount.
   mdcudfsr_mount again;
