@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <memory>
 
@@ -205,6 +207,29 @@ TEST_F(Lvid, FlushWritesImageSyncsVerifiesAndSkipsWhenIdentical) {
   ASSERT_EQ(flush_lvid_locked(mnt.get(), 0, 1), 0);
   EXPECT_TRUE(env().logged("skip lvid flush\n"));
   EXPECT_EQ(env().count_calls("bwrite"), 0u);
+}
+
+TEST_F(Lvid, FlushBeyondTheFreeSpaceTableIsRefused) {
+  load(MediumClass::Rewritable);
+  ASSERT_EQ(mdcudfsr_read_lvid(mnt.get(), nullptr, 0, 1, 0, 0), 0);
+  const std::vector<uint8_t> before(lvid_sector(), lvid_sector() + kSector);
+  mnt->current_disc = 12;  // 14 partitions: one more than the table holds
+  env().calls.clear();
+  EXPECT_EQ(flush_lvid_locked(mnt.get(), 0, 0), 22);
+  EXPECT_EQ(env().count_calls("bwrite"), 0u);
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), lvid_sector()));
+}
+
+TEST_F(Lvid, FlushNeedsTheCallerToHoldTheIntegrityMutex) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "the holder is checked in debug builds only";
+#else
+  ASSERT_EQ(mdcudfsr_read_lvid(mnt.get(), nullptr, 0, 1, 0, 0), 0);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(mdcudfsr_flush_lvid(mnt.get(), 0, nullptr, 0), "lvid_mutex");
+  // Held by this thread: the flush runs.
+  EXPECT_EQ(flush_lvid_locked(mnt.get(), 0, 0), 0);
+#endif
 }
 
 TEST_F(Lvid, FlushOnF2CoversQuarterMegabyteAfterReservingTheRange) {

@@ -78,6 +78,11 @@ struct Env {
   int real_agent = 0;
   std::string cache_path;  // the agent's "Fs Cache File Path"
 
+  // The logger's level check: debug lines (level 7) pass only while debug
+  // tracing is on; every check is counted.
+  bool debug_tracing = true;
+  int level_checks = 0;
+
   // Recorded calls and log lines.
   std::vector<std::string> calls;
   std::vector<LogLine> logs;
