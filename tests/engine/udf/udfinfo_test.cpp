@@ -77,30 +77,6 @@ namespace {
 
 using namespace udf_test;
 
-// One file identifier descriptor at `out`; its padded length.
-uint32_t put_fid(mdcudfsr_mount* mnt, uint8_t* out, uint32_t tag_loc, uint8_t chars, const char* name, uint32_t icb,
-                 uint64_t uid) {
-  uint8_t cs0[256];
-  uint32_t n = 0;
-  if (name) {
-    n = sizeof cs0;
-    mdcudfsr_unicode_utf82udf(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(std::strlen(name)), cs0, &n);
-  }
-  fileid_desc f{};
-  mdcudfsr_init_udf_tag(mnt, &f.tag, TAG_ID_FID, tag_loc);
-  f.file_num = 1;
-  f.file_char = chars;
-  f.l_fi = static_cast<uint8_t>(n);
-  f.icb = long_ad{2048, lb_addr{icb, 0}, 0, static_cast<uint32_t>(uid)};
-  const uint32_t len = (38 + n + 3) & ~3u;
-  mdcudfsr_swap_host2le_fileid_desc(&f);
-  std::memset(out, 0, len);
-  std::memcpy(out, &f, sizeof f);
-  std::memcpy(out + 38, cs0, n);
-  mdcudfsr_set_udf_tag_crc_and_checksum(out, len);
-  return len;
-}
-
 TEST(UdfinfoWritten, VolumeWithFilesAndDirectoriesWrittenByTheEntryWriters) {
   if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
   MountedImage img;

@@ -29,28 +29,6 @@ using namespace udf_test;
 
 constexpr uint32_t B = 2048;
 
-uint32_t put_fid(mdcudfsr_mount* mnt, uint8_t* out, uint32_t tag_loc, uint8_t chars, const char* name, uint32_t icb) {
-  uint8_t cs0[64];
-  uint32_t n = 0;
-  if (name) {
-    n = sizeof cs0;
-    mdcudfsr_unicode_utf82udf(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(std::strlen(name)), cs0, &n);
-  }
-  fileid_desc f{};
-  mdcudfsr_init_udf_tag(mnt, &f.tag, TAG_ID_FID, tag_loc);
-  f.file_num = 1;
-  f.file_char = chars;
-  f.l_fi = static_cast<uint8_t>(n);
-  f.icb = long_ad{B, lb_addr{icb, 0}, 0, 0};
-  const uint32_t len = (38 + n + 3) & ~3u;
-  mdcudfsr_swap_host2le_fileid_desc(&f);
-  std::memset(out, 0, len);
-  std::memcpy(out, &f, sizeof f);
-  std::memcpy(out + 38, cs0, n);
-  mdcudfsr_set_udf_tag_crc_and_checksum(out, len);
-  return len;
-}
-
 // The metadata block `lbn` of a mount as it reads it.
 const uint8_t* block_of(mdcudfsr_mount* mnt, uint32_t lbn) {
   const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, 0, lbn, nullptr);
