@@ -138,7 +138,7 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   EXPECT_EQ(mdcudfsr_check_lvid_structure(&again, nullptr), 0);
   EXPECT_EQ(mdcudfsr_lvid_imp_use(&again.lvid, 2)->num_dirs, 2u);
 
-  if (access("/usr/bin/udfinfo", X_OK) != 0) return;
+  if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
   char path[] = "/tmp/kel_udf_flushedXXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
@@ -153,7 +153,7 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   unlink(path);
   EXPECT_EQ(status, 0) << out;
   EXPECT_EQ(out.find("rror"), std::string::npos) << out;
-  EXPECT_NE(out.find("numdirs=2\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("integrity=closed\n"), std::string::npos) << out;
 }
 
 }  // namespace
