@@ -20,6 +20,7 @@
 #include "udf/udf_tag.h"
 #include "udf/udf_vds_flush.h"
 #include "udf/udf_vds_rules.h"
+#include "udf/udf_vrs.h"
 #include "udf/udf_write_efe.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <unistd.h>
 
@@ -59,6 +61,32 @@ std::string run(const std::string& cmd, int* status) {
   while (fgets(buf, sizeof buf, p)) out += buf;
   *status = pclose(p);
   return out;
+}
+
+// Index in the service's transcript of the first command with operation
+// code `op` whose block address (bytes 2-5; bytes 4-7 of the D2h
+// reservation) is `lba`; -1 when none.
+int command_index(const std::vector<kelsim::TranscriptEntry>& t, uint8_t op, uint32_t lba) {
+  const size_t at_byte = op == 0xD2 ? 4 : 2;
+  for (size_t i = 0; i < t.size(); ++i) {
+    const auto& c = t[i].cdb;
+    if (c.size() < at_byte + 4 || c[0] != op) continue;
+    const uint8_t* p = c.data() + at_byte;
+    const uint32_t at = uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+    if (at == lba) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool sound_copy(const std::vector<uint8_t>& disc, uint32_t loc) {
+  const uint16_t ids[] = {1, 4, 5, 6, 7, 8};
+  for (uint32_t i = 0; i < 6; ++i) {
+    const uint8_t* d = disc.data() + static_cast<size_t>(loc + i) * B;
+    desc_tag t;
+    std::memcpy(&t, d, sizeof t);
+    if (t.id != ids[i] || t.tag_loc != loc + i || !mdcudfsr_check_udf_tag_crc(d, B)) return false;
+  }
+  return true;
 }
 
 class DriveFlush : public ::testing::TestWithParam<MediumClass> {};
@@ -155,10 +183,16 @@ TEST_P(DriveFlush, WholeFlushMountsAgainAndPassesUdfinfo) {
   ASSERT_EQ(flush_lvid_locked(m, 0, re ? 0 : 1), 0);
   if (GetParam() == MediumClass::F2) {
     // The drive saw the reservations of the sequence image and of the
-    // integrity descriptor's unit before their writes.
+    // integrity descriptor's unit, each before its write.
     const auto reserved = v.sim().drive().observed().reserved_writes;
     EXPECT_NE(std::find(reserved.begin(), reserved.end(), std::make_pair(384u, 256u)), reserved.end());
     EXPECT_NE(std::find(reserved.begin(), reserved.end(), std::make_pair(640u, 128u)), reserved.end());
+    const auto t = v.sim().service().transcript();
+    for (uint32_t lba : {384u, 640u}) {
+      const int reserve = command_index(t, 0xD2, lba), write = command_index(t, 0x2A, lba);
+      EXPECT_GE(reserve, 0) << lba;
+      EXPECT_LT(reserve, write) << lba;
+    }
   }
 
   // A fresh mount through the drive client.
@@ -235,6 +269,123 @@ TEST_P(DriveFlush, WholeFlushMountsAgainAndPassesUdfinfo) {
         "start=" + std::to_string(v.layout.main_vds) + ", blocks=16, type=MVDS",
         "start=" + std::to_string(v.layout.reserve_vds) + ", blocks=16, type=RVDS"})
     EXPECT_NE(out.find(line + "\n"), std::string::npos) << line << "\n" << out;
+}
+
+TEST_P(DriveFlush, DamagedStructuresAreRewrittenThroughTheDrive) {
+  SimVolume v(GetParam());
+  ASSERT_TRUE(v.started);
+  const bool re = GetParam() == MediumClass::Rewritable;
+  kelsim::Cartridge& cart = v.sim().cartridge();
+  const uint32_t last = v.spec.sectors - 1;
+  std::vector<uint8_t> s(B);
+  // A recognition sequence that cannot be read once, a last anchor of
+  // zeros (write-once), a main sequence whose partition descriptor fails
+  // its CRC.
+  v.sim().drive().add_fault([] {
+    auto f = kelsim::read_error(16, 18);
+    f.times = 1;
+    return f;
+  }());
+  // On rewritable media the reserve side, anchor included, is the source
+  // of the main side's repair.
+  std::vector<uint8_t> zero(B, 0);
+  if (!re) {
+    ASSERT_EQ(cart.write_blocks(0, last, 1, zero.data()), 0u);
+  }
+  const uint32_t pd = v.layout.main_vds + 2;
+  ASSERT_EQ(cart.read_blocks(0, pd, 1, s.data()), 0u);
+  s[200] ^= 1;
+  ASSERT_EQ(cart.write_blocks(0, pd, 1, s.data()), 0u);
+
+  mdcudfsr_mount m;
+  init_mount(&m, v.spec.sectors, v.spec.medium_type, 0);
+  EXPECT_EQ(mdcudfsr_check_vrs(&m, nullptr), 2) << "repaired";
+  if (re) {
+    // The main unit (anchor and main sequence) comes back from the reserve
+    // side.
+    EXPECT_EQ(mdcudfsr_read_avdp_RE(&m, nullptr, 1, 0, nullptr), 0);
+  } else {
+    EXPECT_EQ(mdcudfsr_read_avdp(&m, nullptr, 1, 0, nullptr), 0);
+    EXPECT_TRUE(env().logged("Rebuild AVDP2\n"));
+    EXPECT_EQ(mdcudfsr_read_vds(&m, nullptr, 0, 1, 0, nullptr), 0);
+    EXPECT_TRUE(env().logged("Rebuild MVDS\n"));
+  }
+  const std::vector<uint8_t> disc = v.disc_image();
+  EXPECT_TRUE(mdcudfsr_vrs_matches_template(disc.data() + 16 * B));
+  EXPECT_TRUE(sound_copy(disc, v.layout.main_vds));
+  if (!re) {
+    EXPECT_TRUE(mdcudfsr_check_udf_tag(disc.data() + static_cast<size_t>(last) * B, TAG_ID_AVDP));
+  }
+  // The next mount finds everything sound and writes nothing.
+  v.sim().service().clear_transcript();
+  auto again = v.mount();
+  EXPECT_EQ(mdcudfsr_check_vds_structure(again.get(), nullptr, nullptr), 0);
+  EXPECT_EQ(command_index(v.sim().service().transcript(), 0x2A, v.layout.main_vds), -1);
+}
+
+// What the drive refuses is reported, never taken for success.
+TEST(DriveFaults, SenseErrorsOfTheWritePathsAreReturned) {
+  struct Row {
+    const char* name;
+    MediumClass cls;
+    std::function<kelsim::FaultRule(const ImageLayout&)> fault;
+    bool main_untouched;  // the main copy on the medium stays as it was
+  } rows[] = {
+      {"sequence write fails", MediumClass::WriteOnce,
+       [](const ImageLayout& l) { return kelsim::write_error(l.main_vds, l.main_vds + 31); }, true},
+      {"verify of the sequence fails", MediumClass::WriteOnce,
+       [](const ImageLayout&) { return kelsim::command_fails(0x2F, kelsim::Sense{0x03, 0x11, 0x00}); }, false},
+      {"reservation refused", MediumClass::F2,
+       [](const ImageLayout&) { return kelsim::command_fails(0xD2, kelsim::Sense{0x05, 0x24, 0x00}); }, true},
+      {"rewritable reserve unit write fails", MediumClass::Rewritable,
+       [](const ImageLayout& l) { return kelsim::write_error(l.reserve_vds, l.reserve_vds + 31); }, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    SimVolume v(r.cls);
+    ASSERT_TRUE(v.started);
+    auto m = v.mount();
+    const std::vector<uint8_t> before = v.disc_image();
+    v.sim().drive().add_fault(r.fault(v.layout));
+    const bool re = r.cls == MediumClass::Rewritable;
+    m->metadata_file_loc = v.layout.metadata_file_loc + 64;  // a change the medium does not hold yet
+    EXPECT_NE(re ? mdcudfsr_flush_vds_re(m.get(), nullptr, nullptr, 0) : mdcudfsr_flush_vds(m.get(), nullptr, nullptr, 0),
+              0);
+    const std::vector<uint8_t> after = v.disc_image();
+    const size_t main_at = static_cast<size_t>(v.layout.main_vds) * B;
+    if (r.cls == MediumClass::F2) {
+      EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin())) << "nothing written without the reservation";
+    } else if (r.main_untouched) {
+      EXPECT_TRUE(std::equal(before.begin() + main_at, before.begin() + main_at + 6 * B, after.begin() + main_at))
+          << "the main copy is left as it was";
+    }
+  }
+}
+
+TEST(DriveFaults, WriteOnceRefusesWritesBeyondTheNextWritableAddress) {
+  SimVolume v(MediumClass::WriteOnce);
+  ASSERT_TRUE(v.started);
+  auto m = v.mount();
+  uint32_t nwa = 0;
+  ASSERT_EQ(drive::track_nwa(&nwa), 0);
+  // The metadata file's entry placed past the next writable address leaves
+  // a gap the medium cannot hold: the drive refuses, the writer reports it.
+  const uint32_t loc = nwa + 64 - v.layout.partition_start;
+  extended_file_entry e{};
+  mdcudfsr_init_extended_file_entry(m.get(), 0644, &e, 0);
+  e.icbtag.file_type = 250;
+  e.inf_len = e.object_size = m->part[0].length;
+  mdcudfsr_efe_write w{2, loc, loc, 0xFFFF, &e, nullptr, &m->part[0].list, nullptr, nwa + 64, nullptr, -1, 0};
+  EXPECT_NE(mdcudfsr_flush_extended_file_entry(m.get(), &w, nullptr), 0);
+  uint32_t after = 0;
+  ASSERT_EQ(drive::track_nwa(&after), 0);
+  EXPECT_EQ(after, nwa);
+  // At the next writable address the same entry is written.
+  const uint32_t at = nwa - v.layout.partition_start;
+  mdcudfsr_efe_write w2{2, at, at, 0xFFFF, &e, nullptr, &m->part[0].list, nullptr, nwa, nullptr, -1, 0};
+  EXPECT_EQ(mdcudfsr_flush_extended_file_entry(m.get(), &w2, nullptr), 0);
+  ASSERT_EQ(drive::track_nwa(&after), 0);
+  EXPECT_GT(after, nwa);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachMediumClass, DriveFlush,
