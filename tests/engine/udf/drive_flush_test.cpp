@@ -323,6 +323,50 @@ TEST_P(DriveFlush, DamagedStructuresAreRewrittenThroughTheDrive) {
   EXPECT_EQ(command_index(v.sim().service().transcript(), 0x2A, v.layout.main_vds), -1);
 }
 
+part_map_metadata map_on_disc(const std::vector<uint8_t>& disc, uint32_t lvd_lsn) {
+  part_map_metadata m;
+  std::memcpy(&m, disc.data() + static_cast<size_t>(lvd_lsn) * B + 440, sizeof m);
+  return m;
+}
+
+TEST_P(DriveFlush, UnlinkRelinkFromTheCartridgeMemoryAndLink) {
+  SimVolume v(GetParam());
+  ASSERT_TRUE(v.started);
+  const uint32_t part_len = v.layout.partition_len, lvd = v.layout.main_vds + 3;
+  {
+    auto m = v.mount();
+    ASSERT_EQ(mdcudfsr_unlink_vds(m.get(), nullptr), 0);
+    EXPECT_EQ(m->metadata_file_loc, v.layout.metadata_file_loc) << "the mount goes on with the real locations";
+  }
+  // The medium holds the unlinked sequence, the cartridge memory the
+  // position of the metadata file's entry.
+  EXPECT_EQ(map_on_disc(v.disc_image(), lvd).file_loc, part_len);
+  EXPECT_EQ(map_on_disc(v.disc_image(), lvd).mirror_file_loc, part_len);
+  uint8_t record[MDCUDFSR_ATTRIBUTE_RECORD_SIZE];
+  ASSERT_EQ(drive::read_attribute_record(record, 1), 0);
+  uint32_t vuvi;
+  std::memcpy(&vuvi, record + kAttributeVuviOffset, sizeof vuvi);
+  EXPECT_EQ(vuvi, mdcudfsr_vuvi_encode(0, v.layout.metadata_file_loc));
+
+  // The next mount relinks from the cartridge memory (on write-once media
+  // after rebuilding the sequence from the drive's attributes), then links.
+  {
+    auto m = v.mount();
+    uint32_t relinked = 0;
+    EXPECT_EQ(mdcudfsr_check_vds_structure_for_mount(m.get(), nullptr, &relinked, nullptr), 0);
+    EXPECT_EQ(relinked, 1u);
+    EXPECT_EQ(m->metadata_file_loc, v.layout.metadata_file_loc);
+    EXPECT_EQ(m->metadata_mirror_loc, v.layout.mirror_file_loc);
+    ASSERT_EQ(mdcudfsr_link_vds(m.get(), nullptr), 0);
+  }
+  EXPECT_EQ(map_on_disc(v.disc_image(), lvd).file_loc, v.layout.metadata_file_loc);
+  EXPECT_EQ(map_on_disc(v.disc_image(), lvd).mirror_file_loc, v.layout.mirror_file_loc);
+  auto m = v.mount();
+  uint32_t relinked = 0;
+  EXPECT_EQ(mdcudfsr_check_vds_structure_for_mount(m.get(), nullptr, &relinked, nullptr), 0);
+  EXPECT_EQ(relinked, 0u);
+}
+
 // What the drive refuses is reported, never taken for success.
 TEST(DriveFaults, SenseErrorsOfTheWritePathsAreReturned) {
   struct Row {

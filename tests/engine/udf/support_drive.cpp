@@ -4,6 +4,7 @@
 #include "engine/udf/support_fakes.h"
 
 #include "drive/client_if.h"
+#include "drive/cm_data.h"
 #include "drive/device_control.h"
 #include "drive/storage_scsi_records.h"
 #include "kel/config.h"
@@ -154,6 +155,56 @@ int track_nwa(uint32_t* nwa) {
   return err;
 }
 
+int read_attribute_record(uint8_t* record, int convert) {
+  auto* rec = reinterpret_cast<pxo_attribute_data_t*>(record);
+  std::memset(rec, 0, sizeof *rec);
+  // Group A (0800h-0806h) to offsets 4-291, group B (1500h-1504h) to 292-468.
+  const struct {
+    uint16_t id;
+    uint16_t size;
+    uint32_t to, bytes;
+  } groups[] = {{0x0800, 292, 4, cm_attr::kGroupA}, {0x1500, 184, 292, cm_attr::kGroupB - 3}};
+  for (const auto& g : groups) {
+    std::vector<uint8_t> buf(g.size);
+    pxo_attribute_request_t r{g.id, g.size, 0, buf.data()};
+    const int err = __real__Z10VNOP_IOCTLP5vnodejPciP11vfs_context(g_devvp, PXOIOREADATTRIBUTE,
+                                                                   reinterpret_cast<char*>(&r), 0, nullptr);
+    if (err) return err;
+    std::memcpy(record + g.to, buf.data() + 4, g.bytes);
+  }
+  rec->length = cm_attr::kBoth;  // both groups, whole
+  return convert ? scsi_service_cm::convEndianForCMData(rec) : 0;
+}
+
+int write_attribute_record(const uint8_t* record, uint32_t mask) {
+  mask &= cm_attr::kMaskAll;
+  if (!mask) return 0;
+  pxo_attribute_data_t copy;
+  std::memcpy(&copy, record, sizeof copy);
+  // Every header as the attribute table has it, the length of both groups.
+  copy.length = cm_attr::kBoth;
+  for (int i = 0; i < cm_attr::kCount; ++i) {
+    uint8_t* h = reinterpret_cast<uint8_t*>(&copy) + cm_attr::kOffsets[i];
+    h[0] = static_cast<uint8_t>(cm_attr::kIds[i]);
+    h[1] = static_cast<uint8_t>(cm_attr::kIds[i] >> 8);
+    h[2] = cm_attr::kFormats[i];
+    h[3] = static_cast<uint8_t>(cm_attr::kLengths[i]);
+    h[4] = static_cast<uint8_t>(cm_attr::kLengths[i] >> 8);
+  }
+  if (const int err = scsi_service_cm::convEndianForCMData(&copy)) return err;
+  if (mask & 0x080) {
+    uint8_t* v = reinterpret_cast<uint8_t*>(&copy) + cm_attr::k1500Value;
+    const uint16_t crc = scsi_service_cm::calculate_crc(v, cm1500::kCrc);
+    v[cm1500::kCrc] = static_cast<uint8_t>(crc >> 8);
+    v[cm1500::kCrc + 1] = static_cast<uint8_t>(crc);
+  }
+  const uint32_t size = (scsi_service_cm::calcAttrListDataSize(mask) + 3) / 4 * 4 + 4;
+  std::vector<uint8_t> list(size);
+  scsi_service_cm::makeAttrListDataForCMWA(mask, list.data(), size, &copy);
+  return __real__Z10VNOP_IOCTLP5vnodejPciP11vfs_context(g_devvp, PXOIOWRITEATTRIBUTE,
+                                                         reinterpret_cast<char*>(list.data()), 0, nullptr);
+}
+
 }  // namespace drive
 
 // A clock on which sleeps return at once: the drive client's retries cost
@@ -219,6 +270,19 @@ SimVolume::SimVolume(MediumClass cls) {
   pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
   started = pclient_if->storage()->init() == 0;
   EXPECT_TRUE(started);
+  // The cartridge memory of a formatted volume: all twelve attributes, the
+  // 1500h value with its signature and no metadata file position yet.
+  uint8_t record[MDCUDFSR_ATTRIBUTE_RECORD_SIZE] = {};
+  uint8_t* v1500 = record + cm_attr::k1500Value;
+  std::memcpy(v1500 + cm1500::kSignature, "KEL", 3);
+  v1500[cm1500::kVersion] = 1;
+  v1500[cm1500::kLength] = 120;
+  scsi_service_cm cm;
+  cm.set_storage_scsi(pclient_if->storage());
+  regid entity{};
+  cm.make_1500h_entity(&entity);
+  std::memcpy(v1500 + cm1500::kEntity, &entity, sizeof entity);
+  EXPECT_EQ(drive::write_attribute_record(record, cm_attr::kMaskAll), 0);
   env().drive = true;
   env().calls.clear();
   env().logs.clear();

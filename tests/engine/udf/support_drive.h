@@ -42,6 +42,11 @@ int sync_cache();
 int verify(uint32_t first, uint32_t count);
 // The next writable address of the first open track.
 int track_nwa(uint32_t* nwa);
+// The 472-byte cartridge-memory record: attributes 0800h-0806h and
+// 1500h-1504h read from the drive (host order when `convert`), and the
+// attributes the update mask flags written back (1500h with its CRC).
+int read_attribute_record(uint8_t* record, int convert);
+int write_attribute_record(const uint8_t* record, uint32_t mask);
 }  // namespace drive
 
 class SimVolume {

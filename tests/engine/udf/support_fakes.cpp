@@ -295,16 +295,22 @@ void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, i
   mnt->mntinfo_changed = 1;
 }
 
-int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int, int, vfs_context_t, int) {
+int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int convert, int, vfs_context_t, int) {
   g_env.calls.push_back("read_attribute");
   if (g_env.read_attribute_result) return g_env.read_attribute_result;
+  if (g_env.drive) return udf_test::drive::read_attribute_record(static_cast<uint8_t*>(record), convert);
   std::memcpy(record, g_env.attribute_record, size);
   return 0;
 }
 
-int mdcudfsr_write_attribute(mdcudfsr_mount*, void* record, uint32_t size, int, vfs_context_t, int) {
+int mdcudfsr_write_attribute(mdcudfsr_mount* mnt, void* record, uint32_t size, int, vfs_context_t, int) {
   g_env.calls.push_back("write_attribute");
   if (g_env.write_attribute_result) return g_env.write_attribute_result;
+  if (g_env.drive) {
+    const int err = udf_test::drive::write_attribute_record(static_cast<const uint8_t*>(record), mnt->attr_update_mask);
+    if (!err) mnt->attr_update_mask = 0;
+    return err;
+  }
   std::memcpy(g_env.attribute_record, record, size);
   return 0;
 }
