@@ -344,13 +344,13 @@ int write_medium(uint32_t lsn, const void* data, uint32_t bytes) {
 }
 }  // namespace
 
-// Writes into the medium at the sector the block maps to; nothing at all
-// while the flush's sizing pass runs.
+// Writes into the medium at the sector the block maps to. (The write
+// suppression of the flush's sizing pass belongs to the cluster writer, not
+// to the UDF code, and is not imitated here.)
 int mdcudfsr_write_logical_blocks(mdcudfsr_mount* mnt, uint16_t part_ref, uint32_t lbn, const void* buffer,
                                   uint32_t bytes, vfs_context_t) {
   g_env.calls.push_back("write_lb part=" + std::to_string(part_ref) + " lbn=" + std::to_string(lbn) +
-                        " bytes=" + std::to_string(bytes) + (mnt->metadata_allocating ? " sizing" : ""));
-  if (mnt->metadata_allocating) return 0;
+                        " bytes=" + std::to_string(bytes));
   const int err = udf_test::next_result(g_env.write_lb_results);
   if (err) return err;
   const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, part_ref, lbn, nullptr);
@@ -358,11 +358,9 @@ int mdcudfsr_write_logical_blocks(mdcudfsr_mount* mnt, uint16_t part_ref, uint32
   return write_medium(lsn, buffer, bytes);
 }
 
-int mdcudfsr_write_cluster_buffer(mdcudfsr_mount* mnt, vfs_context_t, int, uint32_t lsn, const void* buffer,
+int mdcudfsr_write_cluster_buffer(mdcudfsr_mount*, vfs_context_t, int, uint32_t lsn, const void* buffer,
                                   uint32_t bytes) {
-  g_env.calls.push_back("write_cluster lsn=" + std::to_string(lsn) + " bytes=" + std::to_string(bytes) +
-                        (mnt->metadata_allocating ? " sizing" : ""));
-  if (mnt->metadata_allocating) return 0;
+  g_env.calls.push_back("write_cluster lsn=" + std::to_string(lsn) + " bytes=" + std::to_string(bytes));
   const int err = udf_test::next_result(g_env.write_cluster_results);
   return err ? err : write_medium(lsn, buffer, bytes);
 }
