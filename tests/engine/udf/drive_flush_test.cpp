@@ -412,20 +412,31 @@ TEST_P(DriveFlush, UnlinkRelinkFromTheCartridgeMemoryAndLink) {
 
 // What the drive refuses is reported, never taken for success.
 TEST(DriveFaults, SenseErrorsOfTheWritePathsAreReturned) {
+  using Flush = std::function<int(mdcudfsr_mount*)>;
+  const Flush sequence = [](mdcudfsr_mount* m) {
+    return m->is_rewritable ? mdcudfsr_flush_vds_re(m, nullptr, nullptr, 0) : mdcudfsr_flush_vds(m, nullptr, nullptr, 0);
+  };
+  const Flush integrity = [](mdcudfsr_mount* m) { return flush_lvid_locked(m, 0, 1); };
+  const auto sense = [](uint8_t op, kelsim::Sense s) {
+    return [op, s](const ImageLayout&) { return kelsim::command_fails(op, s); };
+  };
   struct Row {
     const char* name;
     MediumClass cls;
+    Flush flush;
     std::function<kelsim::FaultRule(const ImageLayout&)> fault;
-    bool main_untouched;  // the main copy on the medium stays as it was
+    uint32_t untouched;  // first of 6 sectors the failed flush leaves as they were; 0: none
   } rows[] = {
-      {"sequence write fails", MediumClass::WriteOnce,
-       [](const ImageLayout& l) { return kelsim::write_error(l.main_vds, l.main_vds + 31); }, true},
-      {"verify of the sequence fails", MediumClass::WriteOnce,
-       [](const ImageLayout&) { return kelsim::command_fails(0x2F, kelsim::Sense{0x03, 0x11, 0x00}); }, false},
-      {"reservation refused", MediumClass::F2,
-       [](const ImageLayout&) { return kelsim::command_fails(0xD2, kelsim::Sense{0x05, 0x24, 0x00}); }, true},
-      {"rewritable reserve unit write fails", MediumClass::Rewritable,
-       [](const ImageLayout& l) { return kelsim::write_error(l.reserve_vds, l.reserve_vds + 31); }, true},
+      {"sequence write fails", MediumClass::WriteOnce, sequence,
+       [](const ImageLayout& l) { return kelsim::write_error(l.main_vds, l.main_vds + 31); }, 288},
+      {"drive cache sync fails", MediumClass::WriteOnce, sequence, sense(0x35, {0x03, 0x0C, 0x00}), 0},
+      {"verify of the sequence fails", MediumClass::WriteOnce, sequence, sense(0x2F, {0x03, 0x11, 0x00}), 0},
+      {"sequence reservation refused", MediumClass::F2, sequence, sense(0xD2, {0x05, 0x24, 0x00}), 384},
+      {"integrity reservation refused", MediumClass::F2, integrity, sense(0xD2, {0x05, 0x24, 0x00}), 640},
+      {"integrity write fails", MediumClass::WriteOnce, integrity,
+       [](const ImageLayout& l) { return kelsim::write_error(l.lvid, l.lvid + 31); }, 320},
+      {"rewritable reserve unit write fails", MediumClass::Rewritable, sequence,
+       [](const ImageLayout& l) { return kelsim::write_error(l.reserve_vds, l.reserve_vds + 31); }, 272},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -433,18 +444,17 @@ TEST(DriveFaults, SenseErrorsOfTheWritePathsAreReturned) {
     ASSERT_TRUE(v.started);
     auto m = v.mount();
     const std::vector<uint8_t> before = v.disc_image();
-    v.sim().drive().add_fault(r.fault(v.layout));
-    const bool re = r.cls == MediumClass::Rewritable;
-    m->metadata_file_loc = v.layout.metadata_file_loc + 64;  // a change the medium does not hold yet
-    EXPECT_NE(re ? mdcudfsr_flush_vds_re(m.get(), nullptr, nullptr, 0) : mdcudfsr_flush_vds(m.get(), nullptr, nullptr, 0),
-              0);
-    const std::vector<uint8_t> after = v.disc_image();
-    const size_t main_at = static_cast<size_t>(v.layout.main_vds) * B;
-    if (r.cls == MediumClass::F2) {
-      EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin())) << "nothing written without the reservation";
-    } else if (r.main_untouched) {
-      EXPECT_TRUE(std::equal(before.begin() + main_at, before.begin() + main_at + 6 * B, after.begin() + main_at))
-          << "the main copy is left as it was";
+    const int id = v.sim().drive().add_fault(r.fault(v.layout));
+    // Changes the medium does not hold yet.
+    m->metadata_file_loc = v.layout.metadata_file_loc + 64;
+    m->lvid.integrity_type = 0;
+    EXPECT_NE(r.flush(m.get()), 0);
+    EXPECT_GT(v.sim().drive().fault_fired(id), 0);
+    if (r.untouched) {
+      const std::vector<uint8_t> after = v.disc_image();
+      const size_t at = static_cast<size_t>(r.untouched) * B;
+      EXPECT_TRUE(std::equal(before.begin() + at, before.begin() + at + 6 * B, after.begin() + at))
+          << "left as it was";
     }
   }
 }
