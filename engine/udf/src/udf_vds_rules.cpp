@@ -42,10 +42,6 @@ int byte_compare(const uint8_t* a, const uint8_t* b, size_t n) {
   return 0;
 }
 
-}  // namespace
-
-namespace {
-
 // The structure check. A read-only marking (implementation identifier that
 // compares greater, write-protect flags) is copied to *marking as the mount
 // information stood right after it, even when a later rule fails.
