@@ -295,9 +295,11 @@ void* fscache_handler_start(void* argv) {
 std::uint32_t FsCacheAgent_main_func(int argc, char** argv) {
   g_fscache_agent_argc = argc;
   std::uint32_t tid = 0;
+  const std::uint64_t ticket = mdcudfsr_metacache_issue_ticket();
   try {
     platform::Event started(true, false);
-    std::thread t([argv, &tid, &started] {
+    std::thread t([argv, ticket, &tid, &started] {
+      mdcudfsr_metacache_hold_ticket(ticket);
       tid = GetCurrentThreadId();
       started.set();
       fscache_handler_start(argv);
@@ -311,3 +313,5 @@ std::uint32_t FsCacheAgent_main_func(int argc, char** argv) {
   KELC_LOG(kLogNotice, "TID[%08x]", tid);
   return tid;
 }
+
+void FsCacheAgent_stop_unopened() { mdcudfsr_metacache_cancel_openers(); }

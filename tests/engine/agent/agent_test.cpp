@@ -427,6 +427,36 @@ TEST(AgentStart, OptionsBeforeTheArgumentsAreSkipped) {
   EXPECT_TRUE(fake_log_contains("invalid arg , optind=4, argc=5"));
 }
 
+TEST(AgentStop, TheAgentOfAFailedMountEndsWithoutTakingALaterChannel) {
+  // Stopped while it waits for the allocation, or before it got there.
+  for (const bool blocked_first : {true, false}) {
+    SCOPED_TRACE(blocked_first ? "waiting" : "not there yet");
+    fake_log_clear();
+    mdcudfsr_metacache_init();
+    std::vector<std::string> args = {"KelDriver", "/dev/sd1A", "/tmp"};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), nullptr};
+    ASSERT_NE(FsCacheAgent_main_func(3, argv), 0u);
+    if (blocked_first) {
+      bool waiting = false;
+      for (int i = 0; i < 2000000 && !waiting; ++i, std::this_thread::yield())
+        waiting = mdcudfsr_metacache_open_waiters() == 1;
+      ASSERT_TRUE(waiting);
+    }
+    FsCacheAgent_stop_unopened();
+    bool ended = false;
+    for (int i = 0; i < 2000000 && !ended; ++i, std::this_thread::yield())
+      ended = fake_log_contains("handler22.Start return 6...");
+    ASSERT_TRUE(ended);
+    mdcudfsr_mount mp;
+    mdc_channel* ch = mdcudfsr_metacache_alloc(&mp);
+    ASSERT_NE(ch, nullptr);
+    EXPECT_EQ(mdcudfsr_metacache_open_waiters(), 0u);
+    EXPECT_EQ(mdcudfsr_metacache_is_opened(ch), 0u);
+    EXPECT_EQ(mp.cache_agent_opened, 0);
+    mdcudfsr_metacache_free(ch);
+  }
+}
+
 TEST(MetacacheHelpers, SerialTrimAndCoherencyCounter) {
   char serial[32];
   std::memcpy(serial, "XYZ", 3);

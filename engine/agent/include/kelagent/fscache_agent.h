@@ -145,5 +145,11 @@ class CVFAMHandler22 : public CVFAMObject22 {
 void* fscache_handler_start(void* argv);
 // Starts the agent thread; its id, or 0 when it could not be created.
 std::uint32_t FsCacheAgent_main_func(int argc, char** argv);
+// Stops the agents started so far that have not opened the metacache
+// channel (waiting for their mount to allocate it, or not there yet): each
+// gives up its open with 6 and its thread ends. A mount that fails before
+// its agent opened the channel calls it, so that the agent does not take
+// the channel of a later mount.
+void FsCacheAgent_stop_unopened();
 // Argument count the agent thread reads (set by the engine's Initialise).
 extern int g_fscache_agent_argc;
