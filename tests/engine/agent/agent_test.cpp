@@ -585,7 +585,9 @@ TEST(AgentStop, TheAgentOfAFailedMountEndsWithoutTakingALaterChannel) {
     std::vector<std::string> args = {"KelDriver", "/dev/sd1A", "/tmp"};
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(), nullptr};
     ASSERT_NE(FsCacheAgent_main_func(3, argv), 0u);
-    if (blocked_first) ASSERT_TRUE(settles([] { return mdcudfsr_metacache_open_waiters() == 1; }));
+    if (blocked_first) {
+      ASSERT_TRUE(settles([] { return mdcudfsr_metacache_open_waiters() == 1; }));
+    }
     FsCacheAgent_stop_unopened();
     ASSERT_TRUE(settles([] { return fake_log_contains("handler22.Start return 6..."); }));
     mdcudfsr_mount mp;
