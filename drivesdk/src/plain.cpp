@@ -1,15 +1,14 @@
 // Plain functions over the class interface: argument checks, the call, the
 // conversion of the record, and a code for false or an exception.
+#include "conversions.h"
 #include "sdk_frame.h"
 
 #include <algorithm>
 #include <cstring>
 
+namespace PxoUtilityLib {
+
 namespace {
-
-using namespace PxoUtilityLib;
-
-constexpr std::uint32_t kDeviceInfoSize = sizeof(KelDriveSDK_DeviceInfo);
 
 // Copies text into a field of `size` bytes: cut to size - 1 and terminated.
 void putTerminated(char* field, std::size_t size, const std::string& text) {
@@ -18,6 +17,10 @@ void putTerminated(char* field, std::size_t size, const std::string& text) {
   field[n] = '\0';
 }
 
+// Copies a string into a field without terminator, cut to the field.
+void putUnterminated(char* field, std::size_t size, const std::string& text) {
+  std::memcpy(field, text.data(), std::min(text.size(), size));
+}
 // The variant data the plain record carries: variant 0 seven values,
 // variant 1 pairs (four, five by the longer form) and one value, variant 2
 // thirteen values (sixteen by the longer form).
@@ -28,6 +31,24 @@ std::size_t variantValues(std::uint8_t variant, bool longer) {
     case 2: return longer ? 16 : 13;
     default: return 0;
   }
+}
+
+}  // namespace
+
+void convertBasicInfo(const kelutil::BasicInfo& in, KelDriveSDK_BasicInfo* out) {
+  std::memcpy(out->Block, in.Block, sizeof out->Block);
+  std::memcpy(out->First, in.First, sizeof out->First);
+  out->Generation = in.Generation;
+  std::memcpy(out->Second, in.Second, sizeof out->Second);
+  out->MediumType = in.MediumType;
+  putUnterminated(out->VendorId, sizeof out->VendorId, in.VendorId);
+  putUnterminated(out->Mpid, sizeof out->Mpid, in.Mpid);
+  putUnterminated(out->ProductName, sizeof out->ProductName, in.ProductName);
+  putUnterminated(out->Umpid, sizeof out->Umpid, in.Umpid);
+  if (in.Enumeration <= 1) out->Enumeration = in.Enumeration;
+  out->Byte168 = in.Byte1;
+  out->Byte169 = in.Byte2;
+  std::memcpy(out->Values, in.Values, sizeof out->Values);
 }
 
 void convertDeviceInfo(const kelutil::DeviceInfo& in, KelDriveSDK_DeviceInfo* out, bool longer) {
@@ -43,6 +64,21 @@ void convertDeviceInfo(const kelutil::DeviceInfo& in, KelDriveSDK_DeviceInfo* ou
   out->Byte107 = in.TrailByte;
   out->Word108 = in.TrailWord;
 }
+
+std::uint32_t reduceFileControlOptions(std::uint32_t options) {
+  std::uint32_t kept = options & 0x02;
+  for (std::uint32_t bit : {0x08u, 0x04u, 0x10u})
+    if (options & bit) return kept | bit;
+  return kept;
+}
+
+}  // namespace PxoUtilityLib
+
+namespace {
+
+using namespace PxoUtilityLib;
+
+constexpr std::uint32_t kDeviceInfoSize = sizeof(KelDriveSDK_DeviceInfo);
 
 std::uint64_t deviceInformation(const char16_t* path, KelDriveSDK_DeviceInfo* info, bool longer,
                                 std::uint32_t size) {
