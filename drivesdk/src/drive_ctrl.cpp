@@ -83,6 +83,7 @@ std::uint32_t DriveCtrl::openReadOnly() {
   }
   if (r == 0) m_product = product;
   dropCache();
+  if (!m_volume) m_volume = &m_engineVolume;
   m_open = true;
   return 0;
 }
@@ -94,6 +95,7 @@ std::uint32_t DriveCtrl::reopen() {
   m_device->openWithHandle(&none);
   resetFlags();
   dropCache();
+  if (!m_volume) m_volume = &m_engineVolume;
   m_open = true;
   return 0;
 }
@@ -101,6 +103,11 @@ std::uint32_t DriveCtrl::reopen() {
 void DriveCtrl::closeHandle() {
   dropCache();
   m_open = false;
+}
+
+VolumeControl& DriveCtrl::volume() {
+  openCheck();
+  return m_volume ? *m_volume : m_engineVolume;
 }
 
 void DriveCtrl::dropCache() {
@@ -419,13 +426,13 @@ std::uint32_t DriveCtrl::getLastWrittenDisc(std::uint8_t& slot) {
 
 std::uint32_t DriveCtrl::createNewTrack() {
   openCheck();
-  if (wrapperDeviceIoControl(m_volume, kCtlCreateNewTrack, nullptr, 0, nullptr, 0, nullptr)) return 0;
+  if (wrapperDeviceIoControl(volume(), kCtlCreateNewTrack, nullptr, 0, nullptr, 0, nullptr)) return 0;
   return 0x120A00;
 }
 
 std::uint32_t DriveCtrl::sendVolumeControl() {
   openCheck();
-  if (wrapperDeviceIoControl(m_volume, kCtlVolumeControl, nullptr, 0, nullptr, 0, nullptr)) {
+  if (wrapperDeviceIoControl(volume(), kCtlVolumeControl, nullptr, 0, nullptr, 0, nullptr)) {
     m_volumeControl = true;
     return 0;
   }
@@ -438,7 +445,7 @@ std::uint32_t DriveCtrl::readAttribute(std::uint16_t id, std::uint8_t& kind, std
   std::memcpy(input, &id, sizeof id);
   std::uint8_t answer[kAttributeAnswerSize] = {};
   std::uint32_t returned = 0;
-  if (!wrapperDeviceIoControl(m_volume, kCtlReadAttribute, input, sizeof input, answer, sizeof answer, &returned))
+  if (!wrapperDeviceIoControl(volume(), kCtlReadAttribute, input, sizeof input, answer, sizeof answer, &returned))
     return 0x121B00;
   std::uint32_t length = 0;
   std::memcpy(&length, answer + 4, sizeof length);
@@ -456,7 +463,7 @@ std::uint32_t DriveCtrl::writeAttribute(std::uint16_t id, std::uint16_t value, s
   std::memcpy(input.data() + 2, &value, 2);
   std::memcpy(input.data() + 4, &length, 4);
   if (length) std::memcpy(input.data() + 8, data, length);
-  if (wrapperDeviceIoControl(m_volume, kCtlWriteAttribute, input.data(), static_cast<std::uint32_t>(input.size()),
+  if (wrapperDeviceIoControl(volume(), kCtlWriteAttribute, input.data(), static_cast<std::uint32_t>(input.size()),
                              nullptr, 0, nullptr))
     return 0;
   return 0x121C00;

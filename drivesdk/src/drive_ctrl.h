@@ -52,8 +52,9 @@ static_assert(sizeof(EngineAttributeData) == 276 && offsetof(EngineAttributeData
 // result mapped to Win32.
 class VolumeControl {
  public:
-  DWORD control(std::uint32_t code, const void* input, std::uint32_t inputLength, void* output,
-                std::uint32_t outputCapacity, std::uint32_t* returned);
+  virtual ~VolumeControl() = default;
+  virtual DWORD control(std::uint32_t code, const void* input, std::uint32_t inputLength, void* output,
+                        std::uint32_t outputCapacity, std::uint32_t* returned);
 
  private:
   DWORD readAttribute(const void* input, std::uint32_t inputLength, void* output, std::uint32_t capacity,
@@ -88,6 +89,11 @@ class DriveCtrl {
   std::uint32_t reopen();
   void closeHandle();
   bool isOpen() const { return m_open; }
+  // Binds the volume handle's device controls to another carrier (the
+  // engine's by default, bound by openReadOnly and reopen).
+  void bindVolumeControl(VolumeControl& volume) { m_volume = &volume; }
+  // The end actions the destructor runs with the constructor's refresh flag.
+  void lastProcess(bool refresh) noexcept;
 
   std::uint32_t getMountInformation(MDCFS_MOUNT_INFORMATION& info);
   std::uint32_t doExitPrivilegedMode();
@@ -137,14 +143,15 @@ class DriveCtrl {
   int scsi(const std::uint8_t* cdb, void* data, std::uint32_t* length, bool dataIn);
   void dropCache();
   void resetFlags();
-  void lastProcess(bool refresh) noexcept;
+  VolumeControl& volume();
   std::uint32_t readRub(std::uint32_t rubLsn, std::uint8_t* into, std::uint32_t* received);
   std::uint32_t writeRub(std::uint32_t rubLsn, const std::uint8_t* from);
   std::uint32_t attemptOverWrite(std::uint32_t lsn, std::uint32_t sectors, const DataArray& data);
 
   std::unique_ptr<SptiCtrlDevice> m_device;
   bool m_open = false;
-  VolumeControl m_volume;
+  VolumeControl m_engineVolume;
+  VolumeControl* m_volume = nullptr;
   std::u16string m_path;
   bool m_refreshAtEnd = false;
   DataArray m_cache;
