@@ -6,7 +6,6 @@
 #include "udf/udf_names.h"
 #include "udf/udf_regid.h"
 #include "udf/udf_tag.h"
-#include "udf/udf_vrs.h"
 
 #include <cstdio>
 #include <cstring>
@@ -243,7 +242,15 @@ ImageLayout build_volume(const ImageSpec& s, std::vector<uint8_t>& medium) {
   medium.assign(static_cast<size_t>(s.sectors) * kSector, 0);
   auto sec = [&](uint32_t lsn) { return medium.data() + static_cast<size_t>(lsn) * kSector; };
 
-  mdcudfsr_vrs_fill_template(sec(16));
+  // Volume recognition sequence (ECMA-167 2/9.1): BEA01, NSR03, TEA01 in
+  // sectors 16-18, written here so that the builder needs none of the
+  // engine's mount-level code.
+  const char* const vrs[] = {"BEA01", "NSR03", "TEA01"};
+  for (uint32_t i = 0; i < 3; ++i) {
+    uint8_t* d = sec(16 + i);
+    std::memcpy(d + 1, vrs[i], 5);
+    d[6] = 1;
+  }
   put_anchor(s, l, sec(256), 256);
   put_anchor(s, l, sec(l.avdp2), l.avdp2);
   auto main = build_vds_copy(s, l.main_vds);
