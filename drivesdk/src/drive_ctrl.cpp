@@ -259,9 +259,12 @@ std::uint32_t DriveCtrl::readSector(std::uint32_t lsn, std::uint32_t sectors, Da
       m_cache.clear();
       m_cache.resize(static_cast<std::size_t>(rub) * kSector);
       std::uint32_t received = 0;
-      const std::uint32_t r = readRub(rubLsn, m_cache.data(), &received);
-      if (r == 0 && received < rub * kSector) return dropCache(), kErrShortAnswer;
-      if (r != 0) return dropCache(), r;
+      std::uint32_t r = readRub(rubLsn, m_cache.data(), &received);
+      if (r == 0 && received < rub * kSector) r = kErrShortAnswer;
+      if (r != 0) {
+        dropCache();
+        return r;
+      }
       m_cacheValid = true;
       m_cacheLsn = rubLsn;
     }
