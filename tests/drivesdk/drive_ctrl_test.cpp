@@ -202,7 +202,9 @@ TEST_F(SdkDriveCtrl, LogicalOverWriteRetries) {
       EXPECT_EQ(all[0].opcode(), 0xD2);
       EXPECT_EQ(all[1].opcode(), 0x2A);
     }
-    if (c.result) EXPECT_TRUE(host().logged("RETRY OUT("));
+    if (c.result) {
+      EXPECT_TRUE(host().logged("RETRY OUT("));
+    }
     TearDown();
   }
 }

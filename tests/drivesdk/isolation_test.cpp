@@ -135,8 +135,9 @@ TEST(SdkIsolation, ReferencesBindInsideTheLibraryAndCommandsUseTheirOwnConnectio
     ++fromSdk;
     const bool toInterface = to.find("libKelInterface.so") != std::string::npos;
     const bool toProgram = to.find("drivesdk_isolation_probe") != std::string::npos;
-    if (toInterface || toProgram)
+    if (toInterface || toProgram) {
       EXPECT_TRUE(isStandardLibrary(demangled(symbol)) || isSanitizerRuntime(symbol)) << symbol << " -> " << to;
+    }
   }
   if (fromSdk == 0) GTEST_SKIP() << "the dynamic loader printed no bindings (LD_DEBUG unsupported)";
 

@@ -58,7 +58,9 @@ TEST_F(SdkMedia, SupportedMediaByModelAndRevision) {
     const std::uint8_t flag = row.count == 210 ? 1 : 0;
     for (int i = 0; i < row.descriptors; ++i)
       expectDescriptor(buffer.data() + 4 + 35 * i, table[i], row.count == 105 && i == 2 ? 1 : flag);
-    if (row.result == 0) EXPECT_EQ(buffer[4 + 35 * row.descriptors], 0xCC);
+    if (row.result == 0) {
+      EXPECT_EQ(buffer[4 + 35 * row.descriptors], 0xCC);
+    }
     TearDown();
   }
 }
