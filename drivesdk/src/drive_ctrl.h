@@ -10,6 +10,7 @@
 #include "kel/mdcfs.h"
 #include "platform/win32.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
