@@ -64,7 +64,9 @@ bool rule_matches(const FaultRule& r, const std::uint8_t* cdb, std::size_t len) 
   return true;
 }
 
-bool is_service_kind(FaultRule::Kind k) { return k != FaultRule::Kind::Sense; }
+bool is_service_kind(FaultRule::Kind k) {
+  return k != FaultRule::Kind::Sense && k != FaultRule::Kind::ReplaceData;
+}
 
 }  // namespace
 
@@ -119,6 +121,34 @@ FaultRule delay_answer(std::uint64_t ms, std::optional<std::uint8_t> opcode) {
   r.delay_ms = ms;
   r.opcode = opcode;
   return r;
+}
+
+FaultRule replace_answer(std::uint8_t opcode, std::vector<std::uint8_t> data) {
+  FaultRule r;
+  r.kind = FaultRule::Kind::ReplaceData;
+  r.opcode = opcode;
+  r.data = std::move(data);
+  return r;
+}
+
+std::optional<std::uint32_t> cdb_allocation_length(const std::uint8_t* cdb, std::size_t len) {
+  if (len == 0) return std::nullopt;
+  auto be16_at = [&](std::size_t at) -> std::optional<std::uint32_t> {
+    if (len < at + 2) return std::nullopt;
+    return get_be16(cdb + at);
+  };
+  auto be32_at = [&](std::size_t at) -> std::optional<std::uint32_t> {
+    if (len < at + 4) return std::nullopt;
+    return get_be32(cdb + at);
+  };
+  switch (cdb[0]) {
+    case 0x12: return be16_at(3);  // INQUIRY
+    case 0x5A: case 0x51: case 0x52: case 0x4A: case 0x23: case 0xAD: return be16_at(7);
+    case 0xBD: return be16_at(8);  // MECHANISM STATUS
+    case 0x8C: return be32_at(10);  // READ ATTRIBUTE
+    case 0xDA: return be32_at(6);   // vendor READ ATTRIBUTE
+    default: return std::nullopt;
+  }
 }
 
 struct ChangerDrive::Ctx {
@@ -201,8 +231,8 @@ std::optional<FaultRule> ChangerDrive::take_service_fault(const std::uint8_t* cd
   return std::nullopt;
 }
 
-std::optional<Sense> ChangerDrive::match_sense_fault(const std::uint8_t* cdb, std::size_t len) {
-  if (FaultRule* r = fire(faults_, false, cdb, len)) return r->sense;
+std::optional<FaultRule> ChangerDrive::match_drive_fault(const std::uint8_t* cdb, std::size_t len) {
+  if (FaultRule* r = fire(faults_, false, cdb, len)) return *r;
   return std::nullopt;
 }
 
@@ -241,7 +271,13 @@ ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length
   data_in->clear();
   if (cdb_length == 0 || !cdb) return check(kInvalidOpcode);
   std::lock_guard<std::mutex> g(mu_);
-  if (auto s = match_sense_fault(cdb, cdb_length)) return check(*s);
+  if (auto f = match_drive_fault(cdb, cdb_length)) {
+    if (f->kind == FaultRule::Kind::Sense) return check(f->sense);
+    *data_in = f->data;
+    if (auto alloc = cdb_allocation_length(cdb, cdb_length); alloc && data_in->size() > *alloc)
+      data_in->resize(*alloc);
+    return good();
+  }
   Ctx c{cdb, cdb_length, data_out, data_out_length, data_in};
   ScsiResult r = run(c);
   if (r.check_condition) data_in->clear();

@@ -293,5 +293,40 @@ TEST_F(SimTest, ClientThatGoesAwayMidRequestDoesNotStopTheService) {
   EXPECT_TRUE(good(in(cdb12({0x00}), 0)));
 }
 
+
+TEST_F(SimTest, ReplacedAnswerIsGoodCutToTheAllocationAndLeavesTheStateAlone) {
+  start();
+  // MECHANISM STATUS claiming slot 3 with state 0; the CDB allocates 8 bytes
+  // while the transfer length would take 12.
+  Bytes fake(12, 0xEE);
+  fake[0] = 3;
+  fake[1] = 0;
+  int id = sim_->drive().add_fault(kelsim::replace_answer(0xBD, fake));
+  Bytes cdb = cdb12({0xBD});
+  kelsim::put_be16(&cdb[8], 8);
+  auto a = in(cdb, 12);
+  ASSERT_TRUE(good(a));
+  EXPECT_EQ(a.data, Bytes(fake.begin(), fake.begin() + 8));
+  EXPECT_EQ(sim_->drive().fault_fired(id), 1);
+  sim_->drive().remove_fault(id);
+  // The drive's own answer again: slot 0 loaded (state 1).
+  auto b = in(cdb, 12);
+  ASSERT_TRUE(good(b));
+  EXPECT_EQ(b.data[1] >> 5, 1);
+
+  // A READ ATTRIBUTE answer beginning with another identifier; a command
+  // of another opcode is not touched.
+  Bytes attr = {0, 0, 0, 6, 0x0D, 0x01, 0, 0, 1, 7};
+  sim_->drive().add_fault(kelsim::replace_answer(0x8C, attr));
+  Bytes ra(16, 0);
+  ra[0] = 0x8C;
+  ra[8] = 0x0D;
+  kelsim::put_be32(&ra[10], 64);
+  auto c = in(ra, 64);
+  ASSERT_TRUE(good(c));
+  EXPECT_EQ(c.data, attr);
+  EXPECT_TRUE(good(in(cdb12({0x12, 0, 0, 0, 36}), 36)));
+}
+
 }  // namespace
 }  // namespace simtest

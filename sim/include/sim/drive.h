@@ -89,6 +89,7 @@ struct FaultRule {
     TransportStatus,  // the service answers with `status` and no payload
     DropConnection,   // the service closes the client's connection without an answer
     Delay,            // the service answers after `delay_ms` on the process clock
+    ReplaceData,      // the drive answers GOOD with `data` (cut to the CDB's allocation), doing nothing
   };
   Kind kind = Kind::Sense;
   std::optional<std::uint8_t> opcode;
@@ -99,6 +100,7 @@ struct FaultRule {
   Sense sense{0x03, 0x0C, 0x00};
   std::int32_t status = 0;
   std::uint64_t delay_ms = 0;
+  std::vector<std::uint8_t> data;
   int fired = 0;  // filled in by the drive
 };
 
@@ -109,6 +111,10 @@ FaultRule command_fails(std::uint8_t opcode, Sense s);
 FaultRule transport_status(std::int32_t status, std::optional<std::uint8_t> opcode = std::nullopt);
 FaultRule drop_connection(std::optional<std::uint8_t> opcode = std::nullopt);
 FaultRule delay_answer(std::uint64_t ms, std::optional<std::uint8_t> opcode = std::nullopt);
+FaultRule replace_answer(std::uint8_t opcode, std::vector<std::uint8_t> data);
+// The allocation length a CDB states for its data in (nullopt: the opcode
+// states none the drive knows of).
+std::optional<std::uint32_t> cdb_allocation_length(const std::uint8_t* cdb, std::size_t len);
 
 class ChangerDrive {
  public:
@@ -156,7 +162,7 @@ class ChangerDrive {
  private:
   struct Ctx;
   ScsiResult run(Ctx& c);
-  std::optional<Sense> match_sense_fault(const std::uint8_t* cdb, std::size_t len);
+  std::optional<FaultRule> match_drive_fault(const std::uint8_t* cdb, std::size_t len);
 
   // Command handlers.
   ScsiResult inquiry(Ctx& c);

@@ -3,6 +3,7 @@
 // structures and the node tree.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_bitmap.h"
 #include "udf/udf_efe.h"

@@ -6,6 +6,7 @@
 #include "engine/udf/support_drive.h"
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "sim/harness.h"
 #include "udf/udf_anchor_vds.h"

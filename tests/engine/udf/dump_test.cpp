@@ -1,6 +1,7 @@
 // Descriptor dumps: bars, headers and field lines at the debug level.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_mount.h"

@@ -2,6 +2,7 @@
 // opening and closing, and the zero-area check.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_lvid.h"

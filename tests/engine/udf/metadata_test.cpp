@@ -2,6 +2,7 @@
 // entries and the rebuilds, the local copy of the metadata file, zero fill.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_metadata.h"
 #include "udf/udf_mount.h"

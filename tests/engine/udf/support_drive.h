@@ -8,6 +8,7 @@
 #pragma once
 
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 #include "udf/udf_neighbour_calls.h"
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 // Cross-check of the builder's images with the Debian udftools reader.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_efe.h"
 #include "udf/udf_lvid.h"

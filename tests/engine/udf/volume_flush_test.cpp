@@ -4,6 +4,7 @@
 // flushed; then a fresh mount reads it all back, and udfinfo accepts it.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_efe.h"

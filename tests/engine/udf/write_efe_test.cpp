@@ -3,6 +3,7 @@
 // stream directories, each read back by the readers.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_efe.h"
 #include "udf/udf_metadata.h"
