@@ -211,8 +211,9 @@ TEST_F(SimTest, LastWrittenSlotFollowsWrites) {
   start();
   for (std::uint8_t slot : {3, 7}) {
     ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, slot}), 0)));
+    ASSERT_TRUE(good(format_unit()));
     auto a = in(read_attr_cdb(0x0D00, 12), 12);
-    EXPECT_NE(a.data[9], slot);  // loading is no write
+    EXPECT_NE(a.data[9], slot);  // neither loading nor formatting is a write
     ASSERT_TRUE(good(out(rw10(0x2A, 0, 1), Bytes(2048, 0x11))));
     a = in(read_attr_cdb(0x0D00, 12), 12);
     EXPECT_EQ(a.data[9], slot);

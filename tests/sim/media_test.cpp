@@ -46,9 +46,7 @@ class MediaTest : public SimTest {
     EXPECT_EQ(a.data.size(), 32u);
     return {a.data[2] & 3, a.data[6]};
   }
-  kelsim::RawAnswer format_wo() {
-    return out(cdb12({0x04, 0x11}), Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0});
-  }
+  kelsim::RawAnswer format_wo() { return format_unit(); }
   kelsim::RawAnswer write(std::uint32_t lba, std::uint16_t blocks, std::uint8_t fill) {
     return out(rw10(0x2A, lba, blocks), Bytes(blocks * 2048u, fill));
   }

@@ -84,12 +84,17 @@ TEST(SimProgram, ServesAPersistentCartridgeUntilStopped) {
     kelsim::RawAnswer a;
     ASSERT_EQ(c.call(call, &a), ERROR_SUCCESS);
     EXPECT_EQ(a.sense_length, 0);
+    call.cdb = cdb12({0x04, 0x11});
+    call.data_out = Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(c.call(call, &a), ERROR_SUCCESS);
+    EXPECT_EQ(a.sense_length, 0);
     call.cdb = rw10(0x2A, 0, 1);
     call.data_out = Bytes(2048, 0x77);
     ASSERT_EQ(c.call(call, &a), ERROR_SUCCESS);
     EXPECT_EQ(a.sense_length, 0);
     // One log line per request.
     EXPECT_NE(p.line().find("CDB=A6"), std::string::npos);
+    EXPECT_NE(p.line().find("CDB=04"), std::string::npos);
     EXPECT_NE(p.line().find("CDB=2A"), std::string::npos);
     c.close();
     EXPECT_EQ(p.stop(), 0);

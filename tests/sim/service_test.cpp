@@ -180,6 +180,7 @@ TEST_F(SimTest, OversizedRequestIsRefusedWithoutBeingBuffered) {
 // 512 KiB and 1 MiB commands both ways, byte for byte.
 TEST_F(SimTest, LargeWritesAndReadsPassIntact) {
   start();
+  ASSERT_TRUE(good(format_unit()));
   std::uint32_t lba = 0;
   for (std::uint16_t blocks : {256, 512}) {
     SCOPED_TRACE(blocks);
