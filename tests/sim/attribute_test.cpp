@@ -3,6 +3,7 @@
 #include "sim_support.h"
 
 #include <map>
+#include <tuple>
 
 namespace simtest {
 namespace {
@@ -222,6 +223,80 @@ TEST_F(SimTest, LastWrittenSlotFollowsWrites) {
   ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 9}), 0)));
   EXPECT_FALSE(good(out(rw10(0x2A, 500, 1), Bytes(2048, 0x11))));
   EXPECT_EQ(in(read_attr_cdb(0x0D00, 12), 12).data[9], 7);
+}
+
+}  // namespace
+}  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// WRITE ATTRIBUTE refuses what a real drive refuses and then changes no
+// attribute at all, even those of the same list that were fine.
+TEST_F(SimTest, WriteAttributeRefusesReadOnlyIdsAndWrongLengths) {
+  start();
+  // The whole cartridge memory, from its first attribute (0007h) on.
+  auto all_attributes = [&] { return in(read_attr_cdb(0x0007, 0xFFFF), 0xFFFF).data; };
+  const Bytes before = all_attributes();
+  ASSERT_GT(before.size(), 100u);
+  const kelsim::Sense bad_field{5, 0x26, 0}, bad_length{5, 0x1A, 0};
+  const auto fine = std::make_tuple(std::uint16_t{0x0806}, std::uint8_t{1}, Bytes(32, 'B'));
+  struct Case {
+    const char* what;
+    Bytes list;
+    std::uint32_t cdb_length;  // 0: the list's size
+    std::size_t sent;          // 0: the list's size
+    kelsim::Sense sense;
+  } cases[] = {
+      {"0401h medium serial", attr_list({fine, {0x0401, 1, Bytes(32, 'S')}}), 0, 0, bad_field},
+      {"0007h", attr_list({fine, {0x0007, 0, Bytes{0, 2}}}), 0, 0, bad_field},
+      {"0408h medium type", attr_list({{0x0408, 0, Bytes{0x80}}, fine}), 0, 0, bad_field},
+      {"0409h", attr_list({{0x0409, 0, Bytes{0, 1}}}), 0, 0, bad_field},
+      {"1100h cartridge type", attr_list({{0x1100, 0, Bytes{2}}}), 0, 0, bad_field},
+      {"1101h", attr_list({{0x1101, 0, Bytes{2}}}), 0, 0, bad_field},
+      {"1102h", attr_list({{0x1102, 0, Bytes{11}}}), 0, 0, bad_field},
+      {"1102h removed", attr_list({{0x1102, 0, Bytes{}}}), 0, 0, bad_field},
+      {"0800h of 9 bytes", attr_list({{0x0800, 1, Bytes(9, 'V')}}), 0, 0, bad_field},
+      {"0803h as ASCII", attr_list({{0x0803, 1, Bytes(160, 'L')}}), 0, 0, bad_field},
+      {"0806h of 33 bytes", attr_list({{0x0806, 1, Bytes(33, 'B')}}), 0, 0, bad_field},
+      {"list length past the bytes sent", attr_list({fine}), 45, 0, bad_length},
+      {"data length past the list", attr_list({fine}, 4), 0, 40, bad_length},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    Bytes list = k.list;
+    if (k.sent) list.resize(k.sent);
+    const std::uint32_t cdb_len = k.cdb_length ? k.cdb_length : static_cast<std::uint32_t>(list.size());
+    EXPECT_EQ(sense(out(write_attr_cdb(cdb_len), list)), k.sense);
+    EXPECT_EQ(all_attributes(), before);
+  }
+}
+
+// Everything the system itself writes is taken: padding counted in the list,
+// the caller's length and format for 1505h and 1580h-15FFh, the slot and
+// protect attributes.
+TEST_F(SimTest, WriteAttributeTakesWhatTheSystemSends) {
+  start();
+  struct Case {
+    const char* what;
+    Bytes list;
+  } cases[] = {
+      {"0806h with padding to a multiple of 4", attr_list({{0x0806, 1, Bytes(32, 'B')}}, 3)},
+      {"1505h of 7 bytes", attr_list({{0x1505, 1, Bytes(7, 'x')}}, 0)},
+      {"1580h as text", attr_list({{0x1580, 2, Bytes(5, 't')}}, 2)},
+      {"15FFh binary", attr_list({{0x15FF, 0, Bytes(300, 1)}}, 0)},
+      {"0D00h last written slot", attr_list({{0x0D00, 0, Bytes{4}}}, 2)},
+      {"0D03h off", attr_list({{0x0D03, 0, Bytes{0}}}, 2)},
+      {"1500h-1504h", attr_list({{0x1500, 0, Bytes(128, 9)}, {0x1503, 0, Bytes(4, 0)}}, 3)},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    EXPECT_TRUE(good(out(write_attr_cdb(static_cast<std::uint32_t>(k.list.size())), k.list)));
+  }
+  auto a = in(read_attr_cdb(0x1580, 14), 14);
+  ASSERT_EQ(a.data.size(), 14u);
+  EXPECT_EQ(a.data[6], 2);
+  EXPECT_EQ(std::string(a.data.begin() + 9, a.data.end()), "ttttt");
 }
 
 }  // namespace
