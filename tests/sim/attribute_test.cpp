@@ -80,7 +80,9 @@ TEST_F(SimTest, ReadAttributeAnswersFromTheFirstIdUpwards) {
   EXPECT_EQ(sense(in(list_cdb, 20)), (kelsim::Sense{5, 0x24, 0}));
 }
 
-// The system's checks of a cartridge (serial text and the attribute rules).
+// The serial text rule of the system. (The attribute rules of a fresh
+// cartridge of every class are the drive layer's tests against the
+// simulator.)
 bool serial_ok(const Bytes& s) {
   if (s.empty() || s[0] == '.' || s[0] == 0) return false;
   for (auto c : s) {
@@ -91,7 +93,7 @@ bool serial_ok(const Bytes& s) {
   return true;
 }
 
-TEST(SimCartridge, FreshCartridgeOfEveryMediumClassPassesTheSystemsChecks) {
+TEST(SimCartridge, FreshCartridgeOfEveryMediumClassNamesItsTypeAndAUsableSerial) {
   for (std::uint8_t type : {0xE1, 0xE3, 0xE5, 0xE7, 0xF1, 0xF2, 0x53, 0xE2, 0xE4, 0xE6, 0xE8}) {
     SCOPED_TRACE(int(type));
     kelsim::HarnessOptions o;
@@ -100,9 +102,9 @@ TEST(SimCartridge, FreshCartridgeOfEveryMediumClassPassesTheSystemsChecks) {
     kelsim::SimHarness sim(o);
     kelsim::RawClient cl;
     ASSERT_EQ(cl.connect(), ERROR_SUCCESS);
-    auto read = [&](std::uint16_t id, std::uint32_t len) {
+    auto call = [&](const Bytes& cdb, std::uint32_t len) {
       kelsim::ScsiCall c;
-      c.cdb = read_attr_cdb(id, len);
+      c.cdb = cdb;
       c.transfer_length = len;
       c.cookie = sim.cookie();
       kelsim::RawAnswer a;
@@ -110,33 +112,13 @@ TEST(SimCartridge, FreshCartridgeOfEveryMediumClassPassesTheSystemsChecks) {
       EXPECT_EQ(a.sense_length, 0);
       return a.data;
     };
-    auto d = read(0x0408, 20);
-    ASSERT_EQ(d.size(), 20u);
-    EXPECT_EQ(d[9] & 0x7F, 0);
-    EXPECT_EQ(kelsim::get_be16(&d[15]), 0);
-    d = read(0x0D00, 28);
-    ASSERT_GE(d.size(), 10u);
-    EXPECT_LE(d[9], 11);
-    d = read(0x1100, 24);
-    ASSERT_GE(d.size(), 22u);
-    const bool t2 = type == 0xF1 || type == 0xF2 || type == 0xE5;
-    EXPECT_EQ(d[9], t2 ? 2 : 1);
-    EXPECT_EQ(d[15], 1);
-    EXPECT_EQ(d[21], t2 ? 11 : 12);
-    d = read(0x0401, 44);
+    auto d = call(read_attr_cdb(0x0401, 44), 44);
     ASSERT_EQ(d.size(), 44u);
     EXPECT_TRUE(serial_ok(Bytes(d.begin() + 9, d.begin() + 41)));
-    d = read(0x0007, 12);
-    ASSERT_GE(d.size(), 11u);
-    EXPECT_EQ(kelsim::get_be16(&d[7]), 2);
     // The mode page reports the medium type the cartridge was made with.
-    kelsim::ScsiCall ms;
-    ms.cdb = cdb12({0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x12});
-    ms.transfer_length = 18;
-    ms.cookie = sim.cookie();
-    kelsim::RawAnswer a;
-    ASSERT_EQ(cl.call(ms, &a), ERROR_SUCCESS);
-    EXPECT_EQ(a.data[2], type);
+    d = call(cdb12({0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x12}), 18);
+    ASSERT_EQ(d.size(), 18u);
+    EXPECT_EQ(d[2], type);
   }
 }
 
