@@ -69,7 +69,9 @@ TEST(SimFuzz, RandomCdbsStraightToTheDrive) {
       ASSERT_TRUE(!r.check_condition || in.empty()) << i;
       ASSERT_LT(r.sense.key, 16) << i;
       ASSERT_LE(in.size(), 0x2000u * 2048u) << i;  // never more than the disc
-      if (cdb.empty()) ASSERT_TRUE(r.check_condition);
+      if (cdb.empty()) {
+        ASSERT_TRUE(r.check_condition);
+      }
     }
   }
 }
