@@ -25,14 +25,15 @@ struct JournalRecord {
   std::uint8_t what;
   std::uint16_t index;
   std::uint32_t value;
-  std::uint32_t check;  // detects a record torn by a crash
+  std::uint32_t generation;  // of the state file it follows
+  std::uint32_t check;       // detects a record torn by a crash
 };
 #pragma pack(pop)
-static_assert(sizeof(JournalRecord) == 16, "journal record is 16 bytes");
+static_assert(sizeof(JournalRecord) == 20, "journal record is 20 bytes");
 
 std::uint32_t journal_check(const JournalRecord& r) {
   return ~(r.magic ^ (static_cast<std::uint32_t>(r.slot) | static_cast<std::uint32_t>(r.what) << 8 |
-                      static_cast<std::uint32_t>(r.index) << 16) ^ r.value * 2654435761u);
+                      static_cast<std::uint32_t>(r.index) << 16) ^ r.value * 2654435761u ^ r.generation * 40503u);
 }
 constexpr const char* kStateMagic = "kelsim-cartridge 1";
 
@@ -195,7 +196,7 @@ DWORD Cartridge::journal(int slot, Journalled what, std::uint32_t index, std::ui
     if (journal_fd_ < 0) return ERROR_CANTWRITE;
   }
   JournalRecord r{kJournalMagic, static_cast<std::uint8_t>(slot), static_cast<std::uint8_t>(what),
-                  static_cast<std::uint16_t>(index), value, 0};
+                  static_cast<std::uint16_t>(index), value, generation_, 0};
   r.check = journal_check(r);
   for (;;) {
     const ssize_t n = ::write(journal_fd_, &r, sizeof(r));
@@ -206,14 +207,17 @@ DWORD Cartridge::journal(int slot, Journalled what, std::uint32_t index, std::ui
 }
 
 // Applies the journal over the state just loaded. A torn last record (a
-// crash in the middle of an append) ends the replay; a whole record that
-// names no disc or track of this cartridge makes the state damaged.
+// crash in the middle of an append) ends the replay, records of an older
+// state file (a crash between its rename and the journal's truncation) are
+// skipped, and a whole record that names no disc or track of this cartridge
+// makes the state damaged.
 DWORD Cartridge::replay_journal() {
   std::ifstream f(dir_ + "/" + kJournalFile, std::ios::binary);
   if (!f) return ERROR_SUCCESS;
   JournalRecord r;
   while (f.read(reinterpret_cast<char*>(&r), sizeof(r))) {
     if (r.magic != kJournalMagic || r.check != journal_check(r)) break;
+    if (r.generation != generation_) continue;
     if (r.slot >= discs_.size()) return ERROR_INVALID_DATA;
     Disc& d = discs_[r.slot];
     switch (static_cast<Journalled>(r.what)) {
@@ -315,6 +319,8 @@ DWORD Cartridge::save() {
   o << "disc_blocks " << blocks_ << "\n";
   o << "slots " << discs_.size() << "\n";
   o << "loaded_slot " << loaded_slot << "\n";
+  const std::uint32_t next = generation_ + 1;  // journal records of this state carry it
+  o << "generation " << next << "\n";
   o << "write_protected " << (write_protected ? 1 : 0) << "\n";
   o << "medium_write_protected " << (medium_write_protected ? 1 : 0) << "\n";
   o << "writes_refused " << (writes_refused ? 1 : 0) << "\n";
@@ -343,6 +349,7 @@ DWORD Cartridge::save() {
     if (!f) return ERROR_CANTWRITE;
   }
   if (std::rename(tmp.c_str(), path.c_str()) != 0) return ERROR_CANTWRITE;
+  generation_ = next;
   // Everything journalled is in the state file now.
   if (journal_fd_ >= 0) {
     if (::ftruncate(journal_fd_, 0) != 0) return ERROR_CANTWRITE;
@@ -376,6 +383,8 @@ DWORD Cartridge::load_state() {
       in >> slots;
       if (slots == 0 || slots > 100) return ERROR_INVALID_DATA;
       discs_.assign(slots, Disc{});
+    } else if (key == "generation") {
+      in >> generation_;
     } else if (key == "loaded_slot") {
       in >> loaded_slot;
     } else if (key == "write_protected") {

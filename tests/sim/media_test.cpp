@@ -438,11 +438,11 @@ TEST_F(MediaTest, TornJournalRecordIsIgnoredAndAForeignOneRefused) {
     std::ifstream f(journal, std::ios::binary);
     bytes.assign(std::istreambuf_iterator<char>(f), {});
   }
-  ASSERT_EQ(bytes.size() % 16, 0u);
-  ASSERT_GE(bytes.size(), 16u);
+  ASSERT_EQ(bytes.size() % 20, 0u);
+  ASSERT_GE(bytes.size(), 20u);
   {
     std::ofstream f(journal, std::ios::binary | std::ios::app);
-    f.write(bytes.data() + bytes.size() - 16, 9);  // half a record
+    f.write(bytes.data() + bytes.size() - 20, 9);  // half a record
   }
   auto c = reopened(*sim_);
   ASSERT_TRUE(c);
@@ -455,6 +455,32 @@ TEST_F(MediaTest, TornJournalRecordIsIgnoredAndAForeignOneRefused) {
   ASSERT_EQ(sim_->cartridge().journal(0, kelsim::Cartridge::Journalled::TrackNwa, 9, 5), ERROR_SUCCESS);
   std::shared_ptr<kelsim::Cartridge> d;
   EXPECT_EQ(kelsim::Cartridge::open(sim_->cartridge_directory(), &d), ERROR_INVALID_DATA);
+}
+
+// A crash after the state file was renamed but before the journal was
+// emptied: the journal's records belong to the older state and are skipped.
+TEST_F(MediaTest, JournalOfAnOlderStateIsSkipped) {
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 64, 1)));
+  ASSERT_TRUE(good(write(0, 16, 2)));  // journals the write resources
+  const std::string journal = sim_->cartridge_directory() + "/cartridge.journal";
+  std::string old;
+  {
+    std::ifstream f(journal, std::ios::binary);
+    old.assign(std::istreambuf_iterator<char>(f), {});
+  }
+  ASSERT_FALSE(old.empty());
+  sim_->cartridge().pow_updates = 50;  // a value only the new state holds
+  ASSERT_EQ(sim_->drive().flush(), ERROR_SUCCESS);
+  {
+    std::ofstream f(journal, std::ios::binary | std::ios::trunc);
+    f.write(old.data(), static_cast<std::streamsize>(old.size()));
+  }
+  auto c = reopened(*sim_);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->pow_updates, 50u);
+  EXPECT_EQ(c->disc(0).tracks[0].nwa, 64u);
 }
 
 // The format state comes from FORMAT UNIT alone. A write-once disc takes no

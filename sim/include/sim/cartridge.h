@@ -162,6 +162,7 @@ class Cartridge {
   std::uint32_t blocks_ = 0;
   std::vector<int> fds_;
   int journal_fd_ = -1;
+  std::uint32_t generation_ = 0;  // of the state file; journal records carry it
   std::mutex io_mu_;
 };
 
