@@ -653,15 +653,17 @@ ScsiResult ChangerDrive::write10(Ctx& c) {
     return check(Sense{0x03, 0x0C, 0x00});
   // What a write moves is on disk before the command is answered.
   const int slot = cart_->loaded_slot;
+  DWORD kept = ERROR_SUCCESS;
   if (t && end > t->nwa) {
     t->nwa = end;
-    cart_->journal(slot, Cartridge::Journalled::TrackNwa, static_cast<std::uint32_t>(t - disc->tracks.data()), end);
+    kept = cart_->journal(slot, Cartridge::Journalled::TrackNwa, static_cast<std::uint32_t>(t - disc->tracks.data()),
+                          end);
   } else if (!t && end > disc->highest_written) {
     disc->highest_written = end;
-    cart_->journal(slot, Cartridge::Journalled::HighestWritten, 0, end);
+    kept = cart_->journal(slot, Cartridge::Journalled::HighestWritten, 0, end);
   }
   note_written_slot();
-  return good();
+  return kept == ERROR_SUCCESS ? good() : check(Sense{0x03, 0x0C, 0x00});
 }
 
 ScsiResult ChangerDrive::verify10(Ctx& c) {
@@ -770,6 +772,18 @@ ScsiResult ChangerDrive::read_attribute(Ctx& c) {
   const std::uint8_t action = c.cdb[1] & 0x1F;
   const std::uint16_t first = vendor ? get_be16(c.cdb + 4) : get_be16(c.cdb + 8);
   const std::uint32_t alloc = vendor ? get_be32(c.cdb + 6) : get_be32(c.cdb + 10);
+  if (action == 1) {
+    // ATTRIBUTE LIST: the identifiers of every attribute the memory holds.
+    std::vector<std::uint8_t> d(4 + 2 * cart_->attributes.size(), 0);
+    put_be32(d.data(), static_cast<std::uint32_t>(d.size() - 4));
+    std::size_t at = 4;
+    for (const auto& kv : cart_->attributes) {
+      put_be16(d.data() + at, kv.first);
+      at += 2;
+    }
+    *c.in = std::move(d);
+    return cut(c.in, alloc);
+  }
   if (action != 0) return check(kInvalidField);
   auto it = cart_->attributes.find(first);
   if (it == cart_->attributes.end()) return check(kInvalidField);

@@ -74,9 +74,18 @@ TEST_F(SimTest, ReadAttributeAnswersFromTheFirstIdUpwards) {
 
   // An id the cartridge does not hold (nothing has written 1500h yet).
   EXPECT_EQ(sense(in(read_attr_cdb(0x1500, 140), 140)), (kelsim::Sense{5, 0x24, 0}));
-  // Only attribute values (service action 0) are served.
-  Bytes list_cdb = read_attr_cdb(0x0408, 20);
+  // Service action 1 lists the identifiers, whatever the first one asked;
+  // the other lists of the standard are not served.
+  Bytes list_cdb = read_attr_cdb(0x0408, 10);
   list_cdb[1] = 0x01;
+  a = in(list_cdb, 10);
+  ASSERT_TRUE(good(a));
+  ASSERT_EQ(a.data.size(), 10u);
+  EXPECT_EQ(kelsim::get_be32(a.data.data()), 2u * 11);  // 11 attributes on a fresh cartridge
+  EXPECT_EQ(kelsim::get_be16(&a.data[4]), 0x0007);
+  EXPECT_EQ(kelsim::get_be16(&a.data[6]), 0x0401);
+  EXPECT_EQ(kelsim::get_be16(&a.data[8]), 0x0408);
+  list_cdb[1] = 0x02;
   EXPECT_EQ(sense(in(list_cdb, 20)), (kelsim::Sense{5, 0x24, 0}));
 }
 
