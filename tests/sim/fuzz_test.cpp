@@ -94,7 +94,8 @@ TEST(SimFuzz, RandomRequestsThroughTheService) {
         0x100 + static_cast<std::uint64_t>(i), f.chance(95) ? sim.cookie() : f.rng(), 0, 1, 1, out, 60,
         cdb.data(), static_cast<std::uint8_t>(cdb.size()), static_cast<std::uint8_t>(f.chance(80) ? 16 : f.below(40)),
         data.data(), out ? static_cast<std::uint32_t>(data.size()) : f.below(5000));
-    if (f.chance(5)) msg = kelsim::build_control_request(0x100 + static_cast<std::uint64_t>(i), 0, f.rng(), nullptr, 0, 64);
+    if (f.chance(5))
+      msg = kelsim::build_control_request(0x100 + static_cast<std::uint64_t>(i), 0, f.rng(), nullptr, 0, 64);
     // Damage: random bytes of the head (never the key), a cut or an extension.
     for (int n = f.chance(50) ? static_cast<int>(f.below(4)) : 0; n > 0; --n) {
       std::size_t at = f.below(76);

@@ -33,6 +33,12 @@
 //   Format 12h, unit n at address n (32768 bytes each): byte 3 = number of
 //   units; unit 0 starts with a list header of 64 bytes (128 on E6h), "DL",
 //   entry count at 12; then the defect entries, 8 bytes each.
+// - READ ATTRIBUTE: service action 0 the attributes from the first id asked
+//   (absent: 05/24/00), 1 the list of identifiers. WRITE ATTRIBUTE refuses
+//   with 05/26/00 the ids of 0000h-07FFh and 1000h-13FFh and 0800h-0806h of
+//   another length or format than the standard's, with 05/1A/00 a list
+//   longer than the data sent or shorter than its own length field; a
+//   refused list changes no attribute.
 // - GET PERFORMANCE type 02h: data length 4 (no descriptor) on write-once or
 //   unformatted discs; else one descriptor: start LBA 8-11, first bit offset
 //   at 17 = 0, defect status byte 18 = 1.
