@@ -262,17 +262,19 @@ void HostService::oversized(const std::shared_ptr<Conn>& conn, const std::vector
   if (conn->pipe->write(h.data(), h.size()) != ERROR_SUCCESS) mark_unanswered(at);
 }
 
+void HostService::send_status(const std::shared_ptr<Conn>& conn, TranscriptEntry e, std::int32_t status) {
+  auto h = answer_head(e.key, status, 0);
+  e.status = status;
+  e.answered = true;
+  const std::size_t at = record(e);
+  if (conn->pipe->write(h.data(), h.size()) != ERROR_SUCCESS) mark_unanswered(at);
+}
+
 void HostService::handle(const std::shared_ptr<Conn>& conn, std::vector<std::uint8_t> msg) {
   TranscriptEntry e;
   e.time_ms = platform::clock().now_ms();
   e.connection = conn->id;
-  auto send_status = [&](std::int32_t status) {
-    auto h = answer_head(e.key, status, 0);
-    e.status = status;
-    e.answered = true;
-    const std::size_t at = record(e);
-    if (conn->pipe->write(h.data(), h.size()) != ERROR_SUCCESS) mark_unanswered(at);
-  };
+  auto send_status = [&](std::int32_t status) { this->send_status(conn, e, status); };
 
   if (msg.size() < 16) {
     // Without its key a request cannot be answered; keep a trace of it.
@@ -315,18 +317,25 @@ void HostService::handle(const std::shared_ptr<Conn>& conn, std::vector<std::uin
 
   std::shared_ptr<ChangerDrive> d = drive(h.medium_cookie);
   if (!d) return send_status(kStatusNoSuchDevice);
+  run_command(conn, std::move(e), h, cdb, out, out_len, *d);
+}
 
-  std::optional<FaultRule> fault = d->take_service_fault(cdb, h.cdb_length);
+// One command for the drive: the transport faults first, then the drive, then
+// the answer, at once or after a delay.
+void HostService::run_command(const std::shared_ptr<Conn>& conn, TranscriptEntry e, const ScsiRequestHeader& h,
+                              const std::uint8_t* cdb, const std::uint8_t* out, std::uint32_t out_len,
+                              ChangerDrive& d) {
+  std::optional<FaultRule> fault = d.take_service_fault(cdb, h.cdb_length);
   if (fault && fault->kind == FaultRule::Kind::DropConnection) {
     e.answered = false;
     record(e);
     conn->pipe->disconnect();
     return;
   }
-  if (fault && fault->kind == FaultRule::Kind::TransportStatus) return send_status(fault->status);
+  if (fault && fault->kind == FaultRule::Kind::TransportStatus) return send_status(conn, e, fault->status);
 
   auto answer = std::make_shared<Answer>();
-  ScsiResult r = d->execute(cdb, h.cdb_length, out, out_len, &answer->data);
+  ScsiResult r = d.execute(cdb, h.cdb_length, out, out_len, &answer->data);
   e.check_condition = r.check_condition;
   e.sense = r.sense;
   e.unrecorded_blocks = r.unrecorded_blocks;

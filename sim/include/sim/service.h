@@ -99,6 +99,9 @@ class HostService {
   void accept_loop();
   void serve(std::shared_ptr<Conn> conn);
   void handle(const std::shared_ptr<Conn>& conn, std::vector<std::uint8_t> msg);
+  void run_command(const std::shared_ptr<Conn>& conn, TranscriptEntry e, const ScsiRequestHeader& h,
+                   const std::uint8_t* cdb, const std::uint8_t* out, std::uint32_t out_len, ChangerDrive& d);
+  void send_status(const std::shared_ptr<Conn>& conn, TranscriptEntry e, std::int32_t status);
   void oversized(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& head);
   std::size_t record(const TranscriptEntry& e);  // before the answer goes out
   void mark_unanswered(std::size_t at);
