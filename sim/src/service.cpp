@@ -298,9 +298,9 @@ void HostService::handle(const std::shared_ptr<Conn>& conn, std::vector<std::uin
   e.data_out = h.data_out != 0;
   e.sense_capacity = h.sense_capacity;
   e.timeout_seconds = h.timeout_seconds;
-  if (!well_formed(msg, h)) return send_status(kStatusBadRequest);
   const std::uint8_t* cdb = msg.data() + sizeof(ScsiRequestHeader);
-  e.cdb.assign(cdb, cdb + h.cdb_length);
+  e.cdb.assign(cdb, cdb + std::min<std::size_t>(h.cdb_length, msg.size() - sizeof(ScsiRequestHeader)));
+  if (!well_formed(msg, h)) return send_status(kStatusBadRequest);
   const std::uint32_t out_len = h.data_out ? h.payload_length - h.cdb_length : 0;
   const std::uint8_t* out = cdb + h.cdb_length;
   e.data_length = h.data_out ? out_len : h.transfer_length;
