@@ -147,6 +147,10 @@ DWORD Cartridge::create(const std::string& dir, const CartridgeSetup& setup, std
     serial = buf;
   }
   c->attributes = blank_cartridge_attributes(t, serial, setup.loaded_slot);
+  c->pow_replacements = setup.pow_replacements;
+  c->pow_map_entries = setup.pow_map_entries;
+  c->pow_updates = setup.pow_updates;
+  c->opc_count = setup.opc_count;
   c->discs_.resize(slots);
   for (int i = 0; i < slots; ++i) {
     Disc& d = c->discs_[i];

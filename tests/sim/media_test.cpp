@@ -537,7 +537,11 @@ TEST_F(MediaTest, WriteProtectSignalsAreSetApart) {
 // as the disc information reports them; one the resources cannot cover is
 // refused and writes nothing.
 TEST_F(MediaTest, RewritesUseThePseudoOverwriteResources) {
-  start_with(0xF1);
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = 0xF1;
+  o.cartridge.disc_blocks = kN;
+  o.cartridge.pow_map_entries = 6;
+  start(o);
   ASSERT_TRUE(good(format_wo()));
   ASSERT_TRUE(good(write(0, 128, 1)));
   auto pow = [&] {
@@ -557,8 +561,8 @@ TEST_F(MediaTest, RewritesUseThePseudoOverwriteResources) {
   EXPECT_EQ(pow(), (std::array<std::uint32_t, 3>{p0[0] - 4, p0[1] - 4, p0[2] - 2}));
   EXPECT_EQ(opc(), o0 - 1);  // one calibration per load
   ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 0}), 0)));
-  sim_->cartridge().pow_map_entries = 2;
-  EXPECT_EQ(sense(write(0, 96, 5)), (kelsim::Sense{5, 0x21, 0x02}));
+  ASSERT_EQ(pow()[1], 2u);
+  EXPECT_EQ(sense(write(0, 96, 5)), (kelsim::Sense{5, 0x21, 0x02}));  // three clusters
   EXPECT_EQ(read(0, 1), Bytes(2048, 1));
   EXPECT_EQ(opc(), o0 - 1);
   ASSERT_TRUE(good(write(0, 64, 6)));

@@ -127,7 +127,8 @@ TEST(SimProgram, KilledProgramLeavesATruthfulDisc) {
   ASSERT_NE(::mkdtemp(tmpl), nullptr);
   const std::string dir = tmpl;
   ::setenv("KEL_PIPE_DIR", (dir + "/pipes").c_str(), 1);
-  const std::vector<std::string> args = {"--dir", dir + "/cart", "--blocks", "0x10000", "--unique-id", "KILLTEST"};
+  const std::vector<std::string> args = {"--dir",       dir + "/cart", "--blocks", "0x10000",
+                                         "--unique-id", "KILLTEST",    "--pow",    "300"};
   auto call = [](kelsim::RawClient& c, const Bytes& cdb, const Bytes& out, std::uint32_t in_len) {
     kelsim::ScsiCall s;
     s.cookie = 1;
@@ -162,6 +163,10 @@ TEST(SimProgram, KilledProgramLeavesATruthfulDisc) {
     EXPECT_EQ(w.sense[12], 0x21);
     auto id = call(c, cdb12({0x12, 1, 0xC1, 0, 18}), {}, 18);
     EXPECT_EQ(std::string(id.data.begin() + 4, id.data.end()), "KILLTEST    00");
+    ASSERT_EQ(call(c, rw10(0x2A, 0, 32), Bytes(65536, 2), 0).sense_length, 0);  // a rewrite
+    auto pow = call(c, cdb12({0x51, 2, 0, 0, 0, 0, 0, 0, 16}), {}, 16);
+    ASSERT_EQ(pow.data.size(), 16u);
+    EXPECT_EQ(kelsim::get_be32(&pow.data[8]), 299u);
     c.close();
     EXPECT_EQ(p.stop(), 0);
   }

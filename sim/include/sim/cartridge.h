@@ -82,6 +82,12 @@ struct CartridgeSetup {
   // slot number in two digits follows; empty: the medium serial.
   std::string unique_id_prefix;
   std::uint8_t loaded_slot = 0;           // the slot loaded at start (attribute 0D00h too)
+  // Write resources left at start (see Cartridge), so that a few rewrites
+  // reach a limit.
+  std::uint32_t pow_replacements = 0x1000;
+  std::uint32_t pow_map_entries = 0x1000;
+  std::uint32_t pow_updates = 0x1000;
+  std::uint16_t opc_count = 0x0020;
 };
 
 class Cartridge {
