@@ -274,9 +274,10 @@ errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi
   } else {
     std::memcpy(m_medium_serial_number, attr + 9, 32);
     if (errno_t ce = checkMediumSerialNumStr(m_medium_serial_number, 32)) {
+      // The kind of rejection (1-4) is logged; the caller gets "invalid".
       DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", ce);
       std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-      return ce;
+      return drv_err::kInvalid;
     }
     if (serialOk) *serialOk = 1;
   }
@@ -369,9 +370,10 @@ errno_t scsi_service_re::all_erase(pxo_all_erase_info_t* info, UInt32 nwa, bool 
   } else {
     std::memcpy(m_medium_serial_number, attr + 9, 32);
     if (errno_t ce = checkMediumSerialNumStr(m_medium_serial_number, 32)) {
+      // The kind of rejection (1-4) is logged; the caller gets "invalid".
       DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", ce);
       std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-      return ce;
+      return drv_err::kInvalid;
     }
   }
   std::memset(attr, 0, sizeof(attr));

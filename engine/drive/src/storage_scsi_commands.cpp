@@ -194,9 +194,9 @@ errno_t storage_scsi::get_medium_type_scsi(caddr_t data) {
 
 // ------------------------------------------------------ simple commands
 
-errno_t storage_scsi::close_track_session(caddr_t data) {
+// No-data command: the record is not read and may be null.
+errno_t storage_scsi::close_track_session(caddr_t) {
   DRV_TRACE_FN();
-  CHECK_PARAM(data);
   unsigned char cdb[12] = {0x5B, 0, 0x06};
   Sense s;
   if (int e = send(cdb, 12, kDirNone, 0, nullptr, s)) return e;
@@ -538,9 +538,9 @@ errno_t storage_scsi::getPerformance(UInt32* lba) {
   return 0;
 }
 
-errno_t storage_scsi::increment_dfl_count(caddr_t data) {
+// No-data command: the record is not read and may be null.
+errno_t storage_scsi::increment_dfl_count(caddr_t) {
   DRV_TRACE_FN();
-  CHECK_PARAM(data);
   int res = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     unsigned char cdb[12] = {0xC6, 0x12};

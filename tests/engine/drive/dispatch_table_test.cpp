@@ -300,6 +300,53 @@ TEST_F(Dispatch, NoOperationsUnknownCodesAndMissingRecords) {
   EXPECT_TRUE(fakedrive::transcript().empty());
 }
 
+// Codes whose direction is "no data" take a null record: each reaches its
+// handler and sends its command (or none).
+TEST_F(Dispatch, NoDataCodesWorkWithANullRecord) {
+  struct Row {
+    const char* name;
+    std::uint32_t code;
+    std::vector<std::uint8_t> opcodes;  // sent in this order (others may come between)
+  };
+  const Row rows[] = {
+      {"RESETBACKTRACKINFO", PXOIORESETBACKTRACKINFO, {0xBD}},
+      {"INCDFLCOUNT", PXOIOCINCDFLCOUNT, {0xC6}},
+      {"NOP210", PXOIONOP210, {}},
+      {"CLOSETRACKSESSION", PXOIOCLOSETRACKSESSION, {0x5B}},
+      {"DELETEROLLBACKPOINT", PXOIODELETEROLLBACKPOINT, {}},
+      {"DELETEROLLBACKPOINT(2)", PXOIODELETEROLLBACKPOINT2, {}},
+      {"CACHECLEAR", PXOIOCACHECLEAR, {}},
+      {"LASTWRITTENSLOT", PXOIOLASTWRITTENSLOT, {0xBD, 0x23}},
+      {"REBUILDDFLMAP", PXOIOREBUILDDFLMAP, {0xBD, 0xAD}},
+      {"SYNCHRONIZECACHE", DKIOCSYNCHRONIZECACHE, {0x35}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    fakedrive::clear_transcript();
+    fakelog::reset();
+    const int res = ioctl(r.code, nullptr);
+    // The recording drive has no defect list to rebuild from.
+    if (r.code != PXOIOREBUILDDFLMAP) {
+      EXPECT_EQ(0, res);
+    }
+    EXPECT_NE(22, res);
+    EXPECT_FALSE(fakelog::contains("Invalid parameter. data="));
+    const auto sent = cdbs();
+    if (r.opcodes.empty()) {
+      EXPECT_TRUE(sent.empty());
+    }
+    std::size_t at = 0;
+    for (auto& c : sent)
+      if (at < r.opcodes.size() && c[0] == r.opcodes[at]) ++at;
+    EXPECT_EQ(r.opcodes.size(), at) << "commands missing or out of order";
+  }
+  // CLOSE TRACK/SESSION closes the session (function 6).
+  fakedrive::clear_transcript();
+  ASSERT_EQ(0, ioctl(PXOIOCLOSETRACKSESSION, nullptr));
+  ASSERT_EQ(1u, fakedrive::calls_of(0x5B).size());
+  EXPECT_EQ(0x06, fakedrive::calls_of(0x5B)[0].cdb[2]);
+}
+
 TEST_F(Dispatch, SlotControls) {
   std::uint8_t slot = 4;
   EXPECT_EQ(0, ioctl(PXOIONEXTSLOTLOAD, &slot));

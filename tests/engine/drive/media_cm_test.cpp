@@ -471,7 +471,7 @@ TEST_F(MediaSections, RewritableSectionsAndTheirPlaces) {
   const auto* mp = reinterpret_cast<const part_map_metadata*>(buf_.data() + 0x1800 + sizeof(logvol_desc));
   EXPECT_EQ(304u, mp->file_loc);
   EXPECT_EQ(320u, mp->mirror_file_loc);
-  EXPECT_EQ(0u, mp->bitmap_file_loc);
+  EXPECT_EQ(0xFFFFFFFFu, mp->bitmap_file_loc);
   EXPECT_EQ(0x50, mp->id.id_suffix[0]);  // revision 2.50 on rewritable media
   const auto* avdp = reinterpret_cast<const anchor_vdp*>(buf_.data() + 0xF800);
   EXPECT_EQ(L, avdp->tag.tag_loc);
