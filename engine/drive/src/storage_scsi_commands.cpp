@@ -752,6 +752,11 @@ errno_t storage_scsi::pxo_write10_for_cluster(buf_t bp, unsigned char ctl) {
     DRV_LOG(ERR_, "Invalid parameter. bp->data=0x%p\n", static_cast<void*>(bp->data));
     return kInvalid;
   }
+  if (bp->bufsize == 0 || bp->bufsize % 2048 != 0) {
+    // A block count of bufsize / 2048 would drop the tail of the data.
+    DRV_LOG(ERR_, "Invalid parameter. bp->bufsize=%u is not a whole number of blocks\n", bp->bufsize);
+    return kInvalid;
+  }
   const std::uint32_t W = std::max<std::uint32_t>(1, m_WriteBlockSize);
   const std::uint64_t unit = static_cast<std::uint64_t>(W) * 65536;
   const std::uint32_t blk = bp->blkno;

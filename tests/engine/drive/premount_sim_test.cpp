@@ -203,3 +203,64 @@ TEST_F(SimClient, BufferWritesAndTheirFailures) {
   EXPECT_EQ(2u, fails);
   EXPECT_EQ(2, fakelog::count("WRITE_10 failed. err["));
 }
+
+namespace {
+int map_unmapped(void* a) {
+  auto* args = static_cast<vnop_blockmap_args*>(a);
+  *args->a_bpn = -1;
+  *args->a_run = args->a_size;
+  return 0;
+}
+}  // namespace
+
+// A run that ends inside a sector is written whole: its data, then zeros to
+// the end of the sector; every WRITE(10) carries exactly its blocks x 2048
+// bytes. An offset without a block behind it is refused and writes nothing.
+TEST_F(SimClient, ClusterWriteOfRunsEndingInsideASector) {
+  start(0xE2);
+  auto& disc = sim_->cartridge().disc(0);
+  disc.formatted = true;
+  disc.status = kelsim::DiscStatus::Complete;
+  int f = 0, wp = 0, wu = 0;
+  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  int dummy = 0;
+  vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
+  const vnop_handler_t saved = kel_vnops.blockmap;
+  kel_vnops.blockmap = map_from_lsn_100;
+  for (std::size_t len : {std::size_t{3000}, std::size_t{1000}, std::size_t{2048 + 3000}, std::size_t{65536 + 100}}) {
+    SCOPED_TRACE(len);
+    const std::vector<std::uint8_t> old(40 * 2048, 0xEE);
+    ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, 100, 40, old.data()));
+    std::vector<std::uint8_t> data(len);
+    for (std::size_t i = 0; i < len; ++i) data[i] = static_cast<std::uint8_t>(i * 13 + 1);
+    uio_t u = uio_create(1, 0, UIO_SYSSPACE, UIO_WRITE);
+    uio_addiov(u, reinterpret_cast<user_addr_t>(data.data()), data.size());
+    sim_->service().clear_transcript();
+    EXPECT_EQ(0, cluster_write(vp, u, 1, static_cast<off64_kel_t>(len), 0, 0, 0));
+    EXPECT_EQ(0, uio_resid(u));
+    uio_free(u);
+    const std::size_t sectors = (len + 2047) / 2048;
+    std::vector<std::uint8_t> back(40 * 2048);
+    ASSERT_EQ(0u, sim_->cartridge().read_blocks(0, 100, 40, back.data()));
+    EXPECT_EQ(0, std::memcmp(back.data(), data.data(), len));
+    for (std::size_t i = len; i < sectors * 2048; ++i) ASSERT_EQ(0, back[i]) << i;
+    EXPECT_EQ(0xEE, back[sectors * 2048]);
+    std::uint32_t blocks = 0;
+    for (const auto& e : sim_->service().transcript()) {
+      if (e.is_notice() || e.opcode() != 0x2A) continue;
+      const std::uint32_t n = static_cast<std::uint32_t>(e.cdb[7] << 8 | e.cdb[8]);
+      EXPECT_EQ(n * 2048u, e.data_length);
+      blocks += n;
+    }
+    EXPECT_EQ(sectors, blocks);
+  }
+  kel_vnops.blockmap = map_unmapped;
+  std::vector<std::uint8_t> data(4096, 0x55);
+  uio_t u = uio_create(1, 0, UIO_SYSSPACE, UIO_WRITE);
+  uio_addiov(u, reinterpret_cast<user_addr_t>(data.data()), data.size());
+  sim_->service().clear_transcript();
+  EXPECT_EQ(5, cluster_write(vp, u, 1, 4096, 0, 0, 0));
+  uio_free(u);
+  kel_vnops.blockmap = saved;
+  for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x2A, e.opcode());
+}
