@@ -434,6 +434,30 @@ TEST_F(SimDrive, RewritableDiscPropertiesAfterFormat) {
   EXPECT_EQ('L', rec[5]);
 }
 
+// A map that could not be rebuilt is not installed: the search then answers
+// "no map" (255), never "no defect" (0) from an empty map.
+TEST_F(SimDrive, FailedDefectMapRebuildLeavesNoMap) {
+  start("QMR-T300B", 0xE2);
+  ASSERT_EQ(0, ss_->init());
+  char list[12] = {0, 2, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(0, ss_->format_unit(list, false));
+  ASSERT_EQ(0, ss_->rebuildDefectBitmap());
+  UInt32 nwa = 0;
+  Boolean replaced = true;
+  EXPECT_EQ(0, ss_->searchAndFindNwa(4352, 32, &nwa, &replaced));
+  EXPECT_EQ(4352u, nwa);
+  EXPECT_FALSE(replaced);
+  const int fault = sim_->drive().add_fault(kelsim::command_fails(0xAD, {0x03, 0x11, 0x00}));
+  EXPECT_NE(0, ss_->rebuildDefectBitmap());
+  EXPECT_GT(sim_->drive().fault_fired(fault), 0);
+  nwa = 0;
+  EXPECT_EQ(255, ss_->searchAndFindNwa(4352, 32, &nwa, &replaced));
+  EXPECT_EQ(4352u, nwa);
+  std::vector<std::uint8_t> copy(storage_scsi::kDefectBitmapSize);
+  UInt32 length = storage_scsi::kDefectBitmapSize;
+  EXPECT_EQ(16, ss_->getDefectBitmap(copy.data(), &length));
+}
+
 TEST_F(SimDrive, WriteProtectedCartridge) {
   start("QMR-T300B", 0xE1);
   sim_->drive().set_write_protect(true);
