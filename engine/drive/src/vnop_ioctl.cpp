@@ -274,7 +274,10 @@ int client_if::VNOP_IOCTL(vnode_t, std::uint32_t command, caddr_t data, int, vfs
       return from_cache != 0 ? s->update_disc_info(data) : s->read_disc_info(data, false);
     }
     case PXOIOAUTOFORMATREQUEST:
-      return m_service.auto_format_request(data);
+      r = m_service.auto_format_request(data);
+      // A format or erase that succeeded has read or written the 1500h record.
+      if (r == 0) m_1500h_unread = false;
+      return r;
     case PXOIOCREADTRACKINFO: {
       std::uint32_t from_cache;
       std::memcpy(&from_cache, data + 56, sizeof(from_cache));

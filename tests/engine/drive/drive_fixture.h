@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -103,4 +104,20 @@ inline void expect_udfinfo(const std::string& image, const std::vector<std::stri
   EXPECT_EQ(0, status) << out;
   EXPECT_EQ(std::string::npos, out.find("rror")) << out;
   for (auto& l : lines) EXPECT_NE(std::string::npos, out.find(l + "\n")) << l << "\n" << out;
+}
+
+// A 1500h value of this system with the given volume type; crc_ok false
+// spoils the CRC.
+inline std::vector<std::uint8_t> value_1500h(int volume_type, bool crc_ok = true, std::uint8_t version = 1) {
+  std::vector<std::uint8_t> v(128, 0);
+  std::memcpy(v.data(), "KEL", 3);
+  v[3] = version;
+  v[7] = 120;
+  std::memcpy(v.data() + 9, "*Tarn KELFS", 11);
+  v[28] = static_cast<std::uint8_t>(volume_type);
+  std::uint16_t crc = calculate_crc(v.data(), 126);
+  if (!crc_ok) crc ^= 0x1234;
+  v[126] = static_cast<std::uint8_t>(crc >> 8);
+  v[127] = static_cast<std::uint8_t>(crc);
+  return v;
 }

@@ -147,22 +147,21 @@ TEST_F(Mount, ReasonReadOnlyGivesReadOnlyMount) {
   EXPECT_EQ(0u, mi.AccessMode);
 }
 
-// An invalid 1500h record (good check value, foreign content) lets the mount
-// start go on; once the disc is found formatted, the mount is refused.
-TEST_F(Mount, Unread1500hOnAFormattedDiscGives95) {
+// A readable 1500h record of a format this system does not support stops the
+// mount start: "Unsupported Format", 95.
+TEST_F(Mount, Unsupported1500hFormatStopsTheMountStart) {
   std::vector<std::uint8_t> v(128, 0);
   std::memcpy(v.data(), "XYZ", 3);
   const std::uint16_t crc = calculate_crc(v.data(), 126);
   v[126] = static_cast<std::uint8_t>(crc >> 8);
   v[127] = static_cast<std::uint8_t>(crc);
   fakedrive::drive().attributes[0x1500] = {0, v};
-  EXPECT_EQ(0, pclient_if->MountStart());
-  EXPECT_TRUE(pclient_if->unread_1500h());
-  EXPECT_EQ(95, mount_last_slot());
-  const auto mi = mount_info();
-  EXPECT_EQ(0x80000200u, mi.MountStatus);
-  EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x200u);
+  EXPECT_EQ(95, pclient_if->MountStart());
   EXPECT_FALSE(pclient_if->unread_1500h());
+  const auto mi = mount_info();
+  EXPECT_EQ(0x80000100u, mi.MountStatus);
+  EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x80000u);
+  EXPECT_TRUE(fakelog::contains("Unsupported Format. err="));
 }
 
 // A blank first disc whose volume type cannot be read (the store holds a

@@ -68,6 +68,20 @@ class SimClient : public ::testing::Test {
     d.status = kelsim::DiscStatus::Incomplete;
     d.tracks = {kelsim::Track{0, 0x1100, 0x1100, false, false},
                 kelsim::Track{0x1100, 0x20000 - 0x1100, 0x1100, false, true}};
+    sim_->cartridge().attributes[0x1500] = {0, value_1500h(0)};
+  }
+  // The client as the pre-mount leaves it, up to and with the mount start
+  // (a blank rewritable disc would get a raw verdict from the medium check).
+  int mount_start() {
+    if (pclient_if == nullptr) pclient_if = new client_if();
+    pclient_if->storage()->set_device_number("sg0");
+    pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
+    EXPECT_EQ(0, pclient_if->storage()->init());
+    return pclient_if->MountStart();
+  }
+  int mount_last_slot() {
+    char verify = 0;
+    return VNOP_IOCTL(nullptr, PXOIOMOUNTLASTSLOT, &verify, 0, nullptr);
   }
   int premount(int* finalized, int* wp, int* wu) {
     char dev[] = "sg0";
@@ -263,4 +277,67 @@ TEST_F(SimClient, ClusterWriteOfRunsEndingInsideASector) {
   uio_free(u);
   kel_vnops.blockmap = saved;
   for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x2A, e.opcode());
+}
+
+// The first use of a blank cartridge formats slot 0 (its cartridge memory has
+// no 1500h record yet); every later mount of that process mounts the disc.
+TEST_F(SimClient, BlankCartridgeIsFormattedOnceAndMountsAgain) {
+  for (std::uint8_t medium : {std::uint8_t{0xE1}, std::uint8_t{0xE2}}) {
+    SCOPED_TRACE(static_cast<int>(medium));
+    clientif_delete();
+    stop();
+    start(medium);
+    ASSERT_EQ(0, mount_start());
+    EXPECT_TRUE(pclient_if->unread_1500h());
+    ASSERT_EQ(0, mount_last_slot());
+    EXPECT_FALSE(pclient_if->unread_1500h());
+    ASSERT_EQ(1u, sim_->cartridge().attributes.count(0x1500));
+    EXPECT_EQ(0, mount_last_slot());
+    EXPECT_EQ(0, mount_last_slot());
+    EXPECT_NE(2u, mount_info().AccessMode);
+  }
+}
+
+// 1500h that cannot be read: a rewritable medium mounts in the mount start and
+// is refused with 95 once its disc is found formatted; a write-once medium
+// whose other cartridge attributes cannot be read either gets the read's error
+// from the mount start, with the read-only reason set.
+TEST_F(SimClient, Unreadable1500hVerdicts) {
+  start(0xE2);
+  ASSERT_EQ(0, mount_start());
+  ASSERT_EQ(0, mount_last_slot());  // formats slot 0 and writes 1500h
+  clientif_delete();
+  sim_->cartridge().attributes.erase(0x1500);
+  EXPECT_EQ(0, mount_start());
+  EXPECT_TRUE(pclient_if->unread_1500h());
+  EXPECT_EQ(95, mount_last_slot());
+  auto mi = mount_info();
+  EXPECT_EQ(0x80000200u, mi.MountStatus);
+  EXPECT_EQ(2u, mi.AccessMode);
+
+  clientif_delete();
+  stop();
+  start(0xE1);
+  format_write_once_disc0();
+  sim_->cartridge().attributes.erase(0x1500);
+  sim_->cartridge().attributes.erase(0x0408);
+  int f = -1, wp = -1, wu = -1;
+  const int r = premount(&f, &wp, &wu);
+  EXPECT_NE(0, r);
+  EXPECT_NE(95, r);
+  EXPECT_TRUE(mount_info().WriteProtectReasonFlags & 0x4000u);
+}
+
+// A readable 1500h record of another format: "Unsupported Format", 95, from
+// the mount start.
+TEST_F(SimClient, Unsupported1500hFormatGives95) {
+  start(0xE1);
+  format_write_once_disc0();
+  sim_->cartridge().attributes[0x1500] = {0, value_1500h(0, true, 2)};
+  int f = -1, wp = -1, wu = -1;
+  EXPECT_EQ(95, premount(&f, &wp, &wu));
+  const auto mi = mount_info();
+  EXPECT_EQ(0x80000100u, mi.MountStatus);
+  EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x80000u);
+  EXPECT_TRUE(fakelog::contains("Unsupported Format. err="));
 }

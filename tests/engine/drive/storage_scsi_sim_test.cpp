@@ -373,9 +373,10 @@ TEST_F(SimDrive, FreshCartridgesOfEveryClassAreThisSystems) {
 TEST_F(SimDrive, Attribute1500hStates) {
   start();
   ASSERT_EQ(0, ss_->init());
-  Boolean out = false;
-  EXPECT_EQ(0, ss_->isCorrespondFormat(nullptr, &out));
-  EXPECT_EQ(1, ss_->fail_state_1500h());  // missing
+  Boolean out = true;
+  EXPECT_NE(0, ss_->isCorrespondFormat(nullptr, &out));  // missing: the read's error
+  EXPECT_FALSE(out);
+  EXPECT_EQ(1, ss_->fail_state_1500h());
 
   std::vector<std::uint8_t> v(128, 0);
   std::memcpy(v.data(), "KEL", 3);
@@ -395,7 +396,7 @@ TEST_F(SimDrive, Attribute1500hStates) {
   std::memcpy(list.data() + 9, v.data(), 128);
   ASSERT_EQ(0, ss_->pxo_write_attribute(reinterpret_cast<char*>(list.data())));
   EXPECT_EQ(0, ss_->isCorrespondFormat(nullptr, &out));
-  EXPECT_TRUE(out);
+  EXPECT_FALSE(out);  // a format this system supports
   EXPECT_EQ(5, ss_->fail_state_1500h());
   EXPECT_EQ(1, ss_->volume_type_1500h());
 
