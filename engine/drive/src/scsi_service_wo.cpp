@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <cstring>
 #include <vector>
 
@@ -17,7 +18,7 @@ namespace {
 constexpr int kAttempts = 10;
 
 bool low_padded(std::uint8_t t) { return t == 0xF1 || t == 0xF2 || t == 0xE5; }
-std::uint32_t track2_offset(std::uint8_t t) { return t == 0xF2 ? 512 : (t == 0xF1 || t == 0xE5) ? 128 : 288; }
+using media::track2_offset;
 
 // Buffers of one format or erase: a buffer header and a zero-filled data area.
 struct Buffers {
@@ -177,6 +178,15 @@ errno_t block_count(storage_scsi* s, std::uint32_t* n) {
   return e;
 }
 
+// A disc too small for the volume of its medium type would make the layout's
+// sums (N - X, N - 288, N - 32) wrap: refused before anything is written.
+errno_t check_disc_size(std::uint32_t n, std::uint8_t type) {
+  const std::uint32_t need = media::min_write_once_blocks(type);
+  if (n >= need) return 0;
+  DRV_LOG(ERR_, "disc too small for a volume. blocks=%u, at least %u\n", n, need);
+  return drv_err::kInvalid;
+}
+
 errno_t set_verify_mode(storage_scsi* s, std::uint32_t n, bool driveVerify) {
   pxo_realloc_control_t r{};
   r.start1 = 0;
@@ -189,6 +199,66 @@ errno_t set_verify_mode(storage_scsi* s, std::uint32_t n, bool driveVerify) {
     DRV_LOG(WARN, "Drive Verify OFF(=Maunal) Fvwrd:%d \n", r.fvwrd);
   errno_t e = s->set_realloc_control(reinterpret_cast<caddr_t>(&r));
   if (e) DRV_LOG(ERR_, "set reallocation control failed. err(%d)", e);
+  return e;
+}
+
+// A section (the metadata extent or the metadata file entries) written at
+// the next writable address of track 1; after a failed attempt the drive's
+// next block (the start of track 0) is taken. Every address must lie in the
+// volume's metadata area: from 4352 to `limit`, the 32 blocks included.
+struct NwaSection {
+  const char* step;                       // label of the track read
+  const char* const* labels = nullptr;    // step labels of write, flush and verify
+  bool reserve = false;                   // D2h before the write
+  std::uint32_t limit = 0;                // first block past the area
+  std::function<errno_t(std::uint32_t lsn)> build;
+};
+
+bool in_metadata_area(std::uint32_t lsn, std::uint32_t limit) {
+  if (lsn >= 4352 && lsn <= limit && limit - lsn >= 32) return true;
+  DRV_LOG(ERR_, "write address out of range. LSN=0x%x, area 0x1100-0x%x\n", lsn, limit);
+  return false;
+}
+
+errno_t write_at_nwa(storage_scsi* s, WoIo& io, const NwaSection& sec, std::uint32_t* where) {
+  pxo_track_info_data_t t{};
+  if (errno_t e = read_track(s, 1, &t)) {
+    DRV_LOG(ERR_, "%s READ_TRACK_INFORMATION failed. err(%d)\n", sec.step, e);
+    return e;
+  }
+  io.add(1);
+  if (!nwa_valid(t)) {
+    DRV_LOG(ERR_, "%s NWA of track 1 not valid\n", sec.step);
+    return drv_err::kIO;
+  }
+  *where = t.NextWritableAddress;
+  s->scsi_cache_clear();
+  errno_t e = 0;
+  for (int i = 0; i < kAttempts; ++i) {
+    if (!in_metadata_area(*where, sec.limit)) return drv_err::kIO;
+    if (errno_t be = sec.build(*where)) return be;
+    WoIo::Section p;
+    p.writes = {{*where, 32}};
+    p.reserve = sec.reserve;
+    p.reserve_lsn = *where;
+    p.reserve_blocks = 32;
+    p.verify_lsn = *where;
+    p.verify_blocks = 32;
+    if (sec.labels) std::copy(sec.labels, sec.labels + 3, p.steps);
+    e = io.attempt(p);
+    if (e == 0) return 0;
+    if (i == kAttempts - 1) break;
+    pxo_track_info_data_t r{};
+    if (errno_t re = read_track(s, 0, &r)) {
+      DRV_LOG(ERR_, "fail reportTrackInfo(readTrackInfo) \n");
+      io.add(-1);
+      return re;
+    }
+    *where = r.LogicalTrackStartAddress;
+    DRV_LOG(INFO, "write retry metadata :0x%x \n", *where);
+  }
+  // Never point the volume at a metadata area that was not written.
+  DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", sec.step, kAttempts, e);
   return e;
 }
 
@@ -367,6 +437,7 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
   add(1);
   DRV_LOG(INFO, "completedsteps=%d, #29\xE2\x86\x92" "4.5:READ_CAPACITY\n", *completedsteps);
   DRV_LOG(INFO, "lastsector:%d(0x%X)\n", N, N);
+  if (errno_t e = check_disc_size(N, type)) return e;
   if (errno_t e = set_verify_mode(s, N, driveVerify)) return e;
   const bool lp = low_padded(type);
   if (lp) {
@@ -463,40 +534,16 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
   // Sections 4 and 5: metadata extent and metadata file entries at the NWA.
   std::uint32_t M = 0, E = 0;
   if (!m_stride_format) {
-    auto at_nwa = [&](std::uint32_t type_no, std::uint32_t* where, const char* step) -> errno_t {
-      pxo_track_info_data_t t{};
-      if (errno_t e = read_track(s, 1, &t)) {
-        DRV_LOG(ERR_, "%s READ_TRACK_INFORMATION failed. err(%d)\n", step, e);
-        return e;
-      }
-      add(1);
-      *where = t.NextWritableAddress;
-      s->scsi_cache_clear();
-      errno_t e = 0;
-      for (int i = 0; i < kAttempts; ++i) {
-        const std::uint32_t content = type_no == 4 ? *where : M;
-        if (errno_t se2 = setup(type_no, false, content, *where, *where, b.size)) return se2;
-        WoIo::Section sec = one(*where, 32, lp);
-        static const char* const l4[3] = {"16", "17", "18"};
-        static const char* const l5[3] = {"20", "21", "22"};
-        std::copy(type_no == 4 ? l4 : l5, (type_no == 4 ? l4 : l5) + 3, sec.steps);
-        e = io.attempt(sec);
-        if (e == 0) return 0;
-        if (i == kAttempts - 1) break;
-        pxo_track_info_data_t r{};
-        if (errno_t re = read_track(s, 0, &r)) {
-          DRV_LOG(ERR_, "fail reportTrackInfo(readTrackInfo) \n");
-          add(-1);
-          return re;
-        }
-        *where = r.LogicalTrackStartAddress;
-        DRV_LOG(INFO, "write retry metadata :0x%x \n", *where);
-      }
-      DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", step, kAttempts, e);
-      return e;
-    };
-    if (errno_t e = at_nwa(4, &M, "STEP#15")) return e;
-    if (errno_t e = at_nwa(5, &E, "STEP#19")) return e;
+    static const char* const l4[3] = {"16", "17", "18"};
+    static const char* const l5[3] = {"20", "21", "22"};
+    // Track 2 is reserved at N - X only later: the metadata must end before.
+    NwaSection sec{"STEP#15", l4, lp, N - track2_offset(type),
+                   [&](std::uint32_t lsn) { return setup(4, false, lsn, lsn, lsn, b.size); }};
+    if (errno_t e = write_at_nwa(s, io, sec, &M)) return e;
+    sec.step = "STEP#19";
+    sec.labels = l5;
+    sec.build = [&](std::uint32_t lsn) { return setup(5, false, M, lsn, lsn, b.size); };
+    if (errno_t e = write_at_nwa(s, io, sec, &E)) return e;
   } else {
     add(8);
   }
@@ -605,6 +652,8 @@ errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool s
     return e;
   }
   DRV_LOG(INFO, "readCapacity lba=0x%x bpb=0x%x\n", N, bs);
+  // The stride format writes only below 4352; the smallest volume still applies.
+  if (errno_t e = check_disc_size(N, 0xF1)) return e;
   add(1);
   if (formatted_now)
     if (errno_t e = set_verify_mode(s, N, driveVerify)) return e;
@@ -732,6 +781,7 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
     DRV_LOG(ERR_, "fail readCapacity \n");
     return e;
   }
+  if (errno_t e = check_disc_size(N, type)) return e;
   if (!info->track_reserved) {
     std::uint32_t t2 = N - track2_offset(type);
     if (errno_t e = s->reserve_track(reinterpret_cast<caddr_t>(&t2))) {
@@ -840,6 +890,10 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
     return e;
   }
   DRV_LOG(INFO, "lastsector:%d(0x%X)\n", N, N);
+  if (errno_t e = check_disc_size(N, type)) {
+    s->scsi_cache_clear();
+    return e;
+  }
   std::uint8_t attr[184] = {};
   if (m_tag_serial_number == 0xFFFF) {
     if (errno_t e = s->get_read_attribute(0x0007, attr, 12)) {
@@ -893,42 +947,22 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
     }
     return 0;
   };
-  auto at_nwa = [&](std::uint32_t section, std::uint32_t* where, const char* step) -> errno_t {
-    pxo_track_info_data_t t{};
-    if (errno_t e = read_track(s, 1, &t)) {
-      DRV_LOG(ERR_, "%s READ_TRACK_INFORMATION failed. err(%d)\n", step, e);
-      return e;
-    }
-    *where = t.NextWritableAddress;
+  // The new metadata goes to track 1, which ends where track 2 starts.
+  pxo_track_info_data_t t2{};
+  if (errno_t e = read_track(s, 2, &t2)) {
+    DRV_LOG(ERR_, "READ_TRACK_INFORMATION(track 2) failed. err(%d)\n", e);
     s->scsi_cache_clear();
-    errno_t e = 0;
-    for (int i = 0; i < kAttempts; ++i) {
-      if (errno_t be = build(section, section == 4 ? *where : M, *where, section == 4 ? 0 : *where, 0x10000)) return be;
-      WoIo::Section p;
-      p.writes = {{*where, 32}};
-      p.reserve = lp;
-      p.reserve_lsn = *where;
-      p.reserve_blocks = 32;
-      p.verify_lsn = *where;
-      p.verify_blocks = 32;
-      e = io.attempt(p);
-      if (e == 0) return 0;
-      if (i == kAttempts - 1) break;
-      pxo_track_info_data_t r{};
-      if (errno_t re = read_track(s, 0, &r)) {
-        DRV_LOG(ERR_, "fail reportTrackInfo(readTrackInfo) \n");
-        return re;
-      }
-      *where = r.LogicalTrackStartAddress;
-      DRV_LOG(INFO, "write retry metadata :0x%x \n", *where);
-    }
-    // Never point the volume at a metadata area that was not written.
-    DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", step, kAttempts, e);
     return e;
-  };
-  errno_t res = at_nwa(4, &M, "STEP#01");
+  }
+  NwaSection sec{"STEP#01", nullptr, lp, t2.LogicalTrackStartAddress,
+                 [&](std::uint32_t lsn) { return build(4, lsn, lsn, 0, 0x10000); }};
+  errno_t res = write_at_nwa(s, io, sec, &M);
   DRV_LOG(INFO, "STEP#01 metadatalsn[%d]\n", M);
-  if (res == 0) res = at_nwa(5, &E, "STEP#05");
+  if (res == 0) {
+    sec.step = "STEP#05";
+    sec.build = [&](std::uint32_t lsn) { return build(5, M, lsn, lsn, 0x10000); };
+    res = write_at_nwa(s, io, sec, &E);
+  }
   auto fixed = [&](std::uint32_t section, std::uint32_t lsn, std::uint32_t blocks, std::uint32_t bufsize,
                    const char* step) -> errno_t {
     errno_t e = 0;

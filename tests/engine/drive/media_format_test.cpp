@@ -16,6 +16,7 @@
 
 #include "../../../engine/drive/src/cm_data_internal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -696,24 +697,40 @@ TEST_F(MediaSim, RewritableTenthVerifyFailureIsAccepted) {
             reinterpret_cast<const part_map_metadata*>(vds.data() + sizeof(logvol_desc))->file_loc);
 }
 
-// The two recoveries the dispatcher chooses by the progress counter.
+// The two recoveries of a failed format. Once track 2 is reserved, a
+// failure of the last anchor (N - 32) is mended by writing the end area
+// again, whether the drive verifies (no VERIFY counted) or not: the 288
+// blocks before the end, then the area of the last anchor; no second
+// FORMAT UNIT or RESERVE TRACK.
 TEST_F(MediaSim, RecoveryAfterAFailureInTheEndAreaRewritesOnlyTheEndArea) {
-  start(0xE1);
-  kelsim::FaultRule f = kelsim::write_error(N_ - 32, N_ - 1);
-  f.times = 10;  // every attempt of the format's last anchor
-  sim_->drive().add_fault(f);
-  scsi_service svc;
-  svc.set_storage(ss_.get());
-  svc.set_write_once(true);
-  svc.wo().init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
-  Boolean known = 0;
-  ASSERT_EQ(0, svc.auto_format_retry_wo(false, &known, ss_.get(), false));
-  EXPECT_EQ(1, known);
-  EXPECT_TRUE(svc.wo().get_AutoFormatted_flag());
-  EXPECT_EQ(1u, commands(0x04).size());  // formatted once
-  auto last = block(0, N_ - 1);
-  ASSERT_TRUE(tag_ok(last.data(), TAG_ID_AVDP));
-  check_volume(0, {288, 304, 320, N_ - 1}, false);
+  for (bool verify : {false, true}) {
+    SCOPED_TRACE(verify ? "drive verify" : "host verify");
+    start(0xE1);
+    kelsim::FaultRule f = kelsim::write_error(N_ - 32, N_ - 1);
+    f.times = 10;  // every attempt of the format's last anchor
+    sim_->drive().add_fault(f);
+    scsi_service svc;
+    svc.set_storage(ss_.get());
+    svc.set_write_once(true);
+    svc.wo().init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
+    Boolean known = 0;
+    ASSERT_EQ(0, svc.auto_format_retry_wo(false, &known, ss_.get(), verify));
+    EXPECT_EQ(1, known);
+    EXPECT_TRUE(svc.wo().get_AutoFormatted_flag());
+    EXPECT_EQ(1u, commands(0x04).size());  // formatted once
+    EXPECT_EQ(1u, commands(0x53).size());  // track 2 reserved once
+    EXPECT_EQ(verify, commands(0x2F).empty());
+    const auto w = writes();
+    const auto tenth = std::find(w.begin(), w.end(), N_ - 32) + 9;
+    ASSERT_LT(tenth - w.begin(), static_cast<long>(w.size()));
+    std::vector<std::uint32_t> want;
+    for (std::uint32_t k = 0; k < 9; ++k) want.push_back(N_ - 288 + 32 * k);
+    want.push_back(N_ - 32);
+    EXPECT_EQ(want, std::vector<std::uint32_t>(tenth + 1, w.end()));
+    auto last = block(0, N_ - 1);
+    ASSERT_TRUE(tag_ok(last.data(), TAG_ID_AVDP));
+    check_volume(0, {288, 304, 320, N_ - 1}, false);
+  }
 }
 
 TEST_F(MediaSim, RecoveryAfterAnEarlyFailurePadsTrack1AndFormatsAgain) {

@@ -205,6 +205,7 @@ TEST_F(Mount, FailedFormatOfTheFirstDiscIsRecorded) {
   media_standin::activate(true);
   media_standin::set_result("wo.auto_format", 5);
   blank_ = {0};
+  fakedrive::drive().tracks = 1;  // the format failed before track 2
   EXPECT_EQ(5, mount_last_slot());
   EXPECT_EQ(0x80000001u, mount_info().MountStatus);  // the serial number was read
 }
