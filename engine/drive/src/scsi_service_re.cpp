@@ -460,18 +460,19 @@ errno_t scsi_service_re::EraseDescriptorData() {
     DRV_LOG(ERR_, "%s", fail);
     res = e;
   };
-  area(0, "fail LSN=0-0x20 Erase \n");
-  area(256, "fail LSN=0x100-0x120 Erase \n");
+  // The disc's size first: a disc too small for a volume is not touched.
   std::uint64_t n = 0;
   if (errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&n))) {
     DRV_LOG(ERR_, "fail readCapacity \n");
-    res = e;
-  } else if (n < media::kMinRewritableBlocks) {
-    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(n));
-    res = drv_err::kInvalid;
-  } else {
-    area(static_cast<std::uint32_t>(n) - 32, "fail LSN=N-1Fh-1RU0 Erase \n");
+    return e;
   }
+  if (n < media::kMinRewritableBlocks) {
+    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(n));
+    return drv_err::kInvalid;
+  }
+  area(0, "fail LSN=0-0x20 Erase \n");
+  area(256, "fail LSN=0x100-0x120 Erase \n");
+  area(static_cast<std::uint32_t>(n) - 32, "fail LSN=N-1Fh-1RU0 Erase \n");
   DRV_LOG(INFO, "Result=%d\n", res);
   return res;
 }

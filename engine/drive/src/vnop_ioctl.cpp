@@ -5,6 +5,7 @@
 
 #include "storage_scsi_log.h"
 
+#include <algorithm>
 #include <cstring>
 
 int VNOP_IOCTL(vnode_t vp, uint32_t command, char* data, int fflag, vfs_context_t ctx) {
@@ -169,7 +170,9 @@ int client_if::VNOP_IOCTL(vnode_t, std::uint32_t command, caddr_t data, int, vfs
     case PXOIOGETMEDIUMUNIQUEID: {
       pxo_medium_unique_id_t rec;
       std::memcpy(&rec, data, sizeof(rec));
-      return m_service.getMediumUniqueIdFromINQUIRY(u8, rec.length);
+      // The identifier area of the record is all the caller's length may cover.
+      const UInt32 length = std::min<UInt32>(rec.length, sizeof(rec.id));
+      return m_service.getMediumUniqueIdFromINQUIRY(u8, length);
     }
     case PXOIOGETDEVINFO:
       return s->get_devinfo(data);

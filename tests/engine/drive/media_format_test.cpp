@@ -481,6 +481,58 @@ TEST_F(MediaSim, EraseOfAWrittenWriteOnceDiscLeavesAFreshEmptyVolume) {
   }
 }
 
+// The erase writes its new metadata only at a valid next writable address
+// of track 1 that leaves 32 blocks before track 2; anything else is refused
+// (5) before a block is written.
+TEST_F(MediaSim, EraseRefusesAWriteAddressOutsideTrack1) {
+  struct Row {
+    const char* name;
+    int nwa_from_track2;  // track 1's NWA relative to the start of track 2
+    std::uint32_t nwa_absolute;  // or this NWA when not 0
+  };
+  const Row rows[] = {
+      {"track 1 full: no valid NWA", 0, 0},
+      {"less than 32 blocks left", -16, 0},
+      {"inside the recognition area", 0, 100},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    start(0xE1);
+    scsi_service_wo wo;
+    wo.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
+    std::uint32_t steps = 0;
+    Boolean msn = 0;
+    ASSERT_EQ(0, wo.auto_format(&steps, false, &msn, ss_.get(), false));
+    auto& tracks = sim_->cartridge().disc(0).tracks;
+    ASSERT_EQ(2u, tracks.size());
+    tracks[0].nwa = r.nwa_absolute ? r.nwa_absolute : tracks[1].start + r.nwa_from_track2;
+    ss_->scsi_cache_clear();
+    sim_->service().clear_transcript();
+    pxo_all_erase_info_t info{};
+    EXPECT_EQ(5, wo.all_erase(&info, false));
+    EXPECT_TRUE(writes().empty());
+  }
+}
+
+// A caller's NWA for the rewritable erase must leave the recognition area,
+// the first anchor and the end area alone.
+TEST_F(MediaSim, RewritableEraseRefusesAnNwaOutsideTheVolumeArea) {
+  start(0xE2);
+  scsi_service_re re;
+  re.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
+  Boolean ok = 0;
+  bool wrote = false;
+  ASSERT_EQ(0, re.auto_format(false, &ok, ss_.get(), false, &wrote, false));
+  for (std::uint32_t nwa : {0u, 4351u, N_ - 352 + 1, N_ - 32, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(nwa);
+    sim_->service().clear_transcript();
+    pxo_all_erase_info_t info{};
+    EXPECT_EQ(22, re.all_erase(&info, nwa, false));
+    EXPECT_TRUE(writes().empty());
+  }
+  EXPECT_EQ(4416u, re.get_nwa());
+}
+
 TEST_F(MediaSim, EraseStopsWhenTheNewMetadataNeverGetsWritten) {
   start(0xE1);
   scsi_service_wo wo;

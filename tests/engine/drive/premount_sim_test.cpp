@@ -341,3 +341,25 @@ TEST_F(SimClient, Unsupported1500hFormatGives95) {
   EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x80000u);
   EXPECT_TRUE(fakelog::contains("Unsupported Format. err="));
 }
+
+// The caller's length word covers at most the record's identifier area:
+// nothing past the 20-byte record is written, with or without a disc.
+TEST_F(SimClient, MediumUniqueIdStaysInsideTheRecord) {
+  start(0xE1);
+  ASSERT_EQ(0, mount_start());
+  for (bool loaded : {true, false}) {
+    SCOPED_TRACE(loaded ? "disc loaded" : "no disc");
+    if (!loaded) sim_->drive().unload();
+    std::uint8_t buf[40];
+    std::memset(buf, 0xAA, sizeof(buf));
+    const std::uint32_t length = sizeof(buf);
+    std::memcpy(buf + 16, &length, sizeof(length));
+    EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMEDIUMUNIQUEID, reinterpret_cast<char*>(buf), 0, nullptr));
+    for (std::size_t i = 20; i < sizeof(buf); ++i) ASSERT_EQ(0xAA, buf[i]) << i;
+    if (loaded) {
+      EXPECT_EQ(0, std::memcmp(buf, sim_->cartridge().disc(0).unique_id.data(), 14));
+    } else {
+      for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(0, buf[i]) << i;
+    }
+  }
+}
