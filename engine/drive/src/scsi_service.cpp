@@ -677,6 +677,7 @@ errno_t scsi_service::last_written_disc_search(storage_scsi* pscsi, std::uint8_t
     DRV_LOG(ERR_, "mechanism_status failed. err=%d\n", m.err);
     return m.err;
   }
+  bool slot_known = true;  // false: nothing found that could be stored
   pxo_slot_info_t si{};
   errno_t sr = s->get_slot_info(reinterpret_cast<caddr_t>(&si));
   if (sr != 0) {
@@ -707,6 +708,12 @@ errno_t scsi_service::last_written_disc_search(storage_scsi* pscsi, std::uint8_t
       if (m1.err != 0 || (m1.state == 1 && m1.loaded != half)) {
         (void)set_read_only_one();
         DRV_LOG(ERR_, "Slot:%d disc not load. Do Read Only Mount\n ", half);
+        // The mount goes on with the disc in the drive; with none known
+        // (no mechanism answer, no disc) no slot is stored at all.
+        if (m1.err == 0 && m1.state == 1)
+          *lastslot = m1.loaded;
+        else
+          slot_known = false;
       } else {
         formatted = false;
         caperr = false;
@@ -774,10 +781,14 @@ errno_t scsi_service::last_written_disc_search(storage_scsi* pscsi, std::uint8_t
       }
     }
   }
-  setNextSlotLoad(lastslot);
-  std::uint32_t rec[4] = {*lastslot, *lastslot, 0, 0};
-  errno_t r = s->set_slot_info(reinterpret_cast<caddr_t>(rec));
-  if (r != 0) DRV_LOG(ERR_, "set_slot_info failed. err[%d]", r);
+  if (slot_known) {
+    setNextSlotLoad(lastslot);
+    std::uint32_t rec[4] = {*lastslot, *lastslot, 0, 0};
+    errno_t r = s->set_slot_info(reinterpret_cast<caddr_t>(rec));
+    if (r != 0) DRV_LOG(ERR_, "set_slot_info failed. err[%d]", r);
+  } else {
+    DRV_LOG(ERR_, "no slot known: slot information left as it was\n");
+  }
   DRV_LOG(DEBG, "err(%d)", res);
   return res;
 }

@@ -46,9 +46,10 @@ class SimClient : public ::testing::Test {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  void start(std::uint8_t medium) {
+  void start(std::uint8_t medium, std::uint8_t loaded = 0) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = medium;
+    o.cartridge.loaded_slot = loaded;
     o.cartridge.disc_blocks = 0x20000;
     sim_ = std::make_unique<kelsim::SimHarness>(o);
     kel::SetMediumCookie(sim_->cookie());
@@ -362,4 +363,40 @@ TEST_F(SimClient, MediumUniqueIdStaysInsideTheRecord) {
       for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(0, buf[i]) << i;
     }
   }
+}
+
+// Without slot information (no attribute 0D00h) on an 11-slot cartridge the
+// search loads slot 5, which is not the middle slot (4): the mount goes
+// read-only with the disc in the drive, and that slot is what is stored, not
+// the caller's initial value. Without a mechanism answer nothing is stored.
+TEST_F(SimClient, SlotSearchWithoutSlotInformationStoresOnlyAKnownSlot) {
+  start(0xF1, 2);
+  ASSERT_EQ(11, sim_->cartridge().slots());
+  sim_->cartridge().attributes.erase(0x0D00);
+  pclient_if = new client_if();
+  storage_scsi& st = *pclient_if->storage();
+  st.set_device_number("sg0");
+  st.set_device_name("/dev/sg-no-such-device");
+  ASSERT_EQ(0, st.init());
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOLASTWRITTENSLOT, nullptr, 0, nullptr));
+  EXPECT_EQ(5, sim_->cartridge().loaded_slot);
+  EXPECT_EQ(5, st.config_mirror().current_slot);
+  EXPECT_EQ(5, st.config_mirror().last_written_slot);
+  EXPECT_EQ(5, pclient_if->service().current_slot());
+  EXPECT_TRUE(mount_info().WriteProtectReasonFlags & 0x4001u);
+
+  // MECHANISM STATUS fails once the search has loaded its slot.
+  st.config_mirror_for_update().current_slot = 7;
+  st.config_mirror_for_update().last_written_slot = 7;
+  ASSERT_EQ(0u, sim_->drive().load(2));
+  kelsim::FaultRule f = kelsim::command_fails(0xBD, {0x04, 0x44, 0x00});
+  f.skip = 4;  // search, slot information, read-only path, unique id of the loaded disc
+  f.times = 1;
+  const int id = sim_->drive().add_fault(f);
+  fakelog::reset();
+  (void)VNOP_IOCTL(nullptr, PXOIOLASTWRITTENSLOT, nullptr, 0, nullptr);
+  ASSERT_EQ(1, sim_->drive().fault_fired(id));
+  EXPECT_TRUE(fakelog::contains("no slot known"));
+  EXPECT_EQ(7, st.config_mirror().current_slot);
+  EXPECT_EQ(7, st.config_mirror().last_written_slot);
 }
