@@ -185,7 +185,7 @@ class backtrack_walk {
       return res_ = kBadTarget;
     }
     target_ = 0;
-    s_->config_mirror_for_update().volume_type = volume_type_of(a_.value() + cm1500::kEntity);
+    s_->set_mirror_volume_type(volume_type_of(a_.value() + cm1500::kEntity));
     return 0;
   }
 

@@ -301,12 +301,15 @@ errno_t storage_scsi::get_slot_info(caddr_t data) {
     else
       current = 255;
   } else {
+    std::lock_guard<std::mutex> lk(m_config_mutex);
     current = m_config.current_slot;
     DRV_LOG(WARN, "mechanism_status failed. set slotnum[%d]\n", static_cast<int>(current));
   }
   rec.current_slot = current;
   std::uint8_t ans[12] = {};
   errno_t res = get_read_attribute(0x0D00, ans, sizeof(ans));
+  // The mirror is shared with the other engine threads.
+  std::lock_guard<std::mutex> lk(m_config_mutex);
   const std::uint8_t stored_lws = m_config.last_written_slot;
   const std::uint8_t stored_cur = m_config.current_slot;
   if (res == 0) {
@@ -481,8 +484,11 @@ errno_t storage_scsi::init() {
   m_medium_type = medium::kUnknown;
   m_MediumIsWriteProtected = false;
   m_cartridge_write_protect = false;
-  m_config.medium_condition = 0;
-  m_config.current_slot = 255;
+  {
+    std::lock_guard<std::mutex> lk(m_config_mutex);
+    m_config.medium_condition = 0;
+    m_config.current_slot = 255;
+  }
   (void)get_disc_change_threshold();
 
   // 3. medium type
@@ -506,7 +512,10 @@ errno_t storage_scsi::init() {
   }
   m_write_once = medium::is_write_once(type);
   m_medium_type = type;
-  m_config.mount.MediumType = type;
+  {
+    std::lock_guard<std::mutex> lk(m_config_mutex);
+    m_config.mount.MediumType = type;
+  }
   if (type == medium::kUnknown)
     DRV_LOG(NOTI, "MediumType Unknown.\n");
   else
@@ -644,8 +653,10 @@ errno_t storage_scsi::determin_medium_properties(bool* undefined) {
   std::uint8_t uid[32] = {};
   if (errno_t e = getMediumUniqueID(uid, sizeof(uid)))
     DRV_LOG(ERR_, "get Media Unique ID failed. err=%d\n", e);
-  else
+  else {
+    std::lock_guard<std::mutex> lk(m_config_mutex);
     std::memcpy(m_config.medium_unique_id, uid, 32);
+  }
   pxo_mechanism_status_t ms{};
   res = mechanism_status(reinterpret_cast<caddr_t>(&ms));
   if (res == 0 && ((ms.bytes[1] >> 5) & 7) == 1) return updateMediaInformation();
