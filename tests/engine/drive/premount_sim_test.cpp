@@ -5,6 +5,8 @@
 
 #include "drive/client_if.h"
 #include "drive/device_control.h"
+#include "drive/scsi_service.h"
+#include "drive/scsi_service_re.h"
 #include "kel/pipe_client.h"
 #include "kel/scsi.h"
 #include "kelhost/kern.h"
@@ -399,4 +401,130 @@ TEST_F(SimClient, SlotSearchWithoutSlotInformationStoresOnlyAKnownSlot) {
   EXPECT_TRUE(fakelog::contains("no slot known"));
   EXPECT_EQ(7, st.config_mirror().current_slot);
   EXPECT_EQ(7, st.config_mirror().last_written_slot);
+}
+
+// ------------------------------------------------ blank first disc, reformat
+
+// The first mount of a blank write-once cartridge formats slot 0 with the
+// drive verifying (no VERIFY from the host) and marks it auto-formatted.
+TEST_F(SimClient, BlankFirstDiscIsFormattedWithTheDriveVerifyFlag) {
+  start(0xE1);
+  ASSERT_EQ(0, mount_start());
+  sim_->service().clear_transcript();
+  char verify = 1;
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOMOUNTLASTSLOT, &verify, 0, nullptr));
+  EXPECT_EQ(2u, sim_->cartridge().disc(0).tracks.size());
+  bool any_write = false;
+  for (const auto& e : sim_->service().transcript()) {
+    EXPECT_NE(0x2F, e.opcode());
+    any_write |= e.opcode() == 0x2A;
+  }
+  EXPECT_TRUE(any_write);
+  EXPECT_TRUE(pclient_if->service().wo().get_AutoFormatted_flag());
+  EXPECT_NE(2u, mount_info().AccessMode);
+}
+
+// A blank first disc with a write-protect reason recorded is not formatted.
+TEST_F(SimClient, BlankFirstDiscWithWriteProtectReasonGives123) {
+  start(0xE1);
+  ASSERT_EQ(0, mount_start());
+  MDCFS_MOUNT_INFORMATION mi = mount_info();
+  mi.WriteProtectReasonFlags = 0x4;
+  ASSERT_EQ(0, VNOP_IOCTL(nullptr, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&mi), 0, nullptr));
+  sim_->service().clear_transcript();
+  EXPECT_EQ(123, mount_last_slot());
+  EXPECT_EQ(0x80000010u, mount_info().MountStatus);
+  for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x2A, e.opcode());
+  EXPECT_EQ(kelsim::DiscStatus::Blank, sim_->cartridge().disc(0).status);
+}
+
+// A format that fails although the serial number was read is recorded as a
+// bad medium (80000001h) and mounted raw.
+TEST_F(SimClient, FailedFormatOfTheFirstDiscIsRecorded) {
+  start(0xE1);
+  ASSERT_EQ(0, mount_start());
+  sim_->drive().add_fault(kelsim::write_error(0, 0xFFFFFFFFu));
+  EXPECT_NE(0, mount_last_slot());
+  const auto mi = mount_info();
+  EXPECT_EQ(0x80000001u, mi.MountStatus);
+  EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x80000u);
+  EXPECT_EQ(2u, mi.AccessMode);
+}
+
+// The reformat control: without the reformat flag nothing runs and the record
+// is left alone; with it the medium is refreshed, the last slot mounted, the
+// auto-formatted flag handed back and the flag cleared in the store.
+TEST_F(SimClient, ReformatControl) {
+  start(0xE2);
+  ASSERT_EQ(0, mount_start());
+  ASSERT_EQ(0, mount_last_slot());  // formats slot 0
+  pxo_reformat_t rec{0xAAAA, 0};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOREFORMAT, reinterpret_cast<char*>(&rec), 0, nullptr));
+  EXPECT_EQ(0xAAAAu, rec.auto_formatted);
+
+  storage_scsi& st = *pclient_if->storage();
+  st.set_reformat_flg(1);
+  pclient_if->service().re().set_AutoFormatted_flag(true);
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOREFORMAT, reinterpret_cast<char*>(&rec), 0, nullptr));
+  EXPECT_EQ(1u, rec.auto_formatted);
+  EXPECT_EQ(0u, st.get_reformat_flg());
+  EXPECT_FALSE(pclient_if->service().re().get_reformat_flag());
+  EXPECT_EQ(0, sim_->cartridge().loaded_slot);
+}
+
+// Every media-service control reaches the real service of the medium class.
+TEST_F(SimClient, ServiceControlsReachTheMediaServices) {
+  start(0xE2);
+  ASSERT_EQ(0, mount_start());
+  ASSERT_EQ(0, mount_last_slot());  // slot 0 formatted, NWA 4416
+  scsi_service& svc = pclient_if->service();
+  ASSERT_FALSE(svc.write_once());
+
+  pxo_auto_formatted_info_t af{0xEE, 0xEE, 1};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETAUTOFORMATTEDFLAG, reinterpret_cast<char*>(&af), 0, nullptr));
+  EXPECT_EQ(1u, af.auto_formatted);
+  EXPECT_EQ(4416u, af.nwa);
+  EXPECT_FALSE(svc.re().get_AutoFormatted_flag());  // cleared on request
+
+  std::uint8_t serial[32] = {};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMEDIUMSERIALNUM, reinterpret_cast<char*>(serial), 0, nullptr));
+  const std::string want = sim_->cartridge().attributes[0x0401].value.empty()
+                               ? std::string()
+                               : std::string(sim_->cartridge().attributes[0x0401].value.begin(),
+                                             sim_->cartridge().attributes[0x0401].value.end());
+  EXPECT_EQ(want, std::string(reinterpret_cast<char*>(serial), 32));
+
+  pxo_backtrack_progress_t p{9, 9, 9, 9, 9};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIORESETBACKTRACKINFO, nullptr, 0, nullptr));
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETBACKTRACKINFO, reinterpret_cast<char*>(&p), 0, nullptr));
+  EXPECT_EQ(0, p.status);
+  EXPECT_EQ(0, p.current_slot);  // the loaded slot
+
+  pxo_backtrack_request_t bad{6, 0, 0, 0};
+  EXPECT_EQ(22, VNOP_IOCTL(nullptr, PXOIOBACKTRACKSTART, reinterpret_cast<char*>(&bad), 0, nullptr));
+  EXPECT_TRUE(fakelog::contains("Backtrack target is err."));
+
+  // The last-area request is the write-once service's; on rewritable media it
+  // does nothing.
+  sim_->service().clear_transcript();
+  pxo_auto_format_last_info_t last{1, 0, 1};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIORESERVETRACKWRITELASTAVDP, reinterpret_cast<char*>(&last), 0, nullptr));
+  for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x53, e.opcode());
+
+  // On write-once media it reserves track 2 and writes the end area.
+  clientif_delete();
+  stop();
+  start(0xE1);
+  ASSERT_EQ(0, mount_start());
+  pclient_if->service().set_write_once(true);
+  std::uint8_t list[12] = {0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(0, pclient_if->storage()->format_unit(reinterpret_cast<char*>(list), false));
+  sim_->service().clear_transcript();
+  last = {1, 0, 1};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIORESERVETRACKWRITELASTAVDP, reinterpret_cast<char*>(&last), 0, nullptr));
+  EXPECT_EQ(1u, last.track_reserved);
+  EXPECT_EQ(2u, sim_->cartridge().disc(0).tracks.size());
+  std::uint8_t serial_wo[32] = {};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMEDIUMSERIALNUM, reinterpret_cast<char*>(serial_wo), 0, nullptr));
+  EXPECT_EQ(0, std::memcmp(serial_wo, sim_->cartridge().attributes[0x0401].value.data(), 32));
 }
