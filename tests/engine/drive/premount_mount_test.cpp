@@ -1,6 +1,7 @@
-// Mount of the disc written last (MountForLastSlot, PXOIOMOUNTLASTSLOT), the
-// mount start against the cartridge memory, the finalized check and the
-// reformat control, against the recording drive.
+// The cases of the mount of the last slot, the mount start and the reformat
+// control that the simulated drive cannot produce (their other verdicts are
+// tested in premount_sim_test.cpp), and the finalized check, against the
+// recording drive.
 #include "drive_fixture.h"
 
 #include "drive/client_if.h"
@@ -85,46 +86,6 @@ class Mount : public DriveTest {
 
 }  // namespace
 
-TEST_F(Mount, FormattedLastSlotMounts) {
-  last_written(3);
-  EXPECT_EQ(0, mount_last_slot());
-  EXPECT_EQ(3, fakedrive::drive().loaded_slot);
-  EXPECT_EQ(3, pclient_if->service().current_slot());
-  EXPECT_EQ(3, st().config_mirror().last_written_slot);
-  EXPECT_NE(2u, mount_info().AccessMode);
-}
-
-TEST_F(Mount, BlankLastSlotFallsBackToTheNextWrittenDisc) {
-  last_written(3);
-  blank_ = {3, 2};
-  EXPECT_EQ(0, mount_last_slot());
-  EXPECT_EQ(1, fakedrive::drive().loaded_slot);
-  EXPECT_EQ(1, pclient_if->service().current_slot());
-}
-
-TEST_F(Mount, RawMountInformationGives95) {
-  set_mount_info(0x80000030u, 0, 2);
-  EXPECT_EQ(95, mount_last_slot());
-  EXPECT_TRUE(fakelog::contains("raw mount...lastwrittendiscsearch"));
-}
-
-TEST_F(Mount, DriveFailureGives19AndRawVerdict) {
-  fakedrive::add_fault({0xBD, 3, 0x0C, 0, 0, -1, 0, 1});
-  EXPECT_EQ(19, mount_last_slot());
-  const auto mi = mount_info();
-  EXPECT_EQ(0x80000002u, mi.MountStatus);
-  EXPECT_EQ(2u, mi.AccessMode);
-  EXPECT_TRUE(mi.WriteProtectReasonFlags & 1u);
-}
-
-TEST_F(Mount, UnknownMediumGives95) {
-  fakedrive::add_fault({0x5A, 3, 0x0C, 0, 0, -1, 0, 1});
-  EXPECT_EQ(95, mount_last_slot());
-  const auto mi = mount_info();
-  EXPECT_EQ(0x80000020u, mi.MountStatus);
-  EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x200u);
-}
-
 // The search found slot 3 written, but the disc then reads as blank: a bad
 // medium, mounted raw.
 TEST_F(Mount, UnformattedDiscWithLaterLastSlotGivesRawAnd19) {
@@ -136,41 +97,6 @@ TEST_F(Mount, UnformattedDiscWithLaterLastSlotGivesRawAnd19) {
   EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x80000u);
   EXPECT_EQ(2u, mi.AccessMode);
   EXPECT_TRUE(fakelog::contains("Bad Media"));
-}
-
-TEST_F(Mount, ReasonReadOnlyGivesReadOnlyMount) {
-  last_written(2);
-  set_mount_info(0, 0x80000, 1);
-  EXPECT_EQ(0, mount_last_slot());
-  const auto mi = mount_info();
-  EXPECT_EQ(0x80000500u, mi.MountStatus);
-  EXPECT_EQ(0u, mi.AccessMode);
-}
-
-// A readable 1500h record of a format this system does not support stops the
-// mount start: "Unsupported Format", 95.
-TEST_F(Mount, Unsupported1500hFormatStopsTheMountStart) {
-  std::vector<std::uint8_t> v(128, 0);
-  std::memcpy(v.data(), "XYZ", 3);
-  const std::uint16_t crc = calculate_crc(v.data(), 126);
-  v[126] = static_cast<std::uint8_t>(crc >> 8);
-  v[127] = static_cast<std::uint8_t>(crc);
-  fakedrive::drive().attributes[0x1500] = {0, v};
-  EXPECT_EQ(95, pclient_if->MountStart());
-  EXPECT_FALSE(pclient_if->unread_1500h());
-  const auto mi = mount_info();
-  EXPECT_EQ(0x80000100u, mi.MountStatus);
-  EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x80000u);
-  EXPECT_TRUE(fakelog::contains("Unsupported Format. err="));
-}
-
-TEST_F(Mount, UnsupportedMediumStopsTheMountStart) {
-  fakedrive::drive().attributes[0x1100] = {0, {9}};  // a cartridge type the system does not know
-  EXPECT_EQ(95, pclient_if->MountStart());
-  const auto mi = mount_info();
-  EXPECT_EQ(0x80000020u, mi.MountStatus);
-  EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x100u);
-  EXPECT_EQ(2u, mi.AccessMode);
 }
 
 // Rewritable medium whose 1500h record asks for an interrupted backtrack.

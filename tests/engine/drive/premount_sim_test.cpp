@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -65,13 +66,19 @@ class SimClient : public ::testing::Test {
       std::this_thread::yield();
   }
   // Disc 0 of a write-once cartridge as the automatic format leaves it.
-  void format_write_once_disc0() {
-    auto& d = sim_->cartridge().disc(0);
+  void format_write_once_disc0() { format_write_once_disc(0); }
+  void format_write_once_disc(int slot) {
+    auto& d = sim_->cartridge().disc(slot);
     d.formatted = true;
     d.status = kelsim::DiscStatus::Incomplete;
     d.tracks = {kelsim::Track{0, 0x1100, 0x1100, false, false},
                 kelsim::Track{0x1100, 0x20000 - 0x1100, 0x1100, false, true}};
     sim_->cartridge().attributes[0x1500] = {0, value_1500h(0)};
+  }
+  void blank(int slot) {
+    auto& d = sim_->cartridge().disc(slot);
+    d = kelsim::Disc{};
+    d.tracks = {kelsim::Track{0, 0x20000, 0, false, false}};
   }
   // The client as the pre-mount leaves it, up to and with the mount start
   // (a blank rewritable disc would get a raw verdict from the medium check).
@@ -527,4 +534,58 @@ TEST_F(SimClient, ServiceControlsReachTheMediaServices) {
   std::uint8_t serial_wo[32] = {};
   EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMEDIUMSERIALNUM, reinterpret_cast<char*>(serial_wo), 0, nullptr));
   EXPECT_EQ(0, std::memcmp(serial_wo, sim_->cartridge().attributes[0x0401].value.data(), 32));
+}
+
+// ------------------------------------------------ verdicts of the last-slot mount
+
+// The verdicts of MountForLastSlot on a write-once cartridge whose slots 0-3
+// hold volumes, slot 3 written last.
+TEST_F(SimClient, MountForLastSlotVerdicts) {
+  struct Row {
+    const char* name;
+    std::function<void()> prep;
+    int result;
+    int loaded;                // -1: not checked
+    std::uint32_t status;      // mount status, 0: not checked
+    std::uint32_t reasons;     // reason bits that must be set
+    std::uint32_t access;      // FFFFFFFFh: not checked
+  };
+  auto set_mi = [](std::uint32_t status, std::uint32_t reasons, std::uint32_t access) {
+    MDCFS_MOUNT_INFORMATION mi{};
+    ASSERT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMOUNTINFO, reinterpret_cast<char*>(&mi), 0, nullptr));
+    mi.MountStatus = status;
+    mi.WriteProtectReasonFlags = reasons;
+    mi.AccessMode = access;
+    ASSERT_EQ(0, VNOP_IOCTL(nullptr, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&mi), 0, nullptr));
+  };
+  const Row rows[] = {
+      {"formatted last slot", [] {}, 0, 3, 0, 0, 0xFFFFFFFFu},
+      {"blank last slots fall back", [this] { blank(3), blank(2); }, 0, 1, 0, 0, 0xFFFFFFFFu},
+      {"raw verdict already", [&] { set_mi(0x80000030u, 0, 2); }, 95, -1, 0, 0, 0xFFFFFFFFu},
+      {"changer fails", [this] { sim_->drive().add_fault(kelsim::command_fails(0xBD, {4, 0x44, 0})); }, 19, -1,
+       0x80000002u, 1, 2},
+      {"medium type unknown", [this] { sim_->drive().add_fault(kelsim::command_fails(0x5A, {4, 0x44, 0})); }, 95,
+       -1, 0x80000020u, 0x200, 2},
+      {"read-only reason", [&] { set_mi(0, 0x80000, 1); }, 0, 3, 0x80000500u, 0, 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    clientif_delete();
+    stop();
+    start(0xE1, 0);
+    for (int slot = 0; slot <= 3; ++slot) format_write_once_disc(slot);
+    sim_->cartridge().attributes[0x0D00] = {0, {3}};
+    ASSERT_EQ(0, mount_start());
+    r.prep();
+    EXPECT_EQ(r.result, mount_last_slot());
+    sim_->drive().clear_faults();
+    if (r.loaded >= 0) {
+      EXPECT_EQ(r.loaded, sim_->cartridge().loaded_slot);
+      EXPECT_EQ(r.loaded, pclient_if->service().current_slot());
+    }
+    const auto mi = mount_info();
+    if (r.status) EXPECT_EQ(r.status, mi.MountStatus);
+    EXPECT_EQ(r.reasons, mi.WriteProtectReasonFlags & r.reasons);
+    if (r.access != 0xFFFFFFFFu) EXPECT_EQ(r.access, mi.AccessMode);
+  }
 }
