@@ -491,17 +491,11 @@ errno_t scsi_service_re::backtrackFlushRollbackPoint(UInt32 fsdLsn, UInt32 metad
     return drv_err::kInvalid;
   }
   const std::uint32_t L = static_cast<std::uint32_t>(n - 1);
-  std::uint8_t attr[44] = {};
-  if (s->get_read_attribute(0x0401, attr, 44) != 0) {
+  errno_t check = 0;
+  if (read_medium_serial(&check) != 0)
     DRV_LOG(ERR_, "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-  } else {
-    std::memcpy(m_medium_serial_number, attr + 9, 32);
-    if (checkMediumSerialNumStr(m_medium_serial_number, 32) != 0) {
-      DRV_LOG(ERR_, "MEDIUM SERIAL NUMBER contain illegal string\n");
-      std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-    }
-  }
+  else if (check != 0)
+    DRV_LOG(ERR_, "MEDIUM SERIAL NUMBER contain illegal string\n");
   pxo_buf rb{};
   std::uint8_t* rd = static_cast<std::uint8_t*>(std::calloc(1, 65536));
   if (rd == nullptr) return drv_err::kNoMemory;

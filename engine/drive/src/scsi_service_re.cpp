@@ -284,18 +284,15 @@ errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi
     }
   }
   std::memset(attr, 0, sizeof(attr));
-  if (errno_t e = s->get_read_attribute(0x0401, attr, 44)) {
+  errno_t check = 0;
+  if (errno_t e = read_medium_serial(&check)) {
     DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0401h) failed. err(%d)\n", e);
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-  } else {
-    std::memcpy(m_medium_serial_number, attr + 9, 32);
-    if (errno_t ce = checkMediumSerialNumStr(m_medium_serial_number, 32)) {
-      // The kind of rejection (1-4) is logged; the caller gets "invalid".
-      DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", ce);
-      std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-      return drv_err::kInvalid;
-    }
-    if (serialOk) *serialOk = 1;
+  } else if (check != 0) {
+    // The kind of rejection (1-4) is logged; the caller gets "invalid".
+    DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", check);
+    return drv_err::kInvalid;
+  } else if (serialOk) {
+    *serialOk = 1;
   }
   if (m_stride_format) {
     if (errno_t e = s->get_read_attribute(0x1500, attr, 184)) {
@@ -389,18 +386,13 @@ errno_t scsi_service_re::all_erase(pxo_all_erase_info_t* info, UInt32 nwa, bool 
   if (m_tag_serial_number == 0xFFFF) {
     m_tag_serial_number = s->get_read_attribute(0x0007, attr, 12) == 0 ? be16(attr + 9) : 1;
   }
-  std::memset(attr, 0, sizeof(attr));
-  if (errno_t e = s->get_read_attribute(0x0401, attr, 44)) {
+  errno_t check = 0;
+  if (errno_t e = read_medium_serial(&check)) {
     DRV_LOG(ERR_, "STEP#XX:READ_ATTRIBUTE::0401h failed. err(%d)\n", e);
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-  } else {
-    std::memcpy(m_medium_serial_number, attr + 9, 32);
-    if (errno_t ce = checkMediumSerialNumStr(m_medium_serial_number, 32)) {
-      // The kind of rejection (1-4) is logged; the caller gets "invalid".
-      DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", ce);
-      std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-      return drv_err::kInvalid;
-    }
+  } else if (check != 0) {
+    // The kind of rejection (1-4) is logged; the caller gets "invalid".
+    DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", check);
+    return drv_err::kInvalid;
   }
   std::memset(attr, 0, sizeof(attr));
   if (errno_t e = s->get_read_attribute(0x1500, attr, 184)) {

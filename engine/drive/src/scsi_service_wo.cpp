@@ -414,11 +414,10 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
     }
   }
   std::memset(attr, 0, sizeof(attr));
-  errno_t se = s->get_read_attribute(0x0401, attr, 44);
+  errno_t check = 0;
+  errno_t se = read_medium_serial(&check);
   if (se) DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0401h) failed. err(%d)\n", se);
-  if (se == 0) std::memcpy(m_medium_serial_number, attr + 9, 32);
-  if (se != 0 || checkMediumSerialNumStr(m_medium_serial_number, 32) != 0) {
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+  if (se != 0 || check != 0) {
     DRV_LOG(ERR_, "get MEDIUM SERIAL NUMBER err\n");
     return drv_err::kInvalid;
   }
@@ -674,17 +673,10 @@ errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool s
       m_tag_serial_number = be16(attr + 9);
     }
   }
-  std::memset(attr, 0, sizeof(attr));
-  if (s->get_read_attribute(0x0401, attr, 44) != 0) {
-    DRV_LOG(WARN, "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-    *get_msn = 0;
-    return -1;
-  }
-  std::memcpy(m_medium_serial_number, attr + 9, 32);
-  if (checkMediumSerialNumStr(m_medium_serial_number, 32) != 0) {
-    DRV_LOG(WARN, "MEDIUM SERIAL NUMBER contain illegal string\n");
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+  errno_t check = 0;
+  if (read_medium_serial(&check) != 0 || check != 0) {
+    DRV_LOG(WARN, check != 0 ? "MEDIUM SERIAL NUMBER contain illegal string\n"
+                             : "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");
     *get_msn = 0;
     return -1;
   }
@@ -905,12 +897,10 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
               m_tag_serial_number);
     }
   }
-  std::memset(attr, 0, sizeof(attr));
-  errno_t se = s->get_read_attribute(0x0401, attr, 44);
+  errno_t check = 0;
+  errno_t se = read_medium_serial(&check);
   if (se) DRV_LOG(ERR_, "STEP#00-3 READ_ATTRIBUTE(0401h) failed. err(%d)\n", se);
-  if (se == 0) std::memcpy(m_medium_serial_number, attr + 9, 32);
-  if (se != 0 || checkMediumSerialNumStr(m_medium_serial_number, 32) != 0) {
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+  if (se != 0 || check != 0) {
     DRV_LOG(ERR_, "get MEDIUM SERIAL NUMBER err\n");
     s->scsi_cache_clear();
     return 84;

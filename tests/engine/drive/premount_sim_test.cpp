@@ -584,8 +584,12 @@ TEST_F(SimClient, MountForLastSlotVerdicts) {
       EXPECT_EQ(r.loaded, pclient_if->service().current_slot());
     }
     const auto mi = mount_info();
-    if (r.status) EXPECT_EQ(r.status, mi.MountStatus);
+    if (r.status) {
+      EXPECT_EQ(r.status, mi.MountStatus);
+    }
     EXPECT_EQ(r.reasons, mi.WriteProtectReasonFlags & r.reasons);
-    if (r.access != 0xFFFFFFFFu) EXPECT_EQ(r.access, mi.AccessMode);
+    if (r.access != 0xFFFFFFFFu) {
+      EXPECT_EQ(r.access, mi.AccessMode);
+    }
   }
 }

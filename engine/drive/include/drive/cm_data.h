@@ -142,6 +142,10 @@ class scsi_service_cm {
   // 22 for a null text.
   static errno_t checkMediumSerialNumStr(char* str, UInt32 length);
   errno_t getMediumSerialNum(UInt8* out);
+  // Reads attribute 0401h into the medium serial number member and checks it.
+  // Returns the read's error; *check receives the check's verdict (0 usable,
+  // 1-4 rejected). On either failure the member is left empty.
+  errno_t read_medium_serial(errno_t* check);
 
   // Cartridge-memory record.
   errno_t initializeCMData(pxo_attribute_data_t* record, timestamp formatTime);
