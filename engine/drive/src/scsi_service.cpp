@@ -42,9 +42,9 @@ Mechanism read_mechanism(storage_scsi* s) {
   pxo_mechanism_status_t ms{};
   Mechanism m;
   m.err = s->mechanism_status(reinterpret_cast<caddr_t>(&ms));
-  m.loaded = static_cast<std::uint8_t>((ms.bytes[1] & 7u) * 32u + (ms.bytes[0] & 0x1Fu));
-  m.state = static_cast<std::uint8_t>((ms.bytes[1] >> 5) & 7u);
-  m.slots = ms.bytes[5];
+  m.loaded = ms.loaded_slot();
+  m.state = ms.state();
+  m.slots = ms.slot_count();
   return m;
 }
 

@@ -138,7 +138,7 @@ errno_t storage_scsi::get_devinfo_locked(pxo_devinfo_t* info) {
   if (int e = mechanism_status(reinterpret_cast<caddr_t>(&ms))) return e;
   std::uint8_t uid[14] = {};
   bool have_uid = false;
-  if (((ms.bytes[1] >> 5) & 7) == 1) {
+  if (ms.state() == 1) {
     unsigned char cdb[12] = {0x12, 0x01, 0xC1};
     cdb[4] = 0x12;
     unsigned char c1[18] = {};
@@ -227,7 +227,7 @@ errno_t storage_scsi::getMediumUniqueIdFromINQUIRY(UInt8* id, UInt32 len) {
   }
   pxo_mechanism_status_t ms{};
   if (int e = mechanism_status(reinterpret_cast<caddr_t>(&ms))) return e;
-  if (((ms.bytes[1] >> 5) & 7) != 1) {
+  if (ms.state() != 1) {
     std::memset(id, 0, len);
     return 0;
   }
@@ -265,7 +265,7 @@ errno_t storage_scsi::getMediumUniqueID(UInt8* id, UInt32 len) {
   }
   pxo_mechanism_status_t ms{};
   if (int e = mechanism_status(reinterpret_cast<caddr_t>(&ms))) return e;
-  if (((ms.bytes[1] >> 5) & 7) == 1) {
+  if (ms.state() == 1) {
     // The cache mutex is held: read the device information without it.
     pxo_devinfo_t info;
     errno_t res = get_devinfo_locked(&info);
@@ -295,9 +295,9 @@ errno_t storage_scsi::get_slot_info(caddr_t data) {
   std::uint8_t slot_count = 0;
   std::uint32_t current;
   if (mechanism_status(reinterpret_cast<caddr_t>(&ms)) == 0) {
-    slot_count = ms.bytes[5];
-    if (((ms.bytes[1] >> 5) & 7) == 1)
-      current = ((ms.bytes[1] & 7u) << 5) | (ms.bytes[0] & 0x1Fu);
+    slot_count = ms.slot_count();
+    if (ms.state() == 1)
+      current = ms.loaded_slot();
     else
       current = 255;
   } else {
@@ -659,7 +659,7 @@ errno_t storage_scsi::determin_medium_properties(bool* undefined) {
   }
   pxo_mechanism_status_t ms{};
   res = mechanism_status(reinterpret_cast<caddr_t>(&ms));
-  if (res == 0 && ((ms.bytes[1] >> 5) & 7) == 1) return updateMediaInformation();
+  if (res == 0 && ms.state() == 1) return updateMediaInformation();
   scsi_cache_clear();
   m_dds_error = 0x10000000u;
   m_di_error = 0x10000000u;

@@ -56,7 +56,7 @@ int client_if::get_slot_info_control(caddr_t data) {
   std::memcpy(&slot, data, sizeof(slot));
   std::uint8_t low = static_cast<std::uint8_t>(slot);
   m_service.setNextSlotLoad(&low);
-  const std::uint8_t limit = static_cast<std::uint8_t>(ms.bytes[5] - 1);
+  const std::uint8_t limit = static_cast<std::uint8_t>(ms.slot_count() - 1);
   if (slot < limit) return 0;
   return r;
 }
