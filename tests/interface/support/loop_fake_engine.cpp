@@ -50,10 +50,11 @@ int Fsctl(unsigned code, void* data) {
   auto r = g_engine.fsctl_results.find(code);
   return r == g_engine.fsctl_results.end() ? 0 : r->second;
 }
-int GetPathInfo(const char* path, unsigned, PKELFS_OBJECT_INFO) {
+int GetPathInfo(const char* path, unsigned max_extents, PKELFS_OBJECT_INFO) {
   std::lock_guard<std::mutex> lk(g_engine.mu);
   g_engine.calls.push_back("GetPathInfo");
   g_engine.getpathinfo_paths.push_back(path ? path : "");
+  g_engine.getpathinfo_extents.push_back(max_extents);
   return g_engine.getpathinfo_result;
 }
 int CreateFile(const char*, const char*, std::size_t, char*, void**) { note("CreateFile"); return 0; }
@@ -110,6 +111,7 @@ void FakeEngine::reset() {
   fsctl_codes.clear();
   fsctl_in.clear();
   getpathinfo_paths.clear();
+  getpathinfo_extents.clear();
   getpathinfo_result = 0;
   unmount_context = {};
 }
