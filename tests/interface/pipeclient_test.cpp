@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -701,6 +702,60 @@ TEST_F(PipeClientSim, TransportFaultsOfTheService) {
   EXPECT_EQ(transfer(tur, kScsiDirNone, nullptr, &status), static_cast<int>(ERROR_BROKEN_PIPE));
   EXPECT_EQ(transfer(tur, kScsiDirNone, nullptr, &status), 0);
   EXPECT_EQ(status, 0);
+}
+
+// The answer of a cancelled read comes late, after the thread has sent its
+// next read, and before the service answers that one: it must not be taken
+// for the next read's answer (the data of one block returned for another).
+TEST_F(PipeClientSim, LateAnswerOfACancelledCommandIsNotTakenForTheNext) {
+  std::uint8_t status = 0;
+  std::vector<std::uint8_t> a = pattern(2048, 1), b = pattern(2048, 2);
+  std::vector<std::uint8_t> both = a;
+  both.insert(both.end(), b.begin(), b.end());
+  ASSERT_EQ(transfer(rw10(0x2A, 0, 2), kScsiDirOut, &both, &status), 0);
+  ASSERT_EQ(status, 0);
+  platform::ManualClock clock;
+  platform::ScopedClock use(clock);
+  auto first = kelsim::delay_answer(1000, 0x28);
+  first.times = 1;
+  auto second = kelsim::delay_answer(2000, 0x28);
+  second.times = 1;
+  sim_->drive().add_fault(first);
+  const int second_id = sim_->drive().add_fault(second);
+
+  kel::CQVServiceInterface& client = kel::ServiceInterface();
+  std::atomic<std::uint64_t> tid{0};
+  int cancelled = -1, next = -1;
+  std::vector<std::uint8_t> got_a(2048, 0xEE), got_b(2048, 0xEE);
+  std::thread reader([&] {
+    tid = GetCurrentThreadId();
+    std::uint8_t s = 0;
+    cancelled = transfer(rw10(0x28, 0, 1), kScsiDirIn, &got_a, &s);
+    next = transfer(rw10(0x28, 1, 1), kScsiDirIn, &got_b, &s);
+  });
+  // The service holds the first read.
+  while (clock.waiters() < 1) std::this_thread::yield();
+  ASSERT_TRUE(client.cancelRequest(tid.load()));
+  // The second read is held by the service, or by the client until the
+  // first read's answer is back.
+  while (sim_->drive().fault_fired(second_id) == 0 && client.lateAnswerWaiters() == 0)
+    std::this_thread::yield();
+  clock.advance(1000);  // the first read's answer leaves the service
+  // The service holds the second read.
+  while (sim_->drive().fault_fired(second_id) == 0 || clock.waiters() < 1) std::this_thread::yield();
+  clock.advance(2000);
+  reader.join();
+  // Whatever answer the service still holds leaves before the clock ends.
+  clock.advance(10000);
+  while (clock.waiters() > 0) std::this_thread::yield();
+  EXPECT_EQ(cancelled, 995);
+  EXPECT_EQ(next, 0);
+  EXPECT_EQ(got_b, b);
+  EXPECT_EQ(got_a, std::vector<std::uint8_t>(2048, 0xEE));
+  // The thread's commands go on as usual.
+  std::vector<std::uint8_t> again(2048, 0xEE);
+  ASSERT_EQ(transfer(rw10(0x28, 0, 1), kScsiDirIn, &again, &status), 0);
+  EXPECT_EQ(again, a);
 }
 
 }  // namespace
