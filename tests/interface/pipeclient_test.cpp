@@ -132,9 +132,9 @@ TEST_F(PipeClient, EndOfRequestNoticeIs176BytesWithTheRequestContext) {
   EXPECT_EQ(h.RequestCode, 0x0009714Cu);
   EXPECT_EQ(h.PayloadLength, 0u);
   EXPECT_EQ(h.AnswerCapacity, 8u);
-  EXPECT_EQ(h.MediumCookie, 0x1A2Bu);
+  EXPECT_EQ(std::uint64_t{h.MediumCookie}, 0x1A2Bu);  // packed: compared by value
   EXPECT_EQ(h.Unmount, 1);
-  EXPECT_EQ(h.SequenceNumber, 0x0102030405060708ull);
+  EXPECT_EQ(std::uint64_t{h.SequenceNumber}, 0x0102030405060708ull);
   EXPECT_EQ(h.Phase, 12u);
   EXPECT_EQ(h.DataOut, 0);
   EXPECT_EQ(h.CdbLength, 0);
@@ -175,8 +175,8 @@ TEST_F(PipeClient, DataOutMessageLayout) {
   EXPECT_EQ(h.CdbLength, 10);
   EXPECT_EQ(h.SenseCapacity, 32);
   EXPECT_EQ(h.TransferLength, 512u);
-  EXPECT_EQ(h.MediumCookie, 0x77u);
-  EXPECT_EQ(h.SequenceNumber, 9u);
+  EXPECT_EQ(std::uint64_t{h.MediumCookie}, 0x77u);  // packed: compared by value
+  EXPECT_EQ(std::uint64_t{h.SequenceNumber}, 9u);
   EXPECT_EQ(h.Phase, 8u);
   EXPECT_EQ(r.cdb(), cdb);
   EXPECT_EQ(r.data_out(), data);

@@ -94,7 +94,7 @@ TEST_F(ChannelTest, SendReadWriteWaitRoundTripWithPartialHeaderRead) {
   std::memcpy(&h, head, sizeof h);
   EXPECT_EQ(h.req_id, 20u);
   EXPECT_EQ(h.payload_size, 5u);
-  EXPECT_EQ(h.pid, static_cast<std::int64_t>(GetCurrentProcessId()));
+  EXPECT_EQ(std::int64_t{h.pid}, static_cast<std::int64_t>(GetCurrentProcessId()));  // packed: by value
   EXPECT_EQ(ch->req_queue.size(), 1u);
   std::uint8_t whole[25];
   ASSERT_EQ(mdcudfsr_metacache_read(whole, sizeof whole), 25u);
