@@ -318,10 +318,16 @@ CQVServiceInterfaceImpl::CRep::~CRep() {
 
 void CQVServiceInterfaceImpl::CRep::await_late_answer_locked(std::unique_lock<std::mutex>& lk,
                                                             std::uint64_t key) {
-  if (!late.count(key)) return;
-  ++late_waiters;
-  late_cv.wait(lk, [&] { return stopping || !late.count(key); });
-  --late_waiters;
+  auto gone = [&] {
+    auto l = late.find(key);
+    return l == late.end() || l->second->done;
+  };
+  if (!gone()) {
+    ++late_waiters;
+    late_cv.wait(lk, [&] { return stopping || gone(); });
+    --late_waiters;
+  }
+  late.erase(key);
 }
 
 // Sends msg (whose key field is filled here) and waits for its answer.
@@ -402,7 +408,8 @@ bool CQVServiceInterface::cancelRequest(std::uint64_t thread_id) {
   auto it = r.pending.find(thread_id);
   if (it == r.pending.end() || it->second->answered) return false;
   Pending* p = it->second;
-  if (p->link) r.late[thread_id] = p->link;
+  // An answer can still come only while the request's link reads.
+  if (p->link && !p->link->done) r.late[thread_id] = p->link;
   const QVAnswerHeader head{thread_id, kStatusCancelled, 0};
   p->answer.assign(reinterpret_cast<const std::uint8_t*>(&head),
                    reinterpret_cast<const std::uint8_t*>(&head) + sizeof head);

@@ -758,4 +758,35 @@ TEST_F(PipeClientSim, LateAnswerOfACancelledCommandIsNotTakenForTheNext) {
   EXPECT_EQ(again, a);
 }
 
+// When the connection of a cancelled request breaks, its answer can no
+// longer come: the thread's next request is not held for it (with the
+// service gone it fails at once, as any request without a service).
+TEST_F(PipeClientSim, NextCommandAfterACancelIsNotHeldWhenTheConnectionBreaks) {
+  platform::ManualClock clock;
+  platform::ScopedClock use(clock);
+  auto held = kelsim::delay_answer(1000, 0x28);
+  held.times = 1;
+  sim_->drive().add_fault(held);
+
+  kel::CQVServiceInterface& client = kel::ServiceInterface();
+  std::atomic<std::uint64_t> tid{0};
+  int cancelled = -1, next = -1;
+  std::vector<std::uint8_t> first(2048, 0xEE), got(2048, 0xEE);
+  std::thread reader([&] {
+    tid = GetCurrentThreadId();
+    std::uint8_t s = 0;
+    cancelled = transfer(rw10(0x28, 0, 1), kScsiDirIn, &first, &s);
+    next = transfer(rw10(0x28, 0, 1), kScsiDirIn, &got, &s);
+  });
+  while (clock.waiters() < 1) std::this_thread::yield();
+  ASSERT_TRUE(client.cancelRequest(tid.load()));
+  // The next read waits for the cancelled read's answer.
+  while (client.lateAnswerWaiters() == 0) std::this_thread::yield();
+  sim_->service().stop();  // the connection breaks
+  reader.join();
+  EXPECT_EQ(cancelled, 995);
+  EXPECT_EQ(next, static_cast<int>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(client.lateAnswerWaiters(), 0u);
+}
+
 }  // namespace
