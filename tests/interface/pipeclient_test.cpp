@@ -759,8 +759,7 @@ TEST_F(PipeClientSim, LateAnswerOfACancelledCommandIsNotTakenForTheNext) {
 }
 
 // When the connection of a cancelled request breaks, its answer can no
-// longer come: the thread's next request is not held for it (with the
-// service gone it fails at once, as any request without a service).
+// longer come: the thread's next request is not held for it.
 TEST_F(PipeClientSim, NextCommandAfterACancelIsNotHeldWhenTheConnectionBreaks) {
   platform::ManualClock clock;
   platform::ScopedClock use(clock);
@@ -785,7 +784,9 @@ TEST_F(PipeClientSim, NextCommandAfterACancelIsNotHeldWhenTheConnectionBreaks) {
   sim_->service().stop();  // the connection breaks
   reader.join();
   EXPECT_EQ(cancelled, 995);
-  EXPECT_EQ(next, static_cast<int>(ERROR_FILE_NOT_FOUND));
+  // It went out (the join above ends only then); what the stopping service
+  // made of it (an answer, a broken connection, no service) is its own.
+  EXPECT_NE(next, -1);
   EXPECT_EQ(client.lateAnswerWaiters(), 0u);
 }
 
