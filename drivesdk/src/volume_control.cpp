@@ -34,6 +34,12 @@ DWORD VolumeControl::control(std::uint32_t code, const void* input, std::uint32_
     case kCtlVolumeControl: return callEngine(code, nullptr);
     case kCtlReadAttribute: return readAttribute(input, inputLength, output, outputCapacity, returned);
     case kCtlWriteAttribute: return writeAttribute(input, inputLength);
+    case kCtlFileNodeList: return serveFileNodeList(input, inputLength, output, outputCapacity, returned);
+    case kCtlVolumeIdentity:
+    case kCtlDiscUsage:
+    case kCtlGetFileCount:
+    case kCtlFlushVolumeBuffers:
+    case kCtlCommitNewTrack: return serveDuplicationControl(code, output, outputCapacity, returned);
     default: return ERROR_INVALID_FUNCTION;
   }
 }
