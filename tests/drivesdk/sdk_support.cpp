@@ -70,6 +70,8 @@ int onControl(unsigned code, void* buffer) {
   g_host.controls.push_back(call);
   const int scripted = takeControlAnswer(code);
   if (scripted != 0) return scripted;
+  int served = 0;
+  if (g_host.engine && g_host.engine(code, buffer, served)) return served;
   if (code == 0x40107014 && buffer) {
     MDCFS_MOUNT_INFORMATION info{};
     info.MediumType = g_host.mediumType;

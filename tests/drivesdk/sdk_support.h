@@ -47,6 +47,9 @@ struct FakeHost {
   std::uint8_t mediumType = 0xE1;
   // Attribute answers of the read control: id -> (format, value).
   std::map<std::uint16_t, std::pair<std::uint8_t, Bytes>> attributes;
+  // Serves further engine controls: true when it handled the code (result
+  // in its last argument). Asked after the scripted answers.
+  std::function<bool(unsigned code, void* buffer, int& result)> engine;
 
   std::vector<ControlCall> controls;
   std::vector<bool> unmounts;
