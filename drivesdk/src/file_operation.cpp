@@ -200,7 +200,11 @@ bool FileOperationCallbackImpl::read(FileHandle handle, std::uint32_t size, std:
 }
 
 bool FileOperationCallbackImpl::setEOF(FileHandle handle, std::uint64_t size) {
-  if (!seek(handle, size)) return false;
+  if (size > static_cast<std::uint64_t>(LLONG_MAX) || ::lseek(fd(handle), static_cast<off_t>(size), SEEK_SET) < 0) {
+    KELSDK_LOG(kLogError, "SetFilePointerEx pos=0x%llx error GetLastError=%u", static_cast<unsigned long long>(size),
+               static_cast<unsigned>(errno));
+    return false;
+  }
   if (::ftruncate(fd(handle), static_cast<off_t>(size)) != 0) {
     KELSDK_LOG(kLogError, "SetEndOfFile pos=0x%llx error GetLastError=%u", static_cast<unsigned long long>(size),
                static_cast<unsigned>(errno));
