@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +47,7 @@ struct Faults {
   int failWriteCalls = 0;          // the first n writes fail
   int wrongSizeCalls = 0;          // the first n size queries of outputs answer one more
   std::string invalidName;         // creating a path that contains it answers 4
+  std::string unreadable;          // opening a path that contains it for reading answers 1
   bool freeSpaceSet = false;
   Px::DiskFreeSpace freeSpace;
   std::vector<std::u16string> freeSpaceRoots;
@@ -61,6 +63,10 @@ class FaultFiles : public FileOperationCallbackImpl {
     if (type <= Px::kOpenCreateArchive && !f_.invalidName.empty() && p.find(f_.invalidName) != std::string::npos) {
       h = Px::kNoHandle;
       return Px::kOpenInvalidName;
+    }
+    if (type >= Px::kOpenRead && !f_.unreadable.empty() && p.find(f_.unreadable) != std::string::npos) {
+      h = Px::kNoHandle;
+      return Px::kOpenFailed;
     }
     const std::uint32_t r = FileOperationCallbackImpl::open(path, type, h);
     if (r == 0) outputs_[h] = type <= Px::kOpenCreateArchive || p.find("/dst") != std::string::npos;
@@ -347,6 +353,55 @@ TEST_F(DuplicateTest, CollectingNeedsAMediumAndTheVolumeIdentity) {
   EXPECT_TRUE(host().logged("media is not exist"));
   host().controlAnswers[0x402C7050] = {5};
   EXPECT_EQ(dup.getFilesDuplicateMedia(u"S:", u"\\", false, files, size), 0x121000u);
+}
+
+TEST_F(DuplicateTest, TemporaryCopyThenDestinationThenTheTemporaryTreeIsRemoved) {
+  dir("a");
+  dir("a/b");
+  file("a/b/f", pattern(30));
+  file("g", {7});
+  file("bad", {8});
+  ASSERT_EQ(::symlink("a/b/f", (src / "l").c_str()), 0);
+  engine.add("/l", 0, 0x400);
+  collect();
+  faults.unreadable = "bad";
+  ASSERT_EQ(run(1, 1, wide(tmp.path())), 0u);
+  EXPECT_EQ(readFile(tmp / "a/b/f"), pattern(30));
+  EXPECT_FALSE(exists(tmp / "l"));  // links are made on the destination only
+  EXPECT_EQ(flagsOf("l"), 0x01);
+  EXPECT_EQ(flagsOf("bad"), 0x80);
+  for (const DuplicateEntryResult& e : list) {
+    if (narrowText(e.sourcePath) == "S:\\g") {
+      EXPECT_EQ(narrowText(e.outputPath), tmp.path() + "\\g");
+    }
+  }
+  faults.unreadable.clear();
+  ASSERT_EQ(run(2, 0, u"D:"), 0u);
+  EXPECT_EQ(readFile(dst / "a/b/f"), pattern(30));
+  EXPECT_EQ(readFile(dst / "g"), (Bytes{7}));
+  EXPECT_FALSE(exists(dst / "bad"));  // not in the temporary copy: its first byte is passed on
+  EXPECT_EQ(flagsOf("bad"), 0x80);
+  char target[16] = {};
+  ASSERT_GT(::readlink((dst / "l").c_str(), target, sizeof target), 0);
+  EXPECT_STREQ(target, "a/b/f");
+  EXPECT_EQ(std::vector<std::uint32_t>(result.values, result.values + 8),
+            (std::vector<std::uint32_t>{4, 3, 0, 0, 0, 0, 1, 0}));
+  dup.delTemp();
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
+  EXPECT_TRUE(exists(dst / "a/b/f"));
+}
+
+TEST_F(DuplicateTest, ArchiveDestinationIsVerifiedInItsOwnPassWithScaledProgress) {
+  file("f1", pattern(100));
+  file("f2", pattern(300));
+  collect();
+  ASSERT_EQ(run(0, 0, u"D:\\"), 0u);
+  // Copy pass (kind 1) up to 400, verify pass (kind 2) from 360 by a tenth.
+  std::vector<std::uint64_t> tail;
+  for (std::size_t i = callback.reports.size() - 3; i < callback.reports.size(); ++i)
+    tail.push_back(callback.reports[i].second);
+  EXPECT_EQ(tail, (std::vector<std::uint64_t>{(1ull << 60) | 400, (2ull << 60) | 370, (2ull << 60) | 400}));
+  EXPECT_EQ(result.values[1], 2u);
 }
 
 // --- room check -------------------------------------------------------------
