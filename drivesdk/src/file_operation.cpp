@@ -341,7 +341,7 @@ bool FileOperationCallbackImpl::getDiskFreeSpace(const std::u16string& root, Pxo
     perCluster <<= 1;
   }
   std::uint64_t sector = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
-  while (sector > 0xFFFFFFFFull || perCluster > 0xFFFFFFFFull) return false;
+  if (sector > 0xFFFFFFFFull || perCluster > 0xFFFFFFFFull) return false;
   space.sectorsPerCluster = static_cast<std::uint32_t>(perCluster);
   space.bytesPerSector = static_cast<std::uint32_t>(sector);
   space.freeClusters = static_cast<std::uint32_t>(available);
