@@ -164,7 +164,7 @@ std::uint32_t UserDataFileIOImpl::allocate_file(AllocationRequest& req, int mode
         return QVE_RESULT_ERROR_NO_FREE_BLOCKS;
       }
     }
-    if (const std::uint32_t r = getBlockFromBytes(allocsize, run, 0, this)) return r;
+    if (const std::uint32_t r = getBlockFromBytes(allocsize, run, m_cacheDirty ? 1u : 0u, this)) return r;
     if (BlocksOf(run) < allocsize / kBlockBytes) return QVE_RESULT_ERROR_NO_FREE_BLOCKS;
   }
   // Body pieces and parity buffers in file order from one run of blocks.

@@ -338,6 +338,7 @@ std::uint32_t UserDataFileIOImpl::doSyncCache() {
     trace(2, kMethod, __LINE__, u"syncDriveCache() error");
     return QVE_RESULT_ERROR_SYNC_CACHE;
   }
+  m_cacheDirty = false;
   while (!m_writeControllerEnd.empty()) {
     std::shared_ptr<WriteControllerBase> c = m_writeControllerEnd.front();
     m_writeControllerEnd.pop_front();

@@ -212,6 +212,7 @@ bool Controller::writeProcImpl(bool) {
   }
   o.m_exclusiveMode = true;
   if (!reserveRange(new_write)) return false;
+  o.m_cacheDirty = true;
   if (!writeBodyAndParity()) return false;
   if (new_write && m_reWriteCondition) {
     trace(2, kWrite, __LINE__, u"ERROR: writeFile() m_currentFilePointer=[%lld] size=[%lld]",

@@ -171,6 +171,9 @@ class UserDataFileIOImpl : public WriterBase, public Util::ThreadManager {
   std::uint64_t m_closeMarkValue = 0;
   bool m_closeFlushPolicyOne = false;
   bool m_writeSucceeded = true;
+  // Written data not yet confirmed by a drive-cache sync: the free-space
+  // manager then keeps counting from its cached next writable block.
+  bool m_cacheDirty = false;
   // Producer is inside a post (tests see it blocked by the queue limit).
   std::atomic<bool> m_posting{false};
   std::atomic<unsigned> m_handledWrites{0};
