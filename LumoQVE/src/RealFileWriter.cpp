@@ -100,10 +100,14 @@ std::uint32_t FileWriterBase::writeBuffer(const void* data, std::uint32_t length
       trace(2, kMethod, __LINE__, u"riingBuffer empty");
       return QVE_RESULT_ERROR_NO_BUFFER;
     }
+    // A full buffer is handed on only when more data needs room: a write
+    // of exactly one buffer's room leaves it for flush or the next write.
+    if (b->used() >= static_cast<std::uint64_t>(b->capacity())) {
+      trace(1, kMethod, __LINE__, u"BufferFull size=%u", b->used());
+      if (const std::uint32_t r = flushBuffer(b)) return r;
+      continue;
+    }
     written += static_cast<std::uint32_t>(b->append(src + written, length - written));
-    if (b->used() < static_cast<std::uint64_t>(b->capacity())) return 0;
-    trace(1, kMethod, __LINE__, u"BufferFull size=%u", b->used());
-    if (const std::uint32_t r = flushBuffer(b)) return r;
   }
   return 0;
 }

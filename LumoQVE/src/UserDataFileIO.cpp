@@ -64,6 +64,11 @@ std::u16string parityExtName() {
 
 UserDataFileIO::UserDataFileIO() = default;
 
+std::atomic<int>& UserDataFileIO::openWaiters() {
+  static std::atomic<int> waiters{0};
+  return waiters;
+}
+
 UserDataFileIO::~UserDataFileIO() {
   releaseOpenGate();
   m_writer.reset();
@@ -103,7 +108,9 @@ std::uint32_t UserDataFileIO::convertPort2Writer(const std::u16string& root, con
                                                  void*, std::shared_ptr<UserDataFileIO>& out) {
   static constexpr const char16_t* kMethod = u"LumoQVE::UserDataFileIO::convertPort2Writer";
   openEvent().setEvent();
+  ++openWaiters();
   openGate().lock(INFINITE);
+  --openWaiters();
   static constexpr std::uint32_t kMap[] = {2, 3, 1, 4, 3, 2};
   std::uint32_t disposition = 0;
   if (port_disposition < 6) {

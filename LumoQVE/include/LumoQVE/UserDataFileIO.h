@@ -66,6 +66,9 @@ class UserDataFileIO {
   // success.
   static std::uint32_t getCacheBlocks(std::uint64_t& blocks);
 
+  // Opens now waiting for the gate (tests see a second open blocked).
+  static std::atomic<int>& openWaiters();
+
   static std::u16string makeVolumePath(const std::u16string& root, const std::u16string& relative);
   static std::uint64_t calcAnnulsBufferSizeBytes();
   // Cuts an old parity file back to the parity of the whole stripes of a
