@@ -186,6 +186,8 @@ bool UserDataFileIOImpl::execThreadRequest(UserDataThreadMsg* message) {
       }
       trace(1, kMethod, __LINE__, u"writeImpl start");
       const std::uint32_t r = writeImpl(m);
+      // A buffer no controller took (an early failure) goes back too.
+      giveBack(m.m_data);
       trace(1, kMethod, __LINE__, u"writeImpl end");
       if (r != 0) setLastManagerError(r, __FILE__, __LINE__);
       ++m_handledWrites;

@@ -672,6 +672,7 @@ TEST_F(Writer, FirstNonEmptyBufferMarksTheVolumeDirtyOnce) {
   engine().fsctl_results[kMarkDirty] = 5;
   put(*refused, pattern(100, 1));
   EXPECT_EQ(refused->writeSynchronize(), QVE_RESULT_ERROR_MARK_VOLUME_DIRTY);
+  EXPECT_TRUE(ringAllFree()) << "the refused buffer comes back";
 }
 
 TEST_F(Writer, FailedCloseCutsTheFilesBackToWhatIsConfirmed) {
