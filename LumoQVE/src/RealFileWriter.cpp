@@ -345,6 +345,29 @@ std::uint32_t RealFileWriter::readOfIncompletenessPartRUB(std::int64_t body_size
   return 0;
 }
 
+// Delete on close goes through the engine's DeleteFile slot.
+std::uint32_t RealFileWriter::deleteBodyFile() {
+  static constexpr const char16_t* kMethod = u"LumoQVE::RealFileWriter::close";
+  std::string path = platform::utf16_to_utf8(m_file->getPath());
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  if (path.rfind("/$/", 0) == 0) path.erase(0, 2);
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const FileSystemOperations* o = kel::CurrentOperations();
+  const int r = o && o->DeleteFile ? o->DeleteFile(folder.c_str(), name.c_str()) : kel::kNoInterfaceResult;
+  if (r == 0) {
+    trace(1, kMethod, __LINE__, u"delete on close is success. (%ls)", m_file->getPath());
+  } else {
+    SetLastError(kel::Win32FromEngineResult(r));
+    trace(2, kMethod, __LINE__, u"::DeleteFileW(%ls) error GetLastError()=0x%08X", m_file->getPath(),
+          static_cast<std::uint32_t>(GetLastError()));
+    return QVE_RESULT_ERROR_DELETE_ON_CLOSE;
+  }
+  return 0;
+}
+
 std::uint32_t RealFileWriter::close(bool delete_on_close) {
   static constexpr const char16_t* kMethod = u"LumoQVE::RealFileWriter::close";
   trace(1, kMethod, __LINE__, u"isDeleteOnClose=%d", delete_on_close);
@@ -371,25 +394,7 @@ std::uint32_t RealFileWriter::close(bool delete_on_close) {
   }
   if (m_file) m_file->close();
   if (m_parityFile) m_parityFile->close();
-  if (delete_on_close && m_file && result == 0) {
-    std::string path = platform::utf16_to_utf8(m_file->getPath());
-    for (char& c : path)
-      if (c == '\\') c = '/';
-    if (path.rfind("/$/", 0) == 0) path.erase(0, 2);
-    const std::size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const FileSystemOperations* o = kel::CurrentOperations();
-    const int r = o && o->DeleteFile ? o->DeleteFile(folder.c_str(), name.c_str()) : kel::kNoInterfaceResult;
-    if (r == 0) {
-      trace(1, kMethod, __LINE__, u"delete on close is success. (%ls)", m_file->getPath());
-    } else {
-      SetLastError(kel::Win32FromEngineResult(r));
-      trace(2, kMethod, __LINE__, u"::DeleteFileW(%ls) error GetLastError()=0x%08X", m_file->getPath(),
-            static_cast<std::uint32_t>(GetLastError()));
-      result = QVE_RESULT_ERROR_DELETE_ON_CLOSE;
-    }
-  }
+  if (delete_on_close && m_file && result == 0) result = deleteBodyFile();
   m_parityFile.reset();
   m_file.reset();
   if (m_impl) {

@@ -164,6 +164,22 @@ std::uint32_t UserDataFileIO::setup(const std::u16string& path, std::uint32_t de
   const std::u16string parity_path = path + u"#" + ext;
   trace(1, kMethod, __LINE__, u"parity_ext_name=%ls", ext);
   trace(1, kMethod, __LINE__, u"parity_file_path=%ls", parity_path);
+  if (const std::uint32_t r = openParity(parity_path, ext, size, desired_access, disposition)) return r;
+  if (const std::uint32_t r = m_impl->setFile(m_file, m_parityFile)) return r;
+  if (size > 0) {
+    if (const std::uint32_t r = createWriterObject()) return r;
+    if (auto* real = dynamic_cast<RealFileWriter*>(m_writer.get())) return real->readOfIncompletenessPartRUB(size);
+  }
+  return 0;
+}
+
+// The parity file of the body: the existing one when it holds exactly the
+// parity of the body's whole stripes, else its path is kept for the cut at
+// the first write; a new or emptied body gets a new parity file.
+std::uint32_t UserDataFileIO::openParity(const std::u16string& parity_path, const std::u16string& ext,
+                                         std::int64_t size, std::uint32_t desired_access,
+                                         std::uint32_t disposition) {
+  static constexpr const char16_t* kMethod = u"LumoQVE::UserDataFileIO::setup";
   const auto& pc = kel::WriterParityConstants();
   if (size > 0) {
     m_file->m_appendStatus = RUVOFile::FILE_APPEND_INITIAL;
@@ -197,11 +213,6 @@ std::uint32_t UserDataFileIO::setup(const std::u16string& path, std::uint32_t de
     if (!m_parityFile->createFile(parity_path, desired_access, 0, nullptr, disposition, kNoCreateNew, nullptr) ||
         !m_parityFile->isOpen())
       return QVE_RESULT_ERROR_OPEN_STREAM;
-  }
-  if (const std::uint32_t r = m_impl->setFile(m_file, m_parityFile)) return r;
-  if (size > 0) {
-    if (const std::uint32_t r = createWriterObject()) return r;
-    if (auto* real = dynamic_cast<RealFileWriter*>(m_writer.get())) return real->readOfIncompletenessPartRUB(size);
   }
   return 0;
 }

@@ -80,6 +80,8 @@ class UserDataFileIO {
   std::uint32_t checkLastWriteFile(const std::u16string& path, std::uint32_t disposition,
                                    std::int64_t& size_before);
   std::uint32_t createOBase();
+  std::uint32_t openParity(const std::u16string& parity_path, const std::u16string& ext, std::int64_t size,
+                           std::uint32_t desired_access, std::uint32_t disposition);
 
   std::shared_ptr<AnnulusFileIO::RUVOFile> m_file;
   std::shared_ptr<AnnulusFileIO::RUVOFile> m_parityFile;
@@ -194,6 +196,7 @@ class RealFileWriter : public FileWriterBase {
   std::uint32_t moveImpl(std::int64_t position);
   std::uint32_t implEndOfFile();
   void countHanded(std::uint64_t size);
+  std::uint32_t deleteBodyFile();
 };
 
 // The fixed ring of data buffers of one writer. The producer fills the
