@@ -165,7 +165,11 @@ std::uint32_t RealFileWriter::getFileSize(std::int64_t& size) {
 
 std::uint32_t RealFileWriter::write(const void* buffer, std::uint32_t length, std::uint32_t* written) {
   if (const std::uint32_t e = errorCheck()) return e;
-  return FileWriterBase::write(buffer, length, written);
+  const std::uint32_t r = FileWriterBase::write(buffer, length, written);
+  // A wait for a buffer that ended at the writer's failure answers it.
+  if (r == QVE_RESULT_ERROR_NO_BUFFER)
+    if (const std::uint32_t e = m_impl->lastError()) return e;
+  return r;
 }
 
 std::uint32_t RealFileWriter::seek() { return m_impl ? errorCheck() : 0; }

@@ -211,21 +211,35 @@ TEST_F(Writer, DestroyingTheWriterWritesTheQueuedBuffers) {
   EXPECT_TRUE(fileData("/d/f") == pattern(65536, 1) + pattern(65536, 2));
 }
 
-TEST_F(Writer, ProducerWaitingForABufferStopsAtTheStickyError) {
+// A ring that tells when its producer waits for a buffer.
+class PublishingRing : public LumoQVE::WriterRingBuffer {
+ public:
+  using WriterRingBuffer::WriterRingBuffer;
+  std::atomic<bool> waiting{false};
+
+ protected:
+  void beforeWait() override { waiting = true; }
+};
+
+TEST_F(Writer, ProducerWaitingForABufferWakesWhenTheWriterFails) {
   writeMode(true);
-  LumoQVE::WriterRingBuffer ring(1);
+  PublishingRing ring(1);
   ASSERT_EQ(ring.sizeBuffers(65536), 0u);
-  auto w = open(false, 2);
+  auto w = open(false);
+  Gate gate;
+  gate.arm(kDefects);
   engine().fsctl_results[kEnterExclusive] = 5;
   auto b = ring.getCurrentBuffer();
   b->append(pattern(100, 1).data(), 100);
   ring.handCurrentToWriter();
-  b->setBusy(true);
-  // The writer fails and gives the buffer back; a later wait ends at once.
   EXPECT_EQ(w->write(b, &ring), 0u);
+  gate.waitHeld();
+  std::thread producer([&] { ring.getCurrentBuffer(); });
+  while (!ring.waiting.load()) std::this_thread::yield();
+  gate.open();  // the writer fails the only buffer
+  producer.join();
   EXPECT_EQ(w->writeSynchronize(), QVE_RESULT_ERROR_30);
-  auto again = ring.getCurrentBuffer();
-  EXPECT_TRUE(again == nullptr || !again->isBusy());
+  EXPECT_FALSE(ring.buffer(0)->isBusy());
 }
 
 // ---------------------------------------------------------------- parity split
