@@ -82,7 +82,14 @@ void release_data(mdcudfsr_cache_node* n) {
   n->udf_data = nullptr;
 }
 
-// Unlinks every child from avl_all_list, checking each back link.
+bool in_children_or_inactive(const mdcudfsr_cache_node* dir, const mdcudfsr_cache_node* c) {
+  return list_contains(&dir->children, c, &mdcudfsr_cache_node::sibling) ||
+         list_contains(&dir->inactive_list, c, &mdcudfsr_cache_node::inactive_entry);
+}
+
+// Unlinks every child from avl_all_list, checking each back link. A child
+// that stands in neither children nor inactive_list (it left the name tree
+// without being released) is released here.
 void empty_avl_all_list(mdcudfsr_cache_node* dir) {
   while (mdcudfsr_cache_node* c = dir->avl_all_list.first) {
     if (c->alist.prev != nullptr) {
@@ -94,11 +101,17 @@ void empty_avl_all_list(mdcudfsr_cache_node* dir) {
       return;
     }
     list_remove(&dir->avl_all_list, c, &mdcudfsr_cache_node::alist);
+    if (!in_children_or_inactive(dir, c)) mdcudfsr_cache_free_node(c);
   }
 }
 
 void empty_uniqueid_list(mdcudfsr_cache_node* dir) {
-  while (dir->uid_first) mdcudfsr_remove_list_by_unique_id(dir, dir->uid_first);
+  while (dir->uid_first) {
+    mdcudfsr_cache_node* c = mdcudfsr_cnp(dir->uid_first);
+    mdcudfsr_remove_list_by_unique_id(dir, c);
+    if (!in_children_or_inactive(dir, c) && !list_contains(&dir->avl_all_list, c, &mdcudfsr_cache_node::alist))
+      mdcudfsr_cache_free_node(c);
+  }
 }
 
 void release_children(mdcudfsr_cache_node* dir) {
