@@ -18,24 +18,30 @@ void take_owner(mdcudfsr_cache_node* n, uint64_t self) {
   n->lock_count = 1;
 }
 
+uint64_t deadline_after(uint64_t now, uint32_t ms) {
+  return ms == MDCUDFSR_WAIT_FOREVER ? (now / 1000 + 3) * 1000 : now + ms;
+}
+
 // Waits for the owner to let go; 0 once the node is free, else the error.
+// A deadline holds until it passes, or until the lock changes hands.
 int wait_for_owner(mdcudfsr_cache_node* n, std::unique_lock<std::mutex>& lk, uint32_t ms) {
   platform::Clock& clock = platform::clock();
+  uint64_t deadline = 0, owner = 0;
   while (n->lock_owner != 0) {
-    const uint64_t now = clock.now_ms();
-    const uint64_t deadline = ms == MDCUDFSR_WAIT_FOREVER ? (now / 1000 + 3) * 1000 : now + ms;
+    if (!deadline || n->lock_owner != owner) {
+      deadline = deadline_after(clock.now_ms(), ms);
+      owner = n->lock_owner;
+    }
     clock.wait_until(lk, n->lock_cond, deadline);
-    if (n->lock_owner == 0) break;
-    const int err = clock.now_ms() >= deadline ? MDCUDFSR_ETIMEDOUT : 0;
-    if (ms == MDCUDFSR_WAIT_FOREVER) {
-      CACHE_TRACE(0, 2, "(tid=%08x) %s:%d LOCK leave msleep err=%d lock_owner=%p\n", tid32(), __func__, __LINE__, err,
-                  reinterpret_cast<void*>(static_cast<uintptr_t>(n->lock_owner)));
-      continue;
+    if (n->lock_owner == 0 || clock.now_ms() < deadline) continue;
+    if (ms != MDCUDFSR_WAIT_FOREVER) {
+      CACHE_TRACE(0, 0, "(tid=%08x) %s:%d LOCK msleep timeout err=%d\n", tid32(), __func__, __LINE__,
+                  MDCUDFSR_ETIMEDOUT);
+      return MDCUDFSR_ETIMEDOUT;
     }
-    if (err) {
-      CACHE_TRACE(0, 0, "(tid=%08x) %s:%d LOCK msleep timeout err=%d\n", tid32(), __func__, __LINE__, err);
-      return err;
-    }
+    CACHE_TRACE(0, 2, "(tid=%08x) %s:%d LOCK leave msleep err=%d lock_owner=%p\n", tid32(), __func__, __LINE__,
+                MDCUDFSR_ETIMEDOUT, reinterpret_cast<void*>(static_cast<uintptr_t>(n->lock_owner)));
+    deadline = 0;
   }
   return 0;
 }
@@ -160,17 +166,18 @@ int mdcudfsr_cache_lock_udf_obj_creation(mdcudfsr_mount* mnt, uint32_t ms) {
   platform::Clock& clock = platform::clock();
   int err = 0;
   std::unique_lock<std::mutex> lk(mnt->udf_obj_creation_mutex);
+  uint64_t deadline = 0;
   while (mnt->udf_obj_creation_flags & 1) {
-    const uint64_t deadline = clock.now_ms() + (ms == MDCUDFSR_WAIT_FOREVER ? 3000 : ms);
+    if (!deadline) deadline = clock.now_ms() + (ms == MDCUDFSR_WAIT_FOREVER ? 3000 : ms);
     clock.wait_until(lk, mnt->udf_obj_creation_cond, deadline);
-    if (!(mnt->udf_obj_creation_flags & 1)) break;
-    if (clock.now_ms() < deadline) continue;
+    if (!(mnt->udf_obj_creation_flags & 1) || clock.now_ms() < deadline) continue;
     if (ms != MDCUDFSR_WAIT_FOREVER) {
       err = MDCUDFSR_ETIMEDOUT;
       break;
     }
     CACHE_TRACE(0, 0, "[%s](tid=%08x) %s:%d LOCK waiting for lock....\n", volume_name(mnt), tid32(), __func__,
                 __LINE__);
+    deadline = 0;
   }
   if (!err) mnt->udf_obj_creation_flags |= 1;
   lk.unlock();
