@@ -7,6 +7,7 @@
 #include "udf/udf_names.h"
 
 #include <cstring>
+#include <vector>
 
 using namespace kelcache;
 
@@ -141,6 +142,22 @@ int check_surrogates(const uint16_t* u, size_t count) {
   return 0;
 }
 
+// Surrogates written as three-byte sequences of their own (ED A0-BF xx):
+// the host layer's decoder refuses them, so they are checked on the bytes,
+// with the same pairing rule as the decoded units.
+int check_encoded_surrogates(const char* name, size_t len) {
+  std::vector<uint16_t> units;
+  const auto* p = reinterpret_cast<const uint8_t*>(name);
+  for (size_t i = 0; i < len;) {
+    const uint8_t b = p[i];
+    const size_t step = b < 0xC0 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    if (b == 0xED && i + 2 < len && p[i + 1] >= 0xA0) units.push_back(0xD800 | ((p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F));
+    else units.push_back('x');
+    i += step;
+  }
+  return units.empty() ? 0 : check_surrogates(units.data(), units.size());
+}
+
 int check_slash(const char* name, const char* scan, size_t len, int parity) {
   for (size_t i = 0; i < len && scan[i]; ++i) {
     if (scan[i] != '/') continue;
@@ -159,8 +176,13 @@ int check_units(const char* name, size_t len, int parity) {
     CACHE_LOG(ERR, "can't allocate unicode buf\n");
     return 12;
   }
+  int err = check_encoded_surrogates(name, len);
+  if (err) {
+    cache_free(units, size);
+    return err;
+  }
   size_t bytes = 0;
-  int err = utf8_decodestr(reinterpret_cast<const uint8_t*>(name), len, units, &bytes, len * 2u, 0, 0);
+  err = utf8_decodestr(reinterpret_cast<const uint8_t*>(name), len, units, &bytes, len * 2u, 0, 0);
   if (err) CACHE_LOG(ERR, "utf8_decodestr err = %d\n", err);
   else err = check_surrogates(units, bytes / 2);
   cache_free(units, size);
