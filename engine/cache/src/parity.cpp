@@ -137,6 +137,11 @@ int real_node(mdcudfsr_cache_node* master, char* name, mdcudfsr_cache_node** out
 
 }  // namespace
 
+const char* mdcudfsr_cache_default_parity_suffix(const mdcudfsr_mount* m) {
+  if (m->parity_stream_suffix[0]) return m->parity_stream_suffix;
+  return m->medium_type == 0xF2 ? "*ECC_Parity_V100_N=516_K=512" : "*ECC_Parity_V100_N=2064_K=2048";
+}
+
 int mdcudfsr_cache_parity_info_creating_from_parity(mdcudfsr_mount* m, mdcudfsr_cache_node* dir,
                                                     mdcudfsr_cache_node** parity, mdcudfsr_parity_info** info,
                                                     int remove) {
@@ -172,7 +177,7 @@ int mdcudfsr_cache_parity_creating_from_parity_info(mdcudfsr_mount* m, mdcudfsr_
   }
   strlcpy(name, name_of(master), kParityNameSize);
   strlcat(name, "#", kParityNameSize);
-  strlcat(name, ctl ? ctl->parity_suffix : m->parity_stream_suffix, kParityNameSize);
+  strlcat(name, ctl ? ctl->parity_suffix : mdcudfsr_cache_default_parity_suffix(m), kParityNameSize);
   mdcudfsr_cache_node* p = nullptr;
   int err = 0;
   if (mode == 1) {

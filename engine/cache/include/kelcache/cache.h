@@ -196,9 +196,14 @@ int mdcudfsr_cache_set_file_size(mdcudfsr_cache_node* node, uint64_t size);
 struct mdcudfsr_parity_ctl {
   char parity_suffix[MDCUDFSR_PARITY_SUFFIX_SIZE];
 };
+// The volume's default parity identifier: the mount's, or while it has none
+// the one of its medium type.
+const char* mdcudfsr_cache_default_parity_suffix(const mdcudfsr_mount* mnt);
 int mdcudfsr_cache_parity_info_creating_from_parity(mdcudfsr_mount* mnt, mdcudfsr_cache_node* dir,
                                                     mdcudfsr_cache_node** parity, mdcudfsr_parity_info** info,
                                                     int remove);
+// Mode 1: a parity node in the master's directory (returned unlocked); mode
+// 0: a temporary node in no index, handed to the caller.
 int mdcudfsr_cache_parity_creating_from_parity_info(mdcudfsr_mount* mnt, mdcudfsr_cache_node* master,
                                                     const mdcudfsr_parity_ctl* ctl, int mode,
                                                     mdcudfsr_cache_node** parity);
