@@ -170,6 +170,7 @@ int mdcudfsr_cache_parity_creating_from_parity_info(mdcudfsr_mount* m, mdcudfsr_
                                                     const mdcudfsr_parity_ctl* ctl, int mode,
                                                     mdcudfsr_cache_node** parity) {
   if (!m || !master || !parity) return 22;
+  *parity = nullptr;
   auto* name = static_cast<char*>(cache_alloc(kParityNameSize));
   if (!name) {
     CACHE_LOGK(ERR, "%s\n", "new_parity_name");

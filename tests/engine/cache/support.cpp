@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
 
 using namespace cache_test;
 
@@ -19,6 +20,7 @@ std::mutex g_mu;
 Recorder g_rec;
 std::atomic<long> g_live{0};
 std::atomic<int> g_fail_in{0};
+std::atomic<int> g_new_fail_in{0};
 
 void record(const std::string& call) {
   std::lock_guard<std::mutex> lk(g_mu);
@@ -52,6 +54,17 @@ void* wrap_os_malloc(std::uint32_t size, OSMallocTag tag) {
 void wrap_os_free(void* pointer, std::uint32_t size, OSMallocTag tag) {
   if (pointer) --g_live;
   real_os_free(pointer, size, tag);
+}
+
+// The UDF code allocates with the non-throwing new; a failure of it can be
+// scheduled as well.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (g_new_fail_in.load() > 0 && g_new_fail_in.fetch_sub(1) == 1) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 // ---------------------------------------------------------------- stand-ins
@@ -125,7 +138,11 @@ Recorder& rec() { return g_rec; }
 
 long live_blocks() { return g_live.load(); }
 void fail_allocation(int nth) { g_fail_in.store(nth); }
-void clear_allocation_failure() { g_fail_in.store(0); }
+void clear_allocation_failure() {
+  g_fail_in.store(0);
+  g_new_fail_in.store(0);
+}
+void fail_new(int nth) { g_new_fail_in.store(nth); }
 
 Volume::Volume(uint32_t medium_type) : blocks_at_start_(live_blocks()) {
   rec().reset();

@@ -31,6 +31,8 @@ Recorder& rec();
 long live_blocks();
 void fail_allocation(int nth);
 void clear_allocation_failure();
+// The same for the non-throwing new of the UDF code.
+void fail_new(int nth);
 
 // A mounted volume with its root directory (bound to a root vnode on
 // request); the node cache is released at the end and must leave no block.
