@@ -156,8 +156,10 @@ TEST(UdfinfoWritten, VolumeWithFilesAndDirectoriesWrittenByTheEntryWriters) {
   r.link_cnt = 2;
   ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, root, root, 0xFFFF, &r, nullptr, fids, n, nullptr), 0);
 
-  env().num_files = 1;
-  env().num_dirs = 2;
+  // The node cache's nodes of this tree: the root, "docs" and "readme.txt".
+  CacheNodes nodes(m);
+  nodes.add("docs", true);
+  nodes.add("readme.txt", false);
   ASSERT_EQ(mdcudfsr_flush_lvid(m, 0, nullptr, 0), 0);
   mdcudfsr_extent_list_free(&file_extents);
 
