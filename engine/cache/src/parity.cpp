@@ -169,6 +169,9 @@ int mdcudfsr_cache_parity_info_creating_from_parity(mdcudfsr_mount* m, mdcudfsr_
 int mdcudfsr_cache_parity_creating_from_parity_info(mdcudfsr_mount* m, mdcudfsr_cache_node* master,
                                                     const mdcudfsr_parity_ctl* ctl, int mode,
                                                     mdcudfsr_cache_node** parity) {
+  // In mode 1 the node is reached through the master; the out pointer may be absent.
+  mdcudfsr_cache_node* unused = nullptr;
+  if (!parity && mode == 1) parity = &unused;
   if (!m || !master || !parity) return 22;
   *parity = nullptr;
   auto* name = static_cast<char*>(cache_alloc(kParityNameSize));

@@ -202,8 +202,9 @@ const char* mdcudfsr_cache_default_parity_suffix(const mdcudfsr_mount* mnt);
 int mdcudfsr_cache_parity_info_creating_from_parity(mdcudfsr_mount* mnt, mdcudfsr_cache_node* dir,
                                                     mdcudfsr_cache_node** parity, mdcudfsr_parity_info** info,
                                                     int remove);
-// Mode 1: a parity node in the master's directory (returned unlocked); mode
-// 0: a temporary node in no index, handed to the caller.
+// Mode 1: a parity node in the master's directory, linked with the master
+// both ways and returned unlocked (`parity` may be null); mode 0: a
+// temporary node in no index, handed to the caller.
 int mdcudfsr_cache_parity_creating_from_parity_info(mdcudfsr_mount* mnt, mdcudfsr_cache_node* master,
                                                     const mdcudfsr_parity_ctl* ctl, int mode,
                                                     mdcudfsr_cache_node** parity);
