@@ -47,7 +47,8 @@ TEST(Objects, FreeCountNeverNegativeAndReservationsHeldBack) {
     EXPECT_EQ(0, mdcudfsr_cache_get_free_object_count(&v.m, c.include_reserved, &free_count));
     EXPECT_EQ(c.want, free_count) << c.files << "+" << c.dirs;
   }
-  v.m.nfiles = v.m.ndirs = 0;
+  v.m.nfiles = 0;
+  v.m.ndirs = 0;
 }
 
 TEST(Objects, CountsFollowCreatedNodesByKind) {
@@ -251,8 +252,12 @@ TEST(Sizes, ByKindAndAttributes) {
     }
     v.m.mount_ext_flags = c.ext_flags;
     EXPECT_EQ(c.want, mdcudfsr_cache_set_file_size(f, c.size));
-    if (c.want == 0) EXPECT_EQ(c.size, f->recorded_length);
-    if (c.vfam_size >= 0) EXPECT_EQ(c.vfam_size, f->vfam_data->file_size);
+    if (c.want == 0) {
+      EXPECT_EQ(c.size, f->recorded_length);
+    }
+    if (c.vfam_size >= 0) {
+      EXPECT_EQ(c.vfam_size, f->vfam_data->file_size);
+    }
     f->file_char = 0;
     f->kind = MDCUDFSR_NODE_UDF;
   }

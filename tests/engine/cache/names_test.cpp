@@ -96,7 +96,9 @@ TEST(ValidName, SurrogatesMustPair) {
     SCOPED_TRACE(c.what);
     Volume v;
     EXPECT_EQ(c.want, mdcudfsr_cache_is_valid_filename(c.name.c_str(), -1, nullptr, 0, 0));
-    if (c.want) EXPECT_TRUE(rec().logged(c.message));
+    if (c.want) {
+      EXPECT_TRUE(rec().logged(c.message));
+    }
   }
 }
 
@@ -129,7 +131,9 @@ TEST(UdfFilename, ConvertsAndKeepsTheRawIdentifierWhenNeeded) {
     }
     ASSERT_EQ(0, err);
     ASSERT_NE(nullptr, name);
-    if (c.want) EXPECT_STREQ(c.want, name);
+    if (c.want) {
+      EXPECT_STREQ(c.want, name);
+    }
     EXPECT_EQ(c.raw_kept, raw != nullptr);
     EXPECT_EQ(c.raw_kept ? f.get()->l_fi : 0u, raw_len);
     OSFree(name, MDCUDFSR_VFS_NAME_SIZE, nullptr);

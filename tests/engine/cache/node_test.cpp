@@ -156,7 +156,9 @@ TEST(Sweep, FreesInactiveUnboundNodesOnly) {
     if (c.bound) n->vp = &g_bound;
     EXPECT_EQ(0, mdcudfsr_cache_clean_up_inactive_node(parent));
     EXPECT_EQ(c.freed, parent->children.first == nullptr);
-    if (c.freed) EXPECT_EQ(nullptr, parent->avl_all_list.first);  // nothing left for readdir
+    if (c.freed) {
+      EXPECT_EQ(nullptr, parent->avl_all_list.first);  // nothing left for readdir
+    }
     if (!c.freed) n->vp = nullptr;
   }
 }

@@ -138,9 +138,11 @@ TEST(ParityNode, ControlRecordNamesTheIdentifier) {
   ASSERT_EQ(0, mdcudfsr_cache_parity_info_creating_from_parity(&w.v.m, w.v.root, &p, &w.master->parity_info, 1));
   mdcudfsr_parity_ctl ctl{};
   std::strcpy(ctl.parity_suffix, "*Other_Code");
-  mdcudfsr_cache_node* made = nullptr;
-  ASSERT_EQ(0, mdcudfsr_cache_parity_creating_from_parity_info(&w.v.m, w.master, &ctl, 1, &made));
-  EXPECT_STREQ("data#*Other_Code", made->vfs_name);
+  // The setup-parity request passes no out pointer: the master holds the node.
+  ASSERT_EQ(0, mdcudfsr_cache_parity_creating_from_parity_info(&w.v.m, w.master, &ctl, 1, nullptr));
+  ASSERT_NE(nullptr, w.master->parity_node);
+  EXPECT_STREQ("data#*Other_Code", w.master->parity_node->vfs_name);
+  EXPECT_EQ(22, mdcudfsr_cache_parity_creating_from_parity_info(&w.v.m, w.master, &ctl, 0, nullptr));
 }
 
 TEST(ParityNode, EveryFailedAllocationLeavesNoNodeBehind) {

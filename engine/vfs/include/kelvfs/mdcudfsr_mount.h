@@ -15,6 +15,15 @@
 struct mount;
 struct mdc_channel;
 struct mdcudfsr_cache_node;
+struct mdcudfsr_salvage_file_info;
+
+// A file written through its proxy (the mount's proxy write list).
+struct mdcudfsr_proxy_write_entry {
+  mdcudfsr_proxy_write_entry* next;
+  mdcudfsr_proxy_write_entry* prev;
+  std::uint64_t unique_id;
+  mdcudfsr_cache_node* node;
+};
 
 // Bits of mdcudfsr_mount::mount_flags.
 constexpr std::uint32_t MDCUDFSR_MNT_AGENT_STOPPED = 0x2;
@@ -68,4 +77,10 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint64_t max_file_unique_id = 0;
   std::uint64_t max_overlap_unique_id = 0;
   char parity_stream_suffix[48] = {};     // default parity identifier
+  std::uint8_t* check_efe_bitmap = nullptr;                        // bitmap of the checkEFE salvage
+  mdcudfsr_salvage_file_info* salvage_file_info_list = nullptr;    // owned by the mount
+  mdcudfsr_proxy_write_entry* proxy_write_first = nullptr;         // files written through a proxy
+  mdcudfsr_proxy_write_entry* proxy_write_last = nullptr;
+  std::int32_t sync_value = 0;            // printed in lock time-out lines
+  std::uint32_t virtual_refresh_mode = 0; // non-zero: refresh also for direct UDF readers
 };
