@@ -238,6 +238,11 @@ mdcudfsr_cache_node* mdcudfsr_avl_delete(mdcudfsr_cache_node* dir, mdcudfsr_cach
     CACHE_LOG(ERR, "target Unique ID is not found. unique_id=%lld\n", static_cast<long long>(key));
     return root;
   }
+  // Equal keys stand side by side in the list: a duplicate left there takes
+  // the removed node's place in the tree.
+  mdcudfsr_cache_node* dup = nullptr;
+  if (n->alist.prev && n->alist.prev->uid_key == key) dup = n->alist.prev;
+  else if (n->alist.next && n->alist.next->uid_key == key) dup = n->alist.next;
   mdcudfsr_avl_pop_alllist(dir, n);
   if (f != n) {
     // `n` is a duplicate that stands only in the list.
@@ -246,15 +251,11 @@ mdcudfsr_cache_node* mdcudfsr_avl_delete(mdcudfsr_cache_node* dir, mdcudfsr_cach
     return root;
   }
   root = remove_found<UidTree>(root, f, &path);
-  // A duplicate of the key left in the list takes the removed node's place.
-  for (mdcudfsr_cache_node* c = dir->avl_all_list.first; c && c->uid_key <= key; c = c->alist.next) {
-    if (c->uid_key != key) continue;
-    reset_links<UidTree>(c);
-    if (!root) return c;
-    mdcudfsr_cache_node *parent = nullptr, *found = nullptr;
-    return attach<UidTree>(root, c, &parent, &found);
-  }
-  return root;
+  if (!dup) return root;
+  reset_links<UidTree>(dup);
+  if (!root) return dup;
+  mdcudfsr_cache_node *parent = nullptr, *found = nullptr;
+  return attach<UidTree>(root, dup, &parent, &found);
 }
 
 mdcudfsr_cache_node* mdcudfsr_avl_search(mdcudfsr_cache_node* root, uint64_t key, int next, mdcudfsr_list* path) {

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace kelcache {
 
@@ -337,13 +338,14 @@ int mdcudfsr_cache_clean_up_inactive_node(mdcudfsr_cache_node* n) {
 
 namespace {
 
+// One blank, then 35 times two blanks and a bar.
 const char* guide() {
-  static char text[107] = {};
-  if (!text[0]) {
-    text[0] = ' ';
-    for (int i = 0; i < 35; ++i) std::memcpy(text + 1 + 3 * i, "  |", 3);
-  }
-  return text;
+  static const std::string text = [] {
+    std::string t = " ";
+    for (int i = 0; i < 35; ++i) t += "  |";
+    return t;
+  }();
+  return text.c_str();
 }
 
 void dump_one(mdcudfsr_cache_node* n, int depth) {
