@@ -78,8 +78,9 @@ void release_data(mdcudfsr_cache_node* n) {
   const bool owns_entry = n->kind == MDCUDFSR_NODE_UDF || n->kind == MDCUDFSR_NODE_MASTER;
   if (owns_entry && n->udf_data) free_fid_and_extents(n->udf_data);
   if (n->vfam_data) mdcudfsr_cache_free_vfam_data(n);
-  if (owns_entry || n->kind == MDCUDFSR_NODE_VIRTUAL) mdcudfsr_cache_free_udf_data(&n->udf_data);
-  // Kinds 2 and 5 own no entry data of their own: a proxy shares its master's.
+  // A proxy shares its master's entry data and a shadow node has none; every
+  // other node gives back what its allocation gave it.
+  if (n->kind != MDCUDFSR_NODE_PROXY) mdcudfsr_cache_free_udf_data(&n->udf_data);
   n->udf_data = nullptr;
 }
 
