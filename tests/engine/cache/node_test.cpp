@@ -211,3 +211,19 @@ TEST(Dump, PrintsTheTreeWithGuides) {
   mdcudfsr_cache_node_debug(nullptr);
   EXPECT_TRUE(rec().logged("Cache Node Debug: null ptr"));
 }
+
+TEST(Release, EveryKindGivesBackWhatItsAllocationGaveIt) {
+  const uint32_t kinds[] = {0, MDCUDFSR_NODE_UDF, MDCUDFSR_NODE_VIRTUAL, MDCUDFSR_NODE_MASTER, MDCUDFSR_NODE_SHADOW, 9};
+  for (uint32_t kind : kinds) {
+    SCOPED_TRACE(kind);
+    Volume v;
+    const long before = live_blocks();
+    char name[] = "n";
+    mdcudfsr_cache_node* n = mdcudfsr_cache_alloc_node(&v.m, v.root, name, 0, 0, 0, kind);
+    ASSERT_NE(nullptr, n);
+    n->udf_data->fid_imp_use.imp_use = static_cast<uint8_t*>(OSMalloc(4, nullptr));
+    n->udf_data->fid_imp_use.l_iu = 4;
+    mdcudfsr_cache_free_node(n);
+    EXPECT_EQ(before, live_blocks());
+  }
+}
