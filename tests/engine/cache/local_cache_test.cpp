@@ -223,3 +223,25 @@ TEST(ZoneMap, FromTheFirstToTheLastRecordedExtent) {
     EXPECT_EQ(c.want, n->disc_mask);
   }
 }
+
+TEST_F(LocalCache, FailedDeleteIsReportedAndTheNameKeptUnlessForced) {
+  start_sim("ABC");
+  start_agent();
+  for (int force = 0; force < 2; ++force) {
+    SCOPED_TRACE(force ? "forced" : "not forced");
+    ASSERT_EQ(0, mdcudfsr_cache_local_cache_open(&v_.m, 3, nullptr));
+    // The stored name now names a directory that holds a file: the agent
+    // cannot delete it.
+    const std::string blocked = "blocked" + std::to_string(force);
+    fs::create_directories(local_dir() / blocked / "inside");
+    const std::string opened = v_.m.local_cache_name[0];
+    std::snprintf(v_.m.local_cache_name[0], sizeof v_.m.local_cache_name[0], "%s", blocked.c_str());
+    rec().logs.clear();
+    EXPECT_EQ(5, mdcudfsr_cache_local_fs_cache_del(&v_.m, force));
+    EXPECT_TRUE(rec().logged("Fs Local Cache Delete err. err = 5 cache_err = 0"));
+    EXPECT_EQ(-1, v_.m.local_cache_handles[0]);  // closed all the same
+    EXPECT_EQ(force ? "" : blocked, std::string(v_.m.local_cache_name[0]));
+    EXPECT_TRUE(fs::exists(local_dir() / blocked));
+    fs::remove(local_dir() / opened);
+  }
+}
