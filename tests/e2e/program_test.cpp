@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,18 @@ TEST(Program, InitialiseIsExportedByName) {
   if (WIFEXITED(status) && WEXITSTATUS(status) == 127) GTEST_SKIP() << "nm is not installed";
   ASSERT_EQ(status, 0) << out;
   EXPECT_NE(out.find(" T Initialise\n"), std::string::npos) << out;
+}
+
+// The crash handler starts the dump tool from the running program's folder.
+TEST(Program, LiesBesideTheDumpTool) {
+#if defined(KEL_DUMP_TOOL)
+  const std::filesystem::path program(KEL_DRIVER_PROGRAM), tool(KEL_DUMP_TOOL);
+  EXPECT_EQ(program.parent_path(), tool.parent_path());
+  EXPECT_EQ(tool.filename(), "QvMiniDump");
+  EXPECT_TRUE(std::filesystem::exists(program.parent_path() / "QvMiniDump"));
+#else
+  GTEST_SKIP() << "the dump tool is not part of this build";
+#endif
 }
 
 // With no mount in between, every drive command of the run is Initialise's:
