@@ -12,6 +12,7 @@
 #include "kelhost/vnode.h"
 #include "kelmain/engine_main.h"
 #include "kelmain/slots.h"
+#include "platform/codepage.h"
 #include "sim/harness.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +51,10 @@ extern "C" void __wrap_SendDebugStringA(int, const char* text) {
   std::lock_guard<std::mutex> lk(g_log_mutex);
   g_log.emplace_back(text);
 }
-extern "C" void __wrap_SendDebugStringW(int, const WCHAR*) {}
+extern "C" void __wrap_SendDebugStringW(int, const WCHAR* text) {
+  std::lock_guard<std::mutex> lk(g_log_mutex);
+  g_log.push_back(platform::utf16_to_utf8(std::u16string(text)));
+}
 
 namespace {
 
@@ -359,6 +363,18 @@ TEST_F(InitialiseTest, FsctlOnAVolumeRootGoesToTheIoctlOperationWithShortLengths
   // Without the operation resolved the request is refused, not crashed.
   kel_vnops.ioctl = nullptr;
   EXPECT_EQ(Fsctl(0x20007000u, &data), 22);
+}
+
+// Slot 0 is the engine's logger: the interface library's and the drive
+// utility library's lines go out with the engine's header.
+TEST(LogMessageSlot, WritesOneEngineLogLine) {
+  clear_log();
+  EXPECT_EQ(kelmain::operation_table().LogMessage(4, 1, "int Caller()", 12, u"slot zero line"), 0);
+  std::lock_guard<std::mutex> lk(g_log_mutex);
+  ASSERT_EQ(g_log.size(), 1u);
+  EXPECT_NE(g_log[0].find("slot zero line"), std::string::npos) << g_log[0];
+  EXPECT_NE(g_log[0].find("LOGG"), std::string::npos) << g_log[0];
+  EXPECT_NE(g_log[0].find("int Caller()"), std::string::npos) << g_log[0];
 }
 
 // The medium types that take the rewritable routines, and the write-once ones.
