@@ -3,6 +3,7 @@
 
 #include "drive/client_if.h"
 #include "drive/device_control.h"
+#include "kel/entry.h"
 #include "kelhost/log.h"
 #include "kelhost/vnode.h"
 #include "kelmain/engine_main.h"
@@ -66,6 +67,15 @@ int Fsctl(unsigned code, void* data) {
 }
 
 int GetMediumType() { return process_state().medium_type; }
+
+int qvutil_get_volume_track_information(TrackInformation* out) {
+  if (out == nullptr) return 22;
+  std::uint32_t words[4] = {};
+  const int err = quorvel_fsctl(kFsctlTrackInformation, words);
+  if (err != 0) return err;
+  *out = TrackInformation{words[1], words[0], words[2], words[3]};
+  return 0;
+}
 
 bool qvutil_is_rewritable_medium(std::uint8_t type) {
   switch (type) {

@@ -5,6 +5,7 @@
 #include "kel/config.h"
 #include "kel/debug.h"
 #include "kel/entry.h"
+#include "kel/kel_interface.h"
 #include "kel/mdcfs.h"
 #include "kel/pipe_client.h"
 #include "kel/scsi.h"
@@ -363,6 +364,43 @@ TEST_F(InitialiseTest, FsctlOnAVolumeRootGoesToTheIoctlOperationWithShortLengths
   // Without the operation resolved the request is refused, not crashed.
   kel_vnops.ioctl = nullptr;
   EXPECT_EQ(Fsctl(0x20007000u, &data), 22);
+}
+
+// The track information goes out through the running interface and comes
+// back through the Fsctl slot to the root's ioctl; its first two words swap.
+int track_ioctl(void* a) {
+  auto* args = static_cast<kelmain::VnopIoctlArgs*>(a);
+  if (args->a_command != 0xC0007016u) return 25;
+  const std::uint32_t words[4] = {7, 3, 0x1234, 0x800};
+  std::memcpy(args->a_data, words, sizeof words);
+  return 0;
+}
+
+TEST_F(InitialiseTest, TrackInformationTravelsThroughTheRunningInterface) {
+  kelmain::TrackInformation ti{1, 1, 1, 1};
+  EXPECT_EQ(kelmain::qvutil_get_volume_track_information(&ti), 19);  // no interface runs
+  CKelInterface itf;
+  ASSERT_GE(itf.Initialise(&kelmain::operation_table()), 0);
+  kel::SetCurrentInterface(&itf);
+  struct Leave {
+    ~Leave() { kel::SetCurrentInterface(nullptr); }
+  } leave;
+  EXPECT_EQ(kelmain::qvutil_get_volume_track_information(&ti), 2);  // no volume
+  EXPECT_EQ(ti.current_track_id, 1u);
+  mount m{};
+  kel_tree_make_root(kel_make_vnode(&m, nullptr, VBLK, 0));
+  vnode_fsparam p{};
+  p.vnfs_mp = &m;
+  p.vnfs_vtype = VDIR;
+  p.vnfs_markroot = 1;
+  vnode* root = nullptr;
+  ASSERT_EQ(vnode_create(0, VCREATESIZE, &p, &root), 0);
+  kel_vnops.ioctl = track_ioctl;
+  EXPECT_EQ(kelmain::qvutil_get_volume_track_information(&ti), 0);
+  EXPECT_EQ(ti.current_track_id, 3u);
+  EXPECT_EQ(ti.maximum_track_id, 7u);
+  EXPECT_EQ(ti.next_writable_block, 0x1234u);
+  EXPECT_EQ(ti.blocks_per_track, 0x800u);
 }
 
 // Slot 0 is the engine's logger: the interface library's and the drive

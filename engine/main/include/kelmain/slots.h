@@ -41,6 +41,17 @@ int vnode_ioctl(vnode_t vp, std::uint32_t command, void* data, int flags, vfs_co
 // Code with the parameter-length bits below 128 bytes cleared.
 constexpr std::uint32_t mask_fsctl_length(std::uint32_t code) { return code & 0xFF80FFFFu; }
 
+// Track information as the slots use it.
+struct TrackInformation {
+  std::uint32_t current_track_id;
+  std::uint32_t maximum_track_id;
+  std::uint32_t next_writable_block;
+  std::uint32_t blocks_per_track;
+};
+// Asks the running interface for the track information (0xC0107016, which
+// comes back through the Fsctl slot): words 1, 0, 2 and 3 of the answer, in
+// this order. The request's result; the record is set only on success.
+int qvutil_get_volume_track_information(TrackInformation* out);
 // Whether a medium type is rewritable.
 bool qvutil_is_rewritable_medium(std::uint8_t type);
 
@@ -50,6 +61,7 @@ constexpr std::uint32_t kFsctlLeavePrivileged = 0x20007001u;
 constexpr std::uint32_t kFsctlRegisterPrivileged = 0x20007007u;
 constexpr std::uint32_t kFsctlMountInformation = 0x40107014u;
 constexpr std::uint32_t kFsctlDeviceInformation = 0x404C7013u;
+constexpr std::uint32_t kFsctlTrackInformation = 0xC0107016u;
 
 // The packed device information the Fsctl slot hands out before a mount.
 constexpr std::size_t kDeviceInformationBytes = 76;
