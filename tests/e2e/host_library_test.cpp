@@ -2,7 +2,29 @@
 // request parser (in-process, over its recording handlers).
 #include "sim/engine_process.h"
 
+#include "sim/harness.h"
+
 #include <gtest/gtest.h>
+
+#include <unistd.h>
+
+// A process that does not end by itself is killed at the deadline; the wait
+// reports it instead of hanging (deadline 0: no real time passes).
+TEST(HostLibrary, AHungProcessIsKilledAtTheDeadline) {
+  if (::access("/bin/sleep", X_OK) != 0) GTEST_SKIP() << "/bin/sleep is not available";
+  kelsim::SimHarness sim;
+  kelsim::EngineProcessOptions o;
+  o.program = "/bin/sleep";
+  o.use_default_arguments = false;
+  o.arguments = {"1000"};
+  o.deadline = std::chrono::milliseconds(0);
+  kelsim::EngineProcess p(sim, o);
+  ASSERT_TRUE(p.started()) << p.error();
+  kelsim::EngineElement e;
+  EXPECT_FALSE(p.next(&e));
+  EXPECT_EQ(p.wait_exit(), -1);
+  EXPECT_NE(p.describe().find("exit 137"), std::string::npos) << p.describe();  // SIGKILL
+}
 
 #if defined(KEL_E2E_HAVE_LOOP_SUPPORT)
 #include "interface/support/loop_harness.h"
