@@ -120,7 +120,10 @@ int DriveCtrl::scsi(const std::uint8_t* cdb, void* data, std::uint32_t* length, 
   nullCheck();
   std::uint8_t sense[3] = {};
   std::uint32_t none = 0;
-  const int r = m_device->passThrough(cdb, kCdbLength, data, length ? length : &none, sense, nullptr, dataIn);
+  // A command without data goes as data in of no bytes: a data-out transfer
+  // for an operation that takes none is refused by the transport.
+  const bool noData = data == nullptr;
+  const int r = m_device->passThrough(cdb, kCdbLength, data, length ? length : &none, sense, nullptr, dataIn || noData);
   if (r == kScsiSenseResult)
     KELSDK_LOG(kLogError, "CDB[0]=0x%02X sense=%02X/%02X/%02X", cdb[0], sense[0], sense[1], sense[2]);
   else if (r != 0)

@@ -143,6 +143,18 @@ void SdkSimTest::TearDown() {
     std::this_thread::yield();
 }
 
+void SdkSimTest::formatLoadedDisc() {
+  PxoUtilityLib::SptiCtrlDevice device(path());
+  ASSERT_TRUE(device.open());
+  const std::uint8_t cdb[12] = {0x04, 0x11};
+  std::uint8_t list[12] = {0, 0, 0, 8};
+  std::uint32_t length = sizeof list;
+  std::uint8_t sense[3] = {};
+  ASSERT_EQ(device.passThrough(cdb, sizeof cdb, list, &length, sense, nullptr, false), 0)
+      << std::hex << int(sense[0]) << "/" << int(sense[1]) << "/" << int(sense[2]);
+  clearTranscript();
+}
+
 std::vector<kelsim::TranscriptEntry> SdkSimTest::commands() const {
   std::vector<kelsim::TranscriptEntry> out;
   for (auto& e : sim_->service().transcript())

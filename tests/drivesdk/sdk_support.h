@@ -78,6 +78,10 @@ class SdkSimTest : public ::testing::Test {
   std::vector<kelsim::TranscriptEntry> commands() const;
   std::vector<kelsim::TranscriptEntry> commands(std::uint8_t opcode) const;
   void clearTranscript() { sim_->service().clear_transcript(); }
+  // FORMAT UNIT of the loaded disc as the engine's format sends it (FmtData,
+  // a 12-byte list), through the library's pipe client: a write-once disc
+  // takes writes only after it. Left out of the transcript.
+  void formatLoadedDisc();
 
   std::unique_ptr<kelsim::SimHarness> sim_;
 };
