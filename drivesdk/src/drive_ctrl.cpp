@@ -430,6 +430,37 @@ std::uint32_t DriveCtrl::getLastWrittenDisc(std::uint8_t& slot) {
   return 0;
 }
 
+bool DriveCtrl::testUnitReady() {
+  const std::uint8_t cdb[kCdbLength] = {0x00};
+  return scsi(cdb, nullptr, nullptr, false) == 0;
+}
+
+std::uint32_t DriveCtrl::getPowInformation(std::uint32_t& mapEntries, std::uint32_t& updates) {
+  std::uint8_t cdb[kCdbLength] = {0x51, 0x02};
+  putBe16(cdb + 7, 16);
+  std::uint8_t answer[16] = {};
+  std::uint32_t length = sizeof answer;
+  if (const int r = scsi(cdb, answer, &length, true)) return mapped(r, 0x110A02);
+  if (length < 16) return kErrShortAnswer;
+  mapEntries = be32(answer + 8);
+  updates = be32(answer + 12);
+  return 0;
+}
+
+std::uint32_t DriveCtrl::getOpcResourceCount(std::uint32_t& count) {
+  const std::uint8_t cdb[kCdbLength] = {0xD5};
+  std::uint8_t answer[16] = {};
+  std::uint32_t length = sizeof answer;
+  if (const int r = scsi(cdb, answer, &length, true)) return mapped(r, 0x111300);
+  if (length < 2) return kErrShortAnswer;
+  count = be16(answer);
+  return 0;
+}
+
+bool DriveCtrl::volumeControl(std::uint32_t code, void* output, std::uint32_t capacity, std::uint32_t* returned) {
+  return wrapperDeviceIoControl(volume(), code, nullptr, 0, output, capacity, returned);
+}
+
 std::uint32_t DriveCtrl::createNewTrack() {
   openCheck();
   if (wrapperDeviceIoControl(volume(), kCtlCreateNewTrack, nullptr, 0, nullptr, 0, nullptr)) return 0;

@@ -294,6 +294,14 @@ class KEL_DRIVESDK_API KelUtilityException : public std::domain_error {
 
 struct KelUtilityTestPeer;
 
+// Asked by a backtrack before it starts, with the current slot number plus
+// one: false stops it (nothing is erased).
+class KEL_DRIVESDK_API FormatCallback {
+ public:
+  virtual ~FormatCallback();
+  virtual bool progress(std::uint32_t value) = 0;
+};
+
 // The class interface: static methods, no state.
 class KEL_DRIVESDK_API KelUtility {
  public:
@@ -304,6 +312,26 @@ class KEL_DRIVESDK_API KelUtility {
   static bool GetDeviceInformation(const std::u16string& path, DeviceInfo& info);
   static bool GetDeviceInformationEx(const std::u16string& path, DeviceInfo& info, std::uint32_t size);
   static bool GetSupportedMediaInformation(const std::u16string& path, SupportedMediaInfo* info, std::uint64_t size);
+  // Operational modes 0-3 over the user settings (DefaultVolType,
+  // VerifyOnWrite, RecInhibit, DfltFsFlshPlcy).
+  static bool GetOperationalMode(int mode, void* buffer, std::uint64_t size);
+  static bool SetOperationalMode(int mode, const void* buffer, std::uint64_t size);
+  static bool ResetOperationalMode();
+  static std::uint16_t CalculateCRC(const std::uint8_t* data, std::uint64_t length);
+  static bool DoAllDelete(const std::u16string& path, bool backtrack, FormatCallback* callback, std::uint8_t target);
+  static bool DoFinalize(const std::u16string& path);
+  static bool DoEject(const std::u16string& path, bool unused);
+  static bool EnterExclusiveAccessMode();
+  static bool ExitExclusiveAccessMode();
+  static bool WriteAttribute();
+  static bool GetDriveLog();
+  static bool GetCartridgeType();
+  static bool GetDriverLog();
+  static bool DoRemount();
+  static bool CloseFile();
+  static bool ReadFile();
+  // Maps a duplication code to an SDK code and throws it (0x600FFFF: none).
+  static void throwExceptionDuplicateError(std::uint32_t code, const std::string& text);
 
  private:
   friend struct KelUtilityTestPeer;
@@ -325,6 +353,20 @@ KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetSupportedMediaInfo(const char16_t*
                                                                  KelDriveSDK_SupportedMediaInfo* info,
                                                                  std::uint64_t size);
 KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetDeviceInformation(const char16_t* path, KelDriveSDK_DeviceInfo* info);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetOperationalMode(int mode, void* buffer, std::uint64_t size);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_SetOperationalMode(int mode, const void* buffer, std::uint64_t size);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_ResetOperationalMode();
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_DoAllDelete(const char16_t* path, int backtrack, int targetSlot,
+                                                       int (*progress)(unsigned value, void* user), void* user);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_DoEject(const char16_t* path);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_EnterExclusiveAccessMode(void* handle);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_ExitExclusiveAccessMode(void* handle);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_WriteAttribute(const char16_t* path, std::uint16_t id, std::uint8_t format,
+                                                          const void* data, std::uint32_t size);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetDriveLog(const char16_t* path, const char16_t* output);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetCartridgeType(const char16_t* path, int* type);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetDriverLog(int kind, const char16_t* output);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_DoRemount(const char16_t* path);
 KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetDeviceInformationEx(const char16_t* path, KelDriveSDK_DeviceInfo* info,
                                                                   std::uint32_t size);
 }
