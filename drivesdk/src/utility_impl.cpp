@@ -114,12 +114,12 @@ void PxoUtilityImpl::markDirty(std::uint8_t kind, std::uint8_t target, const cha
 
 // Unmounts, forgets the end actions of the bracket (the privileged flag
 // stays: the end sends one more exit), and opens the handle again.
-void PxoUtilityImpl::unmountAndReopen(Progress& progress, const char* function) {
+void PxoUtilityImpl::unmountAndReopen(Progress& progress, std::uint8_t from, const char* function) {
   if (m_drive->dismountVolume() != 0) FAIL(0x130300, function, "dismountVolume error");
   m_drive->dismountAtEnd = false;
   m_drive->released = false;
   m_drive->locked = false;
-  progress.start(80, 98);
+  progress.start(from, 98);
   m_drive->reopen();
   progress.set(98);
 }
@@ -213,7 +213,7 @@ std::uint32_t PxoUtilityImpl::doAllDelete(bool backtrack, std::uint8_t target, k
     return 0;  // the end actions unmount the volume
   }
   if (backtrack) pollBacktrack(progress);
-  unmountAndReopen(progress, kAllDelete);
+  unmountAndReopen(progress, 80, kAllDelete);
   checkAfterAllDelete();
   progress.set(99);
   progress.set(100);
@@ -287,7 +287,7 @@ std::uint32_t PxoUtilityImpl::doFinalize() {
     throw;
   }
   exitPrivileged(kFinalize);
-  unmountAndReopen(progress, kFinalize);
+  unmountAndReopen(progress, 90, kFinalize);
   const KelSdkMountCallback mount = hostCallbacks().mount;
   if (const int r = mount ? mount() : kNoCallbackResult) FAIL(0x130300, kFinalize, "mountVolume error=%d", r);
   progress.set(98);

@@ -93,7 +93,7 @@ class PxoUtilityImpl {
 
   // Bound of the backtrack polling on the process clock, and its pause.
   static constexpr std::uint64_t kBacktrackPollMs = 100;
-  static constexpr std::uint64_t kBacktrackLimitMs = 24ull * 3600 * 1000;
+  static constexpr std::uint64_t kBacktrackLimitMs = 10ull * 60 * 1000;
 
  private:
   DriveCtrl& mediumChecks(MDCFS_MOUNT_INFORMATION& info, const char* function);
@@ -103,7 +103,7 @@ class PxoUtilityImpl {
   void trackInformation(TrackInformation& track, const char* text, const char* function);
   void markDirty(std::uint8_t kind, std::uint8_t target, const char* function);
   void pollBacktrack(Progress& progress);
-  void unmountAndReopen(Progress& progress, const char* function);
+  void unmountAndReopen(Progress& progress, std::uint8_t from, const char* function);
   void checkAfterAllDelete();
   bool resourcesLast(const TrackInformation& track);
   void prepareLastSlot(TrackInformation& track, std::uint8_t mediumType);

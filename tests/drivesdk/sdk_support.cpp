@@ -68,8 +68,15 @@ int onControl(unsigned code, void* buffer) {
     }
   }
   g_host.controls.push_back(call);
+  if (g_host.hook) g_host.hook(code, buffer);
   const int scripted = takeControlAnswer(code);
   if (scripted != 0) return scripted;
+  if (auto it = g_host.records.find(code); it != g_host.records.end() && !it->second.empty() && buffer) {
+    const Bytes& record = it->second.front();
+    std::memcpy(buffer, record.data(), record.size());
+    if (it->second.size() > 1) it->second.pop_front();
+    return 0;
+  }
   if (code == 0x40107014 && buffer) {
     MDCFS_MOUNT_INFORMATION info{};
     info.MediumType = g_host.mediumType;
