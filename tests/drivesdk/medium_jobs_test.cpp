@@ -272,5 +272,204 @@ TEST_F(SdkMediumJobs, MediumChecksComeFirst) {
   EXPECT_TRUE(host().unmounts.empty());
 }
 
+// --- finalize -------------------------------------------------------------------
+
+class SdkFinalize : public SdkMediumJobs {
+ protected:
+  // A three-slot cartridge of builder images, every slot formatted and
+  // written up to its end, slot 2 loaded.
+  void cartridgeOfImages(std::uint8_t type) {
+    type_ = type;
+    kelsim::CartridgeSetup c;
+    c.medium_type = type;
+    c.slots = 3;
+    c.disc_blocks = kImageSectors;
+    c.loaded_slot = 2;
+    start(type == 0xF2 ? "QMR-T400B" : "QMR-T300B", c);
+    for (std::uint32_t slot = 0; slot < 3; ++slot) {
+      auto spec = udf_test::spec_for(type == 0xF2 ? udf_test::MediumClass::F2 : udf_test::MediumClass::WriteOnce, slot);
+      spec.medium_type = type;
+      layout_ = udf_test::layout_for(spec);
+      std::vector<std::uint8_t> image;
+      udf_test::build_volume(spec, image);
+      if (slot == 0) {
+        // Slot 0's main PVD already holds the number finalize sets.
+        std::uint8_t* pvd = &image[std::size_t{layout_.main_vds} * kSector];
+        pvd[58] = 3;
+        udf_test::reseal(pvd);
+      }
+      ASSERT_EQ(sim_->cartridge().write_blocks(slot, 0, kImageSectors, image.data()), ERROR_SUCCESS);
+      kelsim::Disc& d = sim_->cartridge().disc(slot);
+      d.formatted = true;
+      d.status = kelsim::DiscStatus::Incomplete;
+      d.tracks = {kelsim::Track{0, kImageSectors, kImageSectors, false, false}};
+    }
+    ASSERT_EQ(sim_->cartridge().save(), ERROR_SUCCESS);
+    host().records[0x40107014] = {mountInfo(type, 0x91), mountInfo(type, 0x83, 0x1000)};
+    host().records[0xC0107016] = {trackInfo(3, 2, kImageSectors - 64, kImageSectors)};
+  }
+  std::vector<std::uint8_t> slotImage(int slot) {
+    std::vector<std::uint8_t> image(std::size_t{kImageSectors} * kSector);
+    EXPECT_EQ(sim_->cartridge().read_blocks(slot, 0, kImageSectors, image.data()), ERROR_SUCCESS);
+    return image;
+  }
+  static bool tagHolds(const std::uint8_t* d) {
+    return mdcudfsr_check_udf_tag_checksum(d) == 1 && mdcudfsr_check_udf_tag_crc(d, kSector) == 1;
+  }
+  // Every slot: LVID closed and finalized, PVD maximum sequence number 3.
+  void expectFinalized() {
+    for (int slot = 0; slot < 3; ++slot) {
+      SCOPED_TRACE(slot);
+      const auto image = slotImage(slot);
+      const std::uint8_t* lvid = &image[std::size_t{layout_.lvid} * kSector];
+      EXPECT_TRUE(tagHolds(lvid));
+      std::uint32_t integrity, partitions;
+      std::memcpy(&integrity, lvid + 28, 4);
+      std::memcpy(&partitions, lvid + 72, 4);
+      EXPECT_EQ(integrity, 1u);
+      const std::uint8_t* id = lvid + 80 + 8 * partitions;
+      EXPECT_EQ((Bytes{id[24], id[25], id[28], id[29], id[30], id[31]}), (Bytes{6, 0, 3, 0x13, 0, 0}));
+      // Local time of the fixed zone (nine hours east): type 1, +540 minutes.
+      EXPECT_EQ(lvid[16] | lvid[17] << 8, 0x1000 | 540);
+      for (std::uint32_t at : {layout_.main_vds, layout_.reserve_vds}) {
+        const std::uint8_t* pvd = &image[std::size_t{at} * kSector];
+        EXPECT_TRUE(tagHolds(pvd));
+        EXPECT_EQ(pvd[58] | pvd[59] << 8, 3);
+        const bool kept = slot == 0 && at == layout_.main_vds;
+        EXPECT_EQ(pvd[388 + 29] == 0x13, !kept) << at;
+      }
+    }
+  }
+  std::uint8_t type_ = 0;
+  udf_test::ImageLayout layout_{};
+};
+
+TEST_F(SdkFinalize, ThreeSlotsOfWriteOnceMediaAreRewrittenAndClosed) {
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    progress_.values.clear();
+    cartridgeOfImages(type);
+    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0u);
+    expectFinalized();
+    EXPECT_EQ(commands(0x5B).size(), 3u);
+    EXPECT_EQ(progress_.taken(), (std::vector<int>{0, 10, 30, 40, 53, 66, 80, 90, 98, 99, 100}));
+    EXPECT_EQ(host().mounts, 1);
+    if (type == 0xF2) {
+      // The sequences go MVDS RUB first, then the RVDS RUB, each reserved.
+      std::vector<std::uint32_t> vdsWrites;
+      for (const auto& e : commands(0x2A)) {
+        const std::uint32_t lba = kelsim::get_be32(e.cdb.data() + 2);
+        if (lba == 0x180 || lba == 0x200) vdsWrites.push_back(lba);
+      }
+      EXPECT_EQ(vdsWrites, (std::vector<std::uint32_t>{0x180, 0x200, 0x180, 0x200, 0x180, 0x200}));
+      EXPECT_EQ(commands(0xD2).size(), commands(0x2A).size());
+    }
+    for (int slot = 0; slot < 3; ++slot) EXPECT_TRUE(sim_->cartridge().disc(slot).finalized) << slot;
+    SdkSimTest::TearDown();
+  }
+}
+
+TEST_F(SdkFinalize, AFailedWriteLeavesPrivilegedModeAndASecondRunFinishes) {
+  cartridgeOfImages(0xE1);
+  // Every write of an LVIS RUB fails after three have passed: slot 2
+  // marked finalizing, slot 0 marked and closed; slot 1's mark fails.
+  kelsim::FaultRule fail = kelsim::write_error(layout_.lvid, layout_.lvid);
+  fail.skip = 3;
+  sim_->drive().add_fault(fail);
+  const std::uint32_t first = run([](PxoUtilityImpl& p) { return p.doFinalize(); });
+  EXPECT_EQ(first, 0x110600u);
+  EXPECT_TRUE(sim_->cartridge().disc(0).finalized);
+  EXPECT_FALSE(sim_->cartridge().disc(1).finalized);
+  const auto codes = host().controlCodes();
+  EXPECT_EQ(codes[codes.size() - 2], 0x20007001u);  // privileged mode left
+  EXPECT_EQ(host().unmounts, (std::vector<bool>{true}));
+
+  sim_->drive().clear_faults();
+  sim_->service().clear_transcript();
+  host().records[0x40107014] = {mountInfo(0xE1, 0x91), mountInfo(0xE1, 0x83, 0x1000)};
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0u);
+  expectFinalized();
+  // Slot 0 (disc status 2) is passed over: no reads of its descriptors.
+  EXPECT_EQ(commands(0x5B).size(), 2u);
+}
+
+TEST_F(SdkFinalize, StatesThatRefuseOrEndEarly) {
+  const struct {
+    const char* name;
+    Bytes before, after;
+    std::uint32_t result;
+  } rows[] = {
+      {"mounted elsewhere", mountInfo(0xE1, 0x91, 0, 1), {}, 0x3000001},
+      {"rewritable", mountInfo(0xE2, 0x91), {}, 0x3000001},
+      {"protected", mountInfo(0xE1, 0x91, 0x1000), {}, 0x3000001},
+      {"not valid", mountInfo(0xE1, 0x11), {}, 0x3000001},
+      {"raw", mountInfo(0xE1, 0x91, 0, 0, 2), {}, 0x3000001},
+      {"not finalized after", mountInfo(0xE1, 0x92), mountInfo(0xE1, 0x91), 0x3000002},
+      {"no reason after", mountInfo(0xE1, 0x92), mountInfo(0xE1, 0x83), 0x3000002},
+      {"other medium after", mountInfo(0xE1, 0x92), mountInfo(0xE2, 0x83, 0x1000), 0x3000002},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    cartridgeOfImages(0xE1);
+    host().records[0x40107014] = {row.before};
+    if (!row.after.empty()) host().records[0x40107014].push_back(row.after);
+    // Every disc already complete: no descriptor work, whatever the state.
+    for (int slot = 0; slot < 3; ++slot) sim_->cartridge().disc(slot).status = kelsim::DiscStatus::Complete;
+    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), row.result);
+    EXPECT_TRUE(commands(0x2A).empty());
+    EXPECT_TRUE(commands(0x5B).empty());
+    SdkSimTest::TearDown();
+  }
+}
+
+TEST_F(SdkFinalize, RoomAndResourcesMarkTheVolumeFull) {
+  const struct {
+    const char* name;
+    std::uint8_t type;
+    std::uint32_t next, end;
+    std::uint32_t mapEntries, updates;
+    std::uint16_t opc;
+    std::uint32_t count;
+    bool roomy, full, newTrack;
+  } rows[] = {
+      {"E1 room and resources", 0xE1, 0, 0x40000, 257, 101, 5, 3, true, true, false},
+      {"E1 just too little room", 0xE1, 1, 0x40000, 257, 101, 5, 3, false, false, false},
+      {"F2 room", 0xF2, 0, 0x180000, 257, 101, 5, 3, true, true, false},
+      {"F2 below its threshold", 0xF2, 0, 0x17FFFF, 257, 101, 5, 3, false, false, false},
+      {"whole track free", 0xE1, 0xFFFFFFFF, 0x40000, 257, 101, 5, 3, true, true, false},
+      {"next address past the end", 0xE1, 0x50000, 0x40000, 257, 101, 5, 3, false, false, false},
+      {"map entries short", 0xE1, 0, 0x40000, 256, 101, 5, 3, true, false, false},
+      {"updates short", 0xE1, 0, 0x40000, 257, 100, 5, 3, true, false, false},
+      {"OPC short", 0xE1, 0, 0x40000, 257, 101, 4, 3, true, false, false},
+      {"not the last slot", 0xE1, 0, 0x10, 257, 101, 5, 4, false, false, true},
+      {"resources short, not the last slot", 0xE1, 0, 0x40000, 256, 101, 5, 4, true, false, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    kelsim::CartridgeSetup c;
+    c.medium_type = row.type;
+    c.loaded_slot = 2;
+    c.pow_map_entries = row.mapEntries;
+    c.pow_updates = row.updates;
+    c.opc_count = row.opc;
+    start("QMR-T400B", c);
+    dirty_.clear();
+    for (int slot = 0; slot < sim_->cartridge().slots(); ++slot) {
+      sim_->cartridge().disc(slot).formatted = true;
+      sim_->cartridge().disc(slot).status = kelsim::DiscStatus::Complete;
+    }
+    keepDirtyRecords();
+    host().records[0x40107014] = {mountInfo(row.type, 0x91), mountInfo(row.type, 0x83, 0x1000)};
+    host().records[0xC0107016] = {trackInfo(row.count, 2, row.next, row.end)};
+    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0u);
+    EXPECT_EQ(dirty_.size(), row.full ? 1u : 0u);
+    if (row.full) EXPECT_EQ(dirty_[0], (Bytes{2, 0, 0, 0}));
+    EXPECT_EQ(calls(0x20007044), row.newTrack ? 1u : 0u);
+    EXPECT_EQ(calls(0xC0107016), row.newTrack ? 2u : 1u);
+    EXPECT_EQ(commands(0xD5).size(), row.roomy ? 1u : 0u);
+    SdkSimTest::TearDown();
+  }
+}
+
 }  // namespace
 }  // namespace sdktest
