@@ -369,6 +369,26 @@ TEST_F(SdkFinalize, ThreeSlotsOfWriteOnceMediaAreRewrittenAndClosed) {
   }
 }
 
+TEST_F(SdkFinalize, UdfinfoParsesEveryFinalizedSlot) {
+  if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
+  cartridgeOfImages(0xE1);
+  ASSERT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0u);
+  for (int slot = 0; slot < 3; ++slot) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/slot-%02d.img", slot);
+    const std::string command = "/usr/bin/udfinfo --blocksize=2048 " + sim_->cartridge().directory() + name + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+    const int status = pclose(pipe);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out.find("rror"), std::string::npos) << out;
+    EXPECT_NE(out.find("integrity=closed\n"), std::string::npos) << out;
+  }
+}
+
 TEST_F(SdkFinalize, AFailedWriteLeavesPrivilegedModeAndASecondRunFinishes) {
   cartridgeOfImages(0xE1);
   // Every write of an LVIS RUB fails after three have passed: slot 2
