@@ -230,28 +230,37 @@ TEST(SdkUtilityClass, StubsCrcVersionAndDuplicationErrors) {
   }
 }
 
-TEST(SdkUtilityClass, EjectTriesTenTimesPausingOnTheClock) {
-  platform::ManualClock clock;
-  platform::ScopedClock scoped(clock);
-  const std::uint64_t start = clock.now_ms();
-  std::atomic<bool> done{false};
-  std::uint64_t result = 0;
-  std::thread eject([&] {
-    result = KelDriveSDK_DoEject(u"/dev/nothing");
-    done = true;
-  });
-  int pauses = 0;
-  while (!done) {
-    if (clock.waiters() > 0) {
-      clock.advance(100);
-      ++pauses;
-    }
-    std::this_thread::yield();
+// A clock whose sleeps return at once and are recorded.
+class SleepRecorder final : public platform::Clock {
+ public:
+  std::uint64_t now_ms() override { return now_; }
+  void wait_until(std::unique_lock<std::mutex>&, std::condition_variable&, std::uint64_t deadline) override {
+    now_ = std::max(now_, deadline);
   }
-  eject.join();
-  EXPECT_EQ(result, KELSDK_ERR_INTERNAL);  // "cannot open device"
-  EXPECT_EQ(pauses, 9);
-  EXPECT_EQ(clock.now_ms() - start, 900u);
+  void sleep_ms(std::uint64_t ms) override {
+    sleeps.push_back(ms);
+    now_ += ms;
+  }
+  std::vector<std::uint64_t> sleeps;
+
+ private:
+  std::uint64_t now_ = 0;
+};
+
+TEST(SdkUtilityClass, EjectTriesTenTimesPausingOnTheClock) {
+  SleepRecorder clock;
+  platform::ScopedClock scoped(clock);
+  EXPECT_EQ(KelDriveSDK_DoEject(u"/dev/nothing"), KELSDK_ERR_INTERNAL);  // "cannot open device"
+  EXPECT_EQ(clock.sleeps, std::vector<std::uint64_t>(9, 100));
+  std::uint64_t code = 0;
+  const char *file = nullptr, *function = nullptr;
+  std::uint64_t line = 0;
+  KelDriveSDK_GetLastErrorMessageDetail(&code, &file, &function, &line);
+  EXPECT_STREQ(function, "kelutil::KelFile::Open");
+  // A path that opens: one attempt, no pause, and false.
+  clock.sleeps.clear();
+  EXPECT_EQ(KelDriveSDK_DoEject(u"/dev/sd1a2b"), KELSDK_ERR_INTERNAL);
+  EXPECT_TRUE(clock.sleeps.empty());
 }
 
 }  // namespace
