@@ -430,6 +430,29 @@ std::uint32_t DriveCtrl::getLastWrittenDisc(std::uint8_t& slot) {
   return 0;
 }
 
+std::uint32_t DriveCtrl::currentSlot(std::uint8_t& slot, bool& loaded) {
+  std::uint8_t cdb[kCdbLength] = {0xBD};
+  putBe16(cdb + 8, 8);
+  std::uint8_t answer[8] = {};
+  std::uint32_t length = sizeof answer;
+  if (const int r = scsi(cdb, answer, &length, true)) return mapped(r, 0x111000);
+  if (length < 2) return kErrShortAnswer;
+  loaded = (answer[1] >> 5) == 1;
+  slot = static_cast<std::uint8_t>((answer[1] & 0x07) * 32u + (answer[0] & 0x1F));
+  return 0;
+}
+
+std::uint32_t DriveCtrl::readFormatCapacityType(std::uint8_t& type) {
+  std::uint8_t cdb[kCdbLength] = {0x23};
+  putBe16(cdb + 7, 12);
+  std::uint8_t answer[12] = {};
+  std::uint32_t length = sizeof answer;
+  if (const int r = scsi(cdb, answer, &length, true)) return mapped(r, 0x110300);
+  if (length < 12 || answer[3] < 8) return kErrShortAnswer;
+  type = answer[8] & 0x03;
+  return 0;
+}
+
 bool DriveCtrl::testUnitReady() {
   const std::uint8_t cdb[kCdbLength] = {0x00};
   return scsi(cdb, nullptr, nullptr, false) == 0;

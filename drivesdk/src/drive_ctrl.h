@@ -116,6 +116,11 @@ class DriveCtrl {
   std::uint32_t loadSlotAndCheck(std::uint8_t slot, std::uint8_t& slots);
   std::uint32_t discFinalize();
   std::uint32_t getLastWrittenDisc(std::uint8_t& slot);
+  // MECHANISM STATUS: the slot in the drive and whether a disc is loaded.
+  std::uint32_t currentSlot(std::uint8_t& slot, bool& loaded);
+  // READ FORMAT CAPACITIES: the descriptor type of the current capacity
+  // (1 unformatted, 2 formatted, 3 no medium).
+  std::uint32_t readFormatCapacityType(std::uint8_t& type);
   // TEST UNIT READY: true when it comes back without sense.
   bool testUnitReady();
   // READ DISC INFORMATION type 2: remaining POW map entries and updates.
