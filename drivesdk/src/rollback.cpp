@@ -457,35 +457,25 @@ void Rollback::doCancel() {
 
 }  // namespace PxoUtilityLib
 
-namespace {
+namespace PxoUtilityLib {
 
-// Collects the points in order of discovery; picks nothing (the first
-// point answers the finish, which the caller does not use).
-class Collector : public PxoUtilityLib::RollbackCallback {
- public:
-  explicit Collector(std::vector<_KEL_SDK_ROLLBACK_INFO>& points) : m_points(points) {}
-  int notifyStatus(int status, const std::vector<std::uint32_t>&, std::uint32_t& selected) override {
-    if (status == PxoUtilityLib::kRollbackRunning) return 3;
-    selected = 0;
-    return 2;
-  }
-  void pointFound(const PxoUtilityLib::RollbackPointRecord& p) override {
-    if (p.index != m_taken) return;  // out of order: not kept
-    ++m_taken;
-    _KEL_SDK_ROLLBACK_INFO info;
-    info.SlotNumber = p.slot;
-    info.MetaDataFE_LSN = static_cast<std::int32_t>(p.mfeLsn);
-    info.FsdLsn = static_cast<std::int32_t>(p.fsdLsn);
-    m_points.push_back(info);
-  }
-  void slotError(std::uint32_t) override {}
+int RollbackCollector::notifyStatus(int status, const std::vector<std::uint32_t>&, std::uint32_t& selected) {
+  if (status == kRollbackRunning) return 3;
+  selected = 0;
+  return 2;
+}
 
- private:
-  std::vector<_KEL_SDK_ROLLBACK_INFO>& m_points;
-  std::uint32_t m_taken = 0;
-};
+void RollbackCollector::pointFound(const RollbackPointRecord& p) {
+  if (p.index != m_taken) return;  // out of order: not kept
+  ++m_taken;
+  _KEL_SDK_ROLLBACK_INFO info;
+  info.SlotNumber = p.slot;
+  info.MetaDataFE_LSN = static_cast<std::int32_t>(p.mfeLsn);
+  info.FsdLsn = static_cast<std::int32_t>(p.fsdLsn);
+  m_points.push_back(info);
+}
 
-}  // namespace
+}  // namespace PxoUtilityLib
 
 namespace PxoUtilityLib {
 // The search behind the host's rollback information; tests put their own
@@ -506,6 +496,6 @@ std::uint64_t runRollbackInfo(const char16_t* path, RollbackCallback& callback) 
 
 std::uint64_t KelDriveSDK_Quorvel_GetRollbackInfo(const char16_t* path, std::vector<_KEL_SDK_ROLLBACK_INFO>& points) {
   if (!path) return 0x10002;
-  Collector collector(points);
+  PxoUtilityLib::RollbackCollector collector(points);
   return PxoUtilityLib::runRollbackInfo(path, collector);
 }

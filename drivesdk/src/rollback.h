@@ -101,7 +101,24 @@ class Rollback {
 
 }  // namespace PxoUtilityLib
 
+#include "KelDriveSDK/quorvel_api.h"
+
 namespace PxoUtilityLib {
+// Collects the points in order of discovery (a point reported out of order
+// is not kept) and picks nothing: the finish is answered with the first
+// point, which the host does not use.
+class RollbackCollector : public RollbackCallback {
+ public:
+  explicit RollbackCollector(std::vector<_KEL_SDK_ROLLBACK_INFO>& points) : m_points(points) {}
+  int notifyStatus(int status, const std::vector<std::uint32_t>& ranks, std::uint32_t& selected) override;
+  void pointFound(const RollbackPointRecord& point) override;
+  void slotError(std::uint32_t) override {}
+
+ private:
+  std::vector<_KEL_SDK_ROLLBACK_INFO>& m_points;
+  std::uint32_t m_taken = 0;
+};
+
 // Runs the search with the callback: 0, the drive library's code, 0x10001
 // for a standard exception out of it, 0x10002 for anything else.
 std::uint64_t runRollbackInfo(const char16_t* path, RollbackCallback& callback);
