@@ -483,7 +483,9 @@ TEST_F(SdkFinalize, RoomAndResourcesMarkTheVolumeFull) {
     host().records[0xC0107016] = {trackInfo(row.count, 2, row.next, row.end)};
     EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0u);
     EXPECT_EQ(dirty_.size(), row.full ? 1u : 0u);
-    if (row.full) EXPECT_EQ(dirty_[0], (Bytes{2, 0, 0, 0}));
+    if (row.full) {
+      EXPECT_EQ(dirty_[0], (Bytes{2, 0, 0, 0}));
+    }
     EXPECT_EQ(calls(0x20007044), row.newTrack ? 1u : 0u);
     EXPECT_EQ(calls(0xC0107016), row.newTrack ? 2u : 1u);
     EXPECT_EQ(commands(0xD5).size(), row.roomy ? 1u : 0u);

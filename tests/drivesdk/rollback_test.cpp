@@ -32,6 +32,9 @@ std::uint32_t get32(const std::uint8_t* p) {
 
 // One generation of the metadata entry.
 struct Generation {
+  Generation(std::uint32_t at, std::optional<std::uint32_t> before, bool otherId = false, bool otherTagSerial = false,
+             std::optional<std::uint32_t> longAd = std::nullopt)
+      : lsn(at), previous(before), otherImplementation(otherId), otherSerial(otherTagSerial), longAdBlock(longAd) {}
   std::uint32_t lsn;
   std::optional<std::uint32_t> previous;  // absolute; none: no extended attributes
   bool otherImplementation = false;
