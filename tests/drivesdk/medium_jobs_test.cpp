@@ -272,6 +272,27 @@ TEST_F(SdkMediumJobs, MediumChecksComeFirst) {
   EXPECT_TRUE(host().unmounts.empty());
 }
 
+TEST_F(SdkMediumJobs, PlainFunctionsAnswerTheDriveLibrarysCodes) {
+  start();
+  host().records[0x40107014] = {mountInfo(0xE2, 0x81)};  // a rewritable medium cannot be finalized
+  EXPECT_EQ(KelDriveSDK_DoFinalize(path().c_str()), 0x3000001u);
+  EXPECT_EQ(KelDriveSDK_DoFinalize(nullptr), KELSDK_ERR_INVALID_PARAMETER);
+
+  // A backtrack the progress function declines: success, nothing erased.
+  host().records[0x40107014] = {mountInfo(0xE1, 0x81)};
+  host().records[0xC0107016] = {trackInfo(3, 1, 0, 0)};
+  struct Asked {
+    std::vector<unsigned> values;
+  } asked;
+  auto decline = [](unsigned value, void* user) {
+    static_cast<Asked*>(user)->values.push_back(value);
+    return 0;
+  };
+  EXPECT_EQ(KelDriveSDK_DoAllDelete(path().c_str(), 1, 0, decline, &asked), 0u);
+  EXPECT_EQ(asked.values, (std::vector<unsigned>{2}));
+  EXPECT_EQ(calls(0x8004700E), 0u);
+}
+
 // --- finalize -------------------------------------------------------------------
 
 class SdkFinalize : public SdkMediumJobs {
