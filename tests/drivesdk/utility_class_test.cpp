@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
 
 namespace sdktest {
 namespace {
@@ -94,7 +95,9 @@ TEST(SdkProgress, StopWakesTheWorkerAtOnce) {
 class SdkSettings : public ::testing::Test {
  protected:
   void SetUp() override {
-    file_ = ::testing::TempDir() + "sdk_settings_test.reg";
+    // Tests may run side by side: one registry file each.
+    file_ = ::testing::TempDir() + "sdk_settings_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + std::to_string(getpid()) + ".reg";
     std::filesystem::remove(file_);
     if (const char* old = std::getenv("KEL_REGISTRY")) old_ = old;
     ::setenv("KEL_REGISTRY", file_.c_str(), 1);
