@@ -4,6 +4,7 @@
 // the slot in the drive before and after.
 #include "sdk_support.h"
 
+#include "generations.h"
 #include "rollback.h"
 
 #include "engine/udf/support_image.h"
@@ -20,65 +21,7 @@ using PxoUtilityLib::RollbackPointRecord;
 
 constexpr std::uint32_t kSector = 2048;
 constexpr std::uint32_t kImageSectors = 8192;
-constexpr std::uint32_t kPartition = 4096;  // the builder's partition start
-constexpr std::uint32_t kCurrent = 4384;    // the builder's metadata entry
-
-void put32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
-std::uint32_t get32(const std::uint8_t* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-// One generation of the metadata entry.
-struct Generation {
-  Generation(std::uint32_t at, std::optional<std::uint32_t> before, bool otherId = false, bool otherTagSerial = false,
-             std::optional<std::uint32_t> longAd = std::nullopt)
-      : lsn(at), previous(before), otherImplementation(otherId), otherSerial(otherTagSerial), longAdBlock(longAd) {}
-  std::uint32_t lsn;
-  std::optional<std::uint32_t> previous;  // absolute; none: no extended attributes
-  bool otherImplementation = false;
-  bool otherSerial = false;
-  std::optional<std::uint32_t> longAdBlock;  // a long allocation descriptor to this block
-};
-
-// Writes a generation over the image: the builder's current entry with an
-// extended attribute header whose bytes 76-79 give the previous location.
-void putGeneration(std::vector<std::uint8_t>& image, std::vector<std::uint8_t> base, const Generation& g) {
-  std::uint8_t* b = base.data();
-  std::uint32_t lengthAd = get32(b + 212);
-  std::vector<std::uint8_t> ad(b + 216, b + 216 + lengthAd);
-  if (g.longAdBlock) {
-    ad.assign(16, 0);
-    put32(ad.data(), 65536);
-    put32(ad.data() + 4, *g.longAdBlock);
-    lengthAd = 16;
-    b[16 + 18] = static_cast<std::uint8_t>((b[16 + 18] & ~7) | 1);
-  }
-  std::vector<std::uint8_t> out(kSector, 0);
-  std::memcpy(out.data(), b, 216);
-  const std::uint32_t lengthEa = g.previous ? 80 : 0;
-  put32(&out[208], lengthEa);
-  put32(&out[212], lengthAd);
-  if (g.previous) {
-    std::uint8_t* ea = &out[216];
-    ea[0] = 0x06;  // tag 262
-    ea[1] = 0x01;
-    ea[2] = 3;
-    std::memcpy(ea + 6, b + 6, 2);
-    put32(ea + 12, g.lsn - kPartition);
-    put32(ea + 16, 24);
-    put32(ea + 20, 80);
-    put32(ea + 76, *g.previous - kPartition);
-    mdcudfsr_set_udf_tag_crc_and_checksum(ea, 24);
-  }
-  std::memcpy(&out[216 + lengthEa], ad.data(), lengthAd);
-  put32(&out[12], g.lsn - kPartition);
-  if (g.otherImplementation) out[168 + 7] = 'k';
-  if (g.otherSerial) out[6] ^= 0x40;
-  mdcudfsr_set_udf_tag_crc_and_checksum(out.data(), 216 + lengthEa + lengthAd);
-  std::memcpy(&image[std::size_t{g.lsn} * kSector], out.data(), kSector);
-}
+constexpr std::uint32_t kCurrent = kBuilderCurrentMfe;
 
 struct Script : PxoUtilityLib::RollbackCallback {
   std::vector<RollbackPointRecord> found;
