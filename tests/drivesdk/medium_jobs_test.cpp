@@ -434,6 +434,28 @@ TEST_F(SdkFinalize, AFailedWriteLeavesPrivilegedModeAndASecondRunFinishes) {
   EXPECT_EQ(commands(0x5B).size(), 2u);
 }
 
+TEST_F(SdkFinalize, AFailedCloseLeavesAFinalizedLvidThatOnlyGetsItsClose) {
+  cartridgeOfImages(0xE1);
+  kelsim::FaultRule close = kelsim::command_fails(0x5B, {0x03, 0x0C, 0x00});
+  close.skip = 1;  // slot 0 closes; slot 1's close fails
+  sim_->drive().add_fault(close);
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0x110D00u);
+  sim_->drive().clear_faults();
+  const auto lvisWrites = [&] {
+    std::size_t n = 0;
+    for (const auto& e : commands(0x2A)) n += kelsim::get_be32(e.cdb.data() + 2) == layout_.lvid;
+    return n;
+  };
+  sim_->service().clear_transcript();
+  host().records[0x40107014] = {mountInfo(0xE1, 0x91), mountInfo(0xE1, 0x83, 0x1000)};
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0u);
+  expectFinalized();
+  // Slot 1 (already closed and finalized in its LVID) and slot 2: two
+  // closes; only slot 2's LVID is written, once.
+  EXPECT_EQ(commands(0x5B).size(), 2u);
+  EXPECT_EQ(lvisWrites(), 1u);
+}
+
 TEST_F(SdkFinalize, StatesThatRefuseOrEndEarly) {
   const struct {
     const char* name;
