@@ -28,12 +28,6 @@ constexpr std::size_t kLvidImplementationUseLength = 76;
 constexpr std::size_t kLvidTables = 80;
 constexpr std::size_t kRegidBytes = 32;
 
-#define FAIL(code, function, ...)                 \
-  do {                                            \
-    KELSDK_LOG(kLogError, __VA_ARGS__);           \
-    throwPxo(code, __FILE__, __LINE__, function); \
-  } while (0)
-
 std::uint32_t le32(const std::uint8_t* p) {
   std::uint32_t v;
   std::memcpy(&v, p, 4);
@@ -58,40 +52,40 @@ std::size_t lvidImplementationAt(const DescriptorData& d) {
 }
 
 void readRange(DriveCtrl& drive, const RubRange& r, DataArray& into, std::uint32_t failure, const char* text) {
-  if (drive.readSector(r.top, r.size, into) != 0) FAIL(failure, kRead, "%s", text);
+  if (drive.readSector(r.top, r.size, into) != 0) KELSDK_FAIL(failure, kRead, "%s", text);
 }
 
 void readIntegrity(DriveCtrl& drive, DescriptorData& d, std::uint32_t n) {
   const std::uint8_t* m = d.mvdsLvd->raw() + kLvdLvisLength;
   const std::uint8_t* r = d.rvdsLvd->raw() + kLvdLvisLength;
-  if (std::memcmp(m, r, 8) != 0) FAIL(0x230201, kRead, "MVDS's and LVDS's LVIS extent not equal");
+  if (std::memcmp(m, r, 8) != 0) KELSDK_FAIL(0x230201, kRead, "MVDS's and LVDS's LVIS extent not equal");
   const VdsExtent lvis{le32(m), le32(m + 4)};
-  if (lvis.length <= kSector) FAIL(0x230202, kRead, "LVIS length less than 2 sectors");
-  if (!extentFits(lvis, n)) FAIL(0x230203, kRead, "LVIS read error (extent 0x%X+0x%X past N)", lvis.location, lvis.length);
+  if (lvis.length <= kSector) KELSDK_FAIL(0x230202, kRead, "LVIS length less than 2 sectors");
+  if (!extentFits(lvis, n)) KELSDK_FAIL(0x230203, kRead, "LVIS read error (extent 0x%X+0x%X past N)", lvis.location, lvis.length);
   d.lvis = rubRange(lvis.location, sectorsOf(lvis.length), drive.rubSectors());
   d.lvisBuffer = DataArray(static_cast<std::size_t>(d.lvis.size) * kSector);
   readRange(drive, d.lvis, d.lvisBuffer, 0x230203, "LVIS read error");
   const std::size_t at = static_cast<std::size_t>(d.lvis.offset) * kSector;
   d.lvid = std::make_unique<LVIDDescriptor>(d.lvisBuffer, at, kSector);
   d.td = std::make_unique<TDDescriptor>(d.lvisBuffer, at + kSector, kSector);
-  if (d.lvid->tagIdentifier() != LVIDDescriptor::kId) FAIL(0x230204, kRead, "LVIS 1st not LVID");
-  if (!d.lvid->checkDescriptorTag()) FAIL(0x230205, kRead, "LVIS LVID chaeck error");
+  if (d.lvid->tagIdentifier() != LVIDDescriptor::kId) KELSDK_FAIL(0x230204, kRead, "LVIS 1st not LVID");
+  if (!d.lvid->checkDescriptorTag()) KELSDK_FAIL(0x230205, kRead, "LVIS LVID chaeck error");
   const std::uint64_t end = lvidImplementationAt(d) + static_cast<std::uint64_t>(le32(d.lvid->raw() + kLvidImplementationUseLength));
   if (le32(d.lvid->raw() + kLvidImplementationUseLength) < kRegidBytes || end > kSector)
-    FAIL(0x230205, kRead, "LVIS LVID length chaeck error");
-  if (d.td->tagIdentifier() != TDDescriptor::kId) FAIL(0x230206, kRead, "LVIS 2nd not TD");
-  if (!d.td->checkDescriptorTag()) FAIL(0x230207, kRead, "LVIS TD chaeck error");
+    KELSDK_FAIL(0x230205, kRead, "LVIS LVID length chaeck error");
+  if (d.td->tagIdentifier() != TDDescriptor::kId) KELSDK_FAIL(0x230206, kRead, "LVIS 2nd not TD");
+  if (!d.td->checkDescriptorTag()) KELSDK_FAIL(0x230207, kRead, "LVIS TD chaeck error");
 }
 
 void loadForFinalize(DriveCtrl& drive, std::uint8_t slot, bool lastSlotStep) {
   bool loaded = false;
-  if (drive.loadCheck(slot, loaded) != 0) FAIL(drive.loadCheck(slot, loaded), kExec, "loadCheck slotNo=%u error", slot);
+  if (drive.loadCheck(slot, loaded) != 0) KELSDK_FAIL(drive.loadCheck(slot, loaded), kExec, "loadCheck slotNo=%u error", slot);
   if (loaded) return;
   std::uint8_t slots = 0;
-  if (const std::uint32_t r = drive.loadSlotAndCheck(slot, slots)) FAIL(r, kExec, "loadSlotAndCheck slotNo=%u error", slot);
+  if (const std::uint32_t r = drive.loadSlotAndCheck(slot, slots)) KELSDK_FAIL(r, kExec, "loadSlotAndCheck slotNo=%u error", slot);
   std::uint32_t n = 0;
-  if (const std::uint32_t r = drive.getN(n)) FAIL(r, kExec, "getN error");
-  if (const std::uint32_t r = drive.setReallocationControlModePage(n)) FAIL(r, kExec, "setReallocationControlModePage error");
+  if (const std::uint32_t r = drive.getN(n)) KELSDK_FAIL(r, kExec, "getN error");
+  if (const std::uint32_t r = drive.setReallocationControlModePage(n)) KELSDK_FAIL(r, kExec, "setReallocationControlModePage error");
   (void)lastSlotStep;
 }
 
@@ -129,7 +123,7 @@ void setLvid(DescriptorData& d, std::uint32_t integrityType, std::uint8_t state)
 }
 
 void writeLvis(DriveCtrl& drive, DescriptorData& d, const char* text) {
-  if (const std::uint32_t r = drive.LogicalOverWrite(d.lvis.top, d.lvis.size, d.lvisBuffer)) FAIL(r, kExec, "%s", text);
+  if (const std::uint32_t r = drive.LogicalOverWrite(d.lvis.top, d.lvis.size, d.lvisBuffer)) KELSDK_FAIL(r, kExec, "%s", text);
 }
 
 void markFinalizing(DriveCtrl& drive, DescriptorData& d) {
@@ -154,13 +148,13 @@ void writeSequences(DriveCtrl& drive, DescriptorData& d) {
     // Adjacent RUBs in separate buffers: the MVDS RUB, then the RVDS RUB.
     std::uint32_t r = drive.LogicalOverWrite(d.mvds.top, d.mvds.size, d.mvdsBuffer);
     if (r == 0 && !d.shared) r = drive.LogicalOverWrite(d.rvds.top, d.rvds.size, d.rvdsBuffer);
-    if (r) FAIL(r, kExec, "write MVDS/RVDS error");
+    if (r) KELSDK_FAIL(r, kExec, "write MVDS/RVDS error");
     return;
   }
   const std::uint32_t m = drive.LogicalOverWrite(d.mvds.top, d.mvds.size, d.mvdsBuffer);
   const std::uint32_t r = d.shared ? 0 : drive.LogicalOverWrite(d.rvds.top, d.rvds.size, d.rvdsBuffer);
-  if (m) FAIL(m, kExec, "write MVDS error");
-  if (r) FAIL(r, kExec, "write RVDS error");
+  if (m) KELSDK_FAIL(m, kExec, "write MVDS error");
+  if (r) KELSDK_FAIL(r, kExec, "write RVDS error");
 }
 
 void finalizeSlot(DriveCtrl& drive, DescriptorData& d, std::uint16_t v) {
@@ -174,7 +168,7 @@ void finalizeSlot(DriveCtrl& drive, DescriptorData& d, std::uint16_t v) {
 
 int discStatus(DriveCtrl& drive) {
   int status = 0;
-  if (const std::uint32_t r = drive.getDiscStatus(status)) FAIL(r, kExec, "getDiscStatus error");
+  if (const std::uint32_t r = drive.getDiscStatus(status)) KELSDK_FAIL(r, kExec, "getDiscStatus error");
   return status;
 }
 
@@ -219,16 +213,16 @@ void readDescriptors(DriveCtrl& drive, DescriptorData& d, std::uint8_t slot) {
   std::uint16_t serial = 0;
   if (!reader.readAVDP1(mvds, rvds, serial)) {
     KELSDK_LOG(kLogError, "AVDP(LSN=256) chaeck error");
-    if (const std::uint32_t r = reader.readAVDPN(mvds, rvds, serial)) FAIL(r, kRead, "AVDP error");
+    if (const std::uint32_t r = reader.readAVDPN(mvds, rvds, serial)) KELSDK_FAIL(r, kRead, "AVDP error");
   }
   if (drive.mediumType() == 0xF2) {
-    if (mvds.location != 0x180) FAIL(0x230105, kRead, "unexpected MVDS Location Value(0x%04x), expected=0x04x", mvds.location);
-    if (rvds.location != 0x200) FAIL(0x230106, kRead, "unexpected RVDS Location Value(0x%04x), expected=0x04x", rvds.location);
+    if (mvds.location != 0x180) KELSDK_FAIL(0x230105, kRead, "unexpected MVDS Location Value(0x%04x), expected=0x04x", mvds.location);
+    if (rvds.location != 0x200) KELSDK_FAIL(0x230106, kRead, "unexpected RVDS Location Value(0x%04x), expected=0x04x", rvds.location);
   }
   std::uint32_t n = 0;
-  if (const std::uint32_t r = drive.getN(n)) FAIL(r, kRead, "getN error");
-  if (!extentFits(mvds, n)) FAIL(0x230101, kRead, "MVDS read error (extent 0x%X+0x%X)", mvds.location, mvds.length);
-  if (!extentFits(rvds, n)) FAIL(0x230103, kRead, "RVDS read error (extent 0x%X+0x%X)", rvds.location, rvds.length);
+  if (const std::uint32_t r = drive.getN(n)) KELSDK_FAIL(r, kRead, "getN error");
+  if (!extentFits(mvds, n)) KELSDK_FAIL(0x230101, kRead, "MVDS read error (extent 0x%X+0x%X)", mvds.location, mvds.length);
+  if (!extentFits(rvds, n)) KELSDK_FAIL(0x230103, kRead, "RVDS read error (extent 0x%X+0x%X)", rvds.location, rvds.length);
   const std::uint32_t rub = drive.rubSectors();
   d.mvds = rubRange(mvds.location, sectorsOf(mvds.length), rub);
   d.rvds = rubRange(rvds.location, sectorsOf(rvds.length), rub);
@@ -236,14 +230,14 @@ void readDescriptors(DriveCtrl& drive, DescriptorData& d, std::uint8_t slot) {
   d.mvdsBuffer = DataArray(static_cast<std::size_t>(d.mvds.size) * kSector);
   readRange(drive, d.mvds, d.mvdsBuffer, 0x230101, "MVDS read error");
   if (!reader.checkVDS(d.mvdsBuffer, d.mvds.offset, sectorsOf(mvds.length), d.mvdsPvd, d.mvdsLvd))
-    FAIL(0x230102, kRead, "MVDS error");
+    KELSDK_FAIL(0x230102, kRead, "MVDS error");
   DataArray& rBuffer = d.shared ? d.mvdsBuffer : d.rvdsBuffer;
   if (!d.shared) {
     d.rvdsBuffer = DataArray(static_cast<std::size_t>(d.rvds.size) * kSector);
     readRange(drive, d.rvds, d.rvdsBuffer, 0x230103, "RVDS read error");
   }
   if (!reader.checkVDS(rBuffer, d.rvds.offset, sectorsOf(rvds.length), d.rvdsPvd, d.rvdsLvd))
-    FAIL(0x230104, kRead, "RVDS error");
+    KELSDK_FAIL(0x230104, kRead, "RVDS error");
   readIntegrity(drive, d, n);
 }
 
@@ -251,14 +245,14 @@ void execFinalize(DriveCtrl& drive, Progress& progress, std::uint8_t lastSlot) {
   loadForFinalize(drive, lastSlot, true);
   const int status = discStatus(drive);
   if (status == 2) return;
-  if (status != 1) FAIL(0x3000003, kExec, "illegal DiscStatus status(%d)", status);
+  if (status != 1) KELSDK_FAIL(0x3000003, kExec, "illegal DiscStatus status(%d)", status);
   DescriptorData d;
   readDescriptors(drive, d, lastSlot);
   const std::uint16_t v = d.mvdsPvd->volumeSequenceNumber();
   if (v != d.rvdsPvd->volumeSequenceNumber())
-    FAIL(0x3000004, kExec, "MVDS/RVDS:PVD Volume Sequence Number Mismatch(%u %u)", v, d.rvdsPvd->volumeSequenceNumber());
+    KELSDK_FAIL(0x3000004, kExec, "MVDS/RVDS:PVD Volume Sequence Number Mismatch(%u %u)", v, d.rvdsPvd->volumeSequenceNumber());
   if (lvidFinalizeState(d) == 3) {
-    if (const std::uint32_t r = drive.discFinalize()) FAIL(r, kExec, "discFinalize slotNo=%u error", lastSlot);
+    if (const std::uint32_t r = drive.discFinalize()) KELSDK_FAIL(r, kExec, "discFinalize slotNo=%u error", lastSlot);
     return;
   }
   markFinalizing(drive, d);
@@ -269,7 +263,7 @@ void execFinalize(DriveCtrl& drive, Progress& progress, std::uint8_t lastSlot) {
     if (discStatus(drive) != 2) {
       readDescriptors(drive, d, slot);
       if (lvidFinalizeState(d) != 3) finalizeSlot(drive, d, v);
-      if (const std::uint32_t r = drive.discFinalize()) FAIL(r, kExec, "discFinalize error");
+      if (const std::uint32_t r = drive.discFinalize()) KELSDK_FAIL(r, kExec, "discFinalize error");
     }
     progress.set(static_cast<std::uint8_t>(40 + (s * 40 + 40) / (lastSlot + 1u)));
   }

@@ -22,12 +22,6 @@ constexpr std::size_t kLvdMapCount = 268;
 constexpr std::size_t kLvdMaps = 440;
 constexpr std::size_t kPdStart = 188;
 
-#define FAIL(code, function, ...)                 \
-  do {                                            \
-    KELSDK_LOG(kLogError, __VA_ARGS__);           \
-    throwPxo(code, __FILE__, __LINE__, function); \
-  } while (0)
-
 std::uint32_t le32(const std::uint8_t* p) {
   std::uint32_t v;
   std::memcpy(&v, p, 4);
@@ -93,33 +87,33 @@ void Rollback::measureVolume() {
 
 std::uint32_t Rollback::doRollback() {
   if (!m_drive.isOpen())
-    if (const std::uint32_t r = m_drive.openReadOnly()) FAIL(r, kDo, "openReadOnly error");
+    if (const std::uint32_t r = m_drive.openReadOnly()) KELSDK_FAIL(r, kDo, "openReadOnly error");
   std::string product;
-  if (const std::uint32_t r = m_drive.getProductID(product)) FAIL(r, kDo, "getProductID error");
-  if (!isSupportedDriveModel(product)) FAIL(0x220002, kDo, "invalid ProductID=%s", product.c_str());
-  if (!m_drive.testUnitReady()) FAIL(0x220003, kDo, "media is not exist");
+  if (const std::uint32_t r = m_drive.getProductID(product)) KELSDK_FAIL(r, kDo, "getProductID error");
+  if (!isSupportedDriveModel(product)) KELSDK_FAIL(0x220002, kDo, "invalid ProductID=%s", product.c_str());
+  if (!m_drive.testUnitReady()) KELSDK_FAIL(0x220003, kDo, "media is not exist");
   m_drive.released = true;
   m_drive.locked = true;
   measureVolume();
   m_progress.set(0);
   MDCFS_MOUNT_INFORMATION info{};
-  if (m_drive.getMountInformation(info) != 0) FAIL(0x120800, kDo, "getMountInformation error");
+  if (m_drive.getMountInformation(info) != 0) KELSDK_FAIL(0x120800, kDo, "getMountInformation error");
   if (info.MountStatus == 0x80000010 || !inSetA(info.MediumType))
-    FAIL(0x5000001, kDo,
+    KELSDK_FAIL(0x5000001, kDo,
          "mount status cannot rollback MountStatus=0x%08X,WriteProtectReasonFlags=0x%08X,AccessMode=0x%08X,"
          "MediumType=0x%02X,VolumeStatus=0x%02X",
          info.MountStatus, info.WriteProtectReasonFlags, info.AccessMode, info.MediumType, info.VolumeStatus);
   m_wornOut = (info.WriteProtectReasonFlags & 0x800) != 0;
   const KelSdkControlCallback control = hostCallbacks().control;
   if (!control || control(kFsctlDeviceInformation, m_deviceInformation) != 0)
-    FAIL(0x120600, kDo, "getDeviceInformation error");
+    KELSDK_FAIL(0x120600, kDo, "getDeviceInformation error");
   m_writeOnce = inSetW(info.MediumType);
 
   // The engine trusts its record of the slot in the drive: whatever the
   // search loads, that slot goes back in.
   std::uint8_t original = 0;
   bool loaded = false;
-  if (const std::uint32_t r = m_drive.currentSlot(original, loaded)) FAIL(r, kDo, "getMechanismStatus error");
+  if (const std::uint32_t r = m_drive.currentSlot(original, loaded)) KELSDK_FAIL(r, kDo, "getMechanismStatus error");
   try {
     search();
   } catch (...) {
@@ -130,7 +124,7 @@ std::uint32_t Rollback::doRollback() {
   std::uint8_t slots = 0;
   if (loaded)
     if (const std::uint32_t r = m_drive.loadSlotAndCheck(original, slots))
-      FAIL(r, kDo, "loadSlotAndCheck slotNo=%u error", original);
+      KELSDK_FAIL(r, kDo, "loadSlotAndCheck slotNo=%u error", original);
   return 0;
 }
 
@@ -146,11 +140,11 @@ void Rollback::search() {
     if (answer == 3) continue;
     if (answer == 0 || answer == 1) {
       doCancel();
-      FAIL(0x500FFFF, kDo, "notifyStatus(SEARCH_FINISH) cancel return");
+      KELSDK_FAIL(0x500FFFF, kDo, "notifyStatus(SEARCH_FINISH) cancel return");
     }
-    if (answer != 2) FAIL(0x5000101, kDo, "notifyStatus(SEARCH_FINISH) illegal return %u", static_cast<unsigned>(answer));
+    if (answer != 2) KELSDK_FAIL(0x5000101, kDo, "notifyStatus(SEARCH_FINISH) illegal return %u", static_cast<unsigned>(answer));
     if (selected >= m_points.size())
-      FAIL(0x5000102, kDo, "notifyStatus(SEARCH_FINISH) invalid rollbackPoint=%u >= %llu", selected,
+      KELSDK_FAIL(0x5000102, kDo, "notifyStatus(SEARCH_FINISH) invalid rollbackPoint=%u >= %llu", selected,
            static_cast<unsigned long long>(m_points.size()));
     m_selected = true;
     m_selectedIndex = selected;
@@ -208,11 +202,11 @@ void Rollback::searchRollbackPoint() {
 bool Rollback::uninitialized() {
   if (m_writeOnce) {
     bool blank = false;
-    if (const std::uint32_t r = m_drive.checkUninitialized(blank)) FAIL(r, kSearch, "checkUninitialized error");
+    if (const std::uint32_t r = m_drive.checkUninitialized(blank)) KELSDK_FAIL(r, kSearch, "checkUninitialized error");
     return blank;
   }
   std::uint8_t type = 0;
-  if (const std::uint32_t r = m_drive.readFormatCapacityType(type)) FAIL(r, kSearch, "checkUninitialized error");
+  if (const std::uint32_t r = m_drive.readFormatCapacityType(type)) KELSDK_FAIL(r, kSearch, "checkUninitialized error");
   if (type == 1) return true;
   DataArray rub;
   std::uint32_t offset = 0;
@@ -223,15 +217,15 @@ bool Rollback::uninitialized() {
 bool Rollback::startPosition(std::uint32_t& position) {
   int status = 2;
   if (m_writeOnce)
-    if (const std::uint32_t r = m_drive.getDiscStatus(status)) FAIL(r, kSearch, "getDiscStatus error");
+    if (const std::uint32_t r = m_drive.getDiscStatus(status)) KELSDK_FAIL(r, kSearch, "getDiscStatus error");
   if (status == 1) {
     std::uint32_t next = 0, freeBlocks = 0;
-    if (const std::uint32_t r = m_drive.readTrackInformation(next, freeBlocks)) FAIL(r, kSearch, "readTrackInformation error");
+    if (const std::uint32_t r = m_drive.readTrackInformation(next, freeBlocks)) KELSDK_FAIL(r, kSearch, "readTrackInformation error");
     position = next;
     return true;
   }
   if (status == 2) {
-    if (const std::uint32_t r = m_drive.getN(position)) FAIL(r, kSearch, "getN error");
+    if (const std::uint32_t r = m_drive.getN(position)) KELSDK_FAIL(r, kSearch, "getN error");
     return true;
   }
   KELSDK_LOG(kLogError, "invaild DiscStatus %u", static_cast<unsigned>(status));
@@ -431,11 +425,11 @@ bool Rollback::stopCheck() {
     if (answer == 3) return true;
     if (answer == 0 || answer == 1) {
       doCancel();
-      FAIL(0x500FFFF, kSearch, "stopCheck cancel return");
+      KELSDK_FAIL(0x500FFFF, kSearch, "stopCheck cancel return");
     }
-    if (answer != 2) FAIL(0x5000101, kSearch, "stopCheck illegal return %u", static_cast<unsigned>(answer));
+    if (answer != 2) KELSDK_FAIL(0x5000101, kSearch, "stopCheck illegal return %u", static_cast<unsigned>(answer));
     if (selected >= m_points.size())
-      FAIL(0x5000102, kSearch, "stopCheck invalid rollbackPoint=%u >= %llu", selected,
+      KELSDK_FAIL(0x5000102, kSearch, "stopCheck invalid rollbackPoint=%u >= %llu", selected,
            static_cast<unsigned long long>(m_points.size()));
     m_selected = true;
     m_selectedIndex = selected;

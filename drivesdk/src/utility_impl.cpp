@@ -24,13 +24,6 @@ bool valid(const MDCFS_MOUNT_INFORMATION& i) { return (i.VolumeStatus & 0x80) !=
 #define MOUNT_FORMAT "MountStatus=0x%08X,WriteProtectReasonFlags=0x%08X,AccessMode=0x%08X,MediumType=0x%02X,VolumeStatus=0x%02X"
 #define MOUNT_VALUES(i) (i).MountStatus, (i).WriteProtectReasonFlags, (i).AccessMode, (i).MediumType, (i).VolumeStatus
 
-// Logs the text at error level and throws the code from the given place.
-#define FAIL(code, function, ...)                                                \
-  do {                                                                           \
-    KELSDK_LOG(kLogError, __VA_ARGS__);                                          \
-    throwPxo(code, __FILE__, __LINE__, function);                                \
-  } while (0)
-
 int callControl(std::uint32_t code, void* record) {
   const KelSdkControlCallback control = hostCallbacks().control;
   return control ? control(code, record) : kNoCallbackResult;
@@ -63,14 +56,14 @@ DriveCtrl& PxoUtilityImpl::mediumChecks(MDCFS_MOUNT_INFORMATION& info, const cha
   m_drive = std::make_unique<DriveCtrl>(m_path, true);
   DriveCtrl& drive = *m_drive;
   if (!drive.isOpen())
-    if (const std::uint32_t r = drive.openReadOnly()) FAIL(r, function, "openReadOnly error");
+    if (const std::uint32_t r = drive.openReadOnly()) KELSDK_FAIL(r, function, "openReadOnly error");
   std::string product;
-  if (const std::uint32_t r = drive.getProductID(product)) FAIL(r, function, "getProductID error");
-  if (!isSupportedDriveModel(product)) FAIL(0x220002, function, "invalid ProductID=%s", product.c_str());
-  if (!drive.testUnitReady()) FAIL(0x220003, function, "media is not exist");
+  if (const std::uint32_t r = drive.getProductID(product)) KELSDK_FAIL(r, function, "getProductID error");
+  if (!isSupportedDriveModel(product)) KELSDK_FAIL(0x220002, function, "invalid ProductID=%s", product.c_str());
+  if (!drive.testUnitReady()) KELSDK_FAIL(0x220003, function, "media is not exist");
   drive.released = true;
   drive.locked = true;
-  if (drive.getMountInformation(info) != 0) FAIL(0x120800, function, "getMountInformation error");
+  if (drive.getMountInformation(info) != 0) KELSDK_FAIL(0x120800, function, "getMountInformation error");
   KELSDK_LOG(kLogTrace, "getMountInformation " MOUNT_FORMAT, MOUNT_VALUES(info));
   return drive;
 }
@@ -78,7 +71,7 @@ DriveCtrl& PxoUtilityImpl::mediumChecks(MDCFS_MOUNT_INFORMATION& info, const cha
 void PxoUtilityImpl::control(std::uint32_t code, void* record, std::uint32_t failure, const char* name,
                              const char* function) {
   const int r = callControl(code, record);
-  if (r != 0) FAIL(failure, function, "IoControl(%s) error=%d", name, r);
+  if (r != 0) KELSDK_FAIL(failure, function, "IoControl(%s) error=%d", name, r);
 }
 
 void PxoUtilityImpl::enterPrivileged(const char* function) {
@@ -89,7 +82,7 @@ void PxoUtilityImpl::enterPrivileged(const char* function) {
 }
 
 void PxoUtilityImpl::exitPrivileged(const char* function) {
-  if (m_drive->doExitPrivilegedMode() != 0) FAIL(0x120200, function, "doExitPrivilegedMode error");
+  if (m_drive->doExitPrivilegedMode() != 0) KELSDK_FAIL(0x120200, function, "doExitPrivilegedMode error");
 }
 
 void PxoUtilityImpl::trackInformation(TrackInformation& track, const char* text, const char* function) {
@@ -97,7 +90,7 @@ void PxoUtilityImpl::trackInformation(TrackInformation& track, const char* text,
   const int r = callControl(kFsctlTrackInformation, &answer);
   if (r != 0) {
     KELSDK_LOG(kLogError, "IoControl(MDCFSCTL_GET_VOLUME_TRACK_INFORMATION) error=%d", r);
-    FAIL(0x120900, function, "%s", text);
+    KELSDK_FAIL(0x120900, function, "%s", text);
   }
   track = answer;
 }
@@ -107,15 +100,15 @@ void PxoUtilityImpl::markDirty(std::uint8_t kind, std::uint8_t target, const cha
   const int r = callControl(kFsctlMarkVolumeDirty, &record);
   if (r == 0) return;
   KELSDK_LOG(kLogError, "IoControl(MDCFSCTL_MARK_VOLUME_DIRTY) error=%d", r);
-  if (kind == kDirtyBacktrack) FAIL(0x120600, function, "markVolumeDirty(BACKTRACK_TO_INITIAL, 0x%02X) error", target);
-  if (kind == kDirtyFull) FAIL(0x120600, function, "doMarkVolumeDirty(FULL) error");
-  FAIL(0x120600, function, "markVolumeDirty(INITIALIZE) error");
+  if (kind == kDirtyBacktrack) KELSDK_FAIL(0x120600, function, "markVolumeDirty(BACKTRACK_TO_INITIAL, 0x%02X) error", target);
+  if (kind == kDirtyFull) KELSDK_FAIL(0x120600, function, "doMarkVolumeDirty(FULL) error");
+  KELSDK_FAIL(0x120600, function, "markVolumeDirty(INITIALIZE) error");
 }
 
 // Unmounts, forgets the end actions of the bracket (the privileged flag
 // stays: the end sends one more exit), and opens the handle again.
 void PxoUtilityImpl::unmountAndReopen(Progress& progress, std::uint8_t from, const char* function) {
-  if (m_drive->dismountVolume() != 0) FAIL(0x130300, function, "dismountVolume error");
+  if (m_drive->dismountVolume() != 0) KELSDK_FAIL(0x130300, function, "dismountVolume error");
   m_drive->dismountAtEnd = false;
   m_drive->released = false;
   m_drive->locked = false;
@@ -137,17 +130,17 @@ void PxoUtilityImpl::pollBacktrack(Progress& progress) {
     BacktrackInformation info{};
     std::uint32_t returned = 0;
     if (!m_drive->volumeControl(kCtlBacktrackInformation, &info, sizeof info, &returned) || returned < sizeof info)
-      FAIL(0x121100, kAllDelete, "getVolumeBacktrackInformation error");
+      KELSDK_FAIL(0x121100, kAllDelete, "getVolumeBacktrackInformation error");
     KELSDK_LOG(kLogTrace, "BACKTRACK_INFORMATION Status=%u Progress=%u Current=%hu Start=%hu End=%hu", info.status,
                info.progress, info.current, info.start, info.end);
     if (info.status == 2) return;
-    if (info.status == 3) FAIL(0x220006, kAllDelete, "BACKTRACK_INFORMATION Status=UTIL_RESULT_BACKTRACK_STATUS_FAIL");
+    if (info.status == 3) KELSDK_FAIL(0x220006, kAllDelete, "BACKTRACK_INFORMATION Status=UTIL_RESULT_BACKTRACK_STATUS_FAIL");
     progress.set(static_cast<std::uint8_t>(40 + std::min<unsigned>(info.progress, 100) * 40 / 100));
     if (std::memcmp(&info, &last, sizeof info) != 0) {
       last = info;
       since = clock.now_ms();
     } else if (clock.now_ms() - since >= kBacktrackLimitMs) {
-      FAIL(0x220006, kAllDelete, "BACKTRACK_INFORMATION Status=%u unchanged for %llu ms", info.status,
+      KELSDK_FAIL(0x220006, kAllDelete, "BACKTRACK_INFORMATION Status=%u unchanged for %llu ms", info.status,
            static_cast<unsigned long long>(kBacktrackLimitMs));
     }
     clock.sleep_ms(kBacktrackPollMs);
@@ -159,15 +152,15 @@ void PxoUtilityImpl::pollBacktrack(Progress& progress) {
 // count: the erased volume is not mounted again here).
 void PxoUtilityImpl::checkAfterAllDelete() {
   MDCFS_MOUNT_INFORMATION info{};
-  if (m_drive->getMountInformation(info) != 0) FAIL(0x120800, kAllDelete, "getMountInformation 2nd error");
-  if (!inSetA(info.MediumType)) FAIL(0x1000002, kAllDelete, "unsupported disc 0x%08X", info.MediumType);
+  if (m_drive->getMountInformation(info) != 0) KELSDK_FAIL(0x120800, kAllDelete, "getMountInformation 2nd error");
+  if (!inSetA(info.MediumType)) KELSDK_FAIL(0x1000002, kAllDelete, "unsupported disc 0x%08X", info.MediumType);
   if (!valid(info) || stateOf(info) != 1 || info.MountStatus != 0 || info.AccessMode != 0)
-    FAIL(0x1000002, kAllDelete, "illegal mount status after all delete " MOUNT_FORMAT, MOUNT_VALUES(info));
+    KELSDK_FAIL(0x1000002, kAllDelete, "illegal mount status after all delete " MOUNT_FORMAT, MOUNT_VALUES(info));
   FileCount count{};
   if (const int r = callControl(kFsctlFileCount, &count))
-    FAIL(0x1000002, kAllDelete, "IoControl(MDCFSCTL_GET_FILE_COUNT) error=%d", r);
+    KELSDK_FAIL(0x1000002, kAllDelete, "IoControl(MDCFSCTL_GET_FILE_COUNT) error=%d", r);
   if (count.files != 0 || count.directories > 1)
-    FAIL(0x1000003, kAllDelete, "root directory not empty after allDelete NumberOfFiles=%u NumberOfDirectories=%u",
+    KELSDK_FAIL(0x1000003, kAllDelete, "root directory not empty after allDelete NumberOfFiles=%u NumberOfDirectories=%u",
          count.files, count.directories);
 }
 
@@ -182,11 +175,11 @@ std::uint32_t PxoUtilityImpl::doAllDelete(bool backtrack, std::uint8_t target, k
   const std::uint8_t type = info.MediumType;
   const bool refused = inSetW(type) ? (info.WriteProtectReasonFlags & ~0x80000u) != 0 || stateOf(info) != 1 || !valid(info)
                                     : !inSetR(type) || (info.WriteProtectReasonFlags & ~0x80800u) != 0;
-  if (refused) FAIL(0x1000001, kAllDelete, "mount status cannot all delete " MOUNT_FORMAT, MOUNT_VALUES(info));
+  if (refused) KELSDK_FAIL(0x1000001, kAllDelete, "mount status cannot all delete " MOUNT_FORMAT, MOUNT_VALUES(info));
   const bool wornOut = inSetR(type) && !((info.WriteProtectReasonFlags & 0x800) == 0 && valid(info) && stateOf(info) == 1);
   if (!backtrack) {
     if (wornOut)
-      FAIL(0x1000001, kAllDelete, "WORN_OUT_MEDIA but backtrack is not specified. WriteProtectReasonFlags=0x%08X",
+      KELSDK_FAIL(0x1000001, kAllDelete, "WORN_OUT_MEDIA but backtrack is not specified. WriteProtectReasonFlags=0x%08X",
            info.WriteProtectReasonFlags);
     progress.start(25, 40);
   }
@@ -228,10 +221,10 @@ bool PxoUtilityImpl::resourcesLast(const TrackInformation& track) {
   const std::uint8_t slot = static_cast<std::uint8_t>(track.slot);
   std::uint8_t slots = 0;
   if (const std::uint32_t r = m_drive->loadSlotAndCheck(slot, slots))
-    FAIL(r, kFinalize, "loadSlotAndCheck slotNo=%u error", slot);
+    KELSDK_FAIL(r, kFinalize, "loadSlotAndCheck slotNo=%u error", slot);
   std::uint32_t mapEntries = 0, updates = 0, opc = 0;
-  if (const std::uint32_t r = m_drive->getPowInformation(mapEntries, updates)) FAIL(r, kFinalize, "getPowInformation error");
-  if (const std::uint32_t r = m_drive->getOpcResourceCount(opc)) FAIL(r, kFinalize, "getOpcResourceCount error");
+  if (const std::uint32_t r = m_drive->getPowInformation(mapEntries, updates)) KELSDK_FAIL(r, kFinalize, "getPowInformation error");
+  if (const std::uint32_t r = m_drive->getOpcResourceCount(opc)) KELSDK_FAIL(r, kFinalize, "getOpcResourceCount error");
   KELSDK_LOG(kLogTrace,
              "Write Resource TrackId=%u OpcResourceCount=%u RemainingPowReallocationMapEntries=%u "
              "NumberOfRemainingPowUpdates=%u",
@@ -250,18 +243,18 @@ void PxoUtilityImpl::prepareLastSlot(TrackInformation& track, std::uint8_t mediu
   }
   if (track.trackCount == track.slot + 1) return;
   enterPrivileged(kFinalize);
-  if (const std::uint32_t r = m_drive->createNewTrack()) FAIL(r, kFinalize, "createNewTrack error");
+  if (const std::uint32_t r = m_drive->createNewTrack()) KELSDK_FAIL(r, kFinalize, "createNewTrack error");
   trackInformation(track, "getVolumeTrackInformation error after createNewTrack", kFinalize);
   exitPrivileged(kFinalize);
 }
 
 void PxoUtilityImpl::checkAfterFinalize() {
   MDCFS_MOUNT_INFORMATION info{};
-  if (m_drive->getMountInformation(info) != 0) FAIL(0x120800, kFinalize, "getMountInformation 2nd error");
-  if (!inSetW(info.MediumType)) FAIL(0x3000002, kFinalize, "unsupported disc 0x%08X", info.MediumType);
+  if (m_drive->getMountInformation(info) != 0) KELSDK_FAIL(0x120800, kFinalize, "getMountInformation 2nd error");
+  if (!inSetW(info.MediumType)) KELSDK_FAIL(0x3000002, kFinalize, "unsupported disc 0x%08X", info.MediumType);
   if (!valid(info) || stateOf(info) != 3 || info.MountStatus != 0 || !(info.WriteProtectReasonFlags & 0x1000) ||
       info.AccessMode != 0)
-    FAIL(0x3000002, kFinalize, "illegal mount status after finalized. " MOUNT_FORMAT, MOUNT_VALUES(info));
+    KELSDK_FAIL(0x3000002, kFinalize, "illegal mount status after finalized. " MOUNT_FORMAT, MOUNT_VALUES(info));
 }
 
 std::uint32_t PxoUtilityImpl::doFinalize() {
@@ -273,7 +266,7 @@ std::uint32_t PxoUtilityImpl::doFinalize() {
   const std::uint8_t state = stateOf(info);
   if (info.MountStatus != 0 || (info.WriteProtectReasonFlags & ~0x80800u) != 0 || info.AccessMode > 1 ||
       !inSetW(info.MediumType) || !valid(info) || state < 1 || state > 3)
-    FAIL(0x3000001, kFinalize, "mount status cannot finalize " MOUNT_FORMAT, MOUNT_VALUES(info));
+    KELSDK_FAIL(0x3000001, kFinalize, "mount status cannot finalize " MOUNT_FORMAT, MOUNT_VALUES(info));
   progress.start(10, 30);
   TrackInformation track{};
   trackInformation(track, "getVolumeTrackInformation error", kFinalize);
@@ -289,7 +282,7 @@ std::uint32_t PxoUtilityImpl::doFinalize() {
   exitPrivileged(kFinalize);
   unmountAndReopen(progress, 90, kFinalize);
   const KelSdkMountCallback mount = hostCallbacks().mount;
-  if (const int r = mount ? mount() : kNoCallbackResult) FAIL(0x130300, kFinalize, "mountVolume error=%d", r);
+  if (const int r = mount ? mount() : kNoCallbackResult) KELSDK_FAIL(0x130300, kFinalize, "mountVolume error=%d", r);
   progress.set(98);
   checkAfterFinalize();
   progress.set(99);
@@ -309,7 +302,7 @@ void PxoUtilityImpl::getUserSetting(UserSetting& setting) {
       {"DfltFsFlshPlcy", REG_DWORD, &values[3], sizeof(DWORD)},
   };
   if (!getRegistory(request))
-    FAIL(0xA000002, "PxoUtilityLib::PxoUtilityImpl::getUserSetting", "getRegistory error");
+    KELSDK_FAIL(0xA000002, "PxoUtilityLib::PxoUtilityImpl::getUserSetting", "getRegistory error");
   if (request[0].found && values[0] <= 1) setting.RecInhibit = values[0] == 1;
   if (request[1].found && values[1] <= 1) setting.VerifyOnWrite = values[1] == 1;
   if (request[2].found) setting.DefaultVolType = static_cast<std::uint8_t>(values[2]);
@@ -326,7 +319,7 @@ void PxoUtilityImpl::setUserSetting(const UserSetting& setting) {
       {"DfltFsFlshPlcy", REG_DWORD, &values[3], sizeof(DWORD)},
   };
   if (!setRegistory(kSettingsKey, request))
-    FAIL(0xA000001, "PxoUtilityLib::PxoUtilityImpl::setUserSetting", "setRegistory error");
+    KELSDK_FAIL(0xA000001, "PxoUtilityLib::PxoUtilityImpl::setUserSetting", "setRegistory error");
 }
 
 }  // namespace PxoUtilityLib
