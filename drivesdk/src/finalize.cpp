@@ -77,16 +77,15 @@ void readIntegrity(DriveCtrl& drive, DescriptorData& d, std::uint32_t n) {
   if (!d.td->checkDescriptorTag()) KELSDK_FAIL(0x230207, kRead, "LVIS TD chaeck error");
 }
 
-void loadForFinalize(DriveCtrl& drive, std::uint8_t slot, bool lastSlotStep) {
+void loadForFinalize(DriveCtrl& drive, std::uint8_t slot) {
   bool loaded = false;
-  if (drive.loadCheck(slot, loaded) != 0) KELSDK_FAIL(drive.loadCheck(slot, loaded), kExec, "loadCheck slotNo=%u error", slot);
+  if (const std::uint32_t r = drive.loadCheck(slot, loaded)) KELSDK_FAIL(r, kExec, "loadCheck slotNo=%u error", slot);
   if (loaded) return;
   std::uint8_t slots = 0;
   if (const std::uint32_t r = drive.loadSlotAndCheck(slot, slots)) KELSDK_FAIL(r, kExec, "loadSlotAndCheck slotNo=%u error", slot);
   std::uint32_t n = 0;
   if (const std::uint32_t r = drive.getN(n)) KELSDK_FAIL(r, kExec, "getN error");
   if (const std::uint32_t r = drive.setReallocationControlModePage(n)) KELSDK_FAIL(r, kExec, "setReallocationControlModePage error");
-  (void)lastSlotStep;
 }
 
 // The local time as a UDF timestamp (type 1, offset from UTC in minutes).
@@ -242,7 +241,7 @@ void readDescriptors(DriveCtrl& drive, DescriptorData& d, std::uint8_t slot) {
 }
 
 void execFinalize(DriveCtrl& drive, Progress& progress, std::uint8_t lastSlot) {
-  loadForFinalize(drive, lastSlot, true);
+  loadForFinalize(drive, lastSlot);
   const int status = discStatus(drive);
   if (status == 2) return;
   if (status != 1) KELSDK_FAIL(0x3000003, kExec, "illegal DiscStatus status(%d)", status);
@@ -259,7 +258,7 @@ void execFinalize(DriveCtrl& drive, Progress& progress, std::uint8_t lastSlot) {
   progress.set(40);
   for (unsigned s = 0; s <= lastSlot; ++s) {
     const auto slot = static_cast<std::uint8_t>(s);
-    loadForFinalize(drive, slot, false);
+    loadForFinalize(drive, slot);
     if (discStatus(drive) != 2) {
       readDescriptors(drive, d, slot);
       if (lvidFinalizeState(d) != 3) finalizeSlot(drive, d, v);
