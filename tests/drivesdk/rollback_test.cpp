@@ -121,6 +121,7 @@ TEST_F(SdkRollback, ChainsScansAndEntriesThatGiveNoPoint) {
     const char* log;
     bool noAnchor = false;
     bool readError = false;  // the RUB holding 4150 cannot be read
+    bool hugeMainVds = false;  // the anchor's main sequence runs past the disc
   } rows[] = {
       {"chain intact", chain([](auto&) {}), {kCurrent, 4200, 4150, 4100}, false, nullptr},
       {"no previous locations: scanning below the current entry",
@@ -129,6 +130,8 @@ TEST_F(SdkRollback, ChainsScansAndEntriesThatGiveNoPoint) {
        "readAVDP error", true},
       {"read error inside a chunk", chain([](auto&) {}), {kCurrent, 4200, 4100}, true, nullptr, true, true},
       {"read error on the chain", chain([](auto&) {}), {kCurrent, 4200, 4100}, false, "read error", false, true},
+      {"main sequence past the disc: the reserve one", chain([](auto&) {}), {kCurrent, 4200, 4150, 4100}, false,
+       "VDS read error LSN=0x00000120", false, false, true},
       {"pointer not below", chain([](auto& g) { g[1].previous = 4300; }), {kCurrent, 4200, 4150, 4100}, false,
        "before MFE 0x10CC >= now MFE 0x1068"},
       {"other implementation", chain([](auto& g) { g[2].otherImplementation = true; }), {kCurrent, 4200, 4100}, false,
@@ -143,6 +146,13 @@ TEST_F(SdkRollback, ChainsScansAndEntriesThatGiveNoPoint) {
       imageHook_ = [](std::vector<std::uint8_t>& image) {
         std::memset(&image[std::size_t{256} * kSector], 0, kSector);
         std::memset(&image[std::size_t{kImageSectors - 1} * kSector], 0, kSector);
+      };
+    if (row.hugeMainVds)
+      imageHook_ = [](std::vector<std::uint8_t>& image) {
+        std::uint8_t* anchor = &image[std::size_t{256} * kSector];
+        const std::uint32_t length = 0xFFFFF800u;
+        std::memcpy(anchor + 16, &length, 4);
+        udf_test::reseal(anchor);
       };
     cartridge(0xE1, {0}, row.generations);
     if (row.readError) sim_->drive().add_fault(kelsim::read_error(4150, 4150));
