@@ -63,6 +63,11 @@ TEST(SdkProgress, StartStepsEveryTenSecondsAndNeverReachesItsEnd) {
   for (int step = 11; step < 30; ++step) {
     clock.advance(Progress::kStepMs);
     ASSERT_TRUE(eventually([&] { return static_cast<int>(reports.values().size()) == step - 9; })) << step;
+    // The next step is measured from the worker's next wait: advance only
+    // once it waits again.
+    if (step < 29) {
+      ASSERT_TRUE(eventually([&] { return clock.waiters() == 1; })) << step;
+    }
   }
   ASSERT_TRUE(eventually([&] { return clock.waiters() == 0; }));  // the worker ended at 29
   clock.advance(10 * Progress::kStepMs);
