@@ -50,4 +50,46 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::int64_t mounting_pid = 0;
   std::uint32_t vfam_wait_step_sec = 0;
   mdcudfsr_cache_node* root_node = nullptr;
+
+  // ---- volume operations
+  std::uint32_t mount_arg_word = 0;        // mount argument at offset 16, kept
+  std::uint32_t metadata_check_value = 0;  // mount argument at offset 28
+  std::uint32_t flush_interval = 0;        // seconds
+  std::uint32_t dev_number = 0;
+  std::int32_t disc_status = 0;            // 0 empty, 1 appendable, 2 finalized, 3 reserved
+  std::uint32_t last_track = 0;
+  std::uint32_t cm_last_written_slot = 0;
+  std::uint32_t verify_mode = 0;           // 1: write verify on
+  std::int32_t unmounting = 0;
+  vnode_t root_vnode = nullptr;            // the volume root's vnode once known; its path prefixes event lines
+
+  // Mount information companions.
+  MDCFS_MOUNT_INFORMATION mntinfo_prev{};  // last state written or logged
+  std::int32_t mntinfo_overwrite = 0;      // 1: a later status may replace the current one
+  std::int32_t pending_error_report = 0;
+  std::int32_t mounting = 0;               // suppresses state event lines
+  std::int32_t mount_completed = 0;
+  std::int32_t filter_notified = 0;
+
+  // Privileged mode and the integrity-written flag of the disc-change guard.
+  std::int32_t privileged_mode = 0;
+  std::int64_t privileged_pid = 0;
+  std::uint32_t privileged_call_count = 0;
+  std::int32_t integrity_written = 0;
+
+  // Disc-change guard.
+  std::uint32_t DiscChangeNumTotal = 0;
+  std::uint32_t WtchSmpls = 0;
+  std::uint32_t WtchSteps = 0;
+  std::uint32_t DscChngWtchIvalSec = 0;
+  std::int32_t delay_guard = 0;
+  std::uint64_t* watch_ring = nullptr;     // WtchSteps time stamps (ns), owned
+  std::uint8_t medium_unique_id[14] = {};
+
+  // Volume clocks (microseconds since 1970) and the time-zone offset of
+  // recorded timestamps (minutes east of UTC).
+  std::int32_t time_zone_offset = 0;
+  std::uint64_t last_modification_time = 0;
+  std::uint64_t last_partial_flush_time = 0;
+  std::int32_t lvid_open = 0;
 };
