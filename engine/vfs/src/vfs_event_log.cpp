@@ -15,7 +15,6 @@
 #include <cstring>
 #include <string>
 
-using namespace devctl;
 
 namespace {
 

@@ -9,7 +9,6 @@
 
 #include <cstring>
 
-using namespace devctl;
 
 namespace {
 
