@@ -132,6 +132,11 @@ class ChangerDrive {
   // Cartridge write protect: MECHANISM STATUS byte 9 bit 0, mode page WP bit,
   // and writes refused with 03/27/00.
   void set_write_protect(bool on);
+  // MECHANISM STATUS as a failing changer answers it: bits ORed into byte 0
+  // (fault 0x80, changer state 0x60), and a reported slot other than the
+  // loaded one (-1: the loaded one).
+  void set_mechanism_bits(std::uint8_t byte0_bits);
+  void set_reported_slot(int slot);
   // Takes the disc out (no disc loaded) or puts the given slot in.
   void unload();
   DWORD load(int slot);
@@ -199,6 +204,8 @@ class ChangerDrive {
   std::map<int, FaultRule> faults_;
   int next_fault_id_ = 1;
   Observed observed_;
+  std::uint8_t mechanism_bits_ = 0;
+  int reported_slot_ = -1;
   bool dirty_ = false;  // NWA or written range changed since the last save
   std::map<std::uint8_t, std::vector<std::uint8_t>> mode_pages_;
 };
