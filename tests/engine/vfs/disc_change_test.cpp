@@ -194,7 +194,7 @@ TEST_F(DiscChange, WriteVerifyIsNotSentWhileWritingIsForbidden) {
   struct Case {
     std::uint32_t reasons;
     bool sent;
-  } cases[] = {{0x0, true}, {0x800, true}, {0x2, false}, {0x80000, false}, {0x1, false}, {0x4000, false}};
+  } cases[] = {{0x0, true}, {0x10, true}, {0x100000, true}, {0x800, false}, {0x2, false}, {0x80000, false}, {0x1, false}, {0x4000, false}};
   for (const auto& c : cases) {
     mnt_->mntinfo.WriteProtectReasonFlags = c.reasons;
     clear_log();
