@@ -25,6 +25,18 @@ void SteadyClock::sleep_ms(std::uint64_t ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+namespace {
+std::uint64_t real_wall_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
+}
+}  // namespace
+
+std::uint64_t Clock::wall_ms() { return real_wall_ms(); }
+
+ManualClock::ManualClock(std::uint64_t start_ms) : now_(start_ms) { set_wall_ms(real_wall_ms()); }
+
 void ManualClock::wait_until(std::unique_lock<std::mutex>& lk, std::condition_variable& cv,
                              std::uint64_t deadline_ms) {
   {

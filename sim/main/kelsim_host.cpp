@@ -1,11 +1,15 @@
 // kelsim-host: serves a simulated changer drive on the host service's pipe.
 //
 //   kelsim-host --dir DIR [--medium-type E1] [--slots N] [--blocks N]
-//               [--product QMR-T300B] [--serial TEXT] [--revision 1700]
-//               [--cookie HEX] [--pipe NAME] [--log]
+//               [--unique-id TEXT] [--pow N] [--opc N] [--product QMR-T300B]
+//               [--serial TEXT] [--revision 1700] [--cookie HEX] [--pipe NAME]
+//               [--log]
 //
 // A DIR without a cartridge gets a new blank one of the given medium type,
-// slot count and disc size; an existing one is served as it is. The pipe is
+// slot count and disc size (--unique-id: the first 12 characters of each
+// disc's medium identifier; --pow and --opc: the pseudo-overwrite resources
+// and OPC count left, which rewrites use up); an existing one is served as
+// it is. The pipe is
 // a socket in $KEL_PIPE_DIR (default /tmp/kel-pipes). Runs until SIGINT or
 // SIGTERM.
 #include "sim/service.h"
@@ -22,6 +26,7 @@ namespace {
 void usage() {
   std::fprintf(stderr,
                "usage: kelsim-host --dir DIR [--medium-type HEX] [--slots N] [--blocks N]\n"
+               "                   [--unique-id TEXT] [--pow N] [--opc N]\n"
                "                   [--product MODEL] [--serial TEXT] [--revision NNNN]\n"
                "                   [--cookie HEX] [--pipe NAME] [--log]\n");
 }
@@ -66,6 +71,12 @@ int main(int argc, char** argv) {
       setup.slots = static_cast<std::uint8_t>(n);
     } else if (a == "--blocks" && parse_number(v, 0, &n) && n <= 0x7FFFFFE0ull) {
       setup.disc_blocks = static_cast<std::uint32_t>(n);
+    } else if (a == "--pow" && parse_number(v, 0, &n) && n <= 0xFFFFFFFFull) {
+      setup.pow_replacements = setup.pow_map_entries = setup.pow_updates = static_cast<std::uint32_t>(n);
+    } else if (a == "--opc" && parse_number(v, 0, &n) && n <= 0xFFFF) {
+      setup.opc_count = static_cast<std::uint16_t>(n);
+    } else if (a == "--unique-id" && std::strlen(v) <= 12) {
+      setup.unique_id_prefix = v;
     } else if (a == "--product") {
       drive_cfg.product = v;
     } else if (a == "--serial") {

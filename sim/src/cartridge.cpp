@@ -15,6 +15,26 @@ namespace kelsim {
 namespace {
 
 constexpr const char* kStateFile = "cartridge.state";
+constexpr const char* kJournalFile = "cartridge.journal";
+constexpr std::uint32_t kJournalMagic = 0x4B4A4E4Cu;
+
+#pragma pack(push, 1)
+struct JournalRecord {
+  std::uint32_t magic;
+  std::uint8_t slot;
+  std::uint8_t what;
+  std::uint16_t index;
+  std::uint32_t value;
+  std::uint32_t generation;  // of the state file it follows
+  std::uint32_t check;       // detects a record torn by a crash
+};
+#pragma pack(pop)
+static_assert(sizeof(JournalRecord) == 20, "journal record is 20 bytes");
+
+std::uint32_t journal_check(const JournalRecord& r) {
+  return ~(r.magic ^ (static_cast<std::uint32_t>(r.slot) | static_cast<std::uint32_t>(r.what) << 8 |
+                      static_cast<std::uint32_t>(r.index) << 16) ^ r.value * 2654435761u ^ r.generation * 40503u);
+}
 constexpr const char* kStateMagic = "kelsim-cartridge 1";
 
 std::string hex(const std::vector<std::uint8_t>& v) {
@@ -51,9 +71,9 @@ std::string image_name(int slot) {
   return buf;
 }
 
-std::vector<std::uint8_t> unique_id_for(const std::string& serial, int slot) {
-  // 12 characters of the medium serial and the slot in two digits.
-  std::string s = serial.substr(0, 12);
+std::vector<std::uint8_t> unique_id_for(const std::string& prefix, int slot) {
+  // 12 characters of the prefix and the slot in two digits.
+  std::string s = prefix.substr(0, 12);
   s.resize(12, ' ');
   char d[8];
   std::snprintf(d, sizeof(d), "%02d", slot % 100);
@@ -62,6 +82,16 @@ std::vector<std::uint8_t> unique_id_for(const std::string& serial, int slot) {
 }
 
 }  // namespace
+
+DefectEntry defect_at(std::uint32_t lsn, std::uint32_t clusters) {
+  DefectEntry e;
+  e.psn = kFirstUserPsn + lsn;
+  if (clusters) {
+    e.status = 4;
+    e.low = clusters & 0x07FFFFFFu;
+  }
+  return e;
+}
 
 bool is_write_once_type(std::uint8_t t) {
   return t == 0xE1 || t == 0xE3 || t == 0xE5 || t == 0xE7 || t == 0xF1 || t == 0xF2;
@@ -117,10 +147,14 @@ DWORD Cartridge::create(const std::string& dir, const CartridgeSetup& setup, std
     serial = buf;
   }
   c->attributes = blank_cartridge_attributes(t, serial, setup.loaded_slot);
+  c->pow_replacements = setup.pow_replacements;
+  c->pow_map_entries = setup.pow_map_entries;
+  c->pow_updates = setup.pow_updates;
+  c->opc_count = setup.opc_count;
   c->discs_.resize(slots);
   for (int i = 0; i < slots; ++i) {
     Disc& d = c->discs_[i];
-    d.unique_id = unique_id_for(serial, i);
+    d.unique_id = unique_id_for(setup.unique_id_prefix.empty() ? serial : setup.unique_id_prefix, i);
     if (c->write_once()) d.tracks.push_back(Track{0, c->blocks_, 0, false, false});
     const std::string img = dir + "/" + image_name(i);
     int fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -132,7 +166,7 @@ DWORD Cartridge::create(const std::string& dir, const CartridgeSetup& setup, std
     c->fds_.push_back(fd);
   }
   c->loaded_slot = setup.loaded_slot;
-  DWORD rc = c->save();
+  DWORD rc = c->save();  // also empties a journal left in the directory
   if (rc != ERROR_SUCCESS) return rc;
   *out = std::move(c);
   return ERROR_SUCCESS;
@@ -143,6 +177,7 @@ DWORD Cartridge::open(const std::string& dir, std::shared_ptr<Cartridge>* out) {
   std::shared_ptr<Cartridge> c(new Cartridge());
   c->dir_ = dir;
   DWORD rc = c->load_state();
+  if (rc == ERROR_SUCCESS) rc = c->replay_journal();
   if (rc != ERROR_SUCCESS) return rc;
   c->fds_.assign(c->discs_.size(), -1);
   // The changer starts with the disc of the last written slot in the drive.
@@ -156,6 +191,75 @@ DWORD Cartridge::open(const std::string& dir, std::shared_ptr<Cartridge>* out) {
 Cartridge::~Cartridge() {
   for (int fd : fds_)
     if (fd >= 0) ::close(fd);
+  if (journal_fd_ >= 0) ::close(journal_fd_);
+}
+
+DWORD Cartridge::journal(int slot, Journalled what, std::uint32_t index, std::uint32_t value) {
+  if (journal_fd_ < 0) {
+    journal_fd_ = ::open((dir_ + "/" + kJournalFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (journal_fd_ < 0) return ERROR_CANTWRITE;
+  }
+  JournalRecord r{kJournalMagic, static_cast<std::uint8_t>(slot), static_cast<std::uint8_t>(what),
+                  static_cast<std::uint16_t>(index), value, generation_, 0};
+  r.check = journal_check(r);
+  for (;;) {
+    const ssize_t n = ::write(journal_fd_, &r, sizeof(r));
+    if (n == static_cast<ssize_t>(sizeof(r))) return ERROR_SUCCESS;
+    if (n < 0 && errno == EINTR) continue;
+    return ERROR_CANTWRITE;
+  }
+}
+
+// Applies the journal over the state just loaded. A torn last record (a
+// crash in the middle of an append) ends the replay, records of an older
+// state file (a crash between its rename and the journal's truncation) are
+// skipped, and a whole record that names no disc or track of this cartridge
+// makes the state damaged.
+DWORD Cartridge::replay_journal() {
+  std::ifstream f(dir_ + "/" + kJournalFile, std::ios::binary);
+  if (!f) return ERROR_SUCCESS;
+  JournalRecord r;
+  while (f.read(reinterpret_cast<char*>(&r), sizeof(r))) {
+    if (r.magic != kJournalMagic || r.check != journal_check(r)) break;
+    if (r.generation != generation_) continue;
+    if (r.slot >= discs_.size()) return ERROR_INVALID_DATA;
+    Disc& d = discs_[r.slot];
+    switch (static_cast<Journalled>(r.what)) {
+      case Journalled::TrackNwa:
+        if (r.index >= d.tracks.size() || r.value > d.tracks[r.index].end()) return ERROR_INVALID_DATA;
+        d.tracks[r.index].nwa = r.value;
+        break;
+      case Journalled::HighestWritten:
+        if (r.value > blocks_) return ERROR_INVALID_DATA;
+        d.highest_written = r.value;
+        break;
+      case Journalled::PowReplacements: pow_replacements = r.value; break;
+      case Journalled::PowMapEntries: pow_map_entries = r.value; break;
+      case Journalled::PowUpdates: pow_updates = r.value; break;
+      case Journalled::OpcCount: opc_count = static_cast<std::uint16_t>(r.value); break;
+      default: return ERROR_INVALID_DATA;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD Cartridge::remove_attribute(std::uint16_t id) {
+  if (attributes.erase(id) == 0) return ERROR_NOT_FOUND;
+  return save();
+}
+
+DWORD Cartridge::add_defect(int slot, const DefectEntry& e) {
+  if (slot < 0 || slot >= slots()) return ERROR_INVALID_PARAMETER;
+  disc(slot).defects.push_back(e);
+  return save();
+}
+
+DWORD Cartridge::set_unique_id(int slot, const std::string& id) {
+  if (slot < 0 || slot >= slots()) return ERROR_INVALID_PARAMETER;
+  std::string s = id.substr(0, 14);
+  s.resize(14, ' ');
+  disc(slot).unique_id.assign(s.begin(), s.end());
+  return save();
 }
 
 int Cartridge::image_fd(int slot) {
@@ -219,7 +323,11 @@ DWORD Cartridge::save() {
   o << "disc_blocks " << blocks_ << "\n";
   o << "slots " << discs_.size() << "\n";
   o << "loaded_slot " << loaded_slot << "\n";
+  const std::uint32_t next = generation_ + 1;  // journal records of this state carry it
+  o << "generation " << next << "\n";
   o << "write_protected " << (write_protected ? 1 : 0) << "\n";
+  o << "medium_write_protected " << (medium_write_protected ? 1 : 0) << "\n";
+  o << "writes_refused " << (writes_refused ? 1 : 0) << "\n";
   o << "pow " << pow_replacements << " " << pow_map_entries << " " << pow_updates << "\n";
   o << "opc " << opc_count << "\n";
   for (auto& [id, a] : attributes) {
@@ -233,6 +341,8 @@ DWORD Cartridge::save() {
     for (const Track& t : d.tracks)
       o << "track " << i << " " << t.start << " " << t.size << " " << t.nwa << " " << int(t.closed) << " "
         << int(t.reserved) << "\n";
+    for (const DefectEntry& e : d.defects)
+      o << "defect " << i << " " << int(e.status) << " " << e.psn << " " << e.low << "\n";
   }
   const std::string path = dir_ + "/" + kStateFile;
   const std::string tmp = path + ".tmp";
@@ -243,6 +353,13 @@ DWORD Cartridge::save() {
     if (!f) return ERROR_CANTWRITE;
   }
   if (std::rename(tmp.c_str(), path.c_str()) != 0) return ERROR_CANTWRITE;
+  generation_ = next;
+  // Everything journalled is in the state file now.
+  if (journal_fd_ >= 0) {
+    if (::ftruncate(journal_fd_, 0) != 0) return ERROR_CANTWRITE;
+  } else if (::truncate((dir_ + "/" + kJournalFile).c_str(), 0) != 0 && errno != ENOENT) {
+    return ERROR_CANTWRITE;
+  }
   return ERROR_SUCCESS;
 }
 
@@ -270,12 +387,26 @@ DWORD Cartridge::load_state() {
       in >> slots;
       if (slots == 0 || slots > 100) return ERROR_INVALID_DATA;
       discs_.assign(slots, Disc{});
+    } else if (key == "generation") {
+      in >> generation_;
     } else if (key == "loaded_slot") {
       in >> loaded_slot;
     } else if (key == "write_protected") {
       int v = 0;
       in >> v;
       write_protected = v != 0;
+    } else if (key == "medium_write_protected" || key == "writes_refused") {
+      int v = 0;
+      in >> v;
+      (key == "writes_refused" ? writes_refused : medium_write_protected) = v != 0;
+    } else if (key == "defect") {
+      std::size_t i;
+      int status;
+      DefectEntry e;
+      in >> i >> status >> e.psn >> e.low;
+      if (i >= discs_.size() || status < 0 || status > 15) return ERROR_INVALID_DATA;
+      e.status = static_cast<std::uint8_t>(status);
+      discs_[i].defects.push_back(e);
     } else if (key == "pow") {
       in >> pow_replacements >> pow_map_entries >> pow_updates;
     } else if (key == "opc") {

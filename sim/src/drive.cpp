@@ -64,7 +64,47 @@ bool rule_matches(const FaultRule& r, const std::uint8_t* cdb, std::size_t len) 
   return true;
 }
 
-bool is_service_kind(FaultRule::Kind k) { return k != FaultRule::Kind::Sense; }
+bool is_service_kind(FaultRule::Kind k) {
+  return k != FaultRule::Kind::Sense && k != FaultRule::Kind::ReplaceData;
+}
+
+// Length of the CDB each operation needs; 0 for an operation the drive does
+// not know.
+std::size_t cdb_length_needed(std::uint8_t op) {
+  switch (op) {
+    case 0x00: case 0x04: case 0x12: case 0x1B: case 0x1E:
+      return 6;
+    case 0x23: case 0x25: case 0x28: case 0x2A: case 0x2F: case 0x35: case 0x4A:
+    case 0x51: case 0x52: case 0x53: case 0x55: case 0x5A: case 0x5B:
+      return 10;
+    case 0xA6: case 0xAC: case 0xAD: case 0xBD: case 0xC3: case 0xC6: case 0xCF:
+    case 0xD2: case 0xD5: case 0xDA: case 0xDB: case 0xDC: case 0xE6:
+      return 12;
+    case 0x8C: case 0x8D:
+      return 16;
+    default:
+      return 0;
+  }
+}
+
+// Cuts an answer to the allocation length of the CDB.
+ScsiResult cut(std::vector<std::uint8_t>* d, std::size_t alloc) {
+  if (d->size() > alloc) d->resize(alloc);
+  return good();
+}
+
+// Attributes of the cartridge memory the host may not write: the device and
+// medium type attributes (0000h-07FFh) and the vendor-unique medium type
+// attributes (1000h-13FFh), as SPC defines their ranges.
+bool read_only_attribute(std::uint16_t id) { return id < 0x0800 || (id >= 0x1000 && id < 0x1400); }
+
+// Fixed length and format of the standard host type attributes 0800h-0806h.
+bool standard_attribute_fits(std::uint16_t id, std::uint8_t format, std::size_t len) {
+  static constexpr std::uint8_t kFormat[7] = {1, 1, 1, 2, 1, 0, 1};
+  static constexpr std::uint16_t kLength[7] = {8, 32, 8, 160, 12, 1, 32};
+  if (id < 0x0800 || id > 0x0806 || len == 0) return true;
+  return format == kFormat[id - 0x0800] && len == kLength[id - 0x0800];
+}
 
 }  // namespace
 
@@ -121,6 +161,34 @@ FaultRule delay_answer(std::uint64_t ms, std::optional<std::uint8_t> opcode) {
   return r;
 }
 
+FaultRule replace_answer(std::uint8_t opcode, std::vector<std::uint8_t> data) {
+  FaultRule r;
+  r.kind = FaultRule::Kind::ReplaceData;
+  r.opcode = opcode;
+  r.data = std::move(data);
+  return r;
+}
+
+std::optional<std::uint32_t> cdb_allocation_length(const std::uint8_t* cdb, std::size_t len) {
+  if (len == 0) return std::nullopt;
+  auto be16_at = [&](std::size_t at) -> std::optional<std::uint32_t> {
+    if (len < at + 2) return std::nullopt;
+    return get_be16(cdb + at);
+  };
+  auto be32_at = [&](std::size_t at) -> std::optional<std::uint32_t> {
+    if (len < at + 4) return std::nullopt;
+    return get_be32(cdb + at);
+  };
+  switch (cdb[0]) {
+    case 0x12: return be16_at(3);  // INQUIRY
+    case 0x5A: case 0x51: case 0x52: case 0x4A: case 0x23: case 0xAD: return be16_at(7);
+    case 0xBD: return be16_at(8);  // MECHANISM STATUS
+    case 0x8C: return be32_at(10);  // READ ATTRIBUTE
+    case 0xDA: return be32_at(6);   // vendor READ ATTRIBUTE
+    default: return std::nullopt;
+  }
+}
+
 struct ChangerDrive::Ctx {
   const std::uint8_t* cdb;
   std::size_t len;
@@ -147,7 +215,6 @@ Track* ChangerDrive::track_of(Disc& d, std::uint32_t lba) {
   return nullptr;
 }
 
-void ChangerDrive::mark_dirty() { dirty_ = true; }
 
 void ChangerDrive::note_written_slot() {
   auto& a = cart_->attributes[0x0D00];
@@ -201,15 +268,39 @@ std::optional<FaultRule> ChangerDrive::take_service_fault(const std::uint8_t* cd
   return std::nullopt;
 }
 
-std::optional<Sense> ChangerDrive::match_sense_fault(const std::uint8_t* cdb, std::size_t len) {
-  if (FaultRule* r = fire(faults_, false, cdb, len)) return r->sense;
+std::optional<FaultRule> ChangerDrive::match_drive_fault(const std::uint8_t* cdb, std::size_t len) {
+  if (FaultRule* r = fire(faults_, false, cdb, len)) return *r;
   return std::nullopt;
 }
 
 void ChangerDrive::set_write_protect(bool on) {
   std::lock_guard<std::mutex> g(mu_);
+  cart_->write_protected = cart_->medium_write_protected = cart_->writes_refused = on;
+  cart_->save();
+}
+void ChangerDrive::set_cartridge_write_protect(bool on) {
+  std::lock_guard<std::mutex> g(mu_);
   cart_->write_protected = on;
   cart_->save();
+}
+void ChangerDrive::set_medium_write_protect(bool on) {
+  std::lock_guard<std::mutex> g(mu_);
+  cart_->medium_write_protected = on;
+  cart_->save();
+}
+void ChangerDrive::set_write_refusal(bool on) {
+  std::lock_guard<std::mutex> g(mu_);
+  cart_->writes_refused = on;
+  cart_->save();
+}
+
+DWORD ChangerDrive::remove_attribute(std::uint16_t id) {
+  std::lock_guard<std::mutex> g(mu_);
+  return cart_->remove_attribute(id);
+}
+DWORD ChangerDrive::add_defect(int slot, const DefectEntry& e) {
+  std::lock_guard<std::mutex> g(mu_);
+  return cart_->add_defect(slot, e);
 }
 
 void ChangerDrive::set_mechanism_bits(std::uint8_t byte0_bits) {
@@ -232,12 +323,12 @@ DWORD ChangerDrive::load(int slot) {
   std::lock_guard<std::mutex> g(mu_);
   if (slot < 0 || slot >= cart_->slots()) return ERROR_INVALID_PARAMETER;
   cart_->loaded_slot = slot;
+  opc_since_load_ = false;
   return cart_->save();
 }
 
 DWORD ChangerDrive::flush() {
   std::lock_guard<std::mutex> g(mu_);
-  dirty_ = false;
   return cart_->save();
 }
 
@@ -251,7 +342,13 @@ ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length
   data_in->clear();
   if (cdb_length == 0 || !cdb) return check(kInvalidOpcode);
   std::lock_guard<std::mutex> g(mu_);
-  if (auto s = match_sense_fault(cdb, cdb_length)) return check(*s);
+  if (auto f = match_drive_fault(cdb, cdb_length)) {
+    if (f->kind == FaultRule::Kind::Sense) return check(f->sense);
+    *data_in = f->data;
+    if (auto alloc = cdb_allocation_length(cdb, cdb_length); alloc && data_in->size() > *alloc)
+      data_in->resize(*alloc);
+    return good();
+  }
   Ctx c{cdb, cdb_length, data_out, data_out_length, data_in};
   ScsiResult r = run(c);
   if (r.check_condition) data_in->clear();
@@ -261,6 +358,9 @@ ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length
 ScsiResult ChangerDrive::run(Ctx& c) {
   const std::uint8_t op = c.cdb[0];
   const bool latest = latest_model();
+  const std::size_t need = cdb_length_needed(op);
+  if (need == 0) return check(kInvalidOpcode);
+  if (c.len < need) return check(kInvalidField);
   switch (op) {
     case 0x00: return test_unit_ready(c);
     case 0x04: return format_unit(c);
@@ -306,9 +406,9 @@ ScsiResult ChangerDrive::run(Ctx& c) {
 // --- identification -------------------------------------------------------
 
 ScsiResult ChangerDrive::inquiry(Ctx& c) {
-  if (c.len < 6) return check(kInvalidField);
   const bool evpd = c.cdb[1] & 1;
   const std::uint8_t page = c.cdb[2];
+  const std::uint16_t alloc = get_be16(c.cdb + 3);
   auto& d = *c.in;
   if (!evpd) {
     if (page != 0) return check(kInvalidField);
@@ -324,7 +424,7 @@ ScsiResult ChangerDrive::inquiry(Ctx& c) {
     put(8, 8, config_.vendor);
     put(16, 16, config_.product);
     put(32, 4, config_.revision);
-    return good();
+    return cut(&d, alloc);
   }
   if (page == 0x80) {
     const std::string& s = config_.serial;
@@ -333,7 +433,7 @@ ScsiResult ChangerDrive::inquiry(Ctx& c) {
     d[1] = 0x80;
     d[3] = static_cast<std::uint8_t>(s.size());
     std::memcpy(d.data() + 4, s.data(), s.size());
-    return good();
+    return cut(&d, alloc);
   }
   if (page == 0xC1) {
     Disc* disc = loaded_disc();
@@ -343,7 +443,7 @@ ScsiResult ChangerDrive::inquiry(Ctx& c) {
     d[1] = 0xC1;
     d[3] = 14;
     std::copy_n(disc->unique_id.begin(), std::min<std::size_t>(14, disc->unique_id.size()), d.begin() + 4);
-    return good();
+    return cut(&d, alloc);
   }
   return check(kInvalidField);
 }
@@ -355,22 +455,23 @@ ScsiResult ChangerDrive::test_unit_ready(Ctx&) {
 
 ScsiResult ChangerDrive::mechanism_status(Ctx& c) {
   auto& d = *c.in;
-  d.assign(12, 0);
+  const std::size_t slots = cart_->slots();
+  d.assign(8 + 4 * slots, 0);
   const int slot = cart_->loaded_slot;
   const bool loaded = loaded_disc() != nullptr;
   const int s = !loaded ? 0 : (reported_slot_ >= 0 ? reported_slot_ : slot);
   d[0] = static_cast<std::uint8_t>((s & 0x1F) | mechanism_bits_);
   d[1] = static_cast<std::uint8_t>((loaded ? 1 : 0) << 5 | ((s >> 5) & 7));
-  d[5] = cart_->slots();
-  put_be16(d.data() + 6, 4);  // one 4-byte slot table entry
-  d[8] = loaded ? 0x80 : 0x00;
-  d[9] = cart_->write_protected ? 0x01 : 0x00;
-  (void)c;
-  return good();
+  d[5] = static_cast<std::uint8_t>(slots);
+  put_be16(d.data() + 6, static_cast<std::uint16_t>(4 * slots));
+  for (std::size_t i = 0; i < slots; ++i) {
+    d[8 + 4 * i] = 0x80;  // every slot holds a disc
+    d[9 + 4 * i] = static_cast<std::uint8_t>(0x02 | (cart_->write_protected ? 0x01 : 0x00));
+  }
+  return cut(&d, get_be16(c.cdb + 8));
 }
 
 ScsiResult ChangerDrive::load_unload(Ctx& c) {
-  if (c.len < 9) return check(kInvalidField);
   const std::uint8_t how = c.cdb[4] & 3;
   if (how == 3) {
     const int slot = c.cdb[8];
@@ -381,7 +482,7 @@ ScsiResult ChangerDrive::load_unload(Ctx& c) {
   } else {
     return check(kInvalidField);
   }
-  dirty_ = false;
+  opc_since_load_ = false;
   cart_->save();
   return good();
 }
@@ -405,18 +506,18 @@ ScsiResult ChangerDrive::read_format_capacities(Ctx& c) {
     d[8] = 3;  // no medium
     put_be32(d.data() + 4, 0xFFFFFFFFu);
   } else {
-    const bool formatted = cart_->write_once() ? disc->status != DiscStatus::Blank : disc->formatted;
     put_be32(d.data() + 4, cart_->disc_blocks());
-    d[8] = formatted ? 2 : 1;
+    d[8] = disc->formatted ? 2 : 1;  // as FORMAT UNIT left it, whatever was written
   }
   put_be24(d.data() + 9, kBlockSize);
-  return good();
+  return cut(&d, get_be16(c.cdb + 7));
 }
 
 ScsiResult ChangerDrive::read_disc_information(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
   const std::uint8_t type = c.cdb[1] & 7;
+  const std::uint16_t alloc = get_be16(c.cdb + 7);
   auto& d = *c.in;
   if (type == 0) {
     d.assign(34, 0);
@@ -436,7 +537,7 @@ ScsiResult ChangerDrive::read_disc_information(Ctx& c) {
     d[6] = static_cast<std::uint8_t>(cart_->write_once() ? std::max<std::size_t>(1, disc->tracks.size()) : 1);
     d[7] = 0x20;  // unrestricted use
     put_be32(d.data() + 20, cart_->disc_blocks());
-    return good();
+    return cut(&d, alloc);
   }
   if (type == 1) {
     d.assign(12, 0);
@@ -447,7 +548,7 @@ ScsiResult ChangerDrive::read_disc_information(Ctx& c) {
     put_be16(d.data() + 6, static_cast<std::uint16_t>(cart_->write_once() ? disc->tracks.size() : 1));
     put_be16(d.data() + 8, 16);
     put_be16(d.data() + 10, open);
-    return good();
+    return cut(&d, alloc);
   }
   if (type == 2) {
     d.assign(16, 0);
@@ -455,7 +556,7 @@ ScsiResult ChangerDrive::read_disc_information(Ctx& c) {
     put_be32(d.data() + 4, cart_->pow_replacements);
     put_be32(d.data() + 8, cart_->pow_map_entries);
     put_be32(d.data() + 12, cart_->pow_updates);
-    return good();
+    return cut(&d, alloc);
   }
   return check(kInvalidField);
 }
@@ -463,7 +564,6 @@ ScsiResult ChangerDrive::read_disc_information(Ctx& c) {
 ScsiResult ChangerDrive::read_track_information(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
-  if (c.len < 6) return check(kInvalidField);
   const std::uint8_t addr_type = c.cdb[1] & 3;
   const std::uint32_t number = get_be32(c.cdb + 2);
 
@@ -517,7 +617,7 @@ ScsiResult ChangerDrive::read_track_information(Ctx& c) {
   put_be32(d.data() + 16, t.closed ? 0 : t.end() - std::max(t.nwa, t.start));
   put_be32(d.data() + 24, t.size);
   put_be32(d.data() + 28, blank ? 0 : t.nwa - 1);
-  return good();
+  return cut(&d, get_be16(c.cdb + 7));
 }
 
 // --- reading and writing ---------------------------------------------------
@@ -525,7 +625,6 @@ ScsiResult ChangerDrive::read_track_information(Ctx& c) {
 ScsiResult ChangerDrive::read10(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
-  if (c.len < 10) return check(kInvalidField);
   std::uint32_t lba, count;
   lba_range(c.cdb, c.len, &lba, &count);
   if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
@@ -533,51 +632,89 @@ ScsiResult ChangerDrive::read10(Ctx& c) {
   c.in->resize(static_cast<std::size_t>(count) * kBlockSize);
   if (count && cart_->read_blocks(cart_->loaded_slot, lba, count, c.in->data()) != ERROR_SUCCESS)
     return check(kUnrecordedRead);
+  ScsiResult r = good();
+  if (cart_->write_once()) {
+    // Blocks never recorded read as zeros; the answer says how many there were.
+    std::uint64_t recorded = 0;
+    for (const Track& t : disc->tracks) {
+      const std::uint64_t from = std::max(lba, t.start), to = std::min<std::uint64_t>(lba + count, t.nwa);
+      if (to > from) recorded += to - from;
+    }
+    r.unrecorded_blocks = count - static_cast<std::uint32_t>(recorded);
+  }
+  return r;
+}
+
+// Write-once rules of a write of [lba, end): inside one open track, from at
+// most its NWA on, on a disc not finalized; recorded blocks only as far as
+// the pseudo-overwrite resources reach.
+ScsiResult ChangerDrive::write_once_checks(Disc& disc, std::uint32_t lba, std::uint32_t end, Track** track) {
+  if (disc.finalized) return check(kInvalidWriteAddress);
+  Track* t = track_of(disc, lba);
+  if (!t || t->closed || lba > t->nwa || end > t->end()) return check(kInvalidWriteAddress);
+  if (lba < t->nwa && !use_pow(lba, end, *t)) return check(kInvalidWriteAddress);
+  *track = t;
   return good();
+}
+
+// Takes the resources of a pseudo-overwrite of the recorded blocks of
+// [lba, end) in t; false, taking nothing, when they do not reach.
+bool ChangerDrive::use_pow(std::uint32_t lba, std::uint32_t end, const Track& t) {
+  const std::uint32_t last = std::min(end, t.nwa) - 1;
+  const std::uint32_t clusters = last / 32 - lba / 32 + 1;
+  Cartridge& k = *cart_;
+  if (k.pow_updates == 0 || k.pow_map_entries < clusters || k.pow_replacements < clusters) return false;
+  const int slot = k.loaded_slot;
+  k.pow_updates -= 1;
+  k.pow_map_entries -= clusters;
+  k.pow_replacements -= clusters;
+  k.journal(slot, Cartridge::Journalled::PowUpdates, 0, k.pow_updates);
+  k.journal(slot, Cartridge::Journalled::PowMapEntries, 0, k.pow_map_entries);
+  k.journal(slot, Cartridge::Journalled::PowReplacements, 0, k.pow_replacements);
+  if (!opc_since_load_ && k.opc_count > 0) {
+    --k.opc_count;
+    k.journal(slot, Cartridge::Journalled::OpcCount, 0, k.opc_count);
+  }
+  opc_since_load_ = true;
+  return true;
 }
 
 ScsiResult ChangerDrive::write10(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
-  if (c.len < 10) return check(kInvalidField);
   std::uint32_t lba, count;
   lba_range(c.cdb, c.len, &lba, &count);
-  if (cart_->write_protected) return check(kWriteProtected);
+  if (cart_->writes_refused) return check(kWriteProtected);
   if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
-  if (c.out_len < static_cast<std::size_t>(count) * kBlockSize) return check(kInvalidField);
+  if (c.out_len != static_cast<std::size_t>(count) * kBlockSize) return check(kInvalidField);
+  if (!disc->formatted) return check(kUnformatted);
   if (count == 0) return good();
   const std::uint32_t end = lba + count;
   Track* t = nullptr;
   if (cart_->write_once()) {
-    if (disc->finalized) return check(kInvalidWriteAddress);
-    t = track_of(*disc, lba);
-    if (!t || t->closed || lba > t->nwa || end > t->end()) return check(kInvalidWriteAddress);
-  } else if (!disc->formatted) {
-    return check(kUnformatted);
+    ScsiResult r = write_once_checks(*disc, lba, end, &t);
+    if (r.check_condition) return r;
   }
   if (cart_->write_blocks(cart_->loaded_slot, lba, count, c.out) != ERROR_SUCCESS)
     return check(Sense{0x03, 0x0C, 0x00});
-  if (t) {
-    if (end > t->nwa) {
-      t->nwa = end;
-      mark_dirty();
-    }
-    if (disc->status == DiscStatus::Blank) {
-      disc->status = DiscStatus::Incomplete;
-      cart_->save();
-    }
-  } else if (end > disc->highest_written) {
+  // What a write moves is on disk before the command is answered.
+  const int slot = cart_->loaded_slot;
+  DWORD kept = ERROR_SUCCESS;
+  if (t && end > t->nwa) {
+    t->nwa = end;
+    kept = cart_->journal(slot, Cartridge::Journalled::TrackNwa, static_cast<std::uint32_t>(t - disc->tracks.data()),
+                          end);
+  } else if (!t && end > disc->highest_written) {
     disc->highest_written = end;
-    mark_dirty();
+    kept = cart_->journal(slot, Cartridge::Journalled::HighestWritten, 0, end);
   }
   note_written_slot();
-  return good();
+  return kept == ERROR_SUCCESS ? good() : check(Sense{0x03, 0x0C, 0x00});
 }
 
 ScsiResult ChangerDrive::verify10(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
-  if (c.len < 10) return check(kInvalidField);
   std::uint32_t lba, count;
   lba_range(c.cdb, c.len, &lba, &count);
   if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
@@ -593,15 +730,13 @@ ScsiResult ChangerDrive::verify10(Ctx& c) {
 
 ScsiResult ChangerDrive::sync_cache(Ctx&) {
   if (!loaded_disc()) return check(kNoMedium);
-  dirty_ = false;
   if (cart_->save() != ERROR_SUCCESS) return check(Sense{0x03, 0x0C, 0x00});
   return good();
 }
 
 ScsiResult ChangerDrive::reserve_write(Ctx& c) {
   if (!loaded_disc()) return check(kNoMedium);
-  if (c.len < 12) return check(kInvalidField);
-  if (cart_->write_protected) return check(kWriteProtected);
+  if (cart_->writes_refused) return check(kWriteProtected);
   std::uint32_t lba, count;
   lba_range(c.cdb, c.len, &lba, &count);
   if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
@@ -614,8 +749,7 @@ ScsiResult ChangerDrive::reserve_write(Ctx& c) {
 ScsiResult ChangerDrive::format_unit(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
-  if (c.len < 2) return check(kInvalidField);
-  if (cart_->write_protected) return check(kWriteProtected);
+  if (cart_->writes_refused) return check(kWriteProtected);
   const bool fmt_data = c.cdb[1] & 0x10;
   if (fmt_data) {
     if (c.out_len < 12) return check(kParamLengthError);
@@ -634,7 +768,6 @@ ScsiResult ChangerDrive::format_unit(Ctx& c) {
     disc->formatted = true;
     disc->status = DiscStatus::Complete;
   }
-  dirty_ = false;
   cart_->save();
   return good();
 }
@@ -642,9 +775,8 @@ ScsiResult ChangerDrive::format_unit(Ctx& c) {
 ScsiResult ChangerDrive::reserve_track(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
-  if (c.len < 6) return check(kInvalidField);
   if (!cart_->write_once()) return check(kInvalidOpcode);
-  if (cart_->write_protected) return check(kWriteProtected);
+  if (cart_->writes_refused) return check(kWriteProtected);
   if (!(c.cdb[1] & 1)) return check(kInvalidField);  // only reservation by address
   if (disc->finalized || disc->status == DiscStatus::Blank || disc->tracks.empty()) return check(kSequenceError);
   const std::uint32_t lba = get_be32(c.cdb + 2);
@@ -653,7 +785,6 @@ ScsiResult ChangerDrive::reserve_track(Ctx& c) {
   Track next{lba, last.end() - lba, lba, false, true};
   last.size = lba - last.start;
   disc->tracks.push_back(next);
-  dirty_ = false;
   cart_->save();
   return good();
 }
@@ -661,9 +792,8 @@ ScsiResult ChangerDrive::reserve_track(Ctx& c) {
 ScsiResult ChangerDrive::close_track_session(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
-  if (c.len < 6) return check(kInvalidField);
   if (!cart_->write_once()) return good();
-  if (cart_->write_protected) return check(kWriteProtected);
+  if (cart_->writes_refused) return check(kWriteProtected);
   const std::uint8_t fn = c.cdb[2] & 7;
   if (fn == 1) {
     const std::uint16_t n = get_be16(c.cdb + 4);
@@ -677,7 +807,6 @@ ScsiResult ChangerDrive::close_track_session(Ctx& c) {
   } else {
     return check(kInvalidField);
   }
-  dirty_ = false;
   cart_->save();
   return good();
 }
@@ -686,10 +815,21 @@ ScsiResult ChangerDrive::close_track_session(Ctx& c) {
 
 ScsiResult ChangerDrive::read_attribute(Ctx& c) {
   const bool vendor = c.cdb[0] == 0xDA;
-  if (c.len < (vendor ? 12u : 16u)) return check(kInvalidField);
   const std::uint8_t action = c.cdb[1] & 0x1F;
   const std::uint16_t first = vendor ? get_be16(c.cdb + 4) : get_be16(c.cdb + 8);
   const std::uint32_t alloc = vendor ? get_be32(c.cdb + 6) : get_be32(c.cdb + 10);
+  if (action == 1) {
+    // ATTRIBUTE LIST: the identifiers of every attribute the memory holds.
+    std::vector<std::uint8_t> d(4 + 2 * cart_->attributes.size(), 0);
+    put_be32(d.data(), static_cast<std::uint32_t>(d.size() - 4));
+    std::size_t at = 4;
+    for (const auto& kv : cart_->attributes) {
+      put_be16(d.data() + at, kv.first);
+      at += 2;
+    }
+    *c.in = std::move(d);
+    return cut(c.in, alloc);
+  }
   if (action != 0) return check(kInvalidField);
   auto it = cart_->attributes.find(first);
   if (it == cart_->attributes.end()) return check(kInvalidField);
@@ -709,14 +849,17 @@ ScsiResult ChangerDrive::read_attribute(Ctx& c) {
   return good();
 }
 
+// The parameter list: 4 bytes of parameter data length, then attributes
+// (identifier, format, length, value); zero bytes after the last attribute
+// are padding. Every attribute is checked before any is written.
 ScsiResult ChangerDrive::write_attribute(Ctx& c) {
   const bool vendor = c.cdb[0] == 0xDB;
-  if (c.len < (vendor ? 12u : 16u)) return check(kInvalidField);
   const std::uint32_t list_len = vendor ? get_be32(c.cdb + 6) : get_be32(c.cdb + 10);
-  const std::size_t have = std::min<std::size_t>(list_len, c.out_len);
-  if (have < 4) return check(kParamLengthError);
+  if (list_len == 0) return good();  // nothing transferred
+  if (list_len > c.out_len || list_len < 4) return check(kParamLengthError);
   const std::uint32_t data_len = get_be32(c.out);
-  const std::size_t end = std::min<std::size_t>(have, 4 + static_cast<std::size_t>(data_len));
+  if (static_cast<std::uint64_t>(data_len) + 4 > list_len) return check(kParamLengthError);
+  const std::size_t end = 4 + static_cast<std::size_t>(data_len);
   std::vector<std::pair<std::uint16_t, Attribute>> updates;
   std::size_t pos = 4;
   while (pos < end) {
@@ -728,6 +871,7 @@ ScsiResult ChangerDrive::write_attribute(Ctx& c) {
     if (pos + 5 + len > end) return check(kInvalidParamField);
     Attribute a;
     a.format = c.out[pos + 2] & 3;
+    if (read_only_attribute(id) || !standard_attribute_fits(id, a.format, len)) return check(kInvalidParamField);
     a.value.assign(c.out + pos + 5, c.out + pos + 5 + len);
     updates.emplace_back(id, std::move(a));
     pos += 5 + len;
@@ -750,7 +894,6 @@ ScsiResult ChangerDrive::write_attribute(Ctx& c) {
 // --- mode pages ------------------------------------------------------------
 
 ScsiResult ChangerDrive::mode_sense(Ctx& c) {
-  if (c.len < 9) return check(kInvalidField);
   const std::uint8_t page = c.cdb[2] & 0x3F;
   const std::uint16_t alloc = get_be16(c.cdb + 7);
   Disc* disc = loaded_disc();
@@ -814,14 +957,13 @@ ScsiResult ChangerDrive::mode_sense(Ctx& c) {
   d.insert(d.end(), body.begin(), body.end());
   put_be16(d.data(), static_cast<std::uint16_t>(d.size() - 2));
   d[2] = disc ? cart_->medium_type() : 0x00;
-  d[3] = cart_->write_protected ? 0x80 : 0x00;
+  d[3] = cart_->medium_write_protected ? 0x80 : 0x00;
   if (d.size() > alloc) d.resize(alloc);
   *c.in = std::move(d);
   return good();
 }
 
 ScsiResult ChangerDrive::mode_select(Ctx& c) {
-  if (c.len < 9) return check(kInvalidField);
   const std::size_t n = std::min<std::size_t>(get_be16(c.cdb + 7), c.out_len);
   if (n < 10) return check(kParamLengthError);
   const std::size_t bd = get_be16(c.out + 6);
@@ -844,7 +986,6 @@ ScsiResult ChangerDrive::mode_select(Ctx& c) {
 ScsiResult ChangerDrive::read_disc_structure(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
-  if (c.len < 10) return check(kInvalidField);
   const std::uint8_t format = c.cdb[7];
   const std::uint32_t address = get_be32(c.cdb + 2);
   const std::uint16_t alloc = get_be16(c.cdb + 8);
@@ -886,14 +1027,9 @@ ScsiResult ChangerDrive::read_disc_structure(Ctx& c) {
     put_be32(d.data() + 48, 0);         // inner spare size
   } else if (format == 0x12) {
     if (!cart_->write_once() && !disc->formatted) return check(kUnformatted);
-    if (address != 0) return check(kInvalidField);
-    // Defect list: the header unit only; the simulated disc has no defects.
-    const std::size_t header = type == 0xE6 ? 128 : 64;
-    d.assign(4 + header, 0);
-    put_be16(d.data(), static_cast<std::uint16_t>(2 + header));
-    d[3] = 1;  // units of the list
-    d[4] = 'D';
-    d[5] = 'L';
+    static const std::vector<DefectEntry> kNone;
+    if (!defect_list_unit(cart_->write_once() ? kNone : disc->defects, type == 0xE6 ? 128 : 64, address, &d))
+      return check(kInvalidField);
   } else {
     return check(kInvalidField);
   }
@@ -902,10 +1038,38 @@ ScsiResult ChangerDrive::read_disc_structure(Ctx& c) {
   return good();
 }
 
+// Unit `unit` of the defect list: units of 32 KiB, the first one opening with
+// the list header. False for a unit the list does not have.
+bool ChangerDrive::defect_list_unit(const std::vector<DefectEntry>& list, std::size_t header, std::uint32_t unit,
+                                    std::vector<std::uint8_t>* out) {
+  constexpr std::size_t kUnit = 32768;
+  const std::size_t first = (kUnit - header) / 8, rest = kUnit / 8;
+  const std::size_t units = 1 + (list.size() > first ? (list.size() - first + rest - 1) / rest : 0);
+  if (unit >= units) return false;
+  const std::size_t begin = unit == 0 ? 0 : first + (unit - 1) * rest;
+  const std::size_t count = std::min(unit == 0 ? first : rest, list.size() - begin);
+  const std::size_t head = unit == 0 ? header : 0;
+  auto& d = *out;
+  d.assign(4 + head + 8 * count, 0);
+  put_be16(d.data(), static_cast<std::uint16_t>(d.size() - 2));
+  d[3] = static_cast<std::uint8_t>(units);
+  if (unit == 0) {
+    d[4] = 'D';
+    d[5] = 'L';
+    d[6] = 1;
+    put_be32(d.data() + 16, static_cast<std::uint32_t>(list.size()));
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t e = list[begin + i].encoded();
+    put_be32(d.data() + 4 + head + 8 * i, static_cast<std::uint32_t>(e >> 32));
+    put_be32(d.data() + 8 + head + 8 * i, static_cast<std::uint32_t>(e));
+  }
+  return true;
+}
+
 ScsiResult ChangerDrive::get_performance(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
-  if (c.len < 11) return check(kInvalidField);
   if (c.cdb[10] != 0x02) return check(kInvalidField);
   const std::uint32_t lba = get_be32(c.cdb + 2);
   auto& d = *c.in;
@@ -930,7 +1094,7 @@ ScsiResult ChangerDrive::get_event_status(Ctx& c) {
   put_be16(c.in->data(), 2);
   (*c.in)[2] = 0x80;  // no event available
   (*c.in)[3] = 0x10;  // media class supported
-  return good();
+  return cut(c.in, get_be16(c.cdb + 7));
 }
 
 ScsiResult ChangerDrive::opc_information(Ctx& c) {

@@ -17,7 +17,77 @@ std::vector<std::uint8_t> answer_head(std::uint64_t key, std::int32_t status, st
   return h;
 }
 
+// Direction of the data of the operations the drive knows.
+enum class Direction { In, Out, None, Unknown };
+
+Direction direction_of(const std::uint8_t* cdb, std::size_t len) {
+  switch (cdb[0]) {
+    case 0x2A: case 0x55: case 0x8D: case 0xCF: case 0xDB:
+      return Direction::Out;
+    case 0x04:  // FORMAT UNIT sends a parameter list only with FmtData
+      return len > 1 && (cdb[1] & 0x10) ? Direction::Out : Direction::None;
+    case 0x12: case 0x23: case 0x25: case 0x28: case 0x4A: case 0x51: case 0x52: case 0x5A:
+    case 0x8C: case 0xAC: case 0xAD: case 0xBD: case 0xC3: case 0xD5: case 0xDA:
+      return Direction::In;
+    case 0x00: case 0x1B: case 0x1E: case 0x2F: case 0x35: case 0x53: case 0x5B:
+    case 0xA6: case 0xC6: case 0xD2: case 0xDC: case 0xE6:
+      return Direction::None;
+    default:
+      return Direction::Unknown;
+  }
+}
+
+// A request the transport would refuse: its stated lengths, version or
+// trailer do not match the message, its data flows the wrong way for its
+// operation, or a WRITE(10) carries other than its blocks x 2048 bytes.
+bool well_formed(const std::vector<std::uint8_t>& msg, const ScsiRequestHeader& h) {
+  if (h.total_length != msg.size() || h.version != kRequestVersion || h.payload_length < h.cdb_length) return false;
+  if (msg.size() != sizeof(ScsiRequestHeader) + static_cast<std::size_t>(h.payload_length) + kRequestTrailer)
+    return false;
+  if (std::any_of(msg.end() - kRequestTrailer, msg.end(), [](std::uint8_t b) { return b != 0; })) return false;
+  const std::uint32_t out_len = h.payload_length - h.cdb_length;
+  if (h.data_out > 1 || (!h.data_out && out_len != 0) || (h.data_out && h.transfer_length != out_len)) return false;
+  if (h.cdb_length == 0) return !h.data_out;
+  const std::uint8_t* cdb = msg.data() + sizeof(ScsiRequestHeader);
+  const Direction dir = direction_of(cdb, h.cdb_length);
+  if (h.data_out && (dir == Direction::In || dir == Direction::None)) return false;
+  if (!h.data_out && dir == Direction::Out && h.transfer_length != 0) return false;
+  if (h.data_out && cdb[0] == 0x2A && h.cdb_length >= 9 &&
+      out_len != static_cast<std::uint32_t>(get_be16(cdb + 7)) * kBlockSize)
+    return false;
+  return true;
+}
+
 }  // namespace
+
+// The answer to one command as a pass-through builds it: sense cut to the
+// sense capacity, data cut to the transfer length, all within the answer
+// capacity; sense or data, never both. A CHECK CONDITION whose sense has no
+// room is a transport failure, never GOOD.
+struct HostService::Answer {
+  std::int32_t status = 0;
+  ScsiAnswerPayload payload{};
+  std::array<std::uint8_t, 18> sense{};
+  std::vector<std::uint8_t> data;
+  std::size_t body_len = 0;
+};
+
+void HostService::build_answer(const ScsiRequestHeader& h, const ScsiResult& r, Answer* a) {
+  const std::size_t room = h.answer_capacity > 8 ? h.answer_capacity - 8 : 0;
+  if (r.check_condition) {
+    a->sense = r.sense_bytes();
+    a->body_len = std::min<std::size_t>({a->sense.size(), h.sense_capacity, room});
+    a->payload.sense_length = static_cast<std::uint8_t>(a->body_len);
+    if (a->body_len == 0 || h.answer_capacity < 8) a->status = kStatusSenseLost;
+  } else if (!h.data_out) {
+    a->body_len = std::min<std::size_t>({a->data.size(), h.transfer_length, room});
+    a->payload.data_in_length = static_cast<std::uint32_t>(a->body_len);
+  }
+  if (a->status != 0) {
+    a->body_len = 0;
+    a->payload = ScsiAnswerPayload{};
+  }
+}
 
 struct HostService::Conn {
   int id = 0;
@@ -54,6 +124,7 @@ std::string TranscriptEntry::line() const {
   } else {
     o << " -> GOOD";
     if (data_in_length) o << " data=" << data_in_length;
+    if (unrecorded_blocks) o << " unrecorded=" << unrecorded_blocks;
   }
   return o.str();
 }
@@ -86,15 +157,23 @@ void HostService::stop() {
   if (!running_.exchange(false)) return;
   server_.close();
   if (acceptor_.joinable()) acceptor_.join();
-  std::vector<Worker> threads;
   {
     std::lock_guard<std::mutex> g(mu_);
     for (auto& c : conns_) c->pipe->disconnect();
-    threads.swap(threads_);
     cv_.notify_all();
   }
-  for (auto& w : threads)
-    if (w.thread.joinable()) w.thread.join();
+  // A connection thread may still start a delayed answer while it is being
+  // joined: join until no worker is left.
+  for (;;) {
+    std::vector<Worker> threads;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (threads_.empty()) break;
+      threads.swap(threads_);
+    }
+    for (auto& w : threads)
+      if (w.thread.joinable()) w.thread.join();
+  }
   std::lock_guard<std::mutex> g(mu_);
   conns_.clear();
   for (auto& [cookie, d] : drives_) d->flush();
@@ -183,17 +262,19 @@ void HostService::oversized(const std::shared_ptr<Conn>& conn, const std::vector
   if (conn->pipe->write(h.data(), h.size()) != ERROR_SUCCESS) mark_unanswered(at);
 }
 
+void HostService::send_status(const std::shared_ptr<Conn>& conn, TranscriptEntry e, std::int32_t status) {
+  auto h = answer_head(e.key, status, 0);
+  e.status = status;
+  e.answered = true;
+  const std::size_t at = record(e);
+  if (conn->pipe->write(h.data(), h.size()) != ERROR_SUCCESS) mark_unanswered(at);
+}
+
 void HostService::handle(const std::shared_ptr<Conn>& conn, std::vector<std::uint8_t> msg) {
   TranscriptEntry e;
   e.time_ms = platform::clock().now_ms();
   e.connection = conn->id;
-  auto send_status = [&](std::int32_t status) {
-    auto h = answer_head(e.key, status, 0);
-    e.status = status;
-    e.answered = true;
-    const std::size_t at = record(e);
-    if (conn->pipe->write(h.data(), h.size()) != ERROR_SUCCESS) mark_unanswered(at);
-  };
+  auto send_status = [&](std::int32_t status) { this->send_status(conn, e, status); };
 
   if (msg.size() < 16) {
     // Without its key a request cannot be answered; keep a trace of it.
@@ -217,11 +298,9 @@ void HostService::handle(const std::shared_ptr<Conn>& conn, std::vector<std::uin
   e.data_out = h.data_out != 0;
   e.sense_capacity = h.sense_capacity;
   e.timeout_seconds = h.timeout_seconds;
-  if (h.payload_length < h.cdb_length ||
-      msg.size() < sizeof(ScsiRequestHeader) + static_cast<std::size_t>(h.payload_length))
-    return send_status(kStatusBadRequest);
   const std::uint8_t* cdb = msg.data() + sizeof(ScsiRequestHeader);
-  e.cdb.assign(cdb, cdb + h.cdb_length);
+  e.cdb.assign(cdb, cdb + std::min<std::size_t>(h.cdb_length, msg.size() - sizeof(ScsiRequestHeader)));
+  if (!well_formed(msg, h)) return send_status(kStatusBadRequest);
   const std::uint32_t out_len = h.data_out ? h.payload_length - h.cdb_length : 0;
   const std::uint8_t* out = cdb + h.cdb_length;
   e.data_length = h.data_out ? out_len : h.transfer_length;
@@ -238,54 +317,47 @@ void HostService::handle(const std::shared_ptr<Conn>& conn, std::vector<std::uin
 
   std::shared_ptr<ChangerDrive> d = drive(h.medium_cookie);
   if (!d) return send_status(kStatusNoSuchDevice);
+  run_command(conn, std::move(e), h, cdb, out, out_len, *d);
+}
 
-  std::optional<FaultRule> fault = d->take_service_fault(cdb, h.cdb_length);
+// One command for the drive: the transport faults first, then the drive, then
+// the answer, at once or after a delay.
+void HostService::run_command(const std::shared_ptr<Conn>& conn, TranscriptEntry e, const ScsiRequestHeader& h,
+                              const std::uint8_t* cdb, const std::uint8_t* out, std::uint32_t out_len,
+                              ChangerDrive& d) {
+  std::optional<FaultRule> fault = d.take_service_fault(cdb, h.cdb_length);
   if (fault && fault->kind == FaultRule::Kind::DropConnection) {
     e.answered = false;
     record(e);
     conn->pipe->disconnect();
     return;
   }
-  if (fault && fault->kind == FaultRule::Kind::TransportStatus) return send_status(fault->status);
+  if (fault && fault->kind == FaultRule::Kind::TransportStatus) return send_status(conn, e, fault->status);
 
-  auto data = std::make_shared<std::vector<std::uint8_t>>();
-  ScsiResult r = d->execute(cdb, h.cdb_length, out, out_len, data.get());
+  auto answer = std::make_shared<Answer>();
+  ScsiResult r = d.execute(cdb, h.cdb_length, out, out_len, &answer->data);
   e.check_condition = r.check_condition;
   e.sense = r.sense;
+  e.unrecorded_blocks = r.unrecorded_blocks;
+  build_answer(h, r, answer.get());
+  e.status = answer->status;
+  e.sense_length = answer->payload.sense_length;
+  e.data_in_length = answer->payload.data_in_length;
 
-  // The payload as a pass-through builds it: sense cut to the sense
-  // capacity, data cut to the transfer length, all within the answer
-  // capacity; sense or data, never both.
-  ScsiAnswerPayload p{};
-  const std::uint8_t* body = nullptr;
-  std::size_t body_len = 0;
-  std::array<std::uint8_t, 18> sense{};
-  const std::size_t room = h.answer_capacity > 8 ? h.answer_capacity - 8 : 0;
-  if (r.check_condition) {
-    sense = r.sense_bytes();
-    body_len = std::min<std::size_t>({sense.size(), h.sense_capacity, room});
-    body = sense.data();
-    p.sense_length = static_cast<std::uint8_t>(body_len);
-  } else if (!h.data_out) {
-    body_len = std::min<std::size_t>({data->size(), h.transfer_length, room});
-    body = data->data();
-    p.data_in_length = static_cast<std::uint32_t>(body_len);
-  }
-  e.sense_length = p.sense_length;
-  e.data_in_length = p.data_in_length;
-
-  auto send_answer = [this, conn, e, p, body_len, data, sense,
-                      checked = r.check_condition]() mutable {
-    std::vector<std::uint8_t> head = answer_head(e.key, 0, static_cast<std::uint32_t>(8 + body_len));
-    head.resize(head.size() + sizeof(p));
-    std::memcpy(head.data() + sizeof(AnswerHeader), &p, sizeof(p));
-    const std::uint8_t* b = checked ? sense.data() : data->data();
-    platform::PipeBuffer parts[2] = {{head.data(), head.size()}, {b, body_len}};
+  auto send_answer = [this, conn, e, answer]() mutable {
+    const bool has_payload = answer->status == 0;
+    std::vector<std::uint8_t> head =
+        answer_head(e.key, answer->status, has_payload ? static_cast<std::uint32_t>(8 + answer->body_len) : 0);
+    if (has_payload) {
+      head.resize(head.size() + sizeof(answer->payload));
+      std::memcpy(head.data() + sizeof(AnswerHeader), &answer->payload, sizeof(answer->payload));
+    }
+    const std::uint8_t* b = e.check_condition ? answer->sense.data() : answer->data.data();
+    platform::PipeBuffer parts[2] = {{head.data(), head.size()}, {b, answer->body_len}};
     e.answered = true;
     const std::size_t at = record(e);
-    if (conn->pipe->write_parts(parts, body_len ? 2 : 1) != ERROR_SUCCESS) mark_unanswered(at);
+    if (conn->pipe->write_parts(parts, answer->body_len ? 2 : 1) != ERROR_SUCCESS) mark_unanswered(at);
   };
-  (void)body;
 
   if (fault && fault->kind == FaultRule::Kind::Delay) {
     const std::uint64_t ms = fault->delay_ms;

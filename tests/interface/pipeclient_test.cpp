@@ -614,6 +614,9 @@ class PipeClientSim : public ::testing::Test {
 
 TEST_F(PipeClientSim, HalfMebibyteWriteAndReadThroughTheService) {
   constexpr std::uint16_t kBlocks = 256;  // 512 KiB
+  const std::uint8_t format[6] = {0x04, 0x11}, list[12] = {0, 0, 0, 8};
+  std::vector<std::uint8_t> none;  // a write-once disc takes writes once formatted
+  ASSERT_FALSE(sim_->drive().execute(format, sizeof(format), list, sizeof(list), &none).check_condition);
   std::vector<std::uint8_t> out = pattern(kBlocks * 2048u, 17);
   std::uint8_t status = 0xAA;
   ASSERT_EQ(transfer(rw10(0x2A, 0, kBlocks), kScsiDirOut, &out, &status), 0);

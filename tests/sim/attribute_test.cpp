@@ -3,6 +3,7 @@
 #include "sim_support.h"
 
 #include <map>
+#include <tuple>
 
 namespace simtest {
 namespace {
@@ -73,13 +74,24 @@ TEST_F(SimTest, ReadAttributeAnswersFromTheFirstIdUpwards) {
 
   // An id the cartridge does not hold (nothing has written 1500h yet).
   EXPECT_EQ(sense(in(read_attr_cdb(0x1500, 140), 140)), (kelsim::Sense{5, 0x24, 0}));
-  // Only attribute values (service action 0) are served.
-  Bytes list_cdb = read_attr_cdb(0x0408, 20);
+  // Service action 1 lists the identifiers, whatever the first one asked;
+  // the other lists of the standard are not served.
+  Bytes list_cdb = read_attr_cdb(0x0408, 10);
   list_cdb[1] = 0x01;
+  a = in(list_cdb, 10);
+  ASSERT_TRUE(good(a));
+  ASSERT_EQ(a.data.size(), 10u);
+  EXPECT_EQ(kelsim::get_be32(a.data.data()), 2u * 11);  // 11 attributes on a fresh cartridge
+  EXPECT_EQ(kelsim::get_be16(&a.data[4]), 0x0007);
+  EXPECT_EQ(kelsim::get_be16(&a.data[6]), 0x0401);
+  EXPECT_EQ(kelsim::get_be16(&a.data[8]), 0x0408);
+  list_cdb[1] = 0x02;
   EXPECT_EQ(sense(in(list_cdb, 20)), (kelsim::Sense{5, 0x24, 0}));
 }
 
-// The system's checks of a cartridge (serial text and the attribute rules).
+// The serial text rule of the system. (The attribute rules of a fresh
+// cartridge of every class are the drive layer's tests against the
+// simulator.)
 bool serial_ok(const Bytes& s) {
   if (s.empty() || s[0] == '.' || s[0] == 0) return false;
   for (auto c : s) {
@@ -90,7 +102,7 @@ bool serial_ok(const Bytes& s) {
   return true;
 }
 
-TEST(SimCartridge, FreshCartridgeOfEveryMediumClassPassesTheSystemsChecks) {
+TEST(SimCartridge, FreshCartridgeOfEveryMediumClassNamesItsTypeAndAUsableSerial) {
   for (std::uint8_t type : {0xE1, 0xE3, 0xE5, 0xE7, 0xF1, 0xF2, 0x53, 0xE2, 0xE4, 0xE6, 0xE8}) {
     SCOPED_TRACE(int(type));
     kelsim::HarnessOptions o;
@@ -99,9 +111,9 @@ TEST(SimCartridge, FreshCartridgeOfEveryMediumClassPassesTheSystemsChecks) {
     kelsim::SimHarness sim(o);
     kelsim::RawClient cl;
     ASSERT_EQ(cl.connect(), ERROR_SUCCESS);
-    auto read = [&](std::uint16_t id, std::uint32_t len) {
+    auto call = [&](const Bytes& cdb, std::uint32_t len) {
       kelsim::ScsiCall c;
-      c.cdb = read_attr_cdb(id, len);
+      c.cdb = cdb;
       c.transfer_length = len;
       c.cookie = sim.cookie();
       kelsim::RawAnswer a;
@@ -109,33 +121,13 @@ TEST(SimCartridge, FreshCartridgeOfEveryMediumClassPassesTheSystemsChecks) {
       EXPECT_EQ(a.sense_length, 0);
       return a.data;
     };
-    auto d = read(0x0408, 20);
-    ASSERT_EQ(d.size(), 20u);
-    EXPECT_EQ(d[9] & 0x7F, 0);
-    EXPECT_EQ(kelsim::get_be16(&d[15]), 0);
-    d = read(0x0D00, 28);
-    ASSERT_GE(d.size(), 10u);
-    EXPECT_LE(d[9], 11);
-    d = read(0x1100, 24);
-    ASSERT_GE(d.size(), 22u);
-    const bool t2 = type == 0xF1 || type == 0xF2 || type == 0xE5;
-    EXPECT_EQ(d[9], t2 ? 2 : 1);
-    EXPECT_EQ(d[15], 1);
-    EXPECT_EQ(d[21], t2 ? 11 : 12);
-    d = read(0x0401, 44);
+    auto d = call(read_attr_cdb(0x0401, 44), 44);
     ASSERT_EQ(d.size(), 44u);
     EXPECT_TRUE(serial_ok(Bytes(d.begin() + 9, d.begin() + 41)));
-    d = read(0x0007, 12);
-    ASSERT_GE(d.size(), 11u);
-    EXPECT_EQ(kelsim::get_be16(&d[7]), 2);
     // The mode page reports the medium type the cartridge was made with.
-    kelsim::ScsiCall ms;
-    ms.cdb = cdb12({0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x12});
-    ms.transfer_length = 18;
-    ms.cookie = sim.cookie();
-    kelsim::RawAnswer a;
-    ASSERT_EQ(cl.call(ms, &a), ERROR_SUCCESS);
-    EXPECT_EQ(a.data[2], type);
+    d = call(cdb12({0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x12}), 18);
+    ASSERT_EQ(d.size(), 18u);
+    EXPECT_EQ(d[2], type);
   }
 }
 
@@ -211,8 +203,9 @@ TEST_F(SimTest, LastWrittenSlotFollowsWrites) {
   start();
   for (std::uint8_t slot : {3, 7}) {
     ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, slot}), 0)));
+    ASSERT_TRUE(good(format_unit()));
     auto a = in(read_attr_cdb(0x0D00, 12), 12);
-    EXPECT_NE(a.data[9], slot);  // loading is no write
+    EXPECT_NE(a.data[9], slot);  // neither loading nor formatting is a write
     ASSERT_TRUE(good(out(rw10(0x2A, 0, 1), Bytes(2048, 0x11))));
     a = in(read_attr_cdb(0x0D00, 12), 12);
     EXPECT_EQ(a.data[9], slot);
@@ -221,6 +214,80 @@ TEST_F(SimTest, LastWrittenSlotFollowsWrites) {
   ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 9}), 0)));
   EXPECT_FALSE(good(out(rw10(0x2A, 500, 1), Bytes(2048, 0x11))));
   EXPECT_EQ(in(read_attr_cdb(0x0D00, 12), 12).data[9], 7);
+}
+
+}  // namespace
+}  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// WRITE ATTRIBUTE refuses what a real drive refuses and then changes no
+// attribute at all, even those of the same list that were fine.
+TEST_F(SimTest, WriteAttributeRefusesReadOnlyIdsAndWrongLengths) {
+  start();
+  // The whole cartridge memory, from its first attribute (0007h) on.
+  auto all_attributes = [&] { return in(read_attr_cdb(0x0007, 0xFFFF), 0xFFFF).data; };
+  const Bytes before = all_attributes();
+  ASSERT_GT(before.size(), 100u);
+  const kelsim::Sense bad_field{5, 0x26, 0}, bad_length{5, 0x1A, 0};
+  const auto fine = std::make_tuple(std::uint16_t{0x0806}, std::uint8_t{1}, Bytes(32, 'B'));
+  struct Case {
+    const char* what;
+    Bytes list;
+    std::uint32_t cdb_length;  // 0: the list's size
+    std::size_t sent;          // 0: the list's size
+    kelsim::Sense sense;
+  } cases[] = {
+      {"0401h medium serial", attr_list({fine, {0x0401, 1, Bytes(32, 'S')}}), 0, 0, bad_field},
+      {"0007h", attr_list({fine, {0x0007, 0, Bytes{0, 2}}}), 0, 0, bad_field},
+      {"0408h medium type", attr_list({{0x0408, 0, Bytes{0x80}}, fine}), 0, 0, bad_field},
+      {"0409h", attr_list({{0x0409, 0, Bytes{0, 1}}}), 0, 0, bad_field},
+      {"1100h cartridge type", attr_list({{0x1100, 0, Bytes{2}}}), 0, 0, bad_field},
+      {"1101h", attr_list({{0x1101, 0, Bytes{2}}}), 0, 0, bad_field},
+      {"1102h", attr_list({{0x1102, 0, Bytes{11}}}), 0, 0, bad_field},
+      {"1102h removed", attr_list({{0x1102, 0, Bytes{}}}), 0, 0, bad_field},
+      {"0800h of 9 bytes", attr_list({{0x0800, 1, Bytes(9, 'V')}}), 0, 0, bad_field},
+      {"0803h as ASCII", attr_list({{0x0803, 1, Bytes(160, 'L')}}), 0, 0, bad_field},
+      {"0806h of 33 bytes", attr_list({{0x0806, 1, Bytes(33, 'B')}}), 0, 0, bad_field},
+      {"list length past the bytes sent", attr_list({fine}), 45, 0, bad_length},
+      {"data length past the list", attr_list({fine}, 4), 0, 40, bad_length},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    Bytes list = k.list;
+    if (k.sent) list.resize(k.sent);
+    const std::uint32_t cdb_len = k.cdb_length ? k.cdb_length : static_cast<std::uint32_t>(list.size());
+    EXPECT_EQ(sense(out(write_attr_cdb(cdb_len), list)), k.sense);
+    EXPECT_EQ(all_attributes(), before);
+  }
+}
+
+// Everything the system itself writes is taken: padding counted in the list,
+// the caller's length and format for 1505h and 1580h-15FFh, the slot and
+// protect attributes.
+TEST_F(SimTest, WriteAttributeTakesWhatTheSystemSends) {
+  start();
+  struct Case {
+    const char* what;
+    Bytes list;
+  } cases[] = {
+      {"0806h with padding to a multiple of 4", attr_list({{0x0806, 1, Bytes(32, 'B')}}, 3)},
+      {"1505h of 7 bytes", attr_list({{0x1505, 1, Bytes(7, 'x')}}, 0)},
+      {"1580h as text", attr_list({{0x1580, 2, Bytes(5, 't')}}, 2)},
+      {"15FFh binary", attr_list({{0x15FF, 0, Bytes(300, 1)}}, 0)},
+      {"0D00h last written slot", attr_list({{0x0D00, 0, Bytes{4}}}, 2)},
+      {"0D03h off", attr_list({{0x0D03, 0, Bytes{0}}}, 2)},
+      {"1500h-1504h", attr_list({{0x1500, 0, Bytes(128, 9)}, {0x1503, 0, Bytes(4, 0)}}, 3)},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    EXPECT_TRUE(good(out(write_attr_cdb(static_cast<std::uint32_t>(k.list.size())), k.list)));
+  }
+  auto a = in(read_attr_cdb(0x1580, 14), 14);
+  ASSERT_EQ(a.data.size(), 14u);
+  EXPECT_EQ(a.data[6], 2);
+  EXPECT_EQ(std::string(a.data.begin() + 9, a.data.end()), "ttttt");
 }
 
 }  // namespace

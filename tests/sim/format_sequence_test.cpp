@@ -1,6 +1,7 @@
 // A fresh write-once cartridge takes the whole automatic format as the drive
-// layer sends it, for every medium class: FORMAT UNIT, the padding of track 1,
-// the volume areas, the cartridge memory, RESERVE TRACK and track 2.
+// layer sends it: FORMAT UNIT, the padding of track 1, the volume areas, the
+// cartridge memory, RESERVE TRACK and track 2. The drive layer's own format
+// tests run E1h, F1h and F2h against the simulator; these are the others.
 #include "sim_support.h"
 
 namespace simtest {
@@ -145,7 +146,7 @@ TEST_P(FormatSequence, FreshCartridgeFormatsIntoTwoTracks) {
   EXPECT_EQ(in(ra, 12).data[9], 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(WriteOnceClasses, FormatSequence, ::testing::Values(0xE1, 0xE3, 0xE7, 0xE5, 0xF1, 0xF2),
+INSTANTIATE_TEST_SUITE_P(WriteOnceClasses, FormatSequence, ::testing::Values(0xE3, 0xE5, 0xE7),
                          [](const ::testing::TestParamInfo<std::uint8_t>& i) {
                            char b[8];
                            std::snprintf(b, sizeof(b), "Type%02X", i.param);

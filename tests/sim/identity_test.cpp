@@ -1,6 +1,9 @@
 // Identity, changer mechanism and command table of the simulated drive.
 #include "sim_support.h"
 
+#include <cstring>
+#include <memory>
+
 namespace simtest {
 namespace {
 
@@ -176,6 +179,115 @@ TEST_F(SimTest, OldestModelHasNoBlockSizePage) {
   o.drive.product = "QMR-T10A";
   start(o);
   EXPECT_EQ(sense(in(cdb12({0x5A, 0, 0x22, 0, 0, 0, 0, 0, 0x14}), 20)), (kelsim::Sense{5, 0x24, 0}));
+}
+
+}  // namespace
+}  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// Answers are cut to the allocation length of their CDB, whatever transfer
+// length the request asks for; C3h and D5h, whose CDBs carry none, answer
+// whole.
+TEST_F(SimTest, AnswersAreCutToTheAllocationLengthOfTheirCdb) {
+  kelsim::HarnessOptions o;
+  o.drive.serial = "SERIAL-OF-TWENTY-EIGHT-CHARS";
+  start(o);
+  ASSERT_EQ(o.drive.serial.size(), 28u);
+  ASSERT_TRUE(good(format_unit()));
+  struct Case {
+    const char* what;
+    Bytes cdb;
+    std::size_t size;
+  } cases[] = {
+      {"INQUIRY, allocation 0", cdb12({0x12, 0, 0, 0, 0}), 0},
+      {"INQUIRY, allocation 5", cdb12({0x12, 0, 0, 0, 5}), 5},
+      {"INQUIRY, allocation 255", cdb12({0x12, 0, 0, 0, 0xFF}), 36},
+      {"page 80h, allocation 20", cdb12({0x12, 1, 0x80, 0, 20}), 20},
+      {"page 80h, allocation 32", cdb12({0x12, 1, 0x80, 0, 32}), 32},
+      {"page C1h, allocation 10", cdb12({0x12, 1, 0xC1, 0, 10}), 10},
+      {"MECHANISM STATUS, allocation 0", cdb12({0xBD}), 0},
+      {"MECHANISM STATUS, allocation 12", cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 12}), 12},
+      {"MECHANISM STATUS, allocation 256", cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 1, 0}), 8 + 4 * 12},
+      {"disc information, allocation 8", cdb12({0x51, 0, 0, 0, 0, 0, 0, 0, 8}), 8},
+      {"disc information type 2, allocation 10", cdb12({0x51, 2, 0, 0, 0, 0, 0, 0, 10}), 10},
+      {"track information, allocation 0", cdb12({0x52, 1, 0, 0, 0, 1}), 0},
+      {"track information, allocation 12", cdb12({0x52, 1, 0, 0, 0, 1, 0, 0, 12}), 12},
+      {"format capacities, allocation 4", cdb12({0x23, 0, 0, 0, 0, 0, 0, 0, 4}), 4},
+      {"event status, allocation 2", cdb12({0x4A, 1, 0, 0, 0x10, 0, 0, 0, 2}), 2},
+      {"C3h", cdb12({0xC3}), 16},
+      {"D5h", cdb12({0xD5}), 16},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    auto a = in(k.cdb, 4096);
+    ASSERT_TRUE(good(a));
+    EXPECT_EQ(a.data_in_length, k.size);
+  }
+  // The slot table: one 4-byte entry per slot.
+  auto m = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 1, 0}), 4096);
+  ASSERT_EQ(m.data.size(), 56u);
+  EXPECT_EQ(kelsim::get_be16(&m.data[6]), 48);
+  for (int s = 0; s < 12; ++s) EXPECT_EQ(m.data[8 + 4 * s] & 0x80, 0x80) << s;
+}
+
+// The drive itself refuses a CDB shorter than its operation and never reads
+// past it: each CDB here lives in a buffer of exactly its length. Every
+// shorter form is refused 05/24/00; the whole one is served.
+TEST_F(SimTest, ShortCdbsAreRefusedByTheDrive) {
+  start();
+  auto cdb = [](std::initializer_list<std::uint8_t> head, std::size_t len) {
+    Bytes c(len, 0);
+    std::copy(head.begin(), head.end(), c.begin());
+    return c;
+  };
+  const Bytes rows[] = {
+      cdb({0x00}, 6),  cdb({0x04}, 6),  cdb({0x12, 0, 0, 0, 36}, 6),  cdb({0x1B}, 6),  cdb({0x1E}, 6),
+      cdb({0x23, 0, 0, 0, 0, 0, 0, 0, 12}, 10),  cdb({0x25}, 10),  cdb({0x28, 0, 0, 0, 0, 0, 0, 0, 1}, 10),
+      cdb({0x2A}, 10),  cdb({0x2F}, 10),  cdb({0x35}, 10),  cdb({0x4A, 1, 0, 0, 0x10, 0, 0, 0, 8}, 10),
+      cdb({0x51, 0, 0, 0, 0, 0, 0, 0, 32}, 10),  cdb({0x52, 1, 0, 0, 0, 1, 0, 0, 52}, 10),
+      cdb({0x53, 1, 0, 0, 0x10, 0}, 10),  cdb({0x5A, 0, 1, 0, 0, 0, 0, 0, 18}, 10),
+      cdb({0xA6, 0, 0, 0, 3}, 12),  cdb({0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2}, 12),
+      cdb({0xAD, 1, 0, 0, 0, 0, 0, 0, 0, 4}, 12),  cdb({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 12}, 12),
+      cdb({0xC3}, 12),  cdb({0xC6, 0x12}, 12),  cdb({0xD2}, 12),  cdb({0xD5}, 12),  cdb({0xE6, 1, 1}, 12),
+      cdb({0x8C, 0, 0, 0, 0, 0, 0, 0, 0x04, 0x01, 0, 0, 0, 44}, 16),  cdb({0x8D}, 16),
+      cdb({0x5B, 0, 2}, 10),
+  };
+  for (const Bytes& row : rows) {
+    SCOPED_TRACE(int(row[0]));
+    for (std::size_t len = 1; len <= row.size(); ++len) {
+      auto exact = std::make_unique<std::uint8_t[]>(len);
+      std::memcpy(exact.get(), row.data(), len);
+      std::vector<std::uint8_t> data;
+      const auto r = sim_->drive().execute(exact.get(), len, nullptr, 0, &data);
+      if (len < row.size()) {
+        EXPECT_EQ(r.sense, (kelsim::Sense{5, 0x24, 0})) << len;
+      } else {
+        EXPECT_FALSE(r.check_condition) << int(r.sense.key) << "/" << int(r.sense.asc);
+      }
+    }
+  }
+}
+
+TEST(SimIdentity, MediumIdentifiersAreConfigurable) {
+  kelsim::HarnessOptions o;
+  o.cartridge.unique_id_prefix = "LIBRARY-0042";
+  kelsim::SimHarness sim(o);
+  auto page_c1 = [&] {
+    std::vector<std::uint8_t> d;
+    const std::uint8_t cdb[6] = {0x12, 1, 0xC1, 0, 18, 0};
+    EXPECT_FALSE(sim.drive().execute(cdb, 6, nullptr, 0, &d).check_condition);
+    return std::string(d.begin() + 4, d.end());
+  };
+  EXPECT_EQ(page_c1(), "LIBRARY-004200");
+  ASSERT_EQ(sim.drive().load(3), ERROR_SUCCESS);
+  EXPECT_EQ(page_c1(), "LIBRARY-004203");
+  ASSERT_EQ(sim.cartridge().set_unique_id(3, "DISC3"), ERROR_SUCCESS);
+  EXPECT_EQ(page_c1(), "DISC3         ");
+  ASSERT_EQ(sim.restart(), ERROR_SUCCESS);
+  ASSERT_EQ(sim.drive().load(3), ERROR_SUCCESS);
+  EXPECT_EQ(page_c1(), "DISC3         ");
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // structures, drive faults and the state kept across a restart.
 #include "sim_support.h"
 
+#include <array>
+#include <fstream>
+#include <iterator>
+
 namespace simtest {
 namespace {
 
@@ -46,9 +50,7 @@ class MediaTest : public SimTest {
     EXPECT_EQ(a.data.size(), 32u);
     return {a.data[2] & 3, a.data[6]};
   }
-  kelsim::RawAnswer format_wo() {
-    return out(cdb12({0x04, 0x11}), Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0});
-  }
+  kelsim::RawAnswer format_wo() { return format_unit(); }
   kelsim::RawAnswer write(std::uint32_t lba, std::uint16_t blocks, std::uint8_t fill) {
     return out(rw10(0x2A, lba, blocks), Bytes(blocks * 2048u, fill));
   }
@@ -376,6 +378,272 @@ TEST(SimCartridgeFile, DamagedStateFileIsReportedNotServed) {
   setup.medium_type = 0x42;
   EXPECT_EQ(kelsim::Cartridge::create(dir + "/x", setup, &c), ERROR_INVALID_PARAMETER);
   std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// What a crash leaves: the cartridge as another process opens it from its
+// directory while the drive that wrote it has saved nothing since.
+std::shared_ptr<kelsim::Cartridge> reopened(kelsim::SimHarness& sim) {
+  std::shared_ptr<kelsim::Cartridge> c;
+  EXPECT_EQ(kelsim::Cartridge::open(sim.cartridge_directory(), &c), ERROR_SUCCESS);
+  return c;
+}
+
+// Every write that moves the NWA (or a rewritable disc's highest written
+// block, or the write resources) is on disk when it is answered: a crash
+// before any SYNCHRONIZE CACHE leaves a disc that tells the truth.
+TEST_F(MediaTest, WrittenStateSurvivesACrashWithoutSynchronize) {
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 64, 0x42)));
+  ASSERT_TRUE(good(write(64, 32, 0x43)));
+  ASSERT_TRUE(good(write(0, 16, 0x44)));  // a rewrite: resources fall
+  auto c = reopened(*sim_);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->disc(0).tracks[0].nwa, 96u);
+  EXPECT_EQ(c->pow_updates, sim_->cartridge().pow_updates);
+  EXPECT_EQ(c->pow_map_entries, sim_->cartridge().pow_map_entries);
+  EXPECT_LT(c->pow_updates, 0x1000u);
+  // The restarted drive refuses to write over what is there.
+  client_.close();
+  ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
+  ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+  EXPECT_EQ(track(1).nwa, 96u);
+  EXPECT_EQ(sense(write(128, 32, 1)), (kelsim::Sense{5, 0x21, 0x02}));
+}
+
+TEST_F(MediaTest, RewritableHighestWrittenBlockSurvivesACrash) {
+  start_with(0xE2);
+  ASSERT_TRUE(good(out(cdb12({0x04, 0x17}), Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0})));
+  ASSERT_TRUE(good(write(1000, 32, 1)));
+  auto c = reopened(*sim_);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->disc(0).highest_written, 1032u);
+}
+
+// A record torn by the crash itself is ignored; a whole record that names no
+// track of the cartridge makes the state damaged.
+TEST_F(MediaTest, TornJournalRecordIsIgnoredAndAForeignOneRefused) {
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 32, 1)));
+  const std::string journal = sim_->cartridge_directory() + "/cartridge.journal";
+  std::string bytes;
+  {
+    std::ifstream f(journal, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(f), {});
+  }
+  ASSERT_EQ(bytes.size() % 20, 0u);
+  ASSERT_GE(bytes.size(), 20u);
+  {
+    std::ofstream f(journal, std::ios::binary | std::ios::app);
+    f.write(bytes.data() + bytes.size() - 20, 9);  // half a record
+  }
+  auto c = reopened(*sim_);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->disc(0).tracks[0].nwa, 32u);
+  {
+    std::ofstream f(journal, std::ios::binary | std::ios::trunc);  // the whole records only
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  // A whole record for track 9 of a disc that has one track.
+  ASSERT_EQ(sim_->cartridge().journal(0, kelsim::Cartridge::Journalled::TrackNwa, 9, 5), ERROR_SUCCESS);
+  std::shared_ptr<kelsim::Cartridge> d;
+  EXPECT_EQ(kelsim::Cartridge::open(sim_->cartridge_directory(), &d), ERROR_INVALID_DATA);
+}
+
+// A crash after the state file was renamed but before the journal was
+// emptied: the journal's records belong to the older state and are skipped.
+TEST_F(MediaTest, JournalOfAnOlderStateIsSkipped) {
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 64, 1)));
+  ASSERT_TRUE(good(write(0, 16, 2)));  // journals the write resources
+  const std::string journal = sim_->cartridge_directory() + "/cartridge.journal";
+  std::string old;
+  {
+    std::ifstream f(journal, std::ios::binary);
+    old.assign(std::istreambuf_iterator<char>(f), {});
+  }
+  ASSERT_FALSE(old.empty());
+  sim_->cartridge().pow_updates = 50;  // a value only the new state holds
+  ASSERT_EQ(sim_->drive().flush(), ERROR_SUCCESS);
+  {
+    std::ofstream f(journal, std::ios::binary | std::ios::trunc);
+    f.write(old.data(), static_cast<std::streamsize>(old.size()));
+  }
+  auto c = reopened(*sim_);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->pow_updates, 50u);
+  EXPECT_EQ(c->disc(0).tracks[0].nwa, 64u);
+}
+
+// The format state comes from FORMAT UNIT alone. A write-once disc takes no
+// write before it (05/30/10), so it is never written yet unformatted.
+TEST_F(MediaTest, WriteOnceDiscIsFormattedOnlyByFormatUnit) {
+  start_with(0xE1);
+  auto capacity_type = [&] { return in(cdb12({0x23, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12).data.at(8) & 3; };
+  EXPECT_EQ(sense(write(0, 32, 1)), (kelsim::Sense{5, 0x30, 0x10}));
+  EXPECT_EQ(capacity_type(), 1);
+  EXPECT_EQ(disc_info(), std::make_pair(0, 1));
+  ASSERT_TRUE(good(format_wo()));
+  EXPECT_EQ(capacity_type(), 2);
+  ASSERT_TRUE(good(write(0, 32, 1)));
+  EXPECT_EQ(capacity_type(), 2);
+}
+
+// The three write-protect signals are separate states.
+TEST_F(MediaTest, WriteProtectSignalsAreSetApart) {
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  auto& d = sim_->drive();
+  struct Case {
+    const char* what;
+    void (kelsim::ChangerDrive::*set)(bool);
+    bool tab, wp_bit, refused;
+  } cases[] = {
+      {"cartridge tab", &kelsim::ChangerDrive::set_cartridge_write_protect, true, false, false},
+      {"medium WP bit", &kelsim::ChangerDrive::set_medium_write_protect, false, true, false},
+      {"write refusal", &kelsim::ChangerDrive::set_write_refusal, false, false, true},
+      {"all three", &kelsim::ChangerDrive::set_write_protect, true, true, true},
+  };
+  std::uint32_t lba = 0;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    (d.*k.set)(true);
+    auto mech = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
+    EXPECT_EQ((mech.data.at(9) & 1) != 0, k.tab);
+    auto ms = in(cdb12({0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x12}), 18);
+    EXPECT_EQ((ms.data.at(3) & 0x80) != 0, k.wp_bit);
+    auto w = write(lba, 32, 1);
+    if (k.refused) {
+      EXPECT_EQ(sense(w), (kelsim::Sense{3, 0x27, 0}));
+      EXPECT_EQ(sense(format_wo()), (kelsim::Sense{3, 0x27, 0}));
+    } else {
+      EXPECT_TRUE(good(w));
+      lba += 32;
+    }
+    (d.*k.set)(false);
+  }
+  EXPECT_TRUE(good(write(lba, 32, 1)));
+}
+
+// Rewrites of recorded write-once blocks use the pseudo-overwrite resources
+// as the disc information reports them; one the resources cannot cover is
+// refused and writes nothing.
+TEST_F(MediaTest, RewritesUseThePseudoOverwriteResources) {
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = 0xF1;
+  o.cartridge.disc_blocks = kN;
+  o.cartridge.pow_map_entries = 6;
+  start(o);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 128, 1)));
+  auto pow = [&] {
+    auto a = in(cdb12({0x51, 0x02, 0, 0, 0, 0, 0, 0, 0x10}), 16);
+    return std::array<std::uint32_t, 3>{kelsim::get_be32(&a.data.at(4)), kelsim::get_be32(&a.data.at(8)),
+                                        kelsim::get_be32(&a.data.at(12))};
+  };
+  auto opc = [&] { return kelsim::get_be16(in(cdb12({0xD5}), 16).data.data()); };
+  const auto p0 = pow();
+  const auto o0 = opc();
+  ASSERT_TRUE(good(write(128, 32, 2)));  // at the NWA: no rewrite
+  EXPECT_EQ(pow(), p0);
+  ASSERT_TRUE(good(write(16, 64, 3)));  // blocks 16-79: three clusters
+  EXPECT_EQ(pow(), (std::array<std::uint32_t, 3>{p0[0] - 3, p0[1] - 3, p0[2] - 1}));
+  EXPECT_EQ(opc(), o0 - 1);
+  ASSERT_TRUE(good(write(150, 20, 4)));  // across the NWA (160): one recorded cluster
+  EXPECT_EQ(pow(), (std::array<std::uint32_t, 3>{p0[0] - 4, p0[1] - 4, p0[2] - 2}));
+  EXPECT_EQ(opc(), o0 - 1);  // one calibration per load
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 0}), 0)));
+  ASSERT_EQ(pow()[1], 2u);
+  EXPECT_EQ(sense(write(0, 96, 5)), (kelsim::Sense{5, 0x21, 0x02}));  // three clusters
+  EXPECT_EQ(read(0, 1), Bytes(2048, 1));
+  EXPECT_EQ(opc(), o0 - 1);
+  ASSERT_TRUE(good(write(0, 64, 6)));
+  EXPECT_EQ(pow()[1], 0u);
+  EXPECT_EQ(opc(), o0 - 2);
+}
+
+// Reads of a write-once disc above the NWA answer zeros, and the transcript
+// says how many blocks were never recorded.
+TEST_F(MediaTest, UnrecordedReadsAreRecordedInTheTranscript) {
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 40, 7)));
+  sim_->service().clear_transcript();
+  EXPECT_EQ(read(32, 16), [] {
+    Bytes b(16 * 2048, 0);
+    std::fill(b.begin(), b.begin() + 8 * 2048, 7);
+    return b;
+  }());
+  EXPECT_EQ(read(0, 32).size(), 65536u);
+  auto t = sim_->service().transcript();
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_EQ(t[0].unrecorded_blocks, 8u);
+  EXPECT_NE(t[0].line().find("unrecorded=8"), std::string::npos);
+  EXPECT_EQ(t[1].unrecorded_blocks, 0u);
+}
+
+// Defect list entries added by a test: READ DISC STRUCTURE 12h hands them out
+// in 32 KiB units (the first opening with the list header), and they are
+// kept across a restart. Write-once discs report none.
+TEST_F(MediaTest, InjectedDefectsAreReportedUnitByUnit) {
+  start_with(0xE2);
+  ASSERT_TRUE(good(out(cdb12({0x04, 0x17}), Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0})));
+  const std::size_t n = 4100;  // more than the first unit holds (4088)
+  for (std::uint32_t i = 0; i < n; ++i)
+    sim_->cartridge().disc(0).defects.push_back(kelsim::defect_at(i * 64, i % 2 ? 3 : 0));
+  ASSERT_EQ(sim_->drive().add_defect(0, kelsim::defect_at(0x7000)), ERROR_SUCCESS);
+  auto unit = [&](std::uint32_t u) {
+    Bytes c = cdb12({0xAD, 0x01, 0, 0, 0, 0, 0, 0x12, 0x80, 0x04});
+    kelsim::put_be32(&c[2], u);
+    return in(c, 0x8004);
+  };
+  auto entry = [](const Bytes& d, std::size_t at) {
+    return static_cast<std::uint64_t>(kelsim::get_be32(&d[at])) << 32 | kelsim::get_be32(&d[at + 4]);
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass);
+    auto u0 = unit(0), u1 = unit(1);
+    ASSERT_TRUE(good(u0));
+    ASSERT_TRUE(good(u1));
+    EXPECT_EQ(u0.data[3], 2);
+    EXPECT_EQ((kelsim::get_be16(u0.data.data()) - 2) / 8 - 8, 4088);
+    EXPECT_EQ(kelsim::get_be32(&u0.data[16]), n + 1);
+    EXPECT_EQ(entry(u0.data, 68), 0x0000000000000000ull | static_cast<std::uint64_t>(kelsim::kFirstUserPsn) << 32);
+    EXPECT_EQ(entry(u0.data, 76), 0x4000000000000003ull | static_cast<std::uint64_t>(kelsim::kFirstUserPsn + 64) << 32);
+    EXPECT_EQ((kelsim::get_be16(u1.data.data()) - 2) / 8, 13);
+    EXPECT_EQ(entry(u1.data, 4 + 12 * 8), static_cast<std::uint64_t>(kelsim::kFirstUserPsn + 0x7000) << 32);
+    EXPECT_EQ(sense(unit(2)), (kelsim::Sense{5, 0x24, 0}));
+    client_.close();
+    ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
+    ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+  }
+}
+
+TEST_F(MediaTest, RemovedAttributeIsAbsentAfterARestart) {
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = 0xF2;
+  o.cartridge.disc_blocks = kN;
+  start(o);
+  ASSERT_EQ(sim_->drive().remove_attribute(0x0D00), ERROR_SUCCESS);
+  EXPECT_EQ(sim_->drive().remove_attribute(0x0D00), static_cast<DWORD>(ERROR_NOT_FOUND));
+  Bytes ra(16, 0);
+  ra[0] = 0x8C;
+  kelsim::put_be16(&ra[8], 0x0D00);
+  kelsim::put_be32(&ra[10], 28);
+  EXPECT_EQ(sense(in(ra, 28)), (kelsim::Sense{5, 0x24, 0}));
+  client_.close();
+  ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
+  ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+  EXPECT_EQ(sense(in(ra, 28)), (kelsim::Sense{5, 0x24, 0}));
+  EXPECT_EQ(in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12).data.at(5), 11);
 }
 
 }  // namespace

@@ -49,8 +49,8 @@ class Program {
     if (!s.empty() && s.back() == '\n') s.pop_back();
     return s;
   }
-  int stop() {
-    ::kill(pid_, SIGTERM);
+  int stop(int signal = SIGTERM) {
+    ::kill(pid_, signal);
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
@@ -84,12 +84,17 @@ TEST(SimProgram, ServesAPersistentCartridgeUntilStopped) {
     kelsim::RawAnswer a;
     ASSERT_EQ(c.call(call, &a), ERROR_SUCCESS);
     EXPECT_EQ(a.sense_length, 0);
+    call.cdb = cdb12({0x04, 0x11});
+    call.data_out = Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(c.call(call, &a), ERROR_SUCCESS);
+    EXPECT_EQ(a.sense_length, 0);
     call.cdb = rw10(0x2A, 0, 1);
     call.data_out = Bytes(2048, 0x77);
     ASSERT_EQ(c.call(call, &a), ERROR_SUCCESS);
     EXPECT_EQ(a.sense_length, 0);
     // One log line per request.
     EXPECT_NE(p.line().find("CDB=A6"), std::string::npos);
+    EXPECT_NE(p.line().find("CDB=04"), std::string::npos);
     EXPECT_NE(p.line().find("CDB=2A"), std::string::npos);
     c.close();
     EXPECT_EQ(p.stop(), 0);
@@ -108,6 +113,60 @@ TEST(SimProgram, ServesAPersistentCartridgeUntilStopped) {
     kelsim::RawAnswer a;
     ASSERT_EQ(c.call(call, &a), ERROR_SUCCESS);
     EXPECT_EQ(a.data, Bytes(2048, 0x77));
+    c.close();
+    EXPECT_EQ(p.stop(), 0);
+  }
+  ::unsetenv("KEL_PIPE_DIR");
+  std::filesystem::remove_all(dir);
+}
+
+// kill -9 in the middle of writing: the restarted program's disc reports the
+// NWA the writes left, and refuses writes past it.
+TEST(SimProgram, KilledProgramLeavesATruthfulDisc) {
+  char tmpl[] = "/tmp/kelsim-kill-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  ::setenv("KEL_PIPE_DIR", (dir + "/pipes").c_str(), 1);
+  const std::vector<std::string> args = {"--dir",       dir + "/cart", "--blocks", "0x10000",
+                                         "--unique-id", "KILLTEST",    "--pow",    "300"};
+  auto call = [](kelsim::RawClient& c, const Bytes& cdb, const Bytes& out, std::uint32_t in_len) {
+    kelsim::ScsiCall s;
+    s.cookie = 1;
+    s.cdb = cdb;
+    s.data_out = out;
+    s.transfer_length = in_len;
+    kelsim::RawAnswer a;
+    EXPECT_EQ(c.call(s, &a), ERROR_SUCCESS);
+    return a;
+  };
+  {
+    Program p(args);
+    for (int i = 0; i < 3; ++i) ASSERT_FALSE(p.line().empty());
+    kelsim::RawClient c;
+    ASSERT_EQ(c.connect(), ERROR_SUCCESS);
+    ASSERT_EQ(call(c, cdb12({0x04, 0x11}), Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0}, 0).sense_length, 0);
+    for (std::uint32_t lba = 0; lba < 96; lba += 32)
+      ASSERT_EQ(call(c, rw10(0x2A, lba, 32), Bytes(65536, 0), 0).sense_length, 0);  // zero blocks, as padding is
+    c.close();
+    EXPECT_EQ(p.stop(SIGKILL), -1);
+  }
+  {
+    Program p(args);
+    for (int i = 0; i < 3; ++i) ASSERT_FALSE(p.line().empty());
+    kelsim::RawClient c;
+    ASSERT_EQ(c.connect(), ERROR_SUCCESS);
+    auto t = call(c, cdb12({0x52, 1, 0, 0, 0, 1, 0, 0, 52}), {}, 52);
+    ASSERT_EQ(t.data.size(), 52u);
+    EXPECT_EQ(kelsim::get_be32(&t.data[12]), 96u);
+    auto w = call(c, rw10(0x2A, 128, 32), Bytes(65536, 1), 0);
+    ASSERT_EQ(w.sense.size(), 16u);
+    EXPECT_EQ(w.sense[12], 0x21);
+    auto id = call(c, cdb12({0x12, 1, 0xC1, 0, 18}), {}, 18);
+    EXPECT_EQ(std::string(id.data.begin() + 4, id.data.end()), "KILLTEST    00");
+    ASSERT_EQ(call(c, rw10(0x2A, 0, 32), Bytes(65536, 2), 0).sense_length, 0);  // a rewrite
+    auto pow = call(c, cdb12({0x51, 2, 0, 0, 0, 0, 0, 0, 16}), {}, 16);
+    ASSERT_EQ(pow.data.size(), 16u);
+    EXPECT_EQ(kelsim::get_be32(&pow.data[8]), 299u);
     c.close();
     EXPECT_EQ(p.stop(), 0);
   }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 namespace simtest {
@@ -180,6 +181,7 @@ TEST_F(SimTest, OversizedRequestIsRefusedWithoutBeingBuffered) {
 // 512 KiB and 1 MiB commands both ways, byte for byte.
 TEST_F(SimTest, LargeWritesAndReadsPassIntact) {
   start();
+  ASSERT_TRUE(good(format_unit()));
   std::uint32_t lba = 0;
   for (std::uint16_t blocks : {256, 512}) {
     SCOPED_TRACE(blocks);
@@ -291,6 +293,175 @@ TEST_F(SimTest, ClientThatGoesAwayMidRequestDoesNotStopTheService) {
   }  // closed before reading its answer
   ASSERT_TRUE(sim_->service().wait_for_requests(1, 10000));
   EXPECT_TRUE(good(in(cdb12({0x00}), 0)));
+}
+
+
+TEST_F(SimTest, ReplacedAnswerIsGoodCutToTheAllocationAndLeavesTheStateAlone) {
+  start();
+  // MECHANISM STATUS claiming slot 3 with state 0; the CDB allocates 8 bytes
+  // while the transfer length would take 12.
+  Bytes fake(12, 0xEE);
+  fake[0] = 3;
+  fake[1] = 0;
+  int id = sim_->drive().add_fault(kelsim::replace_answer(0xBD, fake));
+  Bytes cdb = cdb12({0xBD});
+  kelsim::put_be16(&cdb[8], 8);
+  auto a = in(cdb, 12);
+  ASSERT_TRUE(good(a));
+  EXPECT_EQ(a.data, Bytes(fake.begin(), fake.begin() + 8));
+  EXPECT_EQ(sim_->drive().fault_fired(id), 1);
+  sim_->drive().remove_fault(id);
+  // The drive's own answer again: slot 0 loaded (state 1).
+  auto b = in(cdb, 12);
+  ASSERT_TRUE(good(b));
+  EXPECT_EQ(b.data[1] >> 5, 1);
+
+  // A READ ATTRIBUTE answer beginning with another identifier; a command
+  // of another opcode is not touched.
+  Bytes attr = {0, 0, 0, 6, 0x0D, 0x01, 0, 0, 1, 7};
+  sim_->drive().add_fault(kelsim::replace_answer(0x8C, attr));
+  Bytes ra(16, 0);
+  ra[0] = 0x8C;
+  ra[8] = 0x0D;
+  kelsim::put_be32(&ra[10], 64);
+  auto c = in(ra, 64);
+  ASSERT_TRUE(good(c));
+  EXPECT_EQ(c.data, attr);
+  EXPECT_TRUE(good(in(cdb12({0x12, 0, 0, 0, 36}), 36)));
+}
+
+}  // namespace
+}  // namespace simtest
+
+namespace simtest {
+namespace {
+
+using kelsim::RawAnswer;
+using kelsim::ScsiCall;
+
+// A delayed answer started by a connection thread after stop() took the
+// list of workers must still be joined: a large READ keeps the connection
+// thread busy while the service is destroyed. Left unjoined, the worker's
+// std::thread ends the process in std::terminate.
+TEST(SimServiceStop, JoinsADelayedAnswerStartedWhileStopping) {
+  for (int run = 0; run < 2; ++run) {
+    kelsim::HarnessOptions o;
+    o.cartridge.medium_type = 0xE2;
+    o.cartridge.disc_blocks = 0x10000;
+    auto sim = std::make_unique<kelsim::SimHarness>(o);
+    sim->drive().add_fault(kelsim::delay_answer(60000, 0x28));
+    kelsim::RawClient c;
+    ASSERT_EQ(c.connect(), ERROR_SUCCESS);
+    ScsiCall read;
+    read.cdb = rw10(0x28, 0, 0xFFFF);
+    read.transfer_length = 0xFFFFu * 2048u;
+    read.cookie = sim->cookie();
+    sim->cartridge().disc(0).formatted = true;  // before any command: nothing runs yet
+    ASSERT_EQ(c.send(read), ERROR_SUCCESS);
+    while (sim->service().received() < 1) std::this_thread::yield();
+    sim->service().stop();  // the READ is still being executed
+    EXPECT_FALSE(sim->service().running());
+    c.close();
+    sim.reset();
+  }
+}
+
+// A CHECK CONDITION must never reach the client as GOOD: with no room for
+// its sense bytes the service answers a transport failure.
+TEST_F(SimTest, CheckConditionWithoutRoomForSenseIsATransportFailure) {
+  start();
+  struct Case {
+    std::uint8_t sense_capacity;
+    std::uint32_t answer_capacity;  // 0: as the pipe client computes it
+  } cases[] = {{0, 0}, {0, 8 + 64}, {16, 8}, {16, 4}, {16, 0x7FFFFFFF}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::to_string(k.sense_capacity) + "/" + std::to_string(k.answer_capacity));
+    Bytes cdb = cdb12({0xEE});  // unknown operation: 05/20/00
+    Bytes msg = kelsim::build_scsi_request(0x77, sim_->cookie(), 0, 0, 0, false, 60, cdb.data(), 12,
+                                           k.sense_capacity, nullptr, 64);
+    if (k.answer_capacity) std::memcpy(msg.data() + 32, &k.answer_capacity, 4);
+    ASSERT_EQ(client_.send_raw(msg), ERROR_SUCCESS);
+    RawAnswer a;
+    ASSERT_EQ(client_.receive(&a), ERROR_SUCCESS);
+    EXPECT_EQ(a.key, 0x77u);
+    const bool room = k.sense_capacity > 0 && k.answer_capacity != 8 && k.answer_capacity != 4;
+    if (room) {
+      EXPECT_EQ(a.status, 0);
+      EXPECT_EQ(a.sense_length, 16);
+    } else {
+      EXPECT_EQ(a.status, kelsim::kStatusSenseLost);
+      EXPECT_EQ(a.payload_length, 0u);
+    }
+  }
+  auto t = sim_->service().transcript();
+  ASSERT_EQ(t.size(), 5u);
+  EXPECT_EQ(t[0].status, kelsim::kStatusSenseLost);
+  EXPECT_TRUE(t[0].check_condition);
+}
+
+// Requests a real transport would not carry are answered 87 and never reach
+// the drive; the same request well formed is served.
+TEST_F(SimTest, MalformedRequestsAreRefusedUnserved) {
+  start();
+  ASSERT_TRUE(good(format_unit()));
+  const Bytes write1 = rw10(0x2A, 0, 1);
+  auto request = [&](const Bytes& cdb, bool out, const Bytes& data, std::uint32_t transfer) {
+    return kelsim::build_scsi_request(0x99, sim_->cookie(), 0, 0, 0, out, 60, cdb.data(),
+                                      static_cast<std::uint8_t>(cdb.size()), 16, data.data(), transfer);
+  };
+  const Bytes block(2048, 0x5A);
+  const Bytes good_write = request(write1, true, block, 2048);
+  struct Case {
+    const char* what;
+    std::function<Bytes()> make;
+  } cases[] = {
+      {"total length too small", [&] { Bytes m = good_write; m[0] -= 1; return m; }},
+      {"total length too large", [&] { Bytes m = good_write; m[0] += 1; return m; }},
+      {"version 19", [&] { Bytes m = good_write; m[4] = 19; return m; }},
+      {"trailer missing", [&] {
+         Bytes m = good_write;
+         m.resize(m.size() - kelsim::kRequestTrailer);
+         const std::uint32_t n = static_cast<std::uint32_t>(m.size());
+         std::memcpy(m.data(), &n, 4);
+         return m;
+       }},
+      {"trailer not zero", [&] { Bytes m = good_write; m.back() = 1; return m; }},
+      {"transfer length other than the data sent", [&] { Bytes m = good_write; m[69] = 0x10; return m; }},
+      {"data-in command flagged as data-out",
+       [&] { return request(cdb12({0x12, 0, 0, 0, 36}), true, Bytes(36, 1), 36); }},
+      {"no-data command flagged as data-out", [&] { return request(cdb12({0x35}), true, Bytes(8, 1), 8); }},
+      {"data-out command sent without data", [&] { return request(write1, false, {}, 2048); }},
+      {"WRITE(10) of one block with 2047 bytes", [&] { return request(write1, true, Bytes(2047, 1), 2047); }},
+      {"WRITE(10) of one block with 4096 bytes", [&] { return request(write1, true, Bytes(4096, 1), 4096); }},
+      {"one-byte CDB without trailer", [&] {
+         Bytes m = request(Bytes{0x51}, false, {}, 32);
+         m.resize(m.size() - kelsim::kRequestTrailer);
+         const std::uint32_t n = static_cast<std::uint32_t>(m.size());
+         std::memcpy(m.data(), &n, 4);
+         return m;
+       }},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    sim_->service().clear_transcript();
+    ASSERT_EQ(client_.send_raw(k.make()), ERROR_SUCCESS);
+    RawAnswer a;
+    ASSERT_EQ(client_.receive(&a), ERROR_SUCCESS);
+    EXPECT_EQ(a.key, 0x99u);
+    EXPECT_EQ(a.status, kelsim::kStatusBadRequest);
+    EXPECT_EQ(a.payload_length, 0u);
+    auto t = sim_->service().transcript();
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0].status, kelsim::kStatusBadRequest);
+    EXPECT_NE(t[0].line().find("-> status 87"), std::string::npos);
+  }
+  // Nothing was written by any of them; the well-formed write is served.
+  EXPECT_EQ(sim_->cartridge().disc(0).tracks[0].nwa, 0u);
+  ASSERT_EQ(client_.send_raw(good_write), ERROR_SUCCESS);
+  RawAnswer a;
+  ASSERT_EQ(client_.receive(&a), ERROR_SUCCESS);
+  EXPECT_TRUE(good(a));
+  EXPECT_EQ(sim_->cartridge().disc(0).tracks[0].nwa, 1u);
 }
 
 }  // namespace

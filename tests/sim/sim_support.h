@@ -66,6 +66,10 @@ class SimTest : public ::testing::Test {
     EXPECT_EQ(client_.call(c, &a), ERROR_SUCCESS);
     return a;
   }
+  // FORMAT UNIT as the write-once format sends it (FmtData, 12-byte list).
+  kelsim::RawAnswer format_unit() {
+    return out(cdb12({0x04, 0x11}), Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0});
+  }
   static kelsim::Sense sense(const kelsim::RawAnswer& a) {
     if (a.sense.size() < 14) return {};
     return {static_cast<std::uint8_t>(a.sense[2] & 0x0F), a.sense[12], a.sense[13]};

@@ -529,6 +529,27 @@ TEST_F(VolFilterTest, SlotQueryIsMechanismStatus) {
   EXPECT_EQ(sim::pool_allocations(kTagPassThrough), 1u);
 }
 
+TEST_F(VolFilterTest, ShortMechanismStatusAnswerIsAFaultNotZeroSlots) {
+  struct Case {
+    ULONG returned;
+    NTSTATUS status;
+    ULONG slots;
+  } cases[] = {{0, STATUS_IO_DEVICE_ERROR, 12}, {5, STATUS_IO_DEVICE_ERROR, 12}, {6, STATUS_SUCCESS, 5}};
+  ASSERT_EQ(load(), STATUS_SUCCESS);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.returned);
+    Config config = simdisk::default_config();
+    config.mechanism_returned = c.returned;
+    SimDisk& disk = make_disk(config);
+    DEVICE_OBJECT* filter = add(disk);
+    ASSERT_NE(filter, nullptr);
+    GET_LENGTH_INFORMATION len{};
+    EXPECT_EQ(ioctl(filter, IOCTL_DISK_GET_LENGTH_INFO, &len, 0, sizeof(len)).status, c.status);
+    EXPECT_EQ(ext(filter)->SlotCount, c.slots);
+    EXPECT_EQ(len.Length.QuadPart, config.disk_size * c.slots);
+  }
+}
+
 struct ScalePoolCase {
   const char* name;
   ULONG tag;

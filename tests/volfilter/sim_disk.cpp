@@ -257,7 +257,8 @@ void SimDisk::answer(IRP* irp) {
         }
         UCHAR* data = buf + spt.DataBufferOffset;
         std::memset(data, 0, spt.DataTransferLength);
-        data[5] = c.slots;
+        spt.DataTransferLength = std::min(spt.DataTransferLength, c.mechanism_returned.value_or(spt.DataTransferLength));
+        if (spt.DataTransferLength > 5) data[5] = c.slots;
         spt.ScsiStatus = c.scsi_status;
         std::memcpy(buf, &spt, sizeof(spt));
         if (c.scsi_status == SCSISTAT_CHECK_CONDITION && spt.SenseInfoOffset + 18 <= out) {
@@ -265,7 +266,7 @@ void SimDisk::answer(IRP* irp) {
           buf[spt.SenseInfoOffset + 2] = 0x05;  // illegal request
         }
         status = c.pass_through_status;
-        info = end;
+        info = spt.DataBufferOffset + spt.DataTransferLength;
         break;
       }
       case 0x72000:  // the filter's owner code

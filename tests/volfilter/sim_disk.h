@@ -42,6 +42,9 @@ struct Config {
   std::optional<ULONG> short_information;
 
   UCHAR slots = 5;
+  // When set, the MECHANISM STATUS answer holds only this many bytes (the
+  // pass-through record's DataTransferLength says so).
+  std::optional<ULONG> mechanism_returned;
   UCHAR scsi_status = SCSISTAT_GOOD;
   NTSTATUS pass_through_status = STATUS_SUCCESS;
   NTSTATUS owner_status = STATUS_SUCCESS;

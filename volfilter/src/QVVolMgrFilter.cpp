@@ -445,12 +445,13 @@ NTSTATUS FilterQuerySlotCount(VolFilterExtension* ext) {
   irp->AssociatedIrp.SystemBuffer = nullptr;
   IoFreeIrp(irp);
 
-  if (NT_SUCCESS(status) && query->Spt.ScsiStatus != SCSISTAT_CHECK_CONDITION)
-    ext->SlotCount = query->Data[5];
-  else
-    ext->SlotCount = kDefaultSlotCount;
+  // The slot count is byte 5 of the answer: a drive that returned fewer
+  // bytes did not report it.
+  const bool answered = NT_SUCCESS(status) && query->Spt.ScsiStatus != SCSISTAT_CHECK_CONDITION;
+  const bool whole = query->Spt.DataTransferLength > 5;
+  ext->SlotCount = answered && whole ? query->Data[5] : kDefaultSlotCount;
   ExFreePoolWithTag(query, 0);
-  return status;
+  return answered && !whole ? STATUS_IO_DEVICE_ERROR : status;
 }
 
 NTSTATUS FilterRegisterOwner(DEVICE_OBJECT* device, IRP* irp) {

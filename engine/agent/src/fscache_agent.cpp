@@ -7,6 +7,9 @@
 #include "kelagent/metacache.h"
 #include "platform/sync.h"
 
+#include <boost/system/system_error.hpp>
+
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <thread>
@@ -17,6 +20,8 @@ int g_fscache_agent_argc = 0;
 
 namespace {
 
+// The largest read served: the engine's piece of 8 MiB.
+constexpr std::uint32_t kMaxReadLength = MDC_FILE_WRITE_PIECE;
 
 const mdc_req_header_t& header_of(const std::uint8_t* req) {
   return *reinterpret_cast<const mdc_req_header_t*>(req);
@@ -37,7 +42,7 @@ bool short_payload(const std::uint8_t* req, std::uint32_t need) {
 
 struct DispatchRow {
   std::uint32_t code;
-  int (CVFAMObject22::*entry)(const std::uint8_t*, std::vector<std::uint8_t>*);
+  CVFAMObject22::DispatchEntry entry;
 };
 
 const DispatchRow kDispatch[] = {
@@ -60,11 +65,13 @@ int CVFAMObject22::DispatchOpenFsManageCache(const std::uint8_t* req, std::vecto
   const std::uint8_t* p = payload_of(req);
   char serial[33] = {};
   std::memcpy(serial, p, 32);
+  // The answer first: a file opened without an answer to carry its handle
+  // would stay open for good.
+  std::uint8_t* a = make_answer(answer, 20);
   std::uint32_t cache_err = 0, coherent = 0, created = 0;
   std::uint64_t handle = 0;
   const int r = OnOpenFsManageCache(serial, p + 36, get32(p + 32), get32(p + 164), &cache_err, &handle, &coherent,
                                     &created);
-  std::uint8_t* a = make_answer(answer, 20);
   put32(a, cache_err);
   put64(a + 4, handle);
   put32(a + 12, coherent);
@@ -77,10 +84,10 @@ int CVFAMObject22::DispatchOpenLocalMetaCache(const std::uint8_t* req, std::vect
   const std::uint8_t* p = payload_of(req);
   char name[52] = {};
   std::memcpy(name, p, 51);
+  std::uint8_t* a = make_answer(answer, 12);  // before the file is opened
   std::uint32_t cache_err = 0;
   std::uint64_t handle = 0;
   const int r = OnOpenLocalMetaCache(name, get32(p + 51), &cache_err, &handle);
-  std::uint8_t* a = make_answer(answer, 12);
   put32(a, cache_err);
   put64(a + 4, handle);
   return r;
@@ -97,21 +104,33 @@ int CVFAMObject22::DispatchUnsupported(const std::uint8_t*, std::vector<std::uin
 
 int CVFAMObject22::DispatchClose(const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
   if (short_payload(req, 8)) return 22;
+  std::uint8_t* a = make_answer(answer, 4);
   std::uint32_t cache_err = 0;
   const int r = OnCloseMetaCache(static_cast<std::int32_t>(get32(payload_of(req))), &cache_err);
-  put32(make_answer(answer, 4), cache_err);
+  put32(a, cache_err);
   return r;
 }
 
 int CVFAMObject22::DispatchRead(const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
   if (short_payload(req, 16)) return 22;
   const std::uint8_t* p = payload_of(req);
+  const auto handle = static_cast<std::int32_t>(get32(p));
+  const std::uint64_t offset = get64(p + 4);
   const std::uint32_t length = get32(p + 12);
-  std::uint8_t* a = make_answer(answer, 8 + length);
+  if (length > kMaxReadLength) {
+    KELC_LOG(kLogErr, "read length %u is above %u\n", length, kMaxReadLength);
+    put32(make_answer(answer, 8), MDC_CACHE_FILE_ERROR);
+    return 22;
+  }
+  // Room for what the file holds there, never more than asked.
+  const auto room = static_cast<std::uint32_t>(std::min<std::uint64_t>(length, ReadableLength(handle, offset)));
+  std::uint8_t* a = make_answer(answer, 8 + room);
   std::uint32_t cache_err = 0, got = 0;
-  const int r = OnReadMetaCache(static_cast<std::int32_t>(get32(p)), get64(p + 4), length, &cache_err, &got, a + 8);
+  const int r = OnReadMetaCache(handle, offset, room, &cache_err, &got, a + 8);
   put32(a, cache_err);
   put32(a + 4, got);
+  answer->resize(sizeof(mdc_ans_header_t) + 8 + got);
+  put32(answer->data() + 16, 8 + got);
   return r;
 }
 
@@ -121,10 +140,10 @@ int CVFAMObject22::DispatchWrite(const std::uint8_t* req, std::vector<std::uint8
   const std::uint32_t length = get32(p + 12);
   // The data must be inside the request that carries it.
   if (header_of(req).payload_size - 16 < length) return 22;
+  std::uint8_t* a = make_answer(answer, 8);
   std::uint32_t cache_err = 0, written = 0;
   const int r = OnWriteMetaCache(static_cast<std::int32_t>(get32(p)), get64(p + 4), length, p + 16, &cache_err,
                                  &written);
-  std::uint8_t* a = make_answer(answer, 8);
   put32(a, cache_err);
   put32(a + 4, written);
   return r;
@@ -134,9 +153,10 @@ int CVFAMObject22::DispatchDelete(const std::uint8_t* req, std::vector<std::uint
   if (short_payload(req, 51)) return 22;
   char name[52] = {};
   std::memcpy(name, payload_of(req), 51);
+  std::uint8_t* a = make_answer(answer, 4);
   std::uint32_t cache_err = 0;
   const int r = OnDeleteMetaCache(name, &cache_err);
-  put32(make_answer(answer, 4), cache_err);
+  put32(a, cache_err);
   return r;
 }
 
@@ -144,18 +164,20 @@ int CVFAMObject22::DispatchDeleteFsManage(const std::uint8_t* req, std::vector<s
   if (short_payload(req, 32)) return 22;
   char serial[33] = {};
   std::memcpy(serial, payload_of(req), 32);
+  std::uint8_t* a = make_answer(answer, 4);
   std::uint32_t cache_err = 0;
   const int r = OnDeleteFsManageCache(serial, &cache_err);
-  put32(make_answer(answer, 4), cache_err);
+  put32(a, cache_err);
   return r;
 }
 
 int CVFAMObject22::DispatchTruncate(const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
   if (short_payload(req, 8)) return 22;
   const std::uint8_t* p = payload_of(req);
+  std::uint8_t* a = make_answer(answer, 4);
   std::uint32_t cache_err = 0;
   const int r = OnTruncateMetaCache(static_cast<std::int32_t>(get32(p)), get32(p + 4), &cache_err);
-  put32(make_answer(answer, 4), cache_err);
+  put32(a, cache_err);
   return r;
 }
 
@@ -217,6 +239,26 @@ int CVFAMObject22::Start(int argc, char** argv) {
   return result;
 }
 
+int CVFAMObject22::Serve(DispatchEntry entry, const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
+  // A failure thrown out of a handler fails that request alone; the agent
+  // goes on serving the mount.
+  try {
+    return (this->*entry)(req, answer);
+  } catch (const std::bad_alloc&) {
+    KELC_LOG(kLogErr, "%s\n", "no memory for the answer");
+    answer->clear();
+    return 12;
+  } catch (const boost::system::system_error& e) {
+    KELC_LOG(kLogErr, "agent: catch exception filesystem_error=%d msg=%s\n", e.code().value(), e.what());
+  } catch (const std::exception& e) {
+    KELC_LOG(kLogErr, "agent: catch exception msg=%s\n", e.what());
+  } catch (...) {
+    KELC_LOG(kLogErr, "agent: catch exception msg=Unknown\n");
+  }
+  answer->clear();
+  return 5;
+}
+
 int CVFAMObject22::MainLoop() {
   int result = 0;
   try {
@@ -252,12 +294,7 @@ int CVFAMObject22::MainLoop() {
       const DispatchRow* row = kDispatch;
       while (row->code != 0xFFFFFFFFu && row->code != hdr.req_id) ++row;
       if (row->entry) {
-        try {
-          result = (this->*(row->entry))(image.data(), &answer);
-        } catch (const std::bad_alloc&) {
-          answer.clear();
-          result = 12;
-        }
+        result = Serve(row->entry, image.data(), &answer);
       } else {
         // Every request gets an answer, so that no sender waits forever.
         result = 22;
@@ -295,9 +332,11 @@ void* fscache_handler_start(void* argv) {
 std::uint32_t FsCacheAgent_main_func(int argc, char** argv) {
   g_fscache_agent_argc = argc;
   std::uint32_t tid = 0;
+  const std::uint64_t ticket = mdcudfsr_metacache_issue_ticket();
   try {
     platform::Event started(true, false);
-    std::thread t([argv, &tid, &started] {
+    std::thread t([argv, ticket, &tid, &started] {
+      mdcudfsr_metacache_hold_ticket(ticket);
       tid = GetCurrentThreadId();
       started.set();
       fscache_handler_start(argv);
@@ -311,3 +350,5 @@ std::uint32_t FsCacheAgent_main_func(int argc, char** argv) {
   KELC_LOG(kLogNotice, "TID[%08x]", tid);
   return tid;
 }
+
+void FsCacheAgent_stop_unopened() { mdcudfsr_metacache_cancel_openers(); }

@@ -136,14 +136,14 @@ int CVFAMHandler22::OnMount() {
     boost::system::error_code ec;
     if (!fs::exists(local, ec)) {
       fs::create_directories(local, ec);
-      if (ec || !fs::is_directory(local)) {
+      if (ec || !fs::is_directory(local, ec)) {
         KELC_LOG(kLogErr, "cache local directory failed.\n");
         return 22;
       }
     }
     if (!fs::exists(efe, ec)) {
       fs::create_directories(efe, ec);
-      if (ec || !fs::is_directory(efe)) {
+      if (ec || !fs::is_directory(efe, ec)) {
         KELC_LOG(kLogErr, "cache efe directory failed.\n");
         return 22;
       }
@@ -263,7 +263,7 @@ int CVFAMHandler22::FsManageCacheAjust(const std::string& path, int /*flag*/) {
   if (!fs::exists(m_FsManageCachePath, ec)) {
     KELC_LOG(kLogNotice, "FS management cache path is not exist and create path.\n");
     fs::create_directories(m_FsManageCachePath, ec);
-    if (ec || !fs::is_directory(m_FsManageCachePath)) {
+    if (ec || !fs::is_directory(m_FsManageCachePath, ec)) {
       KELC_LOG(kLogErr, "Creation of fs management cache dirctory is failed.\n");
       return 22;
     }
@@ -295,7 +295,9 @@ int CVFAMHandler22::FsManageCacheAjust(const std::string& path, int /*flag*/) {
       KELC_LOG(kLogInfo, "This File is not delete[%s]\n", f.c_str());
       continue;
     }
-    const auto size = fs::file_size(f, ec2);
+    // An entry whose size cannot be read was not counted in the total.
+    auto size = fs::file_size(f, ec2);
+    if (ec2) size = 0;
     fs::remove(f, ec2);
     if (ec2) {
       KELC_LOG(kLogErr, "filesystem_error  (%s) path=(%s)\n", ec2.message().c_str(), f.c_str());
@@ -512,6 +514,14 @@ int CVFAMHandler22::OnTruncateMetaCache(std::int32_t handle, std::uint32_t size,
   }
   *cache_err = MDC_CACHE_SUCCESS;
   return 0;
+}
+
+std::uint64_t CVFAMHandler22::ReadableLength(std::int32_t handle, std::uint64_t offset) {
+  const int fd = FsCacheHandleMap_find(handle);
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size < 0) return 0;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  return size > offset ? size - offset : 0;
 }
 
 static int delete_cache_path(const std::string& path, std::uint32_t* cache_err) {

@@ -18,31 +18,35 @@ constexpr std::uint64_t kAnswerLifeNs = 60ull * 1000000000ull;
 constexpr int kTraceMetacache = 19;
 constexpr int kTraceVfamdev = 18;
 
-// Per channel kind: the record and its allocation machinery.
+// Per channel kind: the record and the agent tickets of its openers (under
+// the record's device lock).
 struct ChannelKind {
   mdc_channel ch;
-  std::mutex global_lock;
-  std::mutex alloc_lock;
-  std::condition_variable alloc_cv;
-  std::uint64_t answer_life = kAnswerLifeNs;
+  std::uint64_t tickets_issued = 0;
+  std::uint64_t cancelled_upto = 0;  // tickets up to this one may not open
 };
 
 ChannelKind& kind_of(mdc_channel::Kind k) {
   static ChannelKind* metacache = [] {
-    auto* c = new ChannelKind;
+    auto* c = new ChannelKind();
     c->ch.kind = mdc_channel::kMetacache;
     return c;
   }();
   static ChannelKind* vfamdev = [] {
-    auto* c = new ChannelKind;
+    auto* c = new ChannelKind();
     c->ch.kind = mdc_channel::kVfamdev;
     return c;
   }();
   return k == mdc_channel::kMetacache ? *metacache : *vfamdev;
 }
 
-mdcudfsr_vfam_hook g_vfam_start = nullptr;
-mdcudfsr_vfam_hook g_vfam_stop = nullptr;
+// The ticket of the agent running on this thread; 0 for any other opener.
+thread_local std::uint64_t t_ticket = 0;
+
+std::atomic<mdcudfsr_vfam_hook> g_vfam_start{nullptr};
+std::atomic<mdcudfsr_vfam_hook> g_vfam_stop{nullptr};
+
+using DevLock = std::unique_lock<std::mutex>;
 
 const char* kind_text(const mdc_channel* ch) {
   return ch->kind == mdc_channel::kMetacache ? "metacache" : "vfamdev";
@@ -71,70 +75,103 @@ void release_vnode(const mdc_channel* ch, vnode* vp, const char* what) {
   host_vnode_release(vp);
 }
 
-void reset_record(mdc_channel* ch) {
+void free_req(mdc_channel* ch, mdc_req_t* req) {
+  if (req) rec_free(ch, req, req->alloc_size);
+}
+void free_ans(mdc_channel* ch, mdc_ans_t* ans) {
+  if (ans) rec_free(ch, ans, ans->alloc_size);
+}
+
+// Frees every request and answer the channel still holds, with their vnode
+// references. The caller holds the device lock; the sent and answer locks
+// are taken one after the other.
+void drop_records_locked(mdc_channel* ch, const char* what) {
+  for (mdc_req_t* r : ch->req_queue) {
+    release_vnode(ch, r->vp, what);
+    free_req(ch, r);
+  }
+  ch->req_queue.clear();
+  ch->req_cv.notify_all();
+  {
+    std::lock_guard<std::mutex> g(ch->sent_lock);
+    for (mdc_req_t* r : ch->sent_list) {
+      release_vnode(ch, r->vp, what);
+      free_req(ch, r);
+    }
+    ch->sent_list.clear();
+    std::memset(ch->sent_table, 0, sizeof ch->sent_table);
+  }
+  std::lock_guard<std::mutex> g(ch->ans_lock);
+  for (mdc_ans_t* a : ch->ans_queue) {
+    if (agent_trace_on(trace_category(ch)))
+      KELC_LOG(kLogWarn, "(tid=%08x) %s:%d req is NULL\n", GetCurrentThreadId(), what, __LINE__);
+    if (a->vp) host_vnode_release(a->vp);
+    free_ans(ch, a);
+  }
+  ch->ans_queue.clear();
+  ch->ans_cv.notify_all();
+}
+
+int ch_init(mdc_channel::Kind k) {
+  mdc_channel* ch = &kind_of(k).ch;
+  DevLock dev(ch->dev_lock);
+  drop_records_locked(ch, __func__);
   std::memset(ch->name, 0, sizeof ch->name);
   ch->mount = nullptr;
   ch->status = METACACHE_UNINIT;
   ch->io_count = 0;
   ch->agent_pid = 0;
   ch->next_seq = 0;
+  std::lock_guard<std::mutex> b(ch->busy_lock);
   ch->wait_start = 0;
   ch->wait_end = 0;
-  ch->req_queue.clear();
-  ch->ans_queue.clear();
-  ch->sent_list.clear();
-  std::memset(ch->sent_table, 0, sizeof ch->sent_table);
-}
-
-int ch_init(mdc_channel::Kind k) {
-  ChannelKind& kd = kind_of(k);
-  std::lock_guard<std::mutex> g(kd.global_lock);
-  reset_record(&kd.ch);
-  kd.answer_life = kAnswerLifeNs;
   return 0;
 }
 
 int ch_term(mdc_channel::Kind k) {
-  ChannelKind& kd = kind_of(k);
-  std::lock_guard<std::mutex> g(kd.global_lock);
-  kd.ch.status = METACACHE_UNINIT;
+  mdc_channel* ch = &kind_of(k).ch;
+  DevLock dev(ch->dev_lock);
+  ch->status = METACACHE_UNINIT;
   return 0;
 }
 
-mdc_channel* ch_alloc(mdc_channel::Kind k, mdcudfsr_mount* mp) {
-  ChannelKind& kd = kind_of(k);
-  mdc_channel* ch = &kd.ch;
+mdc_channel* ch_alloc(mdc_channel::Kind k, mdcudfsr_mount* mp, int* err) {
+  mdc_channel* ch = &kind_of(k).ch;
+  if (err) *err = 16;
   {
-    std::lock_guard<std::mutex> a(kd.alloc_lock);
-    std::lock_guard<std::mutex> g(kd.global_lock);
-    if (ch->status != METACACHE_UNINIT) {
+    DevLock dev(ch->dev_lock);
+    // Taken by another mount, or still open by the agent of an earlier
+    // mount whose close timed out: that agent must go first.
+    if (ch->status != METACACHE_UNINIT || ch->io_count != 0) {
       KELC_LOG(kLogErr, "%s\n", kind_text(ch));
       return nullptr;
     }
+    drop_records_locked(ch, __func__);
     std::snprintf(ch->name, sizeof ch->name, k == mdc_channel::kMetacache ? "kelfsc%d" : "pxowo%d", 0);
     ch->mount = mp;
     ch->status = METACACHE_ALLOCATED;
-    ch->req_queue.clear();
-    ch->ans_queue.clear();
-    ch->sent_list.clear();
-    std::memset(ch->sent_table, 0, sizeof ch->sent_table);
-    ch->io_count = 0;
     ch->next_seq = 0;
   }
-  kd.alloc_cv.notify_all();
+  ch->alloc_cv.notify_all();
+  if (err) *err = 0;
   return ch;
 }
 
 int ch_free(mdc_channel* ch) {
   if (!ch) return 0;
-  ChannelKind& kd = kind_of(ch->kind);
-  std::lock_guard<std::mutex> g(kd.global_lock);
-  ch->status = METACACHE_UNINIT;
+  {
+    DevLock dev(ch->dev_lock);
+    ch->status = METACACHE_UNINIT;
+    // An agent still attached finds the channel gone at its next read and
+    // ends; it must not report to a mount that is going away.
+    ch->mount = nullptr;
+  }
+  ch->req_cv.notify_all();
   return 0;
 }
 
 int ch_mark_will_free(mdc_channel* ch) {
-  std::lock_guard<std::mutex> g(ch->req_lock);
+  DevLock dev(ch->dev_lock);
   if (!ch->req_queue.empty()) return 16;
   ch->status = METACACHE_WILL_FREE;
   return 0;
@@ -145,13 +182,13 @@ std::uint32_t ch_is_opened(mdc_channel* ch, mdc_channel::Kind k) {
     KELC_LOG(kLogErr, "%s\n", k == mdc_channel::kMetacache ? "metacache" : "vfamdev");
     return 0;
   }
-  std::lock_guard<std::mutex> g(ch->dev_lock);
+  DevLock dev(ch->dev_lock);
   return ch->io_count;
 }
 
 int ch_wait_close(mdc_channel* ch, std::uint32_t msec) {
-  std::unique_lock<std::mutex> lk(ch->dev_lock);
-  const bool closed = platform::clock().wait_for(lk, ch->close_cv, msec, [&] { return ch->io_count == 0; });
+  DevLock dev(ch->dev_lock);
+  const bool closed = platform::clock().wait_for(dev, ch->close_cv, msec, [&] { return ch->io_count == 0; });
   return closed ? 0 : 138;
 }
 
@@ -166,7 +203,7 @@ mdc_req_t* ch_alloc_req(mdc_channel* ch, std::int32_t payload_len) {
   req->alloc_size = static_cast<std::uint32_t>(size);
   req->hdr.payload_size = static_cast<std::uint32_t>(payload_len);
   req->hdr.pid = host_pid();
-  std::lock_guard<std::mutex> g(ch->dev_lock);
+  DevLock dev(ch->dev_lock);
   req->hdr.seq_id = ch->next_seq++;
   return req;
 }
@@ -178,13 +215,6 @@ mdc_ans_t* ch_alloc_ans(mdc_channel* ch, std::uint32_t payload_len) {
   ans->alloc_size = static_cast<std::uint32_t>(size);
   ans->hdr.payload_size = payload_len;
   return ans;
-}
-
-void ch_free_req(mdc_channel* ch, mdc_req_t* req) {
-  if (req) rec_free(ch, req, req->alloc_size);
-}
-void ch_free_ans(mdc_channel* ch, mdc_ans_t* ans) {
-  if (ans) rec_free(ch, ans, ans->alloc_size);
 }
 
 int ch_send(mdc_channel* ch, mdc_req_t* req, vnode* vp) {
@@ -200,7 +230,7 @@ int ch_send(mdc_channel* ch, mdc_req_t* req, vnode* vp) {
   }
   int result;
   {
-    std::lock_guard<std::mutex> g(ch->req_lock);
+    DevLock dev(ch->dev_lock);
     if (ch->status == METACACHE_OPENED ||
         (ch->status == METACACHE_WILL_FREE && req->hdr.req_id == MDC_REQ_STOP)) {
       ch->req_queue.push_back(req);
@@ -215,93 +245,108 @@ int ch_send(mdc_channel* ch, mdc_req_t* req, vnode* vp) {
   return result;
 }
 
-int ch_wait_ans(mdc_channel* ch, std::int32_t seq_id, mdc_ans_t** out, std::uint64_t step_ms) {
-  const bool stamps = ch->kind == mdc_channel::kMetacache;
-  if (stamps) {
-    std::lock_guard<std::mutex> g(ch->busy_lock);
-    ch->wait_start = host_tick_ns();
+// Takes the answer with seq_id out of the queue and drops the expired
+// answers of other senders. The caller holds the answer lock.
+mdc_ans_t* take_answer_locked(mdc_channel* ch, std::uint32_t seq_id) {
+  const std::uint64_t now = host_tick_ns();
+  for (auto it = ch->ans_queue.begin(); it != ch->ans_queue.end();) {
+    mdc_ans_t* a = *it;
+    if (a->hdr.seq_id == seq_id) {
+      ch->ans_queue.erase(it);
+      return a;
+    }
+    if (a->hdr.life < now) {
+      KELC_LOG(kLogWarn, "answer is abandoned. now=%llu life=%llu req_id=%d seq_id=%d\n",
+               static_cast<unsigned long long>(now), static_cast<unsigned long long>(a->hdr.life),
+               static_cast<int>(a->hdr.req_id), static_cast<int>(a->hdr.seq_id));
+      it = ch->ans_queue.erase(it);
+      release_vnode(ch, a->vp, __func__);
+      free_ans(ch, a);
+      continue;
+    }
+    ++it;
   }
+  return nullptr;
+}
+
+void stamp_busy(mdc_channel* ch, std::uint64_t* stamp) {
+  if (ch->kind != mdc_channel::kMetacache) return;
+  std::lock_guard<std::mutex> g(ch->busy_lock);
+  *stamp = host_tick_ns();
+}
+
+int ch_wait_ans(mdc_channel* ch, std::int32_t seq_id, mdc_ans_t** out, std::uint64_t step_ms) {
+  stamp_busy(ch, &ch->wait_start);
   *out = nullptr;
-  auto stamp_end = [&] {
-    if (!stamps) return;
-    std::lock_guard<std::mutex> g(ch->busy_lock);
-    ch->wait_end = host_tick_ns();
-  };
   int result = 0;
   int wait_result = 0;
   for (;;) {
     std::unique_lock<std::mutex> lk(ch->ans_lock);
-    const std::uint64_t now = host_tick_ns();
-    for (auto it = ch->ans_queue.begin(); it != ch->ans_queue.end();) {
-      mdc_ans_t* a = *it;
-      if (a->hdr.seq_id == static_cast<std::uint32_t>(seq_id)) {
-        ch->ans_queue.erase(it);
-        lk.unlock();
-        release_vnode(ch, a->vp, __func__);
-        a->vp = nullptr;
-        stamp_end();
-        *out = a;
-        return 0;
-      }
-      if (a->hdr.life < now) {
-        KELC_LOG(kLogWarn, "answer is abandoned. now=%llu life=%llu req_id=%d seq_id=%d\n",
-                 static_cast<unsigned long long>(now), static_cast<unsigned long long>(a->hdr.life),
-                 static_cast<int>(a->hdr.req_id), static_cast<int>(a->hdr.seq_id));
-        it = ch->ans_queue.erase(it);
-        release_vnode(ch, a->vp, __func__);
-        ch_free_ans(ch, a);
-        continue;
-      }
-      ++it;
+    if (mdc_ans_t* a = take_answer_locked(ch, static_cast<std::uint32_t>(seq_id))) {
+      lk.unlock();
+      release_vnode(ch, a->vp, __func__);
+      a->vp = nullptr;
+      stamp_busy(ch, &ch->wait_end);
+      *out = a;
+      return 0;
     }
     const std::uint64_t deadline = platform::clock().now_ms() + step_ms;
     platform::clock().wait_until(lk, ch->ans_cv, deadline);
     wait_result = platform::clock().now_ms() >= deadline ? 138 : 0;
     lk.unlock();
-    if (ch_is_opened(ch, ch->kind) == 0) {
-      result = 6;
-      break;
+    mdcudfsr_mount* mp;
+    {
+      DevLock dev(ch->dev_lock);
+      if (ch->io_count == 0) {
+        result = 6;
+        break;
+      }
+      mp = ch->mount;
     }
-    if (ch->mount && host_is_forced(ch->mount)) {
+    if (mp && host_is_forced(mp)) {
       KELC_LOG(kLogWarn, "vfs_isforce() returns true. Host is downed.\n");
       result = 112;
       break;
     }
   }
-  stamp_end();
+  stamp_busy(ch, &ch->wait_end);
   KELC_LOG(kLogWarn, "Status=%d (wait_result=0x%08x)\n", result, wait_result);
   return result;
+}
+
+bool ticket_cancelled(const ChannelKind& kd) { return t_ticket != 0 && t_ticket <= kd.cancelled_upto; }
+
+// The metacache opener may start before its mount allocated the channel: it
+// waits for the allocation, unless another opener takes the channel first
+// (16) or its agent is stopped (6). The caller holds the device lock.
+int wait_for_allocation(ChannelKind& kd, DevLock& dev) {
+  mdc_channel* ch = &kd.ch;
+  ++ch->open_waiters;
+  ch->alloc_cv.wait(dev, [&] {
+    return ticket_cancelled(kd) || ch->io_count != 0 || ch->status == METACACHE_ALLOCATED;
+  });
+  --ch->open_waiters;
+  if (ticket_cancelled(kd)) {
+    KELC_LOG(kLogErr, "%s\n", "agent stopped before it opened the channel");
+    return 6;
+  }
+  if (ch->io_count != 0) {
+    KELC_LOG(kLogErr, "%s\n", "!metacache->io_count");
+    return 16;
+  }
+  return 0;
 }
 
 int ch_open(mdc_channel::Kind k) {
   ChannelKind& kd = kind_of(k);
   mdc_channel* ch = &kd.ch;
-  std::unique_lock<std::mutex> dev(ch->dev_lock);
+  DevLock dev(ch->dev_lock);
   if (ch->io_count != 0) {
     KELC_LOG(kLogErr, "%s\n", "!metacache->io_count");
     return 16;
   }
   if (k == mdc_channel::kMetacache) {
-    // The agent may start before the mount allocated the channel. Waiting
-    // for the allocation releases the device lock, so test the opener count
-    // again afterwards: two openers must never both succeed.
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> a(kd.alloc_lock);
-        if (ch->status != METACACHE_ALLOCATED) {
-          dev.unlock();
-          kd.alloc_cv.wait(a, [&] { return ch->status == METACACHE_ALLOCATED; });
-          a.unlock();
-          dev.lock();
-        }
-      }
-      if (ch->io_count != 0) {
-        KELC_LOG(kLogErr, "%s\n", "!metacache->io_count");
-        return 16;
-      }
-      std::lock_guard<std::mutex> a(kd.alloc_lock);
-      if (ch->status == METACACHE_ALLOCATED) break;
-    }
+    if (const int err = wait_for_allocation(kd, dev)) return err;
   } else if (ch->status != METACACHE_ALLOCATED) {
     return 0;
   }
@@ -309,12 +354,11 @@ int ch_open(mdc_channel::Kind k) {
   ch->status = METACACHE_OPENED;
   ch->agent_pid = host_pid();
   mdcudfsr_mount* mp = ch->mount;
+  if (k == mdc_channel::kMetacache && mp) mp->cache_agent_opened = 1;
   dev.unlock();
-  if (k == mdc_channel::kMetacache) {
-    if (mp) mp->cache_agent_opened = 1;
-  } else if (mp && g_vfam_start) {
-    g_vfam_start(mp);
-  }
+  ch->alloc_cv.notify_all();  // other waiting openers have lost
+  if (k == mdc_channel::kVfamdev && mp)
+    if (mdcudfsr_vfam_hook start = g_vfam_start.load()) start(mp);
   return 0;
 }
 
@@ -322,20 +366,20 @@ std::uint32_t ch_read(mdc_channel::Kind k, void* buf, std::uint64_t size) {
   mdc_channel* ch = &kind_of(k).ch;
   int err = 0;
   int wait_result = 0;
-  std::unique_lock<std::mutex> lk(ch->req_lock);
+  DevLock dev(ch->dev_lock);
   while (ch->req_queue.empty()) {
-    if (ch_is_opened(ch, k) == 0) { err = 6; break; }
+    if (ch->io_count == 0) { err = 6; break; }
     if (ch->status == METACACHE_UNINIT) {
       KELC_LOG(kLogErr, "%s\n", "metacache->status != METACACHE_UNINIT");
       err = 22;
       break;
     }
     const std::uint64_t deadline = platform::clock().now_ms() + 5000;
-    platform::clock().wait_until(lk, ch->req_cv, deadline);
+    platform::clock().wait_until(dev, ch->req_cv, deadline);
     wait_result = platform::clock().now_ms() >= deadline ? 138 : 0;
   }
   if (err) {
-    lk.unlock();
+    dev.unlock();
     KELC_LOG(kLogErr, "err=%d (wait_result=0x%08x)\n", err, wait_result);
     return 0;
   }
@@ -350,6 +394,22 @@ std::uint32_t ch_read(mdc_channel::Kind k, void* buf, std::uint64_t size) {
     ch->sent_table[r->hdr.seq_id & 0xF] = r;
   }
   return static_cast<std::uint32_t>(n);
+}
+
+// Takes the request that seq_id answers off the sent list. The caller holds
+// the sent lock.
+mdc_req_t* take_sent_locked(mdc_channel* ch, std::uint32_t seq_id) {
+  mdc_req_t*& slot = ch->sent_table[seq_id & 0xF];
+  mdc_req_t* found = nullptr;
+  if (slot && slot->hdr.seq_id == seq_id) {
+    found = slot;
+    slot = nullptr;
+  } else {
+    for (mdc_req_t* r : ch->sent_list)
+      if (r->hdr.seq_id == seq_id) { found = r; break; }
+  }
+  if (found) ch->sent_list.remove(found);
+  return found;
 }
 
 std::uint64_t ch_write(mdc_channel::Kind k, const void* image, std::uint64_t size) {
@@ -373,25 +433,15 @@ std::uint64_t ch_write(mdc_channel::Kind k, const void* image, std::uint64_t siz
   std::memcpy(ans->image(), image, sizeof(mdc_ans_header_t) + hdr.payload_size);
   {
     std::lock_guard<std::mutex> s(ch->sent_lock);
-    mdc_req_t* found = nullptr;
-    mdc_req_t*& slot = ch->sent_table[hdr.seq_id & 0xF];
-    if (slot && slot->hdr.seq_id == hdr.seq_id) {
-      found = slot;
-      slot = nullptr;
-    } else {
-      for (mdc_req_t* r : ch->sent_list)
-        if (r->hdr.seq_id == hdr.seq_id) { found = r; break; }
-    }
-    if (found) {
-      ch->sent_list.remove(found);
+    if (mdc_req_t* found = take_sent_locked(ch, hdr.seq_id)) {
       ans->vp = found->vp;
       found->vp = nullptr;
-      ch_free_req(ch, found);
+      free_req(ch, found);
     }
   }
   {
     std::lock_guard<std::mutex> a(ch->ans_lock);
-    ans->hdr.life = host_tick_ns() + kind_of(k).answer_life;
+    ans->hdr.life = host_tick_ns() + kAnswerLifeNs;
     ch->ans_queue.push_back(ans);
     ch->ans_cv.notify_all();
   }
@@ -400,52 +450,25 @@ std::uint64_t ch_write(mdc_channel::Kind k, const void* image, std::uint64_t siz
 
 int ch_close(mdc_channel::Kind k) {
   mdc_channel* ch = &kind_of(k).ch;
-  std::unique_lock<std::mutex> dev(ch->dev_lock);
+  DevLock dev(ch->dev_lock);
   if (ch->io_count == 0) {
     KELC_LOG(kLogErr, "%s\n", "metacache->io_count");
     dev.unlock();
     ch->close_cv.notify_all();
     return 6;
   }
-  {
-    std::lock_guard<std::mutex> g(ch->req_lock);
-    for (mdc_req_t* r : ch->req_queue) {
-      release_vnode(ch, r->vp, __func__);
-      ch_free_req(ch, r);
-    }
-    ch->req_queue.clear();
-    ch->req_cv.notify_all();
-  }
-  {
-    std::lock_guard<std::mutex> g(ch->sent_lock);
-    for (mdc_req_t* r : ch->sent_list) {
-      release_vnode(ch, r->vp, __func__);
-      ch_free_req(ch, r);
-    }
-    ch->sent_list.clear();
-    std::memset(ch->sent_table, 0, sizeof ch->sent_table);
-  }
-  {
-    std::lock_guard<std::mutex> g(ch->ans_lock);
-    for (mdc_ans_t* a : ch->ans_queue) {
-      if (agent_trace_on(trace_category(ch)))
-        KELC_LOG(kLogWarn, "(tid=%08x) %s:%d req is NULL\n", GetCurrentThreadId(), __func__, __LINE__);
-      if (a->vp) host_vnode_release(a->vp);
-      ch_free_ans(ch, a);
-    }
-    ch->ans_queue.clear();
-    ch->ans_cv.notify_all();
-  }
+  drop_records_locked(ch, __func__);
   --ch->io_count;
   if (ch->io_count == 0 && ch->status == METACACHE_OPENED) ch->status = METACACHE_ALLOCATED;
   ch->agent_pid = 0;
   const bool stopped = ch->io_count == 0 && ch->status == METACACHE_ALLOCATED;
   mdcudfsr_mount* mp = ch->mount;
+  // The stop notice only logs; it reads the mount while the channel's
+  // state cannot change under it.
+  if (stopped && k == mdc_channel::kMetacache) mdcudfsr_metacache_stop(mp);
   dev.unlock();
-  if (stopped) {
-    if (k == mdc_channel::kMetacache) mdcudfsr_metacache_stop(mp);
-    else if (mp && g_vfam_stop) g_vfam_stop(mp);
-  }
+  if (stopped && k == mdc_channel::kVfamdev && mp)
+    if (mdcudfsr_vfam_hook stop = g_vfam_stop.load()) stop(mp);
   ch->close_cv.notify_all();
   return 0;
 }
@@ -454,12 +477,12 @@ int ch_close(mdc_channel::Kind k) {
 
 int mdcudfsr_metacache_init() { return ch_init(mdc_channel::kMetacache); }
 int mdcudfsr_metacache_term() { return ch_term(mdc_channel::kMetacache); }
-mdc_channel* mdcudfsr_metacache_alloc(mdcudfsr_mount* mp) { return ch_alloc(mdc_channel::kMetacache, mp); }
+mdc_channel* mdcudfsr_metacache_alloc(mdcudfsr_mount* mp, int* err) { return ch_alloc(mdc_channel::kMetacache, mp, err); }
 int mdcudfsr_metacache_free(mdc_channel* ch) { return ch_free(ch); }
 int mdcudfsr_metacache_mark_will_free(mdc_channel* ch) { return ch_mark_will_free(ch); }
 std::uint32_t mdcudfsr_metacache_is_opened(mdc_channel* ch) { return ch_is_opened(ch, mdc_channel::kMetacache); }
 int mdcudfsr_metacache_wait_close(mdc_channel* ch, std::uint32_t msec) { return ch_wait_close(ch, msec); }
-std::int64_t mdcudfsr_metacache_get_agent_pid(mdc_channel* ch) { return ch ? ch->agent_pid : 0; }
+std::int64_t mdcudfsr_metacache_get_agent_pid(mdc_channel* ch) { return ch ? ch->agent_pid.load() : 0; }
 std::uint64_t mdcudfsr_metacache_busy_time(mdc_channel* ch) {
   if (!ch) return 0;
   std::lock_guard<std::mutex> g(ch->busy_lock);
@@ -468,8 +491,8 @@ std::uint64_t mdcudfsr_metacache_busy_time(mdc_channel* ch) {
 }
 mdc_req_t* mdcudfsr_metacache_alloc_req(mdc_channel* ch, std::int32_t len) { return ch_alloc_req(ch, len); }
 mdc_ans_t* mdcudfsr_metacache_alloc_ans(mdc_channel* ch, std::uint32_t len) { return ch_alloc_ans(ch, len); }
-void mdcudfsr_metacache_free_req(mdc_channel* ch, mdc_req_t* r) { ch_free_req(ch, r); }
-void mdcudfsr_metacache_free_ans(mdc_channel* ch, mdc_ans_t* a) { ch_free_ans(ch, a); }
+void mdcudfsr_metacache_free_req(mdc_channel* ch, mdc_req_t* r) { free_req(ch, r); }
+void mdcudfsr_metacache_free_ans(mdc_channel* ch, mdc_ans_t* a) { free_ans(ch, a); }
 int mdcudfsr_metacache_send_req(mdc_channel* ch, mdc_req_t* r, vnode* vp) { return ch_send(ch, r, vp); }
 int mdcudfsr_metacache_wait_ans(mdc_channel* ch, std::int32_t seq, mdc_ans_t** out) {
   return ch_wait_ans(ch, seq, out, 5000);
@@ -486,18 +509,41 @@ int mdcudfsr_metacache_stop(mdcudfsr_mount* mp) {
 }
 mdc_channel* mdcudfsr_metacache_channel() { return &kind_of(mdc_channel::kMetacache).ch; }
 
+std::uint64_t mdcudfsr_metacache_issue_ticket() {
+  ChannelKind& kd = kind_of(mdc_channel::kMetacache);
+  DevLock dev(kd.ch.dev_lock);
+  return ++kd.tickets_issued;
+}
+
+void mdcudfsr_metacache_hold_ticket(std::uint64_t ticket) { t_ticket = ticket; }
+
+void mdcudfsr_metacache_cancel_openers() {
+  ChannelKind& kd = kind_of(mdc_channel::kMetacache);
+  {
+    DevLock dev(kd.ch.dev_lock);
+    kd.cancelled_upto = kd.tickets_issued;
+  }
+  kd.ch.alloc_cv.notify_all();
+}
+
+std::uint32_t mdcudfsr_metacache_open_waiters() {
+  mdc_channel* ch = mdcudfsr_metacache_channel();
+  DevLock dev(ch->dev_lock);
+  return ch->open_waiters;
+}
+
 int mdcudfsr_vfamdev_init() { return ch_init(mdc_channel::kVfamdev); }
 int mdcudfsr_vfamdev_term() { return ch_term(mdc_channel::kVfamdev); }
-mdc_channel* mdcudfsr_vfamdev_alloc(mdcudfsr_mount* mp) { return ch_alloc(mdc_channel::kVfamdev, mp); }
+mdc_channel* mdcudfsr_vfamdev_alloc(mdcudfsr_mount* mp, int* err) { return ch_alloc(mdc_channel::kVfamdev, mp, err); }
 int mdcudfsr_vfamdev_free(mdc_channel* ch) { return ch_free(ch); }
 int mdcudfsr_vfamdev_mark_will_free(mdc_channel* ch) { return ch_mark_will_free(ch); }
 std::uint32_t mdcudfsr_vfamdev_is_opened(mdc_channel* ch) { return ch_is_opened(ch, mdc_channel::kVfamdev); }
 int mdcudfsr_vfamdev_wait_close(mdc_channel* ch, std::uint32_t msec) { return ch_wait_close(ch, msec); }
-std::int64_t mdcudfsr_vfamdev_get_agent_pid(mdc_channel* ch) { return ch ? ch->agent_pid : 0; }
+std::int64_t mdcudfsr_vfamdev_get_agent_pid(mdc_channel* ch) { return ch ? ch->agent_pid.load() : 0; }
 mdc_req_t* mdcudfsr_vfamdev_alloc_req(mdc_channel* ch, std::int32_t len) { return ch_alloc_req(ch, len); }
 mdc_ans_t* mdcudfsr_vfamdev_alloc_ans(mdc_channel* ch, std::uint32_t len) { return ch_alloc_ans(ch, len); }
-void mdcudfsr_vfamdev_free_req(mdc_channel* ch, mdc_req_t* r) { ch_free_req(ch, r); }
-void mdcudfsr_vfamdev_free_ans(mdc_channel* ch, mdc_ans_t* a) { ch_free_ans(ch, a); }
+void mdcudfsr_vfamdev_free_req(mdc_channel* ch, mdc_req_t* r) { free_req(ch, r); }
+void mdcudfsr_vfamdev_free_ans(mdc_channel* ch, mdc_ans_t* a) { free_ans(ch, a); }
 int mdcudfsr_vfamdev_send_req(mdc_channel* ch, mdc_req_t* r, vnode* vp) { return ch_send(ch, r, vp); }
 int mdcudfsr_vfamdev_wait_ans(mdc_channel* ch, std::int32_t seq, mdc_ans_t** out, std::uint32_t step_sec) {
   return ch_wait_ans(ch, seq, out, static_cast<std::uint64_t>(step_sec) * 1000);
@@ -507,7 +553,7 @@ std::uint32_t mdcudfsr_vfamdev_read(void* buf, std::uint64_t size) { return ch_r
 std::uint64_t mdcudfsr_vfamdev_write(const void* a, std::uint64_t size) { return ch_write(mdc_channel::kVfamdev, a, size); }
 int mdcudfsr_vfamdev_close() { return ch_close(mdc_channel::kVfamdev); }
 void mdcudfsr_vfamdev_set_hooks(mdcudfsr_vfam_hook start, mdcudfsr_vfam_hook stop) {
-  g_vfam_start = start;
-  g_vfam_stop = stop;
+  g_vfam_start.store(start);
+  g_vfam_stop.store(stop);
 }
 mdc_channel* mdcudfsr_vfamdev_channel() { return &kind_of(mdc_channel::kVfamdev).ch; }

@@ -127,6 +127,7 @@ errno_t storage_scsi::read_track_info(caddr_t data) {
   DRV_LOG(DEBG, "Track#%d normal operation...\n", static_cast<int>(track));
   unsigned char cdb[12] = {0x52, 0x01};
   put_be32(cdb + 2, track);
+  cdb[8] = 52;  // allocation length: the whole answer read below
   unsigned char ans[52] = {};
   Sense s;
   if (int e = send(cdb, 12, kDirIn, 52, ans, s)) return e;

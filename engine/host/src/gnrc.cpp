@@ -65,18 +65,8 @@ int getTimeGnrc(int clock, struct timespec* ts) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return -1;
   }
-  // Real time in milliseconds. Under a test clock the wall clock moves with
-  // that clock only: a base fixed at the first such call (real time minus
-  // the clock's reading then), plus the clock's milliseconds.
-  FILETIME ft;
-  GetSystemTimeAsFileTime(&ft);
-  std::uint64_t wall_ms = FileTimeToU64(ft) / 10000 - kFileTimeUnixEpochSeconds * 1000;
-  platform::Clock& c = platform::clock();
-  if (dynamic_cast<platform::SteadyClock*>(&c) == nullptr) {
-    const std::uint64_t now = c.now_ms();
-    static const std::uint64_t base = wall_ms > now ? wall_ms - now : 0;
-    wall_ms = base + now;
-  }
+  // Wall time in milliseconds, from the process clock.
+  const std::uint64_t wall_ms = platform::clock().wall_ms();
   ts->tv_sec = static_cast<time_t>(wall_ms / 1000);
   ts->tv_nsec = static_cast<long>((wall_ms % 1000) * 1000000);
   return 0;

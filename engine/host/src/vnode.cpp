@@ -32,6 +32,14 @@ EntryPtr g_root;
 // Entries that could not be placed in the tree, per mount: each owns its
 // vnode until the engine recycles it or the tree is replaced.
 std::unordered_map<mount*, std::vector<EntryPtr>> g_unplaced;
+// Entries of recycled vnodes, out of the tree: each keeps its vnode (and the
+// entries below it) until the engine reclaims the vnode or the tree is
+// replaced.
+std::unordered_map<const vnode*, EntryPtr> g_recycled;
+
+void keep_recycled(EntryPtr e) {
+  if (e && e->vn) g_recycled[e->vn.get()] = std::move(e);
+}
 
 void keep_unplaced(const EntryPtr& e) {
   g_unplaced[e->vn ? e->vn->v_mount : nullptr].push_back(e);
@@ -226,11 +234,13 @@ EntryPtr kel_tree_make_root(std::shared_ptr<vnode> device_vnode) {
 void kel_tree_set_root(EntryPtr root) {
   EntryPtr old;
   std::unordered_map<mount*, std::vector<EntryPtr>> old_unplaced;
+  std::unordered_map<const vnode*, EntryPtr> old_recycled;
   {
     TreeLock lk(g_tree_mutex);
     old = std::move(g_root);
     g_root = std::move(root);
     old_unplaced.swap(g_unplaced);
+    old_recycled.swap(g_recycled);
   }
 }
 
@@ -434,26 +444,63 @@ int vnode_recycle(vnode_t vp) {
     INVALID_ARG(kFn);
     return KEL_EINVAL;
   }
-  EntryPtr dropped, dropped_unplaced;  // die after the mutex is released
+  TreeLock lk(g_tree_mutex);
+  std::string path;
+  create_path_locked(vp->v_entry, path);
+  TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_recycle :%s", path.c_str());
+  Entry* e = vp->v_entry;
+  EntryPtr parent = e != nullptr ? e->parent.lock() : nullptr;
+  auto it = parent ? parent->children.find(e->name) : Entry::Map::iterator();
+  if (!parent || it == parent->children.end()) {
+    TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_recycle : %s's node is already removed", path.c_str());
+  } else if (it->second->vn.get() != vp) {
+    TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_recycle : %s's node is already replaced", path.c_str());
+  } else {
+    TREE_LOG(kFn, KEL_LOG_INFO, "vnode_recycle : remove %s's node", path.c_str());
+    keep_recycled(std::move(it->second));
+    parent->children.erase(it);
+  }
+  // An entry kept outside the tree leaves the unplaced list the same way.
+  if (e != nullptr) keep_recycled(take_unplaced(e));
+  return 0;
+}
+
+namespace {
+
+// Takes vp's Entry out of the tree, the unplaced lists and the recycled set;
+// the entries below it, whose vnodes the engine may still hold, stay until
+// their own reclaim or the next Mount. The caller drops the result after
+// unlocking.
+EntryPtr release_locked(vnode* vp) {
+  Entry* raw = vp->v_entry;
+  EntryPtr self = raw != nullptr ? raw->weak_from_this().lock() : nullptr;
+  if (!self || self->is_top) return nullptr;
+  if (EntryPtr parent = self->parent.lock()) {
+    auto it = parent->children.find(self->name);
+    if (it != parent->children.end() && it->second == self) parent->children.erase(it);
+  }
+  take_unplaced(self.get());
+  g_recycled.erase(vp);
+  for (auto& [name, child] : self->children) keep_recycled(child);
+  self->children.clear();
+  return self;
+}
+
+}  // namespace
+
+int VNOP_RECLAIM(vnode_t vp, vfs_context_t context) {
+  static const char kFn[] = "int VNOP_RECLAIM(vnode_t, vfs_context_t)";
+  if (vp == nullptr || context == nullptr || kel_vnops.reclaim == nullptr) {
+    INVALID_ARG(kFn);
+    return KEL_EINVAL;
+  }
+  vnop_reclaim_args args{&vnop_reclaim_desc, vp, context};
+  const int err = kel_vnops.reclaim(&args);
+  if (err != 0) return err;
+  EntryPtr released;  // dies after the mutex is released
   {
     TreeLock lk(g_tree_mutex);
-    std::string path;
-    create_path_locked(vp->v_entry, path);
-    TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_recycle :%s", path.c_str());
-    Entry* e = vp->v_entry;
-    EntryPtr parent = e != nullptr ? e->parent.lock() : nullptr;
-    auto it = parent ? parent->children.find(e->name) : Entry::Map::iterator();
-    if (!parent || it == parent->children.end()) {
-      TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_recycle : %s's node is already removed", path.c_str());
-    } else if (it->second->vn.get() != vp) {
-      TREE_LOG(kFn, KEL_LOG_DEBG, "vnode_recycle : %s's node is already replaced", path.c_str());
-    } else {
-      TREE_LOG(kFn, KEL_LOG_INFO, "vnode_recycle : remove %s's node", path.c_str());
-      dropped = std::move(it->second);
-      parent->children.erase(it);
-    }
-    // An entry kept outside the tree gives up its vnode now as well.
-    if (e != nullptr) dropped_unplaced = take_unplaced(e);
+    released = release_locked(vp);
   }
   return 0;
 }

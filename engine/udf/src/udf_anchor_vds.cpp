@@ -40,6 +40,23 @@ int mirror_to_cache(mdcudfsr_mount* mnt, uint64_t offset, const void* data, uint
   return 0;
 }
 
+int check_vds_layout(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  uint32_t main_loc = 288, reserve_loc = 304;
+  if (mnt->is_rewritable) {
+    main_loc = 256 + 16;
+    reserve_loc = mnt->num_sectors - kUnit / mnt->logical_sector_size;
+  } else if (is_f2(mnt)) {
+    main_loc = 384;
+    reserve_loc = 512;
+  }
+  const uint32_t h = mnt->avdp.main_vds_ex.loc, r = mnt->avdp.reserve_vds_ex.loc;
+  if (h == main_loc && r == reserve_loc) return 0;
+  UDF_LOG(ERR, "VDS location differs from the volume layout (main=%u reserve=%u, expected %u and %u), mounting readonly\n",
+          h, r, main_loc, reserve_loc);
+  mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+  return 22;
+}
+
 int write_with_attempts(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t first, const uint8_t* image, uint32_t size,
                         uint32_t reserve_count, bool forget_disc_info, const char* write_fail_fmt) {
   int last = 0;
@@ -605,6 +622,8 @@ int mdcudfsr_read_vds(mdcudfsr_mount* mnt, vfs_context_t ctx, int invalidate, in
   udf_vds::drop_fsmanage_cache(mnt, ctx);
   if (mirror) *mirror = 0;
   if (udf_vds::rollback_on_other_slot(mnt, MNT_EXT_ROLLBACK_REQUESTED)) return finish(0);
+  // Anchors that name other places: the good copy is kept in memory only.
+  if (udf_vds::check_vds_layout(mnt, ctx)) return finish(0);
 
   const uint32_t image_size = udf_io::is_f2(mnt) ? udf_io::kVdsImageF2 : kUnit;
   const uint32_t reserve_off = (udf_io::is_f2(mnt) ? 128u : 16u) * ss;

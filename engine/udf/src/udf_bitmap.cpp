@@ -320,6 +320,11 @@ int place_and_flush(mdcudfsr_mount* mnt, mdcudfsr_bitmap* bm, vfs_context_t ctx,
 int mdcudfsr_update_usb(mdcudfsr_mount* mnt, short_ad mbmp, vfs_context_t ctx, uint32_t* blocks_written,
                         int skip_kind4) {
   if (unsupported(mnt)) return 22;
+  // The free space table has an entry per disc after the metadata partition.
+  if (mnt->current_disc + 1 > MDCUDFSR_MAX_TYPE1_MAPS) {
+    UDF_LOG(ERR, "last written slot %u has no free space entry.\n", mnt->current_disc);
+    return 22;
+  }
   const uint32_t b = mnt->logical_block_size;
   mdcudfsr_bitmap* bm = mdcudfsr_bitmap_alloc(ceil_div(mnt->part[2].length, b));
   if (!bm) {
@@ -398,8 +403,9 @@ int mdcudfsr_update_metadata_bitmap_for_read_cache(mdcudfsr_mount* mnt, uint8_t*
   const uint64_t first = offset / b;
   const uint64_t count = length / b;
   const uint64_t limit = mnt->read_cache_bitmap_blocks;
+  // The read cache bitmap covers `limit` blocks; 0: none.
   for (uint64_t i = first; i < first + count; ++i) {
-    if (limit && i >= limit) break;
+    if (i >= limit) break;
     bitmap[i / 8] &= static_cast<uint8_t>(~(1u << (i % 8)));
   }
   return 0;

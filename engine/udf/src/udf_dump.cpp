@@ -3,15 +3,29 @@
 
 #include "udf_log.h"
 
+#include "kel/debug.h"
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
+// The debug level is asked once per dump: the outermost dump asks, the
+// nested ones it calls take its answer. With tracing off a dump formats
+// nothing.
+thread_local int t_nesting = 0;
+thread_local bool t_enabled = false;
+
 class Dumper {
  public:
-  Dumper(const char* fn, int32_t depth) : fn_(fn), d_(depth) {}
+  Dumper(const char* fn, int32_t depth) : fn_(fn), d_(depth) {
+    if (t_nesting++ == 0) t_enabled = CheckLogLevel(udf_log::DEBG);
+  }
+  ~Dumper() { --t_nesting; }
+  Dumper(const Dumper&) = delete;
+  Dumper& operator=(const Dumper&) = delete;
+  bool on() const { return t_enabled; }
 
   void msg(int line, const char* text) const {
     LogPrint(udf_log::DEBG, udf_log::FS, udf_log::MSG, fn_, line, udf_log::tid(), "%s", text);
@@ -71,6 +85,7 @@ const T* convert_copy(const T* p, int convert, T* copy, size_t copy_size, Conv c
 
 void __mdcudfsr_dump_desc_tag(int32_t depth, const desc_tag* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("desc_tag", name);
   desc_tag c;
   const desc_tag* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_desc_tag);
@@ -86,6 +101,7 @@ void __mdcudfsr_dump_desc_tag(int32_t depth, const desc_tag* p, const char* name
 
 void __mdcudfsr_dump_lb_addr(int32_t depth, const lb_addr* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("lb_addr", name);
   lb_addr c;
   const lb_addr* q = convert_copy(p, convert, &c, sizeof c, [](lb_addr* a) {
@@ -98,6 +114,7 @@ void __mdcudfsr_dump_lb_addr(int32_t depth, const lb_addr* p, const char* name, 
 
 void __mdcudfsr_dump_extent_ad(int32_t depth, const extent_ad* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("extent_ad", name);
   extent_ad c;
   const extent_ad* q = convert_copy(p, convert, &c, sizeof c, [](extent_ad* a) {
@@ -110,6 +127,7 @@ void __mdcudfsr_dump_extent_ad(int32_t depth, const extent_ad* p, const char* na
 
 void __mdcudfsr_dump_short_ad(int32_t depth, const short_ad* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("short_ad", name);
   short_ad c;
   const short_ad* q = convert_copy(p, convert, &c, sizeof c, [](short_ad* a) {
@@ -122,6 +140,7 @@ void __mdcudfsr_dump_short_ad(int32_t depth, const short_ad* p, const char* name
 
 void __mdcudfsr_dump_long_ad(int32_t depth, const long_ad* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("long_ad", name);
   long_ad c;
   const long_ad* q = convert_copy(p, convert, &c, sizeof c, [](long_ad* a) {
@@ -139,6 +158,7 @@ void __mdcudfsr_dump_long_ad(int32_t depth, const long_ad* p, const char* name, 
 
 void __mdcudfsr_dump_charspec(int32_t depth, const charspec* q, const char* name, int) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("charspec", name);
   D.u("type", q->type);
   D.text("inf", q->inf, 63);
@@ -146,6 +166,7 @@ void __mdcudfsr_dump_charspec(int32_t depth, const charspec* q, const char* name
 
 void __mdcudfsr_dump_timestamp(int32_t depth, const timestamp* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("timestamp", name);
   timestamp c;
   const timestamp* q = convert_copy(p, convert, &c, sizeof c, [](timestamp* t) {
@@ -166,6 +187,7 @@ void __mdcudfsr_dump_timestamp(int32_t depth, const timestamp* p, const char* na
 
 void __mdcudfsr_dump_regid(int32_t depth, const regid* q, const char* name, int) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("regid", name);
   D.u("flags", q->flags);
   D.text("id", q->id, 23);
@@ -174,6 +196,7 @@ void __mdcudfsr_dump_regid(int32_t depth, const regid* q, const char* name, int)
 
 void __mdcudfsr_dump_icb_tag(int32_t depth, const icb_tag* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("icb_tag", name);
   icb_tag c;
   const icb_tag* q = convert_copy(p, convert, &c, sizeof c, [](icb_tag* t) {
@@ -195,6 +218,7 @@ void __mdcudfsr_dump_icb_tag(int32_t depth, const icb_tag* p, const char* name, 
 
 void __mdcudfsr_dump_anchor_vdp(int32_t depth, const anchor_vdp* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("anchor_vdp", name);
   anchor_vdp c;
   const anchor_vdp* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_anchor_vdp);
@@ -205,6 +229,7 @@ void __mdcudfsr_dump_anchor_vdp(int32_t depth, const anchor_vdp* p, const char* 
 
 void __mdcudfsr_dump_vol_desc_ptr(int32_t depth, const vol_desc_ptr* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("vol_desc_ptr", name);
   vol_desc_ptr c;
   const vol_desc_ptr* q = convert_copy(p, convert, &c, 28, mdcudfsr_swap_le2host_vol_desc_ptr);
@@ -215,6 +240,7 @@ void __mdcudfsr_dump_vol_desc_ptr(int32_t depth, const vol_desc_ptr* p, const ch
 
 void __mdcudfsr_dump_pri_vol_desc(int32_t depth, const pri_vol_desc* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("pri_vol_desc", name);
   pri_vol_desc c;
   const pri_vol_desc* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_pri_vol_desc);
@@ -242,6 +268,7 @@ void __mdcudfsr_dump_pri_vol_desc(int32_t depth, const pri_vol_desc* p, const ch
 
 void __mdcudfsr_dump_logvol_desc(int32_t depth, const logvol_desc* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("logvol_desc", name);
   logvol_desc c;
   const logvol_desc* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_logvol_desc);
@@ -260,6 +287,7 @@ void __mdcudfsr_dump_logvol_desc(int32_t depth, const logvol_desc* p, const char
 
 void __mdcudfsr_dump_space_bitmap_desc(int32_t depth, const space_bitmap_desc* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("space_bitmap_desc", name);
   space_bitmap_desc c;
   const space_bitmap_desc* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_space_bitmap_desc);
@@ -271,6 +299,7 @@ void __mdcudfsr_dump_space_bitmap_desc(int32_t depth, const space_bitmap_desc* p
 void __mdcudfsr_dump_imp_use_logvol_integrity_desc(int32_t depth, const imp_use_logvol_integrity_desc* p,
                                                    const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("imp_use_logvol_integrity_desc", name);
   imp_use_logvol_integrity_desc c;
   const imp_use_logvol_integrity_desc* q =
@@ -286,6 +315,7 @@ void __mdcudfsr_dump_imp_use_logvol_integrity_desc(int32_t depth, const imp_use_
 void __mdcudfsr_dump_logvol_integrity_desc(int32_t depth, const logvol_integrity_desc* p, const char* name,
                                            int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("logvol_integrity_desc", name);
   alignas(8) uint8_t copy[2048];
   const logvol_integrity_desc* q = p;
@@ -319,6 +349,7 @@ void __mdcudfsr_dump_logvol_integrity_desc(int32_t depth, const logvol_integrity
 
 void __mdcudfsr_dump_part_map_metadata(int32_t depth, const part_map_metadata* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("part_map_metadata", name);
   part_map_metadata c;
   const part_map_metadata* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_part_map_metadata);
@@ -337,6 +368,7 @@ void __mdcudfsr_dump_part_map_metadata(int32_t depth, const part_map_metadata* p
 
 void __mdcudfsr_dump_fileset_desc(int32_t depth, const fileset_desc* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("fileset_desc", name);
   fileset_desc c;
   const fileset_desc* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_fileset_desc);
@@ -362,6 +394,7 @@ void __mdcudfsr_dump_fileset_desc(int32_t depth, const fileset_desc* p, const ch
 
 void __mdcudfsr_dump_part_header_desc(int32_t depth, const part_header_desc* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("part_header_desc", name);
   part_header_desc c;
   const part_header_desc* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_part_header_desc);
@@ -374,6 +407,7 @@ void __mdcudfsr_dump_part_header_desc(int32_t depth, const part_header_desc* p, 
 
 void __mdcudfsr_dump_part_desc(int32_t depth, const part_desc* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("part_desc", name);
   part_desc c;
   const part_desc* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_part_desc);
@@ -391,6 +425,7 @@ void __mdcudfsr_dump_part_desc(int32_t depth, const part_desc* p, const char* na
 
 void __mdcudfsr_dump_fileid_desc(int32_t depth, const fileid_desc* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("fileid_desc", name);
   fileid_desc c;
   const fileid_desc* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_fileid_desc);
@@ -404,6 +439,7 @@ void __mdcudfsr_dump_fileid_desc(int32_t depth, const fileid_desc* p, const char
 
 void __mdcudfsr_dump_file_entry(int32_t depth, const file_entry* p, const char* name, int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("file_entry", name);
   file_entry c;
   const file_entry* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_file_entry);
@@ -432,6 +468,7 @@ void __mdcudfsr_dump_file_entry(int32_t depth, const file_entry* p, const char* 
 void __mdcudfsr_dump_extended_file_entry(int32_t depth, const extended_file_entry* p, const char* name,
                                          int convert) {
   Dumper D(__func__, depth);
+  if (!D.on()) return;
   D.header("extended_file_entry", name);
   extended_file_entry c;
   const extended_file_entry* q = convert_copy(p, convert, &c, sizeof c, mdcudfsr_swap_le2host_extended_file_entry);

@@ -449,6 +449,11 @@ int mdcudfsr_flush_allocation_extent_descriptor(mdcudfsr_mount* mnt, uint16_t pa
     mdcudfsr_set_udf_tag_crc_and_checksum(block, kAedSize + bytes);
     if (part == MDCUDFSR_PARTITION_PHYSICAL) {
       const uint32_t lsn = mnt->is_rewritable ? first_sector + nth : mdcudfsr_lbn2lsn(mnt, part, loc, nullptr);
+      if (lsn == MDCUDFSR_INVALID_LSN) {
+        UDF_LOG(ERR, "invalid lsn 0x%x lbn:0x%x \n", lsn, loc);
+        result = 22;
+        break;
+      }
       result = mdcudfsr_write_cluster_buffer(mnt, ctx, 1, lsn, block, b);
       if (result) {
         UDF_LOG(ERR, "err=%d\n", result);

@@ -8,6 +8,7 @@
 #include "udf_io.h"
 #include "udf_log.h"
 
+#include <cassert>
 #include <cstring>
 #include <string>
 
@@ -142,7 +143,7 @@ int mdcudfsr_read_lvid(mdcudfsr_mount* mnt, vfs_context_t, int invalidate, int, 
 }
 
 uint32_t mdcudfsr_get_lvid_integrity_type(mdcudfsr_mount* mnt) {
-  std::lock_guard<std::mutex> lk(mnt->lvid_mutex);
+  std::lock_guard lk(mnt->lvid_mutex);
   return mnt->lvid.integrity_type;
 }
 
@@ -253,7 +254,7 @@ int mdcudfsr_check_lvid_structure(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 }
 
 uint64_t mdcudfsr_get_next_unique_id(mdcudfsr_mount* mnt) {
-  std::lock_guard<std::mutex> lk(mnt->lvid_mutex);
+  std::lock_guard lk(mnt->lvid_mutex);
   uint64_t v = mnt->next_unique_id;
   // Ids whose low word is 0-15 are reserved: neither this one nor the next
   // one handed out may have such a low word.
@@ -264,8 +265,17 @@ uint64_t mdcudfsr_get_next_unique_id(mdcudfsr_mount* mnt) {
   return v;
 }
 
+// The caller holds lvid_mutex (the integrity type, the unique-id counter and
+// the descriptor write are guarded by it; the slot mutex is taken inside).
+// It is not taken here: every caller already holds it.
 int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, int verify) {
   UDF_TRACE_ENTRY();
+  assert(mnt->lvid_mutex.held_by_this_thread() && "mdcudfsr_flush_lvid needs lvid_mutex");
+  if (mnt->current_disc + 2 > MDCUDFSR_MAX_PARTITIONS) {
+    UDF_LOG(ERR, "last written slot %u has no free space entry.\n", mnt->current_disc);
+    UDF_TRACE_EXIT_ERR(22);
+    return 22;
+  }
   if (mnt->mount_ext_flags & kMntExtRollbackRequested) {
     uint8_t attr[MDCUDFSR_ATTRIBUTE_RECORD_SIZE];
     const int err = mdcudfsr_read_attribute(mnt, attr, sizeof attr, 1, 0, ctx, 1);
@@ -410,7 +420,7 @@ int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, in
 
 int mdcudfsr_set_lvid_integrity_type(mdcudfsr_mount* mnt, uint32_t set, uint32_t clear, vfs_context_t ctx) {
   UDF_TRACE_ENTRY();
-  std::lock_guard<std::mutex> lk(mnt->lvid_mutex);
+  std::lock_guard lk(mnt->lvid_mutex);
   const uint32_t type = ((mnt->lvid.integrity_type & ~clear) | set) & 0xFF;
   int result = 0;
   if (type == 0 && !mnt->coherency_refreshed) {

@@ -68,14 +68,21 @@ RemapResult remap_block(mdcudfsr_mount* mnt, uint32_t m, uint32_t t, int* err) {
   const mdcudfsr_extent_list* cur = &mnt->part[0].list;
   const uint32_t q = mdcudfsr_offset2lbn(mnt, cur, uint64_t{t} * b, nullptr);
   const uint32_t p = mdcudfsr_offset2lbn(mnt, cur, uint64_t{m} * b, nullptr);
+  // Both blocks must lie inside the metadata file: a block beyond it has no
+  // physical block to hand over or to take.
+  if (q == MDCUDFSR_INVALID_LBN || p == MDCUDFSR_INVALID_LBN) {
+    UDF_LOG(ERR, "remap block out of the metadata file. block=%u replacement=%u\n", m, t);
+    *err = 22;
+    return RemapResult::Error;
+  }
   NewLists out;
   uint32_t whole = 0;
   uint64_t pos = 0;  // metadata block at which the extent starts
   for (const mdcudfsr_extent_entry* x = cur->first; x; x = x->next) {
     const uint32_t blocks = (EXTENT_LENGTH(x->extent.len) + b - 1) / b;
     const uint32_t lbn = x->extent.loc.lb_num;
-    const bool has_m = p != MDCUDFSR_INVALID_LBN && m >= pos && m < pos + blocks;
-    const bool has_t = q != MDCUDFSR_INVALID_LBN && t >= pos && t < pos + blocks;
+    const bool has_m = m >= pos && m < pos + blocks;
+    const bool has_t = t >= pos && t < pos + blocks;
     if (!has_m && !has_t) {
       if ((*err = out.add(lbn, blocks, b)) != 0) return RemapResult::Error;
       if (++whole % batch_size(mnt) == 0) {
@@ -166,6 +173,16 @@ int mdcudfsr_relocate_metadata_file(mdcudfsr_mount* mnt, uint32_t blocks, int re
     UDF_TRACE_EXIT_ERR(err);
     return err;
   }
+  // The new extents start at the next writable address: it must lie in the
+  // physical partition, with room for all of them, before anything changes.
+  const uint32_t part_start = mnt->part[2].start_sector;
+  const uint64_t part_blocks = mnt->part[2].length / b;
+  if (nwa < part_start || uint64_t{nwa - part_start} + blocks > part_blocks) {
+    UDF_LOG(ERR, "next writable address 0x%x is out of the partition 0x%x:0x%llx\n", nwa, part_start,
+            static_cast<unsigned long long>(part_blocks));
+    UDF_TRACE_EXIT_ERR(22);
+    return 22;
+  }
   uint64_t current = mnt->part[0].length;
   if (restart) {
     if ((err = mdcudfsr_extent_list_remove_all(&mnt->part[0].list)) != 0) {
@@ -181,7 +198,7 @@ int mdcudfsr_relocate_metadata_file(mdcudfsr_mount* mnt, uint32_t blocks, int re
   }
   mnt->part[0].length = mnt->part[1].length = current + uint64_t{blocks} * b;
   mnt->metadata_main_partition_length = mnt->metadata_mirr_partition_length = mnt->part[0].length;
-  uint32_t lbn = nwa >= mnt->part[2].start_sector ? nwa - mnt->part[2].start_sector : MDCUDFSR_INVALID_LBN;
+  uint32_t lbn = nwa - part_start;
   const uint32_t max_blocks = (0x40000000u - b) / b;
   for (uint32_t left = blocks; left;) {
     const uint32_t n = left < max_blocks ? left : max_blocks;

@@ -125,21 +125,34 @@ int mdcudfsr_restore_advp_vds_buffer(mdcudfsr_mount* mnt, const uint8_t* src, ui
   return werr;
 }
 
-void mdcudfsr_set_nwa_from_vds(mdcudfsr_mount* mnt, vfs_context_t) {
+// Every term is a block of the partition: the metadata file, its mirror, the
+// metadata bitmap and the end of the space bitmap must lie inside it, and so
+// must the address that comes out. Otherwise the address stays as it was;
+// a sequence that is not unlinked is then mounted read-only.
+void mdcudfsr_set_nwa_from_vds(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   const auto& pd = mnt->vds.pd;
   const auto& md = mnt->vds.pmap.type2_metadata;
-  const uint32_t P = pd.start_loc, M = md.file_loc, R = md.mirror_file_loc, B = md.bitmap_file_loc;
-  if (M >= pd.part_len || R >= pd.part_len) {
-    UDF_LOG(ERR, "Metadata location is out of range. main=0x%x mirror=0x%x\n", M, R);
+  const uint64_t P = pd.start_loc, L = pd.part_len;
+  const uint64_t M = md.file_loc, R = md.mirror_file_loc, B = md.bitmap_file_loc;
+  if (M >= L || R >= L) {
+    // Also the unlinked marker: the check for mount relinks and comes back.
+    UDF_LOG(ERR, "Metadata location is out of range. main=0x%x mirror=0x%x\n", md.file_loc, md.mirror_file_loc);
     return;
   }
-  const uint32_t bitmap_sectors = (pd.phd.unalloc_space_bitmap.len & 0x3FFFFFFFu) / mnt->logical_sector_size;
-  uint32_t c = P + pd.phd.unalloc_space_bitmap.pos + (bitmap_sectors + 31) / 32 * 32;
+  const bool has_bitmap_file = B != 0 && B != 0xFFFFFFFFu;
+  const uint64_t bitmap_sectors = (pd.phd.unalloc_space_bitmap.len & 0x3FFFFFFFu) / mnt->logical_sector_size;
+  const uint64_t bitmap_end = uint64_t{pd.phd.unalloc_space_bitmap.pos} + (bitmap_sectors + 31) / 32 * 32;
+  uint64_t c = P + bitmap_end;
   if (c < P + M) c = P + M + 32;
   if (c < P + R) c = P + R + 32;
-  const uint32_t nwa = (B != 0 && B != 0xFFFFFFFFu && c < P + B) ? P + B + 32 : c;
-  mnt->next_writable_address = nwa;
-  UDF_LOG(INFO, "set NWA:0x%x\n", nwa);
+  const uint64_t nwa = (has_bitmap_file && c < P + B) ? P + B + 32 : c;
+  if ((has_bitmap_file && B >= L) || bitmap_end > L || nwa >= P + L) {
+    UDF_LOG(ERR, "Metadata location is out of range. main=0x%x mirror=0x%x\n", md.file_loc, md.mirror_file_loc);
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+    return;
+  }
+  mnt->next_writable_address = static_cast<uint32_t>(nwa);
+  UDF_LOG(INFO, "set NWA:0x%x\n", mnt->next_writable_address);
 }
 
 int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, int from_cache, uint32_t* mirror) {
@@ -259,6 +272,7 @@ int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, 
 }
 
 int mdcudfsr_flush_vds_re(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx, int soft_write_protect) {
+  if (const int lerr = udf_vds::check_vds_layout(mnt, ctx)) return lerr;
   const uint32_t ss = mnt->logical_sector_size;
   uint8_t* unit[2] = {zalloc(kUnit), zalloc(kUnit)};
   auto finish = [&](int r) {

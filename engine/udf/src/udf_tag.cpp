@@ -8,15 +8,6 @@
 
 namespace {
 
-constexpr std::array<uint16_t, 256> make_crc16_table() {
-  std::array<uint16_t, 256> t{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint16_t c = static_cast<uint16_t>(i << 8);
-    for (int b = 0; b < 8; ++b) c = static_cast<uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : (c << 1));
-    t[i] = c;
-  }
-  return t;
-}
 constexpr std::array<uint32_t, 256> make_crc32_table() {
   std::array<uint32_t, 256> t{};
   for (uint32_t i = 0; i < 256; ++i) {
@@ -26,9 +17,7 @@ constexpr std::array<uint32_t, 256> make_crc32_table() {
   }
   return t;
 }
-constexpr auto kCrc16 = make_crc16_table();
 constexpr auto kCrc32 = make_crc32_table();
-static_assert(kCrc16[1] == 0x1021 && kCrc16[2] == 0x2042 && kCrc16[3] == 0x3063, "CCITT table");
 static_assert(kCrc32[1] == 0x77073096u, "IEEE 802.3 table");
 
 desc_tag load_tag(const void* desc) {
@@ -38,14 +27,6 @@ desc_tag load_tag(const void* desc) {
 }
 
 }  // namespace
-
-uint16_t mdcudfsr_crc16(const void* buf, uint32_t len) {
-  const auto* p = static_cast<const uint8_t*>(buf);
-  uint16_t c = 0;
-  for (uint32_t i = 0; i < len; ++i)
-    c = static_cast<uint16_t>((c << 8) ^ kCrc16[((c >> 8) ^ p[i]) & 0xFF]);
-  return c;
-}
 
 uint32_t mdcudfsr_crc32(const void* buf, uint64_t len) {
   if (len == 0) return 0;

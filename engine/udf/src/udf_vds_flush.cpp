@@ -283,6 +283,7 @@ void mdcudfsr_build_vds_copy(mdcudfsr_mount* mnt, uint8_t* dst, uint32_t loc, in
 // ---------------------------------------------------------------- flush
 
 int mdcudfsr_flush_vds(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx, int soft_write_protect) {
+  if (const int lerr = udf_vds::check_vds_layout(mnt, ctx)) return lerr;
   const uint32_t ss = mnt->logical_sector_size;
   const uint32_t size = is_f2(mnt) ? kVdsImageF2 : kUnit;
   const uint32_t reserve_off = (is_f2(mnt) ? 128u : 16u) * ss;

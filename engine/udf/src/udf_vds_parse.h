@@ -29,6 +29,12 @@ int parse_copy(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t len, int side, 
 int write_with_attempts(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t first, const uint8_t* image, uint32_t size,
                         uint32_t reserve_count, bool forget_disc_info, const char* write_fail_fmt);
 
+// The sequence writers place both copies at the locations of the system's
+// layout (write-once 288 and 304, F2h 384 and 512, rewritable 272 and
+// N - 32). 0 when the anchor names them; otherwise 22, logged, and the
+// volume marked read-only, so nothing is written inside the partition.
+int check_vds_layout(mdcudfsr_mount* mnt, vfs_context_t ctx);
+
 // Closes and deletes the file-system management cache file.
 void drop_fsmanage_cache(mdcudfsr_mount* mnt, vfs_context_t ctx);
 

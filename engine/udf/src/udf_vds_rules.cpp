@@ -29,6 +29,12 @@ void mark_readonly(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
 }
 
+struct ReadOnlyMarking {
+  bool marked = false;
+  uint32_t status = 0;
+  uint32_t reasons = 0;
+};
+
 // Byte-wise comparison giving the difference of the first differing bytes.
 int byte_compare(const uint8_t* a, const uint8_t* b, size_t n) {
   for (size_t i = 0; i < n; ++i)
@@ -36,9 +42,10 @@ int byte_compare(const uint8_t* a, const uint8_t* b, size_t n) {
   return 0;
 }
 
-}  // namespace
-
-int mdcudfsr_check_vds_structure(mdcudfsr_mount* mnt, uint32_t* soft_protect, vfs_context_t ctx) {
+// The structure check. A read-only marking (implementation identifier that
+// compares greater, write-protect flags) is copied to *marking as the mount
+// information stood right after it, even when a later rule fails.
+int check_structure(mdcudfsr_mount* mnt, uint32_t* soft_protect, vfs_context_t ctx, ReadOnlyMarking* marking) {
   UDF_TRACE_ENTRY();
   const auto& v = mnt->vds;
   const uint32_t slot = mdcudfsr_expected_slot(mnt);
@@ -46,6 +53,11 @@ int mdcudfsr_check_vds_structure(mdcudfsr_mount* mnt, uint32_t* soft_protect, vf
   auto done = [&](int r) {
     UDF_TRACE_EXIT_ERR(r);
     return r;
+  };
+  auto read_only = [&] {
+    mark_readonly(mnt, ctx);
+    result = 30;
+    if (marking) *marking = ReadOnlyMarking{true, mnt->mntinfo.MountStatus, mnt->mntinfo.WriteProtectReasonFlags};
   };
 
   if (v.pvd.ichg_lvl != 3) {
@@ -66,9 +78,8 @@ int mdcudfsr_check_vds_structure(mdcudfsr_mount* mnt, uint32_t* soft_protect, vf
     } else if ((c0 > 0 && c0 <= 4) || (c1 > 0 && c1 <= 4)) {
       UDF_LOG(ERR, "PVD ImplementationID(%.23s) not valid, mounting readonly\n",
               reinterpret_cast<const char*>(v.pvd.imp_id.id));
-      mark_readonly(mnt, ctx);
+      read_only();
       mnt->mount_ext_flags |= MNT_EXT_PVD_READONLY;
-      result = 30;
     } else {
       UDF_LOG(ERR, "PVD ImplementationID(%.23s) not valid, mounting readonly\n",
               reinterpret_cast<const char*>(v.pvd.imp_id.id));
@@ -95,6 +106,7 @@ int mdcudfsr_check_vds_structure(mdcudfsr_mount* mnt, uint32_t* soft_protect, vf
   if (v.pd.access_type >= 1 && v.pd.access_type <= 3) {
     UDF_LOG(ERR, "PD access type(%d) invalid\n", v.pd.access_type);
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_RULES_BROKEN, WRPROT_READONLY);
+    if (marking) *marking = ReadOnlyMarking{true, mnt->mntinfo.MountStatus, mnt->mntinfo.WriteProtectReasonFlags};
     return done(30);
   }
   if (v.pd.access_type > 4) {
@@ -109,13 +121,11 @@ int mdcudfsr_check_vds_structure(mdcudfsr_mount* mnt, uint32_t* soft_protect, vf
     const uint8_t domain_flags = v.lvd.domain_id.id_suffix[2];
     if (domain_flags & 1) {
       UDF_LOG(ERR, "LVD domain ID suffix write protect flags (%d) not valid, mounting readonly\n", domain_flags);
-      mark_readonly(mnt, ctx);
-      result = 30;
+      read_only();
     }
     if (domain_flags & 2) {
       if (mnt->num_discs == 0 || slot >= mnt->num_discs - 1) {
-        mark_readonly(mnt, ctx);
-        result = 30;
+        read_only();
       } else if (soft_protect) {
         *soft_protect = 1;
       }
@@ -201,11 +211,65 @@ int mdcudfsr_check_vds_structure(mdcudfsr_mount* mnt, uint32_t* soft_protect, vf
   return done(result);
 }
 
+}  // namespace
+
+int mdcudfsr_check_vds_structure(mdcudfsr_mount* mnt, uint32_t* soft_protect, vfs_context_t ctx) {
+  return check_structure(mnt, soft_protect, ctx, nullptr);
+}
+
+namespace {
+
+// Reads the VUVI value and puts the metadata file and mirror locations it
+// names into the map and the working locations. False, logged, when the
+// record cannot be read, names another slot or a location outside the
+// partition.
+bool relink_from_cartridge_memory(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  uint8_t record[MDCUDFSR_ATTRIBUTE_RECORD_SIZE] = {};
+  const int aerr = mdcudfsr_read_attribute(mnt, record, sizeof record, 1, 1, ctx, 1);
+  if (aerr) {
+    UDF_LOG(ERR, "Read Attribute is failed err:%d\n", aerr);
+    return false;
+  }
+  uint32_t vuvi;
+  std::memcpy(&vuvi, record + kAttributeVuviOffset, sizeof vuvi);
+  const uint32_t slot = mdcudfsr_vuvi_slot(vuvi);
+  if (slot != mnt->current_disc) {
+    UDF_LOG(ERR, "Inconsistent Slot Number. lastwrittenslot=%d VUVI=%d\n", mnt->current_disc, slot);
+    return false;
+  }
+  const uint32_t fe = mdcudfsr_vuvi_fe_location(vuvi);
+  UDF_LOGM(WARN, KELC, "VDS unlinked. VUVI FE Location=0x%x\n", fe);
+  // Both the file (L - 4096) and the mirror (L - 4080) must lie inside the
+  // partition.
+  auto& md = mnt->vds.pmap.type2_metadata;
+  const uint32_t part_len = mnt->vds.pd.part_len;
+  if (fe < 4096 || uint64_t{fe} - 4080 >= part_len) {
+    UDF_LOG(ERR, "VUVI FE Location is out of range. location=0x%x partition length=0x%x\n", fe, part_len);
+    return false;
+  }
+  md.file_loc = fe - 4096;
+  md.mirror_file_loc = fe - 4080;
+  mnt->metadata_file_loc = md.file_loc;
+  mnt->metadata_mirror_loc = md.mirror_file_loc;
+  if (mnt->is_rewritable) {
+    mnt->vds.pd.phd.unalloc_space_bitmap = short_ad{0, 0};
+    md.bitmap_file_loc = 0;
+    mdcudfsr_set_nwa_from_vds(mnt, ctx);
+  }
+  return true;
+}
+
+}  // namespace
+
+// A sequence that only asks for a read-only mount (30) is never rebuilt: the
+// rebuild would drop its protection. After a rebuild and relink the sequence
+// is checked again, and a read-only marking of the first check survives both.
 int mdcudfsr_check_vds_structure_for_mount(mdcudfsr_mount* mnt, uint32_t* soft_protect, uint32_t* relinked,
                                            vfs_context_t ctx) {
   const MDCFS_MOUNT_INFORMATION saved = mnt->mntinfo;
-  const int first = mdcudfsr_check_vds_structure(mnt, soft_protect, ctx);
-  if (first == 0) return 0;
+  ReadOnlyMarking marking;
+  const int first = check_structure(mnt, soft_protect, ctx, &marking);
+  if (first == 0 || first == 30) return first;
   bool repaired = false;
   uint32_t serial_unreadable = 0;
   if (!mnt->is_rewritable) {
@@ -215,55 +279,39 @@ int mdcudfsr_check_vds_structure_for_mount(mdcudfsr_mount* mnt, uint32_t* soft_p
       repaired = true;
     }
   }
-  auto& md = mnt->vds.pmap.type2_metadata;
+  const auto& md = mnt->vds.pmap.type2_metadata;
   const uint32_t part_len = mnt->vds.pd.part_len;
   if (md.file_loc < part_len || md.mirror_file_loc < part_len) return first;
 
-  uint8_t record[MDCUDFSR_ATTRIBUTE_RECORD_SIZE] = {};
-  const int aerr = mdcudfsr_read_attribute(mnt, record, sizeof record, 1, 1, ctx, 1);
-  bool ok = false;
-  if (aerr) {
-    UDF_LOG(ERR, "Read Attribute is failed err:%d\n", aerr);
-  } else {
-    uint32_t vuvi;
-    std::memcpy(&vuvi, record + kAttributeVuviOffset, sizeof vuvi);
-    const uint32_t slot = mdcudfsr_vuvi_slot(vuvi);
-    if (slot != mnt->current_disc) {
-      UDF_LOG(ERR, "Inconsistent Slot Number. lastwrittenslot=%d VUVI=%d\n", mnt->current_disc, slot);
-    } else {
-      ok = true;
-      const uint32_t fe = mdcudfsr_vuvi_fe_location(vuvi);
-      UDF_LOGM(WARN, KELC, "VDS unlinked. VUVI FE Location=0x%x\n", fe);
-      md.file_loc = fe - 4096;
-      md.mirror_file_loc = fe - 4080;
-      mnt->metadata_file_loc = md.file_loc;
-      mnt->metadata_mirror_loc = md.mirror_file_loc;
-      if (mnt->is_rewritable) {
-        mnt->vds.pd.phd.unalloc_space_bitmap = short_ad{0, 0};
-        md.bitmap_file_loc = 0;
-        mdcudfsr_set_nwa_from_vds(mnt, ctx);
-      }
-      if (relinked) *relinked = 1;
-    }
-  }
-  if (!ok) {
+  if (!relink_from_cartridge_memory(mnt, ctx)) {
     const uint32_t reasons = mnt->mntinfo.WriteProtectReasonFlags | WRPROT_READONLY;
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, reasons);
     return 22;
   }
-  if (!repaired) {
+  if (relinked) *relinked = 1;
+  if (repaired) {
+    mnt->mntinfo.AccessMode = saved.AccessMode;
+    mnt->mntinfo.MountStatus = saved.MountStatus;
+    mnt->mntinfo.WriteProtectReasonFlags = saved.WriteProtectReasonFlags;
+  } else {
     mdcudfsr_set_mntinfo_state(mnt, 0, 0, 0);
-    return mdcudfsr_check_vds_structure(mnt, soft_protect, ctx);
   }
-  mnt->mntinfo.AccessMode = saved.AccessMode;
-  mnt->mntinfo.MountStatus = saved.MountStatus;
-  mnt->mntinfo.WriteProtectReasonFlags = saved.WriteProtectReasonFlags;
-  if (serial_unreadable) {
+  int result = check_structure(mnt, soft_protect, ctx, nullptr);
+  if (result == 22) {
+    if (relinked) *relinked = 0;
+    return 22;
+  }
+  if (marking.marked) {
+    mnt->mntinfo.MountStatus = marking.status;
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, marking.reasons, 1, ctx);
+    result = 30;
+  }
+  if (repaired && serial_unreadable) {
     if (relinked) *relinked = 0;
     UDF_LOG(ERR, "Failed to get serialNumber, mounting readonly\n");
     mnt->mntinfo.MountStatus = MNTINFO_STRUCTURE_UNREADABLE;
     mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_SERIAL_UNREADABLE, 1, ctx);
-    return 30;
+    result = 30;
   }
-  return 0;
+  return result;
 }

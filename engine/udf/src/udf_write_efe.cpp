@@ -96,6 +96,10 @@ int write_entry_block(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, const ui
   if (w->part == MDCUDFSR_PARTITION_PHYSICAL) {
     const uint32_t lsn = mnt->is_rewritable ? w->first_sector
                                             : mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, w->efe_loc, nullptr);
+    if (lsn == MDCUDFSR_INVALID_LSN) {
+      UDF_LOG(ERR, "invalid lsn 0x%x lbn:0x%x \n", lsn, w->efe_loc);
+      return 22;
+    }
     const int err = mdcudfsr_write_cluster_buffer(mnt, ctx, 1, lsn, block, b);
     if (err) {
       UDF_LOG(ERR, "err=%d\n", err);
@@ -110,6 +114,26 @@ int write_entry_block(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, const ui
     return 0;
   }
   return mdcudfsr_write_metadata_block(mnt, w->part, w->efe_loc, w->phys_block, block, ctx);
+}
+
+// The path components of a symbolic link's target in at most `room` bytes.
+// 0; 36 when they do not fit; 22 when the target cannot be converted.
+int symlink_components(const char* target, uint8_t* out, uint32_t room, uint32_t* written) {
+  *written = 0;
+  std::vector<char> normalised(std::strlen(target) + 1);
+  uint32_t need = 0;
+  const int err = mdcudfsr_inquiry_path_component(target, &need, normalised.data());
+  if (err) {
+    UDF_LOG(ERR, "err=%d\n", err);
+    return 22;
+  }
+  if (need > room) {
+    UDF_LOG(ERR, "symbolic link target too long. size=%u room=%u\n", need, room);
+    return 36;
+  }
+  if (need == 0) return 0;
+  *written = mdcudfsr_create_path_component(target, out, room);
+  return *written == need ? 0 : 22;
 }
 
 // The stream's name in compressed Unicode.
@@ -377,8 +401,18 @@ int mdcudfsr_flush_extended_file_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_w
   // Extended attributes: built for a previous location or hashes, else the
   // ones that follow the copy.
   const uint8_t ft = efe->icbtag.file_type;
+  const bool built_ea = w->prev_loc >= 0 || (is_file(ft) && w->node && !w->node->hash_ea_list.empty());
   uint32_t l_ea = mdcudfsr_build_ea_area(mnt, w, block + kEfeSize, b - kEfeSize - 16);
-  if (!l_ea && w->prev_loc < 0 && !(is_file(ft) && w->node && !w->node->hash_ea_list.empty())) {
+  if (built_ea && !l_ea) {
+    // The attributes would leave no room for one descriptor: nothing is
+    // written rather than an entry without them.
+    UDF_LOG(ERR, "extended attributes exceed the entry. size=%u\n",
+            w->prev_loc >= 0 ? UDF_EA_PREVLOC_LENGTH : hash_area_length(w->node));
+    zfree(block);
+    UDF_TRACE_EXIT_ERR(28);
+    return 28;
+  }
+  if (!built_ea) {
     l_ea = w->ea ? efe->l_ea : 0;
     if (l_ea && kEfeSize + l_ea + 16 <= b) std::memcpy(block + kEfeSize, w->ea, l_ea);
   }
@@ -444,7 +478,12 @@ int mdcudfsr_flush_extended_file_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_w
   uint32_t l_ad;
   if (ad == UDF_AD_IN_ICB) {
     const char* target = w->node && w->node->symlink_target ? w->node->symlink_target : "";
-    l_ad = mdcudfsr_create_path_component(target, block + kEfeSize + l_ea, room);
+    err = symlink_components(target, block + kEfeSize + l_ea, room, &l_ad);
+    if (err) {
+      zfree(block);
+      UDF_TRACE_EXIT_ERR(err);
+      return err;
+    }
     efe->inf_len = efe->object_size = l_ad;
   } else {
     l_ad = w->list ? mdcudfsr_write_ad_vector(block + kEfeSize + l_ea, room, aed_lbn, b, ad, w->list->first) : 0;

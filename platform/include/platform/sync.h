@@ -31,6 +31,9 @@ class Clock {
                           std::uint64_t deadline_ms) = 0;
   // Sleeps until the clock reaches now + ms.
   virtual void sleep_ms(std::uint64_t ms) = 0;
+  // Calendar time: milliseconds since 1970-01-01 00:00 UTC. By default the
+  // system's real-time clock.
+  virtual std::uint64_t wall_ms();
 
   // Waits until pred() holds or timeout_ms elapse on this clock; INFINITE
   // waits without limit. Returns pred().
@@ -63,8 +66,12 @@ class SteadyClock final : public Clock {
 // the clock passes their deadline.
 class ManualClock final : public Clock {
  public:
-  explicit ManualClock(std::uint64_t start_ms = 1000000) : now_(start_ms) {}
+  // The calendar starts at the real time of construction unless set.
+  explicit ManualClock(std::uint64_t start_ms = 1000000);
   std::uint64_t now_ms() override { return now_.load(); }
+  // Calendar time moves with advance() only.
+  std::uint64_t wall_ms() override { return wall_offset_.load() + now_.load(); }
+  void set_wall_ms(std::uint64_t wall) { wall_offset_ = wall - now_.load(); }
   void wait_until(std::unique_lock<std::mutex>& lk, std::condition_variable& cv,
                   std::uint64_t deadline_ms) override;
   void sleep_ms(std::uint64_t ms) override;
@@ -74,6 +81,7 @@ class ManualClock final : public Clock {
 
  private:
   std::atomic<std::uint64_t> now_;
+  std::atomic<std::uint64_t> wall_offset_;  // calendar minus now_, modulo 2^64
   mutable std::mutex mu_;
   std::vector<std::condition_variable*> waiting_;
   std::condition_variable sleep_cv_;

@@ -30,6 +30,26 @@ struct Attribute {
   std::vector<std::uint8_t> value;
 };
 
+// One entry of a rewritable disc's defect list as READ DISC STRUCTURE
+// format 12h reports it (8 bytes, big-endian): status in bits 60-63, the
+// physical sector number in bits 32-59, bits 0-31 the rest (status 4: the
+// number of 32-block clusters in bits 0-26).
+struct DefectEntry {
+  std::uint8_t status = 0;
+  std::uint32_t psn = 0;
+  std::uint32_t low = 0;
+  std::uint64_t encoded() const {
+    return static_cast<std::uint64_t>(status & 0x0F) << 60 | static_cast<std::uint64_t>(psn & 0x0FFFFFFF) << 32 | low;
+  }
+  bool operator==(const DefectEntry&) const = default;
+};
+// First physical sector of the user data of layer 0 (DDS word 36): on a
+// single-layer disc logical block n is physical sector kFirstUserPsn + n.
+constexpr std::uint32_t kFirstUserPsn = 0x100000;
+// A defect of one block (status 0), or with clusters > 0 a run of that many
+// 32-block clusters (status 4), at logical block lsn of layer 0.
+DefectEntry defect_at(std::uint32_t lsn, std::uint32_t clusters = 0);
+
 // Disc status as READ DISC INFORMATION reports it.
 enum class DiscStatus : std::uint8_t { Blank = 0, Incomplete = 1, Complete = 2 };
 
@@ -50,6 +70,7 @@ struct Disc {
   std::vector<Track> tracks;        // write-once: 1 or 2 tracks
   std::uint32_t highest_written = 0;  // rewritable: one past the highest block written
   std::vector<std::uint8_t> unique_id;  // 14 bytes, INQUIRY page C1h
+  std::vector<DefectEntry> defects;     // rewritable: the defect list
 };
 
 struct CartridgeSetup {
@@ -57,7 +78,16 @@ struct CartridgeSetup {
   std::uint8_t slots = 0;                 // 0: 11 for type-2 cartridges, else 12
   std::uint32_t disc_blocks = kDefaultDiscBlocks;  // rounded up to a multiple of 32
   std::string medium_serial;              // empty: made from the directory name
+  // First 12 bytes of each disc's medium identifier (INQUIRY page C1h), the
+  // slot number in two digits follows; empty: the medium serial.
+  std::string unique_id_prefix;
   std::uint8_t loaded_slot = 0;           // the slot loaded at start (attribute 0D00h too)
+  // Write resources left at start (see Cartridge), so that a few rewrites
+  // reach a limit.
+  std::uint32_t pow_replacements = 0x1000;
+  std::uint32_t pow_map_entries = 0x1000;
+  std::uint32_t pow_updates = 0x1000;
+  std::uint16_t opc_count = 0x0020;
 };
 
 class Cartridge {
@@ -81,7 +111,14 @@ class Cartridge {
   // State below is guarded by the caller (the drive serialises commands);
   // save() writes it to the state file.
   int loaded_slot = 0;               // -1: no disc in the drive
-  bool write_protected = false;      // the cartridge's write-protect tab
+  // Three write-protect signals, set apart or together (ChangerDrive):
+  bool write_protected = false;         // the cartridge's tab: MECHANISM STATUS byte 9 bit 0
+  bool medium_write_protected = false;  // the medium's WP bit in the MODE SENSE header
+  bool writes_refused = false;          // writes answered 03/27/00
+  // Write resources of a write-once disc: every write over recorded blocks
+  // (a pseudo-overwrite) uses one update and one map entry and one
+  // replacement per 32-block cluster; the first one after each load uses one
+  // OPC. A rewrite the resources cannot cover is refused.
   std::uint32_t pow_replacements = 0x1000;
   std::uint32_t pow_map_entries = 0x1000;
   std::uint32_t pow_updates = 0x1000;
@@ -95,18 +132,43 @@ class Cartridge {
   DWORD read_blocks(int slot, std::uint32_t lba, std::uint32_t count, std::uint8_t* out);
   DWORD write_blocks(int slot, std::uint32_t lba, std::uint32_t count, const std::uint8_t* in);
 
-  // Writes the state file (temporary file, then rename).
+  // Writes the state file (temporary file, then rename) and empties the journal.
   DWORD save();
+
+  // Values that change with every write are journalled instead of saving the
+  // whole state: one small record appended per change, replayed over the
+  // state file when the cartridge is opened.
+  enum class Journalled : std::uint8_t {
+    TrackNwa = 1,        // index: track of the slot's disc
+    HighestWritten = 2,  // rewritable disc
+    PowReplacements = 3,
+    PowMapEntries = 4,
+    PowUpdates = 5,
+    OpcCount = 6,
+  };
+  DWORD journal(int slot, Journalled what, std::uint32_t index, std::uint32_t value);
+
+  // Drops an attribute from the cartridge memory (reads of it then answer
+  // 05/24/00) and saves. ERROR_NOT_FOUND when it is not there.
+  DWORD remove_attribute(std::uint16_t id);
+  // Adds an entry to the defect list of a slot's disc and saves.
+  DWORD add_defect(int slot, const DefectEntry& e);
+  // Sets the 14-byte medium identifier of a slot's disc (shorter: blank
+  // padded, longer: cut) and saves.
+  DWORD set_unique_id(int slot, const std::string& id);
 
  private:
   Cartridge() = default;
   int image_fd(int slot);
   DWORD load_state();
+  DWORD replay_journal();
 
   std::string dir_;
   std::uint8_t medium_type_ = 0;
   std::uint32_t blocks_ = 0;
   std::vector<int> fds_;
+  int journal_fd_ = -1;
+  std::uint32_t generation_ = 0;  // of the state file; journal records carry it
   std::mutex io_mu_;
 };
 

@@ -5,12 +5,16 @@
 // Answers in brief (multi-byte fields big-endian; every answer is cut to the
 // allocation length the CDB or the request states):
 // - INQUIRY: 36 bytes, vendor/product/revision blank-padded at 8/16/32.
+//   INQUIRY, MECHANISM STATUS, READ DISC INFORMATION, READ TRACK INFORMATION,
+//   READ FORMAT CAPACITIES and GET EVENT STATUS are cut to the allocation
+//   length of their CDB; C3h and D5h carry none and answer 16 bytes.
 //   Page 80h: serial length at 3, serial from 4. Page C1h (disc loaded only):
 //   14-byte medium unique id at 4-17.
 // - MECHANISM STATUS: byte 0 bits 0-4 slot low bits, byte 1 bits 5-7 state
 //   (1 disc loaded, 0 none) and bits 0-2 slot high bits, byte 5 slot count,
-//   6-7 slot table length 4, byte 8 bit 7 disc present, byte 9 bit 0
-//   cartridge write protect.
+//   6-7 slot table length (4 per slot); from byte 8 one 4-byte entry per
+//   slot: byte 0 bit 7 disc present, byte 1 bit 1 CWP valid, bit 0
+//   cartridge write protect (so byte 9 bit 0 for the first slot).
 // - READ DISC INFORMATION type 0: byte 2 bits 0-1 disc status (0 blank,
 //   1 incomplete, 2 complete), byte 6 last track in last session; type 1
 //   track resources (4-5, 6-7, 8-9, 10-11); type 2 POW resources (4-7, 8-11,
@@ -26,19 +30,28 @@
 //   "DI" at 0-1, unit byte 4 = number of layers, first and last user-data
 //   address at unit bytes 16 and 20. Format 08h (formatted rewritable only):
 //   "DS" at 4, D36 first user PSN, D40 last LSN, D44/D48 spare sizes 0.
-//   Format 12h unit 0: a list header of 64 bytes (128 on E6h), no entries,
-//   byte 3 = 1 unit.
+//   Format 12h, unit n at address n (32768 bytes each): byte 3 = number of
+//   units; unit 0 starts with a list header of 64 bytes (128 on E6h), "DL",
+//   entry count at 12; then the defect entries, 8 bytes each.
+// - READ ATTRIBUTE: service action 0 the attributes from the first id asked
+//   (absent: 05/24/00), 1 the list of identifiers. WRITE ATTRIBUTE refuses
+//   with 05/26/00 the ids of 0000h-07FFh and 1000h-13FFh and 0800h-0806h of
+//   another length or format than the standard's, with 05/1A/00 a list
+//   longer than the data sent or shorter than its own length field; a
+//   refused list changes no attribute.
 // - GET PERFORMANCE type 02h: data length 4 (no descriptor) on write-once or
 //   unformatted discs; else one descriptor: start LBA 8-11, first bit offset
 //   at 17 = 0, defect status byte 18 = 1.
 // - Sense: 70h, key at 2, additional length 0Ah, ASC 12, ASCQ 13 (18 bytes).
-//   05/20/00 unknown opcode, 05/24/00 bad CDB field or absent attribute,
+//   05/20/00 unknown opcode, 05/24/00 bad CDB field, CDB shorter than its
+//   operation, or absent attribute,
 //   05/26/00 bad parameter list, 05/1A/00 short parameter list, 05/21/00
 //   block out of range, 05/21/01 no such slot, 05/21/02 write past the NWA
 //   or on a closed track or completed disc, 05/2C/00 out of sequence (format
 //   of a used write-once disc, reservation on a blank one), 05/30/10
 //   unformatted rewritable disc, 02/3A/00 no disc, 03/27/00 write protected,
-//   03/11/00 VERIFY of unrecorded write-once blocks.
+//   03/11/00 VERIFY of unrecorded write-once blocks, 05/30/10 also a write
+//   to a write-once disc before FORMAT UNIT.
 #pragma once
 
 #include "sim/cartridge.h"
@@ -75,6 +88,9 @@ struct Sense {
 struct ScsiResult {
   bool check_condition = false;
   Sense sense;
+  // READ(10) on a write-once disc: blocks read at or above the NWA of their
+  // track, or outside every track (never recorded; they read as zeros).
+  std::uint32_t unrecorded_blocks = 0;
   // Fixed-format sense data (18 bytes) when check_condition is set.
   std::array<std::uint8_t, 18> sense_bytes() const;
 };
@@ -89,6 +105,7 @@ struct FaultRule {
     TransportStatus,  // the service answers with `status` and no payload
     DropConnection,   // the service closes the client's connection without an answer
     Delay,            // the service answers after `delay_ms` on the process clock
+    ReplaceData,      // the drive answers GOOD with `data` (cut to the CDB's allocation), doing nothing
   };
   Kind kind = Kind::Sense;
   std::optional<std::uint8_t> opcode;
@@ -99,6 +116,7 @@ struct FaultRule {
   Sense sense{0x03, 0x0C, 0x00};
   std::int32_t status = 0;
   std::uint64_t delay_ms = 0;
+  std::vector<std::uint8_t> data;
   int fired = 0;  // filled in by the drive
 };
 
@@ -109,6 +127,10 @@ FaultRule command_fails(std::uint8_t opcode, Sense s);
 FaultRule transport_status(std::int32_t status, std::optional<std::uint8_t> opcode = std::nullopt);
 FaultRule drop_connection(std::optional<std::uint8_t> opcode = std::nullopt);
 FaultRule delay_answer(std::uint64_t ms, std::optional<std::uint8_t> opcode = std::nullopt);
+FaultRule replace_answer(std::uint8_t opcode, std::vector<std::uint8_t> data);
+// The allocation length a CDB states for its data in (nullopt: the opcode
+// states none the drive knows of).
+std::optional<std::uint32_t> cdb_allocation_length(const std::uint8_t* cdb, std::size_t len);
 
 class ChangerDrive {
  public:
@@ -129,14 +151,24 @@ class ChangerDrive {
   // matches the CDB, consumed as it fires.
   std::optional<FaultRule> take_service_fault(const std::uint8_t* cdb, std::size_t cdb_length);
 
-  // Cartridge write protect: MECHANISM STATUS byte 9 bit 0, mode page WP bit,
-  // and writes refused with 03/27/00.
+  // Write protection. set_write_protect sets all three signals together; the
+  // others set one each: the cartridge's tab (MECHANISM STATUS byte 9 bit 0),
+  // the medium's WP bit (MODE SENSE header byte 3 bit 7), and the refusal of
+  // writes (WRITE(10), FORMAT UNIT, RESERVE TRACK, CLOSE TRACK/SESSION, D2h)
+  // with 03/27/00.
   void set_write_protect(bool on);
   // MECHANISM STATUS as a failing changer answers it: bits ORed into byte 0
   // (fault 0x80, changer state 0x60), and a reported slot other than the
   // loaded one (-1: the loaded one).
   void set_mechanism_bits(std::uint8_t byte0_bits);
   void set_reported_slot(int slot);
+  void set_cartridge_write_protect(bool on);
+  void set_medium_write_protect(bool on);
+  void set_write_refusal(bool on);
+
+  // Cartridge changes made while the drive serves (taken between commands).
+  DWORD remove_attribute(std::uint16_t id);
+  DWORD add_defect(int slot, const DefectEntry& e);
   // Takes the disc out (no disc loaded) or puts the given slot in.
   void unload();
   DWORD load(int slot);
@@ -161,7 +193,7 @@ class ChangerDrive {
  private:
   struct Ctx;
   ScsiResult run(Ctx& c);
-  std::optional<Sense> match_sense_fault(const std::uint8_t* cdb, std::size_t len);
+  std::optional<FaultRule> match_drive_fault(const std::uint8_t* cdb, std::size_t len);
 
   // Command handlers.
   ScsiResult inquiry(Ctx& c);
@@ -196,7 +228,10 @@ class ChangerDrive {
   Disc* loaded_disc();
   Track* track_of(Disc& d, std::uint32_t lba);
   void note_written_slot();
-  void mark_dirty();
+  ScsiResult write_once_checks(Disc& disc, std::uint32_t lba, std::uint32_t end, Track** track);
+  bool use_pow(std::uint32_t lba, std::uint32_t end, const Track& t);
+  static bool defect_list_unit(const std::vector<DefectEntry>& list, std::size_t header, std::uint32_t unit,
+                               std::vector<std::uint8_t>* out);
 
   DriveConfig config_;
   std::shared_ptr<Cartridge> cart_;
@@ -206,7 +241,7 @@ class ChangerDrive {
   Observed observed_;
   std::uint8_t mechanism_bits_ = 0;
   int reported_slot_ = -1;
-  bool dirty_ = false;  // NWA or written range changed since the last save
+  bool opc_since_load_ = false;  // the calibration of this load is done
   std::map<std::uint8_t, std::vector<std::uint8_t>> mode_pages_;
 };
 

@@ -7,6 +7,7 @@
 #include "platform/pipe.h"
 #include "platform/sync.h"
 #include "sim/drive.h"
+#include "sim/wire.h"
 
 #include <condition_variable>
 #include <deque>
@@ -49,6 +50,7 @@ struct TranscriptEntry {
   Sense sense;
   std::uint32_t data_in_length = 0; // data bytes returned
   std::uint32_t sense_length = 0;   // sense bytes returned
+  std::uint32_t unrecorded_blocks = 0;  // READ(10) of a write-once disc: blocks never recorded
 
   std::uint8_t opcode() const { return cdb.empty() ? 0 : cdb[0]; }
   bool is_notice() const { return cdb.empty(); }
@@ -92,9 +94,14 @@ class HostService {
 
  private:
   struct Conn;
+  struct Answer;
+  static void build_answer(const ScsiRequestHeader& h, const ScsiResult& r, Answer* a);
   void accept_loop();
   void serve(std::shared_ptr<Conn> conn);
   void handle(const std::shared_ptr<Conn>& conn, std::vector<std::uint8_t> msg);
+  void run_command(const std::shared_ptr<Conn>& conn, TranscriptEntry e, const ScsiRequestHeader& h,
+                   const std::uint8_t* cdb, const std::uint8_t* out, std::uint32_t out_len, ChangerDrive& d);
+  void send_status(const std::shared_ptr<Conn>& conn, TranscriptEntry e, std::int32_t status);
   void oversized(const std::shared_ptr<Conn>& conn, const std::vector<std::uint8_t>& head);
   std::size_t record(const TranscriptEntry& e);  // before the answer goes out
   void mark_unanswered(std::size_t at);

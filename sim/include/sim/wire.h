@@ -24,6 +24,9 @@ constexpr std::int32_t kStatusNoSuchDevice = 55;  // ERROR_DEV_NOT_EXIST
 constexpr std::int32_t kStatusNotSupported = 50;  // ERROR_NOT_SUPPORTED
 // Answer status for a request too short or inconsistent to be served.
 constexpr std::int32_t kStatusBadRequest = 87;  // ERROR_INVALID_PARAMETER
+// Answer status for a CHECK CONDITION whose sense bytes find no room in the
+// answer (sense capacity 0, or an answer capacity of 8 or less).
+constexpr std::int32_t kStatusSenseLost = 1117;  // ERROR_IO_DEVICE
 
 #pragma pack(push, 1)
 // Fixed head of a SCSI request; the CDB, the data out and 100 zero bytes follow.

@@ -4,14 +4,17 @@
 #include "kelagent/mdc_channel.h"
 #include "kelagent/metacache.h"
 #include "kelvfs/mdcudfsr_mount.h"
+#include "support_alloc.h"
 #include "support_interface.h"
 #include "support_neighbours.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
+#include <sys/stat.h>
 #include <thread>
 
 namespace fs = boost::filesystem;
@@ -34,6 +37,31 @@ void make_attr1500(std::uint8_t* attr, std::uint8_t seed) {
 std::vector<std::uint8_t> read_file(const fs::path& p) {
   std::ifstream in(p.string(), std::ios::binary);
   return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void put32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
+void put64(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, 8); }
+
+// Sends one request with this payload and waits for its answer.
+mdc_ans_t* exchange_raw(mdc_channel* ch, std::uint32_t req_id, const std::vector<std::uint8_t>& payload) {
+  mdc_req_t* r = mdcudfsr_metacache_alloc_req(ch, static_cast<std::int32_t>(payload.size()));
+  r->hdr.req_id = req_id;
+  if (!payload.empty()) std::memcpy(r->payload(), payload.data(), payload.size());
+  const auto seq = static_cast<std::int32_t>(r->hdr.seq_id);
+  EXPECT_EQ(mdcudfsr_metacache_send_req(ch, r, nullptr), 0);
+  mdc_ans_t* a = nullptr;
+  EXPECT_EQ(mdcudfsr_metacache_wait_ans(ch, seq, &a), 0);
+  return a;
+}
+
+// Yields until done() holds; false when it never did.
+template <class Pred>
+bool settles(Pred done) {
+  for (int i = 0; i < 2000000; ++i) {
+    if (done()) return true;
+    std::this_thread::yield();
+  }
+  return done();
 }
 
 int count_lines(const std::string& text) {
@@ -205,6 +233,19 @@ TEST_F(AgentSmallLimitTest, SizeLimitNeverDeletesTheTargetAndFailsWith28) {
   EXPECT_TRUE(fake_log_contains("Cache Directory is max size Over."));
 }
 
+TEST_F(AgentSmallLimitTest, AnEntryWithoutASizeLeavesTheLimitWalksTotalAlone) {
+  const fs::path dir = base / "Caches" / "FsCache";
+  fs::create_directories(dir);
+  ASSERT_EQ(::mkfifo((dir / "A000").string().c_str(), 0600), 0);  // listed, no file size
+  for (const char* name : {"B", "C"}) std::ofstream((dir / name).string()) << std::string(0xA000, 'b');
+  std::uint32_t coherent = 0, created = 0;
+  ASSERT_EQ(mdcudfsr_metacache_fsmanage_open(&mp, nullptr, &coherent, &created), 0);
+  EXPECT_FALSE(fs::exists(dir / "A000"));
+  EXPECT_FALSE(fs::exists(dir / "B"));  // 80 KiB was still over the 64 KiB limit
+  EXPECT_TRUE(fs::exists(dir / "C"));
+  EXPECT_TRUE(fs::exists(fsmanage_file()));
+}
+
 TEST_F(AgentTest, LocalCacheFileLifeCycle) {
   std::int32_t h = -1;
   std::uint32_t cache_err = 9;
@@ -285,6 +326,114 @@ TEST_F(AgentTest, WritesGoInPiecesOfEightMebibytes) {
   const auto img = read_file(base / "Caches" / "LocalCache" / "big");
   ASSERT_EQ(img.size(), 0x1000u + data.size());
   EXPECT_EQ(std::memcmp(img.data() + 0x1000, data.data(), data.size()), 0);
+}
+
+TEST_F(AgentTest, ReadAnswerIsBoundedByThePieceAndByTheFile) {
+  std::int32_t h = -1;
+  std::uint32_t cache_err = 0, n = 0;
+  ASSERT_EQ(mdcudfsr_metacache_localfile_open(&mp, "rd", 3, &h, &cache_err), 0);
+  const char data[] = "0123456789ABCDE";
+  ASSERT_EQ(mdcudfsr_metacache_file_write(&mp, h, 0, 15, data, &n, &cache_err), 0);
+  struct Case {
+    const char* what;
+    std::uint64_t offset;
+    std::uint32_t length;
+    std::int32_t error;
+    std::uint32_t cache_err, got;
+  } cases[] = {
+      {"whole file", 0, 15, 0, 0, 15},
+      {"a whole piece asked of a small file", 5, 0x800000, 0, 0, 10},
+      {"past the end", 100, 64, 0, 0, 0},
+      {"above the piece", 0, 0x800001, 22, 1, 0},
+      {"8 + length wraps in 32 bits", 0, 0xFFFFFFF8u, 22, 1, 0},
+      {"largest length", 0, 0xFFFFFFFFu, 22, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> p(16);
+    put32(p.data(), static_cast<std::uint32_t>(h));
+    put64(p.data() + 4, c.offset);
+    put32(p.data() + 12, c.length);
+    mdc_ans_t* a = exchange_raw(mp.metacachedev, MDC_REQ_FILE_READ, p);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->hdr.error, c.error);
+    EXPECT_EQ(a->hdr.payload_size, 8 + c.got);
+    EXPECT_EQ(get32(a->payload()), c.cache_err);
+    EXPECT_EQ(get32(a->payload() + 4), c.got);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(a->payload()) + 8, c.got), std::string(data).substr(std::min<std::uint64_t>(c.offset, 15), c.got));
+    mdcudfsr_metacache_free_ans(mp.metacachedev, a);
+  }
+  EXPECT_EQ(mdcudfsr_metacache_file_close(&mp, h), 0);
+}
+
+TEST_F(AgentTest, NoFileIsOpenedWhenItsAnswerCannotBeAllocated) {
+  CVFAMHandler22 handler;
+  ASSERT_EQ(handler.OnMount(), 0);
+  struct Case {
+    const char* what;
+    std::uint32_t payload, answer;
+    CVFAMObject22::DispatchEntry entry;
+    fs::path file;
+  } cases[] = {
+      {"local cache", 55, 12, &CVFAMObject22::DispatchOpenLocalMetaCache, base / "Caches" / "LocalCache" / "LEAK"},
+      {"fs management cache", 168, 20, &CVFAMObject22::DispatchOpenFsManageCache, fsmanage_file("LEAK")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> req(sizeof(mdc_req_header_t) + c.payload, 0);
+    put32(req.data() + 8, c.payload);
+    std::memcpy(req.data() + sizeof(mdc_req_header_t), "LEAK", 4);
+    const std::size_t handles = kelagent::FsCacheHandleMap_size();
+    std::vector<std::uint8_t> answer;
+    fail_next_allocation_of(sizeof(mdc_ans_header_t) + c.answer);
+    EXPECT_EQ(handler.Serve(c.entry, req.data(), &answer), 12);
+    fail_next_allocation_of(0);
+    EXPECT_TRUE(answer.empty());
+    EXPECT_EQ(kelagent::FsCacheHandleMap_size(), handles);
+    EXPECT_FALSE(fs::exists(c.file));
+  }
+}
+
+// A handler that fails by throwing, as a file-system call without an error
+// code does.
+class ThrowingHandler : public CVFAMHandler22 {
+ public:
+  int OnDeleteMetaCache(const char*, std::uint32_t*) override {
+    throw fs::filesystem_error("is_directory", fs::path("x"),
+                               boost::system::error_code(EACCES, boost::system::generic_category()));
+  }
+};
+
+TEST(AgentServe, AHandlerThatThrowsFailsOneRequestAndTheAgentGoesOn) {
+  fake_log_clear();
+  const fs::path root = fs::temp_directory_path() / fs::unique_path("kelagent-%%%%-%%%%");
+  fake_config_set((root / "KELFS").string(), 0x20000);
+  mdcudfsr_metacache_init();
+  mdcudfsr_mount mp;
+  mp.metacachedev = mdcudfsr_metacache_alloc(&mp);
+  ASSERT_NE(mp.metacachedev, nullptr);
+  std::vector<std::string> args = {"KelDriver", "/dev/sd1A", root.string()};
+  char* argv[] = {args[0].data(), args[1].data(), args[2].data(), nullptr};
+  ThrowingHandler handler;
+  std::atomic<int> started{-1};
+  std::thread agent([&] { started = handler.Start(3, argv); });
+  if (!settles([&] { return mp.cache_agent_opened == 1; })) {
+    ADD_FAILURE() << "the agent never opened the channel";
+    agent.detach();
+    return;
+  }
+  std::uint32_t cache_err = 0;
+  for (int round = 0; round < 2; ++round) EXPECT_EQ(mdcudfsr_metacache_file_delete(&mp, "x", &cache_err), 5);
+  EXPECT_TRUE(fake_log_contains("agent: catch exception filesystem_error=13"));
+  std::int32_t h = -1;
+  EXPECT_EQ(mdcudfsr_metacache_localfile_open(&mp, "after", 3, &h, &cache_err), 0);  // still served
+  EXPECT_EQ(mdcudfsr_metacache_file_close(&mp, h), 0);
+  ASSERT_EQ(mdcudfsr_metacache_mark_will_free(mp.metacachedev), 0);
+  ASSERT_EQ(mdcudfsr_metacache_unmount(&mp), 0);
+  agent.join();
+  EXPECT_EQ(started.load(), 0);
+  mdcudfsr_metacache_free(mp.metacachedev);
+  fs::remove_all(root);
 }
 
 TEST_F(AgentTest, UnknownRequestIsAnsweredWith22) {
@@ -425,6 +574,30 @@ TEST(AgentStart, OptionsBeforeTheArgumentsAreSkipped) {
   char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), nullptr};
   EXPECT_EQ(handler.Start(5, argv), 22);
   EXPECT_TRUE(fake_log_contains("invalid arg , optind=4, argc=5"));
+}
+
+TEST(AgentStop, TheAgentOfAFailedMountEndsWithoutTakingALaterChannel) {
+  // Stopped while it waits for the allocation, or before it got there.
+  for (const bool blocked_first : {true, false}) {
+    SCOPED_TRACE(blocked_first ? "waiting" : "not there yet");
+    fake_log_clear();
+    mdcudfsr_metacache_init();
+    std::vector<std::string> args = {"KelDriver", "/dev/sd1A", "/tmp"};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), nullptr};
+    ASSERT_NE(FsCacheAgent_main_func(3, argv), 0u);
+    if (blocked_first) {
+      ASSERT_TRUE(settles([] { return mdcudfsr_metacache_open_waiters() == 1; }));
+    }
+    FsCacheAgent_stop_unopened();
+    ASSERT_TRUE(settles([] { return fake_log_contains("handler22.Start return 6..."); }));
+    mdcudfsr_mount mp;
+    mdc_channel* ch = mdcudfsr_metacache_alloc(&mp);
+    ASSERT_NE(ch, nullptr);
+    EXPECT_EQ(mdcudfsr_metacache_open_waiters(), 0u);
+    EXPECT_EQ(mdcudfsr_metacache_is_opened(ch), 0u);
+    EXPECT_EQ(mp.cache_agent_opened, 0);
+    mdcudfsr_metacache_free(ch);
+  }
 }
 
 TEST(MetacacheHelpers, SerialTrimAndCoherencyCounter) {

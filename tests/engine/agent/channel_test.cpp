@@ -5,12 +5,23 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 namespace {
+
+// Yields until done() holds; false when it never did.
+template <class Pred>
+bool settles(Pred done) {
+  for (int i = 0; i < 2000000; ++i) {
+    if (done()) return true;
+    std::this_thread::yield();
+  }
+  return done();
+}
 
 class ChannelTest : public ::testing::Test {
  protected:
@@ -68,7 +79,7 @@ TEST(ChannelOpen, OpenBeforeAllocationWaitsForTheMount) {
   mdcudfsr_metacache_init();
   std::atomic<int> result{-1};
   std::thread agent([&] { result = mdcudfsr_metacache_open(); });
-  for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+  ASSERT_TRUE(settles([] { return mdcudfsr_metacache_open_waiters() == 1; }));
   EXPECT_EQ(result.load(), -1);  // cannot open before the mount allocated the channel
   mdcudfsr_mount mp;
   mdc_channel* ch = mdcudfsr_metacache_alloc(&mp);
@@ -78,6 +89,102 @@ TEST(ChannelOpen, OpenBeforeAllocationWaitsForTheMount) {
   EXPECT_EQ(mp.cache_agent_opened, 1);
   EXPECT_EQ(mdcudfsr_metacache_close(), 0);
   mdcudfsr_metacache_free(ch);
+}
+
+TEST(ChannelOpen, OfTwoOpenersWaitingForTheAllocationOneWinsTheOtherGets16) {
+  mdcudfsr_metacache_init();
+  std::atomic<int> results[2] = {-1, -1};
+  std::vector<std::thread> openers;
+  for (auto& r : results) openers.emplace_back([&r] { r = mdcudfsr_metacache_open(); });
+  ASSERT_TRUE(settles([] { return mdcudfsr_metacache_open_waiters() == 2; }));
+  mdcudfsr_mount mp;
+  mdc_channel* ch = mdcudfsr_metacache_alloc(&mp);
+  ASSERT_NE(ch, nullptr);
+  // The loser ends without another allocation.
+  const bool both = settles([&] { return results[0] != -1 && results[1] != -1; });
+  EXPECT_TRUE(both) << "an opener is still waiting after the other one opened";
+  if (!both) {  // release it: it waits for the next allocation
+    mdcudfsr_metacache_close();
+    mdcudfsr_metacache_free(ch);
+    ch = mdcudfsr_metacache_alloc(&mp);
+  }
+  for (auto& t : openers) t.join();
+  EXPECT_EQ(std::min(results[0].load(), results[1].load()), 0);
+  EXPECT_EQ(std::max(results[0].load(), results[1].load()), 16);
+  EXPECT_EQ(mdcudfsr_metacache_open_waiters(), 0u);
+  EXPECT_EQ(mdcudfsr_metacache_is_opened(ch), 1u);
+  EXPECT_EQ(mp.cache_agent_opened, 1);
+  EXPECT_EQ(mdcudfsr_metacache_close(), 0);
+  mdcudfsr_metacache_free(ch);
+}
+
+TEST(ChannelOpen, AStoppedOpenerGivesUpAndLeavesTheNextAllocationAlone) {
+  mdcudfsr_metacache_init();
+  // An agent thread of a mount that failed: it holds a ticket.
+  const std::uint64_t ticket = mdcudfsr_metacache_issue_ticket();
+  std::atomic<int> result{-1};
+  std::thread agent([&] {
+    mdcudfsr_metacache_hold_ticket(ticket);
+    result = mdcudfsr_metacache_open();
+  });
+  ASSERT_TRUE(settles([] { return mdcudfsr_metacache_open_waiters() == 1; }));
+  mdcudfsr_metacache_cancel_openers();
+  const bool ended = settles([&] { return result != -1; });
+  mdcudfsr_mount mp;
+  mdc_channel* ch = mdcudfsr_metacache_alloc(&mp);
+  ASSERT_NE(ch, nullptr);
+  agent.join();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(result.load(), 6);
+  EXPECT_EQ(mdcudfsr_metacache_is_opened(ch), 0u);
+  EXPECT_EQ(mp.cache_agent_opened, 0);
+  // An opener started after the stop is not affected.
+  std::thread later([&] {
+    mdcudfsr_metacache_hold_ticket(mdcudfsr_metacache_issue_ticket());
+    result = mdcudfsr_metacache_open();
+  });
+  later.join();
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_EQ(mdcudfsr_metacache_close(), 0);
+  mdcudfsr_metacache_free(ch);
+}
+
+TEST_F(ChannelTest, AllocationWaitsUntilTheAgentOfATimedOutCloseHasGone) {
+  platform::ManualClock clock;
+  platform::ScopedClock scoped(clock);
+  ASSERT_EQ(mdcudfsr_metacache_open(), 0);
+  mdc_req_t* r = make_req(20, {});
+  ASSERT_EQ(mdcudfsr_metacache_send_req(ch, r, nullptr), 0);
+  std::uint8_t buf[32];
+  ASSERT_EQ(mdcudfsr_metacache_read(buf, sizeof buf), 20u);  // taken, never answered
+  // The unmount: will-free, the close times out, the channel is freed.
+  ASSERT_EQ(mdcudfsr_metacache_mark_will_free(ch), 0);
+  std::atomic<int> waited{-1};
+  std::thread unmount([&] { waited = mdcudfsr_metacache_wait_close(ch, 5000); });
+  ASSERT_TRUE(settles([&] { return clock.waiters() == 1; }));
+  clock.advance(5000);
+  unmount.join();
+  ASSERT_EQ(waited.load(), 138);
+  mdcudfsr_metacache_free(ch);
+
+  // The next mount is refused while the old agent is attached.
+  mdcudfsr_mount next;
+  int err = 0;
+  ASSERT_EQ(mdcudfsr_metacache_alloc(&next, &err), nullptr);
+  EXPECT_EQ(err, 16);
+  EXPECT_EQ(mdcudfsr_metacache_open(), 16);
+  EXPECT_EQ(mdcudfsr_metacache_is_opened(ch), 1u);
+  // The old agent finds its channel gone, and closes.
+  EXPECT_EQ(mdcudfsr_metacache_read(buf, sizeof buf), 0u);
+  ASSERT_EQ(mdcudfsr_metacache_close(), 0);
+  ch = mdcudfsr_metacache_alloc(&next, &err);
+  ASSERT_NE(ch, nullptr);
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(ch->mount, &next);
+  EXPECT_TRUE(ch->sent_list.empty());
+  ASSERT_EQ(mdcudfsr_metacache_open(), 0);
+  EXPECT_EQ(next.cache_agent_opened, 1);
+  EXPECT_EQ(mp.cache_agent_opened, 1);  // the old mount's flag is not touched again
 }
 
 TEST_F(ChannelTest, SendReadWriteWaitRoundTripWithPartialHeaderRead) {
@@ -94,7 +201,7 @@ TEST_F(ChannelTest, SendReadWriteWaitRoundTripWithPartialHeaderRead) {
   std::memcpy(&h, head, sizeof h);
   EXPECT_EQ(h.req_id, 20u);
   EXPECT_EQ(h.payload_size, 5u);
-  EXPECT_EQ(h.pid, static_cast<std::int64_t>(GetCurrentProcessId()));
+  EXPECT_EQ(std::int64_t{h.pid}, static_cast<std::int64_t>(GetCurrentProcessId()));  // a copy: the field is packed
   EXPECT_EQ(ch->req_queue.size(), 1u);
   std::uint8_t whole[25];
   ASSERT_EQ(mdcudfsr_metacache_read(whole, sizeof whole), 25u);

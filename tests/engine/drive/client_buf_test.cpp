@@ -267,6 +267,7 @@ TEST_F(ClientBuf, ClusterWriteWritesEveryIovecAndStagesAShortLastRun) {
   std::size_t written = 0;
   for (auto& w : fakedrive::calls_of(0x2A)) written += w.data_out.size();
   EXPECT_EQ(3u * 65536, written);
+  uio_free(u);
 }
 
 TEST_F(ClientBuf, ClusterWriteFailures) {

@@ -43,7 +43,7 @@ inline std::vector<CommandCase> command_cases() {
        {{bytes({0x51, 2, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0}), kIn, 32}}},
       {"READ TRACK INFORMATION", "QMR-T300B",
        [](storage_scsi& s) { pxo_track_info_t r{}; r.track_no = 0x01020304; return s.read_track_info(reinterpret_cast<char*>(&r)); },
-       {{bytes({0x52, 1, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0}), kIn, 52}}},
+       {{bytes({0x52, 1, 1, 2, 3, 4, 0, 0, 52, 0, 0, 0}), kIn, 52}}},
       {"MODE SENSE medium type", "QMR-T300B",
        [](storage_scsi& s) { char t = 0; return s.get_medium_type_scsi(&t); },
        {{bytes({0x5A, 0, 1, 0, 0, 0, 0, 0, 0x12, 0}), kIn, 18}}},

@@ -191,7 +191,7 @@ TEST_F(SimDrive, CommandBlocksAsTheDriveReceivesThem) {
       {"disc information", [&] { pxo_disc_info_t r{}; r.datatype = 2; ss_->read_disc_info(reinterpret_cast<char*>(&r), true); },
        bytes({0x51, 2, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0}), false, 32},
       {"track information", [&] { pxo_track_info_t r{}; r.track_no = 1; ss_->scsi_cache_clear(); ss_->read_track_info(reinterpret_cast<char*>(&r)); },
-       bytes({0x52, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0}), false, 52},
+       bytes({0x52, 1, 0, 0, 0, 1, 0, 0, 52, 0, 0, 0}), false, 52},
       {"mechanism status", [&] { pxo_mechanism_status_t m{}; ss_->mechanism_status(reinterpret_cast<char*>(&m)); },
        bytes({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C, 0, 0}), false, 12},
       {"read capacity", [&] { std::uint64_t n = 0; ss_->get_block_count(reinterpret_cast<char*>(&n)); },
@@ -273,6 +273,8 @@ TEST_F(SimDrive, HalfMebibyteTransfersAreWrittenAndReadBack) {
 TEST_F(SimDrive, UnalignedReadIsStagedAndCopiedExactly) {
   start("QMR-T300A", 0xE1);
   ASSERT_EQ(0, ss_->init());
+  char list[12] = {0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(0, ss_->format_unit(list, false));  // a write-once disc takes writes once formatted
   std::vector<std::uint8_t> data(96 * 2048);
   std::iota(data.begin(), data.end(), 11);
   pxo_buf bp{};

@@ -67,6 +67,28 @@ TEST(Gnrc, TimeRunsOnTheProcessClock) {
   EXPECT_EQ(us, static_cast<clock_usec_t>(t1.tv_nsec / 1000));
 }
 
+TEST(Gnrc, WallTimeIsTheInstalledClocksCalendar) {
+  // Each clock installed in turn answers with its own calendar.
+  struct Case {
+    std::uint64_t start_ms, wall_ms;
+  } cases[] = {{5000, 1700000000123ull}, {0, 2208988800000ull}, {1000000, 86400000ull}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.wall_ms);
+    platform::ManualClock clock(c.start_ms);
+    clock.set_wall_ms(c.wall_ms);
+    platform::ScopedClock scoped(clock);
+    for (std::uint64_t step : {0ull, 1500ull}) {
+      clock.advance(step);
+      timespec t{};
+      ASSERT_EQ(getTimeGnrc(0, &t), 0);
+      const std::uint64_t want = clock.wall_ms();
+      EXPECT_EQ(static_cast<std::uint64_t>(t.tv_sec), want / 1000);
+      EXPECT_EQ(static_cast<std::uint64_t>(t.tv_nsec), want % 1000 * 1000000);
+    }
+    EXPECT_EQ(clock.wall_ms(), c.wall_ms + 1500);
+  }
+}
+
 TEST(Gnrc, TickCountDoesNotWrapAt32Bits) {
   platform::ManualClock clock(0x1'0000'0005ull);  // past 2^32 milliseconds
   platform::ScopedClock scoped(clock);

@@ -35,6 +35,7 @@ struct FakeEngine {
   std::map<std::string, vnode*> cache;       // lowered path -> vnode
   std::vector<std::pair<std::string, std::string>> calls;  // (folder path, name)
   std::atomic<int> lookups{0};
+  std::vector<std::pair<vnode*, void*>> reclaimed;  // (vnode, its node as reclaim read it)
   vnode* last_dvp = nullptr;
   std::uint32_t last_flags = 0;
   mount m{};
@@ -76,6 +77,27 @@ int fake_lookup(void* a) {
   return 0;
 }
 
+// The engine's inactive: an object that is gone has its vnode recycled.
+int fake_inactive(void* a) {
+  auto* args = static_cast<vnop_inactive_args*>(a);
+  EXPECT_EQ(args->a_desc, &vnop_inactive_desc);
+  {
+    std::lock_guard<std::mutex> lk(g_engine->mu);
+    for (auto it = g_engine->cache.begin(); it != g_engine->cache.end();)
+      it = it->second == args->a_vp ? g_engine->cache.erase(it) : std::next(it);
+  }
+  return vnode_recycle(args->a_vp);
+}
+
+// The engine's reclaim reads the vnode it is handed.
+int fake_reclaim(void* a) {
+  auto* args = static_cast<vnop_reclaim_args*>(a);
+  EXPECT_EQ(args->a_desc, &vnop_reclaim_desc);
+  std::lock_guard<std::mutex> lk(g_engine->mu);
+  g_engine->reclaimed.emplace_back(args->a_vp, vnode_fsnode(args->a_vp));
+  return 0;
+}
+
 class TreeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -83,6 +105,8 @@ class TreeTest : public ::testing::Test {
     g_engine = &engine_;
     kel_vnops = KelResolvedVnops{};
     kel_vnops.lookup = fake_lookup;
+    kel_vnops.inactive = fake_inactive;
+    kel_vnops.reclaim = fake_reclaim;
     for (const char* p : {"/docs", "/docs/report.txt", "/docs/notes.txt", "/pics", "/pics/a.jpg",
                           "/pics/sub", "/pics/sub/deep.bin", "/x.txt"})
       engine_.disk[p] = std::strchr(p + 1, '.') == nullptr;
@@ -130,6 +154,18 @@ class TreeTest : public ::testing::Test {
         it = it->second == vp ? engine_.cache.erase(it) : std::next(it);
     }
     EXPECT_EQ(vnode_recycle(vp), 0);
+  }
+
+  // The engine's release of an object it removed: inactive, then reclaim.
+  void inactive(vnode* vp) {
+    vnop_inactive_args args{&vnop_inactive_desc, vp, &ctx_};
+    EXPECT_EQ(kel_vnops.inactive(&args), 0);
+  }
+
+  std::weak_ptr<vnode> watch(const char* path) {
+    EntryPtr e = get_entry(path, &ctx_);
+    EXPECT_NE(e, nullptr) << path;
+    return e ? std::weak_ptr<vnode>(e->vn) : std::weak_ptr<vnode>();
   }
 
   std::string path_of(vnode* vp) {
@@ -392,8 +428,9 @@ TEST_F(TreeTest, RecycleRemovesTheEntryOnce) {
   fakelog::reset();
   recycle(sub);
   EXPECT_TRUE(fakelog::contains("vnode_recycle : remove /pics/sub's node"));
-  EXPECT_TRUE(fakelog::contains("destruct sub"));
-  EXPECT_TRUE(fakelog::contains("destruct deep.bin"));
+  // Out of the tree, but the engine has not reclaimed it yet.
+  EXPECT_FALSE(fakelog::contains("destruct sub"));
+  EXPECT_EQ(get_entry("/pics", &ctx_)->children.count("sub"), 0u);
   // Found again through the engine, as a new vnode.
   const int before = engine_.lookups.load();
   EntryPtr again = get_entry("/pics/sub", &ctx_);
@@ -410,6 +447,82 @@ TEST_F(TreeTest, RecycleRemovesTheEntryOnce) {
   EXPECT_EQ(vnode_recycle(nullptr), 22);
   EXPECT_EQ(vnode_ref(nullptr), 22);
   EXPECT_EQ(vnode_ref(held->vn.get()), 0);
+}
+
+TEST_F(TreeTest, RecycledVnodeLivesUntilTheEngineReclaimsIt) {
+  mount_tree();
+  ASSERT_NE(get_entry("/Docs/Report.txt", &ctx_), nullptr);
+  vnode* dup = create_in("/Docs", "REPORT.TXT");  // kept outside the tree
+  struct Case {
+    const char* what;
+    vnode* vp;
+  } cases[] = {{"placed", get_entry("/x.txt", &ctx_)->vn.get()}, {"unplaced", dup}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::weak_ptr<vnode> alive = c.vp->v_entry->vn;
+    void* const node = vnode_fsnode(c.vp);
+    inactive(c.vp);
+    ASSERT_FALSE(alive.expired());
+    EXPECT_EQ(vnode_fsnode(c.vp), node);
+    engine_.reclaimed.clear();
+    EXPECT_EQ(VNOP_RECLAIM(c.vp, &ctx_), 0);
+    ASSERT_EQ(engine_.reclaimed.size(), 1u);
+    EXPECT_EQ(engine_.reclaimed[0], std::make_pair(c.vp, node));
+    EXPECT_TRUE(alive.expired());
+  }
+  EXPECT_EQ(kel_tree_unplaced_count(), 0u);
+  // Found again through the engine, as a new vnode.
+  const int before = engine_.lookups.load();
+  EXPECT_NE(get_entry("/x.txt", &ctx_), nullptr);
+  EXPECT_EQ(engine_.lookups.load(), before + 1);
+}
+
+TEST_F(TreeTest, ReclaimOfARecycledFolderKeepsTheVnodesBelowIt) {
+  mount_tree();
+  std::weak_ptr<vnode> sub = watch("/pics/sub"), deep = watch("/pics/sub/deep.bin");
+  vnode* subvp = sub.lock().get();
+  inactive(subvp);
+  EXPECT_FALSE(sub.expired());
+  EXPECT_EQ(VNOP_RECLAIM(subvp, &ctx_), 0);
+  EXPECT_TRUE(sub.expired());
+  EXPECT_FALSE(deep.expired());  // not reclaimed: the engine may still use it
+  kel_tree_make_root(kel_make_vnode(&engine_.m, nullptr, VBLK, 0));
+  EXPECT_TRUE(deep.expired());
+}
+
+TEST_F(TreeTest, ReclaimTakesAVnodeStillInTheTreeOut) {
+  mount_tree();
+  std::weak_ptr<vnode> x = watch("/x.txt");
+  vnode* vp = x.lock().get();
+  EXPECT_EQ(VNOP_RECLAIM(vp, &ctx_), 0);
+  EXPECT_TRUE(x.expired());
+  EXPECT_TRUE(get_entry("/", &ctx_)->children.empty());
+  EXPECT_EQ(VNOP_RECLAIM(nullptr, &ctx_), 22);
+  EXPECT_EQ(VNOP_RECLAIM(root_, nullptr), 22);
+  kel_vnops.reclaim = nullptr;
+  EXPECT_EQ(VNOP_RECLAIM(root_, &ctx_), 22);
+  EXPECT_NE(get_entry("/", &ctx_), nullptr);
+}
+
+TEST_F(TreeTest, VnodesRecycledByAWalkLiveUntilTheNextMount) {
+  mount_tree();
+  std::vector<std::weak_ptr<vnode>> seen;
+  for (const char* p : {"/docs/report.txt", "/pics/sub/deep.bin", "/x.txt"}) seen.push_back(watch(p));
+  vnode* dup = create_in("/docs", "REPORT.TXT");
+  seen.push_back(dup->v_entry->vn);
+  Visit v;
+  // The sync walk's callback: recycle what the engine no longer needs,
+  // without a reclaim.
+  v.hook = [&](vnode* vp) {
+    if (vp != root_) recycle(vp);
+  };
+  ASSERT_EQ(vnode_iterate(&engine_.m, 0, record_visit, &v), 0);
+  recycle(dup);
+  for (const auto& w : seen) EXPECT_FALSE(w.expired());
+  for (vnode* vp : v.order) EXPECT_GE(vnode_isdir(vp) + vnode_isreg(vp), 1);  // still readable
+  EXPECT_TRUE(get_entry("/", &ctx_)->children.empty());
+  kel_tree_make_root(kel_make_vnode(&engine_.m, nullptr, VBLK, 0));
+  for (const auto& w : seen) EXPECT_TRUE(w.expired());
 }
 
 TEST_F(TreeTest, MountReplacesTheTree) {

@@ -246,6 +246,24 @@ TEST_F(Volume, BrokenMainCopyIsRebuiltFromTheReserve) {
   EXPECT_EQ(env().count_calls("bwrite"), 0u);
 }
 
+TEST_F(Volume, RebuildIsNotWrittenWhereTheAnchorNamesAnotherPlace) {
+  // The anchor names a reserve copy at 600 (a sound copy is there): the
+  // rebuild of the broken main copy would place it at 304, not where the
+  // anchor says, so nothing is written and the volume is read-only.
+  for (uint32_t i = 0; i < 6; ++i) {
+    std::memcpy(env().sector(600 + i), env().sector(304 + i), kSector);
+    relocate(env().sector(600 + i), 600 + i);
+  }
+  env().sector(290)[200] ^= 1;
+  ASSERT_EQ(mdcudfsr_read_avdp(mnt.get(), nullptr, 1, 0, nullptr), 0);
+  mnt->avdp.reserve_vds_ex.loc = 600;
+  EXPECT_EQ(mdcudfsr_read_vds(mnt.get(), nullptr, 0, 1, 0, nullptr), 0);
+  EXPECT_TRUE(env().logged("Rebuild MVDS\n"));
+  EXPECT_EQ(env().count_calls("bwrite"), 0u);
+  EXPECT_EQ(mnt->mntinfo.WriteProtectReasonFlags, 0x80000u);
+  EXPECT_EQ(mnt->vds.pd.part_len, layout.partition_len) << "the sound copy is in the mount";
+}
+
 TEST_F(Volume, UnreadableReserveCopyIsRebuiltFromTheMain) {
   env().unreadable.insert(330);  // inside the reserve copy's 64 KiB only
   ASSERT_EQ(read_both(), 0);

@@ -3,6 +3,7 @@
 // structures and the node tree.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_bitmap.h"
 #include "udf/udf_efe.h"
@@ -264,6 +265,18 @@ TEST_F(Bitmap, ReadCacheMarkingChangesNoCount) {
   EXPECT_EQ(bits[0], 0xE7);
   ASSERT_EQ(mdcudfsr_update_metadata_bitmap_for_read_cache(m(), bits, 10 * B, B - 1), 0);
   EXPECT_EQ(bits[1], 0xFF);
+  // A bitmap of 0 blocks is empty: nothing is marked, nothing beyond it touched.
+  m()->read_cache_bitmap_blocks = 0;
+  std::memset(bits, 0xFF, sizeof bits);
+  ASSERT_EQ(mdcudfsr_update_metadata_bitmap_for_read_cache(m(), bits, 0, 4 * B), 0);
+  for (uint8_t b : bits) EXPECT_EQ(b, 0xFF);
+}
+
+TEST_F(Bitmap, LastSlotBeyondTheFreeSpaceTableIsRefused) {
+  m()->current_disc = 12;  // the table has 13 entries: the metadata partition and 12 discs
+  EXPECT_EQ(mdcudfsr_update_usb(m(), short_ad{0, 0}, nullptr, nullptr, 0), 22);
+  EXPECT_EQ(env().count_calls("bwrite"), 0u);
+  EXPECT_EQ(env().count_calls("write_lb"), 0u);
 }
 
 }  // namespace

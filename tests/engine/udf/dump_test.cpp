@@ -1,6 +1,7 @@
 // Descriptor dumps: bars, headers and field lines at the debug level.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_mount.h"
@@ -36,6 +37,30 @@ TEST(Dump, LongAdAtDepthZero) {
   EXPECT_EQ(texts(), expect);
   EXPECT_EQ(env().logs[0].function, "__mdcudfsr_dump_long_ad");
   EXPECT_EQ(env().logs[4].function, "__mdcudfsr_dump_lb_addr");
+}
+
+TEST(Dump, WithDebugTracingOffADumpOnlyAsksTheLevelOnce) {
+  env().reset(1);
+  env().debug_tracing = false;
+  pri_vol_desc pvd{};
+  logvol_integrity_desc lvid{};
+  long_ad l{2048, lb_addr{17, 2}, 5, 9};
+  for (int convert : {0, 1}) {
+    env().level_checks = 0;
+    __mdcudfsr_dump_pri_vol_desc(0, &pvd, "&mdcudfsrmp->vds.pvd", convert);
+    EXPECT_EQ(env().level_checks, 1);
+    env().level_checks = 0;
+    __mdcudfsr_dump_logvol_integrity_desc(0, &lvid, "&mdcudfsrmp->lvid", convert);
+    EXPECT_EQ(env().level_checks, 1);
+    env().level_checks = 0;
+    __mdcudfsr_dump_long_ad(0, &l, "l_ad", convert);
+    EXPECT_EQ(env().level_checks, 1);
+  }
+  EXPECT_TRUE(env().logs.empty());
+  // Switched on again, the same dump writes its lines.
+  env().debug_tracing = true;
+  __mdcudfsr_dump_long_ad(0, &l, "l_ad", 0);
+  EXPECT_EQ(env().logs.size(), 15u);
 }
 
 TEST(Dump, DepthMinusOneHasNoOwnBars) {

@@ -2,6 +2,7 @@
 // checks, descriptor vectors in both directions, chains, embedded data.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_efe.h"
 #include "udf/udf_metadata.h"

@@ -1,6 +1,7 @@
 // File set descriptor checks and flushes; path components of symbolic links.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_fsd.h"
 #include "udf/udf_metadata.h"

@@ -2,6 +2,7 @@
 // opening and closing, and the zero-area check.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_lvid.h"
@@ -9,6 +10,8 @@
 #include "udf/udf_tag.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <cstring>
 #include <memory>
@@ -71,7 +74,7 @@ TEST_F(Lvid, RewritableFreeSpaceTableRoundTrips) {
   EXPECT_EQ(mnt->free_space[0], 7u);
   EXPECT_EQ(mnt->free_space[1], 1234u);
   mnt->free_space[1] = 999;
-  ASSERT_EQ(mdcudfsr_flush_lvid(mnt.get(), 0, nullptr, 0), 0);
+  ASSERT_EQ(flush_lvid_locked(mnt.get(), 0, 0), 0);
   EXPECT_EQ(env().count_calls("verify"), 0u);
   ASSERT_EQ(read_and_check(), 0);
   EXPECT_EQ(mnt->free_space[1], 999u);
@@ -184,10 +187,10 @@ TEST_F(Lvid, FlushWritesImageSyncsVerifiesAndSkipsWhenIdentical) {
   ASSERT_EQ(mdcudfsr_read_lvid(mnt.get(), nullptr, 0, 1, 0, 0), 0);
   // The builder wrote what a flush writes for one directory: nothing to do.
   env().num_dirs = 1;
-  ASSERT_EQ(mdcudfsr_flush_lvid(mnt.get(), 0, nullptr, 1), 0);
+  ASSERT_EQ(flush_lvid_locked(mnt.get(), 0, 1), 0);
   EXPECT_EQ(env().count_calls("bwrite"), 0u);
   env().num_dirs = 2;
-  ASSERT_EQ(mdcudfsr_flush_lvid(mnt.get(), 0, nullptr, 1), 0);
+  ASSERT_EQ(flush_lvid_locked(mnt.get(), 0, 1), 0);
   EXPECT_EQ(env().count_calls("bwrite lsn=" + std::to_string(layout.lvid) + " size=65536"), 1u);
   EXPECT_EQ(env().count_calls("sync"), 1u);
   EXPECT_EQ(env().count_calls("verify first=" + std::to_string(layout.lvid) + " count=32"), 1u);
@@ -202,16 +205,39 @@ TEST_F(Lvid, FlushWritesImageSyncsVerifiesAndSkipsWhenIdentical) {
   EXPECT_EQ(words[3], layout.partition_len);
   // A second flush differs only in time: nothing written.
   env().calls.clear();
-  ASSERT_EQ(mdcudfsr_flush_lvid(mnt.get(), 0, nullptr, 1), 0);
+  ASSERT_EQ(flush_lvid_locked(mnt.get(), 0, 1), 0);
   EXPECT_TRUE(env().logged("skip lvid flush\n"));
   EXPECT_EQ(env().count_calls("bwrite"), 0u);
+}
+
+TEST_F(Lvid, FlushBeyondTheFreeSpaceTableIsRefused) {
+  load(MediumClass::Rewritable);
+  ASSERT_EQ(mdcudfsr_read_lvid(mnt.get(), nullptr, 0, 1, 0, 0), 0);
+  const std::vector<uint8_t> before(lvid_sector(), lvid_sector() + kSector);
+  mnt->current_disc = 12;  // 14 partitions: one more than the table holds
+  env().calls.clear();
+  EXPECT_EQ(flush_lvid_locked(mnt.get(), 0, 0), 22);
+  EXPECT_EQ(env().count_calls("bwrite"), 0u);
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), lvid_sector()));
+}
+
+TEST_F(Lvid, FlushNeedsTheCallerToHoldTheIntegrityMutex) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "the holder is checked in debug builds only";
+#else
+  ASSERT_EQ(mdcudfsr_read_lvid(mnt.get(), nullptr, 0, 1, 0, 0), 0);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(mdcudfsr_flush_lvid(mnt.get(), 0, nullptr, 0), "lvid_mutex");
+  // Held by this thread: the flush runs.
+  EXPECT_EQ(flush_lvid_locked(mnt.get(), 0, 0), 0);
+#endif
 }
 
 TEST_F(Lvid, FlushOnF2CoversQuarterMegabyteAfterReservingTheRange) {
   load(MediumClass::F2);
   ASSERT_EQ(mdcudfsr_read_lvid(mnt.get(), nullptr, 0, 1, 0, 0), 0);
   mnt->next_unique_id = 99;
-  ASSERT_EQ(mdcudfsr_flush_lvid(mnt.get(), 0, nullptr, 0), 0);
+  ASSERT_EQ(flush_lvid_locked(mnt.get(), 0, 0), 0);
   const int reserve = env().find_call("ioctl 0x8008556e first=" + std::to_string(layout.lvid) + " count=128");
   const int write = env().find_call("bwrite lsn=" + std::to_string(layout.lvid) + " size=262144");
   ASSERT_GE(reserve, 0);
@@ -224,11 +250,11 @@ TEST_F(Lvid, RollbackFlushTakesTheAttributeIdOrFails) {
   mnt->mount_ext_flags = 0x20;
   const uint32_t id = 500;
   std::memcpy(env().attribute_record + 357, &id, 4);
-  ASSERT_EQ(mdcudfsr_flush_lvid(mnt.get(), 0, nullptr, 0), 0);
+  ASSERT_EQ(flush_lvid_locked(mnt.get(), 0, 0), 0);
   EXPECT_EQ(mnt->lvid.unique_id, 501u);
   env().read_attribute_result = 5;
   env().calls.clear();
-  EXPECT_EQ(mdcudfsr_flush_lvid(mnt.get(), 0, nullptr, 0), 5);
+  EXPECT_EQ(flush_lvid_locked(mnt.get(), 0, 0), 5);
   EXPECT_EQ(env().count_calls("bwrite"), 0u);
 }
 

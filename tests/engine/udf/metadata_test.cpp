@@ -2,6 +2,7 @@
 // entries and the rebuilds, the local copy of the metadata file, zero fill.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_metadata.h"
 #include "udf/udf_mount.h"
@@ -67,20 +68,21 @@ TEST_F(Metadata, GrowthInUnitsOf32Blocks) {
   } cases[] = {{1, 32}, {33, 64}, {32, 32}};
   for (const auto& c : cases) {
     img.load(MediumClass::WriteOnce);
-    env().track_nwa = start + 6000;
+    env().track_nwa = start + 2000;
     mdcudfsr_relocation_info info{};
     ASSERT_EQ(mdcudfsr_relocate_metadata_file(m(), c.blocks, 0, &info, nullptr), 0);
     EXPECT_EQ(info.blocks, c.added);
-    EXPECT_EQ(info.first_sector, start + 6000);
+    EXPECT_EQ(info.first_sector, start + 2000);
     EXPECT_EQ(m()->part[0].length, 65536u + uint64_t{c.added} * B);
     auto f = flat(m()->part[0].list);
     ASSERT_EQ(f.size(), 32u + c.added);
-    EXPECT_EQ(f[32], 6000u);
+    EXPECT_EQ(f[32], 2000u);
     EXPECT_EQ(flat(m()->part[1].list), f);
   }
 }
 
 TEST_F(Metadata, RestartAndLargeGrowth) {
+  m()->part[2].length = uint64_t{0x100000} * B;  // a partition with room for 1 GiB
   env().track_nwa = img.layout.partition_start + 64;
   ASSERT_EQ(mdcudfsr_relocate_metadata_file(m(), 0x80000, 1, nullptr, nullptr), 0);
   EXPECT_EQ(m()->part[0].start_sector, img.layout.partition_start + 64);
@@ -91,6 +93,44 @@ TEST_F(Metadata, RestartAndLargeGrowth) {
   env().track_result = 5;
   EXPECT_EQ(mdcudfsr_relocate_metadata_file(m(), 1, 1, nullptr, nullptr), 5);
   EXPECT_EQ(m()->part[0].length, 0x40000000u);
+}
+
+TEST_F(Metadata, BlocksOutsideTheFileOrPartitionChangeNothing) {
+  const uint32_t start = img.layout.partition_start, len = img.layout.partition_len;
+  const auto main = flat(m()->part[0].list), mirror = flat(m()->part[1].list);
+  const uint64_t length = m()->part[0].length, recorded = m()->metadata_main_partition_length;
+  auto unchanged = [&] {
+    EXPECT_EQ(flat(m()->part[0].list), main);
+    EXPECT_EQ(flat(m()->part[1].list), mirror);
+    EXPECT_EQ(m()->part[0].length, length);
+    EXPECT_EQ(m()->part[1].length, length);
+    EXPECT_EQ(m()->metadata_main_partition_length, recorded);
+  };
+  // A remap whose block or replacement lies beyond the 32-block file.
+  for (uint32_t block : {2u, 40u}) {
+    for (uint32_t replacement : {40u, 20u}) {
+      if (block != 40 && replacement != 40) continue;
+      SCOPED_TRACE(std::to_string(block) + " at " + std::to_string(replacement));
+      mdcudfsr_udf_node_fields n;
+      mdcudfsr_udf_data d;
+      n.udf_data = &d;
+      d.relocation_flags = 1;
+      uint32_t over = 0;
+      EXPECT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, block, replacement, 0, &over, 0), 22);
+      EXPECT_EQ(m()->remap_count, 0u);
+      unchanged();
+    }
+  }
+  // Growth from a next writable address before the partition, or too near
+  // its end for the new extents; with and without a restart.
+  for (uint32_t nwa : {start - 32, start + len - 16, 0xFFFFFFF0u}) {
+    for (int restart : {0, 1}) {
+      SCOPED_TRACE(hex(nwa) + (restart ? " restart" : ""));
+      env().track_nwa = nwa;
+      EXPECT_EQ(mdcudfsr_relocate_metadata_file(m(), 1, restart, nullptr, nullptr), 22);
+      unchanged();
+    }
+  }
 }
 
 TEST_F(Metadata, RemapMovesTheReplacementIntoPlaceAndShrinksTheFile) {

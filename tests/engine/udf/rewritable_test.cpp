@@ -230,6 +230,13 @@ TEST(NextWritableAddress, FromTheDescriptors) {
       {"bitmap extent rounded to 32", 1000, 40 * 2048, 288, 304, 0, 4096 + 1000 + 64},
       {"bitmap file beyond", 0, 0, 288, 304, 600, 4096 + 600 + 32},
       {"bitmap file below", 0, 0, 288, 304, 100, 4096 + 288 + 32},
+      // Terms outside the partition (3808 blocks): the address stays and the
+      // volume is read-only.
+      {"space bitmap beyond the partition", 0x100000, 2048, 288, 304, 0, 7},
+      {"space bitmap position wraps", 0xFFFFFFF0u, 2048, 288, 304, 0, 7},
+      {"space bitmap running past the end", 3790, 64 * 2048, 288, 304, 0, 7},
+      {"bitmap file beyond the partition", 0, 0, 288, 304, 5000, 7},
+      {"mirror at the end", 0, 0, 288, 3800, 0xFFFFFFFFu, 7},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -242,8 +249,12 @@ TEST(NextWritableAddress, FromTheDescriptors) {
     m.vds.pmap.type2_metadata.mirror_file_loc = r.R;
     m.vds.pmap.type2_metadata.bitmap_file_loc = r.B;
     m.next_writable_address = 7;
+    env().logs.clear();
     mdcudfsr_set_nwa_from_vds(&m, nullptr);
     EXPECT_EQ(m.next_writable_address, r.nwa);
+    const bool refused = r.nwa == 7;
+    EXPECT_EQ(env().logged("Metadata location is out of range. main=0x120 mirror=" + hex(r.R) + "\n"), refused);
+    EXPECT_EQ(m.mntinfo.WriteProtectReasonFlags, refused ? 0x80000u : 0u);
   }
   mdcudfsr_mount m;
   init_mount(&m, 8192, 0xE2, 0);

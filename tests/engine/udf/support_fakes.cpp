@@ -1,7 +1,9 @@
 // Recording stand-ins of the host layer, the drive layer, the volume and
 // vnode operations and the cache agent, over an in-memory medium.
 #include "engine/udf/support_fakes.h"
+#include "engine/udf/support_drive.h"
 
+#include "udf/udf_lvid.h"
 #include "udf/udf_names.h"
 #include "udf/udf_tag.h"
 #include "udf/udf_neighbour_calls.h"
@@ -86,6 +88,8 @@ size_t Env::count_logged(const std::string& text) const {
   return n;
 }
 
+vnode_t device_vnode() { return &g_devvp; }
+
 void init_mount(mdcudfsr_mount* mnt, uint32_t sectors, uint32_t medium_type, uint32_t slot) {
   mnt->devvp = &g_devvp;
   mnt->num_sectors = sectors;
@@ -101,17 +105,26 @@ void init_mount(mdcudfsr_mount* mnt, uint32_t sectors, uint32_t medium_type, uin
   mnt->num_discs = 12;
 }
 
+int flush_lvid_locked(mdcudfsr_mount* mnt, int no_write, int verify) {
+  std::lock_guard lk(mnt->lvid_mutex);
+  return mdcudfsr_flush_lvid(mnt, no_write, nullptr, verify);
+}
+
 }  // namespace udf_test
 
 using udf_test::g_env;
 using udf_test::hex;
 
 // ---------------------------------------------------------------- interface library
-// The engine logger's sink: every level is admitted and every line kept.
+// The engine logger's sink: every line admitted is kept.
 
-bool CheckLogLevel(int) { return true; }
+extern "C" {
+bool __wrap_CheckLogLevel(int level) {
+  ++g_env.level_checks;
+  return level < 7 || g_env.debug_tracing;
+}
 
-void SendDebugStringA(int level, const char* text) {
+void __wrap_SendDebugStringA(int level, const char* text) {
   udf_test::LogLine l{static_cast<unsigned>(level), -1, -1, "", ""};
   const std::string line = text;
   // Header: "[prog] MODU{LEVL} TID[........] MARK[function:line] message"
@@ -134,11 +147,21 @@ void SendDebugStringA(int level, const char* text) {
   g_env.logs.push_back(l);
 }
 
-void SendDebugStringW(int level, const WCHAR*) { g_env.logs.push_back({static_cast<unsigned>(level), -1, -1, "", ""}); }
+void __wrap_SendDebugStringW(int level, const WCHAR*) {
+  std::lock_guard<std::mutex> lk(udf_test::g_log_mutex);
+  g_env.logs.push_back({static_cast<unsigned>(level), -1, -1, "", ""});
+}
+}  // extern "C"
 
 // ---------------------------------------------------------------- drive layer
 
-int buf_meta_bread(vnode_t, daddr64_t blkno, int size, kauth_cred_t, buf_t* bpp) {
+// The drive layer's calls (linked with --wrap): the in-memory medium, or the
+// real drive client while a test runs against the simulated drive.
+extern "C" {
+
+int __wrap__Z14buf_meta_breadP5vnodeliP5ucredPP7pxo_buf(vnode_t vp, daddr64_t blkno, int size, kauth_cred_t,
+                                                         buf_t* bpp) {
+  if (g_env.drive) return udf_test::drive::meta_bread(vp, blkno, size, bpp);
   g_env.calls.push_back("bread lsn=" + std::to_string(blkno) + " size=" + std::to_string(size));
   *bpp = nullptr;
   const uint64_t first = static_cast<uint64_t>(blkno);
@@ -154,7 +177,8 @@ int buf_meta_bread(vnode_t, daddr64_t blkno, int size, kauth_cred_t, buf_t* bpp)
   return 0;
 }
 
-buf_t buf_getblk(vnode_t, daddr64_t blkno, int size, int, int, int operation) {
+buf_t __wrap__Z10buf_getblkP5vnodeliiii(vnode_t vp, daddr64_t blkno, int size, int, int, int operation) {
+  if (g_env.drive) return udf_test::drive::getblk(vp, blkno, size, operation);
   g_env.calls.push_back("getblk lsn=" + std::to_string(blkno) + " size=" + std::to_string(size) +
                         " op=" + std::to_string(operation));
   auto* bp = new pxo_buf{static_cast<uint32_t>(blkno), static_cast<uint32_t>(size), 0, {}};
@@ -163,14 +187,19 @@ buf_t buf_getblk(vnode_t, daddr64_t blkno, int size, int, int, int operation) {
   return bp;
 }
 
-uintptr_t buf_dataptr(buf_t bp) { return reinterpret_cast<uintptr_t>(bp->data.data()); }
+uintptr_t __wrap__Z11buf_dataptrP7pxo_buf(buf_t bp) {
+  if (g_env.drive) return udf_test::drive::dataptr(bp);
+  return reinterpret_cast<uintptr_t>(bp->data.data());
+}
 
-void buf_setflags(buf_t bp, int32_t flags) {
+void __wrap__Z12buf_setflagsP7pxo_bufi(buf_t bp, int32_t flags) {
+  if (g_env.drive) return udf_test::drive::setflags(bp, flags);
   g_env.calls.push_back("setflags " + std::to_string(flags));
   bp->flags = flags;
 }
 
-int buf_bwrite(buf_t bp) {
+int __wrap__Z10buf_bwriteP7pxo_buf(buf_t bp) {
+  if (g_env.drive) return udf_test::drive::bwrite(bp);
   g_env.calls.push_back("bwrite lsn=" + std::to_string(bp->blkno) + " size=" + std::to_string(bp->size));
   int err = g_env.write_fail_all ? g_env.write_fail_all : udf_test::next_result(g_env.write_results);
   const uint64_t end = static_cast<uint64_t>(bp->blkno) * udf_test::kSector + bp->size;
@@ -181,18 +210,22 @@ int buf_bwrite(buf_t bp) {
   return err;
 }
 
-void buf_brelse(buf_t bp) {
+void __wrap__Z10buf_brelseP7pxo_buf(buf_t bp) {
+  if (g_env.drive) return udf_test::drive::brelse(bp);
   g_env.calls.push_back("brelse");
   --g_env.live_buffers;
   delete bp;
 }
 
-int buf_invalidateblks(vnode_t, int, int, int) {
+int __wrap__Z18buf_invalidateblksP5vnodeiii(vnode_t vp, int, int, int) {
+  if (g_env.drive) return udf_test::drive::invalidateblks(vp);
   g_env.calls.push_back("invalidateblks");
   return 0;
 }
 
-int VNOP_IOCTL(vnode_t, uint32_t command, char* data, int, vfs_context_t) {
+int __wrap__Z10VNOP_IOCTLP5vnodejPciP11vfs_context(vnode_t vp, uint32_t command, char* data, int fflag,
+                                                   vfs_context_t ctx) {
+  if (g_env.drive) return udf_test::drive::ioctl(vp, command, data, fflag, ctx);
   std::string c = "ioctl " + hex(command);
   int result = 0;
   switch (command) {
@@ -233,6 +266,8 @@ int VNOP_IOCTL(vnode_t, uint32_t command, char* data, int, vfs_context_t) {
   return result;
 }
 
+}  // extern "C"
+
 // ---------------------------------------------------------------- volume operations
 
 int mdcudfsr_disc_change(mdcudfsr_mount*, uint32_t slot_code, int invalidate, vfs_context_t, int on_mount) {
@@ -260,16 +295,22 @@ void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, i
   mnt->mntinfo_changed = 1;
 }
 
-int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int, int, vfs_context_t, int) {
+int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int convert, int, vfs_context_t, int) {
   g_env.calls.push_back("read_attribute");
   if (g_env.read_attribute_result) return g_env.read_attribute_result;
+  if (g_env.drive) return udf_test::drive::read_attribute_record(static_cast<uint8_t*>(record), convert);
   std::memcpy(record, g_env.attribute_record, size);
   return 0;
 }
 
-int mdcudfsr_write_attribute(mdcudfsr_mount*, void* record, uint32_t size, int, vfs_context_t, int) {
+int mdcudfsr_write_attribute(mdcudfsr_mount* mnt, void* record, uint32_t size, int, vfs_context_t, int) {
   g_env.calls.push_back("write_attribute");
   if (g_env.write_attribute_result) return g_env.write_attribute_result;
+  if (g_env.drive) {
+    const int err = udf_test::drive::write_attribute_record(static_cast<const uint8_t*>(record), mnt->attr_update_mask);
+    if (!err) mnt->attr_update_mask = 0;
+    return err;
+  }
   std::memcpy(g_env.attribute_record, record, size);
   return 0;
 }
@@ -292,6 +333,7 @@ void mdcudfsr_report_error(mdcudfsr_mount*, int kind, vfs_context_t) {
 
 namespace {
 int write_medium(uint32_t lsn, const void* data, uint32_t bytes) {
+  if (g_env.drive) return udf_test::drive::write_sectors(lsn, data, bytes);
   const uint64_t end = static_cast<uint64_t>(lsn) * udf_test::kSector + bytes;
   if (end > g_env.medium.size()) return 5;
   if (data)
@@ -302,13 +344,13 @@ int write_medium(uint32_t lsn, const void* data, uint32_t bytes) {
 }
 }  // namespace
 
-// Writes into the medium at the sector the block maps to; nothing at all
-// while the flush's sizing pass runs.
+// Writes into the medium at the sector the block maps to. (The write
+// suppression of the flush's sizing pass belongs to the cluster writer, not
+// to the UDF code, and is not imitated here.)
 int mdcudfsr_write_logical_blocks(mdcudfsr_mount* mnt, uint16_t part_ref, uint32_t lbn, const void* buffer,
                                   uint32_t bytes, vfs_context_t) {
   g_env.calls.push_back("write_lb part=" + std::to_string(part_ref) + " lbn=" + std::to_string(lbn) +
-                        " bytes=" + std::to_string(bytes) + (mnt->metadata_allocating ? " sizing" : ""));
-  if (mnt->metadata_allocating) return 0;
+                        " bytes=" + std::to_string(bytes));
   const int err = udf_test::next_result(g_env.write_lb_results);
   if (err) return err;
   const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, part_ref, lbn, nullptr);
@@ -316,11 +358,9 @@ int mdcudfsr_write_logical_blocks(mdcudfsr_mount* mnt, uint16_t part_ref, uint32
   return write_medium(lsn, buffer, bytes);
 }
 
-int mdcudfsr_write_cluster_buffer(mdcudfsr_mount* mnt, vfs_context_t, int, uint32_t lsn, const void* buffer,
+int mdcudfsr_write_cluster_buffer(mdcudfsr_mount*, vfs_context_t, int, uint32_t lsn, const void* buffer,
                                   uint32_t bytes) {
-  g_env.calls.push_back("write_cluster lsn=" + std::to_string(lsn) + " bytes=" + std::to_string(bytes) +
-                        (mnt->metadata_allocating ? " sizing" : ""));
-  if (mnt->metadata_allocating) return 0;
+  g_env.calls.push_back("write_cluster lsn=" + std::to_string(lsn) + " bytes=" + std::to_string(bytes));
   const int err = udf_test::next_result(g_env.write_cluster_results);
   return err ? err : write_medium(lsn, buffer, bytes);
 }
@@ -339,6 +379,12 @@ int mdcudfsr_read_cluster_with_lbn(mdcudfsr_mount* mnt, vfs_context_t, uint8_t**
   if (lsn == 0xFFFFFFFFu) return 22;
   const uint32_t first = lsn & ~31u;
   g_env.cluster.assign(0x10000, 0);
+  if (g_env.drive) {
+    if (const int err = udf_test::drive::read_sectors(first, g_env.cluster.data(), 0x10000)) return err;
+    *buffer = g_env.cluster.data();
+    *byte_offset = (lsn - first) * udf_test::kSector;
+    return 0;
+  }
   const size_t from = static_cast<size_t>(first) * udf_test::kSector;
   const size_t n = std::min<size_t>(0x10000, g_env.medium.size() - std::min(from, g_env.medium.size()));
   std::memcpy(g_env.cluster.data(), g_env.medium.data() + from, n);
@@ -403,6 +449,7 @@ int mdcudfsr_cache_write_fid(mdcudfsr_mount* mnt, uint8_t* buffer, mdcudfsr_udf_
 int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, void*, vfs_context_t, int) {
   g_env.calls.push_back("track_info");
   if (g_env.track_result) return g_env.track_result;
+  if (g_env.drive) return udf_test::drive::track_nwa(nwa);
   *nwa = g_env.track_nwa;
   if (second) *second = 0;
   return 0;
@@ -411,6 +458,7 @@ int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_
 int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, void*) {
   g_env.calls.push_back("track_info_re");
   if (g_env.track_result) return g_env.track_result;
+  if (g_env.drive) return udf_test::drive::track_nwa(nwa);
   *nwa = g_env.track_nwa;
   if (second) *second = 0;
   return 0;
@@ -436,12 +484,16 @@ uint32_t mdcudfsr_perm_unix2udf(uint32_t mode) {
 
 int mdcudfsr_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) {
   g_env.calls.push_back("sync");
-  return g_env.sync_fail_all ? g_env.sync_fail_all : udf_test::next_result(g_env.sync_results);
+  const int err = g_env.sync_fail_all ? g_env.sync_fail_all : udf_test::next_result(g_env.sync_results);
+  if (err || !g_env.drive) return err;
+  return udf_test::drive::sync_cache();
 }
 
 int mdcudfsr_verify_range(vnode_t, uint32_t first_sector, uint32_t num_blocks, vfs_context_t, mdcudfsr_mount*) {
   g_env.calls.push_back("verify first=" + std::to_string(first_sector) + " count=" + std::to_string(num_blocks));
-  return udf_test::next_result(g_env.verify_results);
+  const int err = udf_test::next_result(g_env.verify_results);
+  if (err || !g_env.drive) return err;
+  return udf_test::drive::verify(first_sector, num_blocks);
 }
 
 // ---------------------------------------------------------------- cache agent
@@ -514,7 +566,8 @@ int mdcudfsr_metacache_write_mediainfo(mdcudfsr_mount*, mdcudfsr_cache_node*) {
 // The one value the cache agent needs: where its cache directory lies.
 
 extern "C" {
-int config_get_string(int, const char* name, int* size, char* buffer) {
+int __wrap_config_get_string(int handle, const char* name, int* size, char* buffer) {
+  if (g_env.drive) return udf_test::drive::config_string(handle, name, size, buffer);
   const std::string& path = g_env.cache_path;
   if (std::strcmp(name, "Fs Cache File Path") != 0 || path.empty()) return -1;
   if (static_cast<int>(path.size()) >= *size) {
@@ -525,7 +578,10 @@ int config_get_string(int, const char* name, int* size, char* buffer) {
   return static_cast<int>(path.size());
 }
 
-int config_get_uint32(int, const char*, int*, uint32_t*) { return -1; }
-void ConfigLock() {}
-void ConfigUnlock() {}
+int __wrap_config_get_uint32(int handle, const char* name, int* size, uint32_t* value) {
+  if (g_env.drive) return udf_test::drive::config_uint32(handle, name, size, value);
+  return -1;
+}
+void __wrap_ConfigLock() {}
+void __wrap_ConfigUnlock() {}
 }  // extern "C"

@@ -73,10 +73,20 @@ struct Env {
   // full rewrite is needed (-1: never).
   int aed_check_ok_calls = -1;
 
+  // True while a test runs against the simulated drive (support_drive.h):
+  // the drive layer's calls and the volume and vnode layer's block writes,
+  // syncs, verifies, track and cluster reads go to the real drive client.
+  bool drive = false;
+
   // Non-zero: the cache-file stand-ins pass their calls on to the real cache
   // agent (tests that run the agent thread).
   int real_agent = 0;
   std::string cache_path;  // the agent's "Fs Cache File Path"
+
+  // The logger's level check: debug lines (level 7) pass only while debug
+  // tracing is on; every check is counted.
+  bool debug_tracing = true;
+  int level_checks = 0;
 
   // Recorded calls and log lines.
   std::vector<std::string> calls;
@@ -98,9 +108,15 @@ struct Env {
 
 Env& env();
 
+// The device vnode of the mounts.
+vnode_t device_vnode();
+
 // A mount over the fake medium with the usual sizes.
 void init_mount(mdcudfsr_mount* mnt, uint32_t sectors, uint32_t medium_type, uint32_t slot);
 
 std::string hex(uint32_t v);
+
+// The integrity descriptor flush as its callers make it: under lvid_mutex.
+int flush_lvid_locked(mdcudfsr_mount* mnt, int no_write, int verify);
 
 }  // namespace udf_test

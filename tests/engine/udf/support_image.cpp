@@ -1,13 +1,11 @@
 // Volume-image builder in the system's layout.
 #include "engine/udf/support_image.h"
-#include "engine/udf/support_fakes.h"
 
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_names.h"
 #include "udf/udf_regid.h"
 #include "udf/udf_tag.h"
-#include "udf/udf_vrs.h"
 
 #include <cstdio>
 #include <cstring>
@@ -15,6 +13,8 @@
 namespace udf_test {
 
 namespace {
+
+constexpr uint32_t kSector = 2048;
 
 const timestamp kTime{0x1000, 2026, 12, 9, 21, 0, 0, 0, 0, 0};
 
@@ -242,7 +242,15 @@ ImageLayout build_volume(const ImageSpec& s, std::vector<uint8_t>& medium) {
   medium.assign(static_cast<size_t>(s.sectors) * kSector, 0);
   auto sec = [&](uint32_t lsn) { return medium.data() + static_cast<size_t>(lsn) * kSector; };
 
-  mdcudfsr_vrs_fill_template(sec(16));
+  // Volume recognition sequence (ECMA-167 2/9.1): BEA01, NSR03, TEA01 in
+  // sectors 16-18, written here so that the builder needs none of the
+  // engine's mount-level code.
+  const char* const vrs[] = {"BEA01", "NSR03", "TEA01"};
+  for (uint32_t i = 0; i < 3; ++i) {
+    uint8_t* d = sec(16 + i);
+    std::memcpy(d + 1, vrs[i], 5);
+    d[6] = 1;
+  }
   put_anchor(s, l, sec(256), 256);
   put_anchor(s, l, sec(l.avdp2), l.avdp2);
   auto main = build_vds_copy(s, l.main_vds);
@@ -325,48 +333,6 @@ ImageLayout build_volume(const ImageSpec& s, std::vector<uint8_t>& medium) {
     put_efe(s, sec(m + 48), l.mirror_file_loc, 251, 0, 65536, 32, &ad, sizeof ad);
   }
   return l;
-}
-
-void setup_partitions(mdcudfsr_mount* mnt, const ImageLayout& l) {
-  mnt->part[2].start_sector = l.partition_start;
-  mnt->part[2].length = static_cast<uint64_t>(l.partition_len) * kSector;
-  mnt->partition_length = mnt->part[2].length;
-  mnt->partition_blocks = l.partition_len;
-  for (uint32_t i = 0; i < 2; ++i) {
-    mdcudfsr_extent_list_remove_all(&mnt->part[i].list);
-    mdcudfsr_extent_entry e;
-    e.extent.len = 65536;
-    e.extent.loc = lb_addr{l.metadata_extent, 2};
-    mdcudfsr_extent_list_add(&mnt->part[i].list, &e, kSector);
-    mnt->part[i].length = 65536;
-    mnt->part[i].start_sector = l.partition_start + l.metadata_extent;
-  }
-  mnt->part[0].efe_block = l.metadata_file_loc;
-  mnt->part[1].efe_block = l.mirror_file_loc;
-  mnt->metadata_main_partition_length = 65536;
-  mnt->metadata_mirr_partition_length = 65536;
-  mnt->metadata_block_count = 3;
-  mnt->metadata_file_loc = l.metadata_file_loc;
-  mnt->metadata_mirror_loc = l.mirror_file_loc;
-  mnt->first_physical_lsn = l.partition_start;
-}
-
-void MountedImage::load(MediumClass cls, uint32_t slot) {
-  spec = spec_for(cls, slot);
-  env().reset(spec.sectors);
-  layout = build_volume(spec, env().medium);
-  mnt = std::make_unique<mdcudfsr_mount>();
-  init_mount(mnt.get(), spec.sectors, spec.medium_type, slot);
-  mdcudfsr_read_avdp(mnt.get(), nullptr, 1, 0, nullptr);
-  mdcudfsr_read_vds(mnt.get(), nullptr, 0, 1, 0, nullptr);
-  setup_partitions(mnt.get(), layout);
-  env().calls.clear();
-  env().logs.clear();
-}
-
-uint8_t* MountedImage::metadata_block(uint32_t lbn) {
-  const uint32_t lsn = mdcudfsr_lbn2lsn(mnt.get(), 0, lbn, nullptr);
-  return lsn == 0xFFFFFFFFu ? nullptr : env().sector(lsn);
 }
 
 void reseal(uint8_t* desc) {

@@ -7,10 +7,7 @@
 #include "udf/udf_records.h"
 
 #include <cstdint>
-#include <memory>
 #include <vector>
-
-struct mdcudfsr_mount;
 
 namespace udf_test {
 
@@ -45,20 +42,6 @@ ImageLayout layout_for(const ImageSpec& spec);
 ImageLayout build_volume(const ImageSpec& spec, std::vector<uint8_t>& medium);
 // Six sectors (PVD, IUVD, PD, LVD, USD, TD) of one sequence copy tagged at loc.
 std::vector<uint8_t> build_vds_copy(const ImageSpec& spec, uint32_t loc);
-// Fills the mount's partition entries as a mount of that image does: the
-// physical partition (entry 2) and the metadata file and mirror (entries 0
-// and 1, one 32-block extent), the allocation cursor after the root.
-void setup_partitions(mdcudfsr_mount* mnt, const ImageLayout& layout);
-// A mounted image: the builder's volume on the fake medium, anchors and
-// sequence read, partitions set up, calls and log lines cleared.
-struct MountedImage {
-  ImageSpec spec;
-  ImageLayout layout;
-  std::unique_ptr<mdcudfsr_mount> mnt;
-  void load(MediumClass cls, uint32_t slot = 0);
-  // The fake medium's bytes of metadata block `lbn` (through the main list).
-  uint8_t* metadata_block(uint32_t lbn);
-};
 // Recomputes CRC (over the stored CRC length) and checksum of a descriptor.
 void reseal(uint8_t* desc);
 // Rewrites the tag location of a descriptor and reseals it.

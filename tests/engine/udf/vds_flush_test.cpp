@@ -5,6 +5,7 @@
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_tag.h"
+#include "udf/udf_rewritable.h"
 #include "udf/udf_vds_flush.h"
 #include "udf/udf_vds_rules.h"
 
@@ -293,6 +294,48 @@ TEST_F(Flush, NewSlotGetsItsOwnTypeOneMap) {
   pri_vol_desc pvd;
   std::memcpy(&pvd, env().sector(288), sizeof pvd);
   EXPECT_EQ(+pvd.vds_num, 2);
+}
+
+TEST_F(Flush, SequenceIsWrittenOnlyAtTheLayoutLocations) {
+  // Anchors whose extents name other places than the layout's: the flush
+  // refuses to write there, and the volume is read-only.
+  struct Row {
+    const char* name;
+    MediumClass cls;
+    int32_t main_shift, reserve_shift;
+  } rows[] = {
+      {"write-once main", MediumClass::WriteOnce, 32, 0},
+      {"write-once reserve", MediumClass::WriteOnce, 0, 64},
+      {"F2h reserve", MediumClass::F2, 0, -16},
+      {"rewritable main", MediumClass::Rewritable, 16, 0},
+      {"rewritable reserve", MediumClass::Rewritable, 0, -32},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    spec = spec_for(r.cls, 0);
+    env().reset(spec.sectors);
+    layout = build_volume(spec, env().medium);
+    mnt = std::make_unique<mdcudfsr_mount>();
+    init_mount(mnt.get(), spec.sectors, spec.medium_type, 0);
+    if (r.cls == MediumClass::Rewritable) {
+      ASSERT_EQ(mdcudfsr_read_avdp_RE(mnt.get(), nullptr, 1, 0, nullptr), 0);
+    } else {
+      ASSERT_EQ(mdcudfsr_read_avdp(mnt.get(), nullptr, 1, 0, nullptr), 0);
+      ASSERT_EQ(mdcudfsr_read_vds(mnt.get(), nullptr, 0, 1, 0, nullptr), 0);
+    }
+    mnt->metadata_file_loc = layout.metadata_file_loc;
+    mnt->metadata_mirror_loc = layout.mirror_file_loc;
+    // As laid out, the flush writes.
+    const bool re = r.cls == MediumClass::Rewritable;
+    ASSERT_EQ(re ? mdcudfsr_flush_vds_re(mnt.get(), nullptr, nullptr, 0) : mdcudfsr_flush_vds(mnt.get(), nullptr, nullptr, 0), 0);
+    mnt->avdp.main_vds_ex.loc += r.main_shift;
+    mnt->avdp.reserve_vds_ex.loc += r.reserve_shift;
+    env().calls.clear();
+    EXPECT_EQ(re ? mdcudfsr_flush_vds_re(mnt.get(), nullptr, nullptr, 0) : mdcudfsr_flush_vds(mnt.get(), nullptr, nullptr, 0), 22);
+    EXPECT_EQ(env().count_calls("bwrite"), 0u);
+    EXPECT_EQ(env().count_calls("getblk"), 0u);
+    EXPECT_EQ(mnt->mntinfo.WriteProtectReasonFlags, 0x80000u);
+  }
 }
 
 TEST_F(Flush, RebuildRefusesASlotBeyondTheMapTable) {

@@ -17,6 +17,11 @@ namespace {
 
 using namespace udf_test;
 
+void put_vuvi(uint32_t slot, uint32_t metadata_file_loc) {
+  const uint32_t v = mdcudfsr_vuvi_encode(slot, metadata_file_loc);
+  std::memcpy(env().attribute_record + kAttributeVuviOffset, &v, sizeof v);
+}
+
 class Rules : public ::testing::Test {
  protected:
   void SetUp() override { load(MediumClass::WriteOnce); }
@@ -37,10 +42,7 @@ class Rules : public ::testing::Test {
     env().calls.clear();
     env().logs.clear();
   }
-  void set_vuvi(uint32_t slot, uint32_t metadata_file_loc) {
-    const uint32_t v = mdcudfsr_vuvi_encode(slot, metadata_file_loc);
-    std::memcpy(env().attribute_record + kAttributeVuviOffset, &v, sizeof v);
-  }
+  void set_vuvi(uint32_t slot, uint32_t metadata_file_loc) { put_vuvi(slot, metadata_file_loc); }
   void unlink_in_memory() {
     auto& md = mnt->vds.pmap.type2_metadata;
     md.file_loc = md.mirror_file_loc = mnt->vds.pd.part_len;
@@ -58,6 +60,9 @@ TEST_F(Rules, TableOfCases) {
     int result;
     const char* message;  // nullptr: none expected
     uint32_t status;      // mount status afterwards
+    // Result of the check for mount with a cartridge memory that holds no
+    // usable VUVI value (-1: the structure check's result).
+    int mount_result = -1;
   } rows[] = {
       {"valid", [](V&, mdcudfsr_mount&) {}, 0, nullptr, 0},
       {"interchange level", [](V& v, mdcudfsr_mount&) { v.pvd.ichg_lvl = 2; }, 22,
@@ -127,6 +132,16 @@ TEST_F(Rules, TableOfCases) {
        "non sequencial VSN. pm_counter=1\n", 0x80000100u},
       {"type-1 map type", [](V& v, mdcudfsr_mount&) { v.pmap.type1[0].type = 2; }, 22,
        "LVD partition map have wrong partition map, type=2.\n", 0x80000100u},
+      // Marked read-only by the write-protect flag, then unlinked: the
+      // structure check fails on the locations, the check for mount rebuilds,
+      // relinks from the cartridge memory and keeps the protection.
+      {"protected and unlinked",
+       [](V& v, mdcudfsr_mount&) {
+         v.lvd.domain_id.id_suffix[2] = 1;
+         v.pmap.type2_metadata.file_loc = v.pmap.type2_metadata.mirror_file_loc = v.pd.part_len;
+         put_vuvi(0, layout_for(spec_for(MediumClass::WriteOnce)).metadata_file_loc);
+       },
+       22, "LVD domain ID suffix write protect flags (1) not valid, mounting readonly\n", 0x80000200u, 30},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -145,7 +160,45 @@ TEST_F(Rules, TableOfCases) {
       EXPECT_NE(mnt->mntinfo.WriteProtectReasonFlags & 0x80000u, 0u);
     }
     EXPECT_EQ(soft, 0u);
+
+    // The check for mount: a read-only sequence is never rebuilt (the
+    // rebuild would drop its protection); a broken one is rebuilt and then
+    // fails the relink, since the cartridge memory names no metadata file.
+    load(MediumClass::WriteOnce);
+    r.change(mnt->vds, *mnt);
+    const uint8_t domain_flags = mnt->vds.lvd.domain_id.id_suffix[2];
+    uint32_t relinked = 0;
+    const int expect = r.mount_result >= 0 ? r.mount_result : r.result;
+    EXPECT_EQ(mdcudfsr_check_vds_structure_for_mount(mnt.get(), &soft, &relinked, nullptr), expect);
+    if (r.result == 30) {
+      EXPECT_FALSE(env().logged("Failed to parse VDS. Start Repairing VDS.\n"));
+      EXPECT_EQ(mnt->vds_repaired, 0u);
+      EXPECT_EQ(mnt->vds.lvd.domain_id.id_suffix[2], domain_flags);
+    }
+    if (expect == 30) {
+      EXPECT_NE(mnt->mntinfo.WriteProtectReasonFlags & 0x80000u, 0u);
+      EXPECT_EQ(mnt->mntinfo.MountStatus, 0x80000100u);
+    }
+    if (expect == 22) {
+      EXPECT_EQ(mnt->mntinfo.AccessMode, 2u);
+      EXPECT_EQ(relinked, 0u);
+    }
+    EXPECT_EQ(env().count_calls("bwrite"), 0u);
+    std::memset(env().attribute_record, 0, sizeof env().attribute_record);
   }
+}
+
+TEST_F(Rules, ProtectedUnlinkedSequenceIsRelinkedAndStaysReadOnly) {
+  mnt->vds.lvd.domain_id.id_suffix[2] = 1;
+  unlink_in_memory();
+  set_vuvi(0, layout.metadata_file_loc);
+  uint32_t relinked = 0;
+  EXPECT_EQ(mdcudfsr_check_vds_structure_for_mount(mnt.get(), nullptr, &relinked, nullptr), 30);
+  EXPECT_EQ(relinked, 1u);
+  EXPECT_EQ(mnt->vds.pmap.type2_metadata.file_loc, layout.metadata_file_loc);
+  EXPECT_EQ(mnt->metadata_mirror_loc, layout.mirror_file_loc);
+  EXPECT_EQ(mnt->mntinfo.WriteProtectReasonFlags, 0x80000u);
+  EXPECT_EQ(mnt->mntinfo.AccessMode, 0u);
 }
 
 TEST_F(Rules, ImplementationIdentifierSetsTheFormatGeneration) {
@@ -211,20 +264,28 @@ TEST_F(Rules, UnlinkedSequenceIsRebuiltAndRelinkedFromTheCartridgeMemory) {
 }
 
 TEST_F(Rules, RelinkFailures) {
+  const uint32_t part_len = layout.partition_len;
   struct Row {
     const char* name;
     int attr_result;
     uint32_t vuvi_slot;
+    int64_t metadata_loc;  // -1: the volume's own; else the entry location L - 4096 (negative: raw value 0)
     const char* message;
   } rows[] = {
-      {"slot mismatch", 0, 1, "Inconsistent Slot Number. lastwrittenslot=0 VUVI=1\n"},
-      {"attribute unreadable", 5, 0, "Read Attribute is failed err:5\n"},
+      {"slot mismatch", 0, 1, -1, "Inconsistent Slot Number. lastwrittenslot=0 VUVI=1\n"},
+      {"attribute unreadable", 5, 0, -1, "Read Attribute is failed err:5\n"},
+      {"empty record", 0, 0, -2, "VUVI FE Location is out of range. location=0x0 partition length=0xee0\n"},
+      {"beyond the partition", 0, 0, part_len,
+       "VUVI FE Location is out of range. location=0x1ee0 partition length=0xee0\n"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     load(MediumClass::WriteOnce);
     unlink_in_memory();
-    set_vuvi(r.vuvi_slot, layout.metadata_file_loc);
+    if (r.metadata_loc == -2)
+      std::memset(env().attribute_record, 0, sizeof env().attribute_record);
+    else
+      set_vuvi(r.vuvi_slot, r.metadata_loc < 0 ? layout.metadata_file_loc : static_cast<uint32_t>(r.metadata_loc));
     env().read_attribute_result = r.attr_result;
     uint32_t relinked = 0;
     EXPECT_EQ(mdcudfsr_check_vds_structure_for_mount(mnt.get(), nullptr, &relinked, nullptr), 22);
@@ -233,7 +294,22 @@ TEST_F(Rules, RelinkFailures) {
     EXPECT_EQ(mnt->mntinfo.AccessMode, 2u);
     EXPECT_EQ(mnt->mntinfo.MountStatus, 0x80000030u);
     EXPECT_EQ(mnt->mntinfo.WriteProtectReasonFlags, 0x80000u);
+    EXPECT_LT(mnt->metadata_file_loc, 0xFFFFF000u) << "no location outside the partition is taken";
   }
+}
+
+TEST_F(Rules, RebuiltSequenceIsCheckedAgainAfterTheRelink) {
+  // The disc of slot 1 is loaded while slot 0 is the last written one: the
+  // sequence rebuilt for slot 0 does not fit the loaded disc.
+  mnt->loaded_slot = 1;
+  unlink_in_memory();
+  set_vuvi(0, layout.metadata_file_loc);
+  uint32_t relinked = 0;
+  EXPECT_EQ(mdcudfsr_check_vds_structure_for_mount(mnt.get(), nullptr, &relinked, nullptr), 22);
+  EXPECT_EQ(mnt->vds_repaired, 1u);
+  EXPECT_EQ(relinked, 0u);
+  EXPECT_TRUE(env().logged("PVD vds_num (1) invalid (expect=2)\n"));
+  EXPECT_EQ(mnt->mntinfo.AccessMode, 2u);
 }
 
 TEST_F(Rules, UnreadableSerialAttributeMountsReadOnly) {

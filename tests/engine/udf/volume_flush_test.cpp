@@ -4,6 +4,7 @@
 // flushed; then a fresh mount reads it all back, and udfinfo accepts it.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_efe.h"
@@ -28,28 +29,6 @@ namespace {
 using namespace udf_test;
 
 constexpr uint32_t B = 2048;
-
-uint32_t put_fid(mdcudfsr_mount* mnt, uint8_t* out, uint32_t tag_loc, uint8_t chars, const char* name, uint32_t icb) {
-  uint8_t cs0[64];
-  uint32_t n = 0;
-  if (name) {
-    n = sizeof cs0;
-    mdcudfsr_unicode_utf82udf(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(std::strlen(name)), cs0, &n);
-  }
-  fileid_desc f{};
-  mdcudfsr_init_udf_tag(mnt, &f.tag, TAG_ID_FID, tag_loc);
-  f.file_num = 1;
-  f.file_char = chars;
-  f.l_fi = static_cast<uint8_t>(n);
-  f.icb = long_ad{B, lb_addr{icb, 0}, 0, 0};
-  const uint32_t len = (38 + n + 3) & ~3u;
-  mdcudfsr_swap_host2le_fileid_desc(&f);
-  std::memset(out, 0, len);
-  std::memcpy(out, &f, sizeof f);
-  std::memcpy(out + 38, cs0, n);
-  mdcudfsr_set_udf_tag_crc_and_checksum(out, len);
-  return len;
-}
 
 // The metadata block `lbn` of a mount as it reads it.
 const uint8_t* block_of(mdcudfsr_mount* mnt, uint32_t lbn) {
@@ -117,7 +96,7 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   ASSERT_EQ(mdcudfsr_flush_vds(m, nullptr, nullptr, 0), 0);
   env().num_dirs = 2;
   m->lvid.integrity_type = 1;
-  ASSERT_EQ(mdcudfsr_flush_lvid(m, 0, nullptr, 1), 0);
+  ASSERT_EQ(flush_lvid_locked(m, 0, 1), 0);
 
   // A fresh mount.
   mdcudfsr_mount again;
@@ -160,7 +139,7 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   EXPECT_EQ(mdcudfsr_check_lvid_structure(&again, nullptr), 0);
   EXPECT_EQ(mdcudfsr_lvid_imp_use(&again.lvid, 2)->num_dirs, 2u);
 
-  if (access("/usr/bin/udfinfo", X_OK) != 0) return;
+  if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
   char path[] = "/tmp/kel_udf_flushedXXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
@@ -175,7 +154,7 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   unlink(path);
   EXPECT_EQ(status, 0) << out;
   EXPECT_EQ(out.find("rror"), std::string::npos) << out;
-  EXPECT_NE(out.find("numdirs=2\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("integrity=closed\n"), std::string::npos) << out;
 }
 
 }  // namespace

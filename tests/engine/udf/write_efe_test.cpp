@@ -3,6 +3,7 @@
 // stream directories, each read back by the readers.
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
+#include "engine/udf/support_mount.h"
 
 #include "udf/udf_efe.h"
 #include "udf/udf_metadata.h"
@@ -16,6 +17,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -310,16 +312,71 @@ TEST_F(WriteEfe, MetadataFileEntryWithItsOwnDescriptorBlocksAndCacheImage) {
   }
 }
 
-TEST_F(WriteEfe, SizingPassWritesNothing) {
+TEST_F(WriteEfe, WhatDoesNotFitIsRefusedAndNothingIsWritten) {
+  std::string long_target;
+  for (int i = 0; i < 30; ++i) long_target += "/" + std::string(100, 'a' + i % 26);
+  struct Row {
+    const char* name;
+    uint8_t type;
+    std::string target;  // symbolic links
+    uint32_t hashes;     // files: hash entries of 64 bytes
+    int result;
+  } rows[] = {
+      {"link components beyond the entry", 12, long_target, 0, 36},
+      {"link component too long to compress", 12, "/" + std::string(300, 'x'), 0, 22},
+      {"hash attributes beyond the entry", 5, "", 16, 28},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Node x(r.type);
+    x.extents(1, 1);
+    if (r.type == 12) x.n.symlink_target = strdup(r.target.c_str());
+    for (uint32_t i = 0; i < r.hashes; ++i) x.n.hash_ea_list.push_back({1, std::vector<uint8_t>(64, 0xAB)});
+    env().calls.clear();
+    write(x);
+    EXPECT_EQ(result, r.result);
+    EXPECT_EQ(env().count_calls("write_lb"), 0u);
+  }
+  // Within the room: 14 hashes of 64 bytes (24 + 14 x 120 = 1704 bytes)
+  // leave room for the long descriptor.
   Node file(5);
-  file.extents(2, 1);
-  m()->metadata_allocating = 1;
-  const std::vector<uint8_t> before = env().medium;
-  write(file);
+  file.extents(1, 1);
+  for (int i = 0; i < 14; ++i) file.n.hash_ea_list.push_back({1, std::vector<uint8_t>(64, 0xAB)});
+  const uint32_t loc = write(file);
   ASSERT_EQ(result, 0);
-  EXPECT_EQ(env().count_calls("write_lb"), 1u);
-  EXPECT_EQ(env().calls_starting("write_lb")[0].find("sizing") != std::string::npos, true);
-  EXPECT_TRUE(env().medium == before);
+  ASSERT_EQ(read(loc, &r), 0);
+  EXPECT_EQ(r.l_ea, 1704u);
+  EXPECT_TRUE(same(file.d.extents, back));
+}
+
+TEST_F(WriteEfe, MetadataFileBlocksOutsideThePartitionAreRefused) {
+  // On a write-once medium the metadata file's entry and its descriptor
+  // blocks are placed through the physical partition.
+  const uint32_t last = img.layout.partition_len - 1;
+  struct Row {
+    const char* name;
+    uint32_t loc;
+    uint32_t extents;  // more than fit in the entry: a descriptor block at loc + 1
+  } rows[] = {
+      {"entry beyond the partition", last + 1, 1},
+      {"descriptor block beyond the partition", last, 300},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    mdcudfsr_extent_list meta;
+    mdcudfsr_extent_list_init(&meta);
+    for (uint32_t i = 0; i < r.extents; ++i)
+      mdcudfsr_add_metadata_extent_list(&meta, &back, 100 + 2 * i, B, B);
+    mdcudfsr_extent_list_remove_all(&back);
+    extended_file_entry e{};
+    mdcudfsr_init_extended_file_entry(m(), 0644, &e, 0);
+    e.icbtag.file_type = 250;
+    env().calls.clear();
+    mdcudfsr_efe_write w{2, r.loc, r.loc, 0xFFFF, &e, nullptr, &meta, nullptr, 0, nullptr, 0x10, 0};
+    EXPECT_EQ(mdcudfsr_flush_extended_file_entry(m(), &w, nullptr), 22);
+    EXPECT_EQ(env().count_calls("write_cluster"), 0u);
+    mdcudfsr_extent_list_free(&meta);
+  }
 }
 
 TEST_F(WriteEfe, NoMetadataSpaceForTheChainGives28) {

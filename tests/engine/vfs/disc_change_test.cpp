@@ -120,7 +120,7 @@ TEST_F(DiscChange, WriteProtectedCartridgeAddsItsReason) {
   sim_->drive().set_write_protect(true);
   ASSERT_EQ(0, change(1));
   EXPECT_EQ(0x400u, mnt_->mntinfo.WriteProtectReasonFlags & 0x400u);
-  EXPECT_TRUE(logged("Slot:1 disc mechanism status write protected. CWP = 1\n"));
+  EXPECT_TRUE(logged("Slot:1 disc mechanism status write protected. CWP = 3\n"));
 }
 
 TEST_F(DiscChange, AnotherMediumTypeIsRefused) {

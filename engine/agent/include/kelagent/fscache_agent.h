@@ -60,6 +60,9 @@ class CVFAMObject22 {
   virtual int OnDeleteMetaCache(const char* name, std::uint32_t* cache_err) = 0;
   virtual int OnDeleteFsManageCache(const char* serial, std::uint32_t* cache_err) = 0;
   virtual int OnTruncateMetaCache(std::int32_t handle, std::uint32_t size, std::uint32_t* cache_err) = 0;
+  // Bytes the file behind the handle holds from offset on (0 for a handle
+  // that names no file); bounds the answer of a read.
+  virtual std::uint64_t ReadableLength(std::int32_t handle, std::uint64_t offset) = 0;
 
   // Parses the command line, opens the channel, serves it until the stop
   // request, and closes it. errno-style result.
@@ -80,6 +83,10 @@ class CVFAMObject22 {
   int DispatchDelete(const std::uint8_t* req, std::vector<std::uint8_t>* answer);
   int DispatchDeleteFsManage(const std::uint8_t* req, std::vector<std::uint8_t>* answer);
   int DispatchTruncate(const std::uint8_t* req, std::vector<std::uint8_t>* answer);
+  using DispatchEntry = int (CVFAMObject22::*)(const std::uint8_t*, std::vector<std::uint8_t>*);
+  // Calls one dispatch entry; a failure it throws becomes the request's
+  // error (12 out of memory, else 5) with an answer left empty.
+  int Serve(DispatchEntry entry, const std::uint8_t* req, std::vector<std::uint8_t>* answer);
 
  protected:
   std::string m_Unused;
@@ -114,6 +121,7 @@ class CVFAMHandler22 : public CVFAMObject22 {
   int OnDeleteMetaCache(const char* name, std::uint32_t* cache_err) override;
   int OnDeleteFsManageCache(const char* serial, std::uint32_t* cache_err) override;
   int OnTruncateMetaCache(std::int32_t handle, std::uint32_t size, std::uint32_t* cache_err) override;
+  std::uint64_t ReadableLength(std::int32_t handle, std::uint64_t offset) override;
 
   void GetFsCacheFileList(std::vector<std::string>* list, std::uint64_t* total, std::uint32_t* count);
   int FsManageCacheAjust(const std::string& path, int flag);
@@ -145,5 +153,11 @@ class CVFAMHandler22 : public CVFAMObject22 {
 void* fscache_handler_start(void* argv);
 // Starts the agent thread; its id, or 0 when it could not be created.
 std::uint32_t FsCacheAgent_main_func(int argc, char** argv);
+// Stops the agents started so far that have not opened the metacache
+// channel (waiting for their mount to allocate it, or not there yet): each
+// gives up its open with 6 and its thread ends. A mount that fails before
+// its agent opened the channel calls it, so that the agent does not take
+// the channel of a later mount.
+void FsCacheAgent_stop_unopened();
 // Argument count the agent thread reads (set by the engine's Initialise).
 extern int g_fscache_agent_argc;

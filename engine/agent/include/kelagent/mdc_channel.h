@@ -7,6 +7,7 @@
 // requests one at a time and writes answers.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -71,21 +72,30 @@ enum : std::uint32_t {
 
 // One channel record. Both kinds share the layout; the kind decides the
 // differences (name, busy stamps, allocator, wait step, open behaviour).
+//
+// Locking: the device lock is the one lock of the channel's state (name,
+// mount, status, opener count, agent pid, next sequence id, the request
+// queue and the openers waiting for the allocation). The sent lock and the
+// answer lock are each taken alone or after the device lock, never together
+// and never before it; the busy lock is taken alone. The status, opener
+// count and agent pid change only under the device lock; being atomic, they
+// may be read without it.
 struct mdc_channel {
   enum Kind { kMetacache, kVfamdev };
 
   char name[32];
   mdcudfsr_mount* mount;
-  std::uint32_t status;
+  std::atomic<std::uint32_t> status;
   std::mutex dev_lock;
   std::condition_variable close_cv;
-  std::uint32_t io_count;
-  std::int64_t agent_pid;
+  std::condition_variable alloc_cv;  // openers waiting for the allocation
+  std::atomic<std::uint32_t> io_count;
+  std::atomic<std::int64_t> agent_pid;
   std::uint32_t next_seq;
+  std::uint32_t open_waiters;  // openers blocked until the allocation
   std::mutex busy_lock;
   std::uint64_t wait_start;
   std::uint64_t wait_end;
-  std::mutex req_lock;
   std::condition_variable req_cv;
   std::list<mdc_req_t*> req_queue;
   std::mutex ans_lock;
@@ -103,7 +113,10 @@ using mdcudfsr_vfamdev_dev = mdc_channel;
 // Engine side of the metacache channel.
 int mdcudfsr_metacache_init();
 int mdcudfsr_metacache_term();
-mdc_channel* mdcudfsr_metacache_alloc(mdcudfsr_mount* mp);
+// None when the channel is taken: by another mount, or still open by the
+// agent of an earlier mount whose close timed out; *err (when given) is then
+// 16, else 0.
+mdc_channel* mdcudfsr_metacache_alloc(mdcudfsr_mount* mp, int* err = nullptr);
 int mdcudfsr_metacache_free(mdc_channel* ch);
 int mdcudfsr_metacache_mark_will_free(mdc_channel* ch);
 std::uint32_t mdcudfsr_metacache_is_opened(mdc_channel* ch);
@@ -118,16 +131,31 @@ int mdcudfsr_metacache_send_req(mdc_channel* ch, mdc_req_t* req, vnode* vp);
 int mdcudfsr_metacache_wait_ans(mdc_channel* ch, std::int32_t seq_id, mdc_ans_t** out);
 
 // Agent side of the metacache channel (the single channel record).
+// 0; 16 when another opener has the channel (also for an opener that
+// waited for the allocation and lost to another); 6 when the opener's agent
+// was stopped before it opened (mdcudfsr_metacache_cancel_openers).
 int mdcudfsr_metacache_open();
 std::uint32_t mdcudfsr_metacache_read(void* buf, std::uint64_t size);
 std::uint64_t mdcudfsr_metacache_write(const void* ans, std::uint64_t size);
 int mdcudfsr_metacache_close();
 int mdcudfsr_metacache_stop(mdcudfsr_mount* mp);
 
+// Agent threads of the metacache channel. Each one takes a ticket, in start
+// order, when it is started, and holds it on its own thread; its open
+// presents it.
+std::uint64_t mdcudfsr_metacache_issue_ticket();
+void mdcudfsr_metacache_hold_ticket(std::uint64_t ticket);
+// Stops every agent started so far that has not opened the channel: its
+// open, waiting now or reached later, gives up with 6. For a mount that
+// failed before its agent opened the channel.
+void mdcudfsr_metacache_cancel_openers();
+// Number of openers blocked until the channel is allocated.
+std::uint32_t mdcudfsr_metacache_open_waiters();
+
 // The vfamdev twin.
 int mdcudfsr_vfamdev_init();
 int mdcudfsr_vfamdev_term();
-mdc_channel* mdcudfsr_vfamdev_alloc(mdcudfsr_mount* mp);
+mdc_channel* mdcudfsr_vfamdev_alloc(mdcudfsr_mount* mp, int* err = nullptr);
 int mdcudfsr_vfamdev_free(mdc_channel* ch);
 int mdcudfsr_vfamdev_mark_will_free(mdc_channel* ch);
 std::uint32_t mdcudfsr_vfamdev_is_opened(mdc_channel* ch);

@@ -159,6 +159,13 @@ struct vnop_fsync_args {
   int a_waitfor;
   vfs_context_t a_context;
 };
+// inactive and reclaim take the same record.
+struct vnop_inactive_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  vfs_context_t a_context;
+};
+using vnop_reclaim_args = vnop_inactive_args;
 struct vnop_blockmap_args {
   vnodeop_desc* a_desc;
   vnode_t a_vp;

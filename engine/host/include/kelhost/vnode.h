@@ -6,6 +6,12 @@
 // the volume root. Children are keyed without regard to ASCII case; the
 // stored name keeps the case it was made with.
 //
+// Lifetime: an Entry owns its vnode. A vnode the engine recycles leaves the
+// tree (lookups no longer find it) but lives on, with what hangs below its
+// Entry, until the engine reclaims it through VNOP_RECLAIM or the next Mount
+// replaces the tree: the engine keeps plain pointers to its vnodes until it
+// reclaims them, and its periodic walks recycle vnodes without reclaiming.
+//
 // Locking: one tree mutex guards every map, name and parent link. It is held
 // only for short stretches inside these calls, never across a vnode_iterate
 // callback nor across the engine's lookup (which reaches vnode_create).
@@ -130,4 +136,8 @@ extern KelResolvedVnops kel_vnops;
 // argument") on a null vnode, context or result, or when the handler is not
 // resolved.
 int VNOP_FSYNC(vnode_t vp, int waitfor, vfs_context_t context);
+// Calls the engine's reclaim; when it succeeds, the tree lets go of the
+// vnode (it leaves the tree if it is still there), so the vnode ends as soon
+// as no caller holds its Entry.
+int VNOP_RECLAIM(vnode_t vp, vfs_context_t context);
 int vnode_blockmap(vnode_t vp, off64_kel_t offset, off64_kel_t size, int flags, blockmap_result* result);

@@ -22,6 +22,9 @@ int mdcudfsr_read_lvid(mdcudfsr_mount* mnt, vfs_context_t ctx, int invalidate, i
 int mdcudfsr_check_lvid_structure(mdcudfsr_mount* mnt, vfs_context_t ctx);
 uint32_t mdcudfsr_get_lvid_integrity_type(mdcudfsr_mount* mnt);
 uint64_t mdcudfsr_get_next_unique_id(mdcudfsr_mount* mnt);
+// Writes the integrity descriptor. The caller holds mnt->lvid_mutex (checked
+// in debug builds); the slot mutex is taken inside. 22 when the last written
+// slot has no entry in the free space table.
 int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, int verify);
 int mdcudfsr_set_lvid_integrity_type(mdcudfsr_mount* mnt, uint32_t set, uint32_t clear, vfs_context_t ctx);
 int mdcudfsr_check_zerofillarea(mdcudfsr_mount* mnt, vfs_context_t ctx);

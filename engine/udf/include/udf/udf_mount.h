@@ -12,8 +12,10 @@
 #include "udf/udf_records.h"
 #include "kel/mdcfs.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 
 // Mount status values and write-protect reasons used by the UDF code.
@@ -40,6 +42,31 @@ constexpr uint32_t MDCUDFSR_ATTRIBUTE_RECORD_SIZE = 472;
 
 // Type-1 partition maps the mount keeps (one per slot of a cartridge).
 constexpr uint32_t MDCUDFSR_MAX_TYPE1_MAPS = 12;
+
+// A mutex that knows its owner, so a routine whose caller must hold it can
+// check that in debug builds. Usable with std::lock_guard and
+// std::unique_lock.
+class mdcudfsr_owned_mutex {
+ public:
+  void lock() {
+    m_.lock();
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  }
+  bool try_lock() {
+    if (!m_.try_lock()) return false;
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    return true;
+  }
+  void unlock() {
+    owner_.store(std::thread::id(), std::memory_order_relaxed);
+    m_.unlock();
+  }
+  bool held_by_this_thread() const { return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
+
+ private:
+  std::mutex m_;
+  std::atomic<std::thread::id> owner_{};
+};
 
 // The descriptor copies of the volume descriptor sequence, in host order.
 struct mdcudfsr_vds_copies {
@@ -118,7 +145,9 @@ struct mdcudfsr_udf_fields {
   uint8_t* vds_cache_image[2] = {nullptr, nullptr};
 
   // ---- integrity descriptor
-  std::mutex lvid_mutex;  // taken before slot_mutex
+  // Taken before slot_mutex. Volume flushes that write the integrity
+  // descriptor take it first, then the slot mutex.
+  mdcudfsr_owned_mutex lvid_mutex;
   union {
     logvol_integrity_desc lvid;  // host order
     uint8_t lvid_block[2048];

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kel/mdcfs.h"  // MDCFS_SPACE_ENTRY
+#include "udf/udf_crc16.h"
 #include "udf/udf_records.h"
 
 #include <cstdint>
@@ -23,6 +24,5 @@ int mdcudfsr_check_udf_tag_and_checksum(const mdcudfsr_mount* mnt, const void* d
                                         uint32_t available);
 uint8_t mdcudfsr_udf_tag_checksum(const void* desc);
 uint32_t mdcudfsr_byte_sum(const void* buf, uint32_t len);
-uint16_t mdcudfsr_crc16(const void* buf, uint32_t len);
 uint32_t mdcudfsr_crc32(const void* buf, uint64_t len);
 void mdcudfsr_MDCFS_SPACE_ENTRY_debug(const MDCFS_SPACE_ENTRY* entry);

@@ -8,6 +8,7 @@
 
 #include "udf/udf_mount.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -28,7 +29,7 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
 
   mdc_channel* metacachedev = nullptr;
   mdc_channel* vfamdev = nullptr;
-  std::int32_t cache_agent_opened = 0;    // set by the agent's open of the channel
+  std::atomic<std::int32_t> cache_agent_opened{0};  // set by the agent's open of the channel
   std::int32_t local_cache_handle = -1;
   char medium_serial[32] = {};            // trimmed cartridge serial (attribute 0401h)
   std::int32_t skip_attribute = 0;

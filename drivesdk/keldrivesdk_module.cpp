@@ -1,0 +1,1 @@
+// The shared drive utility library: everything comes from keldrivesdk_core.
