@@ -446,7 +446,8 @@ int mdcudfsr_cache_write_fid(mdcudfsr_mount* mnt, uint8_t* buffer, mdcudfsr_udf_
 
 // ---------------------------------------------------------------- vnode operations
 
-int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, void*, vfs_context_t, int) {
+int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, int32_t*, vfs_context_t,
+                                    int) {
   g_env.calls.push_back("track_info");
   if (g_env.track_result) return g_env.track_result;
   if (g_env.drive) return udf_test::drive::track_nwa(nwa);
@@ -455,7 +456,7 @@ int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_
   return 0;
 }
 
-int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, void*) {
+int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, int32_t*) {
   g_env.calls.push_back("track_info_re");
   if (g_env.track_result) return g_env.track_result;
   if (g_env.drive) return udf_test::drive::track_nwa(nwa);
