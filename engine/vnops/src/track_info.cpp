@@ -164,7 +164,9 @@ int mdcudfsr_start_stop_unit(vnode_t devvp, uint8_t operation, vfs_context_t ctx
 }
 
 int mdcudfsr_close_track_session(vnode_t devvp) {
-  const int err = VNOP_IOCTL(devvp, PXOIOCLOSETRACKSESSION, nullptr, 0, nullptr);
+  // No data goes with the request; the drive layer still wants a parameter.
+  std::uint32_t unused = 0;
+  const int err = VNOP_IOCTL(devvp, PXOIOCLOSETRACKSESSION, reinterpret_cast<char*>(&unused), 0, nullptr);
   if (err) VN_LOG(KEL_LOG_ERR, "PXOIOCREADDISCINFO failed/%lu\n", static_cast<unsigned long>(err));
   return err;
 }

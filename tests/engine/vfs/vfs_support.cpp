@@ -63,6 +63,9 @@ void SimVolume::start(const SimOptions& o) {
   h.cartridge.disc_blocks = o.disc_blocks;
   h.cartridge.medium_serial = "SER-0001";
   h.cartridge.loaded_slot = o.loaded_slot;
+  h.cartridge.pow_map_entries = o.pow_map_entries;
+  h.cartridge.pow_updates = o.pow_updates;
+  h.cartridge.opc_count = o.opc_count;
   h.drive.product = o.product;
   sim_ = std::make_unique<kelsim::SimHarness>(h);
   kel::SetMediumCookie(sim_->cookie());

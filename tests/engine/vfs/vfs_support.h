@@ -39,10 +39,13 @@ class InstantClock final : public platform::Clock {
 
 struct SimOptions {
   std::uint8_t medium = 0xE1;
-  std::uint8_t slots = 12;
+  std::uint8_t slots = 0;  // the simulator's choice for the medium
   std::uint8_t loaded_slot = 0;
   std::uint32_t disc_blocks = 0x10000;
   std::string product = "QMR-T300B";
+  std::uint32_t pow_map_entries = 0x1000;
+  std::uint32_t pow_updates = 0x1000;
+  std::uint16_t opc_count = 0x20;
 };
 
 // A simulated drive with the engine's drive client connected to it, and a
