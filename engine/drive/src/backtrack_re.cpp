@@ -5,9 +5,11 @@
 
 #include "cm_data_internal.h"
 #include "udf/udf_regid.h"
+#include "udf/udf_tag.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 using namespace drvlog;
 using drvint::be16;
@@ -20,12 +22,8 @@ constexpr int kAttempts = 10;
 constexpr errno_t kBadRollbackSlot = 34;
 constexpr errno_t kBadTarget = 57;
 constexpr errno_t kBadRollbackAddress = 61;
+constexpr errno_t kBusy = 16;
 
-// Loaded slot and state of a MECHANISM STATUS answer.
-int loaded_slot(const pxo_mechanism_status_t& m) {
-  return ((m.bytes[1] * 32) % 256) | (m.bytes[0] & 0x1F);
-}
-int mech_state(const pxo_mechanism_status_t& m) { return (m.bytes[1] >> 5) & 7; }
 
 void report(storage_scsi* s) {
   if (errno_t e = s->set_raw_mount_status_to_mount_info(0xFFFFFFFFu, 0x80000, 2, 255, 255))
@@ -38,6 +36,7 @@ struct Attr1500 {
   std::uint8_t* value() { return raw + 9; }
   std::uint16_t vsn() { return be16(value() + cm1500::kRollbackVsn); }
   std::uint64_t address() { return media::get_be64(value() + cm1500::kRollbackAddress); }
+  bool crc_ok() { return scsi_service_cm::calculate_crc(value(), 126) == be16(value() + cm1500::kCrc); }
 };
 
 errno_t read_1500h(storage_scsi* s, Attr1500* a) {
@@ -102,12 +101,17 @@ errno_t scsi_service_re::getBackTrackInformation(caddr_t out) {
 }
 
 errno_t scsi_service_re::resetBackTrackInformation() {
+  if (m_walking.load()) {
+    // The walk owns the progress record until it ends.
+    DRV_LOG(ERR_, "backtrack running, reset refused\n");
+    return kBusy;
+  }
   pxo_backtrack_progress_t p{};
   errno_t res = drv_err::kInvalid;
   if (m_storage_scsi != nullptr) {
     pxo_mechanism_status_t m{};
     res = m_storage_scsi->mechanism_status(reinterpret_cast<caddr_t>(&m));
-    if (res == 0 && mech_state(m) == 1) p.current_slot = m.bytes[0] & 0x1F;
+    if (res == 0 && m.state() == 1) p.current_slot = m.bytes[0] & 0x1F;
   }
   store_progress(p);
   DRV_LOG(INFO, "Reset BackTrackProgress:");
@@ -118,6 +122,327 @@ errno_t scsi_service_re::resetBackTrackInformation() {
   DRV_LOG(INFO, "  EDiscSlotNum = %d (0x%04X)", p.end_slot, p.end_slot);
   return res;
 }
+
+// One backtrack walk, step by step. Failures after the walk has begun set
+// progress status 3; `clear_after` also drops the rollback point.
+class backtrack_walk {
+ public:
+  backtrack_walk(scsi_service_re& svc, storage_scsi* s, const pxo_backtrack_request_t& req)
+      : svc_(svc), s_(s), req_(req) {}
+
+  errno_t run() {
+    if (read_rollback_point() == 0 && read_slots() == 0 && check_rollback_point_on_target() == 0 &&
+        walk_down() == 0)
+      target_action();
+    if (clear_after_) clear_rollback_point();
+    DRV_LOG(INFO, "end backtrack, Result=%d\n", res_);
+    return res_;
+  }
+
+ private:
+  // Attribute 1500h, its CRC and the target it names.
+  errno_t read_rollback_point() {
+    pxo_mechanism_status_t ms{};
+    if (errno_t e = s_->mechanism_status(reinterpret_cast<caddr_t>(&ms))) {
+      DRV_LOG(ERR_, "mechanism_status failed. Result=%d\n", e);
+      mark_failed();
+      return res_ = e;
+    }
+    slots_ = ms.slot_count();
+    if (errno_t e = read_1500h(s_, &a_)) {
+      DRV_LOG(ERR_, "Read Attribute is err :0x%x\n", e);
+      mark_failed();
+      clear_after_ = true;
+      return res_ = e;
+    }
+    const std::uint16_t vsn = a_.vsn();
+    const std::uint64_t addr = a_.address();
+    DRV_LOG(INFO, "backtrack volseqNum:%d addr 0x%llx\n", vsn, static_cast<unsigned long long>(addr));
+    // The mount-time skip-and-clear names no rollback point to act on.
+    skip_checks_ = req_.policy == 4 && req_.skip_target == 1 && req_.clear_rollback == 1 && addr == ~0ull;
+    if (!skip_checks_ && !a_.crc_ok()) {
+      // pxo_read_attribute only records a mismatch; slot and address of a
+      // damaged record are not acted on.
+      DRV_LOG(ERR_, "1500h CRC mismatch: rollback point not used\n");
+      return res_ = kBadRollbackAddress;
+    }
+    if (req_.policy == 4) {
+      if (vsn < 1 || vsn > slots_) {
+        DRV_LOG(ERR_, "SlotNumber is err:%d\n", vsn);
+        return res_ = kBadRollbackSlot;
+      }
+      target_ = vsn - 1;
+      fsd_ = static_cast<std::uint32_t>(addr);
+      metafe_ = static_cast<std::uint32_t>(addr >> 32);
+      if (fsd_ < 4352 || metafe_ < 4352) {
+        DRV_LOG(ERR_, "FSD or MetaFE is err FSD:0x%x MetaFE:0x%x\n", fsd_, metafe_);
+        return res_ = kBadRollbackAddress;
+      }
+      return 0;
+    }
+    if (vsn != 1) {
+      DRV_LOG(ERR_, "Target SlotNumber is err:%d\n", vsn);
+      return res_ = kBadTarget;
+    }
+    target_ = 0;
+    s_->set_mirror_volume_type(volume_type_of(a_.value() + cm1500::kEntity));
+    return 0;
+  }
+
+  // The slot information: the last written slot W starts the walk.
+  errno_t read_slots() {
+    svc_.backtrackSetPrgress(1, 0, 0xFFFF, 0xFFFF, static_cast<UInt16>(target_));
+    DRV_LOG(INFO, "#01 get MSLN_WO\n");
+    pxo_slot_info_t si{};
+    if (errno_t e = s_->get_slot_info(reinterpret_cast<caddr_t>(&si))) return fail(e, false, true);
+    svc_.m_slot_number = static_cast<std::uint8_t>(si.current_slot);
+    W_ = static_cast<int>(si.last_written_slot);
+    DRV_LOG(INFO, "last_written_disc_search >>> get_slot_info::slot(%d), CM_MaxSlotNum(%d)\n",
+            static_cast<int>(si.current_slot), slots_);
+    DRV_LOG(INFO, "last_written_disc_search >>> slotinfo->slotnum        ::%d\n", static_cast<int>(si.current_slot));
+    DRV_LOG(INFO, "last_written_disc_search >>> slotinfo->lastwrittenslot::%d\n", W_);
+    if (W_ >= slots_) return fail(kBadTarget, false, true);
+    DRV_LOG(INFO, "#02 check Backtrack SLN [SLN:%d Max Slot Number:%d]\n", target_, slots_);
+    if (W_ < target_) {
+      DRV_LOG(ERR_, "Backtrack SLN check Backtrack slot number is invalid \n");
+      return fail(kBadTarget, true, true);
+    }
+    C_ = W_;
+    DRV_LOG(INFO, "#03 set Current Slot Number = CM::MSLN_WD [CSLN:%d] \n", C_);
+    svc_.backtrackSetPrgress(1, 0, static_cast<UInt16>(C_), static_cast<UInt16>(C_), static_cast<UInt16>(target_));
+    T_ = (W_ - target_ + 1) * 100;
+    return 0;
+  }
+
+  // Before any disc is erased, the rollback point must be on the target
+  // disc: a file set descriptor at its FSD address and a metadata file entry
+  // at its metadata address. A point that is not there is dropped and every
+  // disc stays as it was.
+  errno_t check_rollback_point_on_target() {
+    if (req_.policy != 4 || req_.skip_target != 0 || skip_checks_) return 0;
+    pxo_mechanism_status_t ms{};
+    errno_t e = s_->mechanism_status(reinterpret_cast<caddr_t>(&ms));
+    if (e != 0 || !ms.holds(target_)) {
+      if (errno_t le = load(target_)) return le;
+    }
+    if (!descriptor_at(fsd_, TAG_ID_FSD, 0) || !descriptor_at(metafe_, TAG_ID_EFE, 250)) {
+      DRV_LOG(ERR_, "rollback point not on the target disc. slot:%d FSD:0x%x MetaFE:0x%x\n", target_, fsd_, metafe_);
+      return fail(kBadRollbackAddress, true, true);
+    }
+    return 0;
+  }
+
+  // Erases the discs above the target, slot by slot, and loads the target.
+  errno_t walk_down() {
+    DRV_LOG(INFO, "#04 check CSLN == Disc SLN loaded \n");
+    pxo_mechanism_status_t ms{};
+    if (errno_t e = s_->mechanism_status(reinterpret_cast<caddr_t>(&ms))) {
+      DRV_LOG(ERR_, "check CSLN == Disc SLN loaded. getMechanismStatus err Result:0x%x \n", e);
+      return fail(e, false, true);
+    }
+    DRV_LOG(INFO, "#04 check MechanismStatus slot:%d discload:%d\n", ms.loaded_slot(), ms.state());
+    bool need_load = !ms.holds(C_);
+    for (;;) {
+      if (need_load) {
+        if (errno_t e = load(C_)) return e;
+        if (errno_t e = set_realloc()) return e;
+        advance();
+      }
+      DRV_LOG(INFO, "#07 check back track == CSLN? \n");
+      if (C_ == target_) {
+        DRV_LOG(INFO, "finish roop current slot number == backtoran slot number slot Num:%d\n", C_);
+        return 0;
+      }
+      DRV_LOG(INFO, "#07 not equal Backtrack SLN:%d CSLN:%d \n", target_, C_);
+      DRV_LOG(INFO, "#08 Start Current Disc erase\n");
+      if (errno_t e = svc_.EraseDescriptorData()) {
+        DRV_LOG(ERR_, "Descriptor erase err :0x%x \n", e);
+        return fail(e, false, true);
+      }
+      advance();
+      DRV_LOG(INFO, "#09 Decriment CSLN\n");
+      C_ -= 1;
+      DRV_LOG(INFO, "#10 Set CM::MSLN_WO\n");
+      std::uint8_t list[10] = {0x00, 0x00, 0x00, 0x06, 0x0D, 0x00, 0x00, 0x00, 0x01, static_cast<std::uint8_t>(C_)};
+      if (s_->set_write_attribute(reinterpret_cast<caddr_t>(list), sizeof(list)) != 0)
+        DRV_LOG(ERR_, "writeAttribute err \n");
+      need_load = true;
+    }
+  }
+
+  // Loads `slot` and checks that its disc is in the drive. A failed load drops
+  // the rollback point; a wrong disc keeps it (nothing was changed).
+  errno_t load(int slot) {
+    DRV_LOG(INFO, "#05 Disc load Slot Number:%d \n", slot);
+    std::uint8_t b = static_cast<std::uint8_t>(slot);
+    if (errno_t e = s_->next_slot_load(reinterpret_cast<caddr_t>(&b))) {
+      DRV_LOG(ERR_, "Disc load  failed err :0x%x \n", e);
+      return fail(e, true, true);
+    }
+    DRV_LOG(INFO, "#06 check load success and check slot number by mechanism status\n");
+    pxo_mechanism_status_t ms{};
+    const errno_t me = s_->mechanism_status(reinterpret_cast<caddr_t>(&ms));
+    if (me != 0 || !ms.holds(slot)) {
+      DRV_LOG(ERR_, "not target disc CR_SlotNum:%d MECHANISHM STATUS:0x%x\n", slot, me);
+      return fail(me != 0 ? me : kBadTarget, me != 0, true);
+    }
+    return 0;
+  }
+
+  // Reallocation setting of a loaded disc, with the request's verify mode.
+  errno_t set_realloc() {
+    DRV_LOG(INFO, "#06 Disc load success and set Reallocation control \n");
+    std::uint64_t n = 0;
+    if (errno_t e = s_->get_block_count(reinterpret_cast<caddr_t>(&n))) {
+      DRV_LOG(ERR_, "fail readCapacity \n");
+      return fail(e, false, true);
+    }
+    if (n < media::kMinRewritableBlocks) {
+      DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(n));
+      return fail(drv_err::kInvalid, false, true);
+    }
+    pxo_realloc_control_t r{};
+    r.start1 = 4096;
+    r.count1 = static_cast<std::uint32_t>(n - 1) - 4384;
+    r.fvwre = 1;
+    r.fvwrd = req_.drive_verify ? 1 : 0;
+    if (req_.drive_verify)
+      DRV_LOG(WARN, "Drive Verify ON(=Auto) Fvwrd:%d \n", r.fvwrd);
+    else
+      DRV_LOG(WARN, "Drive Verify OFF(=Maunal) Fvwrd:%d \n", r.fvwrd);
+    if (errno_t e = s_->set_realloc_control(reinterpret_cast<caddr_t>(&r))) {
+      DRV_LOG(ERR_, "fail setReallocationControl \n");
+      return fail(e, false, true);
+    }
+    return 0;
+  }
+
+  // The target disc: erased for a reformat (policy 5) or pointed at the
+  // rollback point (policy 4); then the 1500h record is brought up to date.
+  void target_action() {
+    if (!req_.skip_target) {
+      DRV_LOG(INFO, "#11 BacktrackPolicy is reformat? \n");
+      if (req_.policy == 5 ? reformat_target() != 0 : flush_target() != 0) return;
+      set_rollback(&a_, a_.vsn(), ~0ull);
+      if (write_back() != 0) return;
+    }
+    if (req_.clear_rollback) {
+      set_rollback(&a_, 0, 0);
+      if (write_back() != 0) return;
+    }
+    svc_.backtrackSetPrgress(2, 100, static_cast<UInt16>(C_), static_cast<UInt16>(W_), static_cast<UInt16>(target_));
+  }
+
+  errno_t reformat_target() {
+    if (errno_t e = svc_.EraseDescriptorData()) {
+      DRV_LOG(ERR_, "Descriptor erase err :0x%x \n", e);
+      return fail(e, false, false);
+    }
+    svc_.backtrackSetPrgress(1, percent(D_ + 50), static_cast<UInt16>(C_), static_cast<UInt16>(W_),
+                             static_cast<UInt16>(target_));
+    svc_.m_reformat = true;
+    s_->set_reformat_flg(1);
+    svc_.m_slot_number = static_cast<std::uint8_t>(target_);
+    return 0;
+  }
+
+  errno_t flush_target() {
+    DRV_LOG(INFO, "#12 rollback point flush \n");
+    // The descriptors written now carry the identity of the target disc.
+    svc_.m_slot_number = static_cast<std::uint8_t>(target_);
+    if (errno_t e = svc_.backtrackFlushRollbackPoint(fsd_, metafe_)) {
+      DRV_LOG(ERR_, "rollback flush err :0x%x \n", e);
+      return fail(e, false, false);
+    }
+    std::uint32_t dummy = 0;
+    if (errno_t e = s_->increment_dfl_count(reinterpret_cast<caddr_t>(&dummy)))
+      DRV_LOG(ERR_, "change update count failed :0x%x \n", e);
+    svc_.m_auto_formatted = 0;
+    svc_.m_nwa = metafe_ + 32;
+    return 0;
+  }
+
+  errno_t write_back() {
+    if (errno_t e = write_1500h(s_, &a_)) {
+      DRV_LOG(ERR_, "WRITE ATTRIBUTE Error. Result = %d\n", e);
+      return fail(e, false, false);
+    }
+    return 0;
+  }
+
+  // The rollback point cannot be reached: it is dropped. The walk still
+  // reports its own failure.
+  void clear_rollback_point() {
+    Attr1500 again;
+    errno_t e = read_1500h(s_, &again);
+    if (e) {
+      DRV_LOG(ERR_, "READ ATTRIBUTE Error. Result = %d\n", e);
+    } else {
+      set_rollback(&again, 0, 0);
+      e = write_1500h(s_, &again);
+      if (e) DRV_LOG(ERR_, "WRITE ATTRIBUTE Error. Result = %d\n", e);
+    }
+    if (res_ == 0) res_ = e;
+  }
+
+  // 64 KiB at lsn of the loaded disc start with a good descriptor of `id`
+  // (and, for a file entry, of the given file type).
+  bool descriptor_at(std::uint32_t lsn, std::uint16_t id, std::uint8_t file_type) {
+    std::vector<std::uint8_t> d(65536);
+    pxo_buf b{};
+    b.blkno = lsn;
+    b.count = b.bufsize = 65536;
+    b.data = d.data();
+    if (errno_t e = s_->pxo_read10(&b)) {
+      DRV_LOG(ERR_, "failed read10 err:0x%x\n", e);
+      return false;
+    }
+    if (mdcudfsr_check_udf_tag(d.data(), id) != 1 || mdcudfsr_check_udf_tag_checksum(d.data()) != 1 ||
+        mdcudfsr_check_udf_tag_crc(d.data(), 2048) != 1)
+      return false;
+    return id != TAG_ID_EFE || reinterpret_cast<const extended_file_entry*>(d.data())->icbtag.file_type == file_type;
+  }
+
+  static std::uint8_t volume_type_of(const std::uint8_t* id) {
+    regid t0{}, t1{};
+    const char c0[2] = {0, 0}, c1[2] = {1, 0};
+    make_reg_id(c0, &t0, REGKIND_IMPLEMENTATION, 9);
+    make_reg_id(c1, &t1, REGKIND_IMPLEMENTATION, 9);
+    return std::memcmp(id, t0.id, sizeof(t0.id)) == 0 ? 0 : std::memcmp(id, t1.id, sizeof(t1.id)) == 0 ? 1 : 255;
+  }
+
+  UInt8 percent(int d) const { return static_cast<UInt8>(std::min(100, T_ > 0 ? d * 100 / T_ : 100)); }
+  void advance() {
+    D_ += 50;
+    svc_.backtrackSetPrgress(1, percent(D_), static_cast<UInt16>(C_), static_cast<UInt16>(W_),
+                             static_cast<UInt16>(target_));
+  }
+  void mark_failed() {
+    auto p = svc_.progress_record();
+    p.status = 3;
+    svc_.store_progress(p);
+  }
+  // A failure of the walk: progress status 3, optionally the raw-mount
+  // report and the dropping of the rollback point.
+  errno_t fail(errno_t e, bool clear, bool with_report) {
+    if (with_report) report(s_);
+    res_ = e;
+    clear_after_ = clear;
+    svc_.backtrackSetPrgress(3, svc_.progress_record().progress, static_cast<UInt16>(C_), static_cast<UInt16>(W_),
+                             static_cast<UInt16>(target_));
+    return e;
+  }
+
+  scsi_service_re& svc_;
+  storage_scsi* s_;
+  const pxo_backtrack_request_t req_;
+  Attr1500 a_;
+  int slots_ = 0, target_ = 0, W_ = 0, C_ = 0, T_ = 0, D_ = 0;
+  std::uint32_t fsd_ = 0, metafe_ = 0;
+  bool skip_checks_ = false;
+  bool clear_after_ = false;
+  errno_t res_ = 0;
+};
 
 errno_t scsi_service_re::startBackTrack(caddr_t request, storage_scsi* pscsi) {
   DRV_TRACE_FN();
@@ -130,7 +455,6 @@ errno_t scsi_service_re::startBackTrack(caddr_t request, storage_scsi* pscsi) {
     return drv_err::kInvalid;
   }
   set_storage_scsi(pscsi);
-  storage_scsi* s = pscsi;
   pxo_backtrack_request_t req;
   std::memcpy(&req, request, sizeof(req));
   DRV_LOG(INFO, "BacktrackPolicy : %d (0x%X)\n", req.policy, req.policy);
@@ -138,261 +462,12 @@ errno_t scsi_service_re::startBackTrack(caddr_t request, storage_scsi* pscsi) {
     DRV_LOG(ERR_, "Backtrack target is err.\n");
     return drv_err::kInvalid;
   }
-
-  int C = 0, W = 0, target = 0;
-  errno_t res = 0;
-  bool clear_after = false;  // the failure also clears the rollback point
-  auto fail = [&](errno_t e, bool clear) {
-    res = e;
-    clear_after = clear;
-    backtrackSetPrgress(3, progress_record().progress, static_cast<UInt16>(C), static_cast<UInt16>(W),
-                        static_cast<UInt16>(target));
-  };
-
-  pxo_mechanism_status_t ms{};
-  Attr1500 a;
-  if (errno_t e = s->mechanism_status(reinterpret_cast<caddr_t>(&ms))) {
-    DRV_LOG(ERR_, "mechanism_status failed. Result=%d\n", e);
-    {
-      auto p = progress_record();
-      p.status = 3;
-      store_progress(p);
-    }
-    return e;
+  WalkGuard guard(m_walking);
+  if (!guard.owns()) {
+    DRV_LOG(ERR_, "backtrack already running\n");
+    return kBusy;
   }
-  const int slots = ms.bytes[5];
-  if (errno_t e = read_1500h(s, &a)) {
-    DRV_LOG(ERR_, "Read Attribute is err :0x%x\n", e);
-    {
-      auto p = progress_record();
-      p.status = 3;
-      store_progress(p);
-    }
-    res = e;
-    clear_after = true;
-  }
-  std::uint32_t fsd = 0, metafe = 0;
-  if (!clear_after) {
-    const std::uint16_t vsn = a.vsn();
-    const std::uint64_t addr = a.address();
-    DRV_LOG(INFO, "backtrack volseqNum:%d addr 0x%llx\n", vsn, static_cast<unsigned long long>(addr));
-    if (req.policy == 4) {
-      if (vsn < 1 || vsn > slots) {
-        DRV_LOG(ERR_, "SlotNumber is err:%d\n", vsn);
-        return kBadRollbackSlot;
-      }
-      target = vsn - 1;
-      fsd = static_cast<std::uint32_t>(addr);
-      metafe = static_cast<std::uint32_t>(addr >> 32);
-      if (fsd < 4352 || metafe < 4352) {
-        DRV_LOG(ERR_, "FSD or MetaFE is err FSD:0x%x MetaFE:0x%x\n", fsd, metafe);
-        return kBadRollbackAddress;
-      }
-    } else {
-      if (vsn != 1) {
-        DRV_LOG(ERR_, "Target SlotNumber is err:%d\n", vsn);
-        return kBadTarget;
-      }
-      target = 0;
-      // The volume type follows the implementation identifier of the value.
-      regid t0{}, t1{};
-      const char c0[2] = {0, 0}, c1[2] = {1, 0};
-      make_reg_id(c0, &t0, REGKIND_IMPLEMENTATION, 9);
-      make_reg_id(c1, &t1, REGKIND_IMPLEMENTATION, 9);
-      const std::uint8_t* id = a.value() + cm1500::kEntity;
-      const std::uint8_t vt = std::memcmp(id, t0.id, sizeof(t0.id)) == 0   ? 0
-                              : std::memcmp(id, t1.id, sizeof(t1.id)) == 0 ? 1
-                                                                            : 255;
-      s->config_mirror_for_update().volume_type = vt;
-    }
-  }
-
-  if (!clear_after) {
-    backtrackSetPrgress(1, 0, 0xFFFF, 0xFFFF, static_cast<UInt16>(target));
-    DRV_LOG(INFO, "#01 get MSLN_WO\n");
-    pxo_slot_info_t si{};
-    if (errno_t e = s->get_slot_info(reinterpret_cast<caddr_t>(&si))) {
-      report(s);
-      fail(e, false);
-      DRV_LOG(INFO, "end backtrack, Result=%d\n", res);
-      return res;
-    }
-    m_slot_number = static_cast<std::uint8_t>(si.current_slot);
-    W = static_cast<int>(si.last_written_slot);
-    DRV_LOG(INFO, "last_written_disc_search >>> get_slot_info::slot(%d), CM_MaxSlotNum(%d)\n",
-            static_cast<int>(si.current_slot), slots);
-    DRV_LOG(INFO, "last_written_disc_search >>> slotinfo->slotnum        ::%d\n", static_cast<int>(si.current_slot));
-    DRV_LOG(INFO, "last_written_disc_search >>> slotinfo->lastwrittenslot::%d\n", W);
-    if (W >= slots) {
-      report(s);
-      fail(kBadTarget, false);
-      DRV_LOG(INFO, "end backtrack, Result=%d\n", res);
-      return res;
-    }
-    DRV_LOG(INFO, "#02 check Backtrack SLN [SLN:%d Max Slot Number:%d]\n", target, slots);
-    if (W < target) {
-      DRV_LOG(ERR_, "Backtrack SLN check Backtrack slot number is invalid \n");
-      report(s);
-      fail(kBadTarget, true);
-    }
-  }
-
-  bool done = false;
-  if (!clear_after && res == 0) {
-    C = W;
-    DRV_LOG(INFO, "#03 set Current Slot Number = CM::MSLN_WD [CSLN:%d] \n", C);
-    backtrackSetPrgress(1, 0, static_cast<UInt16>(C), static_cast<UInt16>(C), static_cast<UInt16>(target));
-    const int T = (W - target + 1) * 100;
-    int D = 0;
-    auto percent = [&](int d) { return static_cast<UInt8>(std::min(100, d * 100 / T)); };
-    DRV_LOG(INFO, "#04 check CSLN == Disc SLN loaded \n");
-    if (errno_t e = s->mechanism_status(reinterpret_cast<caddr_t>(&ms))) {
-      DRV_LOG(ERR_, "check CSLN == Disc SLN loaded. getMechanismStatus err Result:0x%x \n", e);
-      report(s);
-      fail(e, false);
-      DRV_LOG(INFO, "end backtrack, Result=%d\n", res);
-      return res;
-    }
-    DRV_LOG(INFO, "#04 check MechanismStatus slot:%d discload:%d\n", loaded_slot(ms), mech_state(ms));
-    bool need_load = loaded_slot(ms) != C || mech_state(ms) != 1;
-    while (true) {
-      if (need_load) {
-        DRV_LOG(INFO, "#05 Disc load Slot Number:%d \n", C);
-        std::uint8_t slot = static_cast<std::uint8_t>(C);
-        if (errno_t e = s->next_slot_load(reinterpret_cast<caddr_t>(&slot))) {
-          DRV_LOG(ERR_, "Disc load  failed err :0x%x \n", e);
-          report(s);
-          fail(e, true);
-          break;
-        }
-        DRV_LOG(INFO, "#06 check load success and check slot number by mechanism status\n");
-        errno_t me = s->mechanism_status(reinterpret_cast<caddr_t>(&ms));
-        if (me != 0 || loaded_slot(ms) != C || mech_state(ms) != 1) {
-          DRV_LOG(ERR_, "not target disc CR_SlotNum:%d MECHANISHM STATUS:0x%x\n", C, me);
-          report(s);
-          // The wrong disc is never changed; the rollback point stays when the
-          // drive answered, so that the backtrack can run again.
-          fail(me != 0 ? me : kBadTarget, me != 0);
-          break;
-        }
-        DRV_LOG(INFO, "#06 Disc load success and set Reallocation control \n");
-        std::uint64_t n = 0;
-        if (errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&n))) {
-          DRV_LOG(ERR_, "fail readCapacity \n");
-          report(s);
-          fail(e, false);
-          break;
-        }
-        pxo_realloc_control_t r{};
-        r.start1 = 4096;
-        r.count1 = static_cast<std::uint32_t>(n - 1) - 4384;
-        r.fvwre = 1;
-        r.fvwrd = req.drive_verify ? 1 : 0;
-        if (req.drive_verify)
-          DRV_LOG(WARN, "Drive Verify ON(=Auto) Fvwrd:%d \n", r.fvwrd);
-        else
-          DRV_LOG(WARN, "Drive Verify OFF(=Maunal) Fvwrd:%d \n", r.fvwrd);
-        if (errno_t e = s->set_realloc_control(reinterpret_cast<caddr_t>(&r))) {
-          DRV_LOG(ERR_, "fail setReallocationControl \n");
-          report(s);
-          fail(e, false);
-          break;
-        }
-        D += 50;
-        backtrackSetPrgress(1, percent(D), static_cast<UInt16>(C), static_cast<UInt16>(W),
-                            static_cast<UInt16>(target));
-      }
-      DRV_LOG(INFO, "#07 check back track == CSLN? \n");
-      if (C == target) {
-        DRV_LOG(INFO, "finish roop current slot number == backtoran slot number slot Num:%d\n", C);
-        done = true;
-        break;
-      }
-      DRV_LOG(INFO, "#07 not equal Backtrack SLN:%d CSLN:%d \n", target, C);
-      DRV_LOG(INFO, "#08 Start Current Disc erase\n");
-      if (errno_t e = EraseDescriptorData()) {
-        DRV_LOG(ERR_, "Descriptor erase err :0x%x \n", e);
-        report(s);
-        fail(e, false);
-        break;
-      }
-      D += 50;
-      backtrackSetPrgress(1, percent(D), static_cast<UInt16>(C), static_cast<UInt16>(W), static_cast<UInt16>(target));
-      DRV_LOG(INFO, "#09 Decriment CSLN\n");
-      C -= 1;
-      DRV_LOG(INFO, "#10 Set CM::MSLN_WO\n");
-      std::uint8_t list[10] = {0x00, 0x00, 0x00, 0x06, 0x0D, 0x00, 0x00, 0x00, 0x01, static_cast<std::uint8_t>(C)};
-      if (s->set_write_attribute(reinterpret_cast<caddr_t>(list), sizeof(list)) != 0)
-        DRV_LOG(ERR_, "writeAttribute err \n");
-      need_load = true;
-    }
-
-    if (done) {
-      if (!req.skip_target) {
-        DRV_LOG(INFO, "#11 BacktrackPolicy is reformat? \n");
-        if (req.policy == 5) {
-          if (errno_t e = EraseDescriptorData()) {
-            DRV_LOG(ERR_, "Descriptor erase err :0x%x \n", e);
-            fail(e, false);
-          } else {
-            backtrackSetPrgress(1, percent(D + 50), static_cast<UInt16>(C), static_cast<UInt16>(W),
-                                static_cast<UInt16>(target));
-            m_reformat = true;
-            s->set_reformat_flg(1);
-            m_slot_number = static_cast<std::uint8_t>(target);
-          }
-        } else {
-          DRV_LOG(INFO, "#12 rollback point flush \n");
-          if (errno_t e = backtrackFlushRollbackPoint(fsd, metafe)) {
-            DRV_LOG(ERR_, "rollback flush err :0x%x \n", e);
-            fail(e, false);
-          } else {
-            std::uint32_t dummy = 0;
-            if (errno_t e2 = s->increment_dfl_count(reinterpret_cast<caddr_t>(&dummy)))
-              DRV_LOG(ERR_, "change update count failed :0x%x \n", e2);
-            m_auto_formatted = 0;
-            m_nwa = metafe + 32;
-            m_slot_number = static_cast<std::uint8_t>(target);
-          }
-        }
-        if (res == 0) {
-          set_rollback(&a, a.vsn(), ~0ull);
-          if (errno_t e = write_1500h(s, &a)) {
-            DRV_LOG(ERR_, "WRITE ATTRIBUTE Error. Result = %d\n", e);
-            fail(e, false);
-          }
-        }
-      }
-      if (res == 0) {
-        if (req.clear_rollback) {
-          set_rollback(&a, 0, 0);
-          if (errno_t e = write_1500h(s, &a)) {
-            DRV_LOG(ERR_, "WRITE ATTRIBUTE Error. Result = %d\n", e);
-            fail(e, false);
-          }
-        }
-        if (res == 0)
-          backtrackSetPrgress(2, 100, static_cast<UInt16>(C), static_cast<UInt16>(W), static_cast<UInt16>(target));
-      }
-    }
-  }
-
-  if (clear_after) {
-    // The rollback point cannot be reached: it is dropped. The walk still
-    // reports its own failure.
-    Attr1500 again;
-    errno_t e = read_1500h(s, &again);
-    if (e) {
-      DRV_LOG(ERR_, "READ ATTRIBUTE Error. Result = %d\n", e);
-    } else {
-      set_rollback(&again, 0, 0);
-      e = write_1500h(s, &again);
-      if (e) DRV_LOG(ERR_, "WRITE ATTRIBUTE Error. Result = %d\n", e);
-    }
-    if (res == 0) res = e;
-  }
-  DRV_LOG(INFO, "end backtrack, Result=%d\n", res);
-  return res;
+  return backtrack_walk(*this, pscsi, req).run();
 }
 
 errno_t scsi_service_re::backtrackFlushRollbackPoint(UInt32 fsdLsn, UInt32 metadataFeLsn) {
@@ -411,18 +486,16 @@ errno_t scsi_service_re::backtrackFlushRollbackPoint(UInt32 fsdLsn, UInt32 metad
     DRV_LOG(ERR_, "fail readCapacity \n");
     return e;
   }
-  const std::uint32_t L = static_cast<std::uint32_t>(n - 1);
-  std::uint8_t attr[44] = {};
-  if (s->get_read_attribute(0x0401, attr, 44) != 0) {
-    DRV_LOG(ERR_, "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-  } else {
-    std::memcpy(m_medium_serial_number, attr + 9, 32);
-    if (checkMediumSerialNumStr(m_medium_serial_number, 32) != 0) {
-      DRV_LOG(ERR_, "MEDIUM SERIAL NUMBER contain illegal string\n");
-      std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-    }
+  if (n < media::kMinRewritableBlocks) {
+    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(n));
+    return drv_err::kInvalid;
   }
+  const std::uint32_t L = static_cast<std::uint32_t>(n - 1);
+  errno_t check = 0;
+  if (read_medium_serial(&check) != 0)
+    DRV_LOG(ERR_, "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");
+  else if (check != 0)
+    DRV_LOG(ERR_, "MEDIUM SERIAL NUMBER contain illegal string\n");
   pxo_buf rb{};
   std::uint8_t* rd = static_cast<std::uint8_t*>(std::calloc(1, 65536));
   if (rd == nullptr) return drv_err::kNoMemory;

@@ -235,6 +235,13 @@ int client_if::cluster_write(vnode_t vp, uio_t uio, off64_kel_t oldEOF, off64_ke
       result = e;
       break;
     }
+    if (r.sector == -1) {
+      // No block behind the offset: the data has nowhere to go.
+      DRV_LOG(ERR_, "vnode_blockmap >> invalid lsn for write. writeoffset=%llx run=%llx\n",
+              static_cast<unsigned long long>(writeoffset), static_cast<unsigned long long>(r.run));
+      result = drv_err::kIO;
+      break;
+    }
     if (r.run == 0) {
       DRV_LOG(ERR_,
               "write data 0 iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
@@ -262,10 +269,13 @@ int client_if::cluster_write(vnode_t vp, uio_t uio, off64_kel_t oldEOF, off64_ke
               static_cast<unsigned long long>(r.run), static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
       bufsize = round_up(len, kUnit);
     }
+    // WRITE(10) moves whole sectors: a run that ends inside a sector has its
+    // last sector completed with zeros.
+    bufsize = round_up(bufsize, kSector);
     unsigned char* data = src;
     if (bufsize > len) {
       // A short last run: the caller's memory ends at len, so the rest of
-      // the 64 KiB unit goes out as zeros from a buffer of our own.
+      // the sector or 64 KiB unit goes out as zeros from a buffer of our own.
       try {
         staging.assign(bufsize, 0);
       } catch (const std::bad_alloc&) {

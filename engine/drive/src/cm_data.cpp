@@ -218,6 +218,18 @@ errno_t scsi_service_cm::getMediumSerialNum(UInt8* out) {
   return 0;
 }
 
+errno_t scsi_service_cm::read_medium_serial(errno_t* check) {
+  *check = 0;
+  std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+  if (m_storage_scsi == nullptr) return drv_err::kInvalid;
+  std::uint8_t buf[44] = {};
+  if (errno_t e = m_storage_scsi->get_read_attribute(0x0401, buf, sizeof(buf))) return e;
+  std::memcpy(m_medium_serial_number, buf + 9, 32);
+  *check = checkMediumSerialNumStr(m_medium_serial_number, 32);
+  if (*check != 0) std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+  return 0;
+}
+
 void scsi_service_cm::make_1500h_entity(regid* out) const {
   char ctx[2] = {0, 1};
   if (m_storage_scsi != nullptr) {

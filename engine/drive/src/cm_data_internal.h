@@ -34,6 +34,17 @@ inline std::uint64_t get_be64(const std::uint8_t* p) {
   return v;
 }
 
+// The smallest discs whose initial volume fits: a rewritable one needs the
+// metadata area from LSN 4352 and the end area (N - 288 - 64 at the least,
+// see all_erase); a write-once one needs two metadata sections between
+// LSN 4352 and track 2 at N - X (X = 512 for F2h, 128 for F1h and E5h,
+// 288 otherwise).
+constexpr std::uint32_t kMinRewritableBlocks = 4352 + 288 + 64;
+inline std::uint32_t track2_offset(std::uint8_t type) {
+  return type == 0xF2 ? 512 : (type == 0xF1 || type == 0xE5) ? 128 : 288;
+}
+inline std::uint32_t min_write_once_blocks(std::uint8_t type) { return 4352 + 64 + track2_offset(type); }
+
 // Recording time of a format or erase: the current UTC time. False when the
 // clock cannot be read.
 bool now_utc(std::tm* out);

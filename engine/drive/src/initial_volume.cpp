@@ -150,7 +150,9 @@ void lvd(const VolumeContext& v, std::uint8_t* p, std::uint32_t loc, std::uint32
   m->part_num = 0;
   m->file_loc = meta;
   m->mirror_file_loc = mirror;
-  m->bitmap_file_loc = v.rewritable ? 0 : 0xFFFFFFFFu;
+  // No metadata bitmap file on either medium class: recorded as FFFFFFFFh
+  // (UDF 2.50 2.2.10); 0 would name a real block of the metadata partition.
+  m->bitmap_file_loc = 0xFFFFFFFFu;
   m->alloc_unit_size = 1;
   m->align_unit_size = 1;
   m->flags = 0;

@@ -308,7 +308,11 @@ int client_if::MountForLastSlot(bool driveVerify) {
       e = medium::is_write_once(type) ? m_service.auto_format_retry_wo(false, &serial_known, s, driveVerify)
                                       : m_service.auto_format_retry_re(false, &serial_known, s, false, driveVerify);
       DRV_LOG(INFO, "auto_format_retry---, Result(%d)\n", e);
-      if (e == 0) return 0;
+      if (e == 0) {
+        // The format wrote a fresh 1500h record: the disc is this system's.
+        m_1500h_unread = false;
+        return 0;
+      }
       if (serial_known)
         (void)s->set_raw_mount_status_to_mount_info(0x80000001u, 0x80000, 2, type, 0);
       else

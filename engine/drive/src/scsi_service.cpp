@@ -4,6 +4,7 @@
 // medium's class.
 #include "drive/scsi_service.h"
 
+#include "cm_data_internal.h"
 #include "storage_scsi_internal.h"
 #include "storage_scsi_log.h"
 
@@ -41,9 +42,9 @@ Mechanism read_mechanism(storage_scsi* s) {
   pxo_mechanism_status_t ms{};
   Mechanism m;
   m.err = s->mechanism_status(reinterpret_cast<caddr_t>(&ms));
-  m.loaded = static_cast<std::uint8_t>((ms.bytes[1] & 7u) * 32u + (ms.bytes[0] & 0x1Fu));
-  m.state = static_cast<std::uint8_t>((ms.bytes[1] >> 5) & 7u);
-  m.slots = ms.bytes[5];
+  m.loaded = ms.loaded_slot();
+  m.state = ms.state();
+  m.slots = ms.slot_count();
   return m;
 }
 
@@ -455,6 +456,127 @@ errno_t write_area(storage_scsi* s, std::uint32_t lsn, std::uint8_t* data, std::
 }
 }  // namespace
 
+bool scsi_service::wo_track2_reserved() {
+  pxo_track_info_t t{};
+  t.track_no = 2;
+  return m_storage_scsi->read_track_info(reinterpret_cast<caddr_t>(&t)) == 0;
+}
+
+errno_t scsi_service::wo_end_area_recovery(std::uint8_t type, std::vector<std::uint8_t>& area, bool driveVerify) {
+  storage_scsi* s = m_storage_scsi;
+  char dummy = 0;
+  const bool f2 = type == 0xF2;
+  const std::uint32_t area_size = static_cast<std::uint32_t>(area.size());
+  const std::uint32_t area_sectors = area_size / kSector;
+  if (!m_wo.get_StrideFormat_flag()) m_wo.set_AutoFormatted_flag(true);
+  std::uint64_t count = 0;
+  errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&count));
+  if (e != 0) {
+    DRV_LOG(ERR_, "get_block_count failed. err=%d\n", e);
+    return e;
+  }
+  if (count < media::min_write_once_blocks(type)) {
+    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(count));
+    return drv_err::kInvalid;
+  }
+  const std::uint32_t n = static_cast<std::uint32_t>(count);
+  if (type == 0xE5 || type == 0xF1 || type == 0xF2) {
+    e = m_wo.autoFormatLOWInitTrack(2, n);
+    if (e != 0) {
+      DRV_LOG(ERR_, "Failed to Padding, Track#2 LSN N-0x80 to N. Status=%08X", e);
+      return e;
+    }
+    DRV_LOG(INFO, "DBG AD TRACK2 SUCCESS\n");
+  } else {
+    for (std::uint32_t k = 0; k < 9; ++k) {
+      e = write_area(s, n - 288 + 32 * k, area.data(), kArea);
+      if (e != 0) {
+        DRV_LOG(ERR_, "pxo_write10 failed. err=%d\n", e);
+        (void)s->synchronize_cache(&dummy);
+        return e;
+      }
+    }
+    e = s->synchronize_cache(&dummy);
+    if (e != 0) {
+      DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", e);
+      return e;
+    }
+  }
+  // The end area ends with the disc: its last sector, the anchor, is N - 1.
+  const std::uint32_t first_lsn = n - area_sectors;
+  std::uint8_t* avdp = area.data() + (area_sectors - 1) * kSector;
+  std::memset(avdp, 0, kSector);
+  put_le16(avdp + 0, 2);
+  put_le16(avdp + 2, 3);
+  put_le16(avdp + 6, m_request_serial);
+  put_le32(avdp + 12, n - 1);
+  put_le32(avdp + 16, 0x8000);
+  put_le32(avdp + 20, f2 ? 384 : 288);
+  put_le32(avdp + 24, 0x8000);
+  put_le32(avdp + 28, f2 ? 512 : 304);
+  scsi_service_cm::CalcDescriptorCRCAndChecksum(avdp, 512);
+  int tries = 0;
+  for (; tries < 10; ++tries) {
+    if (f2) {
+      pxo_reserve_write_t r{first_lsn, area_sectors};
+      e = s->reserve_write_range(reinterpret_cast<caddr_t>(&r));
+      if (e != 0) {
+        DRV_LOG(ERR_, "reserve_write_range failed. err=%d\n", e);
+        (void)s->synchronize_cache(&dummy);
+        continue;
+      }
+    }
+    e = write_area(s, first_lsn, area.data(), area_size);
+    if (e != 0) {
+      DRV_LOG(ERR_, "pxo_write10 failed. err=%d\n", e);
+      errno_t c = s->synchronize_cache(&dummy);
+      if (c != 0) DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", c);
+      continue;
+    }
+    e = s->synchronize_cache(&dummy);
+    if (e != 0) {
+      DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", e);
+      continue;
+    }
+    if (driveVerify) {
+      DRV_LOG(INFO, "Verify skip for Drive Verify\n");
+    } else {
+      pxo_verify_range_t v{first_lsn, static_cast<std::uint16_t>(area_sectors), 0};
+      e = s->verify_range(reinterpret_cast<caddr_t>(&v));
+      if (e != 0) {
+        DRV_LOG(ERR_, "verify_range failed. err=%d\n", e);
+        return e;
+      }
+    }
+    break;
+  }
+  if (tries == 10) DRV_LOG(ERR_, "retry NG. retry_count=%d\n", tries);
+  return e;
+}
+
+errno_t scsi_service::wo_pad_track1(std::uint8_t type, std::uint32_t nwa, std::vector<std::uint8_t>& area) {
+  storage_scsi* s = m_storage_scsi;
+  char dummy = 0;
+  if (nwa > 4351) return 0;
+  if (type == 0xE5 || type == 0xF1 || type == 0xF2) {
+    errno_t e = m_wo.autoFormatLOWInitTrack(1, 0x1100);
+    if (e != 0) DRV_LOG(ERR_, "Failed to Padding, Track#1 LSN 0-0x1100 to N. Status=%08X", e);
+    return e;
+  }
+  std::fill(area.begin(), area.end(), 0);
+  for (std::uint32_t lsn = nwa; lsn < 4352; lsn += 32) {
+    errno_t e = write_area(s, lsn, area.data(), kArea);
+    if (e != 0) {
+      DRV_LOG(ERR_, "pxo_write10 failed. err=%d\n", e);
+      (void)s->synchronize_cache(&dummy);
+      return e;
+    }
+  }
+  errno_t e = s->synchronize_cache(&dummy);
+  if (e != 0) DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", e);
+  return e;
+}
+
 errno_t scsi_service::auto_format_retry_wo(bool flag, Boolean* serialKnown, storage_scsi* pscsi, bool driveVerify) {
   DRV_TRACE_FN();
   if (serialKnown == nullptr) {
@@ -473,17 +595,13 @@ errno_t scsi_service::auto_format_retry_wo(bool flag, Boolean* serialKnown, stor
     return res;
   }
   const std::uint8_t type = static_cast<std::uint8_t>(type_c);
-  const bool f2 = type == 0xF2;
-  const std::uint32_t area_size = f2 ? kAreaF2 : kArea;
-  const std::uint32_t area_sectors = area_size / kSector;
   std::vector<std::uint8_t> area;
   try {
-    area.assign(area_size, 0);
+    area.assign(type == 0xF2 ? kAreaF2 : kArea, 0);
   } catch (const std::bad_alloc&) {
     DRV_LOG(ERR_, "malloc failed.\n");
     return drv_err::kNoMemory;
   }
-  char dummy = 0;
   bool first = flag;
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::fill(area.begin(), area.end(), 0);
@@ -502,89 +620,12 @@ errno_t scsi_service::auto_format_retry_wo(bool flag, Boolean* serialKnown, stor
       if (c != 0) DRV_LOG(ERR_, "init_config failed. err=%d\n", c);
       return c;
     }
-    if (steps > 31) {
-      // The format gave up at the end of the medium: close the volume with
-      // the end area and its last anchor.
-      if (!m_wo.get_StrideFormat_flag()) m_wo.set_AutoFormatted_flag(true);
-      std::uint64_t count = 0;
-      errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&count));
-      if (e != 0) {
-        DRV_LOG(ERR_, "get_block_count failed. err=%d\n", e);
-        return e;
-      }
-      const std::uint32_t n = static_cast<std::uint32_t>(count);
-      if (type == 0xE5 || type == 0xF1 || type == 0xF2) {
-        e = m_wo.autoFormatLOWInitTrack(2, n);
-        if (e != 0) {
-          DRV_LOG(ERR_, "Failed to Padding, Track#2 LSN N-0x80 to N. Status=%08X", e);
-          return e;
-        }
-        DRV_LOG(INFO, "DBG AD TRACK2 SUCCESS\n");
-      } else {
-        for (std::uint32_t k = 0; k < 9; ++k) {
-          e = write_area(s, n - 288 + 32 * k, area.data(), kArea);
-          if (e != 0) {
-            DRV_LOG(ERR_, "pxo_write10 failed. err=%d\n", e);
-            (void)s->synchronize_cache(&dummy);
-            return e;
-          }
-        }
-        e = s->synchronize_cache(&dummy);
-        if (e != 0) {
-          DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", e);
-          return e;
-        }
-      }
-      // The end area ends with the disc: its last sector, the anchor, is N - 1.
-      const std::uint32_t first_lsn = n - area_sectors;
-      std::uint8_t* avdp = area.data() + (area_sectors - 1) * kSector;
-      std::memset(avdp, 0, kSector);
-      put_le16(avdp + 0, 2);
-      put_le16(avdp + 2, 3);
-      put_le16(avdp + 6, m_request_serial);
-      put_le32(avdp + 12, n - 1);
-      put_le32(avdp + 16, 0x8000);
-      put_le32(avdp + 20, f2 ? 384 : 288);
-      put_le32(avdp + 24, 0x8000);
-      put_le32(avdp + 28, f2 ? 512 : 304);
-      scsi_service_cm::CalcDescriptorCRCAndChecksum(avdp, 512);
-      int tries = 0;
-      for (; tries < 10; ++tries) {
-        if (f2) {
-          pxo_reserve_write_t r{first_lsn, area_sectors};
-          e = s->reserve_write_range(reinterpret_cast<caddr_t>(&r));
-          if (e != 0) {
-            DRV_LOG(ERR_, "reserve_write_range failed. err=%d\n", e);
-            (void)s->synchronize_cache(&dummy);
-            continue;
-          }
-        }
-        e = write_area(s, first_lsn, area.data(), area_size);
-        if (e != 0) {
-          DRV_LOG(ERR_, "pxo_write10 failed. err=%d\n", e);
-          errno_t c = s->synchronize_cache(&dummy);
-          if (c != 0) DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", c);
-          continue;
-        }
-        e = s->synchronize_cache(&dummy);
-        if (e != 0) {
-          DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", e);
-          continue;
-        }
-        if (driveVerify) {
-          DRV_LOG(INFO, "Verify skip for Drive Verify\n");
-        } else {
-          pxo_verify_range_t v{first_lsn, static_cast<std::uint16_t>(area_sectors), 0};
-          e = s->verify_range(reinterpret_cast<caddr_t>(&v));
-          if (e != 0) {
-            DRV_LOG(ERR_, "verify_range failed. err=%d\n", e);
-            return e;
-          }
-        }
-        break;
-      }
-      if (tries == 10) DRV_LOG(ERR_, "retry NG. retry_count=%d\n", tries);
-      return e;
+    // The format gave up at the end of the medium once track 2 exists: only
+    // the end area and its last anchor are written again. (The progress
+    // counter cannot tell: with drive verify on it counts no VERIFY.)
+    if (*serialKnown && wo_track2_reserved()) {
+      DRV_LOG(WARN, "autoformat failed[%d] after track 2 was reserved. steps=%u\n", res, steps);
+      return wo_end_area_recovery(type, area, driveVerify);
     }
     if (!*serialKnown) {
       DRV_LOG(WARN, "get_msn[%d]\n", 0);
@@ -599,30 +640,7 @@ errno_t scsi_service::auto_format_retry_wo(bool flag, Boolean* serialKnown, stor
     }
     const std::uint32_t nwa = ti.track_info.NextWritableAddress;
     DRV_LOG(WARN, "autoformat failed[%d]. read_track_info NWA[%d]\n", res, static_cast<int>(nwa));
-    if (nwa <= 4351) {
-      if (type == 0xE5 || type == 0xF1 || type == 0xF2) {
-        e = m_wo.autoFormatLOWInitTrack(1, 0x1100);
-        if (e != 0) {
-          DRV_LOG(ERR_, "Failed to Padding, Track#1 LSN 0-0x1100 to N. Status=%08X", e);
-          return e;
-        }
-      } else {
-        std::fill(area.begin(), area.end(), 0);
-        for (std::uint32_t lsn = nwa; lsn < 4352; lsn += 32) {
-          e = write_area(s, lsn, area.data(), kArea);
-          if (e != 0) {
-            DRV_LOG(ERR_, "pxo_write10 failed. err=%d\n", e);
-            (void)s->synchronize_cache(&dummy);
-            return e;
-          }
-        }
-        e = s->synchronize_cache(&dummy);
-        if (e != 0) {
-          DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", e);
-          return e;
-        }
-      }
-    }
+    if (errno_t pe = wo_pad_track1(type, nwa, area)) return pe;
     first = true;
   }
   return res;
@@ -659,6 +677,7 @@ errno_t scsi_service::last_written_disc_search(storage_scsi* pscsi, std::uint8_t
     DRV_LOG(ERR_, "mechanism_status failed. err=%d\n", m.err);
     return m.err;
   }
+  bool slot_known = true;  // false: nothing found that could be stored
   pxo_slot_info_t si{};
   errno_t sr = s->get_slot_info(reinterpret_cast<caddr_t>(&si));
   if (sr != 0) {
@@ -689,6 +708,12 @@ errno_t scsi_service::last_written_disc_search(storage_scsi* pscsi, std::uint8_t
       if (m1.err != 0 || (m1.state == 1 && m1.loaded != half)) {
         (void)set_read_only_one();
         DRV_LOG(ERR_, "Slot:%d disc not load. Do Read Only Mount\n ", half);
+        // The mount goes on with the disc in the drive; with none known
+        // (no mechanism answer, no disc) no slot is stored at all.
+        if (m1.err == 0 && m1.state == 1)
+          *lastslot = m1.loaded;
+        else
+          slot_known = false;
       } else {
         formatted = false;
         caperr = false;
@@ -756,10 +781,14 @@ errno_t scsi_service::last_written_disc_search(storage_scsi* pscsi, std::uint8_t
       }
     }
   }
-  setNextSlotLoad(lastslot);
-  std::uint32_t rec[4] = {*lastslot, *lastslot, 0, 0};
-  errno_t r = s->set_slot_info(reinterpret_cast<caddr_t>(rec));
-  if (r != 0) DRV_LOG(ERR_, "set_slot_info failed. err[%d]", r);
+  if (slot_known) {
+    setNextSlotLoad(lastslot);
+    std::uint32_t rec[4] = {*lastslot, *lastslot, 0, 0};
+    errno_t r = s->set_slot_info(reinterpret_cast<caddr_t>(rec));
+    if (r != 0) DRV_LOG(ERR_, "set_slot_info failed. err[%d]", r);
+  } else {
+    DRV_LOG(ERR_, "no slot known: slot information left as it was\n");
+  }
   DRV_LOG(DEBG, "err(%d)", res);
   return res;
 }

@@ -68,6 +68,19 @@ errno_t format_capacity(storage_scsi* s, std::uint8_t* ans, std::uint32_t* n) {
   return 0;
 }
 
+// A disc too small for the initial volume would make the layout's sums wrap.
+errno_t check_disc_size(std::uint32_t n) {
+  if (n >= media::kMinRewritableBlocks) return 0;
+  DRV_LOG(ERR_, "disc too small for a volume. blocks=%u, at least %u\n", n, media::kMinRewritableBlocks);
+  return drv_err::kInvalid;
+}
+
+errno_t refuse_while_walking(const scsi_service_re& re) {
+  if (!re.walking()) return 0;
+  DRV_LOG(ERR_, "backtrack running, request refused\n");
+  return 16;
+}
+
 errno_t realloc_control(storage_scsi* s, std::uint32_t count, bool driveVerify) {
   pxo_realloc_control_t r{};
   r.start1 = 4096;
@@ -225,6 +238,7 @@ errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi
     DRV_LOG(ERR_, "cannot scsi access!!  err=%d", drv_err::kInvalid);
     return drv_err::kInvalid;
   }
+  if (errno_t e = refuse_while_walking(*this)) return e;
   storage_scsi* s = m_storage_scsi;
   if (serialOk) *serialOk = 0;
   std::tm now{};
@@ -242,6 +256,7 @@ errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi
   std::uint32_t N = 0;
   if (!retry) {
     if (errno_t e = format_capacity(s, cap, &N)) return e;
+    if (errno_t e = check_disc_size(N)) return e;
     std::uint8_t list[12] = {0x00, 0x00, 0x00, 0x08};
     std::memcpy(list + 4, cap + 4, 4);
     list[8] = 0;  // format type 0
@@ -252,6 +267,7 @@ errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi
     }
   }
   if (errno_t e = format_capacity(s, cap, &N)) return e;
+  if (errno_t e = check_disc_size(N)) return e;
   if (!skipRealloc) {
     if (errno_t e = realloc_control(s, N - 4385, driveVerify)) {
       DRV_LOG(ERR_, "set reallocation control failed. err(%d)", e);
@@ -268,17 +284,15 @@ errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi
     }
   }
   std::memset(attr, 0, sizeof(attr));
-  if (errno_t e = s->get_read_attribute(0x0401, attr, 44)) {
+  errno_t check = 0;
+  if (errno_t e = read_medium_serial(&check)) {
     DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0401h) failed. err(%d)\n", e);
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-  } else {
-    std::memcpy(m_medium_serial_number, attr + 9, 32);
-    if (errno_t ce = checkMediumSerialNumStr(m_medium_serial_number, 32)) {
-      DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", ce);
-      std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-      return ce;
-    }
-    if (serialOk) *serialOk = 1;
+  } else if (check != 0) {
+    // The kind of rejection (1-4) is logged; the caller gets "invalid".
+    DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", check);
+    return drv_err::kInvalid;
+  } else if (serialOk) {
+    *serialOk = 1;
   }
   if (m_stride_format) {
     if (errno_t e = s->get_read_attribute(0x1500, attr, 184)) {
@@ -290,6 +304,7 @@ errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi
   ReBuffer b;
   if (errno_t e = b.alloc()) return e;
   if (!retry) m_nwa = 4352;
+  std::uint32_t nwa = m_nwa;
   errno_t res = 0;
   if (m_stride_format) {
     DRV_LOG(INFO, "m_StrideFormatFlag = %d.\n", m_stride_format);
@@ -297,11 +312,12 @@ errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi
     bool local_wrote = false;
     re_volume_writer w(*this, s, b, now, N - 1);
     w.wrote = wrote ? wrote : &local_wrote;
-    DRV_LOG(INFO, "Write Metadata Extent, NWA=0x%X\n", m_nwa);
+    DRV_LOG(INFO, "Write Metadata Extent, NWA=0x%X\n", nwa);
     std::uint32_t M = 0, F = 0;
-    res = w.relocating(0, &m_nwa, &M, driveVerify);
+    res = w.relocating(0, &nwa, &M, driveVerify);
     w.content_lsn = M;
-    if (res == 0) res = w.relocating(1, &m_nwa, &F, driveVerify);
+    if (res == 0) res = w.relocating(1, &nwa, &F, driveVerify);
+    m_nwa = nwa;
     w.metadata_lsn = F;
     if (res == 0)
       res = w.fixed(2, 320, "STEP#14.WRITE10(LVIS) failed. err(%d)\n", "STEP#15.SYNCHRONIZE_CACHE failed. err(%d)\n");
@@ -343,6 +359,7 @@ errno_t scsi_service_re::all_erase(pxo_all_erase_info_t* info, UInt32 nwa, bool 
     DRV_LOG(ERR_, "Invalid parameter. m_storage_scsi=0x%p\n", static_cast<void*>(m_storage_scsi));
     return drv_err::kInvalid;
   }
+  if (errno_t e = refuse_while_walking(*this)) return e;
   storage_scsi* s = m_storage_scsi;
   std::tm now{};
   if (!media::now_utc(&now)) {
@@ -358,21 +375,24 @@ errno_t scsi_service_re::all_erase(pxo_all_erase_info_t* info, UInt32 nwa, bool 
   std::uint8_t cap[12] = {};
   std::uint32_t N = 0;
   if (errno_t e = format_capacity(s, cap, &N)) return e;
+  if (errno_t e = check_disc_size(N)) return e;
+  // The new metadata goes behind the recognition area and the first anchor
+  // and ends before the end area; anywhere else it would overwrite them.
+  if (nwa < 4352 || nwa > N - 288 - 64) {
+    DRV_LOG(ERR_, "Invalid parameter. NWA=0x%x outside [0x1100, 0x%x]\n", nwa, N - 288 - 64);
+    return drv_err::kInvalid;
+  }
   std::uint8_t attr[184] = {};
   if (m_tag_serial_number == 0xFFFF) {
     m_tag_serial_number = s->get_read_attribute(0x0007, attr, 12) == 0 ? be16(attr + 9) : 1;
   }
-  std::memset(attr, 0, sizeof(attr));
-  if (errno_t e = s->get_read_attribute(0x0401, attr, 44)) {
+  errno_t check = 0;
+  if (errno_t e = read_medium_serial(&check)) {
     DRV_LOG(ERR_, "STEP#XX:READ_ATTRIBUTE::0401h failed. err(%d)\n", e);
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-  } else {
-    std::memcpy(m_medium_serial_number, attr + 9, 32);
-    if (errno_t ce = checkMediumSerialNumStr(m_medium_serial_number, 32)) {
-      DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", ce);
-      std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-      return ce;
-    }
+  } else if (check != 0) {
+    // The kind of rejection (1-4) is logged; the caller gets "invalid".
+    DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", check);
+    return drv_err::kInvalid;
   }
   std::memset(attr, 0, sizeof(attr));
   if (errno_t e = s->get_read_attribute(0x1500, attr, 184)) {
@@ -381,16 +401,16 @@ errno_t scsi_service_re::all_erase(pxo_all_erase_info_t* info, UInt32 nwa, bool 
   }
   ReBuffer b;
   if (errno_t e = b.alloc()) return e;
-  m_nwa = nwa;
-  DRV_LOG(INFO, "NWA=0x%x, Result=%d", m_nwa, 0);
+  DRV_LOG(INFO, "NWA=0x%x, Result=%d", nwa, 0);
   re_volume_writer w(*this, s, b, now, N - 1);
   w.volume_set_number = be32(attr + 9 + cm1500::kVolumeSetNumber);
   w.next_unique_id = be32(attr + 9 + cm1500::kLastUniqueId) + 1;
   w.open_integrity = false;
   std::uint32_t M = 0, F = 0;
-  errno_t res = w.relocating(0, &m_nwa, &M, driveVerify);
+  errno_t res = w.relocating(0, &nwa, &M, driveVerify);
   w.content_lsn = M;
-  if (res == 0) res = w.relocating(1, &m_nwa, &F, driveVerify);
+  if (res == 0) res = w.relocating(1, &nwa, &F, driveVerify);
+  m_nwa = nwa;
   w.metadata_lsn = F;
   if (res == 0)
     res = w.fixed(2, 320, "STEP#14.WRITE10(LVIS) failed. err(%d)\n", "STEP#15.SYNCHRONIZE_CACHE failed. err(%d)\n");
@@ -432,15 +452,19 @@ errno_t scsi_service_re::EraseDescriptorData() {
     DRV_LOG(ERR_, "%s", fail);
     res = e;
   };
-  area(0, "fail LSN=0-0x20 Erase \n");
-  area(256, "fail LSN=0x100-0x120 Erase \n");
+  // The disc's size first: a disc too small for a volume is not touched.
   std::uint64_t n = 0;
   if (errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&n))) {
     DRV_LOG(ERR_, "fail readCapacity \n");
-    res = e;
-  } else {
-    area(static_cast<std::uint32_t>(n) - 32, "fail LSN=N-1Fh-1RU0 Erase \n");
+    return e;
   }
+  if (n < media::kMinRewritableBlocks) {
+    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(n));
+    return drv_err::kInvalid;
+  }
+  area(0, "fail LSN=0-0x20 Erase \n");
+  area(256, "fail LSN=0x100-0x120 Erase \n");
+  area(static_cast<std::uint32_t>(n) - 32, "fail LSN=N-1Fh-1RU0 Erase \n");
   DRV_LOG(INFO, "Result=%d\n", res);
   return res;
 }
@@ -453,6 +477,7 @@ errno_t scsi_service_re::reFormat(caddr_t, storage_scsi* pscsi) {
     DRV_LOG(ERR_, "Invalid parameter, pscsi=0x%p\n", static_cast<void*>(pscsi));
     return drv_err::kInvalid;
   }
+  if (errno_t e = refuse_while_walking(*this)) return e;
   m_reformat = m_storage_scsi->get_reformat_flg() != 0;
   DRV_LOG(INFO, "reformat flsg=%d\n", m_reformat ? 1 : 0);
   errno_t res = -1;

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <cstring>
 #include <vector>
 
@@ -17,7 +19,7 @@ namespace {
 constexpr int kAttempts = 10;
 
 bool low_padded(std::uint8_t t) { return t == 0xF1 || t == 0xF2 || t == 0xE5; }
-std::uint32_t track2_offset(std::uint8_t t) { return t == 0xF2 ? 512 : (t == 0xF1 || t == 0xE5) ? 128 : 288; }
+using media::track2_offset;
 
 // Buffers of one format or erase: a buffer header and a zero-filled data area.
 struct Buffers {
@@ -177,6 +179,15 @@ errno_t block_count(storage_scsi* s, std::uint32_t* n) {
   return e;
 }
 
+// A disc too small for the volume of its medium type would make the layout's
+// sums (N - X, N - 288, N - 32) wrap: refused before anything is written.
+errno_t check_disc_size(std::uint32_t n, std::uint8_t type) {
+  const std::uint32_t need = media::min_write_once_blocks(type);
+  if (n >= need) return 0;
+  DRV_LOG(ERR_, "disc too small for a volume. blocks=%u, at least %u\n", n, need);
+  return drv_err::kInvalid;
+}
+
 errno_t set_verify_mode(storage_scsi* s, std::uint32_t n, bool driveVerify) {
   pxo_realloc_control_t r{};
   r.start1 = 0;
@@ -189,6 +200,66 @@ errno_t set_verify_mode(storage_scsi* s, std::uint32_t n, bool driveVerify) {
     DRV_LOG(WARN, "Drive Verify OFF(=Maunal) Fvwrd:%d \n", r.fvwrd);
   errno_t e = s->set_realloc_control(reinterpret_cast<caddr_t>(&r));
   if (e) DRV_LOG(ERR_, "set reallocation control failed. err(%d)", e);
+  return e;
+}
+
+// A section (the metadata extent or the metadata file entries) written at
+// the next writable address of track 1; after a failed attempt the drive's
+// next block (the start of track 0) is taken. Every address must lie in the
+// volume's metadata area: from 4352 to `limit`, the 32 blocks included.
+struct NwaSection {
+  const char* step;                       // label of the track read
+  const char* const* labels = nullptr;    // step labels of write, flush and verify
+  bool reserve = false;                   // D2h before the write
+  std::uint32_t limit = 0;                // first block past the area
+  std::function<errno_t(std::uint32_t lsn)> build;
+};
+
+bool in_metadata_area(std::uint32_t lsn, std::uint32_t limit) {
+  if (lsn >= 4352 && lsn <= limit && limit - lsn >= 32) return true;
+  DRV_LOG(ERR_, "write address out of range. LSN=0x%x, area 0x1100-0x%x\n", lsn, limit);
+  return false;
+}
+
+errno_t write_at_nwa(storage_scsi* s, WoIo& io, const NwaSection& sec, std::uint32_t* where) {
+  pxo_track_info_data_t t{};
+  if (errno_t e = read_track(s, 1, &t)) {
+    DRV_LOG(ERR_, "%s READ_TRACK_INFORMATION failed. err(%d)\n", sec.step, e);
+    return e;
+  }
+  io.add(1);
+  if (!nwa_valid(t)) {
+    DRV_LOG(ERR_, "%s NWA of track 1 not valid\n", sec.step);
+    return drv_err::kIO;
+  }
+  *where = t.NextWritableAddress;
+  s->scsi_cache_clear();
+  errno_t e = 0;
+  for (int i = 0; i < kAttempts; ++i) {
+    if (!in_metadata_area(*where, sec.limit)) return drv_err::kIO;
+    if (errno_t be = sec.build(*where)) return be;
+    WoIo::Section p;
+    p.writes = {{*where, 32}};
+    p.reserve = sec.reserve;
+    p.reserve_lsn = *where;
+    p.reserve_blocks = 32;
+    p.verify_lsn = *where;
+    p.verify_blocks = 32;
+    if (sec.labels) std::copy(sec.labels, sec.labels + 3, p.steps);
+    e = io.attempt(p);
+    if (e == 0) return 0;
+    if (i == kAttempts - 1) break;
+    pxo_track_info_data_t r{};
+    if (errno_t re = read_track(s, 0, &r)) {
+      DRV_LOG(ERR_, "fail reportTrackInfo(readTrackInfo) \n");
+      io.add(-1);
+      return re;
+    }
+    *where = r.LogicalTrackStartAddress;
+    DRV_LOG(INFO, "write retry metadata :0x%x \n", *where);
+  }
+  // Never point the volume at a metadata area that was not written.
+  DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", sec.step, kAttempts, e);
   return e;
 }
 
@@ -262,6 +333,285 @@ errno_t scsi_service_wo::autoFormatLOWInitTrack(UInt32 track, UInt32 limit) {
   return res;
 }
 
+// One run of the full automatic format, step by step. Each step returns 0 or
+// the error that ends the format.
+class wo_format_run {
+ public:
+  wo_format_run(scsi_service_wo& svc, storage_scsi* s, const std::tm& now, std::uint8_t type,
+                std::uint32_t* counter, bool driveVerify)
+      : svc_(svc), s_(s), now_(now), type_(type), counter_(counter), verify_off_(driveVerify),
+        lp_(low_padded(type)), f2_(type == 0xF2), big_(type == 0xF2 ? 128 : 32) {}
+
+  // FORMAT UNIT into one incomplete track, unless skipped; *done when the
+  // disc already has its two tracks.
+  errno_t format_tracks(bool skipFormat, bool* done) {
+    *done = false;
+    if (!skipFormat) {
+      std::uint8_t status = 0;
+      std::uint16_t last = 0;
+      if (errno_t e = read_disc(s_, &status, &last)) {
+        DRV_LOG(ERR_, "STEP#01 READ_DISC_INFORMATION failed. err(%d)\n", e);
+        return e;
+      }
+      add(1);
+      DRV_LOG(INFO, "completedsteps=%d, #01:READ_DISC_INFORMATION\n", *counter_);
+      if (last == 2) {
+        *done = true;  // already formatted into two tracks
+        return 0;
+      }
+      std::uint8_t list[12] = {0x00, 0x00, 0x00, 0x08};
+      if (errno_t e = s_->format_unit(reinterpret_cast<caddr_t>(list), false)) {
+        DRV_LOG(ERR_, "STEP#02 FORMAT_UNIT failed. err(%d)\n", e);
+        format_failed_ = true;
+      } else {
+        add(1);
+      }
+      if (errno_t e = read_disc(s_, &status, &last)) {
+        DRV_LOG(ERR_, "STEP#03 READ_DISC_INFORMATION failed. err(%d)\n", e);
+        return e;
+      }
+      add(1);
+      // A disc that is not an incomplete one-track disc now cannot take the
+      // volume: that is a failure, not a finished format.
+      if (status != 1) {
+        DRV_LOG(ERR_, "disc status not incomplete. status:%d\n", status);
+        return drv_err::kIO;
+      }
+      if (last != 1) {
+        DRV_LOG(ERR_, "track num:%d\n", last);
+        return drv_err::kIO;
+      }
+    }
+    pxo_track_info_data_t t1{};
+    if (errno_t e = read_track(s_, 1, &t1)) {
+      DRV_LOG(ERR_, "STEP#04 READ_TRACK_INFORMATION failed. err(%d)\n", e);
+      return e;
+    }
+    add(1);
+    if (t1.NextWritableAddress <= 4351) format_failed_ = false;
+    return 0;
+  }
+
+  // Tag serial number (0007h), medium serial number (0401h) and, for the
+  // stride format, the 1500h record.
+  errno_t read_identity(Boolean* get_msn) {
+    std::uint8_t attr[184] = {};
+    if (!svc_.m_stride_format || svc_.m_tag_serial_number == 0xFFFF) {
+      if (errno_t e = s_->get_read_attribute(0x0007, attr, 12)) {
+        DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0007h) failed. err(%d)\n", e);
+        svc_.m_tag_serial_number = 1;
+      } else {
+        svc_.m_tag_serial_number = be16(attr + 9);
+        DRV_LOG(DEBG, "STEP#XX READ_ATTRIBUTE(0007h) InitCount=0x%X\n", svc_.m_tag_serial_number);
+      }
+    }
+    errno_t check = 0;
+    errno_t se = svc_.read_medium_serial(&check);
+    if (se) DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0401h) failed. err(%d)\n", se);
+    if (se != 0 || check != 0) {
+      DRV_LOG(ERR_, "get MEDIUM SERIAL NUMBER err\n");
+      return drv_err::kInvalid;
+    }
+    *get_msn = 1;
+    if (svc_.m_stride_format) {
+      std::memset(attr, 0, sizeof(attr));
+      if (errno_t e = s_->get_read_attribute(0x1500, attr, 184)) {
+        DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(1500h). Result = %d\n", e);
+        return e;
+      }
+    }
+    return 0;
+  }
+
+  // Disc size, verify mode, the low padding of track 1 and the buffers.
+  errno_t prepare() {
+    if (errno_t e = block_count(s_, &N_)) {
+      DRV_LOG(ERR_, "STEP#29 READ_CAPACITY failed. err(%d)\n", e);
+      return e;
+    }
+    add(1);
+    DRV_LOG(INFO, "completedsteps=%d, #29\xE2\x86\x92" "4.5:READ_CAPACITY\n", *counter_);
+    DRV_LOG(INFO, "lastsector:%d(0x%X)\n", N_, N_);
+    if (errno_t e = check_disc_size(N_, type_)) return e;
+    if (errno_t e = set_verify_mode(s_, N_, verify_off_)) return e;
+    if (lp_) {
+      if (errno_t e = svc_.autoFormatLOWInitTrack(1, 4352)) {
+        DRV_LOG(ERR_, "Failed to Padding, Track#1 LSN 0-0x1100 to N. Status=%08X", static_cast<unsigned>(e));
+        return e;
+      }
+      DRV_LOG(DEBG, "DBG AD VRS SUCCESS\n");
+    }
+    if (errno_t e = b_.alloc(f2_ ? 0x80000 : 0x10000, "write buffer alloc failed. err(12)\n",
+                             "write data buffer alloc failed. err(12)\n"))
+      return e;
+    io_ = std::make_unique<WoIo>(s_, b_, verify_off_, counter_, false);
+    return 0;
+  }
+
+  // Sections 0-3: recognition sequence, padding, first anchor, padding.
+  errno_t start_sections() {
+    const bool pad = !lp_ && !format_failed_;
+    if (errno_t e = setup(0)) return e;
+    if (errno_t e = fixed(one(0, big_, f2_), "STEP#05")) return e;
+    if (pad) {
+      if (errno_t e = setup(1, true)) return e;
+      if (errno_t e = fixed(padding(32, 7, 224), "STEP#08")) return e;
+    } else {
+      add(3);
+    }
+    if (errno_t e = setup(2)) return e;
+    if (errno_t e = fixed(one(256, big_, f2_), "STEP#10")) return e;
+    if (pad) {
+      if (errno_t e = setup(3, true)) return e;
+      if (errno_t e = fixed(padding(288, 127, 4320), "STEP#13")) return e;
+    } else {
+      add(3);
+    }
+    return 0;
+  }
+
+  // Sections 4 and 5: metadata extent and metadata file entries at the NWA
+  // of track 1 (not written by the stride format).
+  errno_t metadata_sections() {
+    if (svc_.m_stride_format) {
+      add(8);
+      return 0;
+    }
+    static const char* const l4[3] = {"16", "17", "18"};
+    static const char* const l5[3] = {"20", "21", "22"};
+    // Track 2 is reserved at N - X only later: the metadata must end before.
+    NwaSection sec{"STEP#15", l4, lp_, N_ - track2_offset(type_),
+                   [this](std::uint32_t lsn) { return setup(4, false, lsn, lsn, lsn); }};
+    if (errno_t e = write_at_nwa(s_, *io_, sec, &M_)) return e;
+    sec.step = "STEP#19";
+    sec.labels = l5;
+    sec.build = [this](std::uint32_t lsn) { return setup(5, false, M_, lsn, lsn); };
+    return write_at_nwa(s_, *io_, sec, &E_);
+  }
+
+  // Sections 6 and 7: both volume descriptor sequences, the open integrity
+  // descriptor.
+  errno_t sequences() {
+    if (errno_t e = setup(6, false, 0, 0, svc_.m_stride_format ? 0 : E_)) return e;
+    if (errno_t e = fixed(one(f2_ ? 384 : 288, f2_ ? 256 : 32, f2_), "STEP#23")) return e;
+    if (errno_t e = setup(7)) return e;
+    return fixed(one(f2_ ? 640 : 320, big_, f2_), "STEP#26");
+  }
+
+  errno_t cartridge_memory() {
+    if (svc_.m_stride_format) {
+      errno_t e = svc_.writeAttributeFromStride(media::udf_time(now_));
+      if (e) DRV_LOG(ERR_, "writeAttribute failed.Result %d\n", e);
+      return e;
+    }
+    pxo_attribute_data_t rec{};
+    if (errno_t e = svc_.initializeCMData(&rec, media::udf_time(now_))) {
+      DRV_LOG(ERR_, "initializeCMData failed. err=%d\n", e);
+      return e;
+    }
+    if (errno_t e = scsi_service_cm::convEndianForCMData(&rec)) {
+      DRV_LOG(ERR_, "convEndianForCMData failed. err=%d\n", e);
+      return e;
+    }
+    cm_set_1500h_crc_wire(&rec);
+    errno_t e = s_->pxo_write_attribute(reinterpret_cast<caddr_t>(&rec));
+    if (e) DRV_LOG(ERR_, "writeAttribute failed.Result %d\n", e);
+    return e;
+  }
+
+  // Track 2 reserved at N - X and padded, then the last anchor (section 9).
+  errno_t end_area() {
+    std::uint32_t t2 = N_ - track2_offset(type_);
+    if (errno_t e = s_->reserve_track(reinterpret_cast<caddr_t>(&t2))) {
+      DRV_LOG(ERR_, "STEP#30 RESERVE_TRACK failed. err(%d)\n", e);
+      return e;
+    }
+    add(1);
+    if (lp_) {
+      if (errno_t e = svc_.autoFormatLOWInitTrack(2, N_)) {
+        DRV_LOG(ERR_, "Failed to Padding, Track#2 LSN N-0x80 to N. Status=%08X", static_cast<unsigned>(e));
+        return e;
+      }
+      DRV_LOG(DEBG, "DBG AD TRACK2 SUCCESS\n");
+    } else {
+      if (errno_t e = setup(8, true)) return e;
+      if (errno_t e = fixed(padding(N_ - 288, 8, N_ - 64), "STEP#31")) return e;
+    }
+    if (errno_t e = setup(9)) return e;
+    return fixed(one(N_ - big_, big_, f2_), "STEP#33");
+  }
+
+ private:
+  void add(int n) { *counter_ = static_cast<std::uint32_t>(static_cast<int>(*counter_) + n); }
+
+  errno_t setup(std::uint32_t type_no, bool clear64 = false, std::uint32_t content = 0, std::uint32_t buffer_lsn = 0,
+                std::uint32_t metadataLsn = 0) {
+    setup_buffer_info_t su{};
+    su.type = type_no;
+    su.buffer = b_.data;
+    su.buffer_size = b_.size;
+    fill_time(&su, now_);
+    su.clear_64k_only = clear64 ? 1 : 0;
+    su.block_count = N_;
+    su.metadata_content_lsn = content;
+    su.buffer_lsn = buffer_lsn;
+    if (!svc_.autoFormatSetUpWriteBuffer(&su, metadataLsn, nullptr, 0, 0, 1)) {
+      DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
+      return drv_err::kInvalid;
+    }
+    return 0;
+  }
+  // Ten attempts of a fixed-place section; a section that never succeeds ends
+  // the format, so that no later section points at an area never written.
+  errno_t fixed(WoIo::Section p, const char* name) {
+    static const struct {
+      const char* name;
+      const char* steps[3];
+    } labels[] = {{"STEP#05", {"05", "06", "07"}}, {"STEP#08", {"08", "09", "07"}}, {"STEP#10", {"10", "11", "12"}},
+                  {"STEP#13", {"13", "14", "07"}}, {"STEP#23", {"23", "24", "25"}}, {"STEP#26", {"26", "27", "28"}},
+                  {"STEP#31", {"31-1", "31-2", "31-2"}}, {"STEP#33", {"31-3", "32", "33"}}};
+    for (const auto& l : labels)
+      if (std::strcmp(l.name, name) == 0) std::copy(std::begin(l.steps), std::end(l.steps), p.steps);
+    errno_t e = 0;
+    for (int i = 0; i < kAttempts; ++i) {
+      e = io_->attempt(p);
+      if (e == 0) return 0;
+    }
+    DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", name, kAttempts, e);
+    return e;
+  }
+  static WoIo::Section one(std::uint32_t lsn, std::uint32_t blocks, bool reserve) {
+    WoIo::Section p;
+    p.writes = {{lsn, blocks}};
+    p.reserve = reserve;
+    p.reserve_lsn = lsn;
+    p.reserve_blocks = blocks;
+    p.verify_lsn = lsn;
+    p.verify_blocks = blocks;
+    return p;
+  }
+  static WoIo::Section padding(std::uint32_t first, std::uint32_t count, std::uint32_t vlsn) {
+    WoIo::Section p;
+    for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
+    p.verify_lsn = vlsn;
+    p.verify_blocks = 32;
+    return p;
+  }
+
+  scsi_service_wo& svc_;
+  storage_scsi* s_;
+  std::tm now_;
+  std::uint8_t type_;
+  std::uint32_t* counter_;
+  bool verify_off_;
+  bool lp_, f2_;
+  std::uint32_t big_;
+  bool format_failed_ = false;
+  std::uint32_t N_ = 0, M_ = 0, E_ = 0;
+  Buffers b_;
+  std::unique_ptr<WoIo> io_;
+};
+
 errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, Boolean* get_msn,
                                      storage_scsi* pscsi, bool driveVerify) {
   DRV_TRACE_FN();
@@ -290,265 +640,17 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
     DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
     return e;
   }
-  auto add = [&](int n) { *completedsteps = static_cast<std::uint32_t>(static_cast<int>(*completedsteps) + n); };
-  bool format_failed = false;
-  if (!skipFormat) {
-    std::uint8_t status = 0;
-    std::uint16_t last = 0;
-    if (errno_t e = read_disc(s, &status, &last)) {
-      DRV_LOG(ERR_, "STEP#01 READ_DISC_INFORMATION failed. err(%d)\n", e);
-      return e;
-    }
-    add(1);
-    DRV_LOG(INFO, "completedsteps=%d, #01:READ_DISC_INFORMATION\n", *completedsteps);
-    if (last == 2) return 0;  // already formatted into two tracks
-    std::uint8_t list[12] = {0x00, 0x00, 0x00, 0x08};
-    if (errno_t e = s->format_unit(reinterpret_cast<caddr_t>(list), false)) {
-      DRV_LOG(ERR_, "STEP#02 FORMAT_UNIT failed. err(%d)\n", e);
-      format_failed = true;
-    } else {
-      add(1);
-    }
-    if (errno_t e = read_disc(s, &status, &last)) {
-      DRV_LOG(ERR_, "STEP#03 READ_DISC_INFORMATION failed. err(%d)\n", e);
-      return e;
-    }
-    add(1);
-    // A disc that is not an incomplete one-track disc now cannot take the
-    // volume: that is a failure, not a finished format.
-    if (status != 1) {
-      DRV_LOG(ERR_, "disc status not incomplete. status:%d\n", status);
-      return drv_err::kIO;
-    }
-    if (last != 1) {
-      DRV_LOG(ERR_, "track num:%d\n", last);
-      return drv_err::kIO;
-    }
-  }
-  pxo_track_info_data_t t1{};
-  if (errno_t e = read_track(s, 1, &t1)) {
-    DRV_LOG(ERR_, "STEP#04 READ_TRACK_INFORMATION failed. err(%d)\n", e);
-    return e;
-  }
-  add(1);
-  if (t1.NextWritableAddress <= 4351) format_failed = false;
-
-  std::uint8_t attr[184] = {};
-  if (!m_stride_format || m_tag_serial_number == 0xFFFF) {
-    if (errno_t e = s->get_read_attribute(0x0007, attr, 12)) {
-      DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0007h) failed. err(%d)\n", e);
-      m_tag_serial_number = 1;
-    } else {
-      m_tag_serial_number = be16(attr + 9);
-      DRV_LOG(DEBG, "STEP#XX READ_ATTRIBUTE(0007h) InitCount=0x%X\n", m_tag_serial_number);
-    }
-  }
-  std::memset(attr, 0, sizeof(attr));
-  errno_t se = s->get_read_attribute(0x0401, attr, 44);
-  if (se) DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0401h) failed. err(%d)\n", se);
-  if (se == 0) std::memcpy(m_medium_serial_number, attr + 9, 32);
-  if (se != 0 || checkMediumSerialNumStr(m_medium_serial_number, 32) != 0) {
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-    DRV_LOG(ERR_, "get MEDIUM SERIAL NUMBER err\n");
-    return drv_err::kInvalid;
-  }
-  *get_msn = 1;
-  if (m_stride_format) {
-    if (errno_t e = s->get_read_attribute(0x1500, attr, 184)) {
-      DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(1500h). Result = %d\n", e);
-      return e;
-    }
-  }
-  std::uint32_t N = 0;
-  if (errno_t e = block_count(s, &N)) {
-    DRV_LOG(ERR_, "STEP#29 READ_CAPACITY failed. err(%d)\n", e);
-    return e;
-  }
-  add(1);
-  DRV_LOG(INFO, "completedsteps=%d, #29\xE2\x86\x92" "4.5:READ_CAPACITY\n", *completedsteps);
-  DRV_LOG(INFO, "lastsector:%d(0x%X)\n", N, N);
-  if (errno_t e = set_verify_mode(s, N, driveVerify)) return e;
-  const bool lp = low_padded(type);
-  if (lp) {
-    if (errno_t e = autoFormatLOWInitTrack(1, 4352)) {
-      DRV_LOG(ERR_, "Failed to Padding, Track#1 LSN 0-0x1100 to N. Status=%08X", static_cast<unsigned>(e));
-      return e;
-    }
-    DRV_LOG(DEBG, "DBG AD VRS SUCCESS\n");
-  }
-  const bool f2 = type == 0xF2;
-  Buffers b;
-  if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "write buffer alloc failed. err(12)\n",
-                          "write data buffer alloc failed. err(12)\n"))
-    return e;
-  WoIo io(s, b, driveVerify, completedsteps, false);
-  const std::uint32_t big = f2 ? 128 : 32;
-
-  setup_buffer_info_t su{};
-  auto setup = [&](std::uint32_t type_no, bool clear64, std::uint32_t content, std::uint32_t buffer_lsn,
-                   std::uint32_t metadataLsn, std::uint32_t bufsize) -> errno_t {
-    su = {};
-    su.type = type_no;
-    su.buffer = b.data;
-    su.buffer_size = bufsize;
-    fill_time(&su, now);
-    su.clear_64k_only = clear64 ? 1 : 0;
-    su.block_count = N;
-    su.metadata_content_lsn = content;
-    su.buffer_lsn = buffer_lsn;
-    if (!autoFormatSetUpWriteBuffer(&su, metadataLsn, nullptr, 0, 0, 1)) {
-      DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
-      return drv_err::kInvalid;
-    }
-    return 0;
-  };
-  // Ten attempts of a fixed-place section; a section that never succeeds ends the
-  // format, so that no later section points at an area never written.
-  auto fixed = [&](WoIo::Section p, const char* name) -> errno_t {
-    static const struct {
-      const char* name;
-      const char* steps[3];
-    } labels[] = {{"STEP#05", {"05", "06", "07"}}, {"STEP#08", {"08", "09", "07"}}, {"STEP#10", {"10", "11", "12"}},
-                  {"STEP#13", {"13", "14", "07"}}, {"STEP#23", {"23", "24", "25"}}, {"STEP#26", {"26", "27", "28"}},
-                  {"STEP#31", {"31-1", "31-2", "31-2"}}, {"STEP#33", {"31-3", "32", "33"}}};
-    for (const auto& l : labels)
-      if (std::strcmp(l.name, name) == 0) std::copy(std::begin(l.steps), std::end(l.steps), p.steps);
-    errno_t e = 0;
-    for (int i = 0; i < kAttempts; ++i) {
-      e = io.attempt(p);
-      if (e == 0) return 0;
-    }
-    DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", name, kAttempts, e);
-    return e;
-  };
-  auto one = [&](std::uint32_t lsn, std::uint32_t blocks, bool reserve) {
-    WoIo::Section p;
-    p.writes = {{lsn, blocks}};
-    p.reserve = reserve;
-    p.reserve_lsn = lsn;
-    p.reserve_blocks = blocks;
-    p.verify_lsn = lsn;
-    p.verify_blocks = blocks;
-    return p;
-  };
-  auto padding = [&](std::uint32_t first, std::uint32_t count, std::uint32_t vlsn) {
-    WoIo::Section p;
-    for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
-    p.verify_lsn = vlsn;
-    p.verify_blocks = 32;
-    return p;
-  };
-  const bool pad = !lp && !format_failed;
-
-  // Section 0: recognition sequence.
-  if (errno_t e = setup(0, false, 0, 0, 0, b.size)) return e;
-  if (errno_t e = fixed(one(0, big, f2), "STEP#05")) return e;
-  // Section 1: padding up to the anchor.
-  if (pad) {
-    if (errno_t e = setup(1, true, 0, 0, 0, b.size)) return e;
-    if (errno_t e = fixed(padding(32, 7, 224), "STEP#08")) return e;
-  } else {
-    add(3);
-  }
-  // Section 2: first anchor.
-  if (errno_t e = setup(2, false, 0, 0, 0, b.size)) return e;
-  if (errno_t e = fixed(one(256, big, f2), "STEP#10")) return e;
-  // Section 3: padding up to the metadata.
-  if (pad) {
-    if (errno_t e = setup(3, true, 0, 0, 0, b.size)) return e;
-    if (errno_t e = fixed(padding(288, 127, 4320), "STEP#13")) return e;
-  } else {
-    add(3);
-  }
-  // Sections 4 and 5: metadata extent and metadata file entries at the NWA.
-  std::uint32_t M = 0, E = 0;
-  if (!m_stride_format) {
-    auto at_nwa = [&](std::uint32_t type_no, std::uint32_t* where, const char* step) -> errno_t {
-      pxo_track_info_data_t t{};
-      if (errno_t e = read_track(s, 1, &t)) {
-        DRV_LOG(ERR_, "%s READ_TRACK_INFORMATION failed. err(%d)\n", step, e);
-        return e;
-      }
-      add(1);
-      *where = t.NextWritableAddress;
-      s->scsi_cache_clear();
-      errno_t e = 0;
-      for (int i = 0; i < kAttempts; ++i) {
-        const std::uint32_t content = type_no == 4 ? *where : M;
-        if (errno_t se2 = setup(type_no, false, content, *where, *where, b.size)) return se2;
-        WoIo::Section sec = one(*where, 32, lp);
-        static const char* const l4[3] = {"16", "17", "18"};
-        static const char* const l5[3] = {"20", "21", "22"};
-        std::copy(type_no == 4 ? l4 : l5, (type_no == 4 ? l4 : l5) + 3, sec.steps);
-        e = io.attempt(sec);
-        if (e == 0) return 0;
-        if (i == kAttempts - 1) break;
-        pxo_track_info_data_t r{};
-        if (errno_t re = read_track(s, 0, &r)) {
-          DRV_LOG(ERR_, "fail reportTrackInfo(readTrackInfo) \n");
-          add(-1);
-          return re;
-        }
-        *where = r.LogicalTrackStartAddress;
-        DRV_LOG(INFO, "write retry metadata :0x%x \n", *where);
-      }
-      DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", step, kAttempts, e);
-      return e;
-    };
-    if (errno_t e = at_nwa(4, &M, "STEP#15")) return e;
-    if (errno_t e = at_nwa(5, &E, "STEP#19")) return e;
-  } else {
-    add(8);
-  }
-  // Section 6: both volume descriptor sequences.
-  if (errno_t e = setup(6, false, 0, 0, m_stride_format ? 0 : E, b.size)) return e;
-  if (errno_t e = fixed(one(f2 ? 384 : 288, f2 ? 256 : 32, f2), "STEP#23")) return e;
-  // Section 7: open integrity descriptor.
-  if (errno_t e = setup(7, false, 0, 0, 0, b.size)) return e;
-  if (errno_t e = fixed(one(f2 ? 640 : 320, big, f2), "STEP#26")) return e;
-
-  // Cartridge memory.
-  if (m_stride_format) {
-    if (errno_t e = writeAttributeFromStride(media::udf_time(now))) {
-      DRV_LOG(ERR_, "writeAttribute failed.Result %d\n", e);
-      return e;
-    }
-  } else {
-    pxo_attribute_data_t rec{};
-    if (errno_t e = initializeCMData(&rec, media::udf_time(now))) {
-      DRV_LOG(ERR_, "initializeCMData failed. err=%d\n", e);
-      return e;
-    }
-    if (errno_t e = convEndianForCMData(&rec)) {
-      DRV_LOG(ERR_, "convEndianForCMData failed. err=%d\n", e);
-      return e;
-    }
-    cm_set_1500h_crc_wire(&rec);
-    if (errno_t e = s->pxo_write_attribute(reinterpret_cast<caddr_t>(&rec))) {
-      DRV_LOG(ERR_, "writeAttribute failed.Result %d\n", e);
-      return e;
-    }
-  }
-  // Track 2.
-  std::uint32_t t2 = N - track2_offset(type);
-  if (errno_t e = s->reserve_track(reinterpret_cast<caddr_t>(&t2))) {
-    DRV_LOG(ERR_, "STEP#30 RESERVE_TRACK failed. err(%d)\n", e);
-    return e;
-  }
-  add(1);
-  if (lp) {
-    if (errno_t e = autoFormatLOWInitTrack(2, N)) {
-      DRV_LOG(ERR_, "Failed to Padding, Track#2 LSN N-0x80 to N. Status=%08X", static_cast<unsigned>(e));
-      return e;
-    }
-    DRV_LOG(DEBG, "DBG AD TRACK2 SUCCESS\n");
-  } else {
-    if (errno_t e = setup(8, true, 0, 0, 0, b.size)) return e;
-    if (errno_t e = fixed(padding(N - 288, 8, N - 64), "STEP#31")) return e;
-  }
-  // Section 9: the last anchor.
-  if (errno_t e = setup(9, false, 0, 0, 0, b.size)) return e;
-  errno_t res = fixed(one(N - big, big, f2), "STEP#33");
+  wo_format_run run(*this, s, now, type, completedsteps, driveVerify);
+  bool done = false;
+  if (errno_t e = run.format_tracks(skipFormat, &done)) return e;
+  if (done) return 0;
+  if (errno_t e = run.read_identity(get_msn)) return e;
+  if (errno_t e = run.prepare()) return e;
+  if (errno_t e = run.start_sections()) return e;
+  if (errno_t e = run.metadata_sections()) return e;
+  if (errno_t e = run.sequences()) return e;
+  if (errno_t e = run.cartridge_memory()) return e;
+  const errno_t res = run.end_area();
   s->scsi_cache_clear();
   DRV_LOG(INFO, "completedsteps=%d, Result=%d", *completedsteps, res);
   return res;
@@ -605,6 +707,8 @@ errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool s
     return e;
   }
   DRV_LOG(INFO, "readCapacity lba=0x%x bpb=0x%x\n", N, bs);
+  // The stride format writes only below 4352; the smallest volume still applies.
+  if (errno_t e = check_disc_size(N, 0xF1)) return e;
   add(1);
   if (formatted_now)
     if (errno_t e = set_verify_mode(s, N, driveVerify)) return e;
@@ -625,17 +729,10 @@ errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool s
       m_tag_serial_number = be16(attr + 9);
     }
   }
-  std::memset(attr, 0, sizeof(attr));
-  if (s->get_read_attribute(0x0401, attr, 44) != 0) {
-    DRV_LOG(WARN, "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
-    *get_msn = 0;
-    return -1;
-  }
-  std::memcpy(m_medium_serial_number, attr + 9, 32);
-  if (checkMediumSerialNumStr(m_medium_serial_number, 32) != 0) {
-    DRV_LOG(WARN, "MEDIUM SERIAL NUMBER contain illegal string\n");
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+  errno_t check = 0;
+  if (read_medium_serial(&check) != 0 || check != 0) {
+    DRV_LOG(WARN, check != 0 ? "MEDIUM SERIAL NUMBER contain illegal string\n"
+                             : "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");
     *get_msn = 0;
     return -1;
   }
@@ -732,6 +829,7 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
     DRV_LOG(ERR_, "fail readCapacity \n");
     return e;
   }
+  if (errno_t e = check_disc_size(N, type)) return e;
   if (!info->track_reserved) {
     std::uint32_t t2 = N - track2_offset(type);
     if (errno_t e = s->reserve_track(reinterpret_cast<caddr_t>(&t2))) {
@@ -840,6 +938,10 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
     return e;
   }
   DRV_LOG(INFO, "lastsector:%d(0x%X)\n", N, N);
+  if (errno_t e = check_disc_size(N, type)) {
+    s->scsi_cache_clear();
+    return e;
+  }
   std::uint8_t attr[184] = {};
   if (m_tag_serial_number == 0xFFFF) {
     if (errno_t e = s->get_read_attribute(0x0007, attr, 12)) {
@@ -851,12 +953,10 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
               m_tag_serial_number);
     }
   }
-  std::memset(attr, 0, sizeof(attr));
-  errno_t se = s->get_read_attribute(0x0401, attr, 44);
+  errno_t check = 0;
+  errno_t se = read_medium_serial(&check);
   if (se) DRV_LOG(ERR_, "STEP#00-3 READ_ATTRIBUTE(0401h) failed. err(%d)\n", se);
-  if (se == 0) std::memcpy(m_medium_serial_number, attr + 9, 32);
-  if (se != 0 || checkMediumSerialNumStr(m_medium_serial_number, 32) != 0) {
-    std::memset(m_medium_serial_number, 0, sizeof(m_medium_serial_number));
+  if (se != 0 || check != 0) {
     DRV_LOG(ERR_, "get MEDIUM SERIAL NUMBER err\n");
     s->scsi_cache_clear();
     return 84;
@@ -893,42 +993,22 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
     }
     return 0;
   };
-  auto at_nwa = [&](std::uint32_t section, std::uint32_t* where, const char* step) -> errno_t {
-    pxo_track_info_data_t t{};
-    if (errno_t e = read_track(s, 1, &t)) {
-      DRV_LOG(ERR_, "%s READ_TRACK_INFORMATION failed. err(%d)\n", step, e);
-      return e;
-    }
-    *where = t.NextWritableAddress;
+  // The new metadata goes to track 1, which ends where track 2 starts.
+  pxo_track_info_data_t t2{};
+  if (errno_t e = read_track(s, 2, &t2)) {
+    DRV_LOG(ERR_, "READ_TRACK_INFORMATION(track 2) failed. err(%d)\n", e);
     s->scsi_cache_clear();
-    errno_t e = 0;
-    for (int i = 0; i < kAttempts; ++i) {
-      if (errno_t be = build(section, section == 4 ? *where : M, *where, section == 4 ? 0 : *where, 0x10000)) return be;
-      WoIo::Section p;
-      p.writes = {{*where, 32}};
-      p.reserve = lp;
-      p.reserve_lsn = *where;
-      p.reserve_blocks = 32;
-      p.verify_lsn = *where;
-      p.verify_blocks = 32;
-      e = io.attempt(p);
-      if (e == 0) return 0;
-      if (i == kAttempts - 1) break;
-      pxo_track_info_data_t r{};
-      if (errno_t re = read_track(s, 0, &r)) {
-        DRV_LOG(ERR_, "fail reportTrackInfo(readTrackInfo) \n");
-        return re;
-      }
-      *where = r.LogicalTrackStartAddress;
-      DRV_LOG(INFO, "write retry metadata :0x%x \n", *where);
-    }
-    // Never point the volume at a metadata area that was not written.
-    DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", step, kAttempts, e);
     return e;
-  };
-  errno_t res = at_nwa(4, &M, "STEP#01");
+  }
+  NwaSection sec{"STEP#01", nullptr, lp, t2.LogicalTrackStartAddress,
+                 [&](std::uint32_t lsn) { return build(4, lsn, lsn, 0, 0x10000); }};
+  errno_t res = write_at_nwa(s, io, sec, &M);
   DRV_LOG(INFO, "STEP#01 metadatalsn[%d]\n", M);
-  if (res == 0) res = at_nwa(5, &E, "STEP#05");
+  if (res == 0) {
+    sec.step = "STEP#05";
+    sec.build = [&](std::uint32_t lsn) { return build(5, M, lsn, lsn, 0x10000); };
+    res = write_at_nwa(s, io, sec, &E);
+  }
   auto fixed = [&](std::uint32_t section, std::uint32_t lsn, std::uint32_t blocks, std::uint32_t bufsize,
                    const char* step) -> errno_t {
     errno_t e = 0;

@@ -299,15 +299,19 @@ errno_t storage_scsi::isCorrespondFormat(pxo_1500h_cm_record_t* dst, Boolean* ou
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(out));
     return kInvalid;
   }
-  *out = true;
+  // *out tells the caller that a readable record holds a format this
+  // system does not support; it stays clear on every other path.
+  *out = false;
   std::uint8_t ans[140] = {};
   errno_t res = get_read_attribute(0x1500, ans, sizeof(ans));
   std::uint8_t state;
   std::uint8_t vtype = 0xFF;
   errno_t result = 0;
   if (res != 0) {
+    // The mount start needs to know the record could not be read.
     DRV_LOG(ERR_, "failed ReadAttribute[ID:1500h] \n");
     state = 1;
+    result = res;
   } else {
     const std::uint8_t* value = ans + 9;
     const std::uint16_t crc = calculate_crc(value, 126);
@@ -318,13 +322,13 @@ errno_t storage_scsi::isCorrespondFormat(pxo_1500h_cm_record_t* dst, Boolean* ou
       state = 2;
     } else {
       result = check_1500h_content(value, &state, &vtype, true);
-      if (result != 0) *out = false;
+      if (result != 0) *out = true;
       if (value[32] == 3 && value[33] == 1 && value[37] == 16 && value[38] == 16 &&
           value[39] <= 31) {
         DRV_LOG(NOTI, "Mac Ver1.0.0 or 1.0.1 Mounting Continue\n");
         state = 1;
         result = 0;
-        *out = true;
+        *out = false;
       }
     }
     if (dst != nullptr) {

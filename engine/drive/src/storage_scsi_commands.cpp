@@ -195,9 +195,9 @@ errno_t storage_scsi::get_medium_type_scsi(caddr_t data) {
 
 // ------------------------------------------------------ simple commands
 
-errno_t storage_scsi::close_track_session(caddr_t data) {
+// No-data command: the record is not read and may be null.
+errno_t storage_scsi::close_track_session(caddr_t) {
   DRV_TRACE_FN();
-  CHECK_PARAM(data);
   unsigned char cdb[12] = {0x5B, 0, 0x06};
   Sense s;
   if (int e = send(cdb, 12, kDirNone, 0, nullptr, s)) return e;
@@ -539,9 +539,9 @@ errno_t storage_scsi::getPerformance(UInt32* lba) {
   return 0;
 }
 
-errno_t storage_scsi::increment_dfl_count(caddr_t data) {
+// No-data command: the record is not read and may be null.
+errno_t storage_scsi::increment_dfl_count(caddr_t) {
   DRV_TRACE_FN();
-  CHECK_PARAM(data);
   int res = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     unsigned char cdb[12] = {0xC6, 0x12};
@@ -751,6 +751,11 @@ errno_t storage_scsi::pxo_write10_for_cluster(buf_t bp, unsigned char ctl) {
   CHECK_PARAM(bp);
   if (bp->data == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. bp->data=0x%p\n", static_cast<void*>(bp->data));
+    return kInvalid;
+  }
+  if (bp->bufsize == 0 || bp->bufsize % 2048 != 0) {
+    // A block count of bufsize / 2048 would drop the tail of the data.
+    DRV_LOG(ERR_, "Invalid parameter. bp->bufsize=%u is not a whole number of blocks\n", bp->bufsize);
     return kInvalid;
   }
   const std::uint32_t W = std::max<std::uint32_t>(1, m_WriteBlockSize);

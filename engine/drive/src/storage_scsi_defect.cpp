@@ -167,11 +167,19 @@ errno_t storage_scsi::rebuildDefectBitmap() {
     return res;
   }
   if (si.current_slot == 255 || si.current_slot < si.last_written_slot) return 0;
+  // The old map belongs to the disc loaded before; a map that could not be
+  // built is not installed, so that a search answers "no map" rather than
+  // "no defect".
   m_DFLBitmap.reset();
   std::unique_ptr<std::uint8_t[]> fresh(new (std::nothrow) std::uint8_t[kDefectBitmapSize]());
   if (!fresh) return kNoMemory;
+  res = makeDefectBitmap(fresh.get(), kDefectBitmapSize);
+  if (res != 0) {
+    DRV_LOG(ERR_, "makeDefectBitmap failed. err=%d, no defect map\n", res);
+    return res;
+  }
   m_DFLBitmap = std::move(fresh);
-  return makeDefectBitmap(m_DFLBitmap.get(), kDefectBitmapSize);
+  return 0;
 }
 
 errno_t storage_scsi::getDefectBitmap(UInt8* bitmap, UInt32* length) {

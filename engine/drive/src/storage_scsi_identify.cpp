@@ -138,7 +138,7 @@ errno_t storage_scsi::get_devinfo_locked(pxo_devinfo_t* info) {
   if (int e = mechanism_status(reinterpret_cast<caddr_t>(&ms))) return e;
   std::uint8_t uid[14] = {};
   bool have_uid = false;
-  if (((ms.bytes[1] >> 5) & 7) == 1) {
+  if (ms.state() == 1) {
     unsigned char cdb[12] = {0x12, 0x01, 0xC1};
     cdb[4] = 0x12;
     unsigned char c1[18] = {};
@@ -227,7 +227,7 @@ errno_t storage_scsi::getMediumUniqueIdFromINQUIRY(UInt8* id, UInt32 len) {
   }
   pxo_mechanism_status_t ms{};
   if (int e = mechanism_status(reinterpret_cast<caddr_t>(&ms))) return e;
-  if (((ms.bytes[1] >> 5) & 7) != 1) {
+  if (ms.state() != 1) {
     std::memset(id, 0, len);
     return 0;
   }
@@ -265,7 +265,7 @@ errno_t storage_scsi::getMediumUniqueID(UInt8* id, UInt32 len) {
   }
   pxo_mechanism_status_t ms{};
   if (int e = mechanism_status(reinterpret_cast<caddr_t>(&ms))) return e;
-  if (((ms.bytes[1] >> 5) & 7) == 1) {
+  if (ms.state() == 1) {
     // The cache mutex is held: read the device information without it.
     pxo_devinfo_t info;
     errno_t res = get_devinfo_locked(&info);
@@ -295,18 +295,21 @@ errno_t storage_scsi::get_slot_info(caddr_t data) {
   std::uint8_t slot_count = 0;
   std::uint32_t current;
   if (mechanism_status(reinterpret_cast<caddr_t>(&ms)) == 0) {
-    slot_count = ms.bytes[5];
-    if (((ms.bytes[1] >> 5) & 7) == 1)
-      current = ((ms.bytes[1] & 7u) << 5) | (ms.bytes[0] & 0x1Fu);
+    slot_count = ms.slot_count();
+    if (ms.state() == 1)
+      current = ms.loaded_slot();
     else
       current = 255;
   } else {
+    std::lock_guard<std::mutex> lk(m_config_mutex);
     current = m_config.current_slot;
     DRV_LOG(WARN, "mechanism_status failed. set slotnum[%d]\n", static_cast<int>(current));
   }
   rec.current_slot = current;
   std::uint8_t ans[12] = {};
   errno_t res = get_read_attribute(0x0D00, ans, sizeof(ans));
+  // The mirror is shared with the other engine threads.
+  std::lock_guard<std::mutex> lk(m_config_mutex);
   const std::uint8_t stored_lws = m_config.last_written_slot;
   const std::uint8_t stored_cur = m_config.current_slot;
   if (res == 0) {
@@ -481,8 +484,11 @@ errno_t storage_scsi::init() {
   m_medium_type = medium::kUnknown;
   m_MediumIsWriteProtected = false;
   m_cartridge_write_protect = false;
-  m_config.medium_condition = 0;
-  m_config.current_slot = 255;
+  {
+    std::lock_guard<std::mutex> lk(m_config_mutex);
+    m_config.medium_condition = 0;
+    m_config.current_slot = 255;
+  }
   (void)get_disc_change_threshold();
 
   // 3. medium type
@@ -506,7 +512,10 @@ errno_t storage_scsi::init() {
   }
   m_write_once = medium::is_write_once(type);
   m_medium_type = type;
-  m_config.mount.MediumType = type;
+  {
+    std::lock_guard<std::mutex> lk(m_config_mutex);
+    m_config.mount.MediumType = type;
+  }
   if (type == medium::kUnknown)
     DRV_LOG(NOTI, "MediumType Unknown.\n");
   else
@@ -644,11 +653,13 @@ errno_t storage_scsi::determin_medium_properties(bool* undefined) {
   std::uint8_t uid[32] = {};
   if (errno_t e = getMediumUniqueID(uid, sizeof(uid)))
     DRV_LOG(ERR_, "get Media Unique ID failed. err=%d\n", e);
-  else
+  else {
+    std::lock_guard<std::mutex> lk(m_config_mutex);
     std::memcpy(m_config.medium_unique_id, uid, 32);
+  }
   pxo_mechanism_status_t ms{};
   res = mechanism_status(reinterpret_cast<caddr_t>(&ms));
-  if (res == 0 && ((ms.bytes[1] >> 5) & 7) == 1) return updateMediaInformation();
+  if (res == 0 && ms.state() == 1) return updateMediaInformation();
   scsi_cache_clear();
   m_dds_error = 0x10000000u;
   m_di_error = 0x10000000u;

@@ -181,7 +181,8 @@ errno_t storage_scsi::get_write_fail_cnt(caddr_t data) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
   }
-  std::memcpy(data, &m_write_fail_cnt, 4);
+  const std::uint32_t n = m_write_fail_cnt.load();
+  std::memcpy(data, &n, 4);
   return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include "storage_scsi_log.h"
 
+#include <algorithm>
 #include <cstring>
 
 int VNOP_IOCTL(vnode_t vp, uint32_t command, char* data, int fflag, vfs_context_t ctx) {
@@ -55,7 +56,7 @@ int client_if::get_slot_info_control(caddr_t data) {
   std::memcpy(&slot, data, sizeof(slot));
   std::uint8_t low = static_cast<std::uint8_t>(slot);
   m_service.setNextSlotLoad(&low);
-  const std::uint8_t limit = static_cast<std::uint8_t>(ms.bytes[5] - 1);
+  const std::uint8_t limit = static_cast<std::uint8_t>(ms.slot_count() - 1);
   if (slot < limit) return 0;
   return r;
 }
@@ -169,7 +170,9 @@ int client_if::VNOP_IOCTL(vnode_t, std::uint32_t command, caddr_t data, int, vfs
     case PXOIOGETMEDIUMUNIQUEID: {
       pxo_medium_unique_id_t rec;
       std::memcpy(&rec, data, sizeof(rec));
-      return m_service.getMediumUniqueIdFromINQUIRY(u8, rec.length);
+      // The identifier area of the record is all the caller's length may cover.
+      const UInt32 length = std::min<UInt32>(rec.length, sizeof(rec.id));
+      return m_service.getMediumUniqueIdFromINQUIRY(u8, length);
     }
     case PXOIOGETDEVINFO:
       return s->get_devinfo(data);
@@ -274,7 +277,10 @@ int client_if::VNOP_IOCTL(vnode_t, std::uint32_t command, caddr_t data, int, vfs
       return from_cache != 0 ? s->update_disc_info(data) : s->read_disc_info(data, false);
     }
     case PXOIOAUTOFORMATREQUEST:
-      return m_service.auto_format_request(data);
+      r = m_service.auto_format_request(data);
+      // A format or erase that succeeded has read or written the 1500h record.
+      if (r == 0) m_1500h_unread = false;
+      return r;
     case PXOIOCREADTRACKINFO: {
       std::uint32_t from_cache;
       std::memcpy(&from_cache, data + 56, sizeof(from_cache));

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <numeric>
+#include <thread>
 
 namespace {
 
@@ -149,6 +150,21 @@ TEST_F(ClientBuf, BwriteRefusesPartialUnits) {
     EXPECT_TRUE(fakedrive::calls_of(0x2A).empty());
   }
   EXPECT_EQ(3u, write_fail_count());
+}
+
+// Engine threads write at once: every failure is counted.
+TEST_F(ClientBuf, WriteFailuresOfSeveralThreadsAreAllCounted) {
+  constexpr int kThreads = 4, kEach = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([this] {
+      for (int i = 0; i < kEach; ++i) {
+        buf_t bp = buf_getblk(vp_, 0, 2048, 0, 0, 0);  // not whole 64 KiB units: refused
+        if (bp) (void)buf_bwrite(bp);
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(static_cast<std::uint32_t>(kThreads * kEach), write_fail_count());
 }
 
 TEST_F(ClientBuf, BwriteFailureIsCountedAndReported) {

@@ -13,7 +13,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 // A clock on which every sleep returns at once, moving the time forward and
 // recording the sleep, so retries that wait seconds cost nothing.
@@ -79,4 +84,40 @@ inline std::vector<std::uint8_t> bytes(std::initializer_list<int> v) {
   std::vector<std::uint8_t> out;
   for (int b : v) out.push_back(static_cast<std::uint8_t>(b));
   return out;
+}
+
+// Runs udfinfo over a disc image and expects it to read the volume without
+// an error and to print each of `lines` as a whole line. Without udfinfo the
+// image cannot be judged: that is a failure, never a silent pass.
+inline void expect_udfinfo(const std::string& image, const std::vector<std::string>& lines) {
+  static const char kTool[] = "/usr/bin/udfinfo";
+  if (::access(kTool, X_OK) != 0) {
+    ADD_FAILURE() << kTool << " is missing (package udftools): " << image << " cannot be checked";
+    return;
+  }
+  std::string out;
+  FILE* p = ::popen((std::string(kTool) + " --blocksize=2048 " + image + " 2>&1").c_str(), "r");
+  ASSERT_NE(nullptr, p) << "cannot run " << kTool;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p)) out += buf;
+  const int status = ::pclose(p);
+  EXPECT_EQ(0, status) << out;
+  EXPECT_EQ(std::string::npos, out.find("rror")) << out;
+  for (auto& l : lines) EXPECT_NE(std::string::npos, out.find(l + "\n")) << l << "\n" << out;
+}
+
+// A 1500h value of this system with the given volume type; crc_ok false
+// spoils the CRC.
+inline std::vector<std::uint8_t> value_1500h(int volume_type, bool crc_ok = true, std::uint8_t version = 1) {
+  std::vector<std::uint8_t> v(128, 0);
+  std::memcpy(v.data(), "KEL", 3);
+  v[3] = version;
+  v[7] = 120;
+  std::memcpy(v.data() + 9, "*Tarn KELFS", 11);
+  v[28] = static_cast<std::uint8_t>(volume_type);
+  std::uint16_t crc = calculate_crc(v.data(), 126);
+  if (!crc_ok) crc ^= 0x1234;
+  v[126] = static_cast<std::uint8_t>(crc >> 8);
+  v[127] = static_cast<std::uint8_t>(crc);
+  return v;
 }

@@ -79,6 +79,14 @@ class Backtrack : public ::testing::Test {
     v[43] = static_cast<std::uint8_t>(vsn);
     media::put_be64(v.data() + 44, static_cast<std::uint64_t>(metafe) << 32 | fsd);
     drvint::put_be32(v.data() + 60, last_uid);
+    seal();
+  }
+  // A fresh CRC over the edited value, as the system writes it.
+  void seal() {
+    auto& v = value();
+    const std::uint16_t crc = scsi_service_cm::calculate_crc(v.data(), 126);
+    v[126] = static_cast<std::uint8_t>(crc >> 8);
+    v[127] = static_cast<std::uint8_t>(crc);
   }
   std::uint16_t vsn() { return static_cast<std::uint16_t>(value()[42] << 8 | value()[43]); }
   std::uint64_t address() { return media::get_be64(value().data() + 44); }
@@ -272,6 +280,85 @@ TEST_F(Backtrack, TargetAboveTheLastWrittenSlotClearsTheRollbackPoint) {
   EXPECT_EQ(3, progress().status);
   EXPECT_EQ(0, vsn());
   EXPECT_EQ(0u, count(0x2A));
+}
+
+// A damaged 1500h record is not acted on: 61, no disc loaded or written, the
+// record left as it is.
+TEST_F(Backtrack, DamagedRecordIsNotActedOn) {
+  for (std::uint8_t policy : {std::uint8_t{4}, std::uint8_t{5}}) {
+    SCOPED_TRACE(static_cast<int>(policy));
+    set_1500h(policy == 4 ? 2 : 1, 4384, 4352, 0);
+    value()[43] ^= 0x01;  // a changed slot, the CRC not recomputed
+    const auto before = value();
+    sim_->service().clear_transcript();
+    EXPECT_EQ(61, run(policy));
+    EXPECT_EQ(0u, count(0xA6));
+    EXPECT_EQ(0u, count(0x2A));
+    EXPECT_EQ(before, value());
+  }
+}
+
+// The rollback point lies on the disc loaded when the walk starts (slot 3),
+// not on the target (slot 1): the walk fails with 61 before any disc is
+// erased, and the unreachable point is dropped.
+TEST_F(Backtrack, RollbackPointMissingOnTheTargetFails) {
+  scsi_service_re other;
+  other.init(ss_.get(), kWritten, 0xFFFF, stamp_, &cache_);
+  pxo_all_erase_info_t info{};
+  ASSERT_EQ(0, other.all_erase(&info, 8000, false));  // FSD at 8000, metadata FE at 8032
+  set_1500h(2, 8032, 8000, 0);
+  sim_->service().clear_transcript();
+  EXPECT_EQ(61, run(4));
+  EXPECT_EQ(0u, count(0x2A));
+  for (int s = 0; s <= kWritten; ++s) EXPECT_FALSE(erased(s)) << s;
+  EXPECT_EQ(kWritten, sim_->cartridge().attributes[0x0D00].value[0]);
+  EXPECT_EQ(3, progress().status);
+  EXPECT_EQ(0, vsn());
+  EXPECT_EQ(0u, address());
+  EXPECT_TRUE(crc_ok());
+}
+
+// The mount-time skip-and-clear (policy 4, both option words 1, address all
+// ones) names no rollback point to check: it walks down and clears.
+TEST_F(Backtrack, MountTimeSkipAndClearNeedsNoRollbackPoint) {
+  set_1500h(2, 0xFFFFFFFFu, 0xFFFFFFFFu, 0);
+  ASSERT_EQ(0, run(4, 1, 1));
+  EXPECT_TRUE(erased(3));
+  EXPECT_TRUE(erased(2));
+  EXPECT_FALSE(erased(1));
+  EXPECT_EQ(0, vsn());
+  EXPECT_EQ(0u, address());
+  EXPECT_EQ(2, progress().status);
+}
+
+// While a walk runs on its own thread, the requests that would change the
+// service's state under it are refused with 16; reading the progress works.
+TEST_F(Backtrack, RequestsThatChangeTheServiceWaitForTheWalk) {
+  platform::ManualClock clock;
+  platform::ScopedClock scope(clock);
+  kelsim::FaultRule hold = kelsim::delay_answer(1000, 0x2A);
+  hold.times = 1;
+  sim_->drive().add_fault(hold);
+  errno_t result = -1;
+  std::thread walker([&] { result = run(4); });
+  // The walk is held at its first erase write until the clock moves.
+  while (!(re_.walking() && clock.waiters() > 0)) std::this_thread::yield();
+  EXPECT_EQ(16, re_.resetBackTrackInformation());
+  EXPECT_EQ(16, run(4));
+  Boolean ok = 0;
+  bool wrote = false;
+  EXPECT_EQ(16, re_.auto_format(false, &ok, ss_.get(), false, &wrote, false));
+  EXPECT_FALSE(wrote);
+  pxo_all_erase_info_t info{};
+  EXPECT_EQ(16, re_.all_erase(&info, 8000, false));
+  EXPECT_EQ(16, re_.reFormat(nullptr, ss_.get()));
+  EXPECT_EQ(1, progress().status);
+  clock.advance(1000);
+  walker.join();
+  EXPECT_EQ(0, result);
+  EXPECT_FALSE(re_.walking());
+  EXPECT_EQ(2, progress().status);
+  EXPECT_EQ(0, re_.resetBackTrackInformation());
 }
 
 TEST_F(Backtrack, ResetTakesTheLoadedSlot) {

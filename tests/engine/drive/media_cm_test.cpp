@@ -5,6 +5,7 @@
 
 #include "drive/scsi_service_re.h"
 #include "drive/scsi_service_wo.h"
+#include "drive/scsi_service.h"
 #include "udf/udf_records.h"
 #include "udf/udf_regid.h"
 #include "udf/udf_tag.h"
@@ -471,7 +472,7 @@ TEST_F(MediaSections, RewritableSectionsAndTheirPlaces) {
   const auto* mp = reinterpret_cast<const part_map_metadata*>(buf_.data() + 0x1800 + sizeof(logvol_desc));
   EXPECT_EQ(304u, mp->file_loc);
   EXPECT_EQ(320u, mp->mirror_file_loc);
-  EXPECT_EQ(0u, mp->bitmap_file_loc);
+  EXPECT_EQ(0xFFFFFFFFu, mp->bitmap_file_loc);
   EXPECT_EQ(0x50, mp->id.id_suffix[0]);  // revision 2.50 on rewritable media
   const auto* avdp = reinterpret_cast<const anchor_vdp*>(buf_.data() + 0xF800);
   EXPECT_EQ(L, avdp->tag.tag_loc);
@@ -509,3 +510,64 @@ TEST_F(MediaSections, RewritableSectionsAndTheirPlaces) {
 }
 
 }  // namespace
+
+// A disc smaller than the volume of its class needs (the simulated drive
+// holds no such disc) is refused with 22 by every format, erase and end-area
+// writer before a block is written: the layout's sums would wrap.
+TEST_F(MediaCmDrive, DiscTooSmallForAVolumeIsRefused) {
+  identify();
+  pxo_attribute_data_t cache{};
+  std::uint8_t stamp[8] = {};
+  struct Row {
+    std::uint8_t type;
+    std::uint32_t blocks;  // one below what the class needs
+  };
+  for (const Row& r : {Row{0xE1, 4352 + 64 + 288 - 1}, Row{0xF2, 4352 + 64 + 512 - 1},
+                       Row{0xE2, 4352 + 288 + 64 - 1}}) {
+    SCOPED_TRACE(static_cast<int>(r.type));
+    fakedrive::drive().medium_type = r.type;
+    fakedrive::fill_good_attributes(r.type);
+    fakedrive::drive().attributes[0x1500] = {0, value_1500h(0)};
+    fakedrive::drive().capacity_blocks = r.blocks;
+    fakedrive::drive().hook = [&r](const fakedrive::Call& c, std::vector<std::uint8_t>* in) {
+      if (c.cdb[0] != 0x23) return false;  // READ FORMAT CAPACITIES: formatted, r.blocks
+      in->assign(12, 0);
+      (*in)[3] = 8;
+      for (int i = 0; i < 4; ++i) (*in)[4 + i] = static_cast<std::uint8_t>(r.blocks >> (24 - 8 * i));
+      (*in)[8] = 2;
+      return true;
+    };
+    // A fresh store: the medium type comes from the drive.
+    std::filesystem::remove(dir_ / "registry.reg");
+    kel::ResetConfigCache();
+    bool undefined = false;
+    ASSERT_EQ(0, ss_->determin_medium_properties(&undefined));
+    char type = 0;
+    ASSERT_EQ(0, ss_->get_medium_type(&type));
+    ASSERT_EQ(r.type, static_cast<std::uint8_t>(type));
+    fakedrive::clear_transcript();
+    pxo_all_erase_info_t info{};
+    if (r.type == 0xE2) {
+      scsi_service_re re;
+      re.init(ss_.get(), 0, 1, stamp, &cache);
+      Boolean ok = 0;
+      bool wrote = false;
+      EXPECT_EQ(22, re.auto_format(false, &ok, ss_.get(), false, &wrote, false));
+      EXPECT_EQ(22, re.all_erase(&info, 4352, false));
+      EXPECT_EQ(22, re.EraseDescriptorData());
+      EXPECT_EQ(22, re.backtrackFlushRollbackPoint(4352, 4384));
+      EXPECT_TRUE(fakedrive::calls_of(0x04).empty());
+    } else {
+      scsi_service_wo wo;
+      wo.init(ss_.get(), 0, 1, stamp, &cache);
+      std::uint32_t steps = 0;
+      Boolean msn = 0;
+      EXPECT_EQ(22, wo.auto_format(&steps, true, &msn, ss_.get(), false));
+      EXPECT_EQ(22, wo.all_erase(&info, false));
+      pxo_auto_format_last_info_t last{1, 0, 0};
+      EXPECT_EQ(22, wo.reserveTrackAndWriteLastAVDP(&last));
+      EXPECT_TRUE(fakedrive::calls_of(0x53).empty());
+    }
+    EXPECT_TRUE(fakedrive::calls_of(0x2A).empty());
+  }
+}

@@ -5,6 +5,7 @@
 #include "drive_fixture.h"
 
 #include "drive/client_if.h"
+#include "drive/device_control.h"
 #include "drive/scsi_service_re.h"
 #include "drive/scsi_service_wo.h"
 #include "kel/pipe_client.h"
@@ -17,6 +18,7 @@
 #include "udf/udf_neighbour_calls.h"
 #include "udf/udf_rewritable.h"
 #include "udf/udf_vds_rules.h"
+#include "udf/udf_records.h"
 
 #include "../../../engine/drive/src/cm_data_internal.h"
 
@@ -214,6 +216,50 @@ TEST_F(MediaRules, ADamagedSequenceIsCaughtByTheSameRules) {
   }
   s->scsi_cache_clear();
   check(0xE1, 0, 1);
+}
+
+// Backtrack from slot 3 to a rollback point that exists only on slot 1: the
+// target disc gets its own identity (volume 2, sequence number 2, three
+// partition maps) and passes the sequence rules and udfinfo.
+TEST_F(MediaRules, BacktrackTargetKeepsItsIdentity) {
+  start(0xE2, 0);
+  storage_scsi* s = pclient_if->storage();
+  for (std::uint8_t slot = 0; slot <= 3; ++slot) {
+    ASSERT_EQ(0u, sim_->drive().load(slot));
+    s->scsi_cache_clear();
+    scsi_service_re re;
+    re.init(s, slot, 0xFFFF, stamp_, &cache_);
+    Boolean ok = 0;
+    bool wrote = false;
+    ASSERT_EQ(0, re.auto_format(false, &ok, s, false, &wrote, false));
+    if (slot == 1) {
+      // The rollback point: a second metadata area on slot 1 only.
+      pxo_all_erase_info_t info{};
+      ASSERT_EQ(0, re.all_erase(&info, 8000, false));
+    }
+  }
+  sim_->cartridge().attributes[0x0D00] = {0, {3}};
+  s->config_mirror_for_update().last_written_slot = 3;
+  auto& v = sim_->cartridge().attributes[0x1500].value;
+  ASSERT_EQ(128u, v.size());
+  v[42] = 0;
+  v[43] = 2;
+  media::put_be64(v.data() + 44, static_cast<std::uint64_t>(8032) << 32 | 8000);
+  const std::uint16_t crc = scsi_service_cm::calculate_crc(v.data(), 126);
+  v[126] = static_cast<std::uint8_t>(crc >> 8);
+  v[127] = static_cast<std::uint8_t>(crc);
+
+  pxo_backtrack_request_t req{4, 0, 0, 0};
+  ASSERT_EQ(0, VNOP_IOCTL(nullptr, PXOIOBACKTRACKSTART, reinterpret_cast<char*>(&req), 0, nullptr));
+  ASSERT_EQ(1, sim_->cartridge().loaded_slot);
+  EXPECT_EQ(1, pclient_if->service().current_slot());
+  std::vector<std::uint8_t> lvd(2048);
+  ASSERT_EQ(0u, sim_->cartridge().read_blocks(1, 275, 1, lvd.data()));
+  EXPECT_EQ(8032u - 4096u,
+            reinterpret_cast<const part_map_metadata*>(lvd.data() + sizeof(logvol_desc))->file_loc);
+  s->scsi_cache_clear();
+  check(0xE2, 1);
+  expect_udfinfo(sim_->cartridge_directory() + "/slot-01.img", {"vid=KELFS VOL02", "integrity=opened"});
 }
 
 }  // namespace

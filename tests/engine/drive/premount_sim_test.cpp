@@ -5,6 +5,8 @@
 
 #include "drive/client_if.h"
 #include "drive/device_control.h"
+#include "drive/scsi_service.h"
+#include "drive/scsi_service_re.h"
 #include "kel/pipe_client.h"
 #include "kel/scsi.h"
 #include "kelhost/kern.h"
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -46,9 +49,10 @@ class SimClient : public ::testing::Test {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  void start(std::uint8_t medium) {
+  void start(std::uint8_t medium, std::uint8_t loaded = 0) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = medium;
+    o.cartridge.loaded_slot = loaded;
     o.cartridge.disc_blocks = 0x20000;
     sim_ = std::make_unique<kelsim::SimHarness>(o);
     kel::SetMediumCookie(sim_->cookie());
@@ -62,12 +66,32 @@ class SimClient : public ::testing::Test {
       std::this_thread::yield();
   }
   // Disc 0 of a write-once cartridge as the automatic format leaves it.
-  void format_write_once_disc0() {
-    auto& d = sim_->cartridge().disc(0);
+  void format_write_once_disc0() { format_write_once_disc(0); }
+  void format_write_once_disc(int slot) {
+    auto& d = sim_->cartridge().disc(slot);
     d.formatted = true;
     d.status = kelsim::DiscStatus::Incomplete;
     d.tracks = {kelsim::Track{0, 0x1100, 0x1100, false, false},
                 kelsim::Track{0x1100, 0x20000 - 0x1100, 0x1100, false, true}};
+    sim_->cartridge().attributes[0x1500] = {0, value_1500h(0)};
+  }
+  void blank(int slot) {
+    auto& d = sim_->cartridge().disc(slot);
+    d = kelsim::Disc{};
+    d.tracks = {kelsim::Track{0, 0x20000, 0, false, false}};
+  }
+  // The client as the pre-mount leaves it, up to and with the mount start
+  // (a blank rewritable disc would get a raw verdict from the medium check).
+  int mount_start() {
+    if (pclient_if == nullptr) pclient_if = new client_if();
+    pclient_if->storage()->set_device_number("sg0");
+    pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
+    EXPECT_EQ(0, pclient_if->storage()->init());
+    return pclient_if->MountStart();
+  }
+  int mount_last_slot() {
+    char verify = 0;
+    return VNOP_IOCTL(nullptr, PXOIOMOUNTLASTSLOT, &verify, 0, nullptr);
   }
   int premount(int* finalized, int* wp, int* wu) {
     char dev[] = "sg0";
@@ -202,4 +226,370 @@ TEST_F(SimClient, BufferWritesAndTheirFailures) {
   EXPECT_EQ(0, VNOP_IOCTL(vp, PXOIOCGETWRITEFAILCNT, reinterpret_cast<char*>(&fails), 0, nullptr));
   EXPECT_EQ(2u, fails);
   EXPECT_EQ(2, fakelog::count("WRITE_10 failed. err["));
+}
+
+namespace {
+int map_unmapped(void* a) {
+  auto* args = static_cast<vnop_blockmap_args*>(a);
+  *args->a_bpn = -1;
+  *args->a_run = args->a_size;
+  return 0;
+}
+}  // namespace
+
+// A run that ends inside a sector is written whole: its data, then zeros to
+// the end of the sector; every WRITE(10) carries exactly its blocks x 2048
+// bytes. An offset without a block behind it is refused and writes nothing.
+TEST_F(SimClient, ClusterWriteOfRunsEndingInsideASector) {
+  start(0xE2);
+  auto& disc = sim_->cartridge().disc(0);
+  disc.formatted = true;
+  disc.status = kelsim::DiscStatus::Complete;
+  int f = 0, wp = 0, wu = 0;
+  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  int dummy = 0;
+  vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
+  const vnop_handler_t saved = kel_vnops.blockmap;
+  kel_vnops.blockmap = map_from_lsn_100;
+  for (std::size_t len : {std::size_t{3000}, std::size_t{1000}, std::size_t{2048 + 3000}, std::size_t{65536 + 100}}) {
+    SCOPED_TRACE(len);
+    const std::vector<std::uint8_t> old(40 * 2048, 0xEE);
+    ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, 100, 40, old.data()));
+    std::vector<std::uint8_t> data(len);
+    for (std::size_t i = 0; i < len; ++i) data[i] = static_cast<std::uint8_t>(i * 13 + 1);
+    uio_t u = uio_create(1, 0, UIO_SYSSPACE, UIO_WRITE);
+    uio_addiov(u, reinterpret_cast<user_addr_t>(data.data()), data.size());
+    sim_->service().clear_transcript();
+    EXPECT_EQ(0, cluster_write(vp, u, 1, static_cast<off64_kel_t>(len), 0, 0, 0));
+    EXPECT_EQ(0, uio_resid(u));
+    uio_free(u);
+    const std::size_t sectors = (len + 2047) / 2048;
+    std::vector<std::uint8_t> back(40 * 2048);
+    ASSERT_EQ(0u, sim_->cartridge().read_blocks(0, 100, 40, back.data()));
+    EXPECT_EQ(0, std::memcmp(back.data(), data.data(), len));
+    for (std::size_t i = len; i < sectors * 2048; ++i) ASSERT_EQ(0, back[i]) << i;
+    EXPECT_EQ(0xEE, back[sectors * 2048]);
+    std::uint32_t blocks = 0;
+    for (const auto& e : sim_->service().transcript()) {
+      if (e.is_notice() || e.opcode() != 0x2A) continue;
+      const std::uint32_t n = static_cast<std::uint32_t>(e.cdb[7] << 8 | e.cdb[8]);
+      EXPECT_EQ(n * 2048u, e.data_length);
+      blocks += n;
+    }
+    EXPECT_EQ(sectors, blocks);
+  }
+  kel_vnops.blockmap = map_unmapped;
+  std::vector<std::uint8_t> data(4096, 0x55);
+  uio_t u = uio_create(1, 0, UIO_SYSSPACE, UIO_WRITE);
+  uio_addiov(u, reinterpret_cast<user_addr_t>(data.data()), data.size());
+  sim_->service().clear_transcript();
+  EXPECT_EQ(5, cluster_write(vp, u, 1, 4096, 0, 0, 0));
+  uio_free(u);
+  kel_vnops.blockmap = saved;
+  for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x2A, e.opcode());
+}
+
+// The first use of a blank cartridge formats slot 0 (its cartridge memory has
+// no 1500h record yet); every later mount of that process mounts the disc.
+TEST_F(SimClient, BlankCartridgeIsFormattedOnceAndMountsAgain) {
+  for (std::uint8_t medium : {std::uint8_t{0xE1}, std::uint8_t{0xE2}}) {
+    SCOPED_TRACE(static_cast<int>(medium));
+    clientif_delete();
+    stop();
+    start(medium);
+    ASSERT_EQ(0, mount_start());
+    EXPECT_TRUE(pclient_if->unread_1500h());
+    ASSERT_EQ(0, mount_last_slot());
+    EXPECT_FALSE(pclient_if->unread_1500h());
+    ASSERT_EQ(1u, sim_->cartridge().attributes.count(0x1500));
+    EXPECT_EQ(0, mount_last_slot());
+    EXPECT_EQ(0, mount_last_slot());
+    EXPECT_NE(2u, mount_info().AccessMode);
+  }
+}
+
+// 1500h that cannot be read: a rewritable medium mounts in the mount start and
+// is refused with 95 once its disc is found formatted; a write-once medium
+// whose other cartridge attributes cannot be read either gets the read's error
+// from the mount start, with the read-only reason set.
+TEST_F(SimClient, Unreadable1500hVerdicts) {
+  start(0xE2);
+  ASSERT_EQ(0, mount_start());
+  ASSERT_EQ(0, mount_last_slot());  // formats slot 0 and writes 1500h
+  clientif_delete();
+  sim_->cartridge().attributes.erase(0x1500);
+  EXPECT_EQ(0, mount_start());
+  EXPECT_TRUE(pclient_if->unread_1500h());
+  EXPECT_EQ(95, mount_last_slot());
+  auto mi = mount_info();
+  EXPECT_EQ(0x80000200u, mi.MountStatus);
+  EXPECT_EQ(2u, mi.AccessMode);
+
+  clientif_delete();
+  stop();
+  start(0xE1);
+  format_write_once_disc0();
+  sim_->cartridge().attributes.erase(0x1500);
+  sim_->cartridge().attributes.erase(0x0408);
+  int f = -1, wp = -1, wu = -1;
+  const int r = premount(&f, &wp, &wu);
+  EXPECT_NE(0, r);
+  EXPECT_NE(95, r);
+  EXPECT_TRUE(mount_info().WriteProtectReasonFlags & 0x4000u);
+}
+
+// A readable 1500h record of another format: "Unsupported Format", 95, from
+// the mount start.
+TEST_F(SimClient, Unsupported1500hFormatGives95) {
+  start(0xE1);
+  format_write_once_disc0();
+  sim_->cartridge().attributes[0x1500] = {0, value_1500h(0, true, 2)};
+  int f = -1, wp = -1, wu = -1;
+  EXPECT_EQ(95, premount(&f, &wp, &wu));
+  const auto mi = mount_info();
+  EXPECT_EQ(0x80000100u, mi.MountStatus);
+  EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x80000u);
+  EXPECT_TRUE(fakelog::contains("Unsupported Format. err="));
+}
+
+// The caller's length word covers at most the record's identifier area:
+// nothing past the 20-byte record is written, with or without a disc.
+TEST_F(SimClient, MediumUniqueIdStaysInsideTheRecord) {
+  start(0xE1);
+  ASSERT_EQ(0, mount_start());
+  for (bool loaded : {true, false}) {
+    SCOPED_TRACE(loaded ? "disc loaded" : "no disc");
+    if (!loaded) sim_->drive().unload();
+    std::uint8_t buf[40];
+    std::memset(buf, 0xAA, sizeof(buf));
+    const std::uint32_t length = sizeof(buf);
+    std::memcpy(buf + 16, &length, sizeof(length));
+    EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMEDIUMUNIQUEID, reinterpret_cast<char*>(buf), 0, nullptr));
+    for (std::size_t i = 20; i < sizeof(buf); ++i) ASSERT_EQ(0xAA, buf[i]) << i;
+    if (loaded) {
+      EXPECT_EQ(0, std::memcmp(buf, sim_->cartridge().disc(0).unique_id.data(), 14));
+    } else {
+      for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(0, buf[i]) << i;
+    }
+  }
+}
+
+// Without slot information (no attribute 0D00h) on an 11-slot cartridge the
+// search loads slot 5, which is not the middle slot (4): the mount goes
+// read-only with the disc in the drive, and that slot is what is stored, not
+// the caller's initial value. Without a mechanism answer nothing is stored.
+TEST_F(SimClient, SlotSearchWithoutSlotInformationStoresOnlyAKnownSlot) {
+  start(0xF1, 2);
+  ASSERT_EQ(11, sim_->cartridge().slots());
+  sim_->cartridge().attributes.erase(0x0D00);
+  pclient_if = new client_if();
+  storage_scsi& st = *pclient_if->storage();
+  st.set_device_number("sg0");
+  st.set_device_name("/dev/sg-no-such-device");
+  ASSERT_EQ(0, st.init());
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOLASTWRITTENSLOT, nullptr, 0, nullptr));
+  EXPECT_EQ(5, sim_->cartridge().loaded_slot);
+  EXPECT_EQ(5, st.config_mirror().current_slot);
+  EXPECT_EQ(5, st.config_mirror().last_written_slot);
+  EXPECT_EQ(5, pclient_if->service().current_slot());
+  EXPECT_TRUE(mount_info().WriteProtectReasonFlags & 0x4001u);
+
+  // MECHANISM STATUS fails once the search has loaded its slot.
+  st.config_mirror_for_update().current_slot = 7;
+  st.config_mirror_for_update().last_written_slot = 7;
+  ASSERT_EQ(0u, sim_->drive().load(2));
+  kelsim::FaultRule f = kelsim::command_fails(0xBD, {0x04, 0x44, 0x00});
+  f.skip = 4;  // search, slot information, read-only path, unique id of the loaded disc
+  f.times = 1;
+  const int id = sim_->drive().add_fault(f);
+  fakelog::reset();
+  (void)VNOP_IOCTL(nullptr, PXOIOLASTWRITTENSLOT, nullptr, 0, nullptr);
+  ASSERT_EQ(1, sim_->drive().fault_fired(id));
+  EXPECT_TRUE(fakelog::contains("no slot known"));
+  EXPECT_EQ(7, st.config_mirror().current_slot);
+  EXPECT_EQ(7, st.config_mirror().last_written_slot);
+}
+
+// ------------------------------------------------ blank first disc, reformat
+
+// The first mount of a blank write-once cartridge formats slot 0 with the
+// drive verifying (no VERIFY from the host) and marks it auto-formatted.
+TEST_F(SimClient, BlankFirstDiscIsFormattedWithTheDriveVerifyFlag) {
+  start(0xE1);
+  ASSERT_EQ(0, mount_start());
+  sim_->service().clear_transcript();
+  char verify = 1;
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOMOUNTLASTSLOT, &verify, 0, nullptr));
+  EXPECT_EQ(2u, sim_->cartridge().disc(0).tracks.size());
+  bool any_write = false;
+  for (const auto& e : sim_->service().transcript()) {
+    EXPECT_NE(0x2F, e.opcode());
+    any_write |= e.opcode() == 0x2A;
+  }
+  EXPECT_TRUE(any_write);
+  EXPECT_TRUE(pclient_if->service().wo().get_AutoFormatted_flag());
+  EXPECT_NE(2u, mount_info().AccessMode);
+}
+
+// A blank first disc with a write-protect reason recorded is not formatted.
+TEST_F(SimClient, BlankFirstDiscWithWriteProtectReasonGives123) {
+  start(0xE1);
+  ASSERT_EQ(0, mount_start());
+  MDCFS_MOUNT_INFORMATION mi = mount_info();
+  mi.WriteProtectReasonFlags = 0x4;
+  ASSERT_EQ(0, VNOP_IOCTL(nullptr, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&mi), 0, nullptr));
+  sim_->service().clear_transcript();
+  EXPECT_EQ(123, mount_last_slot());
+  EXPECT_EQ(0x80000010u, mount_info().MountStatus);
+  for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x2A, e.opcode());
+  EXPECT_EQ(kelsim::DiscStatus::Blank, sim_->cartridge().disc(0).status);
+}
+
+// A format that fails although the serial number was read is recorded as a
+// bad medium (80000001h) and mounted raw.
+TEST_F(SimClient, FailedFormatOfTheFirstDiscIsRecorded) {
+  start(0xE1);
+  ASSERT_EQ(0, mount_start());
+  sim_->drive().add_fault(kelsim::write_error(0, 0xFFFFFFFFu));
+  EXPECT_NE(0, mount_last_slot());
+  const auto mi = mount_info();
+  EXPECT_EQ(0x80000001u, mi.MountStatus);
+  EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x80000u);
+  EXPECT_EQ(2u, mi.AccessMode);
+}
+
+// The reformat control: without the reformat flag nothing runs and the record
+// is left alone; with it the medium is refreshed, the last slot mounted, the
+// auto-formatted flag handed back and the flag cleared in the store.
+TEST_F(SimClient, ReformatControl) {
+  start(0xE2);
+  ASSERT_EQ(0, mount_start());
+  ASSERT_EQ(0, mount_last_slot());  // formats slot 0
+  pxo_reformat_t rec{0xAAAA, 0};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOREFORMAT, reinterpret_cast<char*>(&rec), 0, nullptr));
+  EXPECT_EQ(0xAAAAu, rec.auto_formatted);
+
+  storage_scsi& st = *pclient_if->storage();
+  st.set_reformat_flg(1);
+  pclient_if->service().re().set_AutoFormatted_flag(true);
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOREFORMAT, reinterpret_cast<char*>(&rec), 0, nullptr));
+  EXPECT_EQ(1u, rec.auto_formatted);
+  EXPECT_EQ(0u, st.get_reformat_flg());
+  EXPECT_FALSE(pclient_if->service().re().get_reformat_flag());
+  EXPECT_EQ(0, sim_->cartridge().loaded_slot);
+}
+
+// Every media-service control reaches the real service of the medium class.
+TEST_F(SimClient, ServiceControlsReachTheMediaServices) {
+  start(0xE2);
+  ASSERT_EQ(0, mount_start());
+  ASSERT_EQ(0, mount_last_slot());  // slot 0 formatted, NWA 4416
+  scsi_service& svc = pclient_if->service();
+  ASSERT_FALSE(svc.write_once());
+
+  pxo_auto_formatted_info_t af{0xEE, 0xEE, 1};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETAUTOFORMATTEDFLAG, reinterpret_cast<char*>(&af), 0, nullptr));
+  EXPECT_EQ(1u, af.auto_formatted);
+  EXPECT_EQ(4416u, af.nwa);
+  EXPECT_FALSE(svc.re().get_AutoFormatted_flag());  // cleared on request
+
+  std::uint8_t serial[32] = {};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMEDIUMSERIALNUM, reinterpret_cast<char*>(serial), 0, nullptr));
+  const std::string want = sim_->cartridge().attributes[0x0401].value.empty()
+                               ? std::string()
+                               : std::string(sim_->cartridge().attributes[0x0401].value.begin(),
+                                             sim_->cartridge().attributes[0x0401].value.end());
+  EXPECT_EQ(want, std::string(reinterpret_cast<char*>(serial), 32));
+
+  pxo_backtrack_progress_t p{9, 9, 9, 9, 9};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIORESETBACKTRACKINFO, nullptr, 0, nullptr));
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETBACKTRACKINFO, reinterpret_cast<char*>(&p), 0, nullptr));
+  EXPECT_EQ(0, p.status);
+  EXPECT_EQ(0, p.current_slot);  // the loaded slot
+
+  pxo_backtrack_request_t bad{6, 0, 0, 0};
+  EXPECT_EQ(22, VNOP_IOCTL(nullptr, PXOIOBACKTRACKSTART, reinterpret_cast<char*>(&bad), 0, nullptr));
+  EXPECT_TRUE(fakelog::contains("Backtrack target is err."));
+
+  // The last-area request is the write-once service's; on rewritable media it
+  // does nothing.
+  sim_->service().clear_transcript();
+  pxo_auto_format_last_info_t last{1, 0, 1};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIORESERVETRACKWRITELASTAVDP, reinterpret_cast<char*>(&last), 0, nullptr));
+  for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x53, e.opcode());
+
+  // On write-once media it reserves track 2 and writes the end area.
+  clientif_delete();
+  stop();
+  start(0xE1);
+  ASSERT_EQ(0, mount_start());
+  pclient_if->service().set_write_once(true);
+  std::uint8_t list[12] = {0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(0, pclient_if->storage()->format_unit(reinterpret_cast<char*>(list), false));
+  sim_->service().clear_transcript();
+  last = {1, 0, 1};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIORESERVETRACKWRITELASTAVDP, reinterpret_cast<char*>(&last), 0, nullptr));
+  EXPECT_EQ(1u, last.track_reserved);
+  EXPECT_EQ(2u, sim_->cartridge().disc(0).tracks.size());
+  std::uint8_t serial_wo[32] = {};
+  EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMEDIUMSERIALNUM, reinterpret_cast<char*>(serial_wo), 0, nullptr));
+  EXPECT_EQ(0, std::memcmp(serial_wo, sim_->cartridge().attributes[0x0401].value.data(), 32));
+}
+
+// ------------------------------------------------ verdicts of the last-slot mount
+
+// The verdicts of MountForLastSlot on a write-once cartridge whose slots 0-3
+// hold volumes, slot 3 written last.
+TEST_F(SimClient, MountForLastSlotVerdicts) {
+  struct Row {
+    const char* name;
+    std::function<void()> prep;
+    int result;
+    int loaded;                // -1: not checked
+    std::uint32_t status;      // mount status, 0: not checked
+    std::uint32_t reasons;     // reason bits that must be set
+    std::uint32_t access;      // FFFFFFFFh: not checked
+  };
+  auto set_mi = [](std::uint32_t status, std::uint32_t reasons, std::uint32_t access) {
+    MDCFS_MOUNT_INFORMATION mi{};
+    ASSERT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMOUNTINFO, reinterpret_cast<char*>(&mi), 0, nullptr));
+    mi.MountStatus = status;
+    mi.WriteProtectReasonFlags = reasons;
+    mi.AccessMode = access;
+    ASSERT_EQ(0, VNOP_IOCTL(nullptr, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&mi), 0, nullptr));
+  };
+  const Row rows[] = {
+      {"formatted last slot", [] {}, 0, 3, 0, 0, 0xFFFFFFFFu},
+      {"blank last slots fall back", [this] { blank(3), blank(2); }, 0, 1, 0, 0, 0xFFFFFFFFu},
+      {"raw verdict already", [&] { set_mi(0x80000030u, 0, 2); }, 95, -1, 0, 0, 0xFFFFFFFFu},
+      {"changer fails", [this] { sim_->drive().add_fault(kelsim::command_fails(0xBD, {4, 0x44, 0})); }, 19, -1,
+       0x80000002u, 1, 2},
+      {"medium type unknown", [this] { sim_->drive().add_fault(kelsim::command_fails(0x5A, {4, 0x44, 0})); }, 95,
+       -1, 0x80000020u, 0x200, 2},
+      {"read-only reason", [&] { set_mi(0, 0x80000, 1); }, 0, 3, 0x80000500u, 0, 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    clientif_delete();
+    stop();
+    start(0xE1, 0);
+    for (int slot = 0; slot <= 3; ++slot) format_write_once_disc(slot);
+    sim_->cartridge().attributes[0x0D00] = {0, {3}};
+    ASSERT_EQ(0, mount_start());
+    r.prep();
+    EXPECT_EQ(r.result, mount_last_slot());
+    sim_->drive().clear_faults();
+    if (r.loaded >= 0) {
+      EXPECT_EQ(r.loaded, sim_->cartridge().loaded_slot);
+      EXPECT_EQ(r.loaded, pclient_if->service().current_slot());
+    }
+    const auto mi = mount_info();
+    if (r.status) {
+      EXPECT_EQ(r.status, mi.MountStatus);
+    }
+    EXPECT_EQ(r.reasons, mi.WriteProtectReasonFlags & r.reasons);
+    if (r.access != 0xFFFFFFFFu) {
+      EXPECT_EQ(r.access, mi.AccessMode);
+    }
+  }
 }

@@ -141,8 +141,9 @@ TEST_F(Format, EarlyFailurePadsTrackOneAndRetriesOnce) {
   media_standin::set_result("wo.auto_format", 5);
   media_standin::set_wo_steps(3);
   svc().set_storage(&st());
+  fakedrive::drive().tracks = 1;  // track 2 was never reserved
   fakedrive::drive().hook = [](const fakedrive::Call& c, std::vector<std::uint8_t>* in) {
-    if (c.cdb[0] != 0x52) return false;
+    if (c.cdb[0] != 0x52 || c.cdb[5] != 1) return false;
     in->assign(52, 0);
     (*in)[1] = 50;
     (*in)[15] = 0xA0;  // NWA 4000 (0FA0h)

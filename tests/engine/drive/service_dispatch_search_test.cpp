@@ -262,6 +262,11 @@ TEST_F(Search, SearchControlSetsTheCurrentSlot) {
 // above the last written one.
 TEST_F(Search, NextSlotLoadRebuildsTheDefectBitmapOnTheLastDisc) {
   medium(0xE2);
+  // A defect list without entries: piece 0 holds only the list header.
+  std::vector<std::uint8_t> dfl(4 + 64, 0);
+  dfl[1] = 2 + 64;
+  dfl[3] = 1;
+  fakedrive::drive().dfl = dfl;
   bool undefined = false;
   ASSERT_EQ(0, st().determin_medium_properties(&undefined));
   last_written(3);

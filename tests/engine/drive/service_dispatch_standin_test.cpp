@@ -27,7 +27,6 @@ std::vector<Call> g_calls;
 std::map<std::string, int> g_results;
 std::uint32_t g_wo_steps = 0;
 bool g_serial_known = true;
-std::uint8_t g_serial[32] = {};
 
 int record(const char* name, const void* self, std::vector<std::uint64_t> args) {
   std::lock_guard<std::mutex> lk(g_mu);
@@ -113,21 +112,6 @@ errno_t __wrap__ZN15scsi_service_re14startBackTrackEPcP12storage_scsi(scsi_servi
   std::memcpy(&r, req, sizeof(r));
   return record("re.startBackTrack", self, {r.policy, r.skip_target, r.clear_rollback, r.drive_verify, p(s)});
 }
-errno_t __real__ZN15scsi_service_re22get_AutoFormatted_flagEPc(scsi_service_re*, caddr_t);
-errno_t __wrap__ZN15scsi_service_re22get_AutoFormatted_flagEPc(scsi_service_re* self, caddr_t d) {
-  if (!active()) return __real__ZN15scsi_service_re22get_AutoFormatted_flagEPc(self, d);
-  return record("re.get_AutoFormatted_flag", self, {p(d)});
-}
-errno_t __real__ZN15scsi_service_re23getBackTrackInformationEPc(scsi_service_re*, caddr_t);
-errno_t __wrap__ZN15scsi_service_re23getBackTrackInformationEPc(scsi_service_re* self, caddr_t d) {
-  if (!active()) return __real__ZN15scsi_service_re23getBackTrackInformationEPc(self, d);
-  return record("re.getBackTrackInformation", self, {p(d)});
-}
-errno_t __real__ZN15scsi_service_re25resetBackTrackInformationEv(scsi_service_re*);
-errno_t __wrap__ZN15scsi_service_re25resetBackTrackInformationEv(scsi_service_re* self) {
-  if (!active()) return __real__ZN15scsi_service_re25resetBackTrackInformationEv(self);
-  return record("re.resetBackTrackInformation", self, {});
-}
 errno_t __real__ZN15scsi_service_re8reFormatEPcP12storage_scsi(scsi_service_re*, caddr_t, storage_scsi*);
 errno_t __wrap__ZN15scsi_service_re8reFormatEPcP12storage_scsi(scsi_service_re* self, caddr_t d, storage_scsi* s) {
   if (!active()) return __real__ZN15scsi_service_re8reFormatEPcP12storage_scsi(self, d, s);
@@ -171,31 +155,5 @@ errno_t __wrap__ZN15scsi_service_wo22autoFormatLOWInitTrackEjj(scsi_service_wo* 
   if (!active()) return __real__ZN15scsi_service_wo22autoFormatLOWInitTrackEjj(self, track, limit);
   return record("wo.autoFormatLOWInitTrack", self, {track, limit});
 }
-errno_t __real__ZN15scsi_service_wo22get_AutoFormatted_flagEPc(scsi_service_wo*, caddr_t);
-errno_t __wrap__ZN15scsi_service_wo22get_AutoFormatted_flagEPc(scsi_service_wo* self, caddr_t d) {
-  if (!active()) return __real__ZN15scsi_service_wo22get_AutoFormatted_flagEPc(self, d);
-  return record("wo.get_AutoFormatted_flag", self, {p(d)});
-}
-errno_t __real__ZN15scsi_service_wo28reserveTrackAndWriteLastAVDPEP27pxo_auto_format_last_info_t(
-    scsi_service_wo*, pxo_auto_format_last_info_t*);
-errno_t __wrap__ZN15scsi_service_wo28reserveTrackAndWriteLastAVDPEP27pxo_auto_format_last_info_t(
-    scsi_service_wo* self, pxo_auto_format_last_info_t* info) {
-  if (!active())
-    return __real__ZN15scsi_service_wo28reserveTrackAndWriteLastAVDPEP27pxo_auto_format_last_info_t(self, info);
-  return record("wo.reserveTrackAndWriteLastAVDP", self, {p(info)});
-}
-errno_t __real__ZN15scsi_service_wo9all_eraseEP20pxo_all_erase_info_tb(scsi_service_wo*, pxo_all_erase_info_t*, bool);
-errno_t __wrap__ZN15scsi_service_wo9all_eraseEP20pxo_all_erase_info_tb(scsi_service_wo* self,
-                                                                      pxo_all_erase_info_t* info, bool dv) {
-  if (!active()) return __real__ZN15scsi_service_wo9all_eraseEP20pxo_all_erase_info_tb(self, info, dv);
-  return record("wo.all_erase", self, {p(info), dv});
-}
 
-// ---- common part
-errno_t __real__ZN15scsi_service_cm18getMediumSerialNumEPh(scsi_service_cm*, UInt8*);
-errno_t __wrap__ZN15scsi_service_cm18getMediumSerialNumEPh(scsi_service_cm* self, UInt8* out) {
-  if (!active()) return __real__ZN15scsi_service_cm18getMediumSerialNumEPh(self, out);
-  std::memcpy(out, media_standin::g_serial, sizeof(media_standin::g_serial));
-  return record("cm.getMediumSerialNum", self, {p(out)});
-}
 }  // extern "C"

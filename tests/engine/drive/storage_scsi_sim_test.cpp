@@ -375,9 +375,10 @@ TEST_F(SimDrive, FreshCartridgesOfEveryClassAreThisSystems) {
 TEST_F(SimDrive, Attribute1500hStates) {
   start();
   ASSERT_EQ(0, ss_->init());
-  Boolean out = false;
-  EXPECT_EQ(0, ss_->isCorrespondFormat(nullptr, &out));
-  EXPECT_EQ(1, ss_->fail_state_1500h());  // missing
+  Boolean out = true;
+  EXPECT_NE(0, ss_->isCorrespondFormat(nullptr, &out));  // missing: the read's error
+  EXPECT_FALSE(out);
+  EXPECT_EQ(1, ss_->fail_state_1500h());
 
   std::vector<std::uint8_t> v(128, 0);
   std::memcpy(v.data(), "KEL", 3);
@@ -397,7 +398,7 @@ TEST_F(SimDrive, Attribute1500hStates) {
   std::memcpy(list.data() + 9, v.data(), 128);
   ASSERT_EQ(0, ss_->pxo_write_attribute(reinterpret_cast<char*>(list.data())));
   EXPECT_EQ(0, ss_->isCorrespondFormat(nullptr, &out));
-  EXPECT_TRUE(out);
+  EXPECT_FALSE(out);  // a format this system supports
   EXPECT_EQ(5, ss_->fail_state_1500h());
   EXPECT_EQ(1, ss_->volume_type_1500h());
 
@@ -434,6 +435,30 @@ TEST_F(SimDrive, RewritableDiscPropertiesAfterFormat) {
   EXPECT_EQ(0u, count);
   EXPECT_EQ('D', rec[4]);
   EXPECT_EQ('L', rec[5]);
+}
+
+// A map that could not be rebuilt is not installed: the search then answers
+// "no map" (255), never "no defect" (0) from an empty map.
+TEST_F(SimDrive, FailedDefectMapRebuildLeavesNoMap) {
+  start("QMR-T300B", 0xE2);
+  ASSERT_EQ(0, ss_->init());
+  char list[12] = {0, 2, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(0, ss_->format_unit(list, false));
+  ASSERT_EQ(0, ss_->rebuildDefectBitmap());
+  UInt32 nwa = 0;
+  Boolean replaced = true;
+  EXPECT_EQ(0, ss_->searchAndFindNwa(4352, 32, &nwa, &replaced));
+  EXPECT_EQ(4352u, nwa);
+  EXPECT_FALSE(replaced);
+  const int fault = sim_->drive().add_fault(kelsim::command_fails(0xAD, {0x03, 0x11, 0x00}));
+  EXPECT_NE(0, ss_->rebuildDefectBitmap());
+  EXPECT_GT(sim_->drive().fault_fired(fault), 0);
+  nwa = 0;
+  EXPECT_EQ(255, ss_->searchAndFindNwa(4352, 32, &nwa, &replaced));
+  EXPECT_EQ(4352u, nwa);
+  std::vector<std::uint8_t> copy(storage_scsi::kDefectBitmapSize);
+  UInt32 length = storage_scsi::kDefectBitmapSize;
+  EXPECT_EQ(16, ss_->getDefectBitmap(copy.data(), &length));
 }
 
 TEST_F(SimDrive, WriteProtectedCartridge) {

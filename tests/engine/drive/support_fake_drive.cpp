@@ -213,6 +213,11 @@ Outcome execute(Drive& d, const Call& c, std::vector<std::uint8_t>& in) {
       for (int i = 2; i < 32; ++i) in[i] = static_cast<std::uint8_t>(i);
       return {};
     case 0x52:
+      // Tracks by number (address type 1): the disc has `tracks` of them.
+      if ((cdb[1] & 3) == 1) {
+        const std::uint32_t track = static_cast<std::uint32_t>(cdb[2]) << 24 | cdb[3] << 16 | cdb[4] << 8 | cdb[5];
+        if (track > d.tracks) return make_sense(5, 0x24, 0);
+      }
       in.assign(52, 0);
       be16(in.data(), 50);
       for (int i = 2; i < 52; ++i) in[i] = static_cast<std::uint8_t>(0x40 + i);

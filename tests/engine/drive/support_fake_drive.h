@@ -52,6 +52,7 @@ struct Drive {
   std::uint32_t recovery_threshold = 0;
   std::uint8_t uid[14] = {'U', 'I', 'D', '-', '0', '0', '0', '0', '0', '0', '0', '0', '0', '1'};
   std::uint32_t capacity_blocks = 0x100000;
+  std::uint32_t tracks = 0xFFFFFFFFu;  // READ TRACK INFORMATION refuses higher track numbers
   std::map<std::uint16_t, Attribute> attributes;
   std::map<std::uint32_t, std::vector<std::uint8_t>> blocks;  // sparse image
   std::uint16_t opc_byte1 = 0x12;

@@ -4,6 +4,7 @@
 // medium serial number, cartridge-memory record functions).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -141,6 +142,10 @@ class scsi_service_cm {
   // 22 for a null text.
   static errno_t checkMediumSerialNumStr(char* str, UInt32 length);
   errno_t getMediumSerialNum(UInt8* out);
+  // Reads attribute 0401h into the medium serial number member and checks it.
+  // Returns the read's error; *check receives the check's verdict (0 usable,
+  // 1-4 rejected). On either failure the member is left empty.
+  errno_t read_medium_serial(errno_t* check);
 
   // Cartridge-memory record.
   errno_t initializeCMData(pxo_attribute_data_t* record, timestamp formatTime);
@@ -155,12 +160,13 @@ class scsi_service_cm {
   errno_t writeAttributeFromStride(timestamp unused);
 
  protected:
-  std::uint8_t m_slot_number = 0;
+  // The slot and the auto-formatted flag change on the backtrack thread too.
+  std::atomic<std::uint8_t> m_slot_number{0};
   UInt16 m_tag_serial_number = 0xFFFF;
   char m_medium_serial_number[32] = {};
   char m_format_timestamp[8] = {};
   pxo_attribute_data_t* m_CmAttributeData = nullptr;
-  std::uint8_t m_auto_formatted = 0;
+  std::atomic<std::uint8_t> m_auto_formatted{0};
   std::uint8_t m_stride_format = 0;
   storage_scsi* m_storage_scsi = nullptr;
 };

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "drive/scsi_service_re.h"
 #include "drive/scsi_service_wo.h"
@@ -91,6 +92,12 @@ class scsi_service {
   // Reads 64 KiB at lsn into data.
   errno_t read_area(std::uint32_t lsn, std::uint8_t* data);
   errno_t set_read_only_one();
+  // The two recoveries of a failed write-once format: the end area (track 2
+  // and the last anchor) written again, or track 1 padded up to 4352.
+  errno_t wo_end_area_recovery(std::uint8_t type, std::vector<std::uint8_t>& area, bool driveVerify);
+  errno_t wo_pad_track1(std::uint8_t type, std::uint32_t nwa, std::vector<std::uint8_t>& area);
+  // Track 2 exists: the format got as far as its reservation.
+  bool wo_track2_reserved();
   // Loads `slot` and checks the mechanism; true when that slot is loaded.
   bool load_and_check(std::uint8_t slot, UInt8 previous, UInt8* loaded, errno_t* err);
 

@@ -27,6 +27,23 @@ struct pxo_backtrack_progress_t {
 static_assert(sizeof(pxo_backtrack_progress_t) == 8, "backtrack progress is 8 bytes");
 #pragma pack(pop)
 
+// Marks a backtrack walk as running for as long as it lives; a second walk,
+// or a format, erase or reset meanwhile, finds the mark taken.
+class WalkGuard {
+ public:
+  explicit WalkGuard(std::atomic<bool>& flag) : flag_(flag), owns_(!flag.exchange(true)) {}
+  ~WalkGuard() {
+    if (owns_) flag_.store(false);
+  }
+  WalkGuard(const WalkGuard&) = delete;
+  WalkGuard& operator=(const WalkGuard&) = delete;
+  bool owns() const { return owns_; }
+
+ private:
+  std::atomic<bool>& flag_;
+  bool owns_;
+};
+
 class scsi_service_re : public scsi_service_cm {
  public:
   scsi_service_re();
@@ -37,7 +54,10 @@ class scsi_service_re : public scsi_service_cm {
   errno_t get_AutoFormatted_flag(caddr_t record);
   using scsi_service_cm::get_AutoFormatted_flag;
 
-  UInt32 get_nwa() const { return m_nwa; }
+  UInt32 get_nwa() const { return m_nwa.load(); }
+  // A backtrack walk runs on the backtrack thread; the format, the erase,
+  // the reformat and the reset of the progress are refused (16) meanwhile.
+  bool walking() const { return m_walking.load(); }
   bool get_reformat_flag() const { return m_reformat; }
 
   // One section (type 0-5) of the initial volume. 1 on success, 0 on failure.
@@ -61,7 +81,10 @@ class scsi_service_re : public scsi_service_cm {
   errno_t backtrackFlushRollbackPoint(UInt32 fsdLsn, UInt32 metadataFeLsn);
 
  private:
-  UInt32 m_nwa = 0;
+  friend class backtrack_walk;
+  // Written by the backtrack thread, read by the request thread.
+  std::atomic<UInt32> m_nwa{0};
+  std::atomic<bool> m_walking{false};
   // The progress record, read by other threads while the walk runs: kept
   // as one 8-byte value so that a reader always sees one whole update.
   std::atomic<std::uint64_t> m_progress{0};

@@ -34,5 +34,6 @@ class scsi_service_wo : public scsi_service_cm {
   errno_t all_erase(pxo_all_erase_info_t* info, bool driveVerify);
 
  private:
+  friend class wo_format_run;
   char m_medium_unique_id[32] = {};
 };

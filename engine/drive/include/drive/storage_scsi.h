@@ -276,13 +276,18 @@ class storage_scsi {
   std::uint16_t write_block_size() const { return m_WriteBlockSize; }
   std::uint8_t fail_state_1500h() const { return m_fail_state_1500h; }
   std::uint8_t volume_type_1500h() const { return m_volume_type_1500h; }
-  std::uint32_t sync_fail_count() const { return m_sync_fail_cnt; }
+  std::uint32_t sync_fail_count() const { return m_sync_fail_cnt.load(); }
   std::uint32_t dds_error_state() const { return m_dds_error; }
   std::uint32_t di_error_state() const { return m_di_error; }
   std::uint32_t faa(int layer) const { return m_FAA[layer]; }
   std::uint32_t laa(int layer) const { return m_LAA[layer]; }
   const DeviceConfig& config_mirror() const { return m_config; }
   DeviceConfig& config_mirror_for_update() { return m_config; }
+  // The volume type of the mirror, under the configuration mutex.
+  void set_mirror_volume_type(std::uint8_t v) {
+    std::lock_guard<std::mutex> lk(m_config_mutex);
+    m_config.volume_type = v;
+  }
   std::uint64_t last_access_usec();
   void set_cartridge_svg_flg(bool on) { m_cartridge_svg = on; }
   // Volume type of an automatic-format request.
@@ -327,8 +332,9 @@ class storage_scsi {
   DeviceConfig m_config;
   int m_devnum = -1;
   char m_devname[65] = {};
-  std::uint32_t m_write_fail_cnt = 0;
-  std::uint32_t m_sync_fail_cnt = 0;
+  // Counted by every thread that writes or flushes.
+  std::atomic<std::uint32_t> m_write_fail_cnt{0};
+  std::atomic<std::uint32_t> m_sync_fail_cnt{0};
   bool m_reasons_open = true;
   bool m_write_once = false;
 

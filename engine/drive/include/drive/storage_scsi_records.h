@@ -107,6 +107,15 @@ static_assert(sizeof(pxo_track_info_t) == 60, "track information record is 60 by
 // slot-table length (bytes 6-7) in host order.
 struct pxo_mechanism_status_t {
   std::uint8_t bytes[12];
+  // Slot of the loaded disc: byte 1 bits 0-2 above byte 0 bits 0-4.
+  std::uint8_t loaded_slot() const {
+    return static_cast<std::uint8_t>(((bytes[1] & 7u) << 5) | (bytes[0] & 0x1Fu));
+  }
+  // Mechanism state, byte 1 bits 5-7: 1 while a disc is loaded.
+  std::uint8_t state() const { return static_cast<std::uint8_t>((bytes[1] >> 5) & 7u); }
+  std::uint8_t slot_count() const { return bytes[5]; }
+  // A disc is loaded and it is the one of `slot`.
+  bool holds(int slot) const { return state() == 1 && loaded_slot() == slot; }
 };
 static_assert(sizeof(pxo_mechanism_status_t) == 12, "mechanism status is 12 bytes");
 
