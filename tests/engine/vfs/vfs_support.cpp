@@ -7,6 +7,10 @@
 #include "kelhost/log.h"
 #include "kelhost/vnode.h"
 #include "platform/codepage.h"
+#include "udf/udf_anchor_vds.h"
+#include "udf/udf_rewritable.h"
+
+#include <algorithm>
 
 #include <filesystem>
 
@@ -69,10 +73,7 @@ void SimVolume::start(const SimOptions& o) {
   h.drive.product = o.product;
   sim_ = std::make_unique<kelsim::SimHarness>(h);
   kel::SetMediumCookie(sim_->cookie());
-  pclient_if = new client_if();
-  pclient_if->storage()->set_device_number("sg0");
-  pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
-  ASSERT_EQ(0, pclient_if->storage()->init());
+  start_drive_client();
   mnt_ = std::make_unique<mdcudfsr_mount>();
   mp_ = mount{};
   mnt_->mp = &mp_;
@@ -102,6 +103,61 @@ void SimVolume::stop() {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
     std::this_thread::yield();
+}
+
+udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out) {
+  const udf_test::ImageSpec spec = udf_test::spec_for(cls, 0);
+  if (spec_out) *spec_out = spec;
+  std::vector<std::uint8_t> image;
+  const udf_test::ImageLayout layout = udf_test::build_volume(spec, image);
+  SimOptions o;
+  o.medium = static_cast<std::uint8_t>(spec.medium_type);
+  o.disc_blocks = spec.sectors;
+  start(o);
+  stop_drive_client();
+  kelsim::Cartridge& cart = sim_->cartridge();
+  constexpr std::uint32_t kUnit = 32;
+  std::uint32_t data_end = 0;
+  const std::uint32_t end_area = spec.sectors - (spec.medium_type == 0xF2 ? 128 : 32);
+  for (std::uint32_t unit = 0; unit < spec.sectors; unit += kUnit) {
+    const std::uint8_t* p = image.data() + static_cast<std::size_t>(unit) * 2048;
+    if (std::all_of(p, p + kUnit * 2048, [](std::uint8_t b) { return b == 0; })) continue;
+    EXPECT_EQ(cart.write_blocks(0, unit, kUnit, p), 0u);
+    if (unit < end_area) data_end = unit + kUnit;
+  }
+  kelsim::Disc& d = cart.disc(0);
+  d.formatted = true;
+  if (cart.write_once()) {
+    d.status = kelsim::DiscStatus::Incomplete;
+    d.tracks = {kelsim::Track{0, end_area, data_end, false, false},
+                kelsim::Track{end_area, spec.sectors - end_area, spec.sectors, false, true}};
+  } else {
+    d.status = kelsim::DiscStatus::Complete;
+    d.highest_written = spec.sectors;
+  }
+  EXPECT_EQ(cart.save(), 0u);
+  start_drive_client();
+  if (mnt_->is_rewritable) {
+    EXPECT_EQ(0, mdcudfsr_read_avdp_RE(mnt_.get(), nullptr, 1, 0, nullptr));
+  } else {
+    EXPECT_EQ(0, mdcudfsr_read_avdp(mnt_.get(), nullptr, 1, 0, nullptr));
+    EXPECT_EQ(0, mdcudfsr_read_vds(mnt_.get(), nullptr, 0, 1, 0, nullptr));
+  }
+  mnt_->logical_block_size = 2048;
+  clear_log();
+  return layout;
+}
+
+void SimVolume::stop_drive_client() {
+  clientif_delete();
+  pclient_if = nullptr;
+}
+
+void SimVolume::start_drive_client() {
+  pclient_if = new client_if();
+  pclient_if->storage()->set_device_number("sg0");
+  pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
+  ASSERT_EQ(0, pclient_if->storage()->init());
 }
 
 std::vector<std::uint8_t> SimVolume::take_opcodes() {

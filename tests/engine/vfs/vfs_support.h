@@ -7,6 +7,7 @@
 #include "kelvfs/mdcudfsr_mount.h"
 #include "platform/sync.h"
 #include "sim/harness.h"
+#include "engine/udf/support_image.h"
 
 #include <gtest/gtest.h>
 
@@ -56,8 +57,13 @@ class SimVolume : public ::testing::Test {
   void TearDown() override;
   void start(const SimOptions& o = {});
   void stop();
+  // Starts a drive whose loaded slot holds the image builder's volume and
+  // reads its anchor and descriptor sequences into the mount record.
+  udf_test::ImageLayout start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out = nullptr);
   // The SCSI operation codes the drive received since the last call.
   std::vector<std::uint8_t> take_opcodes();
+  void stop_drive_client();
+  void start_drive_client();
 
   InstantClock clock_;
   std::unique_ptr<platform::ScopedClock> clock_scope_;

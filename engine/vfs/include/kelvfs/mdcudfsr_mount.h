@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 struct mount;
 struct mdc_channel;
@@ -93,4 +94,9 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint64_t last_modification_time = 0;
   std::uint64_t last_partial_flush_time = 0;
   std::int32_t lvid_open = 0;
+
+  // Write clusters.
+  std::uint32_t cluster_sectors = 0;       // sectors per 64 KiB cluster
+  // The image that mdcudfsr_read_cluster_with_lbn hands out; valid until its next call.
+  std::vector<std::uint8_t> cluster_read_image;
 };
