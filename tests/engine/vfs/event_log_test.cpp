@@ -18,6 +18,8 @@ class EventLog : public ::testing::Test {
  protected:
   void SetUp() override {
     scope_ = std::make_unique<platform::ScopedClock>(clock_);
+    struct timespec anchor {};
+    nanotime(&anchor);  // the wall time stands still from the first reading on
     mdcudfsr_debug_level_init();
     mdcudfsr_debug_level_set(0);
     clear_log();
