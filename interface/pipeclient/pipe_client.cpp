@@ -81,6 +81,13 @@ class KEL_PIPECLIENT_LOCAL CQVServiceInterfaceImpl {
     DWORD reader_error = 0;
     std::uint32_t read_buffer_size = 0;
     std::map<std::uint64_t, Pending*> pending;
+    // Keys of cancelled requests whose answer may still come, with the link
+    // it would come on. That answer is dropped, and the key's next request
+    // waits for it (or the link's end), so that no answer is taken for a
+    // later request of the same thread, whatever order the service answers in.
+    std::map<std::uint64_t, std::shared_ptr<Link>> late;
+    std::condition_variable late_cv;
+    std::uint32_t late_waiters = 0;
     std::vector<std::shared_ptr<Link>> ended;  // links whose reader thread still needs a join
     std::atomic<bool> stopping{false};
     std::vector<std::pair<std::string, int>> volume_handles;  // never filled on this platform
@@ -98,7 +105,8 @@ class KEL_PIPECLIENT_LOCAL CQVServiceInterfaceImpl {
 
     DWORD connect_locked(bool control);
     void reader_main(std::shared_ptr<Link> link);
-    void route_locked(std::vector<std::uint8_t>&& msg, bool oversized);
+    void route_locked(const Link* from, std::vector<std::uint8_t>&& msg, bool oversized);
+    void await_late_answer_locked(std::unique_lock<std::mutex>& lk, std::uint64_t key);
     void queue_notification(const std::uint8_t* record, std::size_t size);
     void dispatcher_main();
     bool exchange(std::vector<std::uint8_t>& msg, std::uint32_t answer_capacity, std::uint32_t min_buffer,
@@ -185,7 +193,7 @@ void CQVServiceInterfaceImpl::CRep::reader_main(std::shared_ptr<Link> self) {
       if (err != ERROR_SUCCESS) break;
     }
     std::lock_guard<std::mutex> g(request_mu);
-    route_locked(std::move(msg), oversized);
+    route_locked(self.get(), std::move(msg), oversized);
   }
   if (stopping) err = kErrorServiceStopping;
   if (err == ERROR_SUCCESS) err = ERROR_BROKEN_PIPE;
@@ -202,12 +210,23 @@ void CQVServiceInterfaceImpl::CRep::reader_main(std::shared_ptr<Link> self) {
   if (link == self) reader_error = err;
   for (auto& [key, p] : pending)
     if (p->link == self) p->answered_event.set();
+  // No answer comes on this link any more.
+  std::erase_if(late, [&](const auto& entry) { return entry.second == self; });
+  late_cv.notify_all();
 }
 
-void CQVServiceInterfaceImpl::CRep::route_locked(std::vector<std::uint8_t>&& msg, bool oversized) {
+void CQVServiceInterfaceImpl::CRep::route_locked(const Link* from, std::vector<std::uint8_t>&& msg,
+                                                 bool oversized) {
   if (msg.size() < sizeof(std::uint64_t)) return;  // no key: nobody to give it to
   const auto key = get<std::uint64_t>(msg, 0);
   if (key != 0) {
+    auto l = late.find(key);
+    if (l != late.end() && l->second.get() == from) {
+      // The answer of a cancelled request: dropped.
+      late.erase(l);
+      late_cv.notify_all();
+      return;
+    }
     auto it = pending.find(key);
     if (it == pending.end() || it->second->answered) return;  // nobody waits for it
     Pending* p = it->second;
@@ -278,6 +297,7 @@ CQVServiceInterfaceImpl::CRep::~CRep() {
     std::lock_guard<std::mutex> g(request_mu);
     l = link;
     old.swap(ended);
+    late_cv.notify_all();
   }
   if (l) {
     l->conn->disconnect();  // wakes the reader
@@ -296,6 +316,20 @@ CQVServiceInterfaceImpl::CRep::~CRep() {
 
 // ---------------------------------------------------------------- exchange
 
+void CQVServiceInterfaceImpl::CRep::await_late_answer_locked(std::unique_lock<std::mutex>& lk,
+                                                            std::uint64_t key) {
+  auto gone = [&] {
+    auto l = late.find(key);
+    return l == late.end() || l->second->done;
+  };
+  if (!gone()) {
+    ++late_waiters;
+    late_cv.wait(lk, [&] { return stopping || gone(); });
+    --late_waiters;
+  }
+  late.erase(key);
+}
+
 // Sends msg (whose key field is filled here) and waits for its answer.
 bool CQVServiceInterfaceImpl::CRep::exchange(std::vector<std::uint8_t>& msg, std::uint32_t answer_capacity,
                                              std::uint32_t min_buffer, std::vector<std::uint8_t>* answer) {
@@ -303,7 +337,8 @@ bool CQVServiceInterfaceImpl::CRep::exchange(std::vector<std::uint8_t>& msg, std
   std::memcpy(msg.data() + 8, &key, sizeof key);
   Pending p;
   {
-    std::lock_guard<std::mutex> g(request_mu);
+    std::unique_lock<std::mutex> g(request_mu);
+    await_late_answer_locked(g, key);
     const DWORD e = connect_locked(false);
     if (e != ERROR_SUCCESS) return fail(e);
     const std::uint64_t need = static_cast<std::uint64_t>(answer_capacity) + 24;
@@ -361,12 +396,20 @@ std::uint32_t CQVServiceInterface::readBufferSize() const {
 
 std::uint64_t CQVServiceInterface::notificationCount() const { return m_impl->rep_->notification_count.load(); }
 
+std::uint32_t CQVServiceInterface::lateAnswerWaiters() const {
+  auto& r = *m_impl->rep_;
+  std::lock_guard<std::mutex> g(r.request_mu);
+  return r.late_waiters;
+}
+
 bool CQVServiceInterface::cancelRequest(std::uint64_t thread_id) {
   auto& r = *m_impl->rep_;
   std::lock_guard<std::mutex> g(r.request_mu);
   auto it = r.pending.find(thread_id);
   if (it == r.pending.end() || it->second->answered) return false;
   Pending* p = it->second;
+  // An answer can still come only while the request's link reads.
+  if (p->link && !p->link->done) r.late[thread_id] = p->link;
   const QVAnswerHeader head{thread_id, kStatusCancelled, 0};
   p->answer.assign(reinterpret_cast<const std::uint8_t*>(&head),
                    reinterpret_cast<const std::uint8_t*>(&head) + sizeof head);

@@ -36,8 +36,6 @@ extern "C" std::uint16_t quorvel_kel_run(const FileSystemOperations* operations,
     if (SUCCEEDED(hr)) hr = itf.Run(medium_cookie ? medium_cookie : "");
     kel::SetDriveCommandContextSource(nullptr);
     kel::SetCurrentInterface(nullptr);
-    // The handlers' state of this run ends with it.
-    kel::ReleaseHandlerState(&itf);
   }
   return static_cast<std::uint16_t>(static_cast<std::uint32_t>(hr) & 0xFFFFu);
 }

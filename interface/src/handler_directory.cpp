@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstring>
+#include <strings.h>
 #include <memory>
 #include <new>
 
@@ -22,13 +23,14 @@ struct DirentBuffer {
 static_assert(sizeof(DirentBuffer) == 16 + 4208);
 
 // Whether a path names the metadata folder, however its separators run
-// ("/$QuorvelData/", "//$QuorvelData").
+// ("/$QuorvelData/", "//$QuorvelData") and in any case of its letters, as
+// the engine resolves names without regard to case.
 bool IsMetaDataFolder(const char* path) {
   std::string normal;
   for (const char* p = path; *p; ++p)
     if (*p != '/' || normal.empty() || normal.back() != '/') normal += *p;
   if (normal.size() > 1 && normal.back() == '/') normal.pop_back();
-  return normal == kMetaDataFolder;
+  return strcasecmp(normal.c_str(), kMetaDataFolder) == 0;
 }
 
 std::int64_t ListingCallback(const void* context, std::uint64_t user, const char* path,

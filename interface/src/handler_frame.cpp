@@ -44,25 +44,11 @@ namespace {
 
 constexpr std::uint64_t kSdkInternalFailure = 0x8100000000000001ull;
 
-std::mutex g_statesMutex;
-std::map<const CKelInterface*, std::unique_ptr<HandlerState>>& States() {
-  static std::map<const CKelInterface*, std::unique_ptr<HandlerState>> states;
-  return states;
-}
-
 }  // namespace
 
 HandlerState& HandlerStateOf(CKelInterface& itf) {
-  std::lock_guard<std::mutex> lk(g_statesMutex);
-  auto& slot = States()[&itf];
-  if (!slot) slot = std::make_unique<HandlerState>(&itf.Operations());
-  return *slot;
-}
-
-void ReleaseHandlerState(const CKelInterface* itf) {
-  std::lock_guard<std::mutex> lk(g_statesMutex);
-  if (itf) States().erase(itf);
-  else States().clear();
+  if (!itf.m_handlerState) itf.m_handlerState = std::make_unique<HandlerState>(&itf.Operations());
+  return *itf.m_handlerState;
 }
 
 // ---------------------------------------------------------------- frame
@@ -97,9 +83,17 @@ bool HandlerFrame::MountOnDemand() {
   if (itf.Mounted()) return true;
   Phase(kPhaseMount);
   if (!Engine(CallSlot(ops.MountDefault), __LINE__)) return false;
-  itf.SetMounted(true);
-  state.RollbackMounted = false;
+  MountedAt(false);
   return true;
+}
+
+void HandlerFrame::MountedAt(bool rollback_point) {
+  itf.SetMounted(true);
+  // The store's files were read from the state mounted before; going to or
+  // from a rollback point makes them another state's. A remount of the
+  // default state keeps them, with changes not yet written.
+  if (rollback_point || state.RollbackMounted) state.MetaData.DropLoadedFiles();
+  state.RollbackMounted = rollback_point;
 }
 
 bool HandlerFrame::Send(CServiceXMLResponse& response) { return Win32(response.Send()); }
@@ -206,8 +200,7 @@ HRESULT OnCheck(CKelInterface& itf, std::uint64_t seq, const char* medium_cookie
   if (!itf.Mounted()) {
     f.Phase(kPhaseMount);
     if (f.Engine(CallSlot(f.ops.MountDefault), __LINE__)) {
-      itf.SetMounted(true);
-      f.state.RollbackMounted = false;
+      f.MountedAt(false);
     } else if (!itf.RollbackMountOnError()) {
       return f.Finish();
     } else {
@@ -222,8 +215,7 @@ HRESULT OnCheck(CKelInterface& itf, std::uint64_t seq, const char* medium_cookie
                               static_cast<unsigned>(p.FsdLsn)),
                      __LINE__)) {
           f.status = S_OK;
-          itf.SetMounted(true);
-          f.state.RollbackMounted = true;
+          f.MountedAt(true);
           break;
         }
       }

@@ -41,6 +41,10 @@ class HandlerFrame {
   // Mounts with MountDefault (phase 1) when the volume is not mounted; the
   // mounted flag is set as soon as the mount succeeded.
   bool MountOnDemand();
+  // A mount succeeded: sets the mounted flag and whether the volume is at a
+  // rollback point; a change to or from a rollback point drops the metadata
+  // files loaded for the state mounted before.
+  void MountedAt(bool rollback_point);
   // Sends the success answer; its error becomes the status.
   bool Send(CServiceXMLResponse& response);
   // The end-of-request notice (phase 12), then "HRESULT" when the status is

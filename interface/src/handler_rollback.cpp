@@ -21,8 +21,7 @@ HRESULT OnRollbackMount(CKelInterface& itf, std::uint64_t seq, std::uint32_t slo
   if (!f.Engine(r, __LINE__)) return f.Finish();
   // Mounted from here on, whatever follows: the next request must not
   // mount again over this mount.
-  itf.SetMounted(true);
-  f.state.RollbackMounted = at_point;
+  f.MountedAt(at_point);
   KelVolumeInformation& vi = itf.VolumeInformation();
   if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
   f.Phase(kPhaseMetaData);

@@ -1,6 +1,7 @@
 // The request loop: one request per line of the input stream, parsed by the
 // SAX reader with this object as content handler and input stream.
 #include "kel/kel_interface.h"
+#include "kel/handler.h"
 
 #include "kel/errors.h"
 #include "platform/codepage.h"

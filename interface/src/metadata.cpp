@@ -105,7 +105,16 @@ DWORD CKelMetaData::CMetaDataFile::Load() {
       ops->CloseFile(handle, false);
       return ERROR_FILE_NOT_FOUND;
     }
-    const std::uint32_t got = done > 0 ? static_cast<std::uint32_t>(done) : 0;
+    if (done < 0 || static_cast<std::uint32_t>(done) > kMetaTransferBytes) {
+      // More than the buffer holds (or a negative count) is no count of
+      // bytes read into it.
+      LogLine(ops, 4, __LINE__,
+              "metadata file " + path + ": read reports " + std::to_string(done) + " bytes of " +
+                  std::to_string(kMetaTransferBytes));
+      ops->CloseFile(handle, false);
+      return ERROR_FILE_NOT_FOUND;
+    }
+    const std::uint32_t got = static_cast<std::uint32_t>(done);
     if (got == 0) {
       if (!m_headerPresent) {  // an empty file has no header
         ops->CloseFile(handle, false);
@@ -384,13 +393,18 @@ void CKelMetaData::ClearFileDirty(std::uint32_t file_index) {
   m_dirty.erase(file_index);
 }
 
+void CKelMetaData::DropLoadedFiles() {
+  std::lock_guard<platform::CriticalSection> lk(m_lock);
+  m_dirty.clear();
+  m_files.clear();
+  m_loadedInFull = false;
+}
+
 DWORD CKelMetaData::FormatIdentity(const std::string& volume_id, std::uint32_t replica,
                                    std::uint32_t objects_per_file) {
   std::lock_guard<platform::CriticalSection> lk(m_lock);
   // The volume was emptied: what was loaded from it before is gone.
-  m_dirty.clear();
-  m_files.clear();
-  m_loadedInFull = false;
+  DropLoadedFiles();
   m_replica = replica;
   m_volumeId = volume_id;
   m_objectsPerFile = objects_per_file == 0 ? kDefaultObjectsPerFile : objects_per_file;

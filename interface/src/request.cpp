@@ -66,8 +66,6 @@ HRESULT parseMagnitude(std::u16string_view text, bool allow_minus, std::uint64_t
   return S_OK;
 }
 
-bool isHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 }  // namespace
 
 const char16_t* OpcodeWord(std::uint32_t opcode) {
@@ -108,7 +106,6 @@ HRESULT ParseInt32(std::u16string_view text, std::int32_t* out) {
 HRESULT UnescapeName(std::u16string_view text, std::u16string* out) {
   std::u16string result;
   result.reserve(text.size());
-  // Positions in result of units that came from a character reference.
   std::size_t i = 0;
   while (i < text.size()) {
     if (text[i] != u'&') {
@@ -126,6 +123,7 @@ HRESULT UnescapeName(std::u16string_view text, std::u16string* out) {
     // "&#" digits ";"
     bool numeric = entity.size() >= 4 && entity[1] == u'#' && entity.back() == u';';
     std::uint32_t value = 0;
+    bool too_large = false;
     for (std::size_t k = 2; numeric && k + 1 < entity.size(); ++k) {
       const char16_t c = entity[k];
       if (c < u'0' || c > u'9') {
@@ -133,29 +131,18 @@ HRESULT UnescapeName(std::u16string_view text, std::u16string* out) {
         break;
       }
       value = value * 10 + static_cast<std::uint32_t>(c - u'0');
-      if (value > 0xFFFF) return kHrInvalidName;  // would wrap
+      if (value > 0xFFFF) too_large = true, value = 0xFFFF + 1;  // would wrap
     }
+    if (numeric && too_large) return kHrInvalidName;
     if (!numeric) {
       // Not an entity we undo: keep its '&' and scan on after it.
       result += text[i++];
       continue;
     }
-    const char16_t unit = static_cast<char16_t>(value);
-    if (unit == 0 || (unit < 0x20 && unit != 0x09 && unit != 0x0A && unit != 0x0D) ||
-        unit == 0xFFFE || unit == 0xFFFF)
-      return kHrInvalidName;
-    result += unit;
+    // A NUL would cut the name short where it is handed on as text.
+    if (value == 0) return kHrInvalidName;
+    result += static_cast<char16_t>(value);
     i = stop;
-  }
-  // The reader's text is well-formed UTF-16, so an unpaired surrogate can only
-  // come from a reference.
-  for (std::size_t k = 0; k < result.size(); ++k) {
-    if (isHigh(result[k])) {
-      if (k + 1 >= result.size() || !isLow(result[k + 1])) return kHrInvalidName;
-      ++k;
-    } else if (isLow(result[k])) {
-      return kHrInvalidName;
-    }
   }
   *out = std::move(result);
   return S_OK;

@@ -33,6 +33,52 @@ const char* entityFor(char c, bool attribute) {
   }
 }
 
+// One character of UTF-8 text: its code point and length in bytes, or
+// length 1 and kInvalid for a byte that starts no well-formed sequence.
+// Surrogates encoded on their own (ED A0..BF xx) are decoded as such so that
+// a name holding one can be written as a reference to that unit.
+constexpr std::uint32_t kInvalid = 0xFFFFFFFFu;
+struct Decoded {
+  std::uint32_t cp;
+  std::size_t len;
+};
+
+Decoded decodeUtf8(const unsigned char* p, std::size_t n) {
+  const unsigned b = p[0];
+  if (b < 0x80) return {b, 1};
+  std::size_t len;
+  std::uint32_t cp, min;
+  if (b >= 0xC2 && b <= 0xDF) len = 2, cp = b & 0x1F, min = 0x80;
+  else if (b >= 0xE0 && b <= 0xEF) len = 3, cp = b & 0x0F, min = 0x800;
+  else if (b >= 0xF0 && b <= 0xF4) len = 4, cp = b & 0x07, min = 0x10000;
+  else return {kInvalid, 1};
+  if (len > n) return {kInvalid, 1};
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return {kInvalid, 1};
+    cp = (cp << 6) | (p[k] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF) return {kInvalid, 1};
+  return {cp, len};
+}
+
+// Characters XML 1.0 cannot carry, neither as text nor as a reference (TAB,
+// LF and CR are allowed).
+bool notXmlChar(std::uint32_t cp) {
+  if (cp == kInvalid) return true;
+  if (cp < 0x20) return cp != '\t' && cp != '\n' && cp != '\r';
+  return (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF;
+}
+
+// Whether the '&' at p[0] starts a reference that UnescapeName undoes
+// ("&amp;" or "&#" digits ";"); such an '&' is escaped once more in a name.
+bool startsUnescapedReference(const char* p, std::size_t n) {
+  if (n >= 5 && std::memcmp(p, "&amp;", 5) == 0) return true;
+  if (n < 4 || p[1] != '#') return false;
+  std::size_t k = 2;
+  while (k < n && p[k] >= '0' && p[k] <= '9') ++k;
+  return k > 2 && k < n && p[k] == ';';
+}
+
 bool isTrailingSpace(unsigned c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -89,35 +135,65 @@ DWORD CServiceXMLResponse::AppendBytes(const char* bytes, std::size_t length) {
 
 DWORD CServiceXMLResponse::AppendRaw(const char* text) { return AppendBytes(text, std::strlen(text)); }
 
-DWORD CServiceXMLResponse::AppendEscapedAs(const char* bytes, std::size_t length, bool attribute) {
+DWORD CServiceXMLResponse::AppendEscapedAs(const char* bytes, std::size_t length, Escape mode) {
+  const bool attribute = mode != Escape::Content;
   std::size_t run = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    const char* entity = entityFor(bytes[i], attribute);
-    if (!entity) continue;
+  std::size_t i = 0;
+  char reference[32];
+  while (i < length) {
+    const Decoded d = decodeUtf8(reinterpret_cast<const unsigned char*>(bytes) + i, length - i);
+    const char* entity = nullptr;
+    if (notXmlChar(d.cp)) {
+      if (mode == Escape::Name && d.cp != kInvalid) {
+        // The host reads the name with "&#N;" in its place; UnescapeName
+        // turns that back into the unit when the name comes in again.
+        std::snprintf(reference, sizeof reference, "&amp;#%u;", static_cast<unsigned>(d.cp));
+        entity = reference;
+      } else {
+        entity = "\xEF\xBF\xBD";  // U+FFFD
+      }
+    } else if (d.len == 1) {
+      entity = entityFor(bytes[i], attribute);
+      if (mode == Escape::Name && bytes[i] == '&' && startsUnescapedReference(bytes + i, length - i))
+        entity = "&amp;amp;";
+    }
+    if (!entity) {
+      i += d.len;
+      continue;
+    }
     if (DWORD e = AppendBytes(bytes + run, i - run)) return e;
     if (DWORD e = AppendRaw(entity)) return e;
-    run = i + 1;
+    i += d.len;
+    run = i;
   }
   return AppendBytes(bytes + run, length - run);
 }
 
 DWORD CServiceXMLResponse::AppendEscaped(const char* bytes, std::size_t length) {
-  return AppendEscapedAs(bytes, length, false);
+  return AppendEscapedAs(bytes, length, Escape::Content);
 }
 
 DWORD CServiceXMLResponse::AppendEscapedWide(const WCHAR* text, std::size_t length) {
-  bool ok = true;
-  std::string utf8 = platform::utf16_to_utf8(std::u16string_view(text, length), &ok);
-  if (!ok) return ERROR_NO_UNICODE_TRANSLATION;
+  // An unpaired surrogate is converted to U+FFFD.
+  std::string utf8 = platform::utf16_to_utf8(std::u16string_view(text, length));
   return AppendEscaped(utf8.data(), utf8.size());
 }
 
-DWORD CServiceXMLResponse::WriteAttribute(const char* name, const char* value, std::size_t length) {
+DWORD CServiceXMLResponse::WriteName(const char* name, const char* value, std::size_t length) {
+  return WriteAttributeAs(name, value, length, Escape::Name);
+}
+
+DWORD CServiceXMLResponse::WriteAttributeAs(const char* name, const char* value, std::size_t length,
+                                            Escape mode) {
   if (DWORD e = AppendRaw(" ")) return e;
   if (DWORD e = AppendRaw(name)) return e;
   if (DWORD e = AppendRaw("=\"")) return e;
-  if (DWORD e = AppendEscapedAs(value, length, true)) return e;
+  if (DWORD e = AppendEscapedAs(value, length, mode)) return e;
   return AppendRaw("\"");
+}
+
+DWORD CServiceXMLResponse::WriteAttribute(const char* name, const char* value, std::size_t length) {
+  return WriteAttributeAs(name, value, length, Escape::Text);
 }
 
 DWORD CServiceXMLResponse::WriteAttribute(const char* name, const char* value) {
@@ -266,7 +342,7 @@ DWORD CServiceVolumeResponse::writeAttributes() {
     for (int i = 0; i < 16; ++i) std::snprintf(guid + 2 * i, 3, "%2.2X", v.MediumGUID[i]);
     e = WriteAttribute("MediumGUID", guid, 32);
   }
-  if (!e) e = WriteAttribute("VolumeName", v.VolumeName, strnlen(v.VolumeName, sizeof v.VolumeName));
+  if (!e) e = WriteName("VolumeName", v.VolumeName, strnlen(v.VolumeName, sizeof v.VolumeName));
   if (!e) {
     const std::size_t id_len = strnlen(volume_->QuorvelVolumeID, sizeof volume_->QuorvelVolumeID);
     if (id_len) {
@@ -324,7 +400,7 @@ DWORD CServiceSpaceEntriesResponse::writeAttributes() {
 
 DWORD CServiceObjectResponse::writeAttributes() {
   const KELFS_OBJECT_INFO& o = *object_;
-  DWORD e = WriteAttribute("ObjectName", o.ObjectName, strnlen(o.ObjectName, sizeof o.ObjectName));
+  DWORD e = WriteName("ObjectName", o.ObjectName, strnlen(o.ObjectName, sizeof o.ObjectName));
   if (!e) e = WriteU32("Flags", o.Flags);
   if (!e) e = WriteU32("ObjectID", o.ObjectID);
   if (!e) e = WriteU32("Mode", o.Mode);

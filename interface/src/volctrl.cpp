@@ -173,6 +173,16 @@ std::uint32_t RuvoCtrlVolume::setWritePolictInformation() {
   // A failed read leaves the settings as they are and is tried again by the
   // next caller.
   if (std::uint32_t e = getWritePolicyInformation(p)) return e;
+  const std::uint64_t window = p.ErrorReportingWindowBlocks;
+  const std::uint64_t reserve = p.ReserveWriteBlocks;
+  const bool new_write = window != 0 && reserve != 0;
+  const std::uint64_t rsv = new_write ? (window + reserve - 1) / reserve : 0;
+  // The buffer count (reserve pieces + 2) must fit its 32-bit setting; a
+  // policy beyond that is refused like one that cannot be read.
+  if (rsv + 2 > 0xFFFFFFFFull) {
+    SetLastError(ERROR_INVALID_DATA);
+    return kel::kVolQueryFailed;
+  }
   m_writeClusterBlocks = p.WriteClusterBlocks;
   m_parityInClusterBlocks = p.ParityInClusterBlocks;
   m_discFullMarginBlocks = p.DiscFullMarginBlocks;
@@ -180,9 +190,9 @@ std::uint32_t RuvoCtrlVolume::setWritePolictInformation() {
   m_optimalReadWriteBlocks = p.OptimalReadWriteBlocks;
   m_reserveWriteBlocks = p.ReserveWriteBlocks;
   m_errorReportingWindowBlocks = p.ErrorReportingWindowBlocks;
-  if (p.ErrorReportingWindowBlocks != 0 && p.ReserveWriteBlocks != 0) {
+  if (new_write) {
     m_bNewWrite = true;
-    m_RSVNum = (p.ErrorReportingWindowBlocks + p.ReserveWriteBlocks - 1) / p.ReserveWriteBlocks;
+    m_RSVNum = static_cast<std::uint32_t>(rsv);
     m_bufferNum = m_RSVNum + 2;
   } else {
     // A window without reserve blocks cannot be divided; it counts as none.
@@ -344,13 +354,14 @@ bool OBase::updateWriteVerifyMode() {
   return ok;
 }
 
-DWORD quorvel_stat(const char* path, unsigned max_extents, PKELFS_OBJECT_INFO info) {
+DWORD quorvel_stat(const char* path, unsigned /*max_extents*/, PKELFS_OBJECT_INFO info) {
   const FileSystemOperations* ops = kel::CurrentOperations();
   std::string p = path ? path : "";
   for (char& c : p)
     if (c == '\\') c = '/';
   if (p.rfind("/$/", 0) == 0) p.erase(0, 2);
-  const int r = ops && ops->GetPathInfo ? ops->GetPathInfo(p.c_str(), max_extents, info)
+  // The record is a plain object information without room for extents.
+  const int r = ops && ops->GetPathInfo ? ops->GetPathInfo(p.c_str(), 0, info)
                                         : kel::kNoInterfaceResult;
   return kel::ReportEngineErrorThrough(ops, r, __FILE__, __LINE__);
 }

@@ -80,13 +80,26 @@ TEST_F(ReadDirectoryTest, TheMetadataFolderListsNothingAtAll) {
   EXPECT_EQ(h.ordered(), (Strings{"notice 4:12"}));
 }
 
-// The engine resolves runs of "/" like one, so spellings of the metadata
-// folder with more separators stay hidden too.
+// The engine resolves runs of "/" like one and names without regard to
+// case, so other spellings of the metadata folder stay hidden too.
 TEST_F(ReadDirectoryTest, OtherSpellingsOfTheMetadataFolderStayHidden) {
-  h.run(list(1, "/$QuorvelData/") + list(2, "//$QuorvelData") + list(3, "//"));
+  h.run(list(1, "/$QuorvelData/") + list(2, "//$QuorvelData") + list(4, "/$quorveldata") +
+        list(5, "//$QUORVELDATA/") + list(3, "//"));
   Strings got = summary();
   EXPECT_EQ(got, (Strings{"x.dat 5/6", "sub 4294967295/4294967295", " 4294967295/4294967295"}));
   EXPECT_EQ(h.ordered().front(), "notice 1:12");
+}
+
+// A metadata folder that another program wrote in other letter case is the
+// same folder to the engine, and is not listed.
+TEST_F(ReadDirectoryTest, TheMetadataFolderInAnotherCaseIsNotListed) {
+  h.engine().reset();
+  setVolume(h.engine());
+  h.engine().addFolder("/$QUORVELdata", 50);
+  h.engine().addFile("/$QUORVELdata/QVMetaData000000.dat", 60, 1024);
+  h.engine().addFile("/x.dat", 20, 4096, {{7000, 2}});
+  h.run(list(1, "/"));
+  EXPECT_EQ(summary(), (Strings{"x.dat 4294967295/4294967295", " 4294967295/4294967295"}));
 }
 
 TEST_F(ReadDirectoryTest, AllExtentsOfAFileAreListedAndFolderPathsAreJoinedOnce) {

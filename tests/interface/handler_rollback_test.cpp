@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using handlertest::attribute;
 using handlertest::elementName;
 using handlertest::HandlerHarness;
@@ -40,7 +42,9 @@ Strings mounts(fakeengine::FakeEngine& e) {
 
 class RollbackTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { volume(); }
+  void volume() {
+    h.engine().reset();
     setVolume(h.engine());
     h.engine().addFolder("/$QuorvelData", 50);
     putMetaFile(0, handlertest::metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
@@ -135,6 +139,124 @@ TEST_F(RollbackTest, AMountThatSucceededIsKeptWhenTheRefreshAfterItFails) {
   Strings got;
   for (const auto& e : h.elements()) got.push_back(elementName(e) == "HRESULT" ? e : elementName(e));
   EXPECT_EQ(got, (Strings{hresult(1, 0x8007045D), "KelVolume"}));
+}
+
+// The store's files belong to the state they were read from. The older
+// image stands for the rollback point, the newer one for the latest state.
+class RollbackStoreTest : public RollbackTest {
+ protected:
+  void older() { putMetaFile(0, handlertest::metaFile(10752, "VOL-A", 3, {{30, 4, 5}})); }
+  void newer() { putMetaFile(0, handlertest::metaFile(10752, "VOL-A", 3, {{30, 6, 7}, {31, 1, 1}})); }
+  static std::string rename(std::uint64_t seq, const char* from, const char* to, int og, int ov) {
+    return line(seq, "Rename",
+                std::string("Name=\"") + from + "\" NewName=\"" + to + "\" OldGeneration=\"" +
+                    std::to_string(og) + "\" OldVersion=\"" + std::to_string(ov) +
+                    "\" NewGeneration=\"8\" NewVersion=\"9\" KernelInterface=\"0\" BlockNumber=\"0\"");
+  }
+  // What the store holds for objects 30 and 31 ("-" when nothing), and the
+  // changed files, as seen by the probe.
+  struct Seen {
+    std::string object30, object31;
+    std::size_t dirty = 99;
+    bool loaded_in_full = true;
+  };
+  void watch(std::vector<Seen>* seen, std::function<void()> between = nullptr) {
+    h.probe = [seen, between](CKelInterface& itf) {
+      auto& store = kel::HandlerStateOf(itf).MetaData;
+      Seen s;
+      auto text = [&](std::uint32_t object) {
+        std::uint32_t g = 0, v = 0;
+        kel::CKelMetaData::CMetaDataFile* f = store.File(0);
+        return f && f->GetEntry(object, &g, &v) ? std::to_string(g) + "," + std::to_string(v)
+                                                : std::string("-");
+      };
+      s.object30 = text(30);
+      s.object31 = text(31);
+      s.dirty = store.GetDirtyFiles().size();
+      s.loaded_in_full = store.LoadedInFull();
+      seen->push_back(s);
+      if (between) between();
+    };
+  }
+};
+
+// Back from a rollback point, the latest state's values count: a rename
+// that names them succeeds, and the changed file holds the latest records
+// (a Sync of the point's image would erase later ones).
+TEST_F(RollbackStoreTest, ReturningFromARollbackPointReadsTheLatestFilesAgain) {
+  older();
+  std::vector<Seen> seen;
+  watch(&seen, [this] { newer(); });
+  h.run(rollbackMount(1, 3, 1000, 2000) + probeLine(2) + rollbackMount(3, 3, 0, 0) +
+        rename(4, "/f", "/g", 6, 7) + probeLine(5));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].object30, "4,5");
+  EXPECT_TRUE(seen[0].loaded_in_full);
+  const std::string renamed = h.elements()[2];
+  EXPECT_EQ(elementName(renamed), "KelVolume") << renamed;
+  EXPECT_EQ(attribute(renamed, "SequenceNumber"), "4");
+  EXPECT_EQ(seen[1].object30, "8,9");
+  EXPECT_EQ(seen[1].object31, "1,1");
+  EXPECT_EQ(seen[1].dirty, 1u);
+  EXPECT_FALSE(seen[1].loaded_in_full);
+}
+
+// Going to a rollback point (by request, or by Check after a failed mount)
+// leaves nothing of the state mounted before: neither its values nor its
+// unwritten changes.
+TEST_F(RollbackStoreTest, GoingToARollbackPointDropsTheLatestFilesAndTheirChanges) {
+  h.setRegistry({"\"Rollback Mount On Error\"=dword:00000001"});
+  h.sdk().points = {{3, {}, 1000, 2000}};
+  for (const bool by_check : {false, true}) {
+    SCOPED_TRACE(by_check ? "Check's rollback mount" : "RollbackMount");
+    volume();
+    newer();
+    std::vector<Seen> seen;
+    watch(&seen, [this, by_check] {
+      older();
+      // The rollback mount below fails after its unmount; Check's default
+      // mount then fails too, and Check mounts the point.
+      if (by_check) h.engine().failNext(kSlotMountDefault, 5);
+    });
+    if (by_check) h.engine().failNext(kSlotMountRollback, 5);
+    h.run(line(1, "Check") + rename(2, "/f", "/g", 6, 7) + probeLine(3) +
+          rollbackMount(4, 3, 1000, 2000) + (by_check ? line(5, "Check") : "") + probeLine(6));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].object30, "8,9");
+    EXPECT_EQ(seen[0].dirty, 1u);
+    EXPECT_EQ(seen[1].object30, "4,5");
+    EXPECT_EQ(seen[1].object31, "-");
+    EXPECT_EQ(seen[1].dirty, 0u);
+    EXPECT_TRUE(seen[1].loaded_in_full);
+    EXPECT_EQ(h.engine().texts(kSlotMountRollback).size(), by_check ? 2u : 1u);
+  }
+}
+
+// A remount of the same default state keeps the changes not yet written.
+TEST_F(RollbackStoreTest, RemountOfTheDefaultStateKeepsUnwrittenChanges) {
+  newer();
+  std::vector<Seen> seen;
+  watch(&seen, [this] { older(); });
+  h.run(line(1, "Check") + rename(2, "/f", "/g", 6, 7) + probeLine(3) + rollbackMount(4, 3, 0, 0) +
+        probeLine(5));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].object30, "8,9");
+  EXPECT_EQ(seen[1].dirty, 1u);
+}
+
+// The handlers' state is the interface's own: a later interface, even at
+// the same address, starts without it.
+TEST(HandlerStateOwnership, ALaterInterfaceStartsWithFreshState) {
+  std::optional<CKelInterface> itf;
+  itf.emplace();
+  const void* first = &*itf;
+  kel::HandlerStateOf(*itf).RollbackMounted = true;
+  kel::HandlerStateOf(*itf).MetaData.MarkFileDirty(0);
+  itf.reset();
+  itf.emplace();
+  ASSERT_EQ(static_cast<const void*>(&*itf), first);
+  EXPECT_FALSE(kel::HandlerStateOf(*itf).RollbackMounted);
+  EXPECT_EQ(kel::HandlerStateOf(*itf).MetaData.LoadedFileCount(), 0u);
 }
 
 }  // namespace

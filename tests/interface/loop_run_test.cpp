@@ -115,7 +115,6 @@ TEST(LoopRun, LinesThatDoNotParseEndTheLoopWithTheParseResult) {
       {"File missing Fragment", line(1, "Verify", "", "<File Name=\"x\" Generation=\"0\" Version=\"0\" KernelInterface=\"0\"/>"),
        platform::kSaxErrAttrMissing},
       {"name with NUL reference", line(1, "ReadDirectory", "Name=\"a&amp;#0;\""), kel::kHrInvalidName},
-      {"name with control reference", line(1, "ReadDirectory", "Name=\"a&amp;#1;\""), kel::kHrInvalidName},
       {"name with unpaired surrogate", line(1, "ReadDirectory", "Name=\"a&amp;#55357;\""), kel::kHrInvalidName},
       {"NUL byte in a line",
        std::string("<ArchiveFileSystemOperation SequenceNumber=\"1\" Opcode=\"Ch\0eck\"/>\n", 65),
@@ -169,7 +168,7 @@ TEST(LoopRun, EveryServedOpcodeReachesItsHandlerWithItsParameters) {
       line(10, "RenameDirectory", "Name=\"/d\" NewName=\"/e\" KernelInterface=\"0\" BlockNumber=\"0\"") +
       line(11, "DeleteDirectory", "Name=\"/e\" KernelInterface=\"0\" BlockNumber=\"0\"") +
       line(12, "Sync", "Reason=\"Sync&amp;amp;Time\" BlockNumber=\"1\" Bytes=\"2\" Generation=\"3\"") +
-      line(13, "ReadDirectory", "Name=\"a\\b\"") + line(14, "GetVolumeInfo") +
+      line(13, "ReadDirectory", "Name=\"a\\b&amp;#1;\"") + line(14, "GetVolumeInfo") +
       line(15, "GetRollbackInfo") +
       line(16, "RollbackMount", "SlotNumber=\"2\" MetaDataFE_LSN=\"300\" FsdLsn=\"400\"") +
       line(17, "UpdateArchiveInfo", "Name=\"p\\q&amp;#233;\"") +
@@ -190,7 +189,7 @@ TEST(LoopRun, EveryServedOpcodeReachesItsHandlerWithItsParameters) {
       "RenameDirectory(10,[/d],[/e])",
       "DeleteDirectory(11,[/e])",
       "Sync(12,/dev/sdABC,[Sync&amp;Time])",
-      "ReadDirectory(13,[a\\b])",
+      "ReadDirectory(13,[a\\b\x01])",
       "GetVolumeInfo(14)",
       "GetRollbackInfo(15,/dev/sdABC)",
       "RollbackMount(16,2,300,400)",

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 using fakeengine::engine;
 using kel::CKelMetaData;
@@ -55,6 +56,14 @@ std::string metaPath(std::uint32_t index) {
   char name[64];
   std::snprintf(name, sizeof name, "/$QuorvelData/QVMetaData%6.6u.dat", index);
   return name;
+}
+
+// A ReadData that reports `g_reported` bytes whenever the engine read some.
+int g_reported = 0;
+int MisreportingRead(void* handle, void* buffer, std::uint64_t offset, unsigned length, int* done) {
+  const int r = fakeengine::operations().ReadData(handle, buffer, offset, length, done);
+  if (r == 0 && *done > 0) *done = g_reported;
+  return r;
 }
 
 class MetaDataStore : public ::testing::Test {
@@ -413,3 +422,25 @@ TEST(MetaDataSettings, ObjectsPerFileZeroInTheConfigurationMeansTheDefault) {
 }
 
 }  // namespace
+
+// A count of bytes beyond the 64 KiB asked for (or below zero) is a read
+// fault: the file counts as absent, and nothing past the buffer is read.
+TEST_F(MetaDataStore, ReadCountsBeyondTheBufferMakeTheFileAbsent) {
+  putFile(0, image(10752, "V", 1, {{5, 6, 7}}));
+  FileSystemOperations ops = fakeengine::operations();
+  ops.ReadData = MisreportingRead;
+  for (const int reported : {65536 + 12, 0x7FFFFFFF, -1}) {
+    SCOPED_TRACE(reported);
+    g_reported = reported;
+    CKelMetaData misread(&ops);
+    std::lock_guard<platform::CriticalSection> lk(misread.Lock());
+    EXPECT_EQ(misread.LoadFile(5, false), 2u);
+    EXPECT_EQ(misread.File(0), nullptr);
+  }
+  g_reported = 1036;  // the file's true length still loads
+  CKelMetaData right(&ops);
+  std::lock_guard<platform::CriticalSection> lk(right.Lock());
+  EXPECT_EQ(right.LoadFile(5, false), 0u);
+  ASSERT_NE(right.File(0), nullptr);
+  EXPECT_EQ(right.File(0)->RecordCount(), 1u);
+}

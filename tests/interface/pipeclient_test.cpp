@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -131,9 +132,9 @@ TEST_F(PipeClient, EndOfRequestNoticeIs176BytesWithTheRequestContext) {
   EXPECT_EQ(h.RequestCode, 0x0009714Cu);
   EXPECT_EQ(h.PayloadLength, 0u);
   EXPECT_EQ(h.AnswerCapacity, 8u);
-  EXPECT_EQ(h.MediumCookie, 0x1A2Bu);
+  EXPECT_EQ(std::uint64_t{h.MediumCookie}, 0x1A2Bu);  // packed: compared by value
   EXPECT_EQ(h.Unmount, 1);
-  EXPECT_EQ(h.SequenceNumber, 0x0102030405060708ull);
+  EXPECT_EQ(std::uint64_t{h.SequenceNumber}, 0x0102030405060708ull);
   EXPECT_EQ(h.Phase, 12u);
   EXPECT_EQ(h.DataOut, 0);
   EXPECT_EQ(h.CdbLength, 0);
@@ -174,8 +175,8 @@ TEST_F(PipeClient, DataOutMessageLayout) {
   EXPECT_EQ(h.CdbLength, 10);
   EXPECT_EQ(h.SenseCapacity, 32);
   EXPECT_EQ(h.TransferLength, 512u);
-  EXPECT_EQ(h.MediumCookie, 0x77u);
-  EXPECT_EQ(h.SequenceNumber, 9u);
+  EXPECT_EQ(std::uint64_t{h.MediumCookie}, 0x77u);  // packed: compared by value
+  EXPECT_EQ(std::uint64_t{h.SequenceNumber}, 9u);
   EXPECT_EQ(h.Phase, 8u);
   EXPECT_EQ(r.cdb(), cdb);
   EXPECT_EQ(r.data_out(), data);
@@ -608,15 +609,20 @@ class PipeClientSim : public ::testing::Test {
                                  sense_capacity, sense ? sense : own, status);
   }
 
+  // A write-once disc takes writes once formatted.
+  void format_disc() {
+    const std::uint8_t format[6] = {0x04, 0x11}, list[12] = {0, 0, 0, 8};
+    std::vector<std::uint8_t> none;
+    ASSERT_FALSE(sim_->drive().execute(format, sizeof(format), list, sizeof(list), &none).check_condition);
+  }
+
   std::FILE* host_ = nullptr;
   std::unique_ptr<kelsim::SimHarness> sim_;
 };
 
 TEST_F(PipeClientSim, HalfMebibyteWriteAndReadThroughTheService) {
   constexpr std::uint16_t kBlocks = 256;  // 512 KiB
-  const std::uint8_t format[6] = {0x04, 0x11}, list[12] = {0, 0, 0, 8};
-  std::vector<std::uint8_t> none;  // a write-once disc takes writes once formatted
-  ASSERT_FALSE(sim_->drive().execute(format, sizeof(format), list, sizeof(list), &none).check_condition);
+  format_disc();
   std::vector<std::uint8_t> out = pattern(kBlocks * 2048u, 17);
   std::uint8_t status = 0xAA;
   ASSERT_EQ(transfer(rw10(0x2A, 0, kBlocks), kScsiDirOut, &out, &status), 0);
@@ -704,6 +710,93 @@ TEST_F(PipeClientSim, TransportFaultsOfTheService) {
   EXPECT_EQ(transfer(tur, kScsiDirNone, nullptr, &status), static_cast<int>(ERROR_BROKEN_PIPE));
   EXPECT_EQ(transfer(tur, kScsiDirNone, nullptr, &status), 0);
   EXPECT_EQ(status, 0);
+}
+
+// The answer of a cancelled read comes late, after the thread has sent its
+// next read, and before the service answers that one: it must not be taken
+// for the next read's answer (the data of one block returned for another).
+TEST_F(PipeClientSim, LateAnswerOfACancelledCommandIsNotTakenForTheNext) {
+  std::uint8_t status = 0;
+  std::vector<std::uint8_t> a = pattern(2048, 1), b = pattern(2048, 2);
+  std::vector<std::uint8_t> both = a;
+  both.insert(both.end(), b.begin(), b.end());
+  format_disc();
+  ASSERT_EQ(transfer(rw10(0x2A, 0, 2), kScsiDirOut, &both, &status), 0);
+  ASSERT_EQ(status, 0);
+  platform::ManualClock clock;
+  platform::ScopedClock use(clock);
+  auto first = kelsim::delay_answer(1000, 0x28);
+  first.times = 1;
+  auto second = kelsim::delay_answer(2000, 0x28);
+  second.times = 1;
+  sim_->drive().add_fault(first);
+  const int second_id = sim_->drive().add_fault(second);
+
+  kel::CQVServiceInterface& client = kel::ServiceInterface();
+  std::atomic<std::uint64_t> tid{0};
+  int cancelled = -1, next = -1;
+  std::vector<std::uint8_t> got_a(2048, 0xEE), got_b(2048, 0xEE);
+  std::thread reader([&] {
+    tid = GetCurrentThreadId();
+    std::uint8_t s = 0;
+    cancelled = transfer(rw10(0x28, 0, 1), kScsiDirIn, &got_a, &s);
+    next = transfer(rw10(0x28, 1, 1), kScsiDirIn, &got_b, &s);
+  });
+  // The service holds the first read.
+  while (clock.waiters() < 1) std::this_thread::yield();
+  ASSERT_TRUE(client.cancelRequest(tid.load()));
+  // The second read is held by the service, or by the client until the
+  // first read's answer is back.
+  while (sim_->drive().fault_fired(second_id) == 0 && client.lateAnswerWaiters() == 0)
+    std::this_thread::yield();
+  clock.advance(1000);  // the first read's answer leaves the service
+  // The service holds the second read.
+  while (sim_->drive().fault_fired(second_id) == 0 || clock.waiters() < 1) std::this_thread::yield();
+  clock.advance(2000);
+  reader.join();
+  // Whatever answer the service still holds leaves before the clock ends.
+  clock.advance(10000);
+  while (clock.waiters() > 0) std::this_thread::yield();
+  EXPECT_EQ(cancelled, 995);
+  EXPECT_EQ(next, 0);
+  EXPECT_EQ(got_b, b);
+  EXPECT_EQ(got_a, std::vector<std::uint8_t>(2048, 0xEE));
+  // The thread's commands go on as usual.
+  std::vector<std::uint8_t> again(2048, 0xEE);
+  ASSERT_EQ(transfer(rw10(0x28, 0, 1), kScsiDirIn, &again, &status), 0);
+  EXPECT_EQ(again, a);
+}
+
+// When the connection of a cancelled request breaks, its answer can no
+// longer come: the thread's next request is not held for it.
+TEST_F(PipeClientSim, NextCommandAfterACancelIsNotHeldWhenTheConnectionBreaks) {
+  platform::ManualClock clock;
+  platform::ScopedClock use(clock);
+  auto held = kelsim::delay_answer(1000, 0x28);
+  held.times = 1;
+  sim_->drive().add_fault(held);
+
+  kel::CQVServiceInterface& client = kel::ServiceInterface();
+  std::atomic<std::uint64_t> tid{0};
+  int cancelled = -1, next = -1;
+  std::vector<std::uint8_t> first(2048, 0xEE), got(2048, 0xEE);
+  std::thread reader([&] {
+    tid = GetCurrentThreadId();
+    std::uint8_t s = 0;
+    cancelled = transfer(rw10(0x28, 0, 1), kScsiDirIn, &first, &s);
+    next = transfer(rw10(0x28, 0, 1), kScsiDirIn, &got, &s);
+  });
+  while (clock.waiters() < 1) std::this_thread::yield();
+  ASSERT_TRUE(client.cancelRequest(tid.load()));
+  // The next read waits for the cancelled read's answer.
+  while (client.lateAnswerWaiters() == 0) std::this_thread::yield();
+  sim_->service().stop();  // the connection breaks
+  reader.join();
+  EXPECT_EQ(cancelled, 995);
+  // It went out (the join above ends only then); what the stopping service
+  // made of it (an answer, a broken connection, no service) is its own.
+  EXPECT_NE(next, -1);
+  EXPECT_EQ(client.lateAnswerWaiters(), 0u);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "kel/request.h"
 
+#include "platform/codepage.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -98,20 +100,37 @@ TEST(RequestFormat, UnescapeNameUndoesOneLevel) {
   }
 }
 
-// References that cannot stand in a name end the request instead of
-// wrapping or producing an answer no XML reader accepts.
-TEST(RequestFormat, UnescapeNameRefusesWhatXmlCannotCarry) {
-  const std::u16string bad[] = {
-      u"&#0;",           u"a&#1;",        u"&#31;",         u"&#8;",
-      u"&#65536;",       u"&#65601;",     u"&#99999999999;", u"&#55357;",
-      u"&#56832;",       u"&#56832;&#55357;", u"&#55357;x",  u"&#55357;\U0001F600",
-      u"&#65534;",       u"&#65535;",
+// The responses write a name's controls, noncharacters and unpaired
+// surrogates as such references, so they come back as the units they stand
+// for; what the converter to UTF-8 then refuses is refused there.
+TEST(RequestFormat, UnescapeNameGivesBackUnitsXmlCannotCarry) {
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"a&#1;", u"a\x01"},
+      {u"&#31;&#8;", u"\x1F\b"},
+      {u"&#65534;&#65535;", u"\uFFFE\uFFFF"},
+      {u"&#55357;x", std::u16string{char16_t(0xD83D), u'x'}},
+      {u"&#56832;&#55357;", std::u16string{char16_t(0xDE00), char16_t(0xD83D)}},
   };
+  for (const auto& [in, want] : cases) {
+    std::u16string out = u"unchanged";
+    EXPECT_EQ(kel::UnescapeName(in, &out), S_OK) << platform::utf16_to_utf8(in);
+    EXPECT_EQ(out, want) << platform::utf16_to_utf8(in);
+  }
+}
+
+// A reference to NUL or beyond 16 bits ends the request instead of cutting
+// the name short or wrapping.
+TEST(RequestFormat, UnescapeNameRefusesNulAndWrappingReferences) {
+  const std::u16string bad[] = {u"&#0;", u"a&#00;b", u"&#65536;", u"&#65601;", u"&#99999999999;"};
   for (const auto& in : bad) {
     std::u16string out = u"unchanged";
-    EXPECT_EQ(kel::UnescapeName(in, &out), kHrInvalidName);
+    EXPECT_EQ(kel::UnescapeName(in, &out), kHrInvalidName) << platform::utf16_to_utf8(in);
     EXPECT_EQ(out, u"unchanged");
   }
+  // Not a reference (not only digits), however long the number.
+  std::u16string out;
+  EXPECT_EQ(kel::UnescapeName(u"&#99999999999x;", &out), S_OK);
+  EXPECT_EQ(out, u"&#99999999999x;");
 }
 
 TEST(RequestFormat, FileTimesBecomeUnixSecondsAndEarlyTimesClampToZero) {

@@ -1,4 +1,5 @@
 #include "kel/response.h"
+#include "kel/request.h"
 
 #include "platform/codepage.h"
 #include "platform/xml_sax.h"
@@ -52,6 +53,72 @@ std::unique_ptr<KELFS_OBJECT_INFO> object(const char* name) {
   return o;
 }
 
+// One element read back by the platform's reader: its result, the value of
+// one attribute and the character data.
+struct ReadBack {
+  HRESULT hr = E_FAIL;
+  std::u16string value;
+  std::u16string text;
+};
+
+ReadBack readBack(const std::string& element, const char16_t* attribute) {
+  struct Stream : platform::SaxInputStream {
+    std::string data;
+    std::size_t pos = 0;
+    HRESULT Read(void* b, ULONG n, ULONG* got) override {
+      *got = static_cast<ULONG>(std::min<std::size_t>(n, data.size() - pos));
+      std::memcpy(b, data.data() + pos, *got);
+      pos += *got;
+      return S_OK;
+    }
+  } in;
+  in.data = element;
+  struct Reader : platform::SaxContentHandler {
+    const char16_t* attribute = nullptr;
+    ReadBack got;
+    HRESULT startDocument() override { return S_OK; }
+    HRESULT endDocument() override { return S_OK; }
+    HRESULT startElement(std::u16string_view, const platform::SaxAttributes& a) override {
+      return a.getValueFromQName(attribute, &got.value);
+    }
+    HRESULT endElement(std::u16string_view) override { return S_OK; }
+    HRESULT characters(std::u16string_view t) override {
+      got.text += t;
+      return S_OK;
+    }
+  } reader;
+  reader.attribute = attribute;
+  reader.got.hr = platform::SaxReader().parse(in, reader);
+  return reader.got;
+}
+
+// UTF-16 to UTF-8 that also encodes an unpaired surrogate on its own, as a
+// name from a medium written by another program may hold one.
+std::string looseUtf8(std::u16string_view s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    std::uint32_t cp = s[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF)
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 TEST_F(ResponseXml, SimpleElements) {
@@ -81,11 +148,22 @@ TEST_F(ResponseXml, DebugTextIsTrimmedAndEscaped) {
             "<Trace SequenceNumber=\"3\">caf\xC3\xA9 line\none</Trace>");
 }
 
-TEST_F(ResponseXml, UnconvertibleWideTextFailsAndWritesNothing) {
-  const char16_t bad[] = {u'a', static_cast<char16_t>(0xD800), u'b', 0};
-  kel::CServiceDebugReponse r("Warning", 1, bad);
-  EXPECT_EQ(r.Send(), ERROR_NO_UNICODE_TRANSLATION);
-  EXPECT_EQ(out_.contents(), "");
+// Debug text is well-formed whatever it holds: characters XML cannot carry
+// and bytes that are not UTF-8 arrive as U+FFFD.
+TEST_F(ResponseXml, DebugTextNeverCarriesWhatXmlCannot) {
+  const char16_t wide[] = {u'a', char16_t(0xD800), u'b', char16_t(0x01), char16_t(0xFFFE), u'c', 0};
+  kel::CServiceDebugReponse w("Warning", 1, wide);
+  EXPECT_EQ(w.Send(), 0u);
+  kel::CServiceDebugReponse n("Error", 2, "x\x01y\x1F\xFFz\xED\xA0\x80!\xEF\xBF\xBF");
+  EXPECT_EQ(n.Send(), 0u);
+  const auto sent_ = sent();
+  ASSERT_EQ(sent_.size(), 2u);
+  const ReadBack a = readBack(sent_[0], u"SequenceNumber");
+  ASSERT_EQ(a.hr, S_OK) << sent_[0];
+  EXPECT_EQ(a.text, u"a\uFFFDb\uFFFD\uFFFDc");
+  const ReadBack b = readBack(sent_[1], u"SequenceNumber");
+  ASSERT_EQ(b.hr, S_OK) << sent_[1];
+  EXPECT_EQ(b.text, u"x\uFFFDy\uFFFD\uFFFDz\uFFFD!\uFFFD");
 }
 
 TEST_F(ResponseXml, AttributeValuesKeepTabsAndLineBreaks) {
@@ -94,31 +172,66 @@ TEST_F(ResponseXml, AttributeValuesKeepTabsAndLineBreaks) {
   std::string e = one(r);
   EXPECT_NE(e.find("ObjectName=\"a&#9;b&#10;c&#13;d&lt;&amp;&gt;&apos;&quot;\""), std::string::npos)
       << e;
-
   // An XML reader gives the name back unchanged.
-  struct Stream : platform::SaxInputStream {
-    std::string data;
-    std::size_t pos = 0;
-    HRESULT Read(void* b, ULONG n, ULONG* got) override {
-      *got = static_cast<ULONG>(std::min<std::size_t>(n, data.size() - pos));
-      std::memcpy(b, data.data() + pos, *got);
-      pos += *got;
-      return S_OK;
+  const ReadBack got = readBack(e, u"ObjectName");
+  ASSERT_EQ(got.hr, S_OK);
+  EXPECT_EQ(got.value, u"a\tb\nc\rd<&>'\"");
+}
+
+// A listed or volume name, whatever the medium holds, is sent well-formed and
+// comes back as itself through the reader and UnescapeName, as it does when
+// the host sends it back in a request.
+TEST_F(ResponseXml, NamesRoundTripThroughReaderAndUnescapeName) {
+  const std::u16string names[] = {
+      u"a\x01" u"b",
+      u"\x02\x08\x0B\x0C\x0E\x1F",
+      u"tab\tlf\ncr\r",
+      u"\uFFFE\uFFFF",
+      std::u16string{u'x', char16_t(0xD800), u'y'},           // lone high surrogate
+      std::u16string{char16_t(0xDC00)},                         // lone low surrogate
+      std::u16string{char16_t(0xDE00), char16_t(0xD83D)},       // pair in the wrong order
+      u"\U0001F600 caf\u00E9",
+      u"a&b & c&",
+      u"&#65;",       // would be undone by UnescapeName unless escaped once more
+      u"&amp;x",
+      u"&#1;\x01",
+      u"&#99999;",
+      u"&#x41;&lt;&#;",
+  };
+  for (const auto& name : names) {
+    const std::string utf8 = looseUtf8(name);
+    auto o = object(utf8.c_str());
+    auto v = std::make_unique<kel::KelVolumeInformation>();
+    std::memset(v.get(), 0, sizeof *v);
+    std::strcpy(v->Info.VolumeName, utf8.c_str());
+    CapturedStream w;
+    kel::SetResponseStream(w.file());
+    kel::CServiceArchiveResponse archive(1, 0, o.get());
+    kel::CServiceVolumeResponse volume(2, v.get());
+    ASSERT_EQ(archive.Send(), 0u);
+    ASSERT_EQ(volume.Send(), 0u);
+    const auto elements = splitElements(w.contents());
+    ASSERT_EQ(elements.size(), 2u);
+    const std::pair<const std::string&, const char16_t*> sends[] = {{elements[0], u"ObjectName"},
+                                                                   {elements[1], u"VolumeName"}};
+    for (const auto& [element, attribute] : sends) {
+      const ReadBack got = readBack(element, attribute);
+      ASSERT_EQ(got.hr, S_OK) << element;
+      std::u16string back;
+      ASSERT_EQ(kel::UnescapeName(got.value, &back), S_OK) << element;
+      EXPECT_EQ(back, name) << element;
     }
-  } in;
-  in.data = e;
-  struct Reader : platform::SaxContentHandler {
-    std::u16string name;
-    HRESULT startDocument() override { return S_OK; }
-    HRESULT endDocument() override { return S_OK; }
-    HRESULT startElement(std::u16string_view, const platform::SaxAttributes& a) override {
-      return a.getValueFromQName(u"ObjectName", &name);
-    }
-    HRESULT endElement(std::u16string_view) override { return S_OK; }
-    HRESULT characters(std::u16string_view) override { return S_OK; }
-  } reader;
-  ASSERT_EQ(platform::SaxReader().parse(in, reader), S_OK);
-  EXPECT_EQ(reader.name, u"a\tb\nc\rd<&>'\"");
+  }
+}
+
+// Bytes that are not UTF-8 cannot come back as themselves; they arrive as
+// U+FFFD and never break the element.
+TEST_F(ResponseXml, NameBytesThatAreNotUtf8BecomeReplacementCharacters) {
+  auto o = object("a\xFF\xC0\x80" "b\xE2\x82");
+  kel::CServiceArchiveResponse r(1, 0, o.get());
+  const ReadBack got = readBack(one(r), u"ObjectName");
+  ASSERT_EQ(got.hr, S_OK);
+  EXPECT_EQ(got.value, u"a\uFFFD\uFFFD\uFFFDb\uFFFD\uFFFD");
 }
 
 TEST_F(ResponseXml, ArchiveWritesCountAndAtMostMaxEntries) {

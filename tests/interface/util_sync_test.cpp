@@ -1,5 +1,7 @@
 #include "kel/util_sync.h"
 
+#include "support/thread_state.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,16 +18,18 @@ TEST(UtilCriticalSection, IsRecursiveAndExcludesOtherThreads) {
   Util::SyncBase& base = cs;
   ASSERT_TRUE(base.lock(0));  // the time-out is ignored
   ASSERT_TRUE(base.lock(INFINITE));
-  std::atomic<bool> entered{false};
+  EXPECT_TRUE(base.unlock());
+  // Still held once by this thread: another thread waits for it.
+  std::atomic<DWORD> tid{0};
+  std::atomic<bool> locking{false}, entered{false};
   std::thread other([&] {
+    tid = GetCurrentThreadId();
+    locking = true;
     cs.lock(0);
     entered = true;
     cs.unlock();
   });
-  EXPECT_TRUE(base.unlock());
-  // Still held once by this thread.
-  std::this_thread::yield();
-  EXPECT_FALSE(entered.load());
+  EXPECT_FALSE(testsupport::DoneOrBlocked(tid, locking, [&] { return entered.load(); }));
   EXPECT_TRUE(base.unlock());
   other.join();
   EXPECT_TRUE(entered.load());
@@ -79,17 +83,21 @@ TEST(UtilEvent, SetWakesAWaiterWithinItsTimeOut) {
 TEST(UtilEvent, PulseReleasesWaitersAndLeavesTheEventUnset) {
   Util::Event ev(false, true);
   std::atomic<int> released{0};
-  std::atomic<int> waiting{0};
-  std::thread a([&] { ++waiting; if (ev.lock(INFINITE)) ++released; });
-  std::thread b([&] { ++waiting; if (ev.lock(INFINITE)) ++released; });
-  // Pulse until both have been released (a pulse before a thread waits
-  // releases nobody, so repeat).
-  while (released.load() < 2) {
-    ev.pulseEvent();
-    std::this_thread::yield();
-  }
+  std::atomic<DWORD> ids[2] = {0, 0};
+  std::atomic<bool> waiting[2] = {false, false};
+  auto waiter = [&](int i) {
+    ids[i] = GetCurrentThreadId();
+    waiting[i] = true;
+    if (ev.lock(INFINITE)) ++released;
+  };
+  std::thread a(waiter, 0), b(waiter, 1);
+  // Both wait before the one pulse.
+  for (int i = 0; i < 2; ++i)
+    EXPECT_FALSE(testsupport::DoneOrBlocked(ids[i], waiting[i], [&] { return released.load() > 0; }));
+  ev.pulseEvent();
   a.join();
   b.join();
+  EXPECT_EQ(released.load(), 2);
   EXPECT_FALSE(ev.lock(0));
 }
 

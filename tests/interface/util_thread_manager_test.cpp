@@ -1,5 +1,7 @@
 #include "kel/util_thread_manager.h"
 
+#include "support/thread_state.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -68,13 +70,16 @@ TEST(ThreadManagerQueue, QueueOfTwoBlocksTheThirdPostUntilOneIsTaken) {
   tm.setQueueMax(2);
   ASSERT_TRUE(tm.postThreadMessage(msg(1)));
   ASSERT_TRUE(tm.postThreadMessage(msg(2)));
-  std::atomic<bool> posted{false};
+  std::atomic<DWORD> tid{0};
+  std::atomic<bool> posting{false}, posted{false};
   std::thread producer([&] {
+    tid = GetCurrentThreadId();
+    posting = true;
     tm.postThreadMessage(msg(3));
     posted = true;
   });
-  std::this_thread::yield();
-  EXPECT_FALSE(posted.load());
+  EXPECT_FALSE(testsupport::DoneOrBlocked(tid, posting, [&] { return posted.load(); }))
+      << "the third post waits for room";
   void* m = nullptr;
   ASSERT_TRUE(tm.peekMessage(m));
   EXPECT_EQ(m, msg(1)) << "the third message is not queued while the queue is full";
@@ -89,18 +94,28 @@ TEST(ThreadManagerQueue, QueueOfTwoBlocksTheThirdPostUntilOneIsTaken) {
 }
 
 TEST(ThreadManagerQueue, RaisingOrLiftingTheMaximumReleasesAWaitingProducer) {
-  Util::ThreadManager tm;
-  tm.setQueueMax(1);
-  ASSERT_TRUE(tm.postThreadMessage(msg(1)));
-  std::thread producer([&] { tm.postThreadMessage(msg(2)); });
-  std::this_thread::yield();
-  tm.setQueueMax(0);
-  producer.join();
-  tm.waitPostEnable();  // returns at once without a limit
-  void* m = nullptr;
-  ASSERT_TRUE(tm.waitMessage(m, 0));
-  ASSERT_TRUE(tm.waitMessage(m, 0));
-  EXPECT_EQ(m, msg(2));
+  for (const unsigned new_max : {0u, 2u}) {
+    SCOPED_TRACE(new_max);
+    Util::ThreadManager tm;
+    tm.setQueueMax(1);
+    ASSERT_TRUE(tm.postThreadMessage(msg(1)));
+    std::atomic<DWORD> tid{0};
+    std::atomic<bool> posting{false}, posted{false};
+    std::thread producer([&] {
+      tid = GetCurrentThreadId();
+      posting = true;
+      tm.postThreadMessage(msg(2));
+      posted = true;
+    });
+    EXPECT_FALSE(testsupport::DoneOrBlocked(tid, posting, [&] { return posted.load(); }));
+    tm.setQueueMax(new_max);
+    producer.join();
+    if (new_max == 0) tm.waitPostEnable();  // returns at once without a limit
+    void* m = nullptr;
+    ASSERT_TRUE(tm.waitMessage(m, 0));
+    ASSERT_TRUE(tm.waitMessage(m, 0));
+    EXPECT_EQ(m, msg(2));
+  }
 }
 
 // A worker that handles messages until it takes a null message; the

@@ -83,6 +83,34 @@ TEST_F(VolCtrl, WritePolicyWithoutWindow) {
   EXPECT_EQ(RuvoCtrlVolume::getBufferNum(), 4u);
 }
 
+// The ceiling of window / reserve is taken without wrapping; a count of
+// buffers that does not fit its 32-bit setting refuses the policy.
+TEST_F(VolCtrl, WritePolicyCeilingNeverWraps) {
+  struct Case {
+    std::uint32_t window, reserve;
+    std::uint32_t result, rsv, buffers;
+  } cases[] = {
+      {0xFFFFFFFFu, 2, 0, 0x80000000u, 0x80000002u},
+      {0xFFFFFFFFu, 0xFFFFFFFFu, 0, 1, 3},
+      {0x80000001u, 0x80000000u, 0, 2, 4},
+      {0xFFFFFFFDu, 1, 0, 0xFFFFFFFDu, 0xFFFFFFFFu},
+      {0xFFFFFFFEu, 1, 0x8800001Cu, 0, 0},
+      {0xFFFFFFFFu, 1, 0x8800001Cu, 0, 0},
+  };
+  for (const auto& c : cases) {
+    RuvoCtrlVolume::resetForTesting();
+    policy(c.window, c.reserve);
+    RuvoCtrlVolume v(u"");
+    SetLastError(0);
+    EXPECT_EQ(v.setWritePolictInformation(), c.result) << c.window << "/" << c.reserve;
+    EXPECT_EQ(RuvoCtrlVolume::getRSVNum(), c.rsv) << c.window << "/" << c.reserve;
+    EXPECT_EQ(RuvoCtrlVolume::getBufferNum(), c.buffers) << c.window << "/" << c.reserve;
+    if (c.result) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+    }
+  }
+}
+
 TEST_F(VolCtrl, FailedWritePolicyReadIsReportedAndTriedAgain) {
   engine().fsctl_results[0x40207051] = 5;
   RuvoCtrlVolume v(u"");
@@ -275,13 +303,15 @@ TEST_F(VolCtrl, WriteVerifyModeIsSentOnlyWhenChanged) {
 
 TEST_F(VolCtrl, PathFunctionsReachTheEngineByPath) {
   KELFS_OBJECT_INFO info{};
-  EXPECT_EQ(quorvel_stat("\\$\\dir\\f", 0, &info), 0u);
+  // The record holds no extents, whatever count the caller names.
+  EXPECT_EQ(quorvel_stat("\\$\\dir\\f", 5, &info), 0u);
   EXPECT_EQ(quorvel_stat("/$/x", 0, &info), 0u);
   EXPECT_EQ(quorvel_stat("/$x", 0, &info), 0u);
   engine().getpathinfo_result = 2;
   EXPECT_EQ(quorvel_stat("/missing", 0, &info), 2u);
   EXPECT_EQ(engine().getpathinfo_paths,
             (std::vector<std::string>{"/dir/f", "/x", "/$x", "/missing"}));
+  EXPECT_EQ(engine().getpathinfo_extents, (std::vector<unsigned>{0, 0, 0, 0}));
   ASSERT_EQ(engine().log_texts.size(), 1u);
   EXPECT_EQ(engine().log_texts[0], u"KelInterface_Error=2");
   void* handle = &info;

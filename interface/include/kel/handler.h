@@ -48,10 +48,9 @@ struct HandlerState {
   std::uint64_t PackedBlockCount = 0;
 };
 
-// The state of an interface, made at its first use.
+// The state of an interface, made at its first use; it is the interface's
+// own and ends with it.
 HandlerState& HandlerStateOf(CKelInterface& itf);
-// Drops the state of an interface that ends (nullptr: of every interface).
-void ReleaseHandlerState(const CKelInterface* itf);
 
 // The table of the handlers built here; the library installs it at load
 // when no other table is installed.

@@ -14,10 +14,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 class CKelInterface;
+
+namespace kel {
+struct HandlerState;
+HandlerState& HandlerStateOf(CKelInterface& itf);
+}  // namespace kel
 
 namespace kel {
 
@@ -171,6 +177,10 @@ class CKelInterface : public platform::SaxContentHandler, public platform::SaxIn
   std::uint32_t m_lineLength = 0;
   std::uint32_t m_readPosition = 0;
   bool m_rollbackMountOnError = false;
+  // What the request handlers keep for this interface (made at first use,
+  // ends with the interface).
+  std::unique_ptr<kel::HandlerState> m_handlerState;
+  friend kel::HandlerState& kel::HandlerStateOf(CKelInterface& itf);
   std::uint64_t m_packedBaseBlock = 0;
   std::uint64_t m_packedBlockCount = 0;
   platform::CriticalSection m_lock;

@@ -84,7 +84,8 @@ class CKelMetaData {
 
     // Reads the file through the operation table: 0, or 2 when it cannot be
     // read (absent, read error, short or bad header, newer major version,
-    // objects per file 0, close error).
+    // objects per file 0, close error, a read that reports more bytes than
+    // were asked for or fewer than none).
     DWORD Load();
     // A new header; objects per file 0xFFFFFFFF stands for 10752. 87 (and
     // no header) for objects per file 0 or a volume identifier of 32 bytes
@@ -136,6 +137,10 @@ class CKelMetaData {
   void MarkFileDirty(std::uint32_t file_index);
   std::vector<CMetaDataFile*> GetDirtyFiles();
   void ClearFileDirty(std::uint32_t file_index);
+  // Forgets the loaded files, the changed set and the loaded-in-full mark
+  // (the identity and width stay): the files belong to a state of the
+  // volume that is no longer mounted.
+  void DropLoadedFiles();
   // The store's part of Format, on the emptied volume: the files loaded
   // before are dropped, a new identity and width (0 means 10752) taken, and
   // file 0 made new and marked changed. On failure the identity is cleared.

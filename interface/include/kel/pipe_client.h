@@ -172,7 +172,10 @@ class KEL_PIPECLIENT_LOCAL CQVServiceInterface {
                               std::uint32_t input_length, void* output, std::uint32_t output_capacity,
                               std::uint32_t* returned);
   // Completes the request the thread waits for with the status cancelled
-  // (its caller sees 995). False when the thread waits for nothing.
+  // (its caller sees 995). False when the thread waits for nothing. The
+  // service's answer to the cancelled request is dropped when it comes; the
+  // thread's next request is sent only after it came (or the connection
+  // ended), so it can never be taken for the next request's answer.
   virtual bool cancelRequest(std::uint64_t thread_id);
 
   // Sends one SCSI request and waits for its answer. sense_length: in, the
@@ -191,6 +194,8 @@ class KEL_PIPECLIENT_LOCAL CQVServiceInterface {
   std::uint32_t readBufferSize() const;
   // Notification records handed to the dispatcher so far.
   std::uint64_t notificationCount() const;
+  // Threads whose request waits for the answer of their cancelled one.
+  std::uint32_t lateAnswerWaiters() const;
 
  private:
   CQVServiceInterfaceImpl* m_impl;

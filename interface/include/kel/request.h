@@ -101,9 +101,10 @@ HRESULT ParseInt32(std::u16string_view text, std::int32_t* out);
 // Undoes the host's second level of escaping in names: "&amp;" becomes "&",
 // "&#n;" (n decimal digits only, at most 65535) the one UTF-16 unit n; every
 // other entity stays as it is. A replacement is never unescaped again.
-// A reference to 0, to a control character XML cannot carry (U+0001 to
-// U+001F other than TAB, LF, CR), to U+FFFE or U+FFFF, a number above 65535,
-// or a surrogate that does not end up paired fails with kHrInvalidName.
+// A reference to 0 (which would cut the name short) or to a number above
+// 65535 fails with kHrInvalidName. Controls, U+FFFE and unpaired surrogates
+// come through: the responses write such characters of a name as references
+// of this form, so a name the host sends back reads as it was listed.
 HRESULT UnescapeName(std::u16string_view text, std::u16string* out);
 
 // A file time (100 ns since 1601) as seconds since 1970. 0 stays 0; a time

@@ -90,7 +90,7 @@ class CServiceXMLResponse {
   CServiceXMLResponse& operator=(const CServiceXMLResponse&) = delete;
 
   // Builds the element (once), writes it with its NUL and flushes. 0 when
-  // written; 8 (no memory), a conversion error or 1359 when building failed
+  // written; 8 (no memory) or 1359 when building failed
   // (nothing is written then); the stream's error indicator (or 29) after a
   // short write or a failed flush.
   DWORD Send();
@@ -103,24 +103,33 @@ class CServiceXMLResponse {
   virtual DWORD writeAttributes() = 0;
   virtual DWORD writeContent() = 0;
 
-  // Appends ' name="value"' with the value escaped (TAB, LF and CR as
-  // character references); the name is not escaped.
+  // How text is escaped. Every mode writes < > & ' " as entities and a
+  // character XML 1.0 cannot carry (controls other than TAB, LF and CR,
+  // surrogates, U+FFFE, U+FFFF) never raw: Content and Text write U+FFFD in
+  // its place, Name writes "&amp;#N;", the reference that UnescapeName undoes
+  // when the host sends the name back, and escapes an '&' that starts such a
+  // reference once more. Attribute modes (Text, Name) also write TAB, LF and
+  // CR as character references. Bytes that are not UTF-8 become U+FFFD.
+  enum class Escape { Content, Text, Name };
+  // Appends ' name="value"' with the value escaped as Text; the name is not
+  // escaped.
   DWORD WriteAttribute(const char* name, const char* value, std::size_t length);
   DWORD WriteAttribute(const char* name, const char* value);
+  // The same for a file or volume name (escaped as Name).
+  DWORD WriteName(const char* name, const char* value, std::size_t length);
+  DWORD WriteAttributeAs(const char* name, const char* value, std::size_t length, Escape mode);
   DWORD WriteU32(const char* name, std::uint32_t v);
   DWORD WriteU64(const char* name, std::uint64_t v);
   DWORD WriteI32(const char* name, std::int32_t v);
   DWORD WriteTime(const char* name, std::uint64_t seconds, std::uint32_t fraction);
   DWORD WritePointer(const char* name, const void* p);
-
   DWORD AppendRaw(const char* text);
   DWORD AppendBytes(const char* bytes, std::size_t length);
-  // Escapes < > & ' " as entities; other bytes are copied.
+  // Escapes as Content.
   DWORD AppendEscaped(const char* bytes, std::size_t length);
-  // As AppendEscaped; inside an attribute value (attribute true) TAB, LF and
-  // CR are written as character references too.
-  DWORD AppendEscapedAs(const char* bytes, std::size_t length, bool attribute);
-  // The same on UTF-16 text, converted to UTF-8.
+  DWORD AppendEscapedAs(const char* bytes, std::size_t length, Escape mode);
+  // The same on UTF-16 text, converted to UTF-8 (an unpaired surrogate
+  // becomes U+FFFD).
   DWORD AppendEscapedWide(const WCHAR* text, std::size_t length);
   DWORD Reserve(std::size_t count);
 

@@ -80,7 +80,9 @@ class RuvoCtrlVolume {
   std::uint32_t getVolumeMountInformation(MDCFS_MOUNT_INFORMATION& info);
   std::uint32_t getVolumeMountInformation(MountInfo& info);
   std::uint32_t getWritePolicyInformation(MDCFS_WRITE_POLICY_INFORMATION& info);
-  // Reads the write policy into the statics once per process.
+  // Reads the write policy into the statics once per process. A policy
+  // whose buffer count (ceiling of window / reserve, + 2) does not fit in 32
+  // bits is refused: 0x8800001C with last error 13, settings unchanged.
   std::uint32_t setWritePolictInformation();
   // Empty when the mount information cannot be read (the medium then counts
   // as unknown); otherwise records and returns the R-medium flag.
@@ -222,6 +224,8 @@ class OBase {
 
 // Path functions of the writer's file classes. Both answer a Win32 code
 // (0 success) mapped from the engine's result, which is also logged.
-// quorvel_stat turns "\" into "/" and cuts a leading "/$/" down to "/".
+// quorvel_stat turns "\" into "/" and cuts a leading "/$/" down to "/";
+// it asks the engine for no extents, as the record has no room for them
+// (the extent count argument is not used).
 DWORD quorvel_stat(const char* path, unsigned max_extents, PKELFS_OBJECT_INFO info);
 DWORD quorvel_open(const char* path, int mode, void** handle);

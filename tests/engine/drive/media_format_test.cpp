@@ -420,7 +420,7 @@ TEST_F(MediaSim, LastAreaIsReservedOnce) {
     wo.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
     pxo_auto_format_last_info_t info{0x0007, 0, 0};
     ASSERT_EQ(0, wo.reserveTrackAndWriteLastAVDP(&info));
-    EXPECT_EQ(1u, info.track_reserved);
+    EXPECT_EQ(1u, std::uint32_t{info.track_reserved});  // packed: compared by value
     ASSERT_EQ(0, wo.reserveTrackAndWriteLastAVDP(&info));
     EXPECT_EQ(1u, commands(0x53).size());
     auto last = block(0, N_ - 1);

@@ -3,6 +3,7 @@
 #include "kel/scsi.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -371,6 +372,12 @@ const FileSystemOperations kOperations = {
 }  // namespace
 
 // ---- FakeEngine ----
+
+bool FakeEngine::NoCaseLess::operator()(const std::string& a, const std::string& b) const {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+  });
+}
 
 std::string FakeEngine::normalise(const std::string& path) {
   std::string out;

@@ -79,7 +79,12 @@ class FakeEngine {
   Node* byHandle(void* handle);
   std::string pathOf(std::uint32_t id) const;
   std::uint32_t next_id = 1000;
-  std::map<std::string, Node> nodes;
+  // Keyed by path without regard to the case of ASCII letters, as the
+  // engine's path tree resolves names.
+  struct NoCaseLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+  };
+  std::map<std::string, Node, NoCaseLess> nodes;
 
  private:
   std::map<int, std::deque<int>> next_;

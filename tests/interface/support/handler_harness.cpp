@@ -52,7 +52,6 @@ HandlerHarness::HandlerHarness() {
       kel::ParityConstants{2064, 2048, 16, 32ll * 16 * 2048, 32ll * 2048 * 2048, 32};
   fakeengine::engine().reset();
   fakeengine::sdk().reset();
-  kel::ReleaseHandlerState(nullptr);
   sim_ = std::make_unique<kelsim::SimHarness>();
   kel::SetMediumCookie(sim_->cookie());
   // The process-wide pipe client may still hold a connection to an earlier
@@ -78,7 +77,6 @@ HandlerHarness::~HandlerHarness() {
   kel::SetRequestStream(nullptr);
   kel::SetResponseStream(nullptr);
   kel::SetRequestHandlers(nullptr);
-  kel::ReleaseHandlerState(nullptr);
   kel::SetMediumCookie(0);
   g_current = nullptr;
   if (in_) std::fclose(in_);

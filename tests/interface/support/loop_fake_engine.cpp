@@ -63,10 +63,11 @@ int Fsctl(unsigned code, void* data) {
   auto r = g_engine.fsctl_results.find(code);
   return r == g_engine.fsctl_results.end() ? 0 : r->second;
 }
-int GetPathInfo(const char* path, unsigned, PKELFS_OBJECT_INFO info) {
+int GetPathInfo(const char* path, unsigned max_extents, PKELFS_OBJECT_INFO info) {
   std::lock_guard<std::mutex> lk(g_engine.mu);
   g_engine.calls.push_back("GetPathInfo");
   g_engine.getpathinfo_paths.push_back(path ? path : "");
+  g_engine.getpathinfo_extents.push_back(max_extents);
   if (!g_engine.file_store || g_engine.getpathinfo_result) return g_engine.getpathinfo_result;
   auto f = g_engine.files.find(path ? path : "");
   if (f == g_engine.files.end()) return 2;
@@ -302,6 +303,7 @@ void FakeEngine::reset() {
   fsctl_codes.clear();
   fsctl_in.clear();
   getpathinfo_paths.clear();
+  getpathinfo_extents.clear();
   getpathinfo_result = 0;
   unmount_context = {};
   file_store = false;

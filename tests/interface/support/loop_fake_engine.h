@@ -46,6 +46,8 @@ struct FakeEngine {
   // code's length field gives.
   std::vector<std::vector<std::uint8_t>> fsctl_in;
   std::vector<std::string> getpathinfo_paths;
+  // The extent count each GetPathInfo call was given.
+  std::vector<unsigned> getpathinfo_extents;
   int getpathinfo_result = 0;
   // The drive-command context seen by the last Unmount call.
   kel::DriveCommandContext unmount_context;

@@ -4,6 +4,7 @@
 // and ends when its standard input closes.
 #include "kel/crash_record.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
@@ -13,11 +14,11 @@
 namespace {
 
 int g_block[2];
-volatile int g_tids[2];
+std::atomic<int> g_tids[2];
 
 void* worker(void* arg) {
   const auto i = reinterpret_cast<std::uintptr_t>(arg);
-  g_tids[i] = static_cast<int>(syscall(SYS_gettid));
+  g_tids[i].store(static_cast<int>(syscall(SYS_gettid)));
   char c;
   while (read(g_block[0], &c, 1) < 0) {
   }
@@ -49,7 +50,7 @@ int main() {
   record->exception.information[1] = 0x10;
 
   std::printf("%lx %lx %x %x\n", reinterpret_cast<unsigned long>(marker),
-              reinterpret_cast<unsigned long>(record), g_tids[0], g_tids[1]);
+              reinterpret_cast<unsigned long>(record), g_tids[0].load(), g_tids[1].load());
   std::fflush(stdout);
   char buf[64];
   while (read(0, buf, sizeof buf) > 0) {
