@@ -18,14 +18,14 @@ struct mount;
 struct mdc_channel;
 struct mdcudfsr_cache_node;
 
-// Bits of mdcudfsr_mount::mount_flags.
+// Bit of the mount flags (mount_ext_flags): the volume is not tied to the
+// VFAM user agent and may be unmounted without force.
 constexpr std::uint32_t MDCUDFSR_MNT_AGENT_STOPPED = 0x2;
 
 constexpr std::uint32_t MDCUDFSR_ATTR_RECORD_SIZE = 480;
 
 struct mdcudfsr_mount : mdcudfsr_udf_fields {
   mount* mp = nullptr;                    // the emulated mount
-  std::uint32_t mount_flags = 0;          // bit 0x2: agent stopped
   char volume_name[16] = {};              // log name; "UNKNOWN" while empty
 
   mdc_channel* metacachedev = nullptr;
