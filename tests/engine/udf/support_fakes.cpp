@@ -283,7 +283,6 @@ void mdcudfsr_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint
   mnt->mntinfo.AccessMode = access_state;
   mnt->mntinfo.MountStatus = mount_status;
   mnt->mntinfo.WriteProtectReasonFlags = wrprot_reasons;
-  mnt->mntinfo_changed = 1;
 }
 
 void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t) {
@@ -292,7 +291,6 @@ void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, i
     mnt->mntinfo.WriteProtectReasonFlags |= reasons;
   else
     mnt->mntinfo.WriteProtectReasonFlags = reasons;
-  mnt->mntinfo_changed = 1;
 }
 
 int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int convert, int, vfs_context_t, int) {
