@@ -71,6 +71,7 @@ void SimVolume::start(const SimOptions& o) {
   h.cartridge.pow_updates = o.pow_updates;
   h.cartridge.opc_count = o.opc_count;
   h.drive.product = o.product;
+  h.drive.vendor = o.vendor;
   sim_ = std::make_unique<kelsim::SimHarness>(h);
   kel::SetMediumCookie(sim_->cookie());
   start_drive_client();

@@ -44,6 +44,7 @@ struct SimOptions {
   std::uint8_t loaded_slot = 0;
   std::uint32_t disc_blocks = 0x10000;
   std::string product = "QMR-T300B";
+  std::string vendor = "TARN";
   std::uint32_t pow_map_entries = 0x1000;
   std::uint32_t pow_updates = 0x1000;
   std::uint16_t opc_count = 0x20;

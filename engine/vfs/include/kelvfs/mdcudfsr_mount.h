@@ -95,6 +95,17 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint64_t last_partial_flush_time = 0;
   std::int32_t lvid_open = 0;
 
+  // Mount set-up.
+  std::int32_t disk_data_mode = -1;        // 0 from the file-system cache, 1 from the disc
+  std::int32_t fs_cache_mode = -1;         // 1: the file-system cache is used
+  std::uint32_t rollback_present = 0;
+  std::uint32_t rollback_slot = 0;
+  std::uint32_t rollback_fe_lsn = 0;
+  std::uint32_t rollback_fsd_lsn = 0;
+  std::uint32_t reformatted = 0;
+  char parity_id[48] = {};
+  char product_id[17] = {};
+
   // Write clusters.
   std::uint32_t cluster_sectors = 0;       // sectors per 64 KiB cluster
   // The image that mdcudfsr_read_cluster_with_lbn hands out; valid until its next call.
