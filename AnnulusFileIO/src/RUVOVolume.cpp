@@ -143,4 +143,13 @@ bool RUVOVolume::getVolumeMountInformation(MDCFS_MOUNT_INFORMATION& info) {
               __LINE__);
 }
 
+bool RUVOVolume::getPerformance(std::uint32_t first_block, std::uint32_t& error_block) {
+  std::uint32_t record = first_block;
+  if (!send(kFsctlGetPerformance, &record, u"AnnulusFileIO::RUVOVolume::getPerformance",
+            u"ERROR: MDCFSCTL_GET_PERFORMANCE error m_dwErrorCode = %08x\n", __LINE__))
+    return false;
+  error_block = record;
+  return true;
+}
+
 }  // namespace AnnulusFileIO

@@ -119,6 +119,9 @@ class RUVOVolume {
   bool getVolumeTrackWriteResourceInformation(MDCFS_TRACK_WRITE_RESOURCE_INFORMATION& info);
   bool createNewTrack();
   bool getVolumeMountInformation(MDCFS_MOUNT_INFORMATION& info);
+  // The medium block at which the drive reported the last write error, asked
+  // with the first block of a written range.
+  bool getPerformance(std::uint32_t first_block, std::uint32_t& error_block);
 
   std::uint32_t m_dwErrorCode = 0;
 
@@ -148,6 +151,7 @@ constexpr unsigned kFsctlVerifyRange = 0x800C7032;
 constexpr unsigned kFsctlGetVolumeTrackInformation = 0xC0107016;
 constexpr unsigned kFsctlGetTrackWriteResourceInformation = 0xC0107041;
 constexpr unsigned kFsctlCreateNewTrack = 0x20007044;
+constexpr unsigned kFsctlGetPerformance = 0xC004706A;
 
 // An area as the engine's signed record holds it.
 inline MDCFS_SPACE_ENTRY MakeSpaceEntry(std::uint32_t zone, std::uint32_t offset,

@@ -51,7 +51,6 @@ int record_for(mount_t mp, vnode_t devvp, const mdcudfsr_mount_args& a, mdcudfsr
   mnt->mount_ext_flags = a.flags;
   mnt->metadata_check_value = a.metadata_check;
   mnt->DscChngWtchIvalSec = a.watch_interval_sec;
-  mnt->local_cache_handle = -1;
   mnt->fsmanage_handle = -1;
   mnt->fs_cache_mode = -1;
   mnt->mounting = 1;

@@ -1,9 +1,9 @@
-// A minimal writer over WriterBase, standing in for the low-level writer:
-// it owns the free-space manager (margins and threshold from the settings),
-// records the codes it is given, and scripts its sync and recovery.
+// The low-level writer as the free-space and write-controller tests use it:
+// the free-space manager from the settings, no writer thread, the codes it
+// is given recorded, and its sync and recovery scripted.
 #pragma once
 
-#include "AnnulusFileIO/WriterBase.h"
+#include "AnnulusFileIO/UserDataFileIOImpl.h"
 #include "kel/volctrl.h"
 
 #include <string>
@@ -11,9 +11,9 @@
 
 namespace writertest {
 
-class TestWriter : public AnnulusFileIO::WriterBase {
+class TestWriter : public AnnulusFileIO::UserDataFileIOImpl {
  public:
-  TestWriter() {
+  TestWriter() : UserDataFileIOImpl(u"", 2, nullptr) {
     m_volume->setHandle(0);
     m_usbManager = std::make_shared<AnnulusFileIO::USBManagerR>(m_volume);
     const bool r = RuvoCtrlVolume::isRMedia();
@@ -25,7 +25,6 @@ class TestWriter : public AnnulusFileIO::WriterBase {
   }
 
   void setLastManagerError(std::uint32_t code, const char*, int) override { errors.push_back(code); }
-  bool isVerifyOnWrite() override { return RuvoCtrlVolume::getVerifyOnWrite(); }
   std::uint32_t doSyncCache() override {
     calls.push_back("doSyncCache");
     return sync_result;

@@ -4,6 +4,10 @@
 #include "engine/udf/support_drive.h"
 
 #include "udf/udf_lvid.h"
+#include "kelcache/cache.h"
+
+#include <gtest/gtest.h>
+
 #include "udf/udf_names.h"
 #include "udf/udf_tag.h"
 #include "udf/udf_neighbour_calls.h"
@@ -405,12 +409,25 @@ int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount* mnt, vfs_context_t, uint
 
 // ---------------------------------------------------------------- node cache
 
-int mdcudfsr_cache_get_object_count(mdcudfsr_mount*, int kind, uint32_t* num_files, uint32_t* num_dirs) {
-  g_env.calls.push_back("object_count " + std::to_string(kind));
-  *num_files = g_env.num_files;
-  *num_dirs = g_env.num_dirs;
-  return 0;
+namespace udf_test {
+
+CacheNodes::CacheNodes(mdcudfsr_mount* mnt) : mnt_(mnt) {
+  char top[] = "", root[] = "root";
+  top_ = mdcudfsr_cache_alloc_node(mnt, nullptr, top, 0, UDF_FILE_CHAR_DIR, 0, 0);
+  root_ = mdcudfsr_cache_alloc_node(mnt, top_, root, 0, UDF_FILE_CHAR_DIR, 0, MDCUDFSR_NODE_UDF);
+  EXPECT_EQ(mdcudfsr_cache_add_child(top_, root_, 1, 1), 0);
 }
+
+CacheNodes::~CacheNodes() { mdcudfsr_cache_free_node(top_); }
+
+void CacheNodes::add(const char* name, bool dir) {
+  std::string copy(name);
+  mdcudfsr_cache_node* n = mdcudfsr_cache_alloc_node(mnt_, root_, copy.data(), 0, dir ? UDF_FILE_CHAR_DIR : 0, 0,
+                                                     MDCUDFSR_NODE_UDF);
+  EXPECT_EQ(mdcudfsr_cache_add_child(root_, n, 1, 1), 0);
+}
+
+}  // namespace udf_test
 
 int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t extra,
                                               uint32_t* need_full, int) {

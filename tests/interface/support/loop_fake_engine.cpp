@@ -34,6 +34,7 @@ int Format(bool, bool) { note("Format"); return 0; }
 int FsInfo(PKELFS_VOLUME_INFO) { note("FsInfo"); return 0; }
 int Flush(bool) { note("Flush"); return 0; }
 int Fsctl(unsigned code, void* data) {
+  if (g_engine.fsctl_hook) g_engine.fsctl_hook(code);
   std::lock_guard<std::mutex> lk(g_engine.mu);
   char text[32];
   std::snprintf(text, sizeof text, "Fsctl(0x%08X)", code);
@@ -315,6 +316,7 @@ void FakeEngine::reset() {
   ioctl_in.clear();
   write_short_by = 0;
   extents_gained_after_count = 0;
+  fsctl_hook = nullptr;
   next_id = 100;
 }
 

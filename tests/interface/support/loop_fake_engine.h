@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -42,6 +43,10 @@ struct FakeEngine {
   std::map<unsigned, std::deque<int>> fsctl_results_next;
   std::map<unsigned, std::deque<std::vector<std::uint8_t>>> fsctl_out_next;
   std::vector<unsigned> fsctl_codes;
+  // Called with the code before a control request is served, outside the
+  // engine lock (a test holds a caller there). Set it before the callers
+  // run and clear it after they end.
+  std::function<void(unsigned)> fsctl_hook;
   // The parameter bytes of input requests (code bit 31), as many as the
   // code's length field gives.
   std::vector<std::vector<std::uint8_t>> fsctl_in;

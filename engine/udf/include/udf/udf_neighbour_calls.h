@@ -64,8 +64,7 @@ int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount* mnt, vfs_context_t ctx, 
                                         uint32_t* changed);
 
 // ---------------------------------------------------------------- node cache (engine/cache)
-// Counts of file and directory nodes (kind 1, 2 or 4); 0.
-int mdcudfsr_cache_get_object_count(mdcudfsr_mount* mnt, int kind, uint32_t* num_files, uint32_t* num_dirs);
+#include "kelcache/cache_counts.h"
 struct mdcudfsr_extent_list;
 struct mdcudfsr_udf_node_fields;
 // Builds one file identifier descriptor of the node at `buffer` (with parent

@@ -17,6 +17,15 @@
 struct mount;
 struct mdc_channel;
 struct mdcudfsr_cache_node;
+struct mdcudfsr_salvage_file_info;
+
+// A file written through its proxy (the mount's proxy write list).
+struct mdcudfsr_proxy_write_entry {
+  mdcudfsr_proxy_write_entry* next;
+  mdcudfsr_proxy_write_entry* prev;
+  std::uint64_t unique_id;
+  mdcudfsr_cache_node* node;
+};
 
 // Bit of the mount flags (mount_ext_flags): the volume is not tied to the
 // VFAM user agent and may be unmounted without force.
@@ -31,7 +40,6 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   mdc_channel* metacachedev = nullptr;
   mdc_channel* vfamdev = nullptr;
   std::atomic<std::int32_t> cache_agent_opened{0};  // set by the agent's open of the channel
-  std::int32_t local_cache_handle = -1;
   char medium_serial[32] = {};            // trimmed cartridge serial (attribute 0401h)
   std::int32_t skip_attribute = 0;
   // Cartridge-memory attribute record holding the coherency counter.
@@ -74,8 +82,6 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::int32_t filter_notified = 0;
 
   // Privileged mode and the integrity-written flag of the disc-change guard.
-  std::int32_t privileged_mode = 0;
-  std::int64_t privileged_pid = 0;
   std::uint32_t privileged_call_count = 0;
   std::int32_t integrity_written = 0;
 
@@ -110,4 +116,28 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint32_t cluster_sectors = 0;       // sectors per 64 KiB cluster
   // The image that mdcudfsr_read_cluster_with_lbn hands out; valid until its next call.
   std::vector<std::uint8_t> cluster_read_image;
+  // Node cache.
+  mdcudfsr_cache_node* shadow_node = nullptr;
+  std::mutex cache_mutex;                 // guards every directory's name tree
+  std::mutex udf_obj_creation_mutex;      // creation gate: bit 0 of the flags while held
+  std::condition_variable udf_obj_creation_cond;
+  std::uint32_t udf_obj_creation_flags = 0;
+  volatile std::uint32_t nfiles = 0;      // file and directory nodes, changed atomically
+  volatile std::uint32_t ndirs = 0;
+  std::uint32_t reserved_files = 0;       // objects reserved for creations in progress
+  std::uint32_t reserved_dirs = 0;
+  std::uint32_t privileged_mode = 0;
+  std::int32_t privileged_pid = 0;
+  std::uint32_t proxy_count = 0;          // counter of proxy names and ids
+  std::uint64_t stream_node_count = 0;    // counter of parity node ids
+  std::uint64_t max_unique_id = 0;
+  std::uint64_t max_file_unique_id = 0;
+  std::uint64_t max_overlap_unique_id = 0;
+  char parity_stream_suffix[48] = {};     // default parity identifier
+  std::uint8_t* check_efe_bitmap = nullptr;                        // bitmap of the checkEFE salvage
+  mdcudfsr_salvage_file_info* salvage_file_info_list = nullptr;    // owned by the mount
+  mdcudfsr_proxy_write_entry* proxy_write_first = nullptr;         // files written through a proxy
+  mdcudfsr_proxy_write_entry* proxy_write_last = nullptr;
+  std::int32_t sync_value = 0;            // printed in lock time-out lines
+  std::uint32_t virtual_refresh_mode = 0; // non-zero: refresh also for direct UDF readers
 };
