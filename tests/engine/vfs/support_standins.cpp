@@ -1,6 +1,6 @@
 // Recording stand-ins for the routines of other folders that the UDF code
 // reaches and that are not built yet (cartridge-memory attributes, write
-// clusters, drive cache and verify, defect finder, node-cache counts). Each
+// clusters, drive cache and verify, defect finder). Each
 // records its call; none is reached by the paths these suites test, which
 // the recorded list lets a test confirm.
 #include "vfs_support.h"
@@ -45,12 +45,6 @@ int mdcudfsr_zero_write_cluster_buffer(mdcudfsr_mount*, vfs_context_t, int, uint
 }
 uint32_t mdcudfsr_perm_unix2udf(uint32_t) {
   record("perm_unix2udf");
-  return 0;
-}
-int mdcudfsr_cache_get_object_count(mdcudfsr_mount*, int, uint32_t* files, uint32_t* dirs) {
-  record("cache_get_object_count");
-  if (files) *files = 0;
-  if (dirs) *dirs = 0;
   return 0;
 }
 int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t, uint32_t*,
