@@ -49,6 +49,7 @@ void SimVolume::SetUp() {
   clock_scope_ = std::make_unique<platform::ScopedClock>(clock_);
   mdcudfsr_debug_level_init();
   clear_log();
+  g_standin_calls.clear();
 }
 
 void SimVolume::TearDown() {

@@ -18,6 +18,9 @@
 
 namespace vfs_test {
 
+// Calls made to the stand-ins of routines not built yet (support_standins.cpp).
+extern std::vector<std::string> g_standin_calls;
+
 // Log lines as the logger built them (header and message).
 std::vector<std::string> log_lines();
 void clear_log();
