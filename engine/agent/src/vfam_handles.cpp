@@ -241,7 +241,7 @@ int mdcudfsr_vfam_strategy(mdcudfsr_cache_node* node, buf_t bp) {
 
 namespace {
 
-bool agent_stopped(const mdcudfsr_mount* mp) { return (mp->mount_flags & MDCUDFSR_MNT_AGENT_STOPPED) != 0; }
+bool agent_stopped(const mdcudfsr_mount* mp) { return (mp->mount_ext_flags & MDCUDFSR_MNT_AGENT_STOPPED) != 0; }
 
 bool waitable(mdcudfsr_mount* mp, vfs_context_t ctx) {
   KELC_LOG(kLogDebug, "mdcudfsr_vfam_is_waitable");
@@ -306,7 +306,7 @@ int mdcudfsr_wait_vfam_mounted(mdcudfsr_mount* mp, mdcudfsr_cache_node* node, vf
     ++mp->vfam_waiters;
     err = wait_rounds(mp, lk);
     if (--mp->vfam_waiters == 0) mp->vfam_activity = 0;
-    if (err == 138) mp->mount_flags |= MDCUDFSR_MNT_AGENT_STOPPED;
+    if (err == 138) mp->mount_ext_flags |= MDCUDFSR_MNT_AGENT_STOPPED;
   }
   if (err == 138) {
     KELC_LOG(kLogWarn, "msleep is time out.\n");

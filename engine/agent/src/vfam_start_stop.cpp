@@ -11,7 +11,7 @@ using namespace kelagent;
 int mdcudfsr_vfam_start(mdcudfsr_mount* mp) {
   if (!mp) return 0;
   std::lock_guard<std::mutex> g(mp->vfam_lock);
-  mp->mount_flags &= ~MDCUDFSR_MNT_AGENT_STOPPED;
+  mp->mount_ext_flags &= ~MDCUDFSR_MNT_AGENT_STOPPED;
   return 0;
 }
 
@@ -19,9 +19,9 @@ int mdcudfsr_vfam_stop(mdcudfsr_mount* mp) {
   if (!mp || !mp->vfamdev) return 0;
   {
     std::lock_guard<std::mutex> g(mp->vfam_lock);
-    if (!(mp->mount_flags & MDCUDFSR_MNT_AGENT_STOPPED) && mp->vfamdev->status != VFAMDEV_WILL_FREE)
+    if (!(mp->mount_ext_flags & MDCUDFSR_MNT_AGENT_STOPPED) && mp->vfamdev->status != VFAMDEV_WILL_FREE)
       KELC_LOG(kLogErr, "VFAM User Agent stopped unexpectedly\n");
-    mp->mount_flags |= MDCUDFSR_MNT_AGENT_STOPPED;
+    mp->mount_ext_flags |= MDCUDFSR_MNT_AGENT_STOPPED;
     mp->vfam_mounted = 0;
   }
   mp->vfam_cv.notify_all();

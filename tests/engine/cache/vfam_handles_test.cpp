@@ -318,10 +318,10 @@ TEST(VfamAgent, OpenStartsAndTheLastCloseStops) {
   VfamVolume v;
   v.m.vfam_mounted = 1;
   v.open_agent();
-  EXPECT_EQ(0u, v.m.mount_flags & MDCUDFSR_MNT_AGENT_STOPPED);
+  EXPECT_EQ(0u, v.m.mount_ext_flags & MDCUDFSR_MNT_AGENT_STOPPED);
   rec().reset();
   v.close_agent();  // status 2 -> 1
-  EXPECT_EQ(MDCUDFSR_MNT_AGENT_STOPPED, v.m.mount_flags & MDCUDFSR_MNT_AGENT_STOPPED);
+  EXPECT_EQ(MDCUDFSR_MNT_AGENT_STOPPED, v.m.mount_ext_flags & MDCUDFSR_MNT_AGENT_STOPPED);
   EXPECT_EQ(0u, v.m.vfam_mounted);
   EXPECT_TRUE(rec().logged("VFAM User Agent stopped unexpectedly"));
   // Stopping again (the bit already set) is not unexpected.
@@ -397,7 +397,7 @@ TEST_F(VfamWait, GivesUpAfter30QuietSecondsReadOnly) {
   v.clock.advance(1000);  // the 30th
   EXPECT_EQ(0, c.join());
   EXPECT_EQ(MNT_RDONLY, vfs.mnt_flag & MNT_RDONLY);
-  EXPECT_EQ(MDCUDFSR_MNT_AGENT_STOPPED, v.m.mount_flags & MDCUDFSR_MNT_AGENT_STOPPED);
+  EXPECT_EQ(MDCUDFSR_MNT_AGENT_STOPPED, v.m.mount_ext_flags & MDCUDFSR_MNT_AGENT_STOPPED);
   EXPECT_TRUE(rec().logged("msleep is time out."));
   EXPECT_TRUE(rec().logged("Can't get acknowledgement from UserAgent. This volume is mounted by read-only."));
   EXPECT_EQ(2, count_after) << "the node's recursion restored";

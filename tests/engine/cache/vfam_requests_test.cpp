@@ -178,6 +178,23 @@ TEST_F(VfamRequests, RenameMoveAndRemovePaths) {
   EXPECT_EQ(0, exchange({ms}, [&] { return mdcudfsr_vfam_remove(ms); }, 10, Image().str(proxy_path(ms)).b));
 }
 
+TEST_F(VfamRequests, MoveReturnsWithTheNodesLockedWhenTheLockOrderFailsAfterTheWait) {
+  mdcudfsr_cache_node* e = v.dir("e");
+  v.bind(e);
+  v.bind(vn);
+  Caller c;
+  c.start({d, e, vn}, [&] { return mdcudfsr_vfam_move(d, e, vn, "k", 1); });
+  const Bytes req = v.take_request();
+  ASSERT_TRUE(settles([&] { return vn->lock_owner == 0 && d->lock_owner == 0 && e->lock_owner == 0; }))
+      << "the answer is awaited with the three nodes unlocked";
+  v.m.root_node = nullptr;  // the lock order cannot be taken again
+  v.answer(req, 0);
+  EXPECT_EQ(22, c.join());
+  v.m.root_node = v.root;
+  EXPECT_TRUE(c.kept_locks()) << "the nodes come back locked";
+  EXPECT_TRUE(rec().logged("taking the lock order again"));
+}
+
 TEST_F(VfamRequests, AttributesIoctlAndVolumeRequests) {
   vfamstat st = stat_pattern(7);
   const vfamstat back = stat_pattern(90);

@@ -27,7 +27,7 @@ VfamVolume::VfamVolume() {
   ch = mdcudfsr_vfamdev_alloc(&m);
   EXPECT_NE(nullptr, ch);
   m.vfamdev = ch;
-  m.mount_flags |= MDCUDFSR_MNT_AGENT_STOPPED;  // as every mount starts
+  m.mount_ext_flags |= MDCUDFSR_MNT_AGENT_STOPPED;  // as every mount starts
 }
 
 VfamVolume::~VfamVolume() {
