@@ -32,6 +32,7 @@ void take_table(mdcudfsr_cache_node* node) {
   mdcudfsr_cache_unlock_node(node);
   {
     std::unique_lock<std::mutex> lk(d->mutex);
+    if (d->busy) KELC_LOG(kLogDebug, "handle table busy: waiting\n");
     d->cond.wait(lk, [&] { return d->busy == 0; });
     d->busy = 1;
   }
@@ -139,7 +140,18 @@ int mdcudfsr_vfam_wait_for_existing_handle(mdcudfsr_cache_node* node, int mode, 
   const int slot = slot_of(mode);
   if (!d || slot < 0) return 22;
   std::unique_lock<std::mutex> lk(d->mutex);
-  d->cond.wait(lk, [&] { return d->busy == 0; });
+  while (d->busy) {
+    // The table's holder may need the node to give the table back: wait
+    // with the node unlocked.
+    lk.unlock();
+    mdcudfsr_cache_unlock_node(node);
+    KELC_LOG(kLogDebug, "handle table busy: waiting\n");
+    lk.lock();
+    d->cond.wait(lk, [&] { return d->busy == 0; });
+    lk.unlock();
+    mdcudfsr_cache_lock_node(node, MDCUDFSR_WAIT_FOREVER);
+    lk.lock();
+  }
   int used = slot;
   if (!d->handle_ref[used] && slot != 2 && d->handle_ref[2]) used = 2;
   if (!d->handle_ref[used]) {

@@ -85,7 +85,7 @@ TEST_F(VfamHandles, TwoThreadsAtOnceShareOneOpen) {
   b.start({vn}, [&] { return mdcudfsr_vfam_get_handle(vn, 1, &h2, &o2); });
   const Bytes req = v.take_request();  // the first one's open
   // The other waits for the table while the open is out, sending nothing.
-  ASSERT_TRUE(settles([&] { return vn->lock_owner == 0; }));
+  ASSERT_TRUE(settles([&] { return rec().logged("handle table busy: waiting") && vn->lock_owner == 0; }));
   EXPECT_TRUE(v.queue_empty());
   EXPECT_FALSE(a.done() && b.done());
   v.answer(req, 0, Image().u64(0x42).b);
@@ -96,6 +96,25 @@ TEST_F(VfamHandles, TwoThreadsAtOnceShareOneOpen) {
   EXPECT_EQ(0x42u, h1);
   EXPECT_EQ(0x42u, h2);
   EXPECT_EQ(1, o1 + o2);
+}
+
+TEST_F(VfamHandles, WaitForAnExistingHandleLetsTheTableHolderFinish) {
+  std::uint64_t h1 = 0, h2 = 0;
+  int o = 0, slot = -1;
+  Caller a, b;
+  a.start({vn}, [&] { return mdcudfsr_vfam_get_handle(vn, 1, &h1, &o); });
+  const Bytes req = v.take_request();  // a holds the table, its open is out
+  b.start({vn}, [&] { return slot = mdcudfsr_vfam_wait_for_existing_handle(vn, 1, &h2); });
+  ASSERT_TRUE(settles([&] { return rec().logged("handle table busy: waiting") && vn->lock_owner == 0; }))
+      << "b waits for the table with the node unlocked";
+  EXPECT_FALSE(b.done());
+  v.answer(req, 0, Image().u64(0x64).b);
+  EXPECT_EQ(0, a.join());
+  b.join();
+  EXPECT_EQ(0, slot);
+  EXPECT_EQ(0x64u, h2);
+  EXPECT_EQ(2u, vn->vfam_data->handle_ref[0]);
+  vn->vfam_data->handle_ref[0] = 0;
 }
 
 TEST_F(VfamHandles, CloseAnswering9LeavesCountAndHandle) {
