@@ -33,7 +33,6 @@ std::string phases(const std::vector<fakeengine::Call>& calls) {
 class HandlerFrameTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fakeengine::sdk().reset();
     setVolume(h.engine());
     h.engine().addFolder("/$QuorvelData", 50);
     putMetaFile(0, handlertest::metaFile(10752, "VOL-A", 3, {{42, 7, 8}}));
@@ -58,16 +57,6 @@ TEST_F(HandlerFrameTest, TwoChecksMountOnceAndEachAnswerPrecedesItsNotice) {
     EXPECT_EQ(attribute(e, "VolumeName"), "VOLNAME");
   }
   EXPECT_EQ(attribute(els[1], "SequenceNumber"), "2");
-}
-
-TEST_F(HandlerFrameTest, FailedMountWithoutRollbackFlagAnswersHresultAfterTheNotice) {
-  h.engine().failNext(kSlotMountDefault, 16);  // busy: 170
-  h.run(line(5, "Check") + line(6, "Check"));
-  EXPECT_EQ(h.ordered(), (Strings{"notice 5:12", "HRESULT", "KelVolume", "notice 6:12"}));
-  EXPECT_EQ(h.elements()[0], hresult(5, 0x800700AA));
-  EXPECT_TRUE(fakeengine::sdk().calls.empty());
-  EXPECT_EQ(h.engine().count(kSlotMountRollback), 0);
-  EXPECT_EQ(phases(h.engine().callsOf(kSlotMountDefault)), "5:1 6:1");  // tried again
 }
 
 TEST_F(HandlerFrameTest, RollbackOnErrorStopsAtDriveSdkFailures) {

@@ -171,6 +171,19 @@ TEST_F(HandlerSdkTest, GetRollbackInfoWithoutPointsSendsOnlyTheClosingRecord) {
   expectCommandsOf(12);
 }
 
+TEST_F(HandlerSdkTest, FailedMountWithoutRollbackFlagAnswersHresultAfterTheNotice) {
+  writeSlot(0);
+  engine().failNext(kSlotMountDefault, 16);  // busy: 170
+  h->run(line(5, "Check") + line(6, "Check"));
+  EXPECT_EQ(h->ordered(), (Strings{"notice 5:12", "HRESULT", "KelVolume", "notice 6:12"}));
+  EXPECT_EQ(h->elements()[0], hresult(5, 0x800700AA));
+  // The library was not asked: no drive command, no control to the engine.
+  EXPECT_TRUE(commands().empty());
+  EXPECT_EQ(engine().count(kSlotFsctl), 0);
+  EXPECT_EQ(engine().count(kSlotMountRollback), 0);
+  EXPECT_EQ(phases(engine().callsOf(kSlotMountDefault)), "5:1 6:1");  // tried again
+}
+
 TEST_F(HandlerSdkTest, RollbackOnErrorTriesThePointsInOrderUntilOneMounts) {
   rollbackOnError();
   writeSlot(0);
@@ -222,6 +235,53 @@ TEST_F(HandlerSdkTest, NoRollbackPointThatMountsLeavesTheVolumeUnmounted) {
   EXPECT_EQ(engine().count(kSlotFsInfo), 1);  // only after the mount of request 3
   EXPECT_EQ(phases(engine().callsOf(kSlotMountDefault)), "1:1 2:1 3:1");
   EXPECT_EQ(h->sim().cartridge().loaded_slot, 2);
+}
+
+// Check's way to a rollback point leaves nothing of the state mounted
+// before: neither its values nor its unwritten changes.
+TEST_F(HandlerSdkTest, CheckGoingToARollbackPointDropsTheLatestFilesAndTheirChanges) {
+  rollbackOnError();
+  writeSlot(0);
+  auto metaFile = [](std::vector<handlertest::MetaRecord> records) {
+    putMetaFile(0, handlertest::metaFile(10752, "VOL-A", 3, records));
+  };
+  metaFile({{30, 6, 7}, {31, 1, 1}});  // the latest state
+  engine().addFile("/f", 30, 10);
+  struct Seen {
+    std::string object30, object31;
+    std::size_t dirty;
+    bool loaded_in_full;
+  };
+  std::vector<Seen> seen;
+  h->probe = [&](CKelInterface& itf) {
+    auto& store = kel::HandlerStateOf(itf).MetaData;
+    auto text = [&](std::uint32_t object) {
+      std::uint32_t g = 0, v = 0;
+      kel::CKelMetaData::CMetaDataFile* f = store.File(0);
+      return f && f->GetEntry(object, &g, &v) ? std::to_string(g) + "," + std::to_string(v) : std::string("-");
+    };
+    seen.push_back(Seen{text(30), text(31), store.GetDirtyFiles().size(), store.LoadedInFull()});
+    // The point's state; the rollback mount by request then fails after its
+    // unmount, and so does Check's default mount: Check mounts the point.
+    metaFile({{30, 4, 5}});
+    engine().failNext(kSlotMountDefault, 5);
+  };
+  engine().failNext(kSlotMountRollback, 5);
+  h->run(line(1, "Check") +
+         line(2, "Rename",
+              "Name=\"/f\" NewName=\"/g\" OldGeneration=\"6\" OldVersion=\"7\" NewGeneration=\"8\" "
+              "NewVersion=\"9\" KernelInterface=\"0\" BlockNumber=\"0\"") +
+         probeLine(3) +
+         line(4, "RollbackMount", "SlotNumber=\"0\" MetaDataFE_LSN=\"4200\" FsdLsn=\"4352\"") +
+         line(5, "Check") + probeLine(6));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].object30, "8,9");
+  EXPECT_EQ(seen[0].dirty, 1u);
+  EXPECT_EQ(seen[1].object30, "4,5");
+  EXPECT_EQ(seen[1].object31, "-");
+  EXPECT_EQ(seen[1].dirty, 0u);
+  EXPECT_TRUE(seen[1].loaded_in_full);
+  EXPECT_EQ(engine().texts(kSlotMountRollback), (Strings{mountRollback(0, kOlder), mountRollback(0, kCurrent)}));
 }
 
 // A search the library refuses (the engine reports a volume it cannot
