@@ -125,13 +125,20 @@ class HandlerSdkTest : public ::testing::Test {
     return out;
   }
   // Every command carries the request's sequence number and the phase the
-  // library was handed (3: rollback-point queries).
+  // library was handed (3: rollback-point queries), on the library's own
+  // connection, not the one of the interface's notices.
   void expectCommandsOf(std::uint64_t seq) {
     const auto sent = commands();
     ASSERT_FALSE(sent.empty());
     for (const auto& e : sent) {
       EXPECT_EQ(e.sequence, seq) << "opcode " << int(e.opcode());
       EXPECT_EQ(e.phase, 3u) << "opcode " << int(e.opcode());
+      EXPECT_EQ(e.connection, sent.front().connection);
+    }
+    for (const auto& e : h->transcript()) {
+      if (e.is_notice()) {
+        EXPECT_NE(e.connection, sent.front().connection);
+      }
     }
   }
 
