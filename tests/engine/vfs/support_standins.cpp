@@ -1,7 +1,6 @@
 // Recording stand-ins for the routines of other folders that the UDF code
-// reaches and that are not built yet (cartridge-memory attributes, write
-// clusters, drive cache and verify, defect finder). Each
-// records its call; none is reached by the paths these suites test, which
+// reaches and that are not built yet (cartridge-memory attributes, defect
+// finder). Each records its call; none is reached by the paths these suites test, which
 // the recorded list lets a test confirm.
 #include "vfs_support.h"
 
@@ -24,24 +23,11 @@ int mdcudfsr_read_attribute(mdcudfsr_mount*, void*, uint32_t, int, int, vfs_cont
 int mdcudfsr_write_attribute(mdcudfsr_mount*, void*, uint32_t, int, vfs_context_t, int) {
   return record("write_attribute");
 }
-int mdcudfsr_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) { return record("sync_drive_cache"); }
-int mdcudfsr_verify_range(vnode_t, uint32_t, uint32_t, vfs_context_t, mdcudfsr_mount*) {
-  return record("verify_range");
-}
 int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount*, vfs_context_t, uint32_t*, int) {
   return record("get_defect_report_counter");
 }
 int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount*, vfs_context_t, uint32_t, uint32_t, uint32_t*) {
   return record("find_defect_and_change_NWA");
-}
-int mdcudfsr_write_logical_blocks(mdcudfsr_mount*, uint16_t, uint32_t, const void*, uint32_t, vfs_context_t) {
-  return record("write_logical_blocks");
-}
-int mdcudfsr_write_cluster_buffer(mdcudfsr_mount*, vfs_context_t, int, uint32_t, const void*, uint32_t) {
-  return record("write_cluster_buffer");
-}
-int mdcudfsr_zero_write_cluster_buffer(mdcudfsr_mount*, vfs_context_t, int, uint32_t, uint32_t) {
-  return record("zero_write_cluster_buffer");
 }
 uint32_t mdcudfsr_perm_unix2udf(uint32_t) {
   record("perm_unix2udf");

@@ -19,6 +19,16 @@ struct mdc_channel;
 struct mdcudfsr_cache_node;
 struct mdcudfsr_salvage_file_info;
 
+// One staged 64 KiB write cluster; its image lies in the local cache file.
+struct cluster_entry {
+  cluster_entry* next = nullptr;
+  cluster_entry** prev = nullptr;         // the link that points here
+  std::int32_t cluster = 0;               // first LSN / sectors per cluster
+  std::uint32_t dirty = 0;                // bit i: sector i holds staged data
+  std::int32_t sync = 0;                  // shown in the log only
+  std::uint64_t staging_offset = 0;       // of the image in the local cache file
+};
+
 // A file written through its proxy (the mount's proxy write list).
 struct mdcudfsr_proxy_write_entry {
   mdcudfsr_proxy_write_entry* next;
@@ -34,6 +44,14 @@ constexpr std::uint32_t MDCUDFSR_MNT_AGENT_STOPPED = 0x2;
 constexpr std::uint32_t MDCUDFSR_ATTR_RECORD_SIZE = 480;
 
 struct mdcudfsr_mount : mdcudfsr_udf_fields {
+  mdcudfsr_mount() = default;
+  // Staged clusters still listed are dropped unwritten.
+  ~mdcudfsr_mount() {
+    while (cluster_entry* e = cluster_head) {
+      cluster_head = e->next;
+      delete e;
+    }
+  }
   mount* mp = nullptr;                    // the emulated mount
   char volume_name[16] = {};              // log name; "UNKNOWN" while empty
 
@@ -114,6 +132,10 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
 
   // Write clusters.
   std::uint32_t cluster_sectors = 0;       // sectors per 64 KiB cluster
+  cluster_entry* cluster_head = nullptr;   // in creation order
+  cluster_entry** cluster_last = &cluster_head;
+  std::uint32_t cluster_count = 0;
+  std::uint64_t cluster_next_offset = 0;   // next image's offset; each flush run starts at 0
   // The image that mdcudfsr_read_cluster_with_lbn hands out; valid until its next call.
   std::vector<std::uint8_t> cluster_read_image;
   // Node cache.
