@@ -212,4 +212,39 @@ TEST_F(MountSetup, FailingDeviceInformationFailsTheMount) {
   EXPECT_EQ(nullptr, record()->watch_ring) << "the set-up stopped at the device information";
 }
 
+TEST_F(MountSetup, FirstGenerationCartridgeInAThirdGenerationDrive) {
+  struct Case {
+    const char* product;
+    std::uint8_t medium;
+    bool gen1;
+  } cases[] = {{"QMR-T400A", 0xE1, true}, {"QMR-T400B", 0xF1, false}, {"QMR-T300A", 0xE1, false}};
+  for (const auto& c : cases) {
+    SimOptions o;
+    o.product = c.product;
+    o.medium = c.medium;
+    start(o);
+    ASSERT_EQ(0, run()) << c.product;
+    EXPECT_EQ(c.gen1, (record()->mntinfo.WriteProtectReasonFlags & 0x200u) != 0) << c.product;
+    EXPECT_EQ(c.gen1, logged("Gen1 Cartridge is Unrecordable for Gen3 Drive.\n"));
+    finish();
+  }
+}
+
+TEST_F(MountSetup, RewritableMediumAndTheRollbackPoint) {
+  for (std::uint32_t flags : {0x202u, 0xE2u}) {
+    SimOptions o;
+    o.medium = 0xE2;
+    start(o);
+    args_.flags = flags;
+    ASSERT_EQ(0, run()) << std::hex << flags;
+    mdcudfsr_mount* m = record();
+    EXPECT_EQ(1u, m->is_rewritable);
+    EXPECT_EQ(1, m->disk_data_mode);
+    EXPECT_EQ(0u, m->rollback_present) << "no rollback point was saved";
+    EXPECT_EQ(0u, m->loaded_slot);
+    EXPECT_EQ(flags | 0x8u, m->mount_ext_flags);
+    finish();
+  }
+}
+
 }  // namespace
