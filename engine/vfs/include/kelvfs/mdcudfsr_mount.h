@@ -118,6 +118,7 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint64_t last_modification_time = 0;
   std::uint64_t last_partial_flush_time = 0;
   std::int32_t lvid_open = 0;
+  std::uint8_t flush_policy = 0;           // 1 during a sync's flush; 5 (all erase) lets a read-only mount update its session
 
   // Mount set-up.
   std::int32_t disk_data_mode = -1;        // 0 from the file-system cache, 1 from the disc
