@@ -27,7 +27,7 @@
 #include <vector>
 
 // Stand-ins for the neighbours of the sequence check that are not built yet
-// (cache agent requests, cartridge-memory attributes); the volume operations are linked. They record their calls;
+// (cache agent requests); the volume operations are linked. They record their calls;
 // a real definition linked into the suite takes their place.
 namespace media_rules {
 std::vector<std::string> g_calls;
@@ -50,14 +50,6 @@ MEDIA_STANDIN int mdcudfsr_metacache_file_close(mdcudfsr_mount*, std::int32_t) {
 MEDIA_STANDIN int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, mdcudfsr_cache_node*) {
   media_rules::g_calls.push_back("metacache_fsmanage_delete");
   return 0;
-}
-MEDIA_STANDIN int mdcudfsr_read_attribute(mdcudfsr_mount*, void*, uint32_t, int, int, vfs_context_t, int) {
-  media_rules::g_calls.push_back("read_attribute");
-  return 5;
-}
-MEDIA_STANDIN int mdcudfsr_write_attribute(mdcudfsr_mount*, void*, uint32_t, int, vfs_context_t, int) {
-  media_rules::g_calls.push_back("write_attribute");
-  return 5;
 }
 // The device controls go to the drive client's own VNOP_IOCTL.
 [[maybe_unused]] int (*const g_device_control)(vnode_t, uint32_t, char*, int, vfs_context_t) = &VNOP_IOCTL;

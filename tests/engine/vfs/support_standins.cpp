@@ -1,6 +1,5 @@
 // Recording stand-ins for the routines of other folders that the UDF code
-// reaches and that are not built yet (cartridge-memory attributes, defect
-// finder). Each records its call; none is reached by the paths these suites test, which
+// reaches and that are not built yet (defect finder). Each records its call; none is reached by the paths these suites test, which
 // the recorded list lets a test confirm.
 #include "vfs_support.h"
 
@@ -17,12 +16,6 @@ int record(const char* name) {
 }
 }  // namespace
 
-int mdcudfsr_read_attribute(mdcudfsr_mount*, void*, uint32_t, int, int, vfs_context_t, int) {
-  return record("read_attribute");
-}
-int mdcudfsr_write_attribute(mdcudfsr_mount*, void*, uint32_t, int, vfs_context_t, int) {
-  return record("write_attribute");
-}
 int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount*, vfs_context_t, uint32_t*, int) {
   return record("get_defect_report_counter");
 }

@@ -131,6 +131,21 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   char parity_id[48] = {};
   char product_id[17] = {};
 
+  // Volume attributes: the figures of the last size computation (valid
+  // while size_unknown is 0) and the file-system attributes set at mount.
+  std::uint32_t total_blocks = 0;
+  std::uint32_t free_blocks = 0;
+  std::int32_t size_unknown = 1;
+  std::int32_t label_changed = 0;
+  vfs_attr attr_cache{};
+
+  // Cartridge memory: the files that need recovery, the lock of its
+  // read-add-write, the last-update timestamp the metadata flush stamps.
+  mdcudfsr_cache_node* recovery_nodes[14] = {};
+  std::uint32_t recovery_count = 0;
+  std::mutex cm_mutex;
+  timestamp last_update_time{};
+
   // Write clusters.
   std::uint32_t cluster_sectors = 0;       // sectors per 64 KiB cluster
   cluster_entry* cluster_head = nullptr;   // in creation order
