@@ -14,5 +14,7 @@ int mdcudfsr_get_volume_size_info(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32
                                   uint32_t* per_slot, uint32_t* current_free, int mounting);
 // Maximum number of objects of the volume.
 uint64_t mdcudfsr_max_object_count(const mdcudfsr_mount* mnt);
+// The file-system attributes kept for getattr (at mount).
+void mdcudfsr_init_attr_cache(mdcudfsr_mount* mnt);
 int mdcudfsr_vfsop_getattr(mount_t mp, vfs_attr* attr, vfs_context_t ctx);
 int mdcudfsr_vfsop_setattr(mount_t mp, vfs_attr* attr, vfs_context_t ctx);
