@@ -131,6 +131,14 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   char parity_id[48] = {};
   char product_id[17] = {};
 
+  // Sync and flush marks.
+  std::int32_t integrity_busy = 0;        // the integrity descriptor is being set
+  std::int32_t packed_flush_busy = 0;     // the VFAM buffers are being flushed
+  std::int32_t vfam_mode = 0;
+  std::int32_t flush_state = 0;           // 2: a flush runs
+  std::int32_t metadata_changed = 0;
+  void* backtrack_thread = nullptr;       // present while a rollback runs
+
   // Volume attributes: the figures of the last size computation (valid
   // while size_unknown is 0) and the file-system attributes set at mount.
   std::uint32_t total_blocks = 0;
