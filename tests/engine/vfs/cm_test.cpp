@@ -5,6 +5,7 @@
 #include "drive/cm_data.h"
 #include "drive/device_control.h"
 #include "kel/config.h"
+#include "kelagent/metacache.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "udf/udf_lvid.h"
@@ -178,6 +179,30 @@ TEST_F(CartridgeMemory, MountStepByCheckState) {
   v = cart_attr(0x1500);
   EXPECT_EQ(0x5A, (*v)[cm1500::kRollbackVsn + 1]);
   EXPECT_EQ(0x1234u, be32(v->data() + cm1500::kLastUniqueId)) << "not built fresh";
+}
+
+// The agent's coherency update raises the 24-bit counter (1500h value bytes
+// 64-66) on the cartridge and no other byte of 1500h but its CRC.
+TEST_F(CartridgeMemory, CoherencyUpdateRaisesOnlyTheCounter) {
+  start_model(kModels[1]);
+  int ro = 0;
+  ASSERT_EQ(0, mdcudfsr_read_write_attribute_for_mount(mnt_.get(), &ro, &ctx_));  // 0800h-0806h on the cartridge
+  sim_->cartridge().attributes[0x1500] = {0, std::vector<std::uint8_t>(128, 0x11)};
+  std::uint8_t rec[MDCUDFSR_CM_RECORD_SIZE] = {};
+  ASSERT_EQ(0, mdcudfsr_read_attribute(mnt_.get(), rec, sizeof rec, 1, 1, &ctx_, 1));
+  ASSERT_EQ(0, mdcudfsr_read_write_attribute_for_mount(mnt_.get(), &ro, &ctx_));
+  ASSERT_NE(nullptr, cart_attr(0x1500));
+  const std::vector<std::uint8_t> before = *cart_attr(0x1500);
+  ASSERT_EQ(0, mdcudfsr_metacache_update_coherent(mnt_.get(), nullptr));
+  const std::vector<std::uint8_t> after = *cart_attr(0x1500);
+  ASSERT_EQ(128u, after.size());
+  EXPECT_EQ(before[64] + 1, after[64]);
+  for (int i = 0; i < 126; ++i)
+    if (i != 64) EXPECT_EQ(before[i], after[i]) << "value byte " << i;
+  const std::uint16_t crc = scsi_service_cm::calculate_crc(const_cast<std::uint8_t*>(after.data()), 126);
+  EXPECT_EQ(crc, after[126] << 8 | after[127]);
+  EXPECT_EQ(0, std::memcmp(after.data(), mnt_->attr_record + MDCUDFSR_CM_CACHE_OFFSET + kV, 128))
+      << "the cache follows the cartridge";
 }
 
 TEST_F(CartridgeMemory, VolumeNameReachesTheDriveLayer) {
