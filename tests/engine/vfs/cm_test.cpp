@@ -6,6 +6,8 @@
 #include "drive/device_control.h"
 #include "kel/config.h"
 #include "kelagent/metacache.h"
+#include "kelcache/cache.h"
+#include "kelcache/cache_node.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "udf/udf_lvid.h"
@@ -220,6 +222,89 @@ TEST_F(CartridgeMemory, VolumeNameReachesTheDriveLayer) {
   EXPECT_GT(config_get_string(h, "Volume Name", &size, name), 0);
   config_close(h);
   EXPECT_STREQ("ARCHIVE-7", name);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// The recovery-required list over real cache nodes.
+class RecoveryList : public SimVolume {
+ protected:
+  void SetUp() override {
+    SimVolume::SetUp();
+    start();
+    mnt_->current_disc = 0;
+    mnt_->num_discs = 12;
+    mnt_->next_unique_id = 16;
+    char root_name[] = "";
+    root_ = mdcudfsr_cache_alloc_node(mnt_.get(), nullptr, root_name, 0, UDF_FILE_CHAR_DIR, 0, MDCUDFSR_NODE_UDF);
+    root_->objid = MDCUDFSR_OBJID_ROOT;
+    mnt_->root_node = root_;
+    mnt_->udf_root = root_;
+  }
+  void TearDown() override {
+    mdcudfsr_cache_free_node(root_);
+    mnt_->root_node = nullptr;
+    mnt_->udf_root = nullptr;
+    SimVolume::TearDown();
+  }
+  mdcudfsr_cache_node* make(const char* name) {
+    std::string copy(name);
+    mdcudfsr_cache_node* n = nullptr;
+    EXPECT_EQ(0, mdcudfsr_cache_create_udf_node(root_, copy.data(), -1, 0, 0, 0644, &n, 0, nullptr)) << name;
+    if (n) mdcudfsr_cache_unlock_node(n);
+    return n;
+  }
+  static std::uint32_t list_at(const std::uint8_t* r, int k) {
+    std::uint32_t v;
+    std::memcpy(&v, r + kV + cm1500::kList + 4 * k, 4);
+    return v;
+  }
+  mdcudfsr_cache_node* root_ = nullptr;
+};
+
+TEST_F(RecoveryList, AddRules) {
+  std::uint8_t r[MDCUDFSR_CM_RECORD_SIZE] = {};
+  std::vector<mdcudfsr_cache_node*> files;
+  for (int i = 0; i < 15; ++i) files.push_back(make(("f" + std::to_string(i)).c_str()));
+  ASSERT_NE(nullptr, files.back());
+  for (int i = 0; i < 14; ++i) ASSERT_EQ(0, mdcudfsr_add_recovery_req_file(mnt_.get(), files[i], r));
+  EXPECT_EQ(14, r[kV + cm1500::kListCount]);
+  EXPECT_EQ(static_cast<std::uint32_t>(mdcudfsr_node_unique_id(files[3])), list_at(r, 3));
+  EXPECT_NE(0u, mnt_->attr_update_mask & 0x080);
+  EXPECT_EQ(0, mdcudfsr_add_recovery_req_file(mnt_.get(), files[2], r)) << "already listed";
+  EXPECT_EQ(105, mdcudfsr_add_recovery_req_file(mnt_.get(), files[14], r)) << "the fifteenth";
+  EXPECT_EQ(14u, mnt_->recovery_count);
+  files[14]->status = MDCUDFSR_NODE_INACTIVE;
+  EXPECT_EQ(0, mdcudfsr_add_recovery_req_file(mnt_.get(), files[14], r)) << "inactive: ignored";
+  files[14]->status = MDCUDFSR_NODE_ACTIVE;
+  EXPECT_EQ(14u, mnt_->recovery_count);
+  EXPECT_EQ(22, mdcudfsr_add_recovery_req_file(mnt_.get(), nullptr, r));
+}
+
+// A list read from the cartridge as [A, 0, C] becomes [A, C]; unknown and too
+// new ids go too.
+TEST_F(RecoveryList, CompactedAtMount) {
+  mdcudfsr_cache_node* a = make("a");
+  mdcudfsr_cache_node* c = make("c");
+  ASSERT_NE(nullptr, c);
+  std::uint8_t r[MDCUDFSR_CM_RECORD_SIZE] = {};
+  const std::uint32_t ids[5] = {static_cast<std::uint32_t>(mdcudfsr_node_unique_id(a)), 0,
+                                static_cast<std::uint32_t>(mdcudfsr_node_unique_id(c)), 9999, 0x7FFFFFFF};
+  std::memcpy(r + kV + cm1500::kList, ids, sizeof ids);
+  r[kV + cm1500::kListCount] = 5;
+  mnt_->mount_ext_flags = 0x60;  // no size computation
+  ASSERT_EQ(0, mdcudfsr_init_cm_param(mnt_.get(), r, &ctx_, 0));
+  EXPECT_EQ(2, r[kV + cm1500::kListCount]);
+  EXPECT_EQ(ids[0], list_at(r, 0));
+  EXPECT_EQ(ids[2], list_at(r, 1));
+  EXPECT_EQ(0u, list_at(r, 2));
+  ASSERT_EQ(2u, mnt_->recovery_count);
+  EXPECT_EQ(a, mnt_->recovery_nodes[0]);
+  EXPECT_EQ(c, mnt_->recovery_nodes[1]);
 }
 
 }  // namespace
