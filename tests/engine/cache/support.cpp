@@ -103,6 +103,17 @@ void mdcudfsr_timespec2udftime_local(mdcudfsr_mount*, const struct timespec* ts,
   record("timespec2udftime_local");
   to_udf_time(ts, out, false);
 }
+// Stand-ins of routines the VFAM client calls that are not built yet.
+int mdcudfsr_cache_check_vnode(mdcudfsr_cache_node* node, int, vnode_t* vp) {
+  record("check_vnode " + std::string(mdcudfsr_node_name(node)));
+  *vp = node->vp;
+  return 0;
+}
+int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
+  record("can_read_udf " + std::to_string(pid));
+  return g_rec.can_read_udf ? 1 : 0;
+}
+
 int mdcudfsr_is_privileged_process(mdcudfsr_mount*, kel_pid_t pid) {
   record("is_privileged_process " + std::to_string(pid));
   return g_rec.privileged ? 1 : 0;
@@ -125,6 +136,7 @@ void Recorder::reset() {
   calls.clear();
   logs.clear();
   privileged = false;
+  can_read_udf = false;
 }
 bool Recorder::logged(const std::string& text) const { return count_logged(text) > 0; }
 int Recorder::count_logged(const std::string& text) const {

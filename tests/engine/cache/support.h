@@ -19,6 +19,7 @@ struct Recorder {
   std::vector<std::string> calls;  // stand-in calls in order
   std::vector<std::string> logs;   // engine log lines
   bool privileged = false;         // answer of the privileged-process check
+  bool can_read_udf = false;       // answer of the direct-reader check
   int mntinfo_calls = 0;
   void reset();
   bool logged(const std::string& text) const;
