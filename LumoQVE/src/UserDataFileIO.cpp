@@ -467,6 +467,7 @@ bool TimerFlushBuffer::threadFunctionOfCleanUp() {
   static constexpr const char16_t* kMethod = u"LumoQVE::TimerFlushBuffer::threadFunctionOfCleanUp";
   trace(1, kMethod, __LINE__, u"Start");
   openGate().lock(INFINITE);
+  m_timedOut = 0;
   m_started.setEvent();
   for (int i = 0; i < 5; ++i) {
     if (openEvent().lock(1000)) {
@@ -474,6 +475,7 @@ bool TimerFlushBuffer::threadFunctionOfCleanUp() {
       openGate().setEvent();
       return false;
     }
+    ++m_timedOut;
   }
   markTimerThread(true);
   std::uint8_t policy = 6;

@@ -12,6 +12,7 @@
 #include "kel/util_sync.h"
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -226,11 +227,14 @@ class TimerFlushBuffer {
   ~TimerFlushBuffer();
   // Timer threads started so far (tests).
   unsigned started() const { return m_startedCount; }
+  // Waits of the last timer thread that ran out (tests).
+  unsigned timedOutWaits() const { return m_timedOut.load(); }
 
  private:
   std::thread m_thread;
   Util::Event m_started{false, false};
   unsigned m_startedCount = 0;
+  std::atomic<unsigned> m_timedOut{0};
 };
 
 }  // namespace LumoQVE
