@@ -677,3 +677,30 @@ TEST_F(PackedTimer, AnOpenWhileTheTimerWaitsEndsItWithoutAFlush) {
   LumoQVE::TimerFlushBuffer::instance().join();
   g->close();
 }
+
+// The session's writer thread reads the write settings (here through the
+// free-space update) while the request thread builds volume objects, which
+// read the policy and the medium again and set those settings.
+TEST_F(Packed, SettingsSetWhileTheWriterThreadReadsThem) {
+  ASSERT_EQ(archive("a", "x"), 0u);
+  auto proxy = ProxyWriter::current();
+  ASSERT_TRUE(proxy);
+  RuvoCtrlVolume::resetForTesting();  // the policy is read again by the next volume object
+  RuvoCtrlVolume::setPackedWriteMode(true);
+  MDCFS_WRITE_POLICY_INFORMATION p{0, 66048, 512, 1024, 1024, 128, 32768, 4u * 32768u};
+  engine().fsctl_out[kPolicy] = bytes(p);
+  std::atomic<bool> stop{false};
+  std::atomic<int> updates{0};
+  std::thread reader([&] {
+    while (!stop.load()) {
+      proxy->m_impl->updateDiskFreeSpaceInfo();
+      ++updates;
+    }
+  });
+  for (int i = 0; i < 50 || updates.load() < 10; ++i) OBase volume(u"", OBase::WriteModeExisting);
+  stop = true;
+  reader.join();
+  EXPECT_TRUE(RuvoCtrlVolume::getNewWrite());
+  EXPECT_EQ(RuvoCtrlVolume::getBufferNum(), 6u);
+  EXPECT_EQ(RuvoCtrlVolume::m_freeSpace.load(), 0x700000ull * 2048);
+}
