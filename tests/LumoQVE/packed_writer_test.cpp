@@ -704,3 +704,39 @@ TEST_F(Packed, SettingsSetWhileTheWriterThreadReadsThem) {
   EXPECT_EQ(RuvoCtrlVolume::getBufferNum(), 6u);
   EXPECT_EQ(RuvoCtrlVolume::m_freeSpace.load(), 0x700000ull * 2048);
 }
+
+TEST_F(Packed, ASessionThatEndsAtACloseAndFailsFailsThatClose) {
+  RuvoCtrlVolume::setPckdWrtMaxFNum(1);
+  engine().fsctl_results[kRebuild] = 5;
+  EXPECT_EQ(archive("a", "x"), 5u);
+  engine().fsctl_results.erase(kRebuild);
+  EXPECT_FALSE(ProxyWriter::current());
+  EXPECT_EQ(file("/d/a").data, "");
+  EXPECT_FALSE(exists("/@@proxy"));
+}
+
+TEST_F(Packed, AFailedDirtyMarkReachesTheSyncWhileTheFilesStillDivide) {
+  ASSERT_EQ(archive("a", "x"), 0u);
+  engine().fsctl_results[kMarkDirty] = 5;
+  EXPECT_EQ(ProxyWriter::flushForVolumeRequest(), QVE_RESULT_ERROR_MARK_VOLUME_DIRTY);
+  engine().fsctl_results.erase(kMarkDirty);
+  EXPECT_EQ(file("/d/a").data, "x");
+  EXPECT_FALSE(exists("/@@proxy"));
+}
+
+TEST_F(Packed, AFileOfOneWholeBufferGetsItsPartialStripeParityAtClose) {
+  volume(true);
+  const std::string content = pattern(GhostFileWriter::kBufferBytes, 7);
+  ASSERT_EQ(archive("big", content, 1 << 20), 0u);
+  auto proxy = ProxyWriter::current();
+  ASSERT_TRUE(proxy);
+  const auto& g = *proxy->m_ghostFiles.at(0);
+  const std::int64_t body = static_cast<std::int64_t>(GhostFileWriter::kBufferBytes), parity = 1048576;
+  EXPECT_EQ(g.chunks, (std::vector<std::pair<std::int64_t, std::int64_t>>{{body, parity}}));
+  EXPECT_EQ(g.m_parityFileTotalBytes, parity);
+  EXPECT_EQ(blocks_, static_cast<std::uint32_t>((body + parity) / 2048));
+  EXPECT_EQ(file(std::string("/d/big") + parityExt()).data.size(), 1048576u) << "its placeholder size";
+  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  EXPECT_TRUE(file("/d/big").data == content);
+  EXPECT_TRUE(file(std::string("/d/big") + parityExt()).data == parityOf(content, 134217728, 1048576, kRub));
+}
