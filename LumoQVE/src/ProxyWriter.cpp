@@ -344,6 +344,10 @@ std::uint32_t ProxyWriter::setEndOfFile(std::int64_t& new_size, std::int64_t& de
   return 0;
 }
 
+// The proxy's new end (packed bytes + size) against the disc's free space,
+// counted from the bytes known to be on the disc. The low-level writer's own
+// end-of-file step is not used: below the proxy's allocated end it would
+// cut the proxy back, and it would set the proxy's size to the probe.
 std::uint32_t ProxyWriter::checkVolumeCapacity(std::int64_t size) {
   static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::checkVolumeCapacity";
   if (!m_impl) {
@@ -356,15 +360,18 @@ std::uint32_t ProxyWriter::checkVolumeCapacity(std::int64_t size) {
   };
   if (size < 0) return failed(QVE_RESULT_ERROR_PARAMETERS);
   m_account.lock.lock();
-  const std::int64_t end = static_cast<std::int64_t>(m_account.taken) + size;
-  const std::int64_t committed = static_cast<std::int64_t>(m_account.committed);
+  const std::uint64_t end = m_account.taken + static_cast<std::uint64_t>(size);
+  const std::uint64_t committed = m_account.committed;
   m_account.lock.unlock();
-  const std::int64_t keep = m_impl->getFilePointer();
-  if (const std::uint32_t r = m_impl->seek(end)) return failed(r);
-  const std::uint32_t r = m_impl->setEndOfFile(false, committed);
-  const std::uint32_t back = m_impl->seek(keep);
-  if (r) return failed(r);
-  if (back) return failed(back);
+  if (end <= committed) return 0;
+  unsigned long long capacity = 0, free = 0;
+  if (RuvoCtrlVolume::getDiskFreeSpace(m_impl->m_volumeRootPath, capacity, free, false) != 0)
+    return failed(QVE_RESULT_ERROR_VOLUME_QUERY);
+  if (free < end - committed) {
+    trace(2, kMethod, __LINE__, u"Disc Full: requestSize=%lld, remainingSize=%lld",
+          static_cast<long long>(end - committed), static_cast<long long>(free));
+    return failed(QVE_RESULT_ERROR_DISC_FULL);
+  }
   return 0;
 }
 

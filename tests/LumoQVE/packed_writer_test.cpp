@@ -740,3 +740,14 @@ TEST_F(Packed, AFileOfOneWholeBufferGetsItsPartialStripeParityAtClose) {
   EXPECT_TRUE(file("/d/big").data == content);
   EXPECT_TRUE(file(std::string("/d/big") + parityExt()).data == parityOf(content, 134217728, 1048576, kRub));
 }
+
+// Sizing a file after a proxy buffer has gone to the disc, whose allocation
+// then reaches beyond the packed bytes, checks the free space and leaves
+// the proxy as it is.
+TEST_F(Packed, SizingAfterAWrittenProxyBufferLeavesTheProxyIntact) {
+  RuvoCtrlVolume::setWriteBufferMb(0);  // 32 MiB proxy buffers
+  const int files = 34;
+  for (int i = 0; i < files; ++i) ASSERT_EQ(archive("f" + std::to_string(i), pattern(1048576, i)), 0u) << i;
+  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  for (int i = 0; i < files; ++i) EXPECT_TRUE(file("/d/f" + std::to_string(i)).data == pattern(1048576, i)) << i;
+}
