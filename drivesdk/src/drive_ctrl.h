@@ -5,6 +5,7 @@
 #pragma once
 
 #include "data_array.h"
+#include "file_list.h"
 #include "scsi_device.h"
 
 #include "kel/mdcfs.h"
@@ -23,6 +24,7 @@ constexpr std::uint32_t kCtlCreateNewTrack = 0x20007044;
 constexpr std::uint32_t kCtlVolumeControl = 0x20007055;
 constexpr std::uint32_t kCtlReadAttribute = 0xC00C7034;
 constexpr std::uint32_t kCtlWriteAttribute = 0x800C7035;
+constexpr std::uint32_t kCtlBacktrack = 0x4008704D;  // sent to the engine as it is
 // The engine's codes they become.
 constexpr std::uint32_t kFsctlReadAttribute = 0xC2007034;  // MDCFSCTL_READ_ATTRIBUTE
 constexpr std::uint32_t kFsctlMountInformation = 0x40107014;
@@ -77,6 +79,10 @@ constexpr std::uint32_t kErrNotLoaded = 0x220005;
 constexpr std::uint32_t kErrNotOpened = 0xFF0001;
 constexpr std::uint32_t kErrNoDevice = 0xFF0002;
 
+// The device path of "X:" (or "X:\...") from the drive-letter table; any
+// other path as it is (file_operation.cpp).
+std::u16string devicePathOf(const std::u16string& path);
+
 class DriveCtrl {
  public:
   DriveCtrl(const std::u16string& path, bool refreshAtEnd);
@@ -115,12 +121,33 @@ class DriveCtrl {
   std::uint32_t loadSlotAndCheck(std::uint8_t slot, std::uint8_t& slots);
   std::uint32_t discFinalize();
   std::uint32_t getLastWrittenDisc(std::uint8_t& slot);
+  // MECHANISM STATUS: the slot in the drive and whether a disc is loaded.
+  std::uint32_t currentSlot(std::uint8_t& slot, bool& loaded);
+  // READ FORMAT CAPACITIES: the descriptor type of the current capacity
+  // (1 unformatted, 2 formatted, 3 no medium).
+  std::uint32_t readFormatCapacityType(std::uint8_t& type);
+  // TEST UNIT READY: true when it comes back without sense.
+  bool testUnitReady();
+  // READ DISC INFORMATION type 2: remaining POW map entries and updates.
+  std::uint32_t getPowInformation(std::uint32_t& mapEntries, std::uint32_t& updates);
+  // Vendor D5h: the OPC resource count.
+  std::uint32_t getOpcResourceCount(std::uint32_t& count);
+  // A device control of the volume handle that answers a record.
+  bool volumeControl(std::uint32_t code, void* output, std::uint32_t capacity, std::uint32_t* returned);
   std::uint32_t createNewTrack();
   std::uint32_t sendVolumeControl();
   std::uint32_t readAttribute(std::uint16_t id, std::uint8_t& kind, std::vector<std::uint8_t>& data);
   std::uint32_t writeAttribute(std::uint16_t id, std::uint16_t value, std::uint32_t length, const void* data);
   bool getVolumeLabel(std::u16string& label);
   bool setVolumeLabel(const std::u16string& name);
+
+  // Volume device controls of the duplication (file_list.cpp).
+  std::uint32_t makeFileList(const std::u16string& directory, FileList& list);
+  bool getVolumeIdentity(std::uint8_t (&record)[kVolumeIdentitySize]);
+  bool getDiscUsageInformation(DiscUsageInformation& info);
+  bool getFileCount(std::uint32_t& files, std::uint32_t& directories);
+  bool flushVolumeBuffers();
+  bool commitNewTrack();
 
   // Sectors per RUB: 128 on medium type F2h, else 32.
   std::uint32_t rubSectors() const { return m_mediumType == 0xF2 ? 128 : 32; }
@@ -148,6 +175,7 @@ class DriveCtrl {
   std::uint32_t readRub(std::uint32_t rubLsn, std::uint8_t* into, std::uint32_t* received);
   std::uint32_t writeRub(std::uint32_t rubLsn, const std::uint8_t* from);
   std::uint32_t attemptOverWrite(std::uint32_t lsn, std::uint32_t sectors, const DataArray& data);
+  bool volumeRecord(std::uint32_t code, void* output, std::uint32_t size);
 
   std::unique_ptr<SptiCtrlDevice> m_device;
   bool m_open = false;

@@ -174,7 +174,7 @@ int mdcudfsr_read_metadata_bmp(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 int mdcudfsr_create_bitmap_mark_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* n, mdcudfsr_bitmap* bm) {
   if (unsupported(mnt)) return 22;
   if (n->status == MDCUDFSR_NODE_INACTIVE) {
-    UDF_LOG(WARN, "inactive node %s\n", n->name);
+    UDF_LOG(WARN, "inactive node %s\n", mdcudfsr_node_name(n));
     return 0;
   }
   if (!bm || !n->udf_data) return 0;

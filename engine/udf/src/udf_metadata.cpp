@@ -221,11 +221,11 @@ int mdcudfsr_relocate_metadata_file(mdcudfsr_mount* mnt, uint32_t blocks, int re
 int mdcudfsr_find_and_chk_matadata_extent_list(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* n, uint32_t m,
                                                uint32_t r, int skip_kind4, uint32_t* size_over, int keep_flags) {
   if (n->kind == MDCUDFSR_NODE_VIRTUAL) {
-    UDF_LOG(INFO, "Virtual File type is not partial flush :%s\n", n->name);
+    UDF_LOG(INFO, "Virtual File type is not partial flush :%s\n", mdcudfsr_node_name(n));
     return 0;
   }
   if (n->kind == MDCUDFSR_NODE_MASTER && skip_kind4) {
-    UDF_LOG(INFO, "stride File type is not partial flush :%s lbn:0x%x\n", n->name, m);
+    UDF_LOG(INFO, "stride File type is not partial flush :%s lbn:0x%x\n", mdcudfsr_node_name(n), m);
     if (n->udf_data && mdcudfsr_node_file_type(n) != UDF_FILE_TYPE_DIRECTORY) {
       n->udf_data->efe_loc = MDCUDFSR_INVALID_LBN;
       n->udf_data->std_loc = MDCUDFSR_INVALID_LBN;
@@ -275,7 +275,7 @@ int mdcudfsr_rebuild_metadata_extent_list_ex(mdcudfsr_mount* mnt, mdcudfsr_udf_n
   auto remap = [&](mdcudfsr_udf_node_fields* n, uint32_t m, uint32_t r, int keep) -> int {
     const int err = mdcudfsr_find_and_chk_matadata_extent_list(mnt, n, m, r, skip_kind4, &over, keep);
     if (err) {
-      UDF_LOG(ERR, "[%s] find_and_chk_matadata_extent_list fail %d \n", n->name, err);
+      UDF_LOG(ERR, "[%s] find_and_chk_matadata_extent_list fail %d \n", mdcudfsr_node_name(n), err);
       UDF_LOG(ERR, "err=%d\n", err);
     }
     return err;
@@ -300,15 +300,15 @@ int mdcudfsr_rebuild_metadata_extent_list_ex(mdcudfsr_mount* mnt, mdcudfsr_udf_n
         stack.push_back(c);
         err = remap(c, d->efe_loc, d->replace_efe_loc, 0);
       } else if (d->efe.stream_directory_icb.len == 0) {
-        UDF_LOG(INFO, "[%s] 2 child_node->udf_data->efe_loc %d child_node->udf_data->replace_efe_loc %d \n", c->name,
+        UDF_LOG(INFO, "[%s] 2 child_node->udf_data->efe_loc %d child_node->udf_data->replace_efe_loc %d \n", mdcudfsr_node_name(c),
                 d->efe_loc, d->replace_efe_loc);
         err = remap(c, d->efe_loc, d->replace_efe_loc, 0);
       } else {
-        UDF_LOG(INFO, "[%s] 1 child_node->udf_data->efe_loc %d child_node->udf_data->replace_efe_loc %d \n", c->name,
+        UDF_LOG(INFO, "[%s] 1 child_node->udf_data->efe_loc %d child_node->udf_data->replace_efe_loc %d \n", mdcudfsr_node_name(c),
                 d->efe_loc, d->replace_efe_loc);
         err = remap(c, d->efe_loc, d->replace_efe_loc, 1);
         if (!err && !over && d->replace_std_loc != MDCUDFSR_INVALID_LBN) {
-          UDF_LOG(INFO, "[%s] child_node->std_loc %d child_node->replace_std_loc %d \n", c->name, d->std_loc,
+          UDF_LOG(INFO, "[%s] child_node->std_loc %d child_node->replace_std_loc %d \n", mdcudfsr_node_name(c), d->std_loc,
                   d->replace_std_loc);
           const uint32_t std_loc = d->std_loc, rep = d->replace_std_loc;
           err = remap(c, std_loc, rep, 1);

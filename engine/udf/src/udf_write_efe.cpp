@@ -144,7 +144,7 @@ int stream_name_cs0(const mdcudfsr_udf_node_fields* parity, uint8_t* out, uint32
   }
   uint8_t norm[kMaxStreamName + 1];
   size_t nlen = 0;
-  int err = utf8_normalizestr(reinterpret_cast<const uint8_t*>(parity->name), std::strlen(parity->name), norm, &nlen,
+  int err = utf8_normalizestr(reinterpret_cast<const uint8_t*>(mdcudfsr_node_name(parity)), std::strlen(mdcudfsr_node_name(parity)), norm, &nlen,
                               sizeof norm, 2);
   if (err) {
     UDF_LOG(ERR, "%s\n", "udf_identifier");
@@ -201,7 +201,7 @@ int flush_child_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* owner, mdcudf
       return 28;
     }
     aed_lbn = mnt->fsd_relocation ? nb : nb - mnt->replace_blk_count;
-    UDF_LOG(INFO, "[%s] 1 aed_lbn %d aed_write_lbn %d \n", stream->name, aed_lbn, nb);
+    UDF_LOG(INFO, "[%s] 1 aed_lbn %d aed_write_lbn %d \n", mdcudfsr_node_name(stream), aed_lbn, nb);
     const mdcudfsr_extent_entry* first = sd->extents.first;
     for (uint32_t i = 0; i < k - 1 && first; ++i) first = first->next;
     mdcudfsr_free_aed_info(sd->aed_info);
@@ -447,7 +447,7 @@ int mdcudfsr_flush_extended_file_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_w
         return 28;
       }
       aed_lbn = mnt->fsd_relocation ? aed_phys : aed_phys - mnt->replace_blk_count;
-      UDF_LOG(INFO, "AED [%s] aed_lbn %d aed_write_lbn %d \n", w->node ? w->node->name : "", aed_lbn, aed_phys);
+      UDF_LOG(INFO, "AED [%s] aed_lbn %d aed_write_lbn %d \n", mdcudfsr_node_name(w->node), aed_lbn, aed_phys);
     }
     if (w->aed_info) {
       mdcudfsr_free_aed_info(*w->aed_info);
@@ -522,7 +522,7 @@ int mdcudfsr_flush_extended_file_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_w
     }
     UDF_LOG(INFO, "2 std_loc %d replace_std_loc %d \n", d->std_loc, d->replace_std_loc);
     efe->stream_directory_icb = long_ad{b, lb_addr{d->std_loc, MDCUDFSR_PARTITION_METADATA}, 0, 0};
-    UDF_LOG(INFO, "call flush_stream_directory_EFE [%s] sdi_lbn %d sid_write_lbn %d \n", node->name, d->std_loc,
+    UDF_LOG(INFO, "call flush_stream_directory_EFE [%s] sdi_lbn %d sid_write_lbn %d \n", mdcudfsr_node_name(node), d->std_loc,
             sid_write_lbn);
     d->efe = *efe;
     err = flush_stream_directory_efe(mnt, node, d->std_loc, sid_write_lbn, had_replacement, ctx);

@@ -186,10 +186,10 @@ TEST_F(Lvid, UniqueIdsSkipTheReservedLowWords) {
 TEST_F(Lvid, FlushWritesImageSyncsVerifiesAndSkipsWhenIdentical) {
   ASSERT_EQ(mdcudfsr_read_lvid(mnt.get(), nullptr, 0, 1, 0, 0), 0);
   // The builder wrote what a flush writes for one directory: nothing to do.
-  env().num_dirs = 1;
+  CacheNodes nodes(mnt.get());  // the root directory
   ASSERT_EQ(flush_lvid_locked(mnt.get(), 0, 1), 0);
   EXPECT_EQ(env().count_calls("bwrite"), 0u);
-  env().num_dirs = 2;
+  nodes.add("dir", true);
   ASSERT_EQ(flush_lvid_locked(mnt.get(), 0, 1), 0);
   EXPECT_EQ(env().count_calls("bwrite lsn=" + std::to_string(layout.lvid) + " size=65536"), 1u);
   EXPECT_EQ(env().count_calls("sync"), 1u);

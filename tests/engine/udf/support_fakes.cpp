@@ -4,6 +4,10 @@
 #include "engine/udf/support_drive.h"
 
 #include "udf/udf_lvid.h"
+#include "kelcache/cache.h"
+
+#include <gtest/gtest.h>
+
 #include "udf/udf_names.h"
 #include "udf/udf_tag.h"
 #include "udf/udf_neighbour_calls.h"
@@ -283,7 +287,6 @@ void mdcudfsr_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint
   mnt->mntinfo.AccessMode = access_state;
   mnt->mntinfo.MountStatus = mount_status;
   mnt->mntinfo.WriteProtectReasonFlags = wrprot_reasons;
-  mnt->mntinfo_changed = 1;
 }
 
 void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t) {
@@ -292,7 +295,6 @@ void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, i
     mnt->mntinfo.WriteProtectReasonFlags |= reasons;
   else
     mnt->mntinfo.WriteProtectReasonFlags = reasons;
-  mnt->mntinfo_changed = 1;
 }
 
 int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int convert, int, vfs_context_t, int) {
@@ -407,12 +409,25 @@ int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount* mnt, vfs_context_t, uint
 
 // ---------------------------------------------------------------- node cache
 
-int mdcudfsr_cache_get_object_count(mdcudfsr_mount*, int kind, uint32_t* num_files, uint32_t* num_dirs) {
-  g_env.calls.push_back("object_count " + std::to_string(kind));
-  *num_files = g_env.num_files;
-  *num_dirs = g_env.num_dirs;
-  return 0;
+namespace udf_test {
+
+CacheNodes::CacheNodes(mdcudfsr_mount* mnt) : mnt_(mnt) {
+  char top[] = "", root[] = "root";
+  top_ = mdcudfsr_cache_alloc_node(mnt, nullptr, top, 0, UDF_FILE_CHAR_DIR, 0, 0);
+  root_ = mdcudfsr_cache_alloc_node(mnt, top_, root, 0, UDF_FILE_CHAR_DIR, 0, MDCUDFSR_NODE_UDF);
+  EXPECT_EQ(mdcudfsr_cache_add_child(top_, root_, 1, 1), 0);
 }
+
+CacheNodes::~CacheNodes() { mdcudfsr_cache_free_node(top_); }
+
+void CacheNodes::add(const char* name, bool dir) {
+  std::string copy(name);
+  mdcudfsr_cache_node* n = mdcudfsr_cache_alloc_node(mnt_, root_, copy.data(), 0, dir ? UDF_FILE_CHAR_DIR : 0, 0,
+                                                     MDCUDFSR_NODE_UDF);
+  EXPECT_EQ(mdcudfsr_cache_add_child(root_, n, 1, 1), 0);
+}
+
+}  // namespace udf_test
 
 int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t extra,
                                               uint32_t* need_full, int) {
@@ -446,7 +461,8 @@ int mdcudfsr_cache_write_fid(mdcudfsr_mount* mnt, uint8_t* buffer, mdcudfsr_udf_
 
 // ---------------------------------------------------------------- vnode operations
 
-int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, void*, vfs_context_t, int) {
+int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, int32_t*, vfs_context_t,
+                                    int) {
   g_env.calls.push_back("track_info");
   if (g_env.track_result) return g_env.track_result;
   if (g_env.drive) return udf_test::drive::track_nwa(nwa);
@@ -455,7 +471,7 @@ int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_
   return 0;
 }
 
-int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, void*) {
+int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, int32_t*) {
   g_env.calls.push_back("track_info_re");
   if (g_env.track_result) return g_env.track_result;
   if (g_env.drive) return udf_test::drive::track_nwa(nwa);

@@ -62,7 +62,6 @@ struct Env {
   int zero_write_result = 0;
   int coherent_result = 0;
   int mediainfo_result = 0;
-  uint32_t num_files = 0, num_dirs = 0;
   int defect_nwa_result = 0;
   uint32_t defect_nwa_move = 0;  // blocks the defect search moves the address by
   uint32_t track_nwa = 0;
@@ -110,6 +109,23 @@ Env& env();
 
 // The device vnode of the mounts.
 vnode_t device_vnode();
+
+// Nodes of the real node cache, counted in the mount as the cache counts
+// what it adds: the root directory at once, then each directory and file
+// added below it. Released at the end of the scope.
+class CacheNodes {
+ public:
+  explicit CacheNodes(mdcudfsr_mount* mnt);
+  ~CacheNodes();
+  CacheNodes(const CacheNodes&) = delete;
+  CacheNodes& operator=(const CacheNodes&) = delete;
+  void add(const char* name, bool dir);
+
+ private:
+  mdcudfsr_mount* mnt_;
+  mdcudfsr_cache_node* top_ = nullptr;
+  mdcudfsr_cache_node* root_ = nullptr;
+};
 
 // A mount over the fake medium with the usual sizes.
 void init_mount(mdcudfsr_mount* mnt, uint32_t sectors, uint32_t medium_type, uint32_t slot);

@@ -132,6 +132,10 @@ TEST(UdfinfoWritten, VolumeWithFilesAndDirectoriesWrittenByTheEntryWriters) {
   r.link_cnt = 2;
   ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, root, root, 0xFFFF, &r, nullptr, fids, n, nullptr), 0);
 
+  // The node cache's nodes of this tree: the root, "docs" and "readme.txt".
+  CacheNodes nodes(m);
+  nodes.add("docs", true);
+  nodes.add("readme.txt", false);
   ASSERT_EQ(flush_lvid_locked(m, 0, 0), 0);
 
   // Read back with the system's readers: the root lists both children, the

@@ -94,7 +94,8 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   m->metadata_file_loc = main_loc;
   m->metadata_mirror_loc = mirror_loc;
   ASSERT_EQ(mdcudfsr_flush_vds(m, nullptr, nullptr, 0), 0);
-  env().num_dirs = 2;
+  CacheNodes nodes(m);  // the root and "docs"
+  nodes.add("docs", true);
   m->lvid.integrity_type = 1;
   ASSERT_EQ(flush_lvid_locked(m, 0, 1), 0);
 

@@ -28,10 +28,11 @@ constexpr uint32_t B = 2048;
 struct Node {
   mdcudfsr_udf_node_fields n;
   mdcudfsr_udf_data d;
-  explicit Node(uint8_t type, const char* name = "n") {
+  std::string name;
+  explicit Node(uint8_t type, const char* node_name = "n") : name(node_name) {
     n.udf_data = &d;
     d.efe.icbtag.file_type = type;
-    std::strcpy(n.name, name);
+    n.vfs_name = name.data();
   }
   ~Node() {
     mdcudfsr_extent_list_free(&d.extents);
@@ -225,7 +226,7 @@ TEST_F(WriteEfe, FileWithAStreamWritesItsStreamDirectoryAndTheStreamsEntry) {
   EXPECT_EQ(fid.tag.id, TAG_ID_FID);
   EXPECT_EQ(fid.icb.loc.lb_num, sd + 1);
   EXPECT_EQ(fid.icb.ad_id, static_cast<uint32_t>(r.unique_id));
-  EXPECT_EQ(fid.l_fi, 1u + std::strlen(parity.n.name));
+  EXPECT_EQ(fid.l_fi, 1u + parity.name.size());
   EXPECT_EQ(s.inf_len, 40u + ((38u + fid.l_fi + 3) & ~3u));
   EXPECT_TRUE(mdcudfsr_check_udf_tag_crc(data + 40, B));
   // The stream's own entry was written at a new block for logical sd + 1.

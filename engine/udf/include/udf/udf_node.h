@@ -59,12 +59,31 @@ struct mdcudfsr_udf_data {
   uint32_t relocation_flags = 0;                     // non-zero: a remap is pending
   mdcudfsr_extent_list extents;
   mdcudfsr_aed_info* aed_info = nullptr;
+  // Implementation-use bytes of the node's file identifier descriptor.
+  struct {
+    uint16_t l_iu = 0;
+    uint8_t* imp_use = nullptr;  // owned, l_iu bytes
+  } fid_imp_use;
+  // Raw file identifier, kept when the name does not convert back unchanged.
+  uint8_t* udf_name = nullptr;  // owned, udf_name_len bytes
+  uint64_t udf_name_len = 0;
+  int32_t ad_writable = 1;  // 0: the allocation descriptors must not be rewritten
+  uint32_t nlink = 1;       // 1, plus one per subdirectory
+  // Flush state of the entry and of a directory's contents.
+  uint32_t write_lbn = MDCUDFSR_INVALID_LBN;
+  uint32_t partial_flag = 0;     // an allocation pass gave the entry a new place
+  uint32_t relocated = 0;        // 1: the entry had no place before the pass
+  uint32_t flush_pending = 0;    // entry not yet written
+  uint32_t flush_pending2 = 0;   // entry or contents not yet written
+  uint32_t write_pattern = 0;
+  uint32_t dir_start = MDCUDFSR_INVALID_LBN;
+  uint32_t dir_prev_start = MDCUDFSR_INVALID_LBN;
 };
 
 struct mdcudfsr_udf_node_fields {
   uint32_t kind = MDCUDFSR_NODE_UDF;
   uint32_t status = MDCUDFSR_NODE_ACTIVE;
-  char name[256] = {};
+  char* vfs_name = nullptr;  // zero-terminated; owned by the node cache
   mdcudfsr_udf_data* udf_data = nullptr;
   char* symlink_target = nullptr;  // owned, zero-terminated
   // Children in ascending order of their entries' unique ids.
@@ -78,6 +97,10 @@ struct mdcudfsr_udf_node_fields {
   std::vector<mdcudfsr_hash_entry> hash_ea_list;
 };
 
+// The node's name for log lines and copies ("" while it has none).
+inline const char* mdcudfsr_node_name(const mdcudfsr_udf_node_fields* n) {
+  return n && n->vfs_name ? n->vfs_name : "";
+}
 // The unique id a child is ordered by (0 without entry data).
 inline uint64_t mdcudfsr_node_unique_id(const mdcudfsr_udf_node_fields* n) {
   return n->udf_data ? n->udf_data->efe.unique_id : 0;

@@ -12,25 +12,34 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 struct mount;
 struct mdc_channel;
 struct mdcudfsr_cache_node;
+struct mdcudfsr_salvage_file_info;
 
-// Bits of mdcudfsr_mount::mount_flags.
+// A file written through its proxy (the mount's proxy write list).
+struct mdcudfsr_proxy_write_entry {
+  mdcudfsr_proxy_write_entry* next;
+  mdcudfsr_proxy_write_entry* prev;
+  std::uint64_t unique_id;
+  mdcudfsr_cache_node* node;
+};
+
+// Bit of the mount flags (mount_ext_flags): the volume is not tied to the
+// VFAM user agent and may be unmounted without force.
 constexpr std::uint32_t MDCUDFSR_MNT_AGENT_STOPPED = 0x2;
 
 constexpr std::uint32_t MDCUDFSR_ATTR_RECORD_SIZE = 480;
 
 struct mdcudfsr_mount : mdcudfsr_udf_fields {
   mount* mp = nullptr;                    // the emulated mount
-  std::uint32_t mount_flags = 0;          // bit 0x2: agent stopped
   char volume_name[16] = {};              // log name; "UNKNOWN" while empty
 
   mdc_channel* metacachedev = nullptr;
   mdc_channel* vfamdev = nullptr;
   std::atomic<std::int32_t> cache_agent_opened{0};  // set by the agent's open of the channel
-  std::int32_t local_cache_handle = -1;
   char medium_serial[32] = {};            // trimmed cartridge serial (attribute 0401h)
   std::int32_t skip_attribute = 0;
   // Cartridge-memory attribute record holding the coherency counter.
@@ -42,7 +51,6 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint64_t read_cache_bitmap_blocks = 0;
 
   // VFAM side.
-  std::uint32_t vfam_state = 0;           // bit 0x2: agent stopped
   std::uint32_t vfam_mounted = 0;
   std::mutex vfam_lock;
   std::condition_variable vfam_cv;
@@ -51,4 +59,84 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::int64_t mounting_pid = 0;
   std::uint32_t vfam_wait_step_sec = 0;
   mdcudfsr_cache_node* root_node = nullptr;
+
+  // ---- volume operations
+  std::uint32_t mount_arg_word = 0;        // mount argument at offset 16, kept
+  std::uint32_t metadata_check_value = 0;  // mount argument at offset 28
+  std::uint32_t flush_interval = 0;        // seconds
+  std::uint32_t dev_number = 0;
+  std::int32_t disc_status = 0;            // 0 empty, 1 appendable, 2 finalized, 3 reserved
+  std::uint32_t last_track = 0;
+  std::uint32_t cm_last_written_slot = 0;
+  std::uint32_t verify_mode = 0;           // 1: write verify on
+  std::int32_t unmounting = 0;
+  vnode_t root_vnode = nullptr;            // the volume root's vnode once known; its path prefixes event lines
+
+  // Mount information companions.
+  MDCFS_MOUNT_INFORMATION mntinfo_prev{};  // last state written or logged
+  std::int32_t mntinfo_overwrite = 0;      // 1: a later status may replace the current one
+  std::int32_t pending_error_report = 0;
+  std::int32_t mounting = 0;               // suppresses state event lines
+  std::int32_t mount_completed = 0;
+  std::int32_t filter_notified = 0;
+
+  // Privileged mode and the integrity-written flag of the disc-change guard.
+  std::uint32_t privileged_call_count = 0;
+  std::int32_t integrity_written = 0;
+
+  // Disc-change guard.
+  std::uint32_t DiscChangeNumTotal = 0;
+  std::uint32_t WtchSmpls = 0;
+  std::uint32_t WtchSteps = 0;
+  std::uint32_t DscChngWtchIvalSec = 0;
+  std::int32_t delay_guard = 0;
+  std::uint64_t* watch_ring = nullptr;     // WtchSteps time stamps (ns), owned
+  std::uint8_t medium_unique_id[14] = {};
+
+  // Volume clocks (microseconds since 1970) and the time-zone offset of
+  // recorded timestamps (minutes east of UTC).
+  std::int32_t time_zone_offset = 0;
+  std::uint64_t last_modification_time = 0;
+  std::uint64_t last_partial_flush_time = 0;
+  std::int32_t lvid_open = 0;
+
+  // Mount set-up.
+  std::int32_t disk_data_mode = -1;        // 0 from the file-system cache, 1 from the disc
+  std::int32_t fs_cache_mode = -1;         // 1: the file-system cache is used
+  std::uint32_t rollback_present = 0;
+  std::uint32_t rollback_slot = 0;
+  std::uint32_t rollback_fe_lsn = 0;
+  std::uint32_t rollback_fsd_lsn = 0;
+  std::uint32_t reformatted = 0;
+  char parity_id[48] = {};
+  char product_id[17] = {};
+
+  // Write clusters.
+  std::uint32_t cluster_sectors = 0;       // sectors per 64 KiB cluster
+  // The image that mdcudfsr_read_cluster_with_lbn hands out; valid until its next call.
+  std::vector<std::uint8_t> cluster_read_image;
+  // Node cache.
+  mdcudfsr_cache_node* shadow_node = nullptr;
+  std::mutex cache_mutex;                 // guards every directory's name tree
+  std::mutex udf_obj_creation_mutex;      // creation gate: bit 0 of the flags while held
+  std::condition_variable udf_obj_creation_cond;
+  std::uint32_t udf_obj_creation_flags = 0;
+  volatile std::uint32_t nfiles = 0;      // file and directory nodes, changed atomically
+  volatile std::uint32_t ndirs = 0;
+  std::uint32_t reserved_files = 0;       // objects reserved for creations in progress
+  std::uint32_t reserved_dirs = 0;
+  std::uint32_t privileged_mode = 0;
+  std::int32_t privileged_pid = 0;
+  std::uint32_t proxy_count = 0;          // counter of proxy names and ids
+  std::uint64_t stream_node_count = 0;    // counter of parity node ids
+  std::uint64_t max_unique_id = 0;
+  std::uint64_t max_file_unique_id = 0;
+  std::uint64_t max_overlap_unique_id = 0;
+  char parity_stream_suffix[48] = {};     // default parity identifier
+  std::uint8_t* check_efe_bitmap = nullptr;                        // bitmap of the checkEFE salvage
+  mdcudfsr_salvage_file_info* salvage_file_info_list = nullptr;    // owned by the mount
+  mdcudfsr_proxy_write_entry* proxy_write_first = nullptr;         // files written through a proxy
+  mdcudfsr_proxy_write_entry* proxy_write_last = nullptr;
+  std::int32_t sync_value = 0;            // printed in lock time-out lines
+  std::uint32_t virtual_refresh_mode = 0; // non-zero: refresh also for direct UDF readers
 };

@@ -1,0 +1,294 @@
+#include "support.h"
+
+#include "kelcache/cache.h"
+#include "kelhost/kern.h"
+#include "kelhost/vnode.h"
+#include "udf/udf_records.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <new>
+
+using namespace cache_test;
+
+namespace {
+
+std::mutex g_mu;
+Recorder g_rec;
+std::atomic<long> g_live{0};
+std::atomic<int> g_fail_in{0};
+std::atomic<int> g_new_fail_in{0};
+
+void record(const std::string& call) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  g_rec.calls.push_back(call);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- logger and heap
+
+// The engine heap's calls are C++ names; the link renames them (see CMakeLists.txt).
+void* real_os_malloc(std::uint32_t size, OSMallocTag tag) __asm__("__real__Z8OSMallocjP16kel_dummy_handle");
+void real_os_free(void* pointer, std::uint32_t size, OSMallocTag tag) __asm__("__real__Z6OSFreePvjP16kel_dummy_handle");
+void* wrap_os_malloc(std::uint32_t size, OSMallocTag tag) __asm__("__wrap__Z8OSMallocjP16kel_dummy_handle");
+void wrap_os_free(void* pointer, std::uint32_t size, OSMallocTag tag) __asm__("__wrap__Z6OSFreePvjP16kel_dummy_handle");
+
+extern "C" bool __wrap_CheckLogLevel(int) { return true; }
+extern "C" void __wrap_SendDebugStringA(int, const char* text) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  g_rec.logs.emplace_back(text ? text : "");
+}
+extern "C" void __wrap_SendDebugStringW(int, const WCHAR*) {}
+
+void* wrap_os_malloc(std::uint32_t size, OSMallocTag tag) {
+  const int n = g_fail_in.load();
+  if (n > 0 && g_fail_in.fetch_sub(1) == 1) return nullptr;
+  void* p = real_os_malloc(size, tag);
+  if (p) ++g_live;
+  return p;
+}
+void wrap_os_free(void* pointer, std::uint32_t size, OSMallocTag tag) {
+  if (pointer) --g_live;
+  real_os_free(pointer, size, tag);
+}
+
+// The UDF code allocates with the non-throwing new; a failure of it can be
+// scheduled as well.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (g_new_fail_in.load() > 0 && g_new_fail_in.fetch_sub(1) == 1) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------- stand-ins
+
+void mdcudfsr_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint32_t mount_status,
+                                uint32_t reasons) {
+  record("mntinfo_state " + std::to_string(access_state) + " " + std::to_string(mount_status));
+  mnt->mntinfo.MountStatus = mount_status;
+  mnt->mntinfo.WriteProtectReasonFlags = reasons;
+}
+void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t) {
+  record("mntinfo_wrprot " + std::to_string(reasons));
+  mnt->mntinfo.WriteProtectReasonFlags = keep ? mnt->mntinfo.WriteProtectReasonFlags | reasons : reasons;
+}
+namespace {
+void to_udf_time(const struct timespec* ts, timestamp* out, bool utc) {
+  std::tm tm{};
+  const time_t t = ts->tv_sec;
+  if (utc) gmtime_r(&t, &tm);
+  else localtime_r(&t, &tm);
+  *out = timestamp{};
+  out->year = static_cast<uint16_t>(tm.tm_year + 1900);
+  out->month = static_cast<uint8_t>(tm.tm_mon + 1);
+  out->day = static_cast<uint8_t>(tm.tm_mday);
+  out->hour = static_cast<uint8_t>(tm.tm_hour);
+  out->minute = static_cast<uint8_t>(tm.tm_min);
+  out->second = static_cast<uint8_t>(tm.tm_sec);
+  out->centisec = static_cast<uint8_t>(ts->tv_nsec / 10000000);
+}
+}  // namespace
+void mdcudfsr_timespec2udftime(mdcudfsr_mount*, const struct timespec* ts, timestamp* out, int utc) {
+  record("timespec2udftime " + std::to_string(utc));
+  to_udf_time(ts, out, true);
+}
+void mdcudfsr_timespec2udftime_local(mdcudfsr_mount*, const struct timespec* ts, timestamp* out) {
+  record("timespec2udftime_local");
+  to_udf_time(ts, out, false);
+}
+// Stand-ins of routines the VFAM client calls that are not built yet.
+int mdcudfsr_cache_check_vnode(mdcudfsr_cache_node* node, int, vnode_t* vp) {
+  record("check_vnode " + std::string(mdcudfsr_node_name(node)));
+  *vp = node->vp;
+  return 0;
+}
+int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
+  record("can_read_udf " + std::to_string(pid));
+  return g_rec.can_read_udf ? 1 : 0;
+}
+
+int mdcudfsr_is_privileged_process(mdcudfsr_mount*, kel_pid_t pid) {
+  record("is_privileged_process " + std::to_string(pid));
+  return g_rec.privileged ? 1 : 0;
+}
+uint32_t mdcudfsr_perm_unix2udf(uint32_t mode) {
+  record("perm_unix2udf " + std::to_string(mode));
+  return mode & 0777;
+}
+int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visible) {
+  record("set_file_visibility " + std::to_string(visible));
+  if (visible) node->attributes &= ~MDCUDFSR_NODE_ATTR_INVISIBLE;
+  else node->attributes |= MDCUDFSR_NODE_ATTR_INVISIBLE;
+  return 0;
+}
+
+namespace cache_test {
+
+void Recorder::reset() {
+  std::lock_guard<std::mutex> lk(g_mu);
+  calls.clear();
+  logs.clear();
+  privileged = false;
+  can_read_udf = false;
+}
+bool Recorder::logged(const std::string& text) const { return count_logged(text) > 0; }
+int Recorder::count_logged(const std::string& text) const {
+  std::lock_guard<std::mutex> lk(g_mu);
+  int n = 0;
+  for (const auto& l : logs)
+    if (l.find(text) != std::string::npos) ++n;
+  return n;
+}
+Recorder& rec() { return g_rec; }
+
+long live_blocks() { return g_live.load(); }
+void fail_allocation(int nth) { g_fail_in.store(nth); }
+void clear_allocation_failure() {
+  g_fail_in.store(0);
+  g_new_fail_in.store(0);
+}
+void fail_new(int nth) { g_new_fail_in.store(nth); }
+
+Volume::Volume(uint32_t medium_type) : blocks_at_start_(live_blocks()) {
+  rec().reset();
+  mdcudfsr_debug_level_init();
+  m.medium_type = medium_type;
+  m.current_disc = 2;
+  m.num_discs = 4;
+  m.next_unique_id = 16;
+  char root_name[] = "";
+  root = mdcudfsr_cache_alloc_node(&m, nullptr, root_name, 0, UDF_FILE_CHAR_DIR, 0, MDCUDFSR_NODE_UDF);
+  root->objid = MDCUDFSR_OBJID_ROOT;
+  m.root_node = root;
+  m.udf_root = root;
+}
+
+Volume::~Volume() {
+  clear_allocation_failure();
+  if (m.shadow_node) mdcudfsr_cache_free_shadow_node(m.shadow_node);
+  mdcudfsr_cache_free_node(root);
+  kel_tree_set_root(nullptr);
+  EXPECT_EQ(blocks_at_start_, live_blocks()) << "blocks of the engine heap left behind";
+}
+
+mdcudfsr_cache_node* Volume::make(mdcudfsr_cache_node* parent, const char* name, bool dir) {
+  std::string copy(name);
+  mdcudfsr_cache_node* n = nullptr;
+  const int err = mdcudfsr_cache_create_udf_node(parent, copy.data(), -1, 0, dir ? UDF_FILE_CHAR_DIR : 0, 0644, &n,
+                                                 0, nullptr);
+  EXPECT_EQ(0, err) << name;
+  if (n) mdcudfsr_cache_unlock_node(n);
+  return n;
+}
+
+namespace {
+vnode* create_vnode(mdcudfsr_cache_node* n, const std::string& folder) {
+  vnode_fsparam p{};
+  p.vnfs_vtype = mdcudfsr_is_dir(n) ? VDIR : VREG;
+  p.vnfs_fsnode = n;
+  componentname cn{};
+  std::string path = folder, name = mdcudfsr_node_name(n);
+  cn.cn_pnbuf = path.data();
+  cn.cn_pnlen = static_cast<int>(path.size());
+  cn.cn_nameptr = name.data();
+  cn.cn_namelen = static_cast<int>(name.size());
+  p.vnfs_cnp = folder.empty() ? nullptr : &cn;
+  p.vnfs_markroot = folder.empty() ? 1 : 0;
+  vnode* vp = nullptr;
+  EXPECT_EQ(0, vnode_create(VNCREATE_FLAVOR, VCREATESIZE, &p, &vp));
+  return vp;
+}
+}  // namespace
+
+void Volume::bind_root() {
+  vnodes_.push_back(kel_make_vnode(nullptr, nullptr, VBLK, 0));
+  kel_tree_make_root(vnodes_.back());
+  root->vp = create_vnode(root, "");
+}
+
+void Volume::bind(mdcudfsr_cache_node* n) {
+  mdcudfsr_cache_node* parent = mdcudfsr_parent(n);
+  char folder[1024] = {};
+  int len = sizeof folder;
+  ASSERT_EQ(0, vn_getpath(parent->vp, folder, &len));
+  n->vp = create_vnode(n, folder);
+}
+
+// ---------------------------------------------------------------- tree checks
+
+namespace {
+
+template <class Left, class Right, class Height>
+std::string check_subtree(mdcudfsr_cache_node* n, Left left, Right right, Height height,
+                          std::vector<mdcudfsr_cache_node*>& order, int* h) {
+  if (!n) {
+    *h = 0;
+    return {};
+  }
+  int hl = 0, hr = 0;
+  std::string e = check_subtree(left(n), left, right, height, order, &hl);
+  if (!e.empty()) return e;
+  order.push_back(n);
+  e = check_subtree(right(n), left, right, height, order, &hr);
+  if (!e.empty()) return e;
+  *h = 1 + std::max(hl, hr);
+  if (height(n) != *h) return std::string("stored height wrong at ") + mdcudfsr_node_name(n);
+  if (hl - hr > 1 || hr - hl > 1) return std::string("out of balance at ") + mdcudfsr_node_name(n);
+  return {};
+}
+
+}  // namespace
+
+std::string check_uid_tree(mdcudfsr_cache_node* dir) {
+  std::vector<mdcudfsr_cache_node*> order;
+  int h = 0;
+  std::string e = check_subtree(
+      dir->uid_root, [](mdcudfsr_cache_node* n) { return n->uid_left; },
+      [](mdcudfsr_cache_node* n) { return n->uid_right; }, [](mdcudfsr_cache_node* n) { return n->uid_height; }, order,
+      &h);
+  if (!e.empty()) return e;
+  for (size_t i = 1; i < order.size(); ++i)
+    if (!(order[i - 1]->uid_key < order[i]->uid_key)) return "keys not ascending in order";
+  // The in-order walk is the list without its duplicates.
+  std::vector<uint64_t> keys;
+  for (mdcudfsr_cache_node* c = dir->avl_all_list.first; c; c = c->alist.next) {
+    if (c->alist.next && c->alist.next->alist.prev != c) return "list back link broken";
+    if (!keys.empty() && c->uid_key < keys.back()) return "list not ascending";
+    if (keys.empty() || keys.back() != c->uid_key) keys.push_back(c->uid_key);
+  }
+  if (keys.size() != order.size()) return "tree and list hold different keys";
+  for (size_t i = 0; i < keys.size(); ++i)
+    if (keys[i] != order[i]->uid_key) return "tree and list differ";
+  return {};
+}
+
+std::string check_name_tree(mdcudfsr_cache_node* dir) {
+  std::vector<mdcudfsr_cache_node*> order;
+  int h = 0;
+  std::string e = check_subtree(
+      dir->name_root, [](mdcudfsr_cache_node* n) { return n->name_left; },
+      [](mdcudfsr_cache_node* n) { return n->name_right; }, [](mdcudfsr_cache_node* n) { return n->name_height; }, order,
+      &h);
+  if (!e.empty()) return e;
+  for (size_t i = 1; i < order.size(); ++i)
+    if (mdcudfsr_name_cmp(order[i - 1]->name_key, order[i]->name_key) >= 0) return "names not ascending";
+  size_t listed = 0;
+  for (mdcudfsr_cache_node* c = dir->children.first; c; c = c->sibling.next) ++listed;
+  if (listed != order.size()) return "children and tree differ in size";
+  return {};
+}
+
+std::vector<std::string> names_of(const mdcudfsr_list& list, mdcudfsr_link mdcudfsr_cache_node::*link) {
+  std::vector<std::string> out;
+  for (mdcudfsr_cache_node* c = list.first; c; c = (c->*link).next) out.emplace_back(mdcudfsr_node_name(c));
+  return out;
+}
+
+}  // namespace cache_test
