@@ -269,9 +269,9 @@ TEST_F(Packed, FilesReadBackByteIdenticalAfterTheDivision) {
     ASSERT_EQ(records.size(), files.size() * (parity ? 2 : 1));
     for (std::size_t i = 0; i < records.size(); ++i) {
       const RebuildRecordHead h = head(records[i]);
-      EXPECT_EQ(h.StreamIndex, parity ? i % 2 : 0u) << i;
-      EXPECT_EQ(h.FileSize, -1) << i;
-      EXPECT_EQ(h.FileIndex, file("/d/" + files[parity ? i / 2 : i].first).id) << i;
+      EXPECT_EQ(+h.StreamIndex, parity ? i % 2 : 0u) << i;
+      EXPECT_EQ(+h.FileSize, -1) << i;
+      EXPECT_EQ(+h.FileIndex, file("/d/" + files[parity ? i / 2 : i].first).id) << i;
     }
     TearDown();
   }
@@ -306,9 +306,9 @@ TEST_F(Packed, RebuildRecordsAreByteExact) {
   std::memcpy(body.data() + 24, entry, 12);
   EXPECT_EQ(records[2], body);
   const RebuildRecordHead parity = head(records[3]);
-  EXPECT_EQ(parity.StreamIndex, 1u);
-  EXPECT_EQ(parity.FileIndex, r);
-  ASSERT_EQ(parity.TotalSpaceCount, 1u);
+  EXPECT_EQ(+parity.StreamIndex, 1u);
+  EXPECT_EQ(+parity.FileIndex, r);
+  ASSERT_EQ(+parity.TotalSpaceCount, 1u);
   std::int32_t pentry[3];
   std::memcpy(pentry, records[3].data() + 24, 12);
   EXPECT_EQ(pentry[1], start + 64);
@@ -350,7 +350,7 @@ TEST_F(Packed, AnUnreadableProxyAllocationEmptiesEveryFileAndDeletesTheProxy) {
   EXPECT_EQ(file("/d/a").data, "");
   EXPECT_EQ(file("/d/b").data, "");
   EXPECT_FALSE(exists("/@@proxy"));
-  for (const auto& rec : rebuilds()) EXPECT_EQ(head(rec).TotalSpaceCount, 0u);
+  for (const auto& rec : rebuilds()) EXPECT_EQ(+head(rec).TotalSpaceCount, 0u);
 }
 
 TEST_F(Packed, ARefusedRebuildReachesTheSyncAndEmptiesTheFile) {
