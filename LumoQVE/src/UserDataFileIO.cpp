@@ -1,6 +1,7 @@
 // The file entry of the user-data writer: the open gate, the open of body
 // and parity file, the writer choice, end of file and close.
 #include "LumoQVE/UserDataFileIO.h"
+#include "LumoQVE/PackedFileIO.h"
 
 #include "AnnulusFileIO/ResultCodes.h"
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
@@ -129,6 +130,8 @@ std::uint32_t UserDataFileIO::convertPort2Writer(const std::u16string& root, con
   const std::uint32_t r = file->setup(file->m_fullPath, desired_access, disposition, flags_and_attributes);
   if (r != 0) {
     file->releaseOpenGate();
+    // An idle session is ended by the timer unless the next open comes.
+    if (ProxyWriter::current()) TimerFlushBuffer::instance().restart();
     return r;
   }
   out = std::move(file);
@@ -146,10 +149,12 @@ std::uint32_t UserDataFileIO::setup(const std::u16string& path, std::uint32_t de
   if (const std::uint32_t r = createOBase()) return r;
   m_openedExisting = m_obase->getWriteMode() == OBase::WriteModeExisting;
   m_volumeRootPath = m_obase->getProavRootPath();
-  m_impl = std::make_shared<UserDataFileIOImpl>(m_volumeRootPath, 0, m_obase);
+  const bool session = ProxyWriter::current() != nullptr;
+  if (!session) m_impl = std::make_shared<UserDataFileIOImpl>(m_volumeRootPath, 0, m_obase);
   maxAnnulusSizeBytes = calcAnnulsBufferSizeBytes();
   trace(1, kMethod, __LINE__, u"maxAnnulusSizeBytes=%lld", maxAnnulusSizeBytes);
-  if (const std::uint32_t r = m_impl->setup(maxAnnulusSizeBytes)) return r;
+  if (!session)
+    if (const std::uint32_t r = m_impl->setup(maxAnnulusSizeBytes)) return r;
   m_file = std::make_shared<RUVOFile>();
   if (!m_file->createFile(path, desired_access, 0, nullptr, disposition, flags_and_attributes | kNoCreateNew, nullptr)) {
     if (GetLastError() == 80) SetLastError(183);
@@ -165,7 +170,8 @@ std::uint32_t UserDataFileIO::setup(const std::u16string& path, std::uint32_t de
   trace(1, kMethod, __LINE__, u"parity_ext_name=%ls", ext);
   trace(1, kMethod, __LINE__, u"parity_file_path=%ls", parity_path);
   if (const std::uint32_t r = openParity(parity_path, ext, size, desired_access, disposition)) return r;
-  if (const std::uint32_t r = m_impl->setFile(m_file, m_parityFile)) return r;
+  if (m_impl)
+    if (const std::uint32_t r = m_impl->setFile(m_file, m_parityFile)) return r;
   if (size > 0) {
     if (const std::uint32_t r = createWriterObject()) return r;
     if (auto* real = dynamic_cast<RealFileWriter*>(m_writer.get())) return real->readOfIncompletenessPartRUB(size);
@@ -264,11 +270,30 @@ std::uint32_t UserDataFileIO::checkLastWriteFile(const std::u16string& path, std
     SetLastError(5);
     return QVE_RESULT_ERROR_NOT_LAST_FILE;
   }
-  return 0;
+  return endSessionForReopen();
+}
+
+// The volume's last written file opened again while a packed session is
+// open: the session ends first (its files may be that one), and the file
+// entry enters the privileged mode that the session's end left.
+std::uint32_t UserDataFileIO::endSessionForReopen() {
+  if (!ProxyWriter::current()) return 0;
+  trace(2, u"LumoQVE::UserDataFileIO::checkFileExisting", __LINE__, u"Start ProxyWriter::protocolFlushBuffer");
+  std::uint8_t policy = 1;
+  std::uint32_t result = 0;
+  if (!ProxyWriter::protocolFlushBuffer(1, policy, &result)) return 0;
+  if (result) return result;
+  return m_obase->getRuvoCtrlVolume().enterPrivilegedModeImpl(false);
 }
 
 std::uint32_t UserDataFileIO::createOBase() {
+  static constexpr const char16_t* kMethod = u"LumoQVE::UserDataFileIO::createOBase";
   if (m_obase) return 0;
+  if (std::shared_ptr<ProxyWriter> proxy = ProxyWriter::current()) {
+    m_obase = proxy->getOBase();
+    if (m_obase) return m_obase->reserveFileCreartion();
+    trace(2, kMethod, __LINE__, u"OBae is empty !!");
+  }
   const bool exists = statPath(m_fullPath).error == 0;
   m_obase = std::make_shared<OBase>(m_root, exists ? OBase::WriteModeExisting : OBase::WriteModeNew);
   return m_obase->good();
@@ -323,14 +348,18 @@ void UserDataFileIO::seek(std::int64_t new_pointer) {
 std::uint32_t UserDataFileIO::createWriterObject() {
   static constexpr const char16_t* kMethod = u"LumoQVE::UserDataFileIO::createWriterObject";
   if (m_writer) return 0;
-  if (RuvoCtrlVolume::getPackedWriteMode()) {
-    // Packed files are written by the ghost writer, which this build lacks.
-    m_useRealWriter = false;
-    trace(2, kMethod, __LINE__, u"packed write mode: no ghost writer");
-    return QVE_RESULT_ERROR_NO_CREATEFILE;
+  if (ProxyWriter::current()) m_useRealWriter = false;
+  if (RuvoCtrlVolume::getPackedWriteMode()) m_useRealWriter = false;
+  std::shared_ptr<FileWriterBase> writer;
+  if (m_useRealWriter) {
+    if (!m_impl) return QVE_RESULT_ERROR_NO_CREATEFILE;
+    writer = std::make_shared<RealFileWriter>(this, RuvoCtrlVolume::getBufferNum());
+  } else {
+    const auto& p = kel::WriterParityConstants();
+    writer = std::make_shared<GhostFileWriter>(this, static_cast<std::uint32_t>(p.TotalSymbols),
+                                               static_cast<std::uint32_t>(p.DataSymbols),
+                                               static_cast<std::uint32_t>(p.DataSymbolsBytes / p.DataSymbols));
   }
-  if (!m_impl) return QVE_RESULT_ERROR_NO_CREATEFILE;
-  auto writer = std::make_shared<RealFileWriter>(this, RuvoCtrlVolume::getBufferNum());
   writer->m_file = m_file;
   writer->m_parityFile = m_parityFile;
   writer->m_parityFilePath = m_parityFilePath;
@@ -345,7 +374,15 @@ std::uint32_t UserDataFileIO::createWriterObject() {
   writer->maxAnnulusSizeBytes = maxAnnulusSizeBytes;
   writer->m_obase = m_obase;
   m_writer = writer;
-  return writer->initialize(m_impl);
+  if (const std::uint32_t r = writer->initialize(m_impl)) return r;
+  auto* ghost = dynamic_cast<GhostFileWriter*>(writer.get());
+  if (ghost && m_virtualFilePointer >= 1 && m_virtualFileSize >= 1) {
+    if (const std::uint32_t r = ghost->upperFileSize(m_virtualFilePointer)) {
+      trace(2, kMethod, __LINE__, u"Error Add Zero Data");
+      return r;
+    }
+  }
+  return 0;
 }
 
 std::uint32_t UserDataFileIO::setEndOfFile() {
@@ -356,6 +393,12 @@ std::uint32_t UserDataFileIO::setEndOfFile() {
   }
   if (m_virtualFileSize == 0 && m_virtualFilePointer == 0) {
     trace(1, kMethod, __LINE__, u"m_virtualFileSize & m_virtualFilePointer is zero");
+    return 0;
+  }
+  if (std::shared_ptr<ProxyWriter> proxy = ProxyWriter::current()) {
+    trace(2, kMethod, __LINE__, u"Check Volume Capacity");
+    if (const std::uint32_t r = proxy->checkVolumeCapacity(m_virtualFilePointer)) return r;
+    m_virtualFileSize = m_virtualFilePointer;
     return 0;
   }
   if (!m_impl) return QVE_RESULT_ERROR_NO_CREATEFILE;
@@ -374,7 +417,7 @@ std::uint32_t UserDataFileIO::setEndOfFile() {
 
 std::uint32_t UserDataFileIO::close() {
   static constexpr const char16_t* kMethod = u"LumoQVE::UserDataFileIO::close";
-  if (!m_useRealWriter) m_useRealWriter = true;
+  if (!m_useRealWriter && !ProxyWriter::current()) m_useRealWriter = true;
   if (const std::uint32_t r = createWriterObject()) {
     releaseOpenGate();
     return r;
@@ -384,7 +427,63 @@ std::uint32_t UserDataFileIO::close() {
   m_closeMarkValue = m_writer->m_closeMarkValue;
   m_closeFlushPolicyOne = m_writer->m_closeFlushPolicyOne;
   releaseOpenGate();
+  if (m_useRealWriter) return r;
+  // The proxy writer decides whether the session ends with this file; a
+  // session that ends here and fails makes the close fail.
+  std::uint8_t policy = 255;
+  std::uint32_t ended_with = 0;
+  if (ProxyWriter::protocolFlushBuffer(0, policy, &ended_with)) {
+    m_closeFlushPolicyOne = policy == 1;
+    if (r == 0 && ended_with != 0) return ended_with;
+  }
   return r;
+}
+
+// ---------------------------------------------------------------- timer flush
+
+TimerFlushBuffer& TimerFlushBuffer::instance() {
+  static TimerFlushBuffer timer;
+  return timer;
+}
+
+TimerFlushBuffer::~TimerFlushBuffer() {
+  // At unload a waiting timer thread is left to end on its own.
+  if (m_thread.joinable()) m_thread.detach();
+}
+
+void TimerFlushBuffer::join() {
+  if (m_thread.joinable()) m_thread.join();
+}
+
+void TimerFlushBuffer::restart() {
+  join();
+  m_started.resetEvent();
+  ++m_startedCount;
+  m_thread = std::thread([this] { threadFunctionOfCleanUp(); });
+  m_started.lock(INFINITE);
+}
+
+bool TimerFlushBuffer::threadFunctionOfCleanUp() {
+  static constexpr const char16_t* kMethod = u"LumoQVE::TimerFlushBuffer::threadFunctionOfCleanUp";
+  trace(1, kMethod, __LINE__, u"Start");
+  openGate().lock(INFINITE);
+  m_timedOut = 0;
+  m_started.setEvent();
+  for (int i = 0; i < 5; ++i) {
+    if (openEvent().lock(1000)) {
+      trace(1, kMethod, __LINE__, u"End");
+      openGate().setEvent();
+      return false;
+    }
+    ++m_timedOut;
+  }
+  markTimerThread(true);
+  std::uint8_t policy = 6;
+  ProxyWriter::protocolFlushBuffer(1, policy);
+  markTimerThread(false);
+  trace(2, kMethod, __LINE__, u"ProxyWriter::protocolFlushBuffer called CLOSE");
+  openGate().setEvent();
+  return true;
 }
 
 std::uint32_t UserDataFileIO::getLastWin32Error() const {

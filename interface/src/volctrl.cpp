@@ -13,7 +13,7 @@
 std::uint32_t RuvoCtrlVolume::m_maxWriteRetryR = 0;
 bool RuvoCtrlVolume::m_isSerializedNRTFilesModified = false;
 bool RuvoCtrlVolume::m_verifyOnWrite = false;
-bool RuvoCtrlVolume::m_generateParity = false;
+std::atomic<bool> RuvoCtrlVolume::m_generateParity{false};
 std::uint32_t RuvoCtrlVolume::m_discSpanThld = 0;
 std::u16string RuvoCtrlVolume::m_cacheFolderPath;
 bool RuvoCtrlVolume::m_isDiscSpanInhibit = false;
@@ -28,15 +28,15 @@ std::uint32_t RuvoCtrlVolume::m_writeClusterBlocks = 66048;
 std::uint32_t RuvoCtrlVolume::m_parityInClusterBlocks = 512;
 std::uint32_t RuvoCtrlVolume::m_discFullMarginBlocks = 524288;
 std::uint32_t RuvoCtrlVolume::m_discFullMarginBlocksForLastDisc = 524288;
-std::uint32_t RuvoCtrlVolume::m_optimalReadWriteBlocks = 128;
-std::uint32_t RuvoCtrlVolume::m_reserveWriteBlocks = 32768;
+std::atomic<std::uint32_t> RuvoCtrlVolume::m_optimalReadWriteBlocks{128};
+std::atomic<std::uint32_t> RuvoCtrlVolume::m_reserveWriteBlocks{32768};
 std::uint32_t RuvoCtrlVolume::m_errorReportingWindowBlocks = 0;
-bool RuvoCtrlVolume::m_bNewWrite = false;
-std::uint32_t RuvoCtrlVolume::m_RSVNum = 0;
-std::uint32_t RuvoCtrlVolume::m_bufferNum = 0;
-std::uint8_t RuvoCtrlVolume::m_mediumType = 0;
-std::uint64_t RuvoCtrlVolume::m_mediaCapacity = 0;
-std::uint64_t RuvoCtrlVolume::m_freeSpace = 0;
+std::atomic<bool> RuvoCtrlVolume::m_bNewWrite{false};
+std::atomic<std::uint32_t> RuvoCtrlVolume::m_RSVNum{0};
+std::atomic<std::uint32_t> RuvoCtrlVolume::m_bufferNum{0};
+std::atomic<std::uint8_t> RuvoCtrlVolume::m_mediumType{0};
+std::atomic<std::uint64_t> RuvoCtrlVolume::m_mediaCapacity{0};
+std::atomic<std::uint64_t> RuvoCtrlVolume::m_freeSpace{0};
 
 namespace {
 

@@ -80,6 +80,7 @@ class UserDataFileIO {
   std::uint32_t checkLastWriteFile(const std::u16string& path, std::uint32_t disposition,
                                    std::int64_t& size_before);
   std::uint32_t createOBase();
+  std::uint32_t endSessionForReopen();
   std::uint32_t openParity(const std::u16string& parity_path, const std::u16string& ext, std::int64_t size,
                            std::uint32_t desired_access, std::uint32_t disposition);
 

@@ -11,6 +11,7 @@
 #include "platform/sync.h"
 #include "platform/win32.h"
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -150,10 +151,12 @@ class RuvoCtrlVolume {
   static bool isRMedia();
   static void initDiskFreeSpace() { m_mediaCapacity = 0; m_freeSpace = 0; }
 
+  // Settings that the writer thread reads while the request thread may set
+  // them (a later open re-reads the policy and the medium) are atomics.
   static std::uint32_t m_maxWriteRetryR;
   static bool m_isSerializedNRTFilesModified;
   static bool m_verifyOnWrite;
-  static bool m_generateParity;
+  static std::atomic<bool> m_generateParity;
   static std::uint32_t m_discSpanThld;
   static std::u16string m_cacheFolderPath;
   static bool m_isDiscSpanInhibit;
@@ -168,15 +171,15 @@ class RuvoCtrlVolume {
   static std::uint32_t m_parityInClusterBlocks;
   static std::uint32_t m_discFullMarginBlocks;
   static std::uint32_t m_discFullMarginBlocksForLastDisc;
-  static std::uint32_t m_optimalReadWriteBlocks;
-  static std::uint32_t m_reserveWriteBlocks;
+  static std::atomic<std::uint32_t> m_optimalReadWriteBlocks;
+  static std::atomic<std::uint32_t> m_reserveWriteBlocks;
   static std::uint32_t m_errorReportingWindowBlocks;
-  static bool m_bNewWrite;
-  static std::uint32_t m_RSVNum;
-  static std::uint32_t m_bufferNum;
-  static std::uint8_t m_mediumType;
-  static std::uint64_t m_mediaCapacity;
-  static std::uint64_t m_freeSpace;
+  static std::atomic<bool> m_bNewWrite;
+  static std::atomic<std::uint32_t> m_RSVNum;
+  static std::atomic<std::uint32_t> m_bufferNum;
+  static std::atomic<std::uint8_t> m_mediumType;
+  static std::atomic<std::uint64_t> m_mediaCapacity;
+  static std::atomic<std::uint64_t> m_freeSpace;
 
   // Returns the process to its load-time state: statics at their initial
   // values and the write policy not read yet (tests).

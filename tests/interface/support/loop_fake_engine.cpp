@@ -33,9 +33,18 @@ int Unmount(bool force) {
 int Format(bool, bool) { note("Format"); return 0; }
 int FsInfo(PKELFS_VOLUME_INFO) { note("FsInfo"); return 0; }
 int Flush(bool) { note("Flush"); return 0; }
+int Rebuild(const void* data);
+
 int Fsctl(unsigned code, void* data) {
   if (g_engine.fsctl_hook) g_engine.fsctl_hook(code);
   std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (g_engine.packed_store && code == 0x20007001) g_engine.privileged_open.clear();
+  if (g_engine.packed_store && code == 0x80247061 && data && !g_engine.fsctl_results.count(code)) {
+    g_engine.calls.push_back("Fsctl(0x80247061)");
+    g_engine.fsctl_codes.push_back(code);
+    g_engine.fsctl_in.emplace_back(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + 36);
+    return Rebuild(data);
+  }
   char text[32];
   std::snprintf(text, sizeof text, "Fsctl(0x%08X)", code);
   g_engine.calls.push_back(text);
@@ -54,6 +63,14 @@ int Fsctl(unsigned code, void* data) {
     auto out = g_engine.fsctl_out.find(code);
     if (out != g_engine.fsctl_out.end() && data)
       std::memcpy(data, out->second.data(), out->second.size());
+  }
+  // The packed store's writes move the next writable block.
+  if (g_engine.packed_store && code == 0xC0107016 && data) {
+    auto* nwa = static_cast<std::uint8_t*>(data) + 8;
+    std::uint32_t v;
+    std::memcpy(&v, nwa, 4);
+    v = std::max(v, g_engine.allocated_end);
+    std::memcpy(nwa, &v, 4);
   }
   auto next = g_engine.fsctl_results_next.find(code);
   if (next != g_engine.fsctl_results_next.end() && !next->second.empty()) {
@@ -109,6 +126,10 @@ int fileIoctl(FakeFile* f, unsigned code, void* data) {
     if (buffer->TotalSpaceCount == 0) return 22;
     const auto* e = reinterpret_cast<const MDCFS_SPACE_ENTRY*>(buffer->SpaceEntries);
     f->extents.insert(f->extents.end(), e, e + buffer->TotalSpaceCount);
+    for (std::uint32_t i = 0; i < buffer->TotalSpaceCount; ++i)
+      if (e[i].ZoneId >= 0)
+        g_engine.allocated_end = std::max(g_engine.allocated_end,
+                                          static_cast<std::uint32_t>(e[i].BlockOffset + e[i].NumberOfBlocks));
   } else if (code == 0xC10C7082) {  // MDCFSCTL_GET_FILE_ALLOCATION
     if (buffer->SpaceEntries == 0) {
       buffer->TotalSpaceCount = static_cast<std::uint32_t>(f->extents.size());
@@ -121,6 +142,14 @@ int fileIoctl(FakeFile* f, unsigned code, void* data) {
     auto* e = reinterpret_cast<MDCFS_SPACE_ENTRY*>(buffer->SpaceEntries);
     std::copy(f->extents.begin(), f->extents.end(), e);
     buffer->TotalSpaceCount = static_cast<std::uint32_t>(f->extents.size());
+    for (unsigned cut = g_engine.allocation_cut_blocks; cut > 0 && buffer->TotalSpaceCount > 0;) {
+      MDCFS_SPACE_ENTRY& last = e[buffer->TotalSpaceCount - 1];
+      const unsigned n = std::min<unsigned>(cut, static_cast<unsigned>(last.NumberOfBlocks));
+      last.NumberOfBlocks -= static_cast<std::int32_t>(n);
+      cut -= n;
+      if (last.NumberOfBlocks == 0) --buffer->TotalSpaceCount;
+    }
+    g_engine.allocation_cut_blocks = 0;
   }
   return 0;
 }
@@ -135,7 +164,7 @@ int CreateFile(const char* folder, const char* name, std::size_t, char*, void**)
   const std::string fo = folder ? folder : "", na = name ? name : "";
   g_engine.calls.push_back("CreateFile(" + fo + "," + na + ")");
   if (int r = store::result("CreateFile")) return r;
-  const std::string path = fo.empty() ? na : fo + "/" + na;
+  const std::string path = fo.empty() ? (g_engine.packed_store ? "/" + na : na) : fo + "/" + na;
   if (g_engine.files.count(path)) return 17;
   g_engine.files[path].id = g_engine.next_id++;
   return 0;
@@ -148,6 +177,7 @@ int OpenFile(const char* path, int mode, void** handle) {
   if (!g_engine.file_store) return 0;
   if (int r = store::result("OpenFile")) return r;
   if (!g_engine.files.count(p)) return 2;
+  if (g_engine.packed_store && mode == 2) g_engine.privileged_open.insert(g_engine.files[p].id);
   static std::uintptr_t next = 0x1000;
   void* h = reinterpret_cast<void*>(next += 0x10);
   g_engine.open_handles[h] = p;
@@ -266,7 +296,75 @@ int SetFileSize(void* handle, std::uint64_t size) {
   return 0;
 }
 int Rename(const char*, const char*, const char*, const char*) { note("Rename"); return 0; }
-int DeleteFile(const char*, const char*) { note("DeleteFile"); return 0; }
+int DeleteFile(const char* folder, const char* name) {
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (!g_engine.packed_store) {
+    g_engine.calls.push_back("DeleteFile");
+    return 0;
+  }
+  const std::string fo = folder ? folder : "", na = name ? name : "";
+  g_engine.calls.push_back("DeleteFile(" + fo + "," + na + ")");
+  const std::string path = fo == "/$" ? "/" + na : fo + "/" + na;
+  auto f = g_engine.files.find(path);
+  if (f == g_engine.files.end()) return 2;
+  g_engine.released.push_back({f->second.extents, f->second.data});
+  g_engine.files.erase(f);
+  return 0;
+}
+
+// The bytes of one block kept from a deleted file (zeros when none has it).
+std::string releasedBlock(std::uint32_t zone, std::uint32_t block) {
+  for (const auto& r : g_engine.released) {
+    std::uint64_t at = 0;
+    for (const auto& e : r.extents) {
+      const auto z = static_cast<std::uint32_t>(e.ZoneId), o = static_cast<std::uint32_t>(e.BlockOffset);
+      const auto n = static_cast<std::uint32_t>(e.NumberOfBlocks);
+      if (z == zone && block >= o && block < o + n) {
+        const std::uint64_t from = (at + block - o) * 2048;
+        std::string b = from < r.data.size() ? r.data.substr(from, 2048) : std::string();
+        b.resize(2048, '\0');
+        return b;
+      }
+      at += n;
+    }
+  }
+  return std::string(2048, '\0');
+}
+
+int Rebuild(const void* data) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::uint64_t index;
+  std::uint32_t stream, count;
+  std::int64_t size;
+  std::memcpy(&index, bytes, 8);
+  std::memcpy(&stream, bytes + 8, 4);
+  std::memcpy(&size, bytes + 12, 8);
+  std::memcpy(&count, bytes + 20, 4);
+  g_engine.rebuild_records.emplace_back(bytes, bytes + 24 + 12 * std::max<std::uint32_t>(count, 1));
+  auto& list = g_engine.privileged_open;
+  list.erase(list.begin(), list.lower_bound(index));
+  if (list.empty()) return 0;
+  if (*list.begin() != index) return 2;
+  std::string body_path;
+  for (const auto& [path, file] : g_engine.files)
+    if (file.id == index && path.find('#') == std::string::npos) body_path = path;
+  if (body_path.empty()) return 2;
+  FakeFile* target = nullptr;
+  for (auto& [path, file] : g_engine.files)
+    if (stream == 0 ? path == body_path : path.rfind(body_path + "#", 0) == 0) target = &file;
+  if (!target) return 2;
+  std::vector<MDCFS_SPACE_ENTRY> entries(count);
+  if (count) std::memcpy(entries.data(), bytes + 24, 12 * std::size_t{count});
+  std::string content;
+  for (const auto& e : entries)
+    for (std::int32_t b = 0; b < e.NumberOfBlocks; ++b)
+      content += releasedBlock(static_cast<std::uint32_t>(e.ZoneId), static_cast<std::uint32_t>(e.BlockOffset + b));
+  const std::size_t keep = size == -1 ? target->data.size() : static_cast<std::size_t>(size);
+  content.resize(keep, '\0');
+  target->data = content;
+  target->extents = entries;
+  return 0;
+}
 int CreateDirectory(const char*, const char*, bool) { note("CreateDirectory"); return 0; }
 int RenameDir(const char*, const char*, const char*, const char*) { note("RenameDir"); return 0; }
 int DeleteDirectory(const char*, const char*) { note("DeleteDirectory"); return 0; }
@@ -318,6 +416,12 @@ void FakeEngine::reset() {
   extents_gained_after_count = 0;
   fsctl_hook = nullptr;
   next_id = 100;
+  packed_store = false;
+  privileged_open.clear();
+  released.clear();
+  rebuild_records.clear();
+  allocation_cut_blocks = 0;
+  allocated_end = 0;
 }
 
 std::vector<std::string> FakeEngine::callsSnapshot() {

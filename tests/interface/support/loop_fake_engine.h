@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,31 @@ struct FakeEngine {
   // query (a file that grows between the two calls).
   unsigned extents_gained_after_count = 0;
   std::uint32_t next_id = 100;
+
+  // With packed_store also set (over file_store), the engine's side of
+  // packed writing: a file opened with mode 2 joins the privileged open
+  // list (by its id), which leaving the privileged mode (0x20007001)
+  // empties; DeleteFile removes the file ("/$" names the dollar proxies of
+  // the root's files) and keeps its blocks; MDCFSCTL_REBUILD_FILE_ALLOCATION
+  // serves only files of that list, in rising index: entries below the
+  // asked index are dropped, an empty list answers 0 and changes nothing,
+  // a first entry above it answers 2. A served stream gets the entries as
+  // its extents and the kept blocks' bytes as its data, cut to its size.
+  bool packed_store = false;
+  std::set<std::uint64_t> privileged_open;
+  struct Released {
+    std::vector<MDCFS_SPACE_ENTRY> extents;
+    std::string data;
+  };
+  std::vector<Released> released;
+  // Whole rebuild records as sent (head and max(count, 1) entries).
+  std::vector<std::vector<std::uint8_t>> rebuild_records;
+  // The next full MDCFSCTL_GET_FILE_ALLOCATION answer loses this many
+  // blocks at its end.
+  unsigned allocation_cut_blocks = 0;
+  // End of the highest block allocated so far: with packed_store the track
+  // information's next writable block is never below it.
+  std::uint32_t allocated_end = 0;
 
   void reset();
   std::vector<std::string> callsSnapshot();

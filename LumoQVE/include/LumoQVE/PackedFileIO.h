@@ -1,0 +1,240 @@
+// Packed writing: small files are written as ghost files whose data and
+// parity go, one file after another and padded to whole recording units,
+// into the one proxy file "@@proxy" of the volume directory "$". When the
+// packing session ends the proxy is flushed, deleted, and each ghost file is
+// given the blocks its data already occupies (nothing is copied).
+#pragma once
+
+#include "AnnulusFileIO/WriterBase.h"
+#include "LumoQVE/UserDataFileIO.h"
+#include "kel/mdcfs.h"
+#include "kel/util_parity.h"
+#include "kel/util_sync.h"
+
+#include <cstddef>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace LumoQVE {
+
+// Head of the record of MDCFSCTL_REBUILD_FILE_ALLOCATION (0x80247061); the
+// 12-byte entries follow it. Little-endian, packed.
+#pragma pack(push, 1)
+struct RebuildRecordHead {
+  std::uint64_t FileIndex;        // unique id of the file (the body's for both streams)
+  std::uint32_t StreamIndex;      // 0 body, 1 parity
+  std::int64_t FileSize;          // -1 leaves the size alone
+  std::uint32_t TotalSpaceCount;  // entries that follow
+};
+#pragma pack(pop)
+static_assert(sizeof(RebuildRecordHead) == 24, "rebuild record head is 24 bytes");
+static_assert(offsetof(RebuildRecordHead, StreamIndex) == 8);
+static_assert(offsetof(RebuildRecordHead, FileSize) == 12);
+static_assert(offsetof(RebuildRecordHead, TotalSpaceCount) == 20);
+
+// A whole rebuild record: the head and its entries, with room for two more
+// entries as the engine expects (an empty stream sends 36 bytes).
+class RebuildRecord {
+ public:
+  RebuildRecord(std::uint64_t file_index, std::uint32_t stream, std::int64_t size,
+                std::uint32_t count);
+  RebuildRecordHead& head();
+  MDCFS_SPACE_ENTRY* entries();
+  std::uint8_t* data() { return m_bytes.data(); }
+  // Bytes the engine reads: the head and max(count, 1) entries.
+  std::size_t sentBytes() const;
+
+ private:
+  std::vector<std::uint8_t> m_bytes;
+};
+
+class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
+ public:
+  struct GhostFileInformation {
+    std::uint8_t m_addFileAllocError = 0;
+    std::uint32_t m_addFileAllocErrorIsBody = 0;
+    std::u16string bodyPath;
+    std::u16string parityPath;
+    std::int64_t bodyFileIndex = -1;
+    std::int64_t parityFileIndex = -1;
+    std::int64_t m_bodyFileTotalBytes = 0;
+    std::int64_t m_parityFileTotalBytes = 0;
+    std::int64_t writeStartOffsetBytesInProxy = 0;
+    std::int64_t completed = 0;
+    std::vector<std::pair<std::int64_t, std::int64_t>> chunks;  // {body bytes, parity bytes}
+  };
+
+  // Walks the proxy's allocation in the order the data was placed.
+  class AllocationPicker {
+   public:
+    explicit AllocationPicker(std::vector<MDCFS_SPACE_ENTRY> areas) : m_areas(std::move(areas)) {}
+    // The areas of the next bytes, rounded up to whole recording units;
+    // empty optional when the allocation runs out.
+    std::optional<std::vector<MDCFS_SPACE_ENTRY>> pickAreaForSize(std::uint64_t bytes);
+    // Back to the start, then skip offset bytes (whole blocks).
+    void seekArea(std::int64_t offset);
+
+   private:
+    bool take(std::uint64_t blocks, std::vector<MDCFS_SPACE_ENTRY>* out);
+    std::vector<MDCFS_SPACE_ENTRY> m_areas;
+    std::size_t m_current = 0;
+    std::uint64_t m_used = 0;
+  };
+
+  ProxyWriter();
+  ~ProxyWriter();
+  ProxyWriter(const ProxyWriter&) = delete;
+  ProxyWriter& operator=(const ProxyWriter&) = delete;
+
+  // The process's current proxy writer (empty when no session is open).
+  static std::shared_ptr<ProxyWriter> current();
+  static std::shared_ptr<ProxyWriter> currentOrCreate();
+  // True while a session's end runs on another thread than the request
+  // loop (Sync and Format wait for it).
+  static bool flushPending();
+  // Whether the packed session ends now. policy 255 checks the limits; any
+  // other value is stored as the flush policy. Answers 1 when the session
+  // ended, else 0; the session's end result goes to *result.
+  static std::uint32_t protocolFlushBuffer(std::uint32_t force, std::uint8_t& policy,
+                                           std::uint32_t* result = nullptr);
+  // protocolFlushBuffer as the request loop's Format and Sync call it: a
+  // forced end with policy 6, answering the end's result.
+  static std::uint32_t flushForVolumeRequest();
+
+  std::uint32_t setUserDataFileIOImpl(const std::u16string& base_path,
+                                      std::shared_ptr<AnnulusFileIO::UserDataFileIOImpl> impl,
+                                      std::shared_ptr<OBase> obase);
+  std::uint32_t createProxyFile(const std::u16string& base_path);
+  std::uint32_t start(const std::u16string& body_path, const std::u16string& parity_path,
+                      std::int64_t body_index, std::int64_t parity_index);
+  std::uint32_t write(const std::shared_ptr<AnnulusFileIO::BufferUserData>& body,
+                      const std::shared_ptr<AnnulusFileIO::BufferUserData>& parity);
+  std::uint32_t writeParity(const std::shared_ptr<AnnulusFileIO::BufferUserData>& parity);
+  std::uint32_t stop();
+  std::uint32_t setEndOfFile(std::int64_t& new_size, std::int64_t& deleted_body,
+                             std::int64_t& deleted_parity);
+  std::uint32_t checkVolumeCapacity(std::int64_t size);
+  std::uint32_t flushProxyFile();
+  std::uint32_t cleanup();
+  std::uint32_t divideProxyFile();
+
+  std::uint32_t lastError();
+  std::shared_ptr<OBase> getOBase() const { return m_obase; }
+  std::shared_ptr<GhostFileInformation> currentGhost() const { return m_current; }
+  std::uint64_t packedBytes();
+  void setPackedBytesForTesting(std::uint64_t bytes);
+
+  std::shared_ptr<AnnulusFileIO::UserDataFileIOImpl> m_impl;
+  std::uint32_t m_bufferCount;
+  std::unique_ptr<WriterRingBuffer> m_ring;
+  std::shared_ptr<AnnulusFileIO::RUVOFile> m_proxyFile;
+  std::shared_ptr<OBase> m_obase;
+  std::u16string m_proxyPath;
+  // The lock of the proxy writer; it also guards the packed (taken) and
+  // committed bytes that the writer thread updates.
+  AnnulusFileIO::WriterByteAccount m_account;
+  std::vector<std::shared_ptr<GhostFileInformation>> m_ghostFiles;
+  std::shared_ptr<GhostFileInformation> m_current;
+  std::uint32_t m_lastError = 0;
+  std::int64_t m_flushedSize = 0;
+  std::uint32_t fsFlushPolicy = 1;
+
+ private:
+  std::uint32_t writeOne(AnnulusFileIO::BufferUserData& buffer);
+  std::uint32_t copyIntoRing(const std::uint8_t* data, std::uint64_t size);
+  std::uint32_t handFull();
+  std::uint32_t checkWriter(const char16_t* method);
+  std::uint32_t writeSyncMarkVolumeDirty();
+  std::uint32_t reBuildGhostFile(AllocationPicker& picker, GhostFileInformation& ghost);
+  std::uint32_t reBuildZeroFile(GhostFileInformation& ghost);
+  std::uint32_t reBuildSizeUnit(AllocationPicker& picker, std::uint64_t bytes,
+                                RebuildRecord& record, std::uint32_t& count);
+  std::uint32_t sendRebuild(RebuildRecord& record);
+  void emptyFrom(std::size_t first, bool rebuild_first_as_zero);
+  std::uint32_t deleteProxyFile();
+};
+
+// Marks the calling thread as the timer flush thread: a session it ends is
+// a flush in progress that Sync and Format wait for.
+void markTimerThread(bool on);
+
+// Truncates the file at path to 0 bytes through the engine (a ghost file
+// whose division failed).
+void truncateFile(const std::u16string& path);
+
+class GhostFileWriter : public FileWriterBase {
+ public:
+  static constexpr std::uint64_t kBufferBytes = 0x4000000;
+
+  GhostFileWriter(UserDataFileIO* owner, std::uint32_t total_symbols, std::uint32_t data_symbols,
+                  std::uint32_t symbol_bytes);
+  std::uint32_t flushBuffer(const std::shared_ptr<AnnulusFileIO::BufferUserData>& buffer) override;
+  ~GhostFileWriter() override;
+  std::uint32_t initialize(const std::shared_ptr<AnnulusFileIO::UserDataFileIOImpl>& impl) override;
+  // The base's write; a buffer it fills goes to the proxy at once.
+  std::uint32_t write(const void* buffer, std::uint32_t length, std::uint32_t* written) override;
+  std::uint32_t seek() override { return 0; }
+  std::uint32_t flush(bool when_close) override;
+  std::uint32_t close(bool delete_on_close) override;
+  std::uint32_t read(void* buffer, std::uint32_t length, std::uint32_t* read) override;
+  std::uint32_t setEndOfFile() override;
+  std::uint32_t setFileTime(std::uint64_t creation, std::uint64_t access,
+                            std::uint64_t modification) override;
+  std::uint32_t setFileInformation(const void* information) override;
+  std::uint32_t getCacheBlocks(std::uint32_t& blocks) override;
+
+  // Appends bytes zero bytes through the ring (growing the file).
+  std::uint32_t upperFileSize(std::int64_t bytes);
+  std::uint32_t dummyAllocationSetup(AnnulusFileIO::RUVOFile& file, std::int64_t bytes);
+
+  // Record of setFileInformation.
+  struct FileInformation {
+    std::uint32_t flags;
+    std::uint32_t attributes;
+    std::uint64_t creation;
+    std::uint64_t access;
+    std::uint64_t modification;
+  };
+
+  std::int64_t m_bodyFileIndex = -1;
+  std::int64_t m_parityFileIndex = -1;
+  std::int64_t m_sizeAtClose = 0;
+  std::shared_ptr<ProxyWriter> m_proxy;
+  std::int64_t m_bodyFileTotalBytes = 0;
+  std::int64_t m_parityFileTotalBytes = 0;
+  std::unique_ptr<Util::CalcParity> m_parity_calculator;
+
+ private:
+  std::size_t takeParity(bool last, std::vector<std::uint8_t>& out);
+};
+
+// The thread that ends an idle packed session: it holds the open gate and
+// flushes the proxy after five seconds without an open.
+class TimerFlushBuffer {
+ public:
+  static TimerFlushBuffer& instance();
+  // Waits for the previous timer thread and starts a new one, which holds
+  // the gate when this returns.
+  void restart();
+  // Waits for the current timer thread to end (tests and unload).
+  void join();
+  bool threadFunctionOfCleanUp();
+  ~TimerFlushBuffer();
+  // Timer threads started so far (tests).
+  unsigned started() const { return m_startedCount; }
+  // Waits of the last timer thread that ran out (tests).
+  unsigned timedOutWaits() const { return m_timedOut.load(); }
+
+ private:
+  std::thread m_thread;
+  Util::Event m_started{false, false};
+  unsigned m_startedCount = 0;
+  std::atomic<unsigned> m_timedOut{0};
+};
+
+}  // namespace LumoQVE

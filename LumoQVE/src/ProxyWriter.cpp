@@ -1,0 +1,496 @@
+// The proxy writer of a packed session: ghost files' data appended to the
+// proxy file, padded to whole recording units, and the end of the session.
+#include "AnnulusFileIO/ResultCodes.h"
+#include "AnnulusFileIO/UserDataFileIOImpl.h"
+#include "LumoQVE/PackedFileIO.h"
+#include "kel/kel_trace.h"
+#include "kel/volctrl.h"
+#include "platform/win32.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace LumoQVE {
+
+using AnnulusFileIO::BufferUserData;
+using AnnulusFileIO::RUVOFile;
+using AnnulusFileIO::UserDataFileIOImpl;
+using namespace AnnulusFileIOErrors;
+
+namespace {
+
+template <class... A>
+void trace(int kind, const char16_t* method, int line, const char16_t* format, const A&... args) {
+  KelTrace(0, kind, 0, "PackedFileIO", method, line, format, args...);
+}
+
+std::mutex g_currentLock;
+std::shared_ptr<ProxyWriter> g_current;
+std::atomic<bool> g_flushPending{false};
+// Set on the timer flush thread: a session ended there is a flush that the
+// request loop's Sync and Format must wait for.
+thread_local bool t_onTimerThread = false;
+
+std::uint64_t rub() { return UserDataFileIOImpl::rubBytes(); }
+std::uint64_t roundUp(std::uint64_t n, std::uint64_t unit) { return (n + unit - 1) / unit * unit; }
+std::uint64_t paddedSize(std::uint64_t n) { return roundUp(roundUp(n, 2048), rub()); }
+
+constexpr std::uint32_t kNoBuffering = 0x20000000;
+
+}  // namespace
+
+void markTimerThread(bool on) { t_onTimerThread = on; }
+
+ProxyWriter::ProxyWriter()
+    : m_bufferCount(RuvoCtrlVolume::getBufferNum() ? RuvoCtrlVolume::getBufferNum() : 4),
+      m_ring(std::make_unique<WriterRingBuffer>(static_cast<int>(m_bufferCount))) {}
+
+ProxyWriter::~ProxyWriter() {
+  if (m_impl) {
+    m_impl->waitForWriterThreadExit();
+    m_impl->detachRing();
+    m_impl->m_proxyAccount = nullptr;
+  }
+}
+
+std::shared_ptr<ProxyWriter> ProxyWriter::current() {
+  std::lock_guard<std::mutex> lk(g_currentLock);
+  return g_current;
+}
+
+std::shared_ptr<ProxyWriter> ProxyWriter::currentOrCreate() {
+  std::lock_guard<std::mutex> lk(g_currentLock);
+  if (!g_current) g_current = std::make_shared<ProxyWriter>();
+  return g_current;
+}
+
+bool ProxyWriter::flushPending() { return g_flushPending.load(); }
+
+std::uint64_t ProxyWriter::packedBytes() {
+  m_account.lock.lock();
+  const std::uint64_t n = m_account.taken;
+  m_account.lock.unlock();
+  return n;
+}
+
+void ProxyWriter::setPackedBytesForTesting(std::uint64_t bytes) {
+  m_account.lock.lock();
+  m_account.taken = bytes;
+  m_account.lock.unlock();
+}
+
+std::uint32_t ProxyWriter::lastError() {
+  m_account.lock.lock();
+  const std::uint32_t e = m_lastError;
+  m_account.lock.unlock();
+  return e;
+}
+
+// ---------------------------------------------------------------- setup
+
+std::uint32_t ProxyWriter::setUserDataFileIOImpl(const std::u16string& base_path,
+                                                 std::shared_ptr<UserDataFileIOImpl> impl,
+                                                 std::shared_ptr<OBase> obase) {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::initializeProxy";
+  m_obase = std::move(obase);
+  trace(2, kMethod, __LINE__, u"initialize of low-level file i/o start...");
+  m_impl = std::move(impl);
+  if (!m_impl) return QVE_RESULT_ERROR_NO_CREATEFILE;
+  if (const std::uint32_t r = createProxyFile(base_path)) return r;
+  if (const std::uint32_t r = m_impl->setFile(m_proxyFile, nullptr)) return r;
+  m_impl->m_proxyAccount = &m_account;
+  trace(2, kMethod, __LINE__, u"initialize of low-level file i/o success");
+  std::uint64_t size = UserDataFileIO::calcAnnulsBufferSizeBytes();
+  if (RuvoCtrlVolume::getNewWrite()) {
+    const std::uint64_t minimum = std::uint64_t{RuvoCtrlVolume::getReserveWriteBlocks()} * 2048;
+    trace(1, kMethod, __LINE__, u"0x%llX 0x%llX", minimum, size);
+    size = std::max(size, minimum);
+  }
+  // Whole recording units: the padding of each piece lands in the ring.
+  return m_ring->sizeBuffers(roundUp(size, rub()));
+}
+
+// A proxy left by a session that never divided (the process ended first)
+// holds blocks of files that kept their placeholders: it is deleted, never
+// appended to, so that no new ghost file is given old blocks.
+std::uint32_t ProxyWriter::createProxyFile(const std::u16string& base_path) {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::createProxyFile";
+  AnnulusFileIO::RUVOVolume volume(0, false);
+  if (!volume.markVolumeDirty(static_cast<std::uint8_t>(fsFlushPolicy))) {
+    trace(2, kMethod, __LINE__, u"ERROR : MDCFSCTL_MARK_VOLUME_DIRTY");
+    m_lastError = QVE_RESULT_ERROR_MARK_VOLUME_DIRTY;
+    return QVE_RESULT_ERROR_MARK_VOLUME_DIRTY;
+  }
+  m_proxyFile = std::make_shared<RUVOFile>();
+  trace(2, kMethod, __LINE__, u"proxy file open...");
+  m_proxyPath = base_path + u"\\$\\@@proxy";
+  {
+    RUVOFile probe;
+    if (probe.createFile(m_proxyPath, 0x80000000, 0, nullptr, 3, 0x80, nullptr)) {
+      const std::uint64_t old = probe.getFileSize();
+      probe.close();
+      trace(2, kMethod, __LINE__, u"proxy file of an earlier session found (size=%lld): deleted.",
+            static_cast<long long>(old));
+      if (const std::uint32_t r = deleteProxyFile()) return r;
+    }
+  }
+  if (!m_proxyFile->createFile(m_proxyPath, 0x40000000, 0, nullptr, 2, kNoBuffering, nullptr)) {
+    if (GetLastError() == 80) SetLastError(183);
+    return QVE_RESULT_ERROR_OPEN_STREAM;
+  }
+  if (!m_proxyFile->customizeFileSetting()) return QVE_RESULT_ERROR_OPEN_STREAM;
+  trace(2, kMethod, __LINE__, u"proxy file open success.");
+  return 0;
+}
+
+std::uint32_t ProxyWriter::start(const std::u16string& body_path, const std::u16string& parity_path,
+                                 std::int64_t body_index, std::int64_t parity_index) {
+  trace(1, u"LumoQVE::ProxyWriter::start", __LINE__, u"proxy start!");
+  auto ghost = std::make_shared<GhostFileInformation>();
+  ghost->bodyPath = body_path;
+  ghost->parityPath = parity_path;
+  ghost->bodyFileIndex = body_index;
+  ghost->parityFileIndex = parity_index;
+  m_account.lock.lock();
+  ghost->writeStartOffsetBytesInProxy = static_cast<std::int64_t>(m_account.taken);
+  m_ghostFiles.push_back(ghost);
+  m_current = ghost;
+  m_account.lock.unlock();
+  return 0;
+}
+
+// ---------------------------------------------------------------- writing
+
+std::uint32_t ProxyWriter::checkWriter(const char16_t* method) {
+  if (!m_current) {
+    trace(2, method, __LINE__, u"ghost file in not start !!");
+    return QVE_RESULT_ERROR_OPEN_STREAM;
+  }
+  if (!m_impl) return QVE_RESULT_ERROR_NO_CREATEFILE;
+  const std::uint32_t e = m_impl->lastError();
+  if (e) {
+    trace(2, method, __LINE__, u"already error exist. last error=%d", e);
+    m_account.lock.lock();
+    m_lastError = e;
+    m_account.lock.unlock();
+  }
+  return e;
+}
+
+// Hands the ring's full current buffer to the low-level writer.
+std::uint32_t ProxyWriter::handFull() {
+  std::shared_ptr<BufferUserData> full = m_ring->handCurrentToWriter();
+  trace(1, u"LumoQVE::ProxyWriter::writeOne", __LINE__, u"Proxy BufferFull size=%u", full->used());
+  return m_impl->write(full, m_ring.get());
+}
+
+// Copies size bytes (data, or zeros when data is null) into the ring.
+std::uint32_t ProxyWriter::copyIntoRing(const std::uint8_t* data, std::uint64_t size) {
+  std::uint64_t done = 0;
+  while (done < size) {
+    std::shared_ptr<BufferUserData> b = m_ring->getCurrentBuffer();
+    if (!b) {
+      trace(2, u"LumoQVE::ProxyWriter::writeOne", __LINE__, u"ring buffer is empty.");
+      const std::uint32_t e = m_impl->lastError();
+      return e ? e : QVE_RESULT_ERROR_NO_BUFFER;
+    }
+    const std::uint64_t room = static_cast<std::uint64_t>(b->capacity()) - b->used();
+    const std::uint64_t n = std::min(room, size - done);
+    if (data) {
+      b->append(data + done, n);
+    } else {
+      std::memset(b->data() + b->used(), 0, n);
+      b->setUsed(b->used() + n);
+    }
+    done += n;
+    m_account.lock.lock();
+    m_account.taken += n;
+    m_account.lock.unlock();
+    if (b->used() >= static_cast<std::uint64_t>(b->capacity()))
+      if (const std::uint32_t r = handFull()) return r;
+  }
+  return 0;
+}
+
+// One buffer into the proxy: its data, then zeros up to whole recording
+// units. The padding is added in the ring, so the layout holds whatever the
+// source buffer's capacity.
+std::uint32_t ProxyWriter::writeOne(BufferUserData& buffer) {
+  const std::uint64_t size = buffer.used();
+  const std::uint64_t padded = paddedSize(size);
+  if (const std::uint32_t r = copyIntoRing(buffer.data(), size)) return r;
+  if (const std::uint32_t r = copyIntoRing(nullptr, padded - size)) return r;
+  buffer.clear();
+  return 0;
+}
+
+std::uint32_t ProxyWriter::write(const std::shared_ptr<BufferUserData>& body,
+                                 const std::shared_ptr<BufferUserData>& parity) {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::write";
+  if (const std::uint32_t e = checkWriter(kMethod)) return e;
+  const std::int64_t body_bytes = body ? static_cast<std::int64_t>(body->used()) : 0;
+  const std::int64_t parity_bytes = parity ? static_cast<std::int64_t>(parity->used()) : 0;
+  std::uint32_t r = body ? writeOne(*body) : 0;
+  if (r == 0 && parity) r = writeOne(*parity);
+  m_account.lock.lock();
+  if (r) {
+    m_lastError = r;
+  } else {
+    m_current->m_bodyFileTotalBytes += body_bytes;
+    m_current->m_parityFileTotalBytes += parity_bytes;
+    m_current->chunks.emplace_back(body_bytes, parity_bytes);
+  }
+  m_account.lock.unlock();
+  return r;
+}
+
+// The parity of a file's last, partial stripe, written after its last body
+// chunk: it belongs to that chunk. Its bytes count in the ghost file's
+// parity total here, so that the total agrees with the chunk list.
+std::uint32_t ProxyWriter::writeParity(const std::shared_ptr<BufferUserData>& parity) {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::writeParity";
+  if (const std::uint32_t e = checkWriter(kMethod)) return e;
+  if (!parity) return 0;
+  const std::int64_t bytes = static_cast<std::int64_t>(parity->used());
+  const std::uint32_t r = writeOne(*parity);
+  m_account.lock.lock();
+  if (r) {
+    m_lastError = r;
+  } else if (!m_current->chunks.empty() && m_current->chunks.back().second == 0) {
+    m_current->chunks.back().second = bytes;
+    m_current->m_parityFileTotalBytes += bytes;
+  } else {
+    // No chunk to carry it: a chunk of parity alone keeps the layout.
+    m_current->chunks.emplace_back(0, bytes);
+    m_current->m_parityFileTotalBytes += bytes;
+  }
+  m_account.lock.unlock();
+  return r;
+}
+
+std::uint32_t ProxyWriter::stop() {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::stop";
+  if (!m_current) {
+    trace(2, kMethod, __LINE__, u"ghost file in not start !!");
+    return QVE_RESULT_ERROR_OPEN_STREAM;
+  }
+  m_account.lock.lock();
+  if (m_lastError == 0) m_current->completed = 1;
+  m_current.reset();
+  const std::uint64_t taken = m_account.taken;
+  m_account.lock.unlock();
+  // Every piece is padded already; a proxy that is not on a recording
+  // unit boundary here was cut by a failed write.
+  const std::uint64_t aligned = roundUp(taken, rub());
+  if (aligned > taken) {
+    trace(2, kMethod, __LINE__, u"alignment a proxy buffer. size=%lld", static_cast<long long>(aligned - taken));
+    if (const std::uint32_t r = copyIntoRing(nullptr, aligned - taken)) {
+      m_account.lock.lock();
+      m_lastError = r;
+      m_account.lock.unlock();
+    }
+    trace(2, kMethod, __LINE__, u"alignment a proxy buffer(size=%lld), next ghost file start offset is %lld",
+          static_cast<long long>(aligned - taken), static_cast<long long>(aligned));
+  }
+  return lastError();
+}
+
+std::uint32_t ProxyWriter::setEndOfFile(std::int64_t& new_size, std::int64_t& deleted_body,
+                                        std::int64_t& deleted_parity) {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::setEndOfFile";
+  if (!m_current) {
+    trace(2, kMethod, __LINE__, u"ghost file in not start !!");
+    return QVE_RESULT_ERROR_OPEN_STREAM;
+  }
+  std::lock_guard<Util::CriticalSection> lk(m_account.lock);
+  GhostFileInformation& g = *m_current;
+  deleted_body = deleted_parity = 0;
+  if (new_size >= g.m_bodyFileTotalBytes) {
+    new_size -= g.m_bodyFileTotalBytes;
+    return 0;
+  }
+  if (new_size < 0) {
+    trace(2, kMethod, __LINE__, u"Error QVE_RESULT_ERROR_PARAMETERS");
+    return QVE_RESULT_ERROR_PARAMETERS;
+  }
+  std::vector<std::pair<std::int64_t, std::int64_t>> chunks = g.chunks;
+  std::int64_t sum = 0;
+  for (auto& c : chunks) {
+    if (sum >= new_size) {
+      deleted_body += c.first;
+      deleted_parity += c.second;
+      c.first = 0;
+    } else if (sum + c.first > new_size) {
+      deleted_body += sum + c.first - new_size;
+      sum += c.first;
+      c.first -= sum - new_size;
+      continue;
+    }
+    sum += c.first;
+  }
+  while (!chunks.empty() && chunks.back().first == 0) chunks.pop_back();
+  if (g.m_bodyFileTotalBytes - deleted_body < 0 || g.m_parityFileTotalBytes - deleted_parity < 0) {
+    trace(2, kMethod, __LINE__, u"Error QVE_RESULT_ERROR_PARAMETERS");
+    return QVE_RESULT_ERROR_PARAMETERS;
+  }
+  g.chunks = std::move(chunks);
+  g.m_bodyFileTotalBytes -= deleted_body;
+  g.m_parityFileTotalBytes -= deleted_parity;
+  new_size = 0;
+  trace(2, kMethod, __LINE__, u"Success Delete Body Size=%lld, Delete Parity Size=%lld",
+        static_cast<long long>(deleted_body), static_cast<long long>(deleted_parity));
+  return 0;
+}
+
+// The proxy's new end (packed bytes + size) against the disc's free space,
+// counted from the bytes known to be on the disc. The low-level writer's own
+// end-of-file step is not used: below the proxy's allocated end it would
+// cut the proxy back, and it would set the proxy's size to the probe.
+std::uint32_t ProxyWriter::checkVolumeCapacity(std::int64_t size) {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::checkVolumeCapacity";
+  if (!m_impl) {
+    trace(2, kMethod, __LINE__, u"no UserDataFileIOImpl error exist. ");
+    return QVE_RESULT_ERROR_NO_CREATEFILE;
+  }
+  auto failed = [&](std::uint32_t r) {
+    m_impl->setLastManagerError(r, __FILE__, __LINE__);
+    return r;
+  };
+  if (size < 0) return failed(QVE_RESULT_ERROR_PARAMETERS);
+  m_account.lock.lock();
+  const std::uint64_t end = m_account.taken + static_cast<std::uint64_t>(size);
+  const std::uint64_t committed = m_account.committed;
+  m_account.lock.unlock();
+  if (end <= committed) return 0;
+  unsigned long long capacity = 0, free = 0;
+  if (RuvoCtrlVolume::getDiskFreeSpace(m_impl->m_volumeRootPath, capacity, free, false) != 0)
+    return failed(QVE_RESULT_ERROR_VOLUME_QUERY);
+  if (free < end - committed) {
+    trace(2, kMethod, __LINE__, u"Disc Full: requestSize=%lld, remainingSize=%lld",
+          static_cast<long long>(end - committed), static_cast<long long>(free));
+    return failed(QVE_RESULT_ERROR_DISC_FULL);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- end of the session
+
+std::uint32_t ProxyWriter::flushProxyFile() {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::flushProxyFile";
+  trace(2, kMethod, __LINE__, u"flush of proxy start...");
+  if (!m_impl) {
+    trace(2, kMethod, __LINE__, u"proxy file is already close.");
+    return 0;
+  }
+  std::uint32_t first = 0;
+  if (lastError() == 0) {
+    std::shared_ptr<BufferUserData> b = m_ring->getCurrentBuffer();
+    if (!b) {
+      trace(2, kMethod, __LINE__, u"ring buffer is empty.");
+    } else if (b->used() > 0) {
+      m_ring->handCurrentToWriter();
+      trace(2, kMethod, __LINE__, u" proxy buffer flush. size=%u", b->used());
+      first = m_impl->flush(b, m_ring.get());
+    } else {
+      m_ring->clearCurrent();
+      trace(2, kMethod, __LINE__, u" proxy buffer is empty.");
+    }
+  }
+  const std::uint32_t closed = m_impl->truncateOnWriteError();
+  m_flushedSize = m_impl->m_committedWriteSize;
+  const std::uint32_t r = first ? first : closed;
+  if (r) trace(2, kMethod, __LINE__, u"flush of proxy error: 0x%08X", r);
+  else trace(2, kMethod, __LINE__, u"flush of proxy success.");
+  return r;
+}
+
+std::uint32_t ProxyWriter::writeSyncMarkVolumeDirty() {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::writeSyncMarkVolumeDirty";
+  trace(1, kMethod, __LINE__, u"writeSyncMarkVolumeDirty() fsFlushPolicy=0x%04X", fsFlushPolicy);
+  if (m_impl && m_impl->writeSynchronize() != 0) {
+    trace(2, kMethod, __LINE__, u"ERROR : writeSynchronize()");
+    return QVE_RESULT_ERROR_MARK_VOLUME_DIRTY;
+  }
+  AnnulusFileIO::RUVOVolume volume(0, false);
+  if (!volume.markVolumeDirty(static_cast<std::uint8_t>(fsFlushPolicy))) {
+    trace(2, kMethod, __LINE__, u"ERROR : MDCFSCTL_MARK_VOLUME_DIRTY");
+    return QVE_RESULT_ERROR_MARK_VOLUME_DIRTY;
+  }
+  trace(1, kMethod, __LINE__, u"writeSyncMarkVolumeDirty() result=0x%08X", 0u);
+  return 0;
+}
+
+// Ends the session: flush, mark the volume, divide, reset the verify mode
+// and leave the privileged mode. Every step runs; the answer is the first
+// failure among them, so that a failed flush or rebuild reaches the caller.
+std::uint32_t ProxyWriter::cleanup() {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::cleanup";
+  trace(2, kMethod, __LINE__, u"proxy cleanup start...");
+  std::uint32_t first = 0;
+  auto keep = [&](std::uint32_t r) {
+    if (first == 0) first = r;
+  };
+  keep(flushProxyFile());
+  keep(writeSyncMarkVolumeDirty());
+  keep(divideProxyFile());
+  if (const std::uint32_t r = RuvoCtrlVolume(m_obase ? m_obase->getProavRootPath() : u"").resetWriteVerifyMode()) {
+    trace(2, kMethod, __LINE__, u"ERROR : MDCFSCTL_RESET_WRITE_VERIFY_MODE");
+    keep(r);
+  }
+  if (m_obase) keep(m_obase->exitPrivilegedMode());
+  if (m_impl) {
+    m_impl->waitForWriterThreadExit();
+    m_impl->detachRing();
+    m_impl->m_proxyAccount = nullptr;
+  }
+  m_impl.reset();
+  m_obase.reset();
+  trace(2, kMethod, __LINE__, u"proxy cleanup success.");
+  return first;
+}
+
+std::uint32_t ProxyWriter::protocolFlushBuffer(std::uint32_t force, std::uint8_t& policy, std::uint32_t* result) {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::protocolFlushBuffer";
+  std::shared_ptr<ProxyWriter> p = current();
+  if (!p) return 0;
+  bool limit = false;
+  if (policy == 255) {
+    const long long max_size = static_cast<long long>(RuvoCtrlVolume::getPckdWrtEndSects()) * 2048;
+    const std::uint32_t max_num = RuvoCtrlVolume::getPckdWrtMaxFNum();
+    trace(1, kMethod, __LINE__, u"MAX_FLUSH_SIZE=%lld", max_size);
+    trace(1, kMethod, __LINE__, u"MAX_FLUSH_NUM=%d", max_num);
+    p->m_account.lock.lock();
+    const bool go_on = static_cast<long long>(p->m_account.taken) <= max_size &&
+                       p->m_ghostFiles.size() < max_num && p->m_lastError == 0 &&
+                       (p->m_impl ? p->m_impl->lastError() == 0 : true);
+    if (!go_on) {
+      p->fsFlushPolicy = 1;
+      limit = true;
+    }
+    p->m_account.lock.unlock();
+  } else {
+    p->fsFlushPolicy = policy;
+  }
+  if (!force && !limit) return 0;
+  policy = static_cast<std::uint8_t>(p->fsFlushPolicy);
+  if (t_onTimerThread) g_flushPending = true;
+  const std::uint32_t r = p->cleanup();
+  if (result) *result = r;
+  {
+    std::lock_guard<std::mutex> lk(g_currentLock);
+    if (g_current == p) g_current.reset();
+  }
+  g_flushPending = false;
+  return limit ? 1 : force;
+}
+
+std::uint32_t ProxyWriter::flushForVolumeRequest() {
+  std::uint8_t policy = 6;
+  std::uint32_t result = 0;
+  protocolFlushBuffer(1, policy, &result);
+  return result;
+}
+
+}  // namespace LumoQVE
