@@ -13,11 +13,13 @@
 
 namespace PxoUtilityLib {
 
-kel::CQVServiceInterface& sdkServiceInterface() {
-  // Never destroyed: commands may still run while the process ends.
-  static kel::CQVServiceInterface* service = new kel::CQVServiceInterface();
-  return *service;
-}
+namespace {
+// Built when the library loads and destroyed when it unloads: its destructor
+// ends and joins the pipe reader thread.
+kel::CQVServiceInterface g_service;
+}  // namespace
+
+kel::CQVServiceInterface& sdkServiceInterface() { return g_service; }
 
 std::uint32_t commandTimeoutSeconds(const std::uint8_t* cdb, int cdbLength) {
   if (cdbLength <= 0) return 60;

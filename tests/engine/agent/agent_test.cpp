@@ -113,6 +113,9 @@ class AgentTest : public ::testing::Test {
       ASSERT_EQ(mdcudfsr_metacache_mark_will_free(mp.metacachedev), 0);
       ASSERT_EQ(mdcudfsr_metacache_unmount(&mp), 0);
       EXPECT_EQ(mdcudfsr_metacache_wait_close(mp.metacachedev, 5000), 0);
+      // The thread logs its end after closing the channel; no test ends
+      // while it still writes to the log.
+      EXPECT_TRUE(settles([] { return fake_log_contains("handler22.Start return "); }));
     }
     mdcudfsr_metacache_free(mp.metacachedev);
     mp.metacachedev = nullptr;

@@ -339,6 +339,14 @@ TEST_F(Metadata, LocalCopyThroughTheRealCacheAgent) {
   ASSERT_EQ(mdcudfsr_metacache_mark_will_free(m()->metacachedev), 0);
   ASSERT_EQ(mdcudfsr_metacache_unmount(m()), 0);
   EXPECT_EQ(mdcudfsr_metacache_wait_close(m()->metacachedev, 5000), 0);
+  // The thread logs its end after closing the channel; the test ends only
+  // after that, so that it never logs into the next test's records.
+  bool ended = false;
+  for (int i = 0; i < 2000000 && !ended; ++i) {
+    ended = env().logged("handler22.Start return 0...");
+    if (!ended) std::this_thread::yield();
+  }
+  EXPECT_TRUE(ended);
   mdcudfsr_metacache_free(m()->metacachedev);
   m()->metacachedev = nullptr;
   env().real_agent = 0;

@@ -86,6 +86,7 @@ int Env::find_call(const std::string& prefix, size_t from) const {
 bool Env::logged(const std::string& text) const { return count_logged(text) > 0; }
 
 size_t Env::count_logged(const std::string& text) const {
+  std::lock_guard<std::mutex> lk(g_log_mutex);
   size_t n = 0;
   for (const auto& l : logs)
     if (l.text == text) ++n;
@@ -124,6 +125,7 @@ using udf_test::hex;
 
 extern "C" {
 bool __wrap_CheckLogLevel(int level) {
+  std::lock_guard<std::mutex> lk(udf_test::g_log_mutex);
   ++g_env.level_checks;
   return level < 7 || g_env.debug_tracing;
 }

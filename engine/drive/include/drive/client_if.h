@@ -3,6 +3,7 @@
 // drive's storage_scsi and holds the media services.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "drive/scsi_service.h"
@@ -74,7 +75,8 @@ class client_if {
   bool m_1500h_unread = false;
   storage_scsi* m_storage = nullptr;
   scsi_service m_service;
-  bool m_delayed_write = false;
+  // Set and cleared by the buffer calls of every engine thread.
+  std::atomic<bool> m_delayed_write{false};
 };
 
 // The process-wide client (null until premount_operation creates it).
