@@ -9,6 +9,7 @@
 #include "udf/udf_path.h"
 #include "udf/udf_tag.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -191,6 +192,17 @@ int read_hash_eas(mdcudfsr_mount* m, mdcudfsr_cache_node* n, const uint8_t* bloc
   return 0;
 }
 
+// The link target, rebuilt by the UDF code (which allocates it with
+// malloc), kept in the engine heap as every name of a node.
+int take_link_target(mdcudfsr_cache_node* n, const uint8_t* block, uint32_t bs) {
+  int err = mdcudfsr_reverse_lookup_path_component(n, block, bs);
+  if (err || !n->symlink_target) return err;
+  char* own = copy_name(n->symlink_target, std::strlen(n->symlink_target));
+  std::free(n->symlink_target);
+  n->symlink_target = own;
+  return own ? 0 : 12;
+}
+
 }  // namespace
 }  // namespace kelcache
 
@@ -305,7 +317,7 @@ int mdcudfsr_cache_init_node(mdcudfsr_mount* m, uint64_t metadata_size, mdcudfsr
     const uint8_t type = d->efe.icbtag.file_type;
     if ((type == UDF_FILE_TYPE_REGULAR || type == UDF_FILE_TYPE_249) && d->efe.l_ea) err = read_hash_eas(m, n, block, ctx);
   }
-  if (!err && d->efe.icbtag.file_type == UDF_FILE_TYPE_SYMLINK) err = mdcudfsr_reverse_lookup_path_component(n, block, bs);
+  if (!err && d->efe.icbtag.file_type == UDF_FILE_TYPE_SYMLINK) err = take_link_target(n, block, bs);
   if (err) CACHE_LOGK(ERR, "err=%d\n", err);
   cache_free(block, bs);
   return err ? err : ro ? 30 : 0;

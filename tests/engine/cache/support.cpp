@@ -118,6 +118,30 @@ int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visibl
   return 0;
 }
 
+int mdcudfsr_disc_change(mdcudfsr_mount*, uint32_t slot_code, int invalidate, vfs_context_t, int on_mount) {
+  record("disc_change " + std::to_string(slot_code) + " " + std::to_string(invalidate) + " " +
+         std::to_string(on_mount));
+  return g_rec.disc_change_result;
+}
+int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
+  record("process_can_read_udf " + std::to_string(pid));
+  return g_rec.can_read_udf ? 1 : 0;
+}
+int mdcudfsr_user_layer_block(mdcudfsr_mount*, kel_pid_t pid) {
+  record("user_layer_block " + std::to_string(pid));
+  return g_rec.user_layer_blocked ? 1 : 0;
+}
+int mdcudfsr_vfam_get_file_attr(mdcudfsr_cache_node*, vfamstat* st) {
+  record("vfam_get_file_attr");
+  const size_t i = static_cast<size_t>(g_rec.vfam_calls++);
+  const auto& a = g_rec.vfam_answers;
+  const int answer = a.empty() ? 0 : a[std::min(i, a.size() - 1)];
+  if (answer == 0 || answer == 115) *st = g_rec.vfam_stat;
+  return answer;
+}
+// New vnodes take the vector the vnode operations provide; none here.
+vnop_handler_t* mdcudfsr_vnodeop_p = nullptr;
+
 namespace cache_test {
 
 void Recorder::reset() {
@@ -125,6 +149,12 @@ void Recorder::reset() {
   calls.clear();
   logs.clear();
   privileged = false;
+  can_read_udf = false;
+  user_layer_blocked = false;
+  disc_change_result = 0;
+  vfam_answers = {0};
+  vfam_stat = vfamstat{};
+  vfam_calls = 0;
 }
 bool Recorder::logged(const std::string& text) const { return count_logged(text) > 0; }
 int Recorder::count_logged(const std::string& text) const {

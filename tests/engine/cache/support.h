@@ -6,6 +6,7 @@
 #include "kelcache/cache.h"
 #include "kelhost/vnode.h"
 #include "kelvfs/mdcudfsr_mount.h"
+#include "cache_neighbours.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,14 @@ struct Recorder {
   std::vector<std::string> calls;  // stand-in calls in order
   std::vector<std::string> logs;   // engine log lines
   bool privileged = false;         // answer of the privileged-process check
+  bool can_read_udf = false;       // answer of the direct-reader check
+  bool user_layer_blocked = false; // answer of the user-layer block check
+  int disc_change_result = 0;      // answer of the disc change
+  // Answers of the VFAM attribute request in order (the last one repeats),
+  // and the record it hands back.
+  std::vector<int> vfam_answers{0};
+  vfamstat vfam_stat{};
+  int vfam_calls = 0;
   int mntinfo_calls = 0;
   void reset();
   bool logged(const std::string& text) const;

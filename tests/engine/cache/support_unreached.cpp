@@ -12,7 +12,6 @@ int unreached(const char* what) {
 }
 }  // namespace
 
-int mdcudfsr_disc_change(mdcudfsr_mount*, uint32_t, int, vfs_context_t, int) { return unreached("disc_change"); }
 int mdcudfsr_read_attribute(mdcudfsr_mount*, void*, uint32_t, int, int, vfs_context_t, int) {
   return unreached("read_attribute");
 }
