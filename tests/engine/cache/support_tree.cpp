@@ -203,7 +203,7 @@ void TreeImage::write_entry(const Item& it) {
       fids = make_fid(0x0A, nullptr, parent_lbn);
     }
     for (const auto& f : it.fids) fids.insert(fids.end(), f.begin(), f.end());
-    if (!it.raw_ads) inf_len = fids.size();
+    if (!it.raw_ads) inf_len = fids.size() + it.inf_len_delta;
     if (it.dir_in_extent || fids.size() > kBlock - 216 - it.ea.size()) {
       EXPECT_LE(fids.size(), 8u * kBlock);
       const uint32_t blocks = static_cast<uint32_t>((fids.size() + kBlock - 1) / kBlock);

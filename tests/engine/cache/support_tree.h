@@ -43,6 +43,7 @@ struct Item {
   std::vector<std::vector<uint8_t>> fids;  // a directory's FIDs after its parent entry
   bool dir_in_extent = false;    // a directory's FIDs in a block of their own
   bool written = true;           // false: no entry is written at lbn
+  int64_t inf_len_delta = 0;     // added to a directory's information length
 };
 
 class TreeImage {
