@@ -203,6 +203,7 @@ void TreeImage::write_entry(const Item& it) {
       fids = make_fid(0x0A, nullptr, parent_lbn);
     }
     for (const auto& f : it.fids) fids.insert(fids.end(), f.begin(), f.end());
+    fids.resize(fids.size() - std::min(it.cut, fids.size()));
     if (!it.raw_ads) inf_len = fids.size() + it.inf_len_delta;
     if (it.dir_in_extent || fids.size() > kBlock - 216 - it.ea.size()) {
       EXPECT_LE(fids.size(), 8u * kBlock);

@@ -44,6 +44,7 @@ struct Item {
   bool dir_in_extent = false;    // a directory's FIDs in a block of their own
   bool written = true;           // false: no entry is written at lbn
   int64_t inf_len_delta = 0;     // added to a directory's information length
+  size_t cut = 0;                // bytes cut off the end of a directory's FIDs
 };
 
 class TreeImage {
