@@ -139,6 +139,13 @@ int mdcudfsr_vfam_get_file_attr(mdcudfsr_cache_node*, vfamstat* st) {
   if (answer == 0 || answer == 115) *st = g_rec.vfam_stat;
   return answer;
 }
+int wrap_vfs_isforce(mount_t) __asm__("__wrap__Z11vfs_isforceP5mount");
+int wrap_getwithvid(vnode_t, uint32_t) __asm__("__wrap__Z16vnode_getwithvidP5vnodej");
+int wrap_vfs_isforce(mount_t) { return g_rec.forced_unmount ? 1 : 0; }
+int wrap_getwithvid(vnode_t, uint32_t) {
+  ++g_rec.getwithvid_calls;
+  return g_rec.getwithvid_result;
+}
 // New vnodes take the vector the vnode operations provide; none here.
 vnop_handler_t* mdcudfsr_vnodeop_p = nullptr;
 
@@ -155,6 +162,9 @@ void Recorder::reset() {
   vfam_answers = {0};
   vfam_stat = vfamstat{};
   vfam_calls = 0;
+  forced_unmount = false;
+  getwithvid_result = 0;
+  getwithvid_calls = 0;
 }
 bool Recorder::logged(const std::string& text) const { return count_logged(text) > 0; }
 int Recorder::count_logged(const std::string& text) const {

@@ -23,6 +23,9 @@ struct Recorder {
   bool can_read_udf = false;       // answer of the direct-reader check
   bool user_layer_blocked = false; // answer of the user-layer block check
   int disc_change_result = 0;      // answer of the disc change
+  bool forced_unmount = false;     // answer of vfs_isforce
+  int getwithvid_result = 0;       // answer of vnode_getwithvid (2: a stale id)
+  int getwithvid_calls = 0;
   // Answers of the VFAM attribute request in order (the last one repeats),
   // and the record it hands back.
   std::vector<int> vfam_answers{0};
