@@ -133,6 +133,15 @@ int mdcudfsr_user_layer_block(mdcudfsr_mount*, kel_pid_t pid) {
 }
 int mdcudfsr_vfam_get_file_attr(mdcudfsr_cache_node*, vfamstat* st) {
   record("vfam_get_file_attr");
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    g_rec.vfam_max_in_flight = std::max(g_rec.vfam_max_in_flight, ++g_rec.vfam_in_flight);
+  }
+  if (g_rec.vfam_hook) g_rec.vfam_hook();
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    --g_rec.vfam_in_flight;
+  }
   const size_t i = static_cast<size_t>(g_rec.vfam_calls++);
   const auto& a = g_rec.vfam_answers;
   const int answer = a.empty() ? 0 : a[std::min(i, a.size() - 1)];
@@ -162,6 +171,8 @@ void Recorder::reset() {
   vfam_answers = {0};
   vfam_stat = vfamstat{};
   vfam_calls = 0;
+  vfam_hook = nullptr;
+  vfam_in_flight = vfam_max_in_flight = 0;
   forced_unmount = false;
   getwithvid_result = 0;
   getwithvid_calls = 0;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,8 @@ struct Recorder {
   std::vector<int> vfam_answers{0};
   vfamstat vfam_stat{};
   int vfam_calls = 0;
+  std::function<void()> vfam_hook;  // run inside each attribute request
+  int vfam_in_flight = 0, vfam_max_in_flight = 0;
   int mntinfo_calls = 0;
   void reset();
   bool logged(const std::string& text) const;
