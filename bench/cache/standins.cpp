@@ -71,16 +71,3 @@ int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t*, uint32_t
 }
 int mdcudfsr_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) { unreached("sync_drive_cache"); }
 int mdcudfsr_verify_range(vnode_t, uint32_t, uint32_t, vfs_context_t, mdcudfsr_mount*) { unreached("verify_range"); }
-
-// Cache agent.
-int mdcudfsr_metacache_file_read(mdcudfsr_mount*, int32_t, uint64_t, uint32_t, void*, uint32_t*, uint32_t*) {
-  unreached("metacache_file_read");
-}
-int mdcudfsr_metacache_file_write(mdcudfsr_mount*, int32_t, uint64_t, uint32_t, const void*, uint32_t*, uint32_t*) {
-  unreached("metacache_file_write");
-}
-int mdcudfsr_metacache_file_close(mdcudfsr_mount*, int32_t) { unreached("metacache_file_close"); }
-int mdcudfsr_metacache_file_delete(mdcudfsr_mount*, const char*, uint32_t*) { unreached("metacache_file_delete"); }
-int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, mdcudfsr_cache_node*) { unreached("fsmanage_delete"); }
-int mdcudfsr_metacache_update_coherent(mdcudfsr_mount*, mdcudfsr_cache_node*) { unreached("update_coherent"); }
-int mdcudfsr_metacache_write_mediainfo(mdcudfsr_mount*, mdcudfsr_cache_node*) { unreached("write_mediainfo"); }
