@@ -153,8 +153,11 @@ int read_hash_eas(mdcudfsr_mount* m, mdcudfsr_cache_node* n, const uint8_t* bloc
   const extended_file_entry& e = n->udf_data->efe;
   const uint32_t bs = m->logical_block_size;
   const uint8_t* area = block + sizeof(extended_file_entry);
-  if (e.l_ea < kEaHeader || e.l_ea > bs - sizeof(extended_file_entry) ||
-      mdcudfsr_check_udf_tag_and_checksum(m, area, 262, e.l_ea) != 0) {
+  if (e.l_ea > bs - sizeof(extended_file_entry)) {
+    hash_warn(m, ctx, "Extended attribute is invalid.\n");
+    return 0;
+  }
+  if (e.l_ea < kEaHeader || mdcudfsr_check_udf_tag_and_checksum(m, area, 262, e.l_ea) != 0) {
     hash_warn(m, ctx, "Extended attribute header is invalid.\n");
     return 0;
   }
