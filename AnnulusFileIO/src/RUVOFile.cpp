@@ -38,7 +38,7 @@ int call(F FileSystemOperations::*slot, A... args) {
 }
 
 template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, const A&... args) {
+void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
   KelTrace(0, kind, 0, "RUVOFile", method, line, format, args...);
 }
 

@@ -17,7 +17,7 @@ int fsctl(unsigned code, void* record) {
 }
 
 template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, const A&... args) {
+void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
   KelTrace(0, kind, 0, "RUVOVolume_Quorvel", method, line, format, args...);
 }
 

@@ -15,7 +15,7 @@ using Controller = UserDataFileIOImpl::UserDataWriteController;
 namespace {
 
 template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, const A&... args) {
+void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
   KelTrace(0, kind, 0, "UserDataFileIOImpl", method, line, format, args...);
 }
 

@@ -63,10 +63,10 @@ int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_ex
                                               int) {
   unreached("cache_check_metadata_aed_newlist");
 }
-int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t*, uint32_t*, void*, vfs_context_t, int) {
+int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t*, uint32_t*, int32_t*, vfs_context_t, int) {
   unreached("read_track_information");
 }
-int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t*, uint32_t*, void*) {
+int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t*, uint32_t*, int32_t*) {
   unreached("read_track_information_re");
 }
 int mdcudfsr_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) { unreached("sync_drive_cache"); }

@@ -15,5 +15,9 @@ void convertDeviceInfo(const kelutil::DeviceInfo& in, KelDriveSDK_DeviceInfo* ou
 // Keeps bits 1-4; of bits 2, 3 and 4 only one survives (0x08, then 0x04,
 // then 0x10).
 std::uint32_t reduceFileControlOptions(std::uint32_t options);
+// Packs the recording information into a plain buffer of `size` bytes: the
+// count of all entries, then whole 12-byte entries while they fit; nothing
+// below 4 bytes.
+void packRecordingInfo(const std::vector<kelutil::FILE_RECORDING_INFO>& entries, void* buffer, std::uint64_t size);
 
 }  // namespace PxoUtilityLib

@@ -17,6 +17,10 @@ class DeviceControl {
   // Open for a medium job: false on a create-file failure; any other failure
   // of the open is passed over (the file stays unopened).
   static bool openForMediumJob(KelFile& file);
+  // The medium's basic information: 0x8100000000000002 "media is not
+  // ingested" when no disc answers TEST UNIT READY; otherwise the measured
+  // fields set to zero, the strings and identifiers kept.
+  static void GetInformation(KelFile& file, BasicInfo& info);
   // Close without letting an "already close" escape.
   static void closeQuietly(KelFile& file);
 };

@@ -120,7 +120,10 @@ int DriveCtrl::scsi(const std::uint8_t* cdb, void* data, std::uint32_t* length, 
   nullCheck();
   std::uint8_t sense[3] = {};
   std::uint32_t none = 0;
-  const int r = m_device->passThrough(cdb, kCdbLength, data, length ? length : &none, sense, nullptr, dataIn);
+  // A command without data goes as data in of no bytes: a data-out transfer
+  // for an operation that takes none is refused by the transport.
+  const bool noData = data == nullptr;
+  const int r = m_device->passThrough(cdb, kCdbLength, data, length ? length : &none, sense, nullptr, dataIn || noData);
   if (r == kScsiSenseResult)
     KELSDK_LOG(kLogError, "CDB[0]=0x%02X sense=%02X/%02X/%02X", cdb[0], sense[0], sense[1], sense[2]);
   else if (r != 0)
@@ -425,6 +428,60 @@ std::uint32_t DriveCtrl::getLastWrittenDisc(std::uint8_t& slot) {
   if (r != 0) return mapped(r, 0x110E01);
   slot = answer[9];
   return 0;
+}
+
+std::uint32_t DriveCtrl::currentSlot(std::uint8_t& slot, bool& loaded) {
+  std::uint8_t cdb[kCdbLength] = {0xBD};
+  putBe16(cdb + 8, 8);
+  std::uint8_t answer[8] = {};
+  std::uint32_t length = sizeof answer;
+  if (const int r = scsi(cdb, answer, &length, true)) return mapped(r, 0x111000);
+  if (length < 2) return kErrShortAnswer;
+  loaded = (answer[1] >> 5) == 1;
+  slot = static_cast<std::uint8_t>((answer[1] & 0x07) * 32u + (answer[0] & 0x1F));
+  return 0;
+}
+
+std::uint32_t DriveCtrl::readFormatCapacityType(std::uint8_t& type) {
+  std::uint8_t cdb[kCdbLength] = {0x23};
+  putBe16(cdb + 7, 12);
+  std::uint8_t answer[12] = {};
+  std::uint32_t length = sizeof answer;
+  if (const int r = scsi(cdb, answer, &length, true)) return mapped(r, 0x110300);
+  if (length < 12 || answer[3] < 8) return kErrShortAnswer;
+  type = answer[8] & 0x03;
+  return 0;
+}
+
+bool DriveCtrl::testUnitReady() {
+  const std::uint8_t cdb[kCdbLength] = {0x00};
+  return scsi(cdb, nullptr, nullptr, false) == 0;
+}
+
+std::uint32_t DriveCtrl::getPowInformation(std::uint32_t& mapEntries, std::uint32_t& updates) {
+  std::uint8_t cdb[kCdbLength] = {0x51, 0x02};
+  putBe16(cdb + 7, 16);
+  std::uint8_t answer[16] = {};
+  std::uint32_t length = sizeof answer;
+  if (const int r = scsi(cdb, answer, &length, true)) return mapped(r, 0x110A02);
+  if (length < 16) return kErrShortAnswer;
+  mapEntries = be32(answer + 8);
+  updates = be32(answer + 12);
+  return 0;
+}
+
+std::uint32_t DriveCtrl::getOpcResourceCount(std::uint32_t& count) {
+  const std::uint8_t cdb[kCdbLength] = {0xD5};
+  std::uint8_t answer[16] = {};
+  std::uint32_t length = sizeof answer;
+  if (const int r = scsi(cdb, answer, &length, true)) return mapped(r, 0x111300);
+  if (length < 2) return kErrShortAnswer;
+  count = be16(answer);
+  return 0;
+}
+
+bool DriveCtrl::volumeControl(std::uint32_t code, void* output, std::uint32_t capacity, std::uint32_t* returned) {
+  return wrapperDeviceIoControl(volume(), code, nullptr, 0, output, capacity, returned);
 }
 
 std::uint32_t DriveCtrl::createNewTrack() {

@@ -23,6 +23,7 @@ constexpr std::uint32_t kCtlCreateNewTrack = 0x20007044;
 constexpr std::uint32_t kCtlVolumeControl = 0x20007055;
 constexpr std::uint32_t kCtlReadAttribute = 0xC00C7034;
 constexpr std::uint32_t kCtlWriteAttribute = 0x800C7035;
+constexpr std::uint32_t kCtlBacktrack = 0x4008704D;  // sent to the engine as it is
 // The engine's codes they become.
 constexpr std::uint32_t kFsctlReadAttribute = 0xC2007034;  // MDCFSCTL_READ_ATTRIBUTE
 constexpr std::uint32_t kFsctlMountInformation = 0x40107014;
@@ -115,6 +116,19 @@ class DriveCtrl {
   std::uint32_t loadSlotAndCheck(std::uint8_t slot, std::uint8_t& slots);
   std::uint32_t discFinalize();
   std::uint32_t getLastWrittenDisc(std::uint8_t& slot);
+  // MECHANISM STATUS: the slot in the drive and whether a disc is loaded.
+  std::uint32_t currentSlot(std::uint8_t& slot, bool& loaded);
+  // READ FORMAT CAPACITIES: the descriptor type of the current capacity
+  // (1 unformatted, 2 formatted, 3 no medium).
+  std::uint32_t readFormatCapacityType(std::uint8_t& type);
+  // TEST UNIT READY: true when it comes back without sense.
+  bool testUnitReady();
+  // READ DISC INFORMATION type 2: remaining POW map entries and updates.
+  std::uint32_t getPowInformation(std::uint32_t& mapEntries, std::uint32_t& updates);
+  // Vendor D5h: the OPC resource count.
+  std::uint32_t getOpcResourceCount(std::uint32_t& count);
+  // A device control of the volume handle that answers a record.
+  bool volumeControl(std::uint32_t code, void* output, std::uint32_t capacity, std::uint32_t* returned);
   std::uint32_t createNewTrack();
   std::uint32_t sendVolumeControl();
   std::uint32_t readAttribute(std::uint16_t id, std::uint8_t& kind, std::vector<std::uint8_t>& data);

@@ -39,6 +39,14 @@ void sdkLog(int level, int type, const char* file, const char* function, int lin
 
 #define KELSDK_LOG(level, ...) ::PxoUtilityLib::sdkLog(level, ::PxoUtilityLib::kLogType, __FILE__, __func__, __LINE__, __VA_ARGS__)
 
+// Logs the text at error level and throws the drive library's exception
+// with the code from the caller's place and the given function name.
+#define KELSDK_FAIL(code, function, ...)                                      \
+  do {                                                                        \
+    KELSDK_LOG(::PxoUtilityLib::kLogError, __VA_ARGS__);                      \
+    ::PxoUtilityLib::throwPxo(code, __FILE__, __LINE__, function);            \
+  } while (0)
+
 // The drive library's exception: a 32-bit code (category in bits 16-31),
 // the source file, the line and the qualified function name.
 class PxoUtilityLibException {

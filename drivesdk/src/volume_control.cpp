@@ -34,6 +34,13 @@ DWORD VolumeControl::control(std::uint32_t code, const void* input, std::uint32_
     case kCtlVolumeControl: return callEngine(code, nullptr);
     case kCtlReadAttribute: return readAttribute(input, inputLength, output, outputCapacity, returned);
     case kCtlWriteAttribute: return writeAttribute(input, inputLength);
+    case kCtlBacktrack: {
+      // The engine fills the same 8-byte record.
+      if (!output || outputCapacity < 8) return ERROR_INSUFFICIENT_BUFFER;
+      const DWORD error = callEngine(code, output);
+      if (error == 0 && returned) *returned = 8;
+      return error;
+    }
     default: return ERROR_INVALID_FUNCTION;
   }
 }

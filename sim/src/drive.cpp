@@ -303,6 +303,16 @@ DWORD ChangerDrive::add_defect(int slot, const DefectEntry& e) {
   return cart_->add_defect(slot, e);
 }
 
+void ChangerDrive::set_mechanism_bits(std::uint8_t byte0_bits) {
+  std::lock_guard<std::mutex> g(mu_);
+  mechanism_bits_ = byte0_bits & 0xE0;
+}
+
+void ChangerDrive::set_reported_slot(int slot) {
+  std::lock_guard<std::mutex> g(mu_);
+  reported_slot_ = slot;
+}
+
 void ChangerDrive::unload() {
   std::lock_guard<std::mutex> g(mu_);
   cart_->loaded_slot = -1;
@@ -449,8 +459,8 @@ ScsiResult ChangerDrive::mechanism_status(Ctx& c) {
   d.assign(8 + 4 * slots, 0);
   const int slot = cart_->loaded_slot;
   const bool loaded = loaded_disc() != nullptr;
-  const int s = loaded ? slot : 0;
-  d[0] = static_cast<std::uint8_t>(s & 0x1F);
+  const int s = !loaded ? 0 : (reported_slot_ >= 0 ? reported_slot_ : slot);
+  d[0] = static_cast<std::uint8_t>((s & 0x1F) | mechanism_bits_);
   d[1] = static_cast<std::uint8_t>((loaded ? 1 : 0) << 5 | ((s >> 5) & 7));
   d[5] = static_cast<std::uint8_t>(slots);
   put_be16(d.data() + 6, static_cast<std::uint16_t>(4 * slots));

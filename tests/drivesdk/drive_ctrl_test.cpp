@@ -130,6 +130,7 @@ TEST_F(SdkDriveCtrl, ReadBufferZeroFillsEachRubThatFailed) {
 
 TEST_F(SdkDriveCtrl, WriteSectorSendsWholeRubsWithZerosAround) {
   open();
+  formatLoadedDisc();
   DataArray data(3 * kSector);
   std::memset(data.data(), 0xAB, data.size());
   putPattern(0, 32);
@@ -181,6 +182,7 @@ TEST_F(SdkDriveCtrl, LogicalOverWriteRetries) {
     kelsim::CartridgeSetup cartridge;
     cartridge.medium_type = c.mediumType;
     open("QMR-T400B", cartridge);
+    formatLoadedDisc();
     useMediumType(c.mediumType);
     if (c.writeFailures != 0) {
       auto rule = kelsim::write_error(0, 1000);
@@ -299,6 +301,7 @@ TEST_F(SdkDriveCtrl, InformationCommandsAndTheirFailureCodes) {
   std::uint32_t n = 0;
   ASSERT_EQ(ctrl_->getN(n), 0u);
   EXPECT_EQ(n, kelsim::kDefaultDiscBlocks - 1);
+  formatLoadedDisc();
   DataArray one(kSector);
   ASSERT_EQ(ctrl_->writeSector(0, 1, one), 0u);
   ASSERT_EQ(ctrl_->getDiscStatus(status), 0u);
@@ -382,6 +385,7 @@ TEST_F(SdkDriveCtrl, EveryDataInCommandAsksWhatItsCdbAllocates) {
   kelsim::CartridgeSetup cartridge;
   cartridge.loaded_slot = 2;
   open("QMR-T300B", cartridge);
+  formatLoadedDisc();
   int status;
   bool flag;
   std::uint32_t a, b;

@@ -189,7 +189,7 @@ TEST(SdkRecords, FormalIdentifiers) {
       {3, 128, 5512000000000ull, "QXC3-WO-5500", "Velmaro 3 Write-Once 5500GB"},
       {2, 0, 3300000000000ull, "QXC2-RE-3300", "Velmaro 2 Rewritable 3300GB"},
       {1, 1, 999999999ull, "QXC1-CL-0", "Velmaro 1 Cleaning 0GB"},
-      {4, 7, 1234000000000ull, "QXC4-??-1200", "Velmaro 4 Unknown-Type 1200GB"},
+      {4, 7, 1234000000000ull, "QXC4-?" "?-1200", "Velmaro 4 Unknown-Type 1200GB"},
   };
   for (const auto& row : rows) {
     kelutil::BasicInfo info;

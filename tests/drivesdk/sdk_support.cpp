@@ -68,8 +68,15 @@ int onControl(unsigned code, void* buffer) {
     }
   }
   g_host.controls.push_back(call);
+  if (g_host.hook) g_host.hook(code, buffer);
   const int scripted = takeControlAnswer(code);
   if (scripted != 0) return scripted;
+  if (auto it = g_host.records.find(code); it != g_host.records.end() && !it->second.empty() && buffer) {
+    const Bytes& record = it->second.front();
+    std::memcpy(buffer, record.data(), record.size());
+    if (it->second.size() > 1) it->second.pop_front();
+    return 0;
+  }
   if (code == 0x40107014 && buffer) {
     MDCFS_MOUNT_INFORMATION info{};
     info.MediumType = g_host.mediumType;
@@ -141,6 +148,18 @@ void SdkSimTest::TearDown() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (PxoUtilityLib::sdkServiceInterface().isConnected() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::yield();
+}
+
+void SdkSimTest::formatLoadedDisc() {
+  PxoUtilityLib::SptiCtrlDevice device(path());
+  ASSERT_TRUE(device.open());
+  const std::uint8_t cdb[12] = {0x04, 0x11};
+  std::uint8_t list[12] = {0, 0, 0, 8};
+  std::uint32_t length = sizeof list;
+  std::uint8_t sense[3] = {};
+  ASSERT_EQ(device.passThrough(cdb, sizeof cdb, list, &length, sense, nullptr, false), 0)
+      << std::hex << int(sense[0]) << "/" << int(sense[1]) << "/" << int(sense[2]);
+  clearTranscript();
 }
 
 std::vector<kelsim::TranscriptEntry> SdkSimTest::commands() const {

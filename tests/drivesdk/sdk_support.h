@@ -47,6 +47,13 @@ struct FakeHost {
   std::uint8_t mediumType = 0xE1;
   // Attribute answers of the read control: id -> (format, value).
   std::map<std::uint16_t, std::pair<std::uint8_t, Bytes>> attributes;
+  // Records the engine answers per control code, copied into the caller's
+  // buffer in order; the last one stays (mount information included: it
+  // then replaces the `mediumType` answer).
+  std::map<unsigned, std::deque<Bytes>> records;
+  // Called on every control call before its answer (a test's hook, such as
+  // moving an injected clock).
+  std::function<void(unsigned code, void* buffer)> hook;
 
   std::vector<ControlCall> controls;
   std::vector<bool> unmounts;
@@ -78,6 +85,10 @@ class SdkSimTest : public ::testing::Test {
   std::vector<kelsim::TranscriptEntry> commands() const;
   std::vector<kelsim::TranscriptEntry> commands(std::uint8_t opcode) const;
   void clearTranscript() { sim_->service().clear_transcript(); }
+  // FORMAT UNIT of the loaded disc as the engine's format sends it (FmtData,
+  // a 12-byte list), through the library's pipe client: a write-once disc
+  // takes writes only after it. Left out of the transcript.
+  void formatLoadedDisc();
 
   std::unique_ptr<kelsim::SimHarness> sim_;
 };

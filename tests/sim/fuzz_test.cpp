@@ -61,9 +61,9 @@ TEST(SimFuzz, RandomCdbsStraightToTheDrive) {
       const Bytes out = f.data_for(cdb);
       // Exact-size copies: reading past either is a sanitizer finding.
       auto c = std::make_unique<std::uint8_t[]>(cdb.size() + 1);
-      std::memcpy(c.get(), cdb.data(), cdb.size());
+      if (!cdb.empty()) std::memcpy(c.get(), cdb.data(), cdb.size());
       auto d = std::make_unique<std::uint8_t[]>(out.size() + 1);
-      std::memcpy(d.get(), out.data(), out.size());
+      if (!out.empty()) std::memcpy(d.get(), out.data(), out.size());
       std::vector<std::uint8_t> in;
       const auto r = sim.drive().execute(cdb.empty() ? nullptr : c.get(), cdb.size(), d.get(), out.size(), &in);
       ASSERT_TRUE(!r.check_condition || in.empty()) << i;

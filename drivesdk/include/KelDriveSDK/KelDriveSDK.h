@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // Marks what crosses the library's boundary; everything else is hidden.
 #define KEL_DRIVESDK_API __attribute__((visibility("default")))
@@ -294,6 +295,14 @@ class KEL_DRIVESDK_API KelUtilityException : public std::domain_error {
 
 struct KelUtilityTestPeer;
 
+// Asked by a backtrack before it starts, with the current slot number plus
+// one: false stops it (nothing is erased).
+class KEL_DRIVESDK_API FormatCallback {
+ public:
+  virtual ~FormatCallback();
+  virtual bool progress(std::uint32_t value) = 0;
+};
+
 // The class interface: static methods, no state.
 class KEL_DRIVESDK_API KelUtility {
  public:
@@ -304,6 +313,57 @@ class KEL_DRIVESDK_API KelUtility {
   static bool GetDeviceInformation(const std::u16string& path, DeviceInfo& info);
   static bool GetDeviceInformationEx(const std::u16string& path, DeviceInfo& info, std::uint32_t size);
   static bool GetSupportedMediaInformation(const std::u16string& path, SupportedMediaInfo* info, std::uint64_t size);
+  // Operational modes 0-3 over the user settings (DefaultVolType,
+  // VerifyOnWrite, RecInhibit, DfltFsFlshPlcy).
+  static bool GetOperationalMode(int mode, void* buffer, std::uint64_t size);
+  static bool SetOperationalMode(int mode, const void* buffer, std::uint64_t size);
+  static bool ResetOperationalMode();
+  static std::uint16_t CalculateCRC(const std::uint8_t* data, std::uint64_t length);
+  static bool DoAllDelete(const std::u16string& path, bool backtrack, FormatCallback* callback, std::uint8_t target);
+  static bool DoFinalize(const std::u16string& path);
+  static bool DoEject(const std::u16string& path, bool unused);
+  static bool EnterExclusiveAccessMode();
+  static bool ExitExclusiveAccessMode();
+  static bool WriteAttribute();
+  static bool GetDriveLog();
+  static bool GetCartridgeType();
+  static bool GetDriverLog();
+  static bool DoRemount();
+  static bool CloseFile();
+  static bool ReadFile();
+  static bool GetInformation(const std::u16string& path, BasicInfo& info);
+  static bool GetFileRecordingInfo(const std::u16string& path, std::vector<FILE_RECORDING_INFO>& entries);
+  static bool ChangeNewDisc(const std::u16string& path);
+  static bool DoCMWriteProtect(const std::u16string& path, bool protect, bool unused);
+  static bool CheckMediaExist(const std::u16string& path, bool& present);
+  static bool SetMediaInjectable(const std::u16string& path, bool injectable);
+  static bool GetFileCount(const std::u16string& path, std::uint32_t& files, std::uint32_t& directories);
+  static bool GetDeviceProperty(const std::u16string& path, std::string& product, std::string& serial,
+                                std::string& revision);
+  static bool EnumAttribute(const std::u16string& path, std::vector<std::uint16_t>& ids);
+  static bool ReadAttribute(const std::u16string& path, std::uint16_t id, std::uint8_t& format, std::uint32_t& length,
+                            void* data, std::uint32_t size);
+  static bool SetFileControlOption(void* handle, int option);
+  static bool SetFileControlOptionEx(void* handle, std::uint32_t options);
+  static bool FlushVolumeBuffers(const std::u16string& path);
+  static bool GetCurrentLoadedDiscIndex(const std::u16string& path, std::uint8_t* index);
+  static bool GetHashInfo(const std::u16string& path, HASH_INFO* info, std::uint64_t size);
+  static bool AddHashInfo(const std::u16string& path, HASH_INFO* info, std::uint64_t size);
+  static bool RemoveHashInfo(const std::u16string& path);
+  static bool SetDefaultRawMountFlag(std::uint32_t flag);
+  static bool GetDefaultRawMountFlag(int* flag);
+  static bool SetRawMountFlag(const std::u16string& path, std::uint32_t flag);
+  static bool GetRawMountFlag(const std::u16string& path, int* flag);
+  static bool GetFileAllocationInfo(const std::u16string& path, FILE_ALLOCATION_INFO_VECTOR* vector, std::uint64_t& size);
+  static bool OpenFileWithAllocationInfo(const std::u16string& path, FILE_ALLOCATION_INFO_VECTOR* vector,
+                                         std::uint64_t size, void*& handle);
+  static bool GetSoftwareWriteProtect(const std::u16string& path, std::uint8_t& protect);
+  static bool ProtectVolumeFromChange(const std::u16string& path, void** output);
+  static bool makeOpaque(const std::u16string& path, FILE_ALLOCATION_INFO_VECTOR* vector, std::uint64_t& size);
+  static bool IsBlankDirectory();
+  static bool UnProtectVolumeFromChange();
+  // Maps a duplication code to an SDK code and throws it (0x600FFFF: none).
+  static void throwExceptionDuplicateError(std::uint32_t code, const std::string& text);
 
  private:
   friend struct KelUtilityTestPeer;
@@ -325,6 +385,53 @@ KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetSupportedMediaInfo(const char16_t*
                                                                  KelDriveSDK_SupportedMediaInfo* info,
                                                                  std::uint64_t size);
 KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetDeviceInformation(const char16_t* path, KelDriveSDK_DeviceInfo* info);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetInformation(const char16_t* path, KelDriveSDK_BasicInfo* info);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_CheckMediaExist(const char16_t* path, int* present);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetFileCount(const char16_t* path, std::uint32_t* files,
+                                                        std::uint32_t* directories);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_EnumAttribute(const char16_t* path, void* buffer, std::uint64_t size);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_ReadAttribute(const char16_t* path, std::uint16_t id, std::uint8_t* format,
+                                                         std::uint32_t* length, void* data, std::uint32_t dataSize);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetFileRecordingInfo(const char16_t* path, void* buffer, std::uint64_t size);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_AllocateNewDisc(const char16_t* path);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_SetFileControlOption(void* handle, int option);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_SetFileControlOptionEx(void* handle, std::uint32_t options);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetSoftwareWriteProtect(const char16_t* path, int* protect);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_SetSoftwareWriteProtect(const char16_t* path, int protect);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_FlushVolumeBuffers(const char16_t* path);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetCurrentLoadedDiscIndex(const char16_t* path, std::uint8_t* index);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetHashInfo(const char16_t* path, KelDriveSDK_HashInfo* info,
+                                                       std::uint64_t size);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_AddHashInfo(const char16_t* path, KelDriveSDK_HashInfo* info,
+                                                       std::uint64_t size);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_RemoveHashInfo(const char16_t* path);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_SetDefaultRawMountFlag(int flag);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetDefaultRawMountFlag(int* flag);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_SetRawMountFlag(const char16_t* path, int flag);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetRawMountFlag(const char16_t* path, int* flag);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetFileAllocationInfo(const char16_t* path,
+                                                                 KelDriveSDK_FileAllocationInfoVector* vector,
+                                                                 std::uint64_t size);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_OpenFileWithAllocationInfo(const char16_t* path,
+                                                                      KelDriveSDK_FileAllocationInfoVector* vector,
+                                                                      std::uint64_t size, void** handle);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_ReadFile(void* handle, std::int64_t offset, std::uint32_t length,
+                                                    void* buffer, std::uint32_t* done);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_CloseFile(void* handle);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetOperationalMode(int mode, void* buffer, std::uint64_t size);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_SetOperationalMode(int mode, const void* buffer, std::uint64_t size);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_ResetOperationalMode();
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_DoAllDelete(const char16_t* path, int backtrack, int targetSlot,
+                                                       int (*progress)(unsigned value, void* user), void* user);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_DoEject(const char16_t* path);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_EnterExclusiveAccessMode(void* handle);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_ExitExclusiveAccessMode(void* handle);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_WriteAttribute(const char16_t* path, std::uint16_t id, std::uint8_t format,
+                                                          const void* data, std::uint32_t size);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetDriveLog(const char16_t* path, const char16_t* output);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetCartridgeType(const char16_t* path, int* type);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetDriverLog(int kind, const char16_t* output);
+KEL_DRIVESDK_API std::uint64_t KelDriveSDK_DoRemount(const char16_t* path);
 KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetDeviceInformationEx(const char16_t* path, KelDriveSDK_DeviceInfo* info,
                                                                   std::uint32_t size);
 }

@@ -43,6 +43,8 @@ std::uint64_t KelDriveSDK_Quorvel_GetRollbackInfo(const char16_t* path,
 
 extern "C" {
 // Finalises the disc in the drive named by path (the medium cookie text);
-// 0 on success, 0x8100000000000001 on failure.
+// 0 on success; on failure the drive library's code (such as 0x3000001, a
+// refused state), or an SDK code (0x8100000000000001 when the finalize did
+// not complete, 0x8100000000000005 for a null path).
 std::uint64_t KelDriveSDK_DoFinalize(const char16_t* path);
 }

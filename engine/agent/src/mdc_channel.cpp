@@ -502,7 +502,7 @@ std::uint32_t mdcudfsr_metacache_read(void* buf, std::uint64_t size) { return ch
 std::uint64_t mdcudfsr_metacache_write(const void* a, std::uint64_t size) { return ch_write(mdc_channel::kMetacache, a, size); }
 int mdcudfsr_metacache_close() { return ch_close(mdc_channel::kMetacache); }
 int mdcudfsr_metacache_stop(mdcudfsr_mount* mp) {
-  if (mp && mp->metacachedev && !(mp->mount_flags & MDCUDFSR_MNT_AGENT_STOPPED) &&
+  if (mp && mp->metacachedev && !(mp->mount_ext_flags & MDCUDFSR_MNT_AGENT_STOPPED) &&
       mp->metacachedev->status != METACACHE_WILL_FREE)
     KELC_LOG(kLogErr, "FsCache Agent stopped unexpectedly\n");
   return 0;

@@ -68,8 +68,9 @@ class TraceArg {
 // The formatted text of one line.
 std::u16string FormatTrace(std::u16string_view format, const TraceArg* args, std::size_t count);
 
+// Arguments by value: a packed record field cannot bind to a reference.
 template <class... A>
-std::u16string FormatTraceOf(std::u16string_view format, const A&... args) {
+std::u16string FormatTraceOf(std::u16string_view format, A... args) {
   const TraceArg list[] = {TraceArg(args)..., TraceArg()};
   return FormatTrace(format, list, sizeof...(A));
 }
@@ -86,7 +87,7 @@ void SendTrace(int kind, int type, std::u16string_view method, int line, const s
 // 4 recorded manager errors (ERR_); type 0 shows as module KELC.
 template <class... A>
 void KelTrace(unsigned /*word*/, int kind, int type, const char* /*source*/, const char16_t* method,
-              int line, const char16_t* format, const A&... args) {
+              int line, const char16_t* format, A... args) {
   if (!kel::TraceSinkPresent()) return;
   kel::SendTrace(kind, type, method ? method : u"", line,
                  kel::FormatTraceOf(format ? format : u"", args...));

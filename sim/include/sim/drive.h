@@ -157,6 +157,11 @@ class ChangerDrive {
   // writes (WRITE(10), FORMAT UNIT, RESERVE TRACK, CLOSE TRACK/SESSION, D2h)
   // with 03/27/00.
   void set_write_protect(bool on);
+  // MECHANISM STATUS as a failing changer answers it: bits ORed into byte 0
+  // (fault 0x80, changer state 0x60), and a reported slot other than the
+  // loaded one (-1: the loaded one).
+  void set_mechanism_bits(std::uint8_t byte0_bits);
+  void set_reported_slot(int slot);
   void set_cartridge_write_protect(bool on);
   void set_medium_write_protect(bool on);
   void set_write_refusal(bool on);
@@ -234,6 +239,8 @@ class ChangerDrive {
   std::map<int, FaultRule> faults_;
   int next_fault_id_ = 1;
   Observed observed_;
+  std::uint8_t mechanism_bits_ = 0;
+  int reported_slot_ = -1;
   bool opc_since_load_ = false;  // the calibration of this load is done
   std::map<std::uint8_t, std::vector<std::uint8_t>> mode_pages_;
 };

@@ -529,7 +529,7 @@ TEST_F(SimClient, ServiceControlsReachTheMediaServices) {
   sim_->service().clear_transcript();
   last = {1, 0, 1};
   EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIORESERVETRACKWRITELASTAVDP, reinterpret_cast<char*>(&last), 0, nullptr));
-  EXPECT_EQ(1u, last.track_reserved);
+  EXPECT_EQ(1u, std::uint32_t{last.track_reserved});  // packed: by value
   EXPECT_EQ(2u, sim_->cartridge().disc(0).tracks.size());
   std::uint8_t serial_wo[32] = {};
   EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMEDIUMSERIALNUM, reinterpret_cast<char*>(serial_wo), 0, nullptr));

@@ -243,7 +243,7 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
     const std::vector<uint8_t> dir_block = v->metadata_block(again, entries[1].icb);
     extended_file_entry d{};
     ASSERT_EQ(mdcudfsr_read_extended_file_entry(again, dir_block.data(), B, 0, &d, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(d.unique_id, dir.unique_id);
+    EXPECT_EQ(uint64_t{d.unique_id}, uint64_t{dir.unique_id});  // packed: by value
     EXPECT_EQ(d.icbtag.file_type, 4);
     const auto parent = read_dir_in_icb(dir_block.data(), d.l_ea, d.l_ad);
     ASSERT_EQ(parent.size(), 1u);

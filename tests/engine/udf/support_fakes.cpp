@@ -287,7 +287,6 @@ void mdcudfsr_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint
   mnt->mntinfo.AccessMode = access_state;
   mnt->mntinfo.MountStatus = mount_status;
   mnt->mntinfo.WriteProtectReasonFlags = wrprot_reasons;
-  mnt->mntinfo_changed = 1;
 }
 
 void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t) {
@@ -296,7 +295,6 @@ void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, i
     mnt->mntinfo.WriteProtectReasonFlags |= reasons;
   else
     mnt->mntinfo.WriteProtectReasonFlags = reasons;
-  mnt->mntinfo_changed = 1;
 }
 
 int mdcudfsr_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int convert, int, vfs_context_t, int) {
@@ -463,7 +461,8 @@ int mdcudfsr_cache_write_fid(mdcudfsr_mount* mnt, uint8_t* buffer, mdcudfsr_udf_
 
 // ---------------------------------------------------------------- vnode operations
 
-int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, void*, vfs_context_t, int) {
+int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, int32_t*, vfs_context_t,
+                                    int) {
   g_env.calls.push_back("track_info");
   if (g_env.track_result) return g_env.track_result;
   if (g_env.drive) return udf_test::drive::track_nwa(nwa);
@@ -472,7 +471,7 @@ int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_
   return 0;
 }
 
-int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, void*) {
+int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, int32_t*) {
   g_env.calls.push_back("track_info_re");
   if (g_env.track_result) return g_env.track_result;
   if (g_env.drive) return udf_test::drive::track_nwa(nwa);

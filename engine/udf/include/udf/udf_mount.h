@@ -133,7 +133,6 @@ struct mdcudfsr_udf_fields {
   uint32_t recorded_vuvi_fe_loc = 0;  // 0: none
 
   MDCFS_MOUNT_INFORMATION mntinfo{};
-  uint32_t mntinfo_changed = 0;  // the mount information changed since it was last published
   // Attribute update mask of the cartridge-memory record: bit k marks
   // attribute k changed (0x080: attribute 1500h, which holds the VUVI value).
   uint32_t attr_update_mask = 0;

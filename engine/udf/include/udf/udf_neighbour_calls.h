@@ -33,22 +33,14 @@ int buf_invalidateblks(vnode_t vp, int flags, int slpflag, int slptimeo);
 int VNOP_IOCTL(vnode_t vp, uint32_t command, char* data, int fflag, vfs_context_t ctx);
 
 // ---------------------------------------------------------------- volume operations (engine/vfs)
-int mdcudfsr_disc_change(mdcudfsr_mount* mnt, uint32_t slot_code, int invalidate, vfs_context_t ctx,
-                         int on_mount);
-void mdcudfsr_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint32_t mount_status,
-                                uint32_t wrprot_reasons);
-void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t ctx);
+#include "kelvfs/mdcudfsr_disc_change.h"
+#include "kelvfs/mdcudfsr_mntinfo.h"
+#include "kelvfs/mdcudfsr_time.h"
 int mdcudfsr_read_attribute(mdcudfsr_mount* mnt, void* record, uint32_t size, int count, int flag,
                             vfs_context_t ctx, int mode);
-// Seconds since 1970 as a UDF timestamp (utc non-zero: in UTC).
-void mdcudfsr_timespec2udftime(mdcudfsr_mount* mnt, const struct timespec* ts, timestamp* out, int utc);
 int mdcudfsr_write_attribute(mdcudfsr_mount* mnt, void* record, uint32_t size, int count, vfs_context_t ctx,
                              int mode);
 
-void mdcudfsr_timespec2udftime_local(mdcudfsr_mount* mnt, const struct timespec* ts, timestamp* out);
-// Switches the mount to read-only with that mount status.
-void mdcudfsr_set_readonly_mount(mdcudfsr_mount* mnt, uint32_t mount_status, int flag, vfs_context_t ctx);
-void mdcudfsr_report_error(mdcudfsr_mount* mnt, int kind, vfs_context_t ctx);
 // Whole blocks of a partition through the write clusters (reference 2: the
 // physical partition addressed directly).
 int mdcudfsr_write_logical_blocks(mdcudfsr_mount* mnt, uint16_t part_ref, uint32_t lbn, const void* buffer,
@@ -85,9 +77,7 @@ int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount* mnt, const mdcudfs
                                               uint32_t extra, uint32_t* need_full, int force);
 
 // ---------------------------------------------------------------- vnode operations (engine/vnops)
-int mdcudfsr_read_track_information(mdcudfsr_mount* mnt, int one, uint32_t* nwa, uint32_t* second, void* none,
-                                    vfs_context_t ctx, int one2);
-int mdcudfsr_read_track_information_re(mdcudfsr_mount* mnt, int one, uint32_t* nwa, uint32_t* second, void* none);
+#include "kelvnops/mdcudfsr_track_info.h"
 int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t* counter,
                                                  int update);
 uint32_t mdcudfsr_perm_unix2udf(uint32_t mode);

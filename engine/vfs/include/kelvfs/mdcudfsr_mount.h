@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 struct mount;
 struct mdc_channel;
@@ -26,14 +27,14 @@ struct mdcudfsr_proxy_write_entry {
   mdcudfsr_cache_node* node;
 };
 
-// Bits of mdcudfsr_mount::mount_flags.
+// Bit of the mount flags (mount_ext_flags): the volume is not tied to the
+// VFAM user agent and may be unmounted without force.
 constexpr std::uint32_t MDCUDFSR_MNT_AGENT_STOPPED = 0x2;
 
 constexpr std::uint32_t MDCUDFSR_ATTR_RECORD_SIZE = 480;
 
 struct mdcudfsr_mount : mdcudfsr_udf_fields {
   mount* mp = nullptr;                    // the emulated mount
-  std::uint32_t mount_flags = 0;          // bit 0x2: agent stopped
   char volume_name[16] = {};              // log name; "UNKNOWN" while empty
 
   mdc_channel* metacachedev = nullptr;
@@ -60,6 +61,61 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint32_t vfam_wait_step_sec = 0;
   mdcudfsr_cache_node* root_node = nullptr;
 
+  // ---- volume operations
+  std::uint32_t mount_arg_word = 0;        // mount argument at offset 16, kept
+  std::uint32_t metadata_check_value = 0;  // mount argument at offset 28
+  std::uint32_t flush_interval = 0;        // seconds
+  std::uint32_t dev_number = 0;
+  std::int32_t disc_status = 0;            // 0 empty, 1 appendable, 2 finalized, 3 reserved
+  std::uint32_t last_track = 0;
+  std::uint32_t cm_last_written_slot = 0;
+  std::uint32_t verify_mode = 0;           // 1: write verify on
+  std::int32_t unmounting = 0;
+  vnode_t root_vnode = nullptr;            // the volume root's vnode once known; its path prefixes event lines
+
+  // Mount information companions.
+  MDCFS_MOUNT_INFORMATION mntinfo_prev{};  // last state written or logged
+  std::int32_t mntinfo_overwrite = 0;      // 1: a later status may replace the current one
+  std::int32_t pending_error_report = 0;
+  std::int32_t mounting = 0;               // suppresses state event lines
+  std::int32_t mount_completed = 0;
+  std::int32_t filter_notified = 0;
+
+  // Privileged mode and the integrity-written flag of the disc-change guard.
+  std::uint32_t privileged_call_count = 0;
+  std::int32_t integrity_written = 0;
+
+  // Disc-change guard.
+  std::uint32_t DiscChangeNumTotal = 0;
+  std::uint32_t WtchSmpls = 0;
+  std::uint32_t WtchSteps = 0;
+  std::uint32_t DscChngWtchIvalSec = 0;
+  std::int32_t delay_guard = 0;
+  std::uint64_t* watch_ring = nullptr;     // WtchSteps time stamps (ns), owned
+  std::uint8_t medium_unique_id[14] = {};
+
+  // Volume clocks (microseconds since 1970) and the time-zone offset of
+  // recorded timestamps (minutes east of UTC).
+  std::int32_t time_zone_offset = 0;
+  std::uint64_t last_modification_time = 0;
+  std::uint64_t last_partial_flush_time = 0;
+  std::int32_t lvid_open = 0;
+
+  // Mount set-up.
+  std::int32_t disk_data_mode = -1;        // 0 from the file-system cache, 1 from the disc
+  std::int32_t fs_cache_mode = -1;         // 1: the file-system cache is used
+  std::uint32_t rollback_present = 0;
+  std::uint32_t rollback_slot = 0;
+  std::uint32_t rollback_fe_lsn = 0;
+  std::uint32_t rollback_fsd_lsn = 0;
+  std::uint32_t reformatted = 0;
+  char parity_id[48] = {};
+  char product_id[17] = {};
+
+  // Write clusters.
+  std::uint32_t cluster_sectors = 0;       // sectors per 64 KiB cluster
+  // The image that mdcudfsr_read_cluster_with_lbn hands out; valid until its next call.
+  std::vector<std::uint8_t> cluster_read_image;
   // Node cache.
   mdcudfsr_cache_node* shadow_node = nullptr;
   std::mutex cache_mutex;                 // guards every directory's name tree

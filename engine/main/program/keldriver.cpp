@@ -1,0 +1,17 @@
+// KelDriver: one engine process per medium. Arguments: the medium cookie
+// ("/dev/sd" and a hexadecimal number) and the file-system cache directory.
+#include "kel/crash_handler.h"
+#include "kel/entry.h"
+#include "kelmain/engine_main.h"
+#include "kelmain/slots.h"
+
+int main(int argc, char** argv) {
+  int result = static_cast<int>(SetExceptionHandler());
+  if (result != 0) return result;
+  result = quorvel_kel_init(argc, const_cast<const char**>(argv));
+  if (result != 0) return result;
+  result = Initialise(argc, argv);
+  if (result != 0) return result;
+  FileSystemOperations operations = kelmain::operation_table();
+  return quorvel_kel_run(&operations, argv[1]);
+}

@@ -1,0 +1,138 @@
+// The host service's side of an engine process: starts the program KelDriver
+// as a separate process against a SimHarness, writes request lines to its
+// standard input and reads the XML elements it writes to standard output.
+//
+//   kelsim::SimHarness sim;
+//   kelsim::EngineProcess engine(sim, {.program = path_of_KelDriver});
+//   auto answer = engine.request(kelsim::request_line(1, "UnmountVolume"));
+//   int code = engine.wait_exit();   // 0, or -1 when the deadline passed
+//
+// The process runs in the harness's pipe folder (KEL_PIPE_DIR) with a
+// registry file of its own (KEL_REGISTRY) holding only the values the test
+// sets. A reader thread splits standard output at NUL bytes, parses each
+// element and keeps them in order; standard error is kept too.
+//
+// Every wait has a real-time deadline (default 90 s, above the engine's own
+// 30 s wait for its cache agent) that a healthy run never reaches: a hung
+// engine makes the wait fail, and describe() gives the transcript for the
+// failure message. The destructor kills a process that is still running.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace kelsim {
+
+class SimHarness;
+
+// One element of the engine's output.
+struct EngineElement {
+  std::string name;
+  std::map<std::string, std::string> attributes;  // UTF-8
+  std::string text;                               // character data, UTF-8
+  std::string raw;                                // the bytes as written
+  bool parsed = false;                            // false: not well-formed XML
+
+  // The debug messages: "Internal", "Error", "Warning", "Trace".
+  bool is_debug() const;
+  // The attribute's value, or "" when it is missing.
+  std::string attribute(const std::string& key) const;
+};
+
+struct EngineProcessOptions {
+  std::string program;                       // path of KelDriver
+  // The program arguments; when empty: the harness's cookie text and the
+  // cache directory.
+  std::vector<std::string> arguments;
+  bool use_default_arguments = true;         // false: exactly `arguments`, even none
+  std::string cache_directory;               // default: "<harness dir>/cache" (created)
+  std::vector<std::pair<std::string, std::uint32_t>> registry_dwords;  // section KELFS
+  std::vector<std::pair<std::string, std::string>> registry_strings;   // section KELFS
+  std::chrono::milliseconds deadline{90000};
+};
+
+class EngineProcess {
+ public:
+  // Starts the process; started() tells whether that worked (error() why not).
+  EngineProcess(SimHarness& sim, EngineProcessOptions options);
+  ~EngineProcess();
+  EngineProcess(const EngineProcess&) = delete;
+  EngineProcess& operator=(const EngineProcess&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  const std::string& error() const { return error_; }
+  pid_t pid() const { return pid_; }
+  const std::string& cache_directory() const { return options_.cache_directory; }
+  const std::string& registry_file() const { return registry_file_; }
+
+  // Writes one request line (a newline is added). False when the engine no
+  // longer reads its input.
+  bool send(const std::string& line);
+  // The next element that is not a debug message, in output order; false at
+  // the deadline or when the output ended first.
+  bool next(EngineElement* out);
+  // Sends the line and collects the following non-debug elements up to and
+  // including the first for which `last` holds (default: "KelSuccess" or
+  // "HRESULT"). The collection stops short at the deadline or the end of
+  // the output; then the last element does not satisfy `last`.
+  std::vector<EngineElement> request(const std::string& line,
+                                     const std::function<bool(const EngineElement&)>& last = {});
+  // Closes standard input and waits for the process to end: its exit status
+  // (0-255), 128 + the signal that ended it, or -1 when the deadline passed
+  // (the process is then killed).
+  int wait_exit();
+
+  // Every element so far, debug messages included.
+  std::vector<EngineElement> elements() const;
+  std::string standard_error() const;
+  // Elements, standard error and exit state, for failure messages.
+  std::string describe() const;
+
+ private:
+  void write_registry();
+  bool spawn(const std::vector<std::string>& args);
+  void read_loop();
+  void take_output(const char* data, std::size_t n);
+  void close_input();
+
+  EngineProcessOptions options_;
+  std::string registry_file_;
+  std::string error_;
+  pid_t pid_ = -1;
+  int in_fd_ = -1, out_fd_ = -1, err_fd_ = -1;
+  std::thread reader_;
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::string pending_;  // output after the last NUL
+  std::vector<EngineElement> all_;
+  std::deque<EngineElement> answers_;
+  std::string stderr_;
+  bool output_ended_ = false;
+  int exit_code_ = -2;  // -2: not reaped yet
+};
+
+// A name as the host writes it into a request attribute: escaped for the
+// engine's name unescaping ("&" as "&amp;", each UTF-16 unit outside
+// printable ASCII as "&#N;"), then escaped again for XML.
+std::string escape_name(const std::string& utf8);
+// Text escaped for an XML attribute value.
+std::string escape_attribute(const std::string& text);
+// One request line without the newline: the root element with
+// SequenceNumber, Opcode and the given attributes (values are written as
+// given, so names must come through escape_name).
+std::string request_line(std::uint64_t sequence, const std::string& opcode,
+                         const std::vector<std::pair<std::string, std::string>>& attributes = {});
+
+}  // namespace kelsim

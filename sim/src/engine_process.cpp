@@ -1,0 +1,374 @@
+#include "sim/engine_process.h"
+
+#include "sim/harness.h"
+
+#include <expat.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+extern char** environ;
+
+namespace kelsim {
+namespace {
+
+// ---------------------------------------------------------------- element parsing
+
+struct ParseState {
+  EngineElement* element;
+  int depth = 0;
+};
+
+void XMLCALL on_start(void* user, const XML_Char* name, const XML_Char** attributes) {
+  auto* s = static_cast<ParseState*>(user);
+  if (s->depth++ == 0) {
+    s->element->name = name;
+    for (int i = 0; attributes[i] != nullptr; i += 2) s->element->attributes[attributes[i]] = attributes[i + 1];
+  }
+}
+void XMLCALL on_end(void* user, const XML_Char*) { --static_cast<ParseState*>(user)->depth; }
+void XMLCALL on_text(void* user, const XML_Char* text, int length) {
+  static_cast<ParseState*>(user)->element->text.append(text, static_cast<std::size_t>(length));
+}
+
+EngineElement parse_element(std::string raw) {
+  EngineElement e;
+  e.raw = std::move(raw);
+  XML_Parser p = XML_ParserCreate("UTF-8");
+  if (p == nullptr) return e;
+  ParseState state{&e};
+  XML_SetUserData(p, &state);
+  XML_SetElementHandler(p, on_start, on_end);
+  XML_SetCharacterDataHandler(p, on_text);
+  e.parsed = XML_Parse(p, e.raw.data(), static_cast<int>(e.raw.size()), 1) == XML_STATUS_OK;
+  XML_ParserFree(p);
+  return e;
+}
+
+// ---------------------------------------------------------------- escaping
+
+// UTF-8 to UTF-16 code units; invalid bytes become U+FFFD.
+std::u16string to_utf16(const std::string& s) {
+  std::u16string out;
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+    if (extra < 0 || i + extra >= s.size() + (extra == 0 ? 1 : 0)) {
+      out.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    char32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += static_cast<std::size_t>(extra) + 1;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- process helpers
+
+int exit_code_of(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+void close_fd(int* fd) {
+  if (*fd >= 0) ::close(*fd);
+  *fd = -1;
+}
+
+std::string reg_quote(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+bool EngineElement::is_debug() const {
+  return name == "Internal" || name == "Error" || name == "Warning" || name == "Trace";
+}
+
+std::string EngineElement::attribute(const std::string& key) const {
+  auto it = attributes.find(key);
+  return it == attributes.end() ? std::string() : it->second;
+}
+
+std::string escape_attribute(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string escape_name(const std::string& utf8) {
+  std::string once;
+  for (char16_t u : to_utf16(utf8)) {
+    if (u == u'&') {
+      once += "&amp;";
+    } else if (u < 0x20 || u >= 0x7F) {
+      once += "&#" + std::to_string(static_cast<unsigned>(u)) + ";";
+    } else {
+      once.push_back(static_cast<char>(u));
+    }
+  }
+  return escape_attribute(once);
+}
+
+std::string request_line(std::uint64_t sequence, const std::string& opcode,
+                         const std::vector<std::pair<std::string, std::string>>& attributes) {
+  std::string line = "<ArchiveFileSystemOperation SequenceNumber=\"" + std::to_string(sequence) +
+                     "\" Opcode=\"" + opcode + "\"";
+  for (const auto& [key, value] : attributes) line += " " + key + "=\"" + value + "\"";
+  return line + "/>";
+}
+
+// ---------------------------------------------------------------- EngineProcess
+
+EngineProcess::EngineProcess(SimHarness& sim, EngineProcessOptions options) : options_(std::move(options)) {
+  // A write to an engine that has ended must fail, not end the caller.
+  ::signal(SIGPIPE, SIG_IGN);
+  if (options_.cache_directory.empty()) options_.cache_directory = sim.directory() + "/cache";
+  std::error_code ec;
+  std::filesystem::create_directories(options_.cache_directory, ec);
+  registry_file_ = sim.directory() + "/engine-registry.reg";
+  write_registry();
+  std::vector<std::string> args{options_.program};
+  if (options_.use_default_arguments && options_.arguments.empty()) {
+    args.push_back(sim.cookie_text());
+    args.push_back(options_.cache_directory);
+  } else {
+    args.insert(args.end(), options_.arguments.begin(), options_.arguments.end());
+  }
+  if (!spawn(args)) return;
+  reader_ = std::thread([this] { read_loop(); });
+}
+
+EngineProcess::~EngineProcess() {
+  close_input();
+  if (reader_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      if (exit_code_ == -2 && pid_ > 0) ::kill(pid_, SIGKILL);
+    }
+    reader_.join();
+  }
+  close_fd(&out_fd_);
+  close_fd(&err_fd_);
+}
+
+void EngineProcess::write_registry() {
+  std::ofstream f(registry_file_, std::ios::trunc);
+  f << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Stravo\\KELFS]\n";
+  for (const auto& [name, value] : options_.registry_dwords) {
+    char hex[9];
+    std::snprintf(hex, sizeof(hex), "%08x", value);
+    f << reg_quote(name) << "=dword:" << hex << "\n";
+  }
+  for (const auto& [name, value] : options_.registry_strings) f << reg_quote(name) << "=" << reg_quote(value) << "\n";
+}
+
+bool EngineProcess::spawn(const std::vector<std::string>& args) {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    error_ = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e)
+    if (std::strncmp(*e, "KEL_REGISTRY=", 13) != 0) env.emplace_back(*e);
+  env.push_back("KEL_REGISTRY=" + registry_file_);
+  std::vector<char*> envp, argv;
+  for (auto& s : env) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> arg_copy = args;
+  for (auto& s : arg_copy) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, argv[0], &fa, &attr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  in_fd_ = in[1];
+  out_fd_ = out[0];
+  err_fd_ = err[0];
+  if (rc != 0) {
+    error_ = "posix_spawn " + args[0] + ": " + std::strerror(rc);
+    return false;
+  }
+  pid_ = pid;
+  ::fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+  ::fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+  return true;
+}
+
+void EngineProcess::take_output(const char* data, std::size_t n) {
+  std::lock_guard<std::mutex> lk(mu_);
+  pending_.append(data, n);
+  std::size_t nul;
+  while ((nul = pending_.find('\0')) != std::string::npos) {
+    EngineElement e = parse_element(pending_.substr(0, nul));
+    pending_.erase(0, nul + 1);
+    if (!e.is_debug()) answers_.push_back(e);
+    all_.push_back(std::move(e));
+  }
+  cv_.notify_all();
+}
+
+// Reads both output pipes until the process has ended and they are drained
+// (or closed). The process's end is seen through a pidfd.
+void EngineProcess::read_loop() {
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  bool out_open = true, err_open = true, exited = false;
+  char buf[65536];
+  while (out_open || err_open) {
+    pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {pidfd, POLLIN, 0}};
+    if (!exited) {
+      // Without a pidfd the loop ends on the pipes' end alone.
+      if (::poll(fds, pidfd >= 0 ? 3 : 2, -1) < 0 && errno != EINTR) break;
+      if (pidfd >= 0 && (fds[2].revents & POLLIN)) exited = true;
+    }
+    for (int i = 0; i < 2; ++i) {
+      bool& open = i == 0 ? out_open : err_open;
+      if (!open) continue;
+      for (;;) {
+        const ssize_t n = ::read(i == 0 ? out_fd_ : err_fd_, buf, sizeof(buf));
+        if (n > 0) {
+          if (i == 0) {
+            take_output(buf, static_cast<std::size_t>(n));
+          } else {
+            std::lock_guard<std::mutex> lk(mu_);
+            stderr_.append(buf, static_cast<std::size_t>(n));
+          }
+          continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) open = false;
+        // Once the process has ended, what is not there now is not coming
+        // from it (a child it left may hold the pipe open).
+        if (exited && n < 0) open = false;
+        break;
+      }
+    }
+  }
+  int status = 0;
+  const pid_t r = ::waitpid(pid_, &status, 0);
+  if (pidfd >= 0) ::close(pidfd);
+  std::lock_guard<std::mutex> lk(mu_);
+  output_ended_ = true;
+  exit_code_ = r == pid_ ? exit_code_of(status) : -1;
+  cv_.notify_all();
+}
+
+bool EngineProcess::send(const std::string& line) {
+  if (in_fd_ < 0) return false;
+  const std::string data = line + "\n";
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(in_fd_, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void EngineProcess::close_input() { close_fd(&in_fd_); }
+
+bool EngineProcess::next(EngineElement* out) {
+  std::unique_lock<std::mutex> lk(mu_);
+  const auto until = std::chrono::steady_clock::now() + options_.deadline;
+  if (!cv_.wait_until(lk, until, [this] { return !answers_.empty() || output_ended_; })) return false;
+  if (answers_.empty()) return false;
+  *out = std::move(answers_.front());
+  answers_.pop_front();
+  return true;
+}
+
+std::vector<EngineElement> EngineProcess::request(const std::string& line,
+                                                  const std::function<bool(const EngineElement&)>& last) {
+  std::vector<EngineElement> got;
+  if (!send(line)) return got;
+  EngineElement e;
+  while (next(&e)) {
+    got.push_back(e);
+    if (last ? last(e) : (e.name == "KelSuccess" || e.name == "HRESULT")) break;
+  }
+  return got;
+}
+
+int EngineProcess::wait_exit() {
+  close_input();
+  if (!reader_.joinable()) return -1;
+  std::unique_lock<std::mutex> lk(mu_);
+  const auto until = std::chrono::steady_clock::now() + options_.deadline;
+  if (cv_.wait_until(lk, until, [this] { return exit_code_ != -2; })) return exit_code_;
+  ::kill(pid_, SIGKILL);
+  cv_.wait(lk, [this] { return exit_code_ != -2; });
+  return -1;
+}
+
+std::vector<EngineElement> EngineProcess::elements() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return all_;
+}
+
+std::string EngineProcess::standard_error() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return stderr_;
+}
+
+std::string EngineProcess::describe() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  std::string s = "engine output (" + std::to_string(all_.size()) + " elements):\n";
+  for (const auto& e : all_) s += "  " + e.raw + "\n";
+  if (!pending_.empty()) s += "  (unterminated) " + pending_ + "\n";
+  s += "standard error:\n" + stderr_ + "\n";
+  s += exit_code_ == -2 ? "still running\n" : "exit " + std::to_string(exit_code_) + "\n";
+  if (!error_.empty()) s += "start failed: " + error_ + "\n";
+  return s;
+}
+
+}  // namespace kelsim

@@ -1,0 +1,157 @@
+// KelDriver as the host service starts it: a separate process against the
+// simulated host service and drive, through the real socket.
+#include "sim/engine_process.h"
+#include "platform/xml_sax.h"
+#include "sim/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kelsim::EngineElement;
+using kelsim::EngineProcess;
+using kelsim::EngineProcessOptions;
+using kelsim::request_line;
+
+EngineProcessOptions program_options() {
+  EngineProcessOptions o;
+  o.program = KEL_DRIVER_PROGRAM;
+  return o;
+}
+
+std::vector<std::string> names_of(const std::vector<EngineElement>& elements) {
+  std::vector<std::string> names;
+  for (const auto& e : elements) names.push_back(e.name);
+  return names;
+}
+
+bool is_shutdown(const EngineElement& e) { return e.name == "Shutdown"; }
+
+// The transcript's SCSI commands (notices left out).
+std::vector<kelsim::TranscriptEntry> commands_of(kelsim::SimHarness& sim) {
+  std::vector<kelsim::TranscriptEntry> out;
+  for (const auto& e : sim.service().transcript())
+    if (!e.is_notice()) out.push_back(e);
+  return out;
+}
+
+TEST(Program, ArgumentErrorsEndWith87AndAnErrorElementBeforeAnyDriveCommand) {
+  struct Case {
+    std::vector<std::string> arguments;  // "{cache}" stands for the cache directory
+    const char* message;
+  } cases[] = {
+      {{}, "Insufficient arguments (2 required)"},
+      {{"{cookie}"}, "Insufficient arguments (2 required)"},
+      {{"/dev/hd1", "{cache}"}, "Invalid parameter: could not extract medium cookie from /dev/hd1"},
+      {{"/dev/sd", "{cache}"}, "Invalid parameter: could not extract medium cookie from /dev/sd"},
+  };
+  for (const Case& c : cases) {
+    kelsim::SimHarness sim;
+    EngineProcessOptions o = program_options();
+    o.use_default_arguments = false;
+    for (std::string a : c.arguments) {
+      if (a == "{cookie}") a = sim.cookie_text();
+      if (a == "{cache}") a = sim.directory();
+      o.arguments.push_back(a);
+    }
+    EngineProcess engine(sim, o);
+    ASSERT_TRUE(engine.started()) << engine.error();
+    ASSERT_EQ(engine.wait_exit(), 87) << c.message << "\n" << engine.describe();
+    const auto all = engine.elements();
+    ASSERT_EQ(all.size(), 1u) << engine.describe();
+    EXPECT_EQ(all[0].name, "Error");
+    EXPECT_EQ(all[0].text, c.message);
+    EXPECT_EQ(all[0].attribute("SequenceNumber"), "0");
+    EXPECT_TRUE(sim.service().transcript().empty()) << c.message;
+  }
+}
+
+TEST(Program, UnsupportedDriveProductEndsWith1BeforeAnyRequest) {
+  kelsim::HarnessOptions ho;
+  ho.drive.product = "QMR-T30A";
+  kelsim::SimHarness sim(ho);
+  EngineProcess engine(sim, program_options());
+  ASSERT_TRUE(engine.started()) << engine.error();
+  engine.send(request_line(7, "UnmountVolume"));  // may find the input closed already
+  ASSERT_EQ(engine.wait_exit(), 1) << engine.describe();
+  for (const auto& e : engine.elements()) EXPECT_TRUE(e.is_debug()) << e.raw;
+  const auto transcript = sim.service().transcript();
+  ASSERT_FALSE(transcript.empty()) << "the drive was never asked";
+  for (const auto& e : transcript) EXPECT_EQ(e.sequence, 0u) << e.line();
+}
+
+TEST(Program, InitialiseIsExportedByName) {
+  FILE* p = ::popen("nm -D --defined-only '" KEL_DRIVER_PROGRAM "' 2>&1", "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[4096];
+  while (std::fgets(buf, sizeof(buf), p) != nullptr) out += buf;
+  const int status = ::pclose(p);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 127) GTEST_SKIP() << "nm is not installed";
+  ASSERT_EQ(status, 0) << out;
+  EXPECT_NE(out.find(" T Initialise\n"), std::string::npos) << out;
+}
+
+// The crash handler starts the dump tool from the running program's folder.
+TEST(Program, LiesBesideTheDumpTool) {
+#if defined(KEL_DUMP_TOOL)
+  const std::filesystem::path program(KEL_DRIVER_PROGRAM), tool(KEL_DUMP_TOOL);
+  EXPECT_EQ(program.parent_path(), tool.parent_path());
+  EXPECT_EQ(tool.filename(), "QvMiniDump");
+  EXPECT_TRUE(std::filesystem::exists(program.parent_path() / "QvMiniDump"));
+#else
+  GTEST_SKIP() << "the dump tool is not part of this build";
+#endif
+}
+
+// With no mount in between, every drive command of the run is Initialise's:
+// sequence 0, phase 0. UnmountVolume answers "KelSuccess" and "Shutdown"
+// with its own sequence number and the process ends with 0.
+TEST(Program, InitialiseCommandsCarrySequenceAndPhaseZero) {
+  kelsim::SimHarness sim;
+  EngineProcess engine(sim, program_options());
+  ASSERT_TRUE(engine.started()) << engine.error();
+  const auto answer = engine.request(request_line(5, "UnmountVolume"), is_shutdown);
+  EXPECT_EQ(names_of(answer), (std::vector<std::string>{"KelSuccess", "Shutdown"})) << engine.describe();
+  for (const auto& e : answer) EXPECT_EQ(e.attribute("SequenceNumber"), "5");
+  ASSERT_EQ(engine.wait_exit(), 0) << engine.describe();
+  const auto commands = commands_of(sim);
+  ASSERT_FALSE(commands.empty()) << "Initialise sent no drive command";
+  for (const auto& e : commands) {
+    EXPECT_EQ(e.sequence, 0u) << e.line();
+    EXPECT_EQ(e.phase, 0u) << e.line();
+  }
+}
+
+// An opcode the loop does not serve ends it with 1359, which a process exit
+// status keeps only as its low 8 bits (79); no answer, no "Shutdown".
+TEST(Program, UnservedOpcodeEndsTheProcessWith79) {
+  for (const char* opcode : {"WriteStream", "SetSecurity"}) {
+    kelsim::SimHarness sim;
+    EngineProcess engine(sim, program_options());
+    ASSERT_TRUE(engine.started()) << engine.error();
+    engine.send(request_line(3, opcode));
+    ASSERT_EQ(engine.wait_exit(), 1359 & 0xFF) << opcode << "\n" << engine.describe();
+    for (const auto& e : engine.elements()) EXPECT_TRUE(e.is_debug()) << opcode << ": " << e.raw;
+  }
+}
+
+// The end of the input without "UnmountVolume" ends the loop with the
+// reader's error (low byte) and without "Shutdown".
+TEST(Program, EndOfInputWithoutUnmountEndsWithoutShutdown) {
+  kelsim::SimHarness sim;
+  EngineProcess engine(sim, program_options());
+  ASSERT_TRUE(engine.started()) << engine.error();
+  EXPECT_EQ(engine.wait_exit(), static_cast<int>(static_cast<std::uint32_t>(platform::kSaxErrNoElements) & 0xFF))
+      << engine.describe();
+  for (const auto& e : engine.elements()) EXPECT_TRUE(e.is_debug()) << e.raw;
+}
+
+}  // namespace

@@ -1,0 +1,82 @@
+// Test support of the volume operations: the captured log, a clock whose
+// sleeps return at once, and a simulated cartridge served through the real
+// pipe to the engine's drive client.
+#pragma once
+
+#include "kelhost/kern_types.h"
+#include "kelvfs/mdcudfsr_mount.h"
+#include "platform/sync.h"
+#include "sim/harness.h"
+#include "engine/udf/support_image.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vfs_test {
+
+// Calls made to the stand-ins of routines not built yet (support_standins.cpp).
+extern std::vector<std::string> g_standin_calls;
+
+// Log lines as the logger built them (header and message).
+std::vector<std::string> log_lines();
+void clear_log();
+// Lines whose text contains the fragment.
+int count_log(const std::string& fragment);
+bool logged(const std::string& fragment);
+
+class InstantClock final : public platform::Clock {
+ public:
+  std::uint64_t now_ms() override { return now_.load(); }
+  void wait_until(std::unique_lock<std::mutex>&, std::condition_variable&, std::uint64_t deadline_ms) override {
+    if (deadline_ms > now_.load()) now_.store(deadline_ms);
+  }
+  void sleep_ms(std::uint64_t ms) override { now_ += ms; }
+  void advance(std::uint64_t ms) { now_ += ms; }
+
+ private:
+  std::atomic<std::uint64_t> now_{1796811630000ull};
+};
+
+struct SimOptions {
+  std::uint8_t medium = 0xE1;
+  std::uint8_t slots = 0;  // the simulator's choice for the medium
+  std::uint8_t loaded_slot = 0;
+  std::uint32_t disc_blocks = 0x10000;
+  std::string product = "QMR-T300B";
+  std::string vendor = "TARN";
+  std::uint32_t pow_map_entries = 0x1000;
+  std::uint32_t pow_updates = 0x1000;
+  std::uint16_t opc_count = 0x20;
+};
+
+// A simulated drive with the engine's drive client connected to it, and a
+// mount record whose device vnode reaches that client.
+class SimVolume : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  void start(const SimOptions& o = {});
+  void stop();
+  // Starts a drive whose loaded slot holds the image builder's volume and
+  // reads its anchor and descriptor sequences into the mount record.
+  udf_test::ImageLayout start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out = nullptr);
+  // The SCSI operation codes the drive received since the last call.
+  std::vector<std::uint8_t> take_opcodes();
+  void stop_drive_client();
+  void start_drive_client();
+
+  InstantClock clock_;
+  std::unique_ptr<platform::ScopedClock> clock_scope_;
+  std::unique_ptr<kelsim::SimHarness> sim_;
+  std::unique_ptr<mdcudfsr_mount> mnt_;
+  mount mp_{};
+  vfs_context ctx_{42};
+  std::string dir_;
+  std::size_t transcript_seen_ = 0;
+};
+
+}  // namespace vfs_test
