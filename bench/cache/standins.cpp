@@ -23,7 +23,7 @@ extern "C" void SendDebugStringW(int, const char16_t*) {}
 void mdcudfsr_timespec2udftime(mdcudfsr_mount*, const struct timespec*, timestamp* out, int) { *out = timestamp{}; }
 void mdcudfsr_timespec2udftime_local(mdcudfsr_mount*, const struct timespec*, timestamp* out) { *out = timestamp{}; }
 uint32_t mdcudfsr_perm_unix2udf(uint32_t mode) { return mode & 0777; }
-int mdcudfsr_is_privileged_process(mdcudfsr_mount*, kel_pid_t) { return 0; }
+bool mdcudfsr_is_privileged_process(mdcudfsr_mount*, kel_pid_t) { return false; }
 int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visible) {
   node->attributes = visible ? node->attributes & ~0x20000u : node->attributes | 0x20000u;
   return 0;

@@ -73,12 +73,12 @@ struct Listing {
   int64_t cursor = 0;
   std::vector<Dirent> entries;
 };
-Listing list(mdcudfsr_cache_node* dir, int64_t cursor, size_t room) {
+Listing list(mdcudfsr_cache_node* dir, int64_t cursor, size_t room, vfs_context_t ctx = nullptr) {
   std::vector<uint8_t> buf(room, 0xEE);
   uio_t u = uio_create(1, cursor, UIO_SYSSPACE, UIO_READ);
   uio_addiov(u, reinterpret_cast<user_addr_t>(buf.data()), room);
   Listing l;
-  l.err = mdcudfsr_cache_enumerate_children(dir, u, &l.count, nullptr);
+  l.err = mdcudfsr_cache_enumerate_children(dir, u, &l.count, ctx);
   l.cursor = uio_offset(u);
   l.entries = parse(buf, room - static_cast<size_t>(uio_resid(u)));
   uio_free(u);
@@ -386,9 +386,10 @@ TEST(CacheReaddir, HiddenChildrenOnlyForThePrivilegedProcess) {
   v.make(v.root, "seen");
   mdcudfsr_cache_node* hidden = v.make(v.root, "hidden");
   hidden->attributes |= MDCUDFSR_NODE_ATTR_INVISIBLE;
+  vfs_context caller{77};
   for (bool privileged : {false, true}) {
-    rec().privileged = privileged;
-    Listing l = list(v.root, 0, 4096);
+    v.m.privileged_pid = privileged ? 77 : 78;
+    Listing l = list(v.root, 0, 4096, &caller);
     ASSERT_EQ(0, l.err);
     EXPECT_EQ(privileged ? 4 : 3, l.count) << privileged;
   }

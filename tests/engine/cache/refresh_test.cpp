@@ -5,6 +5,7 @@
 
 #include "kelagent/mdc_channel.h"
 #include "kelcache/lookup.h"
+#include "kelhost/kern.h"
 
 #include <atomic>
 #include <thread>
@@ -91,9 +92,11 @@ TEST(CacheRefresh, SkippedOrRefused) {
     v.m.virtual_refresh_mode = 1;
     EXPECT_EQ(0, v.refresh());
     EXPECT_EQ(1, rec().vfam_calls) << "the mode word refreshes direct readers too";
-    rec().user_layer_blocked = true;
+    // The VFAM user agent itself is blocked at the user layer.
+    kel_set_proc_name_hook([](int) -> const char* { return "KelUserAgent"; });
     rec().can_read_udf = false;
     EXPECT_EQ(22, v.refresh());
+    kel_set_proc_name_hook(nullptr);
     EXPECT_EQ(1, rec().vfam_calls);
   }
   {

@@ -69,16 +69,6 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 
 // ---------------------------------------------------------------- stand-ins
 
-void mdcudfsr_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint32_t mount_status,
-                                uint32_t reasons) {
-  record("mntinfo_state " + std::to_string(access_state) + " " + std::to_string(mount_status));
-  mnt->mntinfo.MountStatus = mount_status;
-  mnt->mntinfo.WriteProtectReasonFlags = reasons;
-}
-void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t) {
-  record("mntinfo_wrprot " + std::to_string(reasons));
-  mnt->mntinfo.WriteProtectReasonFlags = keep ? mnt->mntinfo.WriteProtectReasonFlags | reasons : reasons;
-}
 namespace {
 void to_udf_time(const struct timespec* ts, timestamp* out, bool utc) {
   std::tm tm{};
@@ -103,10 +93,6 @@ void mdcudfsr_timespec2udftime_local(mdcudfsr_mount*, const struct timespec* ts,
   record("timespec2udftime_local");
   to_udf_time(ts, out, false);
 }
-int mdcudfsr_is_privileged_process(mdcudfsr_mount*, kel_pid_t pid) {
-  record("is_privileged_process " + std::to_string(pid));
-  return g_rec.privileged ? 1 : 0;
-}
 uint32_t mdcudfsr_perm_unix2udf(uint32_t mode) {
   record("perm_unix2udf " + std::to_string(mode));
   return mode & 0777;
@@ -118,18 +104,9 @@ int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visibl
   return 0;
 }
 
-int mdcudfsr_disc_change(mdcudfsr_mount*, uint32_t slot_code, int invalidate, vfs_context_t, int on_mount) {
-  record("disc_change " + std::to_string(slot_code) + " " + std::to_string(invalidate) + " " +
-         std::to_string(on_mount));
-  return g_rec.disc_change_result;
-}
 int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
   record("process_can_read_udf " + std::to_string(pid));
   return g_rec.can_read_udf ? 1 : 0;
-}
-int mdcudfsr_user_layer_block(mdcudfsr_mount*, kel_pid_t pid) {
-  record("user_layer_block " + std::to_string(pid));
-  return g_rec.user_layer_blocked ? 1 : 0;
 }
 int mdcudfsr_vfam_get_file_attr(mdcudfsr_cache_node*, vfamstat* st) {
   record("vfam_get_file_attr");
@@ -164,10 +141,7 @@ void Recorder::reset() {
   std::lock_guard<std::mutex> lk(g_mu);
   calls.clear();
   logs.clear();
-  privileged = false;
   can_read_udf = false;
-  user_layer_blocked = false;
-  disc_change_result = 0;
   vfam_answers = {0};
   vfam_stat = vfamstat{};
   vfam_calls = 0;

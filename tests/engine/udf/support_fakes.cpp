@@ -566,9 +566,9 @@ int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visibl
   else node->attributes |= MDCUDFSR_NODE_ATTR_INVISIBLE;
   return 0;
 }
-int mdcudfsr_is_privileged_process(mdcudfsr_mount*, kel_pid_t pid) {
+bool mdcudfsr_is_privileged_process(mdcudfsr_mount*, kel_pid_t pid) {
   g_env.calls.push_back("is_privileged_process " + std::to_string(pid));
-  return 0;
+  return false;
 }
 
 int mdcudfsr_metacache_file_delete([[maybe_unused]] mdcudfsr_mount* mnt, const char* name, uint32_t* cache_err) {
