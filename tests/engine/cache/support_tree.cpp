@@ -210,7 +210,7 @@ void TreeImage::write_entry(const Item& it) {
       const uint32_t blocks = static_cast<uint32_t>((fids.size() + kBlock - 1) / kBlock);
       const uint32_t first = alloc();
       for (uint32_t b = 1; b < blocks; ++b) alloc();
-      std::memcpy(block(first), fids.data(), fids.size());
+      if (!fids.empty()) std::memcpy(block(first), fids.data(), fids.size());
       short_ad ad{static_cast<uint32_t>(fids.size()), first};
       append(payload, ad);
       flags = static_cast<uint16_t>((flags & ~7u) | UDF_AD_SHORT);
@@ -245,8 +245,10 @@ void TreeImage::write_entry(const Item& it) {
   uint8_t* b = block(it.lbn);
   std::memset(b, 0, kBlock);
   std::memcpy(b, &e, sizeof e);
-  std::memcpy(b + sizeof e, it.ea.data(), it.ea.size());
-  std::memcpy(b + sizeof e + it.ea.size(), payload.data(), std::min<size_t>(payload.size(), kBlock - 216 - it.ea.size()));
+  if (!it.ea.empty()) std::memcpy(b + sizeof e, it.ea.data(), it.ea.size());
+  if (!payload.empty())
+    std::memcpy(b + sizeof e + it.ea.size(), payload.data(),
+                std::min<size_t>(payload.size(), kBlock - 216 - it.ea.size()));
   mdcudfsr_set_udf_tag_crc_and_checksum(b, static_cast<uint32_t>(std::min<size_t>(sizeof e + it.ea.size() + payload.size(), kBlock)));
 }
 
