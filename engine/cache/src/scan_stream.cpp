@@ -22,77 +22,100 @@ struct Area {
   uint32_t alloc = 0;
 };
 
-// Step 1 to 3: the stream directory's entry and its FID area. 0 or the error.
-int read_area(mdcudfsr_mount* m, uint64_t size, uint32_t std_loc, int alt, extended_file_entry* efe, Area* a) {
+// Step 1: the stream directory's entry block, checked; 0 or the error.
+int read_stream_entry(mdcudfsr_mount* m, uint64_t size, uint32_t std_loc, int alt, extended_file_entry* efe,
+                      uint8_t* block) {
   const uint32_t bs = m->logical_block_size;
   if (size < uint64_t(std_loc) * bs + m->logical_sector_size) {
     CACHE_LOGK(ERR, "FE location over metadata buff range. FE_LBN = %d, offset=%d, size=%d\n", std_loc,
                static_cast<int>(uint64_t(std_loc) * bs), static_cast<int>(size));
     return 22;
   }
-  uint8_t* block = static_cast<uint8_t*>(cache_alloc(bs));
-  if (!block) {
-    CACHE_LOG(ERR, "failed to allocate memory for Stream Directory EFE buffer\n");
-    return 12;
-  }
   uint32_t cache_err = 0;
   int err = scan_read(m, alt, uint64_t(std_loc) * bs, bs, block, &cache_err);
   if (err || cache_err) {
     CACHE_LOG(ERR, "Read Stream Directory EFE data failed from Fs Local Cache. err = %d cache_err = %d\n", err,
               cache_err);
-    cache_free(block, bs);
     return err ? err : 9;
   }
   check_efe_clear(m, std_loc, 1);
   err = mdcudfsr_read_extended_file_entry(m, block, bs, 0, efe, nullptr, nullptr, 0);
   if (err && err != 30) {
     CACHE_LOG(ERR, "mdcudfsr_read_extended_file_entry err. err:%d offset:%d\n", err, std_loc);
-  } else if (efe->icbtag.file_type != UDF_FILE_TYPE_STREAMDIR) {
+    return err;
+  }
+  if (efe->icbtag.file_type != UDF_FILE_TYPE_STREAMDIR) {
     CACHE_LOG(ERR, "Stream Directory Invalid FILE TYPE file_type:%d\n", efe->icbtag.file_type);
     set_damaged(m, nullptr);
-    err = -1;
-  } else if ((efe->icbtag.flags & 7) == UDF_AD_IN_ICB) {
-    const uint32_t start = sizeof(extended_file_entry) + efe->l_ea;
-    if (start > bs || efe->l_ad > bs - start) {
-      set_damaged(m, nullptr);
-      err = 22;
-    } else {
-      a->bytes = block;
-      a->alloc = bs;
-      std::memmove(block, block + start, efe->l_ad);
-      a->len = efe->l_ad;
-      block = nullptr;
-      err = 0;
-    }
-  } else if ((efe->icbtag.flags & 7) <= UDF_AD_LONG) {
-    const uint8_t* ad = block + sizeof(extended_file_entry) + efe->l_ea;
-    uint32_t len = 0, pos = 0;
-    std::memcpy(&len, ad, 4);
-    if ((efe->icbtag.flags & 7) == UDF_AD_SHORT) std::memcpy(&pos, ad + 4, 4);
-    else std::memcpy(&pos, ad + 4, 4);  // long_ad: lb_num follows the length
-    len = EXTENT_LENGTH(len);
-    const uint64_t blocks = (uint64_t(len) + bs - 1) / bs;
-    if (len == 0 || size < (uint64_t(pos) + blocks) * bs) {
-      // The extent does not lie within the metadata image.
-      CACHE_LOG(ERR, "Stream Directory extent out of range. lbn=%u len=%u\n", pos, len);
-      set_damaged(m, nullptr);
-      err = 22;
-    } else if (!(a->bytes = static_cast<uint8_t*>(cache_alloc(static_cast<uint32_t>(blocks * bs))))) {
-      CACHE_LOG(ERR, "failed to allocate memory for Stream Directory FID buffer\n");
-      err = 12;
-    } else {
-      a->alloc = static_cast<uint32_t>(blocks * bs);
-      a->len = len;
-      err = scan_read(m, alt, uint64_t(pos) * bs, a->alloc, a->bytes, &cache_err);
-      if (err || cache_err) {
-        CACHE_LOG(ERR, "Read Stream Directory FID data failed from Fs Local Cache. err = %d cache_err = %d\n", err,
-                  cache_err);
-        err = err ? err : 9;
-      } else {
-        check_efe_clear(m, pos, static_cast<uint32_t>(blocks));
-      }
-    }
-  } else {
+    return -1;
+  }
+  return 0;
+}
+
+// Step 3 with the FIDs inside the entry: the block becomes the area.
+int area_in_entry(mdcudfsr_mount* m, const extended_file_entry& efe, uint8_t* block, Area* a) {
+  const uint32_t bs = m->logical_block_size;
+  const uint32_t start = sizeof(extended_file_entry) + efe.l_ea;
+  if (start > bs || efe.l_ad > bs - start) {
+    set_damaged(m, nullptr);
+    return 22;
+  }
+  std::memmove(block, block + start, efe.l_ad);
+  a->bytes = block;
+  a->alloc = bs;
+  a->len = efe.l_ad;
+  return 0;
+}
+
+// Step 3 with the FIDs in the extent of the first descriptor, which must lie
+// within the metadata image.
+int area_in_extent(mdcudfsr_mount* m, uint64_t size, int alt, const extended_file_entry& efe, const uint8_t* block,
+                   Area* a) {
+  const uint32_t bs = m->logical_block_size;
+  const uint8_t* ad = block + sizeof(extended_file_entry) + efe.l_ea;
+  uint32_t len = 0, pos = 0;
+  std::memcpy(&len, ad, 4);
+  std::memcpy(&pos, ad + 4, 4);  // short and long descriptors alike: the block follows the length
+  len = EXTENT_LENGTH(len);
+  const uint64_t blocks = (uint64_t(len) + bs - 1) / bs;
+  if (len == 0 || sizeof(extended_file_entry) + efe.l_ea + 8 > bs || size < (uint64_t(pos) + blocks) * bs) {
+    CACHE_LOG(ERR, "Stream Directory extent out of range. lbn=%u len=%u\n", pos, len);
+    set_damaged(m, nullptr);
+    return 22;
+  }
+  a->alloc = static_cast<uint32_t>(blocks * bs);
+  if (!(a->bytes = static_cast<uint8_t*>(cache_alloc(a->alloc)))) {
+    CACHE_LOG(ERR, "failed to allocate memory for Stream Directory FID buffer\n");
+    return 12;
+  }
+  a->len = len;
+  uint32_t cache_err = 0;
+  const int err = scan_read(m, alt, uint64_t(pos) * bs, a->alloc, a->bytes, &cache_err);
+  if (err || cache_err) {
+    CACHE_LOG(ERR, "Read Stream Directory FID data failed from Fs Local Cache. err = %d cache_err = %d\n", err,
+              cache_err);
+    return err ? err : 9;
+  }
+  check_efe_clear(m, pos, static_cast<uint32_t>(blocks));
+  return 0;
+}
+
+// Steps 1 to 3: the stream directory's entry and its FID area. 0 or the error.
+int read_area(mdcudfsr_mount* m, uint64_t size, uint32_t std_loc, int alt, extended_file_entry* efe, Area* a) {
+  const uint32_t bs = m->logical_block_size;
+  uint8_t* block = static_cast<uint8_t*>(cache_alloc(bs));
+  if (!block) {
+    CACHE_LOG(ERR, "failed to allocate memory for Stream Directory EFE buffer\n");
+    return 12;
+  }
+  int err = read_stream_entry(m, size, std_loc, alt, efe, block);
+  const uint16_t type = efe->icbtag.flags & 7;
+  if (!err && type == UDF_AD_IN_ICB) {
+    err = area_in_entry(m, *efe, block, a);
+    if (!err) block = nullptr;  // the area owns it now
+  } else if (!err && type <= UDF_AD_LONG) {
+    err = area_in_extent(m, size, alt, *efe, block, a);
+  } else if (!err) {
     CACHE_LOG(ERR, "Stream Directory Invalid FILE TYPE file_type:%d\n", 13);
     err = -1;
   }
