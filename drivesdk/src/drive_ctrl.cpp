@@ -43,7 +43,7 @@ std::uint32_t mapped(int result, std::uint32_t own) {
 }  // namespace
 
 DriveCtrl::DriveCtrl(const std::u16string& path, bool refreshAtEnd)
-    : m_device(std::make_unique<SptiCtrlDevice>(path)), m_path(path), m_refreshAtEnd(refreshAtEnd) {}
+    : m_device(std::make_unique<SptiCtrlDevice>(devicePathOf(path))), m_path(path), m_refreshAtEnd(refreshAtEnd) {}
 
 DriveCtrl::~DriveCtrl() { lastProcess(m_refreshAtEnd); }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "data_array.h"
+#include "file_list.h"
 #include "scsi_device.h"
 
 #include "kel/mdcfs.h"
@@ -78,6 +79,10 @@ constexpr std::uint32_t kErrNotLoaded = 0x220005;
 constexpr std::uint32_t kErrNotOpened = 0xFF0001;
 constexpr std::uint32_t kErrNoDevice = 0xFF0002;
 
+// The device path of "X:" (or "X:\...") from the drive-letter table; any
+// other path as it is (file_operation.cpp).
+std::u16string devicePathOf(const std::u16string& path);
+
 class DriveCtrl {
  public:
   DriveCtrl(const std::u16string& path, bool refreshAtEnd);
@@ -136,6 +141,14 @@ class DriveCtrl {
   bool getVolumeLabel(std::u16string& label);
   bool setVolumeLabel(const std::u16string& name);
 
+  // Volume device controls of the duplication (file_list.cpp).
+  std::uint32_t makeFileList(const std::u16string& directory, FileList& list);
+  bool getVolumeIdentity(std::uint8_t (&record)[kVolumeIdentitySize]);
+  bool getDiscUsageInformation(DiscUsageInformation& info);
+  bool getFileCount(std::uint32_t& files, std::uint32_t& directories);
+  bool flushVolumeBuffers();
+  bool commitNewTrack();
+
   // Sectors per RUB: 128 on medium type F2h, else 32.
   std::uint32_t rubSectors() const { return m_mediumType == 0xF2 ? 128 : 32; }
   std::uint8_t mediumType() const { return m_mediumType; }
@@ -162,6 +175,7 @@ class DriveCtrl {
   std::uint32_t readRub(std::uint32_t rubLsn, std::uint8_t* into, std::uint32_t* received);
   std::uint32_t writeRub(std::uint32_t rubLsn, const std::uint8_t* from);
   std::uint32_t attemptOverWrite(std::uint32_t lsn, std::uint32_t sectors, const DataArray& data);
+  bool volumeRecord(std::uint32_t code, void* output, std::uint32_t size);
 
   std::unique_ptr<SptiCtrlDevice> m_device;
   bool m_open = false;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "drive_ctrl.h"
+#include "duplicate.h"
 #include "progress.h"
 
 #include "KelDriveSDK/KelDriveSDK.h"
@@ -81,6 +82,27 @@ struct UserSetting {
   std::uint32_t DfltFsFlshPlcy = 1;
 };
 
+// The source of a duplication as collected: its file count and total size.
+struct DuplicationState {
+  std::uint32_t files = 0;
+  std::uint32_t reserved = 0;
+  std::uint64_t size = 0;
+};
+static_assert(sizeof(DuplicationState) == 16);
+
+// The duplication's progress in percent for the caller's callback:
+// done x 100 / total, done the low 60 bits of the reported position.
+class DuplicateMediaCallbackImpl : public PxoUtility::DuplicateMediaCallback {
+ public:
+  DuplicateMediaCallbackImpl(kelutil::DuplicateVolumeCallback* callback, std::uint64_t total);
+  void progress(const std::uint64_t* pair, std::uint64_t mask) override;
+  bool cancel() override;
+
+ private:
+  kelutil::DuplicateVolumeCallback* m_callback;
+  std::uint64_t m_total;
+};
+
 class PxoUtilityImpl {
  public:
   PxoUtilityImpl(std::u16string path, ProcessCallback* callback) : m_path(std::move(path)), m_callback(callback) {}
@@ -90,6 +112,17 @@ class PxoUtilityImpl {
   std::uint32_t doFinalize();
   void getUserSetting(UserSetting& setting);
   void setUserSetting(const UserSetting& setting);
+
+  // Duplication entry points (utility_duplicate.cpp); check, do and close
+  // throw 0x6000303 without an open duplication.
+  std::uint32_t openDuplicateMedia(const std::u16string& root, bool copyCM, DuplicationState& state);
+  std::uint32_t checkDuplicateMedia(std::uint32_t kind, const std::u16string& path, bool overwrite, bool& mediumFlag,
+                                    std::uint32_t& verdict);
+  std::uint32_t doDuplicateMedia(std::uint32_t policy, std::uint32_t mode, std::uint32_t kind,
+                                 const std::u16string& destination, DuplicateResult& result,
+                                 std::vector<DuplicateEntryResult>& list, bool restrictSpanning,
+                                 PxoUtility::DuplicateMediaCallback* callback);
+  std::uint32_t closeDuplicateMedia(bool close);
 
   // Bound of the backtrack polling on the process clock, and its pause.
   static constexpr std::uint64_t kBacktrackPollMs = 100;
@@ -112,6 +145,7 @@ class PxoUtilityImpl {
   std::u16string m_path;
   ProcessCallback* m_callback;
   std::unique_ptr<DriveCtrl> m_drive;
+  std::unique_ptr<Duplicate> m_duplicate;
 };
 
 }  // namespace PxoUtilityLib

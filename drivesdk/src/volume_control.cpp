@@ -41,6 +41,12 @@ DWORD VolumeControl::control(std::uint32_t code, const void* input, std::uint32_
       if (error == 0 && returned) *returned = 8;
       return error;
     }
+    case kCtlFileNodeList: return serveFileNodeList(input, inputLength, output, outputCapacity, returned);
+    case kCtlVolumeIdentity:
+    case kCtlDiscUsage:
+    case kCtlGetFileCount:
+    case kCtlFlushVolumeBuffers:
+    case kCtlCommitNewTrack: return serveDuplicationControl(code, output, outputCapacity, returned);
     default: return ERROR_INVALID_FUNCTION;
   }
 }

@@ -71,6 +71,8 @@ int onControl(unsigned code, void* buffer) {
   if (g_host.hook) g_host.hook(code, buffer);
   const int scripted = takeControlAnswer(code);
   if (scripted != 0) return scripted;
+  int served = 0;
+  if (g_host.engine && g_host.engine(code, buffer, served)) return served;
   if (auto it = g_host.records.find(code); it != g_host.records.end() && !it->second.empty() && buffer) {
     const Bytes& record = it->second.front();
     std::memcpy(buffer, record.data(), record.size());

@@ -54,6 +54,9 @@ struct FakeHost {
   // Called on every control call before its answer (a test's hook, such as
   // moving an injected clock).
   std::function<void(unsigned code, void* buffer)> hook;
+  // Serves further engine controls: true when it handled the code (result
+  // in its last argument). Asked after the scripted answers.
+  std::function<bool(unsigned code, void* buffer, int& result)> engine;
 
   std::vector<ControlCall> controls;
   std::vector<bool> unmounts;

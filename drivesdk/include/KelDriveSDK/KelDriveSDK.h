@@ -303,6 +303,34 @@ class KEL_DRIVESDK_API FormatCallback {
   virtual bool progress(std::uint32_t value) = 0;
 };
 
+// Arguments of the duplication methods.
+enum DuplicateVolume_CMCopyFlag : std::uint32_t {
+  DuplicateVolume_CMCopy = 0,  // carry the cartridge-memory attributes over
+  DuplicateVolume_CMNoCopy = 1,
+};
+enum DuplicateVolume_DriveKind : std::uint32_t {
+  DuplicateVolume_KelDrive = 0,   // a mounted archive volume
+  DuplicateVolume_Directory = 1,  // a plain directory
+};
+enum DuplicateVolume_CheckResult : std::uint32_t {
+  DuplicateVolume_Enough = 0,
+  DuplicateVolume_NotEnoughSpace = 1,
+  DuplicateVolume_TooManyEntries = 2,
+};
+enum DuplicateVolume_WriteErrorPolicy : std::uint32_t {
+  DuplicateVolume_StopOnError = 0,
+  DuplicateVolume_RetryOnce = 1,  // a failed file is copied once more when there is room
+};
+
+// Progress of a duplication in percent of the source's bytes, and its
+// cancel query (true stops the run).
+class KEL_DRIVESDK_API DuplicateVolumeCallback {
+ public:
+  virtual ~DuplicateVolumeCallback();
+  virtual void progress(std::uint32_t percent) = 0;
+  virtual bool cancel();
+};
+
 // The class interface: static methods, no state.
 class KEL_DRIVESDK_API KelUtility {
  public:
@@ -364,6 +392,22 @@ class KEL_DRIVESDK_API KelUtility {
   static bool UnProtectVolumeFromChange();
   // Maps a duplication code to an SDK code and throws it (0x600FFFF: none).
   static void throwExceptionDuplicateError(std::uint32_t code, const std::string& text);
+  // Duplication of a volume through one drive: open on the source volume
+  // ("X:\\" and the folder to copy), retrieve its files to a temporary
+  // directory, change the cartridge, write them to the new medium in the
+  // same drive, close (which removes the temporary copy). The answers are
+  // the drive library's codes; 0x6000305 for a handle that is not open.
+  static std::uint32_t OpenDuplicateMedia(const std::u16string& path, DuplicateVolume_CMCopyFlag flag, void*& handle);
+  static std::uint32_t CloseDuplicateMedia(void* handle);
+  static std::uint32_t CheckFreeSpaceMedia(void* handle, DuplicateVolume_DriveKind kind, const std::u16string& path,
+                                           bool overwrite, bool& mediumFlag, DuplicateVolume_CheckResult& result);
+  static std::uint32_t RetrieveVolumeforSingle(void* handle, const std::u16string& path,
+                                               DuplicateVolume_WriteErrorPolicy policy,
+                                               DuplicateVolumeCallback* callback);
+  static std::uint32_t DuplicateVolumeforSingle(void* handle, DuplicateVolume_WriteErrorPolicy policy,
+                                                bool restrictSpanning, DuplicateVolumeCallback* callback);
+  // The eight counts of the handle's last run.
+  static void duplicateResultCopy(DuplicateVolumeResult& result, void* handle);
 
  private:
   friend struct KelUtilityTestPeer;
