@@ -186,7 +186,11 @@ int take_stream(mdcudfsr_mount* m, uint64_t size, mdcudfsr_cache_node* dir, mdcu
   mdcudfsr_mdcfsctrl_set_file_visibility(p, 0);
   p->file_flags |= MDCUDFSR_FILE_FLAG_HIDDEN;
   err = mdcudfsr_cache_add_child(dir, p, 0, 1);
-  if (err == 17 && *ro) return 0;  // kept out of the indexes, still linked with its file
+  if (err == 17 && *ro) {
+    // The name is taken; outside the indexes the node would never be released.
+    drop();
+    return 0;
+  }
   if (err) {
     drop();
     CACHE_LOG(ERR, "File name is duplicated in a direcotry.\n");

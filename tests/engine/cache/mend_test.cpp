@@ -222,3 +222,23 @@ TEST(CacheMend, CheckEfeFindsTheFirstBlockTheTreeDoesNotUse) {
     EXPECT_EQ(nullptr, x.sm.m()->check_efe_bitmap);
   }
 }
+
+// A parity stream whose name a file of the directory already has, read
+// read-only: it is left out and released (the fixture counts the heap).
+TEST(CacheMend, ParityNameTakenUnderReadOnlyIsReleased) {
+  TreeImage img;
+  img.file(TreeImage::kRoot, std::string("f#") + kParity2048, 30, 2048);
+  const int f = img.file(TreeImage::kRoot, "f", 20, 2048);
+  const int st = img.parity(f, kParity2048, 512);
+  img.items[st].file_type = 8;  // usable read-only
+  img.finish();
+  SimMount sm;
+  sm.load(img);
+  EXPECT_EQ(0, sm.init());
+  mdcudfsr_cache_node* file = sm.child(sm.m()->root_node, "f");
+  ASSERT_NE(nullptr, file);
+  EXPECT_EQ(nullptr, file->parity_node);
+  mdcudfsr_cache_node* other = sm.child(sm.m()->root_node, std::string("f#") + kParity2048);
+  ASSERT_NE(nullptr, other);
+  EXPECT_EQ(30u, other->objid);
+}
