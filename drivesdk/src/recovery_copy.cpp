@@ -171,6 +171,7 @@ std::uint32_t ParityFile::doRecovery() {
     KELSDK_LOG(kLogError, "output file open error 0x%08X", r);
     return r;
   }
+  m_output->sourceSize(m_body->size());
   return recovery() ? 0 : kRecoverUncorrectable;
 }
 
@@ -239,6 +240,7 @@ bool RecoverOutputFile::flushGroup(std::uint64_t group) {
 }
 
 bool RecoverOutputFile::write(const std::uint8_t* data, std::uint64_t position, std::uint32_t length) {
+  if (m_skip >= m_end) return true;  // the whole file is on the output already
   if (position < m_skip) {
     if (m_skip >= position + length) return true;
     const std::uint64_t cut = m_skip - position;

@@ -111,6 +111,8 @@ class ParityFile {
     virtual bool flushGroup(std::uint64_t group) = 0;
     virtual void setDirect() = 0;
     virtual bool unused() { return false; }
+    // The source's size, told before the first block is written.
+    virtual void sourceSize(std::uint64_t) {}
   };
 
   ParityFile(std::u16string source, const DriveCtrl* drive, std::unique_ptr<OutputFile> output,
@@ -148,12 +150,14 @@ class RecoverOutputFile : public ParityFile::OutputFile {
   void abort() override {}
   bool flushGroup(std::uint64_t group) override;
   void setDirect() override { m_buffered = false; }
+  void sourceSize(std::uint64_t size) override { m_end = size; }
   bool write(const std::uint8_t* data, std::uint64_t position, std::uint32_t length);
 
  private:
   PxoUtility::FileOperationCallback& m_files;
   PxoUtility::FileHandle m_handle;
   std::uint64_t m_skip;
+  std::uint64_t m_end = ~std::uint64_t{0};
   std::uint64_t m_groupSize = 0;
   std::vector<std::uint8_t> m_group;
   bool m_buffered = true;

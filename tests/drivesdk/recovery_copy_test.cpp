@@ -112,6 +112,7 @@ TEST_F(RecoveryCopyTest, WholeBlocksAreWrittenFromTheSkipSizeAndCutBackToTheSize
       {0, 0, {}, {}},                                          // nothing read or written
       {0x10064, 0, {0, 0x10000}, {0x10000, 0x10000}},          // the last block zero-filled
       {0x20000, 0x20000, {}, {}},                              // all there already
+      {0x10064, 0x10064, {}, {}},                              // all there, a part block at the end
       {0x18000, 0x8000, {0x8000, 0x10000}, {0x8000, 0x10000}}, // resumes inside the first block
   };
   for (const Case& c : cases) {

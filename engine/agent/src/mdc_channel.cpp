@@ -1,5 +1,6 @@
 // The metacache and vfamdev request channels.
 #include "kelagent/mdc_channel.h"
+#include "kelagent/vfam_client.h"
 
 #include "agent_host.h"
 #include "agent_log.h"
@@ -42,9 +43,6 @@ ChannelKind& kind_of(mdc_channel::Kind k) {
 
 // The ticket of the agent running on this thread; 0 for any other opener.
 thread_local std::uint64_t t_ticket = 0;
-
-std::atomic<mdcudfsr_vfam_hook> g_vfam_start{nullptr};
-std::atomic<mdcudfsr_vfam_hook> g_vfam_stop{nullptr};
 
 using DevLock = std::unique_lock<std::mutex>;
 
@@ -357,8 +355,7 @@ int ch_open(mdc_channel::Kind k) {
   if (k == mdc_channel::kMetacache && mp) mp->cache_agent_opened = 1;
   dev.unlock();
   ch->alloc_cv.notify_all();  // other waiting openers have lost
-  if (k == mdc_channel::kVfamdev && mp)
-    if (mdcudfsr_vfam_hook start = g_vfam_start.load()) start(mp);
+  if (k == mdc_channel::kVfamdev && mp) mdcudfsr_vfam_start(mp);
   return 0;
 }
 
@@ -467,8 +464,7 @@ int ch_close(mdc_channel::Kind k) {
   // state cannot change under it.
   if (stopped && k == mdc_channel::kMetacache) mdcudfsr_metacache_stop(mp);
   dev.unlock();
-  if (stopped && k == mdc_channel::kVfamdev && mp)
-    if (mdcudfsr_vfam_hook stop = g_vfam_stop.load()) stop(mp);
+  if (stopped && k == mdc_channel::kVfamdev && mp) mdcudfsr_vfam_stop(mp);
   ch->close_cv.notify_all();
   return 0;
 }
@@ -552,8 +548,4 @@ int mdcudfsr_vfamdev_open() { return ch_open(mdc_channel::kVfamdev); }
 std::uint32_t mdcudfsr_vfamdev_read(void* buf, std::uint64_t size) { return ch_read(mdc_channel::kVfamdev, buf, size); }
 std::uint64_t mdcudfsr_vfamdev_write(const void* a, std::uint64_t size) { return ch_write(mdc_channel::kVfamdev, a, size); }
 int mdcudfsr_vfamdev_close() { return ch_close(mdc_channel::kVfamdev); }
-void mdcudfsr_vfamdev_set_hooks(mdcudfsr_vfam_hook start, mdcudfsr_vfam_hook stop) {
-  g_vfam_start.store(start);
-  g_vfam_stop.store(stop);
-}
 mdc_channel* mdcudfsr_vfamdev_channel() { return &kind_of(mdc_channel::kVfamdev).ch; }

@@ -131,7 +131,9 @@ void take_attrs(mdcudfsr_cache_node* n, const vfamstat& st) {
   v->uid = st.uid;
   v->gid = st.gid;
   v->file_size = static_cast<int64_t>(st.size);
-  std::memcpy(v->times, st.times, sizeof v->times);
+  const int64_t times[8] = {st.atime_sec, st.atime_nsec, st.crtime_sec, st.crtime_nsec,
+                            st.mtime_sec, st.mtime_nsec, st.ctime_sec, st.ctime_nsec};
+  std::memcpy(v->times, times, sizeof v->times);
   CACHE_TRACE(3, 3, "[%s](tid=%08x) %s:%d objid=%llu perm=0x%x stat.mode=0x%x\n", volume_name(n->mdcudfsrmp), tid32(),
               __func__, __LINE__, static_cast<unsigned long long>(n->objid), v->perm, st.mode);
 }

@@ -2,6 +2,7 @@
 // agent's side opened by the test), and their cached data invalidated. No
 // operation makes virtual nodes yet: each test makes its own.
 #include "support.h"
+#include "vfam_support.h"
 
 #include "kelagent/mdc_channel.h"
 #include "kelcache/lookup.h"
@@ -14,119 +15,99 @@ using namespace cache_test;
 
 namespace {
 
-struct VirtualVolume : Volume {
+// A virtual node on a volume whose VFAM channel is open by the test agent.
+struct Refresh : ::testing::Test {
+  VfamVolume v;
   vfs_context ctx{4242};  // a process other than the agent's
   mdcudfsr_cache_node* node = nullptr;
-  VirtualVolume() {
-    mdcudfsr_vfamdev_init();
-    m.vfamdev = mdcudfsr_vfamdev_alloc(&m);
-    EXPECT_NE(nullptr, m.vfamdev);
-    EXPECT_EQ(0, mdcudfsr_vfamdev_open());
-    node = make(root, "v");
-    EXPECT_EQ(0, mdcudfsr_cache_alloc_vfam_data(&m, node));
-    rec().vfam_stat.mode = 0100644;
-    rec().vfam_stat.size = 777;
-    rec().vfam_stat.fileid = 99;
-    rec().vfam_stat.uid = 501;
+  vfamstat stat{};
+  void SetUp() override {
+    v.open_agent();
+    node = v.virtual_node(v.root, "v");
+    ASSERT_NE(nullptr, node);
+    ASSERT_NE(nullptr, node->vfam_data);
+    stat.mode = 0100644;
+    stat.size = 777;
+    stat.fileid = 99;
+    stat.uid = 501;
   }
-  ~VirtualVolume() {
-    mdcudfsr_vfamdev_close();
-    mdcudfsr_vfamdev_free(m.vfamdev);
-    m.vfamdev = nullptr;
+  Bytes wire() const {
+    return Bytes(reinterpret_cast<const uint8_t*>(&stat), reinterpret_cast<const uint8_t*>(&stat) + 95);
   }
-  int refresh() {
-    mdcudfsr_cache_lock_node(node, MDCUDFSR_WAIT_FOREVER);
-    const int err = mdcudfsr_cache_refresh_virtual_node(node, &ctx);
-    mdcudfsr_cache_unlock_node(node);
-    return err;
+  void start(Caller& c) {
+    c.start({node}, [this] { return mdcudfsr_cache_refresh_virtual_node(node, &ctx); });
+  }
+  // Answers the next requests with these errors; the result of the refresh.
+  int run(const std::vector<int>& answers) {
+    Caller c;
+    start(c);
+    for (int a : answers) v.answer(v.take_request(), a, (a == 0 || a == 115 || a == 2) ? wire() : Bytes{});
+    const int r = c.join();
+    EXPECT_TRUE(v.queue_empty());
+    return r;
   }
 };
 
 }  // namespace
 
-TEST(CacheRefresh, AnswersOfTheAgent) {
-  struct Case {
-    std::vector<int> answers;
-    int result;
-    int calls;
-    bool taken;
-  };
-  const Case cases[] = {
-      {{0}, 0, 1, true},           {{11, 11, 0}, 0, 3, true}, {{11}, 11, 10, false},
-      {{115}, 0, 1, true},         {{5}, 5, 1, false},
-  };
-  for (const Case& c : cases) {
-    VirtualVolume v;
-    v.node->cache_flags = 0x30000;
-    rec().vfam_answers = c.answers;
-    EXPECT_EQ(c.result, v.refresh()) << c.answers[0];
-    EXPECT_EQ(c.calls, rec().vfam_calls) << c.answers[0];
-    EXPECT_EQ(c.taken, v.node->recorded_length == 777) << c.answers[0];
-    if (c.taken) {
-      EXPECT_EQ(99u, v.node->objid);
-      EXPECT_EQ(501u, v.node->vfam_data->uid);
-      EXPECT_EQ(777, v.node->vfam_data->file_size);
-    }
-    // Only a full answer clears the invalidation bits.
-    EXPECT_EQ(c.answers.back() == 0 ? 0u : 0x30000u, v.node->cache_flags) << c.answers[0];
-    EXPECT_EQ(MDCUDFSR_NODE_ACTIVE, v.node->status);
-  }
+TEST_F(Refresh, AnswersOfTheAgent) {
+  node->cache_flags = 0x30000;
+  EXPECT_EQ(0, run({11, 11, 115}));
+  EXPECT_EQ(777u, node->recorded_length);
+  EXPECT_EQ(99u, node->objid);
+  EXPECT_EQ(501u, node->vfam_data->uid);
+  EXPECT_EQ(777, node->vfam_data->file_size);
+  EXPECT_EQ(0x30000u, node->cache_flags) << "only a full answer clears the invalidation bits";
+  stat.size = 778;
+  EXPECT_EQ(0, run({0}));
+  EXPECT_EQ(778u, node->recorded_length);
+  EXPECT_EQ(0u, node->cache_flags);
+  EXPECT_EQ(MDCUDFSR_NODE_ACTIVE, node->status);
 }
 
-TEST(CacheRefresh, GoneFileInactivatesTheNode) {
-  VirtualVolume v;
-  rec().vfam_answers = {2};
-  EXPECT_EQ(0, v.refresh());
-  EXPECT_EQ(MDCUDFSR_NODE_INACTIVE, v.node->status);
+TEST_F(Refresh, BusyTenTimesIsReturned) {
+  EXPECT_EQ(11, run(std::vector<int>(10, 11)));
+  EXPECT_EQ(5, run({5}));
 }
 
-TEST(CacheRefresh, SkippedOrRefused) {
-  {
-    VirtualVolume v;
-    v.ctx.vc_pid = static_cast<uint64_t>(-1);
-    EXPECT_EQ(0, v.refresh());
-    rec().can_read_udf = true;
-    v.ctx.vc_pid = 4242;
-    EXPECT_EQ(0, v.refresh());
-    EXPECT_EQ(0, rec().vfam_calls) << "no process id, and a direct reader, skip the request";
-    v.m.virtual_refresh_mode = 1;
-    EXPECT_EQ(0, v.refresh());
-    EXPECT_EQ(1, rec().vfam_calls) << "the mode word refreshes direct readers too";
-    // The VFAM user agent itself is blocked at the user layer.
-    kel_set_proc_name_hook([](int) -> const char* { return "KelUserAgent"; });
-    rec().can_read_udf = false;
-    EXPECT_EQ(22, v.refresh());
-    kel_set_proc_name_hook(nullptr);
-    EXPECT_EQ(1, rec().vfam_calls);
-  }
-  {
-    VirtualVolume v;
-    mdcudfsr_vfamdev_close();
-    EXPECT_EQ(6, v.refresh());
-    mdcudfsr_cache_free_vfam_data(v.node);
-    EXPECT_EQ(22, v.refresh());
-  }
+TEST_F(Refresh, GoneFileInactivatesTheNode) {
+  EXPECT_EQ(0, run({2}));
+  EXPECT_EQ(MDCUDFSR_NODE_INACTIVE, node->status);
 }
 
-TEST(CacheRefresh, TwoRefreshesOfOneNodeRunOneAfterTheOther) {
-  VirtualVolume v;
-  std::atomic<int> entered{0};
-  std::atomic<bool> open_gate{false};
-  rec().vfam_hook = [&] {
-    if (entered.fetch_add(1) == 0)
-      while (!open_gate.load()) std::this_thread::yield();
-  };
-  std::thread a([&] { EXPECT_EQ(0, v.refresh()); });
-  while (entered.load() == 0) std::this_thread::yield();
-  std::thread b([&] { EXPECT_EQ(0, v.refresh()); });
+TEST_F(Refresh, SkippedOrRefused) {
+  ctx.vc_pid = static_cast<uint64_t>(-1);
+  EXPECT_EQ(0, run({}));
+  rec().can_read_udf = true;
+  ctx.vc_pid = 4242;
+  EXPECT_EQ(0, run({})) << "a direct reader is not refreshed";
+  v.m.virtual_refresh_mode = 1;
+  EXPECT_EQ(0, run({0})) << "the mode word refreshes direct readers too";
+  // The VFAM user agent itself is blocked at the user layer.
+  rec().can_read_udf = false;
+  kel_set_proc_name_hook([](int) -> const char* { return "KelUserAgent"; });
+  EXPECT_EQ(22, run({}));
+  kel_set_proc_name_hook(nullptr);
+  v.close_agent();
+  EXPECT_EQ(6, run({}));
+  mdcudfsr_cache_free_vfam_data(node);
+  EXPECT_EQ(22, run({}));
+}
+
+TEST_F(Refresh, TwoRefreshesOfOneNodeRunOneAfterTheOther) {
+  Caller a, b;
+  start(a);
+  const Bytes first = v.take_request();
+  start(b);
+  // The second waits while the first is in flight: nothing more is queued.
   for (int i = 0; i < 1000; ++i) std::this_thread::yield();
-  EXPECT_EQ(1, entered.load()) << "the second refresh asked while the first was running";
-  open_gate = true;
-  a.join();
-  b.join();
-  EXPECT_EQ(2, entered.load());
-  EXPECT_EQ(1, rec().vfam_max_in_flight);
-  EXPECT_EQ(0u, v.node->refreshing);
+  EXPECT_TRUE(v.queue_empty());
+  EXPECT_FALSE(b.done());
+  v.answer(first, 0, wire());
+  EXPECT_EQ(0, a.join());
+  v.answer(v.take_request(), 0, wire());
+  EXPECT_EQ(0, b.join());
+  EXPECT_EQ(0u, node->refreshing);
 }
 
 TEST(CacheInvalidate, FlagsAndRecursion) {

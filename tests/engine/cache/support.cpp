@@ -108,23 +108,6 @@ int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
   record("process_can_read_udf " + std::to_string(pid));
   return g_rec.can_read_udf ? 1 : 0;
 }
-int mdcudfsr_vfam_get_file_attr(mdcudfsr_cache_node*, vfamstat* st) {
-  record("vfam_get_file_attr");
-  {
-    std::lock_guard<std::mutex> lk(g_mu);
-    g_rec.vfam_max_in_flight = std::max(g_rec.vfam_max_in_flight, ++g_rec.vfam_in_flight);
-  }
-  if (g_rec.vfam_hook) g_rec.vfam_hook();
-  {
-    std::lock_guard<std::mutex> lk(g_mu);
-    --g_rec.vfam_in_flight;
-  }
-  const size_t i = static_cast<size_t>(g_rec.vfam_calls++);
-  const auto& a = g_rec.vfam_answers;
-  const int answer = a.empty() ? 0 : a[std::min(i, a.size() - 1)];
-  if (answer == 0 || answer == 115) *st = g_rec.vfam_stat;
-  return answer;
-}
 int wrap_vfs_isforce(mount_t) __asm__("__wrap__Z11vfs_isforceP5mount");
 int wrap_getwithvid(vnode_t, uint32_t) __asm__("__wrap__Z16vnode_getwithvidP5vnodej");
 int wrap_vfs_isforce(mount_t) { return g_rec.forced_unmount ? 1 : 0; }
@@ -142,11 +125,6 @@ void Recorder::reset() {
   calls.clear();
   logs.clear();
   can_read_udf = false;
-  vfam_answers = {0};
-  vfam_stat = vfamstat{};
-  vfam_calls = 0;
-  vfam_hook = nullptr;
-  vfam_in_flight = vfam_max_in_flight = 0;
   forced_unmount = false;
   getwithvid_result = 0;
   getwithvid_calls = 0;

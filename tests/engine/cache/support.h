@@ -24,13 +24,6 @@ struct Recorder {
   bool forced_unmount = false;     // answer of vfs_isforce
   int getwithvid_result = 0;       // answer of vnode_getwithvid (2: a stale id)
   int getwithvid_calls = 0;
-  // Answers of the VFAM attribute request in order (the last one repeats),
-  // and the record it hands back.
-  std::vector<int> vfam_answers{0};
-  vfamstat vfam_stat{};
-  int vfam_calls = 0;
-  std::function<void()> vfam_hook;  // run inside each attribute request
-  int vfam_in_flight = 0, vfam_max_in_flight = 0;
   int mntinfo_calls = 0;
   void reset();
   bool logged(const std::string& text) const;

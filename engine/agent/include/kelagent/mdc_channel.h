@@ -173,12 +173,6 @@ std::uint32_t mdcudfsr_vfamdev_read(void* buf, std::uint64_t size);
 std::uint64_t mdcudfsr_vfamdev_write(const void* ans, std::uint64_t size);
 int mdcudfsr_vfamdev_close();
 
-// What a VFAM user agent's open and last close start and stop on the mount.
-// The VFAM client installs these; without them open and close only manage
-// the channel.
-using mdcudfsr_vfam_hook = int (*)(mdcudfsr_mount*);
-void mdcudfsr_vfamdev_set_hooks(mdcudfsr_vfam_hook start, mdcudfsr_vfam_hook stop);
-
 // The channel records (tests and the volume code look at them).
 mdc_channel* mdcudfsr_metacache_channel();
 mdc_channel* mdcudfsr_vfamdev_channel();

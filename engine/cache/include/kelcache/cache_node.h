@@ -57,6 +57,12 @@ struct mdcudfsr_vfam_data {
   std::condition_variable cond;
   uint32_t flag = 0;
   uint64_t times[8] = {};
+  // Open VFAM handles by access slot (read, write, read and write) with
+  // their reference counts; busy while one thread changes the table (under
+  // mutex, announced on cond).
+  uint64_t handle[3] = {};
+  uint32_t handle_ref[3] = {};
+  uint32_t busy = 0;
 };
 
 // A master's parity kept without a parity node.

@@ -51,7 +51,6 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint64_t read_cache_bitmap_blocks = 0;
 
   // VFAM side.
-  std::uint32_t vfam_state = 0;           // bit 0x2: agent stopped
   std::uint32_t vfam_mounted = 0;
   std::mutex vfam_lock;
   std::condition_variable vfam_cv;
