@@ -38,11 +38,9 @@
 
 namespace fs = std::filesystem;
 
-// Services of the vnode operations and the VFAM client: never reached here.
+// Services of the vnode operations: never reached here.
 int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t) { return 0; }
 bool mdcudfsr_user_layer_block(mdcudfsr_mount*, kel_pid_t) { return false; }
-struct vfamstat;
-int mdcudfsr_vfam_get_file_attr(mdcudfsr_cache_node*, vfamstat*) { return 6; }
 vnop_handler_t* mdcudfsr_vnodeop_p = nullptr;
 
 namespace {
