@@ -14,17 +14,6 @@
 #include <mutex>
 #include <vector>
 
-// The drive utility library is a separate deliverable; where the process
-// does not carry it, its functions are absent and their requests fail.
-std::uint64_t KelDriveSDK_Quorvel_SetCallbacks(KelSdkMountCallback mount,
-                                               KelSdkUnmountCallback unmount,
-                                               KelSdkControlCallback control,
-                                               KelSdkLogCallback log, std::uint64_t sequenceNumber,
-                                               int phase) __attribute__((weak));
-std::uint64_t KelDriveSDK_Quorvel_GetRollbackInfo(const char16_t* path,
-                                                  std::vector<_KEL_SDK_ROLLBACK_INFO>& points)
-    __attribute__((weak));
-
 namespace kel {
 
 // The handlers keep the identity of the last Format beside the engine's
@@ -39,12 +28,6 @@ static_assert(offsetof(KELFS_VOLUME_INFO, NumberOfBlocksPerTrack) == 80);
 static_assert(offsetof(KELFS_VOLUME_INFO, LastFileIndex) == 84);
 static_assert(offsetof(KelVolumeInformation, QuorvelReplica) == 4312);
 static_assert(offsetof(KelVolumeInformation, QuorvelVolumeID) == 4316);
-
-namespace {
-
-constexpr std::uint64_t kSdkInternalFailure = 0x8100000000000001ull;
-
-}  // namespace
 
 HandlerState& HandlerStateOf(CKelInterface& itf) {
   if (!itf.m_handlerState) itf.m_handlerState = std::make_unique<HandlerState>(&itf.Operations());
@@ -177,7 +160,6 @@ DWORD MakeParentDirectories(CKelInterface& itf, const char* path) {
 }
 
 std::uint64_t HandOverToDriveSdk(std::uint64_t seq, int mode) {
-  if (!KelDriveSDK_Quorvel_SetCallbacks) return kSdkInternalFailure;
   return KelDriveSDK_Quorvel_SetCallbacks(ForwardMountDefault, ForwardUnmount, quorvel_fsctl,
                                           ForwardLogMessage, seq, mode);
 }
@@ -188,7 +170,6 @@ HRESULT QueryRollbackPoints(std::uint64_t seq, const char* medium_cookie,
                             std::vector<_KEL_SDK_ROLLBACK_INFO>* points) {
   HRESULT hr = MapDriveSdkResult(HandOverToDriveSdk(seq, 3));
   if (hr < 0) return hr;
-  if (!KelDriveSDK_Quorvel_GetRollbackInfo) return MapDriveSdkResult(kSdkInternalFailure);
   const std::u16string path = platform::utf8_to_utf16(medium_cookie ? medium_cookie : "");
   return MapDriveSdkResult(KelDriveSDK_Quorvel_GetRollbackInfo(path.c_str(), *points));
 }

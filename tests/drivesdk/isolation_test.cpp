@@ -124,7 +124,7 @@ std::string demangled(const std::string& mangled) {
 }
 
 TEST(SdkIsolation, ReferencesBindInsideTheLibraryAndCommandsUseTheirOwnConnection) {
-  const std::string out = run("LD_DEBUG=bindings " KEL_SDK_PROBE " 2>&1");
+  const std::string out = run("LD_BIND_NOW=1 LD_DEBUG=bindings " KEL_SDK_PROBE " 2>&1");
   const std::regex binding(R"(binding file (\S+) \[\d+\] to (\S+) \[\d+\]: normal symbol `([^']+)')");
   int fromSdk = 0;
   bool callbacksBound = false;
@@ -132,8 +132,8 @@ TEST(SdkIsolation, ReferencesBindInsideTheLibraryAndCommandsUseTheirOwnConnectio
     std::smatch m;
     if (!std::regex_search(line, m, binding)) continue;
     const std::string from = m[1], to = m[2], symbol = m[3];
-    // The interface library's weak reference to the host function finds
-    // the drive utility library's definition.
+    // The interface library's reference to the host function finds the
+    // drive utility library's definition (bound at load: LD_BIND_NOW).
     if (from.find("libKelInterface.so") != std::string::npos && to.find("libKelDriveSDK.so") != std::string::npos &&
         demangled(symbol).rfind("KelDriveSDK_Quorvel_SetCallbacks(", 0) == 0)
       callbacksBound = true;

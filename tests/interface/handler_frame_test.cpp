@@ -4,6 +4,7 @@
 #include "kel/entry.h"
 #include "kel/handler.h"
 #include "kel/volctrl.h"
+#include "support/fake_drive_sdk.h"
 #include "support/handler_harness.h"
 
 #include <gtest/gtest.h>
@@ -58,49 +59,6 @@ TEST_F(HandlerFrameTest, TwoChecksMountOnceAndEachAnswerPrecedesItsNotice) {
   EXPECT_EQ(attribute(els[1], "SequenceNumber"), "2");
 }
 
-TEST_F(HandlerFrameTest, FailedMountWithoutRollbackFlagAnswersHresultAfterTheNotice) {
-  h.engine().failNext(kSlotMountDefault, 16);  // busy: 170
-  h.run(line(5, "Check") + line(6, "Check"));
-  EXPECT_EQ(h.ordered(), (Strings{"notice 5:12", "HRESULT", "KelVolume", "notice 6:12"}));
-  EXPECT_EQ(h.elements()[0], hresult(5, 0x800700AA));
-  EXPECT_TRUE(h.sdk().calls.empty());
-  EXPECT_EQ(h.engine().count(kSlotMountRollback), 0);
-  EXPECT_EQ(phases(h.engine().callsOf(kSlotMountDefault)), "5:1 6:1");  // tried again
-}
-
-TEST_F(HandlerFrameTest, RollbackOnErrorTriesThePointsInOrderUntilOneMounts) {
-  rollbackOnError();
-  h.sdk().points = {{1, {}, 100, 200}, {2, {}, 300, 400}, {3, {}, 500, 600}};
-  h.engine().failNext(kSlotMountDefault, 5);
-  h.engine().failNext(kSlotMountRollback, 5);
-  bool loaded_in_full = false, rollback_mounted = false;
-  std::size_t dirty = 99;
-  h.probe = [&](CKelInterface& itf) {
-    loaded_in_full = kel::HandlerStateOf(itf).MetaData.LoadedInFull();
-    rollback_mounted = kel::HandlerStateOf(itf).RollbackMounted;
-    dirty = kel::HandlerStateOf(itf).MetaData.GetDirtyFiles().size();
-  };
-  h.engine().addFile("/f", 42, 1);
-  const std::string rename =
-      line(11, "Rename",
-           "Name=\"/f\" NewName=\"/g\" OldGeneration=\"7\" OldVersion=\"8\" NewGeneration=\"1\" "
-           "NewVersion=\"2\" KernelInterface=\"0\" BlockNumber=\"0\"");
-  h.run(line(9, "Check") + rename + probeLine(10));
-  EXPECT_EQ(h.engine().texts(kSlotMountRollback),
-            (Strings{"MountRollback(1,100,200)", "MountRollback(2,300,400)"}));
-  EXPECT_EQ(phases(h.engine().callsOf(kSlotMountRollback)), "9:1 9:1");
-  EXPECT_EQ(h.sdk().calls, (Strings{"SetCallbacks(9,3)@1", "GetRollbackInfo(" + h.cookieText() + ")@1"}));
-  // The drive utility library gets the forwarders onto the running table.
-  EXPECT_EQ(h.sdk().mount, &ForwardMountDefault);
-  EXPECT_EQ(h.sdk().unmount, &ForwardUnmount);
-  EXPECT_EQ(h.sdk().control, &quorvel_fsctl);
-  EXPECT_EQ(h.sdk().log, &ForwardLogMessage);
-  EXPECT_EQ(h.ordered(), (Strings{"KelVolume", "notice 9:12", "KelVolume", "notice 11:12"}));
-  EXPECT_TRUE(loaded_in_full);  // LoadAll, not the identity alone
-  EXPECT_TRUE(rollback_mounted);
-  EXPECT_EQ(dirty, 0u);  // the rename's values are not written over the older state
-}
-
 TEST_F(HandlerFrameTest, RollbackOnErrorStopsAtDriveSdkFailures) {
   struct Case {
     std::uint64_t set_callbacks, rollback;
@@ -111,37 +69,18 @@ TEST_F(HandlerFrameTest, RollbackOnErrorStopsAtDriveSdkFailures) {
                {0, 0x8200000000000001ull, 0x8007045D, 2}};
   for (const auto& c : cases) {
     HandlerHarness hh;
+    fakeengine::sdk().reset();
     setVolume(hh.engine());
     hh.setRegistry({"\"Rollback Mount On Error\"=dword:00000001"});
-    hh.sdk().points = {{1, {}, 100, 200}};
-    hh.sdk().set_callbacks_result = c.set_callbacks;
-    hh.sdk().rollback_result = c.rollback;
+    fakeengine::sdk().points = {{1, {}, 100, 200}};
+    fakeengine::sdk().set_callbacks_result = c.set_callbacks;
+    fakeengine::sdk().rollback_result = c.rollback;
     hh.engine().failNext(kSlotMountDefault, 5);
     hh.run(line(3, "Check"));
     EXPECT_EQ(hh.elements(), (Strings{hresult(3, c.hr)}));
-    EXPECT_EQ(hh.sdk().calls.size(), c.sdk_calls);
+    EXPECT_EQ(fakeengine::sdk().calls.size(), c.sdk_calls);
     EXPECT_EQ(hh.engine().count(kSlotMountRollback), 0);
   }
-}
-
-TEST_F(HandlerFrameTest, NoRollbackPointThatMountsLeavesTheVolumeUnmounted) {
-  rollbackOnError();
-  // An empty list: the first mount's failure is the answer. Then every
-  // point fails: the last failure is the answer.
-  h.engine().failNext(kSlotMountDefault, 16, 2);
-  h.probe = [&](CKelInterface&) {
-    h.sdk().points = {{1, {}, 100, 200}, {2, {}, 300, 400}};
-    h.engine().failNext(kSlotMountRollback, 16);
-    h.engine().failNext(kSlotMountRollback, 22);
-  };
-  h.run(line(1, "Check") + probeLine(9) + line(2, "Check") + line(3, "GetVolumeInfo"));
-  const Strings els = h.elements();
-  ASSERT_EQ(els.size(), 3u);
-  EXPECT_EQ(els[0], hresult(1, 0x800700AA));
-  EXPECT_EQ(els[1], hresult(2, 0x80070057));
-  EXPECT_EQ(elementName(els[2]), "KelVolume");
-  EXPECT_EQ(h.engine().count(kSlotFsInfo), 1);  // only after the mount of request 3
-  EXPECT_EQ(phases(h.engine().callsOf(kSlotMountDefault)), "1:1 2:1 3:1");
 }
 
 TEST_F(HandlerFrameTest, AMountThatSucceededIsNotRepeatedWhenTheRefreshFailed) {

@@ -567,17 +567,17 @@ int mdcudfsr_metacache_read_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* n
 
 int mdcudfsr_metacache_update_coherent(mdcudfsr_mount* mp, mdcudfsr_cache_node* node) {
   CHECK_MOUNT(mp);
-  int err = mdcudfsr_read_attribute(mp, mp->attr_record, 472, 1, 0, reinterpret_cast<vfs_context_t>(node), 0);
+  // A record of its own: the mount's cartridge-memory cache follows the
+  // write, and the counter reaches the cartridge through the update mask.
+  std::uint8_t record[472] = {};
+  int err = mdcudfsr_read_attribute(mp, record, sizeof record, 1, 0, reinterpret_cast<vfs_context_t>(node), 0);
   if (err) {
     KELC_LOG(kLogErr, "READ ATTRIBUTE failed\xE3\x80\x80on update coherent err = %d", err);
     return err;
   }
-  mdcudfsr_metacache_bump_coherency(mp->attr_record);
-  std::uint32_t first;
-  std::memcpy(&first, mp->attr_record, 4);
-  first |= 0x80;
-  std::memcpy(mp->attr_record, &first, 4);
-  err = mdcudfsr_write_attribute(mp, mp->attr_record, 472, 1, reinterpret_cast<vfs_context_t>(node), 0);
+  mdcudfsr_metacache_bump_coherency(record);
+  mp->attr_update_mask |= 0x80;
+  err = mdcudfsr_write_attribute(mp, record, sizeof record, 1, reinterpret_cast<vfs_context_t>(node), 0);
   if (err) KELC_LOG(kLogErr, "WRITE ATTRIBUTE failed on update coherent err = %d", err);
   return err;
 }

@@ -628,8 +628,9 @@ TEST(MetacacheCoherency, UpdateBumpsTheCounterAndSetsTheMountBit) {
   ASSERT_EQ(mdcudfsr_metacache_update_coherent(&mp, nullptr), 0);
   ASSERT_EQ(fake().written_attr_record.size(), 472u);
   EXPECT_EQ(fake().written_attr_record[361], 0xFF);
-  EXPECT_EQ(fake().written_attr_record[0] & 0x80, 0x80);
-  EXPECT_EQ(mp.attr_record[0] & 0x80, 0x80);
+  EXPECT_EQ(fake().written_attr_record[0], 0) << "the record's length word is no mask";
+  EXPECT_EQ(mp.attr_update_mask & 0x80, 0x80u) << "the 1500h attribute is flagged for the write";
+  EXPECT_EQ(mp.attr_record[4 + 361], 0) << "the mount's cache is not the work record";
   fake().read_attr_err = 5;
   EXPECT_EQ(mdcudfsr_metacache_update_coherent(&mp, nullptr), 5);
   EXPECT_EQ(fake().write_attr_calls, 1);

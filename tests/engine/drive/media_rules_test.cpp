@@ -27,17 +27,12 @@
 #include <vector>
 
 // Stand-ins for the neighbours of the sequence check that are not built yet
-// (cache agent requests, drive cache and verify, cartridge-memory
-// attributes); the volume operations are linked. They record their calls;
+// (cache agent requests); the volume operations are linked. They record their calls;
 // a real definition linked into the suite takes their place.
 namespace media_rules {
 std::vector<std::string> g_calls;
 }
 #define MEDIA_STANDIN __attribute__((weak))
-MEDIA_STANDIN int mdcudfsr_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) {
-  media_rules::g_calls.push_back("sync_drive_cache");
-  return 0;
-}
 MEDIA_STANDIN int mdcudfsr_metacache_file_read(mdcudfsr_mount*, std::int32_t, std::uint64_t, std::uint32_t, void*,
                                                std::uint32_t*, std::uint32_t*) {
   media_rules::g_calls.push_back("metacache_file_read");
@@ -55,18 +50,6 @@ MEDIA_STANDIN int mdcudfsr_metacache_file_close(mdcudfsr_mount*, std::int32_t) {
 MEDIA_STANDIN int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, mdcudfsr_cache_node*) {
   media_rules::g_calls.push_back("metacache_fsmanage_delete");
   return 0;
-}
-MEDIA_STANDIN int mdcudfsr_verify_range(vnode_t, uint32_t, uint32_t, vfs_context_t, mdcudfsr_mount*) {
-  media_rules::g_calls.push_back("verify_range");
-  return 0;
-}
-MEDIA_STANDIN int mdcudfsr_read_attribute(mdcudfsr_mount*, void*, uint32_t, int, int, vfs_context_t, int) {
-  media_rules::g_calls.push_back("read_attribute");
-  return 5;
-}
-MEDIA_STANDIN int mdcudfsr_write_attribute(mdcudfsr_mount*, void*, uint32_t, int, vfs_context_t, int) {
-  media_rules::g_calls.push_back("write_attribute");
-  return 5;
 }
 // The device controls go to the drive client's own VNOP_IOCTL.
 [[maybe_unused]] int (*const g_device_control)(vnode_t, uint32_t, char*, int, vfs_context_t) = &VNOP_IOCTL;

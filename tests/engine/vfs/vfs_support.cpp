@@ -50,6 +50,9 @@ void SimVolume::SetUp() {
   mdcudfsr_debug_level_init();
   clear_log();
   g_standin_calls.clear();
+  g_flush_calls.clear();
+  g_flush_result = 0;
+  g_proc_name = "Application";
 }
 
 void SimVolume::TearDown() {
@@ -172,6 +175,13 @@ std::vector<std::uint8_t> SimVolume::take_opcodes() {
 }
 
 }  // namespace vfs_test
+
+namespace vfs_test {
+std::string g_proc_name = "Application";
+}
+extern "C" void __wrap__Z9proc_nameiPci(int, char* buffer, int size) {
+  if (buffer && size > 0) std::snprintf(buffer, static_cast<std::size_t>(size), "%s", vfs_test::g_proc_name.c_str());
+}
 
 extern "C" bool __wrap_CheckLogLevel(int) { return true; }
 extern "C" void __wrap_SendDebugStringA(int, const char* text) {

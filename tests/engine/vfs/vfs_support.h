@@ -20,6 +20,11 @@ namespace vfs_test {
 
 // Calls made to the stand-ins of routines not built yet (support_standins.cpp).
 extern std::vector<std::string> g_standin_calls;
+// Calls of the flush stand-ins sync reaches, and what the metadata flushes answer.
+extern std::vector<std::string> g_flush_calls;
+extern int g_flush_result;
+// The caller's process name proc_name answers ("Application" by default).
+extern std::string g_proc_name;
 
 // Log lines as the logger built them (header and message).
 std::vector<std::string> log_lines();

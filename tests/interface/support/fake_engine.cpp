@@ -12,7 +12,6 @@ namespace fakeengine {
 namespace {
 
 FakeEngine g_engine;
-FakeDriveSdk g_sdk;
 
 constexpr int kENOENT = 2;
 constexpr int kE2BIG = 7;
@@ -106,10 +105,14 @@ int FsInfo(PKELFS_VOLUME_INFO info) {
 
 int Flush(bool full) { return g_engine.enter(kSlotFlush, full ? "Flush(1)" : "Flush(0)"); }
 
-int Fsctl(unsigned code, void*) {
+int Fsctl(unsigned code, void* buffer) {
   char text[40];
   std::snprintf(text, sizeof text, "Fsctl(0x%08X)", code);
-  return g_engine.enter(kSlotFsctl, text);
+  if (int r = g_engine.enter(kSlotFsctl, text)) return r;
+  const auto answer = g_engine.fsctl_answers.find(code);
+  if (answer != g_engine.fsctl_answers.end() && buffer)
+    std::memcpy(buffer, answer->second.data(), answer->second.size());
+  return 0;
 }
 
 int GetPathInfo(const char* path, unsigned max, PKELFS_OBJECT_INFO info) {
@@ -397,6 +400,7 @@ void FakeEngine::reset() {
   volume = KELFS_VOLUME_INFO{};
   medium_type = 0xE1;
   list_dots = true;
+  fsctl_answers.clear();
   next_id = 1000;
   calls.clear();
   logs.clear();
@@ -493,31 +497,5 @@ std::vector<Call> FakeEngine::callsOf(int slot) const {
 
 FakeEngine& engine() { return g_engine; }
 const FileSystemOperations& operations() { return kOperations; }
-FakeDriveSdk& sdk() { return g_sdk; }
 
 }  // namespace fakeengine
-
-// The drive utility library's functions, as the interface library calls them.
-std::uint64_t KelDriveSDK_Quorvel_SetCallbacks(KelSdkMountCallback mount, KelSdkUnmountCallback unmount,
-                                               KelSdkControlCallback control, KelSdkLogCallback log,
-                                               std::uint64_t sequenceNumber, int phase) {
-  auto& s = fakeengine::sdk();
-  s.calls.push_back("SetCallbacks(" + std::to_string(sequenceNumber) + "," + std::to_string(phase) + ")@" +
-                    std::to_string(kel::CurrentDriveCommandContext().Phase));
-  s.mount = mount;
-  s.unmount = unmount;
-  s.control = control;
-  s.log = log;
-  return s.set_callbacks_result;
-}
-
-std::uint64_t KelDriveSDK_Quorvel_GetRollbackInfo(const char16_t* path,
-                                                  std::vector<_KEL_SDK_ROLLBACK_INFO>& points) {
-  auto& s = fakeengine::sdk();
-  std::string narrow;
-  for (const char16_t* p = path; p && *p; ++p) narrow += static_cast<char>(*p);
-  s.calls.push_back("GetRollbackInfo(" + narrow + ")@" + std::to_string(kel::CurrentDriveCommandContext().Phase));
-  if (s.rollback_result) return s.rollback_result;
-  points.insert(points.end(), s.points.begin(), s.points.end());
-  return 0;
-}

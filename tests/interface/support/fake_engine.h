@@ -3,11 +3,9 @@
 // information) whose slots keep the engine's contracts (records, errno-style
 // results, listing callback), with failures injectable per slot and per path,
 // and a record of every call with the sequence number and phase that were
-// current when it was made. A fake of the drive utility library's two
-// rollback functions sits beside it.
+// current when it was made.
 #pragma once
 
-#include "KelDriveSDK/quorvel_api.h"
 #include "kel/fsops.h"
 
 #include <cstdint>
@@ -61,6 +59,9 @@ class FakeEngine {
   KELFS_VOLUME_INFO volume{};  // what FsInfo reports (ParityRatio always 0)
   int medium_type = 0xE1;
   bool list_dots = true;  // listings begin with "." and ".."
+  // Records Fsctl copies into the caller's buffer, by control code (other
+  // codes leave the buffer as it was).
+  std::map<unsigned, std::vector<std::uint8_t>> fsctl_answers;
 
   // Failures: the next `times` calls of a slot answer result; a slot call on
   // one path (the joined folder and name for name-based slots) always does.
@@ -93,21 +94,5 @@ class FakeEngine {
 
 FakeEngine& engine();
 const FileSystemOperations& operations();
-
-// The drive utility library's rollback functions.
-struct FakeDriveSdk {
-  std::uint64_t set_callbacks_result = 0;
-  std::uint64_t rollback_result = 0;
-  std::vector<_KEL_SDK_ROLLBACK_INFO> points;
-  // "SetCallbacks(seq,mode)@phase", "GetRollbackInfo(path)@phase" (the
-  // phase of the drive-command context at the call).
-  std::vector<std::string> calls;
-  KelSdkMountCallback mount = nullptr;
-  KelSdkUnmountCallback unmount = nullptr;
-  KelSdkControlCallback control = nullptr;
-  KelSdkLogCallback log = nullptr;
-  void reset() { *this = FakeDriveSdk{}; }
-};
-FakeDriveSdk& sdk();
 
 }  // namespace fakeengine

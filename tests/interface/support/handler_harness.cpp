@@ -41,7 +41,7 @@ std::vector<std::string> split(const std::string& bytes) {
 }
 }  // namespace
 
-HandlerHarness::HandlerHarness() {
+HandlerHarness::HandlerHarness(kelsim::HarnessOptions options) {
   char tmpl[] = "/tmp/kel-handlers-XXXXXX";
   dir_ = ::mkdtemp(tmpl);
   ::setenv("KEL_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);
@@ -51,8 +51,7 @@ HandlerHarness::HandlerHarness() {
   kel::WriterParityConstants() =
       kel::ParityConstants{2064, 2048, 16, 32ll * 16 * 2048, 32ll * 2048 * 2048, 32};
   fakeengine::engine().reset();
-  fakeengine::sdk().reset();
-  sim_ = std::make_unique<kelsim::SimHarness>();
+  sim_ = std::make_unique<kelsim::SimHarness>(options);
   kel::SetMediumCookie(sim_->cookie());
   // The process-wide pipe client may still hold a connection to an earlier
   // service; a notice or two brings it onto this one.

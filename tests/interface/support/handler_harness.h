@@ -18,7 +18,9 @@ namespace handlertest {
 
 class HandlerHarness {
  public:
-  HandlerHarness();
+  // The simulated host service serves a drive and cartridge made from
+  // options (by default an empty write-once cartridge).
+  explicit HandlerHarness(kelsim::HarnessOptions options = {});
   ~HandlerHarness();
   HandlerHarness(const HandlerHarness&) = delete;
   HandlerHarness& operator=(const HandlerHarness&) = delete;
@@ -43,8 +45,8 @@ class HandlerHarness {
   std::vector<kelsim::TranscriptEntry> transcript();
 
   std::string cookieText() const { return sim_->cookie_text(); }
+  kelsim::SimHarness& sim() { return *sim_; }
   fakeengine::FakeEngine& engine() { return fakeengine::engine(); }
-  fakeengine::FakeDriveSdk& sdk() { return fakeengine::sdk(); }
 
   void sinkWrite(const char* data, std::size_t size);
 

@@ -101,7 +101,11 @@ constexpr int kEntity = 8;             // implementation entity identifier
 constexpr int kRollbackVsn = 42;       // u16
 constexpr int kRollbackAddress = 44;   // u64: low FSD LSN, high metadata FE LSN
 constexpr int kVolumeSetNumber = 52;   // u32 packed format time
+constexpr int kPosition = 56;          // u32: ((location x 2 + 0x2000) >> 6) | (slot << 26)
 constexpr int kLastUniqueId = 60;      // u32
+constexpr int kListCount = 67;         // u8: entries of the recovery-required list, 0-14
+constexpr int kList = 68;              // 14 u32: low 32 bits of the files' unique ids
+constexpr int kListMax = 14;
 constexpr int kCrc = 126;              // u16 over bytes 0-125
 }  // namespace cm1500
 

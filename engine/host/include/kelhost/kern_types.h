@@ -58,6 +58,35 @@ struct vfsstatfs {
 };
 
 // The emulation's one mount record; zeroed by every Mount.
+// Volume attributes the host layer asks of a file system (getattr) or sets
+// (setattr). Bit n of the masks stands for the n-th member from f_objcount on:
+// 0 objcount .. 11 ffree, 12 fsid, 14 capabilities, 15 attributes,
+// 16 create_time, 20 subtype, 21 vol_name.
+struct vfs_attr {
+  std::uint64_t f_supported;
+  std::uint64_t f_active;
+  std::uint64_t f_objcount;
+  std::uint64_t f_filecount;
+  std::uint64_t f_dircount;
+  std::uint64_t f_maxobjcount;
+  std::uint32_t f_bsize;
+  std::uint64_t f_iosize;
+  std::uint64_t f_blocks;
+  std::uint64_t f_bfree;
+  std::uint64_t f_bavail;
+  std::uint64_t f_bused;
+  std::uint64_t f_files;
+  std::uint64_t f_ffree;
+  std::uint32_t f_fsid[2];
+  std::uint32_t f_capabilities[8];  // four capability words, then their four valid words
+  std::uint32_t f_attributes[10];   // valid common, volume, dir, file, fork; native the same
+  struct timespec f_create_time;
+  std::uint32_t f_fssubtype;
+  char* f_vol_name;                 // 260 bytes, the caller's
+};
+constexpr std::uint64_t VFSATTR_VOL_NAME = 1ull << 21;
+constexpr std::uint32_t VFSATTR_VOL_NAME_SIZE = 260;
+
 struct mount {
   std::uint32_t mnt_flag;  // bit 0x1: mounted read-only
   void* mnt_data;          // file-system private record

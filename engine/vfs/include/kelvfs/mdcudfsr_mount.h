@@ -19,6 +19,16 @@ struct mdc_channel;
 struct mdcudfsr_cache_node;
 struct mdcudfsr_salvage_file_info;
 
+// One staged 64 KiB write cluster; its image lies in the local cache file.
+struct cluster_entry {
+  cluster_entry* next = nullptr;
+  cluster_entry** prev = nullptr;         // the link that points here
+  std::int32_t cluster = 0;               // first LSN / sectors per cluster
+  std::uint32_t dirty = 0;                // bit i: sector i holds staged data
+  std::int32_t sync = 0;                  // shown in the log only
+  std::uint64_t staging_offset = 0;       // of the image in the local cache file
+};
+
 // A file written through its proxy (the mount's proxy write list).
 struct mdcudfsr_proxy_write_entry {
   mdcudfsr_proxy_write_entry* next;
@@ -34,6 +44,14 @@ constexpr std::uint32_t MDCUDFSR_MNT_AGENT_STOPPED = 0x2;
 constexpr std::uint32_t MDCUDFSR_ATTR_RECORD_SIZE = 480;
 
 struct mdcudfsr_mount : mdcudfsr_udf_fields {
+  mdcudfsr_mount() = default;
+  // Staged clusters still listed are dropped unwritten.
+  ~mdcudfsr_mount() {
+    while (cluster_entry* e = cluster_head) {
+      cluster_head = e->next;
+      delete e;
+    }
+  }
   mount* mp = nullptr;                    // the emulated mount
   char volume_name[16] = {};              // log name; "UNKNOWN" while empty
 
@@ -99,6 +117,7 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint64_t last_modification_time = 0;
   std::uint64_t last_partial_flush_time = 0;
   std::int32_t lvid_open = 0;
+  std::uint8_t flush_policy = 0;           // 1 during a sync's flush; 5 (all erase) lets a read-only mount update its session
 
   // Mount set-up.
   std::int32_t disk_data_mode = -1;        // 0 from the file-system cache, 1 from the disc
@@ -111,8 +130,35 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   char parity_id[48] = {};
   char product_id[17] = {};
 
+  // Sync and flush marks.
+  std::int32_t integrity_busy = 0;        // the integrity descriptor is being set
+  std::int32_t packed_flush_busy = 0;     // the VFAM buffers are being flushed
+  std::int32_t vfam_mode = 0;
+  std::int32_t flush_state = 0;           // 2: a flush runs
+  std::int32_t metadata_changed = 0;
+  void* backtrack_thread = nullptr;       // present while a rollback runs
+
+  // Volume attributes: the figures of the last size computation (valid
+  // while size_unknown is 0) and the file-system attributes set at mount.
+  std::uint32_t total_blocks = 0;
+  std::uint32_t free_blocks = 0;
+  std::int32_t size_unknown = 1;
+  std::int32_t label_changed = 0;
+  vfs_attr attr_cache{};
+
+  // Cartridge memory: the files that need recovery, the lock of its
+  // read-add-write, the last-update timestamp the metadata flush stamps.
+  mdcudfsr_cache_node* recovery_nodes[14] = {};
+  std::uint32_t recovery_count = 0;
+  std::mutex cm_mutex;
+  timestamp last_update_time{};
+
   // Write clusters.
   std::uint32_t cluster_sectors = 0;       // sectors per 64 KiB cluster
+  cluster_entry* cluster_head = nullptr;   // in creation order
+  cluster_entry** cluster_last = &cluster_head;
+  std::uint32_t cluster_count = 0;
+  std::uint64_t cluster_next_offset = 0;   // next image's offset; each flush run starts at 0
   // The image that mdcudfsr_read_cluster_with_lbn hands out; valid until its next call.
   std::vector<std::uint8_t> cluster_read_image;
   // Node cache.

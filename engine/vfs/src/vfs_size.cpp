@@ -1,0 +1,135 @@
+// Total and free blocks of a cartridge of several discs.
+#include "kelvfs/mdcudfsr_volume_attr.h"
+
+#include "kelvfs/mdcudfsr_mntinfo.h"
+#include "kelvfs/mdcudfsr_mount.h"
+#include "kelvnops/mdcudfsr_track_info.h"
+#include "vfs_log.h"
+
+namespace {
+
+// Figures in 32-block clusters, signed so that a short disc shows as
+// negative before it is taken as 0.
+struct Figures {
+  std::int64_t total = 0, free = 0, per_slot = 0, current = 0;
+};
+
+std::int64_t not_negative(const char* what, std::int64_t v) {
+  if (v >= 0) return v;
+  VFS_LOG(KEL_LOG_WARN, "negative %s (%lld) taken as 0\n", what, static_cast<long long>(v));
+  return 0;
+}
+
+struct Reserves {
+  std::int64_t a0, a1, cut, margin;
+};
+
+Reserves reserves_of(std::uint32_t medium) {
+  if (medium == 0xF2) return {0xC000, 0x20000, 192, 80};
+  if (medium == 0xF1) return {0xC000, 0x18000, 160, 36};
+  return {0x4000, 0x4000, 128, medium == 0xE5 ? 36 : 9};
+}
+
+// Free clusters of one slot whose data ends at `nwa` (less 4096): all of
+// `capacity` while nearly nothing is written, the rest up to `limit`, or 0.
+std::int64_t slot_free(std::int64_t nwa, std::int64_t limit, std::int64_t capacity, bool* partial) {
+  if (nwa < 8192) return capacity;
+  if (nwa < limit * 32) {
+    *partial = true;
+    return not_negative("free clusters", limit - nwa / 32);
+  }
+  return 0;
+}
+
+// Track size (clusters) and next writable address (blocks) of the last
+// written slot; the track request's error is the first result.
+int read_track(mdcudfsr_mount* mnt, vfs_context_t ctx, int mounting, std::int64_t* t, std::int64_t* n, int* track_err) {
+  if (mnt->is_rewritable) {
+    *t = (static_cast<std::int64_t>(mnt->partition_blocks) + 4127) / 32;
+    *n = mnt->next_writable_address;
+    return 0;
+  }
+  std::uint32_t nwa = 0;
+  std::int32_t size = 0;
+  const int err = mdcudfsr_ask_loaded(mnt, INFO_TRACK, ctx, mounting, [&] {
+    *track_err = mdcudfsr_read_track_information(mnt, 1, &nwa, nullptr, &size, ctx, 0);
+    return 0;
+  });
+  if (err) {
+    VFS_LOG(KEL_LOG_ERR, "Failed to load last written slot with status %d. \n", err);
+    return err;
+  }
+  *t = size / 32;
+  *n = nwa;
+  return 0;
+}
+
+Figures compute(mdcudfsr_mount* mnt, std::int64_t t, std::int64_t raw_nwa) {
+  const Reserves r = reserves_of(mnt->medium_type);
+  t -= r.cut;
+  const std::int64_t s = mnt->num_discs ? mnt->num_discs : 1, l = mnt->current_disc;
+  const std::int64_t c1 = not_negative("last slot capacity", t - r.a1 - 256);
+  const std::int64_t c0 = not_negative("slot capacity", t - r.a0 - 256);
+  Figures f;
+  f.total = c0 * (s - 1) + c1;
+  const std::int64_t n = raw_nwa - 4096;
+  bool partial = false;
+  if (l >= s - 1) {
+    f.free = f.current = slot_free(n, t - r.a1, c1, &partial);
+    f.per_slot = c1;
+  } else {
+    f.current = slot_free(n, t - r.a0, c0, &partial);
+    const std::int64_t blocks = static_cast<std::int64_t>(mnt->metadata_main_partition_length /
+                                                          (mnt->logical_block_size ? mnt->logical_block_size : 2048));
+    const std::int64_t reserve = blocks < 513 ? 0 : (blocks + 31) / 32;
+    f.free = not_negative("free clusters", c1 + f.current + (s - l - 2) * (c0 - reserve) - reserve);
+    f.per_slot = c0;
+  }
+  if ((mnt->mntinfo.VolumeTypeAndInformationVersion >> 4) == 0) {
+    for (std::int64_t* v : {&f.total, &f.free, &f.per_slot, &f.current}) *v = *v * 2048 / 2064;
+  }
+  const std::uint32_t st = mnt->mntinfo.MountStatus;
+  if (partial && (st == 0x80000500u || (st == 0 && (mnt->lvid.integrity_type == 1 || mnt->lvid_open)))) {
+    const std::int64_t cut = mnt->medium_type == 0xF2 ? 4 : 1;
+    if (f.free > cut) f.free -= cut;
+    if (f.current > cut) f.current -= cut;
+  }
+  if (mnt->disc_status == 1 && (raw_nwa < 4096 || raw_nwa / 32 >= f.total - r.margin - 8192)) f = Figures{};
+  if (mnt->disc_status == 2) f.free = f.current = 0;
+  return f;
+}
+
+void put_blocks(std::int64_t clusters, std::uint32_t medium, std::uint32_t* out) {
+  if (!out) return;
+  std::int64_t b = clusters * 32;
+  b -= b % (medium == 0xF2 ? 128 : 32);
+  *out = b > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<std::uint32_t>(b);
+}
+
+}  // namespace
+
+int mdcudfsr_get_volume_size_info(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t* total, uint32_t* free_blocks,
+                                  uint32_t* per_slot, uint32_t* current_free, int mounting) {
+  for (std::uint32_t* o : {total, free_blocks, per_slot, current_free})
+    if (o) *o = 0;
+  if (!mnt) return 22;
+  if (mnt->disc_status != 1 && mnt->disc_status != 2) return 0;
+  if (mnt->last_track == 0) return 0;
+  std::int64_t t = 0, n = 0;
+  int track_err = 0;
+  const int err = read_track(mnt, ctx, mounting, &t, &n, &track_err);
+  if (err) return err;
+  const Figures f = compute(mnt, t, n);
+  put_blocks(f.total, mnt->medium_type, total);
+  put_blocks(f.free, mnt->medium_type, free_blocks);
+  put_blocks(f.per_slot, mnt->medium_type, per_slot);
+  put_blocks(f.current, mnt->medium_type, current_free);
+  return track_err;
+}
+
+uint64_t mdcudfsr_max_object_count(const mdcudfsr_mount* mnt) {
+  if (mnt->mntinfo.VolumeTypeAndInformationVersion >> 4) return 240000;
+  if (mnt->medium_type == 0xF2) return 800000;
+  if (mnt->medium_type == 0xF1) return 480000;
+  return 60000;
+}

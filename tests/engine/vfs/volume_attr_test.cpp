@@ -1,0 +1,256 @@
+// Volume size, getattr and the label (setattr) against the simulated drive.
+#include "vfs_support.h"
+
+#include "kel/config.h"
+#include "kelhost/kern.h"
+#include "kelcache/cache.h"
+#include "kelvfs/mdcudfsr_cm.h"
+#include "kelvfs/mdcudfsr_volume_attr.h"
+#include "udf/udf_lvid.h"
+#include "udf/udf_regid.h"
+
+#include <cstring>
+
+namespace {
+
+using namespace vfs_test;
+
+class VolumeSize : public SimVolume {};
+
+// Rewritable media take the track size from the partition and need no drive
+// request; write-once media read track 1 from the drive.
+TEST_F(VolumeSize, FiguresByLayout) {
+  struct Case {
+    const char* what;
+    std::uint8_t medium;
+    std::uint32_t disc_blocks;  // of the simulated disc (write-once)
+    std::int32_t disc_status;
+    std::uint32_t slots, last_written;
+    std::uint32_t nwa;           // rewritable: the mount's; write-once: the track's
+    std::uint8_t volume_type;
+    std::uint64_t metadata_bytes;
+    std::uint32_t mount_status;
+    std::uint32_t total, free_blocks, per_slot, current;
+  } cases[] = {
+      // T = 65536 - 128 clusters; each slot 48768 clusters.
+      {"last slot, nearly empty", 0xE2, 0, 1, 12, 11, 4096 + 100, 1, 0, 0,
+       585216 * 32, 48768 * 32, 48768 * 32, 48768 * 32},
+      {"last slot, partly written, closed", 0xE2, 0, 1, 12, 11, 4096 + 32 * 20000, 1, 0, 0,
+       585216 * 32, 29023 * 32, 48768 * 32, 29023 * 32},
+      {"partly written, other status", 0xE2, 0, 1, 12, 11, 4096 + 32 * 20000, 1, 0, 0x80000001u,
+       585216 * 32, 29024 * 32, 48768 * 32, 29024 * 32},
+      {"partly written, damaged entry", 0xE2, 0, 1, 12, 11, 4096 + 32 * 20000, 1, 0, 0x80000500u,
+       585216 * 32, 29023 * 32, 48768 * 32, 29023 * 32},
+      {"earlier slot, small metadata file", 0xE2, 0, 1, 12, 5, 4096, 1, 0x100000, 0,
+       585216 * 32, 341376 * 32, 48768 * 32, 48768 * 32},
+      {"earlier slot, metadata file reserve", 0xE2, 0, 1, 12, 5, 4096, 1, 0x200000, 0,
+       585216 * 32, 341184 * 32, 48768 * 32, 48768 * 32},
+      {"parity volume scales", 0xE2, 0, 1, 12, 11, 4096 + 100, 0, 0, 0,
+       580679 * 32, 48389 * 32, 48389 * 32, 48389 * 32},
+      {"finalized: nothing free", 0xE2, 0, 2, 12, 11, 4096 + 100, 1, 0, 0, 585216 * 32, 0, 48768 * 32, 0},
+      {"appendable below 4096", 0xE2, 0, 1, 12, 11, 100, 1, 0, 0, 0, 0, 0, 0},
+      {"empty disc", 0xE2, 0, 0, 12, 11, 4096 + 100, 1, 0, 0, 0, 0, 0, 0},
+      {"small write-once disc", 0xF1, 0x10000, 1, 0, 0, 0x2000, 1, 0, 0, 0, 0, 0, 0},
+      // T = 262144 - 192; total 2256064 clusters scaled, in multiples of 128 blocks.
+      {"F2, parity, multiples of 128", 0xF2, 0x800000, 2, 0, 10, 0x2000, 0, 0, 0, 71634304, 0, 4147456, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimOptions o;
+    o.medium = c.medium;
+    if (c.disc_blocks) o.disc_blocks = c.disc_blocks;
+    start(o);
+    kelsim::Cartridge& cart = sim_->cartridge();
+    if (cart.write_once()) {
+      kelsim::Disc& d = cart.disc(0);
+      d.formatted = true;
+      d.status = kelsim::DiscStatus::Incomplete;
+      d.tracks = {kelsim::Track{0, cart.disc_blocks(), c.nwa, false, false}};
+      ASSERT_EQ(0u, cart.save());
+    }
+    mnt_->disc_status = c.disc_status;
+    mnt_->last_track = 1;
+    if (c.slots) mnt_->num_discs = c.slots;
+    mnt_->current_disc = c.last_written;
+    mnt_->loaded_slot = c.last_written;
+    mnt_->partition_blocks = 0x200000 - 4127;
+    mnt_->next_writable_address = c.nwa;
+    mnt_->mntinfo.VolumeTypeAndInformationVersion = static_cast<std::uint8_t>(c.volume_type << 4);
+    mnt_->mntinfo.MountStatus = c.mount_status;
+    mnt_->metadata_main_partition_length = c.metadata_bytes;
+    mnt_->lvid.integrity_type = 1;
+    if (!cart.write_once()) stop_drive_client();  // nothing is asked of the drive
+    std::uint32_t t = 1, f = 1, p = 1, e = 1;
+    EXPECT_EQ(0, mdcudfsr_get_volume_size_info(mnt_.get(), &ctx_, &t, &f, &p, &e, 0));
+    EXPECT_EQ(c.total, t);
+    EXPECT_EQ(c.free_blocks, f);
+    EXPECT_EQ(c.per_slot, p);
+    EXPECT_EQ(c.current, e);
+    if (c.medium == 0xF1) EXPECT_TRUE(logged("taken as 0")) << "the small disc's negative capacity is logged";
+    if (!cart.write_once()) start_drive_client();
+  }
+}
+
+class VolumeAttr : public SimVolume {
+ protected:
+  void SetUp() override {
+    SimVolume::SetUp();
+    SimOptions o;
+    o.medium = 0xE2;
+    start(o);
+    mp_.mnt_data = mnt_.get();
+    mnt_->num_discs = 12;
+    mnt_->current_disc = 11;
+    mnt_->disc_status = 1;
+    mnt_->last_track = 1;
+    mnt_->partition_blocks = 0x200000 - 4127;
+    mnt_->next_writable_address = 4096 + 100;
+    mnt_->mntinfo.VolumeTypeAndInformationVersion = 0x10;
+    mdcudfsr_init_attr_cache(mnt_.get());
+    set_label(mnt_->fsd.logvol_id, "OLD");
+    set_label(mnt_->vds.lvd.logvol_id, "OLD");
+    set_label(mnt_->logvol_id, "OLD");
+  }
+  static void set_label(std::uint8_t* id, const char* s) {
+    std::memset(id, 0, 128);
+    id[0] = 8;
+    std::memcpy(id + 1, s, std::strlen(s));
+    id[127] = static_cast<std::uint8_t>(std::strlen(s) + 1);
+  }
+  std::string getattr_name() {
+    char buf[VFSATTR_VOL_NAME_SIZE] = {};
+    vfs_attr a{};
+    a.f_active = VFSATTR_VOL_NAME;
+    a.f_vol_name = buf;
+    EXPECT_EQ(0, mdcudfsr_vfsop_getattr(&mp_, &a, &ctx_));
+    return buf;
+  }
+  int setattr(const std::string& name) {
+    std::vector<char> buf(name.begin(), name.end());
+    buf.resize(VFSATTR_VOL_NAME_SIZE, 0);
+    vfs_attr a{};
+    a.f_active = VFSATTR_VOL_NAME;
+    a.f_vol_name = buf.data();
+    return mdcudfsr_vfsop_setattr(&mp_, &a, &ctx_);
+  }
+};
+
+TEST_F(VolumeAttr, GetattrFillsFiguresCountsAndName) {
+  mnt_->nfiles = 5;
+  mnt_->ndirs = 2;
+  char buf[VFSATTR_VOL_NAME_SIZE] = {};
+  vfs_attr a{};
+  a.f_active = ~0ull;
+  a.f_vol_name = buf;
+  ASSERT_EQ(0, mdcudfsr_vfsop_getattr(&mp_, &a, &ctx_));
+  EXPECT_EQ(585216u * 32, a.f_blocks);
+  EXPECT_EQ(48768u * 32, a.f_bfree);
+  EXPECT_EQ(a.f_bfree, a.f_bavail);
+  EXPECT_EQ(a.f_blocks - a.f_bfree, a.f_bused);
+  EXPECT_EQ(7u, a.f_objcount);
+  EXPECT_EQ(5u, a.f_filecount);
+  EXPECT_EQ(2u, a.f_dircount);
+  EXPECT_EQ(240000u, a.f_maxobjcount) << "volume type 1";
+  EXPECT_EQ(a.f_maxobjcount, a.f_files);
+  std::uint32_t creatable = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_get_free_object_count(mnt_.get(), 0, &creatable));
+  EXPECT_EQ(std::min<std::uint64_t>(a.f_bfree, creatable), a.f_ffree);
+  EXPECT_EQ(0x11DFFFull | VFSATTR_VOL_NAME, a.f_supported);
+  EXPECT_STREQ("OLD", buf);
+  EXPECT_EQ(0x10000u, a.f_iosize);
+  EXPECT_EQ(0x2E80u, a.f_capabilities[0]);
+  // Free files follow the smaller figure.
+  mnt_->free_blocks = 3;
+  mnt_->size_unknown = 0;
+  a = vfs_attr{};
+  ASSERT_EQ(0, mdcudfsr_vfsop_getattr(&mp_, &a, &ctx_));
+  EXPECT_EQ(3u, a.f_ffree);
+  EXPECT_EQ(0x11DFFFull, a.f_supported) << "no name asked, no bit 21";
+}
+
+TEST_F(VolumeAttr, SizeFailureRecomputesOnEveryCall) {
+  SimOptions o;
+  o.medium = 0xF1;
+  start(o);  // write-once: the drive is asked
+  mp_.mnt_data = mnt_.get();
+  mnt_->disc_status = 1;
+  mnt_->last_track = 1;
+  mnt_->num_discs = 11;
+  mnt_->current_disc = 0;
+  stop_drive_client();
+  vfs_attr a{};
+  EXPECT_NE(0, mdcudfsr_vfsop_getattr(&mp_, &a, &ctx_));
+  EXPECT_NE(0, mdcudfsr_vfsop_getattr(&mp_, &a, &ctx_));
+  start_drive_client();
+  EXPECT_EQ(0, mdcudfsr_vfsop_getattr(&mp_, &a, &ctx_));
+  stop_drive_client();
+  EXPECT_NE(0, mdcudfsr_vfsop_getattr(&mp_, &a, &ctx_)) << "computed again: the mark stays until a mount clears it";
+  start_drive_client();
+}
+
+TEST_F(VolumeAttr, LabelRules) {
+  auto repeat = [](const char* utf8, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += utf8;
+    return s;
+  };
+  struct Case {
+    const char* what;
+    std::string name;
+    int want;
+    const char* log;
+  } cases[] = {
+      {"leading dot", ".hidden", 22, "invalid string '.hidden'\n"},
+      {"empty", "", 22, nullptr},
+      {"lone low surrogate", "A\xED\xB0\x80", 22, "utf8_decodestr err"},
+      {"64 BMP characters", repeat("\xE3\x81\x82", 64), 36, "too long volume name"},
+      {"control character", std::string("A\x01") + "B", 22, "contains"},
+      {"63 BMP characters", repeat("\xE3\x81\x82", 63), 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    clear_log();
+    EXPECT_EQ(c.want, setattr(c.name));
+    if (c.log) EXPECT_TRUE(logged(c.log));
+  }
+  for (char ch : std::string("\"*/:<>?\\|\x7F")) {
+    SCOPED_TRACE(static_cast<int>(ch));
+    EXPECT_EQ(22, setattr(std::string("AB") + ch));
+  }
+}
+
+TEST_F(VolumeAttr, RelabelWritesIdentifiersAndEvent) {
+  ASSERT_EQ(0, setattr("NEW-NAME"));
+  EXPECT_EQ("NEW-NAME", getattr_name());
+  EXPECT_EQ(0, std::memcmp(mnt_->fsd.logvol_id, mnt_->vds.lvd.logvol_id, 128));
+  EXPECT_EQ(0, std::memcmp(mnt_->fsd.logvol_id, mnt_->vds.iuvd.imp_use + 64, 128));
+  EXPECT_EQ(1, mnt_->label_changed);
+  EXPECT_NE(0u, mnt_->last_partial_flush_time);
+  EXPECT_TRUE(logged("NEW-NAME"));
+  const int h = config_open_sgdev("sg0");
+  char name[64] = {};
+  int size = sizeof name;
+  config_get_string(h, "Volume Name", &size, name);
+  config_close(h);
+  EXPECT_STREQ("NEW-NAME", name);
+}
+
+TEST_F(VolumeAttr, RefusedLabelLeavesNoTrace) {
+  mnt_->mount_ext_flags |= 0x40;
+  EXPECT_EQ(1, setattr("X")) << "no-edit mode";
+  mnt_->mount_ext_flags &= ~0x40u;
+  vfs_setflags(&mp_, MNT_RDONLY);
+  mdcudfsr_set_volume_name(mnt_.get(), &ctx_);
+  EXPECT_EQ(30, setattr("REFUSED"));
+  EXPECT_EQ("OLD", getattr_name());
+  EXPECT_EQ(0, mnt_->label_changed);
+  EXPECT_EQ(0, std::memcmp(mnt_->fsd.logvol_id, mnt_->vds.lvd.logvol_id, 128));
+  const int h = config_open_sgdev("sg0");
+  char name[64] = {};
+  int size = sizeof name;
+  config_get_string(h, "Volume Name", &size, name);
+  config_close(h);
+  EXPECT_STREQ("OLD", name) << "the drive layer has the old name again";
+}
+
+}  // namespace
