@@ -23,7 +23,7 @@ extern "C" void SendDebugStringW(int, const char16_t*) {}
 void mdcudfsr_timespec2udftime(mdcudfsr_mount*, const struct timespec*, timestamp* out, int) { *out = timestamp{}; }
 void mdcudfsr_timespec2udftime_local(mdcudfsr_mount*, const struct timespec*, timestamp* out) { *out = timestamp{}; }
 uint32_t mdcudfsr_perm_unix2udf(uint32_t mode) { return mode & 0777; }
-int mdcudfsr_is_privileged_process(mdcudfsr_mount*, kel_pid_t) { return 0; }
+bool mdcudfsr_is_privileged_process(mdcudfsr_mount*, kel_pid_t) { return false; }
 int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visible) {
   node->attributes = visible ? node->attributes & ~0x20000u : node->attributes | 0x20000u;
   return 0;
@@ -71,16 +71,3 @@ int mdcudfsr_read_track_information_re(mdcudfsr_mount*, int, uint32_t*, uint32_t
 }
 int mdcudfsr_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) { unreached("sync_drive_cache"); }
 int mdcudfsr_verify_range(vnode_t, uint32_t, uint32_t, vfs_context_t, mdcudfsr_mount*) { unreached("verify_range"); }
-
-// Cache agent.
-int mdcudfsr_metacache_file_read(mdcudfsr_mount*, int32_t, uint64_t, uint32_t, void*, uint32_t*, uint32_t*) {
-  unreached("metacache_file_read");
-}
-int mdcudfsr_metacache_file_write(mdcudfsr_mount*, int32_t, uint64_t, uint32_t, const void*, uint32_t*, uint32_t*) {
-  unreached("metacache_file_write");
-}
-int mdcudfsr_metacache_file_close(mdcudfsr_mount*, int32_t) { unreached("metacache_file_close"); }
-int mdcudfsr_metacache_file_delete(mdcudfsr_mount*, const char*, uint32_t*) { unreached("metacache_file_delete"); }
-int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, mdcudfsr_cache_node*) { unreached("fsmanage_delete"); }
-int mdcudfsr_metacache_update_coherent(mdcudfsr_mount*, mdcudfsr_cache_node*) { unreached("update_coherent"); }
-int mdcudfsr_metacache_write_mediainfo(mdcudfsr_mount*, mdcudfsr_cache_node*) { unreached("write_mediainfo"); }

@@ -71,6 +71,10 @@ inline mdcudfsr_cache_node* uid_next(const mdcudfsr_cache_node* n) {
   return n->uid_next ? mdcudfsr_cnp(n->uid_next) : nullptr;
 }
 
+// Releases every child of a directory (its indexes and lists emptied),
+// leaving the directory.
+void release_children_of(mdcudfsr_cache_node* dir);
+
 // Memory of the engine heap.
 void* cache_alloc(uint32_t size);
 void cache_free(void* p, uint32_t size);

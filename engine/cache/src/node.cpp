@@ -421,3 +421,7 @@ mdcudfsr_extent_entry* mdcudfsr_cache_nth_extent(mdcudfsr_cache_node* n, int cou
   for (int i = 0; i < count && e->next; ++i) e = e->next;
   return e;
 }
+
+namespace kelcache {
+void release_children_of(mdcudfsr_cache_node* dir) { release_children(dir); }
+}  // namespace kelcache

@@ -356,13 +356,20 @@ mount* kel_global_mount() { return &g_mount; }
 
 // ---- processes ----
 
-void proc_name(int /*pid*/, char* buffer, int size) {
+namespace {
+kel_proc_name_hook g_proc_name_hook = nullptr;
+}
+void kel_set_proc_name_hook(kel_proc_name_hook hook) { g_proc_name_hook = hook; }
+
+void proc_name(int pid, char* buffer, int size) {
   STUB("proc_name", KEL_LOG_DEBG);
   if (buffer == nullptr || size <= 0) {
     INVALID_ARG("proc_name");
     return;
   }
-  std::strncpy(buffer, "Application", static_cast<std::size_t>(size));
+  const char* name = g_proc_name_hook ? g_proc_name_hook(pid) : nullptr;
+  std::strncpy(buffer, name ? name : "Application", static_cast<std::size_t>(size));
+  buffer[size - 1] = '\0';
 }
 
 int proc_selfpid() { return static_cast<int>(getpid()); }

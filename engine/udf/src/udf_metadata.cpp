@@ -1,5 +1,6 @@
 // Metadata partition (see udf_metadata.h).
 #include "udf/udf_metadata.h"
+#include "udf/udf_efe.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_names.h"
 #include "udf_io.h"
@@ -379,8 +380,9 @@ int mdcudfsr_read_metadata_file(mdcudfsr_mount* mnt, vfs_context_t ctx, int sele
     UDF_LOG(ERR, "no memory for metadata local buffer\n");
     return 12;
   }
-  const int which = selector ? 1 : 0;
-  const int32_t handle = mnt->local_cache_handles[which];
+  // Selector 1: the management cache file, which keeps its copy of the
+  // metadata image 0x100000 bytes in.
+  const int32_t handle = selector ? mnt->fsmanage_handle : mnt->local_cache_handles[0];
   const uint64_t base = selector ? MDC_METADATA_OFFSET : 0;
   int result = 0;
   for (const Extent& x : table) {
@@ -416,10 +418,14 @@ int mdcudfsr_read_metadata_file(mdcudfsr_mount* mnt, vfs_context_t ctx, int sele
       if (err) {
         // The copy is incomplete: it must not stay behind as a valid cache.
         result = err;
-        mdcudfsr_metacache_file_close(mnt, handle);
-        mnt->local_cache_handles[which] = -1;
-        uint32_t cache_err = 0;
-        mdcudfsr_metacache_file_delete(mnt, mnt->local_cache_name[which], &cache_err);
+        if (selector) {
+          mdcudfsr_drop_fsmanage_cache(mnt, ctx);
+        } else {
+          mdcudfsr_metacache_file_close(mnt, handle);
+          mnt->local_cache_handles[0] = -1;
+          uint32_t cache_err = 0;
+          mdcudfsr_metacache_file_delete(mnt, mnt->local_cache_name[0], &cache_err);
+        }
         break;
       }
       uint32_t written = 0, cache_err = 0;

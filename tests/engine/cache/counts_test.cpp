@@ -122,8 +122,9 @@ TEST(Queries, Authorisation) {
     vfs_setflags(&vfs, c.readonly ? 1 : 0);
     v.m.mount_ext_flags = c.all_write ? 1 : 0;
     v.m.privileged_mode = c.priv_mode ? 1 : 0;
-    rec().privileged = c.priv_process;
-    EXPECT_EQ(c.want, mdcudfsr_cache_is_authorized(v.root, c.mode, nullptr));
+    vfs_context caller{77};
+    v.m.privileged_pid = c.priv_process ? 77 : 78;
+    EXPECT_EQ(c.want, mdcudfsr_cache_is_authorized(v.root, c.mode, &caller));
   }
   mdcudfsr_cache_node orphan;
   EXPECT_EQ(22, mdcudfsr_cache_is_authorized(&orphan, 2, nullptr));

@@ -69,16 +69,6 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 
 // ---------------------------------------------------------------- stand-ins
 
-void mdcudfsr_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint32_t mount_status,
-                                uint32_t reasons) {
-  record("mntinfo_state " + std::to_string(access_state) + " " + std::to_string(mount_status));
-  mnt->mntinfo.MountStatus = mount_status;
-  mnt->mntinfo.WriteProtectReasonFlags = reasons;
-}
-void mdcudfsr_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t) {
-  record("mntinfo_wrprot " + std::to_string(reasons));
-  mnt->mntinfo.WriteProtectReasonFlags = keep ? mnt->mntinfo.WriteProtectReasonFlags | reasons : reasons;
-}
 namespace {
 void to_udf_time(const struct timespec* ts, timestamp* out, bool utc) {
   std::tm tm{};
@@ -103,21 +93,6 @@ void mdcudfsr_timespec2udftime_local(mdcudfsr_mount*, const struct timespec* ts,
   record("timespec2udftime_local");
   to_udf_time(ts, out, false);
 }
-// Stand-ins of routines the VFAM client calls that are not built yet.
-int mdcudfsr_cache_check_vnode(mdcudfsr_cache_node* node, int, vnode_t* vp) {
-  record("check_vnode " + std::string(mdcudfsr_node_name(node)));
-  *vp = node->vp;
-  return 0;
-}
-int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
-  record("can_read_udf " + std::to_string(pid));
-  return g_rec.can_read_udf ? 1 : 0;
-}
-
-int mdcudfsr_is_privileged_process(mdcudfsr_mount*, kel_pid_t pid) {
-  record("is_privileged_process " + std::to_string(pid));
-  return g_rec.privileged ? 1 : 0;
-}
 uint32_t mdcudfsr_perm_unix2udf(uint32_t mode) {
   record("perm_unix2udf " + std::to_string(mode));
   return mode & 0777;
@@ -129,14 +104,30 @@ int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visibl
   return 0;
 }
 
+int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
+  record("process_can_read_udf " + std::to_string(pid));
+  return g_rec.can_read_udf ? 1 : 0;
+}
+int wrap_vfs_isforce(mount_t) __asm__("__wrap__Z11vfs_isforceP5mount");
+int wrap_getwithvid(vnode_t, uint32_t) __asm__("__wrap__Z16vnode_getwithvidP5vnodej");
+int wrap_vfs_isforce(mount_t) { return g_rec.forced_unmount ? 1 : 0; }
+int wrap_getwithvid(vnode_t, uint32_t) {
+  ++g_rec.getwithvid_calls;
+  return g_rec.getwithvid_result;
+}
+// New vnodes take the vector the vnode operations provide; none here.
+vnop_handler_t* mdcudfsr_vnodeop_p = nullptr;
+
 namespace cache_test {
 
 void Recorder::reset() {
   std::lock_guard<std::mutex> lk(g_mu);
   calls.clear();
   logs.clear();
-  privileged = false;
   can_read_udf = false;
+  forced_unmount = false;
+  getwithvid_result = 0;
+  getwithvid_calls = 0;
 }
 bool Recorder::logged(const std::string& text) const { return count_logged(text) > 0; }
 int Recorder::count_logged(const std::string& text) const {

@@ -6,9 +6,11 @@
 #include "kelcache/cache.h"
 #include "kelhost/vnode.h"
 #include "kelvfs/mdcudfsr_mount.h"
+#include "cache_neighbours.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,8 +20,10 @@ namespace cache_test {
 struct Recorder {
   std::vector<std::string> calls;  // stand-in calls in order
   std::vector<std::string> logs;   // engine log lines
-  bool privileged = false;         // answer of the privileged-process check
   bool can_read_udf = false;       // answer of the direct-reader check
+  bool forced_unmount = false;     // answer of vfs_isforce
+  int getwithvid_result = 0;       // answer of vnode_getwithvid (2: a stale id)
+  int getwithvid_calls = 0;
   int mntinfo_calls = 0;
   void reset();
   bool logged(const std::string& text) const;

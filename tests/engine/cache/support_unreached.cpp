@@ -12,15 +12,12 @@ int unreached(const char* what) {
 }
 }  // namespace
 
-int mdcudfsr_disc_change(mdcudfsr_mount*, uint32_t, int, vfs_context_t, int) { return unreached("disc_change"); }
 int mdcudfsr_read_attribute(mdcudfsr_mount*, void*, uint32_t, int, int, vfs_context_t, int) {
   return unreached("read_attribute");
 }
 int mdcudfsr_write_attribute(mdcudfsr_mount*, void*, uint32_t, int, vfs_context_t, int) {
   return unreached("write_attribute");
 }
-void mdcudfsr_set_readonly_mount(mdcudfsr_mount*, uint32_t, int, vfs_context_t) { unreached("set_readonly_mount"); }
-void mdcudfsr_report_error(mdcudfsr_mount*, int, vfs_context_t) { unreached("report_error"); }
 int mdcudfsr_write_logical_blocks(mdcudfsr_mount*, uint16_t, uint32_t, const void*, uint32_t, vfs_context_t) {
   return unreached("write_logical_blocks");
 }

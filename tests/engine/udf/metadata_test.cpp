@@ -254,16 +254,32 @@ TEST_F(Metadata, LocalCopyReadsInChunksAndFillsUnreadableOnes) {
 }
 
 TEST_F(Metadata, SlotChangeFailureReturnsTheErrorAndDeletesThePartialCopy) {
-  m()->local_cache_handles[1] = 8;
-  std::strcpy(m()->local_cache_name[1], "meta_mirror");
+  m()->local_cache_handles[0] = 6;
+  std::strcpy(m()->local_cache_name[0], "meta_main");
+  env().disc_change_results = {0, 5};
+  for (int i = 0; i < 2; ++i) mdcudfsr_extent_list_remove_all(&m()->part[i].list);
+  mdcudfsr_add_metadata_extent_list(&m()->part[0].list, &m()->part[1].list, 100, 0x20000, B);
+  EXPECT_EQ(mdcudfsr_read_metadata_file(m(), nullptr, 0), 5);
+  EXPECT_EQ(env().count_calls("cache_write h=6 off=0x0 len=65536"), 1u);
+  EXPECT_EQ(env().count_calls("cache_close h=6"), 1u);
+  EXPECT_EQ(env().count_calls("cache_delete meta_main"), 1u);
+  EXPECT_EQ(m()->local_cache_handles[0], -1);
+}
+
+// Selector 1 copies into the management cache file, 0x100000 bytes in; a
+// failed copy drops that file.
+TEST_F(Metadata, SelectorOneCopiesIntoTheManagementCacheFile) {
+  m()->fsmanage_handle = 8;
+  m()->local_cache_handles[1] = 9;
   env().disc_change_results = {0, 5};
   for (int i = 0; i < 2; ++i) mdcudfsr_extent_list_remove_all(&m()->part[i].list);
   mdcudfsr_add_metadata_extent_list(&m()->part[0].list, &m()->part[1].list, 100, 0x20000, B);
   EXPECT_EQ(mdcudfsr_read_metadata_file(m(), nullptr, 1), 5);
   EXPECT_EQ(env().count_calls("cache_write h=8 off=0x100000 len=65536"), 1u);
+  EXPECT_EQ(env().count_calls("cache_write h=9"), 0u);
   EXPECT_EQ(env().count_calls("cache_close h=8"), 1u);
-  EXPECT_EQ(env().count_calls("cache_delete meta_mirror"), 1u);
-  EXPECT_EQ(m()->local_cache_handles[1], -1);
+  EXPECT_EQ(env().count_calls("fsmanage_delete"), 1u);
+  EXPECT_EQ(m()->fsmanage_handle, -1);
 }
 
 TEST_F(Metadata, ZeroFillCoversEveryRunOfTheUnusedTail) {

@@ -6,6 +6,7 @@
 #include "engine/udf/support_image.h"
 #include "engine/udf/support_mount.h"
 
+#include "kelcache/cache.h"
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_fsd.h"
@@ -139,6 +140,23 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   ASSERT_EQ(mdcudfsr_read_lvid(&again, nullptr, 0, 1, 0, 0), 0);
   EXPECT_EQ(mdcudfsr_check_lvid_structure(&again, nullptr), 0);
   EXPECT_EQ(mdcudfsr_lvid_imp_use(&again.lvid, 2)->num_dirs, 2u);
+
+  // The node cache builds the flushed tree from a local copy of the metadata file.
+  again.metadata_main_partition_length = again.part[0].length;
+  again.local_cache_handles[0] = 6;
+  ASSERT_EQ(mdcudfsr_read_metadata_file(&again, nullptr, 0), 0);
+  ASSERT_EQ(mdcudfsr_cache_construct(&again, again.part[0].length, nullptr, 0, 0), 0);
+  ASSERT_NE(again.root_node, nullptr);
+  {
+    std::lock_guard<std::mutex> lk(again.cache_mutex);
+    mdcudfsr_cache_node* docs = mdcudfsr_name_avl_search(again.root_node->name_root, "docs", nullptr);
+    ASSERT_NE(docs, nullptr);
+    EXPECT_EQ(docs->objid, dir.unique_id);
+    EXPECT_TRUE(mdcudfsr_is_dir(docs));
+  }
+  EXPECT_EQ(again.root_node->udf_data->nlink, 2u);
+  mdcudfsr_cache_term(&again);
+  again.local_cache_handles[0] = -1;
 
   if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
   char path[] = "/tmp/kel_udf_flushedXXXXXX";

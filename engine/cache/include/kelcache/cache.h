@@ -220,3 +220,42 @@ int mdcudfsr_cache_local_cache_open(mdcudfsr_mount* mnt, uint32_t mode, vfs_cont
 int mdcudfsr_cache_local_fs_cache_del(mdcudfsr_mount* mnt, int force);
 int mdcudfsr_cache_create_EFE_cache_name(mdcudfsr_mount* mnt, char* buffer, uint32_t length, vfs_context_t ctx);
 uint16_t mdcudfsr_cache_update_zoneid_map(mdcudfsr_cache_node* node);
+
+// ---------------------------------------------------------------- directory scan
+// Size of the file identifier descriptor buffer of the scan.
+constexpr uint32_t MDCUDFSR_FID_BUF_SIZE = 2048;
+// mount_ext_flags: no scan below the root; checkEFE and mergeEFE salvage modes.
+constexpr uint32_t MDCUDFSR_MNT_EXT_NO_SCAN = 0x1000;
+constexpr uint32_t MDCUDFSR_CHECK_EFE_FLAGS = 0x40020;
+constexpr uint32_t MDCUDFSR_MERGE_EFE_FLAGS = 0x80020;
+// The checkEFE bitmap: {u32, u32 bit count, u32, u32 byte count}, then bits.
+constexpr uint32_t MDCUDFSR_CHECK_EFE_HEADER = 16;
+// Parity identifier whose files the parity-overlap check looks at.
+constexpr const char* MDCUDFSR_PXO4666_SUFFIX = "*ECC_PARITY_V100_N=2064_K=2048";
+
+int mdcudfsr_cache_init_udf_node(mdcudfsr_mount* mnt, uint64_t metadata_size, mdcudfsr_cache_node* root,
+                                 uint32_t efe_loc, vfs_context_t ctx, int alt);
+int mdcudfsr_cache_init_node(mdcudfsr_mount* mnt, uint64_t metadata_size, mdcudfsr_cache_node* node, uint32_t efe_loc,
+                             vfs_context_t ctx, int* has_stream, int alt);
+int mdcudfsr_cache_analize_stream_directory(mdcudfsr_mount* mnt, uint64_t metadata_size, mdcudfsr_cache_node* dir,
+                                            mdcudfsr_cache_node* file, uint32_t std_loc, vfs_context_t ctx, int alt);
+int mdcudfsr_cache_get_fid(mdcudfsr_mount* mnt, uint64_t metadata_size, mdcudfsr_cache_node* dir, uint64_t offset,
+                           uint8_t* fid_buf, int alt);
+int mdcudfsr_cache_read_file_mem(uint64_t metadata_size, mdcudfsr_cache_node* node, uint64_t offset, uint8_t* dst,
+                                 uint32_t* len, int alt);
+int mdcudfsr_cache_read_file_mem_in_icb(mdcudfsr_mount* mnt, mdcudfsr_udf_data* data, uint64_t offset, uint8_t* dst,
+                                        uint32_t* len, int alt);
+int mdcudfsr_cache_read_all_allocation_extent_descriptors(mdcudfsr_mount* mnt, mdcudfsr_udf_data* data,
+                                                          uint64_t metadata_size, vfs_context_t ctx, int alt);
+// The parity-overlap check of a file and its parity node.
+void mdcudfsr_check_pxo4666(mdcudfsr_mount* mnt, mdcudfsr_cache_node* file);
+uint32_t mdcudfsr_cache_get_dir_depth(mdcudfsr_cache_node* node);
+
+// ---------------------------------------------------------------- construction
+int mdcudfsr_cache_construct(mdcudfsr_mount* mnt, uint64_t size, vfs_context_t ctx, int reconstruct, int source);
+int mdcudfsr_cache_init(mdcudfsr_mount* mnt, vfs_context_t ctx, int prepared, int source);
+int mdcudfsr_cache_term(mdcudfsr_mount* mnt);
+int mdcudfsr_cache_term_sub(mdcudfsr_mount* mnt);
+// The first block of the metadata file the tree does not use (the lowest
+// bit left set in the checkEFE bitmap); 0 when every block is used.
+uint32_t mdcudfsr_cache_check_efe_first_block(const mdcudfsr_mount* mnt);

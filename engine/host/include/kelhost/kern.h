@@ -99,7 +99,10 @@ vfsstatfs* vfs_statfs(mount_t mp);
 mount* kel_global_mount();
 
 // ---- processes ----
-void proc_name(int pid, char* buffer, int size);  // always "Application"
+void proc_name(int pid, char* buffer, int size);  // "Application" unless a test hook answers
+// Test seam: a hook that names processes (nullptr: "Application").
+using kel_proc_name_hook = const char* (*)(int pid);
+void kel_set_proc_name_hook(kel_proc_name_hook hook);
 void proc_selfname(char* buffer, int size);
 int proc_selfpid();
 proc_t proc_find(int pid);       // non-null

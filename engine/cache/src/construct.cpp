@@ -1,0 +1,213 @@
+// Building the node cache at mount from the local copy of the metadata file,
+// and releasing it at unmount and at all-erase.
+#include "cache_internal.h"
+#include "scan_internal.h"
+
+#include "kelagent/metacache.h"
+#include "udf/udf_fsd.h"
+#include "udf/udf_metadata.h"
+#include "udf/udf_mount.h"
+#include "udf/udf_neighbour_calls.h"
+
+#include <cstring>
+
+using namespace kelcache;
+
+namespace {
+
+void refuse_fsd(mdcudfsr_mount* m) { mdcudfsr_set_mntinfo_state(m, 2, 0x80000100, 0x80000); }
+
+// Steps 1 to 4: the file set descriptor into the mount. 0, 30 or the error.
+int read_fsd(mdcudfsr_mount* m, uint64_t size, vfs_context_t ctx, int source) {
+  const uint32_t bs = m->logical_block_size;
+  const uint64_t offset = uint64_t(bs) * m->fsd_loc;
+  if (offset + 2ull * bs > size) {
+    CACHE_LOG(ERR, "FSD cannot readable, offset(%d), size(%d)\n", static_cast<int>(offset), static_cast<int>(size));
+    refuse_fsd(m);
+    return 22;
+  }
+  uint8_t* raw = static_cast<uint8_t*>(cache_alloc(2 * bs));
+  if (!raw) {
+    CACHE_LOG(ERR, "failed to allocate memory for FSD buffer\n");
+    refuse_fsd(m);
+    return 12;
+  }
+  uint32_t cache_err = 0;
+  int err = scan_read(m, source, offset, 2 * bs, raw, &cache_err);
+  if (err || cache_err) {
+    CACHE_LOG(ERR, "Read FSD data failed from Fs Local Cache. err = %d cache_err = %d\n", err, cache_err);
+    refuse_fsd(m);
+    cache_free(raw, 2 * bs);
+    return err ? err : 5;
+  }
+  err = mdcudfsr_read_file_set_desc(m, raw, &m->fsd, ctx);
+  cache_free(raw, 2 * bs);
+  if (err == 30) CACHE_LOG(INFO, "be read only with status=%d\n", err);
+  if (!err || err == 30) check_efe_clear(m, m->fsd_loc, 2);
+  return err;
+}
+
+mdcudfsr_cache_node* make_root(mdcudfsr_mount* m) {
+  char name[] = "<Root>";
+  mdcudfsr_cache_node* root =
+      mdcudfsr_cache_alloc_node(m, nullptr, name, 0, UDF_FILE_CHAR_DIR, 0x110, MDCUDFSR_NODE_UDF);
+  if (!root) return nullptr;
+  root->objid = MDCUDFSR_OBJID_ROOT;
+  m->root_node = root;
+  m->udf_root = root;
+  return root;
+}
+
+// Step 7: the next unique id above every id read.
+void raise_unique_id(mdcudfsr_mount* m) {
+  if (m->max_unique_id >= m->next_unique_id) m->next_unique_id = m->max_unique_id + 1;
+  if (m->max_overlap_unique_id && m->next_unique_id == m->max_overlap_unique_id + 1) {
+    CACHE_LOG(INFO, "pxo4666 node has max unique id(%d), increment uniqueid for permitting to writeopen\n",
+              static_cast<int>(m->max_overlap_unique_id));
+    ++m->next_unique_id;
+  }
+}
+
+uint64_t metadata_size(const mdcudfsr_mount* m) {
+  if (m->metadata_main_partition_length) return m->metadata_main_partition_length;
+  return m->part[0].length ? m->part[0].length : m->part[1].length;
+}
+
+int make_check_bitmap(mdcudfsr_mount* m, uint64_t size) {
+  const uint64_t bits = (size + m->logical_block_size - 1) / m->logical_block_size;
+  const uint64_t bytes = (bits + 7) / 8;
+  if (bits > 0xFFFFFFFFull || bytes + MDCUDFSR_CHECK_EFE_HEADER > 0xFFFFFFFFull) return 12;
+  auto* map = static_cast<uint8_t*>(cache_alloc(static_cast<uint32_t>(bytes + MDCUDFSR_CHECK_EFE_HEADER)));
+  if (!map) return 12;
+  std::memset(map, 0, MDCUDFSR_CHECK_EFE_HEADER);
+  const uint32_t b32 = static_cast<uint32_t>(bits), n32 = static_cast<uint32_t>(bytes);
+  std::memcpy(map + 4, &b32, 4);
+  std::memcpy(map + 12, &n32, 4);
+  std::memset(map + MDCUDFSR_CHECK_EFE_HEADER, 0xFF, bytes);
+  m->check_efe_bitmap = map;
+  return 0;
+}
+
+void free_check_bitmap(mdcudfsr_mount* m) {
+  if (!m->check_efe_bitmap) return;
+  uint32_t bytes = 0;
+  std::memcpy(&bytes, m->check_efe_bitmap + 12, 4);
+  cache_free(m->check_efe_bitmap, bytes + MDCUDFSR_CHECK_EFE_HEADER);
+  m->check_efe_bitmap = nullptr;
+}
+
+bool salvage_mode(const mdcudfsr_mount* m) {
+  return (m->mount_ext_flags & MDCUDFSR_CHECK_EFE_FLAGS) == MDCUDFSR_CHECK_EFE_FLAGS ||
+         (m->mount_ext_flags & MDCUDFSR_MERGE_EFE_FLAGS) == MDCUDFSR_MERGE_EFE_FLAGS;
+}
+
+// Step 3: the local copy of the metadata file. 0 or the error; *source is
+// the copy the construction reads.
+int copy_metadata(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int* source) {
+  if (prepared) {
+    *source = 1;
+    return 0;
+  }
+  *source = 0;
+  m->local_cache_handles[0] = -1;
+  std::memset(m->local_cache_name[0], 0, sizeof m->local_cache_name[0]);
+  int err = mdcudfsr_cache_local_cache_open(m, 3, ctx);
+  const bool opened = !err;
+  if (!err) err = mdcudfsr_read_metadata_file(m, ctx, *source);
+  if (err) {
+    CACHE_LOGK(ERR, "err=%d\n", err);
+    if (opened) mdcudfsr_cache_local_fs_cache_del(m, 1);
+  }
+  return err;
+}
+
+}  // namespace
+
+uint32_t mdcudfsr_cache_check_efe_first_block(const mdcudfsr_mount* m) {
+  const uint8_t* map = m->check_efe_bitmap;
+  if (!map) return 0;
+  uint32_t bytes = 0;
+  std::memcpy(&bytes, map + 12, 4);
+  for (uint32_t i = 0; i < bytes; ++i) {
+    const uint8_t b = map[MDCUDFSR_CHECK_EFE_HEADER + i];
+    if (b) return i * 8 + static_cast<uint32_t>(__builtin_ctz(b));
+  }
+  return 0;
+}
+
+int mdcudfsr_cache_construct(mdcudfsr_mount* m, uint64_t size, vfs_context_t ctx, int reconstruct, int source) {
+  int err = read_fsd(m, size, ctx, source);
+  const bool ro = err == 30;
+  if (err && !ro) {
+    CACHE_LOG(INFO, "err=%d", err);
+    return err;
+  }
+  mdcudfsr_cache_node* root = m->root_node;
+  if (!reconstruct) {
+    {
+      std::lock_guard<std::mutex> lk(m->udf_obj_creation_mutex);
+      m->udf_obj_creation_flags = 0;
+    }
+    root = make_root(m);
+    if (!root) {
+      CACHE_LOG(INFO, "err=%d", 12);
+      return 12;
+    }
+  }
+  err = mdcudfsr_cache_init_udf_node(m, size, root, m->fsd.rootdir_icb.loc.lb_num, ctx, source);
+  raise_unique_id(m);
+  if ((err == 0 || err == 30) && !reconstruct) {
+    const int serr = mdcudfsr_cache_create_shadow_node(m, 0);
+    if (serr) {
+      CACHE_LOG(ERR, "cant make shadow noder%d\n", serr);
+      err = 30;
+    }
+  }
+  if (!err && ro) err = 30;
+  CACHE_LOG(INFO, "err=%d", err);
+  return err;
+}
+
+int mdcudfsr_cache_init(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int source_flag) {
+  const uint64_t size = metadata_size(m);
+  const bool check = check_efe_mode(m);
+  if (check && make_check_bitmap(m, size)) {
+    CACHE_LOG(ERR, "can't allocate memory\n");
+    return 12;
+  }
+  int source = 1;
+  int err = 0;
+  if (!prepared && source_flag) {
+    err = mdcudfsr_read_metadata_file(m, ctx, 1);
+    if (err) CACHE_LOGK(ERR, "err=%d\n", err);
+  } else {
+    err = copy_metadata(m, ctx, prepared, &source);
+  }
+  if (!err) {
+    err = mdcudfsr_cache_construct(m, size, ctx, 0, source);
+    if ((!err || err == 30) && check)
+      CACHE_LOG(INFO, "checkEFE first unreferenced block %u\n", mdcudfsr_cache_check_efe_first_block(m));
+  }
+  // Outside the salvage modes the local copy has served its purpose.
+  if (!salvage_mode(m) && m->local_cache_handles[0] != -1) mdcudfsr_cache_local_fs_cache_del(m, 1);
+  free_check_bitmap(m);
+  CACHE_LOG(INFO, "err=%d", err);
+  return err;
+}
+
+int mdcudfsr_cache_term_sub(mdcudfsr_mount* m) {
+  if (m->root_node) release_children_of(m->root_node);
+  if (m->shadow_node) release_children_of(m->shadow_node);
+  return 0;
+}
+
+int mdcudfsr_cache_term(mdcudfsr_mount* m) {
+  if (m->root_node) mdcudfsr_cache_free_node(m->root_node);
+  if (m->shadow_node) mdcudfsr_cache_free_shadow_node(m->shadow_node);
+  m->root_node = nullptr;
+  m->udf_root = nullptr;
+  m->shadow_node = nullptr;
+  std::lock_guard<std::mutex> lk(m->udf_obj_creation_mutex);
+  m->udf_obj_creation_flags = 0;
+  return 0;
+}

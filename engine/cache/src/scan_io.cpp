@@ -1,0 +1,168 @@
+// Reads of the local copy of the metadata file: whole blocks, a node's
+// content (in extents or inside its entry), file identifier descriptors,
+// and the checkEFE bitmap the readers clear.
+#include "cache_internal.h"
+#include "scan_internal.h"
+
+#include "kelagent/metacache.h"
+#include "udf/udf_efe.h"
+#include "udf/udf_mount.h"
+#include "udf/udf_neighbour_calls.h"
+#include "udf/udf_tag.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kelcache {
+
+int scan_read(mdcudfsr_mount* m, int alt, uint64_t offset, uint32_t len, void* dst, uint32_t* cache_err) {
+  const int32_t handle = alt ? m->fsmanage_handle : m->local_cache_handles[0];
+  const uint64_t at = alt ? offset + MDC_METADATA_OFFSET : offset;
+  uint32_t got = 0;
+  *cache_err = 0;
+  int err = mdcudfsr_metacache_file_read(m, handle, at, len, dst, &got, cache_err);
+  if (!err && !*cache_err && got < len) err = 5;  // a short copy is no copy
+  return err;
+}
+
+void set_damaged(mdcudfsr_mount* m, vfs_context_t ctx) {
+  (void)ctx;
+  mdcudfsr_set_mntinfo_state(m, 0, MNTINFO_ENTRY_DAMAGED, 0x80000);
+}
+void set_invalid(mdcudfsr_mount* m) { mdcudfsr_set_mntinfo_state(m, 2, 0x80000100, 0x80000); }
+void set_status_direct(mdcudfsr_mount* m, uint32_t status) {
+  m->mntinfo.MountStatus = status;
+  m->mntinfo.WriteProtectReasonFlags |= 0x80000;
+}
+void set_wrprot(mdcudfsr_mount* m, vfs_context_t ctx) { mdcudfsr_set_mntinfo_wrprot_reason(m, 0x80000, 1, ctx); }
+
+bool check_efe_mode(const mdcudfsr_mount* m) {
+  return (m->mount_ext_flags & MDCUDFSR_CHECK_EFE_FLAGS) == MDCUDFSR_CHECK_EFE_FLAGS;
+}
+
+void check_efe_clear(mdcudfsr_mount* m, uint32_t lbn, uint32_t blocks) {
+  uint8_t* map = m->check_efe_bitmap;
+  if (!map) return;
+  uint32_t bits = 0;
+  std::memcpy(&bits, map + 4, 4);
+  for (uint64_t b = lbn; b < uint64_t(lbn) + blocks && b < bits; ++b)
+    map[MDCUDFSR_CHECK_EFE_HEADER + b / 8] &= static_cast<uint8_t>(~(1u << (b % 8)));
+}
+
+}  // namespace kelcache
+
+using namespace kelcache;
+
+// In-entry content: the bytes after the extended attributes.
+int mdcudfsr_cache_read_file_mem_in_icb(mdcudfsr_mount* m, mdcudfsr_udf_data* d, uint64_t offset, uint8_t* dst,
+                                        uint32_t* len, int alt) {
+  const extended_file_entry& e = d->efe;
+  if ((e.icbtag.flags & 7) != UDF_AD_IN_ICB) {
+    CACHE_LOG(ERR, "(mdcudfsrcnp->udf_data->efe.icbtag.flags & UDF_ICB_TAG_FLAG_AD_MASK)!=UDF_ICB_TAG_FLAG_AD_IN_ICB. "
+                   "flags=%d\n", e.icbtag.flags);
+    *len = 0;
+    return 0;
+  }
+  const uint64_t end = std::min<uint64_t>(e.l_ad, offset + *len);
+  if (offset >= end) {
+    *len = 0;
+    return 0;
+  }
+  const uint32_t n = static_cast<uint32_t>(end - offset);
+  const uint64_t at = uint64_t(d->efe_loc) * m->logical_block_size + sizeof(extended_file_entry) + e.l_ea + offset;
+  uint32_t cache_err = 0;
+  const int err = scan_read(m, alt, at, n, dst, &cache_err);
+  if (err || cache_err) {
+    CACHE_LOG(ERR, "Read FID data failed from Fs Local Cache. err = %d cache_err = %d\n", err, cache_err);
+    *len = 0;
+    return 22;
+  }
+  *len = n;
+  return 0;
+}
+
+int mdcudfsr_cache_read_file_mem(uint64_t metadata_size, mdcudfsr_cache_node* node, uint64_t offset, uint8_t* dst,
+                                 uint32_t* len, int alt) {
+  mdcudfsr_mount* m = node->mdcudfsrmp;
+  mdcudfsr_udf_data* d = node->udf_data;
+  CACHE_LOG(INFO, "offset=%d size=%d", static_cast<int>(offset), static_cast<int>(*len));
+  if ((d->efe.icbtag.flags & 7) == UDF_AD_IN_ICB) return mdcudfsr_cache_read_file_mem_in_icb(m, d, offset, dst, len, alt);
+  const uint64_t want = offset < d->efe.inf_len ? std::min<uint64_t>(*len, d->efe.inf_len - offset) : 0;
+  *len = 0;
+  if (!d->extents.first || want == 0) return 0;
+  const uint32_t bs = m->logical_block_size;
+  uint8_t* block = static_cast<uint8_t*>(cache_alloc(bs));
+  if (!block) {
+    CACHE_LOG(ERR, "failed to allocate memory for FID buffer\n");
+    return 12;
+  }
+  int err = 0;
+  uint64_t done = 0;
+  while (done < want) {
+    const uint64_t pos = offset + done;
+    const uint32_t in_block = static_cast<uint32_t>(pos % bs);
+    uint64_t left = 0;
+    const uint32_t lbn = mdcudfsr_offset2lbn(m, &d->extents, pos - in_block, &left);
+    if (lbn == MDCUDFSR_INVALID_LBN) break;  // unmapped: the read ends there
+    const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(bs - in_block, want - done));
+    if (metadata_size < uint64_t(lbn) * bs + in_block + piece) {
+      CACHE_LOGK(ERR, "Read File location over Metadata buffer. LBN=%d, BP=%d, buf_off = %d, len=%d, metadata size=%d\n",
+                 lbn, in_block, static_cast<int>(done), piece, static_cast<int>(metadata_size));
+      err = 22;
+      break;
+    }
+    uint32_t cache_err = 0;
+    const int rerr = scan_read(m, alt, uint64_t(lbn) * bs + in_block, piece, block, &cache_err);
+    if (rerr || cache_err) {
+      CACHE_LOG(ERR, "Read FID data failed from Fs Local Cache. err = %d cache_err = %d\n", rerr, cache_err);
+      err = 22;
+      break;
+    }
+    check_efe_clear(m, lbn, 1);
+    std::memcpy(dst + done, block, piece);
+    done += piece;
+  }
+  cache_free(block, bs);
+  *len = static_cast<uint32_t>(done);
+  return err;
+}
+
+int mdcudfsr_cache_get_fid(mdcudfsr_mount* m, uint64_t metadata_size, mdcudfsr_cache_node* dir, uint64_t offset,
+                           uint8_t* fid_buf, int alt) {
+  uint32_t len = sizeof(fileid_desc);
+  int err = mdcudfsr_cache_read_file_mem(metadata_size, dir, offset, fid_buf, &len, alt);
+  if (err || len < sizeof(fileid_desc)) {
+    CACHE_LOG(WARN, "Failed to mdcudfsr_cache_read_file_mem. read_size=%d err=%d\n", len, err);
+    set_damaged(m, nullptr);
+    return 9;
+  }
+  fileid_desc head;
+  std::memcpy(&head, fid_buf, sizeof head);
+  if (head.tag.id != 257) {
+    CACHE_LOG(WARN, "Tag id(%d) is not FID.\n", head.tag.id);
+    set_damaged(m, nullptr);
+    return 9;
+  }
+  if (head.l_iu) CACHE_LOG(INFO, "FID Length of Implementation(%d) is invalid.\n", head.l_iu);
+  const uint32_t size = (sizeof(fileid_desc) + head.l_iu + head.l_fi + 3u) & ~3u;
+  if (size > MDCUDFSR_FID_BUF_SIZE) {
+    CACHE_LOG(ERR, "FID size is too big. l_fi=%d l_iu=%d\n", head.l_fi, head.l_iu);
+    set_invalid(m);
+    return 22;
+  }
+  uint32_t rest = size - sizeof(fileid_desc);
+  err = mdcudfsr_cache_read_file_mem(metadata_size, dir, offset + sizeof(fileid_desc), fid_buf + sizeof(fileid_desc),
+                                     &rest, alt);
+  if (err || rest < size - sizeof(fileid_desc)) {
+    CACHE_LOG(ERR, "Failed to read remain part of FID with status %d\n", err ? err : 5);
+    set_invalid(m);
+    return 22;
+  }
+  if (!mdcudfsr_check_udf_tag_crc(fid_buf, size) || !mdcudfsr_check_udf_tag_checksum(fid_buf)) {
+    CACHE_LOG(WARN, "FID CRC is invalid.\n");
+    set_damaged(m, nullptr);
+    return 9;
+  }
+  mdcudfsr_swap_le2host_fileid_desc(reinterpret_cast<fileid_desc*>(fid_buf));
+  return 0;
+}
