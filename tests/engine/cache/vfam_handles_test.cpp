@@ -409,9 +409,9 @@ TEST_F(VfamWait, ProcessesThatNeverWait) {
 TEST_F(VfamWait, GivesUpAfter30QuietSecondsReadOnly) {
   Caller c;
   int result = -1;
-  start_wait(c, result, 2222);
+  ASSERT_NO_FATAL_FAILURE(start_wait(c, result, 2222));
   EXPECT_EQ(1u, v.m.vfam_waiters);
-  seconds(29);
+  ASSERT_NO_FATAL_FAILURE(seconds(29));
   EXPECT_FALSE(c.done());
   v.clock.advance(1000);  // the 30th
   EXPECT_EQ(0, c.join());
@@ -426,15 +426,15 @@ TEST_F(VfamWait, GivesUpAfter30QuietSecondsReadOnly) {
 TEST_F(VfamWait, ActivityStartsANewRound) {
   Caller c;
   int result = -1;
-  start_wait(c, result, 2222);
-  seconds(20);
+  ASSERT_NO_FATAL_FAILURE(start_wait(c, result, 2222));
+  ASSERT_NO_FATAL_FAILURE(seconds(20));
   {
     std::lock_guard<std::mutex> g(v.m.vfam_lock);
     ++v.m.vfam_activity;
   }
-  seconds(10);
+  ASSERT_NO_FATAL_FAILURE(seconds(10));
   EXPECT_FALSE(c.done()) << "activity in the round: a new round of 30";
-  seconds(29);
+  ASSERT_NO_FATAL_FAILURE(seconds(29));
   EXPECT_FALSE(c.done());
   v.clock.advance(1000);
   EXPECT_EQ(0, c.join());
@@ -444,7 +444,7 @@ TEST_F(VfamWait, ActivityStartsANewRound) {
 TEST_F(VfamWait, MountOfTheAgentEndsTheWait) {
   Caller c;
   int result = -1;
-  start_wait(c, result, 2222);
+  ASSERT_NO_FATAL_FAILURE(start_wait(c, result, 2222));
   {
     std::lock_guard<std::mutex> g(v.m.vfam_lock);
     v.m.vfam_mounted = 1;
@@ -458,7 +458,7 @@ TEST_F(VfamWait, MountOfTheAgentEndsTheWait) {
 TEST_F(VfamWait, ChannelBeingFreedGives6) {
   Caller c;
   int result = -1;
-  start_wait(c, result, 2222);
+  ASSERT_NO_FATAL_FAILURE(start_wait(c, result, 2222));
   ASSERT_EQ(0, mdcudfsr_vfamdev_mark_will_free(v.ch));
   v.clock.advance(1000);
   EXPECT_EQ(6, c.join());

@@ -1,5 +1,7 @@
 #include "vfam_support.h"
 
+#include <chrono>
+
 #include "kelhost/gnrc.h"
 #include "kelhost/kern.h"
 
@@ -94,8 +96,11 @@ bool VfamVolume::queue_empty() {
   return ch->req_queue.empty();
 }
 
+// Bounded by real time, not by a count of yields: on a loaded machine the
+// other thread may not run for a while, and a count runs out first.
 bool settles(const std::function<bool()>& done) {
-  for (int i = 0; i < 2000000; ++i) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < until) {
     if (done()) return true;
     std::this_thread::yield();
   }
