@@ -3,6 +3,7 @@
 // need no medium (argument checks, stubs, CRC, version, eject, the
 // duplication error mapping).
 #include "sdk_support.h"
+#include "support/settles.h"
 
 #include "progress.h"
 #include "utility_impl.h"
@@ -39,14 +40,9 @@ struct Reports : PxoUtilityLib::ProcessCallback {
   }
 };
 
-// Spins (no sleep) until the condition holds; false after many rounds.
 template <class Pred>
 bool eventually(Pred pred) {
-  for (int i = 0; i < 2000000; ++i) {
-    if (pred()) return true;
-    std::this_thread::yield();
-  }
-  return pred();
+  return kel_test::settles(pred);
 }
 
 TEST(SdkProgress, StartStepsEveryTenSecondsAndNeverReachesItsEnd) {

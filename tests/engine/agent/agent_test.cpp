@@ -1,6 +1,7 @@
 // The cache agent thread serving real cache files, driven through the
 // engine's metacache requests.
 #include "kelagent/fscache_agent.h"
+#include "support/settles.h"
 #include "kelagent/mdc_channel.h"
 #include "kelagent/metacache.h"
 #include "kelvfs/mdcudfsr_mount.h"
@@ -54,15 +55,7 @@ mdc_ans_t* exchange_raw(mdc_channel* ch, std::uint32_t req_id, const std::vector
   return a;
 }
 
-// Yields until done() holds; false when it never did.
-template <class Pred>
-bool settles(Pred done) {
-  for (int i = 0; i < 2000000; ++i) {
-    if (done()) return true;
-    std::this_thread::yield();
-  }
-  return done();
-}
+using kel_test::settles;
 
 int count_lines(const std::string& text) {
   int n = 0;
@@ -94,7 +87,7 @@ class AgentTest : public ::testing::Test {
     for (auto& a : argv_store) argv_ptrs.push_back(a.data());
     argv_ptrs.push_back(nullptr);
     ASSERT_NE(FsCacheAgent_main_func(3, argv_ptrs.data()), 0u);
-    for (int i = 0; i < 2000000 && !mp.cache_agent_opened; ++i) std::this_thread::yield();
+    settles([&] { return mp.cache_agent_opened != 0; });
     ASSERT_EQ(mp.cache_agent_opened, 1);
     // The agent prepares its directories after opening the channel; the
     // first answer comes only after that.

@@ -1,5 +1,6 @@
 // The in-process request channel: engine side against a scripted agent.
 #include "kelagent/mdc_channel.h"
+#include "support/settles.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "platform/sync.h"
 
@@ -13,15 +14,7 @@
 
 namespace {
 
-// Yields until done() holds; false when it never did.
-template <class Pred>
-bool settles(Pred done) {
-  for (int i = 0; i < 2000000; ++i) {
-    if (done()) return true;
-    std::this_thread::yield();
-  }
-  return done();
-}
+using kel_test::settles;
 
 class ChannelTest : public ::testing::Test {
  protected:

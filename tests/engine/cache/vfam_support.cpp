@@ -1,6 +1,6 @@
 #include "vfam_support.h"
 
-#include <chrono>
+#include "support/settles.h"
 
 #include "kelhost/gnrc.h"
 #include "kelhost/kern.h"
@@ -96,15 +96,6 @@ bool VfamVolume::queue_empty() {
   return ch->req_queue.empty();
 }
 
-// Bounded by real time, not by a count of yields: on a loaded machine the
-// other thread may not run for a while, and a count runs out first.
-bool settles(const std::function<bool()>& done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (std::chrono::steady_clock::now() < until) {
-    if (done()) return true;
-    std::this_thread::yield();
-  }
-  return done();
-}
+bool settles(const std::function<bool()>& done) { return kel_test::settles(done); }
 
 }  // namespace cache_test

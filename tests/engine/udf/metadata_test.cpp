@@ -1,6 +1,7 @@
 // Metadata partition: growth, the allocation cursor, remapping of rewritten
 // entries and the rebuilds, the local copy of the metadata file, zero fill.
 #include "engine/udf/support_fakes.h"
+#include "support/settles.h"
 #include "engine/udf/support_image.h"
 #include "engine/udf/support_mount.h"
 
@@ -319,7 +320,7 @@ TEST_F(Metadata, LocalCopyThroughTheRealCacheAgent) {
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   ASSERT_NE(FsCacheAgent_main_func(3, argv.data()), 0u);
-  for (int i = 0; i < 2000000 && !m()->cache_agent_opened; ++i) std::this_thread::yield();
+  kel_test::settles([&] { return m()->cache_agent_opened != 0; });
   ASSERT_EQ(m()->cache_agent_opened, 1);
   uint32_t cache_err = 0;
   ASSERT_EQ(mdcudfsr_metacache_file_delete(m(), "none", &cache_err), 0);
@@ -357,12 +358,7 @@ TEST_F(Metadata, LocalCopyThroughTheRealCacheAgent) {
   EXPECT_EQ(mdcudfsr_metacache_wait_close(m()->metacachedev, 5000), 0);
   // The thread logs its end after closing the channel; the test ends only
   // after that, so that it never logs into the next test's records.
-  bool ended = false;
-  for (int i = 0; i < 2000000 && !ended; ++i) {
-    ended = env().logged("handler22.Start return 0...");
-    if (!ended) std::this_thread::yield();
-  }
-  EXPECT_TRUE(ended);
+  EXPECT_TRUE(kel_test::settles([] { return env().logged("handler22.Start return 0..."); }));
   mdcudfsr_metacache_free(m()->metacachedev);
   m()->metacachedev = nullptr;
   env().real_agent = 0;
