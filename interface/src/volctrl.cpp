@@ -23,7 +23,7 @@ std::uint32_t RuvoCtrlVolume::m_pckdWrtEndSects = 0;
 bool RuvoCtrlVolume::m_disableLocalCache = false;
 std::uint32_t RuvoCtrlVolume::m_writeBufferMb = 0;
 bool RuvoCtrlVolume::m_packedWriteMode = false;
-bool RuvoCtrlVolume::m_isNewAllocatedVolume = true;
+std::atomic<bool> RuvoCtrlVolume::m_isNewAllocatedVolume{true};
 std::uint32_t RuvoCtrlVolume::m_writeClusterBlocks = 66048;
 std::uint32_t RuvoCtrlVolume::m_parityInClusterBlocks = 512;
 std::uint32_t RuvoCtrlVolume::m_discFullMarginBlocks = 524288;

@@ -545,14 +545,18 @@ TEST_F(Packed, ALaterGhostFileReservesItsCreationOnTheSessionVolume) {
   auto proxy = ProxyWriter::current();
   ASSERT_TRUE(proxy);
   ASSERT_EQ(proxy->getOBase()->getWriteMode(), OBase::WriteModeNew);
-  engine().fsctl_results[kReserveCreation] = 28;
   {
     std::lock_guard<std::mutex> lk(engine().mu);
+    engine().fsctl_results[kReserveCreation] = 28;
     engine().files["/d/n"].id = engine().next_id++;
   }
   std::shared_ptr<UserDataFileIO> f;
   EXPECT_EQ(open("n", f), QVE_RESULT_ERROR_RESERVE_FILE_CREATION);
-  engine().fsctl_results.erase(kReserveCreation);
+  {
+    // The open started the timer thread, which reaches the engine too.
+    std::lock_guard<std::mutex> lk(engine().mu);
+    engine().fsctl_results.erase(kReserveCreation);
+  }
   LumoQVE::TimerFlushBuffer::instance().join();
 }
 

@@ -38,17 +38,18 @@ storage_scsi::storage_scsi() {
 }
 
 storage_scsi::~storage_scsi() {
+  // The timer thread sends through the device: it ends before the device goes.
+  if (m_timer_thread.joinable()) {
+    DRV_LOG(DEBG, "terminate timer thread\n");
+    set_timer_state(2);
+    m_timer_thread.join();
+  }
   semDeleteGnrc("/etc/tarn/keludf/keludf-utility.conf");
   m_devnum = -1;
   std::memset(m_devname, 0, sizeof(m_devname));
   if (fd_ >= 0) {
     quorvel_scsi_close(fd_);
     fd_ = -1;
-  }
-  if (m_timer_thread.joinable()) {
-    DRV_LOG(DEBG, "terminate timer thread\n");
-    set_timer_state(2);
-    m_timer_thread.join();
   }
   DRV_LOG(DEBG, "mutex destroy\n");
   std::lock_guard<std::mutex> lk(m_cache_mutex);

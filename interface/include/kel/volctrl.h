@@ -166,7 +166,7 @@ class RuvoCtrlVolume {
   static bool m_disableLocalCache;
   static std::uint32_t m_writeBufferMb;
   static bool m_packedWriteMode;
-  static bool m_isNewAllocatedVolume;
+  static std::atomic<bool> m_isNewAllocatedVolume;
   static std::uint32_t m_writeClusterBlocks;
   static std::uint32_t m_parityInClusterBlocks;
   static std::uint32_t m_discFullMarginBlocks;
