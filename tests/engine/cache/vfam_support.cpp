@@ -3,6 +3,8 @@
 #include "kelhost/gnrc.h"
 #include "kelhost/kern.h"
 
+#include <mutex>
+
 namespace cache_test {
 
 void Caller::start(std::vector<mdcudfsr_cache_node*> nodes, std::function<int()> call) {
@@ -100,6 +102,11 @@ bool settles(const std::function<bool()>& done) {
     std::this_thread::yield();
   }
   return done();
+}
+
+bool unowned(mdcudfsr_cache_node* n) {
+  std::lock_guard<std::mutex> lk(n->lock_mutex);
+  return n->lock_owner == 0;
 }
 
 }  // namespace cache_test
