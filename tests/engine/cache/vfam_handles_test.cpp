@@ -85,7 +85,7 @@ TEST_F(VfamHandles, TwoThreadsAtOnceShareOneOpen) {
   b.start({vn}, [&] { return mdcudfsr_vfam_get_handle(vn, 1, &h2, &o2); });
   const Bytes req = v.take_request();  // the first one's open
   // The other waits for the table while the open is out, sending nothing.
-  ASSERT_TRUE(settles([&] { return rec().logged("handle table busy: waiting") && vn->lock_owner == 0; }));
+  ASSERT_TRUE(settles([&] { return rec().logged("handle table busy: waiting") && unowned(vn); }));
   EXPECT_TRUE(v.queue_empty());
   EXPECT_FALSE(a.done() && b.done());
   v.answer(req, 0, Image().u64(0x42).b);
@@ -105,7 +105,7 @@ TEST_F(VfamHandles, WaitForAnExistingHandleLetsTheTableHolderFinish) {
   a.start({vn}, [&] { return mdcudfsr_vfam_get_handle(vn, 1, &h1, &o); });
   const Bytes req = v.take_request();  // a holds the table, its open is out
   b.start({vn}, [&] { return slot = mdcudfsr_vfam_wait_for_existing_handle(vn, 1, &h2); });
-  ASSERT_TRUE(settles([&] { return rec().logged("handle table busy: waiting") && vn->lock_owner == 0; }))
+  ASSERT_TRUE(settles([&] { return rec().logged("handle table busy: waiting") && unowned(vn); }))
       << "b waits for the table with the node unlocked";
   EXPECT_FALSE(b.done());
   v.answer(req, 0, Image().u64(0x64).b);
@@ -367,7 +367,7 @@ class VfamWait : public ::testing::Test {
       mdcudfsr_cache_unlock_node(n);
       return result;
     });
-    ASSERT_TRUE(settles([&] { return v.clock.waiters() > 0 && n->lock_owner == 0; })) << "the wait blocks, node free";
+    ASSERT_TRUE(settles([&] { return v.clock.waiters() > 0 && unowned(n); })) << "the wait blocks, node free";
   }
   // Moves the clock on by whole seconds, each a wait step that runs out
   // and is followed by the next one.

@@ -185,7 +185,7 @@ TEST_F(VfamRequests, MoveReturnsWithTheNodesLockedWhenTheLockOrderFailsAfterTheW
   Caller c;
   c.start({d, e, vn}, [&] { return mdcudfsr_vfam_move(d, e, vn, "k", 1); });
   const Bytes req = v.take_request();
-  ASSERT_TRUE(settles([&] { return vn->lock_owner == 0 && d->lock_owner == 0 && e->lock_owner == 0; }))
+  ASSERT_TRUE(settles([&] { return unowned(vn) && unowned(d) && unowned(e); }))
       << "the answer is awaited with the three nodes unlocked";
   v.m.root_node = nullptr;  // the lock order cannot be taken again
   v.answer(req, 0);
@@ -314,7 +314,7 @@ TEST_F(VfamRequests, GetAttributesAnswering2TellsARenameMeanwhile) {
   Caller c;
   c.start({vn}, [&] { return mdcudfsr_vfam_get_file_attr(vn, &st); });
   const Bytes req = v.take_request();
-  ASSERT_TRUE(settles([&] { return vn->lock_owner == 0; })) << "the request waits with the node unlocked";
+  ASSERT_TRUE(settles([&] { return unowned(vn); })) << "the request waits with the node unlocked";
   mdcudfsr_cache_lock_node(vn, MDCUDFSR_WAIT_FOREVER);
   char* old = vn->vfs_name;
   char renamed[] = "V2";

@@ -5,6 +5,8 @@
 #include "kelhost/gnrc.h"
 #include "kelhost/kern.h"
 
+#include <mutex>
+
 namespace cache_test {
 
 void Caller::start(std::vector<mdcudfsr_cache_node*> nodes, std::function<int()> call) {
@@ -97,5 +99,10 @@ bool VfamVolume::queue_empty() {
 }
 
 bool settles(const std::function<bool()>& done) { return kel_test::settles(done); }
+
+bool unowned(mdcudfsr_cache_node* n) {
+  std::lock_guard<std::mutex> lk(n->lock_mutex);
+  return n->lock_owner == 0;
+}
 
 }  // namespace cache_test

@@ -82,4 +82,8 @@ class VfamVolume : public Volume {
 // Polls until done() holds (yielding, no sleep); false when it never did.
 bool settles(const std::function<bool()>& done);
 
+// Whether no thread holds the node's lock; read under the node's lock mutex,
+// as the lock writes its owner.
+bool unowned(mdcudfsr_cache_node* n);
+
 }  // namespace cache_test

@@ -9,6 +9,7 @@
 #include "kelvfs/mdcudfsr_partitions.h"
 
 #include <chrono>
+#include <thread>
 
 namespace vfs_test {
 
@@ -75,6 +76,15 @@ void AgentVolume::stop_agent() {
     EXPECT_EQ(0, mdcudfsr_metacache_mark_will_free(mnt_->metacachedev));
     EXPECT_EQ(0, mdcudfsr_metacache_unmount(mnt_.get()));
     EXPECT_EQ(0, mdcudfsr_metacache_wait_close(mnt_->metacachedev, 5000));
+    // The agent thread logs its end after closing the channel; the volume
+    // stops only after that, so that the thread never writes to the log
+    // once the test has gone.
+    bool ended = logged("handler22.Start return ");
+    for (int i = 0; i < 2000000 && !ended; ++i) {
+      std::this_thread::yield();
+      ended = logged("handler22.Start return ");
+    }
+    EXPECT_TRUE(ended) << "the agent thread ends";
   }
   mdcudfsr_metacache_free(mnt_->metacachedev);
   mnt_->metacachedev = nullptr;
