@@ -2,7 +2,7 @@
 
 #include "kel/entry.h"
 #include "kel/errors.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 #include "platform/codepage.h"
 #include "platform/win32.h"
@@ -37,10 +37,7 @@ int call(F FileSystemOperations::*slot, A... args) {
   return (o->*slot)(args...);
 }
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "RUVOFile", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 std::string narrowPath(const std::u16string& path) {
   std::string p = platform::utf16_to_utf8(path);

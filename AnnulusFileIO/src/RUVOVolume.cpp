@@ -1,7 +1,7 @@
 #include "AnnulusFileIO/RUVO.h"
 
 #include "kel/entry.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 
 namespace AnnulusFileIO {
@@ -16,10 +16,7 @@ int fsctl(unsigned code, void* record) {
   return o->Fsctl(code, record);
 }
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "RUVOVolume_Quorvel", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 }  // namespace
 

@@ -2,7 +2,7 @@
 
 #include "AnnulusFileIO/ResultCodes.h"
 #include "AnnulusFileIO/WriterBase.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 
 namespace AnnulusFileIO {
@@ -34,10 +34,7 @@ class CacheGuard {
   CacheGuard& operator=(const CacheGuard&) = delete;
 };
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "USBManager", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 // Blocks from the next writable block to the end of the track; 0 when the
 // next writable block lies before the partition (0xFFFFFFFF) or at or past

@@ -1,7 +1,7 @@
 // End of file, close, and the cut back to the confirmed sizes after a
 // failed close.
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 
 #include <cstring>
@@ -12,10 +12,7 @@ using namespace AnnulusFileIOErrors;
 
 namespace {
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "UserDataFileIOImpl", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 constexpr std::uint64_t kAllOnes = ~std::uint64_t{0};
 

@@ -1,7 +1,7 @@
 // The files of the low-level writer: binding and block allocation, reading
 // back what is written, end of file, close and the cut after a failure.
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 
 #include <algorithm>
@@ -14,10 +14,7 @@ using Controller = UserDataFileIOImpl::UserDataWriteController;
 
 namespace {
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "UserDataFileIOImpl", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 constexpr std::uint64_t kAllOnes = ~std::uint64_t{0};
 

@@ -2,7 +2,7 @@
 // the three messages, the parity split and the producer-side calls.
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
 #include "LumoQVE/UserDataFileIO.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 
 #include <algorithm>
@@ -15,10 +15,7 @@ using namespace AnnulusFileIOErrors;
 
 namespace {
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "UserDataFileIOImpl", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 constexpr const char16_t* kCtor = u"AnnulusFileIO::UserDataFileIOImpl::UserDataFileIOImpl";
 constexpr const char16_t* kRun = u"AnnulusFileIO::UserDataFileIOImpl::UserDataThreadMsgWrite::run";

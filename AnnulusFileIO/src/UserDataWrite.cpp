@@ -3,7 +3,7 @@
 // failing one.
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
 #include "LumoQVE/UserDataFileIO.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 
 #include <algorithm>
@@ -15,10 +15,7 @@ using Controller = UserDataFileIOImpl::UserDataWriteController;
 
 namespace {
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "UserDataFileIOImpl", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 Controller& as(const std::shared_ptr<WriterBase::WriteControllerBase>& c) {
   return static_cast<Controller&>(*c);

@@ -1,7 +1,7 @@
 // One written buffer: widened to whole recording units, given blocks,
 // written with its parity beside it, and written again after an error.
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 
 #include <algorithm>
@@ -15,10 +15,7 @@ using Controller = UserDataFileIOImpl::UserDataWriteController;
 
 namespace {
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "UserDataWriteController", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 constexpr const char16_t* kWrite = u"AnnulusFileIO::UserDataFileIOImpl::UserDataWriteController::writeProcImpl";
 constexpr const char16_t* kAdjust =

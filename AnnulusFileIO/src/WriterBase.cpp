@@ -1,7 +1,7 @@
 #include "AnnulusFileIO/WriterBase.h"
 
 #include "AnnulusFileIO/ResultCodes.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 #include "platform/win32.h"
 
@@ -13,10 +13,7 @@ using namespace AnnulusFileIOErrors;
 
 namespace {
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "WriterThread", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 }  // namespace
 

@@ -4,7 +4,7 @@
 #include "AnnulusFileIO/ResultCodes.h"
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
 #include "LumoQVE/PackedFileIO.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 #include "platform/win32.h"
 
@@ -20,10 +20,7 @@ using namespace AnnulusFileIOErrors;
 
 namespace {
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "PackedFileIO", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 std::uint64_t rub() { return UserDataFileIOImpl::rubBytes(); }
 

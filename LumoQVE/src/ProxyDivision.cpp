@@ -7,7 +7,7 @@
 #include "LumoQVE/PackedFileIO.h"
 #include "kel/entry.h"
 #include "kel/errors.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 #include "platform/codepage.h"
 #include "platform/win32.h"
@@ -23,10 +23,7 @@ using namespace AnnulusFileIOErrors;
 
 namespace {
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "PackedFileIO", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 constexpr const char16_t* kInconsistent = u"rebuild area does not exist. is inconsistent.";
 

@@ -5,7 +5,7 @@
 #include "LumoQVE/UserDataFileIO.h"
 #include "kel/entry.h"
 #include "kel/errors.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 #include "platform/codepage.h"
 #include "platform/win32.h"
@@ -21,10 +21,7 @@ using namespace AnnulusFileIOErrors;
 
 namespace {
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "RealFileWriter", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 std::mutex g_currentLock;
 std::weak_ptr<RealFileWriter> g_current;

@@ -5,7 +5,7 @@
 
 #include "AnnulusFileIO/ResultCodes.h"
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
-#include "kel/kel_trace.h"
+#include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 #include "platform/codepage.h"
 #include "platform/win32.h"
@@ -20,10 +20,7 @@ using namespace AnnulusFileIOErrors;
 
 namespace {
 
-template <class... A>
-void trace(int kind, const char16_t* method, int line, const char16_t* format, A... args) {
-  KelTrace(0, kind, 0, "UserDataFileIO", method, line, format, args...);
-}
+using AnnulusFileIO::trace;
 
 // Only one file is open at a time: the gate is taken by the factory and
 // given back by close (or by the object's end). The open event asks a
