@@ -1,4 +1,5 @@
 #include "sdk_support.h"
+#include "support/settles.h"
 
 #include "scsi_device.h"
 #include "sdk_frame.h"
@@ -147,9 +148,7 @@ void SdkSimTest::TearDown() {
   sim_.reset();
   // The library's client notices the closed pipe on its reader thread; the
   // next test must not write into the old connection.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (PxoUtilityLib::sdkServiceInterface().isConnected() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::yield();
+  kel_test::settles([] { return !PxoUtilityLib::sdkServiceInterface().isConnected(); });
 }
 
 void SdkSimTest::formatLoadedDisc() {

@@ -1,6 +1,7 @@
 // The named-pipe client and quorvel_scsi_transfer against a scripted service
 // on the real platform pipe.
 #include "kel/pipe_client.h"
+#include "support/settles.h"
 #include "kel/response.h"
 #include "kel/scsi.h"
 
@@ -85,9 +86,7 @@ class PipeClient : public ::testing::Test {
     kel::SetDriveCommandContextSource(nullptr);
     kel::SetMediumCookie(0);
     // The process-wide client notices the closed connection on its own.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
+    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
     unsetenv("KEL_PIPE_DIR");
     kel::SetResponseStream(nullptr);
     if (host_) std::fclose(host_);
@@ -587,9 +586,7 @@ class PipeClientSim : public ::testing::Test {
     sim_.reset();
     kel::SetDriveCommandContextSource(nullptr);
     kel::SetMediumCookie(0);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
+    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
     kel::SetResponseStream(nullptr);
     std::fclose(host_);
   }

@@ -3,6 +3,7 @@
 // metadata cache file opened, closed and deleted by the real cache agent
 // thread, and the zone map of a node.
 #include "support.h"
+#include "support/settles.h"
 
 #include "drive/client_if.h"
 #include "kel/config.h"
@@ -61,9 +62,7 @@ class LocalCache : public ::testing::Test {
     if (!sim_) return;
     sim_.reset();
     kel::SetMediumCookie(0);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
+    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
   }
 
   void start_agent() {

@@ -1,4 +1,5 @@
 #include "support_tree.h"
+#include "support/settles.h"
 
 #include "support.h"
 
@@ -366,9 +367,7 @@ void SimMount::stop() {
   if (sim_) {
     sim_.reset();
     kel::SetMediumCookie(0);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
+    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
   }
 }
 

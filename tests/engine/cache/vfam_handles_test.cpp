@@ -1,6 +1,7 @@
 // The VFAM client's handle table, block I/O of VFAM-backed buffers, the wait
 // for the agent's mount, and the agent's start and stop through the channel.
 #include "vfam_support.h"
+#include "support/settles.h"
 
 #include "drive/client_if.h"
 #include "kel/config.h"
@@ -193,9 +194,7 @@ class DriveUp {
     clientif_delete();
     sim_.reset();
     kel::SetMediumCookie(0);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
+    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
     kel::ResetConfigCache();
     std::error_code ec;
     fs::remove_all(dir_, ec);

@@ -1,6 +1,7 @@
 // Backtrack of a rewritable cartridge by the rewritable media service,
 // through the real pipe client and storage_scsi against the simulated drive.
 #include "drive_fixture.h"
+#include "support/settles.h"
 
 #include "drive/scsi_service_re.h"
 #include "kel/pipe_client.h"
@@ -62,9 +63,7 @@ class Backtrack : public ::testing::Test {
     ss_.reset();
     sim_.reset();
     kel::SetMediumCookie(0);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
+    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
     fakedrive::use_pipe(false);
     kel::ResetConfigCache();
     std::error_code ec;

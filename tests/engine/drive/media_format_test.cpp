@@ -3,6 +3,7 @@
 // The slot images are checked with udfinfo and with the volume rules of this
 // system (sequence numbers, partition maps, identifiers, positions).
 #include "drive_fixture.h"
+#include "support/settles.h"
 
 #include "drive/client_if.h"
 #include "drive/scsi_service.h"
@@ -92,9 +93,7 @@ class MediaSim : public ::testing::Test {
     ss_.reset();
     sim_.reset();
     kel::SetMediumCookie(0);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
+    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
   }
   std::vector<kelsim::TranscriptEntry> commands(int opcode = -1) const {
     std::vector<kelsim::TranscriptEntry> out;

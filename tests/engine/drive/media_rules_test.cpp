@@ -3,6 +3,7 @@
 // mount makes, reading the disc through the drive client against the
 // simulated drive.
 #include "drive_fixture.h"
+#include "support/settles.h"
 
 #include "drive/client_if.h"
 #include "drive/device_control.h"
@@ -100,9 +101,7 @@ class MediaRules : public ::testing::Test {
     pclient_if = nullptr;
     sim_.reset();
     kel::SetMediumCookie(0);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
+    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
   }
   // Reads the anchors and the sequences of the loaded disc as a mount does
   // and applies the sequence rules.

@@ -2,6 +2,7 @@
 // service and changer drive: pre-mount, mount of the last slot, and blocks
 // read and written through the buffer and cluster calls.
 #include "drive_fixture.h"
+#include "support/settles.h"
 
 #include "drive/client_if.h"
 #include "drive/device_control.h"
@@ -61,9 +62,7 @@ class SimClient : public ::testing::Test {
     if (!sim_) return;
     sim_.reset();
     kel::SetMediumCookie(0);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
+    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
   }
   // Disc 0 of a write-once cartridge as the automatic format leaves it.
   void format_write_once_disc0() { format_write_once_disc(0); }

@@ -2,6 +2,7 @@
 // service and changer drive: what the drive receives and how its answers
 // are read.
 #include "drive_fixture.h"
+#include "support/settles.h"
 
 #include "command_cases.h"
 
@@ -63,9 +64,7 @@ class SimDrive : public ::testing::Test {
     sim_.reset();
     kel::SetMediumCookie(0);
     // The client notices the broken pipe on its reader thread.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
+    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
   }
   // SCSI requests the service received (end-of-request notices left out).
   std::vector<kelsim::TranscriptEntry> commands(int opcode = -1) const {

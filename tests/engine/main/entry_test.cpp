@@ -2,6 +2,7 @@
 // process: the drive layer talks to the simulated drive through the real
 // pipe client; the log lines are recorded.
 #include "drive/client_if.h"
+#include "support/settles.h"
 #include "kel/config.h"
 #include "kel/debug.h"
 #include "kel/entry.h"
@@ -207,9 +208,7 @@ class InitialiseTest : public ::testing::Test {
     kel::SetMediumCookie(0);
     // A deadline a healthy run never reaches: the client sees the broken
     // connection as soon as the service is gone.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
+    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
   }
   int initialise() { return Initialise(3, argv_.data()); }
 

@@ -1,6 +1,7 @@
 // The UDF code against the real drive client and the simulated drive (see
 // support_drive.h).
 #include "engine/udf/support_drive.h"
+#include "support/settles.h"
 #include "engine/udf/support_fakes.h"
 
 #include "drive/client_if.h"
@@ -295,8 +296,7 @@ SimVolume::~SimVolume() {
   sim_.reset();
   kel::SetMediumCookie(0);
   // The pipe client notices the closed pipe on its own thread.
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
   clock_.reset();
   kel::ResetConfigCache();
   std::error_code ec;

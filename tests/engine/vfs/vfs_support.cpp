@@ -1,4 +1,5 @@
 #include "vfs_support.h"
+#include "support/settles.h"
 
 #include "drive/client_if.h"
 #include "kel/config.h"
@@ -105,9 +106,7 @@ void SimVolume::stop() {
   pclient_if = nullptr;
   sim_.reset();
   kel::SetMediumCookie(0);
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (kel::ServiceInterface().isConnected() && std::chrono::steady_clock::now() < until)
-    std::this_thread::yield();
+  kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
 }
 
 udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out) {

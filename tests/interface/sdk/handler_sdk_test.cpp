@@ -3,6 +3,7 @@
 // it listed) through the request loop over the fake engine, with the real
 // library searching builder slot images in the simulated cartridge.
 #include "kel/entry.h"
+#include "support/settles.h"
 #include "kel/handler.h"
 #include "kel/mdcfs.h"
 #include "kel/pipe_client.h"
@@ -88,9 +89,7 @@ class HandlerSdkTest : public ::testing::Test {
     h.reset();
     // The library's own client sees the closed pipe on its reader thread;
     // the next test must not write into the old connection.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (PxoUtilityLib::sdkServiceInterface().isConnected() && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::yield();
+    kel_test::settles([] { return !PxoUtilityLib::sdkServiceInterface().isConnected(); });
   }
   fakeengine::FakeEngine& engine() { return h->engine(); }
   void rollbackOnError() { h->setRegistry({"\"Rollback Mount On Error\"=dword:00000001"}); }
