@@ -1,4 +1,5 @@
 #include "handler_harness.h"
+#include "harness_io.h"
 
 #include "kel/config.h"
 #include "kel/entry.h"
@@ -90,20 +91,11 @@ HandlerHarness::~HandlerHarness() {
 }
 
 void HandlerHarness::setRegistry(const std::vector<std::string>& lines) {
-  std::ofstream f(dir_ + "/registry.reg");
-  f << "Windows Registry Editor Version 5.00\n\n"
-    << "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Stravo\\KELFS]\n";
-  for (const auto& l : lines) f << l << "\n";
-  f.close();
-  kel::ResetConfigCache();
+  harness_io::writeRegistry(dir_ + "/registry.reg", lines);
 }
 
 void HandlerHarness::run(const std::string& requests) {
-  if (in_) std::fclose(in_);
-  in_ = std::tmpfile();
-  std::fwrite(requests.data(), 1, requests.size(), in_);
-  std::rewind(in_);
-  kel::SetRequestStream(in_);
+  harness_io::feedRequests(in_, requests);
   // The end of input ends the loop with the parser's error.
   quorvel_kel_run(&fakeengine::operations(), sim_->cookie_text().c_str());
 }

@@ -1,4 +1,5 @@
 #include "loop_harness.h"
+#include "harness_io.h"
 
 #include "kel/config.h"
 #include "kel/entry.h"
@@ -136,20 +137,11 @@ LoopHarness::~LoopHarness() {
 }
 
 void LoopHarness::setRegistry(const std::vector<std::string>& lines) {
-  std::ofstream f(dir_ + "/registry.reg");
-  f << "Windows Registry Editor Version 5.00\n\n"
-    << "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Stravo\\KELFS]\n";
-  for (const auto& l : lines) f << l << "\n";
-  f.close();
-  kel::ResetConfigCache();
+  harness_io::writeRegistry(dir_ + "/registry.reg", lines);
 }
 
 void LoopHarness::setInput(const std::string& bytes) {
-  if (in_) std::fclose(in_);
-  in_ = std::tmpfile();
-  std::fwrite(bytes.data(), 1, bytes.size(), in_);
-  std::rewind(in_);
-  kel::SetRequestStream(in_);
+  harness_io::feedRequests(in_, bytes);
 }
 
 std::uint16_t LoopHarness::run(const char* cookie) {
