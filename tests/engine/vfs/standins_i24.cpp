@@ -7,6 +7,9 @@
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvfs/mdcudfsr_mount_calls.h"
 
+struct mdcudfsr_cache_node;
+int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visible);
+
 namespace vfs_test {
 std::vector<std::string> g_mount_calls;
 std::map<std::string, std::vector<int>> g_mount_answers;
@@ -43,6 +46,9 @@ int mdcudfsr_cluster_read_buff_umount() { return mount_call("cluster_read_buff_u
 int mdcudfsr_mdcfsctrl_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed) {
   if (changed) *changed = 0;
   return mount_call("mount_next_track");
+}
+int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node*, int visible) {
+  return mount_call("set_file_visibility " + std::to_string(visible));
 }
 
 // The vnode-operation vector the node cache hands to new vnodes (the vnode
