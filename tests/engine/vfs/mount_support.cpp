@@ -4,6 +4,8 @@
 #include "drive/device_control.h"
 #include "udf/udf_vds_rules.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include "kel/config.h"
 #include "kelagent/fscache_agent.h"
@@ -48,11 +50,13 @@ void MountHarness::SetUp() {
 }
 
 void MountHarness::TearDown() {
+  if (std::getenv("KEL_TEST_DUMP"))
+    for (const auto& l : log_lines()) std::fprintf(stderr, "%s\n", l.c_str());
   if (record()) EXPECT_EQ(0, host_unmount(1));
   FsCacheAgent_stop_unopened();
   kel_tree_set_root(nullptr);
   device_vnode_.reset();
-  if (agent_starts_) EXPECT_TRUE(agent_ended()) << "the agent thread ends with the mount";
+  if (agents_running_) EXPECT_TRUE(agent_ended()) << "the agent thread ends with the mount";
   SimVolume::TearDown();
 }
 
@@ -70,9 +74,14 @@ std::vector<std::uint8_t> MountHarness::value_1500h(std::uint32_t slot, std::uin
   return v;
 }
 
-void MountHarness::prepare(udf_test::MediumClass cls) {
-  layout_ = start_volume(cls);
-  sim_->cartridge().attributes[0x1500] = {0, value_1500h(0, layout_.metadata_file_loc)};
+void MountHarness::prepare(udf_test::MediumClass cls, std::uint32_t medium_type,
+                           const std::function<void(kelsim::Cartridge&)>& tweak) {
+  if (agents_running_) EXPECT_TRUE(agent_ended()) << "the agent thread of the last mount ends";
+  const udf_test::ImageSpec spec = udf_test::spec_for(cls, 0);
+  layout_ = start_volume(cls, nullptr, medium_type, [&](kelsim::Cartridge& cart) {
+    cart.attributes[0x1500] = {0, value_1500h(0, udf_test::layout_for(spec).metadata_file_loc)};
+    if (tweak) tweak(cart);
+  });
   take_opcodes();
 }
 
@@ -88,7 +97,7 @@ int MountHarness::host_mount(std::uint32_t flags, bool premount) {
     if (err) return err;
   }
   if (FsCacheAgent_main_func(3, argp_.data()) == 0) return 12;
-  ++agent_starts_;
+  ++agents_running_;
   host_mp_ = mount{};
   args_.flags = flags;
   root_ = nullptr;
@@ -107,9 +116,11 @@ int MountHarness::host_unmount(int force) { return mdcudfsr_vfsops_table.vfs_unm
 
 bool MountHarness::agent_ended() {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (count_log("handler22.Start return ") < agent_starts_ && std::chrono::steady_clock::now() < until)
+  while (count_log("handler22.Start return ") < agents_running_ && std::chrono::steady_clock::now() < until)
     std::this_thread::yield();
-  return count_log("handler22.Start return ") >= agent_starts_;
+  if (count_log("handler22.Start return ") < agents_running_) return false;
+  agents_running_ = 0;
+  return true;
 }
 
 MDCFS_MOUNT_INFORMATION MountHarness::drive_copy() {

@@ -32,7 +32,8 @@ class MountHarness : public SimVolume {
   void TearDown() override;
   // A drive whose slot 0 holds the image builder's volume of that class.
   // Its cartridge memory holds a valid 1500h naming the metadata file.
-  void prepare(udf_test::MediumClass cls);
+  void prepare(udf_test::MediumClass cls, std::uint32_t medium_type = 0,
+               const std::function<void(kelsim::Cartridge&)>& tweak = {});
   // A 1500h value of this system whose position word names the metadata file.
   static std::vector<std::uint8_t> value_1500h(std::uint32_t slot, std::uint32_t metadata_loc);
   // Mount: agent thread, arguments with these flags, mount, start, root.
@@ -41,7 +42,8 @@ class MountHarness : public SimVolume {
   int host_mount(std::uint32_t flags = 0x202, bool premount = true);
   // Unmount with force 0 or 1.
   int host_unmount(int force);
-  // Waits (real time, bounded) until the agent thread has logged its end.
+  // Waits (real time, bounded) until the agent threads started since the
+  // last call have logged their end; tests clear no log while one runs.
   bool agent_ended();
   mdcudfsr_mount* record() { return static_cast<mdcudfsr_mount*>(vfs_fsprivate(&host_mp_)); }
   // The drive layer's copy of the mount information.
@@ -55,7 +57,7 @@ class MountHarness : public SimVolume {
   mount host_mp_{};
   vnode_t root_ = nullptr;
   std::shared_ptr<vnode> device_vnode_;
-  int agent_starts_ = 0;
+  int agents_running_ = 0;
   std::vector<std::string> argv_;
   std::vector<char*> argp_;
   udf_test::ImageLayout layout_{};

@@ -2,34 +2,162 @@
 // mount, start, root) against simulated cartridges, and the unmount.
 #include "mount_support.h"
 
+#include "drive/client_if.h"
 #include "drive/device_control.h"
 #include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_mount.h"
+#include "kelvfs/mdcudfsr_mount_fs.h"
+#include "kelvfs/mdcudfsr_vfsops.h"
+#include "kelvfs/mdcudfsr_volume_attr.h"
+
+#include <algorithm>
 
 namespace {
 
 using namespace vfs_test;
 using udf_test::MediumClass;
 
-class Mount : public MountHarness {};
+class Mount : public MountHarness {
+ protected:
+  bool called(const std::string& call) {
+    return std::find(g_mount_calls.begin(), g_mount_calls.end(), call) != g_mount_calls.end();
+  }
+};
 
-TEST_F(Mount, WriteOnceVolumeMountsReadWrite) {
-  prepare(MediumClass::WriteOnce);
-  const int r = host_mount();
-  for (const auto& l : log_lines()) if (l.find("ERR") != std::string::npos || l.find("WARN") != std::string::npos) std::printf("%s", l.c_str());
-  ASSERT_EQ(0, r);
-  mdcudfsr_mount* m = record();
-  ASSERT_NE(nullptr, m);
-  EXPECT_NE(nullptr, root_);
-  EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
-  EXPECT_EQ(1, m->mount_completed);
-  EXPECT_EQ(0, m->mounting);
+// Written volumes of the three medium kinds mount read-write and publish
+// {0, 0, 0, medium type}.
+TEST_F(Mount, WrittenVolumesMountReadWrite) {
+  struct Case {
+    MediumClass cls;
+    std::uint32_t medium;
+  };
+  for (const Case& c : {Case{MediumClass::WriteOnce, 0xE1}, Case{MediumClass::WriteOnce, 0xF1},
+                        Case{MediumClass::Rewritable, 0xE2}}) {
+    SCOPED_TRACE(c.medium);
+    g_mount_calls.clear();
+    prepare(c.cls, c.medium);
+    ASSERT_EQ(0, host_mount());
+    mdcudfsr_mount* m = record();
+    ASSERT_NE(nullptr, m);
+    EXPECT_NE(nullptr, root_) << "root resolves after the mount";
+    EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+    EXPECT_EQ(0x10201000u, vfs_flags(&host_mp_));
+    EXPECT_EQ(1, m->mount_completed);
+    EXPECT_EQ(0, m->mounting);
+    EXPECT_EQ(0, m->size_unknown);
+    EXPECT_EQ(vfs_context_pid(&ctx_), m->mounting_pid);
+    const MDCFS_MOUNT_INFORMATION mi = drive_copy();
+    EXPECT_EQ(0u, mi.MountStatus);
+    EXPECT_EQ(0u, mi.WriteProtectReasonFlags);
+    EXPECT_EQ(0u, mi.AccessMode);
+    EXPECT_EQ(c.medium, mi.MediumType);
+    EXPECT_TRUE(called("cluster_read_buff_mount QMR-T300B"));
+    EXPECT_EQ(c.medium == 0xE2, called("make_defect_map 1")) << "the rewritable disc's defect map is rebuilt";
+    EXPECT_TRUE(logged("{KELUDFS_LOG}[1]")) << "the event line of a normal mount, kind 1";
+    EXPECT_TRUE(logged("Mounting the volume finished."));
+    EXPECT_TRUE(logged("Mount Slot:0. MediumUniqueID:"));
+    EXPECT_EQ(0, host_unmount(1));
+    EXPECT_EQ(nullptr, record());
+    EXPECT_TRUE(agent_ended());
+  }
+}
+
+// Raw outcomes: the record is freed, the agent thread ends, the drive layer
+// keeps the published record.
+TEST_F(Mount, EmptyDiscMountsRaw) {
+  // A cartridge of blank discs; flag 0x80 keeps the drive layer from
+  // formatting the loaded one at the load of the last written slot.
+  start();
+  EXPECT_EQ(22, host_mount(0x282, false));
+  EXPECT_EQ(nullptr, record()) << "the mount record is freed";
+  EXPECT_TRUE(agent_ended());
+  EXPECT_TRUE(logged("media_status = MDCFS_MEDIA_STATUS_EMPTY. Set RawMount.\n"));
+  EXPECT_TRUE(logged("force unmount\n"));
   const MDCFS_MOUNT_INFORMATION mi = drive_copy();
-  EXPECT_EQ(0u, mi.MountStatus);
-  EXPECT_EQ(0u, mi.WriteProtectReasonFlags);
-  EXPECT_EQ(0u, mi.AccessMode);
-  EXPECT_EQ(0xE1, mi.MediumType);
+  EXPECT_EQ(MNTSTATUS_EMPTY, mi.MountStatus);
+  EXPECT_EQ(2u, mi.AccessMode);
+  EXPECT_FALSE(logged("ErrorType:0x00")) << "an empty disc is not reported";
+}
+
+TEST_F(Mount, DriveLayerRawCopyMountsRawWithoutReport) {
+  prepare(MediumClass::WriteOnce);
+  char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
+  int a = 0, b = 0, c = 0;
+  ASSERT_EQ(0, premount_operation(dev, media, &a, &b, &c));
+  MDCFS_MOUNT_INFORMATION raw{0x80000500u, 0x80000u, 2, 0xE1, 0, 0, 0};
+  ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&raw), 0, &ctx_));
+  clear_log();
+  EXPECT_EQ(22, host_mount(0x202, false));
+  EXPECT_TRUE(logged("Set RawMount.\n"));
+  EXPECT_EQ(nullptr, record());
+  EXPECT_FALSE(logged("Driver detect an error.")) << "no error report";
+}
+
+// Reasons make the volume read-only: result 0 with MNT_RDONLY.
+TEST_F(Mount, ReasonsMountReadOnly) {
+  struct Case {
+    const char* what;
+    std::uint32_t reason;
+  };
+  for (const Case& c : {Case{"finalized", WRPROT_FINALIZED}, Case{"cartridge memory protected", WRPROT_CM_PROTECTED}}) {
+    SCOPED_TRACE(c.what);
+    prepare(MediumClass::WriteOnce, 0, [&](kelsim::Cartridge& cart) {
+      if (c.reason == WRPROT_FINALIZED) {
+        kelsim::Disc& d = cart.disc(0);
+        d.status = kelsim::DiscStatus::Complete;
+        for (auto& t : d.tracks) t.closed = true;
+      } else {
+        cart.attributes[0x0D03] = {0, std::vector<std::uint8_t>(8, 1)};
+      }
+    });
+    ASSERT_EQ(0, host_mount());
+    ASSERT_NE(nullptr, record());
+    EXPECT_NE(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+    EXPECT_NE(0u, record()->mntinfo.WriteProtectReasonFlags & c.reason);
+    EXPECT_NE(0u, drive_copy().WriteProtectReasonFlags & c.reason);
+    EXPECT_EQ(0u, drive_copy().AccessMode);
+    EXPECT_EQ(0, host_unmount(1));
+  }
+}
+
+TEST_F(Mount, NoMountRecord) {
+  mount none{};
+  vnode_t vp = reinterpret_cast<vnode_t>(&none);
+  EXPECT_EQ(0, mdcudfsr_vfsops_table.vfs_start(&none, 0, &ctx_));
+  EXPECT_EQ(22, mdcudfsr_vfsops_table.vfs_root(&none, &vp, &ctx_));
+  EXPECT_EQ(nullptr, vp);
+  EXPECT_EQ(0, mdcudfsr_vfsops_table.vfs_unmount(&none, 0, &ctx_));
+  EXPECT_TRUE(logged("mdcudfsrmp\n"));
+}
+
+TEST(VfsOps, TableHoldsTheOperationsInSlotOrder) {
+  const mdcudfsr_vfsops& t = mdcudfsr_vfsops_table;
+  EXPECT_EQ(&mdcudfsr_vfsop_mount, t.vfs_mount);
+  EXPECT_EQ(&mdcudfsr_vfsop_start, t.vfs_start);
+  EXPECT_EQ(&mdcudfsr_vfsop_unmount, t.vfs_unmount);
+  EXPECT_EQ(&mdcudfsr_vfsop_root, t.vfs_root);
+  EXPECT_EQ(&mdcudfsr_vfsop_getattr, t.vfs_getattr);
+  EXPECT_EQ(&mdcudfsr_vfsop_setattr, t.vfs_setattr);
+  for (void* empty : {t.vfs_quotactl, t.vfs_vget, t.vfs_fhtovp, t.vfs_vptofh, t.vfs_init, t.vfs_sysctl})
+    EXPECT_EQ(nullptr, empty);
+}
+
+TEST(ObjectLimit, TableByMediumAndVolumeType) {
+  struct Case {
+    std::uint32_t medium, volume_type;
+    std::uint64_t objects;
+    int result;
+  };
+  const Case cases[] = {
+      {0xE2, 1, 240000, 0},  {0xE2, 1, 240001, 22}, {0xE2, 0, 60000, 0},   {0xE2, 0, 60001, 22},
+      {0x51, 0, 5000, 0},    {0x51, 0, 5001, 30},   {0x51, 0, 8000, 30},   {0x51, 0, 8001, 22},
+      {0x57, 0, 6001, 30},   {0xF2, 0, 800000, 0},  {0xF2, 1, 240001, 22}, {0xF1, 3, 480001, 22},
+      {0xD2, 0, 20001, 22},  {0x54, 0, 0, 22},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(c.result, mdcudfsr_object_limit_check(c.medium, c.volume_type, c.objects))
+        << std::hex << c.medium << " " << c.volume_type << " " << std::dec << c.objects;
 }
 
 }  // namespace

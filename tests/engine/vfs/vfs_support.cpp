@@ -109,8 +109,11 @@ void SimVolume::stop() {
   kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
 }
 
-udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out) {
-  const udf_test::ImageSpec spec = udf_test::spec_for(cls, 0);
+udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out,
+                                             std::uint32_t medium_type,
+                                             const std::function<void(kelsim::Cartridge&)>& tweak) {
+  udf_test::ImageSpec spec = udf_test::spec_for(cls, 0);
+  if (medium_type) spec.medium_type = medium_type;
   if (spec_out) *spec_out = spec;
   std::vector<std::uint8_t> image;
   const udf_test::ImageLayout layout = udf_test::build_volume(spec, image);
@@ -139,6 +142,7 @@ udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_tes
     d.status = kelsim::DiscStatus::Complete;
     d.highest_written = spec.sectors;
   }
+  if (tweak) tweak(cart);
   EXPECT_EQ(cart.save(), 0u);
   start_drive_client();
   if (mnt_->is_rewritable) {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,7 +69,11 @@ class SimVolume : public ::testing::Test {
   void stop();
   // Starts a drive whose loaded slot holds the image builder's volume and
   // reads its anchor and descriptor sequences into the mount record.
-  udf_test::ImageLayout start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out = nullptr);
+  // `medium_type` replaces the class's; `tweak` changes the cartridge before
+  // the drive client first sees it.
+  udf_test::ImageLayout start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out = nullptr,
+                                     std::uint32_t medium_type = 0,
+                                     const std::function<void(kelsim::Cartridge&)>& tweak = {});
   // The SCSI operation codes the drive received since the last call.
   std::vector<std::uint8_t> take_opcodes();
   void stop_drive_client();
