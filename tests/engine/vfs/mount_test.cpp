@@ -4,7 +4,11 @@
 
 #include "drive/client_if.h"
 #include "drive/device_control.h"
+#include "kelhost/gnrc.h"
 #include "kelhost/kern.h"
+#include "kelhost/vnode.h"
+#include "kelagent/mdc_channel.h"
+#include "kelagent/metacache.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvfs/mdcudfsr_mount_fs.h"
@@ -12,6 +16,9 @@
 #include "kelvfs/mdcudfsr_volume_attr.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
 
 namespace {
 
@@ -158,6 +165,134 @@ TEST(ObjectLimit, TableByMediumAndVolumeType) {
   for (const Case& c : cases)
     EXPECT_EQ(c.result, mdcudfsr_object_limit_check(c.medium, c.volume_type, c.objects))
         << std::hex << c.medium << " " << c.volume_type << " " << std::dec << c.objects;
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+using udf_test::MediumClass;
+
+class Unmount : public MountHarness {
+ protected:
+  int count_ioctl(std::uint32_t code, std::uint32_t word) {
+    int n = 0;
+    for (const auto& c : ioctls()) n += c.first == code && c.second == word;
+    return n;
+  }
+};
+
+TEST_F(Unmount, ForcedFreesTheRecordAndEndsTheAgent) {
+  for (std::uint32_t flags : {0x202u, 0x222u}) {
+    SCOPED_TRACE(flags);
+    prepare(MediumClass::WriteOnce);
+    ASSERT_EQ(0, host_mount(flags & ~0x20u));
+    record()->mount_ext_flags |= flags & 0x20u;  // a rollback mount's flag, as unmount reads it
+    record()->metadata_changed = 1;
+    g_flush_calls.clear();
+    clear_ioctls();
+    ASSERT_EQ(0, host_unmount(1));
+    EXPECT_EQ(nullptr, record());
+    EXPECT_TRUE(agent_ended());
+    EXPECT_EQ(flags & 0x20u ? 0 : 1, count_ioctl(PXOIOSETBEFOREACCESSMODE, 0));
+    EXPECT_EQ(1, count_ioctl(PXOIONOTIFYUNMOUNT, 1));
+    ASSERT_EQ(1u, g_flush_calls.size()) << "a changed volume is flushed";
+    EXPECT_EQ("flush 1,1,0,1,0 policy=1", g_flush_calls[0]);
+    EXPECT_TRUE(logged("Unmounting the volume finished. "));
+    EXPECT_NE(std::find(g_mount_calls.begin(), g_mount_calls.end(), "cluster_read_buff_umount"), g_mount_calls.end());
+  }
+}
+
+TEST_F(Unmount, UnforcedBeforeTheFilterIsRefused) {
+  prepare(MediumClass::WriteOnce);
+  ASSERT_EQ(0, host_mount(0x200));
+  record()->total_blocks = 100;
+  record()->free_blocks = 50;
+  record()->size_unknown = 0;
+  clear_ioctls();
+  EXPECT_EQ(16, host_unmount(0));
+  ASSERT_NE(nullptr, record()) << "still mounted";
+  EXPECT_EQ(0, record()->unmounting);
+  vfs_attr a{};
+  a.f_active = 0xFFFFFFFFu & ~(1ull << 21);
+  ASSERT_EQ(0, mdcudfsr_vfsop_getattr(&host_mp_, &a, &ctx_));
+  EXPECT_EQ(0u, a.f_blocks);
+  EXPECT_EQ(0u, a.f_bfree);
+  EXPECT_EQ(0, count_ioctl(PXOIONOTIFYUNMOUNT, 1));
+  EXPECT_TRUE(logged("Unmounting the volume failed."));
+  record()->filter_notified = 1;
+  EXPECT_EQ(0, host_unmount(0)) << "once the filter was notified";
+  EXPECT_EQ(nullptr, record());
+}
+
+std::atomic<int> g_backtrack_ran{0};
+void backtrack_body(void* arg, std::uint64_t, ...) {
+  auto* m = static_cast<mdcudfsr_mount*>(arg);
+  g_backtrack_ran = 1;
+  std::lock_guard<std::mutex> lk(m->backtrack_mutex);
+  m->backtrack_running = 0;
+  m->backtrack_cond.notify_all();
+}
+
+TEST_F(Unmount, WaitsForTheBacktrackThread) {
+  prepare(MediumClass::Rewritable);
+  ASSERT_EQ(0, host_mount());
+  mdcudfsr_mount* m = record();
+  g_backtrack_ran = 0;
+  m->backtrack_running = 1;
+  m->backtrack_thread = mdcudfsr_thread_create(backtrack_body, m);
+  ASSERT_NE(nullptr, m->backtrack_thread);
+  ASSERT_EQ(0, mdcudfsr_thread_start(static_cast<mdcudfsr_thread_t>(m->backtrack_thread)));
+  ASSERT_EQ(0, host_unmount(1));
+  EXPECT_EQ(1, g_backtrack_ran.load());
+  EXPECT_TRUE(logged("mdcudfsr_backtrack_routine end check \n"));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// An agent that opens the channel, answers every request with error 5 and
+// never closes it: a mount that then fails is unmounted with force all the
+// same, after the close wait ran out on the injected clock.
+std::atomic<bool> g_stop_agent{false};
+void stubborn_agent() {
+  if (mdcudfsr_metacache_open() != 0) return;
+  std::vector<std::uint8_t> req(0x20000);
+  while (!g_stop_agent) {
+    const std::uint32_t n = mdcudfsr_metacache_read(req.data(), req.size());
+    if (n < sizeof(mdc_req_header_t)) break;
+    mdc_req_header_t rh;
+    std::memcpy(&rh, req.data(), sizeof rh);
+    mdc_ans_header_t ah{rh.seq_id, rh.req_id, 0, 0, 5};
+    mdcudfsr_metacache_write(&ah, sizeof ah);
+  }
+}
+
+class UnmountTimeout : public MountHarness {};
+
+TEST_F(UnmountTimeout, AnAgentThatNeverClosesStillLetsTheRecordGo) {
+  prepare(udf_test::MediumClass::WriteOnce);
+  g_stop_agent = false;
+  std::thread agent(stubborn_agent);
+  host_mp_ = mount{};
+  device_vnode_ = kel_make_vnode(&host_mp_, nullptr, 0, 0);
+  kel_tree_make_root(device_vnode_);
+  args_.flags = 0x202;
+  const std::uint64_t before = mount_clock_.now_ms();
+  const int r = mdcudfsr_vfsop_mount(&host_mp_, device_vnode_.get(), &args_, &ctx_);
+  EXPECT_NE(0, r) << "no cache file: the node cache cannot be set up";
+  EXPECT_EQ(nullptr, record());
+  EXPECT_TRUE(logged("force unmount\n"));
+  EXPECT_TRUE(logged("mdcudfsr_metacache_wait_close() return status("));
+  EXPECT_GE(mount_clock_.now_ms() - before, 5000u) << "the wait ran out on the injected clock";
+  EXPECT_TRUE(logged("Unmounting the volume finished. "));
+  g_stop_agent = true;
+  mdcudfsr_metacache_close();
+  agent.join();
 }
 
 }  // namespace

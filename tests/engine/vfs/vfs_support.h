@@ -27,6 +27,10 @@ extern int g_flush_result;
 // The caller's process name proc_name answers ("Application" by default).
 extern std::string g_proc_name;
 
+// Device controls sent since the last clear: (code, first word in).
+std::vector<std::pair<std::uint32_t, std::uint32_t>> ioctls();
+void clear_ioctls();
+
 // Log lines as the logger built them (header and message).
 std::vector<std::string> log_lines();
 void clear_log();
