@@ -296,3 +296,60 @@ TEST_F(UnmountTimeout, AnAgentThatNeverClosesStillLetsTheRecordGo) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// Both metadata file entries unreadable where the descriptors say; a copy
+// lies where the cartridge memory's position word points.
+class MountPartitions : public MountHarness {
+ protected:
+  // A first mount and unmount leave the cartridge memory as the system
+  // writes it; then the entries move.
+  void prepare_moved(std::uint32_t word_slot) {
+    const udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
+    const udf_test::ImageLayout l = udf_test::layout_for(spec);
+    prepare(udf_test::MediumClass::WriteOnce);
+    ASSERT_EQ(0, host_mount());
+    ASSERT_EQ(0, host_unmount(1));
+    ASSERT_TRUE(agent_ended());
+    kelsim::Cartridge& cart = sim_->cartridge();
+    for (std::uint32_t i = 0; i < 2; ++i) {
+      const std::uint32_t from = l.metadata_file_loc + 16 * i, to = kMoved + 16 * i;
+      std::vector<std::uint8_t> block(2048);
+      ASSERT_EQ(0u, cart.read_blocks(0, l.partition_start + from, 1, block.data()));
+      udf_test::relocate(block.data(), to);
+      ASSERT_EQ(0u, cart.write_blocks(0, l.partition_start + to, 1, block.data()));
+      std::vector<std::uint8_t> zero(2048, 0);
+      ASSERT_EQ(0u, cart.write_blocks(0, l.partition_start + from, 1, zero.data()));
+    }
+    cart.attributes[0x1500] = {0, value_1500h(word_slot, kMoved)};
+    g_mount_calls.clear();
+    clear_log();
+  }
+  static constexpr std::uint32_t kMoved = 1024;
+};
+
+TEST_F(MountPartitions, PositionWordOfTheLastWrittenSlotMountsAndRewritesTheDescriptors) {
+  prepare_moved(0);
+  ASSERT_EQ(0, host_mount());
+  ASSERT_NE(nullptr, record());
+  EXPECT_EQ(kMoved, record()->vds.pmap.type2_metadata.file_loc);
+  EXPECT_EQ(kMoved + 16, record()->vds.pmap.type2_metadata.mirror_file_loc);
+  EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+  EXPECT_NE(std::find(g_mount_calls.begin(), g_mount_calls.end(), "flush_descriptor_to_fscache_file"),
+            g_mount_calls.end())
+      << "the descriptors are rewritten";
+}
+
+TEST_F(MountPartitions, AnotherSlotsPositionWordMountsRaw) {
+  prepare_moved(1);
+  EXPECT_EQ(22, host_mount());
+  EXPECT_EQ(nullptr, record());
+  EXPECT_TRUE(logged("Inconsistent Slot Number. lastwrittenslot=0 VUVI=1\n"));
+  EXPECT_EQ(MNTSTATUS_UNREADABLE, drive_copy().MountStatus);
+  EXPECT_EQ(2u, drive_copy().AccessMode);
+}
+
+}  // namespace
