@@ -32,7 +32,7 @@ int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_ex
   return record("cache_check_metadata_aed_newlist");
 }
 
-// The metadata flushes and the VFAM buffer flush that sync reaches: each
+// The metadata flushes that sync, mount and unmount reach: each
 // records its arguments and the flush policy byte it saw.
 namespace vfs_test {
 std::vector<std::string> g_flush_calls;
@@ -55,8 +55,4 @@ int mdcudfsr_flush_metadata_and_descriptor_re(mdcudfsr_mount* mnt, int a, int b,
   record_flush(mnt, "flush_re " + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + "," +
                         std::to_string(ctx != nullptr) + "," + std::to_string(d) + "," + std::to_string(e));
   return vfs_test::g_flush_result;
-}
-int mdcudfsr_vfam_flush_buffers(mdcudfsr_mount* mnt, int flags, vfs_context_t) {
-  record_flush(mnt, "vfam " + std::to_string(flags));
-  return 6;  // as the unopened channel answers
 }

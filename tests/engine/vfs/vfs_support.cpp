@@ -12,6 +12,7 @@
 #include "udf/udf_rewritable.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include <filesystem>
 
@@ -109,8 +110,11 @@ void SimVolume::stop() {
   kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
 }
 
-udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out) {
-  const udf_test::ImageSpec spec = udf_test::spec_for(cls, 0);
+udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out,
+                                             std::uint32_t medium_type,
+                                             const std::function<void(kelsim::Cartridge&)>& tweak) {
+  udf_test::ImageSpec spec = udf_test::spec_for(cls, 0);
+  if (medium_type) spec.medium_type = medium_type;
   if (spec_out) *spec_out = spec;
   std::vector<std::uint8_t> image;
   const udf_test::ImageLayout layout = udf_test::build_volume(spec, image);
@@ -139,6 +143,7 @@ udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_tes
     d.status = kelsim::DiscStatus::Complete;
     d.highest_written = spec.sectors;
   }
+  if (tweak) tweak(cart);
   EXPECT_EQ(cart.save(), 0u);
   start_drive_client();
   if (mnt_->is_rewritable) {
@@ -190,4 +195,31 @@ extern "C" void __wrap_SendDebugStringA(int, const char* text) {
 extern "C" void __wrap_SendDebugStringW(int, const WCHAR* text) {
   std::lock_guard<std::mutex> lk(vfs_test::g_log_mu);
   vfs_test::g_lines.push_back(text ? platform::utf16_to_utf8(text) : std::string());
+}
+
+// Every device control the engine sends: its code and, for a control that
+// carries a value in, its first word.
+namespace vfs_test {
+std::mutex g_ioctl_mu;
+std::vector<std::pair<std::uint32_t, std::uint32_t>> g_ioctls;
+std::vector<std::pair<std::uint32_t, std::uint32_t>> ioctls() {
+  std::lock_guard<std::mutex> lk(g_ioctl_mu);
+  return g_ioctls;
+}
+void clear_ioctls() {
+  std::lock_guard<std::mutex> lk(g_ioctl_mu);
+  g_ioctls.clear();
+}
+}  // namespace vfs_test
+extern "C" int __real__Z10VNOP_IOCTLP5vnodejPciP11vfs_context(vnode_t vp, std::uint32_t code, char* data, int flags,
+                                                    vfs_context_t ctx);
+extern "C" int __wrap__Z10VNOP_IOCTLP5vnodejPciP11vfs_context(vnode_t vp, std::uint32_t code, char* data, int flags,
+                                                               vfs_context_t ctx) {
+  std::uint32_t word = 0;
+  if (data && (code & 0x80000000u) && ((code >> 16) & 0x1FFF) >= 4) std::memcpy(&word, data, 4);
+  {
+    std::lock_guard<std::mutex> lk(vfs_test::g_ioctl_mu);
+    vfs_test::g_ioctls.emplace_back(code, word);
+  }
+  return __real__Z10VNOP_IOCTLP5vnodejPciP11vfs_context(vp, code, data, flags, ctx);
 }

@@ -18,8 +18,7 @@ int mdcudfsr_flush_all_node_cluster(mdcudfsr_mount* mnt, vfs_context_t ctx);
 int mdcudfsr_vnode_iterate_cb(vnode_t vp, void* record);
 
 // The metadata and descriptor flushes (write-once and rewritable media) and
-// the VFAM buffer flush that sync runs.
+// sync runs.
 int mdcudfsr_flush_metadata_and_descriptor(mdcudfsr_mount* mnt, int a, int b, int c, vfs_context_t ctx, int d);
 int mdcudfsr_flush_metadata_and_descriptor_re(mdcudfsr_mount* mnt, int a, int b, int c, vfs_context_t ctx, int d,
                                               int e);
-int mdcudfsr_vfam_flush_buffers(mdcudfsr_mount* mnt, int flags, vfs_context_t ctx);
