@@ -1,26 +1,49 @@
 // The operation table and the slots that are built.
 #include "kelmain/slots.h"
 
+#include "slot_calls.h"
+
 #include "drive/client_if.h"
 #include "drive/device_control.h"
 #include "kel/entry.h"
 #include "kelhost/log.h"
 #include "kelhost/vnode.h"
+#include "kelcache/cache.h"
+#include "kelcache/cache_node.h"
 #include "kelmain/engine_main.h"
 #include "platform/sync.h"
+#include "udf/udf_names.h"
 
 #include <cstring>
 
 namespace kelmain {
 namespace {
 
-vfs_context caller_context() { return vfs_context{static_cast<std::uint64_t>(GetCurrentProcessId())}; }
+
+constexpr const char* kNoActiveNode = "mdcudfsrcnp && mdcudfsrcnp->status!=MDCUDFSR_NODE_STATUS_INACTIVE";
+
+mdcudfsr_cache_node* node_of(vnode_t vp) { return vp ? static_cast<mdcudfsr_cache_node*>(vp->v_data) : nullptr; }
+
+// Runs read on the node locked, when it is there and active; false (logged)
+// otherwise.
+template <class Read>
+bool with_active_node(vnode_t vp, const char* function, Read read) {
+  mdcudfsr_cache_node* n = node_of(vp);
+  if (n && mdcudfsr_cache_lock_node(n, MDCUDFSR_WAIT_FOREVER) == 0) {
+    const bool active = !mdcudfsr_is_inactive(n);
+    if (active) read(n);
+    mdcudfsr_cache_unlock_node(n);
+    if (active) return true;
+  }
+  KEL_LOG_AS(function, KEL_LOG_ERR, KEL_MOD_FUSE, KEL_MARK_NOTE, "%s", kNoActiveNode);
+  return false;
+}
 
 // The drive layer's device information, packed into the caller's record.
 int device_information(void* data) {
   if (data == nullptr) return 22;
   std::uint8_t raw[80] = {};
-  vfs_context ctx = caller_context();
+  vfs_context ctx = slot::caller_context();
   const int err = VNOP_IOCTL(nullptr, PXOIOGETDEVINFO, reinterpret_cast<char*>(raw), 0, &ctx);
   if (err != 0) return err;
   struct Piece {
@@ -41,7 +64,7 @@ int fsctl_unmounted(unsigned code, void* data) {
     case kFsctlRegisterPrivileged:
       return 0;
     case kFsctlMountInformation: {
-      vfs_context ctx = caller_context();
+      vfs_context ctx = slot::caller_context();
       return VNOP_IOCTL(nullptr, PXOIOGETMOUNTINFO, static_cast<char*>(data), 0, &ctx);
     }
     case kFsctlDeviceInformation:
@@ -60,7 +83,7 @@ int vnode_ioctl(vnode_t vp, std::uint32_t command, void* data, int flags, vfs_co
 }
 
 int Fsctl(unsigned code, void* data) {
-  vfs_context ctx = caller_context();
+  vfs_context ctx = slot::caller_context();
   EntryPtr root = get_entry("/", &ctx);
   if (root) return vnode_ioctl(root->vn.get(), mask_fsctl_length(code), data, 0, &ctx);
   return fsctl_unmounted(code, data);
@@ -86,11 +109,70 @@ bool qvutil_is_rewritable_medium(std::uint8_t type) {
   }
 }
 
+const char* qvutil_get_vfs_name(vnode_t vp) {
+  const char* name = nullptr;
+  if (!with_active_node(vp, "qvutil_get_vfs_name", [&](mdcudfsr_cache_node* n) { name = n->vfs_name; })) return nullptr;
+  return name;
+}
+
+int qvutil_get_object_id(vnode_t vp) {
+  std::uint64_t id = 0;
+  const bool found = with_active_node(vp, "qvutil_get_object_id", [&](mdcudfsr_cache_node* n) {
+    // A proxy's extended object id is its master's unique id.
+    const std::uint64_t extended = n->master ? mdcudfsr_node_unique_id(n->master) : 0;
+    id = extended ? extended : mdcudfsr_node_unique_id(n);
+  });
+  return found ? static_cast<int>(static_cast<std::uint32_t>(id)) : -1;
+}
+
+bool qvutil_block_translates(vnode_t vp, std::uint32_t block) {
+  mdcudfsr_cache_node* n = node_of(vp);
+  if (!n || !n->mdcudfsrmp) return false;
+  return mdcudfsr_lbn2lsn(n->mdcudfsrmp, 2, block, nullptr) != 0xFFFFFFFFu;
+}
+
+std::uint64_t qvutil_cartridge_block_number(vnode_t vp, std::uint32_t slot, std::uint32_t block,
+                                            std::uint32_t blocks_per_slot) {
+  mdcudfsr_cache_node* n = node_of(vp);
+  const std::uint32_t lsn = n && n->mdcudfsrmp ? mdcudfsr_lbn2lsn(n->mdcudfsrmp, 2, block, nullptr) : 0xFFFFFFFFu;
+  return static_cast<std::uint64_t>(slot) * blocks_per_slot + lsn;
+}
+
+void qvutil_update_hidden_flag(vnode_t vp, bool hidden) {
+  mdcudfsr_cache_node* n = node_of(vp);
+  if (n == nullptr) return;
+  if (hidden) n->file_flags |= 0x8000u;
+  else n->file_flags &= ~0x8000u;
+}
+
 const FileSystemOperations& operation_table() {
   static const FileSystemOperations table = [] {
     FileSystemOperations t{};
     t.LogMessage = ::LogMessage;
+    t.MountDefault = MountDefault;
+    t.Unmount = Unmount;
+    t.Format = Format;
+    t.FsInfo = FsInfo;
+    t.Flush = Flush;
     t.Fsctl = Fsctl;
+    t.GetPathInfo = GetPathInfo;
+    t.CreateFile = CreateFile;
+    t.OpenFile = OpenFile;
+    t.CloseFile = CloseFile;
+    t.FileIoctl = FileIoctl;
+    t.GetInfo = GetInfo;
+    t.ReadData = ReadData;
+    t.WriteData = WriteData;
+    t.SetAttributes = SetAttributes;
+    t.SetFileTimes = SetFileTimes;
+    t.SetFileSize = SetFileSize;
+    t.Rename = Rename;
+    t.DeleteFile = DeleteFile;
+    t.CreateDirectory = CreateDirectory;
+    t.RenameDir = RenameDir;
+    t.DeleteDirectory = DeleteDirectory;
+    t.ReadDirectory = ReadDirectory;
+    t.MountRollback = MountRollback;
     t.GetMediumType = GetMediumType;
     return t;
   }();

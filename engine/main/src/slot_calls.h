@@ -1,0 +1,106 @@
+// What the slots share: the caller's context, component names, and the
+// vnode operations called through the pointers Initialise resolved, each
+// with its argument record.
+#pragma once
+
+#include "kelhost/kern.h"
+#include "kelhost/kern_types.h"
+#include "kelhost/log.h"
+#include "kelhost/vnode.h"
+#include "kelmain/slots.h"
+
+#include <cstdint>
+#include <string>
+
+namespace kelmain::slot {
+
+// A context holding the calling process id.
+vfs_context caller_context();
+
+// A component name for (folder, name), as the slots build it: flags 0x4000,
+// the folder as path buffer, the name as component. The strings stay with
+// the object.
+class ComponentName {
+ public:
+  ComponentName(const char* folder, const char* name);
+  componentname* get() { return &cn_; }
+
+ private:
+  std::string folder_, name_;
+  componentname cn_{};
+};
+
+// folder + "/" + name; runs of separators resolve like one.
+std::string join_path(const char* folder, const char* name);
+
+// The Entry of a path, or null.
+EntryPtr resolve(const char* path, vfs_context* ctx);
+// The vnode of an Entry's parent, or null when the parent left the tree.
+vnode_t parent_vnode(const EntryPtr& entry);
+
+// Argument records of the operations whose records the host layer does not
+// declare elsewhere (the layouts the engine reads).
+struct CreateArgs {
+  vnodeop_desc* a_desc;
+  vnode_t a_dvp;
+  vnode_t* a_vpp;
+  componentname* a_cnp;
+  vnode_attr* a_vap;
+  vfs_context_t a_context;
+};
+struct RemoveArgs {
+  vnodeop_desc* a_desc;
+  vnode_t a_dvp;
+  vnode_t a_vp;
+  componentname* a_cnp;
+  std::uint32_t a_flags;
+  vfs_context_t a_context;
+};
+struct RmdirArgs {
+  vnodeop_desc* a_desc;
+  vnode_t a_dvp;
+  vnode_t a_vp;
+  componentname* a_cnp;
+  vfs_context_t a_context;
+};
+struct RenameArgs {
+  vnodeop_desc* a_desc;
+  vnode_t a_fdvp;
+  vnode_t a_fvp;
+  componentname* a_fcnp;
+  vnode_t a_tdvp;
+  vnode_t a_tvp;
+  componentname* a_tcnp;
+  vfs_context_t a_context;
+};
+static_assert(sizeof(CreateArgs) == 48 && sizeof(RemoveArgs) == 48 && sizeof(RmdirArgs) == 40 &&
+                  sizeof(RenameArgs) == 64,
+              "vnode operation argument records");
+
+// The vnode operations; 22 when the operation is not resolved or the vnode
+// is null.
+int vn_create(vnode_t dvp, vnode_t* out, componentname* cn, vnode_attr* va, vfs_context_t ctx);
+int vn_mkdir(vnode_t dvp, vnode_t* out, componentname* cn, vnode_attr* va, vfs_context_t ctx);
+int vn_open(vnode_t vp, int mode, vfs_context_t ctx);
+int vn_close(vnode_t vp, int flags, vfs_context_t ctx);
+int vn_read(vnode_t vp, uio_t uio, int flags, vfs_context_t ctx);
+int vn_write(vnode_t vp, uio_t uio, int flags, vfs_context_t ctx);
+int vn_getattr(vnode_t vp, vnode_attr* va, vfs_context_t ctx);
+int vn_setattr(vnode_t vp, vnode_attr* va, vfs_context_t ctx);
+int vn_remove(vnode_t dvp, vnode_t vp, componentname* cn, std::uint32_t flags, vfs_context_t ctx);
+int vn_rmdir(vnode_t dvp, vnode_t vp, componentname* cn, vfs_context_t ctx);
+int vn_rename(const RenameArgs& args);
+int vn_readdir(vnode_t vp, uio_t uio, std::uint32_t flags, int* eof, int* count, vfs_context_t ctx);
+int vn_inactive(vnode_t vp, vfs_context_t ctx);
+
+// Leaves the privileged mode when it was entered: the leave request's
+// result, or 0.
+int leave_privileged_if(bool entered);
+
+// Sets the visibility of a node: register, enter, 0x800070A1, leave.
+int set_visibility(vnode_t vp, bool visible);
+
+}  // namespace kelmain::slot
+
+// Logs under module FUSE with the slot's signature as function name.
+#define SLOT_LOG(function, level, ...) KEL_LOG_AS((function), (level), KEL_MOD_FUSE, KEL_MARK_NOTE, __VA_ARGS__)
