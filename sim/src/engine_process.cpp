@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -82,6 +83,35 @@ std::u16string to_utf16(const std::string& s) {
   return out;
 }
 
+// UTF-16 code units to UTF-8; a lone surrogate becomes U+FFFD.
+std::string to_utf8(const std::u16string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    char32_t cp = s[i];
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
+    } else if (cp >= 0xD800 && cp < 0xE000) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
 // ---------------------------------------------------------------- process helpers
 
 int exit_code_of(int status) {
@@ -141,6 +171,36 @@ std::string escape_name(const std::string& utf8) {
     }
   }
   return escape_attribute(once);
+}
+
+std::string unescape_name(const std::string& text) {
+  std::u16string units;
+  for (std::size_t i = 0; i < text.size();) {
+    if (text.compare(i, 5, "&amp;") == 0) {
+      units.push_back(u'&');
+      i += 5;
+      continue;
+    }
+    if (text.compare(i, 2, "&#") == 0) {
+      const std::size_t end = text.find(';', i);
+      unsigned long v = 0;
+      bool digits = end != std::string::npos && end > i + 2 && end - i <= 8;
+      for (std::size_t k = i + 2; digits && k < end; ++k) {
+        digits = text[k] >= '0' && text[k] <= '9';
+        v = v * 10 + static_cast<unsigned long>(text[k] - '0');
+      }
+      if (digits && v <= 0xFFFF) {
+        units.push_back(static_cast<char16_t>(v));
+        i = end + 1;
+        continue;
+      }
+    }
+    // Up to the next '&' (at least one byte): plain UTF-8.
+    const std::size_t next = std::max(i + 1, std::min(text.find('&', i + 1), text.size()));
+    units += to_utf16(text.substr(i, next - i));
+    i = next;
+  }
+  return to_utf8(units);
 }
 
 std::string request_line(std::uint64_t sequence, const std::string& opcode,

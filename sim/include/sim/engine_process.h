@@ -127,6 +127,9 @@ class EngineProcess {
 // engine's name unescaping ("&" as "&amp;", each UTF-16 unit outside
 // printable ASCII as "&#N;"), then escaped again for XML.
 std::string escape_name(const std::string& utf8);
+// A name as the engine writes it in an answer (after XML parsing): "&amp;"
+// and "&#N;" (one UTF-16 unit each) read back as UTF-8.
+std::string unescape_name(const std::string& text);
 // Text escaped for an XML attribute value.
 std::string escape_attribute(const std::string& text);
 // One request line without the newline: the root element with

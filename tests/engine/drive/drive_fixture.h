@@ -6,6 +6,7 @@
 #include "kel/config.h"
 #include "platform/sync.h"
 #include "support_fake_drive.h"
+#include "support/udfinfo.h"
 
 #include <gtest/gtest.h>
 
@@ -84,26 +85,6 @@ inline std::vector<std::uint8_t> bytes(std::initializer_list<int> v) {
   std::vector<std::uint8_t> out;
   for (int b : v) out.push_back(static_cast<std::uint8_t>(b));
   return out;
-}
-
-// Runs udfinfo over a disc image and expects it to read the volume without
-// an error and to print each of `lines` as a whole line. Without udfinfo the
-// image cannot be judged: that is a failure, never a silent pass.
-inline void expect_udfinfo(const std::string& image, const std::vector<std::string>& lines) {
-  static const char kTool[] = "/usr/bin/udfinfo";
-  if (::access(kTool, X_OK) != 0) {
-    ADD_FAILURE() << kTool << " is missing (package udftools): " << image << " cannot be checked";
-    return;
-  }
-  std::string out;
-  FILE* p = ::popen((std::string(kTool) + " --blocksize=2048 " + image + " 2>&1").c_str(), "r");
-  ASSERT_NE(nullptr, p) << "cannot run " << kTool;
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, p)) out += buf;
-  const int status = ::pclose(p);
-  EXPECT_EQ(0, status) << out;
-  EXPECT_EQ(std::string::npos, out.find("rror")) << out;
-  for (auto& l : lines) EXPECT_NE(std::string::npos, out.find(l + "\n")) << l << "\n" << out;
 }
 
 // A 1500h value of this system with the given volume type; crc_ok false
