@@ -194,3 +194,63 @@ INSTANTIATE_TEST_SUITE_P(Media, CartridgeLife,
                          medium_name);
 
 }  // namespace
+
+namespace {
+
+class EngineCases : public ::testing::Test {
+ protected:
+  std::unique_ptr<EngineProcess> start(kelsim::SimHarness& sim,
+                                       std::vector<std::pair<std::string, std::uint32_t>> dwords = {}) {
+    EngineProcessOptions o;
+    o.program = KEL_DRIVER_PROGRAM;
+    o.registry_dwords = std::move(dwords);
+    auto engine = std::make_unique<EngineProcess>(sim, o);
+    EXPECT_TRUE(engine->started()) << engine->error();
+    return engine;
+  }
+  static EngineElement check(EngineProcess& engine, std::uint64_t seq) {
+    auto answers = engine.request(request_line(seq, "Check"), ends_request);
+    if (answers.empty()) {
+      ADD_FAILURE() << engine.describe();
+      return EngineElement{};
+    }
+    return answers.back();
+  }
+};
+
+TEST_F(EngineCases, VolumeTypeOneFromTheRegistryHasNoParityRatio) {
+  kelsim::SimHarness sim;
+  auto engine = start(sim, {{"Volume Type", 1}});
+  const EngineElement v = check(*engine, 1);
+  ASSERT_EQ(v.name, "KelVolume") << engine->describe();
+  EXPECT_EQ(v.attribute("VolumeType"), "1");
+  EXPECT_EQ(v.attribute("ParityRatio"), "0");
+}
+
+// Threads of a process, from /proc.
+std::size_t thread_count(pid_t pid) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& t :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
+    ++n;
+  return n;
+}
+
+TEST_F(EngineCases, AnUnmountableCartridgeAnswersEveryCheckWithoutGatheringThreads) {
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = 0xE2;
+  kelsim::SimHarness sim(o);
+  // A formatted rewritable disc that holds no volume.
+  sim.cartridge().disc(0).formatted = true;
+  sim.cartridge().disc(0).status = kelsim::DiscStatus::Complete;
+  auto engine = start(sim);
+  std::size_t threads = 0;
+  for (std::uint64_t seq = 1; seq <= 3; ++seq) {
+    const EngineElement e = check(*engine, seq);
+    EXPECT_EQ(e.name, "HRESULT") << engine->describe();
+    if (seq == 1) threads = thread_count(engine->pid());
+    else EXPECT_LE(thread_count(engine->pid()), threads) << "Check " << seq;
+  }
+}
+
+}  // namespace
