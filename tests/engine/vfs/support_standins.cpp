@@ -17,9 +17,6 @@ int record(const char* name) {
 }
 }  // namespace
 
-int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount*, vfs_context_t, uint32_t*, int) {
-  return record("get_defect_report_counter");
-}
 int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount*, vfs_context_t, uint32_t, uint32_t, uint32_t*) {
   return record("find_defect_and_change_NWA");
 }
@@ -45,17 +42,6 @@ void record_flush(mdcudfsr_mount* mnt, const std::string& call) {
 }
 }  // namespace
 
-int mdcudfsr_flush_metadata_and_descriptor(mdcudfsr_mount* mnt, int a, int b, int c, vfs_context_t ctx, int d) {
-  record_flush(mnt, "flush " + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + "," +
-                        std::to_string(ctx != nullptr) + "," + std::to_string(d));
-  return vfs_test::g_flush_result;
-}
-int mdcudfsr_flush_metadata_and_descriptor_re(mdcudfsr_mount* mnt, int a, int b, int c, vfs_context_t ctx, int d,
-                                              int e) {
-  record_flush(mnt, "flush_re " + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + "," +
-                        std::to_string(ctx != nullptr) + "," + std::to_string(d) + "," + std::to_string(e));
-  return vfs_test::g_flush_result;
-}
 int mdcudfsr_vfam_flush_buffers(mdcudfsr_mount* mnt, int flags, vfs_context_t) {
   record_flush(mnt, "vfam " + std::to_string(flags));
   return 6;  // as the unopened channel answers

@@ -87,6 +87,7 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint32_t last_track = 0;
   std::uint32_t cm_last_written_slot = 0;
   std::uint32_t verify_mode = 0;           // 1: write verify on
+  std::uint32_t defect_report_counter_seen = 0;  // the drive's write-fail counter at its last read
   std::int32_t unmounting = 0;
   vnode_t root_vnode = nullptr;            // the volume root's vnode once known; its path prefixes event lines
 
