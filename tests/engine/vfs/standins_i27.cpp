@@ -121,3 +121,9 @@ int mdcudfsr_cache_write_fid(mdcudfsr_mount*, uint8_t*, mdcudfsr_udf_node_fields
   vfs_test::record_i27("cache_write_fid");
   return -1;
 }
+// The visibility control of the file-system controls, reached by the node
+// cache's scan of parity streams (none in these volumes).
+int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node*, int visible) {
+  vfs_test::record_i27("set_file_visibility " + std::to_string(visible));
+  return 0;
+}
