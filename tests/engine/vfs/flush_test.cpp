@@ -7,6 +7,8 @@
 
 #include "drive/device_control.h"
 #include "kelcache/cache.h"
+#include "kelcache/cache_counts.h"
+#include "kelvfs/mdcudfsr_cm.h"
 #include "kelhost/kern.h"
 #include "kelhost/vnode.h"
 #include "kelvnops/mdcudfsr_vnops.h"
@@ -20,6 +22,8 @@
 #include "udf/udf_rewritable.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include <cstdio>
 #include <cstring>
@@ -155,6 +159,7 @@ class Flush : public AgentVolume {
   udf_test::ImageLayout layout_{};
   udf_test::ImageSpec spec_{};
   KelResolvedVnops saved_vnops_{};
+  mdcudfsr_cache_node* saved_root_ = nullptr;
 };
 
 TEST_F(Flush, WriteOnceRecordsVerifiedEntriesAtTheNextWritableAddressAndClosesTheSession) {
@@ -179,6 +184,227 @@ TEST_F(Flush, WriteOnceRecordsVerifiedEntriesAtTheNextWritableAddressAndClosesTh
   const auto calls = i27_calls();
   ASSERT_FALSE(calls.empty());
   EXPECT_EQ("cache_flush 0,0 all=0", calls.front());
+}
+
+// udfinfo's report of the slot image (the first spec.sectors blocks); its
+// exit status through *status.
+std::string udfinfo_of(kelsim::Cartridge& cart, std::uint32_t blocks, int* status) {
+  std::vector<std::uint8_t> image(static_cast<std::size_t>(blocks) * 2048);
+  EXPECT_EQ(0u, cart.read_blocks(0, 0, blocks, image.data()));
+  char path[] = "/tmp/kel_flush_imageXXXXXX";
+  const int fd = mkstemp(path);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(static_cast<ssize_t>(image.size()), write(fd, image.data(), image.size()));
+  close(fd);
+  std::string out;
+  FILE* p = popen((std::string("/usr/bin/udfinfo --blocksize=2048 ") + path + " 2>&1").c_str(), "r");
+  char buf[512];
+  while (p && fgets(buf, sizeof buf, p)) out += buf;
+  *status = p ? pclose(p) : -1;
+  unlink(path);
+  return out;
+}
+
+TEST_F(Flush, WriteOnceCartridgeMemoryHoldsThePositionWordAndCountsAndUdfinfoParsesTheDisc) {
+  open_volume(MediumClass::WriteOnce);
+  ASSERT_EQ(0, flush());
+  EXPECT_FALSE(logged("ATTRIBUTE failed on metadata flush"));
+  // What the cartridge memory holds (values big-endian).
+  auto& attrs = sim_->cartridge().attributes;
+  auto be32 = [&](std::uint16_t id, std::size_t off) {
+    const auto& v = attrs.at(id).value;
+    EXPECT_GE(v.size(), off + 4) << std::hex << id;
+    if (v.size() < off + 4) return 0u;
+    return (std::uint32_t{v[off]} << 24) | (std::uint32_t{v[off + 1]} << 16) | (std::uint32_t{v[off + 2]} << 8) |
+           v[off + 3];
+  };
+  const std::uint32_t position = be32(0x1500, 56);
+  // The counts as the mount's copy of the record holds them after the write.
+  std::vector<std::uint8_t> rec(472);
+  ASSERT_EQ(0, mdcudfsr_read_attribute(mnt_.get(), rec.data(), 472, 1, 0, &ctx_, 0));
+  std::uint32_t files = 0, dirs = 0;
+  std::memcpy(&files, rec.data() + 456, 4);
+  std::memcpy(&dirs, rec.data() + 465, 4);
+  EXPECT_EQ(((mnt_->metadata_file_loc * 2 + 0x2000) >> 6) | (mnt_->current_disc << 26), position);
+  std::uint32_t want_files = 0, want_dirs = 0;
+  mdcudfsr_cache_get_object_count(mnt_.get(), 1, &want_files, &want_dirs);
+  EXPECT_EQ(want_files, files);
+  EXPECT_EQ(want_dirs, dirs);
+  if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
+  int status = 0;
+  const std::string out = udfinfo_of(sim_->cartridge(), spec_.sectors, &status);
+  EXPECT_EQ(0, status) << out;
+  EXPECT_EQ(std::string::npos, out.find("rror")) << out;
+  EXPECT_NE(std::string::npos, out.find("integrity=closed\n")) << out;
+}
+
+// Exits before anything is written: the result, no WRITE, the flush state
+// found, the local cache closed; a later flush is served.
+TEST_F(Flush, EarlyExitsWriteNothingAndKeepTheFlushState) {
+  struct Case {
+    const char* what;
+    void (*set)(mdcudfsr_mount*, mdcudfsr_cache_node**);
+    int want;
+  } cases[] = {
+      {"policy 0", [](mdcudfsr_mount* m, mdcudfsr_cache_node**) { m->flush_policy = 0; }, 0},
+      {"policy 3", [](mdcudfsr_mount* m, mdcudfsr_cache_node**) { m->flush_policy = 3; }, 0},
+      {"read-only mount", [](mdcudfsr_mount* m, mdcudfsr_cache_node**) { vfs_setflags(m->mp, MNT_RDONLY); }, 0},
+      {"no root node", [](mdcudfsr_mount* m, mdcudfsr_cache_node** r) { *r = m->root_node, m->root_node = nullptr; },
+       22},
+  };
+  open_volume(MediumClass::WriteOnce);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (int found : {0, 1}) {
+      mnt_->flush_state = found;
+      mnt_->flush_policy = 1;
+      c.set(mnt_.get(), &saved_root_);
+      take_opcodes();
+      EXPECT_EQ(c.want, flush());
+      EXPECT_EQ(0, count_op(take_opcodes(), kWrite10)) << "nothing written";
+      EXPECT_EQ(found, mnt_->flush_state);
+      EXPECT_EQ(-1, mnt_->local_cache_handles[0]);
+      mnt_->mp->mnt_flag &= ~MNT_RDONLY;
+      if (saved_root_) mnt_->root_node = saved_root_;
+      saved_root_ = nullptr;
+    }
+  }
+  mnt_->flush_policy = 1;
+  EXPECT_EQ(0, flush()) << "a later flush is served";
+  EXPECT_EQ(1u, disc_integrity_type());
+}
+
+TEST_F(Flush, ClosedIntegrityDescriptorWritesNothingAndClosesTheLocalCache) {
+  open_volume(MediumClass::WriteOnce);
+  ASSERT_EQ(0, mdcudfsr_update_session(mnt_.get(), &ctx_, MDCUDFSR_SESSION_CLOSE));
+  take_opcodes();
+  mnt_->flush_state = 1;
+  EXPECT_EQ(0, flush());
+  EXPECT_TRUE(logged("LVID is already closed."));
+  EXPECT_EQ(0, count_op(take_opcodes(), kWrite10));
+  EXPECT_EQ(-1, mnt_->local_cache_handles[0]);
+  EXPECT_EQ(0, mnt_->flush_state);
+}
+
+TEST_F(Flush, LockTimeOutKeepsTheFlushStateAndLaterSyncsAreServed) {
+  open_volume(MediumClass::WriteOnce);
+  // Another thread holds the root node.
+  std::atomic<bool> held{false}, release{false};
+  std::thread holder([&] {
+    mdcudfsr_cache_lock_node(mnt_->root_node, 0xFFFFFFFFu);
+    held = true;
+    while (!release) std::this_thread::yield();
+    mdcudfsr_cache_unlock_node(mnt_->root_node);
+  });
+  while (!held) std::this_thread::yield();
+  const int err = mdcudfsr_flush_metadata_and_descriptor(mnt_.get(), 0, 1, 0, &ctx_, 0);  // 500 ms limit
+  release = true;
+  holder.join();
+  EXPECT_NE(0, err);
+  EXPECT_TRUE(logged("mdcudfsr_cache_lock_all_nodes() seems to be timed out."));
+  EXPECT_EQ(0, mnt_->flush_state) << "not left at 2";
+  EXPECT_EQ(-1, mnt_->local_cache_handles[0]);
+  EXPECT_EQ(0, flush());
+}
+
+TEST_F(Flush, NothingWrittenByTheNodeCacheKeepsTheEntryLocations) {
+  open_volume(MediumClass::WriteOnce);
+  g_i27_answers.wrote = 0;
+  const std::uint32_t loc[2] = {mnt_->metadata_file_loc, mnt_->metadata_mirror_loc};
+  const std::uint32_t nwa = drive_nwa();
+  ASSERT_EQ(0, flush());
+  EXPECT_EQ(loc[0], mnt_->metadata_file_loc);
+  EXPECT_EQ(loc[1], mnt_->metadata_mirror_loc);
+  EXPECT_NE(266, tag_at(nwa).first) << "no entry at the next writable address";
+  EXPECT_EQ(1u, disc_integrity_type());
+}
+
+TEST_F(Flush, OneVerifyFailureAtTheEntriesIsRetriedAtTheNewAddress) {
+  open_volume(MediumClass::WriteOnce);
+  const std::uint32_t nwa = drive_nwa();
+  const std::uint32_t start = mnt_->part[2].start_sector;
+  kelsim::FaultRule f = kelsim::command_fails(kVerify10, {0x03, 0x11, 0x00});
+  f.first_lba = nwa;
+  f.last_lba = nwa + 31;
+  f.times = 1;
+  sim_->drive().add_fault(f);
+  ASSERT_EQ(0, flush());
+  EXPECT_GT(mnt_->metadata_file_loc, nwa - start) << "the entries moved on";
+  EXPECT_EQ(266, tag_at(mnt_->metadata_file_loc + start).first);
+  EXPECT_EQ(266, tag_at(mnt_->metadata_mirror_loc + start).first);
+  EXPECT_EQ(0, mnt_->flush_state);
+  EXPECT_EQ(0, vfs_flags(mnt_->mp) & MNT_RDONLY);
+}
+
+TEST_F(Flush, TenVerifyFailuresMakeTheVolumeReadOnly) {
+  open_volume(MediumClass::WriteOnce);
+  const std::uint32_t nwa = drive_nwa();
+  kelsim::FaultRule f = kelsim::command_fails(kVerify10, {0x03, 0x11, 0x00});
+  f.first_lba = nwa;
+  sim_->drive().add_fault(f);
+  EXPECT_NE(0, flush());
+  EXPECT_TRUE(logged("failed metadata main/mirror efe flush. do read only mount."));
+  EXPECT_NE(0, vfs_flags(mnt_->mp) & MNT_RDONLY);
+  EXPECT_EQ(0x80000002u, mnt_->mntinfo.MountStatus);
+  EXPECT_EQ(0x1u, mnt_->mntinfo.WriteProtectReasonFlags & 0x1u);
+  EXPECT_EQ(1, mnt_->flush_state);
+  EXPECT_EQ(-1, mnt_->local_cache_handles[0]);
+}
+
+TEST_F(Flush, WriteOnceTenFailedDescriptorWritesEndWithTheErrorAndStayWritable) {
+  open_volume(MediumClass::WriteOnce);
+  sim_->drive().add_fault(kelsim::write_error(layout_.main_vds, layout_.main_vds + 31));  // both sequences
+  const int err = flush();
+  EXPECT_NE(0, err);
+  EXPECT_EQ(10, count_log("failed to write vds with status"));
+  EXPECT_EQ(0, vfs_flags(mnt_->mp) & MNT_RDONLY);
+  EXPECT_EQ(1, mnt_->flush_state);
+  EXPECT_EQ(0u, disc_integrity_type()) << "the session stays open";
+}
+
+TEST_F(Flush, ShortResourcesBeforeTheLastSlotMoveToTheNextTrack) {
+  open_volume(MediumClass::WriteOnce, 0x1000);  // not enough room
+  mnt_->num_discs = 3;
+  ASSERT_EQ(0, flush());
+  const auto calls = i27_calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ("write_next_track", calls.front());
+  EXPECT_EQ(1u, disc_integrity_type()) << "the session closed after the move";
+}
+
+TEST_F(Flush, ShortResourcesOnTheLastSlotFlushAndCloseTheSession) {
+  open_volume(MediumClass::WriteOnce, 0x1000);
+  mnt_->num_discs = 1;
+  const std::uint32_t nwa = drive_nwa();
+  const std::uint32_t start = mnt_->part[2].start_sector;
+  ASSERT_EQ(0, flush(0));  // close_session 0
+  for (const auto& c : i27_calls()) EXPECT_EQ(std::string::npos, c.find("next_track")) << c;
+  EXPECT_EQ(nwa - start, mnt_->metadata_file_loc) << "the changes reached the disc";
+  EXPECT_EQ(0x800u, mnt_->mntinfo.WriteProtectReasonFlags & 0x800u);
+  EXPECT_EQ(1u, disc_integrity_type()) << "the session closed although close_session was 0";
+  EXPECT_TRUE(logged("LastWrittenSlot is Over slot:[0]"));
+}
+
+TEST_F(Flush, ExMetadataFailurePutsTheLocationsBackAndStillWritesTheDescriptors) {
+  open_volume(MediumClass::WriteOnce);
+  const std::uint32_t loc[2] = {mnt_->metadata_file_loc, mnt_->metadata_mirror_loc};
+  const std::uint32_t nwa = drive_nwa();
+  kelsim::FaultRule f = kelsim::command_fails(kVerify10, {0x03, 0x11, 0x00});
+  f.first_lba = nwa;
+  f.last_lba = nwa + 0x400;
+  sim_->drive().add_fault(f);
+  int skipped = -1;
+  const int err = mdcudfsr_flush_metadata_and_descriptor_ex(mnt_.get(), 1, 1, &ctx_, 1, 0, 0, &skipped);
+  EXPECT_EQ(1, skipped);
+  EXPECT_EQ(loc[0], mnt_->metadata_file_loc);
+  EXPECT_EQ(loc[1], mnt_->metadata_mirror_loc);
+  EXPECT_TRUE(logged("failed metadata main/mirror efe flush. \n"));
+  EXPECT_EQ(0, err);
+  EXPECT_EQ(1u, disc_integrity_type()) << "the integrity descriptor written and closed";
+  EXPECT_EQ(0, vfs_flags(mnt_->mp) & MNT_RDONLY);
+  const auto calls = i27_calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ("cache_flush 1,1 all=0", calls.front()) << "option 1 and last argument 1";
 }
 
 }  // namespace
