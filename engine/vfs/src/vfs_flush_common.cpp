@@ -202,7 +202,10 @@ int stage_entries(mdcudfsr_mount* mnt, vfs_context_t ctx, const uint32_t prev[2]
     mdcudfsr_timespec2udftime_local(mnt, &now, &e.efe.mtime);
     e.efe.atime = e.efe.attrtime = e.efe.mtime;
     const uint32_t loc = i == 0 ? mnt->metadata_file_loc : mnt->metadata_mirror_loc;
-    mdcudfsr_efe_write w{2, loc, loc, 0xFFFF, &e.efe, nullptr, &e.list, nullptr, 0xFFFFFFFFu, nullptr,
+    // Rewritable media write the entry at its sector directly.
+    const uint32_t sector =
+        mnt->is_rewritable ? loc + mnt->part[MDCUDFSR_PARTITION_PHYSICAL].start_sector : 0xFFFFFFFFu;
+    mdcudfsr_efe_write w{2, loc, loc, 0xFFFF, &e.efe, nullptr, &e.list, nullptr, sector, nullptr,
                          prev[i] == MDCUDFSR_INVALID_LBN ? -1 : static_cast<int64_t>(prev[i]), i};
     const int err = mdcudfsr_flush_extended_file_entry(mnt, &w, ctx);
     if (err) {

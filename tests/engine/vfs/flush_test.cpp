@@ -6,6 +6,7 @@
 #include "i27_support.h"
 
 #include "drive/device_control.h"
+#include "kelagent/metacache.h"
 #include "kelcache/cache.h"
 #include "kelcache/cache_counts.h"
 #include "kelvfs/mdcudfsr_cm.h"
@@ -72,6 +73,8 @@ class Flush : public AgentVolume {
     ASSERT_EQ(0, mdcudfsr_init_partitions(m, &ctx_, 0, 0));
     ASSERT_EQ(0, mdcudfsr_cache_init(m, &ctx_, 0, 0));
     ASSERT_NE(nullptr, m->root_node);
+    // The drive layer's defect map, as the mount has it built on rewritable media.
+    if (m->is_rewritable) ASSERT_EQ(0, VNOP_IOCTL(m->devvp, PXOIOREBUILDDFLMAP, nullptr, 0, &ctx_));
     ASSERT_EQ(0, mdcudfsr_update_session(m, &ctx_, MDCUDFSR_SESSION_OPEN));
     m->flush_policy = 1;
     m->metadata_changed = 1;
@@ -121,6 +124,12 @@ class Flush : public AgentVolume {
       ASSERT_EQ(0, mdcudfsr_read_vds(mnt_.get(), nullptr, 0, 1, 0, nullptr));
     }
     mnt_->logical_block_size = 2048;
+  }
+  // Room on a rewritable medium is the partition behind the next writable
+  // address: the mount's copy of the partition is widened past the limit.
+  void widen_partition() {
+    mnt_->part[2].length = std::uint64_t{0x60000} * 2048;
+    mnt_->partition_length = mnt_->part[2].length;
   }
   int flush(int close_session = 1) {
     return shown(mdcudfsr_flush_metadata_and_descriptor(mnt_.get(), 1, close_session, 0, &ctx_, 0));
@@ -405,6 +414,90 @@ TEST_F(Flush, ExMetadataFailurePutsTheLocationsBackAndStillWritesTheDescriptors)
   const auto calls = i27_calls();
   ASSERT_FALSE(calls.empty());
   EXPECT_EQ("cache_flush 1,1 all=0", calls.front()) << "option 1 and last argument 1";
+}
+
+// A 64 KiB block of the file-system cache file.
+std::vector<std::uint8_t> cache_block(mdcudfsr_mount* m, std::uint64_t offset) {
+  std::vector<std::uint8_t> b(0x10000);
+  std::uint32_t len = 0, cache_err = 0;
+  EXPECT_EQ(0, mdcudfsr_metacache_file_read(m, m->fsmanage_handle, offset, 0x10000, b.data(), &len, &cache_err));
+  EXPECT_EQ(0u, cache_err);
+  return b;
+}
+
+bool all_zero(const std::vector<std::uint8_t>& b) {
+  return std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0; });
+}
+
+TEST_F(Flush, RewritableRoundTripRecordsEntriesAndCopiesTheDescriptorsToTheCacheFile) {
+  open_volume(MediumClass::Rewritable);
+  widen_partition();
+  std::uint32_t coherent = 0, created = 0;
+  ASSERT_EQ(0, mdcudfsr_metacache_fsmanage_open(mnt_.get(), nullptr, &coherent, &created));
+  ASSERT_GE(mnt_->fsmanage_handle, 0);
+  const std::uint32_t nwa = mnt_->next_writable_address;
+  const std::uint32_t start = mnt_->part[2].start_sector;
+  ASSERT_EQ(0, flush_re());
+  EXPECT_EQ(nwa - start, mnt_->metadata_file_loc);
+  EXPECT_EQ(266, tag_at(nwa).first);
+  EXPECT_EQ(266, tag_at(nwa + 16).first);
+  EXPECT_GT(mnt_->next_writable_address, nwa + 32 - 1) << "the bitmaps followed the entries";
+  EXPECT_EQ(1u, disc_integrity_type());
+  EXPECT_FALSE(sent(kStartStop)) << "no START STOP UNIT on rewritable media";
+  EXPECT_EQ(0, mnt_->flush_state);
+  EXPECT_FALSE(all_zero(cache_block(mnt_.get(), 0x10000)));
+  EXPECT_FALSE(all_zero(cache_block(mnt_.get(), 0x20000)));
+  const auto b0 = cache_block(mnt_.get(), 0);
+  EXPECT_EQ(0, std::memcmp(b0.data(), mnt_->attr_record + 4 + 297, 128)) << "the 1500h value";
+  EXPECT_EQ(2, b0[0x8000]);
+  EXPECT_EQ(nullptr, mnt_->vds_cache_image[0]) << "the copies are released";
+  if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
+  int status = 0;
+  const std::string out = udfinfo_of(sim_->cartridge(), spec_.sectors, &status);
+  EXPECT_EQ(0, status) << out;
+  EXPECT_EQ(std::string::npos, out.find("rror")) << out;
+}
+
+TEST_F(Flush, RewritableVerifyFailureMovesOn32BlocksAndTenMakeItReadOnly) {
+  struct Case {
+    int times;
+    bool read_only;
+  } cases[] = {{1, false}, {-1, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.times);
+    open_volume(MediumClass::Rewritable);
+    widen_partition();
+    const std::uint32_t nwa = mnt_->next_writable_address;
+    const std::uint32_t start = mnt_->part[2].start_sector;
+    kelsim::FaultRule f = kelsim::command_fails(kVerify10, {0x03, 0x11, 0x00});
+    f.first_lba = nwa;
+    f.last_lba = c.times == 1 ? nwa + 31 : 0xFFFFFFFFu;
+    f.times = c.times;
+    sim_->drive().add_fault(f);
+    const int err = flush_re();
+    if (!c.read_only) {
+      EXPECT_EQ(0, err);
+      EXPECT_EQ(nwa + 32 - start, mnt_->metadata_file_loc) << "NWA + 32";
+      EXPECT_EQ(266, tag_at(nwa + 32).first);
+      EXPECT_TRUE(std::any_of(i27_calls().begin(), i27_calls().end(),
+                              [](const std::string& s) { return s == "make_defect_map 0"; }))
+          << "the defect recorded through the counter";
+    } else {
+      EXPECT_NE(0, err);
+      EXPECT_NE(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+      EXPECT_EQ(0x80000002u, mnt_->mntinfo.MountStatus);
+      EXPECT_EQ(1, mnt_->flush_state);
+    }
+    mdcudfsr_cache_term(mnt_.get());
+    stop_agent();
+  }
+}
+
+TEST_F(Flush, RewritableFlushRefusesAWriteOnceMedium) {
+  open_volume(MediumClass::WriteOnce);
+  EXPECT_EQ(22, flush_re());
+  EXPECT_EQ(0x80000200u, mnt_->mntinfo.MountStatus);
+  EXPECT_EQ(2u, mnt_->mntinfo.AccessMode);
 }
 
 }  // namespace
