@@ -74,5 +74,10 @@ void entries_recorded(mdcudfsr_mount* mnt);
 // result is 0, or 12/22 of the label conversion. A read failure answers 0.
 int refresh_attributes(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, int* write_err);
 void log_elapsed(const Frame& f);
+// "%s%02d" of prefix and number as a 32-byte dstring (compression id 8).
+void volume_identifier(uint8_t out[32], const char* prefix, uint32_t number);
+// The descriptor copies changed to count the disc of the last written slot
+// as a new member of the volume set.
+void count_new_disc(mdcudfsr_mount* mnt);
 
 }  // namespace vfs_flush

@@ -27,6 +27,7 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -40,6 +41,7 @@ struct RunRe : vfs_flush::Frame {
   bool ex = false;
   int keep_all = 0;
   int skipped = 0;  // bitmap or its entry or the space bitmap not written
+  int ro_on_failure = 0;  // new track: exhausted steps switch to read-only
   bool ro = false;
 };
 
@@ -350,7 +352,93 @@ bool write_block(mdcudfsr_mount* mnt, uint64_t offset, const uint8_t* block) {
   return false;
 }
 
+// ---- the new-track flush
+
+// An exhausted step: its "do read only mount" form with the switch due, or
+// its "do auto format retry" form.
+int newtrack_failed(RunRe& r, int err, const char* what) {
+  VFS_LOG(KEL_LOG_ERR, "failed %s flush. %s. err=%d\n", what,
+          r.ro_on_failure ? "do read only mount" : "do auto format retry", err);
+  if (r.ro_on_failure) r.ro = true;
+  return err;
+}
+
+int newtrack_body(RunRe& r) {
+  mdcudfsr_mount* mnt = r.mnt;
+  mdcudfsr_clear_all_clusters(mnt);
+  mnt->flushAllMetadata = 1;
+  int err = vfs_flush::node_cache_pass(mnt, r.ctx, nullptr, 0, 1, false, r.on_mount);
+  if (err) return newtrack_failed(r, err, "metadata extent");
+  err = record_entries(r);
+  if (err) return newtrack_failed(r, err, "metadata main/mirror efe");
+  // The integrity descriptor open, with one partition per disc written so
+  // far plus the metadata partition.
+  auto old_lvid = std::make_unique<uint8_t[]>(sizeof mnt->lvid_block);
+  std::memcpy(old_lvid.get(), mnt->lvid_block, sizeof mnt->lvid_block);
+  mnt->lvid.num_partitions = mnt->current_disc + 2;
+  err = mdcudfsr_set_lvid_integrity_type(mnt, 0, 1, r.ctx);
+  if (err) {
+    VFS_LOG(KEL_LOG_WARN, "failed to write LVID open with status %d. \n", err);
+    std::memcpy(mnt->lvid_block, old_lvid.get(), sizeof mnt->lvid_block);
+    return newtrack_failed(r, err, "LVID open");
+  }
+  auto old_vds = std::make_unique<mdcudfsr_vds_copies>(mnt->vds);
+  vfs_flush::count_new_disc(mnt);
+  uint32_t out = 0;
+  err = attempts([&] { return mdcudfsr_flush_vds_re(mnt, &out, r.ctx, 0); }, "failed to write vds with status %d. \n");
+  if (err) {
+    mnt->vds = *old_vds;
+    return newtrack_failed(r, err, "MVDS/RVDS");
+  }
+  err = attempts([&] { return mdcudfsr_flush_vrs_RE(mnt, r.ctx); }, "failed to write vrs with status %d. \n");
+  if (err) return newtrack_failed(r, err, "VRS");
+  int write_err = 0;
+  err = vfs_flush::refresh_attributes(mnt, r.ctx, r.on_mount, &write_err);
+  if (err) return err;
+  if (write_err) return newtrack_failed(r, write_err, "WRITE ATTRIBUTE");
+  err = mdcudfsr_make_defect_map(mnt, r.ctx, r.on_mount);
+  if (err) VFS_LOG(KEL_LOG_ERR, "can't make defect map. err = %d\n", err);
+  return err;
+}
+
 }  // namespace
+
+int mdcudfsr_flush_metadata_and_descriptor_re_for_newtrack(mdcudfsr_mount* mnt, int flags, vfs_context_t ctx,
+                                                           int on_mount, int readonly_on_failure) {
+  if (!mnt) {
+    VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
+    return 22;
+  }
+  if (refuse_medium(mnt)) return 22;
+  VFS_ENTER();
+  RunRe r;
+  r.mnt = mnt;
+  r.ctx = ctx;
+  r.flags = flags;
+  r.on_mount = on_mount;
+  r.ro_on_failure = readonly_on_failure;
+  vfs_flush::begin(r);
+  if (!mnt->root_node) return vfs_flush::early_exit(r, 22);
+  mnt->cluster_next_offset = 0;
+  int err = mdcudfsr_cache_local_cache_open(mnt, 3, ctx);
+  if (err) {
+    VFS_LOG(KEL_LOG_ERR, "mdcudfsr_cache_local_cache_open is failed err=%d\n", err);
+    r.ro = readonly_on_failure != 0;
+  } else {
+    err = mdcudfsr_cache_lock_all_nodes(mnt, (flags & 1) ? 0xFFFFFFFFu : 500u);
+    if (err) {
+      VFS_LOG(KEL_LOG_INFO, "mdcudfsr_cache_lock_all_nodes() seems to be timed out.err=%d\n", err);
+      return vfs_flush::early_exit(r, err);
+    }
+    r.locked = true;
+    if (r.readonly) return vfs_flush::early_exit(r, 0);
+    err = newtrack_body(r);
+  }
+  if (r.ro) vfs_flush::readonly_switch(mnt, err, ctx);
+  vfs_flush::finish(r, err);
+  VFS_EXIT(err);
+  return err;
+}
 
 int mdcudfsr_flush_metadata_and_descriptor_re(mdcudfsr_mount* mnt, int flags, int, int, vfs_context_t ctx, int,
                                               int on_mount) {
