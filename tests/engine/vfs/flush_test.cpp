@@ -500,4 +500,77 @@ TEST_F(Flush, RewritableFlushRefusesAWriteOnceMedium) {
   EXPECT_EQ(2u, mnt_->mntinfo.AccessMode);
 }
 
+// The volume as the disc of slot 2, the new disc of the set.
+void as_slot_two(mdcudfsr_mount* m) {
+  m->current_disc = 2;
+  m->loaded_slot = 2;
+  if (m->num_discs < 3) m->num_discs = 3;
+}
+
+TEST_F(Flush, NewTrackCountsTheDiscInTheDescriptorsAndOpensTheIntegrityDescriptor) {
+  open_volume(MediumClass::WriteOnce);
+  as_slot_two(mnt_.get());
+  const std::uint16_t seq = mnt_->vds.pvd.vds_num;
+  const std::uint16_t map_seq = mnt_->vds.pmap.type2_metadata.vol_seq_num;
+  const std::uint32_t maps = mnt_->vds.lvd.n_pm;
+  const std::uint32_t nwa = drive_nwa();
+  ASSERT_EQ(0, mdcudfsr_flush_metadata_and_descriptor_for_newtrack(mnt_.get(), 1, 1, &ctx_, 0));
+  const std::uint8_t* id = mnt_->vds.pvd.vol_id;
+  EXPECT_EQ(8, id[0]);
+  EXPECT_EQ("KELFS VOL03", std::string(reinterpret_cast<const char*>(id + 1), 11));
+  EXPECT_EQ(12, id[31]);
+  EXPECT_EQ(82u, mnt_->vds.lvd.mt_l);
+  EXPECT_EQ(maps + 1, mnt_->vds.lvd.n_pm);
+  EXPECT_EQ(seq + 1, mnt_->vds.pvd.vds_num);
+  EXPECT_EQ(map_seq + 1, mnt_->vds.pmap.type2_metadata.vol_seq_num);
+  EXPECT_EQ(4u, mnt_->lvid.num_partitions);
+  EXPECT_EQ(0u, disc_integrity_type()) << "open";
+  // The primary volume descriptor on the disc names the disc.
+  const auto pvd = disc_blocks(layout_.main_vds, 1);
+  EXPECT_EQ("KELFS VOL03", std::string(reinterpret_cast<const char*>(pvd.data() + 25), 11));
+  EXPECT_EQ(266, tag_at(nwa).first) << "the entries at the first writable address";
+  EXPECT_EQ(0, mnt_->flush_state);
+}
+
+TEST_F(Flush, NewTrackFirstAttemptKeepsTheDescriptorsAndTheFinalOneSwitchesToReadOnly) {
+  open_volume(MediumClass::WriteOnce);
+  as_slot_two(mnt_.get());
+  sim_->drive().add_fault(kelsim::write_error(layout_.main_vds, layout_.main_vds + 31));
+  const auto before = std::make_unique<mdcudfsr_vds_copies>(mnt_->vds);
+  EXPECT_NE(0, mdcudfsr_flush_metadata_and_descriptor_for_newtrack(mnt_.get(), 1, 1, &ctx_, 0));
+  EXPECT_EQ(0, std::memcmp(before.get(), &mnt_->vds, sizeof mnt_->vds)) << "byte for byte as before";
+  EXPECT_TRUE(logged("failed MVDS/RVDS flush. do auto format retry."));
+  EXPECT_EQ(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+  EXPECT_EQ(1, mnt_->flush_state);
+  EXPECT_NE(0, mdcudfsr_flush_metadata_and_descriptor_for_newtrack(mnt_.get(), 1, 1, &ctx_, 1));
+  EXPECT_TRUE(logged("failed MVDS/RVDS flush. do read only mount."));
+  EXPECT_NE(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+  EXPECT_EQ(0x80000002u, mnt_->mntinfo.MountStatus);
+}
+
+TEST_F(Flush, RewritableNewTrackRewritesTheRecognitionSequenceAndRebuildsTheDefectMap) {
+  open_volume(MediumClass::Rewritable);
+  widen_partition();
+  as_slot_two(mnt_.get());
+  clear_i27_calls();
+  ASSERT_EQ(0, mdcudfsr_flush_metadata_and_descriptor_re_for_newtrack(mnt_.get(), 1, &ctx_, 0, 1));
+  EXPECT_EQ(4u, mnt_->lvid.num_partitions);
+  EXPECT_EQ(12, mnt_->vds.pvd.vol_id[31]);
+  bool vrs = false;
+  for (const auto& w : ranges(kWrite10)) vrs |= w.first < 32;  // the recognition sequence at sector 16
+  EXPECT_TRUE(vrs);
+  const auto calls = i27_calls();
+  EXPECT_NE(calls.end(), std::find(calls.begin(), calls.end(), "make_defect_map 0"));
+}
+
+TEST_F(Flush, RewritableNewTrackFailedFirstCallStaysWritable) {
+  open_volume(MediumClass::Rewritable);
+  widen_partition();
+  as_slot_two(mnt_.get());
+  sim_->drive().add_fault(kelsim::write_error(0, 31));  // the recognition sequence
+  EXPECT_NE(0, mdcudfsr_flush_metadata_and_descriptor_re_for_newtrack(mnt_.get(), 1, &ctx_, 0, 0));
+  EXPECT_TRUE(logged("failed VRS flush. do auto format retry."));
+  EXPECT_EQ(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+}
+
 }  // namespace
