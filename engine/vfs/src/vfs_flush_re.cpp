@@ -12,6 +12,7 @@
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_mount.h"
+#include "kelvfs/mdcudfsr_partitions.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "kelvnops/mdcudfsr_defect_counter.h"
 #include "kelvnops/mdcudfsr_media_resources.h"
@@ -401,7 +402,78 @@ int newtrack_body(RunRe& r) {
   return err;
 }
 
+// ---- after an all-erase
+
+// A check of the erased medium: 0 and 2 pass.
+int erased_check(int err, const char* text) {
+  if (err == 0 || err == 2) return 0;
+  VFS_LOG(KEL_LOG_ERR, text, err);
+  return err;
+}
+
+// The volume structures read again from the erased medium and the node
+// cache rebuilt from them.
+int reread_volume(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  int err = erased_check(mdcudfsr_check_zerofillarea(mnt, ctx), "mdcudfsr_check_zerofillarea() returned: %d\n");
+  if (!err) err = erased_check(mdcudfsr_check_vrs_RE(mnt, ctx), "mdcudfsr_check_vrs_RE() returned: %d\n");
+  if (!err) err = mdcudfsr_read_avdp_RE(mnt, ctx, 0, 0, nullptr);
+  if (err) return err;
+  err = mdcudfsr_read_lvid(mnt, ctx, 0, 0, 0, 0);
+  if (err) {
+    VFS_LOG(KEL_LOG_ERR, "Failed to Read LVID.\n");
+    return err;
+  }
+  err = mdcudfsr_check_lvid_structure(mnt, ctx);
+  if (err && err != 30) {
+    VFS_LOG(KEL_LOG_ERR, "Failed to Parse LVID.\n");
+    return err;
+  }
+  if (!(mdcudfsr_get_lvid_integrity_type(mnt) & 1)) VFS_LOG(KEL_LOG_INFO, "type of LVID is Open Integrity Descripter.\n");
+  for (auto& p : mnt->part) mdcudfsr_extent_list_remove_all(&p.list);
+  err = mdcudfsr_init_partitions(mnt, ctx, 0, 0);
+  if (!err) err = mdcudfsr_cache_init(mnt, ctx, 0, 0);
+  return err;
+}
+
+int rewrite_after_erase(RunRe& r) {
+  mdcudfsr_mount* mnt = r.mnt;
+  int err = write_bitmaps(r);
+  if (!err) err = write_descriptors(r);
+  if (err) return err;
+  int sufficient = 1;
+  err = mdcudfsr_check_media_resources(mnt, 0, r.ctx, &sufficient);
+  if (err) return err;
+  if (!sufficient && mnt->current_disc + 1 < mnt->num_discs) {
+    err = mdcudfsr_mdcfsctrl_mount_next_track(mnt, r.ctx, nullptr);
+    return err ? err : flush_again(r);
+  }
+  std::lock_guard<mdcudfsr_owned_mutex> lk(mnt->lvid_mutex);
+  return mdcudfsr_flush_lvid(mnt, 0, r.ctx, 1);
+}
+
 }  // namespace
+
+int mdcudfsr_flush_bitmap_and_lvid_for_all_erase(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  if (!mnt) return 22;
+  if (!mdcudfsr_is_rewritable_medium(mnt->medium_type)) {
+    VFS_LOG(KEL_LOG_ERR, "Set RawMount\n");
+    return 22;
+  }
+  VFS_ENTER();
+  mdcudfsr_cache_term(mnt);
+  int err = reread_volume(mnt, ctx);
+  if (!err) err = mdcudfsr_cache_local_cache_open(mnt, 3, ctx);
+  if (!err) {
+    RunRe r;
+    r.mnt = mnt;
+    r.ctx = ctx;
+    r.flags = 3;
+    err = rewrite_after_erase(r);
+    mdcudfsr_cache_local_fs_cache_del(mnt, 0);
+  }
+  VFS_EXIT(err);
+  return err;
+}
 
 int mdcudfsr_flush_metadata_and_descriptor_re_for_newtrack(mdcudfsr_mount* mnt, int flags, vfs_context_t ctx,
                                                            int on_mount, int readonly_on_failure) {

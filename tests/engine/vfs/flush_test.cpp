@@ -16,6 +16,7 @@
 #include "kelvfs/mdcudfsr_clusters.h"
 #include "kelvfs/mdcudfsr_flush.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
+#include "kelvfs/mdcudfsr_mount_fs.h"
 #include "kelvfs/mdcudfsr_partitions.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "udf/udf_anchor_vds.h"
@@ -571,6 +572,37 @@ TEST_F(Flush, RewritableNewTrackFailedFirstCallStaysWritable) {
   EXPECT_NE(0, mdcudfsr_flush_metadata_and_descriptor_re_for_newtrack(mnt_.get(), 1, &ctx_, 0, 0));
   EXPECT_TRUE(logged("failed VRS flush. do auto format retry."));
   EXPECT_EQ(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+}
+
+TEST_F(Flush, AfterAllEraseTheVolumeIsWrittenAgainAndMounts) {
+  open_volume(MediumClass::Rewritable);
+  mnt_->num_discs = 1;
+  ASSERT_EQ(0, mdcudfsr_flush_bitmap_and_lvid_for_all_erase(mnt_.get(), &ctx_));
+  EXPECT_NE(nullptr, mnt_->root_node) << "the node cache is built again";
+  EXPECT_EQ(-1, mnt_->local_cache_handles[0]);
+  // A new mount record reads the volume.
+  mdcudfsr_mount fresh;
+  fresh.devvp = mnt_->devvp;
+  fresh.mp = mnt_->mp;
+  fresh.medium_type = mnt_->medium_type;
+  fresh.is_rewritable = 1;
+  fresh.num_sectors = mnt_->num_sectors;
+  fresh.num_discs = 1;
+  mdcudfsr_init_mntinfo(&fresh);
+  fresh.mounting = 1;
+  mdcudfsr_mount_fs_state st;
+  EXPECT_EQ(0, mdcudfsr_mount_read_volume(&fresh, &ctx_, &st));
+  if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
+  int status = 0;
+  const std::string out = udfinfo_of(sim_->cartridge(), spec_.sectors, &status);
+  EXPECT_EQ(0, status) << out;
+  EXPECT_EQ(std::string::npos, out.find("rror")) << out;
+}
+
+TEST_F(Flush, AllEraseOnWriteOnceMediaIsRaw) {
+  open_volume(MediumClass::WriteOnce);
+  EXPECT_EQ(22, mdcudfsr_flush_bitmap_and_lvid_for_all_erase(mnt_.get(), &ctx_));
+  EXPECT_TRUE(logged("Set RawMount"));
 }
 
 }  // namespace

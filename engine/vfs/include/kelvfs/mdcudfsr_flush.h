@@ -32,6 +32,10 @@ int mdcudfsr_flush_metadata_and_descriptor_ex_re(mdcudfsr_mount* mnt, int flags,
                                                  int reserved, int on_mount, int keep_all, int* result_out);
 int mdcudfsr_flush_metadata_and_descriptor_re_for_newtrack(mdcudfsr_mount* mnt, int flags, vfs_context_t ctx,
                                                            int on_mount, int readonly_on_failure);
+// After an all-erase of a rewritable medium: the volume read again, its
+// node cache rebuilt, the bitmaps, descriptors and integrity descriptor
+// written. 22 on other media.
+int mdcudfsr_flush_bitmap_and_lvid_for_all_erase(mdcudfsr_mount* mnt, vfs_context_t ctx);
 // The kept descriptor copies and the 1500h block into the file-system cache
 // file; 0 always.
 int mdcudfsr_flush_descriptor_to_fscache_file_re(mdcudfsr_mount* mnt, vfs_context_t ctx);
