@@ -91,26 +91,32 @@ class Flush : public AgentVolume {
     spec_ = udf_test::spec_for(cls, 0);
     std::vector<std::uint8_t> image;
     layout_ = udf_test::build_volume(spec_, image);
-    SimOptions o;
-    o.medium = static_cast<std::uint8_t>(spec_.medium_type);
-    o.disc_blocks = spec_.sectors + track_free + 0x1000;
-    start(o);
-    stop_drive_client();
-    kelsim::Cartridge& cart = sim_->cartridge();
     std::uint32_t data_end = 0;
     const std::uint32_t end_area = spec_.sectors - (spec_.medium_type == 0xF2 ? 128 : 32);
+    std::vector<std::uint32_t> units;
     for (std::uint32_t unit = 0; unit < spec_.sectors; unit += 32) {
       const std::uint8_t* p = image.data() + static_cast<std::size_t>(unit) * 2048;
       if (std::all_of(p, p + 32 * 2048, [](std::uint8_t b) { return b == 0; })) continue;
-      ASSERT_EQ(0u, cart.write_blocks(0, unit, 32, p));
+      units.push_back(unit);
       if (unit < end_area) data_end = unit + 32;
     }
+    // The drive reports the track's free blocks less 1536 (F1h) or 2560 (F2h).
+    const std::uint32_t cut = spec_.medium_type == 0xF1 ? 1536 : spec_.medium_type == 0xF2 ? 2560 : 0;
+    const std::uint32_t track_end = data_end + track_free + cut;
+    SimOptions o;
+    o.medium = static_cast<std::uint8_t>(spec_.medium_type);
+    o.disc_blocks = (std::max(spec_.sectors, track_end + 32) + 31) / 32 * 32;
+    start(o);
+    stop_drive_client();
+    kelsim::Cartridge& cart = sim_->cartridge();
+    for (std::uint32_t unit : units)
+      ASSERT_EQ(0u, cart.write_blocks(0, unit, 32, image.data() + static_cast<std::size_t>(unit) * 2048));
     kelsim::Disc& d = cart.disc(0);
     d.formatted = true;
     if (cart.write_once()) {
       d.status = kelsim::DiscStatus::Incomplete;
-      d.tracks = {kelsim::Track{0, o.disc_blocks - 32, data_end, false, false},
-                  kelsim::Track{o.disc_blocks - 32, 32, o.disc_blocks, false, true}};
+      d.tracks = {kelsim::Track{0, track_end, data_end, false, false},
+                  kelsim::Track{track_end, o.disc_blocks - track_end, o.disc_blocks, false, true}};
     } else {
       d.status = kelsim::DiscStatus::Complete;
       d.highest_written = spec_.sectors;
@@ -382,17 +388,84 @@ TEST_F(Flush, ShortResourcesBeforeTheLastSlotMoveToTheNextTrack) {
   EXPECT_EQ(1u, disc_integrity_type()) << "the session closed after the move";
 }
 
+// On the last slot, short before the flush (step 10 goes on) or only after
+// the entries (step 10 passes, step 14 fails).
 TEST_F(Flush, ShortResourcesOnTheLastSlotFlushAndCloseTheSession) {
-  open_volume(MediumClass::WriteOnce, 0x1000);
-  mnt_->num_discs = 1;
-  const std::uint32_t nwa = drive_nwa();
-  const std::uint32_t start = mnt_->part[2].start_sector;
-  ASSERT_EQ(0, flush(0));  // close_session 0
-  for (const auto& c : i27_calls()) EXPECT_EQ(std::string::npos, c.find("next_track")) << c;
-  EXPECT_EQ(nwa - start, mnt_->metadata_file_loc) << "the changes reached the disc";
-  EXPECT_EQ(0x800u, mnt_->mntinfo.WriteProtectReasonFlags & 0x800u);
-  EXPECT_EQ(1u, disc_integrity_type()) << "the session closed although close_session was 0";
-  EXPECT_TRUE(logged("LastWrittenSlot is Over slot:[0]"));
+  struct Case {
+    const char* what;
+    std::uint32_t free_blocks;
+  } cases[] = {{"short before the flush", 0x40000}, {"short after the entries", 0x40000 + 16}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    open_volume(MediumClass::WriteOnce, c.free_blocks);
+    mnt_->num_discs = 1;
+    const std::uint32_t nwa = drive_nwa();
+    const std::uint32_t start = mnt_->part[2].start_sector;
+    ASSERT_EQ(0, flush(0));  // close_session 0
+    for (const auto& call : i27_calls()) EXPECT_EQ(std::string::npos, call.find("next_track")) << call;
+    EXPECT_EQ(nwa - start, mnt_->metadata_file_loc) << "the changes reached the disc";
+    EXPECT_EQ(266, tag_at(nwa).first);
+    EXPECT_EQ(0x800u, mnt_->mntinfo.WriteProtectReasonFlags & 0x800u);
+    EXPECT_EQ(1u, disc_integrity_type()) << "the session closed although close_session was 0";
+    EXPECT_TRUE(logged("LastWrittenSlot is Over slot:[0]"));
+    mdcudfsr_cache_term(mnt_.get());
+    stop_agent();
+  }
+}
+
+TEST_F(Flush, PolicyTwoFlushesAllAndAGrownMetadataFileRunsTheFullPass) {
+  struct Case {
+    const char* what;
+    std::uint8_t policy;
+    std::uint32_t need_full;
+    const char* first;
+    bool full;
+  } cases[] = {
+      {"policy 2", 2, 0, "cache_flush 0,0 all=1", false},
+      {"outgrown descriptors", 1, 1, "cache_flush 0,0 all=0", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    open_volume(MediumClass::WriteOnce);
+    g_i27_answers.need_full = c.need_full;
+    mnt_->flush_policy = c.policy;
+    ASSERT_EQ(0, flush());
+    const auto calls = i27_calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(c.first, calls.front());
+    EXPECT_EQ(c.full, std::find(calls.begin(), calls.end(), "cache_flush_full 0,0 all=1") != calls.end());
+    EXPECT_EQ(266, tag_at(mnt_->metadata_file_loc + mnt_->part[2].start_sector).first);
+    if (access("/usr/bin/udfinfo", X_OK) == 0) {
+      int status = 0;
+      const std::string out = udfinfo_of(sim_->cartridge(), spec_.sectors, &status);
+      EXPECT_EQ(0, status) << out;
+      EXPECT_EQ(std::string::npos, out.find("rror")) << out;
+    }
+    mdcudfsr_cache_term(mnt_.get());
+    stop_agent();
+  }
+}
+
+TEST_F(Flush, WriteOnceFailedCartridgeMemoryWriteStillEndsWithZero) {
+  open_volume(MediumClass::WriteOnce);
+  sim_->drive().add_fault(kelsim::command_fails(0x8D, {0x03, 0x0C, 0x00}));  // WRITE ATTRIBUTE
+  EXPECT_EQ(0, flush());
+  EXPECT_TRUE(logged("WRITE ATTRIBUTE failed on metadata flush"));
+  EXPECT_NE(0u, vfs_flags(mnt_->mp) & MNT_RDONLY) << "the attribute writer's own switch";
+  EXPECT_EQ(0x80000030u, mnt_->mntinfo.MountStatus);
+  EXPECT_EQ(0x4000u, mnt_->mntinfo.WriteProtectReasonFlags & 0x4000u);
+  EXPECT_EQ(1u, disc_integrity_type());
+}
+
+TEST_F(Flush, RewritableTenFailedDescriptorWritesMakeItReadOnly) {
+  open_volume(MediumClass::Rewritable);
+  widen_partition();
+  sim_->drive().add_fault(kelsim::write_error(layout_.main_vds, layout_.main_vds + layout_.vds_len - 1));
+  sim_->drive().add_fault(kelsim::write_error(layout_.reserve_vds, layout_.reserve_vds + layout_.vds_len - 1));
+  EXPECT_NE(0, flush_re());
+  EXPECT_NE(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+  EXPECT_EQ(0x80000002u, mnt_->mntinfo.MountStatus);
+  EXPECT_EQ(1, mnt_->flush_state);
 }
 
 TEST_F(Flush, ExMetadataFailurePutsTheLocationsBackAndStillWritesTheDescriptors) {
