@@ -468,6 +468,39 @@ TEST_F(Flush, RewritableTenFailedDescriptorWritesMakeItReadOnly) {
   EXPECT_EQ(1, mnt_->flush_state);
 }
 
+// A next writable address below the partition start: the attempt fails
+// with 22 before anything is staged, with the outcome of a failed entry
+// write (read-only in the general flush, the skip in the variant).
+TEST_F(Flush, EntryLocationsBelowThePartitionAreRefusedBeforeAnythingIsWritten) {
+  struct Case {
+    bool ex;
+  } cases[] = {{false}, {true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ex ? "variant" : "general");
+    open_volume(MediumClass::WriteOnce);
+    const std::uint32_t nwa = drive_nwa();
+    const std::uint32_t loc[2] = {mnt_->metadata_file_loc, mnt_->metadata_mirror_loc};
+    mnt_->part[2].start_sector = nwa + 1;
+    take_opcodes();
+    int skipped = 0;
+    const int err = c.ex ? mdcudfsr_flush_metadata_and_descriptor_ex(mnt_.get(), 1, 1, &ctx_, 1, 0, 0, &skipped)
+                         : flush();
+    bool entry_written = false;
+    for (const auto& w : ranges(kWrite10)) entry_written |= w.first <= nwa && nwa < w.first + w.second;
+    EXPECT_FALSE(entry_written) << "nothing staged at the address";
+    if (c.ex) {
+      EXPECT_EQ(1, skipped);
+      EXPECT_EQ(loc[0], mnt_->metadata_file_loc);
+      EXPECT_EQ(loc[1], mnt_->metadata_mirror_loc);
+    } else {
+      EXPECT_EQ(22, err);
+      EXPECT_NE(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+    }
+    mdcudfsr_cache_term(mnt_.get());
+    stop_agent();
+  }
+}
+
 TEST_F(Flush, ExMetadataFailurePutsTheLocationsBackAndStillWritesTheDescriptors) {
   open_volume(MediumClass::WriteOnce);
   const std::uint32_t loc[2] = {mnt_->metadata_file_loc, mnt_->metadata_mirror_loc};
