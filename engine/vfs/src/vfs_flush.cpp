@@ -70,7 +70,7 @@ int metadata_failed(Run& r, int err, const uint32_t saved[2], const char* ex_tex
   return 0;
 }
 
-// Step 12.2: the metadata extent lists rebuilt; a change on the first
+// The metadata extent lists rebuilt; a change on the first
 // attempt runs the full node-cache pass. 0, or an error with r.ro set.
 int rebuild_lists(Run& r, int attempt, bool* changed_seen) {
   mdcudfsr_mount* mnt = r.mnt;
@@ -96,7 +96,7 @@ int rebuild_lists(Run& r, int attempt, bool* changed_seen) {
   return err;
 }
 
-// Step 12: the entries recorded at the next writable address and verified.
+// The entries recorded at the next writable address and verified.
 int record_entries(Run& r) {
   mdcudfsr_mount* mnt = r.mnt;
   const uint32_t saved[2] = {mnt->metadata_file_loc, mnt->metadata_mirror_loc};
@@ -175,7 +175,7 @@ int write_vds(Run& r) {
   return err;
 }
 
-// Step 15: the integrity descriptor written, the session left open.
+// The integrity descriptor written, the session left open.
 int write_lvid(Run& r) {
   const int err = attempts(
       [&] {
@@ -194,7 +194,7 @@ int write_lvid(Run& r) {
   return err;
 }
 
-// Step 16: the session closed and the drive told.
+// The session closed and the drive told.
 int close_session(Run& r, bool link) {
   int err = 0;
   if (link && !mdcudfsr_counters_below_limit(r.mnt)) {
@@ -215,7 +215,7 @@ int close_session(Run& r, bool link) {
   return err;
 }
 
-// Step 17.
+// Completion: resources, device synchronisation, cartridge memory, cache-file copy.
 int complete(Run& r) {
   int err = mdcudfsr_check_media_resources(r.mnt, 0, r.ctx, nullptr);
   if (err) {
@@ -235,7 +235,7 @@ int complete(Run& r) {
   return 0;
 }
 
-// Step 14: 0 to go on, 1 when the flush ended (result in *err).
+// The resources after the descriptors: 0 to go on, 1 when the flush ended (result in *err).
 int after_descriptors(Run& r, int* err) {
   int sufficient = 1;
   *err = mdcudfsr_check_media_resources(r.mnt, r.on_mount, r.ctx, &sufficient);
@@ -257,7 +257,7 @@ int after_descriptors(Run& r, int* err) {
   return 0;
 }
 
-// Steps 8 to 17 with the nodes locked; the result.
+// Everything after the node locks; the result.
 int body(Run& r) {
   mdcudfsr_mount* mnt = r.mnt;
   if (mdcudfsr_get_lvid_integrity_type(mnt) & 1) {

@@ -77,7 +77,7 @@ int failed(NewTrack& r, int err, const char* final_text, const char* retry_text)
   return err;
 }
 
-// Step 6: the entries at the disc's first writable address.
+// The entries at the disc's first writable address.
 int record_entries(NewTrack& r) {
   mdcudfsr_mount* mnt = r.mnt;
   int err = 0;
@@ -115,7 +115,7 @@ int record_entries(NewTrack& r) {
                 "failed metadata main/mirror efe flush. do auto format retry. err = %d\n");
 }
 
-// Steps 7-8: the descriptor sequence that counts the new disc; the saved
+// The descriptor sequence that counts the new disc; the saved
 // copy comes back when it cannot be written.
 int write_descriptors(NewTrack& r) {
   mdcudfsr_mount* mnt = r.mnt;
@@ -133,7 +133,7 @@ int write_descriptors(NewTrack& r) {
                 "failed MVDS/RVDS flush. do auto format retry. Status=%d\n");
 }
 
-// Step 9: the integrity descriptor written open with one more partition.
+// The integrity descriptor written open with one more partition.
 int open_integrity(NewTrack& r) {
   mdcudfsr_mount* mnt = r.mnt;
   auto saved = std::make_unique<uint8_t[]>(sizeof mnt->lvid_block);

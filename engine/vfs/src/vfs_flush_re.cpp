@@ -75,7 +75,8 @@ bool step_past_defect(RunRe& r) {
   return vfs_flush::remaining_sectors(r.mnt, r.ctx, r.on_mount) != 0;
 }
 
-// Durable-write steps 2-5 of a block staged by `stage` at the write position.
+// The durable write of a block staged by `stage` at the write position:
+// written, synchronised, verified, and retried 32 blocks on after a defect.
 // 0, or the last error (22 of the defect finder ends at once).
 int durable_write(RunRe& r, const char* moved_text, const char* retry_text,
                   const std::function<int(uint32_t sector)>& stage) {
@@ -99,7 +100,7 @@ int durable_write(RunRe& r, const char* moved_text, const char* retry_text,
   return err;
 }
 
-// Step 8: the extent lists rebuilt; a change on the first attempt writes the
+// The extent lists rebuilt; a change on the first attempt writes the
 // whole node cache again 32 blocks further on.
 int rebuild_lists(RunRe& r) {
   mdcudfsr_mount* mnt = r.mnt;
@@ -124,7 +125,7 @@ int rebuild_lists(RunRe& r) {
   return err;
 }
 
-// Steps 8-9: the main and mirror entries at the write position and + 16.
+// The main and mirror entries at the write position and + 16.
 int record_entries(RunRe& r) {
   mdcudfsr_mount* mnt = r.mnt;
   int err = find_position(r, "Hit defect and change NWA for Metadata EFE New NWA is 0x%x\n");
@@ -177,7 +178,7 @@ int attempts(const std::function<int()>& write, const char* text) {
   return err;
 }
 
-// Step 10: the metadata bitmap, its entry and the unallocated-space bitmap.
+// The metadata bitmap, its entry and the unallocated-space bitmap.
 int write_bitmaps(RunRe& r) {
   mdcudfsr_mount* mnt = r.mnt;
   const int skip4 = r.option();
@@ -230,7 +231,8 @@ int flush_again(RunRe& r) {
   return 0;
 }
 
-// Steps 12-15; 0, or an error (read-only switch due).
+// Resources, session close, cartridge memory and cache-file copy; 0, or an
+// error (read-only switch due).
 int close_and_refresh(RunRe& r) {
   mdcudfsr_mount* mnt = r.mnt;
   int sufficient = 1;
@@ -264,7 +266,7 @@ int close_and_refresh(RunRe& r) {
   return 0;
 }
 
-// Steps 6-15 with the nodes locked.
+// Everything after the node locks.
 int body(RunRe& r) {
   mdcudfsr_mount* mnt = r.mnt;
   if (mdcudfsr_get_lvid_integrity_type(mnt) & 1) {

@@ -388,8 +388,8 @@ TEST_F(Flush, ShortResourcesBeforeTheLastSlotMoveToTheNextTrack) {
   EXPECT_EQ(1u, disc_integrity_type()) << "the session closed after the move";
 }
 
-// On the last slot, short before the flush (step 10 goes on) or only after
-// the entries (step 10 passes, step 14 fails).
+// On the last slot, short before the flush (the first check goes on) or only
+// after the entries (the first check passes, the second fails).
 TEST_F(Flush, ShortResourcesOnTheLastSlotFlushAndCloseTheSession) {
   struct Case {
     const char* what;
