@@ -19,6 +19,7 @@
 #include "kelvfs/mdcudfsr_mount_fs.h"
 #include "kelvfs/mdcudfsr_partitions.h"
 #include "kelvfs/mdcudfsr_session.h"
+#include "kelvfs/mdcudfsr_sync.h"
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_lvid.h"
 #include "udf/udf_rewritable.h"
@@ -252,6 +253,26 @@ TEST_F(Flush, WriteOnceCartridgeMemoryHoldsThePositionWordAndCountsAndUdfinfoPar
   EXPECT_EQ(0, status) << out;
   EXPECT_EQ(std::string::npos, out.find("rror")) << out;
   EXPECT_NE(std::string::npos, out.find("integrity=closed\n")) << out;
+}
+
+// The volume sync runs the real flush with the policy byte 1 and puts the
+// byte back; the changed mark is cleared and a second sync has nothing to do.
+TEST_F(Flush, SyncRunsTheFlushAndTheNextSyncHasNothingToDo) {
+  open_volume(MediumClass::WriteOnce);
+  mnt_->flush_policy = 0;
+  mnt_->flush_interval = 30;
+  timespec now{};
+  nanotime(&now);
+  mnt_->last_partial_flush_time = (static_cast<std::uint64_t>(now.tv_sec) - 60) * 1000000u;
+  ASSERT_EQ(0, mdcudfsr_vfsop_sync(&mp_, 1, &ctx_));
+  EXPECT_EQ(0, mnt_->flush_policy);
+  EXPECT_EQ(1u, disc_integrity_type()) << "the session closed by the flush";
+  EXPECT_EQ(0, mnt_->metadata_changed);
+  EXPECT_EQ(0u, mnt_->last_partial_flush_time);
+  EXPECT_EQ(0, mnt_->flush_state);
+  clear_i27_calls();
+  EXPECT_EQ(0, mdcudfsr_vfsop_sync(&mp_, 1, &ctx_));
+  EXPECT_TRUE(i27_calls().empty()) << "no second flush";
 }
 
 // Exits before anything is written: the result, no WRITE, the flush state
