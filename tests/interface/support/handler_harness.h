@@ -33,6 +33,9 @@ class HandlerHarness {
   // "Sync" line runs the probe on the live interface instead of a handler.
   void run(const std::string& requests);
   std::function<void(CKelInterface&)> probe;
+  // Called with each element as it is written (a host that fills or reads
+  // the fragment buffer the element names).
+  std::function<void(const std::string&)> onElement;
 
   // The elements written so far, and those since the last call.
   std::vector<std::string> elements();
@@ -56,6 +59,7 @@ class HandlerHarness {
   std::FILE* out_ = nullptr;
   std::size_t seen_ = 0;
   std::string bytes_;
+  std::size_t element_start_ = 0;
   std::vector<std::size_t> notices_before_;
   std::unique_ptr<kelsim::SimHarness> sim_;
   kel::RequestHandlers table_;
