@@ -13,8 +13,10 @@ namespace {
 
 RecordingWriter g_writer;
 
+// The call with its phase; "!u" when the unmounting flag is set.
 void note(const std::string& text) {
-  g_writer.calls.push_back(text + "@" + std::to_string(kel::CurrentDriveCommandContext().Phase));
+  const kel::DriveCommandContext c = kel::CurrentDriveCommandContext();
+  g_writer.calls.push_back(text + "@" + std::to_string(c.Phase) + (c.Unmounting ? "!u" : ""));
 }
 
 class RecordingFile final : public kel::WriterFile {
