@@ -61,8 +61,10 @@ DWORD WaitForWriteCallback(CKelInterface& itf, std::uint64_t seq, FragmentExchan
   if (const DWORD e = AwaitCallback(itf, kOpWriteCallback, x)) return e;
   if (x.record.ErrorCode) return 0;
   const RequestParameters& p = itf.Request().Params;
-  // The host cannot have put more into the buffer than it holds.
-  if (p.BytesToWrite > x.record.IOSize) return kInvalidParameter;
+  // The host cannot have put more into the buffer than it holds, and a file
+  // size is a signed 64-bit value to the writer.
+  if (p.BytesToWrite > x.record.IOSize || p.FragmentFileSize > static_cast<std::uint64_t>(INT64_MAX))
+    return kInvalidParameter;
   x.record.FragmentFileSize = p.FragmentFileSize;
   x.record.BytesTransferred = p.BytesToWrite;
   return 0;

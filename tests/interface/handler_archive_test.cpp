@@ -201,10 +201,20 @@ TEST_F(ArchiveTest, SeveralExtentsAreAskedForWithASecondQuery) {
   EXPECT_EQ(attribute(archive, "SpaceEntries.1.NumberOfBlocks"), "1");
 }
 
-TEST_F(ArchiveTest, AWriteCallbackNamingMoreThanTheBufferIsRefusedBeforeAnyWrite) {
-  h.run(archiveLine(5, "/d/f.bin", 1, 1) + openFragmentLine(5, 1024) + writeLine(5, 5000, 1025));
-  EXPECT_EQ(h.elements().back(), hresult(5, 0x80070057));
-  EXPECT_TRUE(writer().calls.empty());
+TEST_F(ArchiveTest, AWriteCallbackBeyondTheBufferOrTheLargestSizeIsRefusedBeforeAnyWrite) {
+  struct Case {
+    const char* what;
+    std::uint64_t size;
+    std::uint32_t bytes;
+  } cases[] = {{"more bytes than the buffer", 5000, 1025}, {"size beyond 2^63 - 1", 0x8000000000000000ull, 10}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HandlerHarness hh;
+    setVolume(hh.engine());
+    hh.run(archiveLine(5, "/d/f.bin", 1, 1) + openFragmentLine(5, 1024) + writeLine(5, c.size, c.bytes));
+    EXPECT_EQ(hh.elements().back(), hresult(5, 0x80070057));
+    EXPECT_TRUE(writer().calls.empty());
+  }
 }
 
 TEST_F(ArchiveTest, AWriteThatTakesNothingEndsWith29AndTheFileIsDropped) {
