@@ -227,6 +227,19 @@ TEST_F(ArchiveTest, AWriteThatTakesNothingEndsWith29AndTheFileIsDropped) {
   EXPECT_EQ(writer().calls.back(), "Drop");
 }
 
+// A packed file's blocks behind the write position are compared only after
+// its session ended: the placeholder is never taken for its data.
+TEST_F(ArchiveTest, ComparingAPackedFileEndsItsSessionFirst) {
+  const std::string data = pattern(3000, 12);
+  h.run(archiveLine(5, "/p/x", 1, 1) + host.archiveCallbacks(5, data, 4096) + archiveLine(6, "/p/x", 1, 1, 1000) +
+        host.archiveCallbacks(6, data, 4096));
+  Strings got = names(h.elements());
+  EXPECT_EQ(std::count(got.begin(), got.end(), "KelArchive"), 2);
+  EXPECT_EQ(std::count(got.begin(), got.end(), "HRESULT"), 0);
+  EXPECT_EQ(writer().callsNamed("EndSession"), (Strings{"EndSession@4"}));
+  EXPECT_EQ(writer().callsNamed("Open").size(), 1u);
+}
+
 // A failure mid-file leaves the process able to archive, format and sync.
 TEST_F(ArchiveTest, AfterAFailedArchiveTheNextRequestsRun) {
   struct Case {

@@ -149,11 +149,32 @@ TEST_F(SyncTest, FormatEndsAnOpenPackedSessionOnTheOldVolumeFirst) {
   const Strings calls = writer().calls;
   const auto end = std::find(calls.begin(), calls.end(), "EndSession@4");
   ASSERT_NE(end, calls.end());
+  EXPECT_EQ(writer().unmounts_at_end, 0);
   // Before anything of the new volume is opened.
   EXPECT_LT(end - calls.begin(), std::find(calls.begin(), calls.end(), "Open(QVMetaData000000.dat,0x40000000,0,0x1)@6") - calls.begin());
   Strings unmounts;
   for (const auto& c : h.engine().callsOf(kSlotUnmount)) unmounts.push_back(c.text);
   EXPECT_EQ(unmounts, (Strings{"Unmount(1)"}));
+}
+
+// No archived file stays on its placeholder past a Sync or a rollback
+// mount, whether the volume is dirty or not.
+TEST_F(SyncTest, SyncsAndRollbackMountsEndAnOpenPackedSession) {
+  for (const std::string& request :
+       {sync(2, "SyncTime"), sync(2, "SyncPreDeallocate"), sync(2, "SyncFinalisation"),
+        line(2, "RollbackMount", "SlotNumber=\"3\" MetaDataFE_LSN=\"100\" FsdLsn=\"200\"")}) {
+    SCOPED_TRACE(request);
+    HandlerHarness hh;
+    FragmentHost host{hh};
+    setVolume(hh.engine());
+    hh.run(archiveLine(1, "/p/f", 1, 1) + host.archiveCallbacks(1, "data", 64) + request);
+    EXPECT_EQ(writer().callsNamed("EndSession"), (Strings{"EndSession@4"}));
+    const fakeengine::Node* n = hh.engine().find("/p/f");
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(std::string(n->data.begin(), n->data.end()), "data");
+    // Ended before the volume changes: no unmount ran before it.
+    EXPECT_EQ(writer().unmounts_at_end, 0);
+  }
 }
 
 TEST_F(SyncTest, SyncTimeOnACleanVolumeWritesNothing) {
