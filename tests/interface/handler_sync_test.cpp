@@ -149,7 +149,8 @@ TEST_F(SyncTest, FormatEndsAnOpenPackedSessionOnTheOldVolumeFirst) {
   const Strings calls = writer().calls;
   const auto end = std::find(calls.begin(), calls.end(), "EndSession@4");
   ASSERT_NE(end, calls.end());
-  EXPECT_EQ(writer().unmounts_at_end, 0);
+  // The old volume's session before the unmount, the new metadata file's after.
+  EXPECT_EQ(writer().unmounts_at_ends, (std::vector<int>{0, 1}));
   // Before anything of the new volume is opened.
   EXPECT_LT(end - calls.begin(), std::find(calls.begin(), calls.end(), "Open(QVMetaData000000.dat,0x40000000,0,0x1)@6") - calls.begin());
   Strings unmounts;
@@ -173,7 +174,7 @@ TEST_F(SyncTest, SyncsAndRollbackMountsEndAnOpenPackedSession) {
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(std::string(n->data.begin(), n->data.end()), "data");
     // Ended before the volume changes: no unmount ran before it.
-    EXPECT_EQ(writer().unmounts_at_end, 0);
+    EXPECT_EQ(writer().unmounts_at_ends, (std::vector<int>{0}));
   }
 }
 

@@ -137,7 +137,7 @@ bool FlushPending() {
 
 std::uint32_t EndSession() {
   note("EndSession");
-  g_writer.unmounts_at_end = fakeengine::engine().count(kSlotUnmount);
+  g_writer.unmounts_at_ends.push_back(fakeengine::engine().count(kSlotUnmount));
   for (auto& [path, data] : g_writer.waiting)
     if (fakeengine::Node* n = fakeengine::engine().find(path)) {
       n->data = data;

@@ -37,8 +37,8 @@ struct RecordingWriter {
   bool session = false;
   int pending_polls = 0;
   std::uint32_t end_result = 0;
-  // Unmount calls the fake engine had seen when the session last ended.
-  int unmounts_at_end = -1;
+  // Unmount calls the fake engine had seen at each end of a session.
+  std::vector<int> unmounts_at_ends;
   // Extents given at close: from next_block, at most extent_blocks each.
   std::uint64_t next_block = 5000;
   std::uint32_t extent_blocks = 1000000;
