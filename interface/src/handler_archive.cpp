@@ -100,8 +100,7 @@ void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const Arch
   if (file.Flush() != 0 && !WriterFailed(f, file)) return;
   if (a.packed) {
     std::uint64_t blocks = 0;
-    const UserDataWriter& w = CurrentUserDataWriter();
-    if (!w.CacheBlocks || w.CacheBlocks(&blocks) != 0) {
+    if (file.CacheBlocks(&blocks) != 0) {
       KelTrace(0, 1, 0, "", u"LumoQVE::UserDataFileIO::getCacheBlocks", __LINE__,
                u"Error getVolumeSizeInformation");
       blocks = 0;

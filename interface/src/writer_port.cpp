@@ -35,6 +35,17 @@ class LibraryWriterFile final : public WriterFile {
     return file_->getWriter()->setFileTime(creation, access, modification);
   }
   std::uint32_t Close() override { return file_->close(); }
+  // The file's own writer object is the one initialised last: asking it
+  // serves ghost writers too, which the library's process-wide reference
+  // (real writers only) does not know.
+  std::uint32_t CacheBlocks(std::uint64_t* blocks) override {
+    const std::shared_ptr<LumoQVE::FileWriterBase> w = file_->getWriter();
+    if (!w) return LumoQVE::UserDataFileIO::getCacheBlocks(*blocks);
+    std::uint32_t b = 0;
+    const std::uint32_t r = w->getCacheBlocks(b);
+    if (r == 0) *blocks = b;
+    return r;
+  }
   std::uint32_t LastWin32Error() const override { return file_->getLastWin32Error(); }
 
  private:
@@ -51,15 +62,11 @@ std::uint32_t Open(const std::u16string& stored_name, std::uint32_t access, std:
   return 0;
 }
 
-std::uint32_t CacheBlocks(std::uint64_t* blocks) {
-  return LumoQVE::UserDataFileIO::getCacheBlocks(*blocks);
-}
-
 bool SessionOpen() { return LumoQVE::ProxyWriter::current() != nullptr; }
 bool FlushPending() { return LumoQVE::ProxyWriter::flushPending(); }
 std::uint32_t EndSession() { return LumoQVE::ProxyWriter::flushForVolumeRequest(); }
 
-const UserDataWriter kLibraryWriter{Open, CacheBlocks, SessionOpen, FlushPending, EndSession};
+const UserDataWriter kLibraryWriter{Open, SessionOpen, FlushPending, EndSession};
 std::atomic<const UserDataWriter*> g_writer{nullptr};
 
 }  // namespace

@@ -31,6 +31,9 @@ class WriterFile {
                                     std::uint64_t modification) = 0;
   virtual std::uint32_t Close() = 0;
   virtual std::uint32_t LastWin32Error() const = 0;
+  // Blocks the file's writer object holds in its buffers (packed files
+  // wait there until the session ends); 0 on success.
+  virtual std::uint32_t CacheBlocks(std::uint64_t* blocks) = 0;
 };
 
 struct UserDataWriter {
@@ -40,9 +43,6 @@ struct UserDataWriter {
   std::uint32_t (*Open)(const std::u16string& stored_name, std::uint32_t access,
                         std::uint32_t port_disposition, std::uint32_t attributes,
                         std::unique_ptr<WriterFile>* out) = nullptr;
-  // Blocks the most recently initialised writer holds in its ring; 0 on
-  // success.
-  std::uint32_t (*CacheBlocks)(std::uint64_t* blocks) = nullptr;
   // A packed session is open (files wait in the packed buffer).
   bool (*SessionOpen)() = nullptr;
   // A session's end runs on the timer thread.

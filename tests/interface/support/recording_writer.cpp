@@ -86,6 +86,15 @@ class RecordingFile final : public kel::WriterFile {
     return 0;
   }
   std::uint32_t LastWin32Error() const override { return last_; }
+  std::uint32_t CacheBlocks(std::uint64_t* blocks) override {
+    if (g_writer.cache_blocks_fail) return 1;
+    *blocks = 0;
+    if (!g_writer.cache_blocks.empty()) {
+      *blocks = g_writer.cache_blocks.front();
+      g_writer.cache_blocks.pop_front();
+    }
+    return 0;
+  }
 
  private:
   fakeengine::Node* node() { return fakeengine::engine().find(path_); }
@@ -117,16 +126,6 @@ std::uint32_t Open(const std::u16string& stored, std::uint32_t access, std::uint
   return 0;
 }
 
-std::uint32_t CacheBlocks(std::uint64_t* blocks) {
-  if (g_writer.cache_blocks_fail) return 1;
-  *blocks = 0;
-  if (!g_writer.cache_blocks.empty()) {
-    *blocks = g_writer.cache_blocks.front();
-    g_writer.cache_blocks.pop_front();
-  }
-  return 0;
-}
-
 bool SessionOpen() { return g_writer.session; }
 
 bool FlushPending() {
@@ -148,7 +147,7 @@ std::uint32_t EndSession() {
   return g_writer.end_result;
 }
 
-const kel::UserDataWriter kPort{Open, CacheBlocks, SessionOpen, FlushPending, EndSession};
+const kel::UserDataWriter kPort{Open, SessionOpen, FlushPending, EndSession};
 
 }  // namespace
 
