@@ -127,7 +127,7 @@ TEST_F(SyncTest, ACheckAfterARestartShowsTheFormattedIdentity) {
 
 TEST_F(SyncTest, AFailedFormatAnswersHresultAndStopsTheLoop) {
   h.engine().failNext(kSlotFormat, 5);
-  h.run(format(2, "X", 1) + line(3, "GetVolumeInfo"));
+  EXPECT_EQ(h.run(format(2, "X", 1) + line(3, "GetVolumeInfo")), 0);
   EXPECT_EQ(h.ordered(), (Strings{"notice 2:12", "HRESULT", "Shutdown"}));
 }
 

@@ -101,10 +101,10 @@ void HandlerHarness::setRegistry(const std::vector<std::string>& lines) {
   harness_io::writeRegistry(dir_ + "/registry.reg", lines);
 }
 
-void HandlerHarness::run(const std::string& requests, const FileSystemOperations* ops) {
+std::uint16_t HandlerHarness::run(const std::string& requests, const FileSystemOperations* ops) {
   harness_io::feedRequests(in_, requests);
   // The end of input ends the loop with the parser's error.
-  quorvel_kel_run(ops ? ops : &fakeengine::operations(), sim_->cookie_text().c_str());
+  return quorvel_kel_run(ops ? ops : &fakeengine::operations(), sim_->cookie_text().c_str());
 }
 
 void HandlerHarness::sinkWrite(const char* data, std::size_t size) {

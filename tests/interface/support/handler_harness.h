@@ -31,8 +31,9 @@ class HandlerHarness {
   // Runs the loop over these request lines until the end of input (each
   // run is a new request interface, as a new engine process would be). A
   // "Sync" line runs the probe on the live interface instead of a handler.
-  // ops: another operation table than the fake engine's.
-  void run(const std::string& requests, const FileSystemOperations* ops = nullptr);
+  // ops: another operation table than the fake engine's. The loop's result
+  // (the engine process's exit code).
+  std::uint16_t run(const std::string& requests, const FileSystemOperations* ops = nullptr);
   std::function<void(CKelInterface&)> probe;
   // Called with each element as it is written (a host that fills or reads
   // the fragment buffer the element names).
