@@ -160,10 +160,13 @@ TEST_F(ArchiveTest, TheLastFileWithAnotherSizeIsWrittenAnewWhole) {
   EXPECT_FALSE(element("KelArchive").empty());
 }
 
+// Also a FailureCallback that names no error code ends the exchange.
 TEST_F(ArchiveTest, FailureCallbackAtTheFirstFragmentEndsQuietlyAndTheNextRequestRuns) {
-  h.run(archiveLine(5, "/d/f.bin", 1, 1) + failureLine(5, 5) + line(6, "GetVolumeInfo"));
-  EXPECT_EQ(host.fragments.size(), 1u);
-  EXPECT_EQ(h.ordered(), (Strings{"KelFragment", "notice 5:12", "KelVolume", "notice 6:12"}));
+  h.run(archiveLine(5, "/d/f.bin", 1, 1) + failureLine(5, 5) + line(6, "GetVolumeInfo") +
+        archiveLine(7, "/d/g.bin", 1, 1) + failureLine(7, 0) + line(8, "GetVolumeInfo"));
+  EXPECT_EQ(host.fragments.size(), 2u);
+  EXPECT_EQ(h.ordered(), (Strings{"KelFragment", "notice 5:12", "KelVolume", "notice 6:12", "KelFragment",
+                                  "notice 7:12", "KelVolume", "notice 8:12"}));
   EXPECT_TRUE(writer().calls.empty());
 }
 
