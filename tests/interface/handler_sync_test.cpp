@@ -355,3 +355,30 @@ TEST_F(SyncTest, SyncAfterRollbackMountsWritesTheCurrentVolumesRecords) {
 }
 
 }  // namespace
+
+namespace {
+
+// A host's whole session: every request but UnmountVolume gets exactly one
+// end-of-request notice, the callbacks none of their own.
+TEST_F(SyncTest, EveryRequestButUnmountVolumeHasExactlyOneNotice) {
+  FragmentHost host{h};
+  h.engine().volume.Dirty = 1;
+  const std::string data = pattern(5000, 20);
+  const std::string lines =
+      line(1, "Check") + archiveLine(2, "/n/f", 1, 1) + host.archiveCallbacks(2, data, 2048) +
+      line(3, "ReadDirectory", "Name=\"/n\"") + verifyLine(4, "/n/f", 1, 1) + openFragmentLine(4, 4096) +
+      readLine(4) + readLine(4) +
+      line(5, "Rename",
+           "Name=\"/n/f\" NewName=\"/m/g\" OldGeneration=\"1\" OldVersion=\"1\" NewGeneration=\"2\" "
+           "NewVersion=\"2\" KernelInterface=\"0\" BlockNumber=\"0\"") +
+      line(6, "Delete", "Name=\"/m/g\" Generation=\"2\" Version=\"2\" KernelInterface=\"0\" BlockNumber=\"0\"") +
+      sync(7, "SyncTime") + sync(8, "SyncPreDeallocate") + line(9, "UnmountVolume");
+  EXPECT_EQ(h.run(lines), 0);
+  EXPECT_EQ(h.notices(), (Strings{"1:12", "2:12", "3:12", "4:12", "5:12", "6:12", "7:12", "8:12"}));
+  EXPECT_TRUE(host.received == data);
+  const Strings got = names(h.elements());
+  EXPECT_EQ(std::count(got.begin(), got.end(), "HRESULT"), 0);
+  EXPECT_EQ(got.back(), "Shutdown");
+}
+
+}  // namespace
