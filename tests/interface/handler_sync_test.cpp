@@ -241,6 +241,8 @@ TEST_F(SyncTest, PreDeallocateAnswersKelSyncAlsoWhenTheSaveFails) {
   EXPECT_EQ(attribute(s, "BlockNumber"), "3064");
   EXPECT_EQ(attribute(s, "NextWritableBlock"), "0");
   EXPECT_EQ(names(h.elements()), (Strings{"KelVolume", "KelSync"}));
+  const auto& logs = h.engine().logs;
+  EXPECT_NE(std::find(logs.begin(), logs.end(), u"SaveMetaDataFiles failed: 82"), logs.end());
 }
 
 // The unmounting flag comes after the packed session ended, and stays.
