@@ -101,6 +101,28 @@ TEST_F(ArchiveTest, PackedFilesFollowEachOtherInTheBufferAndASyncStartsANewBase)
   EXPECT_TRUE(dataOf("/p/1") == pattern(101, 1));
 }
 
+TEST_F(ArchiveTest, AnEmptyFileIsCreatedSizedAndClosedWithoutWrites) {
+  packedOff();
+  h.run(archiveLine(5, "/d/empty", 1, 1) + openFragmentLine(5, 0) + writeLine(5, 0, 0));
+  EXPECT_EQ(writer().calls, (Strings{"Open(empty,0x40000000,1,0x80)@4", "SetEndOfFile(0)@4", "Flush@8", kTimes + "@8",
+                                     "Close@4"}));
+  EXPECT_EQ(attribute(element("KelArchive"), "Size"), "0");
+}
+
+// A writer that cannot tell its buffered blocks counts none; the failure
+// is logged.
+TEST_F(ArchiveTest, PackedBlocksThatCannotBeCountedCountAsNone) {
+  writer().cache_blocks_fail = true;
+  h.run(archiveLine(5, "/p/a", 1, 1) + host.archiveCallbacks(5, "abc", 16) + archiveLine(6, "/p/b", 1, 1) +
+        host.archiveCallbacks(6, "def", 16));
+  Strings blocks;
+  for (const auto& f : host.fragments)
+    if (attribute(f, "IOSize") != "0") blocks.push_back(attribute(f, "BlockNumber"));
+  EXPECT_EQ(blocks, (Strings{"3064", "3064", "3064", "3064"}));
+  const auto& logs = h.engine().logs;
+  EXPECT_EQ(std::count(logs.begin(), logs.end(), u"Error getVolumeSizeInformation"), 2);
+}
+
 TEST_F(ArchiveTest, FileOnTheVolumeWithItsVersionIsComparedNotWritten) {
   struct Case {
     const char* what;
