@@ -52,7 +52,9 @@ TEST_F(DefectCounter, RebuildsTheMapOnRewritableMediaWhenForcedOrMoved) {
     EXPECT_EQ(0u, counter) << "the drive's counter";
     EXPECT_EQ(c.rebuilt, rebuilds());
     EXPECT_EQ(0u, mnt_->defect_report_counter_seen) << "the counter seen follows the drive";
-    if (c.map_result) EXPECT_TRUE(logged("can't make defect map. err = 5"));
+    if (c.map_result) {
+      EXPECT_TRUE(logged("can't make defect map. err = 5"));
+    }
   }
 }
 

@@ -76,7 +76,9 @@ class Flush : public AgentVolume {
     ASSERT_EQ(0, mdcudfsr_cache_init(m, &ctx_, 0, 0));
     ASSERT_NE(nullptr, m->root_node);
     // The drive layer's defect map, as the mount has it built on rewritable media.
-    if (m->is_rewritable) ASSERT_EQ(0, VNOP_IOCTL(m->devvp, PXOIOREBUILDDFLMAP, nullptr, 0, &ctx_));
+    if (m->is_rewritable) {
+      ASSERT_EQ(0, VNOP_IOCTL(m->devvp, PXOIOREBUILDDFLMAP, nullptr, 0, &ctx_));
+    }
     ASSERT_EQ(0, mdcudfsr_update_session(m, &ctx_, MDCUDFSR_SESSION_OPEN));
     m->flush_policy = 1;
     m->metadata_changed = 1;
