@@ -14,6 +14,9 @@
 #include "kelvfs/mdcudfsr_mount_fs.h"
 #include "kelvfs/mdcudfsr_vfsops.h"
 #include "kelvfs/mdcudfsr_volume_attr.h"
+#include "udf/udf_records.h"
+
+#include <cstddef>
 
 #include <algorithm>
 #include <atomic>
@@ -350,6 +353,76 @@ TEST_F(MountPartitions, AnotherSlotsPositionWordMountsRaw) {
   EXPECT_TRUE(logged("Inconsistent Slot Number. lastwrittenslot=0 VUVI=1\n"));
   EXPECT_EQ(MNTSTATUS_UNREADABLE, drive_copy().MountStatus);
   EXPECT_EQ(2u, drive_copy().AccessMode);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// A volume soft write-protected on a slot before the last (the domain
+// flags of its logical volume descriptor): the mount moves to the next track.
+class MountNextTrack : public MountHarness {
+ protected:
+  void prepare_soft_protected(bool cm_protected) {
+    const udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
+    const udf_test::ImageLayout l = udf_test::layout_for(spec);
+    prepare(udf_test::MediumClass::WriteOnce, 0, [&](kelsim::Cartridge& cart) {
+      for (std::uint32_t seq : {l.main_vds, l.reserve_vds}) {
+        std::vector<std::uint8_t> lvd(2048);
+        ASSERT_EQ(0u, cart.read_blocks(0, seq + 3, 1, lvd.data()));
+        lvd[offsetof(logvol_desc, domain_id) + offsetof(regid, id_suffix) + 2] |= 2;
+        udf_test::reseal(lvd.data());
+        ASSERT_EQ(0u, cart.write_blocks(0, seq + 3, 1, lvd.data()));
+      }
+      if (cm_protected) cart.attributes[0x0D03] = {0, std::vector<std::uint8_t>(8, 1)};
+    });
+  }
+};
+
+TEST_F(MountNextTrack, SoftProtectedVolumeMountsTheNextTrackAndFlushes) {
+  prepare_soft_protected(false);
+  ASSERT_EQ(0, host_mount());
+  EXPECT_NE(std::find(g_mount_calls.begin(), g_mount_calls.end(), "mount_next_track"), g_mount_calls.end());
+  ASSERT_EQ(1u, g_flush_calls.size()) << "the new track forces the flush at the end of the mount";
+  EXPECT_EQ("flush 1,1,0,1,0 policy=1", g_flush_calls[0]);
+  EXPECT_EQ(0, record()->flush_policy);
+  EXPECT_EQ(1, record()->disk_data_mode);
+  EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+}
+
+TEST_F(MountNextTrack, AReasonFlagMountsReadOnlyWithoutTheNextTrack) {
+  prepare_soft_protected(true);
+  ASSERT_EQ(0, host_mount());
+  EXPECT_EQ(std::find(g_mount_calls.begin(), g_mount_calls.end(), "mount_next_track"), g_mount_calls.end());
+  EXPECT_TRUE(logged("WriteProtectReasonFlags exists!![0x"));
+  EXPECT_TRUE(logged("] skip stride.\n"));
+  EXPECT_NE(0u, record()->mntinfo.WriteProtectReasonFlags & WRPROT_CM_PROTECTED);
+  EXPECT_NE(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+  EXPECT_TRUE(g_flush_calls.empty());
+}
+
+TEST_F(MountNextTrack, AFailingNextTrackEndsTheMount) {
+  prepare_soft_protected(false);
+  g_mount_answers["mount_next_track"] = {5};
+  EXPECT_EQ(5, host_mount());
+  EXPECT_EQ(nullptr, record());
+  EXPECT_TRUE(logged("failed to mdcudfsr_mdcfsctrl_mount_next_track. err = 5\n"));
+}
+
+// A previous system-guard status of the drive layer's copy does not carry
+// over into this mount.
+TEST_F(Mount, PreviousGuardStatusDoesNotCarryOver) {
+  prepare(udf_test::MediumClass::WriteOnce);
+  char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
+  int a = 0, b = 0, c = 0;
+  ASSERT_EQ(0, premount_operation(dev, media, &a, &b, &c));
+  MDCFS_MOUNT_INFORMATION guard{MNTSTATUS_SYSTEM_GUARD, 0, 0, 0xE1, 0, 0, 0};
+  ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&guard), 0, &ctx_));
+  ASSERT_EQ(0, host_mount(0x202, false));
+  EXPECT_EQ(0u, record()->mntinfo.MountStatus);
+  EXPECT_EQ(0u, drive_copy().MountStatus);
 }
 
 }  // namespace
