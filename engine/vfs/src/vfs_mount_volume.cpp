@@ -128,7 +128,9 @@ int set_up_partitions(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
     err = mdcudfsr_init_partitions_rollback(mnt, ctx, 1);
     if (err && err != 30) err = mdcudfsr_init_partitions_rollback(mnt, ctx, 0);
   } else {
-    err = mdcudfsr_init_partitions(mnt, ctx, from_cache ? 1 : 0, from_cache ? 0 : 1);
+    // What is read from the disc is copied into the management cache file
+    // while that file is open.
+    err = mdcudfsr_init_partitions(mnt, ctx, from_cache ? 1 : 0, !from_cache && mnt->fsmanage_handle != -1 ? 1 : 0);
     if (err && err != 30) {
       if (from_cache) s.cache_failed = true;
       err = retry_from_cartridge_memory(mnt, s, ctx);

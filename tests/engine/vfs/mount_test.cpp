@@ -4,6 +4,8 @@
 
 #include "drive/client_if.h"
 #include "drive/device_control.h"
+#include "drive/storage_scsi.h"
+#include "drive/storage_scsi_records.h"
 #include "kelhost/gnrc.h"
 #include "kelhost/kern.h"
 #include "kelhost/vnode.h"
@@ -423,6 +425,77 @@ TEST_F(Mount, PreviousGuardStatusDoesNotCarryOver) {
   ASSERT_EQ(0, host_mount(0x202, false));
   EXPECT_EQ(0u, record()->mntinfo.MountStatus);
   EXPECT_EQ(0u, drive_copy().MountStatus);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// The rollback mount (flags 0xE2) after a rollback request: the drive layer
+// keeps the rollback point, the integrity descriptor the rolled-back state.
+class RollbackMount : public MountHarness {
+ protected:
+  void prepare_rollback() {
+    const udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
+    const udf_test::ImageLayout l = udf_test::layout_for(spec);
+    // The integrity descriptor records the volume state 4 (rolled back).
+    prepare(udf_test::MediumClass::WriteOnce, 0, [&](kelsim::Cartridge& cart) {
+      std::vector<std::uint8_t> lvid(2048);
+      ASSERT_EQ(0u, cart.read_blocks(0, l.lvid, 1, lvid.data()));
+      std::uint32_t parts = 0;
+      std::memcpy(&parts, lvid.data() + offsetof(logvol_integrity_desc, num_partitions), 4);
+      ASSERT_LE(parts, 4u);
+      lvid[sizeof(logvol_integrity_desc) + 8 * parts + offsetof(regid, id_suffix) + 4] = 4;
+      udf_test::reseal(lvid.data());
+      ASSERT_EQ(0u, cart.write_blocks(0, l.lvid, 1, lvid.data()));
+    });
+    char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
+    int a = 0, b = 0, c = 0;
+    ASSERT_EQ(0, premount_operation(dev, media, &a, &b, &c));
+    pxo_rollback_point_t rp{0, l.partition_start + l.metadata_file_loc, l.partition_start + l.metadata_extent};
+    ASSERT_EQ(0, pclient_if->storage()->set_rollback_point(reinterpret_cast<char*>(&rp)));
+    std::uint32_t back[3] = {9, 9, 9};
+    ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOGETROLLBACKPOINT, reinterpret_cast<char*>(back), 0, &ctx_));
+    ASSERT_EQ(rp.metadata_fe_lsn, back[1]);
+    clear_ioctls();
+  }
+  int count_code(std::uint32_t code) {
+    int n = 0;
+    for (const auto& c : ioctls()) n += c.first == code;
+    return n;
+  }
+};
+
+TEST_F(RollbackMount, MountsFromTheRollbackPoint) {
+  prepare_rollback();
+  ASSERT_EQ(0, host_mount(0xE2, false));
+  mdcudfsr_mount* m = record();
+  ASSERT_NE(nullptr, m);
+  EXPECT_EQ(1u, m->rollback_present);
+  EXPECT_EQ(1, count_code(PXOIOGETROLLBACKPOINT)) << "flag 0x20 reads the point with 0x400C55DE";
+  ASSERT_FALSE(g_mount_calls.empty());
+  EXPECT_EQ("init_partitions_rollback 1", g_mount_calls[0]);
+  EXPECT_EQ(0x84, m->mntinfo.VolumeStatus & 0x84) << "a rollback mount's partitions are done";
+  EXPECT_EQ(0u, m->mntinfo.AccessMode);
+  EXPECT_EQ(1, m->disk_data_mode) << "no file-system cache";
+  EXPECT_TRUE(logged("Skip get volume size. slot=0\n"));
+  clear_ioctls();
+  ASSERT_EQ(0, host_unmount(1));
+  EXPECT_EQ(0, count_code(PXOIOSETBEFOREACCESSMODE)) << "a rollback mount leaves the before-access mode";
+  EXPECT_EQ(1, count_code(PXOIONOTIFYUNMOUNT));
+}
+
+TEST_F(RollbackMount, BothRollbackCallsFailingEndTheMount) {
+  prepare_rollback();
+  g_mount_answers["init_partitions_rollback"] = {5, 5};
+  EXPECT_EQ(5, host_mount(0xE2, false));
+  EXPECT_EQ(nullptr, record());
+  ASSERT_LE(2u, g_mount_calls.size());
+  EXPECT_EQ("init_partitions_rollback 1", g_mount_calls[0]);
+  EXPECT_EQ("init_partitions_rollback 0", g_mount_calls[1]);
+  EXPECT_TRUE(logged("Failed to init partitions.\n"));
 }
 
 }  // namespace
