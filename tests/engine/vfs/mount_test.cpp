@@ -21,6 +21,8 @@
 #include <cstddef>
 
 #include <algorithm>
+#include <cstdio>
+#include <unistd.h>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -346,6 +348,36 @@ TEST_F(MountPartitions, PositionWordOfTheLastWrittenSlotMountsAndRewritesTheDesc
   EXPECT_NE(std::find(g_mount_calls.begin(), g_mount_calls.end(), "flush_descriptor_to_fscache_file"),
             g_mount_calls.end())
       << "the descriptors are rewritten";
+  ASSERT_EQ(0, host_unmount(1));
+  // The slot's image as the drive holds it now.
+  const udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
+  const udf_test::ImageLayout l = udf_test::layout_for(spec);
+  std::vector<std::uint8_t> image(std::size_t(spec.sectors) * 2048);
+  ASSERT_EQ(0u, sim_->cartridge().read_blocks(0, 0, spec.sectors, image.data()));
+  bool found = false;
+  for (std::uint32_t b = 0; b < 6 && !found; ++b) {
+    const std::uint8_t* d = &image[std::size_t(l.main_vds + b) * 2048];
+    if ((d[0] | d[1] << 8) != 6) continue;  // the logical volume descriptor
+    const std::uint8_t* map = d + sizeof(logvol_desc);  // the metadata map comes first
+    std::uint32_t file_loc = 0;
+    std::memcpy(&file_loc, map + offsetof(part_map_metadata, file_loc), 4);
+    EXPECT_EQ(kMoved, file_loc) << "the descriptors on the disc name the moved entries";
+    found = true;
+  }
+  EXPECT_TRUE(found);
+  if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
+  const std::string path = dir_ + "/slot0.img";
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f);
+  ASSERT_EQ(image.size(), std::fwrite(image.data(), 1, image.size(), f));
+  std::fclose(f);
+  std::string out;
+  FILE* p = popen(("/usr/bin/udfinfo --blocksize=2048 " + path + " 2>&1").c_str(), "r");
+  ASSERT_NE(nullptr, p);
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p)) out += buf;
+  EXPECT_EQ(0, pclose(p)) << out;
+  EXPECT_EQ(std::string::npos, out.find("rror")) << out;
 }
 
 TEST_F(MountPartitions, AnotherSlotsPositionWordMountsRaw) {
