@@ -531,3 +531,4 @@ TEST_F(RollbackMount, BothRollbackCallsFailingEndTheMount) {
 }
 
 }  // namespace
+
