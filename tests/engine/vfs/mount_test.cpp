@@ -542,13 +542,11 @@ using namespace vfs_test;
 TEST_F(Mount, RemountAfterUnmount) {
   prepare(udf_test::MediumClass::WriteOnce);
   ASSERT_EQ(0, host_mount());
-  const mdcudfsr_mount* first = record();
   ASSERT_EQ(0, host_unmount(1));
   ASSERT_TRUE(agent_ended());
   clear_log();
   ASSERT_EQ(0, host_mount());
   EXPECT_TRUE(logged("Mount start\n"));
-  (void)first;
   ASSERT_NE(nullptr, record());
   EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
   EXPECT_EQ(0u, drive_copy().MountStatus);
