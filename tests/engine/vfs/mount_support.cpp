@@ -104,10 +104,7 @@ int MountHarness::host_mount(std::uint32_t flags, bool premount) {
   device_vnode_ = kel_make_vnode(&host_mp_, nullptr, 0, 0);
   kel_tree_make_root(device_vnode_);
   int err = mdcudfsr_vfsops_table.vfs_mount(&host_mp_, device_vnode_.get(), &args_, &ctx_);
-  if (err) {
-    if (!record()) FsCacheAgent_stop_unopened();
-    return err;
-  }
+  if (err) return err;
   if ((err = mdcudfsr_vfsops_table.vfs_start(&host_mp_, 0, &ctx_)) != 0) return err;
   return mdcudfsr_vfsops_table.vfs_root(&host_mp_, &root_, &ctx_);
 }

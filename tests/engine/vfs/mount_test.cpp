@@ -554,3 +554,30 @@ TEST_F(Mount, RemountAfterUnmount) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// A mount that fails before its agent opened the channel stops the agent.
+TEST_F(Mount, FailureBeforeTheChannelStopsTheAgent) {
+  prepare(udf_test::MediumClass::WriteOnce);
+  struct Case {
+    const char* what;
+    bool magic_wrong;
+  };
+  for (const Case& c : {Case{"mechanism status fails", false}, Case{"argument magic wrong", true}}) {
+    SCOPED_TRACE(c.what);
+    kelsim::FaultRule rule = kelsim::command_fails(0xBD, kelsim::Sense{0x04, 0x44, 0x00});
+    const int id = sim_->drive().add_fault(rule);
+    args_.magic = c.magic_wrong ? 0x46445541u : MDCUDFSR_MOUNT_ARGS_MAGIC;
+    EXPECT_NE(0, host_mount(0x202, false));
+    EXPECT_EQ(1, agents_running_) << "the agent thread was started";
+    sim_->drive().remove_fault(id);
+    EXPECT_EQ(nullptr, record());
+    EXPECT_TRUE(agent_ended()) << "the agent thread does not wait for a channel that never comes";
+  }
+  args_.magic = MDCUDFSR_MOUNT_ARGS_MAGIC;
+}
+
+}  // namespace
