@@ -60,6 +60,7 @@ TEST_F(Mount, WrittenVolumesMountReadWrite) {
     EXPECT_EQ(1, m->mount_completed);
     EXPECT_EQ(0, m->mounting);
     EXPECT_EQ(0, m->size_unknown);
+    EXPECT_EQ(0u, m->reserve_mode);
     EXPECT_EQ(vfs_context_pid(&ctx_), m->mounting_pid);
     const MDCFS_MOUNT_INFORMATION mi = drive_copy();
     EXPECT_EQ(0u, mi.MountStatus);
@@ -506,6 +507,7 @@ TEST_F(RollbackMount, MountsFromTheRollbackPoint) {
   mdcudfsr_mount* m = record();
   ASSERT_NE(nullptr, m);
   EXPECT_EQ(1u, m->rollback_present);
+  EXPECT_EQ(0u, m->reserve_mode) << "the point was not read through 0x400C55E8";
   EXPECT_EQ(1, count_code(PXOIOGETROLLBACKPOINT)) << "flag 0x20 reads the point with 0x400C55DE";
   ASSERT_FALSE(g_mount_calls.empty());
   EXPECT_EQ("init_partitions_rollback 1", g_mount_calls[0]);
@@ -517,6 +519,17 @@ TEST_F(RollbackMount, MountsFromTheRollbackPoint) {
   ASSERT_EQ(0, host_unmount(1));
   EXPECT_EQ(0, count_code(PXOIOSETBEFOREACCESSMODE)) << "a rollback mount leaves the before-access mode";
   EXPECT_EQ(1, count_code(PXOIONOTIFYUNMOUNT));
+}
+
+// Flag 0x80 without 0x20 reads the point through 0x400C55E8, which sets the
+// reserve flag of the node-cache flush.
+TEST_F(RollbackMount, PointReadWithFlag0x80SetsTheReserveMode) {
+  prepare_rollback();
+  ASSERT_EQ(0, host_mount(0x282, false));
+  ASSERT_NE(nullptr, record());
+  EXPECT_EQ(1, count_code(PXOIOGETROLLBACKPOINT2));
+  EXPECT_EQ(0, count_code(PXOIOGETROLLBACKPOINT));
+  EXPECT_EQ(1u, record()->reserve_mode);
 }
 
 TEST_F(RollbackMount, BothRollbackCallsFailingEndTheMount) {

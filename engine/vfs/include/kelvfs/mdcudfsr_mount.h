@@ -126,6 +126,10 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint32_t rollback_slot = 0;
   std::uint32_t rollback_fe_lsn = 0;
   std::uint32_t rollback_fsd_lsn = 0;
+  // Reserve flag of the node-cache flush: set when the rollback point read
+  // through 0x400C55E8 (mount flag 0x80 without 0x20) named a point; 0 for
+  // every other mount.
+  std::uint32_t reserve_mode = 0;
   std::uint32_t reformatted = 0;
   std::uint32_t new_track = 0;            // the mount moved to the next track
   std::uint32_t fs_cache_created = 0;     // the management cache file was made by this mount
