@@ -2,6 +2,7 @@
 // read-ahead reach that are not built yet: the disc lock of the vnode
 // operations. Each records its call in vfs_test::g_i27_calls.
 #include "i27_support.h"
+#include "standins_i24.h"
 
 #include "kelvfs/mdcudfsr_mount.h"
 
@@ -100,7 +101,7 @@ int mdcudfsr_cache_check_metadata_aed(mdcudfsr_mount*, uint32_t extra, uint32_t*
 }
 int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount*, vfs_context_t) {
   vfs_test::record_i27("flush_descriptor_to_fscache_file");
-  return 0;
+  return vfs_test::mount_call("flush_descriptor_to_fscache_file");
 }
 int mdcudfsr_mdcfsctrl_write_next_track(mdcudfsr_mount*, vfs_context_t) {
   vfs_test::record_i27("write_next_track");
@@ -108,12 +109,14 @@ int mdcudfsr_mdcfsctrl_write_next_track(mdcudfsr_mount*, vfs_context_t) {
 }
 int mdcudfsr_mdcfsctrl_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed) {
   vfs_test::record_i27(std::string("mount_next_track ") + (changed ? "changed" : "null"));
+  const int mount_answer = vfs_test::mount_call("mount_next_track");
   if (changed) *changed = 0;
-  return next_answer(vfs_test::g_i27_answers.next_track, 0);
+  return next_answer(vfs_test::g_i27_answers.next_track, mount_answer);
 }
 int mdcudfsr_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount) {
   vfs_test::record_i27("make_defect_map " + std::to_string(on_mount));
-  return next_answer(vfs_test::g_i27_answers.defect_map, 0);
+  const int mount_answer = vfs_test::mount_call("make_defect_map " + std::to_string(on_mount));
+  return next_answer(vfs_test::g_i27_answers.defect_map, mount_answer);
 }
 // Directory entries are written by the node cache's passes, which these
 // suites stand in for: never reached.
@@ -125,5 +128,5 @@ int mdcudfsr_cache_write_fid(mdcudfsr_mount*, uint8_t*, mdcudfsr_udf_node_fields
 // cache's scan of parity streams (none in these volumes).
 int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node*, int visible) {
   vfs_test::record_i27("set_file_visibility " + std::to_string(visible));
-  return 0;
+  return vfs_test::mount_call("set_file_visibility " + std::to_string(visible));
 }

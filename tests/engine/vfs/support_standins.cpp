@@ -28,21 +28,3 @@ int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_ex
                                               int) {
   return record("cache_check_metadata_aed_newlist");
 }
-
-// The metadata flushes and the VFAM buffer flush that sync reaches: each
-// records its arguments and the flush policy byte it saw.
-namespace vfs_test {
-std::vector<std::string> g_flush_calls;
-int g_flush_result = 0;
-}
-
-namespace {
-void record_flush(mdcudfsr_mount* mnt, const std::string& call) {
-  vfs_test::g_flush_calls.push_back(call + " policy=" + std::to_string(mnt->flush_policy));
-}
-}  // namespace
-
-int mdcudfsr_vfam_flush_buffers(mdcudfsr_mount* mnt, int flags, vfs_context_t) {
-  record_flush(mnt, "vfam " + std::to_string(flags));
-  return 6;  // as the unopened channel answers
-}

@@ -20,7 +20,5 @@ int mdcudfsr_vnode_iterate_cb(vnode_t vp, void* record);
 // those of inactive nodes recycled; the last error, *count the vnodes seen.
 int mdcudfsr_visit_vnodes(mdcudfsr_mount* mnt, vfs_context_t ctx, int fsync, int recycle, int* count);
 
-// The metadata and descriptor flushes (kelvfs/mdcudfsr_flush.h) and the
-// VFAM buffer flush that sync runs.
+// The metadata and descriptor flushes that sync runs (kelvfs/mdcudfsr_flush.h).
 #include "kelvfs/mdcudfsr_flush.h"
-int mdcudfsr_vfam_flush_buffers(mdcudfsr_mount* mnt, int flags, vfs_context_t ctx);
