@@ -93,6 +93,7 @@ struct Pass {
   uint32_t base = 0;     // E: the metadata file's length in blocks before the pass
   uint32_t replace = 0;  // replacement count the writing pass starts with
   uint32_t counter = 0;  // allocation cursor the placement started at
+  uint32_t replaced = 0; // replacement count the placement reached
   uint32_t placed = 0;   // D
   int64_t failed_extent = -1;
   uint64_t main_len = 0, mirr_len = 0;
@@ -131,6 +132,7 @@ int place(Pass& p) {
     return err;
   }
   p.placed = m->metadata_block_count - p.base;
+  p.replaced = m->replace_blk_count;
   if (m->is_rewritable && p.placed) {
     // A write address moved by the defect routine is taken up first.
     if (m->next_writable_address > m->metadata_nwa) m->metadata_nwa = m->next_writable_address;
@@ -273,6 +275,8 @@ int grow_and_write(Pass& p, int* wrote) {
   int err = 0;
   if ((err = truncate_cache(p)) != 0) return err;
   if ((err = write_pass(p)) != 0) return err;
+  // Every entry the placement moved is one block the remap takes out.
+  m->replace_blk_count = p.replaced;
   if (p.full) {
     m->metadata_mirr_partition_length = m->metadata_main_partition_length;
   } else {

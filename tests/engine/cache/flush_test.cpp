@@ -1,0 +1,131 @@
+// The metadata flush passes on the simulated cartridge: entries and
+// directories placed, written through the write clusters and read back from
+// the disc into a new tree; the write patterns of grown directories.
+#include "support.h"
+#include "support_flush.h"
+#include "standins_i26.h"
+
+#include "kelcache/cache_flush.h"
+#include "sim/harness.h"
+#include "udf/udf_metadata.h"
+
+using namespace cache_test;
+
+namespace {
+
+// ---------------------------------------------------------------- write patterns
+
+struct PatternRow {
+  const char* what;
+  uint8_t dir_dirty;
+  uint32_t flush_all;
+  std::vector<std::pair<uint32_t, uint32_t>> extents;  // {length, location}
+  uint64_t size;
+  uint32_t room;
+  int pattern;
+  uint64_t bytes;
+  uint32_t prev_start;
+};
+
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+
+class Patterns : public ::testing::TestWithParam<PatternRow> {};
+
+TEST_P(Patterns, ChoosesPatternBytesAndPreviousStart) {
+  const PatternRow& r = GetParam();
+  mdcudfsr_udf_data d;
+  for (auto [len, loc] : r.extents) {
+    mdcudfsr_extent_entry e;
+    e.extent.len = len;
+    e.extent.loc = lb_addr{loc, 0};
+    ASSERT_EQ(0, mdcudfsr_extent_list_add(&d.extents, &e, 0));
+  }
+  uint64_t bytes = 0;
+  EXPECT_EQ(r.pattern, mdcudfsr_cache_decide_fid_write_pattern(2048, r.flush_all, &d, r.dir_dirty, r.size, r.room,
+                                                               &bytes));
+  EXPECT_EQ(r.bytes, bytes);
+  EXPECT_EQ(r.prev_start, d.dir_prev_start);
+  mdcudfsr_extent_list_remove_all(&d.extents);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NineRows, Patterns,
+    ::testing::Values(
+        PatternRow{"changed", 2, 0, {{65536, 100}}, 100000, 1832, 0, 100000, kNone},
+        PatternRow{"full rewrite", 1, 1, {{65536, 100}}, 100000, 1832, 0, 100000, kNone},
+        PatternRow{"small", 1, 0, {{40000, 100}}, 60000, 1832, 1, 60000, kNone},
+        PatternRow{"no extents", 1, 0, {}, 70000, 1832, 8, 70000, kNone},
+        PatternRow{"same unit short last", 1, 0, {{65536, 100}, {10000, 300}}, 80000, 1832, 6, 80000 - 65536, 100},
+        PatternRow{"same unit long last", 1, 0, {{65536, 100}, {70000, 300}}, 140000, 1832, 2, 140000 - 131072,
+                   268},
+        PatternRow{"same unit long last, no room", 1, 0, {{65536, 100}, {70000, 300}}, 140000, 16, 0, 140000,
+                   kNone},
+        PatternRow{"grows, long last", 1, 0, {{70000, 100}}, 140000, 1832, 7, 140000 - 65536, 100},
+        PatternRow{"grows, one short extent", 1, 0, {{65000, 100}}, 70000, 1832, 3, 70000, kNone},
+        PatternRow{"grows, short last of two", 1, 0, {{65536, 100}, {10000, 300}}, 140000, 1832, 4,
+                   140000 - 65536, 100},
+        PatternRow{"grows past a whole unit", 1, 0, {{65536, 100}}, 70000, 1832, 5, 70000 - 65536, kNone},
+        PatternRow{"grows past a whole unit, no room", 1, 0, {{65536, 100}}, 70000, 15, 0, 70000, kNone}),
+    [](const auto& info) {
+      std::string s = info.param.what;
+      for (char& c : s)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+      return s;
+    });
+
+// ---------------------------------------------------------------- passes
+
+// A small tree on a write-once cartridge, mounted and opened for writing.
+struct Written {
+  TreeImage img;
+  SimMount sm;
+  int docs;
+  explicit Written(uint32_t medium = 0, udf_test::MediumClass cls = udf_test::MediumClass::WriteOnce)
+      : img(cls) {
+    (void)medium;
+    docs = img.dir(TreeImage::kRoot, "docs", 20);
+    img.file(docs, "a.txt", 21, 5000);
+    img.file(TreeImage::kRoot, "top.bin", 22, 2048);
+    img.finish();
+    sm.load(img);
+    EXPECT_EQ(0, sm.init());
+    open_for_writing(sm, 6144);
+  }
+  mdcudfsr_mount* m() { return sm.m(); }
+  mdcudfsr_cache_node* root() { return sm.m()->root_node; }
+};
+
+int count(const std::vector<uint8_t>& ops, uint8_t op) { return static_cast<int>(std::count(ops.begin(), ops.end(), op)); }
+
+TEST(CacheFlush, NoDirtyNodeWritesNothing) {
+  Written w;
+  int wrote = 7, defect = 0;
+  uint32_t blocks = 99;
+  EXPECT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, &blocks, 0, &defect, 0));
+  EXPECT_EQ(0, wrote);
+  EXPECT_EQ(0u, blocks);
+  EXPECT_EQ(0, defect);
+  EXPECT_TRUE(rec().logged("metadata expand size is zero"));
+  EXPECT_EQ(0, count(opcodes(w.sm), 0x2A)) << "no WRITE(10)";
+}
+
+TEST(CacheFlush, NewFileIsWrittenAndReadBack) {
+  Written w;
+  mdcudfsr_cache_node* docs = w.sm.child(w.root(), "docs");
+  ASSERT_NE(nullptr, docs);
+  ASSERT_NE(nullptr, create_node(w.sm, docs, "new.txt"));
+  const std::string before = tree_text(w.root());
+  int wrote = 0, defect = 0;
+  uint32_t blocks = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, &blocks, 0, &defect, 0));
+  EXPECT_EQ(1, wrote);
+  EXPECT_EQ(0, defect);
+  EXPECT_EQ(32u, blocks);
+  EXPECT_GT(count(opcodes(w.sm), 0x2A), 0);
+  EXPECT_EQ(0u, docs->cache_dirty);
+  EXPECT_EQ(0, docs->dir_dirty);
+  EXPECT_EQ(before, read_back(w.sm));
+  EXPECT_NE(std::string::npos, before.find("/docs/new.txt"));
+}
+
+}  // namespace
