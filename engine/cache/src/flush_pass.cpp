@@ -365,6 +365,7 @@ int mdcudfsr_cache_flush(mdcudfsr_mount* m, vfs_context_t ctx, int* wrote, uint3
   }
   p.replace = m->replace_blk_count;
   p.counter = m->metadata_block_count;
+  m->remap_count = 0;  // the remap after this pass counts its own moves
   int err = place(p);
   if (!err) {
     p.searched = false;
@@ -383,6 +384,7 @@ int mdcudfsr_cache_flush_full(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t* ou
   CACHE_LOG(WARN, "metadata efe is over change flush all\n");
   Pass p{m, ctx, exclude, keep, true};
   start_full(p);
+  m->remap_count = 0;
   int err = place(p);
   if (!err) err = after_placement(p, nullptr);
   return finish(p, err, out_blocks, defect_hit);

@@ -129,3 +129,64 @@ TEST(CacheFlush, NewFileIsWrittenAndReadBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CacheFlush, SecondPassRewritesEntriesTheFirstWroteAndTheRemapFindsThem) {
+  Written w;
+  mdcudfsr_cache_node* docs = w.sm.child(w.root(), "docs");
+  ASSERT_NE(nullptr, docs);
+  mdcudfsr_cache_node* fresh = create_node(w.sm, docs, "fresh.txt");
+  ASSERT_NE(nullptr, fresh);
+  int wrote = 0, defect = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  remap(w.sm);
+  const uint32_t placed_at = fresh->udf_data->efe_loc;
+  // The entry the first pass wrote changes, and its directory gains a child.
+  fresh->udf_data->extents = mdcudfsr_extent_list{};
+  fresh->udf_data->efe.inf_len = 0;
+  fresh->udf_data->efe.icbtag.file_type = 5;
+  fresh->cache_dirty = 1;
+  ASSERT_NE(nullptr, create_node(w.sm, docs, "second.txt"));
+  mdcudfsr_cache_node* top = w.sm.child(w.root(), "top.bin");
+  ASSERT_NE(nullptr, top);
+  ASSERT_EQ(0, mdcudfsr_cache_set_file_size(top, 1000));
+  top->cache_dirty = 1;
+  const std::string before = tree_text(w.root());
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  EXPECT_EQ(1, wrote);
+  EXPECT_EQ(placed_at, fresh->udf_data->efe_loc) << "a written entry keeps its place in the metadata file";
+  EXPECT_NE(std::string::npos, before.find("/top.bin uid=22 size=1000"));
+  EXPECT_EQ(before, read_back(w.sm));
+}
+
+TEST(CacheFlush, WriteFailureInTheNewExtentSetsDefectHitAndTheRepeatedPassSucceeds) {
+  Written w;
+  mdcudfsr_cache_node* docs = w.sm.child(w.root(), "docs");
+  ASSERT_NE(nullptr, create_node(w.sm, docs, "n1"));
+  mdcudfsr_cache_node* n2 = create_node(w.sm, w.root(), "n2", true);
+  ASSERT_NE(nullptr, n2);
+  const std::string before = tree_text(w.root());
+  const uint64_t length = w.m()->metadata_main_partition_length;
+  const uint32_t extents = mdcudfsr_extent_list_get_count(&w.m()->part[0].list);
+  kelsim::FaultRule f = kelsim::write_error(6144, 6144 + 31);
+  f.times = 1;
+  w.sm.sim().drive().add_fault(f);
+  int wrote = 0, defect = 0;
+  EXPECT_NE(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  EXPECT_EQ(1, defect);
+  EXPECT_EQ(0, wrote);
+  EXPECT_EQ(length, w.m()->metadata_main_partition_length) << "the old length is back";
+  EXPECT_EQ(length, w.m()->metadata_mirr_partition_length);
+  EXPECT_EQ(extents, mdcudfsr_extent_list_get_count(&w.m()->part[0].list)) << "the failed extent is gone";
+  EXPECT_EQ(extents, mdcudfsr_extent_list_get_count(&w.m()->part[1].list));
+  EXPECT_EQ(0xFFFFFFFFu, n2->udf_data->efe_loc) << "a never-written entry is placed anew";
+  EXPECT_EQ(1u, n2->cache_dirty);
+  defect = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  EXPECT_EQ(0, defect);
+  EXPECT_EQ(1, wrote);
+  EXPECT_EQ(before, read_back(w.sm));
+}
+
+}  // namespace

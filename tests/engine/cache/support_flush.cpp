@@ -76,6 +76,13 @@ std::string tree_text(mdcudfsr_cache_node* dir) {
   return out.str();
 }
 
+void remap(SimMount& sm) {
+  mdcudfsr_mount* m = sm.m();
+  uint32_t over = 0;
+  EXPECT_EQ(0, mdcudfsr_rebuild_metadata_extent_list_ex(m, m->udf_root, 0, &over));
+  EXPECT_EQ(0u, over);
+}
+
 std::string read_back(SimMount& sm) {
   mdcudfsr_mount* m = sm.m();
   uint32_t over = 0;

@@ -20,6 +20,8 @@ void open_for_writing(SimMount& sm, uint32_t nwa);
 mdcudfsr_cache_node* create_node(SimMount& sm, mdcudfsr_cache_node* parent, const char* name, bool dir = false);
 // One line per node below the directory: path, unique id, size, kind.
 std::string tree_text(mdcudfsr_cache_node* dir);
+// The remap over the tree that the volume flush runs after a pass.
+void remap(SimMount& sm);
 // The remap over the tree, then the metadata file read from the disc into a
 // fresh local cache and the tree rebuilt from it; its text.
 std::string read_back(SimMount& sm);
