@@ -108,10 +108,13 @@ uint32_t file_blocks(const mdcudfsr_mount* m) {
 }
 
 // A placement from the start of the metadata file.
+// Two blocks are reserved for the file set descriptor and its terminator,
+// which the writing pass rewrites (also with the reserve flag: without them
+// every entry would be written two blocks past its place).
 void start_full(Pass& p) {
   mdcudfsr_mount* m = p.m;
   mdcudfsr_clear_all_clusters(m);
-  m->metadata_block_count = m->reserve_mode ? 0 : 2;
+  m->metadata_block_count = 2;
   m->replace_blk_count = 0;
   p.base = 0;
   p.replace = 0;
@@ -176,10 +179,13 @@ int truncate_cache(Pass& p) {
 // Steps 9-11: the same blocks handed out again, the descriptor, the writes.
 int write_pass(Pass& p) {
   mdcudfsr_mount* m = p.m;
-  m->metadata_block_count = p.counter;
+  // The descriptor writer takes the two blocks reserved before the
+  // placement's first entry, so the entries get the same blocks again.
+  const bool fsd = m->flushAllMetadata || m->reserve_mode;
+  m->metadata_block_count = p.counter - (fsd ? 2 : 0);
   m->replace_blk_count = p.replace;
   int err = 0;
-  if (m->flushAllMetadata || m->reserve_mode) {
+  if (fsd) {
     m->fsd.rootdir_icb.loc = lb_addr{m->root_node->udf_data->efe_loc, 0};
     m->fsd.rootdir_icb.len = m->logical_block_size;
     if ((err = mdcudfsr_flush_file_set_desc(m, &m->fsd, p.ctx)) != 0) {

@@ -190,3 +190,78 @@ TEST(CacheFlush, WriteFailureInTheNewExtentSetsDefectHitAndTheRepeatedPassSuccee
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CacheFlush, FullPassWithoutFlushAllWritesNothing) {
+  Written w;
+  create_node(w.sm, w.root(), "x");
+  uint32_t blocks = 5;
+  int defect = 0;
+  EXPECT_EQ(0, mdcudfsr_cache_flush_full(w.m(), nullptr, &blocks, 0, &defect, 0));
+  EXPECT_TRUE(rec().logged("flushAllMetadata != TRUE"));
+  EXPECT_EQ(0, count(opcodes(w.sm), 0x2A));
+  EXPECT_EQ(5u, blocks);
+}
+
+TEST(CacheFlush, FullPassRewritesEveryEntryIntoANewMetadataFile) {
+  Written w;
+  ASSERT_NE(nullptr, create_node(w.sm, w.sm.child(w.root(), "docs"), "added"));
+  const std::string before = tree_text(w.root());
+  w.m()->flushAllMetadata = 1;
+  w.m()->replace_blk_count = 9;
+  uint32_t blocks = 0;
+  int defect = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush_full(w.m(), nullptr, &blocks, 0, &defect, 0));
+  EXPECT_EQ(0, defect);
+  EXPECT_EQ(0u, w.m()->replace_blk_count);
+  EXPECT_EQ(2u, w.root()->udf_data->efe_loc) << "two reserved blocks before the first entry";
+  ASSERT_NE(nullptr, w.m()->part[0].list.first);
+  EXPECT_EQ(w.m()->part[0].list.first, w.m()->part[0].list.last) << "one new extent";
+  EXPECT_EQ(6144u - 4096u, w.m()->part[0].list.first->extent.loc.lb_num);
+  EXPECT_EQ(32u, blocks);
+  // Every entry and directory was written again.
+  for (mdcudfsr_cache_node* n = w.root(); n; n = mdcudfsr_cache_get_next_node(w.m(), n, w.root(), 1)) {
+    EXPECT_EQ(0u, n->cache_dirty) << n->vfs_name;
+    EXPECT_LT(n->udf_data->efe_loc, 32u) << n->vfs_name;
+  }
+  w.m()->flushAllMetadata = 0;
+  EXPECT_EQ(before, read_back(w.sm));
+}
+
+TEST(CacheFlush, ReserveModeStartsTwoBlocksFurtherAndRewritesTheDescriptor) {
+  Written w;
+  w.m()->reserve_mode = 1;
+  mdcudfsr_cache_node* n = create_node(w.sm, w.root(), "r");
+  ASSERT_NE(nullptr, n);
+  const uint32_t e = static_cast<uint32_t>(mdcudfsr_extent_list_get_selected_length(&w.m()->part[0].list, 0) / 2048);
+  int wrote = 0, defect = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  // After E come the descriptor's two blocks, the root's new place (it was
+  // written before: replaced), then the new file, at logical block E.
+  EXPECT_EQ(e + 3, n->udf_data->write_lbn);
+  EXPECT_EQ(e, n->udf_data->efe_loc);
+  EXPECT_EQ(e + 2, w.root()->udf_data->replace_efe_loc);
+  EXPECT_EQ(e, w.m()->fsd_new_loc) << "the descriptor is rewritten at E";
+  const std::vector<uint8_t> fsd = metadata_block(w.sm, e);
+  EXPECT_EQ(256, fsd[0] | fsd[1] << 8) << "the file set descriptor is there";
+}
+
+// The descriptor's two blocks stay reserved with the reserve flag: the
+// writing pass rewrites the descriptor, and every block it hands out must
+// be the one the placement decided.
+TEST(CacheFlush, FullPassInReserveModeWritesEveryEntryWhereItWasPlaced) {
+  Written w;
+  ASSERT_NE(nullptr, create_node(w.sm, w.sm.child(w.root(), "docs"), "added"));
+  const std::string before = tree_text(w.root());
+  w.m()->reserve_mode = 1;
+  w.m()->flushAllMetadata = 1;
+  int defect = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush_full(w.m(), nullptr, nullptr, 0, &defect, 0));
+  EXPECT_EQ(2u, w.root()->udf_data->efe_loc);
+  w.m()->flushAllMetadata = 0;
+  w.m()->reserve_mode = 0;
+  EXPECT_EQ(before, read_back(w.sm));
+}
+
+}  // namespace
