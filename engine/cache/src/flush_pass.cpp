@@ -137,17 +137,20 @@ int place(Pass& p) {
   p.placed = m->metadata_block_count - p.base;
   p.replaced = m->replace_blk_count;
   if (m->is_rewritable && p.placed) {
-    // A write address moved by the defect routine is taken up first.
-    if (m->next_writable_address > m->metadata_nwa) m->metadata_nwa = m->next_writable_address;
+    // The defect routine reports a moved address in the next writable
+    // address; the metadata file then grows from there.
     uint32_t changed = 0;
     const uint32_t before = m->next_writable_address;
-    if (mdcudfsr_find_defect_and_change_NWA(m, p.ctx, m->metadata_nwa, round32(p.placed), &changed) == 22) {
+    const int found = mdcudfsr_find_defect_and_change_NWA(m, p.ctx, m->metadata_nwa, round32(p.placed), &changed);
+    const uint32_t moved = m->next_writable_address;
+    m->next_writable_address = before;
+    if (found == 22) {
       CACHE_LOG(ERR, "Failed to find defect or change NWA. \n");
       m->metadata_allocating = 0;
       return 22;
     }
-    if (changed && m->next_writable_address != before) {
-      m->metadata_nwa = m->next_writable_address;
+    if (changed) {
+      m->metadata_nwa = moved;
       CACHE_LOG(WARN, "Hit defect and change NWA for Metadata Extent New NWA is 0x%x \n", m->metadata_nwa);
     }
   }
@@ -155,9 +158,15 @@ int place(Pass& p) {
   return 0;
 }
 
+// On a rewritable medium the new extent starts at the metadata write
+// address (the relocation takes the next writable address).
 int relocate(Pass& p) {
+  mdcudfsr_mount* m = p.m;
   mdcudfsr_relocation_info info{};
-  const int err = mdcudfsr_relocate_metadata_file(p.m, p.placed, p.m->flushAllMetadata ? 1 : 0, &info, p.ctx);
+  const uint32_t nwa = m->next_writable_address;
+  if (m->is_rewritable) m->next_writable_address = m->metadata_nwa;
+  const int err = mdcudfsr_relocate_metadata_file(m, p.placed, m->flushAllMetadata ? 1 : 0, &info, p.ctx);
+  m->next_writable_address = nwa;
   if (err) CACHE_LOG(WARN, "Failed to realocate Metadata File Extent with status %d. \n", err);
   return err;
 }

@@ -8,6 +8,8 @@
 #include "kelcache/cache_flush.h"
 #include "sim/harness.h"
 #include "udf/udf_metadata.h"
+#include "udf/udf_names.h"
+#include "kelagent/metacache.h"
 
 using namespace cache_test;
 
@@ -81,8 +83,7 @@ struct Written {
   SimMount sm;
   int docs;
   explicit Written(uint32_t medium = 0, udf_test::MediumClass cls = udf_test::MediumClass::WriteOnce)
-      : img(cls) {
-    (void)medium;
+      : img(cls, medium) {
     docs = img.dir(TreeImage::kRoot, "docs", 20);
     img.file(docs, "a.txt", 21, 5000);
     img.file(TreeImage::kRoot, "top.bin", 22, 2048);
@@ -262,6 +263,169 @@ TEST(CacheFlush, FullPassInReserveModeWritesEveryEntryWhereItWasPlaced) {
   w.m()->flushAllMetadata = 0;
   w.m()->reserve_mode = 0;
   EXPECT_EQ(before, read_back(w.sm));
+}
+
+}  // namespace
+
+namespace {
+
+struct Medium {
+  const char* name;
+  uint32_t type;
+  udf_test::MediumClass cls;
+};
+
+class CacheFlushMedia : public ::testing::TestWithParam<Medium> {};
+
+// A pass on each kind of cartridge: written, reserved (F1h, F2h), synced,
+// verified, and read back.
+TEST_P(CacheFlushMedia, PassWritesReservesVerifiesAndReadsBack) {
+  const Medium& md = GetParam();
+  Written w(md.type, md.cls);
+  ASSERT_EQ(md.type, w.m()->medium_type);
+  ASSERT_NE(nullptr, create_node(w.sm, w.sm.child(w.root(), "docs"), "n.txt"));
+  const std::string before = tree_text(w.root());
+  const uint32_t nwa_before = w.m()->metadata_nwa;
+  int wrote = 0, defect = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  EXPECT_EQ(1, wrote);
+  const auto ops = opcodes(w.sm);
+  const bool reserves = md.type == 0xF1 || md.type == 0xF2;
+  EXPECT_EQ(reserves ? 1 : 0, count(ops, 0xD2)) << "one batch reserved with D2h";
+  EXPECT_GE(count(ops, 0x35), 1) << "SYNCHRONIZE CACHE";
+  EXPECT_GE(count(ops, 0x2F), 1) << "VERIFY";
+  for (auto [lba, n] : ranges(w.sm, 0x2F)) EXPECT_LE(n, 0x4000u);
+  if (md.cls == udf_test::MediumClass::Rewritable) {
+    EXPECT_EQ(nwa_before + 32, w.m()->metadata_nwa) << "the write address advances by the placed blocks rounded to 32";
+    ASSERT_NE(nullptr, w.m()->part[0].list.last);
+    EXPECT_EQ(nwa_before - 4096, w.m()->part[0].list.last->extent.loc.lb_num);
+  }
+  EXPECT_EQ(before, read_back(w.sm));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cartridges, CacheFlushMedia,
+                         ::testing::Values(Medium{"F1h", 0xF1, udf_test::MediumClass::WriteOnce},
+                                           Medium{"F2h", 0xF2, udf_test::MediumClass::F2},
+                                           Medium{"E2h", 0xE2, udf_test::MediumClass::Rewritable}),
+                         [](const auto& info) { return std::string(info.param.name).substr(0, 2); });
+
+// A management cache file holding a staged metadata image of `bytes`.
+void stage_image(Written& w, uint64_t bytes) {
+  mdcudfsr_mount* m = w.m();
+  uint32_t coherent = 0, created = 0;
+  ASSERT_EQ(0, mdcudfsr_metacache_fsmanage_open(m, nullptr, &coherent, &created));
+  ASSERT_GE(m->fsmanage_handle, 0);
+  std::vector<uint8_t> unit(0x10000, 0x5A);
+  uint32_t done = 0, cache_err = 0;
+  ASSERT_EQ(0, mdcudfsr_metacache_file_write(m, m->fsmanage_handle, 0x100000, 0x10000, unit.data(), &done, &cache_err));
+  ASSERT_EQ(0, mdcudfsr_metacache_file_write(m, m->fsmanage_handle, 0x100000 + bytes - 0x10000, 0x10000, unit.data(),
+                                             &done, &cache_err));
+  m->metadata_main_partition_length = bytes;
+  w.sm.sim().service().clear_transcript();
+}
+
+class StagedImage : public ::testing::TestWithParam<uint32_t> {};
+
+// 70 MiB: 1120 units in batches of 512, 512 and 96, each reserved on F1h
+// and F2h, synced, and verified in pieces of at most 0x4000 blocks.
+TEST_P(StagedImage, SeventyMiBGoInThreeReservedSyncedVerifiedBatches) {
+  Written w(GetParam(), GetParam() == 0xF2 ? udf_test::MediumClass::F2 : udf_test::MediumClass::WriteOnce);
+  const uint32_t first = mdcudfsr_lbn2lsn(w.m(), 0, w.m()->fsd_loc, nullptr) & ~31u;
+  open_for_writing(w.sm, first);
+  stage_image(w, 70ull << 20);
+  int defect = 0;
+  uint32_t blocks = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_full_flush_from_cachefile(w.m(), nullptr, w.m()->fsd_loc, &defect, &blocks));
+  EXPECT_EQ(0, defect);
+  EXPECT_EQ(1120u * 32, blocks);
+  const auto& reserved = w.sm.sim().drive().observed().reserved_writes;
+  ASSERT_EQ(3u, reserved.size());
+  const auto ops = opcodes(w.sm);
+  EXPECT_EQ(1120, count(ops, 0x2A));
+  EXPECT_EQ(3, count(ops, 0x35));
+  uint32_t verified = 0;
+  for (auto [lba, n] : ranges(w.sm, 0x2F)) {
+    EXPECT_LE(n, 0x4000u);
+    EXPECT_EQ(first + verified, lba);
+    verified += n;
+  }
+  EXPECT_EQ(1120u * 32, verified);
+  std::vector<uint8_t> back(2048);
+  ASSERT_EQ(0u, w.sm.sim().cartridge().read_blocks(0, first, 1, back.data()));
+  EXPECT_EQ(0x5A, back[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cartridges, StagedImage, ::testing::Values(0xF1u, 0xF2u));
+
+TEST(CacheFlush, StagedImageAtAWrongNextWritableAddressGives14) {
+  Written w(0xF1);
+  const uint32_t first = mdcudfsr_lbn2lsn(w.m(), 0, w.m()->fsd_loc, nullptr) & ~31u;
+  open_for_writing(w.sm, first + 32);
+  stage_image(w, 0x20000);
+  int defect = 0;
+  uint32_t blocks = 0;
+  EXPECT_EQ(14, mdcudfsr_cache_full_flush_from_cachefile(w.m(), nullptr, w.m()->fsd_loc, &defect, &blocks));
+  EXPECT_EQ(1, defect);
+  EXPECT_EQ(64u, blocks) << "the blocks of the batch begun";
+  EXPECT_EQ(0, count(opcodes(w.sm), 0x2A)) << "nothing written at a wrong address";
+  EXPECT_TRUE(rec().logged("NWA(" ));
+}
+
+TEST(CacheFlush, StagedImageSyncOrVerifyFailureIsADefect) {
+  for (uint8_t op : {uint8_t{0x35}, uint8_t{0x2F}}) {
+    Written w(0xF1);
+    const uint32_t first = mdcudfsr_lbn2lsn(w.m(), 0, w.m()->fsd_loc, nullptr) & ~31u;
+    open_for_writing(w.sm, first);
+    stage_image(w, 0x20000);
+    w.sm.sim().drive().add_fault(kelsim::command_fails(op, kelsim::Sense{0x03, 0x0C, 0x00}));
+    int defect = 0;
+    EXPECT_NE(0, mdcudfsr_cache_full_flush_from_cachefile(w.m(), nullptr, w.m()->fsd_loc, &defect, nullptr));
+    EXPECT_EQ(1, defect) << int(op);
+  }
+}
+
+TEST(CacheFlush, RewritableDefectMoveIsTakenUpByThePass) {
+  Written w(0, udf_test::MediumClass::Rewritable);
+  defect_standins() = DefectStandIns{};
+  defect_standins().move_by = 64;
+  ASSERT_NE(nullptr, create_node(w.sm, w.root(), "n"));
+  const std::string before = tree_text(w.root());
+  const uint32_t nwa = w.m()->metadata_nwa;
+  const uint32_t data_nwa = w.m()->next_writable_address;
+  int wrote = 0, defect = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  defect_standins() = DefectStandIns{};
+  EXPECT_TRUE(rec().logged("Hit defect and change NWA for Metadata Extent"));
+  ASSERT_NE(nullptr, w.m()->part[0].list.last);
+  EXPECT_EQ(nwa + 64 - 4096, w.m()->part[0].list.last->extent.loc.lb_num) << "the extent lies past the defect";
+  EXPECT_EQ(nwa + 64 + 32, w.m()->metadata_nwa);
+  EXPECT_EQ(data_nwa, w.m()->next_writable_address);
+  EXPECT_EQ(before, read_back(w.sm));
+}
+
+TEST(CacheFlush, RewritableDefectSearchFailureGives22) {
+  Written w(0, udf_test::MediumClass::Rewritable);
+  defect_standins().find_result = 22;
+  ASSERT_NE(nullptr, create_node(w.sm, w.root(), "n"));
+  int wrote = 0, defect = 0;
+  EXPECT_EQ(22, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  defect_standins() = DefectStandIns{};
+  EXPECT_TRUE(rec().logged("Failed to find defect or change NWA."));
+  EXPECT_EQ(0, count(opcodes(w.sm), 0x2A));
+}
+
+TEST(CacheFlush, RewritableWriteFailureRefreshesTheDefectBitmap) {
+  Written w(0, udf_test::MediumClass::Rewritable);
+  ASSERT_NE(nullptr, create_node(w.sm, w.root(), "n"));
+  const uint32_t nwa = w.m()->metadata_nwa;
+  kelsim::FaultRule f = kelsim::write_error(nwa, nwa + 31);
+  f.times = 1;
+  w.sm.sim().drive().add_fault(f);
+  int wrote = 0, defect = 0;
+  EXPECT_NE(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  EXPECT_EQ(1, defect);
+  EXPECT_EQ(nwa, w.m()->metadata_nwa) << "a failure leaves the write address";
+  EXPECT_EQ(1, static_cast<int>(std::count(rec().calls.begin(), rec().calls.end(), "defect_report_counter update=1")));
 }
 
 }  // namespace
