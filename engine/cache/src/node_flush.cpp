@@ -255,6 +255,9 @@ int place_entry(mdcudfsr_mount* m, mdcudfsr_cache_node* n, int keep) {
               d->replace_efe_loc, d->write_lbn, d->efe_loc);
   } else {
     d->replace_efe_loc = d->write_lbn = lbn;
+    // A written stream directory moves too: the entry writer then counts
+    // its two blocks in this pass, before later entries take their places.
+    if (n->parity_node && d->std_loc != MDCUDFSR_INVALID_LBN) d->replace_std_loc = d->std_loc;
     d->relocation_flags = 1;
     ++m->replace_blk_count;
     CACHE_LOG(DEBG, "[%s] 2 set logical block info replace_efe_loc:%d write_lbn:%d efe_loc=%d\n", name_of(n),

@@ -58,7 +58,10 @@ void describe(std::ostringstream& out, mdcudfsr_cache_node* dir, const std::stri
     const std::string p = path + "/" + c->vfs_name;
     l << p << " uid=" << mdcudfsr_node_unique_id(c) << " size=" << mdcudfsr_cache_get_file_size(c)
       << (mdcudfsr_is_dir(c) ? " dir" : "") << (c->stream_owner ? " parity" : "")
-      << " hidden=" << ((c->file_flags & MDCUDFSR_FILE_FLAG_HIDDEN) ? 1 : 0) << "\n";
+      << " hidden=" << ((c->file_flags & MDCUDFSR_FILE_FLAG_HIDDEN) ? 1 : 0);
+    if (c->parity_node)
+      l << " stream=" << mdcudfsr_node_name(c->parity_node) << ":" << mdcudfsr_cache_get_file_size(mdcudfsr_cnp(c->parity_node));
+    l << "\n";
     lines.push_back(l.str());
     if (mdcudfsr_is_dir(c)) {
       std::ostringstream sub;
