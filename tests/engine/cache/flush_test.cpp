@@ -429,3 +429,132 @@ TEST(CacheFlush, RewritableWriteFailureRefreshesTheDefectBitmap) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- node flush
+
+namespace {
+
+// A volume in an allocation pass: the writers write nothing.
+struct Placing : Volume {
+  Placing() {
+    m.logical_block_size = m.logical_sector_size = 2048;
+    m.metadata_allocating = 1;
+    m.cache_mirroring_suspended = 1;
+    m.metadata_block_count = 100;
+    m.root_node->udf_data->efe_loc = 5;
+  }
+};
+
+TEST(CacheNodeFlush, NeverWrittenEntryIsPlacedAndAWrittenOneReplaced) {
+  Placing v;
+  mdcudfsr_cache_node* fresh = v.make(v.root, "fresh");
+  mdcudfsr_cache_node* old = v.make(v.root, "old");
+  old->udf_data->efe_loc = 40;
+  fresh->cache_dirty = old->cache_dirty = 1;
+  v.m.replace_blk_count = 3;
+  ASSERT_EQ(0, mdcudfsr_cache_flush_node(old, nullptr, 0, 0));
+  EXPECT_EQ(40u, old->udf_data->efe_loc) << "a written entry keeps its place";
+  EXPECT_EQ(100u, old->udf_data->replace_efe_loc);
+  EXPECT_EQ(100u, old->udf_data->write_lbn);
+  EXPECT_EQ(1u, old->udf_data->relocation_flags) << "the remap moves it";
+  EXPECT_EQ(4u, v.m.replace_blk_count);
+  ASSERT_EQ(0, mdcudfsr_cache_flush_node(fresh, nullptr, 0, 0));
+  EXPECT_EQ(0xFFFFFFFFu, fresh->udf_data->replace_efe_loc);
+  EXPECT_EQ(101u - 4u, fresh->udf_data->efe_loc);
+  EXPECT_EQ(1u, fresh->udf_data->relocated);
+  EXPECT_EQ(0u, fresh->udf_data->relocation_flags);
+  EXPECT_EQ(1u, fresh->cache_dirty) << "nothing is cleared in an allocation pass";
+  // After a defect the never-placed entry is placed anew, the other keeps its place.
+  mdcudfsr_cache_dirty_node_for_defect(v.root);
+  EXPECT_EQ(0xFFFFFFFFu, fresh->udf_data->efe_loc);
+  EXPECT_EQ(40u, old->udf_data->efe_loc);
+  EXPECT_EQ(1u, old->cache_dirty);
+}
+
+TEST(CacheNodeFlush, ProxyWrittenFileIsNeverWrittenAndWithExcludeLosesItsPlace) {
+  Placing v;
+  mdcudfsr_cache_node* d = v.make(v.root, "d", true);
+  mdcudfsr_cache_node* f = v.make(d, "f");
+  int marker = 0;
+  f->write_list_entry = &marker;
+  f->cache_dirty = 1;
+  f->udf_data->efe_loc = 33;
+  ASSERT_EQ(0, mdcudfsr_cache_flush_node(f, nullptr, 0, 0));
+  EXPECT_EQ(33u, f->udf_data->efe_loc);
+  EXPECT_EQ(100u, v.m.metadata_block_count) << "no block taken";
+  d->cache_dirty = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush_node(f, nullptr, 1, 0));
+  EXPECT_EQ(0xFFFFFFFFu, f->udf_data->efe_loc);
+  EXPECT_EQ(0xFFFFFFFFu, f->udf_data->std_loc);
+  EXPECT_EQ(1u, d->cache_dirty);
+  EXPECT_EQ(100u, v.m.metadata_block_count);
+  f->write_list_entry = nullptr;
+}
+
+TEST(CacheNodeFlush, SkippedKindsTakeNoBlock) {
+  Placing v;
+  mdcudfsr_cache_node* master = v.make(v.root, "m");
+  master->kind = MDCUDFSR_NODE_MASTER;
+  master->cache_dirty = 1;
+  ASSERT_EQ(0, mdcudfsr_cache_flush_node(master, nullptr, 1, 0));
+  EXPECT_TRUE(rec().logged("stride file is skip"));
+  mdcudfsr_cache_node* parity = v.make(v.root, "p#*X");
+  parity->stream_owner = master;
+  parity->cache_dirty = 1;
+  ASSERT_EQ(0, mdcudfsr_cache_flush_node(parity, nullptr, 0, 0));
+  EXPECT_TRUE(rec().logged("Parity file is skip"));
+  mdcudfsr_cache_node* virt = v.make(v.root, "v");
+  virt->kind = MDCUDFSR_NODE_VIRTUAL;
+  virt->cache_dirty = 1;
+  ASSERT_EQ(0, mdcudfsr_cache_flush_node(virt, nullptr, 0, 0));
+  EXPECT_TRUE(rec().logged("Not Flush"));
+  EXPECT_EQ(100u, v.m.metadata_block_count);
+  // Without the exclude flag a dirty master is placed like a file.
+  ASSERT_EQ(0, mdcudfsr_cache_flush_node(master, nullptr, 0, 0));
+  EXPECT_EQ(101u, v.m.metadata_block_count);
+  v.root->cache_dirty = 0;
+  EXPECT_EQ(2u, mdcudfsr_cache_count_cache_dirty(v.root)) << "the master and the virtual node, not the parity node";
+  parity->stream_owner = nullptr;
+}
+
+TEST(CacheNodeFlush, NoMetadataBlockLeftGives28) {
+  Placing v;
+  mdcudfsr_cache_node* f = v.make(v.root, "f");
+  f->cache_dirty = 1;
+  v.m.metadata_block_count = 0xFFFFFFFFu;
+  EXPECT_EQ(28, mdcudfsr_cache_flush_node(f, nullptr, 0, 0));
+  EXPECT_TRUE(rec().logged("lbn != INVALID_LBN"));
+  v.root->cache_dirty = 1;
+  EXPECT_EQ(28, mdcudfsr_cache_flush_node_sub(v.root, nullptr, 0, 0));
+}
+
+TEST(CacheNodeFlush, KeepFlagLeavesDirtyAndPendingFlags) {
+  Written w;
+  mdcudfsr_cache_node* n = create_node(w.sm, w.root(), "k");
+  ASSERT_NE(nullptr, n);
+  n->udf_data->flush_pending = n->udf_data->flush_pending2 = 1;
+  int wrote = 0, defect = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 1));
+  EXPECT_EQ(1, wrote);
+  EXPECT_EQ(1u, n->cache_dirty);
+  EXPECT_EQ(1u, n->udf_data->flush_pending);
+  EXPECT_EQ(0u, n->udf_data->flush_pending2) << "the second flag is always cleared";
+  EXPECT_EQ(1u, w.root()->cache_dirty);
+  EXPECT_EQ(1u, n->udf_data->partial_flag);
+}
+
+TEST(CacheNodeFlush, ExcludeFlagLeavesMastersOutOfTheImage) {
+  Written w;
+  mdcudfsr_cache_node* n = create_node(w.sm, w.root(), "stride");
+  ASSERT_NE(nullptr, n);
+  n->kind = MDCUDFSR_NODE_MASTER;
+  int wrote = 0, defect = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 1, &defect, 0));
+  EXPECT_EQ(0xFFFFFFFFu, n->udf_data->efe_loc) << "never placed";
+  EXPECT_EQ(1u, n->cache_dirty);
+  n->kind = MDCUDFSR_NODE_UDF;
+  const std::string text = read_back(w.sm);
+  EXPECT_EQ(std::string::npos, text.find("stride"));
+}
+
+}  // namespace
