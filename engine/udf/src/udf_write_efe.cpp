@@ -1,4 +1,5 @@
 // Writing extended file entries (see udf_write_efe.h).
+#include "kelcache/cache_flush.h"
 #include "udf/udf_write_efe.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_metadata.h"
