@@ -60,3 +60,12 @@ int mdcudfsr_cache_rename_node(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* no
                                int mode = 1);
 int mdcudfsr_cache_move_node(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* node,
                              const char* name, int64_t len);
+
+// ---------------------------------------------------------------- rollback mount
+// Places the metadata file and its mirror for the mount's rollback point;
+// mode 1: the point's entry is the metadata file's, 0: the mirror's.
+// 0, 30 (read-only), 22, or the disc change's error.
+int mdcudfsr_init_partitions_rollback(mdcudfsr_mount* mnt, vfs_context_t ctx, int mode);
+// Copies the staged descriptor images and the identity block into the
+// management cache file (a failed write drops that file); always 0.
+int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount* mnt, vfs_context_t ctx);
