@@ -9,6 +9,7 @@
 #include "udf/udf_tag.h"
 
 #include <cstring>
+#include <vector>
 
 using namespace kelcache;
 
@@ -142,10 +143,13 @@ int put_fid(mdcudfsr_mount* mnt, uint8_t* buf, uint32_t size, uint32_t p, mdcudf
     CACHE_LOGK(ERR, "expectde=%d p=%d\n", size, p);
     return -22;
   }
-  // Built aside first: a descriptor that would end past the buffer is refused.
+  // Near the end it is built aside first: a descriptor that would end past
+  // the buffer is refused.
+  const bool direct = uint64_t{p} + kFidMax <= size;
   static thread_local std::vector<uint8_t> scratch;
-  scratch.assign(kFidMax, 0);
-  const int len = mdcudfsr_cache_write_fid(mnt, scratch.data(), n, loc, parent);
+  if (!direct) scratch.assign(kFidMax, 0);
+  uint8_t* at = direct ? buf + p : scratch.data();
+  const int len = mdcudfsr_cache_write_fid(mnt, at, n, loc, parent);
   if (len < 0) {
     CACHE_LOGK(ERR, "%s\n", "fid_size >= 0");
     return -22;
@@ -154,7 +158,7 @@ int put_fid(mdcudfsr_mount* mnt, uint8_t* buf, uint32_t size, uint32_t p, mdcudf
     CACHE_LOGK(ERR, "expectde=%d p=%d\n", size, p + len);
     return -22;
   }
-  std::memcpy(buf + p, scratch.data(), static_cast<size_t>(len));
+  if (!direct) std::memcpy(buf + p, scratch.data(), static_cast<size_t>(len));
   return len;
 }
 
