@@ -184,6 +184,21 @@ void run_check_efe(mdcudfsr_mount* m, uint64_t size, vfs_context_t ctx, int sour
   m->mntinfo.VolumeStatus = static_cast<uint8_t>((m->mntinfo.VolumeStatus & 0x6A) | 0x85);
 }
 
+bool merge_efe_mode(const mdcudfsr_mount* m) {
+  return (m->mount_ext_flags & MDCUDFSR_MERGE_EFE_FLAGS) == MDCUDFSR_MERGE_EFE_FLAGS;
+}
+
+// The mergeEFE run: the EFE cache file's files linked into the tree.
+void run_merge_efe(mdcudfsr_mount* m, vfs_context_t ctx) {
+  const int err = mdcudfsr_unreferenced_file_determination(m, ctx);
+  if (!err) CACHE_LOG(NOTI, "mergeEFE success. \n");
+  else CACHE_LOG(ERR, "mergeEFE failed err=%d \n", err);
+  m->mntinfo.MountStatus = 0;
+  m->mntinfo.WriteProtectReasonFlags |= 0x20000u;
+  m->mntinfo.MediumType = static_cast<uint8_t>(m->medium_type);
+  m->mntinfo.VolumeStatus = static_cast<uint8_t>((m->mntinfo.VolumeStatus & 0x69) | 0x86);
+}
+
 }  // namespace
 
 int mdcudfsr_cache_init(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int source_flag) {
@@ -204,6 +219,7 @@ int mdcudfsr_cache_init(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int 
   if (!err) {
     err = mdcudfsr_cache_construct(m, size, ctx, 0, source);
     if ((!err || err == 30) && check) run_check_efe(m, size, ctx, source);
+    else if ((!err || err == 30) && merge_efe_mode(m)) run_merge_efe(m, ctx);
   }
   // Outside the salvage modes the local copy has served its purpose.
   if (!salvage_mode(m) && m->local_cache_handles[0] != -1) mdcudfsr_cache_local_fs_cache_del(m, 1);

@@ -146,3 +146,174 @@ TEST(CacheSalvage, DescriptorsReachingPastTheirBlockAreNotRead) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- merge
+
+#include "salvage_double.h"
+
+namespace {
+
+struct CacheFile {
+  std::vector<uint8_t> data;
+  uint32_t count = 0;
+  // One entry: the parent's entry, a block with the descriptor at `off`, the file's entry.
+  void add(const uint8_t* parent, const std::vector<uint8_t>& fid, uint16_t off, const uint8_t* file) {
+    mdcudfsr_salvage_file_info info{};
+    info.fid_offset = off;
+    const size_t at = data.size();
+    data.resize(at + 24 + 3 * 2048, 0);
+    std::memcpy(data.data() + at, &info, sizeof info);
+    std::memcpy(data.data() + at + 24, parent, 2048);
+    if (off + fid.size() <= 2048) std::memcpy(data.data() + at + 24 + 2048 + off, fid.data(), fid.size());
+    std::memcpy(data.data() + at + 24 + 4096, file, 2048);
+    ++count;
+  }
+  std::vector<uint8_t> bytes(int32_t length_delta = 0) const {
+    mdcudfsr_efe_cache_header h{};
+    h.count = count;
+    h.length = static_cast<uint32_t>(24 + data.size() + length_delta);
+    h.crc = mdcudfsr_crc32(data.data(), data.size());
+    std::vector<uint8_t> out(24);
+    std::memcpy(out.data(), &h, 24);
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+  }
+};
+
+std::vector<uint8_t> naming_fid(TreeImage& img, const char* name, uint32_t icb, uint32_t uid) {
+  std::vector<uint8_t> fid = img.make_fid(0, name, icb);
+  put32(fid.data() + 32, uid);
+  mdcudfsr_set_udf_tag_crc_and_checksum(fid.data(), static_cast<uint32_t>(fid.size()));
+  return fid;
+}
+
+struct MergeVol : Salvage {
+  int docs = 1;
+  MergeVol() : Salvage(30, false) {
+    m()->mount_ext_flags |= MDCUDFSR_MERGE_EFE_FLAGS;
+    efe_double() = EfeDouble{};
+  }
+  ~MergeVol() { efe_double() = EfeDouble{}; }
+  const uint8_t* docs_entry() { return img.block(img.items[docs].lbn); }
+  const uint8_t* late_entry() { return img.block(img.items[orphan].lbn); }
+  uint32_t late_lbn() { return img.items[orphan].lbn; }
+  void serve(const std::vector<uint8_t>& bytes) {
+    efe_double().active = true;
+    efe_double().bytes = bytes;
+  }
+  mdcudfsr_salvage_list_header header() {
+    mdcudfsr_salvage_list_header h{};
+    if (m()->salvage_file_info_list) std::memcpy(&h, m()->salvage_file_info_list, sizeof h);
+    return h;
+  }
+};
+
+TEST(CacheMerge, AgentWithoutEfeCacheFileLeavesNoListAndMarksTheRun) {
+  MergeVol v;
+  v.m()->mntinfo.VolumeStatus = 0xFF;
+  v.m()->mntinfo.WriteProtectReasonFlags = 0;
+  ASSERT_EQ(0, v.sm.init());
+  EXPECT_TRUE(rec().logged("mdcudfsr_meta_cache_open error"));
+  EXPECT_TRUE(rec().logged("mergeEFE success."));
+  EXPECT_EQ(nullptr, v.m()->salvage_file_info_list);
+  EXPECT_EQ((0xFF & 0x69) | 0x86, v.m()->mntinfo.VolumeStatus);
+  EXPECT_EQ(0x20000u, v.m()->mntinfo.WriteProtectReasonFlags & 0x20000u);
+  EXPECT_EQ(0u, v.m()->mntinfo.MountStatus);
+}
+
+TEST(CacheMerge, EntriesAreLinkedIntoTheTreeAndBadOnesSkipped) {
+  MergeVol v;
+  CacheFile f;
+  const auto fid = naming_fid(v.img, "late.bin", v.late_lbn(), 30);
+  // An entry whose parent is no directory of the tree, one whose descriptor
+  // would leave block 1, then the good one.
+  std::vector<uint8_t> stranger(v.late_entry(), v.late_entry() + 2048);
+  f.add(stranger.data(), fid, 100, v.late_entry());
+  f.add(v.docs_entry(), fid, 2040, v.late_entry());
+  f.add(v.docs_entry(), fid, 100, v.late_entry());
+  v.serve(f.bytes());
+  ASSERT_EQ(0, v.sm.init());
+  EXPECT_TRUE(rec().logged("parentDir is not exist."));
+  EXPECT_TRUE(rec().logged("SalvageFileInfo[1] is Invalid. err=22"));
+  mdcudfsr_cache_node* docs = v.sm.child(v.m()->root_node, "docs");
+  ASSERT_NE(nullptr, docs);
+  mdcudfsr_cache_node* late = v.sm.child(docs, "late.bin");
+  ASSERT_NE(nullptr, late);
+  EXPECT_EQ(30u, mdcudfsr_node_unique_id(late));
+  EXPECT_EQ(v.late_lbn(), late->udf_data->efe_loc);
+  EXPECT_EQ(2048u, mdcudfsr_cache_get_file_size(late));
+  EXPECT_EQ("", check_uid_tree(docs));
+  const auto h = v.header();
+  EXPECT_EQ(1u, h.count);
+  EXPECT_EQ(8u + 24u + 3 * 2048u, h.length);
+  EXPECT_EQ(1, efe_double().opened);
+  EXPECT_EQ(1, efe_double().closed);
+}
+
+TEST(CacheMerge, AFileAlreadyInTheTreeIsNotMergedTwice) {
+  MergeVol v;
+  CacheFile f;
+  const auto fid = naming_fid(v.img, "late.bin", v.late_lbn(), 30);
+  f.add(v.docs_entry(), fid, 100, v.late_entry());
+  f.add(v.docs_entry(), naming_fid(v.img, "again.bin", v.late_lbn(), 30), 100, v.late_entry());
+  v.serve(f.bytes());
+  ASSERT_EQ(0, v.sm.init());
+  EXPECT_TRUE(rec().logged("taget uniqueID is already exist."));
+  EXPECT_EQ(1u, v.header().count);
+  EXPECT_EQ(nullptr, v.sm.child(v.sm.child(v.m()->root_node, "docs"), "again.bin"));
+}
+
+TEST(CacheMerge, BrokenFilesGive22OrNothing) {
+  struct Case {
+    const char* what;
+    int32_t length_delta;
+    bool break_crc;
+    bool empty;
+    bool list;
+  };
+  for (const Case& c : {Case{"crc", 0, true, false, false}, Case{"length beyond the file", 4096, false, false, false},
+                        Case{"empty file", 0, false, true, false}}) {
+    MergeVol v;
+    CacheFile f;
+    f.add(v.docs_entry(), naming_fid(v.img, "late.bin", v.late_lbn(), 30), 100, v.late_entry());
+    std::vector<uint8_t> bytes = c.empty ? std::vector<uint8_t>{} : f.bytes(c.length_delta);
+    if (c.break_crc) bytes[100] ^= 1;
+    v.serve(bytes);
+    ASSERT_EQ(0, v.sm.init()) << c.what;
+    EXPECT_EQ(c.list, v.m()->salvage_file_info_list != nullptr) << c.what;
+    EXPECT_EQ(nullptr, v.sm.child(v.sm.child(v.m()->root_node, "docs"), "late.bin")) << c.what;
+    if (!c.empty) EXPECT_TRUE(rec().logged("mergeEFE failed err=22")) << c.what;
+  }
+}
+
+TEST(CacheMerge, ZeroEntriesLeaveAnEmptyList) {
+  MergeVol v;
+  CacheFile f;
+  v.serve(f.bytes());
+  ASSERT_EQ(0, v.sm.init());
+  ASSERT_NE(nullptr, v.m()->salvage_file_info_list);
+  EXPECT_EQ(0u, v.header().count);
+  EXPECT_EQ(8u, v.header().length);
+}
+
+// Counts and lengths that reach past the data part are not followed.
+TEST(CacheMerge, CraftedCountsReadNothingBeyondTheData) {
+  MergeVol v;
+  CacheFile f;
+  f.add(v.docs_entry(), naming_fid(v.img, "late.bin", v.late_lbn(), 30), 100, v.late_entry());
+  f.count = 50;
+  std::vector<uint8_t> bytes = f.bytes();
+  // The entry claims 65535 allocation extent descriptors.
+  bytes[24 + 20] = 0xFF;
+  bytes[24 + 21] = 0xFF;
+  mdcudfsr_efe_cache_header h{};
+  std::memcpy(&h, bytes.data(), 24);
+  h.crc = mdcudfsr_crc32(bytes.data() + 24, bytes.size() - 24);
+  std::memcpy(bytes.data(), &h, 24);
+  v.serve(bytes);
+  ASSERT_EQ(0, v.sm.init());
+  EXPECT_TRUE(rec().logged("EFECacheFile TotalLength may be an invalid value."));
+  EXPECT_EQ(0u, v.header().count);
+}
+
+}  // namespace

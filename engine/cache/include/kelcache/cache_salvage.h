@@ -69,5 +69,12 @@ int mdcudfsr_cache_analize_stream_directory_for_salvage(mdcudfsr_mount* mnt, uin
 // (no directory entry names it), 12, or a read error.
 int mdcudfsr_unreferenced_file_search(mdcudfsr_mount* mnt, uint64_t metadata_size, uint32_t fe_block,
                                       vfs_context_t ctx, int source);
+// The merge of the EFE cache file's entries into the tree; 0 also when
+// there is no such file or it is empty, 12, 22, or a step's error.
+int mdcudfsr_unreferenced_file_determination(mdcudfsr_mount* mnt, vfs_context_t ctx);
+// A node filled from a salvaged extended file entry (one block, disc order).
+struct mdcudfsr_cache_node;
+int mdcudfsr_cache_init_node_for_salvage(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, uint32_t icb_block,
+                                         vfs_context_t ctx, const uint8_t* entry);
 // Releases the mount's salvage list.
 void mdcudfsr_free_salvage_list(mdcudfsr_mount* mnt);
