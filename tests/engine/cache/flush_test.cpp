@@ -558,3 +558,28 @@ TEST(CacheNodeFlush, ExcludeFlagLeavesMastersOutOfTheImage) {
 }
 
 }  // namespace
+
+namespace {
+
+// A descriptor that would end past the image buffer is refused, as one that
+// would begin there.
+TEST(CacheDirImage, DescriptorsEndingPastTheBufferAreRefused) {
+  Volume v;
+  v.m.logical_block_size = v.m.logical_sector_size = 2048;
+  v.root->udf_data->efe_loc = 2;
+  v.make(v.root, "abcdefghij");  // 38 + 11 -> 52 bytes after the 40 of the parent entry
+  const uint64_t size = mdcudfsr_cache_calc_dir_size(v.root, 0);
+  ASSERT_EQ(92u, size);
+  std::vector<uint8_t> buf(size + 8, 0xEE);
+  EXPECT_EQ(0, mdcudfsr_cache_write_directory(&v.m, buf.data(), static_cast<uint32_t>(size), v.root, 2, 0, 0));
+  EXPECT_EQ(0xEE, buf[size]) << "nothing written behind the image";
+  for (uint32_t short_size : {91u, 60u, 41u, 38u}) {
+    std::fill(buf.begin(), buf.end(), 0xEE);
+    EXPECT_EQ(22, mdcudfsr_cache_write_directory(&v.m, buf.data(), short_size, v.root, 2, 0, 0)) << short_size;
+    EXPECT_EQ(0xEE, buf[short_size]) << short_size;
+  }
+  EXPECT_EQ(22, mdcudfsr_cache_write_directory(&v.m, buf.data(), 37, v.root, 2, 0, 0));
+  EXPECT_TRUE(rec().logged("insufficient memory."));
+}
+
+}  // namespace

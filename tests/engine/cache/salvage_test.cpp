@@ -317,3 +317,49 @@ TEST(CacheMerge, CraftedCountsReadNothingBeyondTheData) {
 }
 
 }  // namespace
+
+namespace {
+
+// A candidate without data: the search starts after the data of the node
+// that follows, in tree order, the regular file with the highest unique id.
+struct Empty {
+  TreeImage img;
+  SimMount sm;
+  int orphan;
+  explicit Empty(bool follower) {
+    const int d = img.dir(TreeImage::kRoot, "d", 20);
+    const int top = img.file(d, "top.bin", 25, 2048);  // the highest regular file
+    img.items[top].extents[0].loc = lb_addr{8, 2};
+    if (follower) {
+      const int g = img.file(TreeImage::kRoot, "g.bin", 21, 2048);  // after "d" in the root
+      img.items[g].extents[0].loc = lb_addr{60, 2};
+    }
+    orphan = img.file(TreeImage::kRoot, "late.bin", 30, 0);
+    img.items[orphan].parent = -1;
+    img.items[orphan].file_type = 249;
+    img.finish();
+    later_directory(img, "late.bin", img.items[orphan].lbn, 30);
+    sm.load(img);
+    sm.m()->mount_ext_flags |= MDCUDFSR_CHECK_EFE_FLAGS;
+  }
+};
+
+TEST(CacheSalvage, EmptyCandidateSearchesAfterTheFollowerOfTheNewestFile) {
+  Empty e(true);
+  ASSERT_EQ(0, e.sm.init());
+  ASSERT_NE(nullptr, e.sm.m()->salvage_file_info_list);
+  mdcudfsr_salvage_file_info info{};
+  std::memcpy(&info, reinterpret_cast<const uint8_t*>(e.sm.m()->salvage_file_info_list) + 8, sizeof info);
+  EXPECT_GE(info.window_sector, 4096u + 60 + 1) << "after g.bin's data";
+  EXPECT_EQ(kDirLsn, info.fid_sector);
+}
+
+TEST(CacheSalvage, EmptyCandidateWithoutAFollowerEndsWith22) {
+  Empty e(false);
+  ASSERT_EQ(0, e.sm.init());
+  EXPECT_TRUE(rec().logged("file is not exist."));
+  EXPECT_TRUE(rec().logged("checkEFE End. unreferencedFile is not exist (22)"));
+  EXPECT_EQ(nullptr, e.sm.m()->salvage_file_info_list);
+}
+
+}  // namespace
