@@ -583,3 +583,26 @@ TEST(CacheDirImage, DescriptorsEndingPastTheBufferAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Too many extents for the metadata file's descriptors: the incremental pass
+// becomes a full rewrite before anything is placed.
+TEST(CacheFlush, TooManyMetadataExtentsTurnThePassIntoAFullRewrite) {
+  Written w(0xF1);
+  w.m()->max_metadata_ads = 0;
+  ASSERT_NE(nullptr, create_node(w.sm, w.root(), "n"));
+  const std::string before = tree_text(w.root());
+  int wrote = 0, defect = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  EXPECT_TRUE(rec().logged("metadata efe is over change flush all"));
+  EXPECT_EQ(1u, w.m()->flushAllMetadata) << "the passes do not clear it";
+  EXPECT_EQ(1, wrote);
+  EXPECT_EQ(2u, w.root()->udf_data->efe_loc) << "rewritten from the start of a new metadata file";
+  EXPECT_EQ(1u, mdcudfsr_extent_list_get_count(&w.m()->part[0].list));
+  w.m()->flushAllMetadata = 0;
+  w.m()->max_metadata_ads = 100;
+  EXPECT_EQ(before, read_back(w.sm));
+}
+
+}  // namespace

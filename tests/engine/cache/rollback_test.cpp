@@ -186,3 +186,42 @@ TEST(CacheRollback, PointInAnotherSlotChangesTheDisc) {
   EXPECT_EQ(0xA6, ops.front()) << "LOAD before any read";
 }
 }  // namespace
+
+namespace {
+
+// A chain of allocation extent descriptors at partition blocks first..first+n-1:
+// each holds one extent and, but for the last, the pointer to the next.
+void aed_chain(TreeImage& img, uint32_t first, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) {
+    uint8_t* b = img.medium.data() + size_t(kP + first + i) * 2048;
+    std::memset(b, 0, 2048);
+    b[0] = 258 & 0xFF;
+    b[1] = 258 >> 8;
+    b[2] = 3;
+    put32(b + 12, first + i);
+    const bool last = i + 1 == n;
+    put32(b + 20, last ? 8 : 16);
+    put32(b + 24, 2048);
+    put32(b + 28, 700 + i);
+    if (!last) {
+      put32(b + 32, (3u << 30) | 2048);
+      put32(b + 36, first + i + 1);
+    }
+    mdcudfsr_set_udf_tag_crc_and_checksum(b, last ? 32 : 40);
+  }
+}
+
+TEST(CacheRollback, SixteenChainedDescriptorsAcrossBothFilesMakeTheMountReadOnly) {
+  Point pt([](TreeImage& img) {
+    aed_chain(img, 900, 8);
+    aed_chain(img, 920, 8);
+    rewrite_ads(img, kMain, {{32 * 2048, 4352 - kP}, {(3u << 30) | 2048, 900}});
+    rewrite_ads(img, kMirror, {{32 * 2048, 4352 - kP}, {(3u << 30) | 2048, 920}});
+  });
+  pt.point(kMain, 4352);
+  EXPECT_EQ(30, mdcudfsr_init_partitions_rollback(pt.m(), nullptr, 1));
+  EXPECT_TRUE(rec().logged("metadata AED is invalid. Num=16 "));
+  EXPECT_EQ(1u + 8u, mdcudfsr_extent_list_get_count(&pt.m()->part[0].list)) << "the main file's whole chain";
+}
+
+}  // namespace
