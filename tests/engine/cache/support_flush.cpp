@@ -123,7 +123,9 @@ std::vector<uint8_t> metadata_block(SimMount& sm, uint32_t lbn) {
   const uint32_t lsn = mdcudfsr_lbn2lsn(m, 0, lbn, nullptr);
   std::vector<uint8_t> out(2048);
   EXPECT_NE(0xFFFFFFFFu, lsn);
-  if (lsn != 0xFFFFFFFFu) EXPECT_EQ(0u, sm.sim().cartridge().read_blocks(0, lsn, 1, out.data()));
+  if (lsn != 0xFFFFFFFFu) {
+    EXPECT_EQ(0u, sm.sim().cartridge().read_blocks(0, lsn, 1, out.data()));
+  }
   return out;
 }
 
