@@ -2,6 +2,8 @@
 // the version flag, the published record and the decision whether the
 // volume stays mounted.
 #include "drive/device_control.h"
+#include "kelagent/fscache_agent.h"
+#include "kelagent/mdc_channel.h"
 #include "kelagent/metacache.h"
 #include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_cm.h"
@@ -191,6 +193,9 @@ void final_record(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 int give_up(mount_t mp, mdcudfsr_mount* mnt, int err, vfs_context_t ctx) {
   if (mnt->fs_cache_mode != 1 && mnt->pending_error_report) mdcudfsr_report_error(mnt, 0, ctx);
   VFS_LOG(KEL_LOG_ERR, "force unmount\n");
+  // An agent that has not opened its channel yet gives up its open, so that
+  // it does not take a later mount's channel.
+  if (!mnt->metacachedev || !mdcudfsr_metacache_is_opened(mnt->metacachedev)) FsCacheAgent_stop_unopened();
   if (err == 0 && mnt->mntinfo.AccessMode == 2) {
     const std::uint32_t old_status = mnt->mntinfo.MountStatus, old_reasons = mnt->mntinfo.WriteProtectReasonFlags;
     mdcudfsr_set_mntinfo_state(mnt, 2, MNTSTATUS_DRIVER_ERROR, 0x80000u);
@@ -252,6 +257,7 @@ int mdcudfsr_vfsop_mount(mount_t mp, vnode_t devvp, const void* args, vfs_contex
   int err = mdcudfsr_mount_setup(mp, devvp, args, ctx);
   auto* mnt = static_cast<mdcudfsr_mount*>(vfs_fsprivate(mp));
   if (!mnt) {
+    if (err) FsCacheAgent_stop_unopened();
     VFS_EXIT(err);
     return err;
   }

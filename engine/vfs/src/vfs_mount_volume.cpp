@@ -128,7 +128,9 @@ int set_up_partitions(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
     err = mdcudfsr_init_partitions_rollback(mnt, ctx, 1);
     if (err && err != 30) err = mdcudfsr_init_partitions_rollback(mnt, ctx, 0);
   } else {
-    err = mdcudfsr_init_partitions(mnt, ctx, from_cache ? 1 : 0, from_cache ? 0 : 1);
+    // What is read from the disc is copied into the management cache file
+    // while that file is open.
+    err = mdcudfsr_init_partitions(mnt, ctx, from_cache ? 1 : 0, !from_cache && mnt->fsmanage_handle != -1 ? 1 : 0);
     if (err && err != 30) {
       if (from_cache) s.cache_failed = true;
       err = retry_from_cartridge_memory(mnt, s, ctx);
@@ -170,9 +172,9 @@ int rewrite_descriptors(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   const bool rollback_elsewhere = (mnt->mount_ext_flags & kRollback) && mnt->loaded_slot != mnt->current_disc;
   if (rollback_elsewhere) return 0;
   std::uint8_t ms[12] = {};
-  if (ioctl(mnt, PXOIOMECHANISMSTATUS, ms, ctx) != 0) {
+  if (const int err = ioctl(mnt, PXOIOMECHANISMSTATUS, ms, ctx)) {
     FS_LOG(KEL_LOG_ERR, "failed MechanismStatus.\n");
-    return 5;
+    return err;
   }
   if (ms[9] & 0x1) {
     FS_LOG(KEL_LOG_WARN, "failed to flush vds and fscache file \n");
@@ -320,13 +322,12 @@ void dispose_fs_cache(mdcudfsr_mount* mnt, int err) {
 }
 
 // Step 39: the outcome; data from the cache that failed makes it raw.
-int end_phase(mdcudfsr_mount* mnt, State& s, int err, vfs_context_t ctx) {
+int end_phase(mdcudfsr_mount* mnt, State& s, int err) {
   if (!err && s.read_only) err = 30;
   if (err && err != 30 && s.cache_failed) {
     delete_fs_cache(mnt);
     mnt->mntinfo.VolumeStatus = 0;
     mdcudfsr_set_mntinfo_state(mnt, 2, MNTSTATUS_CACHE_FAILED, mnt->mntinfo.WriteProtectReasonFlags | 0x100u);
-    (void)ctx;
   }
   if (!err || err == 30)
     FS_LOG(KEL_LOG_INFO, "[%.16s](tid=%08x) %s:%d mp=0x%08x flags=0x%08x\n", mnt->volume_name[0] ? mnt->volume_name : "UNKNOWN",
@@ -387,5 +388,5 @@ int mdcudfsr_do_mount_fs(mdcudfsr_mount* mnt, vfs_context_t ctx, mdcudfsr_mount_
   }
   if (!err) err = after_volume_read(mnt, s, ctx);
   dispose_fs_cache(mnt, err);
-  return end_phase(mnt, s, err, ctx);
+  return end_phase(mnt, s, err);
 }

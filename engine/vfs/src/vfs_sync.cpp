@@ -148,6 +148,13 @@ int mdcudfsr_vnode_iterate_cb(vnode_t vp, void* arg) {
   return 0;  // continue
 }
 
+int mdcudfsr_visit_vnodes(mdcudfsr_mount* mnt, vfs_context_t ctx, int fsync, int recycle, int* count) {
+  IterateRecord rec{ctx, fsync, 1, recycle, 0, 0};
+  vnode_iterate(mnt->mp, 0x100, mdcudfsr_vnode_iterate_cb, &rec);
+  if (count) *count = rec.count;
+  return rec.result;
+}
+
 int mdcudfsr_flush_all_node_cluster(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (!mnt) return 22;
   IterateRecord rec{ctx, 1, 1, 0, 0, 0};

@@ -8,6 +8,7 @@
 #include "vfs_support.h"
 
 #include "kelvfs/mdcudfsr_mount_setup.h"
+#include "kelhost/vnode.h"
 
 namespace vfs_test {
 
@@ -61,6 +62,7 @@ class MountHarness : public SimVolume {
   std::vector<std::string> argv_;
   std::vector<char*> argp_;
   udf_test::ImageLayout layout_{};
+  KelResolvedVnops saved_vnops_{};
 };
 
 }  // namespace vfs_test

@@ -1,14 +1,11 @@
 // Recording stand-ins of the routines the mount and the unmount call that
-// other sources build (rollback partitions, descriptor copy into the cache
-// file, defect map, read-ahead thread, next track). Each records its call
+// other sources build (rollback partitions). Each records its call
 // with its arguments and answers what the test scheduled (0 by default).
 #include "standins_i24.h"
 
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvfs/mdcudfsr_mount_calls.h"
-
-struct mdcudfsr_cache_node;
-int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visible);
+#include "kelvfs/mdcudfsr_partitions.h"
 
 namespace vfs_test {
 std::vector<std::string> g_mount_calls;
@@ -27,29 +24,15 @@ int mount_call(const std::string& call) {
 
 using vfs_test::mount_call;
 
-int mdcudfsr_init_partitions_rollback(mdcudfsr_mount*, vfs_context_t, int main) {
-  return mount_call("init_partitions_rollback " + std::to_string(main));
+// A successful answer sets the partitions up from the descriptors, as the
+// rollback routine does when the rollback point is the volume's own.
+int mdcudfsr_init_partitions_rollback(mdcudfsr_mount* mnt, vfs_context_t ctx, int main) {
+  const int r = mount_call("init_partitions_rollback " + std::to_string(main));
+  return r ? r : mdcudfsr_init_partitions(mnt, ctx, 0, 0);
 }
-int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount*, vfs_context_t) {
-  return mount_call("flush_descriptor_to_fscache_file");
-}
-int mdcudfsr_flush_descriptor_to_fscache_file_re(mdcudfsr_mount*, vfs_context_t) {
-  return mount_call("flush_descriptor_to_fscache_file_re");
-}
-int mdcudfsr_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount) {
-  return mount_call("make_defect_map " + std::to_string(on_mount));
-}
-int mdcudfsr_cluster_read_buff_mount(mdcudfsr_mount*, const char* product) {
-  return mount_call(std::string("cluster_read_buff_mount ") + (product ? product : ""));
-}
-int mdcudfsr_cluster_read_buff_umount() { return mount_call("cluster_read_buff_umount"); }
-int mdcudfsr_mdcfsctrl_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed) {
-  if (changed) *changed = 0;
-  return mount_call("mount_next_track");
-}
-int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node*, int visible) {
-  return mount_call("set_file_visibility " + std::to_string(visible));
-}
+// The descriptor copy into the cache file, the defect map, the next track
+// and the visibility control: their one stand-in each is in standins_i27.cpp,
+// which records into g_mount_calls as well.
 
 // The vnode-operation vector the node cache hands to new vnodes (the vnode
 // operations' own source defines it); the root vnode needs none here.

@@ -17,9 +17,6 @@ int record(const char* name) {
 }
 }  // namespace
 
-int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount*, vfs_context_t, uint32_t*, int) {
-  return record("get_defect_report_counter");
-}
 int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount*, vfs_context_t, uint32_t, uint32_t, uint32_t*) {
   return record("find_defect_and_change_NWA");
 }
@@ -30,29 +27,4 @@ uint32_t mdcudfsr_perm_unix2udf(uint32_t) {
 int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t, uint32_t*,
                                               int) {
   return record("cache_check_metadata_aed_newlist");
-}
-
-// The metadata flushes that sync, mount and unmount reach: each
-// records its arguments and the flush policy byte it saw.
-namespace vfs_test {
-std::vector<std::string> g_flush_calls;
-int g_flush_result = 0;
-}
-
-namespace {
-void record_flush(mdcudfsr_mount* mnt, const std::string& call) {
-  vfs_test::g_flush_calls.push_back(call + " policy=" + std::to_string(mnt->flush_policy));
-}
-}  // namespace
-
-int mdcudfsr_flush_metadata_and_descriptor(mdcudfsr_mount* mnt, int a, int b, int c, vfs_context_t ctx, int d) {
-  record_flush(mnt, "flush " + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + "," +
-                        std::to_string(ctx != nullptr) + "," + std::to_string(d));
-  return vfs_test::g_flush_result;
-}
-int mdcudfsr_flush_metadata_and_descriptor_re(mdcudfsr_mount* mnt, int a, int b, int c, vfs_context_t ctx, int d,
-                                              int e) {
-  record_flush(mnt, "flush_re " + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + "," +
-                        std::to_string(ctx != nullptr) + "," + std::to_string(d) + "," + std::to_string(e));
-  return vfs_test::g_flush_result;
 }

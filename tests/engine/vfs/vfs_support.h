@@ -21,9 +21,6 @@ namespace vfs_test {
 
 // Calls made to the stand-ins of routines not built yet (support_standins.cpp).
 extern std::vector<std::string> g_standin_calls;
-// Calls of the flush stand-ins sync reaches, and what the metadata flushes answer.
-extern std::vector<std::string> g_flush_calls;
-extern int g_flush_result;
 // The caller's process name proc_name answers ("Application" by default).
 extern std::string g_proc_name;
 
