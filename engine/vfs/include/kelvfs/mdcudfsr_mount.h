@@ -185,4 +185,13 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   mdcudfsr_proxy_write_entry* proxy_write_last = nullptr;
   std::int32_t sync_value = 0;            // printed in lock time-out lines
   std::uint32_t virtual_refresh_mode = 0; // non-zero: refresh also for direct UDF readers
+
+  // Media-side controls: the drive's read/write unit, the temporary write
+  // verify mode of a privileged session, the backtrack thread's state.
+  std::uint32_t rw_unit_bytes = 0;         // optimal read/write size in bytes
+  std::uint32_t is_temp_verify_mode = 0;   // the verify mode was changed by the privileged client
+  std::uint32_t exclusive_io_mode = 0;     // 1: exclusive I/O mode on
+  std::mutex backtrack_mutex;
+  std::condition_variable backtrack_cond;
+  std::int32_t backtrack_running = 0;
 };
