@@ -107,6 +107,17 @@ struct MDCFS_TRACK_WRITE_RESOURCE_INFORMATION {
 static_assert(sizeof(MDCFS_TRACK_WRITE_RESOURCE_INFORMATION) == 16,
               "write resource information is 16 bytes");
 
+// MDCFSCTL_GET_DISC_USAGE_INFO, 20 bytes.
+struct MDCFS_DISC_USAGE_INFO {
+  std::uint8_t TotalNumberOfDiscs;
+  std::uint8_t CurrentDiscIndex;
+  std::uint8_t Condition;             // 0 normal, 1 next disc advisable, 2 full or protected
+  std::uint8_t LastWrittenDiscIndex;
+  std::uint64_t TotalSize;            // bytes of the current disc
+  std::uint64_t RemainingSize;        // free bytes of the current disc
+};
+static_assert(sizeof(MDCFS_DISC_USAGE_INFO) == 20, "disc usage record is 20 bytes");
+
 // MDCFSCTL_READ_ATTRIBUTE and MDCFSCTL_WRITE_ATTRIBUTE, 276 bytes: one
 // cartridge-memory attribute, its value in the caller's buffer.
 struct MDCFS_ATTRIBUTE_DATA {
