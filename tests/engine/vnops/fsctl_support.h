@@ -5,9 +5,14 @@
 #include "sim/cartridge.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace fsctl_test {
+
+// Calls of the stand-ins in standins_i31.cpp, and what they answer.
+extern std::vector<std::string> g_i31_calls;
+extern int g_i31_result;
 
 // Writes attributes 0800h-0806h and 1500h-1504h (values zero, 1500h with the
 // position word at value offset 56, big-endian) into the cartridge and saves.
