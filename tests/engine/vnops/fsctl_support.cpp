@@ -2,6 +2,8 @@
 
 #include "drive/cm_data.h"
 
+#include <cstring>
+
 namespace fsctl_test {
 
 void seed_cm(kelsim::Cartridge& cart, std::uint32_t position_word) {
@@ -13,6 +15,9 @@ void seed_cm(kelsim::Cartridge& cart, std::uint32_t position_word) {
   }
   auto& v = cart.attributes[0x1500].value;
   for (int k = 0; k < 4; ++k) v[cm1500::kPosition + k] = static_cast<std::uint8_t>(position_word >> (24 - 8 * k));
+  // A value the drive layer reads without complaint: its check value does not
+  // match (a zero value's would, and its empty header would then be refused).
+  std::memcpy(v.data(), "KEL", 3);
   cart.save();
 }
 
