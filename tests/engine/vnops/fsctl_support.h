@@ -13,6 +13,11 @@ namespace fsctl_test {
 // Calls of the stand-ins in standins_i31.cpp, and what they answer.
 extern std::vector<std::string> g_i31_calls;
 extern int g_i31_result;
+// The track operations' flushes: the first g_i31_flush_failures calls answer
+// g_i31_flush_result; g_i31_skip goes to their skip outputs.
+extern int g_i31_flush_result;
+extern int g_i31_flush_failures;
+extern int g_i31_skip;
 
 // Writes attributes 0800h-0806h and 1500h-1504h (values zero, 1500h with the
 // position word at value offset 56, big-endian) into the cartridge and saves.
