@@ -184,6 +184,34 @@ TEST_F(NewTrack, NoMediumDescriptorEndsReadOnlyAndCreatePutsTheSlotBack) {
   }
 }
 
+TEST_F(NewTrack, FailedVuviClearIsADriverError) {
+  start_cartridge(udf_test::MediumClass::WriteOnce, 3);
+  mnt_->fsmanage_handle = 3;  // the cache agent's channel is not open: the write fails
+  EXPECT_EQ(22, mdcudfsr_mdcfsctrl_create_new_track(mnt_.get(), &ctx_, 0));
+  EXPECT_EQ(MNTSTATUS_DRIVER_ERROR, mnt_->mntinfo.MountStatus);
+  EXPECT_NE(0u, mnt_->mntinfo.WriteProtectReasonFlags & WRPROT_READONLY);
+  EXPECT_NE(0u, vfs_flags(&mp_) & MNT_RDONLY);
+  EXPECT_TRUE(logged("mdcudfsr_metacache_file_write(VUVI) is failed."));
+  EXPECT_EQ(0u, mnt_->current_disc);
+  EXPECT_TRUE(nodes_free());
+}
+
+TEST_F(NewTrack, CommitNeedsThePrivilegedProcessOnlyWhileTheModeIsOn) {
+  start_cartridge(udf_test::MediumClass::WriteOnce, 3);
+  mnt_->privileged_pid = 7;
+  mnt_->privileged_mode = 1;
+  EXPECT_EQ(22, mdcudfsr_mdcfsctrl_commit_new_track(mnt_.get(), &ctx_));
+  EXPECT_TRUE(logged("this process is not privileged mode return EINVAL \n"));
+  EXPECT_TRUE(g_i31_calls.empty());
+  mnt_->privileged_mode = 0;
+  ASSERT_EQ(0, mdcudfsr_mdcfsctrl_commit_new_track(mnt_.get(), &ctx_)) << "any process with the mode off";
+  EXPECT_EQ(1u, mnt_->current_disc);
+  EXPECT_EQ(10u, mnt_->nfiles) << "commit takes no objects";
+  EXPECT_TRUE(logged("Start Commit New Track\n"));
+  EXPECT_TRUE(logged("End Commit New Track\n"));
+  EXPECT_TRUE(logged("DFL Summary: MediumSN=SER-0001, SlotNo=0, Type=SL-R"));
+}
+
 TEST_F(NewTrack, FailedLoadOfTheNextSlotLeavesTheVolumeWritable) {
   start_cartridge(udf_test::MediumClass::WriteOnce, 3);
   sim_->drive().add_fault(kelsim::command_fails(0xA6, {0x02, 0x3A, 0x00}));
