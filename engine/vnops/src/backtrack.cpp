@@ -34,13 +34,12 @@ int mdcudfsr_backtrack_thread_start(mdcudfsr_mount* mnt) {
     VN_LOGK(KEL_LOG_ERR, "allocating backtrack thread is failed\n");
     return 12;
   }
-  // Set before the thread can end: the body clears it under the same mutex.
-  mnt->backtrack_running = 1;
   if (mdcudfsr_thread_start(thread_of(mnt)) != 0) {
-    mnt->backtrack_running = 0;
     VN_LOGK(KEL_LOG_ERR, "backtrack thread is already running.\n");
     return 22;
   }
+  // The body clears the mark under this mutex, so it cannot end before this.
+  mnt->backtrack_running = 1;
   return 0;
 }
 

@@ -177,6 +177,7 @@ TEST_F(Backtrack, ExitReturnsAtOnceAndUnmountJoins) {
   EXPECT_EQ(4, mnt_->flush_policy) << "the policy stays for the thread";
   EXPECT_EQ(22, mdcudfsr_backtrack_thread_start(mnt_.get())) << "one backtrack at a time";
   EXPECT_TRUE(logged("backtrack thread is already running.\n"));
+  EXPECT_EQ(1, mnt_->backtrack_running) << "the refused start leaves the running backtrack marked";
 
   pxo_backtrack_progress_t p{};
   p.status = 0xEE;
