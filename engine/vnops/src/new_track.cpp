@@ -63,7 +63,7 @@ int first_checks(Run& r) {
     VN_LOG(KEL_LOG_ERR, "err AccessMode is RAW \n");
     return 22;
   }
-  if (mnt->current_disc >= mnt->num_discs - 1) {
+  if (mnt->current_disc + 1 >= mnt->num_discs) {  // also a cartridge of no slots
     VN_LOG(KEL_LOG_ERR, "LastWrittenSlot is Over slot:[%d] \n", static_cast<int>(mnt->current_disc));
     return 22;
   }
