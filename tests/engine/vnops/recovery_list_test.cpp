@@ -92,7 +92,7 @@ TEST_F(RecoveryList, EmptyListAnswersIndexZeroOnly) {
   mdcfs_file_name_query q{0, 9, 9, 9, 0};
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_recovery_required_file_info(mnt_.get(), &q));
   EXPECT_EQ(0u, q.Count);
-  EXPECT_EQ(0u, q.UniqueId);
+  EXPECT_EQ(0u, std::uint64_t{q.UniqueId});
   EXPECT_EQ(0u, q.NameSize);
   q.Index = 1;
   EXPECT_EQ(22, mdcudfsr_mdcfsctrl_get_recovery_required_file_info(mnt_.get(), &q));
@@ -108,7 +108,7 @@ TEST_F(RecoveryList, RegisteredFileIsListedInTheCartridgeMemory) {
   mdcfs_file_name_query q{0, 0, 0, 0, 0};
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_recovery_required_file_info(mnt_.get(), &q));
   EXPECT_EQ(1u, q.Count);
-  EXPECT_EQ(17u, q.UniqueId);
+  EXPECT_EQ(17u, std::uint64_t{q.UniqueId});
   ASSERT_EQ(std::string("/Dir/file.bin").size() + 1, q.NameSize);
 
   char buf[32];
@@ -162,7 +162,7 @@ TEST_F(RecoveryList, SalvageNameOfAFoundFile) {
   mdcfs_file_name_query q{1, 0, 0, sizeof buf, reinterpret_cast<std::uintptr_t>(buf)};
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_salvage_filename(mnt_.get(), &q));
   EXPECT_EQ(3u, q.Count);
-  EXPECT_EQ(17u, q.UniqueId);
+  EXPECT_EQ(17u, std::uint64_t{q.UniqueId});
   EXPECT_EQ(std::string("/Dir/file.bin"), buf);
   EXPECT_EQ(14u, q.NameSize);
   EXPECT_EQ(0, file_->node.lock_count) << "the node is unlocked again";

@@ -151,9 +151,9 @@ TEST_F(TrackRequests, DiscUsageStates) {
     EXPECT_EQ(2, u.TotalNumberOfDiscs);
     EXPECT_EQ(c.last, u.LastWrittenDiscIndex);
     EXPECT_EQ(c.last, u.CurrentDiscIndex);
-    EXPECT_EQ(std::uint64_t{per_slot} * 2048, u.TotalSize);
-    EXPECT_EQ(std::uint64_t{current} * 2048, u.RemainingSize);
-    EXPECT_EQ(c.state, u.Condition) << u.RemainingSize;
+    EXPECT_EQ(std::uint64_t{per_slot} * 2048, std::uint64_t{u.TotalSize});
+    EXPECT_EQ(std::uint64_t{current} * 2048, std::uint64_t{u.RemainingSize});
+    EXPECT_EQ(c.state, u.Condition) << std::uint64_t{u.RemainingSize};
   }
 }
 
@@ -162,7 +162,7 @@ TEST_F(TrackRequests, DiscUsageWithShortResources) {
     start_write_once(2, last, 0x2000, 0x100000, 256);
     MDCFS_DISC_USAGE_INFO u{};
     ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_disc_usage_info(mnt_.get(), &u, &ctx_));
-    EXPECT_NE(0u, u.RemainingSize);
+    EXPECT_NE(0u, std::uint64_t{u.RemainingSize});
     EXPECT_EQ(last == 0 ? 1 : 2, u.Condition) << int(last);
     EXPECT_EQ(0u, mnt_->mntinfo.WriteProtectReasonFlags) << "asked with an output: nothing switched";
   }

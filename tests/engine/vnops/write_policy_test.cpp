@@ -144,8 +144,8 @@ TEST_F(WritePolicy, IdentifyInfoCarriesThePositionWord) {
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_volume_identify_info(mnt_.get(), &info, &ctx_));
   EXPECT_EQ(0, std::memcmp(info.VolumeSetId, mnt_->vds.pvd.volset_id + 17, 32));
   EXPECT_EQ(7, info.TagSerialNumber);
-  EXPECT_EQ(0x5A8B1234u, info.InitializationTime);
-  EXPECT_EQ(0x08000100u, info.PositionWord);
+  EXPECT_EQ(0x5A8B1234u, std::uint32_t{info.InitializationTime});
+  EXPECT_EQ(0x08000100u, std::uint32_t{info.PositionWord});
 }
 
 TEST_F(WritePolicy, IdentifyInfoComputesThePositionWhenTheMemoryFails) {
@@ -154,9 +154,9 @@ TEST_F(WritePolicy, IdentifyInfoComputesThePositionWhenTheMemoryFails) {
   mnt_->metadata_file_loc = 0x1000;
   mdcfs_vol_identify_info info{};
   EXPECT_NE(0, mdcudfsr_mdcfsctrl_get_volume_identify_info(mnt_.get(), &info, &ctx_));
-  EXPECT_EQ(0x5A8B1234u, info.InitializationTime);
-  EXPECT_EQ(0x08000100u, info.PositionWord);
-  EXPECT_EQ(mdcudfsr_vuvi_encode(2, 0x1000), info.PositionWord);
+  EXPECT_EQ(0x5A8B1234u, std::uint32_t{info.InitializationTime});
+  EXPECT_EQ(0x08000100u, std::uint32_t{info.PositionWord});
+  EXPECT_EQ(mdcudfsr_vuvi_encode(2, 0x1000), std::uint32_t{info.PositionWord});
   EXPECT_TRUE(logged("read attribute is failed Status:"));
   EXPECT_EQ(0u, mnt_->mntinfo.WriteProtectReasonFlags) << "a query does not switch the volume read-only";
 }
