@@ -145,6 +145,16 @@ struct mdcudfsr_cache_node : mdcudfsr_udf_node_fields {
 
   void* write_list_entry = nullptr;
   mdcudfsr_parity_info* parity_info = nullptr;
+
+  // Open and read state of the vnode operations: the parent's write-activity
+  // mark set by this node, the close of a never-written entry handled, the
+  // last read failed, whole seconds added to reported modify and change
+  // times, bytes appended through a master.
+  uint8_t parent_marked = 0;
+  uint8_t unwritten_release = 0;
+  int32_t read_error = 0;
+  uint32_t time_adjust = 0;
+  uint64_t append_count = 0;
 };
 
 // The UDF code's view of a node back to the cache node it is part of.
