@@ -103,6 +103,12 @@ int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visibl
 int wrap_vfs_isforce(mount_t) __asm__("__wrap__Z11vfs_isforceP5mount");
 int wrap_getwithvid(vnode_t, uint32_t) __asm__("__wrap__Z16vnode_getwithvidP5vnodej");
 int wrap_vfs_isforce(mount_t) { return g_rec.forced_unmount ? 1 : 0; }
+bool real_debug_level_check(unsigned, int, unsigned) __asm__("__real__Z26mdcudfsr_debug_level_checkjij");
+bool wrap_debug_level_check(unsigned, int, unsigned) __asm__("__wrap__Z26mdcudfsr_debug_level_checkjij");
+bool wrap_debug_level_check(unsigned column, int level, unsigned category) {
+  if (static_cast<int>(category) == g_rec.trace_category) return true;
+  return real_debug_level_check(column, level, category);
+}
 int wrap_getwithvid(vnode_t, uint32_t) {
   ++g_rec.getwithvid_calls;
   return g_rec.getwithvid_result;
@@ -119,6 +125,7 @@ void Recorder::reset() {
   forced_unmount = false;
   getwithvid_result = 0;
   getwithvid_calls = 0;
+  trace_category = -1;
 }
 bool Recorder::logged(const std::string& text) const { return count_logged(text) > 0; }
 int Recorder::count_logged(const std::string& text) const {
