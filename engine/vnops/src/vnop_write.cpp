@@ -11,6 +11,7 @@
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "kelvfs/mdcudfsr_time.h"
+#include "udf/udf_names.h"
 
 #include <vector>
 
@@ -149,6 +150,21 @@ int vfam_write(vn_frame& f, uio_t uio, write_state& w) {
   return err;
 }
 
+// The drive writes whole 64 KiB units from unit boundaries: a write of a
+// file or proxy starts on a unit boundary of the file and of the medium and
+// ends on one or at the end of file. Anything else would change bytes
+// outside its range.
+bool unit_aligned(const vn_frame& f, const write_state& w) {
+  constexpr std::int64_t kUnit = 0x10000;
+  if (w.o % kUnit != 0 || (w.e % kUnit != 0 && w.e != w.s)) return false;
+  std::uint64_t within = 0;
+  const mdcudfsr_extent_entry* x = mdcudfsr_offset2extent(&f.cnp->udf_data->extents, w.o, &within);
+  if (x == nullptr) return true;  // refused with 9 by the recording step
+  const std::uint32_t ss = f.mnt->logical_sector_size;
+  const std::uint32_t lsn = mdcudfsr_lbn2lsn(f.mnt, 2, x->extent.loc.lb_num, nullptr);
+  return lsn != MDCUDFSR_INVALID_LSN && (lsn + within / ss) % (kUnit / ss) == 0;
+}
+
 // Steps 3-5: offsets and the size rule. 0 to go on, -1 for a write of 0 bytes.
 int size_rule(vn_frame& f, vnop_write_args* ap, write_state& w) {
   uio_t uio = ap->a_uio;
@@ -184,13 +200,9 @@ int size_rule(vn_frame& f, vnop_write_args* ap, write_state& w) {
   } else {
     w.n = 0;
   }
-  // A UDF file is written in whole blocks from block boundaries (its last
-  // block may end at the end of file): anything else would change bytes
-  // outside the range.
-  const std::int64_t b = f.mnt->logical_block_size;
-  if (udf && (w.o % b != 0 || (w.e % b != 0 && w.e != w.s))) {
-    VN_LOG(KEL_LOG_ERR, "unaligned write refused: offset %lld end %lld block %lld\n", static_cast<long long>(w.o),
-           static_cast<long long>(w.e), static_cast<long long>(b));
+  if (udf && !unit_aligned(f, w)) {
+    VN_LOG(KEL_LOG_ERR, "unaligned write refused: offset %lld end %lld\n", static_cast<long long>(w.o),
+           static_cast<long long>(w.e));
     return 22;
   }
   VN_LOG(KEL_LOG_DEBG, "new filesize=%lld", static_cast<long long>(w.n));
