@@ -224,6 +224,8 @@ int close_master(vn_frame& f, int fflag) {
     VN_LOG(KEL_LOG_WARN, "target is directory but master node\n");
     return 0;
   }
+  if (fflag & FREAD) --f.mnt->read_open_count;
+  if (fflag & FWRITE) --f.mnt->write_open_count;
   n->open_mode = 0;
   n->write_total = 0;
   n->close_mark = 1;
