@@ -148,6 +148,24 @@ TEST_F(DataPath, ReadsReturnTheFileBytesFromAnyOffset) {
   EXPECT_FALSE(vfs_test::logged("mdcudfsr_report_error")) << "no error report";
 }
 
+TEST_F(DataPath, AFileOnAnotherSlotReadsBackFromThatSlot) {
+  // The same blocks on slot 2 hold other bytes than on the loaded slot 0.
+  const std::uint32_t first = 100 + 20 * 16;
+  std::vector<std::uint8_t> other(3 * kBlock);
+  for (std::size_t i = 0; i < other.size(); ++i) other[i] = pattern(i, 77);
+  kelsim::Disc& disc2 = sim().cartridge().disc(2);
+  disc2.formatted = true;
+  disc2.status = kelsim::DiscStatus::Complete;
+  ASSERT_EQ(0u, sim().cartridge().write_blocks(2, lsn(first), 3, other.data()));
+  mdcudfsr_cache_node* n = node_of("/rec.bin");
+  n->udf_data->extents.first->extent.loc.part_num = 3;  // disc number 3: slot 2
+  std::vector<std::uint8_t> got;
+  ASSERT_EQ(0, read(vnode_of("/rec.bin"), 0, 5000, &got));
+  EXPECT_EQ(2u, m()->loaded_slot);
+  other.resize(5000);
+  EXPECT_EQ(other, got);
+}
+
 TEST_F(DataPath, ReadRefusalsAndWhichFailuresRaiseTheAlarm) {
   std::vector<std::uint8_t> got;
   EXPECT_EQ(21, read(vnode_of("/docs"), 0, 10, &got));

@@ -28,7 +28,9 @@ struct Tree {
     link = img.symlink(TreeImage::kRoot, "ln", 23, "docs/a.txt");
     hid = img.file(TreeImage::kRoot, "hid.bin", 24, 100);
     empty = img.dir(TreeImage::kRoot, "e", 25);
+    parity = img.file(docs, "f#*ECC_Parity_1", 26, 100);
   }
+  int parity;
 };
 
 class TreeOps : public VnopVolume {
@@ -122,6 +124,16 @@ TEST_F(TreeOps, LookupResolvesNamesAndRefusesWhatItMust) {
   EXPECT_EQ(63, lookup(root, std::string(976, 'x'), &vp));
   EXPECT_EQ(0, lookup(vnode_of("/docs"), ".", &vp, LOOKUP, 0, "/docs"));
   EXPECT_EQ(node_of("/docs"), vnode_fsnode(vp));
+}
+
+TEST_F(TreeOps, ParityFilesOfF2MediaAreHiddenFromOtherProcesses) {
+  vnode_t docs = vnode_of("/docs"), vp = nullptr;
+  EXPECT_EQ(0, lookup(docs, "f#*ECC_Parity_1", &vp, LOOKUP, MAKEENTRY, "/docs")) << "not an F2h medium";
+  m()->medium_type = 0xF2;
+  EXPECT_EQ(0, lookup(docs, "f#*ECC_Parity_1", &vp, LOOKUP, MAKEENTRY, "/docs")) << "the engine's own process";
+  ctx_.vc_pid = 4242;
+  EXPECT_EQ(2, lookup(docs, "f#*ECC_Parity_1", &vp, LOOKUP, MAKEENTRY, "/docs"));
+  EXPECT_EQ(0, lookup(docs, "a.txt", &vp, LOOKUP, MAKEENTRY, "/docs"));
 }
 
 TEST_F(TreeOps, GetattrOfAFileAndTheRootFastPath) {
@@ -249,7 +261,7 @@ TEST_F(TreeOps, ReaddirRecordsCookiesAndHiddenChildren) {
   std::vector<Record> files;
   std::int64_t c2 = 0;
   ASSERT_EQ(0, readdir(vnode_of("/docs"), 0x10000, &c2, &files, &eof));
-  ASSERT_EQ(4u, files.size());
+  ASSERT_EQ(5u, files.size());
   EXPECT_EQ(8, files[2].type);
   // The privileged process sees the hidden child.
   m()->privileged_pid = static_cast<std::int32_t>(ctx_.vc_pid);
@@ -384,6 +396,29 @@ TEST_F(TreeOps, InactiveAndReclaim) {
   EXPECT_EQ(0, mdcudfsr_vnop_inactive(&a));
   vnop_reclaim_args r{&vnop_reclaim_desc, vp, &ctx_};
   EXPECT_EQ(0, mdcudfsr_vnop_reclaim(&r));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TreeOps, DummyOpenAndCloseOfTheControlRequests) {
+  mdcudfsr_cache_node* a = node_of("/docs/a.txt");
+  const std::uint64_t uid = a->udf_data->efe.unique_id;
+  ASSERT_EQ(0, mdcudfsr_vnop_dummy_open(a, FWRITE, &ctx_));
+  EXPECT_EQ(std::uint32_t(MDCUDFSR_NODE_MASTER), a->kind);
+  ASSERT_NE(nullptr, a->proxy);
+  EXPECT_EQ(uid, a->udf_data->efe.unique_id) << "no new unique id";
+  EXPECT_EQ(0, a->lock_count) << "unlocked again";
+  EXPECT_EQ(22, mdcudfsr_vnop_dummy_open(a, FWRITE, &ctx_)) << "already a master";
+  ASSERT_EQ(0, mdcudfsr_vnop_dummy_close(a, FWRITE));
+  EXPECT_EQ(std::uint32_t(MDCUDFSR_NODE_UDF), a->kind);
+  EXPECT_EQ(nullptr, a->proxy);
+  EXPECT_EQ(0, a->write_open);
+  EXPECT_EQ(0u, m()->write_open_count.load());
+  a->status = MDCUDFSR_NODE_INACTIVE;
+  EXPECT_EQ(2, mdcudfsr_vnop_dummy_open(a, FREAD, &ctx_));
+  a->status = MDCUDFSR_NODE_ACTIVE;
 }
 
 }  // namespace

@@ -47,6 +47,11 @@ int mdcudfsr_check_parity_access(mdcudfsr_cache_node* dir, const char* name, vfs
 void mdcudfsr_vnop_print_errlog(mdcudfsr_cache_node* parent, int error, const char* name, const char* message,
                                 vfs_context_t ctx);
 
+// Open and close of the dummy-file control requests: on the node, without
+// the refusals of the vnode operations.
+int mdcudfsr_vnop_dummy_open(mdcudfsr_cache_node* node, int mode, vfs_context_t ctx);
+int mdcudfsr_vnop_dummy_close(mdcudfsr_cache_node* node, int fflag);
+
 // Zero fill of a write at [offset, end) into the extent of `extent_type`:
 // flags 0x80 (head) and 0x40 (tail) with their offsets.
 struct mdcudfsr_zerofill {
