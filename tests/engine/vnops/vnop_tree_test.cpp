@@ -422,3 +422,25 @@ TEST_F(TreeOps, DummyOpenAndCloseOfTheControlRequests) {
 }
 
 }  // namespace
+
+namespace {
+
+// The host layer's path tree over the engine's own lookup.
+TEST_F(TreeOps, HostPathTreeResolvesThroughTheRealLookupOnce) {
+  vfs_test::clear_log();
+  vnode_t a = vnode_of("/docs/a.txt");
+  ASSERT_NE(nullptr, a);
+  const int lookups = vfs_test::count_log("[vnop_lookup] [");
+  EXPECT_EQ(2, lookups) << "one per component";
+  EXPECT_EQ(a, vnode_of("/docs/a.txt"));
+  EXPECT_EQ(a, vnode_of("/DOCS/A.TXT")) << "the tree keys names without case";
+  EXPECT_EQ(lookups, vfs_test::count_log("[vnop_lookup] [")) << "found in the tree, the engine is not asked";
+  EXPECT_EQ(nullptr, vnode_of("/docs/none"));
+  EXPECT_EQ(nullptr, vnode_of("/none/a.txt"));
+  char path[64] = {};
+  int len = sizeof path;
+  ASSERT_EQ(0, vn_getpath(a, path, &len));
+  EXPECT_STREQ("/docs/a.txt", path);
+}
+
+}  // namespace
