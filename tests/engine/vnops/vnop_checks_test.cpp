@@ -142,11 +142,12 @@ TEST(VfamStat, ConversionsBothWays) {
   v.va_modify_time = {1700000000, 5};
   v.va_data_size = 4096;
   ASSERT_EQ(0, mdcudfsr_vnodeattr2vfamstat(&v, &st));
-  EXPECT_EQ(0x2u | 0x8u | 0x100u | 0x400u, st.valid);
-  EXPECT_EQ(501u, st.uid);
-  EXPECT_EQ(0100644, st.mode);
-  EXPECT_EQ(1700000000, st.mtime_sec);
-  EXPECT_EQ(4096u, st.size);
+  // The record is packed: its members are compared by value.
+  EXPECT_EQ(0x2u | 0x8u | 0x100u | 0x400u, std::uint32_t{st.valid});
+  EXPECT_EQ(501u, std::uint32_t{st.uid});
+  EXPECT_EQ(0100644, int{st.mode});
+  EXPECT_EQ(1700000000, std::int64_t{st.mtime_sec});
+  EXPECT_EQ(4096u, std::uint64_t{st.size});
   vnode_attr back{};
   mdcudfsr_vfamstat2vnodeattr(&st, &back);
   EXPECT_EQ(VATTR_UID | VATTR_MODE | VATTR_MODIFY_TIME | VATTR_TOTAL_SIZE, back.va_supported);

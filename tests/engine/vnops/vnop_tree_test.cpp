@@ -394,6 +394,8 @@ TEST_F(TreeOps, InactiveAndReclaim) {
   ASSERT_EQ(0, mdcudfsr_cache_inactivate_node(b, 1));
   mdcudfsr_cache_unlock_node(b);
   EXPECT_EQ(0, mdcudfsr_vnop_inactive(&a));
+  EXPECT_EQ(nullptr, vnode_of("/docs/b.txt")) << "recycled: out of the tree, and the node is gone";
+  EXPECT_EQ(b, vnode_fsnode(vp)) << "the recycled vnode lives until reclaim";
   vnop_reclaim_args r{&vnop_reclaim_desc, vp, &ctx_};
   EXPECT_EQ(0, mdcudfsr_vnop_reclaim(&r));
 }
