@@ -5,6 +5,7 @@
 #include "vnop_frame.h"
 
 #include "kelagent/vfam_client.h"
+#include "kelvfs/mdcudfsr_event_log.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "kelvfs/mdcudfsr_time.h"
@@ -333,7 +334,7 @@ int mdcudfsr_vnop_setattr(void* a) {
   }
   if (root_lock.owns_lock()) root_lock.unlock();
   if (f.cnp->kind == MDCUDFSR_NODE_UDF && !refused_limited)
-    VN_LOG(KEL_LOG_DEBG, "set attribute event code 0x%08x\n", err == 0 ? 0u : 0x8A000005u);
+    mdcudfsr_log_set_attribute(f.mnt, f.cnp, err == 0 ? 0 : static_cast<int>(KELUDFS_ERR_SETATTR));
   return vn_leave(f, err);
 }
 

@@ -213,9 +213,14 @@ TEST_F(TreeOps, SetattrModeAndFlags) {
   v.va_active = VATTR_DATA_SIZE;
   vnop_setattr_args l{&vnop_setattr_desc, vnode_of("/ln"), &v, &ctx_};
   EXPECT_EQ(1, mdcudfsr_vnop_setattr(&l));
+  EXPECT_TRUE(vfs_test::logged("Changing the attribute of the file finished. File: "));
+  EXPECT_TRUE(vfs_test::logged("/docs/a.txt"));
+  vfs_test::clear_log();
   m()->mp->mnt_flag |= MNT_RDONLY;
   EXPECT_EQ(30, mdcudfsr_vnop_setattr(&s));
   m()->mp->mnt_flag &= ~MNT_RDONLY;
+  EXPECT_TRUE(vfs_test::logged("Changing attribute of the file failed. File: "));
+  EXPECT_TRUE(vfs_test::logged("Error: 0x8A000005"));
 }
 
 TEST_F(TreeOps, StatfsLimitsAndFreeObjects) {
