@@ -451,3 +451,30 @@ TEST_F(TreeOps, HostPathTreeResolvesThroughTheRealLookupOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TreeOps, ADollarProxyFileGoesFromFileToProxyAndBack) {
+  ASSERT_NE(nullptr, vnode_of("/$"));
+  mdcudfsr_cache_node* shadow = m()->shadow_node;
+  ASSERT_NE(nullptr, shadow);
+  char name[] = "@@tmp";
+  mdcudfsr_cache_node* made = nullptr;
+  int failed = 0;
+  mdcudfsr_cache_lock_node(shadow, MDCUDFSR_WAIT_FOREVER);
+  ASSERT_EQ(0, mdcudfsr_cache_create_dollar_proxy_node(shadow, name, 5, 0, 0, 0644, &made, &failed));
+  mdcudfsr_cache_unlock_node(made);
+  mdcudfsr_cache_unlock_node(shadow);
+  vnode_t vp = vnode_of("/$/@@tmp");
+  ASSERT_NE(nullptr, vp);
+  ASSERT_EQ(made, vnode_fsnode(vp));
+  EXPECT_EQ(std::uint32_t(MDCUDFSR_NODE_UDF), made->kind);
+  ASSERT_EQ(0, open(vp, FWRITE));
+  EXPECT_EQ(std::uint32_t(MDCUDFSR_NODE_PROXY), made->kind);
+  EXPECT_EQ(nullptr, made->proxy) << "no proxy of its own";
+  ASSERT_EQ(0, close(vp, FWRITE));
+  EXPECT_EQ(std::uint32_t(MDCUDFSR_NODE_UDF), made->kind);
+  EXPECT_EQ(0, made->write_open);
+}
+
+}  // namespace
