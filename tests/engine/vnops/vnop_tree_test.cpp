@@ -8,7 +8,11 @@
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_process.h"
 
+#include <atomic>
 #include <thread>
+
+#include "platform/sync.h"
+#include "support/settles.h"
 
 #include <cstring>
 
@@ -475,6 +479,44 @@ TEST_F(TreeOps, ADollarProxyFileGoesFromFileToProxyAndBack) {
   ASSERT_EQ(0, close(vp, FWRITE));
   EXPECT_EQ(std::uint32_t(MDCUDFSR_NODE_UDF), made->kind);
   EXPECT_EQ(0, made->write_open);
+}
+
+}  // namespace
+
+namespace {
+
+// Inactive tries the node lock in 1000 ms steps of the process clock and
+// goes on trying while the cache agent is not busy.
+TEST_F(TreeOps, InactiveRetriesTheNodeLockInSecondSteps) {
+  vnode_t vp = vnode_of("/docs/b.txt");
+  mdcudfsr_cache_node* b = node_of("/docs/b.txt");
+  platform::ManualClock clock;
+  platform::ScopedClock scope(clock);
+  std::atomic<int> stage{0};
+  std::thread holder([&] {
+    mdcudfsr_cache_lock_node(b, MDCUDFSR_WAIT_FOREVER);
+    stage = 1;
+    while (stage.load() != 2) std::this_thread::yield();
+    mdcudfsr_cache_unlock_node(b);
+  });
+  ASSERT_TRUE(kel_test::settles([&] { return stage.load() == 1; }));
+  std::atomic<int> result{-1};
+  std::thread caller([&] {
+    vnop_inactive_args a{&vnop_inactive_desc, vp, &ctx_};
+    result = mdcudfsr_vnop_inactive(&a);
+  });
+  vfs_test::clear_log();
+  // Steps of 1000 ms on the process clock end the attempts; the twentieth
+  // failure is logged, and the caller goes on trying.
+  ASSERT_TRUE(kel_test::settles([&] {
+    clock.advance(1000);
+    return vfs_test::logged("lock timeout retry=20");
+  }));
+  EXPECT_EQ(-1, result.load()) << "still trying: the agent is not busy";
+  stage = 2;
+  holder.join();
+  caller.join();
+  EXPECT_EQ(0, result.load());
 }
 
 }  // namespace
