@@ -352,6 +352,12 @@ TEST_F(TreeOps, OpenAndCloseMoveAFileThroughItsKinds) {
   EXPECT_EQ(2, docs->dir_dirty);
   EXPECT_EQ(1u, m()->write_open_count.load());
   EXPECT_EQ(22, open(vp, FREAD)) << "a master is not opened again";
+  // A master holds no VFAM handle: its reads and writes answer 9 before any
+  // request is sent.
+  std::vector<std::uint8_t> got;
+  EXPECT_EQ(9, read(vp, 0, 10, &got));
+  EXPECT_EQ(9, write(vp, 0, std::vector<std::uint8_t>(10, 1)));
+  EXPECT_EQ(5000u, a->udf_data->efe.inf_len);
   ASSERT_EQ(0, close(vp, FREAD | FWRITE));
   EXPECT_EQ(std::uint32_t(MDCUDFSR_NODE_UDF), a->kind);
   EXPECT_EQ(nullptr, a->proxy);
