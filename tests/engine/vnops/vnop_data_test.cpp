@@ -18,19 +18,23 @@ namespace {
 constexpr std::uint32_t kBlock = 2048;
 constexpr std::uint32_t kUnit = 0x10000;       // the drive writes whole 64 KiB units
 constexpr std::uint32_t kAllocLbn = 512;       // a unit boundary on the medium
+constexpr std::uint32_t kTailLbn = 1024;       // another one
 
 // A volume with a recorded file of 5000 bytes (uid 20, blocks 420..),
 // a file of two units allocated but not recorded (uid 21, from a unit boundary),
 // a folder, and a symbolic link.
 struct Data {
   TreeImage img;
-  int rec, alloc, dir, link;
+  int rec, alloc, tail, dir, link;
   Data() {
     rec = img.file(TreeImage::kRoot, "rec.bin", 20, 5000);
     fill_file(img, rec, 3);
     alloc = img.file(TreeImage::kRoot, "alloc.bin", 21, 2 * kUnit);
     img.items[alloc].extents[0].len = EXTENT_MAKE(2 * kUnit, EXTENT_FLAGS_NOT_RECORDED);
     img.items[alloc].extents[0].loc.lb_num = kAllocLbn;
+    tail = img.file(TreeImage::kRoot, "tail.bin", 24, kUnit + 3000);
+    img.items[tail].extents[0].len = EXTENT_MAKE(2 * kUnit, EXTENT_FLAGS_NOT_RECORDED);
+    img.items[tail].extents[0].loc.lb_num = kTailLbn;
     dir = img.dir(TreeImage::kRoot, "docs", 22);
     link = img.symlink(TreeImage::kRoot, "ln", 23, "rec.bin");
   }
@@ -263,6 +267,32 @@ TEST_F(DataPath, WriteRefusals) {
   m()->mp->mnt_flag &= ~MNT_RDONLY;
   EXPECT_EQ(1, write(vp, 0, std::vector<std::uint8_t>(kUnit, 1)));
   m()->mount_ext_flags &= ~0x40u;
+}
+
+// The last run of a file that ends inside a sector goes out as whole
+// sectors: its data, then zeros to the end of that sector, which is the
+// file's own; the next sector is not touched.
+TEST_F(DataPath, TheLastRunOfAFileEndingInsideASectorIsWrittenWhole) {
+  kelsim::Disc& disc = sim().cartridge().disc(0);
+  disc.tracks = {kelsim::Track{0, 0x20000, lsn(kTailLbn) + kUnit / kBlock}};
+  const std::uint32_t second = kTailLbn + kUnit / kBlock;
+  const std::vector<std::uint8_t> old(3 * kBlock, 0xEE);
+  ASSERT_EQ(0u, sim().cartridge().write_blocks(0, lsn(second), 3, old.data()));
+  std::vector<std::uint8_t> data(3000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = pattern(i, 41);
+  sim().service().clear_transcript();
+  ASSERT_EQ(0, write(vnode_of("/tail.bin"), kUnit, data));
+  const std::vector<std::uint8_t> back = medium(second, 3 * kBlock);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
+  for (std::size_t i = data.size(); i < 2 * kBlock; ++i) ASSERT_EQ(0, back[i]) << i;
+  EXPECT_EQ(0xEE, back[2 * kBlock]) << "the sector after the end of file is not touched";
+  std::uint32_t blocks = 0;
+  for (const auto& e : sim().service().transcript())
+    if (!e.cdb.empty() && e.cdb[0] == 0x2A) blocks += static_cast<std::uint32_t>(e.cdb[7] << 8 | e.cdb[8]);
+  EXPECT_EQ(2u, blocks) << "exactly the sectors holding the data";
+  std::vector<std::uint8_t> got;
+  ASSERT_EQ(0, read(vnode_of("/tail.bin"), kUnit, 5000, &got));
+  EXPECT_EQ(data, got) << "a read stops at the end of file";
 }
 
 TEST_F(DataPath, FailedWriteLeavesExtentsAndCountAsTheyWere) {
