@@ -106,7 +106,12 @@ int mdcudfsr_vnop_lookup(void* a) {
       err = hit == -1 ? 0 : 2;
     } else {
       *ap->a_vpp = nullptr;
-      err = vn_enter(f, true);
+      if (ap->a_dvp == nullptr || vnode_fsnode(ap->a_dvp) == nullptr) {
+        VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp");
+        err = 22;
+      } else {
+        err = vn_enter(f, true);
+      }
       if (err == 0) err = lookup_in_dir(f, ap, &cn);
     }
   }

@@ -126,6 +126,8 @@ TEST_F(TreeOps, LookupResolvesNamesAndRefusesWhatItMust) {
       << "below the root it is an ordinary name";
   EXPECT_EQ(22, lookup(root, "", &vp));
   EXPECT_EQ(63, lookup(root, std::string(976, 'x'), &vp));
+  auto bare = kel_make_vnode(m()->mp, nullptr, VDIR, 0);
+  EXPECT_EQ(22, lookup(bare.get(), "docs", &vp)) << "a folder vnode without node";
   EXPECT_EQ(0, lookup(vnode_of("/docs"), ".", &vp, LOOKUP, 0, "/docs"));
   EXPECT_EQ(node_of("/docs"), vnode_fsnode(vp));
 }
