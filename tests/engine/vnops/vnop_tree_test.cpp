@@ -528,3 +528,39 @@ TEST_F(TreeOps, InactiveRetriesTheNodeLockInSecondSteps) {
 }
 
 }  // namespace
+
+namespace {
+
+// The operations of the vector that the host layer does not call: their
+// checks and conversions.
+TEST_F(TreeOps, OffsetBlockConversionsStrategyPagingAndFsync) {
+  vnode_t vp = vnode_of("/docs/a.txt");
+  daddr64_t blk = -1;
+  vnop_offtoblk_args o{&vnop_offtoblk_desc, vp, 4095, &blk};
+  EXPECT_EQ(0, mdcudfsr_vnop_offtoblk(&o));
+  EXPECT_EQ(1, blk);
+  off64_kel_t off = -1;
+  vnop_blktooff_args b{&vnop_blktooff_desc, vp, 3, &off};
+  EXPECT_EQ(0, mdcudfsr_vnop_blktooff(&b));
+  EXPECT_EQ(6144, off);
+  vnop_offtoblk_args none{&vnop_offtoblk_desc, nullptr, 10, &blk};
+  EXPECT_EQ(22, mdcudfsr_vnop_offtoblk(&none));
+  auto bare = kel_make_vnode(m()->mp, nullptr, VREG, 0);
+  vnop_blktooff_args nonode{&vnop_blktooff_desc, bare.get(), 3, &off};
+  EXPECT_EQ(2, mdcudfsr_vnop_blktooff(&nonode));
+  vnop_strategy_args s{&vnop_strategy_desc, nullptr};
+  EXPECT_EQ(22, mdcudfsr_vnop_strategy(&s));
+  vnop_pagein_args p{&vnop_pagein_desc, vp, nullptr, 0, 0, 4096, 0, &ctx_};
+  EXPECT_EQ(0, mdcudfsr_vnop_pagein(&p));
+  vnop_pageout_args z{&vnop_pageout_desc, vp, nullptr, 0, 0, 0, 0, &ctx_};
+  EXPECT_EQ(0, mdcudfsr_vnop_pageout(&z)) << "nothing to write";
+  vnop_pageout_args d{&vnop_pageout_desc, vnode_of("/$"), nullptr, 0, 0, 4096, 0, &ctx_};
+  EXPECT_EQ(0, mdcudfsr_vnop_pageout(&d)) << "not a UDF node: handed to the host layer";
+  vnop_pageout_args past{&vnop_pageout_desc, vp, nullptr, 0, 8192, 4096, 0, &ctx_};
+  EXPECT_EQ(0, mdcudfsr_vnop_pageout(&past)) << "past the end of file: the range is dropped";
+  vnop_fsync_args f{&vnop_fsync_desc, vp, 1, &ctx_};
+  EXPECT_EQ(0, mdcudfsr_vnop_fsync(&f));
+  EXPECT_EQ(0, node_of("/docs/a.txt")->lock_count) << "every operation unlocked its node";
+}
+
+}  // namespace
