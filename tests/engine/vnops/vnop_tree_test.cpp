@@ -498,8 +498,11 @@ namespace {
 TEST_F(TreeOps, InactiveRetriesTheNodeLockInSecondSteps) {
   vnode_t vp = vnode_of("/docs/b.txt");
   mdcudfsr_cache_node* b = node_of("/docs/b.txt");
-  platform::ManualClock clock;
-  platform::ScopedClock scope(clock);
+  // The process clock serves every thread of the fixture (agent, pipe): the
+  // test clock outlives the test, and is moved past every deadline before
+  // the scope ends, so no thread is left waiting on it.
+  static platform::ManualClock clock;
+  std::unique_ptr<platform::ScopedClock> scope = std::make_unique<platform::ScopedClock>(clock);
   std::atomic<int> stage{0};
   std::thread holder([&] {
     mdcudfsr_cache_lock_node(b, MDCUDFSR_WAIT_FOREVER);
@@ -525,6 +528,8 @@ TEST_F(TreeOps, InactiveRetriesTheNodeLockInSecondSteps) {
   holder.join();
   caller.join();
   EXPECT_EQ(0, result.load());
+  clock.advance(3600 * 1000);
+  scope.reset();
 }
 
 }  // namespace
