@@ -17,6 +17,10 @@
 
 namespace {
 
+// Process-wide: anti-virus processes are refused their opens. Starts
+// cleared; nothing in the system sets it.
+bool g_anti_virus_switch = false;
+
 // Write-activity marks of a directory.
 constexpr std::uint8_t kChildWriteOpened = 1, kChildNewId = 2;
 
@@ -181,6 +185,10 @@ int mdcudfsr_vnop_open(void* a) {
          static_cast<unsigned>(KEL_THREAD_ID()), __func__, __LINE__, ap->a_mode);
   int err = 0;
   if (ap->a_mode & FWRITE) err = vn_refuse_modify(f);
+  if (err == 0 && g_anti_virus_switch && mdcudfsr_process_anti_virus_check(f.mnt, f.pid)) {
+    VN_LOG(KEL_LOG_ERR, "Anti Virus Process is open\n");
+    err = 22;
+  }
   VN_LOG(KEL_LOG_DEBG, "[vnop_open] [%s] type:%d mode:0x%x\n", mdcudfsr_node_name(f.cnp), f.cnp->kind, ap->a_mode);
   const bool kind1 = f.cnp->kind == MDCUDFSR_NODE_UDF;
   if (err == 0) err = open_by_kind(f, ap->a_mode);
