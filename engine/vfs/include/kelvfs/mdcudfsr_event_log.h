@@ -28,6 +28,8 @@ void mdcudfsr_log_label(mdcudfsr_mount* mnt, const char* label, int result, vfs_
 void mdcudfsr_log_print(mdcudfsr_mount* mnt, int kind, int code, void* node, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
 void mdcudfsr_print_alarmcode(vnode_t devvp, vfs_context_t ctx);
+// The attribute change of a file (code 0: done).
+void mdcudfsr_log_set_attribute(mdcudfsr_mount* mnt, const struct mdcudfsr_cache_node* node, int code);
 // The texts of the medium type, mount status and first write-protect reason ("" when none).
 const char* mdcudfsr_media_type_text(std::uint32_t medium_type);
 const char* mdcudfsr_mount_status_text(std::uint32_t mount_status);

@@ -186,11 +186,30 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::int32_t sync_value = 0;            // printed in lock time-out lines
   std::uint32_t virtual_refresh_mode = 0; // non-zero: refresh also for direct UDF readers
 
-  // Media-side controls: the drive's read/write unit, the temporary write
-  // verify mode of a privileged session, the backtrack thread's state.
+  // ---- vnode operations
+  std::atomic<std::uint32_t> read_open_count{0};   // opens for reading
+  std::atomic<std::uint32_t> write_open_count{0};  // opens for writing
+  std::uint32_t mds_refusal = 0;  // the metadata indexer gets EPERM from getattr
+  std::mutex attr_mutex;          // the root node's attributes (setattr, getattr without node lock)
+
+  // ---- modes of a privileged client
+  std::uint32_t is_temp_verify_mode = 0;  // write verify changed while privileged
+  // Exclusive I/O: the mode and its process, guarded by disc_lock_mutex;
+  // waiters of the disc lock sleep on disc_lock_cond.
+  std::mutex disc_lock_mutex;
+  std::condition_variable disc_lock_cond;
+  std::uint32_t exclusive_io_mode = 0;
+  std::int64_t exclusive_io_pid = 0;
+  std::atomic<std::uint64_t> disc_lock_owner{0};  // thread holding slot_mutex through the disc lock
+  // Limited access: the owner and what proc_find gave for it, guarded by
+  // limited_access_mutex.
+  std::mutex limited_access_mutex;
+  std::int64_t limited_access_pid = 0;
+  proc_t limited_access_proc = nullptr;
+
+  // ---- media-side controls: the drive's read/write unit, the backtrack
+  // thread's state.
   std::uint32_t rw_unit_bytes = 0;         // optimal read/write size in bytes
-  std::uint32_t is_temp_verify_mode = 0;   // the verify mode was changed by the privileged client
-  std::uint32_t exclusive_io_mode = 0;     // 1: exclusive I/O mode on
   std::mutex backtrack_mutex;
   std::condition_variable backtrack_cond;
   std::int32_t backtrack_running = 0;
