@@ -13,6 +13,7 @@
 #include "vnops_log.h"
 
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 using namespace vnops_ns;
@@ -56,6 +57,7 @@ struct Op {
   char* name = nullptr;  // converted
   std::size_t len = 0;
   bool node_owns_name = false;
+  std::string event_name;  // mkdir's copy of the name for its event line
   bool logged = false;  // an event-log line of the table was written
   bool gate = false;
   bool dir_locked = false;
@@ -315,6 +317,7 @@ int do_mkdir(vnop_mkdir_args* a) {
   if (a->a_vap) a->a_vap->va_mode = 0777;
   err = convert(op, a->a_cnp);
   if (!err) err = limited_access(op);
+  if (!err) op.event_name.assign(op.name, op.len);  // the node may take the name itself
   if (!err && is_root(op.mnt, op.dir) && (is_trash_name(op.name) || is_dollar_name(op.name))) {
     if (is_dollar_name(op.name)) VN_LOG(KEL_LOG_ERR, "cant mkdir $ or $$ directory\n");
     err = 95;
@@ -327,8 +330,9 @@ int do_mkdir(vnop_mkdir_args* a) {
   mdcudfsr_cache_node* made = op.node;
   unlock_all(op);
   if (!err && (made || op.dir->kind != MDCUDFSR_NODE_UDF)) err = new_vnode(op, a->a_cnp, a->a_vpp, "*vpp");
-  if (!op.logged && op.name)
-    mdcudfsr_log_mk_dir(op.mnt, op.dir, op.name, op.len, err ? static_cast<int>(KELUDFS_ERR_MKDIR) : 0);
+  if (!op.logged && !op.event_name.empty())
+    mdcudfsr_log_mk_dir(op.mnt, op.dir, op.event_name.c_str(), op.event_name.size(),
+                        err ? static_cast<int>(KELUDFS_ERR_MKDIR) : 0);
   finish(op);
   return err;
 }
