@@ -307,13 +307,6 @@ TEST_F(Namespace, RemovingAMasterTakesItsParityNodeWith) {
   EXPECT_EQ(0, node(pv)->lock_count) << "and unlocked again";
 }
 
-TEST_F(Namespace, NoDeleteBusyRefusesAFileInUse) {
-  ASSERT_EQ(0, create(rootvp_, "used"));
-  vnode_t vp = lookup(rootvp_, "used");
-  if (!vnode_isinuse(vp, 0)) GTEST_SKIP() << "the host layer reports no vnode in use";
-  EXPECT_EQ(16, remove(rootvp_, "used", VNODE_REMOVE_NODELETEBUSY));
-}
-
 TEST_F(Namespace, RmdirRules) {
   vnode_t d = nullptr, e = nullptr;
   ASSERT_EQ(0, mkdir(rootvp_, "full", &d));

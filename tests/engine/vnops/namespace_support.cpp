@@ -1,6 +1,8 @@
 #include "namespace_support.h"
 
 #include "kelhost/kern.h"
+
+#include <cstring>
 #include "kelvfs/mdcudfsr_session.h"
 #include "udf/udf_lvid.h"
 
@@ -67,8 +69,15 @@ std::string NsVolume::root_path() {
 }
 
 namespace {
-componentname component(const std::string& name, std::uint32_t op) {
+// The component as the host's lookup hands it: the folder's path in the
+// path buffer (the vnode tree places a new vnode by it).
+componentname component(vnode_t dvp, const std::string& name, std::uint32_t op) {
+  static thread_local char folder[1024];
+  int len = sizeof folder;
+  if (!dvp || vn_getpath(dvp, folder, &len) != 0) folder[0] = '\0';
   componentname cn{};
+  cn.cn_pnbuf = folder;
+  cn.cn_pnlen = static_cast<int>(std::strlen(folder));
   cn.cn_nameiop = op;
   cn.cn_flags = ISLASTCN;
   cn.cn_nameptr = const_cast<char*>(name.c_str());
@@ -78,12 +87,12 @@ componentname component(const std::string& name, std::uint32_t op) {
 }  // namespace
 
 vnode_t NsVolume::lookup(vnode_t dvp, const std::string& name) {
-  componentname cn = component(name, LOOKUP);
+  componentname cn = component(dvp, name, LOOKUP);
   return mdcudfsr_cache_get_vnode(mnt_.get(), node(dvp), &cn, as(pid_), 1);
 }
 
 int NsVolume::create(vnode_t dvp, const std::string& name, vnode_t* out, std::uint16_t mode) {
-  componentname cn = component(name, CREATE);
+  componentname cn = component(dvp, name, CREATE);
   vnode_attr va{};
   va.va_active = VNODE_ATTR_va_mode;
   va.va_mode = mode;
@@ -95,7 +104,7 @@ int NsVolume::create(vnode_t dvp, const std::string& name, vnode_t* out, std::ui
 }
 
 int NsVolume::mkdir(vnode_t dvp, const std::string& name, vnode_t* out) {
-  componentname cn = component(name, CREATE);
+  componentname cn = component(dvp, name, CREATE);
   vnode_attr va{};
   vnode_t vp = nullptr;
   vnop_mkdir_args a{&vnop_mkdir_desc, dvp, &vp, &cn, &va, as(pid_)};
@@ -105,7 +114,7 @@ int NsVolume::mkdir(vnode_t dvp, const std::string& name, vnode_t* out) {
 }
 
 int NsVolume::symlink(vnode_t dvp, const std::string& name, const char* target, vnode_t* out) {
-  componentname cn = component(name, CREATE);
+  componentname cn = component(dvp, name, CREATE);
   vnode_attr va{};
   va.va_mode = 0644;
   vnode_t vp = nullptr;
@@ -118,7 +127,7 @@ int NsVolume::symlink(vnode_t dvp, const std::string& name, const char* target, 
 int NsVolume::remove(vnode_t dvp, const std::string& name, std::uint32_t flags) {
   vnode_t vp = lookup(dvp, name);
   if (!vp) return 2;
-  componentname cn = component(name, DELETE);
+  componentname cn = component(dvp, name, DELETE);
   vnop_remove_args a{&vnop_remove_desc, dvp, vp, &cn, flags, as(pid_)};
   return mdcudfsr_vnop_remove(&a);
 }
@@ -126,7 +135,7 @@ int NsVolume::remove(vnode_t dvp, const std::string& name, std::uint32_t flags) 
 int NsVolume::rmdir(vnode_t dvp, const std::string& name) {
   vnode_t vp = lookup(dvp, name);
   if (!vp) return 2;
-  componentname cn = component(name, DELETE);
+  componentname cn = component(dvp, name, DELETE);
   vnop_rmdir_args a{&vnop_rmdir_desc, dvp, vp, &cn, as(pid_)};
   return mdcudfsr_vnop_rmdir(&a);
 }
@@ -135,7 +144,10 @@ int NsVolume::rename(vnode_t fdvp, const std::string& from, vnode_t tdvp, const 
   vnode_t fvp = lookup(fdvp, from);
   if (!fvp) return 2;
   vnode_t tvp = lookup(tdvp, to);
-  componentname fcn = component(from, RENAME), tcn = component(to, RENAME);
+  componentname fcn = component(fdvp, from, RENAME);
+  std::string from_folder = fcn.cn_pnbuf;
+  fcn.cn_pnbuf = from_folder.data();
+  componentname tcn = component(tdvp, to, RENAME);
   vnop_rename_args a{&vnop_rename_desc, fdvp, fvp, &fcn, tdvp, tvp, &tcn, as(pid_)};
   return mdcudfsr_vnop_rename(&a);
 }
