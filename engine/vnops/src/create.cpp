@@ -186,8 +186,8 @@ int find_dir(Op& op) {
 void apply_create_attributes(Op& op, const vnode_attr* vap, uint32_t mode) {
   touch_times(op.mnt, op.dir);
   if (!op.node->udf_data || !vap) return;
-  if (vap->va_active & VNODE_ATTR_va_mode) op.node->udf_data->efe.perm = mdcudfsr_perm_unix2udf(mode);
-  if (vap->va_active & VNODE_ATTR_va_create_time)
+  if (vap->va_active & VATTR_MODE) op.node->udf_data->efe.perm = mdcudfsr_perm_unix2udf(mode);
+  if (vap->va_active & VATTR_CREATE_TIME)
     mdcudfsr_timespec2udftime_local(op.mnt, &vap->va_create_time, &op.node->udf_data->efe.ctime);
 }
 

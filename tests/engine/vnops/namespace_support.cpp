@@ -94,7 +94,7 @@ vnode_t NsVolume::lookup(vnode_t dvp, const std::string& name) {
 int NsVolume::create(vnode_t dvp, const std::string& name, vnode_t* out, std::uint16_t mode) {
   componentname cn = component(dvp, name, CREATE);
   vnode_attr va{};
-  va.va_active = VNODE_ATTR_va_mode;
+  va.va_active = VATTR_MODE;
   va.va_mode = mode;
   vnode_t vp = nullptr;
   vnop_create_args a{&vnop_create_desc, dvp, &vp, &cn, &va, as(pid_)};

@@ -3,10 +3,15 @@
 // move are recorded stand-ins here.
 #include "namespace_support.h"
 
+#include "kelagent/mdc_channel.h"
 #include "kelhost/kern.h"
+#include "support/settles.h"
 #include "kelvnops/mdcudfsr_namespace.h"
 
+#include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -75,6 +80,51 @@ TEST_F(Rename, MovesAFileAndAFolderWithItsChildrenIntoAnotherFolder) {
   EXPECT_EQ(0, root_->lock_count);
   EXPECT_TRUE(logged("Moving the file finished. Old file: " + root_path() + "/src/moving -> New file: " + root_path() +
                      "/dst/moved"));
+}
+
+// With an agent on the VFAM channel a folder's move is sent to it first,
+// and its failure is the move's.
+TEST_F(Rename, WithTheVfamChannelOpenAFolderMoveAsksTheAgentFirst) {
+  vnode_t src = nullptr, dst = nullptr;
+  ASSERT_EQ(0, mkdir(rootvp_, "src", &src));
+  ASSERT_EQ(0, mkdir(rootvp_, "dst", &dst));
+  ASSERT_EQ(0, mkdir(src, "a"));
+  ASSERT_EQ(0, mkdir(src, "b"));
+  mdcudfsr_vfamdev_init();
+  mnt_->vfamdev = mdcudfsr_vfamdev_alloc(mnt_.get());
+  ASSERT_NE(nullptr, mnt_->vfamdev);
+  ASSERT_EQ(0, mdcudfsr_vfamdev_open());
+  mnt_->vfam_mounted = 1;  // the agent has mounted the volume
+  mdc_channel* ch = mnt_->vfamdev;
+  const auto queued = [ch] {
+    std::lock_guard<std::mutex> g(ch->dev_lock);
+    return !ch->req_queue.empty();
+  };
+  for (std::int32_t answer : {5, 0}) {
+    SCOPED_TRACE(answer);
+    state().calls.clear();
+    const std::string name = answer ? "a" : "b";
+    int result = -1;
+    std::thread mover([&] { result = rename(src, name, dst, name); });
+    if (!kel_test::settles(queued)) {
+      mover.join();
+      FAIL() << "no request reached the agent; the move gave " << result;
+    }
+    std::vector<std::uint8_t> request(1 << 16);
+    request.resize(mdcudfsr_vfamdev_read(request.data(), request.size()));
+    ASSERT_GE(request.size(), sizeof(mdc_req_header_t));
+    mdc_req_header_t rq;
+    std::memcpy(&rq, request.data(), sizeof rq);
+    mdc_ans_header_t ans{rq.seq_id, rq.req_id, 0, 0, answer};
+    ASSERT_EQ(sizeof ans, mdcudfsr_vfamdev_write(&ans, sizeof ans));
+    mover.join();
+    EXPECT_EQ(answer, result);
+    EXPECT_EQ(answer ? 0 : 1, state().count("cache_move_node src dst " + name));
+  }
+  mdcudfsr_vfamdev_close();
+  mdcudfsr_vfamdev_free(mnt_->vfamdev);
+  mnt_->vfamdev = nullptr;
+  mdcudfsr_vfamdev_term();
 }
 
 TEST_F(Rename, AFolderCannotGoIntoItselfOrBelowItself) {

@@ -10,16 +10,6 @@
 struct mdcudfsr_mount;
 struct mdcudfsr_cache_node;
 
-// Vnode attributes the namespace operations read and write.
-constexpr std::uint64_t VNODE_ATTR_va_mode = 0x200;
-constexpr std::uint64_t VNODE_ATTR_va_create_time = 0x1000;
-struct vnode_attr {
-  std::uint64_t va_supported;
-  std::uint64_t va_active;
-  std::uint16_t va_mode;
-  struct timespec va_create_time;
-};
-
 struct vnop_create_args {
   vnodeop_desc* a_desc;
   vnode_t a_dvp;
