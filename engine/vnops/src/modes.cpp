@@ -290,13 +290,13 @@ int mdcudfsr_mdcfsctrl_enter_limitted_access_mode(mdcudfsr_mount* mnt, kel_pid_t
   int err = 0;
   {
     std::lock_guard<std::mutex> g(mnt->limited_access_mutex);
-    if (mnt->limited_access_pid &&
-        mdcudfsr_check_limited_access_mode_owner(&mnt->limited_access_pid, &mnt->limited_access_proc, 0)) {
-      if (!mdcudfsr_is_limited_access_mode_owner(&mnt->limited_access_pid, &mnt->limited_access_proc, pid)) err = 16;
+    if (mnt->limited_access_owner &&
+        mdcudfsr_check_limited_access_mode_owner(&mnt->limited_access_owner, &mnt->limited_access_handle, 0)) {
+      if (!mdcudfsr_is_limited_access_mode_owner(&mnt->limited_access_owner, &mnt->limited_access_handle, pid)) err = 16;
     } else if (proc_t p = proc_find(pid)) {
       VN_LOGK(KEL_LOG_NOTI, "ENTER_LIMITTED_ACCESS_MODE by PID=%08x\n", pid);
-      mnt->limited_access_pid = pid;
-      mnt->limited_access_proc = p;
+      mnt->limited_access_owner = pid;
+      mnt->limited_access_handle = p;
       proc_rele(p);
     } else {
       err = 22;
@@ -312,13 +312,13 @@ int mdcudfsr_mdcfsctrl_exit_limitted_access_mode(mdcudfsr_mount* mnt, kel_pid_t 
     return 22;
   }
   std::lock_guard<std::mutex> g(mnt->limited_access_mutex);
-  if (!mnt->limited_access_pid) return 0;
-  if (mdcudfsr_check_limited_access_mode_owner(&mnt->limited_access_pid, &mnt->limited_access_proc, 0) &&
-      !mdcudfsr_is_limited_access_mode_owner(&mnt->limited_access_pid, &mnt->limited_access_proc, pid))
+  if (!mnt->limited_access_owner) return 0;
+  if (mdcudfsr_check_limited_access_mode_owner(&mnt->limited_access_owner, &mnt->limited_access_handle, 0) &&
+      !mdcudfsr_is_limited_access_mode_owner(&mnt->limited_access_owner, &mnt->limited_access_handle, pid))
     return 22;
-  VN_LOGK(KEL_LOG_NOTI, "EXIT_LIMITTED_ACCESS_MODE by PID=%08x\n", pid_of(mnt->limited_access_pid));
-  mnt->limited_access_pid = 0;
-  mnt->limited_access_proc = nullptr;
+  VN_LOGK(KEL_LOG_NOTI, "EXIT_LIMITTED_ACCESS_MODE by PID=%08x\n", pid_of(mnt->limited_access_owner));
+  mnt->limited_access_owner = 0;
+  mnt->limited_access_handle = nullptr;
   return 0;
 }
 

@@ -71,7 +71,7 @@ TEST_F(Modes, EntryRules) {
   EXPECT_EQ(0, fsctl(kel::kFsctlEnterPrivileged, kClient));
   EXPECT_EQ(1, fsctl(kel::kFsctlEnterPrivileged, kClient)) << "twice";
   mnt_->is_temp_verify_mode = 1;
-  state().vanished.insert(kClient);
+  processes().vanished.insert(kClient);
   EXPECT_EQ(0, fsctl(kel::kFsctlEnterPrivileged, kClient)) << "the holder is gone: entered again";
   EXPECT_EQ(0u, mnt_->is_temp_verify_mode) << "cleared on entry";
 }
@@ -95,7 +95,7 @@ TEST_F(Modes, RegisterReplacesOnlyWhileTheModeIsClearOrTheHolderIsGone) {
   EXPECT_TRUE(g_flush_calls.empty());
   // The holder vanishes: its exit runs first, with its pending flush.
   mnt_->flush_policy = MDCUDFSR_FLUSH_PARTIAL;
-  state().vanished.insert(kOther);
+  processes().vanished.insert(kOther);
   EXPECT_EQ(0, fsctl(kel::kFsctlPrivilegePrepare, kClient));
   EXPECT_EQ(kClient, mnt_->privileged_pid);
   EXPECT_EQ(0u, mnt_->privileged_mode);
@@ -301,25 +301,25 @@ TEST_F(Modes, AWaiterProceedsAsSoonAsTheExclusiveModeEnds) {
 
 TEST_F(Modes, LimitedAccessOwnerEntersLeavesAndOthersAreRefused) {
   EXPECT_EQ(0, fsctl(0x2000705B, kClient));
-  EXPECT_EQ(kClient, mnt_->limited_access_pid);
+  EXPECT_EQ(kClient, mnt_->limited_access_owner);
   EXPECT_TRUE(logged("ENTER_LIMITTED_ACCESS_MODE by PID=0000002a"));
   EXPECT_EQ(0, fsctl(0x2000705B, kClient)) << "the owner again";
   EXPECT_EQ(16, fsctl(0x2000705B, kOther));
   EXPECT_EQ(22, fsctl(0x2000705C, kOther)) << "not the owner";
-  state().children_of_owner.insert(kOther);
+  processes().parent[kOther] = kClient;
   EXPECT_EQ(0, fsctl(0x2000705C, kOther)) << "a child of the owner";
-  EXPECT_EQ(0, mnt_->limited_access_pid);
+  EXPECT_EQ(0, mnt_->limited_access_owner);
   EXPECT_EQ(0, fsctl(0x2000705C, kOther)) << "no owner: nothing to end";
 }
 
 TEST_F(Modes, AVanishedOwnerLeavesTheModeToTheNext) {
   ASSERT_EQ(0, fsctl(0x2000705B, kClient));
-  state().vanished.insert(kClient);
+  processes().vanished.insert(kClient);
   EXPECT_EQ(0, fsctl(0x2000705B, kOther));
-  EXPECT_EQ(kOther, mnt_->limited_access_pid);
-  state().vanished.insert(kOther);
+  EXPECT_EQ(kOther, mnt_->limited_access_owner);
+  processes().vanished.insert(kOther);
   EXPECT_EQ(0, fsctl(0x2000705C, kClient)) << "a dead owner's mode ends for anyone";
-  EXPECT_EQ(0, mnt_->limited_access_pid);
+  EXPECT_EQ(0, mnt_->limited_access_owner);
 }
 
 TEST_F(Modes, LimitedAccessEntryWaitsForEveryNodeLock) {
@@ -340,7 +340,7 @@ TEST_F(Modes, LimitedAccessEntryWaitsForEveryNodeLock) {
   EXPECT_TRUE(logged("mdcudfsr_cache_lock_all_nodes() seems to be timed out."));
   release = true;
   holder.join();
-  EXPECT_EQ(0, mnt_->limited_access_pid);
+  EXPECT_EQ(0, mnt_->limited_access_owner);
   EXPECT_EQ(0, root_->lock_count);
 }
 

@@ -4,13 +4,36 @@
 
 #include <cstring>
 #include "kelvfs/mdcudfsr_session.h"
+#include "kelvnops/mdcudfsr_modes.h"
 #include "udf/udf_lvid.h"
+
+extern "C" proc_t __real__Z9proc_findi(int pid);
+extern "C" int __real__Z9proc_ppidi(int pid);
+
+namespace ns_test {
+
+Processes& processes() {
+  static Processes p;
+  return p;
+}
+
+}  // namespace ns_test
+
+extern "C" proc_t __wrap__Z9proc_findi(int pid) {
+  return ns_test::processes().vanished.count(pid) ? nullptr : __real__Z9proc_findi(pid);
+}
+extern "C" int __wrap__Z9proc_ppidi(int pid) {
+  auto& parents = ns_test::processes().parent;
+  const auto it = parents.find(pid);
+  return it == parents.end() ? __real__Z9proc_ppidi(pid) : it->second;
+}
 
 namespace ns_test {
 
 void NsVolume::SetUp() {
   SimVolume::SetUp();
   standins_i29::state().reset();
+  processes() = Processes{};
   open_volume(udf_test::MediumClass::WriteOnce);
 }
 
@@ -150,6 +173,14 @@ int NsVolume::rename(vnode_t fdvp, const std::string& from, vnode_t tdvp, const 
   componentname tcn = component(tdvp, to, RENAME);
   vnop_rename_args a{&vnop_rename_desc, fdvp, fvp, &fcn, tdvp, tvp, &tcn, as(pid_)};
   return mdcudfsr_vnop_rename(&a);
+}
+
+void NsVolume::limit_to_other(kel_pid_t owner) {
+  ASSERT_EQ(0, mdcudfsr_mdcfsctrl_enter_limitted_access_mode(mnt_.get(), owner));
+}
+
+void NsVolume::unlimit(kel_pid_t owner) {
+  ASSERT_EQ(0, mdcudfsr_mdcfsctrl_exit_limitted_access_mode(mnt_.get(), owner));
 }
 
 vnode_t NsVolume::folders(vnode_t dvp, int levels) {

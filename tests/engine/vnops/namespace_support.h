@@ -12,10 +12,20 @@
 #include "kelhost/vnode.h"
 #include "kelvnops/mdcudfsr_namespace.h"
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace ns_test {
+
+// The host's process queries as the tests see them: processes that have
+// vanished (proc_find finds none) and parents other than process 1.
+struct Processes {
+  std::set<std::int64_t> vanished;
+  std::map<int, int> parent;
+};
+Processes& processes();
 
 class NsVolume : public vfs_test::SimVolume {
  protected:
@@ -37,6 +47,9 @@ class NsVolume : public vfs_test::SimVolume {
   int remove(vnode_t dvp, const std::string& name, std::uint32_t flags = 0);
   int rmdir(vnode_t dvp, const std::string& name);
   int rename(vnode_t fdvp, const std::string& from, vnode_t tdvp, const std::string& to);
+  // The limited-access mode held by another process, and ended again.
+  void limit_to_other(kel_pid_t owner = 77);
+  void unlimit(kel_pid_t owner = 77);
   // A chain of folders below dvp, `levels` deep; the last folder's vnode.
   vnode_t folders(vnode_t dvp, int levels);
 
