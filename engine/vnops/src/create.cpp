@@ -7,6 +7,7 @@
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_namespace.h"
 #include "kelvnops/mdcudfsr_process.h"
+#include "kelvnops/mdcudfsr_vnops.h"
 #include "namespace_common.h"
 #include "udf/udf_neighbour_calls.h"
 #include "udf/udf_path.h"
@@ -196,6 +197,11 @@ int create_in_udf_dir(Op& op, const vnode_attr* vap, uint32_t mode) {
   int err = lock_dir(op);
   if (!err) err = depth(op);
   if (!err && !mdcudfsr_check_privileged_access(op.mnt, op.pid)) err = object_count(op, false);
+  vfamstat st{};
+  if (!err && vap) err = mdcudfsr_vnodeattr2vfamstat(vap, &st);
+  if (!err && vap)
+    VN_LOG(KEL_LOG_DEBG, "[%s](tid=%08x) %s:%d vap->va_mode=0x%x stat.mode=0x%x\n", op.mnt->volume_name,
+           static_cast<unsigned>(KEL_THREAD_ID()), __func__, __LINE__, vap->va_mode, static_cast<unsigned>(st.mode));
   if (!err && mdcudfsr_user_layer_block(op.mnt, op.pid)) err = 22;
   if (!err) err = make_node(op, 0, mode, false);
   if (!err) {

@@ -105,6 +105,22 @@ TEST_F(Namespace, CreateRefusalsInOrder) {
   EXPECT_TRUE(refusal("The volume is used exclusively. File:", "x"));
 }
 
+TEST_F(Namespace, CreateRefusesAttributesTheAgentCouldNotTake) {
+  componentname cn{};
+  cn.cn_nameptr = const_cast<char*>("sizes");
+  cn.cn_namelen = 5;
+  vnode_attr va{};
+  va.va_active = VATTR_TOTAL_SIZE | VATTR_DATA_SIZE;
+  va.va_total_size = 10;
+  va.va_data_size = 20;
+  vnode_t vp = nullptr;
+  vnop_create_args a{&vnop_create_desc, rootvp_, &vp, &cn, &va, &ctx_};
+  EXPECT_EQ(22, mdcudfsr_vnop_create(&a)) << "total and data sizes disagree";
+  EXPECT_EQ(nullptr, vp);
+  EXPECT_EQ(nullptr, lookup(rootvp_, "sizes"));
+  EXPECT_EQ(0, root_->lock_count);
+}
+
 TEST_F(Namespace, DollarAndTrashNamesAreFineBelowTheRoot) {
   vnode_t dir = nullptr;
   ASSERT_EQ(0, mkdir(rootvp_, "sub", &dir));
