@@ -10,6 +10,8 @@
 #include "kelvfs/mdcudfsr_sync.h"
 #include "kelvnops/mdcudfsr_ioctl.h"
 #include "kelvnops/mdcudfsr_modes.h"
+#include "kelvnops/mdcudfsr_process.h"
+#include "kelvnops/mdcudfsr_vnops.h"
 #include "platform/sync.h"
 #include "support/settles.h"
 
@@ -257,42 +259,29 @@ TEST_F(Modes, ExclusiveIoEntryAndExit) {
   EXPECT_EQ(0, fsctl(0x20007043, kOther)) << "ending it again";
 }
 
-// A waiter of the disc lock (another process) sleeps on the disc-lock
-// condition in 60-second steps of a clock that never moves: it proceeds
-// only if it is woken, as soon as the mode ends.
-class DiscLockWaiter {
- public:
-  explicit DiscLockWaiter(mdcudfsr_mount* m) : m_(m) {
-    t_ = std::thread([this] {
-      std::unique_lock<std::mutex> lk(m_->disc_lock_mutex);
-      waiting_ = true;
-      while (m_->exclusive_io_mode && m_->exclusive_io_pid != kOther)
-        platform::clock().wait_until(lk, m_->disc_lock_cond, platform::clock().now_ms() + 60000);
-      done_ = true;
-    });
-  }
-  ~DiscLockWaiter() {
-    if (t_.joinable()) t_.join();
-  }
-  std::atomic<bool> waiting_{false}, done_{false};
-
- private:
-  mdcudfsr_mount* m_;
-  std::thread t_;
-};
-
-TEST_F(Modes, AWaiterProceedsAsSoonAsTheExclusiveModeEnds) {
+// Another process's disc lock waits in 60-second steps of a clock that
+// never moves: it proceeds only if it is woken, as soon as the mode ends.
+TEST_F(Modes, AnotherProcessDiscLockProceedsAsSoonAsTheExclusiveModeEnds) {
   platform::ManualClock manual;
   platform::ScopedClock scope(manual);
   for (bool by_privileged_exit : {false, true}) {
     SCOPED_TRACE(by_privileged_exit ? "privileged exit" : "exclusive exit");
     enter(kClient);
     ASSERT_EQ(0, fsctl(0x20007042, kClient));
-    DiscLockWaiter w(mnt_.get());
-    ASSERT_TRUE(kel_test::settles([&] { return manual.waiters() == 1; })) << "the waiter sleeps";
-    EXPECT_FALSE(w.done_.load());
+    ASSERT_EQ(0, mdcudfsr_vnop_disc_lock(mnt_.get(), as(kClient))) << "the mode's own process passes";
+    ASSERT_EQ(0, mdcudfsr_vnop_disc_unlock(mnt_.get(), as(kClient)));
+    std::atomic<bool> locked{false};
+    vfs_context_t other = as(kOther);
+    std::thread t([&] {
+      mdcudfsr_vnop_disc_lock(mnt_.get(), other);
+      locked = true;
+      mdcudfsr_vnop_disc_unlock(mnt_.get(), other);
+    });
+    ASSERT_TRUE(kel_test::settles([&] { return manual.waiters() == 1; })) << "the other process waits";
+    EXPECT_FALSE(locked.load());
     ASSERT_EQ(0, by_privileged_exit ? leave(kClient) : fsctl(0x20007043, kClient));
-    EXPECT_TRUE(kel_test::settles([&] { return w.done_.load(); })) << "no 60-second step";
+    EXPECT_TRUE(kel_test::settles([&] { return locked.load(); })) << "no 60-second step";
+    t.join();
     if (!by_privileged_exit) ASSERT_EQ(0, leave(kClient));
   }
 }
@@ -310,6 +299,27 @@ TEST_F(Modes, LimitedAccessOwnerEntersLeavesAndOthersAreRefused) {
   EXPECT_EQ(0, fsctl(0x2000705C, kOther)) << "a child of the owner";
   EXPECT_EQ(0, mnt_->limited_access_owner);
   EXPECT_EQ(0, fsctl(0x2000705C, kOther)) << "no owner: nothing to end";
+}
+
+// A write open under another process's limited-access mode.
+TEST_F(Modes, LimitedAccessLetsTheOwnerAndItsChildWriteAndRefusesOthers) {
+  vnode_t f = nullptr;
+  ASSERT_EQ(0, create(rootvp_, "f", &f));
+  mdcudfsr_debug_level_set(0);
+  ASSERT_EQ(0, fsctl(0x2000705B, kOther));
+  const auto open_for_write = [&](kel_pid_t pid) {
+    vnop_open_args a{&vnop_open_desc, f, FREAD | FWRITE, as(pid)};
+    return mdcudfsr_vnop_open(&a);
+  };
+  EXPECT_EQ(16, open_for_write(kClient));
+  EXPECT_TRUE(logged("The volume is used exclusively. File: " + root_path() + "/f"));
+  processes().parent[kClient] = kOther;
+  EXPECT_NE(16, open_for_write(kClient)) << "a child of the owner";
+  processes().parent.clear();
+  EXPECT_EQ(16, open_for_write(123));
+  processes().vanished.insert(kOther);
+  EXPECT_NE(16, open_for_write(123)) << "the owner is gone";
+  EXPECT_EQ(0, mnt_->limited_access_owner) << "and its mode with it";
 }
 
 TEST_F(Modes, AVanishedOwnerLeavesTheModeToTheNext) {
