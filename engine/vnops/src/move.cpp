@@ -1,5 +1,6 @@
 // Moving a node the caller holds into a directory given by its path.
 #include "kelcache/cache.h"
+#include "kelcache/cache_flush.h"
 #include "kelcache/lookup.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "kelvfs/mdcudfsr_time.h"

@@ -2,6 +2,7 @@
 #include "kelagent/mdc_channel.h"
 #include "kelagent/vfam_client.h"
 #include "kelcache/cache.h"
+#include "kelcache/cache_flush.h"
 #include "kelcache/lookup.h"
 #include "kelvfs/mdcudfsr_event_log.h"
 #include "kelvfs/mdcudfsr_session.h"

@@ -4,7 +4,7 @@
 // is reached by this suite, which the recorded list lets a test confirm.
 #include "vfs_support.h"
 
-#include "kelcache/cache.h"
+#include "kelcache/cache_flush.h"
 #include "kelvnops/mdcudfsr_modes.h"
 
 namespace {
@@ -14,7 +14,7 @@ int record(const char* name) {
 }
 }  // namespace
 
-int mdcudfsr_cache_rename_node(mdcudfsr_cache_node*, mdcudfsr_cache_node*, const char*, int64_t) {
+int mdcudfsr_cache_rename_node(mdcudfsr_cache_node*, mdcudfsr_cache_node*, const char*, int64_t, int) {
   return record("cache_rename_node");
 }
 int mdcudfsr_cache_move_node(mdcudfsr_cache_node*, mdcudfsr_cache_node*, mdcudfsr_cache_node*, const char*, int64_t) {

@@ -4,7 +4,7 @@
 // its arguments; the answers are the tests' to set.
 #include "standins_i29.h"
 
-#include "kelcache/cache.h"
+#include "kelcache/cache_flush.h"
 #include "kelvnops/mdcudfsr_modes.h"
 
 namespace standins_i29 {
@@ -47,7 +47,7 @@ std::string node_name(const mdcudfsr_cache_node* n) {
 }  // namespace
 
 int mdcudfsr_cache_rename_node(mdcudfsr_cache_node* parent, mdcudfsr_cache_node* node, const char* name,
-                               int64_t len) {
+                               int64_t len, int) {
   state().record("cache_rename_node " + node_name(parent) + " " + node_name(node) + " " +
                  std::string(name, static_cast<std::size_t>(len)));
   return state().rename_result;
