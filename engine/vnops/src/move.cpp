@@ -51,9 +51,10 @@ int convert_path(const char* raw, std::string* out) {
       continue;
     }
     const std::size_t end = std::min(raw_len, std::strcspn(raw + at, "/") + at);
+    if (out->size() >= kPathBuffer) return 36;
     std::uint8_t buf[kPathBuffer + 1];
     std::size_t n = 0;
-    const std::size_t room = kPathBuffer + 1 - out->size();
+    const std::size_t room = kPathBuffer + 1 - out->size();  // the rest of the 975-byte buffer
     const int err = utf8_normalizestr(reinterpret_cast<const std::uint8_t*>(raw + at), end - at, buf, &n, room, 1);
     if (err) return err;
     out->append(reinterpret_cast<char*>(buf), n);
