@@ -171,8 +171,10 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   volatile std::uint32_t ndirs = 0;
   std::uint32_t reserved_files = 0;       // objects reserved for creations in progress
   std::uint32_t reserved_dirs = 0;
-  std::uint32_t privileged_mode = 0;
-  std::int32_t privileged_pid = 0;
+  // The registered privileged process (0: none) and its mode; changed by
+  // the request, writer and timer threads alike.
+  std::atomic<std::uint32_t> privileged_mode{0};
+  std::atomic<std::int64_t> privileged_pid{0};
   std::uint32_t proxy_count = 0;          // counter of proxy names and ids
   std::uint64_t stream_node_count = 0;    // counter of parity node ids
   std::uint64_t max_unique_id = 0;
@@ -186,7 +188,8 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::int32_t sync_value = 0;            // printed in lock time-out lines
   std::uint32_t virtual_refresh_mode = 0; // non-zero: refresh also for direct UDF readers
 
-  // ---- vnode operations
+  // ---- vnode operations and the modes of a privileged client
+  std::uint32_t is_temp_verify_mode = 0;  // write verify changed while privileged
   std::atomic<std::uint32_t> read_open_count{0};   // opens for reading
   std::atomic<std::uint32_t> write_open_count{0};  // opens for writing
   std::uint32_t mds_refusal = 0;  // the metadata indexer gets EPERM from getattr
