@@ -68,10 +68,10 @@ bool mdcudfsr_is_limited_access_mode_owner(std::int64_t* owner, proc_t* handle, 
 
 bool mdcudfsr_pass_limited_access_mode(mdcudfsr_mount* mnt, kel_pid_t pid) {
   std::lock_guard<std::mutex> lk(mnt->limited_access_mutex);
-  if (mnt->limited_access_pid == 0) return true;
-  if (!mdcudfsr_check_limited_access_mode_owner(&mnt->limited_access_pid, &mnt->limited_access_proc, 1))
+  if (mnt->limited_access_owner == 0) return true;
+  if (!mdcudfsr_check_limited_access_mode_owner(&mnt->limited_access_owner, &mnt->limited_access_handle, 1))
     return true;
-  if (mdcudfsr_is_limited_access_mode_owner(&mnt->limited_access_pid, &mnt->limited_access_proc, pid))
+  if (mdcudfsr_is_limited_access_mode_owner(&mnt->limited_access_owner, &mnt->limited_access_handle, pid))
     return true;
   return mnt->vfamdev != nullptr && mdcudfsr_vfamdev_get_agent_pid(mnt->vfamdev) == pid;
 }

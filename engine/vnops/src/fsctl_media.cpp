@@ -2,7 +2,6 @@
 // its handler.
 #include "kelvnops/mdcudfsr_fsctl_media.h"
 
-#if __has_include("kelvnops/mdcudfsr_ioctl.h")
 #include "kel/mdcfs.h"
 #include "kelvnops/mdcudfsr_backtrack.h"
 #include "kelvnops/mdcudfsr_cm_requests.h"
@@ -111,4 +110,3 @@ int mdcudfsr_fsctl_get_salvage_filename(const mdcudfsr_fsctl_call& c) {
 int mdcudfsr_fsctl_read_attribute(const mdcudfsr_fsctl_call& c) {
   return mdcudfsr_mdcfsctrl_read_attribute(c.mnt, rec<MDCFS_ATTRIBUTE_DATA>(c), c.ctx);
 }
-#endif

@@ -9,8 +9,10 @@
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvfs/mdcudfsr_sync.h"
 #include "kelvfs/mdcudfsr_time.h"
+#include "kelvnops/mdcudfsr_backtrack.h"
 #include "kelvnops/mdcudfsr_namespace.h"
 #include "kelvnops/mdcudfsr_process.h"
+#include "kelvnops/mdcudfsr_volume_dirty.h"
 #include "vnops_log.h"
 
 #include <mutex>
@@ -138,12 +140,10 @@ int run_pending_policy(mdcudfsr_mount* mnt, vfs_context_t ctx, int so_far) {
     case MDCUDFSR_FLUSH_ROLLBACK:
     case MDCUDFSR_FLUSH_ALL_ERASE:
       if (!mnt->is_rewritable) return exit_backtrack_write_once(mnt, policy);
-      [[fallthrough]];
+      // The backtrack thread runs the rollback; the exit returns at once.
+      return mdcudfsr_privileged_exit_backtrack(mnt, static_cast<unsigned char>(policy), ctx);
     case MDCUDFSR_FLUSH_INITIALIZE:
-      // The erase and backtrack work of these policies is not served here:
-      // the policy stays marked and the request says so.
-      VN_LOGK(KEL_LOG_ERR, "flush policy %u is not served\n", policy);
-      return 95;
+      return mdcudfsr_privileged_exit_initialize(mnt, ctx);
     default:
       return so_far;
   }

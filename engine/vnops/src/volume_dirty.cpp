@@ -46,7 +46,7 @@ T get(const std::uint8_t* record, std::uint32_t at) {
 }
 
 int refuse(mdcudfsr_mount* mnt, int err) {
-  mnt->flush_policy = FLUSH_POLICY_POSTPONE;
+  mnt->flush_policy = MDCUDFSR_FLUSH_POSTPONE;
   return err;
 }
 
@@ -63,7 +63,7 @@ int write_rollback_data(mdcudfsr_mount* mnt, std::uint8_t policy, std::uint8_t v
     VN_LOGK(KEL_LOG_ERR, "Failed to READ ATTRIBUTE for rollback data err =  %d. \n", 5);
     return 5;
   }
-  if (policy == FLUSH_POLICY_ALL_ERASE) {
+  if (policy == MDCUDFSR_FLUSH_ALL_ERASE) {
     r[kV + 28] = volume_type ? 1 : 0;
     put<std::uint16_t>(r, kV + cm1500::kRollbackVsn, 1);
     put<std::uint64_t>(r, kV + cm1500::kRollbackAddress, 0);
@@ -82,8 +82,8 @@ int write_rollback_data(mdcudfsr_mount* mnt, std::uint8_t policy, std::uint8_t v
 }
 
 int finalize_check(mdcudfsr_mount* mnt, std::uint8_t policy, vfs_context_t ctx) {
-  const bool check = !mnt->is_rewritable && (policy == FLUSH_POLICY_INITIALIZE ||
-                                             (policy == FLUSH_POLICY_FULL && (mnt->mount_ext_flags & kRollbackRequested)));
+  const bool check = !mnt->is_rewritable && (policy == MDCUDFSR_FLUSH_INITIALIZE ||
+                                             (policy == MDCUDFSR_FLUSH_FULL && (mnt->mount_ext_flags & kRollbackRequested)));
   if (!check) return 0;
   const int err = mdcudfsr_check_finalize_disc(mnt, ctx);
   if (err) VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
@@ -99,28 +99,28 @@ int mdcudfsr_mdcfsctrl_mark_volume_dirty(mdcudfsr_mount* mnt, const mdcfs_mark_v
     return 22;
   }
   const std::uint8_t policy = record->FsFlushPolicy;
-  if (policy >= FLUSH_POLICY_FULL && policy <= FLUSH_POLICY_ALL_ERASE) {
+  if (policy >= MDCUDFSR_FLUSH_FULL && policy <= MDCUDFSR_FLUSH_ALL_ERASE) {
     mnt->mount_ext_flags |= kNoEdit;
     drop_fs_cache(mnt);
   }
-  if (policy > FLUSH_POLICY_CLOSE) {
+  if (policy > MDCUDFSR_FLUSH_CLOSE) {
     VN_LOGK(KEL_LOG_ERR, "Illegal Flush Plicy(%d)", policy);
     return refuse(mnt, 22);
   }
   if (policy > mnt->flush_policy) mnt->flush_policy = policy;
   if (int err = finalize_check(mnt, policy, ctx)) return refuse(mnt, err);
-  if (policy == FLUSH_POLICY_ALL_ERASE || policy == FLUSH_POLICY_ROLLBACK) {
-    if (policy == FLUSH_POLICY_ALL_ERASE) VN_LOG(KEL_LOG_WARN, record->VolumeType ? "VolumeType 1\n" : "VolumeType 0\n");
+  if (policy == MDCUDFSR_FLUSH_ALL_ERASE || policy == MDCUDFSR_FLUSH_ROLLBACK) {
+    if (policy == MDCUDFSR_FLUSH_ALL_ERASE) VN_LOG(KEL_LOG_WARN, record->VolumeType ? "VolumeType 1\n" : "VolumeType 0\n");
     if (int err = write_rollback_data(mnt, policy, record->VolumeType, ctx)) return refuse(mnt, err);
   }
   if (mnt->current_disc != mnt->loaded_slot)
     mdcudfsr_change_disc_and_refresh_data(
-        mnt, ctx, policy == FLUSH_POLICY_FULL && (mnt->mount_ext_flags & kRollbackRequested) ? 1 : 0);
+        mnt, ctx, policy == MDCUDFSR_FLUSH_FULL && (mnt->mount_ext_flags & kRollbackRequested) ? 1 : 0);
   if (int err = mdcudfsr_update_session_Ex(mnt, ctx, MDCUDFSR_SESSION_OPEN)) {
     VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
     return refuse(mnt, err);
   }
-  if (policy == FLUSH_POLICY_PARTIAL && mdcudfsr_counters_below_limit(mnt)) {
+  if (policy == MDCUDFSR_FLUSH_PARTIAL && mdcudfsr_counters_below_limit(mnt)) {
     if (int err = mdcudfsr_unlink_vds(mnt, ctx)) {
       VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
       return refuse(mnt, err);
@@ -218,7 +218,7 @@ int mdcudfsr_flush_all_erase(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 }
 
 int mdcudfsr_privileged_exit_initialize(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  mnt->flush_policy = FLUSH_POLICY_INITIALIZE;
+  mnt->flush_policy = MDCUDFSR_FLUSH_INITIALIZE;
   int err = mdcudfsr_flush_all_erase(mnt, ctx);
   if (!err && mnt->is_rewritable) err = mdcudfsr_flush_bitmap_and_lvid_for_all_erase(mnt, ctx);
   std::uint8_t r[MDCUDFSR_CM_RECORD_SIZE];
@@ -231,7 +231,7 @@ int mdcudfsr_privileged_exit_initialize(mdcudfsr_mount* mnt, vfs_context_t ctx) 
     }
     err = mdcudfsr_write_attribute(mnt, r, sizeof r, 1, ctx, 0);
   }
-  mnt->flush_policy = FLUSH_POLICY_POSTPONE;
+  mnt->flush_policy = MDCUDFSR_FLUSH_POSTPONE;
   return err;
 }
 
@@ -256,10 +256,10 @@ int mdcudfsr_mdcfsctrl_flush_volume_buffers(mdcudfsr_mount* mnt, const std::uint
   if (busy) return 16;
   r = 0;
   if (mnt->metadata_changed || mnt->volume_changed) {
-    mnt->flush_policy = FLUSH_POLICY_PARTIAL;
+    mnt->flush_policy = MDCUDFSR_FLUSH_PARTIAL;
     r = mnt->is_rewritable ? mdcudfsr_flush_metadata_and_descriptor_re(mnt, 1, 1, 0, ctx, 0, 0)
                            : mdcudfsr_flush_metadata_and_descriptor(mnt, 1, 1, 0, ctx, 0);
-    mnt->flush_policy = FLUSH_POLICY_POSTPONE;
+    mnt->flush_policy = MDCUDFSR_FLUSH_POSTPONE;
     if (mnt->delay_guard) mdcudfsr_system_guard_disc_change(mnt, ctx);
     if (r) VN_LOG(KEL_LOG_ERR, "Metadata flush triggered by FSCTL... failed with err=%d\n", r);
   }

@@ -4,8 +4,14 @@
 
 #include "kel/volctrl.h"
 #include "kelhost/gnrc.h"
+#include "kel/mdcfs.h"
+#include "kelhost/vnode.h"
+#include "kelvnops/mdcudfsr_vnops.h"
 #include "kelvnops/mdcudfsr_ioctl.h"
+#include "kelvnops/mdcudfsr_write_policy.h"
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -239,8 +245,9 @@ TEST_F(Dispatch, AMissingOrInactiveNodeIs2AndNoMountIs22) {
 }
 
 // Rows whose handlers later work wires answer 22, as an unknown code does;
-// the modes and DEBUG_NOP are served.
-TEST_F(Dispatch, OnlyTheModesAndDebugNopAreWiredHere) {
+// the modes, the media-side rows, the recovery-list clear and DEBUG_NOP are
+// served.
+TEST_F(Dispatch, TheModesMediaRowsAndDebugNopAreWired) {
   std::set<std::string> wired;
   for (std::size_t i = 0; i < saved_.size(); ++i)
     if (saved_[i]) wired.insert(mdcudfsr_fsctl_rows()[i].name);
@@ -253,12 +260,105 @@ TEST_F(Dispatch, OnlyTheModesAndDebugNopAreWiredHere) {
                                       "MDCFSCTL_EXIT_LIMITTED_ACCESS_MODE",
                                       "MDCFSCTL_ENTER_EXCLUSIVE_ALLOCATION_MODE",
                                       "MDCFSCTL_EXIT_EXCLUSIVE_ALLOCATION_MODE",
-                                      "MDCFSCTL_DEBUG_NOP"};
+                                      "MDCFSCTL_DEBUG_NOP",
+                                      "MDCFSCTL_SYNC_DRIVE_CACHE",
+                                      "MDCFSCTL_CREATE_NEW_TRACK",
+                                      "MDCFSCTL_DISABLE_MEDIA_WRITE",
+                                      "MDCFSCTL_ENABLE_MEDIA_WRITE",
+                                      "MDCFSCTL_COMMIT_NEW_TRACK",
+                                      "MDCFSCTL_RESET_WRITE_VERIFY_MODE",
+                                      "MDCFSCTL_GET_DEFECT_REPORT_COUNTER",
+                                      "MDCFSCTL_GET_VOLUME_SET_IDENTIFY",
+                                      "MDCFSCTL_GET_BACKTRACK_INFO",
+                                      "MDCFSCTL_GET_VOLUME_IDENTIFY_INFO",
+                                      "MDCFSCTL_GET_WRITE_POLICY_INFORMATION",
+                                      "MDCFSCTL_GET_DISC_USAGE_INFO",
+                                      "MDCFSCTL_MARK_VOLUME_DIRTY",
+                                      "MDCFSCTL_VERIFY_RANGE",
+                                      "MDCFSCTL_RESERVE_WRITE_RANGE",
+                                      "MDCFSCTL_WRITE_ATTRIBUTE",
+                                      "MDCFSCTL_REGISTER_RECOVERY_REQUIRED_FILE",
+                                      "MDCFSCTL_SET_WRITE_VERIFY_MODE",
+                                      "MDCFSCTL_FLUSH_VOLUME_BUFFERS",
+                                      "MDCFSCTL_GET_VOLUME_TRACK_INFORMATION",
+                                      "MDCFSCTL_SCAN_RANGE",
+                                      "MDCFSCTL_GET_VOLUME_TRACK_WRITE_RESOURCE_INFORMATION",
+                                      "MDCFSCTL_GET_VOLUME_SET_IDENTIFY_STRING",
+                                      "MDCFSCTL_GET_RECOVERY_REQUIRED_FILE_INFO",
+                                      "MDCFSCTL_ENUM_ATTRIBUTE",
+                                      "MDCFSCTL_GET_SALVAGE_FILE_INFO_LIST",
+                                      "MDCFSCTL_GET_SALVAGE_FILENAME",
+                                      "MDCFSCTL_READ_ATTRIBUTE",
+                                      "MDCFSCTL_CLEAR_RECOVERY_REQUIRED_FILE"};
   EXPECT_EQ(want, wired);
   mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
   for (std::size_t i = 0; i < saved_.size(); ++i) rows[i].handler = saved_[i];
   EXPECT_EQ(22, ioctl(rootvp_, 0xC0007010, record_, pid_)) << "GET_FILE_COUNT is not served yet";
   EXPECT_EQ(22, ioctl(rootvp_, MDCFSCTL_GET_STATFS_SIZEINFO, record_, pid_));
+}
+
+// The interface library's media-side senders, sent as it sends them (masked
+// as the host passes them on) through the real dispatcher and handlers.
+class SentRows : public NsVolume {
+ protected:
+  int send(std::uint32_t code, void* data, kel_pid_t pid) {
+    vnop_ioctl_args a{&vnop_ioctl_desc, rootvp_, code & MDCFSCTL_CODE_MASK, data, 0, as(pid)};
+    return mdcudfsr_vnop_ioctl(&a);
+  }
+  bool sent(std::uint8_t opcode) {
+    const auto ops = take_opcodes();
+    return std::find(ops.begin(), ops.end(), opcode) != ops.end();
+  }
+};
+
+TEST_F(SentRows, GetWritePolicyInformationFillsTheRecordAsTheHandlerDoes) {
+  MDCFS_WRITE_POLICY_INFORMATION direct{};
+  ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_write_policy_info(mnt_.get(), &direct, as(pid_)));
+  MDCFS_WRITE_POLICY_INFORMATION sent_rec;
+  std::memset(&sent_rec, 0xA5, sizeof sent_rec);
+  ASSERT_EQ(0, send(kel::kFsctlGetWritePolicyInformation, &sent_rec, pid_));
+  EXPECT_EQ(0, std::memcmp(&direct, &sent_rec, sizeof direct)) << "every byte of the 32-byte record";
+  const std::uint32_t cluster = sent_rec.WriteClusterBlocks, reserve = sent_rec.ReserveWriteBlocks;
+  EXPECT_NE(0u, cluster);
+  EXPECT_NE(0u, reserve);
+  EXPECT_EQ(0, root_->lock_count) << "the root node is unlocked again";
+}
+
+TEST_F(SentRows, WriteVerifyModeIsSetAndResetOnlyForThePrivilegedClient) {
+  mnt_->verify_mode = 0;
+  take_opcodes();
+  std::uint32_t on = 1;
+  EXPECT_EQ(1, send(kel::kFsctlSetWriteVerifyMode, &on, pid_)) << "not registered";
+  EXPECT_EQ(0u, mnt_->verify_mode);
+  mnt_->privileged_pid = pid_;
+  mnt_->privileged_mode = 1;
+  ASSERT_EQ(0, send(kel::kFsctlSetWriteVerifyMode, &on, pid_));
+  EXPECT_EQ(1u, mnt_->verify_mode);
+  EXPECT_EQ(1u, mnt_->is_temp_verify_mode);
+  EXPECT_TRUE(sent(0x55)) << "the drive's reallocation control is switched";
+  EXPECT_EQ(22, send(kel::kFsctlSetWriteVerifyMode, nullptr, pid_)) << "no record";
+  ASSERT_EQ(0, send(kel::kFsctlResetWriteVerifyMode, nullptr, pid_));
+  EXPECT_EQ(0u, mnt_->verify_mode);
+  EXPECT_EQ(0u, mnt_->is_temp_verify_mode);
+  EXPECT_TRUE(sent(0x55));
+  // The slot lock the rows run under is free again.
+  ASSERT_TRUE(mnt_->slot_mutex.try_lock());
+  mnt_->slot_mutex.unlock();
+}
+
+TEST_F(SentRows, SyncDriveCacheReachesTheDriveWithAFileOpen) {
+  vnode_t f = nullptr;
+  ASSERT_EQ(0, create(rootvp_, "f", &f));
+  // The host resolves fsync to the engine's, as registration does.
+  const vnop_handler_t saved = kel_vnops.fsync;
+  kel_vnops.fsync = mdcudfsr_vnop_fsync;
+  take_opcodes();
+  const int err = send(0x20007030, nullptr, pid_);
+  kel_vnops.fsync = saved;
+  ASSERT_EQ(0, err);
+  EXPECT_TRUE(sent(0x35)) << "SYNCHRONIZE CACHE";
+  ASSERT_TRUE(mnt_->slot_mutex.try_lock());
+  mnt_->slot_mutex.unlock();
 }
 
 }  // namespace

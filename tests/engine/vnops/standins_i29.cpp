@@ -1,11 +1,10 @@
-// Recording stand-ins of the routines the namespace operations and the
-// modes call and that other folders have not built yet: the node cache's
-// rename and move, and the write-verify reset. Each records its call with
-// its arguments; the answers are the tests' to set.
+// Recording stand-ins of the routines the namespace operations call and
+// that other folders have not built yet: the node cache's rename and move.
+// Each records its call with its arguments; the answers are the tests' to
+// set.
 #include "standins_i29.h"
 
 #include "kelcache/cache_flush.h"
-#include "kelvnops/mdcudfsr_modes.h"
 
 namespace standins_i29 {
 
@@ -17,7 +16,6 @@ State& state() {
 void State::reset() {
   std::lock_guard<std::mutex> g(mutex);
   calls.clear();
-  reset_verify_result = 0;
   rename_result = 0;
   move_result = 0;
 }
@@ -60,7 +58,3 @@ int mdcudfsr_cache_move_node(mdcudfsr_cache_node* from, mdcudfsr_cache_node* to,
   return state().move_result;
 }
 
-int mdcudfsr_mdcfsctrl_reset_write_verify_mode(mdcudfsr_mount*, vfs_context_t) {
-  state().record("reset_write_verify_mode");
-  return state().reset_verify_result;
-}

@@ -10,7 +10,6 @@ namespace standins_i29 {
 struct State {
   std::mutex mutex;
   std::vector<std::string> calls;  // "name arguments..." in call order
-  int reset_verify_result = 0;
   int rename_result = 0;
   int move_result = 0;
 

@@ -28,10 +28,6 @@ int mdcudfsr_flush_bitmap_and_lvid_for_all_erase(mdcudfsr_mount*, vfs_context_t)
   return record("flush_bitmap_and_lvid_for_all_erase");
 }
 
-// The vnode-operation vector's pointer that the node cache's lookup hands to
-// new vnodes (vnode operations); no test here creates a vnode.
-vnop_handler_t* mdcudfsr_vnodeop_p = nullptr;
-
 // The volume flushes of the track operations: each records its arguments
 // and the flush policy it saw; `g_i31_flush_result` answers, and
 // `g_i31_skip` is stored through the skip outputs.

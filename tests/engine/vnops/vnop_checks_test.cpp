@@ -124,18 +124,18 @@ TEST(ProcessChecks, PrivilegedAccessNeedsARegisteredProcessInTheMode) {
 TEST(ProcessChecks, LimitedAccessLetsTheOwnerAndItsChildrenThrough) {
   mdcudfsr_mount mnt;
   EXPECT_TRUE(mdcudfsr_pass_limited_access_mode(&mnt, 9)) << "no owner";
-  mnt.limited_access_pid = 1;  // every process is a child of process 1 here
-  mnt.limited_access_proc = proc_find(1);
+  mnt.limited_access_owner = 1;  // every process is a child of process 1 here
+  mnt.limited_access_handle = proc_find(1);
   EXPECT_TRUE(mdcudfsr_pass_limited_access_mode(&mnt, 1));
   EXPECT_TRUE(mdcudfsr_pass_limited_access_mode(&mnt, 9)) << "a child of the owner";
-  mnt.limited_access_pid = 4;
-  mnt.limited_access_proc = proc_find(4);
+  mnt.limited_access_owner = 4;
+  mnt.limited_access_handle = proc_find(4);
   EXPECT_FALSE(mdcudfsr_pass_limited_access_mode(&mnt, 9)) << "neither the owner nor its child";
   EXPECT_TRUE(mdcudfsr_pass_limited_access_mode(&mnt, 4));
   // An owner whose process handle no longer matches has gone: the check clears the mode.
-  mnt.limited_access_proc = nullptr;
+  mnt.limited_access_handle = nullptr;
   EXPECT_TRUE(mdcudfsr_pass_limited_access_mode(&mnt, 9));
-  EXPECT_EQ(0, mnt.limited_access_pid);
+  EXPECT_EQ(0, mnt.limited_access_owner);
 }
 
 TEST(ZeroFill, HeadAndTailOnlyInAllocatedExtents) {

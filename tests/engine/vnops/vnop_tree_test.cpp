@@ -379,13 +379,13 @@ TEST_F(TreeOps, OpenRefusals) {
   EXPECT_EQ(0, open(vp, FREAD)) << "reading is not refused";
   EXPECT_EQ(0, close(vp, FREAD));
   // Another process owns the limited-access mode: refused with an event line.
-  m()->limited_access_pid = 4;
-  m()->limited_access_proc = proc_find(4);
+  m()->limited_access_owner = 4;
+  m()->limited_access_handle = proc_find(4);
   vfs_test::clear_log();
   EXPECT_EQ(16, open(vp, FWRITE));
   EXPECT_TRUE(vfs_test::logged("The volume is used exclusively. File: "));
   EXPECT_TRUE(vfs_test::logged("/docs/b.txt Error: 0x00000010"));
-  m()->limited_access_pid = 0;
+  m()->limited_access_owner = 0;
   // A file never written to the medium stays in its folder when its open is refused.
   b->udf_data->efe_loc = MDCUDFSR_INVALID_LBN;
   m()->mp->mnt_flag |= MNT_RDONLY;

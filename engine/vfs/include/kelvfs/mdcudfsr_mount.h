@@ -192,23 +192,20 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint32_t is_temp_verify_mode = 0;  // write verify changed while privileged
   std::atomic<std::uint32_t> read_open_count{0};   // opens for reading
   std::atomic<std::uint32_t> write_open_count{0};  // opens for writing
-  std::uint32_t mds_refusal = 0;  // the metadata indexer gets EPERM from getattr
-  std::mutex attr_mutex;          // the root node's attributes (setattr, getattr without node lock)
-
-  // ---- modes of a privileged client
-  std::uint32_t is_temp_verify_mode = 0;  // write verify changed while privileged
-  // Exclusive I/O: the mode and its process, guarded by disc_lock_mutex;
-  // waiters of the disc lock sleep on disc_lock_cond.
+  // Disc lock: the exclusive I/O mode and its process under disc_lock_mutex,
+  // whose waiters sleep on disc_lock_cond; the thread holding slot_mutex
+  // through the disc lock (0: none).
   std::mutex disc_lock_mutex;
   std::condition_variable disc_lock_cond;
   std::uint32_t exclusive_io_mode = 0;
   std::int64_t exclusive_io_pid = 0;
-  std::atomic<std::uint64_t> disc_lock_owner{0};  // thread holding slot_mutex through the disc lock
-  // Limited access: the owner and what proc_find gave for it, guarded by
-  // limited_access_mutex.
+  std::atomic<std::uint64_t> disc_lock_owner{0};
+  // Limited-access mode: its owner process (0: none) under limited_access_mutex.
   std::mutex limited_access_mutex;
-  std::int64_t limited_access_pid = 0;
-  proc_t limited_access_proc = nullptr;
+  std::int64_t limited_access_owner = 0;
+  proc_t limited_access_handle = nullptr;
+  std::uint32_t mds_refusal = 0;  // the metadata indexer gets EPERM from getattr
+  std::mutex attr_mutex;          // the root node's attributes (setattr, getattr without node lock)
 
   // ---- media-side controls: the drive's read/write unit, the backtrack
   // thread's state.

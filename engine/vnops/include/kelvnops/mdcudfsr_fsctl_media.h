@@ -4,7 +4,6 @@
 // lists, backtrack information), in the table's handler form.
 #pragma once
 
-#if __has_include("kelvnops/mdcudfsr_ioctl.h")
 #include "kelvnops/mdcudfsr_ioctl.h"
 
 int mdcudfsr_fsctl_sync_drive_cache(const mdcudfsr_fsctl_call& c);
@@ -35,4 +34,3 @@ int mdcudfsr_fsctl_enum_attribute(const mdcudfsr_fsctl_call& c);
 int mdcudfsr_fsctl_get_salvage_file_info_list(const mdcudfsr_fsctl_call& c);
 int mdcudfsr_fsctl_get_salvage_filename(const mdcudfsr_fsctl_call& c);
 int mdcudfsr_fsctl_read_attribute(const mdcudfsr_fsctl_call& c);
-#endif

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kelhost/kern_types.h"
+#include "kelvnops/mdcudfsr_modes.h"
 
 #include <cstdint>
 
@@ -19,16 +20,6 @@ struct mdcfs_mark_volume_dirty {
 static_assert(sizeof(mdcfs_mark_volume_dirty) == 4, "mark-dirty record is 4 bytes");
 #pragma pack(pop)
 
-// Flush policies of the mount.
-enum : std::uint8_t {
-  FLUSH_POLICY_POSTPONE = 0,
-  FLUSH_POLICY_PARTIAL = 1,
-  FLUSH_POLICY_FULL = 2,
-  FLUSH_POLICY_INITIALIZE = 3,
-  FLUSH_POLICY_ROLLBACK = 4,
-  FLUSH_POLICY_ALL_ERASE = 5,
-  FLUSH_POLICY_CLOSE = 6,
-};
 
 int mdcudfsr_mdcfsctrl_mark_volume_dirty(mdcudfsr_mount* mnt, const mdcfs_mark_volume_dirty* record,
                                          vfs_context_t ctx);
