@@ -20,7 +20,4 @@ int mdcudfsr_cache_rename_node(mdcudfsr_cache_node*, mdcudfsr_cache_node*, const
 int mdcudfsr_cache_move_node(mdcudfsr_cache_node*, mdcudfsr_cache_node*, mdcudfsr_cache_node*, const char*, int64_t) {
   return record("cache_move_node");
 }
-int mdcudfsr_mdcfsctrl_reset_write_verify_mode(mdcudfsr_mount*, vfs_context_t) {
-  return record("reset_write_verify_mode");
-}
 int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node*, int) { return record("set_file_visibility"); }
