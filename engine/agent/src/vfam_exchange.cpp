@@ -23,17 +23,29 @@ const char* volname(const mdcudfsr_mount* mp) {
 std::uint32_t tid() { return static_cast<std::uint32_t>(getThreadIdGnrc()); }
 
 Exchange::~Exchange() {
+  const bool trace = mp_ && agent_trace_on(kTraceVfam);
   if (ans_) {
-    if (agent_trace_on(kTraceVfam))
+    const int id = static_cast<int>(ans_->hdr.req_id), seq = static_cast<int>(ans_->hdr.seq_id);
+    if (trace && !open_)
       agent_log(kLogInfo, func_, __LINE__, "[%s](tid=%08x) %s:%d VFAMTXRX ans id=%d seqid=%d\n", volname(mp_), tid(),
-                func_, __LINE__, static_cast<int>(ans_->hdr.req_id), static_cast<int>(ans_->hdr.seq_id));
+                func_, __LINE__, id, seq);
+    else if (trace && handle_valid_)
+      agent_log(kLogInfo, func_, __LINE__, "[%s](tid=%08x) %s:%d VFAMTXRX ans id=%d seqid=%d handle=0x%08x\n",
+                volname(mp_), tid(), func_, __LINE__, id, seq, static_cast<unsigned>(handle_));
+    else if (trace)
+      agent_log(kLogInfo, func_, __LINE__, "[%s](tid=%08x) %s:%d VFAMTXRX ans id=%d seqid=%d handle=<invalid>\n",
+                volname(mp_), tid(), func_, __LINE__, id, seq);
     mdcudfsr_vfamdev_free_ans(ch_, ans_);
   }
   if (req_ && !sent_) mdcudfsr_vfamdev_free_req(ch_, req_);
+  if (trace)
+    agent_log(kLogInfo, func_, __LINE__, "[%s](tid=%08x) %s:%d VFAMTXRX err=%d\n", volname(mp_), tid(), func_,
+              __LINE__, status_);
 }
 
 int Exchange::fail(int err, int line) {
   agent_log(kLogErr, func_, line, "err=%d\n", err);
+  status_ = err;
   return err;
 }
 
@@ -64,6 +76,7 @@ int Exchange::put_path(std::uint32_t off, const std::string& path) {
   const std::uint64_t end = static_cast<std::uint64_t>(off) + path.size() + 1;
   if (end > req_->hdr.payload_size) {
     agent_log(kLogErr, func_, __LINE__, "%s\n", "path does not fit the payload");
+    status_ = 22;
     return 22;
   }
   std::memcpy(payload() + off, path.c_str(), path.size() + 1);
@@ -107,6 +120,7 @@ int Exchange::answer_error() {
 const std::uint8_t* Exchange::answer(std::uint32_t len) {
   if (ans_->hdr.payload_size < len) {
     agent_log(kLogErr, func_, __LINE__, "answer payload %u below %u\n", ans_->hdr.payload_size, len);
+    status_ = 22;
     return nullptr;
   }
   return ans_->payload();

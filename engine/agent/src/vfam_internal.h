@@ -61,8 +61,16 @@ class Exchange {
   const std::uint8_t* answer(std::uint32_t len);
   std::uint32_t answer_size() const { return ans_->hdr.payload_size; }
   mdcudfsr_mount* mount() const { return mp_; }
-  // Logs a failure of the exchange and passes it on.
+  // Logs a failure of the exchange and passes it on; the last one is the
+  // result the trace's "err=" line shows.
   int fail(int err, int line);
+  void set_status(int err) { status_ = err; }
+  // An open's answer: the handle its trace line shows (none: invalid).
+  void set_open_handle(const std::uint64_t* handle) {
+    open_ = true;
+    handle_valid_ = handle != nullptr;
+    if (handle) handle_ = *handle;
+  }
 
  private:
   const char* func_;
@@ -73,6 +81,9 @@ class Exchange {
   std::uint32_t seq_ = 0;
   std::uint32_t code_ = 0;
   bool sent_ = false;
+  int status_ = 0;
+  bool open_ = false, handle_valid_ = false;
+  std::uint64_t handle_ = 0;
 };
 
 // The node's full path from the mount's root ("/" for the root).

@@ -53,10 +53,12 @@ int copy_data(Exchange& x, std::uint32_t len_off, std::uint32_t data_off, std::u
   if (got > length) {
     agent_log(kLogErr, __func__, __LINE__, "%s\n", len_off ? "ans_cache_read->read_length <= length"
                                                          : "ans_read->read_len <= length");
+    x.set_status(105);
     return 105;
   }
   if (got > x.answer_size() - data_off) {
     agent_log(kLogErr, __func__, __LINE__, "%s\n", "data beyond the answer");
+    x.set_status(22);
     return 22;
   }
   if (got) std::memcpy(dest, a + data_off, got);
@@ -104,10 +106,12 @@ int mdcudfsr_vfam_open(mdcudfsr_cache_node* node, int mode, std::uint64_t* handl
   if ((err = x.begin(mount_of(node), VFAM_REQ_OPEN, size))) return err;
   put_u16(x.payload(), open_flags(mode));
   if ((err = x.put_path(2, path))) return err;
+  x.set_open_handle(nullptr);
   if ((err = send_and_await(x, node))) return err;
   const std::uint8_t* a = x.answer(8);
   if (!a) return 22;
   *handle = get_u64(a);
+  x.set_open_handle(handle);
   return 0;
 }
 
@@ -153,11 +157,13 @@ int mdcudfsr_vfam_readdir(mdcudfsr_cache_node* node, std::uint64_t handle, std::
   const std::uint64_t bytes = entries_size(a + 16, room, n);
   if (n && !bytes) {
     agent_log(kLogErr, __func__, __LINE__, "%s\n", "bad entry in the answer");
+    x.set_status(22);
     return 22;
   }
   if (bytes > dest_size) {
     agent_log(kLogErr, __func__, __LINE__, "entries of %llu bytes exceed %u\n",
               static_cast<unsigned long long>(bytes), dest_size);
+    x.set_status(105);
     return 105;
   }
   if (bytes) std::memcpy(dest, a + 16, bytes);
@@ -317,7 +323,9 @@ int mdcudfsr_vfam_get_file_attr(mdcudfsr_cache_node* node, vfamstat* st) {
     return err;
   }
   if (copy_stat(x, st)) return 22;
-  return strcasecmp(now.c_str(), sent.c_str()) != 0 ? 11 : 2;  // 11: renamed meanwhile, ask again
+  const int result = strcasecmp(now.c_str(), sent.c_str()) != 0 ? 11 : 2;  // 11: renamed meanwhile, ask again
+  x.set_status(result);
+  return result;
 }
 
 int mdcudfsr_vfam_ioctl(mdcudfsr_cache_node* node, std::uint32_t code, const void* data) {

@@ -148,7 +148,13 @@ int client_if::cluster_read(vnode_t vp, uio_t uio, off64_kel_t filesize, int) {
       result = 0;
       break;
     }
-    const std::uint64_t size = round_up(r.run, kSector);
+    if (r.offset < 0 || static_cast<std::uint32_t>(r.offset) >= kSector) {
+      DRV_LOG(ERR_, "vnode_blockmap >> offset %d outside its sector\n", r.offset);
+      result = drv_err::kInvalid;
+      break;
+    }
+    // The data at the offset starts r.offset bytes into the mapped sector.
+    const std::uint64_t size = round_up(r.run + static_cast<std::uint64_t>(r.offset), kSector);
     if (size > capacity) {
       std::free(bp->data);
       bp->data = static_cast<unsigned char*>(std::malloc(size));
@@ -173,7 +179,7 @@ int client_if::cluster_read(vnode_t vp, uio_t uio, off64_kel_t filesize, int) {
       break;
     }
     const std::int64_t move = std::min<std::int64_t>(static_cast<std::int64_t>(r.run), filesize - uio->uio_offset);
-    result = uiomove(bp->data, static_cast<int>(move), uio);
+    result = uiomove(bp->data + r.offset, static_cast<int>(move), uio);
     if (result != 0) DRV_LOG(ERR_, "uiomove failed. err(%d)\n", result);
     const std::int64_t remaining = readsize - static_cast<std::int64_t>(r.run);
     if (remaining > readsize) {
@@ -233,6 +239,13 @@ int client_if::cluster_write(vnode_t vp, uio_t uio, off64_kel_t oldEOF, off64_ke
               static_cast<unsigned long long>(writtenbytes), static_cast<unsigned long long>(r.run),
               static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
       result = e;
+      break;
+    }
+    if (r.offset != 0) {
+      // The data would not start at the sector the run is written to.
+      DRV_LOG(ERR_, "vnode_blockmap >> write offset %llx lies %d bytes into its sector\n",
+              static_cast<unsigned long long>(writeoffset), r.offset);
+      result = drv_err::kInvalid;
       break;
     }
     if (r.sector == -1) {

@@ -387,6 +387,7 @@ int proc_rele(proc_t) {
   return 0;
 }
 int proc_issuser_stub(int) { return 1; }
+int proc_ppid(int) { return 1; }
 void proc_send_signal(int, int) {}
 int mdcudfsr_ignore_parentid() { return 1; }
 

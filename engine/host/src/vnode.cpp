@@ -588,8 +588,8 @@ int vnode_blockmap(vnode_t vp, off64_kel_t offset, off64_kel_t size, int flags, 
     INVALID_ARG(kFn);
     return KEL_EINVAL;
   }
-  std::int32_t poff = 0;
+  result->offset = 0;
   vnop_blockmap_args args{&vnop_blockmap_desc, vp, offset, static_cast<std::uint64_t>(size),
-                          &result->sector, &result->run, &poff, flags, nullptr};
+                          &result->sector, &result->run, &result->offset, flags, nullptr};
   return kel_vnops.blockmap(&args);
 }

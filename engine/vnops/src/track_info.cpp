@@ -188,7 +188,9 @@ int mdcudfsr_read_disc_information_re(mdcudfsr_mount* mnt, vnode_t, int32_t* dis
                                       int32_t* remaining_map_entries, int32_t* remaining_updates) {
   if (!mnt) return 22;
   if (!mdcudfsr_is_rewritable_medium(mnt->medium_type)) return refuse_not_rewritable(mnt);
-  const auto left = static_cast<std::int32_t>(partition_end(mnt) - mnt->next_writable_address);
+  // A reservation can carry the address past the end: nothing is left then.
+  const std::uint32_t end = partition_end(mnt), at = mnt->next_writable_address;
+  const auto left = static_cast<std::int32_t>(at < end ? end - at : 0);
   if (disc_status) *disc_status = 1;
   if (tracks) *tracks = 1;
   if (remaining_map_entries) *remaining_map_entries = left;

@@ -106,4 +106,37 @@ struct MDCFS_TRACK_WRITE_RESOURCE_INFORMATION {
 };
 static_assert(sizeof(MDCFS_TRACK_WRITE_RESOURCE_INFORMATION) == 16,
               "write resource information is 16 bytes");
+
+// MDCFSCTL_GET_DISC_USAGE_INFO, 20 bytes.
+struct MDCFS_DISC_USAGE_INFO {
+  std::uint8_t TotalNumberOfDiscs;
+  std::uint8_t CurrentDiscIndex;
+  std::uint8_t Condition;             // 0 normal, 1 next disc advisable, 2 full or protected
+  std::uint8_t LastWrittenDiscIndex;
+  std::uint64_t TotalSize;            // bytes of the current disc
+  std::uint64_t RemainingSize;        // free bytes of the current disc
+};
+static_assert(sizeof(MDCFS_DISC_USAGE_INFO) == 20, "disc usage record is 20 bytes");
+
+// MDCFSCTL_READ_ATTRIBUTE and MDCFSCTL_WRITE_ATTRIBUTE, 276 bytes: one
+// cartridge-memory attribute, its value in the caller's buffer.
+struct MDCFS_ATTRIBUTE_DATA {
+  std::uint16_t Id;
+  std::uint8_t Format;
+  std::uint8_t Reserved3;
+  std::uint32_t Length;  // read: in the buffer's size, out the attribute's length
+  std::uint8_t Reserved8[260];
+  std::uint64_t Value;   // address of the value buffer
+};
+static_assert(sizeof(MDCFS_ATTRIBUTE_DATA) == 276 && offsetof(MDCFS_ATTRIBUTE_DATA, Value) == 268,
+              "attribute record is 276 bytes");
+
+// MDCFSCTL_ENUM_ATTRIBUTE, 16 bytes: the attribute ids of the cartridge,
+// big-endian as the drive lists them.
+struct MDCFS_ENUM_ATTRIBUTE {
+  std::uint32_t Count;       // out
+  std::uint32_t BufferSize;  // in, bytes; 0: the count only
+  std::uint64_t Buffer;      // address of the caller's buffer
+};
+static_assert(sizeof(MDCFS_ENUM_ATTRIBUTE) == 16, "attribute enumeration record is 16 bytes");
 #pragma pack(pop)

@@ -51,7 +51,7 @@ TEST(Create, OrdinaryNodeTakesTheNextUniqueIdAndEntersEveryIndex) {
   EXPECT_EQ(UDF_FILE_TYPE_REGULAR, n->udf_data->efe.icbtag.file_type);
   EXPECT_EQ(MDCUDFSR_INVALID_LBN, n->udf_data->efe_loc);
   EXPECT_EQ(v.m.current_disc + 1, n->last_disc);
-  EXPECT_EQ(0640u, n->udf_data->efe.perm);  // through the permission conversion
+  EXPECT_EQ(0x7880u, n->udf_data->efe.perm) << "0640 in the UDF layout";  // through the permission conversion
   mdcudfsr_cache_unlock_node(n);
 }
 

@@ -78,13 +78,12 @@ TEST_F(Refresh, GoneFileInactivatesTheNode) {
 TEST_F(Refresh, SkippedOrRefused) {
   ctx.vc_pid = static_cast<uint64_t>(-1);
   EXPECT_EQ(0, run({}));
-  rec().can_read_udf = true;
+  kel_set_proc_name_hook([](int) -> const char* { return "fseventsd"; });  // a direct reader
   ctx.vc_pid = 4242;
   EXPECT_EQ(0, run({})) << "a direct reader is not refreshed";
   v.m.virtual_refresh_mode = 1;
   EXPECT_EQ(0, run({0})) << "the mode word refreshes direct readers too";
   // The VFAM user agent itself is blocked at the user layer.
-  rec().can_read_udf = false;
   kel_set_proc_name_hook([](int) -> const char* { return "KelUserAgent"; });
   EXPECT_EQ(22, run({}));
   kel_set_proc_name_hook(nullptr);

@@ -98,10 +98,6 @@ void mdcudfsr_timespec2udftime_local(mdcudfsr_mount*, const struct timespec* ts,
   record("timespec2udftime_local");
   to_udf_time(ts, out, false);
 }
-uint32_t mdcudfsr_perm_unix2udf(uint32_t mode) {
-  record("perm_unix2udf " + std::to_string(mode));
-  return mode & 0777;
-}
 int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visible) {
   record("set_file_visibility " + std::to_string(visible));
   if (visible) node->attributes &= ~MDCUDFSR_NODE_ATTR_INVISIBLE;
@@ -109,13 +105,15 @@ int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visibl
   return 0;
 }
 
-int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
-  record("process_can_read_udf " + std::to_string(pid));
-  return g_rec.can_read_udf ? 1 : 0;
-}
 int wrap_vfs_isforce(mount_t) __asm__("__wrap__Z11vfs_isforceP5mount");
 int wrap_getwithvid(vnode_t, uint32_t) __asm__("__wrap__Z16vnode_getwithvidP5vnodej");
 int wrap_vfs_isforce(mount_t) { return g_rec.forced_unmount ? 1 : 0; }
+bool real_debug_level_check(unsigned, int, unsigned) __asm__("__real__Z26mdcudfsr_debug_level_checkjij");
+bool wrap_debug_level_check(unsigned, int, unsigned) __asm__("__wrap__Z26mdcudfsr_debug_level_checkjij");
+bool wrap_debug_level_check(unsigned column, int level, unsigned category) {
+  if (static_cast<int>(category) == g_rec.trace_category) return true;
+  return real_debug_level_check(column, level, category);
+}
 int wrap_getwithvid(vnode_t, uint32_t) {
   ++g_rec.getwithvid_calls;
   return g_rec.getwithvid_result;
@@ -129,10 +127,10 @@ void Recorder::reset() {
   std::lock_guard<std::mutex> lk(g_mu);
   calls.clear();
   logs.clear();
-  can_read_udf = false;
   forced_unmount = false;
   getwithvid_result = 0;
   getwithvid_calls = 0;
+  trace_category = -1;
 }
 bool Recorder::logged(const std::string& text) const { return count_logged(text) > 0; }
 int Recorder::count_logged(const std::string& text) const {

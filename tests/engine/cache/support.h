@@ -20,10 +20,10 @@ namespace cache_test {
 struct Recorder {
   std::vector<std::string> calls;  // stand-in calls in order
   std::vector<std::string> logs;   // engine log lines
-  bool can_read_udf = false;       // answer of the direct-reader check
   bool forced_unmount = false;     // answer of vfs_isforce
   int getwithvid_result = 0;       // answer of vnode_getwithvid (2: a stale id)
   int getwithvid_calls = 0;
+  int trace_category = -1;         // a debug-trace category reported on at every level
   int mntinfo_calls = 0;
   void reset();
   bool logged(const std::string& text) const;

@@ -398,9 +398,10 @@ TEST_F(VfamWait, ProcessesThatNeverWait) {
     ctx.vc_pid = c.pid;
     EXPECT_EQ(0, mdcudfsr_wait_vfam_mounted(&v.m, nullptr, c.with_context ? &ctx : nullptr)) << c.what;
   }
-  rec().can_read_udf = true;  // a direct reader while the agent has not mounted
+  kel_set_proc_name_hook([](int) -> const char* { return "VShieldScanner"; });  // a direct reader
   ctx.vc_pid = 2222;
   EXPECT_EQ(0, mdcudfsr_wait_vfam_mounted(&v.m, nullptr, &ctx));
+  kel_set_proc_name_hook(nullptr);
   EXPECT_EQ(0u, vfs.mnt_flag & MNT_RDONLY);
   EXPECT_EQ(0, v.clock.waiters());
 }

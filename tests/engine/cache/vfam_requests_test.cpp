@@ -338,3 +338,31 @@ TEST(VfamNoAgent, ReadFailsWith6AndNoRequestStays) {
 }
 
 }  // namespace
+
+// With the VFAM trace on, every exchange ends with its answer line (an open's
+// with the handle it got) and the final result.
+TEST_F(VfamRequests, TraceLinesShowTheOpenHandleAndTheResult) {
+  rec().trace_category = 17;  // VFAM request lines
+  ASSERT_TRUE(mdcudfsr_debug_level_check(3, 2, 17));
+  std::uint64_t h = 0;
+  Image want;
+  want.u16(0).str("/d/v");
+  EXPECT_EQ(0, exchange({vn}, [&] { return mdcudfsr_vfam_open(vn, 1, &h); }, 2, want.b, 0,
+                        Image().u64(0x1122334455667788ull).b));
+  EXPECT_TRUE(rec().logged("VFAMTXRX ans id=2 seqid="));
+  EXPECT_TRUE(rec().logged(" handle=0x55667788\n"));
+  EXPECT_TRUE(rec().logged("VFAMTXRX err=0\n"));
+  rec().logs.clear();
+  EXPECT_EQ(9, exchange({vn}, [&] { return mdcudfsr_vfam_open(vn, 1, &h); }, 2, want.b, 9));
+  EXPECT_TRUE(rec().logged(" handle=<invalid>\n"));
+  EXPECT_TRUE(rec().logged("VFAMTXRX err=9\n"));
+  rec().logs.clear();
+  EXPECT_EQ(0, exchange({vn}, [&] { return mdcudfsr_vfam_close(vn, h, 1); }, 3,
+                        Image().u64(0x1122334455667788ull).u16(0).b));
+  EXPECT_EQ(0, rec().count_logged("handle=<invalid>")) << "only an open's answer line names a handle";
+  EXPECT_TRUE(rec().logged("VFAMTXRX err=0\n"));
+  rec().reset();
+  EXPECT_EQ(0, exchange({vn}, [&] { return mdcudfsr_vfam_close(vn, h, 1); }, 3,
+                        Image().u64(0x1122334455667788ull).u16(0).b));
+  EXPECT_FALSE(rec().logged("VFAMTXRX")) << "trace off";
+}

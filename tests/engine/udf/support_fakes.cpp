@@ -458,16 +458,6 @@ int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount*, vfs_context_t,
   return 0;
 }
 
-// The owner may read and write; group and others read.
-uint32_t mdcudfsr_perm_unix2udf(uint32_t mode) {
-  uint32_t p = 0;
-  if (mode & 0400) p |= 0x0400;
-  if (mode & 0200) p |= 0x0800;
-  if (mode & 0100) p |= 0x0200;
-  if (mode & 0040) p |= 0x0020;
-  if (mode & 0004) p |= 0x0001;
-  return p;
-}
 
 
 int mdcudfsr_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) {

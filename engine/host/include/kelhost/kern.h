@@ -109,6 +109,7 @@ proc_t proc_find(int pid);       // non-null
 int proc_exiting(proc_t p);      // 0
 int proc_rele(proc_t p);         // 0
 int proc_issuser_stub(int pid);  // 1
+int proc_ppid(int pid);          // 1: every process is a child of process 1
 void proc_send_signal(int pid, int signal);
 int mdcudfsr_ignore_parentid();  // 1
 

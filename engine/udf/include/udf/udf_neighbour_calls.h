@@ -70,13 +70,11 @@ struct mdcudfsr_extent_list;
 struct mdcudfsr_udf_node_fields;
 
 // ---------------------------------------------------------------- vnode operations (engine/vnops)
+#include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_track_info.h"
+#include "kelvnops/mdcudfsr_verify.h"
 int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t* counter,
                                                  int update);
-uint32_t mdcudfsr_perm_unix2udf(uint32_t mode);
-int mdcudfsr_sync_drive_cache(mdcudfsr_mount* mnt, vfs_context_t ctx);
-int mdcudfsr_verify_range(vnode_t devvp, uint32_t first_sector, uint32_t num_blocks, vfs_context_t ctx,
-                          mdcudfsr_mount* mnt);
 
 // ---------------------------------------------------------------- cache agent (engine/agent)
 // Positioned reads and writes of the file-system management cache file, its

@@ -185,8 +185,10 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   volatile std::uint32_t ndirs = 0;
   std::uint32_t reserved_files = 0;       // objects reserved for creations in progress
   std::uint32_t reserved_dirs = 0;
-  std::uint32_t privileged_mode = 0;
-  std::int32_t privileged_pid = 0;
+  // The registered privileged process (0: none) and its mode; changed by
+  // the request, writer and timer threads alike.
+  std::atomic<std::uint32_t> privileged_mode{0};
+  std::atomic<std::int64_t> privileged_pid{0};
   std::uint32_t proxy_count = 0;          // counter of proxy names and ids
   std::uint64_t stream_node_count = 0;    // counter of parity node ids
   std::uint64_t max_unique_id = 0;
@@ -199,4 +201,30 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   mdcudfsr_proxy_write_entry* proxy_write_last = nullptr;
   std::int32_t sync_value = 0;            // printed in lock time-out lines
   std::uint32_t virtual_refresh_mode = 0; // non-zero: refresh also for direct UDF readers
+
+  // ---- vnode operations and the modes of a privileged client
+  std::uint32_t is_temp_verify_mode = 0;  // write verify changed while privileged
+  std::atomic<std::uint32_t> read_open_count{0};   // opens for reading
+  std::atomic<std::uint32_t> write_open_count{0};  // opens for writing
+  // Disc lock: the exclusive I/O mode and its process under disc_lock_mutex,
+  // whose waiters sleep on disc_lock_cond; the thread holding slot_mutex
+  // through the disc lock (0: none).
+  std::mutex disc_lock_mutex;
+  std::condition_variable disc_lock_cond;
+  std::uint32_t exclusive_io_mode = 0;
+  std::int64_t exclusive_io_pid = 0;
+  std::atomic<std::uint64_t> disc_lock_owner{0};
+  // Limited-access mode: its owner process (0: none) under limited_access_mutex.
+  std::mutex limited_access_mutex;
+  std::int64_t limited_access_owner = 0;
+  proc_t limited_access_handle = nullptr;
+  std::uint32_t mds_refusal = 0;  // the metadata indexer gets EPERM from getattr
+  std::mutex attr_mutex;          // the root node's attributes (setattr, getattr without node lock)
+
+  // ---- media-side controls: the drive's read/write unit, the backtrack
+  // thread's state.
+  std::uint32_t rw_unit_bytes = 0;         // optimal read/write size in bytes
+  std::mutex backtrack_mutex;
+  std::condition_variable backtrack_cond;
+  std::int32_t backtrack_running = 0;
 };
