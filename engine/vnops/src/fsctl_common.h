@@ -1,0 +1,36 @@
+// Shared pieces of the file-system control handlers.
+#pragma once
+
+#include "kelcache/cache_node.h"
+#include "kelhost/gnrc.h"
+#include "vnops_log.h"
+
+#include <cstdint>
+
+namespace kelvnops {
+
+inline std::uint32_t tid32() { return static_cast<std::uint32_t>(getThreadIdGnrc()); }
+
+// Node kind 1 (UDF file) or 2 (proxy) with its entry data, else 22.
+inline int check_kind_file_or_proxy(mdcudfsr_cache_node* node) {
+  if (!node) return 22;
+  if ((node->kind != MDCUDFSR_NODE_UDF && node->kind != MDCUDFSR_NODE_PROXY) || !node->udf_data) {
+    VN_LOGK(KEL_LOG_ERR, " invalid node type:%d[%s]\n", static_cast<int>(node->kind), mdcudfsr_node_name(node));
+    return 22;
+  }
+  return 0;
+}
+
+// Releases a node lock taken by a handler on every exit.
+class NodeLockGuard {
+ public:
+  explicit NodeLockGuard(mdcudfsr_cache_node* node);
+  ~NodeLockGuard();
+  NodeLockGuard(const NodeLockGuard&) = delete;
+  NodeLockGuard& operator=(const NodeLockGuard&) = delete;
+
+ private:
+  mdcudfsr_cache_node* node_;
+};
+
+}  // namespace kelvnops
