@@ -97,12 +97,6 @@ uint32_t mdcudfsr_perm_unix2udf(uint32_t mode) {
   record("perm_unix2udf " + std::to_string(mode));
   return mode & 0777;
 }
-int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visible) {
-  record("set_file_visibility " + std::to_string(visible));
-  if (visible) node->attributes &= ~MDCUDFSR_NODE_ATTR_INVISIBLE;
-  else node->attributes |= MDCUDFSR_NODE_ATTR_INVISIBLE;
-  return 0;
-}
 
 int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
   record("process_can_read_udf " + std::to_string(pid));

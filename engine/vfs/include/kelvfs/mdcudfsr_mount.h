@@ -185,4 +185,14 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   mdcudfsr_proxy_write_entry* proxy_write_last = nullptr;
   std::int32_t sync_value = 0;            // printed in lock time-out lines
   std::uint32_t virtual_refresh_mode = 0; // non-zero: refresh also for direct UDF readers
+
+  // Settings of the file-system controls.
+  std::mutex filter_mutex;                // guards filter_notified for its waiters
+  std::condition_variable filter_cond;
+  std::uint8_t fs_version = 0;            // set by clients; 0 after mount
+  std::int64_t protecting_pid = 0;        // process that protected the volume from change
+  std::int32_t quicklook_refusal = 0;     // attribute queries of "quicklookd" refused
+  std::int32_t mds_refusal = 0;           // attribute queries of "mds" refused
+  std::int32_t cachefile_state = 0;
+  std::uint32_t logvol_id_len = 0;        // compressed length of the volume label
 };

@@ -1,0 +1,26 @@
+// Recording stand-ins for the routines of the vnode operations that the
+// file-system controls call and that are built in another folder's work:
+// each records its call with its arguments.
+#include "fsctl_standins.h"
+
+#include "kelcache/cache_node.h"
+
+namespace fsctl_test {
+std::vector<std::string> g_standin_i30_calls;
+int g_move_result = 0;
+}  // namespace fsctl_test
+
+int mdcudfsr_vnop_move(mdcudfsr_mount*, mdcudfsr_cache_node* node, const char* to_path, const char* new_name,
+                       vfs_context_t) {
+  fsctl_test::g_standin_i30_calls.push_back(std::string("move ") + mdcudfsr_node_name(node) + " " + to_path + " " +
+                                            new_name);
+  return fsctl_test::g_move_result;
+}
+
+// The node cache's lookup reaches these through the cache invalidation the
+// controls call; the tests here make no vnode through them.
+int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
+  fsctl_test::g_standin_i30_calls.push_back("process_can_read_udf " + std::to_string(pid));
+  return 0;
+}
+vnop_handler_t* mdcudfsr_vnodeop_p = nullptr;
