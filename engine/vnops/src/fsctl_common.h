@@ -3,6 +3,7 @@
 
 #include "kelcache/cache_node.h"
 #include "kelhost/gnrc.h"
+#include "kelhost/kern_types.h"
 #include "vnops_log.h"
 
 #include <cstdint>
@@ -20,6 +21,10 @@ inline int check_kind_file_or_proxy(mdcudfsr_cache_node* node) {
   }
   return 0;
 }
+
+// The integrity session opened for a change of the volume, with both
+// volume clocks; 0 or the session's error.
+int open_session_for_change(mdcudfsr_mount* mnt, vfs_context_t ctx);
 
 // Releases a node lock taken by a handler on every exit.
 class NodeLockGuard {

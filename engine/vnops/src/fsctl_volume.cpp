@@ -24,6 +24,8 @@
 #include <cstring>
 #include <mutex>
 
+using namespace kelvnops;
+
 // Moves a node the caller holds locked (the rename operations).
 int mdcudfsr_vnop_move(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, const char* to_path, const char* new_name,
                        vfs_context_t ctx);
@@ -34,19 +36,6 @@ int missing(const char* what) {
   VN_LOGK(KEL_LOG_ERR, "%s\n", what);
   return 22;
 }
-
-// The session opened for a change of the volume, with both volume clocks.
-int open_session_for_change(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  mdcudfsr_update_vol_last_modification_time(mnt);
-  const int err = mdcudfsr_update_session(mnt, ctx, MDCUDFSR_SESSION_OPEN);
-  if (err) {
-    VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
-    return err;
-  }
-  mdcudfsr_update_vol_last_partial_flush_time(mnt);
-  return 0;
-}
-
 }  // namespace
 
 int mdcudfsr_mdcfsctrl_notify_filter_mount_information(mdcudfsr_mount* mnt, MDCFS_FILTER_MOUNT_INFORMATION* rec,

@@ -1,6 +1,7 @@
 #include "fsctl_support.h"
 
 #include "kelhost/kern.h"
+#include "kelhost/vnode.h"
 #include "kelvnops/mdcudfsr_fsctl_allocation.h"
 
 #include <ostream>
@@ -25,6 +26,8 @@ void FsctlVolume::free_tree() {
   mnt_->shadow_node = nullptr;
   if (root_) mdcudfsr_cache_free_node(root_);
   root_ = nullptr;
+  kel_tree_set_root(nullptr);
+  device_vnode_.reset();
 }
 
 void FsctlVolume::start_tree(udf_test::MediumClass cls) {
@@ -42,6 +45,9 @@ void FsctlVolume::start_tree(udf_test::MediumClass cls) {
   mnt_->root_node = root_;
   mnt_->udf_root = root_;
   ASSERT_EQ(0, mdcudfsr_cache_create_shadow_node(mnt_.get(), 0));
+  // The host layer's path tree, under which lookups by path make vnodes.
+  device_vnode_ = kel_make_vnode(nullptr, nullptr, VBLK, 0);
+  kel_tree_make_root(device_vnode_);
 }
 
 mdcudfsr_cache_node* FsctlVolume::make(const char* name, bool dir, mdcudfsr_cache_node* parent) {

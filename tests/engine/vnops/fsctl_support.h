@@ -6,6 +6,9 @@
 #include "vfs_support.h"
 
 #include "kelcache/cache.h"
+#include "kelhost/vnode.h"
+
+#include <memory>
 
 #include <string>
 #include <vector>
@@ -41,6 +44,7 @@ class FsctlVolume : public vfs_test::SimVolume {
   void free_tree();
 
   mdcudfsr_cache_node* root_ = nullptr;
+  std::shared_ptr<vnode> device_vnode_;
   udf_test::ImageLayout layout_{};
 };
 
