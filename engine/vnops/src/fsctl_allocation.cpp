@@ -97,31 +97,6 @@ MDCFS_SPACE_ENTRY* copy_entries_in(std::uint64_t address, std::uint32_t count, s
   return buf;
 }
 
-// Fills out[0..count) from the extents; *extents counts them all.
-int collect_entries(mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list, MDCFS_SPACE_ENTRY* out,
-                    std::uint32_t count, std::uint32_t* extents) {
-  const std::uint32_t bs = block_size(mnt);
-  std::uint32_t i = 0;
-  for (const mdcudfsr_extent_entry* e = list->first; e; e = e->next, ++i) {
-    const std::uint32_t len = EXTENT_LENGTH(e->extent.len);
-    if (e->next && len % bs) {
-      VN_LOGK(KEL_LOG_ERR, "err=%d\n", 22);
-      return 22;
-    }
-    if (mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, e->extent.loc.lb_num, nullptr) == MDCUDFSR_INVALID_LSN) {
-      VN_LOGK(KEL_LOG_ERR, "%s\n", "lsn != INVALID_LSN");
-      return 22;
-    }
-    if (i < count) {
-      out[i].ZoneId = static_cast<std::int32_t>(e->extent.loc.part_num) - 1;
-      out[i].BlockOffset = static_cast<std::int32_t>(e->extent.loc.lb_num);
-      out[i].NumberOfBlocks = static_cast<std::int32_t>(blocks_of(len, bs));
-    }
-  }
-  *extents = i;
-  return 0;
-}
-
 }  // namespace
 
 int mdcudfsr_mdcfsctrl_customize_file_setting(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node,
@@ -171,7 +146,7 @@ int mdcudfsr_mdcfsctrl_get_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_n
   }
   std::memset(buf, 0, bytes);
   std::uint32_t extents = 0;
-  int err = collect_entries(mnt, list, buf, count, &extents);
+  int err = collect_space_entries(mnt, list, buf, count, &extents, nullptr);
   if (!err) err = copyout(buf, reinterpret_cast<void*>(static_cast<std::uintptr_t>(b->SpaceEntries)), bytes);
   if (!err) {
     VN_LOGK(KEL_LOG_DEBG, "TotalSpaceCount=%d\n", static_cast<int>(count));

@@ -1,6 +1,7 @@
 // Shared pieces of the file-system control handlers.
 #pragma once
 
+#include "kel/mdcfs.h"
 #include "kelcache/cache_node.h"
 #include "kelhost/gnrc.h"
 #include "kelhost/kern_types.h"
@@ -25,6 +26,13 @@ inline int check_kind_file_or_proxy(mdcudfsr_cache_node* node) {
 // The integrity session opened for a change of the volume, with both
 // volume clocks; 0 or the session's error.
 int open_session_for_change(mdcudfsr_mount* mnt, vfs_context_t ctx);
+
+// The extents as space entries {partition reference - 1, block, blocks}:
+// out[0..count) filled, *extents counts them all, *total (may be null) sums
+// their lengths. 22 for a short extent before the last or a block that maps
+// to no sector.
+int collect_space_entries(mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list, MDCFS_SPACE_ENTRY* out,
+                          std::uint32_t count, std::uint32_t* extents, std::uint64_t* total);
 
 // Releases a node lock taken by a handler on every exit.
 class NodeLockGuard {

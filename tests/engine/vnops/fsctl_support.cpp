@@ -1,6 +1,7 @@
 #include "fsctl_support.h"
 
 #include "kelhost/kern.h"
+#include "kelcache/lookup.h"
 #include "kelhost/vnode.h"
 #include "kelvnops/mdcudfsr_fsctl_allocation.h"
 
@@ -48,6 +49,7 @@ void FsctlVolume::start_tree(udf_test::MediumClass cls) {
   // The host layer's path tree, under which lookups by path make vnodes.
   device_vnode_ = kel_make_vnode(nullptr, nullptr, VBLK, 0);
   kel_tree_make_root(device_vnode_);
+  ASSERT_NE(nullptr, mdcudfsr_cache_get_vnode(mnt_.get(), nullptr, nullptr, &ctx_, 0)) << "the root's vnode";
 }
 
 mdcudfsr_cache_node* FsctlVolume::make(const char* name, bool dir, mdcudfsr_cache_node* parent) {

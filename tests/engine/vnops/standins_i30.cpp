@@ -8,6 +8,7 @@
 namespace fsctl_test {
 std::vector<std::string> g_standin_i30_calls;
 int g_move_result = 0;
+int g_dummy_result = 0;
 }  // namespace fsctl_test
 
 int mdcudfsr_vnop_move(mdcudfsr_mount*, mdcudfsr_cache_node* node, const char* to_path, const char* new_name,
@@ -24,3 +25,15 @@ int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
   return 0;
 }
 vnop_handler_t* mdcudfsr_vnodeop_p = nullptr;
+
+// Dummy open and close of the open and close operations.
+int mdcudfsr_vnop_dummy_open(mdcudfsr_cache_node* node, int mode, vfs_context_t) {
+  fsctl_test::g_standin_i30_calls.push_back(std::string("dummy_open ") + mdcudfsr_node_name(node) + " " +
+                                            std::to_string(mode));
+  return fsctl_test::g_dummy_result;
+}
+int mdcudfsr_vnop_dummy_close(mdcudfsr_cache_node* node, int fflag) {
+  fsctl_test::g_standin_i30_calls.push_back(std::string("dummy_close ") + mdcudfsr_node_name(node) + " " +
+                                            std::to_string(fflag));
+  return fsctl_test::g_dummy_result;
+}
