@@ -43,6 +43,7 @@ void ManualClock::wait_until(std::unique_lock<std::mutex>& lk, std::condition_va
     std::lock_guard<std::mutex> g(mu_);
     if (now_.load() >= deadline_ms) return;
     waiting_.push_back(&cv);
+    ++waits_begun_;
   }
   // advance() notifies registered waiters; the short real bound closes the
   // window between registering and blocking without costing real time.
@@ -56,6 +57,7 @@ void ManualClock::sleep_ms(std::uint64_t ms) {
   std::unique_lock<std::mutex> lk(mu_);
   const std::uint64_t deadline = now_.load() + ms;
   waiting_.push_back(&sleep_cv_);
+  ++waits_begun_;
   while (now_.load() < deadline) sleep_cv_.wait_for(lk, std::chrono::milliseconds(2));
   auto it = std::find(waiting_.begin(), waiting_.end(), &sleep_cv_);
   if (it != waiting_.end()) waiting_.erase(it);

@@ -535,31 +535,6 @@ TEST_F(Packed, ReopeningTheLastWrittenFileEndsTheSessionAndEntersThePrivilegedMo
   f->close();
 }
 
-TEST_F(Packed, ALaterGhostFileReservesItsCreationOnTheSessionVolume) {
-  // The session's first file is created by its open: its volume object is
-  // in write mode 0.
-  std::shared_ptr<UserDataFileIO> first;
-  ASSERT_EQ(UserDataFileIO::convertPort2Writer(u"", u"d\\first", 0x40000000, nullptr, 0, 0, 0x80, nullptr, first), 0u);
-  ASSERT_EQ(first->createWriterObject(), 0u);
-  ASSERT_EQ(first->close(), 0u);
-  auto proxy = ProxyWriter::current();
-  ASSERT_TRUE(proxy);
-  ASSERT_EQ(proxy->getOBase()->getWriteMode(), OBase::WriteModeNew);
-  {
-    std::lock_guard<std::mutex> lk(engine().mu);
-    engine().fsctl_results[kReserveCreation] = 28;
-    engine().files["/d/n"].id = engine().next_id++;
-  }
-  std::shared_ptr<UserDataFileIO> f;
-  EXPECT_EQ(open("n", f), QVE_RESULT_ERROR_RESERVE_FILE_CREATION);
-  {
-    // The open started the timer thread, which reaches the engine too.
-    std::lock_guard<std::mutex> lk(engine().mu);
-    engine().fsctl_results.erase(kReserveCreation);
-  }
-  LumoQVE::TimerFlushBuffer::instance().join();
-}
-
 TEST_F(Packed, SizingBeyondTheFreeSpaceFailsBeforeAnythingIsPacked) {
   ASSERT_EQ(archive("a", "x"), 0u);
   auto proxy = ProxyWriter::current();
@@ -651,6 +626,33 @@ TEST_F(PackedTimer, FiveSecondsWithoutAnOpenFlushTheSessionWithPolicySix) {
     if (engine().fsctl_codes[i] == kMarkDirty && !engine().fsctl_in[i].empty() && engine().fsctl_in[i][0] == 6)
       policy_six = true;
   EXPECT_TRUE(policy_six);
+}
+
+TEST_F(PackedTimer, ALaterGhostFileReservesItsCreationOnTheSessionVolume) {
+  // The session's first file is created by its open: its volume object is
+  // in write mode 0.
+  std::shared_ptr<UserDataFileIO> first;
+  ASSERT_EQ(UserDataFileIO::convertPort2Writer(u"", u"d\\first", 0x40000000, nullptr, 0, 0, 0x80, nullptr, first), 0u);
+  ASSERT_EQ(first->createWriterObject(), 0u);
+  ASSERT_EQ(first->close(), 0u);
+  auto proxy = ProxyWriter::current();
+  ASSERT_TRUE(proxy);
+  ASSERT_EQ(proxy->getOBase()->getWriteMode(), OBase::WriteModeNew);
+  {
+    std::lock_guard<std::mutex> lk(engine().mu);
+    engine().fsctl_results[kReserveCreation] = 28;
+    engine().files["/d/n"].id = engine().next_id++;
+  }
+  std::shared_ptr<UserDataFileIO> f;
+  EXPECT_EQ(open("n", f), QVE_RESULT_ERROR_RESERVE_FILE_CREATION);
+  {
+    // The open started the timer thread, which reaches the engine too.
+    std::lock_guard<std::mutex> lk(engine().mu);
+    engine().fsctl_results.erase(kReserveCreation);
+  }
+  // Its five waits run out on the test clock and it ends the session.
+  while (ProxyWriter::current()) clock_.advance(100);
+  LumoQVE::TimerFlushBuffer::instance().join();
 }
 
 TEST_F(PackedTimer, AnOpenWhileTheTimerWaitsEndsItWithoutAFlush) {

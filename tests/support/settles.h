@@ -1,7 +1,12 @@
 // Waiting in tests for another thread to reach a state, without sleeping.
 #pragma once
 
+#include <sys/syscall.h>
+#include <sys/types.h>
+
 #include <chrono>
+#include <fstream>
+#include <string>
 #include <thread>
 
 namespace kel_test {
@@ -17,6 +22,14 @@ bool settles(Pred done) {
     std::this_thread::yield();
   }
   return done();
+}
+
+// True while the thread tid of this process sleeps in a futex wait (a mutex,
+// condition variable or clock wait); false when it runs or cannot be read.
+inline bool sleeps_in_wait(pid_t tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long nr = -1;
+  return (in >> nr) && nr == SYS_futex;
 }
 
 }  // namespace kel_test

@@ -78,9 +78,13 @@ class ManualClock final : public Clock {
   void advance(std::uint64_t ms);
   // Number of threads currently blocked in a wait or sleep on this clock.
   int waiters() const;
+  // Number of waits begun so far. A wait begun after an advance() has seen
+  // the advanced time and found its deadline still ahead.
+  std::uint64_t waits_begun() const { return waits_begun_.load(); }
 
  private:
   std::atomic<std::uint64_t> now_;
+  std::atomic<std::uint64_t> waits_begun_{0};
   std::atomic<std::uint64_t> wall_offset_;  // calendar minus now_, modulo 2^64
   mutable std::mutex mu_;
   std::vector<std::condition_variable*> waiting_;

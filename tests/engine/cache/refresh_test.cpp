@@ -100,7 +100,7 @@ TEST_F(Refresh, TwoRefreshesOfOneNodeRunOneAfterTheOther) {
   const Bytes first = v.take_request();
   start(b);
   // The second waits while the first is in flight: nothing more is queued.
-  for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+  ASSERT_TRUE(kel_test::settles([&] { return b.waits_inside_call(); }));
   EXPECT_TRUE(v.queue_empty());
   EXPECT_FALSE(b.done());
   v.answer(first, 0, wire());

@@ -5,13 +5,17 @@
 #include "kelhost/gnrc.h"
 #include "kelhost/kern.h"
 
+#include <unistd.h>
+
 #include <mutex>
 
 namespace cache_test {
 
 void Caller::start(std::vector<mdcudfsr_cache_node*> nodes, std::function<int()> call) {
   t_ = std::thread([this, nodes, call] {
+    tid_ = static_cast<pid_t>(::syscall(SYS_gettid));
     for (auto* n : nodes) mdcudfsr_cache_lock_node(n, MDCUDFSR_WAIT_FOREVER);
+    entered_ = true;
     result_ = call();
     for (auto* n : nodes) kept_locks_ = kept_locks_ && n->lock_owner == getThreadIdGnrc();
     for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) mdcudfsr_cache_unlock_node(*it);

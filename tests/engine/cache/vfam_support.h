@@ -8,6 +8,7 @@
 #include "kelagent/mdc_channel.h"
 #include "kelagent/vfam_client.h"
 #include "platform/sync.h"
+#include "support/settles.h"
 
 #include <cstring>
 #include <functional>
@@ -43,11 +44,15 @@ class Caller {
   void start(std::vector<mdcudfsr_cache_node*> nodes, std::function<int()> call);
   int join();
   bool done() const { return done_.load(); }
+  // True once the call has begun and its thread sleeps in a wait.
+  bool waits_inside_call() const { return entered_.load() && kel_test::sleeps_in_wait(tid_.load()); }
   bool kept_locks() const { return kept_locks_; }
 
  private:
   std::thread t_;
   std::atomic<bool> done_{false};
+  std::atomic<bool> entered_{false};
+  std::atomic<pid_t> tid_{0};
   int result_ = -1;
   bool kept_locks_ = true;
 };

@@ -169,9 +169,12 @@ constexpr std::uint32_t VNCREATE_FLAVOR = 0;
 constexpr std::uint32_t VCREATESIZE = sizeof(vnode_fsparam);
 
 // Result of vnode_blockmap.
+// The data at the offset starts `offset` bytes into `sector`; the run counts
+// bytes from the offset.
 struct blockmap_result {
   std::int32_t sector;  // -1: nothing mapped
   std::uint64_t run;    // bytes
+  std::int32_t offset = 0;
 };
 
 // Argument records of the vnode operations the host layer calls itself.
@@ -206,6 +209,155 @@ struct vnop_blockmap_args {
   std::int32_t a_flags;
   vfs_context_t a_context;
 };
+// Attributes of a file as the vnode operations exchange them: va_active
+// says what is asked, va_supported what was returned.
+struct vnode_attr {
+  std::uint64_t va_supported;
+  std::uint64_t va_active;
+  std::uint32_t va_rdev;
+  std::uint64_t va_nlink;
+  std::uint64_t va_total_size;
+  std::uint64_t va_total_alloc;
+  std::uint64_t va_data_size;
+  std::uint64_t va_data_alloc;
+  std::uint32_t va_iosize;
+  std::uint32_t va_uid;
+  std::uint32_t va_gid;
+  std::uint16_t va_mode;
+  std::uint32_t va_flags;
+  struct timespec va_create_time;
+  struct timespec va_access_time;
+  struct timespec va_modify_time;
+  struct timespec va_change_time;
+  std::uint64_t va_fileid;
+  std::uint64_t va_linkid;
+  std::uint64_t va_parentid;
+  std::uint32_t va_fsid;
+  std::uint64_t va_filerev;
+  std::uint32_t va_gen;
+  std::uint32_t va_encoding;
+  std::uint32_t va_type;
+  char* va_name;  // 260 bytes, the caller's
+  std::uint64_t va_nchildren;
+  std::uint64_t va_dirlinkcount;
+};
+enum : std::uint64_t {
+  VATTR_RDEV = 0x1, VATTR_NLINK = 0x2, VATTR_TOTAL_SIZE = 0x4, VATTR_TOTAL_ALLOC = 0x8,
+  VATTR_DATA_SIZE = 0x10, VATTR_DATA_ALLOC = 0x20, VATTR_IOSIZE = 0x40, VATTR_UID = 0x80,
+  VATTR_GID = 0x100, VATTR_MODE = 0x200, VATTR_FLAGS = 0x400, VATTR_CREATE_TIME = 0x1000,
+  VATTR_ACCESS_TIME = 0x2000, VATTR_MODIFY_TIME = 0x4000, VATTR_CHANGE_TIME = 0x8000,
+  VATTR_FILEID = 0x20000, VATTR_LINKID = 0x40000, VATTR_PARENTID = 0x80000, VATTR_FSID = 0x100000,
+  VATTR_FILEREV = 0x200000, VATTR_GEN = 0x400000, VATTR_ENCODING = 0x800000, VATTR_TYPE = 0x1000000,
+  VATTR_NAME = 0x2000000, VATTR_NCHILDREN = 0x10000000, VATTR_DIRLINKCOUNT = 0x20000000,
+};
+constexpr std::uint32_t VATTR_NAME_SIZE = 260;
+
+// Open modes and I/O flags.
+enum : int { FREAD = 0x1, FWRITE = 0x2 };
+enum : int { IO_APPEND = 0x2, IO_SYNC = 0x4 };
+enum : std::uint32_t { VNODE_READDIR_EXTENDED = 0x1 };
+
+struct vnop_open_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  int a_mode;
+  vfs_context_t a_context;
+};
+struct vnop_close_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  int a_fflag;
+  vfs_context_t a_context;
+};
+// read and write take the same record.
+struct vnop_read_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  uio_t a_uio;
+  int a_ioflag;
+  vfs_context_t a_context;
+};
+using vnop_write_args = vnop_read_args;
+// getattr and setattr take the same record.
+struct vnop_getattr_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  vnode_attr* a_vap;
+  vfs_context_t a_context;
+};
+using vnop_setattr_args = vnop_getattr_args;
+struct vnop_readdir_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  uio_t a_uio;
+  std::uint32_t a_flags;
+  int* a_eofflag;
+  int* a_numdirent;
+  vfs_context_t a_context;
+};
+struct vnop_readlink_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  uio_t a_uio;
+  vfs_context_t a_context;
+};
+struct vnop_pathconf_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  int a_name;
+  std::int32_t* a_retval;
+  vfs_context_t a_context;
+};
+struct vnop_offtoblk_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  off64_kel_t a_offset;
+  daddr64_t* a_lblkno;
+};
+struct vnop_blktooff_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  daddr64_t a_lblkno;
+  off64_kel_t* a_offset;
+};
+struct vnop_strategy_args {
+  vnodeop_desc* a_desc;
+  buf_t a_bp;
+};
+// pagein and pageout take the same record.
+struct vnop_pagein_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  void* a_pl;
+  std::uint32_t a_pl_offset;
+  off64_kel_t a_f_offset;
+  std::uint64_t a_size;
+  int a_flags;
+  vfs_context_t a_context;
+};
+using vnop_pageout_args = vnop_pagein_args;
+// The volume figures of statfs, in the order they are filled.
+struct kel_vnop_statfs {
+  std::uint32_t f_bsize;
+  std::uint32_t f_iosize;
+  std::uint32_t f_blocks;
+  std::uint32_t f_bfree;
+  std::uint32_t f_bavail;
+  std::uint32_t f_files;
+  std::uint32_t f_ffree;
+  std::uint32_t f_favail;
+  std::uint32_t f_zero;
+  std::uint32_t f_readonly;
+  std::uint32_t f_word975;
+};
+static_assert(sizeof(kel_vnop_statfs) == 44, "eleven 32-bit values");
+struct vnop_statfs_args {
+  vnodeop_desc* a_desc;
+  vnode_t a_vp;
+  kel_vnop_statfs* a_sbp;
+  vfs_context_t a_context;
+};
+
 enum : std::int32_t { VNODE_READ = 0x40000000, VNODE_WRITE = static_cast<std::int32_t>(0x80000000u) };
 
 // Dummy handles of the emulated allocation tags and lock groups.
