@@ -21,8 +21,8 @@ int mdcudfsr_cache_is_authorized(mdcudfsr_cache_node* n, int mode, vfs_context_t
   if (m->privileged_mode && mdcudfsr_is_privileged_process(m, pid)) return 0;
   CACHE_LOG(DEBG, "mdcudfsrcnp->vfs_name=%s\n", name_of(n));
   CACHE_LOG(DEBG, "mdcudfsrcnp->attributes=%08x\n", n->attributes);
-  CACHE_LOG(DEBG, "mdcudfsrmp->privileged_mode=%u\n", m->privileged_mode);
-  CACHE_LOG(DEBG, "mdcudfsrmp->privileged_pid=%d current_pid=%d\n", m->privileged_pid, pid);
+  CACHE_LOG(DEBG, "mdcudfsrmp->privileged_mode=%u\n", m->privileged_mode.load());
+  CACHE_LOG(DEBG, "mdcudfsrmp->privileged_pid=%d current_pid=%d\n", static_cast<int>(m->privileged_pid.load()), pid);
   return 1;
 }
 

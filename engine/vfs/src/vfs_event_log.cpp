@@ -2,6 +2,7 @@
 #include "kelvfs/mdcudfsr_event_log.h"
 
 #include "drive/device_control.h"
+#include "kelcache/cache_node.h"
 #include "kelhost/kern.h"
 #include "kelhost/vnode.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
@@ -60,6 +61,23 @@ void write_with_error(mdcudfsr_mount* mnt, std::string text, int code, bool fail
     text += err;
   }
   mdcudfsr_print_keludfslog(mnt, failed ? KELUDFS_LOG_FAILED : KELUDFS_LOG_DONE, text.c_str());
+}
+
+// The node's path from the volume root: "/" before each name, up to the
+// node whose vnode is the root vnode; empty for the root itself.
+std::string node_path(mdcudfsr_mount* mnt, const mdcudfsr_cache_node* node) {
+  std::string path;
+  for (const mdcudfsr_cache_node* n = node; n && n != mnt->root_node && (!n->vp || n->vp != mnt->root_vnode);
+       n = mdcudfsr_parent(n))
+    path.insert(0, std::string("/") + (n->vfs_name ? n->vfs_name : ""));
+  return path;
+}
+
+// A file event: verb, "File: ", the root vnode's path and the object's path.
+void log_file_event(mdcudfsr_mount* mnt, const char* function, const char* verb, const std::string& path, int code) {
+  std::string root;
+  if (!root_path(mnt, function, root)) return;
+  write_with_error(mnt, std::string(verb) + "File: " + root + path, code, code != 0);
 }
 
 }  // namespace
@@ -240,4 +258,19 @@ void mdcudfsr_print_alarmcode(vnode_t devvp, vfs_context_t ctx) {
   KEL_LOG_AS("mdcudfsr_print_alarmcode", KEL_LOG_ERR, KEL_MOD_KELC, KEL_MARK_NOTE,
              "Detect Drive Alarm:%02x-%x%x%x, ErrorLevel=%d, TimeOccurred=%08x\n", rec[0], rec[1], rec[2], rec[3],
              rec[4], when);
+}
+
+void mdcudfsr_log_delete(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, int code, int is_file) {
+  if (!mnt || !node) return;
+  const char* verb = is_file ? (code ? "Deleting the file failed. " : "Deleting the file finished. ")
+                             : (code ? "Failed to delete the folder. " : "Deleted the folder. ");
+  log_file_event(mnt, "mdcudfsr_log_delete", verb, node_path(mnt, node), code);
+}
+
+void mdcudfsr_log_mk_dir(mdcudfsr_mount* mnt, mdcudfsr_cache_node* parent, const char* name, std::size_t name_length,
+                         int code) {
+  if (!mnt || !parent || !name) return;
+  const char* verb = code ? "Failed to create the folder. " : "Created the folder. ";
+  log_file_event(mnt, "mdcudfsr_log_mk_dir", verb, node_path(mnt, parent) + "/" + std::string(name, name_length),
+                 code);
 }

@@ -18,6 +18,7 @@
 #include "kelvfs/mdcudfsr_sync.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvfs/mdcudfsr_volume_attr.h"
+#include "kelvnops/mdcudfsr_namespace.h"
 #include "kelvnops/mdcudfsr_track_info.h"
 #include "udf/udf_names.h"
 
@@ -25,10 +26,6 @@
 #include <mutex>
 
 using namespace kelvnops;
-
-// Moves a node the caller holds locked (the rename operations).
-int mdcudfsr_vnop_move(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, const char* to_path, const char* new_name,
-                       vfs_context_t ctx);
 
 namespace {
 
@@ -327,12 +324,6 @@ int mdcudfsr_mdcfsctrl_get_performance(mdcudfsr_mount* mnt, std::uint32_t* rec, 
   }
   const std::uint32_t start = mnt->part[MDCUDFSR_PARTITION_PHYSICAL].start_sector;
   *rec = (sector == 0xFFFFFFFFu || sector < start) ? 0xFFFFFFFFu : sector - start;
-  return 0;
-}
-
-int mdcudfsr_mdcfsctrl_debug_nop(mdcudfsr_mount* mnt, std::uint32_t* rec, vfs_context_t ctx) {
-  VN_LOGK(KEL_LOG_INFO, "mp=0x%08x magic=0x%08x (pid=%d)", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(mnt)),
-          rec ? *rec : 0u, static_cast<int>(vfs_context_pid(ctx)));
   return 0;
 }
 

@@ -37,11 +37,13 @@ int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_ex
 namespace vfs_test {
 std::vector<std::string> g_flush_calls;
 int g_flush_result = 0;
+std::function<void(mdcudfsr_mount*)> g_flush_hook;
 }
 
 namespace {
 void record_flush(mdcudfsr_mount* mnt, const std::string& call) {
   vfs_test::g_flush_calls.push_back(call + " policy=" + std::to_string(mnt->flush_policy));
+  if (vfs_test::g_flush_hook) vfs_test::g_flush_hook(mnt);
 }
 }  // namespace
 

@@ -53,6 +53,7 @@ void SimVolume::SetUp() {
   g_standin_calls.clear();
   g_flush_calls.clear();
   g_flush_result = 0;
+  g_flush_hook = nullptr;
   g_proc_name = "Application";
 }
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ extern std::vector<std::string> g_standin_calls;
 // Calls of the flush stand-ins sync reaches, and what the metadata flushes answer.
 extern std::vector<std::string> g_flush_calls;
 extern int g_flush_result;
+// Runs inside each metadata flush stand-in after it recorded its call.
+extern std::function<void(mdcudfsr_mount*)> g_flush_hook;
 // The caller's process name proc_name answers ("Application" by default).
 extern std::string g_proc_name;
 

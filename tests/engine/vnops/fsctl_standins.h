@@ -8,6 +8,5 @@
 
 namespace fsctl_test {
 extern std::vector<std::string> g_standin_i30_calls;
-extern int g_move_result;   // answer of the move stand-in
 extern int g_dummy_result;  // answer of the dummy open and close stand-ins
 }  // namespace fsctl_test

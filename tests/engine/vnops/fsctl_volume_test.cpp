@@ -1,6 +1,7 @@
 // Volume items, settings and per-file options of the file-system controls,
 // on a volume read from the simulated cartridge.
 #include "fsctl_standins.h"
+#include "standins_i29.h"
 #include "fsctl_support.h"
 
 #include "drive/client_if.h"
@@ -28,7 +29,6 @@ class VolumeItems : public FsctlVolume {
     FsctlVolume::SetUp();
     start_tree();
     g_standin_i30_calls.clear();
-    g_move_result = 0;
   }
   // The cartridge memory as the mount leaves it.
   void init_cm() {
@@ -199,9 +199,6 @@ TEST_F(VolumeItems, SettingsAndStates) {
   EXPECT_EQ(4, state);
   EXPECT_EQ(0, mdcudfsr_mdcfsctrl_get_cachefile_state(nullptr, &state, &ctx_));
   EXPECT_EQ(-1, state);
-  std::uint32_t magic = 0x1234;
-  EXPECT_EQ(0, mdcudfsr_mdcfsctrl_debug_nop(mnt_.get(), &magic, &ctx_));
-  EXPECT_TRUE(logged("magic=0x00001234 (pid=42)"));
 }
 
 TEST_F(VolumeItems, CartridgeStatusFlagIsStoredAndOnAFinalizedDiscWrittenToTheCartridgeMemory) {
@@ -245,23 +242,24 @@ TEST_F(VolumeItems, PerFileOptions) {
   EXPECT_FALSE(d->attributes & MDCUDFSR_NODE_ATTR_INVISIBLE);
 }
 
-TEST_F(VolumeItems, MoveDirectoryBoundsItsNameAndPath) {
+TEST_F(VolumeItems, MoveDirectoryBoundsItsNameAndPathThenMoves) {
+  mdcudfsr_cache_node* to = make("to", true);
   mdcudfsr_cache_node* d = make("d", true);
+  make("child", false, d);
+  standins_i29::state().reset();
   std::vector<char> rec(MDCFS_MOVE_NAME_SIZE + MDCFS_MOVE_PATH_BOUND + 40, 'x');
   EXPECT_EQ(22, mdcudfsr_mdcfsctrl_move_directory(mnt_.get(), d, rec.data(), &ctx_)) << "name without NUL";
   rec[MDCFS_MOVE_NAME_SIZE - 1] = 0;
   EXPECT_EQ(36, mdcudfsr_mdcfsctrl_move_directory(mnt_.get(), d, rec.data(), &ctx_)) << "path beyond 976 bytes";
-  rec[MDCFS_MOVE_NAME_SIZE + MDCFS_MOVE_PATH_BOUND - 1] = 0;
-  g_move_result = 17;
-  EXPECT_EQ(17, mdcudfsr_mdcfsctrl_move_directory(mnt_.get(), d, rec.data(), &ctx_));
-  ASSERT_EQ(1u, g_standin_i30_calls.size());
-  EXPECT_EQ("move d " + std::string(975, 'x') + " " + std::string(64, 'x'), g_standin_i30_calls[0]);
+  EXPECT_EQ(0, standins_i29::state().count("cache_move_node")) << "a refused record moves nothing";
   std::strcpy(rec.data(), "new");
   std::strcpy(rec.data() + MDCFS_MOVE_NAME_SIZE, "/to");
-  g_move_result = 0;
+  mdcudfsr_cache_lock_node(d, MDCUDFSR_WAIT_FOREVER);  // as the dispatcher holds it
   EXPECT_EQ(0, mdcudfsr_mdcfsctrl_move_directory(mnt_.get(), d, rec.data(), &ctx_));
-  EXPECT_EQ("move d /to new", g_standin_i30_calls.back());
+  mdcudfsr_cache_unlock_node(d);
   EXPECT_TRUE(logged("node=d -> /to/new"));
+  EXPECT_EQ(1, standins_i29::state().count("cache_move_node / to d new"));
+  (void)to;
 }
 
 }  // namespace

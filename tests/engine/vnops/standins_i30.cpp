@@ -7,24 +7,8 @@
 
 namespace fsctl_test {
 std::vector<std::string> g_standin_i30_calls;
-int g_move_result = 0;
 int g_dummy_result = 0;
 }  // namespace fsctl_test
-
-int mdcudfsr_vnop_move(mdcudfsr_mount*, mdcudfsr_cache_node* node, const char* to_path, const char* new_name,
-                       vfs_context_t) {
-  fsctl_test::g_standin_i30_calls.push_back(std::string("move ") + mdcudfsr_node_name(node) + " " + to_path + " " +
-                                            new_name);
-  return fsctl_test::g_move_result;
-}
-
-// The node cache's lookup reaches these through the cache invalidation the
-// controls call; the tests here make no vnode through them.
-int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t pid) {
-  fsctl_test::g_standin_i30_calls.push_back("process_can_read_udf " + std::to_string(pid));
-  return 0;
-}
-vnop_handler_t* mdcudfsr_vnodeop_p = nullptr;
 
 // Dummy open and close of the open and close operations.
 int mdcudfsr_vnop_dummy_open(mdcudfsr_cache_node* node, int mode, vfs_context_t) {

@@ -180,6 +180,11 @@ int mdcudfsr_cache_create_proxy_node(mdcudfsr_mount* mnt, mdcudfsr_cache_node* m
 int mdcudfsr_cache_create_shadow_node(mdcudfsr_mount* mnt, int with_vnode);
 int mdcudfsr_cache_create_virtual_node(mdcudfsr_cache_node* parent, char* name, int64_t name_len, int take_name,
                                        uint8_t file_char, uint32_t perm, mdcudfsr_cache_node** out, int* failed);
+// Rename in place, or move under a new name, updating both indexes and the
+// parity name; the name is copied.
+int mdcudfsr_cache_rename_node(mdcudfsr_cache_node* parent, mdcudfsr_cache_node* node, const char* name, int64_t len);
+int mdcudfsr_cache_move_node(mdcudfsr_cache_node* from, mdcudfsr_cache_node* to, mdcudfsr_cache_node* node,
+                             const char* name, int64_t len);
 // A 48-byte buffer (OSMalloc) the caller frees.
 constexpr uint32_t MDCUDFSR_PARITY_SUFFIX_SIZE = 48;
 int mdcudfsr_cache_get_parity_suffix_name(mdcudfsr_cache_node* node, char** suffix);

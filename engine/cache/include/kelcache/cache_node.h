@@ -114,7 +114,8 @@ struct mdcudfsr_cache_node : mdcudfsr_udf_node_fields {
   int32_t open_mode = 0;
   int32_t open_state = 0;
   mdcudfsr_vfam_data* vfam_data = nullptr;
-  uint8_t dir_dirty = 0;
+  uint8_t dir_dirty = 0;          // write activity: 1 a creation, 2 a removal or rename below
+  int32_t time_adjust = 0;        // seconds added to the reported modify and change times (0 or 1)
   uint8_t dir_flush_state = 0;
   int32_t open_mark = 0;
   uint32_t reopen_mark = 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 struct mdcudfsr_mount;
+struct mdcudfsr_cache_node;
 
 enum : int { KELUDFS_LOG_DONE = 1, KELUDFS_LOG_STATE = 2, KELUDFS_LOG_FAILED = 3 };
 
@@ -23,6 +24,10 @@ void mdcudfsr_log_error_text(char* text, std::size_t size, int code);
 void mdcudfsr_log_mount(mdcudfsr_mount* mnt);
 void mdcudfsr_log_state(mdcudfsr_mount* mnt, vfs_context_t ctx);
 void mdcudfsr_log_unmount(mdcudfsr_mount* mnt, int result);
+// Deletion of a file (is_file 1) or a folder; creation of a folder in `parent`.
+void mdcudfsr_log_delete(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, int code, int is_file);
+void mdcudfsr_log_mk_dir(mdcudfsr_mount* mnt, mdcudfsr_cache_node* parent, const char* name, std::size_t name_length,
+                         int code);
 void mdcudfsr_log_rename(mdcudfsr_mount* mnt, int is_rename, const char* old_path, const char* new_path, int code);
 void mdcudfsr_log_label(mdcudfsr_mount* mnt, const char* label, int result, vfs_context_t ctx);
 void mdcudfsr_log_print(mdcudfsr_mount* mnt, int kind, int code, void* node, const char* format, ...)

@@ -171,8 +171,10 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   volatile std::uint32_t ndirs = 0;
   std::uint32_t reserved_files = 0;       // objects reserved for creations in progress
   std::uint32_t reserved_dirs = 0;
-  std::uint32_t privileged_mode = 0;
-  std::int32_t privileged_pid = 0;
+  // The registered privileged process (0: none) and its mode; changed by
+  // the request, writer and timer threads alike.
+  std::atomic<std::uint32_t> privileged_mode{0};
+  std::atomic<std::int64_t> privileged_pid{0};
   std::uint32_t proxy_count = 0;          // counter of proxy names and ids
   std::uint64_t stream_node_count = 0;    // counter of parity node ids
   std::uint64_t max_unique_id = 0;
@@ -195,4 +197,19 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::int32_t mds_refusal = 0;           // attribute queries of "mds" refused
   std::int32_t cachefile_state = 0;
   std::uint32_t logvol_id_len = 0;        // compressed length of the volume label
+
+  // ---- modes of a privileged client
+  std::uint32_t is_temp_verify_mode = 0;  // write verify changed while privileged
+  // Exclusive I/O: the mode and its process, guarded by disc_lock_mutex;
+  // waiters of the disc lock sleep on disc_lock_cond.
+  std::mutex disc_lock_mutex;
+  std::condition_variable disc_lock_cond;
+  std::uint32_t exclusive_io_mode = 0;
+  std::int64_t exclusive_io_pid = 0;
+  std::atomic<std::uint64_t> disc_lock_owner{0};  // thread holding slot_mutex through the disc lock
+  // Limited access: the owner and what proc_find gave for it, guarded by
+  // limited_access_mutex.
+  std::mutex limited_access_mutex;
+  std::int64_t limited_access_pid = 0;
+  proc_t limited_access_proc = nullptr;
 };

@@ -3,7 +3,7 @@
 // version, size information, volume label, protection against change,
 // process-refusal settings, cache-file state, cartridge status flag, defect
 // position, and per file cache invalidation, visibility, directory moves,
-// user-agent options and a no-op. Device and mount information are in
+// user-agent options. Device and mount information are in
 // mdcudfsr_volume_info.h.
 #pragma once
 
@@ -69,7 +69,6 @@ int mdcudfsr_mdcfsctrl_get_cachefile_state(mdcudfsr_mount* mnt, std::int32_t* re
 int mdcudfsr_mdcfsctrl_get_cartridge_svg_status(mdcudfsr_mount* mnt, std::uint32_t* rec, vfs_context_t ctx);
 int mdcudfsr_mdcfsctrl_set_cartridge_svg_status(mdcudfsr_mount* mnt, std::uint32_t* rec, vfs_context_t ctx);
 int mdcudfsr_mdcfsctrl_get_performance(mdcudfsr_mount* mnt, std::uint32_t* rec, vfs_context_t ctx);
-int mdcudfsr_mdcfsctrl_debug_nop(mdcudfsr_mount* mnt, std::uint32_t* rec, vfs_context_t ctx);
 
 // File codes.
 int mdcudfsr_mdcfsctrl_set_file_control_option(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, std::uint32_t* rec,

@@ -1,0 +1,132 @@
+// The code table of the file-system control dispatcher. A row whose
+// handler is null is not served yet and answers 22, as an unknown code.
+#include "kelvnops/mdcudfsr_ioctl.h"
+#include "kelvnops/mdcudfsr_modes.h"
+
+#include <iterator>
+
+namespace {
+
+using V = mdcudfsr_fsctl_vnode;
+using C = mdcudfsr_fsctl_check;
+using A = mdcudfsr_fsctl_action;
+
+int h_register(const mdcudfsr_fsctl_call& c) {
+  return mdcudfsr_mdcfsctrl_register_privileged_process(c.mnt, c.pid, c.ctx);
+}
+int h_enter_privileged(const mdcudfsr_fsctl_call& c) { return mdcudfsr_mdcfsctrl_enter_privileged_mode(c.mnt, c.pid); }
+int h_exit_privileged(const mdcudfsr_fsctl_call& c) {
+  return mdcudfsr_mdcfsctrl_exit_privileged_mode(c.mnt, c.pid, c.ctx);
+}
+int h_enter_exclusive_io(const mdcudfsr_fsctl_call& c) {
+  return mdcudfsr_mdcfsctrl_enter_exclusive_io_mode(c.mnt, c.pid);
+}
+int h_exit_exclusive_io(const mdcudfsr_fsctl_call& c) { return mdcudfsr_mdcfsctrl_exit_exclusive_io_mode(c.mnt, c.pid); }
+int h_enter_limited(const mdcudfsr_fsctl_call& c) {
+  return mdcudfsr_mdcfsctrl_enter_limitted_access_mode(c.mnt, c.pid);
+}
+int h_exit_limited(const mdcudfsr_fsctl_call& c) { return mdcudfsr_mdcfsctrl_exit_limitted_access_mode(c.mnt, c.pid); }
+int h_enter_exclusive_allocation(const mdcudfsr_fsctl_call& c) {
+  return mdcudfsr_mdcfsctrl_enter_exclusive_allocation_mode(c.mnt, c.pid, c.data);
+}
+int h_exit_exclusive_allocation(const mdcudfsr_fsctl_call& c) {
+  return mdcudfsr_mdcfsctrl_exit_exclusive_allocation_mode(c.mnt, c.pid, c.data);
+}
+int h_debug_nop(const mdcudfsr_fsctl_call& c) { return mdcudfsr_mdcfsctrl_debug_nop(c.mnt, c.data, c.pid); }
+
+// clang-format off
+mdcudfsr_fsctl_row g_rows[] = {
+    {0x40007063, "MDCFSCTL_GET_STATFS_SIZEINFO", V::any, C::none, A::root_locked, nullptr, 0x40207063},
+    {0x20007000, "MDCFSCTL_ENTER_PRIVILEGED_MODE", V::volume, C::none, A::none, h_enter_privileged, 0x20007000},
+    {0x20007001, "MDCFSCTL_EXIT_PRIVILEGED_MODE", V::volume, C::privileged_access, A::none, h_exit_privileged, 0x20007001},
+    {0x20007007, "MDCFSCTL_REGISTER_PRIVILEGED_PROCESS", V::volume, C::none, A::none, h_register, 0x20007007},
+    {0x20007030, "MDCFSCTL_SYNC_DRIVE_CACHE", V::volume, C::none, A::slot_lock_last, nullptr, 0x20007030},
+    {0x20007042, "MDCFSCTL_ENTER_EXCLUSIVE_IO_MODE", V::volume, C::none, A::none, h_enter_exclusive_io, 0x20007042},
+    {0x20007043, "MDCFSCTL_EXIT_EXCLUSIVE_IO_MODE", V::volume, C::none, A::none, h_exit_exclusive_io, 0x20007043},
+    {0x20007044, "MDCFSCTL_CREATE_NEW_TRACK", V::volume, C::none, A::none, nullptr, 0x20007044},
+    {0x2000704E, "MDCFSCTL_DISABLE_MEDIA_WRITE", V::volume, C::none, A::none, nullptr, 0},
+    {0x2000704F, "MDCFSCTL_ENABLE_MEDIA_WRITE", V::volume, C::none, A::none, nullptr, 0},
+    {0x20007053, "MDCFSCTL_COMMIT_NEW_TRACK", V::volume, C::none, A::none, nullptr, 0x20007053},
+    {0x20007055, "MDCFSCTL_PROTECT_VOLUME_FROM_CHANGE", V::volume, C::none, A::none, nullptr, 0x20007055},
+    {0x2000705B, "MDCFSCTL_ENTER_LIMITTED_ACCESS_MODE", V::volume, C::none, A::none, h_enter_limited, 0},
+    {0x2000705C, "MDCFSCTL_EXIT_LIMITTED_ACCESS_MODE", V::volume, C::none, A::none, h_exit_limited, 0},
+    {0x2000705F, "MDCFSCTL_RESET_WRITE_VERIFY_MODE", V::volume, C::none, A::slot_lock, nullptr, 0x2000705F},
+    {0x40007002, "MDCFSCTL_ENTER_EXCLUSIVE_ALLOCATION_MODE", V::volume, C::privileged_access, A::none, h_enter_exclusive_allocation, 0},
+    {0x40007011, "MDCFSCTL_GET_VOLUME_FS_VERSION", V::volume, C::none, A::none, nullptr, 0},
+    {0x40007013, "MDCFSCTL_GET_DEVICE_INFORMATION", V::volume, C::none, A::none, nullptr, 0x404C7013},
+    {0x40007014, "MDCFSCTL_GET_VOLUME_MOUNT_INFORMATION", V::volume, C::none, A::none, nullptr, 0x40107014},
+    {0x40007040, "MDCFSCTL_GET_DEFECT_REPORT_COUNTER", V::volume, C::none, A::none, nullptr, 0x40047040},
+    {0x40007046, "MDCFSCTL_GET_VIRTUALFILE_INFO", V::volume, C::none, A::none, nullptr, 0},
+    {0x4000704B, "MDCFSCTL_GET_VOLUME_SET_IDENTIFY", V::volume, C::none, A::none, nullptr, 0},
+    {0x4000704D, "MDCFSCTL_GET_BACKTRACK_INFO", V::volume, C::none, A::none, nullptr, 0x4008704D},
+    {0x40007050, "MDCFSCTL_GET_VOLUME_IDENTIFY_INFO", V::volume, C::none, A::none, nullptr, 0x402C7050},
+    {0x40007051, "MDCFSCTL_GET_WRITE_POLICY_INFORMATION", V::volume, C::none, A::none, nullptr, 0x40207051},
+    {0x40007054, "MDCFSCTL_GET_DISC_USAGE_INFO", V::volume, C::none, A::none, nullptr, 0x40147054},
+    {0x40007057, "MDCFSCTL_GET_LAST_FILE_INDEX", V::volume, C::none, A::none, nullptr, 0x40087057},
+    {0x40007065, "MDCFSCTL_GET_CACHEFILE_STATE", V::volume, C::none, A::none, nullptr, 0},
+    {0x4000706D, "MDCFSCTL_GET_CARTRIDGE_SVG_STATUS", V::volume, C::none, A::none, nullptr, 0},
+    {0x40007071, "MDCFSCTL_GET_LOGICAL_VOLUME_IDENTIFIER", V::volume, C::none, A::none, nullptr, 0},
+    {0x80007003, "MDCFSCTL_EXIT_EXCLUSIVE_ALLOCATION_MODE", V::volume, C::privileged_access, A::none, h_exit_exclusive_allocation, 0},
+    {0x80007008, "MDCFSCTL_NOTIFY_FILTER_MOUNT_INFORMATION", V::volume, C::none, A::none, nullptr, 0},
+    {0x80007009, "MDCFSCTL_RESERVE_FILE_CREATION", V::volume, C::privileged_access, A::none, nullptr, 0x80087009},
+    {0x8000700E, "MDCFSCTL_MARK_VOLUME_DIRTY", V::volume, C::privileged_access, A::none, nullptr, 0x8004700E},
+    {0x80007012, "MDCFSCTL_SET_VOLUME_FS_VERSION", V::volume, C::privileged_access, A::none, nullptr, 0},
+    {0x80007032, "MDCFSCTL_VERIFY_RANGE", V::volume, C::none, A::none, nullptr, 0x800C7032},
+    {0x80007033, "MDCFSCTL_RESERVE_WRITE_RANGE", V::volume, C::none, A::none, nullptr, 0x800C7033},
+    {0x80007035, "MDCFSCTL_WRITE_ATTRIBUTE", V::volume, C::none, A::none, nullptr, 0x800C7035},
+    {0x80007037, "MDCFSCTL_CLEAR_RECOVERY_REQUIRED_FILE", V::volume, C::none, A::none, nullptr, 0},
+    {0x80007038, "MDCFSCTL_REGISTER_RECOVERY_REQUIRED_FILE", V::volume, C::none, A::none, nullptr, 0},
+    {0x80007058, "MDCFSCTL_DISABLE_QLICON_SETTING", V::volume, C::none, A::none, nullptr, 0},
+    {0x80007059, "MDCFSCTL_PREVENT_SLACCESS_SETTING", V::volume, C::none, A::none, nullptr, 0},
+    {0x8000705E, "MDCFSCTL_SET_WRITE_VERIFY_MODE", V::volume, C::none, A::slot_lock, nullptr, 0x8004705E},
+    {0x80007061, "MDCFSCTL_REBUILD_FILE_ALLOCATION", V::volume, C::none, A::none, nullptr, 0x80247061},
+    {0x80007062, "MDCFSCTL_FLUSH_VOLUME_BUFFERS", V::volume, C::none, A::node_released, nullptr, 0x80047062},
+    {0x8000706E, "MDCFSCTL_SET_CARTRIDGE_SVG_STATUS", V::volume, C::none, A::none, nullptr, 0},
+    {0x80007070, "MDCFSCTL_SET_LOGICAL_VOLUME_IDENTIFIER", V::volume, C::none, A::none, nullptr, 0},
+    {0x800070F0, "MDCFSCTL_DEBUG_NOP", V::volume, C::none, A::none, h_debug_nop, 0},
+    {0xC0007010, "MDCFSCTL_GET_FILE_COUNT", V::volume, C::none, A::none, nullptr, 0xC0087010},
+    {0xC0007016, "MDCFSCTL_GET_VOLUME_TRACK_INFORMATION", V::volume, C::none, A::none, nullptr, 0xC0107016},
+    {0xC0007039, "MDCFSCTL_SCAN_RANGE", V::volume, C::none, A::none, nullptr, 0},
+    {0xC0007041, "MDCFSCTL_GET_VOLUME_TRACK_WRITE_RESOURCE_INFORMATION", V::volume, C::none, A::none, nullptr, 0xC0107041},
+    {0xC0007052, "MDCFSCTL_GET_VOLUME_SET_IDENTIFY_STRING", V::volume, C::none, A::none, nullptr, 0},
+    {0xC000706A, "MDCFSCTL_GET_PERFORMANCE", V::volume, C::none, A::none, nullptr, 0xC004706A},
+    {0xC1007036, "MDCFSCTL_GET_RECOVERY_REQUIRED_FILE_INFO", V::volume, C::none, A::none, nullptr, 0},
+    {0xC1007056, "MDCFSCTL_GET_FILE_NODE_LIST", V::volume, C::none, A::node_released, nullptr, 0xC1247056},
+    {0xC100705A, "MDCFSCTL_ENUM_ATTRIBUTE", V::volume, C::none, A::none, nullptr, 0},
+    {0xC100705D, "MDCFSCTL_GET_CHILD_NODE_LIST", V::volume, C::none, A::node_released, nullptr, 0},
+    {0xC1007068, "MDCFSCTL_GET_HASH_LIST", V::volume, C::none, A::node_released, nullptr, 0},
+    {0xC100706B, "MDCFSCTL_GET_SALVAGE_FILE_INFO_LIST", V::volume, C::none, A::none, nullptr, 0},
+    {0xC100706C, "MDCFSCTL_GET_SALVAGE_FILENAME", V::volume, C::none, A::none, nullptr, 0},
+    {0xC2007034, "MDCFSCTL_READ_ATTRIBUTE", V::volume, C::none, A::none, nullptr, 0},
+    {0x2000704A, "MDCFSCTL_DUMMY_CLOSE", V::file, C::none, A::none, nullptr, 0},
+    {0x40007048, "MDCFSCTL_GET_ALT_STREAM_INFO", V::file, C::none, A::none, nullptr, 0},
+    {0x4000704C, "MDCFSCTL_GET_UNIQUE_ID", V::file, C::none, A::none, nullptr, 0},
+    {0x40007060, "MDCFSCTL_GET_MASTER_FILE_INDEX", V::file, C::none, A::none, nullptr, 0},
+    {0x40007081, "MDCFSCTL_QUERY_CUSTOM_FILE_SETTING", V::file, C::none, A::none, nullptr, 0},
+    {0x80007047, "MDCFSCTL_SETUP_PARITY", V::file, C::none, A::none, nullptr, 0x80087047},
+    {0x80007066, "MDCFSCTL_ADD_FILE_HASH_INFO", V::file, C::none, A::none, nullptr, 0},
+    {0x80007067, "MDCFSCTL_REMOVE_FILE_HASH_INFO", V::file, C::none, A::none, nullptr, 0},
+    {0x8000706F, "MDCFSCTL_DELETE_FILE_ALLOCATION", V::file, C::privileged_access, A::none, nullptr, 0x8004706F},
+    {0x80007080, "MDCFSCTL_CUSTOMIZE_FILE_SETTING", V::file, C::privileged_access, A::none, nullptr, 0x800C7080},
+    {0x80007083, "MDCFSCTL_ADD_FILE_ALLOCATION", V::file, C::privileged_access, A::none, nullptr, 0x800C7083},
+    {0x80007084, "MDCFSCTL_REPLACE_FILE_ALLOCATION", V::file, C::privileged_access, A::none, nullptr, 0},
+    {0x80007085, "MDCFSCTL_REALLOCATE_FILE_RANGE", V::file, C::privileged_access, A::none, nullptr, 0x80107085},
+    {0x80007086, "MDCFSCTL_SET_FILE_CONTROL_OPTION", V::file, C::none, A::none, nullptr, 0x80047086},
+    {0x800070A0, "MDCFSCTL_INVALIDATE_CACHE", V::file, C::none, A::none, nullptr, 0},
+    {0x800070A1, "MDCFSCTL_SET_FILE_VISIBILITY", V::file, C::privileged_process, A::none, nullptr, 0},
+    {0x800070B0, "MDCFSCTL_MOVE_DIRECTORY", V::file, C::privileged_process, A::none, nullptr, 0},
+    {0x800070F0, "MDCFSCTL_DEBUG_NOP", V::file, C::none, A::none, h_debug_nop, 0},
+    {0xC0007045, "MDCFSCTL_GET_REAL_PXOFILENAME", V::file, C::none, A::none, nullptr, 0},
+    {0xC1007049, "MDCFSCTL_DUMMY_CREATE", V::file, C::none, A::none, nullptr, 0},
+    {0xC1007069, "MDCFSCTL_GET_FILE_HASH_INFO", V::file, C::none, A::none, nullptr, 0},
+    {0xC1007082, "MDCFSCTL_GET_FILE_ALLOCATION", V::file, C::none, A::none, nullptr, 0xC10C7082},
+    {0xC2007072, "MDCFSCTL_GET_PARITY_ALLOCATION", V::file, C::none, A::none, nullptr, 0},
+    {0xC2007073, "MDCFSCTL_GET_PARITY_DATA", V::file, C::none, A::none, nullptr, 0},
+};
+// clang-format on
+static_assert(std::size(g_rows) == 86, "the code table has 86 rows");
+
+}  // namespace
+
+mdcudfsr_fsctl_row* mdcudfsr_fsctl_rows() { return g_rows; }
+std::size_t mdcudfsr_fsctl_row_count() { return std::size(g_rows); }

@@ -1,0 +1,264 @@
+// The control dispatcher over its 86 rows, with recording handlers put in
+// the rows: what reaches which row, under which locks, after which checks.
+#include "namespace_support.h"
+
+#include "kel/volctrl.h"
+#include "kelhost/gnrc.h"
+#include "kelvnops/mdcudfsr_ioctl.h"
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace {
+
+using namespace ns_test;
+using vfs_test::logged;
+
+// What one handler call saw.
+struct Seen {
+  std::uint32_t code;
+  mdcudfsr_cache_node* node;
+  bool node_locked;  // by the calling thread
+  bool slot_held;
+  void* data;
+};
+std::vector<Seen> g_seen;
+
+bool held_by_me(const mdcudfsr_cache_node* n) { return n->lock_count > 0 && n->lock_owner == getThreadIdGnrc(); }
+
+bool slot_held(mdcudfsr_mount* mnt) {
+  bool held = false;
+  std::thread([&] {
+    if (mnt->slot_mutex.try_lock()) mnt->slot_mutex.unlock();
+    else held = true;
+  }).join();
+  return held;
+}
+
+int recorder(const mdcudfsr_fsctl_call& c) {
+  g_seen.push_back({c.code, c.node, c.node && held_by_me(c.node), slot_held(c.mnt), c.data});
+  return 0x700 + static_cast<int>(c.code & 0xFF);
+}
+
+class Dispatch : public NsVolume {
+ protected:
+  void SetUp() override {
+    NsVolume::SetUp();
+    ASSERT_EQ(0, create(rootvp_, "file", &filevp_));
+    mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
+    for (std::size_t i = 0; i < mdcudfsr_fsctl_row_count(); ++i) {
+      saved_.push_back(rows[i].handler);
+      rows[i].handler = recorder;
+    }
+    g_seen.clear();
+  }
+  void TearDown() override {
+    mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
+    for (std::size_t i = 0; i < saved_.size(); ++i) rows[i].handler = saved_[i];
+    NsVolume::TearDown();
+  }
+  int ioctl(vnode_t vp, std::uint32_t code, void* data, kel_pid_t pid) {
+    vnop_ioctl_args a{&vnop_ioctl_desc, vp, code, data, 0, as(pid)};
+    return mdcudfsr_vnop_ioctl(&a);
+  }
+  vnode_t vnode_for(const mdcudfsr_fsctl_row& r) { return r.vnode == mdcudfsr_fsctl_vnode::file ? filevp_ : rootvp_; }
+  void make_privileged(kel_pid_t pid) {
+    mnt_->privileged_pid = pid;
+    mnt_->privileged_mode = 1;
+  }
+  std::vector<mdcudfsr_fsctl_handler> saved_;
+  vnode_t filevp_ = nullptr;
+  std::uint8_t record_[1024] = {};
+};
+
+TEST_F(Dispatch, TheTableHas86RowsAnd85Codes) {
+  std::set<std::uint32_t> codes;
+  int any = 0, volume = 0, file = 0;
+  for (std::size_t i = 0; i < mdcudfsr_fsctl_row_count(); ++i) {
+    const auto& r = mdcudfsr_fsctl_rows()[i];
+    codes.insert(r.code);
+    any += r.vnode == mdcudfsr_fsctl_vnode::any;
+    volume += r.vnode == mdcudfsr_fsctl_vnode::volume;
+    file += r.vnode == mdcudfsr_fsctl_vnode::file;
+    EXPECT_EQ(r.code, r.code & MDCFSCTL_CODE_MASK) << r.name;
+    if (r.sent_as) EXPECT_EQ(r.code, r.sent_as & MDCFSCTL_CODE_MASK) << r.name;
+  }
+  EXPECT_EQ(86u, mdcudfsr_fsctl_row_count());
+  EXPECT_EQ(85u, codes.size());
+  EXPECT_EQ(1, any);
+  EXPECT_EQ(61, volume);
+  EXPECT_EQ(24, file);
+}
+
+// Every row, reached with its own code on its kind of vnode by a caller
+// that passes its pre-check: its handler runs once, under the row's locks,
+// and its result comes back.
+TEST_F(Dispatch, EveryRowReachesItsHandlerUnderItsLocks) {
+  make_privileged(pid_);
+  for (std::size_t i = 0; i < mdcudfsr_fsctl_row_count(); ++i) {
+    const mdcudfsr_fsctl_row& r = mdcudfsr_fsctl_rows()[i];
+    SCOPED_TRACE(r.name);
+    g_seen.clear();
+    vnode_t vp = vnode_for(r);
+    EXPECT_EQ(0x700 + static_cast<int>(r.code & 0xFF), ioctl(vp, r.code, record_, pid_));
+    ASSERT_EQ(1u, g_seen.size());
+    const Seen& s = g_seen[0];
+    EXPECT_EQ(r.code, s.code);
+    EXPECT_EQ(record_, s.data);
+    const bool slot = r.action == mdcudfsr_fsctl_action::slot_lock || r.action == mdcudfsr_fsctl_action::slot_lock_last;
+    EXPECT_EQ(slot, s.slot_held);
+    if (r.action == mdcudfsr_fsctl_action::root_locked) {
+      EXPECT_EQ(root_, s.node);
+      EXPECT_TRUE(s.node_locked);
+    } else {
+      EXPECT_EQ(node(vp), s.node);
+      EXPECT_EQ(r.action != mdcudfsr_fsctl_action::node_released, s.node_locked);
+    }
+    EXPECT_EQ(0, node(vp)->lock_count) << "nothing stays locked";
+    EXPECT_EQ(0, root_->lock_count);
+  }
+}
+
+TEST_F(Dispatch, StatfsSizeInfoOnAFileLocksTheRootNotTheFile) {
+  EXPECT_EQ(0x763, ioctl(filevp_, MDCFSCTL_GET_STATFS_SIZEINFO, record_, pid_));
+  ASSERT_EQ(1u, g_seen.size());
+  EXPECT_EQ(root_, g_seen[0].node);
+  EXPECT_TRUE(g_seen[0].node_locked);
+  EXPECT_FALSE(held_by_me(node(filevp_)));
+}
+
+TEST_F(Dispatch, SentAsCodesReachTheirRowsOnceMasked) {
+  make_privileged(pid_);
+  int sent = 0;
+  for (std::size_t i = 0; i < mdcudfsr_fsctl_row_count(); ++i) {
+    const mdcudfsr_fsctl_row& r = mdcudfsr_fsctl_rows()[i];
+    if (!r.sent_as) continue;
+    ++sent;
+    g_seen.clear();
+    ioctl(vnode_for(r), r.sent_as & MDCFSCTL_CODE_MASK, record_, pid_);
+    ASSERT_EQ(1u, g_seen.size()) << r.name;
+    EXPECT_EQ(r.code, g_seen[0].code) << r.name;
+  }
+  EXPECT_GT(sent, 30);
+  // The interface's own codes, as it sends them.
+  for (std::uint32_t code : {kel::kFsctlPrivilegePrepare, kel::kFsctlEnterPrivileged, kel::kFsctlExitPrivileged,
+                             kel::kFsctlGetVolumeMountInformation, kel::kFsctlGetWritePolicyInformation,
+                             kel::kFsctlReserveFileCreation, kel::kFsctlGetLastFileIndex,
+                             kel::kFsctlGetStatfsSizeInfo, kel::kFsctlSetWriteVerifyMode,
+                             kel::kFsctlResetWriteVerifyMode, kel::kFsctlRebuildFileAllocation, 0xC0107016u}) {
+    g_seen.clear();
+    ioctl(rootvp_, code & MDCFSCTL_CODE_MASK, record_, pid_);
+    ASSERT_EQ(1u, g_seen.size()) << std::hex << code;
+    EXPECT_EQ(code & MDCFSCTL_CODE_MASK, g_seen[0].code);
+  }
+}
+
+TEST_F(Dispatch, ALengthOf128BytesKeepsBit23AndIsUnknown) {
+  make_privileged(pid_);
+  for (std::size_t i = 0; i < mdcudfsr_fsctl_row_count(); ++i) {
+    const mdcudfsr_fsctl_row& r = mdcudfsr_fsctl_rows()[i];
+    g_seen.clear();
+    EXPECT_EQ(22, ioctl(vnode_for(r), r.code | 0x00800000u, record_, pid_)) << r.name;
+    EXPECT_TRUE(g_seen.empty()) << r.name;
+  }
+}
+
+TEST_F(Dispatch, ARecordCodeWithoutRecordIs22BeforeItsHandler) {
+  make_privileged(pid_);
+  for (std::size_t i = 0; i < mdcudfsr_fsctl_row_count(); ++i) {
+    const mdcudfsr_fsctl_row& r = mdcudfsr_fsctl_rows()[i];
+    g_seen.clear();
+    const int err = ioctl(vnode_for(r), r.code, nullptr, pid_);
+    if (!(r.code & 0xC0000000u) || r.code == MDCFSCTL_FLUSH_VOLUME_BUFFERS) {
+      EXPECT_EQ(1u, g_seen.size()) << r.name << ": no record travels with it";
+      continue;
+    }
+    EXPECT_EQ(22, err) << r.name;
+    EXPECT_TRUE(g_seen.empty()) << r.name;
+  }
+}
+
+TEST_F(Dispatch, CodesOfTheOtherKindOfVnodeAre22AndDebugNopIsServedOnBoth) {
+  for (std::size_t i = 0; i < mdcudfsr_fsctl_row_count(); ++i) {
+    const mdcudfsr_fsctl_row& r = mdcudfsr_fsctl_rows()[i];
+    if (r.vnode == mdcudfsr_fsctl_vnode::any || r.code == MDCFSCTL_DEBUG_NOP) continue;
+    g_seen.clear();
+    vnode_t other = r.vnode == mdcudfsr_fsctl_vnode::file ? rootvp_ : filevp_;
+    EXPECT_EQ(22, ioctl(other, r.code, record_, pid_)) << r.name;
+    EXPECT_TRUE(g_seen.empty()) << r.name;
+  }
+  mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
+  for (std::size_t i = 0; i < saved_.size(); ++i)
+    if (rows[i].code == MDCFSCTL_DEBUG_NOP) rows[i].handler = saved_[i];  // the real one
+  std::uint32_t magic = 0x12345678;
+  EXPECT_EQ(0, ioctl(rootvp_, MDCFSCTL_DEBUG_NOP, &magic, pid_));
+  EXPECT_EQ(0, ioctl(filevp_, MDCFSCTL_DEBUG_NOP, &magic, pid_));
+  EXPECT_EQ(2, vfs_test::count_log("magic=0x12345678 (pid=42)"));
+}
+
+TEST_F(Dispatch, WithNothingRegisteredPrivilegedRowsAreRefused) {
+  int refused = 0;
+  for (std::size_t i = 0; i < mdcudfsr_fsctl_row_count(); ++i) {
+    const mdcudfsr_fsctl_row& r = mdcudfsr_fsctl_rows()[i];
+    if (r.check == mdcudfsr_fsctl_check::none) continue;
+    ++refused;
+    g_seen.clear();
+    EXPECT_EQ(1, ioctl(vnode_for(r), r.code, record_, pid_)) << r.name;
+    EXPECT_TRUE(g_seen.empty()) << r.name;
+  }
+  EXPECT_EQ(13, refused);
+  EXPECT_TRUE(logged("mdcudfsr_check_privileged_access( mdcudfsrmp, pid )"));
+  EXPECT_TRUE(logged("mdcudfsr_is_privileged_process( mdcudfsrmp, pid )"));
+  // Registered but not in the mode: the privileged-process rows pass.
+  mnt_->privileged_pid = pid_;
+  for (std::uint32_t code : {0x800070A1u, 0x800070B0u}) {
+    g_seen.clear();
+    ioctl(filevp_, code, record_, pid_);
+    EXPECT_EQ(1u, g_seen.size()) << std::hex << code;
+  }
+  g_seen.clear();
+  EXPECT_EQ(1, ioctl(rootvp_, 0x8000700E, record_, pid_)) << "MARK_VOLUME_DIRTY needs the mode";
+  EXPECT_TRUE(g_seen.empty());
+}
+
+TEST_F(Dispatch, AMissingOrInactiveNodeIs2AndNoMountIs22) {
+  mdcudfsr_cache_node* n = node(filevp_);
+  n->status = MDCUDFSR_NODE_INACTIVE;
+  EXPECT_EQ(2, ioctl(filevp_, MDCFSCTL_DEBUG_NOP, record_, pid_));
+  EXPECT_EQ(2, ioctl(filevp_, MDCFSCTL_GET_STATFS_SIZEINFO, record_, pid_));
+  EXPECT_EQ(0, n->lock_count);
+  n->status = MDCUDFSR_NODE_ACTIVE;
+  n->mdcudfsrmp = nullptr;
+  EXPECT_EQ(22, ioctl(filevp_, MDCFSCTL_DEBUG_NOP, record_, pid_));
+  EXPECT_EQ(22, ioctl(filevp_, MDCFSCTL_GET_STATFS_SIZEINFO, record_, pid_));
+  n->mdcudfsrmp = mnt_.get();
+  EXPECT_EQ(0, n->lock_count);
+  EXPECT_TRUE(g_seen.empty());
+}
+
+// Rows whose handlers later work wires answer 22, as an unknown code does;
+// the modes and DEBUG_NOP are served.
+TEST_F(Dispatch, OnlyTheModesAndDebugNopAreWiredHere) {
+  std::set<std::string> wired;
+  for (std::size_t i = 0; i < saved_.size(); ++i)
+    if (saved_[i]) wired.insert(mdcudfsr_fsctl_rows()[i].name);
+  const std::set<std::string> want = {"MDCFSCTL_ENTER_PRIVILEGED_MODE",
+                                      "MDCFSCTL_EXIT_PRIVILEGED_MODE",
+                                      "MDCFSCTL_REGISTER_PRIVILEGED_PROCESS",
+                                      "MDCFSCTL_ENTER_EXCLUSIVE_IO_MODE",
+                                      "MDCFSCTL_EXIT_EXCLUSIVE_IO_MODE",
+                                      "MDCFSCTL_ENTER_LIMITTED_ACCESS_MODE",
+                                      "MDCFSCTL_EXIT_LIMITTED_ACCESS_MODE",
+                                      "MDCFSCTL_ENTER_EXCLUSIVE_ALLOCATION_MODE",
+                                      "MDCFSCTL_EXIT_EXCLUSIVE_ALLOCATION_MODE",
+                                      "MDCFSCTL_DEBUG_NOP"};
+  EXPECT_EQ(want, wired);
+  mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
+  for (std::size_t i = 0; i < saved_.size(); ++i) rows[i].handler = saved_[i];
+  EXPECT_EQ(22, ioctl(rootvp_, 0xC0007010, record_, pid_)) << "GET_FILE_COUNT is not served yet";
+  EXPECT_EQ(22, ioctl(rootvp_, MDCFSCTL_GET_STATFS_SIZEINFO, record_, pid_));
+}
+
+}  // namespace

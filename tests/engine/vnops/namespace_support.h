@@ -1,0 +1,54 @@
+// A mounted volume for the namespace operations, the control dispatcher and
+// the modes: the image builder's volume on the simulated drive behind the
+// real pipe, its integrity descriptor read, a node cache with its root bound
+// to the root vnode, and the calls the operation-table slots make.
+#pragma once
+
+#include "standins_i29.h"
+#include "vfs_support.h"
+
+#include "kelcache/cache.h"
+#include "kelcache/lookup.h"
+#include "kelhost/vnode.h"
+#include "kelvnops/mdcudfsr_namespace.h"
+
+#include <memory>
+#include <string>
+
+namespace ns_test {
+
+class NsVolume : public vfs_test::SimVolume {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Another (empty) volume of the medium class, as SetUp makes it.
+  void open_volume(udf_test::MediumClass cls);
+
+  vfs_context_t as(kel_pid_t pid);
+  // The root vnode's path, which event lines put before a node's path.
+  std::string root_path();
+  // The named child's vnode (a use taken), or null.
+  vnode_t lookup(vnode_t dvp, const std::string& name);
+  mdcudfsr_cache_node* node(vnode_t vp) { return vp ? static_cast<mdcudfsr_cache_node*>(vnode_fsnode(vp)) : nullptr; }
+  // The slots' calls. Each returns the operation's result.
+  int create(vnode_t dvp, const std::string& name, vnode_t* out = nullptr, std::uint16_t mode = 0644);
+  int mkdir(vnode_t dvp, const std::string& name, vnode_t* out = nullptr);
+  int symlink(vnode_t dvp, const std::string& name, const char* target, vnode_t* out = nullptr);
+  int remove(vnode_t dvp, const std::string& name, std::uint32_t flags = 0);
+  int rmdir(vnode_t dvp, const std::string& name);
+  int rename(vnode_t fdvp, const std::string& from, vnode_t tdvp, const std::string& to);
+  // A chain of folders below dvp, `levels` deep; the last folder's vnode.
+  vnode_t folders(vnode_t dvp, int levels);
+
+  mdcudfsr_cache_node* root_ = nullptr;
+  vnode_t rootvp_ = nullptr;
+  kel_pid_t pid_ = 42;
+  udf_test::ImageLayout layout_{};
+  std::shared_ptr<vnode> devvp_;
+
+ private:
+  void close_volume();
+  std::vector<std::unique_ptr<vfs_context>> contexts_;
+};
+
+}  // namespace ns_test
