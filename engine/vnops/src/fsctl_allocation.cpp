@@ -8,6 +8,7 @@
 #include "kelhost/kern.h"
 #include "kelhost/vnode.h"
 #include "kelvfs/mdcudfsr_mount.h"
+#include "kelvnops/mdcudfsr_namespace.h"
 #include "kelvnops/mdcudfsr_track_info.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "udf/udf_lvid.h"
@@ -395,13 +396,17 @@ int mdcudfsr_mdcfsctrl_delete_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cach
 
 namespace {
 
-// Drops the first entry of the pending-rebuild list.
+// Drops the first entry of the pending-rebuild list (the privileged open
+// list), clearing its node's link to it.
 void drop_first_entry(mdcudfsr_mount* mnt) {
   mdcudfsr_proxy_write_entry* e = mnt->proxy_write_first;
+  if (e->node && e->node->write_list_entry == e) {
+    mdcudfsr_privileged_open_list_remove(mnt, e->node);
+    return;
+  }
   mnt->proxy_write_first = e->next;
   if (e->next) e->next->prev = nullptr;
   else mnt->proxy_write_last = nullptr;
-  if (e->node && e->node->write_list_entry == e) e->node->write_list_entry = nullptr;
   OSFree(e, sizeof *e, nullptr);
 }
 
@@ -460,6 +465,19 @@ void finish_rebuilt_node(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n, bool strea
   n->last_disc = mnt->current_disc + 1;
 }
 
+// Step 9: on F2h media a file keeps its parity as parity information; the
+// information is taken again from its parity file, whose node goes.
+void parity_info_from_parity_file(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n) {
+  if (mnt->medium_type != 0xF2 || n->kind != MDCUDFSR_NODE_UDF || !n->parity_info || !n->parity_node) return;
+  mdcudfsr_cache_node* parity = mdcudfsr_cnp(n->parity_node);
+  const int err = mdcudfsr_cache_parity_info_creating_from_parity(mnt, mdcudfsr_parent(n), &parity, &n->parity_info, 1);
+  if (err) {
+    VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
+    return;
+  }
+  n->parity_node = parity;
+}
+
 int rebuild_node(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n, const MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER* r) {
   if (!n->udf_data) return 2;
   int err = replace_extents(mnt, n, r);
@@ -495,6 +513,7 @@ int mdcudfsr_mdcfsctrl_rebuild_file_allocation(mdcudfsr_mount* mnt, MDCFS_REBUIL
   mdcudfsr_cache_lock_node(target, MDCUDFSR_WAIT_FOREVER);
   const int err = rebuild_node(mnt, target, r);
   if (!err && !target->parity_node) drop_first_entry(mnt);
+  if (!err) parity_info_from_parity_file(mnt, target);
   mdcudfsr_cache_unlock_node(target);
   clear_pending_when_empty(mnt);
   return err;

@@ -4,7 +4,10 @@
 
 #include "kelvnops/mdcudfsr_fsctl_allocation.h"
 
+#include "kelhost/kern.h"
+
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -285,6 +288,39 @@ TEST_F(Allocation, RebuildWithACountWhoseArrayCannotBeHadGivesOutOfMemory) {
   r.head.TotalSpaceCount = 0x15555556u;
   EXPECT_EQ(12, mdcudfsr_mdcfsctrl_rebuild_file_allocation(mnt_.get(), &r.head, &ctx_));
   EXPECT_EQ(1u, pending().size());
+}
+
+TEST_F(Allocation, RebuildOnF2TakesTheParityInformationFromTheParityFile) {
+  start_tree(udf_test::MediumClass::F2);
+  mdcudfsr_cache_node* f = manual_file("f");
+  std::string pname = std::string("f#") + mdcudfsr_cache_default_parity_suffix(mnt_.get());
+  mdcudfsr_cache_node* par = nullptr;  // a parity file as the node cache makes one
+  ASSERT_EQ(0, mdcudfsr_cache_create_udf_node(root_, pname.data(), -1, 0, 0, 0777, &par, 1, nullptr));
+  mdcudfsr_cache_unlock_node(par);
+  mdcudfsr_cache_node* other = make("other");
+  f->parity_node = par;
+  par->stream_owner = f;
+  mdcudfsr_extent_entry e{};
+  e.extent.len = 4096;
+  e.extent.loc.lb_num = 900;
+  e.extent.loc.part_num = 1;
+  ASSERT_EQ(0, mdcudfsr_extent_list_add(&par->udf_data->extents, &e, 0));
+  void* mem = OSMalloc(sizeof(mdcudfsr_parity_info), nullptr);
+  f->parity_info = new (mem) mdcudfsr_parity_info();  // an older record
+  mdcudfsr_extent_list_init(&f->parity_info->extents);
+  add_pending(f->udf_data->efe.unique_id, f);
+  Rebuild r;
+  r.head.FileIndex = f->udf_data->efe.unique_id;
+  r.head.FileSize = 2048;
+  r.head.TotalSpaceCount = 1;
+  r.head.SpaceEntries[0] = {0, 300, 1};
+  ASSERT_EQ(0, mdcudfsr_mdcfsctrl_rebuild_file_allocation(mnt_.get(), &r.head, &ctx_));
+  ASSERT_NE(nullptr, f->parity_info);
+  ASSERT_NE(nullptr, f->parity_info->extents.first);
+  EXPECT_EQ(900u, f->parity_info->extents.first->extent.loc.lb_num);
+  EXPECT_EQ(nullptr, f->parity_node) << "the parity file's node is released";
+  EXPECT_EQ(nullptr, mdcudfsr_name_avl_search(root_->name_root, pname.c_str(), nullptr));
+  EXPECT_EQ(other, mdcudfsr_name_avl_search(root_->name_root, "other", nullptr));
 }
 
 TEST(ArrayBytes, SizesInSixtyFourBits) {

@@ -4,6 +4,7 @@
 #include "kelcache/lookup.h"
 #include "kelhost/vnode.h"
 #include "kelvnops/mdcudfsr_fsctl_allocation.h"
+#include "kelvnops/mdcudfsr_namespace.h"
 
 #include <ostream>
 
@@ -13,10 +14,7 @@ void FsctlVolume::SetUp() { SimVolume::SetUp(); }
 
 void FsctlVolume::TearDown() {
   if (mnt_) {
-    while (mdcudfsr_proxy_write_entry* e = mnt_->proxy_write_first) {
-      mnt_->proxy_write_first = e->next;
-      OSFree(e, sizeof *e, nullptr);
-    }
+    mdcudfsr_privileged_open_list_clear(mnt_.get());
     free_tree();
   }
   SimVolume::TearDown();
