@@ -238,7 +238,9 @@ int mdcudfsr_mdcfsctrl_add_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_n
     VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
     return err;
   }
-  if (new_uid && !node->parity_info) renew_unique_id(mnt, node);
+  // A proxy shares its master's entry: the master is the file re-keyed.
+  mdcudfsr_cache_node* file = node->master ? node->master : node;
+  if (new_uid && !file->parity_info) renew_unique_id(mnt, file);
   set_attrtime_now(mnt, node);
   update_recorded_blocks(mnt, node);
   tell_page_cache(node);

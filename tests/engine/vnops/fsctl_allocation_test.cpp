@@ -127,6 +127,18 @@ TEST_F(Allocation, AddGivesAFreshFileTheNextUniqueIdWhenAnotherObjectCameBetween
   make("c");
   ASSERT_EQ(0, add(f, {{0, 11, 1}}));
   EXPECT_EQ(now, f->udf_data->efe.unique_id);
+
+  // Through a proxy the master is re-keyed in its own directory.
+  mdcudfsr_cache_node* m = make("m");
+  mdcudfsr_cache_node* p = proxy_of(m);
+  const std::uint64_t proxy_id = p->objid;
+  MDCFS_CUSTOM_FILE_SETTING s{1, 1, 0x7BDE};
+  ASSERT_EQ(0, mdcudfsr_mdcfsctrl_customize_file_setting(mnt_.get(), p, &s, &ctx_));
+  make("between");
+  ASSERT_EQ(0, add(p, {{0, 20, 1}}));
+  EXPECT_EQ(mnt_->next_unique_id - 1, m->udf_data->efe.unique_id);
+  EXPECT_EQ(m, mdcudfsr_cache_find_node_in_tree(root_, m->udf_data->efe.unique_id));
+  EXPECT_EQ(proxy_id, p->objid) << "the proxy keeps its own id";
 }
 
 TEST_F(Allocation, GetFileAllocationCountsDeliversAndReportsShortArrays) {
