@@ -98,6 +98,16 @@ TEST_F(Wiring, InterfaceSendersGetTheRecordsTheyRead) {
   EXPECT_EQ(1u, mnt_->reserved_dirs);
 }
 
+TEST_F(Wiring, AReservationEndsWithThePrivilegedMode) {
+  privileged();
+  std::uint32_t reserve[2] = {2, 2};
+  ASSERT_EQ(0, send(root_->vp, kel::kFsctlReserveFileCreation, reserve));
+  EXPECT_EQ(2u, mnt_->reserved_files);
+  send(root_->vp, kel::kFsctlExitPrivileged, nullptr);
+  EXPECT_EQ(0u, mnt_->reserved_files);
+  EXPECT_EQ(0u, mnt_->reserved_dirs);
+}
+
 TEST_F(Wiring, RebuildAsTheWriterSendsIt) {
   mdcudfsr_cache_node* f = make("f");
   f->attributes |= MDCUDFSR_NODE_ATTR_MANUAL_ALLOCATION;
