@@ -33,10 +33,11 @@ class Lists : public FsctlVolume {
     r->Buffer = reinterpret_cast<std::uintptr_t>(buf->data());
     return mdcudfsr_mdcfsctrl_get_hash_list(mnt_.get(), r, &ctx_);
   }
-  MDCFS_NODE_LIST node_list(const std::string& path, std::vector<std::uint8_t>* buf) {
+  // The path must outlive the record (a literal).
+  MDCFS_NODE_LIST node_list(const char* path, std::vector<std::uint8_t>* buf) {
     MDCFS_NODE_LIST r{};
-    r.PathLength = static_cast<std::uint32_t>(path.size() + 1);
-    r.Path = reinterpret_cast<std::uintptr_t>(path.c_str());
+    r.PathLength = static_cast<std::uint32_t>(std::strlen(path) + 1);
+    r.Path = reinterpret_cast<std::uintptr_t>(path);
     r.BufferSize = static_cast<std::uint32_t>(buf->size());
     r.Buffer = reinterpret_cast<std::uintptr_t>(buf->data());
     return r;

@@ -21,6 +21,10 @@ void FsctlVolume::TearDown() {
 }
 
 void FsctlVolume::free_tree() {
+  // A request proxy names its parity proxy, which the node cache's release
+  // does not unlink; both go here, so the link goes first.
+  if (mnt_->shadow_node)
+    for (mdcudfsr_cache_node* c = mnt_->shadow_node->children.first; c; c = c->sibling.next) c->parity_node = nullptr;
   if (mnt_->shadow_node) mdcudfsr_cache_free_shadow_node(mnt_->shadow_node);
   mnt_->shadow_node = nullptr;
   if (root_) mdcudfsr_cache_free_node(root_);
@@ -40,7 +44,6 @@ void FsctlVolume::start_tree(udf_test::MediumClass cls) {
   root_ = mdcudfsr_cache_alloc_node(mnt_.get(), nullptr, name, 0, UDF_FILE_CHAR_DIR, 0, MDCUDFSR_NODE_UDF);
   ASSERT_NE(nullptr, root_);
   root_->objid = MDCUDFSR_OBJID_ROOT;
-  mdcudfsr_cache_alloc_udf_data(&root_->udf_data);
   mnt_->root_node = root_;
   mnt_->udf_root = root_;
   ASSERT_EQ(0, mdcudfsr_cache_create_shadow_node(mnt_.get(), 0));
