@@ -224,6 +224,18 @@ TEST_F(VolumeItems, CartridgeStatusFlagIsStoredAndOnAFinalizedDiscWrittenToTheCa
   EXPECT_TRUE(logged("Read Attribute is failed err:"));
 }
 
+TEST_F(VolumeItems, DefectPositionIsABlockOfThePartitionOrNone) {
+  std::uint32_t block = 40;  // write-once: the drive reports no position
+  ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_performance(mnt_.get(), &block, &ctx_));
+  EXPECT_EQ(0xFFFFFFFFu, block);
+  start_tree(udf_test::MediumClass::Rewritable);
+  block = 40;
+  ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_performance(mnt_.get(), &block, &ctx_));
+  EXPECT_EQ(40u, block) << "the reported sector less the partition start";
+  EXPECT_EQ(22, mdcudfsr_mdcfsctrl_get_performance(mnt_.get(), nullptr, &ctx_));
+  EXPECT_TRUE(logged("defect_position"));
+}
+
 TEST_F(VolumeItems, PerFileOptions) {
   mdcudfsr_cache_node* f = make("f");
   std::uint32_t v = 0;
