@@ -63,6 +63,19 @@ struct MDCFS_SPACE_ENTRIES_BUFFER {
 static_assert(sizeof(MDCFS_SPACE_ENTRIES_BUFFER) == 268, "space-entries buffer is 268 bytes");
 static_assert(offsetof(MDCFS_SPACE_ENTRIES_BUFFER, TotalSpaceCount) == 264);
 
+// MDCFSCTL_REBUILD_FILE_ALLOCATION: a 24-byte head and TotalSpaceCount
+// entries inline (the interface sends one, 36 bytes).
+struct MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER {
+  std::uint64_t FileIndex;        // unique id of the file
+  std::uint32_t StreamIndex;      // non-zero: the file's stream node
+  std::int64_t FileSize;          // negative keeps the current size
+  std::uint32_t TotalSpaceCount;  // entries that follow
+  MDCFS_SPACE_ENTRY SpaceEntries[1];
+};
+static_assert(sizeof(MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER) == 36, "rebuild record with one entry is 36 bytes");
+static_assert(offsetof(MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER, FileSize) == 12);
+static_assert(offsetof(MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER, SpaceEntries) == 24);
+
 // MDCFSCTL_SETUP_PARITY, 261 bytes: the length of the UTF-8 parity name and
 // the NUL-terminated name.
 struct MDCFS_SETUP_PARITY {

@@ -98,12 +98,6 @@ void mdcudfsr_timespec2udftime_local(mdcudfsr_mount*, const struct timespec* ts,
   record("timespec2udftime_local");
   to_udf_time(ts, out, false);
 }
-int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visible) {
-  record("set_file_visibility " + std::to_string(visible));
-  if (visible) node->attributes &= ~MDCUDFSR_NODE_ATTR_INVISIBLE;
-  else node->attributes |= MDCUDFSR_NODE_ATTR_INVISIBLE;
-  return 0;
-}
 
 int wrap_vfs_isforce(mount_t) __asm__("__wrap__Z11vfs_isforceP5mount");
 int wrap_getwithvid(vnode_t, uint32_t) __asm__("__wrap__Z16vnode_getwithvidP5vnodej");

@@ -521,13 +521,8 @@ int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount*, mdcudfsr_cache_node*) {
   return 0;
 }
 
-// The vnode operations' services the node cache's construction reaches.
-int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visible) {
-  g_env.calls.push_back("set_file_visibility " + std::to_string(visible));
-  if (visible) node->attributes &= ~MDCUDFSR_NODE_ATTR_INVISIBLE;
-  else node->attributes |= MDCUDFSR_NODE_ATTR_INVISIBLE;
-  return 0;
-}
+// The vnode operations' services the node cache's construction reaches
+// (node visibility is the real routine of the vnode operations).
 bool mdcudfsr_is_privileged_process(mdcudfsr_mount*, kel_pid_t pid) {
   g_env.calls.push_back("is_privileged_process " + std::to_string(pid));
   return false;

@@ -202,6 +202,15 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::int32_t sync_value = 0;            // printed in lock time-out lines
   std::uint32_t virtual_refresh_mode = 0; // non-zero: refresh also for direct UDF readers
 
+  // Settings of the file-system controls.
+  std::mutex filter_mutex;                // guards filter_notified for its waiters
+  std::condition_variable filter_cond;
+  std::uint8_t fs_version = 0;            // set by clients; 0 after mount
+  std::int64_t protecting_pid = 0;        // process that protected the volume from change
+  std::int32_t quicklook_refusal = 0;     // attribute queries of "quicklookd" refused
+  std::int32_t cachefile_state = 0;
+  std::uint32_t logvol_id_len = 0;        // compressed length of the volume label
+
   // ---- vnode operations and the modes of a privileged client
   std::uint32_t is_temp_verify_mode = 0;  // write verify changed while privileged
   std::atomic<std::uint32_t> read_open_count{0};   // opens for reading
