@@ -210,6 +210,12 @@ class SlotSequence : public ::testing::Test {
     cn.cn_nameptr = n.data();
     cn.cn_namelen = static_cast<int>(n.size());
     cn.cn_flags = MAKEENTRY;
+    // The host tree places a new vnode under the folder its path names.
+    char folder[1024] = "/";
+    int folder_len = sizeof folder;
+    if (parent) EXPECT_EQ(vn_getpath(parent, folder, &folder_len), 0);
+    cn.cn_pnbuf = folder;
+    cn.cn_pnlen = static_cast<int>(std::strlen(folder));
     if (parent) p.vnfs_cnp = &cn;
     vnode* out = nullptr;
     EXPECT_EQ(vnode_create(0, VCREATESIZE, &p, &out), 0);
