@@ -86,7 +86,7 @@ class CartridgeLife : public ::testing::TestWithParam<Medium> {
     if (!new_path.empty()) a.push_back({"NewName", escape_name(new_path)});
     a.push_back({"KernelInterface", "0"});
     a.push_back({"BlockNumber", "0"});
-    ask_one(opcode, "KelSuccess", a);
+    ask_one(opcode, "KelVolume", a);  // name-space requests answer the refreshed volume
   }
   std::set<std::string> listing(const std::string& path) {
     std::set<std::string> names;

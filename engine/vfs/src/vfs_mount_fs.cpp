@@ -146,6 +146,12 @@ int check_descriptors(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   }
   s.rewrite_descriptors = relinked != 0;
   s.next_track = soft != 0;
+  // The volume type is the volume's own mark, kept in the high nibble of
+  // the mount information's byte 14 (the drive layer keeps its information
+  // version in the low nibble).
+  const std::uint8_t volume_type = mnt->format_level == 0x12 ? 1 : 0;
+  mnt->mntinfo.VolumeTypeAndInformationVersion =
+      static_cast<std::uint8_t>((mnt->mntinfo.VolumeTypeAndInformationVersion & 0x0F) | volume_type << 4);
   mnt->logical_block_size = mnt->vds.lvd.lb_size;
   if (mnt->logical_block_size == 0 || mnt->logical_block_size > 0x10000) return 22;
   if ((err = mdcudfsr_read_lvid(mnt, ctx, 0, 1, 0, 0)) != 0) {
