@@ -131,7 +131,7 @@ int mdcudfsr_vfsop_sync(mount_t mp, int waitfor, vfs_context_t ctx) {
     ++mnt->privileged_call_count;
   r = gates(mnt, name);
   if (r >= 0) return r;
-  if (!mnt->metadata_changed) return 0;
+  if (!mdcudfsr_metadata_changed(mnt)) return 0;
   return flush_metadata(mnt, name, ctx);
 }
 

@@ -94,7 +94,7 @@ void join_backtrack(mdcudfsr_mount* mnt) {
 
 // Step 5: the metadata flush of a changed volume; 0 or its error.
 int last_flush(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (!mnt->metadata_changed) return 0;
+  if (!mdcudfsr_metadata_changed(mnt)) return 0;
   mnt->flush_policy = 1;
   const int err = mnt->is_rewritable ? mdcudfsr_flush_metadata_and_descriptor_re(mnt, 1, 1, 0, ctx, 0, 0)
                                      : mdcudfsr_flush_metadata_and_descriptor(mnt, 1, 1, 0, ctx, 0);

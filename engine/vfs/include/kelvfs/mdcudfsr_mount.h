@@ -232,3 +232,10 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   // ---- media-side controls: the drive's read/write unit.
   std::uint32_t rw_unit_bytes = 0;         // optimal read/write size in bytes
 };
+
+// The metadata-changed mark that sync and unmount flush on: the node
+// operations' own mark, or the integrity type written open by the first
+// change (the flushes clear both).
+inline bool mdcudfsr_metadata_changed(const mdcudfsr_mount* mnt) {
+  return mnt->metadata_changed != 0 || mnt->volume_changed != 0;
+}
