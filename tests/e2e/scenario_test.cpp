@@ -51,6 +51,9 @@ class CartridgeLife : public ::testing::TestWithParam<Medium> {
     o.cartridge.medium_serial = kSerial;
     o.drive.product = GetParam().product;
     sim_ = std::make_unique<kelsim::SimHarness>(o);
+    // A rewritable cartridge comes physically formatted, with no volume yet
+    // (the mount writes one); an unformatted one is not mountable.
+    if (GetParam().type == 0xE2) sim_->cartridge().disc(0).formatted = true;
     cache_ = sim_->directory() + "/cache";
   }
 
@@ -243,9 +246,8 @@ TEST_F(EngineCases, AnUnmountableCartridgeAnswersEveryCheckWithoutGatheringThrea
   kelsim::HarnessOptions o;
   o.cartridge.medium_type = 0xE2;
   kelsim::SimHarness sim(o);
-  // A formatted rewritable disc that holds no volume.
-  sim.cartridge().disc(0).formatted = true;
-  sim.cartridge().disc(0).status = kelsim::DiscStatus::Complete;
+  // A rewritable disc never physically formatted: the mount finds no
+  // volume and cannot write one (a formatted one gets its volume at mount).
   auto engine = start(sim);
   std::size_t threads = 0;
   for (std::uint64_t seq = 1; seq <= 3; ++seq) {
