@@ -20,10 +20,6 @@ int record(const char* name) {
 int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount*, vfs_context_t, uint32_t, uint32_t, uint32_t*) {
   return record("find_defect_and_change_NWA");
 }
-uint32_t mdcudfsr_perm_unix2udf(uint32_t) {
-  record("perm_unix2udf");
-  return 0;
-}
 int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t, uint32_t*,
                                               int) {
   return record("cache_check_metadata_aed_newlist");
