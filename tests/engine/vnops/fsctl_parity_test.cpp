@@ -173,10 +173,11 @@ TEST_F(Parity, AltStreamOfAFileWithParityInformation) {
 
 TEST_F(Parity, DummyCreateAndClose) {
   mdcudfsr_cache_node* m = make("m");
-  mdcudfsr_cache_node* p = proxy_of(m);
   char name[MDCFS_DUMMY_NAME_SIZE + 8] = {};
+  // The dummy open makes the file a master and hands out its proxy's name.
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_dummy_create(mnt_.get(), m, name, &ctx_));
-  EXPECT_STREQ(mdcudfsr_node_name(p), name);
+  ASSERT_NE(nullptr, m->proxy);
+  EXPECT_STREQ(mdcudfsr_node_name(m->proxy), name);
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_dummy_close(mnt_.get(), m, nullptr, &ctx_));
   EXPECT_EQ((std::vector<std::string>{"dummy_open m 2", "dummy_close m 2"}), g_standin_i30_calls);
   g_dummy_result = 28;

@@ -21,7 +21,10 @@ int record(const std::string& call) {
 }
 }  // namespace
 
-int mdcudfsr_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount) {
+// The defect map rebuild is intercepted at link time (--wrap).
+int wrap_make_defect_map(mdcudfsr_mount*, vfs_context_t, int) __asm__(
+    "__wrap__Z24mdcudfsr_make_defect_mapP14mdcudfsr_mountP11vfs_contexti");
+int wrap_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount) {
   return record("make_defect_map " + std::to_string(on_mount));
 }
 int mdcudfsr_flush_bitmap_and_lvid_for_all_erase(mdcudfsr_mount*, vfs_context_t) {
