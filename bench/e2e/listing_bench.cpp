@@ -76,11 +76,11 @@ void make_folder(kelsim::SimHarness& sim, const std::string& program, unsigned e
   auto e = start_engine(sim, program);
   std::uint64_t seq = 0;
   must(*e, ++seq, "Check", {}, "KelVolume");
-  must(*e, ++seq, "CreateDirectory", name_attrs("/many"), "KelSuccess");
+  must(*e, ++seq, "CreateDirectory", name_attrs("/many"), "KelVolume");
   char name[32];
   for (unsigned i = 0; i < entries; ++i) {
     std::snprintf(name, sizeof name, "/many/d%07u", i);
-    must(*e, ++seq, "CreateDirectory", name_attrs(name), "KelSuccess");
+    must(*e, ++seq, "CreateDirectory", name_attrs(name), "KelVolume");
   }
   unmount(*e, ++seq);
 }
@@ -114,8 +114,10 @@ Through list_through_program(kelsim::SimHarness& sim, const std::string& program
   return t;
 }
 
-std::int64_t count_entry(const void* context, std::uint64_t, const char*, const void*) {
-  ++*static_cast<std::size_t*>(const_cast<void*>(context));
+// Counts the entries as the program lists them: "." and ".." left out.
+std::int64_t count_entry(const void* context, std::uint64_t, const char*, const void* record) {
+  const char* name = static_cast<const KELFS_OBJECT_INFO*>(record)->ObjectName;
+  if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) ++*static_cast<std::size_t*>(const_cast<void*>(context));
   return 0;
 }
 
