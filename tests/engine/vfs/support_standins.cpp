@@ -20,9 +20,6 @@ int record(const char* name) {
 int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount*, vfs_context_t, uint32_t*, int) {
   return record("get_defect_report_counter");
 }
-int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount*, vfs_context_t, uint32_t, uint32_t, uint32_t*) {
-  return record("find_defect_and_change_NWA");
-}
 uint32_t mdcudfsr_perm_unix2udf(uint32_t) {
   record("perm_unix2udf");
   return 0;
