@@ -121,9 +121,18 @@ int wrap_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed) {
   if (changed) *changed = 0;
   return next_answer(vfs_test::g_i27_answers.next_track, mount_answer);
 }
-int mdcudfsr_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount) {
+int wrap_make_defect_map(mdcudfsr_mount*, vfs_context_t, int) __asm__(
+    "__wrap__Z24mdcudfsr_make_defect_mapP14mdcudfsr_mountP11vfs_contexti");
+int real_make_defect_map(mdcudfsr_mount*, vfs_context_t, int) __asm__(
+    "__real__Z24mdcudfsr_make_defect_mapP14mdcudfsr_mountP11vfs_contexti");
+// Recorded; a scripted answer stands in for the rebuild, else the real one runs.
+int wrap_make_defect_map(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount) {
   vfs_test::record_i27("make_defect_map " + std::to_string(on_mount));
+  auto scripted = vfs_test::g_mount_answers.find("make_defect_map");
+  const bool mount_scripted = scripted != vfs_test::g_mount_answers.end() && !scripted->second.empty();
+  const bool scripted_here = !vfs_test::g_i27_answers.defect_map.empty();
   const int mount_answer = vfs_test::mount_call("make_defect_map " + std::to_string(on_mount));
+  if (!mount_scripted && !scripted_here) return real_make_defect_map(mnt, ctx, on_mount);
   return next_answer(vfs_test::g_i27_answers.defect_map, mount_answer);
 }
 // Directory entries are written by the node cache's passes, which these

@@ -1,6 +1,6 @@
-// Recording stand-ins for the routines of other folders that the UDF code
-// reaches and that are not built yet (defect finder). Each records its call; none is reached by the paths these suites test, which
-// the recorded list lets a test confirm.
+// Recording stand-ins for routines of other folders that the UDF code
+// reaches; each records its call; none is reached by the paths these suites
+// test, which the recorded list lets a test confirm.
 #include "vfs_support.h"
 
 #include "kelvfs/mdcudfsr_sync.h"
@@ -17,9 +17,6 @@ int record(const char* name) {
 }
 }  // namespace
 
-int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount*, vfs_context_t, uint32_t, uint32_t, uint32_t*) {
-  return record("find_defect_and_change_NWA");
-}
 int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t, uint32_t*,
                                               int) {
   return record("cache_check_metadata_aed_newlist");
