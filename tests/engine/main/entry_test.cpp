@@ -422,4 +422,39 @@ TEST(RewritableMedium, WriteOnceTypesAreNotRewritable) {
     EXPECT_FALSE(kelmain::qvutil_is_rewritable_medium(t)) << std::hex << int(t);
 }
 
+
+// ---------------------------------------------------------------- real engine
+
+std::uint32_t config_value(const char* name) {
+  std::uint32_t v = 0xDEADBEEF;
+  int size = sizeof v;
+  EXPECT_EQ(config_get_uint32(0, name, &size, &v), 4) << name;
+  return v;
+}
+
+TEST_F(InitialiseTest, AMountedVolumeReportsTheReadyStatus) {
+  start_sim(0xE1);
+  ASSERT_EQ(initialise(), 0);
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  kelmain::MountInformation mi{};
+  ASSERT_EQ(Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+  // The check of the integrity descriptor: ready (0x80), state 1, closed.
+  EXPECT_EQ(mi.volume_status, 0x81) << std::hex << int(mi.volume_status);
+  EXPECT_TRUE(kelmain::volume_ready(mi.volume_status));
+  EXPECT_EQ(kelmain::Unmount(true), 0);
+}
+
+TEST_F(InitialiseTest, MountRollbackStoresItsValuesBeforeMountingAlsoWhenThatFails) {
+  // A rewritable disc never formatted: no mount can succeed.
+  start_sim(0xE2);
+  ASSERT_EQ(initialise(), 0);
+  EXPECT_NE(kelmain::MountRollback(3, 0x1234, 0x5678), 0);
+  EXPECT_EQ(config_value("Rollback Slot Number"), 3u);
+  EXPECT_EQ(config_value("Rollback Metadata FE LSN"), 0x1234u);
+  EXPECT_EQ(config_value("Rollback FSD LSN"), 0x5678u);
+  // "Access Mode" is also the drive layer's published mount information:
+  // the failed (raw) mount leaves its own access mode there.
+  EXPECT_EQ(config_value("Access Mode"), 2u);
+}
+
 }  // namespace
