@@ -444,6 +444,22 @@ TEST_F(InitialiseTest, AMountedVolumeReportsTheReadyStatus) {
   EXPECT_EQ(kelmain::Unmount(true), 0);
 }
 
+TEST_F(InitialiseTest, GetInfoWithoutExtentsLeavesTheEntriesUntouched) {
+  start_sim(0xE1);
+  ASSERT_EQ(initialise(), 0);
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  ASSERT_EQ(kelmain::CreateDirectory("/", "d", false), 0);
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  ASSERT_EQ(kelmain::GetPathInfo("/d", 0, &info), 0);
+  EXPECT_STREQ(info.ObjectName, "d");
+  EXPECT_EQ(info.Type, 1);
+  EXPECT_EQ(info.SpaceEntries.Count, 0u);
+  const auto* entry = reinterpret_cast<const unsigned char*>(&info.SpaceEntries.Entries[0]);
+  for (std::size_t i = 0; i < sizeof info.SpaceEntries.Entries[0]; ++i) EXPECT_EQ(entry[i], 0) << i;
+  EXPECT_EQ(kelmain::Unmount(true), 0);
+}
+
 TEST_F(InitialiseTest, MountRollbackStoresItsValuesBeforeMountingAlsoWhenThatFails) {
   // A rewritable disc never formatted: no mount can succeed.
   start_sim(0xE2);
