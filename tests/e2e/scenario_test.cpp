@@ -4,6 +4,7 @@
 // judged by udfinfo.
 #include "sim/engine_process.h"
 #include "sim/harness.h"
+#include "support/settles.h"
 #include "support/udfinfo.h"
 
 #include <gtest/gtest.h>
@@ -118,10 +119,17 @@ class CartridgeLife : public ::testing::TestWithParam<Medium> {
   }
   // Every request sent so far has exactly one end-of-request notice: no
   // command block, phase 12, its sequence number.
+  // The notice travels to the host service after the answer the test has
+  // already read: wait (bounded) until every request's notice arrived.
   void expect_one_notice_per_request() {
     std::map<std::uint64_t, int> notices;
-    for (const auto& e : sim_->service().transcript())
-      if (e.cdb.empty() && e.phase == 12) ++notices[e.sequence];
+    auto count = [&] {
+      notices.clear();
+      for (const auto& e : sim_->service().transcript())
+        if (e.cdb.empty() && e.phase == 12) ++notices[e.sequence];
+      return std::all_of(sent_.begin(), sent_.end(), [&](std::uint64_t seq) { return notices[seq] > 0; });
+    };
+    kel_test::settles(count);
     for (std::uint64_t seq : sent_) EXPECT_EQ(notices[seq], 1) << "request " << seq;
   }
   std::size_t mount_commands_after(std::size_t from) {
