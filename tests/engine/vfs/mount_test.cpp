@@ -350,9 +350,14 @@ TEST_F(MountPartitions, PositionWordOfTheLastWrittenSlotMountsAndRewritesTheDesc
   EXPECT_EQ(kMoved, record()->vds.pmap.type2_metadata.file_loc);
   EXPECT_EQ(kMoved + 16, record()->vds.pmap.type2_metadata.mirror_file_loc);
   EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
-  EXPECT_NE(std::find(g_mount_calls.begin(), g_mount_calls.end(), "flush_descriptor_to_fscache_file"),
-            g_mount_calls.end())
-      << "the descriptors are rewritten";
+  // The rewritten descriptors went into the file-system cache file too.
+  EXPECT_EQ(nullptr, record()->vds_cache_image[0]) << "the copy was handed to the cache file";
+  ASSERT_GE(record()->fsmanage_handle, 0);
+  std::vector<std::uint8_t> block0(0x10000);
+  std::uint32_t len = 0, cache_err = 0;
+  ASSERT_EQ(0, mdcudfsr_metacache_file_read(record(), record()->fsmanage_handle, 0, 0x10000, block0.data(), &len,
+                                            &cache_err));
+  EXPECT_EQ(2, block0[0x8000]);
   ASSERT_EQ(0, host_unmount(1));
   // The slot's image as the drive holds it now.
   const udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
@@ -473,7 +478,9 @@ using namespace vfs_test;
 // keeps the rollback point, the integrity descriptor the rolled-back state.
 class RollbackMount : public MountHarness {
  protected:
-  void prepare_rollback() {
+  // The rollback point names the metadata file entry `shift` blocks after
+  // the volume's own.
+  void prepare_rollback(std::uint32_t shift = 0) {
     const udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
     const udf_test::ImageLayout l = udf_test::layout_for(spec);
     // The integrity descriptor records the volume state 4 (rolled back).
@@ -490,7 +497,7 @@ class RollbackMount : public MountHarness {
     char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
     int a = 0, b = 0, c = 0;
     ASSERT_EQ(0, premount_operation(dev, media, &a, &b, &c));
-    pxo_rollback_point_t rp{0, l.partition_start + l.metadata_file_loc, l.partition_start + l.metadata_extent};
+    pxo_rollback_point_t rp{0, l.partition_start + l.metadata_file_loc + shift, l.partition_start + l.metadata_extent};
     ASSERT_EQ(0, pclient_if->storage()->set_rollback_point(reinterpret_cast<char*>(&rp)));
     std::uint32_t back[3] = {9, 9, 9};
     ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOGETROLLBACKPOINT, reinterpret_cast<char*>(back), 0, &ctx_));
@@ -512,8 +519,9 @@ TEST_F(RollbackMount, MountsFromTheRollbackPoint) {
   EXPECT_EQ(1u, m->rollback_present);
   EXPECT_EQ(0u, m->reserve_mode) << "the point was not read through 0x400C55E8";
   EXPECT_EQ(1, count_code(PXOIOGETROLLBACKPOINT)) << "flag 0x20 reads the point with 0x400C55DE";
-  ASSERT_FALSE(g_mount_calls.empty());
-  EXPECT_EQ("init_partitions_rollback 1", g_mount_calls[0]);
+  EXPECT_EQ(layout_.metadata_file_loc, m->vds.pmap.type2_metadata.file_loc) << "the point names the main entry";
+  EXPECT_EQ(layout_.metadata_file_loc + 16, m->vds.pmap.type2_metadata.mirror_file_loc);
+  EXPECT_NE(0u, m->metadata_main_partition_length) << "the metadata file was read from the point";
   EXPECT_EQ(0x84, m->mntinfo.VolumeStatus & 0x84) << "a rollback mount's partitions are done";
   EXPECT_EQ(0u, m->mntinfo.AccessMode);
   EXPECT_EQ(1, m->disk_data_mode) << "no file-system cache";
@@ -536,13 +544,11 @@ TEST_F(RollbackMount, PointReadWithFlag0x80SetsTheReserveMode) {
 }
 
 TEST_F(RollbackMount, BothRollbackCallsFailingEndTheMount) {
-  prepare_rollback();
-  g_mount_answers["init_partitions_rollback"] = {5, 5};
-  EXPECT_EQ(5, host_mount(0xE2, false));
+  // Neither as the main entry nor as the mirror: blocks without entries.
+  prepare_rollback(0x100);
+  EXPECT_NE(0, host_mount(0xE2, false));
   EXPECT_EQ(nullptr, record());
-  ASSERT_LE(2u, g_mount_calls.size());
-  EXPECT_EQ("init_partitions_rollback 1", g_mount_calls[0]);
-  EXPECT_EQ("init_partitions_rollback 0", g_mount_calls[1]);
+  EXPECT_EQ(2, count_log("Failed to read main and mirror metadata.\n")) << "tried as the main entry, then as the mirror";
   EXPECT_TRUE(logged("Failed to init partitions.\n"));
 }
 

@@ -24,7 +24,3 @@ uint32_t mdcudfsr_perm_unix2udf(uint32_t) {
   record("perm_unix2udf");
   return 0;
 }
-int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t, uint32_t*,
-                                              int) {
-  return record("cache_check_metadata_aed_newlist");
-}
