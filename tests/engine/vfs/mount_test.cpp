@@ -11,10 +11,13 @@
 #include "kelhost/vnode.h"
 #include "kelagent/mdc_channel.h"
 #include "kelagent/metacache.h"
+#include "kelcache/cache.h"
+#include "kelcache/cache_node.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvfs/mdcudfsr_mount_fs.h"
 #include "kelvfs/mdcudfsr_readahead.h"
+#include "kelvfs/mdcudfsr_session.h"
 #include "kelvfs/mdcudfsr_vfsops.h"
 #include "kelvfs/mdcudfsr_volume_attr.h"
 #include "udf/udf_records.h"
@@ -600,6 +603,99 @@ TEST_F(Mount, FailureBeforeTheChannelStopsTheAgent) {
     EXPECT_TRUE(agent_ended()) << "the agent thread does not wait for a channel that never comes";
   }
   args_.magic = MDCUDFSR_MOUNT_ARGS_MAGIC;
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// Changes made on a mounted cartridge reach the disc through the real
+// node-cache passes and flushes and are there at the next mount.
+class MountRoundTrip : public MountHarness {
+ protected:
+  // A node created through the node cache and marked as the vnode
+  // operations mark a creation.
+  static mdcudfsr_cache_node* create(mdcudfsr_cache_node* parent, const char* name, bool dir) {
+    std::string copy(name);
+    mdcudfsr_cache_node* n = nullptr;
+    EXPECT_EQ(0, mdcudfsr_cache_create_udf_node(parent, copy.data(), -1, 0, dir ? UDF_FILE_CHAR_DIR : 0, 0644, &n, 0,
+                                                nullptr))
+        << name;
+    if (!n) return nullptr;
+    mdcudfsr_cache_unlock_node(n);
+    n->cache_dirty = 1;
+    parent->cache_dirty = 1;
+    if (parent->dir_dirty == 0) parent->dir_dirty = 1;
+    return n;
+  }
+  static mdcudfsr_cache_node* child(mdcudfsr_cache_node* dir, const std::string& name) {
+    for (mdcudfsr_cache_node* c = dir && dir->uid_first ? mdcudfsr_cnp(dir->uid_first) : nullptr; c;
+         c = c->uid_next ? mdcudfsr_cnp(c->uid_next) : nullptr)
+      if (c->vfs_name && name == c->vfs_name) return c;
+    return nullptr;
+  }
+  // Mounts, creates the folder "kept" with the file "a.txt" in it, and
+  // unmounts with force: the unmount flushes.
+  void create_and_unmount() {
+    ASSERT_EQ(0, host_mount());
+    mdcudfsr_mount* m = record();
+    ASSERT_NE(nullptr, m);
+    ASSERT_EQ(0, mdcudfsr_update_session(m, &ctx_, MDCUDFSR_SESSION_OPEN));
+    mdcudfsr_cache_node* folder = create(m->root_node, "kept", true);
+    ASSERT_NE(nullptr, folder);
+    ASSERT_NE(nullptr, create(folder, "a.txt", false));
+    m->metadata_changed = 1;
+    const int flushes = count_log("Metadata and Descriptor Flush End result=0");
+    ASSERT_EQ(0, host_unmount(1));
+    ASSERT_EQ(flushes + 1, count_log("Metadata and Descriptor Flush End result=0"));
+  }
+  void expect_both_listed() {
+    mdcudfsr_mount* m = record();
+    ASSERT_NE(nullptr, m);
+    mdcudfsr_cache_node* folder = child(m->root_node, "kept");
+    ASSERT_NE(nullptr, folder) << "the folder survived the remount";
+    EXPECT_TRUE(mdcudfsr_is_dir(folder));
+    EXPECT_NE(nullptr, child(folder, "a.txt")) << "the file survived the remount";
+  }
+  void expect_udfinfo_parses(udf_test::MediumClass cls) {
+    if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
+    const udf_test::ImageSpec spec = udf_test::spec_for(cls, 0);
+    std::vector<std::uint8_t> image(std::size_t(spec.sectors) * 2048);
+    ASSERT_EQ(0u, sim_->cartridge().read_blocks(0, 0, spec.sectors, image.data()));
+    const std::string path = dir_ + "/roundtrip.img";
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(image.size(), std::fwrite(image.data(), 1, image.size(), f));
+    std::fclose(f);
+    std::string out;
+    FILE* p = popen(("/usr/bin/udfinfo --blocksize=2048 " + path + " 2>&1").c_str(), "r");
+    ASSERT_NE(nullptr, p);
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p)) out += buf;
+    EXPECT_EQ(0, pclose(p)) << out;
+    EXPECT_EQ(std::string::npos, out.find("rror")) << out;
+  }
+};
+
+TEST_F(MountRoundTrip, AFolderAndItsFileSurviveUnmountAndRemount) {
+  track_room_ = 0x50000;  // media resources above the limits
+  prepare(udf_test::MediumClass::WriteOnce);
+  const std::uint32_t metadata_loc = layout_.metadata_file_loc;
+  create_and_unmount();
+  ASSERT_TRUE(agent_ended());
+  // Twice: with whatever file-system cache the unmount left, then with none.
+  for (bool cache_deleted : {false, true}) {
+    SCOPED_TRACE(cache_deleted ? "cache deleted" : "cache kept");
+    if (cache_deleted) mdcudfsr_metacache_fsmanage_delete(mnt_.get(), nullptr);
+    ASSERT_EQ(0, host_mount());
+    EXPECT_NE(metadata_loc, record()->metadata_file_loc) << "the mount found the moved metadata file";
+    expect_both_listed();
+    ASSERT_EQ(0, host_unmount(1));
+    ASSERT_TRUE(agent_ended());
+  }
+  expect_udfinfo_parses(udf_test::MediumClass::WriteOnce);
 }
 
 }  // namespace
