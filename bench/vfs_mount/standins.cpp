@@ -36,8 +36,6 @@ int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_ex
                                               int) {
   unreached("cache_check_metadata_aed_newlist");
 }
-int mdcudfsr_init_partitions_rollback(mdcudfsr_mount*, vfs_context_t, int) { unreached("init_partitions_rollback"); }
-int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount*, vfs_context_t) { unreached("flush_descriptor"); }
 int mdcudfsr_flush_descriptor_to_fscache_file_re(mdcudfsr_mount*, vfs_context_t) { unreached("flush_descriptor_re"); }
 int mdcudfsr_make_defect_map(mdcudfsr_mount*, vfs_context_t, int) { unreached("make_defect_map"); }
 int mdcudfsr_cluster_read_buff_mount(mdcudfsr_mount*, const char*) { return 0; }

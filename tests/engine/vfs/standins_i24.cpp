@@ -1,12 +1,12 @@
 // Recording stand-ins of the routines the mount and the unmount call that
-// other sources build (rollback partitions, descriptor copy into the cache
-// file, defect map, read-ahead thread, next track). Each records its call
+// other sources build (descriptor copy into the cache file of rewritable
+// media, defect map, read-ahead thread, next track, file visibility). Each
+// records its call
 // with its arguments and answers what the test scheduled (0 by default).
 #include "standins_i24.h"
 
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvfs/mdcudfsr_mount_calls.h"
-#include "kelvfs/mdcudfsr_partitions.h"
 
 struct mdcudfsr_cache_node;
 int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node* node, int visible);
@@ -28,15 +28,6 @@ int mount_call(const std::string& call) {
 
 using vfs_test::mount_call;
 
-// A successful answer sets the partitions up from the descriptors, as the
-// rollback routine does when the rollback point is the volume's own.
-int mdcudfsr_init_partitions_rollback(mdcudfsr_mount* mnt, vfs_context_t ctx, int main) {
-  const int r = mount_call("init_partitions_rollback " + std::to_string(main));
-  return r ? r : mdcudfsr_init_partitions(mnt, ctx, 0, 0);
-}
-int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount*, vfs_context_t) {
-  return mount_call("flush_descriptor_to_fscache_file");
-}
 int mdcudfsr_flush_descriptor_to_fscache_file_re(mdcudfsr_mount*, vfs_context_t) {
   return mount_call("flush_descriptor_to_fscache_file_re");
 }

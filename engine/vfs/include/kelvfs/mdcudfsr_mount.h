@@ -174,7 +174,6 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   // The image that mdcudfsr_read_cluster_with_lbn hands out; valid until its next call.
   std::vector<std::uint8_t> cluster_read_image;
   // Node cache.
-  std::uint32_t reserve_mode = 0;         // read by the metadata flush passes; 0 on an ordinary mount
   mdcudfsr_cache_node* shadow_node = nullptr;
   std::mutex cache_mutex;                 // guards every directory's name tree
   std::mutex udf_obj_creation_mutex;      // creation gate: bit 0 of the flags while held
