@@ -590,3 +590,26 @@ TEST_F(Mount, FailureBeforeTheChannelStopsTheAgent) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// The first mount of a formatted cartridge writes its cartridge-memory
+// record; a second mount reads 1500h back and leaves it as it was.
+TEST_F(Mount, SecondMountLeavesTheCartridgeRecordUnchanged) {
+  prepare(udf_test::MediumClass::WriteOnce);
+  ASSERT_EQ(0, host_mount());
+  auto& attrs = sim_->cartridge().attributes;
+  ASSERT_TRUE(attrs.count(0x1500));
+  ASSERT_TRUE(attrs.count(0x0800)) << "the constants are written";
+  ASSERT_TRUE(attrs.count(0x0804));
+  const std::vector<std::uint8_t> first = attrs[0x1500].value;
+  ASSERT_EQ(0, std::memcmp(first.data(), "KEL", 3));
+  ASSERT_EQ(0, host_unmount(1));
+  ASSERT_TRUE(agent_ended());
+  ASSERT_EQ(0, host_mount());
+  EXPECT_EQ(first, attrs[0x1500].value);
+}
+
+}  // namespace
