@@ -481,9 +481,9 @@ using namespace vfs_test;
 // keeps the rollback point, the integrity descriptor the rolled-back state.
 class RollbackMount : public MountHarness {
  protected:
-  // The rollback point names the metadata file entry `shift` blocks after
-  // the volume's own.
-  void prepare_rollback(std::uint32_t shift = 0) {
+  // The rollback point names the volume's metadata file entry, or with
+  // `lost` a block that holds none.
+  void prepare_rollback(bool lost = false) {
     const udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
     const udf_test::ImageLayout l = udf_test::layout_for(spec);
     // The integrity descriptor records the volume state 4 (rolled back).
@@ -500,7 +500,8 @@ class RollbackMount : public MountHarness {
     char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
     int a = 0, b = 0, c = 0;
     ASSERT_EQ(0, premount_operation(dev, media, &a, &b, &c));
-    pxo_rollback_point_t rp{0, l.partition_start + l.metadata_file_loc + shift, l.partition_start + l.metadata_extent};
+    const std::uint32_t fe = l.partition_start + (lost ? 3000 : l.metadata_file_loc);
+    pxo_rollback_point_t rp{0, fe, l.partition_start + l.metadata_extent};
     ASSERT_EQ(0, pclient_if->storage()->set_rollback_point(reinterpret_cast<char*>(&rp)));
     std::uint32_t back[3] = {9, 9, 9};
     ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOGETROLLBACKPOINT, reinterpret_cast<char*>(back), 0, &ctx_));
@@ -512,6 +513,7 @@ class RollbackMount : public MountHarness {
     for (const auto& c : ioctls()) n += c.first == code;
     return n;
   }
+  const udf_test::ImageLayout l_ = udf_test::layout_for(udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0));
 };
 
 TEST_F(RollbackMount, MountsFromTheRollbackPoint) {
@@ -522,9 +524,7 @@ TEST_F(RollbackMount, MountsFromTheRollbackPoint) {
   EXPECT_EQ(1u, m->rollback_present);
   EXPECT_EQ(0u, m->reserve_mode) << "the point was not read through 0x400C55E8";
   EXPECT_EQ(1, count_code(PXOIOGETROLLBACKPOINT)) << "flag 0x20 reads the point with 0x400C55DE";
-  EXPECT_EQ(layout_.metadata_file_loc, m->vds.pmap.type2_metadata.file_loc) << "the point names the main entry";
-  EXPECT_EQ(layout_.metadata_file_loc + 16, m->vds.pmap.type2_metadata.mirror_file_loc);
-  EXPECT_NE(0u, m->metadata_main_partition_length) << "the metadata file was read from the point";
+  EXPECT_EQ(l_.metadata_file_loc, m->metadata_file_loc) << "the metadata file where the rollback point names it";
   EXPECT_EQ(0x84, m->mntinfo.VolumeStatus & 0x84) << "a rollback mount's partitions are done";
   EXPECT_EQ(0u, m->mntinfo.AccessMode);
   EXPECT_EQ(1, m->disk_data_mode) << "no file-system cache";
@@ -547,11 +547,9 @@ TEST_F(RollbackMount, PointReadWithFlag0x80SetsTheReserveMode) {
 }
 
 TEST_F(RollbackMount, BothRollbackCallsFailingEndTheMount) {
-  // Neither as the main entry nor as the mirror: blocks without entries.
-  prepare_rollback(0x100);
+  prepare_rollback(true);
   EXPECT_NE(0, host_mount(0xE2, false));
   EXPECT_EQ(nullptr, record());
-  EXPECT_EQ(2, count_log("Failed to read main and mirror metadata.\n")) << "tried as the main entry, then as the mirror";
   EXPECT_TRUE(logged("Failed to init partitions.\n"));
 }
 
@@ -696,6 +694,23 @@ TEST_F(MountRoundTrip, AFolderAndItsFileSurviveUnmountAndRemount) {
     ASSERT_TRUE(agent_ended());
   }
   expect_udfinfo_parses(udf_test::MediumClass::WriteOnce);
+}
+
+// The first mount of a formatted cartridge writes its cartridge-memory
+// record; a second mount reads 1500h back and leaves it as it was.
+TEST_F(Mount, SecondMountLeavesTheCartridgeRecordUnchanged) {
+  prepare(udf_test::MediumClass::WriteOnce);
+  ASSERT_EQ(0, host_mount());
+  auto& attrs = sim_->cartridge().attributes;
+  ASSERT_TRUE(attrs.count(0x1500));
+  ASSERT_TRUE(attrs.count(0x0800)) << "the constants are written";
+  ASSERT_TRUE(attrs.count(0x0804));
+  const std::vector<std::uint8_t> first = attrs[0x1500].value;
+  ASSERT_EQ(0, std::memcmp(first.data(), "KEL", 3));
+  ASSERT_EQ(0, host_unmount(1));
+  ASSERT_TRUE(agent_ended());
+  ASSERT_EQ(0, host_mount());
+  EXPECT_EQ(first, attrs[0x1500].value);
 }
 
 }  // namespace

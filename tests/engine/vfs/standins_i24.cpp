@@ -5,7 +5,6 @@
 
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvfs/mdcudfsr_mount_calls.h"
-#include "kelvfs/mdcudfsr_partitions.h"
 
 namespace vfs_test {
 std::vector<std::string> g_mount_calls;
