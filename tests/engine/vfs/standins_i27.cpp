@@ -58,7 +58,7 @@ int mdcudfsr_vnop_disc_unlock(mdcudfsr_mount* mnt, vfs_context_t) {
   return 0;
 }
 
-// ---- the track controls, the defect map and the visibility control. Each records its call with its arguments and answers what the
+// ---- the track controls and the visibility control. Each records its call with its arguments and answers what the
 // test set in g_i27_answers.
 namespace vfs_test {
 I27Answers g_i27_answers;
@@ -82,11 +82,6 @@ int mdcudfsr_mdcfsctrl_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* cha
   const int mount_answer = vfs_test::mount_call("mount_next_track");
   if (changed) *changed = 0;
   return next_answer(vfs_test::g_i27_answers.next_track, mount_answer);
-}
-int mdcudfsr_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount) {
-  vfs_test::record_i27("make_defect_map " + std::to_string(on_mount));
-  const int mount_answer = vfs_test::mount_call("make_defect_map " + std::to_string(on_mount));
-  return next_answer(vfs_test::g_i27_answers.defect_map, mount_answer);
 }
 // The visibility control of the file-system controls, reached by the node
 // cache's scan of parity streams (none in these volumes).

@@ -1,5 +1,5 @@
 // Recording stand-ins for the routines of other folders that the UDF code
-// reaches and that are not built yet (defect finder). Each records its call; none is reached by the paths these suites test, which
+// reaches and that are not built yet. Each records its call; none is reached by the paths these suites test, which
 // the recorded list lets a test confirm.
 #include "vfs_support.h"
 
@@ -17,9 +17,6 @@ int record(const char* name) {
 }
 }  // namespace
 
-int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount*, vfs_context_t, uint32_t, uint32_t, uint32_t*) {
-  return record("find_defect_and_change_NWA");
-}
 uint32_t mdcudfsr_perm_unix2udf(uint32_t) {
   record("perm_unix2udf");
   return 0;
