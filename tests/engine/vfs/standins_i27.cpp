@@ -66,8 +66,7 @@ int wrap_disc_unlock(mdcudfsr_mount* mnt, vfs_context_t) {
   return 0;
 }
 
-// ---- the node-cache passes, the cache-file copy, the track controls and the
-// defect map. Each records its call with its arguments and answers what the
+// ---- the track controls and the visibility control. Each records its call with its arguments and answers what the
 // test set in g_i27_answers.
 namespace vfs_test {
 I27Answers g_i27_answers;
@@ -82,35 +81,6 @@ int next_answer(std::vector<int>& queue, int otherwise) {
 }
 }  // namespace
 
-int mdcudfsr_cache_flush(mdcudfsr_mount* mnt, vfs_context_t, int* wrote, uint32_t*, int exclude, int* defect_hit,
-                         int keep) {
-  auto& a = vfs_test::g_i27_answers;
-  vfs_test::record_i27("cache_flush " + std::to_string(exclude) + "," + std::to_string(keep) +
-                       " all=" + std::to_string(mnt->flushAllMetadata));
-  const int err = next_answer(a.cache_flush, 0);
-  if (wrote) *wrote = err ? 0 : a.wrote;
-  if (defect_hit) *defect_hit = err ? a.retryable : 0;
-  if (!err && a.on_cache_flush) a.on_cache_flush(mnt);
-  return err;
-}
-int mdcudfsr_cache_flush_full(mdcudfsr_mount* mnt, vfs_context_t, uint32_t*, int exclude, int* defect_hit, int keep) {
-  auto& a = vfs_test::g_i27_answers;
-  vfs_test::record_i27("cache_flush_full " + std::to_string(exclude) + "," + std::to_string(keep) +
-                       " all=" + std::to_string(mnt->flushAllMetadata));
-  const int err = next_answer(a.cache_flush_full, 0);
-  if (defect_hit) *defect_hit = err ? a.retryable : 0;
-  return err;
-}
-int mdcudfsr_cache_check_metadata_aed(mdcudfsr_mount*, uint32_t extra, uint32_t* need_full, int force) {
-  auto& a = vfs_test::g_i27_answers;
-  vfs_test::record_i27("check_metadata_aed " + std::to_string(extra) + "," + std::to_string(force));
-  if (need_full) *need_full = a.need_full;
-  return 0;
-}
-int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount*, vfs_context_t) {
-  vfs_test::record_i27("flush_descriptor_to_fscache_file");
-  return vfs_test::mount_call("flush_descriptor_to_fscache_file");
-}
 int wrap_write_next_track(mdcudfsr_mount*, vfs_context_t) {
   vfs_test::record_i27("write_next_track");
   return next_answer(vfs_test::g_i27_answers.next_track, 0);
@@ -134,10 +104,4 @@ int wrap_make_defect_map(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount) {
   const int mount_answer = vfs_test::mount_call("make_defect_map " + std::to_string(on_mount));
   if (!mount_scripted && !scripted_here) return real_make_defect_map(mnt, ctx, on_mount);
   return next_answer(vfs_test::g_i27_answers.defect_map, mount_answer);
-}
-// Directory entries are written by the node cache's passes, which these
-// suites stand in for: never reached.
-int mdcudfsr_cache_write_fid(mdcudfsr_mount*, uint8_t*, mdcudfsr_udf_node_fields*, uint32_t, int) {
-  vfs_test::record_i27("cache_write_fid");
-  return -1;
 }

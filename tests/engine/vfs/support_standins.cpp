@@ -1,6 +1,4 @@
-// Recording stand-ins for routines of other folders that the UDF code
-// reaches; each records its call; none is reached by the paths these suites
-// test, which the recorded list lets a test confirm.
+// The list of calls the suites' recording stand-ins make.
 #include "vfs_support.h"
 
 #include "kelvfs/mdcudfsr_sync.h"
@@ -10,14 +8,3 @@ namespace vfs_test {
 std::vector<std::string> g_standin_calls;
 }
 
-namespace {
-int record(const char* name) {
-  vfs_test::g_standin_calls.emplace_back(name);
-  return 5;
-}
-}  // namespace
-
-int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t, uint32_t*,
-                                              int) {
-  return record("cache_check_metadata_aed_newlist");
-}
