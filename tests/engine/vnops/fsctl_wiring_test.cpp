@@ -24,7 +24,7 @@ class Wiring : public FsctlVolume {
     FsctlVolume::SetUp();
     mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
     saved_.assign(rows, rows + mdcudfsr_fsctl_row_count());
-    mdcudfsr_fsctl_install_file_controls();
+    mdcudfsr_fsctl_install_file_controls(rows, mdcudfsr_fsctl_row_count());
     start_tree();
   }
   void TearDown() override {
