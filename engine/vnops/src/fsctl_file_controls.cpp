@@ -152,9 +152,8 @@ const mdcudfsr_fsctl_binding kBindings[] = {
 const mdcudfsr_fsctl_binding* mdcudfsr_fsctl_file_controls() { return kBindings; }
 std::size_t mdcudfsr_fsctl_file_control_count() { return std::size(kBindings); }
 
-void mdcudfsr_fsctl_install_file_controls() {
-  mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
+void mdcudfsr_fsctl_install_file_controls(mdcudfsr_fsctl_row* rows, std::size_t count) {
   for (const mdcudfsr_fsctl_binding& b : kBindings)
-    for (std::size_t i = 0; i < mdcudfsr_fsctl_row_count(); ++i)
+    for (std::size_t i = 0; i < count; ++i)
       if (rows[i].code == b.code && rows[i].vnode == b.vnode) rows[i].handler = b.handler;
 }

@@ -332,7 +332,11 @@ int mdcudfsr_mdcfsctrl_get_child_node_list(mdcudfsr_mount* mnt, MDCFS_NODE_LIST*
 
 int mdcudfsr_mdcfsctrl_get_file_count(mdcudfsr_mount* mnt, MDCFS_FILE_COUNT* rec, vfs_context_t) {
   if (!mnt || !rec) return 22;
-  return mdcudfsr_cache_get_object_count(mnt, 1, &rec->NumberOfFiles, &rec->NumberOfDirectories);
+  std::uint32_t files = 0, dirs = 0;
+  const int err = mdcudfsr_cache_get_object_count(mnt, 1, &files, &dirs);
+  rec->NumberOfFiles = files;
+  rec->NumberOfDirectories = dirs;
+  return err;
 }
 
 int mdcudfsr_mdcfsctrl_get_unique_id(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, std::uint64_t* id,

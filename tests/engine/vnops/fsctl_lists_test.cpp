@@ -102,10 +102,10 @@ TEST_F(Lists, HashListKeepsCountingWhenTheBufferIsFull) {
   EXPECT_EQ(2u, r.CopiedCount);
   MDCFS_HASH_ENTRY head;
   std::memcpy(&head, buf.data(), sizeof head);
-  EXPECT_EQ(mdcudfsr_node_unique_id(d), head.UniqueId);
+  EXPECT_EQ(mdcudfsr_node_unique_id(d), std::uint64_t{head.UniqueId});
   EXPECT_EQ(0u, head.HashLength);
   std::memcpy(&head, buf.data() + 16, sizeof head);
-  EXPECT_EQ(mdcudfsr_node_unique_id(x), head.UniqueId);
+  EXPECT_EQ(mdcudfsr_node_unique_id(x), std::uint64_t{head.UniqueId});
   EXPECT_EQ(2u, head.HashType);
   EXPECT_EQ(30u, head.HashLength);
   EXPECT_EQ(0xAA, buf[16 + 16 + 29]);
@@ -170,7 +170,7 @@ TEST_F(Lists, FileListOfADirectoryFillsTheBufferDirectoryFirst) {
   EXPECT_STREQ("d", e[0].Name);
   EXPECT_EQ(MDCFS_NODE_ATTR_DIRECTORY, e[0].Attributes & MDCFS_NODE_ATTR_DIRECTORY);
   EXPECT_STREQ("a", e[1].Name);
-  EXPECT_EQ(mdcudfsr_node_unique_id(d), e[1].ParentUniqueId);
+  EXPECT_EQ(mdcudfsr_node_unique_id(d), std::uint64_t{e[1].ParentUniqueId});
   r = node_list("/", &buf);
   r.BufferSize = 0;
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_file_node_list(mnt_.get(), &r, &ctx_));
@@ -216,9 +216,9 @@ TEST_F(Lists, ChildListCarriesZoneMapTimesAndTheAttributeRule) {
     EXPECT_STREQ(cases[i].name, e.Name);
     EXPECT_EQ(cases[i].attributes, e.Attributes) << cases[i].name;
     EXPECT_EQ(0x5, e.ZoneMap);
-    EXPECT_EQ(1700000000u, e.CreationSeconds);
-    EXPECT_EQ(123456u, e.CreationMicroseconds);
-    EXPECT_EQ(1700000060u, e.ModificationSeconds);
+    EXPECT_EQ(1700000000u, std::uint64_t{e.CreationSeconds});
+    EXPECT_EQ(123456u, std::uint64_t{e.CreationMicroseconds});
+    EXPECT_EQ(1700000060u, std::uint64_t{e.ModificationSeconds});
   }
   EXPECT_TRUE(free_for_another_thread(d)) << "the child list unlocks the directory";
 }

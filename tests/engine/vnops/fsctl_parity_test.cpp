@@ -194,7 +194,7 @@ TEST_F(Parity, ParityAllocation) {
   give_parity_info(f, {{100, 0x10000}, {300, 0x8000}, {500, 100}});
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_parity_allocation(mnt_.get(), f, &r, &ctx_));
   EXPECT_EQ(3u, r.TotalSpaceCount);
-  EXPECT_EQ(0x18064u, r.TotalLength);
+  EXPECT_EQ(0x18064u, std::uint64_t{r.TotalLength});
   MDCFS_SPACE_ENTRY e[2] = {};
   r.SpaceEntries = reinterpret_cast<std::uintptr_t>(e);
   r.TotalSpaceCount = 2;
@@ -227,7 +227,7 @@ TEST_F(Parity, ParityDataFromAnOffsetInsideTheSecondUnit) {
   r.pReadDataBuffer = reinterpret_cast<std::uintptr_t>(out.data());
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_parity_data(mnt_.get(), f, &r, &ctx_));
   const std::uint64_t rest_of_first = 0x20000 - (0x10000 + 2048 * 3 + 5);
-  EXPECT_EQ(rest_of_first + 0x10000, r.ReadSize) << "the extents end before the size asked for";
+  EXPECT_EQ(rest_of_first + 0x10000, std::uint64_t{r.ReadSize}) << "the extents end before the size asked for";
   EXPECT_EQ(64 + 32 + 3, out[0]);
   EXPECT_EQ(64 + 32 + 4, out[2048 - 5]);
   EXPECT_EQ(127, out[rest_of_first - 1]);
@@ -252,7 +252,7 @@ TEST_F(Parity, ParityDataSizeBounds) {
   }
   r.ReadSize = MDCFS_PARITY_READ_MAX;  // served; the extent ends first
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_parity_data(mnt_.get(), f, &r, &ctx_));
-  EXPECT_EQ(4096u, r.ReadSize);
+  EXPECT_EQ(4096u, std::uint64_t{r.ReadSize});
 }
 
 }  // namespace

@@ -90,9 +90,9 @@ TEST_F(VolumeItems, VersionsAndSizeInformation) {
   EXPECT_EQ(0x10000u, s.Reserved1);
   std::uint32_t total = 0, free_blocks = 0;
   ASSERT_EQ(0, mdcudfsr_get_volume_size_info(mnt_.get(), &ctx_, &total, &free_blocks, nullptr, nullptr, 0));
-  EXPECT_EQ(total, s.TotalBlocks);
-  EXPECT_EQ(free_blocks, s.FreeBlocks);
-  EXPECT_EQ(free_blocks, s.Reserved2);
+  EXPECT_EQ(total, std::uint64_t{s.TotalBlocks});
+  EXPECT_EQ(free_blocks, std::uint64_t{s.FreeBlocks});
+  EXPECT_EQ(free_blocks, std::uint64_t{s.Reserved2});
   EXPECT_EQ(22, mdcudfsr_mdcfsctrl_get_statfs_sizeinfo(mnt_.get(), nullptr, &ctx_));
   EXPECT_TRUE(logged("statfs_sizeinfo"));
 }

@@ -24,7 +24,7 @@ class Wiring : public FsctlVolume {
     FsctlVolume::SetUp();
     mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
     saved_.assign(rows, rows + mdcudfsr_fsctl_row_count());
-    mdcudfsr_fsctl_install_file_controls();
+    mdcudfsr_fsctl_install_file_controls(rows, mdcudfsr_fsctl_row_count());
     start_tree();
   }
   void TearDown() override {
@@ -77,7 +77,7 @@ TEST_F(Wiring, InterfaceSendersGetTheRecordsTheyRead) {
   ASSERT_EQ(0, send(root, kel::kFsctlGetStatfsSizeInfo, &size));
   EXPECT_EQ(2048u, size.BlockSize);
   EXPECT_EQ(0x10000u, size.Reserved1);
-  EXPECT_EQ(size.FreeBlocks, size.Reserved2);
+  EXPECT_EQ(std::uint64_t{size.FreeBlocks}, std::uint64_t{size.Reserved2});
 
   std::int64_t last = 0;
   ASSERT_EQ(0, send(root, kel::kFsctlGetLastFileIndex, &last));

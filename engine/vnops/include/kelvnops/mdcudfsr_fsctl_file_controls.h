@@ -15,6 +15,6 @@ struct mdcudfsr_fsctl_binding {
 // The bindings, one per table row these controls serve.
 const mdcudfsr_fsctl_binding* mdcudfsr_fsctl_file_controls();
 std::size_t mdcudfsr_fsctl_file_control_count();
-// Puts the handlers into the rows of the control table; rows it does not
+// Puts the handlers into the rows of a control table; rows it does not
 // serve are left as they are.
-void mdcudfsr_fsctl_install_file_controls();
+void mdcudfsr_fsctl_install_file_controls(mdcudfsr_fsctl_row* rows, std::size_t count);
