@@ -88,8 +88,10 @@ HRESULT HandlerFrame::Finish() {
   return status;
 }
 
-bool HandlerFrame::CheckVersion(const char* path, std::uint32_t generation, std::uint32_t version) {
-  KELFS_OBJECT_INFO info;
+bool HandlerFrame::CheckVersion(const char* path, std::uint32_t generation, std::uint32_t version,
+                                KELFS_OBJECT_INFO* out) {
+  KELFS_OBJECT_INFO own;
+  KELFS_OBJECT_INFO& info = out ? *out : own;
   std::memset(&info, 0, sizeof info);
   if (!Engine(CallSlot(ops.GetPathInfo, path, 0u, &info), __LINE__)) return false;
   std::uint32_t g = kMetaUnknown, v = kMetaUnknown;
@@ -232,6 +234,11 @@ const RequestHandlers& StandardRequestHandlers() {
   static const RequestHandlers table = [] {
     RequestHandlers h;
     h.Check = OnCheck;
+    h.Format = OnFormat;
+    h.Archive = OnArchive;
+    h.Restore = OnRestore;
+    h.Sync = OnSync;
+    h.BeforeUnmount = EndPackedSessionBeforeUnmount;
     h.Rename = OnRename;
     h.Delete = OnDelete;
     h.CreateDirectory = OnCreateDirectory;

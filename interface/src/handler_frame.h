@@ -7,10 +7,13 @@
 
 #include "KelDriveSDK/quorvel_api.h"
 
+#include <memory>
 #include <utility>
 #include <vector>
 
 namespace kel {
+
+class HandlerFrame;
 
 // A slot call; a slot the table does not have answers 19 (no device).
 template <class Fn, class... A>
@@ -23,6 +26,35 @@ auto CallSlot(Fn fn, A&&... args) -> decltype(fn(std::forward<A>(args)...)) {
 // medium's rollback points; the HRESULT of the first that failed.
 HRESULT QueryRollbackPoints(std::uint64_t seq, const char* medium_cookie,
                             std::vector<_KEL_SDK_ROLLBACK_INFO>* points);
+
+// The fragment buffer of one Archive, Restore or Verify request, with the
+// record that "KelFragment" reads.
+struct FragmentExchange {
+  KelFragmentRecord record{};
+  std::unique_ptr<std::uint8_t[]> buffer;
+};
+
+// Sends "KelFragment" and reads request lines until "FailureCallback" or
+// "OpenFragmentFileCallback" (others are queued), then allocates IOSize
+// bytes. 0, or a Win32 code (a parse failure's low 16 bits, 8 without
+// memory, the send's error).
+DWORD WaitForFragmentFile(CKelInterface& itf, std::uint64_t seq, FragmentExchange& x);
+// Sends "KelFragment" and reads request lines until "FailureCallback" or
+// "WriteCallback"; a WriteCallback naming more bytes than the buffer holds
+// is refused with 87.
+DWORD WaitForWriteCallback(CKelInterface& itf, std::uint64_t seq, FragmentExchange& x);
+// Reads request lines until "FailureCallback" or "ReadCallback".
+DWORD WaitForReadCallback(CKelInterface& itf, FragmentExchange& x);
+
+// Ends the writer's packed session (phase 4) and clears the packed base
+// block and count; the end's result as a Win32 code.
+DWORD EndPackedSession(HandlerFrame& f);
+
+// Writes the changed metadata files (phase 6), ends the packed session in
+// packed write mode and flushes the volume (phase 4); 0 or the Win32 code of
+// the first failure (82 a file cannot be made, 29 a short write, 8 no
+// image buffer).
+DWORD SaveMetaDataFiles(HandlerFrame& f, bool full);
 
 class HandlerFrame {
  public:
@@ -53,7 +85,9 @@ class HandlerFrame {
 
   // Version check of a file (Rename, Delete): 0x80070002 when the stored
   // generation and version are both known and differ from the given pair.
-  bool CheckVersion(const char* path, std::uint32_t generation, std::uint32_t version);
+  // The object's record goes to *info when given.
+  bool CheckVersion(const char* path, std::uint32_t generation, std::uint32_t version,
+                    KELFS_OBJECT_INFO* info = nullptr);
 
   CKelInterface& itf;
   const FileSystemOperations& ops;

@@ -8,6 +8,9 @@ namespace kel {
 HRESULT OnRollbackMount(CKelInterface& itf, std::uint64_t seq, std::uint32_t slot,
                         std::uint32_t metadata_fe_lsn, std::uint32_t fsd_lsn) {
   HandlerFrame f(itf, seq);
+  // A packed session holds handles of the state mounted now: it ends there
+  // before another state is mounted.
+  if (!f.Win32(EndPackedSession(f))) return f.Finish();
   if (itf.Mounted()) {
     f.Phase(kPhaseUnmount);
     // A failed unmount leaves the volume mounted, and the flag says so.

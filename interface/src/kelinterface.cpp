@@ -65,7 +65,9 @@ HRESULT CKelInterface::Run(const char* medium_cookie) {
 }
 
 HRESULT CKelInterface::Dispatch(const char* cookie) {
-  const kel::RequestRecord& r = m_request;
+  // The handler gets copies: one that waits for a callback parses the next
+  // lines into the current request, which would change its own parameters.
+  const kel::RequestRecord r = m_request;
   const kel::RequestParameters& p = r.Params;
   const kel::RequestHandlers* h = m_handlers;
   const char* name = r.Name.c_str();
@@ -117,7 +119,7 @@ HRESULT CKelInterface::Dispatch(const char* cookie) {
       served = call(h ? h->DeleteDirectory : nullptr, r.SequenceNumber, name);
       break;
     case kel::kOpSync:
-      served = call(h ? h->Sync : nullptr, r.SequenceNumber, cookie, std::string(r.Name));
+      served = call(h ? h->Sync : nullptr, r.SequenceNumber, cookie, r.Name);
       break;
     case kel::kOpReadDirectory:
       served = call(h ? h->ReadDirectory : nullptr, r.SequenceNumber, name);
@@ -147,6 +149,7 @@ HRESULT CKelInterface::Dispatch(const char* cookie) {
 
 void CKelInterface::UnmountVolume() {
   std::lock_guard<platform::CriticalSection> lk(m_lock);
+  if (m_handlers && m_handlers->BeforeUnmount) m_handlers->BeforeUnmount(*this, m_request.SequenceNumber);
   SetUnmounting(true);
   SetDriveCommandSequence(m_request.SequenceNumber);
   SetDriveCommandPhase(2);

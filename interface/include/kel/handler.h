@@ -43,9 +43,6 @@ struct HandlerState {
   // cleared by a default mount): its metadata store stays loaded in full,
   // so nothing is written back over the older state.
   bool RollbackMounted = false;
-  // Packed-write bookkeeping of the Archive handler.
-  std::uint64_t PackedBaseBlock = 0;
-  std::uint64_t PackedBlockCount = 0;
 };
 
 // The state of an interface, made at its first use; it is the interface's
@@ -59,6 +56,18 @@ const RequestHandlers& StandardRequestHandlers();
 // Handlers ("Check" and "Recognise" share OnCheck).
 HRESULT OnCheck(CKelInterface& itf, std::uint64_t seq, const char* medium_cookie);
 HRESULT OnGetVolumeInfo(CKelInterface& itf, std::uint64_t seq);
+HRESULT OnFormat(CKelInterface& itf, std::uint64_t seq, const char* volume_id, std::uint32_t replica);
+HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::uint32_t fragment,
+                  std::uint32_t generation, std::uint32_t version, std::uint32_t kernel_interface,
+                  std::uint64_t block_number, std::uint64_t creation_time,
+                  std::uint64_t modification_time);
+// "Restore" and "Verify" (offset 0, length 0: the whole file).
+HRESULT OnRestore(CKelInterface& itf, std::uint64_t seq, const char* name, std::uint32_t generation,
+                  std::uint32_t version, std::uint64_t fragment_offset, std::uint64_t length);
+HRESULT OnSync(CKelInterface& itf, std::uint64_t seq, const char* medium_cookie, std::string reason);
+// "UnmountVolume" runs it before the Unmount slot: the writer's packed
+// session ends, so that no archived file stays on its placeholder.
+void EndPackedSessionBeforeUnmount(CKelInterface& itf, std::uint64_t seq);
 HRESULT OnReadDirectory(CKelInterface& itf, std::uint64_t seq, const char* name);
 HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const char* new_name,
                  std::uint32_t old_generation, std::uint32_t old_version,

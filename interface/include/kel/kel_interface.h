@@ -62,6 +62,9 @@ struct RequestHandlers {
   HRESULT (*RollbackMount)(CKelInterface& itf, std::uint64_t seq, std::uint32_t slot,
                            std::uint32_t metadata_fe_lsn, std::uint32_t fsd_lsn) = nullptr;
   HRESULT (*UpdateArchiveInfo)(CKelInterface& itf, std::uint64_t seq, const char* name) = nullptr;
+  // Run by "UnmountVolume" before the Unmount slot: ends what the handlers
+  // left open on the volume (the writer's packed session).
+  void (*BeforeUnmount)(CKelInterface& itf, std::uint64_t seq) = nullptr;
 };
 
 // Installs the handler table that interfaces built afterwards use (nullptr:

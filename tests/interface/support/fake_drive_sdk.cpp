@@ -35,3 +35,11 @@ std::uint64_t KelDriveSDK_Quorvel_GetRollbackInfo(const char16_t* path,
   points.insert(points.end(), s.points.begin(), s.points.end());
   return 0;
 }
+
+std::uint64_t KelDriveSDK_DoFinalize(const char16_t* path) {
+  auto& s = fakeengine::sdk();
+  std::string narrow;
+  for (const char16_t* p = path; p && *p; ++p) narrow += static_cast<char>(*p);
+  s.calls.push_back("DoFinalize(" + narrow + ")@" + std::to_string(kel::CurrentDriveCommandContext().Phase));
+  return s.finalize_result;
+}

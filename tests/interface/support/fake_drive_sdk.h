@@ -15,9 +15,10 @@ namespace fakeengine {
 struct FakeDriveSdk {
   std::uint64_t set_callbacks_result = 0;
   std::uint64_t rollback_result = 0;
+  std::uint64_t finalize_result = 0;
   std::vector<_KEL_SDK_ROLLBACK_INFO> points;
   // "SetCallbacks(seq,mode)@phase", "GetRollbackInfo(path)@phase" (the
-  // phase of the drive-command context at the call).
+  // phase of the drive-command context at the call), "DoFinalize(path)@phase".
   std::vector<std::string> calls;
   KelSdkMountCallback mount = nullptr;
   KelSdkUnmountCallback unmount = nullptr;

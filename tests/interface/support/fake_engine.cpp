@@ -150,6 +150,7 @@ int CreateFile(const char* folder, const char* name, std::size_t name_size, char
     }
     *handle = handleOf(*n);
   }
+  g_engine.last_created = normal;
   return 0;
 }
 
@@ -402,6 +403,7 @@ void FakeEngine::reset() {
   list_dots = true;
   fsctl_answers.clear();
   next_id = 1000;
+  last_created.clear();
   calls.clear();
   logs.clear();
   nodes.clear();

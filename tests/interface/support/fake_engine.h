@@ -80,6 +80,8 @@ class FakeEngine {
   Node* byHandle(void* handle);
   std::string pathOf(std::uint32_t id) const;
   std::uint32_t next_id = 1000;
+  // The path of the file the last successful CreateFile made or opened.
+  std::string last_created;
   // Keyed by path without regard to the case of ASCII letters, as the
   // engine's path tree resolves names.
   struct NoCaseLess {

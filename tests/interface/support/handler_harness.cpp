@@ -1,5 +1,6 @@
 #include "handler_harness.h"
 #include "harness_io.h"
+#include "recording_writer.h"
 
 #include "kel/config.h"
 #include "kel/entry.h"
@@ -61,10 +62,15 @@ HandlerHarness::HandlerHarness(kelsim::HarnessOptions options) {
   sim_->service().clear_transcript();
   table_ = kel::StandardRequestHandlers();
   g_current = this;
-  table_.Sync = [](CKelInterface& itf, std::uint64_t, const char*, std::string) -> HRESULT {
+  // A "Sync" with the reason "probe" runs the test's probe on the live
+  // interface; every other reason is the real Sync.
+  table_.Sync = [](CKelInterface& itf, std::uint64_t seq, const char* cookie, std::string reason) -> HRESULT {
+    if (reason != "probe") return kel::OnSync(itf, seq, cookie, reason);
     if (g_current && g_current->probe) g_current->probe(itf);
     return 0;
   };
+  writer().reset();
+  kel::SetUserDataWriter(&recordingWriterPort());
   kel::SetRequestHandlers(&table_);
   cookie_io_functions_t io{};
   io.write = SinkWrite;
@@ -77,6 +83,7 @@ HandlerHarness::~HandlerHarness() {
   kel::SetRequestStream(nullptr);
   kel::SetResponseStream(nullptr);
   kel::SetRequestHandlers(nullptr);
+  kel::SetUserDataWriter(nullptr);
   kel::SetMediumCookie(0);
   g_current = nullptr;
   if (in_) std::fclose(in_);
@@ -94,10 +101,10 @@ void HandlerHarness::setRegistry(const std::vector<std::string>& lines) {
   harness_io::writeRegistry(dir_ + "/registry.reg", lines);
 }
 
-void HandlerHarness::run(const std::string& requests) {
+std::uint16_t HandlerHarness::run(const std::string& requests, const FileSystemOperations* ops) {
   harness_io::feedRequests(in_, requests);
   // The end of input ends the loop with the parser's error.
-  quorvel_kel_run(&fakeengine::operations(), sim_->cookie_text().c_str());
+  return quorvel_kel_run(ops ? ops : &fakeengine::operations(), sim_->cookie_text().c_str());
 }
 
 void HandlerHarness::sinkWrite(const char* data, std::size_t size) {
@@ -106,7 +113,12 @@ void HandlerHarness::sinkWrite(const char* data, std::size_t size) {
     if (e.is_notice()) ++notices_now;
   for (std::size_t i = 0; i < size; ++i) {
     bytes_ += data[i];
-    if (data[i] == '\0') notices_before_.push_back(notices_now);
+    if (data[i] == '\0') {
+      notices_before_.push_back(notices_now);
+      const std::string element = bytes_.substr(element_start_, bytes_.size() - 1 - element_start_);
+      element_start_ = bytes_.size();
+      if (onElement) onElement(element);
+    }
   }
 }
 

@@ -31,8 +31,13 @@ class HandlerHarness {
   // Runs the loop over these request lines until the end of input (each
   // run is a new request interface, as a new engine process would be). A
   // "Sync" line runs the probe on the live interface instead of a handler.
-  void run(const std::string& requests);
+  // ops: another operation table than the fake engine's. The loop's result
+  // (the engine process's exit code).
+  std::uint16_t run(const std::string& requests, const FileSystemOperations* ops = nullptr);
   std::function<void(CKelInterface&)> probe;
+  // Called with each element as it is written (a host that fills or reads
+  // the fragment buffer the element names).
+  std::function<void(const std::string&)> onElement;
 
   // The elements written so far, and those since the last call.
   std::vector<std::string> elements();
@@ -56,6 +61,7 @@ class HandlerHarness {
   std::FILE* out_ = nullptr;
   std::size_t seen_ = 0;
   std::string bytes_;
+  std::size_t element_start_ = 0;
   std::vector<std::size_t> notices_before_;
   std::unique_ptr<kelsim::SimHarness> sim_;
   kel::RequestHandlers table_;

@@ -31,7 +31,12 @@ int Unmount(bool force) {
   return g_engine.unmount_result;
 }
 int Format(bool, bool) { note("Format"); return 0; }
-int FsInfo(PKELFS_VOLUME_INFO) { note("FsInfo"); return 0; }
+int FsInfo(PKELFS_VOLUME_INFO info) {
+  note("FsInfo");
+  std::lock_guard<std::mutex> lk(g_engine.mu);
+  if (g_engine.fill_volume && info) *info = g_engine.volume;
+  return 0;
+}
 int Flush(bool) { note("Flush"); return 0; }
 int Rebuild(const void* data);
 
@@ -155,7 +160,7 @@ int fileIoctl(FakeFile* f, unsigned code, void* data) {
 }
 }  // namespace store
 
-int CreateFile(const char* folder, const char* name, std::size_t, char*, void**) {
+int CreateFile(const char* folder, const char* name, std::size_t name_size, char* name_out, void** handle) {
   std::lock_guard<std::mutex> lk(g_engine.mu);
   if (!g_engine.file_store) {
     g_engine.calls.push_back("CreateFile");
@@ -164,9 +169,16 @@ int CreateFile(const char* folder, const char* name, std::size_t, char*, void**)
   const std::string fo = folder ? folder : "", na = name ? name : "";
   g_engine.calls.push_back("CreateFile(" + fo + "," + na + ")");
   if (int r = store::result("CreateFile")) return r;
-  const std::string path = fo.empty() ? (g_engine.packed_store ? "/" + na : na) : fo + "/" + na;
+  const std::string path = fo.empty() ? (g_engine.packed_store ? "/" + na : na) : fo == "/" ? "/" + na : fo + "/" + na;
   if (g_engine.files.count(path)) return 17;
   g_engine.files[path].id = g_engine.next_id++;
+  // The request handlers' call: the stored name and a handle of the file.
+  if (name_out && name_size) std::strncpy(name_out, path.c_str() + (path[0] == '/' ? 1 : 0), name_size);
+  if (handle) {
+    static std::uintptr_t next = 0x800000;
+    *handle = reinterpret_cast<void*>(next += 0x10);
+    g_engine.open_handles[*handle] = path;
+  }
   return 0;
 }
 int OpenFile(const char* path, int mode, void** handle) {
@@ -184,13 +196,15 @@ int OpenFile(const char* path, int mode, void** handle) {
   if (handle) *handle = h;
   return 0;
 }
-int CloseFile(void* handle, bool) {
+int CloseFile(void* handle, bool dummy) {
   std::lock_guard<std::mutex> lk(g_engine.mu);
   if (!g_engine.file_store) {
     g_engine.calls.push_back("CloseFile");
     return 0;
   }
   g_engine.calls.push_back("CloseFile(" + store::pathOf(handle) + ")");
+  // A dummy close leaves the handle usable, as the engine's vnode lives on.
+  if (dummy) return g_engine.open_handles.count(handle) ? 0 : 9;
   return g_engine.open_handles.erase(handle) ? 0 : 9;
 }
 int FileIoctl(void* handle, unsigned code, void* data) {
@@ -405,6 +419,8 @@ void FakeEngine::reset() {
   getpathinfo_extents.clear();
   getpathinfo_result = 0;
   unmount_context = {};
+  fill_volume = false;
+  volume = KELFS_VOLUME_INFO{};
   file_store = false;
   files.clear();
   open_handles.clear();

@@ -55,6 +55,9 @@ struct FakeEngine {
   // The extent count each GetPathInfo call was given.
   std::vector<unsigned> getpathinfo_extents;
   int getpathinfo_result = 0;
+  // With fill_volume set, FsInfo copies volume into the caller's record.
+  bool fill_volume = false;
+  KELFS_VOLUME_INFO volume{};
   // The drive-command context seen by the last Unmount call.
   kel::DriveCommandContext unmount_context;
 
@@ -63,7 +66,9 @@ struct FakeEngine {
   // record their arguments: "CreateFile(folder,name)", "OpenFile(path,mode)",
   // "CloseFile(path)", "FileIoctl(0x%08X)", "SetFileSize(n)",
   // "SetAttributes(mode)", "WriteData(offset,length)", "ReadData(offset,length)",
-  // "GetInfo(path)", "SetFileTimes(c,a,m)". Without it they only record
+  // "GetInfo(path)", "SetFileTimes(c,a,m)"; CreateFile gives the new file's
+  // path without its leading "/" as the stored name and a handle; a dummy
+  // CloseFile (true) leaves a handle usable. Without it they only record
   // their names and answer 0.
   bool file_store = false;
   std::map<std::string, FakeFile> files;

@@ -1,0 +1,61 @@
+// The user-data writer as the request handlers use it: one file at a time is
+// opened, sized, written or read, and closed; the packed session is ended
+// for Format, Sync and reads of packed files. The library's writer serves it
+// unless another is installed (tests install a recording one).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kel {
+
+// One open file of the writer. Results are writer result codes (0 success);
+// LastWin32Error gives the Win32 code of the last failure. Dropping a file
+// without Close gives the writer's open gate back.
+class WriterFile {
+ public:
+  virtual ~WriterFile() = default;
+  // Sets the virtual file pointer.
+  virtual void Seek(std::int64_t pointer) = 0;
+  // Fixes the file's size at the virtual file pointer.
+  virtual std::uint32_t SetEndOfFile() = 0;
+  // Makes sure the writer object exists, then writes through it.
+  virtual std::uint32_t Write(const void* data, std::uint32_t length, std::uint32_t* written) = 0;
+  // Reads through the writer object; no writer object reads 0 bytes.
+  virtual std::uint32_t Read(void* data, std::uint32_t length, std::uint32_t* read) = 0;
+  // Makes sure the writer object exists, then flushes it.
+  virtual std::uint32_t Flush() = 0;
+  // Times in seconds since 1970.
+  virtual std::uint32_t SetFileTime(std::uint64_t creation, std::uint64_t access,
+                                    std::uint64_t modification) = 0;
+  virtual std::uint32_t Close() = 0;
+  virtual std::uint32_t LastWin32Error() const = 0;
+  // Blocks the file's writer object holds in its buffers (packed files
+  // wait there until the session ends); 0 on success.
+  virtual std::uint32_t CacheBlocks(std::uint64_t* blocks) = 0;
+};
+
+struct UserDataWriter {
+  // Opens the file the engine's CreateFile named (stored name) with access
+  // 0x40000000 or 0xC0000000, a port creation disposition 0 to 5 and the
+  // attributes; 0 with the file in *out.
+  std::uint32_t (*Open)(const std::u16string& stored_name, std::uint32_t access,
+                        std::uint32_t port_disposition, std::uint32_t attributes,
+                        std::unique_ptr<WriterFile>* out) = nullptr;
+  // A packed session is open (files wait in the packed buffer).
+  bool (*SessionOpen)() = nullptr;
+  // A session's end runs on the timer thread.
+  bool (*FlushPending)() = nullptr;
+  // Ends the packed session (forced, policy 6); the end's result, 0 when
+  // no session is open.
+  std::uint32_t (*EndSession)() = nullptr;
+};
+
+// The writer the handlers use.
+const UserDataWriter& CurrentUserDataWriter();
+// Installs another writer (nullptr: the library's own). It must outlive its
+// use.
+void SetUserDataWriter(const UserDataWriter* writer);
+
+}  // namespace kel

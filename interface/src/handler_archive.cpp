@@ -1,0 +1,251 @@
+// "Archive": the host's file comes fragment by fragment through the
+// fragment buffer and goes to the volume through the user-data writer; a
+// file already on the volume is compared instead.
+#include "handler_frame.h"
+
+#include "kel/kel_trace.h"
+#include "kel/volctrl.h"
+#include "kel/writer_port.h"
+#include "platform/codepage.h"
+#include "platform/win32.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace kel {
+
+namespace {
+
+constexpr HRESULT kHrDataDiffers = static_cast<HRESULT>(0x8007000Du);
+constexpr HRESULT kHrCannotReplace = static_cast<HRESULT>(0x80010137u);
+constexpr std::uint32_t kWriteAccess = 0x40000000u;
+constexpr std::uint32_t kArchivePortDisposition = 1;
+constexpr std::uint32_t kArchiveAttributes = 0x80;
+constexpr DWORD kShortWrite = 29;
+constexpr DWORD kReadFault = 30;
+constexpr std::uint64_t kNewFile = UINT64_MAX;
+
+struct ArchiveRequest {
+  const char* name;
+  std::uint32_t generation, version;
+  std::uint64_t creation_time, modification_time;
+  bool packed;
+};
+
+// The status of a writer failure: its last Win32 error (a failure that
+// names none still fails).
+bool WriterFailed(HandlerFrame& f, const WriterFile& file) {
+  const DWORD e = file.LastWin32Error();
+  return f.Win32(e ? e : static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+}
+
+// Compares the host's data with the file on the volume, buffer by buffer.
+void CompareWithVolume(HandlerFrame& f, const char* name, FragmentExchange& x) {
+  std::unique_ptr<std::uint8_t[]> compare(
+      new (std::nothrow) std::uint8_t[std::max<std::uint32_t>(x.record.IOSize, 1)]);
+  if (!compare) {
+    f.Phase(kPhaseReadData);
+    f.Hr(kHrOutOfMemory);
+    return;
+  }
+  void* handle = nullptr;
+  const int opened = CallSlot(f.ops.OpenFile, name, 1, &handle);
+  f.Phase(kPhaseReadData);
+  if (!f.Engine(opened, __LINE__)) return;
+  std::uint64_t offset = 0;
+  while (x.record.ErrorCode == 0 && x.record.BytesTransferred != 0) {
+    int done = 0;
+    if (!f.Engine(CallSlot(f.ops.ReadData, handle, compare.get(), offset, x.record.IOSize, &done),
+                  __LINE__))
+      break;
+    if (done < 0 || static_cast<std::uint32_t>(done) > x.record.IOSize) {
+      f.Win32(kReadFault);
+      break;
+    }
+    const auto read = static_cast<std::uint32_t>(done);
+    if (read != x.record.BytesTransferred || std::memcmp(compare.get(), x.buffer.get(), read) != 0) {
+      f.Hr(kHrDataDiffers);
+      break;
+    }
+    offset += read;
+    if (!f.Win32(WaitForWriteCallback(f.itf, f.seq, x))) break;
+  }
+  const int closed = CallSlot(f.ops.CloseFile, handle, false);
+  if (f.status >= 0) f.Engine(closed, __LINE__);
+}
+
+// Writes the buffer's BytesTransferred bytes; a write that takes nothing
+// ends the file with 29 instead of trying for ever.
+bool WriteBuffer(HandlerFrame& f, WriterFile& file, const FragmentExchange& x) {
+  std::uint32_t done = 0;
+  while (done < x.record.BytesTransferred) {
+    std::uint32_t written = 0;
+    const std::uint32_t left = x.record.BytesTransferred - done;
+    if (file.Write(x.buffer.get() + done, left, &written) != 0) return WriterFailed(f, file);
+    if (written == 0 || written > left) return f.Win32(kShortWrite);
+    done += written;
+  }
+  return true;
+}
+
+// Takes the host's data through the writer file until the host ends it,
+// then flushes, counts the packed blocks and sets the file times.
+void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const ArchiveRequest& a) {
+  f.Phase(kPhaseWriteData);
+  while (x.record.ErrorCode == 0 && x.record.BytesTransferred != 0) {
+    if (!WriteBuffer(f, file, x)) return;
+    if (!f.Win32(WaitForWriteCallback(f.itf, f.seq, x))) return;
+  }
+  if (file.Flush() != 0 && !WriterFailed(f, file)) return;
+  if (a.packed) {
+    std::uint64_t blocks = 0;
+    if (file.CacheBlocks(&blocks) != 0) {
+      KelTrace(0, 1, 0, "", u"LumoQVE::UserDataFileIO::getCacheBlocks", __LINE__,
+               u"Error getVolumeSizeInformation");
+      blocks = 0;
+    }
+    f.itf.PackedBlockCount() += blocks;
+  }
+  if (f.status >= 0 && file.SetFileTime(a.creation_time, a.modification_time, a.modification_time) != 0)
+    WriterFailed(f, file);
+}
+
+// Deletes the file when it is there, creates it anew and writes the host's
+// data through the writer.
+void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
+  f.Phase(kPhaseNameSpace);
+  const auto [folder, leaf] = SplitPath(a.name);
+  if (CallSlot(f.ops.GetPathInfo, a.name, 0u, nullptr) == 0 &&
+      !f.Engine(CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str()), __LINE__)) {
+    f.Hr(kHrCannotReplace);
+    return;
+  }
+  char stored[260] = {};
+  void* handle = nullptr;
+  if (!f.Engine(CallSlot(f.ops.CreateFile, folder.c_str(), leaf.c_str(), sizeof stored, stored, &handle),
+                __LINE__)) {
+    f.Hr(kHrCannotReplace);
+    return;
+  }
+  stored[sizeof stored - 1] = '\0';
+  std::unique_ptr<WriterFile> file;
+  const UserDataWriter& w = CurrentUserDataWriter();
+  if (!w.Open || w.Open(platform::utf8_to_utf16(stored), kWriteAccess, kArchivePortDisposition,
+                        kArchiveAttributes, &file) != 0 || !file) {
+    f.Hr(kHrCannotReplace);
+    CallSlot(f.ops.CloseFile, handle, true);
+    return;
+  }
+  file->Seek(static_cast<std::int64_t>(x.record.FragmentFileSize));
+  if (file->SetEndOfFile() != 0) {
+    WriterFailed(f, *file);
+  } else {
+    file->Seek(0);
+    TakeData(f, *file, x, a);
+  }
+  f.Phase(kPhaseNameSpace);
+  if (f.status >= 0 && file->Close() != 0) WriterFailed(f, *file);
+  const int closed = CallSlot(f.ops.CloseFile, handle, true);
+  if (f.status >= 0) f.Engine(closed, __LINE__);
+  // A file that failed is dropped without close; the writer's gate opens.
+  file.reset();
+}
+
+// Whether the host's data is compared with the file on the volume (its
+// blocks lie behind the write position, the versions agree and its size is
+// the host's); otherwise it is written anew.
+bool CompareOnly(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, bool* ok) {
+  *ok = true;
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (!f.Engine(CallSlot(f.ops.GetPathInfo, a.name, 0u, &info), __LINE__)) return *ok = false;
+  std::uint32_t g = kMetaUnknown, v = kMetaUnknown;
+  const DWORD e = f.state.MetaData.GetObjectVersion(info.ObjectID, &g, &v);
+  if (e != 0 || (g != kMetaUnknown && v != kMetaUnknown && (g != a.generation || v != a.version)))
+    return false;
+  // The last file written with another size is not resumed: the writer
+  // puts a re-created file at the write position, so the whole file is
+  // written anew.
+  if (info.ObjectID == f.itf.VolumeInformation().Info.LastFileIndex &&
+      x.record.FragmentFileSize != info.Size)
+    return false;
+  return true;
+}
+
+// "KelArchive" with the file's extents; its generation and version stored.
+void AnswerArchive(HandlerFrame& f, const ArchiveRequest& a) {
+  f.Phase(kPhaseQuery);
+  if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (!f.Engine(CallSlot(f.ops.GetPathInfo, a.name, 1u, &info), __LINE__)) return;
+  const std::uint32_t n = info.SpaceEntries.Count;
+  const KELFS_OBJECT_INFO* object = &info;
+  std::unique_ptr<std::uint8_t[]> big;
+  if (n > 1) {
+    const std::size_t bytes = std::max(KelObjectInfoSize(n), sizeof(KELFS_OBJECT_INFO) + 24 * std::size_t{n});
+    big.reset(new (std::nothrow) std::uint8_t[bytes]);
+    if (!big) {
+      f.Hr(kHrOutOfMemory);
+      return;
+    }
+    std::memset(big.get(), 0, bytes);
+    auto* full = reinterpret_cast<KELFS_OBJECT_INFO*>(big.get());
+    if (!f.Engine(CallSlot(f.ops.GetPathInfo, a.name, n, full), __LINE__)) return;
+    object = full;
+  }
+  f.Phase(kPhaseMetaData);
+  if (!f.Win32(f.state.MetaData.SetObjectVersion(object->ObjectID, a.generation, a.version))) return;
+  CServiceArchiveResponse answer(f.seq, n, object);
+  f.Send(answer);
+}
+
+}  // namespace
+
+HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::uint32_t,
+                  std::uint32_t generation, std::uint32_t version, std::uint32_t,
+                  std::uint64_t block_number, std::uint64_t creation_time,
+                  std::uint64_t modification_time) {
+  HandlerFrame f(itf, seq);
+  FragmentExchange x;
+  const ArchiveRequest a{name, generation, version, creation_time, modification_time,
+                         RuvoCtrlVolume::getPackedWriteMode()};
+  if (!f.MountOnDemand()) return f.Finish();
+  f.Phase(kPhaseQuery);
+  if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
+  f.Phase(kPhaseNameSpace);
+  if (!f.Win32(MakeParentDirectories(itf, name))) return f.Finish();
+  x.record.isPackedWrite = a.packed ? 1 : 0;
+  if (!f.Win32(WaitForFragmentFile(itf, seq, x)) || x.record.ErrorCode) return f.Finish();
+  const std::uint64_t position = WritePosition(itf.VolumeInformation());
+  std::uint64_t behind = 0;  // blocks of this file already on the volume
+  if (block_number == kNewFile) {
+    x.record.BlockNumber = position;
+    if (a.packed) {
+      // A session the writer ended on its own (the idle timer) moved the
+      // write position: the next file starts a new base there.
+      const UserDataWriter& w = CurrentUserDataWriter();
+      if (w.SessionOpen && !w.SessionOpen()) itf.PackedBaseBlock() = itf.PackedBlockCount() = 0;
+      if (itf.PackedBaseBlock() == 0) itf.PackedBaseBlock() = position;
+      x.record.BlockNumber = itf.PackedBaseBlock() + itf.PackedBlockCount();
+    }
+  } else {
+    x.record.BlockNumber = block_number;
+    behind = position > block_number ? position - block_number : 0;
+  }
+  if (!f.Win32(WaitForWriteCallback(itf, seq, x)) || x.record.ErrorCode) return f.Finish();
+  bool ok = true;
+  if (behind != 0 && CompareOnly(f, x, a, &ok)) {
+    // The compare reads the file's data, which a packed file has only once
+    // its session ended.
+    if (f.Win32(EndPackedSession(f))) CompareWithVolume(f, name, x);
+  } else if (ok) {
+    WriteAnew(f, x, a);
+  }
+  if (f.status < 0 || x.record.ErrorCode) return f.Finish();
+  AnswerArchive(f, a);
+  return f.Finish();
+}
+
+}  // namespace kel

@@ -1,0 +1,155 @@
+// The fragment exchange shared by Archive, Restore and Verify, and the
+// Restore/Verify handler.
+#include "handler_frame.h"
+
+#include "kel/writer_port.h"
+#include "platform/win32.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace kel {
+
+namespace {
+
+constexpr DWORD kInvalidParameter = 87;
+constexpr DWORD kReadFault = 30;
+
+// Reads request lines until "FailureCallback" or the wanted callback; every
+// other request is queued for the loop. A FailureCallback always ends the
+// exchange, also one that names no error code.
+DWORD AwaitCallback(CKelInterface& itf, std::uint32_t wanted, FragmentExchange& x) {
+  for (;;) {
+    const HRESULT hr = itf.ParseRequest();
+    if (FAILED(hr)) {
+      const DWORD code = static_cast<DWORD>(hr) & 0xFFFF;
+      return code ? code : static_cast<DWORD>(ERROR_INTERNAL_ERROR);
+    }
+    const RequestRecord& r = itf.Request();
+    if (r.Opcode == kOpFailureCallback) {
+      x.record.ErrorCode = r.Params.ErrorCode ? r.Params.ErrorCode : ERROR_GEN_FAILURE;
+      return 0;
+    }
+    if (r.Opcode == wanted) return 0;
+    itf.QueueRequest();
+  }
+}
+
+DWORD SendFragment(std::uint64_t seq, const FragmentExchange& x) {
+  return CServiceFragmentResponse(seq, &x.record).Send();
+}
+
+}  // namespace
+
+DWORD WaitForFragmentFile(CKelInterface& itf, std::uint64_t seq, FragmentExchange& x) {
+  if (x.record.IOSize == 0 || x.record.ErrorCode) {
+    if (x.record.ErrorCode) return 0;
+    if (const DWORD e = SendFragment(seq, x)) return e;
+    if (const DWORD e = AwaitCallback(itf, kOpOpenFragmentFileCallback, x)) return e;
+    if (x.record.ErrorCode) return 0;
+    x.record.IOSize = itf.Request().Params.IOSize;
+  }
+  x.buffer.reset(new (std::nothrow) std::uint8_t[std::max<std::uint32_t>(x.record.IOSize, 1)]);
+  if (!x.buffer) return ERROR_NOT_ENOUGH_MEMORY;
+  x.record.Buffer = x.buffer.get();
+  return 0;
+}
+
+DWORD WaitForWriteCallback(CKelInterface& itf, std::uint64_t seq, FragmentExchange& x) {
+  if (const DWORD e = SendFragment(seq, x)) return e;
+  if (const DWORD e = AwaitCallback(itf, kOpWriteCallback, x)) return e;
+  if (x.record.ErrorCode) return 0;
+  const RequestParameters& p = itf.Request().Params;
+  // The host cannot have put more into the buffer than it holds, and a file
+  // size is a signed 64-bit value to the writer.
+  if (p.BytesToWrite > x.record.IOSize || p.FragmentFileSize > static_cast<std::uint64_t>(INT64_MAX))
+    return kInvalidParameter;
+  x.record.FragmentFileSize = p.FragmentFileSize;
+  x.record.BytesTransferred = p.BytesToWrite;
+  return 0;
+}
+
+DWORD WaitForReadCallback(CKelInterface& itf, FragmentExchange& x) {
+  return AwaitCallback(itf, kOpReadCallback, x);
+}
+
+DWORD EndPackedSession(HandlerFrame& f) {
+  // Without a session the count and base are stale: the next packed file
+  // starts a new base.
+  f.itf.PackedBaseBlock() = 0;
+  f.itf.PackedBlockCount() = 0;
+  const UserDataWriter& w = CurrentUserDataWriter();
+  if (!w.SessionOpen || !w.SessionOpen()) return 0;
+  f.Phase(kPhaseNameSpace);
+  const std::uint32_t r = w.EndSession ? w.EndSession() : 0;
+  return ReportEngineErrorThrough(&f.ops, static_cast<int>(r), __FILE__, __LINE__);
+}
+
+// ---------------------------------------------------------------- Restore, Verify
+
+namespace {
+
+// Hands the file's bytes from offset up to end to the host, one buffer at a
+// time; ends with a fragment of 0 bytes and "KelSuccess".
+void SendFileBytes(HandlerFrame& f, void* handle, FragmentExchange& x, std::uint64_t offset,
+                   std::uint64_t end) {
+  std::uint32_t read = 0;
+  do {
+    read = 0;
+    if (offset < end) {
+      int done = 0;
+      if (!f.Engine(CallSlot(f.ops.ReadData, handle, x.buffer.get(), offset, x.record.IOSize, &done),
+                    __LINE__))
+        return;
+      if (done < 0 || static_cast<std::uint32_t>(done) > x.record.IOSize) {
+        f.Win32(kReadFault);
+        return;
+      }
+      read = static_cast<std::uint32_t>(done);
+    }
+    x.record.BytesTransferred = read;
+    offset += read;
+    if (!f.Win32(SendFragment(f.seq, x))) return;
+    if (read != 0 && !f.Win32(WaitForReadCallback(f.itf, x))) return;
+    if (x.record.ErrorCode) return;
+  } while (read != 0);
+  CServiceSuccessResponse answer(f.seq);
+  f.Send(answer);
+}
+
+}  // namespace
+
+HRESULT OnRestore(CKelInterface& itf, std::uint64_t seq, const char* name, std::uint32_t generation,
+                  std::uint32_t version, std::uint64_t fragment_offset, std::uint64_t length) {
+  HandlerFrame f(itf, seq);
+  FragmentExchange x;
+  if (!f.MountOnDemand()) return f.Finish();
+  // A packed file has only a placeholder until its session ends.
+  if (!f.Win32(EndPackedSession(f))) return f.Finish();
+  f.Phase(kPhaseQuery);
+  KELFS_OBJECT_INFO info;
+  if (!f.CheckVersion(name, generation, version, &info)) return f.Finish();
+  x.record.FragmentFileSize = info.Size;
+  x.record.ModificationTime.Seconds = static_cast<std::uint64_t>(info.ModificationTime.Seconds);
+  x.record.ModificationTime.Fraction = info.ModificationTime.Nanoseconds;
+  if (!f.Win32(WaitForFragmentFile(itf, seq, x)) || x.record.ErrorCode) return f.Finish();
+  // Without a buffer no byte of a file that holds data could be handed over.
+  if (x.record.IOSize == 0 && info.Size > 0 && !f.Win32(kInvalidParameter)) return f.Finish();
+  void* handle = nullptr;
+  const int opened = CallSlot(f.ops.OpenFile, name, 1, &handle);
+  if (!f.Engine(opened, __LINE__)) {
+    if (handle) CallSlot(f.ops.CloseFile, handle, false);
+    return f.Finish();
+  }
+  f.Phase(kPhaseReadData);
+  const std::uint64_t end = length == 0 || length > UINT64_MAX - fragment_offset
+                                ? UINT64_MAX
+                                : fragment_offset + length;
+  SendFileBytes(f, handle, x, fragment_offset, end);
+  const int closed = CallSlot(f.ops.CloseFile, handle, false);
+  if (f.status >= 0) f.Engine(closed, __LINE__);
+  return f.Finish();
+}
+
+}  // namespace kel

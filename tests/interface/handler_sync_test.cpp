@@ -1,0 +1,386 @@
+// "Format" and "Sync" through the request loop over the fake engine and the
+// recording writer.
+#include "kel/handler.h"
+#include "platform/sync.h"
+#include "support/fake_drive_sdk.h"
+#include "support/fragment_host.h"
+#include "support/handler_harness.h"
+#include "support/recording_writer.h"
+#include "support/settles.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+using namespace handlertest;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const std::string kPackedOff = "\"Packed Write Mode\"=dword:00000000";
+const char* kMetaFile0 = "/$QuorvelData/QVMetaData000000.dat";
+
+Strings names(const Strings& elements) {
+  Strings out;
+  for (const auto& e : elements) out.push_back(elementName(e));
+  return out;
+}
+
+std::string sync(std::uint64_t seq, const std::string& reason) {
+  return line(seq, "Sync", "Reason=\"" + reason + "\" BlockNumber=\"0\" Bytes=\"0\" Generation=\"0\"");
+}
+std::string format(std::uint64_t seq, const std::string& id, std::uint32_t replica) {
+  return line(seq, "Format", "VolumeID=\"" + id + "\" Replica=\"" + std::to_string(replica) + "\"");
+}
+std::uint32_t u32At(const std::vector<std::uint8_t>& b, std::size_t at) {
+  std::uint32_t v = 0;
+  if (b.size() >= at + 4) std::memcpy(&v, b.data() + at, 4);
+  return v;
+}
+
+class SyncTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setVolume(h.engine());
+    h.engine().addFolder("/$QuorvelData", 50);
+    putMetaFile(0, metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
+    h.engine().addFile("/a/x", 30, 3, {{500, 1}}, {'a', 'b', 'c'});
+    h.engine().addFile("/a/y", 31, 3, {{501, 1}}, {'d', 'e', 'f'});
+    fakeengine::sdk().reset();
+  }
+  // Engine calls of the slots that change the volume, with their phases.
+  Strings volumeCalls() {
+    Strings out;
+    for (const auto& c : h.engine().calls)
+      if (c.slot == kSlotUnmount || c.slot == kSlotFormat || c.slot == kSlotMountDefault ||
+          c.slot == kSlotCreateDirectory || c.slot == kSlotFlush || c.slot == kSlotDeleteFile ||
+          c.slot == kSlotSetAttributes)
+        out.push_back(c.text + "@" + std::to_string(c.phase));
+    return out;
+  }
+  std::string element(const std::string& name) {
+    for (const auto& e : h.elements())
+      if (elementName(e) == name) return e;
+    return "";
+  }
+  // Marks the store's file 0 changed (an Archive records a version).
+  std::string dirtyProbe(std::uint64_t seq) {
+    h.probe = [](CKelInterface& itf) { kel::HandlerStateOf(itf).MetaData.SetObjectVersion(31, 9, 9); };
+    return probeLine(seq);
+  }
+  HandlerHarness h;
+};
+
+TEST_F(SyncTest, FormatOfAMountedVolumeEmptiesItAndStartsItsMetadataFile) {
+  struct Case {
+    const char* what;
+    bool packed;
+    Strings writes;
+  } cases[] = {{"unpacked", false, {"Write(1024)@6", "Close@6"}},
+               {"packed", true, {"Write(1024)@6", "Close@6", "EndSession@4"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HandlerHarness hh;
+    setVolume(hh.engine());
+    hh.engine().addFile("/a/x", 30, 3);
+    hh.engine().addFolder("/b/c");
+    if (!c.packed) hh.setRegistry({kPackedOff});
+    hh.run(line(1, "Check") + format(2, "NEW-VOLUME", 7) + line(3, "ReadDirectory", "Name=\"/\""));
+    Strings calls;
+    for (const auto& call : hh.engine().calls)
+      if (call.seq == 2 && (call.slot == kSlotUnmount || call.slot == kSlotFormat || call.slot == kSlotMountDefault ||
+                            call.slot == kSlotCreateDirectory || call.slot == kSlotFlush))
+        calls.push_back(call.text + "@" + std::to_string(call.phase));
+    EXPECT_EQ(calls, (Strings{"Unmount(1)@2", "Format(1,1)@4", "MountDefault()@1", "CreateDirectory(/,$QuorvelData,1)@4",
+                              "Flush(1)@4"}));
+    Strings writes;
+    for (const auto& w : writer().calls)
+      if (w.rfind("Write", 0) == 0 || w.rfind("Close", 0) == 0 || w.rfind("EndSession", 0) == 0) writes.push_back(w);
+    EXPECT_EQ(writes, c.writes);
+    const Strings els = hh.elements();
+    ASSERT_GE(els.size(), 3u);
+    EXPECT_EQ(elementName(els[1]), "KelVolume");
+    EXPECT_EQ(attribute(els[1], "QuorvelReplica"), "7");
+    EXPECT_EQ(attribute(els[1], "QuorvelVolumeID"), "NEW-VOLUME");
+    // The listing of the emptied root: only its closing entry.
+    EXPECT_EQ(names(Strings(els.begin() + 2, els.end())), (Strings{"KelDirent"}));
+    EXPECT_FALSE(hh.engine().exists("/a/x"));
+    const fakeengine::Node* meta = hh.engine().find(kMetaFile0);
+    ASSERT_NE(meta, nullptr);
+    EXPECT_EQ(meta->data.size(), 1024u);
+    EXPECT_EQ(u32At(meta->data, 12), 10752u);
+    EXPECT_EQ(u32At(meta->data, 48), 7u);
+  }
+}
+
+TEST_F(SyncTest, ACheckAfterARestartShowsTheFormattedIdentity) {
+  h.run(format(2, "KEEP-ME", 4));
+  h.run(line(3, "Check"));
+  const Strings els = h.elements();
+  ASSERT_EQ(els.size(), 2u);
+  EXPECT_EQ(attribute(els[1], "QuorvelVolumeID"), "KEEP-ME");
+  EXPECT_EQ(attribute(els[1], "QuorvelReplica"), "4");
+}
+
+TEST_F(SyncTest, AFailedFormatAnswersHresultAndStopsTheLoop) {
+  h.engine().failNext(kSlotFormat, 5);
+  EXPECT_EQ(h.run(format(2, "X", 1) + line(3, "GetVolumeInfo")), 0);
+  EXPECT_EQ(h.ordered(), (Strings{"notice 2:12", "HRESULT", "Shutdown"}));
+}
+
+TEST_F(SyncTest, AVolumeIdentifierOf32BytesIsRefusedBeforeTheVolumeIsTouched) {
+  h.run(line(1, "Check") + format(2, std::string(32, 'v'), 1));
+  EXPECT_EQ(h.elements()[1], hresult(2, 0x80070057));
+  EXPECT_EQ(names(h.elements()).back(), "Shutdown");
+  EXPECT_EQ(h.engine().count(kSlotUnmount), 0);
+  EXPECT_EQ(h.engine().count(kSlotFormat), 0);
+  HandlerHarness hh;
+  setVolume(hh.engine());
+  hh.run(format(2, std::string(31, 'v'), 1));
+  EXPECT_EQ(attribute(hh.elements()[0], "QuorvelVolumeID"), std::string(31, 'v'));
+}
+
+TEST_F(SyncTest, FormatEndsAnOpenPackedSessionOnTheOldVolumeFirst) {
+  FragmentHost host{h};
+  h.run(archiveLine(1, "/p/f", 1, 1) + host.archiveCallbacks(1, "data", 64) + format(2, "NEW", 1));
+  const Strings calls = writer().calls;
+  const auto end = std::find(calls.begin(), calls.end(), "EndSession@4");
+  ASSERT_NE(end, calls.end());
+  // The old volume's session before the unmount, the new metadata file's after.
+  EXPECT_EQ(writer().unmounts_at_ends, (std::vector<int>{0, 1}));
+  // Before anything of the new volume is opened.
+  EXPECT_LT(end - calls.begin(), std::find(calls.begin(), calls.end(), "Open(QVMetaData000000.dat,0x40000000,0,0x1)@6") - calls.begin());
+  Strings unmounts;
+  for (const auto& c : h.engine().callsOf(kSlotUnmount)) unmounts.push_back(c.text);
+  EXPECT_EQ(unmounts, (Strings{"Unmount(1)"}));
+}
+
+// No archived file stays on its placeholder past a Sync or a rollback
+// mount, whether the volume is dirty or not.
+TEST_F(SyncTest, SyncsAndRollbackMountsEndAnOpenPackedSession) {
+  for (const std::string& request :
+       {sync(2, "SyncTime"), sync(2, "SyncPreDeallocate"), sync(2, "SyncFinalisation"),
+        line(2, "RollbackMount", "SlotNumber=\"3\" MetaDataFE_LSN=\"100\" FsdLsn=\"200\"")}) {
+    SCOPED_TRACE(request);
+    HandlerHarness hh;
+    FragmentHost host{hh};
+    setVolume(hh.engine());
+    hh.run(archiveLine(1, "/p/f", 1, 1) + host.archiveCallbacks(1, "data", 64) + request);
+    EXPECT_EQ(writer().callsNamed("EndSession"), (Strings{"EndSession@4"}));
+    const fakeengine::Node* n = hh.engine().find("/p/f");
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(std::string(n->data.begin(), n->data.end()), "data");
+    // Ended before the volume changes: no unmount ran before it.
+    EXPECT_EQ(writer().unmounts_at_ends, (std::vector<int>{0}));
+  }
+}
+
+TEST_F(SyncTest, SyncTimeOnACleanVolumeWritesNothing) {
+  h.engine().volume.NextWritableBlock = 40;
+  h.run(line(1, "Check") + sync(2, "SyncTime"));
+  const std::string s = element("KelSync");
+  EXPECT_EQ(attribute(s, "Dirty"), "0");
+  EXPECT_EQ(attribute(s, "BlockNumber"), "2104");
+  EXPECT_EQ(attribute(s, "NextWritableBlock"), "2104");
+  EXPECT_TRUE(writer().calls.empty());
+  EXPECT_EQ(h.engine().count(kSlotFlush), 0);
+}
+
+TEST_F(SyncTest, SyncTimeOnADirtyVolumeSavesTheChangedFilesOwnerReadOnly) {
+  h.setRegistry({kPackedOff});
+  h.engine().volume.Dirty = 1;
+  h.run(line(1, "Check") + dirtyProbe(2) + sync(3, "SyncTime"));
+  EXPECT_EQ(volumeCalls(), (Strings{"MountDefault()@1", "DeleteFile(/$QuorvelData,QVMetaData000000.dat)@6",
+                                    "SetAttributes(256)@6", "Flush(0)@4"}));
+  const fakeengine::Node* meta = h.engine().find(kMetaFile0);
+  ASSERT_NE(meta, nullptr);
+  EXPECT_EQ(meta->data.size(), 1024u + 12 * 2);
+  EXPECT_EQ(u32At(meta->data, 1024 + 12), 31u);
+  EXPECT_EQ(meta->mode, 0x100u);
+  EXPECT_EQ(attribute(element("KelSync"), "Dirty"), "1");
+}
+
+TEST_F(SyncTest, SyncMountNeverMounts) {
+  h.run(sync(2, "SyncMount"));
+  EXPECT_EQ(h.engine().count(kSlotMountDefault), 0);
+  EXPECT_EQ(h.engine().count(kSlotFlush), 1);
+}
+
+TEST_F(SyncTest, SyncInternalMountsAndAnswersTheVolume) {
+  h.run(sync(2, "SyncInternal"));
+  EXPECT_EQ(volumeCalls(), (Strings{"MountDefault()@1"}));
+  EXPECT_EQ(names(h.elements()), (Strings{"KelVolume"}));
+}
+
+TEST_F(SyncTest, SyncOnAnUnmountedVolumeSendsOnlyTheNotice) {
+  // Each run is a new request interface, with nothing mounted.
+  h.run(sync(2, "SyncTime"));
+  h.run(sync(3, "SyncPreDeallocate"));
+  EXPECT_TRUE(h.elements().empty());
+  EXPECT_EQ(h.notices(), (Strings{"2:12", "3:12"}));
+  EXPECT_EQ(h.engine().count(kSlotMountDefault), 0);
+}
+
+TEST_F(SyncTest, AnUnknownReasonIsRefused) {
+  h.run(line(1, "Check") + sync(2, "synctime"));
+  EXPECT_EQ(h.elements().back(), hresult(2, 0x8007054F));
+}
+
+TEST_F(SyncTest, PreDeallocateAnswersKelSyncAlsoWhenTheSaveFails) {
+  h.engine().volume.Dirty = 1;
+  h.probe = [](CKelInterface& itf) {
+    kel::HandlerStateOf(itf).MetaData.SetObjectVersion(31, 9, 9);
+    writer().open_result = 0x82000010;
+  };
+  h.run(line(1, "Check") + probeLine(2) + sync(3, "SyncPreDeallocate"));
+  const std::string s = element("KelSync");
+  EXPECT_EQ(attribute(s, "Dirty"), "1");
+  EXPECT_EQ(attribute(s, "BlockNumber"), "3064");
+  EXPECT_EQ(attribute(s, "NextWritableBlock"), "0");
+  EXPECT_EQ(names(h.elements()), (Strings{"KelVolume", "KelSync"}));
+  const auto& logs = h.engine().logs;
+  EXPECT_NE(std::find(logs.begin(), logs.end(), u"SaveMetaDataFiles failed: 82"), logs.end());
+}
+
+// The unmounting flag comes after the packed session ended, and stays.
+TEST_F(SyncTest, PreDeallocateSetsTheUnmountFlagAfterThePackedSessionEnded) {
+  FragmentHost host{h};
+  h.engine().volume.Dirty = 1;
+  h.run(archiveLine(1, "/p/f", 1, 1) + host.archiveCallbacks(1, "data", 64) + sync(2, "SyncPreDeallocate"));
+  Strings ends = writer().callsNamed("EndSession");
+  EXPECT_EQ(ends, (Strings{"EndSession@4", "EndSession@4!u"}));
+  const auto t = h.transcript();
+  std::vector<int> flags;
+  for (const auto& e : t)
+    if (e.is_notice()) flags.push_back(e.unmount);
+  EXPECT_EQ(flags, (std::vector<int>{0, 1}));
+}
+
+TEST_F(SyncTest, AFailedSaveLeavesTheFileChangedForTheNextSave) {
+  struct Case {
+    const char* what;
+    bool open_refused;
+    std::uint32_t hr;
+  } cases[] = {{"open refused", true, 0x80070052}, {"short write", false, 0x8007001D}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HandlerHarness hh;
+    setVolume(hh.engine());
+    hh.setRegistry({kPackedOff});
+    hh.engine().volume.Dirty = 1;
+    putMetaFile(0, metaFile(10752, "VOL-A", 3, {}));
+    std::vector<std::uint32_t> dirty;
+    int probes = 0;
+    hh.probe = [&](CKelInterface& itf) {
+      auto& store = kel::HandlerStateOf(itf).MetaData;
+      if (probes++ == 0) {
+        store.SetObjectVersion(31, 9, 9);
+        writer().open_result = c.open_refused ? 0x82000010 : 0;
+        writer().write_takes_nothing = !c.open_refused;
+      } else {
+        for (auto* f : store.GetDirtyFiles()) dirty.push_back(f->FileIndex());
+        writer().open_result = 0;
+        writer().write_takes_nothing = false;
+      }
+    };
+    hh.run(line(1, "Check") + probeLine(2) + sync(3, "SyncTime") + probeLine(4) + sync(5, "SyncTime"));
+    EXPECT_EQ(hh.elements()[1], hresult(3, c.hr));
+    EXPECT_EQ(dirty, (std::vector<std::uint32_t>{0}));
+    EXPECT_EQ(attribute(hh.elements()[2], "Dirty"), "1");
+    EXPECT_EQ(hh.engine().find(kMetaFile0)->data.size(), 1024u + 12);
+  }
+}
+
+TEST_F(SyncTest, FinalisationHandsOverWithMode4ThenFinalisesTheMedium) {
+  h.run(line(1, "Check") + sync(2, "SyncFinalisation"));
+  EXPECT_EQ(fakeengine::sdk().calls,
+            (Strings{"SetCallbacks(2,4)@3", "DoFinalize(" + h.cookieText() + ")@3"}));
+  EXPECT_EQ(names(h.elements()), (Strings{"KelVolume", "KelSync"}));
+  fakeengine::sdk().reset();
+  fakeengine::sdk().finalize_result = 0x8100000000000001ull;
+  HandlerHarness hh;
+  setVolume(hh.engine());
+  hh.run(line(1, "Check") + sync(2, "SyncFinalisation"));
+  EXPECT_EQ(hh.elements().back(), hresult(2, 0x8007054F));
+}
+
+TEST_F(SyncTest, UnmountVolumeEndsThePackedSessionBeforeTheUnmount) {
+  FragmentHost host{h};
+  h.run(archiveLine(1, "/p/f", 1, 1) + host.archiveCallbacks(1, "data", 64) + line(2, "UnmountVolume"));
+  EXPECT_EQ(writer().callsNamed("EndSession"), (Strings{"EndSession@4"}));
+  EXPECT_TRUE(h.engine().find("/p/f") && std::string(h.engine().find("/p/f")->data.begin(),
+                                                     h.engine().find("/p/f")->data.end()) == "data");
+  EXPECT_EQ(names(h.elements()).back(), "Shutdown");
+}
+
+// The packed-buffer wait polls the writer on the process clock.
+TEST_F(SyncTest, SyncTimeWaitsWhileTheWriterFlushesThePackedBuffer) {
+  platform::ManualClock clock;
+  platform::ScopedClock scoped(clock);
+  writer().pending_polls = 2;
+  std::thread loop([&] { h.run(line(1, "Check") + sync(2, "SyncTime")); });
+  ASSERT_TRUE(kel_test::settles([&] { return clock.waiters() == 1; }));
+  EXPECT_EQ(writer().pending_polls, 1);
+  clock.advance(999);
+  EXPECT_EQ(clock.waiters(), 1);
+  clock.advance(1);
+  ASSERT_TRUE(kel_test::settles([&] { return writer().pending_polls == 0 && clock.waiters() == 1; }));
+  clock.advance(1000);
+  loop.join();
+  EXPECT_EQ(names(h.elements()), (Strings{"KelVolume", "KelSync"}));
+}
+
+// A rollback mount and the return to the current state leave the store
+// with the current volume's files only.
+TEST_F(SyncTest, SyncAfterRollbackMountsWritesTheCurrentVolumesRecords) {
+  h.setRegistry({kPackedOff});
+  h.engine().volume.Dirty = 1;
+  const std::string rollback =
+      line(2, "RollbackMount", "SlotNumber=\"3\" MetaDataFE_LSN=\"100\" FsdLsn=\"200\"") +
+      line(3, "RollbackMount", "SlotNumber=\"0\" MetaDataFE_LSN=\"0\" FsdLsn=\"0\"");
+  const std::string rename =
+      line(4, "Rename",
+           "Name=\"/a/x\" NewName=\"/a/z\" OldGeneration=\"4\" OldVersion=\"5\" NewGeneration=\"6\" "
+           "NewVersion=\"7\" KernelInterface=\"0\" BlockNumber=\"0\"");
+  h.run(line(1, "Check") + rollback + rename + sync(5, "SyncTime"));
+  const Strings got = names(h.elements());
+  EXPECT_EQ(got, (Strings{"KelVolume", "KelVolume", "KelVolume", "KelVolume", "KelSync"}));
+  const fakeengine::Node* meta = h.engine().find(kMetaFile0);
+  ASSERT_NE(meta, nullptr);
+  ASSERT_EQ(meta->data.size(), 1024u + 12);
+  EXPECT_EQ(u32At(meta->data, 1024), 30u);
+  EXPECT_EQ(u32At(meta->data, 1028), 6u);
+  EXPECT_EQ(u32At(meta->data, 1032), 7u);
+}
+
+}  // namespace
+
+namespace {
+
+// A host's whole session: every request but UnmountVolume gets exactly one
+// end-of-request notice, the callbacks none of their own.
+TEST_F(SyncTest, EveryRequestButUnmountVolumeHasExactlyOneNotice) {
+  FragmentHost host{h};
+  h.engine().volume.Dirty = 1;
+  const std::string data = pattern(5000, 20);
+  const std::string lines =
+      line(1, "Check") + archiveLine(2, "/n/f", 1, 1) + host.archiveCallbacks(2, data, 2048) +
+      line(3, "ReadDirectory", "Name=\"/n\"") + verifyLine(4, "/n/f", 1, 1) + openFragmentLine(4, 4096) +
+      readLine(4) + readLine(4) +
+      line(5, "Rename",
+           "Name=\"/n/f\" NewName=\"/m/g\" OldGeneration=\"1\" OldVersion=\"1\" NewGeneration=\"2\" "
+           "NewVersion=\"2\" KernelInterface=\"0\" BlockNumber=\"0\"") +
+      line(6, "Delete", "Name=\"/m/g\" Generation=\"2\" Version=\"2\" KernelInterface=\"0\" BlockNumber=\"0\"") +
+      sync(7, "SyncTime") + sync(8, "SyncPreDeallocate") + line(9, "UnmountVolume");
+  EXPECT_EQ(h.run(lines), 0);
+  EXPECT_EQ(h.notices(), (Strings{"1:12", "2:12", "3:12", "4:12", "5:12", "6:12", "7:12", "8:12"}));
+  EXPECT_TRUE(host.received == data);
+  const Strings got = names(h.elements());
+  EXPECT_EQ(std::count(got.begin(), got.end(), "HRESULT"), 0);
+  EXPECT_EQ(got.back(), "Shutdown");
+}
+
+}  // namespace
