@@ -97,10 +97,6 @@ std::vector<std::string> last_lines(const std::string& text, std::size_t n) {
   return lines;
 }
 
-std::size_t line_count(const std::string& path) {
-  std::ifstream in(path);
-  return static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
-}
 
 // ---------------------------------------------------------------- one step
 
@@ -111,8 +107,11 @@ class Step {
  public:
   Step(const Options& o, int number, const std::string& title) : o_(o), number_(number), start_(now()) {
     say(format("[%d] %s", number, title.c_str()));
-    log_seen_ = o.service_log.empty() ? 0 : line_count(o.service_log);
-    commands_at_start_ = log_seen_;
+    if (!o.service_log.empty()) {
+      std::error_code ec;
+      log_offset_ = static_cast<std::size_t>(fs::file_size(o.service_log, ec));
+      if (ec) log_offset_ = 0;
+    }
     ticker_ = std::thread([this] { tick(); });
   }
   ~Step() { stop(); }
@@ -150,17 +149,20 @@ class Step {
       lk.lock();
     }
   }
+  // New whole lines of the service's log since the last look.
   void show_log() {
     if (o_.service_log.empty()) return;
-    std::ifstream in(o_.service_log);
-    std::size_t n = 0;
-    for (std::string line; std::getline(in, line); ++n)
-      if (n >= log_seen_ && o_.verbose && line.rfind("kelsim-host:", 0) != 0) say("      service: " + line);
-    log_seen_ = std::max(log_seen_, n);
+    std::ifstream in(o_.service_log, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(log_offset_));
+    for (std::string line; std::getline(in, line) && !in.eof();) {
+      log_offset_ += line.size() + 1;
+      ++log_seen_;
+      if (o_.verbose && line.rfind("kelsim-host:", 0) != 0) say("      service: " + line);
+    }
   }
   void show_progress(std::string text) {
     if (text.empty())
-      text = format("%.0f s, %zu drive commands served", seconds(), log_seen_ - commands_at_start_);
+      text = format("%.0f s, %zu drive commands served", seconds(), log_seen_);
     std::lock_guard<std::mutex> lk(g_print);
     if (g_tty) {
       std::printf("\r    ... %-70s", text.c_str());
@@ -184,7 +186,7 @@ class Step {
   std::condition_variable cv_;
   bool stopped_ = false, shown_ = false;
   std::string progress_;
-  std::size_t log_seen_ = 0, commands_at_start_ = 0;
+  std::size_t log_seen_ = 0, log_offset_ = 0;
   std::thread ticker_;
 };
 
@@ -213,6 +215,11 @@ struct LocalFile {
 class Failed : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+// An existing volume that holds data: nothing is written.
+class NotEmpty : public Failed {
+ public:
+  using Failed::Failed;
 };
 
 bool ends_request(const EngineElement& e) {
@@ -325,7 +332,7 @@ void Session::step_mount() {
     folders_.clear();
     if (number(v, "FileCount") != 0 || !root.at("/").empty()) {
       step.stop();
-      throw Failed("the volume served there is not empty (" + v.attribute("FileCount") + " files, " +
+      throw NotEmpty("the volume served there is not empty (" + v.attribute("FileCount") + " files, " +
                    std::to_string(root.at("/").size()) +
                    " entries in its root folder): the demo writes only to a blank cartridge or an empty volume, "
                    "so it stops before any write");
@@ -660,9 +667,12 @@ int main(int argc, char** argv) {
   g_tty = ::isatty(1) != 0;
   try {
     return Session(o).run();
+  } catch (const NotEmpty& f) {
+    say(f.what());
+    return 3;
   } catch (const Failed& f) {
     say(f.what());
-    return o.existing && std::string(f.what()).find("stops before any write") != std::string::npos ? 3 : 1;
+    return 1;
   } catch (const std::exception& e) {
     say(std::string("the demo failed: ") + e.what());
     return 1;
