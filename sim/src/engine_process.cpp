@@ -333,7 +333,8 @@ void EngineProcess::read_loop() {
   bool out_open = true, err_open = true, exited = false;
   char buf[65536];
   while (out_open || err_open) {
-    pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {pidfd, POLLIN, 0}};
+    // A closed pipe is left out: it would report a hang-up on every poll.
+    pollfd fds[3] = {{out_open ? out_fd_ : -1, POLLIN, 0}, {err_open ? err_fd_ : -1, POLLIN, 0}, {pidfd, POLLIN, 0}};
     if (!exited) {
       // Without a pidfd the loop ends on the pipes' end alone.
       if (::poll(fds, pidfd >= 0 ? 3 : 2, -1) < 0 && errno != EINTR) break;
