@@ -365,6 +365,12 @@ void Session::archive_all(Step& step, const std::vector<LocalFile>& files, const
     a.name = f.volume;
     a.generation = kGeneration;
     a.version = kVersion;
+    // The file's times as the request carries them (shown with --verbose).
+    struct stat st {};
+    if (::stat(f.local.c_str(), &st) == 0 && st.st_mtim.tv_sec > 0)
+      a.creation_time = a.modification_time =
+          (static_cast<std::uint64_t>(st.st_mtim.tv_sec) + 11644473600ull) * 10000000ull +
+          static_cast<std::uint64_t>(st.st_mtim.tv_nsec) / 100;
     const auto started = std::chrono::steady_clock::now();
     a.progress = [&](std::uint64_t n) {
       const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
