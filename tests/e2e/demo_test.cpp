@@ -177,27 +177,44 @@ TEST(Demo, AnInterruptAfterTheServiceIsReadyLeavesNothing) {
 // SIGINT while step 1 waits on a service that takes the connection and
 // never answers (so the step is surely underway): the demo program and the
 // engine it started stop.
-TEST(Demo, AnInterruptDuringAStepLeavesNothing) {
-  char tmpl[] = "/tmp/kel-demo-pipe-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const std::string pipes = tmpl;
-  const int silent = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  const std::string path = pipes + "/QuorvelAPIPipe";
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
-  ASSERT_EQ(::listen(silent, 8), 0);
-  {
-    DemoRun run({"--pipe-dir", pipes, "--cookie", "1A2B"});
-    ASSERT_TRUE(run.started());
-    ASSERT_TRUE(run.wait_for_line("[1] ")) << run.output();
-    ::kill(run.pid(), SIGINT);
-    EXPECT_EQ(run.finish(), 130) << run.output();
-    expect_nothing_left(run);
+// A listening socket in a folder of its own that takes connections and
+// never answers; removed with the folder.
+class SilentService {
+ public:
+  SilentService() {
+    char tmpl[] = "/tmp/kel-demo-pipe-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) return;
+    dir_ = tmpl;
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string path = dir_ + "/QuorvelAPIPipe";
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    listening_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd_, 8) == 0;
   }
-  ::close(silent);
-  fs::remove_all(pipes);
+  ~SilentService() {
+    if (fd_ >= 0) ::close(fd_);
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+  }
+  bool listening() const { return listening_; }
+  const std::string& directory() const { return dir_; }
+
+ private:
+  std::string dir_;
+  int fd_ = -1;
+  bool listening_ = false;
+};
+
+TEST(Demo, AnInterruptDuringAStepLeavesNothing) {
+  SilentService silent;
+  ASSERT_TRUE(silent.listening()) << std::strerror(errno);
+  DemoRun run({"--pipe-dir", silent.directory(), "--cookie", "1A2B"});
+  ASSERT_TRUE(run.started());
+  ASSERT_TRUE(run.wait_for_line("[1] ")) << run.output();
+  ::kill(run.pid(), SIGINT);
+  EXPECT_EQ(run.finish(), 130) << run.output();
+  expect_nothing_left(run);
 }
 
 #if defined(KEL_E2E_DEMO_SESSION)
