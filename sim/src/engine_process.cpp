@@ -214,16 +214,24 @@ std::string request_line(std::uint64_t sequence, const std::string& opcode,
 // ---------------------------------------------------------------- EngineProcess
 
 EngineProcess::EngineProcess(SimHarness& sim, EngineProcessOptions options) : options_(std::move(options)) {
+  start(EngineHost{sim.directory(), sim.cookie_text()});
+}
+
+EngineProcess::EngineProcess(const EngineHost& host, EngineProcessOptions options) : options_(std::move(options)) {
+  start(host);
+}
+
+void EngineProcess::start(const EngineHost& host) {
   // A write to an engine that has ended must fail, not end the caller.
   ::signal(SIGPIPE, SIG_IGN);
-  if (options_.cache_directory.empty()) options_.cache_directory = sim.directory() + "/cache";
+  if (options_.cache_directory.empty()) options_.cache_directory = host.directory + "/cache";
   std::error_code ec;
   std::filesystem::create_directories(options_.cache_directory, ec);
-  registry_file_ = sim.directory() + "/engine-registry.reg";
+  registry_file_ = host.directory + "/engine-registry.reg";
   write_registry();
   std::vector<std::string> args{options_.program};
   if (options_.use_default_arguments && options_.arguments.empty()) {
-    args.push_back(sim.cookie_text());
+    args.push_back(host.cookie_text);
     args.push_back(options_.cache_directory);
   } else {
     args.insert(args.end(), options_.arguments.begin(), options_.arguments.end());
@@ -325,7 +333,8 @@ void EngineProcess::read_loop() {
   bool out_open = true, err_open = true, exited = false;
   char buf[65536];
   while (out_open || err_open) {
-    pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {pidfd, POLLIN, 0}};
+    // A closed pipe is left out: it would report a hang-up on every poll.
+    pollfd fds[3] = {{out_open ? out_fd_ : -1, POLLIN, 0}, {err_open ? err_fd_ : -1, POLLIN, 0}, {pidfd, POLLIN, 0}};
     if (!exited) {
       // Without a pidfd the loop ends on the pipes' end alone.
       if (::poll(fds, pidfd >= 0 ? 3 : 2, -1) < 0 && errno != EINTR) break;

@@ -62,10 +62,71 @@ struct EngineProcessOptions {
   std::chrono::milliseconds deadline{90000};
 };
 
+// Where an engine is served when no SimHarness is in this process (a service
+// such as kelsim-host serving KEL_PIPE_DIR): a folder for the registry file
+// and the default cache directory, and the cookie text the engine gets.
+struct EngineHost {
+  std::string directory;
+  std::string cookie_text;  // "/dev/sd" and the cookie in hexadecimal
+};
+
+// ---------------------------------------------------------------- fragment exchange
+//
+// Archive and Restore move a file's bytes through a buffer in the engine
+// process whose address a "KelFragment" element names ("Buffer"). The host
+// fills or empties it with process_vm_writev / process_vm_readv, and where
+// those are refused through /proc/PID/mem.
+
+enum class MemoryRoute { Any, VmCalls, ProcMem };
+
+// Copies n bytes into (write) or out of (read) another process's memory at
+// address. False with *error naming the cause of every route tried.
+bool write_process_memory(pid_t pid, std::uint64_t address, const void* data, std::size_t n,
+                          std::string* error, MemoryRoute route = MemoryRoute::Any);
+bool read_process_memory(pid_t pid, std::uint64_t address, void* data, std::size_t n, std::string* error,
+                         MemoryRoute route = MemoryRoute::Any);
+
+constexpr std::uint64_t kNewFileBlock = 0xFFFFFFFFFFFFFFFFull;
+
+struct ArchiveRequest {
+  std::string name;  // path on the volume, UTF-8, "/" separated
+  std::uint32_t generation = 0, version = 0;
+  std::uint64_t block_number = kNewFileBlock;
+  // File times (100 ns since 1601); 0: the local file's modification time.
+  std::uint64_t creation_time = 0, modification_time = 0;
+  std::uint32_t io_size = 1u << 20;
+  // Called after each piece with the bytes moved so far.
+  std::function<void(std::uint64_t)> progress;
+};
+
+struct RestoreRequest {
+  std::string name;
+  std::uint32_t generation = 0, version = 0;
+  std::uint64_t offset = 0, length = 0;  // length 0: to the end
+  std::uint32_t io_size = 1u << 20;
+  std::function<void(std::uint64_t)> progress;
+};
+
+struct ExchangeResult {
+  // The request ended with "KelArchive" (Archive) or "KelSuccess" (Restore).
+  bool ok = false;
+  std::vector<EngineElement> answers;  // every non-debug element of the request
+  // The host's own cause when it stopped the exchange (a refused memory
+  // access, a local file error, no answer) and sent "FailureCallback"; ""
+  // when the engine ended it.
+  std::string error;
+  std::uint64_t bytes = 0;       // bytes moved
+  std::uint64_t block = 0;       // Archive: the BlockNumber the engine named
+  std::uint64_t file_size = 0;   // Restore: the file's size on the volume
+  // The last element ("KelArchive", "KelSuccess", "HRESULT"), when any.
+  const EngineElement* last() const { return answers.empty() ? nullptr : &answers.back(); }
+};
+
 class EngineProcess {
  public:
   // Starts the process; started() tells whether that worked (error() why not).
   EngineProcess(SimHarness& sim, EngineProcessOptions options);
+  EngineProcess(const EngineHost& host, EngineProcessOptions options);
   ~EngineProcess();
   EngineProcess(const EngineProcess&) = delete;
   EngineProcess& operator=(const EngineProcess&) = delete;
@@ -93,6 +154,12 @@ class EngineProcess {
   // (the process is then killed).
   int wait_exit();
 
+  // Archives the local file under request.name: the Archive line and its
+  // callbacks. Elements of other requests must not be outstanding.
+  ExchangeResult archive(std::uint64_t sequence, const std::string& local_file, const ArchiveRequest& request);
+  // Restores request.name into the local file (created or emptied).
+  ExchangeResult restore(std::uint64_t sequence, const RestoreRequest& request, const std::string& local_file);
+
   // Every element so far, debug messages included.
   std::vector<EngineElement> elements() const;
   std::string standard_error() const;
@@ -100,7 +167,11 @@ class EngineProcess {
   std::string describe() const;
 
  private:
+  void start(const EngineHost& host);
   void write_registry();
+  bool next_or_fail(std::uint64_t sequence, ExchangeResult* r, EngineElement* e);
+  bool buffer_of(const EngineElement& e, std::uint32_t asked, std::uint64_t* address, std::uint32_t* size,
+                 std::string* error) const;
   bool spawn(const std::vector<std::string>& args);
   void read_loop();
   void take_output(const char* data, std::size_t n);
@@ -137,5 +208,9 @@ std::string escape_attribute(const std::string& text);
 // given, so names must come through escape_name).
 std::string request_line(std::uint64_t sequence, const std::string& opcode,
                          const std::vector<std::pair<std::string, std::string>>& attributes = {});
+// The Archive and Restore lines with their "File" child (Fragment and
+// KernelInterface 0).
+std::string archive_line(std::uint64_t sequence, const ArchiveRequest& request);
+std::string restore_line(std::uint64_t sequence, const RestoreRequest& request);
 
 }  // namespace kelsim

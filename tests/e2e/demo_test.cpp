@@ -1,0 +1,247 @@
+// scripts/demo against the build under test: interrupted runs leave no
+// process and no work directory behind, and a whole session ends with every
+// file identical.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One run of the script, its output read as it comes. Every process of the
+// run carries a mark of its own in its environment (inherited from the
+// script), which /proc shows.
+class DemoRun {
+ public:
+  explicit DemoRun(const std::vector<std::string>& extra) {
+    char tmpl[] = "/tmp/kel-demo-test-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) return;
+    tmp_ = tmpl;
+    mark_ = "KEL_DEMO_TEST_MARK=" + tmp_;
+    std::vector<std::string> args{"/bin/bash", std::string(KEL_SOURCE_DIR) + "/scripts/demo", "--no-build",
+                                  "--build-dir", KEL_BINARY_DIR};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<std::string> env{mark_, "TMPDIR=" + tmp_};
+    for (char** e = environ; *e != nullptr; ++e)
+      if (std::strncmp(*e, "TMPDIR=", 7) != 0 && std::strncmp(*e, "KEL_PIPE_DIR=", 13) != 0) env.emplace_back(*e);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 2);
+    // The script's own SIGINT must not be ignored (a background test
+    // runner may ignore it).
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    if (::posix_spawn(&pid_, argv[0], &fa, &attr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    ::close(out[1]);
+    out_ = out[0];
+  }
+  ~DemoRun() {
+    if (pid_ > 0 && status_ == -1) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+    for (pid_t p : marked()) ::kill(p, SIGKILL);
+    std::error_code ec;
+    fs::remove_all(tmp_, ec);
+  }
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  const std::string& output() const { return output_; }
+
+  // Reads until a line starts with `prefix` (true) or the output ends or the
+  // deadline passes (false).
+  bool wait_for_line(const std::string& prefix) {
+    for (;;) {
+      if (output_.rfind(prefix, 0) == 0 || output_.find("\n" + prefix) != std::string::npos) {
+        const std::size_t at = output_.rfind(prefix, 0) == 0 ? 0 : output_.find("\n" + prefix) + 1;
+        if (output_.find('\n', at) != std::string::npos) return true;
+      }
+      if (!read_some()) return false;
+    }
+  }
+  // Reaps the script, then takes the output that is there: its exit
+  // status (128 + signal when one ended it). What the run left is judged
+  // the moment the script has ended, not once its output closes (a process
+  // left running would hold it open).
+  int finish() {
+    int status = 0;
+    if (::waitpid(pid_, &status, 0) != pid_) return -1;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    while (read_some(0)) {
+    }
+    return status_;
+  }
+  // Reads until the output ends.
+  void drain() {
+    while (read_some()) {
+    }
+  }
+  // Processes other than this one whose environment carries the run's mark.
+  std::vector<pid_t> marked() const {
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc", ec)) {
+      const std::string name = e.path().filename();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const pid_t p = std::stoi(name);
+      if (p == ::getpid()) continue;
+      std::ifstream in(e.path() / "environ", std::ios::binary);
+      const std::string env(std::istreambuf_iterator<char>(in), {});
+      if (env.find(std::string(1, '\0') + mark_ + '\0') != std::string::npos || env.rfind(mark_ + '\0', 0) == 0)
+        found.push_back(p);
+    }
+    return found;
+  }
+  // What the run left in its temporary folder.
+  std::vector<std::string> left_in_tmp() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(tmp_)) names.push_back(e.path().filename());
+    return names;
+  }
+
+ private:
+  // Waits up to wait_ms (a deadline a healthy run never reaches) for output.
+  bool read_some(int wait_ms = 240000) {
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, wait_ms) <= 0) return false;
+    char buf[4096];
+    const ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n <= 0) return false;
+    output_.append(buf, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  std::string tmp_, mark_, output_;
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int status_ = -1;
+};
+
+void expect_nothing_left(const DemoRun& run) {
+  EXPECT_TRUE(run.marked().empty()) << "processes of the run still there: " << run.marked().size() << "\n"
+                                    << run.output();
+  EXPECT_TRUE(run.left_in_tmp().empty()) << "left behind: " << run.left_in_tmp().front() << "\n" << run.output();
+}
+
+// SIGINT once the service has said its pipe is served: the script stops it
+// and removes the work directory.
+TEST(Demo, AnInterruptAfterTheServiceIsReadyLeavesNothing) {
+  DemoRun run({});
+  ASSERT_TRUE(run.started());
+  ASSERT_TRUE(run.wait_for_line("service: ")) << run.output();
+  // The service is running now: the check below would see it if it stayed.
+  ASSERT_FALSE(run.marked().empty()) << run.output();
+  ASSERT_FALSE(run.left_in_tmp().empty()) << "no work directory made";
+  ::kill(run.pid(), SIGINT);
+  EXPECT_EQ(run.finish(), 130) << run.output();
+  EXPECT_NE(run.output().find("interrupted"), std::string::npos) << run.output();
+  expect_nothing_left(run);
+}
+
+// SIGINT while step 1 waits on a service that takes the connection and
+// never answers (so the step is surely underway): the demo program and the
+// engine it started stop.
+// A listening socket in a folder of its own that takes connections and
+// never answers; removed with the folder.
+class SilentService {
+ public:
+  SilentService() {
+    char tmpl[] = "/tmp/kel-demo-pipe-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) return;
+    dir_ = tmpl;
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string path = dir_ + "/QuorvelAPIPipe";
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    listening_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd_, 8) == 0;
+  }
+  ~SilentService() {
+    if (fd_ >= 0) ::close(fd_);
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+  }
+  bool listening() const { return listening_; }
+  const std::string& directory() const { return dir_; }
+
+ private:
+  std::string dir_;
+  int fd_ = -1;
+  bool listening_ = false;
+};
+
+TEST(Demo, AnInterruptDuringAStepLeavesNothing) {
+  SilentService silent;
+  ASSERT_TRUE(silent.listening()) << std::strerror(errno);
+  DemoRun run({"--pipe-dir", silent.directory(), "--cookie", "1A2B"});
+  ASSERT_TRUE(run.started());
+  ASSERT_TRUE(run.wait_for_line("[1] ")) << run.output();
+  ::kill(run.pid(), SIGINT);
+  EXPECT_EQ(run.finish(), 130) << run.output();
+  expect_nothing_left(run);
+}
+
+#if defined(KEL_E2E_DEMO_SESSION)
+// SIGINT while step 2 archives.
+TEST(Demo, AnInterruptDuringTheArchiveStepLeavesNothing) {
+  DemoRun run({});
+  ASSERT_TRUE(run.started());
+  ASSERT_TRUE(run.wait_for_line("[2] ")) << run.output();
+  ::kill(run.pid(), SIGINT);
+  EXPECT_EQ(run.finish(), 130) << run.output();
+  expect_nothing_left(run);
+}
+
+TEST(Demo, AWholeSessionRestoresEveryFileIdentical) {
+  DemoRun run({});
+  ASSERT_TRUE(run.started());
+  run.drain();
+  EXPECT_EQ(run.finish(), 0) << run.output();
+  const std::string& out = run.output();
+  std::size_t identical = 0;
+  for (std::size_t at = 0; (at = out.find(" identical\n", at)) != std::string::npos; ++at) ++identical;
+  // Five files of the sample folder at step 5, one at step 9.
+  EXPECT_EQ(identical, 6u) << out;
+  EXPECT_EQ(out.find("differs"), std::string::npos) << out;
+  EXPECT_NE(out.find("accepted by udfinfo"), std::string::npos) << out;
+  expect_nothing_left(run);
+}
+#endif
+
+}  // namespace
