@@ -89,7 +89,7 @@ extern "C" int Initialise(int argc, char** argv) {
   kelmain::resolve_vnode_operations(kelmain::engine_vnode_vector(), &kel_vnops);
 #if defined(KEL_ENGINE_HAS_VNODE_VECTOR)
   // The file-system controls take their places in the control code table.
-  mdcudfsr_fsctl_install_file_controls();
+  mdcudfsr_fsctl_install_file_controls(mdcudfsr_fsctl_rows(), mdcudfsr_fsctl_row_count());
 #endif
   return 0;
 }
