@@ -41,11 +41,11 @@ vnode_t parent_vnode(const EntryPtr& entry) {
 }
 
 int vn_create(vnode_t dvp, vnode_t* out, componentname* cn, vnode_attr* va, vfs_context_t ctx) {
-  return call(kel_vnops.create, dvp, CreateArgs{nullptr, dvp, out, cn, va, ctx});
+  return call(kel_vnops.create, dvp, vnop_create_args{nullptr, dvp, out, cn, va, ctx});
 }
 
 int vn_mkdir(vnode_t dvp, vnode_t* out, componentname* cn, vnode_attr* va, vfs_context_t ctx) {
-  return call(kel_vnops.mkdir, dvp, CreateArgs{nullptr, dvp, out, cn, va, ctx});
+  return call(kel_vnops.mkdir, dvp, vnop_create_args{nullptr, dvp, out, cn, va, ctx});
 }
 
 int vn_open(vnode_t vp, int mode, vfs_context_t ctx) {
@@ -74,15 +74,15 @@ int vn_setattr(vnode_t vp, vnode_attr* va, vfs_context_t ctx) {
 
 int vn_remove(vnode_t dvp, vnode_t vp, componentname* cn, std::uint32_t flags, vfs_context_t ctx) {
   if (dvp == nullptr) return 22;
-  return call(kel_vnops.remove, vp, RemoveArgs{nullptr, dvp, vp, cn, flags, ctx});
+  return call(kel_vnops.remove, vp, vnop_remove_args{nullptr, dvp, vp, cn, flags, ctx});
 }
 
 int vn_rmdir(vnode_t dvp, vnode_t vp, componentname* cn, vfs_context_t ctx) {
   if (dvp == nullptr) return 22;
-  return call(kel_vnops.rmdir, vp, RmdirArgs{nullptr, dvp, vp, cn, ctx});
+  return call(kel_vnops.rmdir, vp, vnop_rmdir_args{nullptr, dvp, vp, cn, ctx});
 }
 
-int vn_rename(const RenameArgs& args) {
+int vn_rename(const vnop_rename_args& args) {
   if (args.a_fdvp == nullptr || args.a_tdvp == nullptr) return 22;
   return call(kel_vnops.rename, args.a_fvp, args);
 }

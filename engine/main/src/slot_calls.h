@@ -8,6 +8,7 @@
 #include "kelhost/log.h"
 #include "kelhost/vnode.h"
 #include "kelmain/slots.h"
+#include "kelvnops/mdcudfsr_namespace.h"
 
 #include <cstdint>
 #include <string>
@@ -38,45 +39,6 @@ EntryPtr resolve(const char* path, vfs_context* ctx);
 // The vnode of an Entry's parent, or null when the parent left the tree.
 vnode_t parent_vnode(const EntryPtr& entry);
 
-// Argument records of the operations whose records the host layer does not
-// declare elsewhere (the layouts the engine reads).
-struct CreateArgs {
-  vnodeop_desc* a_desc;
-  vnode_t a_dvp;
-  vnode_t* a_vpp;
-  componentname* a_cnp;
-  vnode_attr* a_vap;
-  vfs_context_t a_context;
-};
-struct RemoveArgs {
-  vnodeop_desc* a_desc;
-  vnode_t a_dvp;
-  vnode_t a_vp;
-  componentname* a_cnp;
-  std::uint32_t a_flags;
-  vfs_context_t a_context;
-};
-struct RmdirArgs {
-  vnodeop_desc* a_desc;
-  vnode_t a_dvp;
-  vnode_t a_vp;
-  componentname* a_cnp;
-  vfs_context_t a_context;
-};
-struct RenameArgs {
-  vnodeop_desc* a_desc;
-  vnode_t a_fdvp;
-  vnode_t a_fvp;
-  componentname* a_fcnp;
-  vnode_t a_tdvp;
-  vnode_t a_tvp;
-  componentname* a_tcnp;
-  vfs_context_t a_context;
-};
-static_assert(sizeof(CreateArgs) == 48 && sizeof(RemoveArgs) == 48 && sizeof(RmdirArgs) == 40 &&
-                  sizeof(RenameArgs) == 64,
-              "vnode operation argument records");
-
 // The vnode operations; 22 when the operation is not resolved or the vnode
 // is null.
 int vn_create(vnode_t dvp, vnode_t* out, componentname* cn, vnode_attr* va, vfs_context_t ctx);
@@ -89,7 +51,7 @@ int vn_getattr(vnode_t vp, vnode_attr* va, vfs_context_t ctx);
 int vn_setattr(vnode_t vp, vnode_attr* va, vfs_context_t ctx);
 int vn_remove(vnode_t dvp, vnode_t vp, componentname* cn, std::uint32_t flags, vfs_context_t ctx);
 int vn_rmdir(vnode_t dvp, vnode_t vp, componentname* cn, vfs_context_t ctx);
-int vn_rename(const RenameArgs& args);
+int vn_rename(const vnop_rename_args& args);
 int vn_readdir(vnode_t vp, uio_t uio, std::uint32_t flags, int* eof, int* count, vfs_context_t ctx);
 int vn_inactive(vnode_t vp, vfs_context_t ctx);
 

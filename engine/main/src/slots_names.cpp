@@ -32,7 +32,7 @@ int rename_object(const char* function, const char* old_folder, const char* old_
   slot::ComponentName from(old_folder, old_name), to(new_folder, new_name);
   vnode_t vp = object->vn.get();
   return slot::vn_rename(
-      slot::RenameArgs{nullptr, from_dir, vp, from.get(), to_dir->vn.get(), vp, to.get(), &ctx});
+      vnop_rename_args{nullptr, from_dir, vp, from.get(), to_dir->vn.get(), vp, to.get(), &ctx});
 }
 
 // Removes a file or folder, then inactivates and reclaims its vnode.

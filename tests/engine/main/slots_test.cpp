@@ -82,7 +82,7 @@ int on_ioctl(void* a) {
 }
 
 int on_create(const char* op, void* a) {
-  auto* args = static_cast<kelmain::slot::CreateArgs*>(a);
+  auto* args = static_cast<vnop_create_args*>(a);
   rec->calls.push_back(named(op, args->a_cnp));
   rec->calls.back().vp = args->a_dvp;
   *args->a_vpp = rec->made;
@@ -120,13 +120,13 @@ int on_getattr(void* a) { return on_attr("getattr", a); }
 int on_setattr(void* a) { return on_attr("setattr", a); }
 
 int on_remove(void* a) {
-  auto* args = static_cast<kelmain::slot::RemoveArgs*>(a);
+  auto* args = static_cast<vnop_remove_args*>(a);
   rec->calls.push_back(named("remove", args->a_cnp));
   rec->calls.back().vp = args->a_vp;
   return rec->result("remove");
 }
 int on_rename(void* a) {
-  auto* args = static_cast<kelmain::slot::RenameArgs*>(a);
+  auto* args = static_cast<vnop_rename_args*>(a);
   rec->calls.push_back(named("rename", args->a_tcnp));
   rec->calls.back().vp = args->a_fvp;
   return rec->result("rename");

@@ -7,6 +7,7 @@
 
 #include "kel/fsops.h"
 #include "kelhost/kern_types.h"
+#include "kelvnops/mdcudfsr_ioctl.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -58,15 +59,7 @@ int Fsctl(unsigned code, void* data);
 int GetMediumType();
 
 // The argument record of the vnode ioctl operation.
-struct VnopIoctlArgs {
-  vnodeop_desc* a_desc;
-  vnode_t a_vp;
-  std::uint32_t a_command;
-  void* a_data;
-  int a_fflag;
-  vfs_context_t a_context;
-};
-static_assert(sizeof(VnopIoctlArgs) == 48, "ioctl argument record");
+using VnopIoctlArgs = vnop_ioctl_args;
 
 // The vnode ioctl operation through the resolved pointer; 22 when it is not
 // resolved or the vnode is null.
