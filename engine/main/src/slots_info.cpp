@@ -59,7 +59,7 @@ int fill_volume_attributes(PKELFS_VOLUME_INFO info, vfs_context* ctx) {
 
 // Steps 2 and 4 of FsInfo: identity and last file index through the root.
 int fill_root_controls(PKELFS_VOLUME_INFO info, vnode_t root, vfs_context* ctx) {
-  std::uint8_t identity[40] = {};
+  std::uint8_t identity[44] = {};  // the engine writes 44 bytes; the record's first 40 are used
   if (const int err = vnode_ioctl(root, kIoctlVolumeIdentity, identity, 0, ctx)) {
     SLOT_LOG(kFsInfoFn, KEL_LOG_ERR, "failed to get volume identity information");
     return err;
