@@ -358,7 +358,7 @@ void Session::make_sample() {
 
 void Session::archive_all(Step& step, const std::vector<LocalFile>& files, const std::vector<std::string>& folders) {
   for (const auto& f : folders)
-    ask_for(step, "CreateDirectory", "KelSuccess",
+    ask_for(step, "CreateDirectory", "KelVolume",
             {{"Name", kelsim::escape_name(f)}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
   for (const auto& f : files) {
     kelsim::ArchiveRequest a;
