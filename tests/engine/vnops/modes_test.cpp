@@ -284,7 +284,9 @@ TEST_F(Modes, AnotherProcessDiscLockProceedsAsSoonAsTheExclusiveModeEnds) {
     ASSERT_EQ(0, by_privileged_exit ? leave(kClient) : fsctl(0x20007043, kClient));
     EXPECT_TRUE(kel_test::settles([&] { return locked.load(); })) << "no 60-second step";
     t.join();
-    if (!by_privileged_exit) ASSERT_EQ(0, leave(kClient));
+    if (!by_privileged_exit) {
+      ASSERT_EQ(0, leave(kClient));
+    }
   }
 }
 
