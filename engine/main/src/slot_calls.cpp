@@ -32,7 +32,13 @@ std::string join_path(const char* folder, const char* name) {
 
 EntryPtr resolve(const char* path, vfs_context* ctx) {
   if (path == nullptr) return nullptr;
-  return get_entry(path, ctx);
+  if (EntryPtr e = get_entry(path, ctx)) return e;
+  // The writer names the proxies the engine hands out (they live in "$")
+  // from the volume root, with the "$" cut off: an object the root lacks is
+  // looked for in "$".
+  const std::string p = path;
+  if (p.size() < 2 || p[0] != '/' || p.rfind("/$/", 0) == 0 || p == "/$") return nullptr;
+  return get_entry(("/$" + p).c_str(), ctx);
 }
 
 vnode_t parent_vnode(const EntryPtr& entry) {

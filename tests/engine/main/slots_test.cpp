@@ -451,3 +451,26 @@ TEST_F(SlotSequence, ListingEndsOnLongNamesMalformedRecordsAndTheCallbacksResult
 }
 
 }  // namespace
+
+namespace {
+
+// The writer names a proxy from the volume root with the "$" cut off; the
+// proxy lives in "$", where the slots find it when the root lacks it.
+TEST_F(SlotSequence, AnObjectTheRootLacksIsLookedForInTheDollarFolder) {
+  vnode* dollar = make_child(VDIR, 0, root_, "$");
+  vnode* proxy = make_child(VREG, 0, dollar, "@PXO00000");
+  vnode* plain = make_child(VREG, 0, root_, "@PXO00001");
+  KELFS_OBJECT_INFO info{};
+  ASSERT_EQ(kelmain::GetPathInfo("/@PXO00000", 0, &info), 0);
+  ASSERT_EQ(r_.ops(), (std::vector<std::string>{"getattr"}));
+  EXPECT_EQ(r_.calls[0].vp, proxy);
+  r_.calls.clear();
+  ASSERT_EQ(kelmain::GetPathInfo("/@PXO00001", 0, &info), 0);
+  EXPECT_EQ(r_.calls[0].vp, plain) << "the root's own object comes first";
+  r_.calls.clear();
+  EXPECT_EQ(kelmain::GetPathInfo("/missing", 0, &info), 2);
+  EXPECT_EQ(kelmain::GetPathInfo("/$/missing", 0, &info), 2);
+  EXPECT_TRUE(r_.calls.empty());
+}
+
+}  // namespace
