@@ -24,6 +24,41 @@ KelResolvedVnops kel_vnops{};
 
 namespace {
 
+struct ResolvePair {
+  vnodeop_desc* desc;
+  vnop_handler_t KelResolvedVnops::*pointer;
+};
+
+// The 19 operations in resolve order.
+constexpr ResolvePair kResolveList[] = {
+    {&vnop_setattr_desc, &KelResolvedVnops::setattr},   {&vnop_getattr_desc, &KelResolvedVnops::getattr},
+    {&vnop_mkdir_desc, &KelResolvedVnops::mkdir},       {&vnop_readdir_desc, &KelResolvedVnops::readdir},
+    {&vnop_open_desc, &KelResolvedVnops::open},         {&vnop_create_desc, &KelResolvedVnops::create},
+    {&vnop_close_desc, &KelResolvedVnops::close},       {&vnop_read_desc, &KelResolvedVnops::read},
+    {&vnop_write_desc, &KelResolvedVnops::write},       {&vnop_lookup_desc, &KelResolvedVnops::lookup},
+    {&vnop_rename_desc, &KelResolvedVnops::rename},     {&vnop_remove_desc, &KelResolvedVnops::remove},
+    {&vnop_rmdir_desc, &KelResolvedVnops::rmdir},       {&vnop_fsync_desc, &KelResolvedVnops::fsync},
+    {&vnop_ioctl_desc, &KelResolvedVnops::ioctl},       {&vnop_blockmap_desc, &KelResolvedVnops::blockmap},
+    {&vnop_inactive_desc, &KelResolvedVnops::inactive}, {&vnop_reclaim_desc, &KelResolvedVnops::reclaim},
+    {&vnop_statfs_desc, &KelResolvedVnops::statfs},
+};
+static_assert(sizeof(kResolveList) / sizeof(kResolveList[0]) == 19);
+
+vnop_handler_t find_handler(const vnodeopv_entry_desc* vector, const vnodeop_desc* desc) {
+  if (vector == nullptr) return nullptr;
+  for (const vnodeopv_entry_desc* e = vector; e->opve_op != nullptr; ++e)
+    if (e->opve_op == desc) return e->opve_impl;
+  return nullptr;
+}
+
+}  // namespace
+
+void kel_resolve_vnode_operations(const vnodeopv_entry_desc* vector, KelResolvedVnops* out) {
+  for (const ResolvePair& p : kResolveList) out->*p.pointer = find_handler(vector, p.desc);
+}
+
+namespace {
+
 // The tree mutex. Recursive, because an Entry that dies inside a locked
 // stretch clears its vnode's back link under the same mutex.
 std::recursive_mutex g_tree_mutex;

@@ -101,6 +101,14 @@ int vn_inactive(vnode_t vp, vfs_context_t ctx) {
   return call(kel_vnops.inactive, vp, vnop_inactive_args{nullptr, vp, ctx});
 }
 
+int make_object(const char* folder, const char* name, bool directory, vfs_context* ctx, vnode_t* out) {
+  EntryPtr dir = resolve(folder, ctx);
+  if (!dir) return 2;
+  ComponentName cn(folder, name);
+  vnode_attr va{};
+  return directory ? vn_mkdir(dir->vn.get(), out, cn.get(), &va, ctx) : vn_create(dir->vn.get(), out, cn.get(), &va, ctx);
+}
+
 int leave_privileged_if(bool entered) { return entered ? Fsctl(kFsctlLeavePrivileged, nullptr) : 0; }
 
 int set_visibility(vnode_t vp, bool visible) {

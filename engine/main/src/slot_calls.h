@@ -55,6 +55,11 @@ int vn_rename(const vnop_rename_args& args);
 int vn_readdir(vnode_t vp, uio_t uio, std::uint32_t flags, int* eof, int* count, vfs_context_t ctx);
 int vn_inactive(vnode_t vp, vfs_context_t ctx);
 
+// Makes a file (create) or a folder (mkdir) named name in folder, with an
+// all-zero attribute record: 2 when the folder does not resolve, else the
+// operation's result and the new vnode in *out.
+int make_object(const char* folder, const char* name, bool directory, vfs_context* ctx, vnode_t* out);
+
 // Leaves the privileged mode when it was entered: the leave request's
 // result, or 0.
 int leave_privileged_if(bool entered);

@@ -125,12 +125,6 @@ int qvutil_get_object_id(vnode_t vp) {
   return found ? static_cast<int>(static_cast<std::uint32_t>(id)) : -1;
 }
 
-bool qvutil_block_translates(vnode_t vp, std::uint32_t block) {
-  mdcudfsr_cache_node* n = node_of(vp);
-  if (!n || !n->mdcudfsrmp) return false;
-  return mdcudfsr_lbn2lsn(n->mdcudfsrmp, 2, block, nullptr) != 0xFFFFFFFFu;
-}
-
 std::uint64_t qvutil_cartridge_block_number(vnode_t vp, std::uint32_t slot, std::uint32_t block,
                                             std::uint32_t blocks_per_slot) {
   mdcudfsr_cache_node* n = node_of(vp);

@@ -34,12 +34,8 @@ bool time_given(const timespec* t) { return t != nullptr && (t->tv_sec != 0 || t
 
 int CreateFile(const char* folder, const char* name, std::size_t name_size, char* name_out, void** handle) {
   vfs_context ctx = slot::caller_context();
-  EntryPtr dir = slot::resolve(folder, &ctx);
-  if (!dir) return 2;
-  slot::ComponentName cn(folder, name);
-  vnode_attr va{};
   vnode_t vp = nullptr;
-  if (const int err = slot::vn_create(dir->vn.get(), &vp, cn.get(), &va, &ctx)) return err;
+  if (const int err = slot::make_object(folder, name, false, &ctx, &vp)) return err;
   if (const int err = slot::vn_close(vp, FWRITE, &ctx)) return err;
   if (handle == nullptr) return 0;
   char stored[kStoredNameBytes] = {};

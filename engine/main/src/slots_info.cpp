@@ -123,8 +123,10 @@ int fill_extents(vnode_t vp, unsigned max, std::uint32_t count, PKELFS_OBJECT_IN
     const MDCFS_SPACE_ENTRY& e = entries[i];
     const auto slot = e.ZoneId == -1 ? track.current_track_id : static_cast<std::uint32_t>(e.ZoneId);
     const auto block = static_cast<std::uint32_t>(e.BlockOffset);
-    if (!qvutil_block_translates(vp, block)) return 5;
-    out[i].BlockNumber = qvutil_cartridge_block_number(vp, slot, block, track.blocks_per_track);
+    const std::uint64_t base = static_cast<std::uint64_t>(slot) * track.blocks_per_track;
+    const std::uint64_t number = qvutil_cartridge_block_number(vp, slot, block, track.blocks_per_track);
+    if (number - base == 0xFFFFFFFFu) return 5;  // the block has no disc address
+    out[i].BlockNumber = number;
     out[i].NumberOfBlocks = static_cast<std::uint32_t>(e.NumberOfBlocks);
   }
   return 0;

@@ -107,12 +107,8 @@ int DeleteDirectory(const char* folder, const char* name) { return delete_object
 
 int CreateDirectory(const char* folder, const char* name, bool hidden) {
   vfs_context ctx = slot::caller_context();
-  EntryPtr dir = slot::resolve(folder, &ctx);
-  if (!dir) return 2;
-  slot::ComponentName cn(folder, name);
-  vnode_attr va{};
   vnode_t vp = nullptr;
-  if (const int err = slot::vn_mkdir(dir->vn.get(), &vp, cn.get(), &va, &ctx)) return err;
+  if (const int err = slot::make_object(folder, name, true, &ctx, &vp)) return err;
   if (!hidden) return slot::vn_close(vp, 0, &ctx);
   if (const int err = slot::set_visibility(vp, false)) {
     slot::vn_close(vp, 0, &ctx);

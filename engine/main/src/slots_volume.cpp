@@ -32,8 +32,7 @@ int start_agent() {
 }
 
 // The volume mount, start and root; a failure after the volume mounted
-// unmounts it with force, and a failure before it stops the agent that has
-// no mount to serve.
+// unmounts it with force.
 int mount_volume(std::uint32_t flags, vfs_context* ctx) {
   mount* mp = kel_global_mount();
   *mp = mount{};
@@ -45,8 +44,7 @@ int mount_volume(std::uint32_t flags, vfs_context* ctx) {
   args.metadata_check = 1000;
   if (const int err = mdcudfsr_vfsop_mount(mp, devvp.get(), &args, ctx)) {
     SLOT_LOG(kMountFn, KEL_LOG_ERR, "mount failed %d\n", err);
-    if (mp->mnt_data == nullptr) FsCacheAgent_stop_unopened();
-    return err;
+    return err;  // the volume mount stopped the agent it had no channel for
   }
   if (const int err = mdcudfsr_vfsop_start(mp, 0, ctx)) {
     SLOT_LOG(kMountFn, KEL_LOG_ERR, "start failed %d\n", err);

@@ -260,14 +260,8 @@ int after_descriptors(Run& r, int* err) {
 // Everything after the node locks; the result.
 int body(Run& r) {
   mdcudfsr_mount* mnt = r.mnt;
-  if (mdcudfsr_get_lvid_integrity_type(mnt) & 1) {
-    VFS_LOG(KEL_LOG_INFO, "LVID is already closed.\n");
-    return 0;
-  }
-  int err = mdcudfsr_update_session(mnt, r.ctx, 4);
-  if (err) VFS_LOG(KEL_LOG_ERR, "failed to update lvid with Status=%d\n", err);
-  VFS_LOGK(KEL_LOG_WARN, "Metadata and Descriptor Flush Start\n");
-  mdcudfsr_clear_all_clusters(mnt);
+  if (!vfs_flush::open_flush(mnt, r.ctx)) return 0;
+  int err = 0;
   if (!r.ex) {
     int sufficient = 1;
     err = mdcudfsr_check_media_resources(mnt, r.on_mount, r.ctx, &sufficient);

@@ -6,15 +6,18 @@
 #include "kelcache/cache_counts.h"
 #include "kelhost/kern.h"
 #include "kelhost/vnode.h"
+#include "kelvfs/mdcudfsr_clusters.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_disc_change.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_mount.h"
+#include "kelvfs/mdcudfsr_session.h"
 #include "kelvfs/mdcudfsr_sync.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvfs/mdcudfsr_volume_attr.h"
 #include "kelvnops/mdcudfsr_track_info.h"
 #include "kelvnops/mdcudfsr_verify.h"
+#include "udf/udf_lvid.h"
 #include "udf/udf_names.h"
 #include "udf/udf_write_efe.h"
 #include "vfs_log.h"
@@ -282,6 +285,18 @@ int refresh_attributes(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, int
   *write_err = mdcudfsr_write_attribute(mnt, rec.data(), MDCUDFSR_CM_RECORD_SIZE, 1, ctx, on_mount);
   if (*write_err) VFS_LOG(KEL_LOG_ERR, "WRITE ATTRIBUTE failed on metadata flush err = %d\n", *write_err);
   return 0;
+}
+
+bool open_flush(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  if (mdcudfsr_get_lvid_integrity_type(mnt) & 1) {
+    VFS_LOG(KEL_LOG_INFO, "LVID is already closed.\n");
+    return false;
+  }
+  const int err = mdcudfsr_update_session(mnt, ctx, 4);
+  if (err) VFS_LOG(KEL_LOG_ERR, "failed to update lvid with Status=%d\n", err);
+  VFS_LOGK(KEL_LOG_WARN, "Metadata and Descriptor Flush Start\n");
+  mdcudfsr_clear_all_clusters(mnt);
+  return true;
 }
 
 void log_elapsed(const Frame& f) {

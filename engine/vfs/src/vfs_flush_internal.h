@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kelhost/kern_types.h"
+#include "kelvfs/mdcudfsr_defect.h"
 
 #include <cstdint>
 #include <ctime>
@@ -22,7 +23,6 @@ int mdcudfsr_cache_check_metadata_aed(mdcudfsr_mount* mnt, uint32_t extra, uint3
 int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount* mnt, vfs_context_t ctx);
 int mdcudfsr_mdcfsctrl_write_next_track(mdcudfsr_mount* mnt, vfs_context_t ctx);
 int mdcudfsr_mdcfsctrl_mount_next_track(mdcudfsr_mount* mnt, vfs_context_t ctx, int* changed);
-int mdcudfsr_make_defect_map(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount);
 
 namespace vfs_flush {
 
@@ -74,6 +74,11 @@ void entries_recorded(mdcudfsr_mount* mnt);
 // result is 0, or 12/22 of the label conversion. A read failure answers 0.
 int refresh_attributes(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, int* write_err);
 void log_elapsed(const Frame& f);
+// The opening of a metadata and descriptor flush: false when the integrity
+// descriptor is already closed (nothing to write); else the session updated
+// (a failure is only logged), the start logged and the staged clusters
+// dropped.
+bool open_flush(mdcudfsr_mount* mnt, vfs_context_t ctx);
 // "%s%02d" of prefix and number as a 32-byte dstring (compression id 8).
 void volume_identifier(uint8_t out[32], const char* prefix, uint32_t number);
 // The descriptor copies changed to count the disc of the last written slot

@@ -147,6 +147,24 @@ int remove_by_kind(Op& op) {
 }
 
 // Refusals and lookups of remove after the parent is held; 0 to go on.
+// The node of the object to remove, active, and the limited-access pass;
+// 0, 2 (no active node) or 16 (another process holds the volume).
+int take_node(Op& op, vnode_t vp, const char* tag) {
+  op.node = mdcudfsr_cache_get_node(vp, 1);
+  if (!usable(op.node)) {
+    VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp && mdcudfsrcnp->status != MDCUDFSR_NODE_STATUS_INACTIVE");
+    return 2;
+  }
+  if (!mdcudfsr_pass_limited_access_mode(op.mnt, op.pid)) {
+    VN_LOG(KEL_LOG_INFO, "[%s] not operation for limited access mode\n", tag);
+    mdcudfsr_vnop_print_errlog(op.parent, 16, name_of(op.node), kExclusive, op.ctx);
+    op.own_event = true;
+    return 16;
+  }
+  VN_LOG(KEL_LOG_DEBG, "[%s] [%s] type:%d\n", tag, name_of(op.node), static_cast<int>(op.node->kind));
+  return 0;
+}
+
 int remove_checks(Op& op, vnop_remove_args* a) {
   if (read_only(op.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_remove] read only mount mode\n");
@@ -158,18 +176,7 @@ int remove_checks(Op& op, vnop_remove_args* a) {
   }
   int err = mdcudfsr_wait_vfam_mounted(op.mnt, op.parent, op.ctx);
   if (err) return err;
-  op.node = mdcudfsr_cache_get_node(a->a_vp, 1);
-  if (!usable(op.node)) {
-    VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp && mdcudfsrcnp->status != MDCUDFSR_NODE_STATUS_INACTIVE");
-    return 2;
-  }
-  if (!mdcudfsr_pass_limited_access_mode(op.mnt, op.pid)) {
-    VN_LOG(KEL_LOG_INFO, "[vnop_remove] not operation for limited access mode\n");
-    mdcudfsr_vnop_print_errlog(op.parent, 16, name_of(op.node), kExclusive, op.ctx);
-    op.own_event = true;
-    return 16;
-  }
-  VN_LOG(KEL_LOG_DEBG, "[vnop_remove] [%s] type:%d\n", name_of(op.node), static_cast<int>(op.node->kind));
+  if (const int err = take_node(op, a->a_vp, "vnop_remove")) return err;
   if ((a->a_flags & VNODE_REMOVE_NODELETEBUSY) && vnode_isinuse(a->a_vp, 0)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( flags & VNODE_REMOVE_NODELETEBUSY ) || !vnode_isinuse( vp, 0 )");
     return 16;
@@ -239,18 +246,7 @@ int rmdir_checks(Op& op, vnop_rmdir_args* a) {
     VN_LOG(KEL_LOG_INFO, "[vnop_rmdir] not operation for noedit mode\n");
     return 1;
   }
-  op.node = mdcudfsr_cache_get_node(a->a_vp, 1);
-  if (!usable(op.node)) {
-    VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp && mdcudfsrcnp->status != MDCUDFSR_NODE_STATUS_INACTIVE");
-    return 2;
-  }
-  if (!mdcudfsr_pass_limited_access_mode(op.mnt, op.pid)) {
-    VN_LOG(KEL_LOG_INFO, "[vnop_rmdir] not operation for limited access mode\n");
-    mdcudfsr_vnop_print_errlog(op.parent, 16, name_of(op.node), kExclusive, op.ctx);
-    op.own_event = true;
-    return 16;
-  }
-  VN_LOG(KEL_LOG_DEBG, "[vnop_rmdir] [%s] type:%d\n", name_of(op.node), static_cast<int>(op.node->kind));
+  if (const int err = take_node(op, a->a_vp, "vnop_rmdir")) return err;
   if (is_root(op.mnt, op.parent) && is_dollar_name(op.node->vfs_name)) {
     VN_LOG(KEL_LOG_ERR, "cant rmdir $ or $$\n");
     return 95;

@@ -93,14 +93,14 @@ TEST(ResolveVnodeOperations, FirstMatchBeforeTheTerminatorWinsAndMissingOnesAreC
   };
   KelResolvedVnops out;
   for (auto m : all_members()) out.*m = handler_d;  // left from an earlier resolve
-  kelmain::resolve_vnode_operations(vector, &out);
+  kel_resolve_vnode_operations(vector, &out);
   EXPECT_EQ(out.getattr, handler_a);
   EXPECT_EQ(out.ioctl, handler_b);
   for (auto m : all_members()) {
     if (m == &KelResolvedVnops::getattr || m == &KelResolvedVnops::ioctl) continue;
     EXPECT_EQ(out.*m, nullptr);
   }
-  kelmain::resolve_vnode_operations(nullptr, &out);
+  kel_resolve_vnode_operations(nullptr, &out);
   for (auto m : all_members()) EXPECT_EQ(out.*m, nullptr);
 }
 
@@ -108,7 +108,7 @@ TEST(ResolveVnodeOperations, TheEngineVectorHoldsAllNineteen) {
   const vnodeopv_entry_desc* vector = kelmain::engine_vnode_vector();
   if (vector == nullptr) GTEST_SKIP() << "the engine's vnode operations are not linked into this build";
   KelResolvedVnops out{};
-  kelmain::resolve_vnode_operations(vector, &out);
+  kel_resolve_vnode_operations(vector, &out);
   for (auto m : all_members()) EXPECT_NE(out.*m, nullptr);
 }
 
@@ -330,15 +330,20 @@ int recording_ioctl(void* a) {
   return 42;
 }
 
-TEST_F(InitialiseTest, FsctlOnAVolumeRootGoesToTheIoctlOperationWithShortLengthsCleared) {
-  mount m{};
-  kel_tree_make_root(kel_make_vnode(&m, nullptr, VBLK, 0));
+// A tree whose device vnode holds a volume root, as a mount leaves it.
+void make_volume_root(mount* m, vnode** root) {
+  kel_tree_make_root(kel_make_vnode(m, nullptr, VBLK, 0));
   vnode_fsparam p{};
-  p.vnfs_mp = &m;
+  p.vnfs_mp = m;
   p.vnfs_vtype = VDIR;
   p.vnfs_markroot = 1;
+  ASSERT_EQ(vnode_create(0, VCREATESIZE, &p, root), 0);
+}
+
+TEST_F(InitialiseTest, FsctlOnAVolumeRootGoesToTheIoctlOperationWithShortLengthsCleared) {
+  mount m{};
   vnode* root = nullptr;
-  ASSERT_EQ(vnode_create(0, VCREATESIZE, &p, &root), 0);
+  ASSERT_NO_FATAL_FAILURE(make_volume_root(&m, &root));
   kel_vnops.ioctl = recording_ioctl;
   g_ioctls.clear();
   const struct {
@@ -387,13 +392,8 @@ TEST_F(InitialiseTest, TrackInformationTravelsThroughTheRunningInterface) {
   EXPECT_EQ(kelmain::qvutil_get_volume_track_information(&ti), 2);  // no volume
   EXPECT_EQ(ti.current_track_id, 1u);
   mount m{};
-  kel_tree_make_root(kel_make_vnode(&m, nullptr, VBLK, 0));
-  vnode_fsparam p{};
-  p.vnfs_mp = &m;
-  p.vnfs_vtype = VDIR;
-  p.vnfs_markroot = 1;
   vnode* root = nullptr;
-  ASSERT_EQ(vnode_create(0, VCREATESIZE, &p, &root), 0);
+  ASSERT_NO_FATAL_FAILURE(make_volume_root(&m, &root));
   kel_vnops.ioctl = track_ioctl;
   EXPECT_EQ(kelmain::qvutil_get_volume_track_information(&ti), 0);
   EXPECT_EQ(ti.current_track_id, 3u);

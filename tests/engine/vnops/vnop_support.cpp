@@ -37,29 +37,7 @@ void fill_file(TreeImage& img, int item, std::uint8_t seed) {
   for (std::uint32_t i = 0; i < len; ++i) p[i] = pattern(i, seed);
 }
 
-void resolve_engine_vector() {
-  struct Pair {
-    vnodeop_desc* desc;
-    vnop_handler_t KelResolvedVnops::*slot;
-  } pairs[] = {{&vnop_setattr_desc, &KelResolvedVnops::setattr}, {&vnop_getattr_desc, &KelResolvedVnops::getattr},
-               {&vnop_mkdir_desc, &KelResolvedVnops::mkdir},     {&vnop_readdir_desc, &KelResolvedVnops::readdir},
-               {&vnop_open_desc, &KelResolvedVnops::open},       {&vnop_create_desc, &KelResolvedVnops::create},
-               {&vnop_close_desc, &KelResolvedVnops::close},     {&vnop_read_desc, &KelResolvedVnops::read},
-               {&vnop_write_desc, &KelResolvedVnops::write},     {&vnop_lookup_desc, &KelResolvedVnops::lookup},
-               {&vnop_rename_desc, &KelResolvedVnops::rename},   {&vnop_remove_desc, &KelResolvedVnops::remove},
-               {&vnop_rmdir_desc, &KelResolvedVnops::rmdir},     {&vnop_fsync_desc, &KelResolvedVnops::fsync},
-               {&vnop_ioctl_desc, &KelResolvedVnops::ioctl},     {&vnop_blockmap_desc, &KelResolvedVnops::blockmap},
-               {&vnop_inactive_desc, &KelResolvedVnops::inactive}, {&vnop_reclaim_desc, &KelResolvedVnops::reclaim},
-               {&vnop_statfs_desc, &KelResolvedVnops::statfs}};
-  for (const Pair& p : pairs) {
-    kel_vnops.*p.slot = nullptr;
-    for (const vnodeopv_entry_desc* e = mdcudfsr_vnodeop_entries; e->opve_op; ++e)
-      if (e->opve_op == p.desc) {
-        kel_vnops.*p.slot = e->opve_impl;
-        break;
-      }
-  }
-}
+void resolve_engine_vector() { kel_resolve_vnode_operations(mdcudfsr_vnodeop_entries, &kel_vnops); }
 
 void VnopVolume::mount(TreeImage& img) {
   img_ = &img;

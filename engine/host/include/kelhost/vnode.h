@@ -131,6 +131,12 @@ struct KelResolvedVnops {
       remove, rmdir, fsync, ioctl, blockmap, inactive, reclaim, statfs;
 };
 extern KelResolvedVnops kel_vnops;
+// For each of the 19 operations, in order (setattr, getattr, mkdir, readdir,
+// open, create, close, read, write, lookup, rename, remove, rmdir, fsync,
+// ioctl, blockmap, inactive, reclaim, statfs): the handler of the first pair
+// of the vector (ended by a null descriptor) with its descriptor, or null
+// when the vector lacks it or is null.
+void kel_resolve_vnode_operations(const vnodeopv_entry_desc* vector, KelResolvedVnops* out);
 
 // Build the argument record and call the resolved handler; 22 ("Invalid
 // argument") on a null vnode, context or result, or when the handler is not

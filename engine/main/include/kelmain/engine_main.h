@@ -38,12 +38,6 @@ ProcessState& process_state();
 // null when this build does not link the vnode operations.
 const vnodeopv_entry_desc* engine_vnode_vector();
 
-// For each of the 19 operations, in order (setattr, getattr, mkdir, readdir,
-// open, create, close, read, write, lookup, rename, remove, rmdir, fsync,
-// ioctl, blockmap, inactive, reclaim, statfs): clears the pointer, then
-// stores the handler of the first pair of the vector with its descriptor.
-// A descriptor the vector lacks, or a null vector, leaves it null.
-void resolve_vnode_operations(const vnodeopv_entry_desc* vector, KelResolvedVnops* out);
 
 // The steps of the module start, for tests that make one of them fail:
 // each returns 0 or an errno-style value.

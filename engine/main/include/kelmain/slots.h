@@ -87,12 +87,9 @@ const char* qvutil_get_vfs_name(vnode_t vp);
 // non-zero, else its unique id; -1 without an active node.
 int qvutil_get_object_id(vnode_t vp);
 // slot x blocks_per_slot + the disc address of the metadata-partition
-// block; 0xFFFFFFFF in the low word when the block has no address (the
-// caller checks with qvutil_block_translates).
+// block, whose address part is 0xFFFFFFFF when the block has none.
 std::uint64_t qvutil_cartridge_block_number(vnode_t vp, std::uint32_t slot, std::uint32_t block,
                                             std::uint32_t blocks_per_slot);
-// Whether the metadata-partition block has a disc address.
-bool qvutil_block_translates(vnode_t vp, std::uint32_t block);
 // Sets or clears the hidden bit 0x8000 of the node's file flags.
 void qvutil_update_hidden_flag(vnode_t vp, bool hidden);
 
