@@ -138,5 +138,47 @@ TEST_F(RollbackPoints, RollbackMountShowsAnEarlierStateAndZeroReturnsToTheLatest
   expect_sound_cartridge({{"/", {"a", "b2", "c"}}});
 }
 
+// The newest metadata file entry and its mirror (16 blocks on) get broken
+// tags: the default mount fails. Without "Rollback Mount On Error" the
+// Check fails and the drive utility library is not asked; with it the
+// points are mounted in list order until one mounts: the previous flush's.
+class RollbackOnError : public RollbackPoints,
+                        public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(RollbackOnError, BrokenNewestMetadataEntries) {
+  const bool on = GetParam() != 0;
+  make_sim({});
+  start();
+  three_flushes();
+  const auto points = points_of(rollback_info());
+  ASSERT_GE(points.size(), 3u);
+  const Point newest = points[points.size() - 2];
+  unmount();
+  for (std::uint32_t lsn : {newest.fe, newest.fe + 16}) {
+    std::uint8_t b[kelsim::kBlockSize];
+    ASSERT_EQ(0u, sim_->cartridge().read_blocks(static_cast<int>(newest.slot), lsn, 1, b));
+    ASSERT_EQ(tag_of_block(sim_->cartridge(), static_cast<int>(newest.slot), lsn), kExtendedFileEntry) << lsn;
+    b[4] ^= 0xFF;  // the tag checksum
+    ASSERT_EQ(0u, sim_->cartridge().write_blocks(static_cast<int>(newest.slot), lsn, 1, b));
+  }
+  empty_cache();
+  start_with({{"Rollback Mount On Error", GetParam()}});
+  const std::size_t mark = sim_->service().transcript().size();
+  const auto answers = ask("Check");
+  ASSERT_FALSE(answers.empty());
+  const auto t = sim_->service().transcript();
+  const bool sdk_asked = std::any_of(t.begin() + static_cast<std::ptrdiff_t>(mark), t.end(), is_sdk_command);
+  if (!on) {
+    EXPECT_EQ(answers.back().name, "HRESULT") << answers.back().raw;
+    EXPECT_FALSE(sdk_asked);
+    return;
+  }
+  ASSERT_EQ(answers.back().name, "KelVolume") << engine_->describe();
+  EXPECT_TRUE(sdk_asked);
+  EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "b"})) << "the previous flush's state";
+}
+
+INSTANTIATE_TEST_SUITE_P(Setting, RollbackOnError, ::testing::Values(0u, 1u));
+
 }  // namespace
 }  // namespace e2e
