@@ -64,6 +64,16 @@ class KillDuringFlush : public Scenario {
     ASSERT_EQ(0u, kelsim::copy_directory_sparse(p.cache, cache_));
     start();
     check_mounts();
+    if (through_rollback_) {
+      // Mounted at the format's point (empty), then back to the latest.
+      const auto info = rollback_info();
+      ASSERT_GE(info.size(), 2u);
+      rollback_mount(static_cast<std::uint32_t>(number(info.front(), "SlotNumber")),
+                     static_cast<std::uint32_t>(number(info.front(), "MetaDataFE_LSN")),
+                     static_cast<std::uint32_t>(number(info.front(), "FsdLsn")));
+      ASSERT_EQ(listing("/"), std::set<std::string>{});
+      rollback_mount(0, 0, 0);
+    }
     mkdir("/B");
   }
 
@@ -119,6 +129,7 @@ class KillDuringFlush : public Scenario {
   void sweep(const ScenarioOptions& o, const std::string& reason);
 
   std::string keep_;
+  bool through_rollback_ = false;
 };
 
 bool full_sweep() { return std::getenv("KEL_E2E_FULL_SWEEP") != nullptr; }
@@ -183,6 +194,12 @@ void KillDuringFlush::sweep(const ScenarioOptions& o, const std::string& reason)
 TEST_F(KillDuringFlush, WriteOnceKeepsTheLastCompletedFlush) { sweep({}, "SyncTime"); }
 
 TEST_F(KillDuringFlush, WriteOnceFinalisationKilledIsCompletedByASecondOne) { sweep({}, "SyncFinalisation"); }
+
+// The first flush after a return from a rollback mount.
+TEST_F(KillDuringFlush, WriteOnceFirstFlushAfterARollbackMountKeepsTheLastCompletedFlush) {
+  through_rollback_ = true;
+  sweep({}, "SyncTime");
+}
 
 // The finalisation killed once its first finalising write is on the disc:
 // the restart mounts read-only, and the second finalisation's own remount
