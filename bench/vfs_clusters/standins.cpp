@@ -19,7 +19,6 @@ int mdcudfsr_flush_metadata_and_descriptor(mdcudfsr_mount*, int, int, int, vfs_c
 int mdcudfsr_flush_metadata_and_descriptor_re(mdcudfsr_mount*, int, int, int, vfs_context_t, int, int) {
   unreached("flush_metadata_and_descriptor_re");
 }
-int mdcudfsr_vfam_flush_buffers(mdcudfsr_mount*, int, vfs_context_t) { unreached("vfam_flush_buffers"); }
 int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount*, vfs_context_t, uint32_t*, int) {
   unreached("get_defect_report_counter");
 }

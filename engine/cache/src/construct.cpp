@@ -4,6 +4,7 @@
 #include "scan_internal.h"
 
 #include "kelagent/metacache.h"
+#include "kelcache/cache_salvage.h"
 #include "udf/udf_fsd.h"
 #include "udf/udf_metadata.h"
 #include "udf/udf_mount.h"
@@ -168,6 +169,38 @@ int mdcudfsr_cache_construct(mdcudfsr_mount* m, uint64_t size, vfs_context_t ctx
   return err;
 }
 
+namespace {
+
+// The checkEFE run: the search from the first block the tree does not use;
+// then the mount information shows the run.
+void run_check_efe(mdcudfsr_mount* m, uint64_t size, vfs_context_t ctx, int source) {
+  const uint32_t first = mdcudfsr_cache_check_efe_first_block(m);
+  CACHE_LOG(INFO, "checkEFE first unreferenced block %u\n", first);
+  const int found = mdcudfsr_unreferenced_file_search(m, size, first, ctx, source);
+  if (!found) CACHE_LOG(NOTI, "checkEFE End. unreferencedFile is exist\n");
+  else CACHE_LOG(NOTI, "checkEFE End. unreferencedFile is not exist (%d)\n", found);
+  m->mntinfo.MountStatus = 0;
+  m->mntinfo.MediumType = static_cast<uint8_t>(m->medium_type);
+  m->mntinfo.VolumeStatus = static_cast<uint8_t>((m->mntinfo.VolumeStatus & 0x6A) | 0x85);
+}
+
+bool merge_efe_mode(const mdcudfsr_mount* m) {
+  return (m->mount_ext_flags & MDCUDFSR_MERGE_EFE_FLAGS) == MDCUDFSR_MERGE_EFE_FLAGS;
+}
+
+// The mergeEFE run: the EFE cache file's files linked into the tree.
+void run_merge_efe(mdcudfsr_mount* m, vfs_context_t ctx) {
+  const int err = mdcudfsr_unreferenced_file_determination(m, ctx);
+  if (!err) CACHE_LOG(NOTI, "mergeEFE success. \n");
+  else CACHE_LOG(ERR, "mergeEFE failed err=%d \n", err);
+  m->mntinfo.MountStatus = 0;
+  m->mntinfo.WriteProtectReasonFlags |= 0x20000u;
+  m->mntinfo.MediumType = static_cast<uint8_t>(m->medium_type);
+  m->mntinfo.VolumeStatus = static_cast<uint8_t>((m->mntinfo.VolumeStatus & 0x69) | 0x86);
+}
+
+}  // namespace
+
 int mdcudfsr_cache_init(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int source_flag) {
   const uint64_t size = metadata_size(m);
   const bool check = check_efe_mode(m);
@@ -185,8 +218,8 @@ int mdcudfsr_cache_init(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int 
   }
   if (!err) {
     err = mdcudfsr_cache_construct(m, size, ctx, 0, source);
-    if ((!err || err == 30) && check)
-      CACHE_LOG(INFO, "checkEFE first unreferenced block %u\n", mdcudfsr_cache_check_efe_first_block(m));
+    if ((!err || err == 30) && check) run_check_efe(m, size, ctx, source);
+    else if ((!err || err == 30) && merge_efe_mode(m)) run_merge_efe(m, ctx);
   }
   // Outside the salvage modes the local copy has served its purpose.
   if (!salvage_mode(m) && m->local_cache_handles[0] != -1) mdcudfsr_cache_local_fs_cache_del(m, 1);
@@ -202,6 +235,7 @@ int mdcudfsr_cache_term_sub(mdcudfsr_mount* m) {
 }
 
 int mdcudfsr_cache_term(mdcudfsr_mount* m) {
+  mdcudfsr_free_salvage_list(m);
   if (m->root_node) mdcudfsr_cache_free_node(m->root_node);
   if (m->shadow_node) mdcudfsr_cache_free_shadow_node(m->shadow_node);
   m->root_node = nullptr;

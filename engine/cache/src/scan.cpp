@@ -314,3 +314,7 @@ uint32_t mdcudfsr_cache_get_dir_depth(mdcudfsr_cache_node* node) {
   }
   return a + 1;
 }
+
+namespace kelcache {
+void scan_take_discs(mdcudfsr_mount* m, mdcudfsr_cache_node* n) { take_discs(m, n); }
+}  // namespace kelcache

@@ -23,6 +23,8 @@ void set_status_direct(mdcudfsr_mount* m, uint32_t status);
 void set_wrprot(mdcudfsr_mount* m, vfs_context_t ctx);
 
 bool check_efe_mode(const mdcudfsr_mount* m);
+// The zone fields of a file node from its extents (the directory scan's rule).
+void scan_take_discs(mdcudfsr_mount* m, mdcudfsr_cache_node* n);
 // Marks blocks of the metadata file as used by the tree.
 void check_efe_clear(mdcudfsr_mount* m, uint32_t lbn, uint32_t blocks);
 

@@ -1,4 +1,5 @@
 // Metadata partition (see udf_metadata.h).
+#include "kelcache/cache_flush.h"
 #include "udf/udf_metadata.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_mount.h"

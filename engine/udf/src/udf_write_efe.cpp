@@ -1,4 +1,5 @@
 // Writing extended file entries (see udf_write_efe.h).
+#include "kelcache/cache_flush.h"
 #include "udf/udf_write_efe.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_metadata.h"
@@ -142,10 +143,13 @@ int stream_name_cs0(const mdcudfsr_udf_node_fields* parity, uint8_t* out, uint32
     UDF_LOG(ERR, "%s\n", "parity_node");
     return 22;
   }
+  // A parity node is named after its file: "<file>#<stream name>"; the
+  // stream's identifier is the part after "#" (the parity suffix).
+  const char* name = mdcudfsr_node_name(parity);
+  if (const char* hash = std::strstr(name, "#*")) name = hash + 1;
   uint8_t norm[kMaxStreamName + 1];
   size_t nlen = 0;
-  int err = utf8_normalizestr(reinterpret_cast<const uint8_t*>(mdcudfsr_node_name(parity)), std::strlen(mdcudfsr_node_name(parity)), norm, &nlen,
-                              sizeof norm, 2);
+  int err = utf8_normalizestr(reinterpret_cast<const uint8_t*>(name), std::strlen(name), norm, &nlen, sizeof norm, 2);
   if (err) {
     UDF_LOG(ERR, "%s\n", "udf_identifier");
     return err;

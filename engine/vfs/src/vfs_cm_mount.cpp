@@ -189,7 +189,7 @@ int mdcudfsr_add_recovery_req_file(mdcudfsr_mount* mnt, mdcudfsr_cache_node* nod
   const std::uint64_t id = mdcudfsr_node_unique_id(node);
   for (std::uint32_t k = 0; k < mnt->recovery_count; ++k) {
     if (mdcudfsr_node_unique_id(mnt->recovery_nodes[k]) != id) continue;
-    VFS_LOG(KEL_LOG_INFO, "Slot:%d Already Exist UniqueID[%I64x]\n", static_cast<int>(mnt->current_disc),
+    VFS_LOG(KEL_LOG_INFO, "Slot:%d Already Exist UniqueID[%llx]\n", static_cast<int>(mnt->current_disc),
             static_cast<unsigned long long>(id));
     return 0;
   }

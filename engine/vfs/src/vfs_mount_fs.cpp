@@ -145,6 +145,7 @@ int check_descriptors(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
     return err;
   }
   s.rewrite_descriptors = relinked != 0;
+  s.next_track = soft != 0;
   mnt->logical_block_size = mnt->vds.lvd.lb_size;
   if (mnt->logical_block_size == 0 || mnt->logical_block_size > 0x10000) return 22;
   if ((err = mdcudfsr_read_lvid(mnt, ctx, 0, 1, 0, 0)) != 0) {

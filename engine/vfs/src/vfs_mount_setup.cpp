@@ -307,6 +307,7 @@ int load_rollback_slot(mdcudfsr_mount* mnt, vfs_context_t ctx) {
     mnt->rollback_fe_lsn = point[1];
     mnt->rollback_fsd_lsn = point[2];
     mnt->rollback_present = 1;
+    mnt->reserve_mode = code == PXOIOGETROLLBACKPOINT2 ? 1 : 0;
   }
   if (mnt->rollback_slot == mnt->loaded_slot) return 0;
   std::lock_guard<std::mutex> lk(mnt->slot_mutex);

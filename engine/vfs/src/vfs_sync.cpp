@@ -2,6 +2,7 @@
 #include "kelvfs/mdcudfsr_sync.h"
 
 #include "kelagent/mdc_channel.h"
+#include "kelagent/vfam_client.h"
 #include "kelcache/cache.h"
 #include "kelcache/cache_node.h"
 #include "kelhost/kern.h"
@@ -60,14 +61,14 @@ int gates(mdcudfsr_mount* mnt, const char* name) {
 }
 
 // The VFAM part: 16, 0 (no metadata flush) or -1 (go on).
-int vfam_part(mdcudfsr_mount* mnt, const char* name, vfs_context_t ctx) {
+int vfam_part(mdcudfsr_mount* mnt, const char* name) {
   const bool exempt = mdcudfsr_check_vfamuseragent_for_node(mnt) == 0;
   if (!mnt->vfam_mode) return exempt ? -1 : 0;
   if (strcasecmp(name, "umount") == 0) return 16;
   if (!exempt) return 0;
   VFS_LOG(KEL_LOG_DEBG, "mdcudfsr_vfam_flush_buffers flags=%d\n", 0);
   mnt->packed_flush_busy = 1;
-  const int r = mdcudfsr_vfam_flush_buffers(mnt, 0, ctx);
+  const int r = mdcudfsr_vfam_flush_buffers(mnt, 0u);
   mnt->packed_flush_busy = 0;
   VFS_LOG(KEL_LOG_DEBG, "mdcudfsr_vfam_flush_buffers ret=%d\n", r);
   return r == 0 || r == 16 ? 0 : -1;
@@ -124,7 +125,7 @@ int mdcudfsr_vfsop_sync(mount_t mp, int waitfor, vfs_context_t ctx) {
     VFS_LOG(KEL_LOG_INFO, "packed flush, busy %s\n", name);
     return 16;
   }
-  int r = vfam_part(mnt, name, ctx);
+  int r = vfam_part(mnt, name);
   if (r >= 0) return r;
   if (mdcudfsr_is_privileged_process(mnt, vfs_context_pid(ctx)) && !mnt->filter_notified)
     ++mnt->privileged_call_count;
@@ -145,6 +146,13 @@ int mdcudfsr_vnode_iterate_cb(vnode_t vp, void* arg) {
   ++rec->count;
   rec->result = err;
   return 0;  // continue
+}
+
+int mdcudfsr_visit_vnodes(mdcudfsr_mount* mnt, vfs_context_t ctx, int fsync, int recycle, int* count) {
+  IterateRecord rec{ctx, fsync, 1, recycle, 0, 0};
+  vnode_iterate(mnt->mp, 0x100, mdcudfsr_vnode_iterate_cb, &rec);
+  if (count) *count = rec.count;
+  return rec.result;
 }
 
 int mdcudfsr_flush_all_node_cluster(mdcudfsr_mount* mnt, vfs_context_t ctx) {

@@ -21,6 +21,7 @@ Recorder g_rec;
 std::atomic<long> g_live{0};
 std::atomic<int> g_fail_in{0};
 std::atomic<int> g_new_fail_in{0};
+std::atomic<bool> g_capture_logs{true};
 
 void record(const std::string& call) {
   std::lock_guard<std::mutex> lk(g_mu);
@@ -37,12 +38,16 @@ void real_os_free(void* pointer, std::uint32_t size, OSMallocTag tag) __asm__("_
 void* wrap_os_malloc(std::uint32_t size, OSMallocTag tag) __asm__("__wrap__Z8OSMallocjP16kel_dummy_handle");
 void wrap_os_free(void* pointer, std::uint32_t size, OSMallocTag tag) __asm__("__wrap__Z6OSFreePvjP16kel_dummy_handle");
 
-extern "C" bool __wrap_CheckLogLevel(int) { return true; }
+extern "C" bool __wrap_CheckLogLevel(int) { return g_capture_logs.load(); }
 extern "C" void __wrap_SendDebugStringA(int, const char* text) {
   std::lock_guard<std::mutex> lk(g_mu);
   g_rec.logs.emplace_back(text ? text : "");
 }
 extern "C" void __wrap_SendDebugStringW(int, const WCHAR*) {}
+
+namespace cache_test {
+void capture_logs(bool on) { g_capture_logs = on; }
+}  // namespace cache_test
 
 void* wrap_os_malloc(std::uint32_t size, OSMallocTag tag) {
   const int n = g_fail_in.load();

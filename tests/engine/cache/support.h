@@ -30,6 +30,8 @@ struct Recorder {
   int count_logged(const std::string& text) const;
 };
 Recorder& rec();
+// Log lines are formatted and recorded (the default), or not formatted at all.
+void capture_logs(bool on);
 
 // Heap of the engine (OSMalloc/OSFree): blocks live, and a scheduled failure
 // of the n-th next allocation (1: the next one).

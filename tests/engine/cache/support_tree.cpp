@@ -48,8 +48,11 @@ void append(std::vector<uint8_t>& v, const T& x) {
 
 }  // namespace
 
-TreeImage::TreeImage(udf_test::MediumClass cls) {
+TreeImage::TreeImage(udf_test::MediumClass cls) : TreeImage(cls, 0) {}
+
+TreeImage::TreeImage(udf_test::MediumClass cls, uint32_t medium_type) {
   spec = udf_test::spec_for(cls);
+  if (medium_type) spec.medium_type = medium_type;
   layout = udf_test::build_volume(spec, medium);
   Item root;
   root.lbn = 2;

@@ -50,6 +50,8 @@ struct Item {
 class TreeImage {
  public:
   explicit TreeImage(udf_test::MediumClass cls = udf_test::MediumClass::WriteOnce);
+  // The class's volume on a medium of another type (medium_type 0: the class's own).
+  TreeImage(udf_test::MediumClass cls, uint32_t medium_type);
 
   static constexpr int kRoot = 0;
   int dir(int parent, const std::string& name, uint64_t uid);

@@ -3,6 +3,7 @@
 // cartridge: a whole flush (metadata file, file set descriptor, bitmaps,
 // sequence, integrity descriptor) that mounts again through the system's own
 // readers and passes udfinfo, and the drive's answers to what it refuses.
+#include "kelcache/cache_node.h"
 #include "engine/udf/support_drive.h"
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
@@ -148,7 +149,7 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
     root.link_cnt = 2;
     ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, 2, root_rep, 0xFFFF, &root, nullptr, fids, n, nullptr),
               0);
-    mdcudfsr_udf_node_fields root_node;
+    mdcudfsr_cache_node root_node;  // the FID builder reads the cache node around the UDF part
     mdcudfsr_udf_data root_data;
     root_node.udf_data = &root_data;
     root_data.efe = root;

@@ -431,36 +431,6 @@ void CacheNodes::add(const char* name, bool dir) {
 
 }  // namespace udf_test
 
-int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t extra,
-                                              uint32_t* need_full, int) {
-  g_env.calls.push_back("check_metadata_aed extra=" + std::to_string(extra));
-  *need_full = 0;
-  if (g_env.aed_check_ok_calls == 0) *need_full = 1;
-  if (g_env.aed_check_ok_calls > 0) --g_env.aed_check_ok_calls;
-  return 0;
-}
-
-// The parent entry of a directory: characteristics 0x08, no identifier,
-// pointing at the node's entry.
-int mdcudfsr_cache_write_fid(mdcudfsr_mount* mnt, uint8_t* buffer, mdcudfsr_udf_node_fields* node, uint32_t tag_loc,
-                             int parent) {
-  g_env.calls.push_back("write_fid loc=" + std::to_string(tag_loc) + " parent=" + std::to_string(parent));
-  fileid_desc f{};
-  mdcudfsr_init_udf_tag(mnt, &f.tag, TAG_ID_FID, tag_loc);
-  f.file_num = 1;
-  f.file_char = 0x08;
-  f.icb.len = mnt->logical_block_size;
-  if (node && node->udf_data) {
-    f.icb.loc = lb_addr{node->udf_data->efe_loc, 0};
-    f.icb.ad_id = static_cast<uint32_t>(node->udf_data->efe.unique_id);
-  }
-  mdcudfsr_swap_host2le_fileid_desc(&f);
-  std::memset(buffer, 0, 40);
-  std::memcpy(buffer, &f, sizeof f);
-  mdcudfsr_set_udf_tag_crc_and_checksum(buffer, 40);
-  return 40;
-}
-
 // ---------------------------------------------------------------- vnode operations
 
 int mdcudfsr_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_t* second, int32_t*, vfs_context_t,

@@ -1,4 +1,5 @@
 // Cross-check of the builder's images with the Debian udftools reader.
+#include "kelcache/cache_node.h"
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
 #include "engine/udf/support_mount.h"
@@ -106,7 +107,7 @@ TEST(UdfinfoWritten, VolumeWithFilesAndDirectoriesWrittenByTheEntryWriters) {
   file.logblks_rec = 3;
   file.icbtag.parent_icb = lb_addr{root, 0};
   const uint32_t file_loc = mdcudfsr_allocate_metadata_blocks(m, 1);
-  mdcudfsr_udf_node_fields file_node;
+  mdcudfsr_cache_node file_node;  // the FID builder reads the cache node around the UDF part
   mdcudfsr_udf_data file_data;
   file_node.udf_data = &file_data;
   mdcudfsr_efe_write w{0, file_loc, file_loc, 0xFFFF, &file, nullptr, &file_extents, nullptr, 0, &file_node, -1, 0};

@@ -2,6 +2,7 @@
 // the root rewritten at a replacement block and remapped, the metadata file
 // grown, its entries rewritten, the sequence and the integrity descriptor
 // flushed; then a fresh mount reads it all back, and udfinfo accepts it.
+#include "kelcache/cache_node.h"
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
 #include "engine/udf/support_mount.h"
@@ -69,7 +70,7 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   n += put_fid(m, fids + n, 2, 0x02, "docs", dir_loc);
   root.link_cnt = 2;
   ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m, 0, 2, root_rep, 0xFFFF, &root, nullptr, fids, n, nullptr), 0);
-  mdcudfsr_udf_node_fields root_node;
+  mdcudfsr_cache_node root_node;  // the FID builder reads the cache node around the UDF part
   mdcudfsr_udf_data root_data;
   root_node.udf_data = &root_data;
   root_data.efe = root;

@@ -1,6 +1,7 @@
 // Writing extended file entries: descriptors in the entry, chains of
 // allocation extent descriptors, extended attributes, symbolic links and
 // stream directories, each read back by the readers.
+#include "kelcache/cache_node.h"
 #include "engine/udf/support_fakes.h"
 #include "engine/udf/support_image.h"
 #include "engine/udf/support_mount.h"
@@ -26,7 +27,7 @@ using namespace udf_test;
 constexpr uint32_t B = 2048;
 
 struct Node {
-  mdcudfsr_udf_node_fields n;
+  mdcudfsr_cache_node n;  // the FID builder reads the cache node around the UDF part
   mdcudfsr_udf_data d;
   std::string name;
   explicit Node(uint8_t type, const char* node_name = "n") : name(node_name) {

@@ -17,44 +17,14 @@ int record(const char* name) {
 }
 }  // namespace
 
-int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount*, vfs_context_t, uint32_t*, int) {
-  return record("get_defect_report_counter");
-}
 int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount*, vfs_context_t, uint32_t, uint32_t, uint32_t*) {
   return record("find_defect_and_change_NWA");
+}
+uint32_t mdcudfsr_perm_unix2udf(uint32_t) {
+  record("perm_unix2udf");
+  return 0;
 }
 int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t, uint32_t*,
                                               int) {
   return record("cache_check_metadata_aed_newlist");
-}
-
-// The metadata flushes and the VFAM buffer flush that sync reaches: each
-// records its arguments and the flush policy byte it saw.
-namespace vfs_test {
-std::vector<std::string> g_flush_calls;
-int g_flush_result = 0;
-std::function<void(mdcudfsr_mount*)> g_flush_hook;
-}
-
-namespace {
-void record_flush(mdcudfsr_mount* mnt, const std::string& call) {
-  vfs_test::g_flush_calls.push_back(call + " policy=" + std::to_string(mnt->flush_policy));
-  if (vfs_test::g_flush_hook) vfs_test::g_flush_hook(mnt);
-}
-}  // namespace
-
-int mdcudfsr_flush_metadata_and_descriptor(mdcudfsr_mount* mnt, int a, int b, int c, vfs_context_t ctx, int d) {
-  record_flush(mnt, "flush " + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + "," +
-                        std::to_string(ctx != nullptr) + "," + std::to_string(d));
-  return vfs_test::g_flush_result;
-}
-int mdcudfsr_flush_metadata_and_descriptor_re(mdcudfsr_mount* mnt, int a, int b, int c, vfs_context_t ctx, int d,
-                                              int e) {
-  record_flush(mnt, "flush_re " + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + "," +
-                        std::to_string(ctx != nullptr) + "," + std::to_string(d) + "," + std::to_string(e));
-  return vfs_test::g_flush_result;
-}
-int mdcudfsr_vfam_flush_buffers(mdcudfsr_mount* mnt, int flags, vfs_context_t) {
-  record_flush(mnt, "vfam " + std::to_string(flags));
-  return 6;  // as the unopened channel answers
 }

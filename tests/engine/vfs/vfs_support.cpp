@@ -12,6 +12,7 @@
 #include "udf/udf_rewritable.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include <filesystem>
 
@@ -51,9 +52,6 @@ void SimVolume::SetUp() {
   mdcudfsr_debug_level_init();
   clear_log();
   g_standin_calls.clear();
-  g_flush_calls.clear();
-  g_flush_result = 0;
-  g_flush_hook = nullptr;
   g_proc_name = "Application";
 }
 
@@ -110,8 +108,11 @@ void SimVolume::stop() {
   kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
 }
 
-udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out) {
-  const udf_test::ImageSpec spec = udf_test::spec_for(cls, 0);
+udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out,
+                                             std::uint32_t medium_type,
+                                             const std::function<void(kelsim::Cartridge&)>& tweak) {
+  udf_test::ImageSpec spec = udf_test::spec_for(cls, 0);
+  if (medium_type) spec.medium_type = medium_type;
   if (spec_out) *spec_out = spec;
   std::vector<std::uint8_t> image;
   const udf_test::ImageLayout layout = udf_test::build_volume(spec, image);
@@ -140,6 +141,7 @@ udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_tes
     d.status = kelsim::DiscStatus::Complete;
     d.highest_written = spec.sectors;
   }
+  if (tweak) tweak(cart);
   EXPECT_EQ(cart.save(), 0u);
   start_drive_client();
   if (mnt_->is_rewritable) {
@@ -192,3 +194,4 @@ extern "C" void __wrap_SendDebugStringW(int, const WCHAR* text) {
   std::lock_guard<std::mutex> lk(vfs_test::g_log_mu);
   vfs_test::g_lines.push_back(text ? platform::utf16_to_utf8(text) : std::string());
 }
+

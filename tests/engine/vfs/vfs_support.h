@@ -21,13 +21,12 @@ namespace vfs_test {
 
 // Calls made to the stand-ins of routines not built yet (support_standins.cpp).
 extern std::vector<std::string> g_standin_calls;
-// Calls of the flush stand-ins sync reaches, and what the metadata flushes answer.
-extern std::vector<std::string> g_flush_calls;
-extern int g_flush_result;
-// Runs inside each metadata flush stand-in after it recorded its call.
-extern std::function<void(mdcudfsr_mount*)> g_flush_hook;
 // The caller's process name proc_name answers ("Application" by default).
 extern std::string g_proc_name;
+
+// Device controls sent since the last clear: (code, first word in).
+std::vector<std::pair<std::uint32_t, std::uint32_t>> ioctls();
+void clear_ioctls();
 
 // Log lines as the logger built them (header and message).
 std::vector<std::string> log_lines();
@@ -71,7 +70,11 @@ class SimVolume : public ::testing::Test {
   void stop();
   // Starts a drive whose loaded slot holds the image builder's volume and
   // reads its anchor and descriptor sequences into the mount record.
-  udf_test::ImageLayout start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out = nullptr);
+  // `medium_type` replaces the class's; `tweak` changes the cartridge before
+  // the drive client first sees it.
+  udf_test::ImageLayout start_volume(udf_test::MediumClass cls, udf_test::ImageSpec* spec_out = nullptr,
+                                     std::uint32_t medium_type = 0,
+                                     const std::function<void(kelsim::Cartridge&)>& tweak = {});
   // The SCSI operation codes the drive received since the last call.
   std::vector<std::uint8_t> take_opcodes();
   void stop_drive_client();

@@ -64,17 +64,10 @@ int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount* mnt, vfs_context_t ctx, 
                                         uint32_t* changed);
 
 // ---------------------------------------------------------------- node cache (engine/cache)
+// The directory writer and the metadata checks are in kelcache/cache_flush.h.
 #include "kelcache/cache_counts.h"
 struct mdcudfsr_extent_list;
 struct mdcudfsr_udf_node_fields;
-// Builds one file identifier descriptor of the node at `buffer` (with parent
-// 1: the parent entry); its length padded to 4, or -1.
-int mdcudfsr_cache_write_fid(mdcudfsr_mount* mnt, uint8_t* buffer, mdcudfsr_udf_node_fields* node, uint32_t tag_loc,
-                             int parent);
-// Whether a new metadata extent list still fits the metadata files'
-// allocation descriptors; *need_full set when it does not. 0, or 22.
-int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list,
-                                              uint32_t extra, uint32_t* need_full, int force);
 
 // ---------------------------------------------------------------- vnode operations (engine/vnops)
 #include "kelvnops/mdcudfsr_process.h"

@@ -87,6 +87,7 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint32_t last_track = 0;
   std::uint32_t cm_last_written_slot = 0;
   std::uint32_t verify_mode = 0;           // 1: write verify on
+  std::uint32_t defect_report_counter_seen = 0;  // the drive's write-fail counter at its last read
   std::int32_t unmounting = 0;
   vnode_t root_vnode = nullptr;            // the volume root's vnode once known; its path prefixes event lines
 
@@ -126,7 +127,16 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint32_t rollback_slot = 0;
   std::uint32_t rollback_fe_lsn = 0;
   std::uint32_t rollback_fsd_lsn = 0;
+  // Reserve flag of the node-cache flush: set when the rollback point read
+  // through 0x400C55E8 (mount flag 0x80 without 0x20) named a point; 0 for
+  // every other mount.
+  std::uint32_t reserve_mode = 0;
   std::uint32_t reformatted = 0;
+  std::uint32_t new_track = 0;            // the mount moved to the next track
+  std::uint32_t fs_cache_created = 0;     // the management cache file was made by this mount
+  std::int32_t delete_cache = 0;          // delete the file-system cache when the mount ends
+  std::uint8_t historical_min_fsfv = 0;   // file-system version flag of written entries
+  std::mutex root_mutex;                  // around the root vnode lookup
   char parity_id[48] = {};
   char product_id[17] = {};
 
@@ -136,7 +146,10 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::int32_t vfam_mode = 0;
   std::int32_t flush_state = 0;           // 2: a flush runs
   std::int32_t metadata_changed = 0;
-  void* backtrack_thread = nullptr;       // present while a rollback runs
+  void* backtrack_thread = nullptr;       // mdcudfsr_thread object, present while a rollback runs
+  std::int32_t backtrack_running = 0;     // the backtrack thread has not ended yet
+  std::mutex backtrack_mutex;             // guards backtrack_running
+  std::condition_variable backtrack_cond; // signalled when backtrack_running clears
 
   // Volume attributes: the figures of the last size computation (valid
   // while size_unknown is 0) and the file-system attributes set at mount.
@@ -162,6 +175,7 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   // The image that mdcudfsr_read_cluster_with_lbn hands out; valid until its next call.
   std::vector<std::uint8_t> cluster_read_image;
   // Node cache.
+  std::uint32_t reserve_mode = 0;         // read by the metadata flush passes; 0 on an ordinary mount
   mdcudfsr_cache_node* shadow_node = nullptr;
   std::mutex cache_mutex;                 // guards every directory's name tree
   std::mutex udf_obj_creation_mutex;      // creation gate: bit 0 of the flags while held

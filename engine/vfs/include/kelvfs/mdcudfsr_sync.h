@@ -16,10 +16,9 @@ int mdcudfsr_check_vfamuseragent_for_node(mdcudfsr_mount* mnt);
 // VNOP_FSYNC on every vnode of the mount, none recycled; the last result.
 int mdcudfsr_flush_all_node_cluster(mdcudfsr_mount* mnt, vfs_context_t ctx);
 int mdcudfsr_vnode_iterate_cb(vnode_t vp, void* record);
+// The flushes' visit: every vnode synchronised (fsync 1) and, with recycle,
+// those of inactive nodes recycled; the last error, *count the vnodes seen.
+int mdcudfsr_visit_vnodes(mdcudfsr_mount* mnt, vfs_context_t ctx, int fsync, int recycle, int* count);
 
-// The metadata and descriptor flushes (write-once and rewritable media) and
-// the VFAM buffer flush that sync runs.
-int mdcudfsr_flush_metadata_and_descriptor(mdcudfsr_mount* mnt, int a, int b, int c, vfs_context_t ctx, int d);
-int mdcudfsr_flush_metadata_and_descriptor_re(mdcudfsr_mount* mnt, int a, int b, int c, vfs_context_t ctx, int d,
-                                              int e);
-int mdcudfsr_vfam_flush_buffers(mdcudfsr_mount* mnt, int flags, vfs_context_t ctx);
+// The metadata and descriptor flushes that sync runs (kelvfs/mdcudfsr_flush.h).
+#include "kelvfs/mdcudfsr_flush.h"

@@ -1,0 +1,342 @@
+// The metadata flush passes: every dirty entry and directory is placed in
+// the metadata file first, the file grows by exactly the blocks placed, and
+// then everything is written through the write clusters. A write that meets
+// a defect takes the new extent back out and marks the tree for a new
+// placement, so that the caller can run the pass again.
+#include "cache_internal.h"
+#include "kelcache/cache_flush.h"
+
+#include "kelagent/metacache.h"
+#include "kelvfs/mdcudfsr_clusters.h"
+#include "kelvnops/mdcudfsr_track_info.h"
+#include "udf/udf_fsd.h"
+#include "udf/udf_metadata.h"
+
+using namespace kelcache;
+
+int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t* counter,
+                                                 int update);
+
+namespace {
+
+constexpr uint64_t kCacheBase = 0x100000;
+
+uint32_t round32(uint32_t v) { return (v + 31) & ~31u; }
+
+// State of one pass.
+struct Pass {
+  mdcudfsr_mount* m;
+  vfs_context_t ctx;
+  int exclude, keep;
+  bool full;             // the full pass (labels of the recovery lines)
+  uint32_t base = 0;     // E: the metadata file's length in blocks before the pass
+  uint32_t replace = 0;  // replacement count the writing pass starts with
+  uint32_t counter = 0;  // allocation cursor the placement started at
+  uint32_t replaced = 0; // replacement count the placement reached
+  uint32_t placed = 0;   // D
+  int64_t failed_extent = -1;
+  uint64_t main_len = 0, mirr_len = 0;
+  int defect = 0;
+  bool searched = false;
+};
+
+uint32_t file_blocks(const mdcudfsr_mount* m) {
+  const uint64_t b = m->logical_block_size;
+  return static_cast<uint32_t>(
+      (mdcudfsr_extent_list_get_selected_length(&m->part[MDCUDFSR_PARTITION_METADATA].list, 0) + b - 1) / b);
+}
+
+// A placement from the start of the metadata file.
+// Two blocks are reserved for the file set descriptor and its terminator,
+// which the writing pass rewrites (also with the reserve flag: without them
+// every entry would be written two blocks past its place).
+void start_full(Pass& p) {
+  mdcudfsr_mount* m = p.m;
+  mdcudfsr_clear_all_clusters(m);
+  m->metadata_block_count = 2;
+  m->replace_blk_count = 0;
+  p.base = 0;
+  p.replace = 0;
+  p.counter = m->metadata_block_count;
+}
+
+// Placement pass from the root; D and the defect-free range.
+int place(Pass& p) {
+  mdcudfsr_mount* m = p.m;
+  m->metadata_allocating = 1;
+  const uint32_t suspended = m->cache_mirroring_suspended;
+  m->cache_mirroring_suspended = 1;
+  int err = mdcudfsr_cache_flush_node_sub(m->root_node, p.ctx, p.exclude, p.keep);
+  m->cache_mirroring_suspended = suspended;
+  if (err) {
+    CACHE_LOG(ERR, "err=%d\n", err);
+    m->metadata_allocating = 0;
+    return err;
+  }
+  p.placed = m->metadata_block_count - p.base;
+  p.replaced = m->replace_blk_count;
+  if (m->is_rewritable && p.placed) {
+    // The defect routine reports a moved address in the next writable
+    // address; the metadata file then grows from there.
+    uint32_t changed = 0;
+    const uint32_t before = m->next_writable_address;
+    const int found = mdcudfsr_find_defect_and_change_NWA(m, p.ctx, m->metadata_nwa, round32(p.placed), &changed);
+    const uint32_t moved = m->next_writable_address;
+    m->next_writable_address = before;
+    if (found == 22) {
+      CACHE_LOG(ERR, "Failed to find defect or change NWA. \n");
+      m->metadata_allocating = 0;
+      return 22;
+    }
+    if (changed) {
+      m->metadata_nwa = moved;
+      CACHE_LOG(WARN, "Hit defect and change NWA for Metadata Extent New NWA is 0x%x \n", m->metadata_nwa);
+    }
+  }
+  m->metadata_allocating = 0;
+  return 0;
+}
+
+// On a rewritable medium the new extent starts at the metadata write
+// address (the relocation takes the next writable address).
+int relocate(Pass& p) {
+  mdcudfsr_mount* m = p.m;
+  mdcudfsr_relocation_info info{};
+  const uint32_t nwa = m->next_writable_address;
+  if (m->is_rewritable) m->next_writable_address = m->metadata_nwa;
+  const int err = mdcudfsr_relocate_metadata_file(m, p.placed, m->flushAllMetadata ? 1 : 0, &info, p.ctx);
+  m->next_writable_address = nwa;
+  if (err) CACHE_LOG(WARN, "Failed to realocate Metadata File Extent with status %d. \n", err);
+  return err;
+}
+
+// Step 8: the management cache file keeps only what a full rewrite stages.
+int truncate_cache(Pass& p) {
+  mdcudfsr_mount* m = p.m;
+  if (!m->flushAllMetadata || m->fsmanage_handle == -1) return 0;
+  uint32_t cache_err = 0;
+  int err = mdcudfsr_metacache_file_truncate(m, m->fsmanage_handle, kCacheBase, &cache_err);
+  if (!err && cache_err) {
+    CACHE_LOG(ERR, "mdcudfsr_metacache_file_truncate success but cache truncate err(%d)\n", cache_err);
+    err = 22;
+  }
+  if (err) CACHE_LOG(ERR, "FsCacheFile truncate failed. err = %d cache_err = %d\n", err, cache_err);
+  return err;
+}
+
+// Steps 9-11: the same blocks handed out again, the descriptor, the writes.
+int write_pass(Pass& p) {
+  mdcudfsr_mount* m = p.m;
+  // The descriptor writer takes the two blocks reserved before the
+  // placement's first entry, so the entries get the same blocks again.
+  const bool fsd = m->flushAllMetadata || m->reserve_mode;
+  m->metadata_block_count = p.counter - (fsd ? 2 : 0);
+  m->replace_blk_count = p.replace;
+  int err = 0;
+  if (fsd) {
+    m->fsd.rootdir_icb.loc = lb_addr{m->root_node->udf_data->efe_loc, 0};
+    m->fsd.rootdir_icb.len = m->logical_block_size;
+    if ((err = mdcudfsr_flush_file_set_desc(m, &m->fsd, p.ctx)) != 0) {
+      CACHE_LOG(ERR, "err=%d\n", err);
+      return err;
+    }
+  }
+  // Staging writes nothing to the disc: a failure here is no defect.
+  if ((err = mdcudfsr_cache_flush_node_sub(m->root_node, p.ctx, p.exclude, p.keep)) != 0) CACHE_LOG(ERR, "err=%d\n", err);
+  return err;
+}
+
+// Step 12: where the new extent starts, in the numbering of the extents.
+int locate_new_extent(Pass& p, uint32_t* nwa) {
+  mdcudfsr_mount* m = p.m;
+  if (m->is_rewritable) {
+    *nwa = m->metadata_nwa;
+  } else {
+    const int err = mdcudfsr_read_track_information(m, 1, nwa, nullptr, nullptr, p.ctx, 0);
+    if (err) {
+      CACHE_LOG(ERR, "read_track_information fail %d \n", err);
+      return err;
+    }
+  }
+  const uint32_t base = m->part[MDCUDFSR_PARTITION_PHYSICAL].start_sector;
+  p.failed_extent = *nwa >= base ? int64_t{*nwa - base} : -1;
+  return 0;
+}
+
+// Step 13: the staged blocks to the disc.
+int write_out(Pass& p, uint32_t nwa) {
+  mdcudfsr_mount* m = p.m;
+  int err;
+  if (m->flushAllMetadata && m->fsmanage_handle != -1) {
+    uint32_t blocks = 0;
+    err = mdcudfsr_cache_full_flush_from_cachefile(m, p.ctx, m->fsd_loc, &p.defect, &blocks);
+    if (err) CACHE_LOG(WARN, "Failed to flush buffer from fscachefile with status %d. \n", err);
+    return err;
+  }
+  if ((err = mdcudfsr_zero_fill_free_metadata_blocks(m, p.ctx)) != 0) {
+    CACHE_LOG(ERR, "err=%d\n", err);
+    return err;
+  }
+  const mdcudfsr_cluster_track track{0, nwa, 0};
+  int verify_failed = 0;
+  err = mdcudfsr_flush_all_clusters(m, 0, p.ctx, &track, &verify_failed, nullptr);
+  if (err) {
+    CACHE_LOG(WARN, "Failed to flush all clusters with status %d. \n", err);
+    p.defect = 1;
+  }
+  return err;
+}
+
+// Removes the extent at the failed address from one list; its length back.
+void drop_extent(mdcudfsr_extent_list* list, int64_t at) {
+  for (mdcudfsr_extent_entry* e = list->first; e; e = e->next) {
+    if (int64_t{e->extent.loc.lb_num} == at) {
+      mdcudfsr_extent_list_remove_entry(list, e);
+      mdcudfsr_extent_list_rebuild_index(list);
+      return;
+    }
+  }
+}
+
+// Step 14.
+void recover(Pass& p) {
+  mdcudfsr_mount* m = p.m;
+  if (m->is_rewritable) {
+    uint32_t counter = 0;
+    mdcudfsr_mdcfsctrl_get_defect_report_counter(m, p.ctx, &counter, 1);
+    CACHE_LOG(WARN, "Metadata Extent flush failed. update defect bitmap.\n");
+  }
+  drop_extent(&m->part[MDCUDFSR_PARTITION_METADATA].list, p.failed_extent);
+  m->metadata_main_partition_length = m->part[MDCUDFSR_PARTITION_METADATA].length = p.main_len;
+  CACHE_LOG(WARN, " Metadata Extent flush faild. Erased duplicate address(%s). 0x%x metadata_main_partition_length. 0x%llx\n",
+            p.full ? "All.Main" : "Main", static_cast<uint32_t>(p.failed_extent),
+            static_cast<unsigned long long>(p.main_len));
+  drop_extent(&m->part[MDCUDFSR_PARTITION_MIRROR].list, p.failed_extent);
+  m->metadata_mirr_partition_length = m->part[MDCUDFSR_PARTITION_MIRROR].length = p.mirr_len;
+  CACHE_LOG(WARN, " Metadata Extent flush faild. Erased duplicate address(%s). 0x%x metadata_mirr_partition_length. 0x%llx\n",
+            p.full ? "All.Mirror" : "Mirror", static_cast<uint32_t>(p.failed_extent),
+            static_cast<unsigned long long>(p.mirr_len));
+  mdcudfsr_cache_dirty_node_for_defect(m->root_node);
+  CACHE_LOG(WARN, p.full ? "Metadata extent flush failed. retry:%d\n" : "Metadata Extent flush failed. retry:%d\n", 1);
+}
+
+// Steps 6-13 once D blocks were placed.
+int grow_and_write(Pass& p, int* wrote) {
+  mdcudfsr_mount* m = p.m;
+  int err = 0;
+  if ((err = truncate_cache(p)) != 0) return err;
+  if ((err = write_pass(p)) != 0) return err;
+  // Every entry the placement moved is one block the remap takes out.
+  m->replace_blk_count = p.replaced;
+  if (p.full) {
+    m->metadata_mirr_partition_length = m->metadata_main_partition_length;
+  } else {
+    const uint64_t cut = uint64_t{p.m->logical_block_size} * m->replace_blk_count;
+    m->metadata_main_partition_length -= cut < m->metadata_main_partition_length ? cut : 0;
+    m->part[MDCUDFSR_PARTITION_METADATA].length = m->metadata_main_partition_length;
+    m->metadata_mirr_partition_length = m->part[MDCUDFSR_PARTITION_MIRROR].length = m->metadata_main_partition_length;
+  }
+  uint32_t nwa = 0;
+  if ((err = locate_new_extent(p, &nwa)) != 0) return err;
+  if ((err = write_out(p, nwa)) != 0) return err;
+  if (wrote) *wrote = 1;
+  if (p.full) m->replace_blk_count = 0;
+  return 0;
+}
+
+int finish(Pass& p, int err, uint32_t* out_blocks, int* defect_hit) {
+  mdcudfsr_mount* m = p.m;
+  m->metadata_allocating = 0;
+  if (err && p.defect && p.searched) {
+    recover(p);
+    if (defect_hit) *defect_hit = 1;
+  }
+  if (out_blocks) *out_blocks = round32(p.placed);
+  if (!err && m->is_rewritable) m->metadata_nwa += round32(p.placed);
+  CACHE_LOG(DEBG, "err=%d", err);
+  return err;
+}
+
+// Steps 4-13 after a placement pass.
+int after_placement(Pass& p, int* wrote) {
+  mdcudfsr_mount* m = p.m;
+  if (p.placed == 0) {
+    CACHE_LOG(WARN, "metadata expand size is zero\n");
+    return 0;
+  }
+  CACHE_LOG(INFO, "metadata expand size:%d\n", p.placed);
+  p.main_len = m->metadata_main_partition_length;
+  p.mirr_len = m->metadata_mirr_partition_length;
+  int err = relocate(p);
+  if (err) return err;
+  p.searched = true;
+  if (!p.full && !m->flushAllMetadata) {
+    uint32_t need = 0;
+    mdcudfsr_cache_check_metadata_aed(m, 0, &need, 0);
+    if (round32(p.placed) > 0x80000) {
+      CACHE_LOG(NOTI, "Metadata AD is over 0x%x\n", round32(p.placed));
+      need = 1;
+    }
+    if (need) {
+      CACHE_LOG(WARN, "metadata efe is over change flush all\n");
+      m->flushAllMetadata = 1;
+      p.full = true;
+      start_full(p);
+      p.searched = false;
+      if ((err = place(p)) != 0) return err;
+      p.main_len = m->metadata_main_partition_length;
+      p.mirr_len = m->metadata_mirr_partition_length;
+      if ((err = relocate(p)) != 0) return err;
+      p.searched = true;
+    }
+  }
+  return grow_and_write(p, wrote);
+}
+
+}  // namespace
+
+int mdcudfsr_cache_flush(mdcudfsr_mount* m, vfs_context_t ctx, int* wrote, uint32_t* out_blocks, int exclude,
+                         int* defect_hit, int keep) {
+  if (wrote) *wrote = 0;
+  if (!m || !m->root_node || !m->root_node->udf_data) return 22;
+  Pass p{m, ctx, exclude, keep, false};
+  uint32_t need = 0;
+  if (mdcudfsr_cache_check_metadata_aed(m, 1, &need, 0) == 0 && need) {
+    CACHE_LOG(WARN, "metadata efe is over change flush all\n");
+    m->flushAllMetadata = 1;
+  }
+  if (m->flushAllMetadata) {
+    m->metadata_block_count = 2;
+    m->replace_blk_count = 0;
+    p.base = 0;
+  } else {
+    p.base = file_blocks(m);
+    m->metadata_block_count = p.base + (m->reserve_mode ? 2 : 0);
+    m->replace_blk_count = m->reserve_mode ? 2 : 0;
+  }
+  p.replace = m->replace_blk_count;
+  p.counter = m->metadata_block_count;
+  m->remap_count = 0;  // the remap after this pass counts its own moves
+  int err = place(p);
+  if (!err) {
+    p.searched = false;
+    err = after_placement(p, wrote);
+  }
+  return finish(p, err, out_blocks, defect_hit);
+}
+
+int mdcudfsr_cache_flush_full(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t* out_blocks, int exclude,
+                              int* defect_hit, int keep) {
+  if (!m || !m->root_node || !m->root_node->udf_data) return 22;
+  if (!m->flushAllMetadata) {
+    CACHE_LOG(WARN, "flushAllMetadata != TRUE \n");
+    return 0;
+  }
+  CACHE_LOG(WARN, "metadata efe is over change flush all\n");
+  Pass p{m, ctx, exclude, keep, true};
+  start_full(p);
+  m->remap_count = 0;
+  int err = place(p);
+  if (!err) err = after_placement(p, nullptr);
+  return finish(p, err, out_blocks, defect_hit);
+}

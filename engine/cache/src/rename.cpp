@@ -1,0 +1,314 @@
+// Rename and move in the node tree: the node's name, its place in the
+// indexes of its directories, the link counts, the location bits, the name
+// of its parity node and the identity of its vnodes. The directories changed
+// are marked dirty; the next flush writes them.
+#include "cache_internal.h"
+#include "kelcache/cache_flush.h"
+#include "kelcache/lookup.h"
+
+#include "kelhost/vnode.h"
+#include "udf/udf_names.h"
+
+#include <cstring>
+
+using namespace kelcache;
+
+namespace {
+
+constexpr size_t kParityName = 1024;
+
+// Takes the node out of the directory's name index (a failure leaves the
+// index as it was).
+void unindex_name(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n) {
+  std::lock_guard<std::mutex> lk(n->mdcudfsrmp->cache_mutex);
+  mdcudfsr_cache_node* root = nullptr;
+  if (mdcudfsr_name_avl_delete(dir, dir->name_root, n, n->name_key, &root) == 0) dir->name_root = root;
+}
+
+void drop_udf_name(mdcudfsr_cache_node* n) {
+  if (!n->udf_data || !n->udf_data->udf_name) return;
+  cache_free(n->udf_data->udf_name, static_cast<uint32_t>(n->udf_data->udf_name_len));
+  n->udf_data->udf_name = nullptr;
+  n->udf_data->udf_name_len = 0;
+}
+
+// Installs `name` (owned from here) as the node's name.
+void take_name(mdcudfsr_cache_node* n, char* name) {
+  free_name(n->vfs_name);
+  n->vfs_name = name;
+}
+
+// The parity node's name for a file named `base`; *out owned by the caller.
+int parity_name(mdcudfsr_cache_node* parity, const char* base, char** out) {
+  char* suffix = nullptr;
+  int err = mdcudfsr_cache_get_parity_suffix_name(parity, &suffix);
+  if (err) {
+    CACHE_LOG(ERR, "mdcudfsr_cache_get_parity_suffix_name error. err=%d\n", err);
+    return -1;
+  }
+  char joined[kParityName];
+  std::snprintf(joined, sizeof joined, "%.1023s#%s", base, suffix);
+  cache_free(suffix, MDCUDFSR_PARITY_SUFFIX_SIZE);
+  uint8_t norm[kParityName];
+  size_t len = 0;
+  err = utf8_normalizestr(reinterpret_cast<const uint8_t*>(joined), std::strlen(joined), norm, &len, kParityName - 1,
+                          1);
+  if (err) {
+    CACHE_LOG(ERR, "utf8_normalizestr error. err=%d\n", err);
+    return err;
+  }
+  *out = copy_name(reinterpret_cast<const char*>(norm), len);
+  if (!*out) {
+    CACHE_LOG(ERR, "can't allocate name \n");
+    return 12;
+  }
+  return 0;
+}
+
+// The node's (and its parity node's) vnode learns its new name, and parent
+// when `dir_vp` is given.
+void update_identity(mdcudfsr_cache_node* n, vnode_t dir_vp) {
+  const int flags = dir_vp ? (VNODE_UPDATE_PARENT | VNODE_UPDATE_NAME) : VNODE_UPDATE_NAME;
+  for (mdcudfsr_cache_node* x : {n, n->parity_node ? mdcudfsr_cnp(n->parity_node) : nullptr}) {
+    if (x && x->vp)
+      vnode_update_identity(x->vp, dir_vp, x->vfs_name, static_cast<int>(std::strlen(x->vfs_name)), 0, flags);
+  }
+}
+
+int mark_dirty(mdcudfsr_cache_node* n) {
+  const int err = mdcudfsr_cache_set_dirty(n);
+  if (err) CACHE_LOG(ERR, "err=%d\n", err);
+  return err;
+}
+
+// Puts the node and its parity node back into the directory's name index
+// under their names.
+void put_back(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n, mdcudfsr_cache_node* parity) {
+  mdcudfsr_cache_add_child(dir, n, 0, 1);
+  if (parity) mdcudfsr_cache_add_child(dir, parity, 0, 1);
+}
+
+int rename_with_parity(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n, char* name) {
+  mdcudfsr_cache_node* parity = mdcudfsr_cnp(n->parity_node);
+  unindex_name(dir, parity);
+  int err = 0;
+  char* pname = nullptr;
+  if (!mdcudfsr_cache_unique_filename(&dir->name_root, name)) {
+    CACHE_LOG(ERR, "Non-unique filename(%s) for new node, cannot move\n", name);
+    err = 17;
+  } else {
+    err = parity_name(parity, name, &pname);
+  }
+  if (err) {
+    put_back(dir, n, parity);
+    free_name(name);
+    return err;
+  }
+  take_name(parity, pname);
+  CACHE_LOG(INFO, "new parity name:%s\n", pname);
+  take_name(n, name);
+  if ((err = mdcudfsr_cache_add_child(dir, n, 0, 1)) == 0) err = mdcudfsr_cache_add_child(dir, parity, 0, 1);
+  if (err) CACHE_LOG(ERR, "err=%d\n", err);
+  return err;
+}
+
+}  // namespace
+
+int mdcudfsr_cache_rename_node(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n, const char* new_name, int64_t len,
+                               int mode) {
+  if (!dir || !n || !n->mdcudfsrmp || !new_name || len < 0) return 22;
+  CACHE_LOG(INFO, "old=%s, new=%.*s (status=0x%08x)", name_of(n), static_cast<int>(len), new_name, n->status);
+  int err = mdcudfsr_cache_is_valid_filename(new_name, len, dir, mode, 0);
+  if (err) {
+    CACHE_LOG(ERR, "err=%d\n", err);
+    return err;
+  }
+  char* name = copy_name(new_name, static_cast<uint64_t>(strnlen(new_name, static_cast<size_t>(len))));
+  if (!name) {
+    CACHE_LOG(ERR, "%s\n", "new_vfs_name");
+    return 12;
+  }
+  if (std::strcmp(name, name_of(n)) == 0) {
+    free_name(name);
+    drop_udf_name(n);
+    return 0;
+  }
+  unindex_name(dir, n);
+  if (n->parity_node) {
+    err = rename_with_parity(dir, n, name);
+  } else if (!mdcudfsr_cache_unique_filename(&dir->name_root, name)) {
+    CACHE_LOG(ERR, "Non-unique filename(%s) for new node, cannot move\n", name);
+    put_back(dir, n, nullptr);
+    free_name(name);
+    err = 17;
+  } else {
+    take_name(n, name);
+    if ((err = mdcudfsr_cache_add_child(dir, n, 0, 1)) != 0) CACHE_LOG(ERR, "err=%d\n", err);
+  }
+  if (err) return err;
+  if (dir->kind == MDCUDFSR_NODE_UDF && (err = mark_dirty(dir)) != 0) return err;
+  dir->dir_dirty = 2;
+  if (n->vp) {
+    if (dir->vp) cache_purge_negatives(dir->vp);
+    update_identity(n, nullptr);
+  }
+  drop_udf_name(n);
+  CACHE_LOG(INFO, "err=%d", 0);
+  return 0;
+}
+
+namespace {
+
+uint32_t depth_of(const mdcudfsr_cache_node* dir) {
+  uint32_t d = 0;
+  for (const mdcudfsr_cache_node* p = mdcudfsr_parent(dir); p; p = mdcudfsr_parent(p)) ++d;
+  if (dir->mdcudfsrmp && dir->mdcudfsrmp->root_node) {
+    // The root has depth 0 whatever lies above it.
+    d = 0;
+    for (const mdcudfsr_cache_node* p = dir; p && p != dir->mdcudfsrmp->root_node; p = mdcudfsr_parent(p)) ++d;
+  }
+  return d;
+}
+
+bool indexed_by_uid(const mdcudfsr_cache_node* n) {
+  return n->kind == MDCUDFSR_NODE_UDF || n->kind == MDCUDFSR_NODE_VIRTUAL;
+}
+
+// Step 4 of the move: the node (and its parity node) leave the old directory.
+void leave(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n) {
+  unindex_name(old_dir, n);
+  if (n->kind == MDCUDFSR_NODE_UDF) mdcudfsr_remove_list_by_unique_id(old_dir, n);
+  if (indexed_by_uid(n)) old_dir->uid_root = mdcudfsr_avl_delete(old_dir, old_dir->uid_root, n, n->uid_key);
+  if (n->parity_node) unindex_name(old_dir, mdcudfsr_cnp(n->parity_node));
+}
+
+// The node (and its parity node) back in the old directory under the old names.
+void come_back(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n, uint32_t attributes) {
+  n->attributes = attributes;
+  n->parent = old_dir;
+  mdcudfsr_cache_add_child(old_dir, n, 0, 1);
+  if (n->kind == MDCUDFSR_NODE_UDF) mdcudfsr_insert_list_by_unique_id(old_dir, n);
+  if (indexed_by_uid(n)) old_dir->uid_root = mdcudfsr_avl_insert(old_dir, old_dir->uid_root, n, n->uid_key, 1);
+  if (n->parity_node) {
+    n->parity_node->parent = old_dir;
+    mdcudfsr_cache_add_child(old_dir, mdcudfsr_cnp(n->parity_node), 0, 1);
+  }
+}
+
+// Steps 6-7 and 9: names and indexes in the new directory. On failure the
+// new directory holds none of them and the names are the old ones.
+int enter(mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n, char* name) {
+  mdcudfsr_cache_node* parity = n->parity_node ? mdcudfsr_cnp(n->parity_node) : nullptr;
+  char* pname = nullptr;
+  int err = parity ? parity_name(parity, name, &pname) : 0;
+  if (err) {
+    free_name(name);
+    return err;
+  }
+  char* old_name = n->vfs_name;
+  n->vfs_name = name;
+  if ((err = mdcudfsr_cache_add_child(new_dir, n, 0, 1)) != 0) {
+    CACHE_LOG(ERR, "err=%d\n", err);
+  } else if (n->kind == MDCUDFSR_NODE_UDF && (err = mdcudfsr_insert_list_by_unique_id(new_dir, n)) != 0) {
+    CACHE_LOG(ERR, "err=%d\n", err);
+    unindex_name(new_dir, n);
+  }
+  if (!err && parity) {
+    char* old_pname = parity->vfs_name;
+    parity->vfs_name = pname;
+    if ((err = mdcudfsr_cache_add_child(new_dir, parity, 0, 1)) != 0) {
+      CACHE_LOG(ERR, "err=%d\n", err);
+      parity->vfs_name = old_pname;
+      pname = nullptr;
+      unindex_name(new_dir, n);
+      if (n->kind == MDCUDFSR_NODE_UDF) mdcudfsr_remove_list_by_unique_id(new_dir, n);
+    } else {
+      CACHE_LOG(INFO, "new parity name:%s\n", parity->vfs_name);
+      free_name(old_pname);
+      pname = nullptr;
+    }
+  }
+  if (err) {
+    n->vfs_name = old_name;
+    free_name(name);
+    free_name(pname);
+    return err;
+  }
+  free_name(old_name);
+  if (indexed_by_uid(n)) new_dir->uid_root = mdcudfsr_avl_insert(new_dir, new_dir->uid_root, n, n->uid_key, 1);
+  return 0;
+}
+
+int check_move(mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n, const char* new_name, int64_t len) {
+  if (mdcudfsr_is_dir(n) && depth_of(new_dir) + mdcudfsr_cache_get_dir_depth(n) > 63) return 36;
+  int err = mdcudfsr_cache_is_valid_filename(new_name, len, new_dir, 1, 0);
+  if (err) {
+    CACHE_LOG(ERR, "err=%d\n", err);
+    return err;
+  }
+  std::string name(new_name, strnlen(new_name, static_cast<size_t>(len)));
+  if (!mdcudfsr_cache_unique_filename(&new_dir->name_root, name.c_str())) {
+    CACHE_LOG(ERR, "non-unique filename(%s) for new node, cannot move\n", name.c_str());
+    return 17;
+  }
+  return 0;
+}
+
+// Steps 8, 10-12 after the node stands in the new directory.
+int finish_move(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n) {
+  if (mdcudfsr_is_dir(n) && n->kind == MDCUDFSR_NODE_UDF) {
+    if (old_dir->kind == MDCUDFSR_NODE_UDF && old_dir->udf_data) atomicDec32Gnrc(&old_dir->udf_data->nlink);
+    if ((new_dir->kind == MDCUDFSR_NODE_UDF || new_dir->kind == MDCUDFSR_NODE_VIRTUAL) && new_dir->udf_data)
+      atomicInc32Gnrc(&new_dir->udf_data->nlink);
+  }
+  int err = 0;
+  if (mdcudfsr_is_dir(n) && (err = mark_dirty(n)) != 0) return err;
+  const uint32_t k = old_dir->kind;
+  if ((k == MDCUDFSR_NODE_UDF || k == MDCUDFSR_NODE_VIRTUAL || k == MDCUDFSR_NODE_SHADOW) && old_dir != new_dir) {
+    if ((err = mark_dirty(old_dir)) != 0 || (err = mark_dirty(new_dir)) != 0) return err;
+    old_dir->dir_dirty = 2;
+    if (new_dir->dir_dirty == 0) new_dir->dir_dirty = 1;
+  }
+  if (n->vp) {
+    componentname cn{};
+    char dot[] = ".";
+    cn.cn_nameptr = dot;
+    cn.cn_namelen = 1;
+    vnode_t dvp = mdcudfsr_cache_get_vnode(n->mdcudfsrmp, new_dir, &cn, nullptr, 0);
+    update_identity(n, dvp);
+    if (dvp) vnode_put(dvp);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int mdcudfsr_cache_move_node(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n,
+                             const char* new_name, int64_t len) {
+  if (!old_dir || !new_dir || !n || !n->mdcudfsrmp || !new_name || len < 0) return 22;
+  CACHE_LOG(INFO, "old=%s, new=%.*s", name_of(n), static_cast<int>(len), new_name);
+  int err = check_move(new_dir, n, new_name, len);
+  if (err) {
+    CACHE_LOG(INFO, "err=%d", err);
+    return err;
+  }
+  char* name = copy_name(new_name, static_cast<uint64_t>(strnlen(new_name, static_cast<size_t>(len))));
+  if (!name) {
+    CACHE_LOG(ERR, "%s\n", "new_name");
+    return 12;
+  }
+  const uint32_t attributes = n->attributes;
+  leave(old_dir, n);
+  n->attributes = (n->attributes & ~0xF0u) | mdcudfsr_cache_decide_node_location(n->mdcudfsrmp, new_dir);
+  n->parent = new_dir;
+  if (n->parity_node) n->parity_node->parent = new_dir;
+  if ((err = enter(new_dir, n, name)) != 0) {
+    come_back(old_dir, n, attributes);
+    CACHE_LOG(INFO, "err=%d", err);
+    return err;
+  }
+  drop_udf_name(n);
+  err = finish_move(old_dir, new_dir, n);
+  CACHE_LOG(INFO, "err=%d", err);
+  return err;
+}

@@ -1,0 +1,599 @@
+// The whole volume mount through the host layer's sequence (agent thread,
+// mount, start, root) against simulated cartridges, and the unmount.
+#include "mount_support.h"
+
+#include "drive/client_if.h"
+#include "drive/device_control.h"
+#include "drive/storage_scsi.h"
+#include "drive/storage_scsi_records.h"
+#include "kelhost/gnrc.h"
+#include "kelhost/kern.h"
+#include "kelhost/vnode.h"
+#include "kelagent/mdc_channel.h"
+#include "kelagent/metacache.h"
+#include "kelvfs/mdcudfsr_mntinfo.h"
+#include "kelvfs/mdcudfsr_mount.h"
+#include "kelvfs/mdcudfsr_mount_fs.h"
+#include "kelvfs/mdcudfsr_readahead.h"
+#include "kelvfs/mdcudfsr_vfsops.h"
+#include "kelvfs/mdcudfsr_volume_attr.h"
+#include "udf/udf_records.h"
+
+#include <cstddef>
+
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using namespace vfs_test;
+using udf_test::MediumClass;
+
+// What the metadata and descriptor flushes log at their start and end.
+constexpr const char* kFlushStart = "Metadata and Descriptor Flush Start";
+constexpr const char* kFlushEnd = "Metadata and Descriptor Flush End result=0";
+
+class Mount : public MountHarness {
+ protected:
+  bool called(const std::string& call) {
+    return std::find(g_mount_calls.begin(), g_mount_calls.end(), call) != g_mount_calls.end();
+  }
+};
+
+// Written volumes of the three medium kinds mount read-write and publish
+// {0, 0, 0, medium type}.
+TEST_F(Mount, WrittenVolumesMountReadWrite) {
+  struct Case {
+    MediumClass cls;
+    std::uint32_t medium;
+  };
+  for (const Case& c : {Case{MediumClass::WriteOnce, 0xE1}, Case{MediumClass::WriteOnce, 0xF1},
+                        Case{MediumClass::Rewritable, 0xE2}}) {
+    SCOPED_TRACE(c.medium);
+    g_mount_calls.clear();
+    prepare(c.cls, c.medium);
+    ASSERT_EQ(0, host_mount());
+    mdcudfsr_mount* m = record();
+    ASSERT_NE(nullptr, m);
+    EXPECT_NE(nullptr, root_) << "root resolves after the mount";
+    EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+    EXPECT_EQ(0x10201000u, vfs_flags(&host_mp_));
+    EXPECT_EQ(1, m->mount_completed);
+    EXPECT_EQ(0, m->mounting);
+    EXPECT_EQ(0, m->size_unknown);
+    EXPECT_EQ(0u, m->reserve_mode);
+    EXPECT_EQ(vfs_context_pid(&ctx_), m->mounting_pid);
+    const MDCFS_MOUNT_INFORMATION mi = drive_copy();
+    EXPECT_EQ(0u, mi.MountStatus);
+    EXPECT_EQ(0u, mi.WriteProtectReasonFlags);
+    EXPECT_EQ(0u, mi.AccessMode);
+    EXPECT_EQ(c.medium, mi.MediumType);
+    EXPECT_EQ(c.medium == 0xF1, mdcudfsr_cluster_read_buff_active()) << "the QMR-T300B reads ahead on 0xF1 media";
+    EXPECT_EQ(c.medium == 0xE2, called("make_defect_map 1")) << "the rewritable disc's defect map is rebuilt";
+    EXPECT_TRUE(logged("{KELUDFS_LOG}[1]")) << "the event line of a normal mount, kind 1";
+    EXPECT_TRUE(logged("Mounting the volume finished."));
+    EXPECT_TRUE(logged("Mount Slot:0. MediumUniqueID:"));
+    EXPECT_EQ(0, host_unmount(1));
+    EXPECT_EQ(nullptr, record());
+    EXPECT_TRUE(agent_ended());
+  }
+}
+
+// Raw outcomes: the record is freed, the agent thread ends, the drive layer
+// keeps the published record.
+TEST_F(Mount, EmptyDiscMountsRaw) {
+  // A cartridge of blank discs; flag 0x80 keeps the drive layer from
+  // formatting the loaded one at the load of the last written slot.
+  start();
+  EXPECT_EQ(22, host_mount(0x282, false));
+  EXPECT_EQ(nullptr, record()) << "the mount record is freed";
+  EXPECT_TRUE(agent_ended());
+  EXPECT_TRUE(logged("media_status = MDCFS_MEDIA_STATUS_EMPTY. Set RawMount.\n"));
+  EXPECT_TRUE(logged("force unmount\n"));
+  const MDCFS_MOUNT_INFORMATION mi = drive_copy();
+  EXPECT_EQ(MNTSTATUS_EMPTY, mi.MountStatus);
+  EXPECT_EQ(2u, mi.AccessMode);
+  EXPECT_FALSE(logged("ErrorType:0x00")) << "an empty disc is not reported";
+}
+
+TEST_F(Mount, DriveLayerRawCopyMountsRawWithoutReport) {
+  prepare(MediumClass::WriteOnce);
+  char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
+  int a = 0, b = 0, c = 0;
+  ASSERT_EQ(0, premount_operation(dev, media, &a, &b, &c));
+  MDCFS_MOUNT_INFORMATION raw{0x80000500u, 0x80000u, 2, 0xE1, 0, 0, 0};
+  ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&raw), 0, &ctx_));
+  clear_log();
+  EXPECT_EQ(22, host_mount(0x202, false));
+  EXPECT_TRUE(logged("Set RawMount.\n"));
+  EXPECT_EQ(nullptr, record());
+  EXPECT_FALSE(logged("Driver detect an error.")) << "no error report";
+}
+
+// Reasons make the volume read-only: result 0 with MNT_RDONLY.
+TEST_F(Mount, ReasonsMountReadOnly) {
+  struct Case {
+    const char* what;
+    std::uint32_t reason;
+  };
+  for (const Case& c : {Case{"finalized", WRPROT_FINALIZED}, Case{"cartridge memory protected", WRPROT_CM_PROTECTED}}) {
+    SCOPED_TRACE(c.what);
+    prepare(MediumClass::WriteOnce, 0, [&](kelsim::Cartridge& cart) {
+      if (c.reason == WRPROT_FINALIZED) {
+        kelsim::Disc& d = cart.disc(0);
+        d.status = kelsim::DiscStatus::Complete;
+        for (auto& t : d.tracks) t.closed = true;
+      } else {
+        cart.attributes[0x0D03] = {0, std::vector<std::uint8_t>(8, 1)};
+      }
+    });
+    ASSERT_EQ(0, host_mount());
+    ASSERT_NE(nullptr, record());
+    EXPECT_NE(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+    EXPECT_NE(0u, record()->mntinfo.WriteProtectReasonFlags & c.reason);
+    EXPECT_NE(0u, drive_copy().WriteProtectReasonFlags & c.reason);
+    EXPECT_EQ(0u, drive_copy().AccessMode);
+    EXPECT_EQ(0, host_unmount(1));
+  }
+}
+
+TEST_F(Mount, NoMountRecord) {
+  mount none{};
+  vnode_t vp = reinterpret_cast<vnode_t>(&none);
+  EXPECT_EQ(0, mdcudfsr_vfsops_table.vfs_start(&none, 0, &ctx_));
+  EXPECT_EQ(22, mdcudfsr_vfsops_table.vfs_root(&none, &vp, &ctx_));
+  EXPECT_EQ(nullptr, vp);
+  EXPECT_EQ(0, mdcudfsr_vfsops_table.vfs_unmount(&none, 0, &ctx_));
+  EXPECT_TRUE(logged("mdcudfsrmp\n"));
+}
+
+TEST(VfsOps, TableHoldsTheOperationsInSlotOrder) {
+  const mdcudfsr_vfsops& t = mdcudfsr_vfsops_table;
+  EXPECT_EQ(&mdcudfsr_vfsop_mount, t.vfs_mount);
+  EXPECT_EQ(&mdcudfsr_vfsop_start, t.vfs_start);
+  EXPECT_EQ(&mdcudfsr_vfsop_unmount, t.vfs_unmount);
+  EXPECT_EQ(&mdcudfsr_vfsop_root, t.vfs_root);
+  EXPECT_EQ(&mdcudfsr_vfsop_getattr, t.vfs_getattr);
+  EXPECT_EQ(&mdcudfsr_vfsop_setattr, t.vfs_setattr);
+  for (void* empty : {t.vfs_quotactl, t.vfs_vget, t.vfs_fhtovp, t.vfs_vptofh, t.vfs_init, t.vfs_sysctl})
+    EXPECT_EQ(nullptr, empty);
+}
+
+TEST(ObjectLimit, TableByMediumAndVolumeType) {
+  struct Case {
+    std::uint32_t medium, volume_type;
+    std::uint64_t objects;
+    int result;
+  };
+  const Case cases[] = {
+      {0xE2, 1, 240000, 0},  {0xE2, 1, 240001, 22}, {0xE2, 0, 60000, 0},   {0xE2, 0, 60001, 22},
+      {0x51, 0, 5000, 0},    {0x51, 0, 5001, 30},   {0x51, 0, 8000, 30},   {0x51, 0, 8001, 22},
+      {0x57, 0, 6001, 30},   {0xF2, 0, 800000, 0},  {0xF2, 1, 240001, 22}, {0xF1, 3, 480001, 22},
+      {0xD2, 0, 20001, 22},  {0x54, 0, 0, 22},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(c.result, mdcudfsr_object_limit_check(c.medium, c.volume_type, c.objects))
+        << std::hex << c.medium << " " << c.volume_type << " " << std::dec << c.objects;
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+using udf_test::MediumClass;
+
+class Unmount : public MountHarness {
+ protected:
+  int count_ioctl(std::uint32_t code, std::uint32_t word) {
+    int n = 0;
+    for (const auto& c : ioctls()) n += c.first == code && c.second == word;
+    return n;
+  }
+};
+
+TEST_F(Unmount, ForcedFreesTheRecordAndEndsTheAgent) {
+  for (std::uint32_t flags : {0x202u, 0x222u}) {
+    SCOPED_TRACE(flags);
+    prepare(MediumClass::WriteOnce);
+    ASSERT_EQ(0, host_mount(flags & ~0x20u));
+    record()->mount_ext_flags |= flags & 0x20u;  // a rollback mount's flag, as unmount reads it
+    record()->metadata_changed = 1;
+    const int flushes = count_log(kFlushEnd);
+    clear_ioctls();
+    ASSERT_EQ(0, host_unmount(1));
+    EXPECT_EQ(nullptr, record());
+    EXPECT_TRUE(agent_ended());
+    EXPECT_EQ(flags & 0x20u ? 0 : 1, count_ioctl(PXOIOSETBEFOREACCESSMODE, 0));
+    EXPECT_EQ(1, count_ioctl(PXOIONOTIFYUNMOUNT, 1));
+    EXPECT_EQ(flushes + 1, count_log(kFlushEnd)) << "a changed volume is flushed";
+    EXPECT_TRUE(logged("Unmounting the volume finished. "));
+    EXPECT_FALSE(mdcudfsr_cluster_read_buff_active()) << "no read-ahead is left";
+  }
+}
+
+TEST_F(Unmount, UnforcedBeforeTheFilterIsRefused) {
+  prepare(MediumClass::WriteOnce);
+  ASSERT_EQ(0, host_mount(0x200));
+  record()->total_blocks = 100;
+  record()->free_blocks = 50;
+  record()->size_unknown = 0;
+  clear_ioctls();
+  EXPECT_EQ(16, host_unmount(0));
+  ASSERT_NE(nullptr, record()) << "still mounted";
+  EXPECT_EQ(0, record()->unmounting);
+  vfs_attr a{};
+  a.f_active = 0xFFFFFFFFu & ~(1ull << 21);
+  ASSERT_EQ(0, mdcudfsr_vfsop_getattr(&host_mp_, &a, &ctx_));
+  EXPECT_EQ(0u, a.f_blocks);
+  EXPECT_EQ(0u, a.f_bfree);
+  EXPECT_EQ(0, count_ioctl(PXOIONOTIFYUNMOUNT, 1));
+  EXPECT_TRUE(logged("Unmounting the volume failed."));
+  record()->filter_notified = 1;
+  EXPECT_EQ(0, host_unmount(0)) << "once the filter was notified";
+  EXPECT_EQ(nullptr, record());
+}
+
+std::atomic<int> g_backtrack_ran{0};
+void backtrack_body(void* arg, std::uint64_t, ...) {
+  auto* m = static_cast<mdcudfsr_mount*>(arg);
+  g_backtrack_ran = 1;
+  std::lock_guard<std::mutex> lk(m->backtrack_mutex);
+  m->backtrack_running = 0;
+  m->backtrack_cond.notify_all();
+}
+
+TEST_F(Unmount, WaitsForTheBacktrackThread) {
+  prepare(MediumClass::Rewritable);
+  ASSERT_EQ(0, host_mount());
+  mdcudfsr_mount* m = record();
+  g_backtrack_ran = 0;
+  m->backtrack_running = 1;
+  m->backtrack_thread = mdcudfsr_thread_create(backtrack_body, m);
+  ASSERT_NE(nullptr, m->backtrack_thread);
+  ASSERT_EQ(0, mdcudfsr_thread_start(static_cast<mdcudfsr_thread_t>(m->backtrack_thread)));
+  ASSERT_EQ(0, host_unmount(1));
+  EXPECT_EQ(1, g_backtrack_ran.load());
+  EXPECT_TRUE(logged("mdcudfsr_backtrack_routine end check \n"));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// An agent that opens the channel, answers every request with error 5 and
+// never closes it: a mount that then fails is unmounted with force all the
+// same, after the close wait ran out on the injected clock.
+std::atomic<bool> g_stop_agent{false};
+void stubborn_agent() {
+  if (mdcudfsr_metacache_open() != 0) return;
+  std::vector<std::uint8_t> req(0x20000);
+  while (!g_stop_agent) {
+    const std::uint32_t n = mdcudfsr_metacache_read(req.data(), req.size());
+    if (n < sizeof(mdc_req_header_t)) break;
+    mdc_req_header_t rh;
+    std::memcpy(&rh, req.data(), sizeof rh);
+    mdc_ans_header_t ah{rh.seq_id, rh.req_id, 0, 0, 5};
+    mdcudfsr_metacache_write(&ah, sizeof ah);
+  }
+}
+
+class UnmountTimeout : public MountHarness {};
+
+TEST_F(UnmountTimeout, AnAgentThatNeverClosesStillLetsTheRecordGo) {
+  prepare(udf_test::MediumClass::WriteOnce);
+  g_stop_agent = false;
+  std::thread agent(stubborn_agent);
+  host_mp_ = mount{};
+  device_vnode_ = kel_make_vnode(&host_mp_, nullptr, 0, 0);
+  kel_tree_make_root(device_vnode_);
+  args_.flags = 0x202;
+  const std::uint64_t before = mount_clock_.now_ms();
+  const int r = mdcudfsr_vfsop_mount(&host_mp_, device_vnode_.get(), &args_, &ctx_);
+  EXPECT_NE(0, r) << "no cache file: the node cache cannot be set up";
+  EXPECT_EQ(nullptr, record());
+  EXPECT_TRUE(logged("force unmount\n"));
+  EXPECT_TRUE(logged("mdcudfsr_metacache_wait_close() return status("));
+  EXPECT_GE(mount_clock_.now_ms() - before, 5000u) << "the wait ran out on the injected clock";
+  EXPECT_TRUE(logged("Unmounting the volume finished. "));
+  g_stop_agent = true;
+  mdcudfsr_metacache_close();
+  agent.join();
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// Both metadata file entries unreadable where the descriptors say; a copy
+// lies where the cartridge memory's position word points.
+class MountPartitions : public MountHarness {
+ protected:
+  // A first mount and unmount leave the cartridge memory as the system
+  // writes it; then the entries move.
+  void prepare_moved(std::uint32_t word_slot) {
+    const udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
+    const udf_test::ImageLayout l = udf_test::layout_for(spec);
+    prepare(udf_test::MediumClass::WriteOnce);
+    ASSERT_EQ(0, host_mount());
+    ASSERT_EQ(0, host_unmount(1));
+    ASSERT_TRUE(agent_ended());
+    kelsim::Cartridge& cart = sim_->cartridge();
+    for (std::uint32_t i = 0; i < 2; ++i) {
+      const std::uint32_t from = l.metadata_file_loc + 16 * i, to = kMoved + 16 * i;
+      std::vector<std::uint8_t> block(2048);
+      ASSERT_EQ(0u, cart.read_blocks(0, l.partition_start + from, 1, block.data()));
+      udf_test::relocate(block.data(), to);
+      ASSERT_EQ(0u, cart.write_blocks(0, l.partition_start + to, 1, block.data()));
+      std::vector<std::uint8_t> zero(2048, 0);
+      ASSERT_EQ(0u, cart.write_blocks(0, l.partition_start + from, 1, zero.data()));
+    }
+    cart.attributes[0x1500] = {0, value_1500h(word_slot, kMoved)};
+    g_mount_calls.clear();
+    clear_log();
+  }
+  static constexpr std::uint32_t kMoved = 1024;
+};
+
+TEST_F(MountPartitions, PositionWordOfTheLastWrittenSlotMountsAndRewritesTheDescriptors) {
+  prepare_moved(0);
+  ASSERT_EQ(0, host_mount());
+  ASSERT_NE(nullptr, record());
+  EXPECT_EQ(kMoved, record()->vds.pmap.type2_metadata.file_loc);
+  EXPECT_EQ(kMoved + 16, record()->vds.pmap.type2_metadata.mirror_file_loc);
+  EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+  EXPECT_NE(std::find(g_mount_calls.begin(), g_mount_calls.end(), "flush_descriptor_to_fscache_file"),
+            g_mount_calls.end())
+      << "the descriptors are rewritten";
+  ASSERT_EQ(0, host_unmount(1));
+  // The slot's image as the drive holds it now.
+  const udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
+  const udf_test::ImageLayout l = udf_test::layout_for(spec);
+  std::vector<std::uint8_t> image(std::size_t(spec.sectors) * 2048);
+  ASSERT_EQ(0u, sim_->cartridge().read_blocks(0, 0, spec.sectors, image.data()));
+  bool found = false;
+  for (std::uint32_t b = 0; b < 6 && !found; ++b) {
+    const std::uint8_t* d = &image[std::size_t(l.main_vds + b) * 2048];
+    if ((d[0] | d[1] << 8) != 6) continue;  // the logical volume descriptor
+    const std::uint8_t* map = d + sizeof(logvol_desc);  // the metadata map comes first
+    std::uint32_t file_loc = 0;
+    std::memcpy(&file_loc, map + offsetof(part_map_metadata, file_loc), 4);
+    EXPECT_EQ(kMoved, file_loc) << "the descriptors on the disc name the moved entries";
+    found = true;
+  }
+  EXPECT_TRUE(found);
+  if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
+  const std::string path = dir_ + "/slot0.img";
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f);
+  ASSERT_EQ(image.size(), std::fwrite(image.data(), 1, image.size(), f));
+  std::fclose(f);
+  std::string out;
+  FILE* p = popen(("/usr/bin/udfinfo --blocksize=2048 " + path + " 2>&1").c_str(), "r");
+  ASSERT_NE(nullptr, p);
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p)) out += buf;
+  EXPECT_EQ(0, pclose(p)) << out;
+  EXPECT_EQ(std::string::npos, out.find("rror")) << out;
+}
+
+TEST_F(MountPartitions, AnotherSlotsPositionWordMountsRaw) {
+  prepare_moved(1);
+  EXPECT_EQ(22, host_mount());
+  EXPECT_EQ(nullptr, record());
+  EXPECT_TRUE(logged("Inconsistent Slot Number. lastwrittenslot=0 VUVI=1\n"));
+  EXPECT_EQ(MNTSTATUS_UNREADABLE, drive_copy().MountStatus);
+  EXPECT_EQ(2u, drive_copy().AccessMode);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// A volume soft write-protected on a slot before the last (the domain
+// flags of its logical volume descriptor): the mount moves to the next track.
+class MountNextTrack : public MountHarness {
+ protected:
+  void prepare_soft_protected(bool cm_protected) {
+    const udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
+    const udf_test::ImageLayout l = udf_test::layout_for(spec);
+    prepare(udf_test::MediumClass::WriteOnce, 0, [&](kelsim::Cartridge& cart) {
+      for (std::uint32_t seq : {l.main_vds, l.reserve_vds}) {
+        std::vector<std::uint8_t> lvd(2048);
+        ASSERT_EQ(0u, cart.read_blocks(0, seq + 3, 1, lvd.data()));
+        lvd[offsetof(logvol_desc, domain_id) + offsetof(regid, id_suffix) + 2] |= 2;
+        udf_test::reseal(lvd.data());
+        ASSERT_EQ(0u, cart.write_blocks(0, seq + 3, 1, lvd.data()));
+      }
+      if (cm_protected) cart.attributes[0x0D03] = {0, std::vector<std::uint8_t>(8, 1)};
+    });
+  }
+};
+
+TEST_F(MountNextTrack, SoftProtectedVolumeMountsTheNextTrackAndFlushes) {
+  prepare_soft_protected(false);
+  ASSERT_EQ(0, host_mount());
+  EXPECT_NE(std::find(g_mount_calls.begin(), g_mount_calls.end(), "mount_next_track"), g_mount_calls.end());
+  EXPECT_EQ(1, count_log(kFlushEnd)) << "the new track forces the flush at the end of the mount";
+  EXPECT_EQ(0, record()->flush_policy);
+  EXPECT_EQ(1, record()->disk_data_mode);
+  EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+}
+
+TEST_F(MountNextTrack, AReasonFlagMountsReadOnlyWithoutTheNextTrack) {
+  prepare_soft_protected(true);
+  ASSERT_EQ(0, host_mount());
+  EXPECT_EQ(std::find(g_mount_calls.begin(), g_mount_calls.end(), "mount_next_track"), g_mount_calls.end());
+  EXPECT_TRUE(logged("WriteProtectReasonFlags exists!![0x"));
+  EXPECT_TRUE(logged("] skip stride.\n"));
+  EXPECT_NE(0u, record()->mntinfo.WriteProtectReasonFlags & WRPROT_CM_PROTECTED);
+  EXPECT_NE(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+  EXPECT_EQ(0, count_log(kFlushStart));
+}
+
+TEST_F(MountNextTrack, AFailingNextTrackEndsTheMount) {
+  prepare_soft_protected(false);
+  g_mount_answers["mount_next_track"] = {5};
+  EXPECT_EQ(5, host_mount());
+  EXPECT_EQ(nullptr, record());
+  EXPECT_TRUE(logged("failed to mdcudfsr_mdcfsctrl_mount_next_track. err = 5\n"));
+}
+
+// A previous system-guard status of the drive layer's copy does not carry
+// over into this mount.
+TEST_F(Mount, PreviousGuardStatusDoesNotCarryOver) {
+  prepare(udf_test::MediumClass::WriteOnce);
+  char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
+  int a = 0, b = 0, c = 0;
+  ASSERT_EQ(0, premount_operation(dev, media, &a, &b, &c));
+  MDCFS_MOUNT_INFORMATION guard{MNTSTATUS_SYSTEM_GUARD, 0, 0, 0xE1, 0, 0, 0};
+  ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&guard), 0, &ctx_));
+  ASSERT_EQ(0, host_mount(0x202, false));
+  EXPECT_EQ(0u, record()->mntinfo.MountStatus);
+  EXPECT_EQ(0u, drive_copy().MountStatus);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// The rollback mount (flags 0xE2) after a rollback request: the drive layer
+// keeps the rollback point, the integrity descriptor the rolled-back state.
+class RollbackMount : public MountHarness {
+ protected:
+  void prepare_rollback() {
+    const udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
+    const udf_test::ImageLayout l = udf_test::layout_for(spec);
+    // The integrity descriptor records the volume state 4 (rolled back).
+    prepare(udf_test::MediumClass::WriteOnce, 0, [&](kelsim::Cartridge& cart) {
+      std::vector<std::uint8_t> lvid(2048);
+      ASSERT_EQ(0u, cart.read_blocks(0, l.lvid, 1, lvid.data()));
+      std::uint32_t parts = 0;
+      std::memcpy(&parts, lvid.data() + offsetof(logvol_integrity_desc, num_partitions), 4);
+      ASSERT_LE(parts, 4u);
+      lvid[sizeof(logvol_integrity_desc) + 8 * parts + offsetof(regid, id_suffix) + 4] = 4;
+      udf_test::reseal(lvid.data());
+      ASSERT_EQ(0u, cart.write_blocks(0, l.lvid, 1, lvid.data()));
+    });
+    char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
+    int a = 0, b = 0, c = 0;
+    ASSERT_EQ(0, premount_operation(dev, media, &a, &b, &c));
+    pxo_rollback_point_t rp{0, l.partition_start + l.metadata_file_loc, l.partition_start + l.metadata_extent};
+    ASSERT_EQ(0, pclient_if->storage()->set_rollback_point(reinterpret_cast<char*>(&rp)));
+    std::uint32_t back[3] = {9, 9, 9};
+    ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOGETROLLBACKPOINT, reinterpret_cast<char*>(back), 0, &ctx_));
+    ASSERT_EQ(rp.metadata_fe_lsn, back[1]);
+    clear_ioctls();
+  }
+  int count_code(std::uint32_t code) {
+    int n = 0;
+    for (const auto& c : ioctls()) n += c.first == code;
+    return n;
+  }
+};
+
+TEST_F(RollbackMount, MountsFromTheRollbackPoint) {
+  prepare_rollback();
+  ASSERT_EQ(0, host_mount(0xE2, false));
+  mdcudfsr_mount* m = record();
+  ASSERT_NE(nullptr, m);
+  EXPECT_EQ(1u, m->rollback_present);
+  EXPECT_EQ(0u, m->reserve_mode) << "the point was not read through 0x400C55E8";
+  EXPECT_EQ(1, count_code(PXOIOGETROLLBACKPOINT)) << "flag 0x20 reads the point with 0x400C55DE";
+  ASSERT_FALSE(g_mount_calls.empty());
+  EXPECT_EQ("init_partitions_rollback 1", g_mount_calls[0]);
+  EXPECT_EQ(0x84, m->mntinfo.VolumeStatus & 0x84) << "a rollback mount's partitions are done";
+  EXPECT_EQ(0u, m->mntinfo.AccessMode);
+  EXPECT_EQ(1, m->disk_data_mode) << "no file-system cache";
+  EXPECT_TRUE(logged("Skip get volume size. slot=0\n"));
+  clear_ioctls();
+  ASSERT_EQ(0, host_unmount(1));
+  EXPECT_EQ(0, count_code(PXOIOSETBEFOREACCESSMODE)) << "a rollback mount leaves the before-access mode";
+  EXPECT_EQ(1, count_code(PXOIONOTIFYUNMOUNT));
+}
+
+// Flag 0x80 without 0x20 reads the point through 0x400C55E8, which sets the
+// reserve flag of the node-cache flush.
+TEST_F(RollbackMount, PointReadWithFlag0x80SetsTheReserveMode) {
+  prepare_rollback();
+  ASSERT_EQ(0, host_mount(0x282, false));
+  ASSERT_NE(nullptr, record());
+  EXPECT_EQ(1, count_code(PXOIOGETROLLBACKPOINT2));
+  EXPECT_EQ(0, count_code(PXOIOGETROLLBACKPOINT));
+  EXPECT_EQ(1u, record()->reserve_mode);
+}
+
+TEST_F(RollbackMount, BothRollbackCallsFailingEndTheMount) {
+  prepare_rollback();
+  g_mount_answers["init_partitions_rollback"] = {5, 5};
+  EXPECT_EQ(5, host_mount(0xE2, false));
+  EXPECT_EQ(nullptr, record());
+  ASSERT_LE(2u, g_mount_calls.size());
+  EXPECT_EQ("init_partitions_rollback 1", g_mount_calls[0]);
+  EXPECT_EQ("init_partitions_rollback 0", g_mount_calls[1]);
+  EXPECT_TRUE(logged("Failed to init partitions.\n"));
+}
+
+}  // namespace
+
+
+namespace {
+
+using namespace vfs_test;
+
+// The same process mounts the cartridge again after an unmount: new agent
+// thread, new channels, new record.
+TEST_F(Mount, RemountAfterUnmount) {
+  prepare(udf_test::MediumClass::WriteOnce);
+  ASSERT_EQ(0, host_mount());
+  ASSERT_EQ(0, host_unmount(1));
+  ASSERT_TRUE(agent_ended());
+  clear_log();
+  ASSERT_EQ(0, host_mount());
+  EXPECT_TRUE(logged("Mount start\n"));
+  ASSERT_NE(nullptr, record());
+  EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+  EXPECT_EQ(0u, drive_copy().MountStatus);
+  EXPECT_NE(nullptr, root_);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vfs_test;
+
+// A mount that fails before its agent opened the channel stops the agent.
+TEST_F(Mount, FailureBeforeTheChannelStopsTheAgent) {
+  prepare(udf_test::MediumClass::WriteOnce);
+  struct Case {
+    const char* what;
+    bool magic_wrong;
+  };
+  for (const Case& c : {Case{"mechanism status fails", false}, Case{"argument magic wrong", true}}) {
+    SCOPED_TRACE(c.what);
+    kelsim::FaultRule rule = kelsim::command_fails(0xBD, kelsim::Sense{0x04, 0x44, 0x00});
+    const int id = sim_->drive().add_fault(rule);
+    args_.magic = c.magic_wrong ? 0x46445541u : MDCUDFSR_MOUNT_ARGS_MAGIC;
+    EXPECT_NE(0, host_mount(0x202, false));
+    EXPECT_EQ(1, agents_running_) << "the agent thread was started";
+    sim_->drive().remove_fault(id);
+    EXPECT_EQ(nullptr, record());
+    EXPECT_TRUE(agent_ended()) << "the agent thread does not wait for a channel that never comes";
+  }
+  args_.magic = MDCUDFSR_MOUNT_ARGS_MAGIC;
+}
+
+}  // namespace

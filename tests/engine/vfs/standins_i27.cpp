@@ -1,0 +1,132 @@
+// Recording stand-ins for the neighbours the volume flushes and the
+// read-ahead reach that are not built yet: the disc lock of the vnode
+// operations. Each records its call in vfs_test::g_i27_calls.
+#include "i27_support.h"
+#include "standins_i24.h"
+
+#include "kelvfs/mdcudfsr_mount.h"
+
+#include <condition_variable>
+#include <mutex>
+
+namespace vfs_test {
+std::vector<std::string> g_i27_calls;
+std::mutex g_i27_mu;
+DiscLockGate g_disc_lock_gate;
+
+void record_i27(const std::string& call) {
+  std::lock_guard<std::mutex> lk(g_i27_mu);
+  g_i27_calls.push_back(call);
+}
+std::vector<std::string> i27_calls() {
+  std::lock_guard<std::mutex> lk(g_i27_mu);
+  return g_i27_calls;
+}
+void clear_i27_calls() {
+  std::lock_guard<std::mutex> lk(g_i27_mu);
+  g_i27_calls.clear();
+}
+
+void DiscLockGate::close() {
+  std::lock_guard<std::mutex> lk(mu);
+  closed = true;
+}
+void DiscLockGate::open() {
+  std::lock_guard<std::mutex> lk(mu);
+  closed = false;
+  cv.notify_all();
+}
+void DiscLockGate::pass() {
+  std::unique_lock<std::mutex> lk(mu);
+  ++waiting;
+  cv.wait(lk, [&] { return !closed; });
+  --waiting;
+}
+int DiscLockGate::waiters() {
+  std::lock_guard<std::mutex> lk(mu);
+  return waiting;
+}
+}  // namespace vfs_test
+
+int mdcudfsr_vnop_disc_lock(mdcudfsr_mount* mnt, vfs_context_t) {
+  vfs_test::record_i27(std::string("disc_lock ") + (mnt ? "mount" : "none"));
+  vfs_test::g_disc_lock_gate.pass();
+  return 0;
+}
+int mdcudfsr_vnop_disc_unlock(mdcudfsr_mount* mnt, vfs_context_t) {
+  vfs_test::record_i27(std::string("disc_unlock ") + (mnt ? "mount" : "none"));
+  return 0;
+}
+
+// ---- the node-cache passes, the cache-file copy, the track controls and the
+// defect map. Each records its call with its arguments and answers what the
+// test set in g_i27_answers.
+namespace vfs_test {
+I27Answers g_i27_answers;
+}
+
+namespace {
+int next_answer(std::vector<int>& queue, int otherwise) {
+  if (queue.empty()) return otherwise;
+  const int v = queue.front();
+  queue.erase(queue.begin());
+  return v;
+}
+}  // namespace
+
+int mdcudfsr_cache_flush(mdcudfsr_mount* mnt, vfs_context_t, int* wrote, uint32_t*, int exclude, int* defect_hit,
+                         int keep) {
+  auto& a = vfs_test::g_i27_answers;
+  vfs_test::record_i27("cache_flush " + std::to_string(exclude) + "," + std::to_string(keep) +
+                       " all=" + std::to_string(mnt->flushAllMetadata));
+  const int err = next_answer(a.cache_flush, 0);
+  if (wrote) *wrote = err ? 0 : a.wrote;
+  if (defect_hit) *defect_hit = err ? a.retryable : 0;
+  if (!err && a.on_cache_flush) a.on_cache_flush(mnt);
+  return err;
+}
+int mdcudfsr_cache_flush_full(mdcudfsr_mount* mnt, vfs_context_t, uint32_t*, int exclude, int* defect_hit, int keep) {
+  auto& a = vfs_test::g_i27_answers;
+  vfs_test::record_i27("cache_flush_full " + std::to_string(exclude) + "," + std::to_string(keep) +
+                       " all=" + std::to_string(mnt->flushAllMetadata));
+  const int err = next_answer(a.cache_flush_full, 0);
+  if (defect_hit) *defect_hit = err ? a.retryable : 0;
+  return err;
+}
+int mdcudfsr_cache_check_metadata_aed(mdcudfsr_mount*, uint32_t extra, uint32_t* need_full, int force) {
+  auto& a = vfs_test::g_i27_answers;
+  vfs_test::record_i27("check_metadata_aed " + std::to_string(extra) + "," + std::to_string(force));
+  if (need_full) *need_full = a.need_full;
+  return 0;
+}
+int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount*, vfs_context_t) {
+  vfs_test::record_i27("flush_descriptor_to_fscache_file");
+  return vfs_test::mount_call("flush_descriptor_to_fscache_file");
+}
+int mdcudfsr_mdcfsctrl_write_next_track(mdcudfsr_mount*, vfs_context_t) {
+  vfs_test::record_i27("write_next_track");
+  return next_answer(vfs_test::g_i27_answers.next_track, 0);
+}
+int mdcudfsr_mdcfsctrl_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed) {
+  vfs_test::record_i27(std::string("mount_next_track ") + (changed ? "changed" : "null"));
+  const int mount_answer = vfs_test::mount_call("mount_next_track");
+  if (changed) *changed = 0;
+  return next_answer(vfs_test::g_i27_answers.next_track, mount_answer);
+}
+int mdcudfsr_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount) {
+  vfs_test::record_i27("make_defect_map " + std::to_string(on_mount));
+  const int mount_answer = vfs_test::mount_call("make_defect_map " + std::to_string(on_mount));
+  return next_answer(vfs_test::g_i27_answers.defect_map, mount_answer);
+}
+// Directory entries are written by the node cache's passes, which these
+// suites stand in for: never reached.
+int mdcudfsr_cache_write_fid(mdcudfsr_mount*, uint8_t*, mdcudfsr_udf_node_fields*, uint32_t, int) {
+  vfs_test::record_i27("cache_write_fid");
+  return -1;
+}
+// The visibility control of the file-system controls, reached by the node
+// cache's scan of parity streams (none in these volumes).
+int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node*, int visible) {
+  vfs_test::record_i27("set_file_visibility " + std::to_string(visible));
+  return vfs_test::mount_call("set_file_visibility " + std::to_string(visible));
+}
