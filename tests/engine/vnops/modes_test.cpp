@@ -3,6 +3,8 @@
 // interface library sends, on a mounted volume of the simulated drive.
 #include "namespace_support.h"
 
+#include "flush_recorder.h"
+
 #include "drive/device_control.h"
 #include "drive/storage_scsi_records.h"
 #include "kel/volctrl.h"
@@ -283,7 +285,9 @@ TEST_F(Modes, AnotherProcessDiscLockProceedsAsSoonAsTheExclusiveModeEnds) {
     ASSERT_EQ(0, by_privileged_exit ? leave(kClient) : fsctl(0x20007043, kClient));
     EXPECT_TRUE(kel_test::settles([&] { return locked.load(); })) << "no 60-second step";
     t.join();
-    if (!by_privileged_exit) ASSERT_EQ(0, leave(kClient));
+    if (!by_privileged_exit) {
+      ASSERT_EQ(0, leave(kClient));
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 // Volume dirty marking, the volume buffer flush and the backtrack thread
 // against the simulated drive.
+#include "flush_recorder.h"
 #include "fsctl_support.h"
 #include "vfs_support.h"
 

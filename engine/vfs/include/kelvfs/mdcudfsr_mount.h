@@ -175,7 +175,6 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   // The image that mdcudfsr_read_cluster_with_lbn hands out; valid until its next call.
   std::vector<std::uint8_t> cluster_read_image;
   // Node cache.
-  std::uint32_t reserve_mode = 0;         // read by the metadata flush passes; 0 on an ordinary mount
   mdcudfsr_cache_node* shadow_node = nullptr;
   std::mutex cache_mutex;                 // guards every directory's name tree
   std::mutex udf_obj_creation_mutex;      // creation gate: bit 0 of the flags while held
@@ -221,10 +220,6 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint32_t mds_refusal = 0;  // the metadata indexer gets EPERM from getattr
   std::mutex attr_mutex;          // the root node's attributes (setattr, getattr without node lock)
 
-  // ---- media-side controls: the drive's read/write unit, the backtrack
-  // thread's state.
-  std::uint32_t rw_unit_bytes = 0;         // optimal read/write size in bytes
-  std::mutex backtrack_mutex;
-  std::condition_variable backtrack_cond;
-  std::int32_t backtrack_running = 0;
+  // ---- media-side controls
+  std::uint32_t rw_unit_bytes = 0;         // the drive's optimal read/write size in bytes
 };
