@@ -34,6 +34,3 @@ int mdcudfsr_init_partitions_rollback(mdcudfsr_mount* mnt, vfs_context_t ctx, in
 // and the visibility control: their one stand-in each is in standins_i27.cpp,
 // which records into g_mount_calls as well.
 
-// The vnode-operation vector the node cache hands to new vnodes (the vnode
-// operations' own source defines it); the root vnode needs none here.
-vnop_handler_t* mdcudfsr_vnodeop_p = nullptr;
