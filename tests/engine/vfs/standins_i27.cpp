@@ -22,6 +22,8 @@ int wrap_write_next_track(mdcudfsr_mount*, vfs_context_t)
     __asm__("__wrap__Z35mdcudfsr_mdcfsctrl_write_next_trackP14mdcudfsr_mountP11vfs_context");
 int wrap_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed)
     __asm__("__wrap__Z35mdcudfsr_mdcfsctrl_mount_next_trackP14mdcudfsr_mountP11vfs_contextPi");
+int wrap_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount)
+    __asm__("__wrap__Z24mdcudfsr_make_defect_mapP14mdcudfsr_mountP11vfs_contexti");
 int wrap_cache_write_fid(mdcudfsr_mount*, uint8_t*, mdcudfsr_udf_node_fields*, uint32_t, int)
     __asm__("__wrap__Z24mdcudfsr_cache_write_fidP14mdcudfsr_mountPhP24mdcudfsr_udf_node_fieldsji");
 
@@ -129,7 +131,7 @@ int wrap_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed) {
   if (changed) *changed = 0;
   return next_answer(vfs_test::g_i27_answers.next_track, mount_answer);
 }
-int mdcudfsr_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount) {
+int wrap_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount) {
   vfs_test::record_i27("make_defect_map " + std::to_string(on_mount));
   const int mount_answer = vfs_test::mount_call("make_defect_map " + std::to_string(on_mount));
   return next_answer(vfs_test::g_i27_answers.defect_map, mount_answer);

@@ -22,6 +22,8 @@ std::function<void(mdcudfsr_mount*)> g_flush_hook;
 }  // namespace vfs_test
 
 namespace fsctl_test {
+std::vector<std::string> g_i31_calls;
+int g_i31_result = 0;
 int g_i31_flush_result = 0;
 int g_i31_flush_failures = 0;
 int g_i31_skip = 0;

@@ -92,15 +92,14 @@ TEST_F(TrackRequests, RewritableTrackAsksTheDefectFinderFirst) {
   start_rewritable(2, 0, 0x10000);
   mnt_->next_writable_address = 0x1100;
   MDCFS_VOLUME_TRACK_INFORMATION t{};
-  const int r = mdcudfsr_mdcfsctrl_get_volume_track_information(mnt_.get(), &t, &ctx_);
-  ASSERT_FALSE(g_standin_calls.empty());
-  EXPECT_EQ("find_defect_and_change_NWA", g_standin_calls.front());
-  if (r == 0) {  // the real finder
-    EXPECT_EQ(0x100u, t.NextWritableBlockOffset);
-    EXPECT_EQ(0x10000u - 4096, t.NumberOfBlocks);
-  } else {
-    EXPECT_TRUE(logged("Failed to find defect or change NWA. \n"));
-  }
+  ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_volume_track_information(mnt_.get(), &t, &ctx_));
+  EXPECT_EQ(0x100u, t.NextWritableBlockOffset) << "no defect there: the address stays";
+  EXPECT_EQ(0x10000u - 4096, t.NumberOfBlocks);
+  // A failing drive search fails the request.
+  sim_->drive().add_fault(kelsim::command_fails(0xAD, {0x03, 0x11, 0x00}));
+  mnt_->next_writable_address = 0x1100;
+  EXPECT_NE(0, mdcudfsr_mdcfsctrl_get_volume_track_information(mnt_.get(), &t, &ctx_));
+  EXPECT_TRUE(logged("Failed to find defect or change NWA. \n"));
 }
 
 TEST_F(TrackRequests, WriteResourcesOfBothMediaKinds) {
