@@ -88,8 +88,6 @@ void VnopVolume::TearDown() {
 
 vnode_t VnopVolume::vnode_of(const std::string& path) {
   EntryPtr e = get_entry(path.c_str(), &ctx_);
-  if (!e && std::getenv("KEL_VNOP_DEBUG"))
-    for (const auto& l : vfs_test::log_lines()) std::fprintf(stderr, "%s\n", l.c_str());
   return e ? e->vn.get() : nullptr;
 }
 
@@ -105,8 +103,6 @@ int transfer(vnop_handler_t h, vnodeop_desc* desc, vnode_t vp, std::int64_t offs
   uio_addiov(u, reinterpret_cast<user_addr_t>(buffer), length);
   vnop_read_args a{desc, vp, u, ioflag, ctx};
   const int r = h(&a);
-  if (r && std::getenv("KEL_VNOP_DEBUG"))
-    for (const auto& l : vfs_test::log_lines()) std::fprintf(stderr, "%s\n", l.c_str());
   uio_free(u);
   return r;
 }
@@ -119,8 +115,6 @@ int VnopVolume::read(vnode_t vp, std::int64_t offset, std::size_t length, std::v
   uio_addiov(u, reinterpret_cast<user_addr_t>(out->data()), length);
   vnop_read_args a{&vnop_read_desc, vp, u, ioflag, &ctx_};
   const int r = mdcudfsr_vnop_read(&a);
-  if (r && std::getenv("KEL_VNOP_DEBUG"))
-    for (const auto& l : vfs_test::log_lines()) std::fprintf(stderr, "%s\n", l.c_str());
   out->resize(length - static_cast<std::size_t>(uio_resid(u)));
   uio_free(u);
   return r;
