@@ -58,7 +58,7 @@ struct Op {
   char* name = nullptr;  // converted
   std::size_t len = 0;
   bool node_owns_name = false;
-  std::string event_name;  // mkdir's copy of the name for its event line
+  std::string event_name{};  // mkdir's copy of the name for its event line
   bool logged = false;  // an event-log line of the table was written
   bool gate = false;
   bool dir_locked = false;

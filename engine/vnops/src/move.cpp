@@ -30,7 +30,7 @@ struct Mv {
   mdcudfsr_cache_node* to = nullptr;    // locked
   mdcudfsr_cache_node* existing = nullptr;
   bool node_locked = false;  // with its children
-  std::string path;          // the converted target path
+  std::string path{};        // the converted target path
   char* name = nullptr;
   std::size_t len = 0;
 };

@@ -64,7 +64,7 @@ struct Ren {
   bool same_dir = false;
   bool all_locked = false;
   bool event_written = false;  // one of the failures with its own rename line
-  std::string old_path, new_path;
+  std::string old_path{}, new_path{};
 };
 
 void errlog(Ren& r, int err, const char* message, mdcudfsr_cache_node* to) {

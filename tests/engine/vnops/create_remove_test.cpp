@@ -97,7 +97,9 @@ TEST_F(Namespace, CreateRefusalsInOrder) {
     if (mnt_->limited_access_owner) unlimit();
     if (c.set) c.set(this);
     EXPECT_EQ(c.result, create(rootvp_, c.name ? c.name : long_name));
-    if (c.result != 95) EXPECT_EQ(nullptr, lookup(rootvp_, c.name ? c.name : long_name));
+    if (c.result != 95) {
+      EXPECT_EQ(nullptr, lookup(rootvp_, c.name ? c.name : long_name));
+    }
   }
   EXPECT_TRUE(refusal("Creating the file failed because the length of file names are over the limitation. File:",
                       long_name));

@@ -89,7 +89,9 @@ TEST_F(Dispatch, TheTableHas86RowsAnd85Codes) {
     volume += r.vnode == mdcudfsr_fsctl_vnode::volume;
     file += r.vnode == mdcudfsr_fsctl_vnode::file;
     EXPECT_EQ(r.code, r.code & MDCFSCTL_CODE_MASK) << r.name;
-    if (r.sent_as) EXPECT_EQ(r.code, r.sent_as & MDCFSCTL_CODE_MASK) << r.name;
+    if (r.sent_as) {
+      EXPECT_EQ(r.code, r.sent_as & MDCFSCTL_CODE_MASK) << r.name;
+    }
   }
   EXPECT_EQ(86u, mdcudfsr_fsctl_row_count());
   EXPECT_EQ(85u, codes.size());

@@ -147,6 +147,19 @@ TEST_F(Rename, DollarNamesInTheRootAre95ElsewhereFine) {
   EXPECT_EQ(0, rename(d, "y", d, "$"));
 }
 
+TEST_F(Rename, VirtualFilesAreRenamedThroughTheVfamChannelOnly) {
+  vnode_t v = nullptr;
+  ASSERT_EQ(0, create(rootvp_, "virt", &v));
+  node(v)->kind = MDCUDFSR_NODE_VIRTUAL;
+  state().calls.clear();
+  EXPECT_EQ(0, rename(rootvp_, "virt", rootvp_, "other")) << "without VFAM data nothing is renamed";
+  EXPECT_EQ(0, calls("cache_rename_node"));
+  ASSERT_EQ(0, mdcudfsr_cache_alloc_vfam_data(mnt_.get(), node(v)));
+  EXPECT_EQ(6, rename(rootvp_, "virt", rootvp_, "other")) << "the VFAM channel is not open";
+  EXPECT_EQ(0, calls("cache_rename_node"));
+  node(v)->kind = MDCUDFSR_NODE_UDF;
+}
+
 TEST_F(Rename, ParityFilesAndBusyMastersStay) {
   vnode_t m = nullptr, p = nullptr;
   ASSERT_EQ(0, create(rootvp_, "m", &m));
