@@ -22,24 +22,8 @@ int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount*, vfs_context_t, uint32_t
   unreached("find_defect_and_change_NWA");
 }
 uint32_t mdcudfsr_perm_unix2udf(uint32_t) { unreached("perm_unix2udf"); }
-int mdcudfsr_cache_check_metadata_aed_newlist(mdcudfsr_mount*, const mdcudfsr_extent_list*, uint32_t, uint32_t*,
-                                              int) {
-  unreached("cache_check_metadata_aed_newlist");
-}
-int mdcudfsr_init_partitions_rollback(mdcudfsr_mount*, vfs_context_t, int) { unreached("init_partitions_rollback"); }
-int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount*, vfs_context_t) { unreached("flush_descriptor"); }
 int mdcudfsr_make_defect_map(mdcudfsr_mount*, vfs_context_t, int) { unreached("make_defect_map"); }
 int mdcudfsr_mdcfsctrl_mount_next_track(mdcudfsr_mount*, vfs_context_t, int*) { unreached("mount_next_track"); }
-int mdcudfsr_cache_flush(mdcudfsr_mount*, vfs_context_t, int*, uint32_t*, int, int*, int) { unreached("cache_flush"); }
-int mdcudfsr_cache_flush_full(mdcudfsr_mount*, vfs_context_t, uint32_t*, int, int*, int) {
-  unreached("cache_flush_full");
-}
-int mdcudfsr_cache_check_metadata_aed(mdcudfsr_mount*, uint32_t, uint32_t*, int) {
-  unreached("cache_check_metadata_aed");
-}
-int mdcudfsr_cache_write_fid(mdcudfsr_mount*, uint8_t*, mdcudfsr_udf_node_fields*, uint32_t, int) {
-  unreached("cache_write_fid");
-}
 int mdcudfsr_mdcfsctrl_write_next_track(mdcudfsr_mount*, vfs_context_t) { unreached("write_next_track"); }
 int mdcudfsr_vnop_disc_lock(mdcudfsr_mount*, vfs_context_t) { unreached("disc_lock"); }
 int mdcudfsr_vnop_disc_unlock(mdcudfsr_mount*, vfs_context_t) { unreached("disc_unlock"); }

@@ -153,15 +153,30 @@ uint32_t remaining_sectors(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount)
   return remaining;
 }
 
+// Rewritable media grow the metadata file at its own write address. The
+// mount sets only the volume's next writable address, so the metadata one
+// starts there, and the entries and bitmaps that follow the pass go behind
+// the blocks it wrote.
+void metadata_nwa_from_volume(mdcudfsr_mount* mnt) {
+  if (mnt->is_rewritable && mnt->metadata_nwa < mnt->next_writable_address)
+    mnt->metadata_nwa = mnt->next_writable_address;
+}
+void volume_nwa_from_metadata(mdcudfsr_mount* mnt) {
+  if (mnt->is_rewritable && mnt->next_writable_address < mnt->metadata_nwa)
+    mnt->next_writable_address = mnt->metadata_nwa;
+}
+
 int node_cache_pass(mdcudfsr_mount* mnt, vfs_context_t ctx, int* wrote, int option, int last, bool full,
                     int on_mount) {
   int err = 0;
+  metadata_nwa_from_volume(mnt);
   for (int attempt = 0; attempt < kFlushAttempts; ++attempt) {
     int retryable = 0;
     err = full ? mdcudfsr_cache_flush_full(mnt, ctx, nullptr, option, &retryable, last)
                : mdcudfsr_cache_flush(mnt, ctx, wrote, nullptr, option, &retryable, last);
     if (!err) {
       VFS_LOGK(KEL_LOG_WARN, "success to metadata extent with status %d. retry:%d\n", 0, attempt);
+      volume_nwa_from_metadata(mnt);
       return 0;
     }
     if (!retryable) {

@@ -38,8 +38,8 @@ int ioctl(mdcudfsr_mount* mnt, std::uint32_t code, void* data, vfs_context_t ctx
 void flush_now(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mnt->lvid_open = 0;
   mnt->flush_policy = 1;
-  const int err = mnt->is_rewritable ? mdcudfsr_flush_metadata_and_descriptor_re(mnt, 1, 1, 0, ctx, 0, 0)
-                                     : mdcudfsr_flush_metadata_and_descriptor(mnt, 1, 1, 0, ctx, 0);
+  const int err = mnt->is_rewritable ? mdcudfsr_flush_metadata_and_descriptor_re(mnt, 1, 1, 0, ctx, 0, 1)
+                                     : mdcudfsr_flush_metadata_and_descriptor(mnt, 1, 1, 0, ctx, 1);
   mnt->flush_policy = 0;
   if (err) VFS_LOG(KEL_LOG_ERR, "set lvid integrity type failed, closing (Status:%d)\n", err);
 }

@@ -7,6 +7,7 @@
 #include "kel/debug.h"
 #include "kelagent/metacache.h"
 #include "kelcache/cache.h"
+#include "kelcache/cache_flush.h"
 #include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_disc_change.h"

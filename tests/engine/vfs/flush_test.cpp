@@ -60,7 +60,9 @@ class Flush : public AgentVolume {
   }
   // A builder volume mounted as far as the flushes need: descriptors,
   // integrity descriptor, partitions, the node cache, an open session.
-  void open_volume(MediumClass cls, std::uint32_t track_free = 0x50000) {
+  // With `change`, a folder and a file in it are created through the node
+  // cache, as the vnode operations create them.
+  void open_volume(MediumClass cls, std::uint32_t track_free = 0x50000, bool change = true) {
     load_volume(cls, track_free);
     mdcudfsr_mount* m = mnt_.get();
     mp_.mnt_data = m;
@@ -80,6 +82,11 @@ class Flush : public AgentVolume {
       ASSERT_EQ(0, VNOP_IOCTL(m->devvp, PXOIOREBUILDDFLMAP, nullptr, 0, &ctx_));
     }
     ASSERT_EQ(0, mdcudfsr_update_session(m, &ctx_, MDCUDFSR_SESSION_OPEN));
+    if (change) {
+      folder_ = create(m->root_node, "kept", true);
+      ASSERT_NE(nullptr, folder_);
+      ASSERT_NE(nullptr, create(folder_, "a.txt", false));
+    }
     m->flush_policy = 1;
     m->metadata_changed = 1;
     take_opcodes();
@@ -158,6 +165,9 @@ class Flush : public AgentVolume {
     nwa = d.tracks.empty() ? 0 : d.tracks[0].nwa;
     return nwa;
   }
+  // Where the entries go: the node-cache pass of the new folder and file
+  // fills the 32-block unit at the next writable address first.
+  std::uint32_t entry_nwa() { return drive_nwa() + 32; }
   std::uint32_t disc_integrity_type() {
     std::vector<std::uint8_t> b = disc_blocks(layout_.lvid, 1);
     std::uint32_t t = 0;
@@ -174,6 +184,21 @@ class Flush : public AgentVolume {
     return {id, loc};
   }
   bool sent(std::uint8_t op) { return count_op(take_opcodes(), op) > 0; }
+  // A node created and marked dirty with its parent.
+  static mdcudfsr_cache_node* create(mdcudfsr_cache_node* parent, const char* name, bool dir) {
+    std::string copy(name);
+    mdcudfsr_cache_node* n = nullptr;
+    EXPECT_EQ(0, mdcudfsr_cache_create_udf_node(parent, copy.data(), -1, 0, dir ? UDF_FILE_CHAR_DIR : 0, 0644, &n, 0,
+                                                nullptr))
+        << name;
+    if (!n) return nullptr;
+    mdcudfsr_cache_unlock_node(n);
+    n->cache_dirty = 1;
+    parent->cache_dirty = 1;
+    if (parent->dir_dirty == 0) parent->dir_dirty = 1;
+    return n;
+  }
+  mdcudfsr_cache_node* folder_ = nullptr;
 
   udf_test::ImageLayout layout_{};
   udf_test::ImageSpec spec_{};
@@ -183,7 +208,7 @@ class Flush : public AgentVolume {
 
 TEST_F(Flush, WriteOnceRecordsVerifiedEntriesAtTheNextWritableAddressAndClosesTheSession) {
   open_volume(MediumClass::WriteOnce);
-  const std::uint32_t nwa = drive_nwa();
+  const std::uint32_t nwa = entry_nwa();
   const std::uint32_t start = mnt_->part[2].start_sector;
   ASSERT_GE(nwa, start);
   ASSERT_EQ(0, flush());
@@ -200,9 +225,7 @@ TEST_F(Flush, WriteOnceRecordsVerifiedEntriesAtTheNextWritableAddressAndClosesTh
   EXPECT_EQ(0u, mnt_->last_partial_flush_time);
   EXPECT_EQ(-1, mnt_->local_cache_handles[0]) << "the local cache is closed and deleted";
   EXPECT_TRUE(logged("Metadata and Descriptor Flush End result=0"));
-  const auto calls = i27_calls();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ("cache_flush 0,0 all=0", calls.front());
+  EXPECT_EQ(0, folder_->cache_dirty) << "the node-cache pass wrote the new folder";
 }
 
 // udfinfo's report of the slot image (the first spec.sectors blocks); its
@@ -347,8 +370,7 @@ TEST_F(Flush, LockTimeOutKeepsTheFlushStateAndLaterSyncsAreServed) {
 }
 
 TEST_F(Flush, NothingWrittenByTheNodeCacheKeepsTheEntryLocations) {
-  open_volume(MediumClass::WriteOnce);
-  g_i27_answers.wrote = 0;
+  open_volume(MediumClass::WriteOnce, 0x50000, false);
   const std::uint32_t loc[2] = {mnt_->metadata_file_loc, mnt_->metadata_mirror_loc};
   const std::uint32_t nwa = drive_nwa();
   ASSERT_EQ(0, flush());
@@ -377,7 +399,7 @@ TEST_F(Flush, OneVerifyFailureAtTheEntriesIsRetriedAtTheNewAddress) {
 
 TEST_F(Flush, TenVerifyFailuresMakeTheVolumeReadOnly) {
   open_volume(MediumClass::WriteOnce);
-  const std::uint32_t nwa = drive_nwa();
+  const std::uint32_t nwa = entry_nwa();
   kelsim::FaultRule f = kelsim::command_fails(kVerify10, {0x03, 0x11, 0x00});
   f.first_lba = nwa;
   sim_->drive().add_fault(f);
@@ -422,7 +444,7 @@ TEST_F(Flush, ShortResourcesOnTheLastSlotFlushAndCloseTheSession) {
     SCOPED_TRACE(c.what);
     open_volume(MediumClass::WriteOnce, c.free_blocks);
     mnt_->num_discs = 1;
-    const std::uint32_t nwa = drive_nwa();
+    const std::uint32_t nwa = entry_nwa();
     const std::uint32_t start = mnt_->part[2].start_sector;
     ASSERT_EQ(0, flush(0));  // close_session 0
     for (const auto& call : i27_calls()) EXPECT_EQ(std::string::npos, call.find("next_track")) << call;
@@ -436,27 +458,14 @@ TEST_F(Flush, ShortResourcesOnTheLastSlotFlushAndCloseTheSession) {
   }
 }
 
-TEST_F(Flush, PolicyTwoFlushesAllAndAGrownMetadataFileRunsTheFullPass) {
-  struct Case {
-    const char* what;
-    std::uint8_t policy;
-    std::uint32_t need_full;
-    const char* first;
-    bool full;
-  } cases[] = {
-      {"policy 2", 2, 0, "cache_flush 0,0 all=1", false},
-      {"outgrown descriptors", 1, 1, "cache_flush 0,0 all=0", true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    open_volume(MediumClass::WriteOnce);
-    g_i27_answers.need_full = c.need_full;
-    mnt_->flush_policy = c.policy;
+TEST_F(Flush, PolicyTwoFlushesAll) {
+  for (bool change : {true, false}) {
+    SCOPED_TRACE(change ? "a new folder" : "nothing changed");
+    open_volume(MediumClass::WriteOnce, 0x50000, change);
+    const std::uint32_t nwa = entry_nwa();
+    mnt_->flush_policy = 2;
     ASSERT_EQ(0, flush());
-    const auto calls = i27_calls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(c.first, calls.front());
-    EXPECT_EQ(c.full, std::find(calls.begin(), calls.end(), "cache_flush_full 0,0 all=1") != calls.end());
+    EXPECT_EQ(nwa - mnt_->part[2].start_sector, mnt_->metadata_file_loc) << "flush-all rewrites the metadata";
     EXPECT_EQ(266, tag_at(mnt_->metadata_file_loc + mnt_->part[2].start_sector).first);
     if (access("/usr/bin/udfinfo", X_OK) == 0) {
       int status = 0;
@@ -527,7 +536,7 @@ TEST_F(Flush, EntryLocationsBelowThePartitionAreRefusedBeforeAnythingIsWritten) 
 TEST_F(Flush, ExMetadataFailurePutsTheLocationsBackAndStillWritesTheDescriptors) {
   open_volume(MediumClass::WriteOnce);
   const std::uint32_t loc[2] = {mnt_->metadata_file_loc, mnt_->metadata_mirror_loc};
-  const std::uint32_t nwa = drive_nwa();
+  const std::uint32_t nwa = entry_nwa();
   kelsim::FaultRule f = kelsim::command_fails(kVerify10, {0x03, 0x11, 0x00});
   f.first_lba = nwa;
   f.last_lba = nwa + 0x400;
@@ -541,9 +550,6 @@ TEST_F(Flush, ExMetadataFailurePutsTheLocationsBackAndStillWritesTheDescriptors)
   EXPECT_EQ(0, err);
   EXPECT_EQ(1u, disc_integrity_type()) << "the integrity descriptor written and closed";
   EXPECT_EQ(0, vfs_flags(mnt_->mp) & MNT_RDONLY);
-  const auto calls = i27_calls();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ("cache_flush 1,1 all=0", calls.front()) << "option 1 and last argument 1";
 }
 
 // A 64 KiB block of the file-system cache file.
@@ -565,7 +571,8 @@ TEST_F(Flush, RewritableRoundTripRecordsEntriesAndCopiesTheDescriptorsToTheCache
   std::uint32_t coherent = 0, created = 0;
   ASSERT_EQ(0, mdcudfsr_metacache_fsmanage_open(mnt_.get(), nullptr, &coherent, &created));
   ASSERT_GE(mnt_->fsmanage_handle, 0);
-  const std::uint32_t nwa = mnt_->next_writable_address;
+  // The node-cache pass of the new folder and file takes the first unit.
+  const std::uint32_t nwa = mnt_->next_writable_address + 32;
   const std::uint32_t start = mnt_->part[2].start_sector;
   ASSERT_EQ(0, flush_re());
   EXPECT_EQ(nwa - start, mnt_->metadata_file_loc);
@@ -643,7 +650,7 @@ TEST_F(Flush, NewTrackCountsTheDiscInTheDescriptorsAndOpensTheIntegrityDescripto
   const std::uint16_t seq = mnt_->vds.pvd.vds_num;
   const std::uint16_t map_seq = mnt_->vds.pmap.type2_metadata.vol_seq_num;
   const std::uint32_t maps = mnt_->vds.lvd.n_pm;
-  const std::uint32_t nwa = drive_nwa();
+  const std::uint32_t nwa = entry_nwa();
   ASSERT_EQ(0, mdcudfsr_flush_metadata_and_descriptor_for_newtrack(mnt_.get(), 1, 1, &ctx_, 0));
   const std::uint8_t* id = mnt_->vds.pvd.vol_id;
   EXPECT_EQ(8, id[0]);

@@ -32,14 +32,8 @@ extern DiscLockGate g_disc_lock_gate;
 
 // Answers of the stand-ins: queued results (0 once the queue is empty).
 struct I27Answers {
-  std::vector<int> cache_flush;
-  std::vector<int> cache_flush_full;
   std::vector<int> next_track;
   std::vector<int> defect_map;
-  int wrote = 1;          // the node-cache pass wrote metadata
-  int retryable = 1;      // a failed pass met a defect
-  std::uint32_t need_full = 0;
-  std::function<void(struct ::mdcudfsr_mount*)> on_cache_flush;  // runs on a successful pass
 };
 extern I27Answers g_i27_answers;
 

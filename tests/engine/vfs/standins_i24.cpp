@@ -1,11 +1,10 @@
 // Recording stand-ins of the routines the mount and the unmount call that
-// other sources build (rollback partitions). Each records its call
+// other sources build. Each records its call
 // with its arguments and answers what the test scheduled (0 by default).
 #include "standins_i24.h"
 
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvfs/mdcudfsr_mount_calls.h"
-#include "kelvfs/mdcudfsr_partitions.h"
 
 namespace vfs_test {
 std::vector<std::string> g_mount_calls;
@@ -24,13 +23,7 @@ int mount_call(const std::string& call) {
 
 using vfs_test::mount_call;
 
-// A successful answer sets the partitions up from the descriptors, as the
-// rollback routine does when the rollback point is the volume's own.
-int mdcudfsr_init_partitions_rollback(mdcudfsr_mount* mnt, vfs_context_t ctx, int main) {
-  const int r = mount_call("init_partitions_rollback " + std::to_string(main));
-  return r ? r : mdcudfsr_init_partitions(mnt, ctx, 0, 0);
-}
-// The descriptor copy into the cache file, the defect map, the next track
-// and the visibility control: their one stand-in each is in standins_i27.cpp,
-// which records into g_mount_calls as well.
+// The defect map, the next track and the visibility control: their one
+// stand-in each is in standins_i27.cpp, which records into g_mount_calls as
+// well.
 

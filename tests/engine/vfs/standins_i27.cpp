@@ -1,6 +1,9 @@
-// Recording stand-ins for the neighbours the volume flushes and the
-// read-ahead reach that are not built yet: the disc lock of the vnode
-// operations. Each records its call in vfs_test::g_i27_calls.
+// Recorders for the neighbours the volume flushes, the mount and the
+// read-ahead reach: the disc lock of the vnode operations, the track
+// controls and the defect map, all built elsewhere, which the link options
+// in CMakeLists.txt route here so that the cases choose their answers; and
+// the stand-in of the visibility control, not built yet. Each records its
+// call in vfs_test::g_i27_calls.
 #include "i27_support.h"
 #include "standins_i24.h"
 
@@ -9,23 +12,16 @@
 #include <condition_variable>
 #include <mutex>
 
-// The real routines are built; the suite's cases drive these neighbours
-// through the recorders below, which link options in CMakeLists.txt put in
-// front of them.
 int wrap_disc_lock(mdcudfsr_mount* mnt, vfs_context_t)
     __asm__("__wrap__Z23mdcudfsr_vnop_disc_lockP14mdcudfsr_mountP11vfs_context");
 int wrap_disc_unlock(mdcudfsr_mount* mnt, vfs_context_t)
     __asm__("__wrap__Z25mdcudfsr_vnop_disc_unlockP14mdcudfsr_mountP11vfs_context");
-int wrap_check_metadata_aed(mdcudfsr_mount*, uint32_t extra, uint32_t* need_full, int force)
-    __asm__("__wrap__Z33mdcudfsr_cache_check_metadata_aedP14mdcudfsr_mountjPji");
 int wrap_write_next_track(mdcudfsr_mount*, vfs_context_t)
     __asm__("__wrap__Z35mdcudfsr_mdcfsctrl_write_next_trackP14mdcudfsr_mountP11vfs_context");
 int wrap_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed)
     __asm__("__wrap__Z35mdcudfsr_mdcfsctrl_mount_next_trackP14mdcudfsr_mountP11vfs_contextPi");
 int wrap_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount)
     __asm__("__wrap__Z24mdcudfsr_make_defect_mapP14mdcudfsr_mountP11vfs_contexti");
-int wrap_cache_write_fid(mdcudfsr_mount*, uint8_t*, mdcudfsr_udf_node_fields*, uint32_t, int)
-    __asm__("__wrap__Z24mdcudfsr_cache_write_fidP14mdcudfsr_mountPhP24mdcudfsr_udf_node_fieldsji");
 
 namespace vfs_test {
 std::vector<std::string> g_i27_calls;
@@ -76,9 +72,9 @@ int wrap_disc_unlock(mdcudfsr_mount* mnt, vfs_context_t) {
   return 0;
 }
 
-// ---- the node-cache passes, the cache-file copy, the track controls and the
-// defect map. Each records its call with its arguments and answers what the
-// test set in g_i27_answers.
+// ---- the track controls, the defect map and the visibility control. Each
+// records its call with its arguments and answers what the test set in
+// g_i27_answers.
 namespace vfs_test {
 I27Answers g_i27_answers;
 }
@@ -92,35 +88,6 @@ int next_answer(std::vector<int>& queue, int otherwise) {
 }
 }  // namespace
 
-int mdcudfsr_cache_flush(mdcudfsr_mount* mnt, vfs_context_t, int* wrote, uint32_t*, int exclude, int* defect_hit,
-                         int keep) {
-  auto& a = vfs_test::g_i27_answers;
-  vfs_test::record_i27("cache_flush " + std::to_string(exclude) + "," + std::to_string(keep) +
-                       " all=" + std::to_string(mnt->flushAllMetadata));
-  const int err = next_answer(a.cache_flush, 0);
-  if (wrote) *wrote = err ? 0 : a.wrote;
-  if (defect_hit) *defect_hit = err ? a.retryable : 0;
-  if (!err && a.on_cache_flush) a.on_cache_flush(mnt);
-  return err;
-}
-int mdcudfsr_cache_flush_full(mdcudfsr_mount* mnt, vfs_context_t, uint32_t*, int exclude, int* defect_hit, int keep) {
-  auto& a = vfs_test::g_i27_answers;
-  vfs_test::record_i27("cache_flush_full " + std::to_string(exclude) + "," + std::to_string(keep) +
-                       " all=" + std::to_string(mnt->flushAllMetadata));
-  const int err = next_answer(a.cache_flush_full, 0);
-  if (defect_hit) *defect_hit = err ? a.retryable : 0;
-  return err;
-}
-int wrap_check_metadata_aed(mdcudfsr_mount*, uint32_t extra, uint32_t* need_full, int force) {
-  auto& a = vfs_test::g_i27_answers;
-  vfs_test::record_i27("check_metadata_aed " + std::to_string(extra) + "," + std::to_string(force));
-  if (need_full) *need_full = a.need_full;
-  return 0;
-}
-int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount*, vfs_context_t) {
-  vfs_test::record_i27("flush_descriptor_to_fscache_file");
-  return vfs_test::mount_call("flush_descriptor_to_fscache_file");
-}
 int wrap_write_next_track(mdcudfsr_mount*, vfs_context_t) {
   vfs_test::record_i27("write_next_track");
   return next_answer(vfs_test::g_i27_answers.next_track, 0);
@@ -135,12 +102,6 @@ int wrap_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount) {
   vfs_test::record_i27("make_defect_map " + std::to_string(on_mount));
   const int mount_answer = vfs_test::mount_call("make_defect_map " + std::to_string(on_mount));
   return next_answer(vfs_test::g_i27_answers.defect_map, mount_answer);
-}
-// Directory entries are written by the node cache's passes, which these
-// suites stand in for: never reached.
-int wrap_cache_write_fid(mdcudfsr_mount*, uint8_t*, mdcudfsr_udf_node_fields*, uint32_t, int) {
-  vfs_test::record_i27("cache_write_fid");
-  return -1;
 }
 // The visibility control of the file-system controls, reached by the node
 // cache's scan of parity streams (none in these volumes).

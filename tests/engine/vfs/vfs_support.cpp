@@ -118,7 +118,8 @@ udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_tes
   const udf_test::ImageLayout layout = udf_test::build_volume(spec, image);
   SimOptions o;
   o.medium = static_cast<std::uint8_t>(spec.medium_type);
-  o.disc_blocks = spec.sectors;
+  const std::uint32_t room = cls == udf_test::MediumClass::WriteOnce ? track_room_ : 0;
+  o.disc_blocks = spec.sectors + room;
   start(o);
   stop_drive_client();
   kelsim::Cartridge& cart = sim_->cartridge();
@@ -135,8 +136,8 @@ udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_tes
   d.formatted = true;
   if (cart.write_once()) {
     d.status = kelsim::DiscStatus::Incomplete;
-    d.tracks = {kelsim::Track{0, end_area, data_end, false, false},
-                kelsim::Track{end_area, spec.sectors - end_area, spec.sectors, false, true}};
+    d.tracks = {kelsim::Track{0, end_area + room, data_end, false, false},
+                kelsim::Track{end_area + room, spec.sectors - end_area, spec.sectors + room, false, true}};
   } else {
     d.status = kelsim::DiscStatus::Complete;
     d.highest_written = spec.sectors;

@@ -86,6 +86,9 @@ class SimVolume : public ::testing::Test {
   std::unique_ptr<mdcudfsr_mount> mnt_;
   mount mp_{};
   vfs_context ctx_{42};
+  // Write-once volumes of start_volume: blocks of room added to the data
+  // track behind the volume (the disc grows by as many).
+  std::uint32_t track_room_ = 0;
   std::string dir_;
   std::size_t transcript_seen_ = 0;
 };

@@ -1,19 +1,14 @@
 // Routines of other volume and control sources that the mount and the
-// unmount call: the rollback partition set-up of the node cache, the copy of
-// the descriptors into the file-system cache file, the defect map, the
-// read-ahead thread and the move to the next track.
+// unmount call: the copy of the descriptors into the file-system cache
+// file, the defect map, the read-ahead thread and the move to the next track.
 #pragma once
 
 #include "kelhost/kern_types.h"
 
 struct mdcudfsr_mount;
 
-// Loads the rollback slot and sets the metadata partition from the rollback
-// metadata file entry LSN, taken as the main (main 1) or mirror (0) entry.
-int mdcudfsr_init_partitions_rollback(mdcudfsr_mount* mnt, vfs_context_t ctx, int main);
-// The descriptor buffers into the file-system cache file (write-once and
-// rewritable media); always 0.
-int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount* mnt, vfs_context_t ctx);
+// The descriptor buffers into the file-system cache file on rewritable
+// media; always 0.
 int mdcudfsr_flush_descriptor_to_fscache_file_re(mdcudfsr_mount* mnt, vfs_context_t ctx);
 // Has the drive layer rebuild its defect map.
 int mdcudfsr_make_defect_map(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount);
