@@ -84,8 +84,8 @@ int mark_dirty(mdcudfsr_cache_node* n) {
 // Puts the node and its parity node back into the directory's name index
 // under their names.
 void put_back(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n, mdcudfsr_cache_node* parity) {
-  mdcudfsr_cache_add_child(dir, n, 0, 1);
-  if (parity) mdcudfsr_cache_add_child(dir, parity, 0, 1);
+  mdcudfsr_cache_add_child(dir, n, 0, 0);
+  if (parity) mdcudfsr_cache_add_child(dir, parity, 0, 0);
 }
 
 int rename_with_parity(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n, char* name) {
@@ -107,7 +107,7 @@ int rename_with_parity(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n, char* n
   take_name(parity, pname);
   CACHE_LOG(INFO, "new parity name:%s\n", pname);
   take_name(n, name);
-  if ((err = mdcudfsr_cache_add_child(dir, n, 0, 1)) == 0) err = mdcudfsr_cache_add_child(dir, parity, 0, 1);
+  if ((err = mdcudfsr_cache_add_child(dir, n, 0, 0)) == 0) err = mdcudfsr_cache_add_child(dir, parity, 0, 0);
   if (err) CACHE_LOG(ERR, "err=%d\n", err);
   return err;
 }
@@ -143,7 +143,7 @@ int mdcudfsr_cache_rename_node(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n,
     err = 17;
   } else {
     take_name(n, name);
-    if ((err = mdcudfsr_cache_add_child(dir, n, 0, 1)) != 0) CACHE_LOG(ERR, "err=%d\n", err);
+    if ((err = mdcudfsr_cache_add_child(dir, n, 0, 0)) != 0) CACHE_LOG(ERR, "err=%d\n", err);
   }
   if (err) return err;
   if (dir->kind == MDCUDFSR_NODE_UDF && (err = mark_dirty(dir)) != 0) return err;
@@ -186,12 +186,12 @@ void leave(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n) {
 void come_back(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n, uint32_t attributes) {
   n->attributes = attributes;
   n->parent = old_dir;
-  mdcudfsr_cache_add_child(old_dir, n, 0, 1);
+  mdcudfsr_cache_add_child(old_dir, n, 0, 0);
   if (n->kind == MDCUDFSR_NODE_UDF) mdcudfsr_insert_list_by_unique_id(old_dir, n);
   if (indexed_by_uid(n)) old_dir->uid_root = mdcudfsr_avl_insert(old_dir, old_dir->uid_root, n, n->uid_key, 1);
   if (n->parity_node) {
     n->parity_node->parent = old_dir;
-    mdcudfsr_cache_add_child(old_dir, mdcudfsr_cnp(n->parity_node), 0, 1);
+    mdcudfsr_cache_add_child(old_dir, mdcudfsr_cnp(n->parity_node), 0, 0);
   }
 }
 
@@ -207,7 +207,7 @@ int enter(mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n, char* name) {
   }
   char* old_name = n->vfs_name;
   n->vfs_name = name;
-  if ((err = mdcudfsr_cache_add_child(new_dir, n, 0, 1)) != 0) {
+  if ((err = mdcudfsr_cache_add_child(new_dir, n, 0, 0)) != 0) {
     CACHE_LOG(ERR, "err=%d\n", err);
   } else if (n->kind == MDCUDFSR_NODE_UDF && (err = mdcudfsr_insert_list_by_unique_id(new_dir, n)) != 0) {
     CACHE_LOG(ERR, "err=%d\n", err);
@@ -216,7 +216,7 @@ int enter(mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n, char* name) {
   if (!err && parity) {
     char* old_pname = parity->vfs_name;
     parity->vfs_name = pname;
-    if ((err = mdcudfsr_cache_add_child(new_dir, parity, 0, 1)) != 0) {
+    if ((err = mdcudfsr_cache_add_child(new_dir, parity, 0, 0)) != 0) {
       CACHE_LOG(ERR, "err=%d\n", err);
       parity->vfs_name = old_pname;
       pname = nullptr;

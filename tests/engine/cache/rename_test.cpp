@@ -200,3 +200,21 @@ TEST(CacheMove, ParityNodeMovesWithItsFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// A renamed or moved folder keeps its own children findable by name.
+TEST(CacheRename, AFolderKeepsItsChildrenThroughRenameAndMove) {
+  Tree t;
+  mdcudfsr_cache_node* a = t.make(t.root, "A", true);
+  mdcudfsr_cache_node* b = t.make(t.root, "B", true);
+  mdcudfsr_cache_node* s = t.make(a, "s", true);
+  mdcudfsr_cache_node* leaf = t.make(s, "leaf");
+  ASSERT_EQ(0, mdcudfsr_cache_rename_node(a, s, "s1", 2));
+  EXPECT_EQ(leaf, t.find(s, "leaf")) << "after the rename";
+  ASSERT_EQ(0, mdcudfsr_cache_move_node(a, b, s, "s2", 2));
+  EXPECT_EQ(s, t.find(b, "s2"));
+  EXPECT_EQ(leaf, t.find(s, "leaf")) << "after the move";
+}
+
+}  // namespace
