@@ -7,11 +7,6 @@
 
 #include <algorithm>
 
-// This suite puts a recorder in front of the defect map for the mount and
-// flush cases (CMakeLists.txt); these cases call the real one.
-int real_make_defect_map(mdcudfsr_mount*, vfs_context_t, int)
-    __asm__("__real__Z24mdcudfsr_make_defect_mapP14mdcudfsr_mountP11vfs_contexti");
-
 namespace {
 
 using namespace vfs_test;
@@ -24,7 +19,7 @@ TEST_F(Defects, WriteOnceMediaAreRefusedAndMarked) {
   uint32_t changed = 7;
   EXPECT_EQ(22, mdcudfsr_find_defect_and_change_NWA(mnt_.get(), &ctx_, 0x1100, 1, &changed));
   EXPECT_EQ(7u, changed);
-  EXPECT_EQ(22, real_make_defect_map(mnt_.get(), &ctx_, 0));
+  EXPECT_EQ(22, mdcudfsr_make_defect_map(mnt_.get(), &ctx_, 0));
   EXPECT_EQ(2u, mnt_->mntinfo.AccessMode);
   EXPECT_EQ(MNTSTATUS_UNKNOWN_VOLUME, mnt_->mntinfo.MountStatus);
   EXPECT_NE(0u, mnt_->mntinfo.WriteProtectReasonFlags & 0x80000u);
@@ -34,7 +29,7 @@ TEST_F(Defects, WriteOnceMediaAreRefusedAndMarked) {
 TEST_F(Defects, ARebuiltMapWithoutDefectsKeepsTheAddress) {
   start_volume(udf_test::MediumClass::Rewritable);
   take_opcodes();
-  ASSERT_EQ(0, real_make_defect_map(mnt_.get(), &ctx_, 0));
+  ASSERT_EQ(0, mdcudfsr_make_defect_map(mnt_.get(), &ctx_, 0));
   const auto sent = take_opcodes();
   EXPECT_NE(std::find(sent.begin(), sent.end(), 0xAD), sent.end()) << "the defect list is read";
   mnt_->next_writable_address = 0x2000;
@@ -48,7 +43,7 @@ TEST_F(Defects, ARebuiltMapWithoutDefectsKeepsTheAddress) {
 TEST_F(Defects, AFailedRebuildIsReturnedAndTheSearchThenFails) {
   start_volume(udf_test::MediumClass::Rewritable);
   const int fault = sim_->drive().add_fault(kelsim::command_fails(0xAD, {0x03, 0x11, 0x00}));
-  EXPECT_NE(0, real_make_defect_map(mnt_.get(), &ctx_, 0));
+  EXPECT_NE(0, mdcudfsr_make_defect_map(mnt_.get(), &ctx_, 0));
   EXPECT_GT(sim_->drive().fault_fired(fault), 0);
   EXPECT_TRUE(logged("ioctl:PXOIOREBUILDDFLMAP failed."));
   mnt_->next_writable_address = 0x2000;

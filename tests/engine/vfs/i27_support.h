@@ -33,7 +33,6 @@ extern DiscLockGate g_disc_lock_gate;
 // Answers of the stand-ins: queued results (0 once the queue is empty).
 struct I27Answers {
   std::vector<int> next_track;
-  std::vector<int> defect_map;
 };
 extern I27Answers g_i27_answers;
 

@@ -1,6 +1,6 @@
 // Recorders for the neighbours the volume flushes, the mount and the
-// read-ahead reach: the disc lock of the vnode operations, the track
-// controls and the defect map, all built elsewhere, which the link options
+// read-ahead reach: the disc lock of the vnode operations and the track
+// controls, both built elsewhere, which the link options
 // in CMakeLists.txt route here so that the cases choose their answers; and
 // the stand-in of the visibility control, not built yet. Each records its
 // call in vfs_test::g_i27_calls.
@@ -20,8 +20,6 @@ int wrap_write_next_track(mdcudfsr_mount*, vfs_context_t)
     __asm__("__wrap__Z35mdcudfsr_mdcfsctrl_write_next_trackP14mdcudfsr_mountP11vfs_context");
 int wrap_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed)
     __asm__("__wrap__Z35mdcudfsr_mdcfsctrl_mount_next_trackP14mdcudfsr_mountP11vfs_contextPi");
-int wrap_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount)
-    __asm__("__wrap__Z24mdcudfsr_make_defect_mapP14mdcudfsr_mountP11vfs_contexti");
 
 namespace vfs_test {
 std::vector<std::string> g_i27_calls;
@@ -72,9 +70,8 @@ int wrap_disc_unlock(mdcudfsr_mount* mnt, vfs_context_t) {
   return 0;
 }
 
-// ---- the track controls, the defect map and the visibility control. Each
-// records its call with its arguments and answers what the test set in
-// g_i27_answers.
+// ---- the track controls and the visibility control. Each records its call
+// with its arguments and answers what the test set in g_i27_answers.
 namespace vfs_test {
 I27Answers g_i27_answers;
 }
@@ -97,11 +94,6 @@ int wrap_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed) {
   const int mount_answer = vfs_test::mount_call("mount_next_track");
   if (changed) *changed = 0;
   return next_answer(vfs_test::g_i27_answers.next_track, mount_answer);
-}
-int wrap_make_defect_map(mdcudfsr_mount*, vfs_context_t, int on_mount) {
-  vfs_test::record_i27("make_defect_map " + std::to_string(on_mount));
-  const int mount_answer = vfs_test::mount_call("make_defect_map " + std::to_string(on_mount));
-  return next_answer(vfs_test::g_i27_answers.defect_map, mount_answer);
 }
 // The visibility control of the file-system controls, reached by the node
 // cache's scan of parity streams (none in these volumes).
