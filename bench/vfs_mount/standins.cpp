@@ -18,11 +18,7 @@ struct mdcudfsr_cache_node;
 int mdcudfsr_mdcfsctrl_set_file_visibility(mdcudfsr_cache_node*, int) { unreached("set_file_visibility"); }
 vnop_handler_t* mdcudfsr_vnodeop_p = nullptr;
 
-int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount*, vfs_context_t, uint32_t, uint32_t, uint32_t*) {
-  unreached("find_defect_and_change_NWA");
-}
 uint32_t mdcudfsr_perm_unix2udf(uint32_t) { unreached("perm_unix2udf"); }
-int mdcudfsr_make_defect_map(mdcudfsr_mount*, vfs_context_t, int) { unreached("make_defect_map"); }
 int mdcudfsr_mdcfsctrl_mount_next_track(mdcudfsr_mount*, vfs_context_t, int*) { unreached("mount_next_track"); }
 int mdcudfsr_mdcfsctrl_write_next_track(mdcudfsr_mount*, vfs_context_t) { unreached("write_next_track"); }
 int mdcudfsr_vnop_disc_lock(mdcudfsr_mount*, vfs_context_t) { unreached("disc_lock"); }

@@ -157,11 +157,11 @@ uint32_t remaining_sectors(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount)
 // mount sets only the volume's next writable address, so the metadata one
 // starts there, and the entries and bitmaps that follow the pass go behind
 // the blocks it wrote.
-void metadata_nwa_from_volume(mdcudfsr_mount* mnt) {
+static void metadata_nwa_from_volume(mdcudfsr_mount* mnt) {
   if (mnt->is_rewritable && mnt->metadata_nwa < mnt->next_writable_address)
     mnt->metadata_nwa = mnt->next_writable_address;
 }
-void volume_nwa_from_metadata(mdcudfsr_mount* mnt) {
+static void volume_nwa_from_metadata(mdcudfsr_mount* mnt) {
   if (mnt->is_rewritable && mnt->next_writable_address < mnt->metadata_nwa)
     mnt->next_writable_address = mnt->metadata_nwa;
 }
