@@ -3,6 +3,7 @@
 #include "fsctl_standins.h"
 #include "fsctl_support.h"
 
+#include "kelcache/lookup.h"
 #include "kelhost/kern.h"
 #include "kelvnops/mdcudfsr_fsctl_parity.h"
 
@@ -133,6 +134,24 @@ TEST_F(Parity, AFailedSetupKeepsAReusedParityFileAndUndoesANewOne) {
   EXPECT_EQ(nullptr, m2->parity_node) << "the parity file this call made is undone";
   EXPECT_EQ(nullptr, mdcudfsr_name_avl_search(root_->name_root, (std::string("m2#") + kSuffix).c_str(), nullptr));
   EXPECT_TRUE(free_for_another_thread(m2));
+}
+
+TEST_F(Parity, ReleasingAParityProxyCutsTheLinkOfItsRequestProxyOnly) {
+  mdcudfsr_cache_node* m = make("m");
+  mdcudfsr_cache_node* p = proxy_of(m);
+  ASSERT_EQ(0, setup(p));
+  mdcudfsr_cache_node* par = mdcudfsr_cnp(m->parity_node);
+  mdcudfsr_cache_node* first = par->proxy;
+  mdcudfsr_cache_node* p2 = proxy_of(m);
+  ASSERT_EQ(0, setup(p2));
+  mdcudfsr_cache_node* second = par->proxy;
+  ASSERT_EQ(first, p->parity_node);
+  // The first parity proxy goes before the request proxy that names it.
+  ASSERT_EQ(0, mdcudfsr_cache_inactivate_node(first, 0));
+  mdcudfsr_cache_clean_up_inactive_node(mnt_->shadow_node);
+  EXPECT_EQ(nullptr, p->parity_node) << "no link to a released parity proxy";
+  EXPECT_EQ(second, p2->parity_node) << "the other open keeps its parity proxy";
+  EXPECT_EQ(second, par->proxy);
 }
 
 TEST_F(Parity, SetupRefusals) {

@@ -1,6 +1,6 @@
 // Volume items, settings and per-file options of the file-system controls,
 // on a volume read from the simulated cartridge.
-#include "flush_seam.h"
+#include "flush_recorder.h"
 #include "fsctl_standins.h"
 #include "standins_i29.h"
 #include "fsctl_support.h"
