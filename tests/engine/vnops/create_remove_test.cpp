@@ -18,7 +18,6 @@ namespace {
 
 using namespace ns_test;
 using vfs_test::logged;
-using standins_i29::state;
 
 class Namespace : public NsVolume {
  public:
@@ -144,7 +143,6 @@ TEST_F(Namespace, Depth63SucceedsAnd64FailsWithItsEventLine) {
   EXPECT_EQ(0, create(deep, "level63"));
   vnode_t d63 = nullptr;
   ASSERT_EQ(0, mkdir(deep, "d63", &d63));
-  state().reset();
   EXPECT_EQ(36, create(d63, "level64"));
   const std::string in_d63 = d63_path(d63) + "/level64 Error: ";
   EXPECT_TRUE(logged("Creating the file failed because the depth of folder hierarchy exceeds the limit. File: " +

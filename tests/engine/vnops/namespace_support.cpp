@@ -32,7 +32,6 @@ namespace ns_test {
 
 void NsVolume::SetUp() {
   SimVolume::SetUp();
-  standins_i29::state().reset();
   processes() = Processes{};
   open_volume(udf_test::MediumClass::WriteOnce);
 }

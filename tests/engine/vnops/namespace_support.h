@@ -4,7 +4,6 @@
 // to the root vnode, and the calls the operation-table slots make.
 #pragma once
 
-#include "standins_i29.h"
 #include "vfs_support.h"
 
 #include "kelcache/cache.h"
