@@ -9,17 +9,49 @@
 #include "kelagent/vfam_client.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
+#include "kelvfs/mdcudfsr_readahead.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "udf/udf_lvid.h"
 
 #include <cstring>
 #include <strings.h>
 
+#include <mutex>
+
 namespace {
 
 // Process-wide: anti-virus processes are refused their opens. Starts
 // cleared; nothing in the system sets it.
 bool g_anti_virus_switch = false;
+
+// The read-ahead's second opener: a file opened for reading while another
+// one is served. Process-wide, as the read-ahead itself.
+std::mutex g_second_mutex;
+vnode_t g_second_opener = nullptr;
+
+// A plain file opened for reading only becomes the read-ahead's served file
+// when none is served; the next one is noted as its second opener. Done
+// after the open succeeded, so that every served file gets its close.
+void read_ahead_open(vn_frame& f, int mode) {
+  mdcudfsr_cache_node* n = f.cnp;
+  if (!mdcudfsr_cluster_read_buff_active() || mode != FREAD || n->kind != MDCUDFSR_NODE_UDF || mdcudfsr_is_dir(n) ||
+      mdcudfsr_cache_is_dollar_proxyfile(n))
+    return;
+  std::lock_guard<std::mutex> g(g_second_mutex);
+  if (mdcudfsr_cluster_read_buff_vnode() == nullptr) {
+    mdcudfsr_cluster_read_buff_reset(f.vp);
+    g_second_opener = nullptr;
+  } else if (g_second_opener == nullptr) {
+    VN_LOG(KEL_LOG_WARN, "multiple open(second) on buffer read : %s \n", mdcudfsr_node_name(n));
+    g_second_opener = f.vp;
+  }
+}
+
+// Closing the served file ends its read-ahead.
+void read_ahead_close(vnode_t vp) {
+  if (mdcudfsr_cluster_read_buff_active() && vp && mdcudfsr_cluster_read_buff_vnode() == vp)
+    mdcudfsr_cluster_read_buff_reset(nullptr);
+}
 
 // Write-activity marks of a directory.
 constexpr std::uint8_t kChildWriteOpened = 1, kChildNewId = 2;
@@ -192,6 +224,7 @@ int mdcudfsr_vnop_open(void* a) {
   VN_LOG(KEL_LOG_DEBG, "[vnop_open] [%s] type:%d mode:0x%x\n", mdcudfsr_node_name(f.cnp), f.cnp->kind, ap->a_mode);
   const bool kind1 = f.cnp->kind == MDCUDFSR_NODE_UDF;
   if (err == 0) err = open_by_kind(f, ap->a_mode);
+  if (err == 0 && kind1) read_ahead_open(f, ap->a_mode);
   // A refused open leaves the node in its folder; only VFAM attributes it
   // may have got go again.
   if (err && kind1 && f.cnp->kind == MDCUDFSR_NODE_UDF && f.cnp->vfam_data) mdcudfsr_cache_free_vfam_data(f.cnp);
@@ -298,6 +331,7 @@ int mdcudfsr_vnop_close(void* a) {
   vn_frame f{"vnop_close", ap->a_vp, ap->a_context};
   if (int err = vn_enter(f, true)) return vn_leave(f, err);
   VN_LOG(KEL_LOG_DEBG, "[vnop_close] [%s] type:%d \n", mdcudfsr_node_name(f.cnp), f.cnp->kind);
+  read_ahead_close(f.vp);
   int err = 0;
   switch (f.cnp->kind) {
     case MDCUDFSR_NODE_UDF:

@@ -5,6 +5,7 @@
 #include "kelcache/cache.h"
 #include "kelcache/lookup.h"
 #include "kelhost/kern.h"
+#include "kelvfs/mdcudfsr_readahead.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_process.h"
 
@@ -365,6 +366,60 @@ TEST_F(TreeOps, OpenAndCloseMoveAFileThroughItsKinds) {
   EXPECT_EQ(nullptr, a->proxy);
   EXPECT_EQ(0, a->write_open);
   EXPECT_EQ(0u, m()->write_open_count.load());
+}
+
+// The read-ahead serves the first plain file opened for reading only; a
+// second such open is noted once; closing the served file ends the service.
+TEST_F(TreeOps, ReadAheadBookkeepingOfOpenAndClose) {
+  vnode_t a = vnode_of("/docs/a.txt"), b = vnode_of("/docs/b.txt"), hid = vnode_of("/hid.bin");
+  vnode_t docs = vnode_of("/docs");
+  ASSERT_TRUE(a && b && hid && docs);
+  // Without the read-ahead nothing is served.
+  ASSERT_FALSE(mdcudfsr_cluster_read_buff_active());
+  ASSERT_EQ(0, open(a, FREAD));
+  EXPECT_EQ(nullptr, mdcudfsr_cluster_read_buff_vnode());
+  ASSERT_EQ(0, close(a, FREAD));
+  const std::uint32_t medium = m()->medium_type;
+  m()->medium_type = 0xF1;
+  ASSERT_EQ(0, mdcudfsr_cluster_read_buff_mount(m(), "QMR-T400A"));
+  m()->medium_type = medium;
+  ASSERT_TRUE(mdcudfsr_cluster_read_buff_active());
+  mdcudfsr_debug_level_set(0);
+  struct Case {
+    const char* what;
+    vnode_t vp;
+    int mode;
+    vnode_t served_after;
+  };
+  for (const Case& c : {Case{"a folder is not served", docs, FREAD, nullptr},
+                        Case{"read and write is not served", b, FREAD | FWRITE, nullptr}}) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(0, open(c.vp, c.mode));
+    EXPECT_EQ(c.served_after, mdcudfsr_cluster_read_buff_vnode());
+    ASSERT_EQ(0, close(c.vp, c.mode));
+  }
+  ASSERT_EQ(0, open(a, FREAD));
+  EXPECT_EQ(a, mdcudfsr_cluster_read_buff_vnode());
+  vfs_test::clear_log();
+  ASSERT_EQ(0, open(b, FREAD));
+  EXPECT_EQ(a, mdcudfsr_cluster_read_buff_vnode()) << "a second file leaves the served one";
+  EXPECT_TRUE(vfs_test::logged("multiple open(second) on buffer read : b.txt \n"));
+  vfs_test::clear_log();
+  ASSERT_EQ(0, open(hid, FREAD));
+  EXPECT_FALSE(vfs_test::logged("multiple open(second)")) << "the second opener is noted once";
+  ASSERT_EQ(0, close(b, FREAD));
+  EXPECT_EQ(a, mdcudfsr_cluster_read_buff_vnode()) << "closing another file keeps the service";
+  ASSERT_EQ(0, close(a, FREAD));
+  EXPECT_EQ(nullptr, mdcudfsr_cluster_read_buff_vnode()) << "closing the served file ends it";
+  ASSERT_EQ(0, close(hid, FREAD));
+  ASSERT_EQ(0, open(hid, FREAD));
+  EXPECT_EQ(hid, mdcudfsr_cluster_read_buff_vnode()) << "the next file is served and its second opener forgotten";
+  vfs_test::clear_log();
+  ASSERT_EQ(0, open(b, FREAD));
+  EXPECT_TRUE(vfs_test::logged("multiple open(second) on buffer read : b.txt \n"));
+  ASSERT_EQ(0, close(b, FREAD));
+  ASSERT_EQ(0, close(hid, FREAD));
+  EXPECT_EQ(0, mdcudfsr_cluster_read_buff_umount());
 }
 
 TEST_F(TreeOps, OpenRefusals) {
