@@ -259,6 +259,48 @@ int release_proxy_children(vn_frame& f) {
   return last;
 }
 
+// A proxy's vnode is released: the node inactive and its vnode recycled,
+// the vnode detached from it, the node freed.
+int release_proxy(vn_frame& f, mdcudfsr_cache_node* proxy) {
+  int err = mdcudfsr_cache_inactivate_node(proxy, 0);
+  if (err == 0 && proxy->vp) {
+    vnop_inactive_args ia{&vnop_inactive_desc, proxy->vp, f.ctx};
+    err = mdcudfsr_vnop_inactive(&ia);
+  }
+  if (err == 0 && proxy->vp) err = mdcudfsr_cache_reclaim_vnode(proxy->vp, f.ctx);
+  if (err == 0) err = mdcudfsr_cache_clean_up_inactive_node(proxy);
+  return err;
+}
+
+// On F2h media a closed master keeps its parity as parity information built
+// from the parity file; the parity file's node and both proxies go.
+int parity_to_info(vn_frame& f) {
+  mdcudfsr_cache_node* n = f.cnp;
+  mdcudfsr_cache_node* parity = mdcudfsr_cnp(n->parity_node);
+  mdcudfsr_cache_node* tmp = parity;
+  int err = mdcudfsr_cache_parity_info_creating_from_parity(f.mnt, mdcudfsr_parent(n), &tmp, &n->parity_info, 0);
+  if (err == 0 && parity->proxy) {
+    mdcudfsr_cache_node* pp = parity->proxy;
+    parity->proxy = nullptr;
+    if (n->proxy && n->proxy->parity_node == pp) n->proxy->parity_node = nullptr;
+    err = release_proxy(f, pp);
+  }
+  if (err == 0 && n->proxy) {
+    mdcudfsr_cache_node* proxy = n->proxy;
+    n->proxy = nullptr;
+    proxy->master = nullptr;
+    err = release_proxy(f, proxy);
+  }
+  if (err == 0) err = mdcudfsr_cache_inactivate_node(parity, 0);
+  if (err == 0) {
+    parity->stream_owner = nullptr;
+    n->parity_node = nullptr;
+    err = mdcudfsr_cache_clean_up_inactive_node(parity);
+  }
+  if (err) VN_LOG(KEL_LOG_ERR, "err=%d\n", err);
+  return err;
+}
+
 int close_master(vn_frame& f, int fflag) {
   mdcudfsr_cache_node* n = f.cnp;
   if (mdcudfsr_is_dir(n)) {
@@ -278,7 +320,12 @@ int close_master(vn_frame& f, int fflag) {
   if (n->udf_data && n->udf_data->efe_loc == MDCUDFSR_INVALID_LBN) n->unwritten_release = 1;
   n->write_open = 0;
   n->kind = MDCUDFSR_NODE_UDF;
-  if (n->parity_node) mdcudfsr_cnp(n->parity_node)->kind = MDCUDFSR_NODE_UDF;
+  if (n->parity_node) {
+    mdcudfsr_cnp(n->parity_node)->kind = MDCUDFSR_NODE_UDF;
+    if (f.mnt->medium_type == 0xF2 && n->write_list_entry == nullptr) {
+      if (int err = parity_to_info(f)) return err;
+    }
+  }
   if (n->proxy) n->proxy->master = nullptr;
   n->proxy = nullptr;
   n->master = nullptr;
