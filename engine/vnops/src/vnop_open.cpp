@@ -160,8 +160,10 @@ int open_proxy(vn_frame& f, int mode) {
   ++f.mnt->write_open_count;
   mdcudfsr_cache_node* master = n->master;
   if (n->write_list_entry || (master && master->write_list_entry) || n->stream_owner) return 0;
-  auto* e = new (std::nothrow) mdcudfsr_proxy_write_entry{};
-  if (e == nullptr) return 12;
+  // Freed with OSFree by whoever unlinks it.
+  void* mem = OSMalloc(sizeof(mdcudfsr_proxy_write_entry), nullptr);
+  if (mem == nullptr) return 12;
+  auto* e = new (mem) mdcudfsr_proxy_write_entry{};
   e->unique_id = master ? mdcudfsr_node_unique_id(master) : 0;
   e->node = master;
   e->prev = f.mnt->proxy_write_last;
