@@ -23,6 +23,8 @@ namespace ns_test {
 struct Processes {
   std::set<std::int64_t> vanished;
   std::map<int, int> parent;
+  // Vnodes the host layer answers as in use (its own answer is always 0).
+  std::set<const vnode*> in_use;
 };
 Processes& processes();
 
