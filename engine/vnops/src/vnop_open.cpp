@@ -274,6 +274,21 @@ int release_proxy(vn_frame& f, mdcudfsr_cache_node* proxy) {
   return err;
 }
 
+// Proxies the parity node had before (inactive, waiting in the shadow root
+// for their vnodes' reclaim) share its entry data: they let go of it before
+// the node is freed.
+void detach_old_parity_proxies(vn_frame& f, mdcudfsr_cache_node* parity) {
+  mdcudfsr_cache_node* shadow = f.mnt->shadow_node;
+  if (shadow == nullptr) return;
+  mdcudfsr_cache_lock_node(shadow, MDCUDFSR_WAIT_FOREVER);
+  for (mdcudfsr_cache_node* c = shadow->children.first; c; c = c->sibling.next) {
+    if (c->master != parity) continue;
+    c->master = nullptr;
+    if (c->udf_data == parity->udf_data) c->udf_data = nullptr;
+  }
+  mdcudfsr_cache_unlock_node(shadow);
+}
+
 // On F2h media a closed master keeps its parity as parity information built
 // from the parity file; the parity file's node and both proxies go.
 int parity_to_info(vn_frame& f) {
@@ -295,12 +310,32 @@ int parity_to_info(vn_frame& f) {
   }
   if (err == 0) err = mdcudfsr_cache_inactivate_node(parity, 0);
   if (err == 0) {
+    detach_old_parity_proxies(f, parity);
     parity->stream_owner = nullptr;
     n->parity_node = nullptr;
     err = mdcudfsr_cache_clean_up_inactive_node(parity);
   }
   if (err) VN_LOG(KEL_LOG_ERR, "err=%d\n", err);
   return err;
+}
+
+// Step 5: the master forgets its proxy. The proxy and its parity proxy,
+// inactive since step 2 and waiting for their vnodes' reclaim, let go of the
+// nodes they named, which may be freed before them.
+void forget_proxy(mdcudfsr_cache_node* n) {
+  mdcudfsr_cache_node* proxy = n->proxy;
+  n->proxy = nullptr;
+  n->master = nullptr;
+  if (proxy == nullptr) return;
+  if (proxy->parity_node) {
+    mdcudfsr_cache_node* pp = mdcudfsr_cnp(proxy->parity_node);
+    if (pp->master && pp->master->proxy == pp) pp->master->proxy = nullptr;
+    pp->master = nullptr;
+    pp->stream_owner = nullptr;
+    proxy->parity_node = nullptr;
+  }
+  proxy->master = nullptr;
+  proxy->stream_owner = nullptr;
 }
 
 int close_master(vn_frame& f, int fflag) {
@@ -328,9 +363,7 @@ int close_master(vn_frame& f, int fflag) {
       if (int err = parity_to_info(f)) return err;
     }
   }
-  if (n->proxy) n->proxy->master = nullptr;
-  n->proxy = nullptr;
-  n->master = nullptr;
+  forget_proxy(n);
   if (vfam_err || status) {
     VN_LOG(KEL_LOG_WARN, "VFAM CLOSE or other failed vfam_err=%d Status=%d\n", vfam_err, status);
     const int e = vfam_err ? vfam_err : status;
