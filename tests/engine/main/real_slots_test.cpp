@@ -8,6 +8,7 @@
 #include "kel/volctrl.h"
 #include "kelvfs/mdcudfsr_mount.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -202,6 +203,129 @@ TEST_F(RealSlots, ObaseWorksInsideThePrivilegedModeAndLeavesItCleanly) {
   EXPECT_EQ(kelmain::Flush(false), 0);
   EXPECT_EQ(volume_status(), 0x81);
   EXPECT_EQ(kelmain::Unmount(false), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Format on the real engine, with the answers of a few file-system controls
+// changed once each by a vnode ioctl that stands in front of the engine's.
+struct FormatCase {
+  const char* what;
+  std::uint8_t medium;           // the medium type the first mount information reports
+  std::uint32_t reasons;         // its write-protect reasons
+  bool backtrack, keep;
+  bool script_delete;            // the all-delete answers 0 and deletes nothing
+  std::vector<std::uint8_t> polls;  // backtrack statuses, in turn
+  int result;
+  std::vector<std::uint8_t> delete_request;  // empty: none sent
+  bool folder_left;
+};
+
+struct ScriptedIoctl {
+  vnop_handler_t real = nullptr;
+  const FormatCase* c = nullptr;
+  bool mount_information_changed = false;
+  std::size_t polls = 0;
+  std::vector<std::uint32_t> sent;
+  std::vector<std::uint8_t> delete_request;
+};
+ScriptedIoctl* g_script = nullptr;
+
+int scripted_ioctl(void* a) {
+  auto* args = static_cast<kelmain::VnopIoctlArgs*>(a);
+  ScriptedIoctl& s = *g_script;
+  s.sent.push_back(args->a_command);
+  switch (args->a_command) {
+    case 0x40007014u: {
+      const int err = s.real(a);
+      if (err == 0 && !s.mount_information_changed) {
+        auto* mi = static_cast<kelmain::MountInformation*>(args->a_data);
+        mi->medium_type = s.c->medium;
+        mi->write_protect_reason_flags = s.c->reasons;
+        s.mount_information_changed = true;
+      }
+      return err;
+    }
+    case 0x8000700Eu: {
+      const auto* request = static_cast<const std::uint8_t*>(args->a_data);
+      s.delete_request.assign(request, request + 4);
+      return s.c->script_delete ? 0 : s.real(a);
+    }
+    case 0x4000704Du: {
+      if (s.polls >= s.c->polls.size()) return 5;
+      std::memset(args->a_data, 0, 8);
+      static_cast<std::uint8_t*>(args->a_data)[0] = s.c->polls[s.polls++];
+      return 0;
+    }
+    default:
+      return s.real(a);
+  }
+}
+
+class FormatTable : public RealSlots {};
+
+TEST_F(FormatTable, TheDeletionGoesOnOnlyWhereTheMediumAllowsIt) {
+  const FormatCase cases[] = {
+      {"write-once, reasons 0x80000, ready", 0xE1, 0x80000, false, false, false, {}, 0, {3, 16, 0, 0}, false},
+      {"write-once ignores the backtrack", 0xE1, 0, true, true, false, {}, 0, {3, 0, 0, 0}, false},
+      {"write-once, other reasons", 0xE1, 0x1, false, false, false, {}, 30, {}, true},
+      {"rewritable, 0x800, no backtrack", 0xE2, 0x800, false, false, false, {}, 30, {}, true},
+      {"rewritable, other reasons", 0xE2, 0x80001, true, false, false, {}, 30, {}, true},
+      {"rewritable, backtrack ends in status 3", 0xE2, 0x800, true, false, true, {3}, 5, {5, 16, 0, 0}, true},
+      {"rewritable, a failing poll", 0xE2, 0x800, true, false, true, {}, 5, {5, 16, 0, 0}, true},
+      {"files left after the deletion", 0xE2, 0x800, true, true, true, {2}, 22, {5, 0, 0, 0}, true},
+  };
+  vnop_handler_t real = kel_vnops.ioctl;
+  for (const FormatCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    // A volume holding two folders (the root is not counted; one folder
+    // counts as empty), unmounted, as Format finds it.
+    if (kel_global_mount()->mnt_data == nullptr) ASSERT_EQ(kelmain::MountDefault(), 0);
+    kelmain::CreateDirectory("/", "d", false);
+    kelmain::CreateDirectory("/d", "e", false);
+    ASSERT_EQ(kelmain::Unmount(false), 0);
+    ScriptedIoctl script;
+    script.real = real;
+    script.c = &c;
+    g_script = &script;
+    kel_vnops.ioctl = scripted_ioctl;
+    enginetest::clear_log();
+    const int result = kelmain::Format(c.backtrack, c.keep);
+    kel_vnops.ioctl = real;
+    g_script = nullptr;
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(script.delete_request, c.delete_request);
+    EXPECT_EQ(kel_global_mount()->mnt_data, nullptr) << "Format leaves the volume unmounted";
+    const bool polled = std::count(script.sent.begin(), script.sent.end(), 0x4000704Du) > 0;
+    EXPECT_EQ(polled, !c.polls.empty() || (c.script_delete && c.result == 5));
+    if (c.result == 30) EXPECT_TRUE(enginetest::logged(c.medium == 0xE2 && c.reasons == 0x800
+                                                           ? "WORN_OUT_MEDIA but backtrack is not specified"
+                                                           : "mount status cannot all delete"));
+    if (c.result == 22) EXPECT_TRUE(enginetest::logged("NumberOfFiles=0 NumberOfDirectories=2"));
+    ASSERT_EQ(kelmain::MountDefault(), 0);
+    KELFS_OBJECT_INFO info{};
+    EXPECT_EQ(kelmain::GetPathInfo("/d", 0, &info) == 0, c.folder_left);
+  }
+}
+
+TEST_F(FormatTable, AnEmptyVolumeIsCheckedAndLeftAsItIs) {
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ScriptedIoctl script;
+  script.real = kel_vnops.ioctl;
+  const FormatCase c{"empty", 0xE1, 0, false, false, false, {}, 0, {}, false};
+  script.c = &c;
+  script.mount_information_changed = true;  // every answer real
+  g_script = &script;
+  kel_vnops.ioctl = scripted_ioctl;
+  const int result = kelmain::Format(false, false);
+  kel_vnops.ioctl = script.real;
+  g_script = nullptr;
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(script.delete_request.empty());
+  EXPECT_EQ(std::count(script.sent.begin(), script.sent.end(), 0xC0007010u), 2) << "counted before and after";
+  EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
 }
 
 }  // namespace
