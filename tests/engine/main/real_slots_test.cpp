@@ -329,3 +329,54 @@ TEST_F(FormatTable, AnEmptyVolumeIsCheckedAndLeftAsItIs) {
 }
 
 }  // namespace
+namespace {
+
+std::int64_t collect_name(const void* context, std::uint64_t, const char*, const void* record) {
+  auto* names = static_cast<std::vector<std::string>*>(const_cast<void*>(context));
+  names->push_back(static_cast<const KELFS_OBJECT_INFO*>(record)->ObjectName);
+  return 0;
+}
+
+std::vector<std::string> listing(const char* path) {
+  std::vector<std::string> names;
+  EXPECT_EQ(kelmain::ReadDirectory(&names, 0, path, collect_name), 0) << path;
+  return names;
+}
+
+// A folder renamed in place or moved into another folder lists its
+// children at once, and after a remount.
+TEST_F(RealSlots, AMovedFolderListsItsChildren) {
+  using Names = std::vector<std::string>;
+  for (const char* name : {"a", "z"}) ASSERT_EQ(kelmain::CreateDirectory("/", name, false), 0);
+  ASSERT_EQ(kelmain::CreateDirectory("/a", "x", false), 0);
+  ASSERT_EQ(kelmain::RenameDir("/", "a", "/", "b"), 0);
+  EXPECT_EQ(listing("/b"), (Names{".", "..", "x"}));
+  ASSERT_EQ(kelmain::RenameDir("/", "b", "/z", "c"), 0);
+  EXPECT_EQ(listing("/"), (Names{".", "..", "z"}));
+  EXPECT_EQ(listing("/z/c"), (Names{".", "..", "x"}));
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  EXPECT_EQ(listing("/z/c"), (Names{".", "..", "x"}));
+}
+
+// After an unmount no path resolves to the nodes that left with the
+// volume; the controls answer as before any mount.
+TEST_F(RealSlots, AfterAnUnmountNoPathResolves) {
+  ASSERT_EQ(kelmain::CreateDirectory("/", "d", false), 0);
+  ASSERT_EQ(listing("/").size(), 3u);
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  std::vector<std::string> names;
+  EXPECT_EQ(kelmain::ReadDirectory(&names, 0, "/", collect_name), 2);
+  EXPECT_TRUE(names.empty());
+  KELFS_OBJECT_INFO info{};
+  EXPECT_EQ(kelmain::GetPathInfo("/d", 0, &info), 2);
+  kelmain::MountInformation mi{};
+  EXPECT_EQ(kelmain::Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+  EXPECT_EQ(mi.medium_type, 0xE1);
+  std::uint32_t counts[2] = {};
+  EXPECT_EQ(kelmain::Fsctl(kelmain::kFsctlObjectCounts, counts), 2);
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  EXPECT_EQ(listing("/"), (std::vector<std::string>{".", "..", "d"}));
+}
+
+}  // namespace
