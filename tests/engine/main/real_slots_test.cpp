@@ -169,6 +169,30 @@ TEST_F(RealSlots, VolumeControlsReadTheMountedVolume) {
   EXPECT_NE(policy.WriteClusterBlocks, 0u);
 }
 
+// The senders of the volume-control class answer from the mounted volume.
+TEST_F(RealSlots, VolumeControlSendersReachTheEngine) {
+  RuvoCtrlVolume volume(u"");
+  KELFS_VOLUME_INFO info{};
+  ASSERT_EQ(kelmain::FsInfo(&info), 0);
+  long long index = -1;
+  ASSERT_EQ(volume.getLastFileIndex(index), 0u);
+  EXPECT_EQ(static_cast<std::uint32_t>(index), info.LastFileIndex);
+  unsigned long long total = 0, free = 0;
+  ASSERT_EQ(RuvoCtrlVolume::getDiskFreeSpace(u"", total, free, false), 0u);
+  EXPECT_EQ(total, 2048ull * info.TotalBlocks);
+  EXPECT_GT(free, 0u);
+  EXPECT_LE(free, total);
+  // The write controls need the privileged mode.
+  EXPECT_EQ(volume.setWriteVerifyMode(1), 1u);
+  EXPECT_FALSE(volume.reserveFileCreartion(2, 3));
+  ASSERT_EQ(volume.enterPrivilegedMode(true), 0u);
+  EXPECT_EQ(volume.setWriteVerifyMode(1), 0u);
+  EXPECT_EQ(volume.resetWriteVerifyMode(), 0u);
+  EXPECT_TRUE(volume.reserveFileCreartion(2, 3));
+  EXPECT_EQ(volume.exitPrivilegedMode(), 0u);
+  EXPECT_EQ(mount_record()->privileged_mode.load(), 0u);
+}
+
 TEST_F(RealSlots, ObaseWorksInsideThePrivilegedModeAndLeavesItCleanly) {
   ASSERT_EQ(kelmain::CreateDirectory("/", "d", false), 0);
   {
