@@ -3,6 +3,10 @@
 #include "engine/udf/real_support.h"
 
 #include "drive/client_if.h"
+#include "drive/cm_data.h"
+#include "drive/device_control.h"
+#include "drive/storage_scsi_records.h"
+#include "kelvfs/mdcudfsr_cm.h"
 #include "engine/udf/support_mount.h"
 #include "kel/config.h"
 #include "kel/debug.h"
@@ -10,6 +14,7 @@
 #include "kel/scsi.h"
 #include "support/settles.h"
 #include "udf/udf_anchor_vds.h"
+#include "udf/udf_lvid.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_names.h"
 #include "udf/udf_rewritable.h"
@@ -49,6 +54,42 @@ LogLine parse(int level, const std::string& line) {
   }
   return l;
 }
+// The cartridge memory of a formatted volume, written through the drive
+// client: all twelve attributes, the 1500h value with its signature and no
+// metadata file position yet.
+int write_formatted_cartridge_memory(vnode_t devvp) {
+  uint8_t record[MDCUDFSR_CM_RECORD_SIZE] = {};
+  uint8_t* v1500 = record + cm_attr::k1500Value;
+  std::memcpy(v1500 + cm1500::kSignature, "KEL", 3);
+  v1500[cm1500::kVersion] = 1;
+  v1500[cm1500::kLength] = 120;
+  scsi_service_cm cm;
+  cm.set_storage_scsi(pclient_if->storage());
+  regid entity{};
+  cm.make_1500h_entity(&entity);
+  std::memcpy(v1500 + cm1500::kEntity, &entity, sizeof entity);
+  pxo_attribute_data_t copy;
+  std::memcpy(&copy, record, sizeof copy);
+  copy.length = cm_attr::kBoth;
+  for (int i = 0; i < cm_attr::kCount; ++i) {
+    uint8_t* h = reinterpret_cast<uint8_t*>(&copy) + cm_attr::kOffsets[i];
+    h[0] = static_cast<uint8_t>(cm_attr::kIds[i]);
+    h[1] = static_cast<uint8_t>(cm_attr::kIds[i] >> 8);
+    h[2] = cm_attr::kFormats[i];
+    h[3] = static_cast<uint8_t>(cm_attr::kLengths[i]);
+    h[4] = static_cast<uint8_t>(cm_attr::kLengths[i] >> 8);
+  }
+  if (const int err = scsi_service_cm::convEndianForCMData(&copy)) return err;
+  uint8_t* v = reinterpret_cast<uint8_t*>(&copy) + cm_attr::k1500Value;
+  const uint16_t crc = scsi_service_cm::calculate_crc(v, cm1500::kCrc);
+  v[cm1500::kCrc] = static_cast<uint8_t>(crc >> 8);
+  v[cm1500::kCrc + 1] = static_cast<uint8_t>(crc);
+  const uint32_t size = (scsi_service_cm::calcAttrListDataSize(cm_attr::kMaskAll) + 3) / 4 * 4 + 4;
+  std::vector<uint8_t> list(size);
+  scsi_service_cm::makeAttrListDataForCMWA(cm_attr::kMaskAll, list.data(), size, &copy);
+  return VNOP_IOCTL(devvp, PXOIOWRITEATTRIBUTE, reinterpret_cast<char*>(list.data()), 0, nullptr);
+}
+
 }  // namespace
 
 std::vector<LogLine> logs() {
@@ -115,17 +156,8 @@ RealVolume::RealVolume(udf_test::MediumClass cls, uint32_t slot, bool build) {
   pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
   EXPECT_EQ(pclient_if->storage()->init(), 0);
 
-  mnt_ = std::make_unique<mdcudfsr_mount>();
-  mnt_->mp = &mp_;
-  mnt_->devvp = reinterpret_cast<vnode_t>(&mp_);  // any vnode reaches the drive client
-  mnt_->num_sectors = spec.sectors;
-  mnt_->medium_type = spec.medium_type;
-  mnt_->is_rewritable = cls == udf_test::MediumClass::Rewritable ? 1 : 0;
-  mnt_->logical_sector_size = kSector;
-  mnt_->logical_block_size = kSector;
-  mnt_->loaded_slot = slot;
-  mnt_->current_disc = slot;
-  mnt_->num_discs = cart.slots();
+  mnt_ = record();
+  EXPECT_EQ(write_formatted_cartridge_memory(mnt_->devvp), 0);
   clear();
 }
 
@@ -142,6 +174,21 @@ RealVolume::~RealVolume() {
   clear_logs();
 }
 
+std::unique_ptr<mdcudfsr_mount> RealVolume::record() {
+  auto m = std::make_unique<mdcudfsr_mount>();
+  m->mp = &mp_;
+  m->devvp = reinterpret_cast<vnode_t>(&mp_);  // any vnode reaches the drive client
+  m->num_sectors = spec.sectors;
+  m->medium_type = spec.medium_type;
+  m->is_rewritable = spec.cls == udf_test::MediumClass::Rewritable ? 1 : 0;
+  m->logical_sector_size = kSector;
+  m->logical_block_size = kSector;
+  m->loaded_slot = spec.slot;
+  m->current_disc = spec.slot;
+  m->num_discs = sim_->cartridge().slots();
+  return m;
+}
+
 void RealVolume::mount() {
   mdcudfsr_mount* m = mnt_.get();
   if (m->is_rewritable) {
@@ -151,6 +198,11 @@ void RealVolume::mount() {
     EXPECT_EQ(mdcudfsr_read_vds(m, nullptr, 0, 1, 0, nullptr), 0);
   }
   udf_test::setup_partitions(m, layout);
+  EXPECT_EQ(mdcudfsr_read_lvid(m, nullptr, 0, 1, 0, 0), 0);
+  // The cartridge memory into the mount's copy, as the mount reads it.
+  int readonly = 0;
+  EXPECT_EQ(mdcudfsr_read_write_attribute_for_mount(m, &readonly, nullptr), 0);
+  EXPECT_EQ(readonly, 0);
   clear();
 }
 
@@ -165,14 +217,20 @@ void RealVolume::write(uint32_t lsn, const std::vector<uint8_t>& bytes) {
   EXPECT_EQ(sim_->cartridge().write_blocks(static_cast<int>(mnt_->loaded_slot), lsn, count, bytes.data()), 0u);
 }
 
-void RealVolume::blank_disc(uint32_t slot) {
+std::vector<uint8_t> RealVolume::attribute_record() {
+  std::vector<uint8_t> r(MDCUDFSR_CM_RECORD_SIZE);
+  EXPECT_EQ(mdcudfsr_read_attribute(mnt_.get(), r.data(), MDCUDFSR_CM_RECORD_SIZE, 1, 1, nullptr, 0), 0);
+  return r;
+}
+
+void RealVolume::blank_disc(uint32_t slot, uint32_t nwa) {
   kelsim::Cartridge& cart = sim_->cartridge();
   kelsim::Disc& d = cart.disc(static_cast<int>(slot));
   d.formatted = true;
   d.unique_id.assign(14, '2');
   if (cart.write_once()) {
     d.status = kelsim::DiscStatus::Incomplete;
-    d.tracks = {kelsim::Track{0, spec.sectors, 0, false, false}};
+    d.tracks = {kelsim::Track{0, spec.sectors, nwa, false, false}};
   } else {
     d.status = kelsim::DiscStatus::Complete;
   }

@@ -61,10 +61,12 @@ class RealVolume {
   RealVolume(const RealVolume&) = delete;
   RealVolume& operator=(const RealVolume&) = delete;
 
-  // Anchors, sequence and partitions read into the mount record as a mount
-  // reads them; the transcript and the log cleared.
+  // Anchors, sequence, partitions, integrity descriptor and the cartridge memory read into the
+  // mount record as a mount reads them; the transcript and the log cleared.
   void mount();
   mdcudfsr_mount* m() { return mnt_.get(); }
+  // A new record of the same disc, as the volume's next mount starts it.
+  std::unique_ptr<mdcudfsr_mount> record();
   kelsim::SimHarness& sim() { return *sim_; }
 
   // Sectors of the loaded disc as the drive holds them.
@@ -77,9 +79,12 @@ class RealVolume {
     f(b.data());
     write(lsn, b);
   }
+  // The cartridge-memory record read from the drive (host order).
+  std::vector<uint8_t> attribute_record();
   // Another slot's disc formatted and empty: on write-once media one open
-  // track from block 0.
-  void blank_disc(uint32_t slot);
+  // track from block 0 whose next writable address is `nwa` (the blocks
+  // before it recorded, zeros).
+  void blank_disc(uint32_t slot, uint32_t nwa = 0);
   // A sector that the drive answers with a medium error.
   void unreadable(uint32_t lsn);
   // The metadata block (through the mount's main extents).
