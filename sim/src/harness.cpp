@@ -8,8 +8,8 @@
 namespace kelsim {
 
 SimHarness::SimHarness(HarnessOptions options) : options_(std::move(options)) {
-  char tmpl[] = "/tmp/kelsim-XXXXXX";
-  if (!::mkdtemp(tmpl)) throw std::runtime_error("kelsim: cannot make a temporary directory");
+  std::string tmpl = (options_.parent_directory.empty() ? "/tmp" : options_.parent_directory) + "/kelsim-XXXXXX";
+  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("kelsim: cannot make a temporary directory in " + tmpl);
   dir_ = tmpl;
   if (const char* old = std::getenv("KEL_PIPE_DIR")) {
     had_pipe_dir_ = true;
@@ -17,7 +17,8 @@ SimHarness::SimHarness(HarnessOptions options) : options_(std::move(options)) {
   }
   ::setenv("KEL_PIPE_DIR", (dir_ + "/pipes").c_str(), 1);
   std::shared_ptr<Cartridge> cart;
-  DWORD rc = Cartridge::create(cartridge_directory(), options_.cartridge, &cart);
+  DWORD rc = options_.existing_cartridge.empty() ? Cartridge::create(cartridge_directory(), options_.cartridge, &cart)
+                                                 : Cartridge::open(cartridge_directory(), &cart);
   if (rc != ERROR_SUCCESS) throw std::runtime_error("kelsim: cannot create the cartridge, error " + std::to_string(rc));
   drive_ = std::make_shared<ChangerDrive>(options_.drive, cart);
   service_ = std::make_unique<HostService>(options_.pipe_name);
