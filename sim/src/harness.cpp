@@ -14,8 +14,8 @@
 namespace kelsim {
 
 SimHarness::SimHarness(HarnessOptions options) : options_(std::move(options)) {
-  char tmpl[] = "/tmp/kelsim-XXXXXX";
-  if (!::mkdtemp(tmpl)) throw std::runtime_error("kelsim: cannot make a temporary directory");
+  std::string tmpl = (options_.parent_directory.empty() ? "/tmp" : options_.parent_directory) + "/kelsim-XXXXXX";
+  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("kelsim: cannot make a temporary directory in " + tmpl);
   dir_ = tmpl;
   if (const char* old = std::getenv("KEL_PIPE_DIR")) {
     had_pipe_dir_ = true;
@@ -24,7 +24,9 @@ SimHarness::SimHarness(HarnessOptions options) : options_(std::move(options)) {
   ::setenv("KEL_PIPE_DIR", (dir_ + "/pipes").c_str(), 1);
   std::shared_ptr<Cartridge> cart;
   DWORD rc = ERROR_SUCCESS;
-  if (options_.cartridge_source.empty()) {
+  if (!options_.existing_cartridge.empty()) {
+    rc = Cartridge::open(cartridge_directory(), &cart);
+  } else if (options_.cartridge_source.empty()) {
     rc = Cartridge::create(cartridge_directory(), options_.cartridge, &cart);
   } else {
     rc = copy_directory_sparse(options_.cartridge_source, cartridge_directory());

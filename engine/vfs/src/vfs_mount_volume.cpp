@@ -158,7 +158,10 @@ int set_up_node_cache(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
     mnt->mntinfo.MediumType = static_cast<std::uint8_t>(mnt->medium_type);
     mnt->mntinfo.VolumeStatus = static_cast<std::uint8_t>((mnt->mntinfo.VolumeStatus & 0x6B) | 0x84);
   }
-  const int err = mdcudfsr_cache_init(mnt, ctx, mnt->fs_cache_mode == 1 ? 1 : 0, 0);
+  // A management cache file made by this mount takes its copy of the
+  // metadata file now; later flushes keep that copy current.
+  const int cache_new = mnt->fs_cache_created && mnt->fsmanage_handle != -1 ? 1 : 0;
+  const int err = mdcudfsr_cache_init(mnt, ctx, mnt->fs_cache_mode == 1 ? 1 : 0, cache_new);
   s.cache_ready = err == 0 || err == 30;
   if (err == 30) {
     s.read_only = true;
