@@ -195,6 +195,13 @@ TEST_F(KillDuringFlush, WriteOnceKeepsTheLastCompletedFlush) { sweep({}, "SyncTi
 
 TEST_F(KillDuringFlush, WriteOnceFinalisationKilledIsCompletedByASecondOne) { sweep({}, "SyncFinalisation"); }
 
+TEST_F(KillDuringFlush, RewritableKeepsTheLastCompletedFlush) {
+  ScenarioOptions o;
+  o.medium_type = 0xE2;
+  o.slots = 2;
+  sweep(o, "SyncTime");
+}
+
 // The first flush after a return from a rollback mount.
 TEST_F(KillDuringFlush, WriteOnceFirstFlushAfterARollbackMountKeepsTheLastCompletedFlush) {
   through_rollback_ = true;
