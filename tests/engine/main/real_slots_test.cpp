@@ -9,6 +9,7 @@
 #include "kelvfs/mdcudfsr_mount.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -401,6 +402,52 @@ TEST_F(RealSlots, AfterAnUnmountNoPathResolves) {
   EXPECT_EQ(kelmain::Fsctl(kelmain::kFsctlObjectCounts, counts), 2);
   ASSERT_EQ(kelmain::MountDefault(), 0);
   EXPECT_EQ(listing("/"), (std::vector<std::string>{".", "..", "d"}));
+}
+
+}  // namespace
+
+namespace {
+
+std::size_t thread_count() {
+  std::size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+using AgentThread = enginetest::EngineOnSim;
+
+// Every mount starts the cache agent's thread, which opens the mount's
+// channel; the unmount ends it.
+TEST_F(AgentThread, LivesFromTheMountToTheUnmount) {
+  ASSERT_NO_FATAL_FAILURE(start_sim(0xE1));
+  ASSERT_EQ(initialise(), 0);
+  const std::size_t before = thread_count();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(kelmain::MountDefault(), 0);
+    auto* mnt = static_cast<mdcudfsr_mount*>(kel_global_mount()->mnt_data);
+    ASSERT_NE(mnt, nullptr);
+    EXPECT_TRUE(kel_test::settles([&] { return mnt->cache_agent_opened.load() == 1; }));
+    EXPECT_GT(thread_count(), before);
+    ASSERT_EQ(kelmain::Unmount(false), 0);
+    EXPECT_TRUE(kel_test::settles([&] { return thread_count() == before; })) << thread_count() << " " << before;
+  }
+}
+
+// A mount that fails stops the agent it started: three failed mounts leave
+// no thread behind, and a later mount's channel is not taken.
+TEST_F(AgentThread, AFailedMountLeavesNoAgentBehind) {
+  ASSERT_NO_FATAL_FAILURE(start_sim(0xE2));  // never formatted: no volume
+  ASSERT_EQ(initialise(), 0);
+  const std::size_t before = thread_count();
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_NE(kelmain::MountDefault(), 0);
+    EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
+    EXPECT_TRUE(kel_test::settles([&] { return thread_count() == before; })) << round;
+  }
 }
 
 }  // namespace
