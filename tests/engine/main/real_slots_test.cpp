@@ -150,6 +150,23 @@ TEST_F(RealSlots, GetInfoFillsExactlyTheExtentsAskedFor) {
   EXPECT_EQ(kelmain::Fsctl(kelmain::kFsctlLeavePrivileged, nullptr), 0);
 }
 
+// Dirty reads 1 whenever a flush has something to save: the predicate the
+// sync and the unmount flush on.
+TEST_F(RealSlots, DirtyFollowsWhatAFlushWouldSave) {
+  auto dirty = [] {
+    KELFS_VOLUME_INFO info{};
+    EXPECT_EQ(kelmain::FsInfo(&info), 0);
+    return info.Dirty;
+  };
+  EXPECT_EQ(dirty(), 0u) << "a new volume";
+  ASSERT_EQ(kelmain::CreateDirectory("/", "d", false), 0);
+  EXPECT_EQ(dirty(), 1u) << "a new folder";
+  ASSERT_EQ(kelmain::Flush(false), 0);
+  EXPECT_EQ(dirty(), 0u) << "flushed";
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  EXPECT_EQ(dirty(), 0u) << "a full flush saves what it marked";
+}
+
 // The volume controls of the interface library on the real engine: the
 // mount information, the write policy, and the privileged mode an OBase
 // enters with the mount check.
