@@ -296,7 +296,7 @@ int scripted_ioctl(void* a) {
       return s.c->script_delete ? 0 : s.real(a);
     }
     case 0x4000704Du: {
-      if (s.polls >= s.c->polls.size()) return 5;
+      if (s.polls >= s.c->polls.size()) return 6;  // the poll itself fails
       std::memset(args->a_data, 0, 8);
       static_cast<std::uint8_t*>(args->a_data)[0] = s.c->polls[s.polls++];
       return 0;
@@ -316,7 +316,7 @@ TEST_F(FormatTable, TheDeletionGoesOnOnlyWhereTheMediumAllowsIt) {
       {"rewritable, 0x800, no backtrack", 0xE2, 0x800, false, false, false, {}, 30, {}, true},
       {"rewritable, other reasons", 0xE2, 0x80001, true, false, false, {}, 30, {}, true},
       {"rewritable, backtrack ends in status 3", 0xE2, 0x800, true, false, true, {3}, 5, {5, 16, 0, 0}, true},
-      {"rewritable, a failing poll", 0xE2, 0x800, true, false, true, {}, 5, {5, 16, 0, 0}, true},
+      {"rewritable, a failing poll", 0xE2, 0x800, true, false, true, {}, 6, {5, 16, 0, 0}, true},
       {"files left after the deletion", 0xE2, 0x800, true, true, true, {2}, 22, {5, 0, 0, 0}, true},
   };
   vnop_handler_t real = kel_vnops.ioctl;
@@ -341,7 +341,7 @@ TEST_F(FormatTable, TheDeletionGoesOnOnlyWhereTheMediumAllowsIt) {
     EXPECT_EQ(script.delete_request, c.delete_request);
     EXPECT_EQ(kel_global_mount()->mnt_data, nullptr) << "Format leaves the volume unmounted";
     const bool polled = std::count(script.sent.begin(), script.sent.end(), 0x4000704Du) > 0;
-    EXPECT_EQ(polled, !c.polls.empty() || (c.script_delete && c.result == 5));
+    EXPECT_EQ(polled, c.backtrack && !c.delete_request.empty() && c.delete_request[0] == 5);
     if (c.result == 30) EXPECT_TRUE(enginetest::logged(c.medium == 0xE2 && c.reasons == 0x800
                                                            ? "WORN_OUT_MEDIA but backtrack is not specified"
                                                            : "mount status cannot all delete"));
