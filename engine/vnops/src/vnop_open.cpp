@@ -7,6 +7,7 @@
 #include "drive/client_if.h"
 #include "kelagent/mdc_channel.h"
 #include "kelagent/vfam_client.h"
+#include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_session.h"
@@ -128,8 +129,10 @@ int open_proxy(vn_frame& f, int mode) {
   ++f.mnt->write_open_count;
   mdcudfsr_cache_node* master = n->master;
   if (n->write_list_entry || (master && master->write_list_entry) || n->stream_owner) return 0;
-  auto* e = new (std::nothrow) mdcudfsr_proxy_write_entry{};
+  // The list's own release (OSFree) gives the entry back.
+  auto* e = static_cast<mdcudfsr_proxy_write_entry*>(OSMalloc(sizeof(mdcudfsr_proxy_write_entry), nullptr));
   if (e == nullptr) return 12;
+  *e = mdcudfsr_proxy_write_entry{};
   e->unique_id = master ? mdcudfsr_node_unique_id(master) : 0;
   e->node = master;
   e->prev = f.mnt->proxy_write_last;
