@@ -20,7 +20,15 @@ struct HarnessOptions {
   DriveConfig drive;
   std::uint64_t cookie = 0x1A2B;
   std::string pipe_name = kServicePipeName;
+  // When set: the cartridge is a copy of the one stored in this directory
+  // (sparse images stay sparse) instead of a blank one made from
+  // `cartridge`.
+  std::string cartridge_source;
 };
+
+// Copies a directory's regular files into `to` (created), keeping the holes
+// of sparse files. ERROR_SUCCESS or the first failure's error.
+DWORD copy_directory_sparse(const std::string& from, const std::string& to);
 
 class SimHarness {
  public:

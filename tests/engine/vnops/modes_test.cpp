@@ -23,7 +23,6 @@
 namespace {
 
 using namespace ns_test;
-using standins_i29::state;
 using vfs_test::g_flush_calls;
 using vfs_test::logged;
 
