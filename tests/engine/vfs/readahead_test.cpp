@@ -4,10 +4,13 @@
 // on the injected clock.
 #include "vfs_support.h"
 
+#include "kelcache/cache_node.h"
 #include "kelhost/kern.h"
 #include "kelhost/vnode.h"
 #include "kelvfs/mdcudfsr_readahead.h"
+#include "kelvnops/mdcudfsr_vnops.h"
 #include "support/settles.h"
+#include "udf/udf_extent.h"
 
 #include <future>
 
@@ -15,24 +18,24 @@ using namespace vfs_test;
 
 namespace {
 
-constexpr std::uint32_t kBase = 0x400;  // LSN of file offset 0
+constexpr std::uint32_t kBase = 0x400;       // LSN of file offset 0
+constexpr std::uint32_t kPartStart = 0x100;  // first sector of the physical partition
 
 std::vector<std::pair<std::int64_t, std::uint64_t>> g_asked;
 std::vector<bool> g_asked_locked;  // was the disc lock held for the request
 std::mutex g_asked_mu;
 mdcudfsr_mount* g_served = nullptr;
 
-// The block map of the served file: file offset o lies at LSN kBase + o / 2048.
-int fake_blockmap(void* a) {
+// The engine's block map, its requests recorded on their way: the served
+// file's one recorded extent starts at LSN kBase.
+int observed_blockmap(void* a) {
   auto* args = static_cast<vnop_blockmap_args*>(a);
   {
     std::lock_guard<std::mutex> lk(g_asked_mu);
     g_asked.emplace_back(args->a_foffset, args->a_size);
     g_asked_locked.push_back(g_served && g_served->disc_lock_owner.load() == KEL_THREAD_ID());
   }
-  *args->a_bpn = static_cast<std::int32_t>(kBase + args->a_foffset / 2048);
-  *args->a_run = args->a_size;
-  return 0;
+  return mdcudfsr_vnop_blockmap(a);
 }
 
 std::uint8_t pattern(std::int64_t file_offset) {
@@ -45,16 +48,16 @@ class ReadAheadTest : public SimVolume {
     SimVolume::SetUp();
     manual_scope_ = std::make_unique<platform::ScopedClock>(manual_);
     saved_ = kel_vnops.blockmap;
-    kel_vnops.blockmap = fake_blockmap;
+    kel_vnops.blockmap = observed_blockmap;
     g_asked.clear();
     g_asked_locked.clear();
-    vp_ = reinterpret_cast<vnode_t>(&dummy_);
   }
   void TearDown() override {
     end_exclusive_io();
     EXPECT_EQ(0, mdcudfsr_cluster_read_buff_umount());
     g_served = nullptr;
     kel_vnops.blockmap = saved_;
+    mdcudfsr_extent_list_free(&data_.extents);
     manual_scope_.reset();
     SimVolume::TearDown();
   }
@@ -70,6 +73,23 @@ class ReadAheadTest : public SimVolume {
     ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, kBase, blocks, data.data()));
     start_drive_client();
     g_served = mnt_.get();
+    serve_file(blocks);
+  }
+  // The served file: a node of the mount whose one extent, recorded, holds
+  // `blocks` blocks from LSN kBase of the physical partition.
+  void serve_file(std::uint32_t blocks) {
+    mnt_->part[2].start_sector = kPartStart;
+    mnt_->part[2].length = std::uint64_t{kBase - kPartStart + blocks + 0x1000} * 2048;
+    mdcudfsr_extent_list_init(&data_.extents);
+    mdcudfsr_extent_entry e{};
+    e.extent.len = EXTENT_MAKE(blocks * 2048, EXTENT_FLAGS_RECORDED);
+    e.extent.loc.lb_num = kBase - kPartStart;
+    ASSERT_EQ(0, mdcudfsr_extent_list_add(&data_.extents, &e, 0));
+    file_.mdcudfsrmp = mnt_.get();
+    file_.kind = MDCUDFSR_NODE_UDF;
+    file_.udf_data = &data_;
+    vnode_ = kel_make_vnode(&mp_, &file_, VREG, 0);
+    vp_ = vnode_.get();
   }
   // Reads [offset, offset + n) through the buffers.
   std::vector<std::uint8_t> consume(std::int64_t offset, std::size_t n, std::int64_t file_size, int* err) {
@@ -113,8 +133,10 @@ class ReadAheadTest : public SimVolume {
   platform::ManualClock manual_;
   std::unique_ptr<platform::ScopedClock> manual_scope_;
   vnop_handler_t saved_ = nullptr;
-  int dummy_ = 0;
   vnode_t vp_ = nullptr;
+  mdcudfsr_udf_data data_{};
+  mdcudfsr_cache_node file_{};
+  std::shared_ptr<vnode> vnode_;
 };
 
 struct ModelCase {
