@@ -6,7 +6,13 @@
 #include "drive/cm_data.h"
 #include "drive/device_control.h"
 #include "drive/storage_scsi_records.h"
+#include "kelagent/fscache_agent.h"
+#include "kelagent/mdc_channel.h"
+#include "kelagent/metacache.h"
+#include "kelcache/cache.h"
+#include "kelvfs/mdcudfsr_clusters.h"
 #include "kelvfs/mdcudfsr_cm.h"
+#include "kelvfs/mdcudfsr_partitions.h"
 #include "engine/udf/support_mount.h"
 #include "kel/config.h"
 #include "kel/debug.h"
@@ -162,6 +168,7 @@ RealVolume::RealVolume(udf_test::MediumClass cls, uint32_t slot, bool build) {
 }
 
 RealVolume::~RealVolume() {
+  stop_agent();
   mnt_.reset();
   clientif_delete();
   pclient_if = nullptr;
@@ -204,6 +211,44 @@ void RealVolume::mount() {
   EXPECT_EQ(mdcudfsr_read_write_attribute_for_mount(m, &readonly, nullptr), 0);
   EXPECT_EQ(readonly, 0);
   clear();
+}
+
+void RealVolume::start_agent() {
+  mdcudfsr_mount* m = mnt_.get();
+  // The agent and its requests wait on condition variables for each other:
+  // the process clock again (the instant clock never lets a wait go).
+  clock_scope_.reset();
+  ASSERT_EQ(config_set_string(0, nullptr, "Fs Cache File Path", (dir_ + "/KELFS").c_str(), nullptr), 0);
+  mdcudfsr_metacache_init();
+  m->metacachedev = mdcudfsr_metacache_alloc(m);
+  ASSERT_NE(m->metacachedev, nullptr);
+  argv_ = {"KelDriver", "/dev/sd1A2B", dir_};
+  for (auto& a : argv_) argp_.push_back(a.data());
+  argp_.push_back(nullptr);
+  ASSERT_NE(FsCacheAgent_main_func(3, argp_.data()), 0u);
+  ASSERT_TRUE(kel_test::settles([m] { return m->cache_agent_opened != 0; }));
+  ASSERT_EQ(mdcudfsr_init_clusters(m), 0);
+  ASSERT_EQ(mdcudfsr_cache_local_cache_open(m, 3, nullptr), 0);
+  clear();
+}
+
+void RealVolume::stop_agent() {
+  mdcudfsr_mount* m = mnt_.get();
+  if (!m || !m->metacachedev) return;
+  mdcudfsr_clear_all_clusters(m);
+  if (m->local_cache_handles[0] >= 0) mdcudfsr_cache_local_fs_cache_del(m, 1);
+  if (mdcudfsr_metacache_is_opened(m->metacachedev)) {
+    EXPECT_EQ(mdcudfsr_metacache_mark_will_free(m->metacachedev), 0);
+    EXPECT_EQ(mdcudfsr_metacache_unmount(m), 0);
+    EXPECT_EQ(mdcudfsr_metacache_wait_close(m->metacachedev, 5000), 0);
+  }
+  mdcudfsr_metacache_free(m->metacachedev);
+  m->metacachedev = nullptr;
+}
+
+int RealVolume::flush_clusters(uint32_t first_lsn) {
+  const mdcudfsr_cluster_track track{0, first_lsn, 0};
+  return mdcudfsr_flush_all_clusters(mnt_.get(), 0, nullptr, &track, nullptr, nullptr);
 }
 
 std::vector<uint8_t> RealVolume::read(uint32_t lsn, uint32_t count) {

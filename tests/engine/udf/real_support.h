@@ -69,6 +69,13 @@ class RealVolume {
   std::unique_ptr<mdcudfsr_mount> record();
   kelsim::SimHarness& sim() { return *sim_; }
 
+  // The real cache agent thread with the local cache file, and the write
+  // clusters that stage metadata writes in it (after mount()). From here on
+  // waits are on the process clock.
+  void start_agent();
+  // Writes every staged cluster from `first_lsn` on, synced and verified.
+  int flush_clusters(uint32_t first_lsn);
+
   // Sectors of the loaded disc as the drive holds them.
   std::vector<uint8_t> read(uint32_t lsn, uint32_t count = 1);
   void write(uint32_t lsn, const std::vector<uint8_t>& bytes);
@@ -106,6 +113,9 @@ class RealVolume {
   std::unique_ptr<kelsim::SimHarness> sim_;
   std::unique_ptr<mdcudfsr_mount> mnt_;
   struct mount mp_ {};
+  std::vector<std::string> argv_;
+  std::vector<char*> argp_;
+  void stop_agent();
 };
 
 // SCSI operation codes the tests look for.
