@@ -321,6 +321,27 @@ void RealVolume::clear() {
   clear_logs();
 }
 
+CacheNodes::CacheNodes(mdcudfsr_mount* mnt) : mnt_(mnt) {
+  char top[] = "", root[] = "root";
+  top_ = mdcudfsr_cache_alloc_node(mnt, nullptr, top, 0, UDF_FILE_CHAR_DIR, 0, 0);
+  root_ = mdcudfsr_cache_alloc_node(mnt, top_, root, 0, UDF_FILE_CHAR_DIR, 0, MDCUDFSR_NODE_UDF);
+  EXPECT_EQ(mdcudfsr_cache_add_child(top_, root_, 1, 1), 0);
+}
+
+CacheNodes::~CacheNodes() { mdcudfsr_cache_free_node(top_); }
+
+void CacheNodes::add(const char* name, bool dir) {
+  std::string copy(name);
+  mdcudfsr_cache_node* n = mdcudfsr_cache_alloc_node(mnt_, root_, copy.data(), 0, dir ? UDF_FILE_CHAR_DIR : 0, 0,
+                                                     MDCUDFSR_NODE_UDF);
+  EXPECT_EQ(mdcudfsr_cache_add_child(root_, n, 1, 1), 0);
+}
+
+int flush_lvid_locked(mdcudfsr_mount* mnt, int no_write, int verify) {
+  std::lock_guard lk(mnt->lvid_mutex);
+  return mdcudfsr_flush_lvid(mnt, no_write, nullptr, verify);
+}
+
 }  // namespace udf_real
 
 // The logger's sink: every line is kept.

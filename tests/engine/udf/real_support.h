@@ -118,6 +118,26 @@ class RealVolume {
   void stop_agent();
 };
 
+// Nodes of the real node cache, counted in the mount as the cache counts
+// what it adds: the root directory at once, then each directory and file
+// added below it. Released at the end of the scope.
+class CacheNodes {
+ public:
+  explicit CacheNodes(mdcudfsr_mount* mnt);
+  ~CacheNodes();
+  CacheNodes(const CacheNodes&) = delete;
+  CacheNodes& operator=(const CacheNodes&) = delete;
+  void add(const char* name, bool dir);
+
+ private:
+  mdcudfsr_mount* mnt_;
+  mdcudfsr_cache_node* top_ = nullptr;
+  mdcudfsr_cache_node* root_ = nullptr;
+};
+
+// The integrity descriptor flush as its callers make it: under lvid_mutex.
+int flush_lvid_locked(mdcudfsr_mount* mnt, int no_write, int verify);
+
 // SCSI operation codes the tests look for.
 constexpr uint8_t kRead10 = 0x28, kWrite10 = 0x2A, kVerify10 = 0x2F, kSyncCache = 0x35, kReserve = 0xD2,
                   kLoad = 0xA6, kReadAttribute = 0x8C, kWriteAttribute = 0x8D, kTrackInfo = 0x52;
