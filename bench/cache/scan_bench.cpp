@@ -38,11 +38,6 @@
 
 namespace fs = std::filesystem;
 
-// Services of the vnode operations: never reached here.
-int mdcudfsr_process_can_read_udf(mdcudfsr_mount*, kel_pid_t) { return 0; }
-bool mdcudfsr_user_layer_block(mdcudfsr_mount*, kel_pid_t) { return false; }
-vnop_handler_t* mdcudfsr_vnodeop_p = nullptr;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -319,17 +314,4 @@ int main(int argc, char** argv) {
     agent.drop();
   }
   return 0;
-}
-
-// Volume services the linked libraries name but the benchmark never reaches.
-int mdcudfsr_write_attribute(mdcudfsr_mount*, void*, uint32_t, int, vfs_context_t, int) { die("write_attribute"); }
-int mdcudfsr_read_cluster_with_lbn(mdcudfsr_mount*, vfs_context_t, uint8_t**, mdcudfsr_lbn_addr, int, void*, int,
-                                   uint32_t*) {
-  die("read_cluster_with_lbn");
-}
-int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount*, vfs_context_t, uint32_t*, int) {
-  die("get_defect_report_counter");
-}
-int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount*, vfs_context_t, uint32_t, uint32_t, uint32_t*) {
-  die("find_defect_and_change_NWA");
 }

@@ -1,6 +1,9 @@
 // scripts/demo against the build under test: interrupted runs leave no
 // process and no work directory behind, and a whole session ends with every
 // file identical.
+#include "demo_session.h"
+#include "sim/harness.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -241,6 +245,56 @@ TEST(Demo, AWholeSessionRestoresEveryFileIdentical) {
   EXPECT_EQ(out.find("differs"), std::string::npos) << out;
   EXPECT_NE(out.find("accepted by udfinfo"), std::string::npos) << out;
   expect_nothing_left(run);
+}
+
+// The session in this process against a simulated drive whose reads fail
+// over one file's extents, as UpdateArchiveInfo reports them after step 3's
+// Sync: the output names the Restore step and the HRESULT with its Win32
+// code, and the exit status is not 0.
+TEST(Demo, AReadFaultDuringRestoreIsToldPlainly) {
+  kelsim::SimHarness sim;
+  const std::string work = sim.directory() + "/work";
+  fs::create_directories(work);
+  keldemo::Options o;
+  o.engine = KEL_DRIVER_PROGRAM;
+  o.work = work;
+  o.text_file = std::string(KEL_SOURCE_DIR) + "/README.md";
+  o.cartridge = sim.cartridge_directory();
+  std::string out;
+  o.out = [&](const std::string& line) { out += line + "\n"; };
+  o.start_engine = [&](const kelsim::EngineProcessOptions& eo) {
+    return std::make_unique<kelsim::EngineProcess>(sim, eo);
+  };
+  const std::string file = "/demo/random.bin";  // the sample's file of a few MiB
+  std::vector<int> faults;
+  std::string extents;
+  o.after_step = [&](int step, keldemo::Session& s) {
+    if (step != 3) return;
+    const auto answers = s.request("UpdateArchiveInfo", {{"Name", kelsim::escape_name(file)}});
+    const kelsim::EngineElement& a = answers.back();
+    ASSERT_EQ(a.name, "KelArchive") << a.raw;
+    const unsigned n = static_cast<unsigned>(std::strtoul(a.attribute("SpaceEntries.Count").c_str(), nullptr, 10));
+    ASSERT_GT(n, 0u) << a.raw;
+    extents = a.raw;
+    for (unsigned i = 0; i < n; ++i) {
+      const std::string at = "SpaceEntries." + std::to_string(i) + ".";
+      const auto first = std::strtoul(a.attribute(at + "BlockNumber").c_str(), nullptr, 10);
+      const auto count = std::strtoul(a.attribute(at + "NumberOfBlocks").c_str(), nullptr, 10);
+      ASSERT_GT(count, 0u) << a.raw;
+      kelsim::FaultRule r = kelsim::read_error(static_cast<std::uint32_t>(first),
+                                               static_cast<std::uint32_t>(first + count - 1));
+      faults.push_back(sim.drive().add_fault(r));
+    }
+  };
+  const int status = keldemo::run(o);
+  EXPECT_NE(status, 0) << out;
+  ASSERT_FALSE(faults.empty()) << out;
+  int fired = 0;
+  for (int id : faults) fired += sim.drive().fault_fired(id);
+  EXPECT_GT(fired, 0) << "the read fault over " << extents << " never fired\n" << out;
+  EXPECT_NE(out.find("step 5 failed: Restore of " + file + ": HRESULT 0x8007"), std::string::npos) << out;
+  EXPECT_NE(out.find("(Win32 code "), std::string::npos) << out;
+  EXPECT_EQ(out.find("[6]"), std::string::npos) << out;
 }
 #endif
 

@@ -132,6 +132,12 @@ class CartridgeLife : public ::testing::TestWithParam<Medium> {
     kel_test::settles(count);
     for (std::uint64_t seq : sent_) EXPECT_EQ(notices[seq], 1) << "request " << seq;
   }
+  // Whether a debug message of the engine holds the text.
+  bool logged(const std::string& text) const {
+    for (const auto& e : engine_->elements())
+      if (e.is_debug() && e.text.find(text) != std::string::npos) return true;
+    return false;
+  }
   std::size_t mount_commands_after(std::size_t from) {
     const auto t = sim_->service().transcript();
     std::size_t n = 0;
@@ -192,6 +198,10 @@ TEST_P(CartridgeLife, FoldersSurviveUnmountAndRestartsAndTheImageIsSound) {
     }
     start();
     ask_one("Check", "KelVolume");
+    // The cache the unmount left is coherent and mounted from; an emptied
+    // directory makes a new one.
+    EXPECT_EQ(logged("CRC chek success."), !empty_cache) << engine_->describe();
+    EXPECT_EQ(logged("coherent check err"), empty_cache) << engine_->describe();
     EXPECT_EQ(listing("/"), (std::set<std::string>{"top"})) << "empty cache " << empty_cache;
     EXPECT_EQ(listing("/top"), (std::set<std::string>{"middle", odd})) << "empty cache " << empty_cache;
     unmount();
@@ -203,9 +213,8 @@ TEST_P(CartridgeLife, FoldersSurviveUnmountAndRestartsAndTheImageIsSound) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, CartridgeLife,
-                         // The rewritable E2h life is left out until its remount reads the
-                         // file set descriptor the unmount's flush moved.
-                         ::testing::Values(Medium{0xE1, "QMR-T300A"}, Medium{0xF2, "QMR-T400A"}),
+                         ::testing::Values(Medium{0xE1, "QMR-T300A"}, Medium{0xE2, "QMR-T300A"},
+                                           Medium{0xF2, "QMR-T400A"}),
                          medium_name);
 
 }  // namespace

@@ -58,10 +58,23 @@ void free_fid_and_extents(mdcudfsr_udf_data* d) {
   mdcudfsr_extent_list_free(&d->extents);
 }
 
+// A parity proxy is named by the request proxies beside it in the shadow
+// folder (active or inactive); none may keep it once it is released.
+void cut_request_proxy_links(mdcudfsr_cache_node* parity_proxy) {
+  mdcudfsr_cache_node* dir = mdcudfsr_parent(parity_proxy);
+  if (!dir) return;
+  for (mdcudfsr_cache_node* c = dir->children.first; c; c = c->sibling.next)
+    if (c->parity_node == parity_proxy) c->parity_node = nullptr;
+  for (mdcudfsr_cache_node* c = dir->inactive_list.first; c; c = c->inactive_entry.next)
+    if (c->parity_node == parity_proxy) c->parity_node = nullptr;
+}
+
 // Cuts the links that other nodes hold to this one: a proxy and its master,
-// a parity node and the file that owns it.
+// a parity proxy and the request proxies naming it, a parity node and the
+// file that owns it.
 void cut_partner_links(mdcudfsr_cache_node* n) {
   if (n->kind == MDCUDFSR_NODE_PROXY && n->master && n->master->proxy == n) n->master->proxy = nullptr;
+  if (n->kind == MDCUDFSR_NODE_PROXY && n->stream_owner) cut_request_proxy_links(n);
   if (n->kind != MDCUDFSR_NODE_PROXY && n->proxy && n->proxy != n) {
     // The proxy shares this node's entry data; it must not reach it after
     // the release.

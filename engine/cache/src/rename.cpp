@@ -188,7 +188,7 @@ void come_back(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n, uint32_t at
   n->parent = old_dir;
   mdcudfsr_cache_add_child(old_dir, n, 0, 0);
   if (n->kind == MDCUDFSR_NODE_UDF) mdcudfsr_insert_list_by_unique_id(old_dir, n);
-  if (indexed_by_uid(n)) old_dir->uid_root = mdcudfsr_avl_insert(old_dir, old_dir->uid_root, n, n->uid_key, 1);
+  if (indexed_by_uid(n)) old_dir->uid_root = mdcudfsr_avl_insert(old_dir, old_dir->uid_root, n, n->uid_key, 0);
   if (n->parity_node) {
     n->parity_node->parent = old_dir;
     mdcudfsr_cache_add_child(old_dir, mdcudfsr_cnp(n->parity_node), 0, 0);
@@ -235,7 +235,8 @@ int enter(mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n, char* name) {
     return err;
   }
   free_name(old_name);
-  if (indexed_by_uid(n)) new_dir->uid_root = mdcudfsr_avl_insert(new_dir, new_dir->uid_root, n, n->uid_key, 1);
+  // A folder keeps the index of its own children.
+  if (indexed_by_uid(n)) new_dir->uid_root = mdcudfsr_avl_insert(new_dir, new_dir->uid_root, n, n->uid_key, 0);
   return 0;
 }
 

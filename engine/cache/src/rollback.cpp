@@ -6,7 +6,9 @@
 #include "cache_internal.h"
 #include "kelcache/cache_flush.h"
 
+#include "drive/cm_data.h"
 #include "kelagent/metacache.h"
+#include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_disc_change.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvnops/mdcudfsr_volume_info.h"
@@ -293,7 +295,9 @@ int mdcudfsr_flush_descriptor_to_fscache_file(mdcudfsr_mount* m, vfs_context_t c
     m->fsmanage_handle = -1;
     return 0;
   }
-  std::memcpy(id, m->attr_record, 128);
+  // The 1500h value of the cartridge-memory cache: the agent's coherence
+  // check compares it with the cartridge at the next mount.
+  std::memcpy(id, m->attr_record + MDCUDFSR_CM_CACHE_OFFSET + cm_attr::k1500Value, 128);
   id[0x8000] = 2;
   put_area(m, 0, id, ctx);
   std::free(id);

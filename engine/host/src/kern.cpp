@@ -417,7 +417,6 @@ void devfs_remove(void*) { STUB("devfs_remove", KEL_LOG_DEBG); }
 void selrecord(void*, void*, void*) { STUB("selrecord", KEL_LOG_DEBG); }
 void selwakeup(void*) { STUB("selwakeup", KEL_LOG_DEBG); }
 void kprintf(const char*, ...) { STUB("kprintf", KEL_LOG_DEBG); }
-void vnode_clearfsnode(vnode_t) { STUB("vnode_clearfsnode", KEL_LOG_DEBG); }
 void panic(const char*, ...) { STUB("panic", KEL_LOG_EMGN); }
 int vfs_isforce(mount_t) {
   STUB("vfs_isforce", KEL_LOG_DEBG);

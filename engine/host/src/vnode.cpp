@@ -605,6 +605,17 @@ VNODE_ACCESSOR(int, vnode_isvroot, "int vnode_isvroot(vnode_t)", vp->v_isroot, 0
 VNODE_ACCESSOR(mount_t, vnode_mount, "mount_t vnode_mount(vnode_t)", vp->v_mount, nullptr)
 VNODE_ACCESSOR(void*, vnode_fsnode, "void* vnode_fsnode(vnode_t)", vp->v_data, nullptr)
 
+// The engine detaches its node from a vnode that outlives it (a released
+// proxy's vnode waits in the host layer for its reclaim): later calls on the
+// vnode find no node instead of a freed one.
+void vnode_clearfsnode(vnode_t vp) {
+  if (vp == nullptr) {
+    INVALID_ARG("void vnode_clearfsnode(vnode_t)");
+    return;
+  }
+  vp->v_data = nullptr;
+}
+
 // ---- vnode operations ----
 
 int VNOP_FSYNC(vnode_t vp, int waitfor, vfs_context_t context) {

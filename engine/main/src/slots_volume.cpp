@@ -181,7 +181,11 @@ int MountDefault() { return Mount(kMountDefaultFlags); }
 
 int Unmount(bool force) {
   vfs_context ctx = slot::caller_context();
-  return mdcudfsr_vfsop_unmount(kel_global_mount(), force ? 1 : 0, &ctx);
+  const int err = mdcudfsr_vfsop_unmount(kel_global_mount(), force ? 1 : 0, &ctx);
+  // The nodes behind the path tree left with the volume: no path resolves
+  // until the next mount builds a new tree.
+  if (kel_global_mount()->mnt_data == nullptr) kel_tree_set_root(nullptr);
+  return err;
 }
 
 int Format(bool backtrack, bool keep) {

@@ -116,17 +116,20 @@ int check_recognition(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 
 // Step 27, anchors and sequences; a sequence error read from the disc keeps
 // the mount information as it was and goes on.
+// A management cache file made by this mount takes a copy of what is read
+// from the disc (the readers drop the file when the copy fails).
 int read_anchor(mdcudfsr_mount* mnt, bool from_cache, State& s, vfs_context_t ctx) {
   const int cache = from_cache ? 1 : 0;
+  std::uint32_t mirror = !from_cache && mnt->fs_cache_created && mnt->fsmanage_handle != -1 ? 1 : 0;
   if (mnt->is_rewritable) {
-    const int err = mdcudfsr_read_avdp_RE(mnt, ctx, 1, cache, nullptr);
+    const int err = mdcudfsr_read_avdp_RE(mnt, ctx, 1, cache, &mirror);
     if (err == 30 && from_cache) s.read_only = true;
     return err;
   }
-  int err = mdcudfsr_read_avdp(mnt, ctx, 1, cache, nullptr);
+  int err = mdcudfsr_read_avdp(mnt, ctx, 1, cache, &mirror);
   if (err) return err;
   const MDCFS_MOUNT_INFORMATION before = mnt->mntinfo;
-  err = mdcudfsr_read_vds(mnt, ctx, 0, 1, cache, nullptr);
+  err = mdcudfsr_read_vds(mnt, ctx, 0, 1, cache, &mirror);
   if (err && !from_cache) {
     mnt->mntinfo = before;
     return 0;

@@ -113,6 +113,7 @@ void choose_cache_mode(mdcudfsr_mount* mnt) {
     mnt->disk_data_mode = 1;
   }
   mnt->fs_cache_mode = use ? 1 : 0;
+  mnt->fs_cache_created = !use && created && mnt->fsmanage_handle != -1 ? 1 : 0;
 }
 
 // Step 8: drive model, verify mode and the disc-change guard.

@@ -125,7 +125,12 @@ int retry_from_cartridge_memory(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx
 int set_up_partitions(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   const bool from_cache = mnt->fs_cache_mode == 1;
   int err;
-  if (mnt->rollback_present && (mnt->mntinfo.VolumeStatus & 0xF) == 4 && mnt->mntinfo.MountStatus == 0) {
+  // A rollback point is mounted from its own metadata file entry whatever
+  // operation status the integrity descriptor records (the engine's flushes
+  // write 1) and whatever mount status a failed mount of the latest state
+  // left: that failure is what a rollback mount on error answers.
+  if (mnt->rollback_present) {
+    mnt->mntinfo.MountStatus = 0;
     err = mdcudfsr_init_partitions_rollback(mnt, ctx, 1);
     if (err && err != 30) err = mdcudfsr_init_partitions_rollback(mnt, ctx, 0);
   } else {
@@ -153,7 +158,10 @@ int set_up_node_cache(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
     mnt->mntinfo.MediumType = static_cast<std::uint8_t>(mnt->medium_type);
     mnt->mntinfo.VolumeStatus = static_cast<std::uint8_t>((mnt->mntinfo.VolumeStatus & 0x6B) | 0x84);
   }
-  const int err = mdcudfsr_cache_init(mnt, ctx, mnt->fs_cache_mode == 1 ? 1 : 0, 0);
+  // A management cache file made by this mount takes its copy of the
+  // metadata file now; later flushes keep that copy current.
+  const int cache_new = mnt->fs_cache_created && mnt->fsmanage_handle != -1 ? 1 : 0;
+  const int err = mdcudfsr_cache_init(mnt, ctx, mnt->fs_cache_mode == 1 ? 1 : 0, cache_new);
   s.cache_ready = err == 0 || err == 30;
   if (err == 30) {
     s.read_only = true;

@@ -13,6 +13,7 @@
 #include "kelvfs/mdcudfsr_mount_calls.h"
 #include "kelvfs/mdcudfsr_sync.h"
 #include "kelvfs/mdcudfsr_vfsops.h"
+#include "kelvnops/mdcudfsr_backtrack.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "vfs_log.h"
 
@@ -78,18 +79,6 @@ int close_channels(mdcudfsr_mount* mnt, bool force, vfs_context_t ctx) {
     if (const int err = close_channel(mnt, c, force, ctx)) return err;
   }
   return 0;
-}
-
-// Step 4: the backtrack thread ends before anything it uses goes.
-void join_backtrack(mdcudfsr_mount* mnt) {
-  if (!mnt->backtrack_thread) return;
-  VFS_LOG(KEL_LOG_INFO, "mdcudfsr_backtrack_routine end check \n");
-  {
-    std::unique_lock<std::mutex> lk(mnt->backtrack_mutex);
-    mnt->backtrack_cond.wait(lk, [mnt] { return mnt->backtrack_running == 0; });
-  }
-  mdcudfsr_thread_destroy(static_cast<mdcudfsr_thread_t>(mnt->backtrack_thread));
-  mnt->backtrack_thread = nullptr;
 }
 
 // Step 5: the metadata flush of a changed volume; 0 or its error.
@@ -175,7 +164,7 @@ int mdcudfsr_vfsop_unmount(mount_t mp, int mntflags, vfs_context_t ctx) {
   const bool tied = !(mnt->mount_ext_flags & (0x2 | 0x40)) && !mnt->filter_notified;
   if (!force && (tied || mnt->vfam_mode || mnt->packed_flush_busy)) return refuse(mnt, 16);
   mdcudfsr_cluster_read_buff_umount();
-  join_backtrack(mnt);
+  mdcudfsr_backtrack_thread_join(mnt);
   if (last_flush(mnt, ctx)) force = true;
   if (const int err = close_channels(mnt, force, ctx)) return refuse(mnt, err);
   tear_down(mp, mnt, ctx);

@@ -4,6 +4,7 @@
 #include "drive/device_control.h"
 #include "drive/scsi_service_re.h"
 #include "kelhost/gnrc.h"
+#include "kelvfs/mdcudfsr_defect.h"
 #include "kelvfs/mdcudfsr_disc_change.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "udf/udf_anchor_vds.h"

@@ -5,6 +5,7 @@
 #include "kel/mdcfs.h"
 #include "kelvnops/mdcudfsr_backtrack.h"
 #include "kelvnops/mdcudfsr_cm_requests.h"
+#include "kelvnops/mdcudfsr_defect_counter.h"
 #include "kelvnops/mdcudfsr_new_track.h"
 #include "kelvnops/mdcudfsr_range_requests.h"
 #include "kelvnops/mdcudfsr_recovery_list.h"
@@ -13,10 +14,6 @@
 #include "kelvnops/mdcudfsr_write_policy.h"
 
 #include <cstdint>
-
-// The drive's write-fail counter (volume code); the control passes force 0.
-int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t* counter,
-                                                 int force);
 
 namespace {
 template <class T>

@@ -9,17 +9,49 @@
 #include "kelagent/vfam_client.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
+#include "kelvfs/mdcudfsr_readahead.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "udf/udf_lvid.h"
 
 #include <cstring>
 #include <strings.h>
 
+#include <mutex>
+
 namespace {
 
 // Process-wide: anti-virus processes are refused their opens. Starts
 // cleared; nothing in the system sets it.
 bool g_anti_virus_switch = false;
+
+// The read-ahead's second opener: a file opened for reading while another
+// one is served. Process-wide, as the read-ahead itself.
+std::mutex g_second_mutex;
+vnode_t g_second_opener = nullptr;
+
+// A plain file opened for reading only becomes the read-ahead's served file
+// when none is served; the next one is noted as its second opener. Done
+// after the open succeeded, so that every served file gets its close.
+void read_ahead_open(vn_frame& f, int mode) {
+  mdcudfsr_cache_node* n = f.cnp;
+  if (!mdcudfsr_cluster_read_buff_active() || mode != FREAD || n->kind != MDCUDFSR_NODE_UDF || mdcudfsr_is_dir(n) ||
+      mdcudfsr_cache_is_dollar_proxyfile(n))
+    return;
+  std::lock_guard<std::mutex> g(g_second_mutex);
+  if (mdcudfsr_cluster_read_buff_vnode() == nullptr) {
+    mdcudfsr_cluster_read_buff_reset(f.vp);
+    g_second_opener = nullptr;
+  } else if (g_second_opener == nullptr) {
+    VN_LOG(KEL_LOG_WARN, "multiple open(second) on buffer read : %s \n", mdcudfsr_node_name(n));
+    g_second_opener = f.vp;
+  }
+}
+
+// Closing the served file ends its read-ahead.
+void read_ahead_close(vnode_t vp) {
+  if (mdcudfsr_cluster_read_buff_active() && vp && mdcudfsr_cluster_read_buff_vnode() == vp)
+    mdcudfsr_cluster_read_buff_reset(nullptr);
+}
 
 // Write-activity marks of a directory.
 constexpr std::uint8_t kChildWriteOpened = 1, kChildNewId = 2;
@@ -128,8 +160,10 @@ int open_proxy(vn_frame& f, int mode) {
   ++f.mnt->write_open_count;
   mdcudfsr_cache_node* master = n->master;
   if (n->write_list_entry || (master && master->write_list_entry) || n->stream_owner) return 0;
-  auto* e = new (std::nothrow) mdcudfsr_proxy_write_entry{};
-  if (e == nullptr) return 12;
+  // Freed with OSFree by whoever unlinks it.
+  void* mem = OSMalloc(sizeof(mdcudfsr_proxy_write_entry), nullptr);
+  if (mem == nullptr) return 12;
+  auto* e = new (mem) mdcudfsr_proxy_write_entry{};
   e->unique_id = master ? mdcudfsr_node_unique_id(master) : 0;
   e->node = master;
   e->prev = f.mnt->proxy_write_last;
@@ -192,6 +226,7 @@ int mdcudfsr_vnop_open(void* a) {
   VN_LOG(KEL_LOG_DEBG, "[vnop_open] [%s] type:%d mode:0x%x\n", mdcudfsr_node_name(f.cnp), f.cnp->kind, ap->a_mode);
   const bool kind1 = f.cnp->kind == MDCUDFSR_NODE_UDF;
   if (err == 0) err = open_by_kind(f, ap->a_mode);
+  if (err == 0 && kind1) read_ahead_open(f, ap->a_mode);
   // A refused open leaves the node in its folder; only VFAM attributes it
   // may have got go again.
   if (err && kind1 && f.cnp->kind == MDCUDFSR_NODE_UDF && f.cnp->vfam_data) mdcudfsr_cache_free_vfam_data(f.cnp);
@@ -226,6 +261,83 @@ int release_proxy_children(vn_frame& f) {
   return last;
 }
 
+// A proxy's vnode is released: the node inactive and its vnode recycled,
+// the vnode detached from it, the node freed.
+int release_proxy(vn_frame& f, mdcudfsr_cache_node* proxy) {
+  int err = mdcudfsr_cache_inactivate_node(proxy, 0);
+  if (err == 0 && proxy->vp) {
+    vnop_inactive_args ia{&vnop_inactive_desc, proxy->vp, f.ctx};
+    err = mdcudfsr_vnop_inactive(&ia);
+  }
+  if (err == 0 && proxy->vp) err = mdcudfsr_cache_reclaim_vnode(proxy->vp, f.ctx);
+  if (err == 0) err = mdcudfsr_cache_clean_up_inactive_node(proxy);
+  return err;
+}
+
+// Proxies the parity node had before (inactive, waiting in the shadow root
+// for their vnodes' reclaim) share its entry data: they let go of it before
+// the node is freed.
+void detach_old_parity_proxies(vn_frame& f, mdcudfsr_cache_node* parity) {
+  mdcudfsr_cache_node* shadow = f.mnt->shadow_node;
+  if (shadow == nullptr) return;
+  mdcudfsr_cache_lock_node(shadow, MDCUDFSR_WAIT_FOREVER);
+  for (mdcudfsr_cache_node* c = shadow->children.first; c; c = c->sibling.next) {
+    if (c->master != parity) continue;
+    c->master = nullptr;
+    if (c->udf_data == parity->udf_data) c->udf_data = nullptr;
+  }
+  mdcudfsr_cache_unlock_node(shadow);
+}
+
+// On F2h media a closed master keeps its parity as parity information built
+// from the parity file; the parity file's node and both proxies go.
+int parity_to_info(vn_frame& f) {
+  mdcudfsr_cache_node* n = f.cnp;
+  mdcudfsr_cache_node* parity = mdcudfsr_cnp(n->parity_node);
+  mdcudfsr_cache_node* tmp = parity;
+  int err = mdcudfsr_cache_parity_info_creating_from_parity(f.mnt, mdcudfsr_parent(n), &tmp, &n->parity_info, 0);
+  if (err == 0 && parity->proxy) {
+    mdcudfsr_cache_node* pp = parity->proxy;
+    parity->proxy = nullptr;
+    if (n->proxy && n->proxy->parity_node == pp) n->proxy->parity_node = nullptr;
+    err = release_proxy(f, pp);
+  }
+  if (err == 0 && n->proxy) {
+    mdcudfsr_cache_node* proxy = n->proxy;
+    n->proxy = nullptr;
+    proxy->master = nullptr;
+    err = release_proxy(f, proxy);
+  }
+  if (err == 0) err = mdcudfsr_cache_inactivate_node(parity, 0);
+  if (err == 0) {
+    detach_old_parity_proxies(f, parity);
+    parity->stream_owner = nullptr;
+    n->parity_node = nullptr;
+    err = mdcudfsr_cache_clean_up_inactive_node(parity);
+  }
+  if (err) VN_LOG(KEL_LOG_ERR, "err=%d\n", err);
+  return err;
+}
+
+// Step 5: the master forgets its proxy. The proxy and its parity proxy,
+// inactive since step 2 and waiting for their vnodes' reclaim, let go of the
+// nodes they named, which may be freed before them.
+void forget_proxy(mdcudfsr_cache_node* n) {
+  mdcudfsr_cache_node* proxy = n->proxy;
+  n->proxy = nullptr;
+  n->master = nullptr;
+  if (proxy == nullptr) return;
+  if (proxy->parity_node) {
+    mdcudfsr_cache_node* pp = mdcudfsr_cnp(proxy->parity_node);
+    if (pp->master && pp->master->proxy == pp) pp->master->proxy = nullptr;
+    pp->master = nullptr;
+    pp->stream_owner = nullptr;
+    proxy->parity_node = nullptr;
+  }
+  proxy->master = nullptr;
+  proxy->stream_owner = nullptr;
+}
+
 int close_master(vn_frame& f, int fflag) {
   mdcudfsr_cache_node* n = f.cnp;
   if (mdcudfsr_is_dir(n)) {
@@ -245,10 +357,13 @@ int close_master(vn_frame& f, int fflag) {
   if (n->udf_data && n->udf_data->efe_loc == MDCUDFSR_INVALID_LBN) n->unwritten_release = 1;
   n->write_open = 0;
   n->kind = MDCUDFSR_NODE_UDF;
-  if (n->parity_node) mdcudfsr_cnp(n->parity_node)->kind = MDCUDFSR_NODE_UDF;
-  if (n->proxy) n->proxy->master = nullptr;
-  n->proxy = nullptr;
-  n->master = nullptr;
+  if (n->parity_node) {
+    mdcudfsr_cnp(n->parity_node)->kind = MDCUDFSR_NODE_UDF;
+    if (f.mnt->medium_type == 0xF2 && n->write_list_entry == nullptr) {
+      if (int err = parity_to_info(f)) return err;
+    }
+  }
+  forget_proxy(n);
   if (vfam_err || status) {
     VN_LOG(KEL_LOG_WARN, "VFAM CLOSE or other failed vfam_err=%d Status=%d\n", vfam_err, status);
     const int e = vfam_err ? vfam_err : status;
@@ -298,6 +413,7 @@ int mdcudfsr_vnop_close(void* a) {
   vn_frame f{"vnop_close", ap->a_vp, ap->a_context};
   if (int err = vn_enter(f, true)) return vn_leave(f, err);
   VN_LOG(KEL_LOG_DEBG, "[vnop_close] [%s] type:%d \n", mdcudfsr_node_name(f.cnp), f.cnp->kind);
+  read_ahead_close(f.vp);
   int err = 0;
   switch (f.cnp->kind) {
     case MDCUDFSR_NODE_UDF:

@@ -1,8 +1,7 @@
 // Initialise, the module start and stop, and the slots that are built, in
 // process: the drive layer talks to the simulated drive through the real
 // pipe client; the log lines are recorded.
-#include "drive/client_if.h"
-#include "support/settles.h"
+#include "engine_on_sim.h"
 #include "kel/config.h"
 #include "kel/debug.h"
 #include "kel/entry.h"
@@ -35,7 +34,9 @@
 namespace {
 std::mutex g_log_mutex;
 std::vector<std::string> g_log;
+}  // namespace
 
+namespace enginetest {
 bool logged(const std::string& needle) {
   std::lock_guard<std::mutex> lk(g_log_mutex);
   for (const auto& l : g_log)
@@ -46,7 +47,7 @@ void clear_log() {
   std::lock_guard<std::mutex> lk(g_log_mutex);
   g_log.clear();
 }
-}  // namespace
+}  // namespace enginetest
 
 extern "C" bool __wrap_CheckLogLevel(int) { return true; }
 extern "C" void __wrap_SendDebugStringA(int, const char* text) {
@@ -60,6 +61,8 @@ extern "C" void __wrap_SendDebugStringW(int, const WCHAR* text) {
 
 namespace {
 
+using enginetest::clear_log;
+using enginetest::logged;
 using kelmain::Fsctl;
 using kelmain::process_state;
 
@@ -169,54 +172,7 @@ TEST_F(ModuleTest, AFailingStepIsLoggedUndoneAndGives5) {
 
 // ---------------------------------------------------------------- Initialise on the simulated drive
 
-class InitialiseTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("kel_engine_main_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-    ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
-    kel::ResetConfigCache();
-    clear_log();
-    kel_tree_set_root(nullptr);
-  }
-  void TearDown() override {
-    com_tarn_filesystems_mdcudfsr_stop();
-    clientif_delete();
-    kel_tree_set_root(nullptr);
-    kel_vnops = KelResolvedVnops{};
-    process_state() = kelmain::ProcessState{};
-    stop_sim();
-    kel::ResetConfigCache();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  void start_sim(std::uint8_t medium, const char* product = "QMR-T300B") {
-    kelsim::HarnessOptions o;
-    o.cartridge.medium_type = medium;
-    o.drive.product = product;
-    sim_ = std::make_unique<kelsim::SimHarness>(o);
-    cookie_ = sim_->cookie_text();
-    cache_ = (dir_ / "cache").string();
-    argv_ = {program_.data(), cookie_.data(), cache_.data(), nullptr};
-    ASSERT_EQ(quorvel_kel_init(3, const_cast<const char**>(argv_.data())), 0);
-  }
-  void stop_sim() {
-    if (!sim_) return;
-    sim_.reset();
-    kel::SetMediumCookie(0);
-    // A deadline a healthy run never reaches: the client sees the broken
-    // connection as soon as the service is gone.
-    kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
-  }
-  int initialise() { return Initialise(3, argv_.data()); }
-
-  std::filesystem::path dir_;
-  std::unique_ptr<kelsim::SimHarness> sim_;
-  std::string program_ = "KelDriver", cookie_, cache_;
-  std::vector<char*> argv_;
-};
+using InitialiseTest = enginetest::EngineOnSim;
 
 TEST_F(InitialiseTest, KeepsTheMediumTypeArgumentsAndStartsTheModule) {
   for (std::uint8_t medium : {0xE1, 0xE2}) {

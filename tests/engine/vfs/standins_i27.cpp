@@ -1,6 +1,9 @@
-// Recording stand-ins for the neighbours the volume flushes and the
-// read-ahead reach that are not built yet: the disc lock of the vnode
-// operations. Each records its call in vfs_test::g_i27_calls.
+// Recorders for the neighbours the volume flushes, the mount and the
+// read-ahead reach: the disc lock of the vnode operations and the track
+// controls, both built elsewhere, which the link options
+// in CMakeLists.txt route here so that the cases choose their answers; and
+// the stand-in of the visibility control, not built yet. Each records its
+// call in vfs_test::g_i27_calls.
 #include "i27_support.h"
 #include "standins_i24.h"
 
@@ -8,6 +11,15 @@
 
 #include <condition_variable>
 #include <mutex>
+
+int wrap_disc_lock(mdcudfsr_mount* mnt, vfs_context_t)
+    __asm__("__wrap__Z23mdcudfsr_vnop_disc_lockP14mdcudfsr_mountP11vfs_context");
+int wrap_disc_unlock(mdcudfsr_mount* mnt, vfs_context_t)
+    __asm__("__wrap__Z25mdcudfsr_vnop_disc_unlockP14mdcudfsr_mountP11vfs_context");
+int wrap_write_next_track(mdcudfsr_mount*, vfs_context_t)
+    __asm__("__wrap__Z35mdcudfsr_mdcfsctrl_write_next_trackP14mdcudfsr_mountP11vfs_context");
+int wrap_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed)
+    __asm__("__wrap__Z35mdcudfsr_mdcfsctrl_mount_next_trackP14mdcudfsr_mountP11vfs_contextPi");
 
 namespace vfs_test {
 std::vector<std::string> g_i27_calls;
@@ -48,14 +60,6 @@ int DiscLockGate::waiters() {
 }
 }  // namespace vfs_test
 
-int wrap_disc_lock(mdcudfsr_mount*, vfs_context_t) __asm__("__wrap__Z23mdcudfsr_vnop_disc_lockP14mdcudfsr_mountP11vfs_context");
-int wrap_disc_unlock(mdcudfsr_mount*, vfs_context_t) __asm__("__wrap__Z25mdcudfsr_vnop_disc_unlockP14mdcudfsr_mountP11vfs_context");
-int wrap_write_next_track(mdcudfsr_mount*, vfs_context_t) __asm__("__wrap__Z35mdcudfsr_mdcfsctrl_write_next_trackP14mdcudfsr_mountP11vfs_context");
-int wrap_mount_next_track(mdcudfsr_mount*, vfs_context_t, int*) __asm__("__wrap__Z35mdcudfsr_mdcfsctrl_mount_next_trackP14mdcudfsr_mountP11vfs_contextPi");
-
-// The disc lock and the track controls are intercepted (link option --wrap):
-// the read-ahead cases hold the thread at the lock, the flush and mount
-// cases script the track controls.
 int wrap_disc_lock(mdcudfsr_mount* mnt, vfs_context_t) {
   vfs_test::record_i27(std::string("disc_lock ") + (mnt ? "mount" : "none"));
   vfs_test::g_disc_lock_gate.pass();
@@ -66,8 +70,8 @@ int wrap_disc_unlock(mdcudfsr_mount* mnt, vfs_context_t) {
   return 0;
 }
 
-// ---- the track controls and the visibility control. Each records its call with its arguments and answers what the
-// test set in g_i27_answers.
+// ---- the track controls and the visibility control. Each records its call
+// with its arguments and answers what the test set in g_i27_answers.
 namespace vfs_test {
 I27Answers g_i27_answers;
 }
@@ -90,18 +94,4 @@ int wrap_mount_next_track(mdcudfsr_mount*, vfs_context_t, int* changed) {
   const int mount_answer = vfs_test::mount_call("mount_next_track");
   if (changed) *changed = 0;
   return next_answer(vfs_test::g_i27_answers.next_track, mount_answer);
-}
-int wrap_make_defect_map(mdcudfsr_mount*, vfs_context_t, int) __asm__(
-    "__wrap__Z24mdcudfsr_make_defect_mapP14mdcudfsr_mountP11vfs_contexti");
-int real_make_defect_map(mdcudfsr_mount*, vfs_context_t, int) __asm__(
-    "__real__Z24mdcudfsr_make_defect_mapP14mdcudfsr_mountP11vfs_contexti");
-// Recorded; a scripted answer stands in for the rebuild, else the real one runs.
-int wrap_make_defect_map(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount) {
-  vfs_test::record_i27("make_defect_map " + std::to_string(on_mount));
-  auto scripted = vfs_test::g_mount_answers.find("make_defect_map");
-  const bool mount_scripted = scripted != vfs_test::g_mount_answers.end() && !scripted->second.empty();
-  const bool scripted_here = !vfs_test::g_i27_answers.defect_map.empty();
-  const int mount_answer = vfs_test::mount_call("make_defect_map " + std::to_string(on_mount));
-  if (!mount_scripted && !scripted_here) return real_make_defect_map(mnt, ctx, on_mount);
-  return next_answer(vfs_test::g_i27_answers.defect_map, mount_answer);
 }

@@ -18,7 +18,6 @@ namespace {
 
 using namespace ns_test;
 using vfs_test::logged;
-using standins_i29::state;
 
 class Namespace : public NsVolume {
  public:
@@ -31,7 +30,6 @@ class Namespace : public NsVolume {
     NsVolume::SetUp();
     mdcudfsr_debug_level_set(0);  // event lines on
   }
-  // The calls of a stand-in, by prefix.
   // The path of a folder as the event lines give it (the root vnode's path first).
   std::string d63_path(vnode_t dir) {
     char buf[1024] = {};
@@ -144,7 +142,6 @@ TEST_F(Namespace, Depth63SucceedsAnd64FailsWithItsEventLine) {
   EXPECT_EQ(0, create(deep, "level63"));
   vnode_t d63 = nullptr;
   ASSERT_EQ(0, mkdir(deep, "d63", &d63));
-  state().reset();
   EXPECT_EQ(36, create(d63, "level64"));
   const std::string in_d63 = d63_path(d63) + "/level64 Error: ";
   EXPECT_TRUE(logged("Creating the file failed because the depth of folder hierarchy exceeds the limit. File: " +
@@ -328,6 +325,44 @@ TEST_F(Namespace, RemovingAMasterTakesItsParityNodeWith) {
   EXPECT_TRUE(mdcudfsr_is_inactive(node(pv)));
   EXPECT_EQ(0u, node(pv)->udf_data->efe.inf_len) << "the parity node is truncated too";
   EXPECT_EQ(0, node(pv)->lock_count) << "and unlocked again";
+}
+
+// A remove that must not delete a busy file refuses one in use and changes
+// nothing; without that flag, or when the file is not in use, it goes.
+TEST_F(Namespace, RemoveOfABusyFile) {
+  vnode_t busy = nullptr, idle = nullptr, other = nullptr;
+  ASSERT_EQ(0, create(rootvp_, "busy", &busy));
+  ASSERT_EQ(0, create(rootvp_, "idle", &idle));
+  ASSERT_EQ(0, create(rootvp_, "other", &other));
+  EXPECT_EQ(0, vnode_isinuse(busy, 0)) << "the host layer's own answer";
+  processes().in_use.insert(busy);
+  processes().in_use.insert(other);
+  const std::uint32_t files = mnt_->nfiles;
+  vfs_test::clear_log();
+  EXPECT_EQ(16, remove(rootvp_, "busy", VNODE_REMOVE_NODELETEBUSY));
+  EXPECT_TRUE(logged("!( flags & VNODE_REMOVE_NODELETEBUSY ) || !vnode_isinuse( vp, 0 )"));
+  EXPECT_TRUE(logged("Deleting the file failed. File: " + root_path() + "/busy Error: 0x8A000004"));
+  EXPECT_FALSE(mdcudfsr_is_inactive(node(busy)));
+  EXPECT_EQ(busy, lookup(rootvp_, "busy")) << "still listed";
+  EXPECT_EQ(files, mnt_->nfiles);
+  EXPECT_EQ(1, root_->time_adjust) << "a failed remove flips the parent's times";
+  EXPECT_EQ(0, remove(rootvp_, "idle", VNODE_REMOVE_NODELETEBUSY)) << "not in use";
+  EXPECT_TRUE(mdcudfsr_is_inactive(node(idle)));
+  EXPECT_EQ(0, remove(rootvp_, "other")) << "without the flag a file in use goes too";
+  EXPECT_TRUE(mdcudfsr_is_inactive(node(other)));
+  processes().in_use.clear();
+}
+
+// A folder in use is removed like any other empty folder: rmdir has no
+// busy refusal.
+TEST_F(Namespace, RmdirOfAFolderInUse) {
+  vnode_t d = nullptr;
+  ASSERT_EQ(0, mkdir(rootvp_, "open", &d));
+  processes().in_use.insert(d);
+  EXPECT_EQ(0, rmdir(rootvp_, "open"));
+  EXPECT_TRUE(mdcudfsr_is_inactive(node(d)));
+  EXPECT_EQ(nullptr, lookup(rootvp_, "open"));
+  processes().in_use.clear();
 }
 
 TEST_F(Namespace, RmdirRules) {

@@ -8,6 +8,7 @@
 #include "kelhost/vnode.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "kelvnops/mdcudfsr_ioctl.h"
+#include "kelvnops/mdcudfsr_range_requests.h"
 #include "kelvnops/mdcudfsr_write_policy.h"
 
 #include <algorithm>
@@ -361,6 +362,27 @@ TEST_F(SentRows, SyncDriveCacheReachesTheDriveWithAFileOpen) {
   EXPECT_TRUE(sent(0x35)) << "SYNCHRONIZE CACHE";
   ASSERT_TRUE(mnt_->slot_mutex.try_lock());
   mnt_->slot_mutex.unlock();
+}
+
+TEST_F(SentRows, FlushVolumeBuffersAnswersAtOnceWithOrWithoutARecord) {
+  ASSERT_NE(0u, mnt_->mount_ext_flags & 0x2) << "this system's mounts are exempt";
+  take_opcodes();
+  EXPECT_EQ(0, send(0x80047062, nullptr, pid_)) << "as the SDK sends it, without a record";
+  std::uint32_t flags = 1;
+  EXPECT_EQ(0, send(0x80047062, &flags, pid_));
+  EXPECT_TRUE(take_opcodes().empty()) << "nothing is written";
+  EXPECT_EQ(0, root_->lock_count);
+}
+
+TEST_F(SentRows, ScanRangeAnswersThroughItsRow) {
+  mdcfs_scan_range r{};
+  std::memset(&r, 0x5A, sizeof r);
+  r.ZoneId = 0;
+  ASSERT_EQ(0, send(0xC0007039, &r, pid_));
+  EXPECT_EQ(0xF0, r.Result);
+  for (std::uint8_t b : r.Cleared) EXPECT_EQ(0, b);
+  r.ZoneId = mnt_->num_discs;
+  EXPECT_EQ(22, send(0xC0007039, &r, pid_)) << "a zone past the last disc";
 }
 
 }  // namespace

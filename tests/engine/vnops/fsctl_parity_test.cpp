@@ -1,8 +1,8 @@
 // Parity, proxy and dummy-file controls on a volume read from the simulated
 // cartridge; parity data is read from the simulated discs.
-#include "fsctl_standins.h"
 #include "fsctl_support.h"
 
+#include "kelcache/lookup.h"
 #include "kelhost/kern.h"
 #include "kelvnops/mdcudfsr_fsctl_parity.h"
 
@@ -22,8 +22,6 @@ class Parity : public FsctlVolume {
   void SetUp() override {
     FsctlVolume::SetUp();
     start_tree();
-    g_standin_i30_calls.clear();
-    g_dummy_result = 0;
   }
   int setup(mdcudfsr_cache_node* proxy, const char* suffix = kSuffix) {
     MDCFS_SETUP_PARITY r{};
@@ -135,6 +133,24 @@ TEST_F(Parity, AFailedSetupKeepsAReusedParityFileAndUndoesANewOne) {
   EXPECT_TRUE(free_for_another_thread(m2));
 }
 
+TEST_F(Parity, ReleasingAParityProxyCutsTheLinkOfItsRequestProxyOnly) {
+  mdcudfsr_cache_node* m = make("m");
+  mdcudfsr_cache_node* p = proxy_of(m);
+  ASSERT_EQ(0, setup(p));
+  mdcudfsr_cache_node* par = mdcudfsr_cnp(m->parity_node);
+  mdcudfsr_cache_node* first = par->proxy;
+  mdcudfsr_cache_node* p2 = proxy_of(m);
+  ASSERT_EQ(0, setup(p2));
+  mdcudfsr_cache_node* second = par->proxy;
+  ASSERT_EQ(first, p->parity_node);
+  // The first parity proxy goes before the request proxy that names it.
+  ASSERT_EQ(0, mdcudfsr_cache_inactivate_node(first, 0));
+  mdcudfsr_cache_clean_up_inactive_node(mnt_->shadow_node);
+  EXPECT_EQ(nullptr, p->parity_node) << "no link to a released parity proxy";
+  EXPECT_EQ(second, p2->parity_node) << "the other open keeps its parity proxy";
+  EXPECT_EQ(second, par->proxy);
+}
+
 TEST_F(Parity, SetupRefusals) {
   mdcudfsr_cache_node* f = make("f");
   EXPECT_EQ(22, setup(f));
@@ -176,13 +192,17 @@ TEST_F(Parity, DummyCreateAndClose) {
   char name[MDCFS_DUMMY_NAME_SIZE + 8] = {};
   // The dummy open makes the file a master and hands out its proxy's name.
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_dummy_create(mnt_.get(), m, name, &ctx_));
+  EXPECT_EQ(MDCUDFSR_NODE_MASTER, m->kind);
+  EXPECT_EQ(1, m->write_open);
   ASSERT_NE(nullptr, m->proxy);
   EXPECT_STREQ(mdcudfsr_node_name(m->proxy), name);
+  // A master is not opened a second time; the refusal is logged.
+  EXPECT_EQ(22, mdcudfsr_mdcfsctrl_dummy_create(mnt_.get(), m, name, &ctx_));
+  EXPECT_TRUE(logged("failed to mdcudfsr_vnop_dummy_open err:22"));
+  // The dummy close makes it a plain file again.
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_dummy_close(mnt_.get(), m, nullptr, &ctx_));
-  EXPECT_EQ((std::vector<std::string>{"dummy_open m 2", "dummy_close m 2"}), g_standin_i30_calls);
-  g_dummy_result = 28;
-  EXPECT_EQ(28, mdcudfsr_mdcfsctrl_dummy_create(mnt_.get(), m, name, &ctx_));
-  EXPECT_TRUE(logged("failed to mdcudfsr_vnop_dummy_open err:28"));
+  EXPECT_EQ(MDCUDFSR_NODE_UDF, m->kind);
+  EXPECT_EQ(0, m->write_open);
 }
 
 TEST_F(Parity, ParityAllocation) {

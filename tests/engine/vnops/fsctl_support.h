@@ -18,7 +18,8 @@
 
 namespace fsctl_test {
 
-// Calls of the stand-ins in standins_i31.cpp, and what they answer.
+// Calls of the flush recorders (flush_recorder.cpp), and what the all-erase
+// rebuild answers.
 extern std::vector<std::string> g_i31_calls;
 extern int g_i31_result;
 // The track operations' flushes: the first g_i31_flush_failures calls answer

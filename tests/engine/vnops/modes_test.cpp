@@ -1,8 +1,9 @@
 // The privileged, exclusive I/O, limited-access and exclusive allocation
 // modes, requested through the control dispatcher with the codes the
 // interface library sends, on a mounted volume of the simulated drive.
-#include "flush_seam.h"
 #include "namespace_support.h"
+
+#include "flush_recorder.h"
 
 #include "drive/device_control.h"
 #include "drive/storage_scsi_records.h"
@@ -22,7 +23,6 @@
 namespace {
 
 using namespace ns_test;
-using standins_i29::state;
 using vfs_test::g_flush_calls;
 using vfs_test::logged;
 

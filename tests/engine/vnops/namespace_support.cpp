@@ -9,6 +9,7 @@
 
 extern "C" proc_t __real__Z9proc_findi(int pid);
 extern "C" int __real__Z9proc_ppidi(int pid);
+extern "C" int __real__Z13vnode_isinuseP5vnodei(vnode_t vp, int refcnt);
 
 namespace ns_test {
 
@@ -18,6 +19,10 @@ Processes& processes() {
 }
 
 }  // namespace ns_test
+
+extern "C" int __wrap__Z13vnode_isinuseP5vnodei(vnode_t vp, int refcnt) {
+  return ns_test::processes().in_use.count(vp) ? 1 : __real__Z13vnode_isinuseP5vnodei(vp, refcnt);
+}
 
 extern "C" proc_t __wrap__Z9proc_findi(int pid) {
   return ns_test::processes().vanished.count(pid) ? nullptr : __real__Z9proc_findi(pid);
@@ -32,7 +37,6 @@ namespace ns_test {
 
 void NsVolume::SetUp() {
   SimVolume::SetUp();
-  standins_i29::state().reset();
   processes() = Processes{};
   open_volume(udf_test::MediumClass::WriteOnce);
 }

@@ -4,7 +4,6 @@
 // to the root vnode, and the calls the operation-table slots make.
 #pragma once
 
-#include "standins_i29.h"
 #include "vfs_support.h"
 
 #include "kelcache/cache.h"
@@ -24,6 +23,8 @@ namespace ns_test {
 struct Processes {
   std::set<std::int64_t> vanished;
   std::map<int, int> parent;
+  // Vnodes the host layer answers as in use (its own answer is always 0).
+  std::set<const vnode*> in_use;
 };
 Processes& processes();
 

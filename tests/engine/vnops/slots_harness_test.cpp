@@ -11,7 +11,6 @@
 namespace {
 
 using namespace ns_test;
-using standins_i29::state;
 
 class Slots : public NsVolume {
  protected:
@@ -64,9 +63,12 @@ TEST_F(Slots, NamespaceRequestsThroughTheEngineLookup) {
   ASSERT_EQ(0, create_file(engine_lookup(archive, "2026"), "old.bin"));
 
   ASSERT_EQ(0, rename_slot(rootvp_, "report.txt", rootvp_, "summary.txt"));
-  EXPECT_EQ(1, state().count("cache_rename_node / report.txt summary.txt"));
+  EXPECT_EQ(file, engine_lookup(rootvp_, "summary.txt")) << "the same node under its new name";
+  EXPECT_EQ(nullptr, engine_lookup(rootvp_, "report.txt"));
   ASSERT_EQ(0, rename_slot(rootvp_, "archive", rootvp_, "store"));
-  EXPECT_EQ(1, state().count("cache_rename_node / archive store"));
+  EXPECT_EQ(archive, engine_lookup(rootvp_, "store"));
+  EXPECT_EQ(nullptr, engine_lookup(rootvp_, "archive"));
+  ASSERT_NE(nullptr, engine_lookup(archive, "2026")) << "the folder keeps its children";
 
   vnode_t victim = engine_lookup(engine_lookup(archive, "2026"), "old.bin");
   ASSERT_NE(nullptr, victim);

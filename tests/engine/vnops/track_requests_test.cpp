@@ -89,16 +89,16 @@ TEST_F(TrackRequests, AddressBeforeThePartitionIsAllOnes) {
 }
 
 TEST_F(TrackRequests, RewritableTrackAsksTheDefectFinderFirst) {
+  // A blank rewritable disc has no defect list the drive could search: the
+  // finder's failure is the request's (the finder's own cases are in the
+  // volume suite's defect tests).
   start_rewritable(2, 0, 0x10000);
   mnt_->next_writable_address = 0x1100;
   MDCFS_VOLUME_TRACK_INFORMATION t{};
-  const int r = mdcudfsr_mdcfsctrl_get_volume_track_information(mnt_.get(), &t, &ctx_);
-  if (r == 0) {  // the defect finder kept the address
-    EXPECT_EQ(0x100u, t.NextWritableBlockOffset);
-    EXPECT_EQ(0x10000u - 4096, t.NumberOfBlocks);
-  } else {
-    EXPECT_TRUE(logged("Failed to find defect or change NWA. \n"));
-  }
+  EXPECT_NE(0, mdcudfsr_mdcfsctrl_get_volume_track_information(mnt_.get(), &t, &ctx_));
+  EXPECT_TRUE(logged("ioctl:PXOIOSEARCHNEXTNWA error."));
+  EXPECT_TRUE(logged("Failed to find defect or change NWA. \n"));
+  EXPECT_EQ(0x1100u, mnt_->next_writable_address);
 }
 
 TEST_F(TrackRequests, WriteResourcesOfBothMediaKinds) {

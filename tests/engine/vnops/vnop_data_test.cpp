@@ -4,6 +4,7 @@
 
 #include "kelcache/cache.h"
 #include "kelcache/lookup.h"
+#include "kelvnops/mdcudfsr_namespace.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_track_info.h"
 #include "sim/harness.h"
@@ -308,6 +309,60 @@ TEST_F(DataPath, FailedWriteLeavesExtentsAndCountAsTheyWere) {
   EXPECT_EQ(2u * kUnit, n->udf_data->efe.inf_len);
   sim().drive().clear_faults();
   EXPECT_EQ(before, medium(kAllocLbn, 2 * kUnit));
+}
+
+}  // namespace
+
+namespace {
+
+// A file opened for writing is a master, written through its proxy: the
+// privileged writer opens the proxy's vnode, writes into the master's
+// allocated extent, closes both; the data reads back through the file.
+TEST_F(DataPath, AFileOpenForWritingIsWrittenThroughItsProxy) {
+  m()->mount_ext_flags |= 0x8 | MDCUDFSR_MNT_AGENT_STOPPED;  // as every mount
+  const auto open = [&](vnode_t vp, int mode) {
+    vnop_open_args a{&vnop_open_desc, vp, mode, &ctx_};
+    return mdcudfsr_vnop_open(&a);
+  };
+  const auto close = [&](vnode_t vp, int mode) {
+    vnop_close_args a{&vnop_close_desc, vp, mode, &ctx_};
+    return mdcudfsr_vnop_close(&a);
+  };
+  vnode_t vp = vnode_of("/alloc.bin");
+  mdcudfsr_cache_node* n = node_of("/alloc.bin");
+  ASSERT_EQ(0, open(vp, FREAD | FWRITE));
+  ASSERT_EQ(std::uint32_t(MDCUDFSR_NODE_MASTER), n->kind);
+  ASSERT_NE(nullptr, n->proxy);
+  vnode_t pv = vnode_of(std::string("/$/") + mdcudfsr_node_name(n->proxy));
+  ASSERT_NE(nullptr, pv);
+  mdcudfsr_cache_node* proxy = node_of(std::string("/$/") + mdcudfsr_node_name(n->proxy));
+  ASSERT_EQ(n->proxy, proxy);
+  EXPECT_EQ(std::uint32_t(MDCUDFSR_NODE_PROXY), proxy->kind);
+  EXPECT_EQ(1, open(pv, FWRITE)) << "only the privileged process writes a proxy";
+  m()->privileged_pid = static_cast<std::int64_t>(ctx_.vc_pid);
+  m()->privileged_mode = 1;
+  ASSERT_EQ(0, open(pv, FWRITE));
+  std::vector<std::uint8_t> data(kUnit);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = pattern(i, 17);
+  EXPECT_EQ(9, write(vp, kUnit, data)) << "the master itself holds no VFAM handle";
+  ASSERT_EQ(0, write(pv, kUnit, data));
+  EXPECT_EQ(data, medium(kAllocLbn + kUnit / kBlock, data.size()));
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> got;
+  for (mdcudfsr_extent_entry* x = n->udf_data->extents.first; x; x = x->next)
+    got.emplace_back(EXTENT_LENGTH(x->extent.len), EXTENT_FLAGS(x->extent.len));
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> want = {{kUnit, 1}, {kUnit, 0}};
+  EXPECT_EQ(want, got) << "the master's extents record the proxy's write";
+  EXPECT_EQ(kUnit / kBlock, n->udf_data->efe.logblks_rec);
+  EXPECT_EQ(28, write(pv, kUnit, std::vector<std::uint8_t>(kUnit + kBlock, 1))) << "the proxy never grows the file";
+  ASSERT_EQ(0, close(pv, FWRITE));
+  ASSERT_EQ(0, close(vp, FREAD | FWRITE));
+  EXPECT_EQ(std::uint32_t(MDCUDFSR_NODE_UDF), n->kind);
+  mdcudfsr_privileged_open_list_clear(m());
+  m()->privileged_mode = 0;
+  std::vector<std::uint8_t> back;
+  ASSERT_EQ(0, read(vp, kUnit, data.size(), &back));
+  EXPECT_EQ(data, back);
+  EXPECT_EQ(2u * kUnit, n->udf_data->efe.inf_len);
 }
 
 }  // namespace

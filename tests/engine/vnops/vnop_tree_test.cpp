@@ -5,7 +5,9 @@
 #include "kelcache/cache.h"
 #include "kelcache/lookup.h"
 #include "kelhost/kern.h"
+#include "kelvfs/mdcudfsr_readahead.h"
 #include "kelvfs/mdcudfsr_time.h"
+#include "kelvnops/mdcudfsr_fsctl_parity.h"
 #include "kelvnops/mdcudfsr_process.h"
 
 #include <atomic>
@@ -365,6 +367,125 @@ TEST_F(TreeOps, OpenAndCloseMoveAFileThroughItsKinds) {
   EXPECT_EQ(nullptr, a->proxy);
   EXPECT_EQ(0, a->write_open);
   EXPECT_EQ(0u, m()->write_open_count.load());
+}
+
+// The read-ahead serves the first plain file opened for reading only; a
+// second such open is noted once; closing the served file ends the service.
+TEST_F(TreeOps, ReadAheadBookkeepingOfOpenAndClose) {
+  vnode_t a = vnode_of("/docs/a.txt"), b = vnode_of("/docs/b.txt"), hid = vnode_of("/hid.bin");
+  vnode_t docs = vnode_of("/docs");
+  ASSERT_TRUE(a && b && hid && docs);
+  // Without the read-ahead nothing is served.
+  ASSERT_FALSE(mdcudfsr_cluster_read_buff_active());
+  ASSERT_EQ(0, open(a, FREAD));
+  EXPECT_EQ(nullptr, mdcudfsr_cluster_read_buff_vnode());
+  ASSERT_EQ(0, close(a, FREAD));
+  const std::uint32_t medium = m()->medium_type;
+  m()->medium_type = 0xF1;
+  ASSERT_EQ(0, mdcudfsr_cluster_read_buff_mount(m(), "QMR-T400A"));
+  m()->medium_type = medium;
+  ASSERT_TRUE(mdcudfsr_cluster_read_buff_active());
+  mdcudfsr_debug_level_set(0);
+  struct Case {
+    const char* what;
+    vnode_t vp;
+    int mode;
+    vnode_t served_after;
+  };
+  for (const Case& c : {Case{"a folder is not served", docs, FREAD, nullptr},
+                        Case{"read and write is not served", b, FREAD | FWRITE, nullptr}}) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(0, open(c.vp, c.mode));
+    EXPECT_EQ(c.served_after, mdcudfsr_cluster_read_buff_vnode());
+    ASSERT_EQ(0, close(c.vp, c.mode));
+  }
+  ASSERT_EQ(0, open(a, FREAD));
+  EXPECT_EQ(a, mdcudfsr_cluster_read_buff_vnode());
+  vfs_test::clear_log();
+  ASSERT_EQ(0, open(b, FREAD));
+  EXPECT_EQ(a, mdcudfsr_cluster_read_buff_vnode()) << "a second file leaves the served one";
+  EXPECT_TRUE(vfs_test::logged("multiple open(second) on buffer read : b.txt \n"));
+  vfs_test::clear_log();
+  ASSERT_EQ(0, open(hid, FREAD));
+  EXPECT_FALSE(vfs_test::logged("multiple open(second)")) << "the second opener is noted once";
+  ASSERT_EQ(0, close(b, FREAD));
+  EXPECT_EQ(a, mdcudfsr_cluster_read_buff_vnode()) << "closing another file keeps the service";
+  ASSERT_EQ(0, close(a, FREAD));
+  EXPECT_EQ(nullptr, mdcudfsr_cluster_read_buff_vnode()) << "closing the served file ends it";
+  ASSERT_EQ(0, close(hid, FREAD));
+  ASSERT_EQ(0, open(hid, FREAD));
+  EXPECT_EQ(hid, mdcudfsr_cluster_read_buff_vnode()) << "the next file is served and its second opener forgotten";
+  vfs_test::clear_log();
+  ASSERT_EQ(0, open(b, FREAD));
+  EXPECT_TRUE(vfs_test::logged("multiple open(second) on buffer read : b.txt \n"));
+  ASSERT_EQ(0, close(b, FREAD));
+  ASSERT_EQ(0, close(hid, FREAD));
+  EXPECT_EQ(0, mdcudfsr_cluster_read_buff_umount());
+}
+
+// On F2h a master's write close turns its parity file into parity
+// information, unless the privileged open list still holds the master; the
+// parity file's node and both proxies go, their vnodes detached first.
+TEST_F(TreeOps, AMastersCloseOnF2KeepsItsParityAsParityInformation) {
+  m()->medium_type = 0xF2;
+  vnode_t vp = vnode_of("/docs/a.txt");
+  mdcudfsr_cache_node* a = node_of("/docs/a.txt");
+  mdcudfsr_cache_node* docs = node_of("/docs");
+  ASSERT_TRUE(vp && a && docs);
+  for (bool listed : {true, false}) {
+    SCOPED_TRACE(listed ? "on the privileged open list" : "not listed");
+    ASSERT_EQ(0, open(vp, FREAD | FWRITE));
+    mdcudfsr_cache_node* proxy = a->proxy;
+    ASSERT_NE(nullptr, proxy);
+    MDCFS_SETUP_PARITY r{};
+    std::strcpy(r.ParityName, "*ECC_Parity_V100_N=516_K=512");
+    r.ParityNameLength = static_cast<std::uint32_t>(std::strlen(r.ParityName));
+    ASSERT_EQ(0, mdcudfsr_mdcfsctrl_setup_parity(m(), proxy, &r, &ctx_));
+    mdcudfsr_cache_node* parity = mdcudfsr_cnp(a->parity_node);
+    ASSERT_NE(nullptr, parity);
+    ASSERT_NE(nullptr, parity->proxy);
+    const std::string parity_name = mdcudfsr_node_name(parity);
+    // The parity data the writer placed: 4096 bytes at block 700.
+    mdcudfsr_extent_list_free(&parity->udf_data->extents);
+    mdcudfsr_extent_entry e{};
+    e.extent.len = 4096;
+    e.extent.loc.lb_num = 700;
+    ASSERT_EQ(0, mdcudfsr_extent_list_add(&parity->udf_data->extents, &e, 0));
+    parity->udf_data->efe.inf_len = 4096;
+    // Both proxies have vnodes, as the writer's opens leave them.
+    const std::string proxy_path = std::string("/$/") + mdcudfsr_node_name(proxy);
+    vnode_t pv = vnode_of(proxy_path);
+    vnode_t ppv = vnode_of(std::string("/$/") + mdcudfsr_node_name(parity->proxy));
+    ASSERT_TRUE(pv && ppv);
+    ASSERT_EQ(proxy->vp, pv);
+    ASSERT_EQ(parity->proxy->vp, ppv);
+    mdcudfsr_proxy_write_entry entry{};
+    if (listed) a->write_list_entry = &entry;
+    ASSERT_EQ(0, close(vp, FREAD | FWRITE));
+    a->write_list_entry = nullptr;
+    EXPECT_EQ(std::uint32_t(MDCUDFSR_NODE_UDF), a->kind);
+    EXPECT_EQ(nullptr, a->proxy);
+    if (listed) {
+      EXPECT_EQ(parity, mdcudfsr_cnp(a->parity_node)) << "the parity file stays";
+      EXPECT_EQ(std::uint32_t(MDCUDFSR_NODE_UDF), parity->kind);
+      EXPECT_EQ(nullptr, a->parity_info);
+      continue;
+    }
+    EXPECT_EQ(nullptr, a->parity_node);
+    ASSERT_NE(nullptr, a->parity_info);
+    EXPECT_EQ(4096u, a->parity_info->size);
+    ASSERT_NE(nullptr, a->parity_info->extents.first);
+    EXPECT_EQ(700u, a->parity_info->extents.first->extent.loc.lb_num);
+    EXPECT_EQ(nullptr, mdcudfsr_name_avl_search(docs->name_root, parity_name.c_str(), nullptr))
+        << "the parity file left its folder";
+    EXPECT_EQ(nullptr, vnode_fsnode(pv)) << "the proxy's vnode is detached before its node goes";
+    EXPECT_EQ(nullptr, vnode_fsnode(ppv));
+    EXPECT_EQ(nullptr, vnode_of(proxy_path)) << "the host no longer resolves the released proxy";
+    EXPECT_EQ(0u, mdcudfsr_cache_nchildren(m()->shadow_node));
+    MDCFS_ALT_STREAM_INFO info{};
+    ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_alt_stream_info(m(), a, &info, &ctx_));
+    EXPECT_STREQ(mdcudfsr_cache_default_parity_suffix(m()), info.Name) << "the file answers with parity information";
+  }
 }
 
 TEST_F(TreeOps, OpenRefusals) {

@@ -23,6 +23,3 @@ void mdcudfsr_change_disc_and_refresh_data(mdcudfsr_mount* mnt, vfs_context_t ct
 
 // The privileged exit's policies 4 and 5 (95 on write-once media) and 3.
 int mdcudfsr_privileged_exit_backtrack(mdcudfsr_mount* mnt, std::uint8_t policy, vfs_context_t ctx);
-
-// Rebuilds the defect map of a rewritable disc (volume code).
-int mdcudfsr_make_defect_map(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount);

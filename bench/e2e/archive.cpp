@@ -1,0 +1,189 @@
+// Archive and restore through the whole stack (request lines, fragment
+// exchange, engine, writer, pipe, simulated drive, slot images) beside a
+// plain file copy of the same bytes on the same disk.
+#include "e2e.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+
+namespace {
+
+void write_random(const std::string& path, std::uint64_t size, std::uint64_t seed) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) die("cannot make " + path);
+  std::mt19937_64 rng(seed);
+  std::vector<std::uint64_t> buf(1 << 17);
+  for (std::uint64_t done = 0; done < size;) {
+    for (auto& w : buf) w = rng();
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size() * 8, size - done));
+    if (::write(fd, buf.data(), n) != static_cast<ssize_t>(n)) die("cannot write " + path);
+    done += n;
+  }
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// Read the source, write the copy, fsync: seconds.
+double plain_copy(const std::string& from, const std::string& to) {
+  flush_and_drop(from);
+  const auto start = Clock::now();
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (in < 0 || out < 0) die("cannot copy " + from);
+  std::vector<char> buf(1 << 20);
+  for (ssize_t n; (n = ::read(in, buf.data(), buf.size())) > 0;)
+    if (::write(out, buf.data(), static_cast<std::size_t>(n)) != n) die("cannot write " + to);
+  ::fsync(out);
+  ::close(in);
+  ::close(out);
+  return secs_since(start);
+}
+
+bool same_bytes(const std::string& a, const std::string& b) {
+  return std::system(("cmp -s '" + a + "' '" + b + "'").c_str()) == 0;
+}
+
+class Bench {
+ public:
+  Bench(const Settings& s, kelsim::SimHarness& sim) : s_(s), sim_(sim), engine_(start_engine(sim, s.program)) {
+    must(*engine_, ++seq_, "Check", {}, "KelVolume");
+  }
+  ~Bench() { unmount(*engine_, ++seq_); }
+
+  // Archive of the files, the Sync that makes them durable and an
+  // fdatasync of the slot images: seconds.
+  double archive(const std::vector<std::string>& local, const std::vector<std::string>& names) {
+    for (const auto& f : local) flush_and_drop(f);
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < local.size(); ++i) {
+      kelsim::ArchiveRequest a;
+      a.name = names[i];
+      a.generation = a.version = 1;
+      const auto r = engine_->archive(++seq_, local[i], a);
+      if (!r.ok)
+        die("Archive of " + names[i] + " failed: " + (r.error.empty() && r.last() ? r.last()->raw : r.error) +
+            "\n" + engine_->standard_error().substr(0, 4000));
+    }
+    must(*engine_, ++seq_, "Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}},
+         "KelSync");
+    drop_images(sim_);
+    return secs_since(start);
+  }
+  // Restore of each name into the local file, fsync'ed: seconds.
+  double restore(const std::vector<std::string>& names, const std::vector<std::string>& local) {
+    drop_images(sim_);
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      kelsim::RestoreRequest q;
+      q.name = names[i];
+      q.generation = q.version = 1;
+      const auto r = engine_->restore(++seq_, q, local[i]);
+      if (!r.ok)
+        die("Restore of " + names[i] + " failed: " + (r.error.empty() && r.last() ? r.last()->raw : r.error));
+      const int fd = ::open(local[i].c_str(), O_RDONLY | O_CLOEXEC);
+      ::fsync(fd);
+      ::close(fd);
+    }
+    return secs_since(start);
+  }
+  void folder(const std::string& name) { must(*engine_, ++seq_, "CreateDirectory", name_attrs(name), "KelVolume"); }
+
+ private:
+  const Settings& s_;
+  kelsim::SimHarness& sim_;
+  std::unique_ptr<kelsim::EngineProcess> engine_;
+  std::uint64_t seq_ = 0;
+};
+
+struct Timings {
+  std::vector<double> archive, restore, copy, copy_back;
+};
+
+// Three passes of the same files under new names; every restored file is
+// compared with its source.
+Timings passes(const Settings& s, Bench& b, const std::string& local, const std::vector<std::string>& sources,
+               const std::string& tag) {
+  Timings t;
+  for (int pass = 0; pass < s.passes(); ++pass) {
+    const std::string folder = "/" + tag + std::to_string(pass);
+    b.folder(folder);
+    std::vector<std::string> names, restored, copies, copied_back;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      const std::string leaf = fs::path(sources[i]).filename().string();
+      names.push_back(folder + "/" + leaf);
+      restored.push_back(local + "/restored-" + leaf);
+      copies.push_back(local + "/copy-" + leaf);
+      copied_back.push_back(local + "/copy-back-" + leaf);
+    }
+    t.archive.push_back(b.archive(sources, names));
+    t.restore.push_back(b.restore(names, restored));
+    for (std::size_t i = 0; i < sources.size(); ++i)
+      if (!same_bytes(sources[i], restored[i])) die("restored " + names[i] + " differs from its source");
+    double c = 0, cb = 0;
+    for (std::size_t i = 0; i < sources.size(); ++i) c += plain_copy(sources[i], copies[i]);
+    for (std::size_t i = 0; i < sources.size(); ++i) cb += plain_copy(copies[i], copied_back[i]);
+    t.copy.push_back(c);
+    t.copy_back.push_back(cb);
+    for (const auto* v : {&restored, &copies, &copied_back})
+      for (const auto& f : *v) fs::remove(f);
+  }
+  return t;
+}
+
+void report_pair(const Settings& s, const std::string& what, const Timings& t, double bytes, double files,
+                 double target) {
+  const double mb = bytes / 1e6;
+  report({"archive_" + what, "MB/s", mb / median(t.archive), mb / median(t.copy), "", target, false, false,
+          "baseline: plain copy (read, write, fsync)"},
+         s.tiny);
+  report({"restore_" + what, "MB/s", mb / median(t.restore), mb / median(t.copy_back), "", target, false, false,
+          "baseline: the copy read into another file"},
+         s.tiny);
+  if (files > 1) {
+    report({"archive_" + what + "_files", "files/s", files / median(t.archive), files / median(t.copy), "", 0, false,
+            false, ""},
+           s.tiny);
+    report({"restore_" + what + "_files", "files/s", files / median(t.restore), files / median(t.copy_back), "", 0,
+            false, false, ""},
+           s.tiny);
+  }
+}
+
+}  // namespace
+
+void archive_figures(const Settings& s) {
+  std::printf("== archive and restore (E1h cartridge in a QMR-T300B; %llu-byte file, %u files of 64 KiB)\n",
+              static_cast<unsigned long long>(s.size), s.small_files);
+  const std::string local = s.dir + "/archive-local-" + std::to_string(::getpid());
+  fs::create_directories(local + "/small");
+  const std::string large = local + "/large.bin";
+  write_random(large, s.size, 41);
+  std::vector<std::string> small;
+  for (unsigned i = 0; i < s.small_files; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/small/s%05u.bin", i);
+    small.push_back(local + name);
+    write_random(small.back(), 64 * 1024, 1000 + i);
+  }
+  {
+    kelsim::HarnessOptions o;
+    o.parent_directory = s.dir;
+    kelsim::SimHarness sim(o);
+    Bench b(s, sim);
+    report_pair(s, "large", passes(s, b, local, {large}, "large"), static_cast<double>(s.size), 1, 0.8);
+    report_pair(s, "small", passes(s, b, local, small, "small"), 64.0 * 1024 * s.small_files, s.small_files, 0);
+  }
+  fs::remove_all(local);
+}
+
+}  // namespace e2e

@@ -1,0 +1,46 @@
+// The whole-stack benchmark's figure groups and its in-process helper runs.
+#pragma once
+
+#include "e2e_common.h"
+
+namespace e2e {
+
+// Listing: ReadDirectory of a folder of many entries through a fresh engine,
+// beside readdir and fstatat of a local folder of the same names and the
+// engine's own readdir in-process.
+void listing_figures(const Settings& s);
+// Mount time and resident memory of volumes of many files.
+void mount_figures(const Settings& s);
+// Archive and restore of a large file and of many small ones, beside a
+// plain file copy.
+void archive_figures(const Settings& s);
+
+// In-process helper runs of this program against the service in
+// $KEL_PIPE_DIR (argv after the mode word):
+//   --populate COOKIE CACHE FILES PER_FOLDER   fill the volume, print its metadata size
+//   --list COOKIE CACHE PATH                   the engine's readdir, print count and seconds
+int populate_main(int argc, char** argv);
+int list_main(int argc, char** argv);
+
+constexpr unsigned kFolderFiles = 10000;  // files per folder of the mount volumes; a flush after each as many
+
+// A volume of an F2h cartridge: made in this run, or a copy of the one kept
+// in --keep-volumes under `name` when the same commit made it.
+struct Volume {
+  std::unique_ptr<kelsim::SimHarness> sim;
+  std::uint64_t metadata_bytes = 0;
+  double made_s = 0;
+  bool kept = false;
+};
+// Formatted by a Check, then `files` empty files in folders "/f0000", ...
+// of `per_folder` files ("x0000000", ...), made in a helper run with the
+// engine's own create and flush routines.
+Volume volume_of(const Settings& s, const std::string& name, unsigned files, unsigned per_folder);
+
+// Runs this program in a helper mode; its standard output.
+std::string helper(const Settings& s, const std::vector<std::string>& args);
+// The helper's result line (the engine's own messages share its output):
+// from the last `word` that starts a line, "" when there is none.
+std::string result_of(const std::string& output, const std::string& word);
+
+}  // namespace e2e

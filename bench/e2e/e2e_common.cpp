@@ -1,0 +1,167 @@
+#include "e2e_common.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+
+double secs_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+void die(const std::string& what) {
+  std::fprintf(stderr, "kel_e2e_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+bool Settings::wants(const std::string& group) const {
+  return only.empty() || std::find(only.begin(), only.end(), group) != only.end();
+}
+
+std::unique_ptr<kelsim::SimHarness> f2h_cartridge(const Settings& s, std::uint32_t disc_blocks) {
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = 0xF2;
+  if (disc_blocks != 0) o.cartridge.disc_blocks = disc_blocks;
+  o.drive.product = "QMR-T400A";
+  o.parent_directory = s.dir;
+  return std::make_unique<kelsim::SimHarness>(o);
+}
+
+std::unique_ptr<kelsim::EngineProcess> start_engine(kelsim::SimHarness& sim, const std::string& program,
+                                                     const std::string& cache_directory) {
+  kelsim::EngineProcessOptions o;
+  o.program = program;
+  o.cache_directory = cache_directory;
+  o.deadline = std::chrono::minutes(60);
+  auto e = std::make_unique<kelsim::EngineProcess>(sim, o);
+  if (!e->started()) die("cannot start " + program + ": " + e->error());
+  return e;
+}
+
+bool is_end(const kelsim::EngineElement& e) {
+  return e.name == "KelSuccess" || e.name == "HRESULT" || e.name == "KelVolume" || e.name == "KelSync" ||
+         e.name == "KelArchive" || (e.name == "KelDirent" && e.attribute("ObjectName").empty());
+}
+
+std::vector<kelsim::EngineElement> must(kelsim::EngineProcess& e, std::uint64_t seq, const std::string& opcode,
+                                        const Attributes& a, const char* expect) {
+  auto answers = e.request(kelsim::request_line(seq, opcode, a), is_end);
+  if (answers.empty() || answers.back().name != expect)
+    die(opcode + " failed:\n" + e.describe().substr(0, 20000));
+  return answers;
+}
+
+Attributes name_attrs(const std::string& path) {
+  return {{"Name", kelsim::escape_name(path)}, {"KernelInterface", "0"}, {"BlockNumber", "0"}};
+}
+
+void unmount(kelsim::EngineProcess& e, std::uint64_t seq) {
+  e.request(kelsim::request_line(seq, "UnmountVolume"), [](const auto& x) { return x.name == "Shutdown"; });
+  if (e.wait_exit() != 0) die("unmount failed:\n" + e.describe().substr(0, 20000));
+}
+
+namespace {
+void flush_and_drop_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fdatasync(fd);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+}
+}  // namespace
+
+void flush_and_drop(const std::string& path) {
+  std::error_code ec;
+  if (!fs::is_directory(path, ec)) {
+    flush_and_drop_file(path);
+    return;
+  }
+  for (const auto& e : fs::recursive_directory_iterator(path, ec))
+    if (e.is_regular_file()) flush_and_drop_file(e.path());
+}
+
+void drop_images(kelsim::SimHarness& sim) { flush_and_drop(sim.cartridge_directory()); }
+
+Memory memory_of(pid_t pid) {
+  Memory m;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) m.rss_kib = std::strtoll(line.c_str() + 6, nullptr, 10);
+    if (line.rfind("VmHWM:", 0) == 0) m.hwm_kib = std::strtoll(line.c_str() + 6, nullptr, 10);
+  }
+  return m;
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+bool Figure::met() const {
+  if (target == 0) return true;
+  const double x = target_on_value ? value : ratio();
+  return lower_is_better ? x <= target : x >= target;
+}
+
+void report(const Figure& f, bool tiny) {
+  const std::string bu = f.baseline_unit.empty() ? f.unit : f.baseline_unit;
+  std::string target = "-";
+  if (f.target != 0) {
+    char b[96];
+    std::snprintf(b, sizeof b, "%s %s %g%s", f.target_on_value ? "value" : "ratio", f.lower_is_better ? "<=" : ">=",
+                  f.target, f.met() ? " met" : " MISSED");
+    target = b;
+  }
+  std::printf("%-34s %14.3f %-10s baseline %14.3f %-10s ratio %8.3f  target %s%s%s\n", f.name.c_str(), f.value,
+              f.unit.c_str(), f.baseline, bu.c_str(), f.ratio(), target.c_str(), f.note.empty() ? "" : "  ",
+              f.note.c_str());
+  std::printf("{\"name\":\"%s\",\"value\":%.6g,\"unit\":\"%s\",\"baseline\":%.6g,\"baseline_unit\":\"%s\","
+              "\"ratio\":%.6g,\"target\":%s,\"target_of\":\"%s\",\"met\":%s,\"tiny\":%s}\n",
+              f.name.c_str(), f.value, f.unit.c_str(), f.baseline, bu.c_str(), f.ratio(),
+              f.target != 0 ? std::to_string(f.target).c_str() : "null", f.target_on_value ? "value" : "ratio",
+              f.met() ? "true" : "false", tiny ? "true" : "false");
+  std::fflush(stdout);
+}
+
+double plain_read(const std::string& path, std::uint64_t offset, std::uint64_t bytes) {
+  flush_and_drop(path);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) die("cannot open " + path);
+  std::vector<char> buf(1 << 20);
+  const auto start = Clock::now();
+  // The file's data in order from `offset`, holes left out (a sparse
+  // image's holes read as zeros without touching the disk).
+  std::uint64_t done = 0;
+  off_t at = static_cast<off_t>(offset);
+  while (done < bytes) {
+    const off_t data = ::lseek(fd, at, SEEK_DATA);
+    if (data < 0) break;
+    const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+    for (off_t p = data; p < hole && done < bytes;) {
+      const std::size_t want = static_cast<std::size_t>(
+          std::min<std::uint64_t>({buf.size(), static_cast<std::uint64_t>(hole - p), bytes - done}));
+      const ssize_t n = ::pread(fd, buf.data(), want, p);
+      if (n <= 0) break;
+      p += n;
+      done += static_cast<std::uint64_t>(n);
+    }
+    at = hole;
+  }
+  const double s = secs_since(start);
+  ::close(fd);
+  if (done < bytes) die("the slot image holds fewer bytes than its metadata file: " + path);
+  return s;
+}
+
+}  // namespace e2e

@@ -1,0 +1,673 @@
+// The demo's session: ten steps through the real KelDriver (see
+// demo_session.h).
+#include "demo_session.h"
+
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using kelsim::EngineElement;
+using kelsim::EngineProcess;
+
+namespace keldemo {
+namespace {
+
+std::mutex g_print;
+bool g_tty = false;
+std::function<void(const std::string&)> g_out;
+
+// One whole line out; g_print held.
+void emit(const std::string& line) {
+  if (g_out) {
+    g_out(line);
+    return;
+  }
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+void say(const std::string& line) {
+  std::lock_guard<std::mutex> lk(g_print);
+  emit(line);
+}
+
+std::string format(const char* f, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* f, ...) {
+  char b[1024];
+  va_list a;
+  va_start(a, f);
+  std::vsnprintf(b, sizeof b, f, a);
+  va_end(a);
+  return b;
+}
+
+std::string bytes_text(std::uint64_t n) {
+  if (n < 10 * 1024) return format("%llu bytes", static_cast<unsigned long long>(n));
+  if (n < 10ull * 1024 * 1024) return format("%.1f KiB", n / 1024.0);
+  if (n < 10ull * 1024 * 1024 * 1024) return format("%.1f MiB", n / 1048576.0);
+  return format("%.1f GiB", n / 1073741824.0);
+}
+
+std::uint64_t number(const EngineElement& e, const char* key) {
+  return std::strtoull(e.attribute(key).c_str(), nullptr, 10);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> last_lines(const std::string& text, std::size_t n) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  if (lines.size() > n) lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(n));
+  return lines;
+}
+
+
+// ---------------------------------------------------------------- one step
+
+// Prints a step's header and its time; while the step waits over a second a
+// progress line (in place on a terminal) tells what is in hand, and with
+// --verbose the service's new log lines are shown as they come.
+class Step {
+ public:
+  Step(const Options& o, int number, const std::string& title) : o_(o), number_(number), start_(now()) {
+    if (number > 0) say(format("[%d] %s", number, title.c_str()));
+    if (!o.service_log.empty()) {
+      std::error_code ec;
+      log_offset_ = static_cast<std::size_t>(fs::file_size(o.service_log, ec));
+      if (ec) log_offset_ = 0;
+    }
+    ticker_ = std::thread([this] { tick(); });
+  }
+  ~Step() { stop(); }
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      if (stopped_) return;
+      stopped_ = true;
+    }
+    cv_.notify_all();
+    ticker_.join();
+    clear_progress();
+  }
+  void done() {
+    stop();
+    say(format("    (%.2f s)", seconds()));
+  }
+  int number() const { return number_; }
+  // What is in hand, for the progress line ("" : elapsed time and commands).
+  void set_progress(const std::string& text) {
+    std::lock_guard<std::mutex> lk(mu_);
+    progress_ = text;
+  }
+  double seconds() const { return std::chrono::duration<double>(now() - start_).count(); }
+
+ private:
+  static std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
+  void tick() {
+    std::unique_lock<std::mutex> lk(mu_);
+    while (!cv_.wait_for(lk, std::chrono::milliseconds(250), [this] { return stopped_; })) {
+      std::string text = progress_;
+      lk.unlock();
+      show_log();
+      if (seconds() > 1.0) show_progress(text);
+      lk.lock();
+    }
+  }
+  // New whole lines of the service's log since the last look.
+  void show_log() {
+    if (o_.service_log.empty()) return;
+    std::ifstream in(o_.service_log, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(log_offset_));
+    for (std::string line; std::getline(in, line) && !in.eof();) {
+      log_offset_ += line.size() + 1;
+      ++log_seen_;
+      if (o_.verbose && line.rfind("kelsim-host:", 0) != 0) say("      service: " + line);
+    }
+  }
+  void show_progress(std::string text) {
+    if (text.empty())
+      text = format("%.0f s, %zu drive commands served", seconds(), log_seen_);
+    std::lock_guard<std::mutex> lk(g_print);
+    if (g_tty) {
+      std::printf("\r    ... %-70s", text.c_str());
+      shown_ = true;
+      std::fflush(stdout);
+    } else if (!shown_) {
+      emit("    ... " + text);
+      shown_ = true;
+    }
+  }
+  void clear_progress() {
+    std::lock_guard<std::mutex> lk(g_print);
+    if (g_tty && shown_) std::printf("\r%-80s\r", "");
+    std::fflush(stdout);
+  }
+
+  const Options& o_;
+  int number_;
+  std::chrono::steady_clock::time_point start_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stopped_ = false, shown_ = false;
+  std::string progress_;
+  std::size_t log_seen_ = 0, log_offset_ = 0;
+  std::thread ticker_;
+};
+
+// ---------------------------------------------------------------- the session
+
+struct Entry {
+  std::uint64_t size = 0;
+  std::string generation, version;
+  bool folder = false;
+  bool operator==(const Entry& o) const {
+    return size == o.size && generation == o.generation && version == o.version && folder == o.folder;
+  }
+};
+using Listing = std::map<std::string, std::map<std::string, Entry>>;  // folder -> name -> entry
+
+struct SyncPoint {
+  int step;
+  std::uint64_t block, next_writable;
+};
+
+class Failed : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+// An existing volume that holds data: nothing is written.
+class NotEmpty : public Failed {
+ public:
+  using Failed::Failed;
+};
+
+bool ends_request(const EngineElement& e) {
+  return e.name == "KelSuccess" || e.name == "HRESULT" || e.name == "KelVolume" || e.name == "KelSync" ||
+         e.name == "Shutdown" || (e.name == "KelDirent" && e.attribute("ObjectName").empty()) ||
+         (e.name == "KelRollbackInfo" && number(e, "SlotNumber") == 0 && number(e, "MetaDataFE_LSN") == 0 &&
+          number(e, "FsdLsn") == 0);
+}
+
+std::string hresult_text(const EngineElement& e) {
+  const auto hr = static_cast<std::uint32_t>(std::strtol(e.attribute("HRESULT").c_str(), nullptr, 10));
+  if ((hr & 0xFFFF0000u) == 0x80070000u) return format("HRESULT 0x%08X (Win32 code %u)", hr, hr & 0xFFFF);
+  return format("HRESULT 0x%08X", hr);
+}
+
+constexpr std::uint32_t kGeneration = 1, kVersion = 1;
+
+class Demo final : public Session {
+ public:
+  explicit Demo(Options o) : o_(std::move(o)) {}
+  int run();
+  std::vector<EngineElement> request(const std::string& opcode, const Attributes& attributes) override;
+  const std::vector<LocalFile>& first_batch() const override { return first_; }
+
+ private:
+  void after(int step);
+  void start_engine();
+  std::vector<EngineElement> ask(Step& step, const std::string& opcode, const Attributes& attributes = {});
+  EngineElement ask_for(Step& step, const std::string& opcode, const std::string& expect,
+                        const Attributes& attributes = {});
+  [[noreturn]] void fail(Step& step, const std::string& what, const EngineElement* answer);
+  void verbose_answers(const std::vector<EngineElement>& answers);
+
+  void step_mount();
+  void make_sample();
+  void archive_all(Step& step, const std::vector<LocalFile>& files, const std::vector<std::string>& folders);
+  SyncPoint sync(Step& step, const std::string& reason);
+  Listing list(Step& step, bool show);
+  bool restore_compare(Step& step, const LocalFile& f, const std::string& into);
+  void unmount(Step& step);
+  void rollback(Step& step);
+  bool judge_images();
+  void check_listing(Step& step, const Listing& got, const Listing& want, const std::string& what);
+
+  Options o_;
+  std::unique_ptr<EngineProcess> engine_;
+  std::uint64_t seq_ = 0;
+  std::vector<std::string> folders_;  // on the volume, "/demo" first
+  std::vector<LocalFile> first_, second_;
+  std::vector<SyncPoint> syncs_;
+  Listing after_first_, after_second_;
+  bool all_good_ = true;
+};
+
+void Demo::start_engine() {
+  kelsim::EngineProcessOptions eo;
+  eo.program = o_.engine;
+  eo.cache_directory = o_.work + "/cache";
+  if (o_.start_engine)
+    engine_ = o_.start_engine(eo);
+  else
+    engine_ = std::make_unique<EngineProcess>(kelsim::EngineHost{o_.work, "/dev/sd" + o_.cookie}, eo);
+  if (!engine_) throw Failed("cannot start " + o_.engine);
+  if (!engine_->started()) throw Failed("cannot start " + o_.engine + ": " + engine_->error());
+}
+
+void Demo::verbose_answers(const std::vector<EngineElement>& answers) {
+  if (!o_.verbose) return;
+  for (const auto& e : answers) say("      <- " + e.raw);
+}
+
+std::vector<EngineElement> Demo::ask(Step& step, const std::string& opcode, const Attributes& attributes) {
+  const std::string line = kelsim::request_line(++seq_, opcode, attributes);
+  if (o_.verbose) say("      -> " + line);
+  auto answers = engine_->request(line, ends_request);
+  verbose_answers(answers);
+  if (answers.empty() || !ends_request(answers.back())) fail(step, opcode + " got no answer", nullptr);
+  if (answers.back().name == "HRESULT") fail(step, opcode, &answers.back());
+  return answers;
+}
+
+EngineElement Demo::ask_for(Step& step, const std::string& opcode, const std::string& expect,
+                               const Attributes& attributes) {
+  auto answers = ask(step, opcode, attributes);
+  if (answers.back().name != expect) fail(step, opcode + " answered " + answers.back().raw, nullptr);
+  return answers.back();
+}
+
+void Demo::fail(Step& step, const std::string& what, const EngineElement* answer) {
+  step.stop();
+  std::string text = format("step %d failed: %s", step.number(), what.c_str());
+  if (answer != nullptr) text += ": " + hresult_text(*answer);
+  if (engine_) {
+    text += "\n  last lines of the engine's standard error:";
+    for (const auto& l : last_lines(engine_->standard_error(), 10)) text += "\n    " + l;
+  }
+  if (!o_.service_log.empty()) {
+    text += "\n  last lines of the service's log:";
+    for (const auto& l : last_lines(read_file(o_.service_log), 10)) text += "\n    " + l;
+  }
+  throw Failed(text);
+}
+
+void Demo::step_mount() {
+  Step step(o_, 1, "Format and mount: Check on the cartridge");
+  start_engine();
+  const EngineElement v = ask_for(step, "Check", "KelVolume");
+  const std::uint64_t block = number(v, "BlockSize");
+  say("    volume \"" + kelsim::unescape_name(v.attribute("VolumeName")) + "\": " +
+      bytes_text(number(v, "TotalBlocks") * block) + " in total, " + bytes_text(number(v, "FreeBlocks") * block) +
+      " free, " + v.attribute("FileCount") + " files");
+  if (o_.existing) {
+    const Listing root = [&] {
+      folders_ = {"/"};
+      return list(step, false);
+    }();
+    folders_.clear();
+    if (number(v, "FileCount") != 0 || !root.at("/").empty()) {
+      step.stop();
+      throw NotEmpty("the volume served there is not empty (" + v.attribute("FileCount") + " files, " +
+                   std::to_string(root.at("/").size()) +
+                   " entries in its root folder): the demo writes only to a blank cartridge or an empty volume, "
+                   "so it stops before any write");
+    }
+  }
+  step.done();
+}
+
+// The sample folder: a text file of the project, a generated file of a few
+// MiB, an empty file, a name outside ASCII and a subfolder.
+void Demo::make_sample() {
+  const std::string dir = o_.work + "/sample";
+  fs::create_directories(dir + "/notes");
+  fs::copy_file(o_.text_file, dir + "/README.md", fs::copy_options::overwrite_existing);
+  std::mt19937_64 rng(41);
+  std::string data(3 * 1024 * 1024 + 5, '\0');
+  for (auto& c : data) c = static_cast<char>(rng());
+  std::ofstream(dir + "/random.bin", std::ios::binary) << data;
+  std::ofstream(dir + "/empty.txt", std::ios::binary);
+  std::ofstream(dir + "/Gr\xC3\xBC\xC3\x9F" "e & caf\xC3\xA9 \xE2\x9C\x93.txt") << "Non-ASCII name\n";
+  std::ofstream(dir + "/notes/today.txt") << "A file in a subfolder.\n";
+}
+
+void Demo::archive_all(Step& step, const std::vector<LocalFile>& files, const std::vector<std::string>& folders) {
+  for (const auto& f : folders)
+    ask_for(step, "CreateDirectory", "KelVolume",
+            {{"Name", kelsim::escape_name(f)}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
+  for (const auto& f : files) {
+    kelsim::ArchiveRequest a;
+    a.name = f.volume;
+    a.generation = kGeneration;
+    a.version = kVersion;
+    // The file's times as the request carries them (shown with --verbose).
+    struct stat st {};
+    if (::stat(f.local.c_str(), &st) == 0 && st.st_mtim.tv_sec > 0)
+      a.creation_time = a.modification_time =
+          (static_cast<std::uint64_t>(st.st_mtim.tv_sec) + 11644473600ull) * 10000000ull +
+          static_cast<std::uint64_t>(st.st_mtim.tv_nsec) / 100;
+    const auto started = std::chrono::steady_clock::now();
+    a.progress = [&](std::uint64_t n) {
+      const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      step.set_progress(format("%s: %s, %.1f MB/s", f.volume.c_str(), bytes_text(n).c_str(),
+                               s > 0 ? n / s / 1e6 : 0.0));
+    };
+    if (o_.verbose) say("      -> " + kelsim::archive_line(seq_ + 1, a) + " and its callbacks");
+    const auto r = engine_->archive(++seq_, f.local, a);
+    verbose_answers(r.answers);
+    if (!r.ok) {
+      const EngineElement* last = r.last() && r.last()->name == "HRESULT" ? r.last() : nullptr;
+      fail(step, "Archive of " + f.volume + (r.error.empty() ? "" : ": " + r.error), last);
+    }
+    const EngineElement& e = *r.last();
+    const std::string at = number(e, "SpaceEntries.Count") > 0 ? e.attribute("SpaceEntries.0.BlockNumber")
+                                                               : std::to_string(r.block);
+    say(format("    %-40s %12s  at block %s", f.volume.c_str(), bytes_text(r.bytes).c_str(), at.c_str()));
+  }
+  step.set_progress("");
+}
+
+SyncPoint Demo::sync(Step& step, const std::string& reason) {
+  const EngineElement s = ask_for(step, "Sync", "KelSync",
+                                  {{"Reason", reason}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
+  SyncPoint p{step.number(), number(s, "BlockNumber"), number(s, "NextWritableBlock")};
+  say(format("    Sync \"%s\": metadata written from block %llu, next writable block %llu", reason.c_str(),
+             static_cast<unsigned long long>(p.block), static_cast<unsigned long long>(p.next_writable)));
+  return p;
+}
+
+Listing Demo::list(Step& step, bool show) {
+  Listing out;
+  for (const auto& folder : folders_) {
+    auto& entries = out[folder];
+    for (const auto& e : ask(step, "ReadDirectory", {{"Name", kelsim::escape_name(folder)}})) {
+      const std::string name = kelsim::unescape_name(e.attribute("ObjectName"));
+      if (e.name != "KelDirent" || name.empty()) continue;
+      // Type 2: a folder (as the object record's file type).
+      entries[name] = Entry{number(e, "Size"), e.attribute("Generation"), e.attribute("Version"),
+                            e.attribute("Type") == "2"};
+    }
+    if (!show) continue;
+    say("    " + folder);
+    say(format("      %-40s %12s %10s %8s", "name", "size", "generation", "version"));
+    for (const auto& [name, en] : entries)
+      say(format("      %-40s %12s %10s %8s", (name + (en.folder ? "/" : "")).c_str(),
+                 en.folder ? "" : std::to_string(en.size).c_str(), en.generation.c_str(), en.version.c_str()));
+  }
+  return out;
+}
+
+bool Demo::restore_compare(Step& step, const LocalFile& f, const std::string& into) {
+  kelsim::RestoreRequest q;
+  q.name = f.volume;
+  q.generation = kGeneration;
+  q.version = kVersion;
+  const auto started = std::chrono::steady_clock::now();
+  q.progress = [&](std::uint64_t n) {
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    step.set_progress(format("%s: %s, %.1f MB/s", f.volume.c_str(), bytes_text(n).c_str(), s > 0 ? n / s / 1e6 : 0.0));
+  };
+  fs::create_directories(fs::path(into).parent_path());
+  if (o_.verbose) say("      -> " + kelsim::restore_line(seq_ + 1, q) + " and its callbacks");
+  const auto r = engine_->restore(++seq_, q, into);
+  verbose_answers(r.answers);
+  step.set_progress("");
+  if (!r.ok) {
+    const EngineElement* last = r.last() && r.last()->name == "HRESULT" ? r.last() : nullptr;
+    fail(step, "Restore of " + f.volume + (r.error.empty() ? "" : ": " + r.error), last);
+  }
+  const std::string a = read_file(f.local), b = read_file(into);
+  const auto diff = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+  const bool same = diff.first == a.end() && diff.second == b.end();
+  if (same) {
+    say(format("    %-40s identical", f.volume.c_str()));
+  } else {
+    say(format("    %-40s differs at offset %zu (%zu bytes here, %zu restored)", f.volume.c_str(),
+               static_cast<std::size_t>(diff.first - a.begin()), a.size(), b.size()));
+    all_good_ = false;
+  }
+  return same;
+}
+
+void Demo::unmount(Step& step) {
+  const std::string line = kelsim::request_line(++seq_, "UnmountVolume");
+  if (o_.verbose) say("      -> " + line);
+  auto answers = engine_->request(line, [](const EngineElement& e) { return e.name == "Shutdown" || e.name == "HRESULT"; });
+  verbose_answers(answers);
+  if (answers.empty() || answers.back().name != "Shutdown")
+    fail(step, "UnmountVolume", !answers.empty() && answers.back().name == "HRESULT" ? &answers.back() : nullptr);
+  const int code = engine_->wait_exit();
+  if (code != 0) fail(step, "the engine ended with exit status " + std::to_string(code), nullptr);
+  say("    unmounted; the engine ended with exit status 0");
+  engine_.reset();
+}
+
+void Demo::check_listing(Step& step, const Listing& got, const Listing& want, const std::string& what) {
+  (void)step;
+  if (got == want) {
+    say("    listing " + what + ": as expected");
+    return;
+  }
+  all_good_ = false;
+  for (const auto& [folder, entries] : want) {
+    const auto it = got.find(folder);
+    for (const auto& [name, e] : entries)
+      if (it == got.end() || !it->second.count(name) || !(it->second.at(name) == e))
+        say("    listing " + what + ": " + folder + " lacks or changed " + name);
+    if (it != got.end())
+      for (const auto& [name, e] : it->second)
+        if (!entries.count(name)) say("    listing " + what + ": " + folder + " has the unexpected " + name);
+  }
+}
+
+void Demo::rollback(Step& step) {
+  std::vector<EngineElement> points;
+  for (const auto& e : ask(step, "GetRollbackInfo"))
+    if (e.name == "KelRollbackInfo" && !ends_request(e)) points.push_back(e);
+  const SyncPoint* step3 = nullptr;
+  const EngineElement* target = nullptr;
+  for (const auto& p : points) {
+    const std::uint64_t at = number(p, "MetaDataFE_LSN");
+    std::string named = "slot " + p.attribute("SlotNumber") + ", address " + p.attribute("MetaDataFE_LSN");
+    for (const auto& s : syncs_)
+      if (s.block <= at && at < s.next_writable) {
+        named = format("the Sync of step %d (blocks %llu to %llu)", s.step, static_cast<unsigned long long>(s.block),
+                       static_cast<unsigned long long>(s.next_writable));
+        if (s.step == 3) step3 = &s, target = &p;
+      }
+    say("    rollback point: " + named);
+  }
+  if (target == nullptr || step3 == nullptr) fail(step, "no rollback point lies within step 3's Sync", nullptr);
+  ask_for(step, "RollbackMount", "KelVolume",
+          {{"SlotNumber", target->attribute("SlotNumber")}, {"MetaDataFE_LSN", target->attribute("MetaDataFE_LSN")},
+           {"FsdLsn", target->attribute("FsdLsn")}});
+  say("    mounted at step 3's point");
+  check_listing(step, list(step, false), after_first_, "at step 3's point (without the second batch)");
+  // The largest file of the first batch (the generated one in the sample).
+  const auto one = std::max_element(first_.begin(), first_.end(), [](const LocalFile& a, const LocalFile& b) {
+    std::error_code ea, eb;
+    return fs::file_size(a.local, ea) < fs::file_size(b.local, eb);
+  });
+  if (one != first_.end()) restore_compare(step, *one, o_.work + "/restored-rollback" + one->volume);
+  ask_for(step, "RollbackMount", "KelVolume", {{"SlotNumber", "0"}, {"MetaDataFE_LSN", "0"}, {"FsdLsn", "0"}});
+  say("    mounted at the newest state");
+  check_listing(step, list(step, false), after_second_, "at the newest state");
+}
+
+// udfinfo over every slot image that holds data.
+bool Demo::judge_images() {
+  if (o_.cartridge.empty()) {
+    say("    the cartridge is served elsewhere: its slot images cannot be judged here");
+    return true;
+  }
+  bool good = true, any = false;
+  std::vector<fs::path> images;
+  for (const auto& e : fs::directory_iterator(o_.cartridge))
+    if (e.path().extension() == ".img") images.push_back(e.path());
+  std::sort(images.begin(), images.end());
+  for (const auto& img : images) {
+    struct stat st {};
+    if (::stat(img.c_str(), &st) != 0 || st.st_blocks == 0) continue;
+    any = true;
+    std::string out;
+    FILE* p = ::popen(("udfinfo --blocksize=2048 '" + img.string() + "' 2>&1").c_str(), "r");
+    if (p == nullptr) {
+      say("    cannot run udfinfo");
+      return false;
+    }
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p)) out += buf;
+    const int status = ::pclose(p);
+    say("    " + img.filename().string() + (status == 0 ? ": accepted by udfinfo" : ": REFUSED by udfinfo"));
+    for (const auto& l : last_lines(out, 200))
+      for (const char* key : {"label=", "numfiles=", "numdirs=", "integrity="})
+        if (l.rfind(key, 0) == 0) say("      " + l);
+    if (status != 0) {
+      for (const auto& l : last_lines(out, 5)) say("      " + l);
+      good = false;
+    }
+  }
+  if (!any) say("    no slot image holds data");
+  return good && any;
+}
+
+void Demo::after(int step) {
+  if (o_.after_step) o_.after_step(step, *this);
+}
+
+std::vector<EngineElement> Demo::request(const std::string& opcode, const Attributes& attributes) {
+  Step step(o_, 0, "(a look between steps) " + opcode);
+  auto answers = ask(step, opcode, attributes);
+  step.stop();
+  return answers;
+}
+
+int Demo::run() {
+  step_mount();
+  after(1);
+  {
+    Step step(o_, 2, "Archive a folder");
+    const std::string from = o_.folder.empty() ? o_.work + "/sample" : o_.folder;
+    if (o_.folder.empty()) make_sample();
+    folders_ = {"/demo"};
+    std::vector<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(from)) {
+      const std::string rel = fs::relative(e.path(), from).generic_string();
+      if (e.is_directory()) folders_.push_back("/demo/" + rel);
+      else if (e.is_regular_file()) files.push_back(rel);
+    }
+    std::sort(folders_.begin() + 1, folders_.end());
+    std::sort(files.begin(), files.end());
+    for (const auto& f : files) first_.push_back({from + "/" + f, "/demo/" + f});
+    say("    " + std::to_string(first_.size()) + " files from " + from);
+    archive_all(step, first_, folders_);
+    step.done();
+  }
+  after(2);
+  {
+    Step step(o_, 3, "Sync \"SyncTime\" (packed small files reach their own blocks)");
+    syncs_.push_back(sync(step, "SyncTime"));
+    step.done();
+  }
+  after(3);
+  {
+    Step step(o_, 4, "Listing");
+    after_first_ = list(step, true);
+    step.done();
+  }
+  after(4);
+  {
+    Step step(o_, 5, "Restore each file and compare it with the original");
+    for (const auto& f : first_) restore_compare(step, f, o_.work + "/restored" + f.volume);
+    step.done();
+  }
+  after(5);
+  {
+    Step step(o_, 6, "Archive a second batch and sync");
+    const std::string dir = o_.work + "/second";
+    fs::create_directories(dir);
+    for (int i = 1; i <= 3; ++i) {
+      const std::string name = "second-" + std::to_string(i) + ".txt";
+      std::ofstream(dir + "/" + name) << std::string(static_cast<std::size_t>(i) * 1000, static_cast<char>('a' + i));
+      second_.push_back({dir + "/" + name, "/demo/" + name});
+    }
+    archive_all(step, second_, {});
+    syncs_.push_back(sync(step, "SyncTime"));
+    after_second_ = list(step, false);
+    step.done();
+  }
+  after(6);
+  {
+    Step step(o_, 7, "Unmount");
+    syncs_.push_back(sync(step, "SyncPreDeallocate"));
+    unmount(step);
+    step.done();
+  }
+  after(7);
+  {
+    Step step(o_, 8, "Remount: a new engine on the same cartridge and cache directory");
+    start_engine();
+    ask_for(step, "Check", "KelVolume");
+    check_listing(step, list(step, false), after_second_, "after the remount");
+    step.done();
+  }
+  after(8);
+  {
+    Step step(o_, 9, "Rollback");
+    rollback(step);
+    step.done();
+  }
+  after(9);
+  {
+    Step step(o_, 10, "Unmount and judge the slot images with udfinfo");
+    unmount(step);
+    if (!judge_images()) all_good_ = false;
+    step.done();
+  }
+  after(10);
+  say(all_good_ ? "The session went as expected." : "The session found differences (see above).");
+  return all_good_ ? 0 : 1;
+}
+
+}  // namespace
+
+int run(const Options& options) {
+  g_tty = options.tty;
+  g_out = options.out;
+  try {
+    return Demo(options).run();
+  } catch (const NotEmpty& f) {
+    say(f.what());
+    return 3;
+  } catch (const Failed& f) {
+    say(f.what());
+    return 1;
+  } catch (const std::exception& e) {
+    say(std::string("the demo failed: ") + e.what());
+    return 1;
+  }
+}
+
+}  // namespace keldemo

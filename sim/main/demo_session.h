@@ -1,0 +1,64 @@
+// The demo's session: the life of a cartridge in ten steps through the real
+// KelDriver, told in plain words. kel-demo runs it against a service serving
+// $KEL_PIPE_DIR; a test runs it in-process against a SimHarness, starting
+// the engine through `start_engine` and looking in between steps through
+// `after_step`.
+#pragma once
+
+#include "sim/engine_process.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace keldemo {
+
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+class Session;
+
+struct Options {
+  std::string engine;        // path of KelDriver
+  std::string work;          // work directory (cache, sample and restored files)
+  std::string cookie;        // hexadecimal, as in "/dev/sd<cookie>"
+  std::string text_file;     // a text file of the project for the sample folder
+  std::string cartridge;     // folder of the slot images ("": served elsewhere)
+  std::string service_log;   // the service's log file ("": none)
+  std::string folder;        // archive this folder instead of the sample
+  bool existing = false;     // a service already serving: write only to an empty volume
+  bool verbose = false;
+  bool tty = false;          // progress lines in place
+  // Each printed line ("" : standard output).
+  std::function<void(const std::string&)> out;
+  // Starts an engine with these options (empty: against the service
+  // serving $KEL_PIPE_DIR, with the registry file in `work`).
+  std::function<std::unique_ptr<kelsim::EngineProcess>(const kelsim::EngineProcessOptions&)> start_engine;
+  // Called after each step that went well, with its number.
+  std::function<void(int step, Session&)> after_step;
+};
+
+// A file of the session: where it is here and its path on the volume.
+struct LocalFile {
+  std::string local;
+  std::string volume;
+};
+
+// Runs the session: 0 when every restored file was identical, every listing
+// as expected and udfinfo accepted every written slot; 3 when an existing
+// volume is not empty (nothing written); 1 otherwise.
+int run(const Options& options);
+
+// What a hook may ask of a running session.
+class Session {
+ public:
+  virtual ~Session() = default;
+  // Sends one request to the engine now running; its answers up to the
+  // closing element (a failure ends the session as any step's would).
+  virtual std::vector<kelsim::EngineElement> request(const std::string& opcode, const Attributes& attributes) = 0;
+  // The files of the first batch (step 2).
+  virtual const std::vector<LocalFile>& first_batch() const = 0;
+};
+
+}  // namespace keldemo
