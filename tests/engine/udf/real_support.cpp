@@ -282,6 +282,12 @@ void RealVolume::blank_disc(uint32_t slot, uint32_t nwa) {
   EXPECT_EQ(cart.save(), 0u);
 }
 
+void RealVolume::set_track_nwa(uint32_t nwa) {
+  kelsim::Cartridge& cart = sim_->cartridge();
+  cart.disc(static_cast<int>(mnt_->loaded_slot)).tracks.at(0).nwa = nwa;
+  EXPECT_EQ(cart.save(), 0u);
+}
+
 void RealVolume::unreadable(uint32_t lsn) { sim_->drive().add_fault(kelsim::read_error(lsn, lsn)); }
 
 std::vector<uint8_t> RealVolume::metadata_block(uint32_t lbn) {

@@ -92,6 +92,8 @@ class RealVolume {
   // track from block 0 whose next writable address is `nwa` (the blocks
   // before it recorded, zeros).
   void blank_disc(uint32_t slot, uint32_t nwa = 0);
+  // The next writable address of the loaded write-once disc's first track.
+  void set_track_nwa(uint32_t nwa);
   // A sector that the drive answers with a medium error.
   void unreadable(uint32_t lsn);
   // The metadata block (through the mount's main extents).
