@@ -246,6 +246,22 @@ void RealVolume::stop_agent() {
   m->metacachedev = nullptr;
 }
 
+int32_t RealVolume::open_cache_file(const char* name) {
+  int32_t h = -1;
+  uint32_t cache_err = 0;
+  EXPECT_EQ(mdcudfsr_metacache_localfile_open(mnt_.get(), name, 3, &h, &cache_err), 0);
+  EXPECT_EQ(cache_err, 0u);
+  return h;
+}
+
+std::vector<uint8_t> RealVolume::cache_file_read(int32_t handle, uint64_t offset, uint32_t length) {
+  std::vector<uint8_t> out(length);
+  uint32_t done = 0, cache_err = 0;
+  EXPECT_EQ(mdcudfsr_metacache_file_read(mnt_.get(), handle, offset, length, out.data(), &done, &cache_err), 0);
+  EXPECT_EQ(done, length);
+  return out;
+}
+
 int RealVolume::flush_clusters(uint32_t first_lsn) {
   const mdcudfsr_cluster_track track{0, first_lsn, 0};
   return mdcudfsr_flush_all_clusters(mnt_.get(), 0, nullptr, &track, nullptr, nullptr);

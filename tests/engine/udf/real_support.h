@@ -73,6 +73,11 @@ class RealVolume {
   // clusters that stage metadata writes in it (after mount()). From here on
   // waits are on the process clock.
   void start_agent();
+  // A file of the agent's local cache directory opened for reading and
+  // writing (after start_agent()); its handle.
+  int32_t open_cache_file(const char* name);
+  // Bytes of an open cache file, read through the agent.
+  std::vector<uint8_t> cache_file_read(int32_t handle, uint64_t offset, uint32_t length);
   // Writes every staged cluster from `first_lsn` on, synced and verified.
   int flush_clusters(uint32_t first_lsn);
 
