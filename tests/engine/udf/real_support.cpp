@@ -262,6 +262,31 @@ std::vector<uint8_t> RealVolume::cache_file_read(int32_t handle, uint64_t offset
   return out;
 }
 
+void RealVolume::commit_staged() {
+  mdcudfsr_mount* m = mnt_.get();
+  const uint32_t per = m->cluster_sectors;
+  uint32_t end = 0;
+  for (cluster_entry* e = m->cluster_head; e; e = e->next) {
+    const std::vector<uint8_t> image =
+        cache_file_read(m->local_cache_handles[0], e->staging_offset, MDCUDFSR_CLUSTER_BYTES);
+    const uint32_t first = static_cast<uint32_t>(e->cluster) * per;
+    for (uint32_t i = 0; i < per && i < 32; ++i) {
+      if (!(e->dirty & (1u << i))) continue;
+      write(first + i, std::vector<uint8_t>(image.begin() + i * kSector, image.begin() + (i + 1) * kSector));
+      end = std::max(end, first + i + 1);
+    }
+  }
+  mdcudfsr_clear_all_clusters(m);
+  kelsim::Cartridge& cart = sim_->cartridge();
+  if (cart.write_once() && end) {
+    kelsim::Disc& d = cart.disc(static_cast<int>(m->loaded_slot));
+    if (!d.tracks.empty() && d.tracks[0].nwa < end) {
+      d.tracks[0].nwa = (end + 31) / 32 * 32;
+      EXPECT_EQ(cart.save(), 0u);
+    }
+  }
+}
+
 int RealVolume::flush_clusters(uint32_t first_lsn) {
   const mdcudfsr_cluster_track track{0, first_lsn, 0};
   return mdcudfsr_flush_all_clusters(mnt_.get(), 0, nullptr, &track, nullptr, nullptr);

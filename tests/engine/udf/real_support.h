@@ -78,6 +78,12 @@ class RealVolume {
   int32_t open_cache_file(const char* name);
   // Bytes of an open cache file, read through the agent.
   std::vector<uint8_t> cache_file_read(int32_t handle, uint64_t offset, uint32_t length);
+  // Puts the staged sectors of every write cluster onto the disc at their
+  // own blocks, read from the images in the agent's local cache file (on
+  // write-once media the data track's next writable address moves past
+  // them), and drops the clusters: what the UDF code staged, readable by the
+  // readers through the drive.
+  void commit_staged();
   // Writes every staged cluster from `first_lsn` on, synced and verified.
   int flush_clusters(uint32_t first_lsn);
 
