@@ -197,7 +197,17 @@ std::unique_ptr<mdcudfsr_mount> RealVolume::record() {
 }
 
 void RealVolume::mount() {
-  mdcudfsr_mount* m = mnt_.get();
+  mount_record(mnt_.get());
+  clear();
+}
+
+std::unique_ptr<mdcudfsr_mount> RealVolume::mount_again() {
+  auto again = record();
+  mount_record(again.get());
+  return again;
+}
+
+void RealVolume::mount_record(mdcudfsr_mount* m) {
   if (m->is_rewritable) {
     EXPECT_EQ(mdcudfsr_read_avdp_RE(m, nullptr, 1, 0, nullptr), 0);
   } else {
@@ -210,7 +220,6 @@ void RealVolume::mount() {
   int readonly = 0;
   EXPECT_EQ(mdcudfsr_read_write_attribute_for_mount(m, &readonly, nullptr), 0);
   EXPECT_EQ(readonly, 0);
-  clear();
 }
 
 void RealVolume::start_agent() {
@@ -331,8 +340,12 @@ void RealVolume::set_track_nwa(uint32_t nwa) {
 
 void RealVolume::unreadable(uint32_t lsn) { sim_->drive().add_fault(kelsim::read_error(lsn, lsn)); }
 
-std::vector<uint8_t> RealVolume::metadata_block(uint32_t lbn) {
-  const uint32_t lsn = mdcudfsr_lbn2lsn(mnt_.get(), 0, lbn, nullptr);
+uint32_t RealVolume::track_nwa() {
+  return sim_->cartridge().disc(static_cast<int>(mnt_->loaded_slot)).tracks.at(0).nwa;
+}
+
+std::vector<uint8_t> RealVolume::metadata_block(mdcudfsr_mount* mnt, uint32_t lbn) {
+  const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, 0, lbn, nullptr);
   EXPECT_NE(lsn, 0xFFFFFFFFu) << "metadata block " << lbn;
   return lsn == 0xFFFFFFFFu ? std::vector<uint8_t>(kSector) : read(lsn);
 }

@@ -65,6 +65,8 @@ class RealVolume {
   // mount record as a mount reads them; the transcript and the log cleared.
   void mount();
   mdcudfsr_mount* m() { return mnt_.get(); }
+  // A new record mounted as mount() mounts the volume's own (the next mount).
+  std::unique_ptr<mdcudfsr_mount> mount_again();
   // A new record of the same disc, as the volume's next mount starts it.
   std::unique_ptr<mdcudfsr_mount> record();
   kelsim::SimHarness& sim() { return *sim_; }
@@ -108,7 +110,12 @@ class RealVolume {
   // A sector that the drive answers with a medium error.
   void unreadable(uint32_t lsn);
   // The metadata block (through the mount's main extents).
-  std::vector<uint8_t> metadata_block(uint32_t lbn);
+  std::vector<uint8_t> metadata_block(uint32_t lbn) { return metadata_block(mnt_.get(), lbn); }
+  std::vector<uint8_t> metadata_block(mdcudfsr_mount* mnt, uint32_t lbn);
+  // The whole loaded disc.
+  std::vector<uint8_t> disc_image() { return read(0, spec.sectors); }
+  // The next writable address of the loaded write-once disc's first track.
+  uint32_t track_nwa();
 
   // Commands since the last clear.
   std::vector<Command> commands() const;
@@ -129,6 +136,7 @@ class RealVolume {
   std::vector<std::string> argv_;
   std::vector<char*> argp_;
   void stop_agent();
+  void mount_record(mdcudfsr_mount* m);
 };
 
 // Nodes of the real node cache, counted in the mount as the cache counts
