@@ -72,11 +72,6 @@ struct Env {
   // full rewrite is needed (-1: never).
   int aed_check_ok_calls = -1;
 
-  // True while a test runs against the simulated drive (support_drive.h):
-  // the drive layer's calls and the volume and vnode layer's block writes,
-  // syncs, verifies, track and cluster reads go to the real drive client.
-  bool drive = false;
-
   // Non-zero: the cache-file stand-ins pass their calls on to the real cache
   // agent (tests that run the agent thread).
   int real_agent = 0;
