@@ -277,25 +277,7 @@ int stand_in_disc_change(mdcudfsr_mount*, uint32_t slot_code, int invalidate, vf
   return udf_test::next_result(g_env.disc_change_results);
 }
 
-void stand_in_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint32_t mount_status,
-                                uint32_t wrprot_reasons) asm("__wrap__Z26mdcudfsr_set_mntinfo_stateP14mdcudfsr_mountjjj");
-void stand_in_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint32_t mount_status,
-                                uint32_t wrprot_reasons) {
-  g_env.calls.push_back("set_mntinfo_state " + std::to_string(access_state) + " " + hex(mount_status) + " " +
-                        hex(wrprot_reasons));
-  mnt->mntinfo.AccessMode = access_state;
-  mnt->mntinfo.MountStatus = mount_status;
-  mnt->mntinfo.WriteProtectReasonFlags = wrprot_reasons;
-}
 
-void stand_in_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t) asm("__wrap__Z34mdcudfsr_set_mntinfo_wrprot_reasonP14mdcudfsr_mountjiP11vfs_context");
-void stand_in_set_mntinfo_wrprot_reason(mdcudfsr_mount* mnt, uint32_t reasons, int keep, vfs_context_t) {
-  g_env.calls.push_back("wrprot " + hex(reasons) + " keep=" + std::to_string(keep));
-  if (keep == 1 && reasons != 0xFFFFFFFFu)
-    mnt->mntinfo.WriteProtectReasonFlags |= reasons;
-  else
-    mnt->mntinfo.WriteProtectReasonFlags = reasons;
-}
 
 int stand_in_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int, int, vfs_context_t, int) asm("__wrap__Z23mdcudfsr_read_attributeP14mdcudfsr_mountPvjiiP11vfs_contexti");
 int stand_in_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int, int, vfs_context_t, int) {
@@ -306,15 +288,7 @@ int stand_in_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int, i
 }
 
 
-void stand_in_timespec2udftime(mdcudfsr_mount*, const struct timespec*, timestamp* out, int) asm("__wrap__Z25mdcudfsr_timespec2udftimeP14mdcudfsr_mountPK8timespecP9timestampi");
-void stand_in_timespec2udftime(mdcudfsr_mount*, const struct timespec*, timestamp* out, int) {
-  *out = timestamp{0x1000, 2026, 12, 9, 21, 0, 0, 0, 0, 0};
-}
 
-void stand_in_timespec2udftime_local(mdcudfsr_mount*, const struct timespec*, timestamp* out) asm("__wrap__Z31mdcudfsr_timespec2udftime_localP14mdcudfsr_mountPK8timespecP9timestamp");
-void stand_in_timespec2udftime_local(mdcudfsr_mount*, const struct timespec*, timestamp* out) {
-  *out = timestamp{0x1000, 2026, 12, 9, 22, 0, 0, 0, 0, 0};
-}
 
 void stand_in_set_readonly_mount(mdcudfsr_mount*, uint32_t mount_status, int flag, vfs_context_t) asm("__wrap__Z27mdcudfsr_set_readonly_mountP14mdcudfsr_mountjiP11vfs_context");
 void stand_in_set_readonly_mount(mdcudfsr_mount*, uint32_t mount_status, int flag, vfs_context_t) {
