@@ -290,15 +290,7 @@ int stand_in_read_attribute(mdcudfsr_mount*, void* record, uint32_t size, int, i
 
 
 
-void stand_in_set_readonly_mount(mdcudfsr_mount*, uint32_t mount_status, int flag, vfs_context_t) asm("__wrap__Z27mdcudfsr_set_readonly_mountP14mdcudfsr_mountjiP11vfs_context");
-void stand_in_set_readonly_mount(mdcudfsr_mount*, uint32_t mount_status, int flag, vfs_context_t) {
-  g_env.calls.push_back("set_readonly_mount " + hex(mount_status) + " " + std::to_string(flag));
-}
 
-void stand_in_report_error(mdcudfsr_mount*, int kind, vfs_context_t) asm("__wrap__Z21mdcudfsr_report_errorP14mdcudfsr_mountiP11vfs_context");
-void stand_in_report_error(mdcudfsr_mount*, int kind, vfs_context_t) {
-  g_env.calls.push_back("report_error " + std::to_string(kind));
-}
 
 namespace {
 int write_medium(uint32_t lsn, const void* data, uint32_t bytes) {
