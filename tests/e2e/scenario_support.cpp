@@ -172,6 +172,7 @@ void Scenario::make_sim(const ScenarioOptions& so) {
   kelsim::HarnessOptions o;
   o.cartridge.medium_type = so.medium_type;
   o.cartridge.slots = so.slots;
+  o.cartridge.disc_blocks = so.disc_blocks;
   o.cartridge.medium_serial = "E2E SCENARIO 0001";
   o.drive.product = so.product;
   o.cartridge_source = so.cartridge_source;

@@ -74,6 +74,7 @@ struct ScenarioOptions {
   std::uint8_t medium_type = 0xE1;
   const char* product = "QMR-T300A";
   std::uint8_t slots = 3;
+  std::uint32_t disc_blocks = kelsim::kDefaultDiscBlocks;
   std::string cartridge_source;  // a prepared cartridge to start from (copied)
 };
 
