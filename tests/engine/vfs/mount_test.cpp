@@ -616,6 +616,9 @@ namespace {
 
 using namespace vfs_test;
 
+// Where a test damages the file-system cache the unmount left.
+enum class Damage { IdentityValue, Marker, BothAnchors, FileSetDescriptor };
+
 // Changes made on a mounted cartridge reach the disc through the real
 // node-cache passes and flushes and are there at the next mount.
 class MountRoundTrip : public MountHarness {
@@ -647,6 +650,7 @@ class MountRoundTrip : public MountHarness {
     ASSERT_EQ(0, host_mount());
     mdcudfsr_mount* m = record();
     ASSERT_NE(nullptr, m);
+    fsd_block_ = m->vds.lvd.fsd_loc.loc.lb_num;
     ASSERT_EQ(0, mdcudfsr_update_session(m, &ctx_, MDCUDFSR_SESSION_OPEN));
     mdcudfsr_cache_node* folder = create(m->root_node, "kept", true);
     ASSERT_NE(nullptr, folder);
@@ -664,7 +668,9 @@ class MountRoundTrip : public MountHarness {
     EXPECT_TRUE(mdcudfsr_is_dir(folder));
     EXPECT_NE(nullptr, child(folder, "a.txt")) << "the file survived the remount";
   }
+  std::uint32_t fsd_block_ = 0;
   void round_trip(udf_test::MediumClass cls);
+  void damaged_cache(Damage d);
   // The file-system management cache files the agent keeps under the
   // cache directory.
   std::vector<std::filesystem::path> fs_cache_files() const {
@@ -721,6 +727,68 @@ void MountRoundTrip::round_trip(udf_test::MediumClass cls) {
 }
 
 TEST_F(MountRoundTrip, AFolderAndItsFileSurviveUnmountAndRemount) { round_trip(udf_test::MediumClass::WriteOnce); }
+
+// A cache file the unmount left, damaged: one that fails the agent's check
+// is rebuilt and the volume mounted from the disc; one that passes it but
+// holds a damaged descriptor ends that mount raw and is deleted. Either way
+// the next mount reads the disc and finds the folder and its file.
+void MountRoundTrip::damaged_cache(Damage d) {
+  const bool coherent = d == Damage::BothAnchors || d == Damage::FileSetDescriptor;
+  track_room_ = 0x50000;
+  prepare(udf_test::MediumClass::WriteOnce);
+  create_and_unmount();
+  ASSERT_TRUE(agent_ended());
+  const auto files = fs_cache_files();
+  ASSERT_EQ(1u, files.size());
+  std::FILE* f = std::fopen(files[0].c_str(), "r+b");
+  ASSERT_NE(nullptr, f);
+  const std::vector<std::uint8_t> zeros(2048, 0);
+  auto zero_at = [&](long at) {
+    ASSERT_EQ(0, std::fseek(f, at, SEEK_SET));
+    ASSERT_EQ(zeros.size(), std::fwrite(zeros.data(), 1, zeros.size(), f));
+  };
+  switch (d) {
+    case Damage::IdentityValue:
+      ASSERT_EQ(0, std::fseek(f, 5, SEEK_SET));
+      std::fputc(0x5A, f);
+      break;
+    case Damage::Marker: zero_at(0x8000); break;
+    case Damage::BothAnchors:
+      zero_at(0x10000);
+      zero_at(0x20000);
+      break;
+    case Damage::FileSetDescriptor: zero_at(0x100000 + long{fsd_block_} * 2048); break;
+  }
+  std::fclose(f);
+  clear_log();
+  const int err = host_mount();
+  EXPECT_EQ(coherent, logged("Mount Use FS cache data\n"));
+  if (coherent) {
+    EXPECT_NE(0, err) << "the damaged cache ends the mount";
+    const MDCFS_MOUNT_INFORMATION mi = drive_copy();
+    EXPECT_EQ(MNTSTATUS_CACHE_FAILED, mi.MountStatus);
+    EXPECT_EQ(2u, mi.AccessMode);
+    EXPECT_EQ(0x100u, mi.WriteProtectReasonFlags & 0x100u);
+    EXPECT_TRUE(fs_cache_files().empty()) << "the damaged cache is deleted";
+    if (record()) host_unmount(1);
+    ASSERT_TRUE(agent_ended());
+    clear_log();
+    ASSERT_EQ(0, host_mount());
+    EXPECT_FALSE(logged("Mount Use FS cache data\n"));
+  } else {
+    ASSERT_EQ(0, err);
+    EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+  }
+  expect_both_listed();
+  ASSERT_EQ(0, host_unmount(1));
+}
+
+TEST_F(MountRoundTrip, ACacheWhoseIdentityFailsItsCrcIsRebuiltFromTheDisc) { damaged_cache(Damage::IdentityValue); }
+TEST_F(MountRoundTrip, ACacheWithoutItsMarkerIsRebuiltFromTheDisc) { damaged_cache(Damage::Marker); }
+TEST_F(MountRoundTrip, ACoherentCacheWithDamagedAnchorsEndsRawAndGoes) { damaged_cache(Damage::BothAnchors); }
+TEST_F(MountRoundTrip, ACoherentCacheWithADamagedFileSetDescriptorEndsRawAndGoes) {
+  damaged_cache(Damage::FileSetDescriptor);
+}
 
 // A file-system cache that the mount creates takes what the mount reads
 // from the disc: the anchors, the main descriptor sequence and the whole
