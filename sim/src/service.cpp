@@ -304,6 +304,7 @@ void HostService::handle(const std::shared_ptr<Conn>& conn, std::vector<std::uin
   const std::uint32_t out_len = h.data_out ? h.payload_length - h.cdb_length : 0;
   const std::uint8_t* out = cdb + h.cdb_length;
   e.data_length = h.data_out ? out_len : h.transfer_length;
+  if (h.data_out && !e.cdb.empty() && e.cdb[0] == 0x8D) e.parameter_list.assign(out, out + out_len);
 
   if (h.cdb_length == 0) {
     // End-of-request notice: status 0 and 8 zero bytes.
@@ -360,12 +361,18 @@ void HostService::run_command(const std::shared_ptr<Conn>& conn, TranscriptEntry
   };
 
   if (fault && fault->kind == FaultRule::Kind::Delay) {
-    const std::uint64_t ms = fault->delay_ms;
+    const DWORD ms = static_cast<DWORD>(std::min<std::uint64_t>(fault->delay_ms, 0xFFFFFFFEu));
     std::lock_guard<std::mutex> g(mu_);
-    spawn([this, ms, send_answer]() mutable {
+    ++held_;
+    last_held_ = e;
+    const std::uint64_t generation = release_generation_;
+    cv_.notify_all();
+    spawn([this, ms, generation, send_answer]() mutable {
       {
         std::unique_lock<std::mutex> lk(mu_);
-        platform::clock().wait_for(lk, cv_, static_cast<DWORD>(ms), [this] { return !running_.load(); });
+        platform::clock().wait_for(lk, cv_, ms, [this, generation] {
+          return !running_.load() || release_generation_ != generation;
+        });
       }
       send_answer();
     });
@@ -397,6 +404,27 @@ void HostService::mark_unanswered(std::size_t at) {
   std::lock_guard<std::mutex> g(mu_);
   if (at >= transcript_base_ && at - transcript_base_ < transcript_.size())
     transcript_[at - transcript_base_].answered = false;
+}
+
+std::uint64_t HostService::held() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return held_;
+}
+
+bool HostService::wait_for_held(std::uint64_t n, DWORD timeout_ms) {
+  std::unique_lock<std::mutex> lk(mu_);
+  return platform::clock().wait_for(lk, cv_, timeout_ms, [&] { return held_ >= n; });
+}
+
+TranscriptEntry HostService::last_held() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return last_held_;
+}
+
+void HostService::release_held() {
+  std::lock_guard<std::mutex> g(mu_);
+  ++release_generation_;
+  cv_.notify_all();
 }
 
 std::vector<TranscriptEntry> HostService::transcript() const {

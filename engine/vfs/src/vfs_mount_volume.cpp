@@ -125,7 +125,12 @@ int retry_from_cartridge_memory(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx
 int set_up_partitions(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   const bool from_cache = mnt->fs_cache_mode == 1;
   int err;
-  if (mnt->rollback_present && (mnt->mntinfo.VolumeStatus & 0xF) == 4 && mnt->mntinfo.MountStatus == 0) {
+  // A rollback point is mounted from its own metadata file entry whatever
+  // operation status the integrity descriptor records (the engine's flushes
+  // write 1) and whatever mount status a failed mount of the latest state
+  // left: that failure is what a rollback mount on error answers.
+  if (mnt->rollback_present) {
+    mnt->mntinfo.MountStatus = 0;
     err = mdcudfsr_init_partitions_rollback(mnt, ctx, 1);
     if (err && err != 30) err = mdcudfsr_init_partitions_rollback(mnt, ctx, 0);
   } else {

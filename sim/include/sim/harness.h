@@ -20,11 +20,19 @@ struct HarnessOptions {
   DriveConfig drive;
   std::uint64_t cookie = 0x1A2B;
   std::string pipe_name = kServicePipeName;
+  // When set: the cartridge is a copy of the one stored in this directory
+  // (sparse images stay sparse) instead of a blank one made from
+  // `cartridge`.
+  std::string cartridge_source;
   // Where the temporary directory is made ("" : /tmp).
   std::string parent_directory;
   // A cartridge stored there is served in place of a new blank one.
   std::string existing_cartridge;
 };
+
+// Copies a directory's regular files into `to` (created), keeping the holes
+// of sparse files. ERROR_SUCCESS or the first failure's error.
+DWORD copy_directory_sparse(const std::string& from, const std::string& to);
 
 class SimHarness {
  public:

@@ -41,6 +41,8 @@ struct TranscriptEntry {
   bool data_out = false;
   std::vector<std::uint8_t> cdb;
   std::uint32_t data_length = 0;    // data out length, or the transfer length asked for
+  // WRITE ATTRIBUTE (8Dh) only: the parameter list sent.
+  std::vector<std::uint8_t> parameter_list;
   std::uint8_t sense_capacity = 0;
   std::uint32_t timeout_seconds = 0;
   // Result.
@@ -92,6 +94,16 @@ class HostService {
   // Number of request messages read so far (answered or not yet).
   std::uint64_t received() const { return received_.load(); }
 
+  // Answers held by a delay fault: the command has run on the drive and its
+  // answer waits. held() counts them since the start; wait_for_held waits
+  // (process clock) until at least n were held; last_held() is the newest
+  // one's transcript entry (not yet in the transcript). release_held() sends
+  // every answer held now (to a client that may be gone).
+  std::uint64_t held() const;
+  bool wait_for_held(std::uint64_t n, DWORD timeout_ms);
+  TranscriptEntry last_held() const;
+  void release_held();
+
  private:
   struct Conn;
   struct Answer;
@@ -127,6 +139,9 @@ class HostService {
   std::size_t transcript_limit_ = 0;
   std::function<void(const TranscriptEntry&)> logger_;
   int next_conn_ = 1;
+  std::uint64_t held_ = 0;
+  std::uint64_t release_generation_ = 0;
+  TranscriptEntry last_held_;
 };
 
 }  // namespace kelsim

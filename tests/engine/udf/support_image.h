@@ -7,6 +7,8 @@
 #include "udf/udf_records.h"
 
 #include <cstdint>
+
+struct mdcudfsr_mount;
 #include <vector>
 
 namespace udf_test {
@@ -46,5 +48,10 @@ std::vector<uint8_t> build_vds_copy(const ImageSpec& spec, uint32_t loc);
 void reseal(uint8_t* desc);
 // Rewrites the tag location of a descriptor and reseals it.
 void relocate(uint8_t* desc, uint32_t loc);
+
+// Fills the mount's partition entries as a mount of that image does: the
+// physical partition (entry 2) and the metadata file and mirror (entries 0
+// and 1, one 32-block extent), the allocation cursor after the root.
+void setup_partitions(mdcudfsr_mount* mnt, const ImageLayout& layout);
 
 }  // namespace udf_test

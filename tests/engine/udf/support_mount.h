@@ -12,10 +12,6 @@ struct mdcudfsr_mount;
 
 namespace udf_test {
 
-// Fills the mount's partition entries as a mount of that image does: the
-// physical partition (entry 2) and the metadata file and mirror (entries 0
-// and 1, one 32-block extent), the allocation cursor after the root.
-void setup_partitions(mdcudfsr_mount* mnt, const ImageLayout& layout);
 // A mounted image: the builder's volume on the fake medium, anchors and
 // sequence read, partitions set up, calls and log lines cleared.
 struct MountedImage {

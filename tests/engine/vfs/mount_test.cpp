@@ -29,6 +29,7 @@
 #include <unistd.h>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -663,6 +664,20 @@ class MountRoundTrip : public MountHarness {
     EXPECT_TRUE(mdcudfsr_is_dir(folder));
     EXPECT_NE(nullptr, child(folder, "a.txt")) << "the file survived the remount";
   }
+  void round_trip(udf_test::MediumClass cls);
+  // The file-system management cache files the agent keeps under the
+  // cache directory.
+  std::vector<std::filesystem::path> fs_cache_files() const {
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir_))
+      if (e.is_regular_file() && e.path().parent_path().filename() == "FsCache") files.push_back(e.path());
+    return files;
+  }
+  void delete_fs_cache() {
+    const auto files = fs_cache_files();
+    ASSERT_FALSE(files.empty()) << "the unmount left a file-system cache";
+    for (const auto& f : files) std::filesystem::remove(f);
+  }
   void expect_udfinfo_parses(udf_test::MediumClass cls) {
     if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
     const udf_test::ImageSpec spec = udf_test::spec_for(cls, 0);
@@ -683,23 +698,55 @@ class MountRoundTrip : public MountHarness {
   }
 };
 
-TEST_F(MountRoundTrip, AFolderAndItsFileSurviveUnmountAndRemount) {
+// Twice after the unmount: with the file-system cache the unmount left,
+// which the mount runs from, then with none, which it reads from the disc.
+void MountRoundTrip::round_trip(udf_test::MediumClass cls) {
   track_room_ = 0x50000;  // media resources above the limits
-  prepare(udf_test::MediumClass::WriteOnce);
+  prepare(cls);
   const std::uint32_t metadata_loc = layout_.metadata_file_loc;
   create_and_unmount();
   ASSERT_TRUE(agent_ended());
-  // Twice: with whatever file-system cache the unmount left, then with none.
   for (bool cache_deleted : {false, true}) {
     SCOPED_TRACE(cache_deleted ? "cache deleted" : "cache kept");
-    if (cache_deleted) mdcudfsr_metacache_fsmanage_delete(mnt_.get(), nullptr);
+    if (cache_deleted) delete_fs_cache();
+    clear_log();
     ASSERT_EQ(0, host_mount());
+    EXPECT_EQ(!cache_deleted, logged("Mount Use FS cache data\n"));
     EXPECT_NE(metadata_loc, record()->metadata_file_loc) << "the mount found the moved metadata file";
     expect_both_listed();
     ASSERT_EQ(0, host_unmount(1));
     ASSERT_TRUE(agent_ended());
   }
-  expect_udfinfo_parses(udf_test::MediumClass::WriteOnce);
+  expect_udfinfo_parses(cls);
+}
+
+TEST_F(MountRoundTrip, AFolderAndItsFileSurviveUnmountAndRemount) { round_trip(udf_test::MediumClass::WriteOnce); }
+
+// A file-system cache that the mount creates takes what the mount reads
+// from the disc: the anchors, the main descriptor sequence and the whole
+// metadata file (its file set descriptor included), so that the next mount
+// can run from it.
+TEST_F(MountRoundTrip, ANewFileSystemCacheTakesTheAnchorsDescriptorsAndMetadataFile) {
+  prepare(udf_test::MediumClass::WriteOnce);
+  ASSERT_EQ(0, host_mount());
+  EXPECT_TRUE(logged("FS Cache data are newly created"));
+  const auto files = fs_cache_files();
+  ASSERT_EQ(1u, files.size());
+  std::FILE* f = std::fopen(files[0].c_str(), "rb");
+  ASSERT_NE(nullptr, f);
+  auto tag_at = [&](long offset) {
+    std::uint8_t t[2] = {};
+    if (std::fseek(f, offset, SEEK_SET) != 0 || std::fread(t, 1, 2, f) != 2) return -1;
+    return t[0] | t[1] << 8;
+  };
+  const std::uint32_t fsd_block = record()->vds.lvd.fsd_loc.loc.lb_num;
+  EXPECT_EQ(2, tag_at(0x10000)) << "the first anchor";
+  EXPECT_EQ(2, tag_at(0x20000)) << "the second anchor";
+  EXPECT_EQ(1, tag_at(0x30000)) << "the primary volume descriptor";
+  EXPECT_EQ(256, tag_at(0x100000 + long{fsd_block} * 2048)) << "the file set descriptor";
+  EXPECT_EQ(8, tag_at(0x100000 + long{fsd_block + 1} * 2048)) << "its terminator";
+  std::fclose(f);
+  ASSERT_EQ(0, host_unmount(1));
 }
 
 // The first mount of a formatted cartridge writes its cartridge-memory

@@ -6,7 +6,15 @@
 #include <cstdint>
 
 struct mdcudfsr_mount;
-struct mdcudfsr_lbn_addr;
+
+// A logical block of a partition entry, as the cluster reader takes it.
+struct mdcudfsr_lbn_addr {
+  uint32_t lbn;
+  uint32_t part;
+};
+// The cluster holding a block; the buffer belongs to the cluster layer.
+int mdcudfsr_read_cluster_with_lbn(mdcudfsr_mount* mnt, vfs_context_t ctx, uint8_t** buffer, mdcudfsr_lbn_addr addr,
+                                   int zero, void* none, int zero2, uint32_t* byte_offset);
 
 // Builds the physical partition, the metadata file and its mirror entries.
 // from_cache: read the entries from the file-system cache; write_cache: copy

@@ -1,0 +1,321 @@
+#include "scenario_support.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace e2e {
+
+namespace {
+
+std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+std::uint64_t be64(const std::uint8_t* p) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+  return v;
+}
+void put_be16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 8);
+  p[1] = static_cast<std::uint8_t>(v);
+}
+void put_be64(std::uint8_t* p, std::uint64_t v) {
+  for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
+}
+
+// Offsets in the 128-byte value of 1500h.
+constexpr std::size_t kRollbackSequence = 42, kRollbackLocation = 44, kCheck = 126;
+
+}  // namespace
+
+// ---------------------------------------------------------------- transcript readers
+
+std::vector<TranscriptEntry> commands_of(const std::vector<TranscriptEntry>& t, std::uint64_t sequence) {
+  std::vector<TranscriptEntry> out;
+  for (const auto& e : t)
+    if (e.sequence == sequence && !e.cdb.empty()) out.push_back(e);
+  return out;
+}
+
+bool is_slot_load(const TranscriptEntry& e) { return e.cdb.size() >= 9 && e.cdb[0] == 0xA6; }
+int loaded_slot_of(const TranscriptEntry& e) { return is_slot_load(e) ? e.cdb[8] : -1; }
+
+std::vector<AttributeWrite> attribute_writes(const TranscriptEntry& e) {
+  std::vector<AttributeWrite> out;
+  const auto& p = e.parameter_list;
+  if (e.opcode() != 0x8D || p.size() < 4) return out;
+  const std::size_t end = std::min<std::size_t>(p.size(), 4 + (std::size_t{p[0]} << 24 | std::size_t{p[1]} << 16 |
+                                                              std::size_t{p[2]} << 8 | p[3]));
+  for (std::size_t at = 4; at + 5 <= end;) {
+    const std::size_t len = be16(&p[at + 3]);
+    if (at + 5 + len > end) break;
+    out.push_back({be16(&p[at]), std::vector<std::uint8_t>(p.begin() + at + 5, p.begin() + at + 5 + len)});
+    at += 5 + len;
+  }
+  return out;
+}
+
+std::vector<AttributeWrite> writes_of_attribute(const std::vector<TranscriptEntry>& t, std::uint16_t id) {
+  std::vector<AttributeWrite> out;
+  for (const auto& e : t)
+    for (auto& w : attribute_writes(e))
+      if (w.id == id) out.push_back(w);
+  return out;
+}
+
+bool is_sdk_command(const TranscriptEntry& e) { return !e.cdb.empty() && e.sense_capacity == 18; }
+
+bool changes_medium(const TranscriptEntry& e) {
+  switch (e.opcode()) {
+    case 0x2A: case 0x8D: case 0xDB: case 0x04: case 0x53: case 0x5B: case 0x35: case 0xA6:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---------------------------------------------------------------- cartridge memory and images
+
+int last_written_slot(kelsim::Cartridge& c) {
+  auto it = c.attributes.find(0x0D00);
+  if (it == c.attributes.end() || it->second.value.empty()) return -1;
+  int v = 0;
+  for (std::uint8_t b : it->second.value) v = v << 8 | b;
+  return v;
+}
+
+std::uint16_t crc16_xmodem(const std::uint8_t* p, std::size_t n) {
+  std::uint16_t crc = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    crc ^= static_cast<std::uint16_t>(p[i] << 8);
+    for (int b = 0; b < 8; ++b) crc = static_cast<std::uint16_t>(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
+  }
+  return crc;
+}
+
+bool read_backtrack_record(kelsim::Cartridge& c, BacktrackRecord* out) {
+  auto it = c.attributes.find(0x1500);
+  if (it == c.attributes.end() || it->second.value.size() < 128) return false;
+  const std::uint8_t* v = it->second.value.data();
+  out->sequence = be16(v + kRollbackSequence);
+  out->location = be64(v + kRollbackLocation);
+  out->check = be16(v + kCheck);
+  out->check_valid = crc16_xmodem(v, 126) == out->check;
+  return true;
+}
+
+void write_policy4_record(kelsim::Cartridge& c, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
+                          std::uint32_t fsd_lsn, bool break_check) {
+  auto& a = c.attributes[0x1500];
+  ASSERT_GE(a.value.size(), 128u) << "no backtrack record to write";
+  std::uint8_t* v = a.value.data();
+  put_be16(v + kRollbackSequence, static_cast<std::uint16_t>(slot + 1));
+  put_be64(v + kRollbackLocation, std::uint64_t{metadata_fe_lsn} << 32 | fsd_lsn);
+  put_be16(v + kCheck, static_cast<std::uint16_t>(crc16_xmodem(v, 126) ^ (break_check ? 0x5A5A : 0)));
+  ASSERT_EQ(0u, c.save());
+}
+
+std::uint16_t tag_of_block(kelsim::Cartridge& c, int slot, std::uint32_t lsn) {
+  std::uint8_t b[kelsim::kBlockSize];
+  if (c.read_blocks(slot, lsn, 1, b) != 0) return 0;
+  std::uint8_t sum = 0;
+  for (int i = 0; i < 16; ++i)
+    if (i != 4) sum = static_cast<std::uint8_t>(sum + b[i]);
+  if (sum != b[4]) return 0;
+  return static_cast<std::uint16_t>(b[0] | b[1] << 8);
+}
+
+std::vector<int> written_slots(kelsim::Cartridge& c) {
+  std::vector<int> out;
+  for (int s = 0; s < c.slots(); ++s) {
+    const kelsim::Disc& d = c.disc(s);
+    if (d.status != kelsim::DiscStatus::Blank || d.highest_written > 0) out.push_back(s);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- the fixture
+
+bool ends_request(const EngineElement& e) {
+  return e.name == "KelSuccess" || e.name == "HRESULT" || e.name == "KelVolume" || e.name == "KelSync" ||
+         (e.name == "KelDirent" && e.attribute("ObjectName").empty()) ||
+         (e.name == "KelRollbackInfo" && e.attribute("MetaDataFE_LSN") == "0" && e.attribute("FsdLsn") == "0");
+}
+
+std::uint64_t number(const EngineElement& e, const std::string& key) {
+  const std::string v = e.attribute(key);
+  return v.empty() ? 0 : std::stoull(v);
+}
+
+std::unique_ptr<kelsim::EngineProcess> start_engine(kelsim::SimHarness& sim, const std::string& cache,
+                                                    std::vector<std::pair<std::string, std::uint32_t>> dwords) {
+  kelsim::EngineProcessOptions o;
+  o.program = KEL_DRIVER_PROGRAM;
+  o.cache_directory = cache;
+  o.registry_dwords = std::move(dwords);
+  auto engine = std::make_unique<kelsim::EngineProcess>(sim, o);
+  EXPECT_TRUE(engine->started()) << engine->error();
+  return engine;
+}
+
+void Scenario::TearDown() {
+  engine_.reset();
+  sim_.reset();
+}
+
+void Scenario::make_sim(const ScenarioOptions& so) {
+  engine_.reset();
+  sim_.reset();
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = so.medium_type;
+  o.cartridge.slots = so.slots;
+  o.cartridge.medium_serial = "E2E SCENARIO 0001";
+  o.drive.product = so.product;
+  o.cartridge_source = so.cartridge_source;
+  sim_ = std::make_unique<kelsim::SimHarness>(o);
+  if (so.cartridge_source.empty() && !sim_->cartridge().write_once()) sim_->cartridge().disc(0).formatted = true;
+  cache_ = sim_->directory() + "/cache";
+  std::filesystem::create_directories(cache_);
+}
+
+void Scenario::start(const Attributes&) { engine_ = start_engine(*sim_, cache_, dwords_); }
+
+void Scenario::start_with(std::vector<std::pair<std::string, std::uint32_t>> dwords) {
+  dwords_ = std::move(dwords);
+  start();
+}
+
+std::vector<EngineElement> Scenario::ask(const std::string& opcode, const Attributes& attributes) {
+  const std::uint64_t seq = ++sequence_;
+  auto answers = engine_->request(kelsim::request_line(seq, opcode, attributes), ends_request);
+  if (answers.empty() || !ends_request(answers.back())) ADD_FAILURE() << opcode << "\n" << engine_->describe();
+  return answers;
+}
+
+EngineElement Scenario::ask_one(const std::string& opcode, const std::string& expect, const Attributes& attributes) {
+  auto answers = ask(opcode, attributes);
+  if (answers.empty() || answers.back().name != expect) {
+    ADD_FAILURE() << opcode << " answered " << (answers.empty() ? "nothing" : answers.back().raw) << "\n"
+                  << engine_->describe();
+    return EngineElement{};
+  }
+  return answers.back();
+}
+
+void Scenario::check_mounts() { ask_one("Check", "KelVolume"); }
+
+void Scenario::mkdir(const std::string& path) {
+  ask_one("CreateDirectory", "KelVolume",
+          {{"Name", kelsim::escape_name(path)}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
+}
+
+EngineElement Scenario::sync(const std::string& reason, const std::string& expect) {
+  return ask_one("Sync", expect, {{"Reason", reason}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
+}
+
+std::set<std::string> Scenario::listing(const std::string& path) {
+  std::set<std::string> names;
+  for (const auto& e : ask("ReadDirectory", {{"Name", kelsim::escape_name(path)}})) {
+    if (e.name != "KelDirent") {
+      ADD_FAILURE() << "listing of " << path << ": " << e.raw;
+      continue;
+    }
+    const std::string name = kelsim::unescape_name(e.attribute("ObjectName"));
+    if (!name.empty()) names.insert(name);
+  }
+  return names;
+}
+
+std::vector<EngineElement> Scenario::rollback_info() {
+  std::vector<EngineElement> points;
+  for (const auto& e : ask("GetRollbackInfo")) {
+    if (e.name == "KelRollbackInfo") points.push_back(e);
+    else ADD_FAILURE() << "GetRollbackInfo answered " << e.raw << "\n" << engine_->describe();
+  }
+  return points;
+}
+
+EngineElement Scenario::rollback_mount(std::uint32_t slot, std::uint32_t fe, std::uint32_t fsd,
+                                       const std::string& expect) {
+  return ask_one("RollbackMount", expect,
+                 {{"SlotNumber", std::to_string(slot)},
+                  {"MetaDataFE_LSN", std::to_string(fe)},
+                  {"FsdLsn", std::to_string(fsd)}});
+}
+
+void Scenario::unmount() {
+  const std::uint64_t seq = ++sequence_;
+  auto answers = engine_->request(kelsim::request_line(seq, "UnmountVolume"),
+                                  [](const EngineElement& e) { return e.name == "Shutdown"; });
+  ASSERT_FALSE(answers.empty()) << engine_->describe();
+  EXPECT_EQ(answers.back().name, "Shutdown") << engine_->describe();
+  EXPECT_EQ(engine_->wait_exit(), 0) << engine_->describe();
+  engine_.reset();
+}
+
+void Scenario::kill_engine() {
+  if (!engine_) return;
+  ::kill(engine_->pid(), SIGKILL);
+  EXPECT_EQ(engine_->wait_exit(), 128 + SIGKILL);
+  engine_.reset();
+}
+
+void Scenario::empty_cache() {
+  std::filesystem::remove_all(cache_);
+  std::filesystem::create_directories(cache_);
+}
+
+bool Scenario::kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
+                               TranscriptEntry* held) {
+  kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000);
+  hold.times = 1;
+  hold.skip = static_cast<int>(index);
+  const int id = sim_->drive().add_fault(hold);
+  const std::uint64_t before = sim_->service().held();
+  const std::uint64_t seq = ++sequence_;
+  EXPECT_TRUE(engine_->send(kelsim::request_line(seq, opcode, attributes)));
+  // The request either reaches the command (its answer is then held) or
+  // ends before it.
+  bool reached = false;
+  auto ended = [&] {
+    const auto answers = engine_->elements();
+    return std::any_of(answers.begin(), answers.end(), [&](const EngineElement& e) {
+      return e.attribute("SequenceNumber") == std::to_string(seq) && ends_request(e);
+    });
+  };
+  for (int round = 0; round < 450 && !reached; ++round) {  // 90 s at most
+    reached = sim_->service().wait_for_held(before + 1, 200);
+    if (!reached && ended()) break;
+  }
+  sim_->drive().remove_fault(id);
+  if (reached && held) *held = sim_->service().last_held();
+  kill_engine();
+  sim_->service().release_held();
+  return reached;
+}
+
+void Scenario::expect_udfinfo_on_written_slots(const std::vector<std::string>& lines) {
+  const auto slots = written_slots(sim_->cartridge());
+  EXPECT_FALSE(slots.empty());
+  for (int s : slots) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/slot-%02d.img", s);
+    SCOPED_TRACE(name);
+    expect_udfinfo(sim_->cartridge_directory() + name, lines);
+  }
+}
+
+void Scenario::expect_sound_cartridge(const std::vector<std::pair<std::string, std::set<std::string>>>& expected) {
+  if (engine_) unmount();
+  ASSERT_EQ(0u, sim_->drive().flush());
+  expect_udfinfo_on_written_slots();
+  const std::string fresh = sim_->directory() + "/cache-fresh";
+  std::filesystem::remove_all(fresh);
+  std::filesystem::create_directories(fresh);
+  engine_ = start_engine(*sim_, fresh, {});
+  check_mounts();
+  for (const auto& [path, names] : expected) EXPECT_EQ(listing(path), names) << path << " with an emptied cache";
+  unmount();
+}
+
+}  // namespace e2e

@@ -1,0 +1,131 @@
+// Fixtures of the multi-disc, rollback, finalisation and kill scenarios:
+// a cartridge served by the simulator in this process, the real KelDriver
+// started and killed against it, and readers of what the drive saw (the
+// transcript, the slot images, the cartridge memory).
+#pragma once
+
+#include "sim/engine_process.h"
+#include "sim/harness.h"
+#include "support/udfinfo.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+using kelsim::EngineElement;
+using kelsim::TranscriptEntry;
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+// ---------------------------------------------------------------- transcript readers
+
+// Commands of a request (its SequenceNumber), notices left out.
+std::vector<TranscriptEntry> commands_of(const std::vector<TranscriptEntry>& t, std::uint64_t sequence);
+// LOAD/UNLOAD MEDIUM (A6h) of the changer: the slot in CDB byte 8.
+bool is_slot_load(const TranscriptEntry& e);
+int loaded_slot_of(const TranscriptEntry& e);
+// WRITE ATTRIBUTE (8Dh): the identifiers and values of its parameter list
+// (4-byte length, then identifier 2, format 1, length 2, value).
+struct AttributeWrite {
+  std::uint16_t id = 0;
+  std::vector<std::uint8_t> value;
+};
+std::vector<AttributeWrite> attribute_writes(const TranscriptEntry& e);
+// Every WRITE ATTRIBUTE of one identifier in the transcript, in order.
+std::vector<AttributeWrite> writes_of_attribute(const std::vector<TranscriptEntry>& t, std::uint16_t id);
+// Commands of the drive utility library: those with sense capacity 18.
+bool is_sdk_command(const TranscriptEntry& e);
+// Commands that change a disc or the cartridge memory.
+bool changes_medium(const TranscriptEntry& e);
+
+// ---------------------------------------------------------------- cartridge memory and images
+
+// The last written slot (attribute 0D00h), -1 when absent.
+int last_written_slot(kelsim::Cartridge& c);
+// Attribute 1500h (backtrack record, 128 bytes big-endian): sequence at 0,
+// location at 8, CRC-16/XMODEM of bytes 0-125 at 126.
+struct BacktrackRecord {
+  std::uint64_t sequence = 0;
+  std::uint64_t location = 0;
+  std::uint16_t check = 0;
+  bool check_valid = false;
+};
+bool read_backtrack_record(kelsim::Cartridge& c, BacktrackRecord* out);
+// Writes 1500h as a policy-4 backtrack leaves it: sequence = the point's
+// slot + 1, location = metadata FE LSN << 32 | FSD LSN, valid check value
+// unless `break_check`.
+void write_policy4_record(kelsim::Cartridge& c, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
+                          std::uint32_t fsd_lsn, bool break_check = false);
+std::uint16_t crc16_xmodem(const std::uint8_t* p, std::size_t n);
+// The tag identifier of a block of a slot image (0 for a block of zeros or
+// a tag whose checksum fails).
+std::uint16_t tag_of_block(kelsim::Cartridge& c, int slot, std::uint32_t lsn);
+// Slots whose image holds data.
+std::vector<int> written_slots(kelsim::Cartridge& c);
+
+// ---------------------------------------------------------------- the scenario fixture
+
+struct ScenarioOptions {
+  std::uint8_t medium_type = 0xE1;
+  const char* product = "QMR-T300A";
+  std::uint8_t slots = 3;
+  std::string cartridge_source;  // a prepared cartridge to start from (copied)
+};
+
+class Scenario : public ::testing::Test {
+ protected:
+  void TearDown() override;
+
+  void make_sim(const ScenarioOptions& o);
+  // Starts KelDriver with the fixture's cache directory (and registry words).
+  void start(const Attributes& = {});
+  void start_with(std::vector<std::pair<std::string, std::uint32_t>> dwords);
+  // Sends one request and returns its answers, the last one ending it.
+  std::vector<EngineElement> ask(const std::string& opcode, const Attributes& attributes = {});
+  EngineElement ask_one(const std::string& opcode, const std::string& expect, const Attributes& attributes = {});
+  std::uint64_t last_sequence() const { return sequence_; }
+  void check_mounts();
+  void mkdir(const std::string& path);
+  EngineElement sync(const std::string& reason, const std::string& expect = "KelSync");
+  std::set<std::string> listing(const std::string& path);
+  // GetRollbackInfo: every "KelRollbackInfo" element, the closing one too.
+  std::vector<EngineElement> rollback_info();
+  EngineElement rollback_mount(std::uint32_t slot, std::uint32_t fe, std::uint32_t fsd,
+                               const std::string& expect = "KelVolume");
+  void unmount();
+  // SIGKILL, then the process is reaped.
+  void kill_engine();
+  void empty_cache();
+
+  // Sends a request line and kills the engine once the `index`-th drive
+  // command from now (0-based) has run and holds its answer. False (with a
+  // failure) when the request ended before reaching that command.
+  bool kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
+                       TranscriptEntry* held);
+
+  // After a scenario: udfinfo passes on each written slot image, and a new
+  // engine with an emptied cache mounts and lists exactly `expected` (path
+  // -> names) per folder.
+  void expect_sound_cartridge(const std::vector<std::pair<std::string, std::set<std::string>>>& expected);
+  void expect_udfinfo_on_written_slots(const std::vector<std::string>& lines = {});
+
+  std::unique_ptr<kelsim::SimHarness> sim_;
+  std::unique_ptr<kelsim::EngineProcess> engine_;
+  std::string cache_;
+  std::uint64_t sequence_ = 0;
+  std::vector<std::pair<std::string, std::uint32_t>> dwords_;
+};
+
+// Starts a fresh engine process (with the given cache) on a running sim.
+std::unique_ptr<kelsim::EngineProcess> start_engine(kelsim::SimHarness& sim, const std::string& cache,
+                                                    std::vector<std::pair<std::string, std::uint32_t>> dwords);
+
+bool ends_request(const EngineElement& e);
+std::uint64_t number(const EngineElement& e, const std::string& key);
+
+}  // namespace e2e
