@@ -277,7 +277,10 @@ void report_growth(const Settings& s, const std::vector<Point>& points) {
 
 void mount_figures(const Settings& s) {
   std::printf("== mount and memory (F2h cartridge in a QMR-T400A; folders of %u files)\n", kFolderFiles);
-  std::vector<unsigned> sizes = s.tiny ? std::vector<unsigned>{1000} : std::vector<unsigned>{10000, 100000, s.largest};
+  std::vector<unsigned> sizes;
+  for (unsigned n : {10000u, 100000u})
+    if (n < s.largest) sizes.push_back(n);
+  sizes.push_back(s.largest);
   Point empty;
   {
     Volume v = volume_of(s, "empty", 0, kFolderFiles);
