@@ -43,9 +43,6 @@ std::string narrowPath(const std::u16string& path) {
   std::string p = platform::utf16_to_utf8(path);
   for (char& c : p)
     if (c == '\\') c = '/';
-  // The volume directory "$" of a volume path is the engine's root, as in
-  // the path lookup.
-  if (p.rfind("/$/", 0) == 0) p.erase(0, 2);
   return p;
 }
 

@@ -157,7 +157,10 @@ std::uint32_t UserDataFileIO::setup(const std::u16string& path, std::uint32_t de
     if (GetLastError() == 80) SetLastError(183);
     return QVE_RESULT_ERROR_OPEN_STREAM;
   }
-  if (!m_file->isOpen()) return QVE_RESULT_ERROR_OPEN_STREAM;
+  // The writer places the data itself: the engine takes the file's space
+  // only from the allocation controls, which a file in manual allocation
+  // accepts.
+  if (!m_file->isOpen() || !m_file->customizeFileSetting()) return QVE_RESULT_ERROR_OPEN_STREAM;
   const std::uint64_t got = m_file->getFileSize();
   if (got > static_cast<std::uint64_t>(INT64_MAX)) return QVE_RESULT_ERROR_GET_FILE_SIZE;
   const std::int64_t size = static_cast<std::int64_t>(got);
@@ -191,7 +194,7 @@ std::uint32_t UserDataFileIO::openParity(const std::u16string& parity_path, cons
       if (size % pc.DataSymbolsBytes == 0) {
         m_parityFile = std::make_shared<RUVOFile>();
         if (!m_parityFile->createFile(parity_path, desired_access, 0, nullptr, 3, kNoCreateNew, nullptr) ||
-            !m_parityFile->isOpen())
+            !m_parityFile->isOpen() || !m_parityFile->customizeFileSetting())
           return QVE_RESULT_ERROR_OPEN_STREAM;
         const std::int64_t x = size / pc.DataSymbolsBytes;
         const std::int64_t parity_size = static_cast<std::int64_t>(m_parityFile->getFileSize());
@@ -214,7 +217,7 @@ std::uint32_t UserDataFileIO::openParity(const std::u16string& parity_path, cons
       if (const std::uint32_t r = truncateParityFileIfExist(parity_path, 0)) return r;
     m_parityFile = std::make_shared<RUVOFile>();
     if (!m_parityFile->createFile(parity_path, desired_access, 0, nullptr, disposition, kNoCreateNew, nullptr) ||
-        !m_parityFile->isOpen())
+        !m_parityFile->isOpen() || !m_parityFile->customizeFileSetting())
       return QVE_RESULT_ERROR_OPEN_STREAM;
   }
   return 0;

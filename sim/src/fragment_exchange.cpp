@@ -177,10 +177,10 @@ std::string archive_line(std::uint64_t sequence, const ArchiveRequest& request) 
 }
 
 std::string restore_line(std::uint64_t sequence, const RestoreRequest& request) {
-  return with_child(request_line(sequence, "Restore",
+  return with_child(request_line(sequence, request.verify ? "Verify" : "Restore",
                                  {{"BlockNumber", "0"},
-                                  {"FragmentOffset", std::to_string(request.offset)},
-                                  {"Length", std::to_string(request.length)},
+                                  {"FragmentOffset", std::to_string(request.verify ? 0 : request.offset)},
+                                  {"Length", std::to_string(request.verify ? 0 : request.length)},
                                   {"TrackProgress", "0"}}),
                     file_child(request.name, request.generation, request.version));
 }
@@ -284,9 +284,10 @@ ExchangeResult EngineProcess::restore(std::uint64_t sequence, const RestoreReque
   number_of(e, "FragmentFileSize", 10, &r.file_size);
   // What the request asks for; the engine sends whole pieces, the host
   // keeps only these bytes.
-  const std::uint64_t start = std::min(request.offset, r.file_size);
-  const std::uint64_t wanted =
-      request.length == 0 ? r.file_size - start : std::min(request.length, r.file_size - start);
+  const std::uint64_t offset = request.verify ? 0 : request.offset;
+  const std::uint64_t length = request.verify ? 0 : request.length;
+  const std::uint64_t start = std::min(offset, r.file_size);
+  const std::uint64_t wanted = length == 0 ? r.file_size - start : std::min(length, r.file_size - start);
   if (!send(request_line(sequence, "OpenFragmentFileCallback", {{"IOSize", std::to_string(request.io_size)}})))
     return r;
   std::uint64_t received = 0;  // bytes the engine placed, kept or not

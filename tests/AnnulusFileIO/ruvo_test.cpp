@@ -114,6 +114,16 @@ TEST_F(Ruvo, CreateFileDispositions) {
   }
 }
 
+// A volume path names its file in the volume directory "$" (where the
+// engine keeps the proxies and the packed proxy file): the path reaches the
+// engine as it is, and a missing file is made in "$", not in the root.
+TEST_F(Ruvo, VolumePathsStayInTheVolumeDirectory) {
+  RuvoCtrlVolume::setPackedWriteMode(false);
+  RUVOFile f;
+  ASSERT_TRUE(f.createFile(u"\\$\\@@proxy", 0x40000000, 0, nullptr, 2, 0x20000000, nullptr));
+  EXPECT_EQ(fileCalls(), (Calls{"OpenFile(/$/@@proxy,0)", "CreateFile(/$,@@proxy)", "OpenFile(/$/@@proxy,0)"}));
+}
+
 TEST_F(Ruvo, FailuresOfTheCreateSteps) {
   struct Case {
     const char* what;

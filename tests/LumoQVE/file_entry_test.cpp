@@ -54,6 +54,7 @@ class FileEntry : public writertest::RunningInterface {
     RunningInterface::SetUp();
     kel::WriterParityConstants() = kBuiltIn;
     engine().file_store = true;
+    engine().manual_allocation = true;
     engine().fsctl_out[kTrack] = bytes(MDCFS_VOLUME_TRACK_INFORMATION{4, 0, 0x100, 0x800000});
     engine().fsctl_out[kResource] = bytes(MDCFS_TRACK_WRITE_RESOURCE_INFORMATION{0, 0x20, 0x1000, 0x1000});
     engine().fsctl_out[kDefects] = bytes(std::uint32_t{0});

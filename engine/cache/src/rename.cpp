@@ -174,16 +174,34 @@ bool indexed_by_uid(const mdcudfsr_cache_node* n) {
   return n->kind == MDCUDFSR_NODE_UDF || n->kind == MDCUDFSR_NODE_VIRTUAL;
 }
 
-// Step 4 of the move: the node (and its parity node) leave the old directory.
-void leave(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n) {
+// The parity node of a moved file goes with it: out of the old directory's
+// unique-id list and index (which the listing and the directory flush walk)
+// and into the new one's. True when it stood in them.
+bool parity_leaves_uid_index(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* p) {
+  const bool listed = p->uid_prev || p->uid_next || dir->uid_first == p;
+  const bool indexed = p->alist.prev || p->alist.next || dir->avl_all_list.first == p;
+  if (listed) mdcudfsr_remove_list_by_unique_id(dir, p);
+  if (indexed) dir->uid_root = mdcudfsr_avl_delete(dir, dir->uid_root, p, p->uid_key);
+  return listed || indexed;
+}
+void parity_enters_uid_index(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* p) {
+  if (p->kind == MDCUDFSR_NODE_UDF) mdcudfsr_insert_list_by_unique_id(dir, p);
+  if (indexed_by_uid(p)) dir->uid_root = mdcudfsr_avl_insert(dir, dir->uid_root, p, p->uid_key, 0);
+}
+
+// Step 4 of the move: the node (and its parity node) leave the old
+// directory. True when the parity node left its unique-id index too.
+bool leave(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n) {
   unindex_name(old_dir, n);
   if (n->kind == MDCUDFSR_NODE_UDF) mdcudfsr_remove_list_by_unique_id(old_dir, n);
   if (indexed_by_uid(n)) old_dir->uid_root = mdcudfsr_avl_delete(old_dir, old_dir->uid_root, n, n->uid_key);
-  if (n->parity_node) unindex_name(old_dir, mdcudfsr_cnp(n->parity_node));
+  if (!n->parity_node) return false;
+  unindex_name(old_dir, mdcudfsr_cnp(n->parity_node));
+  return parity_leaves_uid_index(old_dir, mdcudfsr_cnp(n->parity_node));
 }
 
 // The node (and its parity node) back in the old directory under the old names.
-void come_back(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n, uint32_t attributes) {
+void come_back(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n, uint32_t attributes, bool parity_indexed) {
   n->attributes = attributes;
   n->parent = old_dir;
   mdcudfsr_cache_add_child(old_dir, n, 0, 0);
@@ -192,6 +210,7 @@ void come_back(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n, uint32_t at
   if (n->parity_node) {
     n->parity_node->parent = old_dir;
     mdcudfsr_cache_add_child(old_dir, mdcudfsr_cnp(n->parity_node), 0, 0);
+    if (parity_indexed) parity_enters_uid_index(old_dir, mdcudfsr_cnp(n->parity_node));
   }
 }
 
@@ -299,15 +318,16 @@ int mdcudfsr_cache_move_node(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* 
     return 12;
   }
   const uint32_t attributes = n->attributes;
-  leave(old_dir, n);
+  const bool parity_indexed = leave(old_dir, n);
   n->attributes = (n->attributes & ~0xF0u) | mdcudfsr_cache_decide_node_location(n->mdcudfsrmp, new_dir);
   n->parent = new_dir;
   if (n->parity_node) n->parity_node->parent = new_dir;
   if ((err = enter(new_dir, n, name)) != 0) {
-    come_back(old_dir, n, attributes);
+    come_back(old_dir, n, attributes, parity_indexed);
     CACHE_LOG(INFO, "err=%d", err);
     return err;
   }
+  if (parity_indexed) parity_enters_uid_index(new_dir, mdcudfsr_cnp(n->parity_node));
   drop_udf_name(n);
   err = finish_move(old_dir, new_dir, n);
   CACHE_LOG(INFO, "err=%d", err);

@@ -198,6 +198,10 @@ errno_t storage_scsi::notify_unmount(caddr_t data) {
   std::lock_guard<std::mutex> lk(m_config_mutex);
   m_config.unmount = static_cast<std::uint8_t>(v);
   if (!m_reasons_open && v == 1) m_reasons_open = true;
+  // The read-only reason a mount found ends with that mount: the next mount
+  // of the same process (the remount after a finalisation) judges the
+  // medium afresh instead of refusing on the old finding.
+  if (v == 1) m_config.mount.WriteProtectReasonFlags &= ~0x80000u;
   return 0;
 }
 

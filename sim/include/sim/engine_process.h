@@ -104,6 +104,9 @@ struct RestoreRequest {
   std::uint32_t generation = 0, version = 0;
   std::uint64_t offset = 0, length = 0;  // length 0: to the end
   std::uint32_t io_size = 1u << 20;
+  // A "Verify" line instead: the whole file (offset and length are sent
+  // as 0), exchanged as for a Restore.
+  bool verify = false;
   std::function<void(std::uint64_t)> progress;
 };
 

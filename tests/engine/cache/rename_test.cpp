@@ -4,6 +4,7 @@
 
 #include "kelcache/cache_flush.h"
 #include "kelcache/lookup.h"
+#include "udf/udf_names.h"
 
 #include <cstring>
 
@@ -23,6 +24,17 @@ struct Tree : Volume {
     mdcudfsr_cache_unlock_node(p);
     p->stream_owner = f;
     f->parity_node = p;
+    return f;
+  }
+  // The same once the writer gave the parity file its first space: it then
+  // has a unique id of its own and stands in the directory's unique-id list
+  // and index like any file.
+  mdcudfsr_cache_node* with_written_parity(mdcudfsr_cache_node* dir, const char* name) {
+    mdcudfsr_cache_node* f = with_parity(dir, name);
+    mdcudfsr_cache_node* p = mdcudfsr_cnp(f->parity_node);
+    p->objid = p->udf_data->efe.unique_id = m.next_unique_id++;
+    mdcudfsr_insert_list_by_unique_id(dir, p);
+    dir->uid_root = mdcudfsr_avl_insert(dir, dir->uid_root, p, p->objid, 1);
     return f;
   }
   mdcudfsr_cache_node* find(mdcudfsr_cache_node* dir, const char* name) {
@@ -168,7 +180,7 @@ TEST(CacheMove, FailureMidwayLeavesTheNodeInItsOldDirectory) {
   for (int nth = 1; nth <= 3; ++nth) {
     Tree t;
     mdcudfsr_cache_node* a = t.make(t.root, "A", true);
-    mdcudfsr_cache_node* f = t.with_parity(t.root, "f");
+    mdcudfsr_cache_node* f = t.with_written_parity(t.root, "f");
     mdcudfsr_cache_node* parity = mdcudfsr_cnp(f->parity_node);
     const uint32_t attributes = f->attributes;
     fail_allocation(nth);
@@ -178,6 +190,8 @@ TEST(CacheMove, FailureMidwayLeavesTheNodeInItsOldDirectory) {
     EXPECT_EQ(f, t.find(t.root, "f")) << nth;
     EXPECT_EQ(parity, t.find(t.root, (std::string("f#") + kSuffix).c_str())) << nth;
     EXPECT_TRUE(t.in_uid_list(t.root, f)) << nth;
+    EXPECT_TRUE(t.in_uid_list(t.root, parity)) << nth;
+    EXPECT_FALSE(t.in_uid_list(a, parity)) << nth;
     EXPECT_EQ(nullptr, t.find(a, "g")) << nth;
     EXPECT_FALSE(t.in_uid_list(a, f)) << nth;
     EXPECT_EQ(t.root, mdcudfsr_parent(f)) << nth;
@@ -191,11 +205,17 @@ TEST(CacheMove, FailureMidwayLeavesTheNodeInItsOldDirectory) {
 TEST(CacheMove, ParityNodeMovesWithItsFile) {
   Tree t;
   mdcudfsr_cache_node* a = t.make(t.root, "A", true);
-  mdcudfsr_cache_node* f = t.with_parity(t.root, "f");
+  mdcudfsr_cache_node* f = t.with_written_parity(t.root, "f");
   ASSERT_EQ(0, mdcudfsr_cache_move_node(t.root, a, f, "g", 1));
   EXPECT_EQ(f->parity_node, t.find(a, (std::string("g#") + kSuffix).c_str()));
   EXPECT_EQ(nullptr, t.find(t.root, (std::string("f#") + kSuffix).c_str()));
   EXPECT_EQ(a, mdcudfsr_parent(mdcudfsr_cnp(f->parity_node)));
+  // The listing and the directory flush walk the unique-id list and index:
+  // the parity node is no longer reached from its old directory.
+  EXPECT_FALSE(t.in_uid_list(t.root, mdcudfsr_cnp(f->parity_node)));
+  EXPECT_TRUE(t.in_uid_list(a, mdcudfsr_cnp(f->parity_node)));
+  EXPECT_EQ("", check_uid_tree(t.root));
+  EXPECT_EQ("", check_uid_tree(a));
   f->parity_node = nullptr;
 }
 

@@ -5,6 +5,7 @@
 #include "support.h"
 #include "support_flush.h"
 
+#include "kelagent/fscache_agent.h"
 #include "kelagent/metacache.h"
 #include "kelcache/cache_flush.h"
 #include "sim/harness.h"
@@ -171,6 +172,42 @@ TEST(CacheRollback, FailedCacheFileWriteDropsTheFileAndStillReturns0) {
   EXPECT_EQ(-1, m->fsmanage_handle);
   EXPECT_EQ(nullptr, m->lvid_cache_image);
   EXPECT_TRUE(rec().logged("mdcudfsr_metacache_file_write failed."));
+}
+
+// The header carries the 1500h value of the mount's cartridge-memory cache,
+// which the agent compares with the cartridge when the next mount opens the
+// file: the file is then coherent and mounted from.
+TEST(CacheRollback, IdentityBlockMakesTheCacheFileCoherentAtTheNextOpen) {
+  Point pt;
+  mdcudfsr_mount* m = pt.m();
+  // A value the drive accepts: this system's signature, version, length and
+  // entity, and its CRC.
+  std::vector<uint8_t> value(128);
+  std::memcpy(value.data(), "KEL", 3);
+  value[3] = 1;
+  value[7] = 120;
+  std::memcpy(value.data() + 9, "*Tarn KELFS", 11);
+  for (size_t i = 40; i < 126; ++i) value[i] = static_cast<uint8_t>(i);
+  const uint16_t crc = kelagent::fscache_crc16(value.data(), 126);
+  value[126] = static_cast<uint8_t>(crc >> 8);
+  value[127] = static_cast<uint8_t>(crc);
+  pt.sm.sim().cartridge().attributes[0x1500] = {0, value};
+  // The record around the value differs from it.
+  std::memset(m->attr_record, 0x11, sizeof m->attr_record);
+  constexpr size_t kValueInRecord = 4 + 292 + 5;
+  std::memcpy(m->attr_record + kValueInRecord, value.data(), value.size());
+  uint32_t coherent = 0, created = 0;
+  ASSERT_EQ(0, mdcudfsr_metacache_fsmanage_open(m, nullptr, &coherent, &created));
+  ASSERT_EQ(1u, created);
+  ASSERT_EQ(0, mdcudfsr_flush_descriptor_to_fscache_file(m, nullptr));
+  uint8_t head[128] = {};
+  uint32_t done = 0, cache_err = 0;
+  ASSERT_EQ(0, mdcudfsr_metacache_file_read(m, m->fsmanage_handle, 0, 128, head, &done, &cache_err));
+  EXPECT_EQ(0, std::memcmp(head, value.data(), 128));
+  ASSERT_EQ(0, mdcudfsr_metacache_file_close(m, m->fsmanage_handle));
+  ASSERT_EQ(0, mdcudfsr_metacache_fsmanage_open(m, nullptr, &coherent, &created));
+  EXPECT_EQ(1u, coherent);
+  EXPECT_EQ(0u, created);
 }
 
 }  // namespace

@@ -127,7 +127,11 @@ void info(const FakeFile& f, PKELFS_OBJECT_INFO out) {
 int fileIoctl(FakeFile* f, unsigned code, void* data) {
   if (!f) return 9;
   auto* buffer = static_cast<MDCFS_SPACE_ENTRIES_BUFFER*>(data);
-  if (code == 0x800C7083) {  // MDCFSCTL_ADD_FILE_ALLOCATION
+  if (code == 0x800C7080) {  // MDCFSCTL_CUSTOMIZE_FILE_SETTING
+    f->manual = (static_cast<const MDCFS_CUSTOM_FILE_SETTING*>(data)->Control & 1) != 0;
+  } else if ((code == 0x800C7083 || code == 0x80107085) && g_engine.manual_allocation && !f->manual) {
+    return 22;  // add or reallocate: not a manual-allocation file
+  } else if (code == 0x800C7083) {  // MDCFSCTL_ADD_FILE_ALLOCATION
     if (buffer->TotalSpaceCount == 0) return 22;
     const auto* e = reinterpret_cast<const MDCFS_SPACE_ENTRY*>(buffer->SpaceEntries);
     f->extents.insert(f->extents.end(), e, e + buffer->TotalSpaceCount);
@@ -160,14 +164,23 @@ int fileIoctl(FakeFile* f, unsigned code, void* data) {
 }
 }  // namespace store
 
+// The writer reaches its files through the volume directory "$" ("/$/x",
+// folder "/$"); this store keeps no separate "$" folder: its files are the
+// root's.
+std::string storePath(std::string path) {
+  if (path.rfind("/$/", 0) == 0) path.erase(0, 2);
+  else if (path == "/$") path = "/";
+  return path;
+}
+
 int CreateFile(const char* folder, const char* name, std::size_t name_size, char* name_out, void** handle) {
   std::lock_guard<std::mutex> lk(g_engine.mu);
   if (!g_engine.file_store) {
     g_engine.calls.push_back("CreateFile");
     return 0;
   }
-  const std::string fo = folder ? folder : "", na = name ? name : "";
-  g_engine.calls.push_back("CreateFile(" + fo + "," + na + ")");
+  const std::string fo = storePath(folder ? folder : ""), na = name ? name : "";
+  g_engine.calls.push_back("CreateFile(" + std::string(folder ? folder : "") + "," + na + ")");
   if (int r = store::result("CreateFile")) return r;
   const std::string path = fo.empty() ? (g_engine.packed_store ? "/" + na : na) : fo == "/" ? "/" + na : fo + "/" + na;
   if (g_engine.files.count(path)) return 17;
@@ -188,11 +201,12 @@ int OpenFile(const char* path, int mode, void** handle) {
   if (handle) *handle = nullptr;
   if (!g_engine.file_store) return 0;
   if (int r = store::result("OpenFile")) return r;
-  if (!g_engine.files.count(p)) return 2;
-  if (g_engine.packed_store && mode == 2) g_engine.privileged_open.insert(g_engine.files[p].id);
+  const std::string key = storePath(p);
+  if (!g_engine.files.count(key)) return 2;
+  if (g_engine.packed_store && mode == 2) g_engine.privileged_open.insert(g_engine.files[key].id);
   static std::uintptr_t next = 0x1000;
   void* h = reinterpret_cast<void*>(next += 0x10);
-  g_engine.open_handles[h] = p;
+  g_engine.open_handles[h] = key;
   if (handle) *handle = h;
   return 0;
 }
@@ -422,6 +436,7 @@ void FakeEngine::reset() {
   fill_volume = false;
   volume = KELFS_VOLUME_INFO{};
   file_store = false;
+  manual_allocation = false;
   files.clear();
   open_handles.clear();
   slot_results.clear();

@@ -24,6 +24,8 @@ struct FakeFile {
   int mode = 0;
   std::uint32_t id = 0;
   std::vector<MDCFS_SPACE_ENTRY> extents;
+  // Set by MDCFSCTL_CUSTOMIZE_FILE_SETTING (Control bit 0).
+  bool manual = false;
 };
 
 // The engine behind the fake table: every slot call is recorded as one line;
@@ -71,6 +73,10 @@ struct FakeEngine {
   // CloseFile (true) leaves a handle usable. Without it they only record
   // their names and answer 0.
   bool file_store = false;
+  // With manual_allocation also set, as in the engine, space is added to
+  // or moved in a file only after the file was switched to manual
+  // allocation (else 22).
+  bool manual_allocation = false;
   std::map<std::string, FakeFile> files;
   std::map<void*, std::string> open_handles;
   // Results by slot name ("CreateFile", "SetFileSize", ...) and FileIoctl
