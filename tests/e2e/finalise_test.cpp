@@ -81,11 +81,6 @@ TEST_F(Finalisation, AWrittenWriteOnceCartridgeMountsFinalisedAndRefusesWrites) 
   ask_one("CreateDirectory", "HRESULT",
           {{"Name", kelsim::escape_name("/x")}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
   EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "b"}));
-  if (getenv("E42_DEBUG")) {
-    auto r = ask("Sync", {{"Reason", "SyncFinalisation"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
-    std::printf("%s\n", r.back().raw.c_str());
-    std::printf("%s\n", engine_->describe().c_str());
-  }
   expect_sound_cartridge({{"/", {"a", "b"}}});
   std::printf("[ time ] finalisation: %lld ms\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
