@@ -8,6 +8,7 @@
 #include "kelvfs/mdcudfsr_readahead.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_fsctl_parity.h"
+#include "kelvnops/mdcudfsr_namespace.h"
 #include "kelvnops/mdcudfsr_process.h"
 
 #include <atomic>
@@ -595,6 +596,30 @@ TEST_F(TreeOps, HostPathTreeResolvesThroughTheRealLookupOnce) {
 
 namespace {
 
+// The dummy close of a master releases its own proxy, and leaves the other
+// files of "$" alone: the packed proxy file stays active while the writer
+// holds it open over many files.
+TEST_F(TreeOps, DummyCloseReleasesOnlyTheMastersOwnProxy) {
+  ASSERT_NE(nullptr, vnode_of("/$"));
+  mdcudfsr_cache_node* shadow = m()->shadow_node;
+  char name[] = "@@proxy";
+  mdcudfsr_cache_node* packed = nullptr;
+  int failed = 0;
+  mdcudfsr_cache_lock_node(shadow, MDCUDFSR_WAIT_FOREVER);
+  ASSERT_EQ(0, mdcudfsr_cache_create_dollar_proxy_node(shadow, name, 7, 0, 0, 0644, &packed, &failed));
+  mdcudfsr_cache_unlock_node(packed);
+  mdcudfsr_cache_unlock_node(shadow);
+  ASSERT_NE(nullptr, vnode_of("/$/@@proxy"));
+  mdcudfsr_cache_node* a = node_of("/docs/a.txt");
+  ASSERT_EQ(0, mdcudfsr_vnop_dummy_open(a, FWRITE, &ctx_));
+  mdcudfsr_cache_node* proxy = a->proxy;
+  ASSERT_NE(nullptr, proxy);
+  ASSERT_NE(nullptr, vnode_of(std::string("/$/") + proxy->vfs_name)) << "the writer opens the proxy by name";
+  ASSERT_EQ(0, mdcudfsr_vnop_dummy_close(a, FWRITE));
+  EXPECT_TRUE(mdcudfsr_is_inactive(proxy)) << "the master's proxy is released";
+  EXPECT_FALSE(mdcudfsr_is_inactive(packed)) << "the packed proxy file stays";
+}
+
 TEST_F(TreeOps, ADollarProxyFileGoesFromFileToProxyAndBack) {
   ASSERT_NE(nullptr, vnode_of("/$"));
   mdcudfsr_cache_node* shadow = m()->shadow_node;
@@ -695,6 +720,45 @@ TEST_F(TreeOps, OffsetBlockConversionsStrategyPagingAndFsync) {
   vnop_fsync_args f{&vnop_fsync_desc, vp, 1, &ctx_};
   EXPECT_EQ(0, mdcudfsr_vnop_fsync(&f));
   EXPECT_EQ(0, node_of("/docs/a.txt")->lock_count) << "every operation unlocked its node";
+}
+
+}  // namespace
+
+namespace {
+
+// The writer opens a master's proxy in "$": the master enters the privileged
+// open list once, and the list's own release gives the entry back (the
+// sanitizer build checks that allocation and release agree).
+TEST_F(TreeOps, AProxyOpenedForWritingEntersThePrivilegedOpenListOnce) {
+  vnode_t a = vnode_of("/docs/a.txt");
+  ASSERT_NE(nullptr, a);
+  ASSERT_EQ(0, open(a, FWRITE));
+  auto* master = static_cast<mdcudfsr_cache_node*>(vnode_fsnode(a));
+  ASSERT_EQ(std::uint32_t(MDCUDFSR_NODE_MASTER), master->kind);
+  ASSERT_NE(nullptr, master->proxy);
+  vnode_t p = vnode_of(std::string("/$/") + mdcudfsr_node_name(master->proxy));
+  ASSERT_NE(nullptr, p);
+  EXPECT_EQ(1, open(p, FWRITE)) << "only the privileged process writes a proxy";
+  EXPECT_EQ(nullptr, m()->proxy_write_first);
+  m()->privileged_pid = vfs_context_pid(&ctx_);
+  m()->privileged_mode = 1;
+  ASSERT_EQ(0, open(p, FWRITE));
+  ASSERT_EQ(0, open(p, FWRITE)) << "a second open adds no entry";
+  mdcudfsr_proxy_write_entry* e = m()->proxy_write_first;
+  ASSERT_NE(nullptr, e);
+  EXPECT_EQ(e, m()->proxy_write_last);
+  EXPECT_EQ(master, e->node);
+  EXPECT_EQ(mdcudfsr_node_unique_id(master), e->unique_id);
+  EXPECT_EQ(e, master->write_list_entry);
+  EXPECT_EQ(1, m()->vfam_mode);
+  mdcudfsr_privileged_open_list_clear(m());
+  EXPECT_EQ(nullptr, m()->proxy_write_first);
+  EXPECT_EQ(nullptr, master->write_list_entry);
+  EXPECT_EQ(0, m()->vfam_mode);
+  m()->privileged_mode = 0;
+  EXPECT_EQ(0, close(p, FWRITE));
+  EXPECT_EQ(0, close(p, FWRITE));
+  EXPECT_EQ(0, close(a, FWRITE));
 }
 
 }  // namespace
