@@ -541,17 +541,23 @@ int mdcudfsr_vnop_dummy_open(mdcudfsr_cache_node* n, int mode, vfs_context_t ctx
 
 namespace {
 
-// The shadow root's children with a vnode no one uses are inactivated.
-int dummy_release_shadow_children(mdcudfsr_mount* mnt) {
+// The master's proxy and the proxy's parity node among the shadow root's
+// children are inactivated when no one uses their vnodes. Only these: the
+// host layer keeps no use counts (vnode_isinuse answers 0), and the other
+// children, such as the packed proxy file the writer still holds open,
+// must stay active.
+int dummy_release_shadow_children(mdcudfsr_mount* mnt, const mdcudfsr_cache_node* master) {
   mdcudfsr_cache_node* shadow = mnt->shadow_node;
   if (shadow == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "shadow_node");
     return 2;
   }
   mdcudfsr_cache_lock_node(shadow, MDCUDFSR_WAIT_FOREVER);
+  const mdcudfsr_cache_node* proxy = master->proxy;
+  const mdcudfsr_cache_node* parity = proxy && proxy->parity_node ? mdcudfsr_cnp(proxy->parity_node) : nullptr;
   for (mdcudfsr_cache_node* c = shadow->children.first; c; c = c->sibling.next) {
     vnode_t vp = c->vp;
-    if (vp == nullptr) continue;
+    if (vp == nullptr || proxy == nullptr || (c != proxy && c != parity)) continue;
     if (int err = vnode_getwithvid(vp, vnode_vid(vp))) {
       VN_LOG(KEL_LOG_ERR, "vnode_getwithvid has failed (err=%d)\n", err);
       continue;
@@ -579,7 +585,7 @@ int mdcudfsr_vnop_dummy_close(mdcudfsr_cache_node* n, int fflag) {
     --mnt->write_open_count;
     n->open_mode = 0;
     err = mdcudfsr_vfam_return_handle(n, fflag);
-    const int shadow = dummy_release_shadow_children(mnt);
+    const int shadow = dummy_release_shadow_children(mnt, n);
     n->write_open = 0;
     n->kind = MDCUDFSR_NODE_UDF;
     if (n->parity_node) mdcudfsr_cnp(n->parity_node)->kind = MDCUDFSR_NODE_UDF;

@@ -595,6 +595,30 @@ TEST_F(TreeOps, HostPathTreeResolvesThroughTheRealLookupOnce) {
 
 namespace {
 
+// The dummy close of a master releases its own proxy, and leaves the other
+// files of "$" alone: the packed proxy file stays active while the writer
+// holds it open over many files.
+TEST_F(TreeOps, DummyCloseReleasesOnlyTheMastersOwnProxy) {
+  ASSERT_NE(nullptr, vnode_of("/$"));
+  mdcudfsr_cache_node* shadow = m()->shadow_node;
+  char name[] = "@@proxy";
+  mdcudfsr_cache_node* packed = nullptr;
+  int failed = 0;
+  mdcudfsr_cache_lock_node(shadow, MDCUDFSR_WAIT_FOREVER);
+  ASSERT_EQ(0, mdcudfsr_cache_create_dollar_proxy_node(shadow, name, 7, 0, 0, 0644, &packed, &failed));
+  mdcudfsr_cache_unlock_node(packed);
+  mdcudfsr_cache_unlock_node(shadow);
+  ASSERT_NE(nullptr, vnode_of("/$/@@proxy"));
+  mdcudfsr_cache_node* a = node_of("/docs/a.txt");
+  ASSERT_EQ(0, mdcudfsr_vnop_dummy_open(a, FWRITE, &ctx_));
+  mdcudfsr_cache_node* proxy = a->proxy;
+  ASSERT_NE(nullptr, proxy);
+  ASSERT_NE(nullptr, vnode_of(std::string("/$/") + proxy->vfs_name)) << "the writer opens the proxy by name";
+  ASSERT_EQ(0, mdcudfsr_vnop_dummy_close(a, FWRITE));
+  EXPECT_TRUE(mdcudfsr_is_inactive(proxy)) << "the master's proxy is released";
+  EXPECT_FALSE(mdcudfsr_is_inactive(packed)) << "the packed proxy file stays";
+}
+
 TEST_F(TreeOps, ADollarProxyFileGoesFromFileToProxyAndBack) {
   ASSERT_NE(nullptr, vnode_of("/$"));
   mdcudfsr_cache_node* shadow = m()->shadow_node;

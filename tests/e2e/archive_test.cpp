@@ -1,0 +1,272 @@
+// Files archived onto a blank cartridge through the real KelDriver, as the
+// host service does it: the fragment exchange moves their bytes, listings
+// show them, Restore and Verify hand them back byte-identical, before and
+// after the volume is synchronised, unmounted and mounted again by new
+// processes with the same and with an emptied cache directory; udfinfo
+// judges the slot images.
+#include "scenario_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using e2e::EngineElement;
+using kelsim::ArchiveRequest;
+using kelsim::ExchangeResult;
+using kelsim::RestoreRequest;
+
+struct Setup {
+  std::uint8_t type;
+  const char* product;
+  bool packed;
+};
+
+std::string setup_name(const ::testing::TestParamInfo<Setup>& info) {
+  char b[48];
+  std::snprintf(b, sizeof b, "%02X_%s_%s", info.param.type, info.param.product,
+                info.param.packed ? "Packed" : "Unpacked");
+  std::string s = b;
+  std::replace(s.begin(), s.end(), '-', '_');
+  return s;
+}
+
+// Bytes that differ from block to block and from file to file.
+std::string pattern(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + seed * 131 + i / 2048 * 13) & 0xFF);
+  return s;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// One archived file: where it lies on the volume and what it holds.
+struct Item {
+  std::string folder, name;
+  std::size_t size;
+  std::uint32_t generation, version;
+  std::uint64_t modification;  // 100 ns since 1601
+  std::string path() const { return folder + "/" + name; }
+};
+
+constexpr std::uint64_t kTimeBase = 133000000000000000ull;  // a day of 2022
+constexpr std::size_t kMiB = 1u << 20;
+
+class ArchiveLife : public e2e::Scenario, public ::testing::WithParamInterface<Setup> {
+ protected:
+  void SetUp() override {
+    e2e::ScenarioOptions o;
+    o.medium_type = GetParam().type;
+    o.product = GetParam().product;
+    make_sim(o);
+    local_ = sim_->directory() + "/local";
+    std::filesystem::create_directories(local_);
+    dwords_ = {{"Packed Write Mode", GetParam().packed ? 1u : 0u}};
+  }
+
+  std::string content(const Item& item) const { return pattern(item.size, static_cast<unsigned>(item.size % 251)); }
+
+  void archive(const Item& item) {
+    const std::string local = local_ + "/in.bin";
+    std::ofstream(local, std::ios::binary | std::ios::trunc) << content(item);
+    ArchiveRequest q;
+    q.name = item.path();
+    q.generation = item.generation;
+    q.version = item.version;
+    q.modification_time = item.modification;
+    q.creation_time = item.modification - 10000000;
+    const ExchangeResult r = engine_->archive(++sequence_, local, q);
+    EXPECT_TRUE(r.ok) << item.path() << ": " << r.error << "\n"
+                      << (r.last() ? r.last()->raw : "no answer") << "\n"
+                      << engine_->describe();
+    EXPECT_EQ(r.bytes, item.size) << item.path();
+  }
+
+  // Restore (or Verify) of the whole file gives exactly its bytes.
+  void expect_restored(const Item& item, bool verify = false) {
+    const std::string local = local_ + "/out.bin";
+    RestoreRequest q;
+    q.name = item.path();
+    q.generation = item.generation;
+    q.version = item.version;
+    q.verify = verify;
+    const ExchangeResult r = engine_->restore(++sequence_, q, local);
+    ASSERT_TRUE(r.ok) << (verify ? "Verify " : "Restore ") << item.path() << ": " << r.error << "\n"
+                      << (r.last() ? r.last()->raw : "no answer") << "\n"
+                      << engine_->describe();
+    EXPECT_EQ(r.file_size, item.size) << item.path();
+    EXPECT_TRUE(read_file(local) == content(item)) << item.path() << " is not byte-identical";
+  }
+
+  // The entries of a folder by name.
+  std::map<std::string, EngineElement> entries(const std::string& folder) {
+    std::map<std::string, EngineElement> out;
+    for (const auto& e : ask("ReadDirectory", {{"Name", kelsim::escape_name(folder)}})) {
+      const std::string name = kelsim::unescape_name(e.attribute("ObjectName"));
+      if (e.name == "KelDirent" && !name.empty()) out[name] = e;
+      else if (e.name != "KelDirent") ADD_FAILURE() << "listing of " << folder << ": " << e.raw;
+    }
+    return out;
+  }
+
+  // Each folder lists exactly its items (and `folders`), with their sizes,
+  // generations, versions and modification seconds.
+  void expect_listings(const std::vector<Item>& items, const std::map<std::string, std::set<std::string>>& folders) {
+    std::map<std::string, std::set<std::string>> expected = folders;
+    for (const Item& i : items) expected[i.folder.empty() ? "/" : i.folder].insert(i.name);
+    for (const auto& [folder, names] : expected) {
+      const auto got = entries(folder);
+      std::set<std::string> listed;
+      for (const auto& [name, e] : got) {
+        const std::size_t parity = name.find("#*ECC_Parity_");
+        if (parity == std::string::npos) listed.insert(name);
+        else EXPECT_TRUE(names.count(name.substr(0, parity))) << name << " lies beside no file of its own";
+      }
+      EXPECT_EQ(listed, names) << folder;
+    }
+    for (const Item& i : items) {
+      const auto got = entries(i.folder.empty() ? "/" : i.folder);
+      auto e = got.find(i.name);
+      if (e == got.end()) continue;
+      EXPECT_EQ(e->second.attribute("Size"), std::to_string(i.size)) << i.path();
+      EXPECT_EQ(e->second.attribute("Generation"), std::to_string(i.generation)) << i.path();
+      EXPECT_EQ(e->second.attribute("Version"), std::to_string(i.version)) << i.path();
+      const std::string seconds = std::to_string(i.modification / 10000000 - 11644473600ull);
+      EXPECT_EQ(e->second.attribute("ModificationTime").substr(0, seconds.size() + 1), seconds + ".")
+          << i.path() << " " << e->second.raw;
+    }
+  }
+
+  // UpdateArchiveInfo answers the size and the extents the listing shows.
+  void expect_archive_info(const Item& item) {
+    const auto listed = entries(item.folder);
+    const auto dirent = listed.find(item.name);
+    ASSERT_NE(dirent, listed.end()) << item.path();
+    const auto answers = engine_->request(
+        kelsim::request_line(++sequence_, "UpdateArchiveInfo", {{"Name", kelsim::escape_name(item.path())}}),
+        [](const EngineElement& e) { return e.name == "KelArchive" || e.name == "HRESULT"; });
+    ASSERT_FALSE(answers.empty()) << engine_->describe();
+    const EngineElement& info = answers.back();
+    ASSERT_EQ(info.name, "KelArchive") << info.raw;
+    EXPECT_EQ(info.attribute("Size"), std::to_string(item.size)) << item.path();
+    EXPECT_EQ(info.attribute("SpaceEntries.Count"), dirent->second.attribute("SpaceEntries.Count")) << item.path();
+    for (const auto& [key, value] : dirent->second.attributes)
+      if (key.rfind("SpaceEntries.", 0) == 0) EXPECT_EQ(info.attribute(key), value) << item.path() << " " << key;
+  }
+
+  void rename(Item& item, const std::string& folder, std::uint32_t generation, std::uint32_t version) {
+    const std::string to = folder + "/" + item.name;
+    ask_one("Rename", "KelVolume",
+            {{"Name", kelsim::escape_name(item.path())},
+             {"NewName", kelsim::escape_name(to)},
+             {"OldGeneration", std::to_string(item.generation)},
+             {"OldVersion", std::to_string(item.version)},
+             {"NewGeneration", std::to_string(generation)},
+             {"NewVersion", std::to_string(version)},
+             {"KernelInterface", "0"},
+             {"BlockNumber", "0"}});
+    item.folder = folder;
+    item.generation = generation;
+    item.version = version;
+  }
+
+  void remove(const Item& item) {
+    ask_one("Delete", "KelVolume",
+            {{"Name", kelsim::escape_name(item.path())},
+             {"Generation", std::to_string(item.generation)},
+             {"Version", std::to_string(item.version)},
+             {"KernelInterface", "0"},
+             {"BlockNumber", "0"}});
+  }
+
+  std::uint64_t figure(const std::string& key) { return e2e::number(ask_one("GetVolumeInfo", "KelVolume"), key); }
+
+  std::string local_;
+};
+
+TEST_P(ArchiveLife, FilesComeBackByteIdenticalThroughUnmountAndRestarts) {
+  const std::string odd = "a&b<c\"d caf\xC3\xA9 \xF0\x9F\x93\x81.bin";
+  std::vector<Item> items = {
+      {"/new/deep", "empty.bin", 0},
+      {"/new", "one.bin", 1},
+      {"/old", "f2047.bin", 2047},
+      {"/old", "f2048.bin", 2048},
+      {"/new", "f65537.bin", 65537},
+      {"/old", "three.bin", 3 * kMiB + 5},
+      {"/big", "beyond.bin", 33 * kMiB + 7},  // more than one 32 MiB writer buffer
+      {"/old", odd, 1000},
+  };
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    items[i].generation = 1 + static_cast<std::uint32_t>(i);
+    items[i].version = 100 + static_cast<std::uint32_t>(i);
+    items[i].modification = kTimeBase + i * 10000000ull;
+  }
+  std::map<std::string, std::set<std::string>> folders = {{"/", {"new", "old", "big"}}, {"/new", {"deep"}}};
+
+  start();
+  check_mounts();
+  mkdir("/old");
+  for (const Item& i : items) archive(i);
+  if (!GetParam().packed)
+    for (const Item& i : items) expect_restored(i);  // straight from the volume, before any Sync
+  sync("SyncTime");
+  expect_listings(items, folders);
+  for (const Item& i : items) expect_restored(i);
+  for (const Item& i : items) expect_restored(i, true);
+  for (const Item& i : items) expect_archive_info(i);
+  // Renamed into a new folder path with a new generation and version; one
+  // file deleted.
+  rename(items[1], "/moved/here", 77, 88);
+  folders["/"].insert("moved");
+  folders["/moved"] = {"here"};
+  const Item gone = items[3];
+  remove(gone);
+  items.erase(items.begin() + 3);
+  expect_listings(items, folders);
+  expect_restored(items[1]);
+  sync("SyncTime");
+  sync("SyncPreDeallocate");
+  const std::uint64_t files = figure("FileCount"), dirs = figure("DirectoryCount");
+  unmount();
+
+  for (bool emptied : {false, true}) {
+    SCOPED_TRACE(emptied ? "emptied cache" : "same cache");
+    if (emptied) empty_cache();
+    start();
+    check_mounts();
+    expect_listings(items, folders);
+    for (const Item& i : items) expect_restored(i);
+    RestoreRequest q;
+    q.name = gone.path();
+    q.generation = gone.generation;
+    q.version = gone.version;
+    const ExchangeResult r = engine_->restore(++sequence_, q, local_ + "/gone.bin");
+    EXPECT_FALSE(r.ok) << "the deleted file stays deleted";
+    EXPECT_TRUE(r.last() && r.last()->name == "HRESULT") << (r.last() ? r.last()->raw : "no answer");
+    EXPECT_EQ(figure("FileCount"), files);
+    EXPECT_EQ(figure("DirectoryCount"), dirs);
+    unmount();
+  }
+  expect_udfinfo_on_written_slots(
+      {"integrity=closed", "numfiles=" + std::to_string(files), "numdirs=" + std::to_string(dirs)});
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, ArchiveLife,
+                         // F2h is left out until its remount finds the folders made inside
+                         // new folders (/new/deep, /moved/here); the rewritable E2h until its
+                         // remount reads the volume the unmount's flush moved.
+                         ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false}),
+                         setup_name);
+
+}  // namespace
