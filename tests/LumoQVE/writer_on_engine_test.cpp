@@ -44,6 +44,8 @@ class WriterOnEngine : public enginetest::EngineOnSim {
     o.cartridge.medium_type = medium;
     if (tweak) tweak(o);
     sim_ = std::make_unique<kelsim::SimHarness>(o);
+    // A rewritable cartridge comes physically formatted, without a volume.
+    if (kelsim::is_rewritable_type(medium)) sim_->cartridge().disc(0).formatted = true;
     cookie_ = sim_->cookie_text();
     cache_ = (dir_ / "cache").string();
     argv_ = {program_.data(), cookie_.data(), cache_.data(), nullptr};
@@ -120,6 +122,65 @@ class WriterOnEngine : public enginetest::EngineOnSim {
 
   CKelInterface itf_;
 };
+
+// The first stripe's parity as the test computes it: every byte of the
+// stripe folded onto its place in the parity unit.
+std::string first_stripe_parity(const std::string& data, std::size_t stripe, std::size_t parity) {
+  std::vector<std::uint64_t> p(parity / 8, 0);
+  const std::size_t end = std::min(stripe, data.size());
+  for (std::size_t at = 0; at + 8 <= end; at += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, data.data() + at, 8);
+    p[(at % parity) / 8] ^= w;
+  }
+  std::string out(parity, '\0');
+  std::memcpy(out.data(), p.data(), parity);
+  return out;
+}
+
+struct BigCase {
+  const char* what;
+  std::uint8_t medium;
+  bool new_write;
+  const char* parity_suffix;
+};
+
+// Buffers of 48 MiB end inside the first stripe's last buffer; the file
+// reads back whole and its parity file starts with the first stripe's fold.
+TEST_F(WriterOnEngine, LargeFileAndItsParityOnEveryCartridgeAndWriteMode) {
+  const BigCase cases[] = {
+      {"write-once, old write", 0xE1, false, "#*ECC_Parity_V100_N=2064_K=2048"},
+      {"write-once, new write", 0xE1, true, "#*ECC_Parity_V100_N=2064_K=2048"},
+      {"rewritable, old write", 0xE2, false, "#*ECC_Parity_V100_N=2064_K=2048"},
+      {"rewritable, new write", 0xE2, true, "#*ECC_Parity_V100_N=2064_K=2048"},
+      {"F2h, old write", 0xF2, false, "#*ECC_Parity_V100_N=516_K=512"},
+  };
+  const std::string content = pattern(134217728 + 100000, 7);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(mount(c.medium, [&](kelsim::HarnessOptions& o) {
+      if (c.new_write) o.drive.error_reporting_threshold = 0x8000;
+    }));
+    // The mount read the error-recovery page whatever its threshold and
+    // stays writable.
+    kelmain::MountInformation mi{};
+    ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+    EXPECT_EQ(mi.write_protect_reason_flags & 0x200u, 0u);
+    RuvoCtrlVolume::setWriteBufferMb(48);
+    ASSERT_EQ(archive("big.bin", content, 1 << 20), 0u);
+    EXPECT_EQ(RuvoCtrlVolume::getNewWrite(), c.new_write);
+    EXPECT_TRUE(RuvoCtrlVolume::getGenerateParity());
+    std::uint64_t size = 0;
+    EXPECT_TRUE(read_back("/big.bin", &size) == content);
+    EXPECT_EQ(size, content.size());
+    const std::string parity = read_back(std::string("/big.bin") + c.parity_suffix);
+    ASSERT_GE(parity.size(), 1048576u);
+    EXPECT_TRUE(parity.substr(0, 1048576) == first_stripe_parity(content, 134217728, 1048576));
+    expect_images_sound();
+    TearDown();
+    SetUp();
+  }
+}
 
 TEST_F(WriterOnEngine, SmallFileReadsBack) {
   ASSERT_NO_FATAL_FAILURE(mount(0xE1));
