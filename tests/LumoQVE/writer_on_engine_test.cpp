@@ -135,6 +135,7 @@ std::string first_stripe_parity(const std::string& data, std::size_t stripe, std
   }
   std::string out(parity, '\0');
   std::memcpy(out.data(), p.data(), parity);
+  for (std::size_t at = end - end % 8; at < end; ++at) out[at % parity] ^= data[at];
   return out;
 }
 
@@ -177,6 +178,95 @@ TEST_F(WriterOnEngine, LargeFileAndItsParityOnEveryCartridgeAndWriteMode) {
     ASSERT_GE(parity.size(), 1048576u);
     EXPECT_TRUE(parity.substr(0, 1048576) == first_stripe_parity(content, 134217728, 1048576));
     expect_images_sound();
+    TearDown();
+    SetUp();
+  }
+}
+
+struct FaultCase {
+  const char* what;
+  std::uint8_t medium;
+  bool new_write;
+  kelsim::FaultRule rule;
+  int fires;  // times the rule must have fired
+};
+
+kelsim::FaultRule nth(kelsim::FaultRule r, int skip, int times) {
+  r.skip = skip;
+  r.times = times;
+  return r;
+}
+
+// A drive failure in the middle of a file is recovered (new write: from
+// the error block the drive reports; old write: the defect rewrite loop)
+// and the file reads back byte-identical, its parity with it.
+TEST_F(WriterOnEngine, FailuresMidFileAreRecoveredAndTheFileReadsBackWhole) {
+  const kelsim::FaultRule sync = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+  const kelsim::FaultRule lost = kelsim::transport_status(121, 0x35);
+  const FaultCase cases[] = {
+      {"write-once, old write, sync check condition", 0xE1, false, nth(sync, 2, 1), 1},
+      {"write-once, new write, sync check condition", 0xE1, true, nth(sync, 2, 1), 1},
+      {"write-once, new write, sync transport 3 times", 0xE1, true, nth(lost, 2, 3), 3},
+      {"write-once, old write, sync transport 3 times", 0xE1, false, nth(lost, 2, 3), 3},
+      {"rewritable, old write, sync check condition", 0xE2, false, nth(sync, 2, 1), 1},
+      {"rewritable, new write, sync check condition", 0xE2, true, nth(sync, 2, 1), 1},
+      {"write-once, new write, a failed write", 0xE1, true, nth(kelsim::write_error(0, 0xFFFFFFFEu), 6, 1), 1},
+      {"write-once, old write, a failed write", 0xE1, false, nth(kelsim::write_error(0, 0xFFFFFFFEu), 6, 1), 1},
+  };
+  const std::string content = pattern(9 * 1048576 + 12345, 3);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(mount(c.medium, [&](kelsim::HarnessOptions& o) {
+      if (c.new_write) o.drive.error_reporting_threshold = 0x800;
+    }));
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    const int id = sim_->drive().add_fault(c.rule);
+    ASSERT_EQ(archive("f.bin", content, 300000), 0u);
+    EXPECT_EQ(sim_->drive().fault_fired(id), c.fires);
+    sim_->drive().clear_faults();
+    EXPECT_EQ(RuvoCtrlVolume::getNewWrite(), c.new_write);
+    std::uint64_t size = 0;
+    EXPECT_TRUE(read_back("/f.bin", &size) == content);
+    EXPECT_EQ(size, content.size());
+    const std::string parity = read_back("/f.bin#*ECC_Parity_V100_N=2064_K=2048");
+    EXPECT_TRUE(parity == first_stripe_parity(content, 134217728, 1048576));
+    expect_images_sound();
+    TearDown();
+    SetUp();
+  }
+}
+
+// With a small "Disc Span Threshold" a file whose first write starts past
+// it goes to the next disc and reads back whole; the one before it, which
+// started below it, stays whole on the first disc. Write-once only: on
+// rewritable media the engine's track information after CREATE_NEW_TRACK
+// keeps the volume's next writable address, past any such threshold.
+TEST_F(WriterOnEngine, AFileStartingPastTheSpanThresholdOpensTheNextDisc) {
+  for (int medium : {0xE1}) {
+    SCOPED_TRACE(medium);
+    ASSERT_NO_FATAL_FAILURE(mount(static_cast<std::uint8_t>(medium)));
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    kelmain::TrackInformation before{};
+    ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&before), 0);
+    // Above where a fresh disc starts, below where the second file starts.
+    RuvoCtrlVolume::setDiscSpanThld(before.next_writable_block + 0x1800);
+    const std::string first = pattern(16 * 1048576 + 5, 9), second = pattern(1048576 + 3, 4);
+    ASSERT_EQ(archive("f.bin", first, 65536), 0u);
+    ASSERT_EQ(archive("s.bin", second, 65536), 0u);
+    const std::uint32_t disc = sim_->cartridge().disc_blocks();
+    for (auto [path, slot] : {std::pair{"/f.bin", 0u}, std::pair{"/s.bin", 1u}}) {
+      KELFS_OBJECT_INFO info{};
+      ASSERT_EQ(kelmain::GetPathInfo(path, 1, &info), 0);
+      ASSERT_GE(info.SpaceEntries.Count, 1u);
+      EXPECT_EQ(info.SpaceEntries.Entries[0].BlockNumber / disc, slot) << path;
+    }
+    EXPECT_TRUE(read_back("/f.bin") == first);
+    EXPECT_TRUE(read_back("/s.bin") == second);
+    ASSERT_EQ(kelmain::Flush(true), 0);
+    kel::SetCurrentInterface(nullptr);
+    ASSERT_EQ(kelmain::Unmount(false), 0);
+    ASSERT_EQ(sim_->drive().flush(), 0u);
+    expect_udfinfo(sim_->cartridge_directory() + "/slot-00.img", {});
     TearDown();
     SetUp();
   }
