@@ -5,6 +5,7 @@
 #ifdef KEL_WRITER_ON_ENGINE
 #include "engine_on_sim.h"
 
+#include "LumoQVE/PackedFileIO.h"
 #include "LumoQVE/UserDataFileIO.h"
 #include "kel/kel_interface.h"
 #include "kel/volctrl.h"
@@ -118,6 +119,24 @@ class WriterOnEngine : public enginetest::EngineOnSim {
     ASSERT_EQ(kelmain::Unmount(false), 0);
     ASSERT_EQ(sim_->drive().flush(), 0u);
     expect_udfinfo(sim_->cartridge_directory() + "/slot-00.img", {});
+  }
+
+  // The extents of a file as the engine lists them (empty when missing).
+  static std::vector<std::pair<std::uint64_t, std::uint32_t>> extents(const std::string& path) {
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> out;
+    KELFS_OBJECT_INFO head{};
+    if (kelmain::GetPathInfo(path.c_str(), 1, &head) != 0) return out;
+    const std::uint32_t n = std::max<std::uint32_t>(head.SpaceEntries.Count, 1);
+    std::vector<std::uint8_t> bytes(KelObjectInfoSize(n) + 64, 0);
+    auto* info = reinterpret_cast<KELFS_OBJECT_INFO*>(bytes.data());
+    if (kelmain::GetPathInfo(path.c_str(), n, info) != 0) return out;
+    for (std::uint32_t i = 0; i < info->SpaceEntries.Count; ++i)
+      out.emplace_back(info->SpaceEntries.Entries[i].BlockNumber, info->SpaceEntries.Entries[i].NumberOfBlocks);
+    return out;
+  }
+  static bool exists(const std::string& path) {
+    KELFS_OBJECT_INFO head{};
+    return kelmain::GetPathInfo(path.c_str(), 0, &head) == 0;
   }
 
   CKelInterface itf_;
@@ -267,6 +286,61 @@ TEST_F(WriterOnEngine, AFileStartingPastTheSpanThresholdOpensTheNextDisc) {
     ASSERT_EQ(kelmain::Unmount(false), 0);
     ASSERT_EQ(sim_->drive().flush(), 0u);
     expect_udfinfo(sim_->cartridge_directory() + "/slot-00.img", {});
+    TearDown();
+    SetUp();
+  }
+}
+
+// Packed writing over the real engine: small and larger files go into one
+// proxy file as the handlers write them; the forced end of the session
+// (policy 6, as Sync and Format end it) divides the proxy so that every file
+// owns the blocks its data already occupies, in the order written, and the
+// proxy is gone.
+TEST_F(WriterOnEngine, PackedFilesAreDividedOutOfTheProxyAndReadBackWhole) {
+  const std::size_t sizes[] = {0, 1, 65536, 65537, 5 * 1048576 + 333};
+  for (int medium : {0xE1, 0xE2}) {
+    SCOPED_TRACE(medium);
+    ASSERT_NO_FATAL_FAILURE(mount(static_cast<std::uint8_t>(medium)));
+    RuvoCtrlVolume::setPackedWriteMode(true);
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    std::vector<std::string> contents;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      contents.push_back(pattern(sizes[i], static_cast<unsigned>(i + 20)));
+      ASSERT_EQ(archive("p" + std::to_string(i) + ".bin", contents.back(), 300000), 0u) << i;
+    }
+    ASSERT_NE(LumoQVE::ProxyWriter::current(), nullptr) << "the files were packed";
+    // The proxy's first block: the division gives the files blocks from
+    // there on, never blocks written before the session.
+    const auto proxy = extents("/$/@@proxy");
+    ASSERT_FALSE(proxy.empty());
+    const std::uint64_t proxy_start = proxy.front().first;
+    ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    EXPECT_EQ(LumoQVE::ProxyWriter::current(), nullptr);
+    EXPECT_FALSE(exists("/$/@@proxy"));
+    // Every extent of every file after the previous one's: in the order
+    // written, none overlapping.
+    std::uint64_t end = proxy_start;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      const std::string path = "/p" + std::to_string(i) + ".bin";
+      SCOPED_TRACE(path);
+      std::uint64_t size = ~0ull;
+      EXPECT_TRUE(read_back(path, &size) == contents[i]);
+      EXPECT_EQ(size, sizes[i]);
+      const std::string parity_path = path + "#*ECC_Parity_V100_N=2064_K=2048";
+      // A packed file's parity is its partial stripe's fold padded to whole
+      // recording units, as the proxy holds it.
+      if (sizes[i] != 0) {
+        const std::size_t rubs = std::min<std::size_t>(1048576, (sizes[i] + 65535) / 65536 * 65536);
+        EXPECT_TRUE(read_back(parity_path) == first_stripe_parity(contents[i], 134217728, 1048576).substr(0, rubs));
+      }
+      for (const std::string& p : {path, parity_path}) {
+        for (auto [b, n] : extents(p)) {
+          EXPECT_GE(b, end) << p << " extent at " << b << " overlaps an earlier one or the area before the proxy";
+          end = b + n;
+        }
+      }
+    }
+    expect_images_sound();
     TearDown();
     SetUp();
   }
