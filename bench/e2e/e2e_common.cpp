@@ -11,6 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -100,6 +102,19 @@ Memory memory_of(pid_t pid) {
     if (line.rfind("VmHWM:", 0) == 0) m.hwm_kib = std::strtoll(line.c_str() + 6, nullptr, 10);
   }
   return m;
+}
+
+double cpu_seconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string skip;
+  for (int i = 3; i < 14; ++i) fields >> skip;  // state ... cmajflt
+  double utime = 0, stime = 0;
+  fields >> utime >> stime;
+  return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 double median(std::vector<double> v) {

@@ -64,6 +64,8 @@ struct Memory {
   std::int64_t rss_kib = 0, hwm_kib = 0;
 };
 Memory memory_of(pid_t pid);
+// CPU time (user and system) a process has used so far, seconds.
+double cpu_seconds(pid_t pid);
 
 double median(std::vector<double> v);
 

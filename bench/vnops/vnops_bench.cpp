@@ -15,7 +15,7 @@
 //     the track's next writable address is set back to the file's start;
 //   - read: the file, opened for reading, is read with mdcudfsr_vnop_read;
 //   - baseline read: READ(10) of the same blocks through the pipe client.
-// Both reads are checked byte for byte. Prints the throughput of each and the
+// The disc is checked after the vnode writes, both reads byte for byte. Prints the throughput of each and the
 // ratio of each vnode operation to its baseline. --tiny (2 MiB, 64 KiB) is
 // what ctest runs: it checks the bytes and asserts no timing.
 #include "drive/client_if.h"
@@ -304,6 +304,20 @@ double pass(const Run& run, bool write, Op op) {
   return spent;
 }
 
+// The file's bytes as the simulated disc holds them: the vnode writes
+// landed on the file's own blocks of slot 0 (untimed).
+void check_medium(kelsim::Cartridge& cart, const Volume& vol) {
+  constexpr std::uint32_t kPieceBlocks = 256;
+  std::vector<std::uint8_t> buf(std::size_t(kPieceBlocks) * kBlock);
+  for (std::uint64_t off = 0; off < vol.bytes; off += buf.size()) {
+    const auto len = static_cast<std::uint32_t>(std::min<std::uint64_t>(buf.size(), vol.bytes - off));
+    const std::uint32_t lsn = vol.data_lsn + static_cast<std::uint32_t>(off / kBlock);
+    if (const DWORD e = cart.read_blocks(0, lsn, len / kBlock, buf.data())) die("disc read", static_cast<int>(e));
+    for (std::uint32_t i = 0; i < len; ++i)
+      if (buf[i] != pattern(off + i)) die("the disc does not hold the bytes written", static_cast<int>(off + i));
+  }
+}
+
 void report(const char* what, const Run& run, double s, double base_s) {
   const double mib = double(run.bytes) / (1 << 20);
   std::printf("%-44s: %8.3f s %9.1f MiB/s", what, s, mib / s);
@@ -400,6 +414,7 @@ int main(int argc, char** argv) {
   if (int e = close_vp(file, FREAD | FWRITE, &ctx)) die("close", e);
   mdcudfsr_privileged_open_list_clear(m);
   m->privileged_mode = 0;
+  check_medium(sim.cartridge(), vol);
 
   // The same blocks again through the pipe client.
   sim.cartridge().disc(0).tracks[0].nwa = vol.data_lsn;

@@ -270,7 +270,10 @@ std::uint32_t PxoUtilityImpl::doFinalize() {
   progress.start(10, 30);
   TrackInformation track{};
   trackInformation(track, "getVolumeTrackInformation error", kFinalize);
-  if (state != 2) prepareLastSlot(track, info.MediumType);
+  // A finalisation that was interrupted (state 2, or 3 on a disc whose
+  // session was not closed yet) already prepared its last slot; the volume
+  // it left mounts read-only, so no mark could be written now.
+  if (state == 1) prepareLastSlot(track, info.MediumType);
   progress.set(30);
   enterPrivileged(kFinalize);
   try {

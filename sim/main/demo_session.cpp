@@ -305,6 +305,12 @@ void Demo::fail(Step& step, const std::string& what, const EngineElement* answer
   if (engine_) {
     text += "\n  last lines of the engine's standard error:";
     for (const auto& l : last_lines(engine_->standard_error(), 10)) text += "\n    " + l;
+    std::vector<std::string> errors;
+    for (const auto& e : engine_->elements())
+      if (e.name == "Error") errors.push_back(e.text);
+    if (errors.size() > 5) errors.erase(errors.begin(), errors.end() - 5);
+    if (!errors.empty()) text += "\n  the engine's last error messages:";
+    for (const auto& l : errors) text += "\n    " + l;
   }
   if (!o_.service_log.empty()) {
     text += "\n  last lines of the service's log:";

@@ -221,16 +221,27 @@ TEST(Demo, AnInterruptDuringAStepLeavesNothing) {
   expect_nothing_left(run);
 }
 
-#if defined(KEL_E2E_DEMO_SESSION)
-// SIGINT while step 2 archives.
+// SIGINT while step 2 archives: once the first file of a folder of many is
+// archived, so that the step is surely underway and far from its end.
 TEST(Demo, AnInterruptDuringTheArchiveStepLeavesNothing) {
-  DemoRun run({});
-  ASSERT_TRUE(run.started());
-  ASSERT_TRUE(run.wait_for_line("[2] ")) << run.output();
-  ::kill(run.pid(), SIGINT);
-  EXPECT_EQ(run.finish(), 130) << run.output();
-  expect_nothing_left(run);
+  char tmpl[] = "/tmp/kel-demo-folder-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string folder = tmpl;
+  for (int i = 0; i < 400; ++i) std::ofstream(folder + "/f" + std::to_string(1000 + i) + ".txt") << i;
+  {
+    DemoRun run({"--folder", folder});
+    ASSERT_TRUE(run.started());
+    ASSERT_TRUE(run.wait_for_line("    /demo/f1000.txt")) << run.output();
+    ::kill(run.pid(), SIGINT);
+    EXPECT_EQ(run.finish(), 130) << run.output();
+    EXPECT_EQ(run.output().find("[3] "), std::string::npos) << run.output();
+    expect_nothing_left(run);
+  }
+  std::error_code ec;
+  fs::remove_all(folder, ec);
 }
+
+#if defined(KEL_E2E_DEMO_SESSION)
 
 TEST(Demo, AWholeSessionRestoresEveryFileIdentical) {
   DemoRun run({});

@@ -110,6 +110,8 @@ class KillDuringFlush : public Scenario {
       after.insert("C");
       EXPECT_EQ(listing("/"), after);
     }
+    if (std::getenv("KEL_E2E_KILL_POINT"))
+      for (const auto& e : sim_->service().transcript()) std::printf("%s\n", e.line().c_str());
     unmount();
     if (finalising) expect_udfinfo_on_written_slots({"integrity=closed"});
 
@@ -208,18 +210,27 @@ TEST_F(KillDuringFlush, WriteOnceFirstFlushAfterARollbackMountKeepsTheLastComple
   sweep({}, "SyncTime");
 }
 
-// The finalisation killed once its first finalising write is on the disc:
-// the restart mounts read-only, and the second finalisation's own remount
-// must not be refused for what that read-only mount found.
-TEST_F(KillDuringFlush, FinalisationKilledAfterItsFirstWriteIsCompletedByASecondOne) {
+// The finalisation killed once its first finalising write is on the disc,
+// and once its last one is (the session not closed yet): the restart
+// mounts read-only, and a second finalisation completes the first without
+// marking the volume again, and its own remount is not refused for what
+// the read-only mount found.
+TEST_F(KillDuringFlush, FinalisationKilledAfterItsFirstOrLastWriteIsCompletedByASecondOne) {
   ScenarioOptions o;
   const Prepared p = prepare(o);
   const auto flush = reference(p, o, "SyncFinalisation");
-  const auto first = std::find_if(flush.begin(), flush.end(), [](const TranscriptEntry& e) {
-    return is_sdk_command(e) && e.opcode() == 0x2A;
+  auto sdk_write = [](const TranscriptEntry& e) { return is_sdk_command(e) && e.opcode() == 0x2A; };
+  const auto first = std::find_if(flush.begin(), flush.end(), sdk_write);
+  const auto close = std::find_if(flush.begin(), flush.end(), [](const TranscriptEntry& e) {
+    return is_sdk_command(e) && e.opcode() == 0x5B;
   });
   ASSERT_NE(first, flush.end()) << "the finalisation writes nothing";
-  run_points(p, o, "SyncFinalisation", {static_cast<std::size_t>(first - flush.begin())});
+  ASSERT_NE(close, flush.end()) << "the finalisation closes no session";
+  const auto last = std::find_if(std::make_reverse_iterator(close), flush.rend(), sdk_write);
+  ASSERT_NE(last, flush.rend());
+  run_points(p, o, "SyncFinalisation",
+             {static_cast<std::size_t>(first - flush.begin()),
+              static_cast<std::size_t>(flush.rend() - last - 1)});
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 namespace e2e {
 
@@ -148,11 +149,13 @@ std::uint64_t number(const EngineElement& e, const std::string& key) {
 }
 
 std::unique_ptr<kelsim::EngineProcess> start_engine(kelsim::SimHarness& sim, const std::string& cache,
-                                                    std::vector<std::pair<std::string, std::uint32_t>> dwords) {
+                                                    std::vector<std::pair<std::string, std::uint32_t>> dwords,
+                                                    std::vector<std::pair<std::string, std::string>> strings) {
   kelsim::EngineProcessOptions o;
   o.program = KEL_DRIVER_PROGRAM;
   o.cache_directory = cache;
   o.registry_dwords = std::move(dwords);
+  o.registry_strings = std::move(strings);
   auto engine = std::make_unique<kelsim::EngineProcess>(sim, o);
   EXPECT_TRUE(engine->started()) << engine->error();
   return engine;
@@ -169,6 +172,7 @@ void Scenario::make_sim(const ScenarioOptions& so) {
   kelsim::HarnessOptions o;
   o.cartridge.medium_type = so.medium_type;
   o.cartridge.slots = so.slots;
+  o.cartridge.disc_blocks = so.disc_blocks;
   o.cartridge.medium_serial = "E2E SCENARIO 0001";
   o.drive.product = so.product;
   o.cartridge_source = so.cartridge_source;
@@ -178,7 +182,19 @@ void Scenario::make_sim(const ScenarioOptions& so) {
   std::filesystem::create_directories(cache_);
 }
 
-void Scenario::start(const Attributes&) { engine_ = start_engine(*sim_, cache_, dwords_); }
+void Scenario::start(const Attributes&) { engine_ = start_engine(*sim_, cache_, dwords_, strings_); }
+
+std::vector<std::string> trace_lines(const std::string& directory, const std::string& text) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& f : std::filesystem::directory_iterator(directory, ec)) {
+    if (f.path().filename().string().rfind("KELtrace_", 0) != 0) continue;
+    std::ifstream in(f.path());
+    for (std::string line; std::getline(in, line);)
+      if (line.find(text) != std::string::npos) out.push_back(line);
+  }
+  return out;
+}
 
 void Scenario::start_with(std::vector<std::pair<std::string, std::uint32_t>> dwords) {
   dwords_ = std::move(dwords);

@@ -74,6 +74,7 @@ struct ScenarioOptions {
   std::uint8_t medium_type = 0xE1;
   const char* product = "QMR-T300A";
   std::uint8_t slots = 3;
+  std::uint32_t disc_blocks = kelsim::kDefaultDiscBlocks;
   std::string cartridge_source;  // a prepared cartridge to start from (copied)
 };
 
@@ -119,11 +120,16 @@ class Scenario : public ::testing::Test {
   std::string cache_;
   std::uint64_t sequence_ = 0;
   std::vector<std::pair<std::string, std::uint32_t>> dwords_;
+  std::vector<std::pair<std::string, std::string>> strings_;
 };
 
 // Starts a fresh engine process (with the given cache) on a running sim.
-std::unique_ptr<kelsim::EngineProcess> start_engine(kelsim::SimHarness& sim, const std::string& cache,
-                                                    std::vector<std::pair<std::string, std::uint32_t>> dwords);
+std::unique_ptr<kelsim::EngineProcess> start_engine(
+    kelsim::SimHarness& sim, const std::string& cache, std::vector<std::pair<std::string, std::uint32_t>> dwords,
+    std::vector<std::pair<std::string, std::string>> strings = {});
+// The lines of the engine's trace files ("KELtrace_..." in `directory`)
+// that contain `text`.
+std::vector<std::string> trace_lines(const std::string& directory, const std::string& text);
 
 bool ends_request(const EngineElement& e);
 std::uint64_t number(const EngineElement& e, const std::string& key);

@@ -94,8 +94,9 @@ int fill_mount_state(PKELFS_VOLUME_INFO info, vnode_t root) {
   info->NextWritableBlock = track.next_writable_block;
   info->NumberOfBlocksPerTrack = track.blocks_per_track;
   const auto* mnt = static_cast<const mdcudfsr_mount*>(kel_global_mount()->mnt_data);
-  // The state bit: no metadata change waits for a flush.
-  info->Dirty = (mnt && mnt->volume_changed) ? 1 : 0;
+  // The state bit, inverted: 1 while a flush has something to save (the
+  // mount's metadata-changed mark or the integrity written open).
+  info->Dirty = (mnt && mdcudfsr_metadata_changed(mnt)) ? 1 : 0;
   return 0;
 }
 

@@ -36,6 +36,24 @@ uint32_t search_length(uint32_t length) {
   return rounded > 0xFFFFFFE0u ? 0xFFFFFFE0u : static_cast<uint32_t>(rounded);
 }
 
+// One past the last block the search may hand out: the end of the physical
+// partition, or of the medium while no partition is known; 0 when neither is.
+uint64_t writable_end(const mdcudfsr_mount* mnt) {
+  const mdcudfsr_partition_entry& p = mnt->part[MDCUDFSR_PARTITION_PHYSICAL];
+  if (p.length != 0 && mnt->logical_block_size != 0) return p.start_sector + p.length / mnt->logical_block_size;
+  return mnt->num_sectors;
+}
+
+// Does a range of `blocks` blocks (at least one) from `address` leave the
+// writable area?
+bool past_the_end(const mdcudfsr_mount* mnt, uint64_t address, uint32_t blocks) {
+  const uint64_t end = writable_end(mnt);
+  if (address + (blocks ? blocks : 1) <= end) return false;
+  VFS_LOG(KEL_LOG_ERR, "NWA 0x%llx for 0x%x blocks lies past the end 0x%llx\n",
+          static_cast<unsigned long long>(address), blocks, static_cast<unsigned long long>(end));
+  return true;
+}
+
 }  // namespace
 
 int mdcudfsr_make_defect_map(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount) {
@@ -56,6 +74,7 @@ int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount* mnt, vfs_context_t ctx, 
                                         uint32_t* changed) {
   if (mnt == nullptr) return 22;
   if (refuse_write_once(mnt)) return 22;
+  if (past_the_end(mnt, nwa, num_blocks)) return 22;
   pxo_search_nwa_t search{};
   search.start = nwa;
   search.count = search_length(num_blocks);
@@ -64,6 +83,9 @@ int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount* mnt, vfs_context_t ctx, 
     VFS_LOG(KEL_LOG_ERR, "ioctl:PXOIOSEARCHNEXTNWA error. err = %d\n", err);
     return err;
   }
+  // The defect map reaches further than the disc: a move past the end is
+  // no address to write at.
+  if (search.replaced && past_the_end(mnt, search.new_nwa, num_blocks)) return 22;
   if (search.replaced) {
     VFS_LOG(KEL_LOG_WARN, "Update NWA Old:0x%x->New:0x%x\n", nwa, search.new_nwa);
     mnt->next_writable_address = search.new_nwa;

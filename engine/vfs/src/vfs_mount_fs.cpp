@@ -188,8 +188,12 @@ int mdcudfsr_mount_read_volume(mdcudfsr_mount* mnt, vfs_context_t ctx, mdcudfsr_
   int err = read_disc_status(mnt, ctx);
   if (!err) err = judge_disc(mnt, s, ctx);
   if (!err && !cache) err = check_recognition(mnt, ctx);
-  if (!err) err = read_anchor(mnt, cache, s, ctx);
+  if (err) return err;
+  err = read_anchor(mnt, cache, s, ctx);
   if (!err) err = check_descriptors(mnt, s, ctx);
+  // Descriptors from the cache that fail condemn the cache, whatever state
+  // their check left in the mount information.
+  if (err && err != 30 && cache) s.cache_failed = true;
   if (err) return err;
   return s.read_only ? 30 : 0;
 }

@@ -112,6 +112,10 @@ void tear_down(mount_t mp, mdcudfsr_mount* mnt, vfs_context_t ctx) {
   }
   std::uint32_t unmounted = 1;
   VNOP_IOCTL(mnt->devvp, PXOIONOTIFYUNMOUNT, reinterpret_cast<char*>(&unmounted), 0, ctx);
+  // Between mounts the drive serves others too (the drive utility library
+  // finalises and backtracks through its own connection): the next mount
+  // reads the medium as it is, not the command cache of this one.
+  VNOP_IOCTL(mnt->devvp, PXOIOCACHECLEAR, nullptr, 0, ctx);
   if (mnt->vfamdev) mdcudfsr_vfamdev_free(mnt->vfamdev);
   if (mnt->metacachedev) mdcudfsr_metacache_free(mnt->metacachedev);
   mnt->vfamdev = nullptr;

@@ -533,7 +533,10 @@ TEST_F(AgentTest, RewritableMediaInformationCarriesTheDefectBitmap) {
   EXPECT_EQ(fake().defect_back[0], fake().defect_bitmap);
 }
 
-TEST_F(AgentTest, ReadCacheBitmapIsMarkedForReadsWithinIt) {
+// The marking of the real bitmap is in real_agent_test.cpp. Here a marking
+// that would fail (the real one never does) shows that a read beyond the
+// bitmap asks for none.
+TEST_F(AgentTest, ReadsBeyondTheReadCacheBitmapAskForNoMarking) {
   std::int32_t h = -1;
   std::uint32_t cache_err = 0, n = 0;
   ASSERT_EQ(mdcudfsr_metacache_localfile_open(&mp, "rc", 3, &h, &cache_err), 0);
@@ -617,19 +620,15 @@ TEST(MetacacheHelpers, SerialTrimAndCoherencyCounter) {
   EXPECT_EQ(rec[363], 1);
 }
 
-TEST(MetacacheCoherency, UpdateBumpsTheCounterAndSetsTheMountBit) {
+// The update reads the mount's copy of the cartridge memory, which the real
+// routine never fails to give: that failure is the stand-in's
+// (real_agent_test.cpp has the update on the real routines).
+TEST(MetacacheCoherency, AFailedRecordReadWritesNothing) {
   fake().reset();
   mdcudfsr_mount mp;
-  fake().attr_record[361] = 0xFE;
-  ASSERT_EQ(mdcudfsr_metacache_update_coherent(&mp, nullptr), 0);
-  ASSERT_EQ(fake().written_attr_record.size(), 472u);
-  EXPECT_EQ(fake().written_attr_record[361], 0xFF);
-  EXPECT_EQ(fake().written_attr_record[0], 0) << "the record's length word is no mask";
-  EXPECT_EQ(mp.attr_update_mask & 0x80, 0x80u) << "the 1500h attribute is flagged for the write";
-  EXPECT_EQ(mp.attr_record[4 + 361], 0) << "the mount's cache is not the work record";
   fake().read_attr_err = 5;
   EXPECT_EQ(mdcudfsr_metacache_update_coherent(&mp, nullptr), 5);
-  EXPECT_EQ(fake().write_attr_calls, 1);
+  EXPECT_EQ(fake().write_attr_calls, 0);
 }
 
 TEST(MetacacheArguments, BadArgumentsFailWithoutARequest) {

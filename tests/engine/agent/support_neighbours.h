@@ -1,5 +1,9 @@
 // Recording stand-ins for the drive layer's device controls and the volume
-// and UDF routines the metacache requests call.
+// and UDF routines the metacache requests call. The cases that need the real
+// attribute routines and the real read-cache marking run on them over the
+// simulated drive (real_agent_test.cpp); here the attribute and marking
+// stand-ins serve the failures the real routines cannot produce (the mount's
+// copy of the cartridge memory always reads; the marking never fails).
 #pragma once
 
 #include <cstdint>

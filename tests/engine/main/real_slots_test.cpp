@@ -9,6 +9,7 @@
 #include "kelvfs/mdcudfsr_mount.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -149,6 +150,23 @@ TEST_F(RealSlots, GetInfoFillsExactlyTheExtentsAskedFor) {
   EXPECT_EQ(kelmain::Fsctl(kelmain::kFsctlLeavePrivileged, nullptr), 0);
 }
 
+// Dirty reads 1 whenever a flush has something to save: the predicate the
+// sync and the unmount flush on.
+TEST_F(RealSlots, DirtyFollowsWhatAFlushWouldSave) {
+  auto dirty = [] {
+    KELFS_VOLUME_INFO info{};
+    EXPECT_EQ(kelmain::FsInfo(&info), 0);
+    return info.Dirty;
+  };
+  EXPECT_EQ(dirty(), 0u) << "a new volume";
+  ASSERT_EQ(kelmain::CreateDirectory("/", "d", false), 0);
+  EXPECT_EQ(dirty(), 1u) << "a new folder";
+  ASSERT_EQ(kelmain::Flush(false), 0);
+  EXPECT_EQ(dirty(), 0u) << "flushed";
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  EXPECT_EQ(dirty(), 0u) << "a full flush saves what it marked";
+}
+
 // The volume controls of the interface library on the real engine: the
 // mount information, the write policy, and the privileged mode an OBase
 // enters with the mount check.
@@ -278,7 +296,7 @@ int scripted_ioctl(void* a) {
       return s.c->script_delete ? 0 : s.real(a);
     }
     case 0x4000704Du: {
-      if (s.polls >= s.c->polls.size()) return 5;
+      if (s.polls >= s.c->polls.size()) return 6;  // the poll itself fails
       std::memset(args->a_data, 0, 8);
       static_cast<std::uint8_t*>(args->a_data)[0] = s.c->polls[s.polls++];
       return 0;
@@ -298,7 +316,7 @@ TEST_F(FormatTable, TheDeletionGoesOnOnlyWhereTheMediumAllowsIt) {
       {"rewritable, 0x800, no backtrack", 0xE2, 0x800, false, false, false, {}, 30, {}, true},
       {"rewritable, other reasons", 0xE2, 0x80001, true, false, false, {}, 30, {}, true},
       {"rewritable, backtrack ends in status 3", 0xE2, 0x800, true, false, true, {3}, 5, {5, 16, 0, 0}, true},
-      {"rewritable, a failing poll", 0xE2, 0x800, true, false, true, {}, 5, {5, 16, 0, 0}, true},
+      {"rewritable, a failing poll", 0xE2, 0x800, true, false, true, {}, 6, {5, 16, 0, 0}, true},
       {"files left after the deletion", 0xE2, 0x800, true, true, true, {2}, 22, {5, 0, 0, 0}, true},
   };
   vnop_handler_t real = kel_vnops.ioctl;
@@ -323,7 +341,7 @@ TEST_F(FormatTable, TheDeletionGoesOnOnlyWhereTheMediumAllowsIt) {
     EXPECT_EQ(script.delete_request, c.delete_request);
     EXPECT_EQ(kel_global_mount()->mnt_data, nullptr) << "Format leaves the volume unmounted";
     const bool polled = std::count(script.sent.begin(), script.sent.end(), 0x4000704Du) > 0;
-    EXPECT_EQ(polled, !c.polls.empty() || (c.script_delete && c.result == 5));
+    EXPECT_EQ(polled, c.backtrack && !c.delete_request.empty() && c.delete_request[0] == 5);
     if (c.result == 30) EXPECT_TRUE(enginetest::logged(c.medium == 0xE2 && c.reasons == 0x800
                                                            ? "WORN_OUT_MEDIA but backtrack is not specified"
                                                            : "mount status cannot all delete"));
@@ -401,6 +419,52 @@ TEST_F(RealSlots, AfterAnUnmountNoPathResolves) {
   EXPECT_EQ(kelmain::Fsctl(kelmain::kFsctlObjectCounts, counts), 2);
   ASSERT_EQ(kelmain::MountDefault(), 0);
   EXPECT_EQ(listing("/"), (std::vector<std::string>{".", "..", "d"}));
+}
+
+}  // namespace
+
+namespace {
+
+std::size_t thread_count() {
+  std::size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+using AgentThread = enginetest::EngineOnSim;
+
+// Every mount starts the cache agent's thread, which opens the mount's
+// channel; the unmount ends it.
+TEST_F(AgentThread, LivesFromTheMountToTheUnmount) {
+  ASSERT_NO_FATAL_FAILURE(start_sim(0xE1));
+  ASSERT_EQ(initialise(), 0);
+  const std::size_t before = thread_count();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(kelmain::MountDefault(), 0);
+    auto* mnt = static_cast<mdcudfsr_mount*>(kel_global_mount()->mnt_data);
+    ASSERT_NE(mnt, nullptr);
+    EXPECT_TRUE(kel_test::settles([&] { return mnt->cache_agent_opened.load() == 1; }));
+    EXPECT_GT(thread_count(), before);
+    ASSERT_EQ(kelmain::Unmount(false), 0);
+    EXPECT_TRUE(kel_test::settles([&] { return thread_count() == before; })) << thread_count() << " " << before;
+  }
+}
+
+// A mount that fails stops the agent it started: three failed mounts leave
+// no thread behind, and a later mount's channel is not taken.
+TEST_F(AgentThread, AFailedMountLeavesNoAgentBehind) {
+  ASSERT_NO_FATAL_FAILURE(start_sim(0xE2));  // never formatted: no volume
+  ASSERT_EQ(initialise(), 0);
+  const std::size_t before = thread_count();
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_NE(kelmain::MountDefault(), 0);
+    EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
+    EXPECT_TRUE(kel_test::settles([&] { return thread_count() == before; })) << round;
+  }
 }
 
 }  // namespace

@@ -186,33 +186,6 @@ TEST_F(Efe, DescriptorVectorsRoundTripShortAndLong) {
   EXPECT_EQ(mdcudfsr_write_ad_vector(tiny, sizeof tiny, 0, B, UDF_AD_SHORT, list.first), 0u);
 }
 
-TEST_F(Efe, ThreeHundredShortExtentsMakeTwoDescriptorBlocksThatReadBack) {
-  fill(&list, 300, 0);
-  const uint32_t first = mdcudfsr_allocate_metadata_blocks(m(), 1);
-  mdcudfsr_aed_info* info = nullptr;
-  ASSERT_EQ(mdcudfsr_flush_allocation_extent_descriptor(m(), 0, first, first, list.first, nullptr, &info, 0, 0), 0);
-  ASSERT_NE(info, nullptr);
-  ASSERT_EQ(info->count, 1u);
-  EXPECT_EQ(info->values[0], first + 1);
-  EXPECT_EQ(env().count_calls("write_lb part=0"), 2u);
-  alloc_ext_desc a1, a2;
-  std::memcpy(&a1, img.metadata_block(first), sizeof a1);
-  std::memcpy(&a2, img.metadata_block(first + 1), sizeof a2);
-  EXPECT_EQ(a1.l_ad, 253u * 8);  // 252 extents and the continuation
-  EXPECT_EQ(a2.l_ad, 48u * 8);
-  EXPECT_EQ(a1.tag.tag_loc, first);
-  // Read the chain back starting from a continuation to the first block.
-  auto c = ext(first, B, EXTENT_FLAGS_NEXT_EXTENT, 0);
-  mdcudfsr_extent_list_add(&back, &c, 0);
-  mdcudfsr_aed_info* read_info = nullptr;
-  ASSERT_EQ(mdcudfsr_read_allocation_extent_chain(m(), nullptr, 0, UDF_AD_SHORT, &back, &flag, &read_info), 0);
-  EXPECT_TRUE(same_extents(list, back, false));
-  ASSERT_NE(read_info, nullptr);
-  EXPECT_EQ(read_info->count, 2u);
-  mdcudfsr_free_aed_info(info);
-  mdcudfsr_free_aed_info(read_info);
-}
-
 TEST_F(Efe, ALoopingChainIsMarkedDamagedInsteadOfFollowedForever) {
   // Two descriptor blocks that continue into each other.
   const uint32_t a = mdcudfsr_allocate_metadata_blocks(m(), 2);
@@ -259,7 +232,8 @@ TEST_F(Efe, LocationListGrowsPastItsFirstBlock) {
   EXPECT_EQ(mdcudfsr_free_aed_info(nullptr), 0);
 }
 
-TEST_F(Efe, NewEntryAndEmbeddedDataWriteAndReadBack) {
+// (The write and read-back are in real_efe_fsd_test.cpp.)
+TEST_F(Efe, NewEntryFieldsAndTooMuchEmbeddedData) {
   m()->next_unique_id = 40;
   ASSERT_EQ(mdcudfsr_init_extended_file_entry(m(), 0644, &efe, 1), 0);
   EXPECT_EQ(efe.unique_id, 40u);
@@ -268,27 +242,10 @@ TEST_F(Efe, NewEntryAndEmbeddedDataWriteAndReadBack) {
   EXPECT_EQ(efe.icbtag.strat_type, 4);
   EXPECT_EQ(efe.ckpoint, 1u);
   efe.icbtag.file_type = 4;
-  const uint8_t data[100] = {1, 2, 3};
-  const uint32_t blk = mdcudfsr_allocate_metadata_blocks(m(), 1);
-  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, blk, blk, 0x0000FFFF, &efe, nullptr, data, sizeof data, nullptr),
-            0);
-  extended_file_entry r{};
-  ASSERT_EQ(mdcudfsr_read_extended_file_entry(m(), img.metadata_block(blk), B, 0, &r, &list, &flag, 0), 0);
-  EXPECT_EQ(r.inf_len, 100u);
-  EXPECT_EQ(r.l_ad, 100u);
-  EXPECT_EQ(r.icbtag.flags & 7, 3);
-  EXPECT_EQ(r.tag.tag_loc, blk);
-  EXPECT_EQ(img.metadata_block(blk)[216 + 2], 3);
-  // Relocation with an open cache file: the cache file only.
-  m()->fsd_relocation = 1;
-  m()->fsmanage_handle = 2;
-  env().calls.clear();
-  ASSERT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, 9, 9, 0x0000FFFF, &efe, nullptr, data, sizeof data, nullptr), 0);
-  EXPECT_EQ(env().count_calls("write_lb"), 0u);
-  EXPECT_EQ(env().count_calls("cache_write h=2 off=0x104800 len=2048"), 1u);
   // Too much data for the block: 22.
   std::vector<uint8_t> big(B);
   EXPECT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, 9, 9, 0xFFFF, &efe, nullptr, big.data(), B - 100, nullptr), 22);
+  EXPECT_EQ(env().count_calls("write_lb"), 0u);
 }
 
 TEST_F(Efe, MirrorFailureDropsTheCacheFileButNotTheWrite) {
@@ -302,19 +259,6 @@ TEST_F(Efe, MirrorFailureDropsTheCacheFileButNotTheWrite) {
   m()->fsd_relocation = 1;
   m()->fsmanage_handle = 2;
   EXPECT_EQ(mdcudfsr_flush_extended_file_entry_in_icb(m(), 0, 4, 4, 0xFFFF, &efe, nullptr, nullptr, 0, nullptr), 22);
-}
-
-TEST_F(Efe, MetadataFileEntryWithOneShortDescriptor) {
-  ASSERT_EQ(mdcudfsr_init_extended_file_entry(m(), 0644, &efe, 0), 0);
-  efe.icbtag.file_type = 250;
-  const uint32_t loc = img.layout.metadata_file_loc + 100;
-  ASSERT_EQ(mdcudfsr_flush_metadata_EFE(m(), loc, 0xFFFF, &efe, nullptr, short_ad{65536, 7}, nullptr), 0);
-  ASSERT_EQ(mdcudfsr_read_extended_file_entry(m(), env().sector(img.layout.partition_start + loc), B, 2, &efe, &list,
-                                              &flag, 0),
-            0);
-  ASSERT_EQ(mdcudfsr_extent_list_get_count(&list), 1u);
-  EXPECT_EQ(list.first->extent.loc.lb_num, 7u);
-  EXPECT_EQ(efe.l_ad, 8u);
 }
 
 }  // namespace

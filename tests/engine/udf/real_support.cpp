@@ -6,7 +6,13 @@
 #include "drive/cm_data.h"
 #include "drive/device_control.h"
 #include "drive/storage_scsi_records.h"
+#include "kelagent/fscache_agent.h"
+#include "kelagent/mdc_channel.h"
+#include "kelagent/metacache.h"
+#include "kelcache/cache.h"
+#include "kelvfs/mdcudfsr_clusters.h"
 #include "kelvfs/mdcudfsr_cm.h"
+#include "kelvfs/mdcudfsr_partitions.h"
 #include "engine/udf/support_mount.h"
 #include "kel/config.h"
 #include "kel/debug.h"
@@ -162,6 +168,7 @@ RealVolume::RealVolume(udf_test::MediumClass cls, uint32_t slot, bool build) {
 }
 
 RealVolume::~RealVolume() {
+  stop_agent();
   mnt_.reset();
   clientif_delete();
   pclient_if = nullptr;
@@ -190,7 +197,17 @@ std::unique_ptr<mdcudfsr_mount> RealVolume::record() {
 }
 
 void RealVolume::mount() {
-  mdcudfsr_mount* m = mnt_.get();
+  mount_record(mnt_.get());
+  clear();
+}
+
+std::unique_ptr<mdcudfsr_mount> RealVolume::mount_again() {
+  auto again = record();
+  mount_record(again.get());
+  return again;
+}
+
+void RealVolume::mount_record(mdcudfsr_mount* m) {
   if (m->is_rewritable) {
     EXPECT_EQ(mdcudfsr_read_avdp_RE(m, nullptr, 1, 0, nullptr), 0);
   } else {
@@ -203,7 +220,85 @@ void RealVolume::mount() {
   int readonly = 0;
   EXPECT_EQ(mdcudfsr_read_write_attribute_for_mount(m, &readonly, nullptr), 0);
   EXPECT_EQ(readonly, 0);
+}
+
+void RealVolume::start_agent() {
+  mdcudfsr_mount* m = mnt_.get();
+  // The agent and its requests wait on condition variables for each other:
+  // the process clock again (the instant clock never lets a wait go).
+  clock_scope_.reset();
+  ASSERT_EQ(config_set_string(0, nullptr, "Fs Cache File Path", (dir_ + "/KELFS").c_str(), nullptr), 0);
+  mdcudfsr_metacache_init();
+  m->metacachedev = mdcudfsr_metacache_alloc(m);
+  ASSERT_NE(m->metacachedev, nullptr);
+  argv_ = {"KelDriver", "/dev/sd1A2B", dir_};
+  for (auto& a : argv_) argp_.push_back(a.data());
+  argp_.push_back(nullptr);
+  ASSERT_NE(FsCacheAgent_main_func(3, argp_.data()), 0u);
+  ASSERT_TRUE(kel_test::settles([m] { return m->cache_agent_opened != 0; }));
+  ASSERT_EQ(mdcudfsr_init_clusters(m), 0);
+  ASSERT_EQ(mdcudfsr_cache_local_cache_open(m, 3, nullptr), 0);
   clear();
+}
+
+void RealVolume::stop_agent() {
+  mdcudfsr_mount* m = mnt_.get();
+  if (!m || !m->metacachedev) return;
+  mdcudfsr_clear_all_clusters(m);
+  if (m->local_cache_handles[0] >= 0) mdcudfsr_cache_local_fs_cache_del(m, 1);
+  if (mdcudfsr_metacache_is_opened(m->metacachedev)) {
+    EXPECT_EQ(mdcudfsr_metacache_mark_will_free(m->metacachedev), 0);
+    EXPECT_EQ(mdcudfsr_metacache_unmount(m), 0);
+    EXPECT_EQ(mdcudfsr_metacache_wait_close(m->metacachedev, 5000), 0);
+  }
+  mdcudfsr_metacache_free(m->metacachedev);
+  m->metacachedev = nullptr;
+}
+
+int32_t RealVolume::open_cache_file(const char* name) {
+  int32_t h = -1;
+  uint32_t cache_err = 0;
+  EXPECT_EQ(mdcudfsr_metacache_localfile_open(mnt_.get(), name, 3, &h, &cache_err), 0);
+  EXPECT_EQ(cache_err, 0u);
+  return h;
+}
+
+std::vector<uint8_t> RealVolume::cache_file_read(int32_t handle, uint64_t offset, uint32_t length) {
+  std::vector<uint8_t> out(length);
+  uint32_t done = 0, cache_err = 0;
+  EXPECT_EQ(mdcudfsr_metacache_file_read(mnt_.get(), handle, offset, length, out.data(), &done, &cache_err), 0);
+  EXPECT_EQ(done, length);
+  return out;
+}
+
+void RealVolume::commit_staged() {
+  mdcudfsr_mount* m = mnt_.get();
+  const uint32_t per = m->cluster_sectors;
+  uint32_t end = 0;
+  for (cluster_entry* e = m->cluster_head; e; e = e->next) {
+    const std::vector<uint8_t> image =
+        cache_file_read(m->local_cache_handles[0], e->staging_offset, MDCUDFSR_CLUSTER_BYTES);
+    const uint32_t first = static_cast<uint32_t>(e->cluster) * per;
+    for (uint32_t i = 0; i < per && i < 32; ++i) {
+      if (!(e->dirty & (1u << i))) continue;
+      write(first + i, std::vector<uint8_t>(image.begin() + i * kSector, image.begin() + (i + 1) * kSector));
+      end = std::max(end, first + i + 1);
+    }
+  }
+  mdcudfsr_clear_all_clusters(m);
+  kelsim::Cartridge& cart = sim_->cartridge();
+  if (cart.write_once() && end) {
+    kelsim::Disc& d = cart.disc(static_cast<int>(m->loaded_slot));
+    if (!d.tracks.empty() && d.tracks[0].nwa < end) {
+      d.tracks[0].nwa = (end + 31) / 32 * 32;
+      EXPECT_EQ(cart.save(), 0u);
+    }
+  }
+}
+
+int RealVolume::flush_clusters(uint32_t first_lsn) {
+  const mdcudfsr_cluster_track track{0, first_lsn, 0};
+  return mdcudfsr_flush_all_clusters(mnt_.get(), 0, nullptr, &track, nullptr, nullptr);
 }
 
 std::vector<uint8_t> RealVolume::read(uint32_t lsn, uint32_t count) {
@@ -237,10 +332,20 @@ void RealVolume::blank_disc(uint32_t slot, uint32_t nwa) {
   EXPECT_EQ(cart.save(), 0u);
 }
 
+void RealVolume::set_track_nwa(uint32_t nwa) {
+  kelsim::Cartridge& cart = sim_->cartridge();
+  cart.disc(static_cast<int>(mnt_->loaded_slot)).tracks.at(0).nwa = nwa;
+  EXPECT_EQ(cart.save(), 0u);
+}
+
 void RealVolume::unreadable(uint32_t lsn) { sim_->drive().add_fault(kelsim::read_error(lsn, lsn)); }
 
-std::vector<uint8_t> RealVolume::metadata_block(uint32_t lbn) {
-  const uint32_t lsn = mdcudfsr_lbn2lsn(mnt_.get(), 0, lbn, nullptr);
+uint32_t RealVolume::track_nwa() {
+  return sim_->cartridge().disc(static_cast<int>(mnt_->loaded_slot)).tracks.at(0).nwa;
+}
+
+std::vector<uint8_t> RealVolume::metadata_block(mdcudfsr_mount* mnt, uint32_t lbn) {
+  const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, 0, lbn, nullptr);
   EXPECT_NE(lsn, 0xFFFFFFFFu) << "metadata block " << lbn;
   return lsn == 0xFFFFFFFFu ? std::vector<uint8_t>(kSector) : read(lsn);
 }
@@ -274,6 +379,27 @@ size_t RealVolume::count(uint8_t op) const {
 void RealVolume::clear() {
   sim_->service().clear_transcript();
   clear_logs();
+}
+
+CacheNodes::CacheNodes(mdcudfsr_mount* mnt) : mnt_(mnt) {
+  char top[] = "", root[] = "root";
+  top_ = mdcudfsr_cache_alloc_node(mnt, nullptr, top, 0, UDF_FILE_CHAR_DIR, 0, 0);
+  root_ = mdcudfsr_cache_alloc_node(mnt, top_, root, 0, UDF_FILE_CHAR_DIR, 0, MDCUDFSR_NODE_UDF);
+  EXPECT_EQ(mdcudfsr_cache_add_child(top_, root_, 1, 1), 0);
+}
+
+CacheNodes::~CacheNodes() { mdcudfsr_cache_free_node(top_); }
+
+void CacheNodes::add(const char* name, bool dir) {
+  std::string copy(name);
+  mdcudfsr_cache_node* n = mdcudfsr_cache_alloc_node(mnt_, root_, copy.data(), 0, dir ? UDF_FILE_CHAR_DIR : 0, 0,
+                                                     MDCUDFSR_NODE_UDF);
+  EXPECT_EQ(mdcudfsr_cache_add_child(root_, n, 1, 1), 0);
+}
+
+int flush_lvid_locked(mdcudfsr_mount* mnt, int no_write, int verify) {
+  std::lock_guard lk(mnt->lvid_mutex);
+  return mdcudfsr_flush_lvid(mnt, no_write, nullptr, verify);
 }
 
 }  // namespace udf_real

@@ -65,9 +65,29 @@ class RealVolume {
   // mount record as a mount reads them; the transcript and the log cleared.
   void mount();
   mdcudfsr_mount* m() { return mnt_.get(); }
+  // A new record mounted as mount() mounts the volume's own (the next mount).
+  std::unique_ptr<mdcudfsr_mount> mount_again();
   // A new record of the same disc, as the volume's next mount starts it.
   std::unique_ptr<mdcudfsr_mount> record();
   kelsim::SimHarness& sim() { return *sim_; }
+
+  // The real cache agent thread with the local cache file, and the write
+  // clusters that stage metadata writes in it (after mount()). From here on
+  // waits are on the process clock.
+  void start_agent();
+  // A file of the agent's local cache directory opened for reading and
+  // writing (after start_agent()); its handle.
+  int32_t open_cache_file(const char* name);
+  // Bytes of an open cache file, read through the agent.
+  std::vector<uint8_t> cache_file_read(int32_t handle, uint64_t offset, uint32_t length);
+  // Puts the staged sectors of every write cluster onto the disc at their
+  // own blocks, read from the images in the agent's local cache file (on
+  // write-once media the data track's next writable address moves past
+  // them), and drops the clusters: what the UDF code staged, readable by the
+  // readers through the drive.
+  void commit_staged();
+  // Writes every staged cluster from `first_lsn` on, synced and verified.
+  int flush_clusters(uint32_t first_lsn);
 
   // Sectors of the loaded disc as the drive holds them.
   std::vector<uint8_t> read(uint32_t lsn, uint32_t count = 1);
@@ -85,10 +105,17 @@ class RealVolume {
   // track from block 0 whose next writable address is `nwa` (the blocks
   // before it recorded, zeros).
   void blank_disc(uint32_t slot, uint32_t nwa = 0);
+  // The next writable address of the loaded write-once disc's first track.
+  void set_track_nwa(uint32_t nwa);
   // A sector that the drive answers with a medium error.
   void unreadable(uint32_t lsn);
   // The metadata block (through the mount's main extents).
-  std::vector<uint8_t> metadata_block(uint32_t lbn);
+  std::vector<uint8_t> metadata_block(uint32_t lbn) { return metadata_block(mnt_.get(), lbn); }
+  std::vector<uint8_t> metadata_block(mdcudfsr_mount* mnt, uint32_t lbn);
+  // The whole loaded disc.
+  std::vector<uint8_t> disc_image() { return read(0, spec.sectors); }
+  // The next writable address of the loaded write-once disc's first track.
+  uint32_t track_nwa();
 
   // Commands since the last clear.
   std::vector<Command> commands() const;
@@ -106,7 +133,31 @@ class RealVolume {
   std::unique_ptr<kelsim::SimHarness> sim_;
   std::unique_ptr<mdcudfsr_mount> mnt_;
   struct mount mp_ {};
+  std::vector<std::string> argv_;
+  std::vector<char*> argp_;
+  void stop_agent();
+  void mount_record(mdcudfsr_mount* m);
 };
+
+// Nodes of the real node cache, counted in the mount as the cache counts
+// what it adds: the root directory at once, then each directory and file
+// added below it. Released at the end of the scope.
+class CacheNodes {
+ public:
+  explicit CacheNodes(mdcudfsr_mount* mnt);
+  ~CacheNodes();
+  CacheNodes(const CacheNodes&) = delete;
+  CacheNodes& operator=(const CacheNodes&) = delete;
+  void add(const char* name, bool dir);
+
+ private:
+  mdcudfsr_mount* mnt_;
+  mdcudfsr_cache_node* top_ = nullptr;
+  mdcudfsr_cache_node* root_ = nullptr;
+};
+
+// The integrity descriptor flush as its callers make it: under lvid_mutex.
+int flush_lvid_locked(mdcudfsr_mount* mnt, int no_write, int verify);
 
 // SCSI operation codes the tests look for.
 constexpr uint8_t kRead10 = 0x28, kWrite10 = 0x2A, kVerify10 = 0x2F, kSyncCache = 0x35, kReserve = 0xD2,

@@ -44,7 +44,6 @@ struct Env {
   // Cartridge memory.
   uint8_t attribute_record[MDCUDFSR_ATTRIBUTE_RECORD_SIZE] = {};
   int read_attribute_result = 0;
-  int write_attribute_result = 0;
   std::string attr0401;  // 32 bytes, blank padded
   int attr0401_result = 0;
   uint32_t attr1500_serial = 0x12345678;
@@ -56,26 +55,16 @@ struct Env {
   int cache_write_result = 0;
   int32_t cache_write_agent_error = 0;
 
-  // Volume and vnode services of the later issues.
+  // Volume and vnode routines, for the faults the real ones cannot produce.
   std::vector<int> write_lb_results;       // mdcudfsr_write_logical_blocks
-  std::vector<int> write_cluster_results;  // mdcudfsr_write_cluster_buffer
   int zero_write_result = 0;
   int coherent_result = 0;
   int mediainfo_result = 0;
   int defect_nwa_result = 0;
-  uint32_t defect_nwa_move = 0;  // blocks the defect search moves the address by
   uint32_t track_nwa = 0;
-  int track_result = 0;
-  int cluster_read_result = 0;
-  std::vector<uint8_t> cluster;  // the buffer of the last cluster read
   // Calls of the metadata allocation-extent check before it reports that a
   // full rewrite is needed (-1: never).
   int aed_check_ok_calls = -1;
-
-  // True while a test runs against the simulated drive (support_drive.h):
-  // the drive layer's calls and the volume and vnode layer's block writes,
-  // syncs, verifies, track and cluster reads go to the real drive client.
-  bool drive = false;
 
   // Non-zero: the cache-file stand-ins pass their calls on to the real cache
   // agent (tests that run the agent thread).

@@ -7,6 +7,7 @@
 #include "udf/udf_records.h"
 
 #include <cstdint>
+#include <string>
 
 struct mdcudfsr_mount;
 #include <vector>
@@ -53,5 +54,20 @@ void relocate(uint8_t* desc, uint32_t loc);
 // physical partition (entry 2) and the metadata file and mirror (entries 0
 // and 1, one 32-block extent), the allocation cursor after the root.
 void setup_partitions(mdcudfsr_mount* mnt, const ImageLayout& layout);
+
+// One file identifier descriptor at `out` (name null: the parent entry)
+// pointing at metadata block `icb`; its length padded to 4.
+uint32_t put_fid(mdcudfsr_mount* mnt, uint8_t* out, uint32_t tag_loc, uint8_t chars, const char* name, uint32_t icb,
+                 uint64_t uid = 0);
+// The entries of a directory whose identifier descriptors are held in its
+// entry block (allocation type 3), read with the system's converters; empty
+// when a descriptor fails its tag or CRC.
+struct DirEntry {
+  std::string name;  // empty for the parent entry
+  uint8_t chars;
+  uint32_t icb;
+  uint32_t uid;
+};
+std::vector<DirEntry> read_dir_in_icb(const uint8_t* efe_block, uint32_t l_ea, uint32_t l_ad);
 
 }  // namespace udf_test

@@ -58,13 +58,6 @@ class Flush : public ::testing::Test {
   std::unique_ptr<mdcudfsr_mount> mnt;
 };
 
-TEST_F(Flush, CacheCopyIsKeptWhileTheCacheFileIsOpen) {
-  mnt->fsmanage_handle = 4;
-  ASSERT_EQ(mdcudfsr_flush_vds(mnt.get(), nullptr, nullptr, 0), 0);
-  ASSERT_NE(mnt->vds_cache_image[0], nullptr);
-  EXPECT_EQ(std::memcmp(mnt->vds_cache_image[0], env().sector(288), 0x10000), 0);
-}
-
 // ---------------------------------------------------------------- link and unlink
 
 // The UDF code reads the mount's copy of the cartridge memory, which the real

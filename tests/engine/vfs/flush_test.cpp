@@ -1,9 +1,8 @@
 // The metadata and descriptor flushes against builder volumes on the
 // simulated drive, with the real cache agent thread, node cache, UDF writers,
 // write clusters and cartridge-memory record; the node-cache passes and the
-// track controls are the recording stand-ins of standins_i27.cpp.
+// track controls are the real routines.
 #include "cluster_support.h"
-#include "i27_support.h"
 
 #include "drive/device_control.h"
 #include "kelagent/metacache.h"
@@ -49,8 +48,6 @@ class Flush : public AgentVolume {
  protected:
   void SetUp() override {
     AgentVolume::SetUp();
-    clear_i27_calls();
-    g_i27_answers = I27Answers{};
     // The device vnode's fsync resolves to the engine's routine.
     saved_vnops_ = kel_vnops;
     for (vnodeopv_entry_desc* e = mdcudfsr_vnodeop_entries; e->opve_op; ++e)
@@ -96,7 +93,6 @@ class Flush : public AgentVolume {
     sim_->service().clear_transcript();
     transcript_seen_ = 0;
     clear_log();
-    clear_i27_calls();
   }
   // The builder's volume on a disc whose data track has `track_free` blocks
   // behind the volume, so that the media resources suffice.
@@ -298,9 +294,9 @@ TEST_F(Flush, SyncRunsTheFlushAndTheNextSyncHasNothingToDo) {
   EXPECT_EQ(0, mnt_->metadata_changed);
   EXPECT_EQ(0u, mnt_->last_partial_flush_time);
   EXPECT_EQ(0, mnt_->flush_state);
-  clear_i27_calls();
+  take_opcodes();
   EXPECT_EQ(0, mdcudfsr_vfsop_sync(&mp_, 1, &ctx_));
-  EXPECT_TRUE(i27_calls().empty()) << "no second flush";
+  EXPECT_EQ(0, count_op(take_opcodes(), kWrite10)) << "no second flush";
 }
 
 // Exits before anything is written: the result, no WRITE, the flush state
@@ -430,9 +426,8 @@ TEST_F(Flush, ShortResourcesBeforeTheLastSlotMoveToTheNextTrack) {
   open_volume(MediumClass::WriteOnce, 0x1000);  // not enough room
   mnt_->num_discs = 3;
   ASSERT_EQ(0, flush());
-  const auto calls = i27_calls();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ("write_next_track", calls.front());
+  EXPECT_TRUE(logged("Disc Change for WRITE_NEXT_TRACK Slot(0)=>(1)"));
+  EXPECT_EQ(1u, mnt_->current_disc);
   EXPECT_EQ(1u, disc_integrity_type()) << "the session closed after the move";
 }
 
@@ -450,7 +445,7 @@ TEST_F(Flush, ShortResourcesOnTheLastSlotFlushAndCloseTheSession) {
     const std::uint32_t nwa = entry_nwa();
     const std::uint32_t start = mnt_->part[2].start_sector;
     ASSERT_EQ(0, flush(0));  // close_session 0
-    for (const auto& call : i27_calls()) EXPECT_EQ(std::string::npos, call.find("next_track")) << call;
+    EXPECT_FALSE(logged("Disc Change for WRITE_NEXT_TRACK")) << "no next track";
     EXPECT_EQ(nwa - start, mnt_->metadata_file_loc) << "the changes reached the disc";
     EXPECT_EQ(266, tag_at(nwa).first);
     EXPECT_EQ(0x800u, mnt_->mntinfo.WriteProtectReasonFlags & 0x800u);
@@ -690,7 +685,6 @@ TEST_F(Flush, RewritableNewTrackRewritesTheRecognitionSequenceAndRebuildsTheDefe
   open_volume(MediumClass::Rewritable);
   widen_partition();
   as_slot_two(mnt_.get());
-  clear_i27_calls();
   ASSERT_EQ(0, mdcudfsr_flush_metadata_and_descriptor_re_for_newtrack(mnt_.get(), 1, &ctx_, 0, 1));
   EXPECT_EQ(4u, mnt_->lvid.num_partitions);
   EXPECT_EQ(12, mnt_->vds.pvd.vol_id[31]);

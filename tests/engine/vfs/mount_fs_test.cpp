@@ -28,7 +28,6 @@ TEST_F(MountFs, BuilderVolumesAreRead) {
     EXPECT_EQ(1, mnt_->disc_status);
     EXPECT_EQ(2048u, mnt_->logical_block_size);
     EXPECT_EQ(0u, mnt_->mntinfo.MountStatus);
-    EXPECT_TRUE(g_standin_calls.empty()) << g_standin_calls.front();
   }
 }
 

@@ -43,8 +43,6 @@ void MountHarness::SetUp() {
   config_set_string(0, nullptr, "Fs Cache File Path", (dir_ + "/KELFS").c_str(), nullptr);
   mdcudfsr_metacache_init();
   mdcudfsr_vfamdev_init();
-  g_mount_calls.clear();
-  g_mount_answers.clear();
   // The vnodes' fsync resolves to the engine's routine, as the flushes'
   // visit of the vnodes needs.
   saved_vnops_ = kel_vnops;

@@ -4,7 +4,6 @@
 // cartridge written by the image builder.
 #pragma once
 
-#include "standins_i24.h"
 #include "vfs_support.h"
 
 #include "kelvfs/mdcudfsr_mount_setup.h"

@@ -43,9 +43,6 @@ constexpr const char* kFlushEnd = "Metadata and Descriptor Flush End result=0";
 
 class Mount : public MountHarness {
  protected:
-  bool called(const std::string& call) {
-    return std::find(g_mount_calls.begin(), g_mount_calls.end(), call) != g_mount_calls.end();
-  }
   int count_code(std::uint32_t code) {
     int n = 0;
     for (const auto& c : ioctls()) n += c.first == code;
@@ -63,7 +60,6 @@ TEST_F(Mount, WrittenVolumesMountReadWrite) {
   for (const Case& c : {Case{MediumClass::WriteOnce, 0xE1}, Case{MediumClass::WriteOnce, 0xF1},
                         Case{MediumClass::Rewritable, 0xE2}}) {
     SCOPED_TRACE(c.medium);
-    g_mount_calls.clear();
     prepare(c.cls, c.medium);
     clear_ioctls();
     ASSERT_EQ(0, host_mount());
@@ -347,7 +343,6 @@ class MountPartitions : public MountHarness {
       ASSERT_EQ(0u, cart.write_blocks(0, l.partition_start + from, 1, zero.data()));
     }
     cart.attributes[0x1500] = {0, value_1500h(word_slot, kMoved)};
-    g_mount_calls.clear();
     clear_log();
   }
   static constexpr std::uint32_t kMoved = 1024;
@@ -438,8 +433,18 @@ class MountNextTrack : public MountHarness {
 TEST_F(MountNextTrack, SoftProtectedVolumeMountsTheNextTrackAndFlushes) {
   prepare_soft_protected(false);
   ASSERT_EQ(0, host_mount());
-  EXPECT_NE(std::find(g_mount_calls.begin(), g_mount_calls.end(), "mount_next_track"), g_mount_calls.end());
-  EXPECT_EQ(1, count_log(kFlushEnd)) << "the new track forces the flush at the end of the mount";
+  // After the next track's disc change its flush of the new track runs,
+  // then the flush the new track forces at the end of the mount; each ends.
+  const auto lines = log_lines();
+  const auto change = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.find("Disc Change for MOUNT_NEXT_TRACK Slot(0)=>(1)") != std::string::npos;
+  });
+  ASSERT_NE(lines.end(), change) << "the real next track loads slot 1";
+  const auto after = [&](const char* text) {
+    return std::count_if(change, lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  };
+  EXPECT_LE(2, after(kFlushEnd));
+  EXPECT_EQ(after(kFlushStart), after(kFlushEnd));
   EXPECT_EQ(0, record()->flush_policy);
   EXPECT_EQ(1, record()->disk_data_mode);
   EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
@@ -448,7 +453,7 @@ TEST_F(MountNextTrack, SoftProtectedVolumeMountsTheNextTrackAndFlushes) {
 TEST_F(MountNextTrack, AReasonFlagMountsReadOnlyWithoutTheNextTrack) {
   prepare_soft_protected(true);
   ASSERT_EQ(0, host_mount());
-  EXPECT_EQ(std::find(g_mount_calls.begin(), g_mount_calls.end(), "mount_next_track"), g_mount_calls.end());
+  EXPECT_FALSE(logged("MOUNT_NEXT_TRACK")) << "no next track";
   EXPECT_TRUE(logged("WriteProtectReasonFlags exists!![0x"));
   EXPECT_TRUE(logged("] skip stride.\n"));
   EXPECT_NE(0u, record()->mntinfo.WriteProtectReasonFlags & WRPROT_CM_PROTECTED);
@@ -458,10 +463,12 @@ TEST_F(MountNextTrack, AReasonFlagMountsReadOnlyWithoutTheNextTrack) {
 
 TEST_F(MountNextTrack, AFailingNextTrackEndsTheMount) {
   prepare_soft_protected(false);
-  g_mount_answers["mount_next_track"] = {5};
-  EXPECT_EQ(5, host_mount());
+  // The load of the next slot fails: the drive reports no medium.
+  sim_->drive().add_fault(kelsim::command_fails(0xA6, {0x02, 0x3A, 0x00}));
+  const int err = host_mount();
+  EXPECT_NE(0, err);
   EXPECT_EQ(nullptr, record());
-  EXPECT_TRUE(logged("failed to mdcudfsr_mdcfsctrl_mount_next_track. err = 5\n"));
+  EXPECT_TRUE(logged("failed to mdcudfsr_mdcfsctrl_mount_next_track. err = " + std::to_string(err) + "\n"));
 }
 
 // A previous system-guard status of the drive layer's copy does not carry
@@ -616,6 +623,9 @@ namespace {
 
 using namespace vfs_test;
 
+// Where a test damages the file-system cache the unmount left.
+enum class Damage { IdentityValue, Marker, BothAnchors, FileSetDescriptor };
+
 // Changes made on a mounted cartridge reach the disc through the real
 // node-cache passes and flushes and are there at the next mount.
 class MountRoundTrip : public MountHarness {
@@ -647,6 +657,7 @@ class MountRoundTrip : public MountHarness {
     ASSERT_EQ(0, host_mount());
     mdcudfsr_mount* m = record();
     ASSERT_NE(nullptr, m);
+    fsd_block_ = m->vds.lvd.fsd_loc.loc.lb_num;
     ASSERT_EQ(0, mdcudfsr_update_session(m, &ctx_, MDCUDFSR_SESSION_OPEN));
     mdcudfsr_cache_node* folder = create(m->root_node, "kept", true);
     ASSERT_NE(nullptr, folder);
@@ -664,7 +675,9 @@ class MountRoundTrip : public MountHarness {
     EXPECT_TRUE(mdcudfsr_is_dir(folder));
     EXPECT_NE(nullptr, child(folder, "a.txt")) << "the file survived the remount";
   }
+  std::uint32_t fsd_block_ = 0;
   void round_trip(udf_test::MediumClass cls);
+  void damaged_cache(Damage d);
   // The file-system management cache files the agent keeps under the
   // cache directory.
   std::vector<std::filesystem::path> fs_cache_files() const {
@@ -721,6 +734,68 @@ void MountRoundTrip::round_trip(udf_test::MediumClass cls) {
 }
 
 TEST_F(MountRoundTrip, AFolderAndItsFileSurviveUnmountAndRemount) { round_trip(udf_test::MediumClass::WriteOnce); }
+
+// A cache file the unmount left, damaged: one that fails the agent's check
+// is rebuilt and the volume mounted from the disc; one that passes it but
+// holds a damaged descriptor ends that mount raw and is deleted. Either way
+// the next mount reads the disc and finds the folder and its file.
+void MountRoundTrip::damaged_cache(Damage d) {
+  const bool coherent = d == Damage::BothAnchors || d == Damage::FileSetDescriptor;
+  track_room_ = 0x50000;
+  prepare(udf_test::MediumClass::WriteOnce);
+  create_and_unmount();
+  ASSERT_TRUE(agent_ended());
+  const auto files = fs_cache_files();
+  ASSERT_EQ(1u, files.size());
+  std::FILE* f = std::fopen(files[0].c_str(), "r+b");
+  ASSERT_NE(nullptr, f);
+  const std::vector<std::uint8_t> zeros(2048, 0);
+  auto zero_at = [&](long at) {
+    ASSERT_EQ(0, std::fseek(f, at, SEEK_SET));
+    ASSERT_EQ(zeros.size(), std::fwrite(zeros.data(), 1, zeros.size(), f));
+  };
+  switch (d) {
+    case Damage::IdentityValue:
+      ASSERT_EQ(0, std::fseek(f, 5, SEEK_SET));
+      std::fputc(0x5A, f);
+      break;
+    case Damage::Marker: zero_at(0x8000); break;
+    case Damage::BothAnchors:
+      zero_at(0x10000);
+      zero_at(0x20000);
+      break;
+    case Damage::FileSetDescriptor: zero_at(0x100000 + long{fsd_block_} * 2048); break;
+  }
+  std::fclose(f);
+  clear_log();
+  const int err = host_mount();
+  EXPECT_EQ(coherent, logged("Mount Use FS cache data\n"));
+  if (coherent) {
+    EXPECT_NE(0, err) << "the damaged cache ends the mount";
+    const MDCFS_MOUNT_INFORMATION mi = drive_copy();
+    EXPECT_EQ(MNTSTATUS_CACHE_FAILED, mi.MountStatus);
+    EXPECT_EQ(2u, mi.AccessMode);
+    EXPECT_EQ(0x100u, mi.WriteProtectReasonFlags & 0x100u);
+    EXPECT_TRUE(fs_cache_files().empty()) << "the damaged cache is deleted";
+    if (record()) host_unmount(1);
+    ASSERT_TRUE(agent_ended());
+    clear_log();
+    ASSERT_EQ(0, host_mount());
+    EXPECT_FALSE(logged("Mount Use FS cache data\n"));
+  } else {
+    ASSERT_EQ(0, err);
+    EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+  }
+  expect_both_listed();
+  ASSERT_EQ(0, host_unmount(1));
+}
+
+TEST_F(MountRoundTrip, ACacheWhoseIdentityFailsItsCrcIsRebuiltFromTheDisc) { damaged_cache(Damage::IdentityValue); }
+TEST_F(MountRoundTrip, ACacheWithoutItsMarkerIsRebuiltFromTheDisc) { damaged_cache(Damage::Marker); }
+TEST_F(MountRoundTrip, ACoherentCacheWithDamagedAnchorsEndsRawAndGoes) { damaged_cache(Damage::BothAnchors); }
+TEST_F(MountRoundTrip, ACoherentCacheWithADamagedFileSetDescriptorEndsRawAndGoes) {
+  damaged_cache(Damage::FileSetDescriptor);
+}
 
 // A file-system cache that the mount creates takes what the mount reads
 // from the disc: the anchors, the main descriptor sequence and the whole

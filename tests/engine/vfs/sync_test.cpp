@@ -1,5 +1,5 @@
-// Volume sync: its gates with recording stand-ins of the flushes, and the
-// walk that fsyncs every vnode.
+// Volume sync: its gates before the real flushes, and the walk that
+// fsyncs every vnode (one chosen vnode fails through a recording fsync).
 #include "vfs_support.h"
 
 #include "kelcache/cache.h"

@@ -51,7 +51,6 @@ void SimVolume::SetUp() {
   clock_scope_ = std::make_unique<platform::ScopedClock>(clock_);
   mdcudfsr_debug_level_init();
   clear_log();
-  g_standin_calls.clear();
   g_proc_name = "Application";
 }
 

@@ -19,8 +19,6 @@
 
 namespace vfs_test {
 
-// Calls made to the stand-ins of routines not built yet (support_standins.cpp).
-extern std::vector<std::string> g_standin_calls;
 // The caller's process name proc_name answers ("Application" by default).
 extern std::string g_proc_name;
 

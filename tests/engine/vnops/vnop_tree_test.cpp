@@ -8,6 +8,7 @@
 #include "kelvfs/mdcudfsr_readahead.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_fsctl_parity.h"
+#include "kelvnops/mdcudfsr_namespace.h"
 #include "kelvnops/mdcudfsr_process.h"
 
 #include <atomic>
@@ -719,6 +720,45 @@ TEST_F(TreeOps, OffsetBlockConversionsStrategyPagingAndFsync) {
   vnop_fsync_args f{&vnop_fsync_desc, vp, 1, &ctx_};
   EXPECT_EQ(0, mdcudfsr_vnop_fsync(&f));
   EXPECT_EQ(0, node_of("/docs/a.txt")->lock_count) << "every operation unlocked its node";
+}
+
+}  // namespace
+
+namespace {
+
+// The writer opens a master's proxy in "$": the master enters the privileged
+// open list once, and the list's own release gives the entry back (the
+// sanitizer build checks that allocation and release agree).
+TEST_F(TreeOps, AProxyOpenedForWritingEntersThePrivilegedOpenListOnce) {
+  vnode_t a = vnode_of("/docs/a.txt");
+  ASSERT_NE(nullptr, a);
+  ASSERT_EQ(0, open(a, FWRITE));
+  auto* master = static_cast<mdcudfsr_cache_node*>(vnode_fsnode(a));
+  ASSERT_EQ(std::uint32_t(MDCUDFSR_NODE_MASTER), master->kind);
+  ASSERT_NE(nullptr, master->proxy);
+  vnode_t p = vnode_of(std::string("/$/") + mdcudfsr_node_name(master->proxy));
+  ASSERT_NE(nullptr, p);
+  EXPECT_EQ(1, open(p, FWRITE)) << "only the privileged process writes a proxy";
+  EXPECT_EQ(nullptr, m()->proxy_write_first);
+  m()->privileged_pid = vfs_context_pid(&ctx_);
+  m()->privileged_mode = 1;
+  ASSERT_EQ(0, open(p, FWRITE));
+  ASSERT_EQ(0, open(p, FWRITE)) << "a second open adds no entry";
+  mdcudfsr_proxy_write_entry* e = m()->proxy_write_first;
+  ASSERT_NE(nullptr, e);
+  EXPECT_EQ(e, m()->proxy_write_last);
+  EXPECT_EQ(master, e->node);
+  EXPECT_EQ(mdcudfsr_node_unique_id(master), e->unique_id);
+  EXPECT_EQ(e, master->write_list_entry);
+  EXPECT_EQ(1, m()->vfam_mode);
+  mdcudfsr_privileged_open_list_clear(m());
+  EXPECT_EQ(nullptr, m()->proxy_write_first);
+  EXPECT_EQ(nullptr, master->write_list_entry);
+  EXPECT_EQ(0, m()->vfam_mode);
+  m()->privileged_mode = 0;
+  EXPECT_EQ(0, close(p, FWRITE));
+  EXPECT_EQ(0, close(p, FWRITE));
+  EXPECT_EQ(0, close(a, FWRITE));
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
-// The write paths of the UDF code through the drive client against the
+// The write paths of the UDF code on the real volume routines, the real
+// write clusters and cache agent, and the real drive client against the
 // simulated drive, on a write-once (E1h), an F2h and a rewritable (E2h)
 // cartridge: a whole flush (metadata file, file set descriptor, bitmaps,
 // sequence, integrity descriptor) that mounts again through the system's own
 // readers and passes udfinfo, and the drive's answers to what it refuses.
-#include "kelcache/cache_node.h"
-#include "engine/udf/support_drive.h"
-#include "engine/udf/support_fakes.h"
-#include "engine/udf/support_image.h"
+#include "engine/udf/real_support.h"
 #include "engine/udf/support_mount.h"
+#include "kelcache/cache_node.h"
+#include "kelvfs/mdcudfsr_clusters.h"
+#include "kelvfs/mdcudfsr_mount.h"
 
 #include "sim/harness.h"
 #include "udf/udf_anchor_vds.h"
@@ -37,7 +38,11 @@
 
 namespace {
 
-using namespace udf_test;
+using namespace udf_real;
+using udf_test::MediumClass;
+using udf_test::ImageLayout;
+using udf_test::put_fid;
+using udf_test::read_dir_in_icb;
 
 constexpr uint32_t B = 2048;
 
@@ -98,10 +103,10 @@ class DriveFlush : public ::testing::TestWithParam<MediumClass> {};
 class WholeFlush : public ::testing::TestWithParam<MediumClass> {
  protected:
   void SetUp() override {
-    v = std::make_unique<SimVolume>(GetParam());
-    ASSERT_TRUE(v->started);
-    mounted = v->mount();
-    m = mounted.get();
+    v = std::make_unique<RealVolume>(GetParam());
+    v->mount();
+    v->start_agent();
+    m = v->m();
     re = m->is_rewritable != 0;
     ps = v->layout.partition_start;
     main_loc = v->layout.metadata_file_loc;
@@ -114,8 +119,7 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
   void grow_metadata_file() {
     if (re) return;
     m->metadata_block_count = 32;
-    uint32_t nwa = 0;
-    ASSERT_EQ(drive::track_nwa(&nwa), 0);
+    const uint32_t nwa = v->track_nwa();
     mdcudfsr_relocation_info info{};
     ASSERT_EQ(mdcudfsr_relocate_metadata_file(m, 2, 0, &info, nullptr), 0);
     EXPECT_EQ(info.first_sector, nwa);
@@ -159,6 +163,7 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
     uint32_t over = 0;
     ASSERT_EQ(mdcudfsr_rebuild_metadata_extent_list_ex(m, &root_node, 0, &over), 0);
     ASSERT_EQ(over, 0u);
+    v->commit_staged();
   }
 
   // Space bitmaps (rewritable media), at the next writable address.
@@ -183,6 +188,7 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
                            mirror ? v->layout.mirror_file_loc : v->layout.metadata_file_loc, mirror};
       ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m, &w, nullptr), 0);
     }
+    v->commit_staged();
     m->metadata_file_loc = main_loc;
     m->metadata_mirror_loc = mirror_loc;
     ASSERT_EQ(re ? mdcudfsr_flush_vds_re(m, nullptr, nullptr, 0) : mdcudfsr_flush_vds(m, nullptr, nullptr, 0), 0);
@@ -208,14 +214,13 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
   // A fresh mount through the drive client reads the metadata file from its
   // new entry.
   void mount_again() {
-    again_owner = v->mount();
+    again_owner = v->mount_again();
     again = again_owner.get();
     EXPECT_EQ(mdcudfsr_check_vds_structure(again, nullptr, nullptr), 0);
     EXPECT_EQ(mdcudfsr_check_lvid_structure(again, nullptr), 0);
     ASSERT_EQ(again->vds.pmap.type2_metadata.file_loc, main_loc);
     ASSERT_EQ(again->vds.pmap.type2_metadata.mirror_file_loc, mirror_loc);
-    std::vector<uint8_t> block(B);
-    ASSERT_EQ(drive::read_sectors(ps + main_loc, block.data(), B), 0);
+    const std::vector<uint8_t> block = v->read(ps + main_loc);
     extended_file_entry mefe{};
     uint32_t flag = 0;
     mdcudfsr_extent_list_remove_all(&again->part[0].list);
@@ -294,8 +299,8 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
     return raw;
   }
 
-  std::unique_ptr<SimVolume> v;
-  std::unique_ptr<mdcudfsr_mount> mounted, again_owner;
+  std::unique_ptr<RealVolume> v;
+  std::unique_ptr<mdcudfsr_mount> again_owner;
   mdcudfsr_mount* m = nullptr;
   mdcudfsr_mount* again = nullptr;
   bool re = false;
@@ -317,8 +322,7 @@ TEST_P(WholeFlush, MountsAgainAndPassesUdfinfo) {
 }
 
 TEST_P(DriveFlush, DamagedStructuresAreRewrittenThroughTheDrive) {
-  SimVolume v(GetParam());
-  ASSERT_TRUE(v.started);
+  RealVolume v(GetParam());
   const bool re = GetParam() == MediumClass::Rewritable;
   kelsim::Cartridge& cart = v.sim().cartridge();
   const uint32_t last = v.spec.sectors - 1;
@@ -342,18 +346,17 @@ TEST_P(DriveFlush, DamagedStructuresAreRewrittenThroughTheDrive) {
   s[200] ^= 1;
   ASSERT_EQ(cart.write_blocks(0, pd, 1, s.data()), 0u);
 
-  mdcudfsr_mount m;
-  init_mount(&m, v.spec.sectors, v.spec.medium_type, 0);
-  EXPECT_EQ(mdcudfsr_check_vrs(&m, nullptr), 2) << "repaired";
+  mdcudfsr_mount* m = v.m();
+  EXPECT_EQ(mdcudfsr_check_vrs(m, nullptr), 2) << "repaired";
   if (re) {
     // The main unit (anchor and main sequence) comes back from the reserve
     // side.
-    EXPECT_EQ(mdcudfsr_read_avdp_RE(&m, nullptr, 1, 0, nullptr), 0);
+    EXPECT_EQ(mdcudfsr_read_avdp_RE(m, nullptr, 1, 0, nullptr), 0);
   } else {
-    EXPECT_EQ(mdcudfsr_read_avdp(&m, nullptr, 1, 0, nullptr), 0);
-    EXPECT_TRUE(env().logged("Rebuild AVDP2\n"));
-    EXPECT_EQ(mdcudfsr_read_vds(&m, nullptr, 0, 1, 0, nullptr), 0);
-    EXPECT_TRUE(env().logged("Rebuild MVDS\n"));
+    EXPECT_EQ(mdcudfsr_read_avdp(m, nullptr, 1, 0, nullptr), 0);
+    EXPECT_TRUE(logged("Rebuild AVDP2\n"));
+    EXPECT_EQ(mdcudfsr_read_vds(m, nullptr, 0, 1, 0, nullptr), 0);
+    EXPECT_TRUE(logged("Rebuild MVDS\n"));
   }
   const std::vector<uint8_t> disc = v.disc_image();
   EXPECT_TRUE(mdcudfsr_vrs_matches_template(disc.data() + 16 * B));
@@ -363,7 +366,7 @@ TEST_P(DriveFlush, DamagedStructuresAreRewrittenThroughTheDrive) {
   }
   // The next mount finds everything sound and writes nothing.
   v.sim().service().clear_transcript();
-  auto again = v.mount();
+  auto again = v.mount_again();
   EXPECT_EQ(mdcudfsr_check_vds_structure(again.get(), nullptr, nullptr), 0);
   EXPECT_EQ(command_index(v.sim().service().transcript(), 0x2A, v.layout.main_vds), -1);
 }
@@ -375,11 +378,10 @@ part_map_metadata map_on_disc(const std::vector<uint8_t>& disc, uint32_t lvd_lsn
 }
 
 TEST_P(DriveFlush, UnlinkRelinkFromTheCartridgeMemoryAndLink) {
-  SimVolume v(GetParam());
-  ASSERT_TRUE(v.started);
+  RealVolume v(GetParam());
   const uint32_t part_len = v.layout.partition_len, lvd = v.layout.main_vds + 3;
   {
-    auto m = v.mount();
+    auto m = v.mount_again();
     ASSERT_EQ(mdcudfsr_unlink_vds(m.get(), nullptr), 0);
     EXPECT_EQ(m->metadata_file_loc, v.layout.metadata_file_loc) << "the mount goes on with the real locations";
   }
@@ -387,16 +389,15 @@ TEST_P(DriveFlush, UnlinkRelinkFromTheCartridgeMemoryAndLink) {
   // position of the metadata file's entry.
   EXPECT_EQ(map_on_disc(v.disc_image(), lvd).file_loc, part_len);
   EXPECT_EQ(map_on_disc(v.disc_image(), lvd).mirror_file_loc, part_len);
-  uint8_t record[MDCUDFSR_ATTRIBUTE_RECORD_SIZE];
-  ASSERT_EQ(drive::read_attribute_record(record, 1), 0);
+  const std::vector<uint8_t> record = v.attribute_record();
   uint32_t vuvi;
-  std::memcpy(&vuvi, record + kAttributeVuviOffset, sizeof vuvi);
+  std::memcpy(&vuvi, record.data() + kAttributeVuviOffset, sizeof vuvi);
   EXPECT_EQ(vuvi, mdcudfsr_vuvi_encode(0, v.layout.metadata_file_loc));
 
   // The next mount relinks from the cartridge memory (on write-once media
   // after rebuilding the sequence from the drive's attributes), then links.
   {
-    auto m = v.mount();
+    auto m = v.mount_again();
     uint32_t relinked = 0;
     EXPECT_EQ(mdcudfsr_check_vds_structure_for_mount(m.get(), nullptr, &relinked, nullptr), 0);
     EXPECT_EQ(relinked, 1u);
@@ -406,7 +407,7 @@ TEST_P(DriveFlush, UnlinkRelinkFromTheCartridgeMemoryAndLink) {
   }
   EXPECT_EQ(map_on_disc(v.disc_image(), lvd).file_loc, v.layout.metadata_file_loc);
   EXPECT_EQ(map_on_disc(v.disc_image(), lvd).mirror_file_loc, v.layout.mirror_file_loc);
-  auto m = v.mount();
+  auto m = v.mount_again();
   uint32_t relinked = 0;
   EXPECT_EQ(mdcudfsr_check_vds_structure_for_mount(m.get(), nullptr, &relinked, nullptr), 0);
   EXPECT_EQ(relinked, 0u);
@@ -442,9 +443,8 @@ TEST(DriveFaults, SenseErrorsOfTheWritePathsAreReturned) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    SimVolume v(r.cls);
-    ASSERT_TRUE(v.started);
-    auto m = v.mount();
+    RealVolume v(r.cls);
+    auto m = v.mount_again();
     const std::vector<uint8_t> before = v.disc_image();
     const int id = v.sim().drive().add_fault(r.fault(v.layout));
     // Changes the medium does not hold yet.
@@ -462,29 +462,37 @@ TEST(DriveFaults, SenseErrorsOfTheWritePathsAreReturned) {
 }
 
 TEST(DriveFaults, WriteOnceRefusesWritesBeyondTheNextWritableAddress) {
-  SimVolume v(MediumClass::WriteOnce);
-  ASSERT_TRUE(v.started);
-  auto m = v.mount();
-  uint32_t nwa = 0;
-  ASSERT_EQ(drive::track_nwa(&nwa), 0);
-  // The metadata file's entry placed past the next writable address leaves
-  // a gap the medium cannot hold: the drive refuses, the writer reports it.
+  RealVolume v(MediumClass::WriteOnce);
+  v.mount();
+  v.start_agent();
+  mdcudfsr_mount* m = v.m();
+  const uint32_t nwa = v.track_nwa();
+  // The metadata file's entry staged past the next writable address leaves
+  // a gap the disc cannot hold: the drive refuses the cluster flush's write
+  // and the flush reports it.
   const uint32_t loc = nwa + 64 - v.layout.partition_start;
   extended_file_entry e{};
-  mdcudfsr_init_extended_file_entry(m.get(), 0644, &e, 0);
+  mdcudfsr_init_extended_file_entry(m, 0644, &e, 0);
   e.icbtag.file_type = 250;
   e.inf_len = e.object_size = m->part[0].length;
   mdcudfsr_efe_write w{2, loc, loc, 0xFFFF, &e, nullptr, &m->part[0].list, nullptr, nwa + 64, nullptr, -1, 0};
-  EXPECT_NE(mdcudfsr_flush_extended_file_entry(m.get(), &w, nullptr), 0);
-  uint32_t after = 0;
-  ASSERT_EQ(drive::track_nwa(&after), 0);
-  EXPECT_EQ(after, nwa);
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m, &w, nullptr), 0) << "staged";
+  v.clear();
+  EXPECT_NE(v.flush_clusters(nwa + 64), 0);
+  for (const Command& c : v.commands()) {
+    if (c.op == kWrite10) EXPECT_FALSE(c.good) << "refused";
+  }
+  EXPECT_EQ(v.track_nwa(), nwa);
+  mdcudfsr_clear_all_clusters(m);
   // At the next writable address the same entry is written.
   const uint32_t at = nwa - v.layout.partition_start;
   mdcudfsr_efe_write w2{2, at, at, 0xFFFF, &e, nullptr, &m->part[0].list, nullptr, nwa, nullptr, -1, 0};
-  EXPECT_EQ(mdcudfsr_flush_extended_file_entry(m.get(), &w2, nullptr), 0);
-  ASSERT_EQ(drive::track_nwa(&after), 0);
-  EXPECT_GT(after, nwa);
+  ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m, &w2, nullptr), 0);
+  EXPECT_EQ(v.flush_clusters(nwa), 0);
+  EXPECT_GT(v.track_nwa(), nwa);
+  extended_file_entry back{};
+  EXPECT_EQ(mdcudfsr_read_extended_file_entry(m, v.read(nwa).data(), B, 2, &back, nullptr, nullptr, 0), 0);
+  EXPECT_EQ(back.tag.tag_loc, at);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachMediumClass, DriveFlush,

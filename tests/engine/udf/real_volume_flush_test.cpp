@@ -1,11 +1,11 @@
 // A metadata flush put together from the structure writers: a new directory,
 // the root rewritten at a replacement block and remapped, the metadata file
 // grown, its entries rewritten, the sequence and the integrity descriptor
-// flushed; then a fresh mount reads it all back, and udfinfo accepts it.
+// flushed, on the real volume routines, write clusters and agent over the
+// simulated drive; then a fresh mount reads it all back through the drive,
+// the node cache builds the tree from its local copy, and udfinfo accepts it.
+#include "engine/udf/real_support.h"
 #include "kelcache/cache_node.h"
-#include "engine/udf/support_fakes.h"
-#include "engine/udf/support_image.h"
-#include "engine/udf/support_mount.h"
 
 #include "kelcache/cache.h"
 #include "udf/udf_anchor_vds.h"
@@ -28,29 +28,31 @@
 
 namespace {
 
-using namespace udf_test;
+using namespace udf_real;
+using udf_test::MediumClass;
+using udf_test::put_fid;
 
 constexpr uint32_t B = 2048;
 
-// The metadata block `lbn` of a mount as it reads it.
-const uint8_t* block_of(mdcudfsr_mount* mnt, uint32_t lbn) {
-  const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, 0, lbn, nullptr);
-  return lsn == 0xFFFFFFFFu ? nullptr : env().sector(lsn);
-}
-
-TEST(VolumeFlush, WrittenStructuresMountAgain) {
-  MountedImage img;
-  img.load(MediumClass::WriteOnce);
-  mdcudfsr_mount* m = img.mnt.get();
-  const uint32_t ps = img.layout.partition_start;
-  ASSERT_EQ(mdcudfsr_read_lvid(m, nullptr, 0, 1, 0, 0), 0);
+TEST(RealVolumeFlush, WrittenStructuresMountAgain) {
+  RealVolume v(MediumClass::WriteOnce);
+  v.mount();
+  v.start_agent();
+  mdcudfsr_mount* m = v.m();
+  const uint32_t ps = v.layout.partition_start;
+  // The metadata block `lbn` of a mount, read from the disc (kept until the next call).
+  std::vector<uint8_t> blk;
+  auto block_of = [&](mdcudfsr_mount* mnt, uint32_t lbn) {
+    blk = v.metadata_block(mnt, lbn);
+    return blk.data();
+  };
   m->metadata_block_count = 32;  // the cursor starts at the end of the metadata file
 
   // Placement: the new directory, then the root's replacement.
   const uint32_t dir_loc = mdcudfsr_allocate_metadata_blocks(m, 1);
   const uint32_t root_rep = mdcudfsr_allocate_metadata_blocks(m, 1);
   ASSERT_EQ(dir_loc, 32u);
-  env().track_nwa = ps + 400;
+  v.set_track_nwa(ps + 400);
   mdcudfsr_relocation_info info{};
   ASSERT_EQ(mdcudfsr_relocate_metadata_file(m, 2, 0, &info, nullptr), 0);
   EXPECT_EQ(info.blocks, 32u);
@@ -90,9 +92,10 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
     e.inf_len = e.object_size = m->part[0].length - B * m->remap_count;
     const uint32_t loc = mirror ? mirror_loc : main_loc;
     mdcudfsr_efe_write w{2, loc, loc, 0xFFFF, &e, nullptr, &m->part[mirror].list, nullptr, ps + loc, nullptr,
-                         mirror ? img.layout.mirror_file_loc : img.layout.metadata_file_loc, mirror};
+                         mirror ? v.layout.mirror_file_loc : v.layout.metadata_file_loc, mirror};
     ASSERT_EQ(mdcudfsr_flush_extended_file_entry(m, &w, nullptr), 0);
   }
+  v.commit_staged();  // the staged blocks on the disc
   m->metadata_file_loc = main_loc;
   m->metadata_mirror_loc = mirror_loc;
   ASSERT_EQ(mdcudfsr_flush_vds(m, nullptr, nullptr, 0), 0);
@@ -102,8 +105,8 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   ASSERT_EQ(flush_lvid_locked(m, 0, 1), 0);
 
   // A fresh mount.
-  mdcudfsr_mount again;
-  init_mount(&again, img.spec.sectors, img.spec.medium_type, 0);
+  auto again_owner = v.record();
+  mdcudfsr_mount& again = *again_owner;
   ASSERT_EQ(mdcudfsr_read_avdp(&again, nullptr, 1, 0, nullptr), 0);
   ASSERT_EQ(mdcudfsr_read_vds(&again, nullptr, 0, 1, 0, nullptr), 0);
   ASSERT_EQ(again.vds.pmap.type2_metadata.file_loc, main_loc);
@@ -111,7 +114,7 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   again.part[2].length = uint64_t{again.vds.pd.part_len} * B;
   extended_file_entry mefe{};
   uint32_t flag = 0;
-  ASSERT_EQ(mdcudfsr_read_extended_file_entry(&again, env().sector(ps + main_loc), B, 2, &mefe, &again.part[0].list,
+  ASSERT_EQ(mdcudfsr_read_extended_file_entry(&again, v.read(ps + main_loc).data(), B, 2, &mefe, &again.part[0].list,
                                               &flag, 0),
             0);
   EXPECT_EQ(mefe.l_ea, 80u);
@@ -121,9 +124,8 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   again.part[0].length = mdcudfsr_extent_list_get_selected_length(&again.part[0].list, 0);
   EXPECT_EQ(again.part[0].length, 63u * B);  // 32 + 32 blocks, one removed by the remap
   // File set descriptor at block 0, root at block 2 with the new directory.
-  std::vector<uint8_t> fsd_raw(2 * B);
-  std::memcpy(fsd_raw.data(), block_of(&again, 0), B);
-  std::memcpy(fsd_raw.data() + B, block_of(&again, 1), B);
+  std::vector<uint8_t> fsd_raw = v.metadata_block(&again, 0), td = v.metadata_block(&again, 1);
+  fsd_raw.insert(fsd_raw.end(), td.begin(), td.end());
   fileset_desc fsd{};
   ASSERT_EQ(mdcudfsr_read_file_set_desc(&again, fsd_raw.data(), &fsd, nullptr), 0);
   extended_file_entry r{};
@@ -144,7 +146,8 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
 
   // The node cache builds the flushed tree from a local copy of the metadata file.
   again.metadata_main_partition_length = again.part[0].length;
-  again.local_cache_handles[0] = 6;
+  again.metacachedev = m->metacachedev;
+  again.local_cache_handles[0] = v.open_cache_file("again_meta");
   ASSERT_EQ(mdcudfsr_read_metadata_file(&again, nullptr, 0), 0);
   ASSERT_EQ(mdcudfsr_cache_construct(&again, again.part[0].length, nullptr, 0, 0), 0);
   ASSERT_NE(again.root_node, nullptr);
@@ -158,12 +161,14 @@ TEST(VolumeFlush, WrittenStructuresMountAgain) {
   EXPECT_EQ(again.root_node->udf_data->nlink, 2u);
   mdcudfsr_cache_term(&again);
   again.local_cache_handles[0] = -1;
+  again.metacachedev = nullptr;
 
   if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
   char path[] = "/tmp/kel_udf_flushedXXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, env().medium.data(), env().medium.size()), static_cast<ssize_t>(env().medium.size()));
+  const std::vector<uint8_t> image = v.disc_image();
+  ASSERT_EQ(write(fd, image.data(), image.size()), static_cast<ssize_t>(image.size()));
   close(fd);
   std::string out;
   FILE* p = popen((std::string("/usr/bin/udfinfo --blocksize=2048 ") + path + " 2>&1").c_str(), "r");

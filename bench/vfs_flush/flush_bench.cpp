@@ -1,0 +1,319 @@
+// The volume flush of a sync.
+//
+//   kel_vfs_flush_bench [--files N] [--changed M] [--tiny]
+//
+// Writes the image builder's write-once volume of an F1h cartridge into the
+// simulated drive and mounts it as the host layer's Mount does (drive
+// set-up, cache agent thread, the operation table's mount, start and root).
+// Then, through the vnode operations and the volume sync:
+//   - first sync: N files (default 10,000) created in one folder, then
+//     mdcudfsr_vfsop_sync, which runs the metadata and descriptor flush;
+//   - second sync: M (default 10) of them changed (their mode), then the sync.
+// For each sync the WRITE(10) commands the drive received are counted; the
+// baseline writes as many blocks in 64 KiB WRITE(10)s through the same pipe
+// client (quorvel_scsi_transfer), in the same run, after both syncs. Prints
+// each sync's blocks, time and throughput, and its ratio of time to its
+// baseline. --tiny (20 files, 2 changed) is what ctest runs: it checks that
+// each sync writes and leaves the volume unchanged, and asserts no timing.
+#include "drive/client_if.h"
+#include "drive/cm_data.h"
+#include "engine/udf/support_image.h"
+#include "kel/config.h"
+#include "kel/pipe_client.h"
+#include "kel/scsi.h"
+#include "kelagent/fscache_agent.h"
+#include "kelagent/mdc_channel.h"
+#include "kelagent/metacache.h"
+#include "kelhost/kern.h"
+#include "kelhost/vnode.h"
+#include "kelvfs/mdcudfsr_mount.h"
+#include "kelvfs/mdcudfsr_mount_setup.h"
+#include "kelvfs/mdcudfsr_sync.h"
+#include "kelvfs/mdcudfsr_vfsops.h"
+#include "kelvnops/mdcudfsr_namespace.h"
+#include "kelvnops/mdcudfsr_vnops.h"
+#include "platform/sync.h"
+#include "sim/harness.h"
+#include "udf/udf_vds_rules.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::uint32_t kBlock = 2048;
+constexpr std::uint32_t kUnitBlocks = 32;
+constexpr std::uint32_t kSpareBlocks = 0x48000;  // free blocks the open track reports beyond the image
+
+double secs_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+[[noreturn]] void die(const char* what, int err = 0) {
+  std::fprintf(stderr, "kel_vfs_flush_bench: %s (%d)\n", what, err);
+  std::exit(1);
+}
+
+// The cartridge-memory record naming the metadata file.
+std::vector<std::uint8_t> value_1500h(std::uint32_t metadata_loc) {
+  std::vector<std::uint8_t> v(128, 0);
+  std::memcpy(v.data(), "KEL", 3);
+  v[cm1500::kVersion] = 1;
+  v[cm1500::kLength] = 120;
+  std::memcpy(v.data() + cm1500::kEntity + 1, "*Tarn KELFS", 11);
+  const std::uint32_t word = mdcudfsr_vuvi_encode(0, metadata_loc);
+  for (int i = 0; i < 4; ++i) v[cm1500::kPosition + i] = static_cast<std::uint8_t>(word >> (24 - 8 * i));
+  const std::uint16_t crc = scsi_service_cm::calculate_crc(v.data(), 126);
+  v[cm1500::kCrc] = static_cast<std::uint8_t>(crc >> 8);
+  v[cm1500::kCrc + 1] = static_cast<std::uint8_t>(crc);
+  return v;
+}
+
+// The builder's volume on slot 0; the open track reports room beyond the
+// image, as a disc of full size would (with less than 512 MiB left the
+// engine moves its writes on to the next disc).
+void write_volume(kelsim::Cartridge& cart, const udf_test::ImageSpec& spec) {
+  std::vector<std::uint8_t> medium;
+  const udf_test::ImageLayout l = udf_test::build_volume(spec, medium);
+  const std::uint32_t end_area = spec.sectors - kUnitBlocks;
+  std::uint32_t data_end = 0;
+  for (std::uint32_t unit = 0; unit < spec.sectors; unit += kUnitBlocks) {
+    const std::uint8_t* p = medium.data() + std::size_t(unit) * kBlock;
+    if (std::all_of(p, p + std::size_t(kUnitBlocks) * kBlock, [](std::uint8_t b) { return b == 0; })) continue;
+    if (const DWORD e = cart.write_blocks(0, unit, kUnitBlocks, p)) die("image write", static_cast<int>(e));
+    if (unit < end_area) data_end = unit + kUnitBlocks;
+  }
+  kelsim::Disc& d = cart.disc(0);
+  d.formatted = true;
+  d.status = kelsim::DiscStatus::Incomplete;
+  d.tracks = {kelsim::Track{0, end_area + kSpareBlocks, data_end, false, false},
+              kelsim::Track{end_area, spec.sectors - end_area, spec.sectors, false, true}};
+  cart.attributes[0x1500] = {0, value_1500h(l.metadata_file_loc)};
+  if (cart.save()) die("cartridge save");
+}
+
+// Real time, except that a sleep ends as soon as the agent has opened its
+// channel (the mount polls for that once a second).
+class PollClock final : public platform::Clock {
+ public:
+  std::uint64_t now_ms() override { return real_.now_ms(); }
+  void wait_until(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, std::uint64_t deadline) override {
+    real_.wait_until(lk, cv, deadline);
+  }
+  void sleep_ms(std::uint64_t ms) override {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!mdcudfsr_metacache_is_opened(mdcudfsr_metacache_channel()) && std::chrono::steady_clock::now() < until)
+      std::this_thread::yield();
+  }
+
+ private:
+  platform::SteadyClock real_;
+};
+
+componentname component(const char* folder, const std::string& name, std::uint32_t op) {
+  componentname cn{};
+  cn.cn_pnbuf = const_cast<char*>(folder);
+  cn.cn_pnlen = static_cast<int>(std::strlen(folder));
+  cn.cn_nameiop = op;
+  cn.cn_flags = ISLASTCN;
+  cn.cn_nameptr = const_cast<char*>(name.c_str());
+  cn.cn_namelen = static_cast<int>(name.size());
+  return cn;
+}
+
+vnode_t make_folder(vnode_t root, const std::string& name, vfs_context* ctx) {
+  componentname cn = component("/", name, CREATE);
+  vnode_attr va{};
+  vnode_t vp = nullptr;
+  vnop_mkdir_args a{&vnop_mkdir_desc, root, &vp, &cn, &va, ctx};
+  if (int e = mdcudfsr_vnop_mkdir(&a)) die("mkdir", e);
+  return vp;
+}
+
+vnode_t make_file(vnode_t dir, const char* folder, const std::string& name, vfs_context* ctx) {
+  componentname cn = component(folder, name, CREATE);
+  vnode_attr va{};
+  va.va_active = VATTR_MODE;
+  va.va_mode = 0644;
+  vnode_t vp = nullptr;
+  vnop_create_args a{&vnop_create_desc, dir, &vp, &cn, &va, ctx};
+  if (int e = mdcudfsr_vnop_create(&a)) die("create", e);
+  return vp;
+}
+
+void change_mode(vnode_t vp, vfs_context* ctx) {
+  vnode_attr va{};
+  va.va_active = VATTR_MODE;
+  va.va_mode = 0600;
+  vnop_setattr_args a{&vnop_setattr_desc, vp, &va, ctx};
+  if (int e = mdcudfsr_vnop_setattr(&a)) die("setattr", e);
+}
+
+std::uint32_t be(const std::vector<std::uint8_t>& cdb, int at, int bytes) {
+  std::uint32_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = v << 8 | cdb[static_cast<std::size_t>(at + i)];
+  return v;
+}
+
+// Blocks of the WRITE(10) commands the drive received since the transcript
+// was cleared.
+std::uint32_t blocks_written(kelsim::SimHarness& sim) {
+  std::uint32_t n = 0;
+  for (const auto& e : sim.service().transcript())
+    if (e.cdb.size() >= 10 && e.cdb[0] == 0x2A) n += be(e.cdb, 7, 2);
+  return n;
+}
+
+struct Sync {
+  std::uint32_t blocks = 0;
+  double s = 0;
+};
+
+// The volume sync with its interval passed; the volume must be unchanged after it.
+Sync timed_sync(kelsim::SimHarness& sim, mount* mp, mdcudfsr_mount* m, vfs_context* ctx) {
+  m->flush_interval = 0;
+  m->last_partial_flush_time = 1;
+  sim.service().clear_transcript();
+  const auto t = Clock::now();
+  if (int e = mdcudfsr_vfsop_sync(mp, 1, ctx)) die("sync", e);
+  Sync r{0, secs_since(t)};
+  if (mdcudfsr_metadata_changed(m)) die("the sync left the volume changed");
+  r.blocks = blocks_written(sim);
+  if (r.blocks == 0) die("the sync wrote nothing");
+  return r;
+}
+
+// 64 KiB WRITE(10)s of `blocks` blocks from the open track's next writable
+// address through the pipe client.
+double plain_writes(kelsim::SimHarness& sim, std::uint32_t blocks) {
+  const std::uint32_t lsn = sim.cartridge().disc(0).tracks[0].nwa;
+  std::vector<std::uint8_t> data(std::size_t(kUnitBlocks) * kBlock, 0x5A);
+  const auto t = Clock::now();
+  for (std::uint32_t done = 0; done < blocks; done += kUnitBlocks) {
+    const std::uint32_t n = std::min(kUnitBlocks, blocks - done);
+    std::uint8_t cdb[10] = {0x2A};
+    for (int i = 0; i < 4; ++i) cdb[2 + i] = static_cast<std::uint8_t>((lsn + done) >> (24 - 8 * i));
+    cdb[8] = static_cast<std::uint8_t>(n);
+    std::uint8_t sense[32], status = 0;
+    const int r = quorvel_scsi_transfer(1, sizeof cdb, cdb, kScsiDirOut, n * kBlock, data.data(), sizeof sense, sense,
+                                        &status);
+    if (r || status) die("baseline WRITE(10)", r ? r : status);
+  }
+  return secs_since(t);
+}
+
+void report(const char* what, const Sync& s, double base_s) {
+  const double mib = double(s.blocks) * kBlock / (1 << 20);
+  std::printf("%-30s: %7u blocks %8.3f s %8.1f MiB/s   baseline %8.3f s %8.1f MiB/s   ratio %.2f\n", what, s.blocks,
+              s.s, mib / s.s, base_s, mib / base_s, s.s / base_s);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int files = 10000, changed = 10;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--tiny") == 0) {
+      files = 20;
+      changed = 2;
+    } else if (std::strcmp(argv[i], "--files") == 0 && i + 1 < argc) {
+      files = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--changed") == 0 && i + 1 < argc) {
+      changed = std::atoi(argv[++i]);
+    }
+  }
+  if (files < 1 || files > 100000) die("--files must be 1..100000");
+  if (changed < 1 || changed > files) die("--changed must be 1..files");
+  const std::string dir = std::filesystem::temp_directory_path() / ("kel_vfs_flush_bench_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  ::setenv("KEL_REGISTRY", (dir + "/registry.reg").c_str(), 1);
+  kel::ResetConfigCache();
+  config_set_string(0, nullptr, "Fs Cache File Path", (dir + "/KELFS").c_str(), nullptr);
+
+  udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
+  spec.medium_type = 0xF1;
+  // Room for two syncs of the metadata (an entry block per file, main and
+  // mirror) and the baselines of as many blocks.
+  const auto need = 8192 + 8u * static_cast<std::uint32_t>(files) + 0x4000;
+  spec.sectors = (need + kUnitBlocks - 1) / kUnitBlocks * kUnitBlocks;
+  kelsim::HarnessOptions h;
+  h.cartridge.medium_type = 0xF1;
+  h.cartridge.disc_blocks = spec.sectors;
+  h.cartridge.medium_serial = "BENCH-1";
+  PollClock poll_clock;
+  platform::ScopedClock clock_scope(poll_clock);
+  kelsim::SimHarness sim(h);
+  kel::SetMediumCookie(sim.cookie());
+  sim.service().set_transcript_limit(64);
+  write_volume(sim.cartridge(), spec);
+  pclient_if = new client_if();
+  pclient_if->storage()->set_device_number("sg0");
+  pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
+  if (int e = pclient_if->storage()->init()) die("drive client", e);
+
+  mdcudfsr_metacache_init();
+  mdcudfsr_vfamdev_init();
+  char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
+  int finalized = 0, protect = 0, unsupported = 0;
+  if (int e = premount_operation(dev, media, &finalized, &protect, &unsupported)) die("premount", e);
+  std::vector<std::string> args = {"KelDriver", "/dev/sd1A2B", dir};
+  std::vector<char*> argp;
+  for (auto& a : args) argp.push_back(a.data());
+  argp.push_back(nullptr);
+
+  mount mp{};
+  auto devvp = kel_make_vnode(&mp, nullptr, 0, 0);
+  kel_tree_make_root(devvp);
+  kel_resolve_vnode_operations(mdcudfsr_vnodeop_entries, &kel_vnops);
+  mdcudfsr_mount_args margs{};
+  margs.magic = MDCUDFSR_MOUNT_ARGS_MAGIC;
+  margs.flags = 0x202;
+  margs.metadata_check = 1000;
+  vfs_context ctx{static_cast<std::uint64_t>(::getpid())};
+  vnode_t root = nullptr;
+  if (!FsCacheAgent_main_func(3, argp.data())) die("agent");
+  int err = mdcudfsr_vfsops_table.vfs_mount(&mp, devvp.get(), &margs, &ctx);
+  if (!err) err = mdcudfsr_vfsops_table.vfs_start(&mp, 0, &ctx);
+  if (!err) err = mdcudfsr_vfsops_table.vfs_root(&mp, &root, &ctx);
+  if (err) die("mount", err);
+  auto* m = static_cast<mdcudfsr_mount*>(vfs_fsprivate(&mp));
+  m->root_vnode = root;
+  sim.service().set_transcript_limit(std::size_t(files) * 4 + 4096);
+
+  vnode_t folder = make_folder(root, "many", &ctx);
+  std::vector<vnode_t> made;
+  char name[32];
+  for (int i = 0; i < files; ++i) {
+    std::snprintf(name, sizeof name, "f%06d.dat", i);
+    made.push_back(make_file(folder, "/many", name, &ctx));
+  }
+  const Sync first = timed_sync(sim, &mp, m, &ctx);
+  for (int i = 0; i < changed; ++i) change_mode(made[static_cast<std::size_t>(i) * files / changed], &ctx);
+  const Sync second = timed_sync(sim, &mp, m, &ctx);
+
+  if (int e = mdcudfsr_vfsops_table.vfs_unmount(&mp, 1, &ctx)) die("unmount", e);
+  // The baselines: as many blocks through the same pipe client, after the
+  // volume let go of the drive.
+  const double first_base = plain_writes(sim, first.blocks);
+  const double second_base = plain_writes(sim, second.blocks);
+  kel_tree_set_root(nullptr);
+  devvp.reset();
+  kel_vnops = KelResolvedVnops{};
+  clientif_delete();
+  pclient_if = nullptr;
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+
+  std::printf("\nF1h write-once cartridge; %d files created in one folder, then %d of them changed\n", files, changed);
+  report("sync after the creations", first, first_base);
+  report("sync after the changes", second, second_base);
+  return 0;
+}
