@@ -5,6 +5,7 @@
 #ifdef KEL_WRITER_ON_ENGINE
 #include "engine_on_sim.h"
 
+#include "AnnulusFileIO/RUVO.h"
 #include "LumoQVE/PackedFileIO.h"
 #include "LumoQVE/UserDataFileIO.h"
 #include "kel/kel_interface.h"
@@ -343,6 +344,65 @@ TEST_F(WriterOnEngine, PackedFilesAreDividedOutOfTheProxyAndReadBackWhole) {
     expect_images_sound();
     TearDown();
     SetUp();
+  }
+}
+
+// The file wrapper's dispositions against the engine: what is created,
+// kept or emptied, and the errors of the refusals.
+TEST_F(WriterOnEngine, FileWrapperDispositionsOnTheEngine) {
+  struct Case {
+    const char* what;
+    bool existing;
+    std::uint32_t disposition;
+    bool packed;
+    bool ok;
+    DWORD last_error;
+    const char* data_after;  // nullptr: no file
+  } cases[] = {
+      {"open existing, missing", false, 3, true, false, 2, nullptr},
+      {"disposition 0, missing", false, 0, false, false, 2, nullptr},
+      {"truncate existing, missing", false, 5, true, false, 2, nullptr},
+      {"create always, missing", false, 2, true, true, 0, ""},
+      {"open always, missing", false, 4, false, true, 0, ""},
+      {"create always keeps the data", true, 2, true, true, 0, "old"},
+      {"open always keeps the data", true, 4, false, true, 0, "old"},
+      {"open existing", true, 3, true, true, 0, "old"},
+      {"truncate existing empties", true, 5, false, true, 0, ""},
+      {"create new of an existing file", true, 1, true, false, 80, "old"},
+  };
+  ASSERT_NO_FATAL_FAILURE(mount(0xE1));
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string name = "f" + std::to_string(n++);
+    const std::string path = "/" + name;
+    if (c.existing) {
+      RuvoCtrlVolume::setPackedWriteMode(false);
+      ASSERT_EQ(archive(name, "old", 65536), 0u);
+    }
+    RuvoCtrlVolume::setPackedWriteMode(c.packed);
+    SetLastError(1234);
+    {
+      AnnulusFileIO::RUVOFile f;
+      EXPECT_EQ(f.createFile(std::u16string(path.begin(), path.end()), 0x40000000, 0, nullptr, c.disposition, 0x80,
+                             nullptr),
+                c.ok);
+      if (c.ok) {
+        EXPECT_NE(f.getHandle(), nullptr);
+        EXPECT_EQ(f.getName(), std::u16string(name.begin(), name.end()));
+      } else {
+        EXPECT_EQ(f.m_dwErrorCode, c.last_error);
+        EXPECT_EQ(GetLastError(), c.last_error);
+        EXPECT_EQ(f.getHandle(), nullptr);
+      }
+      EXPECT_TRUE(f.close());
+      EXPECT_TRUE(f.close()) << "a second close is harmless";
+      // Closed: the size comes by path; a missing file has none.
+      if (c.ok || !c.data_after)
+        EXPECT_EQ(f.getFileSize(), c.data_after ? std::strlen(c.data_after) : ~std::uint64_t{0});
+    }
+    EXPECT_EQ(exists(path), c.data_after != nullptr);
+    if (c.data_after) EXPECT_EQ(read_back(path), c.data_after);
   }
 }
 
