@@ -13,6 +13,7 @@
 #include "support/udfinfo.h"
 
 #include <cstring>
+#include <mutex>
 #include <functional>
 #include <string>
 
@@ -30,6 +31,17 @@ std::string pattern(std::size_t n, unsigned seed) {
   std::string s(n, '\0');
   for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 13 + seed * 31 + i / 4093) & 0xFF);
   return s;
+}
+
+// The lengths of the writes the writer hands the engine's WriteData slot.
+std::mutex g_writes_mu;
+std::vector<unsigned> g_writes;
+int recording_write(void* handle, const void* buffer, std::uint64_t offset, unsigned length, int* done) {
+  {
+    std::lock_guard<std::mutex> lk(g_writes_mu);
+    g_writes.push_back(length);
+  }
+  return kelmain::WriteData(handle, buffer, offset, length, done);
 }
 
 class WriterOnEngine : public enginetest::EngineOnSim {
@@ -55,7 +67,13 @@ class WriterOnEngine : public enginetest::EngineOnSim {
     ASSERT_EQ(initialise(), 0);
     ASSERT_EQ(kelmain::MountDefault(), 0);
     RuvoCtrlVolume::resetForTesting();
-    ASSERT_GE(itf_.Initialise(&kelmain::operation_table()), 0);
+    ops_ = kelmain::operation_table();
+    ops_.WriteData = recording_write;
+    {
+      std::lock_guard<std::mutex> lk(g_writes_mu);
+      g_writes.clear();
+    }
+    ASSERT_GE(itf_.Initialise(&ops_), 0);
     kel::SetCurrentInterface(&itf_);
     RuvoCtrlVolume::setPackedWriteMode(false);
   }
@@ -140,6 +158,7 @@ class WriterOnEngine : public enginetest::EngineOnSim {
     return kelmain::GetPathInfo(path.c_str(), 0, &head) == 0;
   }
 
+  FileSystemOperations ops_{};
   CKelInterface itf_;
 };
 
@@ -403,6 +422,37 @@ TEST_F(WriterOnEngine, FileWrapperDispositionsOnTheEngine) {
     }
     EXPECT_EQ(exists(path), c.data_after != nullptr);
     if (c.data_after) EXPECT_EQ(read_back(path), c.data_after);
+  }
+}
+
+// The writer's writes follow the drive's transfer size (mode page 22h):
+// 4 units of 64 KiB give 262144-byte pieces, 8 give 524288. A 300000-byte
+// file goes out as its body widened to whole recording units (327680
+// bytes), then its 1 MiB parity file.
+TEST_F(WriterOnEngine, WritesGoOutInPiecesOfTheDrivesTransferSize) {
+  const struct {
+    std::uint16_t units;
+    std::vector<unsigned> writes;
+  } cases[] = {
+      {4, {262144, 65536, 262144, 262144, 262144, 262144}},
+      {8, {327680, 524288, 524288}},
+  };
+  for (const auto& c : cases) {
+    const std::uint16_t units = c.units;
+    SCOPED_TRACE(units);
+    ASSERT_NO_FATAL_FAILURE(mount(0xE1, [&](kelsim::HarnessOptions& o) { o.drive.transfer_units = units; }));
+    const std::string content = pattern(300000, 5);
+    ASSERT_EQ(archive("t.bin", content, 300000), 0u);
+    std::vector<unsigned> writes;
+    {
+      std::lock_guard<std::mutex> lk(g_writes_mu);
+      writes = g_writes;
+    }
+    EXPECT_EQ(writes, c.writes);
+    EXPECT_EQ(RuvoCtrlVolume::getOptimalReadWriteBlocks(), units * 32u);
+    EXPECT_TRUE(read_back("/t.bin") == content);
+    TearDown();
+    SetUp();
   }
 }
 
