@@ -456,6 +456,45 @@ TEST_F(WriterOnEngine, WritesGoOutInPiecesOfTheDrivesTransferSize) {
   }
 }
 
+// A disc whose write resources are used up takes no data: the writer asks
+// for the next disc, and as the simulated cartridge's resources are shared by
+// all its discs, the last one ends the file with "disc full" (not in new
+// write). Enough resources leave the file on the first disc.
+TEST_F(WriterOnEngine, EmptyWriteResourcesTakeNoData) {
+  const struct {
+    const char* what;
+    std::uint32_t pow_updates;
+    std::uint16_t opc;
+    std::uint32_t result;
+  } cases[] = {
+      {"the default resources", 0x1000, 0x20, 0},
+      {"a few updates left", 200, 0x20, 0},
+      {"updates used up", 100, 0x20, 0x82000023u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(mount(0xE1, [&](kelsim::HarnessOptions& o) {
+      o.cartridge.pow_updates = c.pow_updates;
+      o.cartridge.opc_count = c.opc;
+    }));
+    const std::string content = pattern(70000, 1);
+    EXPECT_EQ(archive("r.bin", content, 70000), c.result);
+    if (c.result == 0) {
+      KELFS_OBJECT_INFO info{};
+      ASSERT_EQ(kelmain::GetPathInfo("/r.bin", 1, &info), 0);
+      EXPECT_EQ(info.SpaceEntries.Entries[0].BlockNumber / sim_->cartridge().disc_blocks(), 0u);
+      EXPECT_TRUE(read_back("/r.bin") == content);
+    } else {
+      KELFS_OBJECT_INFO info{};
+      if (kelmain::GetPathInfo("/r.bin", 1, &info) == 0) {
+        EXPECT_EQ(info.SpaceEntries.Count, 0u) << "no block of the failed file";
+      }
+    }
+    TearDown();
+    SetUp();
+  }
+}
+
 TEST_F(WriterOnEngine, SmallFileReadsBack) {
   ASSERT_NO_FATAL_FAILURE(mount(0xE1));
   const std::string content = pattern(3 * 1048576 + 777, 1);
