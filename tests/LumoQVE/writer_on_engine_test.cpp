@@ -476,6 +476,7 @@ TEST_F(WriterOnEngine, EmptyWriteResourcesTakeNoData) {
     ASSERT_NO_FATAL_FAILURE(mount(0xE1, [&](kelsim::HarnessOptions& o) {
       o.cartridge.pow_updates = c.pow_updates;
       o.cartridge.opc_count = c.opc;
+      o.cartridge.slots = 4;  // few discs to span
     }));
     const std::string content = pattern(70000, 1);
     EXPECT_EQ(archive("r.bin", content, 70000), c.result);
