@@ -496,6 +496,42 @@ TEST_F(WriterOnEngine, EmptyWriteResourcesTakeNoData) {
   }
 }
 
+// Drive-cache syncs failing for good while the session's last proxy buffer
+// goes out: the end of the session answers the failure (never success), the
+// files whose data the proxy holds stay whole, the one whose data it never
+// got ends empty, and the proxy is gone.
+TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsEmptiesOnlyTheFilesItLost) {
+  for (int medium : {0xE1, 0xE2}) {
+    SCOPED_TRACE(medium);
+    ASSERT_NO_FATAL_FAILURE(mount(static_cast<std::uint8_t>(medium)));
+    RuvoCtrlVolume::setPackedWriteMode(true);
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    const std::size_t sizes[] = {1, 65537, 3 * 1048576 + 5};
+    std::vector<std::string> contents;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      contents.push_back(pattern(sizes[i], static_cast<unsigned>(i + 40)));
+      ASSERT_EQ(archive("q" + std::to_string(i) + ".bin", contents.back(), 300000), 0u) << i;
+    }
+    kelsim::FaultRule r = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+    r.times = -1;
+    const int id = sim_->drive().add_fault(r);
+    EXPECT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0x82000019u);
+    EXPECT_GT(sim_->drive().fault_fired(id), 1);
+    sim_->drive().clear_faults();
+    EXPECT_FALSE(exists("/$/@@proxy"));
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      SCOPED_TRACE(i);
+      const bool lost = i == 2;
+      std::uint64_t size = ~0ull;
+      const std::string back = read_back("/q" + std::to_string(i) + ".bin", &size);
+      EXPECT_EQ(size, lost ? 0u : sizes[i]);
+      EXPECT_TRUE(back == (lost ? std::string() : contents[i]));
+    }
+    TearDown();
+    SetUp();
+  }
+}
+
 TEST_F(WriterOnEngine, SmallFileReadsBack) {
   ASSERT_NO_FATAL_FAILURE(mount(0xE1));
   const std::string content = pattern(3 * 1048576 + 777, 1);
