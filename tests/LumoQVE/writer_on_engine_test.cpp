@@ -532,6 +532,40 @@ TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsEmptiesOnlyTheFilesItLos
   }
 }
 
+// The session's limits end it at a file's close: the proxy is divided then
+// and there, the file reads back whole and the next file opens a new session.
+TEST_F(WriterOnEngine, PackedSessionLimitsEndItAtTheClose) {
+  const struct {
+    const char* what;
+    std::uint32_t max_files;
+    std::uint32_t end_sects;
+    std::size_t size;
+    bool ends;
+  } cases[] = {
+      {"file limit 1", 1, 0x200000, 1000, true},
+      {"file limit 2, one file", 2, 0x200000, 1000, false},
+      {"packed blocks below the limit", 8192, 0x200000, 1000, false},
+      {"packed blocks reach the limit", 8192, 32, 70000, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(mount(0xE1));
+    RuvoCtrlVolume::setPackedWriteMode(true);
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    RuvoCtrlVolume::setPckdWrtMaxFNum(c.max_files);
+    RuvoCtrlVolume::setPckdWrtEndSects(c.end_sects);
+    const std::string content = pattern(c.size, 8);
+    ASSERT_EQ(archive("l.bin", content, 65536), 0u);
+    EXPECT_EQ(LumoQVE::ProxyWriter::current() == nullptr, c.ends);
+    EXPECT_EQ(exists("/$/@@proxy"), !c.ends);
+    if (!c.ends) ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    EXPECT_TRUE(read_back("/l.bin") == content);
+    EXPECT_FALSE(exists("/$/@@proxy"));
+    TearDown();
+    SetUp();
+  }
+}
+
 TEST_F(WriterOnEngine, SmallFileReadsBack) {
   ASSERT_NO_FATAL_FAILURE(mount(0xE1));
   const std::string content = pattern(3 * 1048576 + 777, 1);
