@@ -566,6 +566,34 @@ TEST_F(WriterOnEngine, PackedSessionLimitsEndItAtTheClose) {
   }
 }
 
+// A file sized beyond the cartridge's free space is refused at its sizing,
+// before anything is written, packed or not; nothing is left in the proxy.
+TEST_F(WriterOnEngine, AFileBeyondTheFreeSpaceIsRefusedAtItsSize) {
+  for (bool packed : {true, false}) {
+    SCOPED_TRACE(packed);
+    ASSERT_NO_FATAL_FAILURE(mount(0xE1));
+    RuvoCtrlVolume::setPackedWriteMode(packed);
+    char stored[260] = {};
+    void* handle = nullptr;
+    ASSERT_EQ(kelmain::CreateFile("/", "huge.bin", sizeof stored, stored, &handle), 0);
+    const std::string s(stored);
+    std::shared_ptr<UserDataFileIO> f;
+    ASSERT_EQ(UserDataFileIO::convertPort2Writer(u"", std::u16string(s.begin(), s.end()), 0x40000000, nullptr, 0, 1,
+                                                 0x80, nullptr, f),
+              0u);
+    f->seek(std::int64_t{1} << 40);  // far beyond 12 discs
+    EXPECT_EQ(f->setEndOfFile(), 0x82000023u);
+    f.reset();
+    kelmain::CloseFile(handle, true);
+    KELFS_OBJECT_INFO info{};
+    ASSERT_EQ(kelmain::GetPathInfo("/huge.bin", 0, &info), 0);
+    EXPECT_EQ(info.Size, 0u);
+    if (LumoQVE::ProxyWriter::current()) EXPECT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    TearDown();
+    SetUp();
+  }
+}
+
 TEST_F(WriterOnEngine, SmallFileReadsBack) {
   ASSERT_NO_FATAL_FAILURE(mount(0xE1));
   const std::string content = pattern(3 * 1048576 + 777, 1);
