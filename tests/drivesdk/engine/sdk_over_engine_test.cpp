@@ -19,6 +19,7 @@
 #include "kelmain/slots.h"
 #include "udf/udf_tag.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -168,6 +169,75 @@ TEST_F(SdkOverEngine, FinalizeClosesTheVolumeTheEngineWroteAndItMountsFinalized)
   EXPECT_EQ(status, 0) << out;
   EXPECT_EQ(out.find("rror"), std::string::npos) << out;
   EXPECT_NE(out.find("integrity=closed\n"), std::string::npos) << out;
+}
+
+// --- all delete -------------------------------------------------------------------
+
+TEST_F(SdkOverEngine, AllDeleteLeavesAnEmptyRootTheFileCountAgreesWith) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE1, 4));
+  ASSERT_NO_FATAL_FAILURE(makeFolders({"a", "b"}));
+  ASSERT_NO_FATAL_FAILURE(makeFile("note.txt"));
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  PxoUtilityLib::FileCount before{};
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlObjectCounts, &before), 0);
+  ASSERT_GE(before.files, 1u);
+
+  // The engine holds no volume after the library's unmount: its count
+  // cannot be asked there, the state from the drive is checked.
+  ASSERT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), 0u);
+  EXPECT_EQ(progress_.values, (std::vector<int>{0, 25, 40, 80, 98, 99, 100}));
+  // The library unmounts and never mounts: the host mounts afterwards.
+  EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  EXPECT_EQ(mountInformation().volume_status & 0x8F, 0x81);
+  std::vector<std::string> names = rootListing();
+  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return n == "." || n == ".."; }),
+              names.end());
+  EXPECT_TRUE(names.empty()) << names.front();
+  PxoUtilityLib::FileCount after{9, 9};
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlObjectCounts, &after), 0);
+  EXPECT_EQ(after.files, 0u);
+  EXPECT_LE(after.directories, 1u);
+  for (const char* n : {"/a", "/b", "/note.txt"}) {
+    KELFS_OBJECT_INFO info{};
+    EXPECT_NE(kelmain::GetPathInfo(n, 0, &info), 0) << n;
+  }
+}
+
+// --- rollback points ----------------------------------------------------------------
+
+struct Found : PxoUtilityLib::RollbackCallback {
+  std::vector<PxoUtilityLib::RollbackPointRecord> points;
+  int notifyStatus(int, const std::vector<std::uint32_t>&, std::uint32_t&) override { return 3; }
+  void pointFound(const PxoUtilityLib::RollbackPointRecord& p) override { points.push_back(p); }
+  void slotError(std::uint32_t) override {}
+};
+
+TEST_F(SdkOverEngine, TheSearchFindsAPointForEveryFlushTheEngineMade) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE1, 3));
+  Found first;
+  ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), first), 0u);
+  const std::size_t base = first.points.size();
+  constexpr int kFlushes = 3;
+  for (int i = 0; i < kFlushes; ++i) {
+    ASSERT_EQ(kelmain::CreateDirectory("/", ("g" + std::to_string(i)).c_str(), false), 0);
+    ASSERT_EQ(kelmain::Flush(true), 0);
+  }
+  const auto slotBefore = sim_->cartridge().loaded_slot;
+  Found found;
+  ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), found), 0u);
+  EXPECT_EQ(sim_->cartridge().loaded_slot, slotBefore);
+  fprintf(stderr, "BASE %zu NOW %zu\n", base, found.points.size());
+  ASSERT_EQ(found.points.size(), base + kFlushes);
+  for (const auto& p : found.points) fprintf(stderr, "P %u %u %u\n", p.slot, p.mfeLsn, p.fsdLsn);
+
+  // The host function lists the same points.
+  std::vector<_KEL_SDK_ROLLBACK_INFO> listed;
+  ASSERT_EQ(KelDriveSDK_Quorvel_GetRollbackInfo(path().c_str(), listed), 0u);
+  ASSERT_EQ(listed.size(), found.points.size());
+  // The engine still works on its volume afterwards.
+  EXPECT_EQ(kelmain::CreateDirectory("/", "after", false), 0);
+  EXPECT_EQ(kelmain::Flush(true), 0);
 }
 
 }  // namespace
