@@ -208,7 +208,11 @@ TEST_F(SdkOverEngine, AllDeleteLeavesAnEmptyRootTheFileCountAgreesWith) {
 
 struct Found : PxoUtilityLib::RollbackCallback {
   std::vector<PxoUtilityLib::RollbackPointRecord> points;
-  int notifyStatus(int, const std::vector<std::uint32_t>&, std::uint32_t&) override { return 3; }
+  // Go on while running; at the end pick the first point.
+  int notifyStatus(int status, const std::vector<std::uint32_t>&, std::uint32_t& selected) override {
+    selected = 0;
+    return status == PxoUtilityLib::kRollbackRunning ? 3 : 2;
+  }
   void pointFound(const PxoUtilityLib::RollbackPointRecord& p) override { points.push_back(p); }
   void slotError(std::uint32_t) override {}
 };
@@ -227,17 +231,35 @@ TEST_F(SdkOverEngine, TheSearchFindsAPointForEveryFlushTheEngineMade) {
   Found found;
   ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), found), 0u);
   EXPECT_EQ(sim_->cartridge().loaded_slot, slotBefore);
-  fprintf(stderr, "BASE %zu NOW %zu\n", base, found.points.size());
+  // The format's point and one per flush.
+  ASSERT_EQ(base, 1u);
   ASSERT_EQ(found.points.size(), base + kFlushes);
-  for (const auto& p : found.points) fprintf(stderr, "P %u %u %u\n", p.slot, p.mfeLsn, p.fsdLsn);
 
-  // The host function lists the same points.
+  // The host function lists the same points in the same order.
   std::vector<_KEL_SDK_ROLLBACK_INFO> listed;
   ASSERT_EQ(KelDriveSDK_Quorvel_GetRollbackInfo(path().c_str(), listed), 0u);
   ASSERT_EQ(listed.size(), found.points.size());
-  // The engine still works on its volume afterwards.
-  EXPECT_EQ(kelmain::CreateDirectory("/", "after", false), 0);
-  EXPECT_EQ(kelmain::Flush(true), 0);
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    EXPECT_EQ(listed[i].SlotNumber, found.points[i].slot);
+    EXPECT_EQ(static_cast<std::uint32_t>(listed[i].MetaDataFE_LSN), found.points[i].mfeLsn);
+    EXPECT_EQ(static_cast<std::uint32_t>(listed[i].FsdLsn), found.points[i].fsdLsn);
+  }
+  // Newest first: each point mounts the volume as that flush left it.
+  for (std::size_t i = 0; i < found.points.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto& p = found.points[i];
+    if (i > 0) {
+      EXPECT_LT(p.mfeLsn, found.points[i - 1].mfeLsn);
+    }
+    ASSERT_EQ(kelmain::Unmount(false), 0);
+    ASSERT_EQ(kelmain::MountRollback(p.slot, p.mfeLsn, p.fsdLsn), 0);
+    const int folders = kFlushes - static_cast<int>(i);
+    const auto names = rootListing();
+    for (int g = 0; g <= kFlushes; ++g) {
+      const bool there = std::find(names.begin(), names.end(), "g" + std::to_string(g)) != names.end();
+      EXPECT_EQ(there, g < folders) << "g" << g;
+    }
+  }
 }
 
 }  // namespace
