@@ -133,7 +133,10 @@ bool RUVOFile::createFile(const std::u16string& path, std::uint32_t, std::uint32
 bool RUVOFile::createMissing(const std::string& path8, const std::u16string& path) {
   static constexpr const char16_t* kMethod = u"AnnulusFileIO::RUVOFile::createFile";
   const std::size_t slash = path8.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? std::string() : path8.substr(0, slash);
+  // A file of the root ("/name") is made in "/", not in a folder without a name.
+  const std::string folder = slash == std::string::npos ? std::string()
+                             : slash == 0                ? std::string("/")
+                                                         : path8.substr(0, slash);
   const std::string name = slash == std::string::npos ? path8 : path8.substr(slash + 1);
   trace(1, kMethod, __LINE__, u"Create(%s, 0%o)", path, kCreateMode);
   if (!record(call(&FileSystemOperations::CreateFile, folder.c_str(), name.c_str(), std::size_t{0},

@@ -70,8 +70,13 @@ void machine_line(const e2e::Settings& s) {
   std::ifstream mem("/proc/meminfo");
   std::string total;
   std::getline(mem, total);
-  std::printf("machine: %s %s, %ld CPUs, %s; directory %s; Release build of %s\n", u.sysname, u.release,
-              ::sysconf(_SC_NPROCESSORS_ONLN), total.c_str(), s.dir.c_str(), KEL_BENCH_COMMIT);
+#ifdef NDEBUG
+  const char* build = "Release";
+#else
+  const char* build = "Debug";
+#endif
+  std::printf("machine: %s %s, %ld CPUs, %s; directory %s; %s build of %s\n", u.sysname, u.release,
+              ::sysconf(_SC_NPROCESSORS_ONLN), total.c_str(), s.dir.c_str(), build, KEL_BENCH_COMMIT);
 }
 
 }  // namespace

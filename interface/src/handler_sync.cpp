@@ -138,7 +138,10 @@ bool SaveWhenDirty(HandlerFrame& f, bool full, KelSyncRecord* record) {
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return false;
   record->BlockNumber = WritePosition(f.itf.VolumeInformation());
-  if (f.itf.VolumeInformation().Info.Dirty) {
+  // The store's changed files count as something to save too: the end of a
+  // packed session flushes the volume (its Dirty reads 0 again) while the
+  // generations and versions of the files it held are still unsaved.
+  if (f.itf.VolumeInformation().Info.Dirty || !f.state.MetaData.GetDirtyFiles().empty()) {
     if (!f.Win32(SaveMetaDataFiles(f, full))) return false;
     f.Phase(kPhaseNameSpace);
     if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return false;

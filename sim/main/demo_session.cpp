@@ -214,6 +214,7 @@ class NotEmpty : public Failed {
 
 bool ends_request(const EngineElement& e) {
   return e.name == "KelSuccess" || e.name == "HRESULT" || e.name == "KelVolume" || e.name == "KelSync" ||
+         e.name == "KelArchive" ||
          e.name == "Shutdown" || (e.name == "KelDirent" && e.attribute("ObjectName").empty()) ||
          (e.name == "KelRollbackInfo" && number(e, "SlotNumber") == 0 && number(e, "MetaDataFE_LSN") == 0 &&
           number(e, "FsdLsn") == 0);
@@ -404,6 +405,9 @@ SyncPoint Demo::sync(Step& step, const std::string& reason) {
   return p;
 }
 
+// A generation or version as the metadata files hold it ("-" : none recorded).
+std::string recorded(const std::string& value) { return value == "4294967295" ? "-" : value; }
+
 Listing Demo::list(Step& step, bool show) {
   Listing out;
   for (const auto& folder : folders_) {
@@ -411,16 +415,17 @@ Listing Demo::list(Step& step, bool show) {
     for (const auto& e : ask(step, "ReadDirectory", {{"Name", kelsim::escape_name(folder)}})) {
       const std::string name = kelsim::unescape_name(e.attribute("ObjectName"));
       if (e.name != "KelDirent" || name.empty()) continue;
-      // Type 2: a folder (as the object record's file type).
+      // Type 1: a folder (2 a regular file).
       entries[name] = Entry{number(e, "Size"), e.attribute("Generation"), e.attribute("Version"),
-                            e.attribute("Type") == "2"};
+                            e.attribute("Type") == "1"};
     }
     if (!show) continue;
     say("    " + folder);
     say(format("      %-40s %12s %10s %8s", "name", "size", "generation", "version"));
     for (const auto& [name, en] : entries)
       say(format("      %-40s %12s %10s %8s", (name + (en.folder ? "/" : "")).c_str(),
-                 en.folder ? "" : std::to_string(en.size).c_str(), en.generation.c_str(), en.version.c_str()));
+                 en.folder ? "" : std::to_string(en.size).c_str(), recorded(en.generation).c_str(),
+                 recorded(en.version).c_str()));
   }
   return out;
 }

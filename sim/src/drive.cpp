@@ -324,6 +324,8 @@ DWORD ChangerDrive::load(int slot) {
   if (slot < 0 || slot >= cart_->slots()) return ERROR_INVALID_PARAMETER;
   cart_->loaded_slot = slot;
   opc_since_load_ = false;
+  unsynced_first_.reset();
+  failed_block_.reset();
   return cart_->save();
 }
 
@@ -343,7 +345,10 @@ ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length
   if (cdb_length == 0 || !cdb) return check(kInvalidOpcode);
   std::lock_guard<std::mutex> g(mu_);
   if (auto f = match_drive_fault(cdb, cdb_length)) {
-    if (f->kind == FaultRule::Kind::Sense) return check(f->sense);
+    if (f->kind == FaultRule::Kind::Sense) {
+      note_result(cdb, cdb_length, f->sense);
+      return check(f->sense);
+    }
     *data_in = f->data;
     if (auto alloc = cdb_allocation_length(cdb, cdb_length); alloc && data_in->size() > *alloc)
       data_in->resize(*alloc);
@@ -352,7 +357,27 @@ ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length
   Ctx c{cdb, cdb_length, data_out, data_out_length, data_in};
   ScsiResult r = run(c);
   if (r.check_condition) data_in->clear();
+  if (r.check_condition) note_result(cdb, cdb_length, r.sense);
+  else note_result(cdb, cdb_length, std::nullopt);
   return r;
+}
+
+// A write's first block stays unconfirmed until a good sync; a write or sync
+// failing with a medium or hardware error leaves the first block it lost for
+// GET PERFORMANCE. Refused commands (bad field, range) change nothing.
+void ChangerDrive::note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense) {
+  if (sense && sense->key != 0x03 && sense->key != 0x04) return;
+  const bool failed = sense.has_value();
+  if (cdb[0] == 0x2A) {
+    std::uint32_t lba, count;
+    lba_range(cdb, len, &lba, &count);
+    std::uint32_t first = unsynced_first_ ? std::min(*unsynced_first_, lba) : lba;
+    if (failed) failed_block_ = first;
+    else unsynced_first_ = first;
+  } else if (cdb[0] == 0x35) {
+    if (failed && unsynced_first_) failed_block_ = unsynced_first_;
+    if (!failed) unsynced_first_.reset(), failed_block_.reset();
+  }
 }
 
 ScsiResult ChangerDrive::run(Ctx& c) {
@@ -483,6 +508,8 @@ ScsiResult ChangerDrive::load_unload(Ctx& c) {
     return check(kInvalidField);
   }
   opc_since_load_ = false;
+  unsynced_first_.reset();  // another disc: nothing of it is pending
+  failed_block_.reset();
   cart_->save();
   return good();
 }
@@ -906,6 +933,9 @@ ScsiResult ChangerDrive::mode_sense(Ctx& c) {
         v[0] = 0x01;
         v[1] = 0x0C;
         v[2] = 0xC0;
+        v[9] = static_cast<std::uint8_t>(config_.error_reporting_threshold >> 16);
+        v[10] = static_cast<std::uint8_t>(config_.error_reporting_threshold >> 8);
+        v[11] = static_cast<std::uint8_t>(config_.error_reporting_threshold);
         return v;
       case 0x0A:
       case 0x20:
@@ -1071,9 +1101,11 @@ ScsiResult ChangerDrive::get_performance(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
   if (c.cdb[10] != 0x02) return check(kInvalidField);
-  const std::uint32_t lba = get_be32(c.cdb + 2);
+  std::uint32_t lba = get_be32(c.cdb + 2);
   auto& d = *c.in;
-  if (cart_->write_once() || !disc->formatted || c.cdb[9] == 0) {
+  if (failed_block_ && c.cdb[9] != 0) {
+    lba = *failed_block_;
+  } else if (cart_->write_once() || !disc->formatted || c.cdb[9] == 0) {
     d.assign(8, 0);
     put_be32(d.data(), 4);  // no descriptor
     return good();

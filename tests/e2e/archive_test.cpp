@@ -262,6 +262,60 @@ TEST_P(ArchiveLife, FilesComeBackByteIdenticalThroughUnmountAndRestarts) {
       {"integrity=closed", "numfiles=" + std::to_string(files), "numdirs=" + std::to_string(dirs)});
 }
 
+class ArchiveCases : public ArchiveLife {};
+
+// "Volume Type" 1 keeps no parity: an archived file has no parity file
+// beside it, also after a restart.
+TEST_P(ArchiveCases, VolumeTypeOneArchivesWithoutParityFiles) {
+  dwords_.push_back({"Volume Type", 1});
+  const Item item{"/p", "f.bin", 3 * kMiB + 5, 1, 2, kTimeBase};
+  start();
+  check_mounts();
+  archive(item);
+  sync("SyncTime");
+  for (int round = 0; round < 2; ++round) {
+    std::set<std::string> names;
+    for (const auto& [name, e] : entries("/p")) names.insert(name);
+    EXPECT_EQ(names, (std::set<std::string>{"f.bin"})) << "round " << round;
+    expect_restored(item);
+    sync("SyncPreDeallocate");
+    unmount();
+    start();
+    check_mounts();
+  }
+  unmount();
+}
+
+// Format of a mounted volume that holds files and folders: everything goes,
+// the volume answers the new identity, and a restart mounts it empty with
+// that identity.
+TEST_P(ArchiveCases, FormatOfAVolumeWithFilesEmptiesIt) {
+  start();
+  check_mounts();
+  mkdir("/keep/me");
+  archive(Item{"/keep", "f.bin", 70000, 1, 2, kTimeBase});
+  sync("SyncTime");
+  const EngineElement v = ask_one("Format", "KelVolume", {{"VolumeID", "VOL-9"}, {"Replica", "12"}});
+  EXPECT_EQ(v.attribute("QuorvelReplica"), "12") << v.raw;
+  EXPECT_EQ(v.attribute("QuorvelVolumeID"), "VOL-9") << v.raw;
+  EXPECT_EQ(listing("/"), std::set<std::string>{});
+  archive(Item{"/after", "g.bin", 2048, 3, 4, kTimeBase});
+  sync("SyncTime");
+  sync("SyncPreDeallocate");
+  unmount();
+  start();
+  const EngineElement again = ask_one("Check", "KelVolume");
+  EXPECT_EQ(again.attribute("QuorvelReplica"), "12") << again.raw;
+  EXPECT_EQ(again.attribute("QuorvelVolumeID"), "VOL-9") << again.raw;
+  EXPECT_EQ(listing("/"), (std::set<std::string>{"after"}));
+  expect_restored(Item{"/after", "g.bin", 2048, 3, 4, kTimeBase});
+  unmount();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, ArchiveCases,
+                         ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false}),
+                         setup_name);
+
 INSTANTIATE_TEST_SUITE_P(Media, ArchiveLife,
                          // F2h is left out until its remount finds the folders made inside
                          // new folders (/new/deep, /moved/here); the rewritable E2h until its

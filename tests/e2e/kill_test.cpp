@@ -44,7 +44,7 @@ class KillDuringFlush : public Scenario {
     make_sim(o);
     start();
     check_mounts();
-    mkdir("/A");
+    make_entry("/A");
     sync("SyncTime");
     unmount();
     EXPECT_EQ(0u, sim_->drive().flush());
@@ -74,7 +74,17 @@ class KillDuringFlush : public Scenario {
       ASSERT_EQ(listing("/"), std::set<std::string>{});
       rollback_mount(0, 0, 0);
     }
-    mkdir("/B");
+    make_entry("/B");
+  }
+
+  // A folder, or with files_ an archived file of 200000 bytes.
+  void make_entry(const std::string& name) {
+    if (!files_) return mkdir(name);
+    ASSERT_TRUE(archive_file(name, 200000, name[1]).ok);
+  }
+  void expect_files_restore(const std::set<std::string>& names) {
+    if (!files_) return;
+    for (const auto& n : names) expect_restores("/" + n);
   }
 
   // After a kill: the state is kept aside; a restart with the same cache
@@ -94,6 +104,7 @@ class KillDuringFlush : public Scenario {
     const std::set<std::string> seen = listing("/");
     EXPECT_TRUE(seen == std::set<std::string>({"A"}) || seen == std::set<std::string>({"A", "B"}))
         << ::testing::PrintToString(seen);
+    expect_files_restore(seen);
     const bool finalised = number(mounted, "WriteProtectReason") == kFinalisedReason;
     if (finalising && finalised) {
       // The kill came after the last step: nothing is left to complete.
@@ -104,7 +115,7 @@ class KillDuringFlush : public Scenario {
       EXPECT_EQ(number(ask_one("GetVolumeInfo", "KelVolume"), "WriteProtectReason"), kFinalisedReason);
       EXPECT_EQ(listing("/"), seen);
     } else {
-      mkdir("/C");
+      make_entry("/C");
       sync("SyncTime");
       std::set<std::string> after = seen;
       after.insert("C");
@@ -122,6 +133,7 @@ class KillDuringFlush : public Scenario {
     start();
     check_mounts();
     EXPECT_EQ(listing("/"), seen) << "emptied cache";
+    expect_files_restore(seen);
     unmount();
   }
 
@@ -132,6 +144,7 @@ class KillDuringFlush : public Scenario {
 
   std::string keep_;
   bool through_rollback_ = false;
+  bool files_ = false;  // archived files instead of folders
 };
 
 bool full_sweep() { return std::getenv("KEL_E2E_FULL_SWEEP") != nullptr; }
@@ -202,6 +215,13 @@ TEST_F(KillDuringFlush, RewritableKeepsTheLastCompletedFlush) {
   o.medium_type = 0xE2;
   o.slots = 2;
   sweep(o, "SyncTime");
+}
+
+// Archived files: A flushed, B archived (packed writing) when its flush is
+// killed; every file listed restores identical.
+TEST_F(KillDuringFlush, WriteOnceArchivedFilesKeepTheLastCompletedFlush) {
+  files_ = true;
+  sweep({}, "SyncTime");
 }
 
 // The first flush after a return from a rollback mount.

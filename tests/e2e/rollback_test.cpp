@@ -138,6 +138,68 @@ TEST_F(RollbackPoints, RollbackMountShowsAnEarlierStateAndZeroReturnsToTheLatest
   expect_sound_cartridge({{"/", {"a", "b2", "c"}}});
 }
 
+// Archive A, flush; B, flush; C, flush: the points, a rollback mount to A's
+// that lists and restores only A, and the return to the latest state with
+// all three restoring.
+TEST_F(RollbackPoints, ArchivedFilesAtEachPointAndBack) {
+  const auto t0 = std::chrono::steady_clock::now();
+  make_sim({});
+  dwords_ = {{"Packed Write Mode", 0}};
+  start();
+  check_mounts();
+  std::vector<std::uint64_t> archived_at;
+  for (const char* name : {"/A", "/B", "/C"}) {
+    const auto r = archive_file(name, 300000, name[1]);
+    ASSERT_TRUE(r.ok);
+    archived_at.push_back(r.block);
+    sync("SyncTime");
+  }
+  std::printf("[ time ] archives and flushes: %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - t0)
+                                         .count()));
+  const auto points = points_of(rollback_info());
+  std::printf("[ time ] points listed: %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - t0)
+                                         .count()));
+  // A point after each file's data, before the next file's: A's state is
+  // the first after A's data.
+  auto point_between = [&](std::uint64_t from, std::uint64_t to) {
+    return std::find_if(points.begin(), points.end() - 1, [&](const Point& p) {
+      const std::uint64_t block = std::uint64_t{p.slot} * sim_->cartridge().disc_blocks() + p.fe;
+      return block >= from && block < to;
+    });
+  };
+  const auto a = point_between(archived_at[0], archived_at[1]);
+  ASSERT_NE(a, points.end() - 1);
+  EXPECT_NE(point_between(archived_at[1], archived_at[2]), points.end() - 1);
+  EXPECT_NE(point_between(archived_at[2], ~0ull), points.end() - 1);
+  rollback_mount(a->slot, a->fe, a->fsd);
+  EXPECT_EQ(listing("/"), (std::set<std::string>{"A"}));
+  std::printf("[ time ] mounted at the point: %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - t0)
+                                         .count()));
+  expect_restores("/A");
+  std::printf("[ time ] at the point: %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - t0)
+                                         .count()));
+  rollback_mount(0, 0, 0);
+  EXPECT_EQ(listing("/"), (std::set<std::string>{"A", "B", "C"}));
+  for (const char* name : {"/A", "/B", "/C"}) expect_restores(name);
+  std::printf("[ time ] back: %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - t0)
+                                         .count()));
+  expect_sound_cartridge({{"/", {"A", "B", "C"}}}, {"/A", "/B", "/C"});
+  std::printf("[ time ] rollback points of archives: %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - t0)
+                                         .count()));
+}
+
 // The newest metadata file entry and its mirror (16 blocks on) get broken
 // tags: the default mount fails. Without "Rollback Mount On Error" the
 // Check fails and the drive utility library is not asked; with it the

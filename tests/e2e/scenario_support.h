@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -99,6 +100,11 @@ class Scenario : public ::testing::Test {
   EngineElement rollback_mount(std::uint32_t slot, std::uint32_t fe, std::uint32_t fsd,
                                const std::string& expect = "KelVolume");
   void unmount();
+  // Archives a local file of `bytes` bytes (its content made from `seed`)
+  // under `name`; the bytes are kept for expect_restores.
+  kelsim::ExchangeResult archive_file(const std::string& name, std::size_t bytes, int seed);
+  // Restores `name` and expects the bytes it was archived with.
+  void expect_restores(const std::string& name);
   // SIGKILL, then the process is reaped.
   void kill_engine();
   void empty_cache();
@@ -112,7 +118,8 @@ class Scenario : public ::testing::Test {
   // After a scenario: udfinfo passes on each written slot image, and a new
   // engine with an emptied cache mounts and lists exactly `expected` (path
   // -> names) per folder.
-  void expect_sound_cartridge(const std::vector<std::pair<std::string, std::set<std::string>>>& expected);
+  void expect_sound_cartridge(const std::vector<std::pair<std::string, std::set<std::string>>>& expected,
+                              const std::vector<std::string>& files = {});
   void expect_udfinfo_on_written_slots(const std::vector<std::string>& lines = {});
 
   std::unique_ptr<kelsim::SimHarness> sim_;
@@ -121,6 +128,7 @@ class Scenario : public ::testing::Test {
   std::uint64_t sequence_ = 0;
   std::vector<std::pair<std::string, std::uint32_t>> dwords_;
   std::vector<std::pair<std::string, std::string>> strings_;
+  std::map<std::string, std::string> archived_;  // name -> bytes
 };
 
 // Starts a fresh engine process (with the given cache) on a running sim.

@@ -380,9 +380,6 @@ TEST(SimCartridgeFile, DamagedStateFileIsReportedNotServed) {
   std::filesystem::remove_all(dir);
 }
 
-}  // namespace
-}  // namespace simtest
-
 namespace simtest {
 namespace {
 
@@ -644,6 +641,72 @@ TEST_F(MediaTest, RemovedAttributeIsAbsentAfterARestart) {
   ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
   EXPECT_EQ(sense(in(ra, 28)), (kelsim::Sense{5, 0x24, 0}));
   EXPECT_EQ(in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12).data.at(5), 11);
+}
+
+}  // namespace
+}  // namespace simtest
+
+TEST_F(MediaTest, ErrorReportingThresholdOfPageOneIsConfigured) {
+  for (std::uint32_t threshold : {0u, 0x000102u, 0xABCDEFu}) {
+    kelsim::HarnessOptions o;
+    o.cartridge.medium_type = 0xE1;
+    o.drive.error_reporting_threshold = threshold;
+    TearDown();
+    start(o);
+    auto ms = in(cdb12({0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x16}), 22);
+    ASSERT_TRUE(good(ms));
+    ASSERT_GE(ms.data.size(), 20u);
+    EXPECT_EQ(ms.data[8], 0x01);
+    EXPECT_EQ((ms.data[17] << 16) | (ms.data[18] << 8) | ms.data[19], static_cast<int>(threshold)) << threshold;
+  }
+}
+
+// GET PERFORMANCE (defect status) names the first block a failed WRITE(10)
+// or SYNCHRONIZE CACHE lost: the first written since the last good sync.
+TEST_F(MediaTest, GetPerformanceReportsTheFirstFailedBlock) {
+  const struct {
+    const char* what;
+    bool sync_fails;  // else the third write fails
+  } cases[] = {
+      {"failed write after unsynced ones", false},
+      {"failed sync", true},
+  };
+  const Bytes gp = cdb12({0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    start_with(0xE1);
+    ASSERT_TRUE(good(format_wo()));
+    auto& d = sim_->drive();
+    // Nothing failed yet: the drive's ordinary answer.
+    auto p = in(gp, 2056);
+    ASSERT_TRUE(good(p));
+    EXPECT_EQ(kelsim::get_be32(p.data.data()), 4u);
+    ASSERT_TRUE(good(write(0, 32, 1)));
+    ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
+    ASSERT_TRUE(good(write(32, 32, 2)));
+    ASSERT_TRUE(good(write(64, 32, 3)));
+    if (c.sync_fails) {
+      auto once = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+      once.times = 1;
+      d.add_fault(once);
+      EXPECT_FALSE(good(in(cdb12({0x35}), 0)));
+    } else {
+      d.add_fault(kelsim::write_error(96, 127));
+      EXPECT_FALSE(good(write(96, 32, 4)));
+    }
+    p = in(gp, 2056);
+    ASSERT_TRUE(good(p));
+    ASSERT_EQ(kelsim::get_be32(p.data.data()), 2052u);
+    EXPECT_EQ(kelsim::get_be32(&p.data[8]), 32u);
+    EXPECT_EQ(p.data[17] & 7, 0);
+    EXPECT_EQ(p.data[18], 1);
+    d.clear_faults();
+    // A good sync confirms everything: the failure is forgotten.
+    ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
+    p = in(gp, 2056);
+    EXPECT_EQ(kelsim::get_be32(p.data.data()), 4u);
+    TearDown();
+  }
 }
 
 }  // namespace

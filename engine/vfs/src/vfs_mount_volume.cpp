@@ -178,6 +178,10 @@ int set_up_node_cache(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
 // unless the cartridge is write-protected.
 int rewrite_descriptors(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   if (!s.rewrite_descriptors) return 0;
+  // A mount at a rollback point shows an earlier state: descriptors
+  // written now would carry that point's metadata location and make the
+  // earlier state the volume's latest, losing every later file.
+  if (mnt->rollback_present) return 0;
   const bool rollback_elsewhere = (mnt->mount_ext_flags & kRollback) && mnt->loaded_slot != mnt->current_disc;
   if (rollback_elsewhere) return 0;
   std::uint8_t ms[12] = {};

@@ -45,7 +45,10 @@ std::int64_t slot_free(std::int64_t nwa, std::int64_t limit, std::int64_t capaci
 // written slot; the track request's error is the first result.
 int read_track(mdcudfsr_mount* mnt, vfs_context_t ctx, int mounting, std::int64_t* t, std::int64_t* n, int* track_err) {
   if (mnt->is_rewritable) {
-    *t = (static_cast<std::int64_t>(mnt->partition_blocks) + 4127) / 32;
+    // The partition length in blocks: the mount's figure, else the
+    // partition descriptor's, as the flush places its entries.
+    const std::int64_t blocks = mnt->partition_blocks ? mnt->partition_blocks : mnt->vds.pd.part_len;
+    *t = (blocks + 4127) / 32;
     *n = mnt->next_writable_address;
     return 0;
   }

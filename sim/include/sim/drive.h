@@ -76,6 +76,8 @@ struct DriveConfig {
   std::string revision = "1700";          // decimal digits, 4 characters
   std::string serial = "KSIM00000001";    // unit serial number (VPD 80h)
   std::uint16_t transfer_units = 8;       // mode page 22h: 64 KiB units per command
+  // Mode page 01h bytes 9-11: the error-reporting threshold (0: none).
+  std::uint32_t error_reporting_threshold = 0;
 };
 
 // Sense key / ASC / ASCQ.
@@ -243,6 +245,10 @@ class ChangerDrive {
   int reported_slot_ = -1;
   bool opc_since_load_ = false;  // the calibration of this load is done
   std::map<std::uint8_t, std::vector<std::uint8_t>> mode_pages_;
+  // The first block written since the last good SYNCHRONIZE CACHE, and the
+  // first failed block a failed WRITE(10) or sync left for GET PERFORMANCE.
+  std::optional<std::uint32_t> unsynced_first_, failed_block_;
+  void note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense);
 };
 
 }  // namespace kelsim

@@ -4,13 +4,19 @@
 // memory, and the read-cache bitmap marked for reads of the local cache.
 #include "engine/udf/real_support.h"
 
+#include "drive/device_control.h"
+#include "drive/storage_scsi_records.h"
 #include "kelagent/metacache.h"
+#include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "sim/harness.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -74,6 +80,40 @@ TEST(RealAgentRequests, ReadCacheBitmapIsMarkedForReadsWithinIt) {
   for (int i = 1; i < 16; ++i) EXPECT_EQ(bitmap[i], 0xFF) << i;
   m->read_cache_bitmap = nullptr;
   EXPECT_EQ(mdcudfsr_metacache_file_close(m, h), 0);
+}
+
+TEST(RealAgentRequests, NewMediumIsCreatedThenCoherentAfterTheMountAdjustment) {
+  RealVolume v(MediumClass::WriteOnce);
+  v.mount();
+  v.start_agent();
+  mdcudfsr_mount* m = v.m();
+  uint32_t coherent = 9, created = 9;
+  ASSERT_EQ(mdcudfsr_metacache_fsmanage_open(m, nullptr, &coherent, &created), 0);
+  EXPECT_EQ(coherent, 0u);
+  EXPECT_EQ(created, 1u);
+  EXPECT_GE(m->fsmanage_handle, 1);
+  // Named after the medium serial the drive reports, trimmed.
+  const std::string serial(m->medium_serial, strnlen(m->medium_serial, sizeof m->medium_serial));
+  ASSERT_FALSE(serial.empty());
+  EXPECT_EQ(serial.find(' '), std::string::npos);
+  const std::filesystem::path file = std::filesystem::path(v.cache_root()) / "Caches" / "FsCache" / serial;
+  EXPECT_TRUE(std::filesystem::exists(file));
+
+  ASSERT_EQ(mdcudfsr_metacache_ajust_for_mount(m, nullptr, false, true), 0);
+  std::ifstream in(file, std::ios::binary);
+  const std::vector<uint8_t> img((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(img.size(), 0x10000u);
+  // The cartridge's 1500h value (bytes 9-136 of the attribute as the drive gives it).
+  std::vector<uint8_t> attr(140);
+  pxo_attribute_request_t rq{0x1500, 140, 0, attr.data()};
+  ASSERT_EQ(VNOP_IOCTL(m->devvp, PXOIOREADATTRIBUTE, reinterpret_cast<char*>(&rq), 0, nullptr), 0);
+  EXPECT_EQ(std::memcmp(img.data(), attr.data() + 9, 128), 0);
+  EXPECT_EQ(img[0x8000], 2);
+  ASSERT_EQ(mdcudfsr_metacache_file_close(m, m->fsmanage_handle), 0);
+
+  ASSERT_EQ(mdcudfsr_metacache_fsmanage_open(m, nullptr, &coherent, &created), 0);
+  EXPECT_EQ(coherent, 1u);
+  EXPECT_EQ(created, 0u);
 }
 
 }  // namespace

@@ -480,7 +480,9 @@ TEST(DriveFaults, WriteOnceRefusesWritesBeyondTheNextWritableAddress) {
   v.clear();
   EXPECT_NE(v.flush_clusters(nwa + 64), 0);
   for (const Command& c : v.commands()) {
-    if (c.op == kWrite10) EXPECT_FALSE(c.good) << "refused";
+    if (c.op == kWrite10) {
+      EXPECT_FALSE(c.good) << "refused";
+    }
   }
   EXPECT_EQ(v.track_nwa(), nwa);
   mdcudfsr_clear_all_clusters(m);

@@ -153,8 +153,15 @@ TEST_F(RealLvid, RollbackFlushTakesTheAttributeId) {
 TEST_F(RealLvid, OpenAndCloseWithRetriesAndReadOnlyAtTheEnd) {
   v->start_agent();
   ASSERT_EQ(mdcudfsr_read_lvid(m(), nullptr, 0, 1, 0, 0), 0);
+  // The coherency counter of the cartridge memory (bytes 361-363, low first).
+  auto coherency = [&] {
+    const std::vector<uint8_t> r = v->attribute_record();
+    return uint32_t{r[363]} << 16 | uint32_t{r[362]} << 8 | r[361];
+  };
+  const uint32_t counter = coherency();
   v->clear();
   ASSERT_EQ(mdcudfsr_set_lvid_integrity_type(m(), 0, 1, nullptr), 0);
+  EXPECT_EQ(coherency(), counter + 1) << "the opening updates the coherency once";
   EXPECT_EQ(m()->mntinfo.VolumeStatus & 0x10, 0x10);
   EXPECT_EQ(span(kWrite10), std::make_pair(lvid(), lvid() + 32));
   // Same type: nothing written, volume marked changed.

@@ -75,6 +75,8 @@ class RealVolume {
   // clusters that stage metadata writes in it (after mount()). From here on
   // waits are on the process clock.
   void start_agent();
+  // The agent's cache directory (its "Fs Cache File Path").
+  std::string cache_root() const { return dir_ + "/KELFS"; }
   // A file of the agent's local cache directory opened for reading and
   // writing (after start_agent()); its handle.
   int32_t open_cache_file(const char* name);

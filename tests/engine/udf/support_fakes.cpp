@@ -377,17 +377,7 @@ int stand_in_read_track_information(mdcudfsr_mount*, int, uint32_t* nwa, uint32_
 
 
 
-int stand_in_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) asm("__wrap__Z25mdcudfsr_sync_drive_cacheP14mdcudfsr_mountP11vfs_context");
-int stand_in_sync_drive_cache(mdcudfsr_mount*, vfs_context_t) {
-  g_env.calls.push_back("sync");
-  return g_env.sync_fail_all ? g_env.sync_fail_all : udf_test::next_result(g_env.sync_results);
-}
 
-int stand_in_verify_range(vnode_t, uint32_t first_sector, uint32_t num_blocks, vfs_context_t, mdcudfsr_mount*) asm("__wrap__Z21mdcudfsr_verify_rangeP5vnodejjP11vfs_contextP14mdcudfsr_mount");
-int stand_in_verify_range(vnode_t, uint32_t first_sector, uint32_t num_blocks, vfs_context_t, mdcudfsr_mount*) {
-  g_env.calls.push_back("verify first=" + std::to_string(first_sector) + " count=" + std::to_string(num_blocks));
-  return udf_test::next_result(g_env.verify_results);
-}
 
 // ---------------------------------------------------------------- cache agent
 

@@ -34,12 +34,9 @@ struct Env {
   // Scheduled failures: each entry is the error of the next call of its kind
   // (0 lets the call succeed).
   std::vector<int> write_results;
-  std::vector<int> sync_results;
   std::vector<int> reserve_results;
   std::vector<int> disc_change_results;
-  std::vector<int> verify_results;
   int write_fail_all = 0;  // non-zero: every write fails with it
-  int sync_fail_all = 0;
 
   // Cartridge memory.
   uint8_t attribute_record[MDCUDFSR_ATTRIBUTE_RECORD_SIZE] = {};

@@ -1,0 +1,509 @@
+// The writer's own calls over the real engine's slots in this process, on
+// simulated write-once and rewritable cartridges: files go in as the
+// request handlers write them and come back through ReadData; the slot
+// images pass udfinfo.
+#ifdef KEL_WRITER_ON_ENGINE
+#include "engine_on_sim.h"
+
+#include "AnnulusFileIO/RUVO.h"
+#include "LumoQVE/PackedFileIO.h"
+#include "LumoQVE/UserDataFileIO.h"
+#include "kel/kel_interface.h"
+#include "kel/volctrl.h"
+#include "support/udfinfo.h"
+
+#include <cstring>
+#include <mutex>
+#include <functional>
+#include <string>
+
+namespace enginetest {
+// The engine's log is not recorded in this suite.
+bool logged(const std::string&) { return false; }
+void clear_log() {}
+}  // namespace enginetest
+
+namespace {
+
+using LumoQVE::UserDataFileIO;
+
+std::string pattern(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 13 + seed * 31 + i / 4093) & 0xFF);
+  return s;
+}
+
+// The lengths of the writes the writer hands the engine's WriteData slot.
+std::mutex g_writes_mu;
+std::vector<unsigned> g_writes;
+int recording_write(void* handle, const void* buffer, std::uint64_t offset, unsigned length, int* done) {
+  {
+    std::lock_guard<std::mutex> lk(g_writes_mu);
+    g_writes.push_back(length);
+  }
+  return kelmain::WriteData(handle, buffer, offset, length, done);
+}
+
+class WriterOnEngine : public enginetest::EngineOnSim {
+ protected:
+  void TearDown() override {
+    kel::SetCurrentInterface(nullptr);
+    RuvoCtrlVolume::resetForTesting();
+    EngineOnSim::TearDown();
+  }
+  // A blank cartridge of this medium initialised and mounted, the request
+  // interface running over the real slots, real (not packed) writing.
+  void mount(std::uint8_t medium, const std::function<void(kelsim::HarnessOptions&)>& tweak = {}) {
+    kelsim::HarnessOptions o;
+    o.cartridge.medium_type = medium;
+    if (tweak) tweak(o);
+    sim_ = std::make_unique<kelsim::SimHarness>(o);
+    // A rewritable cartridge comes physically formatted, without a volume.
+    if (kelsim::is_rewritable_type(medium)) sim_->cartridge().disc(0).formatted = true;
+    cookie_ = sim_->cookie_text();
+    cache_ = (dir_ / "cache").string();
+    argv_ = {program_.data(), cookie_.data(), cache_.data(), nullptr};
+    ASSERT_EQ(quorvel_kel_init(3, const_cast<const char**>(argv_.data())), 0);
+    ASSERT_EQ(initialise(), 0);
+    ASSERT_EQ(kelmain::MountDefault(), 0);
+    RuvoCtrlVolume::resetForTesting();
+    ops_ = kelmain::operation_table();
+    ops_.WriteData = recording_write;
+    {
+      std::lock_guard<std::mutex> lk(g_writes_mu);
+      g_writes.clear();
+    }
+    ASSERT_GE(itf_.Initialise(&ops_), 0);
+    kel::SetCurrentInterface(&itf_);
+    RuvoCtrlVolume::setPackedWriteMode(false);
+  }
+  // The archive handler's calls: the file made anew by the engine, opened
+  // through the writer by its stored name, sized, written in pieces,
+  // flushed, timed and closed, then the engine's handle closed.
+  std::uint32_t archive(const std::string& name, const std::string& content, std::size_t piece) {
+    char stored[260] = {};
+    void* handle = nullptr;
+    EXPECT_EQ(kelmain::CreateFile("/", name.c_str(), sizeof stored, stored, &handle), 0);
+    std::shared_ptr<UserDataFileIO> f;
+    const std::string s(stored);
+    std::uint32_t r = UserDataFileIO::convertPort2Writer(u"", std::u16string(s.begin(), s.end()), 0x40000000,
+                                                         nullptr, 0, 1, 0x80, nullptr, f);
+    if (r == 0) r = write_all(*f, content, piece);
+    if (r == 0) r = f->close();
+    kelmain::CloseFile(handle, true);
+    return r;
+  }
+  static std::uint32_t write_all(UserDataFileIO& f, const std::string& content, std::size_t piece) {
+    f.seek(static_cast<std::int64_t>(content.size()));
+    if (std::uint32_t r = f.setEndOfFile()) return r;
+    f.seek(0);
+    for (std::size_t at = 0; at < content.size(); at += piece) {
+      if (std::uint32_t r = f.createWriterObject()) return r;
+      const auto n = static_cast<std::uint32_t>(std::min(piece, content.size() - at));
+      std::uint32_t written = 0;
+      if (std::uint32_t r = f.getWriter()->write(content.data() + at, n, &written)) return r;
+      if (written != n) return 1;
+    }
+    if (std::uint32_t r = f.createWriterObject()) return r;
+    if (std::uint32_t r = f.getWriter()->flush(true)) return r;
+    return f.getWriter()->setFileTime(1000, 2000, 3000);
+  }
+  // The file's whole content through ReadData (empty with a failure when
+  // it cannot be opened), its size from GetPathInfo.
+  std::string read_back(const std::string& path, std::uint64_t* size = nullptr) {
+    KELFS_OBJECT_INFO info{};
+    EXPECT_EQ(kelmain::GetPathInfo(path.c_str(), 0, &info), 0) << path;
+    if (size) *size = info.Size;
+    void* h = nullptr;
+    if (kelmain::OpenFile(path.c_str(), 1, &h) != 0) {
+      ADD_FAILURE() << "cannot open " << path;
+      return {};
+    }
+    std::string out(info.Size, '\0');
+    std::uint64_t at = 0;
+    while (at < info.Size) {
+      int done = 0;
+      const auto n = static_cast<unsigned>(std::min<std::uint64_t>(info.Size - at, 1u << 20));
+      if (kelmain::ReadData(h, out.data() + at, at, n, &done) != 0 || done <= 0) break;
+      at += static_cast<unsigned>(done);
+    }
+    kelmain::CloseFile(h, true);
+    out.resize(at);
+    return out;
+  }
+  // Every written slot image passes udfinfo once the engine has let go.
+  void expect_images_sound() {
+    ASSERT_EQ(kelmain::Flush(true), 0);
+    kel::SetCurrentInterface(nullptr);
+    ASSERT_EQ(kelmain::Unmount(false), 0);
+    ASSERT_EQ(sim_->drive().flush(), 0u);
+    expect_udfinfo(sim_->cartridge_directory() + "/slot-00.img", {});
+  }
+
+  // The extents of a file as the engine lists them (empty when missing).
+  static std::vector<std::pair<std::uint64_t, std::uint32_t>> extents(const std::string& path) {
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> out;
+    KELFS_OBJECT_INFO head{};
+    if (kelmain::GetPathInfo(path.c_str(), 1, &head) != 0) return out;
+    const std::uint32_t n = std::max<std::uint32_t>(head.SpaceEntries.Count, 1);
+    std::vector<std::uint8_t> bytes(KelObjectInfoSize(n) + 64, 0);
+    auto* info = reinterpret_cast<KELFS_OBJECT_INFO*>(bytes.data());
+    if (kelmain::GetPathInfo(path.c_str(), n, info) != 0) return out;
+    for (std::uint32_t i = 0; i < info->SpaceEntries.Count; ++i)
+      out.emplace_back(info->SpaceEntries.Entries[i].BlockNumber, info->SpaceEntries.Entries[i].NumberOfBlocks);
+    return out;
+  }
+  static bool exists(const std::string& path) {
+    KELFS_OBJECT_INFO head{};
+    return kelmain::GetPathInfo(path.c_str(), 0, &head) == 0;
+  }
+
+  FileSystemOperations ops_{};
+  CKelInterface itf_;
+};
+
+// The first stripe's parity as the test computes it: every byte of the
+// stripe folded onto its place in the parity unit.
+std::string first_stripe_parity(const std::string& data, std::size_t stripe, std::size_t parity) {
+  std::vector<std::uint64_t> p(parity / 8, 0);
+  const std::size_t end = std::min(stripe, data.size());
+  for (std::size_t at = 0; at + 8 <= end; at += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, data.data() + at, 8);
+    p[(at % parity) / 8] ^= w;
+  }
+  std::string out(parity, '\0');
+  std::memcpy(out.data(), p.data(), parity);
+  for (std::size_t at = end - end % 8; at < end; ++at) out[at % parity] ^= data[at];
+  return out;
+}
+
+struct BigCase {
+  const char* what;
+  std::uint8_t medium;
+  bool new_write;
+  const char* parity_suffix;
+};
+
+// Buffers of 48 MiB end inside the first stripe's last buffer; the file
+// reads back whole and its parity file starts with the first stripe's fold.
+TEST_F(WriterOnEngine, LargeFileAndItsParityOnEveryCartridgeAndWriteMode) {
+  const BigCase cases[] = {
+      {"write-once, old write", 0xE1, false, "#*ECC_Parity_V100_N=2064_K=2048"},
+      {"write-once, new write", 0xE1, true, "#*ECC_Parity_V100_N=2064_K=2048"},
+      {"rewritable, old write", 0xE2, false, "#*ECC_Parity_V100_N=2064_K=2048"},
+      {"rewritable, new write", 0xE2, true, "#*ECC_Parity_V100_N=2064_K=2048"},
+      {"F2h, old write", 0xF2, false, "#*ECC_Parity_V100_N=516_K=512"},
+  };
+  const std::string content = pattern(134217728 + 100000, 7);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(mount(c.medium, [&](kelsim::HarnessOptions& o) {
+      if (c.new_write) o.drive.error_reporting_threshold = 0x8000;
+    }));
+    // The mount read the error-recovery page whatever its threshold and
+    // stays writable.
+    kelmain::MountInformation mi{};
+    ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+    EXPECT_EQ(mi.write_protect_reason_flags & 0x200u, 0u);
+    RuvoCtrlVolume::setWriteBufferMb(48);
+    ASSERT_EQ(archive("big.bin", content, 1 << 20), 0u);
+    EXPECT_EQ(RuvoCtrlVolume::getNewWrite(), c.new_write);
+    EXPECT_TRUE(RuvoCtrlVolume::getGenerateParity());
+    std::uint64_t size = 0;
+    EXPECT_TRUE(read_back("/big.bin", &size) == content);
+    EXPECT_EQ(size, content.size());
+    const std::string parity = read_back(std::string("/big.bin") + c.parity_suffix);
+    ASSERT_GE(parity.size(), 1048576u);
+    EXPECT_TRUE(parity.substr(0, 1048576) == first_stripe_parity(content, 134217728, 1048576));
+    expect_images_sound();
+    TearDown();
+    SetUp();
+  }
+}
+
+struct FaultCase {
+  const char* what;
+  std::uint8_t medium;
+  bool new_write;
+  kelsim::FaultRule rule;
+  int fires;  // times the rule must have fired
+};
+
+kelsim::FaultRule nth(kelsim::FaultRule r, int skip, int times) {
+  r.skip = skip;
+  r.times = times;
+  return r;
+}
+
+// A drive failure in the middle of a file is recovered (new write: from
+// the error block the drive reports; old write: the defect rewrite loop)
+// and the file reads back byte-identical, its parity with it.
+TEST_F(WriterOnEngine, FailuresMidFileAreRecoveredAndTheFileReadsBackWhole) {
+  const kelsim::FaultRule sync = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+  const kelsim::FaultRule lost = kelsim::transport_status(121, 0x35);
+  const FaultCase cases[] = {
+      {"write-once, old write, sync check condition", 0xE1, false, nth(sync, 2, 1), 1},
+      {"write-once, new write, sync check condition", 0xE1, true, nth(sync, 2, 1), 1},
+      {"write-once, new write, sync transport 3 times", 0xE1, true, nth(lost, 2, 3), 3},
+      {"write-once, old write, sync transport 3 times", 0xE1, false, nth(lost, 2, 3), 3},
+      {"rewritable, old write, sync check condition", 0xE2, false, nth(sync, 2, 1), 1},
+      {"rewritable, new write, sync check condition", 0xE2, true, nth(sync, 2, 1), 1},
+      {"write-once, new write, a failed write", 0xE1, true, nth(kelsim::write_error(0, 0xFFFFFFFEu), 6, 1), 1},
+      {"write-once, old write, a failed write", 0xE1, false, nth(kelsim::write_error(0, 0xFFFFFFFEu), 6, 1), 1},
+  };
+  const std::string content = pattern(9 * 1048576 + 12345, 3);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(mount(c.medium, [&](kelsim::HarnessOptions& o) {
+      if (c.new_write) o.drive.error_reporting_threshold = 0x800;
+    }));
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    const int id = sim_->drive().add_fault(c.rule);
+    ASSERT_EQ(archive("f.bin", content, 300000), 0u);
+    EXPECT_EQ(sim_->drive().fault_fired(id), c.fires);
+    sim_->drive().clear_faults();
+    EXPECT_EQ(RuvoCtrlVolume::getNewWrite(), c.new_write);
+    std::uint64_t size = 0;
+    EXPECT_TRUE(read_back("/f.bin", &size) == content);
+    EXPECT_EQ(size, content.size());
+    const std::string parity = read_back("/f.bin#*ECC_Parity_V100_N=2064_K=2048");
+    EXPECT_TRUE(parity == first_stripe_parity(content, 134217728, 1048576));
+    expect_images_sound();
+    TearDown();
+    SetUp();
+  }
+}
+
+// With a small "Disc Span Threshold" a file whose first write starts past
+// it goes to the next disc and reads back whole; the one before it, which
+// started below it, stays whole on the first disc. Write-once only: on
+// rewritable media the engine's track information after CREATE_NEW_TRACK
+// keeps the volume's next writable address, past any such threshold.
+TEST_F(WriterOnEngine, AFileStartingPastTheSpanThresholdOpensTheNextDisc) {
+  for (int medium : {0xE1}) {
+    SCOPED_TRACE(medium);
+    ASSERT_NO_FATAL_FAILURE(mount(static_cast<std::uint8_t>(medium)));
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    kelmain::TrackInformation before{};
+    ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&before), 0);
+    // Above where a fresh disc starts, below where the second file starts.
+    RuvoCtrlVolume::setDiscSpanThld(before.next_writable_block + 0x1800);
+    const std::string first = pattern(16 * 1048576 + 5, 9), second = pattern(1048576 + 3, 4);
+    ASSERT_EQ(archive("f.bin", first, 65536), 0u);
+    ASSERT_EQ(archive("s.bin", second, 65536), 0u);
+    const std::uint32_t disc = sim_->cartridge().disc_blocks();
+    for (auto [path, slot] : {std::pair{"/f.bin", 0u}, std::pair{"/s.bin", 1u}}) {
+      KELFS_OBJECT_INFO info{};
+      ASSERT_EQ(kelmain::GetPathInfo(path, 1, &info), 0);
+      ASSERT_GE(info.SpaceEntries.Count, 1u);
+      EXPECT_EQ(info.SpaceEntries.Entries[0].BlockNumber / disc, slot) << path;
+    }
+    EXPECT_TRUE(read_back("/f.bin") == first);
+    EXPECT_TRUE(read_back("/s.bin") == second);
+    ASSERT_EQ(kelmain::Flush(true), 0);
+    kel::SetCurrentInterface(nullptr);
+    ASSERT_EQ(kelmain::Unmount(false), 0);
+    ASSERT_EQ(sim_->drive().flush(), 0u);
+    expect_udfinfo(sim_->cartridge_directory() + "/slot-00.img", {});
+    TearDown();
+    SetUp();
+  }
+}
+
+// Packed writing over the real engine: small and larger files go into one
+// proxy file as the handlers write them; the forced end of the session
+// (policy 6, as Sync and Format end it) divides the proxy so that every file
+// owns the blocks its data already occupies, in the order written, and the
+// proxy is gone.
+TEST_F(WriterOnEngine, PackedFilesAreDividedOutOfTheProxyAndReadBackWhole) {
+  const std::size_t sizes[] = {0, 1, 65536, 65537, 5 * 1048576 + 333};
+  for (int medium : {0xE1, 0xE2}) {
+    SCOPED_TRACE(medium);
+    ASSERT_NO_FATAL_FAILURE(mount(static_cast<std::uint8_t>(medium)));
+    RuvoCtrlVolume::setPackedWriteMode(true);
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    std::vector<std::string> contents;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      contents.push_back(pattern(sizes[i], static_cast<unsigned>(i + 20)));
+      ASSERT_EQ(archive("p" + std::to_string(i) + ".bin", contents.back(), 300000), 0u) << i;
+    }
+    ASSERT_NE(LumoQVE::ProxyWriter::current(), nullptr) << "the files were packed";
+    // The proxy's first block: the division gives the files blocks from
+    // there on, never blocks written before the session.
+    const auto proxy = extents("/$/@@proxy");
+    ASSERT_FALSE(proxy.empty());
+    const std::uint64_t proxy_start = proxy.front().first;
+    ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    EXPECT_EQ(LumoQVE::ProxyWriter::current(), nullptr);
+    EXPECT_FALSE(exists("/$/@@proxy"));
+    // Every extent of every file after the previous one's: in the order
+    // written, none overlapping.
+    std::uint64_t end = proxy_start;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      const std::string path = "/p" + std::to_string(i) + ".bin";
+      SCOPED_TRACE(path);
+      std::uint64_t size = ~0ull;
+      EXPECT_TRUE(read_back(path, &size) == contents[i]);
+      EXPECT_EQ(size, sizes[i]);
+      const std::string parity_path = path + "#*ECC_Parity_V100_N=2064_K=2048";
+      // A packed file's parity is its partial stripe's fold padded to whole
+      // recording units, as the proxy holds it.
+      if (sizes[i] != 0) {
+        const std::size_t rubs = std::min<std::size_t>(1048576, (sizes[i] + 65535) / 65536 * 65536);
+        EXPECT_TRUE(read_back(parity_path) == first_stripe_parity(contents[i], 134217728, 1048576).substr(0, rubs));
+      }
+      for (const std::string& p : {path, parity_path}) {
+        for (auto [b, n] : extents(p)) {
+          EXPECT_GE(b, end) << p << " extent at " << b << " overlaps an earlier one or the area before the proxy";
+          end = b + n;
+        }
+      }
+    }
+    expect_images_sound();
+    TearDown();
+    SetUp();
+  }
+}
+
+// The file wrapper's dispositions against the engine: what is created,
+// kept or emptied, and the errors of the refusals.
+TEST_F(WriterOnEngine, FileWrapperDispositionsOnTheEngine) {
+  struct Case {
+    const char* what;
+    bool existing;
+    std::uint32_t disposition;
+    bool packed;
+    bool ok;
+    DWORD last_error;
+    const char* data_after;  // nullptr: no file
+  } cases[] = {
+      {"open existing, missing", false, 3, true, false, 2, nullptr},
+      {"disposition 0, missing", false, 0, false, false, 2, nullptr},
+      {"truncate existing, missing", false, 5, true, false, 2, nullptr},
+      {"create always, missing", false, 2, true, true, 0, ""},
+      {"open always, missing", false, 4, false, true, 0, ""},
+      {"create always keeps the data", true, 2, true, true, 0, "old"},
+      {"open always keeps the data", true, 4, false, true, 0, "old"},
+      {"open existing", true, 3, true, true, 0, "old"},
+      {"truncate existing empties", true, 5, false, true, 0, ""},
+      {"create new of an existing file", true, 1, true, false, 80, "old"},
+  };
+  ASSERT_NO_FATAL_FAILURE(mount(0xE1));
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string name = "f" + std::to_string(n++);
+    const std::string path = "/" + name;
+    if (c.existing) {
+      RuvoCtrlVolume::setPackedWriteMode(false);
+      ASSERT_EQ(archive(name, "old", 65536), 0u);
+    }
+    RuvoCtrlVolume::setPackedWriteMode(c.packed);
+    SetLastError(1234);
+    {
+      AnnulusFileIO::RUVOFile f;
+      EXPECT_EQ(f.createFile(std::u16string(path.begin(), path.end()), 0x40000000, 0, nullptr, c.disposition, 0x80,
+                             nullptr),
+                c.ok);
+      if (c.ok) {
+        EXPECT_NE(f.getHandle(), nullptr);
+        EXPECT_EQ(f.getName(), std::u16string(name.begin(), name.end()));
+      } else {
+        EXPECT_EQ(f.m_dwErrorCode, c.last_error);
+        EXPECT_EQ(GetLastError(), c.last_error);
+        EXPECT_EQ(f.getHandle(), nullptr);
+      }
+      EXPECT_TRUE(f.close());
+      EXPECT_TRUE(f.close()) << "a second close is harmless";
+      // Closed: the size comes by path; a missing file has none.
+      if (c.ok || !c.data_after)
+        EXPECT_EQ(f.getFileSize(), c.data_after ? std::strlen(c.data_after) : ~std::uint64_t{0});
+    }
+    EXPECT_EQ(exists(path), c.data_after != nullptr);
+    if (c.data_after) EXPECT_EQ(read_back(path), c.data_after);
+  }
+}
+
+// The writer's writes follow the drive's transfer size (mode page 22h):
+// 4 units of 64 KiB give 262144-byte pieces, 8 give 524288. A 300000-byte
+// file goes out as its body widened to whole recording units (327680
+// bytes), then its 1 MiB parity file.
+TEST_F(WriterOnEngine, WritesGoOutInPiecesOfTheDrivesTransferSize) {
+  const struct {
+    std::uint16_t units;
+    std::vector<unsigned> writes;
+  } cases[] = {
+      {4, {262144, 65536, 262144, 262144, 262144, 262144}},
+      {8, {327680, 524288, 524288}},
+  };
+  for (const auto& c : cases) {
+    const std::uint16_t units = c.units;
+    SCOPED_TRACE(units);
+    ASSERT_NO_FATAL_FAILURE(mount(0xE1, [&](kelsim::HarnessOptions& o) { o.drive.transfer_units = units; }));
+    const std::string content = pattern(300000, 5);
+    ASSERT_EQ(archive("t.bin", content, 300000), 0u);
+    std::vector<unsigned> writes;
+    {
+      std::lock_guard<std::mutex> lk(g_writes_mu);
+      writes = g_writes;
+    }
+    EXPECT_EQ(writes, c.writes);
+    EXPECT_EQ(RuvoCtrlVolume::getOptimalReadWriteBlocks(), units * 32u);
+    EXPECT_TRUE(read_back("/t.bin") == content);
+    TearDown();
+    SetUp();
+  }
+}
+
+// A disc whose write resources are used up takes no data: the writer asks
+// for the next disc, and as the simulated cartridge's resources are shared by
+// all its discs, the last one ends the file with "disc full" (not in new
+// write). Enough resources leave the file on the first disc.
+TEST_F(WriterOnEngine, EmptyWriteResourcesTakeNoData) {
+  const struct {
+    const char* what;
+    std::uint32_t pow_updates;
+    std::uint16_t opc;
+    std::uint32_t result;
+  } cases[] = {
+      {"the default resources", 0x1000, 0x20, 0},
+      {"a few updates left", 200, 0x20, 0},
+      {"updates used up", 100, 0x20, 0x82000023u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(mount(0xE1, [&](kelsim::HarnessOptions& o) {
+      o.cartridge.pow_updates = c.pow_updates;
+      o.cartridge.opc_count = c.opc;
+    }));
+    const std::string content = pattern(70000, 1);
+    EXPECT_EQ(archive("r.bin", content, 70000), c.result);
+    if (c.result == 0) {
+      KELFS_OBJECT_INFO info{};
+      ASSERT_EQ(kelmain::GetPathInfo("/r.bin", 1, &info), 0);
+      EXPECT_EQ(info.SpaceEntries.Entries[0].BlockNumber / sim_->cartridge().disc_blocks(), 0u);
+      EXPECT_TRUE(read_back("/r.bin") == content);
+    } else {
+      KELFS_OBJECT_INFO info{};
+      if (kelmain::GetPathInfo("/r.bin", 1, &info) == 0) {
+        EXPECT_EQ(info.SpaceEntries.Count, 0u) << "no block of the failed file";
+      }
+    }
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(WriterOnEngine, SmallFileReadsBack) {
+  ASSERT_NO_FATAL_FAILURE(mount(0xE1));
+  const std::string content = pattern(3 * 1048576 + 777, 1);
+  ASSERT_EQ(archive("a.bin", content, 65536), 0u);
+  std::uint64_t size = 0;
+  EXPECT_TRUE(read_back("/a.bin", &size) == content);
+  EXPECT_EQ(size, content.size());
+  expect_images_sound();
+}
+
+}  // namespace
+#endif
