@@ -69,7 +69,9 @@ class SdkOverEngine : public enginetest::EngineOnSim {
   // The engine initialised on a blank medium and mounted; the interface
   // runs and the library's callbacks are its forwarders.
   void engineMounted(std::uint8_t medium, int phase) {
-    ASSERT_NO_FATAL_FAILURE(mount_blank(medium));
+    ASSERT_NO_FATAL_FAILURE(start_sim(medium, medium == 0xF2 ? "QMR-T400B" : "QMR-T300B"));
+    ASSERT_EQ(initialise(), 0);
+    ASSERT_EQ(kelmain::MountDefault(), 0);
     ASSERT_NO_FATAL_FAILURE(interfaceRuns(phase));
   }
   std::u16string path() const { return PxoUtilityLib::widen(sim_->cookie_text()); }
@@ -121,6 +123,9 @@ class SdkOverEngine : public enginetest::EngineOnSim {
               0u);
   }
 
+  void finalizeTheEnginesVolume(std::uint8_t type);
+  void allDeleteTheEnginesVolume(std::uint8_t type);
+
   CKelInterface itf_;
   Recorder progress_;
 };
@@ -141,7 +146,17 @@ std::string udfinfo(const std::string& image, int* status) {
 }
 
 TEST_F(SdkOverEngine, FinalizeClosesTheVolumeTheEngineWroteAndItMountsFinalized) {
-  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE1, 4));
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    ASSERT_NO_FATAL_FAILURE(finalizeTheEnginesVolume(type));
+    TearDown();
+    SetUp();
+    progress_.values.clear();
+  }
+}
+
+void SdkOverEngine::finalizeTheEnginesVolume(std::uint8_t type) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(type, 4));
   ASSERT_NO_FATAL_FAILURE(makeFolders({"a", "b"}));
   ASSERT_NO_FATAL_FAILURE(makeFile("note.txt"));
   ASSERT_EQ(kelmain::Flush(true), 0);
@@ -174,7 +189,17 @@ TEST_F(SdkOverEngine, FinalizeClosesTheVolumeTheEngineWroteAndItMountsFinalized)
 // --- all delete -------------------------------------------------------------------
 
 TEST_F(SdkOverEngine, AllDeleteLeavesAnEmptyRootTheFileCountAgreesWith) {
-  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE1, 4));
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    ASSERT_NO_FATAL_FAILURE(allDeleteTheEnginesVolume(type));
+    TearDown();
+    SetUp();
+    progress_.values.clear();
+  }
+}
+
+void SdkOverEngine::allDeleteTheEnginesVolume(std::uint8_t type) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(type, 4));
   ASSERT_NO_FATAL_FAILURE(makeFolders({"a", "b"}));
   ASSERT_NO_FATAL_FAILURE(makeFile("note.txt"));
   ASSERT_EQ(kelmain::Flush(true), 0);
