@@ -69,6 +69,18 @@ void cut_request_proxy_links(mdcudfsr_cache_node* parity_proxy) {
     if (c->parity_node == parity_proxy) c->parity_node = nullptr;
 }
 
+// A master may be named by several proxies in the shadow folder (its own and
+// older, inactive ones); none may keep it once it is released.
+void cut_proxy_master_links(mdcudfsr_cache_node* master) {
+  mdcudfsr_mount* m = master->mdcudfsrmp;
+  mdcudfsr_cache_node* shadow = m ? m->shadow_node : nullptr;
+  if (!shadow || shadow == master) return;
+  for (mdcudfsr_cache_node* c = shadow->children.first; c; c = c->sibling.next)
+    if (c->master == master) c->master = nullptr;
+  for (mdcudfsr_cache_node* c = shadow->inactive_list.first; c; c = c->inactive_entry.next)
+    if (c->master == master) c->master = nullptr;
+}
+
 // Cuts the links that other nodes hold to this one: a proxy and its master,
 // a parity proxy and the request proxies naming it, a parity node and the
 // file that owns it.
@@ -82,6 +94,7 @@ void cut_partner_links(mdcudfsr_cache_node* n) {
     n->proxy->master = nullptr;
     n->proxy = nullptr;
   }
+  if (n->kind != MDCUDFSR_NODE_PROXY) cut_proxy_master_links(n);
   if (n->stream_owner && n->stream_owner->parity_node == n) n->stream_owner->parity_node = nullptr;
   if (n->parity_node && mdcudfsr_cnp(n->parity_node)->stream_owner == n)
     mdcudfsr_cnp(n->parity_node)->stream_owner = nullptr;
