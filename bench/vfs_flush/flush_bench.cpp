@@ -163,19 +163,22 @@ std::uint32_t be(const std::vector<std::uint8_t>& cdb, int at, int bytes) {
   return v;
 }
 
-// Blocks of the WRITE(10) commands the drive received since the transcript
-// was cleared.
-std::uint32_t blocks_written(kelsim::SimHarness& sim) {
-  std::uint32_t n = 0;
-  for (const auto& e : sim.service().transcript())
-    if (e.cdb.size() >= 10 && e.cdb[0] == 0x2A) n += be(e.cdb, 7, 2);
-  return n;
-}
-
 struct Sync {
-  std::uint32_t blocks = 0;
+  std::uint32_t blocks = 0;    // written with WRITE(10)
+  std::uint32_t writes = 0;    // WRITE(10) commands
+  std::uint32_t commands = 0;  // every command
   double s = 0;
 };
+
+// What the drive received since the transcript was cleared.
+void count_commands(kelsim::SimHarness& sim, Sync* r) {
+  for (const auto& e : sim.service().transcript()) {
+    ++r->commands;
+    if (e.cdb.size() < 10 || e.cdb[0] != 0x2A) continue;
+    ++r->writes;
+    r->blocks += be(e.cdb, 7, 2);
+  }
+}
 
 // The volume sync with its interval passed; the volume must be unchanged after it.
 Sync timed_sync(kelsim::SimHarness& sim, mount* mp, mdcudfsr_mount* m, vfs_context* ctx) {
@@ -184,9 +187,10 @@ Sync timed_sync(kelsim::SimHarness& sim, mount* mp, mdcudfsr_mount* m, vfs_conte
   sim.service().clear_transcript();
   const auto t = Clock::now();
   if (int e = mdcudfsr_vfsop_sync(mp, 1, ctx)) die("sync", e);
-  Sync r{0, secs_since(t)};
+  Sync r;
+  r.s = secs_since(t);
   if (mdcudfsr_metadata_changed(m)) die("the sync left the volume changed");
-  r.blocks = blocks_written(sim);
+  count_commands(sim, &r);
   if (r.blocks == 0) die("the sync wrote nothing");
   return r;
 }
@@ -212,8 +216,9 @@ double plain_writes(kelsim::SimHarness& sim, std::uint32_t blocks) {
 
 void report(const char* what, const Sync& s, double base_s) {
   const double mib = double(s.blocks) * kBlock / (1 << 20);
-  std::printf("%-30s: %7u blocks %8.3f s %8.1f MiB/s   baseline %8.3f s %8.1f MiB/s   ratio %.2f\n", what, s.blocks,
-              s.s, mib / s.s, base_s, mib / base_s, s.s / base_s);
+  std::printf("%-26s: %6u blocks in %5u WRITE(10)s (%5u commands) %7.3f s %7.1f MiB/s;"
+              " baseline %7.3f s %7.1f MiB/s; ratio %.2f\n",
+              what, s.blocks, s.writes, s.commands, s.s, mib / s.s, base_s, mib / base_s, s.s / base_s);
 }
 
 }  // namespace

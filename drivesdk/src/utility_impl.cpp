@@ -24,6 +24,9 @@ bool valid(const MDCFS_MOUNT_INFORMATION& i) { return (i.VolumeStatus & 0x80) !=
 #define MOUNT_FORMAT "MountStatus=0x%08X,WriteProtectReasonFlags=0x%08X,AccessMode=0x%08X,MediumType=0x%02X,VolumeStatus=0x%02X"
 #define MOUNT_VALUES(i) (i).MountStatus, (i).WriteProtectReasonFlags, (i).AccessMode, (i).MediumType, (i).VolumeStatus
 
+// The engine's answer to a volume control while it holds no volume.
+constexpr int kEngineNoVolume = 2;
+
 int callControl(std::uint32_t code, void* record) {
   const KelSdkControlCallback control = hostCallbacks().control;
   return control ? control(code, record) : kNoCallbackResult;
@@ -149,7 +152,9 @@ void PxoUtilityImpl::pollBacktrack(Progress& progress) {
 
 // The volume after all delete: a supported type, valid state 1, mounted
 // read-write, and no files with at most the root folder (the engine's file
-// count: the erased volume is not mounted again here).
+// count). The erased volume is not mounted again here: an engine that
+// holds no volume answers the count with 2, and then the state from the
+// drive is all there is to check.
 void PxoUtilityImpl::checkAfterAllDelete() {
   MDCFS_MOUNT_INFORMATION info{};
   if (m_drive->getMountInformation(info) != 0) KELSDK_FAIL(0x120800, kAllDelete, "getMountInformation 2nd error");
@@ -157,8 +162,12 @@ void PxoUtilityImpl::checkAfterAllDelete() {
   if (!valid(info) || stateOf(info) != 1 || info.MountStatus != 0 || info.AccessMode != 0)
     KELSDK_FAIL(0x1000002, kAllDelete, "illegal mount status after all delete " MOUNT_FORMAT, MOUNT_VALUES(info));
   FileCount count{};
-  if (const int r = callControl(kFsctlFileCount, &count))
-    KELSDK_FAIL(0x1000002, kAllDelete, "IoControl(MDCFSCTL_GET_FILE_COUNT) error=%d", r);
+  const int r = callControl(kFsctlFileCount, &count);
+  if (r == kEngineNoVolume) {
+    KELSDK_LOG(kLogTrace, "IoControl(MDCFSCTL_GET_FILE_COUNT): no volume mounted, the mount status stands");
+    return;
+  }
+  if (r) KELSDK_FAIL(0x1000002, kAllDelete, "IoControl(MDCFSCTL_GET_FILE_COUNT) error=%d", r);
   if (count.files != 0 || count.directories > 1)
     KELSDK_FAIL(0x1000003, kAllDelete, "root directory not empty after allDelete NumberOfFiles=%u NumberOfDirectories=%u",
          count.files, count.directories);

@@ -476,6 +476,7 @@ TEST_F(WriterOnEngine, EmptyWriteResourcesTakeNoData) {
     ASSERT_NO_FATAL_FAILURE(mount(0xE1, [&](kelsim::HarnessOptions& o) {
       o.cartridge.pow_updates = c.pow_updates;
       o.cartridge.opc_count = c.opc;
+      o.cartridge.slots = 4;  // few discs to span
     }));
     const std::string content = pattern(70000, 1);
     EXPECT_EQ(archive("r.bin", content, 70000), c.result);
@@ -490,6 +491,104 @@ TEST_F(WriterOnEngine, EmptyWriteResourcesTakeNoData) {
         EXPECT_EQ(info.SpaceEntries.Count, 0u) << "no block of the failed file";
       }
     }
+    TearDown();
+    SetUp();
+  }
+}
+
+// Drive-cache syncs failing for good while the session's last proxy buffer
+// goes out: the end of the session answers the failure (never success), the
+// files whose data the proxy holds stay whole, the one whose data it never
+// got ends empty, and the proxy is gone.
+TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsEmptiesOnlyTheFilesItLost) {
+  for (int medium : {0xE1, 0xE2}) {
+    SCOPED_TRACE(medium);
+    ASSERT_NO_FATAL_FAILURE(mount(static_cast<std::uint8_t>(medium)));
+    RuvoCtrlVolume::setPackedWriteMode(true);
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    const std::size_t sizes[] = {1, 65537, 3 * 1048576 + 5};
+    std::vector<std::string> contents;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      contents.push_back(pattern(sizes[i], static_cast<unsigned>(i + 40)));
+      ASSERT_EQ(archive("q" + std::to_string(i) + ".bin", contents.back(), 300000), 0u) << i;
+    }
+    kelsim::FaultRule r = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+    r.times = -1;
+    const int id = sim_->drive().add_fault(r);
+    EXPECT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0x82000019u);
+    EXPECT_GT(sim_->drive().fault_fired(id), 1);
+    sim_->drive().clear_faults();
+    EXPECT_FALSE(exists("/$/@@proxy"));
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      SCOPED_TRACE(i);
+      const bool lost = i == 2;
+      std::uint64_t size = ~0ull;
+      const std::string back = read_back("/q" + std::to_string(i) + ".bin", &size);
+      EXPECT_EQ(size, lost ? 0u : sizes[i]);
+      EXPECT_TRUE(back == (lost ? std::string() : contents[i]));
+    }
+    TearDown();
+    SetUp();
+  }
+}
+
+// The session's limits end it at a file's close: the proxy is divided then
+// and there, the file reads back whole and the next file opens a new session.
+TEST_F(WriterOnEngine, PackedSessionLimitsEndItAtTheClose) {
+  const struct {
+    const char* what;
+    std::uint32_t max_files;
+    std::uint32_t end_sects;
+    std::size_t size;
+    bool ends;
+  } cases[] = {
+      {"file limit 1", 1, 0x200000, 1000, true},
+      {"file limit 2, one file", 2, 0x200000, 1000, false},
+      {"packed blocks below the limit", 8192, 0x200000, 1000, false},
+      {"packed blocks reach the limit", 8192, 32, 70000, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(mount(0xE1));
+    RuvoCtrlVolume::setPackedWriteMode(true);
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    RuvoCtrlVolume::setPckdWrtMaxFNum(c.max_files);
+    RuvoCtrlVolume::setPckdWrtEndSects(c.end_sects);
+    const std::string content = pattern(c.size, 8);
+    ASSERT_EQ(archive("l.bin", content, 65536), 0u);
+    EXPECT_EQ(LumoQVE::ProxyWriter::current() == nullptr, c.ends);
+    EXPECT_EQ(exists("/$/@@proxy"), !c.ends);
+    if (!c.ends) ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    EXPECT_TRUE(read_back("/l.bin") == content);
+    EXPECT_FALSE(exists("/$/@@proxy"));
+    TearDown();
+    SetUp();
+  }
+}
+
+// A file sized beyond the cartridge's free space is refused at its sizing,
+// before anything is written, packed or not; nothing is left in the proxy.
+TEST_F(WriterOnEngine, AFileBeyondTheFreeSpaceIsRefusedAtItsSize) {
+  for (bool packed : {true, false}) {
+    SCOPED_TRACE(packed);
+    ASSERT_NO_FATAL_FAILURE(mount(0xE1));
+    RuvoCtrlVolume::setPackedWriteMode(packed);
+    char stored[260] = {};
+    void* handle = nullptr;
+    ASSERT_EQ(kelmain::CreateFile("/", "huge.bin", sizeof stored, stored, &handle), 0);
+    const std::string s(stored);
+    std::shared_ptr<UserDataFileIO> f;
+    ASSERT_EQ(UserDataFileIO::convertPort2Writer(u"", std::u16string(s.begin(), s.end()), 0x40000000, nullptr, 0, 1,
+                                                 0x80, nullptr, f),
+              0u);
+    f->seek(std::int64_t{1} << 40);  // far beyond 12 discs
+    EXPECT_EQ(f->setEndOfFile(), 0x82000023u);
+    f.reset();
+    kelmain::CloseFile(handle, true);
+    KELFS_OBJECT_INFO info{};
+    ASSERT_EQ(kelmain::GetPathInfo("/huge.bin", 0, &info), 0);
+    EXPECT_EQ(info.Size, 0u);
+    if (LumoQVE::ProxyWriter::current()) EXPECT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
     TearDown();
     SetUp();
   }

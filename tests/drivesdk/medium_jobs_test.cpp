@@ -171,6 +171,10 @@ TEST_F(SdkMediumJobs, AllDeleteRefusalsAndStatesAfterIt) {
       {"files left", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x81), false, {1, 1}, 0, 0x1000003},
       {"folders left", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x81), false, {0, 2}, 0, 0x1000003},
       {"no file count", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x81), false, {0, 1}, 31, 0x1000002},
+      // The engine holds no volume after the unmount (as the real one
+      // always does): the valid state 1 stands.
+      {"no volume to count", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x81), false, {1, 1}, 2, 0},
+      {"no volume, not valid", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x01), false, {0, 1}, 2, 0x1000002},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);

@@ -5,6 +5,7 @@
 // processes with the same and with an emptied cache directory; udfinfo
 // judges the slot images.
 #include "scenario_support.h"
+#include "support/settles.h"
 
 #include <gtest/gtest.h>
 
@@ -190,6 +191,24 @@ class ArchiveLife : public e2e::Scenario, public ::testing::WithParamInterface<S
              {"BlockNumber", "0"}});
   }
 
+  // Every request line sent so far, the unmounts left out, has exactly one
+  // end-of-request notice (no command block, phase 12); the notices reach
+  // the host service after the answers, so the count waits (bounded).
+  void expect_one_notice_per_request(const std::set<std::uint64_t>& unmounts) {
+    std::map<std::uint64_t, int> notices;
+    auto complete = [&] {
+      notices.clear();
+      for (const auto& e : sim_->service().transcript())
+        if (e.cdb.empty() && e.phase == 12) ++notices[e.sequence];
+      for (std::uint64_t seq = 1; seq <= sequence_; ++seq)
+        if (!unmounts.count(seq) && notices[seq] == 0) return false;
+      return true;
+    };
+    kel_test::settles(complete);
+    for (std::uint64_t seq = 1; seq <= sequence_; ++seq)
+      if (!unmounts.count(seq)) EXPECT_EQ(notices[seq], 1) << "request " << seq;
+  }
+
   std::uint64_t figure(const std::string& key) { return e2e::number(ask_one("GetVolumeInfo", "KelVolume"), key); }
 
   std::string local_;
@@ -239,6 +258,7 @@ TEST_P(ArchiveLife, FilesComeBackByteIdenticalThroughUnmountAndRestarts) {
   sync("SyncPreDeallocate");
   const std::uint64_t files = figure("FileCount"), dirs = figure("DirectoryCount");
   unmount();
+  std::set<std::uint64_t> unmounts{last_sequence()};
 
   for (bool emptied : {false, true}) {
     SCOPED_TRACE(emptied ? "emptied cache" : "same cache");
@@ -257,7 +277,9 @@ TEST_P(ArchiveLife, FilesComeBackByteIdenticalThroughUnmountAndRestarts) {
     EXPECT_EQ(figure("FileCount"), files);
     EXPECT_EQ(figure("DirectoryCount"), dirs);
     unmount();
+    unmounts.insert(last_sequence());
   }
+  expect_one_notice_per_request(unmounts);
   expect_udfinfo_on_written_slots(
       {"integrity=closed", "numfiles=" + std::to_string(files), "numdirs=" + std::to_string(dirs)});
 }

@@ -90,8 +90,12 @@ TEST_F(Clusters, StagingSetsTheSectorsOfEachCluster) {
       const std::uint8_t want = i < c.bytes ? data[i] : 0;
       ASSERT_EQ(want, whole[at + i]) << "byte " << i;
     }
-    if (at) EXPECT_EQ(0xEE, whole[at - 1]);
-    if (at + padded < whole.size()) EXPECT_EQ(0xEE, whole[at + padded]);
+    if (at) {
+      EXPECT_EQ(0xEE, whole[at - 1]);
+    }
+    if (at + padded < whole.size()) {
+      EXPECT_EQ(0xEE, whole[at + padded]);
+    }
     stop_agent();
   }
 }

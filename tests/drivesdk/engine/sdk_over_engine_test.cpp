@@ -1,0 +1,290 @@
+// The drive utility library's medium jobs over the real engine in this
+// process: the engine's own file-system controls, mount and unmount (the
+// forwarders of the running interface) are the library's callbacks, and the
+// volume is the one the engine wrote on the simulated drive. Finalize, all
+// delete and the rollback point search without injected failures.
+#include "engine/main/engine_on_sim.h"
+
+#include "KelDriveSDK/KelDriveSDK.h"
+#include "KelDriveSDK/quorvel_api.h"
+#include "finalize.h"
+#include "rollback.h"
+#include "scsi_device.h"
+#include "utility_impl.h"
+
+#include "kel/entry.h"
+#include "kel/kel_interface.h"
+#include "kel/mdcfs.h"
+#include "kel/volctrl.h"
+#include "kelmain/slots.h"
+#include "udf/udf_tag.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using PxoUtilityLib::PxoUtilityImpl;
+using PxoUtilityLib::PxoUtilityLibException;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kSector = 2048;
+
+struct Recorder : PxoUtilityLib::ProcessCallback {
+  std::mutex mu;
+  std::vector<int> values;
+  void progress(std::uint8_t percent, std::uint32_t) override {
+    std::lock_guard<std::mutex> g(mu);
+    values.push_back(percent);
+  }
+};
+
+std::int64_t collect_name(const void* context, std::uint64_t, const char*, const void* record) {
+  auto* names = static_cast<std::vector<std::string>*>(const_cast<void*>(context));
+  names->push_back(static_cast<const KELFS_OBJECT_INFO*>(record)->ObjectName);
+  return 0;
+}
+
+class SdkOverEngine : public enginetest::EngineOnSim {
+ protected:
+  void SetUp() override {
+    EngineOnSim::SetUp();
+    setenv("TZ", "UTC-9", 1), tzset();
+    RuvoCtrlVolume::resetForTesting();
+  }
+  void TearDown() override {
+    KelDriveSDK_Quorvel_SetCallbacks(nullptr, nullptr, nullptr, nullptr, 0, 0);
+    kel::SetCurrentInterface(nullptr);
+    RuvoCtrlVolume::resetForTesting();
+    EngineOnSim::TearDown();
+    kel_test::settles([] { return !PxoUtilityLib::sdkServiceInterface().isConnected(); });
+    unsetenv("TZ");
+    tzset();
+  }
+  // The engine initialised on a blank medium and mounted; the interface
+  // runs and the library's callbacks are its forwarders.
+  void engineMounted(std::uint8_t medium, int phase) {
+    ASSERT_NO_FATAL_FAILURE(start_sim(medium, medium == 0xF2 ? "QMR-T400B" : "QMR-T300B"));
+    ASSERT_EQ(initialise(), 0);
+    ASSERT_EQ(kelmain::MountDefault(), 0);
+    ASSERT_NO_FATAL_FAILURE(interfaceRuns(phase));
+  }
+  std::u16string path() const { return PxoUtilityLib::widen(sim_->cookie_text()); }
+  std::uint32_t run(const std::function<std::uint32_t(PxoUtilityImpl&)>& job) {
+    try {
+      PxoUtilityImpl impl(path(), &progress_);
+      return job(impl);
+    } catch (const PxoUtilityLibException& e) {
+      return e.code();
+    }
+  }
+  void makeFolders(const std::vector<std::string>& names) {
+    for (const auto& n : names) ASSERT_EQ(kelmain::CreateDirectory("/", n.c_str(), false), 0) << n;
+  }
+  // An empty file as CreateFile leaves it (its data comes through the
+  // writer, which these jobs do not need).
+  void makeFile(const char* name) {
+    char stored[264] = {};
+    void* made = nullptr;
+    ASSERT_EQ(kelmain::CreateFile("/", name, sizeof stored, stored, &made), 0);
+    ASSERT_EQ(kelmain::CloseFile(made, false), 0);
+  }
+  std::vector<std::string> rootListing() {
+    std::vector<std::string> names;
+    EXPECT_EQ(kelmain::ReadDirectory(&names, 0, "/", collect_name), 0);
+    return names;
+  }
+  kelmain::MountInformation mountInformation() {
+    kelmain::MountInformation mi{};
+    EXPECT_EQ(kelmain::Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+    return mi;
+  }
+  std::vector<std::uint8_t> slotImage(int slot, std::uint32_t sectors) {
+    std::vector<std::uint8_t> image(std::size_t{sectors} * kSector);
+    EXPECT_EQ(sim_->cartridge().read_blocks(slot, 0, sectors, image.data()), ERROR_SUCCESS);
+    return image;
+  }
+  std::size_t commands(std::uint8_t opcode) const {
+    std::size_t n = 0;
+    for (const auto& e : sim_->service().transcript()) n += !e.is_notice() && !e.cdb.empty() && e.cdb[0] == opcode;
+    return n;
+  }
+
+  void interfaceRuns(int phase) {
+    ASSERT_GE(itf_.Initialise(&kelmain::operation_table()), 0);
+    kel::SetCurrentInterface(&itf_);
+    ASSERT_EQ(KelDriveSDK_Quorvel_SetCallbacks(ForwardMountDefault, ForwardUnmount, quorvel_fsctl,
+                                               ForwardLogMessage, 0x5151, phase),
+              0u);
+  }
+
+  void finalizeTheEnginesVolume(std::uint8_t type);
+  void allDeleteTheEnginesVolume(std::uint8_t type);
+
+  CKelInterface itf_;
+  Recorder progress_;
+};
+
+// --- finalize -------------------------------------------------------------------
+
+// The udfinfo report of a slot image of the cartridge; empty (and a skip
+// reason) without the tool.
+std::string udfinfo(const std::string& image, int* status) {
+  const std::string command = "/usr/bin/udfinfo --blocksize=2048 " + image + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return {};
+  std::string out;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+  *status = pclose(pipe);
+  return out;
+}
+
+TEST_F(SdkOverEngine, FinalizeClosesTheVolumeTheEngineWroteAndItMountsFinalized) {
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    ASSERT_NO_FATAL_FAILURE(finalizeTheEnginesVolume(type));
+    TearDown();
+    SetUp();
+    progress_.values.clear();
+  }
+}
+
+void SdkOverEngine::finalizeTheEnginesVolume(std::uint8_t type) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(type, 4));
+  ASSERT_NO_FATAL_FAILURE(makeFolders({"a", "b"}));
+  ASSERT_NO_FATAL_FAILURE(makeFile("note.txt"));
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  const auto before = mountInformation();
+  ASSERT_EQ(before.volume_status & 0x8F, 0x81);
+
+  ASSERT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0u);
+  // One slot: its descriptors take the whole 40 to 80.
+  EXPECT_EQ(progress_.values, (std::vector<int>{0, 10, 30, 40, 80, 90, 98, 99, 100}));
+  EXPECT_EQ(commands(0x5B), 1u);  // CLOSE TRACK/SESSION of the one slot
+  EXPECT_TRUE(sim_->cartridge().disc(0).finalized);
+  // Mounted again by the library through the engine: finalized and
+  // write-protected for that reason, the files still there.
+  ASSERT_NE(kel_global_mount()->mnt_data, nullptr);
+  const auto after = mountInformation();
+  EXPECT_EQ(after.volume_status, 0x83);
+  EXPECT_EQ(after.write_protect_reason_flags & 0x1000u, 0x1000u);
+  const auto names = rootListing();
+  for (const char* n : {"a", "b", "note.txt"})
+    EXPECT_NE(std::find(names.begin(), names.end(), n), names.end()) << n;
+
+  if (access("/usr/bin/udfinfo", X_OK) != 0) GTEST_SKIP() << "udfinfo is not installed";
+  int status = -1;
+  const std::string out = udfinfo(sim_->cartridge().directory() + "/slot-00.img", &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_EQ(out.find("rror"), std::string::npos) << out;
+  EXPECT_NE(out.find("integrity=closed\n"), std::string::npos) << out;
+}
+
+// --- all delete -------------------------------------------------------------------
+
+TEST_F(SdkOverEngine, AllDeleteLeavesAnEmptyRootTheFileCountAgreesWith) {
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    ASSERT_NO_FATAL_FAILURE(allDeleteTheEnginesVolume(type));
+    TearDown();
+    SetUp();
+    progress_.values.clear();
+  }
+}
+
+void SdkOverEngine::allDeleteTheEnginesVolume(std::uint8_t type) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(type, 4));
+  ASSERT_NO_FATAL_FAILURE(makeFolders({"a", "b"}));
+  ASSERT_NO_FATAL_FAILURE(makeFile("note.txt"));
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  PxoUtilityLib::FileCount before{};
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlObjectCounts, &before), 0);
+  ASSERT_GE(before.files, 1u);
+
+  // The engine holds no volume after the library's unmount: its count
+  // cannot be asked there, the state from the drive is checked.
+  ASSERT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), 0u);
+  EXPECT_EQ(progress_.values, (std::vector<int>{0, 25, 40, 80, 98, 99, 100}));
+  // The library unmounts and never mounts: the host mounts afterwards.
+  EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  EXPECT_EQ(mountInformation().volume_status & 0x8F, 0x81);
+  std::vector<std::string> names = rootListing();
+  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return n == "." || n == ".."; }),
+              names.end());
+  EXPECT_TRUE(names.empty()) << names.front();
+  PxoUtilityLib::FileCount after{9, 9};
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlObjectCounts, &after), 0);
+  EXPECT_EQ(after.files, 0u);
+  EXPECT_LE(after.directories, 1u);
+  for (const char* n : {"/a", "/b", "/note.txt"}) {
+    KELFS_OBJECT_INFO info{};
+    EXPECT_NE(kelmain::GetPathInfo(n, 0, &info), 0) << n;
+  }
+}
+
+// --- rollback points ----------------------------------------------------------------
+
+struct Found : PxoUtilityLib::RollbackCallback {
+  std::vector<PxoUtilityLib::RollbackPointRecord> points;
+  // Go on while running; at the end pick the first point.
+  int notifyStatus(int status, const std::vector<std::uint32_t>&, std::uint32_t& selected) override {
+    selected = 0;
+    return status == PxoUtilityLib::kRollbackRunning ? 3 : 2;
+  }
+  void pointFound(const PxoUtilityLib::RollbackPointRecord& p) override { points.push_back(p); }
+  void slotError(std::uint32_t) override {}
+};
+
+TEST_F(SdkOverEngine, TheSearchFindsAPointForEveryFlushTheEngineMade) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE1, 3));
+  Found first;
+  ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), first), 0u);
+  const std::size_t base = first.points.size();
+  constexpr int kFlushes = 3;
+  for (int i = 0; i < kFlushes; ++i) {
+    ASSERT_EQ(kelmain::CreateDirectory("/", ("g" + std::to_string(i)).c_str(), false), 0);
+    ASSERT_EQ(kelmain::Flush(true), 0);
+  }
+  const auto slotBefore = sim_->cartridge().loaded_slot;
+  Found found;
+  ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), found), 0u);
+  EXPECT_EQ(sim_->cartridge().loaded_slot, slotBefore);
+  // The format's point and one per flush.
+  ASSERT_EQ(base, 1u);
+  ASSERT_EQ(found.points.size(), base + kFlushes);
+
+  // The host function lists the same points in the same order.
+  std::vector<_KEL_SDK_ROLLBACK_INFO> listed;
+  ASSERT_EQ(KelDriveSDK_Quorvel_GetRollbackInfo(path().c_str(), listed), 0u);
+  ASSERT_EQ(listed.size(), found.points.size());
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    EXPECT_EQ(listed[i].SlotNumber, found.points[i].slot);
+    EXPECT_EQ(static_cast<std::uint32_t>(listed[i].MetaDataFE_LSN), found.points[i].mfeLsn);
+    EXPECT_EQ(static_cast<std::uint32_t>(listed[i].FsdLsn), found.points[i].fsdLsn);
+  }
+  // Newest first: each point mounts the volume as that flush left it.
+  for (std::size_t i = 0; i < found.points.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto& p = found.points[i];
+    if (i > 0) {
+      EXPECT_LT(p.mfeLsn, found.points[i - 1].mfeLsn);
+    }
+    ASSERT_EQ(kelmain::Unmount(false), 0);
+    ASSERT_EQ(kelmain::MountRollback(p.slot, p.mfeLsn, p.fsdLsn), 0);
+    const int folders = kFlushes - static_cast<int>(i);
+    const auto names = rootListing();
+    for (int g = 0; g <= kFlushes; ++g) {
+      const bool there = std::find(names.begin(), names.end(), "g" + std::to_string(g)) != names.end();
+      EXPECT_EQ(there, g < folders) << "g" << g;
+    }
+  }
+}
+
+}  // namespace
