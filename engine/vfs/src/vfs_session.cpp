@@ -40,6 +40,9 @@ Outcome open_session(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   }
   mnt->mntinfo.VolumeStatus |= kSessionOpen;
   mnt->lvid_open = 1;
+  // Writes follow: the sizes cached at mount go stale and are computed
+  // afresh from the next writable address on every request.
+  mnt->size_unknown = 1;
   send_session_state(mnt, 1, ctx);
   return o;
 }

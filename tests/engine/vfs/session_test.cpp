@@ -5,6 +5,7 @@
 #include "drive/device_control.h"
 #include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_session.h"
+#include "kelvfs/mdcudfsr_volume_attr.h"
 #include "udf/udf_lvid.h"
 
 #include <cstring>
@@ -60,6 +61,32 @@ TEST_F(Session, OpeningWritesTheDescriptorAndPublishesOnce) {
   drive_status(0x80);
   EXPECT_EQ(0, mdcudfsr_update_session(mnt_.get(), &ctx_, MDCUDFSR_SESSION_OPEN));
   EXPECT_EQ(0x80, drive_status());
+}
+
+// The figures cached at mount no longer hold once writes begin: the free
+// blocks follow the disc's next writable address from then on.
+TEST_F(Session, OpeningMakesTheCachedSizesStale) {
+  mp_.mnt_data = mnt_.get();
+  mnt_->disc_status = 1;
+  mnt_->last_track = 1;
+  mnt_->num_discs = 3;
+  mnt_->current_disc = 0;
+  mnt_->total_blocks = 7;
+  mnt_->free_blocks = 7;  // as the mount cached them
+  mnt_->size_unknown = 0;
+  vfs_attr a{};
+  ASSERT_EQ(0, mdcudfsr_vfsop_getattr(&mp_, &a, &ctx_));
+  EXPECT_EQ(7u, a.f_bfree) << "before any write the mount's figures stand";
+  ASSERT_EQ(0, mdcudfsr_update_session(mnt_.get(), &ctx_, MDCUDFSR_SESSION_OPEN));
+  EXPECT_EQ(1, mnt_->size_unknown);
+  std::uint32_t total = 0, free_blocks = 0;
+  ASSERT_EQ(0, mdcudfsr_get_volume_size_info(mnt_.get(), &ctx_, &total, &free_blocks, nullptr, nullptr, 0));
+  ASSERT_NE(7u, free_blocks);
+  a = vfs_attr{};
+  ASSERT_EQ(0, mdcudfsr_vfsop_getattr(&mp_, &a, &ctx_));
+  EXPECT_EQ(free_blocks, a.f_bfree);
+  EXPECT_EQ(total, a.f_blocks);
+  EXPECT_EQ(total - free_blocks, a.f_bused);
 }
 
 TEST_F(Session, ModeFourDoesNothing) {
