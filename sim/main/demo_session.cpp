@@ -408,6 +408,14 @@ SyncPoint Demo::sync(Step& step, const std::string& reason) {
 // A generation or version as the metadata files hold it ("-" : none recorded).
 std::string recorded(const std::string& value) { return value == "4294967295" ? "-" : value; }
 
+// Drops the parity entries that sit beside their own file (the engine lists
+// them only while it is the privileged process that wrote them).
+void set_aside_own_parity(std::map<std::string, Entry>& entries) {
+  FolderNames names;
+  for (const auto& [name, e] : entries) names[name] = e.folder;
+  for (const auto& name : own_parity_entries(names)) entries.erase(name);
+}
+
 Listing Demo::list(Step& step, bool show) {
   Listing out;
   for (const auto& folder : folders_) {
@@ -419,6 +427,7 @@ Listing Demo::list(Step& step, bool show) {
       entries[name] = Entry{number(e, "Size"), e.attribute("Generation"), e.attribute("Version"),
                             e.attribute("Type") == "1"};
     }
+    set_aside_own_parity(entries);
     if (!show) continue;
     say("    " + folder);
     say(format("      %-40s %12s %10s %8s", "name", "size", "generation", "version"));
@@ -663,6 +672,40 @@ int Demo::run() {
 }
 
 }  // namespace
+
+namespace {
+
+// "<digits>" at `at`, moving past them; false when there are none.
+bool skip_digits(const std::string& s, std::size_t& at) {
+  const std::size_t from = at;
+  while (at < s.size() && s[at] >= '0' && s[at] <= '9') ++at;
+  return at > from;
+}
+
+// "V<n>_N=<n>_K=<n>", all of `s` from `at`.
+bool parity_suffix(const std::string& s, std::size_t at) {
+  for (const char* part : {"V", "_N=", "_K="}) {
+    const std::size_t n = std::strlen(part);
+    if (s.compare(at, n, part) != 0) return false;
+    at += n;
+    if (!skip_digits(s, at)) return false;
+  }
+  return at == s.size();
+}
+
+}  // namespace
+
+std::set<std::string> own_parity_entries(const FolderNames& names) {
+  static const std::string kMark = "#*ECC_Parity_";
+  std::set<std::string> out;
+  for (const auto& [name, folder] : names) {
+    const std::size_t at = name.rfind(kMark);
+    if (folder || at == std::string::npos || at == 0 || !parity_suffix(name, at + kMark.size())) continue;
+    const auto own = names.find(name.substr(0, at));
+    if (own != names.end() && !own->second) out.insert(name);
+  }
+  return out;
+}
 
 int run(const Options& options) {
   g_tty = options.tty;

@@ -8,7 +8,9 @@
 #include "sim/engine_process.h"
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +46,17 @@ struct LocalFile {
   std::string local;
   std::string volume;
 };
+
+// One folder's listing: each name with whether it is a folder.
+using FolderNames = std::map<std::string, bool>;
+
+// The parity entries of one folder that sit beside their own file: a name
+// "<file>#*ECC_Parity_V<n>_N=<n>_K=<n>" whose <file> is listed in the same
+// folder as a file. The engine lists these to its own privileged process
+// only, so listings are compared and shown without them; any other parity
+// entry (no file of its own beside it, or beside a folder) stays in, where
+// it shows as a difference.
+std::set<std::string> own_parity_entries(const FolderNames& names);
 
 // Runs the session: 0 when every restored file was identical, every listing
 // as expected and udfinfo accepted every written slot; 3 when an existing

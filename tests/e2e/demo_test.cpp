@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -291,7 +292,33 @@ TEST(Demo, AReadFaultDuringRestoreIsToldPlainly) {
   EXPECT_EQ(out.find("[6]"), std::string::npos) << out;
 }
 
-#if defined(KEL_E2E_DEMO_SESSION)
+// Listings set aside a parity entry only where its own file is listed beside
+// it; any other parity entry stays and shows as a difference.
+TEST(Demo, ListingsSetAsideOnlyParityEntriesBesideTheirOwnFile) {
+  const std::string e1 = "#*ECC_Parity_V100_N=2064_K=2048", f2 = "#*ECC_Parity_V100_N=516_K=512";
+  struct Case {
+    const char* what;
+    keldemo::FolderNames names;
+    std::set<std::string> aside;
+  };
+  const std::vector<Case> cases{
+      {"no parity entries", {{"a", false}, {"b", true}}, {}},
+      {"beside its file", {{"a", false}, {"a" + e1, false}}, {"a" + e1}},
+      {"the F2h form beside its file", {{"a.txt", false}, {"a.txt" + f2, false}}, {"a.txt" + f2}},
+      {"an orphan (its file not listed)", {{"b", false}, {"a" + e1, false}}, {}},
+      {"beside a folder of that name", {{"a", true}, {"a" + e1, false}}, {}},
+      {"listed as a folder itself", {{"a", false}, {"a" + e1, true}}, {}},
+      {"no name before the mark", {{"", false}, {e1, false}}, {}},
+      {"a suffix not of the parity form", {{"a", false}, {"a#*ECC_Parity_x", false}, {"a" + e1 + "z", false}}, {}},
+      {"the file's own name holds the mark",
+       {{"a" + e1, false}, {"a" + e1 + e1, false}},
+       {"a" + e1 + e1}},
+      {"only the one with its file, among others",
+       {{"a", false}, {"a" + e1, false}, {"b" + e1, false}, {"c", true}, {"c" + e1, false}},
+       {"a" + e1}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(keldemo::own_parity_entries(c.names), c.aside) << c.what;
+}
 
 TEST(Demo, AWholeSessionRestoresEveryFileIdentical) {
   DemoRun run({});
@@ -307,6 +334,5 @@ TEST(Demo, AWholeSessionRestoresEveryFileIdentical) {
   EXPECT_NE(out.find("accepted by udfinfo"), std::string::npos) << out;
   expect_nothing_left(run);
 }
-#endif
 
 }  // namespace
