@@ -339,10 +339,10 @@ INSTANTIATE_TEST_SUITE_P(Media, ArchiveCases,
                          setup_name);
 
 INSTANTIATE_TEST_SUITE_P(Media, ArchiveLife,
-                         // F2h is left out until its remount finds the folders made inside
-                         // new folders (/new/deep, /moved/here); the rewritable E2h until its
-                         // remount reads the volume the unmount's flush moved.
-                         ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false}),
+                         // The rewritable E2h is left out until its remount reads the volume
+                         // the unmount's flush moved.
+                         ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false},
+                                           Setup{0xF2, "QMR-T400A", true}, Setup{0xF2, "QMR-T400A", false}),
                          setup_name);
 
 }  // namespace

@@ -239,6 +239,10 @@ int place_entry(mdcudfsr_mount* m, mdcudfsr_cache_node* n, int keep) {
   if (m->flushAllMetadata) {
     d->efe_loc = d->replace_efe_loc = d->write_lbn = lbn;
     d->relocation_flags = 0;
+    // A full rewrite lays the stream directory out anew after the entry:
+    // its old place is no replacement (it would count blocks the remap then
+    // takes out of the file, and the entry would point at the old place).
+    if (n->parity_node) d->std_loc = d->replace_std_loc = MDCUDFSR_INVALID_LBN;
     if (!keep) d->partial_flag = d->relocated = 0;
     CACHE_TRACE(3, 3, "[%s](tid=%08x) %s:%d [%s]allocate logical block for EFE=%d\n", volume_name(m), tid32(),
                 __func__, __LINE__, name_of(n), lbn);

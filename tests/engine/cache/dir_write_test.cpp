@@ -169,6 +169,36 @@ TEST(CacheDirWrite, NewFilePlacedAfterARewrittenParityOwnerIsFound) {
   EXPECT_EQ(before, read_back(v.sm));
 }
 
+// A full rewrite lays out a written parity owner's stream directory anew:
+// its old place is no replacement, so nothing placed after it moves (here
+// a folder made inside a new folder), for one pass and for the next.
+TEST(CacheDirWrite, FullRewriteAfterAWrittenParityOwnerKeepsLaterFoldersWhereTheirDirectorySays) {
+  for (bool full_pass : {false, true}) {
+    SCOPED_TRACE(full_pass ? "full pass" : "pass turned full");
+    Vol v(true);
+    mdcudfsr_cache_node* p = v.sm.child(v.root(), "p.dat");
+    ASSERT_NE(nullptr, p);
+    p->cache_dirty = 1;
+    mdcudfsr_cache_node* fresh = create_node(v.sm, v.root(), "new", true);
+    ASSERT_NE(nullptr, fresh);
+    ASSERT_NE(nullptr, create_node(v.sm, fresh, "deep", true));
+    ASSERT_NE(nullptr, create_node(v.sm, fresh, "one.bin"));
+    const std::string before = tree_text(v.root());
+    v.m()->flushAllMetadata = 1;
+    for (int round = 0; round < 2; ++round) {
+      int wrote = 0, defect = 0;
+      const int err = full_pass ? mdcudfsr_cache_flush_full(v.m(), nullptr, nullptr, 0, &defect, 0)
+                                : mdcudfsr_cache_flush(v.m(), nullptr, &wrote, nullptr, 0, &defect, 0);
+      ASSERT_EQ(0, err) << "round " << round;
+      EXPECT_EQ(0u, v.m()->replace_blk_count) << "round " << round;
+      EXPECT_EQ(p->udf_data->efe_loc + 1, p->udf_data->std_loc) << "round " << round;
+      remap(v.sm);
+    }
+    v.m()->flushAllMetadata = 0;
+    EXPECT_EQ(before, read_back(v.sm));
+  }
+}
+
 TEST(CacheDirWrite, ManagementCacheFileGetsTheDirectoryBlocks) {
   Vol v;
   mdcudfsr_cache_node* docs = v.sm.child(v.root(), "docs");
