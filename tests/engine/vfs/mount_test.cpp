@@ -776,7 +776,10 @@ void MountRoundTrip::damaged_cache(Damage d) {
     EXPECT_EQ(MNTSTATUS_CACHE_FAILED, mi.MountStatus);
     EXPECT_EQ(2u, mi.AccessMode);
     EXPECT_EQ(0x100u, mi.WriteProtectReasonFlags & 0x100u);
+    EXPECT_EQ(0u, mi.VolumeStatus) << "a raw volume from a failed cache has no volume status";
     EXPECT_TRUE(fs_cache_files().empty()) << "the damaged cache is deleted";
+    EXPECT_TRUE(logged("force unmount\n"));
+    EXPECT_EQ(nullptr, record()) << "the raw volume is unmounted with force";
     if (record()) host_unmount(1);
     ASSERT_TRUE(agent_ended());
     clear_log();
