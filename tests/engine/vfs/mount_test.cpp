@@ -844,4 +844,25 @@ TEST_F(Mount, SecondMountLeavesTheCartridgeRecordUnchanged) {
   EXPECT_EQ(first, attrs[0x1500].value);
 }
 
+// A size computation that fails at the end of the mount is the result,
+// while the volume stays mounted with its size marked unknown. The drive
+// layer keeps the first track answer of a disc, so every track request of
+// the mount fails: the earlier steps take it as read-only, the size fails.
+TEST_F(Mount, AFailingSizeComputationIsTheResultButTheVolumeStaysMounted) {
+  prepare(MediumClass::WriteOnce);
+  const int id = sim_->drive().add_fault(kelsim::command_fails(0x52, kelsim::Sense{0x04, 0x44, 0x00}));
+  clear_log();
+  const int err = host_mount(0x282);
+  EXPECT_NE(0, err);
+  EXPECT_NE(30, err);
+  EXPECT_GT(sim_->drive().fault_fired(id), 0);
+  mdcudfsr_mount* m = record();
+  ASSERT_NE(nullptr, m) << "the volume stays mounted";
+  EXPECT_EQ(1, m->mount_completed);
+  EXPECT_EQ(1, m->size_unknown);
+  EXPECT_TRUE(logged("Get volume size information err.[" + std::to_string(err) + "] \n"));
+  EXPECT_EQ(0u, drive_copy().AccessMode);
+  EXPECT_EQ(0, host_unmount(1));
+}
+
 }  // namespace
