@@ -120,6 +120,52 @@ TEST_F(Mount, DriveLayerRawCopyMountsRawWithoutReport) {
   EXPECT_FALSE(logged("Driver detect an error.")) << "no error report";
 }
 
+// Puts a regular file "short.bin" into the root of the image builder's
+// volume on slot 0: its entry (metadata block 3) states 8192 bytes and
+// carries no extent.
+void add_file_shorter_than_its_length(kelsim::Cartridge& cart, const udf_test::ImageSpec& spec) {
+  const std::uint32_t root_sector = spec.metadata_lsn + 2;
+  std::uint8_t root[2048], file[2048];
+  ASSERT_EQ(0u, cart.read_blocks(0, root_sector, 1, root));
+  auto put16 = [](std::uint8_t* p, std::uint16_t v) { std::memcpy(p, &v, 2); };
+  auto put32 = [](std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); };
+  auto put64 = [](std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, 8); };
+  constexpr std::uint32_t kEntry = 216, kParentFid = 40;
+  // The file's identifier: the parent's, with the name and the entry block.
+  std::uint8_t* fid = root + kEntry + kParentFid;
+  std::memcpy(fid, root + kEntry, 38);
+  const char name[] = "short.bin";
+  fid[18] = 0;                            // file characteristics
+  fid[19] = 1 + sizeof name - 1;          // length of the identifier
+  put32(fid + 24, 3);                     // icb: metadata block 3
+  fid[38] = 8;                            // CS0, 8 bits a character
+  std::memcpy(fid + 39, name, sizeof name - 1);
+  const std::uint32_t fid_len = (38 + fid[19] + 3) & ~3u;
+  put16(fid + 10, static_cast<std::uint16_t>(fid_len - 16));
+  udf_test::reseal(fid);
+  const std::uint32_t l_ad = kParentFid + fid_len;
+  put64(root + 56, l_ad);                 // information length
+  put64(root + 64, l_ad);                 // object size
+  put32(root + 212, l_ad);
+  put16(root + 10, static_cast<std::uint16_t>(kEntry + l_ad - 16));
+  udf_test::reseal(root);
+  // The file's entry: short allocation descriptors, none of them.
+  std::memcpy(file, root, kEntry);
+  std::memset(file + kEntry, 0, sizeof file - kEntry);
+  file[27] = 5;                           // regular file
+  put16(file + 34, 0);                    // short allocation descriptors
+  put16(file + 48, 1);                    // link count
+  put64(file + 56, 8192);
+  put64(file + 64, 8192);
+  put64(file + 72, 0);                    // blocks recorded
+  put64(file + 200, 16);                  // unique id
+  put32(file + 212, 0);
+  put16(file + 10, kEntry - 16);
+  udf_test::relocate(file, 3);
+  ASSERT_EQ(0u, cart.write_blocks(0, root_sector, 1, root));
+  ASSERT_EQ(0u, cart.write_blocks(0, spec.metadata_lsn + 3, 1, file));
+}
+
 // Reasons make the volume read-only: result 0 with MNT_RDONLY.
 TEST_F(Mount, ReasonsMountReadOnly) {
   struct Case {
@@ -145,6 +191,23 @@ TEST_F(Mount, ReasonsMountReadOnly) {
     EXPECT_EQ(0u, drive_copy().AccessMode);
     EXPECT_EQ(0, host_unmount(1));
   }
+}
+
+// The scan of the disc adds reason 0x80000 for a file whose extents are
+// shorter than its length and goes on: the volume mounts read-only.
+TEST_F(Mount, AFileWithExtentsShorterThanItsLengthMountsReadOnly) {
+  prepare(MediumClass::WriteOnce, 0, [](kelsim::Cartridge& cart) {
+    add_file_shorter_than_its_length(cart, udf_test::spec_for(MediumClass::WriteOnce, 0));
+  });
+  ASSERT_EQ(0, host_mount());
+  ASSERT_NE(nullptr, record());
+  EXPECT_TRUE(logged("make READ_ONLY")) << "the scan found the short file";
+  EXPECT_NE(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+  EXPECT_EQ(0x80000u, record()->mntinfo.WriteProtectReasonFlags & 0x80000u);
+  const MDCFS_MOUNT_INFORMATION mi = drive_copy();
+  EXPECT_EQ(0x80000u, mi.WriteProtectReasonFlags & 0x80000u);
+  EXPECT_EQ(0u, mi.AccessMode);
+  EXPECT_EQ(0, host_unmount(1));
 }
 
 TEST_F(Mount, NoMountRecord) {
