@@ -210,6 +210,42 @@ TEST_F(Mount, AFileWithExtentsShorterThanItsLengthMountsReadOnly) {
   EXPECT_EQ(0, host_unmount(1));
 }
 
+// A rewritable disc the drive layer reformats at the mount: the reasons and
+// status taken from the drive layer go, flag 0x400 is cleared, the
+// reallocation control is skipped and metadata and descriptors are flushed
+// at once. The same cartridge without the reformat keeps them.
+TEST_F(Mount, AReformattedRewritableDiscStartsClean) {
+  for (bool reformat : {false, true}) {
+    SCOPED_TRACE(reformat ? "reformatted" : "not reformatted");
+    prepare(MediumClass::Rewritable, 0xE2);
+    char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
+    int a = 0, b = 0, c = 0;
+    ASSERT_EQ(0, premount_operation(dev, media, &a, &b, &c));
+    MDCFS_MOUNT_INFORMATION seeded{MNTSTATUS_AD_LENGTH, 0x80000u, 0, 0xE2, 0, 0, 0};
+    ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&seeded), 0, &ctx_));
+    pclient_if->storage()->set_reformat_flg(reformat ? 1 : 0);
+    pclient_if->service().re().set_AutoFormatted_flag(reformat);
+    clear_log();
+    ASSERT_EQ(0, host_mount(0x602, false));
+    mdcudfsr_mount* m = record();
+    ASSERT_NE(nullptr, m);
+    EXPECT_EQ(reformat ? 1u : 0u, m->reformatted);
+    EXPECT_EQ(reformat ? 0u : 0x400u, m->mount_ext_flags & 0x400u);
+    EXPECT_EQ(1, m->disk_data_mode);
+    EXPECT_EQ(reformat ? 0u : 0x80000u, m->mntinfo.WriteProtectReasonFlags);
+    EXPECT_EQ(reformat ? 0u : MNTSTATUS_AD_LENGTH, m->mntinfo.MountStatus);
+    EXPECT_EQ(reformat ? 0u : MNT_RDONLY, vfs_flags(&host_mp_) & MNT_RDONLY);
+    EXPECT_EQ(reformat ? 0u : 0x80000u, drive_copy().WriteProtectReasonFlags);
+    EXPECT_EQ(reformat, logged("needless Reallocation Control \n"));
+    EXPECT_FALSE(logged("isFormatted needless Reallocation Control \n"));
+    EXPECT_EQ(1, count_log("Reallocation Control \n")) << "one line of the reallocation control";
+    EXPECT_EQ(reformat, logged(kFlushEnd)) << "the reformat forces the flush at the mount";
+    EXPECT_EQ(0, m->lvid_open);
+    EXPECT_EQ(0, host_unmount(1));
+    ASSERT_TRUE(agent_ended());
+  }
+}
+
 TEST_F(Mount, NoMountRecord) {
   mount none{};
   vnode_t vp = reinterpret_cast<vnode_t>(&none);
