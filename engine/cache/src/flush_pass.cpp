@@ -83,10 +83,10 @@ int place(Pass& p) {
     const int found = mdcudfsr_find_defect_and_change_NWA(m, p.ctx, m->metadata_nwa, round32(p.placed), &changed);
     const uint32_t moved = m->next_writable_address;
     m->next_writable_address = before;
-    if (found == 22) {
+    if (found != 0) {
       CACHE_LOG(ERR, "Failed to find defect or change NWA. \n");
       m->metadata_allocating = 0;
-      return 22;
+      return found;
     }
     if (changed) {
       m->metadata_nwa = moved;

@@ -25,6 +25,26 @@ uint32_t le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | 
 
 }  // namespace
 
+namespace {
+
+// The hash attributes of a salvaged entry are checked, never taken: each
+// flaw is a warning only. The area is bounded by the entry's block.
+void check_hash_eas(mdcudfsr_mount* m, const uint8_t* block, uint32_t l_ea) {
+  const uint8_t* area = block + kEfe;
+  if (l_ea > m->logical_block_size - kEfe) {
+    CACHE_LOG(WARN, "Extended attribute is invalid.\n");
+    return;
+  }
+  if (l_ea < 24 || mdcudfsr_check_udf_tag_and_checksum(m, area, 262, l_ea) != 0) {
+    CACHE_LOG(WARN, "Extended attribute header is invalid.\n");
+    return;
+  }
+  walk_hash_eas(
+      area, l_ea, [](const char* text) { CACHE_LOG(WARN, "%s", text); }, [](uint16_t, const uint8_t*, uint16_t) {});
+}
+
+}  // namespace
+
 int mdcudfsr_read_extended_file_entry_for_salvage(const uint8_t* block, uint32_t size, uint16_t part,
                                                   extended_file_entry* efe, mdcudfsr_extent_list* list,
                                                   uint32_t* type2, int sd_mode) {
@@ -202,6 +222,8 @@ int mdcudfsr_cache_read_efe_and_aed_for_salvage(mdcudfsr_mount* m, uint64_t meta
                 static_cast<long long>(sum), static_cast<long long>(inf));
     }
   }
+  if ((e.icbtag.file_type == UDF_FILE_TYPE_REGULAR || e.icbtag.file_type == UDF_FILE_TYPE_249) && e.l_ea)
+    check_hash_eas(m, out, e.l_ea);
   if (result) CACHE_LOG(ERR, "err=%d\n", result);
   return result;
 }

@@ -5,6 +5,7 @@
 #include "kelcache/cache.h"
 
 #include <cstdint>
+#include <functional>
 
 namespace kelcache {
 
@@ -27,5 +28,11 @@ bool check_efe_mode(const mdcudfsr_mount* m);
 void scan_take_discs(mdcudfsr_mount* m, mdcudfsr_cache_node* n);
 // Marks blocks of the metadata file as used by the tree.
 void check_efe_clear(mdcudfsr_mount* m, uint32_t lbn, uint32_t blocks);
+// Walks the attributes after the (already checked) 24-byte header of an
+// extended attribute area of l_ea bytes, each bounded by its own length and
+// by what remains: warn(text) for each flawed one (an inconsistent length
+// ends the walk), take(kind, bytes, length) for each valid file hash.
+void walk_hash_eas(const uint8_t* area, uint32_t l_ea, const std::function<void(const char*)>& warn,
+                   const std::function<void(uint16_t, const uint8_t*, uint16_t)>& take);
 
 }  // namespace kelcache

@@ -141,6 +141,46 @@ void check_lengths(mdcudfsr_mount* m, mdcudfsr_cache_node* n) {
   }
 }
 
+}  // namespace
+
+void walk_hash_eas(const uint8_t* area, uint32_t l_ea, const std::function<void(const char*)>& warn,
+                   const std::function<void(uint16_t, const uint8_t*, uint16_t)>& take) {
+  uint32_t off = kEaHeader;
+  while (off < l_ea) {
+    const uint32_t left = l_ea - off;
+    const uint8_t* a = area + off;
+    uint32_t type = 0, alen = 0;
+    if (left >= kEaMinLength) {
+      std::memcpy(&type, a, 4);
+      std::memcpy(&alen, a + 8, 4);
+    }
+    const bool iu = left >= kEaMinLength && type == 2048 && a[4] == 1;
+    if (left < kEaMinLength || alen < kEaMinLength || alen > left || (iu && alen < kHashEaFixed)) {
+      warn("Extended attribute is invalid.\n");
+      break;
+    }
+    if (!iu) {
+      warn("KELFS Hash EA is invalid.\n");
+    } else if (std::memcmp(a + 17, kHashIdent, sizeof kHashIdent - 1) != 0) {
+      warn("Invalid EA is exist.\n");
+    } else {
+      uint32_t iu_len = 0;
+      uint16_t kind = 0, l = 0;
+      std::memcpy(&iu_len, a + 12, 4);
+      std::memcpy(&kind, a + 50, 2);
+      std::memcpy(&l, a + 52, 2);
+      if (iu_len != uint32_t(l) + 8 || alen != ((uint32_t(l) + 59) & ~3u) || kHashEaFixed + uint32_t(l) > alen) {
+        warn("Extended attribute is invalid.\n");
+      } else {
+        take(kind, a + 56, l);
+      }
+    }
+    off += alen;
+  }
+}
+
+namespace {
+
 void hash_warn(mdcudfsr_mount* m, vfs_context_t ctx, const char* text) {
   CACHE_LOG(WARN, "%s", text);
   m->mntinfo.MountStatus = 0x80000100;
@@ -161,36 +201,11 @@ int read_hash_eas(mdcudfsr_mount* m, mdcudfsr_cache_node* n, const uint8_t* bloc
     hash_warn(m, ctx, "Extended attribute header is invalid.\n");
     return 0;
   }
-  uint32_t off = kEaHeader;
-  while (off < e.l_ea) {
-    const uint32_t left = e.l_ea - off;
-    const uint8_t* a = area + off;
-    uint32_t type = 0, alen = 0;
-    std::memcpy(&type, a, 4);
-    if (left >= kEaMinLength) std::memcpy(&alen, a + 8, 4);
-    const bool iu = left >= kEaMinLength && type == 2048 && a[4] == 1;
-    if (left < kEaMinLength || alen < kEaMinLength || alen > left || (iu && alen < kHashEaFixed)) {
-      hash_warn(m, ctx, "Extended attribute is invalid.\n");
-      break;
-    }
-    if (!iu) {
-      hash_warn(m, ctx, "KELFS Hash EA is invalid.\n");
-    } else if (std::memcmp(a + 17, kHashIdent, sizeof kHashIdent - 1) != 0) {
-      hash_warn(m, ctx, "Invalid EA is exist.\n");
-    } else {
-      uint32_t iu_len = 0;
-      uint16_t kind = 0, l = 0;
-      std::memcpy(&iu_len, a + 12, 4);
-      std::memcpy(&kind, a + 50, 2);
-      std::memcpy(&l, a + 52, 2);
-      if (iu_len != uint32_t(l) + 8 || alen != ((uint32_t(l) + 59) & ~3u) || kHashEaFixed + uint32_t(l) > alen) {
-        hash_warn(m, ctx, "Extended attribute is invalid.\n");
-      } else {
-        n->hash_ea_list.push_back(mdcudfsr_hash_entry{kind, std::vector<uint8_t>(a + 56, a + 56 + l)});
-      }
-    }
-    off += alen;
-  }
+  walk_hash_eas(
+      area, e.l_ea, [&](const char* text) { hash_warn(m, ctx, text); },
+      [&](uint16_t kind, const uint8_t* bytes, uint16_t l) {
+        n->hash_ea_list.push_back(mdcudfsr_hash_entry{kind, std::vector<uint8_t>(bytes, bytes + l)});
+      });
   if (n->hash_ea_list.size() > 1) hash_warn(m, ctx, "Multiple KELFS Hash EAs are included.\n");
   return 0;
 }

@@ -19,6 +19,7 @@ namespace {
 
 constexpr const char* kMountFn = "int Mount(uint32_t)";
 constexpr const char* kFormatFn = "int Format(bool, bool)";
+constexpr const char* kMetadataFolder = "/$QuorvelData";
 
 mdcudfsr_mount* mount_record() { return static_cast<mdcudfsr_mount*>(kel_global_mount()->mnt_data); }
 
@@ -69,7 +70,15 @@ struct ObjectCounts {
   std::uint32_t directories;
 };
 static_assert(sizeof(ObjectCounts) == 8);
-bool empty_volume(const ObjectCounts& c) { return c.files == 0 && c.directories <= 1; }
+// Empty: no file, and no folder but the metadata folder at the root. The
+// folder count leaves the root out, so the one folder allowed must be that
+// folder; any other one is left for the deletion.
+bool empty_volume(const ObjectCounts& c) {
+  if (c.files != 0 || c.directories > 1) return false;
+  if (c.directories == 0) return true;
+  KELFS_OBJECT_INFO info{};
+  return GetPathInfo(kMetadataFolder, 0, &info) == 0 && info.Type == 1;
+}
 
 int unmount_twice(int result) {
   Unmount(true);

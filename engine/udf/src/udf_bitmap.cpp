@@ -300,9 +300,11 @@ int place_and_flush(mdcudfsr_mount* mnt, mdcudfsr_bitmap* bm, vfs_context_t ctx,
   const uint32_t len = kSbdHeader + bm->num_bytes;
   const uint32_t w = write_blocks(mnt, len);
   uint32_t changed = 0;
-  if (mdcudfsr_find_defect_and_change_NWA(mnt, ctx, mnt->next_writable_address, w, &changed) == 22) {
+  // Any failed search (22, or the drive's answer without a defect map)
+  // leaves an address nobody checked: nothing is written there.
+  if (const int err = mdcudfsr_find_defect_and_change_NWA(mnt, ctx, mnt->next_writable_address, w, &changed)) {
     UDF_LOG(ERR, "Failed to find defect or change NWA. \n");
-    return 22;
+    return err;
   }
   if (changed) UDF_LOG(WARN, moved_message, mnt->next_writable_address);
   const uint32_t start = mnt->part[2].start_sector;

@@ -53,14 +53,15 @@ bool refuse_medium(mdcudfsr_mount* mnt) {
   return true;
 }
 
-// Moves the write position past known defects: 0 or 22.
+// Moves the write position past known defects: 0, or the search's error
+// (22, or the drive's answer when it has no defect map).
 int find_position(RunRe& r, const char* moved_text) {
   uint32_t changed = 0;
   const int err =
       mdcudfsr_find_defect_and_change_NWA(r.mnt, r.ctx, r.mnt->next_writable_address, 32, &changed);
-  if (err == 22) {
+  if (err) {
     VFS_LOG(KEL_LOG_ERR, "Failed to find defect or change NWA. \n");
-    return 22;
+    return err;
   }
   if (changed) VFS_LOG(KEL_LOG_WARN, moved_text, r.mnt->next_writable_address);
   return 0;

@@ -90,6 +90,8 @@ struct Written {
     img.finish();
     sm.load(img);
     EXPECT_EQ(0, sm.init());
+    // The drive's defect map, as the mount of a rewritable volume builds it.
+    if (cls == udf_test::MediumClass::Rewritable) EXPECT_EQ(0, mdcudfsr_make_defect_map(sm.m(), nullptr, 1));
     open_for_writing(sm, 6144);
   }
   mdcudfsr_mount* m() { return sm.m(); }
@@ -416,6 +418,22 @@ TEST(CacheFlush, RewritableWithoutDefectFreeRoomGives22) {
   int wrote = 0, defect = 0;
   EXPECT_EQ(22, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
   EXPECT_EQ(writes, count(opcodes(w.sm), 0x2A)) << "nothing written";
+}
+
+// Without a defect map the drive vouches for no address: the pass fails
+// and writes nothing.
+TEST(CacheFlush, RewritableWithoutDefectMapWritesNothing) {
+  Written w(0, udf_test::MediumClass::Rewritable);
+  ASSERT_NE(nullptr, create_node(w.sm, w.root(), "n"));
+  const int fault = w.sm.sim().drive().add_fault(kelsim::command_fails(0xAD, kelsim::Sense{0x03, 0x11, 0x00}));
+  EXPECT_NE(0, mdcudfsr_make_defect_map(w.m(), nullptr, 0));
+  EXPECT_GT(w.sm.sim().drive().fault_fired(fault), 0);
+  const uint32_t nwa = w.m()->metadata_nwa;
+  const int writes = count(opcodes(w.sm), 0x2A);
+  int wrote = 0, defect = 0;
+  EXPECT_NE(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  EXPECT_EQ(nwa, w.m()->metadata_nwa);
+  EXPECT_EQ(writes, count(opcodes(w.sm), 0x2A)) << "no WRITE(10) at an unchecked address";
 }
 
 TEST(CacheFlush, RewritableWriteFailureRefreshesTheDefectBitmap) {

@@ -5,6 +5,8 @@
 #include "support_flush.h"
 
 #include "kelcache/cache_salvage.h"
+
+#include <functional>
 #include "sim/harness.h"
 #include "udf/udf_byte_order.h"
 #include "udf/udf_metadata.h"
@@ -51,7 +53,8 @@ struct Salvage {
   TreeImage img;
   SimMount sm;
   int orphan;
-  explicit Salvage(uint32_t fid_uid = 30, bool with_dir = true) {
+  explicit Salvage(uint32_t fid_uid = 30, bool with_dir = true,
+                   const std::function<void(TreeImage&, int)>& extra = nullptr) {
     const int docs = img.dir(TreeImage::kRoot, "docs", 20);
     img.file(docs, "a.txt", 21, 2048);
     orphan = img.file(TreeImage::kRoot, "late.bin", 30, 2048);
@@ -59,6 +62,7 @@ struct Salvage {
     o.parent = -1;  // no directory of the tree names it
     o.file_type = 249;
     o.extents[0].loc = lb_addr{10, 2};
+    if (extra) extra(img, orphan);
     img.finish();
     if (with_dir) later_directory(img, "late.bin", img.items[orphan].lbn, fid_uid);
     sm.load(img);
@@ -96,6 +100,41 @@ TEST(CacheSalvage, CheckEfeRunBuildsTheOneEntryListOfTheLaterFile) {
   EXPECT_EQ(0x85 | (0xFF & 0x6A), s.m()->mntinfo.VolumeStatus);
   EXPECT_EQ(0u, s.m()->mntinfo.MountStatus);
   EXPECT_EQ(s.img.spec.medium_type, s.m()->mntinfo.MediumType);
+}
+
+// The salvage reader walks the candidate's hash attributes as the scan
+// does, but each flaw is only a warning: the run and its list stay.
+TEST(CacheSalvage, HashAttributesOfTheCandidateAreWalkedAndOnlyWarned) {
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> damage;  // the attribute area
+    const char* warning;                                 // none for sound attributes
+  };
+  const auto set_len = [](std::vector<uint8_t>& ea, uint32_t len) { std::memcpy(ea.data() + 24 + 8, &len, 4); };
+  const Case cases[] = {
+      {"sound", [](std::vector<uint8_t>&) {}, nullptr},
+      {"length past the area", [&](std::vector<uint8_t>& ea) { set_len(ea, 4000); }, "Extended attribute is invalid."},
+      {"length 0", [&](std::vector<uint8_t>& ea) { set_len(ea, 0); }, "Extended attribute is invalid."},
+      {"wrong identifier", [](std::vector<uint8_t>& ea) { ea[24 + 17] = 'x'; }, "Invalid EA is exist."},
+      {"wrong type", [](std::vector<uint8_t>& ea) { ea[24 + 4] = 2; }, "KELFS Hash EA is invalid."},
+      {"broken header", [](std::vector<uint8_t>& ea) { ea[0] = 0x07; }, "Extended attribute header is invalid."},
+  };
+  const char* const warnings[] = {"Extended attribute is invalid.", "Invalid EA is exist.",
+                                  "KELFS Hash EA is invalid.", "Extended attribute header is invalid."};
+  for (const Case& c : cases) {
+    rec().reset();
+    Salvage s(30, true, [&](TreeImage& img, int f) {
+      img.hash(f, 1, std::vector<uint8_t>(20, 7));
+      img.hash(f, 2, std::vector<uint8_t>(32, 9));
+      c.damage(img.items[f].ea);
+    });
+    s.m()->mount_ext_flags |= MDCUDFSR_CHECK_EFE_FLAGS;
+    ASSERT_EQ(0, s.sm.init()) << c.what;
+    for (const char* w : warnings)
+      EXPECT_EQ(c.warning && std::string(c.warning) == w, rec().logged(w)) << c.what << ": " << w;
+    EXPECT_TRUE(rec().logged("checkEFE End. unreferencedFile is exist")) << c.what;
+    EXPECT_NE(nullptr, list_of(s.m())) << c.what << ": a flawed attribute does not stop the salvage";
+  }
 }
 
 TEST(CacheSalvage, NoDirectoryEntryNamesTheFileGives22) {

@@ -352,6 +352,38 @@ TEST_F(FormatTable, TheDeletionGoesOnOnlyWhereTheMediumAllowsIt) {
   }
 }
 
+// The folder count leaves the root out: one folder is empty only when it is
+// the metadata folder; a single user folder is deleted like any content.
+TEST_F(FormatTable, OnlyTheMetadataFolderCountsAsEmpty) {
+  struct Case {
+    const char* folder;
+    bool deleted;
+  };
+  const Case cases[] = {{"d", true}, {"$QuorvelData", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder);
+    if (kel_global_mount()->mnt_data == nullptr) ASSERT_EQ(kelmain::MountDefault(), 0);
+    ASSERT_EQ(kelmain::CreateDirectory("/", c.folder, false), 0);
+    ASSERT_EQ(kelmain::Unmount(false), 0);
+    ScriptedIoctl script;
+    script.real = kel_vnops.ioctl;
+    const FormatCase fc{c.folder, 0xE1, 0, false, false, false, {}, 0, {}, false};
+    script.c = &fc;
+    script.mount_information_changed = true;  // every answer real
+    g_script = &script;
+    kel_vnops.ioctl = scripted_ioctl;
+    const int result = kelmain::Format(false, false);
+    kel_vnops.ioctl = script.real;
+    g_script = nullptr;
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(script.delete_request.empty(), !c.deleted);
+    ASSERT_EQ(kelmain::MountDefault(), 0);
+    KELFS_OBJECT_INFO info{};
+    EXPECT_EQ(kelmain::GetPathInfo((std::string("/") + c.folder).c_str(), 0, &info) == 0, !c.deleted);
+    ASSERT_EQ(kelmain::Unmount(false), 0);
+  }
+}
+
 TEST_F(FormatTable, AnEmptyVolumeIsCheckedAndLeftAsItIs) {
   ASSERT_EQ(kelmain::Unmount(false), 0);
   ScriptedIoctl script;

@@ -308,3 +308,23 @@ TEST_F(RealBitmap, DefectSearchMovesOrStopsTheWrite) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RealBitmap, NoDefectMapWritesNothing) {
+  // The map cannot be rebuilt: the drive has none, and its search answers
+  // an error that no writer may take for "no defect here".
+  const int fault = v->sim().drive().add_fault(kelsim::command_fails(0xAD, kelsim::Sense{0x03, 0x11, 0x00}));
+  EXPECT_NE(mdcudfsr_make_defect_map(m(), nullptr, 0), 0);
+  EXPECT_GT(v->sim().drive().fault_fired(fault), 0);
+  v->clear();
+  const uint32_t nwa = m()->next_writable_address;
+  uint32_t len = 0, first = 0, written = 0;
+  EXPECT_NE(mdcudfsr_update_metadata_bitmap(m(), &len, &first, nullptr, &written, 0), 0);
+  EXPECT_NE(mdcudfsr_update_usb(m(), short_ad{0, 0}, nullptr, nullptr, 0), 0);
+  EXPECT_TRUE(logged("Failed to find defect or change NWA. \n"));
+  EXPECT_EQ(span(kWrite10).second, 0u) << "nothing written at an unchecked address";
+  EXPECT_EQ(m()->next_writable_address, nwa);
+}
+
+}  // namespace

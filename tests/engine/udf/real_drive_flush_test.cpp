@@ -8,6 +8,7 @@
 #include "engine/udf/support_mount.h"
 #include "kelcache/cache_node.h"
 #include "kelvfs/mdcudfsr_clusters.h"
+#include "kelvfs/mdcudfsr_defect.h"
 #include "kelvfs/mdcudfsr_mount.h"
 
 #include "sim/harness.h"
@@ -108,6 +109,8 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
     v->start_agent();
     m = v->m();
     re = m->is_rewritable != 0;
+    // The drive's defect map, as the mount of a rewritable volume builds it.
+    if (re) ASSERT_EQ(mdcudfsr_make_defect_map(m, nullptr, 1), 0);
     ps = v->layout.partition_start;
     main_loc = v->layout.metadata_file_loc;
     mirror_loc = v->layout.mirror_file_loc;
