@@ -120,6 +120,52 @@ TEST_F(Mount, DriveLayerRawCopyMountsRawWithoutReport) {
   EXPECT_FALSE(logged("Driver detect an error.")) << "no error report";
 }
 
+// Puts a regular file "short.bin" into the root of the image builder's
+// volume on slot 0: its entry (metadata block 3) states 8192 bytes and
+// carries no extent.
+void add_file_shorter_than_its_length(kelsim::Cartridge& cart, const udf_test::ImageSpec& spec) {
+  const std::uint32_t root_sector = spec.metadata_lsn + 2;
+  std::uint8_t root[2048], file[2048];
+  ASSERT_EQ(0u, cart.read_blocks(0, root_sector, 1, root));
+  auto put16 = [](std::uint8_t* p, std::uint16_t v) { std::memcpy(p, &v, 2); };
+  auto put32 = [](std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); };
+  auto put64 = [](std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, 8); };
+  constexpr std::uint32_t kEntry = 216, kParentFid = 40;
+  // The file's identifier: the parent's, with the name and the entry block.
+  std::uint8_t* fid = root + kEntry + kParentFid;
+  std::memcpy(fid, root + kEntry, 38);
+  const char name[] = "short.bin";
+  fid[18] = 0;                            // file characteristics
+  fid[19] = 1 + sizeof name - 1;          // length of the identifier
+  put32(fid + 24, 3);                     // icb: metadata block 3
+  fid[38] = 8;                            // CS0, 8 bits a character
+  std::memcpy(fid + 39, name, sizeof name - 1);
+  const std::uint32_t fid_len = (38 + fid[19] + 3) & ~3u;
+  put16(fid + 10, static_cast<std::uint16_t>(fid_len - 16));
+  udf_test::reseal(fid);
+  const std::uint32_t l_ad = kParentFid + fid_len;
+  put64(root + 56, l_ad);                 // information length
+  put64(root + 64, l_ad);                 // object size
+  put32(root + 212, l_ad);
+  put16(root + 10, static_cast<std::uint16_t>(kEntry + l_ad - 16));
+  udf_test::reseal(root);
+  // The file's entry: short allocation descriptors, none of them.
+  std::memcpy(file, root, kEntry);
+  std::memset(file + kEntry, 0, sizeof file - kEntry);
+  file[27] = 5;                           // regular file
+  put16(file + 34, 0);                    // short allocation descriptors
+  put16(file + 48, 1);                    // link count
+  put64(file + 56, 8192);
+  put64(file + 64, 8192);
+  put64(file + 72, 0);                    // blocks recorded
+  put64(file + 200, 16);                  // unique id
+  put32(file + 212, 0);
+  put16(file + 10, kEntry - 16);
+  udf_test::relocate(file, 3);
+  ASSERT_EQ(0u, cart.write_blocks(0, root_sector, 1, root));
+  ASSERT_EQ(0u, cart.write_blocks(0, spec.metadata_lsn + 3, 1, file));
+}
+
 // Reasons make the volume read-only: result 0 with MNT_RDONLY.
 TEST_F(Mount, ReasonsMountReadOnly) {
   struct Case {
@@ -144,6 +190,59 @@ TEST_F(Mount, ReasonsMountReadOnly) {
     EXPECT_NE(0u, drive_copy().WriteProtectReasonFlags & c.reason);
     EXPECT_EQ(0u, drive_copy().AccessMode);
     EXPECT_EQ(0, host_unmount(1));
+  }
+}
+
+// The scan of the disc adds reason 0x80000 for a file whose extents are
+// shorter than its length and goes on: the volume mounts read-only.
+TEST_F(Mount, AFileWithExtentsShorterThanItsLengthMountsReadOnly) {
+  prepare(MediumClass::WriteOnce, 0, [](kelsim::Cartridge& cart) {
+    add_file_shorter_than_its_length(cart, udf_test::spec_for(MediumClass::WriteOnce, 0));
+  });
+  ASSERT_EQ(0, host_mount());
+  ASSERT_NE(nullptr, record());
+  EXPECT_TRUE(logged("make READ_ONLY")) << "the scan found the short file";
+  EXPECT_NE(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
+  EXPECT_EQ(0x80000u, record()->mntinfo.WriteProtectReasonFlags & 0x80000u);
+  const MDCFS_MOUNT_INFORMATION mi = drive_copy();
+  EXPECT_EQ(0x80000u, mi.WriteProtectReasonFlags & 0x80000u);
+  EXPECT_EQ(0u, mi.AccessMode);
+  EXPECT_EQ(0, host_unmount(1));
+}
+
+// A rewritable disc the drive layer reformats at the mount: the reasons and
+// status taken from the drive layer go, flag 0x400 is cleared, the
+// reallocation control is skipped and metadata and descriptors are flushed
+// at once. The same cartridge without the reformat keeps them.
+TEST_F(Mount, AReformattedRewritableDiscStartsClean) {
+  for (bool reformat : {false, true}) {
+    SCOPED_TRACE(reformat ? "reformatted" : "not reformatted");
+    prepare(MediumClass::Rewritable, 0xE2);
+    char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
+    int a = 0, b = 0, c = 0;
+    ASSERT_EQ(0, premount_operation(dev, media, &a, &b, &c));
+    MDCFS_MOUNT_INFORMATION seeded{MNTSTATUS_AD_LENGTH, 0x80000u, 0, 0xE2, 0, 0, 0};
+    ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&seeded), 0, &ctx_));
+    pclient_if->storage()->set_reformat_flg(reformat ? 1 : 0);
+    pclient_if->service().re().set_AutoFormatted_flag(reformat);
+    clear_log();
+    ASSERT_EQ(0, host_mount(0x602, false));
+    mdcudfsr_mount* m = record();
+    ASSERT_NE(nullptr, m);
+    EXPECT_EQ(reformat ? 1u : 0u, m->reformatted);
+    EXPECT_EQ(reformat ? 0u : 0x400u, m->mount_ext_flags & 0x400u);
+    EXPECT_EQ(1, m->disk_data_mode);
+    EXPECT_EQ(reformat ? 0u : 0x80000u, m->mntinfo.WriteProtectReasonFlags);
+    EXPECT_EQ(reformat ? 0u : MNTSTATUS_AD_LENGTH, m->mntinfo.MountStatus);
+    EXPECT_EQ(reformat ? 0u : MNT_RDONLY, vfs_flags(&host_mp_) & MNT_RDONLY);
+    EXPECT_EQ(reformat ? 0u : 0x80000u, drive_copy().WriteProtectReasonFlags);
+    EXPECT_EQ(reformat, logged("needless Reallocation Control \n"));
+    EXPECT_FALSE(logged("isFormatted needless Reallocation Control \n"));
+    EXPECT_EQ(1, count_log("Reallocation Control \n")) << "one line of the reallocation control";
+    EXPECT_EQ(reformat, logged(kFlushEnd)) << "the reformat forces the flush at the mount";
+    EXPECT_EQ(0, m->lvid_open);
+    EXPECT_EQ(0, host_unmount(1));
+    ASSERT_TRUE(agent_ended());
   }
 }
 
@@ -776,7 +875,10 @@ void MountRoundTrip::damaged_cache(Damage d) {
     EXPECT_EQ(MNTSTATUS_CACHE_FAILED, mi.MountStatus);
     EXPECT_EQ(2u, mi.AccessMode);
     EXPECT_EQ(0x100u, mi.WriteProtectReasonFlags & 0x100u);
+    EXPECT_EQ(0u, mi.VolumeStatus) << "a raw volume from a failed cache has no volume status";
     EXPECT_TRUE(fs_cache_files().empty()) << "the damaged cache is deleted";
+    EXPECT_TRUE(logged("force unmount\n"));
+    EXPECT_EQ(nullptr, record()) << "the raw volume is unmounted with force";
     if (record()) host_unmount(1);
     ASSERT_TRUE(agent_ended());
     clear_log();
@@ -839,6 +941,27 @@ TEST_F(Mount, SecondMountLeavesTheCartridgeRecordUnchanged) {
   ASSERT_TRUE(agent_ended());
   ASSERT_EQ(0, host_mount());
   EXPECT_EQ(first, attrs[0x1500].value);
+}
+
+// A size computation that fails at the end of the mount is the result,
+// while the volume stays mounted with its size marked unknown. The drive
+// layer keeps the first track answer of a disc, so every track request of
+// the mount fails: the earlier steps take it as read-only, the size fails.
+TEST_F(Mount, AFailingSizeComputationIsTheResultButTheVolumeStaysMounted) {
+  prepare(MediumClass::WriteOnce);
+  const int id = sim_->drive().add_fault(kelsim::command_fails(0x52, kelsim::Sense{0x04, 0x44, 0x00}));
+  clear_log();
+  const int err = host_mount(0x282);
+  EXPECT_NE(0, err);
+  EXPECT_NE(30, err);
+  EXPECT_GT(sim_->drive().fault_fired(id), 0);
+  mdcudfsr_mount* m = record();
+  ASSERT_NE(nullptr, m) << "the volume stays mounted";
+  EXPECT_EQ(1, m->mount_completed);
+  EXPECT_EQ(1, m->size_unknown);
+  EXPECT_TRUE(logged("Get volume size information err.[" + std::to_string(err) + "] \n"));
+  EXPECT_EQ(0u, drive_copy().AccessMode);
+  EXPECT_EQ(0, host_unmount(1));
 }
 
 }  // namespace
