@@ -74,6 +74,8 @@ inline mdcudfsr_cache_node* uid_next(const mdcudfsr_cache_node* n) {
 // Releases every child of a directory (its indexes and lists emptied),
 // leaving the directory.
 void release_children_of(mdcudfsr_cache_node* dir);
+// Cuts every link between the shadow folder's nodes and the volume tree.
+void detach_shadow_nodes(mdcudfsr_mount* m);
 
 // Memory of the engine heap.
 void* cache_alloc(uint32_t size);

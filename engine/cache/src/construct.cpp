@@ -229,18 +229,20 @@ int mdcudfsr_cache_init(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int 
 }
 
 int mdcudfsr_cache_term_sub(mdcudfsr_mount* m) {
-  if (m->root_node) release_children_of(m->root_node);
+  kelcache::detach_shadow_nodes(m);
   if (m->shadow_node) release_children_of(m->shadow_node);
+  if (m->root_node) release_children_of(m->root_node);
   return 0;
 }
 
 int mdcudfsr_cache_term(mdcudfsr_mount* m) {
   mdcudfsr_free_salvage_list(m);
-  if (m->root_node) mdcudfsr_cache_free_node(m->root_node);
+  kelcache::detach_shadow_nodes(m);
   if (m->shadow_node) mdcudfsr_cache_free_shadow_node(m->shadow_node);
+  m->shadow_node = nullptr;
+  if (m->root_node) mdcudfsr_cache_free_node(m->root_node);
   m->root_node = nullptr;
   m->udf_root = nullptr;
-  m->shadow_node = nullptr;
   std::lock_guard<std::mutex> lk(m->udf_obj_creation_mutex);
   m->udf_obj_creation_flags = 0;
   return 0;

@@ -69,16 +69,20 @@ void cut_request_proxy_links(mdcudfsr_cache_node* parity_proxy) {
     if (c->parity_node == parity_proxy) c->parity_node = nullptr;
 }
 
-// A master may be named by several proxies in the shadow folder (its own and
-// older, inactive ones); none may keep it once it is released.
-void cut_proxy_master_links(mdcudfsr_cache_node* master) {
-  mdcudfsr_mount* m = master->mdcudfsrmp;
+// Proxies in the shadow folder (a master's own and older, inactive ones, and
+// parity proxies) may still name a node of the volume tree; none may keep it
+// once it is released.
+void cut_shadow_links(mdcudfsr_cache_node* n) {
+  mdcudfsr_mount* m = n->mdcudfsrmp;
   mdcudfsr_cache_node* shadow = m ? m->shadow_node : nullptr;
-  if (!shadow || shadow == master) return;
-  for (mdcudfsr_cache_node* c = shadow->children.first; c; c = c->sibling.next)
-    if (c->master == master) c->master = nullptr;
-  for (mdcudfsr_cache_node* c = shadow->inactive_list.first; c; c = c->inactive_entry.next)
-    if (c->master == master) c->master = nullptr;
+  if (!shadow || shadow == n) return;
+  auto cut = [n](mdcudfsr_cache_node* c) {
+    if (c->master == n) c->master = nullptr;
+    if (c->stream_owner == n) c->stream_owner = nullptr;
+    if (c->parity_node == n) c->parity_node = nullptr;
+  };
+  for (mdcudfsr_cache_node* c = shadow->children.first; c; c = c->sibling.next) cut(c);
+  for (mdcudfsr_cache_node* c = shadow->inactive_list.first; c; c = c->inactive_entry.next) cut(c);
 }
 
 // Cuts the links that other nodes hold to this one: a proxy and its master,
@@ -94,7 +98,7 @@ void cut_partner_links(mdcudfsr_cache_node* n) {
     n->proxy->master = nullptr;
     n->proxy = nullptr;
   }
-  if (n->kind != MDCUDFSR_NODE_PROXY) cut_proxy_master_links(n);
+  if (n->kind == MDCUDFSR_NODE_MASTER || n->parity_node || n->stream_owner) cut_shadow_links(n);
   if (n->stream_owner && n->stream_owner->parity_node == n) n->stream_owner->parity_node = nullptr;
   if (n->parity_node && mdcudfsr_cnp(n->parity_node)->stream_owner == n)
     mdcudfsr_cnp(n->parity_node)->stream_owner = nullptr;
@@ -203,6 +207,29 @@ mdcudfsr_cache_node* mdcudfsr_cache_alloc_node(mdcudfsr_mount* mnt, mdcudfsr_cac
   n->attributes = attributes | mdcudfsr_cache_decide_node_location(mnt, parent);
   return n;
 }
+
+namespace kelcache {
+
+// Before the trees are released: every node of the shadow folder lets go of
+// the nodes it names and they of it, so neither tree reaches the other's
+// released nodes whatever the order.
+void detach_shadow_nodes(mdcudfsr_mount* m) {
+  mdcudfsr_cache_node* shadow = m ? m->shadow_node : nullptr;
+  if (!shadow) return;
+  auto detach = [](mdcudfsr_cache_node* c) {
+    if (c->master && c->master->proxy == c) c->master->proxy = nullptr;
+    if (c->stream_owner && c->stream_owner->parity_node == c) c->stream_owner->parity_node = nullptr;
+    if (c->parity_node && mdcudfsr_cnp(c->parity_node)->stream_owner == c)
+      mdcudfsr_cnp(c->parity_node)->stream_owner = nullptr;
+    c->master = nullptr;
+    c->stream_owner = nullptr;
+    c->parity_node = nullptr;
+  };
+  for (mdcudfsr_cache_node* c = shadow->children.first; c; c = c->sibling.next) detach(c);
+  for (mdcudfsr_cache_node* c = shadow->inactive_list.first; c; c = c->inactive_entry.next) detach(c);
+}
+
+}  // namespace kelcache
 
 int mdcudfsr_cache_free_node(mdcudfsr_cache_node* n) {
   if (!n) return 0;

@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include "cache_internal.h"
 #include "kelcache/cache.h"
 #include "kelhost/kern.h"
 #include "kelhost/vnode.h"
@@ -160,7 +161,9 @@ Volume::Volume(uint32_t medium_type) : blocks_at_start_(live_blocks()) {
 
 Volume::~Volume() {
   clear_allocation_failure();
+  kelcache::detach_shadow_nodes(&m);
   if (m.shadow_node) mdcudfsr_cache_free_shadow_node(m.shadow_node);
+  m.shadow_node = nullptr;
   mdcudfsr_cache_free_node(root);
   kel_tree_set_root(nullptr);
   EXPECT_EQ(blocks_at_start_, live_blocks()) << "blocks of the engine heap left behind";
