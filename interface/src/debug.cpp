@@ -54,8 +54,17 @@ struct TraceState {
   bool flusher_running = false;
   bool stop = false;
   std::thread flusher;
+  // The process is ending: threads still tracing open no file and start no
+  // flusher, so none is left running when this state goes.
+  bool closed = false;
 
-  ~TraceState() { shutdown(); }
+  ~TraceState() {
+    {
+      std::lock_guard<std::mutex> g(mu);
+      closed = true;
+    }
+    shutdown();
+  }
 
   void shutdown() {
     std::thread t;
@@ -134,7 +143,7 @@ TraceFile* current_file(TraceState& s) {
     s.written = 0;
   }
   if (s.file) return s.file.get();
-  if (s.directory.empty()) return nullptr;
+  if (s.directory.empty() || s.closed) return nullptr;
   s.file = open_trace_file(s.directory);
   if (!s.file) return nullptr;
   s.written = 0;
