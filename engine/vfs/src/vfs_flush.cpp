@@ -155,21 +155,9 @@ int record_entries(Run& r) {
   return err ? err : 5;
 }
 
-// Ten attempts of a descriptor write; the last error.
-template <class Write>
-int attempts(Write write, const char* text) {
-  int err = 0;
-  for (int attempt = 0; attempt < kFlushAttempts; ++attempt) {
-    err = write();
-    if (!err) return 0;
-    VFS_LOG(KEL_LOG_WARN, text, err);
-  }
-  return err;
-}
-
 int write_vds(Run& r) {
   uint32_t out = 0;
-  const int err = attempts([&] { return mdcudfsr_flush_vds(r.mnt, &out, r.ctx, r.vds_option); },
+  const int err = vfs_flush::attempts([&] { return mdcudfsr_flush_vds(r.mnt, &out, r.ctx, r.vds_option); },
                            "failed to write vds with status %d. \n");
   if (err) VFS_LOGK(KEL_LOG_ERR, "err=%d\n", err);
   return err;
@@ -177,7 +165,7 @@ int write_vds(Run& r) {
 
 // The integrity descriptor written, the session left open.
 int write_lvid(Run& r) {
-  const int err = attempts(
+  const int err = vfs_flush::attempts(
       [&] {
         std::lock_guard<mdcudfsr_owned_mutex> lk(r.mnt->lvid_mutex);
         return mdcudfsr_flush_lvid(r.mnt, r.ex ? 1 : 0, r.ctx, 1);

@@ -4,6 +4,7 @@
 
 #include "kelhost/kern_types.h"
 #include "kelvfs/mdcudfsr_defect.h"
+#include "vfs_log.h"
 
 #include <cstdint>
 #include <ctime>
@@ -25,6 +26,19 @@ int mdcudfsr_mdcfsctrl_write_next_track(mdcudfsr_mount* mnt, vfs_context_t ctx);
 int mdcudfsr_mdcfsctrl_mount_next_track(mdcudfsr_mount* mnt, vfs_context_t ctx, int* changed);
 
 namespace vfs_flush {
+
+// Ten attempts of a descriptor or bitmap write, each failure logged with
+// `text`; the last error.
+template <class Write>
+int attempts(Write write, const char* text) {
+  int err = 0;
+  for (int attempt = 0; attempt < kFlushAttempts; ++attempt) {
+    err = write();
+    if (!err) return 0;
+    VFS_LOG(KEL_LOG_WARN, text, err);
+  }
+  return err;
+}
 
 // The bookkeeping of one flush run: what it found and what it holds.
 struct Frame {
