@@ -153,7 +153,6 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
                         kArchiveAttributes, &file) != 0 || !file) {
     f.Hr(kHrCannotReplace);
     CallSlot(f.ops.CloseFile, handle, true);
-    DropUnfinishedFile(f, folder, leaf, false);
     return;
   }
   file->Seek(static_cast<std::int64_t>(x.record.FragmentFileSize));

@@ -66,6 +66,8 @@ struct HostArchive {
   int stop_at = -1;
   // Called once the engine named the block (the second "KelFragment").
   std::function<void(std::uint64_t)> told;
+  // Done at `stop_at` in place of "FailureCallback" (a kill, say).
+  std::function<void()> instead;
 };
 
 struct HostResult {
@@ -107,6 +109,11 @@ class ArchiveExchange : public e2e::Scenario, public ::testing::WithParamInterfa
     EXPECT_TRUE(engine_->send(kelsim::request_line(seq, "FailureCallback", {{"ErrorCode", "1236"}})));
   }
 
+  void stop(const HostArchive& a, std::uint64_t seq) {
+    if (a.instead) a.instead();
+    else failure_callback(seq);
+  }
+
   HostResult archive(const HostArchive& a) {
     HostResult r;
     r.sequence = ++sequence_;
@@ -123,7 +130,7 @@ class ArchiveExchange : public e2e::Scenario, public ::testing::WithParamInterfa
     r.answers.push_back(next());
     if (!fragment_of(r.last(), seq)) return r;
     r.fragments = 1;
-    if (a.stop_at == 0) return failure_callback(seq), r;
+    if (a.stop_at == 0) return stop(a, seq), r;
     EXPECT_TRUE(engine_->send(kelsim::request_line(seq, "OpenFragmentFileCallback", {{"IOSize", std::to_string(a.io)}})));
     r.answers.push_back(next());
     if (!fragment_of(r.last(), seq)) return r;
@@ -132,7 +139,7 @@ class ArchiveExchange : public e2e::Scenario, public ::testing::WithParamInterfa
     if (a.told) a.told(r.block);
     std::size_t offset = 0;
     for (;;) {
-      if (a.stop_at == static_cast<int>(r.fragments) - 1) return failure_callback(seq), r;
+      if (a.stop_at == static_cast<int>(r.fragments) - 1) return stop(a, seq), r;
       const std::size_t n = std::min<std::size_t>(a.io, a.data.size() - offset);
       std::string why;
       const std::uint64_t address = std::stoull(r.last().attribute("Buffer"), nullptr, 16);
@@ -430,6 +437,92 @@ TEST_P(ArchiveExchange, AnArchiveStoppedMidFileIsResumedWhole) {
   start();
   check_mounts();
   expect_restores(a.name, 5, 6, data);
+  unmount();
+}
+
+// An archive whose engine was killed after two pieces: after a restart the
+// file is not there, and the host's resume with the block it was told
+// writes it whole.
+TEST_P(ArchiveExchange, AnArchiveKilledMidFileIsResumedAfterARestart) {
+  const std::string data = pattern(5 * kIo + 77, 13);
+  start();
+  check_mounts();
+  ASSERT_TRUE(archive({"/r/before.bin", data, 1, 1}).archived()) << engine_->describe();
+  sync("SyncTime");
+  HostArchive a{"/r/file.bin", data, 5, 6};
+  a.stop_at = 3;
+  a.instead = [&] { kill_engine(); };
+  const HostResult killed = archive(a);
+  ASSERT_EQ(killed.fragments, 4u);
+  start();
+  check_mounts();
+  expect_no_file(a.name);
+  expect_restores("/r/before.bin", 1, 1, data);
+  HostArchive resume = a;
+  resume.stop_at = -1;
+  resume.instead = nullptr;
+  resume.block = killed.block;
+  const HostResult r = archive(resume);
+  ASSERT_TRUE(r.archived()) << r.last().raw << "\n" << engine_->describe();
+  expect_restores(a.name, 5, 6, data);
+  sync("SyncPreDeallocate");
+  unmount();
+  start();
+  check_mounts();
+  expect_restores(a.name, 5, 6, data);
+  unmount();
+}
+
+// A Restore the host stopped is resumed from the bytes it holds; a range
+// is handed over in whole buffers from its offset, its reads in phase 7.
+TEST_P(ArchiveExchange, ARestoreStoppedIsResumedFromItsOffset) {
+  const std::string data = pattern(65537, 21);
+  start();
+  check_mounts();
+  ASSERT_TRUE(archive({"/q/file.bin", data, 1, 2}).archived()) << engine_->describe();
+  // Stopped after the first piece of 4096 bytes.
+  const std::uint64_t seq = ++sequence_;
+  kelsim::RestoreRequest q;
+  q.name = "/q/file.bin";
+  q.generation = 1;
+  q.version = 2;
+  ASSERT_TRUE(engine_->send(kelsim::restore_line(seq, q)));
+  EngineElement e = next();
+  ASSERT_TRUE(fragment_of(e, seq)) << e.raw;
+  EXPECT_EQ(e.attribute("FragmentFileSize"), "65537");
+  ASSERT_TRUE(engine_->send(kelsim::request_line(seq, "OpenFragmentFileCallback", {{"IOSize", "4096"}})));
+  e = next();
+  ASSERT_TRUE(fragment_of(e, seq)) << e.raw;
+  ASSERT_EQ(e.attribute("BytesTransferred"), "4096");
+  std::string held(4096, '\0');
+  std::string why;
+  ASSERT_TRUE(kelsim::read_process_memory(engine_->pid(), std::stoull(e.attribute("Buffer"), nullptr, 16),
+                                          held.data(), held.size(), &why))
+      << why;
+  failure_callback(seq);
+  expect_ended_quietly(seq);
+  // Resumed from byte 4096 to the end.
+  q.offset = 4096;
+  q.io_size = 4096;
+  std::string rest;
+  {
+    const auto r = engine_->restore(++sequence_, q, sim_->directory() + "/rest");
+    ASSERT_TRUE(r.ok) << r.error;
+    std::ifstream in(sim_->directory() + "/rest", std::ios::binary);
+    rest.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  EXPECT_TRUE(held + rest == data) << "the stopped and the resumed Restore together give the file";
+  // Bytes 100 to 149 asked for: one piece of bytes 100 to 4195, then the end.
+  q.offset = 100;
+  q.length = 50;
+  const auto range = engine_->restore(++sequence_, q, sim_->directory() + "/range");
+  ASSERT_TRUE(range.ok) << range.error;
+  std::vector<std::string> counts;
+  for (const auto& x : range.answers)
+    if (x.name == "KelFragment") counts.push_back(x.attribute("BytesTransferred"));
+  EXPECT_EQ(counts, (std::vector<std::string>{"0", "4096", "0"}));
+  EXPECT_GT(commands(sequence_, [](const TranscriptEntry& t) { return is_read(t) && t.phase == 7; }), 0u);
+  EXPECT_EQ(commands(sequence_, [](const TranscriptEntry& t) { return is_read(t) && t.phase != 7 && t.phase != 3; }), 0u);
   unmount();
 }
 
