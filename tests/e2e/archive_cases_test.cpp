@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <set>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -39,6 +40,11 @@ std::string setup_name(const ::testing::TestParamInfo<Setup>& info) {
 const std::string kDataDiffers = "-2147024883";     // 0x8007000D
 const std::string kVersionMismatch = "-2147024894";  // 0x80070002
 const std::string& kNotFound = kVersionMismatch;     // 0x80070002 as well
+
+// The "HRESULT" element exactly as the host reads it.
+std::string hresult_element(std::uint64_t seq, const std::string& code) {
+  return "<HRESULT SequenceNumber=\"" + std::to_string(seq) + "\" HRESULT=\"" + code + "\"></HRESULT>";
+}
 
 constexpr std::uint32_t kIo = 64 * 1024;
 constexpr std::uint64_t kTime = 133000000000000000ull;
@@ -80,7 +86,7 @@ struct HostResult {
     return answers.empty() ? none : answers.back();
   }
   bool archived() const { return last().name == "KelArchive"; }
-  std::string hresult() const { return last().name == "HRESULT" ? last().attribute("HRESULT") : ""; }
+  std::string hresult() const { return last().raw; }
   std::uint64_t first_extent() const { return e2e::number(last(), "SpaceEntries.0.BlockNumber"); }
 };
 
@@ -235,7 +241,7 @@ class ArchiveExchange : public e2e::Scenario, public ::testing::WithParamInterfa
       std::string got;
       const auto r = restore(name, 0xFFFFFFFFu, 0xFFFFFFFFu, &got, verify);
       ASSERT_NE(r.last(), nullptr) << engine_->describe();
-      EXPECT_EQ(r.last()->attribute("HRESULT"), kNotFound) << name << ": " << r.last()->raw;
+      EXPECT_EQ(r.last()->raw, hresult_element(sequence_, kNotFound)) << name;
       EXPECT_EQ(r.answers.size(), 1u) << name << ": no fragment";
     }
     const std::string folder = name.substr(0, name.rfind('/'));
@@ -290,7 +296,7 @@ TEST_P(ArchiveExchange, AFileOnTheVolumeIsComparedAndNeverRewritten) {
       EXPECT_EQ(r.first_extent(), at);
       EXPECT_EQ(r.last().attribute("Size"), std::to_string(data.size()));
     } else {
-      EXPECT_EQ(r.hresult(), kDataDiffers) << r.last().raw;
+      EXPECT_EQ(r.hresult(), hresult_element(r.sequence, kDataDiffers));
     }
     // Read in phase 7, nothing written for the request.
     EXPECT_GT(commands(r.sequence, [](const TranscriptEntry& e) { return is_read(e) && e.phase == 7; }), 0u);
@@ -328,7 +334,7 @@ TEST_P(ArchiveExchange, AnotherStoredVersionWritesTheFileAnew) {
   std::string got;
   const auto refused = restore("/m/file.bin", 1, 1, &got);
   ASSERT_NE(refused.last(), nullptr);
-  EXPECT_EQ(refused.last()->attribute("HRESULT"), kVersionMismatch) << refused.last()->raw;
+  EXPECT_EQ(refused.last()->raw, hresult_element(sequence_, kVersionMismatch));
   EXPECT_EQ(refused.answers.size(), 1u) << "no fragment before the refusal";
   sync("SyncTime");
   if (!packed()) EXPECT_EQ(e2e::number(archive_info("/m/file.bin"), "SpaceEntries.0.BlockNumber"), r.first_extent());
@@ -367,7 +373,7 @@ TEST_P(ArchiveExchange, RestoreAndVerifyCheckTheStoredGenerationAndVersion) {
         EXPECT_TRUE(got == data);
       } else {
         ASSERT_NE(r.last(), nullptr);
-        EXPECT_EQ(r.last()->attribute("HRESULT"), kVersionMismatch) << r.last()->raw;
+        EXPECT_EQ(r.last()->raw, hresult_element(sequence_, kVersionMismatch));
         EXPECT_EQ(r.answers.size(), 1u) << "no fragment before the refusal";
       }
     }
@@ -400,7 +406,7 @@ TEST_P(ArchiveExchange, ChangedMediumDataIsReportedByTheCompare) {
   HostArchive again{"/d/file.bin", data, 3, 4};
   again.block = block;
   const HostResult r = archive(again);
-  EXPECT_EQ(r.hresult(), kDataDiffers) << r.last().raw << "\n" << engine_->describe();
+  EXPECT_EQ(r.hresult(), hresult_element(r.sequence, kDataDiffers)) << engine_->describe();
   EXPECT_EQ(commands(r.sequence, is_write), 0u);
   std::string got;
   ASSERT_TRUE(restore("/d/file.bin", 3, 4, &got, true).ok);
@@ -542,6 +548,12 @@ TEST_P(ArchiveExchange, FailureCallbackAtEachWaitEndsTheArchiveQuietly) {
     const HostResult r = archive(a);
     EXPECT_EQ(r.fragments, static_cast<std::size_t>(stop) + 1);
     for (const auto& e : r.answers) EXPECT_EQ(e.name, "KelFragment") << e.raw;
+    // The IOSize request: an empty record but for the packed write mode.
+    EXPECT_EQ(r.answers.front().raw,
+              "<KelFragment SequenceNumber=\"" + std::to_string(r.sequence) +
+                  "\" FragmentFileSize=\"0\" BlockNumber=\"0\" ModificationTime=\"0.0\" IOSize=\"0\" "
+                  "BytesTransferred=\"0\" Buffer=\"0000000000000000\" isPackedWrite=\"" +
+                  (packed() ? "1" : "0") + "\"></KelFragment>");
     expect_ended_quietly(r.sequence);
     expect_no_file(a.name);
     a.stop_at = -1;
@@ -710,9 +722,10 @@ TEST_P(PackedSession, ReadsBeforeTheSessionEndedGiveTheFilesBytes) {
   unmount();
 }
 
-// A session still open at a Sync with nothing to save, or at an unmount
-// without any Sync, ends there: every file answered "KelArchive" comes back
-// from the medium after a restart with an emptied cache.
+// A session still open at an unmount without any Sync, at a
+// "SyncPreDeallocate" or at a "SyncTime" ends there: every file answered
+// "KelArchive" comes back from the medium after a restart with an emptied
+// cache (after the SyncTime the engine is killed, not unmounted).
 TEST_P(PackedSession, TheSessionEndsAtASyncOrAnUnmountWithoutSync) {
   const std::string a = pattern(9000, 5), b = pattern(kIo + 3, 6);
   start();
@@ -731,6 +744,15 @@ TEST_P(PackedSession, TheSessionEndsAtASyncOrAnUnmountWithoutSync) {
   check_mounts();
   expect_restores("/u/a", 1, 1, a);
   expect_restores("/u/b", 2, 2, b);
+  // A SyncTime, then the engine killed: the file went out with the Sync.
+  const std::string c = pattern(3 * kIo, 7);
+  ASSERT_TRUE(archive({"/u/c", c, 3, 3}).archived()) << engine_->describe();
+  sync("SyncTime");
+  kill_engine();
+  empty_cache();
+  start();
+  check_mounts();
+  expect_restores("/u/c", 3, 3, c);
   unmount();
 }
 
@@ -790,5 +812,53 @@ TEST_P(PackedSession, AFileReplacedInsideItsSessionKeepsTheNewData) {
 INSTANTIATE_TEST_SUITE_P(Media, PackedSession,
                          ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xF2, "QMR-T400A", true}),
                          setup_name);
+
+
+// ---------------------------------------------------------------- later sessions on F2h
+
+// On F2h a file's parity, read back at a mount, lives as parity
+// information; a later session's metadata rewrite still writes the file's
+// stream directory with its entry, so the next mounts find the parity and
+// the volume stays writable (a stream directory lost makes it read-only).
+class F2hSessions : public e2e::Scenario, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(F2hSessions, AFileOfAnEarlierSessionKeepsItsParityThroughALaterRewrite) {
+  e2e::ScenarioOptions o;
+  o.medium_type = 0xF2;
+  o.product = "QMR-T400A";
+  make_sim(o);
+  dwords_ = {{"Packed Write Mode", GetParam() ? 1u : 0u}};
+  start();
+  check_mounts();
+  archive_file("/u/a", 9000, 1);
+  sync("SyncPreDeallocate");
+  unmount();
+  start();
+  check_mounts();
+  mkdir("/x");
+  archive_file("/u/b", 65539, 2);
+  sync("SyncPreDeallocate");
+  unmount();
+  for (bool emptied : {false, true}) {
+    SCOPED_TRACE(emptied ? "emptied cache" : "same cache");
+    if (emptied) empty_cache();
+    start();
+    EXPECT_EQ(ask_one("Check", "KelVolume").attribute("WriteProtectReason"), "0");
+    std::set<std::string> names;
+    for (const auto& e : ask("ReadDirectory", {{"Name", "/u"}})) names.insert(kelsim::unescape_name(e.attribute("ObjectName")));
+    // The parity read back is parity information, not listed.
+    EXPECT_EQ(names, (std::set<std::string>{"", "a", "b"}));
+    expect_restores("/u/a");
+    expect_restores("/u/b");
+    mkdir(emptied ? "/z" : "/y");
+    sync("SyncPreDeallocate");
+    unmount();
+  }
+  expect_udfinfo_on_written_slots({"integrity=closed"});
+}
+
+INSTANTIATE_TEST_SUITE_P(WriteMode, F2hSessions, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Packed" : "Unpacked"; });
+
 
 }  // namespace
