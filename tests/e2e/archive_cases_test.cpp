@@ -2,20 +2,19 @@
 // the simulator, driven step by step as a host that may stop them: the
 // compare of a file already on the volume, a changed source or medium,
 // another stored generation or version, an archive resumed after it was
-// stopped or killed, "FailureCallback" at each wait, and reads of packed
-// files whose session has not ended yet.
+// stopped or killed, "FailureCallback" at each wait, reads of packed files
+// whose session has not ended yet, and F2h files of an earlier session.
 #include "scenario_support.h"
 #include "support/settles.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <set>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,7 +66,6 @@ struct HostArchive {
   std::string data;
   std::uint32_t generation = 1, version = 1;
   std::uint64_t block = kelsim::kNewFileBlock;
-  std::uint64_t file_size = UINT64_MAX;  // FragmentFileSize sent; default: the data's size
   std::uint32_t io = kIo;
   int stop_at = -1;
   // Called once the engine named the block (the second "KelFragment").
@@ -131,7 +129,7 @@ class ArchiveExchange : public e2e::Scenario, public ::testing::WithParamInterfa
     q.block_number = a.block;
     q.creation_time = kTime;
     q.modification_time = kTime + 10000000;
-    const std::uint64_t size = a.file_size == UINT64_MAX ? a.data.size() : a.file_size;
+    const std::uint64_t size = a.data.size();
     EXPECT_TRUE(engine_->send(kelsim::archive_line(seq, q)));
     r.answers.push_back(next());
     if (!fragment_of(r.last(), seq)) return r;
@@ -319,15 +317,16 @@ TEST_P(ArchiveExchange, AnotherStoredVersionWritesTheFileAnew) {
   const HostResult old = archive({"/m/file.bin", old_data, 1, 1});
   ASSERT_TRUE(old.archived()) << old.last().raw << "\n" << engine_->describe();
   sync("SyncTime");
+  const std::uint64_t at = e2e::number(archive_info("/m/file.bin"), "SpaceEntries.0.BlockNumber");
   HostArchive anew{"/m/file.bin", new_data, 2, 3};
-  anew.block = old.first_extent();
+  anew.block = at;
   const HostResult r = archive(anew);
   ASSERT_TRUE(r.archived()) << r.last().raw << "\n" << engine_->describe();
   EXPECT_EQ(r.last().attribute("Size"), std::to_string(new_data.size()));
   EXPECT_EQ(commands(r.sequence, [](const TranscriptEntry& e) { return is_read(e) && e.phase == 7; }), 0u)
       << "the new file is not compared";
   if (!packed()) {
-    EXPECT_NE(r.first_extent(), old.first_extent());
+    EXPECT_NE(r.first_extent(), at);
     EXPECT_GT(commands(r.sequence, [](const TranscriptEntry& e) { return is_write(e) && e.phase == 8; }), 0u);
   }
   expect_restores("/m/file.bin", 2, 3, new_data);
@@ -688,16 +687,17 @@ class PackedSession : public ArchiveExchange {
 };
 
 // Files archived into a packed session that has not ended: Restore, Verify
-// and the compare of an Archive hand over their own bytes, never the
-// placeholder's; later files start a new session at the new write position.
+// and the compare of an Archive (with the placeholder's block its
+// "KelArchive" named) hand over their own bytes, never the placeholder's;
+// the session ends first, and the next file starts a new one at the new
+// write position.
 TEST_P(PackedSession, ReadsBeforeTheSessionEndedGiveTheFilesBytes) {
   const std::string a = pattern(5000, 1), b = pattern(70000, 2), c = pattern(1, 3), d = pattern(kIo * 2, 4);
   start();
   check_mounts();
-  const HostResult ra = archive({"/p/a", a, 1, 1});
+  ASSERT_TRUE(archive({"/p/a", a, 1, 1}).archived()) << engine_->describe();
   ASSERT_TRUE(archive({"/p/b", b, 1, 1}).archived()) << engine_->describe();
-  const HostResult rc = archive({"/p/c", c, 1, 1});
-  ASSERT_TRUE(ra.archived() && rc.archived()) << engine_->describe();
+  ASSERT_TRUE(archive({"/p/c", c, 1, 1}).archived()) << engine_->describe();
   std::string got;
   const auto rb = restore("/p/b", 1, 1, &got);
   ASSERT_TRUE(rb.ok) << rb.error << " " << (rb.last() ? rb.last()->raw : "");
@@ -706,18 +706,25 @@ TEST_P(PackedSession, ReadsBeforeTheSessionEndedGiveTheFilesBytes) {
   EXPECT_GT(commands(seq, [](const TranscriptEntry& e) { return is_write(e) && e.phase == 4; }), 0u)
       << "the session is ended by the Restore";
   EXPECT_EQ(unrecorded_reads(seq), 0u);
-  // A new session; its file read at once by Verify and by a compare.
+  // The next file: a new session at the write position.
+  const EngineElement v = ask_one("GetVolumeInfo", "KelVolume");
+  const std::uint64_t position = e2e::number(v, "NextWritableBlock") + e2e::number(v, "PartitionStart") +
+                                 e2e::number(v, "CurrentTrackId") * e2e::number(v, "NumberOfBlocksPerTrack");
   const HostResult rd = archive({"/p/d", d, 1, 1});
   ASSERT_TRUE(rd.archived()) << engine_->describe();
-  ASSERT_TRUE(restore("/p/d", 1, 1, &got, true).ok);
-  EXPECT_TRUE(got == d) << "Verify of a file of an unended session";
-  EXPECT_EQ(unrecorded_reads(last_sequence()), 0u);
-  HostArchive compare{"/p/a", a, 1, 1};
-  compare.block = ra.first_extent();
+  EXPECT_EQ(rd.block, position);
+  HostArchive compare{"/p/d", d, 1, 1};
+  compare.block = rd.first_extent();
   const HostResult same = archive(compare);
   EXPECT_TRUE(same.archived()) << same.last().raw;
+  EXPECT_GT(commands(same.sequence, [](const TranscriptEntry& e) { return is_read(e) && e.phase == 7; }), 0u)
+      << "compared, not written anew";
   EXPECT_EQ(unrecorded_reads(same.sequence), 0u);
-  for (const auto& [name, data] : {std::pair{"/p/a", a}, {"/p/b", b}, {"/p/c", c}, {"/p/d", d}})
+  ASSERT_TRUE(archive({"/p/e", c, 1, 1}).archived()) << engine_->describe();
+  ASSERT_TRUE(restore("/p/e", 1, 1, &got, true).ok);
+  EXPECT_TRUE(got == c) << "Verify of a file of an unended session";
+  EXPECT_EQ(unrecorded_reads(last_sequence()), 0u);
+  for (const auto& [name, data] : {std::pair{"/p/a", a}, {"/p/b", b}, {"/p/c", c}, {"/p/d", d}, {"/p/e", c}})
     expect_restores(name, 1, 1, data);
   unmount();
 }
@@ -756,8 +763,9 @@ TEST_P(PackedSession, TheSessionEndsAtASyncOrAnUnmountWithoutSync) {
   unmount();
 }
 
-// An engine killed while its packed session is open: after a restart a
-// file of that session gives its own bytes or "HRESULT", never other bytes.
+// An engine killed while its packed session is open: after a restart the
+// file of that session is not there at all (no placeholder to read), and
+// the host's archive of it again with the block it was told writes it.
 TEST_P(PackedSession, AKilledEngineLeavesNoPlaceholderToRead) {
   const std::string a = pattern(7000, 7), b = pattern(kIo + 11, 8);
   start();
@@ -813,7 +821,6 @@ INSTANTIATE_TEST_SUITE_P(Media, PackedSession,
                          ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xF2, "QMR-T400A", true}),
                          setup_name);
 
-
 // ---------------------------------------------------------------- later sessions on F2h
 
 // On F2h a file's parity, read back at a mount, lives as parity
@@ -859,6 +866,5 @@ TEST_P(F2hSessions, AFileOfAnEarlierSessionKeepsItsParityThroughALaterRewrite) {
 
 INSTANTIATE_TEST_SUITE_P(WriteMode, F2hSessions, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Packed" : "Unpacked"; });
-
 
 }  // namespace
