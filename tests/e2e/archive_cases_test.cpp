@@ -817,6 +817,30 @@ TEST_P(PackedSession, AFileReplacedInsideItsSessionKeepsTheNewData) {
   unmount();
 }
 
+// An archive stopped mid-file while other files wait in the packed
+// session: the stopped file is gone, the others come back whole after a
+// restart with an emptied cache.
+TEST_P(PackedSession, AnArchiveStoppedInsideASessionLeavesTheOthersWhole) {
+  const std::string a = pattern(5000, 1), b = pattern(4 * kIo, 2), c = pattern(kIo + 1, 3);
+  start();
+  check_mounts();
+  ASSERT_TRUE(archive({"/s/a", a, 1, 1}).archived()) << engine_->describe();
+  HostArchive stopped{"/s/b", b, 1, 1};
+  stopped.stop_at = 3;
+  const HostResult r = archive(stopped);
+  EXPECT_EQ(r.fragments, 4u);
+  expect_ended_quietly(r.sequence);
+  ASSERT_TRUE(archive({"/s/c", c, 1, 1}).archived()) << engine_->describe();
+  unmount();
+  empty_cache();
+  start();
+  check_mounts();
+  expect_restores("/s/a", 1, 1, a);
+  expect_restores("/s/c", 1, 1, c);
+  expect_no_file("/s/b");
+  unmount();
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, PackedSession,
                          ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xF2, "QMR-T400A", true}),
                          setup_name);
