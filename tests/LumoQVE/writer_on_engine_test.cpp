@@ -16,6 +16,7 @@
 #include <mutex>
 #include <functional>
 #include <string>
+#include <tuple>
 
 namespace enginetest {
 // The engine's log is not recorded in this suite.
@@ -44,9 +45,41 @@ int recording_write(void* handle, const void* buffer, std::uint64_t offset, unsi
   return kelmain::WriteData(handle, buffer, offset, length, done);
 }
 
+// The lines the writer traces, and an action a test runs on the tracing
+// thread when a line is traced (to fail a drive command at that very step).
+std::mutex g_trace_mu;
+std::vector<std::u16string> g_traces;
+std::function<void(const std::u16string&)> g_on_trace;
+int recording_log(unsigned level, int source, const char* function, int line, const WCHAR* text) {
+  const std::u16string t = text ? std::u16string(text) : std::u16string();
+  std::function<void(const std::u16string&)> act;
+  {
+    std::lock_guard<std::mutex> lk(g_trace_mu);
+    g_traces.push_back(t);
+    act = g_on_trace;
+  }
+  if (act) act(t);
+  const auto log = kelmain::operation_table().LogMessage;
+  return log ? log(level, source, function, line, text) : 0;
+}
+std::vector<std::u16string> traces() {
+  std::lock_guard<std::mutex> lk(g_trace_mu);
+  return g_traces;
+}
+std::size_t count_traced(const std::u16string& text) {
+  std::size_t n = 0;
+  for (const auto& t : traces()) n += t == text;
+  return n;
+}
+void on_trace(std::function<void(const std::u16string&)> act) {
+  std::lock_guard<std::mutex> lk(g_trace_mu);
+  g_on_trace = std::move(act);
+}
+
 class WriterOnEngine : public enginetest::EngineOnSim {
  protected:
   void TearDown() override {
+    on_trace({});
     kel::SetCurrentInterface(nullptr);
     RuvoCtrlVolume::resetForTesting();
     EngineOnSim::TearDown();
@@ -69,9 +102,14 @@ class WriterOnEngine : public enginetest::EngineOnSim {
     RuvoCtrlVolume::resetForTesting();
     ops_ = kelmain::operation_table();
     ops_.WriteData = recording_write;
+    ops_.LogMessage = recording_log;
     {
       std::lock_guard<std::mutex> lk(g_writes_mu);
       g_writes.clear();
+    }
+    {
+      std::lock_guard<std::mutex> lk(g_trace_mu);
+      g_traces.clear();
     }
     ASSERT_GE(itf_.Initialise(&ops_), 0);
     kel::SetCurrentInterface(&itf_);
@@ -277,11 +315,9 @@ TEST_F(WriterOnEngine, FailuresMidFileAreRecoveredAndTheFileReadsBackWhole) {
 
 // With a small "Disc Span Threshold" a file whose first write starts past
 // it goes to the next disc and reads back whole; the one before it, which
-// started below it, stays whole on the first disc. Write-once only: on
-// rewritable media the engine's track information after CREATE_NEW_TRACK
-// keeps the volume's next writable address, past any such threshold.
+// started below it, stays whole on the first disc.
 TEST_F(WriterOnEngine, AFileStartingPastTheSpanThresholdOpensTheNextDisc) {
-  for (int medium : {0xE1}) {
+  for (int medium : {0xE1, 0xE2, 0xF2}) {
     SCOPED_TRACE(medium);
     ASSERT_NO_FATAL_FAILURE(mount(static_cast<std::uint8_t>(medium)));
     RuvoCtrlVolume::setWriteBufferMb(1);
@@ -292,12 +328,18 @@ TEST_F(WriterOnEngine, AFileStartingPastTheSpanThresholdOpensTheNextDisc) {
     const std::string first = pattern(16 * 1048576 + 5, 9), second = pattern(1048576 + 3, 4);
     ASSERT_EQ(archive("f.bin", first, 65536), 0u);
     ASSERT_EQ(archive("s.bin", second, 65536), 0u);
-    const std::uint32_t disc = sim_->cartridge().disc_blocks();
-    for (auto [path, slot] : {std::pair{"/f.bin", 0u}, std::pair{"/s.bin", 1u}}) {
-      KELFS_OBJECT_INFO info{};
-      ASSERT_EQ(kelmain::GetPathInfo(path, 1, &info), 0);
-      ASSERT_GE(info.SpaceEntries.Count, 1u);
-      EXPECT_EQ(info.SpaceEntries.Entries[0].BlockNumber / disc, slot) << path;
+    // Cartridge block numbers count the engine's blocks per track for each
+    // slot before: each file's first block is on its disc, holding its data.
+    const std::uint32_t per_track = before.blocks_per_track;
+    for (auto [path, slot, data] : {std::tuple{"/f.bin", 0u, &first}, std::tuple{"/s.bin", 1u, &second}}) {
+      const auto ext = extents(path);
+      ASSERT_FALSE(ext.empty()) << path;
+      EXPECT_EQ(ext.front().first / per_track, slot) << path;
+      std::string block(2048, '\0');
+      const auto lsn = static_cast<std::uint32_t>(ext.front().first % per_track);
+      ASSERT_EQ(sim_->cartridge().read_blocks(static_cast<int>(slot), lsn, 1,
+                                              reinterpret_cast<std::uint8_t*>(block.data())), 0u);
+      EXPECT_TRUE(block == data->substr(0, 2048)) << path;
     }
     EXPECT_TRUE(read_back("/f.bin") == first);
     EXPECT_TRUE(read_back("/s.bin") == second);
