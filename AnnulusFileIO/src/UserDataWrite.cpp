@@ -232,7 +232,8 @@ std::uint32_t UserDataFileIOImpl::setRecoveryDataOnWaitQue() {
   // first, cannot be placed: everything unconfirmed is written again.
   const bool all_bad = rangeEnd(last) <= out || OffsetOf(first) > out;
   std::shared_ptr<WriteControllerBase> hand;
-  for (int que_pos = 0; !m_writeControllerEnd.empty(); ++que_pos) {
+  int que_pos = 0;
+  for (; !m_writeControllerEnd.empty(); ++que_pos) {
     std::shared_ptr<WriteControllerBase> c = m_writeControllerEnd.front();
     m_writeControllerEnd.pop_front();
     if (all_bad || rangeEnd(as(c).m_reserved) > out) {
@@ -261,7 +262,7 @@ std::uint32_t UserDataFileIOImpl::setRecoveryDataOnWaitQue() {
     trace(2, kMethod, __LINE__, u"writeAndCheck rewrite() error");
     return QVE_RESULT_ERROR_REWRITE_PREPARE;
   }
-  trace(2, kMethod, __LINE__, u"m_writeControllerEnd Discovery write error data que_pos=[%d]", 0);
+  trace(2, kMethod, __LINE__, u"m_writeControllerEnd Discovery write error data que_pos=[%d]", que_pos);
   trace(2, kMethod, __LINE__, u"end");
   return 0;
 }

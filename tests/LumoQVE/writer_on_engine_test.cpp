@@ -71,6 +71,11 @@ std::size_t count_traced(const std::u16string& text) {
   for (const auto& t : traces()) n += t == text;
   return n;
 }
+std::u16string ascii(const char* format, int value) {
+  char text[160];
+  std::snprintf(text, sizeof text, format, value);
+  return std::u16string(text, text + std::strlen(text));
+}
 void on_trace(std::function<void(const std::u16string&)> act) {
   std::lock_guard<std::mutex> lk(g_trace_mu);
   g_on_trace = std::move(act);
@@ -308,6 +313,120 @@ TEST_F(WriterOnEngine, FailuresMidFileAreRecoveredAndTheFileReadsBackWhole) {
     const std::string parity = read_back("/f.bin#*ECC_Parity_V100_N=2064_K=2048");
     EXPECT_TRUE(parity == first_stripe_parity(content, 134217728, 1048576));
     expect_images_sound();
+    TearDown();
+    SetUp();
+  }
+}
+
+// The drive's reservations (D2h) so far, as it saw them: (first block, count).
+std::vector<std::pair<std::uint32_t, std::uint32_t>> reservations(kelsim::SimHarness& sim) {
+  return sim.drive().observed().reserved_writes;
+}
+
+// New write with a window of three unconfirmed buffers of 1 MiB: the sync at
+// the close fails once, and the block from which the drive reports the loss
+// (GET PERFORMANCE) decides which buffers were confirmed and which are
+// written again, in their order, on new blocks. The file and its parity read
+// back whole.
+TEST_F(WriterOnEngine, TheFailedBlockTheDriveReportsDecidesWhatIsWrittenAgain) {
+  // Where the loss starts, from the three unconfirmed reservations u (-1: no
+  // block named, the drive reports the first block since the last good sync).
+  using Pick = std::function<std::int64_t(const std::vector<std::pair<std::uint32_t, std::uint32_t>>&)>;
+  const struct {
+    const char* what;
+    Pick pick;
+    int released;     // unconfirmed buffers completed as written
+  } cases[] = {
+      {"the drive's own answer, before the unconfirmed buffers", [](auto&) { return -1; }, 0},
+      {"the last block of the 1st", [](auto& u) { return u[1].first - 1; }, 0},
+      {"the first block of the 2nd", [](auto& u) { return u[1].first; }, 1},
+      {"inside the 2nd", [](auto& u) { return u[1].first + u[1].second / 2; }, 1},
+      {"inside the 3rd", [](auto& u) { return u[2].first + 7; }, 2},
+      {"just past the 3rd", [](auto& u) { return u[2].first + u[2].second; }, 0},
+  };
+  const std::string content = pattern(5 * 1048576 + 12345, 11);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(
+        mount(0xE1, [](kelsim::HarnessOptions& o) { o.drive.error_reporting_threshold = 0xA000; }));
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> unconfirmed;
+    std::size_t before_failure = 0;
+    on_trace([&](const std::u16string& t) {
+      if (!unconfirmed.empty() || t.rfind(u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3", 0) != 0)
+        return;
+      auto all = reservations(*sim_);
+      before_failure = all.size();
+      unconfirmed.assign(all.end() - 3, all.end());
+      auto rule = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+      rule.times = 1;
+      const std::int64_t from = c.pick(unconfirmed);
+      if (from >= 0) rule.first_lba = static_cast<std::uint32_t>(from);
+      sim_->drive().add_fault(rule);
+    });
+    ASSERT_EQ(archive("e.bin", content, 1048576), 0u);
+    on_trace({});
+    EXPECT_EQ(RuvoCtrlVolume::getRSVNum(), 3u);
+    ASSERT_EQ(unconfirmed.size(), 3u) << "the close's sync found three unconfirmed buffers";
+    // The buffers from the one holding the loss are written again, once
+    // each, in file order, with their sizes.
+    const auto all = reservations(*sim_);
+    std::vector<std::uint32_t> again, expected;
+    for (std::size_t i = before_failure; i < all.size(); ++i) again.push_back(all[i].second);
+    for (std::size_t i = c.released; i < 3; ++i) expected.push_back(unconfirmed[i].second);
+    EXPECT_EQ(again, expected);
+    for (std::size_t i = before_failure; i < all.size(); ++i)
+      EXPECT_GE(all[i].first, unconfirmed[2].first + unconfirmed[2].second) << "written again on new blocks";
+    EXPECT_EQ(count_traced(ascii("m_writeControllerEnd Discovery write error data que_pos=[%d]", c.released)), 1u);
+    // The file is cut back to the first buffer written again: six buffers
+    // of 512 blocks, the last three unconfirmed.
+    EXPECT_EQ(count_traced(ascii("deleteFileAllocation() body start_block=[0x%08x]", (3 + c.released) * 512)), 1u);
+    std::uint64_t size = 0;
+    EXPECT_TRUE(read_back("/e.bin", &size) == content);
+    EXPECT_EQ(size, content.size());
+    EXPECT_TRUE(read_back("/e.bin#*ECC_Parity_V100_N=2064_K=2048") ==
+                first_stripe_parity(content, 134217728, 1048576));
+    expect_images_sound();
+    TearDown();
+    SetUp();
+  }
+}
+
+// Every sync failing from the close on: the buffers are written again until
+// the one holding the loss has failed once more than "Max Write Retry R"
+// allows (9 unless set), then the close answers "retry over"; the file keeps
+// only what the drive's window had confirmed, never a hole.
+TEST_F(WriterOnEngine, ASyncThatKeepsFailingEndsWithRetryOver) {
+  const struct {
+    const char* what;
+    std::uint32_t setting;  // 0: the default
+    const char16_t* last_round;
+  } cases[] = {
+      {"Max Write Retry R 2", 2, u"new write retry : [3 / 2]"},
+      {"Max Write Retry R by default", 0, u"new write retry : [10 / 9]"},
+  };
+  const std::string content = pattern(5 * 1048576 + 12345, 12);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(
+        mount(0xE1, [](kelsim::HarnessOptions& o) { o.drive.error_reporting_threshold = 0xA000; }));
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    if (c.setting) RuvoCtrlVolume::setMaxWriteRetryR(c.setting);
+    int rule = 0;
+    on_trace([&](const std::u16string& t) {
+      if (rule == 0 && t.rfind(u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3", 0) == 0)
+        rule = sim_->drive().add_fault(kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0}));
+    });
+    EXPECT_EQ(archive("r.bin", content, 1048576), 0x82000019u);
+    on_trace({});
+    sim_->drive().clear_faults();
+    ASSERT_NE(rule, 0);
+    EXPECT_EQ(count_traced(c.last_round), 1u);
+    EXPECT_EQ(count_traced(u"commonWriteErrorRecovery retry max over error"), 1u);
+    std::uint64_t size = ~0ull;
+    const std::string back = read_back("/r.bin", &size);
+    EXPECT_EQ(size, 3u * 1048576) << "the three buffers the window confirmed";
+    EXPECT_TRUE(back == content.substr(0, back.size()));
     TearDown();
     SetUp();
   }
