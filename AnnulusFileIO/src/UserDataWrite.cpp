@@ -296,18 +296,30 @@ bool UserDataFileIOImpl::deleteFileAllocation() {
     return false;
   }
   trimAllocation(static_cast<std::int64_t>(c.m_bodyOldFilePointerBlock) * kBlockBytes);
-  if (!c.m_parityRanges.empty()) {
+  // The parity is cut from the first waiting controller that wrote some, not
+  // only from the front one: a later one's parity written again would else
+  // land on its old blocks while its new ones stay unwritten.
+  const Controller* p = firstWrittenParity();
+  if (p) {
     trace(2, kMethod, __LINE__, u"deleteFileAllocation() parity start_block=[0x%08x]",
-          c.m_parityOldFilePointerBlock);
+          p->m_parityOldFilePointerBlock);
     if (!m_pParityFile ||
-        !m_pParityFile->deleteFileAllocation(static_cast<std::int32_t>(c.m_parityOldFilePointerBlock))) {
+        !m_pParityFile->deleteFileAllocation(static_cast<std::int32_t>(p->m_parityOldFilePointerBlock))) {
       trace(2, kMethod, __LINE__, u"deleteFileAllocation() error parity start_block=[0x%08x]",
-            c.m_parityOldFilePointerBlock);
+            p->m_parityOldFilePointerBlock);
       return false;
     }
   }
   trace(1, kMethod, __LINE__, u"end");
   return true;
+}
+
+const Controller* UserDataFileIOImpl::firstWrittenParity() {
+  for (const auto& w : m_writeControllers) {
+    const Controller& c = as(w);
+    if (c.m_written && !c.m_parityRanges.empty()) return &c;
+  }
+  return nullptr;
 }
 
 void UserDataFileIOImpl::trimAllocation(std::int64_t bytes) {

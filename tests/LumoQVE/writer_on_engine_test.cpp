@@ -386,6 +386,11 @@ TEST_F(WriterOnEngine, TheFailedBlockTheDriveReportsDecidesWhatIsWrittenAgain) {
     EXPECT_EQ(size, content.size());
     EXPECT_TRUE(read_back("/e.bin#*ECC_Parity_V100_N=2064_K=2048") ==
                 first_stripe_parity(content, 134217728, 1048576));
+    // The parity written again owns its new blocks only: none is left
+    // allocated and unwritten.
+    std::uint64_t parity_blocks = 0;
+    for (auto [b, n] : extents("/e.bin#*ECC_Parity_V100_N=2064_K=2048")) parity_blocks += n;
+    EXPECT_EQ(parity_blocks, 512u);
     expect_images_sound();
     TearDown();
     SetUp();
@@ -430,6 +435,55 @@ TEST_F(WriterOnEngine, ASyncThatKeepsFailingEndsWithRetryOver) {
     TearDown();
     SetUp();
   }
+}
+
+// New write, a file whose second stripe starts past the "Disc Span
+// Threshold": the sync before CREATE_NEW_TRACK fails once. The unconfirmed
+// buffers are written again, once each and in file order, on the next disc
+// before the buffer that asked for it; the file and its parity read back
+// whole.
+TEST_F(WriterOnEngine, ASyncFailingBeforeTheNewTrackWritesTheUnconfirmedBuffersAgainOnTheNextDisc) {
+  ASSERT_NO_FATAL_FAILURE(
+      mount(0xE1, [](kelsim::HarnessOptions& o) { o.drive.error_reporting_threshold = 0xA000; }));
+  RuvoCtrlVolume::setWriteBufferMb(1);
+  kelmain::TrackInformation before{};
+  ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&before), 0);
+  RuvoCtrlVolume::setDiscSpanThld(before.next_writable_block + 0x1800);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> unconfirmed;
+  std::size_t before_failure = 0;
+  on_trace([&](const std::u16string& t) {
+    if (!unconfirmed.empty() || t != u"===== SyncCache before CREATE_NEW_TRACK") return;
+    const auto all = reservations(*sim_);
+    before_failure = all.size();
+    unconfirmed.assign(all.end() - 3, all.end());
+    auto rule = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+    rule.times = 1;
+    sim_->drive().add_fault(rule);
+  });
+  const std::string content = pattern(134217728 + 3 * 1048576 + 4321, 13);
+  ASSERT_EQ(archive("n.bin", content, 1048576), 0u);
+  on_trace({});
+  ASSERT_EQ(unconfirmed.size(), 3u);
+  EXPECT_EQ(count_traced(u"===== SyncCache before CREATE_NEW_TRACK"), 1u);
+  EXPECT_EQ(count_traced(u"new write retry : [1 / 9]"), 1u);
+  // The next reservations: the three again, in order, low on the new disc.
+  const auto all = reservations(*sim_);
+  ASSERT_GE(all.size(), before_failure + 4);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(all[before_failure + i].second, unconfirmed[i].second) << i;
+    EXPECT_LT(all[before_failure + i].first, unconfirmed[0].first) << i;
+  }
+  const auto ext = extents("/n.bin");
+  ASSERT_FALSE(ext.empty());
+  EXPECT_EQ(ext.front().first / before.blocks_per_track, 0u);
+  EXPECT_EQ(ext.back().first / before.blocks_per_track, 1u);
+  std::uint64_t size = 0;
+  EXPECT_TRUE(read_back("/n.bin", &size) == content);
+  EXPECT_EQ(size, content.size());
+  const std::string parity = read_back("/n.bin#*ECC_Parity_V100_N=2064_K=2048");
+  ASSERT_GE(parity.size(), 1048576u);
+  EXPECT_TRUE(parity.substr(0, 1048576) == first_stripe_parity(content, 134217728, 1048576));
+  expect_images_sound();
 }
 
 // With a small "Disc Span Threshold" a file whose first write starts past
