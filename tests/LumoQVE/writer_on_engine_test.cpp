@@ -18,6 +18,7 @@
 #include <mutex>
 #include <functional>
 #include <string>
+#include <tuple>
 
 namespace enginetest {
 // The engine's log is not recorded in this suite.
@@ -65,11 +66,46 @@ int growing_ioctl(void* handle, unsigned code, void* data) {
     EXPECT_EQ(kelmain::FileIoctl(handle, AnnulusFileIO::kFsctlAddFileAllocation, &add), 0);
   }
   return r;
+// The lines the writer traces, and an action a test runs on the tracing
+// thread when a line is traced (to fail a drive command at that very step).
+std::mutex g_trace_mu;
+std::vector<std::u16string> g_traces;
+std::function<void(const std::u16string&)> g_on_trace;
+int recording_log(unsigned level, int source, const char* function, int line, const WCHAR* text) {
+  const std::u16string t = text ? std::u16string(text) : std::u16string();
+  std::function<void(const std::u16string&)> act;
+  {
+    std::lock_guard<std::mutex> lk(g_trace_mu);
+    g_traces.push_back(t);
+    act = g_on_trace;
+  }
+  if (act) act(t);
+  const auto log = kelmain::operation_table().LogMessage;
+  return log ? log(level, source, function, line, text) : 0;
+}
+std::vector<std::u16string> traces() {
+  std::lock_guard<std::mutex> lk(g_trace_mu);
+  return g_traces;
+}
+std::size_t count_traced(const std::u16string& text) {
+  std::size_t n = 0;
+  for (const auto& t : traces()) n += t == text;
+  return n;
+}
+std::u16string ascii(const char* format, int value) {
+  char text[160];
+  std::snprintf(text, sizeof text, format, value);
+  return std::u16string(text, text + std::strlen(text));
+}
+void on_trace(std::function<void(const std::u16string&)> act) {
+  std::lock_guard<std::mutex> lk(g_trace_mu);
+  g_on_trace = std::move(act);
 }
 
 class WriterOnEngine : public enginetest::EngineOnSim {
  protected:
   void TearDown() override {
+    on_trace({});
     kel::SetCurrentInterface(nullptr);
     RuvoCtrlVolume::resetForTesting();
     EngineOnSim::TearDown();
@@ -93,9 +129,14 @@ class WriterOnEngine : public enginetest::EngineOnSim {
     ops_ = kelmain::operation_table();
     ops_.WriteData = recording_write;
     ops_.FileIoctl = growing_ioctl;
+    ops_.LogMessage = recording_log;
     {
       std::lock_guard<std::mutex> lk(g_writes_mu);
       g_writes.clear();
+    }
+    {
+      std::lock_guard<std::mutex> lk(g_trace_mu);
+      g_traces.clear();
     }
     ASSERT_GE(itf_.Initialise(&ops_), 0);
     kel::SetCurrentInterface(&itf_);
@@ -318,13 +359,179 @@ TEST_F(WriterOnEngine, FailuresMidFileAreRecoveredAndTheFileReadsBackWhole) {
   }
 }
 
+// The drive's reservations (D2h) so far, as it saw them: (first block, count).
+std::vector<std::pair<std::uint32_t, std::uint32_t>> reservations(kelsim::SimHarness& sim) {
+  return sim.drive().observed().reserved_writes;
+}
+
+// New write with a window of three unconfirmed buffers of 1 MiB: the sync at
+// the close fails once, and the block from which the drive reports the loss
+// (GET PERFORMANCE) decides which buffers were confirmed and which are
+// written again, in their order, on new blocks. The file and its parity read
+// back whole.
+TEST_F(WriterOnEngine, TheFailedBlockTheDriveReportsDecidesWhatIsWrittenAgain) {
+  // Where the loss starts, from the three unconfirmed reservations u (-1: no
+  // block named, the drive reports the first block since the last good sync).
+  using Pick = std::function<std::int64_t(const std::vector<std::pair<std::uint32_t, std::uint32_t>>&)>;
+  const struct {
+    const char* what;
+    Pick pick;
+    int released;     // unconfirmed buffers completed as written
+  } cases[] = {
+      {"the drive's own answer, before the unconfirmed buffers", [](auto&) { return -1; }, 0},
+      {"the last block of the 1st", [](auto& u) { return u[1].first - 1; }, 0},
+      {"the first block of the 2nd", [](auto& u) { return u[1].first; }, 1},
+      {"inside the 2nd", [](auto& u) { return u[1].first + u[1].second / 2; }, 1},
+      {"inside the 3rd", [](auto& u) { return u[2].first + 7; }, 2},
+      {"just past the 3rd", [](auto& u) { return u[2].first + u[2].second; }, 0},
+  };
+  const std::string content = pattern(5 * 1048576 + 12345, 11);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(
+        mount(0xE1, [](kelsim::HarnessOptions& o) { o.drive.error_reporting_threshold = 0xA000; }));
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> unconfirmed;
+    std::size_t before_failure = 0;
+    on_trace([&](const std::u16string& t) {
+      if (!unconfirmed.empty() || t.rfind(u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3", 0) != 0)
+        return;
+      auto all = reservations(*sim_);
+      before_failure = all.size();
+      unconfirmed.assign(all.end() - 3, all.end());
+      auto rule = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+      rule.times = 1;
+      const std::int64_t from = c.pick(unconfirmed);
+      if (from >= 0) rule.first_lba = static_cast<std::uint32_t>(from);
+      sim_->drive().add_fault(rule);
+    });
+    ASSERT_EQ(archive("e.bin", content, 1048576), 0u);
+    on_trace({});
+    EXPECT_EQ(RuvoCtrlVolume::getRSVNum(), 3u);
+    ASSERT_EQ(unconfirmed.size(), 3u) << "the close's sync found three unconfirmed buffers";
+    // The buffers from the one holding the loss are written again, once
+    // each, in file order, with their sizes.
+    const auto all = reservations(*sim_);
+    std::vector<std::uint32_t> again, expected;
+    for (std::size_t i = before_failure; i < all.size(); ++i) again.push_back(all[i].second);
+    for (std::size_t i = c.released; i < 3; ++i) expected.push_back(unconfirmed[i].second);
+    EXPECT_EQ(again, expected);
+    for (std::size_t i = before_failure; i < all.size(); ++i)
+      EXPECT_GE(all[i].first, unconfirmed[2].first + unconfirmed[2].second) << "written again on new blocks";
+    EXPECT_EQ(count_traced(ascii("m_writeControllerEnd Discovery write error data que_pos=[%d]", c.released)), 1u);
+    // The file is cut back to the first buffer written again: six buffers
+    // of 512 blocks, the last three unconfirmed.
+    EXPECT_EQ(count_traced(ascii("deleteFileAllocation() body start_block=[0x%08x]", (3 + c.released) * 512)), 1u);
+    std::uint64_t size = 0;
+    EXPECT_TRUE(read_back("/e.bin", &size) == content);
+    EXPECT_EQ(size, content.size());
+    EXPECT_TRUE(read_back("/e.bin#*ECC_Parity_V100_N=2064_K=2048") ==
+                first_stripe_parity(content, 134217728, 1048576));
+    // The parity written again owns its new blocks only: none is left
+    // allocated and unwritten.
+    std::uint64_t parity_blocks = 0;
+    for (auto [b, n] : extents("/e.bin#*ECC_Parity_V100_N=2064_K=2048")) parity_blocks += n;
+    EXPECT_EQ(parity_blocks, 512u);
+    expect_images_sound();
+    TearDown();
+    SetUp();
+  }
+}
+
+// Every sync failing from the close on: the buffers are written again until
+// the one holding the loss has failed once more than "Max Write Retry R"
+// allows (9 unless set), then the close answers "retry over"; the file keeps
+// only what the drive's window had confirmed, never a hole.
+TEST_F(WriterOnEngine, ASyncThatKeepsFailingEndsWithRetryOver) {
+  const struct {
+    const char* what;
+    std::uint32_t setting;  // 0: the default
+    const char16_t* last_round;
+  } cases[] = {
+      {"Max Write Retry R 2", 2, u"new write retry : [3 / 2]"},
+      {"Max Write Retry R by default", 0, u"new write retry : [10 / 9]"},
+  };
+  const std::string content = pattern(5 * 1048576 + 12345, 12);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(
+        mount(0xE1, [](kelsim::HarnessOptions& o) { o.drive.error_reporting_threshold = 0xA000; }));
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    if (c.setting) RuvoCtrlVolume::setMaxWriteRetryR(c.setting);
+    int rule = 0;
+    on_trace([&](const std::u16string& t) {
+      if (rule == 0 && t.rfind(u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3", 0) == 0)
+        rule = sim_->drive().add_fault(kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0}));
+    });
+    EXPECT_EQ(archive("r.bin", content, 1048576), 0x82000019u);
+    on_trace({});
+    sim_->drive().clear_faults();
+    ASSERT_NE(rule, 0);
+    EXPECT_EQ(count_traced(c.last_round), 1u);
+    EXPECT_EQ(count_traced(u"commonWriteErrorRecovery retry max over error"), 1u);
+    std::uint64_t size = ~0ull;
+    const std::string back = read_back("/r.bin", &size);
+    EXPECT_EQ(size, 3u * 1048576) << "the three buffers the window confirmed";
+    EXPECT_TRUE(back == content.substr(0, back.size()));
+    TearDown();
+    SetUp();
+  }
+}
+
+// New write, a file whose second stripe starts past the "Disc Span
+// Threshold": the sync before CREATE_NEW_TRACK fails once. The unconfirmed
+// buffers are written again, once each and in file order, on the next disc
+// before the buffer that asked for it; the file and its parity read back
+// whole.
+TEST_F(WriterOnEngine, ASyncFailingBeforeTheNewTrackWritesTheUnconfirmedBuffersAgainOnTheNextDisc) {
+  ASSERT_NO_FATAL_FAILURE(
+      mount(0xE1, [](kelsim::HarnessOptions& o) { o.drive.error_reporting_threshold = 0xA000; }));
+  RuvoCtrlVolume::setWriteBufferMb(1);
+  kelmain::TrackInformation before{};
+  ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&before), 0);
+  RuvoCtrlVolume::setDiscSpanThld(before.next_writable_block + 0x1800);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> unconfirmed;
+  std::size_t before_failure = 0;
+  on_trace([&](const std::u16string& t) {
+    if (!unconfirmed.empty() || t != u"===== SyncCache before CREATE_NEW_TRACK") return;
+    const auto all = reservations(*sim_);
+    before_failure = all.size();
+    unconfirmed.assign(all.end() - 3, all.end());
+    auto rule = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+    rule.times = 1;
+    sim_->drive().add_fault(rule);
+  });
+  const std::string content = pattern(134217728 + 3 * 1048576 + 4321, 13);
+  ASSERT_EQ(archive("n.bin", content, 1048576), 0u);
+  on_trace({});
+  ASSERT_EQ(unconfirmed.size(), 3u);
+  EXPECT_EQ(count_traced(u"===== SyncCache before CREATE_NEW_TRACK"), 1u);
+  EXPECT_EQ(count_traced(u"new write retry : [1 / 9]"), 1u);
+  // The next reservations: the three again, in order, low on the new disc.
+  const auto all = reservations(*sim_);
+  ASSERT_GE(all.size(), before_failure + 4);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(all[before_failure + i].second, unconfirmed[i].second) << i;
+    EXPECT_LT(all[before_failure + i].first, unconfirmed[0].first) << i;
+  }
+  const auto ext = extents("/n.bin");
+  ASSERT_FALSE(ext.empty());
+  EXPECT_EQ(ext.front().first / before.blocks_per_track, 0u);
+  EXPECT_EQ(ext.back().first / before.blocks_per_track, 1u);
+  std::uint64_t size = 0;
+  EXPECT_TRUE(read_back("/n.bin", &size) == content);
+  EXPECT_EQ(size, content.size());
+  const std::string parity = read_back("/n.bin#*ECC_Parity_V100_N=2064_K=2048");
+  ASSERT_GE(parity.size(), 1048576u);
+  EXPECT_TRUE(parity.substr(0, 1048576) == first_stripe_parity(content, 134217728, 1048576));
+  expect_images_sound();
+}
+
 // With a small "Disc Span Threshold" a file whose first write starts past
 // it goes to the next disc and reads back whole; the one before it, which
-// started below it, stays whole on the first disc. Write-once only: on
-// rewritable media the engine's track information after CREATE_NEW_TRACK
-// keeps the volume's next writable address, past any such threshold.
+// started below it, stays whole on the first disc.
 TEST_F(WriterOnEngine, AFileStartingPastTheSpanThresholdOpensTheNextDisc) {
-  for (int medium : {0xE1}) {
+  for (int medium : {0xE1, 0xE2, 0xF2}) {
     SCOPED_TRACE(medium);
     ASSERT_NO_FATAL_FAILURE(mount(static_cast<std::uint8_t>(medium)));
     RuvoCtrlVolume::setWriteBufferMb(1);
@@ -335,12 +542,18 @@ TEST_F(WriterOnEngine, AFileStartingPastTheSpanThresholdOpensTheNextDisc) {
     const std::string first = pattern(16 * 1048576 + 5, 9), second = pattern(1048576 + 3, 4);
     ASSERT_EQ(archive("f.bin", first, 65536), 0u);
     ASSERT_EQ(archive("s.bin", second, 65536), 0u);
-    const std::uint32_t disc = sim_->cartridge().disc_blocks();
-    for (auto [path, slot] : {std::pair{"/f.bin", 0u}, std::pair{"/s.bin", 1u}}) {
-      KELFS_OBJECT_INFO info{};
-      ASSERT_EQ(kelmain::GetPathInfo(path, 1, &info), 0);
-      ASSERT_GE(info.SpaceEntries.Count, 1u);
-      EXPECT_EQ(info.SpaceEntries.Entries[0].BlockNumber / disc, slot) << path;
+    // Cartridge block numbers count the engine's blocks per track for each
+    // slot before: each file's first block is on its disc, holding its data.
+    const std::uint32_t per_track = before.blocks_per_track;
+    for (auto [path, slot, data] : {std::tuple{"/f.bin", 0u, &first}, std::tuple{"/s.bin", 1u, &second}}) {
+      const auto ext = extents(path);
+      ASSERT_FALSE(ext.empty()) << path;
+      EXPECT_EQ(ext.front().first / per_track, slot) << path;
+      std::string block(2048, '\0');
+      const auto lsn = static_cast<std::uint32_t>(ext.front().first % per_track);
+      ASSERT_EQ(sim_->cartridge().read_blocks(static_cast<int>(slot), lsn, 1,
+                                              reinterpret_cast<std::uint8_t*>(block.data())), 0u);
+      EXPECT_TRUE(block == data->substr(0, 2048)) << path;
     }
     EXPECT_TRUE(read_back("/f.bin") == first);
     EXPECT_TRUE(read_back("/s.bin") == second);
