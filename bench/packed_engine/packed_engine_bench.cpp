@@ -4,7 +4,8 @@
 // forced end, against the same files written one by one through the real
 // writer on a fresh cartridge in the same run. Prints files per second,
 // their ratio, and the resident memory the packed session's rings take.
-// The engine's metadata flush is left out of both figures.
+// The engine's metadata flush is left out of both figures. The engine's own
+// log lines are dropped; the figures go to standard output.
 //
 //   packed_engine_bench [--files N] [--kib K] [--rewritable]
 #include "LumoQVE/PackedFileIO.h"
@@ -20,8 +21,10 @@
 #include "kelmain/slots.h"
 #include "sim/harness.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -172,8 +175,17 @@ int main(int argc, char** argv) {
   }
   if (o.files < 1) die("--files must be at least 1", o.files);
   const auto dir = std::filesystem::temp_directory_path() / ("packed_engine_bench_" + std::to_string(::getpid()));
+  // The engine writes its log to standard output: it goes to /dev/null
+  // while the runs last.
+  std::fflush(stdout);
+  const int out = ::dup(1), null = ::open("/dev/null", O_WRONLY);
+  if (out < 0 || null < 0 || ::dup2(null, 1) < 0) die("cannot set the engine's log aside", errno);
   const Run packed = run(o, true, dir);
   const Run real = run(o, false, dir);
+  std::fflush(stdout);
+  ::dup2(out, 1);
+  ::close(out);
+  ::close(null);
   std::printf("%d files of %zu KiB on a %s cartridge\n", o.files, o.bytes / 1024,
               o.medium == 0xE2 ? "rewritable" : "write-once");
   std::printf("packed, one session and its division: %9.1f files/s\n", packed.files_per_s);
