@@ -680,9 +680,12 @@ TEST_F(WriterOnEngine, EmptyWriteResourcesTakeNoData) {
 // files whose data the proxy holds stay whole, the one whose data it never
 // got ends empty, and the proxy is gone.
 TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsEmptiesOnlyTheFilesItLost) {
-  for (int medium : {0xE1, 0xE2}) {
+  // Medium and volume type: with parity, and without on write-once.
+  for (auto [medium, volume_type] : {std::pair{0xE1, 0}, std::pair{0xE2, 0}, std::pair{0xE1, 1}}) {
     SCOPED_TRACE(medium);
-    ASSERT_NO_FATAL_FAILURE(mount(static_cast<std::uint8_t>(medium)));
+    SCOPED_TRACE(volume_type);
+    ASSERT_NO_FATAL_FAILURE(
+        mount(static_cast<std::uint8_t>(medium), {}, static_cast<std::uint8_t>(volume_type)));
     RuvoCtrlVolume::setPackedWriteMode(true);
     RuvoCtrlVolume::setWriteBufferMb(1);
     const std::size_t sizes[] = {1, 65537, 3 * 1048576 + 5};
@@ -691,6 +694,7 @@ TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsEmptiesOnlyTheFilesItLos
       contents.push_back(pattern(sizes[i], static_cast<unsigned>(i + 40)));
       ASSERT_EQ(archive("q" + std::to_string(i) + ".bin", contents.back(), 300000), 0u) << i;
     }
+    EXPECT_EQ(RuvoCtrlVolume::getGenerateParity(), volume_type == 0);
     kelsim::FaultRule r = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
     r.times = -1;
     const int id = sim_->drive().add_fault(r);
