@@ -15,6 +15,7 @@
 #include "support/udfinfo.h"
 
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <functional>
 #include <string>
@@ -112,7 +113,16 @@ class WriterOnEngine : public enginetest::EngineOnSim {
   }
   // A blank cartridge of this medium initialised and mounted, the request
   // interface running over the real slots, real (not packed) writing.
-  void mount(std::uint8_t medium, const std::function<void(kelsim::HarnessOptions&)>& tweak = {}) {
+  void mount(std::uint8_t medium, const std::function<void(kelsim::HarnessOptions&)>& tweak = {},
+             std::uint8_t volume_type = 0) {
+    // The drive layer formats the blank disc with the configured volume
+    // type; the mount takes it back from the volume's own mark.
+    if (volume_type != 0) {
+      std::ofstream(dir_ / "registry.reg", std::ios::trunc)
+          << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Stravo\\KELFS]\n"
+          << "\"Volume Type\"=dword:0000000" << static_cast<int>(volume_type) << "\n";
+      kel::ResetConfigCache();
+    }
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = medium;
     if (tweak) tweak(o);
@@ -164,12 +174,14 @@ class WriterOnEngine : public enginetest::EngineOnSim {
   // The archive handler's calls: the file made anew by the engine, opened
   // through the writer by its stored name, sized, written in pieces,
   // flushed, timed and closed, then the engine's handle closed.
-  std::uint32_t archive(const std::string& name, const std::string& content, std::size_t piece) {
+  std::uint32_t archive(const std::string& name, const std::string& content, std::size_t piece,
+                        std::string* stored_name = nullptr) {
     char stored[260] = {};
     void* handle = nullptr;
     EXPECT_EQ(kelmain::CreateFile("/", name.c_str(), sizeof stored, stored, &handle), 0);
     std::shared_ptr<UserDataFileIO> f;
     const std::string s(stored);
+    if (stored_name) *stored_name = s;
     std::uint32_t r = UserDataFileIO::convertPort2Writer(u"", std::u16string(s.begin(), s.end()), 0x40000000,
                                                          nullptr, 0, 1, 0x80, nullptr, f);
     if (r == 0) r = write_all(*f, content, piece);
@@ -622,6 +634,173 @@ TEST_F(WriterOnEngine, PackedFilesAreDividedOutOfTheProxyAndReadBackWhole) {
   }
 }
 
+// Bytes of whole recording units (65536 bytes here) that n bytes take.
+std::uint64_t rub_bytes(std::uint64_t n) { return (n + 65535) / 65536 * 65536; }
+
+// A cartridge formatted with volume type 1 keeps no parity: the mount reads
+// the type back from the volume's own mark, and packed files go into the
+// proxy as their bodies alone, each padded to whole recording units, so
+// that every file starts where the one before it ends, in the proxy and,
+// after the division, on the disc. Closed files show their exact sizes
+// before the division.
+TEST_F(WriterOnEngine, PackedFilesOfAVolumeWithoutParityLieBodyAfterBody) {
+  const std::size_t sizes[] = {1, 0, 65536, 65537, 3 * 1048576 + 5};
+  for (int medium : {0xE1, 0xE2}) {
+    SCOPED_TRACE(medium);
+    ASSERT_NO_FATAL_FAILURE(mount(static_cast<std::uint8_t>(medium), {}, 1));
+    kelmain::MountInformation mi{};
+    ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+    EXPECT_EQ(mi.reserved[0] >> 4, 1) << "volume type";
+    RuvoCtrlVolume::setPackedWriteMode(true);
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    std::vector<std::string> contents;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      contents.push_back(pattern(sizes[i], static_cast<unsigned>(i + 60)));
+      const std::string name = "v" + std::to_string(i) + ".bin";
+      ASSERT_EQ(archive(name, contents.back(), 300000), 0u) << i;
+      KELFS_OBJECT_INFO info{};
+      ASSERT_EQ(kelmain::GetPathInfo(("/" + name).c_str(), 0, &info), 0);
+      EXPECT_EQ(info.Size, sizes[i]) << name << " at its close";
+    }
+    EXPECT_FALSE(RuvoCtrlVolume::getGenerateParity());
+    std::shared_ptr<LumoQVE::ProxyWriter> proxy = LumoQVE::ProxyWriter::current();
+    ASSERT_NE(proxy, nullptr) << "the files were packed";
+    ASSERT_EQ(proxy->m_ghostFiles.size(), std::size(sizes));
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      const auto& g = *proxy->m_ghostFiles[i];
+      EXPECT_EQ(static_cast<std::uint64_t>(g.writeStartOffsetBytesInProxy), offset) << i;
+      EXPECT_TRUE(g.parityPath.empty()) << i;
+      EXPECT_EQ(g.m_parityFileTotalBytes, 0) << i;
+      EXPECT_EQ(static_cast<std::uint64_t>(g.m_bodyFileTotalBytes), sizes[i]) << i;
+      offset += rub_bytes(sizes[i]);
+    }
+    EXPECT_EQ(proxy->packedBytes(), offset);
+    proxy.reset();
+    ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    EXPECT_FALSE(exists("/$/@@proxy"));
+    // On the disc each file starts one padded body after the one before
+    // it (the proxy's allocation is one run on a fresh volume) and lists
+    // the blocks of its bytes.
+    std::uint64_t next = 0;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      const std::string path = "/v" + std::to_string(i) + ".bin";
+      SCOPED_TRACE(path);
+      std::uint64_t size = ~0ull;
+      EXPECT_TRUE(read_back(path, &size) == contents[i]);
+      EXPECT_EQ(size, sizes[i]);
+      EXPECT_FALSE(exists(path + "#*ECC_Parity_V100_N=2064_K=2048"));
+      const auto e = extents(path);
+      std::uint64_t blocks = 0;
+      for (std::size_t k = 0; k < e.size(); ++k) {
+        const std::uint64_t expected = k == 0 ? next : e[k - 1].first + e[k - 1].second;
+        if (expected != 0) {
+          EXPECT_EQ(e[k].first, expected) << "extent " << k;
+        }
+        blocks += e[k].second;
+      }
+      EXPECT_EQ(blocks, (sizes[i] + 2047) / 2048);
+      if (!e.empty()) next = e.front().first + rub_bytes(sizes[i]) / 2048;
+    }
+    expect_images_sound();
+    TearDown();
+    SetUp();
+  }
+}
+
+// A writer's name for an existing file, as the engine's CreateFile slot
+// hands one out for a new file: the file's node gets a proxy in "$" whose
+// name is answered (the handle is dummy-closed when the writer is done).
+std::string writer_name_of_existing(const char* path, void** handle) {
+  if (kelmain::OpenFile(path, 1, handle) != 0 || kelmain::CloseFile(*handle, false) != 0) return {};
+  char name[264] = {};
+  if (kelmain::FileIoctl(*handle, kelmain::kIoctlStoredName, name) != 0) return {};
+  return name;
+}
+
+// The volume's last written file opened again while a packed session is
+// open. Without parity the body is the volume's last object: the session
+// ends first, so every file packed so far is divided and reads back whole
+// and the proxy is gone; the file entry is in the privileged mode again,
+// and the reopened file takes the appended bytes behind its own (never a
+// ghost file, whose division would give it the appended bytes alone). The
+// next file opens a new session. With parity the body's parity file is the
+// last object, so the body is refused as not the last written file and the
+// session goes on untouched.
+TEST_F(WriterOnEngine, ReopeningTheLastWrittenFileMidSession) {
+  const struct {
+    const char* what;
+    std::uint8_t volume_type;
+    std::size_t old_size, added;
+    std::uint32_t open_result;
+  } cases[] = {
+      {"without parity, inside one unit", 1, 1000, 3000, 0},
+      {"without parity, across units", 1, 70000, 200000, 0},
+      {"with parity", 0, 70000, 200000, 0x8B00000C},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(mount(0xE1, {}, c.volume_type));
+    RuvoCtrlVolume::setPackedWriteMode(true);
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    const std::string first = pattern(5000, 1), old = pattern(c.old_size, 2), added = pattern(c.added, 3);
+    ASSERT_EQ(archive("a.bin", first, 65536), 0u);
+    ASSERT_EQ(archive("b.bin", old, 65536), 0u);
+    ASSERT_NE(LumoQVE::ProxyWriter::current(), nullptr);
+    void* handle = nullptr;
+    const std::string stored = writer_name_of_existing("/b.bin", &handle);
+    ASSERT_FALSE(stored.empty());
+    std::shared_ptr<UserDataFileIO> f;
+    SetLastError(0);
+    ASSERT_EQ(UserDataFileIO::convertPort2Writer(u"", std::u16string(stored.begin(), stored.end()), 0x40000000,
+                                                 nullptr, 0, 4, 0x80, nullptr, f),
+              c.open_result);
+    std::string b = old;
+    if (c.open_result != 0) {
+      EXPECT_EQ(GetLastError(), 5u);
+      EXPECT_NE(LumoQVE::ProxyWriter::current(), nullptr) << "the session goes on";
+      EXPECT_TRUE(exists("/$/@@proxy"));
+    } else {
+      EXPECT_EQ(LumoQVE::ProxyWriter::current(), nullptr) << "the session ended at the open";
+      EXPECT_FALSE(exists("/$/@@proxy"));
+      EXPECT_TRUE(read_back("/a.bin") == first);
+      EXPECT_TRUE(f->m_obase->getRuvoCtrlVolume().isPrivileged());
+      // Appending: the end stays where it is until the new bytes are written.
+      f->seek(static_cast<std::int64_t>(old.size()));
+      ASSERT_EQ(f->setEndOfFile(), 0u);
+      ASSERT_EQ(f->createWriterObject(), 0u);
+      for (std::size_t at = 0; at < added.size(); at += 65536) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(65536, added.size() - at));
+        std::uint32_t written = 0;
+        ASSERT_EQ(f->getWriter()->write(added.data() + at, n, &written), 0u);
+      }
+      ASSERT_EQ(f->getWriter()->flush(true), 0u);
+      ASSERT_EQ(f->close(), 0u);
+      EXPECT_EQ(LumoQVE::ProxyWriter::current(), nullptr) << "the appended file was not packed";
+      f.reset();
+      b += added;
+    }
+    kelmain::CloseFile(handle, true);
+    if (c.open_result == 0) {
+      std::uint64_t size = 0;
+      EXPECT_TRUE(read_back("/b.bin", &size) == b) << "before the next session";
+      EXPECT_EQ(size, b.size());
+    }
+    const std::string later = pattern(3000, 4);
+    ASSERT_EQ(archive("c.bin", later, 65536), 0u);
+    ASSERT_NE(LumoQVE::ProxyWriter::current(), nullptr);
+    ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    LumoQVE::TimerFlushBuffer::instance().join();
+    EXPECT_FALSE(exists("/$/@@proxy"));
+    EXPECT_TRUE(read_back("/a.bin") == first);
+    EXPECT_TRUE(read_back("/b.bin") == b);
+    EXPECT_TRUE(read_back("/c.bin") == later);
+    expect_images_sound();
+    TearDown();
+    SetUp();
+  }
+}
+
 // The file wrapper's dispositions against the engine: what is created,
 // kept or emptied, and the errors of the refusals.
 TEST_F(WriterOnEngine, FileWrapperDispositionsOnTheEngine) {
@@ -757,9 +936,12 @@ TEST_F(WriterOnEngine, EmptyWriteResourcesTakeNoData) {
 // files whose data the proxy holds stay whole, the one whose data it never
 // got ends empty, and the proxy is gone.
 TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsEmptiesOnlyTheFilesItLost) {
-  for (int medium : {0xE1, 0xE2}) {
+  // Medium and volume type: with parity, and without on write-once.
+  for (auto [medium, volume_type] : {std::pair{0xE1, 0}, std::pair{0xE2, 0}, std::pair{0xE1, 1}}) {
     SCOPED_TRACE(medium);
-    ASSERT_NO_FATAL_FAILURE(mount(static_cast<std::uint8_t>(medium)));
+    SCOPED_TRACE(volume_type);
+    ASSERT_NO_FATAL_FAILURE(
+        mount(static_cast<std::uint8_t>(medium), {}, static_cast<std::uint8_t>(volume_type)));
     RuvoCtrlVolume::setPackedWriteMode(true);
     RuvoCtrlVolume::setWriteBufferMb(1);
     const std::size_t sizes[] = {1, 65537, 3 * 1048576 + 5};
@@ -768,6 +950,7 @@ TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsEmptiesOnlyTheFilesItLos
       contents.push_back(pattern(sizes[i], static_cast<unsigned>(i + 40)));
       ASSERT_EQ(archive("q" + std::to_string(i) + ".bin", contents.back(), 300000), 0u) << i;
     }
+    EXPECT_EQ(RuvoCtrlVolume::getGenerateParity(), volume_type == 0);
     kelsim::FaultRule r = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
     r.times = -1;
     const int id = sim_->drive().add_fault(r);
