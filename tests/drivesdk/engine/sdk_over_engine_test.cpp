@@ -188,8 +188,8 @@ void SdkOverEngine::finalizeTheEnginesVolume(std::uint8_t type) {
 }
 
 // The volume the engine wrote over three slots: a folder flushed on each,
-// the engine going on to the next slot through its new-track control, as
-// a host does when a disc is full.
+// the engine going on to the next slot through its new-track control, the
+// one the file writer sends when a disc is full.
 class ThreeSlotFinalize : public SdkOverEngine {
  protected:
   // The descriptors finalize rewrites, found as a reader finds them: the
@@ -246,9 +246,70 @@ class ThreeSlotFinalize : public SdkOverEngine {
     }
     ASSERT_EQ(mountInformation().volume_status & 0x8F, 0x81);
   }
+  // Where every slot's descriptors lie, its PVDs before finalize, and the
+  // number finalize writes into them.
+  struct Before {
+    std::vector<Located> at;
+    std::vector<Bytes> pvds;
+    std::uint16_t v = 0;
+  };
+  void recordBefore(Before& b) {
+    for (int slot = 0; slot < kSlots; ++slot) {
+      b.at.push_back(locate(slot));
+      ASSERT_NE(b.at.back().lvid, 0u) << slot;
+      for (std::uint32_t lba : {b.at.back().mainPvd, b.at.back().reservePvd}) b.pvds.push_back(sector(slot, lba));
+    }
+    // The sequence number of the last slot is the volume's number of discs.
+    b.v = u16(sector(kSlots - 1, b.at.back().mainPvd), 56);
+    ASSERT_EQ(b.v, kSlots);
+  }
+  void expectSlotFinalized(const Before& b, int slot);
+  void expectFinalized(const Before& b);
   void finalizeThreeSlots(std::uint8_t type);
   static constexpr int kSlots = 3;
 };
+
+void ThreeSlotFinalize::expectSlotFinalized(const Before& b, int slot) {
+  SCOPED_TRACE(slot);
+  EXPECT_TRUE(sim_->cartridge().disc(slot).finalized);
+  const Bytes lvid = sector(slot, b.at[slot].lvid);
+  EXPECT_EQ(tagOf(lvid), 9);
+  EXPECT_TRUE(tagHolds(lvid));
+  EXPECT_EQ(u32(lvid, 28), 1u);  // Close
+  const std::size_t id = 80 + 8 * std::size_t{u32(lvid, 72)};
+  EXPECT_EQ((Bytes{lvid[id + 24], lvid[id + 25], lvid[id + 28], lvid[id + 29], lvid[id + 30], lvid[id + 31]}),
+            (Bytes{6, 0, 3, 0x13, 0, 0}));
+  EXPECT_EQ(u16(lvid, 16), 0x1000 | 540);  // local time nine hours east
+  for (int which = 0; which < 2; ++which) {
+    const Bytes pvd = sector(slot, which == 0 ? b.at[slot].mainPvd : b.at[slot].reservePvd);
+    const Bytes& before = b.pvds[static_cast<std::size_t>(slot * 2 + which)];
+    EXPECT_TRUE(tagHolds(pvd)) << which;
+    EXPECT_EQ(u16(pvd, 58), b.v) << which;
+    // A PVD that already held the number keeps every byte.
+    if (u16(before, 58) == b.v)
+      EXPECT_EQ(pvd, before) << which;
+    else
+      EXPECT_EQ(pvd[388 + 29], 0x13) << which;
+  }
+}
+
+// Every slot closed, and the volume mounted again through the engine:
+// finalized, write-protected for that reason, the folders of every slot
+// there; udfinfo reads every slot image as closed.
+void ThreeSlotFinalize::expectFinalized(const Before& b) {
+  for (int slot = 0; slot < kSlots; ++slot) expectSlotFinalized(b, slot);
+  const auto after = mountInformation();
+  EXPECT_EQ(after.volume_status, 0x83);
+  EXPECT_EQ(after.write_protect_reason_flags & 0x1000u, 0x1000u);
+  const auto names = rootListing();
+  for (int slot = 0; slot < kSlots; ++slot)
+    EXPECT_NE(std::find(names.begin(), names.end(), "s" + std::to_string(slot)), names.end()) << slot;
+  for (int slot = 0; slot < kSlots; ++slot) {
+    char image[32];
+    std::snprintf(image, sizeof image, "/slot-%02d.img", slot);
+    expect_udfinfo(sim_->cartridge().directory() + image, {"integrity=closed"});
+  }
+}
 
 TEST_F(ThreeSlotFinalize, EverySlotTheEngineWroteIsClosedAndTheVolumeMountsFinalized) {
   for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
@@ -262,56 +323,44 @@ TEST_F(ThreeSlotFinalize, EverySlotTheEngineWroteIsClosedAndTheVolumeMountsFinal
 
 void ThreeSlotFinalize::finalizeThreeSlots(std::uint8_t type) {
   ASSERT_NO_FATAL_FAILURE(threeSlotsWritten(type));
-  std::vector<Located> at(kSlots);
-  std::vector<Bytes> pvdsBefore;
-  for (int slot = 0; slot < kSlots; ++slot) {
-    at[slot] = locate(slot);
-    ASSERT_NE(at[slot].lvid, 0u) << slot;
-    for (std::uint32_t lba : {at[slot].mainPvd, at[slot].reservePvd}) pvdsBefore.push_back(sector(slot, lba));
-  }
-  // The sequence number of the last slot is the volume's number of discs.
-  const std::uint16_t v = u16(sector(kSlots - 1, at[kSlots - 1].mainPvd), 56);
-  ASSERT_EQ(v, kSlots);
-
+  Before before;
+  ASSERT_NO_FATAL_FAILURE(recordBefore(before));
   ASSERT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0u);
   EXPECT_EQ(progress_.values, (std::vector<int>{0, 10, 30, 40, 53, 66, 80, 90, 98, 99, 100}));
   EXPECT_EQ(commands(0x5B), std::size_t{kSlots});  // CLOSE TRACK/SESSION of every slot
-  for (int slot = 0; slot < kSlots; ++slot) {
-    SCOPED_TRACE(slot);
-    EXPECT_TRUE(sim_->cartridge().disc(slot).finalized);
-    const Bytes lvid = sector(slot, at[slot].lvid);
-    EXPECT_EQ(tagOf(lvid), 9);
-    EXPECT_TRUE(tagHolds(lvid));
-    EXPECT_EQ(u32(lvid, 28), 1u);  // Close
-    const std::size_t id = 80 + 8 * std::size_t{u32(lvid, 72)};
-    EXPECT_EQ((Bytes{lvid[id + 24], lvid[id + 25], lvid[id + 28], lvid[id + 29], lvid[id + 30], lvid[id + 31]}),
-              (Bytes{6, 0, 3, 0x13, 0, 0}));
-    EXPECT_EQ(u16(lvid, 16), 0x1000 | 540);  // local time nine hours east
-    for (int which = 0; which < 2; ++which) {
-      const Bytes pvd = sector(slot, which == 0 ? at[slot].mainPvd : at[slot].reservePvd);
-      const Bytes& before = pvdsBefore[static_cast<std::size_t>(slot * 2 + which)];
-      EXPECT_TRUE(tagHolds(pvd)) << which;
-      EXPECT_EQ(u16(pvd, 58), v) << which;
-      // A PVD that already held the number keeps every byte.
-      if (u16(before, 58) == v)
-        EXPECT_EQ(pvd, before) << which;
-      else
-        EXPECT_EQ(pvd[388 + 29], 0x13) << which;
-    }
-  }
-  // Mounted again through the engine: finalized, write-protected for that
-  // reason, the folders of every slot there.
-  const auto after = mountInformation();
-  EXPECT_EQ(after.volume_status, 0x83);
-  EXPECT_EQ(after.write_protect_reason_flags & 0x1000u, 0x1000u);
-  const auto names = rootListing();
-  for (int slot = 0; slot < kSlots; ++slot)
-    EXPECT_NE(std::find(names.begin(), names.end(), "s" + std::to_string(slot)), names.end()) << slot;
-  for (int slot = 0; slot < kSlots; ++slot) {
-    char image[32];
-    std::snprintf(image, sizeof image, "/slot-%02d.img", slot);
-    expect_udfinfo(sim_->cartridge().directory() + image, {"integrity=closed"});
-  }
+  expectFinalized(before);
+}
+
+// A write that fails on slot 1 stops the run with the drive's code, the
+// privileged mode left and the volume unmounted; the host mounts the volume
+// again, and a second run finishes it without touching slot 0 again.
+TEST_F(ThreeSlotFinalize, AFailedWriteOnTheSecondSlotIsFinishedByASecondRun) {
+  ASSERT_NO_FATAL_FAILURE(threeSlotsWritten(0xE1));
+  Before before;
+  ASSERT_NO_FATAL_FAILURE(recordBefore(before));
+  // Every integrity sequence write on slot 1 fails, its finalizing mark
+  // first.
+  kelsim::FaultRule fail = kelsim::write_error(before.at[1].lvid, before.at[1].lvid);
+  fail.slot = 1;
+  sim_->drive().add_fault(fail);
+  enginetest::clear_log();
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0x110600u);
+  EXPECT_TRUE(sim_->cartridge().disc(0).finalized);
+  EXPECT_FALSE(sim_->cartridge().disc(1).finalized);
+  EXPECT_FALSE(sim_->cartridge().disc(2).finalized);
+  EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
+  EXPECT_TRUE(enginetest::logged("EXIT_PRIVILEGED_MODE flag trun off"));
+
+  sim_->drive().clear_faults();
+  sim_->service().clear_transcript();
+  progress_.values.clear();
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  // Mounted half finalized: valid, open, state 2 (finalizing).
+  EXPECT_EQ(mountInformation().volume_status, 0x92);
+  ASSERT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0u);
+  EXPECT_EQ(commands(0x5B), std::size_t{kSlots - 1});
+  EXPECT_EQ(progress_.values.back(), 100);
+  expectFinalized(before);
 }
 
 // --- all delete -------------------------------------------------------------------
