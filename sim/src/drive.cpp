@@ -249,9 +249,11 @@ int ChangerDrive::fault_fired(int id) const {
 }
 
 // Consumes one firing of the first live rule of the wanted class.
-static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, const std::uint8_t* cdb, std::size_t len) {
+static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, int loaded, const std::uint8_t* cdb,
+                       std::size_t len) {
   for (auto& [id, r] : faults) {
     if (is_service_kind(r.kind) != service) continue;
+    if (r.slot >= 0 && r.slot != loaded) continue;
     if (r.times >= 0 && r.fired >= r.times) continue;
     if (!rule_matches(r, cdb, len)) continue;
     if (r.skip > 0) {
@@ -266,12 +268,12 @@ static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, const std
 
 std::optional<FaultRule> ChangerDrive::take_service_fault(const std::uint8_t* cdb, std::size_t len) {
   std::lock_guard<std::mutex> g(mu_);
-  if (FaultRule* r = fire(faults_, true, cdb, len)) return *r;
+  if (FaultRule* r = fire(faults_, true, cart_->loaded_slot, cdb, len)) return *r;
   return std::nullopt;
 }
 
 std::optional<FaultRule> ChangerDrive::match_drive_fault(const std::uint8_t* cdb, std::size_t len) {
-  if (FaultRule* r = fire(faults_, false, cdb, len)) return *r;
+  if (FaultRule* r = fire(faults_, false, cart_->loaded_slot, cdb, len)) return *r;
   return std::nullopt;
 }
 
