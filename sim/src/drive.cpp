@@ -704,9 +704,10 @@ bool ChangerDrive::use_pow(std::uint32_t lba, std::uint32_t end, const Track& t)
   k.journal(slot, Cartridge::Journalled::PowUpdates, 0, k.pow_updates);
   k.journal(slot, Cartridge::Journalled::PowMapEntries, 0, k.pow_map_entries);
   k.journal(slot, Cartridge::Journalled::PowReplacements, 0, k.pow_replacements);
-  if (!opc_since_load_ && k.opc_count > 0) {
-    --k.opc_count;
-    k.journal(slot, Cartridge::Journalled::OpcCount, 0, k.opc_count);
+  if (!opc_since_load_ && k.opc_left(slot) > 0) {
+    Disc& d = k.disc(slot);
+    ++d.opc_used;
+    k.journal(slot, Cartridge::Journalled::OpcUsed, 0, d.opc_used);
   }
   opc_since_load_ = true;
   return true;
@@ -1138,7 +1139,7 @@ ScsiResult ChangerDrive::get_event_status(Ctx& c) {
 ScsiResult ChangerDrive::opc_information(Ctx& c) {
   if (!loaded_disc()) return check(kNoMedium);
   c.in->assign(16, 0);
-  put_be16(c.in->data(), cart_->opc_count);
+  put_be16(c.in->data(), cart_->opc_left(cart_->loaded_slot));
   return good();
 }
 
