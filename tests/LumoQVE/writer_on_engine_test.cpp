@@ -91,7 +91,8 @@ class WriterOnEngine : public enginetest::EngineOnSim {
   }
   // A blank cartridge of this medium initialised and mounted, the request
   // interface running over the real slots, real (not packed) writing.
-  void mount(std::uint8_t medium, const std::function<void(kelsim::HarnessOptions&)>& tweak = {}) {
+  void mount(std::uint8_t medium, const std::function<void(kelsim::HarnessOptions&)>& tweak = {},
+             const std::function<void()>& before_mount = {}) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = medium;
     if (tweak) tweak(o);
@@ -103,6 +104,7 @@ class WriterOnEngine : public enginetest::EngineOnSim {
     argv_ = {program_.data(), cookie_.data(), cache_.data(), nullptr};
     ASSERT_EQ(quorvel_kel_init(3, const_cast<const char**>(argv_.data())), 0);
     ASSERT_EQ(initialise(), 0);
+    if (before_mount) before_mount();
     ASSERT_EQ(kelmain::MountDefault(), 0);
     RuvoCtrlVolume::resetForTesting();
     ops_ = kelmain::operation_table();
@@ -316,6 +318,34 @@ TEST_F(WriterOnEngine, FailuresMidFileAreRecoveredAndTheFileReadsBackWhole) {
     TearDown();
     SetUp();
   }
+}
+
+// A drive whose error-recovery page cannot be read (the engine's query
+// 0x40085508 fails): the mount adds write-protect reason 0x200, the write
+// policy answers the failure, and the writer refuses the file before it
+// writes anything.
+TEST_F(WriterOnEngine, AnUnreadableErrorRecoveryPageProtectsTheVolume) {
+  ASSERT_NO_FATAL_FAILURE(mount(0xE1, {}, [&] {
+    auto rule = kelsim::command_fails(0x5A, kelsim::Sense{5, 0x24, 0});
+    rule.mode_page = 0x01;
+    rule.mode_length = 20;  // the error-recovery page with its threshold
+    sim_->drive().add_fault(rule);
+  }));
+  kelmain::MountInformation mi{};
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+  EXPECT_EQ(mi.write_protect_reason_flags & 0x200u, 0x200u);
+  // The write policy: the same query fails again, the window stays 0.
+  RuvoCtrlVolume volume(u"");
+  MDCFS_WRITE_POLICY_INFORMATION policy{};
+  EXPECT_EQ(volume.getWritePolicyInformation(policy), 0x8800001Cu);
+  EXPECT_EQ(policy.ErrorReportingWindowBlocks, 0u);
+  // The writer's privileged mode is refused on a protected volume; the
+  // engine makes no file on it.
+  EXPECT_EQ(volume.enterPrivilegedMode(true), 0x88000013u);
+  char stored[260] = {};
+  void* handle = nullptr;
+  EXPECT_EQ(kelmain::CreateFile("/", "p.bin", sizeof stored, stored, &handle), 30);
+  EXPECT_FALSE(exists("/p.bin"));
 }
 
 // The drive's reservations (D2h) so far, as it saw them: (first block, count).
