@@ -251,9 +251,11 @@ int ChangerDrive::fault_fired(int id) const {
 }
 
 // Consumes one firing of the first live rule of the wanted class.
-static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, const std::uint8_t* cdb, std::size_t len) {
+static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, int loaded, const std::uint8_t* cdb,
+                       std::size_t len) {
   for (auto& [id, r] : faults) {
     if (is_service_kind(r.kind) != service) continue;
+    if (r.slot >= 0 && r.slot != loaded) continue;
     if (r.times >= 0 && r.fired >= r.times) continue;
     if (!rule_matches(r, cdb, len)) continue;
     if (r.skip > 0) {
@@ -268,12 +270,12 @@ static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, const std
 
 std::optional<FaultRule> ChangerDrive::take_service_fault(const std::uint8_t* cdb, std::size_t len) {
   std::lock_guard<std::mutex> g(mu_);
-  if (FaultRule* r = fire(faults_, true, cdb, len)) return *r;
+  if (FaultRule* r = fire(faults_, true, cart_->loaded_slot, cdb, len)) return *r;
   return std::nullopt;
 }
 
 std::optional<FaultRule> ChangerDrive::match_drive_fault(const std::uint8_t* cdb, std::size_t len) {
-  if (FaultRule* r = fire(faults_, false, cdb, len)) return *r;
+  if (FaultRule* r = fire(faults_, false, cart_->loaded_slot, cdb, len)) return *r;
   return std::nullopt;
 }
 
@@ -704,9 +706,10 @@ bool ChangerDrive::use_pow(std::uint32_t lba, std::uint32_t end, const Track& t)
   k.journal(slot, Cartridge::Journalled::PowUpdates, 0, k.pow_updates);
   k.journal(slot, Cartridge::Journalled::PowMapEntries, 0, k.pow_map_entries);
   k.journal(slot, Cartridge::Journalled::PowReplacements, 0, k.pow_replacements);
-  if (!opc_since_load_ && k.opc_count > 0) {
-    --k.opc_count;
-    k.journal(slot, Cartridge::Journalled::OpcCount, 0, k.opc_count);
+  if (!opc_since_load_ && k.opc_left(slot) > 0) {
+    Disc& d = k.disc(slot);
+    ++d.opc_used;
+    k.journal(slot, Cartridge::Journalled::OpcUsed, 0, d.opc_used);
   }
   opc_since_load_ = true;
   return true;
@@ -1138,7 +1141,7 @@ ScsiResult ChangerDrive::get_event_status(Ctx& c) {
 ScsiResult ChangerDrive::opc_information(Ctx& c) {
   if (!loaded_disc()) return check(kNoMedium);
   c.in->assign(16, 0);
-  put_be16(c.in->data(), cart_->opc_count);
+  put_be16(c.in->data(), cart_->opc_left(cart_->loaded_slot));
   return good();
 }
 

@@ -301,6 +301,17 @@ TEST_F(MediaTest, DriveFaultsAreAnsweredWithTheirSense) {
   EXPECT_EQ(sense(in(rw10(0x2F, 0, 32), 0)), (kelsim::Sense{3, 0x11, 0x05}));
   d.clear_faults();
 
+  // A fault bound to a slot fires only while that slot's disc is loaded.
+  auto onSlot1 = kelsim::command_fails(0x2F, kelsim::Sense{3, 0x11, 0x05});
+  onSlot1.slot = 1;
+  const int bound = d.add_fault(onSlot1);
+  EXPECT_TRUE(good(in(rw10(0x2F, 0, 32), 0)));
+  ASSERT_EQ(d.load(1), ERROR_SUCCESS);
+  EXPECT_EQ(sense(in(rw10(0x2F, 0, 32), 0)), (kelsim::Sense{3, 0x11, 0x05}));
+  ASSERT_EQ(d.load(0), ERROR_SUCCESS);
+  EXPECT_EQ(d.fault_fired(bound), 1);
+  d.clear_faults();
+
   // Write protect: writes refused, the WP bits raised.
   d.set_write_protect(true);
   EXPECT_EQ(sense(write(128, 32, 1)), (kelsim::Sense{3, 0x27, 0}));

@@ -122,6 +122,7 @@ struct FaultRule {
   std::uint32_t last_lba = 0xFFFFFFFFu;
   int times = -1;
   int skip = 0;
+  int slot = -1;  // -1: any; else only while the disc of that slot is loaded
   Sense sense{0x03, 0x0C, 0x00};
   std::int32_t status = 0;
   std::uint64_t delay_ms = 0;
