@@ -419,7 +419,7 @@ TEST_F(WriterOnEngine, TheFailedBlockTheDriveReportsDecidesWhatIsWrittenAgain) {
   const struct {
     const char* what;
     Pick pick;
-    int released;     // unconfirmed buffers completed as written
+    int released;  // unconfirmed buffers completed as written
   } cases[] = {
       {"the drive's own answer, before the unconfirmed buffers", [](auto&) { return -1; }, 0},
       {"the last block of the 1st", [](auto& u) { return u[1].first - 1; }, 0},
@@ -437,7 +437,7 @@ TEST_F(WriterOnEngine, TheFailedBlockTheDriveReportsDecidesWhatIsWrittenAgain) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> unconfirmed;
     std::size_t before_failure = 0;
     on_trace([&](const std::u16string& t) {
-      if (!unconfirmed.empty() || t.rfind(u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3", 0) != 0)
+      if (!unconfirmed.empty() || t != u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3")
         return;
       auto all = reservations(*sim_);
       before_failure = all.size();
@@ -503,7 +503,7 @@ TEST_F(WriterOnEngine, ASyncThatKeepsFailingEndsWithRetryOver) {
     if (c.setting) RuvoCtrlVolume::setMaxWriteRetryR(c.setting);
     int rule = 0;
     on_trace([&](const std::u16string& t) {
-      if (rule == 0 && t.rfind(u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3", 0) == 0)
+      if (rule == 0 && t == u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3")
         rule = sim_->drive().add_fault(kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0}));
     });
     EXPECT_EQ(archive("r.bin", content, 1048576), 0x82000019u);
