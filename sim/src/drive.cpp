@@ -53,6 +53,8 @@ void lba_range(const std::uint8_t* cdb, std::size_t len, std::uint32_t* first, s
 bool rule_matches(const FaultRule& r, const std::uint8_t* cdb, std::size_t len) {
   if (len == 0) return false;
   if (r.opcode && *r.opcode != cdb[0]) return false;
+  if (r.mode_page && (cdb[0] != 0x5A || len < 9 || (cdb[2] & 0x3F) != *r.mode_page)) return false;
+  if (r.mode_length && (cdb[0] != 0x5A || len < 9 || get_be16(cdb + 7) != *r.mode_length)) return false;
   const bool ranged = r.first_lba != 0 || r.last_lba != 0xFFFFFFFFu;
   if (ranged) {
     if (!lba_command(cdb[0])) return false;

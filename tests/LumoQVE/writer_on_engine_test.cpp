@@ -116,7 +116,7 @@ class WriterOnEngine : public enginetest::EngineOnSim {
   // A blank cartridge of this medium initialised and mounted, the request
   // interface running over the real slots, real (not packed) writing.
   void mount(std::uint8_t medium, const std::function<void(kelsim::HarnessOptions&)>& tweak = {},
-             std::uint8_t volume_type = 0) {
+             std::uint8_t volume_type = 0, const std::function<void()>& before_mount = {}) {
     // The drive layer formats the blank disc with the configured volume
     // type; the mount takes it back from the volume's own mark.
     if (volume_type != 0) {
@@ -136,6 +136,7 @@ class WriterOnEngine : public enginetest::EngineOnSim {
     argv_ = {program_.data(), cookie_.data(), cache_.data(), nullptr};
     ASSERT_EQ(quorvel_kel_init(3, const_cast<const char**>(argv_.data())), 0);
     ASSERT_EQ(initialise(), 0);
+    if (before_mount) before_mount();
     ASSERT_EQ(kelmain::MountDefault(), 0);
     RuvoCtrlVolume::resetForTesting();
     ops_ = kelmain::operation_table();
@@ -373,6 +374,34 @@ TEST_F(WriterOnEngine, FailuresMidFileAreRecoveredAndTheFileReadsBackWhole) {
   }
 }
 
+// A drive whose error-recovery page cannot be read (the engine's query
+// 0x40085508 fails): the mount adds write-protect reason 0x200, the write
+// policy answers the failure, and the writer refuses the file before it
+// writes anything.
+TEST_F(WriterOnEngine, AnUnreadableErrorRecoveryPageProtectsTheVolume) {
+  ASSERT_NO_FATAL_FAILURE(mount(0xE1, {}, 0, [&] {
+    auto rule = kelsim::command_fails(0x5A, kelsim::Sense{5, 0x24, 0});
+    rule.mode_page = 0x01;
+    rule.mode_length = 20;  // the error-recovery page with its threshold
+    sim_->drive().add_fault(rule);
+  }));
+  kelmain::MountInformation mi{};
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+  EXPECT_EQ(mi.write_protect_reason_flags & 0x200u, 0x200u);
+  // The write policy: the same query fails again, the window stays 0.
+  RuvoCtrlVolume volume(u"");
+  MDCFS_WRITE_POLICY_INFORMATION policy{};
+  EXPECT_EQ(volume.getWritePolicyInformation(policy), 0x8800001Cu);
+  EXPECT_EQ(policy.ErrorReportingWindowBlocks, 0u);
+  // The writer's privileged mode is refused on a protected volume; the
+  // engine makes no file on it.
+  EXPECT_EQ(volume.enterPrivilegedMode(true), 0x88000013u);
+  char stored[260] = {};
+  void* handle = nullptr;
+  EXPECT_EQ(kelmain::CreateFile("/", "p.bin", sizeof stored, stored, &handle), 30);
+  EXPECT_FALSE(exists("/p.bin"));
+}
+
 // The drive's reservations (D2h) so far, as it saw them: (first block, count).
 std::vector<std::pair<std::uint32_t, std::uint32_t>> reservations(kelsim::SimHarness& sim) {
   return sim.drive().observed().reserved_writes;
@@ -390,7 +419,7 @@ TEST_F(WriterOnEngine, TheFailedBlockTheDriveReportsDecidesWhatIsWrittenAgain) {
   const struct {
     const char* what;
     Pick pick;
-    int released;     // unconfirmed buffers completed as written
+    int released;  // unconfirmed buffers completed as written
   } cases[] = {
       {"the drive's own answer, before the unconfirmed buffers", [](auto&) { return -1; }, 0},
       {"the last block of the 1st", [](auto& u) { return u[1].first - 1; }, 0},
@@ -408,7 +437,7 @@ TEST_F(WriterOnEngine, TheFailedBlockTheDriveReportsDecidesWhatIsWrittenAgain) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> unconfirmed;
     std::size_t before_failure = 0;
     on_trace([&](const std::u16string& t) {
-      if (!unconfirmed.empty() || t.rfind(u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3", 0) != 0)
+      if (!unconfirmed.empty() || t != u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3")
         return;
       auto all = reservations(*sim_);
       before_failure = all.size();
@@ -474,7 +503,7 @@ TEST_F(WriterOnEngine, ASyncThatKeepsFailingEndsWithRetryOver) {
     if (c.setting) RuvoCtrlVolume::setMaxWriteRetryR(c.setting);
     int rule = 0;
     on_trace([&](const std::u16string& t) {
-      if (rule == 0 && t.rfind(u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3", 0) == 0)
+      if (rule == 0 && t == u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3")
         rule = sim_->drive().add_fault(kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0}));
     });
     EXPECT_EQ(archive("r.bin", content, 1048576), 0x82000019u);
