@@ -739,6 +739,23 @@ TEST_F(WriterOnEngine, PackedFilesOfAVolumeWithoutParityLieBodyAfterBody) {
   }
 }
 
+// F2h cartridges always have volume type 0: a configured type 1 is not
+// read for them, and a packed file keeps its parity.
+TEST_F(WriterOnEngine, AnF2hCartridgeKeepsItsParityWhateverTheConfiguredVolumeType) {
+  ASSERT_NO_FATAL_FAILURE(mount(0xF2, {}, 1));
+  kelmain::MountInformation mi{};
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+  EXPECT_EQ(mi.reserved[0] >> 4, 0) << "volume type";
+  RuvoCtrlVolume::setPackedWriteMode(true);
+  RuvoCtrlVolume::setWriteBufferMb(1);
+  const std::string content = pattern(300000, 9);
+  ASSERT_EQ(archive("f.bin", content, 65536), 0u);
+  EXPECT_TRUE(RuvoCtrlVolume::getGenerateParity());
+  ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+  EXPECT_TRUE(read_back("/f.bin") == content);
+  EXPECT_TRUE(exists("/f.bin#*ECC_Parity_V100_N=516_K=512"));
+}
+
 // A writer's name for an existing file, as the engine's CreateFile slot
 // hands one out for a new file: the file's node gets a proxy in "$" whose
 // name is answered (the handle is dummy-closed when the writer is done).
