@@ -67,6 +67,8 @@ int growing_ioctl(void* handle, unsigned code, void* data) {
     EXPECT_EQ(kelmain::FileIoctl(handle, AnnulusFileIO::kFsctlAddFileAllocation, &add), 0);
   }
   return r;
+}
+
 // The lines the writer traces, and an action a test runs on the tracing
 // thread when a line is traced (to fail a drive command at that very step).
 std::mutex g_trace_mu;
