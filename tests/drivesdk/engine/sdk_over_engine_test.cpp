@@ -127,6 +127,7 @@ class SdkOverEngine : public enginetest::EngineOnSim {
 
   void finalizeTheEnginesVolume(std::uint8_t type);
   void allDeleteTheEnginesVolume(std::uint8_t type);
+  void searchTheEnginesFlushes(std::uint8_t type);
 
   CKelInterface itf_;
   Recorder progress_;
@@ -186,6 +187,22 @@ void SdkOverEngine::finalizeTheEnginesVolume(std::uint8_t type) {
   EXPECT_EQ(status, 0) << out;
   EXPECT_EQ(out.find("rror"), std::string::npos) << out;
   EXPECT_NE(out.find("integrity=closed\n"), std::string::npos) << out;
+}
+
+// A rewritable volume is never finalized: refused before any write, and
+// the volume stays mounted with its files.
+TEST_F(SdkOverEngine, FinalizeOfARewritableVolumeIsRefusedAndLeavesItMounted) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE2, 4));
+  ASSERT_NO_FATAL_FAILURE(makeFolders({"a"}));
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  const std::size_t writes = commands(0x2A);
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0x3000001u);
+  EXPECT_EQ(commands(0x2A), writes);
+  EXPECT_EQ(commands(0x5B), 0u);
+  ASSERT_NE(kel_global_mount()->mnt_data, nullptr);
+  EXPECT_EQ(mountInformation().volume_status & 0x8F, 0x81);
+  const auto names = rootListing();
+  EXPECT_NE(std::find(names.begin(), names.end(), "a"), names.end());
 }
 
 // The volume the engine wrote over three slots: a folder flushed on each,
@@ -367,7 +384,7 @@ TEST_F(ThreeSlotVolume, AFailedWriteOnTheSecondSlotIsFinishedByASecondRun) {
 // --- all delete -------------------------------------------------------------------
 
 TEST_F(SdkOverEngine, AllDeleteLeavesAnEmptyRootTheFileCountAgreesWith) {
-  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xE2}, std::uint8_t{0xF2}}) {
     SCOPED_TRACE(static_cast<int>(type));
     ASSERT_NO_FATAL_FAILURE(allDeleteTheEnginesVolume(type));
     TearDown();
@@ -510,7 +527,16 @@ struct Found : PxoUtilityLib::RollbackCallback {
 };
 
 TEST_F(SdkOverEngine, TheSearchFindsAPointForEveryFlushTheEngineMade) {
-  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE1, 3));
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xE2}}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    ASSERT_NO_FATAL_FAILURE(searchTheEnginesFlushes(type));
+    TearDown();
+    SetUp();
+  }
+}
+
+void SdkOverEngine::searchTheEnginesFlushes(std::uint8_t type) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(type, 3));
   Found first;
   ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), first), 0u);
   const std::size_t base = first.points.size();
@@ -523,8 +549,9 @@ TEST_F(SdkOverEngine, TheSearchFindsAPointForEveryFlushTheEngineMade) {
   Found found;
   ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), found), 0u);
   EXPECT_EQ(sim_->cartridge().loaded_slot, slotBefore);
-  // The format's point and one per flush.
-  ASSERT_EQ(base, 1u);
+  // The format's point (on a rewritable disc also that of the flush the
+  // first mount makes at once after the format) and one per flush.
+  ASSERT_EQ(base, type == 0xE2 ? 2u : 1u);
   ASSERT_EQ(found.points.size(), base + kFlushes);
 
   // The host function lists the same points in the same order.
