@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -189,4 +190,17 @@ LONG GetTimeZoneBiasMinutes() {
 }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+namespace {
+// The calling thread's id, asked of the kernel once per thread. A child made
+// by fork() runs on a new thread whose copy of the value is the parent's, so
+// the child forgets it.
+thread_local DWORD t_thread_id = 0;
+void forget_thread_id() { t_thread_id = 0; }
+}  // namespace
+
+DWORD GetCurrentThreadId() {
+  static const int registered = pthread_atfork(nullptr, nullptr, forget_thread_id);
+  (void)registered;
+  if (t_thread_id == 0) t_thread_id = static_cast<DWORD>(syscall(SYS_gettid));
+  return t_thread_id;
+}
