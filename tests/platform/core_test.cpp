@@ -186,9 +186,11 @@ TEST(Process, RunReportsExitCodeAndMissingProgram) {
   EXPECT_NE(GetCurrentThreadId(), 0u);
 }
 
-// The id is the kernel's id of the calling thread: another thread has its
-// own, and a child made by fork() has its own too, not its parent's.
-TEST(Process, ThreadIdIsTheKernelsIdOfTheCallingThread) {
+// The ids are the kernel's ids of the calling process and thread: another
+// thread has its own, and a child made by fork() has its own too, not its
+// parent's.
+TEST(Process, IdsAreTheKernelsIdsOfTheCallingProcessAndThread) {
+  EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(::getpid()));
   const DWORD mine = GetCurrentThreadId();
   EXPECT_EQ(mine, static_cast<DWORD>(::syscall(SYS_gettid)));
   EXPECT_EQ(GetCurrentThreadId(), mine);
@@ -199,10 +201,14 @@ TEST(Process, ThreadIdIsTheKernelsIdOfTheCallingThread) {
   EXPECT_NE(other, mine);
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
-  if (child == 0) _exit(GetCurrentThreadId() == static_cast<DWORD>(::syscall(SYS_gettid)) ? 0 : 1);
+  if (child == 0)
+    _exit(GetCurrentThreadId() == static_cast<DWORD>(::syscall(SYS_gettid)) &&
+                  GetCurrentProcessId() == static_cast<DWORD>(::getpid())
+              ? 0
+              : 1);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw its parent's thread id";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw its parent's process or thread id";
 }
 
 }  // namespace
