@@ -237,6 +237,7 @@ DWORD Cartridge::replay_journal() {
       case Journalled::PowMapEntries: pow_map_entries = r.value; break;
       case Journalled::PowUpdates: pow_updates = r.value; break;
       case Journalled::OpcCount: opc_count = static_cast<std::uint16_t>(r.value); break;
+      case Journalled::OpcUsed: d.opc_used = static_cast<std::uint16_t>(r.value); break;
       default: return ERROR_INVALID_DATA;
     }
   }
@@ -343,6 +344,7 @@ DWORD Cartridge::save() {
         << int(t.reserved) << "\n";
     for (const DefectEntry& e : d.defects)
       o << "defect " << i << " " << int(e.status) << " " << e.psn << " " << e.low << "\n";
+    if (d.opc_used) o << "opc_used " << i << " " << d.opc_used << "\n";
   }
   const std::string path = dir_ + "/" + kStateFile;
   const std::string tmp = path + ".tmp";
@@ -411,6 +413,11 @@ DWORD Cartridge::load_state() {
       in >> pow_replacements >> pow_map_entries >> pow_updates;
     } else if (key == "opc") {
       in >> opc_count;
+    } else if (key == "opc_used") {
+      std::size_t i;
+      in >> i;
+      if (i >= discs_.size()) return ERROR_INVALID_DATA;
+      in >> discs_[i].opc_used;
     } else if (key == "attr") {
       std::string id, value;
       int format = 0;

@@ -175,6 +175,7 @@ void Scenario::make_sim(const ScenarioOptions& so) {
   o.cartridge.disc_blocks = so.disc_blocks;
   o.cartridge.medium_serial = "E2E SCENARIO 0001";
   o.drive.product = so.product;
+  o.drive.error_reporting_threshold = so.error_reporting_threshold;
   o.cartridge_source = so.cartridge_source;
   sim_ = std::make_unique<kelsim::SimHarness>(o);
   if (so.cartridge_source.empty() && !sim_->cartridge().write_once()) sim_->cartridge().disc(0).formatted = true;

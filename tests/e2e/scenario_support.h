@@ -77,6 +77,9 @@ struct ScenarioOptions {
   std::uint8_t slots = 3;
   std::uint32_t disc_blocks = kelsim::kDefaultDiscBlocks;
   std::string cartridge_source;  // a prepared cartridge to start from (copied)
+  // The drive's error-reporting threshold (mode page 01h; non-zero: the
+  // writer works in new-write mode).
+  std::uint32_t error_reporting_threshold = 0;
 };
 
 class Scenario : public ::testing::Test {

@@ -301,6 +301,17 @@ TEST_F(MediaTest, DriveFaultsAreAnsweredWithTheirSense) {
   EXPECT_EQ(sense(in(rw10(0x2F, 0, 32), 0)), (kelsim::Sense{3, 0x11, 0x05}));
   d.clear_faults();
 
+  // A fault bound to a slot fires only while that slot's disc is loaded.
+  auto onSlot1 = kelsim::command_fails(0x2F, kelsim::Sense{3, 0x11, 0x05});
+  onSlot1.slot = 1;
+  const int bound = d.add_fault(onSlot1);
+  EXPECT_TRUE(good(in(rw10(0x2F, 0, 32), 0)));
+  ASSERT_EQ(d.load(1), ERROR_SUCCESS);
+  EXPECT_EQ(sense(in(rw10(0x2F, 0, 32), 0)), (kelsim::Sense{3, 0x11, 0x05}));
+  ASSERT_EQ(d.load(0), ERROR_SUCCESS);
+  EXPECT_EQ(d.fault_fired(bound), 1);
+  d.clear_faults();
+
   // Write protect: writes refused, the WP bits raised.
   d.set_write_protect(true);
   EXPECT_EQ(sense(write(128, 32, 1)), (kelsim::Sense{3, 0x27, 0}));
@@ -662,14 +673,21 @@ TEST_F(MediaTest, ErrorReportingThresholdOfPageOneIsConfigured) {
 }
 
 // GET PERFORMANCE (defect status) names the first block a failed WRITE(10)
-// or SYNCHRONIZE CACHE lost: the first written since the last good sync.
+// or SYNCHRONIZE CACHE lost: the first written since the last good sync, or
+// for a sync rule naming where the loss starts, the first unsynced block
+// from there.
 TEST_F(MediaTest, GetPerformanceReportsTheFirstFailedBlock) {
   const struct {
     const char* what;
     bool sync_fails;  // else the third write fails
+    std::uint32_t rule_first;
+    std::uint32_t reported;
   } cases[] = {
-      {"failed write after unsynced ones", false},
-      {"failed sync", true},
+      {"failed write after unsynced ones", false, 96, 32},
+      {"failed sync", true, 0, 32},
+      {"failed sync, loss from a block before the unsynced ones", true, 10, 32},
+      {"failed sync, loss from inside the third write", true, 70, 70},
+      {"failed sync, loss from past the written blocks", true, 96, 96},
   };
   const Bytes gp = cdb12({0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02});
   for (const auto& c : cases) {
@@ -688,16 +706,17 @@ TEST_F(MediaTest, GetPerformanceReportsTheFirstFailedBlock) {
     if (c.sync_fails) {
       auto once = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
       once.times = 1;
+      once.first_lba = c.rule_first;
       d.add_fault(once);
       EXPECT_FALSE(good(in(cdb12({0x35}), 0)));
     } else {
-      d.add_fault(kelsim::write_error(96, 127));
+      d.add_fault(kelsim::write_error(c.rule_first, 127));
       EXPECT_FALSE(good(write(96, 32, 4)));
     }
     p = in(gp, 2056);
     ASSERT_TRUE(good(p));
     ASSERT_EQ(kelsim::get_be32(p.data.data()), 2052u);
-    EXPECT_EQ(kelsim::get_be32(&p.data[8]), 32u);
+    EXPECT_EQ(kelsim::get_be32(&p.data[8]), c.reported);
     EXPECT_EQ(p.data[17] & 7, 0);
     EXPECT_EQ(p.data[18], 1);
     d.clear_faults();

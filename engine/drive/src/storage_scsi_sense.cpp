@@ -418,7 +418,11 @@ errno_t storage_scsi::get_opc_resource_data(caddr_t data) {
       DRV_LOG(ERR_, "GET OPC RESOURCE failed. err(%d), masked_status(%d)\n", s.result, s.status);
       return res;
     }
-    count = static_cast<std::uint16_t>(0xFF00u | ans[1]);
+    // The count is the answer's big-endian word at bytes 0-1, as the drive
+    // utility library reads it. A count forced to FF00h or more would keep
+    // every "few calibrations left" rule (engine and writer) from ever
+    // holding.
+    count = static_cast<std::uint16_t>(ans[0] << 8 | ans[1]);
     DRV_LOG(INFO, "*opcCount=0x%04x\n", count);
   }
   m_cache_get_opc_info = new std::uint16_t(count);

@@ -71,6 +71,7 @@ struct Disc {
   std::uint32_t highest_written = 0;  // rewritable: one past the highest block written
   std::vector<std::uint8_t> unique_id;  // 14 bytes, INQUIRY page C1h
   std::vector<DefectEntry> defects;     // rewritable: the defect list
+  std::uint16_t opc_used = 0;           // calibrations made on this disc (write-once)
 };
 
 struct CartridgeSetup {
@@ -118,11 +119,19 @@ class Cartridge {
   // Write resources of a write-once disc: every write over recorded blocks
   // (a pseudo-overwrite) uses one update and one map entry and one
   // replacement per 32-block cluster; the first one after each load uses one
-  // OPC. A rewrite the resources cannot cover is refused.
+  // calibration of the loaded disc. A rewrite the resources cannot cover is
+  // refused.
   std::uint32_t pow_replacements = 0x1000;
   std::uint32_t pow_map_entries = 0x1000;
   std::uint32_t pow_updates = 0x1000;
+  // Calibrations (OPC) each disc offers; a disc has its own calibration
+  // area, so what one disc used (Disc::opc_used) leaves the others whole.
   std::uint16_t opc_count = 0x0020;
+  // Calibrations left on a slot's disc.
+  std::uint16_t opc_left(int slot) {
+    const std::uint16_t used = disc(slot).opc_used;
+    return static_cast<std::uint16_t>(opc_count > used ? opc_count - used : 0);
+  }
   std::map<std::uint16_t, Attribute> attributes;
   std::vector<Disc> discs_;
 
@@ -144,7 +153,8 @@ class Cartridge {
     PowReplacements = 3,
     PowMapEntries = 4,
     PowUpdates = 5,
-    OpcCount = 6,
+    OpcCount = 6,  // the cartridge-wide count of older journals
+    OpcUsed = 7,   // Disc::opc_used of the slot's disc
   };
   DWORD journal(int slot, Journalled what, std::uint32_t index, std::uint32_t value);
 

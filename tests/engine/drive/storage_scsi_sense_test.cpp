@@ -307,8 +307,8 @@ TEST_F(SenseAndProtection, OpcResourceCount) {
     std::uint16_t count;
     std::size_t d5;
   };
-  for (Row r : {Row{"QMR-T300B", 0xE1, false, 0, 0xFF12, 1}, Row{"QMR-T300B", 0xE1, true, 0, 0xFFFF, 0},
-                Row{"QMR-T20B", 0xE1, true, 0, 0xFF12, 1}, Row{"QMR-T400A", 0xE2, false, 22, 0, 0}}) {
+  for (Row r : {Row{"QMR-T300B", 0xE1, false, 0, 0x0012, 1}, Row{"QMR-T300B", 0xE1, true, 0, 0xFFFF, 0},
+                Row{"QMR-T20B", 0xE1, true, 0, 0x0012, 1}, Row{"QMR-T400A", 0xE2, false, 22, 0, 0}}) {
     SCOPED_TRACE(r.product);
     fakedrive::reset();
     kel::ResetConfigCache();
