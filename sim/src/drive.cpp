@@ -270,12 +270,12 @@ static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, int loade
 
 std::optional<FaultRule> ChangerDrive::take_service_fault(const std::uint8_t* cdb, std::size_t len) {
   std::lock_guard<std::mutex> g(mu_);
-  if (FaultRule* r = fire(faults_, true, cart_->loaded_slot, cdb, len)) return *r;
+  if (FaultRule* r = fire(faults_, true, cart_ ? cart_->loaded_slot : -1, cdb, len)) return *r;
   return std::nullopt;
 }
 
 std::optional<FaultRule> ChangerDrive::match_drive_fault(const std::uint8_t* cdb, std::size_t len) {
-  if (FaultRule* r = fire(faults_, false, cart_->loaded_slot, cdb, len)) return *r;
+  if (FaultRule* r = fire(faults_, false, cart_ ? cart_->loaded_slot : -1, cdb, len)) return *r;
   return std::nullopt;
 }
 

@@ -743,6 +743,23 @@ TEST_F(WriterOnEngine, PackedFilesOfAVolumeWithoutParityLieBodyAfterBody) {
   }
 }
 
+// F2h cartridges always have volume type 0: a configured type 1 is not
+// read for them, and a packed file keeps its parity.
+TEST_F(WriterOnEngine, AnF2hCartridgeKeepsItsParityWhateverTheConfiguredVolumeType) {
+  ASSERT_NO_FATAL_FAILURE(mount(0xF2, {}, 1));
+  kelmain::MountInformation mi{};
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+  EXPECT_EQ(mi.reserved[0] >> 4, 0) << "volume type";
+  RuvoCtrlVolume::setPackedWriteMode(true);
+  RuvoCtrlVolume::setWriteBufferMb(1);
+  const std::string content = pattern(300000, 9);
+  ASSERT_EQ(archive("f.bin", content, 65536), 0u);
+  EXPECT_TRUE(RuvoCtrlVolume::getGenerateParity());
+  ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+  EXPECT_TRUE(read_back("/f.bin") == content);
+  EXPECT_TRUE(exists("/f.bin#*ECC_Parity_V100_N=516_K=512"));
+}
+
 // A writer's name for an existing file, as the engine's CreateFile slot
 // hands one out for a new file: the file's node gets a proxy in "$" whose
 // name is answered (the handle is dummy-closed when the writer is done).
@@ -1351,31 +1368,54 @@ TEST_F(WriterOnEngine, FreeBytesKeepTheMediumsMarginsAndOneUnitWhileTheIntegrity
   }
 }
 
-// A reservation on the last disc keeps the engine's last-disc margin free:
-// what leaves exactly the margin is handed out at the next writable block,
-// one block more is "disc full" without a new track.
-TEST_F(WriterOnEngine, TheLastDiscsMarginStaysFreeOfReservations) {
-  ASSERT_NO_FATAL_FAILURE(mount(0xF2, [](kelsim::HarnessOptions& o) { o.cartridge.slots = 1; }));
-  OBase base(u"", OBase::WriteModeExisting);
-  ASSERT_EQ(base.good(), 0u);
-  kelmain::TrackInformation t{};
-  ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&t), 0);
-  const std::uint32_t room = t.blocks_per_track - t.next_writable_block - 0x400000;
-  for (std::uint32_t allocated : {room + 1, room}) {
-    SCOPED_TRACE(allocated);
-    writertest::TestWriter w;
-    MDCFS_SPACE_ENTRY area{};
-    if (allocated > room) {
-      EXPECT_EQ(w.m_usbManager->reservFreeBlock(32, area, allocated, &w), AnnulusFileIOErrors::QVE_RESULT_ERROR_DISC_FULL);
-    } else {
-      ASSERT_EQ(w.m_usbManager->reservFreeBlock(32, area, allocated, &w), 0u);
-      EXPECT_EQ(AnnulusFileIO::ZoneOf(area), t.current_track_id);
-      EXPECT_EQ(AnnulusFileIO::OffsetOf(area), t.next_writable_block);
-      EXPECT_EQ(AnnulusFileIO::BlocksOf(area), 32u);
+// A reservation keeps the engine's margin of its disc free: what leaves
+// exactly the margin is handed out at the next writable block; one block
+// more is "disc full" without a new track on the last disc (F2h's last-disc
+// margin), and on an earlier disc creates the next track and takes the area
+// there (its first disc holds a file, so the next, empty one has the room).
+TEST_F(WriterOnEngine, AReservationKeepsTheDiscsMarginFree) {
+  const struct {
+    const char* what;
+    std::uint8_t medium;
+    std::uint32_t slots;
+    std::uint32_t margin;
+  } cases[] = {
+      {"F2h, the last disc", 0xF2, 1, 0x400000},
+      {"E1h, before the last disc", 0xE1, 4, 0x80000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(mount(c.medium, [&](kelsim::HarnessOptions& o) { o.cartridge.slots = c.slots; }));
+    const bool last = c.slots == 1;
+    if (!last) ASSERT_EQ(archive("first.bin", pattern(1 << 20, 2), 65536), 0u);
+    {
+      OBase base(u"", OBase::WriteModeExisting);
+      ASSERT_EQ(base.good(), 0u);
+      kelmain::TrackInformation t{};
+      ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&t), 0);
+      const std::uint32_t room = t.blocks_per_track - t.next_writable_block - c.margin;
+      for (std::uint32_t allocated : {room, room + 1}) {
+        SCOPED_TRACE(allocated);
+        writertest::TestWriter w;
+        MDCFS_SPACE_ENTRY area{};
+        const std::uint32_t r = w.m_usbManager->reservFreeBlock(32, area, allocated, &w);
+        kelmain::TrackInformation after{};
+        ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&after), 0);
+        if (allocated > room && last) {
+          EXPECT_EQ(r, AnnulusFileIOErrors::QVE_RESULT_ERROR_DISC_FULL);
+          EXPECT_EQ(after.current_track_id, t.current_track_id) << "no new track";
+          continue;
+        }
+        ASSERT_EQ(r, 0u);
+        const bool moved = allocated > room;
+        EXPECT_EQ(after.current_track_id, t.current_track_id + (moved ? 1 : 0));
+        EXPECT_EQ(AnnulusFileIO::ZoneOf(area), after.current_track_id);
+        EXPECT_EQ(AnnulusFileIO::OffsetOf(area), moved ? after.next_writable_block : t.next_writable_block);
+        EXPECT_EQ(AnnulusFileIO::BlocksOf(area), 32u);
+      }
     }
-    kelmain::TrackInformation after{};
-    ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&after), 0);
-    EXPECT_EQ(after.current_track_id, t.current_track_id) << "no new track";
+    TearDown();
+    SetUp();
   }
 }
 
