@@ -695,6 +695,23 @@ TEST_F(MediaTest, ErrorReportingThresholdOfPageOneIsConfigured) {
   }
 }
 
+// A rule naming a mode page (and an allocation length) fails MODE SENSE of
+// that page (asking for that many bytes) only.
+TEST_F(MediaTest, AModePageRuleFailsThatPageOnly) {
+  start_with(0xE1);
+  auto rule = kelsim::command_fails(0x5A, kelsim::Sense{5, 0x24, 0});
+  rule.mode_page = 0x01;
+  rule.mode_length = 20;
+  const int id = sim_->drive().add_fault(rule);
+  EXPECT_EQ(sense(in(cdb12({0x5A, 0, 0x01, 0, 0, 0, 0, 0, 20}), 20)), (kelsim::Sense{5, 0x24, 0}));
+  for (auto [page, length] : {std::pair{0x01, 18}, std::pair{0x22, 20}, std::pair{0x3F, 20}}) {
+    auto ms = in(cdb12({0x5A, 0, static_cast<std::uint8_t>(page), 0, 0, 0, 0, 0, static_cast<std::uint8_t>(length)}),
+                 static_cast<std::size_t>(length));
+    EXPECT_TRUE(good(ms)) << page << " " << length;
+  }
+  EXPECT_EQ(sim_->drive().fault_fired(id), 1);
+}
+
 // GET PERFORMANCE (defect status) names the first block a failed WRITE(10)
 // or SYNCHRONIZE CACHE lost: the first written since the last good sync, or
 // for a sync rule naming where the loss starts, the first unsynced block

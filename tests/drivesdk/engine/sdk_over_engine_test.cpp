@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -207,7 +208,7 @@ TEST_F(SdkOverEngine, FinalizeOfARewritableVolumeIsRefusedAndLeavesItMounted) {
 // The volume the engine wrote over three slots: a folder flushed on each,
 // the engine going on to the next slot through its new-track control, the
 // one the file writer sends when a disc is full.
-class ThreeSlotFinalize : public SdkOverEngine {
+class ThreeSlotVolume : public SdkOverEngine {
  protected:
   // The descriptors finalize rewrites, found as a reader finds them: the
   // anchor at 256 names both sequences, the main sequence's LVD the
@@ -286,7 +287,7 @@ class ThreeSlotFinalize : public SdkOverEngine {
   static constexpr int kSlots = 3;
 };
 
-void ThreeSlotFinalize::expectSlotFinalized(const Before& b, int slot) {
+void ThreeSlotVolume::expectSlotFinalized(const Before& b, int slot) {
   SCOPED_TRACE(slot);
   EXPECT_TRUE(sim_->cartridge().disc(slot).finalized);
   const Bytes lvid = sector(slot, b.at[slot].lvid);
@@ -313,7 +314,7 @@ void ThreeSlotFinalize::expectSlotFinalized(const Before& b, int slot) {
 // Every slot closed, and the volume mounted again through the engine:
 // finalized, write-protected for that reason, the folders of every slot
 // there; udfinfo reads every slot image as closed.
-void ThreeSlotFinalize::expectFinalized(const Before& b) {
+void ThreeSlotVolume::expectFinalized(const Before& b) {
   for (int slot = 0; slot < kSlots; ++slot) expectSlotFinalized(b, slot);
   const auto after = mountInformation();
   EXPECT_EQ(after.volume_status, 0x83);
@@ -328,7 +329,7 @@ void ThreeSlotFinalize::expectFinalized(const Before& b) {
   }
 }
 
-TEST_F(ThreeSlotFinalize, EverySlotTheEngineWroteIsClosedAndTheVolumeMountsFinalized) {
+TEST_F(ThreeSlotVolume, EverySlotTheEngineWroteIsClosedAndTheVolumeMountsFinalized) {
   for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
     SCOPED_TRACE(static_cast<int>(type));
     ASSERT_NO_FATAL_FAILURE(finalizeThreeSlots(type));
@@ -338,7 +339,7 @@ TEST_F(ThreeSlotFinalize, EverySlotTheEngineWroteIsClosedAndTheVolumeMountsFinal
   }
 }
 
-void ThreeSlotFinalize::finalizeThreeSlots(std::uint8_t type) {
+void ThreeSlotVolume::finalizeThreeSlots(std::uint8_t type) {
   ASSERT_NO_FATAL_FAILURE(threeSlotsWritten(type));
   Before before;
   ASSERT_NO_FATAL_FAILURE(recordBefore(before));
@@ -351,7 +352,7 @@ void ThreeSlotFinalize::finalizeThreeSlots(std::uint8_t type) {
 // A write that fails on slot 1 stops the run with the drive's code, the
 // privileged mode left and the volume unmounted; the host mounts the volume
 // again, and a second run finishes it without touching slot 0 again.
-TEST_F(ThreeSlotFinalize, AFailedWriteOnTheSecondSlotIsFinishedByASecondRun) {
+TEST_F(ThreeSlotVolume, AFailedWriteOnTheSecondSlotIsFinishedByASecondRun) {
   ASSERT_NO_FATAL_FAILURE(threeSlotsWritten(0xE1));
   Before before;
   ASSERT_NO_FATAL_FAILURE(recordBefore(before));
@@ -577,6 +578,34 @@ void SdkOverEngine::searchTheEnginesFlushes(std::uint8_t type) {
       const bool there = std::find(names.begin(), names.end(), "g" + std::to_string(g)) != names.end();
       EXPECT_EQ(there, g < folders) << "g" << g;
     }
+  }
+}
+
+// The search over the engine's three slots: points on every slot, newest
+// first, the drive back on the slot it held; a point of slot 1 mounts the
+// volume as it was before the engine went on to slot 2.
+TEST_F(ThreeSlotVolume, TheSearchFindsPointsOnEverySlotAndOneOfSlot1Mounts) {
+  ASSERT_NO_FATAL_FAILURE(threeSlotsWritten(0xE1));
+  Found found;
+  ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), found), 0u);
+  EXPECT_EQ(sim_->cartridge().loaded_slot, kSlots - 1);
+  ASSERT_FALSE(found.points.empty());
+  EXPECT_EQ(found.points.front().slot, kSlots - 1);
+  std::set<int> slots;
+  for (std::size_t i = 0; i < found.points.size(); ++i) {
+    slots.insert(found.points[i].slot);
+    if (i > 0) {
+      EXPECT_LE(found.points[i].slot, found.points[i - 1].slot) << i;
+    }
+  }
+  EXPECT_EQ(slots, (std::set<int>{0, 1, 2}));
+  const auto onSlot1 = std::find_if(found.points.begin(), found.points.end(), [](const auto& p) { return p.slot == 1; });
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_EQ(kelmain::MountRollback(onSlot1->slot, onSlot1->mfeLsn, onSlot1->fsdLsn), 0);
+  const auto names = rootListing();
+  for (int slot = 0; slot < kSlots; ++slot) {
+    const bool there = std::find(names.begin(), names.end(), "s" + std::to_string(slot)) != names.end();
+    EXPECT_EQ(there, slot < 2) << slot;
   }
 }
 
