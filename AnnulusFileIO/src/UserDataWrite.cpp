@@ -232,7 +232,8 @@ std::uint32_t UserDataFileIOImpl::setRecoveryDataOnWaitQue() {
   // first, cannot be placed: everything unconfirmed is written again.
   const bool all_bad = rangeEnd(last) <= out || OffsetOf(first) > out;
   std::shared_ptr<WriteControllerBase> hand;
-  for (int que_pos = 0; !m_writeControllerEnd.empty(); ++que_pos) {
+  int que_pos = 0;
+  for (; !m_writeControllerEnd.empty(); ++que_pos) {
     std::shared_ptr<WriteControllerBase> c = m_writeControllerEnd.front();
     m_writeControllerEnd.pop_front();
     if (all_bad || rangeEnd(as(c).m_reserved) > out) {
@@ -261,7 +262,7 @@ std::uint32_t UserDataFileIOImpl::setRecoveryDataOnWaitQue() {
     trace(2, kMethod, __LINE__, u"writeAndCheck rewrite() error");
     return QVE_RESULT_ERROR_REWRITE_PREPARE;
   }
-  trace(2, kMethod, __LINE__, u"m_writeControllerEnd Discovery write error data que_pos=[%d]", 0);
+  trace(2, kMethod, __LINE__, u"m_writeControllerEnd Discovery write error data que_pos=[%d]", que_pos);
   trace(2, kMethod, __LINE__, u"end");
   return 0;
 }
@@ -295,18 +296,30 @@ bool UserDataFileIOImpl::deleteFileAllocation() {
     return false;
   }
   trimAllocation(static_cast<std::int64_t>(c.m_bodyOldFilePointerBlock) * kBlockBytes);
-  if (!c.m_parityRanges.empty()) {
+  // The parity is cut from the first waiting controller that wrote some, not
+  // only from the front one: a later one's parity written again would else
+  // land on its old blocks while its new ones stay unwritten.
+  const Controller* p = firstWrittenParity();
+  if (p) {
     trace(2, kMethod, __LINE__, u"deleteFileAllocation() parity start_block=[0x%08x]",
-          c.m_parityOldFilePointerBlock);
+          p->m_parityOldFilePointerBlock);
     if (!m_pParityFile ||
-        !m_pParityFile->deleteFileAllocation(static_cast<std::int32_t>(c.m_parityOldFilePointerBlock))) {
+        !m_pParityFile->deleteFileAllocation(static_cast<std::int32_t>(p->m_parityOldFilePointerBlock))) {
       trace(2, kMethod, __LINE__, u"deleteFileAllocation() error parity start_block=[0x%08x]",
-            c.m_parityOldFilePointerBlock);
+            p->m_parityOldFilePointerBlock);
       return false;
     }
   }
   trace(1, kMethod, __LINE__, u"end");
   return true;
+}
+
+const Controller* UserDataFileIOImpl::firstWrittenParity() {
+  for (const auto& w : m_writeControllers) {
+    const Controller& c = as(w);
+    if (c.m_written && !c.m_parityRanges.empty()) return &c;
+  }
+  return nullptr;
 }
 
 void UserDataFileIOImpl::trimAllocation(std::int64_t bytes) {

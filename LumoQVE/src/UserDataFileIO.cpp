@@ -350,6 +350,10 @@ std::uint32_t UserDataFileIO::createWriterObject() {
   if (m_writer) return 0;
   if (ProxyWriter::current()) m_useRealWriter = false;
   if (RuvoCtrlVolume::getPackedWriteMode()) m_useRealWriter = false;
+  // A file opened with data is appended in place by the real writer: a
+  // ghost file's division would give it the appended bytes alone and drop
+  // the data it had. Its open ended any packed session first.
+  if (m_sizeAfterCreate > 0) m_useRealWriter = true;
   std::shared_ptr<FileWriterBase> writer;
   if (m_useRealWriter) {
     if (!m_impl) return QVE_RESULT_ERROR_NO_CREATEFILE;

@@ -1,12 +1,15 @@
 // All delete, finalize and the user settings.
 #include "utility_impl.h"
 
+#include "file_list.h"
 #include "finalize.h"
 #include "models.h"
 #include "sdk_frame.h"
 
 #include "platform/registry.h"
 #include "platform/sync.h"
+
+#include <strings.h>
 
 #include <cstring>
 #include <vector>
@@ -150,11 +153,35 @@ void PxoUtilityImpl::pollBacktrack(Progress& progress) {
   }
 }
 
+// Whether the one folder of a volume without files is the metadata folder:
+// the engine's node list of the whole volume holds the root and that folder.
+bool PxoUtilityImpl::onlyMetadataFolder() {
+  static constexpr char kFolder[] = "$QuorvelData";
+  static constexpr char kRoot[] = "/";
+  constexpr std::uint32_t kEntries = 3;  // the root, the folder, one more tells a longer list
+  std::vector<EngineNodeEntry> entries(kEntries);
+  EngineNodeListRecord record{};
+  record.pathLength = sizeof kRoot;
+  record.path = reinterpret_cast<std::uintptr_t>(kRoot);
+  record.bufferSize = static_cast<std::uint32_t>(entries.size() * sizeof(EngineNodeEntry));
+  record.buffer = reinterpret_cast<std::uintptr_t>(entries.data());
+  if (const int r = callControl(kCtlFileNodeList, &record))
+    KELSDK_FAIL(0x1000002, kAllDelete, "IoControl(MDCFSCTL_GET_FILE_NODE_LIST) error=%d", r);
+  if (record.written > kEntries)
+    KELSDK_FAIL(0x1000002, kAllDelete, "IoControl(MDCFSCTL_GET_FILE_NODE_LIST) written=%u", record.written);
+  if (record.written != 2) return false;
+  const EngineNodeEntry& folder = entries[1];
+  // The engine finds names in any case of their letters, its format too.
+  return (folder.attributes & kFileAttrDirectory) != 0 && std::memchr(folder.name, 0, sizeof folder.name) &&
+         strcasecmp(folder.name, kFolder) == 0;
+}
+
 // The volume after all delete: a supported type, valid state 1, mounted
-// read-write, and no files with at most the root folder (the engine's file
-// count). The erased volume is not mounted again here: an engine that
-// holds no volume answers the count with 2, and then the state from the
-// drive is all there is to check.
+// read-write, and empty as the engine's format counts it: no files, and no
+// folder but the metadata folder (the engine's file count and node list).
+// The erased volume is not mounted again here: an engine that holds no
+// volume answers the count with 2, and then the state from the drive is all
+// there is to check.
 void PxoUtilityImpl::checkAfterAllDelete() {
   MDCFS_MOUNT_INFORMATION info{};
   if (m_drive->getMountInformation(info) != 0) KELSDK_FAIL(0x120800, kAllDelete, "getMountInformation 2nd error");
@@ -168,7 +195,7 @@ void PxoUtilityImpl::checkAfterAllDelete() {
     return;
   }
   if (r) KELSDK_FAIL(0x1000002, kAllDelete, "IoControl(MDCFSCTL_GET_FILE_COUNT) error=%d", r);
-  if (count.files != 0 || count.directories > 1)
+  if (count.files != 0 || count.directories > 1 || (count.directories == 1 && !onlyMetadataFolder()))
     KELSDK_FAIL(0x1000003, kAllDelete, "root directory not empty after allDelete NumberOfFiles=%u NumberOfDirectories=%u",
          count.files, count.directories);
 }

@@ -137,6 +137,7 @@ class PxoUtilityImpl {
   void markDirty(std::uint8_t kind, std::uint8_t target, const char* function);
   void pollBacktrack(Progress& progress);
   void unmountAndReopen(Progress& progress, std::uint8_t from, const char* function);
+  bool onlyMetadataFolder();
   void checkAfterAllDelete();
   bool resourcesLast(const TrackInformation& track);
   void prepareLastSlot(TrackInformation& track, std::uint8_t mediumType);

@@ -25,6 +25,7 @@ constexpr std::uint32_t kArchiveAttributes = 0x80;
 constexpr DWORD kShortWrite = 29;
 constexpr DWORD kReadFault = 30;
 constexpr std::uint64_t kNewFile = UINT64_MAX;
+constexpr int kEngineNotFound = 2;
 
 struct ArchiveRequest {
   const char* name;
@@ -111,15 +112,32 @@ void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const Arch
     WriterFailed(f, file);
 }
 
+// A file the host's data did not all reach is not left behind under the
+// host's name: sized to the host's size, its missing part would be handed
+// over as nothing (a short Restore answered "KelSuccess") and compared as a
+// difference. A packed session that holds its first pieces ends first, so
+// the writer never flushes into a removed file.
+void DropUnfinishedFile(HandlerFrame& f, const std::string& folder, const std::string& leaf, bool packed) {
+  f.Phase(kPhaseNameSpace);
+  if (packed) EndPackedSession(f);
+  const int removed = CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str());
+  if (removed != 0) ReportEngineErrorThrough(&f.ops, removed, __FILE__, __LINE__);
+}
+
 // Deletes the file when it is there, creates it anew and writes the host's
 // data through the writer.
 void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
   f.Phase(kPhaseNameSpace);
   const auto [folder, leaf] = SplitPath(a.name);
-  if (CallSlot(f.ops.GetPathInfo, a.name, 0u, nullptr) == 0 &&
-      !f.Engine(CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str()), __LINE__)) {
-    f.Hr(kHrCannotReplace);
-    return;
+  if (CallSlot(f.ops.GetPathInfo, a.name, 0u, nullptr) == 0) {
+    // The old file may still wait in the packed session: the session ends
+    // before the file goes, else its flush loses the file made in its place.
+    if (!f.Win32(EndPackedSession(f))) return;
+    f.Phase(kPhaseNameSpace);
+    if (!f.Engine(CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str()), __LINE__)) {
+      f.Hr(kHrCannotReplace);
+      return;
+    }
   }
   char stored[260] = {};
   void* handle = nullptr;
@@ -150,6 +168,7 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
   if (f.status >= 0) f.Engine(closed, __LINE__);
   // A file that failed is dropped without close; the writer's gate opens.
   file.reset();
+  if (f.status < 0 || x.record.ErrorCode) DropUnfinishedFile(f, folder, leaf, a.packed);
 }
 
 // Whether the host's data is compared with the file on the volume (its
@@ -159,7 +178,11 @@ bool CompareOnly(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, 
   *ok = true;
   KELFS_OBJECT_INFO info;
   std::memset(&info, 0, sizeof info);
-  if (!f.Engine(CallSlot(f.ops.GetPathInfo, a.name, 0u, &info), __LINE__)) return *ok = false;
+  // A file that is not on the volume (an archive stopped or killed before
+  // its end leaves none) is resumed by writing it whole.
+  const int found = CallSlot(f.ops.GetPathInfo, a.name, 0u, &info);
+  if (found == kEngineNotFound) return false;
+  if (!f.Engine(found, __LINE__)) return *ok = false;
   std::uint32_t g = kMetaUnknown, v = kMetaUnknown;
   const DWORD e = f.state.MetaData.GetObjectVersion(info.ObjectID, &g, &v);
   if (e != 0 || (g != kMetaUnknown && v != kMetaUnknown && (g != a.generation || v != a.version)))

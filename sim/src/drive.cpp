@@ -34,7 +34,7 @@ ScsiResult check(Sense s) {
   return r;
 }
 
-bool lba_command(std::uint8_t op) { return op == 0x28 || op == 0x2A || op == 0x2F || op == 0xD2; }
+bool lba_command(std::uint8_t op) { return op == 0x28 || op == 0x2A || op == 0x2F || op == 0x35 || op == 0xD2; }
 
 void lba_range(const std::uint8_t* cdb, std::size_t len, std::uint32_t* first, std::uint32_t* count) {
   *first = 0;
@@ -53,12 +53,16 @@ void lba_range(const std::uint8_t* cdb, std::size_t len, std::uint32_t* first, s
 bool rule_matches(const FaultRule& r, const std::uint8_t* cdb, std::size_t len) {
   if (len == 0) return false;
   if (r.opcode && *r.opcode != cdb[0]) return false;
+  if (r.mode_page && (cdb[0] != 0x5A || len < 9 || (cdb[2] & 0x3F) != *r.mode_page)) return false;
+  if (r.mode_length && (cdb[0] != 0x5A || len < 9 || get_be16(cdb + 7) != *r.mode_length)) return false;
   const bool ranged = r.first_lba != 0 || r.last_lba != 0xFFFFFFFFu;
   if (ranged) {
     if (!lba_command(cdb[0])) return false;
     std::uint32_t first, count;
     lba_range(cdb, len, &first, &count);
-    const std::uint64_t last = static_cast<std::uint64_t>(first) + (count ? count : 1) - 1;
+    // SYNCHRONIZE CACHE of 0 blocks covers the medium from its block on.
+    const std::uint64_t last = count ? static_cast<std::uint64_t>(first) + count - 1
+                               : cdb[0] == 0x35 ? 0xFFFFFFFFull : first;
     if (last < r.first_lba || first > r.last_lba) return false;
   }
   return true;
@@ -247,9 +251,11 @@ int ChangerDrive::fault_fired(int id) const {
 }
 
 // Consumes one firing of the first live rule of the wanted class.
-static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, const std::uint8_t* cdb, std::size_t len) {
+static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, int loaded, const std::uint8_t* cdb,
+                       std::size_t len) {
   for (auto& [id, r] : faults) {
     if (is_service_kind(r.kind) != service) continue;
+    if (r.slot >= 0 && r.slot != loaded) continue;
     if (r.times >= 0 && r.fired >= r.times) continue;
     if (!rule_matches(r, cdb, len)) continue;
     if (r.skip > 0) {
@@ -264,12 +270,12 @@ static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, const std
 
 std::optional<FaultRule> ChangerDrive::take_service_fault(const std::uint8_t* cdb, std::size_t len) {
   std::lock_guard<std::mutex> g(mu_);
-  if (FaultRule* r = fire(faults_, true, cdb, len)) return *r;
+  if (FaultRule* r = fire(faults_, true, cart_ ? cart_->loaded_slot : -1, cdb, len)) return *r;
   return std::nullopt;
 }
 
 std::optional<FaultRule> ChangerDrive::match_drive_fault(const std::uint8_t* cdb, std::size_t len) {
-  if (FaultRule* r = fire(faults_, false, cdb, len)) return *r;
+  if (FaultRule* r = fire(faults_, false, cart_ ? cart_->loaded_slot : -1, cdb, len)) return *r;
   return std::nullopt;
 }
 
@@ -346,7 +352,7 @@ ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length
   std::lock_guard<std::mutex> g(mu_);
   if (auto f = match_drive_fault(cdb, cdb_length)) {
     if (f->kind == FaultRule::Kind::Sense) {
-      note_result(cdb, cdb_length, f->sense);
+      note_result(cdb, cdb_length, f->sense, f->first_lba);
       return check(f->sense);
     }
     *data_in = f->data;
@@ -364,8 +370,10 @@ ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length
 
 // A write's first block stays unconfirmed until a good sync; a write or sync
 // failing with a medium or hardware error leaves the first block it lost for
-// GET PERFORMANCE. Refused commands (bad field, range) change nothing.
-void ChangerDrive::note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense) {
+// GET PERFORMANCE (a failing sync rule may name where the loss starts).
+// Refused commands (bad field, range) change nothing.
+void ChangerDrive::note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense,
+                               std::uint32_t first_bad) {
   if (sense && sense->key != 0x03 && sense->key != 0x04) return;
   const bool failed = sense.has_value();
   if (cdb[0] == 0x2A) {
@@ -375,7 +383,7 @@ void ChangerDrive::note_result(const std::uint8_t* cdb, std::size_t len, std::op
     if (failed) failed_block_ = first;
     else unsynced_first_ = first;
   } else if (cdb[0] == 0x35) {
-    if (failed && unsynced_first_) failed_block_ = unsynced_first_;
+    if (failed && unsynced_first_) failed_block_ = std::max(*unsynced_first_, first_bad);
     if (!failed) unsynced_first_.reset(), failed_block_.reset();
   }
 }

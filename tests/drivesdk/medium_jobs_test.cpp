@@ -4,6 +4,7 @@
 // images of a write-once cartridge.
 #include "sdk_support.h"
 
+#include "file_list.h"
 #include "finalize.h"
 #include "utility_impl.h"
 
@@ -11,6 +12,7 @@
 #include "platform/sync.h"
 #include "udf/udf_tag.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -95,6 +97,34 @@ class ClockPump {
   std::thread thread_;
 };
 
+// The engine's node list of the whole volume: the root, then the given
+// entries (name, attributes); the list record as the engine fills it.
+void serveVolumeNodes(std::vector<std::pair<std::string, std::uint32_t>> nodes) {
+  host().engine = [nodes](unsigned code, void* buffer, int& result) {
+    if (code != PxoUtilityLib::kCtlFileNodeList) return false;
+    auto* record = static_cast<PxoUtilityLib::EngineNodeListRecord*>(buffer);
+    auto* out = reinterpret_cast<PxoUtilityLib::EngineNodeEntry*>(static_cast<std::uintptr_t>(record->buffer));
+    const std::uint32_t room = record->bufferSize / sizeof(PxoUtilityLib::EngineNodeEntry);
+    std::vector<PxoUtilityLib::EngineNodeEntry> all(1 + nodes.size(), PxoUtilityLib::EngineNodeEntry{});
+    all[0] = {1, 0, 0, PxoUtilityLib::kFileAttrDirectory, "/"};
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      all[i + 1].id = 2 + i;
+      all[i + 1].parent = 1;
+      all[i + 1].attributes = nodes[i].second;
+      // A name of the field's whole size is left without its end.
+      std::memcpy(all[i + 1].name, nodes[i].first.data(), std::min(nodes[i].first.size(), sizeof all[i + 1].name));
+    }
+    record->count = static_cast<std::uint32_t>(nodes.size());
+    record->written = std::min<std::uint32_t>(room, static_cast<std::uint32_t>(all.size()));
+    std::copy_n(all.begin(), record->written, out);
+    result = 0;
+    return true;
+  };
+}
+
+const std::vector<std::pair<std::string, std::uint32_t>> kMetadataFolderOnly = {
+    {"$QuorvelData", PxoUtilityLib::kFileAttrDirectory}};
+
 class SdkMediumJobs : public SdkSimTest {
  protected:
   void SetUp() override { setenv("TZ", "UTC-9", 1), tzset(); }
@@ -137,11 +167,13 @@ TEST_F(SdkMediumJobs, AllDeleteErasesInPrivilegedModeAndChecksTheEmptyRoot) {
   start();
   host().records[0x40107014] = {mountInfo(0xE1, 0x91), mountInfo(0xE1, 0x81)};
   host().records[0xC0087010] = {bytesOf(PxoUtilityLib::FileCount{0, 1})};
+  serveVolumeNodes(kMetadataFolderOnly);
   keepDirtyRecords();
   EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), 0u);
   // The end actions: one more privileged-mode exit, the mount information.
-  EXPECT_EQ(host().controlCodes(), (std::vector<unsigned>{0x40107014, 0x20007007, 0x20007000, 0x8004700E, 0x20007001,
-                                                          0x40107014, 0xC0087010, 0x20007001, 0x40107014}));
+  EXPECT_EQ(host().controlCodes(),
+            (std::vector<unsigned>{0x40107014, 0x20007007, 0x20007000, 0x8004700E, 0x20007001, 0x40107014, 0xC0087010,
+                                   0xC1247056, 0x20007001, 0x40107014}));
   EXPECT_EQ(dirty_, (std::vector<Bytes>{{3, 0, 0, 0}}));
   EXPECT_EQ(host().unmounts, (std::vector<bool>{true}));
   EXPECT_EQ(host().mounts, 0);
@@ -182,6 +214,7 @@ TEST_F(SdkMediumJobs, AllDeleteRefusalsAndStatesAfterIt) {
     host().records[0x40107014] = {row.before};
     if (!row.after.empty()) host().records[0x40107014].push_back(row.after);
     host().records[0xC0087010] = {bytesOf(row.count)};
+    serveVolumeNodes(kMetadataFolderOnly);
     if (row.countAnswer) host().controlAnswers[0xC0087010] = {row.countAnswer};
     EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(row.backtrack, 0, nullptr); }), row.result);
     const bool refused = row.result == 0x1000001;
@@ -191,12 +224,53 @@ TEST_F(SdkMediumJobs, AllDeleteRefusalsAndStatesAfterIt) {
   }
 }
 
+// Empty after all delete, as the engine's format counts it: no files and
+// no folder but the metadata folder, found in any case of its letters.
+TEST_F(SdkMediumJobs, AnErasedVolumeKeepsNoFolderButTheMetadataFolder) {
+  constexpr std::uint32_t kDir = PxoUtilityLib::kFileAttrDirectory;
+  const struct {
+    const char* name;
+    std::vector<std::pair<std::string, std::uint32_t>> nodes;
+    int listAnswer;
+    std::uint32_t result;
+  } rows[] = {
+      {"the metadata folder", kMetadataFolderOnly, 0, 0},
+      {"its name in other letters", {{"$QUORVELDATA", kDir}}, 0, 0},
+      {"another folder", {{"data", kDir}}, 0, 0x1000003},
+      {"a longer name", {{"$QuorvelData2", kDir}}, 0, 0x1000003},
+      {"a shorter name", {{"$Quorvel", kDir}}, 0, 0x1000003},
+      {"not a folder", {{"$QuorvelData", PxoUtilityLib::kFileAttrNormal}}, 0, 0x1000003},
+      {"a name without its end", {{std::string(976, 'q'), kDir}}, 0, 0x1000003},
+      {"more in the list than counted", {{"$QuorvelData", kDir}, {"x", kDir}}, 0, 0x1000003},
+      {"nothing but the root listed", {}, 0, 0x1000003},
+      {"the list fails", kMetadataFolderOnly, 31, 0x1000002},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    start();
+    host().records[0x40107014] = {mountInfo(0xE1, 0x81)};
+    host().records[0xC0087010] = {bytesOf(PxoUtilityLib::FileCount{0, 1})};
+    serveVolumeNodes(row.nodes);
+    if (row.listAnswer) host().controlAnswers[PxoUtilityLib::kCtlFileNodeList] = {row.listAnswer};
+    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), row.result);
+    EXPECT_EQ(calls(PxoUtilityLib::kCtlFileNodeList), 1u);
+    SdkSimTest::TearDown();
+  }
+  // No folder at all needs no list.
+  start();
+  host().records[0x40107014] = {mountInfo(0xE1, 0x81)};
+  host().records[0xC0087010] = {bytesOf(PxoUtilityLib::FileCount{0, 0})};
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), 0u);
+  EXPECT_EQ(calls(PxoUtilityLib::kCtlFileNodeList), 0u);
+}
+
 TEST_F(SdkMediumJobs, BacktrackSendsItsTargetAndFollowsThePolledRecords) {
   start();
   ClockPump pump(clock_, 100);
   host().records[0x40107014] = {mountInfo(0xE2, 0x81, 0x800), mountInfo(0xE2, 0x81)};
   host().records[0xC0107016] = {trackInfo(3, 1, 0, 0)};
   host().records[0xC0087010] = {bytesOf(PxoUtilityLib::FileCount{0, 1})};
+  serveVolumeNodes(kMetadataFolderOnly);
   host().records[0x4008704D] = {bytesOf(PxoUtilityLib::BacktrackInformation{1, 0, 0, 0, 0}),
                                 bytesOf(PxoUtilityLib::BacktrackInformation{1, 50, 1, 0, 2}),
                                 bytesOf(PxoUtilityLib::BacktrackInformation{2, 100, 2, 0, 2})};

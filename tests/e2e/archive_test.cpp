@@ -335,14 +335,15 @@ TEST_P(ArchiveCases, FormatOfAVolumeWithFilesEmptiesIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, ArchiveCases,
-                         ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false}),
+                         ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false},
+                                           Setup{0xE2, "QMR-T300A", true}),
                          setup_name);
 
 INSTANTIATE_TEST_SUITE_P(Media, ArchiveLife,
-                         // The rewritable E2h is left out until its remount reads the volume
-                         // the unmount's flush moved.
                          ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false},
-                                           Setup{0xF2, "QMR-T400A", true}, Setup{0xF2, "QMR-T400A", false}),
+                                           Setup{0xE2, "QMR-T300A", true}, Setup{0xE2, "QMR-T300A", false},
+                                           Setup{0xF2, "QMR-T400A", true},
+                                           Setup{0xF2, "QMR-T400A", false}),
                          setup_name);
 
 }  // namespace

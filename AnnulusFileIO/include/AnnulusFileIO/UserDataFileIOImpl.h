@@ -117,6 +117,8 @@ class UserDataFileIOImpl : public WriterBase, public Util::ThreadManager {
   std::uint32_t commonWriteErrorRecovery() override;
   std::uint32_t setRecoveryDataOnWaitQue();
   bool deleteFileAllocation();
+  // The first waiting controller that wrote parity blocks, or none.
+  const UserDataWriteController* firstWrittenParity();
   bool prepareRewrite(UserDataWriteController& controller, bool is_error_controller);
   std::uint32_t doSyncCache() override;
   std::uint32_t syncWriteData();

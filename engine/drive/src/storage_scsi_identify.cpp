@@ -18,6 +18,11 @@ using drvint::kDirIn;
 using drvint::kDirNone;
 
 namespace {
+// The mount status of a mount that ended raw on a failed file-system cache,
+// and the write-protect reasons that outcome adds.
+constexpr std::uint32_t kMountStatusCacheFailed = 0x80000400u;
+constexpr std::uint32_t kCacheFailureReasons = 0x80100u;
+
 struct ModelRow {
   const char* name;
   std::size_t compare_len;
@@ -770,6 +775,10 @@ errno_t storage_scsi::update_medium_state(bool undefined_type) {
   (void)isCMWriteProtect(&cm_protect);
   std::lock_guard<std::mutex> lk(m_config_mutex);
   MDCFS_MOUNT_INFORMATION& mi = m_config.mount;
+  // A mount that ended raw on a failed file-system cache deleted that cache:
+  // the reasons its outcome added (defect 100h, restriction 80000h) ended
+  // with it. The medium's own reasons are judged below and after this.
+  if (mi.MountStatus == kMountStatusCacheFailed) mi.WriteProtectReasonFlags &= ~kCacheFailureReasons;
   mi.MountStatus = 0;
   mi.AccessMode = 0;
   if (!medium::is_write_once(type)) m_config.media_status = condition == 1 ? 0 : 1;

@@ -137,11 +137,25 @@ int set_up_guard(mdcudfsr_mount* mnt, const mdcudfsr_mount_args& a, vfs_context_
   return 0;
 }
 
+// A copy that still holds the outcome of an earlier mount of this process
+// that ended raw on a failed file-system cache: that cache was deleted, so
+// its raw state ends with that mount, and so do the reasons it added (both
+// together; the drive layer keeps its own reasons when it refused them).
+void forget_failed_cache_mount(MDCFS_MOUNT_INFORMATION& copy) {
+  if (copy.MountStatus != MNTSTATUS_CACHE_FAILED) return;
+  VFS_LOG(KEL_LOG_INFO, "previous mount from the FS cache failed; reasons 0x%x\n", copy.WriteProtectReasonFlags);
+  copy.MountStatus = 0;
+  copy.AccessMode = 0;
+  constexpr std::uint32_t added = WRPROT_CACHE_FAILED | WRPROT_READONLY;
+  if ((copy.WriteProtectReasonFlags & added) == added) copy.WriteProtectReasonFlags &= ~added;
+}
+
 // Steps 10-11: the drive layer's copy of the mount information seeds ours.
 int seed_mount_information(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mdcudfsr_init_mntinfo(mnt);
   MDCFS_MOUNT_INFORMATION copy{};
   mdcudfsr_mdcfsctrl_get_volume_mount_information(mnt, &copy, ctx);
+  forget_failed_cache_mount(copy);
   if (copy.AccessMode == 2) {
     VFS_LOG(KEL_LOG_WARN, "Set RawMount.\n");
     mdcudfsr_set_mntinfo_state_silent(mnt, 2, copy.MountStatus, copy.WriteProtectReasonFlags);

@@ -116,7 +116,10 @@ int new_track_rewritable(Run& r) {
   mdcudfsr_mount* mnt = r.mnt;
   std::memset(&mnt->vds.pd.phd.unalloc_space_bitmap, 0, sizeof mnt->vds.pd.phd.unalloc_space_bitmap);
   mnt->vds.pmap.type2_metadata.bitmap_file_loc = 0xFFFFFFFFu;
+  // The metadata file grows at its own address, which belonged to the old
+  // disc: on the new one both start at its first writable block.
   mnt->next_writable_address = kFirstNwa;
+  mnt->metadata_nwa = kFirstNwa;
   mnt->flush_policy = kPolicyFull;
   if (mdcudfsr_flush_metadata_and_descriptor_re_for_newtrack(mnt, 1, r.ctx, 0, 0) == 0) return 0;
   int formatted = 0;

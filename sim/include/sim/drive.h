@@ -98,9 +98,14 @@ struct ScsiResult {
 };
 
 // A fault injected by a test. A rule matches a command by operation code
-// (any when unset) and, for READ(10), WRITE(10), VERIFY(10) and D2h, by an
-// overlap of its block range with [first_lba, last_lba]. It fires `times`
-// times (-1: always) after letting `skip` matching commands pass.
+// (any when unset) and, for READ(10), WRITE(10), VERIFY(10), SYNCHRONIZE
+// CACHE(10) (0 blocks: to the end) and D2h, by an overlap of its block range
+// with [first_lba, last_lba], and for MODE SENSE(10) by `mode_page` and
+// `mode_length` when set.
+// It fires `times` times (-1: always) after letting `skip` matching commands
+// pass. A Sense rule failing a sync leaves for GET PERFORMANCE the first
+// block written since the last good sync that is not below `first_lba`: the
+// cached writes below it reached the medium.
 struct FaultRule {
   enum class Kind {
     Sense,            // the drive answers CHECK CONDITION with `sense`, doing nothing
@@ -111,10 +116,13 @@ struct FaultRule {
   };
   Kind kind = Kind::Sense;
   std::optional<std::uint8_t> opcode;
+  std::optional<std::uint8_t> mode_page;     // MODE SENSE(10) of this page only,
+  std::optional<std::uint16_t> mode_length;  // and of this allocation length
   std::uint32_t first_lba = 0;
   std::uint32_t last_lba = 0xFFFFFFFFu;
   int times = -1;
   int skip = 0;
+  int slot = -1;  // -1: any; else only while the disc of that slot is loaded
   Sense sense{0x03, 0x0C, 0x00};
   std::int32_t status = 0;
   std::uint64_t delay_ms = 0;
@@ -248,7 +256,7 @@ class ChangerDrive {
   // The first block written since the last good SYNCHRONIZE CACHE, and the
   // first failed block a failed WRITE(10) or sync left for GET PERFORMANCE.
   std::optional<std::uint32_t> unsynced_first_, failed_block_;
-  void note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense);
+  void note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense, std::uint32_t first_bad = 0);
 };
 
 }  // namespace kelsim

@@ -17,6 +17,7 @@
 #include "kel/mdcfs.h"
 #include "kel/volctrl.h"
 #include "kelmain/slots.h"
+#include "support/udfinfo.h"
 #include "udf/udf_tag.h"
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -125,6 +127,7 @@ class SdkOverEngine : public enginetest::EngineOnSim {
 
   void finalizeTheEnginesVolume(std::uint8_t type);
   void allDeleteTheEnginesVolume(std::uint8_t type);
+  void searchTheEnginesFlushes(std::uint8_t type);
 
   CKelInterface itf_;
   Recorder progress_;
@@ -186,10 +189,202 @@ void SdkOverEngine::finalizeTheEnginesVolume(std::uint8_t type) {
   EXPECT_NE(out.find("integrity=closed\n"), std::string::npos) << out;
 }
 
+// A rewritable volume is never finalized: refused before any write, and
+// the volume stays mounted with its files.
+TEST_F(SdkOverEngine, FinalizeOfARewritableVolumeIsRefusedAndLeavesItMounted) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE2, 4));
+  ASSERT_NO_FATAL_FAILURE(makeFolders({"a"}));
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  const std::size_t writes = commands(0x2A);
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0x3000001u);
+  EXPECT_EQ(commands(0x2A), writes);
+  EXPECT_EQ(commands(0x5B), 0u);
+  ASSERT_NE(kel_global_mount()->mnt_data, nullptr);
+  EXPECT_EQ(mountInformation().volume_status & 0x8F, 0x81);
+  const auto names = rootListing();
+  EXPECT_NE(std::find(names.begin(), names.end(), "a"), names.end());
+}
+
+// The volume the engine wrote over three slots: a folder flushed on each,
+// the engine going on to the next slot through its new-track control, the
+// one the file writer sends when a disc is full.
+class ThreeSlotVolume : public SdkOverEngine {
+ protected:
+  // The descriptors finalize rewrites, found as a reader finds them: the
+  // anchor at 256 names both sequences, the main sequence's LVD the
+  // integrity sequence.
+  struct Located {
+    std::uint32_t mainPvd = 0, reservePvd = 0, lvid = 0;
+  };
+  Bytes sector(int slot, std::uint32_t lba) {
+    Bytes b(kSector);
+    EXPECT_EQ(sim_->cartridge().read_blocks(slot, lba, 1, b.data()), ERROR_SUCCESS) << slot << " " << lba;
+    return b;
+  }
+  static std::uint16_t tagOf(const Bytes& b) { return static_cast<std::uint16_t>(b[0] | b[1] << 8); }
+  static std::uint32_t u32(const Bytes& b, std::size_t at) {
+    std::uint32_t v;
+    std::memcpy(&v, b.data() + at, 4);
+    return v;
+  }
+  static std::uint16_t u16(const Bytes& b, std::size_t at) { return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8); }
+  static bool tagHolds(const Bytes& b) {
+    return mdcudfsr_check_udf_tag_checksum(b.data()) == 1 && mdcudfsr_check_udf_tag_crc(b.data(), kSector) == 1;
+  }
+  // First sector of tag `tag` in the extent (length in bytes, location).
+  std::uint32_t find(int slot, std::uint32_t length, std::uint32_t location, std::uint16_t tag) {
+    for (std::uint32_t i = 0; i < std::min<std::uint32_t>(length / kSector, 64); ++i)
+      if (tagOf(sector(slot, location + i)) == tag) return location + i;
+    ADD_FAILURE() << "slot " << slot << ": no descriptor " << tag << " at " << location;
+    return 0;
+  }
+  Located locate(int slot) {
+    Located at;
+    const Bytes avdp = sector(slot, 256);
+    EXPECT_EQ(tagOf(avdp), 2) << slot;
+    at.mainPvd = find(slot, u32(avdp, 16), u32(avdp, 20), 1);
+    at.reservePvd = find(slot, u32(avdp, 24), u32(avdp, 28), 1);
+    const Bytes lvd = sector(slot, find(slot, u32(avdp, 16), u32(avdp, 20), 6));
+    at.lvid = u32(lvd, 436);
+    return at;
+  }
+  void nextSlot() {
+    ASSERT_EQ(kelmain::Fsctl(0x20007007, nullptr), 0);
+    ASSERT_EQ(kelmain::Fsctl(0x20007000, nullptr), 0);
+    ASSERT_EQ(kelmain::Fsctl(0x20007044, nullptr), 0);
+    ASSERT_EQ(kelmain::Fsctl(0x20007001, nullptr), 0);
+  }
+  void threeSlotsWritten(std::uint8_t type) {
+    ASSERT_NO_FATAL_FAILURE(engineMounted(type, 4));
+    for (int slot = 0; slot < kSlots; ++slot) {
+      if (slot > 0) ASSERT_NO_FATAL_FAILURE(nextSlot());
+      ASSERT_NO_FATAL_FAILURE(makeFolders({"s" + std::to_string(slot)}));
+      ASSERT_EQ(kelmain::Flush(true), 0);
+      ASSERT_EQ(sim_->cartridge().loaded_slot, slot);
+    }
+    ASSERT_EQ(mountInformation().volume_status & 0x8F, 0x81);
+  }
+  // Where every slot's descriptors lie, its PVDs before finalize, and the
+  // number finalize writes into them.
+  struct Before {
+    std::vector<Located> at;
+    std::vector<Bytes> pvds;
+    std::uint16_t v = 0;
+  };
+  void recordBefore(Before& b) {
+    for (int slot = 0; slot < kSlots; ++slot) {
+      b.at.push_back(locate(slot));
+      ASSERT_NE(b.at.back().lvid, 0u) << slot;
+      for (std::uint32_t lba : {b.at.back().mainPvd, b.at.back().reservePvd}) b.pvds.push_back(sector(slot, lba));
+    }
+    // The sequence number of the last slot is the volume's number of discs.
+    b.v = u16(sector(kSlots - 1, b.at.back().mainPvd), 56);
+    ASSERT_EQ(b.v, kSlots);
+  }
+  void expectSlotFinalized(const Before& b, int slot);
+  void expectFinalized(const Before& b);
+  void finalizeThreeSlots(std::uint8_t type);
+  static constexpr int kSlots = 3;
+};
+
+void ThreeSlotVolume::expectSlotFinalized(const Before& b, int slot) {
+  SCOPED_TRACE(slot);
+  EXPECT_TRUE(sim_->cartridge().disc(slot).finalized);
+  const Bytes lvid = sector(slot, b.at[slot].lvid);
+  EXPECT_EQ(tagOf(lvid), 9);
+  EXPECT_TRUE(tagHolds(lvid));
+  EXPECT_EQ(u32(lvid, 28), 1u);  // Close
+  const std::size_t id = 80 + 8 * std::size_t{u32(lvid, 72)};
+  EXPECT_EQ((Bytes{lvid[id + 24], lvid[id + 25], lvid[id + 28], lvid[id + 29], lvid[id + 30], lvid[id + 31]}),
+            (Bytes{6, 0, 3, 0x13, 0, 0}));
+  EXPECT_EQ(u16(lvid, 16), 0x1000 | 540);  // local time nine hours east
+  for (int which = 0; which < 2; ++which) {
+    const Bytes pvd = sector(slot, which == 0 ? b.at[slot].mainPvd : b.at[slot].reservePvd);
+    const Bytes& before = b.pvds[static_cast<std::size_t>(slot * 2 + which)];
+    EXPECT_TRUE(tagHolds(pvd)) << which;
+    EXPECT_EQ(u16(pvd, 58), b.v) << which;
+    // A PVD that already held the number keeps every byte.
+    if (u16(before, 58) == b.v)
+      EXPECT_EQ(pvd, before) << which;
+    else
+      EXPECT_EQ(pvd[388 + 29], 0x13) << which;
+  }
+}
+
+// Every slot closed, and the volume mounted again through the engine:
+// finalized, write-protected for that reason, the folders of every slot
+// there; udfinfo reads every slot image as closed.
+void ThreeSlotVolume::expectFinalized(const Before& b) {
+  for (int slot = 0; slot < kSlots; ++slot) expectSlotFinalized(b, slot);
+  const auto after = mountInformation();
+  EXPECT_EQ(after.volume_status, 0x83);
+  EXPECT_EQ(after.write_protect_reason_flags & 0x1000u, 0x1000u);
+  const auto names = rootListing();
+  for (int slot = 0; slot < kSlots; ++slot)
+    EXPECT_NE(std::find(names.begin(), names.end(), "s" + std::to_string(slot)), names.end()) << slot;
+  for (int slot = 0; slot < kSlots; ++slot) {
+    char image[32];
+    std::snprintf(image, sizeof image, "/slot-%02d.img", slot);
+    expect_udfinfo(sim_->cartridge().directory() + image, {"integrity=closed"});
+  }
+}
+
+TEST_F(ThreeSlotVolume, EverySlotTheEngineWroteIsClosedAndTheVolumeMountsFinalized) {
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    ASSERT_NO_FATAL_FAILURE(finalizeThreeSlots(type));
+    TearDown();
+    SetUp();
+    progress_.values.clear();
+  }
+}
+
+void ThreeSlotVolume::finalizeThreeSlots(std::uint8_t type) {
+  ASSERT_NO_FATAL_FAILURE(threeSlotsWritten(type));
+  Before before;
+  ASSERT_NO_FATAL_FAILURE(recordBefore(before));
+  ASSERT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0u);
+  EXPECT_EQ(progress_.values, (std::vector<int>{0, 10, 30, 40, 53, 66, 80, 90, 98, 99, 100}));
+  EXPECT_EQ(commands(0x5B), std::size_t{kSlots});  // CLOSE TRACK/SESSION of every slot
+  expectFinalized(before);
+}
+
+// A write that fails on slot 1 stops the run with the drive's code, the
+// privileged mode left and the volume unmounted; the host mounts the volume
+// again, and a second run finishes it without touching slot 0 again.
+TEST_F(ThreeSlotVolume, AFailedWriteOnTheSecondSlotIsFinishedByASecondRun) {
+  ASSERT_NO_FATAL_FAILURE(threeSlotsWritten(0xE1));
+  Before before;
+  ASSERT_NO_FATAL_FAILURE(recordBefore(before));
+  // Every integrity sequence write on slot 1 fails, its finalizing mark
+  // first.
+  kelsim::FaultRule fail = kelsim::write_error(before.at[1].lvid, before.at[1].lvid);
+  fail.slot = 1;
+  sim_->drive().add_fault(fail);
+  enginetest::clear_log();
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0x110600u);
+  EXPECT_TRUE(sim_->cartridge().disc(0).finalized);
+  EXPECT_FALSE(sim_->cartridge().disc(1).finalized);
+  EXPECT_FALSE(sim_->cartridge().disc(2).finalized);
+  EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
+  EXPECT_TRUE(enginetest::logged("EXIT_PRIVILEGED_MODE flag trun off"));
+
+  sim_->drive().clear_faults();
+  sim_->service().clear_transcript();
+  progress_.values.clear();
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  // Mounted half finalized: valid, open, state 2 (finalizing).
+  EXPECT_EQ(mountInformation().volume_status, 0x92);
+  ASSERT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0u);
+  EXPECT_EQ(commands(0x5B), std::size_t{kSlots - 1});
+  EXPECT_EQ(progress_.values.back(), 100);
+  expectFinalized(before);
+}
+
 // --- all delete -------------------------------------------------------------------
 
 TEST_F(SdkOverEngine, AllDeleteLeavesAnEmptyRootTheFileCountAgreesWith) {
-  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xE2}, std::uint8_t{0xF2}}) {
     SCOPED_TRACE(static_cast<int>(type));
     ASSERT_NO_FATAL_FAILURE(allDeleteTheEnginesVolume(type));
     TearDown();
@@ -229,6 +424,95 @@ void SdkOverEngine::allDeleteTheEnginesVolume(std::uint8_t type) {
   }
 }
 
+// A host that mounts the erased volume again as soon as the library
+// unmounted it, and finds a folder there by the given name (made by
+// another program in between): the library asks the engine's count and
+// node list of that volume.
+std::string g_folderAfterUnmount;
+int unmountThenFolder(bool force) {
+  if (const int r = ForwardUnmount(force)) return r;
+  if (const int r = kelmain::MountDefault()) return r;
+  return kelmain::CreateDirectory("/", g_folderAfterUnmount.c_str(), false);
+}
+
+TEST_F(SdkOverEngine, TheOneFolderAnEmptyVolumeMayHoldIsTheMetadataFolder) {
+  const struct {
+    const char* folder;
+    std::uint32_t result;
+  } rows[] = {{"$QuorvelData", 0}, {"data", 0x1000003}, {"$QuorvelData2", 0x1000003}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.folder);
+    ASSERT_NO_FATAL_FAILURE(engineMounted(0xE1, 4));
+    g_folderAfterUnmount = row.folder;
+    ASSERT_EQ(KelDriveSDK_Quorvel_SetCallbacks(ForwardMountDefault, unmountThenFolder, quorvel_fsctl,
+                                               ForwardLogMessage, 0x5151, 4),
+              0u);
+    ASSERT_NO_FATAL_FAILURE(makeFolders({"a"}));
+    ASSERT_NO_FATAL_FAILURE(makeFile("note.txt"));
+    ASSERT_EQ(kelmain::Flush(true), 0);
+    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), row.result);
+    // The engine's own answer agrees.
+    PxoUtilityLib::FileCount count{9, 9};
+    ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlObjectCounts, &count), 0);
+    EXPECT_EQ(count.files, 0u);
+    EXPECT_EQ(count.directories, 1u);
+    TearDown();
+    SetUp();
+  }
+}
+
+// --- backtrack -------------------------------------------------------------------
+
+struct Confirm : kelutil::FormatCallback {
+  bool answer = true;
+  std::vector<std::uint32_t> asked;
+  bool progress(std::uint32_t value) override {
+    asked.push_back(value);
+    return answer;
+  }
+};
+
+// A write-once volume cannot go back: the callback's no leaves it as it
+// was; asked anyway, the engine refuses the backtrack when the privileged
+// mode ends, and the volume keeps its files and takes new ones.
+TEST_F(SdkOverEngine, ABacktrackOfAWriteOnceVolumeErasesNothing) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE1, 4));
+  ASSERT_NO_FATAL_FAILURE(makeFolders({"a", "b"}));
+  ASSERT_NO_FATAL_FAILURE(makeFile("note.txt"));
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  auto expectAsBefore = [this] {
+    EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);  // the library unmounted, never mounted
+    ASSERT_EQ(kelmain::MountDefault(), 0);
+    const auto mi = mountInformation();
+    EXPECT_EQ(mi.volume_status & 0x8F, 0x81);
+    EXPECT_EQ(mi.write_protect_reason_flags, 0u);
+    const auto names = rootListing();
+    for (const char* n : {"a", "b", "note.txt"})
+      EXPECT_NE(std::find(names.begin(), names.end(), n), names.end()) << n;
+  };
+
+  Confirm no;
+  no.answer = false;
+  sim_->service().clear_transcript();
+  ASSERT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, 0, &no); }), 0u);
+  EXPECT_EQ(no.asked, (std::vector<std::uint32_t>{1}));  // slot 0, plus one
+  EXPECT_EQ(commands(0x2A), 0u);
+  ASSERT_NO_FATAL_FAILURE(expectAsBefore());
+
+  Confirm yes;
+  progress_.values.clear();
+  EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, 0, &yes); }), 0x120200u);
+  EXPECT_EQ(yes.asked, (std::vector<std::uint32_t>{1}));
+  EXPECT_EQ(progress_.values, (std::vector<int>{0, 40}));
+  ASSERT_NO_FATAL_FAILURE(expectAsBefore());
+  ASSERT_NO_FATAL_FAILURE(makeFolders({"c"}));
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  const auto names = rootListing();
+  EXPECT_NE(std::find(names.begin(), names.end(), "c"), names.end());
+}
+
 // --- rollback points ----------------------------------------------------------------
 
 struct Found : PxoUtilityLib::RollbackCallback {
@@ -243,7 +527,16 @@ struct Found : PxoUtilityLib::RollbackCallback {
 };
 
 TEST_F(SdkOverEngine, TheSearchFindsAPointForEveryFlushTheEngineMade) {
-  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE1, 3));
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xE2}}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    ASSERT_NO_FATAL_FAILURE(searchTheEnginesFlushes(type));
+    TearDown();
+    SetUp();
+  }
+}
+
+void SdkOverEngine::searchTheEnginesFlushes(std::uint8_t type) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(type, 3));
   Found first;
   ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), first), 0u);
   const std::size_t base = first.points.size();
@@ -256,8 +549,9 @@ TEST_F(SdkOverEngine, TheSearchFindsAPointForEveryFlushTheEngineMade) {
   Found found;
   ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), found), 0u);
   EXPECT_EQ(sim_->cartridge().loaded_slot, slotBefore);
-  // The format's point and one per flush.
-  ASSERT_EQ(base, 1u);
+  // The format's point (on a rewritable disc also that of the flush the
+  // first mount makes at once after the format) and one per flush.
+  ASSERT_EQ(base, type == 0xE2 ? 2u : 1u);
   ASSERT_EQ(found.points.size(), base + kFlushes);
 
   // The host function lists the same points in the same order.
@@ -284,6 +578,34 @@ TEST_F(SdkOverEngine, TheSearchFindsAPointForEveryFlushTheEngineMade) {
       const bool there = std::find(names.begin(), names.end(), "g" + std::to_string(g)) != names.end();
       EXPECT_EQ(there, g < folders) << "g" << g;
     }
+  }
+}
+
+// The search over the engine's three slots: points on every slot, newest
+// first, the drive back on the slot it held; a point of slot 1 mounts the
+// volume as it was before the engine went on to slot 2.
+TEST_F(ThreeSlotVolume, TheSearchFindsPointsOnEverySlotAndOneOfSlot1Mounts) {
+  ASSERT_NO_FATAL_FAILURE(threeSlotsWritten(0xE1));
+  Found found;
+  ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), found), 0u);
+  EXPECT_EQ(sim_->cartridge().loaded_slot, kSlots - 1);
+  ASSERT_FALSE(found.points.empty());
+  EXPECT_EQ(found.points.front().slot, kSlots - 1);
+  std::set<int> slots;
+  for (std::size_t i = 0; i < found.points.size(); ++i) {
+    slots.insert(found.points[i].slot);
+    if (i > 0) {
+      EXPECT_LE(found.points[i].slot, found.points[i - 1].slot) << i;
+    }
+  }
+  EXPECT_EQ(slots, (std::set<int>{0, 1, 2}));
+  const auto onSlot1 = std::find_if(found.points.begin(), found.points.end(), [](const auto& p) { return p.slot == 1; });
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_EQ(kelmain::MountRollback(onSlot1->slot, onSlot1->mfeLsn, onSlot1->fsdLsn), 0);
+  const auto names = rootListing();
+  for (int slot = 0; slot < kSlots; ++slot) {
+    const bool there = std::find(names.begin(), names.end(), "s" + std::to_string(slot)) != names.end();
+    EXPECT_EQ(there, slot < 2) << slot;
   }
 }
 

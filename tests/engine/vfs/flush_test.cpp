@@ -62,7 +62,9 @@ class Flush : public AgentVolume {
   // integrity descriptor, partitions, the node cache, an open session.
   // With `change`, a folder and a file in it are created through the node
   // cache, as the vnode operations create them.
-  void open_volume(MediumClass cls, std::uint32_t track_free = 0x50000, bool change = true) {
+  // Without `defect_map` the drive layer has none (as before the mount's
+  // rebuild): its search for the next writable address answers 255.
+  void open_volume(MediumClass cls, std::uint32_t track_free = 0x50000, bool change = true, bool defect_map = true) {
     load_volume(cls, track_free);
     mdcudfsr_mount* m = mnt_.get();
     mp_.mnt_data = m;
@@ -78,7 +80,7 @@ class Flush : public AgentVolume {
     ASSERT_EQ(0, mdcudfsr_cache_init(m, &ctx_, 0, 0));
     ASSERT_NE(nullptr, m->root_node);
     // The drive layer's defect map, as the mount has it built on rewritable media.
-    if (m->is_rewritable) {
+    if (m->is_rewritable && defect_map) {
       ASSERT_EQ(0, VNOP_IOCTL(m->devvp, PXOIOREBUILDDFLMAP, nullptr, 0, &ctx_));
     }
     ASSERT_EQ(0, mdcudfsr_update_session(m, &ctx_, MDCUDFSR_SESSION_OPEN));
@@ -624,6 +626,21 @@ TEST_F(Flush, RewritableVerifyFailureMovesOn32BlocksAndTenMakeItReadOnly) {
     mdcudfsr_cache_term(mnt_.get());
     stop_agent();
   }
+}
+
+// The search for the next writable address past known defects answers the
+// drive layer's 255 when it has no defect map: the flush stops there with
+// it, writes no entry at the address and leaves the volume read-only.
+TEST_F(Flush, RewritableFlushStopsWhenTheDefectSearchHasNoMap) {
+  open_volume(MediumClass::Rewritable, 0x50000, false, false);
+  widen_partition();
+  const std::uint32_t nwa = mnt_->next_writable_address;
+  const std::uint32_t metadata_loc = mnt_->metadata_file_loc;
+  EXPECT_EQ(255, flush_re());
+  EXPECT_TRUE(logged("Failed to find defect or change NWA. \n"));
+  EXPECT_NE(266, tag_at(nwa).first) << "no entry written at the unchecked address";
+  EXPECT_EQ(metadata_loc, mnt_->metadata_file_loc);
+  EXPECT_NE(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
 }
 
 TEST_F(Flush, RewritableFlushRefusesAWriteOnceMedium) {

@@ -776,7 +776,10 @@ class MountRoundTrip : public MountHarness {
   }
   std::uint32_t fsd_block_ = 0;
   void round_trip(udf_test::MediumClass cls);
-  void damaged_cache(Damage d);
+  // premount_next: the next mount starts with the drive layer's check of
+  // the medium, as a new engine process does; without it, as a later mount
+  // of the same process does.
+  void damaged_cache(Damage d, bool premount_next = true);
   // The file-system management cache files the agent keeps under the
   // cache directory.
   std::vector<std::filesystem::path> fs_cache_files() const {
@@ -838,7 +841,7 @@ TEST_F(MountRoundTrip, AFolderAndItsFileSurviveUnmountAndRemount) { round_trip(u
 // is rebuilt and the volume mounted from the disc; one that passes it but
 // holds a damaged descriptor ends that mount raw and is deleted. Either way
 // the next mount reads the disc and finds the folder and its file.
-void MountRoundTrip::damaged_cache(Damage d) {
+void MountRoundTrip::damaged_cache(Damage d, bool premount_next) {
   const bool coherent = d == Damage::BothAnchors || d == Damage::FileSetDescriptor;
   track_room_ = 0x50000;
   prepare(udf_test::MediumClass::WriteOnce);
@@ -882,8 +885,12 @@ void MountRoundTrip::damaged_cache(Damage d) {
     if (record()) host_unmount(1);
     ASSERT_TRUE(agent_ended());
     clear_log();
-    ASSERT_EQ(0, host_mount());
+    ASSERT_EQ(0, host_mount(0x202, premount_next));
     EXPECT_FALSE(logged("Mount Use FS cache data\n"));
+    // The raw mount's reasons ended with it: the disc itself is sound.
+    EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY) << "the next mount is writable";
+    EXPECT_EQ(0u, record()->mntinfo.WriteProtectReasonFlags);
+    EXPECT_EQ(0u, drive_copy().WriteProtectReasonFlags);
   } else {
     ASSERT_EQ(0, err);
     EXPECT_EQ(0u, vfs_flags(&host_mp_) & MNT_RDONLY);
@@ -897,6 +904,9 @@ TEST_F(MountRoundTrip, ACacheWithoutItsMarkerIsRebuiltFromTheDisc) { damaged_cac
 TEST_F(MountRoundTrip, ACoherentCacheWithDamagedAnchorsEndsRawAndGoes) { damaged_cache(Damage::BothAnchors); }
 TEST_F(MountRoundTrip, ACoherentCacheWithADamagedFileSetDescriptorEndsRawAndGoes) {
   damaged_cache(Damage::FileSetDescriptor);
+}
+TEST_F(MountRoundTrip, AfterACacheThatEndedRawALaterMountOfTheSameProcessIsWritable) {
+  damaged_cache(Damage::BothAnchors, false);
 }
 
 // A file-system cache that the mount creates takes what the mount reads

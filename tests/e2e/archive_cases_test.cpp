@@ -1,0 +1,894 @@
+// The Archive, Restore and Verify exchanges through the real KelDriver on
+// the simulator, driven step by step as a host that may stop them: the
+// compare of a file already on the volume, a changed source or medium,
+// another stored generation or version, an archive resumed after it was
+// stopped or killed, "FailureCallback" at each wait, reads of packed files
+// whose session has not ended yet, and F2h files of an earlier session.
+#include "scenario_support.h"
+#include "support/settles.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using e2e::EngineElement;
+using kelsim::TranscriptEntry;
+
+struct Setup {
+  std::uint8_t type;
+  const char* product;
+  bool packed;
+};
+
+std::string setup_name(const ::testing::TestParamInfo<Setup>& info) {
+  char b[48];
+  std::snprintf(b, sizeof b, "%02X_%s", info.param.type, info.param.packed ? "Packed" : "Unpacked");
+  return b;
+}
+
+// HRESULT elements as the host reads them: signed decimal.
+const std::string kDataDiffers = "-2147024883";     // 0x8007000D
+const std::string kVersionMismatch = "-2147024894";  // 0x80070002
+const std::string& kNotFound = kVersionMismatch;     // 0x80070002 as well
+
+// The "HRESULT" element exactly as the host reads it.
+std::string hresult_element(std::uint64_t seq, const std::string& code) {
+  return "<HRESULT SequenceNumber=\"" + std::to_string(seq) + "\" HRESULT=\"" + code + "\"></HRESULT>";
+}
+
+constexpr std::uint32_t kIo = 64 * 1024;
+constexpr std::uint64_t kTime = 133000000000000000ull;
+
+// Bytes that differ from block to block and from seed to seed.
+std::string pattern(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + seed * 131 + i / 2048 * 13 + 1) & 0xFF);
+  return s;
+}
+
+bool is_write(const TranscriptEntry& e) { return !e.cdb.empty() && (e.cdb[0] == 0x2A || e.cdb[0] == 0xAA); }
+bool is_read(const TranscriptEntry& e) { return !e.cdb.empty() && (e.cdb[0] == 0x28 || e.cdb[0] == 0xA8); }
+
+// One Archive as the host drives it. `stop_at` answers the n-th
+// "KelFragment" (0: the IOSize request, 1: the one naming the block, n:
+// after n - 1 pieces) with "FailureCallback" instead.
+struct HostArchive {
+  std::string name;
+  std::string data;
+  std::uint32_t generation = 1, version = 1;
+  std::uint64_t block = kelsim::kNewFileBlock;
+  std::uint32_t io = kIo;
+  int stop_at = -1;
+  // Called once the engine named the block (the second "KelFragment").
+  std::function<void(std::uint64_t)> told;
+  // Done at `stop_at` in place of "FailureCallback" (a kill, say).
+  std::function<void()> instead;
+};
+
+struct HostResult {
+  std::uint64_t sequence = 0;
+  std::vector<EngineElement> answers;
+  std::uint64_t block = 0;  // the second "KelFragment"'s BlockNumber
+  std::size_t fragments = 0;
+  const EngineElement& last() const {
+    static const EngineElement none;
+    return answers.empty() ? none : answers.back();
+  }
+  bool archived() const { return last().name == "KelArchive"; }
+  std::string hresult() const { return last().raw; }
+  std::uint64_t first_extent() const { return e2e::number(last(), "SpaceEntries.0.BlockNumber"); }
+};
+
+class ArchiveExchange : public e2e::Scenario, public ::testing::WithParamInterface<Setup> {
+ protected:
+  void SetUp() override {
+    e2e::ScenarioOptions o;
+    o.medium_type = GetParam().type;
+    o.product = GetParam().product;
+    make_sim(o);
+    dwords_ = {{"Packed Write Mode", GetParam().packed ? 1u : 0u}};
+  }
+
+  // The next element; a failure names the transcript when none comes.
+  EngineElement next() {
+    EngineElement e;
+    if (!engine_->next(&e)) ADD_FAILURE() << "no answer\n" << engine_->describe();
+    return e;
+  }
+
+  bool fragment_of(const EngineElement& e, std::uint64_t seq) {
+    return e.name == "KelFragment" && e2e::number(e, "SequenceNumber") == seq;
+  }
+
+  void failure_callback(std::uint64_t seq) {
+    EXPECT_TRUE(engine_->send(kelsim::request_line(seq, "FailureCallback", {{"ErrorCode", "1236"}})));
+  }
+
+  void stop(const HostArchive& a, std::uint64_t seq) {
+    if (a.instead) a.instead();
+    else failure_callback(seq);
+  }
+
+  HostResult archive(const HostArchive& a) {
+    HostResult r;
+    r.sequence = ++sequence_;
+    const std::uint64_t seq = r.sequence;
+    kelsim::ArchiveRequest q;
+    q.name = a.name;
+    q.generation = a.generation;
+    q.version = a.version;
+    q.block_number = a.block;
+    q.creation_time = kTime;
+    q.modification_time = kTime + 10000000;
+    const std::uint64_t size = a.data.size();
+    EXPECT_TRUE(engine_->send(kelsim::archive_line(seq, q)));
+    r.answers.push_back(next());
+    if (!fragment_of(r.last(), seq)) return r;
+    r.fragments = 1;
+    if (a.stop_at == 0) return stop(a, seq), r;
+    EXPECT_TRUE(engine_->send(kelsim::request_line(seq, "OpenFragmentFileCallback", {{"IOSize", std::to_string(a.io)}})));
+    r.answers.push_back(next());
+    if (!fragment_of(r.last(), seq)) return r;
+    r.fragments = 2;
+    r.block = e2e::number(r.last(), "BlockNumber");
+    if (a.told) a.told(r.block);
+    std::size_t offset = 0;
+    for (;;) {
+      if (a.stop_at == static_cast<int>(r.fragments) - 1) return stop(a, seq), r;
+      const std::size_t n = std::min<std::size_t>(a.io, a.data.size() - offset);
+      std::string why;
+      const std::uint64_t address = std::stoull(r.last().attribute("Buffer"), nullptr, 16);
+      EXPECT_TRUE(kelsim::write_process_memory(engine_->pid(), address, a.data.data() + offset, n, &why)) << why;
+      EXPECT_TRUE(engine_->send(kelsim::request_line(
+          seq, "WriteCallback", {{"FragmentFileSize", std::to_string(size)}, {"BytesToWrite", std::to_string(n)}})));
+      offset += n;
+      r.answers.push_back(next());
+      if (!fragment_of(r.last(), seq)) return r;
+      ++r.fragments;
+      if (n == 0) {
+        ADD_FAILURE() << "a fragment after the end of the data: " << r.last().raw;
+        return r;
+      }
+    }
+  }
+
+  // Restore (or Verify) of the whole file: its bytes, or the answer that
+  // refused it.
+  kelsim::ExchangeResult restore(const std::string& name, std::uint32_t generation, std::uint32_t version,
+                                 std::string* bytes, bool verify = false) {
+    const std::string local = sim_->directory() + "/restored";
+    kelsim::RestoreRequest q;
+    q.name = name;
+    q.generation = generation;
+    q.version = version;
+    q.verify = verify;
+    q.io_size = kIo;
+    auto r = engine_->restore(++sequence_, q, local);
+    std::ifstream in(local, std::ios::binary);
+    bytes->assign(std::istreambuf_iterator<char>(in), {});
+    return r;
+  }
+
+  void expect_restores(const std::string& name, std::uint32_t generation, std::uint32_t version,
+                       const std::string& data) {
+    for (bool verify : {false, true}) {
+      std::string got;
+      const auto r = restore(name, generation, version, &got, verify);
+      EXPECT_TRUE(r.ok) << (verify ? "Verify " : "Restore ") << name << ": " << r.error << " "
+                        << (r.last() ? r.last()->raw : "no answer");
+      EXPECT_EQ(got.size(), data.size()) << name;
+      EXPECT_TRUE(got == data) << name << " is not byte-identical";
+    }
+  }
+
+  // The end-of-request notices of one request (they reach the service after
+  // the answers; the count waits for the first).
+  int notices(std::uint64_t seq) {
+    auto count = [&] {
+      int n = 0;
+      for (const auto& e : sim_->service().transcript()) n += e.cdb.empty() && e.phase == 12 && e.sequence == seq;
+      return n;
+    };
+    kel_test::settles([&] { return count() > 0; });
+    return count();
+  }
+
+  // Commands of a request that match.
+  template <class Pred>
+  std::size_t commands(std::uint64_t seq, Pred pred) {
+    std::size_t n = 0;
+    for (const auto& e : e2e::commands_of(sim_->service().transcript(), seq)) n += pred(e);
+    return n;
+  }
+
+  // After a request that ended quietly: the next request's answers carry
+  // none of its elements, and it left exactly one notice.
+  void expect_ended_quietly(std::uint64_t seq) {
+    const auto answers = ask("GetVolumeInfo");
+    for (const auto& e : answers) EXPECT_NE(e2e::number(e, "SequenceNumber"), seq) << e.raw;
+    ASSERT_FALSE(answers.empty());
+    EXPECT_EQ(answers.back().name, "KelVolume") << answers.back().raw;
+    EXPECT_EQ(notices(seq), 1) << "request " << seq;
+  }
+
+  // UpdateArchiveInfo: the file's "KelArchive".
+  EngineElement archive_info(const std::string& name) {
+    const auto answers = engine_->request(
+        kelsim::request_line(++sequence_, "UpdateArchiveInfo", {{"Name", kelsim::escape_name(name)}}),
+        [](const EngineElement& e) { return e.name == "KelArchive" || e.name == "HRESULT"; });
+    if (answers.empty() || answers.back().name != "KelArchive") {
+      ADD_FAILURE() << "UpdateArchiveInfo " << name << "\n" << engine_->describe();
+      return {};
+    }
+    return answers.back();
+  }
+
+  // A file a failed or stopped archive left: none. Restore and Verify do not
+  // find it, the listing does not show it.
+  void expect_no_file(const std::string& name) {
+    for (bool verify : {false, true}) {
+      std::string got;
+      const auto r = restore(name, 0xFFFFFFFFu, 0xFFFFFFFFu, &got, verify);
+      ASSERT_NE(r.last(), nullptr) << engine_->describe();
+      EXPECT_EQ(r.last()->raw, hresult_element(sequence_, kNotFound)) << name;
+      EXPECT_EQ(r.answers.size(), 1u) << name << ": no fragment";
+    }
+    const std::string folder = name.substr(0, name.rfind('/'));
+    EXPECT_EQ(listing(folder.empty() ? "/" : folder).count(name.substr(name.rfind('/') + 1)), 0u) << name;
+  }
+
+  std::uint64_t figure(const std::string& key) { return e2e::number(ask_one("GetVolumeInfo", "KelVolume"), key); }
+
+  bool packed() const { return GetParam().packed; }
+};
+
+// ---------------------------------------------------------------- compare
+
+// The host archives a file that is on the volume already, with the same
+// generation and version and the block where it lies: the data is read back
+// and compared, never written again. Rows: what the host sends this time.
+struct CompareRow {
+  const char* what;
+  std::size_t change_at;  // SIZE_MAX: no byte changed
+  std::size_t cut;        // bytes left out at the end
+  std::size_t grow;       // bytes added at the end
+  bool same;
+};
+
+TEST_P(ArchiveExchange, AFileOnTheVolumeIsComparedAndNeverRewritten) {
+  const CompareRow rows[] = {
+      {"the same bytes", SIZE_MAX, 0, 0, true},
+      {"a byte changed in the second piece", kIo + 4321, 0, 0, false},
+      {"a byte changed in the last piece", 3 * kIo + 17, 0, 0, false},
+      {"the source one byte shorter", SIZE_MAX, 1, 0, false},
+      {"the source grown by a piece", SIZE_MAX, 0, kIo, false},
+  };
+  const std::string data = pattern(3 * kIo + 100, 5);
+  start();
+  check_mounts();
+  HostArchive first{"/c/file.bin", data, 7, 8};
+  const HostResult stored = archive(first);
+  ASSERT_TRUE(stored.archived()) << stored.last().raw << "\n" << engine_->describe();
+  sync("SyncTime");
+  // Where the data lies (a packed file's "KelArchive" named its placeholder).
+  const std::uint64_t at = e2e::number(archive_info(first.name), "SpaceEntries.0.BlockNumber");
+  for (const CompareRow& row : rows) {
+    SCOPED_TRACE(row.what);
+    HostArchive again = first;
+    again.block = at;
+    if (row.change_at != SIZE_MAX) again.data[row.change_at] ^= 0x5A;
+    again.data.resize(again.data.size() - row.cut);
+    again.data += pattern(row.grow, 77);
+    const HostResult r = archive(again);
+    if (row.same) {
+      ASSERT_TRUE(r.archived()) << r.last().raw << "\n" << engine_->describe();
+      EXPECT_EQ(r.first_extent(), at);
+      EXPECT_EQ(r.last().attribute("Size"), std::to_string(data.size()));
+    } else {
+      EXPECT_EQ(r.hresult(), hresult_element(r.sequence, kDataDiffers));
+    }
+    // Read in phase 7, nothing written for the request.
+    EXPECT_GT(commands(r.sequence, [](const TranscriptEntry& e) { return is_read(e) && e.phase == 7; }), 0u);
+    EXPECT_EQ(commands(r.sequence, is_write), 0u);
+    expect_restores(first.name, 7, 8, data);
+  }
+  sync("SyncPreDeallocate");
+  unmount();
+}
+
+// ---------------------------------------------------------------- mismatch
+
+// Another generation or version stored for the file: it is deleted and
+// written anew, "KelArchive" names where the new data lies, and a Restore
+// asking for the old pair is refused.
+TEST_P(ArchiveExchange, AnotherStoredVersionWritesTheFileAnew) {
+  const std::string old_data = pattern(2 * kIo + 9, 1), new_data = pattern(kIo + 5000, 2);
+  start();
+  check_mounts();
+  const HostResult old = archive({"/m/file.bin", old_data, 1, 1});
+  ASSERT_TRUE(old.archived()) << old.last().raw << "\n" << engine_->describe();
+  sync("SyncTime");
+  const std::uint64_t at = e2e::number(archive_info("/m/file.bin"), "SpaceEntries.0.BlockNumber");
+  HostArchive anew{"/m/file.bin", new_data, 2, 3};
+  anew.block = at;
+  const HostResult r = archive(anew);
+  ASSERT_TRUE(r.archived()) << r.last().raw << "\n" << engine_->describe();
+  EXPECT_EQ(r.last().attribute("Size"), std::to_string(new_data.size()));
+  EXPECT_EQ(commands(r.sequence, [](const TranscriptEntry& e) { return is_read(e) && e.phase == 7; }), 0u)
+      << "the new file is not compared";
+  if (!packed()) {
+    EXPECT_NE(r.first_extent(), at);
+    EXPECT_GT(commands(r.sequence, [](const TranscriptEntry& e) { return is_write(e) && e.phase == 8; }), 0u);
+  }
+  expect_restores("/m/file.bin", 2, 3, new_data);
+  std::string got;
+  const auto refused = restore("/m/file.bin", 1, 1, &got);
+  ASSERT_NE(refused.last(), nullptr);
+  EXPECT_EQ(refused.last()->raw, hresult_element(sequence_, kVersionMismatch));
+  EXPECT_EQ(refused.answers.size(), 1u) << "no fragment before the refusal";
+  sync("SyncTime");
+  if (!packed()) EXPECT_EQ(e2e::number(archive_info("/m/file.bin"), "SpaceEntries.0.BlockNumber"), r.first_extent());
+  sync("SyncPreDeallocate");
+  unmount();
+  start();
+  check_mounts();
+  expect_restores("/m/file.bin", 2, 3, new_data);
+  unmount();
+}
+
+// Restore and Verify check the pair the host names against the stored one;
+// a file stored without a pair (0xFFFFFFFF) is handed over for any.
+TEST_P(ArchiveExchange, RestoreAndVerifyCheckTheStoredGenerationAndVersion) {
+  struct Row {
+    std::uint32_t stored_g, stored_v, asked_g, asked_v;
+    bool found;
+  };
+  const Row rows[] = {
+      {4, 5, 4, 5, true},       {4, 5, 9, 5, false},        {4, 5, 4, 9, false},
+      {4, 5, 0, 0, false},      {0xFFFFFFFFu, 0xFFFFFFFFu, 1, 2, true},
+  };
+  start();
+  check_mounts();
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(i);
+    const std::string name = "/v/f" + std::to_string(i);
+    const std::string data = pattern(3000 + i, static_cast<unsigned>(i));
+    ASSERT_TRUE(archive({name, data, row.stored_g, row.stored_v}).archived()) << engine_->describe();
+    for (bool verify : {false, true}) {
+      std::string got;
+      const auto r = restore(name, row.asked_g, row.asked_v, &got, verify);
+      if (row.found) {
+        EXPECT_TRUE(r.ok) << r.error << " " << (r.last() ? r.last()->raw : "");
+        EXPECT_TRUE(got == data);
+      } else {
+        ASSERT_NE(r.last(), nullptr);
+        EXPECT_EQ(r.last()->raw, hresult_element(sequence_, kVersionMismatch));
+        EXPECT_EQ(r.answers.size(), 1u) << "no fragment before the refusal";
+      }
+    }
+  }
+  unmount();
+}
+
+// The medium's data changed under a stored file (found at the next mount):
+// the compare of the host's unchanged source answers 0x8007000D and writes
+// nothing; Verify hands over what the medium holds.
+TEST_P(ArchiveExchange, ChangedMediumDataIsReportedByTheCompare) {
+  const std::string data = pattern(2 * kIo + 300, 9);
+  start();
+  check_mounts();
+  const HostResult stored = archive({"/d/file.bin", data, 3, 4});
+  ASSERT_TRUE(stored.archived()) << engine_->describe();
+  sync("SyncTime");
+  sync("SyncPreDeallocate");
+  const EngineElement info = archive_info("/d/file.bin");
+  const std::uint64_t block = e2e::number(info, "SpaceEntries.0.BlockNumber");
+  unmount();
+  // Change one byte of the file's second block on the disc.
+  std::vector<std::uint8_t> b(2048);
+  ASSERT_EQ(sim_->cartridge().read_blocks(0, static_cast<std::uint32_t>(block + 1), 1, b.data()), 0u);
+  ASSERT_EQ(std::memcmp(b.data(), data.data() + 2048, b.size()), 0) << "the extent does not hold the file's data";
+  b[100] ^= 0xFF;
+  ASSERT_EQ(sim_->cartridge().write_blocks(0, static_cast<std::uint32_t>(block + 1), 1, b.data()), 0u);
+  start();
+  check_mounts();
+  HostArchive again{"/d/file.bin", data, 3, 4};
+  again.block = block;
+  const HostResult r = archive(again);
+  EXPECT_EQ(r.hresult(), hresult_element(r.sequence, kDataDiffers)) << engine_->describe();
+  EXPECT_EQ(commands(r.sequence, is_write), 0u);
+  std::string got;
+  ASSERT_TRUE(restore("/d/file.bin", 3, 4, &got, true).ok);
+  std::string changed = data;
+  changed[2048 + 100] ^= static_cast<char>(0xFF);
+  EXPECT_TRUE(got == changed) << "Verify hands over the medium's bytes";
+  unmount();
+}
+
+// ---------------------------------------------------------------- resume
+
+// An archive the host stopped after two pieces is resumed with the block it
+// was told: the whole file is on the volume, across a restart.
+TEST_P(ArchiveExchange, AnArchiveStoppedMidFileIsResumedWhole) {
+  const std::string data = pattern(5 * kIo + 77, 3);
+  start();
+  check_mounts();
+  HostArchive a{"/r/file.bin", data, 5, 6};
+  a.stop_at = 3;
+  const HostResult stopped = archive(a);
+  EXPECT_EQ(stopped.fragments, 4u);
+  expect_ended_quietly(stopped.sequence);
+  expect_no_file(a.name);
+  HostArchive resume = a;
+  resume.stop_at = -1;
+  resume.block = stopped.block;
+  const HostResult r = archive(resume);
+  ASSERT_TRUE(r.archived()) << r.last().raw << "\n" << engine_->describe();
+  EXPECT_EQ(r.last().attribute("Size"), std::to_string(data.size()));
+  expect_restores(a.name, 5, 6, data);
+  sync("SyncTime");
+  sync("SyncPreDeallocate");
+  unmount();
+  start();
+  check_mounts();
+  expect_restores(a.name, 5, 6, data);
+  unmount();
+}
+
+// An archive whose engine was killed after two pieces: after a restart the
+// file is not there, and the host's resume with the block it was told
+// writes it whole.
+TEST_P(ArchiveExchange, AnArchiveKilledMidFileIsResumedAfterARestart) {
+  const std::string data = pattern(5 * kIo + 77, 13);
+  start();
+  check_mounts();
+  ASSERT_TRUE(archive({"/r/before.bin", data, 1, 1}).archived()) << engine_->describe();
+  sync("SyncTime");
+  HostArchive a{"/r/file.bin", data, 5, 6};
+  a.stop_at = 3;
+  a.instead = [&] { kill_engine(); };
+  const HostResult killed = archive(a);
+  ASSERT_EQ(killed.fragments, 4u);
+  start();
+  check_mounts();
+  expect_no_file(a.name);
+  expect_restores("/r/before.bin", 1, 1, data);
+  HostArchive resume = a;
+  resume.stop_at = -1;
+  resume.instead = nullptr;
+  resume.block = killed.block;
+  const HostResult r = archive(resume);
+  ASSERT_TRUE(r.archived()) << r.last().raw << "\n" << engine_->describe();
+  expect_restores(a.name, 5, 6, data);
+  sync("SyncPreDeallocate");
+  unmount();
+  start();
+  check_mounts();
+  expect_restores(a.name, 5, 6, data);
+  unmount();
+}
+
+// A Restore the host stopped is resumed from the bytes it holds; a range
+// is handed over in whole buffers from its offset, its reads in phase 7.
+TEST_P(ArchiveExchange, ARestoreStoppedIsResumedFromItsOffset) {
+  const std::string data = pattern(65537, 21);
+  start();
+  check_mounts();
+  ASSERT_TRUE(archive({"/q/file.bin", data, 1, 2}).archived()) << engine_->describe();
+  // Stopped after the first piece of 4096 bytes.
+  const std::uint64_t seq = ++sequence_;
+  kelsim::RestoreRequest q;
+  q.name = "/q/file.bin";
+  q.generation = 1;
+  q.version = 2;
+  ASSERT_TRUE(engine_->send(kelsim::restore_line(seq, q)));
+  EngineElement e = next();
+  ASSERT_TRUE(fragment_of(e, seq)) << e.raw;
+  EXPECT_EQ(e.attribute("FragmentFileSize"), "65537");
+  ASSERT_TRUE(engine_->send(kelsim::request_line(seq, "OpenFragmentFileCallback", {{"IOSize", "4096"}})));
+  e = next();
+  ASSERT_TRUE(fragment_of(e, seq)) << e.raw;
+  ASSERT_EQ(e.attribute("BytesTransferred"), "4096");
+  std::string held(4096, '\0');
+  std::string why;
+  ASSERT_TRUE(kelsim::read_process_memory(engine_->pid(), std::stoull(e.attribute("Buffer"), nullptr, 16),
+                                          held.data(), held.size(), &why))
+      << why;
+  failure_callback(seq);
+  expect_ended_quietly(seq);
+  // Resumed from byte 4096 to the end.
+  q.offset = 4096;
+  q.io_size = 4096;
+  std::string rest;
+  {
+    const auto r = engine_->restore(++sequence_, q, sim_->directory() + "/rest");
+    ASSERT_TRUE(r.ok) << r.error;
+    std::ifstream in(sim_->directory() + "/rest", std::ios::binary);
+    rest.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  EXPECT_TRUE(held + rest == data) << "the stopped and the resumed Restore together give the file";
+  // Bytes 100 to 149 asked for: one piece of bytes 100 to 4195, then the end.
+  q.offset = 100;
+  q.length = 50;
+  const auto range = engine_->restore(++sequence_, q, sim_->directory() + "/range");
+  ASSERT_TRUE(range.ok) << range.error;
+  std::vector<std::string> counts;
+  for (const auto& x : range.answers)
+    if (x.name == "KelFragment") counts.push_back(x.attribute("BytesTransferred"));
+  EXPECT_EQ(counts, (std::vector<std::string>{"0", "4096", "0"}));
+  EXPECT_GT(commands(sequence_, [](const TranscriptEntry& t) { return is_read(t) && t.phase == 7; }), 0u);
+  EXPECT_EQ(commands(sequence_, [](const TranscriptEntry& t) { return is_read(t) && t.phase != 7 && t.phase != 3; }), 0u);
+  unmount();
+}
+
+// ---------------------------------------------------------------- FailureCallback
+
+// "FailureCallback" at each wait of an Archive ends it with the notice only:
+// no further "KelFragment", no "HRESULT"; the next requests are served, the
+// name can be archived again, and Format and Sync run in the same process.
+TEST_P(ArchiveExchange, FailureCallbackAtEachWaitEndsTheArchiveQuietly) {
+  const std::string data = pattern(4 * kIo + 1, 8);
+  start();
+  check_mounts();
+  for (int stop : {0, 1, 2, 4}) {
+    SCOPED_TRACE("stopped at fragment " + std::to_string(stop));
+    HostArchive a{"/f/file" + std::to_string(stop) + ".bin", data, 1, 2};
+    a.stop_at = stop;
+    const HostResult r = archive(a);
+    EXPECT_EQ(r.fragments, static_cast<std::size_t>(stop) + 1);
+    for (const auto& e : r.answers) EXPECT_EQ(e.name, "KelFragment") << e.raw;
+    // The IOSize request: an empty record but for the packed write mode.
+    EXPECT_EQ(r.answers.front().raw,
+              "<KelFragment SequenceNumber=\"" + std::to_string(r.sequence) +
+                  "\" FragmentFileSize=\"0\" BlockNumber=\"0\" ModificationTime=\"0.0\" IOSize=\"0\" "
+                  "BytesTransferred=\"0\" Buffer=\"0000000000000000\" isPackedWrite=\"" +
+                  (packed() ? "1" : "0") + "\"></KelFragment>");
+    expect_ended_quietly(r.sequence);
+    expect_no_file(a.name);
+    a.stop_at = -1;
+    a.data = pattern(3 * kIo, 9 + stop);
+    ASSERT_TRUE(archive(a).archived()) << engine_->describe();
+    expect_restores(a.name, 1, 2, a.data);
+  }
+  const EngineElement v = ask_one("Format", "KelVolume", {{"VolumeID", "AFTER-STOP"}, {"Replica", "3"}});
+  EXPECT_EQ(v.attribute("QuorvelVolumeID"), "AFTER-STOP") << v.raw;
+  EXPECT_EQ(listing("/"), std::set<std::string>{});
+  ASSERT_TRUE(archive({"/after/g.bin", data, 1, 2}).archived()) << engine_->describe();
+  sync("SyncTime");
+  sync("SyncPreDeallocate");
+  unmount();
+  start();
+  check_mounts();
+  expect_restores("/after/g.bin", 1, 2, data);
+  unmount();
+}
+
+// A drive write failure mid-file answers "HRESULT" and leaves no file of
+// that name; the process then archives, formats and syncs as before. (A
+// writer buffer of 1 MiB makes a packed file go out while it is taken.)
+TEST_P(ArchiveExchange, AWriteFailureMidFileLeavesTheProcessServing) {
+  const std::string data = pattern(3 * 1024 * 1024 + 5, 8);
+  dwords_.push_back({"Write Buffer MB", 1});
+  start();
+  check_mounts();
+  int id = 0;
+  HostArchive a{"/w/file.bin", data, 1, 2};
+  // The block fails each of the writer's ten attempts, and only those.
+  a.told = [&](std::uint64_t block) {
+    kelsim::FaultRule fault =
+        kelsim::write_error(static_cast<std::uint32_t>(block + 600), static_cast<std::uint32_t>(block + 600));
+    fault.times = 10;
+    id = sim_->drive().add_fault(fault);
+  };
+  const HostResult failed = archive(a);
+  EXPECT_EQ(sim_->drive().fault_fired(id), 10);
+  EXPECT_EQ(failed.last().name, "HRESULT") << failed.last().raw;
+  EXPECT_EQ(notices(failed.sequence), 1);
+  sim_->drive().remove_fault(id);
+  expect_no_file(a.name);
+  a.told = nullptr;
+  ASSERT_TRUE(archive(a).archived()) << engine_->describe();
+  expect_restores("/w/file.bin", 1, 2, data);
+  ask_one("Format", "KelVolume", {{"VolumeID", "AFTER-FAULT"}, {"Replica", "3"}});
+  ASSERT_TRUE(archive(a).archived()) << engine_->describe();
+  sync("SyncTime");
+  expect_restores("/w/file.bin", 1, 2, data);
+  unmount();
+}
+
+// "FailureCallback" at each wait of a Restore or Verify closes the file and
+// ends the request with the notice only.
+TEST_P(ArchiveExchange, FailureCallbackDuringARestoreEndsItQuietly) {
+  const std::string data = pattern(3 * kIo + 5, 12);
+  start();
+  check_mounts();
+  ASSERT_TRUE(archive({"/s/file.bin", data, 1, 2}).archived()) << engine_->describe();
+  for (bool verify : {false, true})
+    for (int stop : {0, 1, 3}) {
+      SCOPED_TRACE(std::string(verify ? "Verify" : "Restore") + " stopped at fragment " + std::to_string(stop));
+      const std::uint64_t seq = ++sequence_;
+      kelsim::RestoreRequest q;
+      q.name = "/s/file.bin";
+      q.generation = 1;
+      q.version = 2;
+      q.verify = verify;
+      ASSERT_TRUE(engine_->send(kelsim::restore_line(seq, q)));
+      int fragments = 0;
+      for (;; ++fragments) {
+        const EngineElement e = next();
+        ASSERT_TRUE(fragment_of(e, seq)) << e.raw;
+        if (fragments == stop) break;
+        const std::string line = fragments == 0
+                                     ? kelsim::request_line(seq, "OpenFragmentFileCallback", {{"IOSize", std::to_string(kIo)}})
+                                     : kelsim::request_line(seq, "ReadCallback");
+        ASSERT_TRUE(engine_->send(line));
+      }
+      failure_callback(seq);
+      expect_ended_quietly(seq);
+    }
+  expect_restores("/s/file.bin", 1, 2, data);
+  unmount();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, ArchiveExchange,
+                         ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false},
+                                           Setup{0xF2, "QMR-T400A", true}),
+                         setup_name);
+
+
+// The volume's last file archived again with its pair and block but another
+// size (the host's copy grew after it was stored) is written anew whole; no
+// "KelArchive" names a file whose data is not all on the volume. Without
+// parity ("Volume Type" 1) the file is the last one the volume handed an
+// id; with parity its parity file is.
+class LastFile : public ArchiveExchange {};
+
+TEST_P(LastFile, WithAnotherSizeItIsWrittenAnewWhole) {
+  const std::string first = pattern(kIo + 10, 4);
+  const std::string grown = first + pattern(2 * kIo, 6);
+  dwords_.push_back({"Volume Type", 1});
+  start();
+  check_mounts();
+  const HostResult stored = archive({"/g/file.bin", first, 5, 6});
+  ASSERT_TRUE(stored.archived()) << engine_->describe();
+  ASSERT_EQ(stored.last().attribute("ObjectID"), std::to_string(figure("LastFileIndex")));
+  HostArchive again{"/g/file.bin", grown, 5, 6};
+  again.block = stored.first_extent();
+  const HostResult r = archive(again);
+  ASSERT_TRUE(r.archived()) << r.last().raw << "\n" << engine_->describe();
+  EXPECT_EQ(r.last().attribute("Size"), std::to_string(grown.size()));
+  expect_restores("/g/file.bin", 5, 6, grown);
+  unmount();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, LastFile,
+                         ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false}),
+                         setup_name);
+
+// ---------------------------------------------------------------- packed sessions not yet ended
+
+class PackedSession : public ArchiveExchange {
+ protected:
+  // READs of the request that met blocks never recorded: what a read of a
+  // placeholder looks like on a write-once disc.
+  std::size_t unrecorded_reads(std::uint64_t seq) {
+    return commands(seq, [](const TranscriptEntry& e) { return is_read(e) && e.unrecorded_blocks > 0; });
+  }
+};
+
+// Files archived into a packed session that has not ended: Restore, Verify
+// and the compare of an Archive (with the placeholder's block its
+// "KelArchive" named) hand over their own bytes, never the placeholder's;
+// the session ends first, and the next file starts a new one at the new
+// write position.
+TEST_P(PackedSession, ReadsBeforeTheSessionEndedGiveTheFilesBytes) {
+  const std::string a = pattern(5000, 1), b = pattern(70000, 2), c = pattern(1, 3), d = pattern(kIo * 2, 4);
+  start();
+  check_mounts();
+  ASSERT_TRUE(archive({"/p/a", a, 1, 1}).archived()) << engine_->describe();
+  ASSERT_TRUE(archive({"/p/b", b, 1, 1}).archived()) << engine_->describe();
+  ASSERT_TRUE(archive({"/p/c", c, 1, 1}).archived()) << engine_->describe();
+  std::string got;
+  const auto rb = restore("/p/b", 1, 1, &got);
+  ASSERT_TRUE(rb.ok) << rb.error << " " << (rb.last() ? rb.last()->raw : "");
+  EXPECT_TRUE(got == b) << "Restore of a file of an unended session";
+  const std::uint64_t seq = last_sequence();
+  EXPECT_GT(commands(seq, [](const TranscriptEntry& e) { return is_write(e) && e.phase == 4; }), 0u)
+      << "the session is ended by the Restore";
+  EXPECT_EQ(unrecorded_reads(seq), 0u);
+  // The next file: a new session at the write position.
+  const EngineElement v = ask_one("GetVolumeInfo", "KelVolume");
+  const std::uint64_t position = e2e::number(v, "NextWritableBlock") + e2e::number(v, "PartitionStart") +
+                                 e2e::number(v, "CurrentTrackId") * e2e::number(v, "NumberOfBlocksPerTrack");
+  const HostResult rd = archive({"/p/d", d, 1, 1});
+  ASSERT_TRUE(rd.archived()) << engine_->describe();
+  EXPECT_EQ(rd.block, position);
+  HostArchive compare{"/p/d", d, 1, 1};
+  compare.block = rd.first_extent();
+  const HostResult same = archive(compare);
+  EXPECT_TRUE(same.archived()) << same.last().raw;
+  EXPECT_GT(commands(same.sequence, [](const TranscriptEntry& e) { return is_read(e) && e.phase == 7; }), 0u)
+      << "compared, not written anew";
+  EXPECT_EQ(unrecorded_reads(same.sequence), 0u);
+  ASSERT_TRUE(archive({"/p/e", c, 1, 1}).archived()) << engine_->describe();
+  ASSERT_TRUE(restore("/p/e", 1, 1, &got, true).ok);
+  EXPECT_TRUE(got == c) << "Verify of a file of an unended session";
+  EXPECT_EQ(unrecorded_reads(last_sequence()), 0u);
+  for (const auto& [name, data] : {std::pair{"/p/a", a}, {"/p/b", b}, {"/p/c", c}, {"/p/d", d}, {"/p/e", c}})
+    expect_restores(name, 1, 1, data);
+  unmount();
+}
+
+// A session still open at an unmount without any Sync, at a
+// "SyncPreDeallocate" or at a "SyncTime" ends there: every file answered
+// "KelArchive" comes back from the medium after a restart with an emptied
+// cache (after the SyncTime the engine is killed, not unmounted).
+TEST_P(PackedSession, TheSessionEndsAtASyncOrAnUnmountWithoutSync) {
+  const std::string a = pattern(9000, 5), b = pattern(kIo + 3, 6);
+  start();
+  check_mounts();
+  ASSERT_TRUE(archive({"/u/a", a, 1, 1}).archived()) << engine_->describe();
+  unmount();
+  empty_cache();
+  start();
+  check_mounts();
+  expect_restores("/u/a", 1, 1, a);
+  ASSERT_TRUE(archive({"/u/b", b, 2, 2}).archived()) << engine_->describe();
+  sync("SyncPreDeallocate");
+  unmount();
+  empty_cache();
+  start();
+  check_mounts();
+  expect_restores("/u/a", 1, 1, a);
+  expect_restores("/u/b", 2, 2, b);
+  // A SyncTime, then the engine killed: the file went out with the Sync.
+  const std::string c = pattern(3 * kIo, 7);
+  ASSERT_TRUE(archive({"/u/c", c, 3, 3}).archived()) << engine_->describe();
+  sync("SyncTime");
+  kill_engine();
+  empty_cache();
+  start();
+  check_mounts();
+  expect_restores("/u/c", 3, 3, c);
+  unmount();
+}
+
+// An engine killed while its packed session is open: after a restart the
+// file of that session is not there at all (no placeholder to read), and
+// the host's archive of it again with the block it was told writes it.
+TEST_P(PackedSession, AKilledEngineLeavesNoPlaceholderToRead) {
+  const std::string a = pattern(7000, 7), b = pattern(kIo + 11, 8);
+  start();
+  check_mounts();
+  ASSERT_TRUE(archive({"/k/a", a, 1, 1}).archived()) << engine_->describe();
+  sync("SyncTime");
+  const HostResult rb = archive({"/k/b", b, 1, 1});
+  ASSERT_TRUE(rb.archived()) << engine_->describe();
+  const std::uint64_t told = rb.block;
+  kill_engine();
+  for (bool emptied : {false, true}) {
+    SCOPED_TRACE(emptied ? "emptied cache" : "same cache");
+    if (emptied) empty_cache();
+    start();
+    check_mounts();
+    expect_restores("/k/a", 1, 1, a);
+    // Its data never reached the medium: the file is not there at all.
+    expect_no_file("/k/b");
+    unmount();
+  }
+  // The host archives it again with the block it was told.
+  start();
+  check_mounts();
+  HostArchive again{"/k/b", b, 1, 1};
+  again.block = told;
+  ASSERT_TRUE(archive(again).archived()) << engine_->describe();
+  expect_restores("/k/b", 1, 1, b);
+  unmount();
+}
+
+// A file archived again with another pair while its first copy still waits
+// in the packed session: the session ends before the old file goes, and the
+// new one is what the volume keeps.
+TEST_P(PackedSession, AFileReplacedInsideItsSessionKeepsTheNewData) {
+  const std::string old_data = pattern(6000, 1), new_data = pattern(kIo + 6000, 2);
+  start();
+  check_mounts();
+  const HostResult first = archive({"/x/f", old_data, 1, 1});
+  ASSERT_TRUE(first.archived()) << engine_->describe();
+  HostArchive anew{"/x/f", new_data, 2, 2};
+  anew.block = first.first_extent();
+  ASSERT_TRUE(archive(anew).archived()) << engine_->describe();
+  expect_restores("/x/f", 2, 2, new_data);
+  unmount();
+  empty_cache();
+  start();
+  check_mounts();
+  expect_restores("/x/f", 2, 2, new_data);
+  unmount();
+}
+
+// An archive stopped mid-file while other files wait in the packed
+// session: the stopped file is gone, the others come back whole after a
+// restart with an emptied cache.
+TEST_P(PackedSession, AnArchiveStoppedInsideASessionLeavesTheOthersWhole) {
+  const std::string a = pattern(5000, 1), b = pattern(4 * kIo, 2), c = pattern(kIo + 1, 3);
+  start();
+  check_mounts();
+  ASSERT_TRUE(archive({"/s/a", a, 1, 1}).archived()) << engine_->describe();
+  HostArchive stopped{"/s/b", b, 1, 1};
+  stopped.stop_at = 3;
+  const HostResult r = archive(stopped);
+  EXPECT_EQ(r.fragments, 4u);
+  expect_ended_quietly(r.sequence);
+  ASSERT_TRUE(archive({"/s/c", c, 1, 1}).archived()) << engine_->describe();
+  unmount();
+  empty_cache();
+  start();
+  check_mounts();
+  expect_restores("/s/a", 1, 1, a);
+  expect_restores("/s/c", 1, 1, c);
+  expect_no_file("/s/b");
+  unmount();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, PackedSession,
+                         ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xF2, "QMR-T400A", true}),
+                         setup_name);
+
+// ---------------------------------------------------------------- later sessions on F2h
+
+// On F2h a file's parity, read back at a mount, lives as parity
+// information; a later session's metadata rewrite still writes the file's
+// stream directory with its entry, so the next mounts find the parity and
+// the volume stays writable (a stream directory lost makes it read-only).
+class F2hSessions : public e2e::Scenario, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(F2hSessions, AFileOfAnEarlierSessionKeepsItsParityThroughALaterRewrite) {
+  e2e::ScenarioOptions o;
+  o.medium_type = 0xF2;
+  o.product = "QMR-T400A";
+  make_sim(o);
+  dwords_ = {{"Packed Write Mode", GetParam() ? 1u : 0u}};
+  start();
+  check_mounts();
+  archive_file("/u/a", 9000, 1);
+  sync("SyncPreDeallocate");
+  unmount();
+  start();
+  check_mounts();
+  mkdir("/x");
+  archive_file("/u/b", 65539, 2);
+  sync("SyncPreDeallocate");
+  unmount();
+  for (bool emptied : {false, true}) {
+    SCOPED_TRACE(emptied ? "emptied cache" : "same cache");
+    if (emptied) empty_cache();
+    start();
+    EXPECT_EQ(ask_one("Check", "KelVolume").attribute("WriteProtectReason"), "0");
+    std::set<std::string> names;
+    for (const auto& e : ask("ReadDirectory", {{"Name", "/u"}})) names.insert(kelsim::unescape_name(e.attribute("ObjectName")));
+    // The parity read back is parity information, not listed.
+    EXPECT_EQ(names, (std::set<std::string>{"", "a", "b"}));
+    expect_restores("/u/a");
+    expect_restores("/u/b");
+    mkdir(emptied ? "/z" : "/y");
+    sync("SyncPreDeallocate");
+    unmount();
+  }
+  expect_udfinfo_on_written_slots({"integrity=closed"});
+}
+
+INSTANTIATE_TEST_SUITE_P(WriteMode, F2hSessions, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Packed" : "Unpacked"; });
+
+}  // namespace
