@@ -648,3 +648,15 @@ int mdcudfsr_read_vds(mdcudfsr_mount* mnt, vfs_context_t ctx, int invalidate, in
   zfree(image);
   return finish(result);
 }
+
+// Shared with the metadata writers (udf/udf_efe.h).
+void mdcudfsr_drop_fsmanage_cache(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  if (mnt->fsmanage_handle >= 0) (void)mdcudfsr_metacache_file_close(mnt, mnt->fsmanage_handle);
+  mnt->fsmanage_handle = -1;
+  (void)mdcudfsr_metacache_fsmanage_delete(mnt, mdcudfsr_context_node(ctx));
+  // The mount goes on from the disc alone: nothing may be read from or
+  // written to the file it no longer has.
+  mnt->fs_cache_mode = 0;
+  mnt->fs_cache_created = 0;
+  mnt->disk_data_mode = 1;
+}
