@@ -2,19 +2,19 @@
 // the simulator, driven step by step as a host that may stop them: the
 // compare of a file already on the volume, a changed source or medium,
 // another stored generation or version, an archive resumed after it was
-// stopped or killed, "FailureCallback" at each wait, and reads of packed
-// files whose session has not ended yet.
+// stopped or killed, "FailureCallback" at each wait, reads of packed files
+// whose session has not ended yet, and F2h files of an earlier session.
 #include "scenario_support.h"
 #include "support/settles.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <set>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +40,11 @@ const std::string kDataDiffers = "-2147024883";     // 0x8007000D
 const std::string kVersionMismatch = "-2147024894";  // 0x80070002
 const std::string& kNotFound = kVersionMismatch;     // 0x80070002 as well
 
+// The "HRESULT" element exactly as the host reads it.
+std::string hresult_element(std::uint64_t seq, const std::string& code) {
+  return "<HRESULT SequenceNumber=\"" + std::to_string(seq) + "\" HRESULT=\"" + code + "\"></HRESULT>";
+}
+
 constexpr std::uint32_t kIo = 64 * 1024;
 constexpr std::uint64_t kTime = 133000000000000000ull;
 
@@ -61,7 +66,6 @@ struct HostArchive {
   std::string data;
   std::uint32_t generation = 1, version = 1;
   std::uint64_t block = kelsim::kNewFileBlock;
-  std::uint64_t file_size = UINT64_MAX;  // FragmentFileSize sent; default: the data's size
   std::uint32_t io = kIo;
   int stop_at = -1;
   // Called once the engine named the block (the second "KelFragment").
@@ -80,7 +84,7 @@ struct HostResult {
     return answers.empty() ? none : answers.back();
   }
   bool archived() const { return last().name == "KelArchive"; }
-  std::string hresult() const { return last().name == "HRESULT" ? last().attribute("HRESULT") : ""; }
+  std::string hresult() const { return last().raw; }
   std::uint64_t first_extent() const { return e2e::number(last(), "SpaceEntries.0.BlockNumber"); }
 };
 
@@ -125,7 +129,7 @@ class ArchiveExchange : public e2e::Scenario, public ::testing::WithParamInterfa
     q.block_number = a.block;
     q.creation_time = kTime;
     q.modification_time = kTime + 10000000;
-    const std::uint64_t size = a.file_size == UINT64_MAX ? a.data.size() : a.file_size;
+    const std::uint64_t size = a.data.size();
     EXPECT_TRUE(engine_->send(kelsim::archive_line(seq, q)));
     r.answers.push_back(next());
     if (!fragment_of(r.last(), seq)) return r;
@@ -235,7 +239,7 @@ class ArchiveExchange : public e2e::Scenario, public ::testing::WithParamInterfa
       std::string got;
       const auto r = restore(name, 0xFFFFFFFFu, 0xFFFFFFFFu, &got, verify);
       ASSERT_NE(r.last(), nullptr) << engine_->describe();
-      EXPECT_EQ(r.last()->attribute("HRESULT"), kNotFound) << name << ": " << r.last()->raw;
+      EXPECT_EQ(r.last()->raw, hresult_element(sequence_, kNotFound)) << name;
       EXPECT_EQ(r.answers.size(), 1u) << name << ": no fragment";
     }
     const std::string folder = name.substr(0, name.rfind('/'));
@@ -290,7 +294,7 @@ TEST_P(ArchiveExchange, AFileOnTheVolumeIsComparedAndNeverRewritten) {
       EXPECT_EQ(r.first_extent(), at);
       EXPECT_EQ(r.last().attribute("Size"), std::to_string(data.size()));
     } else {
-      EXPECT_EQ(r.hresult(), kDataDiffers) << r.last().raw;
+      EXPECT_EQ(r.hresult(), hresult_element(r.sequence, kDataDiffers));
     }
     // Read in phase 7, nothing written for the request.
     EXPECT_GT(commands(r.sequence, [](const TranscriptEntry& e) { return is_read(e) && e.phase == 7; }), 0u);
@@ -313,22 +317,23 @@ TEST_P(ArchiveExchange, AnotherStoredVersionWritesTheFileAnew) {
   const HostResult old = archive({"/m/file.bin", old_data, 1, 1});
   ASSERT_TRUE(old.archived()) << old.last().raw << "\n" << engine_->describe();
   sync("SyncTime");
+  const std::uint64_t at = e2e::number(archive_info("/m/file.bin"), "SpaceEntries.0.BlockNumber");
   HostArchive anew{"/m/file.bin", new_data, 2, 3};
-  anew.block = old.first_extent();
+  anew.block = at;
   const HostResult r = archive(anew);
   ASSERT_TRUE(r.archived()) << r.last().raw << "\n" << engine_->describe();
   EXPECT_EQ(r.last().attribute("Size"), std::to_string(new_data.size()));
   EXPECT_EQ(commands(r.sequence, [](const TranscriptEntry& e) { return is_read(e) && e.phase == 7; }), 0u)
       << "the new file is not compared";
   if (!packed()) {
-    EXPECT_NE(r.first_extent(), old.first_extent());
+    EXPECT_NE(r.first_extent(), at);
     EXPECT_GT(commands(r.sequence, [](const TranscriptEntry& e) { return is_write(e) && e.phase == 8; }), 0u);
   }
   expect_restores("/m/file.bin", 2, 3, new_data);
   std::string got;
   const auto refused = restore("/m/file.bin", 1, 1, &got);
   ASSERT_NE(refused.last(), nullptr);
-  EXPECT_EQ(refused.last()->attribute("HRESULT"), kVersionMismatch) << refused.last()->raw;
+  EXPECT_EQ(refused.last()->raw, hresult_element(sequence_, kVersionMismatch));
   EXPECT_EQ(refused.answers.size(), 1u) << "no fragment before the refusal";
   sync("SyncTime");
   if (!packed()) EXPECT_EQ(e2e::number(archive_info("/m/file.bin"), "SpaceEntries.0.BlockNumber"), r.first_extent());
@@ -367,7 +372,7 @@ TEST_P(ArchiveExchange, RestoreAndVerifyCheckTheStoredGenerationAndVersion) {
         EXPECT_TRUE(got == data);
       } else {
         ASSERT_NE(r.last(), nullptr);
-        EXPECT_EQ(r.last()->attribute("HRESULT"), kVersionMismatch) << r.last()->raw;
+        EXPECT_EQ(r.last()->raw, hresult_element(sequence_, kVersionMismatch));
         EXPECT_EQ(r.answers.size(), 1u) << "no fragment before the refusal";
       }
     }
@@ -400,7 +405,7 @@ TEST_P(ArchiveExchange, ChangedMediumDataIsReportedByTheCompare) {
   HostArchive again{"/d/file.bin", data, 3, 4};
   again.block = block;
   const HostResult r = archive(again);
-  EXPECT_EQ(r.hresult(), kDataDiffers) << r.last().raw << "\n" << engine_->describe();
+  EXPECT_EQ(r.hresult(), hresult_element(r.sequence, kDataDiffers)) << engine_->describe();
   EXPECT_EQ(commands(r.sequence, is_write), 0u);
   std::string got;
   ASSERT_TRUE(restore("/d/file.bin", 3, 4, &got, true).ok);
@@ -542,6 +547,12 @@ TEST_P(ArchiveExchange, FailureCallbackAtEachWaitEndsTheArchiveQuietly) {
     const HostResult r = archive(a);
     EXPECT_EQ(r.fragments, static_cast<std::size_t>(stop) + 1);
     for (const auto& e : r.answers) EXPECT_EQ(e.name, "KelFragment") << e.raw;
+    // The IOSize request: an empty record but for the packed write mode.
+    EXPECT_EQ(r.answers.front().raw,
+              "<KelFragment SequenceNumber=\"" + std::to_string(r.sequence) +
+                  "\" FragmentFileSize=\"0\" BlockNumber=\"0\" ModificationTime=\"0.0\" IOSize=\"0\" "
+                  "BytesTransferred=\"0\" Buffer=\"0000000000000000\" isPackedWrite=\"" +
+                  (packed() ? "1" : "0") + "\"></KelFragment>");
     expect_ended_quietly(r.sequence);
     expect_no_file(a.name);
     a.stop_at = -1;
@@ -676,16 +687,17 @@ class PackedSession : public ArchiveExchange {
 };
 
 // Files archived into a packed session that has not ended: Restore, Verify
-// and the compare of an Archive hand over their own bytes, never the
-// placeholder's; later files start a new session at the new write position.
+// and the compare of an Archive (with the placeholder's block its
+// "KelArchive" named) hand over their own bytes, never the placeholder's;
+// the session ends first, and the next file starts a new one at the new
+// write position.
 TEST_P(PackedSession, ReadsBeforeTheSessionEndedGiveTheFilesBytes) {
   const std::string a = pattern(5000, 1), b = pattern(70000, 2), c = pattern(1, 3), d = pattern(kIo * 2, 4);
   start();
   check_mounts();
-  const HostResult ra = archive({"/p/a", a, 1, 1});
+  ASSERT_TRUE(archive({"/p/a", a, 1, 1}).archived()) << engine_->describe();
   ASSERT_TRUE(archive({"/p/b", b, 1, 1}).archived()) << engine_->describe();
-  const HostResult rc = archive({"/p/c", c, 1, 1});
-  ASSERT_TRUE(ra.archived() && rc.archived()) << engine_->describe();
+  ASSERT_TRUE(archive({"/p/c", c, 1, 1}).archived()) << engine_->describe();
   std::string got;
   const auto rb = restore("/p/b", 1, 1, &got);
   ASSERT_TRUE(rb.ok) << rb.error << " " << (rb.last() ? rb.last()->raw : "");
@@ -694,25 +706,33 @@ TEST_P(PackedSession, ReadsBeforeTheSessionEndedGiveTheFilesBytes) {
   EXPECT_GT(commands(seq, [](const TranscriptEntry& e) { return is_write(e) && e.phase == 4; }), 0u)
       << "the session is ended by the Restore";
   EXPECT_EQ(unrecorded_reads(seq), 0u);
-  // A new session; its file read at once by Verify and by a compare.
+  // The next file: a new session at the write position.
+  const EngineElement v = ask_one("GetVolumeInfo", "KelVolume");
+  const std::uint64_t position = e2e::number(v, "NextWritableBlock") + e2e::number(v, "PartitionStart") +
+                                 e2e::number(v, "CurrentTrackId") * e2e::number(v, "NumberOfBlocksPerTrack");
   const HostResult rd = archive({"/p/d", d, 1, 1});
   ASSERT_TRUE(rd.archived()) << engine_->describe();
-  ASSERT_TRUE(restore("/p/d", 1, 1, &got, true).ok);
-  EXPECT_TRUE(got == d) << "Verify of a file of an unended session";
-  EXPECT_EQ(unrecorded_reads(last_sequence()), 0u);
-  HostArchive compare{"/p/a", a, 1, 1};
-  compare.block = ra.first_extent();
+  EXPECT_EQ(rd.block, position);
+  HostArchive compare{"/p/d", d, 1, 1};
+  compare.block = rd.first_extent();
   const HostResult same = archive(compare);
   EXPECT_TRUE(same.archived()) << same.last().raw;
+  EXPECT_GT(commands(same.sequence, [](const TranscriptEntry& e) { return is_read(e) && e.phase == 7; }), 0u)
+      << "compared, not written anew";
   EXPECT_EQ(unrecorded_reads(same.sequence), 0u);
-  for (const auto& [name, data] : {std::pair{"/p/a", a}, {"/p/b", b}, {"/p/c", c}, {"/p/d", d}})
+  ASSERT_TRUE(archive({"/p/e", c, 1, 1}).archived()) << engine_->describe();
+  ASSERT_TRUE(restore("/p/e", 1, 1, &got, true).ok);
+  EXPECT_TRUE(got == c) << "Verify of a file of an unended session";
+  EXPECT_EQ(unrecorded_reads(last_sequence()), 0u);
+  for (const auto& [name, data] : {std::pair{"/p/a", a}, {"/p/b", b}, {"/p/c", c}, {"/p/d", d}, {"/p/e", c}})
     expect_restores(name, 1, 1, data);
   unmount();
 }
 
-// A session still open at a Sync with nothing to save, or at an unmount
-// without any Sync, ends there: every file answered "KelArchive" comes back
-// from the medium after a restart with an emptied cache.
+// A session still open at an unmount without any Sync, at a
+// "SyncPreDeallocate" or at a "SyncTime" ends there: every file answered
+// "KelArchive" comes back from the medium after a restart with an emptied
+// cache (after the SyncTime the engine is killed, not unmounted).
 TEST_P(PackedSession, TheSessionEndsAtASyncOrAnUnmountWithoutSync) {
   const std::string a = pattern(9000, 5), b = pattern(kIo + 3, 6);
   start();
@@ -731,11 +751,21 @@ TEST_P(PackedSession, TheSessionEndsAtASyncOrAnUnmountWithoutSync) {
   check_mounts();
   expect_restores("/u/a", 1, 1, a);
   expect_restores("/u/b", 2, 2, b);
+  // A SyncTime, then the engine killed: the file went out with the Sync.
+  const std::string c = pattern(3 * kIo, 7);
+  ASSERT_TRUE(archive({"/u/c", c, 3, 3}).archived()) << engine_->describe();
+  sync("SyncTime");
+  kill_engine();
+  empty_cache();
+  start();
+  check_mounts();
+  expect_restores("/u/c", 3, 3, c);
   unmount();
 }
 
-// An engine killed while its packed session is open: after a restart a
-// file of that session gives its own bytes or "HRESULT", never other bytes.
+// An engine killed while its packed session is open: after a restart the
+// file of that session is not there at all (no placeholder to read), and
+// the host's archive of it again with the block it was told writes it.
 TEST_P(PackedSession, AKilledEngineLeavesNoPlaceholderToRead) {
   const std::string a = pattern(7000, 7), b = pattern(kIo + 11, 8);
   start();
@@ -787,8 +817,78 @@ TEST_P(PackedSession, AFileReplacedInsideItsSessionKeepsTheNewData) {
   unmount();
 }
 
+// An archive stopped mid-file while other files wait in the packed
+// session: the stopped file is gone, the others come back whole after a
+// restart with an emptied cache.
+TEST_P(PackedSession, AnArchiveStoppedInsideASessionLeavesTheOthersWhole) {
+  const std::string a = pattern(5000, 1), b = pattern(4 * kIo, 2), c = pattern(kIo + 1, 3);
+  start();
+  check_mounts();
+  ASSERT_TRUE(archive({"/s/a", a, 1, 1}).archived()) << engine_->describe();
+  HostArchive stopped{"/s/b", b, 1, 1};
+  stopped.stop_at = 3;
+  const HostResult r = archive(stopped);
+  EXPECT_EQ(r.fragments, 4u);
+  expect_ended_quietly(r.sequence);
+  ASSERT_TRUE(archive({"/s/c", c, 1, 1}).archived()) << engine_->describe();
+  unmount();
+  empty_cache();
+  start();
+  check_mounts();
+  expect_restores("/s/a", 1, 1, a);
+  expect_restores("/s/c", 1, 1, c);
+  expect_no_file("/s/b");
+  unmount();
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, PackedSession,
                          ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xF2, "QMR-T400A", true}),
                          setup_name);
+
+// ---------------------------------------------------------------- later sessions on F2h
+
+// On F2h a file's parity, read back at a mount, lives as parity
+// information; a later session's metadata rewrite still writes the file's
+// stream directory with its entry, so the next mounts find the parity and
+// the volume stays writable (a stream directory lost makes it read-only).
+class F2hSessions : public e2e::Scenario, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(F2hSessions, AFileOfAnEarlierSessionKeepsItsParityThroughALaterRewrite) {
+  e2e::ScenarioOptions o;
+  o.medium_type = 0xF2;
+  o.product = "QMR-T400A";
+  make_sim(o);
+  dwords_ = {{"Packed Write Mode", GetParam() ? 1u : 0u}};
+  start();
+  check_mounts();
+  archive_file("/u/a", 9000, 1);
+  sync("SyncPreDeallocate");
+  unmount();
+  start();
+  check_mounts();
+  mkdir("/x");
+  archive_file("/u/b", 65539, 2);
+  sync("SyncPreDeallocate");
+  unmount();
+  for (bool emptied : {false, true}) {
+    SCOPED_TRACE(emptied ? "emptied cache" : "same cache");
+    if (emptied) empty_cache();
+    start();
+    EXPECT_EQ(ask_one("Check", "KelVolume").attribute("WriteProtectReason"), "0");
+    std::set<std::string> names;
+    for (const auto& e : ask("ReadDirectory", {{"Name", "/u"}})) names.insert(kelsim::unescape_name(e.attribute("ObjectName")));
+    // The parity read back is parity information, not listed.
+    EXPECT_EQ(names, (std::set<std::string>{"", "a", "b"}));
+    expect_restores("/u/a");
+    expect_restores("/u/b");
+    mkdir(emptied ? "/z" : "/y");
+    sync("SyncPreDeallocate");
+    unmount();
+  }
+  expect_udfinfo_on_written_slots({"integrity=closed"});
+}
+
+INSTANTIATE_TEST_SUITE_P(WriteMode, F2hSessions, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Packed" : "Unpacked"; });
 
 }  // namespace

@@ -130,7 +130,8 @@ std::vector<int> written_slots(kelsim::Cartridge& c) {
   std::vector<int> out;
   for (int s = 0; s < c.slots(); ++s) {
     const kelsim::Disc& d = c.disc(s);
-    if (d.status != kelsim::DiscStatus::Blank || d.highest_written > 0) out.push_back(s);
+    // A rewritable disc comes formatted: only what was written counts.
+    if ((c.write_once() && d.status != kelsim::DiscStatus::Blank) || d.highest_written > 0) out.push_back(s);
   }
   return out;
 }
@@ -178,7 +179,6 @@ void Scenario::make_sim(const ScenarioOptions& so) {
   o.drive.error_reporting_threshold = so.error_reporting_threshold;
   o.cartridge_source = so.cartridge_source;
   sim_ = std::make_unique<kelsim::SimHarness>(o);
-  if (so.cartridge_source.empty() && !sim_->cartridge().write_once()) sim_->cartridge().disc(0).formatted = true;
   cache_ = sim_->directory() + "/cache";
   std::filesystem::create_directories(cache_);
 }

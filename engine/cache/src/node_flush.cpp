@@ -22,8 +22,33 @@ constexpr uint32_t kEfeSize = sizeof(extended_file_entry);
 uint64_t round_up(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
 bool allocating(const mdcudfsr_mount* m) { return m->metadata_allocating != 0; }
 
-// Writes the node's entry with its extent list and a new AED list.
+// Whether the node's entry carries a stream directory: a parity node, or on
+// F2h the parity information that stands for it after the directory scan.
+bool owns_stream(mdcudfsr_cache_node* n) {
+  return n->parity_node || mdcudfsr_cache_parity_info_enabled_decision(n);
+}
+
+int write_entry_with(mdcudfsr_mount* m, mdcudfsr_cache_node* n, vfs_context_t ctx);
+
+// Writes the node's entry with its extent list and a new AED list. A file
+// whose parity lives only as parity information gets a temporary parity
+// node for the write, so its stream directory is written with the entry
+// (else the entry would name the stream directory's old place, which a full
+// rewrite gives to another entry); the information then takes the new
+// places back from that node.
 int write_entry(mdcudfsr_mount* m, mdcudfsr_cache_node* n, vfs_context_t ctx) {
+  if (!mdcudfsr_cache_parity_info_enabled_decision(n)) return write_entry_with(m, n, ctx);
+  mdcudfsr_cache_node* parity = nullptr;
+  int err = mdcudfsr_cache_temporary_parity_creating_or_deletion(n, &parity, 0);
+  if (err) return err;
+  n->parity_node = parity;
+  err = write_entry_with(m, n, ctx);
+  n->parity_node = nullptr;
+  const int back = mdcudfsr_cache_temporary_parity_creating_or_deletion(n, &parity, 1);
+  return err ? err : back;
+}
+
+int write_entry_with(mdcudfsr_mount* m, mdcudfsr_cache_node* n, vfs_context_t ctx) {
   mdcudfsr_udf_data* d = n->udf_data;
   if (d->aed_info) {
     CACHE_LOG(ERR, "%s\n", "!mdcudfsrcnp->udf_data->aed_info");
@@ -242,7 +267,7 @@ int place_entry(mdcudfsr_mount* m, mdcudfsr_cache_node* n, int keep) {
     // A full rewrite lays the stream directory out anew after the entry:
     // its old place is no replacement (it would count blocks the remap then
     // takes out of the file, and the entry would point at the old place).
-    if (n->parity_node) d->std_loc = d->replace_std_loc = MDCUDFSR_INVALID_LBN;
+    if (owns_stream(n)) d->std_loc = d->replace_std_loc = MDCUDFSR_INVALID_LBN;
     if (!keep) d->partial_flag = d->relocated = 0;
     CACHE_TRACE(3, 3, "[%s](tid=%08x) %s:%d [%s]allocate logical block for EFE=%d\n", volume_name(m), tid32(),
                 __func__, __LINE__, name_of(n), lbn);
@@ -261,7 +286,7 @@ int place_entry(mdcudfsr_mount* m, mdcudfsr_cache_node* n, int keep) {
     d->replace_efe_loc = d->write_lbn = lbn;
     // A written stream directory moves too: the entry writer then counts
     // its two blocks in this pass, before later entries take their places.
-    if (n->parity_node && d->std_loc != MDCUDFSR_INVALID_LBN) d->replace_std_loc = d->std_loc;
+    if (owns_stream(n) && d->std_loc != MDCUDFSR_INVALID_LBN) d->replace_std_loc = d->std_loc;
     d->relocation_flags = 1;
     ++m->replace_blk_count;
     CACHE_LOG(DEBG, "[%s] 2 set logical block info replace_efe_loc:%d write_lbn:%d efe_loc=%d\n", name_of(n),

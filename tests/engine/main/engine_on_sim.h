@@ -54,9 +54,11 @@ class EngineOnSim : public ::testing::Test {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  void start_sim(std::uint8_t medium, const char* product = "QMR-T300B") {
+  // `rewritable_formatted` false: the rewritable discs were never formatted.
+  void start_sim(std::uint8_t medium, const char* product = "QMR-T300B", bool rewritable_formatted = true) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = medium;
+    o.cartridge.rewritable_formatted = rewritable_formatted;
     o.drive.product = product;
     sim_ = std::make_unique<kelsim::SimHarness>(o);
     cookie_ = sim_->cookie_text();

@@ -73,6 +73,7 @@ void SimVolume::start(const SimOptions& o) {
   h.cartridge.pow_map_entries = o.pow_map_entries;
   h.cartridge.pow_updates = o.pow_updates;
   h.cartridge.opc_count = o.opc_count;
+  h.cartridge.rewritable_formatted = o.rewritable_formatted;
   h.drive.product = o.product;
   h.drive.vendor = o.vendor;
   sim_ = std::make_unique<kelsim::SimHarness>(h);
