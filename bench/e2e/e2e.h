@@ -14,13 +14,21 @@ void mount_figures(const Settings& s);
 // Archive and restore of a large file and of many small ones, beside a
 // plain file copy.
 void archive_figures(const Settings& s);
+// Closing files over one session: the time per file after ten times as many
+// files beside that after the first ones.
+void close_figures(const Settings& s);
 
 // In-process helper runs of this program against the service in
 // $KEL_PIPE_DIR (argv after the mode word):
 //   --populate COOKIE CACHE FILES PER_FOLDER   fill the volume, print its metadata size
 //   --list COOKIE CACHE PATH                   the engine's readdir, print count and seconds
+//   --close COOKIE CACHE N1 N2                 N2 files created and closed, print times per file
 int populate_main(int argc, char** argv);
 int list_main(int argc, char** argv);
+int close_main(int argc, char** argv);
+// Initialises the engine in this process as the program does and mounts:
+// 0, or the helper's exit status.
+int mount_in_process(const char* cookie_text, const char* cache_directory);
 
 constexpr unsigned kFolderFiles = 10000;  // files per folder of the mount volumes; a flush after each as many
 

@@ -6,7 +6,7 @@
 //   kel_e2e_bench [--tiny] [--dir DIR] [--keep-volumes DIR] [--only GROUP,...]
 //                 [--size BYTES] [--small-files N] [--entries N] [--largest N]
 //
-// Groups: archive, listing, mount. --dir holds the slot images, copies and
+// Groups: archive, listing, mount, close. --dir holds the slot images, copies and
 // local folders (one disk; default: the current folder). --keep-volumes
 // keeps the listing and mount volumes between runs, remade when another
 // commit built this program. --tiny (8 MiB, 20 small files, 1,000 entries,
@@ -58,7 +58,7 @@ namespace {
 
 void usage(const char* self) {
   std::fprintf(stderr,
-               "usage: %s [--tiny] [--dir DIR] [--keep-volumes DIR] [--only archive,listing,mount]\n"
+               "usage: %s [--tiny] [--dir DIR] [--keep-volumes DIR] [--only archive,listing,mount,close]\n"
                "          [--size BYTES] [--small-files N] [--entries N] [--largest N]\n",
                self);
   std::exit(2);
@@ -84,6 +84,7 @@ void machine_line(const e2e::Settings& s) {
 int main(int argc, char** argv) {
   if (argc > 1 && !std::strcmp(argv[1], "--populate")) return e2e::populate_main(argc - 2, argv + 2);
   if (argc > 1 && !std::strcmp(argv[1], "--list")) return e2e::list_main(argc - 2, argv + 2);
+  if (argc > 1 && !std::strcmp(argv[1], "--close")) return e2e::close_main(argc - 2, argv + 2);
   e2e::Settings s;
   s.program = KEL_DRIVER_PROGRAM;
   s.self = fs::canonical("/proc/self/exe").string();
@@ -116,5 +117,6 @@ int main(int argc, char** argv) {
   if (s.wants("archive")) e2e::archive_figures(s);
   if (s.wants("listing")) e2e::listing_figures(s);
   if (s.wants("mount")) e2e::mount_figures(s);
+  if (s.wants("close")) e2e::close_figures(s);
   return 0;
 }

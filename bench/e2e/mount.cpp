@@ -45,7 +45,8 @@ int fill(const std::string& folder, unsigned first, unsigned count, bool make_fo
   return kelmain::Flush(true);
 }
 
-// Initialises the engine in this process as the program does and mounts.
+}  // namespace
+
 int mount_in_process(const char* cookie_text, const char* cache_directory) {
   std::string program = "KelDriver", cookie = cookie_text, cache = cache_directory;
   std::vector<char*> args = {program.data(), cookie.data(), cache.data(), nullptr};
@@ -53,6 +54,8 @@ int mount_in_process(const char* cookie_text, const char* cache_directory) {
   if (int r = kelmain::MountDefault()) return std::fprintf(stderr, "mount: %d\n", r), 11;
   return 0;
 }
+
+namespace {
 
 // Counts the entries as the program lists them: "." and ".." left out.
 std::int64_t count_entry(const void* context, std::uint64_t, const char*, const void* record) {

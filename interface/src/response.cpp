@@ -2,11 +2,14 @@
 
 #include "platform/codepage.h"
 
+#include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace kel {
 
@@ -79,6 +82,23 @@ bool startsUnescapedReference(const char* p, std::size_t n) {
   return k > 2 && k < n && p[k] == ';';
 }
 
+// Bytes that go out as they are in every mode: printable ASCII but the five
+// that XML escapes.
+struct PlainBytes {
+  bool plain[256] = {};
+  constexpr PlainBytes() {
+    for (int c = 0x20; c < 0x7F; ++c) plain[c] = c != '<' && c != '>' && c != '&' && c != '\'' && c != '"';
+  }
+};
+constexpr PlainBytes kPlain;
+
+// A number as decimal digits, as printf's %u, %d and %llu write it.
+template <typename T>
+std::string_view decimal(char (&text)[24], T v) {
+  const auto r = std::to_chars(text, text + sizeof text, v);
+  return {text, static_cast<std::size_t>(r.ptr - text)};
+}
+
 bool isTrailingSpace(unsigned c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -141,6 +161,10 @@ DWORD CServiceXMLResponse::AppendEscapedAs(const char* bytes, std::size_t length
   std::size_t i = 0;
   char reference[32];
   while (i < length) {
+    if (kPlain.plain[static_cast<unsigned char>(bytes[i])]) {
+      ++i;
+      continue;
+    }
     const Decoded d = decodeUtf8(reinterpret_cast<const unsigned char*>(bytes) + i, length - i);
     const char* entity = nullptr;
     if (notXmlChar(d.cp)) {
@@ -174,6 +198,11 @@ DWORD CServiceXMLResponse::AppendEscaped(const char* bytes, std::size_t length) 
 }
 
 DWORD CServiceXMLResponse::AppendEscapedWide(const WCHAR* text, std::size_t length) {
+  // ASCII text is its own UTF-8.
+  if (std::all_of(text, text + length, [](WCHAR u) { return u < 0x80; })) {
+    std::string ascii(text, text + length);
+    return AppendEscaped(ascii.data(), ascii.size());
+  }
   // An unpaired surrogate is converted to U+FFFD.
   std::string utf8 = platform::utf16_to_utf8(std::u16string_view(text, length));
   return AppendEscaped(utf8.data(), utf8.size());
@@ -201,27 +230,33 @@ DWORD CServiceXMLResponse::WriteAttribute(const char* name, const char* value) {
 }
 
 DWORD CServiceXMLResponse::WriteU32(const char* name, std::uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%" PRIu32, v);
-  return WriteAttribute(name, text);
+  char text[24];
+  const std::string_view digits = decimal(text, v);
+  return WriteAttribute(name, digits.data(), digits.size());
 }
 
 DWORD CServiceXMLResponse::WriteU64(const char* name, std::uint64_t v) {
   char text[24];
-  std::snprintf(text, sizeof text, "%" PRIu64, v);
-  return WriteAttribute(name, text);
+  const std::string_view digits = decimal(text, v);
+  return WriteAttribute(name, digits.data(), digits.size());
 }
 
 DWORD CServiceXMLResponse::WriteI32(const char* name, std::int32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%" PRId32, v);
-  return WriteAttribute(name, text);
+  char text[24];
+  const std::string_view digits = decimal(text, v);
+  return WriteAttribute(name, digits.data(), digits.size());
 }
 
 DWORD CServiceXMLResponse::WriteTime(const char* name, std::uint64_t seconds, std::uint32_t fraction) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%" PRIu64 ".%" PRIu32, seconds, fraction);
-  return WriteAttribute(name, text);
+  // "seconds.fraction", as "%llu.%u" writes it.
+  char text[48], part[24];
+  const std::string_view whole = decimal(part, seconds);
+  std::memcpy(text, whole.data(), whole.size());
+  std::size_t n = whole.size();
+  text[n++] = '.';
+  const std::string_view after = decimal(part, fraction);
+  std::memcpy(text + n, after.data(), after.size());
+  return WriteAttribute(name, text, n + after.size());
 }
 
 DWORD CServiceXMLResponse::WritePointer(const char* name, const void* p) {

@@ -1,7 +1,9 @@
 #include "platform/sync.h"
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -188,5 +190,26 @@ LONG GetTimeZoneBiasMinutes() {
   return static_cast<LONG>(-t.tm_gmtoff / 60);
 }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+namespace {
+// The process's id and the calling thread's, each asked of the kernel once.
+// A child made by fork() is a new process on a new thread whose copies are
+// its parent's, so the child forgets both.
+std::atomic<DWORD> g_process_id{0};
+thread_local DWORD t_thread_id = 0;
+void forget_ids() {
+  g_process_id.store(0, std::memory_order_relaxed);
+  t_thread_id = 0;
+}
+const int g_forget_at_fork = pthread_atfork(nullptr, nullptr, forget_ids);
+}  // namespace
+
+DWORD GetCurrentProcessId() {
+  DWORD id = g_process_id.load(std::memory_order_relaxed);
+  if (id == 0) g_process_id.store(id = static_cast<DWORD>(getpid()), std::memory_order_relaxed);
+  return id;
+}
+
+DWORD GetCurrentThreadId() {
+  if (t_thread_id == 0) t_thread_id = static_cast<DWORD>(syscall(SYS_gettid));
+  return t_thread_id;
+}

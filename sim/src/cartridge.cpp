@@ -155,7 +155,12 @@ DWORD Cartridge::create(const std::string& dir, const CartridgeSetup& setup, std
   for (int i = 0; i < slots; ++i) {
     Disc& d = c->discs_[i];
     d.unique_id = unique_id_for(setup.unique_id_prefix.empty() ? serial : setup.unique_id_prefix, i);
-    if (c->write_once()) d.tracks.push_back(Track{0, c->blocks_, 0, false, false});
+    if (c->write_once()) {
+      d.tracks.push_back(Track{0, c->blocks_, 0, false, false});
+    } else if (setup.rewritable_formatted) {
+      d.formatted = true;  // as FORMAT UNIT leaves it
+      d.status = DiscStatus::Complete;
+    }
     const std::string img = dir + "/" + image_name(i);
     int fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return ERROR_CANTWRITE;

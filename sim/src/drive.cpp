@@ -53,6 +53,8 @@ void lba_range(const std::uint8_t* cdb, std::size_t len, std::uint32_t* first, s
 bool rule_matches(const FaultRule& r, const std::uint8_t* cdb, std::size_t len) {
   if (len == 0) return false;
   if (r.opcode && *r.opcode != cdb[0]) return false;
+  if (r.mode_page && (cdb[0] != 0x5A || len < 9 || (cdb[2] & 0x3F) != *r.mode_page)) return false;
+  if (r.mode_length && (cdb[0] != 0x5A || len < 9 || get_be16(cdb + 7) != *r.mode_length)) return false;
   const bool ranged = r.first_lba != 0 || r.last_lba != 0xFFFFFFFFu;
   if (ranged) {
     if (!lba_command(cdb[0])) return false;
@@ -268,12 +270,12 @@ static FaultRule* fire(std::map<int, FaultRule>& faults, bool service, int loade
 
 std::optional<FaultRule> ChangerDrive::take_service_fault(const std::uint8_t* cdb, std::size_t len) {
   std::lock_guard<std::mutex> g(mu_);
-  if (FaultRule* r = fire(faults_, true, cart_->loaded_slot, cdb, len)) return *r;
+  if (FaultRule* r = fire(faults_, true, cart_ ? cart_->loaded_slot : -1, cdb, len)) return *r;
   return std::nullopt;
 }
 
 std::optional<FaultRule> ChangerDrive::match_drive_fault(const std::uint8_t* cdb, std::size_t len) {
-  if (FaultRule* r = fire(faults_, false, cart_->loaded_slot, cdb, len)) return *r;
+  if (FaultRule* r = fire(faults_, false, cart_ ? cart_->loaded_slot : -1, cdb, len)) return *r;
   return std::nullopt;
 }
 

@@ -1,8 +1,8 @@
 #include "sim/engine_process.h"
 
+#include "sim/element_parser.h"
 #include "sim/harness.h"
 
-#include <expat.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,39 +22,6 @@ extern char** environ;
 
 namespace kelsim {
 namespace {
-
-// ---------------------------------------------------------------- element parsing
-
-struct ParseState {
-  EngineElement* element;
-  int depth = 0;
-};
-
-void XMLCALL on_start(void* user, const XML_Char* name, const XML_Char** attributes) {
-  auto* s = static_cast<ParseState*>(user);
-  if (s->depth++ == 0) {
-    s->element->name = name;
-    for (int i = 0; attributes[i] != nullptr; i += 2) s->element->attributes[attributes[i]] = attributes[i + 1];
-  }
-}
-void XMLCALL on_end(void* user, const XML_Char*) { --static_cast<ParseState*>(user)->depth; }
-void XMLCALL on_text(void* user, const XML_Char* text, int length) {
-  static_cast<ParseState*>(user)->element->text.append(text, static_cast<std::size_t>(length));
-}
-
-EngineElement parse_element(std::string raw) {
-  EngineElement e;
-  e.raw = std::move(raw);
-  XML_Parser p = XML_ParserCreate("UTF-8");
-  if (p == nullptr) return e;
-  ParseState state{&e};
-  XML_SetUserData(p, &state);
-  XML_SetElementHandler(p, on_start, on_end);
-  XML_SetCharacterDataHandler(p, on_text);
-  e.parsed = XML_Parse(p, e.raw.data(), static_cast<int>(e.raw.size()), 1) == XML_STATUS_OK;
-  XML_ParserFree(p);
-  return e;
-}
 
 // ---------------------------------------------------------------- escaping
 
@@ -313,17 +280,48 @@ bool EngineProcess::spawn(const std::vector<std::string>& args) {
   return true;
 }
 
+// Called by the reader thread only, the one thread that changes pending_.
+// Whole elements are parsed outside the lock (the reader's parser is reused);
+// until they are kept they stay in pending_, so describe() never misses one.
 void EngineProcess::take_output(const char* data, std::size_t n) {
-  std::lock_guard<std::mutex> lk(mu_);
-  pending_.append(data, n);
-  std::size_t nul;
-  while ((nul = pending_.find('\0')) != std::string::npos) {
-    EngineElement e = parse_element(pending_.substr(0, nul));
-    pending_.erase(0, nul + 1);
-    if (!e.is_debug()) answers_.push_back(e);
-    all_.push_back(std::move(e));
+  thread_local ElementParser parser;
+  std::size_t whole = 0;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    pending_.append(data, n);
+    const std::size_t last = pending_.rfind('\0');
+    if (last == std::string::npos) return;
+    whole = last + 1;
   }
-  cv_.notify_all();
+  // Reading pending_ needs no lock here: no other thread changes it.
+  std::vector<std::string> raws;
+  std::vector<EngineElement> parsed;
+  for (std::size_t at = 0; at < whole;) {
+    const std::size_t nul = pending_.find('\0', at);
+    raws.emplace_back(pending_, at, nul - at);
+    parsed.push_back(parser.parse(raws.back()));
+    at = nul + 1;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lk(mu_);
+  pending_.erase(0, whole);
+  bool wake = false;
+  for (std::size_t i = 0; i < parsed.size(); ++i) {
+    all_.push_back(std::move(raws[i]));
+    if (parsed[i].is_debug()) continue;
+    last_answer_ = now;
+    if (collector_ != nullptr && !collector_->done) {
+      // A request collecting is woken at its last answer only.
+      collector_->got->push_back(std::move(parsed[i]));
+      collector_->done = collector_->ends(collector_->got->back());
+      wake = wake || collector_->done;
+    } else {
+      answers_.push_back(std::move(parsed[i]));
+      wake = true;
+    }
+  }
+  // Nothing a waiter waits for changes with debug messages alone.
+  if (wake) cv_.notify_all();
 }
 
 // Reads both output pipes until the process has ended and they are drained
@@ -352,6 +350,9 @@ void EngineProcess::read_loop() {
             std::lock_guard<std::mutex> lk(mu_);
             stderr_.append(buf, static_cast<std::size_t>(n));
           }
+          // A read that did not fill the buffer most likely emptied the
+          // pipe: the next poll tells, without a read that finds nothing.
+          if (static_cast<std::size_t>(n) < sizeof(buf)) break;
           continue;
         }
         if (n == 0 || (errno != EAGAIN && errno != EINTR)) open = false;
@@ -396,15 +397,28 @@ bool EngineProcess::next(EngineElement* out) {
   return true;
 }
 
+bool EngineProcess::Collector::ends(const EngineElement& e) const {
+  return *last ? (*last)(e) : (e.name == "KelSuccess" || e.name == "HRESULT");
+}
+
 std::vector<EngineElement> EngineProcess::request(const std::string& line,
                                                   const std::function<bool(const EngineElement&)>& last) {
   std::vector<EngineElement> got;
   if (!send(line)) return got;
-  EngineElement e;
-  while (next(&e)) {
-    got.push_back(e);
-    if (last ? last(e) : (e.name == "KelSuccess" || e.name == "HRESULT")) break;
+  Collector c{&last, &got};
+  std::unique_lock<std::mutex> lk(mu_);
+  while (!answers_.empty()) {
+    got.push_back(std::move(answers_.front()));
+    answers_.pop_front();
+    if (c.ends(got.back())) return got;
   }
+  // The reader hands over the rest. Each answer may come up to the deadline
+  // after the one before it (or after the request).
+  collector_ = &c;
+  const auto asked = std::chrono::steady_clock::now();
+  const auto until = [&] { return std::max(asked, last_answer_) + options_.deadline; };
+  while (!c.done && !output_ended_ && std::chrono::steady_clock::now() < until()) cv_.wait_until(lk, until());
+  collector_ = nullptr;
   return got;
 }
 
@@ -421,7 +435,11 @@ int EngineProcess::wait_exit() {
 
 std::vector<EngineElement> EngineProcess::elements() const {
   std::lock_guard<std::mutex> lk(mu_);
-  return all_;
+  ElementParser parser;
+  std::vector<EngineElement> out;
+  out.reserve(all_.size());
+  for (const auto& raw : all_) out.push_back(parser.parse(raw));
+  return out;
 }
 
 std::string EngineProcess::standard_error() const {
@@ -432,7 +450,7 @@ std::string EngineProcess::standard_error() const {
 std::string EngineProcess::describe() const {
   std::lock_guard<std::mutex> lk(mu_);
   std::string s = "engine output (" + std::to_string(all_.size()) + " elements):\n";
-  for (const auto& e : all_) s += "  " + e.raw + "\n";
+  for (const auto& raw : all_) s += "  " + raw + "\n";
   if (!pending_.empty()) s += "  (unterminated) " + pending_ + "\n";
   s += "standard error:\n" + stderr_ + "\n";
   s += exit_code_ == -2 ? "still running\n" : "exit " + std::to_string(exit_code_) + "\n";

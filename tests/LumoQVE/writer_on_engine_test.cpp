@@ -71,18 +71,22 @@ int growing_ioctl(void* handle, unsigned code, void* data) {
 
 // The lines the writer traces, and an action a test runs on the tracing
 // thread when a line is traced (to fail a drive command at that very step).
+// The action runs under its own lock, which setting a new one takes too:
+// what it changes is the test's to read once it is replaced.
 std::mutex g_trace_mu;
 std::vector<std::u16string> g_traces;
+std::recursive_mutex g_action_mu;
 std::function<void(const std::u16string&)> g_on_trace;
 int recording_log(unsigned level, int source, const char* function, int line, const WCHAR* text) {
   const std::u16string t = text ? std::u16string(text) : std::u16string();
-  std::function<void(const std::u16string&)> act;
   {
     std::lock_guard<std::mutex> lk(g_trace_mu);
     g_traces.push_back(t);
-    act = g_on_trace;
   }
-  if (act) act(t);
+  {
+    std::lock_guard<std::recursive_mutex> lk(g_action_mu);
+    if (g_on_trace) g_on_trace(t);
+  }
   const auto log = kelmain::operation_table().LogMessage;
   return log ? log(level, source, function, line, text) : 0;
 }
@@ -101,7 +105,7 @@ std::u16string ascii(const char* format, int value) {
   return std::u16string(text, text + std::strlen(text));
 }
 void on_trace(std::function<void(const std::u16string&)> act) {
-  std::lock_guard<std::mutex> lk(g_trace_mu);
+  std::lock_guard<std::recursive_mutex> lk(g_action_mu);
   g_on_trace = std::move(act);
 }
 
@@ -116,7 +120,7 @@ class WriterOnEngine : public enginetest::EngineOnSim {
   // A blank cartridge of this medium initialised and mounted, the request
   // interface running over the real slots, real (not packed) writing.
   void mount(std::uint8_t medium, const std::function<void(kelsim::HarnessOptions&)>& tweak = {},
-             std::uint8_t volume_type = 0) {
+             std::uint8_t volume_type = 0, const std::function<void()>& before_mount = {}) {
     // The drive layer formats the blank disc with the configured volume
     // type; the mount takes it back from the volume's own mark.
     if (volume_type != 0) {
@@ -136,6 +140,7 @@ class WriterOnEngine : public enginetest::EngineOnSim {
     argv_ = {program_.data(), cookie_.data(), cache_.data(), nullptr};
     ASSERT_EQ(quorvel_kel_init(3, const_cast<const char**>(argv_.data())), 0);
     ASSERT_EQ(initialise(), 0);
+    if (before_mount) before_mount();
     ASSERT_EQ(kelmain::MountDefault(), 0);
     RuvoCtrlVolume::resetForTesting();
     ops_ = kelmain::operation_table();
@@ -373,6 +378,34 @@ TEST_F(WriterOnEngine, FailuresMidFileAreRecoveredAndTheFileReadsBackWhole) {
   }
 }
 
+// A drive whose error-recovery page cannot be read (the engine's query
+// 0x40085508 fails): the mount adds write-protect reason 0x200, the write
+// policy answers the failure, and the writer refuses the file before it
+// writes anything.
+TEST_F(WriterOnEngine, AnUnreadableErrorRecoveryPageProtectsTheVolume) {
+  ASSERT_NO_FATAL_FAILURE(mount(0xE1, {}, 0, [&] {
+    auto rule = kelsim::command_fails(0x5A, kelsim::Sense{5, 0x24, 0});
+    rule.mode_page = 0x01;
+    rule.mode_length = 20;  // the error-recovery page with its threshold
+    sim_->drive().add_fault(rule);
+  }));
+  kelmain::MountInformation mi{};
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+  EXPECT_EQ(mi.write_protect_reason_flags & 0x200u, 0x200u);
+  // The write policy: the same query fails again, the window stays 0.
+  RuvoCtrlVolume volume(u"");
+  MDCFS_WRITE_POLICY_INFORMATION policy{};
+  EXPECT_EQ(volume.getWritePolicyInformation(policy), 0x8800001Cu);
+  EXPECT_EQ(policy.ErrorReportingWindowBlocks, 0u);
+  // The writer's privileged mode is refused on a protected volume; the
+  // engine makes no file on it.
+  EXPECT_EQ(volume.enterPrivilegedMode(true), 0x88000013u);
+  char stored[260] = {};
+  void* handle = nullptr;
+  EXPECT_EQ(kelmain::CreateFile("/", "p.bin", sizeof stored, stored, &handle), 30);
+  EXPECT_FALSE(exists("/p.bin"));
+}
+
 // The drive's reservations (D2h) so far, as it saw them: (first block, count).
 std::vector<std::pair<std::uint32_t, std::uint32_t>> reservations(kelsim::SimHarness& sim) {
   return sim.drive().observed().reserved_writes;
@@ -390,7 +423,7 @@ TEST_F(WriterOnEngine, TheFailedBlockTheDriveReportsDecidesWhatIsWrittenAgain) {
   const struct {
     const char* what;
     Pick pick;
-    int released;     // unconfirmed buffers completed as written
+    int released;  // unconfirmed buffers completed as written
   } cases[] = {
       {"the drive's own answer, before the unconfirmed buffers", [](auto&) { return -1; }, 0},
       {"the last block of the 1st", [](auto& u) { return u[1].first - 1; }, 0},
@@ -408,7 +441,7 @@ TEST_F(WriterOnEngine, TheFailedBlockTheDriveReportsDecidesWhatIsWrittenAgain) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> unconfirmed;
     std::size_t before_failure = 0;
     on_trace([&](const std::u16string& t) {
-      if (!unconfirmed.empty() || t.rfind(u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3", 0) != 0)
+      if (!unconfirmed.empty() || t != u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3")
         return;
       auto all = reservations(*sim_);
       before_failure = all.size();
@@ -474,7 +507,7 @@ TEST_F(WriterOnEngine, ASyncThatKeepsFailingEndsWithRetryOver) {
     if (c.setting) RuvoCtrlVolume::setMaxWriteRetryR(c.setting);
     int rule = 0;
     on_trace([&](const std::u16string& t) {
-      if (rule == 0 && t.rfind(u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3", 0) == 0)
+      if (rule == 0 && t == u"SyncCache start m_writeControllerWait size=0 m_writeControllerEnd size=3")
         rule = sim_->drive().add_fault(kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0}));
     });
     EXPECT_EQ(archive("r.bin", content, 1048576), 0x82000019u);
@@ -708,6 +741,23 @@ TEST_F(WriterOnEngine, PackedFilesOfAVolumeWithoutParityLieBodyAfterBody) {
     TearDown();
     SetUp();
   }
+}
+
+// F2h cartridges always have volume type 0: a configured type 1 is not
+// read for them, and a packed file keeps its parity.
+TEST_F(WriterOnEngine, AnF2hCartridgeKeepsItsParityWhateverTheConfiguredVolumeType) {
+  ASSERT_NO_FATAL_FAILURE(mount(0xF2, {}, 1));
+  kelmain::MountInformation mi{};
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlMountInformation, &mi), 0);
+  EXPECT_EQ(mi.reserved[0] >> 4, 0) << "volume type";
+  RuvoCtrlVolume::setPackedWriteMode(true);
+  RuvoCtrlVolume::setWriteBufferMb(1);
+  const std::string content = pattern(300000, 9);
+  ASSERT_EQ(archive("f.bin", content, 65536), 0u);
+  EXPECT_TRUE(RuvoCtrlVolume::getGenerateParity());
+  ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+  EXPECT_TRUE(read_back("/f.bin") == content);
+  EXPECT_TRUE(exists("/f.bin#*ECC_Parity_V100_N=516_K=512"));
 }
 
 // A writer's name for an existing file, as the engine's CreateFile slot
@@ -1318,31 +1368,54 @@ TEST_F(WriterOnEngine, FreeBytesKeepTheMediumsMarginsAndOneUnitWhileTheIntegrity
   }
 }
 
-// A reservation on the last disc keeps the engine's last-disc margin free:
-// what leaves exactly the margin is handed out at the next writable block,
-// one block more is "disc full" without a new track.
-TEST_F(WriterOnEngine, TheLastDiscsMarginStaysFreeOfReservations) {
-  ASSERT_NO_FATAL_FAILURE(mount(0xF2, [](kelsim::HarnessOptions& o) { o.cartridge.slots = 1; }));
-  OBase base(u"", OBase::WriteModeExisting);
-  ASSERT_EQ(base.good(), 0u);
-  kelmain::TrackInformation t{};
-  ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&t), 0);
-  const std::uint32_t room = t.blocks_per_track - t.next_writable_block - 0x400000;
-  for (std::uint32_t allocated : {room + 1, room}) {
-    SCOPED_TRACE(allocated);
-    writertest::TestWriter w;
-    MDCFS_SPACE_ENTRY area{};
-    if (allocated > room) {
-      EXPECT_EQ(w.m_usbManager->reservFreeBlock(32, area, allocated, &w), AnnulusFileIOErrors::QVE_RESULT_ERROR_DISC_FULL);
-    } else {
-      ASSERT_EQ(w.m_usbManager->reservFreeBlock(32, area, allocated, &w), 0u);
-      EXPECT_EQ(AnnulusFileIO::ZoneOf(area), t.current_track_id);
-      EXPECT_EQ(AnnulusFileIO::OffsetOf(area), t.next_writable_block);
-      EXPECT_EQ(AnnulusFileIO::BlocksOf(area), 32u);
+// A reservation keeps the engine's margin of its disc free: what leaves
+// exactly the margin is handed out at the next writable block; one block
+// more is "disc full" without a new track on the last disc (F2h's last-disc
+// margin), and on an earlier disc creates the next track and takes the area
+// there (its first disc holds a file, so the next, empty one has the room).
+TEST_F(WriterOnEngine, AReservationKeepsTheDiscsMarginFree) {
+  const struct {
+    const char* what;
+    std::uint8_t medium;
+    std::uint32_t slots;
+    std::uint32_t margin;
+  } cases[] = {
+      {"F2h, the last disc", 0xF2, 1, 0x400000},
+      {"E1h, before the last disc", 0xE1, 4, 0x80000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(mount(c.medium, [&](kelsim::HarnessOptions& o) { o.cartridge.slots = c.slots; }));
+    const bool last = c.slots == 1;
+    if (!last) ASSERT_EQ(archive("first.bin", pattern(1 << 20, 2), 65536), 0u);
+    {
+      OBase base(u"", OBase::WriteModeExisting);
+      ASSERT_EQ(base.good(), 0u);
+      kelmain::TrackInformation t{};
+      ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&t), 0);
+      const std::uint32_t room = t.blocks_per_track - t.next_writable_block - c.margin;
+      for (std::uint32_t allocated : {room, room + 1}) {
+        SCOPED_TRACE(allocated);
+        writertest::TestWriter w;
+        MDCFS_SPACE_ENTRY area{};
+        const std::uint32_t r = w.m_usbManager->reservFreeBlock(32, area, allocated, &w);
+        kelmain::TrackInformation after{};
+        ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&after), 0);
+        if (allocated > room && last) {
+          EXPECT_EQ(r, AnnulusFileIOErrors::QVE_RESULT_ERROR_DISC_FULL);
+          EXPECT_EQ(after.current_track_id, t.current_track_id) << "no new track";
+          continue;
+        }
+        ASSERT_EQ(r, 0u);
+        const bool moved = allocated > room;
+        EXPECT_EQ(after.current_track_id, t.current_track_id + (moved ? 1 : 0));
+        EXPECT_EQ(AnnulusFileIO::ZoneOf(area), after.current_track_id);
+        EXPECT_EQ(AnnulusFileIO::OffsetOf(area), moved ? after.next_writable_block : t.next_writable_block);
+        EXPECT_EQ(AnnulusFileIO::BlocksOf(area), 32u);
+      }
     }
-    kelmain::TrackInformation after{};
-    ASSERT_EQ(kelmain::qvutil_get_volume_track_information(&after), 0);
-    EXPECT_EQ(after.current_track_id, t.current_track_id) << "no new track";
+    TearDown();
+    SetUp();
   }
 }
 

@@ -23,6 +23,7 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -320,19 +321,26 @@ TEST(Demo, ListingsSetAsideOnlyParityEntriesBesideTheirOwnFile) {
   for (const auto& c : cases) EXPECT_EQ(keldemo::own_parity_entries(c.names), c.aside) << c.what;
 }
 
+// On the write-once cartridge of the default run and on a rewritable one.
 TEST(Demo, AWholeSessionRestoresEveryFileIdentical) {
-  DemoRun run({});
-  ASSERT_TRUE(run.started());
-  run.drain();
-  EXPECT_EQ(run.finish(), 0) << run.output();
-  const std::string& out = run.output();
-  std::size_t identical = 0;
-  for (std::size_t at = 0; (at = out.find(" identical\n", at)) != std::string::npos; ++at) ++identical;
-  // Five files of the sample folder at step 5, one at step 9.
-  EXPECT_EQ(identical, 6u) << out;
-  EXPECT_EQ(out.find("differs"), std::string::npos) << out;
-  EXPECT_NE(out.find("accepted by udfinfo"), std::string::npos) << out;
-  expect_nothing_left(run);
+  const std::pair<std::vector<std::string>, const char*> runs[] = {{{}, "medium type E1h"},
+                                                                   {{"--rewritable"}, "medium type E2h"}};
+  for (const auto& [options, medium] : runs) {
+    SCOPED_TRACE(medium);
+    DemoRun run(options);
+    ASSERT_TRUE(run.started());
+    run.drain();
+    EXPECT_EQ(run.finish(), 0) << run.output();
+    const std::string& out = run.output();
+    EXPECT_NE(out.find(medium), std::string::npos) << out;
+    std::size_t identical = 0;
+    for (std::size_t at = 0; (at = out.find(" identical\n", at)) != std::string::npos; ++at) ++identical;
+    // Five files of the sample folder at step 5, one at step 9.
+    EXPECT_EQ(identical, 6u) << out;
+    EXPECT_EQ(out.find("differs"), std::string::npos) << out;
+    EXPECT_NE(out.find("accepted by udfinfo"), std::string::npos) << out;
+    expect_nothing_left(run);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "scenario_support.h"
 
+#include "vds_structure.h"
+
 #include <signal.h>
 
 #include <algorithm>
@@ -130,7 +132,8 @@ std::vector<int> written_slots(kelsim::Cartridge& c) {
   std::vector<int> out;
   for (int s = 0; s < c.slots(); ++s) {
     const kelsim::Disc& d = c.disc(s);
-    if (d.status != kelsim::DiscStatus::Blank || d.highest_written > 0) out.push_back(s);
+    // A rewritable disc comes formatted: only what was written counts.
+    if ((c.write_once() && d.status != kelsim::DiscStatus::Blank) || d.highest_written > 0) out.push_back(s);
   }
   return out;
 }
@@ -178,7 +181,6 @@ void Scenario::make_sim(const ScenarioOptions& so) {
   o.drive.error_reporting_threshold = so.error_reporting_threshold;
   o.cartridge_source = so.cartridge_source;
   sim_ = std::make_unique<kelsim::SimHarness>(o);
-  if (so.cartridge_source.empty() && !sim_->cartridge().write_once()) sim_->cartridge().disc(0).formatted = true;
   cache_ = sim_->directory() + "/cache";
   std::filesystem::create_directories(cache_);
 }
@@ -337,15 +339,28 @@ bool Scenario::kill_at_command(const std::string& opcode, const Attributes& attr
   return reached;
 }
 
-void Scenario::expect_udfinfo_on_written_slots(const std::vector<std::string>& lines) {
-  const auto slots = written_slots(sim_->cartridge());
+// udfinfo and the UDF code's structure rules on each slot image.
+void Scenario::expect_sound_slots(const std::vector<int>& slots, const std::vector<std::string>& lines) {
   EXPECT_FALSE(slots.empty());
+  if (engine_) ADD_FAILURE() << "the slot checks read the discs while the engine runs";
   for (int s : slots) {
     char name[32];
     std::snprintf(name, sizeof name, "/slot-%02d.img", s);
     SCOPED_TRACE(name);
     expect_udfinfo(sim_->cartridge_directory() + name, lines);
+    EXPECT_EQ(vds_structure_verdict(*sim_, s), "");
   }
+}
+
+void Scenario::expect_udfinfo_on_written_slots(const std::vector<std::string>& lines) {
+  expect_sound_slots(written_slots(sim_->cartridge()), lines);
+}
+
+void Scenario::expect_udfinfo_on_slots_up_to(int last) {
+  std::vector<int> slots;
+  for (int s : written_slots(sim_->cartridge()))
+    if (s <= last) slots.push_back(s);
+  expect_sound_slots(slots, {});
 }
 
 void Scenario::expect_sound_cartridge(const std::vector<std::pair<std::string, std::set<std::string>>>& expected,

@@ -51,10 +51,9 @@ class CartridgeLife : public ::testing::TestWithParam<Medium> {
     o.cartridge.medium_type = GetParam().type;
     o.cartridge.medium_serial = kSerial;
     o.drive.product = GetParam().product;
+    // A new rewritable cartridge comes physically formatted, with no volume
+    // yet: the first Check writes one.
     sim_ = std::make_unique<kelsim::SimHarness>(o);
-    // A rewritable cartridge comes physically formatted, with no volume yet
-    // (the mount writes one); an unformatted one is not mountable.
-    if (GetParam().type == 0xE2) sim_->cartridge().disc(0).formatted = true;
     cache_ = sim_->directory() + "/cache";
   }
 
@@ -263,6 +262,7 @@ std::size_t thread_count(pid_t pid) {
 TEST_F(EngineCases, AnUnmountableCartridgeAnswersEveryCheckWithoutGatheringThreads) {
   kelsim::HarnessOptions o;
   o.cartridge.medium_type = 0xE2;
+  o.cartridge.rewritable_formatted = false;
   kelsim::SimHarness sim(o);
   // A rewritable disc never physically formatted: the mount finds no
   // volume and cannot write one (a formatted one gets its volume at mount).

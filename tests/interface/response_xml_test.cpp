@@ -146,6 +146,12 @@ TEST_F(ResponseXml, DebugTextIsTrimmedAndEscaped) {
   EXPECT_EQ(b.Send(), 0u);
   EXPECT_EQ(splitElements(w.contents())[0],
             "<Trace SequenceNumber=\"3\">caf\xC3\xA9 line\none</Trace>");
+  CapturedStream ascii;
+  kel::SetResponseStream(ascii.file());
+  kel::CServiceDebugReponse c("Warning", 4, u"a<b>&\"'\x01\tz \n");
+  EXPECT_EQ(c.Send(), 0u);
+  EXPECT_EQ(splitElements(ascii.contents())[0],
+            "<Warning SequenceNumber=\"4\">a&lt;b&gt;&amp;&quot;&apos;\xEF\xBF\xBD\tz</Warning>");
 }
 
 // Debug text is well-formed whatever it holds: characters XML cannot carry
@@ -264,6 +270,45 @@ TEST_F(ResponseXml, DirentPutsTheVersionTripleFirst) {
             0u)
       << e;
   EXPECT_NE(e.find("SequenceNumber=\"5\" SpaceEntries.Count=\"0\"></KelDirent>"), std::string::npos) << e;
+}
+
+// Numbers at their extremes are written as printf writes them: unsigned in
+// full, a negative type with its sign, the time's fraction without padding.
+TEST_F(ResponseXml, NumbersAtTheirExtremes) {
+  struct Case {
+    std::uint32_t u32;
+    std::int32_t type;
+    std::uint64_t size;
+    std::int64_t seconds;
+    std::uint32_t fraction;
+    const char* expected;
+  } cases[] = {
+      {0, 0, 0, 0, 0, "Flags=\"0\" ObjectID=\"0\" Mode=\"0\" Links=\"0\" Size=\"0\" Type=\"0\" "
+                      "CreationTime=\"0.0\""},
+      {4294967295u, -2147483647 - 1, 18446744073709551615ull, 9223372036854775807ll, 999999999,
+       "Flags=\"4294967295\" ObjectID=\"4294967295\" Mode=\"4294967295\" Links=\"4294967295\" "
+       "Size=\"18446744073709551615\" Type=\"-2147483648\" CreationTime=\"9223372036854775807.999999999\""},
+      {10, -1, 10, 10, 10, "Flags=\"10\" ObjectID=\"10\" Mode=\"10\" Links=\"10\" Size=\"10\" Type=\"-1\" "
+                           "CreationTime=\"10.10\""},
+  };
+  for (const Case& c : cases) {
+    CapturedStream w;
+    kel::SetResponseStream(w.file());
+    auto o = object("n");
+    o->Flags = o->ObjectID = o->Mode = o->Links = c.u32;
+    o->Size = c.size;
+    o->Type = c.type;
+    o->CreationTime = {c.seconds, c.fraction, 0};
+    kel::KelDirentHeader h{0, c.u32, c.u32, 0};
+    kel::CServiceDirentResponse r(c.size, 0, &h, o.get());
+    ASSERT_EQ(r.Send(), 0u);
+    const std::string e = splitElements(w.contents())[0];
+    EXPECT_NE(e.find(c.expected), std::string::npos) << e;
+    EXPECT_NE(e.find("Generation=\"" + std::to_string(c.u32) + "\" Version=\"" + std::to_string(c.u32) + "\""),
+              std::string::npos)
+        << e;
+    EXPECT_NE(e.find("SequenceNumber=\"" + std::to_string(c.size) + "\""), std::string::npos) << e;
+  }
 }
 
 TEST_F(ResponseXml, VolumeWithAndWithoutVolumeId) {

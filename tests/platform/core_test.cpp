@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 
@@ -180,6 +184,31 @@ TEST(Process, RunReportsExitCodeAndMissingProgram) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_NE(GetCurrentProcessId(), 0u);
   EXPECT_NE(GetCurrentThreadId(), 0u);
+}
+
+// The ids are the kernel's ids of the calling process and thread: another
+// thread has its own, and a child made by fork() has its own too, not its
+// parent's.
+TEST(Process, IdsAreTheKernelsIdsOfTheCallingProcessAndThread) {
+  EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(::getpid()));
+  const DWORD mine = GetCurrentThreadId();
+  EXPECT_EQ(mine, static_cast<DWORD>(::syscall(SYS_gettid)));
+  EXPECT_EQ(GetCurrentThreadId(), mine);
+  DWORD other = 0, other_kernel = 0;
+  std::thread t([&] { other = GetCurrentThreadId(); other_kernel = static_cast<DWORD>(::syscall(SYS_gettid)); });
+  t.join();
+  EXPECT_EQ(other, other_kernel);
+  EXPECT_NE(other, mine);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0)
+    _exit(GetCurrentThreadId() == static_cast<DWORD>(::syscall(SYS_gettid)) &&
+                  GetCurrentProcessId() == static_cast<DWORD>(::getpid())
+              ? 0
+              : 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw its parent's process or thread id";
 }
 
 }  // namespace

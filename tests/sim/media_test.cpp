@@ -1,6 +1,7 @@
 // Discs: write-once and rewritable rules, tracks, disc information and
 // structures, drive faults and the state kept across a restart.
 #include "sim_support.h"
+#include "support/test_dir.h"
 
 #include <array>
 #include <fstream>
@@ -18,9 +19,10 @@ struct TrackInfo {
 
 class MediaTest : public SimTest {
  protected:
-  void start_with(std::uint8_t type) {
+  void start_with(std::uint8_t type, bool rewritable_formatted = true) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = type;
+    o.cartridge.rewritable_formatted = rewritable_formatted;
     o.cartridge.disc_blocks = kN;
     start(o);
   }
@@ -210,8 +212,30 @@ TEST_F(MediaTest, DiscInformationTrackAndPowResources) {
   EXPECT_EQ(sense(in(cdb12({0x51, 0x05}), 32)), (kelsim::Sense{5, 0x24, 0}));
 }
 
-TEST_F(MediaTest, RewritableDiscBeforeAndAfterFormat) {
+// A new rewritable cartridge comes as it is sold: every disc physically
+// formatted and holding no volume, also after the state is read back.
+TEST_F(MediaTest, NewRewritableCartridgeIsFormattedAndEmptyOnEverySlot) {
   start_with(0xE2);
+  const std::uint8_t slots = sim_->cartridge().slots();
+  ASSERT_EQ(0u, sim_->cartridge().save());
+  std::shared_ptr<kelsim::Cartridge> again;
+  ASSERT_EQ(0u, kelsim::Cartridge::open(sim_->cartridge_directory(), &again));
+  for (std::uint8_t slot : {std::uint8_t{0}, static_cast<std::uint8_t>(slots - 1)}) {
+    SCOPED_TRACE(int(slot));
+    EXPECT_TRUE(again->disc(slot).formatted);
+    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, slot}), 0)));
+    auto fc = in(cdb12({0x23, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
+    ASSERT_EQ(fc.data.size(), 12u);
+    EXPECT_EQ(fc.data[8] & 3, 2) << "formatted media";
+    EXPECT_EQ(kelsim::get_be32(&fc.data[4]), kN);
+    EXPECT_TRUE(good(in(cdb12({0xAD, 0x01, 0, 0, 0, 0, 0, 0x08, 0, 0x68}), 104)));
+    EXPECT_EQ(read(0, 32), Bytes(32 * 2048, 0)) << "no volume yet";
+    EXPECT_EQ(read(kN - 32, 32), Bytes(32 * 2048, 0));
+  }
+}
+
+TEST_F(MediaTest, RewritableDiscBeforeAndAfterFormat) {
+  start_with(0xE2, false);
   const kelsim::Sense unformatted{5, 0x30, 0x10};
   auto dds = [&] { return in(cdb12({0xAD, 0x01, 0, 0, 0, 0, 0, 0x08, 0, 0x68}), 104); };
   auto dfl = [&] { return in(cdb12({0xAD, 0x01, 0, 0, 0, 0, 0, 0x12, 0x80, 0x04}), 0x8004); };
@@ -370,10 +394,25 @@ TEST_F(MediaTest, StateSurvivesARestart) {
   EXPECT_EQ(read(63, 1), Bytes(2048, 0x42));
 }
 
+// A harness whose cartridge cannot be made throws, and leaves neither its
+// folder nor its pipe folder setting behind.
+TEST(SimCartridgeFile, AHarnessThatCannotStartLeavesNothing) {
+  const kel_test::ScopedTempDir parent("kelsim-parent-");
+  ASSERT_FALSE(parent.path().empty());
+  ::setenv("KEL_PIPE_DIR", "/before", 1);
+  kelsim::HarnessOptions o;
+  o.parent_directory = parent.path();
+  o.cartridge.medium_type = 0x42;
+  EXPECT_THROW(kelsim::SimHarness h(o), std::runtime_error);
+  EXPECT_TRUE(std::filesystem::is_empty(parent.path()));
+  EXPECT_STREQ(std::getenv("KEL_PIPE_DIR"), "/before");
+  ::unsetenv("KEL_PIPE_DIR");
+}
+
 TEST(SimCartridgeFile, DamagedStateFileIsReportedNotServed) {
-  char tmpl[] = "/tmp/kelsim-cart-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  std::string dir = tmpl;
+  const kel_test::ScopedTempDir tmp("kelsim-cart-");
+  ASSERT_FALSE(tmp.path().empty());
+  const std::string& dir = tmp.path();
   std::shared_ptr<kelsim::Cartridge> c;
   EXPECT_EQ(kelsim::Cartridge::open(dir, &c), ERROR_FILE_NOT_FOUND);
   kelsim::CartridgeSetup setup;
@@ -388,7 +427,6 @@ TEST(SimCartridgeFile, DamagedStateFileIsReportedNotServed) {
   EXPECT_EQ(kelsim::Cartridge::open(dir, &c), ERROR_INVALID_DATA);
   setup.medium_type = 0x42;
   EXPECT_EQ(kelsim::Cartridge::create(dir + "/x", setup, &c), ERROR_INVALID_PARAMETER);
-  std::filesystem::remove_all(dir);
 }
 
 namespace simtest {
@@ -670,6 +708,23 @@ TEST_F(MediaTest, ErrorReportingThresholdOfPageOneIsConfigured) {
     EXPECT_EQ(ms.data[8], 0x01);
     EXPECT_EQ((ms.data[17] << 16) | (ms.data[18] << 8) | ms.data[19], static_cast<int>(threshold)) << threshold;
   }
+}
+
+// A rule naming a mode page (and an allocation length) fails MODE SENSE of
+// that page (asking for that many bytes) only.
+TEST_F(MediaTest, AModePageRuleFailsThatPageOnly) {
+  start_with(0xE1);
+  auto rule = kelsim::command_fails(0x5A, kelsim::Sense{5, 0x24, 0});
+  rule.mode_page = 0x01;
+  rule.mode_length = 20;
+  const int id = sim_->drive().add_fault(rule);
+  EXPECT_EQ(sense(in(cdb12({0x5A, 0, 0x01, 0, 0, 0, 0, 0, 20}), 20)), (kelsim::Sense{5, 0x24, 0}));
+  for (auto [page, length] : {std::pair{0x01, 18}, std::pair{0x22, 20}, std::pair{0x3F, 20}}) {
+    auto ms = in(cdb12({0x5A, 0, static_cast<std::uint8_t>(page), 0, 0, 0, 0, 0, static_cast<std::uint8_t>(length)}),
+                 static_cast<std::size_t>(length));
+    EXPECT_TRUE(good(ms)) << page << " " << length;
+  }
+  EXPECT_EQ(sim_->drive().fault_fired(id), 1);
 }
 
 // GET PERFORMANCE (defect status) names the first block a failed WRITE(10)

@@ -1,6 +1,7 @@
 #include "kelhost/kern.h"
 
 #include "kelhost/gnrc.h"
+#include "platform/sync.h"
 
 #include <unistd.h>
 
@@ -372,7 +373,7 @@ void proc_name(int pid, char* buffer, int size) {
   buffer[size - 1] = '\0';
 }
 
-int proc_selfpid() { return static_cast<int>(getpid()); }
+int proc_selfpid() { return static_cast<int>(GetCurrentProcessId()); }
 void proc_selfname(char* buffer, int size) { proc_name(proc_selfpid(), buffer, size); }
 proc_t proc_find(int) {
   STUB("proc_find", KEL_LOG_DEBG);

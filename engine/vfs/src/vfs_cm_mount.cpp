@@ -74,7 +74,11 @@ void set_1500_constants(mdcudfsr_mount* mnt, std::uint8_t* r) {
   std::memcpy(v + cm1500::kSignature, "KEL", 3);
   v[cm1500::kVersion] = 1;
   v[cm1500::kLength] = 120;
-  const std::uint32_t n = mnt->current_disc + 2;
+  // The implementation use follows the integrity descriptor's own
+  // partition tables. A mount at a rollback point of an earlier slot holds
+  // that point's descriptor, with fewer partitions than the last written
+  // slot would give.
+  const std::uint32_t n = mnt->lvid.num_partitions;
   if (n <= MDCUDFSR_MAX_PARTITIONS)
     std::memcpy(v + cm1500::kEntity, &mdcudfsr_lvid_imp_use(&mnt->lvid, n)->imp_use_id, 32);
   v[cm1500::kEntity + 20] = (mnt->mntinfo.VolumeTypeAndInformationVersion >> 4) ? 1 : 0;

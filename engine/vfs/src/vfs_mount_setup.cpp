@@ -297,7 +297,10 @@ int read_slots(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mnt->loaded_slot = si[0];
   mnt->current_disc = si[1];
   mnt->cm_last_written_slot = si[3];
-  if (si[0] == 0xFF || si[0] == si[1] || (mnt->mount_ext_flags & ~0x348u)) return 0;
+  // Flag 0x2 is in every mount the host makes (0x202, 0x242, 0xE2): it
+  // does not skip the correction, or no mount would ever make it; the
+  // rollback flags do.
+  if (si[0] == 0xFF || si[0] == si[1] || (mnt->mount_ext_flags & ~0x34Au)) return 0;
   if (si[1] != si[3])
     VFS_LOG(KEL_LOG_WARN, "lastwrittenslot to CM(%d) is not equal to lud_lastwrittenslot(%d) \n",
             static_cast<int>(si[3]), static_cast<int>(si[1]));
@@ -339,7 +342,11 @@ int set_up(mdcudfsr_mount* mnt, const mdcudfsr_mount_args& a, const void* args, 
   VFS_LOG(KEL_LOG_INFO, "mount ext flags = 0x%08x\n", mnt->mount_ext_flags);
   choose_cache_mode(mnt);
   if ((err = set_up_guard(mnt, a, ctx)) != 0) return err;
-  if (mnt->fs_cache_mode != 1 && !(mnt->mount_ext_flags & (kRollback | kRollbackPoint))) {
+  // Also a mount from the cache asks for the last written slot: the changer
+  // may hold another disc, or the last written one may be a new track that
+  // was never finished (the engine died while making it), which the drive
+  // layer passes over for the slot before it.
+  if (!(mnt->mount_ext_flags & (kRollback | kRollbackPoint))) {
     std::uint8_t verify = static_cast<std::uint8_t>(mnt->verify_mode);
     ioctl(mnt, PXOIOMOUNTLASTSLOT, &verify, ctx);
   }

@@ -17,6 +17,7 @@
 #include <strings.h>
 
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -235,17 +236,44 @@ int mdcudfsr_vnop_open(void* a) {
 
 namespace {
 
+// Whether a node stands among the shadow root's children (a node's sibling
+// links belong to its parent's children list alone).
+bool in_shadow(const mdcudfsr_cache_node* shadow, const mdcudfsr_cache_node* n) {
+  return n && mdcudfsr_parent(n) == shadow && (n->sibling.prev || n->sibling.next || shadow->children.first == n);
+}
+
+// Whether a comes before b in the children list both stand in: searched
+// from a both ways, so the cost is their distance, not the list's length.
+bool comes_before(const mdcudfsr_cache_node* a, const mdcudfsr_cache_node* b) {
+  for (const mdcudfsr_cache_node *ahead = a->sibling.next, *behind = a->sibling.prev; ahead || behind;) {
+    if (ahead == b) return true;
+    if (behind == b) return false;
+    if (ahead) ahead = ahead->sibling.next;
+    if (behind) behind = behind->sibling.prev;
+  }
+  return true;
+}
+
 // Inactivates the proxy of a master and the proxy's parity node among the
-// shadow root's children; the last failure.
+// shadow root's children, in the order they stand there; the last failure.
+// The two are found through the master, never by walking the children:
+// every closed file leaves its inactive proxy there until the unmount.
 int release_proxy_children(vn_frame& f) {
   mdcudfsr_cache_node* shadow = f.mnt->shadow_node;
   if (shadow == nullptr) return 2;
   mdcudfsr_cache_lock_node(shadow, MDCUDFSR_WAIT_FOREVER);
   mdcudfsr_cache_node* proxy = f.cnp->proxy;
+  mdcudfsr_cache_node* ours[2] = {};
+  if (proxy) {
+    mdcudfsr_cache_node* parity = proxy->parity_node ? mdcudfsr_cnp(proxy->parity_node) : nullptr;
+    std::size_t n = 0;
+    if (in_shadow(shadow, proxy)) ours[n++] = proxy;
+    if (parity && parity != proxy && in_shadow(shadow, parity)) ours[n++] = parity;
+    if (n == 2 && !comes_before(proxy, parity)) std::swap(ours[0], ours[1]);
+  }
   int last = 0;
-  for (mdcudfsr_cache_node* c = shadow->children.first; c; c = c->sibling.next) {
-    const bool ours = proxy && (c == proxy || c == (proxy->parity_node ? mdcudfsr_cnp(proxy->parity_node) : nullptr));
-    if (!ours) continue;
+  for (mdcudfsr_cache_node* c : ours) {
+    if (c == nullptr) continue;
     mdcudfsr_cache_lock_node(c, MDCUDFSR_WAIT_FOREVER);
     if (c->vp) {
       if (int err = mdcudfsr_cache_inactivate_node(c, 0)) {

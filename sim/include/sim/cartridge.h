@@ -89,6 +89,11 @@ struct CartridgeSetup {
   std::uint32_t pow_map_entries = 0x1000;
   std::uint32_t pow_updates = 0x1000;
   std::uint16_t opc_count = 0x0020;
+  // Rewritable discs of a new cartridge come physically formatted (READ
+  // FORMAT CAPACITIES reports formatted media, blocks read as zeros) and
+  // hold no volume; false: never formatted, every read answers 05/30/10
+  // until FORMAT UNIT.
+  bool rewritable_formatted = true;
 };
 
 class Cartridge {

@@ -100,10 +100,12 @@ struct ScsiResult {
 // A fault injected by a test. A rule matches a command by operation code
 // (any when unset) and, for READ(10), WRITE(10), VERIFY(10), SYNCHRONIZE
 // CACHE(10) (0 blocks: to the end) and D2h, by an overlap of its block range
-// with [first_lba, last_lba]. It fires `times` times (-1: always) after
-// letting `skip` matching commands pass. A Sense rule failing a sync leaves
-// for GET PERFORMANCE the first block written since the last good sync that
-// is not below `first_lba`: the cached writes below it reached the medium.
+// with [first_lba, last_lba], and for MODE SENSE(10) by `mode_page` and
+// `mode_length` when set.
+// It fires `times` times (-1: always) after letting `skip` matching commands
+// pass, and with `slot` set only while that slot's disc is loaded. A Sense rule failing a sync leaves for GET PERFORMANCE the first
+// block written since the last good sync that is not below `first_lba`: the
+// cached writes below it reached the medium.
 struct FaultRule {
   enum class Kind {
     Sense,            // the drive answers CHECK CONDITION with `sense`, doing nothing
@@ -114,6 +116,8 @@ struct FaultRule {
   };
   Kind kind = Kind::Sense;
   std::optional<std::uint8_t> opcode;
+  std::optional<std::uint8_t> mode_page;     // MODE SENSE(10) of this page only,
+  std::optional<std::uint16_t> mode_length;  // and of this allocation length
   std::uint32_t first_lba = 0;
   std::uint32_t last_lba = 0xFFFFFFFFu;
   int times = -1;

@@ -148,8 +148,10 @@ class EngineProcess {
   bool next(EngineElement* out);
   // Sends the line and collects the following non-debug elements up to and
   // including the first for which `last` holds (default: "KelSuccess" or
-  // "HRESULT"). The collection stops short at the deadline or the end of
-  // the output; then the last element does not satisfy `last`.
+  // "HRESULT"). The collection stops short when no element came for the
+  // deadline, or at the end of the output; then the last element does not
+  // satisfy `last`. `last` runs on the reader thread and must not call this
+  // object.
   std::vector<EngineElement> request(const std::string& line,
                                      const std::function<bool(const EngineElement&)>& last = {});
   // Closes standard input and waits for the process to end: its exit status
@@ -189,8 +191,18 @@ class EngineProcess {
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
+  // A request() collecting its answers: the reader thread hands each one
+  // over and wakes it at the last.
+  struct Collector {
+    const std::function<bool(const EngineElement&)>* last;
+    std::vector<EngineElement>* got;
+    bool done = false;
+    bool ends(const EngineElement& e) const;
+  };
+  Collector* collector_ = nullptr;
+  std::chrono::steady_clock::time_point last_answer_;  // when the latest answer came
   std::string pending_;  // output after the last NUL
-  std::vector<EngineElement> all_;
+  std::vector<std::string> all_;  // every element as written; elements() parses them again
   std::deque<EngineElement> answers_;
   std::string stderr_;
   bool output_ended_ = false;

@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,7 @@ class SdkOverEngine : public enginetest::EngineOnSim {
 
   void finalizeTheEnginesVolume(std::uint8_t type);
   void allDeleteTheEnginesVolume(std::uint8_t type);
+  void searchTheEnginesFlushes(std::uint8_t type);
 
   CKelInterface itf_;
   Recorder progress_;
@@ -187,10 +189,26 @@ void SdkOverEngine::finalizeTheEnginesVolume(std::uint8_t type) {
   EXPECT_NE(out.find("integrity=closed\n"), std::string::npos) << out;
 }
 
+// A rewritable volume is never finalized: refused before any write, and
+// the volume stays mounted with its files.
+TEST_F(SdkOverEngine, FinalizeOfARewritableVolumeIsRefusedAndLeavesItMounted) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE2, 4));
+  ASSERT_NO_FATAL_FAILURE(makeFolders({"a"}));
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  const std::size_t writes = commands(0x2A);
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doFinalize(); }), 0x3000001u);
+  EXPECT_EQ(commands(0x2A), writes);
+  EXPECT_EQ(commands(0x5B), 0u);
+  ASSERT_NE(kel_global_mount()->mnt_data, nullptr);
+  EXPECT_EQ(mountInformation().volume_status & 0x8F, 0x81);
+  const auto names = rootListing();
+  EXPECT_NE(std::find(names.begin(), names.end(), "a"), names.end());
+}
+
 // The volume the engine wrote over three slots: a folder flushed on each,
 // the engine going on to the next slot through its new-track control, the
 // one the file writer sends when a disc is full.
-class ThreeSlotFinalize : public SdkOverEngine {
+class ThreeSlotVolume : public SdkOverEngine {
  protected:
   // The descriptors finalize rewrites, found as a reader finds them: the
   // anchor at 256 names both sequences, the main sequence's LVD the
@@ -269,7 +287,7 @@ class ThreeSlotFinalize : public SdkOverEngine {
   static constexpr int kSlots = 3;
 };
 
-void ThreeSlotFinalize::expectSlotFinalized(const Before& b, int slot) {
+void ThreeSlotVolume::expectSlotFinalized(const Before& b, int slot) {
   SCOPED_TRACE(slot);
   EXPECT_TRUE(sim_->cartridge().disc(slot).finalized);
   const Bytes lvid = sector(slot, b.at[slot].lvid);
@@ -296,7 +314,7 @@ void ThreeSlotFinalize::expectSlotFinalized(const Before& b, int slot) {
 // Every slot closed, and the volume mounted again through the engine:
 // finalized, write-protected for that reason, the folders of every slot
 // there; udfinfo reads every slot image as closed.
-void ThreeSlotFinalize::expectFinalized(const Before& b) {
+void ThreeSlotVolume::expectFinalized(const Before& b) {
   for (int slot = 0; slot < kSlots; ++slot) expectSlotFinalized(b, slot);
   const auto after = mountInformation();
   EXPECT_EQ(after.volume_status, 0x83);
@@ -311,7 +329,7 @@ void ThreeSlotFinalize::expectFinalized(const Before& b) {
   }
 }
 
-TEST_F(ThreeSlotFinalize, EverySlotTheEngineWroteIsClosedAndTheVolumeMountsFinalized) {
+TEST_F(ThreeSlotVolume, EverySlotTheEngineWroteIsClosedAndTheVolumeMountsFinalized) {
   for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
     SCOPED_TRACE(static_cast<int>(type));
     ASSERT_NO_FATAL_FAILURE(finalizeThreeSlots(type));
@@ -321,7 +339,7 @@ TEST_F(ThreeSlotFinalize, EverySlotTheEngineWroteIsClosedAndTheVolumeMountsFinal
   }
 }
 
-void ThreeSlotFinalize::finalizeThreeSlots(std::uint8_t type) {
+void ThreeSlotVolume::finalizeThreeSlots(std::uint8_t type) {
   ASSERT_NO_FATAL_FAILURE(threeSlotsWritten(type));
   Before before;
   ASSERT_NO_FATAL_FAILURE(recordBefore(before));
@@ -334,7 +352,7 @@ void ThreeSlotFinalize::finalizeThreeSlots(std::uint8_t type) {
 // A write that fails on slot 1 stops the run with the drive's code, the
 // privileged mode left and the volume unmounted; the host mounts the volume
 // again, and a second run finishes it without touching slot 0 again.
-TEST_F(ThreeSlotFinalize, AFailedWriteOnTheSecondSlotIsFinishedByASecondRun) {
+TEST_F(ThreeSlotVolume, AFailedWriteOnTheSecondSlotIsFinishedByASecondRun) {
   ASSERT_NO_FATAL_FAILURE(threeSlotsWritten(0xE1));
   Before before;
   ASSERT_NO_FATAL_FAILURE(recordBefore(before));
@@ -366,7 +384,7 @@ TEST_F(ThreeSlotFinalize, AFailedWriteOnTheSecondSlotIsFinishedByASecondRun) {
 // --- all delete -------------------------------------------------------------------
 
 TEST_F(SdkOverEngine, AllDeleteLeavesAnEmptyRootTheFileCountAgreesWith) {
-  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xE2}, std::uint8_t{0xF2}}) {
     SCOPED_TRACE(static_cast<int>(type));
     ASSERT_NO_FATAL_FAILURE(allDeleteTheEnginesVolume(type));
     TearDown();
@@ -509,7 +527,16 @@ struct Found : PxoUtilityLib::RollbackCallback {
 };
 
 TEST_F(SdkOverEngine, TheSearchFindsAPointForEveryFlushTheEngineMade) {
-  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE1, 3));
+  for (std::uint8_t type : {std::uint8_t{0xE1}, std::uint8_t{0xE2}}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    ASSERT_NO_FATAL_FAILURE(searchTheEnginesFlushes(type));
+    TearDown();
+    SetUp();
+  }
+}
+
+void SdkOverEngine::searchTheEnginesFlushes(std::uint8_t type) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(type, 3));
   Found first;
   ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), first), 0u);
   const std::size_t base = first.points.size();
@@ -522,8 +549,9 @@ TEST_F(SdkOverEngine, TheSearchFindsAPointForEveryFlushTheEngineMade) {
   Found found;
   ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), found), 0u);
   EXPECT_EQ(sim_->cartridge().loaded_slot, slotBefore);
-  // The format's point and one per flush.
-  ASSERT_EQ(base, 1u);
+  // The format's point (on a rewritable disc also that of the flush the
+  // first mount makes at once after the format) and one per flush.
+  ASSERT_EQ(base, type == 0xE2 ? 2u : 1u);
   ASSERT_EQ(found.points.size(), base + kFlushes);
 
   // The host function lists the same points in the same order.
@@ -550,6 +578,34 @@ TEST_F(SdkOverEngine, TheSearchFindsAPointForEveryFlushTheEngineMade) {
       const bool there = std::find(names.begin(), names.end(), "g" + std::to_string(g)) != names.end();
       EXPECT_EQ(there, g < folders) << "g" << g;
     }
+  }
+}
+
+// The search over the engine's three slots: points on every slot, newest
+// first, the drive back on the slot it held; a point of slot 1 mounts the
+// volume as it was before the engine went on to slot 2.
+TEST_F(ThreeSlotVolume, TheSearchFindsPointsOnEverySlotAndOneOfSlot1Mounts) {
+  ASSERT_NO_FATAL_FAILURE(threeSlotsWritten(0xE1));
+  Found found;
+  ASSERT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), found), 0u);
+  EXPECT_EQ(sim_->cartridge().loaded_slot, kSlots - 1);
+  ASSERT_FALSE(found.points.empty());
+  EXPECT_EQ(found.points.front().slot, kSlots - 1);
+  std::set<int> slots;
+  for (std::size_t i = 0; i < found.points.size(); ++i) {
+    slots.insert(found.points[i].slot);
+    if (i > 0) {
+      EXPECT_LE(found.points[i].slot, found.points[i - 1].slot) << i;
+    }
+  }
+  EXPECT_EQ(slots, (std::set<int>{0, 1, 2}));
+  const auto onSlot1 = std::find_if(found.points.begin(), found.points.end(), [](const auto& p) { return p.slot == 1; });
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_EQ(kelmain::MountRollback(onSlot1->slot, onSlot1->mfeLsn, onSlot1->fsdLsn), 0);
+  const auto names = rootListing();
+  for (int slot = 0; slot < kSlots; ++slot) {
+    const bool there = std::find(names.begin(), names.end(), "s" + std::to_string(slot)) != names.end();
+    EXPECT_EQ(there, slot < 2) << slot;
   }
 }
 

@@ -9,6 +9,7 @@
 #include "kel/scsi.h"
 #include "kel/pipe_client.h"
 #include "sim/harness.h"
+#include "support/test_dir.h"
 
 #include <chrono>
 #include <cstring>
@@ -28,7 +29,7 @@ class SimDrive : public ::testing::Test {
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
            ("kel_drive_sim_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            kel_test::flat_test_name());
     std::filesystem::create_directories(dir_);
     ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     kel::ResetConfigCache();
@@ -45,13 +46,14 @@ class SimDrive : public ::testing::Test {
   }
 
   void start(const char* product = "QMR-T300B", std::uint8_t medium = 0xE1,
-             const char* revision = "1700") {
+             const char* revision = "1700", bool rewritable_formatted = true) {
     stop();
     kelsim::HarnessOptions o;
     o.drive.product = product;
     o.drive.revision = revision;
     o.cartridge.medium_type = medium;
     o.cartridge.disc_blocks = 0x20000;
+    o.cartridge.rewritable_formatted = rewritable_formatted;
     sim_ = std::make_unique<kelsim::SimHarness>(o);
     kel::SetMediumCookie(sim_->cookie());
     ss_ = std::make_unique<storage_scsi>();
@@ -295,7 +297,7 @@ TEST_F(SimDrive, UnalignedReadIsStagedAndCopiedExactly) {
 }
 
 TEST_F(SimDrive, SenseFromTheDriveIsMapped) {
-  start("QMR-T300B", 0xE2);
+  start("QMR-T300B", 0xE2, "1700", false);
   ASSERT_EQ(0, ss_->init());
   // Unformatted rewritable disc: block 0 answers 05/30/10.
   std::uint32_t io = 0;
@@ -477,7 +479,7 @@ TEST_F(SimDrive, WriteProtectedCartridge) {
 }
 
 TEST_F(SimDrive, VerdictOnAnUnformattedRewritableDisc) {
-  start("QMR-T300B", 0xE8);
+  start("QMR-T300B", 0xE8, "1700", false);
   ASSERT_EQ(0, ss_->init());
   ASSERT_EQ(0, ss_->reset_medium_properties());
   ASSERT_EQ(1u, ss_->medium_condition());

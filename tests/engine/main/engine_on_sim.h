@@ -14,6 +14,7 @@
 #include "kelmain/slots.h"
 #include "sim/harness.h"
 #include "support/settles.h"
+#include "support/test_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +36,7 @@ class EngineOnSim : public ::testing::Test {
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
            ("kel_engine_main_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            kel_test::flat_test_name());
     std::filesystem::create_directories(dir_);
     ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     kel::ResetConfigCache();
@@ -54,9 +55,11 @@ class EngineOnSim : public ::testing::Test {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  void start_sim(std::uint8_t medium, const char* product = "QMR-T300B") {
+  // `rewritable_formatted` false: the rewritable discs were never formatted.
+  void start_sim(std::uint8_t medium, const char* product = "QMR-T300B", bool rewritable_formatted = true) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = medium;
+    o.cartridge.rewritable_formatted = rewritable_formatted;
     o.drive.product = product;
     sim_ = std::make_unique<kelsim::SimHarness>(o);
     cookie_ = sim_->cookie_text();

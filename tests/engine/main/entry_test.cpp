@@ -418,7 +418,7 @@ TEST_F(InitialiseTest, GetInfoWithoutExtentsLeavesTheEntriesUntouched) {
 
 TEST_F(InitialiseTest, MountRollbackStoresItsValuesBeforeMountingAlsoWhenThatFails) {
   // A rewritable disc never formatted: no mount can succeed.
-  start_sim(0xE2);
+  start_sim(0xE2, "QMR-T300B", false);
   ASSERT_EQ(initialise(), 0);
   EXPECT_NE(kelmain::MountRollback(3, 0x1234, 0x5678), 0);
   EXPECT_EQ(config_value("Rollback Slot Number"), 3u);

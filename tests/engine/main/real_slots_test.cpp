@@ -489,7 +489,7 @@ TEST_F(AgentThread, LivesFromTheMountToTheUnmount) {
 // A mount that fails stops the agent it started: three failed mounts leave
 // no thread behind, and a later mount's channel is not taken.
 TEST_F(AgentThread, AFailedMountLeavesNoAgentBehind) {
-  ASSERT_NO_FATAL_FAILURE(start_sim(0xE2));  // never formatted: no volume
+  ASSERT_NO_FATAL_FAILURE(start_sim(0xE2, "QMR-T300B", false));  // never formatted: no volume
   ASSERT_EQ(initialise(), 0);
   const std::size_t before = thread_count();
   for (int round = 0; round < 3; ++round) {

@@ -188,6 +188,12 @@ TEST_F(MountSetup, TheDriveLayersMountInformationSeedsTheMount) {
       {0, 0xA0001u, 0, 0, 0, 0x1},                          // 0x20000 takes 0x80000 with it
       {0x80000500u, 0x80000, 0, 0, 0x80000500u, 0x80000},
       {0x80000010u, 0x80000, 2, 22, 0x80000010u, 0x80000},  // raw: taken as it is
+      // An earlier mount that ended raw on a failed cache: its outcome and
+      // the reasons it added (0x100 with 0x80000) end with it; other reasons
+      // stay, and so does a 0x100 of the drive layer's own.
+      {0x80000400u, 0x80100, 2, 0, 0, 0},
+      {0x80000400u, 0x82500, 2, 0, 0, 0x2400},
+      {0x80000400u, 0x100, 2, 0, 0, 0x100},
   };
   // Flag 0x80 keeps the drive layer from mounting the slot again (step 9),
   // which would replace the copy published here.
@@ -199,7 +205,7 @@ TEST_F(MountSetup, TheDriveLayersMountInformationSeedsTheMount) {
     ASSERT_NE(nullptr, record());
     EXPECT_EQ(c.want_status, record()->mntinfo.MountStatus) << std::hex << c.status;
     EXPECT_EQ(c.want_reasons, record()->mntinfo.WriteProtectReasonFlags) << std::hex << c.status;
-    EXPECT_EQ(c.access == 2, logged("Set RawMount.\n"));
+    EXPECT_EQ(c.result == 22, logged("Set RawMount.\n"));
     finish();
   }
 }

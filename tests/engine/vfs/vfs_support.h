@@ -56,6 +56,7 @@ struct SimOptions {
   std::uint32_t pow_map_entries = 0x1000;
   std::uint32_t pow_updates = 0x1000;
   std::uint16_t opc_count = 0x20;
+  bool rewritable_formatted = true;  // false: rewritable discs never formatted
 };
 
 // A simulated drive with the engine's drive client connected to it, and a

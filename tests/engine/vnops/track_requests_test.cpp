@@ -38,9 +38,10 @@ class TrackRequests : public SimVolume {
     start_drive_client();
     prepare(last);
   }
-  void start_rewritable(std::uint8_t slots, std::uint8_t last, std::uint32_t blocks) {
+  void start_rewritable(std::uint8_t slots, std::uint8_t last, std::uint32_t blocks, bool formatted = true) {
     SimOptions o;
     o.medium = 0xE2;
+    o.rewritable_formatted = formatted;
     o.slots = slots;
     o.loaded_slot = last;
     o.disc_blocks = blocks;
@@ -89,10 +90,10 @@ TEST_F(TrackRequests, AddressBeforeThePartitionIsAllOnes) {
 }
 
 TEST_F(TrackRequests, RewritableTrackAsksTheDefectFinderFirst) {
-  // A blank rewritable disc has no defect list the drive could search: the
-  // finder's failure is the request's (the finder's own cases are in the
-  // volume suite's defect tests).
-  start_rewritable(2, 0, 0x10000);
+  // A rewritable disc never formatted has no defect list the drive could
+  // search: the finder's failure is the request's (the finder's own cases
+  // are in the volume suite's defect tests).
+  start_rewritable(2, 0, 0x10000, false);
   mnt_->next_writable_address = 0x1100;
   MDCFS_VOLUME_TRACK_INFORMATION t{};
   EXPECT_NE(0, mdcudfsr_mdcfsctrl_get_volume_track_information(mnt_.get(), &t, &ctx_));

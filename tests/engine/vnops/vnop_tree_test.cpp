@@ -489,6 +489,46 @@ TEST_F(TreeOps, AMastersCloseOnF2KeepsItsParityAsParityInformation) {
   }
 }
 
+// A master's write close inactivates its own proxy and that proxy's parity
+// proxy among the shadow root's children, and no other proxy there; the
+// inactive ones stay until the unmount.
+TEST_F(TreeOps, AMastersWriteCloseInactivatesItsOwnProxiesOnly) {
+  vnode_t av = vnode_of("/docs/a.txt");
+  vnode_t bv = vnode_of("/docs/b.txt");
+  mdcudfsr_cache_node* a = node_of("/docs/a.txt");
+  mdcudfsr_cache_node* b = node_of("/docs/b.txt");
+  ASSERT_TRUE(av && bv && a && b);
+  ASSERT_EQ(0, open(bv, FWRITE));
+  ASSERT_EQ(0, open(av, FREAD | FWRITE));
+  mdcudfsr_cache_node* pa = a->proxy;
+  mdcudfsr_cache_node* pb = b->proxy;
+  ASSERT_TRUE(pa && pb);
+  MDCFS_SETUP_PARITY r{};
+  std::strcpy(r.ParityName, "*ECC_Parity_V100_N=516_K=512");
+  r.ParityNameLength = static_cast<std::uint32_t>(std::strlen(r.ParityName));
+  ASSERT_EQ(0, mdcudfsr_mdcfsctrl_setup_parity(m(), pa, &r, &ctx_));
+  ASSERT_NE(nullptr, pa->parity_node);
+  mdcudfsr_cache_node* ppa = mdcudfsr_cnp(pa->parity_node);
+  for (mdcudfsr_cache_node* p : {pa, pb, ppa})
+    ASSERT_NE(nullptr, vnode_of(std::string("/$/") + mdcudfsr_node_name(p))) << "the writer opens each proxy";
+  const auto in_shadow = [this](const mdcudfsr_cache_node* n) {
+    for (const mdcudfsr_cache_node* c = m()->shadow_node->children.first; c; c = c->sibling.next)
+      if (c == n) return true;
+    return false;
+  };
+  for (mdcudfsr_cache_node* p : {pa, pb, ppa}) ASSERT_TRUE(in_shadow(p)) << mdcudfsr_node_name(p);
+
+  ASSERT_EQ(0, close(av, FREAD | FWRITE));
+  EXPECT_TRUE(mdcudfsr_is_inactive(pa));
+  EXPECT_TRUE(mdcudfsr_is_inactive(ppa));
+  EXPECT_FALSE(mdcudfsr_is_inactive(pb)) << "another master's proxy stays active";
+  EXPECT_TRUE(in_shadow(pa) && in_shadow(ppa)) << "inactive proxies wait for the unmount";
+
+  ASSERT_EQ(0, close(bv, FWRITE));
+  EXPECT_TRUE(mdcudfsr_is_inactive(pb));
+  EXPECT_TRUE(in_shadow(pa) && in_shadow(ppa) && in_shadow(pb));
+}
+
 TEST_F(TreeOps, OpenRefusals) {
   vnode_t vp = vnode_of("/docs/b.txt");
   mdcudfsr_cache_node* b = node_of("/docs/b.txt");
