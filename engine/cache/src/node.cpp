@@ -239,6 +239,10 @@ int mdcudfsr_cache_free_node(mdcudfsr_cache_node* n) {
   free_name(n->symlink_target);
   n->symlink_target = nullptr;
   mdcudfsr_cache_free_parity_info(&n->parity_info);
+  // A vnode may outlive its node (an all-erase ends the whole cache while
+  // the host still holds the volume's vnodes): it must not reach it after.
+  if (n->vp) vnode_clearfsnode(n->vp);
+  n->vp = nullptr;
   cut_partner_links(n);
   release_data(n);
   n->hash_ea_list.clear();

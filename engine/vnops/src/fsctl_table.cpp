@@ -43,7 +43,9 @@ int h_debug_nop(const mdcudfsr_fsctl_call& c) { return mdcudfsr_mdcfsctrl_debug_
 mdcudfsr_fsctl_row g_rows[] = {
     {0x40007063, "MDCFSCTL_GET_STATFS_SIZEINFO", V::any, C::none, A::root_locked, nullptr, 0x40207063},
     {0x20007000, "MDCFSCTL_ENTER_PRIVILEGED_MODE", V::volume, C::none, A::none, h_enter_privileged, 0x20007000},
-    {0x20007001, "MDCFSCTL_EXIT_PRIVILEGED_MODE", V::volume, C::privileged_access, A::none, h_exit_privileged, 0x20007001},
+    // Leaving privileged mode may run a pending all-erase, which ends the node
+    // cache and the root node with it: the node is unlocked before.
+    {0x20007001, "MDCFSCTL_EXIT_PRIVILEGED_MODE", V::volume, C::privileged_access, A::node_released, h_exit_privileged, 0x20007001},
     {0x20007007, "MDCFSCTL_REGISTER_PRIVILEGED_PROCESS", V::volume, C::none, A::none, h_register, 0x20007007},
     {0x20007030, "MDCFSCTL_SYNC_DRIVE_CACHE", V::volume, C::none, A::slot_lock_last, mdcudfsr_fsctl_sync_drive_cache, 0x20007030},
     {0x20007042, "MDCFSCTL_ENTER_EXCLUSIVE_IO_MODE", V::volume, C::none, A::none, h_enter_exclusive_io, 0x20007042},

@@ -290,6 +290,23 @@ TEST(CacheLookup, ReclaimClearsTheBindingAndLeavesTheNode) {
   EXPECT_EQ(nullptr, mdcudfsr_cache_get_node_by_id(&v.m, v.root, key));
 }
 
+// Ending the whole cache (as an all-erase does) frees nodes whose vnodes
+// the host still holds: those vnodes must no longer lead to them.
+TEST(CacheLookup, EndingTheCacheLeavesNoVnodeBoundToAFreedNode) {
+  Volume v;
+  v.bind_root();
+  mdcudfsr_cache_node* f = v.make(v.root, "f");
+  v.bind(f);
+  vnode_t root_vp = v.root->vp;
+  vnode_t file_vp = f->vp;
+  ASSERT_NE(nullptr, vnode_fsnode(file_vp));
+  mdcudfsr_cache_unlock_node(f);
+  mdcudfsr_cache_term(&v.m);
+  v.root = nullptr;  // freed with the cache
+  EXPECT_EQ(nullptr, vnode_fsnode(file_vp));
+  EXPECT_EQ(nullptr, vnode_fsnode(root_vp));
+}
+
 TEST(CacheLookup, ReclaimByUmountDoesNotWaitForTheLock) {
   Volume v;
   v.bind_root();

@@ -130,6 +130,18 @@ TEST_F(Dispatch, EveryRowReachesItsHandlerUnderItsLocks) {
   }
 }
 
+// Leaving privileged mode may run a pending all-erase that ends the node
+// cache, the volume's root node included: the dispatcher must not hold, nor
+// unlock afterwards, a node the handler can free.
+TEST_F(Dispatch, LeavingPrivilegedModeRunsWithTheVolumeNodeUnlocked) {
+  make_privileged(pid_);
+  EXPECT_EQ(0x701, ioctl(rootvp_, 0x20007001, record_, pid_));
+  ASSERT_EQ(1u, g_seen.size());
+  EXPECT_EQ(root_, g_seen[0].node);
+  EXPECT_FALSE(g_seen[0].node_locked);
+  EXPECT_EQ(0, root_->lock_count);
+}
+
 TEST_F(Dispatch, StatfsSizeInfoOnAFileLocksTheRootNotTheFile) {
   EXPECT_EQ(0x763, ioctl(filevp_, MDCFSCTL_GET_STATFS_SIZEINFO, record_, pid_));
   ASSERT_EQ(1u, g_seen.size());
