@@ -1,8 +1,8 @@
 #include "sim/engine_process.h"
 
+#include "sim/element_parser.h"
 #include "sim/harness.h"
 
-#include <expat.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,66 +17,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 extern char** environ;
 
 namespace kelsim {
 namespace {
-
-// ---------------------------------------------------------------- element parsing
-
-struct ParseState {
-  EngineElement* element;
-  int depth = 0;
-};
-
-void XMLCALL on_start(void* user, const XML_Char* name, const XML_Char** attributes) {
-  auto* s = static_cast<ParseState*>(user);
-  if (s->depth++ == 0) {
-    s->element->name = name;
-    for (int i = 0; attributes[i] != nullptr; i += 2) s->element->attributes.try_emplace(attributes[i], attributes[i + 1]);
-  }
-}
-void XMLCALL on_end(void* user, const XML_Char*) { --static_cast<ParseState*>(user)->depth; }
-void XMLCALL on_text(void* user, const XML_Char* text, int length) {
-  static_cast<ParseState*>(user)->element->text.append(text, static_cast<std::size_t>(length));
-}
-
-// Parses one element after another with the same expat parser, reset
-// before each: a new parser per element cost more than the parse itself.
-class ElementParser {
- public:
-  ElementParser() = default;
-  ~ElementParser() {
-    if (parser_ != nullptr) XML_ParserFree(parser_);
-  }
-  ElementParser(const ElementParser&) = delete;
-  ElementParser& operator=(const ElementParser&) = delete;
-
-  EngineElement parse(std::string raw) {
-    EngineElement e;
-    e.raw = std::move(raw);
-    if (parser_ != nullptr && XML_ParserReset(parser_, "UTF-8") != XML_TRUE) {
-      XML_ParserFree(parser_);
-      parser_ = nullptr;
-    }
-    if (parser_ == nullptr) parser_ = XML_ParserCreate("UTF-8");
-    if (parser_ == nullptr) return e;
-    // Without a salt of its own expat gathers entropy at every reset.
-    XML_SetHashSalt(parser_, salt_);
-    ParseState state{&e};
-    XML_SetUserData(parser_, &state);
-    XML_SetElementHandler(parser_, on_start, on_end);
-    XML_SetCharacterDataHandler(parser_, on_text);
-    e.parsed = XML_Parse(parser_, e.raw.data(), static_cast<int>(e.raw.size()), 1) == XML_STATUS_OK;
-    return e;
-  }
-
- private:
-  XML_Parser parser_ = nullptr;
-  const unsigned long salt_ = std::random_device{}() | 1u;
-};
 
 // ---------------------------------------------------------------- escaping
 

@@ -32,21 +32,34 @@ SimHarness::SimHarness(HarnessOptions options) : options_(std::move(options)) {
     rc = copy_directory_sparse(options_.cartridge_source, cartridge_directory());
     if (rc == ERROR_SUCCESS) rc = Cartridge::open(cartridge_directory(), &cart);
   }
-  if (rc != ERROR_SUCCESS) throw std::runtime_error("kelsim: cannot create the cartridge, error " + std::to_string(rc));
+  if (rc != ERROR_SUCCESS) give_up("kelsim: cannot create the cartridge, error " + std::to_string(rc));
   drive_ = std::make_shared<ChangerDrive>(options_.drive, cart);
   service_ = std::make_unique<HostService>(options_.pipe_name);
   service_->add_drive(options_.cookie, drive_);
   rc = service_->start();
-  if (rc != ERROR_SUCCESS) throw std::runtime_error("kelsim: cannot start the service, error " + std::to_string(rc));
+  if (rc != ERROR_SUCCESS) give_up("kelsim: cannot start the service, error " + std::to_string(rc));
+}
+
+void SimHarness::give_up(const std::string& why) {
+  service_.reset();
+  drive_.reset();
+  restore_pipe_dir();
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+  throw std::runtime_error(why);
+}
+
+void SimHarness::restore_pipe_dir() {
+  if (had_pipe_dir_)
+    ::setenv("KEL_PIPE_DIR", old_pipe_dir_.c_str(), 1);
+  else
+    ::unsetenv("KEL_PIPE_DIR");
 }
 
 SimHarness::~SimHarness() {
   service_.reset();
   drive_.reset();
-  if (had_pipe_dir_)
-    ::setenv("KEL_PIPE_DIR", old_pipe_dir_.c_str(), 1);
-  else
-    ::unsetenv("KEL_PIPE_DIR");
+  restore_pipe_dir();
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
 }

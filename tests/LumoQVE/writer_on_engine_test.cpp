@@ -71,18 +71,22 @@ int growing_ioctl(void* handle, unsigned code, void* data) {
 
 // The lines the writer traces, and an action a test runs on the tracing
 // thread when a line is traced (to fail a drive command at that very step).
+// The action runs under its own lock, which setting a new one takes too:
+// what it changes is the test's to read once it is replaced.
 std::mutex g_trace_mu;
 std::vector<std::u16string> g_traces;
+std::recursive_mutex g_action_mu;
 std::function<void(const std::u16string&)> g_on_trace;
 int recording_log(unsigned level, int source, const char* function, int line, const WCHAR* text) {
   const std::u16string t = text ? std::u16string(text) : std::u16string();
-  std::function<void(const std::u16string&)> act;
   {
     std::lock_guard<std::mutex> lk(g_trace_mu);
     g_traces.push_back(t);
-    act = g_on_trace;
   }
-  if (act) act(t);
+  {
+    std::lock_guard<std::recursive_mutex> lk(g_action_mu);
+    if (g_on_trace) g_on_trace(t);
+  }
   const auto log = kelmain::operation_table().LogMessage;
   return log ? log(level, source, function, line, text) : 0;
 }
@@ -101,7 +105,7 @@ std::u16string ascii(const char* format, int value) {
   return std::u16string(text, text + std::strlen(text));
 }
 void on_trace(std::function<void(const std::u16string&)> act) {
-  std::lock_guard<std::mutex> lk(g_trace_mu);
+  std::lock_guard<std::recursive_mutex> lk(g_action_mu);
   g_on_trace = std::move(act);
 }
 

@@ -109,6 +109,7 @@ class SdkSettings : public ::testing::Test {
     else
       ::setenv("KEL_REGISTRY", old_.c_str(), 1);
     std::filesystem::remove(file_);
+    std::filesystem::remove(file_ + ".lock");  // the registry's lock beside it
   }
   static void put(const char* name, DWORD value) {
     HKEY key = nullptr;

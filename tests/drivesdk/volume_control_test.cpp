@@ -251,6 +251,7 @@ class SdkRegistry : public SdkVolume {
     else
       ::setenv("KEL_REGISTRY", old_.c_str(), 1);
     std::filesystem::remove(file_);
+    std::filesystem::remove(file_ + ".lock");  // the registry's lock beside it
     SdkVolume::TearDown();
   }
   std::string file_, old_;

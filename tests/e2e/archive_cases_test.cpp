@@ -642,7 +642,7 @@ TEST_P(ArchiveExchange, FailureCallbackDuringARestoreEndsItQuietly) {
 
 INSTANTIATE_TEST_SUITE_P(Media, ArchiveExchange,
                          ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false},
-                                           Setup{0xF2, "QMR-T400A", true}),
+                                           Setup{0xF2, "QMR-T400A", true}, Setup{0xF2, "QMR-T400A", false}),
                          setup_name);
 
 

@@ -11,12 +11,17 @@
 // when configured with -DKEL_E2E_FULL_SWEEP=ON).
 #include "scenario_support.h"
 
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -96,10 +101,11 @@ class KillDuringFlush : public Scenario {
     const std::string snapshot = keep_ + "/after-kill";
     std::filesystem::remove_all(snapshot);
     ASSERT_EQ(0u, kelsim::copy_directory_sparse(sim_->cartridge_directory(), snapshot));
-    expect_udfinfo_on_written_slots();
+    if (!unfinished_track_) expect_udfinfo_on_written_slots();
 
     start();
     const EngineElement mounted = ask_one("Check", "KelVolume");
+    const int volume_last = static_cast<int>(number(mounted, "CurrentTrackId"));
     if (std::getenv("KEL_E2E_KILL_POINT")) std::printf("%s\n", mounted.raw.c_str());
     const std::set<std::string> seen = listing("/");
     EXPECT_TRUE(seen == std::set<std::string>({"A"}) || seen == std::set<std::string>({"A", "B"}))
@@ -124,6 +130,8 @@ class KillDuringFlush : public Scenario {
     if (std::getenv("KEL_E2E_KILL_POINT"))
       for (const auto& e : sim_->service().transcript()) std::printf("%s\n", e.line().c_str());
     unmount();
+    // A new track the kill left unfinished is no part of the volume.
+    if (unfinished_track_) expect_udfinfo_on_slots_up_to(volume_last);
     if (finalising) expect_udfinfo_on_written_slots({"integrity=closed"});
 
     ScenarioOptions o;
@@ -141,6 +149,18 @@ class KillDuringFlush : public Scenario {
   void run_points(const Prepared& p, const ScenarioOptions& o, const std::string& reason,
                   const std::vector<std::size_t>& points);
   void sweep(const ScenarioOptions& o, const std::string& reason);
+
+  // The new track: /A archived and flushed on slot 0 of the prepared
+  // cartridge; the engine resumed with "Disc Span Threshold" below the next
+  // writable block, so that /B's first space lies on slot 1.
+  Prepared prepare_spill();
+  void resume_for_spill(const Prepared& p);
+  std::vector<TranscriptEntry> new_track_of_archive(const Prepared& p);
+  bool kill_in_archive(const std::string& name, std::size_t index, TranscriptEntry* held);
+  std::string local_b_;
+  std::uint32_t threshold_ = 0;
+  std::size_t new_track_first_ = 0;  // index of slot 1's load in /B's archive
+  bool unfinished_track_ = false;    // a kill may leave slot 1 half made
 
   std::string keep_;
   bool through_rollback_ = false;
@@ -251,6 +271,154 @@ TEST_F(KillDuringFlush, FinalisationKilledAfterItsFirstOrLastWriteIsCompletedByA
   run_points(p, o, "SyncFinalisation",
              {static_cast<std::size_t>(first - flush.begin()),
               static_cast<std::size_t>(flush.rend() - last - 1)});
+}
+
+// ---------------------------------------------------------------- the new track
+
+constexpr std::size_t kBBytes = 200000;
+
+Prepared KillDuringFlush::prepare_spill() {
+  char tmpl[] = "/tmp/kel-e2e-kill-XXXXXX";
+  EXPECT_NE(nullptr, ::mkdtemp(tmpl));
+  keep_ = tmpl;
+  files_ = true;
+  make_sim({});
+  dwords_ = {{"Packed Write Mode", 0}};
+  start();
+  check_mounts();
+  make_entry("/A");
+  sync("SyncTime");
+  threshold_ = static_cast<std::uint32_t>(number(ask_one("GetVolumeInfo", "KelVolume"), "NextWritableBlock") - 1);
+  unmount();
+  EXPECT_EQ(0u, sim_->drive().flush());
+  Prepared p{keep_ + "/cartridge", keep_ + "/cache"};
+  EXPECT_EQ(0u, kelsim::copy_directory_sparse(sim_->cartridge_directory(), p.cartridge));
+  EXPECT_EQ(0u, kelsim::copy_directory_sparse(cache_, p.cache));
+  return p;
+}
+
+void KillDuringFlush::resume_for_spill(const Prepared& p) {
+  ScenarioOptions o;
+  o.cartridge_source = p.cartridge;
+  make_sim(o);
+  std::filesystem::remove_all(cache_);
+  ASSERT_EQ(0u, kelsim::copy_directory_sparse(p.cache, cache_));
+  dwords_ = {{"Packed Write Mode", 0}, {"Disc Span Threshold", threshold_}};
+  start();
+  check_mounts();
+  // /B's bytes, as make_entry would archive them.
+  std::string data(kBBytes, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131 + 'B' * 7 + i / 4096) & 0xFF);
+  archived_["/B"] = data;
+  local_b_ = sim_->directory() + "/archive-b";
+  std::ofstream(local_b_, std::ios::binary | std::ios::trunc) << data;
+}
+
+// The commands of /B's archive that make slot 1 the volume's new track: from
+// the load of slot 1 to its RESERVE TRACK.
+std::vector<TranscriptEntry> KillDuringFlush::new_track_of_archive(const Prepared& p) {
+  resume_for_spill(p);
+  kelsim::ArchiveRequest r;
+  r.name = "/B";
+  const auto res = engine_->archive(++sequence_, local_b_, r);
+  EXPECT_TRUE(res.ok) << res.error;
+  const auto all = commands_of(sim_->service().transcript(), last_sequence());
+  EXPECT_EQ(last_written_slot(sim_->cartridge()), 1) << "/B did not go on to slot 1";
+  unmount();
+  const auto load = std::find_if(all.begin(), all.end(), [](const TranscriptEntry& e) { return loaded_slot_of(e) == 1; });
+  const auto reserve = std::find_if(load, all.end(), [](const TranscriptEntry& e) { return e.opcode() == 0x53; });
+  EXPECT_NE(reserve, all.end()) << "no new track in /B's archive";
+  if (reserve == all.end()) return {};
+  new_track_first_ = static_cast<std::size_t>(load - all.begin());
+  return std::vector<TranscriptEntry>(load, reserve + 1);
+}
+
+// The kill points of the new track: every command that changes the disc or
+// the cartridge memory other than a WRITE(10), and the WRITE(10)s that
+// start or end a run of consecutive blocks (the long padding of the format
+// counts as one run); every command in a full sweep.
+constexpr std::size_t kNewTrackSpread = 18;
+std::vector<std::size_t> new_track_points(const std::vector<TranscriptEntry>& track) {
+  if (std::getenv("KEL_E2E_KILL_POINT") || full_sweep()) return kill_points(track);
+  auto lba = [](const TranscriptEntry& e) { return std::uint32_t{e.cdb[2]} << 24 | e.cdb[3] << 16 | e.cdb[4] << 8 | e.cdb[5]; };
+  auto blocks = [](const TranscriptEntry& e) { return std::uint32_t{e.cdb[7]} << 8 | e.cdb[8]; };
+  std::vector<std::size_t> writes, out;
+  for (std::size_t i = 0; i < track.size(); ++i) {
+    if (track[i].opcode() == 0x2A) writes.push_back(i);
+    else if (changes_medium(track[i])) out.push_back(i);
+  }
+  for (std::size_t w = 0; w < writes.size(); ++w) {
+    const auto& e = track[writes[w]];
+    const bool starts = w == 0 || lba(track[writes[w - 1]]) + blocks(track[writes[w - 1]]) != lba(e);
+    const bool ends = w + 1 == writes.size() || lba(e) + blocks(e) != lba(track[writes[w + 1]]);
+    if (starts || ends) out.push_back(writes[w]);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  if (out.size() <= kNewTrackSpread) return out;
+  std::vector<std::size_t> thin;
+  for (std::size_t j = 0; j < kNewTrackSpread; ++j) thin.push_back(out[j * (out.size() - 1) / (kNewTrackSpread - 1)]);
+  return thin;
+}
+
+// Archives /B and kills the engine once the `index`-th drive command of the
+// request (0-based) has run and holds its answer.
+bool KillDuringFlush::kill_in_archive(const std::string& name, std::size_t index, TranscriptEntry* held) {
+  kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000);
+  hold.times = 1;
+  hold.skip = static_cast<int>(index);
+  const int id = sim_->drive().add_fault(hold);
+  const std::uint64_t before = sim_->service().held();
+  std::atomic<bool> ended{false};
+  kelsim::ArchiveRequest r;
+  r.name = name;
+  const std::uint64_t seq = ++sequence_;
+  std::thread archive([&] {
+    engine_->archive(seq, local_b_, r);
+    ended = true;
+  });
+  bool reached = false;
+  for (int round = 0; round < 450 && !reached && !ended; ++round)  // 90 s at most
+    reached = sim_->service().wait_for_held(before + 1, 200);
+  sim_->drive().remove_fault(id);
+  if (reached && held) *held = sim_->service().last_held();
+  ::kill(engine_->pid(), SIGKILL);
+  archive.join();
+  EXPECT_EQ(engine_->wait_exit(), 128 + SIGKILL);
+  engine_.reset();
+  sim_->service().release_held();
+  return reached;
+}
+
+// Kills during the new track that /B's archive makes: each kill point holds
+// one command from slot 1's load to its RESERVE TRACK. After each kill the
+// cartridge mounts with default settings (no threshold), with the same and
+// with an emptied cache: /A restores, /B is absent or restores whole, and a
+// new archive and flush succeed.
+TEST_F(KillDuringFlush, WriteOnceNewTrackKeepsTheLastCompletedFlush) {
+  unfinished_track_ = true;
+  const Prepared p = prepare_spill();
+  const auto track = new_track_of_archive(p);
+  ASSERT_FALSE(track.empty());
+  const auto points = new_track_points(track);
+  std::printf("[ kill ] new track: %zu commands, %zu kill points\n", track.size(), points.size());
+  const auto t0 = std::chrono::steady_clock::now();
+  for (std::size_t k : points) {
+    resume_for_spill(p);
+    TranscriptEntry held;
+    if (!kill_in_archive("/B", new_track_first_ + k, &held)) {
+      ADD_FAILURE() << "the archive ended before command " << new_track_first_ + k;
+      continue;
+    }
+    std::printf("[ kill ] new track point %zu: %s\n", k, held.line().c_str());
+    dwords_.clear();
+    expect_recovery("kill at new-track command " + std::to_string(k) + ": " + held.line(), false);
+    if (HasFatalFailure()) return;
+  }
+  std::printf("[ time ] new track, %zu kill points: %lld ms\n", points.size(),
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - t0)
+                                         .count()));
 }
 
 }  // namespace

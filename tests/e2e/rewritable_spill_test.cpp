@@ -72,12 +72,21 @@ class RewritableSpill : public Scenario {
     strings_ = {{"Debug File Directory Path", traces}};
     return traces;
   }
+  bool slot1_formatted_ = true;
+  std::size_t spill_mark_ = 0;         // transcript size before the request that spilled
+  std::uint64_t spill_request_ = 0;    // ... and that request
   std::uint64_t figure(const std::string& key) { return number(ask_one("GetVolumeInfo", "KelVolume"), key); }
   // /a archived and flushed on slot 0; then, with "Disc Span Threshold" at
   // the next writable block it left, small archives until one lies on
   // slot 1. The names archived, slot 0's first.
   std::vector<std::string> spill_small_files() {
     make();
+    if (!slot1_formatted_) {
+      kelsim::Disc& d = sim_->cartridge().disc(1);
+      d.formatted = false;
+      d.status = kelsim::DiscStatus::Blank;
+      EXPECT_EQ(0u, sim_->cartridge().save());
+    }
     start();
     check_mounts();
     std::vector<std::string> names{"/a"};
@@ -89,14 +98,39 @@ class RewritableSpill : public Scenario {
     dwords_.push_back({"Disc Span Threshold", static_cast<std::uint32_t>(nwa)});
     start();
     check_mounts();
-    for (int n = 0; n < 6 && last_written_slot(sim_->cartridge()) < 1; ++n) {
+    // The request that loads slot 1: an archive, or with packed writing
+    // the Sync that ends the session.
+    auto spilled = [&] { return last_written_slot(sim_->cartridge()) == 1; };
+    for (int n = 0; n < 6 && !spilled(); ++n) {
       names.push_back("/s" + std::to_string(n));
+      spill_mark_ = sim_->service().transcript().size();
       EXPECT_TRUE(archive_file(names.back(), 300000 + n, 10 + n).ok);
+      spill_request_ = sequence_;
+      if (spilled()) break;
+      spill_mark_ = sim_->service().transcript().size();
       sync("SyncTime");
+      spill_request_ = sequence_;
     }
     EXPECT_EQ(last_written_slot(sim_->cartridge()), 1) << "the volume never went on on slot 1";
     EXPECT_EQ(figure("CurrentTrackId"), 1u);
     return names;
+  }
+  // Within request `seq` (from transcript entry `mark` on): slot 1 loaded
+  // and formatted only when it never was; the cartridge memory names it
+  // the last written slot.
+  void expect_went_on_within(std::size_t mark, std::uint64_t seq, bool format_expected) {
+    const auto t = sim_->service().transcript();
+    std::vector<TranscriptEntry> in_request;
+    for (std::size_t i = mark; i < t.size(); ++i)
+      if (!t[i].cdb.empty() && t[i].sequence == seq) in_request.push_back(t[i]);
+    const auto load = std::find_if(in_request.begin(), in_request.end(),
+                                   [](const TranscriptEntry& e) { return loaded_slot_of(e) == 1; });
+    ASSERT_NE(load, in_request.end()) << "slot 1 was not loaded by request " << seq;
+    const bool formatted = std::any_of(load, in_request.end(), [](const TranscriptEntry& e) {
+      return e.opcode() == kFormatUnit;
+    });
+    EXPECT_EQ(formatted, format_expected);
+    EXPECT_EQ(last_written_slot(sim_->cartridge()), 1);
   }
   std::set<std::string> root_names(const std::vector<std::string>& paths) {
     std::set<std::string> out;
@@ -141,10 +175,12 @@ class RewritableSpill : public Scenario {
 };
 
 // Archives of 32 MiB fill slot 0 of a small disc: the archive that finds no
-// room loads slot 1, formats it and goes on there; none answers disc full.
+// room loads slot 1 and goes on there (a disc that came formatted gets no
+// FORMAT UNIT); none answers disc full.
 TEST_F(RewritableSpill, FillingSlotZeroGoesOnOnSlotOneAndBothRestore) {
   const auto t0 = std::chrono::steady_clock::now();
   make(0xAA000);
+  dwords_ = {{"Packed Write Mode", 0}};
   start();
   check_mounts();
   std::vector<std::string> names;
@@ -156,17 +192,7 @@ TEST_F(RewritableSpill, FillingSlotZeroGoesOnOnSlotOneAndBothRestore) {
     ASSERT_TRUE(r.ok) << "archive " << n << " while slot 1 is free";
   }
   ASSERT_EQ(last_written_slot(sim_->cartridge()), 1) << "no spill after " << names.size() << " archives";
-  // Within the archive that spilled: slot 1 loaded, then formatted.
-  const auto t = sim_->service().transcript();
-  std::vector<std::uint8_t> order;
-  for (std::size_t i = spill_mark; i < t.size(); ++i)
-    if (!t[i].cdb.empty() && (loaded_slot_of(t[i]) == 1 || t[i].opcode() == kFormatUnit)) {
-      EXPECT_EQ(t[i].sequence, sequence_) << t[i].line();
-      order.push_back(t[i].opcode());
-    }
-  ASSERT_GE(order.size(), 2u);
-  EXPECT_EQ(order.front(), 0xA6);
-  EXPECT_NE(std::find(order.begin(), order.end(), kFormatUnit), order.end());
+  expect_went_on_within(spill_mark, sequence_, false);
   sync("SyncTime");
   EXPECT_EQ(figure("CurrentTrackId"), 1u);
   // One more archive lies on slot 1; files of both slots restore, loading
@@ -195,6 +221,26 @@ TEST_F(RewritableSpill, FillingSlotZeroGoesOnOnSlotOneAndBothRestore) {
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - t0)
                                          .count()));
+}
+
+// A slot 1 that was never physically formatted is formatted by the request
+// that goes on to it; the files of both slots restore, also after a
+// restart with an emptied cache.
+TEST_F(RewritableSpill, ANeverFormattedNextDiscIsFormattedWhenTheVolumeGoesOnToIt) {
+  slot1_formatted_ = false;
+  const auto names = spill_small_files();
+  expect_went_on_within(spill_mark_, spill_request_, true);
+  EXPECT_TRUE(sim_->cartridge().disc(1).formatted);
+  sync("SyncTime");
+  sync("SyncPreDeallocate");
+  unmount();
+  empty_cache();
+  start();
+  check_mounts();
+  EXPECT_EQ(listing("/"), root_names(names));
+  for (const std::string& n : {names.front(), names.back()}) expect_restores(n);
+  unmount();
+  expect_udfinfo_on_written_slots();
 }
 
 // Format of the spilled volume walks it back to slot 0 (policy 5): the walk

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 
 namespace e2e {
 namespace {
@@ -238,6 +239,26 @@ TEST_P(RollbackOnError, BrokenNewestMetadataEntries) {
   ASSERT_EQ(answers.back().name, "KelVolume") << engine_->describe();
   EXPECT_TRUE(sdk_asked);
   EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "b"})) << "the previous flush's state";
+  // The volume shows an earlier state: a new file is refused, and the
+  // store, loaded in full (LoadAll) at the point, writes no file (phase 6)
+  // at the next flush.
+  const std::string local = sim_->directory() + "/x-in";
+  std::ofstream(local, std::ios::binary) << std::string(70000, 'x');
+  kelsim::ArchiveRequest x;
+  x.name = "/x";
+  x.generation = 3;
+  x.version = 4;
+  const auto archived = engine_->archive(++sequence_, local, x);
+  EXPECT_FALSE(archived.ok) << "a new file at a rollback point";
+  ASSERT_NE(archived.last(), nullptr) << archived.error;
+  EXPECT_EQ(archived.last()->name, "HRESULT");
+  const std::size_t before_sync = sim_->service().transcript().size();
+  sync("SyncTime");
+  const auto later = sim_->service().transcript();
+  EXPECT_TRUE(std::none_of(later.begin() + static_cast<std::ptrdiff_t>(before_sync), later.end(),
+                           [](const TranscriptEntry& e) { return e.opcode() == 0x2A && e.phase == 6; }))
+      << "a store file written at a rollback point";
+  EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "b"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Setting, RollbackOnError, ::testing::Values(0u, 1u));

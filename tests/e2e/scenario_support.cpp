@@ -1,5 +1,7 @@
 #include "scenario_support.h"
 
+#include "vds_structure.h"
+
 #include <signal.h>
 
 #include <algorithm>
@@ -337,15 +339,28 @@ bool Scenario::kill_at_command(const std::string& opcode, const Attributes& attr
   return reached;
 }
 
-void Scenario::expect_udfinfo_on_written_slots(const std::vector<std::string>& lines) {
-  const auto slots = written_slots(sim_->cartridge());
+// udfinfo and the UDF code's structure rules on each slot image.
+void Scenario::expect_sound_slots(const std::vector<int>& slots, const std::vector<std::string>& lines) {
   EXPECT_FALSE(slots.empty());
+  if (engine_) ADD_FAILURE() << "the slot checks read the discs while the engine runs";
   for (int s : slots) {
     char name[32];
     std::snprintf(name, sizeof name, "/slot-%02d.img", s);
     SCOPED_TRACE(name);
     expect_udfinfo(sim_->cartridge_directory() + name, lines);
+    EXPECT_EQ(vds_structure_verdict(*sim_, s), "");
   }
+}
+
+void Scenario::expect_udfinfo_on_written_slots(const std::vector<std::string>& lines) {
+  expect_sound_slots(written_slots(sim_->cartridge()), lines);
+}
+
+void Scenario::expect_udfinfo_on_slots_up_to(int last) {
+  std::vector<int> slots;
+  for (int s : written_slots(sim_->cartridge()))
+    if (s <= last) slots.push_back(s);
+  expect_sound_slots(slots, {});
 }
 
 void Scenario::expect_sound_cartridge(const std::vector<std::pair<std::string, std::set<std::string>>>& expected,

@@ -118,12 +118,17 @@ class Scenario : public ::testing::Test {
   bool kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
                        TranscriptEntry* held);
 
-  // After a scenario: udfinfo passes on each written slot image, and a new
-  // engine with an emptied cache mounts and lists exactly `expected` (path
-  // -> names) per folder.
+  // After a scenario: udfinfo and the UDF code's structure rules
+  // (mdcudfsr_check_vds_structure) pass on each written slot image, and a
+  // new engine with an emptied cache mounts and lists exactly `expected`
+  // (path -> names) per folder. The slot checks need the engine stopped.
   void expect_sound_cartridge(const std::vector<std::pair<std::string, std::set<std::string>>>& expected,
                               const std::vector<std::string>& files = {});
   void expect_udfinfo_on_written_slots(const std::vector<std::string>& lines = {});
+  // The same on slots 0 to `last` only: the slots that hold the volume when
+  // a later slot holds a new track the engine never finished.
+  void expect_udfinfo_on_slots_up_to(int last);
+  void expect_sound_slots(const std::vector<int>& slots, const std::vector<std::string>& lines);
 
   std::unique_ptr<kelsim::SimHarness> sim_;
   std::unique_ptr<kelsim::EngineProcess> engine_;

@@ -1,6 +1,7 @@
 // Discs: write-once and rewritable rules, tracks, disc information and
 // structures, drive faults and the state kept across a restart.
 #include "sim_support.h"
+#include "support/test_dir.h"
 
 #include <array>
 #include <fstream>
@@ -393,10 +394,25 @@ TEST_F(MediaTest, StateSurvivesARestart) {
   EXPECT_EQ(read(63, 1), Bytes(2048, 0x42));
 }
 
+// A harness whose cartridge cannot be made throws, and leaves neither its
+// folder nor its pipe folder setting behind.
+TEST(SimCartridgeFile, AHarnessThatCannotStartLeavesNothing) {
+  const kel_test::ScopedTempDir parent("kelsim-parent-");
+  ASSERT_FALSE(parent.path().empty());
+  ::setenv("KEL_PIPE_DIR", "/before", 1);
+  kelsim::HarnessOptions o;
+  o.parent_directory = parent.path();
+  o.cartridge.medium_type = 0x42;
+  EXPECT_THROW(kelsim::SimHarness h(o), std::runtime_error);
+  EXPECT_TRUE(std::filesystem::is_empty(parent.path()));
+  EXPECT_STREQ(std::getenv("KEL_PIPE_DIR"), "/before");
+  ::unsetenv("KEL_PIPE_DIR");
+}
+
 TEST(SimCartridgeFile, DamagedStateFileIsReportedNotServed) {
-  char tmpl[] = "/tmp/kelsim-cart-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  std::string dir = tmpl;
+  const kel_test::ScopedTempDir tmp("kelsim-cart-");
+  ASSERT_FALSE(tmp.path().empty());
+  const std::string& dir = tmp.path();
   std::shared_ptr<kelsim::Cartridge> c;
   EXPECT_EQ(kelsim::Cartridge::open(dir, &c), ERROR_FILE_NOT_FOUND);
   kelsim::CartridgeSetup setup;
@@ -411,7 +427,6 @@ TEST(SimCartridgeFile, DamagedStateFileIsReportedNotServed) {
   EXPECT_EQ(kelsim::Cartridge::open(dir, &c), ERROR_INVALID_DATA);
   setup.medium_type = 0x42;
   EXPECT_EQ(kelsim::Cartridge::create(dir + "/x", setup, &c), ERROR_INVALID_PARAMETER);
-  std::filesystem::remove_all(dir);
 }
 
 namespace simtest {

@@ -1,6 +1,7 @@
 // The kelsim-host program: creates a cartridge, serves it, logs requests,
 // stops on SIGTERM and serves the same cartridge again after a restart.
 #include "sim_support.h"
+#include "support/test_dir.h"
 
 #include "platform/process.h"
 
@@ -63,9 +64,9 @@ class Program {
 };
 
 TEST(SimProgram, ServesAPersistentCartridgeUntilStopped) {
-  char tmpl[] = "/tmp/kelsim-prog-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl;
+  const kel_test::ScopedTempDir tmp("kelsim-prog-");
+  ASSERT_FALSE(tmp.path().empty());
+  const std::string& dir = tmp.path();
   ::setenv("KEL_PIPE_DIR", (dir + "/pipes").c_str(), 1);
   const std::vector<std::string> args = {"--dir", dir + "/cart", "--medium-type", "F2", "--blocks", "0x10000",
                                          "--cookie", "2a", "--log"};
@@ -117,15 +118,14 @@ TEST(SimProgram, ServesAPersistentCartridgeUntilStopped) {
     EXPECT_EQ(p.stop(), 0);
   }
   ::unsetenv("KEL_PIPE_DIR");
-  std::filesystem::remove_all(dir);
 }
 
 // kill -9 in the middle of writing: the restarted program's disc reports the
 // NWA the writes left, and refuses writes past it.
 TEST(SimProgram, KilledProgramLeavesATruthfulDisc) {
-  char tmpl[] = "/tmp/kelsim-kill-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl;
+  const kel_test::ScopedTempDir tmp("kelsim-kill-");
+  ASSERT_FALSE(tmp.path().empty());
+  const std::string& dir = tmp.path();
   ::setenv("KEL_PIPE_DIR", (dir + "/pipes").c_str(), 1);
   const std::vector<std::string> args = {"--dir",       dir + "/cart", "--blocks", "0x10000",
                                          "--unique-id", "KILLTEST",    "--pow",    "300"};
@@ -171,7 +171,6 @@ TEST(SimProgram, KilledProgramLeavesATruthfulDisc) {
     EXPECT_EQ(p.stop(), 0);
   }
   ::unsetenv("KEL_PIPE_DIR");
-  std::filesystem::remove_all(dir);
 }
 
 TEST(SimProgram, RefusesBadOptions) {

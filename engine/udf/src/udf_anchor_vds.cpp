@@ -1,6 +1,7 @@
 // Anchors and the volume descriptor sequence of write-once media.
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_dump.h"
+#include "udf/udf_efe.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_tag.h"
 #include "udf_io.h"
@@ -19,11 +20,7 @@ bool rollback_on_other_slot(const mdcudfsr_mount* mnt, uint32_t flag_mask) {
          mnt->loaded_slot != mnt->current_disc;
 }
 
-void drop_fsmanage_cache(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (mnt->fsmanage_handle >= 0) (void)mdcudfsr_metacache_file_close(mnt, mnt->fsmanage_handle);
-  mnt->fsmanage_handle = -1;
-  (void)mdcudfsr_metacache_fsmanage_delete(mnt, mdcudfsr_context_node(ctx));
-}
+void drop_fsmanage_cache(mdcudfsr_mount* mnt, vfs_context_t ctx) { mdcudfsr_drop_fsmanage_cache(mnt, ctx); }
 
 int mirror_to_cache(mdcudfsr_mount* mnt, uint64_t offset, const void* data, uint32_t len) {
   uint32_t done = 0;
@@ -650,4 +647,16 @@ int mdcudfsr_read_vds(mdcudfsr_mount* mnt, vfs_context_t ctx, int invalidate, in
   lk.unlock();
   zfree(image);
   return finish(result);
+}
+
+// Shared with the metadata writers (udf/udf_efe.h).
+void mdcudfsr_drop_fsmanage_cache(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  if (mnt->fsmanage_handle >= 0) (void)mdcudfsr_metacache_file_close(mnt, mnt->fsmanage_handle);
+  mnt->fsmanage_handle = -1;
+  (void)mdcudfsr_metacache_fsmanage_delete(mnt, mdcudfsr_context_node(ctx));
+  // The mount goes on from the disc alone: nothing may be read from or
+  // written to the file it no longer has.
+  mnt->fs_cache_mode = 0;
+  mnt->fs_cache_created = 0;
+  mnt->disk_data_mode = 1;
 }

@@ -32,12 +32,6 @@ uint32_t cache_offset_ok(uint32_t err, uint32_t cache_err) { return err ? err : 
 
 }  // namespace
 
-void mdcudfsr_drop_fsmanage_cache(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  mdcudfsr_metacache_file_close(mnt, mnt->fsmanage_handle);
-  mnt->fsmanage_handle = -1;
-  mdcudfsr_metacache_fsmanage_delete(mnt, mdcudfsr_context_node(ctx));
-}
-
 int mdcudfsr_write_metadata_block(mdcudfsr_mount* mnt, uint16_t part, uint32_t loc, uint32_t phys,
                                   const uint8_t* block, vfs_context_t ctx) {
   const uint32_t b = mnt->logical_block_size;

@@ -342,7 +342,11 @@ int set_up(mdcudfsr_mount* mnt, const mdcudfsr_mount_args& a, const void* args, 
   VFS_LOG(KEL_LOG_INFO, "mount ext flags = 0x%08x\n", mnt->mount_ext_flags);
   choose_cache_mode(mnt);
   if ((err = set_up_guard(mnt, a, ctx)) != 0) return err;
-  if (mnt->fs_cache_mode != 1 && !(mnt->mount_ext_flags & (kRollback | kRollbackPoint))) {
+  // Also a mount from the cache asks for the last written slot: the changer
+  // may hold another disc, or the last written one may be a new track that
+  // was never finished (the engine died while making it), which the drive
+  // layer passes over for the slot before it.
+  if (!(mnt->mount_ext_flags & (kRollback | kRollbackPoint))) {
     std::uint8_t verify = static_cast<std::uint8_t>(mnt->verify_mode);
     ioctl(mnt, PXOIOMOUNTLASTSLOT, &verify, ctx);
   }

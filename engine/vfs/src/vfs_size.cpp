@@ -97,7 +97,14 @@ Figures compute(mdcudfsr_mount* mnt, std::int64_t t, std::int64_t raw_nwa) {
     if (f.free > cut) f.free -= cut;
     if (f.current > cut) f.current -= cut;
   }
-  if (mnt->disc_status == 1 && (raw_nwa < 4096 || raw_nwa / 32 >= f.total - r.margin - 8192)) f = Figures{};
+  // The near-full cut weighs the next writable address against the whole
+  // cartridge's total. Before the last slot it would report a full volume
+  // while the current disc still has room and a later one is free, so the
+  // archive that should go on to the next slot answers "disc full" (small
+  // discs of two slots): it applies on the last slot only.
+  const bool on_last_slot = l >= s - 1;
+  if (mnt->disc_status == 1 && (raw_nwa < 4096 || (on_last_slot && raw_nwa / 32 >= f.total - r.margin - 8192)))
+    f = Figures{};
   if (mnt->disc_status == 2) f.free = f.current = 0;
   return f;
 }

@@ -58,6 +58,10 @@ class SimHarness {
   DWORD restart();
 
  private:
+  // A constructor that fails removes what it made and throws.
+  [[noreturn]] void give_up(const std::string& why);
+  void restore_pipe_dir();
+
   HarnessOptions options_;
   std::string dir_;
   std::string old_pipe_dir_;

@@ -13,6 +13,7 @@
 #include "kelagent/mdc_channel.h"
 #include "sim/harness.h"
 #include "udf/udf_extent.h"
+#include "support/test_dir.h"
 
 #include <chrono>
 #include <cstdio>
@@ -29,7 +30,7 @@ class LocalCache : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("kel_cache_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                                        kel_test::flat_test_name());
     fs::create_directories(dir_);
     ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     kel::ResetConfigCache();

@@ -16,6 +16,7 @@
 #include "udf/udf_mount.h"
 #include "udf/udf_path.h"
 #include "udf/udf_tag.h"
+#include "support/test_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -271,7 +272,7 @@ SimMount::SimMount() : blocks_at_start_(live_blocks()) {
   rec().reset();
   mdcudfsr_debug_level_init();
   dir_ = fs::temp_directory_path() / ("kel_tree_" + std::to_string(::getpid()) + "_" +
-                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                                      kel_test::flat_test_name());
   fs::create_directories(dir_);
   ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
   kel::ResetConfigCache();

@@ -9,6 +9,7 @@
 #include "kel/scsi.h"
 #include "kelhost/kern.h"
 #include "sim/harness.h"
+#include "support/test_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -176,7 +177,7 @@ class DriveUp {
  public:
   DriveUp() {
     dir_ = fs::temp_directory_path() / ("kel_vfam_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                                        kel_test::flat_test_name());
     fs::create_directories(dir_);
     ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     kel::ResetConfigCache();

@@ -7,6 +7,7 @@
 #include "platform/sync.h"
 #include "support_fake_drive.h"
 #include "support/udfinfo.h"
+#include "support/test_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -49,7 +50,7 @@ class DriveTest : public ::testing::Test {
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
            ("kel_drive_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            kel_test::flat_test_name());
     std::filesystem::create_directories(dir_);
     ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     kel::ResetConfigCache();

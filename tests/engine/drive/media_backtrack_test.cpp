@@ -11,6 +11,7 @@
 #include "udf/udf_tag.h"
 
 #include "../../../engine/drive/src/cm_data_internal.h"
+#include "support/test_dir.h"
 
 #include <atomic>
 #include <chrono>
@@ -27,7 +28,7 @@ class Backtrack : public ::testing::Test {
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
            ("kel_backtrack_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            kel_test::flat_test_name());
     std::filesystem::create_directories(dir_);
     ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     kel::ResetConfigCache();

@@ -13,6 +13,7 @@
 #include "kelhost/kern.h"
 #include "kelhost/vnode.h"
 #include "sim/harness.h"
+#include "support/test_dir.h"
 
 #include <chrono>
 #include <cstring>
@@ -33,7 +34,7 @@ class SimClient : public ::testing::Test {
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
            ("kel_client_sim_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            kel_test::flat_test_name());
     std::filesystem::create_directories(dir_);
     ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     kel::ResetConfigCache();

@@ -9,6 +9,7 @@
 #include "kel/scsi.h"
 #include "kel/pipe_client.h"
 #include "sim/harness.h"
+#include "support/test_dir.h"
 
 #include <chrono>
 #include <cstring>
@@ -28,7 +29,7 @@ class SimDrive : public ::testing::Test {
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
            ("kel_drive_sim_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            kel_test::flat_test_name());
     std::filesystem::create_directories(dir_);
     ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     kel::ResetConfigCache();

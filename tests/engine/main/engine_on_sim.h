@@ -14,6 +14,7 @@
 #include "kelmain/slots.h"
 #include "sim/harness.h"
 #include "support/settles.h"
+#include "support/test_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +36,7 @@ class EngineOnSim : public ::testing::Test {
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
            ("kel_engine_main_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            kel_test::flat_test_name());
     std::filesystem::create_directories(dir_);
     ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     kel::ResetConfigCache();

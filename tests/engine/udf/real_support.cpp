@@ -24,6 +24,7 @@
 #include "udf/udf_mount.h"
 #include "udf/udf_names.h"
 #include "udf/udf_rewritable.h"
+#include "support/test_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -122,7 +123,7 @@ RealVolume::RealVolume(udf_test::MediumClass cls, uint32_t slot, bool build) {
   layout = udf_test::build_volume(spec, image);
   dir_ = (std::filesystem::temp_directory_path() /
           ("kel_udf_real_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+           kel_test::flat_test_name()))
              .string();
   std::filesystem::create_directories(dir_);
   ::setenv("KEL_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);

@@ -10,6 +10,7 @@
 #include "platform/codepage.h"
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_rewritable.h"
+#include "support/test_dir.h"
 
 #include <algorithm>
 #include <cstring>
@@ -44,7 +45,7 @@ bool logged(const std::string& fragment) { return count_log(fragment) > 0; }
 
 void SimVolume::SetUp() {
   dir_ = ::testing::TempDir() + "kel_vfs_" + std::to_string(::getpid()) + "_" +
-         ::testing::UnitTest::GetInstance()->current_test_info()->name();
+         kel_test::flat_test_name();
   std::filesystem::create_directories(dir_);
   ::setenv("KEL_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);
   kel::ResetConfigCache();

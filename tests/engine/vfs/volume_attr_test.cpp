@@ -31,6 +31,7 @@ TEST_F(VolumeSize, FiguresByLayout) {
     std::uint64_t metadata_bytes;
     std::uint32_t mount_status;
     std::uint32_t total, free_blocks, per_slot, current;
+    std::uint32_t partition_blocks = 0x200000 - 4127;
   } cases[] = {
       // T = 65536 - 128 clusters; each slot 48768 clusters.
       {"last slot, nearly empty", 0xE2, 0, 1, 12, 11, 4096 + 100, 1, 0, 0,
@@ -53,6 +54,16 @@ TEST_F(VolumeSize, FiguresByLayout) {
       {"small write-once disc", 0xF1, 0x10000, 1, 0, 0, 0x2000, 1, 0, 0, 0, 0, 0, 0},
       // T = 262144 - 192; total 2256064 clusters scaled, in multiples of 128 blocks.
       {"F2, parity, multiples of 128", 0xF2, 0x800000, 2, 0, 10, 0x2000, 0, 0, 0, 71634304, 0, 4147456, 0},
+      // Small discs: T = 21760 - 128 clusters, each slot 4992; the near-full
+      // mark lies at 2 x 4992 - 9 - 8192 = 1783 clusters of the cartridge.
+      // Slot 0 written to 2000 clusters past its start still has room, and
+      // slot 1 is free: the figures stay.
+      {"two small discs, the first one past the near-full mark", 0xE2, 0, 1, 2, 0, 4096 + 32 * 2000, 1, 0, 0,
+       9984 * 32, 8239 * 32, 4992 * 32, 3247 * 32, 21760 * 32 - 4127},
+      {"the last of two small discs past the near-full mark", 0xE2, 0, 1, 2, 1, 4096 + 32 * 2000, 1, 0, 0,
+       0, 0, 0, 0, 21760 * 32 - 4127},
+      {"one small disc past the near-full mark", 0xE2, 0, 1, 1, 0, 4096 + 32 * 2000, 1, 0, 0,
+       0, 0, 0, 0, 21760 * 32 - 4127},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -73,7 +84,7 @@ TEST_F(VolumeSize, FiguresByLayout) {
     if (c.slots) mnt_->num_discs = c.slots;
     mnt_->current_disc = c.last_written;
     mnt_->loaded_slot = c.last_written;
-    mnt_->partition_blocks = 0x200000 - 4127;
+    mnt_->partition_blocks = c.partition_blocks;
     mnt_->next_writable_address = c.nwa;
     mnt_->mntinfo.VolumeTypeAndInformationVersion = static_cast<std::uint8_t>(c.volume_type << 4);
     mnt_->mntinfo.MountStatus = c.mount_status;
