@@ -10,8 +10,8 @@
 // sequential read of the same local cache file through the agent, and
 // readdir(3) of a host directory holding the same N names. Prints the
 // times, both ratios and the heap bytes per node.
+#include "common/bench_frame.h"
 #include "engine/udf/support_image.h"
-#include "kel/config.h"
 #include "kelagent/fscache_agent.h"
 #include "kelagent/mdc_channel.h"
 #include "kelagent/metacache.h"
@@ -40,16 +40,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr uint32_t kBlock = 2048;
+using kel_bench::Clock;
+using kel_bench::die;
+using kel_bench::ms_since;
 
-double ms_since(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
 size_t heap_in_use() { return mallinfo2().uordblks; }
-
-[[noreturn]] void die(const char* what, int err = 0) {
-  std::fprintf(stderr, "kel_cache_scan_bench: %s (%d)\n", what, err);
-  std::exit(1);
-}
 
 std::string name_of(int i) {
   char buf[32];
@@ -57,80 +52,25 @@ std::string name_of(int i) {
   return buf;
 }
 
+udf_test::ImageSpec image_spec() { return udf_test::spec_for(udf_test::MediumClass::WriteOnce); }
+
+std::vector<uint8_t> built_medium() {
+  std::vector<uint8_t> medium;
+  udf_test::build_volume(image_spec(), medium);
+  return medium;
+}
+
 // The metadata image: block 0 and 1 from the test-image builder (file set
 // descriptor and terminator), then the entries.
-class Image {
+class Image : public udf_test::MetadataContent {
  public:
-  Image() {
-    const auto spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce);
-    std::vector<uint8_t> medium;
-    udf_test::build_volume(spec, medium);
-    bytes_.assign(medium.begin() + size_t(spec.metadata_lsn) * kBlock,
-                  medium.begin() + size_t(spec.metadata_lsn + 2) * kBlock);
-  }
-  uint32_t alloc(uint32_t n = 1) {
-    const uint32_t at = static_cast<uint32_t>(bytes_.size() / kBlock);
-    bytes_.resize(bytes_.size() + size_t(n) * kBlock, 0);
-    return at;
-  }
-  void fid(std::vector<uint8_t>& out, uint8_t chars, const std::string& name, uint32_t icb) {
-    fileid_desc f{};
-    f.tag.id = 257;
-    f.tag.descriptor_ver = 3;
-    f.file_num = 1;
-    f.file_char = chars;
-    f.l_fi = static_cast<uint8_t>(name.empty() ? 0 : name.size() + 1);
-    f.icb.len = kBlock;
-    f.icb.loc = lb_addr{icb, 0};
-    const size_t at = out.size();
-    out.resize(at + sizeof f);
-    std::memcpy(&out[at], &f, sizeof f);
-    if (!name.empty()) {
-      out.push_back(8);
-      out.insert(out.end(), name.begin(), name.end());
-    }
-    out.resize((out.size() + 3) & ~size_t{3}, 0);
-    mdcudfsr_set_udf_tag_crc_and_checksum(&out[at], static_cast<uint32_t>(out.size() - at));
-  }
-  void entry(uint32_t lbn, uint8_t type, uint64_t uid, uint64_t inf_len, const void* ad, uint32_t l_ad,
-             uint16_t ad_type) {
-    extended_file_entry e{};
-    e.tag.id = 266;
-    e.tag.descriptor_ver = 3;
-    e.tag.tag_loc = lbn;
-    e.icbtag.strat_type = 4;
-    e.icbtag.max_num_entries = 1;
-    e.icbtag.file_type = type;
-    e.icbtag.flags = ad_type;
-    e.uid = e.gid = 0xFFFFFFFFu;
-    e.perm = 0x7FFF;
-    e.link_cnt = 1;
-    e.inf_len = e.object_size = inf_len;
-    e.unique_id = uid;
-    e.l_ad = l_ad;
-    uint8_t* b = &bytes_[size_t(lbn) * kBlock];
-    std::memcpy(b, &e, sizeof e);
-    std::memcpy(b + sizeof e, ad, l_ad);
-    mdcudfsr_set_udf_tag_crc_and_checksum(b, sizeof e + l_ad);
-  }
-  // A directory whose FIDs lie in blocks of their own.
-  void directory(uint32_t lbn, uint64_t uid, const std::vector<uint8_t>& fids) {
-    const uint32_t blocks = static_cast<uint32_t>((fids.size() + kBlock - 1) / kBlock);
-    const uint32_t at = alloc(blocks);
-    std::memcpy(&bytes_[size_t(at) * kBlock], fids.data(), fids.size());
-    short_ad ad{static_cast<uint32_t>(fids.size()), at};
-    entry(lbn, 4, uid, fids.size(), &ad, sizeof ad, 0);
-  }
+  Image() : MetadataContent(built_medium(), image_spec().metadata_lsn) {}
   void file(uint32_t lbn, uint64_t uid) {
     long_ad ad{};
     ad.len = 4096;
     ad.loc = lb_addr{static_cast<uint32_t>(100 + uid), 1};
     entry(lbn, 5, uid, 4096, &ad, sizeof ad, 1);
   }
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
-
- private:
-  std::vector<uint8_t> bytes_;
 };
 
 // Root at block 2 holding `count` files.
@@ -138,12 +78,12 @@ Image flat(int count) {
   Image img;
   const uint32_t root = img.alloc();
   std::vector<uint8_t> fids;
-  img.fid(fids, 0x0A, "", root);
+  Image::add_fid(fids, 0x0A, "", root);
   uint64_t uid = 16;
   for (int i = 0; i < count; ++i) {
     const uint32_t lbn = img.alloc();
     img.file(lbn, uid++);
-    img.fid(fids, 0, name_of(i), lbn);
+    Image::add_fid(fids, 0, name_of(i), lbn);
   }
   img.directory(root, 0, fids);
   return img;
@@ -158,29 +98,25 @@ Image deep(int count) {
   uint64_t uid = 16;
   for (int level = 0; level <= levels; ++level) {
     std::vector<uint8_t> fids;
-    img.fid(fids, 0x0A, "", level ? dirs[level - 1] : dirs[0]);
+    Image::add_fid(fids, 0x0A, "", level ? dirs[level - 1] : dirs[0]);
     for (int i = 0; level > 0 && i < 100 && (level - 1) * 100 + i < count; ++i) {
       const uint32_t lbn = img.alloc();
       img.file(lbn, uid++);
-      img.fid(fids, 0, name_of(i), lbn);
+      Image::add_fid(fids, 0, name_of(i), lbn);
     }
-    if (level < levels) img.fid(fids, 0x02, "sub", dirs[level + 1]);
+    if (level < levels) Image::add_fid(fids, 0x02, "sub", dirs[level + 1]);
     img.directory(dirs[level], level ? uid++ : 0, fids);
   }
   return img;
 }
 
 struct Agent {
-  fs::path dir;
+  kel_bench::ScratchDir scratch{"kel_scan_bench"};
+  fs::path dir = scratch.path();
   mdcudfsr_mount* m = new mdcudfsr_mount;
   std::vector<std::string> argv;
   std::vector<char*> argp;
   Agent() {
-    dir = fs::temp_directory_path() / ("kel_scan_bench_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    ::setenv("KEL_REGISTRY", (dir / "registry.reg").c_str(), 1);
-    kel::ResetConfigCache();
-    config_set_string(0, nullptr, "Fs Cache File Path", (dir / "KELFS").c_str(), nullptr);
     mdcudfsr_metacache_init();
     m->metacachedev = mdcudfsr_metacache_alloc(m);
     if (!m->metacachedev) die("no cache channel");
@@ -198,8 +134,6 @@ struct Agent {
     mdcudfsr_metacache_wait_close(m->metacachedev, 5000);
     mdcudfsr_metacache_free(m->metacachedev);
     m->metacachedev = nullptr;
-    std::error_code ec;
-    fs::remove_all(dir, ec);
   }
   void store(const Image& img) {
     uint32_t cache_err = 0;
@@ -284,6 +218,7 @@ double host_readdir(const fs::path& dir, int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kel_bench::set_program("kel_cache_scan_bench");
   int count = 100000;
   for (int i = 1; i + 1 < argc; ++i)
     if (std::strcmp(argv[i], "--count") == 0) count = std::atoi(argv[i + 1]);

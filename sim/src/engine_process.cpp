@@ -404,7 +404,9 @@ bool EngineProcess::Collector::ends(const EngineElement& e) const {
 std::vector<EngineElement> EngineProcess::request(const std::string& line,
                                                   const std::function<bool(const EngineElement&)>& last) {
   std::vector<EngineElement> got;
-  if (!send(line)) return got;
+  // A line the process no longer reads (it has ended or is ending) still
+  // leaves what it wrote before it: that comes, up to the end of the output.
+  (void)send(line);
   Collector c{&last, &got};
   std::unique_lock<std::mutex> lk(mu_);
   while (!answers_.empty()) {

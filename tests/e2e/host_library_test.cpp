@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <fstream>
 #include <iterator>
@@ -85,24 +88,40 @@ TEST(HostLibrary, ElementsArriveWholeAndInOrderHoweverTheOutputIsCut) {
   EXPECT_NE(p.describe().find("(unterminated) <Tail"), std::string::npos);
 }
 
+namespace {
+
+// Waits until the process has ended, leaving it to the reader to reap.
+void wait_for_end(pid_t pid) {
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
 // A request whose last answer never comes ends with the output, giving what
-// did come.
+// did come: whether the process reads the line before it writes and ends,
+// or has already ended when the line is sent (the line then finds no reader,
+// yet what the process wrote is the answer).
 TEST(HostLibrary, ARequestEndsShortAtTheEndOfTheOutput) {
   if (::access("/bin/sh", X_OK) != 0) GTEST_SKIP() << "/bin/sh is not available";
-  kelsim::SimHarness sim;
-  const std::string file = sim.directory() + "/output";
-  std::ofstream(file, std::ios::binary) << std::string("<KelDirent ObjectName=\"x\"/>") + '\0';
-  // The request line read, one answer written, and the end.
-  kelsim::EngineProcessOptions o;
-  o.program = "/bin/sh";
-  o.use_default_arguments = false;
-  o.arguments = {"-c", "read line; cat \"$0\"", file};
-  kelsim::EngineProcess p(sim, o);
-  ASSERT_TRUE(p.started()) << p.error();
-  const auto answers = p.request(kelsim::request_line(1, "ReadDirectory"));
-  ASSERT_EQ(answers.size(), 1u);
-  EXPECT_EQ(answers[0].name, "KelDirent");
-  EXPECT_EQ(p.wait_exit(), 0);
+  for (const bool ended_first : {false, true}) {
+    SCOPED_TRACE(ended_first ? "sent after the end" : "read before the output");
+    kelsim::SimHarness sim;
+    const std::string file = sim.directory() + "/output";
+    std::ofstream(file, std::ios::binary) << std::string("<KelDirent ObjectName=\"x\"/>") + '\0';
+    kelsim::EngineProcessOptions o;
+    o.program = "/bin/sh";
+    o.use_default_arguments = false;
+    o.arguments = {"-c", ended_first ? "exec cat \"$0\"" : "read line && exec cat \"$0\"", file};
+    kelsim::EngineProcess p(sim, o);
+    ASSERT_TRUE(p.started()) << p.error();
+    if (ended_first) wait_for_end(p.pid());
+    const auto answers = p.request(kelsim::request_line(1, "ReadDirectory"));
+    ASSERT_EQ(answers.size(), 1u) << p.describe();
+    EXPECT_EQ(answers[0].name, "KelDirent");
+    EXPECT_EQ(p.wait_exit(), 0) << p.describe();
+  }
 }
 
 #if defined(KEL_E2E_HAVE_LOOP_SUPPORT)

@@ -150,8 +150,9 @@ class EngineProcess {
   // including the first for which `last` holds (default: "KelSuccess" or
   // "HRESULT"). The collection stops short when no element came for the
   // deadline, or at the end of the output; then the last element does not
-  // satisfy `last`. `last` runs on the reader thread and must not call this
-  // object.
+  // satisfy `last`. A process that no longer reads its input (it has ended)
+  // still gives what it wrote, up to the end of its output. `last` runs on
+  // the reader thread and must not call this object.
   std::vector<EngineElement> request(const std::string& line,
                                      const std::function<bool(const EngineElement&)>& last = {});
   // Closes standard input and waits for the process to end: its exit status

@@ -422,4 +422,74 @@ std::vector<DirEntry> read_dir_in_icb(const uint8_t* efe_block, uint32_t l_ea, u
   return out;
 }
 
+MetadataContent::MetadataContent(const std::vector<uint8_t>& medium, uint32_t metadata_lsn)
+    : bytes_(medium.begin() + size_t(metadata_lsn) * kSector, medium.begin() + size_t(metadata_lsn + 2) * kSector) {}
+
+uint32_t MetadataContent::alloc(uint32_t n) {
+  const auto at = static_cast<uint32_t>(bytes_.size() / kSector);
+  bytes_.resize(bytes_.size() + size_t(n) * kSector, 0);
+  return at;
+}
+
+void MetadataContent::add_fid(std::vector<uint8_t>& out, uint8_t chars, const std::string& name, uint32_t icb) {
+  fileid_desc f{};
+  f.tag.id = TAG_ID_FID;
+  f.tag.descriptor_ver = 3;
+  f.file_num = 1;
+  f.file_char = chars;
+  f.l_fi = static_cast<uint8_t>(name.empty() ? 0 : name.size() + 1);
+  f.icb.len = kSector;
+  f.icb.loc = lb_addr{icb, 0};
+  const size_t at = out.size();
+  out.resize(at + sizeof f);
+  std::memcpy(&out[at], &f, sizeof f);
+  if (!name.empty()) {
+    out.push_back(8);
+    out.insert(out.end(), name.begin(), name.end());
+  }
+  out.resize((out.size() + 3) & ~size_t{3}, 0);
+  mdcudfsr_set_udf_tag_crc_and_checksum(&out[at], static_cast<uint32_t>(out.size() - at));
+}
+
+void MetadataContent::entry(uint32_t lbn, uint8_t type, uint64_t uid, uint64_t len, const void* ad, uint32_t l_ad,
+                            uint16_t ad_type) {
+  extended_file_entry e{};
+  e.tag.id = TAG_ID_EFE;
+  e.tag.descriptor_ver = 3;
+  e.tag.tag_loc = lbn;
+  e.icbtag.strat_type = 4;
+  e.icbtag.max_num_entries = 1;
+  e.icbtag.file_type = type;
+  e.icbtag.flags = ad_type;
+  e.uid = e.gid = 0xFFFFFFFFu;
+  e.perm = 0x7FFF;
+  e.link_cnt = 1;
+  e.inf_len = e.object_size = len;
+  e.unique_id = uid;
+  e.l_ad = l_ad;
+  uint8_t* b = &bytes_[size_t(lbn) * kSector];
+  std::memcpy(b, &e, sizeof e);
+  if (l_ad) std::memcpy(b + sizeof e, ad, l_ad);
+  mdcudfsr_set_udf_tag_crc_and_checksum(b, static_cast<uint32_t>(sizeof e + l_ad));
+}
+
+void MetadataContent::directory(uint32_t lbn, uint64_t uid, const std::vector<uint8_t>& fids) {
+  const auto blocks = static_cast<uint32_t>((fids.size() + kSector - 1) / kSector);
+  const uint32_t at = alloc(blocks);
+  std::memcpy(&bytes_[size_t(at) * kSector], fids.data(), fids.size());
+  short_ad ad{static_cast<uint32_t>(fids.size()), at};
+  entry(lbn, 4, uid, fids.size(), &ad, sizeof ad, 0);
+}
+
+void repoint_metadata_file(uint8_t* block, uint64_t bytes, uint32_t extent) {
+  extended_file_entry e;
+  std::memcpy(&e, block, sizeof e);
+  e.inf_len = e.object_size = bytes;
+  e.logblks_rec = bytes / kSector;
+  short_ad ad{static_cast<uint32_t>(bytes), extent};
+  std::memcpy(block, &e, sizeof e);
+  std::memcpy(block + sizeof e + e.l_ea, &ad, sizeof ad);
+  mdcudfsr_set_udf_tag_crc_and_checksum(block, static_cast<uint32_t>(sizeof e + e.l_ea + e.l_ad));
+}
+
 }  // namespace udf_test

@@ -70,4 +70,33 @@ struct DirEntry {
 };
 std::vector<DirEntry> read_dir_in_icb(const uint8_t* efe_block, uint32_t l_ea, uint32_t l_ad);
 
+// The content of a large metadata file, built block by block for a volume
+// of the image builder: its blocks 0 and 1 (file set descriptor and
+// terminator) taken from the built medium, then entries and identifier
+// descriptors placed where the caller allocates them.
+class MetadataContent {
+ public:
+  MetadataContent(const std::vector<uint8_t>& medium, uint32_t metadata_lsn);
+  // n zeroed blocks at the end; the first one's metadata block number.
+  uint32_t alloc(uint32_t n = 1);
+  // Appends one identifier descriptor to `out` (name "": the parent entry)
+  // pointing at metadata block `icb`, padded to 4 bytes.
+  static void add_fid(std::vector<uint8_t>& out, uint8_t chars, const std::string& name, uint32_t icb);
+  // An extended file entry at block lbn with l_ad bytes of allocation
+  // descriptors (ad_type: 0 short, 1 long).
+  void entry(uint32_t lbn, uint8_t type, uint64_t uid, uint64_t len, const void* ad, uint32_t l_ad,
+             uint16_t ad_type);
+  // A directory entry at lbn whose identifier descriptors lie in blocks of
+  // their own, allocated after everything so far.
+  void directory(uint32_t lbn, uint64_t uid, const std::vector<uint8_t>& fids);
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// Points the metadata file's (or mirror's) entry at `block` at one extent of
+// `bytes` from partition block `extent`, and reseals it.
+void repoint_metadata_file(uint8_t* block, uint64_t bytes, uint32_t extent);
+
 }  // namespace udf_test
