@@ -105,9 +105,9 @@ std::uint64_t make_volume(const Settings& s, kelsim::SimHarness& sim, unsigned f
     must(*e, 1, "Check", {}, "KelVolume");
     unmount(*e, 2);
   }
-  // Each closed file leaves an inactive proxy node under the shadow root,
-  // which every later close walks (their vnodes are reclaimed only with the
-  // volume): one helper run per kFolderFiles files keeps the filling linear.
+  // One helper run per kFolderFiles files, each ending with a flush, as the
+  // volumes of earlier runs were made (each closed file leaves an inactive
+  // proxy node under the shadow root until the unmount).
   std::uint64_t bytes = 0;
   for (unsigned made = 0; made < files;) {
     const unsigned folder = made / per_folder, first = made % per_folder;

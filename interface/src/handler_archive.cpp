@@ -133,7 +133,6 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
     // The old file may still wait in the packed session: the session ends
     // before the file goes, else its flush loses the file made in its place.
     if (!f.Win32(EndPackedSession(f))) return;
-    f.Phase(kPhaseNameSpace);
     if (!f.Engine(CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str()), __LINE__)) {
       f.Hr(kHrCannotReplace);
       return;

@@ -170,8 +170,8 @@ TEST_P(SpillRules, TheVolumeGoesOnOnTheNextSlot) {
 // On the last slot nothing moves on: once the next writable block passes
 // the threshold there, no space is handed out (the store's own files at the
 // flush neither), the next archive answers "disc full" and loads no slot,
-// and every file archived before is kept. The refused file stays listed
-// empty, as an archive that failed leaves it for the host to write again.
+// and every file archived before is kept; the refused file is not left
+// behind.
 // The threshold brings the volume to its last slot quickly; the archives
 // are written without packed writing, whose session would take the refusal
 // only at its end.

@@ -58,6 +58,26 @@ class DriveClient {
   bool ok_ = false;
 };
 
+bool unlinked(const mdcudfsr_mount& m) {
+  const auto& md = m.vds.pmap.type2_metadata;
+  return md.file_loc >= m.vds.pd.part_len && md.mirror_file_loc >= m.vds.pd.part_len;
+}
+
+// The metadata file (L - 4096) and its mirror (L - 4080) of the location L
+// that 1500h's position word (value bytes 56-59, big-endian) names.
+std::string link_from_cartridge_memory(kelsim::Cartridge& c, int slot, mdcudfsr_mount* m) {
+  const auto it = c.attributes.find(0x1500);
+  if (it == c.attributes.end() || it->second.value.size() < 60) return "unlinked, and no 1500h to link from";
+  const std::uint8_t* p = it->second.value.data() + 56;
+  const std::uint32_t vuvi = std::uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3];
+  if (mdcudfsr_vuvi_slot(vuvi) != static_cast<std::uint32_t>(slot)) return "unlinked, and 1500h names another slot";
+  const std::uint32_t fe = mdcudfsr_vuvi_fe_location(vuvi);
+  if (fe < 4096 || std::uint64_t{fe} - 4080 >= m->vds.pd.part_len) return "unlinked, and 1500h names no metadata file";
+  m->vds.pmap.type2_metadata.file_loc = fe - 4096;
+  m->vds.pmap.type2_metadata.mirror_file_loc = fe - 4080;
+  return "";
+}
+
 std::string check_loaded(kelsim::SimHarness& sim, int slot) {
   kelsim::Cartridge& c = sim.cartridge();
   vnode devvp{};
@@ -81,7 +101,16 @@ std::string check_loaded(kelsim::SimHarness& sim, int slot) {
   // A soft write protection is a verdict of its own: an earlier slot of a
   // volume that went on is closed for writing.
   std::uint32_t soft = 0;
-  if (int e = mdcudfsr_check_vds_structure(mnt.get(), &soft, nullptr)) return "structure refused: " + std::to_string(e);
+  int e = mdcudfsr_check_vds_structure(mnt.get(), &soft, nullptr);
+  if (e && unlinked(*mnt)) {
+    // While files are written the descriptors point past the partition and
+    // the cartridge memory names the metadata file: checked as a mount
+    // links them, without writing anything.
+    const std::string why = link_from_cartridge_memory(c, slot, mnt.get());
+    if (!why.empty()) return why;
+    e = mdcudfsr_check_vds_structure(mnt.get(), &soft, nullptr);
+  }
+  if (e) return "structure refused: " + std::to_string(e);
   return "";
 }
 
