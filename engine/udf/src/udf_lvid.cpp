@@ -410,9 +410,9 @@ int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, in
     }
   }
   if (lv->integrity_type == 1)
-    mnt->mntinfo.VolumeStatus &= static_cast<uint8_t>(~kVolumeStatusOpen);
+    mdcudfsr_volume_status(mnt).fetch_and(static_cast<uint8_t>(~kVolumeStatusOpen));
   else
-    mnt->mntinfo.VolumeStatus |= kVolumeStatusOpen;
+    mdcudfsr_volume_status(mnt).fetch_or(static_cast<uint8_t>(kVolumeStatusOpen));
   zfree(buf);
   UDF_TRACE_EXIT_ERR(err);
   return err;

@@ -60,7 +60,7 @@ void log_statistics(mdcudfsr_mount* mnt, std::uint32_t n, std::uint64_t stamp, s
 // system guard at once. 1 when the system guard was started.
 int trip_guard(mdcudfsr_mount* mnt, vfs_context_t ctx, std::uint32_t n, std::uint64_t stamp, std::uint64_t now) {
   mnt->delay_guard = 1;
-  if (mnt->privileged_mode || (mnt->integrity_written && (mnt->mntinfo.VolumeStatus & 0x10))) {
+  if (mnt->privileged_mode || (mnt->integrity_written && (mdcudfsr_volume_status(mnt).load() & 0x10))) {
     KEL_LOG_AS("mdcudfsr_check_disc_change_num", KEL_LOG_ERR, KEL_MOD_CORE, KEL_MARK_NOTE,
                "Change disk system delay guard mode.\n");
     log_statistics(mnt, n, stamp, now);

@@ -38,7 +38,7 @@ Outcome open_session(mdcudfsr_mount* mnt, vfs_context_t ctx) {
       return o;
     }
   }
-  mnt->mntinfo.VolumeStatus |= kSessionOpen;
+  mdcudfsr_volume_status(mnt).fetch_or(kSessionOpen);
   mnt->lvid_open = 1;
   // Writes follow: the sizes cached at mount go stale and are computed
   // afresh from the next writable address on every request.
@@ -58,7 +58,7 @@ Outcome close_session(mdcudfsr_mount* mnt, vfs_context_t ctx) {
       return o;
     }
   }
-  mnt->mntinfo.VolumeStatus &= static_cast<std::uint8_t>(~kSessionOpen);
+  mdcudfsr_volume_status(mnt).fetch_and(static_cast<std::uint8_t>(~kSessionOpen));
   send_session_state(mnt, 0, ctx);
   std::int32_t sufficient = 1;
   err = mdcudfsr_check_media_resources(mnt, 0, ctx, &sufficient);
@@ -82,9 +82,10 @@ Outcome close_session(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 int publish(mdcudfsr_mount* mnt, std::uint8_t old, vfs_context_t ctx) {
   MDCFS_MOUNT_INFORMATION mi{};
   const int err = mdcudfsr_mdcfsctrl_get_volume_mount_information(mnt, &mi, ctx);
-  const std::uint8_t now = mnt->mntinfo.VolumeStatus;
+  const std::uint8_t now = mdcudfsr_volume_status(mnt).load();
   if (err) {
-    mnt->mntinfo.VolumeStatus = static_cast<std::uint8_t>((now & ~kSessionOpen) | ((old | now) & kSessionOpen));
+    // The session bit stays set if it was set before or is now.
+    mdcudfsr_volume_status(mnt).fetch_or(static_cast<std::uint8_t>(old & kSessionOpen));
     return err;
   }
   mi.VolumeStatus = static_cast<std::uint8_t>((mi.VolumeStatus & ~kSessionOpen) | (now & kSessionOpen));
@@ -100,7 +101,7 @@ int update(mdcudfsr_mount* mnt, vfs_context_t ctx, int mode, bool ex) {
     VFS_LOG(KEL_LOG_INFO, "attempt to update readonly session\n");
     return 30;
   }
-  const std::uint8_t old = mnt->mntinfo.VolumeStatus;
+  const std::uint8_t old = mdcudfsr_volume_status(mnt).load();
   Outcome o;
   if (mode & MDCUDFSR_SESSION_OPEN)
     o = open_session(mnt, ctx);
@@ -109,7 +110,7 @@ int update(mdcudfsr_mount* mnt, vfs_context_t ctx, int mode, bool ex) {
   else
     return 0;
   if (o.done) return ex && o.close_lvid_failed ? 0 : o.result;
-  if (!((old ^ mnt->mntinfo.VolumeStatus) & kSessionOpen)) return o.result;
+  if (!((old ^ mdcudfsr_volume_status(mnt).load()) & kSessionOpen)) return o.result;
   const int err = publish(mnt, old, ctx);
   if (err) return err;
   return ex ? o.open_err : 0;

@@ -5,10 +5,13 @@
 #include "drive/device_control.h"
 #include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_session.h"
+#include "kelvfs/mdcudfsr_time.h"
 #include "kelvfs/mdcudfsr_volume_attr.h"
 #include "udf/udf_lvid.h"
 
 #include <cstring>
+#include <latch>
+#include <thread>
 
 namespace {
 
@@ -136,6 +139,34 @@ TEST_F(Session, UnreadableMountInformationKeepsTheOtherStatusBits) {
   EXPECT_NE(0, err);
   EXPECT_EQ(0x10, mnt_->mntinfo.VolumeStatus & 0x10);
   EXPECT_EQ(0x03, mnt_->mntinfo.VolumeStatus & 0x0F) << "the session nibble kept";
+}
+
+// A writer and a request thread change the volume at once, each under its
+// own node's lock only: both stamp the modification time and open the
+// session together. The session ends open everywhere once, and (under the
+// thread sanitizer) neither the clocks nor the session marks race.
+TEST_F(Session, TwoThreadsOpeningAtOnceLeaveOneOpenSession) {
+  std::latch start(2);
+  int results[2] = {-1, -1};
+  auto node_operation = [&](int i) {
+    start.arrive_and_wait();
+    mdcudfsr_update_vol_last_modification_time(mnt_.get());
+    results[i] = mdcudfsr_update_session(mnt_.get(), &ctx_, MDCUDFSR_SESSION_OPEN);
+    mdcudfsr_update_vol_last_partial_flush_time(mnt_.get());
+  };
+  std::thread writer(node_operation, 0);
+  std::thread handler(node_operation, 1);
+  writer.join();
+  handler.join();
+  EXPECT_EQ(0, results[0]);
+  EXPECT_EQ(0, results[1]);
+  EXPECT_EQ(0u, disc_integrity_type());
+  EXPECT_EQ(0x10, mnt_->mntinfo.VolumeStatus & 0x10);
+  EXPECT_EQ(1, mnt_->lvid_open);
+  EXPECT_EQ(1, mnt_->size_unknown);
+  EXPECT_NE(0u, mnt_->last_modification_time.load());
+  EXPECT_NE(0u, mnt_->last_partial_flush_time.load());
+  EXPECT_EQ(0x90, drive_status()) << "the session bit published, the others kept";
 }
 
 // update_session_Ex: a close answers 0 although its descriptor write failed

@@ -204,3 +204,12 @@ struct mdcudfsr_udf_fields {
 // The slot whose structures are expected: the loaded slot, or the last
 // written slot while the loaded slot is 0xFF.
 uint32_t mdcudfsr_expected_slot(const mdcudfsr_mount* mnt);
+
+// The volume status byte of the mount information, for the session bit that
+// the writer, request and timer threads change concurrently (each holding
+// only its own node's lock): every change of that bit and every read that
+// decides on it goes through this view, as one atomic operation. The byte
+// keeps its place in the record.
+inline std::atomic_ref<uint8_t> mdcudfsr_volume_status(mdcudfsr_udf_fields* mnt) {
+  return std::atomic_ref<uint8_t>(mnt->mntinfo.VolumeStatus);
+}

@@ -114,10 +114,12 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
 
   // Volume clocks (microseconds since 1970) and the time-zone offset of
   // recorded timestamps (minutes east of UTC).
+  // The clocks and lvid_open are set by the writer, request and timer
+  // threads alike, each under its own node's lock only: atomic.
   std::int32_t time_zone_offset = 0;
-  std::uint64_t last_modification_time = 0;
-  std::uint64_t last_partial_flush_time = 0;
-  std::int32_t lvid_open = 0;
+  std::atomic<std::uint64_t> last_modification_time{0};
+  std::atomic<std::uint64_t> last_partial_flush_time{0};
+  std::atomic<std::int32_t> lvid_open{0};
   std::uint8_t flush_policy = 0;           // 1 during a sync's flush; 5 (all erase) lets a read-only mount update its session
 
   // Mount set-up.
@@ -153,9 +155,10 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
 
   // Volume attributes: the figures of the last size computation (valid
   // while size_unknown is 0) and the file-system attributes set at mount.
+  // Every session opening sets size_unknown, from any thread: atomic.
   std::uint32_t total_blocks = 0;
   std::uint32_t free_blocks = 0;
-  std::int32_t size_unknown = 1;
+  std::atomic<std::int32_t> size_unknown{1};
   std::int32_t label_changed = 0;
   vfs_attr attr_cache{};
 
