@@ -64,8 +64,9 @@ void NsVolume::open_volume(udf_test::MediumClass cls) {
   vfs_test::clear_log();
 }
 
+// The nodes go before the host tree, as at the engine's unmount: a freed
+// node cuts its vnode's link, so the vnodes must still be there.
 void NsVolume::close_volume() {
-  kel_tree_set_root(nullptr);
   if (mnt_ && root_) {
     mnt_->root_node = nullptr;
     mnt_->udf_root = nullptr;
@@ -73,6 +74,7 @@ void NsVolume::close_volume() {
     mnt_->shadow_node = nullptr;
     mdcudfsr_cache_free_node(root_);
   }
+  kel_tree_set_root(nullptr);
   root_ = nullptr;
   rootvp_ = nullptr;
   devvp_.reset();

@@ -56,10 +56,9 @@ void VnopVolume::mount(TreeImage& img) {
 }
 
 void VnopVolume::TearDown() {
-  if (sm_) {
-    kel_tree_set_root(nullptr);
-    sm_.reset();
-  }
+  // The cache ends before the host tree goes, as at the engine's unmount.
+  sm_.reset();
+  kel_tree_set_root(nullptr);
   devvp_.reset();
   kel_vnops = KelResolvedVnops{};
 }
