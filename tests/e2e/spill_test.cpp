@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <ostream>
+#include <string>
 
 namespace e2e {
 namespace {
@@ -156,8 +157,12 @@ TEST_P(Spill, WriteOnceArchivesGoOnOnTheNextSlotAndRestoreFromBoth) {
                                          .count()));
 }
 
+std::string name_of(const ::testing::TestParamInfo<SpillCase>& i) {
+  return std::string(i.param.packed ? "Packed" : "Unpacked") + std::to_string(i.param.slots) + "Slots";
+}
+
 INSTANTIATE_TEST_SUITE_P(PackedWriting, Spill,
-                         ::testing::Values(SpillCase{0, 3}, SpillCase{1, 3}, SpillCase{1, 2}));
+                         ::testing::Values(SpillCase{0, 3}, SpillCase{1, 3}, SpillCase{1, 2}), name_of);
 
 }  // namespace
 }  // namespace e2e
