@@ -263,7 +263,9 @@ std::uint32_t GhostFileWriter::setEndOfFile() {
     m_owner->m_virtualFileSize = end;
     return 0;
   }
-  if (const std::uint32_t r = m_proxy->checkVolumeCapacity(end - old)) {
+  // The proxy holds the file's bytes up to its body total; the rest, in the
+  // ring and the growth, is what it still has to take.
+  if (const std::uint32_t r = m_proxy->checkVolumeCapacity(end - std::min(m_bodyFileTotalBytes, end))) {
     trace(2, kMethod, __LINE__, u"Error checkVolumeCapacity");
     return r;
   }

@@ -341,33 +341,48 @@ std::uint32_t ProxyWriter::setEndOfFile(std::int64_t& new_size, std::int64_t& de
   return 0;
 }
 
-// The proxy's new end (packed bytes + size) against the disc's free space,
-// counted from the bytes known to be on the disc. The low-level writer's own
-// end-of-file step is not used: below the proxy's allocated end it would
-// cut the proxy back, and it would set the proxy's size to the probe.
+// The volume's free bytes as the engine counts them: every disc of the
+// volume that is still to be written (the writer's margin at the end of a
+// disc left out), less every block written so far, the proxy's own too.
+std::uint32_t ProxyWriter::volumeFreeBytes(std::uint64_t& free) {
+  unsigned long long capacity = 0, bytes = 0;
+  if (RuvoCtrlVolume::getDiskFreeSpace(m_impl->m_volumeRootPath, capacity, bytes, false) != 0)
+    return QVE_RESULT_ERROR_VOLUME_QUERY;
+  free = bytes;
+  return 0;
+}
+
+// Whether the proxy can take size more bytes: the current file's bytes that
+// are not in the proxy yet. The free space leaves out what is on the disc,
+// so only the proxy's bytes not yet written count with them. Counting all
+// packed bytes needs no wait and is enough while the volume has room; when
+// that does not fit, the writer is drained to learn how far the proxy is
+// on the disc. The low-level writer's own end-of-file step is not used:
+// below the proxy's allocated end it would cut the proxy back. A refusal is
+// the request's alone: the writer goes on, and so do the session's files.
 std::uint32_t ProxyWriter::checkVolumeCapacity(std::int64_t size) {
   static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::checkVolumeCapacity";
   if (!m_impl) {
     trace(2, kMethod, __LINE__, u"no UserDataFileIOImpl error exist. ");
     return QVE_RESULT_ERROR_NO_CREATEFILE;
   }
-  auto failed = [&](std::uint32_t r) {
-    m_impl->setLastManagerError(r, __FILE__, __LINE__);
-    return r;
-  };
-  if (size < 0) return failed(QVE_RESULT_ERROR_PARAMETERS);
+  if (size < 0) return QVE_RESULT_ERROR_PARAMETERS;
   m_account.lock.lock();
   const std::uint64_t end = m_account.taken + static_cast<std::uint64_t>(size);
-  const std::uint64_t committed = m_account.committed;
   m_account.lock.unlock();
-  if (end <= committed) return 0;
-  unsigned long long capacity = 0, free = 0;
-  if (RuvoCtrlVolume::getDiskFreeSpace(m_impl->m_volumeRootPath, capacity, free, false) != 0)
-    return failed(QVE_RESULT_ERROR_VOLUME_QUERY);
-  if (free < end - committed) {
-    trace(2, kMethod, __LINE__, u"Disc Full: requestSize=%lld, remainingSize=%lld",
-          static_cast<long long>(end - committed), static_cast<long long>(free));
-    return failed(QVE_RESULT_ERROR_DISC_FULL);
+  std::uint64_t free = 0;
+  if (const std::uint32_t r = volumeFreeBytes(free)) return r;
+  if (free >= end) return 0;
+  // The writer's own failure is already the session's.
+  if (const std::uint32_t r = m_impl->writeSynchronize()) return r;
+  const std::int64_t written = m_impl->getFilePointer();
+  const std::uint64_t on_disc = written > 0 ? static_cast<std::uint64_t>(written) : 0;
+  if (const std::uint32_t r = volumeFreeBytes(free)) return r;
+  const std::uint64_t request = end > on_disc ? end - on_disc : 0;
+  if (free < request) {
+    trace(2, kMethod, __LINE__, u"Disc Full: requestSize=%lld, remainingSize=%lld", static_cast<long long>(request),
+          static_cast<long long>(free));
+    return QVE_RESULT_ERROR_DISC_FULL;
   }
   return 0;
 }

@@ -393,7 +393,7 @@ std::uint32_t UserDataFileIO::setEndOfFile() {
   static constexpr const char16_t* kMethod = u"LumoQVE::UserDataFileIO::setEndOfFile";
   if (m_writer) {
     if (const std::uint32_t r = createWriterObject()) return r;
-    return m_writer->setEndOfFile();
+    return keepSessionError(m_writer->setEndOfFile());
   }
   if (m_virtualFileSize == 0 && m_virtualFilePointer == 0) {
     trace(1, kMethod, __LINE__, u"m_virtualFileSize & m_virtualFilePointer is zero");
@@ -401,7 +401,7 @@ std::uint32_t UserDataFileIO::setEndOfFile() {
   }
   if (std::shared_ptr<ProxyWriter> proxy = ProxyWriter::current()) {
     trace(2, kMethod, __LINE__, u"Check Volume Capacity");
-    if (const std::uint32_t r = proxy->checkVolumeCapacity(m_virtualFilePointer)) return r;
+    if (const std::uint32_t r = proxy->checkVolumeCapacity(m_virtualFilePointer)) return keepSessionError(r);
     m_virtualFileSize = m_virtualFilePointer;
     return 0;
   }
@@ -417,6 +417,13 @@ std::uint32_t UserDataFileIO::setEndOfFile() {
   if (const std::uint32_t r = m_impl->seek(keep)) return failed(r);
   m_virtualFileSize = m_virtualFilePointer;
   return 0;
+}
+
+// A refused sizing of a packed session's file answers its own Win32 code
+// (disc full), as the file's low-level writer would.
+std::uint32_t UserDataFileIO::keepSessionError(std::uint32_t result) {
+  if (result != 0 && !m_impl) m_sessionWin32 = AnnulusFileIOErrors::RecordedError::capture(result, 0).win32;
+  return result;
 }
 
 std::uint32_t UserDataFileIO::close() {
@@ -492,7 +499,7 @@ bool TimerFlushBuffer::threadFunctionOfCleanUp() {
 
 std::uint32_t UserDataFileIO::getLastWin32Error() const {
   if (m_file && m_file->m_dwErrorCode != 0) return m_file->m_dwErrorCode;
-  if (!m_impl) return kWin32Default;
+  if (!m_impl) return m_sessionWin32 ? m_sessionWin32 : kWin32Default;
   return m_impl->lastRecordedError().win32;
 }
 

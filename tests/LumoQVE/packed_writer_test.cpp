@@ -113,7 +113,10 @@ class Packed : public writertest::RunningInterface {
   looptest::FakeFile file(const std::string& path) {
     std::lock_guard<std::mutex> lk(engine().mu);
     auto f = engine().files.find(path);
-    return f == engine().files.end() ? looptest::FakeFile{"<none>"} : f->second;
+    if (f != engine().files.end()) return f->second;
+    looptest::FakeFile none;
+    none.data = "<none>";
+    return none;
   }
   bool exists(const std::string& path) {
     std::lock_guard<std::mutex> lk(engine().mu);
@@ -757,4 +760,78 @@ TEST_F(Packed, SizingAfterAWrittenProxyBufferLeavesTheProxyIntact) {
   for (int i = 0; i < files; ++i) ASSERT_EQ(archive("f" + std::to_string(i), pattern(1048576, i)), 0u) << i;
   ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
   for (int i = 0; i < files; ++i) EXPECT_TRUE(file("/d/f" + std::to_string(i)).data == pattern(1048576, i)) << i;
+}
+
+// The free space the engine reports leaves out the blocks already written,
+// the proxy's too: sizing a file in a session counts only the proxy's bytes
+// not yet on the disc (one file in the ring here, a proxy buffer of 32 files
+// written) with the new file. A file that fits beside them is taken, one
+// recording unit more is refused, and the refusal is the file's alone: the
+// session goes on and every file divides whole.
+TEST_F(Packed, SizingCountsTheSessionsBytesOnTheDiscOnce) {
+  RuvoCtrlVolume::setWriteBufferMb(0);  // 32 MiB proxy buffers
+  constexpr std::size_t kMiB = 1048576;
+  const int files = 33;
+  for (int i = 0; i < files; ++i) ASSERT_EQ(archive("f" + std::to_string(i), pattern(kMiB, i)), 0u) << i;
+  engine().fsctl_out[kStatfs] = bytes(MDCFS_STATFS_SIZEINFO{2048, 0, 0x800000, 4 * kMiB / 2048, 0});
+  const struct {
+    const char* name;
+    std::int64_t size;
+    std::uint32_t result;
+  } cases[] = {
+      {"fits", 3 * kMiB, 0},
+      {"one unit more", 3 * kMiB + kRub, QVE_RESULT_ERROR_DISC_FULL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::lock_guard<std::mutex> lk(engine().mu);
+      engine().files[std::string("/d/") + c.name].id = engine().next_id++;
+    }
+    std::shared_ptr<UserDataFileIO> f;
+    ASSERT_EQ(open(c.name, f), 0u);
+    f->seek(c.size);
+    EXPECT_EQ(f->setEndOfFile(), c.result);
+    if (c.result) {
+      EXPECT_EQ(f->getLastWin32Error(), 112u) << "disc full, as without packed writing";
+    }
+    f.reset();
+  }
+  ASSERT_EQ(archive("late", pattern(kMiB, 99)), 0u) << "the session goes on after a refused file";
+  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  for (int i = 0; i < files; ++i) EXPECT_TRUE(file("/d/f" + std::to_string(i)).data == pattern(kMiB, i)) << i;
+  EXPECT_TRUE(file("/d/late").data == pattern(kMiB, 99));
+}
+
+// A ghost file grown past its written bytes asks the proxy for all its
+// bytes not in the proxy yet: those still in its own ring too, not the
+// growth alone.
+TEST_F(Packed, GrowingAGhostFileCountsTheBytesStillInItsRing) {
+  constexpr std::int64_t kMiB = 1048576;
+  ASSERT_EQ(archive("a", "x"), 0u);
+  engine().fsctl_out[kStatfs] = bytes(MDCFS_STATFS_SIZEINFO{2048, 0, 0x800000, 4 * kMiB / 2048, 0});
+  const struct {
+    const char* name;
+    std::int64_t end;
+    std::uint32_t result;
+  } cases[] = {
+      {"fits", 3 * kMiB + kMiB / 2, 0},
+      {"beyond", 4 * kMiB, QVE_RESULT_ERROR_DISC_FULL},
+  };
+  const std::string data = pattern(3 * kMiB, 5);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::lock_guard<std::mutex> lk(engine().mu);
+      engine().files[std::string("/d/") + c.name].id = engine().next_id++;
+    }
+    std::shared_ptr<UserDataFileIO> f;
+    ASSERT_EQ(open(c.name, f), 0u);
+    ASSERT_EQ(f->createWriterObject(), 0u);
+    std::uint32_t written = 0;
+    ASSERT_EQ(f->getWriter()->write(data.data(), static_cast<std::uint32_t>(data.size()), &written), 0u);
+    f->seek(c.end);
+    EXPECT_EQ(f->setEndOfFile(), c.result);
+    f.reset();
+  }
 }

@@ -118,6 +118,9 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::uint32_t stop();
   std::uint32_t setEndOfFile(std::int64_t& new_size, std::int64_t& deleted_body,
                              std::int64_t& deleted_parity);
+  // Whether the proxy can take size more bytes (the current file's bytes
+  // not in it yet) on the volume; 0, 0x82000023 (disc full) or a query or
+  // writer error. A refusal leaves the session as it is.
   std::uint32_t checkVolumeCapacity(std::int64_t size);
   std::uint32_t flushProxyFile();
   std::uint32_t cleanup();
@@ -149,6 +152,7 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::uint32_t copyIntoRing(const std::uint8_t* data, std::uint64_t size);
   std::uint32_t handFull();
   std::uint32_t checkWriter(const char16_t* method);
+  std::uint32_t volumeFreeBytes(std::uint64_t& free);
   std::uint32_t writeSyncMarkVolumeDirty();
   std::uint32_t reBuildGhostFile(AllocationPicker& picker, GhostFileInformation& ghost);
   std::uint32_t reBuildZeroFile(GhostFileInformation& ghost);

@@ -107,7 +107,11 @@ class UserDataFileIO {
 
  private:
   void releaseOpenGate();
+  std::uint32_t keepSessionError(std::uint32_t result);
   bool m_holdsGate = false;
+  // Win32 code of a failed sizing of a packed session's file, which has no
+  // low-level writer of its own to keep it (0: none).
+  std::uint32_t m_sessionWin32 = 0;
 };
 
 // The writer object behind an open file. The slots keep this order; each
