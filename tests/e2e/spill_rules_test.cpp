@@ -121,7 +121,7 @@ class SpillRules : public Scenario, public ::testing::WithParamInterface<RuleCas
       EXPECT_NE(lines[i].find(want[i]), std::string::npos) << i << ": " << lines[i];
     for (const auto& l : lines) {
       EXPECT_EQ(l.find("current disc is full"), std::string::npos) << l;
-      if (!c.new_write) EXPECT_EQ(l.find(kSyncBeforeNewTrack), std::string::npos) << l;
+      if (!c.new_write) { EXPECT_EQ(l.find(kSyncBeforeNewTrack), std::string::npos) << l; }
     }
   }
 
@@ -152,7 +152,7 @@ TEST_P(SpillRules, TheVolumeGoesOnOnTheNextSlot) {
   sync("SyncTime");
   EXPECT_EQ(slots_of("A"), (std::set<std::uint64_t>{0}));
   EXPECT_EQ(slots_of("B"), (std::set<std::uint64_t>{c.rule == Rule::SpanThreshold ? 0u : 1u}));
-  if (!c.packed) EXPECT_EQ(slots_of("C"), (std::set<std::uint64_t>{1}));
+  if (!c.packed) { EXPECT_EQ(slots_of("C"), (std::set<std::uint64_t>{1})); }
   const std::set<std::uint64_t> d = slots_of("D");
   EXPECT_TRUE(!d.empty() && *d.begin() >= 1) << ::testing::PrintToString(d);
   const EngineElement v = ask_one("GetVolumeInfo", "KelVolume");
@@ -191,8 +191,8 @@ TEST_P(LastSlot, AnswersDiscFull) {
     const auto answers = ask("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
     ASSERT_FALSE(answers.empty());
     full = answers.back().name == "HRESULT";
-    if (full) EXPECT_EQ(static_cast<std::uint32_t>(std::stoll(answers.back().attribute("HRESULT"))), kDiscFull)
-        << answers.back().raw;
+    if (full) { EXPECT_EQ(static_cast<std::uint32_t>(std::stoll(answers.back().attribute("HRESULT"))), kDiscFull)
+        << answers.back().raw; }
   }
   ASSERT_TRUE(full) << "eight archives never filled the last slot";
   const std::size_t mark = sim_->service().transcript().size();

@@ -47,8 +47,12 @@ int parity_name(mdcudfsr_cache_node* parity, const char* base, char** out) {
     return -1;
   }
   char joined[kParityName];
-  std::snprintf(joined, sizeof joined, "%.1023s#%s", base, suffix);
+  const int joined_len = std::snprintf(joined, sizeof joined, "%s#%s", base, suffix);
   cache_free(suffix, MDCUDFSR_PARITY_SUFFIX_SIZE);
+  if (joined_len < 0 || static_cast<size_t>(joined_len) >= sizeof joined) {
+    CACHE_LOG(ERR, "parity name too long. len=%d\n", joined_len);
+    return 63;  // ENAMETOOLONG
+  }
   uint8_t norm[kParityName];
   size_t len = 0;
   err = utf8_normalizestr(reinterpret_cast<const uint8_t*>(joined), std::strlen(joined), norm, &len, kParityName - 1,

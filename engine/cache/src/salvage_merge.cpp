@@ -28,7 +28,7 @@ struct Merge {
   mdcudfsr_mount* m;
   vfs_context_t ctx;
   uint32_t b = 0;
-  std::vector<uint8_t> data;  // the entries
+  std::vector<uint8_t> data{};  // the entries
   uint8_t* list = nullptr;
   uint32_t list_size = 0;
   uint32_t count = 0, length = sizeof(mdcudfsr_salvage_list_header);
@@ -41,8 +41,6 @@ struct Entry {
   uint32_t length = 0;
   const uint8_t* block(uint32_t i, uint32_t b) const { return blocks + uint64_t{i} * b; }
 };
-
-uint32_t le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
 
 uint64_t entry_uid(const uint8_t* block) {
   extended_file_entry e{};
@@ -389,7 +387,7 @@ int mdcudfsr_cache_init_node_for_salvage(mdcudfsr_mount* m, mdcudfsr_cache_node*
 
 int mdcudfsr_unreferenced_file_determination(mdcudfsr_mount* m, vfs_context_t ctx) {
   if (!m || !m->root_node || !m->logical_block_size) return 22;
-  Merge g{m, ctx, m->logical_block_size};
+  Merge g{.m = m, .ctx = ctx, .b = m->logical_block_size};
   int32_t handle = -1;
   mdcudfsr_efe_cache_header h{};
   int err = open_and_read(g, &handle, &h);

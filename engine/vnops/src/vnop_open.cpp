@@ -144,7 +144,7 @@ int open_udf(vn_frame& f, int mode) {
     VN_LOG(KEL_LOG_ERR, "Already write open\n");
     return 1;
   }
-  ++n->open_count;
+  n->open_count = n->open_count + 1;
   ++f.mnt->read_open_count;
   return 0;
 }
@@ -429,7 +429,7 @@ int close_udf_or_proxy(vn_frame& f, int fflag) {
       mdcudfsr_cache_update_zoneid_map(n->master);
     }
   }
-  if (n->kind == MDCUDFSR_NODE_UDF && n->open_count > 0) --n->open_count;
+  if (n->kind == MDCUDFSR_NODE_UDF && n->open_count > 0) n->open_count = n->open_count - 1;
   if (in_recovery_list(f.mnt, n)) return mdcudfsr_update_recovery_req_file(f.mnt, n, f.ctx);
   return 0;
 }
@@ -534,7 +534,7 @@ int dummy_open_udf(mdcudfsr_cache_node* n, int mode, vfs_context_t ctx) {
   }
   if (mode & FWRITE) return dummy_open_file_for_write(n, mode, ctx);
   if (n->write_open) return 1;
-  ++n->open_count;
+  n->open_count = n->open_count + 1;
   ++mnt->read_open_count;
   return 0;
 }
@@ -624,7 +624,7 @@ int mdcudfsr_vnop_dummy_close(mdcudfsr_cache_node* n, int fflag) {
   } else if (n->kind == MDCUDFSR_NODE_UDF || n->kind == MDCUDFSR_NODE_PROXY) {
     if (fflag & FREAD) --mnt->read_open_count;
     if (fflag & FWRITE) --mnt->write_open_count;
-    if (n->kind == MDCUDFSR_NODE_UDF && n->open_count > 0) --n->open_count;
+    if (n->kind == MDCUDFSR_NODE_UDF && n->open_count > 0) n->open_count = n->open_count - 1;
   }
   mdcudfsr_cache_unlock_node(n);
   return err;

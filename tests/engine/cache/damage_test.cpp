@@ -91,8 +91,8 @@ TEST_P(Damage, ScanAnswersAsThePartSays) {
   EXPECT_EQ(r.result, sm.init()) << r.what;
   mdcudfsr_cache_node* root = sm.m()->root_node;
   ASSERT_NE(nullptr, root);
-  if (r.log[0]) EXPECT_TRUE(rec().logged(r.log)) << r.what;
-  if (r.absent_log) EXPECT_FALSE(rec().logged(r.absent_log)) << r.what;
+  if (r.log[0]) { EXPECT_TRUE(rec().logged(r.log)) << r.what; }
+  if (r.absent_log) { EXPECT_FALSE(rec().logged(r.absent_log)) << r.what; }
   EXPECT_EQ(r.status, sm.m()->mntinfo.MountStatus) << r.what;
   EXPECT_EQ(r.f_listed, sm.child(root, "f") != nullptr) << r.what;
   mdcudfsr_cache_node* d = sm.child(root, "d");

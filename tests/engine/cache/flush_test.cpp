@@ -91,7 +91,7 @@ struct Written {
     sm.load(img);
     EXPECT_EQ(0, sm.init());
     // The drive's defect map, as the mount of a rewritable volume builds it.
-    if (cls == udf_test::MediumClass::Rewritable) EXPECT_EQ(0, mdcudfsr_make_defect_map(sm.m(), nullptr, 1));
+    if (cls == udf_test::MediumClass::Rewritable) { EXPECT_EQ(0, mdcudfsr_make_defect_map(sm.m(), nullptr, 1)); }
     open_for_writing(sm, 6144);
   }
   mdcudfsr_mount* m() { return sm.m(); }

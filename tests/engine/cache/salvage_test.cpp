@@ -321,7 +321,7 @@ TEST(CacheMerge, BrokenFilesGive22OrNothing) {
     ASSERT_EQ(0, v.sm.init()) << c.what;
     EXPECT_EQ(c.list, v.m()->salvage_file_info_list != nullptr) << c.what;
     EXPECT_EQ(nullptr, v.sm.child(v.sm.child(v.m()->root_node, "docs"), "late.bin")) << c.what;
-    if (!c.empty) EXPECT_TRUE(rec().logged("mergeEFE failed err=22")) << c.what;
+    if (!c.empty) { EXPECT_TRUE(rec().logged("mergeEFE failed err=22")) << c.what; }
   }
 }
 

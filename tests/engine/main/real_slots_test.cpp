@@ -324,7 +324,7 @@ TEST_F(FormatTable, TheDeletionGoesOnOnlyWhereTheMediumAllowsIt) {
     SCOPED_TRACE(c.what);
     // A volume holding two folders (the root is not counted; one folder
     // counts as empty), unmounted, as Format finds it.
-    if (kel_global_mount()->mnt_data == nullptr) ASSERT_EQ(kelmain::MountDefault(), 0);
+    if (kel_global_mount()->mnt_data == nullptr) { ASSERT_EQ(kelmain::MountDefault(), 0); }
     kelmain::CreateDirectory("/", "d", false);
     kelmain::CreateDirectory("/d", "e", false);
     ASSERT_EQ(kelmain::Unmount(false), 0);
@@ -342,10 +342,10 @@ TEST_F(FormatTable, TheDeletionGoesOnOnlyWhereTheMediumAllowsIt) {
     EXPECT_EQ(kel_global_mount()->mnt_data, nullptr) << "Format leaves the volume unmounted";
     const bool polled = std::count(script.sent.begin(), script.sent.end(), 0x4000704Du) > 0;
     EXPECT_EQ(polled, c.backtrack && !c.delete_request.empty() && c.delete_request[0] == 5);
-    if (c.result == 30) EXPECT_TRUE(enginetest::logged(c.medium == 0xE2 && c.reasons == 0x800
+    if (c.result == 30) { EXPECT_TRUE(enginetest::logged(c.medium == 0xE2 && c.reasons == 0x800
                                                            ? "WORN_OUT_MEDIA but backtrack is not specified"
-                                                           : "mount status cannot all delete"));
-    if (c.result == 22) EXPECT_TRUE(enginetest::logged("NumberOfFiles=0 NumberOfDirectories=2"));
+                                                           : "mount status cannot all delete")); }
+    if (c.result == 22) { EXPECT_TRUE(enginetest::logged("NumberOfFiles=0 NumberOfDirectories=2")); }
     ASSERT_EQ(kelmain::MountDefault(), 0);
     KELFS_OBJECT_INFO info{};
     EXPECT_EQ(kelmain::GetPathInfo("/d", 0, &info) == 0, c.folder_left);
@@ -362,7 +362,7 @@ TEST_F(FormatTable, OnlyTheMetadataFolderCountsAsEmpty) {
   const Case cases[] = {{"d", true}, {"$QuorvelData", false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.folder);
-    if (kel_global_mount()->mnt_data == nullptr) ASSERT_EQ(kelmain::MountDefault(), 0);
+    if (kel_global_mount()->mnt_data == nullptr) { ASSERT_EQ(kelmain::MountDefault(), 0); }
     ASSERT_EQ(kelmain::CreateDirectory("/", c.folder, false), 0);
     ASSERT_EQ(kelmain::Unmount(false), 0);
     ScriptedIoctl script;

@@ -23,7 +23,7 @@ struct Call {
   std::uint32_t code = 0;        // ioctl command, close flags, readdir flags
   std::uint64_t active = 0;      // vnode_attr active mask
   std::uint32_t value = 0;       // first data word of an ioctl
-  std::string name, folder;      // component name
+  std::string name{}, folder{};  // component name
   vnode_attr attr{};             // as given to setattr
 };
 
@@ -132,11 +132,11 @@ int on_rename(void* a) {
   return rec->result("rename");
 }
 int on_inactive(void* a) {
-  rec->calls.push_back(Call{"inactive", static_cast<vnop_inactive_args*>(a)->a_vp});
+  rec->calls.push_back(Call{.op = "inactive", .vp = static_cast<vnop_inactive_args*>(a)->a_vp});
   return rec->result("inactive");
 }
 int on_reclaim(void* a) {
-  rec->calls.push_back(Call{"reclaim", static_cast<vnop_inactive_args*>(a)->a_vp});
+  rec->calls.push_back(Call{.op = "reclaim", .vp = static_cast<vnop_inactive_args*>(a)->a_vp});
   return rec->result("reclaim");
 }
 
@@ -213,7 +213,7 @@ class SlotSequence : public ::testing::Test {
     // The host tree places a new vnode under the folder its path names.
     char folder[1024] = "/";
     int folder_len = sizeof folder;
-    if (parent) EXPECT_EQ(vn_getpath(parent, folder, &folder_len), 0);
+    if (parent) { EXPECT_EQ(vn_getpath(parent, folder, &folder_len), 0); }
     cn.cn_pnbuf = folder;
     cn.cn_pnlen = static_cast<int>(std::strlen(folder));
     if (parent) p.vnfs_cnp = &cn;

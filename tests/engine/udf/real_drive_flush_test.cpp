@@ -110,7 +110,7 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
     m = v->m();
     re = m->is_rewritable != 0;
     // The drive's defect map, as the mount of a rewritable volume builds it.
-    if (re) ASSERT_EQ(mdcudfsr_make_defect_map(m, nullptr, 1), 0);
+    if (re) { ASSERT_EQ(mdcudfsr_make_defect_map(m, nullptr, 1), 0); }
     ps = v->layout.partition_start;
     main_loc = v->layout.metadata_file_loc;
     mirror_loc = v->layout.mirror_file_loc;

@@ -200,7 +200,7 @@ TEST_F(CartridgeMemory, CoherencyUpdateRaisesOnlyTheCounter) {
   ASSERT_EQ(128u, after.size());
   EXPECT_EQ(before[64] + 1, after[64]);
   for (int i = 0; i < 126; ++i)
-    if (i != 64) EXPECT_EQ(before[i], after[i]) << "value byte " << i;
+    if (i != 64) { EXPECT_EQ(before[i], after[i]) << "value byte " << i; }
   const std::uint16_t crc = scsi_service_cm::calculate_crc(const_cast<std::uint8_t*>(after.data()), 126);
   EXPECT_EQ(crc, after[126] << 8 | after[127]);
   EXPECT_EQ(0, std::memcmp(after.data(), mnt_->attr_record + MDCUDFSR_CM_CACHE_OFFSET + kV, 128))

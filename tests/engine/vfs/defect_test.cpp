@@ -78,7 +78,7 @@ TEST_P(DefectsAtTheEnd, TheSearchStaysInsideThePartition) {
   ASSERT_NE(0u, p.length);
   const std::uint32_t end = p.start_sector + static_cast<std::uint32_t>(p.length / mnt_->logical_block_size);
   const std::uint32_t last = end & ~31u;
-  if (c.defect) ASSERT_EQ(0u, sim_->drive().add_defect(0, kelsim::defect_at(last - c.defect)));
+  if (c.defect) { ASSERT_EQ(0u, sim_->drive().add_defect(0, kelsim::defect_at(last - c.defect))); }
   ASSERT_EQ(0, mdcudfsr_make_defect_map(mnt_.get(), &ctx_, 0));
   mnt_->next_writable_address = 0x2000;
   std::uint32_t changed = 7;

@@ -94,7 +94,7 @@ TEST_F(DiscChange, FailureRows) {
       EXPECT_EQ(0x80000002u, mnt_->mntinfo.MountStatus);
       EXPECT_EQ(0x1u, mnt_->mntinfo.WriteProtectReasonFlags & 0x1u);
     }
-    if (c.opcode == 0x00) EXPECT_EQ(0x80000002u, mnt_->mntinfo.MountStatus);
+    if (c.opcode == 0x00) { EXPECT_EQ(0x80000002u, mnt_->mntinfo.MountStatus); }
   }
 }
 

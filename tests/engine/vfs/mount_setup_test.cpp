@@ -172,7 +172,7 @@ TEST_F(MountSetup, UnsupportedVendors) {
     o.product = c.product;
     start(o);
     EXPECT_EQ(c.result, run());
-    if (c.message) EXPECT_TRUE(logged(c.message));
+    if (c.message) { EXPECT_TRUE(logged(c.message)); }
     finish();
   }
 }

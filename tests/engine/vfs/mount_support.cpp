@@ -56,11 +56,11 @@ void MountHarness::SetUp() {
 void MountHarness::TearDown() {
   if (std::getenv("KEL_TEST_DUMP"))
     for (const auto& l : log_lines()) std::fprintf(stderr, "%s\n", l.c_str());
-  if (record()) EXPECT_EQ(0, host_unmount(1));
+  if (record()) { EXPECT_EQ(0, host_unmount(1)); }
   FsCacheAgent_stop_unopened();
   kel_tree_set_root(nullptr);
   device_vnode_.reset();
-  if (agents_running_) EXPECT_TRUE(agent_ended()) << "the agent thread ends with the mount";
+  if (agents_running_) { EXPECT_TRUE(agent_ended()) << "the agent thread ends with the mount"; }
   SimVolume::TearDown();
   kel_vnops = saved_vnops_;
 }
@@ -81,7 +81,7 @@ std::vector<std::uint8_t> MountHarness::value_1500h(std::uint32_t slot, std::uin
 
 void MountHarness::prepare(udf_test::MediumClass cls, std::uint32_t medium_type,
                            const std::function<void(kelsim::Cartridge&)>& tweak) {
-  if (agents_running_) EXPECT_TRUE(agent_ended()) << "the agent thread of the last mount ends";
+  if (agents_running_) { EXPECT_TRUE(agent_ended()) << "the agent thread of the last mount ends"; }
   const udf_test::ImageSpec spec = udf_test::spec_for(cls, 0);
   layout_ = start_volume(cls, nullptr, medium_type, [&](kelsim::Cartridge& cart) {
     cart.attributes[0x1500] = {0, value_1500h(0, udf_test::layout_for(spec).metadata_file_loc)};

@@ -83,7 +83,7 @@ TEST_F(Sync, Gates) {
     clear_log();
     c.set(mnt_.get());
     EXPECT_EQ(c.want, sync());
-    if (c.log) EXPECT_TRUE(logged(c.log));
+    if (c.log) { EXPECT_TRUE(logged(c.log)); }
     EXPECT_FALSE(logged("mdcudfsr_cache_local_cache_open is failed")) << "no flush";
     reset();
   }

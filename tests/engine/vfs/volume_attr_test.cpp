@@ -97,7 +97,7 @@ TEST_F(VolumeSize, FiguresByLayout) {
     EXPECT_EQ(c.free_blocks, f);
     EXPECT_EQ(c.per_slot, p);
     EXPECT_EQ(c.current, e);
-    if (c.medium == 0xF1) EXPECT_TRUE(logged("taken as 0")) << "the small disc's negative capacity is logged";
+    if (c.medium == 0xF1) { EXPECT_TRUE(logged("taken as 0")) << "the small disc's negative capacity is logged"; }
     if (!cart.write_once()) start_drive_client();
   }
 }
@@ -222,7 +222,7 @@ TEST_F(VolumeAttr, LabelRules) {
     SCOPED_TRACE(c.what);
     clear_log();
     EXPECT_EQ(c.want, setattr(c.name));
-    if (c.log) EXPECT_TRUE(logged(c.log));
+    if (c.log) { EXPECT_TRUE(logged(c.log)); }
   }
   for (char ch : std::string("\"*/:<>?\\|\x7F")) {
     SCOPED_TRACE(static_cast<int>(ch));

@@ -40,7 +40,7 @@ TEST_F(Resources, ShortResourcesOfTheWriteOnceDisc) {
     std::int32_t sufficient = -1;
     ASSERT_EQ(0, mdcudfsr_check_media_resources(mnt_.get(), 1, &ctx_, &sufficient));
     EXPECT_EQ(c.sufficient ? 1 : 0, sufficient);
-    if (c.message) EXPECT_TRUE(logged(c.message));
+    if (c.message) { EXPECT_TRUE(logged(c.message)); }
     EXPECT_EQ(0u, mnt_->mntinfo.WriteProtectReasonFlags) << "with an output nothing is switched";
   }
 }
