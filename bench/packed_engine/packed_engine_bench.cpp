@@ -10,16 +10,10 @@
 //   packed_engine_bench [--files N] [--kib K] [--rewritable]
 #include "LumoQVE/PackedFileIO.h"
 #include "LumoQVE/UserDataFileIO.h"
-#include "drive/client_if.h"
-#include "kel/config.h"
-#include "kel/entry.h"
-#include "kel/kel_interface.h"
-#include "kel/pipe_client.h"
+#include "common/bench_frame.h"
+#include "common/engine_mount.h"
 #include "kel/volctrl.h"
-#include "kelhost/vnode.h"
-#include "kelmain/engine_main.h"
 #include "kelmain/slots.h"
-#include "sim/harness.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -37,7 +31,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kel_bench::Clock;
+using kel_bench::die;
 
 struct Options {
   int files = 1000;
@@ -52,53 +47,6 @@ long status_kib(const char* key) {
     if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
   return -1;
 }
-
-[[noreturn]] void die(const char* what, long code) {
-  std::fprintf(stderr, "packed_engine_bench: %s (0x%lX)\n", what, code);
-  std::exit(1);
-}
-
-// A blank cartridge initialised and mounted by the engine in this process,
-// the request interface running over its slots; everything undone at the end.
-class MountedEngine {
- public:
-  MountedEngine(const std::filesystem::path& dir, std::uint8_t medium) : dir_(dir) {
-    std::filesystem::create_directories(dir_);
-    ::setenv("KEL_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
-    kel::ResetConfigCache();
-    kelsim::HarnessOptions o;
-    o.cartridge.medium_type = medium;
-    sim_ = std::make_unique<kelsim::SimHarness>(o);
-    if (kelsim::is_rewritable_type(medium)) sim_->cartridge().disc(0).formatted = true;
-    std::string program = "KelDriver", cookie = sim_->cookie_text(), cache = (dir_ / "cache").string();
-    std::vector<char*> argv = {program.data(), cookie.data(), cache.data(), nullptr};
-    if (quorvel_kel_init(3, const_cast<const char**>(argv.data())) != 0) die("init failed", 0);
-    if (int e = Initialise(3, argv.data())) die("Initialise failed", e);
-    if (int e = kelmain::MountDefault()) die("mount failed", e);
-    RuvoCtrlVolume::resetForTesting();
-    itf_.Initialise(&kelmain::operation_table());
-    kel::SetCurrentInterface(&itf_);
-  }
-  ~MountedEngine() {
-    kel::SetCurrentInterface(nullptr);
-    kelmain::Unmount(true);
-    com_tarn_filesystems_mdcudfsr_stop();
-    clientif_delete();
-    kel_tree_set_root(nullptr);
-    kel_vnops = KelResolvedVnops{};
-    kelmain::process_state() = kelmain::ProcessState{};
-    sim_.reset();
-    kel::SetMediumCookie(0);
-    RuvoCtrlVolume::resetForTesting();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-
- private:
-  std::filesystem::path dir_;
-  std::unique_ptr<kelsim::SimHarness> sim_;
-  CKelInterface itf_;
-};
 
 // One file as the archive handler writes it: made by the engine, opened
 // through the writer by its stored name, sized, written, flushed, timed
@@ -140,7 +88,9 @@ struct Run {
 };
 
 Run run(const Options& o, bool packed, const std::filesystem::path& dir) {
-  MountedEngine engine(dir, o.medium);
+  kelsim::HarnessOptions h;
+  h.cartridge.medium_type = o.medium;
+  const kel_bench::MountedEngine engine(dir, h);
   RuvoCtrlVolume::setPackedWriteMode(packed);
   std::string content(o.bytes, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 2048);
@@ -166,6 +116,7 @@ Run run(const Options& o, bool packed, const std::filesystem::path& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kel_bench::set_program("packed_engine_bench");
   Options o;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--files") && i + 1 < argc) o.files = std::atoi(argv[++i]);

@@ -15,108 +15,47 @@
 // each sync's blocks, time and throughput, and its ratio of time to its
 // baseline. --tiny (20 files, 2 changed) is what ctest runs: it checks that
 // each sync writes and leaves the volume unchanged, and asserts no timing.
-#include "drive/client_if.h"
-#include "drive/cm_data.h"
-#include "engine/udf/support_image.h"
+#include "common/bench_frame.h"
+#include "common/sim_volume.h"
 #include "kel/config.h"
 #include "kel/pipe_client.h"
 #include "kel/scsi.h"
-#include "kelagent/fscache_agent.h"
-#include "kelagent/mdc_channel.h"
-#include "kelagent/metacache.h"
 #include "kelhost/kern.h"
 #include "kelhost/vnode.h"
 #include "kelvfs/mdcudfsr_mount.h"
-#include "kelvfs/mdcudfsr_mount_setup.h"
 #include "kelvfs/mdcudfsr_sync.h"
 #include "kelvfs/mdcudfsr_vfsops.h"
 #include "kelvnops/mdcudfsr_namespace.h"
 #include "kelvnops/mdcudfsr_vnops.h"
-#include "platform/sync.h"
-#include "sim/harness.h"
-#include "udf/udf_vds_rules.h"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr std::uint32_t kBlock = 2048;
-constexpr std::uint32_t kUnitBlocks = 32;
+using kel_bench::Clock;
+using kel_bench::die;
+using kel_bench::kBlock;
+using kel_bench::kUnitBlocks;
+using kel_bench::secs_since;
 constexpr std::uint32_t kSpareBlocks = 0x48000;  // free blocks the open track reports beyond the image
-
-double secs_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-[[noreturn]] void die(const char* what, int err = 0) {
-  std::fprintf(stderr, "kel_vfs_flush_bench: %s (%d)\n", what, err);
-  std::exit(1);
-}
-
-// The cartridge-memory record naming the metadata file.
-std::vector<std::uint8_t> value_1500h(std::uint32_t metadata_loc) {
-  std::vector<std::uint8_t> v(128, 0);
-  std::memcpy(v.data(), "KEL", 3);
-  v[cm1500::kVersion] = 1;
-  v[cm1500::kLength] = 120;
-  std::memcpy(v.data() + cm1500::kEntity + 1, "*Tarn KELFS", 11);
-  const std::uint32_t word = mdcudfsr_vuvi_encode(0, metadata_loc);
-  for (int i = 0; i < 4; ++i) v[cm1500::kPosition + i] = static_cast<std::uint8_t>(word >> (24 - 8 * i));
-  const std::uint16_t crc = scsi_service_cm::calculate_crc(v.data(), 126);
-  v[cm1500::kCrc] = static_cast<std::uint8_t>(crc >> 8);
-  v[cm1500::kCrc + 1] = static_cast<std::uint8_t>(crc);
-  return v;
-}
 
 // The builder's volume on slot 0; the open track reports room beyond the
 // image, as a disc of full size would (with less than 512 MiB left the
 // engine moves its writes on to the next disc).
 void write_volume(kelsim::Cartridge& cart, const udf_test::ImageSpec& spec) {
-  std::vector<std::uint8_t> medium;
-  const udf_test::ImageLayout l = udf_test::build_volume(spec, medium);
+  const kel_bench::VolumeImage image(spec);
+  const std::uint32_t data_end = image.write_slot0(cart);
   const std::uint32_t end_area = spec.sectors - kUnitBlocks;
-  std::uint32_t data_end = 0;
-  for (std::uint32_t unit = 0; unit < spec.sectors; unit += kUnitBlocks) {
-    const std::uint8_t* p = medium.data() + std::size_t(unit) * kBlock;
-    if (std::all_of(p, p + std::size_t(kUnitBlocks) * kBlock, [](std::uint8_t b) { return b == 0; })) continue;
-    if (const DWORD e = cart.write_blocks(0, unit, kUnitBlocks, p)) die("image write", static_cast<int>(e));
-    if (unit < end_area) data_end = unit + kUnitBlocks;
-  }
-  kelsim::Disc& d = cart.disc(0);
-  d.formatted = true;
-  d.status = kelsim::DiscStatus::Incomplete;
-  d.tracks = {kelsim::Track{0, end_area + kSpareBlocks, data_end, false, false},
-              kelsim::Track{end_area, spec.sectors - end_area, spec.sectors, false, true}};
-  cart.attributes[0x1500] = {0, value_1500h(l.metadata_file_loc)};
-  if (cart.save()) die("cartridge save");
+  image.finish_cartridge(cart, {kelsim::Track{0, end_area + kSpareBlocks, data_end, false, false},
+                                kelsim::Track{end_area, spec.sectors - end_area, spec.sectors, false, true}});
 }
-
-// Real time, except that a sleep ends as soon as the agent has opened its
-// channel (the mount polls for that once a second).
-class PollClock final : public platform::Clock {
- public:
-  std::uint64_t now_ms() override { return real_.now_ms(); }
-  void wait_until(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, std::uint64_t deadline) override {
-    real_.wait_until(lk, cv, deadline);
-  }
-  void sleep_ms(std::uint64_t ms) override {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!mdcudfsr_metacache_is_opened(mdcudfsr_metacache_channel()) && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
-  }
-
- private:
-  platform::SteadyClock real_;
-};
 
 componentname component(const char* folder, const std::string& name, std::uint32_t op) {
   componentname cn{};
@@ -224,6 +163,7 @@ void report(const char* what, const Sync& s, double base_s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kel_bench::set_program("kel_vfs_flush_bench");
   int files = 10000, changed = 10;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--tiny") == 0) {
@@ -237,11 +177,7 @@ int main(int argc, char** argv) {
   }
   if (files < 1 || files > 100000) die("--files must be 1..100000");
   if (changed < 1 || changed > files) die("--changed must be 1..files");
-  const std::string dir = std::filesystem::temp_directory_path() / ("kel_vfs_flush_bench_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  ::setenv("KEL_REGISTRY", (dir + "/registry.reg").c_str(), 1);
-  kel::ResetConfigCache();
-  config_set_string(0, nullptr, "Fs Cache File Path", (dir + "/KELFS").c_str(), nullptr);
+  const kel_bench::ScratchDir dir("kel_vfs_flush_bench");
 
   udf_test::ImageSpec spec = udf_test::spec_for(udf_test::MediumClass::WriteOnce, 0);
   spec.medium_type = 0xF1;
@@ -253,69 +189,38 @@ int main(int argc, char** argv) {
   h.cartridge.medium_type = 0xF1;
   h.cartridge.disc_blocks = spec.sectors;
   h.cartridge.medium_serial = "BENCH-1";
-  PollClock poll_clock;
+  kel_bench::PollClock poll_clock;
   platform::ScopedClock clock_scope(poll_clock);
   kelsim::SimHarness sim(h);
   kel::SetMediumCookie(sim.cookie());
   sim.service().set_transcript_limit(64);
   write_volume(sim.cartridge(), spec);
-  pclient_if = new client_if();
-  pclient_if->storage()->set_device_number("sg0");
-  pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
-  if (int e = pclient_if->storage()->init()) die("drive client", e);
-
-  mdcudfsr_metacache_init();
-  mdcudfsr_vfamdev_init();
-  char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
-  int finalized = 0, protect = 0, unsupported = 0;
-  if (int e = premount_operation(dev, media, &finalized, &protect, &unsupported)) die("premount", e);
-  std::vector<std::string> args = {"KelDriver", "/dev/sd1A2B", dir};
-  std::vector<char*> argp;
-  for (auto& a : args) argp.push_back(a.data());
-  argp.push_back(nullptr);
-
-  mount mp{};
-  auto devvp = kel_make_vnode(&mp, nullptr, 0, 0);
-  kel_tree_make_root(devvp);
+  kel_bench::HostMount host(dir.path());
   kel_resolve_vnode_operations(mdcudfsr_vnodeop_entries, &kel_vnops);
-  mdcudfsr_mount_args margs{};
-  margs.magic = MDCUDFSR_MOUNT_ARGS_MAGIC;
-  margs.flags = 0x202;
-  margs.metadata_check = 1000;
   vfs_context ctx{static_cast<std::uint64_t>(::getpid())};
-  vnode_t root = nullptr;
-  if (!FsCacheAgent_main_func(3, argp.data())) die("agent");
-  int err = mdcudfsr_vfsops_table.vfs_mount(&mp, devvp.get(), &margs, &ctx);
-  if (!err) err = mdcudfsr_vfsops_table.vfs_start(&mp, 0, &ctx);
-  if (!err) err = mdcudfsr_vfsops_table.vfs_root(&mp, &root, &ctx);
-  if (err) die("mount", err);
-  auto* m = static_cast<mdcudfsr_mount*>(vfs_fsprivate(&mp));
-  m->root_vnode = root;
+  if (int err = host.mount(0x202, &ctx)) die("mount", err);
+  auto* m = static_cast<mdcudfsr_mount*>(vfs_fsprivate(&host.mp));
+  m->root_vnode = host.root;
   sim.service().set_transcript_limit(std::size_t(files) * 4 + 4096);
 
-  vnode_t folder = make_folder(root, "many", &ctx);
+  vnode_t folder = make_folder(host.root, "many", &ctx);
   std::vector<vnode_t> made;
   char name[32];
   for (int i = 0; i < files; ++i) {
     std::snprintf(name, sizeof name, "f%06d.dat", i);
     made.push_back(make_file(folder, "/many", name, &ctx));
   }
-  const Sync first = timed_sync(sim, &mp, m, &ctx);
+  const Sync first = timed_sync(sim, &host.mp, m, &ctx);
   for (int i = 0; i < changed; ++i) change_mode(made[static_cast<std::size_t>(i) * files / changed], &ctx);
-  const Sync second = timed_sync(sim, &mp, m, &ctx);
+  const Sync second = timed_sync(sim, &host.mp, m, &ctx);
 
-  if (int e = mdcudfsr_vfsops_table.vfs_unmount(&mp, 1, &ctx)) die("unmount", e);
+  if (int e = host.unmount(&ctx)) die("unmount", e);
   // The baselines: as many blocks through the same pipe client, after the
   // volume let go of the drive.
   const double first_base = plain_writes(sim, first.blocks);
   const double second_base = plain_writes(sim, second.blocks);
-  kel_tree_set_root(nullptr);
-  devvp.reset();
+  host.close();
   kel_vnops = KelResolvedVnops{};
-  clientif_delete();
-  pclient_if = nullptr;
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
 
   std::printf("\nF1h write-once cartridge; %d files created in one folder, then %d of them changed\n", files, changed);
   report("sync after the creations", first, first_base);

@@ -6,15 +6,9 @@
 //
 //   writer_bench [--mib N]
 #include "LumoQVE/UserDataFileIO.h"
-#include "kel/config.h"
-#include "kel/entry.h"
-#include "kel/kel_interface.h"
+#include "common/bench_frame.h"
+#include "common/engine_mount.h"
 #include "kel/volctrl.h"
-#include "drive/client_if.h"
-#include "kel/pipe_client.h"
-#include "kel/scsi.h"
-#include "kelhost/vnode.h"
-#include "kelmain/engine_main.h"
 #include "kelmain/slots.h"
 #include "sim/client.h"
 #include "sim/harness.h"
@@ -33,7 +27,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kel_bench::Clock;
+using kel_bench::die;
 
 double mb_per_s(std::uint64_t bytes, Clock::duration d) {
   const double s = std::chrono::duration<double>(d).count();
@@ -46,11 +41,6 @@ long resident_kib() {
   while (std::getline(in, line))
     if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
   return -1;
-}
-
-[[noreturn]] void die(const char* what, long code) {
-  std::fprintf(stderr, "writer_bench: %s (%ld)\n", what, code);
-  std::exit(1);
 }
 
 // Raw WRITE(10)s of 512 KiB through the pipe client on a formatted
@@ -88,67 +78,44 @@ struct Run {
 // One file of `total` bytes through the writer, as the archive handler
 // writes it, on a freshly mounted write-once cartridge.
 Run writer_run(const std::filesystem::path& dir, std::uint64_t total, bool new_write) {
-  std::filesystem::create_directories(dir);
-  ::setenv("KEL_REGISTRY", (dir / "registry.reg").c_str(), 1);
-  kel::ResetConfigCache();
   kelsim::HarnessOptions o;
   o.cartridge.medium_type = 0xE1;
   if (new_write) o.drive.error_reporting_threshold = 0x8000;
+  const kel_bench::MountedEngine engine(dir, o);
+  RuvoCtrlVolume::setPackedWriteMode(false);
+  char stored[260] = {};
+  void* handle = nullptr;
+  if (int e = kelmain::CreateFile("/", "bench.bin", sizeof stored, stored, &handle)) die("create failed", e);
+  const std::string s(stored);
+  std::vector<char> piece(1 << 20, 'b');
   Run run;
-  {
-    kelsim::SimHarness sim(o);
-    std::string program = "KelDriver", cookie = sim.cookie_text(), cache = (dir / "cache").string();
-    std::vector<char*> argv = {program.data(), cookie.data(), cache.data(), nullptr};
-    if (quorvel_kel_init(3, const_cast<const char**>(argv.data())) != 0) die("init failed", 0);
-    if (int e = Initialise(3, argv.data())) die("Initialise failed", e);
-    if (int e = kelmain::MountDefault()) die("mount failed", e);
-    RuvoCtrlVolume::resetForTesting();
-    CKelInterface itf;
-    itf.Initialise(&kelmain::operation_table());
-    kel::SetCurrentInterface(&itf);
-    RuvoCtrlVolume::setPackedWriteMode(false);
-    char stored[260] = {};
-    void* handle = nullptr;
-    if (int e = kelmain::CreateFile("/", "bench.bin", sizeof stored, stored, &handle)) die("create failed", e);
-    const std::string s(stored);
-    std::vector<char> piece(1 << 20, 'b');
-    const long before = resident_kib();
-    const auto t0 = Clock::now();
-    std::shared_ptr<LumoQVE::UserDataFileIO> f;
-    std::uint32_t r = LumoQVE::UserDataFileIO::convertPort2Writer(u"", std::u16string(s.begin(), s.end()),
-                                                                  0x40000000, nullptr, 0, 1, 0x80, nullptr, f);
-    if (r) die("open failed", r);
-    f->seek(static_cast<std::int64_t>(total));
-    if ((r = f->setEndOfFile())) die("size failed", r);
-    f->seek(0);
-    for (std::uint64_t at = 0; at < total; at += piece.size()) {
-      std::uint32_t written = 0;
-      if ((r = f->createWriterObject()) || (r = f->getWriter()->write(piece.data(), 1 << 20, &written)))
-        die("write failed", r);
-      run.ring_kib = std::max(run.ring_kib, resident_kib() - before);
-    }
-    if ((r = f->getWriter()->flush(true)) || (r = f->close())) die("close failed", r);
-    run.rate = mb_per_s(total, Clock::now() - t0);
-    if (RuvoCtrlVolume::getNewWrite() != new_write) die("unexpected write mode", new_write);
-    f.reset();
-    kelmain::CloseFile(handle, true);
-    kel::SetCurrentInterface(nullptr);
-    kelmain::Unmount(true);
-    com_tarn_filesystems_mdcudfsr_stop();
-    clientif_delete();
-    kel_tree_set_root(nullptr);
-    kel_vnops = KelResolvedVnops{};
-    kelmain::process_state() = kelmain::ProcessState{};
+  const long before = resident_kib();
+  const auto t0 = Clock::now();
+  std::shared_ptr<LumoQVE::UserDataFileIO> f;
+  std::uint32_t r = LumoQVE::UserDataFileIO::convertPort2Writer(u"", std::u16string(s.begin(), s.end()), 0x40000000,
+                                                                nullptr, 0, 1, 0x80, nullptr, f);
+  if (r) die("open failed", r);
+  f->seek(static_cast<std::int64_t>(total));
+  if ((r = f->setEndOfFile())) die("size failed", r);
+  f->seek(0);
+  for (std::uint64_t at = 0; at < total; at += piece.size()) {
+    std::uint32_t written = 0;
+    if ((r = f->createWriterObject()) || (r = f->getWriter()->write(piece.data(), 1 << 20, &written)))
+      die("write failed", r);
+    run.ring_kib = std::max(run.ring_kib, resident_kib() - before);
   }
-  kel::SetMediumCookie(0);
-  RuvoCtrlVolume::resetForTesting();
-  std::filesystem::remove_all(dir);
+  if ((r = f->getWriter()->flush(true)) || (r = f->close())) die("close failed", r);
+  run.rate = mb_per_s(total, Clock::now() - t0);
+  if (RuvoCtrlVolume::getNewWrite() != new_write) die("unexpected write mode", new_write);
+  f.reset();
+  kelmain::CloseFile(handle, true);
   return run;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  kel_bench::set_program("writer_bench");
   std::uint64_t mib = 1024;
   for (int i = 1; i + 1 < argc; i += 2)
     if (!std::strcmp(argv[i], "--mib")) mib = std::strtoull(argv[i + 1], nullptr, 10);

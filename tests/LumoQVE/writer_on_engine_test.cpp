@@ -164,12 +164,7 @@ class WriterOnEngine : public enginetest::EngineOnSim {
   // the volume mounted with the default flags.
   void restart_engine(const std::function<void()>& between) {
     kel::SetCurrentInterface(nullptr);
-    if (kel_global_mount()->mnt_data != nullptr) kelmain::Unmount(true);
-    com_tarn_filesystems_mdcudfsr_stop();
-    clientif_delete();
-    kel_tree_set_root(nullptr);
-    kel_vnops = KelResolvedVnops{};
-    kelmain::process_state() = kelmain::ProcessState{};
+    enginetest::stop_engine();
     between();
     ASSERT_EQ(quorvel_kel_init(3, const_cast<const char**>(argv_.data())), 0);
     ASSERT_EQ(initialise(), 0);
@@ -904,11 +899,14 @@ TEST_F(WriterOnEngine, FileWrapperDispositionsOnTheEngine) {
       EXPECT_TRUE(f.close());
       EXPECT_TRUE(f.close()) << "a second close is harmless";
       // Closed: the size comes by path; a missing file has none.
-      if (c.ok || !c.data_after)
+      if (c.ok || !c.data_after) {
         EXPECT_EQ(f.getFileSize(), c.data_after ? std::strlen(c.data_after) : ~std::uint64_t{0});
+      }
     }
     EXPECT_EQ(exists(path), c.data_after != nullptr);
-    if (c.data_after) EXPECT_EQ(read_back(path), c.data_after);
+    if (c.data_after) {
+      EXPECT_EQ(read_back(path), c.data_after);
+    }
   }
 }
 
@@ -1049,7 +1047,9 @@ TEST_F(WriterOnEngine, PackedSessionLimitsEndItAtTheClose) {
     ASSERT_EQ(archive("l.bin", content, 65536), 0u);
     EXPECT_EQ(LumoQVE::ProxyWriter::current() == nullptr, c.ends);
     EXPECT_EQ(exists("/$/@@proxy"), !c.ends);
-    if (!c.ends) ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    if (!c.ends) {
+      ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    }
     EXPECT_TRUE(read_back("/l.bin") == content);
     EXPECT_FALSE(exists("/$/@@proxy"));
     TearDown();
@@ -1079,7 +1079,9 @@ TEST_F(WriterOnEngine, AFileBeyondTheFreeSpaceIsRefusedAtItsSize) {
     KELFS_OBJECT_INFO info{};
     ASSERT_EQ(kelmain::GetPathInfo("/huge.bin", 0, &info), 0);
     EXPECT_EQ(info.Size, 0u);
-    if (LumoQVE::ProxyWriter::current()) EXPECT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    if (LumoQVE::ProxyWriter::current()) {
+      EXPECT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    }
     TearDown();
     SetUp();
   }
@@ -1387,7 +1389,9 @@ TEST_F(WriterOnEngine, AReservationKeepsTheDiscsMarginFree) {
     SCOPED_TRACE(c.what);
     ASSERT_NO_FATAL_FAILURE(mount(c.medium, [&](kelsim::HarnessOptions& o) { o.cartridge.slots = c.slots; }));
     const bool last = c.slots == 1;
-    if (!last) ASSERT_EQ(archive("first.bin", pattern(1 << 20, 2), 65536), 0u);
+    if (!last) {
+      ASSERT_EQ(archive("first.bin", pattern(1 << 20, 2), 65536), 0u);
+    }
     {
       OBase base(u"", OBase::WriteModeExisting);
       ASSERT_EQ(base.good(), 0u);

@@ -4,6 +4,7 @@
 // images of a write-once cartridge.
 #include "sdk_support.h"
 
+#include "confirm.h"
 #include "file_list.h"
 #include "finalize.h"
 #include "utility_impl.h"
@@ -61,15 +62,6 @@ struct Recorder : PxoUtilityLib::ProcessCallback {
   std::vector<int> taken() {
     std::lock_guard<std::mutex> g(mu);
     return values;
-  }
-};
-
-struct Confirm : kelutil::FormatCallback {
-  bool answer = true;
-  std::vector<std::uint32_t> asked;
-  bool progress(std::uint32_t value) override {
-    asked.push_back(value);
-    return answer;
   }
 };
 

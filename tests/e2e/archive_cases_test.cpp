@@ -23,17 +23,9 @@ namespace {
 using e2e::EngineElement;
 using kelsim::TranscriptEntry;
 
-struct Setup {
-  std::uint8_t type;
-  const char* product;
-  bool packed;
-};
+using Setup = e2e::MediumSetup;
 
-std::string setup_name(const ::testing::TestParamInfo<Setup>& info) {
-  char b[48];
-  std::snprintf(b, sizeof b, "%02X_%s", info.param.type, info.param.packed ? "Packed" : "Unpacked");
-  return b;
-}
+std::string setup_name(const ::testing::TestParamInfo<Setup>& info) { return e2e::medium_setup_name(info.param, false); }
 
 // HRESULT elements as the host reads them: signed decimal.
 const std::string kDataDiffers = "-2147024883";     // 0x8007000D
@@ -69,9 +61,9 @@ struct HostArchive {
   std::uint32_t io = kIo;
   int stop_at = -1;
   // Called once the engine named the block (the second "KelFragment").
-  std::function<void(std::uint64_t)> told;
+  std::function<void(std::uint64_t)> told{};
   // Done at `stop_at` in place of "FailureCallback" (a kill, say).
-  std::function<void()> instead;
+  std::function<void()> instead{};
 };
 
 struct HostResult {
@@ -88,16 +80,8 @@ struct HostResult {
   std::uint64_t first_extent() const { return e2e::number(last(), "SpaceEntries.0.BlockNumber"); }
 };
 
-class ArchiveExchange : public e2e::Scenario, public ::testing::WithParamInterface<Setup> {
+class ArchiveExchange : public e2e::MediumScenario {
  protected:
-  void SetUp() override {
-    e2e::ScenarioOptions o;
-    o.medium_type = GetParam().type;
-    o.product = GetParam().product;
-    make_sim(o);
-    dwords_ = {{"Packed Write Mode", GetParam().packed ? 1u : 0u}};
-  }
-
   // The next element; a failure names the transcript when none comes.
   EngineElement next() {
     EngineElement e;
@@ -273,8 +257,7 @@ TEST_P(ArchiveExchange, AFileOnTheVolumeIsComparedAndNeverRewritten) {
       {"the source grown by a piece", SIZE_MAX, 0, kIo, false},
   };
   const std::string data = pattern(3 * kIo + 100, 5);
-  start();
-  check_mounts();
+  start_checked();
   HostArchive first{"/c/file.bin", data, 7, 8};
   const HostResult stored = archive(first);
   ASSERT_TRUE(stored.archived()) << stored.last().raw << "\n" << engine_->describe();
@@ -312,8 +295,7 @@ TEST_P(ArchiveExchange, AFileOnTheVolumeIsComparedAndNeverRewritten) {
 // asking for the old pair is refused.
 TEST_P(ArchiveExchange, AnotherStoredVersionWritesTheFileAnew) {
   const std::string old_data = pattern(2 * kIo + 9, 1), new_data = pattern(kIo + 5000, 2);
-  start();
-  check_mounts();
+  start_checked();
   const HostResult old = archive({"/m/file.bin", old_data, 1, 1});
   ASSERT_TRUE(old.archived()) << old.last().raw << "\n" << engine_->describe();
   sync("SyncTime");
@@ -336,11 +318,12 @@ TEST_P(ArchiveExchange, AnotherStoredVersionWritesTheFileAnew) {
   EXPECT_EQ(refused.last()->raw, hresult_element(sequence_, kVersionMismatch));
   EXPECT_EQ(refused.answers.size(), 1u) << "no fragment before the refusal";
   sync("SyncTime");
-  if (!packed()) EXPECT_EQ(e2e::number(archive_info("/m/file.bin"), "SpaceEntries.0.BlockNumber"), r.first_extent());
+  if (!packed()) {
+    EXPECT_EQ(e2e::number(archive_info("/m/file.bin"), "SpaceEntries.0.BlockNumber"), r.first_extent());
+  }
   sync("SyncPreDeallocate");
   unmount();
-  start();
-  check_mounts();
+  start_checked();
   expect_restores("/m/file.bin", 2, 3, new_data);
   unmount();
 }
@@ -356,8 +339,7 @@ TEST_P(ArchiveExchange, RestoreAndVerifyCheckTheStoredGenerationAndVersion) {
       {4, 5, 4, 5, true},       {4, 5, 9, 5, false},        {4, 5, 4, 9, false},
       {4, 5, 0, 0, false},      {0xFFFFFFFFu, 0xFFFFFFFFu, 1, 2, true},
   };
-  start();
-  check_mounts();
+  start_checked();
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     const Row& row = rows[i];
     SCOPED_TRACE(i);
@@ -385,8 +367,7 @@ TEST_P(ArchiveExchange, RestoreAndVerifyCheckTheStoredGenerationAndVersion) {
 // nothing; Verify hands over what the medium holds.
 TEST_P(ArchiveExchange, ChangedMediumDataIsReportedByTheCompare) {
   const std::string data = pattern(2 * kIo + 300, 9);
-  start();
-  check_mounts();
+  start_checked();
   const HostResult stored = archive({"/d/file.bin", data, 3, 4});
   ASSERT_TRUE(stored.archived()) << engine_->describe();
   sync("SyncTime");
@@ -400,8 +381,7 @@ TEST_P(ArchiveExchange, ChangedMediumDataIsReportedByTheCompare) {
   ASSERT_EQ(std::memcmp(b.data(), data.data() + 2048, b.size()), 0) << "the extent does not hold the file's data";
   b[100] ^= 0xFF;
   ASSERT_EQ(sim_->cartridge().write_blocks(0, static_cast<std::uint32_t>(block + 1), 1, b.data()), 0u);
-  start();
-  check_mounts();
+  start_checked();
   HostArchive again{"/d/file.bin", data, 3, 4};
   again.block = block;
   const HostResult r = archive(again);
@@ -421,8 +401,7 @@ TEST_P(ArchiveExchange, ChangedMediumDataIsReportedByTheCompare) {
 // was told: the whole file is on the volume, across a restart.
 TEST_P(ArchiveExchange, AnArchiveStoppedMidFileIsResumedWhole) {
   const std::string data = pattern(5 * kIo + 77, 3);
-  start();
-  check_mounts();
+  start_checked();
   HostArchive a{"/r/file.bin", data, 5, 6};
   a.stop_at = 3;
   const HostResult stopped = archive(a);
@@ -439,8 +418,7 @@ TEST_P(ArchiveExchange, AnArchiveStoppedMidFileIsResumedWhole) {
   sync("SyncTime");
   sync("SyncPreDeallocate");
   unmount();
-  start();
-  check_mounts();
+  start_checked();
   expect_restores(a.name, 5, 6, data);
   unmount();
 }
@@ -450,8 +428,7 @@ TEST_P(ArchiveExchange, AnArchiveStoppedMidFileIsResumedWhole) {
 // writes it whole.
 TEST_P(ArchiveExchange, AnArchiveKilledMidFileIsResumedAfterARestart) {
   const std::string data = pattern(5 * kIo + 77, 13);
-  start();
-  check_mounts();
+  start_checked();
   ASSERT_TRUE(archive({"/r/before.bin", data, 1, 1}).archived()) << engine_->describe();
   sync("SyncTime");
   HostArchive a{"/r/file.bin", data, 5, 6};
@@ -459,8 +436,7 @@ TEST_P(ArchiveExchange, AnArchiveKilledMidFileIsResumedAfterARestart) {
   a.instead = [&] { kill_engine(); };
   const HostResult killed = archive(a);
   ASSERT_EQ(killed.fragments, 4u);
-  start();
-  check_mounts();
+  start_checked();
   expect_no_file(a.name);
   expect_restores("/r/before.bin", 1, 1, data);
   HostArchive resume = a;
@@ -472,8 +448,7 @@ TEST_P(ArchiveExchange, AnArchiveKilledMidFileIsResumedAfterARestart) {
   expect_restores(a.name, 5, 6, data);
   sync("SyncPreDeallocate");
   unmount();
-  start();
-  check_mounts();
+  start_checked();
   expect_restores(a.name, 5, 6, data);
   unmount();
 }
@@ -482,8 +457,7 @@ TEST_P(ArchiveExchange, AnArchiveKilledMidFileIsResumedAfterARestart) {
 // is handed over in whole buffers from its offset, its reads in phase 7.
 TEST_P(ArchiveExchange, ARestoreStoppedIsResumedFromItsOffset) {
   const std::string data = pattern(65537, 21);
-  start();
-  check_mounts();
+  start_checked();
   ASSERT_TRUE(archive({"/q/file.bin", data, 1, 2}).archived()) << engine_->describe();
   // Stopped after the first piece of 4096 bytes.
   const std::uint64_t seq = ++sequence_;
@@ -538,8 +512,7 @@ TEST_P(ArchiveExchange, ARestoreStoppedIsResumedFromItsOffset) {
 // name can be archived again, and Format and Sync run in the same process.
 TEST_P(ArchiveExchange, FailureCallbackAtEachWaitEndsTheArchiveQuietly) {
   const std::string data = pattern(4 * kIo + 1, 8);
-  start();
-  check_mounts();
+  start_checked();
   for (int stop : {0, 1, 2, 4}) {
     SCOPED_TRACE("stopped at fragment " + std::to_string(stop));
     HostArchive a{"/f/file" + std::to_string(stop) + ".bin", data, 1, 2};
@@ -567,8 +540,7 @@ TEST_P(ArchiveExchange, FailureCallbackAtEachWaitEndsTheArchiveQuietly) {
   sync("SyncTime");
   sync("SyncPreDeallocate");
   unmount();
-  start();
-  check_mounts();
+  start_checked();
   expect_restores("/after/g.bin", 1, 2, data);
   unmount();
 }
@@ -579,8 +551,7 @@ TEST_P(ArchiveExchange, FailureCallbackAtEachWaitEndsTheArchiveQuietly) {
 TEST_P(ArchiveExchange, AWriteFailureMidFileLeavesTheProcessServing) {
   const std::string data = pattern(3 * 1024 * 1024 + 5, 8);
   dwords_.push_back({"Write Buffer MB", 1});
-  start();
-  check_mounts();
+  start_checked();
   int id = 0;
   HostArchive a{"/w/file.bin", data, 1, 2};
   // The block fails each of the writer's ten attempts, and only those.
@@ -610,8 +581,7 @@ TEST_P(ArchiveExchange, AWriteFailureMidFileLeavesTheProcessServing) {
 // ends the request with the notice only.
 TEST_P(ArchiveExchange, FailureCallbackDuringARestoreEndsItQuietly) {
   const std::string data = pattern(3 * kIo + 5, 12);
-  start();
-  check_mounts();
+  start_checked();
   ASSERT_TRUE(archive({"/s/file.bin", data, 1, 2}).archived()) << engine_->describe();
   for (bool verify : {false, true})
     for (int stop : {0, 1, 3}) {
@@ -657,8 +627,7 @@ TEST_P(LastFile, WithAnotherSizeItIsWrittenAnewWhole) {
   const std::string first = pattern(kIo + 10, 4);
   const std::string grown = first + pattern(2 * kIo, 6);
   dwords_.push_back({"Volume Type", 1});
-  start();
-  check_mounts();
+  start_checked();
   const HostResult stored = archive({"/g/file.bin", first, 5, 6});
   ASSERT_TRUE(stored.archived()) << engine_->describe();
   ASSERT_EQ(stored.last().attribute("ObjectID"), std::to_string(figure("LastFileIndex")));
@@ -693,8 +662,7 @@ class PackedSession : public ArchiveExchange {
 // write position.
 TEST_P(PackedSession, ReadsBeforeTheSessionEndedGiveTheFilesBytes) {
   const std::string a = pattern(5000, 1), b = pattern(70000, 2), c = pattern(1, 3), d = pattern(kIo * 2, 4);
-  start();
-  check_mounts();
+  start_checked();
   ASSERT_TRUE(archive({"/p/a", a, 1, 1}).archived()) << engine_->describe();
   ASSERT_TRUE(archive({"/p/b", b, 1, 1}).archived()) << engine_->describe();
   ASSERT_TRUE(archive({"/p/c", c, 1, 1}).archived()) << engine_->describe();
@@ -735,20 +703,15 @@ TEST_P(PackedSession, ReadsBeforeTheSessionEndedGiveTheFilesBytes) {
 // cache (after the SyncTime the engine is killed, not unmounted).
 TEST_P(PackedSession, TheSessionEndsAtASyncOrAnUnmountWithoutSync) {
   const std::string a = pattern(9000, 5), b = pattern(kIo + 3, 6);
-  start();
-  check_mounts();
+  start_checked();
   ASSERT_TRUE(archive({"/u/a", a, 1, 1}).archived()) << engine_->describe();
   unmount();
-  empty_cache();
-  start();
-  check_mounts();
+  start_checked(true);
   expect_restores("/u/a", 1, 1, a);
   ASSERT_TRUE(archive({"/u/b", b, 2, 2}).archived()) << engine_->describe();
   sync("SyncPreDeallocate");
   unmount();
-  empty_cache();
-  start();
-  check_mounts();
+  start_checked(true);
   expect_restores("/u/a", 1, 1, a);
   expect_restores("/u/b", 2, 2, b);
   // A SyncTime, then the engine killed: the file went out with the Sync.
@@ -756,9 +719,7 @@ TEST_P(PackedSession, TheSessionEndsAtASyncOrAnUnmountWithoutSync) {
   ASSERT_TRUE(archive({"/u/c", c, 3, 3}).archived()) << engine_->describe();
   sync("SyncTime");
   kill_engine();
-  empty_cache();
-  start();
-  check_mounts();
+  start_checked(true);
   expect_restores("/u/c", 3, 3, c);
   unmount();
 }
@@ -768,8 +729,7 @@ TEST_P(PackedSession, TheSessionEndsAtASyncOrAnUnmountWithoutSync) {
 // the host's archive of it again with the block it was told writes it.
 TEST_P(PackedSession, AKilledEngineLeavesNoPlaceholderToRead) {
   const std::string a = pattern(7000, 7), b = pattern(kIo + 11, 8);
-  start();
-  check_mounts();
+  start_checked();
   ASSERT_TRUE(archive({"/k/a", a, 1, 1}).archived()) << engine_->describe();
   sync("SyncTime");
   const HostResult rb = archive({"/k/b", b, 1, 1});
@@ -778,17 +738,14 @@ TEST_P(PackedSession, AKilledEngineLeavesNoPlaceholderToRead) {
   kill_engine();
   for (bool emptied : {false, true}) {
     SCOPED_TRACE(emptied ? "emptied cache" : "same cache");
-    if (emptied) empty_cache();
-    start();
-    check_mounts();
+    start_checked(emptied);
     expect_restores("/k/a", 1, 1, a);
     // Its data never reached the medium: the file is not there at all.
     expect_no_file("/k/b");
     unmount();
   }
   // The host archives it again with the block it was told.
-  start();
-  check_mounts();
+  start_checked();
   HostArchive again{"/k/b", b, 1, 1};
   again.block = told;
   ASSERT_TRUE(archive(again).archived()) << engine_->describe();
@@ -801,8 +758,7 @@ TEST_P(PackedSession, AKilledEngineLeavesNoPlaceholderToRead) {
 // new one is what the volume keeps.
 TEST_P(PackedSession, AFileReplacedInsideItsSessionKeepsTheNewData) {
   const std::string old_data = pattern(6000, 1), new_data = pattern(kIo + 6000, 2);
-  start();
-  check_mounts();
+  start_checked();
   const HostResult first = archive({"/x/f", old_data, 1, 1});
   ASSERT_TRUE(first.archived()) << engine_->describe();
   HostArchive anew{"/x/f", new_data, 2, 2};
@@ -810,9 +766,7 @@ TEST_P(PackedSession, AFileReplacedInsideItsSessionKeepsTheNewData) {
   ASSERT_TRUE(archive(anew).archived()) << engine_->describe();
   expect_restores("/x/f", 2, 2, new_data);
   unmount();
-  empty_cache();
-  start();
-  check_mounts();
+  start_checked(true);
   expect_restores("/x/f", 2, 2, new_data);
   unmount();
 }
@@ -822,8 +776,7 @@ TEST_P(PackedSession, AFileReplacedInsideItsSessionKeepsTheNewData) {
 // restart with an emptied cache.
 TEST_P(PackedSession, AnArchiveStoppedInsideASessionLeavesTheOthersWhole) {
   const std::string a = pattern(5000, 1), b = pattern(4 * kIo, 2), c = pattern(kIo + 1, 3);
-  start();
-  check_mounts();
+  start_checked();
   ASSERT_TRUE(archive({"/s/a", a, 1, 1}).archived()) << engine_->describe();
   HostArchive stopped{"/s/b", b, 1, 1};
   stopped.stop_at = 3;
@@ -832,9 +785,7 @@ TEST_P(PackedSession, AnArchiveStoppedInsideASessionLeavesTheOthersWhole) {
   expect_ended_quietly(r.sequence);
   ASSERT_TRUE(archive({"/s/c", c, 1, 1}).archived()) << engine_->describe();
   unmount();
-  empty_cache();
-  start();
-  check_mounts();
+  start_checked(true);
   expect_restores("/s/a", 1, 1, a);
   expect_restores("/s/c", 1, 1, c);
   expect_no_file("/s/b");
@@ -859,13 +810,11 @@ TEST_P(F2hSessions, AFileOfAnEarlierSessionKeepsItsParityThroughALaterRewrite) {
   o.product = "QMR-T400A";
   make_sim(o);
   dwords_ = {{"Packed Write Mode", GetParam() ? 1u : 0u}};
-  start();
-  check_mounts();
+  start_checked();
   archive_file("/u/a", 9000, 1);
   sync("SyncPreDeallocate");
   unmount();
-  start();
-  check_mounts();
+  start_checked();
   mkdir("/x");
   archive_file("/u/b", 65539, 2);
   sync("SyncPreDeallocate");

@@ -25,20 +25,9 @@ using kelsim::ArchiveRequest;
 using kelsim::ExchangeResult;
 using kelsim::RestoreRequest;
 
-struct Setup {
-  std::uint8_t type;
-  const char* product;
-  bool packed;
-};
+using Setup = e2e::MediumSetup;
 
-std::string setup_name(const ::testing::TestParamInfo<Setup>& info) {
-  char b[48];
-  std::snprintf(b, sizeof b, "%02X_%s_%s", info.param.type, info.param.product,
-                info.param.packed ? "Packed" : "Unpacked");
-  std::string s = b;
-  std::replace(s.begin(), s.end(), '-', '_');
-  return s;
-}
+std::string setup_name(const ::testing::TestParamInfo<Setup>& info) { return e2e::medium_setup_name(info.param, true); }
 
 // Bytes that differ from block to block and from file to file.
 std::string pattern(std::size_t n, unsigned seed) {
@@ -56,24 +45,20 @@ std::string read_file(const std::string& path) {
 struct Item {
   std::string folder, name;
   std::size_t size;
-  std::uint32_t generation, version;
-  std::uint64_t modification;  // 100 ns since 1601
+  std::uint32_t generation = 0, version = 0;
+  std::uint64_t modification = 0;  // 100 ns since 1601
   std::string path() const { return folder + "/" + name; }
 };
 
 constexpr std::uint64_t kTimeBase = 133000000000000000ull;  // a day of 2022
 constexpr std::size_t kMiB = 1u << 20;
 
-class ArchiveLife : public e2e::Scenario, public ::testing::WithParamInterface<Setup> {
+class ArchiveLife : public e2e::MediumScenario {
  protected:
   void SetUp() override {
-    e2e::ScenarioOptions o;
-    o.medium_type = GetParam().type;
-    o.product = GetParam().product;
-    make_sim(o);
+    MediumScenario::SetUp();
     local_ = sim_->directory() + "/local";
     std::filesystem::create_directories(local_);
-    dwords_ = {{"Packed Write Mode", GetParam().packed ? 1u : 0u}};
   }
 
   std::string content(const Item& item) const { return pattern(item.size, static_cast<unsigned>(item.size % 251)); }
@@ -163,7 +148,9 @@ class ArchiveLife : public e2e::Scenario, public ::testing::WithParamInterface<S
     EXPECT_EQ(info.attribute("Size"), std::to_string(item.size)) << item.path();
     EXPECT_EQ(info.attribute("SpaceEntries.Count"), dirent->second.attribute("SpaceEntries.Count")) << item.path();
     for (const auto& [key, value] : dirent->second.attributes)
-      if (key.rfind("SpaceEntries.", 0) == 0) EXPECT_EQ(info.attribute(key), value) << item.path() << " " << key;
+      if (key.rfind("SpaceEntries.", 0) == 0) {
+        EXPECT_EQ(info.attribute(key), value) << item.path() << " " << key;
+      }
   }
 
   void rename(Item& item, const std::string& folder, std::uint32_t generation, std::uint32_t version) {
@@ -206,7 +193,9 @@ class ArchiveLife : public e2e::Scenario, public ::testing::WithParamInterface<S
     };
     kel_test::settles(complete);
     for (std::uint64_t seq = 1; seq <= sequence_; ++seq)
-      if (!unmounts.count(seq)) EXPECT_EQ(notices[seq], 1) << "request " << seq;
+      if (!unmounts.count(seq)) {
+        EXPECT_EQ(notices[seq], 1) << "request " << seq;
+      }
   }
 
   std::uint64_t figure(const std::string& key) { return e2e::number(ask_one("GetVolumeInfo", "KelVolume"), key); }
@@ -233,8 +222,7 @@ TEST_P(ArchiveLife, FilesComeBackByteIdenticalThroughUnmountAndRestarts) {
   }
   std::map<std::string, std::set<std::string>> folders = {{"/", {"new", "old", "big"}}, {"/new", {"deep"}}};
 
-  start();
-  check_mounts();
+  start_checked();
   mkdir("/old");
   for (const Item& i : items) archive(i);
   if (!GetParam().packed)
@@ -262,9 +250,7 @@ TEST_P(ArchiveLife, FilesComeBackByteIdenticalThroughUnmountAndRestarts) {
 
   for (bool emptied : {false, true}) {
     SCOPED_TRACE(emptied ? "emptied cache" : "same cache");
-    if (emptied) empty_cache();
-    start();
-    check_mounts();
+    start_checked(emptied);
     expect_listings(items, folders);
     for (const Item& i : items) expect_restored(i);
     RestoreRequest q;
@@ -291,8 +277,7 @@ class ArchiveCases : public ArchiveLife {};
 TEST_P(ArchiveCases, VolumeTypeOneArchivesWithoutParityFiles) {
   dwords_.push_back({"Volume Type", 1});
   const Item item{"/p", "f.bin", 3 * kMiB + 5, 1, 2, kTimeBase};
-  start();
-  check_mounts();
+  start_checked();
   archive(item);
   sync("SyncTime");
   for (int round = 0; round < 2; ++round) {
@@ -302,8 +287,7 @@ TEST_P(ArchiveCases, VolumeTypeOneArchivesWithoutParityFiles) {
     expect_restored(item);
     sync("SyncPreDeallocate");
     unmount();
-    start();
-    check_mounts();
+    start_checked();
   }
   unmount();
 }
@@ -312,8 +296,7 @@ TEST_P(ArchiveCases, VolumeTypeOneArchivesWithoutParityFiles) {
 // the volume answers the new identity, and a restart mounts it empty with
 // that identity.
 TEST_P(ArchiveCases, FormatOfAVolumeWithFilesEmptiesIt) {
-  start();
-  check_mounts();
+  start_checked();
   mkdir("/keep/me");
   archive(Item{"/keep", "f.bin", 70000, 1, 2, kTimeBase});
   sync("SyncTime");

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 namespace e2e {
@@ -41,16 +42,17 @@ class KillDuringFlush : public Scenario {
   }
 
   // A cartridge whose volume holds /A, saved by a completed flush and
-  // unmounted, with the engine's cache directory.
-  Prepared prepare(const ScenarioOptions& o) {
+  // unmounted, with the engine's cache directory. `before_unmount` runs
+  // after the flush, the volume still mounted.
+  Prepared prepare(const ScenarioOptions& o, const std::function<void()>& before_unmount = {}) {
     char tmpl[] = "/tmp/kel-e2e-kill-XXXXXX";
     EXPECT_NE(nullptr, ::mkdtemp(tmpl));
     keep_ = tmpl;
     make_sim(o);
-    start();
-    check_mounts();
+    start_checked();
     make_entry("/A");
     sync("SyncTime");
+    if (before_unmount) before_unmount();
     unmount();
     EXPECT_EQ(0u, sim_->drive().flush());
     Prepared p{keep_ + "/cartridge", keep_ + "/cache"};
@@ -67,8 +69,7 @@ class KillDuringFlush : public Scenario {
     make_sim(copy);
     std::filesystem::remove_all(cache_);
     ASSERT_EQ(0u, kelsim::copy_directory_sparse(p.cache, cache_));
-    start();
-    check_mounts();
+    start_checked();
     if (through_rollback_) {
       // Mounted at the format's point (empty), then back to the latest.
       const auto info = rollback_info();
@@ -138,8 +139,7 @@ class KillDuringFlush : public Scenario {
     o.medium_type = sim_->cartridge().medium_type();
     o.cartridge_source = snapshot;
     make_sim(o);
-    start();
-    check_mounts();
+    start_checked();
     EXPECT_EQ(listing("/"), seen) << "emptied cache";
     expect_files_restore(seen);
     unmount();
@@ -278,23 +278,11 @@ TEST_F(KillDuringFlush, FinalisationKilledAfterItsFirstOrLastWriteIsCompletedByA
 constexpr std::size_t kBBytes = 200000;
 
 Prepared KillDuringFlush::prepare_spill() {
-  char tmpl[] = "/tmp/kel-e2e-kill-XXXXXX";
-  EXPECT_NE(nullptr, ::mkdtemp(tmpl));
-  keep_ = tmpl;
   files_ = true;
-  make_sim({});
   dwords_ = {{"Packed Write Mode", 0}};
-  start();
-  check_mounts();
-  make_entry("/A");
-  sync("SyncTime");
-  threshold_ = static_cast<std::uint32_t>(number(ask_one("GetVolumeInfo", "KelVolume"), "NextWritableBlock") - 1);
-  unmount();
-  EXPECT_EQ(0u, sim_->drive().flush());
-  Prepared p{keep_ + "/cartridge", keep_ + "/cache"};
-  EXPECT_EQ(0u, kelsim::copy_directory_sparse(sim_->cartridge_directory(), p.cartridge));
-  EXPECT_EQ(0u, kelsim::copy_directory_sparse(cache_, p.cache));
-  return p;
+  return prepare({}, [this] {
+    threshold_ = static_cast<std::uint32_t>(number(ask_one("GetVolumeInfo", "KelVolume"), "NextWritableBlock") - 1);
+  });
 }
 
 void KillDuringFlush::resume_for_spill(const Prepared& p) {
@@ -304,8 +292,7 @@ void KillDuringFlush::resume_for_spill(const Prepared& p) {
   std::filesystem::remove_all(cache_);
   ASSERT_EQ(0u, kelsim::copy_directory_sparse(p.cache, cache_));
   dwords_ = {{"Packed Write Mode", 0}, {"Disc Span Threshold", threshold_}};
-  start();
-  check_mounts();
+  start_checked();
   // /B's bytes, as make_entry would archive them.
   std::string data(kBBytes, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131 + 'B' * 7 + i / 4096) & 0xFF);

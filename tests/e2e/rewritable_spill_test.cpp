@@ -87,8 +87,7 @@ class RewritableSpill : public Scenario {
       d.status = kelsim::DiscStatus::Blank;
       EXPECT_EQ(0u, sim_->cartridge().save());
     }
-    start();
-    check_mounts();
+    start_checked();
     std::vector<std::string> names{"/a"};
     EXPECT_TRUE(archive_file("/a", 1 * kMiB + 3, 1).ok);
     sync("SyncTime");
@@ -96,8 +95,7 @@ class RewritableSpill : public Scenario {
     sync("SyncPreDeallocate");
     unmount();
     dwords_.push_back({"Disc Span Threshold", static_cast<std::uint32_t>(nwa)});
-    start();
-    check_mounts();
+    start_checked();
     // The request that loads slot 1: an archive, or with packed writing
     // the Sync that ends the session.
     auto spilled = [&] { return last_written_slot(sim_->cartridge()) == 1; };
@@ -165,9 +163,7 @@ class RewritableSpill : public Scenario {
     if (engine_) unmount();
     ASSERT_EQ(0u, sim_->drive().flush());
     expect_udfinfo(sim_->cartridge_directory() + "/slot-00.img", {"integrity=closed"});
-    empty_cache();
-    start();
-    check_mounts();
+    start_checked(true);
     EXPECT_EQ(listing("/"), root);
     for (const auto& f : files) expect_restores(f);
     unmount();
@@ -181,8 +177,7 @@ TEST_F(RewritableSpill, FillingSlotZeroGoesOnOnSlotOneAndBothRestore) {
   const auto t0 = std::chrono::steady_clock::now();
   make(0xAA000);
   dwords_ = {{"Packed Write Mode", 0}};
-  start();
-  check_mounts();
+  start_checked();
   std::vector<std::string> names;
   std::size_t spill_mark = 0;
   for (int n = 0; n < 16 && last_written_slot(sim_->cartridge()) < 1; ++n) {
@@ -208,9 +203,7 @@ TEST_F(RewritableSpill, FillingSlotZeroGoesOnOnSlotOneAndBothRestore) {
   unmount();
   for (bool emptied : {false, true}) {
     SCOPED_TRACE(emptied ? "emptied cache" : "same cache");
-    if (emptied) empty_cache();
-    start();
-    check_mounts();
+    start_checked(emptied);
     EXPECT_EQ(listing("/"), root_names(names));
     for (const std::string& n : {names.front(), names[names.size() - 2], names.back()}) expect_restores(n);
     unmount();
@@ -234,9 +227,7 @@ TEST_F(RewritableSpill, ANeverFormattedNextDiscIsFormattedWhenTheVolumeGoesOnToI
   sync("SyncTime");
   sync("SyncPreDeallocate");
   unmount();
-  empty_cache();
-  start();
-  check_mounts();
+  start_checked(true);
   EXPECT_EQ(listing("/"), root_names(names));
   for (const std::string& n : {names.front(), names.back()}) expect_restores(n);
   unmount();
@@ -250,8 +241,7 @@ TEST_F(RewritableSpill, FormatWalksTheSpilledVolumeBackToAnEmptySlotZero) {
   const auto names = spill_small_files();
   const std::string traces = use_traces();
   unmount();
-  start();
-  check_mounts();
+  start_checked();
   EXPECT_EQ(listing("/"), root_names(names));
   const EngineElement v = ask_one("Format", "KelVolume", {{"VolumeID", "VOL-5"}, {"Replica", "7"}});
   EXPECT_EQ(v.attribute("QuorvelVolumeID"), "VOL-5") << v.raw;
@@ -287,8 +277,7 @@ TEST_F(RewritableSpill, AWalkKilledHalfWayIsFinishedWhenTheEngineStartsAgain) {
   const auto names = spill_small_files();
   const std::string traces = use_traces();
   unmount();
-  start();
-  check_mounts();
+  start_checked();
   // The walk's first erasure, of slot 1's recognition sequence, holds its
   // answer.
   kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000, kWrite10);
@@ -313,8 +302,7 @@ TEST_F(RewritableSpill, AWalkKilledHalfWayIsFinishedWhenTheEngineStartsAgain) {
   EXPECT_TRUE(r.check_valid);
 
   const std::size_t mark = sim_->service().transcript().size();
-  start();
-  check_mounts();
+  start_checked();
   // The walk ran at the start, before the first request (sequence 0): it
   // named slot 0 the last written one and cleared the record there.
   const auto t = sim_->service().transcript();

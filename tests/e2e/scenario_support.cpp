@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -185,6 +186,25 @@ void Scenario::make_sim(const ScenarioOptions& so) {
   std::filesystem::create_directories(cache_);
 }
 
+std::string medium_setup_name(const MediumSetup& s, bool with_product) {
+  char b[48];
+  if (with_product)
+    std::snprintf(b, sizeof b, "%02X_%s_%s", s.type, s.product, s.packed ? "Packed" : "Unpacked");
+  else
+    std::snprintf(b, sizeof b, "%02X_%s", s.type, s.packed ? "Packed" : "Unpacked");
+  std::string name = b;
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+}
+
+void MediumScenario::SetUp() {
+  ScenarioOptions o;
+  o.medium_type = GetParam().type;
+  o.product = GetParam().product;
+  make_sim(o);
+  dwords_ = {{"Packed Write Mode", GetParam().packed ? 1u : 0u}};
+}
+
 void Scenario::start(const Attributes&) { engine_ = start_engine(*sim_, cache_, dwords_, strings_); }
 
 std::vector<std::string> trace_lines(const std::string& directory, const std::string& text) {
@@ -222,6 +242,12 @@ EngineElement Scenario::ask_one(const std::string& opcode, const std::string& ex
 }
 
 void Scenario::check_mounts() { ask_one("Check", "KelVolume"); }
+
+void Scenario::start_checked(bool emptied) {
+  if (emptied) empty_cache();
+  start();
+  check_mounts();
+}
 
 void Scenario::mkdir(const std::string& path) {
   ask_one("CreateDirectory", "KelVolume",

@@ -95,6 +95,8 @@ class Scenario : public ::testing::Test {
   EngineElement ask_one(const std::string& opcode, const std::string& expect, const Attributes& attributes = {});
   std::uint64_t last_sequence() const { return sequence_; }
   void check_mounts();
+  // start() and check_mounts(), on an emptied cache directory when `emptied`.
+  void start_checked(bool emptied = false);
   void mkdir(const std::string& path);
   EngineElement sync(const std::string& reason, const std::string& expect = "KelSync");
   std::set<std::string> listing(const std::string& path);
@@ -137,6 +139,25 @@ class Scenario : public ::testing::Test {
   std::vector<std::pair<std::string, std::uint32_t>> dwords_;
   std::vector<std::pair<std::string, std::string>> strings_;
   std::map<std::string, std::string> archived_;  // name -> bytes
+};
+
+// ---------------------------------------------------------------- suites over media
+
+// One medium and drive of a suite run on several, with packed writing or not.
+struct MediumSetup {
+  std::uint8_t type;
+  const char* product;
+  bool packed;
+};
+// "E1_Packed", or with the product "E1_QMR_T300A_Packed": the suffix of a
+// test name.
+std::string medium_setup_name(const MediumSetup& s, bool with_product);
+
+// A scenario on the parameter's medium and drive, packed writing set in the
+// registry words.
+class MediumScenario : public Scenario, public ::testing::WithParamInterface<MediumSetup> {
+ protected:
+  void SetUp() override;
 };
 
 // Starts a fresh engine process (with the given cache) on a running sim.

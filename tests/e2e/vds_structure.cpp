@@ -5,6 +5,7 @@
 #include "kel/pipe_client.h"
 #include "kel/scsi.h"
 #include "platform/sync.h"
+#include "support/instant_clock.h"
 #include "kelhost/vnode.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "udf/udf_anchor_vds.h"
@@ -20,17 +21,7 @@ namespace e2e {
 
 namespace {
 
-class InstantClock final : public platform::Clock {
- public:
-  std::uint64_t now_ms() override { return now_.load(); }
-  void wait_until(std::unique_lock<std::mutex>&, std::condition_variable&, std::uint64_t deadline_ms) override {
-    if (deadline_ms > now_.load()) now_.store(deadline_ms);
-  }
-  void sleep_ms(std::uint64_t ms) override { now_ += ms; }
-
- private:
-  std::atomic<std::uint64_t> now_{1796811630000ull};
-};
+using kel_test::InstantClock;
 
 // A drive client of this process on the harness's pipe, for one check. The
 // pipe connection stays open until the harness ends; a later harness's

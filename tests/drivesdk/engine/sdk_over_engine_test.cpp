@@ -7,6 +7,7 @@
 
 #include "KelDriveSDK/KelDriveSDK.h"
 #include "KelDriveSDK/quorvel_api.h"
+#include "drivesdk/confirm.h"
 #include "finalize.h"
 #include "rollback.h"
 #include "scsi_device.h"
@@ -463,14 +464,7 @@ TEST_F(SdkOverEngine, TheOneFolderAnEmptyVolumeMayHoldIsTheMetadataFolder) {
 
 // --- backtrack -------------------------------------------------------------------
 
-struct Confirm : kelutil::FormatCallback {
-  bool answer = true;
-  std::vector<std::uint32_t> asked;
-  bool progress(std::uint32_t value) override {
-    asked.push_back(value);
-    return answer;
-  }
-};
+using sdktest::Confirm;
 
 // A write-once volume cannot go back: the callback's no leaves it as it
 // was; asked anyway, the engine refuses the backtrack when the privileged

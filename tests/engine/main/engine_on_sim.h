@@ -31,6 +31,18 @@ namespace enginetest {
 bool logged(const std::string& needle);
 void clear_log();
 
+// The engine in this process stopped and every trace of it undone: the
+// volume unmounted (when mounted), the module stopped, the drive client,
+// the host tree, the resolved vnode operations and the process state gone.
+inline void stop_engine() {
+  if (kel_global_mount()->mnt_data != nullptr) kelmain::Unmount(true);
+  com_tarn_filesystems_mdcudfsr_stop();
+  clientif_delete();
+  kel_tree_set_root(nullptr);
+  kel_vnops = KelResolvedVnops{};
+  kelmain::process_state() = kelmain::ProcessState{};
+}
+
 class EngineOnSim : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -44,12 +56,7 @@ class EngineOnSim : public ::testing::Test {
     kel_tree_set_root(nullptr);
   }
   void TearDown() override {
-    if (kel_global_mount()->mnt_data != nullptr) kelmain::Unmount(true);
-    com_tarn_filesystems_mdcudfsr_stop();
-    clientif_delete();
-    kel_tree_set_root(nullptr);
-    kel_vnops = KelResolvedVnops{};
-    kelmain::process_state() = kelmain::ProcessState{};
+    stop_engine();
     stop_sim();
     kel::ResetConfigCache();
     std::error_code ec;

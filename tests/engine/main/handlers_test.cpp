@@ -52,14 +52,7 @@ class RealHandlers : public ::testing::Test {
     ASSERT_EQ(quorvel_kel_init(3, const_cast<const char**>(argv_.data())), 0);
     ASSERT_EQ(Initialise(3, argv_.data()), 0);
   }
-  void TearDown() override {
-    if (kel_global_mount()->mnt_data != nullptr) kelmain::Unmount(true);
-    com_tarn_filesystems_mdcudfsr_stop();
-    clientif_delete();
-    kel_tree_set_root(nullptr);
-    kel_vnops = KelResolvedVnops{};
-    kelmain::process_state() = kelmain::ProcessState{};
-  }
+  void TearDown() override { enginetest::stop_engine(); }
   void run(const std::string& requests) { h_.run(requests, &kelmain::operation_table()); }
   // The elements since the last call, as "ObjectName" for listing entries
   // and the element name for others.

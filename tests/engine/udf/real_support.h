@@ -9,6 +9,7 @@
 #include "kelhost/kern_types.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "platform/sync.h"
+#include "support/instant_clock.h"
 #include "sim/harness.h"
 
 #include <atomic>
@@ -32,18 +33,7 @@ void clear_logs();
 bool logged(const std::string& text);
 size_t count_logged(const std::string& text);
 
-// A clock on which waits return at once.
-class InstantClock final : public platform::Clock {
- public:
-  std::uint64_t now_ms() override { return now_.load(); }
-  void wait_until(std::unique_lock<std::mutex>&, std::condition_variable&, std::uint64_t deadline_ms) override {
-    if (deadline_ms > now_.load()) now_.store(deadline_ms);
-  }
-  void sleep_ms(std::uint64_t ms) override { now_ += ms; }
-
- private:
-  std::atomic<std::uint64_t> now_{1796811630000ull};
-};
+using InstantClock = kel_test::InstantClock;
 
 // One SCSI command the drive received.
 struct Command {

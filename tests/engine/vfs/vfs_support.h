@@ -6,6 +6,7 @@
 #include "kelhost/kern_types.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "platform/sync.h"
+#include "support/instant_clock.h"
 #include "sim/harness.h"
 #include "engine/udf/support_image.h"
 
@@ -33,18 +34,7 @@ void clear_log();
 int count_log(const std::string& fragment);
 bool logged(const std::string& fragment);
 
-class InstantClock final : public platform::Clock {
- public:
-  std::uint64_t now_ms() override { return now_.load(); }
-  void wait_until(std::unique_lock<std::mutex>&, std::condition_variable&, std::uint64_t deadline_ms) override {
-    if (deadline_ms > now_.load()) now_.store(deadline_ms);
-  }
-  void sleep_ms(std::uint64_t ms) override { now_ += ms; }
-  void advance(std::uint64_t ms) { now_ += ms; }
-
- private:
-  std::atomic<std::uint64_t> now_{1796811630000ull};
-};
+using InstantClock = kel_test::InstantClock;
 
 struct SimOptions {
   std::uint8_t medium = 0xE1;
