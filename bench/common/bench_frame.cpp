@@ -2,8 +2,10 @@
 
 #include "kel/config.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -31,6 +33,20 @@ ScratchDir::ScratchDir(const std::string& prefix)
 ScratchDir::~ScratchDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+EngineLogAside::EngineLogAside() {
+  std::fflush(stdout);
+  out_ = ::dup(1);
+  const int null = ::open("/dev/null", O_WRONLY);
+  if (out_ < 0 || null < 0 || ::dup2(null, 1) < 0) die("cannot set the engine's log aside", errno);
+  ::close(null);
+}
+
+EngineLogAside::~EngineLogAside() {
+  std::fflush(stdout);
+  ::dup2(out_, 1);
+  ::close(out_);
 }
 
 }  // namespace kel_bench

@@ -34,4 +34,17 @@ class ScratchDir {
   std::string path_;
 };
 
+// Standard output goes to /dev/null while one lives: the engine writes its
+// log there, and the figures must stand alone.
+class EngineLogAside {
+ public:
+  EngineLogAside();
+  ~EngineLogAside();
+  EngineLogAside(const EngineLogAside&) = delete;
+  EngineLogAside& operator=(const EngineLogAside&) = delete;
+
+ private:
+  int out_ = -1;
+};
+
 }  // namespace kel_bench

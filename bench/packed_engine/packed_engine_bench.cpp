@@ -126,17 +126,12 @@ int main(int argc, char** argv) {
   }
   if (o.files < 1) die("--files must be at least 1", o.files);
   const auto dir = std::filesystem::temp_directory_path() / ("packed_engine_bench_" + std::to_string(::getpid()));
-  // The engine writes its log to standard output: it goes to /dev/null
-  // while the runs last.
-  std::fflush(stdout);
-  const int out = ::dup(1), null = ::open("/dev/null", O_WRONLY);
-  if (out < 0 || null < 0 || ::dup2(null, 1) < 0) die("cannot set the engine's log aside", errno);
-  const Run packed = run(o, true, dir);
-  const Run real = run(o, false, dir);
-  std::fflush(stdout);
-  ::dup2(out, 1);
-  ::close(out);
-  ::close(null);
+  Run packed, real;
+  {
+    kel_bench::EngineLogAside aside;
+    packed = run(o, true, dir);
+    real = run(o, false, dir);
+  }
   std::printf("%d files of %zu KiB on a %s cartridge\n", o.files, o.bytes / 1024,
               o.medium == 0xE2 ? "rewritable" : "write-once");
   std::printf("packed, one session and its division: %9.1f files/s\n", packed.files_per_s);

@@ -124,7 +124,11 @@ int main(int argc, char** argv) {
   const double raw = raw_rate(total);
   std::printf("%-10s %12s %8s %12s\n", "mode", "writer", "ratio", "ring RSS");
   for (bool new_write : {false, true}) {
-    const Run r = writer_run(dir, total, new_write);
+    Run r;
+    {
+      kel_bench::EngineLogAside aside;
+      r = writer_run(dir, total, new_write);
+    }
     std::printf("%-10s %7.1f MB/s %8.2f %8ld KiB\n", new_write ? "new write" : "old write", r.rate, r.rate / raw,
                 r.ring_kib);
   }
