@@ -118,6 +118,12 @@ class Packed : public writertest::RunningInterface {
     none.data = "<none>";
     return none;
   }
+  // A file the engine has made under "/d" (the archive handler creates it
+  // before the writer opens it).
+  void add_file(const std::string& name) {
+    std::lock_guard<std::mutex> lk(engine().mu);
+    engine().files["/d/" + name].id = engine().next_id++;
+  }
   bool exists(const std::string& path) {
     std::lock_guard<std::mutex> lk(engine().mu);
     return engine().files.count(path) != 0;
@@ -453,10 +459,7 @@ TEST_F(Packed, TruncationKeepsWholeChunksShortensOneAndDropsTheRest) {
 }
 
 TEST_F(Packed, ExtendingAGhostFileAddsZerosThatReadAndDivideAsData) {
-  {
-    std::lock_guard<std::mutex> lk(engine().mu);
-    engine().files["/d/g"].id = engine().next_id++;
-  }
+  add_file("g");
   std::shared_ptr<UserDataFileIO> f;
   ASSERT_EQ(open("g", f), 0u);
   ASSERT_EQ(f->createWriterObject(), 0u);
@@ -477,10 +480,7 @@ TEST_F(Packed, ExtendingAGhostFileAddsZerosThatReadAndDivideAsData) {
   ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
   EXPECT_EQ(file("/d/g").data, "ab");
   // Grown past a buffer's worth the zeros go to the proxy like data.
-  {
-    std::lock_guard<std::mutex> lk(engine().mu);
-    engine().files["/d/h"].id = engine().next_id++;
-  }
+  add_file("h");
   ASSERT_EQ(open("h", f), 0u);
   ASSERT_EQ(f->createWriterObject(), 0u);
   ASSERT_EQ(f->getWriter()->write("abc", 3, &written), 0u);
@@ -545,10 +545,7 @@ TEST_F(Packed, SizingBeyondTheFreeSpaceFailsBeforeAnythingIsPacked) {
   ASSERT_TRUE(proxy);
   const std::uint64_t packed = proxy->packedBytes();
   engine().fsctl_out[kStatfs] = bytes(MDCFS_STATFS_SIZEINFO{2048, 0, 0x800000, 16, 0});
-  {
-    std::lock_guard<std::mutex> lk(engine().mu);
-    engine().files["/d/big"].id = engine().next_id++;
-  }
+  add_file("big");
   std::shared_ptr<UserDataFileIO> f;
   ASSERT_EQ(open("big", f), 0u);
   f->seek(1 << 20);
@@ -662,10 +659,7 @@ TEST_F(PackedTimer, ALaterGhostFileReservesItsCreationOnTheSessionVolume) {
 TEST_F(PackedTimer, AnOpenWhileTheTimerWaitsEndsItWithoutAFlush) {
   sessionAndFailedOpen();
   while (LumoQVE::TimerFlushBuffer::instance().timedOutWaits() == 0) clock_.advance(50);
-  {
-    std::lock_guard<std::mutex> lk(engine().mu);
-    engine().files["/d/b"].id = engine().next_id++;
-  }
+  add_file("b");
   std::shared_ptr<UserDataFileIO> f;
   ASSERT_EQ(open("b", f), 0u);
   LumoQVE::TimerFlushBuffer::instance().join();
@@ -679,10 +673,7 @@ TEST_F(PackedTimer, AnOpenWhileTheTimerWaitsEndsItWithoutAFlush) {
   ASSERT_EQ(open("missing", f), QVE_RESULT_ERROR_OPEN_MISSING);
   EXPECT_EQ(LumoQVE::TimerFlushBuffer::instance().started(), started + 1);
   std::shared_ptr<UserDataFileIO> g;
-  {
-    std::lock_guard<std::mutex> lk(engine().mu);
-    engine().files["/d/c"].id = engine().next_id++;
-  }
+  add_file("c");
   ASSERT_EQ(open("c", g), 0u);
   LumoQVE::TimerFlushBuffer::instance().join();
   g->close();
@@ -784,10 +775,7 @@ TEST_F(Packed, SizingCountsTheSessionsBytesOnTheDiscOnce) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    {
-      std::lock_guard<std::mutex> lk(engine().mu);
-      engine().files[std::string("/d/") + c.name].id = engine().next_id++;
-    }
+    add_file(c.name);
     std::shared_ptr<UserDataFileIO> f;
     ASSERT_EQ(open(c.name, f), 0u);
     f->seek(c.size);
@@ -821,10 +809,7 @@ TEST_F(Packed, GrowingAGhostFileCountsTheBytesStillInItsRing) {
   const std::string data = pattern(3 * kMiB, 5);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    {
-      std::lock_guard<std::mutex> lk(engine().mu);
-      engine().files[std::string("/d/") + c.name].id = engine().next_id++;
-    }
+    add_file(c.name);
     std::shared_ptr<UserDataFileIO> f;
     ASSERT_EQ(open(c.name, f), 0u);
     ASSERT_EQ(f->createWriterObject(), 0u);
