@@ -258,7 +258,9 @@ class ThreeSlotVolume : public SdkOverEngine {
   void threeSlotsWritten(std::uint8_t type) {
     ASSERT_NO_FATAL_FAILURE(engineMounted(type, 4));
     for (int slot = 0; slot < kSlots; ++slot) {
-      if (slot > 0) ASSERT_NO_FATAL_FAILURE(nextSlot());
+      if (slot > 0) {
+        ASSERT_NO_FATAL_FAILURE(nextSlot());
+      }
       ASSERT_NO_FATAL_FAILURE(makeFolders({"s" + std::to_string(slot)}));
       ASSERT_EQ(kelmain::Flush(true), 0);
       ASSERT_EQ(sim_->cartridge().loaded_slot, slot);
