@@ -368,8 +368,11 @@ std::uint32_t ProxyWriter::checkVolumeCapacity(std::int64_t size) {
   }
   if (size < 0) return QVE_RESULT_ERROR_PARAMETERS;
   m_account.lock.lock();
-  const std::uint64_t end = m_account.taken + static_cast<std::uint64_t>(size);
+  const std::uint64_t taken = m_account.taken;
   m_account.lock.unlock();
+  // A size no volume can hold is refused before it could wrap the sum.
+  if (static_cast<std::uint64_t>(size) > UINT64_MAX - taken) return QVE_RESULT_ERROR_DISC_FULL;
+  const std::uint64_t end = taken + static_cast<std::uint64_t>(size);
   std::uint64_t free = 0;
   if (const std::uint32_t r = volumeFreeBytes(free)) return r;
   if (free >= end) return 0;

@@ -249,14 +249,11 @@ DWORD CServiceXMLResponse::WriteI32(const char* name, std::int32_t v) {
 
 DWORD CServiceXMLResponse::WriteTime(const char* name, std::uint64_t seconds, std::uint32_t fraction) {
   // "seconds.fraction", as "%llu.%u" writes it.
-  char text[48], part[24];
-  const std::string_view whole = decimal(part, seconds);
-  std::memcpy(text, whole.data(), whole.size());
-  std::size_t n = whole.size();
-  text[n++] = '.';
-  const std::string_view after = decimal(part, fraction);
-  std::memcpy(text + n, after.data(), after.size());
-  return WriteAttribute(name, text, n + after.size());
+  char text[48];
+  char* end = std::to_chars(text, text + sizeof text, seconds).ptr;
+  *end++ = '.';
+  end = std::to_chars(end, text + sizeof text, fraction).ptr;
+  return WriteAttribute(name, text, static_cast<std::size_t>(end - text));
 }
 
 DWORD CServiceXMLResponse::WritePointer(const char* name, const void* p) {

@@ -158,7 +158,7 @@ int record_entries(Run& r) {
 int write_vds(Run& r) {
   uint32_t out = 0;
   const int err = vfs_flush::attempts([&] { return mdcudfsr_flush_vds(r.mnt, &out, r.ctx, r.vds_option); },
-                           "failed to write vds with status %d. \n");
+                                      "failed to write vds with status %d. \n");
   if (err) VFS_LOGK(KEL_LOG_ERR, "err=%d\n", err);
   return err;
 }

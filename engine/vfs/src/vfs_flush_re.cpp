@@ -173,8 +173,9 @@ int write_bitmaps(RunRe& r) {
   mdcudfsr_mount* mnt = r.mnt;
   const int skip4 = r.option();
   uint32_t desc_len = 0, desc_first = 0;
-  int err = vfs_flush::attempts([&] { return mdcudfsr_update_metadata_bitmap(mnt, &desc_len, &desc_first, r.ctx, nullptr, skip4); },
-                     "failed to write metadata bitmap with status %d. \n");
+  int err = vfs_flush::attempts(
+      [&] { return mdcudfsr_update_metadata_bitmap(mnt, &desc_len, &desc_first, r.ctx, nullptr, skip4); },
+      "failed to write metadata bitmap with status %d. \n");
   if (err) {
     VFS_LOG(KEL_LOG_ERR, "failed metadata bitmap flush err=%d\n", err);
     return err;
@@ -197,7 +198,8 @@ int write_bitmaps(RunRe& r) {
   }
   mnt->metadata_bitmap_efe = efe;
   const short_ad mbmp{desc_len, desc_first};
-  err = vfs_flush::attempts([&] { return mdcudfsr_update_usb(mnt, mbmp, r.ctx, nullptr, skip4); }, "failed USB flush err=%d\n");
+  err = vfs_flush::attempts([&] { return mdcudfsr_update_usb(mnt, mbmp, r.ctx, nullptr, skip4); },
+                            "failed USB flush err=%d\n");
   return err;
 }
 
@@ -205,7 +207,8 @@ int write_descriptors(RunRe& r) {
   mdcudfsr_mount* mnt = r.mnt;
   if (!mdcudfsr_counters_below_limit(mnt)) return mdcudfsr_link_vds(mnt, r.ctx);
   uint32_t out = 0;
-  return vfs_flush::attempts([&] { return mdcudfsr_flush_vds_re(mnt, &out, r.ctx, 0); }, "failed to write vds with status %d. \n");
+  return vfs_flush::attempts([&] { return mdcudfsr_flush_vds_re(mnt, &out, r.ctx, 0); },
+                             "failed to write vds with status %d. \n");
 }
 
 // The nested flush after a move to the next track.
@@ -372,12 +375,14 @@ int newtrack_body(RunRe& r) {
   auto old_vds = std::make_unique<mdcudfsr_vds_copies>(mnt->vds);
   vfs_flush::count_new_disc(mnt);
   uint32_t out = 0;
-  err = vfs_flush::attempts([&] { return mdcudfsr_flush_vds_re(mnt, &out, r.ctx, 0); }, "failed to write vds with status %d. \n");
+  err = vfs_flush::attempts([&] { return mdcudfsr_flush_vds_re(mnt, &out, r.ctx, 0); },
+                            "failed to write vds with status %d. \n");
   if (err) {
     mnt->vds = *old_vds;
     return newtrack_failed(r, err, "MVDS/RVDS");
   }
-  err = vfs_flush::attempts([&] { return mdcudfsr_flush_vrs_RE(mnt, r.ctx); }, "failed to write vrs with status %d. \n");
+  err = vfs_flush::attempts([&] { return mdcudfsr_flush_vrs_RE(mnt, r.ctx); },
+                            "failed to write vrs with status %d. \n");
   if (err) return newtrack_failed(r, err, "VRS");
   int write_err = 0;
   err = vfs_flush::refresh_attributes(mnt, r.ctx, r.on_mount, &write_err);

@@ -103,9 +103,10 @@ struct ScsiResult {
 // with [first_lba, last_lba], and for MODE SENSE(10) by `mode_page` and
 // `mode_length` when set.
 // It fires `times` times (-1: always) after letting `skip` matching commands
-// pass, and with `slot` set only while that slot's disc is loaded. A Sense rule failing a sync leaves for GET PERFORMANCE the first
-// block written since the last good sync that is not below `first_lba`: the
-// cached writes below it reached the medium.
+// pass, and with `slot` set only while that slot's disc is loaded. A Sense
+// rule failing a sync leaves for GET PERFORMANCE the first block written
+// since the last good sync that is not below `first_lba`: the cached writes
+// below it reached the medium.
 struct FaultRule {
   enum class Kind {
     Sense,            // the drive answers CHECK CONDITION with `sense`, doing nothing
