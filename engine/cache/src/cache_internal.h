@@ -76,6 +76,9 @@ inline mdcudfsr_cache_node* uid_next(const mdcudfsr_cache_node* n) {
 void release_children_of(mdcudfsr_cache_node* dir);
 // Cuts every link between the shadow folder's nodes and the volume tree.
 void detach_shadow_nodes(mdcudfsr_mount* m);
+// After a pass that wrote everything it placed: no entry below `root` counts
+// as placed by a pass that may still be undone.
+void placement_written(mdcudfsr_cache_node* root);
 
 // Memory of the engine heap.
 void* cache_alloc(uint32_t size);
