@@ -199,6 +199,61 @@ TEST(CacheDirWrite, FullRewriteAfterAWrittenParityOwnerKeepsLaterFoldersWhereThe
   }
 }
 
+std::string repeat(const std::string& unit, int count) {
+  std::string s;
+  for (int i = 0; i < count; ++i) s += unit;
+  return s;
+}
+
+// The longest "._" names a folder takes: 129 units of 8-bit characters
+// (130 bytes of identifier) and 127 units with 16-bit ones (255 bytes); one
+// that would need 259 bytes is refused, and the folder keeps every name.
+TEST(CacheDirWrite, LongestDotUnderscoreNamesAreWrittenAndReadBack) {
+  Vol v;
+  mdcudfsr_cache_node* docs = v.sm.child(v.root(), "docs");
+  const std::string sun = "\xE6\x97\xA5";  // U+65E5
+  ASSERT_NE(nullptr, create_node(v.sm, docs, ("._" + repeat("\xC3\xA9", 127)).c_str()));
+  ASSERT_NE(nullptr, create_node(v.sm, docs, ("._" + repeat(sun, 125)).c_str()));
+  std::string too_long = "._" + repeat(sun, 127);
+  mdcudfsr_cache_node* refused = nullptr;
+  EXPECT_EQ(36, mdcudfsr_cache_create_udf_node(docs, too_long.data(), -1, 0, 0, 0644, &refused, 0, nullptr));
+  if (refused) {  // taken anyway: it goes to the disc with the others
+    mdcudfsr_cache_unlock_node(refused);
+    refused->cache_dirty = 1;
+  }
+  ASSERT_NE(nullptr, create_node(v.sm, docs, "after"));
+  const std::string before = tree_text(v.root());
+  ASSERT_EQ(0, v.flush());
+  EXPECT_EQ(before, read_back(v.sm));
+}
+
+// A name past the check (here put in place behind the index's back) never
+// gets a descriptor whose identifier length would wrap.
+TEST(CacheDirWrite, IdentifierOfMoreThan255BytesIsNeverBuilt) {
+  Volume v;
+  v.m.logical_block_size = v.m.logical_sector_size = 2048;
+  mdcudfsr_cache_node* n = v.make(v.root, "short");
+  std::string name = "._" + repeat("\xE6\x97\xA5", 127);
+  char* own = n->vfs_name;
+  n->vfs_name = name.data();
+  std::vector<uint8_t> fid(0x10000 + 1024);
+  EXPECT_EQ(-1, mdcudfsr_cache_write_fid(&v.m, fid.data(), n, 2, 0));
+  EXPECT_EQ(~uint64_t{0}, mdcudfsr_cache_calc_dir_size(v.root, 0));
+  EXPECT_EQ(22, mdcudfsr_cache_write_directory(&v.m, fid.data(), static_cast<uint32_t>(fid.size()), v.root, 2, 0, 0));
+  // A raw identifier read from a disc is bounded the same way.
+  n->vfs_name = own;
+  n->udf_data->udf_name = static_cast<uint8_t*>(OSMalloc(300, nullptr));
+  n->udf_data->udf_name_len = 300;
+  std::memset(n->udf_data->udf_name, 'x', 300);
+  EXPECT_EQ(-1, mdcudfsr_cache_write_fid(&v.m, fid.data(), n, 2, 0));
+  n->udf_data->udf_name_len = 254;
+  EXPECT_EQ(int((38 + 254 + 3) & ~3), mdcudfsr_cache_write_fid(&v.m, fid.data(), n, 2, 0));
+  EXPECT_EQ(254, fid[19]) << "the identifier length";
+  OSFree(n->udf_data->udf_name, 300, nullptr);
+  n->udf_data->udf_name = nullptr;
+  n->udf_data->udf_name_len = 0;
+}
+
 TEST(CacheDirWrite, ManagementCacheFileGetsTheDirectoryBlocks) {
   Vol v;
   mdcudfsr_cache_node* docs = v.sm.child(v.root(), "docs");
