@@ -254,6 +254,41 @@ TEST(CacheDirWrite, IdentifierOfMoreThan255BytesIsNeverBuilt) {
   n->udf_data->udf_name_len = 0;
 }
 
+// A file moved into a folder of more than 64 KiB keeps its unique id and so
+// lands among the folder's first entries: the folder is written whole, not
+// only its tail.
+TEST(CacheDirWrite, FileMovedIntoALargeFolderIsFoundWithEveryOtherEntry) {
+  Vol v;
+  mdcudfsr_cache_node* docs = v.sm.child(v.root(), "docs");
+  mdcudfsr_cache_node* moved = create_node(v.sm, v.root(), "moved.bin");
+  ASSERT_NE(nullptr, moved);
+  fill(v, docs, 70000, "f");
+  ASSERT_EQ(0, v.flush());
+  ASSERT_GT(mdcudfsr_extent_list_get_selected_length(&docs->udf_data->extents, 0), 65536u);
+  ASSERT_EQ(0, mdcudfsr_cache_move_node(v.root(), docs, moved, "moved.bin", 9));
+  EXPECT_EQ(2, docs->dir_dirty) << "a change other than an addition";
+  const std::string before = tree_text(v.root());
+  ASSERT_EQ(0, v.flush());
+  EXPECT_EQ(0u, docs->udf_data->write_pattern) << "written whole";
+  EXPECT_EQ(before, read_back(v.sm));
+}
+
+// A rename refused because the parity node's new name is taken leaves both
+// names as they were: the next flush writes the file under its old name.
+TEST(CacheDirWrite, RenameRefusedForATakenParityNameLeavesTheOldName) {
+  Vol v(true);
+  mdcudfsr_cache_node* p = v.sm.child(v.root(), "p.dat");
+  ASSERT_NE(nullptr, p);
+  ASSERT_NE(nullptr, create_node(v.sm, v.root(), "q.dat#*ECC_Parity_V100_N=2064_K=2048"));
+  ASSERT_EQ(0, v.flush());
+  EXPECT_EQ(17, mdcudfsr_cache_rename_node(v.root(), p, "q.dat", 5));
+  ASSERT_NE(nullptr, create_node(v.sm, v.root(), "later"));  // the root is written again
+  const std::string before = tree_text(v.root());
+  EXPECT_NE(std::string::npos, before.find("/p.dat uid=25"));
+  ASSERT_EQ(0, v.flush());
+  EXPECT_EQ(before, read_back(v.sm));
+}
+
 TEST(CacheDirWrite, ManagementCacheFileGetsTheDirectoryBlocks) {
   Vol v;
   mdcudfsr_cache_node* docs = v.sm.child(v.root(), "docs");
