@@ -69,31 +69,6 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 
 // ---------------------------------------------------------------- stand-ins
 
-// The cache agent's positioned writes; one can be made to fail.
-int real_cache_write(mdcudfsr_mount*, std::int32_t, std::uint64_t, std::uint32_t, const void*, std::uint32_t*,
-                     std::uint32_t*) __asm__("__real__Z29mdcudfsr_metacache_file_writeP14mdcudfsr_mountimjPKvPjS3_");
-int wrap_cache_write(mdcudfsr_mount*, std::int32_t, std::uint64_t, std::uint32_t, const void*, std::uint32_t*,
-                     std::uint32_t*) __asm__("__wrap__Z29mdcudfsr_metacache_file_writeP14mdcudfsr_mountimjPKvPjS3_");
-int wrap_cache_write(mdcudfsr_mount* m, std::int32_t handle, std::uint64_t offset, std::uint32_t length,
-                     const void* data, std::uint32_t* done, std::uint32_t* cache_err) {
-  std::function<bool()> when;
-  {
-    std::lock_guard<std::mutex> lk(g_mu);
-    when = g_rec.fail_cache_write;
-  }
-  if (when && when()) {
-    {
-      std::lock_guard<std::mutex> lk(g_mu);
-      g_rec.fail_cache_write = nullptr;
-      ++g_rec.cache_writes_failed;
-    }
-    *done = 0;
-    *cache_err = 1;
-    return 28;  // ENOSPC: the host's disc is full
-  }
-  return real_cache_write(m, handle, offset, length, data, done, cache_err);
-}
-
 int wrap_vfs_isforce(mount_t) __asm__("__wrap__Z11vfs_isforceP5mount");
 int wrap_getwithvid(vnode_t, uint32_t) __asm__("__wrap__Z16vnode_getwithvidP5vnodej");
 int wrap_vfs_isforce(mount_t) { return g_rec.forced_unmount ? 1 : 0; }
@@ -132,6 +107,19 @@ int Recorder::count_logged(const std::string& text) const {
   return n;
 }
 Recorder& rec() { return g_rec; }
+
+bool take_cache_write_failure() {
+  std::function<bool()> when;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    when = g_rec.fail_cache_write;
+  }
+  if (!when || !when()) return false;
+  std::lock_guard<std::mutex> lk(g_mu);
+  g_rec.fail_cache_write = nullptr;
+  ++g_rec.cache_writes_failed;
+  return true;
+}
 
 long live_blocks() { return g_live.load(); }
 void fail_allocation(int nth) { g_fail_in.store(nth); }

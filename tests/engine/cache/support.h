@@ -35,6 +35,9 @@ struct Recorder {
   int count_logged(const std::string& text) const;
 };
 Recorder& rec();
+// Whether the write through the cache agent now under way is the one to
+// fail (agent_write_fault.cpp); true once.
+bool take_cache_write_failure();
 // Log lines are formatted and recorded (the default), or not formatted at all.
 void capture_logs(bool on);
 
