@@ -325,7 +325,7 @@ int finish(Pass& p, int err, uint32_t* out_blocks, int* defect_hit) {
   if (err) {
     undo(p);
     if (p.defect && defect_hit) *defect_hit = 1;
-  } else if (p.reach != Reach::nothing && !p.keep) {
+  } else if (p.placed && !p.keep) {
     kelcache::placement_written(m->root_node);
   }
   if (out_blocks) *out_blocks = round32(p.placed);

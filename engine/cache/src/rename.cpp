@@ -159,6 +159,13 @@ int new_parity_name(mdcudfsr_cache_node* n, Names& names) {
   return parity ? parity_name(parity, names.node, &names.parity) : 0;
 }
 
+// The first of the new names that an active node of `dir` already has.
+const char* taken_name(mdcudfsr_cache_node* dir, const Names& names) {
+  for (const char* name : {names.node, names.parity})
+    if (name && !mdcudfsr_cache_unique_filename(&dir->name_root, name)) return name;
+  return nullptr;
+}
+
 // Moves the node and its parity node from `from` to `to` (the same folder
 // for a rename) under their new names: out of every index of `from`, both
 // names checked free in `to`, exchanged, and into the indexes of `to`. On
@@ -166,9 +173,7 @@ int new_parity_name(mdcudfsr_cache_node* n, Names& names) {
 int relink(mdcudfsr_cache_node* from, mdcudfsr_cache_node* to, mdcudfsr_cache_node* n, Names& names) {
   const uint32_t attributes = n->attributes;
   const bool parity_indexed = take_out(from, n);
-  const char* taken = !mdcudfsr_cache_unique_filename(&to->name_root, names.node) ? names.node
-                      : names.parity && !mdcudfsr_cache_unique_filename(&to->name_root, names.parity) ? names.parity
-                                                                                                   : nullptr;
+  const char* taken = taken_name(to, names);
   int err = 17;
   if (taken) {
     CACHE_LOG(ERR, "Non-unique filename(%s) for new node, cannot move\n", taken);
