@@ -674,16 +674,32 @@ void fail_zero_fill(Written&) {
 void fail_writing_pass(Written&) {
   rec().fail_cache_write = [] { return true; };
 }
-// The metadata image goes from the management cache file to the disc; the
-// last written slot cannot be loaded while the system guard stops disc
-// changes.
-void fail_slot_load(Written& w) {
-  mdcudfsr_mount* m = w.m();
+// A full rewrite staged in the management cache file.
+void full_through_cache_file(Written& w) {
   uint32_t coherent = 0, created = 0;
-  ASSERT_EQ(0, mdcudfsr_metacache_fsmanage_open(m, nullptr, &coherent, &created));
-  m->flushAllMetadata = 1;
-  m->loaded_slot = m->current_disc + 1;
-  m->system_guard = 1;
+  ASSERT_EQ(0, mdcudfsr_metacache_fsmanage_open(w.m(), nullptr, &coherent, &created));
+  w.m()->flushAllMetadata = 1;
+}
+// The image goes from the management cache file to the disc; the last
+// written slot cannot be loaded while the system guard stops disc changes.
+void fail_slot_load(Written& w) {
+  ASSERT_NO_FATAL_FAILURE(full_through_cache_file(w));
+  w.m()->loaded_slot = w.m()->current_disc + 1;
+  w.m()->system_guard = 1;
+}
+// The management cache file cannot be cut back: the agent closed it behind
+// the engine's back; the next pass has it open again.
+void fail_truncation(Written& w) {
+  ASSERT_NO_FATAL_FAILURE(full_through_cache_file(w));
+  ASSERT_EQ(0, mdcudfsr_metacache_file_close(w.m(), w.m()->fsmanage_handle));
+}
+void end_failures(Written& w) {
+  mdcudfsr_mount* m = w.m();
+  m->system_guard = 0;
+  if (rec().logged("FsCacheFile truncate failed")) {
+    uint32_t coherent = 0, created = 0;
+    ASSERT_EQ(0, mdcudfsr_metacache_fsmanage_open(m, nullptr, &coherent, &created));
+  }
 }
 
 void PrintTo(const NoDefect& c, std::ostream* os) { *os << c.name; }
@@ -730,7 +746,7 @@ TEST_P(CacheFlushNoDefect, FailedPassIsUndoneAndTheNextPassWritesEverything) {
   } else {
     EXPECT_EQ(1u, docs->cache_dirty) << "the folder is written again";
   }
-  w.m()->system_guard = 0;
+  ASSERT_NO_FATAL_FAILURE(end_failures(w));
   // The next volume flush stages into a new local cache file.
   ASSERT_EQ(0, mdcudfsr_cache_local_fs_cache_del(w.m(), 1));
   ASSERT_EQ(0, mdcudfsr_cache_local_cache_open(w.m(), 3, nullptr));
@@ -755,7 +771,9 @@ INSTANTIATE_TEST_SUITE_P(
         NoDefect{"WriteOnceWritingPass", udf_test::MediumClass::WriteOnce, fail_writing_pass, kCacheWriteFailed},
         NoDefect{"RewritableZeroFill", udf_test::MediumClass::Rewritable, fail_zero_fill, kCacheWriteFailed},
         NoDefect{"RewritableFromTheCacheFile", udf_test::MediumClass::Rewritable, fail_slot_load,
-                 "Failed to load last written slot"}),
+                 "Failed to load last written slot"},
+        NoDefect{"WriteOnceCacheFileTruncation", udf_test::MediumClass::WriteOnce, fail_truncation,
+                 "FsCacheFile truncate failed"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
