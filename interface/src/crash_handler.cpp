@@ -2,6 +2,7 @@
 
 #include "kel/crash_record.h"
 #include "platform/registry.h"
+#include "platform/thread_start.h"
 
 #include <algorithm>
 #include <atomic>
@@ -471,7 +472,7 @@ DWORD startWatcher() {
     close(g_crashPipe[1]);
     return kWatcherNotStarted;
   }
-  if (!prepareSpawn() || pthread_create(&g_watcher, nullptr, watcherMain, nullptr) != 0) {
+  if (!prepareSpawn() || platform::create_thread(&g_watcher, nullptr, watcherMain, nullptr) != 0) {
     for (int fd : {g_crashPipe[0], g_crashPipe[1], g_donePipe[0], g_donePipe[1]}) close(fd);
     g_crashPipe[0] = g_crashPipe[1] = g_donePipe[0] = g_donePipe[1] = -1;
     return kWatcherNotStarted;
