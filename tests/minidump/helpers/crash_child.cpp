@@ -1,8 +1,13 @@
 // Loads the interface library, installs its crash handler and crashes as
 // told:  crash_child <path of the library> <mode>
+// Mode "wait-segv" first writes "ready" and waits for a byte on standard
+// input; "thread-overflow" overflows the stack of a thread started as the
+// engine starts its threads.
 // Exit codes: the handler's result when it is not 0; 3 when the library or
 // its export cannot be loaded; 4 for an unknown mode; 5 when a forked child
 // did not die by its signal; 0 if it did not crash.
+#include "platform/thread_start.h"
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +19,7 @@
 #include <csignal>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -85,6 +91,14 @@ int main(int argc, char** argv) {
     std::printf("%d\n", p[0]);  // beyond the end of the empty file
   } else if (!std::strcmp(mode, "overflow")) {
     return recurse(0);
+  } else if (!std::strcmp(mode, "thread-overflow")) {
+    std::thread t = platform::start_thread([] { recurse(0); });
+    t.join();
+  } else if (!std::strcmp(mode, "wait-segv")) {
+    std::printf("ready\n");
+    std::fflush(stdout);
+    char c;
+    if (read(0, &c, 1) == 1) writeToBadAddress();
   } else if (!std::strcmp(mode, "thread")) {
     pthread_t t;
     pthread_create(&t, nullptr, crashAlone, nullptr);
