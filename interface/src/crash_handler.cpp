@@ -16,7 +16,6 @@
 #include <linux/futex.h>
 #include <pthread.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -599,19 +598,9 @@ std::string programDirectory() {
 
 void installFilter() {
   // An alternate stack for the calling thread, so that its stack overflow
-  // can be handled too.
-  static void* altStack = nullptr;
-  if (!altStack) {
-    const std::size_t size = 64 * 1024;
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p != MAP_FAILED) {
-      stack_t ss{};
-      ss.ss_sp = p;
-      ss.ss_size = size;
-      if (sigaltstack(&ss, nullptr) == 0) altStack = p;
-      else munmap(p, size);
-    }
-  }
+  // can be handled too; kept to the end of the process.
+  static const platform::SignalStack* callingThreadStack = new platform::SignalStack();
+  (void)callingThreadStack;
   // Let the tool, a child of this process, attach to it where the system
   // restricts ptrace to declared tracers.
   prctl(PR_SET_PTRACER, static_cast<unsigned long>(getpid()), 0, 0, 0);
