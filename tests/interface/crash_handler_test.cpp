@@ -2,6 +2,7 @@
 #include "kel/crash_record.h"
 
 #include "platform/registry.h"
+#include "support/test_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -269,12 +270,7 @@ TEST(CrashDumpDirectory, DefaultIsBesideTheRegistryFile) {
 // A folder with files whose times of change are set one second apart.
 class CrashDumpPruning : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kel-crash-prune-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
   // Files in order from oldest to newest.
   void make(const std::vector<std::string>& names) {
     long long t = 1700000000;
@@ -291,7 +287,8 @@ class CrashDumpPruning : public ::testing::Test {
     std::sort(v.begin(), v.end());
     return v;
   }
-  std::string dir_;
+  kel_test::ScopedTempDir temp_{"kel-crash-prune-"};
+  const std::string dir_ = temp_.path();
 };
 
 TEST_F(CrashDumpPruning, TheOldestDumpsGoFirstAndOtherFilesStay) {

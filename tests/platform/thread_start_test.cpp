@@ -2,6 +2,7 @@
 // stack, so that a stack overflow on them can still be handled.
 #include "platform/sync.h"
 #include "platform/thread_start.h"
+#include "support/stack_overflow.h"
 
 #include <gtest/gtest.h>
 
@@ -109,16 +110,6 @@ TEST(ThreadStart, TheStackIsTakenBackAndAnExistingOneIsKept) {
   bare.join();
 }
 
-// Recurses until the stack is gone (the flag keeps the compiler from seeing
-// an endless recursion).
-volatile bool g_deeper = true;
-int recurse(int n) {
-  volatile char pad[1024];
-  pad[0] = static_cast<char>(n);
-  if (!g_deeper) return pad[0];
-  return recurse(n + 1) + pad[0];
-}
-
 void on_overflow(int) {
   static const char text[] = "handled on the alternate stack\n";
   (void)!write(2, text, sizeof text - 1);
@@ -133,7 +124,7 @@ void overflow_on_a_started_thread() {
   sa.sa_flags = SA_ONSTACK;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGSEGV, &sa, nullptr);
-  std::thread t = platform::start_thread([] { recurse(0); });
+  std::thread t = platform::start_thread([] { kel_test::overflow_stack(); });
   t.join();
   _exit(3);
 }

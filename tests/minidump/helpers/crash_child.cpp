@@ -7,6 +7,7 @@
 // its export cannot be loaded; 4 for an unknown mode; 5 when a forked child
 // did not die by its signal; 0 if it did not crash.
 #include "platform/thread_start.h"
+#include "support/stack_overflow.h"
 
 #include <atomic>
 #include <cstdint>
@@ -47,16 +48,6 @@ void* crashAlone(void*) {
   return nullptr;
 }
 
-// Recurses until the stack is gone (the flag keeps the compiler from
-// seeing an endless recursion).
-volatile bool g_deeper = true;
-int recurse(int n) {
-  volatile char pad[1024];
-  pad[0] = static_cast<char>(n);
-  if (!g_deeper) return pad[0];
-  return recurse(n + 1) + pad[0];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,9 +81,9 @@ int main(int argc, char** argv) {
     auto* p = static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
     std::printf("%d\n", p[0]);  // beyond the end of the empty file
   } else if (!std::strcmp(mode, "overflow")) {
-    return recurse(0);
+    return kel_test::overflow_stack();
   } else if (!std::strcmp(mode, "thread-overflow")) {
-    std::thread t = platform::start_thread([] { recurse(0); });
+    std::thread t = platform::start_thread([] { kel_test::overflow_stack(); });
     t.join();
   } else if (!std::strcmp(mode, "wait-segv")) {
     std::printf("ready\n");
