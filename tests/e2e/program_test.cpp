@@ -4,20 +4,20 @@
 #include "platform/xml_sax.h"
 #include "sim/harness.h"
 
+#if defined(KEL_DUMP_TOOL)
+#include "dump_files.h"
+#endif
+
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -161,68 +161,23 @@ TEST(Program, EndOfInputWithoutUnmountEndsWithoutShutdown) {
 }
 
 #if defined(KEL_DUMP_TOOL)
-// Runs a program and waits for it; its exit status, or -1.
-int run_and_wait(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
-// Whether the dump tool may trace a process of this user here (a child that
-// waits to be killed is dumped once).
-bool dumps_permitted(const std::string& folder) {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::pause();
-    ::_exit(0);
-  }
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(child));
-  const int rc = run_and_wait({KEL_DUMP_TOOL, "-p", hex, "-t", hex, "-f", folder + "/probe.dmp"});
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
-  std::filesystem::remove(folder + "/probe.dmp");
-  return rc == 0;
-}
-
-// Dumps of the process with this id in a folder.
-std::vector<std::string> dumps_of(const std::filesystem::path& folder, pid_t pid) {
-  std::vector<std::string> found;
-  const std::string tail = "-" + std::to_string(pid) + ".dmp";
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
-    const std::string name = e.path().filename();
-    if (name.rfind("KelDriver", 0) == 0 && name.size() > tail.size() &&
-        name.compare(name.size() - tail.size(), tail.size(), tail) == 0)
-      found.push_back(name);
-  }
-  return found;
-}
-
 // An engine started as the host service (and every test and the demo)
 // starts it has no "Log file directory": its dump goes beside its registry
 // file, inside the run's own folder, and nowhere else.
 TEST(Program, AnEngineThatAbortsLeavesItsDumpInTheRunsOwnFolder) {
   kelsim::SimHarness sim;
-  if (!dumps_permitted(sim.directory())) GTEST_SKIP() << "ptrace is not permitted on this machine";
+  if (!kel_e2e::dumps_permitted(KEL_DUMP_TOOL, sim.directory())) GTEST_SKIP() << "ptrace is not permitted on this machine";
   EngineProcess engine(sim, program_options());
   ASSERT_TRUE(engine.started()) << engine.error();
   // The crash handler is installed before the engine's first drive command.
   while (sim.service().transcript().empty()) std::this_thread::yield();
   ASSERT_EQ(::kill(engine.pid(), SIGABRT), 0);
   EXPECT_EQ(engine.wait_exit(), 128 + SIGABRT) << engine.describe();
-  const auto dumps = dumps_of(sim.directory() + "/crash-dumps", engine.pid());
+  const auto dumps = kel_e2e::dumps_of_process(sim.directory() + "/crash-dumps", engine.pid());
   ASSERT_EQ(dumps.size(), 1u) << engine.describe();
   EXPECT_EQ(dumps[0].find("40000015"), 23u) << dumps[0] << ": the abort code after the time";
-  const std::filesystem::path program(KEL_DRIVER_PROGRAM);
-  for (const std::filesystem::path& elsewhere :
-       {std::filesystem::path("/"), std::filesystem::current_path(), program.parent_path()})
-    EXPECT_TRUE(dumps_of(elsewhere, engine.pid()).empty()) << elsewhere;
+  for (const auto& elsewhere : kel_e2e::places_outside_the_run(KEL_DRIVER_PROGRAM))
+    EXPECT_TRUE(kel_e2e::dumps_of_process(elsewhere, engine.pid()).empty()) << elsewhere;
 }
 #endif
 
