@@ -245,7 +245,7 @@ bool IsDumpName(const char* name) {
 namespace {
 
 // The dumps of a folder: how many, and the oldest (by time of change, then
-// by name). False when the folder cannot be read.
+// by name).
 struct DumpCensus {
   int count = 0;
   timespec oldestTime{};
@@ -270,6 +270,7 @@ void countDump(int folder, const char* name, DumpCensus* c) {
 }
 
 // Reads the folder with getdents64 into a buffer on the stack: no heap.
+// False when the folder cannot be read.
 bool takeCensus(int folder, DumpCensus* c) {
   *c = DumpCensus{};
   if (lseek(folder, 0, SEEK_SET) != 0) return false;

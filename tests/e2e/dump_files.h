@@ -72,7 +72,8 @@ inline std::vector<std::string> dumps_of_process(const std::filesystem::path& fo
 inline std::vector<std::filesystem::path> places_outside_the_run(const std::string& program) {
   std::vector<std::filesystem::path> places{"/", std::filesystem::current_path(),
                                             std::filesystem::path(program).parent_path()};
-  if (const char* home = std::getenv("HOME")) places.push_back(std::string(home) + "/.config/kel/crash-dumps");
+  if (const char* home = std::getenv("HOME"))
+    places.push_back(std::string(home) + "/.config/kel/crash-dumps");
   return places;
 }
 

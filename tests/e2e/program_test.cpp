@@ -166,7 +166,8 @@ TEST(Program, EndOfInputWithoutUnmountEndsWithoutShutdown) {
 // file, inside the run's own folder, and nowhere else.
 TEST(Program, AnEngineThatAbortsLeavesItsDumpInTheRunsOwnFolder) {
   kelsim::SimHarness sim;
-  if (!kel_e2e::dumps_permitted(KEL_DUMP_TOOL, sim.directory())) GTEST_SKIP() << "ptrace is not permitted on this machine";
+  if (!kel_e2e::dumps_permitted(KEL_DUMP_TOOL, sim.directory()))
+    GTEST_SKIP() << "ptrace is not permitted on this machine";
   EngineProcess engine(sim, program_options());
   ASSERT_TRUE(engine.started()) << engine.error();
   // The crash handler is installed before the engine's first drive command.

@@ -107,7 +107,8 @@ TEST(CrashCommandLine, AwkwardPathsComeBackUnchanged) {
 // second with the same code get a dump each.
 TEST(CrashCommandLine, TheDumpNameEndsWithTheProcessIdInDecimal) {
   const std::uint32_t pids[] = {1, 4321, 4322, 0xFFFFFFFFu};
-  const char* const names[] = {"KelDriver20260101000000C0000005-1.dmp", "KelDriver20260101000000C0000005-4321.dmp",
+  const char* const names[] = {"KelDriver20260101000000C0000005-1.dmp",
+                               "KelDriver20260101000000C0000005-4321.dmp",
                                "KelDriver20260101000000C0000005-4322.dmp",
                                "KelDriver20260101000000C0000005-4294967295.dmp"};
   for (int i = 0; i < 4; ++i) {
@@ -316,7 +317,8 @@ TEST_F(CrashDumpPruning, NothingGoesWhileAtMostTheLimitAreThere) {
 TEST(CrashDumpName, OnlyTheHandlersNames) {
   EXPECT_TRUE(kel::crash::IsDumpName("KelDriver20260101000000C0000005-1.dmp"));
   EXPECT_TRUE(kel::crash::IsDumpName("KelDriver1.dmp"));
-  for (const char* n : {"KelDriver.dmp", "kelDriver1.dmp", "KelDriver1.dmp.tmp", ".KelDriver1.dmp.X", "core.dmp", ""})
+  for (const char* n :
+       {"KelDriver.dmp", "kelDriver1.dmp", "KelDriver1.dmp.tmp", ".KelDriver1.dmp.X", "core.dmp", ""})
     EXPECT_FALSE(kel::crash::IsDumpName(n)) << n;
 }
 

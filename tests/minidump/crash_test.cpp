@@ -82,7 +82,8 @@ class CrashHandlerEndToEnd : public ::testing::Test {
                          DumpReader& r) {
     const std::string name = fs::path(path).filename();
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(name, m, std::regex("KelDriver([0-9]{14})([0-9A-F]+)-([0-9]+)\\.dmp"))) << name;
+    const std::regex pattern("KelDriver([0-9]{14})([0-9A-F]+)-([0-9]+)\\.dmp");
+    ASSERT_TRUE(std::regex_match(name, m, pattern)) << name;
     EXPECT_GE(m[1].str(), localStamp(before));
     EXPECT_LE(m[1].str(), localStamp(std::time(nullptr)));
     EXPECT_EQ(m[2].str(), code);
@@ -245,7 +246,8 @@ TEST_F(CrashHandlerEndToEnd, WithoutALogDirectoryTheDumpGoesBesideTheRegistry) {
   DumpReader r;
   expectOneDump("C0000005", before, r, dumps);
   EXPECT_TRUE(fs::is_empty(log_));
-  EXPECT_EQ(filesIn(bin_), (std::vector<std::string>{"KelDriver", "QvMiniDump"})) << "nothing in the program's folder";
+  EXPECT_EQ(filesIn(bin_), (std::vector<std::string>{"KelDriver", "QvMiniDump"}))
+      << "nothing in the program's folder";
 }
 
 // Each dump holds the process's memory: after a dump only the newest three

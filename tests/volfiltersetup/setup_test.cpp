@@ -127,7 +127,8 @@ std::vector<EditCase> edit_cases() {
       {"RemoveUnterminatedOtherName", "remove", concat(concat(utf16(kName), nul), utf16("Tail")),
        multi_sz({"Tail"})},
       {"RemoveTakesTheNameInAnyCase", "remove",
-       multi_sz({"qvvolmgrfilter", kName + "X", "QVVOLMGRFILTER", "PartMgr"}), multi_sz({kName + "X", "PartMgr"})},
+       multi_sz({"qvvolmgrfilter", kName + "X", "QVVOLMGRFILTER", "PartMgr"}),
+       multi_sz({kName + "X", "PartMgr"})},
   };
 }
 

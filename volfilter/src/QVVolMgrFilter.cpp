@@ -176,8 +176,10 @@ NTSTATUS geometry_ex(DEVICE_OBJECT* device, IRP* irp, ULONG output_length) {
 }
 
 NTSTATUS length_info(DEVICE_OBJECT* device, IRP* irp, ULONG output_length) {
-  return forward_scaled<GET_LENGTH_INFORMATION>(
-      device, irp, output_length, [](GET_LENGTH_INFORMATION* out, ULONG slots) { scale(&out->Length, slots); });
+  return forward_scaled<GET_LENGTH_INFORMATION>(device, irp, output_length,
+                                                [](GET_LENGTH_INFORMATION* out, ULONG slots) {
+                                                  scale(&out->Length, slots);
+                                                });
 }
 
 NTSTATUS eject(DEVICE_OBJECT* device, IRP* irp) {
@@ -574,10 +576,13 @@ NTSTATUS FilterDispatchDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
   return with_remove_lock(device, irp, device_control);
 }
 
-NTSTATUS FilterDispatchCleanup(DEVICE_OBJECT* device, IRP* irp) { return with_remove_lock(device, irp, cleanup); }
+NTSTATUS FilterDispatchCleanup(DEVICE_OBJECT* device, IRP* irp) {
+  return with_remove_lock(device, irp, cleanup);
+}
 
 NTSTATUS FilterDispatchPnp(DEVICE_OBJECT* device, IRP* irp) {
-  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) return remove_device(device, irp);
+  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE)
+    return remove_device(device, irp);
   return with_remove_lock(device, irp, pnp);
 }
 
