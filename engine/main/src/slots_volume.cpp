@@ -8,6 +8,7 @@
 #include "kelvfs/mdcudfsr_sync.h"
 #include "kelvfs/mdcudfsr_vfsops.h"
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 #include "udf/udf_mount.h"
 
 #include <pthread.h>
@@ -27,7 +28,7 @@ mdcudfsr_mount* mount_record() { return static_cast<mdcudfsr_mount*>(kel_global_
 // request.
 int start_agent() {
   pthread_t thread;
-  const int err = pthread_create(&thread, nullptr, fscache_handler_start, process_state().argv);
+  const int err = platform::create_thread(&thread, nullptr, fscache_handler_start, process_state().argv);
   if (err == 0) pthread_detach(thread);
   return err;
 }
