@@ -2,13 +2,13 @@
 // cartridge.
 #include "fsctl_support.h"
 
+#include "kelhost/kern.h"
 #include "kelvnops/mdcudfsr_fsctl_allocation.h"
 #include "kelvnops/mdcudfsr_ioctl.h"
-#include "kelvnops/mdcudfsr_privileged_open_list.h"
-
-#include "kelhost/kern.h"
 #include "kelvnops/mdcudfsr_namespace.h"
+#include "kelvnops/mdcudfsr_privileged_open_list.h"
 #include "platform/sync.h"
+#include "support/settles.h"
 
 #include <algorithm>
 #include <atomic>
@@ -502,7 +502,8 @@ TEST_F(Rebuild, AFileRemovedWhileTheRebuildWaitsForItIsNotRebuilt) {
   mdcudfsr_cache_lock_node(f.master, MDCUDFSR_WAIT_FOREVER);
   int got = -1;
   std::thread request([&] { got = rebuild(f, 2048, {{0, 300, 1}}); });
-  while (clock.waiters() == 0) std::this_thread::yield();  // the rebuild waits for the file's lock
+  // The rebuild waits for the file's lock.
+  EXPECT_TRUE(kel_test::settles([&] { return clock.waiters() > 0; }));
   std::string name = "a";
   componentname cn{};
   cn.cn_nameiop = DELETE;

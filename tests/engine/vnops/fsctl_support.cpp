@@ -9,31 +9,20 @@
 #include "kelvnops/mdcudfsr_fsctl_file_controls.h"
 #include "kelvnops/mdcudfsr_namespace.h"
 #include "kelvnops/mdcudfsr_vnops.h"
+#include "support/failing_new.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <new>
 #include <ostream>
 
-namespace {
-std::atomic<int> g_new_fail_in{0};
-}  // namespace
-
 // The extent lists allocate with the non-throwing new; a failure of it can
 // be scheduled.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  if (g_new_fail_in.load() > 0 && g_new_fail_in.fetch_sub(1) == 1) return nullptr;
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return kel_test::failing_nothrow_new(size); }
 
 namespace fsctl_test {
 
-void fail_new(int nth) { g_new_fail_in.store(nth); }
+void fail_new(int nth) { kel_test::fail_nothrow_new(nth); }
 
 void seed_cm(kelsim::Cartridge& cart, std::uint32_t position_word) {
   for (int i = 0; i < cm_attr::kCount; ++i) {
