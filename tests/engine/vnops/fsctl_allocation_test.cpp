@@ -276,10 +276,6 @@ class Rebuild : public Allocation {
     Allocation::SetUp();
     install_file_controls();
   }
-  int send(vnode_t vp, std::uint32_t code, void* data) {
-    vnop_ioctl_args a{nullptr, vp, code & 0xFF80FFFFu, data, 0, &ctx_};
-    return mdcudfsr_vnop_ioctl(&a);
-  }
   int rebuild(std::uint64_t index, std::int64_t size, const std::vector<MDCFS_SPACE_ENTRY>& entries) {
     std::vector<std::uint8_t> rec = rebuild_record(index, size, entries);
     return send(root_->vp, 0x80247061, rec.data());

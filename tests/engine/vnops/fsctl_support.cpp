@@ -1,7 +1,6 @@
 #include "fsctl_support.h"
 
 #include "drive/cm_data.h"
-#include "udf/udf_lvid.h"
 #include "kelhost/kern.h"
 #include "kelcache/lookup.h"
 #include "kelhost/vnode.h"
@@ -10,6 +9,7 @@
 #include "kelvnops/mdcudfsr_namespace.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "support/failing_new.h"
+#include "udf/udf_lvid.h"
 
 #include <algorithm>
 #include <cstring>
@@ -160,6 +160,11 @@ int FsctlVolume::open(vnode_t vp, int mode) {
 int FsctlVolume::close(vnode_t vp, int mode) {
   vnop_close_args a{&vnop_close_desc, vp, mode, &ctx_};
   return mdcudfsr_vnop_close(&a);
+}
+
+int FsctlVolume::send(vnode_t vp, std::uint32_t sent_as, void* data, vfs_context* ctx) {
+  vnop_ioctl_args a{nullptr, vp, sent_as & 0xFF80FFFFu, data, 0, ctx ? ctx : &ctx_};
+  return mdcudfsr_vnop_ioctl(&a);
 }
 
 FsctlVolume::Written FsctlVolume::open_for_writer(const char* name, bool list, mdcudfsr_cache_node* parent) {

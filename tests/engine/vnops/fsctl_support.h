@@ -66,6 +66,9 @@ class FsctlVolume : public vfs_test::SimVolume {
   void privileged();
   int open(vnode_t vp, int mode);
   int close(vnode_t vp, int mode);
+  // A control request through the dispatcher, with the code as the Fsctl
+  // and FileIoctl slots hand it on: the length bits below 128 bytes cleared.
+  int send(vnode_t vp, std::uint32_t sent_as, void* data, vfs_context* ctx = nullptr);
   // A new file as the writer opens it: for writing, which makes the node a
   // master (kind 4) with its proxy, then the proxy for writing by the
   // privileged process, which lists the master in the privileged open list

@@ -25,12 +25,6 @@ class Wiring : public FsctlVolume {
     install_file_controls();
     start_tree();
   }
-  // The code as the Fsctl and FileIoctl slots hand it on: the length bits
-  // below 128 bytes cleared.
-  int send(vnode_t vp, std::uint32_t sent_as, void* data, vfs_context* ctx = nullptr) {
-    vnop_ioctl_args a{nullptr, vp, sent_as & 0xFF80FFFFu, data, 0, ctx ? ctx : &ctx_};
-    return mdcudfsr_vnop_ioctl(&a);
-  }
 };
 
 TEST_F(Wiring, EveryBindingServesExactlyOneRowOfTheTable) {
