@@ -141,7 +141,7 @@ TEST_F(DuplicateClassTest, OpenOfAVolumeWithoutMediumAnswersItsCode) {
 TEST_F(DuplicateClassTest, WithoutAnEngineHostTheOpenFailsAndTheLogSaysWhy) {
   host().install(0x5151, 4, /*withControl=*/false);
   void* handle = nullptr;
-  EXPECT_NE(KelUtility::OpenDuplicateMedia(u"S:\\", kelutil::DuplicateVolume_CMNoCopy, handle), 0u);
+  EXPECT_EQ(KelUtility::OpenDuplicateMedia(u"S:\\", kelutil::DuplicateVolume_CMNoCopy, handle), 0x121600u);
   EXPECT_EQ(handle, nullptr);
   EXPECT_TRUE(host().logged("protectVolumeFromChange error"));
   EXPECT_TRUE(host().logged("no engine host in this process"));
