@@ -15,6 +15,7 @@
 #include "sim/harness.h"
 #include "support/test_dir.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -287,6 +288,54 @@ TEST_F(SimClient, ClusterWriteOfRunsEndingInsideASector) {
   uio_free(u);
   kel_vnops.blockmap = saved;
   for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x2A, e.opcode());
+}
+
+namespace {
+// Runs up to the end of the first 64 KiB of the file, from LSN 100; no run
+// (0) from there on, as the block map answers past the last extent.
+int map_first_unit_only(void* a) {
+  auto* args = static_cast<vnop_blockmap_args*>(a);
+  *args->a_bpn = 100 + static_cast<std::int32_t>(args->a_foffset / 2048);
+  *args->a_run = args->a_foffset >= 65536 ? 0 : std::min<std::uint64_t>(args->a_size, 65536 - args->a_foffset);
+  return 0;
+}
+}  // namespace
+
+// Data left when the block map has no run for it is a failure: the unit
+// that had a run is written, the uio moves over exactly that unit, and
+// the rest of the medium is untouched.
+TEST_F(SimClient, ClusterWriteWithDataLeftPastTheMappedRunsFails) {
+  start(0xE2);
+  auto& disc = sim_->cartridge().disc(0);
+  disc.formatted = true;
+  disc.status = kelsim::DiscStatus::Complete;
+  int f = 0, wp = 0, wu = 0;
+  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  const std::vector<std::uint8_t> old(64 * 2048, 0xEE);
+  ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, 100, 64, old.data()));
+  int dummy = 0;
+  vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
+  const vnop_handler_t saved = kel_vnops.blockmap;
+  kel_vnops.blockmap = map_first_unit_only;
+  std::vector<std::uint8_t> data(131072);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  uio_t u = uio_create(1, 0, UIO_SYSSPACE, UIO_WRITE);
+  uio_addiov(u, reinterpret_cast<user_addr_t>(data.data()), data.size());
+  sim_->service().clear_transcript();
+  EXPECT_EQ(5, cluster_write(vp, u, 1, 131072, 0, 0, 0));
+  kel_vnops.blockmap = saved;
+  EXPECT_EQ(65536, uio_resid(u));
+  EXPECT_EQ(65536, uio_offset(u));
+  uio_free(u);
+  std::size_t writes = 0;
+  for (const auto& e : sim_->service().transcript())
+    if (!e.is_notice() && e.opcode() == 0x2A) ++writes;
+  EXPECT_EQ(1u, writes);
+  std::vector<std::uint8_t> back(64 * 2048);
+  ASSERT_EQ(0u, sim_->cartridge().read_blocks(0, 100, 64, back.data()));
+  EXPECT_EQ(0, std::memcmp(back.data(), data.data(), 65536));
+  EXPECT_TRUE(std::all_of(back.begin() + 65536, back.end(), [](std::uint8_t b) { return b == 0xEE; }));
+  EXPECT_TRUE(fakelog::contains("write data 0"));
 }
 
 // The first use of a blank cartridge formats slot 0 (its cartridge memory has
