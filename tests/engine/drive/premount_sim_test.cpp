@@ -84,11 +84,14 @@ class SimClient : public ::testing::Test {
   // The client as the pre-mount leaves it, up to and with the mount start
   // (a blank rewritable disc would get a raw verdict from the medium check).
   int mount_start() {
+    init_client();
+    return pclient_if->MountStart();
+  }
+  void init_client() {
     if (pclient_if == nullptr) pclient_if = new client_if();
     pclient_if->storage()->set_device_number("sg0");
     pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
     EXPECT_EQ(0, pclient_if->storage()->init());
-    return pclient_if->MountStart();
   }
   int mount_last_slot() {
     char verify = 0;
@@ -385,6 +388,58 @@ TEST_F(SimClient, Unreadable1500hVerdicts) {
   EXPECT_NE(0, r);
   EXPECT_NE(95, r);
   EXPECT_TRUE(mount_info().WriteProtectReasonFlags & 0x4000u);
+}
+
+// A backtrack the engine left unfinished is taken up again at the mount
+// start, unless the user protected the cartridge: then the volume is mounted
+// raw with 95. The cartridge switch alone means protected, and so does a
+// protection that cannot be read (switch or 0D03h): a failed read never
+// starts the walk, which would erase the descriptors of discs above the
+// target.
+TEST_F(SimClient, ProtectedOrUnreadableProtectionNeverStartsAnUnfinishedBacktrack) {
+  struct Row {
+    const char* what;
+    bool tab;
+    bool attribute_readable;
+    bool mechanism_fails;
+  };
+  const Row rows[] = {
+      {"cartridge switch on", true, true, false},
+      {"cartridge switch on, 0D03h unreadable", true, false, false},
+      {"switch off, 0D03h unreadable", false, false, false},
+      {"MECHANISM STATUS fails", false, true, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    clientif_delete();
+    stop();
+    start(0xE2);
+    ASSERT_EQ(0, mount_start());
+    ASSERT_EQ(0, mount_last_slot());  // formats slot 0 and writes 1500h
+    clientif_delete();
+    // The record of an unfinished backtrack: slot 1, address 0x1234.
+    std::vector<std::uint8_t>& v = sim_->cartridge().attributes.at(0x1500).value;
+    const std::uint16_t slot = 1;
+    const std::uint64_t address = 0x1234;
+    std::memcpy(v.data() + 42, &slot, sizeof slot);
+    std::memcpy(v.data() + 44, &address, sizeof address);
+    const std::uint16_t crc = calculate_crc(v.data(), 126);
+    v[126] = static_cast<std::uint8_t>(crc >> 8);
+    v[127] = static_cast<std::uint8_t>(crc);
+    sim_->drive().set_cartridge_write_protect(r.tab);
+    if (!r.attribute_readable) ASSERT_EQ(0u, sim_->drive().remove_attribute(0x0D03));
+    init_client();
+    if (r.mechanism_fails) sim_->drive().add_fault(kelsim::command_fails(0xBD, {0x04, 0x3B, 0x0E}));
+    sim_->service().clear_transcript();
+    fakelog::reset();
+    EXPECT_EQ(95, pclient_if->MountStart());
+    sim_->drive().clear_faults();
+    EXPECT_FALSE(fakelog::contains("BacktrackPolicy")) << "the walk did not start";
+    for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x2A, e.opcode());
+    const auto mi = mount_info();
+    EXPECT_EQ(0x80000500u, mi.MountStatus);
+    EXPECT_EQ(2u, mi.AccessMode);
+  }
 }
 
 // A readable 1500h record of another format: "Unsupported Format", 95, from
