@@ -8,6 +8,7 @@
 #include "drive/device_control.h"
 #include "drive/scsi_service.h"
 #include "drive/scsi_service_re.h"
+#include "kel/errors.h"
 #include "kel/pipe_client.h"
 #include "kel/scsi.h"
 #include "kelhost/kern.h"
@@ -339,6 +340,35 @@ TEST_F(SimClient, ClusterWriteWithDataLeftPastTheMappedRunsFails) {
   EXPECT_EQ(0, std::memcmp(back.data(), data.data(), 65536));
   EXPECT_TRUE(std::all_of(back.begin() + 65536, back.end(), [](std::uint8_t b) { return b == 0xEE; }));
   EXPECT_TRUE(fakelog::contains("write data 0"));
+}
+
+// A read while no host service listens (as while it restarts) fails with 5,
+// which the host is told as a device error (1117), never as a missing file.
+TEST_F(SimClient, AReadWithoutAHostServiceIsAnIOError) {
+  start(0xE2);
+  auto& disc = sim_->cartridge().disc(0);
+  disc.formatted = true;
+  disc.status = kelsim::DiscStatus::Complete;
+  int f = 0, wp = 0, wu = 0;
+  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  stop();
+  int dummy = 0;
+  vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
+  const vnop_handler_t saved = kel_vnops.blockmap;
+  kel_vnops.blockmap = map_from_lsn_100;
+  std::vector<std::uint8_t> out(4096, 0xEE);
+  uio_t u = uio_create(1, 0, UIO_SYSSPACE, UIO_READ);
+  uio_addiov(u, reinterpret_cast<user_addr_t>(out.data()), out.size());
+  fakelog::reset();
+  const int r = cluster_read(vp, u, 4096, 0);
+  kel_vnops.blockmap = saved;
+  uio_free(u);
+  EXPECT_EQ(5, r);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), kel::Win32FromEngineResult(r));
+  EXPECT_TRUE(fakelog::contains("IOCTL_ERROR:0x00000002")) << "the Win32 code stays in the log";
+  buf_t bp = nullptr;
+  EXPECT_EQ(12, buf_meta_bread(vp, 100, 2048, nullptr, &bp));
+  EXPECT_EQ(nullptr, bp);
 }
 
 // The first use of a blank cartridge formats slot 0 (its cartridge memory has
