@@ -103,6 +103,16 @@ class SimClient : public ::testing::Test {
     char media[] = "notused";
     return premount_operation(dev, media, finalized, wp, wu);
   }
+  // A rewritable cartridge whose disc 0 holds a complete volume, through
+  // the pre-mount.
+  void premount_complete_disc() {
+    start(0xE2);
+    auto& disc = sim_->cartridge().disc(0);
+    disc.formatted = true;
+    disc.status = kelsim::DiscStatus::Complete;
+    int f = 0, wp = 0, wu = 0;
+    ASSERT_EQ(0, premount(&f, &wp, &wu));
+  }
   MDCFS_MOUNT_INFORMATION mount_info() {
     MDCFS_MOUNT_INFORMATION mi{};
     EXPECT_EQ(0, VNOP_IOCTL(nullptr, PXOIOGETMOUNTINFO, reinterpret_cast<char*>(&mi), 0, nullptr));
@@ -174,15 +184,10 @@ TEST_F(SimClient, BlankDiscWithUnreadableVolumeTypeGives123) {
 }
 
 TEST_F(SimClient, BuffersAndClustersReadTheImage) {
-  start(0xE2);
-  auto& disc = sim_->cartridge().disc(0);
-  disc.formatted = true;
-  disc.status = kelsim::DiscStatus::Complete;
+  ASSERT_NO_FATAL_FAILURE(premount_complete_disc());
   std::vector<std::uint8_t> img(64 * 2048);
   for (std::size_t i = 0; i < img.size(); ++i) img[i] = static_cast<std::uint8_t>(i / 2048 + i);
   ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, 96, 64, img.data()));
-  int f = 0, wp = 0, wu = 0;
-  ASSERT_EQ(0, premount(&f, &wp, &wu));
   int dummy = 0;
   vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
 
@@ -204,12 +209,7 @@ TEST_F(SimClient, BuffersAndClustersReadTheImage) {
 }
 
 TEST_F(SimClient, BufferWritesAndTheirFailures) {
-  start(0xE2);
-  auto& disc = sim_->cartridge().disc(0);
-  disc.formatted = true;
-  disc.status = kelsim::DiscStatus::Complete;
-  int f = 0, wp = 0, wu = 0;
-  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  ASSERT_NO_FATAL_FAILURE(premount_complete_disc());
   int dummy = 0;
   vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
 
@@ -246,12 +246,7 @@ int map_unmapped(void* a) {
 // the end of the sector; every WRITE(10) carries exactly its blocks x 2048
 // bytes. An offset without a block behind it is refused and writes nothing.
 TEST_F(SimClient, ClusterWriteOfRunsEndingInsideASector) {
-  start(0xE2);
-  auto& disc = sim_->cartridge().disc(0);
-  disc.formatted = true;
-  disc.status = kelsim::DiscStatus::Complete;
-  int f = 0, wp = 0, wu = 0;
-  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  ASSERT_NO_FATAL_FAILURE(premount_complete_disc());
   int dummy = 0;
   vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
   const vnop_handler_t saved = kel_vnops.blockmap;
@@ -309,12 +304,7 @@ int map_first_unit_only(void* a) {
 // that had a run is written, the uio moves over exactly that unit, and
 // the rest of the medium is untouched.
 TEST_F(SimClient, ClusterWriteWithDataLeftPastTheMappedRunsFails) {
-  start(0xE2);
-  auto& disc = sim_->cartridge().disc(0);
-  disc.formatted = true;
-  disc.status = kelsim::DiscStatus::Complete;
-  int f = 0, wp = 0, wu = 0;
-  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  ASSERT_NO_FATAL_FAILURE(premount_complete_disc());
   const std::vector<std::uint8_t> old(64 * 2048, 0xEE);
   ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, 100, 64, old.data()));
   int dummy = 0;
@@ -345,12 +335,7 @@ TEST_F(SimClient, ClusterWriteWithDataLeftPastTheMappedRunsFails) {
 // A read while no host service listens (as while it restarts) fails with 5,
 // which the host is told as a device error (1117), never as a missing file.
 TEST_F(SimClient, AReadWithoutAHostServiceIsAnIOError) {
-  start(0xE2);
-  auto& disc = sim_->cartridge().disc(0);
-  disc.formatted = true;
-  disc.status = kelsim::DiscStatus::Complete;
-  int f = 0, wp = 0, wu = 0;
-  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  ASSERT_NO_FATAL_FAILURE(premount_complete_disc());
   stop();
   int dummy = 0;
   vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
