@@ -509,9 +509,10 @@ TEST_F(AgentThread, AFailedMountLeavesNoAgentBehind) {
 TEST_F(AgentThread, AMountFailingBeforeItsChannelStopsItsAgent) {
   ASSERT_NO_FATAL_FAILURE(start_sim(0xE1));
   ASSERT_EQ(initialise(), 0);
+  const std::size_t before = thread_count();
   ASSERT_EQ(kelmain::MountDefault(), 0);  // the blank medium gets its volume
   ASSERT_EQ(kelmain::Unmount(false), 0);
-  const std::size_t before = thread_count();
+  ASSERT_TRUE(kel_test::settles([&] { return thread_count() == before; })) << "the first mount's agent ended";
   const int fault = sim_->drive().add_fault(kelsim::command_fails(0xBD, {0x04, 0x3B, 0x0E}));
   EXPECT_NE(kelmain::MountDefault(), 0);
   EXPECT_GT(sim_->drive().fault_fired(fault), 0);
