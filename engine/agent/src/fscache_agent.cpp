@@ -6,6 +6,7 @@
 #include "kelagent/mdc_channel.h"
 #include "kelagent/metacache.h"
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 
 #include <boost/system/system_error.hpp>
 
@@ -346,7 +347,7 @@ std::uint32_t FsCacheAgent_main_func(int argc, char** argv) {
   const std::uint64_t ticket = mdcudfsr_metacache_issue_ticket();
   try {
     platform::Event started(true, false);
-    std::thread t([argv, ticket, &tid, &started] {
+    std::thread t = platform::start_thread([argv, ticket, &tid, &started] {
       mdcudfsr_metacache_hold_ticket(ticket);
       tid = GetCurrentThreadId();
       started.set();

@@ -5,6 +5,7 @@
 #include "storage_scsi_log.h"
 
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 #include "platform/win32.h"
 
 #include <cerrno>
@@ -253,7 +254,7 @@ void storage_scsi::set_timer_state(int state) {
 
 void storage_scsi::start_access_led_timer() {
   if (m_timer_thread.joinable()) return;
-  m_timer_thread = std::thread([this] { timerHandler(); });
+  m_timer_thread = platform::start_thread([this] { timerHandler(); });
 }
 
 void storage_scsi::timerHandler() {

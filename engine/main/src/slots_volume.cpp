@@ -8,6 +8,7 @@
 #include "kelvfs/mdcudfsr_sync.h"
 #include "kelvfs/mdcudfsr_vfsops.h"
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 #include "udf/udf_mount.h"
 
 #include <pthread.h>
@@ -30,7 +31,7 @@ int start_agent() {
   FsCacheAgentStart* start = FsCacheAgent_new_start(process_state().argv);
   if (start == nullptr) return 12;
   pthread_t thread;
-  const int err = pthread_create(&thread, nullptr, fscache_ticketed_handler_start, start);
+  const int err = platform::create_thread(&thread, nullptr, fscache_ticketed_handler_start, start);
   if (err == 0)
     pthread_detach(thread);
   else

@@ -8,6 +8,8 @@
 #include "kel/volctrl.h"
 #include "kelagent/mdc_channel.h"
 #include "kelvfs/mdcudfsr_mount.h"
+#include "kelvnops/mdcudfsr_fsctl_volume.h"
+#include "support/udfinfo.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -432,6 +434,47 @@ TEST_F(RealSlots, AMovedFolderListsItsChildren) {
   ASSERT_EQ(kelmain::Unmount(false), 0);
   ASSERT_EQ(kelmain::MountDefault(), 0);
   EXPECT_EQ(listing("/z/c"), (Names{".", "..", "x"}));
+}
+
+// A file moved by the move control into a folder of more than 64 KiB of
+// entries: the folder, written whole again, keeps every entry and the moved
+// file across a remount, and the disc reads as a sound volume.
+TEST_F(RealSlots, TheMoveControlIntoALargeFolderKeepsEveryEntry) {
+  ASSERT_EQ(kelmain::CreateDirectory("/", "src", false), 0);
+  ASSERT_EQ(kelmain::CreateFile("/src", "moved.bin", 0, nullptr, nullptr), 0);  // older than the folder's entries
+  ASSERT_EQ(kelmain::CreateDirectory("/", "big", false), 0);
+  std::vector<std::string> expected{".", ".."};
+  for (int i = 0; i < 400; ++i) {  // 168-byte descriptors: 67,240 bytes with the parent entry
+    char name[128];
+    std::snprintf(name, sizeof name, "entry-%04d-%s", i, std::string(116, 'x').c_str());
+    ASSERT_EQ(kelmain::CreateFile("/big", name, 0, nullptr, nullptr), 0) << i;
+    expected.push_back(name);
+  }
+  ASSERT_EQ(kelmain::Flush(false), 0);
+  enter_privileged();
+  void* handle = nullptr;
+  ASSERT_EQ(kelmain::OpenFile("/src/moved.bin", 1, &handle), 0);
+  std::vector<char> rec(MDCFS_MOVE_NAME_SIZE + MDCFS_MOVE_PATH_BOUND, 0);
+  std::strcpy(rec.data(), "moved.bin");
+  std::strcpy(rec.data() + MDCFS_MOVE_NAME_SIZE, "/big");
+  EXPECT_EQ(kelmain::FileIoctl(handle, 0x800070B0, rec.data()), 0);
+  EXPECT_EQ(kelmain::CloseFile(handle, false), 0);
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlLeavePrivileged, nullptr), 0);
+  expected.push_back("moved.bin");
+  std::sort(expected.begin(), expected.end());
+  ASSERT_EQ(kelmain::Flush(false), 0);
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  std::vector<std::string> names = listing("/big");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names.size(), expected.size());
+  EXPECT_TRUE(std::binary_search(names.begin(), names.end(), "moved.bin"));
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(listing("/src"), (std::vector<std::string>{".", ".."}));
+  kel::SetCurrentInterface(nullptr);
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_EQ(sim_->drive().flush(), 0u);
+  expect_udfinfo(sim_->cartridge_directory() + "/slot-00.img", {});
 }
 
 // After an unmount no path resolves to the nodes that left with the
