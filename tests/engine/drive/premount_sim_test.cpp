@@ -442,7 +442,9 @@ TEST_F(SimClient, ProtectedOrUnreadableProtectionNeverStartsAnUnfinishedBacktrac
     v[126] = static_cast<std::uint8_t>(crc >> 8);
     v[127] = static_cast<std::uint8_t>(crc);
     sim_->drive().set_cartridge_write_protect(r.tab);
-    if (!r.attribute_readable) ASSERT_EQ(0u, sim_->drive().remove_attribute(0x0D03));
+    if (!r.attribute_readable) {
+      ASSERT_EQ(0u, sim_->drive().remove_attribute(0x0D03));
+    }
     init_client();
     if (r.mechanism_fails) sim_->drive().add_fault(kelsim::command_fails(0xBD, {0x04, 0x3B, 0x0E}));
     sim_->service().clear_transcript();
