@@ -8,6 +8,7 @@
 #include "kelagent/vfam_client.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 
+#include <climits>
 #include <cstdlib>
 #include <strings.h>
 #include <vector>
@@ -158,10 +159,12 @@ int read_body(vn_frame& f, vnop_read_args* ap, bool* medium, bool* per_extent) {
     return 22;
   }
   if (r <= 0) return 0;
+  // The end of the range, held at the largest offset: nothing lies beyond it.
+  const std::int64_t end = r > INT64_MAX - o ? INT64_MAX : o + r;
   const std::uint64_t bs = f.mnt->logical_block_size;
   if (f.cnp->recover_blk_count != 0) {
     const std::int64_t lo = f.cnp->recover_start_blk * bs, hi = lo + f.cnp->recover_blk_count * bs;
-    if (o < hi && o + r > lo) {
+    if (o < hi && end > lo) {
       VN_LOG(KEL_LOG_ERR, "%s: PXO-4666 uio_offset=%lld uio_resid=%lld recover %lld %lld\n",
              mdcudfsr_node_name(f.cnp), static_cast<long long>(o), static_cast<long long>(r),
              static_cast<long long>(lo), static_cast<long long>(f.cnp->recover_blk_count * bs));
@@ -180,7 +183,7 @@ int read_body(vn_frame& f, vnop_read_args* ap, bool* medium, bool* per_extent) {
   VN_LOG(KEL_LOG_DEBG, "cluster_read  file_size=%lld  uio_offset=%lld ioflag=0x%08x", static_cast<long long>(size),
          static_cast<long long>(o), flags);
   bool cache_head = false;
-  if (f.cnp->kind == MDCUDFSR_NODE_UDF && o + r <= static_cast<std::int64_t>(kHead)) {
+  if (f.cnp->kind == MDCUDFSR_NODE_UDF && end <= static_cast<std::int64_t>(kHead)) {
     bool served = false;
     head_cache_read(f, uio, size, &served, &cache_head);
     if (served) return 0;

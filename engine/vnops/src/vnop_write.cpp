@@ -13,6 +13,7 @@
 #include "kelvfs/mdcudfsr_time.h"
 #include "udf/udf_names.h"
 
+#include <climits>
 #include <vector>
 
 mdcudfsr_zerofill mdcudfsr_calculate_zerofill(std::int64_t offset, std::int64_t end, std::uint32_t block_size,
@@ -183,6 +184,11 @@ int size_rule(vn_frame& f, vnop_write_args* ap, write_state& w) {
     return -1;
   }
   if (w.o < 0) return 22;
+  if (w.r > INT64_MAX - w.o) {
+    VN_LOG(KEL_LOG_ERR, "write end beyond the largest offset: offset %lld resid %lld\n", static_cast<long long>(w.o),
+           static_cast<long long>(w.r));
+    return 22;
+  }
   w.e = w.o + w.r;
   const bool udf = f.cnp->kind == MDCUDFSR_NODE_UDF || f.cnp->kind == MDCUDFSR_NODE_PROXY;
   if (w.s > 0 && w.e <= w.s) {
@@ -226,6 +232,27 @@ int after_write(vn_frame& f, write_state& w) {
   return err;
 }
 
+// File data reaches the medium only by the writer's road: through a proxy
+// or the volume's packed proxy file, by a caller allowed to write proxies
+// (the privileged process in the privileged mode). An archived file is
+// never written in place, whatever handle names it: the engine keeps one
+// vnode per file for every opener, so a handle opened for reading names the
+// same node as any other. 0, or 1 (not permitted).
+int writer_road(vn_frame& f) {
+  mdcudfsr_cache_node* n = f.cnp;
+  if (n->kind != MDCUDFSR_NODE_UDF && n->kind != MDCUDFSR_NODE_PROXY) return 0;
+  if (n->kind == MDCUDFSR_NODE_UDF && !mdcudfsr_cache_is_dollar_proxyfile(n)) {
+    VN_LOG(KEL_LOG_ERR, "[vnop_write] an archived file is written only through its proxy: %s\n",
+           mdcudfsr_node_name(n));
+    return 1;
+  }
+  if (mdcudfsr_cache_is_authorized(n, FWRITE, f.ctx) != 0) {
+    VN_LOGK(KEL_LOG_ERR, "%s\n", "!mdcudfsr_cache_is_authorized( mdcudfsrcnp, FWRITE, context )");
+    return 1;
+  }
+  return 0;
+}
+
 int write_body(vn_frame& f, vnop_write_args* ap) {
   if (f.cnp->symlink_target) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( mdcudfsrcnp->symlink_target )");
@@ -249,6 +276,7 @@ int write_body(vn_frame& f, vnop_write_args* ap) {
   }
   if (f.cnp->kind == MDCUDFSR_NODE_VIRTUAL && f.cnp->vfam_data == nullptr) return 22;
   VN_LOG(KEL_LOG_DEBG, "[vnop_write] [%s] type:%d \n", mdcudfsr_node_name(f.cnp), f.cnp->kind);
+  if (int err = writer_road(f)) return err;
   write_state w;
   if (int r = size_rule(f, ap, w)) return r < 0 ? 0 : r;
   const bool udf = f.cnp->kind == MDCUDFSR_NODE_UDF || f.cnp->kind == MDCUDFSR_NODE_PROXY;
