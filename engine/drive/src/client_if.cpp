@@ -205,10 +205,11 @@ int client_if::cluster_read(vnode_t vp, uio_t uio, off64_kel_t filesize, int) {
       return e;
     }
     if (r.run == 0) {
-      // Bytes inside the file that no extent maps: the file is not whole.
-      DRV_LOG(ERR_, "vnode_blockmap >> nothing mapped at %lld inside the file size %lld\n",
+      // No extent here (the file was cut meanwhile, or its extents end
+      // before its size): the read ends short, and its caller sees it.
+      DRV_LOG(INFO, "vnode_blockmap >> nothing mapped at %lld (file size %lld)\n",
               static_cast<long long>(uio->uio_offset), static_cast<long long>(filesize));
-      return drv_err::kIO;
+      return 0;
     }
     if (const int e = read_run(s, area, vp, uio, filesize, r)) return e;
     const std::int64_t remaining = readsize - static_cast<std::int64_t>(r.run);

@@ -68,11 +68,21 @@ int head_cache_read(vn_frame& f, uio_t uio, std::uint64_t size, bool* served, bo
   return 0;
 }
 
+// The ends of the file's extents, taken under the list's lock: the reads
+// run without it.
+std::vector<std::int64_t> extent_ends(const mdcudfsr_cache_node* cnp) {
+  std::vector<std::int64_t> ends;
+  const mdcudfsr_extent_list* list = &cnp->udf_data->extents;
+  const auto held = mdcudfsr_extent_list_hold(list);
+  std::int64_t end = 0;
+  for (const mdcudfsr_extent_entry* e = list->first; e; e = e->next) ends.push_back(end += EXTENT_LENGTH(e->extent.len));
+  return ends;
+}
+
 // Extent by extent: a cluster read up to the end of every extent past O.
 int per_extent_read(vn_frame& f, uio_t uio, int ioflag) {
-  std::int64_t end = 0;
-  for (mdcudfsr_extent_entry* e = f.cnp->udf_data->extents.first; e && uio_resid(uio) > 0; e = e->next) {
-    end += EXTENT_LENGTH(e->extent.len);
+  for (const std::int64_t end : extent_ends(f.cnp)) {
+    if (uio_resid(uio) <= 0) break;
     if (uio_offset(uio) >= end) continue;
     const std::int64_t size = std::min<std::int64_t>(end, mdcudfsr_cache_get_file_size(f.cnp));
     if (int err = medium_read(f, uio, size, ioflag)) {

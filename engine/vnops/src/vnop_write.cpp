@@ -13,6 +13,7 @@
 #include "kelvfs/mdcudfsr_time.h"
 #include "udf/udf_names.h"
 
+#include <algorithm>
 #include <climits>
 #include <vector>
 
@@ -35,35 +36,61 @@ mdcudfsr_zerofill mdcudfsr_calculate_zerofill(std::int64_t offset, std::int64_t 
 
 namespace {
 
+// The type of one stretch of a file's blocks.
+struct typed_range {
+  std::uint64_t start, length;
+  std::uint32_t type;
+};
+
 struct write_state {
   std::int64_t o = 0, r = 0, e = 0, s = 0, n = 0;
   mdcudfsr_zerofill z{0, 0, 0};
   int flags = 0;
-  // What a failed transfer puts back.
-  std::vector<long_ad> extents;
-  std::uint64_t logblks = 0;
+  // The types the blocks of the range had before they were marked
+  // recorded: what a failed transfer puts back.
+  std::vector<typed_range> before;
   bool recorded_changed = false;
 };
 
-void snapshot_extents(mdcudfsr_cache_node* cnp, write_state& w) {
-  for (mdcudfsr_extent_entry* x = cnp->udf_data->extents.first; x; x = x->next) w.extents.push_back(x->extent);
-  w.logblks = cnp->udf_data->efe.logblks_rec;
+// Logical blocks recorded: the recorded extents' total in blocks. The list's
+// lock is held by the caller.
+void count_recorded(mdcudfsr_cache_node* cnp, std::uint32_t b) {
+  const std::uint64_t recorded = mdcudfsr_extent_list_get_selected_length(&cnp->udf_data->extents, 2);
+  cnp->udf_data->efe.logblks_rec = (recorded + b - 1) / b;
 }
 
-void restore_extents(mdcudfsr_cache_node* cnp, const write_state& w) {
-  mdcudfsr_extent_list* list = &cnp->udf_data->extents;
-  mdcudfsr_extent_list_remove_all(list);
-  for (const long_ad& ad : w.extents) {
-    mdcudfsr_extent_entry e;
-    e.extent = ad;
-    mdcudfsr_extent_list_add(list, &e, 0);
+// The types of the blocks [first, end), stretch by stretch, rounded out to
+// whole blocks. The list's lock is held by the caller.
+void note_types(const mdcudfsr_extent_list* list, std::uint64_t first, std::uint64_t end, std::uint32_t b,
+                std::vector<typed_range>* out) {
+  std::uint64_t at = 0;
+  for (const mdcudfsr_extent_entry* x = list->first; x && at < end; x = x->next) {
+    const std::uint64_t len = EXTENT_LENGTH(x->extent.len);
+    const std::uint64_t lo = std::max(at, first), hi = std::min(at + len, end);
+    if (lo < hi) out->push_back({lo, (hi - lo + b - 1) / b * b, EXTENT_FLAGS(x->extent.len)});
+    at += len;
   }
-  cnp->udf_data->efe.logblks_rec = w.logblks;
 }
 
-// Step 7: zero fill and the blocks of the range marked recorded.
+// After a failed transfer the blocks the write marked get their types back.
+// Only those: the list is shared (a proxy's is its master's), and changes
+// other threads made meanwhile stay.
+void undo_recording(mdcudfsr_cache_node* cnp, std::uint32_t b, const write_state& w) {
+  mdcudfsr_extent_list* list = &cnp->udf_data->extents;
+  const auto held = mdcudfsr_extent_list_hold(list);
+  for (const typed_range& t : w.before) {
+    if (t.type == EXTENT_FLAGS_RECORDED) continue;
+    const int r = mdcudfsr_extent_list_set_flags(list, nullptr, 0, t.start, t.length, b, t.type);
+    if (r != 0 && r != -2) VN_LOG(KEL_LOG_ERR, "undo of the recorded mark failed err=%d\n", r);
+  }
+  count_recorded(cnp, b);
+}
+
+// Step 7: zero fill and the blocks of the range marked recorded, in one
+// hold of the list's lock.
 int record_range(vn_frame& f, write_state& w) {
   mdcudfsr_extent_list* list = &f.cnp->udf_data->extents;
+  const auto held = mdcudfsr_extent_list_hold(list);
   std::uint64_t hint_start = 0, within = 0;
   mdcudfsr_extent_entry* x = mdcudfsr_offset_in_extent(list, w.o, nullptr, &hint_start, &within);
   if (x == nullptr) {
@@ -75,8 +102,8 @@ int record_range(vn_frame& f, write_state& w) {
   VN_LOG(KEL_LOG_DEBG, "zerooffsethead=%lld", static_cast<long long>(w.z.head));
   VN_LOG(KEL_LOG_DEBG, "zerooffsettail=%lld", static_cast<long long>(w.z.tail));
   VN_LOG(KEL_LOG_DEBG, "lflag=0x%08x", w.z.flags);
-  snapshot_extents(f.cnp, w);
   const std::uint64_t first = w.o / b * b, end = (w.e + b - 1) / b * b;
+  note_types(list, first, end, b, &w.before);
   const int r = mdcudfsr_extent_list_set_flags(list, x, hint_start, first, end - first, b, EXTENT_FLAGS_RECORDED);
   if (r == -2) return 0;
   if (r != 0) {
@@ -84,8 +111,7 @@ int record_range(vn_frame& f, write_state& w) {
     return r;
   }
   w.recorded_changed = true;
-  const std::uint64_t recorded = mdcudfsr_extent_list_get_selected_length(list, 2);
-  f.cnp->udf_data->efe.logblks_rec = (recorded + b - 1) / b;
+  count_recorded(f.cnp, b);
   return 0;
 }
 
@@ -159,10 +185,14 @@ bool unit_aligned(const vn_frame& f, const write_state& w) {
   constexpr std::int64_t kUnit = 0x10000;
   if (w.o % kUnit != 0 || (w.e % kUnit != 0 && w.e != w.s)) return false;
   std::uint64_t within = 0;
-  const mdcudfsr_extent_entry* x = mdcudfsr_offset2extent(&f.cnp->udf_data->extents, w.o, &within);
+  const mdcudfsr_extent_list* list = &f.cnp->udf_data->extents;
+  auto held = mdcudfsr_extent_list_hold(list);
+  const mdcudfsr_extent_entry* x = mdcudfsr_offset2extent(list, w.o, &within);
   if (x == nullptr) return true;  // refused with 9 by the recording step
+  const std::uint32_t lbn = x->extent.loc.lb_num;
+  held.unlock();
   const std::uint32_t ss = f.mnt->logical_sector_size;
-  const std::uint32_t lsn = mdcudfsr_lbn2lsn(f.mnt, 2, x->extent.loc.lb_num, nullptr);
+  const std::uint32_t lsn = mdcudfsr_lbn2lsn(f.mnt, 2, lbn, nullptr);
   return lsn != MDCUDFSR_INVALID_LSN && (lsn + within / ss) % (kUnit / ss) == 0;
 }
 
@@ -288,7 +318,7 @@ int write_body(vn_frame& f, vnop_write_args* ap) {
     if (udf) err = record_range(f, w);
     w.flags = w.z.flags | (ap->a_ioflag & IO_SYNC);
     if (err == 0) err = transfer(f, ap->a_uio, w);
-    if (err && w.recorded_changed) restore_extents(f.cnp, w);
+    if (err && w.recorded_changed) undo_recording(f.cnp, f.mnt->logical_block_size, w);
   }
   if (err) {
     // Files and proxies never change size in a write; a virtual node gets its size back.

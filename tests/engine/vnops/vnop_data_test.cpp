@@ -10,7 +10,11 @@
 #include "sim/harness.h"
 #include "udf/udf_extent.h"
 
+#include "support/settles.h"
+
+#include <atomic>
 #include <climits>
+#include <functional>
 #include <thread>
 
 using namespace vnop_test;
@@ -67,8 +71,10 @@ class DataPath : public VnopVolume {
   }
   // The writer's road to a file: the file opened for writing, its proxy
   // opened by the privileged process; both are closed again at the end.
+  // The VFAM flag of every mount, with the user agent known to be absent.
+  void as_every_mount() { m()->mount_ext_flags |= 0x8 | MDCUDFSR_MNT_AGENT_STOPPED; }
   vnode_t proxy_of(const std::string& path) {
-    m()->mount_ext_flags |= 0x8 | MDCUDFSR_MNT_AGENT_STOPPED;  // as every mount
+    as_every_mount();
     m()->privileged_pid = static_cast<std::int64_t>(ctx_.vc_pid);
     m()->privileged_mode = 1;
     vnode_t vp = vnode_of(path);
@@ -434,6 +440,100 @@ TEST_F(DataPath, AFileOpenForWritingIsWrittenThroughItsProxy) {
   ASSERT_EQ(0, read(vp, kUnit, data.size(), &back));
   EXPECT_EQ(data, back);
   EXPECT_EQ(2u * kUnit, n->udf_data->efe.inf_len);
+}
+
+}  // namespace
+
+namespace {
+
+// Runs op on a thread of its own until stopped; counts its rounds.
+class Beside {
+ public:
+  explicit Beside(std::function<void()> op)
+      : thread_([this, op] {
+          while (!stop_) {
+            op();
+            ++rounds_;
+          }
+        }) {}
+  ~Beside() { stop(); }
+  // Waits for one more round, so that what the test did meanwhile ran
+  // beside one whole round of op.
+  bool one_more_round() {
+    const int seen = rounds_;
+    return kel_test::settles([&] { return rounds_ > seen + 1; });
+  }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> rounds_{0};
+  std::thread thread_;
+};
+
+// Reads of a file beside the size changes and the removal that cut its
+// extent list: the block map finds its extent under the list's lock, which
+// the size change holds while it cuts. Run under the thread sanitizer, with
+// the log (whose recorder's mutex would order the threads) quiet.
+TEST_F(DataPath, ReadsBesideSizeChangesAndARemovalShareTheListLock) {
+  as_every_mount();
+  vnode_t vp = vnode_of("/rec.bin");
+  ASSERT_NE(nullptr, vp);
+  {
+    vfs_test::Quiet quiet;
+    Beside reader([&] {
+      std::vector<std::uint8_t> got;
+      read(vp, 0, 5000, &got);
+    });
+    ASSERT_TRUE(reader.one_more_round());
+    for (std::uint64_t size : {4096u, 3000u, 2048u, 100u}) {
+      vnode_attr va{};
+      va.va_active = VATTR_DATA_SIZE;
+      va.va_data_size = size;
+      vnop_setattr_args sa{&vnop_setattr_desc, vp, &va, &ctx_};
+      ASSERT_EQ(0, mdcudfsr_vnop_setattr(&sa)) << size;
+      ASSERT_TRUE(reader.one_more_round()) << size;
+    }
+    componentname cn{};
+    cn.cn_nameptr = const_cast<char*>("rec.bin");
+    cn.cn_namelen = 7;
+    vnop_remove_args ra{&vnop_remove_desc, vnode_of("/"), vp, &cn, 0, &ctx_};
+    ASSERT_EQ(0, mdcudfsr_vnop_remove(&ra));
+    ASSERT_TRUE(reader.one_more_round());
+  }
+  EXPECT_TRUE(mdcudfsr_is_inactive(static_cast<mdcudfsr_cache_node*>(vnode_fsnode(vp))));
+}
+
+// A write through a master's proxy records its blocks in the list the
+// master shares, under the proxy's node lock, beside reads through the
+// same list, whose block map holds no node lock at all: the list's own
+// lock orders them. Every write fails at the drive, so each marks its
+// blocks and puts them back.
+TEST_F(DataPath, AProxyWriteBesideReadsOfTheSharedListHoldTheListLock) {
+  vnode_t pv = proxy_of("/alloc.bin");
+  ASSERT_NE(nullptr, pv);
+  sim().drive().add_fault(kelsim::command_fails(0x2A, {0x03, 0x0C, 0x00}));
+  const std::vector<std::uint8_t> data(kUnit, 0x66);
+  {
+    vfs_test::Quiet quiet;
+    Beside writer([&] { write(pv, kUnit, data); });
+    Beside reader([&] {
+      std::vector<std::uint8_t> got;
+      read(pv, 0, 2 * kUnit, &got);
+    });
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_TRUE(writer.one_more_round()) << i;
+      ASSERT_TRUE(reader.one_more_round()) << i;
+    }
+  }
+  sim().drive().clear_faults();
+  mdcudfsr_cache_node* n = node_of("/alloc.bin");
+  EXPECT_EQ(EXTENT_MAKE(2 * kUnit, 1), n->udf_data->extents.first->extent.len) << "every failed write undone";
+  EXPECT_EQ(nullptr, n->udf_data->extents.first->next);
+  EXPECT_EQ(0u, n->udf_data->efe.logblks_rec);
 }
 
 }  // namespace
