@@ -91,9 +91,11 @@ DWORD EndPackedSession(HandlerFrame& f) {
 namespace {
 
 // Hands the file's bytes from offset up to end to the host, one buffer at a
-// time; ends with a fragment of 0 bytes and "KelSuccess".
+// time; ends with a fragment of 0 bytes and "KelSuccess". The data ending
+// before `due` (the end of the range cut at the file's size) fails the
+// request: the host would take the bytes it got for the whole range.
 void SendFileBytes(HandlerFrame& f, void* handle, FragmentExchange& x, std::uint64_t offset,
-                   std::uint64_t end) {
+                   std::uint64_t end, std::uint64_t due) {
   std::uint32_t read = 0;
   do {
     read = 0;
@@ -102,7 +104,7 @@ void SendFileBytes(HandlerFrame& f, void* handle, FragmentExchange& x, std::uint
       if (!f.Engine(CallSlot(f.ops.ReadData, handle, x.buffer.get(), offset, x.record.IOSize, &done),
                     __LINE__))
         return;
-      if (done < 0 || static_cast<std::uint32_t>(done) > x.record.IOSize) {
+      if (done < 0 || static_cast<std::uint32_t>(done) > x.record.IOSize || (done == 0 && offset < due)) {
         f.Win32(kReadFault);
         return;
       }
@@ -146,7 +148,7 @@ HRESULT OnRestore(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   const std::uint64_t end = length == 0 || length > UINT64_MAX - fragment_offset
                                 ? UINT64_MAX
                                 : fragment_offset + length;
-  SendFileBytes(f, handle, x, fragment_offset, end);
+  SendFileBytes(f, handle, x, fragment_offset, end, std::min<std::uint64_t>(end, info.Size));
   const int closed = CallSlot(f.ops.CloseFile, handle, false);
   if (f.status >= 0) f.Engine(closed, __LINE__);
   return f.Finish();
