@@ -126,7 +126,7 @@ HRESULT OnRestore(CKelInterface& itf, std::uint64_t seq, const char* name, std::
                   std::uint32_t version, std::uint64_t fragment_offset, std::uint64_t length) {
   HandlerFrame f(itf, seq);
   FragmentExchange x;
-  if (!f.MountOnDemand()) return f.Finish();
+  if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   // A packed file has only a placeholder until its session ends.
   if (!f.Win32(EndPackedSession(f))) return f.Finish();
   f.Phase(kPhaseQuery);
