@@ -6,6 +6,7 @@
 // whose session has not ended yet, and F2h files of an earlier session.
 #include "scenario_support.h"
 #include "support/settles.h"
+#include "udf/udf_tag.h"
 
 #include <gtest/gtest.h>
 
@@ -947,6 +948,66 @@ TEST_P(HostReach, AParityStreamIsNoFile) {
     sync("SyncPreDeallocate");
     unmount();
     start_checked(true);
+  }
+  unmount();
+}
+
+// Rewrites the extended file entries of `bytes` bytes that the run wrote:
+// each allocation descriptor is marked allocated but not recorded. The
+// engine must not be running. The number of entries changed.
+int unrecord_entries_of_size(kelsim::SimHarness& sim, std::uint64_t bytes) {
+  kelsim::Cartridge& c = sim.cartridge();
+  const int slot = std::max(0, e2e::last_written_slot(c));
+  std::set<std::uint32_t> blocks;
+  for (const TranscriptEntry& e : sim.service().transcript()) {
+    if (!is_write(e) || e.cdb.size() < 10) continue;
+    const std::uint32_t lba = std::uint32_t{e.cdb[2]} << 24 | e.cdb[3] << 16 | e.cdb[4] << 8 | e.cdb[5];
+    const std::uint32_t count = e.cdb[0] == 0x2A ? (e.cdb[7] << 8 | e.cdb[8])
+                                                 : (std::uint32_t{e.cdb[6]} << 24 | e.cdb[7] << 16 | e.cdb[8] << 8 | e.cdb[9]);
+    for (std::uint32_t i = 0; i < count; ++i) blocks.insert(lba + i);
+  }
+  int changed = 0;
+  for (std::uint32_t b : blocks) {
+    std::uint8_t block[2048];
+    if (c.read_blocks(slot, b, 1, block) != 0) continue;
+    std::uint16_t tag;
+    std::uint64_t size;
+    std::uint32_t l_ea, l_ad;
+    std::memcpy(&tag, block, 2);
+    std::memcpy(&size, block + 56, 8);
+    std::memcpy(&l_ea, block + 208, 4);
+    std::memcpy(&l_ad, block + 212, 4);
+    const std::uint32_t ad = (block[34] & 7) == 0 ? 8 : 16;  // short or long descriptors
+    if (tag != 266 || size != bytes || !mdcudfsr_check_udf_tag(block, 266) || 216u + l_ea + l_ad > sizeof block)
+      continue;
+    for (std::uint32_t at = 216 + l_ea; at + ad <= 216 + l_ea + l_ad; at += ad) {
+      std::uint32_t len;
+      std::memcpy(&len, block + at, 4);
+      len = (len & 0x3FFFFFFF) | 0x40000000;
+      std::memcpy(block + at, &len, 4);
+    }
+    mdcudfsr_set_udf_tag_crc_and_checksum(block, 216 + l_ea + l_ad);
+    if (c.write_blocks(slot, b, 1, block) == 0) ++changed;
+  }
+  return changed;
+}
+
+// Data a file's entry says is allocated but not recorded reads as zeros
+// (its meaning in UDF): a Restore hands over every byte of the file's size,
+// never a file cut short and answered "KelSuccess".
+TEST_P(HostReach, AnExtentNotRecordedRestoresAsZeros) {
+  const std::string data = pattern(100000, 23);
+  start_checked();
+  ASSERT_TRUE(archive({"/f/a", data, 1, 1}).archived()) << engine_->describe();
+  sync("SyncPreDeallocate");
+  unmount();
+  ASSERT_GT(unrecord_entries_of_size(*sim_, data.size()), 0);
+  start_checked(true);
+  for (bool verify : {false, true}) {
+    std::string got;
+    const auto r = restore("/f/a", 1, 1, &got, verify);
+    EXPECT_TRUE(r.ok) << r.error << " " << (r.last() ? r.last()->raw : "no answer");
+    EXPECT_EQ(got, std::string(data.size(), '\0'));
   }
   unmount();
 }
