@@ -61,14 +61,6 @@ class DataPath : public VnopVolume {
     vnop_blockmap_args a{&vnop_blockmap_desc, vp, off, size, bpn, run, poff, flags, &ctx_};
     return mdcudfsr_vnop_blockmap(&a);
   }
-  int open(vnode_t vp, int mode) {
-    vnop_open_args a{&vnop_open_desc, vp, mode, &ctx_};
-    return mdcudfsr_vnop_open(&a);
-  }
-  int close(vnode_t vp, int mode) {
-    vnop_close_args a{&vnop_close_desc, vp, mode, &ctx_};
-    return mdcudfsr_vnop_close(&a);
-  }
   // The writer's road to a file: the file opened for writing, its proxy
   // opened by the privileged process; both are closed again at the end.
   // The VFAM flag of every mount, with the user agent known to be absent.
@@ -396,15 +388,7 @@ namespace {
 // privileged writer opens the proxy's vnode, writes into the master's
 // allocated extent, closes both; the data reads back through the file.
 TEST_F(DataPath, AFileOpenForWritingIsWrittenThroughItsProxy) {
-  m()->mount_ext_flags |= 0x8 | MDCUDFSR_MNT_AGENT_STOPPED;  // as every mount
-  const auto open = [&](vnode_t vp, int mode) {
-    vnop_open_args a{&vnop_open_desc, vp, mode, &ctx_};
-    return mdcudfsr_vnop_open(&a);
-  };
-  const auto close = [&](vnode_t vp, int mode) {
-    vnop_close_args a{&vnop_close_desc, vp, mode, &ctx_};
-    return mdcudfsr_vnop_close(&a);
-  };
+  as_every_mount();
   vnode_t vp = vnode_of("/alloc.bin");
   mdcudfsr_cache_node* n = node_of("/alloc.bin");
   ASSERT_EQ(0, open(vp, FREAD | FWRITE));
