@@ -15,6 +15,9 @@ namespace {
 
 constexpr DWORD kInvalidParameter = 87;
 constexpr DWORD kReadFault = 30;
+// The object flag of what the engine keeps hidden from the host (a file's
+// parity stream, the metadata folder).
+constexpr std::uint32_t kHiddenObject = 0x8000;
 
 // Reads request lines until "FailureCallback" or the wanted callback; every
 // other request is queued for the loop. A FailureCallback always ends the
@@ -132,6 +135,8 @@ HRESULT OnRestore(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   f.Phase(kPhaseQuery);
   KELFS_OBJECT_INFO info;
   if (!f.CheckVersion(name, generation, version, &info)) return f.Finish();
+  // A hidden object, a file's parity stream, is no file of the host's.
+  if ((info.Flags & kHiddenObject) != 0 && !f.Win32(ERROR_FILE_NOT_FOUND)) return f.Finish();
   x.record.FragmentFileSize = info.Size;
   x.record.ModificationTime.Seconds = static_cast<std::uint64_t>(info.ModificationTime.Seconds);
   x.record.ModificationTime.Fraction = info.ModificationTime.Nanoseconds;

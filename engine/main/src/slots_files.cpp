@@ -1,10 +1,6 @@
 // File slots: create, open, close, control, read, write and attributes.
 #include "slot_calls.h"
 
-#include "kelcache/cache.h"
-#include "kelcache/cache_node.h"
-#include "kelvnops/mdcudfsr_process.h"
-
 #include <cstring>
 
 namespace kelmain {
@@ -34,17 +30,6 @@ int set_attributes(void* handle, vnode_attr* va) {
 
 bool time_given(const timespec* t) { return t != nullptr && (t->tv_sec != 0 || t->tv_nsec != 0); }
 
-// A file's stream (its parity) is no file of the volume: outside the
-// privileged mode, in which the writer reaches it, it is not opened.
-bool hidden_stream(vnode_t vp, vfs_context* ctx) {
-  auto* n = static_cast<mdcudfsr_cache_node*>(vnode_fsnode(vp));
-  if (n == nullptr || n->mdcudfsrmp == nullptr) return false;
-  mdcudfsr_cache_lock_node(n, MDCUDFSR_WAIT_FOREVER);
-  const bool stream = n->stream_owner != nullptr;
-  mdcudfsr_cache_unlock_node(n);
-  return stream && !mdcudfsr_check_privileged_access(n->mdcudfsrmp, vfs_context_pid(ctx));
-}
-
 }  // namespace
 
 int CreateFile(const char* folder, const char* name, std::size_t name_size, char* name_out, void** handle) {
@@ -66,7 +51,7 @@ int CreateFile(const char* folder, const char* name, std::size_t name_size, char
 int OpenFile(const char* path, int mode, void** handle) {
   vfs_context ctx = slot::caller_context();
   EntryPtr entry = slot::resolve(path, &ctx);
-  if (!entry || hidden_stream(entry->vn.get(), &ctx)) return 2;
+  if (!entry) return 2;
   const int err = slot::vn_open(entry->vn.get(), mode, &ctx);
   if (err == 0 && handle) *handle = entry->vn.get();
   return err;

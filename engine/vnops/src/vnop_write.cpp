@@ -262,25 +262,18 @@ int after_write(vn_frame& f, write_state& w) {
   return err;
 }
 
-// File data reaches the medium only by the writer's road: through a proxy
-// or the volume's packed proxy file, by a caller allowed to write proxies
-// (the privileged process in the privileged mode). An archived file is
-// never written in place, whatever handle names it: the engine keeps one
-// vnode per file for every opener, so a handle opened for reading names the
-// same node as any other. 0, or 1 (not permitted).
+// File data reaches the medium only by the writer's road: a file or proxy
+// is written by a caller allowed to write proxies (the privileged process
+// in the privileged mode), never through another handle. The engine keeps
+// one vnode per file for every opener, so a handle opened for reading names
+// the same node as the writer's: the caller decides. 0, or 1 (not
+// permitted).
 int writer_road(vn_frame& f) {
   mdcudfsr_cache_node* n = f.cnp;
   if (n->kind != MDCUDFSR_NODE_UDF && n->kind != MDCUDFSR_NODE_PROXY) return 0;
-  if (n->kind == MDCUDFSR_NODE_UDF && !mdcudfsr_cache_is_dollar_proxyfile(n)) {
-    VN_LOG(KEL_LOG_ERR, "[vnop_write] an archived file is written only through its proxy: %s\n",
-           mdcudfsr_node_name(n));
-    return 1;
-  }
-  if (mdcudfsr_cache_is_authorized(n, FWRITE, f.ctx) != 0) {
-    VN_LOGK(KEL_LOG_ERR, "%s\n", "!mdcudfsr_cache_is_authorized( mdcudfsrcnp, FWRITE, context )");
-    return 1;
-  }
-  return 0;
+  if (mdcudfsr_cache_is_authorized(n, FWRITE, f.ctx) == 0) return 0;
+  VN_LOG(KEL_LOG_ERR, "[vnop_write] %s is written only by the privileged writer\n", mdcudfsr_node_name(n));
+  return 1;
 }
 
 int write_body(vn_frame& f, vnop_write_args* ap) {
