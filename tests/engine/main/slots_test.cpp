@@ -379,7 +379,6 @@ TEST_F(SlotSequence, DeleteRemovesThenInactivatesAndReclaims) {
   r_.calls.clear();
   EXPECT_EQ(kelmain::DeleteFile("/", "s"), 0);
   EXPECT_EQ(r_.ops(), (std::vector<std::string>{"remove", "inactive", "reclaim"})) << "the node left";
-  stays->v_data = nullptr;
 }
 
 struct Listed {
