@@ -86,7 +86,7 @@ void undo_recording(mdcudfsr_cache_node* cnp, std::uint32_t b, const write_state
   count_recorded(cnp, b);
 }
 
-// Step 7: zero fill and the blocks of the range marked recorded, in one
+// Zero fill and the blocks of the range marked recorded, in one
 // hold of the list's lock.
 int record_range(vn_frame& f, write_state& w) {
   mdcudfsr_extent_list* list = &f.cnp->udf_data->extents;
