@@ -150,6 +150,17 @@ TEST_F(RestoreTest, DataEndingBeforeTheSizeFailsTheRestore) {
   EXPECT_EQ(names(h.elements()).back(), "KelSuccess") << "a range cut at the size";
 }
 
+// A hidden object (a file's parity stream) is no file of the host's:
+// Restore and Verify answer not found and open nothing.
+TEST_F(RestoreTest, AHiddenObjectIsNotFound) {
+  h.engine().addFile("/r/any#*ECC_Parity_V100_N=2064_K=2048", 40, 3, {{810, 1}}, {'p', 'q', 'r'});
+  h.engine().find("/r/any#*ECC_Parity_V100_N=2064_K=2048")->flags = 0x8000;
+  h.run(verifyLine(4, "/r/any#*ECC_Parity_V100_N=2064_K=2048", 0xFFFFFFFF, 0xFFFFFFFF));
+  EXPECT_EQ(h.elements(), (Strings{hresult(4, 0x80070002)}));
+  EXPECT_TRUE(reads().empty());
+  EXPECT_TRUE(dataCalls(kSlotOpenFile).empty());
+}
+
 // A packed file has a placeholder until its session ends: a Restore before
 // then ends the session first and hands over the file's own bytes.
 TEST_F(RestoreTest, APackedFileBeforeItsSessionEndedGivesItsBytes) {
