@@ -233,7 +233,7 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   FragmentExchange x;
   const ArchiveRequest a{name, generation, version, creation_time, modification_time,
                          RuvoCtrlVolume::getPackedWriteMode()};
-  if (!f.MountOnDemand()) return f.Finish();
+  if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
   f.Phase(kPhaseNameSpace);

@@ -56,6 +56,12 @@ DWORD EndPackedSession(HandlerFrame& f);
 // image buffer).
 DWORD SaveMetaDataFiles(HandlerFrame& f, bool full);
 
+// Where a host path lies against the metadata folder "/$QuorvelData":
+// outside it, the folder itself, or inside it. Names compare as the volume
+// compares them (without regard to case), runs of separators as one.
+enum class MetaDataPlace { Outside, Folder, Inside };
+MetaDataPlace PlaceOfPath(const char* path);
+
 class HandlerFrame {
  public:
   HandlerFrame(CKelInterface& itf, std::uint64_t seq);
@@ -88,6 +94,10 @@ class HandlerFrame {
   // The object's record goes to *info when given.
   bool CheckVersion(const char* path, std::uint32_t generation, std::uint32_t version,
                     KELFS_OBJECT_INFO* info = nullptr);
+  // The metadata folder is the system's own: a host request that names it
+  // or anything in it is refused with access denied (0x80070005). True when
+  // the path lies outside it.
+  bool HostPath(const char* path);
 
   CKelInterface& itf;
   const FileSystemOperations& ops;

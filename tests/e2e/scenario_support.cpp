@@ -266,8 +266,7 @@ std::set<std::string> Scenario::listing(const std::string& path) {
       continue;
     }
     const std::string name = kelsim::unescape_name(e.attribute("ObjectName"));
-    // The parity entry the engine keeps beside each file is not listed.
-    if (!name.empty() && name.find("#*ECC_Parity_") == std::string::npos) names.insert(name);
+    if (!name.empty()) names.insert(name);
   }
   return names;
 }

@@ -81,6 +81,90 @@ struct ObjectRecord {
   std::vector<std::uint8_t> bytes;
 };
 
+// A file opened for reading through the slots: its handle names the same
+// node as every other opener.
+class OpenHandles : public RealSlots {
+ protected:
+  // "/f" with 16 blocks allocated (not recorded: they read as zeros), made
+  // as the writer makes a file: created, allocated through its proxy, both
+  // closed again.
+  void SetUp() override {
+    RealSlots::SetUp();
+    ASSERT_NO_FATAL_FAILURE(enter_privileged());
+    char stored[264] = {};
+    void* master = nullptr;
+    ASSERT_EQ(kelmain::CreateFile("/", "f", sizeof stored, stored, &master), 0);
+    void* proxy = nullptr;
+    ASSERT_EQ(kelmain::OpenFile((std::string("/") + stored).c_str(), 3, &proxy), 0);
+    MDCFS_CUSTOM_FILE_SETTING manual{1, 1, 0x7BDE};
+    ASSERT_EQ(kelmain::FileIoctl(proxy, kCustomize, &manual), 0);
+    MDCFS_SPACE_ENTRY extent{0, 0x5000, 16};
+    MDCFS_SPACE_ENTRIES_BUFFER list{};
+    list.SpaceEntries = reinterpret_cast<std::uintptr_t>(&extent);
+    list.TotalSpaceCount = 1;
+    ASSERT_EQ(kelmain::FileIoctl(proxy, kAddAllocation, &list), 0);
+    manual.Control = 0;  // the close keeps the allocated size
+    ASSERT_EQ(kelmain::FileIoctl(proxy, kCustomize, &manual), 0);
+    ASSERT_EQ(kelmain::CloseFile(proxy, false), 0);
+    ASSERT_EQ(kelmain::CloseFile(master, true), 0);
+    ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlLeavePrivileged, nullptr), 0);
+  }
+  int read(void* h, std::uint64_t offset, std::vector<std::uint8_t>* out) {
+    out->assign(kBytes, 0xEE);
+    int done = -1;
+    const int err = kelmain::ReadData(h, out->data(), offset, kBytes, &done);
+    out->resize(done < 0 ? 0 : static_cast<std::size_t>(done));
+    return err;
+  }
+  static constexpr unsigned kBytes = 16 * 2048;
+};
+
+// Deleting a file that a handle has open is refused as busy, also after a
+// rename; the handle reads on. Once closed, the file goes. A folder open
+// through a handle is kept the same way.
+TEST_F(OpenHandles, AnOpenObjectIsNotRemovedUnderItsHandle) {
+  void* h = nullptr;
+  ASSERT_EQ(kelmain::OpenFile("/f", 1, &h), 0);
+  ASSERT_EQ(kelmain::Rename("/", "f", "/", "g"), 0);
+  EXPECT_EQ(kelmain::DeleteFile("/", "g"), 16);
+  std::vector<std::uint8_t> got;
+  ASSERT_EQ(read(h, 0, &got), 0);
+  EXPECT_EQ(got, std::vector<std::uint8_t>(kBytes, 0)) << "an allocated, unrecorded file reads as zeros";
+  ASSERT_EQ(kelmain::CloseFile(h, false), 0);
+  ASSERT_EQ(kelmain::DeleteFile("/", "g"), 0);
+  KELFS_OBJECT_INFO info{};
+  EXPECT_EQ(kelmain::GetPathInfo("/g", 0, &info), 2);
+
+  ASSERT_EQ(kelmain::CreateDirectory("/", "d", false), 0);
+  void* dh = nullptr;
+  ASSERT_EQ(kelmain::OpenFile("/d", 1, &dh), 0);
+  EXPECT_EQ(kelmain::DeleteDirectory("/", "d"), 16);
+  EXPECT_EQ(kelmain::GetInfo(dh, 0, &info), 0) << "the folder's handle still answers";
+  ASSERT_EQ(kelmain::CloseFile(dh, false), 0);
+  EXPECT_EQ(kelmain::DeleteDirectory("/", "d"), 0);
+}
+
+// A handle opened for reading writes nothing: the write is refused as not
+// permitted and the file's bytes are what they were.
+TEST_F(OpenHandles, AHandleOpenedForReadingWritesNothing) {
+  void* h = nullptr;
+  ASSERT_EQ(kelmain::OpenFile("/f", 1, &h), 0);
+  const std::vector<std::uint8_t> data(kBytes, 0x55);
+  int done = -1;
+  EXPECT_EQ(kelmain::WriteData(h, data.data(), 0, kBytes, &done), 1);
+  EXPECT_EQ(done, 0);
+  std::vector<std::uint8_t> got;
+  ASSERT_EQ(read(h, 0, &got), 0);
+  EXPECT_EQ(got, std::vector<std::uint8_t>(kBytes, 0));
+  ASSERT_EQ(kelmain::CloseFile(h, false), 0);
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  ASSERT_EQ(kelmain::OpenFile("/f", 1, &h), 0);
+  ASSERT_EQ(read(h, 0, &got), 0);
+  EXPECT_EQ(got, std::vector<std::uint8_t>(kBytes, 0)) << "after a new mount";
+  ASSERT_EQ(kelmain::CloseFile(h, false), 0);
+}
+
 // The check of the integrity descriptor sets the open bit on every mount:
 // a volume left with its descriptor open (the unmount could not write it
 // closed) mounts with 0x91, which is still the ready status.

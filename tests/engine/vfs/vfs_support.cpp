@@ -18,6 +18,7 @@
 #include <filesystem>
 
 #include <chrono>
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -25,7 +26,11 @@ namespace vfs_test {
 namespace {
 std::mutex g_log_mu;
 std::vector<std::string> g_lines;
+std::atomic<bool> g_quiet{false};
 }  // namespace
+
+Quiet::Quiet() { g_quiet = true; }
+Quiet::~Quiet() { g_quiet = false; }
 
 std::vector<std::string> log_lines() {
   std::lock_guard<std::mutex> lk(g_log_mu);
@@ -187,7 +192,7 @@ extern "C" void __wrap__Z9proc_nameiPci(int, char* buffer, int size) {
   if (buffer && size > 0) std::snprintf(buffer, static_cast<std::size_t>(size), "%s", vfs_test::g_proc_name.c_str());
 }
 
-extern "C" bool __wrap_CheckLogLevel(int) { return true; }
+extern "C" bool __wrap_CheckLogLevel(int) { return !vfs_test::g_quiet.load(); }
 extern "C" void __wrap_SendDebugStringA(int, const char* text) {
   std::lock_guard<std::mutex> lk(vfs_test::g_log_mu);
   vfs_test::g_lines.emplace_back(text ? text : "");
