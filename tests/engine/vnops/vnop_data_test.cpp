@@ -395,6 +395,8 @@ class ShortExtentList : public VnopVolume {
     ASSERT_NE(nullptr, n);
     ASSERT_EQ(0, mdcudfsr_cache_trunc_extent(&n->udf_data->extents, kUnit));
     n->recorded_length = 0;  // nothing written yet, as a file just allocated
+    m()->privileged_pid = static_cast<std::int64_t>(ctx_.vc_pid);  // the writer writes plain files
+    m()->privileged_mode = 1;
     kelsim::Disc& disc = sim().cartridge().disc(0);
     disc.status = kelsim::DiscStatus::Incomplete;
     disc.tracks = {kelsim::Track{0, 0x20000, img_data_.layout.partition_start + kAllocLbn}};
