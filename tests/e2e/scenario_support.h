@@ -63,6 +63,9 @@ bool read_backtrack_record(kelsim::Cartridge& c, BacktrackRecord* out);
 void write_policy4_record(kelsim::Cartridge& c, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
                           std::uint32_t fsd_lsn, bool break_check = false);
 std::uint16_t crc16_xmodem(const std::uint8_t* p, std::size_t n);
+// Sets a descriptor's tag CRC (over its CRC length) and checksum again
+// after a change.
+void retag_descriptor(std::uint8_t* d);
 // The tag identifier of a block of a slot image (0 for a block of zeros or
 // a tag whose checksum fails).
 std::uint16_t tag_of_block(kelsim::Cartridge& c, int slot, std::uint32_t lsn);

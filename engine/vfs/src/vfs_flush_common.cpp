@@ -299,6 +299,22 @@ bool open_flush(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return true;
 }
 
+bool may_move_track(const mdcudfsr_mount* mnt) {
+  if (mnt->current_disc + 1 >= mnt->num_discs) return false;
+  if (!mnt->track_move_running) return true;
+  VFS_LOG(KEL_LOG_WARN, "flush inside a move to the next track stays on slot %d\n",
+          static_cast<int>(mnt->current_disc));
+  return false;
+}
+
+int move_track(mdcudfsr_mount* mnt, vfs_context_t ctx, bool write_next) {
+  mnt->track_move_running = 1;
+  const int err = write_next ? mdcudfsr_mdcfsctrl_write_next_track(mnt, ctx)
+                             : mdcudfsr_mdcfsctrl_mount_next_track(mnt, ctx, nullptr);
+  mnt->track_move_running = 0;
+  return err;
+}
+
 void log_elapsed(const Frame& f) {
   timespec end{};
   nanotime(&end);

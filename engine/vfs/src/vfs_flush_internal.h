@@ -88,6 +88,13 @@ void entries_recorded(mdcudfsr_mount* mnt);
 // result is 0, or 12/22 of the label conversion. A read failure answers 0.
 int refresh_attributes(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, int* write_err);
 void log_elapsed(const Frame& f);
+// Whether a flush short of room may move to the next track: not on the
+// last slot, and not inside a move (the flushes the move runs stay on
+// their disc).
+bool may_move_track(const mdcudfsr_mount* mnt);
+// Writes on the next track (write_next true) or mounts it, with the move
+// marked on the mount for its duration; the control's result.
+int move_track(mdcudfsr_mount* mnt, vfs_context_t ctx, bool write_next);
 // The opening of a metadata and descriptor flush: false when the integrity
 // descriptor is already closed (nothing to write); else the session updated
 // (a failure is only logged), the start logged and the staged clusters

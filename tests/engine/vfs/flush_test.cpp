@@ -424,13 +424,33 @@ TEST_F(Flush, WriteOnceTenFailedDescriptorWritesEndWithTheErrorAndStayWritable) 
   EXPECT_EQ(0u, disc_integrity_type()) << "the session stays open";
 }
 
+// Short of room before the last slot: the flush moves to the next disc
+// once, and the flushes the move runs do not move again. On rewritable
+// media the room is the partition behind the next writable address.
 TEST_F(Flush, ShortResourcesBeforeTheLastSlotMoveToTheNextTrack) {
-  open_volume(MediumClass::WriteOnce, 0x1000);  // not enough room
-  mnt_->num_discs = 3;
-  ASSERT_EQ(0, flush());
-  EXPECT_TRUE(logged("Disc Change for WRITE_NEXT_TRACK Slot(0)=>(1)"));
-  EXPECT_EQ(1u, mnt_->current_disc);
-  EXPECT_EQ(1u, disc_integrity_type()) << "the session closed after the move";
+  for (MediumClass cls : {MediumClass::WriteOnce, MediumClass::Rewritable}) {
+    const bool re = cls == MediumClass::Rewritable;
+    SCOPED_TRACE(re ? "rewritable" : "write-once");
+    open_volume(cls, re ? 0x62000 : 0x1000);
+    if (re) {
+      // A partition as large as the disc, written up to 0x3F000 blocks
+      // before its end.
+      widen_partition();
+      mnt_->vds.pd.part_len = 0x60000;
+      mnt_->next_writable_address = mnt_->part[2].start_sector + 0x60000 - 0x3F000;
+    }
+    mnt_->num_discs = 3;
+    ASSERT_EQ(0, re ? flush_re() : flush());
+    EXPECT_EQ(1, count_log("Disc Change for WRITE_NEXT_TRACK Slot(0)=>(1)")) << "one move, no second";
+    EXPECT_EQ(1u, mnt_->current_disc);
+    EXPECT_EQ(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+    EXPECT_EQ(0, mnt_->flush_state);
+    if (!re) {
+      EXPECT_EQ(1u, disc_integrity_type()) << "the session closed after the move";
+    }
+    mdcudfsr_cache_term(mnt_.get());
+    stop_agent();
+  }
 }
 
 // On the last slot, short before the flush (the first check goes on) or only

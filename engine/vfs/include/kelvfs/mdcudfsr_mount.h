@@ -147,6 +147,9 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::int32_t packed_flush_busy = 0;     // the VFAM buffers are being flushed
   std::int32_t vfam_mode = 0;
   std::int32_t flush_state = 0;           // 2: a flush runs
+  // Set while a flush moves the volume to the next track: the flushes that
+  // the move itself runs must not move again.
+  std::int32_t track_move_running = 0;
   std::int32_t metadata_changed = 0;
   void* backtrack_thread = nullptr;       // mdcudfsr_thread object, present while a rollback runs
   std::int32_t backtrack_running = 0;     // the backtrack thread has not ended yet
