@@ -348,8 +348,8 @@ void Scenario::empty_cache() {
 }
 
 bool Scenario::kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
-                               TranscriptEntry* held) {
-  kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000);
+                               TranscriptEntry* held, std::optional<std::uint8_t> only) {
+  kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000, only);
   hold.times = 1;
   hold.skip = static_cast<int>(index);
   const int id = sim_->drive().add_fault(hold);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -120,8 +121,9 @@ class Scenario : public ::testing::Test {
   // Sends a request line and kills the engine once the `index`-th drive
   // command from now (0-based) has run and holds its answer. False (with a
   // failure) when the request ended before reaching that command.
+  // With `only`, the index counts the commands of that operation code.
   bool kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
-                       TranscriptEntry* held);
+                       TranscriptEntry* held, std::optional<std::uint8_t> only = std::nullopt);
 
   // After a scenario: udfinfo and the UDF code's structure rules
   // (mdcudfsr_check_vds_structure) pass on each written slot image, and a
