@@ -206,10 +206,25 @@ int check_lengths(SetUp& s) {
   return 22;
 }
 
-int set_up_physical(mdcudfsr_mount* mnt) {
+// The physical partition as its descriptor gives it, cut to the disc's
+// blocks: a partition that reaches past the disc mounts read-only, and one
+// that starts past it has no block to set up.
+int set_up_physical(SetUp& s) {
+  mdcudfsr_mount* mnt = s.mnt;
   auto& p = mnt->part[MDCUDFSR_PARTITION_PHYSICAL];
-  p.start_sector = mnt->vds.pd.start_loc;
-  p.length = static_cast<std::uint64_t>(mnt->logical_block_size) * mnt->vds.pd.part_len;
+  const std::uint32_t start = mnt->vds.pd.start_loc, disc = mnt->num_sectors;
+  std::uint32_t blocks = mnt->vds.pd.part_len;
+  if (disc && (start >= disc || blocks > disc - start)) {
+    VFS_LOG(KEL_LOG_ERR, "partition past the disc. start=%u length=%u disc blocks=%u. Read Only\n", start, blocks,
+            disc);
+    blocks = start < disc ? disc - start : 0;
+    s.read_only = true;
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, s.ctx);
+  }
+  p.start_sector = start;
+  p.length = static_cast<std::uint64_t>(mnt->logical_block_size) * blocks;
+  mnt->partition_blocks = blocks;
+  mnt->partition_length = p.length;
   mdcudfsr_extent_list_remove_all(&p.list);
   mnt->first_physical_lsn = mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, 0, nullptr);
   if (mnt->first_physical_lsn == MDCUDFSR_INVALID_LSN) {
@@ -241,7 +256,7 @@ int mdcudfsr_init_partitions(mdcudfsr_mount* mnt, vfs_context_t ctx, int from_ca
   VFS_ENTER();
   if (!mnt || mnt->logical_block_size == 0 || mnt->logical_block_size > 0x10000) return 22;
   SetUp s{mnt, ctx, from_cache, write_cache, {}};
-  int err = set_up_physical(mnt);
+  int err = set_up_physical(s);
   const bool disc_loaded = mnt->loaded_slot != 0xFF;
   if (!err && mnt->is_rewritable && disc_loaded) mdcudfsr_read_usb(mnt, ctx);
   if (!err) {

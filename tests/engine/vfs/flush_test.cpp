@@ -148,6 +148,7 @@ class Flush : public AgentVolume {
   void widen_partition() {
     mnt_->part[2].length = std::uint64_t{0x60000} * 2048;
     mnt_->partition_length = mnt_->part[2].length;
+    mnt_->partition_blocks = 0x60000;
   }
   int flush(int close_session = 1) {
     return shown(mdcudfsr_flush_metadata_and_descriptor(mnt_.get(), 1, close_session, 0, &ctx_, 0));
@@ -436,7 +437,6 @@ TEST_F(Flush, ShortResourcesBeforeTheLastSlotMoveToTheNextTrack) {
       // A partition as large as the disc, written up to 0x3F000 blocks
       // before its end.
       widen_partition();
-      mnt_->vds.pd.part_len = 0x60000;
       mnt_->next_writable_address = mnt_->part[2].start_sector + 0x60000 - 0x3F000;
     }
     mnt_->num_discs = 3;
