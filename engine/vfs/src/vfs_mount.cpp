@@ -209,9 +209,19 @@ int give_up(mount_t mp, mdcudfsr_mount* mnt, int err, vfs_context_t ctx) {
   return err == 30 ? 0 : err;
 }
 
+// A rewritable volume whose discs keep no block beyond their reserve can
+// take nothing: it is not reported writable but read-only, as a cartridge
+// with no room left is (reason 0x800).
+void refuse_writes_without_capacity(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  if (!mnt->is_rewritable || mdcudfsr_rewritable_has_capacity(mnt) || (vfs_flags(mnt->mp) & MNT_RDONLY)) return;
+  VFS_LOG(KEL_LOG_ERR, "no capacity beyond the reserve of each slot. Read Only\n");
+  mdcudfsr_set_readonly_mount(mnt, 0, WRPROT_WORN_OUT, ctx);
+}
+
 // Step 45.
 int complete(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mnt->mount_completed = 1;
+  refuse_writes_without_capacity(mnt, ctx);
   if ((mnt->mount_ext_flags & (kRollback | kNoEdit)) == (kRollback | kNoEdit)) {
     VFS_LOG(KEL_LOG_INFO, "Skip get volume size. slot=%d\n", static_cast<int>(mnt->loaded_slot));
     return 0;

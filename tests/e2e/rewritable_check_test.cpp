@@ -1,7 +1,7 @@
-// Discs of a rewritable (E2h) cartridge that the engine did not write:
-// Check never formats over a volume that another program made, keeps the
-// automatic format for a blank first disc, and finishes its own format
-// when a kill interrupted it.
+// Check on rewritable (E2h) cartridges: it never formats over a volume that
+// another program made, keeps the automatic format for a blank first disc
+// and finishes its own format when a kill interrupted it, and reports a
+// volume on discs with no room beyond their reserve read-only.
 #include "scenario_support.h"
 #include "sim/wire.h"
 
@@ -56,7 +56,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> data_runs(const std::string
   return runs;
 }
 
-class ForeignDisc : public Scenario {
+class RewritableCheck : public Scenario {
  protected:
   // An E2h cartridge of two slots whose slot 0 holds a copy of the image.
   void load_image(const std::string& image) {
@@ -114,7 +114,7 @@ struct Foreign {
 };
 void PrintTo(const Foreign& f, std::ostream* os) { *os << "mkudffs --media-type=" << f.media << " --udfrev=" << f.revision; }
 
-class ForeignVolume : public ForeignDisc, public ::testing::WithParamInterface<Foreign> {};
+class ForeignVolume : public RewritableCheck, public ::testing::WithParamInterface<Foreign> {};
 
 // Check over another program's volume answers an error and leaves the disc
 // as it was: no FORMAT UNIT, no WRITE, the same volume for udfinfo; a
@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(Mkudffs, ForeignVolume,
 // 256 and 0 last: a kill after any of its writes (the first one, the end
 // area, the area at 256) leaves no recognition sequence, and the next
 // Check formats the disc again and mounts it writable.
-TEST_F(ForeignDisc, AKillDuringTheAutomaticFormatIsFormattedAgainByTheNextCheck) {
+TEST_F(RewritableCheck, AKillDuringTheAutomaticFormatIsFormattedAgainByTheNextCheck) {
   ScenarioOptions o;
   o.medium_type = 0xE2;
   o.slots = 2;
@@ -187,6 +187,33 @@ TEST_F(ForeignDisc, AKillDuringTheAutomaticFormatIsFormattedAgainByTheNextCheck)
     EXPECT_EQ(listing("/"), std::set<std::string>{"x"});
     unmount();
     expect_udfinfo_on_written_slots();
+  }
+}
+
+// Each slot keeps 0x80000 blocks in reserve: a cartridge of discs no larger
+// has no capacity, and Check reports its volume read-only (no room left,
+// reason 0x800) with no blocks, so that a change is refused at once; a
+// cartridge of twice that size is writable.
+TEST_F(RewritableCheck, DiscsWithNoRoomBeyondTheirReserveAreReportedReadOnly) {
+  struct Case {
+    std::uint32_t blocks;
+    bool writable;
+  } cases[] = {{0x80000, false}, {0x100000, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.blocks);
+    ScenarioOptions o;
+    o.medium_type = 0xE2;
+    o.slots = 2;
+    o.disc_blocks = c.blocks;
+    make_sim(o);
+    start();
+    const EngineElement v = ask_one("Check", "KelVolume");
+    EXPECT_EQ(number(v, "TotalBlocks") > 0, c.writable) << v.raw;
+    EXPECT_EQ(number(v, "WriteProtectReason"), c.writable ? 0u : 0xC0002F49u) << v.raw;
+    const auto made = ask("CreateDirectory", {{"Name", "/x"}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
+    ASSERT_FALSE(made.empty());
+    EXPECT_EQ(made.back().name, c.writable ? "KelVolume" : "HRESULT") << made.back().raw;
+    unmount();
   }
 }
 
