@@ -302,6 +302,34 @@ TEST_F(Flush, SyncRunsTheFlushAndTheNextSyncHasNothingToDo) {
   EXPECT_EQ(0, count_op(take_opcodes(), kWrite10)) << "no second flush";
 }
 
+// The close of the integrity descriptor fails (a WRITE fault on it): the
+// sync answers that failure, the volume turns read-only, the change marks
+// stay and the flush state is 1, and the descriptor on the disc is still
+// open.
+TEST_F(Flush, AFailedCloseOfTheIntegrityDescriptorIsTheSyncsFailure) {
+  for (MediumClass cls : {MediumClass::WriteOnce, MediumClass::Rewritable}) {
+    const bool re = cls == MediumClass::Rewritable;
+    SCOPED_TRACE(re ? "rewritable" : "write-once");
+    open_volume(cls);
+    if (re) widen_partition();
+    ASSERT_EQ(0u, disc_integrity_type()) << "open before the sync";
+    mnt_->flush_policy = 0;
+    mnt_->flush_interval = 30;
+    timespec now{};
+    nanotime(&now);
+    mnt_->last_partial_flush_time = (static_cast<std::uint64_t>(now.tv_sec) - 60) * 1000000u;
+    const int fault = sim_->drive().add_fault(kelsim::write_error(layout_.lvid, layout_.lvid + 31));
+    EXPECT_NE(0, shown(mdcudfsr_vfsop_sync(&mp_, 1, &ctx_)));
+    EXPECT_GT(sim_->drive().fault_fired(fault), 0);
+    EXPECT_EQ(0u, disc_integrity_type()) << "still open on the disc";
+    EXPECT_NE(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+    EXPECT_EQ(1, mnt_->metadata_changed) << "the changes are not taken as flushed";
+    EXPECT_EQ(1, mnt_->flush_state);
+    mdcudfsr_cache_term(mnt_.get());
+    stop_agent();
+  }
+}
+
 // Exits before anything is written: the result, no WRITE, the flush state
 // found, the local cache closed; a later flush is served.
 TEST_F(Flush, EarlyExitsWriteNothingAndKeepTheFlushState) {
