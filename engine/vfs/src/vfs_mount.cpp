@@ -239,6 +239,15 @@ int complete(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return 0;
 }
 
+// A mount that gives up with an error is published as not mountable
+// (access mode 2), whatever status an earlier step left with access mode 0.
+void mark_not_mountable(mdcudfsr_mount* mnt) {
+  const MDCFS_MOUNT_INFORMATION& mi = mnt->mntinfo;
+  if (mi.AccessMode == 2) return;
+  mdcudfsr_set_mntinfo_state_silent(mnt, 2, mi.MountStatus ? mi.MountStatus : MNTSTATUS_UNKNOWN_VOLUME,
+                                    mi.WriteProtectReasonFlags | WRPROT_READONLY);
+}
+
 // Steps 40 to 45.
 int finish(mount_t mp, mdcudfsr_mount* mnt, int err, bool phase2_ran, vfs_context_t ctx) {
   if (phase2_ran && err && err != 30) VFS_LOG(KEL_LOG_ERR, "Failed to do mount fs(%08X)\n", static_cast<unsigned>(err));
@@ -249,6 +258,7 @@ int finish(mount_t mp, mdcudfsr_mount* mnt, int err, bool phase2_ran, vfs_contex
     final_record(mnt, ctx);
   }
   if (err && err != 30 && mnt->mntinfo.MountStatus == 0) mdcudfsr_update_mntinfo_with_error(mnt, err, ctx);
+  if (err && err != 30) mark_not_mountable(mnt);
   mdcudfsr_send_mntinfo(mnt, ctx);
   mdcudfsr_set_volume_name(mnt, ctx);
   mdcudfsr_log_mount(mnt);

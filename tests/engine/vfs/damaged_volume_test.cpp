@@ -11,6 +11,7 @@
 #include "kelvfs/mdcudfsr_volume_attr.h"
 #include "udf/udf_records.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -93,6 +94,28 @@ TEST_F(DamagedVolume, APartitionLongerThanTheDiscMountsReadOnlyWithinTheDisc) {
       EXPECT_EQ(0, host_unmount(1));
       ASSERT_TRUE(agent_ended());
     }
+  }
+}
+
+// A mount that gives up with an error (here: the integrity descriptor lies
+// past the disc) publishes the volume as not mountable (access mode 2),
+// whatever status an earlier step left.
+TEST_F(DamagedVolume, AMountThatGivesUpPublishesAccessModeTwo) {
+  for (MediumClass cls : {MediumClass::WriteOnce, MediumClass::Rewritable}) {
+    SCOPED_TRACE(name_of(cls));
+    const int err = mount_damaged(cls, [&](kelsim::Cartridge& c) {
+      patch_both(c, kLvd, [](std::uint8_t* b) {
+        const std::uint32_t past = 0xFFFFF000u;
+        std::memcpy(b + offsetof(logvol_desc, integrity_seq_id) + 4, &past, 4);
+      });
+    });
+    EXPECT_NE(0, err);
+    EXPECT_EQ(nullptr, record()) << "unmounted with force";
+    const MDCFS_MOUNT_INFORMATION mi = drive_copy();
+    EXPECT_EQ(2u, mi.AccessMode);
+    EXPECT_NE(0u, mi.MountStatus);
+    EXPECT_FALSE(wrote_to_disc());
+    ASSERT_TRUE(agent_ended());
   }
 }
 
