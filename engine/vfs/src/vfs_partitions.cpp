@@ -128,6 +128,28 @@ bool follow_aeds(SetUp& s, mdcudfsr_partition_entry& e, int number, std::uint32_
   return true;
 }
 
+// Every recorded extent of a metadata file lies inside the physical
+// partition and, on rewritable media, before the next writable address: a
+// metadata block is written before the entries that name it, and the next
+// writable address follows those entries. An extent beyond either would
+// be read from blocks the volume never wrote (or from past the disc).
+bool extents_in_bounds(const SetUp& s, const mdcudfsr_partition_entry& e, int number) {
+  const mdcudfsr_mount* mnt = s.mnt;
+  const std::uint64_t bs = mnt->logical_block_size, start = mnt->part[MDCUDFSR_PARTITION_PHYSICAL].start_sector;
+  std::uint64_t end = mnt->part[MDCUDFSR_PARTITION_PHYSICAL].length / bs;
+  if (mnt->is_rewritable && mnt->next_writable_address > start && mnt->next_writable_address - start < end)
+    end = mnt->next_writable_address - start;
+  for (const mdcudfsr_extent_entry* x = e.list.first; x; x = x->next) {
+    if ((x->extent.len >> 30) >= 2) continue;  // not recorded, or a continuation
+    const std::uint64_t first = x->extent.loc.lb_num, blocks = ((x->extent.len & 0x3FFFFFFFu) + bs - 1) / bs;
+    if (first <= end && blocks <= end - first) continue;
+    VFS_LOG(KEL_LOG_ERR, "metadata extent out of range. Partition=%d lbn=%u blocks=%llu end=%llu\n", number,
+            static_cast<unsigned>(first), static_cast<unsigned long long>(blocks), static_cast<unsigned long long>(end));
+    return false;
+  }
+  return true;
+}
+
 // Start and length from the extents; the information length must fill them.
 void settle_entry(SetUp& s, mdcudfsr_partition_entry& e) {
   if (!e.list.first) {
@@ -181,6 +203,11 @@ bool set_up_file(SetUp& s, int index) {
     return false;
   }
   if (!follow_aeds(s, e, number, e.efe.icbtag.flags & 0x7u)) return false;
+  if (!extents_in_bounds(s, e, number)) {
+    s.last_error = 22;
+    mdcudfsr_extent_list_remove_all(&e.list);
+    return false;
+  }
   settle_entry(s, e);
   if (e.efe.icbtag.file_type != (index == 0 ? kMetadataFile : kMirrorFile)) s.read_only = true;
   return true;

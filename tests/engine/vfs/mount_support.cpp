@@ -91,19 +91,22 @@ void MountHarness::prepare(udf_test::MediumClass cls, std::uint32_t medium_type,
   take_opcodes();
 }
 
+void MountHarness::premount_clean() {
+  char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
+  int finalized = 0, protected_ = 0, unsupported = 0;
+  ASSERT_EQ(0, premount_operation(dev, media, &finalized, &protected_, &unsupported));
+  MDCFS_MOUNT_INFORMATION clean{0, 0, 0, static_cast<std::uint8_t>(mnt_->medium_type), 0, 0, 0};
+  ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&clean), 0, &ctx_));
+}
+
 void MountHarness::prepare_formatted_rewritable() {
   if (agents_running_) { EXPECT_TRUE(agent_ended()) << "the agent thread of the last mount ends"; }
   SimOptions o;
   o.medium = 0xE2;
   o.disc_blocks = 0x100000;
   start(o);
-  // The drive layer's copy of the mount information outlives a cartridge:
-  // no reason of an earlier test keeps the blank disc from its format.
-  char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
-  int finalized = 0, protected_ = 0, unsupported = 0;
-  ASSERT_EQ(0, premount_operation(dev, media, &finalized, &protected_, &unsupported));
-  MDCFS_MOUNT_INFORMATION clean{0, 0, 0, 0xE2, 0, 0, 0};
-  ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&clean), 0, &ctx_));
+  // No reason of an earlier test keeps the blank disc from its format.
+  premount_clean();
   ASSERT_EQ(0, host_mount(0x202, false));
   ASSERT_EQ(0, host_unmount(1));
   ASSERT_TRUE(agent_ended());
