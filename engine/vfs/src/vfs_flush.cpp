@@ -264,7 +264,7 @@ int body(Run& r) {
       return err ? err : close_after_next_track(r);
     }
   }
-  mnt->flushAllMetadata = mnt->flush_policy == 2 ? 1 : 0;
+  vfs_flush::choose_full_layout(mnt);
   int wrote = 0;
   err = vfs_flush::node_cache_pass(mnt, r.ctx, &wrote, r.node_opt, r.ex ? 1 : 0, false, r.on_mount);
   if (err) {

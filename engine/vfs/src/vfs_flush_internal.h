@@ -68,8 +68,12 @@ int lock_nodes(Frame& f, int flags);
 int read_nwa(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, uint32_t* nwa);
 // Remaining sectors of the track (loading as above); 0 when unreadable.
 uint32_t remaining_sectors(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount);
+// Whether the flush's node-cache passes write all metadata: under policy
+// 2, and while a failed full pass is owed (set in the mount's flag).
+void choose_full_layout(mdcudfsr_mount* mnt);
 // The node-cache pass with the retries of the flushes; 0 or its error.
-// `full` runs the full pass.
+// `full` runs the full pass. A pass in the full layout that fails leaves
+// the full rewrite owed; one that succeeds pays it.
 int node_cache_pass(mdcudfsr_mount* mnt, vfs_context_t ctx, int* wrote, int option, int last, bool full,
                     int on_mount);
 // Entry locations for a next writable address: 22 when either lies outside

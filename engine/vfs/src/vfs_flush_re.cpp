@@ -277,7 +277,7 @@ int body(RunRe& r) {
     }
     return flush_again(r);
   }
-  mnt->flushAllMetadata = mnt->flush_policy == 2 ? 1 : 0;
+  vfs_flush::choose_full_layout(mnt);
   err = vfs_flush::node_cache_pass(mnt, r.ctx, nullptr, r.option(), 0, false, r.on_mount);
   if (err) {
     VFS_LOG(KEL_LOG_ERR, "failed metadata extent flush. do read only mount.\n");

@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <set>
 #include <thread>
 
 #include <cstdio>
@@ -524,6 +525,58 @@ TEST_F(Flush, PolicyTwoFlushesAll) {
     mdcudfsr_cache_term(mnt_.get());
     stop_agent();
   }
+}
+
+// The names under `dir` as the node cache holds them.
+std::set<std::string> names_in(mdcudfsr_cache_node* dir) {
+  std::set<std::string> out;
+  for (mdcudfsr_cache_node* c = dir && dir->uid_first ? mdcudfsr_cnp(dir->uid_first) : nullptr; c;
+       c = c->uid_next ? mdcudfsr_cnp(c->uid_next) : nullptr)
+    if (c->vfs_name) out.insert(c->vfs_name);
+  return out;
+}
+
+// A full metadata pass that fails in the track controls' variant (every
+// write past the next writable address fails, the defect retries run
+// out) leaves the volume writable; the full rewrite is still owed, so the
+// next flush (policy 1) writes the whole tree again rather than the nodes
+// changed since. The disc, read again into a new node cache, holds every
+// name, and udfinfo reads it.
+TEST_F(Flush, AFailedFullPassIsOwedUntilAFullPassSucceeds) {
+  open_volume(MediumClass::WriteOnce);
+  ASSERT_EQ(0, flush(0));
+  ASSERT_NE(nullptr, create(folder_, "b.txt", false));
+  mnt_->metadata_changed = 1;
+  mnt_->flush_policy = 2;
+  kelsim::FaultRule f = kelsim::write_error(drive_nwa(), 0xFFFFFFFFu);
+  const int fault = sim_->drive().add_fault(f);
+  int skipped = 0;
+  EXPECT_EQ(0, mdcudfsr_flush_metadata_and_descriptor_ex(mnt_.get(), 1, 0, &ctx_, 1, 0, 0, &skipped));
+  EXPECT_EQ(1, skipped) << "the metadata part failed";
+  EXPECT_GT(sim_->drive().fault_fired(fault), 0);
+  EXPECT_EQ(1, mnt_->full_rewrite_owed);
+  sim_->drive().remove_fault(fault);
+  ASSERT_EQ(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+  ASSERT_NE(nullptr, create(folder_, "c.txt", false));
+  mnt_->metadata_changed = 1;
+  mnt_->flush_policy = 1;
+  ASSERT_EQ(0, flush());
+  EXPECT_EQ(0, mnt_->full_rewrite_owed) << "paid by the full pass of this flush";
+  // A new node cache from the disc.
+  mdcudfsr_cache_term(mnt_.get());
+  ASSERT_EQ(0, mdcudfsr_init_partitions(mnt_.get(), &ctx_, 0, 0));
+  ASSERT_EQ(0, mdcudfsr_cache_init(mnt_.get(), &ctx_, 0, 0));
+  const auto root = names_in(mnt_->root_node);
+  ASSERT_EQ(1u, root.count("kept")) << ::testing::PrintToString(root);
+  mdcudfsr_cache_node* kept = nullptr;
+  for (mdcudfsr_cache_node* c = mdcudfsr_cnp(mnt_->root_node->uid_first); c;
+       c = c->uid_next ? mdcudfsr_cnp(c->uid_next) : nullptr)
+    if (c->vfs_name && std::string(c->vfs_name) == "kept") kept = c;
+  EXPECT_EQ((std::set<std::string>{"a.txt", "b.txt", "c.txt"}), names_in(kept));
+  int status = 0;
+  const std::string out = udfinfo_of(sim_->cartridge(), spec_.sectors, &status);
+  EXPECT_EQ(0, status) << out;
+  EXPECT_EQ(std::string::npos, out.find("rror")) << out;
 }
 
 TEST_F(Flush, WriteOnceFailedCartridgeMemoryWriteStillEndsWithZero) {
