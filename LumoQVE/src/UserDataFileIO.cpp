@@ -8,6 +8,7 @@
 #include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 #include "platform/codepage.h"
+#include "platform/thread_start.h"
 #include "platform/win32.h"
 
 #include <cstring>
@@ -470,7 +471,7 @@ void TimerFlushBuffer::restart() {
   join();
   m_started.resetEvent();
   ++m_startedCount;
-  m_thread = std::thread([this] { threadFunctionOfCleanUp(); });
+  m_thread = platform::start_thread([this] { threadFunctionOfCleanUp(); });
   m_started.lock(INFINITE);
 }
 

@@ -11,6 +11,7 @@
 #include "kel/scsi.h"
 #include "platform/codepage.h"
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 
 #include <atomic>
 #include <cerrno>
@@ -150,7 +151,7 @@ TraceFile* current_file(TraceState& s) {
   if (!s.flusher_running) {
     if (s.flusher.joinable()) s.flusher.join();  // ended on its own; it holds no lock now
     s.flusher_running = true;
-    s.flusher = std::thread(flusher_main, &s);
+    s.flusher = platform::start_thread(flusher_main, &s);
   }
   return s.file.get();
 }

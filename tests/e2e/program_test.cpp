@@ -4,13 +4,19 @@
 #include "platform/xml_sax.h"
 #include "sim/harness.h"
 
+#if defined(KEL_DUMP_TOOL)
+#include "dump_files.h"
+#endif
+
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -153,5 +159,27 @@ TEST(Program, EndOfInputWithoutUnmountEndsWithoutShutdown) {
       << engine.describe();
   for (const auto& e : engine.elements()) EXPECT_TRUE(e.is_debug()) << e.raw;
 }
+
+#if defined(KEL_DUMP_TOOL)
+// An engine started as the host service (and every test and the demo)
+// starts it has no "Log file directory": its dump goes beside its registry
+// file, inside the run's own folder, and nowhere else.
+TEST(Program, AnEngineThatAbortsLeavesItsDumpInTheRunsOwnFolder) {
+  kelsim::SimHarness sim;
+  if (!kel_e2e::dumps_permitted(KEL_DUMP_TOOL, sim.directory()))
+    GTEST_SKIP() << "ptrace is not permitted on this machine";
+  EngineProcess engine(sim, program_options());
+  ASSERT_TRUE(engine.started()) << engine.error();
+  // The crash handler is installed before the engine's first drive command.
+  while (sim.service().transcript().empty()) std::this_thread::yield();
+  ASSERT_EQ(::kill(engine.pid(), SIGABRT), 0);
+  EXPECT_EQ(engine.wait_exit(), 128 + SIGABRT) << engine.describe();
+  const auto dumps = kel_e2e::dumps_of_process(sim.directory() + "/crash-dumps", engine.pid());
+  ASSERT_EQ(dumps.size(), 1u) << engine.describe();
+  EXPECT_EQ(dumps[0].find("40000015"), 23u) << dumps[0] << ": the abort code after the time";
+  for (const auto& elsewhere : kel_e2e::places_outside_the_run(KEL_DRIVER_PROGRAM))
+    EXPECT_TRUE(kel_e2e::dumps_of_process(elsewhere, engine.pid()).empty()) << elsewhere;
+}
+#endif
 
 }  // namespace

@@ -256,12 +256,15 @@ int client_if::cluster_write(vnode_t vp, uio_t uio, off64_kel_t oldEOF, off64_ke
       break;
     }
     if (r.run == 0) {
+      // Data are left but no block is mapped for them: the write did not
+      // happen in full, which is a failure.
       DRV_LOG(ERR_,
               "write data 0 iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
               "node_blockmap->result.run(SIZ)=%llx result.bpn(LSN)=%llx \n",
               static_cast<unsigned long long>(iov->iov_len), iov->iov_base, static_cast<unsigned long long>(writeoffset),
               static_cast<unsigned long long>(want), static_cast<unsigned long long>(writtenbytes),
               static_cast<unsigned long long>(r.run), static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
+      result = drv_err::kIO;
       break;
     }
     std::uint64_t len = iov->iov_len;
@@ -322,6 +325,7 @@ int client_if::cluster_write(vnode_t vp, uio_t uio, off64_kel_t oldEOF, off64_ke
     if (writeoffset < uio->uio_offset) {
       DRV_LOG(ERR_, "writeoffset Invalid writeoffset %llx uio->offset %llx \n",
               static_cast<unsigned long long>(writeoffset), static_cast<unsigned long long>(uio->uio_offset));
+      result = drv_err::kIO;
       break;
     }
   }

@@ -36,6 +36,7 @@ namespace {
 
 struct write_state {
   std::int64_t o = 0, r = 0, e = 0, s = 0, n = 0;
+  std::int64_t done = 0;  // bytes of the request that were written
   mdcudfsr_zerofill z{0, 0, 0};
   int flags = 0;
   // What a failed transfer puts back.
@@ -105,6 +106,13 @@ int transfer(vn_frame& f, uio_t uio, write_state& w) {
   }
   err = cluster_write(f.vp, uio, w.s, w.n, w.z.head, w.z.tail, w.flags);
   if (err) VN_LOG(KEL_LOG_ERR, "cluster_write non-zero return=%d", err);
+  w.done = w.r - uio_resid(uio);
+  if (err == 0 && w.done != w.r) {
+    // Data left unwritten is a failure, never a shorter success.
+    VN_LOG(KEL_LOG_ERR, "cluster_write left %lld of %lld bytes unwritten\n", static_cast<long long>(w.r - w.done),
+           static_cast<long long>(w.r));
+    err = 5;
+  }
   VNOP_IOCTL(f.mnt->devvp, PXOIOCACHECLEAR, nullptr, 0, f.ctx);
   mdcudfsr_vnop_disc_unlock(f.mnt, f.ctx);
   mdcudfsr_cache_lock_node(f.cnp, MDCUDFSR_WAIT_FOREVER);
@@ -142,6 +150,7 @@ int vfam_write(vn_frame& f, uio_t uio, write_state& w) {
     counted += written;
     off += chunk;
   }
+  w.done = counted;
   if (err == 0 && counted < w.r) {
     VN_LOG(KEL_LOG_DEBG, "set_file_size=%lld", static_cast<long long>(w.n - w.r + counted));
     mdcudfsr_cache_set_file_size(f.cnp, static_cast<std::uint64_t>(w.n - w.r + counted));
@@ -211,7 +220,8 @@ int size_rule(vn_frame& f, vnop_write_args* ap, write_state& w) {
 
 // Steps 10-11 after a transfer that succeeded.
 int after_write(vn_frame& f, write_state& w) {
-  if (static_cast<std::uint64_t>(w.e) > f.cnp->recorded_length) f.cnp->recorded_length = w.e;
+  const std::int64_t written_end = w.o + w.done;
+  if (static_cast<std::uint64_t>(written_end) > f.cnp->recorded_length) f.cnp->recorded_length = written_end;
   VN_LOG(KEL_LOG_DEBG, "mdcudfsrcnp(%p)->recorded_length=%lld", static_cast<void*>(f.cnp),
          static_cast<long long>(f.cnp->recorded_length));
   if (f.cnp->kind != MDCUDFSR_NODE_UDF && f.cnp->kind != MDCUDFSR_NODE_PROXY) return 0;

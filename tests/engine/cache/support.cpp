@@ -4,6 +4,7 @@
 #include "kelcache/cache.h"
 #include "kelhost/kern.h"
 #include "kelhost/vnode.h"
+#include "support/failing_new.h"
 #include "udf/udf_records.h"
 
 #include <algorithm>
@@ -20,7 +21,6 @@ std::mutex g_mu;
 Recorder g_rec;
 std::atomic<long> g_live{0};
 std::atomic<int> g_fail_in{0};
-std::atomic<int> g_new_fail_in{0};
 std::atomic<bool> g_capture_logs{true};
 
 }  // namespace
@@ -58,14 +58,7 @@ void wrap_os_free(void* pointer, std::uint32_t size, OSMallocTag tag) {
 
 // The UDF code allocates with the non-throwing new; a failure of it can be
 // scheduled as well.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  if (g_new_fail_in.load() > 0 && g_new_fail_in.fetch_sub(1) == 1) return nullptr;
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return kel_test::failing_nothrow_new(size); }
 
 // ---------------------------------------------------------------- stand-ins
 
@@ -125,9 +118,9 @@ long live_blocks() { return g_live.load(); }
 void fail_allocation(int nth) { g_fail_in.store(nth); }
 void clear_allocation_failure() {
   g_fail_in.store(0);
-  g_new_fail_in.store(0);
+  kel_test::fail_nothrow_new(0);
 }
-void fail_new(int nth) { g_new_fail_in.store(nth); }
+void fail_new(int nth) { kel_test::fail_nothrow_new(nth); }
 
 Volume::Volume(uint32_t medium_type) : blocks_at_start_(live_blocks()) {
   rec().reset();

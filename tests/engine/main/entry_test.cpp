@@ -33,7 +33,9 @@
 
 namespace {
 std::mutex g_log_mutex;
-std::vector<std::string> g_log;
+// A detached cache-agent thread may log its end while the process exits:
+// the record is never destroyed.
+std::vector<std::string>& g_log = *new std::vector<std::string>();
 }  // namespace
 
 namespace enginetest {

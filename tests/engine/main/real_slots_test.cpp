@@ -6,6 +6,7 @@
 #include "kel/kel_interface.h"
 #include "kel/mdcfs.h"
 #include "kel/volctrl.h"
+#include "kelagent/mdc_channel.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvnops/mdcudfsr_fsctl_volume.h"
 #include "support/udfinfo.h"
@@ -540,6 +541,34 @@ TEST_F(AgentThread, AFailedMountLeavesNoAgentBehind) {
     EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
     EXPECT_TRUE(kel_test::settles([&] { return thread_count() == before; })) << round;
   }
+}
+
+
+// A mount that fails before it allocates its channel (MECHANISM STATUS
+// fails) stops the agent that mount started: no opener is left waiting for
+// a channel and its thread ends. The mount that follows (a rollback mount,
+// as the Check request tries after a failed mount) is served by its own
+// agent, which the unmount ends.
+TEST_F(AgentThread, AMountFailingBeforeItsChannelStopsItsAgent) {
+  ASSERT_NO_FATAL_FAILURE(start_sim(0xE1));
+  ASSERT_EQ(initialise(), 0);
+  const std::size_t before = thread_count();
+  ASSERT_EQ(kelmain::MountDefault(), 0);  // the blank medium gets its volume
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_TRUE(kel_test::settles([&] { return thread_count() == before; })) << "the first mount's agent ended";
+  const int fault = sim_->drive().add_fault(kelsim::command_fails(0xBD, {0x04, 0x3B, 0x0E}));
+  EXPECT_NE(kelmain::MountDefault(), 0);
+  EXPECT_GT(sim_->drive().fault_fired(fault), 0);
+  EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
+  sim_->drive().clear_faults();
+  EXPECT_TRUE(kel_test::settles([&] { return mdcudfsr_metacache_open_waiters() == 0 && thread_count() == before; }))
+      << mdcudfsr_metacache_open_waiters() << " waiting, " << thread_count() << " threads, " << before << " before";
+  ASSERT_EQ(kelmain::MountRollback(0, 0, 0), 0);
+  auto* mnt = static_cast<mdcudfsr_mount*>(kel_global_mount()->mnt_data);
+  ASSERT_NE(mnt, nullptr);
+  EXPECT_TRUE(kel_test::settles([&] { return mnt->cache_agent_opened.load() == 1; }));
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  EXPECT_TRUE(kel_test::settles([&] { return thread_count() == before; }));
 }
 
 }  // namespace

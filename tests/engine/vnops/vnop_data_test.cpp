@@ -311,6 +311,54 @@ TEST_F(DataPath, FailedWriteLeavesExtentsAndCountAsTheyWere) {
   EXPECT_EQ(before, medium(kAllocLbn, 2 * kUnit));
 }
 
+// A file whose extent list ends before its size: 128 KiB long, its one
+// extent (allocated, not recorded) 64 KiB at a unit boundary, the track's
+// next writable address at that extent. The medium holds the whole
+// allocation (a scan refuses a shorter one); the list is cut once mounted.
+class ShortExtentList : public VnopVolume {
+ protected:
+  void SetUp() override {
+    file_ = img_data_.file(TreeImage::kRoot, "short.bin", 30, 2 * kUnit);
+    img_data_.items[file_].extents[0].len = EXTENT_MAKE(2 * kUnit, EXTENT_FLAGS_NOT_RECORDED);
+    img_data_.items[file_].extents[0].loc.lb_num = kAllocLbn;
+    mount(img_data_);
+    mdcudfsr_cache_node* n = node_of("/short.bin");
+    ASSERT_NE(nullptr, n);
+    ASSERT_EQ(0, mdcudfsr_cache_trunc_extent(&n->udf_data->extents, kUnit));
+    n->recorded_length = 0;  // nothing written yet, as a file just allocated
+    kelsim::Disc& disc = sim().cartridge().disc(0);
+    disc.status = kelsim::DiscStatus::Incomplete;
+    disc.tracks = {kelsim::Track{0, 0x20000, img_data_.layout.partition_start + kAllocLbn}};
+  }
+  TreeImage img_data_;
+  int file_ = 0;
+};
+
+// A write that reaches past the last extent fails with 5: the extent list,
+// the recorded block count and the recorded length stay as they were, and
+// only the unit behind the extent reached the medium.
+TEST_F(ShortExtentList, AWritePastTheLastExtentFailsAndMovesNothing) {
+  vnode_t vp = vnode_of("/short.bin");
+  mdcudfsr_cache_node* n = node_of("/short.bin");
+  ASSERT_NE(nullptr, n);
+  std::vector<std::uint8_t> data(2 * kUnit);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = pattern(i, 23);
+  sim().service().clear_transcript();
+  EXPECT_EQ(5, write(vp, 0, data));
+  EXPECT_EQ(0u, n->recorded_length) << "the close of a file with manual allocation cuts it to this length";
+  ASSERT_NE(nullptr, n->udf_data->extents.first);
+  EXPECT_EQ(EXTENT_MAKE(kUnit, EXTENT_FLAGS_NOT_RECORDED), n->udf_data->extents.first->extent.len);
+  EXPECT_EQ(nullptr, n->udf_data->extents.first->next);
+  EXPECT_EQ(0u, n->udf_data->efe.logblks_rec);
+  EXPECT_EQ(2u * kUnit, n->udf_data->efe.inf_len);
+  std::uint32_t blocks = 0;
+  for (const auto& e : sim().service().transcript())
+    if (!e.cdb.empty() && e.cdb[0] == 0x2A) blocks += static_cast<std::uint32_t>(e.cdb[7] << 8 | e.cdb[8]);
+  EXPECT_EQ(kUnit / kBlock, blocks) << "one unit had a block behind it";
+  const std::vector<std::uint8_t> first(data.begin(), data.begin() + kUnit);
+  EXPECT_EQ(first, medium(kAllocLbn, kUnit));
+}
+
 }  // namespace
 
 namespace {
