@@ -322,5 +322,88 @@ TEST_F(RewritableSpill, AWalkKilledHalfWayIsFinishedWhenTheEngineStartsAgain) {
   expect_sound_on_slot_zero({"new"}, {"/new"});
 }
 
+std::uint32_t le32(const std::uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+void put_le32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Blocks of a slot's two descriptor sequences (named by the anchor at 256)
+// that hold a descriptor with tag identifier `tag`.
+std::vector<std::uint32_t> descriptors_of(kelsim::Cartridge& c, int slot, std::uint16_t tag) {
+  std::vector<std::uint32_t> out;
+  std::uint8_t anchor[kelsim::kBlockSize];
+  if (c.read_blocks(slot, 256, 1, anchor) != 0 || tag_of_block(c, slot, 256) != 2) return out;
+  for (std::size_t extent : {16u, 24u}) {
+    const std::uint32_t length = le32(anchor + extent), first = le32(anchor + extent + 4);
+    for (std::uint32_t b = first; b < first + length / kelsim::kBlockSize; ++b)
+      if (tag_of_block(c, slot, b) == tag) out.push_back(b);
+  }
+  return out;
+}
+
+// Moves the metadata bitmap file's entry of slot 0's volume to the block
+// 0x3F000 + 32 before the partition's end and names it there in both
+// logical volume descriptors: the next mount takes its next writable block
+// from behind that entry, and the disc has 0x3F000 blocks left, below the
+// limit of 0x40000 at which a flush goes on to the next disc.
+void fill_slot_zero_to_the_limit(kelsim::Cartridge& c) {
+  const auto pds = descriptors_of(c, 0, 5), lvds = descriptors_of(c, 0, 6);
+  ASSERT_EQ(pds.size(), 2u);
+  ASSERT_EQ(lvds.size(), 2u);
+  std::uint8_t d[kelsim::kBlockSize];
+  ASSERT_EQ(0u, c.read_blocks(0, pds[0], 1, d));
+  const std::uint32_t start = le32(d + 188), length = le32(d + 192);
+  const std::uint32_t moved = length - 0x3F000 - 32;
+  std::uint32_t was = 0;
+  for (std::uint32_t b : lvds) {
+    ASSERT_EQ(0u, c.read_blocks(0, b, 1, d));
+    ASSERT_EQ(d[440], 2) << "the metadata partition map comes first";
+    was = le32(d + 488);
+    put_le32(d + 488, moved);
+    retag_descriptor(d);
+    ASSERT_EQ(0u, c.write_blocks(0, b, 1, d));
+  }
+  ASSERT_LT(was, moved);
+  ASSERT_EQ(0u, c.read_blocks(0, start + was, 1, d));
+  ASSERT_EQ(d[0] | d[1] << 8, 266) << "the bitmap file's entry";
+  put_le32(d + 12, moved);
+  retag_descriptor(d);
+  ASSERT_EQ(0u, c.write_blocks(0, start + moved, 1, d));
+  ASSERT_EQ(tag_of_block(c, 0, start + moved), 266);
+  ASSERT_EQ(0u, c.save());
+}
+
+// A disc with at most 0x40000 blocks left before the last slot: the Sync of
+// a change goes on to slot 1 once (the flushes of that move stay on their
+// disc) and answers success; a new engine with an emptied cache mounts the
+// volume from slot 1 and lists and restores what both Syncs flushed.
+TEST_F(RewritableSpill, ASyncOnADiscShortOfRoomGoesOnToTheNextSlotOnce) {
+  make(0x100000);
+  dwords_ = {{"Packed Write Mode", 0}};
+  start_checked();
+  ASSERT_TRUE(archive_file("/a", 300000, 3).ok);
+  sync("SyncTime");
+  unmount();
+  fill_slot_zero_to_the_limit(sim_->cartridge());
+  if (HasFatalFailure()) return;
+  const std::string traces = use_traces();
+  start_checked(true);
+  mkdir("/b");
+  sync("SyncTime");
+  EXPECT_EQ(last_written_slot(sim_->cartridge()), 1) << "the Sync went on to slot 1";
+  EXPECT_EQ(trace_lines(traces, "Disc Change for WRITE_NEXT_TRACK").size(), 1u);
+  EXPECT_EQ(figure("CurrentTrackId"), 1u);
+  mkdir("/c");
+  sync("SyncTime");
+  unmount();
+  start_checked(true);
+  EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "b", "c"}));
+  expect_restores("/a");
+  unmount();
+  expect_udfinfo_on_written_slots();
+}
+
 }  // namespace
 }  // namespace e2e

@@ -97,6 +97,17 @@ std::uint16_t crc16_xmodem(const std::uint8_t* p, std::size_t n) {
   return crc;
 }
 
+void retag_descriptor(std::uint8_t* d) {
+  const std::size_t crc_len = d[10] | d[11] << 8;
+  const std::uint16_t crc = crc16_xmodem(d + 16, std::min<std::size_t>(crc_len, kelsim::kBlockSize - 16));
+  d[8] = static_cast<std::uint8_t>(crc);
+  d[9] = static_cast<std::uint8_t>(crc >> 8);
+  std::uint8_t sum = 0;
+  for (int i = 0; i < 16; ++i)
+    if (i != 4) sum = static_cast<std::uint8_t>(sum + d[i]);
+  d[4] = sum;
+}
+
 bool read_backtrack_record(kelsim::Cartridge& c, BacktrackRecord* out) {
   auto it = c.attributes.find(0x1500);
   if (it == c.attributes.end() || it->second.value.size() < 128) return false;
@@ -336,8 +347,8 @@ void Scenario::empty_cache() {
 }
 
 bool Scenario::kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
-                               TranscriptEntry* held) {
-  kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000);
+                               TranscriptEntry* held, std::optional<std::uint8_t> only) {
+  kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000, only);
   hold.times = 1;
   hold.skip = static_cast<int>(index);
   const int id = sim_->drive().add_fault(hold);

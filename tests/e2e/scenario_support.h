@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -63,6 +64,9 @@ bool read_backtrack_record(kelsim::Cartridge& c, BacktrackRecord* out);
 void write_policy4_record(kelsim::Cartridge& c, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
                           std::uint32_t fsd_lsn, bool break_check = false);
 std::uint16_t crc16_xmodem(const std::uint8_t* p, std::size_t n);
+// Sets a descriptor's tag CRC (over its CRC length) and checksum again
+// after a change.
+void retag_descriptor(std::uint8_t* d);
 // The tag identifier of a block of a slot image (0 for a block of zeros or
 // a tag whose checksum fails).
 std::uint16_t tag_of_block(kelsim::Cartridge& c, int slot, std::uint32_t lsn);
@@ -117,8 +121,9 @@ class Scenario : public ::testing::Test {
   // Sends a request line and kills the engine once the `index`-th drive
   // command from now (0-based) has run and holds its answer. False (with a
   // failure) when the request ended before reaching that command.
+  // With `only`, the index counts the commands of that operation code.
   bool kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
-                       TranscriptEntry* held);
+                       TranscriptEntry* held, std::optional<std::uint8_t> only = std::nullopt);
 
   // After a scenario: udfinfo and the UDF code's structure rules
   // (mdcudfsr_check_vds_structure) pass on each written slot image, and a

@@ -3,6 +3,7 @@
 #include "kelcache/cache.h"
 #include "kelcache/lookup.h"
 #include "kelvfs/mdcudfsr_event_log.h"
+#include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_namespace.h"
@@ -181,7 +182,7 @@ int refuse_open(const Op& op) {
 int remove_checks(Op& op, vnop_remove_args* a) {
   if (read_only(op.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_remove] read only mount mode\n");
-    return 30;
+    return mdcudfsr_readonly_error(op.mnt);
   }
   if (no_edit(op.mnt)) {
     VN_LOG(KEL_LOG_INFO, "[vnop_remove] not operation for noedit mode\n");
@@ -253,7 +254,7 @@ int do_remove(vnop_remove_args* a) {
 int rmdir_checks(Op& op, vnop_rmdir_args* a) {
   if (read_only(op.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_rmdir] read only mount mode\n");
-    return 30;
+    return mdcudfsr_readonly_error(op.mnt);
   }
   if (no_edit(op.mnt)) {
     VN_LOG(KEL_LOG_INFO, "[vnop_rmdir] not operation for noedit mode\n");

@@ -293,7 +293,7 @@ int write_body(vn_frame& f, vnop_write_args* ap) {
   }
   if (vn_mount_readonly(f.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_write] read only mount mode\n");
-    return 30;
+    return mdcudfsr_readonly_error(f.mnt);
   }
   if (vn_mount_noedit(f.mnt)) {
     VN_LOG(KEL_LOG_INFO, "[vnop_write] not operation for noedit mode\n");

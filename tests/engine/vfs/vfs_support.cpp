@@ -151,7 +151,8 @@ udf_test::ImageLayout SimVolume::start_volume(udf_test::MediumClass cls, udf_tes
   if (tweak) tweak(cart);
   EXPECT_EQ(cart.save(), 0u);
   start_drive_client();
-  if (mnt_->is_rewritable) {
+  if (!read_started_volume_) {
+  } else if (mnt_->is_rewritable) {
     EXPECT_EQ(0, mdcudfsr_read_avdp_RE(mnt_.get(), nullptr, 1, 0, nullptr));
   } else {
     EXPECT_EQ(0, mdcudfsr_read_avdp(mnt_.get(), nullptr, 1, 0, nullptr));

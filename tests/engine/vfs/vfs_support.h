@@ -88,6 +88,9 @@ class SimVolume : public ::testing::Test {
   // Write-once volumes of start_volume: blocks of room added to the data
   // track behind the volume (the disc grows by as many).
   std::uint32_t track_room_ = 0;
+  // start_volume reads the anchor and descriptors into mnt_ (and expects
+  // them sound) unless this is cleared.
+  bool read_started_volume_ = true;
   std::string dir_;
   std::size_t transcript_seen_ = 0;
 };
