@@ -178,15 +178,17 @@ TEST(SimProgram, RefusesBadOptions) {
   ASSERT_TRUE(platform::run_process(std::string(KELSIM_HOST_PROGRAM), &code));
   EXPECT_EQ(code, 2u);
   // Two drives may share neither a cookie (given, or counted on from the
-  // previous drive's) nor a cartridge folder.
-  const std::string prog = KELSIM_HOST_PROGRAM;
-  for (const char* args : {" --dir /tmp/kelsim-none-a --cookie 3 --dir /tmp/kelsim-none-b --cookie 3",
-                           " --dir /tmp/kelsim-none-a --cookie 4 --dir /tmp/kelsim-none-b --cookie 3 --dir /tmp/kelsim-none-c",
-                           " --dir /tmp/kelsim-none-a --dir /tmp/kelsim-none-b/../kelsim-none-a"}) {
-    ASSERT_TRUE(platform::run_process(prog + args, &code));
+  // previous drive's) nor a cartridge folder. (A pipe name that cannot be
+  // served ends a program that took them with 1 instead of serving.)
+  const kel_test::ScopedTempDir tmp("kelsim-bad-");
+  ASSERT_FALSE(tmp.path().empty());
+  const std::string a = " --dir " + tmp.path() + "/a", b = " --dir " + tmp.path() + "/b";
+  for (const std::string& args : {a + " --cookie 3" + b + " --cookie 3", a + " --cookie 4" + b + " --cookie 3 --dir " +
+                                  tmp.path() + "/c", a + " --dir " + tmp.path() + "/b/../a"}) {
+    ASSERT_TRUE(platform::run_process(std::string(KELSIM_HOST_PROGRAM) + args + " --pipe no/pipe", &code));
     EXPECT_EQ(code, 2u) << args;
   }
-  EXPECT_FALSE(std::filesystem::exists("/tmp/kelsim-none-a")) << "refused before any cartridge is made";
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "refused before any cartridge is made";
 }
 
 }  // namespace

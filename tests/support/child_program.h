@@ -2,12 +2,12 @@
 // reads its lines and stops it with a signal.
 #pragma once
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -32,23 +32,32 @@ class ChildProgram {
       ::_exit(127);
     }
     ::close(fds[1]);
-    out_ = ::fdopen(fds[0], "r");
+    out_ = fds[0];
   }
   ~ChildProgram() {
     if (pid_ > 0) stop();
-    if (out_) std::fclose(out_);
+    if (out_ >= 0) ::close(out_);
   }
   ChildProgram(const ChildProgram&) = delete;
   ChildProgram& operator=(const ChildProgram&) = delete;
 
-  // The next line of its standard output without the line feed (blocks
-  // until it comes); "" at the end of the output.
-  std::string line() {
-    char buf[512];
-    if (!out_ || !std::fgets(buf, sizeof(buf), out_)) return {};
-    std::string s = buf;
-    if (!s.empty() && s.back() == '\n') s.pop_back();
-    return s;
+  // The next line of its standard output without the line feed; "" at the
+  // end of the output, or when no whole line came within the deadline (a
+  // real-time limit that a healthy program never reaches).
+  std::string line(int deadline_ms = 30000) {
+    for (;;) {
+      const std::size_t end = pending_.find('\n');
+      if (end != std::string::npos) {
+        std::string s = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return s;
+      }
+      pollfd p{out_, POLLIN, 0};
+      char buf[512];
+      const ssize_t n = out_ >= 0 && ::poll(&p, 1, deadline_ms) > 0 ? ::read(out_, buf, sizeof buf) : 0;
+      if (n <= 0) return {};
+      pending_.append(buf, static_cast<std::size_t>(n));
+    }
   }
   // Sends the signal and reaps the program: its exit status, -1 when a
   // signal ended it.
@@ -62,7 +71,8 @@ class ChildProgram {
 
  private:
   pid_t pid_ = -1;
-  std::FILE* out_ = nullptr;
+  int out_ = -1;
+  std::string pending_;  // output read past the last line returned
 };
 
 }  // namespace kel_test
