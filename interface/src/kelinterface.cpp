@@ -4,6 +4,7 @@
 #include "kel/handler.h"
 
 #include "kel/errors.h"
+#include "kel/medium_lock.h"
 #include "platform/codepage.h"
 
 #include <atomic>
@@ -73,11 +74,11 @@ HRESULT CKelInterface::Dispatch(const char* cookie) {
   const char* name = r.Name.c_str();
   // Takes the interface lock around a handler; false when the opcode has no
   // handler in this build, which the loop treats as an opcode it does not
-  // serve.
+  // serve. An engine refused its medium answers the refusal instead.
   auto call = [&](auto fn, auto&&... args) -> bool {
     if (!h || !fn) return false;
     std::lock_guard<platform::CriticalSection> lk(m_lock);
-    fn(*this, args...);
+    if (!kel::RefuseRequestForMedium(*this, r.SequenceNumber)) fn(*this, args...);
     return true;
   };
   bool served = false;
@@ -149,12 +150,15 @@ HRESULT CKelInterface::Dispatch(const char* cookie) {
 
 void CKelInterface::UnmountVolume() {
   std::lock_guard<platform::CriticalSection> lk(m_lock);
-  if (m_handlers && m_handlers->BeforeUnmount) m_handlers->BeforeUnmount(*this, m_request.SequenceNumber);
-  SetUnmounting(true);
-  SetDriveCommandSequence(m_request.SequenceNumber);
-  SetDriveCommandPhase(2);
-  const int r = m_ops.Unmount ? m_ops.Unmount(true) : kel::kEngineNoDevice;
-  ReportEngineError(r, __LINE__);
+  // An engine refused its medium has mounted nothing and leaves the drive alone.
+  if (kel::MediumRefusal() == 0) {
+    if (m_handlers && m_handlers->BeforeUnmount) m_handlers->BeforeUnmount(*this, m_request.SequenceNumber);
+    SetUnmounting(true);
+    SetDriveCommandSequence(m_request.SequenceNumber);
+    SetDriveCommandPhase(2);
+    const int r = m_ops.Unmount ? m_ops.Unmount(true) : kel::kEngineNoDevice;
+    ReportEngineError(r, __LINE__);
+  }
   kel::CServiceSuccessResponse(m_request.SequenceNumber).Send();
   m_stop = true;
 }
