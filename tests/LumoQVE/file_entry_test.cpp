@@ -4,6 +4,7 @@
 #include "AnnulusFileIO/ResultCodes.h"
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
 #include "AnnulusFileIO/support/running_interface.h"
+#include "LumoQVE/PackedSession.h"
 #include "LumoQVE/UserDataFileIO.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,9 @@ using LumoQVE::UserDataFileIO;
 using namespace AnnulusFileIOErrors;
 
 namespace {
+
+// The packed session of the interface the test runs.
+LumoQVE::PackedSession& session() { return *LumoQVE::PackedSession::current(); }
 
 constexpr unsigned kTrack = 0xC0107016;
 constexpr unsigned kResource = 0xC0107041;
@@ -255,7 +259,7 @@ TEST_F(FileEntry, SecondOpenWaitsUntilTheFirstFileIsClosed) {
     EXPECT_EQ(open("d\\2.bin", 1, second), 0u);
     opened = true;
   });
-  while (UserDataFileIO::openWaiters().load() == 0) std::this_thread::yield();
+  while (session().timer().openWaiters() == 0) std::this_thread::yield();
   EXPECT_FALSE(opened.load());
   EXPECT_EQ(first->close(), 0u);
   t.join();

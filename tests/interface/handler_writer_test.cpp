@@ -62,10 +62,6 @@ class LibraryWriter : public ::testing::Test {
     e.fsctl_out[kMount] = bytes(m);
     e.fsctl_out[kPolicy] = bytes(MDCFS_WRITE_POLICY_INFORMATION{0, 66048, 512, 1024, 1024, 128, 32768, 0});
   }
-  void TearDown() override {
-    LumoQVE::TimerFlushBuffer::instance().join();
-    if (LumoQVE::ProxyWriter::current()) LumoQVE::ProxyWriter::flushForVolumeRequest();
-  }
   std::string data(const std::string& path) {
     looptest::FakeEngine& e = looptest::engine();
     std::lock_guard<std::mutex> lk(e.mu);
@@ -105,7 +101,7 @@ TEST_F(LibraryWriter, PackedArchivesReachTheVolumeWithTheSync) {
   // The metadata file with the two files' versions, a packed file too.
   EXPECT_EQ(data("/$QuorvelData/QVMetaData000000.dat").size(), 1024u + 2 * 12);
   EXPECT_EQ(got.back(), "KelSuccess");
-  EXPECT_FALSE(LumoQVE::ProxyWriter::current());
+  EXPECT_EQ(data("/@@proxy"), "<none>");
   // The second file follows the first's blocks in the packed buffer.
   Strings blocks;
   for (const auto& f : host.fragments)

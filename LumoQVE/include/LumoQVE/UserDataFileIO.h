@@ -21,6 +21,8 @@ class UserDataFileIOImpl;
 namespace LumoQVE {
 
 class FileWriterBase;
+class PackedSession;
+class ProxyWriter;
 class RealFileWriter;
 class WriterRingBuffer;
 
@@ -66,9 +68,6 @@ class UserDataFileIO {
   // success.
   static std::uint32_t getCacheBlocks(std::uint64_t& blocks);
 
-  // Opens now waiting for the gate (tests see a second open blocked).
-  static std::atomic<int>& openWaiters();
-
   static std::u16string makeVolumePath(const std::u16string& root, const std::u16string& relative);
   static std::uint64_t calcAnnulsBufferSizeBytes();
   // Cuts an old parity file back to the parity of the whole stripes of a
@@ -108,6 +107,10 @@ class UserDataFileIO {
  private:
   void releaseOpenGate();
   std::uint32_t keepSessionError(std::uint32_t result);
+  // The open packed session's proxy writer (empty when none is open).
+  std::shared_ptr<ProxyWriter> sessionProxy() const;
+  // The running interface's packed session, whose gate the file holds.
+  PackedSession* m_session = nullptr;
   bool m_holdsGate = false;
   // Win32 code of a failed sizing of a packed session's file, which has no
   // low-level writer of its own to keep it (0: none).
