@@ -9,10 +9,13 @@
 #include "LumoQVE/PackedSession.h"
 #include "LumoQVE/UserDataFileIO.h"
 #include "platform/sync.h"
+#include "support/settles.h"
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 using LumoQVE::GhostFileWriter;
@@ -616,9 +619,104 @@ class PackedTimer : public Packed {
     std::shared_ptr<UserDataFileIO> f;
     ASSERT_EQ(open("missing", f), QVE_RESULT_ERROR_OPEN_MISSING);
   }
+  static bool closed() { return session().state() == LumoQVE::PackedSession::State::Closed; }
+  // Holds the first thread that sends a rebuild there until release().
+  void holdAtFirstRebuild() {
+    engine().fsctl_hook = [this](unsigned code) {
+      if (code != kRebuild) return;
+      std::unique_lock<std::mutex> lk(hold_mu_);
+      if (held_) return;
+      held_ = true;
+      hold_cv_.wait(lk, [&] { return released_; });
+    };
+  }
+  bool held() {
+    std::lock_guard<std::mutex> lk(hold_mu_);
+    return held_;
+  }
+  void release() {
+    std::lock_guard<std::mutex> lk(hold_mu_);
+    released_ = true;
+    hold_cv_.notify_all();
+  }
+  std::size_t count(unsigned code) {
+    const auto codes = fsctlCodes();
+    return static_cast<std::size_t>(std::count(codes.begin(), codes.end(), code));
+  }
   platform::ManualClock clock_;
   platform::ScopedClock scoped_{clock_};
+  std::mutex hold_mu_;
+  std::condition_variable hold_cv_;
+  bool held_ = false, released_ = false;
 };
+
+// The timer thread ends the idle session while a request asks for its end
+// (as Sync, Restore, Verify, Format, RollbackMount and UnmountVolume do):
+// the session ends once, on the timer thread; the request waits for that
+// end and gets its result, and the file answered before reads back whole,
+// or, when the end fails, is removed and the failure is kept once for the
+// host.
+TEST_F(PackedTimer, ARequestAskingForTheEndWhileTheTimerEndsTheSessionGetsThatOneEnd) {
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused);
+    engine().reset();
+    SetUp();
+    held_ = released_ = false;
+    const std::string content = pattern(70000, 5);
+    ASSERT_EQ(archive("a", content), 0u);
+    ASSERT_EQ(archive("b", pattern(300, 6)), 0u);
+    if (refused) engine().fsctl_results[kRebuild] = 5;
+    holdAtFirstRebuild();
+    std::shared_ptr<UserDataFileIO> f;
+    ASSERT_EQ(open("missing", f), QVE_RESULT_ERROR_OPEN_MISSING);
+    // Its five waits run out on the test clock; it ends the session and is
+    // held at the division.
+    while (!held()) clock_.advance(100);
+    ASSERT_EQ(session().state(), LumoQVE::PackedSession::State::Ending);
+    LumoQVE::SessionEnd asked;
+    std::thread request([&] { asked = session().end(6); });
+    ASSERT_TRUE(kel_test::settles([&] { return session().endWaiters() == 1; })) << "the request waits for the end";
+    release();
+    request.join();
+    session().timer().join();
+    engine().fsctl_hook = nullptr;
+    engine().fsctl_results.erase(kRebuild);
+    EXPECT_EQ(count(kExitPrivileged), 1u) << "one end";
+    EXPECT_EQ(asked.result, refused ? 5u : 0u);
+    EXPECT_EQ(asked.lostFiles, refused ? 2u : 0u);
+    if (refused) {
+      EXPECT_FALSE(exists("/d/a"));
+      EXPECT_FALSE(exists("/d/b"));
+    } else {
+      EXPECT_TRUE(file("/d/a").data == content);
+      EXPECT_TRUE(file("/d/b").data == pattern(300, 6));
+    }
+    const LumoQVE::SessionEnd kept = session().takeUnreported();
+    EXPECT_EQ(kept.result, refused ? 5u : 0u);
+    EXPECT_EQ(kept.lostFiles, refused ? 2u : 0u);
+    EXPECT_FALSE(session().takeUnreported().failed()) << "taken once";
+    TearDown();
+  }
+}
+
+// A session end that fails on the timer thread, with no request waiting,
+// is kept: the next end a request asks for (none open) answers nothing of
+// it, and it is taken, once, by the Sync or unmount that tells the host.
+TEST_F(PackedTimer, AFailedEndOnTheTimerThreadIsKeptForTheHost) {
+  ASSERT_EQ(archive("a", pattern(100, 7)), 0u);
+  engine().fsctl_results[kRebuild] = 5;
+  std::shared_ptr<UserDataFileIO> f;
+  ASSERT_EQ(open("missing", f), QVE_RESULT_ERROR_OPEN_MISSING);
+  while (!closed()) clock_.advance(100);
+  session().timer().join();
+  engine().fsctl_results.erase(kRebuild);
+  EXPECT_FALSE(exists("/d/a"));
+  EXPECT_FALSE(session().end(6).failed()) << "no session is open";
+  const LumoQVE::SessionEnd kept = session().takeUnreported();
+  EXPECT_EQ(kept.result, 5u);
+  EXPECT_EQ(kept.lostFiles, 1u);
+  EXPECT_EQ(kept.win32, 1117u) << "the engine's I/O error";
+}
 
 TEST_F(PackedTimer, FiveSecondsWithoutAnOpenFlushTheSessionWithPolicySix) {
   const unsigned started = session().timer().started();
@@ -633,7 +731,7 @@ TEST_F(PackedTimer, FiveSecondsWithoutAnOpenFlushTheSessionWithPolicySix) {
       std::this_thread::yield();
     }
   }
-  while (session().proxy()) clock_.advance(100);  // the session's end has timed waits of its own
+  while (!closed()) clock_.advance(100);  // the session's end has timed waits of its own
   session().timer().join();
   EXPECT_EQ(session().timer().timedOutWaits(), 5u);
   EXPECT_TRUE(traced(u"ProxyWriter::protocolFlushBuffer called CLOSE"));
@@ -669,7 +767,7 @@ TEST_F(PackedTimer, ALaterGhostFileReservesItsCreationOnTheSessionVolume) {
     engine().fsctl_results.erase(kReserveCreation);
   }
   // Its five waits run out on the test clock and it ends the session.
-  while (session().proxy()) clock_.advance(100);
+  while (!closed()) clock_.advance(100);
   session().timer().join();
 }
 

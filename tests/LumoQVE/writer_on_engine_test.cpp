@@ -15,6 +15,7 @@
 #include "AnnulusFileIO/support/test_writer.h"
 #include "support/udfinfo.h"
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -71,6 +72,14 @@ int growing_ioctl(void* handle, unsigned code, void* data) {
     EXPECT_EQ(kelmain::FileIoctl(handle, AnnulusFileIO::kFsctlAddFileAllocation, &add), 0);
   }
   return r;
+}
+
+// Volume controls pass to the engine; while refuse_rebuild is set the
+// engine's answer to MDCFSCTL_REBUILD_FILE_ALLOCATION is an I/O error.
+std::atomic<bool> g_refuse_rebuild{false};
+int refusing_fsctl(unsigned code, void* data) {
+  if (g_refuse_rebuild.load() && code == 0x80247061) return 5;
+  return kelmain::Fsctl(code, data);
 }
 
 // The lines the writer traces, and an action a test runs on the tracing
@@ -150,6 +159,7 @@ class WriterOnEngine : public enginetest::EngineOnSim {
     ops_ = kelmain::operation_table();
     ops_.WriteData = recording_write;
     ops_.FileIoctl = growing_ioctl;
+    ops_.Fsctl = refusing_fsctl;
     ops_.LogMessage = recording_log;
     {
       std::lock_guard<std::mutex> lk(g_writes_mu);
@@ -1023,6 +1033,35 @@ TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsEmptiesOnlyTheFilesItLos
     TearDown();
     SetUp();
   }
+}
+
+// A session that fails at a later file's close (the engine refuses every
+// rebuild) loses the files answered before it too: they are removed from
+// the volume with their parity, the close answers the failure, and the
+// session keeps it, with the number lost, until the host is told.
+TEST_F(WriterOnEngine, ASessionFailingAtALaterCloseRemovesEveryFileItLost) {
+  ASSERT_NO_FATAL_FAILURE(mount(0xE1));
+  RuvoCtrlVolume::setPackedWriteMode(true);
+  RuvoCtrlVolume::setWriteBufferMb(1);
+  RuvoCtrlVolume::setPckdWrtMaxFNum(3);
+  ASSERT_EQ(archive("a.bin", pattern(5000, 1), 65536), 0u);
+  ASSERT_EQ(archive("b.bin", pattern(70000, 2), 65536), 0u);
+  g_refuse_rebuild = true;
+  EXPECT_NE(archive("c.bin", pattern(300, 3), 65536), 0u) << "the close that ended the session";
+  g_refuse_rebuild = false;
+  // The file whose close failed is dropped by the request handler, once
+  // its own handle is closed.
+  EXPECT_EQ(kelmain::DeleteFile("/", "c.bin"), 0);
+  EXPECT_EQ(session().proxy(), nullptr);
+  for (const char* path : {"/a.bin", "/b.bin", "/c.bin"}) {
+    EXPECT_FALSE(exists(path)) << path;
+    EXPECT_FALSE(exists(std::string(path) + "#*ECC_Parity_V100_N=2064_K=2048")) << path;
+  }
+  EXPECT_FALSE(exists("/$/@@proxy"));
+  const LumoQVE::SessionEnd kept = session().takeUnreported();
+  EXPECT_EQ(kept.result, 5u);
+  EXPECT_EQ(kept.lostFiles, 3u);
+  expect_images_sound();
 }
 
 // The session's limits end it at a file's close: the proxy is divided then

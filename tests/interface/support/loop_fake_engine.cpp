@@ -351,7 +351,7 @@ int DeleteFile(const char* folder, const char* name) {
   }
   const std::string fo = folder ? folder : "", na = name ? name : "";
   g_engine.calls.push_back("DeleteFile(" + fo + "," + na + ")");
-  const std::string path = fo == "/$" ? "/" + na : fo + "/" + na;
+  const std::string path = fo == "/$" || fo == "/" ? "/" + na : fo + "/" + na;
   auto f = g_engine.files.find(path);
   if (f == g_engine.files.end()) return 2;
   g_engine.released.push_back({f->second.extents, f->second.data});
