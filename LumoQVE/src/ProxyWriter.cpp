@@ -85,6 +85,7 @@ std::uint32_t ProxyWriter::setUserDataFileIOImpl(const std::u16string& base_path
     trace(1, kMethod, __LINE__, u"0x%llX 0x%llX", minimum, size);
     size = std::max(size, minimum);
   }
+  size = std::min(size, WriterRingBuffer::maxBufferBytes());
   // Whole recording units: the padding of each piece lands in the ring.
   return m_ring->sizeBuffers(roundUp(size, rub()));
 }

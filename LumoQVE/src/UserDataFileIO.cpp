@@ -11,6 +11,7 @@
 #include "platform/codepage.h"
 #include "platform/win32.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace LumoQVE {
@@ -83,6 +84,9 @@ std::uint64_t UserDataFileIO::calcAnnulsBufferSizeBytes() {
     if (r < 16384) r = 16384;
     size = r * 2048;
   }
+  // A buffer four of which do not fit a ring's byte cap is cut to the most
+  // that does.
+  size = std::min(size, WriterRingBuffer::maxBufferBytes());
   trace(1, u"LumoQVE::UserDataFileIO::calcAnnulsBufferSizeBytes", __LINE__, u"annuls buffer size(bytes) = %lld", size);
   return size;
 }
