@@ -108,15 +108,16 @@ bool read_backtrack_record(kelsim::Cartridge& c, BacktrackRecord* out) {
   return true;
 }
 
-void write_policy4_record(kelsim::Cartridge& c, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
+void write_policy4_record(kelsim::SimHarness& sim, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
                           std::uint32_t fsd_lsn, bool break_check) {
-  auto& a = c.attributes[0x1500];
+  (void)sim.drive().observed();  // after the commands served so far
+  auto& a = sim.cartridge().attributes[0x1500];
   ASSERT_GE(a.value.size(), 128u) << "no backtrack record to write";
   std::uint8_t* v = a.value.data();
   put_be16(v + kRollbackSequence, static_cast<std::uint16_t>(slot + 1));
   put_be64(v + kRollbackLocation, std::uint64_t{metadata_fe_lsn} << 32 | fsd_lsn);
   put_be16(v + kCheck, static_cast<std::uint16_t>(crc16_xmodem(v, 126) ^ (break_check ? 0x5A5A : 0)));
-  ASSERT_EQ(0u, c.save());
+  ASSERT_EQ(0u, sim.drive().flush());
 }
 
 std::uint16_t tag_of_block(kelsim::Cartridge& c, int slot, std::uint32_t lsn) {
@@ -140,6 +141,13 @@ std::vector<int> written_slots(kelsim::Cartridge& c) {
 }
 
 // ---------------------------------------------------------------- the fixture
+
+kelsim::Cartridge& Scenario::cartridge() {
+  (void)sim_->drive().observed();
+  return sim_->cartridge();
+}
+
+DWORD Scenario::save_cartridge() { return sim_->drive().flush(); }
 
 bool ends_request(const EngineElement& e) {
   return e.name == "KelSuccess" || e.name == "HRESULT" || e.name == "KelVolume" || e.name == "KelSync" ||
@@ -379,12 +387,12 @@ void Scenario::expect_sound_slots(const std::vector<int>& slots, const std::vect
 }
 
 void Scenario::expect_udfinfo_on_written_slots(const std::vector<std::string>& lines) {
-  expect_sound_slots(written_slots(sim_->cartridge()), lines);
+  expect_sound_slots(written_slots(cartridge()), lines);
 }
 
 void Scenario::expect_udfinfo_on_slots_up_to(int last) {
   std::vector<int> slots;
-  for (int s : written_slots(sim_->cartridge()))
+  for (int s : written_slots(cartridge()))
     if (s <= last) slots.push_back(s);
   expect_sound_slots(slots, {});
 }
