@@ -38,6 +38,14 @@ class ArchiveTest : public ::testing::Test {
     writer().next_block = kWritePosition;
   }
   void packedOff() { h.setRegistry({kPackedOff}); }
+  // A harness of the test's own on the volume of SetUp, with the file
+  // /c/old.bin (object 30, version 4.5) holding `stored` when given.
+  static void prepare(HandlerHarness& hh, const std::string& stored = {}) {
+    setVolume(hh.engine());
+    hh.engine().addFolder("/$QuorvelData", 50);
+    putMetaFile(0, metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
+    if (!stored.empty()) hh.engine().addFile("/c/old.bin", 30, stored.size(), {{1000, 3}}, bytesOf(stored));
+  }
   std::string dataOf(const std::string& path) {
     fakeengine::Node* n = h.engine().find(path);
     return n ? text(n->data) : "<none>";
@@ -133,11 +141,8 @@ TEST_F(ArchiveTest, FileOnTheVolumeWithItsVersionIsComparedNotWritten) {
     SCOPED_TRACE(c.what);
     HandlerHarness hh;
     FragmentHost hhost{hh};
-    setVolume(hh.engine());
-    hh.engine().addFolder("/$QuorvelData", 50);
-    putMetaFile(0, metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
     const std::string stored = pattern(5000, 2);
-    hh.engine().addFile("/c/old.bin", 30, stored.size(), {{1000, 3}}, bytesOf(stored));
+    prepare(hh, stored);
     std::string sent = stored;
     if (c.differ) sent[4500] ^= 1;
     // The host stops after the "HRESULT" of the last piece.
@@ -170,11 +175,8 @@ TEST_F(ArchiveTest, AComparedFileOfAnotherLengthDiffers) {
     SCOPED_TRACE(c.what);
     HandlerHarness hh;
     FragmentHost hhost{hh};
-    setVolume(hh.engine());
-    hh.engine().addFolder("/$QuorvelData", 50);
-    putMetaFile(0, metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
     const std::string stored = pattern(5000, 2);
-    hh.engine().addFile("/c/old.bin", 30, stored.size(), {{1000, 3}}, bytesOf(stored));
+    prepare(hh, stored);
     const std::string sent = pattern(6000, 2).substr(0, c.sent);
     hh.run(archiveLine(6, "/c/old.bin", 4, 5, 1000) + hhost.archiveCallbacks(6, sent, 2048));
     const Strings got = names(hh.elements());
@@ -206,9 +208,7 @@ TEST_F(ArchiveTest, BytesThatDoNotMakeTheAnnouncedSizeAreRefusedAndTheFileDroppe
       SCOPED_TRACE(packed);
       HandlerHarness hh;
       FragmentHost hhost{hh};
-      setVolume(hh.engine());
-      hh.engine().addFolder("/$QuorvelData", 50);
-      putMetaFile(0, metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
+      prepare(hh);
       if (!packed) hh.setRegistry({kPackedOff});
       const std::string data = pattern(c.sent, 9);
       std::string lines = hhost.archiveCallbacks(7, data, 2048, c.announced < c.sent ? 2 : SIZE_MAX);

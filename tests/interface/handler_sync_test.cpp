@@ -339,8 +339,8 @@ TEST_F(SyncTest, UnmountVolumeEndsThePackedSessionBeforeTheUnmount) {
 // timer's) is answered once, by the next request after which the host
 // counts its archived files safe: a Sync or an unmount names the files lost
 // in an "Error" message and answers the failure; the Sync after it finds
-// nothing left to answer. A request that only needs the session ended (a
-// listing's Verify, a Format) does not take it.
+// nothing left to answer. Another request (GetVolumeInfo here) leaves it
+// for them.
 TEST_F(SyncTest, AFailedSessionEndIsAnsweredByTheNextSyncOrUnmountOnce) {
   const struct {
     const char* what;
