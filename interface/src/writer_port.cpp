@@ -64,9 +64,10 @@ std::uint32_t Open(const std::u16string& stored_name, std::uint32_t access, std:
   return 0;
 }
 
+// A failed end always names a Win32 code.
 SessionEnd Converted(const LumoQVE::SessionEnd& e) {
   SessionEnd out;
-  out.Win32 = e.result ? (e.win32 ? e.win32 : static_cast<std::uint32_t>(ERROR_INTERNAL_ERROR)) : 0;
+  if (e.failed()) out.Win32 = e.win32 ? e.win32 : static_cast<std::uint32_t>(ERROR_INTERNAL_ERROR);
   out.LostFiles = e.lostFiles;
   return out;
 }

@@ -143,8 +143,16 @@ std::vector<int> written_slots(kelsim::Cartridge& c) {
 // ---------------------------------------------------------------- the fixture
 
 kelsim::Cartridge& Scenario::cartridge() {
-  (void)sim_->drive().observed();
+  settle();
   return sim_->cartridge();
+}
+
+// The drive's lock taken and given back: what the drive's commands did
+// before is ordered before what follows, and what the test did with the
+// cartridge before is ordered before the commands to come (every request
+// to the engine settles first).
+void Scenario::settle() {
+  if (sim_) (void)sim_->drive().observed();
 }
 
 DWORD Scenario::save_cartridge() { return sim_->drive().flush(); }
@@ -213,7 +221,10 @@ void MediumScenario::SetUp() {
   dwords_ = {{"Packed Write Mode", GetParam().packed ? 1u : 0u}};
 }
 
-void Scenario::start(const Attributes&) { engine_ = start_engine(*sim_, cache_, dwords_, strings_); }
+void Scenario::start(const Attributes&) {
+  settle();
+  engine_ = start_engine(*sim_, cache_, dwords_, strings_);
+}
 
 std::vector<std::string> trace_lines(const std::string& directory, const std::string& text) {
   std::vector<std::string> out;
@@ -233,6 +244,7 @@ void Scenario::start_with(std::vector<std::pair<std::string, std::uint32_t>> dwo
 }
 
 std::vector<EngineElement> Scenario::ask(const std::string& opcode, const Attributes& attributes) {
+  settle();
   const std::uint64_t seq = ++sequence_;
   auto answers = engine_->request(kelsim::request_line(seq, opcode, attributes), ends_request);
   if (answers.empty() || !ends_request(answers.back())) ADD_FAILURE() << opcode << "\n" << engine_->describe();
@@ -298,6 +310,7 @@ EngineElement Scenario::rollback_mount(std::uint32_t slot, std::uint32_t fe, std
 }
 
 void Scenario::unmount() {
+  settle();
   const std::uint64_t seq = ++sequence_;
   auto answers = engine_->request(kelsim::request_line(seq, "UnmountVolume"),
                                   [](const EngineElement& e) { return e.name == "Shutdown"; });
@@ -315,6 +328,7 @@ kelsim::ExchangeResult Scenario::archive_file(const std::string& name, std::size
   archived_[name] = data;
   kelsim::ArchiveRequest r;
   r.name = name;
+  settle();
   auto res = engine_->archive(++sequence_, local, r);
   EXPECT_TRUE(res.ok) << name << ": " << (res.last() ? res.last()->raw : res.error) << "\n" << engine_->describe();
   return res;
@@ -324,6 +338,7 @@ void Scenario::expect_restores(const std::string& name) {
   kelsim::RestoreRequest r;
   r.name = name;
   const std::string local = sim_->directory() + "/restore-out";
+  settle();
   const auto res = engine_->restore(++sequence_, r, local);
   ASSERT_TRUE(res.ok) << name << ": " << (res.last() ? res.last()->raw : res.error) << "\n" << engine_->describe();
   std::ifstream in(local, std::ios::binary);
@@ -351,6 +366,7 @@ bool Scenario::kill_at_command(const std::string& opcode, const Attributes& attr
   hold.skip = static_cast<int>(index);
   const int id = sim_->drive().add_fault(hold);
   const std::uint64_t before = sim_->service().held();
+  settle();
   const std::uint64_t seq = ++sequence_;
   EXPECT_TRUE(engine_->send(kelsim::request_line(seq, opcode, attributes)));
   // The request either reaches the command (its answer is then held) or

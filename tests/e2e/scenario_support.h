@@ -141,6 +141,7 @@ class Scenario : public ::testing::Test {
   // see it.
   kelsim::Cartridge& cartridge();
   DWORD save_cartridge();
+  void settle();
 
   std::unique_ptr<kelsim::SimHarness> sim_;
   std::unique_ptr<kelsim::EngineProcess> engine_;
