@@ -263,7 +263,7 @@ TEST_F(FileEntry, AWindowBeyondTheRingsByteCapIsConfirmedBySyncsAtTheCap) {
     const char* what;
     std::uint32_t reserve, window;
     std::uint64_t cap;      // of buffers of 1 MiB
-    std::uint32_t buffers;  // the specified count
+    std::uint32_t buffers;  // the count the policy asks for
     int ring;               // the ring's count
     bool synced;            // syncs before the file's end
   } cases[] = {{"a window the ring holds", 32768, 4 * 32768, 8u << 20, 6, 6, false},
