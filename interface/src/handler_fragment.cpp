@@ -2,10 +2,12 @@
 // Restore/Verify handler.
 #include "handler_frame.h"
 
+#include "kel/debug.h"
 #include "kel/writer_port.h"
 #include "platform/win32.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -83,10 +85,24 @@ DWORD EndPackedSession(HandlerFrame& f) {
   f.itf.PackedBaseBlock() = 0;
   f.itf.PackedBlockCount() = 0;
   const UserDataWriter& w = CurrentUserDataWriter();
-  if (!w.SessionOpen || !w.SessionOpen()) return 0;
+  if (!w.SessionOpen || !w.SessionOpen() || !w.EndSession) return 0;
   f.Phase(kPhaseNameSpace);
-  const std::uint32_t r = w.EndSession ? w.EndSession() : 0;
-  return ReportEngineErrorThrough(&f.ops, static_cast<int>(r), __FILE__, __LINE__);
+  return w.EndSession().Win32;
+}
+
+DWORD ReportPackedSession(HandlerFrame& f) {
+  EndPackedSession(f);
+  const UserDataWriter& w = CurrentUserDataWriter();
+  const SessionEnd lost = w.TakeUnreported ? w.TakeUnreported() : SessionEnd{};
+  if (!lost.Failed()) return 0;
+  const DWORD code = lost.Win32 ? lost.Win32 : static_cast<DWORD>(ERROR_INTERNAL_ERROR);
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "The packed session ended with error %u: %u archived files were lost and removed from the "
+                "volume; archive them again.",
+                static_cast<unsigned>(code), static_cast<unsigned>(lost.LostFiles));
+  SendDebugStringA(1, text);
+  return code;
 }
 
 // ---------------------------------------------------------------- Restore, Verify

@@ -46,9 +46,15 @@ DWORD WaitForWriteCallback(CKelInterface& itf, std::uint64_t seq, FragmentExchan
 // Reads request lines until "FailureCallback" or "ReadCallback".
 DWORD WaitForReadCallback(CKelInterface& itf, FragmentExchange& x);
 
-// Ends the writer's packed session (phase 4) and clears the packed base
-// block and count; the end's result as a Win32 code.
+// Ends the writer's packed session (phase 4), or waits for the end another
+// thread runs, and clears the packed base block and count; that end's
+// failure as a Win32 code.
 DWORD EndPackedSession(HandlerFrame& f);
+// The same for the requests after which the host counts its archived files
+// safe (a Sync, an unmount): every failed end the host was not told of is
+// answered, and the number of files they lost (removed from the volume) is
+// named in an "Error" message; 0 or the first failure's Win32 code.
+DWORD ReportPackedSession(HandlerFrame& f);
 
 // Writes the changed metadata files (phase 6), ends the packed session in
 // packed write mode and flushes the volume (phase 4); 0 or the Win32 code of

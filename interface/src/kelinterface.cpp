@@ -39,7 +39,25 @@ using kel::kHrInvalidRequest;
 
 CKelInterface::CKelInterface() : m_handlers(kel::InstalledRequestHandlers()) {}
 
-CKelInterface::~CKelInterface() = default;
+CKelInterface::~CKelInterface() { EndWriterState(); }
+
+void* CKelInterface::WriterState(std::shared_ptr<void> (*make)()) {
+  std::lock_guard<std::mutex> lk(m_writerStateLock);
+  if (!m_writerState && !m_writerStateEnded && make) m_writerState = make();
+  return m_writerState.get();
+}
+
+void CKelInterface::EndWriterState() {
+  std::shared_ptr<void> state;
+  {
+    std::lock_guard<std::mutex> lk(m_writerStateLock);
+    state = std::move(m_writerState);
+    m_writerStateEnded = true;
+  }
+  // Ended outside the lock: the end reaches the engine, whose writer
+  // threads ask for the state too.
+  state.reset();
+}
 
 DWORD CKelInterface::ReportEngineError(int engine_result, unsigned source_line) {
   return kel::ReportEngineErrorThrough(&m_ops, engine_result, __FILE__, source_line);
@@ -151,15 +169,19 @@ HRESULT CKelInterface::Dispatch(const char* cookie) {
 void CKelInterface::UnmountVolume() {
   std::lock_guard<platform::CriticalSection> lk(m_lock);
   // An engine refused its medium has mounted nothing and leaves the drive alone.
+  HRESULT lost = S_OK;
   if (kel::MediumRefusal() == 0) {
-    if (m_handlers && m_handlers->BeforeUnmount) m_handlers->BeforeUnmount(*this, m_request.SequenceNumber);
+    if (m_handlers && m_handlers->BeforeUnmount) lost = m_handlers->BeforeUnmount(*this, m_request.SequenceNumber);
     SetUnmounting(true);
     SetDriveCommandSequence(m_request.SequenceNumber);
     SetDriveCommandPhase(2);
     const int r = m_ops.Unmount ? m_ops.Unmount(true) : kel::kEngineNoDevice;
     ReportEngineError(r, __LINE__);
   }
-  kel::CServiceSuccessResponse(m_request.SequenceNumber).Send();
+  // The unmount's own error is only logged; archived files lost by the
+  // packed session are no success.
+  if (FAILED(lost)) kel::CServiceHRESULTResponse(m_request.SequenceNumber, lost).Send();
+  else kel::CServiceSuccessResponse(m_request.SequenceNumber).Send();
   m_stop = true;
 }
 

@@ -378,10 +378,10 @@ TEST_P(ArchiveExchange, ChangedMediumDataIsReportedByTheCompare) {
   unmount();
   // Change one byte of the file's second block on the disc.
   std::vector<std::uint8_t> b(2048);
-  ASSERT_EQ(sim_->cartridge().read_blocks(0, static_cast<std::uint32_t>(block + 1), 1, b.data()), 0u);
+  ASSERT_EQ(cartridge().read_blocks(0, static_cast<std::uint32_t>(block + 1), 1, b.data()), 0u);
   ASSERT_EQ(std::memcmp(b.data(), data.data() + 2048, b.size()), 0) << "the extent does not hold the file's data";
   b[100] ^= 0xFF;
-  ASSERT_EQ(sim_->cartridge().write_blocks(0, static_cast<std::uint32_t>(block + 1), 1, b.data()), 0u);
+  ASSERT_EQ(cartridge().write_blocks(0, static_cast<std::uint32_t>(block + 1), 1, b.data()), 0u);
   start_checked();
   HostArchive again{"/d/file.bin", data, 3, 4};
   again.block = block;

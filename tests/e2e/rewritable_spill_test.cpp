@@ -82,10 +82,10 @@ class RewritableSpill : public Scenario {
   std::vector<std::string> spill_small_files() {
     make();
     if (!slot1_formatted_) {
-      kelsim::Disc& d = sim_->cartridge().disc(1);
+      kelsim::Disc& d = cartridge().disc(1);
       d.formatted = false;
       d.status = kelsim::DiscStatus::Blank;
-      EXPECT_EQ(0u, sim_->cartridge().save());
+      EXPECT_EQ(0u, save_cartridge());
     }
     start_checked();
     std::vector<std::string> names{"/a"};
@@ -98,7 +98,7 @@ class RewritableSpill : public Scenario {
     start_checked();
     // The request that loads slot 1: an archive, or with packed writing
     // the Sync that ends the session.
-    auto spilled = [&] { return last_written_slot(sim_->cartridge()) == 1; };
+    auto spilled = [&] { return last_written_slot(cartridge()) == 1; };
     for (int n = 0; n < 6 && !spilled(); ++n) {
       names.push_back("/s" + std::to_string(n));
       spill_mark_ = sim_->service().transcript().size();
@@ -109,7 +109,7 @@ class RewritableSpill : public Scenario {
       sync("SyncTime");
       spill_request_ = sequence_;
     }
-    EXPECT_EQ(last_written_slot(sim_->cartridge()), 1) << "the volume never went on on slot 1";
+    EXPECT_EQ(last_written_slot(cartridge()), 1) << "the volume never went on on slot 1";
     EXPECT_EQ(figure("CurrentTrackId"), 1u);
     return names;
   }
@@ -128,7 +128,7 @@ class RewritableSpill : public Scenario {
       return e.opcode() == kFormatUnit;
     });
     EXPECT_EQ(formatted, format_expected);
-    EXPECT_EQ(last_written_slot(sim_->cartridge()), 1);
+    EXPECT_EQ(last_written_slot(cartridge()), 1);
   }
   std::set<std::string> root_names(const std::vector<std::string>& paths) {
     std::set<std::string> out;
@@ -139,22 +139,22 @@ class RewritableSpill : public Scenario {
   // slot 0 and holds a cleared backtrack record, slot 1's descriptors are
   // gone.
   void expect_back_at_the_initial_state() {
-    EXPECT_EQ(last_written_slot(sim_->cartridge()), 0);
+    EXPECT_EQ(last_written_slot(cartridge()), 0);
     BacktrackRecord r;
-    ASSERT_TRUE(read_backtrack_record(sim_->cartridge(), &r));
+    ASSERT_TRUE(read_backtrack_record(cartridge(), &r));
     EXPECT_EQ(r.sequence, 0u);
     EXPECT_EQ(r.location, 0u);
     EXPECT_TRUE(r.check_valid);
     // The walk erases a disc's recognition sequence, first anchor and main
     // sequence (blocks 0-31, 256-287) and its last 32 blocks.
-    const std::uint32_t n = sim_->cartridge().disc_blocks();
+    const std::uint32_t n = cartridge().disc_blocks();
     std::vector<std::uint8_t> area(32 * kelsim::kBlockSize);
     for (std::uint32_t first : {0u, 256u, n - 32}) {
-      ASSERT_EQ(0u, sim_->cartridge().read_blocks(1, first, 32, area.data()));
+      ASSERT_EQ(0u, cartridge().read_blocks(1, first, 32, area.data()));
       EXPECT_EQ(std::count(area.begin(), area.end(), 0), static_cast<std::ptrdiff_t>(area.size()))
           << "slot 1 from block " << first;
     }
-    EXPECT_EQ(tag_of_block(sim_->cartridge(), 0, 256), 2u) << "slot 0's anchor";
+    EXPECT_EQ(tag_of_block(cartridge(), 0, 256), 2u) << "slot 0's anchor";
   }
   // The volume lies on slot 0 alone (slot 1 keeps only unreadable remains
   // of the walked-back volume): udfinfo accepts slot 0's image, and an
@@ -180,13 +180,13 @@ TEST_F(RewritableSpill, FillingSlotZeroGoesOnOnSlotOneAndBothRestore) {
   start_checked();
   std::vector<std::string> names;
   std::size_t spill_mark = 0;
-  for (int n = 0; n < 16 && last_written_slot(sim_->cartridge()) < 1; ++n) {
+  for (int n = 0; n < 16 && last_written_slot(cartridge()) < 1; ++n) {
     spill_mark = sim_->service().transcript().size();
     names.push_back("/f" + std::to_string(n));
     const auto r = archive_file(names.back(), 32 * kMiB, n);
     ASSERT_TRUE(r.ok) << "archive " << n << " while slot 1 is free";
   }
-  ASSERT_EQ(last_written_slot(sim_->cartridge()), 1) << "no spill after " << names.size() << " archives";
+  ASSERT_EQ(last_written_slot(cartridge()), 1) << "no spill after " << names.size() << " archives";
   expect_went_on_within(spill_mark, sequence_, false);
   sync("SyncTime");
   EXPECT_EQ(figure("CurrentTrackId"), 1u);
@@ -195,7 +195,7 @@ TEST_F(RewritableSpill, FillingSlotZeroGoesOnOnSlotOneAndBothRestore) {
   names.push_back("/after");
   const auto after = archive_file("/after", 5 * kMiB + 1, 99);
   ASSERT_TRUE(after.ok);
-  EXPECT_GE(after.block, sim_->cartridge().disc_blocks()) << "the next archive lies on slot 1";
+  EXPECT_GE(after.block, cartridge().disc_blocks()) << "the next archive lies on slot 1";
   for (const std::string& n : {names.front(), names[names.size() - 2], names.front(), names.back()})
     expect_restores(n);
   sync("SyncTime");
@@ -208,7 +208,7 @@ TEST_F(RewritableSpill, FillingSlotZeroGoesOnOnSlotOneAndBothRestore) {
     for (const std::string& n : {names.front(), names[names.size() - 2], names.back()}) expect_restores(n);
     unmount();
   }
-  EXPECT_EQ(written_slots(sim_->cartridge()), (std::vector<int>{0, 1}));
+  EXPECT_EQ(written_slots(cartridge()), (std::vector<int>{0, 1}));
   expect_udfinfo_on_written_slots();
   std::printf("[ time ] spill on rewritable: %lld ms\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -223,7 +223,7 @@ TEST_F(RewritableSpill, ANeverFormattedNextDiscIsFormattedWhenTheVolumeGoesOnToI
   slot1_formatted_ = false;
   const auto names = spill_small_files();
   expect_went_on_within(spill_mark_, spill_request_, true);
-  EXPECT_TRUE(sim_->cartridge().disc(1).formatted);
+  EXPECT_TRUE(cartridge().disc(1).formatted);
   sync("SyncTime");
   sync("SyncPreDeallocate");
   unmount();
@@ -267,7 +267,7 @@ TEST_F(RewritableSpill, FormatWalksTheSpilledVolumeBackToAnEmptySlotZero) {
   EXPECT_EQ(figure("CurrentTrackId"), 0u);
   sync("SyncPreDeallocate");
   expect_sound_on_slot_zero({"new"}, {"/new"});
-  EXPECT_EQ(last_written_slot(sim_->cartridge()), 0);
+  EXPECT_EQ(last_written_slot(cartridge()), 0);
 }
 
 // The engine killed while the walk writes on slot 1: the record in the
@@ -296,7 +296,7 @@ TEST_F(RewritableSpill, AWalkKilledHalfWayIsFinishedWhenTheEngineStartsAgain) {
   ASSERT_FALSE(walked.empty()) << "the walk had not begun";
   EXPECT_EQ(walked.back().status, 1);
   BacktrackRecord r;
-  ASSERT_TRUE(read_backtrack_record(sim_->cartridge(), &r));
+  ASSERT_TRUE(read_backtrack_record(cartridge(), &r));
   EXPECT_NE(r.sequence, 0u) << "the interrupted walk is recorded";
   EXPECT_EQ(r.location, 0u) << "a walk to the initial state";
   EXPECT_TRUE(r.check_valid);

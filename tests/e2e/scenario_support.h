@@ -60,8 +60,9 @@ struct BacktrackRecord {
 bool read_backtrack_record(kelsim::Cartridge& c, BacktrackRecord* out);
 // Writes 1500h as a policy-4 backtrack leaves it: sequence = the point's
 // slot + 1, location = metadata FE LSN << 32 | FSD LSN, valid check value
-// unless `break_check`.
-void write_policy4_record(kelsim::Cartridge& c, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
+// unless `break_check`; saved under the drive's lock (see
+// Scenario::cartridge).
+void write_policy4_record(kelsim::SimHarness& sim, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
                           std::uint32_t fsd_lsn, bool break_check = false);
 std::uint16_t crc16_xmodem(const std::uint8_t* p, std::size_t n);
 // Sets a descriptor's tag CRC (over its CRC length) and checksum again
@@ -136,6 +137,16 @@ class Scenario : public ::testing::Test {
   // a later slot holds a new track the engine never finished.
   void expect_udfinfo_on_slots_up_to(int last);
   void expect_sound_slots(const std::vector<int>& slots, const std::vector<std::string>& lines);
+
+  // The simulated cartridge, for the test to read or change while the
+  // drive serves no command (between requests, or with no engine). The
+  // service's threads change it as they serve: each use is ordered after
+  // the commands served so far through the drive's own lock, and a change
+  // is saved under that lock (save_cartridge) so that the commands to come
+  // see it.
+  kelsim::Cartridge& cartridge();
+  DWORD save_cartridge();
+  void settle();
 
   std::unique_ptr<kelsim::SimHarness> sim_;
   std::unique_ptr<kelsim::EngineProcess> engine_;

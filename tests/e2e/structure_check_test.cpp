@@ -24,7 +24,7 @@ TEST_F(StructureCheck, AWrongPartitionMapIsRefused) {
   sync("SyncTime");
   unmount();
   ASSERT_EQ(vds_structure_verdict(*sim_, 0), "");
-  kelsim::Cartridge& c = sim_->cartridge();
+  kelsim::Cartridge& c = cartridge();
   std::uint8_t anchor[kelsim::kBlockSize];
   ASSERT_EQ(0u, c.read_blocks(0, 256, 1, anchor));
   ASSERT_EQ(tag_of_block(c, 0, 256), 2) << "no anchor at 256";

@@ -32,10 +32,10 @@
 // ---------------------------------------------------------------- recorded log
 
 namespace {
-std::mutex g_log_mutex;
-// A detached cache-agent thread may log its end while the process exits:
-// the record is never destroyed.
-std::vector<std::string>& g_log = *new std::vector<std::string>();
+// Never destroyed: threads the engine detaches (the cache agent's) may still
+// log while the process exits.
+std::mutex& g_log_mutex = *new std::mutex;
+std::vector<std::string>& g_log = *new std::vector<std::string>;
 }  // namespace
 
 namespace enginetest {

@@ -24,8 +24,10 @@
 
 namespace vfs_test {
 namespace {
-std::mutex g_log_mu;
-std::vector<std::string> g_lines;
+// Never destroyed: threads the engine detaches (the cache agent's) may still
+// log while the process exits.
+std::mutex& g_log_mu = *new std::mutex;
+std::vector<std::string>& g_lines = *new std::vector<std::string>;
 std::atomic<bool> g_quiet{false};
 }  // namespace
 
