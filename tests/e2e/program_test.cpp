@@ -213,7 +213,9 @@ TEST(Program, InputThatEndsAfterAnUnsyncedArchiveEndsWithTheReadersCode) {
     request.generation = request.version = 1;
     const kelsim::ExchangeResult r = engine.archive(1, local, request);
     ASSERT_TRUE(r.ok) << r.error << "\n" << engine.describe();
-    if (!c.line.empty()) ASSERT_TRUE(engine.send(c.line));
+    if (!c.line.empty()) {
+      ASSERT_TRUE(engine.send(c.line));
+    }
     EXPECT_EQ(engine.wait_exit(), static_cast<int>(c.error & 0xFF)) << engine.describe();
     EXPECT_EQ(engine.standard_error().find("pure virtual"), std::string::npos) << engine.standard_error();
     for (const auto& e : engine.elements()) EXPECT_NE(e.name, "Shutdown");
