@@ -6,7 +6,6 @@
 #include "kelhost/log.h"
 
 #if defined(KEL_ENGINE_HAS_VNODE_VECTOR)
-#include "kelvnops/mdcudfsr_fsctl_file_controls.h"
 // Defined by the engine's vnode operations.
 extern vnodeopv_entry_desc mdcudfsr_vnodeop_entries[];
 #endif
@@ -49,9 +48,5 @@ extern "C" int Initialise(int argc, char** argv) {
   state.argv = argv;
   g_fscache_agent_argc = argc;  // the agent thread reads the count beside the vector
   kel_resolve_vnode_operations(kelmain::engine_vnode_vector(), &kel_vnops);
-#if defined(KEL_ENGINE_HAS_VNODE_VECTOR)
-  // The file-system controls take their places in the control code table.
-  mdcudfsr_fsctl_install_file_controls(mdcudfsr_fsctl_rows(), mdcudfsr_fsctl_row_count());
-#endif
   return 0;
 }
