@@ -4,11 +4,7 @@
 #include "drive/client_if.h"
 #include "kelagent/fscache_agent.h"
 #include "kelhost/log.h"
-
-#if defined(KEL_ENGINE_HAS_VNODE_VECTOR)
-// Defined by the engine's vnode operations.
-extern vnodeopv_entry_desc mdcudfsr_vnodeop_entries[];
-#endif
+#include "kelvnops/mdcudfsr_vnops.h"
 
 namespace kelmain {
 
@@ -17,13 +13,7 @@ ProcessState& process_state() {
   return state;
 }
 
-const vnodeopv_entry_desc* engine_vnode_vector() {
-#if defined(KEL_ENGINE_HAS_VNODE_VECTOR)
-  return mdcudfsr_vnodeop_entries;
-#else
-  return nullptr;
-#endif
-}
+const vnodeopv_entry_desc* engine_vnode_vector() { return mdcudfsr_vnodeop_entries; }
 
 }  // namespace kelmain
 
