@@ -41,13 +41,13 @@ namespace fs = std::filesystem;
 // script), which /proc shows.
 class DemoRun {
  public:
-  explicit DemoRun(const std::vector<std::string>& extra) {
+  explicit DemoRun(const std::vector<std::string>& extra, const std::string& build_dir = KEL_BINARY_DIR) {
     char tmpl[] = "/tmp/kel-demo-test-XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) return;
     tmp_ = tmpl;
     mark_ = "KEL_DEMO_TEST_MARK=" + tmp_;
     std::vector<std::string> args{"/bin/bash", std::string(KEL_SOURCE_DIR) + "/scripts/demo", "--no-build",
-                                  "--build-dir", KEL_BINARY_DIR};
+                                  "--build-dir", build_dir};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<std::string> env{mark_, "TMPDIR=" + tmp_};
     for (char** e = environ; *e != nullptr; ++e)
@@ -169,12 +169,47 @@ void expect_nothing_left(const DemoRun& run) {
   EXPECT_TRUE(run.left_in_tmp().empty()) << "left behind: " << run.left_in_tmp().front() << "\n" << run.output();
 }
 
-// SIGINT once the service has said its pipe is served: the script stops it
-// and removes the work directory.
+// A build folder for the demo with the build's service and demo program and,
+// as its engine, a program that takes the requests and never answers: a
+// demo run on it stays in its first step until it is stopped.
+class HeldEngineBuild {
+ public:
+  HeldEngineBuild() {
+    char tmpl[] = "/tmp/kel-demo-build-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) return;
+    dir_ = tmpl;
+    std::error_code ec;
+    for (const char* program : {"kelsim-host", "kel-demo"}) {
+      const fs::path from = fs::path(KEL_BINARY_DIR) / "sim" / program;
+      fs::create_hard_link(from, dir_ / program, ec);
+      if (ec && !fs::copy_file(from, dir_ / program, ec)) return;
+    }
+    std::ofstream(dir_ / "KelDriver") << "#!/bin/sh\nexec cat >/dev/null\n";
+    fs::permissions(dir_ / "KelDriver", fs::perms::owner_all, ec);
+    ready_ = !ec;
+  }
+  ~HeldEngineBuild() {
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+  }
+  bool ready() const { return ready_; }
+  std::string directory() const { return dir_.string(); }
+
+ private:
+  fs::path dir_;
+  bool ready_ = false;
+};
+
+// SIGINT once the service has said its pipe is served and the demo is held
+// in its first step (its engine never answers, so the run cannot end first):
+// the script stops the service and the rest, and removes the work directory.
 TEST(Demo, AnInterruptAfterTheServiceIsReadyLeavesNothing) {
-  DemoRun run({});
+  HeldEngineBuild build;
+  ASSERT_TRUE(build.ready()) << "no build folder with a held engine";
+  DemoRun run({}, build.directory());
   ASSERT_TRUE(run.started());
   ASSERT_TRUE(run.wait_for_line("service: ")) << run.output();
+  ASSERT_TRUE(run.wait_for_line("[1] ")) << run.output();
   // The service is running now: the check below would see it if it stayed.
   ASSERT_FALSE(run.marked().empty()) << run.output();
   ASSERT_FALSE(run.left_in_tmp().empty()) << "no work directory made";
