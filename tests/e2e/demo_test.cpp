@@ -391,6 +391,29 @@ TEST(Demo, ListingsSetAsideOnlyParityEntriesBesideTheirOwnFile) {
   for (const auto& c : cases) EXPECT_EQ(keldemo::own_parity_entries(c.names), c.aside) << c.what;
 }
 
+// Names line up by the columns a terminal gives them, not by their bytes.
+TEST(Demo, NamesArePaddedByDisplayColumns) {
+  struct Case {
+    const char* what;
+    std::string name;
+    std::size_t columns;
+  };
+  const std::vector<Case> cases{
+      {"ASCII", "README.md", 9},
+      {"two-byte and three-byte characters", "Gr\xC3\xBC\xC3\x9F" "e & caf\xC3\xA9 \xE2\x9C\x93.txt", 18},
+      {"wide characters", "\xE8\xB3\x87\xE6\x96\x99.txt", 8},
+      {"a combining accent", "e\xCC\x81t\xC3\xA9", 3},
+      {"an emoji of four bytes", "\xF0\x9F\x93\x81 box", 6},
+      {"a byte that is not UTF-8", "a\xFF" "b", 3},
+      {"a sequence cut short", "a\xE2\x9C", 3},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(keldemo::display_columns(c.name), c.columns) << c.what;
+    EXPECT_EQ(keldemo::pad_to_columns(c.name, 20), c.name + std::string(20 - c.columns, ' ')) << c.what;
+    EXPECT_EQ(keldemo::pad_to_columns(c.name, 2), c.name) << c.what << ": wider already";
+  }
+}
+
 // On the write-once cartridge of the default run and on a rewritable one.
 TEST(Demo, AWholeSessionRestoresEveryFileIdentical) {
   const std::pair<std::vector<std::string>, const char*> runs[] = {{{}, "medium type E1h"},
@@ -409,6 +432,13 @@ TEST(Demo, AWholeSessionRestoresEveryFileIdentical) {
     EXPECT_EQ(identical, 6u) << out;
     EXPECT_EQ(out.find("differs"), std::string::npos) << out;
     EXPECT_NE(out.find("accepted by udfinfo"), std::string::npos) << out;
+    // The sample's name outside ASCII (18 columns, 23 bytes; a file of 15
+    // bytes) lines up with the others in the listing and in the comparison.
+    const std::string name = "Gr\xC3\xBC\xC3\x9F" "e & caf\xC3\xA9 \xE2\x9C\x93.txt";
+    EXPECT_NE(out.find("\n      " + name + std::string(40 - 18, ' ') + " " + std::string(10, ' ') + "15 "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\n    /demo/" + name + std::string(40 - 24, ' ') + " identical\n"), std::string::npos) << out;
     expect_nothing_left(run);
   }
 }
