@@ -36,20 +36,44 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A folder of its own under /tmp, removed with all it holds.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::string& prefix) {
+    std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+    if (::mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  // Empty when the folder could not be made.
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Fills a folder with 400 small files (f1000.txt ...): archiving them takes
+// long enough that an interrupt after the first lands inside the step.
+void write_many_files(const std::string& folder) {
+  for (int i = 0; i < 400; ++i) std::ofstream(folder + "/f" + std::to_string(1000 + i) + ".txt") << i;
+}
+
 // One run of the script, its output read as it comes. Every process of the
 // run carries a mark of its own in its environment (inherited from the
 // script), which /proc shows.
 class DemoRun {
  public:
   explicit DemoRun(const std::vector<std::string>& extra, const std::string& build_dir = KEL_BINARY_DIR) {
-    char tmpl[] = "/tmp/kel-demo-test-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) return;
-    tmp_ = tmpl;
-    mark_ = "KEL_DEMO_TEST_MARK=" + tmp_;
+    if (tmp_.path().empty()) return;
+    mark_ = "KEL_DEMO_TEST_MARK=" + tmp_.path();
     std::vector<std::string> args{"/bin/bash", std::string(KEL_SOURCE_DIR) + "/scripts/demo", "--no-build",
                                   "--build-dir", build_dir};
     args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<std::string> env{mark_, "TMPDIR=" + tmp_};
+    std::vector<std::string> env{mark_, "TMPDIR=" + tmp_.path()};
     for (char** e = environ; *e != nullptr; ++e)
       if (std::strncmp(*e, "TMPDIR=", 7) != 0 && std::strncmp(*e, "KEL_PIPE_DIR=", 13) != 0) env.emplace_back(*e);
     std::vector<char*> argv, envp;
@@ -87,8 +111,6 @@ class DemoRun {
     }
     if (out_ >= 0) ::close(out_);
     for (pid_t p : marked()) ::kill(p, SIGKILL);
-    std::error_code ec;
-    fs::remove_all(tmp_, ec);
   }
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
@@ -141,7 +163,7 @@ class DemoRun {
   // What the run left in its temporary folder.
   std::vector<std::string> left_in_tmp() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(tmp_)) names.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(tmp_.path())) names.push_back(e.path().filename());
     return names;
   }
 
@@ -157,7 +179,8 @@ class DemoRun {
     return true;
   }
 
-  std::string tmp_, mark_, output_;
+  TempFolder tmp_{"kel-demo-test"};
+  std::string mark_, output_;
   pid_t pid_ = -1;
   int out_ = -1;
   int status_ = -1;
@@ -175,28 +198,23 @@ void expect_nothing_left(const DemoRun& run) {
 class HeldEngineBuild {
  public:
   HeldEngineBuild() {
-    char tmpl[] = "/tmp/kel-demo-build-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) return;
-    dir_ = tmpl;
+    if (dir_.path().empty()) return;
+    const fs::path dir = dir_.path();
     std::error_code ec;
     for (const char* program : {"kelsim-host", "kel-demo"}) {
       const fs::path from = fs::path(KEL_BINARY_DIR) / "sim" / program;
-      fs::create_hard_link(from, dir_ / program, ec);
-      if (ec && !fs::copy_file(from, dir_ / program, ec)) return;
+      fs::create_hard_link(from, dir / program, ec);
+      if (ec && !fs::copy_file(from, dir / program, ec)) return;
     }
-    std::ofstream(dir_ / "KelDriver") << "#!/bin/sh\nexec cat >/dev/null\n";
-    fs::permissions(dir_ / "KelDriver", fs::perms::owner_all, ec);
+    std::ofstream(dir / "KelDriver") << "#!/bin/sh\nexec cat >/dev/null\n";
+    fs::permissions(dir / "KelDriver", fs::perms::owner_all, ec);
     ready_ = !ec;
   }
-  ~HeldEngineBuild() {
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
-  }
   bool ready() const { return ready_; }
-  std::string directory() const { return dir_.string(); }
+  const std::string& directory() const { return dir_.path(); }
 
  private:
-  fs::path dir_;
+  TempFolder dir_{"kel-demo-build"};
   bool ready_ = false;
 };
 
@@ -227,26 +245,22 @@ TEST(Demo, AnInterruptAfterTheServiceIsReadyLeavesNothing) {
 class SilentService {
  public:
   SilentService() {
-    char tmpl[] = "/tmp/kel-demo-pipe-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) return;
-    dir_ = tmpl;
+    if (dir_.path().empty()) return;
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    const std::string path = dir_ + "/QuorvelAPIPipe";
+    const std::string path = dir_.path() + "/QuorvelAPIPipe";
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     listening_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd_, 8) == 0;
   }
   ~SilentService() {
     if (fd_ >= 0) ::close(fd_);
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
   }
   bool listening() const { return listening_; }
-  const std::string& directory() const { return dir_; }
+  const std::string& directory() const { return dir_.path(); }
 
  private:
-  std::string dir_;
+  TempFolder dir_{"kel-demo-pipe"};
   int fd_ = -1;
   bool listening_ = false;
 };
@@ -265,10 +279,10 @@ TEST(Demo, AnInterruptDuringAStepLeavesNothing) {
 // SIGINT while step 2 archives: once the first file of a folder of many is
 // archived, so that the step is surely underway and far from its end.
 TEST(Demo, AnInterruptDuringTheArchiveStepLeavesNothing) {
-  char tmpl[] = "/tmp/kel-demo-folder-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const std::string folder = tmpl;
-  for (int i = 0; i < 400; ++i) std::ofstream(folder + "/f" + std::to_string(1000 + i) + ".txt") << i;
+  TempFolder many("kel-demo-folder");
+  ASSERT_FALSE(many.path().empty());
+  const std::string& folder = many.path();
+  write_many_files(folder);
   {
     DemoRun run({"--folder", folder});
     ASSERT_TRUE(run.started());
@@ -278,8 +292,6 @@ TEST(Demo, AnInterruptDuringTheArchiveStepLeavesNothing) {
     EXPECT_EQ(run.output().find("[3] "), std::string::npos) << run.output();
     expect_nothing_left(run);
   }
-  std::error_code ec;
-  fs::remove_all(folder, ec);
 }
 
 #if defined(KEL_DUMP_TOOL)
@@ -287,10 +299,10 @@ TEST(Demo, AnInterruptDuringTheArchiveStepLeavesNothing) {
 // the run's work directory and goes with it, never into the root, the
 // working directory, the program's folder or the user's default folder.
 TEST(Demo, AnEngineThatAbortsLeavesNoDumpOutsideTheRun) {
-  char tmpl[] = "/tmp/kel-demo-folder-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const std::string folder = tmpl;
-  for (int i = 0; i < 400; ++i) std::ofstream(folder + "/f" + std::to_string(1000 + i) + ".txt") << i;
+  TempFolder many("kel-demo-folder");
+  ASSERT_FALSE(many.path().empty());
+  const std::string& folder = many.path();
+  write_many_files(folder);
   if (kel_e2e::dumps_permitted(KEL_DUMP_TOOL, folder)) {
     DemoRun run({"--folder", folder});
     ASSERT_TRUE(run.started());
@@ -308,8 +320,6 @@ TEST(Demo, AnEngineThatAbortsLeavesNoDumpOutsideTheRun) {
     for (const auto& place : kel_e2e::places_outside_the_run(KEL_DRIVER_PROGRAM))
       EXPECT_TRUE(kel_e2e::dumps_of_process(place, engine).empty()) << place;
   }
-  std::error_code ec;
-  fs::remove_all(folder, ec);
 }
 #endif
 
