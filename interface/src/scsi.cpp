@@ -96,10 +96,14 @@ void kel::BeginDriveSdkTurn() {
   }
 }
 
-DWORD kel::SendEndOfRequestNotice() {
+void kel::EndDriveSdkTurn() {
   std::uint64_t turns = g_sdk_turns.load();
   while (turns % 2 != 0 && !g_sdk_turns.compare_exchange_weak(turns, turns + 1)) {
   }
+}
+
+DWORD kel::SendEndOfRequestNotice() {
+  EndDriveSdkTurn();
   const kel::DriveCommandContext ctx = kel::CurrentDriveCommandContext();
   std::uint8_t sense_length = 0;
   std::uint32_t transfer = 0;

@@ -312,6 +312,8 @@ int client_if::VNOP_IOCTL(vnode_t, std::uint32_t command, caddr_t data, int, vfs
     case PXOIOCSCSIPASSTHROUGH:
       r = s->scsi_passthrough(data);
       if (u8[8] == 0xA6) {
+        // A load asked for: what was read of the slots is kept no longer.
+        storage_scsi::drive_state_changed();
         std::uint8_t slot = u8[8 + 8];
         m_service.setNextSlotLoad(&slot);
       }

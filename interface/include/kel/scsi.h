@@ -71,9 +71,11 @@ std::uint64_t MediumCookie();
 // context (whose phase the handler has set to 12). 0 or the Win32 error.
 DWORD SendEndOfRequestNotice();
 
-// The drive utility library is handed the drive (until the end-of-request
-// notice): quorvel_drive_epoch answers 0 until then.
+// The drive utility library is handed the drive, until the end of the
+// request (SendEndOfRequestNotice ends the turn): quorvel_drive_epoch
+// answers 0 meanwhile.
 void BeginDriveSdkTurn();
+void EndDriveSdkTurn();
 
 // Time-out in seconds that quorvel_scsi_transfer sends with a CDB.
 std::uint32_t ScsiTimeoutSeconds(std::uint32_t cdb_length, const std::uint8_t* cdb);
