@@ -17,6 +17,9 @@ void archive_figures(const Settings& s);
 // Closing files over one session: the time per file after ten times as many
 // files beside that after the first ones.
 void close_figures(const Settings& s);
+// Many small files and small requests: packed and unpacked Archive beside
+// tar, request round trips beside a bare pipe, drive commands per Archive.
+void small_files_figures(const Settings& s);
 
 // In-process helper runs of this program against the service in
 // $KEL_PIPE_DIR (argv after the mode word):

@@ -3,8 +3,8 @@
 //   pipeclient_bench [--mib N] [--rounds R]
 //
 // Starts the simulated host service and changer drive in-process (cartridge
-// and pipe in a temporary directory), then measures with the interface
-// library's own client:
+// and pipe in a temporary directory), formats the blank write-once disc,
+// then measures with the interface library's own client:
 //   - WRITE(10) and READ(10) of N MiB (default 256) in commands of 64 KiB and
 //     of 512 KiB;
 //   - the latency of a no-data command (TEST UNIT READY), R rounds (default
@@ -91,6 +91,11 @@ int main(int argc, char** argv) {
   kelsim::SimHarness sim;
   kel::SetMediumCookie(sim.cookie());
 
+  // A blank write-once disc takes writes only after FORMAT UNIT.
+  {
+    std::vector<std::uint8_t> none;
+    if (const int r = transfer({0x04, 0, 0, 0, 0, 0}, kScsiDirNone, none, 0)) die("FORMAT UNIT failed", r);
+  }
   std::uint32_t lba = 0;
   throughput(lba, mib, 64 * 1024);
   throughput(lba, mib, 512 * 1024);

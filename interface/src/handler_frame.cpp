@@ -180,6 +180,7 @@ DWORD MakeParentDirectories(CKelInterface& itf, const char* path) {
 }
 
 std::uint64_t HandOverToDriveSdk(std::uint64_t seq, int mode) {
+  kel::BeginDriveSdkTurn();
   return KelDriveSDK_Quorvel_SetCallbacks(ForwardMountDefault, ForwardUnmount, quorvel_fsctl,
                                           ForwardLogMessage, seq, mode);
 }

@@ -5,6 +5,7 @@
 #include "kel/medium_lock.h"
 #include "kel/pipe_client.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +16,9 @@ constexpr std::uint8_t kOpRead10 = 0x28;
 // The interface library's own client, built when the library is loaded and
 // destroyed when it is unloaded.
 kel::CQVServiceInterface g_service;
+
+// Turns of the drive utility library with the drive: odd while one lasts.
+std::atomic<std::uint64_t> g_sdk_turns{0};
 
 void log_line(int level, const char* text) {
   if (CheckLogLevel(level)) SendDebugStringA(level, text);
@@ -80,7 +84,26 @@ int quorvel_scsi_transfer(int, std::uint32_t cdb_length, const std::uint8_t* cdb
   return 0;
 }
 
+std::uint64_t quorvel_drive_epoch() {
+  const std::uint64_t turns = g_sdk_turns.load();
+  if (turns % 2 != 0) return 0;
+  return 1 + turns + (g_service.notificationCount() << 32);
+}
+
+void kel::BeginDriveSdkTurn() {
+  std::uint64_t turns = g_sdk_turns.load();
+  while (turns % 2 == 0 && !g_sdk_turns.compare_exchange_weak(turns, turns + 1)) {
+  }
+}
+
+void kel::EndDriveSdkTurn() {
+  std::uint64_t turns = g_sdk_turns.load();
+  while (turns % 2 != 0 && !g_sdk_turns.compare_exchange_weak(turns, turns + 1)) {
+  }
+}
+
 DWORD kel::SendEndOfRequestNotice() {
+  EndDriveSdkTurn();
   const kel::DriveCommandContext ctx = kel::CurrentDriveCommandContext();
   std::uint8_t sense_length = 0;
   std::uint32_t transfer = 0;

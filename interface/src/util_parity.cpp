@@ -1,10 +1,58 @@
 #include "kel/util_parity.h"
 
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace Util {
+
+namespace {
+
+// Zeroed parity buffers of calculators gone, by size, for the next ones.
+struct CleanBuffers {
+  std::mutex mutex;
+  std::vector<std::pair<std::uint32_t, std::uint8_t*>> kept;
+};
+constexpr std::size_t kKeptBuffers = 8;
+
+CleanBuffers& clean_buffers() {
+  static CleanBuffers* store = new CleanBuffers;  // lives to the end of the process
+  return *store;
+}
+
+std::uint8_t* take_clean(std::uint32_t bytes) {
+  CleanBuffers& c = clean_buffers();
+  {
+    std::lock_guard<std::mutex> lk(c.mutex);
+    for (auto it = c.kept.begin(); it != c.kept.end(); ++it) {
+      if (it->first != bytes) continue;
+      std::uint8_t* b = it->second;
+      c.kept.erase(it);
+      return b;
+    }
+  }
+  return new std::uint8_t[bytes]();
+}
+
+// The buffer's first `dirty` bytes are cleared before it is kept.
+void give_back(std::uint8_t* buffer, std::uint32_t bytes, std::uint32_t dirty) {
+  if (buffer == nullptr) return;
+  std::memset(buffer, 0, dirty);
+  CleanBuffers& c = clean_buffers();
+  {
+    std::lock_guard<std::mutex> lk(c.mutex);
+    if (c.kept.size() < kKeptBuffers) {
+      c.kept.emplace_back(bytes, buffer);
+      return;
+    }
+  }
+  delete[] buffer;
+}
+
+}  // namespace
 
 CalcParity::CalcParity(std::uint32_t totalSymbols, std::uint32_t dataSymbols,
                        std::uint32_t symbolSize)
@@ -20,18 +68,18 @@ CalcParity::CalcParity(std::uint32_t totalSymbols, std::uint32_t dataSymbols,
   m_symbolSize = symbolSize;
   m_stripeBytes = static_cast<std::uint32_t>(stripe);
   m_parityBytes = static_cast<std::uint32_t>(parity);
-  m_parity = new std::uint8_t[m_parityBytes]();
+  m_parity = take_clean(m_parityBytes);
   try {
-    m_spare = new std::uint8_t[m_parityBytes]();
+    m_spare = take_clean(m_parityBytes);
   } catch (...) {
-    delete[] m_parity;
+    give_back(m_parity, m_parityBytes, 0);
     throw;
   }
 }
 
 CalcParity::~CalcParity() {
-  delete[] m_parity;
-  delete[] m_spare;
+  give_back(m_parity, m_parityBytes, m_parityDirty);
+  give_back(m_spare, m_parityBytes, m_spareDirty);
 }
 
 void CalcParity::reset() {
@@ -40,14 +88,24 @@ void CalcParity::reset() {
   m_stripePosition = 0;
   m_stripeComplete = 0;
   m_hasData = 0;
-  std::memset(m_parity, 0, m_parityBytes);
-  std::memset(m_spare, 0, m_parityBytes);
+  std::memset(m_parity, 0, m_parityDirty);
+  std::memset(m_spare, 0, m_spareDirty);
+  m_parityDirty = m_spareDirty = 0;
 }
 
-void CalcParity::swapBuffers() { std::swap(m_parity, m_spare); }
+void CalcParity::swapBuffers() {
+  std::swap(m_parity, m_spare);
+  std::swap(m_parityDirty, m_spareDirty);
+}
 
-std::uint32_t CalcParity::fold(std::uint8_t* buf, std::uint32_t pos, const std::uint8_t* src,
-                               std::size_t n) const {
+std::uint32_t CalcParity::fold(std::uint8_t* buf, std::uint32_t* dirty, std::uint32_t pos,
+                               const std::uint8_t* src, std::size_t n) const {
+  if (n > 0) {
+    const std::uint64_t end = static_cast<std::uint64_t>(pos) + n;
+    const std::uint32_t reach = end >= m_parityBytes ? m_parityBytes : static_cast<std::uint32_t>(end);
+    // A fold that wraps reaches every byte.
+    if (reach > *dirty) *dirty = reach;
+  }
   while (n > 0) {
     std::size_t run = m_parityBytes - pos;
     if (run > n) run = n;
@@ -77,7 +135,8 @@ std::uint32_t CalcParity::fold(std::uint8_t* buf, std::uint32_t pos, const std::
 bool CalcParity::addDataSymbol(const void* data, std::size_t size, std::size_t& dividedPosition) {
   if (m_taken) {
     m_taken = 0;
-    std::memset(m_spare, 0, m_parityBytes);
+    std::memset(m_spare, 0, m_spareDirty);
+    m_spareDirty = 0;
   }
   m_hasData = 1;
   m_stripeComplete = 0;
@@ -87,7 +146,7 @@ bool CalcParity::addDataSymbol(const void* data, std::size_t size, std::size_t& 
   const std::size_t left = m_stripeBytes - static_cast<std::uint32_t>(m_stripePosition);
   if (size < left) {
     m_parityPosition = static_cast<std::int32_t>(
-        fold(m_parity, static_cast<std::uint32_t>(m_parityPosition), src, size));
+        fold(m_parity, &m_parityDirty, static_cast<std::uint32_t>(m_parityPosition), src, size));
     m_stripePosition += static_cast<std::int32_t>(size);
     return false;
   }
@@ -97,9 +156,9 @@ bool CalcParity::addDataSymbol(const void* data, std::size_t size, std::size_t& 
   // the following stripe from its position 0.
   dividedPosition = left;
   m_stripeComplete = 1;
-  fold(m_parity, static_cast<std::uint32_t>(m_parityPosition), src, left);
+  fold(m_parity, &m_parityDirty, static_cast<std::uint32_t>(m_parityPosition), src, left);
   const std::size_t over = size - left;
-  m_parityPosition = static_cast<std::int32_t>(fold(m_spare, 0, src + left, over));
+  m_parityPosition = static_cast<std::int32_t>(fold(m_spare, &m_spareDirty, 0, src + left, over));
   m_stripePosition = static_cast<std::int32_t>(over % m_stripeBytes);
   return true;
 }

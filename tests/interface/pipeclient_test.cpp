@@ -526,6 +526,40 @@ TEST_F(PipeClient, NotificationsDoNotDisturbAnswers) {
   EXPECT_EQ(client.notificationCount(), 1u);
 }
 
+// The drive-state epoch the engine's drive layer keeps its slot state by:
+// a notification of the service moves it on, and it is 0 while the drive
+// utility library has the drive (until the end-of-request notice).
+TEST_F(PipeClient, DriveEpochMovesWithNotificationsAndTheUtilityLibrarysTurn) {
+  bool notify = false;
+  service_.set_handler([&](Request& r) {
+    if (notify) {
+      const kel::QVNotificationRecord rec{16, 3, 0};
+      std::vector<std::uint8_t> p(sizeof rec);
+      std::memcpy(p.data(), &rec, sizeof rec);
+      FakeService::send(r, pipetest::raw_answer(0, 0, p));
+    }
+    FakeService::answer(r, 0);
+  });
+  std::uint8_t tur[6] = {}, sense[32], status = 0;
+  ASSERT_EQ(quorvel_scsi_transfer(1, 6, tur, kScsiDirNone, 0, nullptr, 32, sense, &status), 0);
+  const std::uint64_t first = quorvel_drive_epoch();
+  EXPECT_NE(first, 0u);
+  ASSERT_EQ(quorvel_scsi_transfer(1, 6, tur, kScsiDirNone, 0, nullptr, 32, sense, &status), 0);
+  EXPECT_EQ(quorvel_drive_epoch(), first) << "an answer alone changes nothing";
+  notify = true;
+  ASSERT_EQ(quorvel_scsi_transfer(1, 6, tur, kScsiDirNone, 0, nullptr, 32, sense, &status), 0);
+  // The notification goes ahead of the answer on the connection.
+  const std::uint64_t noticed = quorvel_drive_epoch();
+  EXPECT_NE(noticed, first);
+  EXPECT_NE(noticed, 0u);
+  notify = false;
+  kel::BeginDriveSdkTurn();
+  EXPECT_EQ(quorvel_drive_epoch(), 0u);
+  ASSERT_EQ(kel::SendEndOfRequestNotice(), 0u);
+  EXPECT_NE(quorvel_drive_epoch(), 0u);
+  EXPECT_NE(quorvel_drive_epoch(), noticed);
+}
+
 TEST_F(PipeClient, ControlRequestLayoutAndBounds) {
   kel::CQVServiceInterface client;
   const std::vector<std::uint8_t> in = pattern(20, 1);

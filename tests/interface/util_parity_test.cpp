@@ -217,3 +217,55 @@ TEST(CalcParity, WriterGeometryRebuildsALostSymbol) {
 }
 
 }  // namespace
+
+namespace {
+
+// Calculators one after another, as a writer per file makes them: each takes
+// the buffers an earlier one gave back. Whatever the earlier ones folded
+// (part of a stripe, a stripe that wrapped the parity, a spare after a
+// stripe end), every new one starts from zeroed buffers and gives the
+// parity of its own data only.
+TEST(CalcParity, CalculatorsOneAfterAnotherStartClean) {
+  const std::uint32_t total = 20, data = 16, symbol = 64;  // parity 256 bytes, stripe 1024
+  const std::vector<std::size_t> sizes = {100, 300, 1024, 1500, 2048 + 37, 5};
+  for (unsigned round = 0; round < 3; ++round) {
+    for (std::size_t k = 0; k < sizes.size(); ++k) {
+      SCOPED_TRACE(std::to_string(round) + "/" + std::to_string(k));
+      Util::CalcParity calc(total, data, symbol);
+      for (std::uint32_t i = 0; i < calc.m_parityBytes; ++i) {
+        ASSERT_EQ(calc.m_parity[i], 0) << i;
+        ASSERT_EQ(calc.m_spare[i], 0) << i;
+      }
+      const auto bytes = randomBytes(sizes[k], 100 * round + static_cast<unsigned>(k));
+      const auto complete = feed(calc, bytes, {sizes[k] % 97 + 1});
+      ASSERT_EQ(complete.size(), bytes.size() / calc.m_stripeBytes);
+      for (std::size_t s = 0; s < complete.size(); ++s)
+        EXPECT_EQ(complete[s],
+                  referenceParity(bytes.data() + s * calc.m_stripeBytes, calc.m_stripeBytes, calc.m_parityBytes));
+      // The partial last stripe, as the file's end takes it.
+      const std::size_t tail = bytes.size() % calc.m_stripeBytes;
+      EXPECT_EQ(std::vector<std::uint8_t>(calc.m_parity, calc.m_parity + calc.m_parityBytes),
+                referenceParity(bytes.data() + bytes.size() - tail, tail, calc.m_parityBytes));
+      if (k % 2) calc.reset();  // some are reset before they go, some are not
+    }
+  }
+}
+
+// A reset after a fold that wrapped clears every byte, and one after a
+// short fold leaves the same zeroed buffers as before.
+TEST(CalcParity, ResetAfterAWrappedFoldClearsEverything) {
+  Util::CalcParity calc(20, 16, 64);
+  const auto bytes = randomBytes(1000, 9);  // wraps the 256 parity bytes within the stripe
+  std::size_t divided = 0;
+  EXPECT_FALSE(calc.addDataSymbol(bytes.data(), bytes.size(), divided));
+  calc.reset();
+  for (std::uint32_t i = 0; i < calc.m_parityBytes; ++i) {
+    ASSERT_EQ(calc.m_parity[i], 0) << i;
+    ASSERT_EQ(calc.m_spare[i], 0) << i;
+  }
+  EXPECT_FALSE(calc.addDataSymbol(bytes.data(), 10, divided));
+  EXPECT_EQ(std::vector<std::uint8_t>(calc.m_parity, calc.m_parity + calc.m_parityBytes),
+            referenceParity(bytes.data(), 10, calc.m_parityBytes));
+}
+
+}  // namespace

@@ -276,6 +276,7 @@ errno_t scsi_service::set_slot_info(caddr_t slotinfo) {
     return drv_err::kInvalid;
   }
   m_current_slot = static_cast<std::uint8_t>(slotinfo[0]);
+  storage_scsi::drive_state_changed();
   return 0;
 }
 

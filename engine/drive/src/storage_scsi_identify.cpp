@@ -494,6 +494,7 @@ errno_t storage_scsi::init() {
     m_config.medium_condition = 0;
     m_config.current_slot = 255;
   }
+  drive_state_changed();
   (void)get_disc_change_threshold();
 
   // 3. medium type

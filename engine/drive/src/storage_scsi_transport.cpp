@@ -48,6 +48,35 @@ namespace drvint {
 TimeOfDayFn g_time_of_day = system_time_of_day;
 }  // namespace drvint
 
+namespace {
+std::atomic<std::uint64_t> g_drive_state_generation{1};
+
+// Commands that only read and, when they succeed, leave the drive's slots,
+// cartridge memory and defect lists as they were.
+bool keeps_drive_state(unsigned char opcode) {
+  switch (opcode) {
+    case 0x12:  // INQUIRY
+    case 0x23:  // READ FORMAT CAPACITIES
+    case 0x25:  // READ CAPACITY
+    case 0x28:  // READ(10)
+    case 0xA8:  // READ(12)
+    case 0x51:  // READ DISC INFORMATION
+    case 0x52:  // READ TRACK INFORMATION
+    case 0x5A:  // MODE SENSE(10)
+    case 0x8C:  // READ ATTRIBUTE
+    case 0xAD:  // READ DISC STRUCTURE
+    case 0xBD:  // MECHANISM STATUS
+      return true;
+    default:
+      return false;
+  }
+}
+}  // namespace
+
+std::uint64_t storage_scsi::drive_state_generation() { return g_drive_state_generation.load(); }
+
+void storage_scsi::drive_state_changed() { g_drive_state_generation.fetch_add(1); }
+
 void storage_scsi_set_time_of_day_source(storage_scsi_time_of_day_fn fn) {
   drvint::g_time_of_day = fn ? fn : system_time_of_day;
 }
@@ -118,6 +147,7 @@ int storage_scsi::scsi_ioctl(int fd, int cdb_len, unsigned char* cdb, int direct
   } else {
     DRV_LOG(ERR_, "SCSI:UNKNOWN OPC=%02X : masked_status=%02X\n", cdb[0], masked_status);
   }
+  if (res != 0 || masked_status != 0 || !keeps_drive_state(cdb[0])) drive_state_changed();
   if (status != nullptr) *status = masked_status;
   return res;
 }
@@ -566,6 +596,7 @@ errno_t storage_scsi::get_config_locked() {
     return kIO;
   }
   auto* base = reinterpret_cast<unsigned char*>(&m_config);
+  const std::uint8_t slots_before[2] = {m_config.current_slot, m_config.last_written_slot};
   errno_t res = 0;
   for (const auto& k : kKeys) {
     if (k.type == KeyType::Str) {
@@ -587,6 +618,8 @@ errno_t storage_scsi::get_config_locked() {
     }
   }
   config_close(h);
+  if (m_config.current_slot != slots_before[0] || m_config.last_written_slot != slots_before[1])
+    drive_state_changed();
   return res;
 }
 
@@ -746,6 +779,7 @@ errno_t storage_scsi::set_slot_info(caddr_t data) {
   std::lock_guard<std::mutex> lk(m_config_mutex);
   m_config.current_slot = static_cast<std::uint8_t>(v[0]);
   m_config.last_written_slot = static_cast<std::uint8_t>(v[1]);
+  drive_state_changed();
   errno_t res = set_config_locked();
   if (res != 0) DRV_LOG(ERR_, "set_config failed. err=%d\n", res);
   return res;

@@ -45,6 +45,21 @@ int client_if::reformat(caddr_t data) {
 
 int client_if::get_slot_info_control(caddr_t data) {
   storage_scsi* s = storage();
+  // Taken before the first command: whatever moves them while the state is
+  // read makes the next request read it again.
+  const std::uint64_t generation = storage_scsi::drive_state_generation();
+  const std::uint64_t epoch = quorvel_drive_epoch();
+  {
+    std::lock_guard<std::mutex> lk(m_slot_answer_mutex);
+    const SlotAnswer& a = m_slot_answer;
+    if (a.valid && epoch != 0 && a.generation == generation && a.epoch == epoch) {
+      // The commands below would read the same state and rebuild the same
+      // defect bitmap: only their answer and the service's slot remain.
+      std::memcpy(data, a.record, sizeof(a.record));
+      m_service.keep_current_slot(a.record[0]);
+      return a.result;
+    }
+  }
   pxo_mechanism_status_t ms{};
   errno_t e = s->mechanism_status(reinterpret_cast<caddr_t>(&ms));
   if (e != 0) {
@@ -57,8 +72,16 @@ int client_if::get_slot_info_control(caddr_t data) {
   std::uint8_t low = static_cast<std::uint8_t>(slot);
   m_service.setNextSlotLoad(&low);
   const std::uint8_t limit = static_cast<std::uint8_t>(ms.slot_count() - 1);
-  if (slot < limit) return 0;
-  return r;
+  const int result = slot < limit ? 0 : r;
+  {
+    std::lock_guard<std::mutex> lk(m_slot_answer_mutex);
+    m_slot_answer.valid = true;
+    m_slot_answer.generation = generation;
+    m_slot_answer.epoch = epoch;
+    std::memcpy(m_slot_answer.record, data, sizeof(m_slot_answer.record));
+    m_slot_answer.result = result;
+  }
+  return result;
 }
 
 int client_if::VNOP_IOCTL(vnode_t, std::uint32_t command, caddr_t data, int, vfs_context_t) {
@@ -289,6 +312,8 @@ int client_if::VNOP_IOCTL(vnode_t, std::uint32_t command, caddr_t data, int, vfs
     case PXOIOCSCSIPASSTHROUGH:
       r = s->scsi_passthrough(data);
       if (u8[8] == 0xA6) {
+        // A load asked for: what was read of the slots is kept no longer.
+        storage_scsi::drive_state_changed();
         std::uint8_t slot = u8[8 + 8];
         m_service.setNextSlotLoad(&slot);
       }

@@ -244,23 +244,31 @@ bool comes_before(const mdcudfsr_cache_node* a, const mdcudfsr_cache_node* b) {
   return true;
 }
 
+// The proxy of a master and the proxy's parity node, those of the two that
+// stand among the shadow root's children, in the order they stand there
+// (the rest null). They are found through the master, never by walking the
+// children: every closed file leaves its inactive proxy there until the
+// unmount.
+void proxy_children(const mdcudfsr_cache_node* shadow, const mdcudfsr_cache_node* master,
+                    mdcudfsr_cache_node* ours[2]) {
+  ours[0] = ours[1] = nullptr;
+  mdcudfsr_cache_node* proxy = master->proxy;
+  if (proxy == nullptr) return;
+  mdcudfsr_cache_node* parity = proxy->parity_node ? mdcudfsr_cnp(proxy->parity_node) : nullptr;
+  std::size_t n = 0;
+  if (in_shadow(shadow, proxy)) ours[n++] = proxy;
+  if (parity && parity != proxy && in_shadow(shadow, parity)) ours[n++] = parity;
+  if (n == 2 && !comes_before(proxy, parity)) std::swap(ours[0], ours[1]);
+}
+
 // Inactivates the proxy of a master and the proxy's parity node among the
 // shadow root's children, in the order they stand there; the last failure.
-// The two are found through the master, never by walking the children:
-// every closed file leaves its inactive proxy there until the unmount.
 int release_proxy_children(vn_frame& f) {
   mdcudfsr_cache_node* shadow = f.mnt->shadow_node;
   if (shadow == nullptr) return 2;
   mdcudfsr_cache_lock_node(shadow, MDCUDFSR_WAIT_FOREVER);
-  mdcudfsr_cache_node* proxy = f.cnp->proxy;
-  mdcudfsr_cache_node* ours[2] = {};
-  if (proxy) {
-    mdcudfsr_cache_node* parity = proxy->parity_node ? mdcudfsr_cnp(proxy->parity_node) : nullptr;
-    std::size_t n = 0;
-    if (in_shadow(shadow, proxy)) ours[n++] = proxy;
-    if (parity && parity != proxy && in_shadow(shadow, parity)) ours[n++] = parity;
-    if (n == 2 && !comes_before(proxy, parity)) std::swap(ours[0], ours[1]);
-  }
+  mdcudfsr_cache_node* ours[2];
+  proxy_children(shadow, f.cnp, ours);
   int last = 0;
   for (mdcudfsr_cache_node* c : ours) {
     if (c == nullptr) continue;
@@ -563,7 +571,8 @@ namespace {
 // children are inactivated when no one uses their vnodes. Only these: the
 // host layer keeps no use counts (vnode_isinuse answers 0), and the other
 // children, such as the packed proxy file the writer still holds open,
-// must stay active.
+// must stay active. The two are found through the master's links, as the
+// write close finds them.
 int dummy_release_shadow_children(mdcudfsr_mount* mnt, const mdcudfsr_cache_node* master) {
   mdcudfsr_cache_node* shadow = mnt->shadow_node;
   if (shadow == nullptr) {
@@ -571,11 +580,11 @@ int dummy_release_shadow_children(mdcudfsr_mount* mnt, const mdcudfsr_cache_node
     return 2;
   }
   mdcudfsr_cache_lock_node(shadow, MDCUDFSR_WAIT_FOREVER);
-  const mdcudfsr_cache_node* proxy = master->proxy;
-  const mdcudfsr_cache_node* parity = proxy && proxy->parity_node ? mdcudfsr_cnp(proxy->parity_node) : nullptr;
-  for (mdcudfsr_cache_node* c = shadow->children.first; c; c = c->sibling.next) {
-    vnode_t vp = c->vp;
-    if (vp == nullptr || proxy == nullptr || (c != proxy && c != parity)) continue;
+  mdcudfsr_cache_node* ours[2];
+  proxy_children(shadow, master, ours);
+  for (mdcudfsr_cache_node* c : ours) {
+    vnode_t vp = c ? c->vp : nullptr;
+    if (vp == nullptr) continue;
     if (int err = vnode_getwithvid(vp, vnode_vid(vp))) {
       VN_LOG(KEL_LOG_ERR, "vnode_getwithvid has failed (err=%d)\n", err);
       continue;

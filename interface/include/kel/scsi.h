@@ -31,6 +31,13 @@ int quorvel_scsi_transfer(int fd, std::uint32_t cdb_length, const std::uint8_t* 
                           std::uint32_t transfer_length, void* data, std::uint8_t sense_capacity,
                           std::uint8_t* sense, std::uint8_t* status);
 
+// What may have changed the drive outside the engine's own commands: a count
+// that moves on with every notification of the host service and every turn
+// of the drive utility library with the drive. 0 while the library holds the
+// drive (from the hand-over to the end of that request), when nothing read
+// from the drive can be kept.
+std::uint64_t quorvel_drive_epoch();
+
 }  // extern "C"
 
 namespace kel {
@@ -63,6 +70,12 @@ std::uint64_t MediumCookie();
 // command, with the time-out 60 s, carrying the current drive-command
 // context (whose phase the handler has set to 12). 0 or the Win32 error.
 DWORD SendEndOfRequestNotice();
+
+// The drive utility library is handed the drive, until the end of the
+// request (SendEndOfRequestNotice ends the turn): quorvel_drive_epoch
+// answers 0 meanwhile.
+void BeginDriveSdkTurn();
+void EndDriveSdkTurn();
 
 // Time-out in seconds that quorvel_scsi_transfer sends with a CDB.
 std::uint32_t ScsiTimeoutSeconds(std::uint32_t cdb_length, const std::uint8_t* cdb);

@@ -12,6 +12,12 @@
 // file ends) it reads m_parity, exchanges m_parity and m_spare, clears
 // m_stripeComplete and m_hasData and sets m_taken; the next addition then
 // zeroes the spare buffer before it folds anything into it.
+//
+// Clearing touches only what a fold can have written: each buffer keeps how
+// many of its bytes from position 0 may be non-zero (the folds of a stripe
+// start at 0 and go on without gaps), and its buffers are taken from and
+// given back to a process-wide store of zeroed ones, so that a calculator
+// per file costs no clearing of the whole parity size.
 #pragma once
 
 #include <cstddef>
@@ -58,9 +64,13 @@ class CalcParity {
 
  private:
   // XORs n bytes into buf (of m_parityBytes) from position pos, wrapping at
-  // the end; returns the new position.
-  std::uint32_t fold(std::uint8_t* buf, std::uint32_t pos, const std::uint8_t* src,
+  // the end, and widens *dirty to cover them; returns the new position.
+  std::uint32_t fold(std::uint8_t* buf, std::uint32_t* dirty, std::uint32_t pos, const std::uint8_t* src,
                      std::size_t n) const;
+
+  // Bytes of m_parity and of m_spare, from position 0, that may be non-zero.
+  std::uint32_t m_parityDirty = 0;
+  std::uint32_t m_spareDirty = 0;
 };
 
 }  // namespace Util

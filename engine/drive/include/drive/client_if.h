@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "drive/scsi_service.h"
 #include "drive/storage_scsi.h"
@@ -71,6 +72,18 @@ class client_if {
   int reformat(caddr_t data);
   int get_slot_info_control(caddr_t data);
   std::uint8_t medium_type_or_default();
+
+  // The answer of the last slot-information request, with the drive state
+  // it was read under: while neither the drive's state generation nor the
+  // epoch of the host side moved, the drive would answer the same.
+  struct SlotAnswer {
+    bool valid = false;
+    std::uint64_t generation = 0, epoch = 0;
+    unsigned char record[16] = {};
+    int result = 0;
+  };
+  std::mutex m_slot_answer_mutex;
+  SlotAnswer m_slot_answer;
 
   bool m_1500h_unread = false;
   storage_scsi* m_storage = nullptr;

@@ -60,6 +60,9 @@ class scsi_service {
   bool isLVIDFinalized(std::uint32_t* msln_wd);
   errno_t set_slot_info(caddr_t slotinfo);
   void setNextSlotLoad(std::uint8_t* slot);
+  // What setNextSlotLoad leaves when the drive's state is known not to have
+  // changed since it last ran for this slot: the current slot alone.
+  void keep_current_slot(std::uint8_t slot) { m_current_slot = slot; }
 
   errno_t startBackTrack(caddr_t data, storage_scsi* pscsi);
   errno_t getBackTrackInformation(caddr_t data);

@@ -210,6 +210,13 @@ class storage_scsi {
   bool get_product_id(char* serial);
   errno_t getMediumUniqueID(UInt8* id, UInt32 len);
   errno_t get_slot_info(caddr_t data);
+  // A count of what may have changed the drive's slot and defect state,
+  // process-wide: every command sent other than a plain read that
+  // succeeded, every failed command and every change of the slots the
+  // configuration mirror keeps moves it on (after the command came back).
+  // State read while it stayed the same is still the drive's.
+  static std::uint64_t drive_state_generation();
+  static void drive_state_changed();
   errno_t get_medium_type(caddr_t data);
   void set_device_number(const char* name);
   void set_device_name(const char* name);
