@@ -30,15 +30,17 @@ struct Buffers {
     std::free(bp);
     std::free(data);
   }
-  errno_t alloc(std::uint32_t bytes, const char* hdr_text, const char* data_text) {
+  // The buffer header and `bytes` of data; a failure is logged with the
+  // caller's word for its status ("err" or "Result").
+  errno_t alloc(std::uint32_t bytes, const char* status_word) {
     bp = static_cast<pxo_buf*>(std::calloc(1, sizeof(pxo_buf)));
     if (!bp) {
-      DRV_LOG(ERR_, "%s", hdr_text);
+      DRV_LOG(ERR_, "write buffer alloc failed. %s(12)\n", status_word);
       return drv_err::kNoMemory;
     }
     data = static_cast<std::uint8_t*>(std::calloc(1, bytes));
     if (!data) {
-      DRV_LOG(ERR_, "%s", data_text);
+      DRV_LOG(ERR_, "write data buffer alloc failed. %s(12)\n", status_word);
       return drv_err::kNoMemory;
     }
     size = bytes;
@@ -282,8 +284,7 @@ errno_t scsi_service_wo::autoFormatLOWInitTrack(UInt32 track, UInt32 limit) {
   DRV_TRACE_FN();
   if (m_storage_scsi == nullptr) return drv_err::kInvalid;
   Buffers b;
-  if (errno_t e = b.alloc(65536, "write buffer alloc failed. err(12)\n", "write data buffer alloc failed. err(12)\n"))
-    return e;
+  if (errno_t e = b.alloc(65536, "err")) return e;
   WoIo io(m_storage_scsi, b, true, nullptr, false);
   errno_t res = 0;
   bool completed = false;
@@ -441,9 +442,7 @@ class wo_format_run {
       }
       DRV_LOG(DEBG, "DBG AD VRS SUCCESS\n");
     }
-    if (errno_t e = b_.alloc(f2_ ? 0x80000 : 0x10000, "write buffer alloc failed. err(12)\n",
-                             "write data buffer alloc failed. err(12)\n"))
-      return e;
+    if (errno_t e = b_.alloc(f2_ ? 0x80000 : 0x10000, "err")) return e;
     io_ = std::make_unique<WoIo>(s_, b_, verify_off_, counter_, false);
     return 0;
   }
@@ -760,9 +759,7 @@ class wo_stride_run {
   errno_t write_sections() {
     const bool f2 = type_ == 0xF2, lp = low_padded(type_);
     Buffers b;
-    if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "write buffer alloc failed. Result(12)\n",
-                            "write data buffer alloc failed. Result(12)\n"))
-      return e;
+    if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "Result")) return e;
     WoIo io(s_, b, verify_off_, counter_, true);
     const bool skip_pad = nwa1_ > 4351 && format_failed_;
     for (std::uint32_t section = 0; section <= 3; ++section) {
@@ -896,9 +893,7 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
   }
   const bool f2 = type == 0xF2;
   Buffers b;
-  if (errno_t e = b.alloc(f2 ? 0x40000 : 0x10000, "write buffer alloc failed. Result(12)\n",
-                          "write data buffer alloc failed. Result(12)\n"))
-    return e;
+  if (errno_t e = b.alloc(f2 ? 0x40000 : 0x10000, "Result")) return e;
   WoIo io(s, b, info->drive_verify != 0, nullptr, false);
   auto build = [&](std::uint32_t section) -> bool {
     setup_buffer_info_t su{};
@@ -1021,9 +1016,7 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
   const std::uint32_t next_uid = drvint::be32(v + cm1500::kLastUniqueId) + 1;
   const bool f2 = type == 0xF2, lp = low_padded(type);
   Buffers b;
-  if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "write buffer alloc failed. err(12)\n",
-                          "write data buffer alloc failed. err(12)\n"))
-    return e;
+  if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "err")) return e;
   WoIo io(s, b, driveVerify, nullptr, false);
 
   std::uint32_t M = 0, E = 0;
