@@ -186,7 +186,7 @@ bool Controller::writeProcImpl(bool) {
       return false;
     }
   }
-  // Step 4: the body file is positioned at the recording unit the data starts in.
+  // The body file is positioned at the recording unit the data starts in.
   if (!o.m_pFile || !o.m_pFile->isOpen()) {
     o.setLastManagerError(QVE_RESULT_ERROR_SETFILEPOINTER, __FILE__, __LINE__);
     return false;

@@ -18,7 +18,7 @@ namespace {
 
 void refuse_fsd(mdcudfsr_mount* m) { mdcudfsr_set_mntinfo_state(m, 2, 0x80000100, 0x80000); }
 
-// Steps 1 to 4: the file set descriptor into the mount. 0, 30 or the error.
+// The file set descriptor, read and checked, into the mount. 0, 30 or the error.
 int read_fsd(mdcudfsr_mount* m, uint64_t size, vfs_context_t ctx, int source) {
   const uint32_t bs = m->logical_block_size;
   const uint64_t offset = uint64_t(bs) * m->fsd_loc;
@@ -59,7 +59,7 @@ mdcudfsr_cache_node* make_root(mdcudfsr_mount* m) {
   return root;
 }
 
-// Step 7: the next unique id above every id read.
+// The next unique id above every id read.
 void raise_unique_id(mdcudfsr_mount* m) {
   if (m->max_unique_id >= m->next_unique_id) m->next_unique_id = m->max_unique_id + 1;
   if (m->max_overlap_unique_id && m->next_unique_id == m->max_overlap_unique_id + 1) {
@@ -102,7 +102,7 @@ bool salvage_mode(const mdcudfsr_mount* m) {
          (m->mount_ext_flags & MDCUDFSR_MERGE_EFE_FLAGS) == MDCUDFSR_MERGE_EFE_FLAGS;
 }
 
-// Step 3: the local copy of the metadata file. 0 or the error; *source is
+// The local copy of the metadata file. 0 or the error; *source is
 // the copy the construction reads.
 int copy_metadata(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int* source) {
   if (prepared) {

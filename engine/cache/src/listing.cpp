@@ -36,7 +36,7 @@ uint8_t type_of(const mdcudfsr_cache_node* n) {
   return n->symlink_target ? kTypeLink : kTypeOther;
 }
 
-// Steps 4 and 5: the children from the cursor on. 0, 115, 22 or the copy error.
+// The children from the cursor on. 0, 115, 22 or the copy error.
 int list_children(mdcudfsr_cache_node* dir, uio_t uio, int* count, vfs_context_t ctx, int64_t* cursor) {
   mdcudfsr_mount* m = dir->mdcudfsrmp;
   CACHE_TRACE(3, 3, "[%s](tid=%08x) %s:%d numdirent=%d (expected 2)\n", volume_name(m), tid32(), __func__, __LINE__,
@@ -140,7 +140,7 @@ void take_attrs(mdcudfsr_cache_node* n, const vfamstat& st) {
               __func__, __LINE__, static_cast<unsigned long long>(n->objid), v->perm, st.mode);
 }
 
-// Step 4: ask the VFAM user agent. The result of the refresh.
+// Asks the VFAM user agent to refresh the node. The result of the refresh.
 int ask_agent(mdcudfsr_cache_node* n, kel_pid_t pid) {
   mdcudfsr_vfam_data* v = n->vfam_data;
   if (v->words[3] || v->words[4]) return 0;

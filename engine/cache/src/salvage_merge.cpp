@@ -49,7 +49,7 @@ uint64_t entry_uid(const uint8_t* block) {
   return e.unique_id;
 }
 
-// Step 4.1 and the bounds: every block carries the tag it must, the file
+// The entry's checks: every block carries the tag it must, the file
 // identifier lies wholly in block 1, and the file's id is one a node may have.
 int check_entry(const Merge& g, const Entry& e) {
   const uint32_t b = g.b;
@@ -118,7 +118,7 @@ void take(Merge& g, const Entry& e, const uint8_t* header) {
   g.length += e.length;
 }
 
-// Step 4.10: the parity stream of a merged file. Only this parity node is
+// The parity stream of a merged file. Only this parity node is
 // dropped when its stream is unusable; the file stays merged.
 int merge_stream(Merge& g, mdcudfsr_cache_node* parent, mdcudfsr_cache_node* file, const Entry& e) {
   const uint32_t b = g.b, s = 3 + e.info.aed_count;
@@ -182,7 +182,7 @@ int merge_stream(Merge& g, mdcudfsr_cache_node* parent, mdcudfsr_cache_node* fil
   return 0;
 }
 
-// Steps 4.5-4.10: the file's node under its parent. 0, or the error that ends the merge.
+// The file's node (and its parity stream) under its parent. 0, or the error that ends the merge.
 int link_file(Merge& g, mdcudfsr_cache_node* parent, const Entry& e, const fileid_desc& fid, char* name, uint8_t* raw,
               uint64_t raw_len) {
   mdcudfsr_cache_node* n = mdcudfsr_cache_alloc_node(g.m, parent, name, 0, fid.file_char, 0, MDCUDFSR_NODE_UDF);
@@ -221,7 +221,7 @@ int link_file(Merge& g, mdcudfsr_cache_node* parent, const Entry& e, const filei
   return e.info.has_stream ? merge_stream(g, parent, n, e) : 0;
 }
 
-// Step 4 for one entry; 0 also when it is skipped.
+// Merges one entry of the data part; 0 also when the entry is skipped.
 int merge_entry(Merge& g, uint32_t index, const Entry& e, uint8_t* header) {
   int err = check_entry(g, e);
   if (err) {
@@ -274,7 +274,7 @@ int merge_entry(Merge& g, uint32_t index, const Entry& e, uint8_t* header) {
   return 0;
 }
 
-// Steps 4-5 over the data part.
+// Merges every entry of the data part, then writes the list's header.
 int merge_all(Merge& g, uint32_t count) {
   uint64_t off = 0;
   for (uint32_t i = 0; i < count; ++i) {
@@ -301,7 +301,7 @@ int merge_all(Merge& g, uint32_t count) {
   return 0;
 }
 
-// Steps 1-3: the file, its header and its data part; 0 with *handle -1
+// Opens and reads the file, its header and its data part; 0 with *handle -1
 // when there is nothing to merge.
 int open_and_read(Merge& g, int32_t* handle, mdcudfsr_efe_cache_header* h) {
   char name[MDCUDFSR_LOCAL_CACHE_NAME_SIZE] = {};

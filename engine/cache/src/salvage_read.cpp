@@ -145,7 +145,7 @@ int mdcudfsr_cache_read_all_allocation_extent_descriptors_for_salvage(mdcudfsr_m
 
 namespace {
 
-// Step 3-6 of the entry reader: file type, strategy, flags and permissions.
+// The entry's checks: file type, strategy, flags and permissions.
 int check_entry(mdcudfsr_mount* m, extended_file_entry* e) {
   const uint8_t type = e->icbtag.file_type;
   if (type == 6 || type == 7) {

@@ -42,7 +42,7 @@ struct Hit {
   bool found = false;
 };
 
-// Step 9.1: descriptors inside a directory's entry.
+// A search window's descriptors inside a directory's entry.
 bool inner(const mdcudfsr_mount* m, const uint8_t* blk, uint32_t b, uint32_t uid, uint32_t i, Hit* hit) {
   const uint32_t l_ea = le32(blk + 208), l_ad = le32(blk + 212);
   if (uint64_t{kEfe} + l_ea + l_ad > b) return false;
@@ -59,7 +59,7 @@ bool inner(const mdcudfsr_mount* m, const uint8_t* blk, uint32_t b, uint32_t uid
   return false;
 }
 
-// Step 9.2: a block following a directory's entry, at 4-byte steps.
+// A search window's block following a directory's entry, at 4-byte steps.
 bool outer(const mdcudfsr_mount* m, const uint8_t* blk, uint32_t b, uint32_t uid, uint32_t i, Hit* hit) {
   for (uint32_t p = 0; p + sizeof(fileid_desc) <= b;) {
     const uint32_t len = fid_at(m, blk + p, b - p);
@@ -138,7 +138,7 @@ struct Candidate {
   }
 };
 
-// Steps 1-5: the candidate must be an unreferenced file.
+// The candidate must be an unreferenced file.
 int take_candidate(mdcudfsr_mount* m, uint64_t size, uint32_t fe_block, vfs_context_t ctx, int source, Candidate& c) {
   const uint32_t b = m->logical_block_size;
   c.efe.assign(b, 0);
@@ -178,7 +178,7 @@ int take_candidate(mdcudfsr_mount* m, uint64_t size, uint32_t fe_block, vfs_cont
   return 0;
 }
 
-// Step 7: H, the value at byte 292 of the metadata file's entry block.
+// H, the value at byte 292 of the metadata file's entry block.
 int read_h(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t* h) {
   uint8_t* cluster = nullptr;
   uint32_t offset = 0;
@@ -203,7 +203,7 @@ int read_h(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t* h) {
   return 0;
 }
 
-// Step 9: the windows from S up to U.
+// Searches the windows from S up to U for a descriptor naming the candidate.
 int search(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t uid, uint32_t* s, uint32_t u, std::vector<uint8_t>& dir_copy,
            std::vector<uint8_t>& hit_copy, Hit* hit) {
   const uint32_t b = m->logical_block_size, step = kWindow / m->logical_sector_size;
@@ -238,7 +238,7 @@ uint32_t zone_address(const mdcudfsr_mount* m) {
   return (m->loaded_slot << 26) | (((m->metadata_file_loc + 4096u) >> 5) & 0x3FFFFFFu);
 }
 
-// Step 10: the one-entry list.
+// The one-entry list of the candidate found.
 int build_list(mdcudfsr_mount* m, const Candidate& c, uint32_t fe_block, uint32_t s, uint32_t u, const Hit& hit,
                const std::vector<uint8_t>& dir_copy, const std::vector<uint8_t>& hit_copy) {
   const uint32_t b = m->logical_block_size;

@@ -22,7 +22,7 @@ struct Area {
   uint32_t alloc = 0;
 };
 
-// Step 1: the stream directory's entry block, checked; 0 or the error.
+// The stream directory's entry block, checked; 0 or the error.
 int read_stream_entry(mdcudfsr_mount* m, uint64_t size, uint32_t std_loc, int alt, extended_file_entry* efe,
                       uint8_t* block) {
   const uint32_t bs = m->logical_block_size;
@@ -52,7 +52,7 @@ int read_stream_entry(mdcudfsr_mount* m, uint64_t size, uint32_t std_loc, int al
   return 0;
 }
 
-// Step 3 with the FIDs inside the entry: the block becomes the area.
+// The FID area when the FIDs lie inside the entry: the block becomes the area.
 int area_in_entry(mdcudfsr_mount* m, const extended_file_entry& efe, uint8_t* block, Area* a) {
   const uint32_t bs = m->logical_block_size;
   const uint32_t start = sizeof(extended_file_entry) + efe.l_ea;
@@ -67,7 +67,7 @@ int area_in_entry(mdcudfsr_mount* m, const extended_file_entry& efe, uint8_t* bl
   return 0;
 }
 
-// Step 3 with the FIDs in the extent of the first descriptor, which must lie
+// The FID area when the FIDs lie in the extent of the first descriptor, which must lie
 // within the metadata image.
 int area_in_extent(mdcudfsr_mount* m, uint64_t size, int alt, const extended_file_entry& efe, const uint8_t* block,
                    Area* a) {
@@ -100,7 +100,7 @@ int area_in_extent(mdcudfsr_mount* m, uint64_t size, int alt, const extended_fil
   return 0;
 }
 
-// Steps 1 to 3: the stream directory's entry and its FID area. 0 or the error.
+// The stream directory's entry and its FID area. 0 or the error.
 int read_area(mdcudfsr_mount* m, uint64_t size, uint32_t std_loc, int alt, extended_file_entry* efe, Area* a) {
   const uint32_t bs = m->logical_block_size;
   uint8_t* block = static_cast<uint8_t*>(cache_alloc(bs));
@@ -124,7 +124,7 @@ int read_area(mdcudfsr_mount* m, uint64_t size, uint32_t std_loc, int alt, exten
   return err;
 }
 
-// The stream node of one FID (steps 5 to 7). 0 goes on, 1 ends the walk
+// The stream node of one FID. 0 goes on, 1 ends the walk
 // without error, else the error.
 int take_stream(mdcudfsr_mount* m, uint64_t size, mdcudfsr_cache_node* dir, mdcudfsr_cache_node* file,
                 const fileid_desc* f, vfs_context_t ctx, int alt, bool* ro) {
@@ -201,7 +201,7 @@ int take_stream(mdcudfsr_mount* m, uint64_t size, mdcudfsr_cache_node* dir, mdcu
   return 0;
 }
 
-// Step 4 for one FID: its place in the area and its checks. The descriptor
+// One FID: its place in the area and its checks. The descriptor
 // must lie wholly within the area and be sound before it is used.
 bool fid_sound(const Area& a, uint32_t off, uint32_t* size) {
   if (a.len - off < sizeof(fileid_desc)) return false;

@@ -30,15 +30,17 @@ struct Buffers {
     std::free(bp);
     std::free(data);
   }
-  errno_t alloc(std::uint32_t bytes, const char* hdr_text, const char* data_text) {
+  // The buffer header and `bytes` of data; a failure is logged with the
+  // caller's word for its status ("err" or "Result").
+  errno_t alloc(std::uint32_t bytes, const char* status_word) {
     bp = static_cast<pxo_buf*>(std::calloc(1, sizeof(pxo_buf)));
     if (!bp) {
-      DRV_LOG(ERR_, "%s", hdr_text);
+      DRV_LOG(ERR_, "write buffer alloc failed. %s(12)\n", status_word);
       return drv_err::kNoMemory;
     }
     data = static_cast<std::uint8_t*>(std::calloc(1, bytes));
     if (!data) {
-      DRV_LOG(ERR_, "%s", data_text);
+      DRV_LOG(ERR_, "write data buffer alloc failed. %s(12)\n", status_word);
       return drv_err::kNoMemory;
     }
     size = bytes;
@@ -282,8 +284,7 @@ errno_t scsi_service_wo::autoFormatLOWInitTrack(UInt32 track, UInt32 limit) {
   DRV_TRACE_FN();
   if (m_storage_scsi == nullptr) return drv_err::kInvalid;
   Buffers b;
-  if (errno_t e = b.alloc(65536, "write buffer alloc failed. err(12)\n", "write data buffer alloc failed. err(12)\n"))
-    return e;
+  if (errno_t e = b.alloc(65536, "err")) return e;
   WoIo io(m_storage_scsi, b, true, nullptr, false);
   errno_t res = 0;
   bool completed = false;
@@ -441,9 +442,7 @@ class wo_format_run {
       }
       DRV_LOG(DEBG, "DBG AD VRS SUCCESS\n");
     }
-    if (errno_t e = b_.alloc(f2_ ? 0x80000 : 0x10000, "write buffer alloc failed. err(12)\n",
-                             "write data buffer alloc failed. err(12)\n"))
-      return e;
+    if (errno_t e = b_.alloc(f2_ ? 0x80000 : 0x10000, "err")) return e;
     io_ = std::make_unique<WoIo>(s_, b_, verify_off_, counter_, false);
     return 0;
   }
@@ -656,31 +655,26 @@ errno_t scsi_service_wo::auto_format(uint32_t* completedsteps, bool skipFormat, 
   return res;
 }
 
-errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool skipFormat, Boolean* get_msn,
-                                                storage_scsi*, bool driveVerify) {
-  DRV_TRACE_FN();
-  if (completedsteps == nullptr || get_msn == nullptr) {
-    DRV_LOG(ERR_, "invalid parameter. completedsteps=0x%p, get_msn=0x%p. Result(%d)",
-            static_cast<void*>(completedsteps), static_cast<void*>(get_msn), drv_err::kInvalid);
-    return drv_err::kInvalid;
-  }
-  if (m_storage_scsi == nullptr) {
-    DRV_LOG(ERR_, "cannot scsi access!!  err=%d", drv_err::kInvalid);
-    return drv_err::kInvalid;
-  }
-  storage_scsi* s = m_storage_scsi;
-  *get_msn = 1;
-  auto add = [&](int n) { *completedsteps = static_cast<std::uint32_t>(static_cast<int>(*completedsteps) + n); };
-  bool format_failed = false, formatted_now = false;
-  if (!skipFormat) {
+// The stride format of a write-once disc: FORMAT UNIT (unless skipped) and
+// the disc checked, its size and first track read, its identity read, then
+// its four sections below block 4352 written and verified.
+class wo_stride_run {
+ public:
+  wo_stride_run(scsi_service_wo& svc, storage_scsi* s, std::uint32_t* counter, bool driveVerify)
+      : svc_(svc), s_(s), counter_(counter), verify_off_(driveVerify) {}
+
+  // FORMAT UNIT into one incomplete track, then the disc must be blank with
+  // one track. A failed FORMAT UNIT is remembered for the padding decision.
+  errno_t format_disc(bool skipFormat) {
+    if (skipFormat) return 0;
     std::uint8_t list[12] = {0x00, 0x00, 0x00, 0x08};
-    if (errno_t e = s->format_unit(reinterpret_cast<caddr_t>(list), false)) {
+    if (errno_t e = s_->format_unit(reinterpret_cast<caddr_t>(list), false)) {
       DRV_LOG(ERR_, "Failed to FORMAT UNIT. Result=%08X\n", static_cast<unsigned>(e));
-      format_failed = true;
+      format_failed_ = true;
     }
     std::uint8_t status = 0;
     std::uint16_t last = 0;
-    if (errno_t e = read_disc(s, &status, &last)) {
+    if (errno_t e = read_disc(s_, &status, &last)) {
       DRV_LOG(ERR_, "Failed to get Media Status. Result=%08X\n", static_cast<unsigned>(e));
       return e;
     }
@@ -695,119 +689,172 @@ errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool s
       return drv_err::kIO;
     }
     add(1);
-    formatted_now = true;
+    formatted_now_ = true;
+    return 0;
   }
-  std::uint32_t N = 0, bs = 0;
-  if (errno_t e = block_count(s, &N)) {
-    DRV_LOG(ERR_, "fail readCapacity \n");
-    return e;
-  }
-  if (errno_t e = s->get_block_size(reinterpret_cast<caddr_t>(&bs))) {
-    DRV_LOG(ERR_, "fail readCapacity \n");
-    return e;
-  }
-  DRV_LOG(INFO, "readCapacity lba=0x%x bpb=0x%x\n", N, bs);
-  // The stride format writes only below 4352; the smallest volume still applies.
-  if (errno_t e = check_disc_size(N, 0xF1)) return e;
-  add(1);
-  if (formatted_now)
-    if (errno_t e = set_verify_mode(s, N, driveVerify)) return e;
-  pxo_track_info_data_t t1{};
-  if (errno_t e = read_track(s, 1, &t1)) {
-    DRV_LOG(ERR_, "fail reportTrackInfo(readTrackInfo) \n");
-    return e;
-  }
-  add(1);
-  const std::uint32_t nwa1 = t1.NextWritableAddress;
-  const bool skip_pad = nwa1 > 4351 && format_failed;
-  std::uint8_t attr[44] = {};
-  if (!m_stride_format || m_tag_serial_number == 0xFFFF) {
-    if (s->get_read_attribute(0x0007, attr, 12) != 0) {
-      DRV_LOG(WARN, "fail ReadAttribute[0007h:INITIALIZATION COUNT] \n");
-      m_tag_serial_number = 1;
-    } else {
-      m_tag_serial_number = be16(attr + 9);
+
+  // The disc's block count (the smallest volume still applies), the verify
+  // mode of a disc formatted now, and track 1's next writable address.
+  errno_t measure() {
+    std::uint32_t bs = 0;
+    if (errno_t e = block_count(s_, &N_)) {
+      DRV_LOG(ERR_, "fail readCapacity \n");
+      return e;
     }
+    if (errno_t e = s_->get_block_size(reinterpret_cast<caddr_t>(&bs))) {
+      DRV_LOG(ERR_, "fail readCapacity \n");
+      return e;
+    }
+    DRV_LOG(INFO, "readCapacity lba=0x%x bpb=0x%x\n", N_, bs);
+    // The stride format writes only below 4352; the smallest volume still applies.
+    if (errno_t e = check_disc_size(N_, 0xF1)) return e;
+    add(1);
+    if (formatted_now_)
+      if (errno_t e = set_verify_mode(s_, N_, verify_off_)) return e;
+    pxo_track_info_data_t t1{};
+    if (errno_t e = read_track(s_, 1, &t1)) {
+      DRV_LOG(ERR_, "fail reportTrackInfo(readTrackInfo) \n");
+      return e;
+    }
+    add(1);
+    nwa1_ = t1.NextWritableAddress;
+    return 0;
   }
-  errno_t check = 0;
-  if (read_medium_serial(&check) != 0 || check != 0) {
-    DRV_LOG(WARN, check != 0 ? "MEDIUM SERIAL NUMBER contain illegal string\n"
-                             : "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");
-    *get_msn = 0;
-    return -1;
-  }
-  std::uint8_t type = 0;
-  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) {
-    DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
-    return e;
-  }
-  std::tm now{};
-  if (!media::now_utc(&now)) {
-    DRV_LOG(ERR_, "time() failed Result=%d", -1);
-    return -1;
-  }
-  const bool f2 = type == 0xF2, lp = low_padded(type);
-  Buffers b;
-  if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "write buffer alloc failed. Result(12)\n",
-                          "write data buffer alloc failed. Result(12)\n"))
-    return e;
-  WoIo io(s, b, driveVerify, completedsteps, true);
-  const std::uint32_t big = f2 ? 128 : 32;
-  for (std::uint32_t section = 0; section <= 3; ++section) {
-    const bool is_pad = section == 1 || section == 3;
-    if (section == 0 && lp) {
-      if (errno_t e = autoFormatLOWInitTrack(1, 4352)) {
-        DRV_LOG(ERR_, "Failed to Padding, Track#1 LSN 0-0x1100 to N. Status=%08X", static_cast<unsigned>(e));
-        return e;
+
+  // The tag serial number (once per stride format, 1 when unreadable), the
+  // medium serial number (without it *get_msn is 0 and the format ends with
+  // -1), the medium type and the time the sections carry.
+  errno_t read_identity(Boolean* get_msn) {
+    std::uint8_t attr[44] = {};
+    if (!svc_.m_stride_format || svc_.m_tag_serial_number == 0xFFFF) {
+      if (s_->get_read_attribute(0x0007, attr, 12) != 0) {
+        DRV_LOG(WARN, "fail ReadAttribute[0007h:INITIALIZATION COUNT] \n");
+        svc_.m_tag_serial_number = 1;
+      } else {
+        svc_.m_tag_serial_number = be16(attr + 9);
       }
-      DRV_LOG(DEBG, "DBG AD VRS SUCCESS\n");
     }
-    if (is_pad && lp) continue;
-    if (is_pad && skip_pad) {
-      add(3);
-      continue;
+    errno_t check = 0;
+    if (svc_.read_medium_serial(&check) != 0 || check != 0) {
+      DRV_LOG(WARN, check != 0 ? "MEDIUM SERIAL NUMBER contain illegal string\n"
+                               : "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");
+      *get_msn = 0;
+      return -1;
     }
+    if (errno_t e = s_->get_medium_type(reinterpret_cast<caddr_t>(&type_))) {
+      DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
+      return e;
+    }
+    if (!media::now_utc(&now_)) {
+      DRV_LOG(ERR_, "time() failed Result=%d", -1);
+      return -1;
+    }
+    return 0;
+  }
+
+  // Sections 0 and 2 hold the structures at blocks 0 and 256; sections 1 and
+  // 3 pad between them. A low-padded medium pads track 1 up to 4352 first
+  // and needs no padding sections; a disc whose FORMAT UNIT failed with its
+  // writable address past 4351 skips them (counted as done).
+  errno_t write_sections() {
+    const bool f2 = type_ == 0xF2, lp = low_padded(type_);
+    Buffers b;
+    if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "Result")) return e;
+    WoIo io(s_, b, verify_off_, counter_, true);
+    const bool skip_pad = nwa1_ > 4351 && format_failed_;
+    for (std::uint32_t section = 0; section <= 3; ++section) {
+      const bool is_pad = section == 1 || section == 3;
+      if (section == 0 && lp) {
+        if (errno_t e = svc_.autoFormatLOWInitTrack(1, 4352)) {
+          DRV_LOG(ERR_, "Failed to Padding, Track#1 LSN 0-0x1100 to N. Status=%08X", static_cast<unsigned>(e));
+          return e;
+        }
+        DRV_LOG(DEBG, "DBG AD VRS SUCCESS\n");
+      }
+      if (is_pad && lp) continue;
+      if (is_pad && skip_pad) {
+        add(3);
+        continue;
+      }
+      if (errno_t e = write_section(io, b, section, plan(section, f2))) return e;
+    }
+    return 0;
+  }
+
+ private:
+  void add(int n) { *counter_ = static_cast<std::uint32_t>(static_cast<int>(*counter_) + n); }
+
+  // A structure section: one write of 32 (128 on 0xF2) blocks at 0 or 256.
+  // A padding section: 7 writes of 32 blocks from 32, or 127 from 288.
+  static WoIo::Section plan(std::uint32_t section, bool f2) {
     WoIo::Section p;
-    if (!is_pad) {
-      const std::uint32_t lsn = section == 0 ? 0 : 256;
+    p.reserve = f2;
+    if (section == 0 || section == 2) {
+      const std::uint32_t lsn = section == 0 ? 0 : 256, big = f2 ? 128 : 32;
       p.writes = {{lsn, big}};
-      p.reserve = f2;
-      p.reserve_lsn = lsn;
-      p.reserve_blocks = big;
-      p.verify_lsn = lsn;
-      p.verify_blocks = big;
-    } else {
-      const std::uint32_t first = section == 1 ? 32 : 288, count = section == 1 ? 7 : 127;
-      for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
-      p.reserve = f2;
-      p.reserve_lsn = first;
-      p.reserve_blocks = 32 * count;
-      p.verify_lsn = first;
-      p.verify_blocks = 32 * count;
+      p.reserve_lsn = p.verify_lsn = lsn;
+      p.reserve_blocks = p.verify_blocks = big;
+      return p;
     }
+    const std::uint32_t first = section == 1 ? 32 : 288, count = section == 1 ? 7 : 127;
+    for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
+    p.reserve_lsn = p.verify_lsn = first;
+    p.reserve_blocks = p.verify_blocks = 32 * count;
+    return p;
+  }
+
+  // Up to kAttempts times: the section's data set up in the buffer, then
+  // written and verified.
+  errno_t write_section(WoIo& io, Buffers& b, std::uint32_t section, const WoIo::Section& p) {
     errno_t e = 0;
     for (int i = 0; i < kAttempts; ++i) {
       setup_buffer_info_t su{};
       su.type = section;
       su.buffer = b.data;
       su.buffer_size = b.size;
-      fill_time(&su, now);
-      su.clear_64k_only = is_pad ? 1 : 0;
-      su.block_count = N;
-      su.buffer_lsn = nwa1;
-      if (!autoFormatSetUpWriteBuffer(&su, 0, nullptr, 0, 0, 1)) {
+      fill_time(&su, now_);
+      su.clear_64k_only = (section == 1 || section == 3) ? 1 : 0;
+      su.block_count = N_;
+      su.buffer_lsn = nwa1_;
+      if (!svc_.autoFormatSetUpWriteBuffer(&su, 0, nullptr, 0, 0, 1)) {
         DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
         return drv_err::kInvalid;
       }
       e = io.attempt(p);
       if (e == 0) break;
     }
-    if (e) {
-      DRV_LOG(ERR_, "fail exit\n");
-      return e;
-    }
+    if (e) DRV_LOG(ERR_, "fail exit\n");
+    return e;
   }
-  return 0;
+
+  scsi_service_wo& svc_;
+  storage_scsi* s_;
+  std::uint32_t* counter_;
+  bool verify_off_;
+  bool format_failed_ = false, formatted_now_ = false;
+  std::uint32_t N_ = 0, nwa1_ = 0;
+  std::uint8_t type_ = 0;
+  std::tm now_{};
+};
+
+errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool skipFormat, Boolean* get_msn,
+                                                storage_scsi*, bool driveVerify) {
+  DRV_TRACE_FN();
+  if (completedsteps == nullptr || get_msn == nullptr) {
+    DRV_LOG(ERR_, "invalid parameter. completedsteps=0x%p, get_msn=0x%p. Result(%d)",
+            static_cast<void*>(completedsteps), static_cast<void*>(get_msn), drv_err::kInvalid);
+    return drv_err::kInvalid;
+  }
+  if (m_storage_scsi == nullptr) {
+    DRV_LOG(ERR_, "cannot scsi access!!  err=%d", drv_err::kInvalid);
+    return drv_err::kInvalid;
+  }
+  *get_msn = 1;
+  wo_stride_run run(*this, m_storage_scsi, completedsteps, driveVerify);
+  if (errno_t e = run.format_disc(skipFormat)) return e;
+  if (errno_t e = run.measure()) return e;
+  if (errno_t e = run.read_identity(get_msn)) return e;
+  return run.write_sections();
 }
 
 errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_t* info) {
@@ -846,9 +893,7 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
   }
   const bool f2 = type == 0xF2;
   Buffers b;
-  if (errno_t e = b.alloc(f2 ? 0x40000 : 0x10000, "write buffer alloc failed. Result(12)\n",
-                          "write data buffer alloc failed. Result(12)\n"))
-    return e;
+  if (errno_t e = b.alloc(f2 ? 0x40000 : 0x10000, "Result")) return e;
   WoIo io(s, b, info->drive_verify != 0, nullptr, false);
   auto build = [&](std::uint32_t section) -> bool {
     setup_buffer_info_t su{};
@@ -971,9 +1016,7 @@ errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify)
   const std::uint32_t next_uid = drvint::be32(v + cm1500::kLastUniqueId) + 1;
   const bool f2 = type == 0xF2, lp = low_padded(type);
   Buffers b;
-  if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "write buffer alloc failed. err(12)\n",
-                          "write data buffer alloc failed. err(12)\n"))
-    return e;
+  if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "err")) return e;
   WoIo io(s, b, driveVerify, nullptr, false);
 
   std::uint32_t M = 0, E = 0;

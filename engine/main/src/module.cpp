@@ -61,7 +61,8 @@ void term_lock_groups() {
   s.lock_group_attr = nullptr;
 }
 
-// Steps 5 to 7; the first non-zero result.
+// Starts the two channels, then registers the file system; the first
+// non-zero result.
 int start_channels_and_register() {
   ModuleStartSteps& steps = module_start_steps();
   for (int (*step)() : {steps.vfamdev_init, steps.metacache_init}) {

@@ -35,7 +35,7 @@ void medium_guid(const std::uint8_t* identity, std::uint8_t* out) {
 
 std::uint32_t low32(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
 
-// Step 3 of FsInfo: the volume attributes.
+// FsInfo: the volume attributes.
 int fill_volume_attributes(PKELFS_VOLUME_INFO info, vfs_context* ctx) {
   char name[VFSATTR_VOL_NAME_SIZE + 1] = {};  // 260 bytes and a terminator the engine never overwrites
   vfs_attr attr{};
@@ -58,7 +58,7 @@ int fill_volume_attributes(PKELFS_VOLUME_INFO info, vfs_context* ctx) {
   return 0;
 }
 
-// Steps 2 and 4 of FsInfo: identity and last file index through the root.
+// FsInfo: identity and last file index through the root.
 int fill_root_controls(PKELFS_VOLUME_INFO info, vnode_t root, vfs_context* ctx) {
   std::uint8_t identity[44] = {};  // the engine writes 44 bytes; the record's first 40 are used
   if (const int err = vnode_ioctl(root, kIoctlVolumeIdentity, identity, 0, ctx)) {
@@ -80,7 +80,7 @@ int fill_root_controls(PKELFS_VOLUME_INFO info, vnode_t root, vfs_context* ctx) 
   return 0;
 }
 
-// Steps 5 and 6: mount information, track information, the dirty word.
+// FsInfo: mount information, track information, the dirty word.
 int fill_mount_state(PKELFS_VOLUME_INFO info, vnode_t root) {
   MountInformation mi{};
   if (const int err = Fsctl(kFsctlMountInformation, &mi)) return err;
@@ -108,7 +108,7 @@ int fill_mount_state(PKELFS_VOLUME_INFO info, vnode_t root) {
   return 0;
 }
 
-// GetInfo step 2 with a count: reads the extents and fills max entries.
+// GetInfo's space entries, count known: reads the extents and fills max entries.
 int fill_extents(vnode_t vp, unsigned max, std::uint32_t count, PKELFS_OBJECT_INFO info, vfs_context* ctx) {
   std::vector<MDCFS_SPACE_ENTRY> entries(count);
   MDCFS_SPACE_ENTRIES_BUFFER request{};
@@ -141,7 +141,7 @@ int fill_extents(vnode_t vp, unsigned max, std::uint32_t count, PKELFS_OBJECT_IN
   return 0;
 }
 
-// GetInfo step 2.
+// GetInfo's space entries: their count first, then the entries.
 int space_entries(vnode_t vp, unsigned max, PKELFS_OBJECT_INFO info, vfs_context* ctx) {
   MDCFS_SPACE_ENTRIES_BUFFER probe{};
   if (vnode_ioctl(vp, kIoctlFileAllocation, &probe, 0, ctx) != 0) {

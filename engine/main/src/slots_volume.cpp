@@ -24,7 +24,7 @@ constexpr const char* kMetadataFolder = "/$QuorvelData";
 
 mdcudfsr_mount* mount_record() { return static_cast<mdcudfsr_mount*>(kel_global_mount()->mnt_data); }
 
-// Step 1 of a mount: the cache-agent thread, detached; it ends on its stop
+// Before a mount: the cache-agent thread, detached; it ends on its stop
 // request. It holds a ticket, so that a mount failing before its channel
 // exists stops it (the volume mount's stop of unopened agents).
 int start_agent() {
@@ -93,7 +93,7 @@ int unmount_twice(int result) {
   return result;
 }
 
-// Format step 5 and 6: whether the deletion may go on.
+// Format: whether the deletion may go on.
 int deletion_gate(const MountInformation& mi, bool rewritable, bool* backtrack) {
   const std::uint32_t wp = mi.write_protect_reason_flags;
   const bool ready = volume_ready(mi.volume_status);
@@ -114,7 +114,7 @@ int deletion_gate(const MountInformation& mi, bool rewritable, bool* backtrack) 
   return 0;
 }
 
-// Format step 7: the all-delete request inside the privileged mode.
+// Format: the all-delete request inside the privileged mode.
 int request_all_delete(bool backtrack, bool keep) {
   if (const int err = Fsctl(kFsctlRegisterPrivileged, nullptr)) return err;
   if (const int err = Fsctl(kFsctlEnterPrivileged, nullptr)) return err;
@@ -125,7 +125,7 @@ int request_all_delete(bool backtrack, bool keep) {
   return err != 0 ? err : left;
 }
 
-// Format step 8: polls the backtrack every 100 ms until its status leaves 1.
+// Format: polls the backtrack every 100 ms until its status leaves 1.
 // Bounded: a status that stays 1 for an hour of the process clock gives 5.
 int wait_backtrack() {
   constexpr std::uint64_t kPollMs = 100, kLimitMs = 3600ull * 1000;
@@ -143,7 +143,7 @@ int wait_backtrack() {
   }
 }
 
-// Format steps 10-11 on the volume mounted again.
+// Format: the checks on the volume mounted again after the deletion.
 int check_after_delete() {
   MountInformation mi{};
   if (const int err = get_mount_information(&mi)) return err;
@@ -165,7 +165,7 @@ int check_after_delete() {
   return 22;
 }
 
-// Format steps 4-9 on a volume that holds something.
+// Format: deletes everything on a volume that holds something.
 int delete_all(bool backtrack, bool keep) {
   MountInformation mi{};
   if (const int err = get_mount_information(&mi)) return unmount_twice(err);

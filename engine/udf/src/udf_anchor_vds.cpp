@@ -501,152 +501,199 @@ struct CopyState {
   bool broken = false;
 };
 
-}  // namespace
+// The two copies of the sequence being read: main (0) and reserve (1).
+struct VdsRead {
+  VdsRead(mdcudfsr_mount* m, vfs_context_t c, int on_mount_, int from_cache_, uint32_t* mirror_)
+      : mnt(m), ctx(c), on_mount(on_mount_), from_cache(from_cache_), mirror(mirror_),
+        ext{m->avdp.main_vds_ex, m->avdp.reserve_vds_ex} {}
+  VdsRead(const VdsRead&) = delete;
+  VdsRead& operator=(const VdsRead&) = delete;
+  ~VdsRead() {
+    zfree(buf[0]);
+    zfree(buf[1]);
+  }
 
-int mdcudfsr_read_vds(mdcudfsr_mount* mnt, vfs_context_t ctx, int invalidate, int on_mount, int from_cache,
-                      uint32_t* mirror) {
-  UDF_TRACE_ENTRY();
-  const uint32_t ss = mnt->logical_sector_size;
-  const anchor_vdp& av = mnt->avdp;
-  const extent_ad ext[2] = {av.main_vds_ex, av.reserve_vds_ex};
-  int result = 0;
-  uint8_t* vds_buf[2] = {nullptr, nullptr};
+  mdcudfsr_mount* mnt;
+  vfs_context_t ctx;
+  int on_mount;
+  int from_cache;
+  uint32_t* mirror;
+  extent_ad ext[2];
+  uint8_t* buf[2] = {nullptr, nullptr};
   CopyState cs[2];
   udf_vds::ParseResult pr[2];
-  bool any_checksum_failure = false;
+};
 
-  auto finish = [&](int r) {
-    zfree(vds_buf[0]);
-    zfree(vds_buf[1]);
-    if (r != 0 && mirror) *mirror = 0;
-    UDF_TRACE_EXIT_ERR(r);
-    return r;
-  };
-
-  if (ext[0].len < 0x8000 || ext[1].len < 0x8000)
-    UDF_LOGM(ERR, KELC, "LVD size is too small (main:%d, reserve:%d). \n", ext[0].len, ext[1].len);
-  for (int i = 0; i < 2; ++i) {
-    vds_buf[i] = zalloc(kUnit);
-    if (!vds_buf[i]) {
-      UDF_LOG(ERR, i == 0 ? "can't allocate vds_buf[0].\n" : "can't allocate vds_buf[1].\n");
-      return finish(12);
-    }
+// Copy i from the disc, under the slot lock; a copy read is mirrored into
+// the management cache when the caller asks (the reserve copy only on 0xF2
+// media, half of it).
+int read_copy_from_disc(VdsRead& r, int i) {
+  mdcudfsr_mount* mnt = r.mnt;
+  std::unique_lock<std::mutex> lk(mnt->slot_mutex);
+  const int err = mdcudfsr_disc_change(mnt, SLOT_KEEP_LOADED, 0, r.ctx, r.on_mount);
+  if (err) {
+    UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+    return err;
   }
-  if (invalidate) (void)buf_invalidateblks(mnt->devvp, 0, 0, 0);
+  buf_t bp = nullptr;
+  const int rerr = buf_meta_bread(mnt->devvp, r.ext[i].loc, static_cast<int>(kUnit), nullptr, &bp);
+  lk.unlock();
+  if (!rerr) std::memcpy(r.buf[i], buf_bytes(bp), kUnit);
+  if (bp) buf_brelse(bp);
+  r.cs[i].read_ok = rerr == 0;
+  if (!r.cs[i].read_ok || !r.mirror || !*r.mirror) return 0;
+  if (i == 0) return udf_vds::mirror_to_cache(mnt, UDF_CACHE_MVDS, r.buf[0], kUnit);
+  if (udf_io::is_f2(mnt)) return udf_vds::mirror_to_cache(mnt, UDF_CACHE_RVDS, r.buf[1], kUnit / 2);
+  return 0;
+}
 
+// Both copies, from the management cache or the disc; a copy that cannot be
+// read is logged and left unread.
+int read_copies(VdsRead& r) {
   for (int i = 0; i < 2; ++i) {
-    if (from_cache) {
+    if (r.from_cache) {
       uint32_t done = 0;
       uint32_t cerr = 0;
-      const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, i == 0 ? UDF_CACHE_MVDS : UDF_CACHE_RVDS,
-                                                   kUnit, vds_buf[i], &done, &cerr);
-      cs[i].read_ok = err == 0 && cerr == 0 && done != 0;
-    } else {
-      std::unique_lock<std::mutex> lk(mnt->slot_mutex);
-      const int err = mdcudfsr_disc_change(mnt, SLOT_KEEP_LOADED, 0, ctx, on_mount);
-      if (err) {
-        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
-        return finish(err);
-      }
-      buf_t bp = nullptr;
-      const int rerr = buf_meta_bread(mnt->devvp, ext[i].loc, static_cast<int>(kUnit), nullptr, &bp);
-      lk.unlock();
-      if (!rerr) std::memcpy(vds_buf[i], buf_bytes(bp), kUnit);
-      if (bp) buf_brelse(bp);
-      cs[i].read_ok = rerr == 0;
-      if (cs[i].read_ok && mirror && *mirror) {
-        int merr = 0;
-        if (i == 0)
-          merr = udf_vds::mirror_to_cache(mnt, UDF_CACHE_MVDS, vds_buf[0], kUnit);
-        else if (udf_io::is_f2(mnt))
-          merr = udf_vds::mirror_to_cache(mnt, UDF_CACHE_RVDS, vds_buf[1], kUnit / 2);
-        if (merr) return finish(merr);
-      }
+      const int err = mdcudfsr_metacache_file_read(r.mnt, r.mnt->fsmanage_handle,
+                                                   i == 0 ? UDF_CACHE_MVDS : UDF_CACHE_RVDS, kUnit, r.buf[i], &done,
+                                                   &cerr);
+      r.cs[i].read_ok = err == 0 && cerr == 0 && done != 0;
+    } else if (const int err = read_copy_from_disc(r, i)) {
+      return err;
     }
-    if (!cs[i].read_ok) {
+    if (!r.cs[i].read_ok) {
       if (i == 0)
-        UDF_LOG(ERR, "MVDS is not read. MVDS offset=%d\n", ext[0].loc);
+        UDF_LOG(ERR, "MVDS is not read. MVDS offset=%d\n", r.ext[0].loc);
       else
-        UDF_LOG(ERR, "RVDS is not read. RVDS offset=%d\n", ext[1].loc);
+        UDF_LOG(ERR, "RVDS is not read. RVDS offset=%d\n", r.ext[1].loc);
     }
   }
+  return 0;
+}
 
+// The copies parsed (the reserve one only when the main one is not sound
+// and terminated). A copy with a bad checksum is marked broken; an
+// unterminated one must fill its unit, a terminated one hold every descriptor.
+int parse_copies(VdsRead& r) {
+  const extent_ad* ext = r.ext;
   for (int i = 0; i < 2; ++i) {
-    if (i == 1 && cs[0].read_ok && !cs[0].broken && pr[0].terminated) break;
-    if (!cs[i].read_ok) continue;
-    const int perr = udf_vds::parse_copy(mnt, vds_buf[i], kUnit, i, udf_vds::Mode::WriteOnce, &mnt->avdp, ctx, &pr[i]);
-    if (perr) return finish(perr);
-    cs[i].parsed = true;
-    if (pr[i].broken) {
-      cs[i].broken = true;
-      any_checksum_failure = true;
+    if (i == 1 && r.cs[0].read_ok && !r.cs[0].broken && r.pr[0].terminated) break;
+    if (!r.cs[i].read_ok) continue;
+    const int perr =
+        udf_vds::parse_copy(r.mnt, r.buf[i], kUnit, i, udf_vds::Mode::WriteOnce, &r.mnt->avdp, r.ctx, &r.pr[i]);
+    if (perr) return perr;
+    r.cs[i].parsed = true;
+    if (r.pr[i].broken) {
+      r.cs[i].broken = true;
       continue;
     }
-    if (!pr[i].terminated) {
+    if (!r.pr[i].terminated) {
       if (ext[0].len != ext[1].len)
         UDF_LOG(WARN, "main and reserved VDS were read but they have different lengths (main=%d, reserve=%d bytes)\n",
                 ext[0].len, ext[1].len);
       if (ext[i].len != kUnit) {
         UDF_LOG(ERR, "unexpected VDS byte length (%p) should be 0x%x\n",
                 reinterpret_cast<void*>(static_cast<uintptr_t>(ext[i].len)), kUnit);
-        return finish(22);
+        return 22;
       }
-    } else if ((pr[i].exist & VDS_HAS_ALL) != VDS_HAS_ALL) {
-      UDF_LOG(ERR, "VDS is invalid structure.exist_desc=%08x\n", pr[i].exist);
-      mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
-      return finish(22);
+    } else if ((r.pr[i].exist & VDS_HAS_ALL) != VDS_HAS_ALL) {
+      UDF_LOG(ERR, "VDS is invalid structure.exist_desc=%08x\n", r.pr[i].exist);
+      mdcudfsr_set_mntinfo_state(r.mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
+      return 22;
     }
   }
+  return 0;
+}
 
-  const bool bad[2] = {!cs[0].read_ok || cs[0].broken, !cs[1].read_ok || cs[1].broken};
-  if (bad[0] && bad[1]) {
-    if (cs[0].broken && cs[1].broken) {
-      mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
-      UDF_LOG(ERR, "MVDS & RVDS checksum invalid, RAW mount.\n");
-    } else {
-      UDF_LOG(ERR, "MVDS & RVDS invalid, RAW mount.\n");
-    }
-    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
-    return finish(22);
+// Neither copy usable: the volume is refused (rules broken when both
+// checksums failed).
+int refuse_without_copy(VdsRead& r) {
+  if (r.cs[0].broken && r.cs[1].broken) {
+    r.mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
+    UDF_LOG(ERR, "MVDS & RVDS checksum invalid, RAW mount.\n");
+  } else {
+    UDF_LOG(ERR, "MVDS & RVDS invalid, RAW mount.\n");
   }
-  (void)any_checksum_failure;
-  if (!bad[0] && !bad[1]) return finish(0);
+  mdcudfsr_set_mntinfo_state(r.mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
+  return 22;
+}
 
-  const int badi = bad[0] ? 0 : 1;
+// The bad copy rebuilt from the good one, retagged at its place, and both
+// written as one image on the last written disc.
+int rewrite_bad_copy(VdsRead& r, int badi) {
+  mdcudfsr_mount* mnt = r.mnt;
+  const uint32_t ss = mnt->logical_sector_size;
   const int goodi = 1 - badi;
-  UDF_LOG(ERR, badi == 0 ? "Rebuild MVDS\n" : "Rebuild RVDS\n");
-  if (from_cache) return finish(22);
-  udf_vds::drop_fsmanage_cache(mnt, ctx);
-  if (mirror) *mirror = 0;
-  if (udf_vds::rollback_on_other_slot(mnt, MNT_EXT_ROLLBACK_REQUESTED)) return finish(0);
-  // Anchors that name other places: the good copy is kept in memory only.
-  if (udf_vds::check_vds_layout(mnt, ctx)) return finish(0);
-
   const uint32_t image_size = udf_io::is_f2(mnt) ? udf_io::kVdsImageF2 : kUnit;
   const uint32_t reserve_off = (udf_io::is_f2(mnt) ? 128u : 16u) * ss;
   // Each copy occupies its own extent length, clamped to the room it has in the
   // image and in the copy buffer.
   const uint32_t room[2] = {std::min(reserve_off, kUnit), std::min(image_size - reserve_off, kUnit)};
-  const uint32_t len[2] = {std::min(ext[0].len, room[0]) / ss * ss, std::min(ext[1].len, room[1]) / ss * ss};
+  const uint32_t len[2] = {std::min(r.ext[0].len, room[0]) / ss * ss, std::min(r.ext[1].len, room[1]) / ss * ss};
   uint8_t* image = zalloc(image_size);
-  if (!image) return finish(5);
+  if (!image) return 5;
   std::unique_lock<std::mutex> lk(mnt->slot_mutex);
-  int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, on_mount);
+  const int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, r.ctx, r.on_mount);
   if (err) {
     UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
     zfree(image);
-    return finish(err);
+    return err;
   }
-  std::memset(vds_buf[badi], 0, kUnit);
-  std::memcpy(vds_buf[badi], vds_buf[goodi], std::min(len[badi], kUnit));
-  mdcudfsr_retag_vds_copy(mnt, vds_buf[badi], len[badi], ext[badi].loc);
-  std::memcpy(image, vds_buf[0], len[0]);
-  std::memcpy(image + reserve_off, vds_buf[1], len[1]);
-  result = udf_vds::write_with_attempts(mnt, ctx, ext[0].loc, image, image_size, udf_io::kVdsImageF2 / ss, false,
-                                        "Failed to write with status %d. \n");
+  std::memset(r.buf[badi], 0, kUnit);
+  std::memcpy(r.buf[badi], r.buf[goodi], std::min(len[badi], kUnit));
+  mdcudfsr_retag_vds_copy(mnt, r.buf[badi], len[badi], r.ext[badi].loc);
+  std::memcpy(image, r.buf[0], len[0]);
+  std::memcpy(image + reserve_off, r.buf[1], len[1]);
+  const int result = udf_vds::write_with_attempts(mnt, r.ctx, r.ext[0].loc, image, image_size,
+                                                  udf_io::kVdsImageF2 / ss, false, "Failed to write with status %d. \n");
   lk.unlock();
   zfree(image);
-  return finish(result);
+  return result;
+}
+
+// One copy bad: read from the cache this refuses (22); else the cache file
+// goes and the copy is rewritten, unless a rollback on another slot or an
+// anchor that names other places keeps the good copy in memory only.
+int repair_one_copy(VdsRead& r, int badi) {
+  UDF_LOG(ERR, badi == 0 ? "Rebuild MVDS\n" : "Rebuild RVDS\n");
+  if (r.from_cache) return 22;
+  udf_vds::drop_fsmanage_cache(r.mnt, r.ctx);
+  if (r.mirror) *r.mirror = 0;
+  if (udf_vds::rollback_on_other_slot(r.mnt, MNT_EXT_ROLLBACK_REQUESTED)) return 0;
+  // Anchors that name other places: the good copy is kept in memory only.
+  if (udf_vds::check_vds_layout(r.mnt, r.ctx)) return 0;
+  return rewrite_bad_copy(r, badi);
+}
+
+int read_and_check_vds(VdsRead& r, int invalidate) {
+  if (r.ext[0].len < 0x8000 || r.ext[1].len < 0x8000)
+    UDF_LOGM(ERR, KELC, "LVD size is too small (main:%d, reserve:%d). \n", r.ext[0].len, r.ext[1].len);
+  for (int i = 0; i < 2; ++i) {
+    r.buf[i] = zalloc(kUnit);
+    if (!r.buf[i]) {
+      UDF_LOG(ERR, i == 0 ? "can't allocate vds_buf[0].\n" : "can't allocate vds_buf[1].\n");
+      return 12;
+    }
+  }
+  if (invalidate) (void)buf_invalidateblks(r.mnt->devvp, 0, 0, 0);
+  if (const int err = read_copies(r)) return err;
+  if (const int err = parse_copies(r)) return err;
+  const bool bad[2] = {!r.cs[0].read_ok || r.cs[0].broken, !r.cs[1].read_ok || r.cs[1].broken};
+  if (bad[0] && bad[1]) return refuse_without_copy(r);
+  if (!bad[0] && !bad[1]) return 0;
+  return repair_one_copy(r, bad[0] ? 0 : 1);
+}
+
+}  // namespace
+
+int mdcudfsr_read_vds(mdcudfsr_mount* mnt, vfs_context_t ctx, int invalidate, int on_mount, int from_cache,
+                      uint32_t* mirror) {
+  UDF_TRACE_ENTRY();
+  VdsRead r(mnt, ctx, on_mount, from_cache, mirror);
+  const int err = read_and_check_vds(r, invalidate);
+  if (err != 0 && mirror) *mirror = 0;
+  UDF_TRACE_EXIT_ERR(err);
+  return err;
 }
 
 // Shared with the metadata writers (udf/udf_efe.h).

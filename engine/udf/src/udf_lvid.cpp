@@ -265,44 +265,33 @@ uint64_t mdcudfsr_get_next_unique_id(mdcudfsr_mount* mnt) {
   return v;
 }
 
-// The caller holds lvid_mutex (the integrity type, the unique-id counter and
-// the descriptor write are guarded by it; the slot mutex is taken inside).
-// It is not taken here: every caller already holds it.
-int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, int verify) {
-  UDF_TRACE_ENTRY();
-  assert(mnt->lvid_mutex.held_by_this_thread() && "mdcudfsr_flush_lvid needs lvid_mutex");
-  if (mnt->current_disc + 2 > MDCUDFSR_MAX_PARTITIONS) {
-    UDF_LOG(ERR, "last written slot %u has no free space entry.\n", mnt->current_disc);
-    UDF_TRACE_EXIT_ERR(22);
-    return 22;
+namespace {
+
+// A rollback takes the next unique id from the rollback point's attribute.
+int unique_id_of_rollback_point(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  if (!(mnt->mount_ext_flags & kMntExtRollbackRequested)) return 0;
+  uint8_t attr[MDCUDFSR_ATTRIBUTE_RECORD_SIZE];
+  const int err = mdcudfsr_read_attribute(mnt, attr, sizeof attr, 1, 0, ctx, 1);
+  if (err) {
+    UDF_LOG(ERR, "Failed to READ ATTRIBUTE for rollback point data and read only err =  %d. \n", err);
+    return err;
   }
-  if (mnt->mount_ext_flags & kMntExtRollbackRequested) {
-    uint8_t attr[MDCUDFSR_ATTRIBUTE_RECORD_SIZE];
-    const int err = mdcudfsr_read_attribute(mnt, attr, sizeof attr, 1, 0, ctx, 1);
-    if (err) {
-      UDF_LOG(ERR, "Failed to READ ATTRIBUTE for rollback point data and read only err =  %d. \n", err);
-      UDF_TRACE_EXIT_ERR(err);
-      return err;
-    }
-    uint32_t id;
-    std::memcpy(&id, attr + kAttrUniqueIdOffset, 4);
-    mnt->next_unique_id = uint64_t{id} + 1;
-  }
-  const uint32_t unit = unit_size(mnt);
-  uint8_t* buf = zalloc(unit);
-  if (!buf) {
-    UDF_LOG(ERR, "can't allocate buf.\n");
-    UDF_TRACE_EXIT_ERR(12);
-    return 12;
-  }
+  uint32_t id;
+  std::memcpy(&id, attr + kAttrUniqueIdOffset, 4);
+  mnt->next_unique_id = uint64_t{id} + 1;
+  return 0;
+}
+
+// The descriptor in memory: recorded now, one partition per disc written
+// plus the metadata partition, the next unique id, and the free-space and
+// size tables.
+void fill_lvid(mdcudfsr_mount* mnt, uint32_t n) {
   const uint32_t ss = mnt->logical_sector_size, bs = mnt->logical_block_size;
-  const uint32_t loc = lvid_location(mnt);
   logvol_integrity_desc* lv = &mnt->lvid;
   timespec now{};
   nanotime(&now);
   mdcudfsr_timespec2udftime_local(mnt, &now, &lv->recording_date_time);
   lv->length_imp_use = sizeof(imp_use_logvol_integrity_desc);
-  const uint32_t n = mnt->current_disc + 2;
   if (lv->num_partitions != n && !(mnt->mount_ext_flags & (kMntExtRollbackRequested | kMntExtRollbackMount)))
     UDF_LOG(WARN, "LVID partition num(%d) is different from lastwrittenslot+2(%d). mount_ext_flags 0x%x \n",
             lv->num_partitions, n, mnt->mount_ext_flags);
@@ -314,7 +303,13 @@ int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, in
     tables[n + i] = i == 0 ? static_cast<uint32_t>(mnt->metadata_main_partition_length / ss)
                            : static_cast<uint32_t>(uint64_t{mnt->vds.pd.part_len} * bs / ss);
   }
-  imp_use_logvol_integrity_desc* iu = mdcudfsr_lvid_imp_use(lv, n);
+}
+
+// The implementation use after the tables: our identifier (with the rollback
+// point's version bytes in a mode-2 rollback), the object counts and the
+// revisions.
+void fill_lvid_imp_use(mdcudfsr_mount* mnt, uint32_t n) {
+  imp_use_logvol_integrity_desc* iu = mdcudfsr_lvid_imp_use(&mnt->lvid, n);
   std::memset(iu, 0, sizeof *iu);
   mdcudfsr_make_regid(mnt, &iu->imp_use_id, REGID_IMPLEMENTATION);
   if ((mnt->mount_ext_flags & kMntExtRollbackRequested) && mnt->rollback_mode == 2) {
@@ -330,7 +325,12 @@ int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, in
   iu->min_udf_read_rev = 0x0250;
   iu->min_udf_write_rev = mnt->is_rewritable ? 0x0250 : 0x0260;
   iu->max_udf_write_rev = iu->min_udf_write_rev;
+}
 
+// The write unit: the descriptor in medium order with its CRC, and a
+// terminating descriptor in the next sector.
+void encode_lvid_unit(mdcudfsr_mount* mnt, uint8_t* buf, uint32_t loc, uint32_t n) {
+  const uint32_t ss = mnt->logical_sector_size;
   const uint32_t len = sizeof(logvol_integrity_desc) + 8 * n + sizeof(imp_use_logvol_integrity_desc);
   std::memcpy(buf, mnt->lvid_block, len);
   mdcudfsr_swap_host2le_logvol_integrity_desc(reinterpret_cast<logvol_integrity_desc*>(buf));
@@ -340,78 +340,128 @@ int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, in
   mdcudfsr_swap_host2le_desc_tag(&td);
   std::memcpy(buf + ss, &td, sizeof td);
   mdcudfsr_set_udf_tag_crc_and_checksum(buf + ss, 512);
+}
 
+// Whether the medium holds the unit already; a failed comparison writes.
+bool already_written(mdcudfsr_mount* mnt, uint8_t* buf, uint32_t loc, uint32_t unit, vfs_context_t ctx) {
   uint32_t identical = 0;
-  int err = mdcudfsr_is_writing_descriptor_exist(mnt, buf, loc, unit / bs, &identical, ctx);
-  if (err) {
+  if (const int err = mdcudfsr_is_writing_descriptor_exist(mnt, buf, loc, unit / mnt->logical_block_size,
+                                                           &identical, ctx)) {
     UDF_LOG(WARN, "failed to compare buffer with status %d. do write \n", err);
-    identical = 0;
-    err = 0;
+    return false;
   }
-  if (identical) {
+  return identical != 0;
+}
+
+// A management cache file keeps an image of the unit; without memory for
+// it, the cache file is dropped.
+void keep_cache_image(mdcudfsr_mount* mnt, const uint8_t* buf, vfs_context_t ctx) {
+  if (mnt->fsmanage_handle == -1) return;
+  if (!mnt->lvid_cache_image) mnt->lvid_cache_image = zalloc(MDCUDFSR_IMAGE_SIZE);
+  if (mnt->lvid_cache_image)
+    std::memcpy(mnt->lvid_cache_image, buf, MDCUDFSR_IMAGE_SIZE);
+  else
+    drop_cache_file(mnt, ctx);
+}
+
+// The last written disc loaded under the slot lock; 0 or its error.
+int load_last_written(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  const int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
+  if (err) UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+  return err;
+}
+
+// The unit written at loc on the last written disc (its range reserved
+// first on 0xF2 media); the drive's disc information is then stale.
+int write_unit(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t loc, uint32_t unit, vfs_context_t ctx) {
+  std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+  if (const int err = load_last_written(mnt, ctx)) return err;
+  buf_t bp = buf_getblk(mnt->devvp, loc, static_cast<int>(unit), 0, 0, kBufOpMetadata);
+  if (!bp) return 5;
+  buf_setflags(bp, kBufFlagWrite);
+  std::memcpy(buf_bytes(bp), buf, unit);
+  if (is_f2(mnt)) {
+    ReserveRange r{loc, kUnitF2 / mnt->logical_sector_size};
+    if (const int err = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, reinterpret_cast<char*>(&r), 0, ctx)) {
+      UDF_LOG(ERR, "reserve write failed. status=%d\n", err);
+      mdcudfsr_sync_drive_cache(mnt, ctx);
+      buf_brelse(bp);
+      return err;
+    }
+  }
+  const int err = buf_bwrite(bp);
+  VNOP_IOCTL(mnt->devvp, kIoctlForgetDiscInfo, nullptr, 0, ctx);
+  if (err) {
+    mdcudfsr_sync_drive_cache(mnt, ctx);
+    UDF_LOG(ERR, "buf_bwrite is failed.(%d)\n", err);
+  }
+  return err;
+}
+
+// The drive's cache synchronised on the last written disc.
+int sync_unit(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+  int err = load_last_written(mnt, ctx);
+  if (!err && (err = mdcudfsr_sync_drive_cache(mnt, ctx)) != 0) UDF_LOG(ERR, "sync chace is failed.(%d)\n", err);
+  return err;
+}
+
+// The written unit verified on the last written disc.
+int verify_unit(mdcudfsr_mount* mnt, uint32_t loc, uint32_t unit, vfs_context_t ctx) {
+  std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+  const uint32_t ss = mnt->logical_sector_size;
+  int err = load_last_written(mnt, ctx);
+  if (!err && (err = mdcudfsr_verify_range(mnt->devvp, loc, (unit + ss - 1) / ss, ctx, mnt)) != 0)
+    UDF_LOG(ERR, "verify range is failed.(%d)\n", err);
+  return err;
+}
+
+int write_lvid_unit(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t loc, uint32_t unit, int verify,
+                    vfs_context_t ctx) {
+  keep_cache_image(mnt, buf, ctx);
+  int err = write_unit(mnt, buf, loc, unit, ctx);
+  if (!err) err = sync_unit(mnt, ctx);
+  if (!err && verify) err = verify_unit(mnt, loc, unit, ctx);
+  return err;
+}
+
+}  // namespace
+
+// The caller holds lvid_mutex (the integrity type, the unique-id counter and
+// the descriptor write are guarded by it; the slot mutex is taken inside).
+// It is not taken here: every caller already holds it.
+int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, int verify) {
+  UDF_TRACE_ENTRY();
+  assert(mnt->lvid_mutex.held_by_this_thread() && "mdcudfsr_flush_lvid needs lvid_mutex");
+  if (mnt->current_disc + 2 > MDCUDFSR_MAX_PARTITIONS) {
+    UDF_LOG(ERR, "last written slot %u has no free space entry.\n", mnt->current_disc);
+    UDF_TRACE_EXIT_ERR(22);
+    return 22;
+  }
+  if (const int err = unique_id_of_rollback_point(mnt, ctx)) {
+    UDF_TRACE_EXIT_ERR(err);
+    return err;
+  }
+  const uint32_t unit = unit_size(mnt);
+  uint8_t* buf = zalloc(unit);
+  if (!buf) {
+    UDF_LOG(ERR, "can't allocate buf.\n");
+    UDF_TRACE_EXIT_ERR(12);
+    return 12;
+  }
+  const uint32_t loc = lvid_location(mnt);
+  const uint32_t n = mnt->current_disc + 2;
+  fill_lvid(mnt, n);
+  fill_lvid_imp_use(mnt, n);
+  encode_lvid_unit(mnt, buf, loc, n);
+  if (already_written(mnt, buf, loc, unit, ctx)) {
     UDF_LOG(INFO, "skip lvid flush\n");
     zfree(buf);
     UDF_TRACE_EXIT_ERR(0);
     return 0;
   }
-  if (!no_write) {
-    if (mnt->fsmanage_handle != -1) {
-      if (!mnt->lvid_cache_image) mnt->lvid_cache_image = zalloc(MDCUDFSR_IMAGE_SIZE);
-      if (mnt->lvid_cache_image)
-        std::memcpy(mnt->lvid_cache_image, buf, MDCUDFSR_IMAGE_SIZE);
-      else
-        drop_cache_file(mnt, ctx);
-    }
-    {
-      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-      err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-      if (err) {
-        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
-      } else {
-        buf_t bp = buf_getblk(mnt->devvp, loc, static_cast<int>(unit), 0, 0, kBufOpMetadata);
-        if (!bp) {
-          err = 5;
-        } else {
-          buf_setflags(bp, kBufFlagWrite);
-          std::memcpy(buf_bytes(bp), buf, unit);
-          if (is_f2(mnt)) {
-            ReserveRange r{loc, kUnitF2 / ss};
-            err = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, reinterpret_cast<char*>(&r), 0, ctx);
-            if (err) {
-              UDF_LOG(ERR, "reserve write failed. status=%d\n", err);
-              mdcudfsr_sync_drive_cache(mnt, ctx);
-              buf_brelse(bp);
-            }
-          }
-          if (!err) {
-            err = buf_bwrite(bp);
-            VNOP_IOCTL(mnt->devvp, kIoctlForgetDiscInfo, nullptr, 0, ctx);
-            if (err) {
-              mdcudfsr_sync_drive_cache(mnt, ctx);
-              UDF_LOG(ERR, "buf_bwrite is failed.(%d)\n", err);
-            }
-          }
-        }
-      }
-    }
-    if (!err) {
-      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-      err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-      if (err)
-        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
-      else if ((err = mdcudfsr_sync_drive_cache(mnt, ctx)) != 0)
-        UDF_LOG(ERR, "sync chace is failed.(%d)\n", err);
-    }
-    if (!err && verify) {
-      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-      err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-      if (err)
-        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
-      else if ((err = mdcudfsr_verify_range(mnt->devvp, loc, (unit + ss - 1) / ss, ctx, mnt)) != 0)
-        UDF_LOG(ERR, "verify range is failed.(%d)\n", err);
-    }
-  }
-  if (lv->integrity_type == 1)
+  const int err = no_write ? 0 : write_lvid_unit(mnt, buf, loc, unit, verify, ctx);
+  if (mnt->lvid.integrity_type == 1)
     mdcudfsr_volume_status(mnt).fetch_and(static_cast<uint8_t>(~kVolumeStatusOpen));
   else
     mdcudfsr_volume_status(mnt).fetch_or(static_cast<uint8_t>(kVolumeStatusOpen));

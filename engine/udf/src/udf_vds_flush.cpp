@@ -58,26 +58,34 @@ void emit(mdcudfsr_mount* mnt, uint8_t* dst, T desc, uint16_t id, uint32_t loc, 
 
 // ---------------------------------------------------------------- in-memory rebuild
 
-int mdcudfsr_repair_vds(mdcudfsr_mount* mnt, uint32_t* serial_unreadable, vfs_context_t ctx) {
-  const uint32_t n = mnt->current_disc;
-  if (n + 1 > MDCUDFSR_MAX_TYPE1_MAPS) {
-    UDF_LOG(ERR, "last written slot %u has no partition map room.\n", n);
-    return 22;
-  }
+namespace {
+
+// What names a rebuilt volume: the serial number the cartridge memory keeps
+// (attribute 1500h) and its text serial (attribute 0401h) when it has one.
+struct RepairIdentity {
+  uint32_t serial = 0;
   char text[33] = {};
   bool have_text = false;
-  {
-    uint8_t raw[32] = {};
-    const int err = VNOP_IOCTL(mnt->devvp, kIoctlReadAttr0401, reinterpret_cast<char*>(raw), 0, ctx);
-    if (err) {
-      UDF_LOG(ERR, "failed to read attribute[ID:0401H].\n");
-      if (serial_unreadable) *serial_unreadable = 1;
-    } else {
-      std::memcpy(text, raw, 32);
-      for (int i = 31; i >= 0 && (text[i] == ' ' || text[i] == '\0'); --i) text[i] = '\0';
-      have_text = text[0] != '\0';
-    }
+};
+
+// The text serial, trailing blanks cut; an unreadable one is reported in
+// *serial_unreadable and the rebuild goes on without it.
+void read_text_serial(mdcudfsr_mount* mnt, uint32_t* serial_unreadable, vfs_context_t ctx, RepairIdentity& id) {
+  uint8_t raw[32] = {};
+  const int err = VNOP_IOCTL(mnt->devvp, kIoctlReadAttr0401, reinterpret_cast<char*>(raw), 0, ctx);
+  if (err) {
+    UDF_LOG(ERR, "failed to read attribute[ID:0401H].\n");
+    if (serial_unreadable) *serial_unreadable = 1;
+    return;
   }
+  std::memcpy(id.text, raw, 32);
+  for (int i = 31; i >= 0 && (id.text[i] == ' ' || id.text[i] == '\0'); --i) id.text[i] = '\0';
+  id.have_text = id.text[0] != '\0';
+}
+
+// The serial number from the attribute block; an unreadable one refuses the
+// mount (22).
+int read_serial_number(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t* serial) {
   uint8_t* answer = zalloc(140);
   if (!answer) {
     UDF_LOG(ERR, "can't allocate memory\n");
@@ -100,83 +108,82 @@ int mdcudfsr_repair_vds(mdcudfsr_mount* mnt, uint32_t* serial_unreadable, vfs_co
                                mnt->mntinfo.WriteProtectReasonFlags | WRPROT_READONLY);
     return 22;
   }
-  const uint32_t serial = (uint32_t{answer[61]} << 24) | (uint32_t{answer[62]} << 16) | (uint32_t{answer[63]} << 8) |
-                          answer[64];
+  *serial = (uint32_t{answer[61]} << 24) | (uint32_t{answer[62]} << 16) | (uint32_t{answer[63]} << 8) | answer[64];
   zfree(answer);
+  return 0;
+}
 
+// The primary volume descriptor of disc n: "KELFS VOLnn", the volume set
+// named by serial and text, recorded now.
+void rebuild_pvd(mdcudfsr_mount* mnt, uint32_t n, const RepairIdentity& id) {
   timespec now{};
   nanotime(&now);
   timestamp rec_time{};
   mdcudfsr_timespec2udftime(mnt, &now, &rec_time, 1);
-
   char buf[160];
-  auto& v = mnt->vds;
-  // Primary volume descriptor.
-  std::memset(&v.pvd, 0, sizeof v.pvd);
+  auto& pvd = mnt->vds.pvd;
+  std::memset(&pvd, 0, sizeof pvd);
   std::snprintf(buf, sizeof buf, "%s%02d", "KELFS VOL", static_cast<int>(n + 1));
-  set_dstring(v.pvd.vol_id, sizeof v.pvd.vol_id, buf);
-  v.pvd.vds_num = static_cast<uint16_t>(n + 1);
-  v.pvd.ichg_lvl = 3;
-  v.pvd.max_ichg_lvl = 3;
-  v.pvd.charset_list = 1;
-  v.pvd.max_charset_list = 1;
-  if (have_text)
-    std::snprintf(buf, sizeof buf, "%08lX%-8.8s%-32s", static_cast<unsigned long>(serial), "KELFS   ", text);
+  set_dstring(pvd.vol_id, sizeof pvd.vol_id, buf);
+  pvd.vds_num = static_cast<uint16_t>(n + 1);
+  pvd.ichg_lvl = 3;
+  pvd.max_ichg_lvl = 3;
+  pvd.charset_list = 1;
+  pvd.max_charset_list = 1;
+  if (id.have_text)
+    std::snprintf(buf, sizeof buf, "%08lX%-8.8s%-32s", static_cast<unsigned long>(id.serial), "KELFS   ", id.text);
   else
-    std::snprintf(buf, sizeof buf, "%08lX%-8.8s", static_cast<unsigned long>(serial), "KELFS   ");
-  set_dstring(v.pvd.volset_id, sizeof v.pvd.volset_id, buf);
-  set_charspec(&v.pvd.desc_charset);
-  set_charspec(&v.pvd.explanatory_charset);
-  v.pvd.time = rec_time;
-  mdcudfsr_make_regid(mnt, &v.pvd.app_id, REGID_APPLICATION);
-  mdcudfsr_make_regid(mnt, &v.pvd.imp_id, REGID_IMPLEMENTATION);
-  v.pvd.flags = 1;
+    std::snprintf(buf, sizeof buf, "%08lX%-8.8s", static_cast<unsigned long>(id.serial), "KELFS   ");
+  set_dstring(pvd.volset_id, sizeof pvd.volset_id, buf);
+  set_charspec(&pvd.desc_charset);
+  set_charspec(&pvd.explanatory_charset);
+  pvd.time = rec_time;
+  mdcudfsr_make_regid(mnt, &pvd.app_id, REGID_APPLICATION);
+  mdcudfsr_make_regid(mnt, &pvd.imp_id, REGID_IMPLEMENTATION);
+  pvd.flags = 1;
+}
 
-  // Logical volume identifier.
-  uint8_t lvid[128];
-  if (have_text) {
-    set_dstring(lvid, sizeof lvid, text);
-  } else {
-    std::snprintf(buf, sizeof buf, "_%08lX", static_cast<unsigned long>(serial));
-    set_dstring(lvid, sizeof lvid, buf);
+// The logical volume identifier: the text serial, else "_" and the serial number.
+void logical_volume_id(const RepairIdentity& id, uint8_t (&lvid)[128]) {
+  if (id.have_text) {
+    set_dstring(lvid, sizeof lvid, id.text);
+    return;
   }
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "_%08lX", static_cast<unsigned long>(id.serial));
+  set_dstring(lvid, sizeof lvid, buf);
+}
 
-  // Implementation use volume descriptor.
-  std::memset(&v.iuvd, 0, sizeof v.iuvd);
-  v.iuvd.seq_num = 1;
-  mdcudfsr_make_regid(mnt, &v.iuvd.imp_id, REGID_LV_INFO);
-  {
-    logvol_info info{};
-    set_charspec(&info.lvi_charset);
-    std::memcpy(info.logvol_id, lvid, sizeof lvid);
-    mdcudfsr_make_regid(mnt, &info.imp_id, REGID_IMPLEMENTATION);
-    std::memcpy(v.iuvd.imp_use, &info, sizeof info);
-  }
+void rebuild_iuvd(mdcudfsr_mount* mnt, const uint8_t (&lvid)[128]) {
+  auto& iuvd = mnt->vds.iuvd;
+  std::memset(&iuvd, 0, sizeof iuvd);
+  iuvd.seq_num = 1;
+  mdcudfsr_make_regid(mnt, &iuvd.imp_id, REGID_LV_INFO);
+  logvol_info info{};
+  set_charspec(&info.lvi_charset);
+  std::memcpy(info.logvol_id, lvid, sizeof lvid);
+  mdcudfsr_make_regid(mnt, &info.imp_id, REGID_IMPLEMENTATION);
+  std::memcpy(iuvd.imp_use, &info, sizeof info);
+}
 
-  // Partition descriptor.
-  std::memset(&v.pd, 0, sizeof v.pd);
-  v.pd.seq_num = 2;
-  v.pd.flags = 1;
-  v.pd.part_num = 0;
-  std::memcpy(v.pd.contents.id, "+NSR03", 6);
-  v.pd.access_type = 0;
-  v.pd.start_loc = 4096;
-  v.pd.part_len = mnt->num_sectors - reserved_tail(mnt->medium_type) - 4096;
-  mdcudfsr_make_regid(mnt, &v.pd.imp_id, REGID_IMPLEMENTATION);
+// The partition from block 4096 up to the medium's reserved tail.
+void rebuild_pd(mdcudfsr_mount* mnt) {
+  auto& pd = mnt->vds.pd;
+  std::memset(&pd, 0, sizeof pd);
+  pd.seq_num = 2;
+  pd.flags = 1;
+  pd.part_num = 0;
+  std::memcpy(pd.contents.id, "+NSR03", 6);
+  pd.access_type = 0;
+  pd.start_loc = 4096;
+  pd.part_len = mnt->num_sectors - reserved_tail(mnt->medium_type) - 4096;
+  mdcudfsr_make_regid(mnt, &pd.imp_id, REGID_IMPLEMENTATION);
+}
 
-  // Logical volume descriptor and its maps.
-  std::memset(&v.lvd, 0, sizeof v.lvd);
-  v.lvd.seq_num = 3;
-  set_charspec(&v.lvd.desc_charset);
-  std::memcpy(v.lvd.logvol_id, lvid, sizeof lvid);
-  v.lvd.lb_size = mnt->logical_sector_size;
-  mdcudfsr_make_regid(mnt, &v.lvd.domain_id, REGID_DOMAIN);
-  v.lvd.fsd_loc.len = 2 * mnt->logical_sector_size;
-  v.lvd.n_pm = n + 2;
-  v.lvd.mt_l = 6 * n + 70;
-  mdcudfsr_make_regid(mnt, &v.lvd.imp_id, REGID_IMPLEMENTATION);
-  v.lvd.integrity_seq_id.len = 0x10000;
-  v.lvd.integrity_seq_id.loc = is_f2(mnt) ? 640 : 320;
+// The metadata partition map (at the recorded metadata file when there is
+// one) and one type-1 map per disc up to n.
+void rebuild_maps(mdcudfsr_mount* mnt, uint32_t n) {
+  auto& v = mnt->vds;
   auto& md = v.pmap.type2_metadata;
   std::memset(&md, 0, sizeof md);
   md.type = 2;
@@ -192,11 +199,28 @@ int mdcudfsr_repair_vds(mdcudfsr_mount* mnt, uint32_t* serial_unreadable, vfs_co
   std::memset(v.pmap.type1, 0, sizeof v.pmap.type1);
   for (uint32_t i = 0; i <= n; ++i) v.pmap.type1[i] = part_map_type1{1, 6, static_cast<uint16_t>(i + 1), 0};
   v.pmap.type1_count = n + 1;
+}
 
-  // Unallocated space descriptor.
-  std::memset(v.usd_block, 0, sizeof v.usd_block);
-  v.usd.seq_num = 4;
+void rebuild_lvd(mdcudfsr_mount* mnt, uint32_t n, const uint8_t (&lvid)[128]) {
+  auto& lvd = mnt->vds.lvd;
+  std::memset(&lvd, 0, sizeof lvd);
+  lvd.seq_num = 3;
+  set_charspec(&lvd.desc_charset);
+  std::memcpy(lvd.logvol_id, lvid, sizeof lvid);
+  lvd.lb_size = mnt->logical_sector_size;
+  mdcudfsr_make_regid(mnt, &lvd.domain_id, REGID_DOMAIN);
+  lvd.fsd_loc.len = 2 * mnt->logical_sector_size;
+  lvd.n_pm = n + 2;
+  lvd.mt_l = 6 * n + 70;
+  mdcudfsr_make_regid(mnt, &lvd.imp_id, REGID_IMPLEMENTATION);
+  lvd.integrity_seq_id.len = 0x10000;
+  lvd.integrity_seq_id.loc = is_f2(mnt) ? 640 : 320;
+  rebuild_maps(mnt, n);
+}
 
+// The five descriptors tagged at the rebuilt sequence's place, with their CRCs.
+void tag_rebuilt_sequence(mdcudfsr_mount* mnt) {
+  auto& v = mnt->vds;
   const uint32_t base = is_f2(mnt) ? UDF_REBUILD_VDS_LOC_F2 : UDF_REBUILD_VDS_LOC;
   mdcudfsr_init_udf_tag(mnt, &v.pvd.tag, TAG_ID_PVD, base);
   mdcudfsr_set_udf_tag_crc_and_checksum(&v.pvd, 512);
@@ -208,8 +232,31 @@ int mdcudfsr_repair_vds(mdcudfsr_mount* mnt, uint32_t* serial_unreadable, vfs_co
   mdcudfsr_set_udf_tag_crc_and_checksum(&v.lvd, 440);
   mdcudfsr_init_udf_tag(mnt, &v.usd.tag, TAG_ID_USD, base + 4);
   mdcudfsr_set_udf_tag_crc_and_checksum(v.usd_block, 512);
+}
 
+}  // namespace
+
+int mdcudfsr_repair_vds(mdcudfsr_mount* mnt, uint32_t* serial_unreadable, vfs_context_t ctx) {
+  const uint32_t n = mnt->current_disc;
+  if (n + 1 > MDCUDFSR_MAX_TYPE1_MAPS) {
+    UDF_LOG(ERR, "last written slot %u has no partition map room.\n", n);
+    return 22;
+  }
+  RepairIdentity id;
+  read_text_serial(mnt, serial_unreadable, ctx, id);
+  if (const int err = read_serial_number(mnt, ctx, &id.serial)) return err;
+  rebuild_pvd(mnt, n, id);
+  uint8_t lvid[128];
+  logical_volume_id(id, lvid);
+  rebuild_iuvd(mnt, lvid);
+  rebuild_pd(mnt);
+  rebuild_lvd(mnt, n, lvid);
+  auto& v = mnt->vds;
+  std::memset(v.usd_block, 0, sizeof v.usd_block);
+  v.usd.seq_num = 4;
+  tag_rebuilt_sequence(mnt);
   // The rebuilt sequence is unlinked from its metadata files.
+  auto& md = v.pmap.type2_metadata;
   md.file_loc = v.pd.part_len;
   md.mirror_file_loc = v.pd.part_len;
   mnt->metadata_file_loc = v.pd.part_len;

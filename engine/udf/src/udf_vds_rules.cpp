@@ -42,173 +42,232 @@ int byte_compare(const uint8_t* a, const uint8_t* b, size_t n) {
   return 0;
 }
 
-// The structure check. A read-only marking (implementation identifier that
-// compares greater, write-protect flags) is copied to *marking as the mount
-// information stood right after it, even when a later rule fails.
-int check_structure(mdcudfsr_mount* mnt, uint32_t* soft_protect, vfs_context_t ctx, ReadOnlyMarking* marking) {
-  UDF_TRACE_ENTRY();
-  const auto& v = mnt->vds;
-  const uint32_t slot = mdcudfsr_expected_slot(mnt);
+// What the structure check carries from rule to rule. A rule that only marks
+// the volume read-only leaves 30 in `result` and the later rules still run.
+struct StructureCheck {
+  mdcudfsr_mount* mnt;
+  vfs_context_t ctx;
+  ReadOnlyMarking* marking;
+  uint32_t slot;
+  const mdcudfsr_vds_copies& v;
   int result = 0;
-  auto done = [&](int r) {
-    UDF_TRACE_EXIT_ERR(r);
-    return r;
-  };
-  auto read_only = [&] {
+
+  // The mount information as it stands, copied to the caller's marking.
+  void keep_marking() {
+    if (marking) *marking = ReadOnlyMarking{true, mnt->mntinfo.MountStatus, mnt->mntinfo.WriteProtectReasonFlags};
+  }
+  void read_only() {
     mark_readonly(mnt, ctx);
     result = 30;
-    if (marking) *marking = ReadOnlyMarking{true, mnt->mntinfo.MountStatus, mnt->mntinfo.WriteProtectReasonFlags};
-  };
+    keep_marking();
+  }
+};
 
+// The interchange level and the implementation identifier: ours (two format
+// levels), one that compares a little greater (read-only), or a stranger's.
+int check_implementation(StructureCheck& c) {
+  const auto& v = c.v;
   if (v.pvd.ichg_lvl != 3) {
     UDF_LOG(ERR, "PVD interchange level(%d) invalid\n", v.pvd.ichg_lvl);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
-  {
-    uint8_t form[2][24] = {};
-    for (auto& f : form) std::memcpy(f + 1, "*Tarn KELFS", 11);
-    form[1][20] = 1;
-    const auto* id = reinterpret_cast<const uint8_t*>(&v.pvd.imp_id);
-    const int c0 = byte_compare(id, form[0], 24);
-    const int c1 = byte_compare(id, form[1], 24);
-    if (c0 == 0) {
-      mnt->format_level = 2;
-    } else if (c1 == 0) {
-      mnt->format_level = 0x12;
-    } else if ((c0 > 0 && c0 <= 4) || (c1 > 0 && c1 <= 4)) {
-      UDF_LOG(ERR, "PVD ImplementationID(%.23s) not valid, mounting readonly\n",
-              reinterpret_cast<const char*>(v.pvd.imp_id.id));
-      read_only();
-      mnt->mount_ext_flags |= MNT_EXT_PVD_READONLY;
-    } else {
-      UDF_LOG(ERR, "PVD ImplementationID(%.23s) not valid, mounting readonly\n",
-              reinterpret_cast<const char*>(v.pvd.imp_id.id));
-      mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_ANCHOR_INVALID, WRPROT_IMPLEMENTATION);
-      return done(22);
-    }
+  uint8_t form[2][24] = {};
+  for (auto& f : form) std::memcpy(f + 1, "*Tarn KELFS", 11);
+  form[1][20] = 1;
+  const auto* id = reinterpret_cast<const uint8_t*>(&v.pvd.imp_id);
+  const int c0 = byte_compare(id, form[0], 24);
+  const int c1 = byte_compare(id, form[1], 24);
+  if (c0 == 0) {
+    c.mnt->format_level = 2;
+  } else if (c1 == 0) {
+    c.mnt->format_level = 0x12;
+  } else if ((c0 > 0 && c0 <= 4) || (c1 > 0 && c1 <= 4)) {
+    UDF_LOG(ERR, "PVD ImplementationID(%.23s) not valid, mounting readonly\n",
+            reinterpret_cast<const char*>(v.pvd.imp_id.id));
+    c.read_only();
+    c.mnt->mount_ext_flags |= MNT_EXT_PVD_READONLY;
+  } else {
+    UDF_LOG(ERR, "PVD ImplementationID(%.23s) not valid, mounting readonly\n",
+            reinterpret_cast<const char*>(v.pvd.imp_id.id));
+    mdcudfsr_set_mntinfo_state(c.mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_ANCHOR_INVALID, WRPROT_IMPLEMENTATION);
+    return 22;
   }
-  if (v.pvd.vds_num != slot + 1) {
-    UDF_LOG(ERR, "PVD vds_num (%d) invalid (expect=%d)\n", v.pvd.vds_num, slot + 1);
-    return done(raw_rules(mnt));
+  return 0;
+}
+
+// The primary volume descriptor's sequence number and flags, the partition
+// descriptor's flags, number and access type (1 to 3: read-only, ends with 30).
+int check_volume_and_partition(StructureCheck& c) {
+  const auto& v = c.v;
+  if (v.pvd.vds_num != c.slot + 1) {
+    UDF_LOG(ERR, "PVD vds_num (%d) invalid (expect=%d)\n", v.pvd.vds_num, c.slot + 1);
+    return raw_rules(c.mnt);
   }
   if (!(v.pvd.flags & 1)) {
     UDF_LOG(ERR, "PVD flags (%d) invalid \n", v.pvd.flags);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
   if (v.pd.flags != 1) {
     UDF_LOG(ERR, "PD flags(%d) invalid\n", v.pd.flags);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
   if (v.pd.part_num != 0) {
     UDF_LOG(ERR, "PD partition Number(%d) invalid\n", v.pd.part_num);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
   if (v.pd.access_type >= 1 && v.pd.access_type <= 3) {
     UDF_LOG(ERR, "PD access type(%d) invalid\n", v.pd.access_type);
-    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_RULES_BROKEN, WRPROT_READONLY);
-    if (marking) *marking = ReadOnlyMarking{true, mnt->mntinfo.MountStatus, mnt->mntinfo.WriteProtectReasonFlags};
-    return done(30);
+    mdcudfsr_set_mntinfo_state(c.mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_RULES_BROKEN, WRPROT_READONLY);
+    c.keep_marking();
+    return 30;
   }
   if (v.pd.access_type > 4) {
     UDF_LOG(ERR, "PD access type(%d) invalid.\n", v.pd.access_type);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
+  return 0;
+}
+
+// The domain identifier's write-protect flags: the hard one marks read-only,
+// the soft one too on the last disc, elsewhere it is reported in *soft_protect.
+void check_domain_flags(StructureCheck& c, uint32_t* soft_protect) {
+  const uint8_t domain_flags = c.v.lvd.domain_id.id_suffix[2];
+  if (domain_flags & 1) {
+    UDF_LOG(ERR, "LVD domain ID suffix write protect flags (%d) not valid, mounting readonly\n", domain_flags);
+    c.read_only();
+  }
+  if (domain_flags & 2) {
+    if (c.mnt->num_discs == 0 || c.slot >= c.mnt->num_discs - 1) {
+      c.read_only();
+    } else if (soft_protect) {
+      *soft_protect = 1;
+    }
+  }
+}
+
+// The logical volume descriptor: block size, domain flags, map count and the
+// integrity sequence's length.
+int check_logical_volume(StructureCheck& c, uint32_t* soft_protect) {
+  const auto& v = c.v;
   if (v.lvd.lb_size != 2048) {
     UDF_LOG(ERR, "LVD logical block size(%d) is invalid\n", v.lvd.lb_size);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
-  {
-    const uint8_t domain_flags = v.lvd.domain_id.id_suffix[2];
-    if (domain_flags & 1) {
-      UDF_LOG(ERR, "LVD domain ID suffix write protect flags (%d) not valid, mounting readonly\n", domain_flags);
-      read_only();
-    }
-    if (domain_flags & 2) {
-      if (mnt->num_discs == 0 || slot >= mnt->num_discs - 1) {
-        read_only();
-      } else if (soft_protect) {
-        *soft_protect = 1;
-      }
-    }
-  }
+  check_domain_flags(c, soft_protect);
   if (v.lvd.n_pm < 2 || v.lvd.n_pm > 13 || v.lvd.n_pm != uint32_t{v.pvd.vds_num} + 1) {
     UDF_LOG(ERR, "LVD number of partition(%d) is invalid\n", v.lvd.n_pm);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
   if (v.lvd.integrity_seq_id.len < 1 || v.lvd.integrity_seq_id.len > 0x10000) {
     UDF_LOG(ERR, "LVD integrity sequence length(%d) is invalid\n", v.lvd.integrity_seq_id.len);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
-  if (v.lvd.n_pm != slot + 2) {
-    UDF_LOG(ERR, "LVD n_pm (%d) invalid (expect=%d)\n", v.lvd.n_pm, slot + 2);
-    return done(raw_rules(mnt));
+  if (v.lvd.n_pm != c.slot + 2) {
+    UDF_LOG(ERR, "LVD n_pm (%d) invalid (expect=%d)\n", v.lvd.n_pm, c.slot + 2);
+    return raw_rules(c.mnt);
   }
+  return 0;
+}
+
+// The partition header (no space tables or bitmaps, but the unallocated
+// bitmap of a rewritable volume) and the metadata files inside the partition.
+int check_partition_header(StructureCheck& c) {
+  const auto& v = c.v;
   const auto& phd = v.pd.phd;
   if (phd.unalloc_space_table.len != 0) {
     UDF_LOG(ERR, "PHD UST non-zero length(%d) is invalid\n", phd.unalloc_space_table.len);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
-  if (phd.unalloc_space_bitmap.len != 0 && !mnt->is_rewritable) {
+  if (phd.unalloc_space_bitmap.len != 0 && !c.mnt->is_rewritable) {
     UDF_LOG(ERR, "PHD USB non-zero length(%d) is invalid\n", phd.unalloc_space_bitmap.len);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
   if (phd.freed_space_table.len != 0) {
     UDF_LOG(ERR, "PHD FST non-zero length(%d) is invalid\n", phd.freed_space_table.len);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
   if (phd.freed_space_bitmap.len != 0) {
     UDF_LOG(ERR, "PHD FSB non-zero length(%d) is invalid\n", phd.freed_space_bitmap.len);
-    return done(raw_rules(mnt));
+    return raw_rules(c.mnt);
   }
   const auto& md = v.pmap.type2_metadata;
   if (md.file_loc >= v.pd.part_len || md.mirror_file_loc >= v.pd.part_len) {
     UDF_LOG(ERR, "Metadata location is out of range. partition=0x%x:0x%x main=0x%x mirror=0x%x\n", v.pd.start_loc,
             v.pd.part_len, md.file_loc, md.mirror_file_loc);
-    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_ANCHOR_INVALID, WRPROT_READONLY);
-    return done(22);
+    mdcudfsr_set_mntinfo_state(c.mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_ANCHOR_INVALID, WRPROT_READONLY);
+    return 22;
   }
-  // The in-memory map table: the metadata map, then the type-1 maps.
-  const uint32_t ss = mnt->logical_sector_size;
+  return 0;
+}
+
+// The first map: a metadata partition map (not virtual, not sparable) of this
+// volume's sequence number, without the duplicate bit.
+int check_metadata_map(StructureCheck& c) {
+  const auto& md = c.v.pmap.type2_metadata;
+  if (md.type != 2) {
+    UDF_LOG(ERR, "LVD partition map do not begin from Metadata Partition Map.\n");
+    return raw_rules(c.mnt);
+  }
+  if (std::memcmp(md.id.id, "*UDF Virtual Partition", 22) == 0) {
+    UDF_LOG(ERR, "LVD virtual partition map is found.\n");
+    return raw_rules(c.mnt);
+  }
+  if (std::memcmp(md.id.id, "*UDF Sparable Partition", 23) == 0) {
+    UDF_LOG(ERR, "LVD sparable partition map is found.\n");
+    return raw_rules(c.mnt);
+  }
+  if (md.vol_seq_num != c.v.pvd.vds_num) {
+    UDF_LOG(ERR, "wrong VSN. vol_seq_num=%x, vds_num=%x\n", md.vol_seq_num, c.v.pvd.vds_num);
+    return raw_rules(c.mnt);
+  }
+  if (md.flags & 1) {
+    UDF_LOG(ERR, "Duplicate bit is set. flgs=%x\n", md.flags);
+    return raw_rules(c.mnt);
+  }
+  return 0;
+}
+
+// The in-memory map table: the metadata map, then the type-1 maps numbered
+// 1, 2, ... in order, as far as the descriptor's sector holds them.
+int check_partition_maps(StructureCheck& c) {
+  const uint32_t ss = c.mnt->logical_sector_size;
   uint32_t off = sizeof(logvol_desc);
-  for (uint32_t i = 0; i < v.lvd.n_pm; ++i) {
+  for (uint32_t i = 0; i < c.v.lvd.n_pm; ++i) {
     if (off + 2 >= ss) break;
     if (i == 0) {
-      if (md.type != 2) {
-        UDF_LOG(ERR, "LVD partition map do not begin from Metadata Partition Map.\n");
-        return done(raw_rules(mnt));
-      }
-      if (std::memcmp(md.id.id, "*UDF Virtual Partition", 22) == 0) {
-        UDF_LOG(ERR, "LVD virtual partition map is found.\n");
-        return done(raw_rules(mnt));
-      }
-      if (std::memcmp(md.id.id, "*UDF Sparable Partition", 23) == 0) {
-        UDF_LOG(ERR, "LVD sparable partition map is found.\n");
-        return done(raw_rules(mnt));
-      }
-      if (md.vol_seq_num != v.pvd.vds_num) {
-        UDF_LOG(ERR, "wrong VSN. vol_seq_num=%x, vds_num=%x\n", md.vol_seq_num, v.pvd.vds_num);
-        return done(raw_rules(mnt));
-      }
-      if (md.flags & 1) {
-        UDF_LOG(ERR, "Duplicate bit is set. flgs=%x\n", md.flags);
-        return done(raw_rules(mnt));
-      }
+      if (const int err = check_metadata_map(c)) return err;
       off += sizeof(part_map_metadata);
       continue;
     }
     const part_map_type1 zero{};
-    const part_map_type1& m = i - 1 < MDCUDFSR_MAX_TYPE1_MAPS ? v.pmap.type1[i - 1] : zero;
+    const part_map_type1& m = i - 1 < MDCUDFSR_MAX_TYPE1_MAPS ? c.v.pmap.type1[i - 1] : zero;
     if (m.type != 1) {
       UDF_LOG(ERR, "LVD partition map have wrong partition map, type=%x.\n", m.type);
-      return done(raw_rules(mnt));
+      return raw_rules(c.mnt);
     }
     if (m.vol_seq_num != i) {
       UDF_LOG(ERR, "non sequencial VSN. pm_counter=%x\n", i);
-      return done(raw_rules(mnt));
+      return raw_rules(c.mnt);
     }
     off += sizeof(part_map_type1);
   }
-  return done(result);
+  return 0;
+}
+
+// The structure check. A read-only marking (implementation identifier that
+// compares greater, write-protect flags) is copied to *marking as the mount
+// information stood right after it, even when a later rule fails.
+int check_structure(mdcudfsr_mount* mnt, uint32_t* soft_protect, vfs_context_t ctx, ReadOnlyMarking* marking) {
+  UDF_TRACE_ENTRY();
+  StructureCheck c{mnt, ctx, marking, mdcudfsr_expected_slot(mnt), mnt->vds};
+  int err = check_implementation(c);
+  if (!err) err = check_volume_and_partition(c);
+  if (!err) err = check_logical_volume(c, soft_protect);
+  if (!err) err = check_partition_header(c);
+  if (!err) err = check_partition_maps(c);
+  const int r = err ? err : c.result;
+  UDF_TRACE_EXIT_ERR(r);
+  return r;
 }
 
 }  // namespace

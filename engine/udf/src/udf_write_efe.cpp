@@ -384,162 +384,205 @@ uint32_t mdcudfsr_build_ea_area(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w
   return len;
 }
 
-int mdcudfsr_flush_extended_file_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, vfs_context_t ctx) {
-  UDF_TRACE_ENTRY();
+namespace {
+
+// A management cache file takes a fresh image of the metadata file's entry;
+// without memory for it, the image (or the cache) is dropped.
+void prepare_metadata_image(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, vfs_context_t ctx) {
+  if (w->part != MDCUDFSR_PARTITION_PHYSICAL || mnt->fsmanage_handle == -1 || w->mirror) return;
+  if (!mnt->metadata_efe_image) mnt->metadata_efe_image = zalloc(MDCUDFSR_IMAGE_SIZE);
+  if (mnt->metadata_efe_image)
+    std::memset(mnt->metadata_efe_image, 0, MDCUDFSR_IMAGE_SIZE);
+  else
+    drop_image_or_cache(mnt, ctx);
+}
+
+// Extended attributes after the entry: built for a previous location or
+// hashes, else the ones that follow the copy. *l_ea their length; 28 when
+// built ones leave no room for one descriptor, 22 when copied ones do not fit.
+int place_extended_attributes(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, uint8_t* block, uint32_t* l_ea) {
   const uint32_t b = mnt->logical_block_size;
-  extended_file_entry* efe = w->efe;
-  const uint16_t ad = choose_ad(w);
-  const uint32_t ad_size = ad == UDF_AD_LONG ? sizeof(long_ad) : sizeof(short_ad);
-  if (w->part == MDCUDFSR_PARTITION_PHYSICAL && mnt->fsmanage_handle != -1 && !w->mirror) {
-    if (!mnt->metadata_efe_image) mnt->metadata_efe_image = zalloc(MDCUDFSR_IMAGE_SIZE);
-    if (mnt->metadata_efe_image)
-      std::memset(mnt->metadata_efe_image, 0, MDCUDFSR_IMAGE_SIZE);
-    else
-      drop_image_or_cache(mnt, ctx);
-  }
-  uint8_t* block = zalloc(b);
-  if (!block) {
-    UDF_LOG(ERR, "%s\n", "buf");
-    return 12;
-  }
-  // Extended attributes: built for a previous location or hashes, else the
-  // ones that follow the copy.
-  const uint8_t ft = efe->icbtag.file_type;
-  const bool built_ea = w->prev_loc >= 0 || (is_file(ft) && w->node && !w->node->hash_ea_list.empty());
-  uint32_t l_ea = mdcudfsr_build_ea_area(mnt, w, block + kEfeSize, b - kEfeSize - 16);
-  if (built_ea && !l_ea) {
+  const extended_file_entry* efe = w->efe;
+  const bool built_ea =
+      w->prev_loc >= 0 || (is_file(efe->icbtag.file_type) && w->node && !w->node->hash_ea_list.empty());
+  *l_ea = mdcudfsr_build_ea_area(mnt, w, block + kEfeSize, b - kEfeSize - 16);
+  if (built_ea && !*l_ea) {
     // The attributes would leave no room for one descriptor: nothing is
     // written rather than an entry without them.
     UDF_LOG(ERR, "extended attributes exceed the entry. size=%u\n",
             w->prev_loc >= 0 ? UDF_EA_PREVLOC_LENGTH : hash_area_length(w->node));
-    zfree(block);
-    UDF_TRACE_EXIT_ERR(28);
     return 28;
   }
   if (!built_ea) {
-    l_ea = w->ea ? efe->l_ea : 0;
-    if (l_ea && kEfeSize + l_ea + 16 <= b) std::memcpy(block + kEfeSize, w->ea, l_ea);
+    *l_ea = w->ea ? efe->l_ea : 0;
+    if (*l_ea && kEfeSize + *l_ea + 16 <= b) std::memcpy(block + kEfeSize, w->ea, *l_ea);
   }
-  if (kEfeSize + l_ea + 16 > b) {
-    zfree(block);
+  return kEfeSize + *l_ea + 16 > b ? 22 : 0;
+}
+
+// The block of the allocation extent descriptor: the one after the entry in
+// the physical partition, else a new metadata block. *aed_lbn is its address
+// as the entry records it, *aed_phys where it is written.
+int place_aed(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, uint32_t* aed_lbn, uint32_t* aed_phys) {
+  if (w->part == MDCUDFSR_PARTITION_PHYSICAL) {
+    *aed_lbn = w->efe_loc + 1;
+    *aed_phys = w->phys_block + 1;
+    ++mnt->metadata_efe_aed_count;
+    return 0;
+  }
+  *aed_phys = mdcudfsr_allocate_metadata_blocks(mnt, 1);
+  if (*aed_phys == MDCUDFSR_INVALID_LBN) {
+    UDF_LOG(ERR, "%s\n", "aed_lbn != INVALID_LBN");
+    return 28;
+  }
+  *aed_lbn = mnt->fsd_relocation ? *aed_phys : *aed_phys - mnt->replace_blk_count;
+  UDF_LOG(INFO, "AED [%s] aed_lbn %d aed_write_lbn %d \n", mdcudfsr_node_name(w->node), *aed_lbn, *aed_phys);
+  return 0;
+}
+
+// The caller's descriptor record started anew with the one block at aed_lbn.
+int restart_aed_info(const mdcudfsr_efe_write* w, uint32_t aed_lbn) {
+  if (!w->aed_info) return 0;
+  mdcudfsr_free_aed_info(*w->aed_info);
+  *w->aed_info = mdcudfsr_aed_info_alloc();
+  if (!*w->aed_info) {
+    UDF_LOG(ERR, "%s\n", "*mdcudfsraipp");
+    return 12;
+  }
+  mdcudfsr_aed_info* grown = mdcudfsr_aed_info_add(*w->aed_info, aed_lbn);
+  if (!grown) {
+    UDF_LOG(ERR, "%s\n", "aed_info");
+    return 12;
+  }
+  *w->aed_info = grown;
+  return 0;
+}
+
+// Extents beyond the k descriptors the entry holds go to an allocation
+// extent descriptor, whose address is *aed_lbn (left invalid when the entry
+// holds them all; the caller's descriptor record is then emptied).
+int write_overflow_extents(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, uint16_t ad, uint32_t k,
+                           vfs_context_t ctx, uint32_t* aed_lbn) {
+  const uint32_t count = w->list ? mdcudfsr_extent_list_get_count(w->list) : 0;
+  if (ad == UDF_AD_IN_ICB || count <= k) {
+    if (w->aed_info && *w->aed_info) (*w->aed_info)->count = 0;
+    return 0;
+  }
+  const mdcudfsr_extent_entry* aed_first = w->list->first;
+  for (uint32_t i = 0; i < k - 1 && aed_first; ++i) aed_first = aed_first->next;
+  if (!aed_first) {
+    UDF_LOG(ERR, "aed_first_ad is null\n");
     return 22;
   }
-  efe->l_ea = l_ea;
-  const uint32_t room = b - kEfeSize - l_ea;
-  const uint32_t k = room / ad_size;
-  int err = 0;
-  uint32_t aed_lbn = MDCUDFSR_INVALID_LBN;
-  const uint32_t count = w->list ? mdcudfsr_extent_list_get_count(w->list) : 0;
-  if (ad != UDF_AD_IN_ICB && count > k) {
-    const mdcudfsr_extent_entry* aed_first = w->list->first;
-    for (uint32_t i = 0; i < k - 1 && aed_first; ++i) aed_first = aed_first->next;
-    if (!aed_first) {
-      UDF_LOG(ERR, "aed_first_ad is null\n");
-      zfree(block);
-      return 22;
-    }
-    uint32_t aed_phys;
-    if (w->part == MDCUDFSR_PARTITION_PHYSICAL) {
-      aed_lbn = w->efe_loc + 1;
-      aed_phys = w->phys_block + 1;
-      ++mnt->metadata_efe_aed_count;
-    } else {
-      aed_phys = mdcudfsr_allocate_metadata_blocks(mnt, 1);
-      if (aed_phys == MDCUDFSR_INVALID_LBN) {
-        UDF_LOG(ERR, "%s\n", "aed_lbn != INVALID_LBN");
-        zfree(block);
-        return 28;
-      }
-      aed_lbn = mnt->fsd_relocation ? aed_phys : aed_phys - mnt->replace_blk_count;
-      UDF_LOG(INFO, "AED [%s] aed_lbn %d aed_write_lbn %d \n", mdcudfsr_node_name(w->node), aed_lbn, aed_phys);
-    }
-    if (w->aed_info) {
-      mdcudfsr_free_aed_info(*w->aed_info);
-      *w->aed_info = mdcudfsr_aed_info_alloc();
-      if (!*w->aed_info) {
-        UDF_LOG(ERR, "%s\n", "*mdcudfsraipp");
-        zfree(block);
-        return 12;
-      }
-      mdcudfsr_aed_info* grown = mdcudfsr_aed_info_add(*w->aed_info, aed_lbn);
-      if (!grown) {
-        UDF_LOG(ERR, "%s\n", "aed_info");
-        zfree(block);
-        return 12;
-      }
-      *w->aed_info = grown;
-    }
-    err = mdcudfsr_flush_allocation_extent_descriptor(mnt, w->part, aed_lbn, aed_phys, aed_first, ctx, w->aed_info,
-                                                      w->first_sector, w->mirror);
-    if (err) {
-      UDF_LOG(ERR, "err=%d\n", err);
-      zfree(block);
-      return err;
-    }
-  } else if (w->aed_info && *w->aed_info) {
-    (*w->aed_info)->count = 0;
+  uint32_t aed_phys;
+  int err = place_aed(mnt, w, aed_lbn, &aed_phys);
+  if (!err) err = restart_aed_info(w, *aed_lbn);
+  if (err) return err;
+  err = mdcudfsr_flush_allocation_extent_descriptor(mnt, w->part, *aed_lbn, aed_phys, aed_first, ctx, w->aed_info,
+                                                    w->first_sector, w->mirror);
+  if (err) UDF_LOG(ERR, "err=%d\n", err);
+  return err;
+}
+
+// The allocation descriptors in the room after the attributes: a symbolic
+// link's path components in the entry, else the extent vector. *l_ad their length.
+int place_descriptors(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, uint16_t ad, uint8_t* area, uint32_t room,
+                      uint32_t aed_lbn, uint32_t* l_ad) {
+  if (ad != UDF_AD_IN_ICB) {
+    *l_ad = w->list ? mdcudfsr_write_ad_vector(area, room, aed_lbn, mnt->logical_block_size, ad, w->list->first) : 0;
+    return 0;
   }
-  uint32_t l_ad;
-  if (ad == UDF_AD_IN_ICB) {
-    const char* target = w->node && w->node->symlink_target ? w->node->symlink_target : "";
-    err = symlink_components(target, block + kEfeSize + l_ea, room, &l_ad);
-    if (err) {
-      zfree(block);
-      UDF_TRACE_EXIT_ERR(err);
-      return err;
-    }
-    efe->inf_len = efe->object_size = l_ad;
-  } else {
-    l_ad = w->list ? mdcudfsr_write_ad_vector(block + kEfeSize + l_ea, room, aed_lbn, b, ad, w->list->first) : 0;
-  }
-  efe->l_ad = l_ad;
-  efe->icbtag.flags = static_cast<uint16_t>((efe->icbtag.flags & ~7u) | ad);
+  const char* target = w->node && w->node->symlink_target ? w->node->symlink_target : "";
+  if (const int err = symlink_components(target, area, room, l_ad)) return err;
+  w->efe->inf_len = w->efe->object_size = *l_ad;
+  return 0;
+}
+
+// Our implementation identifier; the metadata files of a rollback in mode 2
+// carry the rollback point's version bytes in its suffix.
+void stamp_implementation(mdcudfsr_mount* mnt, extended_file_entry* efe) {
   mdcudfsr_make_regid(mnt, &efe->imp_id, REGID_IMPLEMENTATION);
+  const uint8_t ft = efe->icbtag.file_type;
   if ((mnt->mount_ext_flags & MNT_EXT_ROLLBACK_REQUESTED) && mnt->rollback_mode == 2 &&
       (ft == UDF_FILE_TYPE_METADATA || ft == UDF_FILE_TYPE_METADATA_MIRROR)) {
     efe->imp_id.id_suffix[2] = mnt->rollback_version[0];
     efe->imp_id.id_suffix[3] = mnt->rollback_version[1];
   }
-  // Stream directory of a file that owns a stream.
+}
+
+// The stream directory of a file that owns a stream: placed, written, and
+// recorded in the entry with the second link and the stream's size.
+int flush_owned_stream(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, vfs_context_t ctx) {
   mdcudfsr_udf_node_fields* node = w->node;
-  if (node && node->parity_node && node->udf_data) {
-    mdcudfsr_udf_data* d = node->udf_data;
-    const uint32_t sid_write_lbn = mdcudfsr_allocate_metadata_blocks(mnt, 1);
-    if (sid_write_lbn == MDCUDFSR_INVALID_LBN) {
-      UDF_LOG(ERR, "%s\n", "sid_write_lbn != INVALID_LBN");
-      zfree(block);
-      return 28;
-    }
-    UDF_LOG(INFO, "1 std_loc %d replace_std_loc %d \n", d->std_loc, d->replace_std_loc);
-    const bool had_replacement = d->replace_std_loc != MDCUDFSR_INVALID_LBN;
-    if (mnt->fsd_relocation) {
-      d->std_loc = d->replace_std_loc = sid_write_lbn;
-    } else {
-      if (had_replacement) {
-        ++mnt->replace_blk_count;
-        UDF_LOG(INFO, "[6]replace blk count[%d]\n", mnt->replace_blk_count);
-      }
-      if (d->std_loc == MDCUDFSR_INVALID_LBN)
-        d->std_loc = sid_write_lbn - mnt->replace_blk_count;
-      else if (mnt->cache_mirroring_suspended)
-        d->replace_std_loc = sid_write_lbn;
-    }
-    UDF_LOG(INFO, "2 std_loc %d replace_std_loc %d \n", d->std_loc, d->replace_std_loc);
-    efe->stream_directory_icb = long_ad{b, lb_addr{d->std_loc, MDCUDFSR_PARTITION_METADATA}, 0, 0};
-    UDF_LOG(INFO, "call flush_stream_directory_EFE [%s] sdi_lbn %d sid_write_lbn %d \n", mdcudfsr_node_name(node), d->std_loc,
-            sid_write_lbn);
-    d->efe = *efe;
-    err = flush_stream_directory_efe(mnt, node, d->std_loc, sid_write_lbn, had_replacement, ctx);
-    if (err) {
-      zfree(block);
-      return err;
-    }
-    efe->link_cnt = 2;
-    const uint64_t stream_len = node->parity_node->udf_data ? node->parity_node->udf_data->efe.inf_len : 0;
-    efe->object_size = efe->inf_len + stream_len;
+  if (!node || !node->parity_node || !node->udf_data) return 0;
+  extended_file_entry* efe = w->efe;
+  mdcudfsr_udf_data* d = node->udf_data;
+  const uint32_t sid_write_lbn = mdcudfsr_allocate_metadata_blocks(mnt, 1);
+  if (sid_write_lbn == MDCUDFSR_INVALID_LBN) {
+    UDF_LOG(ERR, "%s\n", "sid_write_lbn != INVALID_LBN");
+    return 28;
   }
+  UDF_LOG(INFO, "1 std_loc %d replace_std_loc %d \n", d->std_loc, d->replace_std_loc);
+  const bool had_replacement = d->replace_std_loc != MDCUDFSR_INVALID_LBN;
+  if (mnt->fsd_relocation) {
+    d->std_loc = d->replace_std_loc = sid_write_lbn;
+  } else {
+    if (had_replacement) {
+      ++mnt->replace_blk_count;
+      UDF_LOG(INFO, "[6]replace blk count[%d]\n", mnt->replace_blk_count);
+    }
+    if (d->std_loc == MDCUDFSR_INVALID_LBN)
+      d->std_loc = sid_write_lbn - mnt->replace_blk_count;
+    else if (mnt->cache_mirroring_suspended)
+      d->replace_std_loc = sid_write_lbn;
+  }
+  UDF_LOG(INFO, "2 std_loc %d replace_std_loc %d \n", d->std_loc, d->replace_std_loc);
+  const uint32_t b = mnt->logical_block_size;
+  efe->stream_directory_icb = long_ad{b, lb_addr{d->std_loc, MDCUDFSR_PARTITION_METADATA}, 0, 0};
+  UDF_LOG(INFO, "call flush_stream_directory_EFE [%s] sdi_lbn %d sid_write_lbn %d \n", mdcudfsr_node_name(node),
+          d->std_loc, sid_write_lbn);
+  d->efe = *efe;
+  const int err = flush_stream_directory_efe(mnt, node, d->std_loc, sid_write_lbn, had_replacement, ctx);
+  if (err) return err;
+  efe->link_cnt = 2;
+  const uint64_t stream_len = node->parity_node->udf_data ? node->parity_node->udf_data->efe.inf_len : 0;
+  efe->object_size = efe->inf_len + stream_len;
+  return 0;
+}
+
+// The entry built in `block` (attributes, descriptors, identifier, stream),
+// sealed and written.
+int build_and_write_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, uint8_t* block, vfs_context_t ctx) {
+  extended_file_entry* efe = w->efe;
+  const uint16_t ad = choose_ad(w);
+  const uint32_t ad_size = ad == UDF_AD_LONG ? sizeof(long_ad) : sizeof(short_ad);
+  uint32_t l_ea = 0;
+  if (const int err = place_extended_attributes(mnt, w, block, &l_ea)) return err;
+  efe->l_ea = l_ea;
+  const uint32_t room = mnt->logical_block_size - kEfeSize - l_ea;
+  uint32_t aed_lbn = MDCUDFSR_INVALID_LBN;
+  if (const int err = write_overflow_extents(mnt, w, ad, room / ad_size, ctx, &aed_lbn)) return err;
+  uint32_t l_ad = 0;
+  if (const int err = place_descriptors(mnt, w, ad, block + kEfeSize + l_ea, room, aed_lbn, &l_ad)) return err;
+  efe->l_ad = l_ad;
+  efe->icbtag.flags = static_cast<uint16_t>((efe->icbtag.flags & ~7u) | ad);
+  stamp_implementation(mnt, efe);
+  if (const int err = flush_owned_stream(mnt, w, ctx)) return err;
   seal(mnt, block, *efe, w->efe_loc, w->perm_word);
-  err = write_entry_block(mnt, w, block, ctx);
+  return write_entry_block(mnt, w, block, ctx);
+}
+
+}  // namespace
+
+int mdcudfsr_flush_extended_file_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, vfs_context_t ctx) {
+  UDF_TRACE_ENTRY();
+  prepare_metadata_image(mnt, w, ctx);
+  uint8_t* block = zalloc(mnt->logical_block_size);
+  if (!block) {
+    UDF_LOG(ERR, "%s\n", "buf");
+    return 12;
+  }
+  const int err = build_and_write_entry(mnt, w, block, ctx);
   zfree(block);
   UDF_TRACE_EXIT_ERR(err);
   return err;

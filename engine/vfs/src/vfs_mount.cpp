@@ -28,7 +28,7 @@
 
 namespace {
 
-// Step 40, the immediate flush after a reformat, a new track or an
+// The immediate flush after a reformat, a new track or an
 // auto-format.
 void flush_now(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mnt->lvid_open = 0;
@@ -39,7 +39,8 @@ void flush_now(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (err) VFS_LOG(KEL_LOG_ERR, "set lvid integrity type failed, closing (Status:%d)\n", err);
 }
 
-// Step 40.
+// A mounted volume settled: a stale cache file deleted, the modes logged, the
+// read buffer set up, an immediate flush where due.
 int settle_mounted(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   const std::uint32_t f = mnt->mount_ext_flags;
   if (mnt->fs_cache_mode != 1 && !(f & (kRollback | kRollbackPoint)) && mnt->current_disc != mnt->cm_last_written_slot) {
@@ -73,7 +74,7 @@ int settle_mounted(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 
 bool version_above_403f(std::uint8_t high, std::uint8_t low) { return high > 0x40 || (high == 0x40 && low > 0x3F); }
 
-// Step 41, an entry that carries 80 bytes of extended attributes: byte 290
+// The historical minimum version of an entry that carries 80 bytes of extended attributes: byte 290
 // of its block.
 void fsfv_from_block(mdcudfsr_mount* mnt, std::uint32_t lbn, vfs_context_t ctx) {
   std::uint8_t* buf = nullptr;
@@ -93,7 +94,8 @@ void fsfv_from_block(mdcudfsr_mount* mnt, std::uint32_t lbn, vfs_context_t ctx) 
   mnt->historical_min_fsfv = buf[off + 290];
 }
 
-// Step 41.
+// The historical minimum file-system version: from the application for a
+// new volume, from the cartridge memory, or from the partition's entry.
 void set_historical_minimum_fsfv(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (mnt->mount_ext_flags & 0xC00A0u) {
     const std::uint32_t v = get_application_version();
@@ -116,7 +118,7 @@ void set_historical_minimum_fsfv(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   fsfv_from_block(mnt, e.efe_block, ctx);
 }
 
-// Step 42, the name of the volume for the log line.
+// The name of the volume for the log line.
 void volume_label(mdcudfsr_mount* mnt, char* out, std::size_t size) {
   std::memset(out, 0, size);
   std::uint8_t utf8[VFSATTR_VOL_NAME_SIZE + 1] = {};
@@ -157,7 +159,8 @@ void format_line(mdcudfsr_mount* mnt) {
           l.type_tz >> 12, zone(l), li.id_suffix[0], li.id_suffix[1], li.id_suffix[6], li.id_suffix[7]);
 }
 
-// Step 42.
+// The mount's closing log lines: slot, medium identity, serial, volume name;
+// the medium's unique id is kept.
 void final_record(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   std::uint32_t si[4] = {};
   int err = ioctl(mnt, PXOIOCGETSLOTINFO, si, ctx);
@@ -184,7 +187,7 @@ void final_record(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   std::memcpy(mnt->medium_unique_id, uid.id, sizeof mnt->medium_unique_id);
 }
 
-// Step 44, a volume that is not mountable: unmounted with force.
+// A volume that is not mountable: unmounted with force.
 int give_up(mount_t mp, mdcudfsr_mount* mnt, int err, vfs_context_t ctx) {
   if (mnt->fs_cache_mode != 1 && mnt->pending_error_report) mdcudfsr_report_error(mnt, 0, ctx);
   VFS_LOG(KEL_LOG_ERR, "force unmount\n");
@@ -213,7 +216,8 @@ void refuse_writes_without_capacity(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mdcudfsr_set_readonly_mount(mnt, 0, WRPROT_WORN_OUT, ctx);
 }
 
-// Step 45.
+// The mount completed: writes refused without capacity, the volume's size
+// read (skipped for a rollback without edit).
 int complete(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mnt->mount_completed = 1;
   refuse_writes_without_capacity(mnt, ctx);
@@ -243,7 +247,8 @@ void mark_not_mountable(mdcudfsr_mount* mnt) {
                                     mi.WriteProtectReasonFlags | WRPROT_READONLY);
 }
 
-// Steps 40 to 45.
+// The end of a mount, successful or not: settle, log and publish the mount
+// information, then complete or give up.
 int finish(mount_t mp, mdcudfsr_mount* mnt, int err, bool phase2_ran, vfs_context_t ctx) {
   if (phase2_ran && err && err != 30) VFS_LOG(KEL_LOG_ERR, "Failed to do mount fs(%08X)\n", static_cast<unsigned>(err));
   if (phase2_ran && (!err || err == 30)) {

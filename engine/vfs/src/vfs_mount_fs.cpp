@@ -28,7 +28,7 @@ void go_read_only(mdcudfsr_mount* mnt, State& s, std::uint32_t reason, vfs_conte
   if (reason) mdcudfsr_set_mntinfo_wrprot_reason(mnt, reason, 1, ctx);
 }
 
-// Step 23: disc status and last track.
+// Disc status and last track.
 int read_disc_status(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (mnt->is_rewritable) {
     mnt->disc_status = 1;
@@ -52,7 +52,7 @@ int read_disc_status(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return 0;
 }
 
-// Steps 24-26: cartridge write protect, empty and reserved discs, finalized
+// Cartridge write protect, empty and reserved discs, finalized
 // discs and track counts.
 int judge_disc(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   std::uint32_t cm_protected = 0;
@@ -83,7 +83,7 @@ int judge_disc(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   return 0;
 }
 
-// Step 27, write-once recognition sequence: 22 restores the mount
+// The write-once recognition sequence: 22 restores the mount
 // information and repairs the sequence while no reason forbids writing.
 int check_write_once_vrs(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   const MDCFS_MOUNT_INFORMATION before = mnt->mntinfo;
@@ -113,7 +113,7 @@ int check_recognition(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return err == 2 ? 0 : err;
 }
 
-// Step 27, anchors and sequences; a sequence error read from the disc keeps
+// Anchors and sequences; a sequence error read from the disc keeps
 // the mount information as it was and goes on.
 // A management cache file made by this mount takes a copy of what is read
 // from the disc (the readers drop the file when the copy fails).
@@ -136,7 +136,7 @@ int read_anchor(mdcudfsr_mount* mnt, bool from_cache, State& s, vfs_context_t ct
   return err;
 }
 
-// Step 28: descriptor rules, block size and the integrity descriptor.
+// Descriptor rules, block size and the integrity descriptor.
 int check_descriptors(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   std::uint32_t soft = 0, relinked = 0;
   int err = mdcudfsr_check_vds_structure_for_mount(mnt, &soft, &relinked, ctx);

@@ -59,7 +59,7 @@ int close_channel(mdcudfsr_mount* mnt, const Channel& c, bool force, vfs_context
 
 int vfam_notify(mdcudfsr_mount* mnt) { return mdcudfsr_vfam_unmount(mnt); }
 
-// Steps 6-8: the cache file and both channels.
+// Closes the cache file and both channels.
 int close_channels(mdcudfsr_mount* mnt, bool force, vfs_context_t ctx) {
   if (mnt->fsmanage_handle != -1) {
     const int err = mdcudfsr_metacache_file_close(mnt, mnt->fsmanage_handle);
@@ -81,7 +81,7 @@ int close_channels(mdcudfsr_mount* mnt, bool force, vfs_context_t ctx) {
   return 0;
 }
 
-// Step 5: the metadata flush of a changed volume; 0 or its error.
+// The metadata flush of a changed volume; 0 or its error.
 int last_flush(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (!mdcudfsr_metadata_changed(mnt)) return 0;
   mnt->flush_policy = 1;
@@ -92,7 +92,7 @@ int last_flush(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return err;
 }
 
-// Step 10: the volume stays mounted.
+// A refused unmount: the volume stays mounted.
 int refuse(mdcudfsr_mount* mnt, int err) {
   VFS_LOG(KEL_LOG_ERR, "err=%d\n", err);
   mnt->unmounting = 0;
@@ -103,7 +103,7 @@ int refuse(mdcudfsr_mount* mnt, int err) {
   return err;
 }
 
-// Step 9.
+// The mount record detached and the drive told of the unmount.
 void tear_down(mount_t mp, mdcudfsr_mount* mnt, vfs_context_t ctx) {
   vfs_setfsprivate(mp, nullptr);
   if (!(mnt->mount_ext_flags & 0x20)) {

@@ -193,7 +193,7 @@ void apply_create_attributes(Op& op, const vnode_attr* vap, uint32_t mode) {
     mdcudfsr_timespec2udftime_local(op.mnt, &vap->va_create_time, &op.node->udf_data->efe.ctime);
 }
 
-// Step 12 of create for a UDF directory.
+// Creates the object in a UDF directory.
 int create_in_udf_dir(Op& op, const vnode_attr* vap, uint32_t mode) {
   int err = lock_dir(op);
   if (!err) err = depth(op);

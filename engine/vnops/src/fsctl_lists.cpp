@@ -22,7 +22,7 @@ bool hashable_type(const mdcudfsr_cache_node* node) {
   return t == UDF_FILE_TYPE_REGULAR || t == UDF_FILE_TYPE_249;
 }
 
-// Step 1 of add and remove.
+// The first check of add and remove: the node may be a hash target.
 int check_hash_target(mdcudfsr_cache_node* node) {
   if (mdcudfsr_is_dir(node)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( mdcudfsrcnp->file_char & UDF_FILE_CHAR_DIR )");

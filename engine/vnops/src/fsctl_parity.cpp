@@ -77,7 +77,7 @@ struct ParitySetup {
   bool created = false;         // this call made the parity node
 };
 
-// Step 2: a master whose parity lives in its parity information gets its
+// A master whose parity lives in its parity information gets its
 // parity file back first.
 int parity_from_info(ParitySetup& s) {
   if (!mdcudfsr_cache_parity_info_enabled_decision(s.master)) return 0;
@@ -90,7 +90,7 @@ int parity_from_info(ParitySetup& s) {
   return err;
 }
 
-// Step 3: the parity node the master has already.
+// The parity node the master has already.
 void reuse_parity(ParitySetup& s) {
   mdcudfsr_cache_node* p = mdcudfsr_cnp(s.master->parity_node);
   VN_LOGK(KEL_LOG_INFO, "Already Parity file exsit :%s \n", mdcudfsr_node_name(p));
@@ -109,7 +109,7 @@ void log_parity(const char* step, const ParitySetup& s) {
           static_cast<int>(std::strlen(mdcudfsr_node_name(s.parity))));
 }
 
-// Step 4: a hidden, invisible parity file beside the master. The master is
+// A hidden, invisible parity file beside the master. The master is
 // unlocked on return.
 int create_parity(ParitySetup& s) {
   std::string name = std::string(mdcudfsr_node_name(s.master)) + "#" + s.suffix;
@@ -141,7 +141,7 @@ int create_parity(ParitySetup& s) {
   return 0;
 }
 
-// Step 5: the parity node's proxy, linked to the master and the request proxy.
+// The parity node's proxy, linked to the master and the request proxy.
 int make_parity_proxy(ParitySetup& s) {
   const int err = mdcudfsr_cache_create_proxy_node(s.mnt, s.parity, 0, s.suffix);
   if (err || !s.parity->proxy) {
@@ -157,7 +157,7 @@ int make_parity_proxy(ParitySetup& s) {
   return 0;
 }
 
-// Step 7: only what this call made is undone; a reused parity file stays.
+// On failure only what this call made is undone; a reused parity file stays.
 void undo_setup(ParitySetup& s, int err) {
   VN_LOGK(KEL_LOG_ERR, "mdcudfsr_mdcfsctrl_setup_parity failed err:%d\n", err);
   if (s.parity_proxy) {

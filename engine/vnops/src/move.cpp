@@ -63,7 +63,7 @@ int convert_path(const char* raw, std::string* out) {
   return 0;
 }
 
-// Step 3: the node's and the source parent's vnodes, the source parent
+// The node's and the source parent's vnodes, the source parent
 // locked and the node locked with its children.
 int hold_source(Mv& m) {
   int err = mdcudfsr_cache_check_vnode(m.node, 0, &m.fvp);
@@ -86,7 +86,7 @@ int hold_source(Mv& m) {
   return 0;
 }
 
-// Steps 4 to 6: the target directory and the full new path.
+// The target directory and the full new path.
 int find_target(Mv& m, const char* to_path, const char* new_name) {
   int err = convert_path(to_path, &m.path);
   if (err) return err;
@@ -108,7 +108,7 @@ int find_target(Mv& m, const char* to_path, const char* new_name) {
   return m.path.size() < kPathBuffer - 1 ? 0 : 36;
 }
 
-// Step 7: an object already at the new path is removed first.
+// An object already at the new path is removed first.
 int replace_existing(Mv& m) {
   m.existing = mdcudfsr_cache_get_node_by_path(m.mnt, m.path.c_str(), m.ctx);
   if (!m.existing) return 0;
@@ -138,7 +138,7 @@ int replace_existing(Mv& m) {
   return r;
 }
 
-// Step 9: the name cache, the times and the session.
+// After the move: the name cache, the times and the session.
 int after_move(Mv& m) {
   cache_purge(m.fvp);
   componentname cn{};
@@ -159,7 +159,7 @@ int after_move(Mv& m) {
   return err;
 }
 
-// Step 10, and the caller's lock on the node taken back.
+// Releases what the move holds, and takes the caller's lock on the node taken back.
 void release(Mv& m) {
   if (m.existing) mdcudfsr_cache_unlock_node(m.existing);
   release_name(m.name, m.len);

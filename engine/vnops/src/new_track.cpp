@@ -56,7 +56,7 @@ int fail(Run& r, int status) { return read_only(r, status, MNTSTATUS_DRIVE_ERROR
 
 bool is_read_only(const mdcudfsr_mount* mnt) { return (vfs_flags(mnt->mp) & MNT_RDONLY) != 0; }
 
-// Steps 3 to 5: raw access, the slot limit, a read-only volume.
+// Raw access, the slot limit, a read-only volume.
 int first_checks(Run& r) {
   mdcudfsr_mount* mnt = r.mnt;
   if (mnt->mntinfo.AccessMode == 2) {
@@ -76,7 +76,7 @@ int first_checks(Run& r) {
   return 30;
 }
 
-// Step 6: the file-system cache file's VUVI block is cleared.
+// The file-system cache file's VUVI block is cleared.
 int clear_vuvi(Run& r) {
   mdcudfsr_mount* mnt = r.mnt;
   if (mnt->fsmanage_handle == -1) return 0;

@@ -31,7 +31,7 @@ struct IterateRecord {
 
 bool lvid_closed(const mdcudfsr_mount* mnt) { return (mnt->lvid.integrity_type & 1) != 0; }
 
-// Steps 9 to 11 of create and commit: vnodes synced, nodes locked, objects
+// Create and commit: vnodes synced, nodes locked, objects
 // taken (create), the partial flush. 0, or the exit's status.
 int sync_and_lock(Run& r, bool* skipped) {
   IterateRecord rec{r.ctx, 1, 1, 1, 0, 0};
@@ -59,7 +59,7 @@ int sync_and_lock(Run& r, bool* skipped) {
   return 0;
 }
 
-// Step 12: a full flush with resources to spare, else the descriptors
+// A full flush with resources to spare, else the descriptors
 // marked write-protected.
 int full_or_protect(Run& r) {
   std::int32_t sufficient = 1;

@@ -35,10 +35,11 @@ int first_checks(Run& r);
 int clear_vuvi(Run& r);
 int track_flush(Run& r, int full, int* skipped);
 void write_protected_vds(Run& r);
-// Steps 14 to 19: the next disc loaded, formatted and made the new track.
+// The next disc loaded, formatted and made the new track.
 // Its exits are taken already (released, read-only where due).
 int switch_disc(Run& r);
-// Steps 20 to 23.
+// The session updated (commit), the descriptors unlinked where due, the media
+// resources checked, the flush policy restored and the nodes released.
 int finish(Run& r);
 
 }  // namespace new_track

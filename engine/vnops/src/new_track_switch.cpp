@@ -52,7 +52,7 @@ int not_formattable(Run& r, int err, int type, const char* line) {
   return 22;
 }
 
-// Step 16: 0 with the open-disc flag, or 22 (the caller takes the read-only outcome).
+// The open-disc flag: 0 with it, or 22 (the caller takes the read-only outcome).
 int open_disc_flag(Run& r, std::uint32_t* open) {
   mdcudfsr_mount* mnt = r.mnt;
   VNOP_IOCTL(mnt->devvp, PXOIOCACHECLEAR, nullptr, 0, r.ctx);
@@ -92,7 +92,7 @@ void send_slot_info(Run& r) {
   VNOP_IOCTL(r.mnt->devvp, PXOIOCSETSLOTINFO, reinterpret_cast<char*>(info), 0, r.ctx);
 }
 
-// Steps 15 to 17 under the slot lock.
+// The next disc loaded and formatted under the slot lock.
 int load_and_format(Run& r) {
   std::unique_lock<std::mutex> lk(r.mnt->slot_mutex);
   if (int err = load_next(r)) return release(r, err);

@@ -73,7 +73,7 @@ void errlog(Ren& r, int err, const char* message, mdcudfsr_cache_node* to) {
   r.event_written = true;
 }
 
-// Steps 2 to 8: refusals and the two nodes.
+// Refusals and the two nodes.
 int first_checks(Ren& r) {
   if (read_only(r.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_rename] read only mount mode\n");
@@ -119,7 +119,7 @@ int first_checks(Ren& r) {
   return 0;
 }
 
-// Steps 9 to 11: the two paths and the new name's rules in one directory.
+// The two paths and the new name's rules in one directory.
 int paths_and_name(Ren& r) {
   r.old_path = path_of(r.node);
   mdcudfsr_cache_node* tdir = mdcudfsr_cache_get_node(r.a->a_tdvp, 0);
@@ -137,7 +137,7 @@ int paths_and_name(Ren& r) {
   return err;
 }
 
-// Step 12.4: the object may not go into itself or below itself.
+// The object may not go into itself or below itself.
 int relation_check(Ren& r) {
   int err = 0;
   const std::string root = root_vnode_path(r.mnt, &err);
@@ -155,7 +155,7 @@ int relation_check(Ren& r) {
   return 0;
 }
 
-// Step 12: the checks of a move between directories.
+// The checks of a move between directories.
 int move_checks(Ren& r) {
   if (r.node->kind >= MDCUDFSR_NODE_UDF && r.node->kind <= MDCUDFSR_NODE_MASTER) {
     mdcudfsr_cache_lock_all_nodes(r.mnt, MDCUDFSR_WAIT_FOREVER);
@@ -193,7 +193,7 @@ void relock(Ren& r) {
   mdcudfsr_cache_lock_node(r.node, MDCUDFSR_WAIT_FOREVER);
 }
 
-// Step 13: an existing target other than the object itself is removed.
+// An existing target other than the object itself is removed.
 int replace_target(Ren& r) {
   vnode_t tvp = r.a->a_tvp;
   if (!tvp || tvp == r.a->a_fvp) return 0;
@@ -225,7 +225,7 @@ int vfam_move(Ren& r) {
   return err;
 }
 
-// Step 14: the rename or move itself; *done false when nothing moved.
+// The rename or move itself; *done false when nothing moved.
 int perform(Ren& r, bool* done) {
   const bool is_virtual = r.node->kind == MDCUDFSR_NODE_VIRTUAL;
   *done = !is_virtual || r.node->vfam_data;
@@ -248,7 +248,7 @@ int perform(Ren& r, bool* done) {
   return err ? err : mdcudfsr_cache_move_node(r.from, r.to, r.node, r.name, static_cast<int64_t>(r.len));
 }
 
-// Step 15: the name cache, the parents' times and marks, the session.
+// After success: the name cache, the parents' times and marks, the session.
 int after_success(Ren& r) {
   cache_purge(r.a->a_fvp);
   componentname pcn = private_name(r.a->a_tcnp, r.name, r.len);

@@ -20,7 +20,7 @@ struct vn_frame {
   bool locked = false;
 };
 
-// Steps 1-4: 0 with the node taken (locked when `lock`), 2 without an
+// The node and its mount taken: 0 with the node taken (locked when `lock`), 2 without an
 // active node, 22 without a mount (the node then released again).
 int vn_enter(vn_frame& f, bool lock);
 // Unlocks when locked and writes the exit line; returns err.

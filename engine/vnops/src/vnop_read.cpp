@@ -152,7 +152,8 @@ bool excused(const vn_frame& f, int err, std::uint32_t slot_before, bool per_ext
   return false;
 }
 
-// Steps 3-11; *medium set when the failure came from the medium.
+// The read after the node is taken: refusals, the head cache, the cluster
+// read; *medium set when the failure came from the medium.
 int read_body(vn_frame& f, vnop_read_args* ap, bool* medium, bool* per_extent) {
   uio_t uio = ap->a_uio;
   if (mdcudfsr_is_dir(f.cnp)) {

@@ -116,7 +116,7 @@ int record_range(vn_frame& f, write_state& w) {
   return 0;
 }
 
-// Step 8: the transfer through the drive layer under the disc lock.
+// The transfer through the drive layer under the disc lock.
 int transfer(vn_frame& f, uio_t uio, write_state& w) {
   mdcudfsr_cache_unlock_node(f.cnp);
   mdcudfsr_vnop_disc_lock(f.mnt, f.ctx);
@@ -205,7 +205,7 @@ bool unit_aligned(const vn_frame& f, const write_state& w) {
   return lsn != MDCUDFSR_INVALID_LSN && (lsn + within / ss) % (kUnit / ss) == 0;
 }
 
-// Steps 3-5: offsets and the size rule. 0 to go on, -1 for a write of 0 bytes.
+// Offsets and the size rule. 0 to go on, -1 for a write of 0 bytes.
 int size_rule(vn_frame& f, vnop_write_args* ap, write_state& w) {
   uio_t uio = ap->a_uio;
   w.r = uio_resid(uio);
@@ -254,7 +254,8 @@ int size_rule(vn_frame& f, vnop_write_args* ap, write_state& w) {
   return 0;
 }
 
-// Steps 10-11 after a transfer that succeeded.
+// After a transfer that succeeded: the recorded length, the times, the dirty
+// mark and the session.
 int after_write(vn_frame& f, write_state& w) {
   const std::int64_t written_end = w.o + w.done;
   if (static_cast<std::uint64_t>(written_end) > f.cnp->recorded_length) f.cnp->recorded_length = written_end;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -129,6 +131,20 @@ TEST_F(LoggerTest, WideLineFormatsWideAndNarrowArguments) {
   EXPECT_TRUE(lines[0].wide);
   EXPECT_EQ(lines[0].wtext,
             u"[] LIBW{WARN} TID[00000002] ****[w:9] \u00e9t\u00e9|caf\u00e9|n|-4|    7|a  |18446744073709551615|Z|%|ab");
+}
+
+// The directives the line above does not use: widths and precisions from the
+// arguments (a negative width aligns left), every length modifier, floating
+// point, %C's and %c's sizes, %n (skipped) and an unknown one (kept).
+TEST_F(LoggerTest, WideLineFormatsEveryDirectiveKind) {
+  EXPECT_TRUE(LogPrintW(KEL_LOG_WARN, KEL_MOD_LIBW, KEL_MARK_NOTE, "w", 9, 2,
+                        u"%*d|%-*d|%*d|%.*s|%I64d|%I32u|%Iu|%zu|%hhd|%hu|%ld|%jd|%td|%.1f|%Lg|%C|%hC|%lc|%n|%q", 4, 7,
+                        3, 8, -3, 5, 2, u"wxyz", -5ll, 6u, std::size_t{10}, std::size_t{9}, 300, 70000, -6l,
+                        std::intmax_t{-1}, std::ptrdiff_t{3}, 2.5, 1.5L, u'W', 'n', u'Q', static_cast<void*>(nullptr)));
+  const auto lines = fakelog::lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].wtext,
+            u"[] LIBW{WARN} TID[00000002] ****[w:9]    7|8  |5  |wx|-5|6|10|9|44|4464|-6|-1|3|2.5|1.5|W|n|Q||%q");
 }
 
 TEST_F(LoggerTest, LogMessageMapsLevelsAndSources) {

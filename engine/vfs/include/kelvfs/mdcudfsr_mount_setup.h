@@ -31,9 +31,10 @@ struct mdcudfsr_mount_args {
 #pragma pack(pop)
 static_assert(sizeof(mdcudfsr_mount_args) == 1084, "mount arguments are 1084 bytes");
 
-// Steps 1-21 of the mount. The record is attached to the mount as soon as it
-// exists (also on failure, for the caller's forced unmount); 0, 22 raw or
-// invalid, 12, 95, or the drive's error.
+// The first half of the mount: the mount record, the drive and the medium.
+// The record is attached to the mount as soon as it exists (also on failure,
+// for the caller's forced unmount); 0, 22 raw or invalid, 12, 95, or the
+// drive's error.
 int mdcudfsr_mount_setup(mount_t mp, vnode_t devvp, const void* args, vfs_context_t ctx);
 // Frees what the set-up made: the guard's ring, both channels and the record.
 void mdcudfsr_mount_record_free(mount_t mp);
