@@ -117,7 +117,7 @@ int write_metadata(const std::vector<std::uint32_t>& ids) {
   // A packed session holds the files' bytes until its end, which leaves the
   // privileged mode before the flush.
   const kel::UserDataWriter& w = kel::CurrentUserDataWriter();
-  if (w.SessionOpen && w.SessionOpen() && w.EndSession() != 0) return 26;
+  if (w.SessionOpen && w.SessionOpen() && w.EndSession().Failed()) return 26;
   return 0;
 }
 

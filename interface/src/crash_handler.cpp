@@ -610,7 +610,14 @@ void installFilter() {
   sa.sa_sigaction = onFatalSignal;
   sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&sa.sa_mask);
-  for (int s : kFatalSignals) sigaction(s, &sa, nullptr);
+  for (int s : kFatalSignals) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer reports invalid accesses and stack overflows
+    // itself: in its builds SIGSEGV stays its own.
+    if (s == SIGSEGV) continue;
+#endif
+    sigaction(s, &sa, nullptr);
+  }
 }
 
 }  // namespace

@@ -78,7 +78,9 @@ int ManualClock::waiters() const {
 }
 
 namespace {
-SteadyClock g_steady;
+// Never destroyed: a thread still running at process exit (an engine that
+// ends without unmounting leaves its cache agent's) may still ask it.
+SteadyClock& g_steady = *new SteadyClock;
 std::atomic<Clock*> g_clock{nullptr};
 }  // namespace
 

@@ -60,7 +60,7 @@ TEST_F(Finalisation, AWrittenWriteOnceCartridgeMountsFinalisedAndRefusesWrites) 
   EXPECT_EQ(number(ask_one("GetVolumeInfo", "KelVolume"), "WriteProtectReason"), kFinalisedReason);
   unmount();
 
-  kelsim::Cartridge& c = sim_->cartridge();
+  kelsim::Cartridge& c = cartridge();
   const auto slots = written_slots(c);
   ASSERT_FALSE(slots.empty());
   for (int s : slots) {

@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,5 +182,44 @@ TEST(Program, AnEngineThatAbortsLeavesItsDumpInTheRunsOwnFolder) {
     EXPECT_TRUE(kel_e2e::dumps_of_process(elsewhere, engine.pid()).empty()) << elsewhere;
 }
 #endif
+
+// The host closes the engine's input, or sends a line that does not parse,
+// after an Archive was answered and before any Sync (a packed session, with
+// its writer thread, is open): the loop ends with the reader's error, the
+// session and its threads end with the run, and the process exits with
+// that error's low byte, never by a signal.
+TEST(Program, InputThatEndsAfterAnUnsyncedArchiveEndsWithTheReadersCode) {
+  const struct {
+    const char* what;
+    std::string line;  // sent after the Archive ("" sends nothing)
+    std::uint32_t error;
+  } cases[] = {
+      {"end of input", "", static_cast<std::uint32_t>(platform::kSaxErrNoElements)},
+      {"a line that does not parse", "<ArchiveFileSystemOperation",
+       static_cast<std::uint32_t>(platform::kSaxErrUnclosedToken)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    kelsim::SimHarness sim;
+    EngineProcess engine(sim, program_options());
+    ASSERT_TRUE(engine.started()) << engine.error();
+    const std::string local = sim.directory() + "/in.bin";
+    {
+      std::ofstream out(local, std::ios::binary | std::ios::trunc);
+      for (int i = 0; i < 70000; ++i) out.put(static_cast<char>(i * 7));
+    }
+    kelsim::ArchiveRequest request;
+    request.name = "/p/f.bin";
+    request.generation = request.version = 1;
+    const kelsim::ExchangeResult r = engine.archive(1, local, request);
+    ASSERT_TRUE(r.ok) << r.error << "\n" << engine.describe();
+    if (!c.line.empty()) {
+      ASSERT_TRUE(engine.send(c.line));
+    }
+    EXPECT_EQ(engine.wait_exit(), static_cast<int>(c.error & 0xFF)) << engine.describe();
+    EXPECT_EQ(engine.standard_error().find("pure virtual"), std::string::npos) << engine.standard_error();
+    for (const auto& e : engine.elements()) EXPECT_NE(e.name, "Shutdown");
+  }
+}
 
 }  // namespace

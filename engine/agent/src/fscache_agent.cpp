@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <thread>
 
@@ -328,6 +329,16 @@ void* fscache_handler_start(void* argv) {
   const int r = handler.Start(g_fscache_agent_argc, static_cast<char**>(argv));
   KELC_LOG(kLogInfo, "handler22.Start return %d...", r);
   return nullptr;
+}
+
+FsCacheAgentStart* FsCacheAgent_new_start(char** argv) {
+  return new (std::nothrow) FsCacheAgentStart{argv, mdcudfsr_metacache_issue_ticket()};
+}
+
+void* fscache_ticketed_handler_start(void* start) {
+  const std::unique_ptr<FsCacheAgentStart> s(static_cast<FsCacheAgentStart*>(start));
+  mdcudfsr_metacache_hold_ticket(s->ticket);
+  return fscache_handler_start(s->argv);
 }
 
 std::uint32_t FsCacheAgent_main_func(int argc, char** argv) {

@@ -185,6 +185,8 @@ int mdcudfsr_mdcfsctrl_get_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_n
   if (!mnt || !b) return 22;
   if (int err = check_kind_file_or_proxy(node)) return err;
   const mdcudfsr_extent_list* list = &node->udf_data->extents;
+  // A proxy's writes record blocks in this list under the proxy's lock.
+  const auto held = mdcudfsr_extent_list_hold(list);
   if (!b->SpaceEntries) {
     b->TotalSpaceCount = mdcudfsr_extent_list_get_count(list);
     VN_LOGK(KEL_LOG_DEBG, "TotalSpaceCount=%d\n", static_cast<int>(b->TotalSpaceCount));

@@ -138,6 +138,9 @@ int open_udf(vn_frame& f, int mode) {
       ++f.mnt->write_open_count;
     }
     if (mode & FREAD) ++f.mnt->read_open_count;
+    // Every open of a folder counts until its close: an open folder is not
+    // removed under its handle.
+    n->open_count = n->open_count + 1;
     return 0;
   }
   if (mode & FWRITE) return open_file_for_write(f, mode);

@@ -17,8 +17,10 @@ using namespace cache_test;
 
 namespace {
 
-std::mutex g_mu;
-Recorder g_rec;
+// Never destroyed: threads the engine detaches (the cache agent's) may still
+// log while the process exits.
+std::mutex& g_mu = *new std::mutex;
+Recorder& g_rec = *new Recorder;
 std::atomic<long> g_live{0};
 std::atomic<int> g_fail_in{0};
 std::atomic<bool> g_capture_logs{true};

@@ -150,6 +150,14 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   // privileged_open_mutex, read by the sync and the unmount of any thread.
   std::atomic<std::int32_t> vfam_mode{0};
   std::int32_t flush_state = 0;           // 2: a flush runs
+  // Set while a flush moves the volume to the next track: the flushes that
+  // the move itself runs must not move again.
+  std::int32_t track_move_running = 0;
+  // Set while a full pass of the node cache (all metadata written in the
+  // full layout) has failed and none has succeeded since: the nodes may be
+  // placed for that layout, so every pass writes the full layout until one
+  // succeeds.
+  std::int32_t full_rewrite_owed = 0;
   std::int32_t metadata_changed = 0;
   void* backtrack_thread = nullptr;       // mdcudfsr_thread object, present while a rollback runs
   std::int32_t backtrack_running = 0;     // the backtrack thread has not ended yet
