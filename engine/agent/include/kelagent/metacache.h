@@ -75,6 +75,18 @@ int mdcudfsr_metacache_file_read(mdcudfsr_mount* mp, std::int32_t handle, std::u
 int mdcudfsr_metacache_file_write(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
                                   std::uint32_t length, const void* src, std::uint32_t* written,
                                   std::uint32_t* cache_err);
+// A write of one piece (at most MDC_FILE_WRITE_PIECE bytes) in two halves:
+// begin copies the bytes into the request and sends it, end waits for its
+// answer, as mdcudfsr_metacache_file_write would (the caller may read the
+// next piece between the two). A begin that fails leaves nothing to end.
+struct mdc_pending_write {
+  std::uint32_t seq = 0;
+  std::uint32_t length = 0;  // 0: nothing sent
+};
+int mdcudfsr_metacache_file_write_begin(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
+                                        std::uint32_t length, const void* src, mdc_pending_write* w);
+int mdcudfsr_metacache_file_write_end(mdcudfsr_mount* mp, mdc_pending_write* w, std::uint32_t* written,
+                                      std::uint32_t* cache_err);
 int mdcudfsr_metacache_file_close(mdcudfsr_mount* mp, std::int32_t handle);
 int mdcudfsr_metacache_file_delete(mdcudfsr_mount* mp, const char* name, std::uint32_t* cache_err);
 int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount* mp, mdcudfsr_cache_node* node);
