@@ -245,23 +245,38 @@ int mdcudfsr_metacache_efefile_open(mdcudfsr_mount* mp, const char* name, std::u
   return open_named(mp, MDC_REQ_EFEFILE_OPEN, name, access, handle, cache_err, __func__);
 }
 
-int mdcudfsr_metacache_file_read(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
-                                 std::uint32_t length, void* dst, std::uint32_t* read_len,
-                                 std::uint32_t* cache_err) {
+int mdcudfsr_metacache_file_read_begin(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
+                                       std::uint32_t length, mdc_pending_read* r) {
   KELC_LOG(kLogInfo, "offset=%lld length=%d (handle=%p)", static_cast<long long>(offset), static_cast<int>(length),
            reinterpret_cast<void*>(static_cast<intptr_t>(handle)));
   CHECK_MOUNT(mp);
-  std::uint8_t payload[16];
-  put32(payload, static_cast<std::uint32_t>(handle));
-  put64(payload + 4, offset);
-  put32(payload + 12, length);
+  *r = mdc_pending_read{};
+  std::uint32_t seq = 0;
+  const int err = send_request(
+      mp, MDC_REQ_FILE_READ, 16,
+      [&](std::uint8_t* to) {
+        put32(to, static_cast<std::uint32_t>(handle));
+        put64(to + 4, offset);
+        put32(to + 12, length);
+      },
+      &seq, "mdcudfsr_metacache_file_read");
+  if (!err) *r = mdc_pending_read{seq, handle, offset, length, true};
+  return err;
+}
+
+int mdcudfsr_metacache_file_read_end(mdcudfsr_mount* mp, mdc_pending_read* r, void* dst, std::uint32_t* read_len,
+                                     std::uint32_t* cache_err) {
+  CHECK_MOUNT(mp);
+  if (!r->sent) return 22;
+  const mdc_pending_read sent = *r;
+  *r = mdc_pending_read{};
   mdc_ans_t* ans = nullptr;
-  int err = exchange(mp, MDC_REQ_FILE_READ, payload, sizeof payload, 8, &ans, __func__);
+  int err = take_answer(mp, MDC_REQ_FILE_READ, sent.seq, 8, &ans, "mdcudfsr_metacache_file_read");
   if (err) return err;
   const std::uint32_t ce = get32(ans->payload());
   const std::uint32_t n = get32(ans->payload() + 4);
   if (ce == 0) {
-    if (n > length || n > ans->hdr.payload_size - 8) {
+    if (n > sent.length || n > ans->hdr.payload_size - 8) {
       KELC_LOG(kLogErr, "%s\n", "ans_cache_read->read_length <= length");
       free_ans(mp, ans);
       return 105;
@@ -272,9 +287,25 @@ int mdcudfsr_metacache_file_read(mdcudfsr_mount* mp, std::int32_t handle, std::u
   if (cache_err) *cache_err = ce;
   free_ans(mp, ans);
   if (mp->read_cache_bitmap && mp->read_cache && mp->logical_block_size &&
-      offset / mp->logical_block_size <= mp->read_cache_bitmap_blocks)
-    err = mdcudfsr_update_metadata_bitmap_for_read_cache(mp, mp->read_cache_bitmap, offset, length);
+      sent.offset / mp->logical_block_size <= mp->read_cache_bitmap_blocks)
+    err = mdcudfsr_update_metadata_bitmap_for_read_cache(mp, mp->read_cache_bitmap, sent.offset, sent.length);
   return err;
+}
+
+void mdcudfsr_metacache_file_read_drop(mdcudfsr_mount* mp, mdc_pending_read* r) {
+  if (!mp || !r->sent) return;
+  const std::uint32_t seq = r->seq;
+  *r = mdc_pending_read{};
+  mdc_ans_t* ans = nullptr;
+  if (take_answer(mp, MDC_REQ_FILE_READ, seq, 0, &ans, "mdcudfsr_metacache_file_read") == 0) free_ans(mp, ans);
+}
+
+int mdcudfsr_metacache_file_read(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
+                                 std::uint32_t length, void* dst, std::uint32_t* read_len,
+                                 std::uint32_t* cache_err) {
+  mdc_pending_read r;
+  const int err = mdcudfsr_metacache_file_read_begin(mp, handle, offset, length, &r);
+  return err ? err : mdcudfsr_metacache_file_read_end(mp, &r, dst, read_len, cache_err);
 }
 
 int mdcudfsr_metacache_file_write_begin(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,

@@ -4,6 +4,8 @@
 
 #include "kelcache/cache.h"
 
+#include "kelagent/metacache.h"
+
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -13,7 +15,9 @@
 // reads are served from a few runs of consecutive bytes of the metadata
 // copy, each filled with one exchange: a run that the next read continues is
 // followed by one twice as long (up to 1 MiB), any other read gets a short
-// run of its own in place of the least recently used one.
+// run of its own in place of the least recently used one. A run filled
+// where the one before it ended asks the agent for the run after it at
+// once, so that the agent reads it while the scan takes this one.
 struct mdcudfsr_scan_runs {
   static constexpr uint32_t kShortest = 64 * 1024;
   static constexpr uint32_t kLongest = 1024 * 1024;
@@ -38,9 +42,13 @@ struct mdcudfsr_scan_runs {
     uint32_t asked = 0;    // bytes asked for
     uint64_t used = 0;     // last use, for the choice of a run to refill
     std::vector<uint8_t> bytes;
+    mdc_pending_read ahead;  // the run after this one, asked for
   };
   Run* holding(int alt, uint64_t at, uint32_t len);
-  Run* to_fill(int alt, uint64_t start, uint32_t* size);
+  Run* to_fill(int alt, uint64_t start, uint32_t* size, bool* continues);
+  // One exchange's bytes into r->bytes: the answer asked for ahead when it
+  // covers them, else a read now.
+  int fill(Run* r, int alt, uint64_t start, uint32_t size, uint32_t* got, uint32_t* cache_err);
 
   mdcudfsr_mount* m_;
   Run runs_[kRuns];

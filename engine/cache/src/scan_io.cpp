@@ -66,7 +66,10 @@ using namespace kelcache;
 
 mdcudfsr_scan_runs::mdcudfsr_scan_runs(mdcudfsr_mount* m) : m_(m) { m_->scan_runs = this; }
 
-mdcudfsr_scan_runs::~mdcudfsr_scan_runs() { m_->scan_runs = nullptr; }
+mdcudfsr_scan_runs::~mdcudfsr_scan_runs() {
+  for (Run& r : runs_) mdcudfsr_metacache_file_read_drop(m_, &r.ahead);
+  m_->scan_runs = nullptr;
+}
 
 mdcudfsr_scan_runs::Run* mdcudfsr_scan_runs::holding(int alt, uint64_t at, uint32_t len) {
   for (Run& r : runs_)
@@ -76,17 +79,32 @@ mdcudfsr_scan_runs::Run* mdcudfsr_scan_runs::holding(int alt, uint64_t at, uint3
 
 // The run a read at `start` continues (read whole and ending there) grows;
 // otherwise the least recently used run starts short.
-mdcudfsr_scan_runs::Run* mdcudfsr_scan_runs::to_fill(int alt, uint64_t start, uint32_t* size) {
+mdcudfsr_scan_runs::Run* mdcudfsr_scan_runs::to_fill(int alt, uint64_t start, uint32_t* size, bool* continues) {
   Run* oldest = &runs_[0];
   for (Run& r : runs_) {
     if (r.alt == alt && r.valid == r.asked && r.start + r.valid == start) {
       *size = std::min(2 * r.asked, kLongest);
+      *continues = true;
       return &r;
     }
     if (r.used < oldest->used) oldest = &r;
   }
   *size = kShortest;
+  *continues = false;
   return oldest;
+}
+
+int mdcudfsr_scan_runs::fill(Run* r, int alt, uint64_t start, uint32_t size, uint32_t* got, uint32_t* cache_err) {
+  const int32_t handle = alt ? m_->fsmanage_handle : m_->local_cache_handles[0];
+  r->bytes.resize(size);
+  if (r->ahead.sent && r->alt == alt && r->ahead.handle == handle && r->ahead.offset == start &&
+      r->ahead.length == size) {
+    *got = 0;
+    *cache_err = 0;
+    return mdcudfsr_metacache_file_read_end(m_, &r->ahead, r->bytes.data(), got, cache_err);
+  }
+  mdcudfsr_metacache_file_read_drop(m_, &r->ahead);
+  return read_copy(m_, alt, start, size, r->bytes.data(), got, cache_err);
 }
 
 int mdcudfsr_scan_runs::read(int alt, uint64_t at, uint32_t len, void* dst, uint32_t* cache_err) {
@@ -98,16 +116,26 @@ int mdcudfsr_scan_runs::read(int alt, uint64_t at, uint32_t len, void* dst, uint
     const uint64_t start = at - at % bs;
     const uint64_t need = at + len - start;
     uint32_t size = 0;
-    r = to_fill(alt, start, &size);
+    bool continues = false;
+    r = to_fill(alt, start, &size, &continues);
     size = static_cast<uint32_t>(std::min<uint64_t>(kLongest, std::max<uint64_t>(size, (need + bs - 1) / bs * bs)));
-    r->alt = -1;  // empty until the fill succeeds
-    r->bytes.resize(size);
     uint32_t got = 0;
     ++fills_;
-    const int err = read_copy(m_, alt, start, size, r->bytes.data(), &got, cache_err);
+    const int err = fill(r, alt, start, size, &got, cache_err);
+    r->alt = -1;  // empty until the fill succeeds
     if (err || *cache_err) return err;
-    *r = Run{alt, start, got, size, 0, std::move(r->bytes)};
+    r->start = start;
+    r->valid = got;
+    r->asked = size;
+    r->used = 0;
+    r->alt = alt;
     if (got < need) return 5;  // a short copy is no copy
+    if (continues && got == size) {
+      // The run after this one, as the next continuing read would ask for it.
+      const uint32_t next = std::min(2 * size, kLongest);
+      const int32_t handle = alt ? m_->fsmanage_handle : m_->local_cache_handles[0];
+      if (mdcudfsr_metacache_file_read_begin(m_, handle, start + got, next, &r->ahead) != 0) r->ahead = {};
+    }
   }
   r->used = ++clock_;
   std::memcpy(dst, r->bytes.data() + (at - r->start), len);

@@ -179,6 +179,23 @@ TEST_F(ScanRuns, ReadsInARowGrowTheRunsToOneMebibyte) {
   EXPECT_EQ(8u, runs.fills());
 }
 
+// A run that continues the one before asks the agent for the run after it
+// at once; the next run takes that answer (no byte is read twice), and one
+// asked for but not needed is taken off the channel when the scan ends.
+TEST_F(ScanRuns, ARunInARowAsksForTheNextAtOnceAndTheScanEndDropsAnUnusedOne) {
+  mdc_channel* ch = mdcudfsr_metacache_channel();
+  const std::uint32_t before = ch->next_seq;
+  {
+    mdcudfsr_scan_runs runs(m_);
+    for (uint64_t at = 0; at < (1u << 20); at += 2048) ASSERT_EQ(0, read(at, 2048)) << at;
+    // 64, 128 (read now), 256, 512 KiB and 1 MiB (each asked for ahead).
+    EXPECT_EQ(5u, runs.fills());
+  }
+  EXPECT_EQ(6u, ch->next_seq - before) << "five runs, and the 1 MiB after the last one, unused";
+  std::lock_guard<std::mutex> lk(ch->ans_lock);
+  EXPECT_TRUE(ch->ans_queue.empty());
+}
+
 TEST_F(ScanRuns, TwoStreamsKeepTheirOwnRuns) {
   mdcudfsr_scan_runs runs(m_);
   // Identifiers in one place, their entries in another, read in turn.
