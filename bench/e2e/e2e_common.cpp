@@ -123,6 +123,7 @@ RawEngine::Answer RawEngine::request(const std::string& line, bool (*end)(std::s
     for (std::size_t nul; (nul = pending_.find('\0', from)) != std::string::npos; from = nul + 1) {
       const std::string_view element(pending_.data() + from, nul - from);
       a.bytes += element.size() + 1;
+      ++a.all_elements;
       const bool debug = element.rfind("<Error", 0) == 0 || element.rfind("<Warning", 0) == 0 ||
                          element.rfind("<Trace", 0) == 0 || element.rfind("<Internal", 0) == 0;
       if (debug) continue;

@@ -65,7 +65,8 @@ class RawEngine {
   RawEngine& operator=(const RawEngine&) = delete;
   pid_t pid() const { return pid_; }
   struct Answer {
-    std::size_t elements = 0;  // not counting debug elements
+    std::size_t elements = 0;      // not counting debug elements
+    std::size_t all_elements = 0;  // counting them
     std::size_t bytes = 0;     // all of them
     std::string last;          // the element that ended the request
   };
