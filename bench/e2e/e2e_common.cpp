@@ -82,22 +82,19 @@ RawEngine::RawEngine(kelsim::SimHarness& sim, const std::string& program, const 
   fs::create_directories(cache_directory);
   int in[2], out[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) die("pipe: " + std::string(std::strerror(errno)));
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e)
-    if (std::strncmp(*e, "KEL_REGISTRY=", 13) != 0) env.emplace_back(*e);
-  env.push_back("KEL_REGISTRY=" + registry);
-  std::vector<std::string> args = {program, sim.cookie_text(), cache_directory};
-  std::vector<char*> argv, envp;
+  // env(1) puts the registry file in the program's environment and then
+  // becomes the program (same process).
+  std::vector<std::string> args = {"/usr/bin/env", "KEL_REGISTRY=" + registry, program, sim.cookie_text(),
+                                   cache_directory};
+  std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, in[0], 0);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
   posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  const int rc = ::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data());
+  const int rc = ::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   ::close(in[0]);
   ::close(out[1]);
