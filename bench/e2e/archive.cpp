@@ -178,37 +178,50 @@ struct Timings {
   std::vector<double> archive, restore, copy, copy_back, drive, host;
 };
 
-// Three passes of the same files under new names; every restored file is
-// compared with its source.
-Timings passes(const Settings& s, Bench& b, const std::string& local, const std::vector<std::string>& sources,
+// Three passes of the same files, each on a cartridge of its own; every
+// restored file is compared with its source. What each step leaves on the
+// disk goes before the next step, so that the disk holds at most the
+// sources and two copies of them at a time.
+Timings passes(const Settings& s, const std::string& local, const std::vector<std::string>& sources,
                const std::string& tag) {
   Timings t;
+  auto named = [&](const std::string& prefix) {
+    std::vector<std::string> v;
+    for (const auto& f : sources) v.push_back(local + "/" + prefix + fs::path(f).filename().string());
+    return v;
+  };
+  auto remove = [](const std::vector<std::string>& v) {
+    for (const auto& f : v) fs::remove(f);
+  };
+  const std::vector<std::string> restored = named("restored-"), copies = named("copy-"),
+                                  copied_back = named("copy-back-");
   for (int pass = 0; pass < s.passes(); ++pass) {
-    const std::string folder = "/" + tag + std::to_string(pass);
-    b.folder(folder);
-    std::vector<std::string> names, restored, copies, copied_back;
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-      const std::string leaf = fs::path(sources[i]).filename().string();
-      names.push_back(folder + "/" + leaf);
-      restored.push_back(local + "/restored-" + leaf);
-      copies.push_back(local + "/copy-" + leaf);
-      copied_back.push_back(local + "/copy-back-" + leaf);
+    {
+      kelsim::HarnessOptions o;
+      o.parent_directory = s.dir;
+      kelsim::SimHarness sim(o);
+      Bench b(s, sim);
+      const std::string folder = "/" + tag;
+      b.folder(folder);
+      std::vector<std::string> names;
+      for (const auto& f : sources) names.push_back(folder + "/" + fs::path(f).filename().string());
+      t.archive.push_back(b.archive(sources, names));
+      t.restore.push_back(b.restore(names, restored));
+      for (std::size_t i = 0; i < sources.size(); ++i)
+        if (!same_bytes(sources[i], restored[i])) die("restored " + names[i] + " differs from its source");
+      remove(restored);
     }
-    t.archive.push_back(b.archive(sources, names));
-    t.restore.push_back(b.restore(names, restored));
-    for (std::size_t i = 0; i < sources.size(); ++i)
-      if (!same_bytes(sources[i], restored[i])) die("restored " + names[i] + " differs from its source");
     double c = 0, cb = 0;
     for (std::size_t i = 0; i < sources.size(); ++i) c += plain_copy(sources[i], copies[i]);
     for (std::size_t i = 0; i < sources.size(); ++i) cb += plain_copy(copies[i], copied_back[i]);
     t.copy.push_back(c);
     t.copy_back.push_back(cb);
+    remove(copies);
+    remove(copied_back);
     if (sources.size() == 1) {
       t.drive.push_back(raw_drive_write(s, fs::file_size(sources[0])));
       t.host.push_back(host_side(sources[0]));
     }
-    for (const auto* v : {&restored, &copies, &copied_back})
-      for (const auto& f : *v) fs::remove(f);
   }
   return t;
 }
@@ -264,14 +277,8 @@ void archive_figures(const Settings& s) {
     small.push_back(local + name);
     write_random(small.back(), 64 * 1024, 1000 + i);
   }
-  {
-    kelsim::HarnessOptions o;
-    o.parent_directory = s.dir;
-    kelsim::SimHarness sim(o);
-    Bench b(s, sim);
-    report_pair(s, "large", passes(s, b, local, {large}, "large"), static_cast<double>(s.size), 1, 0.8);
-    report_pair(s, "small", passes(s, b, local, small, "small"), 64.0 * 1024 * s.small_files, s.small_files, 0);
-  }
+  report_pair(s, "large", passes(s, local, {large}, "large"), static_cast<double>(s.size), 1, 0.8);
+  report_pair(s, "small", passes(s, local, small, "small"), 64.0 * 1024 * s.small_files, s.small_files, 0);
   fs::remove_all(local);
 }
 
