@@ -52,12 +52,17 @@ double plain_copy(const std::string& from, const std::string& to) {
   return secs_since(start);
 }
 
-// The simulated drive's own write rate: `bytes` in WRITE(10)s of 512 KiB
-// (the writer's piece) through the host service's pipe, each answered once
-// the slot image has it, onto a write-once disc of the archive's kind with
-// one open track, then SYNCHRONIZE CACHE and an fdatasync of the slot
-// images, as the archive's figure ends: seconds.
-double raw_drive_write(const Settings& s, std::uint64_t bytes) {
+// The simulated drive's own rates: `bytes` in WRITE(10)s of 512 KiB (the
+// writer's piece) through the host service's pipe, each answered once the
+// slot image has it, onto a write-once disc of the archive's kind with one
+// open track, then SYNCHRONIZE CACHE and an fdatasync of the slot images,
+// as the archive's figure ends; then, the images dropped from the page
+// cache, the same bytes in READ(10)s of 512 KiB, one after the other as
+// the engine's reads go. Seconds of each.
+struct DriveTimes {
+  double write_s = 0, read_s = 0;
+};
+DriveTimes raw_drive(const Settings& s, std::uint64_t bytes) {
   kelsim::HarnessOptions o;
   o.parent_directory = s.dir;
   kelsim::SimHarness sim(o);
@@ -68,29 +73,32 @@ double raw_drive_write(const Settings& s, std::uint64_t bytes) {
   if (DWORD rc = client.connect()) die("cannot connect to the simulated drive: " + std::to_string(rc));
   constexpr std::uint32_t kBlocks = 256;
   const std::vector<std::uint8_t> data(kBlocks * kelsim::kBlockSize, 0x5A);
-  auto command = [&](std::vector<std::uint8_t> cdb, const std::vector<std::uint8_t>& out) {
+  auto command = [&](std::uint8_t op, std::uint64_t at, const std::vector<std::uint8_t>& out, std::uint32_t in) {
     kelsim::ScsiCall c;
-    c.cdb = std::move(cdb);
+    c.cdb.assign(10, 0);
+    c.cdb[0] = op;
+    if (op != 0x35) {
+      kelsim::put_be32(&c.cdb[2], static_cast<std::uint32_t>(at / kelsim::kBlockSize));
+      kelsim::put_be16(&c.cdb[7], kBlocks);
+    }
     c.data_out = out;
-    c.transfer_length = static_cast<std::uint32_t>(out.size());
+    c.transfer_length = out.empty() ? in : static_cast<std::uint32_t>(out.size());
     c.cookie = sim.cookie();
     kelsim::RawAnswer a;
     if (DWORD rc = client.call(c, &a); rc || a.status != 0)
       die("a raw command to the simulated drive failed: " + std::to_string(rc) + " " + std::to_string(a.status));
   };
-  const auto start = Clock::now();
-  for (std::uint64_t at = 0; at < bytes; at += data.size()) {
-    std::vector<std::uint8_t> cdb(10, 0);
-    cdb[0] = 0x2A;
-    kelsim::put_be32(&cdb[2], static_cast<std::uint32_t>(at / kelsim::kBlockSize));
-    kelsim::put_be16(&cdb[7], kBlocks);
-    command(std::move(cdb), data);
-  }
-  std::vector<std::uint8_t> sync(10, 0);
-  sync[0] = 0x35;
-  command(std::move(sync), {});
+  DriveTimes t;
+  auto start = Clock::now();
+  for (std::uint64_t at = 0; at < bytes; at += data.size()) command(0x2A, at, data, 0);
+  command(0x35, 0, {}, 0);
   drop_images(sim);
-  return secs_since(start);
+  t.write_s = secs_since(start);
+  start = Clock::now();
+  for (std::uint64_t at = 0; at < bytes; at += data.size())
+    command(0x28, at, {}, static_cast<std::uint32_t>(data.size()));
+  t.read_s = secs_since(start);
+  return t;
 }
 
 // The host's own part of an archive, as EngineProcess::archive does it:
@@ -175,7 +183,7 @@ class Bench {
 };
 
 struct Timings {
-  std::vector<double> archive, restore, copy, copy_back, drive, host;
+  std::vector<double> archive, restore, copy, copy_back, drive, drive_read, host;
 };
 
 // Three passes of the same files, each on a cartridge of its own; every
@@ -219,7 +227,9 @@ Timings passes(const Settings& s, const std::string& local, const std::vector<st
     remove(copies);
     remove(copied_back);
     if (sources.size() == 1) {
-      t.drive.push_back(raw_drive_write(s, fs::file_size(sources[0])));
+      const DriveTimes d = raw_drive(s, fs::file_size(sources[0]));
+      t.drive.push_back(d.write_s);
+      t.drive_read.push_back(d.read_s);
       t.host.push_back(host_side(sources[0]));
     }
   }
@@ -251,6 +261,10 @@ void report_pair(const Settings& s, const std::string& what, const Timings& t, d
   report({"restore_" + what, "MB/s", mb / median(t.restore), mb / median(t.copy_back), "", target, false, false,
           "baseline: the copy read into another file"},
          s.tiny);
+  if (!t.drive_read.empty())
+    report({"restore_" + what + "_vs_drive", "MB/s", mb / median(t.restore), mb / median(t.drive_read), "", 0, false,
+            false, "baseline: the simulated drive's own READ(10)s of 512 KiB through the pipe, one after the other"},
+           s.tiny);
   if (files > 1) {
     report({"archive_" + what + "_files", "files/s", files / median(t.archive), files / median(t.copy), "", 0, false,
             false, ""},
