@@ -63,8 +63,8 @@ void close_figures(const Settings& s) {
   std::printf("== closing files over one session (F2h cartridge in a QMR-T400A; %u and %u files)\n", n1, n2);
   std::vector<double> c1, c2, y1, y2;
   for (int pass = 0; pass < s.passes(); ++pass) {
-    Volume v = volume_of(s, "empty", 0, kFolderFiles);
-    std::istringstream in(result_of(helper(s, {"--close", v.sim->cookie_text(), v.sim->directory() + "/cache-close",
+    auto v = volume_of(s, "empty", 0, kFolderFiles);
+    std::istringstream in(result_of(helper(s, {"--close", v->sim->cookie_text(), v->sim->directory() + "/cache-close",
                                                std::to_string(n1), std::to_string(n2)}),
                                     "close-us "));
     std::string word;

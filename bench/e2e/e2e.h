@@ -33,20 +33,30 @@ int close_main(int argc, char** argv);
 // 0, or the helper's exit status.
 int mount_in_process(const char* cookie_text, const char* cache_directory);
 
-constexpr unsigned kFolderFiles = 10000;  // files per folder of the mount volumes; a flush after each as many
+constexpr unsigned kFolderFiles = 10000;  // files per folder of the mount volumes
 
-// A volume of an F2h cartridge: made in this run, or a copy of the one kept
-// in --keep-volumes under `name` when the same commit made it.
+// A volume of an F2h cartridge in a QMR-T400A: made in this run, or the one
+// kept in --keep-volumes under its name when the same commit made it (its
+// slot images linked, not copied: a run that writes to them drops it).
 struct Volume {
   std::unique_ptr<kelsim::SimHarness> sim;
   std::uint64_t metadata_bytes = 0;
   double made_s = 0;
   bool kept = false;
+  std::string own_dir;                // removed with the volume
+  std::string kept_dir, kept_times;  // the kept volume and its slot images' times
+  Volume() = default;
+  Volume(const Volume&) = delete;
+  Volume& operator=(const Volume&) = delete;
+  ~Volume();
 };
 // Formatted by a Check, then `files` empty files in folders "/f0000", ...
-// of `per_folder` files ("x0000000", ...), made in a helper run with the
-// engine's own create and flush routines.
-Volume volume_of(const Settings& s, const std::string& name, unsigned files, unsigned per_folder);
+// of `per_folder` files ("x0000000", ...) and the metadata files that give
+// each generation and version 1, made in one helper run with the engine's
+// own create and flush routines.
+std::unique_ptr<Volume> volume_of(const Settings& s, const std::string& name, unsigned files, unsigned per_folder);
+// "kept from an earlier run" or "made in ... s".
+std::string about(const Volume& v);
 
 // Runs this program in a helper mode; its standard output.
 std::string helper(const Settings& s, const std::vector<std::string>& args);

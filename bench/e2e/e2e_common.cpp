@@ -2,12 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -71,6 +74,75 @@ void unmount(kelsim::EngineProcess& e, std::uint64_t seq) {
   e.request(kelsim::request_line(seq, "UnmountVolume"), [](const auto& x) { return x.name == "Shutdown"; });
   if (e.wait_exit() != 0) die("unmount failed:\n" + e.describe().substr(0, 20000));
 }
+
+RawEngine::RawEngine(kelsim::SimHarness& sim, const std::string& program, const std::string& cache_directory) {
+  const std::string registry = sim.directory() + "/raw-registry.reg";
+  std::ofstream(registry) << "Windows Registry Editor Version 5.00\n\n"
+                             "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Stravo\\KELFS]\n";
+  fs::create_directories(cache_directory);
+  int in[2], out[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) die("pipe: " + std::string(std::strerror(errno)));
+  // env(1) puts the registry file in the program's environment and then
+  // becomes the program (same process).
+  std::vector<std::string> args = {"/usr/bin/env", "KEL_REGISTRY=" + registry, program, sim.cookie_text(),
+                                   cache_directory};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  const int rc = ::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(in[0]);
+  ::close(out[1]);
+  in_ = in[1];
+  out_ = out[0];
+  if (rc != 0) die("cannot start " + program + ": " + std::strerror(rc));
+}
+
+RawEngine::~RawEngine() {
+  ::close(in_);
+  ::close(out_);
+  int status = 0;
+  if (pid_ > 0) ::waitpid(pid_, &status, 0);
+}
+
+RawEngine::Answer RawEngine::request(const std::string& line, bool (*end)(std::string_view)) {
+  const std::string text = line + "\n";
+  if (::write(in_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) die("the engine takes no input");
+  Answer a;
+  std::vector<char> buf(1 << 20);
+  for (;;) {
+    std::size_t from = 0;
+    for (std::size_t nul; (nul = pending_.find('\0', from)) != std::string::npos; from = nul + 1) {
+      const std::string_view element(pending_.data() + from, nul - from);
+      a.bytes += element.size() + 1;
+      ++a.all_elements;
+      const bool debug = element.rfind("<Error", 0) == 0 || element.rfind("<Warning", 0) == 0 ||
+                         element.rfind("<Trace", 0) == 0 || element.rfind("<Internal", 0) == 0;
+      if (debug) continue;
+      ++a.elements;
+      if (end(element)) {
+        a.last = std::string(element);
+        pending_.erase(0, nul + 1);
+        return a;
+      }
+    }
+    pending_.erase(0, from);
+    const ssize_t n = ::read(out_, buf.data(), buf.size());
+    if (n <= 0) die("the engine's output ended during " + line);
+    pending_.append(buf.data(), static_cast<std::size_t>(n));
+  }
+}
+
+bool ends_check(std::string_view e) { return e.rfind("<KelVolume", 0) == 0 || e.rfind("<HRESULT", 0) == 0; }
+bool ends_listing(std::string_view e) {
+  return e.rfind("<HRESULT", 0) == 0 || (e.rfind("<KelDirent", 0) == 0 && e.find(" ObjectName=\"\"") != e.npos);
+}
+bool ends_unmount(std::string_view e) { return e.rfind("<Shutdown", 0) == 0; }
 
 namespace {
 void flush_and_drop_file(const std::string& path) {

@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
 
 namespace kel {
 
@@ -139,6 +141,58 @@ void SendFileBytes(HandlerFrame& f, void* handle, FragmentExchange& x, std::uint
   f.Send(answer);
 }
 
+// The double buffer of Restore: while the host copies one piece out of its
+// buffer, the next piece is read into the other one.
+struct Piece {
+  std::uint8_t* buffer = nullptr;
+  std::uint32_t read = 0;   // bytes placed
+  std::int64_t result = 0;  // the engine's result
+  DWORD fault = 0;          // a count the buffer cannot hold
+};
+
+// Reads the piece at offset, nothing at or past end; no byte before `due`
+// is a fault. Failures are kept in the piece, to be reported when it is
+// due.
+void ReadPiece(HandlerFrame& f, void* handle, std::uint32_t size, std::uint64_t offset, std::uint64_t end,
+               std::uint64_t due, Piece& p) {
+  p.read = 0;
+  p.result = 0;
+  p.fault = 0;
+  if (offset >= end) return;
+  int done = 0;
+  p.result = CallSlot(f.ops.ReadData, handle, p.buffer, offset, size, &done);
+  if (p.result != 0) return;
+  if (done < 0 || static_cast<std::uint32_t>(done) > size || (done == 0 && offset < due)) p.fault = kReadFault;
+  else p.read = static_cast<std::uint32_t>(done);
+}
+
+// Reports what went wrong with the piece; true when nothing did.
+bool PieceRead(HandlerFrame& f, const Piece& p) { return f.Engine(p.result, __LINE__) && f.Win32(p.fault); }
+
+// As SendFileBytes, with one read ahead of the host into `spare` (IOSize
+// bytes): the host sees the same fragments, each naming the buffer that
+// holds it. A read ahead that fails is reported only after the host took
+// the piece before it, as if it had been made then.
+void SendFileBytesAhead(HandlerFrame& f, void* handle, FragmentExchange& x, std::uint8_t* spare,
+                        std::uint64_t offset, std::uint64_t end, std::uint64_t due) {
+  Piece now{x.buffer.get()}, next{spare};
+  ReadPiece(f, handle, x.record.IOSize, offset, end, due, now);
+  if (!PieceRead(f, now)) return;
+  for (;;) {
+    offset += now.read;
+    x.record.Buffer = now.buffer;
+    x.record.BytesTransferred = now.read;
+    if (!f.Win32(SendFragment(f.seq, x))) return;
+    if (now.read == 0) break;
+    ReadPiece(f, handle, x.record.IOSize, offset, end, due, next);
+    if (!f.Win32(WaitForReadCallback(f.itf, x)) || x.record.ErrorCode) return;
+    if (!PieceRead(f, next)) return;
+    std::swap(now, next);
+  }
+  CServiceSuccessResponse answer(f.seq);
+  f.Send(answer);
+}
+
 }  // namespace
 
 HRESULT OnRestore(CKelInterface& itf, std::uint64_t seq, const char* name, std::uint32_t generation,
@@ -169,7 +223,11 @@ HRESULT OnRestore(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   const std::uint64_t end = length == 0 || length > UINT64_MAX - fragment_offset
                                 ? UINT64_MAX
                                 : fragment_offset + length;
-  SendFileBytes(f, handle, x, fragment_offset, end, std::min<std::uint64_t>(end, info.Size));
+  const std::uint64_t due = std::min<std::uint64_t>(end, info.Size);
+  // The second buffer of the read ahead; without it, one read at a time.
+  std::unique_ptr<std::uint8_t[]> spare(x.record.IOSize ? new (std::nothrow) std::uint8_t[x.record.IOSize] : nullptr);
+  if (spare) SendFileBytesAhead(f, handle, x, spare.get(), fragment_offset, end, due);
+  else SendFileBytes(f, handle, x, fragment_offset, end, due);
   const int closed = CallSlot(f.ops.CloseFile, handle, false);
   if (f.status >= 0) f.Engine(closed, __LINE__);
   return f.Finish();

@@ -214,6 +214,24 @@ DWORD CServiceXMLResponse::WriteName(const char* name, const char* value, std::s
 
 DWORD CServiceXMLResponse::WriteAttributeAs(const char* name, const char* value, std::size_t length,
                                             Escape mode) {
+  // A value that needs no escape in any mode goes in one piece.
+  if (std::all_of(value, value + length, [](char c) { return kPlain.plain[static_cast<unsigned char>(c)]; })) {
+    const std::size_t name_length = std::strlen(name);
+    const std::size_t count = name_length + length + 4;
+    if (DWORD e = Reserve(count)) return e;
+    char* at = buffer_ + used_;
+    *at++ = ' ';
+    std::memcpy(at, name, name_length);
+    at += name_length;
+    *at++ = '=';
+    *at++ = '"';
+    if (length) std::memcpy(at, value, length);
+    at += length;
+    *at++ = '"';
+    *at = '\0';
+    used_ += count;
+    return 0;
+  }
   if (DWORD e = AppendRaw(" ")) return e;
   if (DWORD e = AppendRaw(name)) return e;
   if (DWORD e = AppendRaw("=\"")) return e;

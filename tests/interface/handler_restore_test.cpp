@@ -131,6 +131,58 @@ TEST_F(RestoreTest, AReadErrorIsAnsweredAfterTheFileIsClosed) {
   EXPECT_EQ(h.ordered(), (Strings{"KelFragment", "notice 4:12", "HRESULT"}));
 }
 
+// The next piece is read while the host still holds the one before: here
+// the host ends the exchange at its first piece, after the second was read.
+TEST_F(RestoreTest, TheNextPieceIsReadWhileTheHostHoldsThePieceBefore) {
+  h.run(restoreLine(4, "/r/big", 4, 5, 0, 0) + openFragmentLine(4, 4096) + failureLine(4, 9));
+  EXPECT_EQ(reads(), (Strings{"ReadData(0,4096)@7", "ReadData(4096,4096)@7"}));
+  EXPECT_EQ(h.ordered(), (Strings{"KelFragment", "KelFragment", "notice 4:12"}));
+  EXPECT_TRUE(host.received == big.substr(0, 4096));
+}
+
+// Two buffers take turns, each fragment naming the one that holds its bytes.
+TEST_F(RestoreTest, PiecesAlternateBetweenTwoBuffers) {
+  h.run(restoreLine(4, "/r/big", 4, 5, 0, 0) + openFragmentLine(4, 16384) + readLine(4) + readLine(4) +
+        readLine(4) + readLine(4) + readLine(4));
+  ASSERT_EQ(transferred(), (Strings{"0", "16384", "16384", "16384", "16384", "1", "0"}));
+  const auto buffer = [&](int i) { return attribute(host.fragments[i], "Buffer"); };
+  EXPECT_NE(buffer(1), buffer(2));
+  EXPECT_EQ(buffer(1), buffer(3));
+  EXPECT_EQ(buffer(2), buffer(4));
+  EXPECT_TRUE(host.received == big);
+  EXPECT_EQ(names(h.elements()).back(), "KelSuccess");
+}
+
+// A read ahead that fails is answered as a read made after the host's
+// callback: the callback is taken first, the next request is served.
+TEST_F(RestoreTest, AFailedReadAheadIsAnsweredAfterTheHostsCallback) {
+  struct Case {
+    const char* what;
+    std::string answer;  // the host's answer to the first piece
+    Strings elements;
+  } cases[] = {
+      {"read callback", readLine(4), {"KelFragment", "KelFragment", "HRESULT", "KelVolume"}},
+      {"failure callback", failureLine(4, 9), {"KelFragment", "KelFragment", "KelVolume"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HandlerHarness hh;
+    FragmentHost hhost{hh};
+    setVolume(hh.engine());
+    putMetaFile(0, metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
+    hh.engine().addFile("/r/big", 30, big.size(), {{700, 33}}, {big.begin(), big.end()});
+    // The read after the first piece fails.
+    const auto take = hh.onElement;
+    hh.onElement = [&hh, take](const std::string& e) {
+      take(e);
+      if (attribute(e, "BytesTransferred") == "4096") hh.engine().failNext(kSlotReadData, 5);
+    };
+    hh.run(restoreLine(4, "/r/big", 4, 5, 0, 0) + openFragmentLine(4, 4096) + c.answer + line(5, "GetVolumeInfo"));
+    EXPECT_EQ(names(hh.elements()), c.elements);
+    EXPECT_EQ(hhost.received, big.substr(0, 4096));
+  }
+}
+
 // Data that ends before the file's size is a failure, not the end of the
 // file: the host would keep a cut file. A range inside the data, or one cut
 // at the size, is answered whole.

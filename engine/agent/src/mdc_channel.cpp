@@ -190,6 +190,14 @@ int ch_wait_close(mdc_channel* ch, std::uint32_t msec) {
   return closed ? 0 : 138;
 }
 
+// Waits for an opener on the allocation condition, which every open
+// signals once it holds the channel.
+int ch_wait_open(mdc_channel* ch, std::uint32_t msec) {
+  DevLock dev(ch->dev_lock);
+  const bool opened = platform::clock().wait_for(dev, ch->alloc_cv, msec, [&] { return ch->io_count != 0; });
+  return opened ? 0 : 138;
+}
+
 mdc_req_t* ch_alloc_req(mdc_channel* ch, std::int32_t payload_len) {
   if (payload_len < 0) return nullptr;
   const std::size_t size = offsetof(mdc_req_t, hdr) + sizeof(mdc_req_header_t) + static_cast<std::size_t>(payload_len);
@@ -478,6 +486,7 @@ int mdcudfsr_metacache_free(mdc_channel* ch) { return ch_free(ch); }
 int mdcudfsr_metacache_mark_will_free(mdc_channel* ch) { return ch_mark_will_free(ch); }
 std::uint32_t mdcudfsr_metacache_is_opened(mdc_channel* ch) { return ch_is_opened(ch, mdc_channel::kMetacache); }
 int mdcudfsr_metacache_wait_close(mdc_channel* ch, std::uint32_t msec) { return ch_wait_close(ch, msec); }
+int mdcudfsr_metacache_wait_open(mdc_channel* ch, std::uint32_t msec) { return ch_wait_open(ch, msec); }
 std::int64_t mdcudfsr_metacache_get_agent_pid(mdc_channel* ch) { return ch ? ch->agent_pid.load() : 0; }
 std::uint64_t mdcudfsr_metacache_busy_time(mdc_channel* ch) {
   if (!ch) return 0;

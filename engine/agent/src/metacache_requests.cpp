@@ -24,12 +24,11 @@ const char* vol_name(const mdcudfsr_mount* mp) {
 }
 
 
-// Sends one request and waits for its answer. On success *out holds the
-// answer, whose error is 0 and whose payload holds at least min_payload
-// bytes; the caller frees it.
-int exchange(mdcudfsr_mount* mp, std::uint32_t req_id, const std::uint8_t* payload, std::uint32_t len,
-             std::uint32_t min_payload, mdc_ans_t** out, const char* fn) {
-  *out = nullptr;
+// Sends one request whose payload `fill` writes in place (len bytes); its
+// sequence id goes to *seq.
+template <typename Fill>
+int send_request(mdcudfsr_mount* mp, std::uint32_t req_id, std::uint32_t len, Fill&& fill, std::uint32_t* seq,
+                 const char* fn) {
   mdc_channel* ch = mp->metacachedev;
   mdc_req_t* req = ch ? mdcudfsr_metacache_alloc_req(ch, static_cast<std::int32_t>(len)) : nullptr;
   if (!req) {
@@ -37,20 +36,28 @@ int exchange(mdcudfsr_mount* mp, std::uint32_t req_id, const std::uint8_t* paylo
     return 12;
   }
   req->hdr.req_id = req_id;
-  if (len) std::memcpy(req->payload(), payload, len);
-  const std::uint32_t seq = req->hdr.seq_id;
-  const bool trace = agent_trace_on(kTraceCategory);
-  if (trace)
+  if (len) fill(req->payload());
+  *seq = req->hdr.seq_id;
+  if (agent_trace_on(kTraceCategory))
     KELC_LOG(kLogWarn, "[%s](tid=%08x) %s:%d VFAMTXRX req id=%d seqid=%d\n", vol_name(mp), GetCurrentThreadId(),
-             fn, __LINE__, static_cast<int>(req_id), static_cast<int>(seq));
-  int err = mdcudfsr_metacache_send_req(ch, req, nullptr);
+             fn, __LINE__, static_cast<int>(req_id), static_cast<int>(*seq));
+  const int err = mdcudfsr_metacache_send_req(ch, req, nullptr);
   if (err) {
     KELC_LOG(kLogErr, "err=%d\n", err);
     mdcudfsr_metacache_free_req(ch, req);
-    return err;
   }
+  return err;
+}
+
+// Waits for the answer of the request sent as seq. On success *out holds
+// the answer, whose error is 0 and whose payload holds at least min_payload
+// bytes; the caller frees it.
+int take_answer(mdcudfsr_mount* mp, std::uint32_t req_id, std::uint32_t seq, std::uint32_t min_payload,
+                mdc_ans_t** out, const char* fn) {
+  *out = nullptr;
+  mdc_channel* ch = mp->metacachedev;
   mdc_ans_t* ans = nullptr;
-  err = mdcudfsr_metacache_wait_ans(ch, static_cast<std::int32_t>(seq), &ans);
+  int err = mdcudfsr_metacache_wait_ans(ch, static_cast<std::int32_t>(seq), &ans);
   if (err) {
     KELC_LOG(kLogErr, "err=%d\n", err);
     return err;
@@ -63,7 +70,7 @@ int exchange(mdcudfsr_mount* mp, std::uint32_t req_id, const std::uint8_t* paylo
     KELC_LOG(kLogErr, "%s\n", "ans->payload_size >= expected");
     err = 5;
   }
-  if (trace) {
+  if (agent_trace_on(kTraceCategory)) {
     KELC_LOG(kLogWarn, "[%s](tid=%08x) %s:%d VFAMTXRX ans id=%d seqid=%d\n", vol_name(mp), GetCurrentThreadId(),
              fn, __LINE__, static_cast<int>(req_id), static_cast<int>(seq));
     KELC_LOG(kLogWarn, "[%s](tid=%08x) %s:%d VFAMTXRX err=%d\n", vol_name(mp), GetCurrentThreadId(), fn,
@@ -75,6 +82,16 @@ int exchange(mdcudfsr_mount* mp, std::uint32_t req_id, const std::uint8_t* paylo
   }
   *out = ans;
   return 0;
+}
+
+// Sends one request and waits for its answer (see take_answer).
+int exchange(mdcudfsr_mount* mp, std::uint32_t req_id, const std::uint8_t* payload, std::uint32_t len,
+             std::uint32_t min_payload, mdc_ans_t** out, const char* fn) {
+  *out = nullptr;
+  std::uint32_t seq = 0;
+  const int err = send_request(
+      mp, req_id, len, [&](std::uint8_t* to) { std::memcpy(to, payload, len); }, &seq, fn);
+  return err ? err : take_answer(mp, req_id, seq, min_payload, out, fn);
 }
 
 void free_ans(mdcudfsr_mount* mp, mdc_ans_t* ans) {
@@ -228,23 +245,38 @@ int mdcudfsr_metacache_efefile_open(mdcudfsr_mount* mp, const char* name, std::u
   return open_named(mp, MDC_REQ_EFEFILE_OPEN, name, access, handle, cache_err, __func__);
 }
 
-int mdcudfsr_metacache_file_read(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
-                                 std::uint32_t length, void* dst, std::uint32_t* read_len,
-                                 std::uint32_t* cache_err) {
+int mdcudfsr_metacache_file_read_begin(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
+                                       std::uint32_t length, mdc_pending_read* r) {
   KELC_LOG(kLogInfo, "offset=%lld length=%d (handle=%p)", static_cast<long long>(offset), static_cast<int>(length),
            reinterpret_cast<void*>(static_cast<intptr_t>(handle)));
   CHECK_MOUNT(mp);
-  std::uint8_t payload[16];
-  put32(payload, static_cast<std::uint32_t>(handle));
-  put64(payload + 4, offset);
-  put32(payload + 12, length);
+  *r = mdc_pending_read{};
+  std::uint32_t seq = 0;
+  const int err = send_request(
+      mp, MDC_REQ_FILE_READ, 16,
+      [&](std::uint8_t* to) {
+        put32(to, static_cast<std::uint32_t>(handle));
+        put64(to + 4, offset);
+        put32(to + 12, length);
+      },
+      &seq, "mdcudfsr_metacache_file_read");
+  if (!err) *r = mdc_pending_read{seq, handle, offset, length, true};
+  return err;
+}
+
+int mdcudfsr_metacache_file_read_end(mdcudfsr_mount* mp, mdc_pending_read* r, void* dst, std::uint32_t* read_len,
+                                     std::uint32_t* cache_err) {
+  CHECK_MOUNT(mp);
+  if (!r->sent) return 22;
+  const mdc_pending_read sent = *r;
+  *r = mdc_pending_read{};
   mdc_ans_t* ans = nullptr;
-  int err = exchange(mp, MDC_REQ_FILE_READ, payload, sizeof payload, 8, &ans, __func__);
+  int err = take_answer(mp, MDC_REQ_FILE_READ, sent.seq, 8, &ans, "mdcudfsr_metacache_file_read");
   if (err) return err;
   const std::uint32_t ce = get32(ans->payload());
   const std::uint32_t n = get32(ans->payload() + 4);
   if (ce == 0) {
-    if (n > length || n > ans->hdr.payload_size - 8) {
+    if (n > sent.length || n > ans->hdr.payload_size - 8) {
       KELC_LOG(kLogErr, "%s\n", "ans_cache_read->read_length <= length");
       free_ans(mp, ans);
       return 105;
@@ -255,9 +287,62 @@ int mdcudfsr_metacache_file_read(mdcudfsr_mount* mp, std::int32_t handle, std::u
   if (cache_err) *cache_err = ce;
   free_ans(mp, ans);
   if (mp->read_cache_bitmap && mp->read_cache && mp->logical_block_size &&
-      offset / mp->logical_block_size <= mp->read_cache_bitmap_blocks)
-    err = mdcudfsr_update_metadata_bitmap_for_read_cache(mp, mp->read_cache_bitmap, offset, length);
+      sent.offset / mp->logical_block_size <= mp->read_cache_bitmap_blocks)
+    err = mdcudfsr_update_metadata_bitmap_for_read_cache(mp, mp->read_cache_bitmap, sent.offset, sent.length);
   return err;
+}
+
+void mdcudfsr_metacache_file_read_drop(mdcudfsr_mount* mp, mdc_pending_read* r) {
+  if (!mp || !r->sent) return;
+  const std::uint32_t seq = r->seq;
+  *r = mdc_pending_read{};
+  mdc_ans_t* ans = nullptr;
+  if (take_answer(mp, MDC_REQ_FILE_READ, seq, 0, &ans, "mdcudfsr_metacache_file_read") == 0) free_ans(mp, ans);
+}
+
+int mdcudfsr_metacache_file_read(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
+                                 std::uint32_t length, void* dst, std::uint32_t* read_len,
+                                 std::uint32_t* cache_err) {
+  mdc_pending_read r;
+  const int err = mdcudfsr_metacache_file_read_begin(mp, handle, offset, length, &r);
+  return err ? err : mdcudfsr_metacache_file_read_end(mp, &r, dst, read_len, cache_err);
+}
+
+int mdcudfsr_metacache_file_write_begin(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
+                                        std::uint32_t length, const void* src, mdc_pending_write* w) {
+  CHECK_MOUNT(mp);
+  *w = mdc_pending_write{};
+  if (length == 0) return 0;
+  if (length > MDC_FILE_WRITE_PIECE) return 22;
+  const int err = send_request(
+      mp, MDC_REQ_FILE_WRITE, 16 + length,
+      [&](std::uint8_t* to) {
+        put32(to, static_cast<std::uint32_t>(handle));
+        put64(to + 4, offset);
+        put32(to + 12, length);
+        std::memcpy(to + 16, src, length);
+      },
+      &w->seq, __func__);
+  if (!err) w->length = length;
+  return err;
+}
+
+int mdcudfsr_metacache_file_write_end(mdcudfsr_mount* mp, mdc_pending_write* w, std::uint32_t* written,
+                                      std::uint32_t* cache_err) {
+  CHECK_MOUNT(mp);
+  if (written) *written = 0;
+  if (w->length == 0) return 0;
+  const mdc_pending_write sent = *w;
+  *w = mdc_pending_write{};
+  mdc_ans_t* ans = nullptr;
+  const int err = take_answer(mp, MDC_REQ_FILE_WRITE, sent.seq, 8, &ans, "mdcudfsr_metacache_file_write");
+  if (err) return err;
+  const std::uint32_t ce = get32(ans->payload());
+  const std::uint32_t done = get32(ans->payload() + 4);
+  free_ans(mp, ans);
+  if (written) *written = done;
+  if (cache_err) *cache_err = ce;
+  return 0;
 }
 
 int mdcudfsr_metacache_file_write(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
@@ -265,24 +350,14 @@ int mdcudfsr_metacache_file_write(mdcudfsr_mount* mp, std::int32_t handle, std::
                                   std::uint32_t* cache_err) {
   CHECK_MOUNT(mp);
   if (written) *written = 0;
-  if (length == 0) return 0;
   const auto* data = static_cast<const std::uint8_t*>(src);
-  std::uint32_t sent = 0;
-  std::vector<std::uint8_t> payload;
-  while (sent < length) {
+  for (std::uint32_t sent = 0; sent < length;) {
     const std::uint32_t piece = std::min<std::uint32_t>(length - sent, MDC_FILE_WRITE_PIECE);
-    payload.assign(16 + piece, 0);
-    put32(payload.data(), static_cast<std::uint32_t>(handle));
-    put64(payload.data() + 4, offset + sent);
-    put32(payload.data() + 12, piece);
-    std::memcpy(payload.data() + 16, data + sent, piece);
-    mdc_ans_t* ans = nullptr;
-    const int err = exchange(mp, MDC_REQ_FILE_WRITE, payload.data(), static_cast<std::uint32_t>(payload.size()), 8,
-                             &ans, __func__);
+    mdc_pending_write w;
+    std::uint32_t done = 0, ce = 0;
+    int err = mdcudfsr_metacache_file_write_begin(mp, handle, offset + sent, piece, data + sent, &w);
+    if (!err) err = mdcudfsr_metacache_file_write_end(mp, &w, &done, &ce);
     if (err) return err;
-    const std::uint32_t ce = get32(ans->payload());
-    const std::uint32_t done = get32(ans->payload() + 4);
-    free_ans(mp, ans);
     if (written) *written = sent + done;
     if (cache_err) *cache_err = ce;
     if (ce) return 0;

@@ -268,6 +268,7 @@ int mdcudfsr_cache_init_udf_node(mdcudfsr_mount* m, uint64_t metadata_size, mdcu
                                  uint32_t efe_loc, vfs_context_t ctx, int alt) {
   CACHE_LOG(INFO, "name=%s efe_loc=%d", name_of(root), efe_loc);
   Scan s{m, metadata_size, ctx, alt, false, {}, nullptr};
+  mdcudfsr_scan_runs runs(m);
   if (mdcudfsr_dirstack_init(&s.stack)) {
     CACHE_LOG(ERR, "drstack init error\n");
     return 12;

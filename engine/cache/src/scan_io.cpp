@@ -15,12 +15,23 @@
 
 namespace kelcache {
 
-int scan_read(mdcudfsr_mount* m, int alt, uint64_t offset, uint32_t len, void* dst, uint32_t* cache_err) {
+namespace {
+
+// One exchange: up to len bytes of the copy at file offset `at`.
+int read_copy(mdcudfsr_mount* m, int alt, uint64_t at, uint32_t len, void* dst, uint32_t* got, uint32_t* cache_err) {
   const int32_t handle = alt ? m->fsmanage_handle : m->local_cache_handles[0];
-  const uint64_t at = alt ? offset + MDC_METADATA_OFFSET : offset;
-  uint32_t got = 0;
+  *got = 0;
   *cache_err = 0;
-  int err = mdcudfsr_metacache_file_read(m, handle, at, len, dst, &got, cache_err);
+  return mdcudfsr_metacache_file_read(m, handle, at, len, dst, got, cache_err);
+}
+
+}  // namespace
+
+int scan_read(mdcudfsr_mount* m, int alt, uint64_t offset, uint32_t len, void* dst, uint32_t* cache_err) {
+  const uint64_t at = alt ? offset + MDC_METADATA_OFFSET : offset;
+  if (m->scan_runs && len <= mdcudfsr_scan_runs::kLongest) return m->scan_runs->read(alt, at, len, dst, cache_err);
+  uint32_t got = 0;
+  int err = read_copy(m, alt, at, len, dst, &got, cache_err);
   if (!err && !*cache_err && got < len) err = 5;  // a short copy is no copy
   return err;
 }
@@ -52,6 +63,84 @@ void check_efe_clear(mdcudfsr_mount* m, uint32_t lbn, uint32_t blocks) {
 }  // namespace kelcache
 
 using namespace kelcache;
+
+mdcudfsr_scan_runs::mdcudfsr_scan_runs(mdcudfsr_mount* m) : m_(m) { m_->scan_runs = this; }
+
+mdcudfsr_scan_runs::~mdcudfsr_scan_runs() {
+  for (Run& r : runs_) mdcudfsr_metacache_file_read_drop(m_, &r.ahead);
+  m_->scan_runs = nullptr;
+}
+
+mdcudfsr_scan_runs::Run* mdcudfsr_scan_runs::holding(int alt, uint64_t at, uint32_t len) {
+  for (Run& r : runs_)
+    if (r.alt == alt && at >= r.start && at - r.start <= r.valid && len <= r.valid - (at - r.start)) return &r;
+  return nullptr;
+}
+
+// The run a read at `start` continues (read whole and ending there) grows;
+// otherwise the least recently used run starts short.
+mdcudfsr_scan_runs::Run* mdcudfsr_scan_runs::to_fill(int alt, uint64_t start, uint32_t* size, bool* continues) {
+  Run* oldest = &runs_[0];
+  for (Run& r : runs_) {
+    if (r.alt == alt && r.valid == r.asked && r.start + r.valid == start) {
+      *size = std::min(2 * r.asked, kLongest);
+      *continues = true;
+      return &r;
+    }
+    if (r.used < oldest->used) oldest = &r;
+  }
+  *size = kShortest;
+  *continues = false;
+  return oldest;
+}
+
+int mdcudfsr_scan_runs::fill(Run* r, int alt, uint64_t start, uint32_t size, uint32_t* got, uint32_t* cache_err) {
+  const int32_t handle = alt ? m_->fsmanage_handle : m_->local_cache_handles[0];
+  r->bytes.resize(size);
+  if (r->ahead.sent && r->alt == alt && r->ahead.handle == handle && r->ahead.offset == start &&
+      r->ahead.length == size) {
+    *got = 0;
+    *cache_err = 0;
+    return mdcudfsr_metacache_file_read_end(m_, &r->ahead, r->bytes.data(), got, cache_err);
+  }
+  mdcudfsr_metacache_file_read_drop(m_, &r->ahead);
+  return read_copy(m_, alt, start, size, r->bytes.data(), got, cache_err);
+}
+
+int mdcudfsr_scan_runs::read(int alt, uint64_t at, uint32_t len, void* dst, uint32_t* cache_err) {
+  *cache_err = 0;
+  Run* r = holding(alt, at, len);
+  if (!r) {
+    // Runs begin on a block, so reads within a block never straddle two.
+    const uint32_t bs = m_->logical_block_size ? m_->logical_block_size : 2048;
+    const uint64_t start = at - at % bs;
+    const uint64_t need = at + len - start;
+    uint32_t size = 0;
+    bool continues = false;
+    r = to_fill(alt, start, &size, &continues);
+    size = static_cast<uint32_t>(std::min<uint64_t>(kLongest, std::max<uint64_t>(size, (need + bs - 1) / bs * bs)));
+    uint32_t got = 0;
+    ++fills_;
+    const int err = fill(r, alt, start, size, &got, cache_err);
+    r->alt = -1;  // empty until the fill succeeds
+    if (err || *cache_err) return err;
+    r->start = start;
+    r->valid = got;
+    r->asked = size;
+    r->used = 0;
+    r->alt = alt;
+    if (got < need) return 5;  // a short copy is no copy
+    if (continues && got == size) {
+      // The run after this one, as the next continuing read would ask for it.
+      const uint32_t next = std::min(2 * size, kLongest);
+      const int32_t handle = alt ? m_->fsmanage_handle : m_->local_cache_handles[0];
+      if (mdcudfsr_metacache_file_read_begin(m_, handle, start + got, next, &r->ahead) != 0) r->ahead = {};
+    }
+  }
+  r->used = ++clock_;
+  std::memcpy(dst, r->bytes.data() + (at - r->start), len);
+  return 0;
+}
 
 // In-entry content: the bytes after the extended attributes.
 int mdcudfsr_cache_read_file_mem_in_icb(mdcudfsr_mount* m, mdcudfsr_udf_data* d, uint64_t offset, uint8_t* dst,

@@ -230,11 +230,9 @@ int mdcudfsr_cache_read_all_allocation_extent_descriptors(mdcudfsr_mount* m, mdc
                                                           uint64_t metadata_size, vfs_context_t ctx, int alt) {
   (void)ctx;
   const uint32_t bs = m->logical_block_size;
-  uint8_t* block = static_cast<uint8_t*>(cache_alloc(bs));
-  if (!block) {
-    CACHE_LOGK(ERR, "failed to allocate memory for AED buffer\n");
-    return 12;
-  }
+  // The block buffer is taken when the first descriptor is read: most
+  // entries have none.
+  uint8_t* block = nullptr;
   mdcudfsr_extent_list* list = &d->extents;
   std::set<uint32_t> seen;
   bool ro = false;
@@ -267,6 +265,11 @@ int mdcudfsr_cache_read_all_allocation_extent_descriptors(mdcudfsr_mount* m, mdc
       break;
     }
     d->aed_info = grown;
+    if (!block && !(block = static_cast<uint8_t*>(cache_alloc(bs)))) {
+      CACHE_LOGK(ERR, "failed to allocate memory for AED buffer\n");
+      err = 12;
+      break;
+    }
     uint32_t cache_err = 0;
     const int rerr = scan_read(m, alt, uint64_t(lbn) * bs, bs, block, &cache_err);
     if (rerr || cache_err) {

@@ -200,10 +200,80 @@ bool EntryNameEqual::operator()(const std::string& a, const std::string& b) cons
   return true;
 }
 
-Entry::Entry(std::string n, std::weak_ptr<Entry> p, std::shared_ptr<vnode> vp)
-    : name(std::move(n)), parent(std::move(p)), vn(std::move(vp)), children(1) {
-  children.max_load_factor(1.0f);
+EntryChildren::iterator EntryChildren::find(const std::string& name) {
+  if (size_ == 0) return end();
+  const std::size_t hash = EntryNameHash{}(name);
+  const std::size_t mask = capacity_ - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    Slot& s = slots_[i];
+    if (!s.used) return end();
+    if (s.hash == hash && EntryNameEqual{}(s.kv.first, name)) return iterator(&s, slots_.get() + capacity_);
+  }
 }
+
+std::pair<EntryChildren::iterator, bool> EntryChildren::emplace(const std::string& name,
+                                                                std::shared_ptr<Entry> child) {
+  if (iterator it = find(name); it != end()) return {it, false};
+  // At most three quarters full: the probes stay short.
+  if ((size_ + 1) * 4 > capacity_ * 3) grow();
+  const std::size_t hash = EntryNameHash{}(name);
+  const std::size_t mask = capacity_ - 1;
+  std::size_t i = hash & mask;
+  while (slots_[i].used) i = (i + 1) & mask;
+  Slot& s = slots_[i];
+  s.hash = hash;
+  s.used = true;
+  s.kv.first = name;
+  s.kv.second = std::move(child);
+  ++size_;
+  return {iterator(&s, slots_.get() + capacity_), true};
+}
+
+void EntryChildren::grow() {
+  const std::size_t capacity = capacity_ ? capacity_ * 2 : 8;
+  std::unique_ptr<Slot[]> old(new Slot[capacity]);
+  old.swap(slots_);
+  const std::size_t old_capacity = capacity_;
+  capacity_ = capacity;
+  for (std::size_t k = 0; k < old_capacity; ++k) {
+    if (!old[k].used) continue;
+    std::size_t i = old[k].hash & (capacity_ - 1);
+    while (slots_[i].used) i = (i + 1) & (capacity_ - 1);
+    slots_[i] = std::move(old[k]);
+  }
+}
+
+// Backward-shift deletion: the slots after the hole that probed past it move
+// up, so that no lookup stops early at the hole.
+void EntryChildren::erase(iterator it) {
+  const std::size_t mask = capacity_ - 1;
+  std::size_t hole = static_cast<std::size_t>(it.at_ - slots_.get());
+  slots_[hole] = Slot{};
+  for (std::size_t j = (hole + 1) & mask; slots_[j].used; j = (j + 1) & mask) {
+    const std::size_t home = slots_[j].hash & mask;
+    // Stays when its home lies cyclically in (hole, j].
+    const bool stays = hole < j ? (home > hole && home <= j) : (home > hole || home <= j);
+    if (stays) continue;
+    slots_[hole] = std::move(slots_[j]);
+    slots_[j] = Slot{};
+    hole = j;
+  }
+  --size_;
+}
+
+void EntryChildren::clear() {
+  slots_.reset();
+  capacity_ = size_ = 0;
+}
+
+void EntryChildren::swap(EntryChildren& other) noexcept {
+  slots_.swap(other.slots_);
+  std::swap(capacity_, other.capacity_);
+  std::swap(size_, other.size_);
+}
+
+Entry::Entry(std::string n, std::weak_ptr<Entry> p, std::shared_ptr<vnode> vp)
+    : name(std::move(n)), parent(std::move(p)), vn(std::move(vp)) {}
 
 Entry::~Entry() {
   TREE_LOG("Entry::~Entry()", KEL_LOG_DEBG, "destruct %s", name.c_str());

@@ -386,6 +386,27 @@ int mdcudfsr_read_metadata_file(mdcudfsr_mount* mnt, vfs_context_t ctx, int sele
   const int32_t handle = selector ? mnt->fsmanage_handle : mnt->local_cache_handles[0];
   const uint64_t base = selector ? MDC_METADATA_OFFSET : 0;
   int result = 0;
+  // Each chunk's write goes to the cache agent while the next chunk is read
+  // from the disc; its answer is taken before anything else is decided, so
+  // that a failed write still ends the copy before another write is sent.
+  mdc_pending_write pending;
+  uint32_t pending_len = 0;
+  auto take_write = [&]() -> int {
+    uint32_t written = 0, cache_err = 0;
+    const uint32_t len = pending_len;
+    pending_len = 0;
+    const int werr = mdcudfsr_metacache_file_write_end(mnt, &pending, &written, &cache_err);
+    if (werr) {
+      UDF_LOG(ERR, "file buffer write failed err:%d cache_err:%d\n", werr, cache_err);
+      return werr;
+    }
+    if (cache_err) {
+      UDF_LOG(ERR, "mdcudfsr_metacache_file_write success but cache write err(%d)\n", cache_err);
+      return 22;
+    }
+    if (written != len) UDF_LOG(WARN, "Write Size is different befoer:%d after:%d\n", len, written);
+    return 0;
+  };
   for (const Extent& x : table) {
     const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, x.lbn, nullptr);
     if (lsn == MDCUDFSR_INVALID_LSN) {
@@ -416,6 +437,7 @@ int mdcudfsr_read_metadata_file(mdcudfsr_mount* mnt, vfs_context_t ctx, int sele
           if (bp) buf_brelse(bp);
         }
       }
+      if (pending_len && (result = take_write()) != 0) break;
       if (err) {
         // The copy is incomplete: it must not stay behind as a valid cache.
         result = err;
@@ -429,20 +451,20 @@ int mdcudfsr_read_metadata_file(mdcudfsr_mount* mnt, vfs_context_t ctx, int sele
         }
         break;
       }
-      uint32_t written = 0, cache_err = 0;
-      const int werr =
-          mdcudfsr_metacache_file_write(mnt, handle, base + x.offset + uint64_t{c} * kChunk, len, chunk, &written, &cache_err);
+      const int werr = mdcudfsr_metacache_file_write_begin(mnt, handle, base + x.offset + uint64_t{c} * kChunk, len,
+                                                           chunk, &pending);
       if (werr) {
-        UDF_LOG(ERR, "file buffer write failed err:%d cache_err:%d\n", werr, cache_err);
+        UDF_LOG(ERR, "file buffer write failed err:%d cache_err:%d\n", werr, 0);
         result = werr;
-      } else if (cache_err) {
-        UDF_LOG(ERR, "mdcudfsr_metacache_file_write success but cache write err(%d)\n", cache_err);
-        result = 22;
-      } else if (written != len) {
-        UDF_LOG(WARN, "Write Size is different befoer:%d after:%d\n", len, written);
+      } else {
+        pending_len = len;
       }
     }
     if (result) break;
+  }
+  if (pending_len) {
+    const int werr = take_write();
+    if (!result) result = werr;
   }
   zfree(chunk);
   buf_invalidateblks(mnt->devvp, 0, 0, 0);

@@ -12,7 +12,6 @@
 #include "kelvfs/mdcudfsr_partitions.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_volume_info.h"
-#include "platform/sync.h"
 #include "vfs_log.h"
 #include "vfs_mount_internal.h"
 
@@ -24,7 +23,7 @@ namespace {
 
 constexpr std::uint32_t kFlagAdded = 0x8;
 constexpr std::uint32_t kVerify = 0x200, kKeepFormat = 0x400;
-constexpr int kAgentPolls = 30;
+constexpr std::uint32_t kAgentWaitMs = 30000;  // for the agent to open its channel
 
 bool starts(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
@@ -70,7 +69,7 @@ int read_mechanism(mdcudfsr_mount* mnt, const mdcudfsr_mount_args& a, vfs_contex
   return 0;
 }
 
-// Step 5: the cache-agent channel, opened by the agent within 30 polls.
+// The cache-agent channel, opened by the agent within 30 seconds.
 int open_agent_channel(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mnt->metacachedev = mdcudfsr_metacache_alloc(mnt);
   if (!mnt->metacachedev) {
@@ -82,11 +81,7 @@ int open_agent_channel(mdcudfsr_mount* mnt, vfs_context_t ctx) {
     const char* name;
   } dev{static_cast<std::uint32_t>(std::strlen(mnt->metacachedev->name) + 1), mnt->metacachedev->name};
   ioctl(mnt, PXOIOSETDEVNAMEFORCACHEAGENT, &dev, ctx);
-  for (int poll = 0; poll < kAgentPolls; ++poll) {
-    if (mdcudfsr_metacache_is_opened(mnt->metacachedev)) return 0;
-    platform::clock().sleep_ms(1000);
-  }
-  if (mdcudfsr_metacache_is_opened(mnt->metacachedev)) return 0;
+  if (mdcudfsr_metacache_wait_open(mnt->metacachedev, kAgentWaitMs) == 0) return 0;
   VFS_LOG(KEL_LOG_ERR, "Not open fscache device. time out.\n");
   return 22;
 }

@@ -3,8 +3,10 @@
 // hashes; the local copy of the metadata file; teardown and rebuild.
 #include "support.h"
 #include "support_tree.h"
+#include "scan_internal.h"
 
 #include "kelcache/lookup.h"
+#include "kelagent/mdc_channel.h"
 #include "kelagent/metacache.h"
 #include "sim/harness.h"
 #include "udf/udf_metadata.h"
@@ -111,6 +113,121 @@ TEST(CacheConstruct, TheScanReadsOnlyTheLocalCopyWhichIsDeletedAfterwards) {
   EXPECT_EQ(-1, sm.m()->local_cache_handles[0]);
   ASSERT_TRUE(fs::exists(sm.local_dir()));
   EXPECT_TRUE(fs::is_empty(sm.local_dir())) << "the local copy is left behind";
+}
+
+// The scan reads the copy in runs of many entries: fewer exchanges with the
+// cache agent than entries (one entry was three exchanges), and the same tree.
+TEST(CacheConstruct, TheScanReadsTheCopyInRunsNotEntryByEntry) {
+  Sample s;
+  constexpr int kFiles = 20;
+  for (int i = 0; i < kFiles; ++i) s.img.file(TreeImage::kRoot, "f" + std::to_string(i), 100 + i, 10 * i);
+  s.img.finish();
+  SimMount sm;
+  sm.load(s.img);
+  const std::uint32_t before = mdcudfsr_metacache_channel()->next_seq;
+  ASSERT_EQ(0, sm.init());
+  const std::uint32_t exchanges = mdcudfsr_metacache_channel()->next_seq - before;
+  EXPECT_LT(exchanges, 10u) << "open, copy, close and delete of the local copy, and the scan's runs";
+  for (int i = 0; i < kFiles; ++i) {
+    mdcudfsr_cache_node* f = sm.child(sm.m()->root_node, "f" + std::to_string(i));
+    ASSERT_NE(nullptr, f) << i;
+    EXPECT_EQ(100u + i, f->objid);
+    EXPECT_EQ(10u * i, mdcudfsr_cache_get_file_size(f));
+  }
+  EXPECT_EQ(4u + kFiles, sm.m()->nfiles);
+  EXPECT_EQ(nullptr, sm.m()->scan_runs) << "the runs end with the scan";
+}
+
+// The scan's runs over a local copy of 4 MiB whose every byte tells its
+// offset: what each pattern of reads costs in exchanges, and what it reads.
+class ScanRuns : public ::testing::Test {
+ protected:
+  static constexpr uint32_t kSize = 4u << 20;
+  void SetUp() override {
+    s_.img.finish();
+    sm_.load(s_.img);
+    m_ = sm_.m();
+    ASSERT_EQ(0, mdcudfsr_cache_local_cache_open(m_, 3, nullptr));
+    std::vector<uint8_t> bytes(kSize);
+    for (uint32_t i = 0; i < kSize; ++i) bytes[i] = byte_at(i);
+    uint32_t written = 0, cache_err = 0;
+    ASSERT_EQ(0, mdcudfsr_metacache_file_write(m_, m_->local_cache_handles[0], 0, kSize, bytes.data(), &written,
+                                               &cache_err));
+    ASSERT_EQ(0u, cache_err);
+  }
+  static uint8_t byte_at(uint64_t offset) { return static_cast<uint8_t>(offset * 7 + offset / 4096); }
+  // Reads len bytes at offset through the runs in place and checks them:
+  // 0, the error, -1 for a cache error, -2 for other bytes.
+  int read(uint64_t offset, uint32_t len) {
+    std::vector<uint8_t> got(len);
+    uint32_t cache_err = 0;
+    const int err = kelcache::scan_read(m_, 0, offset, len, got.data(), &cache_err);
+    if (err || cache_err) return err ? err : -1;
+    for (uint32_t i = 0; i < len; ++i)
+      if (got[i] != byte_at(offset + i)) return -2;
+    return 0;
+  }
+  Sample s_;
+  SimMount sm_;
+  mdcudfsr_mount* m_ = nullptr;
+};
+
+TEST_F(ScanRuns, ReadsInARowGrowTheRunsToOneMebibyte) {
+  mdcudfsr_scan_runs runs(m_);
+  for (uint64_t at = 0; at < kSize; at += 2048) ASSERT_EQ(0, read(at, 2048)) << at;
+  // 64 + 128 + 256 + 512 KiB, then 1 MiB runs: eight exchanges for 2048 reads.
+  EXPECT_EQ(8u, runs.fills());
+}
+
+// A run that continues the one before asks the agent for the run after it
+// at once; the next run takes that answer (no byte is read twice), and one
+// asked for but not needed is taken off the channel when the scan ends.
+TEST_F(ScanRuns, ARunInARowAsksForTheNextAtOnceAndTheScanEndDropsAnUnusedOne) {
+  mdc_channel* ch = mdcudfsr_metacache_channel();
+  const std::uint32_t before = ch->next_seq;
+  {
+    mdcudfsr_scan_runs runs(m_);
+    for (uint64_t at = 0; at < (1u << 20); at += 2048) ASSERT_EQ(0, read(at, 2048)) << at;
+    // 64, 128 (read now), 256, 512 KiB and 1 MiB (each asked for ahead).
+    EXPECT_EQ(5u, runs.fills());
+  }
+  EXPECT_EQ(6u, ch->next_seq - before) << "five runs, and the 1 MiB after the last one, unused";
+  std::lock_guard<std::mutex> lk(ch->ans_lock);
+  EXPECT_TRUE(ch->ans_queue.empty());
+}
+
+TEST_F(ScanRuns, TwoStreamsKeepTheirOwnRuns) {
+  mdcudfsr_scan_runs runs(m_);
+  // Identifiers in one place, their entries in another, read in turn.
+  for (uint64_t i = 0; i < 512; ++i) {
+    ASSERT_EQ(0, read(100 + i * 40, 40)) << i;
+    ASSERT_EQ(0, read((1u << 20) + i * 2048, 2048)) << i;
+  }
+  EXPECT_LE(runs.fills(), 6u);
+}
+
+TEST_F(ScanRuns, ScatteredReadsCostOneShortRunEach) {
+  mdcudfsr_scan_runs runs(m_);
+  const uint64_t places[] = {3 << 20, 1 << 20, 2 << 20, 7 << 18, 5 << 18};
+  for (uint64_t at : places) ASSERT_EQ(0, read(at + 100, 500));
+  EXPECT_EQ(5u, runs.fills());
+  // Four runs are kept: the last four places are read again without an
+  // exchange, within their short runs; the first place needs a new run.
+  for (int i = 4; i >= 0; --i) ASSERT_EQ(0, read(places[i] + 64 * 1024 - 2048, 2048)) << i;
+  EXPECT_EQ(6u, runs.fills());
+}
+
+TEST_F(ScanRuns, AReadBeyondTheCopyIsShortAsWithoutRuns) {
+  mdcudfsr_scan_runs runs(m_);
+  EXPECT_EQ(5, read(kSize - 1024, 2048));
+  EXPECT_EQ(0, read(kSize - 2048, 2048));
+  EXPECT_EQ(5, read(kSize + 4096, 16));
+}
+
+TEST_F(ScanRuns, ReadsLongerThanARunGoPastTheRuns) {
+  mdcudfsr_scan_runs runs(m_);
+  EXPECT_EQ(0, read(4096, mdcudfsr_scan_runs::kLongest + 2048));
+  EXPECT_EQ(0u, runs.fills());
 }
 
 TEST(CacheConstruct, NextUniqueIdSkipsTheOneAboveTheOverlapFile) {

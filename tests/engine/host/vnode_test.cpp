@@ -611,6 +611,52 @@ TEST(EntryNames, CaseFoldsAsciiOnly) {
   EXPECT_FALSE(eq("abc", "abcd"));
 }
 
+// The children table against a reference map, through inserts, lookups in
+// either case and erases that shift later slots back.
+TEST(EntryNames, ChildrenTableKeepsEveryNameThroughGrowthAndErases) {
+  EntryChildren t;
+  std::map<std::string, std::shared_ptr<Entry>> ref;  // lower-case names
+  auto lower = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  std::uint32_t seed = 7;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  for (int round = 0; round < 4000; ++round) {
+    const std::string name = "F" + std::to_string(next() % 700) + (next() % 2 ? "x" : "X");
+    const auto it = t.find(name);
+    const auto r = ref.find(lower(name));
+    ASSERT_EQ(it == t.end(), r == ref.end()) << name;
+    if (it == t.end()) {
+      auto e = std::make_shared<Entry>(name, std::weak_ptr<Entry>(), nullptr);
+      ASSERT_TRUE(t.emplace(name, e).second);
+      ref[lower(name)] = e;
+    } else {
+      ASSERT_EQ(it->second, r->second);
+      ASSERT_FALSE(t.emplace(lower(name), nullptr).second) << "a name in another case is the same name";
+      if (next() % 3 == 0) {
+        t.erase(it);
+        ref.erase(r);
+      }
+    }
+    ASSERT_EQ(t.size(), ref.size());
+  }
+  std::size_t seen = 0;
+  for (const auto& [name, child] : t) {
+    ASSERT_EQ(ref.at(lower(name)), child);
+    ++seen;
+  }
+  EXPECT_EQ(seen, ref.size());
+  for (const auto& [name, child] : ref) EXPECT_EQ(t.find(name)->second, child) << name;
+  EntryChildren other;
+  other.swap(t);
+  EXPECT_TRUE(t.empty());
+  EXPECT_EQ(other.size(), ref.size());
+  other.clear();
+  EXPECT_TRUE(other.empty());
+  EXPECT_TRUE(other.find("F1x") == other.end());
+}
+
 TEST(PathParserTest, ComponentsAndPrefix) {
   PathParser p("/a//b/");
   std::vector<std::pair<std::string, std::string>> seen;

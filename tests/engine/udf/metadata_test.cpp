@@ -222,6 +222,20 @@ TEST_F(Metadata, LocalCopyReadsInChunksAndFillsUnreadableOnes) {
   EXPECT_EQ(env().count_calls("invalidateblks"), 1u);
 }
 
+// A chunk's write is with the cache agent while the next chunk is read; a
+// failed write ends the copy before any other write is sent.
+TEST_F(Metadata, AFailedChunkWriteEndsTheCopyAfterTheNextRead) {
+  m()->local_cache_handles[0] = 6;
+  for (int i = 0; i < 2; ++i) mdcudfsr_extent_list_remove_all(&m()->part[i].list);
+  mdcudfsr_add_metadata_extent_list(&m()->part[0].list, &m()->part[1].list, 100, 0x30000, B);
+  m()->part[0].length = 0x30000;
+  env().cache_write_result = 28;
+  EXPECT_EQ(mdcudfsr_read_metadata_file(m(), nullptr, 0), 28);
+  EXPECT_EQ(env().count_calls("cache_write"), 1u);
+  EXPECT_EQ(env().count_calls("bread"), 2u);
+  EXPECT_TRUE(env().logged("file buffer write failed err:28 cache_err:0\n"));
+}
+
 TEST_F(Metadata, SlotChangeFailureReturnsTheErrorAndDeletesThePartialCopy) {
   m()->local_cache_handles[0] = 6;
   std::strcpy(m()->local_cache_name[0], "meta_main");

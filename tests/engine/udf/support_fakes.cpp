@@ -22,6 +22,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 struct vnode {
@@ -39,6 +40,8 @@ struct pxo_buf {
 extern "C" {
 int kel_real_metacache_file_read(mdcudfsr_mount*, int32_t, uint64_t, uint32_t, void*, uint32_t*, uint32_t*);
 int kel_real_metacache_file_write(mdcudfsr_mount*, int32_t, uint64_t, uint32_t, const void*, uint32_t*, uint32_t*);
+int kel_real_metacache_file_write_begin(mdcudfsr_mount*, int32_t, uint64_t, uint32_t, const void*, mdc_pending_write*);
+int kel_real_metacache_file_write_end(mdcudfsr_mount*, mdc_pending_write*, uint32_t*, uint32_t*);
 int kel_real_metacache_file_close(mdcudfsr_mount*, int32_t);
 int kel_real_metacache_file_delete(mdcudfsr_mount*, const char*, uint32_t*);
 }
@@ -411,6 +414,48 @@ int mdcudfsr_metacache_file_write([[maybe_unused]] mdcudfsr_mount* mnt, int32_t 
   if (offset + length > g_env.cache_file.size()) return 5;
   std::memcpy(g_env.cache_file.data() + offset, data, length);
   *done = length;
+  return 0;
+}
+
+// The split write: the stand-in writes at once and keeps the result for
+// the end, recording the call as the whole write does.
+namespace {
+struct FakePendingWrite {
+  int result = 0;
+  uint32_t done = 0, cache_err = 0;
+};
+std::map<uint32_t, FakePendingWrite> g_pending_writes;
+uint32_t g_next_pending = 1;
+}  // namespace
+
+int mdcudfsr_metacache_file_write_begin([[maybe_unused]] mdcudfsr_mount* mnt, int32_t handle, uint64_t offset,
+                                        uint32_t length, const void* data, mdc_pending_write* w) {
+#ifdef KEL_UDF_TESTS_REAL_AGENT
+  if (g_env.real_agent) return kel_real_metacache_file_write_begin(mnt, handle, offset, length, data, w);
+#endif
+  *w = mdc_pending_write{};
+  if (length == 0) return 0;
+  FakePendingWrite p;
+  p.result = mdcudfsr_metacache_file_write(mnt, handle, offset, length, data, &p.done, &p.cache_err);
+  w->seq = g_next_pending++;
+  w->length = length;
+  g_pending_writes[w->seq] = p;
+  return 0;
+}
+
+int mdcudfsr_metacache_file_write_end([[maybe_unused]] mdcudfsr_mount* mnt, mdc_pending_write* w, uint32_t* done,
+                                      uint32_t* cache_err) {
+#ifdef KEL_UDF_TESTS_REAL_AGENT
+  if (g_env.real_agent) return kel_real_metacache_file_write_end(mnt, w, done, cache_err);
+#endif
+  if (done) *done = 0;
+  if (w->length == 0) return 0;
+  const FakePendingWrite p = g_pending_writes[w->seq];
+  g_pending_writes.erase(w->seq);
+  *w = mdc_pending_write{};
+  if (p.result) return p.result;
+  if (done) *done = p.done;
+  if (cache_err) *cache_err = p.cache_err;
   return 0;
 }
 

@@ -17,6 +17,20 @@ TEST(Checksums, KnownValues) {
   EXPECT_EQ(mdcudfsr_crc16("abc", 3), 0x9DD6);
   EXPECT_EQ(mdcudfsr_crc16("123456789", 9), 0x31C3);  // CRC-16/XMODEM check value
   EXPECT_EQ(mdcudfsr_crc16("abc", 0), 0);
+  // Eight bytes at a time give what one byte at a time gives, at every
+  // length and alignment.
+  std::vector<uint8_t> data(600);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131 + 7);
+  for (uint32_t from : {0u, 1u, 5u})
+    for (uint32_t len = 0; len + from <= data.size(); len += 37) {
+      uint16_t c = 0;
+      for (uint32_t i = 0; i < len; ++i)
+        for (int b = 0; b < 8; ++b) {
+          const bool top = ((c >> 15) ^ (data[from + i] >> (7 - b))) & 1;
+          c = static_cast<uint16_t>((c << 1) ^ (top ? 0x1021 : 0));
+        }
+      EXPECT_EQ(mdcudfsr_crc16(data.data() + from, len), c) << from << " " << len;
+    }
   EXPECT_EQ(mdcudfsr_crc32("abc", 3), 0x352441C2u);
   EXPECT_EQ(mdcudfsr_crc32("123456789", 9), 0xCBF43926u);
   EXPECT_EQ(mdcudfsr_crc32("abc", 0), 0u);

@@ -7,6 +7,7 @@
 #include "kelagent/mdc_channel.h"
 #include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_mount_setup.h"
+#include "support/settles.h"
 
 #include <algorithm>
 #include <chrono>
@@ -17,30 +18,38 @@ namespace {
 
 using namespace vfs_test;
 
-// Time stands still except where the mount waits: a wait for the agent to
-// open its channel returns once the agent thread has done so (or gives up
-// after ten seconds of real time, so a mount that waits in vain fails).
+// Time stands still except where the mount waits. With an agent, a wait
+// blocks until it is notified, 20 ms of real time at most, and moves the time
+// by that step: a request answered by the agent thread costs nothing, one
+// never answered runs out after its own deadline. Without an agent nothing
+// can notify a wait, and the time jumps to its deadline.
 class AgentClock final : public platform::Clock {
  public:
   std::uint64_t now_ms() override { return now_.load(); }
-  // A wait blocks until it is notified, 20 ms of real time at most, and
-  // moves the time by that step: a request answered by the agent thread
-  // costs nothing, one never answered runs out after its own deadline.
   void wait_until(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, std::uint64_t deadline_ms) override {
     if (deadline_ms <= now_.load()) return;
+    note_agent_wait();
+    if (!agent_expected) {
+      now_.store(deadline_ms);
+      return;
+    }
     if (cv.wait_for(lk, std::chrono::milliseconds(20)) == std::cv_status::timeout)
       now_.store(std::min<std::uint64_t>(deadline_ms, now_.load() + 20));
   }
   void sleep_ms(std::uint64_t ms) override {
+    note_agent_wait();
     now_ += ms;
-    if (!agent_expected) return;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!mdcudfsr_metacache_is_opened(mdcudfsr_metacache_channel()) && std::chrono::steady_clock::now() < until)
-      std::this_thread::yield();
   }
   std::atomic<bool> agent_expected{false};
+  // Waits and sleeps begun while the agent channel was allocated and not
+  // yet opened.
+  std::atomic<int> waits_for_agent{0};
 
  private:
+  void note_agent_wait() {
+    mdc_channel* ch = mdcudfsr_metacache_channel();
+    if (ch->status == METACACHE_ALLOCATED && ch->io_count == 0) ++waits_for_agent;
+  }
   std::atomic<std::uint64_t> now_{1796811630000ull};
 };
 
@@ -112,12 +121,30 @@ TEST_F(MountSetup, MagicInTheOtherByteOrderIsRefused) {
   EXPECT_TRUE(logged("mount args magic is invalid.46445541 shouled be 41554446\n"));
 }
 
-TEST_F(MountSetup, AnAgentThatNeverOpensEndsTheMountAfterThirtyPolls) {
+TEST_F(MountSetup, AnAgentThatNeverOpensEndsTheMountAfterThirtySeconds) {
   start();
   const std::uint64_t before = agent_clock_.now_ms();
   EXPECT_EQ(22, run(false));
   EXPECT_EQ(30000u, agent_clock_.now_ms() - before);
   EXPECT_TRUE(logged("Not open fscache device. time out.\n"));
+}
+
+// The mount waits on the agent's opening itself: an agent that opens the
+// channel after the mount began to wait ends the wait at once, without the
+// clock moving a poll step of a second.
+TEST_F(MountSetup, AnAgentThatOpensLateEndsTheWaitAtOnce) {
+  start();
+  host_mp_ = mount{};
+  agent_clock_.agent_expected = true;
+  const std::uint64_t before = agent_clock_.now_ms();
+  int result = -1;
+  std::thread mounting([&] { result = mdcudfsr_mount_setup(&host_mp_, mnt_->devvp, &args_, &ctx_); });
+  ASSERT_TRUE(kel_test::settles([&] { return agent_clock_.waits_for_agent.load() > 0; }));
+  const std::uint64_t waited_at = agent_clock_.now_ms();
+  agent_ = std::thread(serve_as_agent);
+  mounting.join();
+  EXPECT_EQ(0, result);
+  EXPECT_LT(agent_clock_.now_ms() - before, 1000u) << "began to wait after " << waited_at - before << " ms";
 }
 
 TEST_F(MountSetup, DriveModelsDecideVerifyAndTheGuardRing) {

@@ -121,6 +121,9 @@ int mdcudfsr_metacache_free(mdc_channel* ch);
 int mdcudfsr_metacache_mark_will_free(mdc_channel* ch);
 std::uint32_t mdcudfsr_metacache_is_opened(mdc_channel* ch);
 int mdcudfsr_metacache_wait_close(mdc_channel* ch, std::uint32_t msec);
+// 0 once an agent has opened the channel, 138 when none did within msec
+// (on the process clock).
+int mdcudfsr_metacache_wait_open(mdc_channel* ch, std::uint32_t msec);
 std::int64_t mdcudfsr_metacache_get_agent_pid(mdc_channel* ch);
 std::uint64_t mdcudfsr_metacache_busy_time(mdc_channel* ch);
 mdc_req_t* mdcudfsr_metacache_alloc_req(mdc_channel* ch, std::int32_t payload_len);

@@ -75,6 +75,34 @@ int mdcudfsr_metacache_file_read(mdcudfsr_mount* mp, std::int32_t handle, std::u
 int mdcudfsr_metacache_file_write(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
                                   std::uint32_t length, const void* src, std::uint32_t* written,
                                   std::uint32_t* cache_err);
+// A read in two halves: begin sends the request, end waits for its answer
+// and gives what mdcudfsr_metacache_file_read would (the caller may work on
+// between the two); drop takes the answer and leaves it unread. A begin
+// that fails leaves nothing to end.
+struct mdc_pending_read {
+  std::uint32_t seq = 0;
+  std::int32_t handle = -1;
+  std::uint64_t offset = 0;
+  std::uint32_t length = 0;
+  bool sent = false;
+};
+int mdcudfsr_metacache_file_read_begin(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
+                                       std::uint32_t length, mdc_pending_read* r);
+int mdcudfsr_metacache_file_read_end(mdcudfsr_mount* mp, mdc_pending_read* r, void* dst, std::uint32_t* read_len,
+                                     std::uint32_t* cache_err);
+void mdcudfsr_metacache_file_read_drop(mdcudfsr_mount* mp, mdc_pending_read* r);
+// A write of one piece (at most MDC_FILE_WRITE_PIECE bytes) in two halves:
+// begin copies the bytes into the request and sends it, end waits for its
+// answer, as mdcudfsr_metacache_file_write would (the caller may read the
+// next piece between the two). A begin that fails leaves nothing to end.
+struct mdc_pending_write {
+  std::uint32_t seq = 0;
+  std::uint32_t length = 0;  // 0: nothing sent
+};
+int mdcudfsr_metacache_file_write_begin(mdcudfsr_mount* mp, std::int32_t handle, std::uint64_t offset,
+                                        std::uint32_t length, const void* src, mdc_pending_write* w);
+int mdcudfsr_metacache_file_write_end(mdcudfsr_mount* mp, mdc_pending_write* w, std::uint32_t* written,
+                                      std::uint32_t* cache_err);
 int mdcudfsr_metacache_file_close(mdcudfsr_mount* mp, std::int32_t handle);
 int mdcudfsr_metacache_file_delete(mdcudfsr_mount* mp, const char* name, std::uint32_t* cache_err);
 int mdcudfsr_metacache_fsmanage_delete(mdcudfsr_mount* mp, mdcudfsr_cache_node* node);

@@ -23,7 +23,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
 
 class Entry;
 
@@ -44,9 +43,65 @@ struct EntryNameEqual {
   bool operator()(const std::string& a, const std::string& b) const;
 };
 
+// The children of a folder Entry by name (EntryNameHash, EntryNameEqual):
+// an open-addressing table with linear probing whose slots hold the name
+// (a short one in place) beside its Entry, so that a lookup in a folder of
+// many entries reads about one slot where a node-based map follows several
+// pointers. The operations are those of std::unordered_map that the tree
+// uses; an erase or insert invalidates iterators.
+class EntryChildren {
+ public:
+  using value_type = std::pair<std::string, std::shared_ptr<Entry>>;
+  struct Slot {
+    std::size_t hash = 0;
+    bool used = false;
+    value_type kv;
+  };
+  class iterator {
+   public:
+    iterator() = default;
+    value_type& operator*() const { return at_->kv; }
+    value_type* operator->() const { return &at_->kv; }
+    iterator& operator++() {
+      ++at_;
+      skip();
+      return *this;
+    }
+    bool operator==(const iterator& o) const { return at_ == o.at_; }
+    bool operator!=(const iterator& o) const { return at_ != o.at_; }
+
+   private:
+    friend class EntryChildren;
+    iterator(Slot* at, Slot* end) : at_(at), end_(end) { skip(); }
+    void skip() {
+      while (at_ != end_ && !at_->used) ++at_;
+    }
+    Slot* at_ = nullptr;
+    Slot* end_ = nullptr;
+  };
+
+  iterator begin() { return iterator(slots_.get(), slots_.get() + capacity_); }
+  iterator end() { return iterator(slots_.get() + capacity_, slots_.get() + capacity_); }
+  iterator find(const std::string& name);
+  std::size_t count(const std::string& name) { return find(name) != end() ? 1 : 0; }
+  // Places (name, child) unless the name is there already.
+  std::pair<iterator, bool> emplace(const std::string& name, std::shared_ptr<Entry> child);
+  void erase(iterator it);
+  void clear();
+  void swap(EntryChildren& other) noexcept;
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  void grow();
+  std::unique_ptr<Slot[]> slots_;
+  std::size_t capacity_ = 0;  // 0 or a power of two
+  std::size_t size_ = 0;
+};
+
 class Entry : public std::enable_shared_from_this<Entry> {
  public:
-  using Map = std::unordered_map<std::string, std::shared_ptr<Entry>, EntryNameHash, EntryNameEqual>;
+  using Map = EntryChildren;
   Entry(std::string name, std::weak_ptr<Entry> parent, std::shared_ptr<vnode> vp);
   ~Entry();
   Entry(const Entry&) = delete;

@@ -18,6 +18,7 @@ struct mount;
 struct mdc_channel;
 struct mdcudfsr_cache_node;
 struct mdcudfsr_salvage_file_info;
+struct mdcudfsr_scan_runs;
 
 // One staged 64 KiB write cluster; its image lies in the local cache file.
 struct cluster_entry {
@@ -208,6 +209,7 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint64_t max_overlap_unique_id = 0;
   char parity_stream_suffix[48] = {};     // default parity identifier
   std::uint8_t* check_efe_bitmap = nullptr;                        // bitmap of the checkEFE salvage
+  mdcudfsr_scan_runs* scan_runs = nullptr;  // the directory scan's runs of the metadata copy, while it reads
   mdcudfsr_salvage_file_info* salvage_file_info_list = nullptr;    // owned by the mount
   // The privileged open list (files written through a proxy, whose
   // allocation a rebuild may still set), the nodes' links to their entries
