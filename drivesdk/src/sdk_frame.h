@@ -114,6 +114,9 @@ std::uint64_t runPlain(Body&& body) {
   }
 }
 
+// The result of a class-interface method that answers a bool.
+inline std::uint64_t boolResult(bool ok) { return ok ? KELSDK_SUCCESS : KELSDK_ERR_INTERNAL; }
+
 // Throws a KelUtilityException at the caller's place.
 [[noreturn]] void throwUtility(std::uint64_t code, const std::string& message, const char* file, int line,
                                const char* function);

@@ -217,10 +217,9 @@ bool KelUtility::UnProtectVolumeFromChange() { return false; }
 
 namespace {
 
+using PxoUtilityLib::boolResult;
 using PxoUtilityLib::runPlain;
 using kelutil::KelUtility;
-
-std::uint64_t boolResult(bool ok) { return ok ? KELSDK_SUCCESS : KELSDK_ERR_INTERNAL; }
 constexpr std::uint64_t kBad = KELSDK_ERR_INVALID_PARAMETER;
 
 }  // namespace

@@ -193,10 +193,8 @@ void KelUtility::throwExceptionDuplicateError(std::uint32_t code, const std::str
 
 namespace {
 
+using PxoUtilityLib::boolResult;
 using PxoUtilityLib::runPlain;
-
-// Result of a class-interface method that answers a bool.
-std::uint64_t boolResult(bool ok) { return ok ? KELSDK_SUCCESS : KELSDK_ERR_INTERNAL; }
 
 // The progress function of a plain all delete as a FormatCallback.
 class FormatCallbackForC : public kelutil::FormatCallback {

@@ -64,6 +64,35 @@ std::string format(const char* f, ...) {
   return b;
 }
 
+// The length of the UTF-8 sequence a lead byte starts; 0 for a byte that
+// starts none.
+std::size_t sequence_length(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if ((lead & 0xE0) == 0xC0) return 2;
+  if ((lead & 0xF0) == 0xE0) return 3;
+  if ((lead & 0xF8) == 0xF0) return 4;
+  return 0;
+}
+
+// The columns of one character (see display_columns).
+std::size_t columns_of(char32_t c) {
+  struct Range {
+    char32_t first, last;
+  };
+  static constexpr Range kNone[] = {{0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A},
+                                    {0x064B, 0x065F}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F},
+                                    {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF}};
+  static constexpr Range kTwo[] = {{0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},
+                                   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},
+                                   {0xFE30, 0xFE4F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F},
+                                   {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD}};
+  for (const Range& r : kNone)
+    if (c >= r.first && c <= r.last) return 0;
+  for (const Range& r : kTwo)
+    if (c >= r.first && c <= r.last) return 2;
+  return 1;
+}
+
 std::string bytes_text(std::uint64_t n) {
   if (n < 10 * 1024) return format("%llu bytes", static_cast<unsigned long long>(n));
   if (n < 10ull * 1024 * 1024) return format("%.1f KiB", n / 1024.0);
@@ -160,7 +189,7 @@ class Step {
       text = format("%.0f s, %zu drive commands served", seconds(), log_seen_);
     std::lock_guard<std::mutex> lk(g_print);
     if (g_tty) {
-      std::printf("\r    ... %-70s", text.c_str());
+      std::printf("\r    ... %s", pad_to_columns(text, 70).c_str());
       shown_ = true;
       std::fflush(stdout);
     } else if (!shown_) {
@@ -391,7 +420,8 @@ void Demo::archive_all(Step& step, const std::vector<LocalFile>& files, const st
     const EngineElement& e = *r.last();
     const std::string at = number(e, "SpaceEntries.Count") > 0 ? e.attribute("SpaceEntries.0.BlockNumber")
                                                                : std::to_string(r.block);
-    say(format("    %-40s %12s  at block %s", f.volume.c_str(), bytes_text(r.bytes).c_str(), at.c_str()));
+    say(format("    %s %12s  at block %s", pad_to_columns(f.volume, 40).c_str(), bytes_text(r.bytes).c_str(),
+               at.c_str()));
   }
   step.set_progress("");
 }
@@ -432,7 +462,7 @@ Listing Demo::list(Step& step, bool show) {
     say("    " + folder);
     say(format("      %-40s %12s %10s %8s", "name", "size", "generation", "version"));
     for (const auto& [name, en] : entries)
-      say(format("      %-40s %12s %10s %8s", (name + (en.folder ? "/" : "")).c_str(),
+      say(format("      %s %12s %10s %8s", pad_to_columns(name + (en.folder ? "/" : ""), 40).c_str(),
                  en.folder ? "" : std::to_string(en.size).c_str(), recorded(en.generation).c_str(),
                  recorded(en.version).c_str()));
   }
@@ -462,9 +492,9 @@ bool Demo::restore_compare(Step& step, const LocalFile& f, const std::string& in
   const auto diff = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
   const bool same = diff.first == a.end() && diff.second == b.end();
   if (same) {
-    say(format("    %-40s identical", f.volume.c_str()));
+    say(format("    %s identical", pad_to_columns(f.volume, 40).c_str()));
   } else {
-    say(format("    %-40s differs at offset %zu (%zu bytes here, %zu restored)", f.volume.c_str(),
+    say(format("    %s differs at offset %zu (%zu bytes here, %zu restored)", pad_to_columns(f.volume, 40).c_str(),
                static_cast<std::size_t>(diff.first - a.begin()), a.size(), b.size()));
     all_good_ = false;
   }
@@ -694,6 +724,34 @@ bool parity_suffix(const std::string& s, std::size_t at) {
 }
 
 }  // namespace
+
+std::size_t display_columns(const std::string& utf8) {
+  std::size_t columns = 0;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const std::size_t length = sequence_length(lead);
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    bool whole = length != 0 && i + length <= utf8.size();
+    for (std::size_t k = 1; whole && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(utf8[i + k]);
+      whole = (next & 0xC0) == 0x80;
+      c = c << 6 | (next & 0x3F);
+    }
+    if (!whole) {  // not UTF-8: the byte takes a column
+      ++columns;
+      ++i;
+      continue;
+    }
+    columns += columns_of(c);
+    i += length;
+  }
+  return columns;
+}
+
+std::string pad_to_columns(const std::string& utf8, std::size_t columns) {
+  const std::size_t have = display_columns(utf8);
+  return have >= columns ? utf8 : utf8 + std::string(columns - have, ' ');
+}
 
 std::set<std::string> own_parity_entries(const FolderNames& names) {
   static const std::string kMark = "#*ECC_Parity_";

@@ -58,6 +58,14 @@ using FolderNames = std::map<std::string, bool>;
 // it shows as a difference.
 std::set<std::string> own_parity_entries(const FolderNames& names);
 
+// The columns UTF-8 text takes on a terminal: a combining mark or a
+// zero-width character none, an East Asian wide or full-width character or
+// an emoji two, any other character (or a byte that is not UTF-8) one.
+std::size_t display_columns(const std::string& utf8);
+// The text followed by spaces up to `columns` display columns; as it is
+// when it is that wide already. The listings line up by it.
+std::string pad_to_columns(const std::string& utf8, std::size_t columns);
+
 // Runs the session: 0 when every restored file was identical, every listing
 // as expected and udfinfo accepted every written slot; 3 when an existing
 // volume is not empty (nothing written); 1 otherwise.

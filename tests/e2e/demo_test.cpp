@@ -36,20 +36,44 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A folder of its own under /tmp, removed with all it holds.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::string& prefix) {
+    std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+    if (::mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  // Empty when the folder could not be made.
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Fills a folder with 400 small files (f1000.txt ...): archiving them takes
+// long enough that an interrupt after the first lands inside the step.
+void write_many_files(const std::string& folder) {
+  for (int i = 0; i < 400; ++i) std::ofstream(folder + "/f" + std::to_string(1000 + i) + ".txt") << i;
+}
+
 // One run of the script, its output read as it comes. Every process of the
 // run carries a mark of its own in its environment (inherited from the
 // script), which /proc shows.
 class DemoRun {
  public:
-  explicit DemoRun(const std::vector<std::string>& extra) {
-    char tmpl[] = "/tmp/kel-demo-test-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) return;
-    tmp_ = tmpl;
-    mark_ = "KEL_DEMO_TEST_MARK=" + tmp_;
+  explicit DemoRun(const std::vector<std::string>& extra, const std::string& build_dir = KEL_BINARY_DIR) {
+    if (tmp_.path().empty()) return;
+    mark_ = "KEL_DEMO_TEST_MARK=" + tmp_.path();
     std::vector<std::string> args{"/bin/bash", std::string(KEL_SOURCE_DIR) + "/scripts/demo", "--no-build",
-                                  "--build-dir", KEL_BINARY_DIR};
+                                  "--build-dir", build_dir};
     args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<std::string> env{mark_, "TMPDIR=" + tmp_};
+    std::vector<std::string> env{mark_, "TMPDIR=" + tmp_.path()};
     for (char** e = environ; *e != nullptr; ++e)
       if (std::strncmp(*e, "TMPDIR=", 7) != 0 && std::strncmp(*e, "KEL_PIPE_DIR=", 13) != 0) env.emplace_back(*e);
     std::vector<char*> argv, envp;
@@ -87,8 +111,6 @@ class DemoRun {
     }
     if (out_ >= 0) ::close(out_);
     for (pid_t p : marked()) ::kill(p, SIGKILL);
-    std::error_code ec;
-    fs::remove_all(tmp_, ec);
   }
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
@@ -141,7 +163,7 @@ class DemoRun {
   // What the run left in its temporary folder.
   std::vector<std::string> left_in_tmp() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(tmp_)) names.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(tmp_.path())) names.push_back(e.path().filename());
     return names;
   }
 
@@ -157,7 +179,8 @@ class DemoRun {
     return true;
   }
 
-  std::string tmp_, mark_, output_;
+  TempFolder tmp_{"kel-demo-test"};
+  std::string mark_, output_;
   pid_t pid_ = -1;
   int out_ = -1;
   int status_ = -1;
@@ -169,12 +192,42 @@ void expect_nothing_left(const DemoRun& run) {
   EXPECT_TRUE(run.left_in_tmp().empty()) << "left behind: " << run.left_in_tmp().front() << "\n" << run.output();
 }
 
-// SIGINT once the service has said its pipe is served: the script stops it
-// and removes the work directory.
+// A build folder for the demo with the build's service and demo program and,
+// as its engine, a program that takes the requests and never answers: a
+// demo run on it stays in its first step until it is stopped.
+class HeldEngineBuild {
+ public:
+  HeldEngineBuild() {
+    if (dir_.path().empty()) return;
+    const fs::path dir = dir_.path();
+    std::error_code ec;
+    for (const char* program : {"kelsim-host", "kel-demo"}) {
+      const fs::path from = fs::path(KEL_BINARY_DIR) / "sim" / program;
+      fs::create_hard_link(from, dir / program, ec);
+      if (ec && !fs::copy_file(from, dir / program, ec)) return;
+    }
+    std::ofstream(dir / "KelDriver") << "#!/bin/sh\nexec cat >/dev/null\n";
+    fs::permissions(dir / "KelDriver", fs::perms::owner_all, ec);
+    ready_ = !ec;
+  }
+  bool ready() const { return ready_; }
+  const std::string& directory() const { return dir_.path(); }
+
+ private:
+  TempFolder dir_{"kel-demo-build"};
+  bool ready_ = false;
+};
+
+// SIGINT once the service has said its pipe is served and the demo is held
+// in its first step (its engine never answers, so the run cannot end first):
+// the script stops the service and the rest, and removes the work directory.
 TEST(Demo, AnInterruptAfterTheServiceIsReadyLeavesNothing) {
-  DemoRun run({});
+  HeldEngineBuild build;
+  ASSERT_TRUE(build.ready()) << "no build folder with a held engine";
+  DemoRun run({}, build.directory());
   ASSERT_TRUE(run.started());
   ASSERT_TRUE(run.wait_for_line("service: ")) << run.output();
+  ASSERT_TRUE(run.wait_for_line("[1] ")) << run.output();
   // The service is running now: the check below would see it if it stayed.
   ASSERT_FALSE(run.marked().empty()) << run.output();
   ASSERT_FALSE(run.left_in_tmp().empty()) << "no work directory made";
@@ -192,26 +245,22 @@ TEST(Demo, AnInterruptAfterTheServiceIsReadyLeavesNothing) {
 class SilentService {
  public:
   SilentService() {
-    char tmpl[] = "/tmp/kel-demo-pipe-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) return;
-    dir_ = tmpl;
+    if (dir_.path().empty()) return;
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    const std::string path = dir_ + "/QuorvelAPIPipe";
+    const std::string path = dir_.path() + "/QuorvelAPIPipe";
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     listening_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd_, 8) == 0;
   }
   ~SilentService() {
     if (fd_ >= 0) ::close(fd_);
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
   }
   bool listening() const { return listening_; }
-  const std::string& directory() const { return dir_; }
+  const std::string& directory() const { return dir_.path(); }
 
  private:
-  std::string dir_;
+  TempFolder dir_{"kel-demo-pipe"};
   int fd_ = -1;
   bool listening_ = false;
 };
@@ -230,10 +279,10 @@ TEST(Demo, AnInterruptDuringAStepLeavesNothing) {
 // SIGINT while step 2 archives: once the first file of a folder of many is
 // archived, so that the step is surely underway and far from its end.
 TEST(Demo, AnInterruptDuringTheArchiveStepLeavesNothing) {
-  char tmpl[] = "/tmp/kel-demo-folder-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const std::string folder = tmpl;
-  for (int i = 0; i < 400; ++i) std::ofstream(folder + "/f" + std::to_string(1000 + i) + ".txt") << i;
+  TempFolder many("kel-demo-folder");
+  ASSERT_FALSE(many.path().empty());
+  const std::string& folder = many.path();
+  write_many_files(folder);
   {
     DemoRun run({"--folder", folder});
     ASSERT_TRUE(run.started());
@@ -243,8 +292,6 @@ TEST(Demo, AnInterruptDuringTheArchiveStepLeavesNothing) {
     EXPECT_EQ(run.output().find("[3] "), std::string::npos) << run.output();
     expect_nothing_left(run);
   }
-  std::error_code ec;
-  fs::remove_all(folder, ec);
 }
 
 #if defined(KEL_DUMP_TOOL)
@@ -252,10 +299,10 @@ TEST(Demo, AnInterruptDuringTheArchiveStepLeavesNothing) {
 // the run's work directory and goes with it, never into the root, the
 // working directory, the program's folder or the user's default folder.
 TEST(Demo, AnEngineThatAbortsLeavesNoDumpOutsideTheRun) {
-  char tmpl[] = "/tmp/kel-demo-folder-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const std::string folder = tmpl;
-  for (int i = 0; i < 400; ++i) std::ofstream(folder + "/f" + std::to_string(1000 + i) + ".txt") << i;
+  TempFolder many("kel-demo-folder");
+  ASSERT_FALSE(many.path().empty());
+  const std::string& folder = many.path();
+  write_many_files(folder);
   if (kel_e2e::dumps_permitted(KEL_DUMP_TOOL, folder)) {
     DemoRun run({"--folder", folder});
     ASSERT_TRUE(run.started());
@@ -273,8 +320,6 @@ TEST(Demo, AnEngineThatAbortsLeavesNoDumpOutsideTheRun) {
     for (const auto& place : kel_e2e::places_outside_the_run(KEL_DRIVER_PROGRAM))
       EXPECT_TRUE(kel_e2e::dumps_of_process(place, engine).empty()) << place;
   }
-  std::error_code ec;
-  fs::remove_all(folder, ec);
 }
 #endif
 
@@ -356,6 +401,29 @@ TEST(Demo, ListingsSetAsideOnlyParityEntriesBesideTheirOwnFile) {
   for (const auto& c : cases) EXPECT_EQ(keldemo::own_parity_entries(c.names), c.aside) << c.what;
 }
 
+// Names line up by the columns a terminal gives them, not by their bytes.
+TEST(Demo, NamesArePaddedByDisplayColumns) {
+  struct Case {
+    const char* what;
+    std::string name;
+    std::size_t columns;
+  };
+  const std::vector<Case> cases{
+      {"ASCII", "README.md", 9},
+      {"two-byte and three-byte characters", "Gr\xC3\xBC\xC3\x9F" "e & caf\xC3\xA9 \xE2\x9C\x93.txt", 18},
+      {"wide characters", "\xE8\xB3\x87\xE6\x96\x99.txt", 8},
+      {"a combining accent", "e\xCC\x81t\xC3\xA9", 3},
+      {"an emoji of four bytes", "\xF0\x9F\x93\x81 box", 6},
+      {"a byte that is not UTF-8", "a\xFF" "b", 3},
+      {"a sequence cut short", "a\xE2\x9C", 3},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(keldemo::display_columns(c.name), c.columns) << c.what;
+    EXPECT_EQ(keldemo::pad_to_columns(c.name, 20), c.name + std::string(20 - c.columns, ' ')) << c.what;
+    EXPECT_EQ(keldemo::pad_to_columns(c.name, 2), c.name) << c.what << ": wider already";
+  }
+}
+
 // On the write-once cartridge of the default run and on a rewritable one.
 TEST(Demo, AWholeSessionRestoresEveryFileIdentical) {
   const std::pair<std::vector<std::string>, const char*> runs[] = {{{}, "medium type E1h"},
@@ -374,6 +442,13 @@ TEST(Demo, AWholeSessionRestoresEveryFileIdentical) {
     EXPECT_EQ(identical, 6u) << out;
     EXPECT_EQ(out.find("differs"), std::string::npos) << out;
     EXPECT_NE(out.find("accepted by udfinfo"), std::string::npos) << out;
+    // The sample's name outside ASCII (18 columns, 23 bytes; a file of 15
+    // bytes) lines up with the others in the listing and in the comparison.
+    const std::string name = "Gr\xC3\xBC\xC3\x9F" "e & caf\xC3\xA9 \xE2\x9C\x93.txt";
+    EXPECT_NE(out.find("\n      " + name + std::string(40 - 18, ' ') + " " + std::string(10, ' ') + "15 "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\n    /demo/" + name + std::string(40 - 24, ' ') + " identical\n"), std::string::npos) << out;
     expect_nothing_left(run);
   }
 }

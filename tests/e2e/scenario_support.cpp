@@ -224,6 +224,12 @@ std::string medium_setup_name(const MediumSetup& s, bool with_product) {
   return name;
 }
 
+void PrintTo(const MediumSetup& s, std::ostream* os) {
+  char b[48];
+  std::snprintf(b, sizeof b, "%02Xh on %s, %s", s.type, s.product, s.packed ? "packed" : "unpacked");
+  *os << b;
+}
+
 void MediumScenario::SetUp() {
   ScenarioOptions o;
   o.medium_type = GetParam().type;

@@ -168,6 +168,9 @@ struct MediumSetup {
 // "E1_Packed", or with the product "E1_QMR_T300A_Packed": the suffix of a
 // test name.
 std::string medium_setup_name(const MediumSetup& s, bool with_product);
+// "E1h on QMR-T300A, packed": the parameter as test listings and failures
+// print it.
+void PrintTo(const MediumSetup& s, std::ostream* os);
 
 // A scenario on the parameter's medium and drive, packed writing set in the
 // registry words.

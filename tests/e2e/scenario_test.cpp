@@ -39,6 +39,12 @@ std::string medium_name(const ::testing::TestParamInfo<Medium>& info) {
   return s;
 }
 
+void PrintTo(const Medium& m, std::ostream* os) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%02Xh on %s", m.type, m.product);
+  *os << b;
+}
+
 bool ends_request(const EngineElement& e) {
   return e.name == "KelSuccess" || e.name == "HRESULT" || e.name == "KelVolume" ||
          (e.name == "KelDirent" && e.attribute("ObjectName").empty());

@@ -17,6 +17,15 @@
 #include <string>
 #include <vector>
 
+namespace kelsim {
+
+// The route by its name, as test names, listings and failures print it.
+void PrintTo(MemoryRoute route, std::ostream* os) {
+  *os << (route == MemoryRoute::Any ? "Any" : route == MemoryRoute::VmCalls ? "VmCalls" : "ProcMem");
+}
+
+}  // namespace kelsim
+
 namespace {
 
 using kelsim::MemoryRoute;
@@ -105,11 +114,7 @@ TEST_P(MemoryRoutes, CopyIntoAndOutOfAChild) {
 
 INSTANTIATE_TEST_SUITE_P(Routes, MemoryRoutes,
                          ::testing::Values(MemoryRoute::Any, MemoryRoute::VmCalls, MemoryRoute::ProcMem),
-                         [](const auto& info) {
-                           return info.param == MemoryRoute::Any       ? std::string("Any")
-                                  : info.param == MemoryRoute::VmCalls ? std::string("VmCalls")
-                                                                       : std::string("ProcMem");
-                         });
+                         ::testing::PrintToStringParamName());
 
 TEST(ProcessMemory, AnUnmappedAddressFailsNamingBothRoutes) {
   Child child("abc");

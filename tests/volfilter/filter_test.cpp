@@ -180,6 +180,8 @@ std::vector<LoadCase> load_cases() {
   };
 }
 
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
+
 class DeviceTypes : public VolFilterTest, public ::testing::WithParamInterface<LoadCase> {};
 
 TEST_P(DeviceTypes, LoadAndMatch) {
@@ -239,6 +241,8 @@ struct LoadPoolCase {
   ULONG tag;
   NTSTATUS status;
 };
+
+void PrintTo(const LoadPoolCase& c, std::ostream* os) { *os << c.name; }
 
 class LoadPool : public VolFilterTest, public ::testing::WithParamInterface<LoadPoolCase> {};
 
@@ -311,6 +315,8 @@ std::vector<DescriptorCase> descriptor_cases() {
   };
 }
 
+void PrintTo(const DescriptorCase& c, std::ostream* os) { *os << c.name; }
+
 class Descriptor : public VolFilterTest, public ::testing::WithParamInterface<DescriptorCase> {};
 
 TEST_P(Descriptor, AttachesOnlyToListedDisks) {
@@ -373,6 +379,8 @@ struct AddPoolCase {
   ULONG skip;
 };
 
+void PrintTo(const AddPoolCase& c, std::ostream* os) { *os << c.name; }
+
 class AddDevicePool : public VolFilterTest, public ::testing::WithParamInterface<AddPoolCase> {};
 
 TEST_P(AddDevicePool, ShortageLeavesTheDiskUnfiltered) {
@@ -410,6 +418,8 @@ struct ScaleCase {
   bool slot_query;                 // the drive was asked for its slot count
   std::optional<LONGLONG> factor;  // the answer's scale; nullopt: unscaled or none
 };
+
+void PrintTo(const ScaleCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<ScaleCase> scale_cases() {
   constexpr ULONG G = IOCTL_DISK_GET_DRIVE_GEOMETRY;
@@ -572,6 +582,8 @@ struct ScalePoolCase {
   ULONG tag;
   ULONG skip;
 };
+
+void PrintTo(const ScalePoolCase& c, std::ostream* os) { *os << c.name; }
 
 class ScalingPool : public VolFilterTest, public ::testing::WithParamInterface<ScalePoolCase> {};
 
@@ -1001,6 +1013,8 @@ struct BuildCase {
   std::optional<ULONG> fail_tag;
   NTSTATUS status;
 };
+
+void PrintTo(const BuildCase& c, std::ostream* os) { *os << c.name; }
 
 class BuildIoctl : public VolFilterTest, public ::testing::WithParamInterface<BuildCase> {};
 

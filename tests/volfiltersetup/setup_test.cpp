@@ -132,6 +132,8 @@ std::vector<EditCase> edit_cases() {
   };
 }
 
+void PrintTo(const EditCase& c, std::ostream* os) { *os << c.name; }
+
 class Edit : public VolFilterSetupTest, public ::testing::WithParamInterface<EditCase> {};
 
 TEST_P(Edit, UpperFiltersBytes) {

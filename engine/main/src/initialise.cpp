@@ -4,12 +4,7 @@
 #include "drive/client_if.h"
 #include "kelagent/fscache_agent.h"
 #include "kelhost/log.h"
-
-#if defined(KEL_ENGINE_HAS_VNODE_VECTOR)
-#include "kelvnops/mdcudfsr_fsctl_file_controls.h"
-// Defined by the engine's vnode operations.
-extern vnodeopv_entry_desc mdcudfsr_vnodeop_entries[];
-#endif
+#include "kelvnops/mdcudfsr_vnops.h"
 
 namespace kelmain {
 
@@ -18,13 +13,7 @@ ProcessState& process_state() {
   return state;
 }
 
-const vnodeopv_entry_desc* engine_vnode_vector() {
-#if defined(KEL_ENGINE_HAS_VNODE_VECTOR)
-  return mdcudfsr_vnodeop_entries;
-#else
-  return nullptr;
-#endif
-}
+const vnodeopv_entry_desc* engine_vnode_vector() { return mdcudfsr_vnodeop_entries; }
 
 }  // namespace kelmain
 
@@ -49,9 +38,5 @@ extern "C" int Initialise(int argc, char** argv) {
   state.argv = argv;
   g_fscache_agent_argc = argc;  // the agent thread reads the count beside the vector
   kel_resolve_vnode_operations(kelmain::engine_vnode_vector(), &kel_vnops);
-#if defined(KEL_ENGINE_HAS_VNODE_VECTOR)
-  // The file-system controls take their places in the control code table.
-  mdcudfsr_fsctl_install_file_controls(mdcudfsr_fsctl_rows(), mdcudfsr_fsctl_row_count());
-#endif
   return 0;
 }

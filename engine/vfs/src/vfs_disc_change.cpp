@@ -8,6 +8,7 @@
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "vfs_log.h"
+#include "vfs_mount_internal.h"
 
 #include <cstring>
 
@@ -42,10 +43,6 @@ struct UniqueIdRequest {
   std::uint32_t length;
 };
 static_assert(sizeof(UniqueIdRequest) == 20);
-
-int ioctl(mdcudfsr_mount* mnt, std::uint32_t code, void* data, vfs_context_t ctx) {
-  return VNOP_IOCTL(mnt->devvp, code, static_cast<char*>(data), 0, ctx);
-}
 
 void log_statistics(mdcudfsr_mount* mnt, std::uint32_t n, std::uint64_t stamp, std::uint64_t now) {
   KEL_LOG_AS("mdcudfsr_check_disc_change_num", KEL_LOG_ERR, KEL_MOD_CORE, KEL_MARK_NOTE,

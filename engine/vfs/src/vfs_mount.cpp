@@ -22,16 +22,11 @@
 #include "udf/udf_regid.h"
 #include "udf/udf_tag.h"
 #include "vfs_log.h"
+#include "vfs_mount_internal.h"
 
 #include <cstring>
 
 namespace {
-
-constexpr std::uint32_t kRollback = 0x20, kNoEdit = 0x40, kRollbackPoint = 0x80;
-
-int ioctl(mdcudfsr_mount* mnt, std::uint32_t code, void* data, vfs_context_t ctx) {
-  return VNOP_IOCTL(mnt->devvp, code, static_cast<char*>(data), 0, ctx);
-}
 
 // Step 40, the immediate flush after a reformat, a new track or an
 // auto-format.

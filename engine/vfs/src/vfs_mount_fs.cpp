@@ -15,10 +15,9 @@
 #include "udf/udf_vds_rules.h"
 #include "udf/udf_vrs.h"
 #include "vfs_log.h"
+#include "vfs_mount_internal.h"
 
 #include <mutex>
-
-#define FS_LOG(level, ...) KEL_LOG_AS("mdcudfsr_do_mount_fs", (level), KEL_MOD_CORE, KEL_MARK_NOTE, __VA_ARGS__)
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "kelvnops/mdcudfsr_volume_info.h"
 #include "platform/sync.h"
 #include "vfs_log.h"
+#include "vfs_mount_internal.h"
 
 #include <cstring>
 #include <mutex>
@@ -21,13 +22,9 @@
 
 namespace {
 
-constexpr std::uint32_t kFlagAdded = 0x8, kRollback = 0x20, kNoEdit = 0x40, kRollbackPoint = 0x80;
+constexpr std::uint32_t kFlagAdded = 0x8;
 constexpr std::uint32_t kVerify = 0x200, kKeepFormat = 0x400;
 constexpr int kAgentPolls = 30;
-
-int ioctl(mdcudfsr_mount* mnt, std::uint32_t code, void* data, vfs_context_t ctx) {
-  return VNOP_IOCTL(mnt->devvp, code, static_cast<char*>(data), 0, ctx);
-}
 
 bool starts(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 

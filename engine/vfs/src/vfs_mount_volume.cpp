@@ -23,22 +23,16 @@
 #include "udf/udf_vds_flush.h"
 #include "udf/udf_vds_rules.h"
 #include "vfs_log.h"
+#include "vfs_mount_internal.h"
 
 #include <cstring>
 #include <mutex>
-
-#define FS_LOG(level, ...) KEL_LOG_AS("mdcudfsr_do_mount_fs", (level), KEL_MOD_CORE, KEL_MARK_NOTE, __VA_ARGS__)
 
 namespace {
 
 using State = mdcudfsr_mount_fs_state;
 
-constexpr std::uint32_t kRollback = 0x20, kNoEdit = 0x40, kRollbackPoint = 0x80;
 constexpr int kRetries = 9;
-
-int ioctl(mdcudfsr_mount* mnt, std::uint32_t code, void* data, vfs_context_t ctx) {
-  return VNOP_IOCTL(mnt->devvp, code, static_cast<char*>(data), 0, ctx);
-}
 
 bool rewritable_set(std::uint32_t t) {
   for (std::uint32_t m : {0x53u, 0x57u, 0xC3u, 0xD3u, 0xE2u, 0xE4u, 0xE6u, 0xE8u})

@@ -6,6 +6,7 @@
 #include "kel/mdcfs.h"
 #include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_mount.h"
+#include "fsctl_common.h"
 #include "vnops_log.h"
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include <vector>
 
 namespace {
+
+using kelvnops::user_ptr;
 
 constexpr std::uint32_t kHeader = 9;          // available length u32, then the attribute header
 constexpr std::uint32_t kMaxAllocation = 0xFFFC;
@@ -31,7 +34,6 @@ void put_be32(std::uint8_t* p, std::uint32_t v) {
   put_be16(p, v >> 16);
   put_be16(p + 2, v);
 }
-void* user(std::uint64_t address) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)); }
 
 int read_request(mdcudfsr_mount* mnt, std::uint16_t id, std::uint8_t action, std::vector<std::uint8_t>& reply,
                  vfs_context_t ctx) {
@@ -68,7 +70,7 @@ int mdcudfsr_mdcfsctrl_read_attribute(mdcudfsr_mount* mnt, MDCFS_ATTRIBUTE_DATA*
   record->Length = length;
   record->Format = reply[6];
   record->Id = be16(reply.data() + 4);
-  const int err = copyout(reply.data() + kHeader, user(record->Value), length);
+  const int err = copyout(reply.data() + kHeader, user_ptr(record->Value), length);
   if (err) VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
   return err;
 }
@@ -93,7 +95,7 @@ int mdcudfsr_mdcfsctrl_write_attribute(mdcudfsr_mount* mnt, const MDCFS_ATTRIBUT
   put_be16(list.data() + 4, id);
   list[6] = id >= 0x1580 ? record->Format : 1;
   put_be16(list.data() + 7, record->Length);
-  int err = record->Length ? copyin(user(record->Value), list.data() + kHeader, record->Length) : 0;
+  int err = record->Length ? copyin(user_ptr(record->Value), list.data() + kHeader, record->Length) : 0;
   if (err) {
     VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
     return err;
@@ -126,7 +128,7 @@ int mdcudfsr_mdcfsctrl_enum_attribute(mdcudfsr_mount* mnt, MDCFS_ENUM_ATTRIBUTE*
   record->Count = length / 2;
   if (record->BufferSize == 0) return 0;
   const std::uint32_t n = std::min(record->BufferSize, length) & ~1u;
-  err = n ? copyout(reply.data() + 4, user(record->Buffer), n) : 0;
+  err = n ? copyout(reply.data() + 4, user_ptr(record->Buffer), n) : 0;
   if (err) VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
   return err;
 }

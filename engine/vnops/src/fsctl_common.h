@@ -13,6 +13,15 @@ namespace kelvnops {
 
 inline std::uint32_t tid32() { return static_cast<std::uint32_t>(getThreadIdGnrc()); }
 
+// A caller's address carried in a 64-bit record field.
+inline void* user_ptr(std::uint64_t address) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)); }
+
+// Refuses a request whose named part is missing or wrong: logged, 22.
+inline int refuse(const char* text) {
+  VN_LOGK(KEL_LOG_ERR, "%s\n", text);
+  return 22;
+}
+
 // Node kind 1 (UDF file) or 2 (proxy) with its entry data, else 22.
 inline int check_kind_file_or_proxy(mdcudfsr_cache_node* node) {
   if (!node) return 22;

@@ -16,7 +16,6 @@ using namespace kelvnops;
 
 namespace {
 
-void* user_ptr(std::uint64_t address) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)); }
 
 bool hashable_type(const mdcudfsr_cache_node* node) {
   const std::uint8_t t = mdcudfsr_node_file_type(node);

@@ -26,13 +26,6 @@ using namespace kelvnops;
 
 namespace {
 
-void* user_ptr(std::uint64_t address) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)); }
-
-int refuse(const char* text) {
-  VN_LOGK(KEL_LOG_ERR, "%s\n", text);
-  return 22;
-}
-
 int refuse_type(mdcudfsr_cache_node* node) {
   VN_LOGK(KEL_LOG_ERR, "Invalid node type[%s] :%d\n", mdcudfsr_node_name(node), static_cast<int>(node->kind));
   return 22;

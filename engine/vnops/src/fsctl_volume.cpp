@@ -27,18 +27,10 @@
 
 using namespace kelvnops;
 
-namespace {
-
-int missing(const char* what) {
-  VN_LOGK(KEL_LOG_ERR, "%s\n", what);
-  return 22;
-}
-}  // namespace
-
 int mdcudfsr_mdcfsctrl_notify_filter_mount_information(mdcudfsr_mount* mnt, MDCFS_FILTER_MOUNT_INFORMATION* rec,
                                                       vfs_context_t ctx) {
-  if (!mnt) return missing("mdcudfsrmp");
-  if (!rec) return missing("mount_info");
+  if (!mnt) return refuse("mdcudfsrmp");
+  if (!rec) return refuse("mount_info");
   mdcudfsr_update_mntinfo_mntstatus(mnt, rec->MountStatus, 1, ctx);
   mdcudfsr_set_mntinfo_wrprot_reason(mnt, rec->WriteProtectReasonFlags, 1, ctx);
   const MDCFS_MOUNT_INFORMATION& mi = mnt->mntinfo;
@@ -55,8 +47,8 @@ int mdcudfsr_mdcfsctrl_notify_filter_mount_information(mdcudfsr_mount* mnt, MDCF
 
 int mdcudfsr_mdcfsctrl_reserve_file_creation(mdcudfsr_mount* mnt, MDCFS_RESERVE_FILE_CREATION* rec,
                                             vfs_context_t) {
-  if (!mnt) return missing("mdcudfsrmp");
-  if (!rec) return missing("reserve_info");
+  if (!mnt) return refuse("mdcudfsrmp");
+  if (!rec) return refuse("reserve_info");
   mdcudfsr_cache_lock_udf_obj_creation(mnt, MDCUDFSR_WAIT_FOREVER);
   std::uint32_t free_count = 0;
   const int ferr = mdcudfsr_cache_get_free_object_count(mnt, 0, &free_count);
@@ -86,8 +78,8 @@ int mdcudfsr_mdcfsctrl_set_volume_fs_version(mdcudfsr_mount* mnt, std::uint8_t* 
 }
 
 int mdcudfsr_mdcfsctrl_get_statfs_sizeinfo(mdcudfsr_mount* mnt, MDCFS_STATFS_SIZEINFO* rec, vfs_context_t ctx) {
-  if (!mnt) return missing("mdcudfsrmp");
-  if (!rec) return missing("statfs_sizeinfo");
+  if (!mnt) return refuse("mdcudfsrmp");
+  if (!rec) return refuse("statfs_sizeinfo");
   std::uint32_t total = 0, free_blocks = 0;
   const int err = mdcudfsr_get_volume_size_info(mnt, ctx, &total, &free_blocks, nullptr, nullptr, 0);
   if (err) {
@@ -132,9 +124,9 @@ int check_label(const std::uint16_t* units, std::uint32_t count) {
 
 int mdcudfsr_mdcfsctrl_set_logical_volume_identifier(mdcudfsr_mount* mnt, MDCFS_VOLUME_LABEL* rec,
                                                     vfs_context_t ctx) {
-  if (!mnt) return missing("mdcudfsrmp");
-  if (!rec) return missing("volume_label");
-  if (!rec->NameLen) return missing("volume_label->NameLen");
+  if (!mnt) return refuse("mdcudfsrmp");
+  if (!rec) return refuse("volume_label");
+  if (!rec->NameLen) return refuse("volume_label->NameLen");
   std::uint16_t units[64] = {};
   std::memcpy(units, rec->Name, rec->NameLen < 128 ? rec->NameLen : 128);
   const std::uint32_t count = rec->NameLen > 126 ? 63 : rec->NameLen / 2u;
@@ -180,8 +172,8 @@ bool label_from_cm(mdcudfsr_mount* mnt, MDCFS_VOLUME_LABEL* rec, vfs_context_t c
 
 int mdcudfsr_mdcfsctrl_get_logical_volume_identifier(mdcudfsr_mount* mnt, MDCFS_VOLUME_LABEL* rec,
                                                     vfs_context_t ctx) {
-  if (!mnt) return missing("mdcudfsrmp");
-  if (!rec) return missing("volume_label");
+  if (!mnt) return refuse("mdcudfsrmp");
+  if (!rec) return refuse("volume_label");
   if (label_from_cm(mnt, rec, ctx)) return 0;
   VN_LOGK(KEL_LOG_WARN, "could not read Logical Volume ID from CM. read from FSD.\n");
   const std::uint8_t* id = mnt->vds.lvd.logvol_id;
@@ -215,7 +207,7 @@ int flush_for_protection(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 }  // namespace
 
 int mdcudfsr_mdcfsctrl_protect_volume_from_change(mdcudfsr_mount* mnt, void*, vfs_context_t ctx) {
-  if (!mnt) return missing("mdcudfsrmp");
+  if (!mnt) return refuse("mdcudfsrmp");
   const std::int64_t pid = vfs_context_pid(ctx);
   if (mnt->protecting_pid && mnt->protecting_pid != pid) {
     VN_LOGK(KEL_LOG_ERR, "PROTECT_VOLUME_FROM_CHANGE is called but another process protected.\n");
@@ -244,15 +236,15 @@ int mdcudfsr_mdcfsctrl_protect_volume_from_change(mdcudfsr_mount* mnt, void*, vf
 }
 
 int mdcudfsr_mdcfsctrl_disable_qlicon_setting(mdcudfsr_mount* mnt, void* rec, vfs_context_t) {
-  if (!rec) return missing("disable_qlicon");
-  if (!mnt) return missing("mdcudfsrmp");
+  if (!rec) return refuse("disable_qlicon");
+  if (!mnt) return refuse("mdcudfsrmp");
   mnt->quicklook_refusal = 0;
   return 0;
 }
 
 int mdcudfsr_mdcfsctrl_prevent_slaccess_setting(mdcudfsr_mount* mnt, void* rec, vfs_context_t) {
-  if (!rec) return missing("prevent_slaccess");
-  if (!mnt) return missing("mdcudfsrmp");
+  if (!rec) return refuse("prevent_slaccess");
+  if (!mnt) return refuse("mdcudfsrmp");
   mnt->mds_refusal = 0;
   return 0;
 }
@@ -314,8 +306,8 @@ int mdcudfsr_mdcfsctrl_set_cartridge_svg_status(mdcudfsr_mount* mnt, std::uint32
 }
 
 int mdcudfsr_mdcfsctrl_get_performance(mdcudfsr_mount* mnt, std::uint32_t* rec, vfs_context_t ctx) {
-  if (!mnt) return missing("mdcudfsrmp");
-  if (!rec) return missing("defect_position");
+  if (!mnt) return refuse("mdcudfsrmp");
+  if (!rec) return refuse("defect_position");
   std::uint32_t sector = mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, *rec, nullptr);
   const int err = VNOP_IOCTL(mnt->devvp, PXOIOCGETPERFORMANCE, reinterpret_cast<char*>(&sector), 0, ctx);
   if (err) {

@@ -25,12 +25,19 @@ void trace_entry(vnode_t vp, vfs_context_t ctx) {
          vfs_context_pid(ctx), static_cast<unsigned>(KEL_THREAD_ID()));
 }
 
+// The rows the dispatcher serves.
+struct Table {
+  const mdcudfsr_fsctl_row* rows;
+  std::size_t count;
+};
+
 // The row of a masked code for this kind of vnode; null when none.
-const mdcudfsr_fsctl_row* find_row(std::uint32_t code, bool root) {
-  const mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
+const mdcudfsr_fsctl_row* find_row(const Table& table, std::uint32_t code, bool root) {
   const auto want = root ? mdcudfsr_fsctl_vnode::volume : mdcudfsr_fsctl_vnode::file;
-  for (std::size_t i = 0; i < mdcudfsr_fsctl_row_count(); ++i)
-    if (rows[i].code == code && (rows[i].vnode == want || rows[i].vnode == mdcudfsr_fsctl_vnode::any)) return &rows[i];
+  for (std::size_t i = 0; i < table.count; ++i) {
+    const mdcudfsr_fsctl_row& r = table.rows[i];
+    if (r.code == code && (r.vnode == want || r.vnode == mdcudfsr_fsctl_vnode::any)) return &r;
+  }
   return nullptr;
 }
 
@@ -79,7 +86,7 @@ int run_row(const mdcudfsr_fsctl_row& row, const mdcudfsr_fsctl_call& call, bool
 }
 
 // GET_STATFS_SIZEINFO: for any vnode, under the root node's lock.
-int statfs_sizeinfo(vnode_t vp, void* data, vfs_context_t ctx) {
+int statfs_sizeinfo(const Table& table, vnode_t vp, void* data, vfs_context_t ctx) {
   auto* n = static_cast<mdcudfsr_cache_node*>(vnode_fsnode(vp));
   if (!n || mdcudfsr_is_inactive(n)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "tmpnode && tmpnode->status != MDCUDFSR_NODE_STATUS_INACTIVE");
@@ -90,21 +97,21 @@ int statfs_sizeinfo(vnode_t vp, void* data, vfs_context_t ctx) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "tmpnode->mdcudfsrmp");
     return 22;
   }
-  const mdcudfsr_fsctl_row* row = find_row(MDCFSCTL_GET_STATFS_SIZEINFO, true);
+  const mdcudfsr_fsctl_row* row = find_row(table, MDCFSCTL_GET_STATFS_SIZEINFO, true);
   mdcudfsr_cache_node* root = mnt->root_node;
   if (!root) return 22;
   mdcudfsr_cache_lock_node(root, 0xFFFFFFFFu);
   VN_LOG(KEL_LOG_DEBG, "[vnop_ioctl] [%s] Command=%08x type:%d\n", name_of(root), MDCFSCTL_GET_STATFS_SIZEINFO,
          static_cast<int>(root->kind));
   int err = 22;
-  if (row && row->handler && !record_missing(MDCFSCTL_GET_STATFS_SIZEINFO, data))
+  if (row && !record_missing(MDCFSCTL_GET_STATFS_SIZEINFO, data))
     err = row->handler({mnt, root, MDCFSCTL_GET_STATFS_SIZEINFO, data, ctx, vfs_context_pid(ctx)});
   mdcudfsr_cache_unlock_node(root);
   return err;
 }
 
 // Every other code, under the vnode's node lock.
-int dispatch(vnode_t vp, std::uint32_t code, void* data, vfs_context_t ctx) {
+int dispatch(const Table& table, vnode_t vp, std::uint32_t code, void* data, vfs_context_t ctx) {
   mdcudfsr_cache_node* n = mdcudfsr_cache_get_node(vp, 1);
   if (!n) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp && mdcudfsrcnp->status != MDCUDFSR_NODE_STATUS_INACTIVE");
@@ -123,8 +130,8 @@ int dispatch(vnode_t vp, std::uint32_t code, void* data, vfs_context_t ctx) {
   } else {
     VN_LOG(KEL_LOG_DEBG, "[vnop_ioctl] [%s] Command=%08x type:%d\n", name_of(n), code, static_cast<int>(n->kind));
     const kel_pid_t pid = vfs_context_pid(ctx);
-    row = find_row(code, vnode_isvroot(vp) != 0);
-    if (!row || !row->handler) err = 22;
+    row = find_row(table, code, vnode_isvroot(vp) != 0);
+    if (!row) err = 22;
     else if (record_missing(code, data)) err = 22;
     else if ((err = pre_check(*row, mnt, pid)) == 0)
       err = run_row(*row, {mnt, n, code, data, ctx, pid}, &released);
@@ -143,13 +150,18 @@ int mdcudfsr_mdcfsctrl_debug_nop(mdcudfsr_mount* mnt, const void* data, kel_pid_
   return 0;
 }
 
-int mdcudfsr_vnop_ioctl(void* args) {
+int mdcudfsr_fsctl_dispatch(void* args, const mdcudfsr_fsctl_row* rows, std::size_t count) {
   auto* a = static_cast<vnop_ioctl_args*>(args);
   if (!a || !a->a_vp) return 22;
   trace_entry(a->a_vp, a->a_context);
+  const Table table{rows, count};
   const int err = a->a_command == MDCFSCTL_GET_STATFS_SIZEINFO
-                      ? statfs_sizeinfo(a->a_vp, a->a_data, a->a_context)
-                      : dispatch(a->a_vp, a->a_command, a->a_data, a->a_context);
+                      ? statfs_sizeinfo(table, a->a_vp, a->a_data, a->a_context)
+                      : dispatch(table, a->a_vp, a->a_command, a->a_data, a->a_context);
   KEL_LOG_AS("mdcudfsr_vnop_ioctl", KEL_LOG_INFO, KEL_MOD_FUSE, KEL_MARK_EXIT, "err=%d", err);
   return err;
+}
+
+int mdcudfsr_vnop_ioctl(void* args) {
+  return mdcudfsr_fsctl_dispatch(args, mdcudfsr_fsctl_rows(), mdcudfsr_fsctl_row_count());
 }

@@ -7,6 +7,7 @@
 #include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_mount.h"
+#include "fsctl_common.h"
 #include "vnops_log.h"
 
 #include <algorithm>
@@ -16,10 +17,10 @@
 
 namespace {
 
+using kelvnops::user_ptr;
+
 constexpr std::uint32_t kSalvageHead = 24;
 constexpr std::uint32_t kUniqueIdInEntry = 200;  // of an extended file entry
-
-void* user(std::uint64_t address) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)); }
 
 std::uint32_t u32_at(const std::uint8_t* p) {
   std::uint32_t v;
@@ -49,7 +50,7 @@ int copy_path(mdcudfsr_cache_node* node, std::uint32_t path_size, mdcfs_file_nam
   const std::uint32_t n = std::min(r->NameSize, path_size);
   if (n == 0) return 0;
   if (r->NameSize < path_size) path[n - 1] = '\0';
-  err = copyout(path.data(), user(r->NameBuffer), n);
+  err = copyout(path.data(), user_ptr(r->NameBuffer), n);
   if (err) VN_LOGK(KEL_LOG_ERR, fail_line, err);
   return err;
 }
@@ -159,7 +160,7 @@ int mdcudfsr_mdcfsctrl_get_salvage_file_info_list(mdcudfsr_mount* mnt, mdcfs_sal
   r->Size = total;
   if (size <= 8 || !r->Buffer) return 0;
   const std::uint32_t n = std::min(size - 8, total - 8);
-  const int err = copyout(list + 8, user(r->Buffer), n);
+  const int err = copyout(list + 8, user_ptr(r->Buffer), n);
   if (err) VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
   return err;
 }

@@ -31,6 +31,8 @@ struct PatternRow {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 
+void PrintTo(const PatternRow& r, std::ostream* os) { *os << r.what; }
+
 class Patterns : public ::testing::TestWithParam<PatternRow> {};
 
 TEST_P(Patterns, ChoosesPatternBytesAndPreviousStart) {
@@ -276,6 +278,8 @@ struct Medium {
   uint32_t type;
   udf_test::MediumClass cls;
 };
+
+void PrintTo(const Medium& m, std::ostream* os) { *os << m.name; }
 
 class CacheFlushMedia : public ::testing::TestWithParam<Medium> {};
 

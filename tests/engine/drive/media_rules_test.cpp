@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
-// Stand-ins for the neighbours of the sequence check that are not built yet
-// (cache agent requests); the volume operations are linked. They record their calls;
-// a real definition linked into the suite takes their place.
+// Stand-ins for the cache agent's requests that the sequence check reaches
+// (the volume operations are the real ones). They record their calls; being
+// weak, a real definition linked into the suite takes their place.
 namespace media_rules {
 std::vector<std::string> g_calls;
 }

@@ -193,7 +193,8 @@ TEST_P(RealVrs, SlotChangeFailureEndsTheRepair) {
   EXPECT_EQ(v->count(kWrite10), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(WriteOnceAndF2, RealVrs, ::testing::Values(MediumClass::WriteOnce, MediumClass::F2));
+INSTANTIATE_TEST_SUITE_P(WriteOnceAndF2, RealVrs, ::testing::Values(MediumClass::WriteOnce, MediumClass::F2),
+                         ::testing::PrintToStringParamName());
 
 TEST(RealVrsRewritable, BlankMediumIsUnformatted) {
   RealVolume v(MediumClass::Rewritable, 0, false);

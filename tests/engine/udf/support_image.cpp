@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 
 namespace udf_test {
 
@@ -62,6 +63,21 @@ uint32_t reserved_tail(const ImageSpec& s) {
 }
 
 }  // namespace
+
+void PrintTo(MediumClass cls, std::ostream* os) {
+  switch (cls) {
+    case MediumClass::WriteOnce:
+      *os << "WriteOnce";
+      return;
+    case MediumClass::Rewritable:
+      *os << "Rewritable";
+      return;
+    case MediumClass::F2:
+      *os << "F2";
+      return;
+  }
+  *os << "MediumClass(" << static_cast<int>(cls) << ")";
+}
 
 ImageSpec spec_for(MediumClass cls, uint32_t slot) {
   ImageSpec s;

@@ -7,6 +7,7 @@
 #include "udf/udf_records.h"
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 
 struct mdcudfsr_mount;
@@ -15,6 +16,8 @@ struct mdcudfsr_mount;
 namespace udf_test {
 
 enum class MediumClass { WriteOnce, Rewritable, F2 };
+// The class by its name, as test listings and failures print it.
+void PrintTo(MediumClass cls, std::ostream* os);
 
 struct ImageSpec {
   MediumClass cls = MediumClass::WriteOnce;

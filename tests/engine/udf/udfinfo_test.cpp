@@ -67,7 +67,8 @@ TEST_P(Udfinfo, ParsesTheSlot0ImageWithoutErrors) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachMediumClass, Udfinfo,
-                         ::testing::Values(MediumClass::WriteOnce, MediumClass::Rewritable, MediumClass::F2));
+                         ::testing::Values(MediumClass::WriteOnce, MediumClass::Rewritable, MediumClass::F2),
+                         ::testing::PrintToStringParamName());
 
 }  // namespace
 

@@ -51,6 +51,7 @@ TEST_P(Vrs, SlotChangeFailureEndsTheCheck) {
   EXPECT_EQ(env().count_calls("bread"), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(WriteOnceAndF2, Vrs, ::testing::Values(MediumClass::WriteOnce, MediumClass::F2));
+INSTANTIATE_TEST_SUITE_P(WriteOnceAndF2, Vrs, ::testing::Values(MediumClass::WriteOnce, MediumClass::F2),
+                         ::testing::PrintToStringParamName());
 
 }  // namespace

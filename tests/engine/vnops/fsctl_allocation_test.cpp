@@ -272,10 +272,6 @@ std::vector<std::uint8_t> rebuild_record(std::uint64_t index, std::int64_t size,
 // opened, sent through the control dispatcher as the writer sends them.
 class Rebuild : public Allocation {
  protected:
-  void SetUp() override {
-    Allocation::SetUp();
-    install_file_controls();
-  }
   int rebuild(std::uint64_t index, std::int64_t size, const std::vector<MDCFS_SPACE_ENTRY>& entries) {
     std::vector<std::uint8_t> rec = rebuild_record(index, size, entries);
     return send(root_->vp, 0x80247061, rec.data());

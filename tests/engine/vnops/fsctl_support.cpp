@@ -5,13 +5,11 @@
 #include "kelcache/lookup.h"
 #include "kelhost/vnode.h"
 #include "kelvnops/mdcudfsr_fsctl_allocation.h"
-#include "kelvnops/mdcudfsr_fsctl_file_controls.h"
 #include "kelvnops/mdcudfsr_namespace.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "support/failing_new.h"
 #include "udf/udf_lvid.h"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 #include <ostream>
@@ -59,14 +57,7 @@ void FsctlVolume::TearDown() {
     mdcudfsr_privileged_open_list_clear(mnt_.get());
     free_tree();
   }
-  if (!saved_rows_.empty()) std::copy(saved_rows_.begin(), saved_rows_.end(), mdcudfsr_fsctl_rows());
   SimVolume::TearDown();
-}
-
-void FsctlVolume::install_file_controls() {
-  mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
-  saved_rows_.assign(rows, rows + mdcudfsr_fsctl_row_count());
-  mdcudfsr_fsctl_install_file_controls(rows, mdcudfsr_fsctl_row_count());
 }
 
 void FsctlVolume::free_tree() {

@@ -84,16 +84,10 @@ class FsctlVolume : public vfs_test::SimVolume {
   std::vector<std::uint64_t> pending() const;
 
   void free_tree();
-  // The file controls bound into the dispatcher's table, as Initialise
-  // binds them; the table is put back at the end of the test.
-  void install_file_controls();
 
   mdcudfsr_cache_node* root_ = nullptr;
   std::shared_ptr<vnode> device_vnode_;
   udf_test::ImageLayout layout_{};
-
- private:
-  std::vector<mdcudfsr_fsctl_row> saved_rows_;
 };
 
 std::ostream& operator<<(std::ostream& os, const FsctlVolume::Extent& e);

@@ -34,8 +34,7 @@ struct ProcessState {
 };
 ProcessState& process_state();
 
-// The engine's vnode-operation vector (pairs ended by a null descriptor), or
-// null when this build does not link the vnode operations.
+// The engine's vnode-operation vector (pairs ended by a null descriptor).
 const vnodeopv_entry_desc* engine_vnode_vector();
 
 

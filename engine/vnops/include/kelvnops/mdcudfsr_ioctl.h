@@ -52,7 +52,7 @@ struct mdcudfsr_fsctl_row {
   mdcudfsr_fsctl_vnode vnode;
   mdcudfsr_fsctl_check check;
   mdcudfsr_fsctl_action action;
-  mdcudfsr_fsctl_handler handler;  // null: not served yet (22, as an unknown code)
+  mdcudfsr_fsctl_handler handler;
   std::uint32_t sent_as;           // the code as its senders send it; 0 when none does
 };
 
@@ -61,9 +61,13 @@ constexpr std::uint32_t MDCFSCTL_GET_STATFS_SIZEINFO = 0x40007063u;
 constexpr std::uint32_t MDCFSCTL_FLUSH_VOLUME_BUFFERS = 0x80007062u;
 constexpr std::uint32_t MDCFSCTL_DEBUG_NOP = 0x800070F0u;
 
-// The 86 rows, in table order. The rows are the engine's own; tests may
-// replace a row's handler and must put it back.
-mdcudfsr_fsctl_row* mdcudfsr_fsctl_rows();
+// The 86 rows, in table order, each with its handler; fixed when the engine
+// is built.
+const mdcudfsr_fsctl_row* mdcudfsr_fsctl_rows();
 std::size_t mdcudfsr_fsctl_row_count();
+
+// The ioctl operation over a given table: mdcudfsr_vnop_ioctl runs it over
+// the engine's rows (tests run it over rows whose handlers record).
+int mdcudfsr_fsctl_dispatch(void* args, const mdcudfsr_fsctl_row* rows, std::size_t count);
 
 int mdcudfsr_mdcfsctrl_debug_nop(mdcudfsr_mount* mnt, const void* data, kel_pid_t pid);
