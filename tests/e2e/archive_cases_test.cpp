@@ -686,6 +686,33 @@ TEST_P(ArchiveExchange, AFailedUpdateKeepsTheArchivedCopy) {
   unmount();
 }
 
+// An engine killed in the middle of an update: the archived copy is what a
+// new engine finds, under its name and with its pair, and nothing of the
+// unfinished copy is listed; the update done again replaces it.
+TEST_P(ArchiveExchange, AnUpdateKilledMidFileKeepsTheArchivedCopy) {
+  const std::string old_data = pattern(150000, 41), new_data = pattern(4 * kIo + 11, 42);
+  start_checked();
+  ASSERT_TRUE(archive({"/m/k.bin", old_data, 2, 1}).archived()) << engine_->describe();
+  sync("SyncTime");
+  HostArchive update{"/m/k.bin", new_data, 2, 2};
+  update.stop_at = 3;
+  update.instead = [this] { kill_engine(); };
+  archive(update);
+  start_checked();
+  EXPECT_EQ(listing("/m"), std::set<std::string>{"k.bin"});
+  expect_restores("/m/k.bin", 2, 1, old_data);
+  update.stop_at = -1;
+  update.instead = nullptr;
+  ASSERT_TRUE(archive(update).archived()) << engine_->describe();
+  EXPECT_EQ(listing("/m"), std::set<std::string>{"k.bin"});
+  sync("SyncPreDeallocate");
+  unmount();
+  start_checked(true);
+  EXPECT_EQ(listing("/m"), std::set<std::string>{"k.bin"});
+  expect_restores("/m/k.bin", 2, 2, new_data);
+  unmount();
+}
+
 // ---------------------------------------------------------------- listings among re-archives
 
 // A seeded run of re-archives (a new block, the stored block with another
