@@ -24,6 +24,7 @@ namespace {
 using AnnulusFileIO::trace;
 
 std::uint64_t rub() { return UserDataFileIOImpl::rubBytes(); }
+std::uint64_t paddedSize(std::uint64_t n) { return ProxyWriter::paddedBytes(n); }
 
 }  // namespace
 
@@ -63,6 +64,7 @@ std::uint32_t GhostFileWriter::initialize(const std::shared_ptr<UserDataFileIOIm
   if (const std::uint32_t r = m_proxy->start(m_file->getPath(), m_parityFile ? m_parityFile->getPath() : u"",
                                              m_bodyFileIndex, m_parityFileIndex, host_path))
     return r;
+  m_ghost = m_proxy->currentGhost();
   trace(1, kMethod, __LINE__, u"ghost file initialie success.");
   return 0;
 }
@@ -328,10 +330,33 @@ std::uint32_t GhostFileWriter::setFileInformation(const void* information) {
   return 0;
 }
 
+// Each piece went into the proxy padded to whole recording units (the
+// proxy writer's writeOne): the next file starts behind the padding, and
+// the division gives each piece its padded blocks.
 std::uint32_t GhostFileWriter::getCacheBlocks(std::uint32_t& blocks) {
-  const std::int64_t sum = m_bodyFileTotalBytes + m_parityFileTotalBytes;
-  if (sum > 0) blocks = static_cast<std::uint32_t>((sum + 2047) / 2048);
+  if (!m_ghost || !m_proxy) return QVE_RESULT_ERROR_NO_CREATEFILE;
+  std::uint64_t bytes = 0;
+  {
+    std::lock_guard<Util::CriticalSection> lk(m_proxy->m_account.lock);
+    for (const auto& c : m_ghost->chunks)
+      bytes += paddedSize(static_cast<std::uint64_t>(c.first)) + paddedSize(static_cast<std::uint64_t>(c.second));
+  }
+  const std::uint64_t n = bytes / 2048;
+  blocks = n > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(n);
   return 0;
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> GhostFileWriter::dataPieces() {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+  if (!m_ghost || !m_proxy) return out;
+  std::lock_guard<Util::CriticalSection> lk(m_proxy->m_account.lock);
+  std::uint64_t at = 0;
+  for (const auto& c : m_ghost->chunks) {
+    const auto body = static_cast<std::uint64_t>(c.first), parity = static_cast<std::uint64_t>(c.second);
+    if (body > 0) out.emplace_back(at / 2048, (body + 2047) / 2048);
+    at += paddedSize(body) + paddedSize(parity);
+  }
+  return out;
 }
 
 }  // namespace LumoQVE

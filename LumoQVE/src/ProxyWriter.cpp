@@ -33,6 +33,8 @@ constexpr std::uint32_t kNoBuffering = 0x20000000;
 
 }  // namespace
 
+std::uint64_t ProxyWriter::paddedBytes(std::uint64_t n) { return paddedSize(n); }
+
 ProxyWriter::ProxyWriter()
     : m_bufferCount(RuvoCtrlVolume::getBufferNum() ? RuvoCtrlVolume::getBufferNum() : 4),
       m_ring(std::make_unique<WriterRingBuffer>(static_cast<int>(m_bufferCount))) {}

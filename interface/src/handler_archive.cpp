@@ -26,12 +26,22 @@ constexpr DWORD kShortWrite = 29;
 constexpr DWORD kReadFault = 30;
 constexpr std::uint64_t kNewFile = UINT64_MAX;
 constexpr int kEngineNotFound = 2;
+constexpr std::int32_t kObjectTypeFolder = 1;  // KELFS_OBJECT_INFO::Type
 
 struct ArchiveRequest {
   const char* name;
   std::uint32_t generation, version;
   std::uint64_t creation_time, modification_time;
   bool packed;
+};
+
+// Where a packed file written by this request lies while it waits in the
+// session: the session's buffer goes to the volume from the packed base
+// block on, the file from `start` on, its data pieces at their offsets.
+struct PackedPlace {
+  bool waiting = false;
+  std::uint64_t start = 0;
+  std::vector<PackedPiece> pieces;
 };
 
 // The status of a writer failure: its last Win32 error (a failure that
@@ -97,7 +107,8 @@ bool WriteBuffer(HandlerFrame& f, WriterFile& file, const FragmentExchange& x) {
 // then flushes, counts the packed blocks and sets the file times. The file
 // was sized to the size the host announced; the bytes the host sends must
 // make exactly that size, else no byte of it is the host's file.
-void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const ArchiveRequest& a) {
+void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const ArchiveRequest& a,
+              PackedPlace* place) {
   f.Phase(kPhaseWriteData);
   const std::uint64_t announced = x.record.FragmentFileSize;
   std::uint64_t taken = 0;
@@ -122,15 +133,17 @@ void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const Arch
                u"Error getVolumeSizeInformation");
       blocks = 0;
     }
+    place->start = f.itf.PackedBaseBlock() + f.itf.PackedBlockCount();
+    if (file.PackedPieces(&place->pieces) != 0) place->pieces.clear();
     f.itf.PackedBlockCount() += blocks;
   }
   if (f.status >= 0 && file.SetFileTime(a.creation_time, a.modification_time, a.modification_time) != 0)
     WriterFailed(f, file);
 }
 
-// A file the host's data did not all reach is not left behind under the
-// host's name: sized to the host's size, its missing part would be handed
-// over as nothing (a short Restore answered "KelSuccess") and compared as a
+// A file the host's data did not all reach is not left behind under its
+// name: sized to the host's size, its missing part would be handed over as
+// nothing (a short Restore answered "KelSuccess") and compared as a
 // difference. A packed session that holds its first pieces ends first, so
 // the writer never flushes into a removed file.
 void DropUnfinishedFile(HandlerFrame& f, const std::string& folder, const std::string& leaf, bool packed) {
@@ -140,16 +153,49 @@ void DropUnfinishedFile(HandlerFrame& f, const std::string& folder, const std::s
   if (removed != 0) ReportEngineErrorThrough(&f.ops, removed, __FILE__, __LINE__);
 }
 
-// Deletes the file when it is there, creates it anew and writes the host's
-// data through the writer.
-void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
+// The new copy of an updated file is whole under its temporary name: it
+// takes the old copy's place. The packed session ends first, so that
+// neither copy waits in it while its name changes (a session removes a file
+// it loses under the name the file had when it was opened); an end that
+// failed keeps the old copy. The old copy goes only then.
+void TakeThePlace(HandlerFrame& f, const std::string& folder, const std::string& leaf) {
   f.Phase(kPhaseNameSpace);
-  const auto [folder, leaf] = SplitPath(a.name);
-  if (CallSlot(f.ops.GetPathInfo, a.name, 0u, nullptr) == 0) {
-    // The old file may still wait in the packed session: the session ends
-    // before the file goes, else its flush loses the file made in its place.
-    if (!f.Win32(EndPackedSession(f))) return;
-    if (!f.Engine(CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str()), __LINE__)) {
+  if (!f.Win32(EndPackedSession(f))) {
+    DropUnfinishedFile(f, folder, kUpdateLeaf, false);
+    return;
+  }
+  f.Phase(kPhaseNameSpace);
+  if (!f.Engine(CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str()), __LINE__)) {
+    f.Hr(kHrCannotReplace);
+    DropUnfinishedFile(f, folder, kUpdateLeaf, false);
+    return;
+  }
+  f.Engine(CallSlot(f.ops.Rename, folder.c_str(), kUpdateLeaf, folder.c_str(), leaf.c_str()), __LINE__);
+}
+
+// Writes the host's data through the writer into a new file. A file of
+// that name on the volume (an update) is kept, under its name and with its
+// generation and version, until the new copy is whole: the new copy is
+// written beside it under the folder's temporary name (kUpdateLeaf) and
+// takes its place at the end; a copy that fails or is stopped is dropped
+// and the old one stays.
+void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, PackedPlace* place) {
+  f.Phase(kPhaseNameSpace);
+  const auto [folder, name_leaf] = SplitPath(a.name);
+  KELFS_OBJECT_INFO old;
+  std::memset(&old, 0, sizeof old);
+  const bool update = CallSlot(f.ops.GetPathInfo, a.name, 0u, &old) == 0;
+  // A folder is not replaced by a file.
+  if (update && old.Type == kObjectTypeFolder) {
+    f.Hr(kHrCannotReplace);
+    return;
+  }
+  const std::string leaf = update ? std::string(kUpdateLeaf) : name_leaf;
+  if (update) {
+    // A temporary copy left by an engine that ended mid-update goes first.
+    const std::string temporary = (folder == "/" ? folder : folder + "/") + leaf;
+    if (CallSlot(f.ops.GetPathInfo, temporary.c_str(), 0u, nullptr) == 0 &&
+        !f.Engine(CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str()), __LINE__)) {
       f.Hr(kHrCannotReplace);
       return;
     }
@@ -168,6 +214,8 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
                         kArchiveAttributes, &file) != 0 || !file) {
     f.Hr(kHrCannotReplace);
     CallSlot(f.ops.CloseFile, handle, true);
+    // The new file holds nothing of the host's.
+    DropUnfinishedFile(f, folder, leaf, false);
     return;
   }
   file->Seek(static_cast<std::int64_t>(x.record.FragmentFileSize));
@@ -175,7 +223,7 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
     WriterFailed(f, *file);
   } else {
     file->Seek(0);
-    TakeData(f, *file, x, a);
+    TakeData(f, *file, x, a, place);
   }
   f.Phase(kPhaseNameSpace);
   if (f.status >= 0 && file->Close() != 0) WriterFailed(f, *file);
@@ -183,7 +231,16 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
   if (f.status >= 0) f.Engine(closed, __LINE__);
   // A file that failed is dropped without close; the writer's gate opens.
   file.reset();
-  if (f.status < 0 || x.record.ErrorCode) DropUnfinishedFile(f, folder, leaf, a.packed);
+  if (f.status < 0 || x.record.ErrorCode) {
+    DropUnfinishedFile(f, folder, leaf, a.packed);
+    return;
+  }
+  if (update) {
+    TakeThePlace(f, folder, name_leaf);
+    return;
+  }
+  // A session that did not end at the file's close holds it still.
+  place->waiting = a.packed && w.SessionOpen && w.SessionOpen();
 }
 
 // Whether the host's data is compared with the file on the volume (its
@@ -214,17 +271,40 @@ bool CompareOnly(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, 
   return true;
 }
 
+// The record of a packed file that waits in its session with the extents
+// the session's end gives it (the engine's are a placeholder's until then).
+// n gets their count.
+bool PlaceWaitingFile(HandlerFrame& f, const KELFS_OBJECT_INFO& info, const PackedPlace& place,
+                      std::unique_ptr<std::uint8_t[]>* big, std::uint32_t* n) {
+  *n = static_cast<std::uint32_t>(place.pieces.size());
+  const std::size_t bytes = KelObjectInfoSize(*n);
+  big->reset(new (std::nothrow) std::uint8_t[bytes]);
+  if (!*big) return f.Hr(kHrOutOfMemory);
+  std::memset(big->get(), 0, bytes);
+  auto* object = reinterpret_cast<KELFS_OBJECT_INFO*>(big->get());
+  std::memcpy(object, &info, offsetof(KELFS_OBJECT_INFO, SpaceEntries));
+  object->SpaceEntries.Count = *n;
+  for (std::uint32_t i = 0; i < *n; ++i) {
+    object->SpaceEntries.Entries[i].BlockNumber = place.start + place.pieces[i].Offset;
+    object->SpaceEntries.Entries[i].NumberOfBlocks = static_cast<std::uint32_t>(place.pieces[i].Blocks);
+  }
+  return true;
+}
+
 // "KelArchive" with the file's extents; its generation and version stored.
-void AnswerArchive(HandlerFrame& f, const ArchiveRequest& a) {
+void AnswerArchive(HandlerFrame& f, const ArchiveRequest& a, const PackedPlace& place) {
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
   KELFS_OBJECT_INFO info;
   std::memset(&info, 0, sizeof info);
   if (!f.Engine(CallSlot(f.ops.GetPathInfo, a.name, 1u, &info), __LINE__)) return;
-  const std::uint32_t n = info.SpaceEntries.Count;
+  std::uint32_t n = info.SpaceEntries.Count;
   const KELFS_OBJECT_INFO* object = &info;
   std::unique_ptr<std::uint8_t[]> big;
-  if (n > 1) {
+  if (place.waiting) {
+    if (!PlaceWaitingFile(f, info, place, &big, &n)) return;
+    object = reinterpret_cast<const KELFS_OBJECT_INFO*>(big.get());
+  } else if (n > 1) {
     const std::size_t bytes = std::max(KelObjectInfoSize(n), sizeof(KELFS_OBJECT_INFO) + 24 * std::size_t{n});
     big.reset(new (std::nothrow) std::uint8_t[bytes]);
     if (!big) {
@@ -261,32 +341,38 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   if (!f.Win32(WaitForFragmentFile(itf, seq, x)) || x.record.ErrorCode) return f.Finish();
   const std::uint64_t position = WritePosition(itf.VolumeInformation());
   std::uint64_t behind = 0;  // blocks of this file already on the volume
+  if (a.packed) {
+    // A session the writer ended on its own (the idle timer) moved the
+    // write position: the next file starts a new base there. The base is
+    // the position when the session's first file came, whatever block the
+    // host names: the session's buffer goes to the volume from there.
+    const UserDataWriter& w = CurrentUserDataWriter();
+    if (w.SessionOpen && !w.SessionOpen()) itf.PackedBaseBlock() = itf.PackedBlockCount() = 0;
+    if (itf.PackedBaseBlock() == 0) itf.PackedBaseBlock() = position;
+  }
   if (block_number == kNewFile) {
-    x.record.BlockNumber = position;
-    if (a.packed) {
-      // A session the writer ended on its own (the idle timer) moved the
-      // write position: the next file starts a new base there.
-      const UserDataWriter& w = CurrentUserDataWriter();
-      if (w.SessionOpen && !w.SessionOpen()) itf.PackedBaseBlock() = itf.PackedBlockCount() = 0;
-      if (itf.PackedBaseBlock() == 0) itf.PackedBaseBlock() = position;
-      x.record.BlockNumber = itf.PackedBaseBlock() + itf.PackedBlockCount();
-    }
+    x.record.BlockNumber = a.packed ? itf.PackedBaseBlock() + itf.PackedBlockCount() : position;
   } else {
+    // The blocks the session holds count as written: a file waiting there
+    // at the block its "KelArchive" named is compared like one on the volume.
+    const std::uint64_t written =
+        a.packed ? std::max(position, itf.PackedBaseBlock() + itf.PackedBlockCount()) : position;
     x.record.BlockNumber = block_number;
-    behind = position > block_number ? position - block_number : 0;
+    behind = written > block_number ? written - block_number : 0;
   }
   if (!f.Win32(WaitForWriteCallback(itf, seq, x)) || x.record.ErrorCode) return f.Finish();
   bool ok = true;
   std::uint64_t stored_size = 0;
+  PackedPlace place;
   if (behind != 0 && CompareOnly(f, x, a, &ok, &stored_size)) {
     // The compare reads the file's data, which a packed file has only once
     // its session ended.
     if (f.Win32(EndPackedSession(f))) CompareWithVolume(f, name, x, stored_size);
   } else if (ok) {
-    WriteAnew(f, x, a);
+    WriteAnew(f, x, a, &place);
   }
   if (f.status < 0 || x.record.ErrorCode) return f.Finish();
-  AnswerArchive(f, a);
+  AnswerArchive(f, a, place);
   return f.Finish();
 }
 

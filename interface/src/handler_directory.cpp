@@ -13,6 +13,10 @@ namespace kel {
 
 namespace {
 
+constexpr int kEngineNotFound = 2;
+// The object flag of what the engine keeps hidden from the host.
+constexpr std::uint32_t kHiddenObject = 0x8000;
+
 #pragma pack(push, 1)
 // The element's record with one extent: the version header, then the object.
 struct DirentBuffer {
@@ -37,6 +41,9 @@ std::int64_t OnDirectoryEntry(CKelInterface* itf, std::uint64_t user, const char
   if ((name_length == 1 && name[0] == '.') || (name_length == 2 && name[0] == '.' && name[1] == '.'))
     return 0;
   if (PlaceOfPath(folder) != MetaDataPlace::Outside) return 0;
+  // The copy of an updated file that is not whole yet is no entry of the
+  // host's (one left by an engine that ended mid-update neither).
+  if (name_length && IsUpdateName(std::string(name, name_length).c_str())) return 0;
   const FileSystemOperations& ops = itf->Operations();
 
   DirentBuffer small;
@@ -48,7 +55,12 @@ std::int64_t OnDirectoryEntry(CKelInterface* itf, std::uint64_t user, const char
     if (path.empty() || path.back() != '/') path += '/';
     path.append(name, name_length);
     const int r = CallSlot(ops.GetPathInfo, path.c_str(), 1u, &small.Object);
+    // An entry that left the folder since the engine read it (a file the
+    // packed session's end removed on the writer's thread) is not listed.
+    if (r == kEngineNotFound) return 0;
     if (r != 0) return r;
+    // Nor is what the volume keeps hidden from the host (a parity stream).
+    if ((small.Object.Flags & kHiddenObject) != 0) return 0;
   }
   if (PlaceOfPath(path.c_str()) != MetaDataPlace::Outside) return 0;
 
@@ -82,9 +94,9 @@ std::int64_t OnDirectoryEntry(CKelInterface* itf, std::uint64_t user, const char
 
 HRESULT OnReadDirectory(CKelInterface& itf, std::uint64_t seq, const char* name) {
   HandlerFrame f(itf, seq);
-  // The folder itself lists as empty (only the notice); what is in it is
-  // refused.
-  if (PlaceOfPath(name) == MetaDataPlace::Inside && !f.HostPath(name)) return f.Finish();
+  // The metadata folder itself lists as empty (only the notice); what is in
+  // it is refused, and so is a relative path.
+  if (PlaceOfPath(name) != MetaDataPlace::Folder && !f.HostPath(name)) return f.Finish();
   if (!f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.Engine(CallSlot(f.ops.ReadDirectory, static_cast<void*>(&itf), seq, name, ListingCallback),

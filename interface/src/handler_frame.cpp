@@ -116,8 +116,19 @@ MetaDataPlace PlaceOfPath(const char* path) {
   return normal[n] == '/' ? MetaDataPlace::Inside : MetaDataPlace::Outside;
 }
 
+bool IsUpdateName(const char* path) {
+  std::string p(path ? path : "");
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const std::size_t slash = p.rfind('/');
+  const std::string leaf = slash == std::string::npos ? p : p.substr(slash + 1);
+  return strcasecmp(leaf.c_str(), kUpdateLeaf) == 0;
+}
+
 bool HandlerFrame::HostPath(const char* path) {
-  if (PlaceOfPath(path) == MetaDataPlace::Outside) return true;
+  // Paths are absolute: a relative one would resolve from the root for some
+  // slots and not for others (Part 2.102).
+  if (!path || path[0] != '/') return Win32(ERROR_INVALID_NAME);
+  if (PlaceOfPath(path) == MetaDataPlace::Outside && !IsUpdateName(path)) return true;
   return Win32(ERROR_ACCESS_DENIED);
 }
 

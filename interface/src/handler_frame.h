@@ -62,6 +62,18 @@ DWORD ReportPackedSession(HandlerFrame& f);
 // image buffer).
 DWORD SaveMetaDataFiles(HandlerFrame& f, bool full);
 
+// Whether a Sync has something to save: the volume is dirty, or the
+// metadata store holds changed files (read after RefreshVolumeInfo).
+bool SomethingToSave(HandlerFrame& f);
+
+// The name under which the new copy of an updated file is written in its
+// folder until it is whole (Archive); it is the system's own, never listed
+// and never a host's name.
+constexpr char kUpdateLeaf[] = "$KelUpdate$.tmp";
+// Whether path's last component is that name (compared as the volume
+// compares names, without regard to case).
+bool IsUpdateName(const char* path);
+
 // Where a host path lies against the metadata folder "/$QuorvelData":
 // outside it, the folder itself, or inside it. Names compare as the volume
 // compares them (without regard to case), runs of separators as one.
@@ -100,9 +112,11 @@ class HandlerFrame {
   // The object's record goes to *info when given.
   bool CheckVersion(const char* path, std::uint32_t generation, std::uint32_t version,
                     KELFS_OBJECT_INFO* info = nullptr);
-  // The metadata folder is the system's own: a host request that names it
-  // or anything in it is refused with access denied (0x80070005). True when
-  // the path lies outside it.
+  // A host path is absolute: any other is refused as an invalid name
+  // (0x8007007B). The metadata folder and the update name are the system's
+  // own: a host request that names the folder or anything in it, or a
+  // file of the update name, is refused with access denied (0x80070005).
+  // True when the path is absolute and the host's.
   bool HostPath(const char* path);
 
   CKelInterface& itf;

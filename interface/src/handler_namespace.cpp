@@ -10,6 +10,10 @@
 namespace kel {
 
 namespace {
+
+constexpr std::int32_t kObjectTypeFolder = 1;  // KELFS_OBJECT_INFO::Type
+constexpr int kEngineNotADirectory = 20;        // ENOTDIR
+
 // Refreshes the volume information and answers "KelVolume".
 void AnswerVolume(HandlerFrame& f) {
   if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
@@ -62,6 +66,11 @@ HRESULT OnCreateDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
   f.Phase(kPhaseNameSpace);
   // The trailing "/" makes the folder itself one of the parents to create.
   if (!f.Win32(MakeParentDirectories(itf, (std::string(name) + "/").c_str()))) return f.Finish();
+  // A name that a file holds already is no folder: not a directory (20).
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, 0u, &info), __LINE__)) return f.Finish();
+  if (info.Type != kObjectTypeFolder && !f.Engine(kEngineNotADirectory, __LINE__)) return f.Finish();
   AnswerVolume(f);
   return f.Finish();
 }

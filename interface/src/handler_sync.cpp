@@ -124,15 +124,23 @@ void SendSync(HandlerFrame& f, const KelSyncRecord& record) {
   f.Send(answer);
 }
 
+}  // namespace
+
+bool SomethingToSave(HandlerFrame& f) {
+  // The store's changed files count as something to save too: the end of a
+  // packed session flushes the volume (its Dirty reads 0 again) while the
+  // generations and versions of the files it held are still unsaved.
+  return f.itf.VolumeInformation().Info.Dirty || !f.state.MetaData.GetDirtyFiles().empty();
+}
+
+namespace {
+
 // "SyncTime" and "SyncFinalisation": refresh, save when dirty, refresh.
 bool SaveWhenDirty(HandlerFrame& f, bool full, KelSyncRecord* record) {
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return false;
   record->BlockNumber = WritePosition(f.itf.VolumeInformation());
-  // The store's changed files count as something to save too: the end of a
-  // packed session flushes the volume (its Dirty reads 0 again) while the
-  // generations and versions of the files it held are still unsaved.
-  if (f.itf.VolumeInformation().Info.Dirty || !f.state.MetaData.GetDirtyFiles().empty()) {
+  if (SomethingToSave(f)) {
     if (!f.Win32(SaveMetaDataFiles(f, full))) return false;
     f.Phase(kPhaseNameSpace);
     if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return false;
@@ -182,7 +190,7 @@ void SyncPreDeallocate(HandlerFrame& f) {
     const KelVolumeInformation& vi = f.itf.VolumeInformation();
     record.BlockNumber = WritePosition(vi);
     record.Dirty = vi.Info.Dirty;
-    if (vi.Info.Dirty) {
+    if (SomethingToSave(f)) {
       if (const DWORD e = SaveMetaDataFiles(f, true)) {
         LogSaveFailure(e);
       } else {
@@ -242,6 +250,9 @@ bool FormatSteps(HandlerFrame& f, const char* volume_id, std::uint32_t replica) 
   if (!f.Engine(CallSlot(f.ops.Format, true, getConfigBinary("Parity Mode", true)), __LINE__)) return false;
   f.Phase(kPhaseMount);
   if (!f.Engine(CallSlot(f.ops.MountDefault), __LINE__)) return false;
+  // Mounted from here on: a later step that fails stops the loop, whose
+  // end then unmounts the new volume.
+  f.itf.SetMounted(true);
   f.state.RollbackMounted = false;
   f.Phase(kPhaseNameSpace);
   if (!f.Engine(CallSlot(f.ops.CreateDirectory, "/", kMetaDataFolder + 1, true), __LINE__)) return false;
@@ -273,7 +284,17 @@ HRESULT OnFormat(CKelInterface& itf, std::uint64_t seq, const char* volume_id, s
 
 HRESULT EndPackedSessionBeforeUnmount(CKelInterface& itf, std::uint64_t seq) {
   HandlerFrame f(itf, seq);
-  return HResultFromWin32Code(ReportPackedSession(f));
+  const DWORD lost = ReportPackedSession(f);
+  // What was answered is saved as a Sync saves it before the volume goes:
+  // the generations and versions of the store's changed files and the name
+  // space with them (a file dropped by a failed archive is gone from it).
+  DWORD saved = 0;
+  f.Phase(kPhaseQuery);
+  if (itf.Mounted() && RefreshVolumeInfo(itf) == 0 && SomethingToSave(f)) {
+    saved = SaveMetaDataFiles(f, true);
+    if (saved) LogSaveFailure(saved);
+  }
+  return HResultFromWin32Code(lost ? lost : saved);
 }
 
 }  // namespace kel

@@ -68,19 +68,40 @@ void CKelInterface::QueueRequest() { m_pending.push_back(m_request); }
 HRESULT CKelInterface::ParseRequest() { return m_reader.parse(*this, *this); }
 
 HRESULT CKelInterface::Run(const char* medium_cookie) {
-  while (!m_stop) {
+  HRESULT hr = S_OK;
+  while (!m_stop && SUCCEEDED(hr)) {
     if (!m_pending.empty()) {
       m_request = std::move(m_pending.front());
       m_pending.pop_front();
     } else {
-      HRESULT hr = ParseRequest();
-      if (FAILED(hr)) return hr;
+      hr = ParseRequest();
+      if (FAILED(hr)) break;
     }
-    HRESULT hr = Dispatch(medium_cookie);
-    if (FAILED(hr)) return hr;
+    hr = Dispatch(medium_cookie);
   }
+  // However the loop ends (a line that does not parse, the end of input, an
+  // opcode not served, a handler's stop), what it answered is saved and the
+  // volume unmounted before the run returns; "UnmountVolume" did so itself.
+  if (!m_volumeLeft) LeaveVolume(false);
+  if (FAILED(hr)) return hr;
   DWORD e = kel::CServiceShutdownResponse(m_request.SequenceNumber).Send();
   return kel::HResultFromWin32Code(e);
+}
+
+HRESULT CKelInterface::LeaveVolume(bool unmount_always) {
+  std::lock_guard<platform::CriticalSection> lk(m_lock);
+  m_volumeLeft = true;
+  // An engine refused its medium has mounted nothing and leaves the drive alone.
+  if (kel::MediumRefusal() != 0) return S_OK;
+  HRESULT lost = S_OK;
+  if (m_handlers && m_handlers->BeforeUnmount) lost = m_handlers->BeforeUnmount(*this, m_request.SequenceNumber);
+  if (!unmount_always && !m_mounted) return lost;
+  SetUnmounting(true);
+  SetDriveCommandSequence(m_request.SequenceNumber);
+  SetDriveCommandPhase(2);
+  const int r = m_ops.Unmount ? m_ops.Unmount(true) : kel::kEngineNoDevice;
+  ReportEngineError(r, __LINE__);
+  return lost;
 }
 
 HRESULT CKelInterface::Dispatch(const char* cookie) {
@@ -168,18 +189,9 @@ HRESULT CKelInterface::Dispatch(const char* cookie) {
 
 void CKelInterface::UnmountVolume() {
   std::lock_guard<platform::CriticalSection> lk(m_lock);
-  // An engine refused its medium has mounted nothing and leaves the drive alone.
-  HRESULT lost = S_OK;
-  if (kel::MediumRefusal() == 0) {
-    if (m_handlers && m_handlers->BeforeUnmount) lost = m_handlers->BeforeUnmount(*this, m_request.SequenceNumber);
-    SetUnmounting(true);
-    SetDriveCommandSequence(m_request.SequenceNumber);
-    SetDriveCommandPhase(2);
-    const int r = m_ops.Unmount ? m_ops.Unmount(true) : kel::kEngineNoDevice;
-    ReportEngineError(r, __LINE__);
-  }
+  const HRESULT lost = LeaveVolume(true);
   // The unmount's own error is only logged; archived files lost by the
-  // packed session are no success.
+  // packed session, or a save that failed, are no success.
   if (FAILED(lost)) kel::CServiceHRESULTResponse(m_request.SequenceNumber, lost).Send();
   else kel::CServiceSuccessResponse(m_request.SequenceNumber).Send();
   m_stop = true;

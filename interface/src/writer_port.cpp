@@ -48,6 +48,14 @@ class LibraryWriterFile final : public WriterFile {
     if (r == 0) *blocks = b;
     return r;
   }
+  std::uint32_t PackedPieces(std::vector<PackedPiece>* pieces) override {
+    pieces->clear();
+    const std::shared_ptr<LumoQVE::FileWriterBase> w = file_->getWriter();
+    auto* ghost = dynamic_cast<LumoQVE::GhostFileWriter*>(w.get());
+    if (!ghost) return 0;
+    for (const auto& [offset, blocks] : ghost->dataPieces()) pieces->push_back({offset, blocks});
+    return 0;
+  }
   std::uint32_t LastWin32Error() const override { return file_->getLastWin32Error(); }
 
  private:

@@ -218,9 +218,12 @@ TEST_F(Packed, OneByteFileTakesOneRecordingUnitAndHasAPlaceholderAtClose) {
   EXPECT_EQ(a.extents[0].BlockOffset, 0);
   EXPECT_EQ(a.extents[0].NumberOfBlocks, 32);
   EXPECT_EQ(a.data.size(), 1u);
-  EXPECT_EQ(blocks_, 1u);
+  // Its cache blocks are the unit it takes in the proxy: the next file
+  // starts behind them.
+  EXPECT_EQ(blocks_, 32u);
   const std::string rub = pattern(kRub, 2);  // a body of exactly one unit: no padding
   ASSERT_EQ(archive("b", rub), 0u);
+  EXPECT_EQ(blocks_, 32u);
   ASSERT_EQ(archive("c", "yz"), 0u);
   ASSERT_EQ(proxy->m_ghostFiles.size(), 3u);
   EXPECT_EQ(proxy->m_ghostFiles[1]->writeStartOffsetBytesInProxy, 65536);
@@ -237,7 +240,7 @@ TEST_F(Packed, ParityChunksFollowTheirBodiesAndCountInTheCacheBlocks) {
     const char* what;
     kel::ParityConstants constants;
     std::uint32_t blocks;
-  } cases[] = {{"32-block units", kBuiltIn, 33}, {"128-block units", kF2h, 129}};
+  } cases[] = {{"32-block units", kBuiltIn, 64}, {"128-block units", kF2h, 256}};
   for (const auto& c : cases) {
     engine().reset();
     SetUp();
@@ -252,6 +255,7 @@ TEST_F(Packed, ParityChunksFollowTheirBodiesAndCountInTheCacheBlocks) {
     EXPECT_EQ(g.chunks, (std::vector<std::pair<std::int64_t, std::int64_t>>{{1, symbol}})) << c.what;
     EXPECT_EQ(g.m_parityFileTotalBytes, symbol) << c.what;
     EXPECT_EQ(proxy->packedBytes(), 2u * static_cast<std::uint64_t>(symbol)) << c.what;
+    EXPECT_EQ(std::uint64_t{blocks_} * 2048, proxy->packedBytes()) << c.what << ": the body's unit and the parity's";
     ASSERT_EQ(session().end(6).result, 0u) << c.what;
     EXPECT_EQ(file("/d/p").data, "x") << c.what;
     std::string parity(static_cast<std::size_t>(symbol), '\0');

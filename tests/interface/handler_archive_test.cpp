@@ -247,6 +247,108 @@ TEST_F(ArchiveTest, AnotherStoredVersionDeletesTheFileAndWritesItAnew) {
   EXPECT_TRUE(host.received == data);
 }
 
+// An update of a file on the volume writes the new copy beside the old one
+// under the folder's temporary name, and only the whole copy takes the old
+// one's place: the old copy goes, the new one is renamed.
+TEST_F(ArchiveTest, AnUpdateIsWrittenBesideTheOldCopyWhichGoesOnlyWhenTheNewOneIsWhole) {
+  for (const bool packed : {false, true}) {
+    SCOPED_TRACE(packed ? "packed" : "unpacked");
+    HandlerHarness hh;
+    FragmentHost hhost{hh};
+    prepare(hh, "old bytes");
+    if (!packed) hh.setRegistry({kPackedOff});
+    const std::string data = pattern(3000, 4);
+    hh.run(archiveLine(6, "/c/old.bin", 4, 6) + hhost.archiveCallbacks(6, data, 4096));
+    Strings names_calls;
+    for (const auto& c : hh.engine().calls)
+      if (c.slot == kSlotCreateFile || c.slot == kSlotDeleteFile || c.slot == kSlotRename)
+        names_calls.push_back(c.text + "@" + std::to_string(c.phase));
+    EXPECT_EQ(names_calls, (Strings{"CreateFile(/c,$KelUpdate$.tmp)@4", "DeleteFile(/c,old.bin)@4",
+                                    "Rename(/c,$KelUpdate$.tmp,/c,old.bin)@4"}));
+    // A packed copy's session ends before the names change.
+    if (packed) {
+      EXPECT_EQ(writer().callsNamed("EndSession"), (Strings{"EndSession@4"}));
+    }
+    const fakeengine::Node* n = hh.engine().find("/c/old.bin");
+    ASSERT_NE(n, nullptr);
+    EXPECT_NE(n->id, 30u);
+    EXPECT_TRUE(text(n->data) == data);
+    EXPECT_EQ(hh.engine().find("/c/$KelUpdate$.tmp"), nullptr);
+    EXPECT_EQ(names(hh.elements()).back(), "KelArchive");
+  }
+}
+
+// An update that does not become whole (the host stops it, the writer
+// fails, the bytes do not make the announced size) leaves the old copy as
+// it was: its name, its data, its generation and version; the new copy is
+// dropped.
+TEST_F(ArchiveTest, AnUpdateThatFailsKeepsTheOldCopy) {
+  const std::string data = pattern(5000, 4);
+  const struct {
+    const char* what;
+    int write_fails_at;
+    std::size_t lines;
+    bool stop;
+  } cases[] = {
+      {"stopped by the host", 0, 1, true},
+      {"a writer failure", 2, 2, false},
+  };
+  for (const bool packed : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.what);
+      SCOPED_TRACE(packed ? "packed" : "unpacked");
+      HandlerHarness hh;
+      FragmentHost hhost{hh};
+      writer().fail_write_at = c.write_fails_at;
+      prepare(hh, "old bytes");
+      if (!packed) hh.setRegistry({kPackedOff});
+      std::pair<std::uint32_t, std::uint32_t> gv{0, 0};
+      hh.probe = [&hh, &gv](CKelInterface& itf) {
+        const fakeengine::Node* n = hh.engine().find("/c/old.bin");
+        kel::HandlerStateOf(itf).MetaData.GetObjectVersion(n ? n->id : 0, &gv.first, &gv.second);
+      };
+      hh.run(archiveLine(6, "/c/old.bin", 4, 6) + hhost.archiveCallbacks(6, data, 2048, c.lines) +
+             (c.stop ? failureLine(6, 29) : "") + probeLine(7) + line(8, "GetVolumeInfo"));
+      const fakeengine::Node* n = hh.engine().find("/c/old.bin");
+      ASSERT_NE(n, nullptr);
+      EXPECT_EQ(n->id, 30u);
+      EXPECT_TRUE(text(n->data) == "old bytes");
+      EXPECT_EQ(gv, (std::pair<std::uint32_t, std::uint32_t>{4, 5}));
+      EXPECT_EQ(hh.engine().find("/c/$KelUpdate$.tmp"), nullptr) << "the new copy is dropped";
+      EXPECT_EQ(hh.engine().count(kSlotRename), 0);
+      const Strings got = names(hh.elements());
+      EXPECT_EQ(std::find(got.begin(), got.end(), "KelArchive"), got.end());
+      EXPECT_EQ(got.back(), "KelVolume") << "the next request runs";
+    }
+  }
+}
+
+// A copy left under the temporary name by an engine that ended mid-update
+// is never listed, the host cannot name it, and the next update of its
+// folder removes it first. A folder is not replaced by a file.
+TEST_F(ArchiveTest, TheTemporaryNameIsTheSystemsOwn) {
+  packedOff();
+  h.engine().addFile("/c/old.bin", 30, 3, {{1000, 1}}, bytesOf("old"));
+  h.engine().addFile("/c/$KelUpdate$.tmp", 77, 4, {{1100, 1}}, bytesOf("left"));
+  h.engine().addFolder("/c/sub", 78);
+  const std::string data = pattern(100, 4);
+  h.run(line(1, "ReadDirectory", "Name=\"/c\"") +
+        line(2, "Delete", "Name=\"/c/$kelupdate$.TMP\" Generation=\"0\" Version=\"0\" KernelInterface=\"0\" BlockNumber=\"0\"") +
+        archiveLine(3, "/c/$KelUpdate$.tmp", 1, 1) + archiveLine(4, "/c/old.bin", 4, 6) +
+        host.archiveCallbacks(4, data, 4096) + archiveLine(5, "/c/sub", 1, 1) + host.archiveCallbacks(5, data, 4096));
+  const Strings els = h.elements();
+  Strings listed;
+  for (const auto& e : els)
+    if (elementName(e) == "KelDirent") listed.push_back(attribute(e, "ObjectName"));
+  EXPECT_EQ(listed, (Strings{"old.bin", "sub", ""}));
+  EXPECT_NE(std::find(els.begin(), els.end(), hresult(2, 0x80070005)), els.end());
+  EXPECT_NE(std::find(els.begin(), els.end(), hresult(3, 0x80070005)), els.end());
+  EXPECT_TRUE(dataOf("/c/old.bin") == data);
+  EXPECT_EQ(h.engine().find("/c/$KelUpdate$.tmp"), nullptr);
+  EXPECT_NE(std::find(els.begin(), els.end(), hresult(5, 0x80010137)), els.end());
+  EXPECT_TRUE(h.engine().find("/c/sub") && h.engine().find("/c/sub")->folder);
+}
+
 TEST_F(ArchiveTest, TheLastFileWithAnotherSizeIsWrittenAnewWhole) {
   packedOff();
   h.engine().addFile("/c/last.bin", 42, 10, {{1000, 1}}, bytesOf(pattern(10, 5)));

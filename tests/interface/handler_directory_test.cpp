@@ -119,6 +119,18 @@ TEST_F(ReadDirectoryTest, AllExtentsOfAFileAreListedAndFolderPathsAreJoinedOnce)
   EXPECT_EQ(attribute(els[2], "ObjectName"), "");
 }
 
+// The listing shows what the folder holds for the host: an entry that left
+// the folder between the engine's reading and its lookup (not found), and
+// an object the volume keeps hidden (a parity stream), are left out, and
+// the listing goes on to its closing entry.
+TEST_F(ReadDirectoryTest, EntriesGoneOrHiddenAreLeftOutAndTheListingCloses) {
+  h.engine().addFile("/sub/y.dat#*ECC_Parity_V100_N=2064_K=2048", 24, 16, {{8100, 1}});
+  h.engine().find("/sub/y.dat#*ECC_Parity_V100_N=2064_K=2048")->flags = 0x8000;
+  h.engine().failPath(kSlotGetPathInfo, "/sub/y.dat", 2);
+  h.run(list(6, "/sub"));
+  EXPECT_EQ(summary(), (Strings{"frag.dat 4294967295/4294967295", " 4294967295/4294967295"}));
+}
+
 TEST_F(ReadDirectoryTest, FailuresAnswerHresultAfterWhatWasSent) {
   struct Case {
     const char* what;

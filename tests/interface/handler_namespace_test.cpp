@@ -202,6 +202,49 @@ namespace {
 // or anything in it, in any case of its letters and however its separators
 // run, is refused with access denied before the engine is asked anything;
 // a listing of the folder itself stays empty.
+// Each request is answered only "HRESULT" with hr, and the engine is not
+// called at all, the mount included.
+void expectRefusedBeforeAnyCall(HandlerHarness& h, const std::vector<std::string>& requests, std::uint32_t hr) {
+  for (const std::string& request : requests) {
+    SCOPED_TRACE(request);
+    h.engine().calls.clear();
+    const std::size_t before = h.elements().size();
+    h.run(request);
+    const Strings all = h.elements();
+    const Strings answers(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    EXPECT_EQ(answers, (Strings{hresult(4, hr)}));
+    EXPECT_TRUE(h.engine().calls.empty()) << h.engine().calls.front().text;
+  }
+}
+
+// Host paths are absolute: a relative one is refused as an invalid name
+// (0x8007007B) before the engine is called at all, the mount included.
+TEST_F(NameSpaceTest, ARelativePathIsRefusedBeforeAnythingIsDone) {
+  const std::string requests[] = {
+      rename(4, "a/x", "/a/z", 0, 0, 0, 0),        rename(4, "/a/x", "z", 0, 0, 0, 0),
+      del(4, "a/x", 0, 0),                         folderOp(4, "CreateDirectory", "b"),
+      folderOp(4, "DeleteDirectory", "a"),         renameDir(4, "a", "/c"),
+      renameDir(4, "/a", "c"),                     update(4, "a/x"),
+      line(4, "ReadDirectory", "Name=\"a\""),
+      line(4, "ReadDirectory", "Name=\"\""),
+  };
+  expectRefusedBeforeAnyCall(h, {std::begin(requests), std::end(requests)}, 0x8007007B);
+  EXPECT_TRUE(h.engine().exists("/a/x"));
+}
+
+// CreateDirectory of a name a file holds answers not a directory (20, as
+// 0x8007054F) and creates nothing; an existing folder still answers
+// "KelVolume".
+TEST_F(NameSpaceTest, CreateDirectoryOfAFilesNameAnswersNotADirectory) {
+  h.run(folderOp(4, "CreateDirectory", "/a/x") + folderOp(5, "CreateDirectory", "/a"));
+  const Strings els = h.elements();
+  ASSERT_EQ(els.size(), 2u);
+  EXPECT_EQ(els[0], hresult(4, 0x8007054F));
+  EXPECT_EQ(elementName(els[1]), "KelVolume");
+  EXPECT_TRUE(changes(h.engine()).empty());
+  EXPECT_FALSE(h.engine().find("/a/x")->folder);
+}
+
 TEST_F(NameSpaceTest, TheMetaDataFolderIsOutOfTheHostsReach) {
   const std::string store = "/$QuorvelData/QVMetaData000000.dat";
   const std::string requests[] = {
@@ -217,16 +260,7 @@ TEST_F(NameSpaceTest, TheMetaDataFolderIsOutOfTheHostsReach) {
       line(4, "ReadDirectory", "Name=\"/$QuorvelData/QVMetaData000000.dat\""),
       line(4, "ReadDirectory", "Name=\"/$QuorvelData//x/\""),
   };
-  for (const std::string& request : requests) {
-    SCOPED_TRACE(request);
-    h.engine().calls.clear();
-    const std::size_t before = h.elements().size();
-    h.run(request);
-    const Strings all = h.elements();
-    const Strings answers(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
-    EXPECT_EQ(answers, (Strings{hresult(4, 0x80070005)}));
-    EXPECT_TRUE(h.engine().calls.empty()) << h.engine().calls.front().text;
-  }
+  expectRefusedBeforeAnyCall(h, {std::begin(requests), std::end(requests)}, 0x80070005);
   EXPECT_TRUE(h.engine().exists(store));
   const std::size_t before = h.elements().size();
   h.run(line(5, "ReadDirectory", "Name=\"/$QuorvelData/\""));

@@ -52,9 +52,10 @@ class SyncTest : public ::testing::Test {
     fakeengine::sdk().reset();
   }
   // Engine calls of the slots that change the volume, with their phases.
-  Strings volumeCalls() {
+  Strings volumeCalls() { return volumeCallsOf(h); }
+  static Strings volumeCallsOf(HandlerHarness& harness) {
     Strings out;
-    for (const auto& c : h.engine().calls)
+    for (const auto& c : harness.engine().calls)
       if (c.slot == kSlotUnmount || c.slot == kSlotFormat || c.slot == kSlotMountDefault ||
           c.slot == kSlotCreateDirectory || c.slot == kSlotFlush || c.slot == kSlotDeleteFile ||
           c.slot == kSlotSetAttributes)
@@ -210,16 +211,31 @@ TEST_F(SyncTest, SyncTimeOnADirtyVolumeSavesTheChangedFilesOwnerReadOnly) {
 
 // The end of a packed session flushes the volume, so the engine reports no
 // change; the versions the session's archives recorded are saved all the
-// same.
-TEST_F(SyncTest, SyncTimeSavesChangedFilesAlsoWhenTheEngineReportsNoChange) {
-  h.setRegistry({kPackedOff});
-  h.engine().volume.Dirty = 0;
-  h.run(line(1, "Check") + dirtyProbe(2) + sync(3, "SyncTime"));
-  EXPECT_EQ(volumeCalls(), (Strings{"MountDefault()@1", "DeleteFile(/$QuorvelData,QVMetaData000000.dat)@6",
-                                    "SetAttributes(256)@6", "Flush(0)@4"}));
-  const fakeengine::Node* meta = h.engine().find(kMetaFile0);
-  ASSERT_NE(meta, nullptr);
-  EXPECT_EQ(meta->data.size(), 1024u + 12 * 2);
+// same, by "SyncTime" and by "SyncPreDeallocate" (whose record then names
+// where the writing ended).
+TEST_F(SyncTest, SyncsSaveChangedFilesAlsoWhenTheEngineReportsNoChange) {
+  for (const char* reason : {"SyncTime", "SyncPreDeallocate"}) {
+    SCOPED_TRACE(reason);
+    HandlerHarness hh;
+    setVolume(hh.engine());
+    hh.engine().addFolder("/$QuorvelData", 50);
+    putMetaFile(0, metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
+    hh.engine().addFile("/a/x", 30, 3, {{500, 1}}, {'a', 'b', 'c'});
+    hh.engine().addFile("/a/y", 31, 3, {{501, 1}}, {'d', 'e', 'f'});
+    hh.setRegistry({kPackedOff});
+    hh.engine().volume.Dirty = 0;
+    hh.probe = [](CKelInterface& itf) { kel::HandlerStateOf(itf).MetaData.SetObjectVersion(31, 9, 9); };
+    const std::string full = std::string(reason) == "SyncTime" ? "0" : "1";
+    hh.run(line(1, "Check") + probeLine(2) + sync(3, reason));
+    EXPECT_EQ(volumeCallsOf(hh), (Strings{"MountDefault()@1", "DeleteFile(/$QuorvelData,QVMetaData000000.dat)@6",
+                                          "SetAttributes(256)@6", "Flush(" + full + ")@4"}));
+    const fakeengine::Node* meta = hh.engine().find(kMetaFile0);
+    ASSERT_NE(meta, nullptr);
+    EXPECT_EQ(meta->data.size(), 1024u + 12 * 2);
+    const std::string answer = hh.elements().back();
+    EXPECT_EQ(elementName(answer), "KelSync");
+    EXPECT_EQ(attribute(answer, "NextWritableBlock"), "3064");
+  }
 }
 
 TEST_F(SyncTest, SyncMountNeverMounts) {
@@ -326,13 +342,78 @@ TEST_F(SyncTest, FinalisationHandsOverWithMode4ThenFinalisesTheMedium) {
   EXPECT_EQ(hh.elements().back(), hresult(2, 0x8007054F));
 }
 
-TEST_F(SyncTest, UnmountVolumeEndsThePackedSessionBeforeTheUnmount) {
+// "UnmountVolume" ends the packed session, then saves what was answered
+// (the store's changed file, written through a session of its own that
+// ends too) and only then unmounts.
+TEST_F(SyncTest, UnmountVolumeEndsThePackedSessionAndSavesBeforeTheUnmount) {
   FragmentHost host{h};
-  h.run(archiveLine(1, "/p/f", 1, 1) + host.archiveCallbacks(1, "data", 64) + line(2, "UnmountVolume"));
-  EXPECT_EQ(writer().callsNamed("EndSession"), (Strings{"EndSession@4"}));
+  h.run(archiveLine(1, "/p/f", 6, 7) + host.archiveCallbacks(1, "data", 64) + line(2, "UnmountVolume"));
+  EXPECT_EQ(writer().callsNamed("EndSession"), (Strings{"EndSession@4", "EndSession@4"}));
+  EXPECT_EQ(writer().unmounts_at_ends, (std::vector<int>{0, 0}));
+  EXPECT_EQ(h.engine().count(kSlotUnmount), 1);
   EXPECT_TRUE(h.engine().find("/p/f") && std::string(h.engine().find("/p/f")->data.begin(),
                                                      h.engine().find("/p/f")->data.end()) == "data");
-  EXPECT_EQ(names(h.elements()).back(), "Shutdown");
+  const fakeengine::Node* meta = h.engine().find(kMetaFile0);
+  ASSERT_NE(meta, nullptr);
+  ASSERT_EQ(meta->data.size(), 1024u + 24);
+  EXPECT_EQ(u32At(meta->data, 1036), h.engine().find("/p/f")->id);
+  EXPECT_EQ(u32At(meta->data, 1040), 6u);
+  EXPECT_EQ(u32At(meta->data, 1044), 7u);
+  EXPECT_EQ(names(h.elements()),
+            (Strings{"KelFragment", "KelFragment", "KelFragment", "KelArchive", "KelSuccess", "Shutdown"}));
+}
+
+// However else the loop ends (its input ends, a line does not parse, an
+// opcode it does not serve, a refused Format), it ends the packed session,
+// saves what it answered and unmounts before it returns, with the ending's
+// own exit code and answers: "Shutdown" only after the Format.
+TEST_F(SyncTest, EveryEndOfTheLoopSavesAndUnmountsFirst) {
+  const struct {
+    const char* what;
+    std::string last;
+    std::uint16_t code;
+    const char* answer;
+  } cases[] = {
+      {"end of input", "", static_cast<std::uint16_t>(platform::kSaxErrNoElements & 0xFFFF), "KelArchive"},
+      {"a line that does not parse", "<ArchiveFileSystemOperation SequenceNumber=\"3\" Opcode=\"Ch\n",
+       static_cast<std::uint16_t>(platform::kSaxErrUnclosedToken & 0xFFFF), "KelArchive"},
+      {"a stray callback", line(3, "WriteCallback", "FragmentFileSize=\"10\" BytesToWrite=\"10\""), 1359,
+       "KelArchive"},
+      {"a refused Format", format(3, std::string(40, 'v'), 1), 0, "Shutdown"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    writer().reset();
+    HandlerHarness hh;
+    hh.recordEndOfRun = true;
+    setVolume(hh.engine());
+    hh.engine().addFolder("/$QuorvelData", 50);
+    putMetaFile(0, metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
+    FragmentHost host{hh};
+    EXPECT_EQ(hh.run(line(1, "Check") + archiveLine(2, "/p/f", 6, 7) + host.archiveCallbacks(2, "data", 64) + c.last),
+              c.code);
+    EXPECT_EQ(names(hh.elements()).back(), c.answer);
+    EXPECT_EQ(writer().callsNamed("EndSession").size(), 2u) << "the archive's session, the save's";
+    EXPECT_EQ(writer().unmounts_at_ends, (std::vector<int>{0, 0}));
+    const Strings unmounts = hh.engine().texts(kSlotUnmount);
+    EXPECT_EQ(unmounts, (Strings{"Unmount(1)"}));
+    const fakeengine::Node* meta = hh.engine().find(kMetaFile0);
+    ASSERT_NE(meta, nullptr);
+    ASSERT_EQ(meta->data.size(), 1024u + 24);
+    EXPECT_EQ(u32At(meta->data, 1040), 6u);
+    EXPECT_EQ(u32At(meta->data, 1044), 7u);
+    // The unmount is the last call, after the save's flush.
+    ASSERT_FALSE(hh.engine().calls.empty());
+    EXPECT_EQ(hh.engine().calls.back().slot, kSlotUnmount);
+    EXPECT_EQ(hh.engine().calls.back().phase, 2u);
+  }
+  // Nothing mounted, nothing answered: the end touches nothing.
+  writer().reset();
+  HandlerHarness hh;
+  hh.recordEndOfRun = true;
+  EXPECT_EQ(hh.run(""), static_cast<std::uint16_t>(platform::kSaxErrNoElements & 0xFFFF));
+  EXPECT_EQ(hh.engine().count(kSlotUnmount), 0);
+  EXPECT_TRUE(writer().calls.empty());
 }
 
 // A session end that failed where no request could answer it (the idle

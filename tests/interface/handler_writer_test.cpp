@@ -103,11 +103,12 @@ TEST_F(LibraryWriter, PackedArchivesReachTheVolumeWithTheSync) {
   EXPECT_EQ(data("/$QuorvelData/QVMetaData000000.dat").size(), 1024u + 2 * 12);
   EXPECT_EQ(got.back(), "KelSuccess");
   EXPECT_EQ(data("/@@proxy"), "<none>");
-  // The second file follows the first's blocks in the packed buffer.
+  // The second file follows the first's blocks in the packed buffer: its 2
+  // blocks padded to a whole recording unit (32 blocks).
   Strings blocks;
   for (const auto& f : host.fragments)
     if (attribute(f, "IOSize") != "0" && attribute(f, "SequenceNumber") != "8") blocks.push_back(attribute(f, "BlockNumber"));
-  EXPECT_EQ(blocks, (Strings{"256", "256", "258", "258", "258"}));
+  EXPECT_EQ(blocks, (Strings{"256", "256", "288", "288", "288"}));
   EXPECT_TRUE(data("/a") == a);
   EXPECT_TRUE(host.received == b);
 }

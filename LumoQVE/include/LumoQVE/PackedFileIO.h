@@ -102,6 +102,9 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   // The Win32 code the host is told for a session end's result: a writer
   // result code's, else the engine result's.
   static std::uint32_t win32Of(std::uint32_t result);
+  // The bytes a piece of n bytes takes in the proxy: whole blocks, padded
+  // to whole recording units.
+  static std::uint64_t paddedBytes(std::uint64_t n);
 
   std::uint32_t setUserDataFileIOImpl(const std::u16string& base_path,
                                       std::shared_ptr<AnnulusFileIO::UserDataFileIOImpl> impl,
@@ -194,7 +197,14 @@ class GhostFileWriter : public FileWriterBase {
   std::uint32_t setFileTime(std::uint64_t creation, std::uint64_t access,
                             std::uint64_t modification) override;
   std::uint32_t setFileInformation(const void* information) override;
+  // The blocks the file takes in the proxy: its data and parity pieces,
+  // each padded to whole recording units, as the next file of the session
+  // starts behind them.
   std::uint32_t getCacheBlocks(std::uint32_t& blocks) override;
+  // Where the file's data pieces lie in the proxy, counted from the file's
+  // own start there: {offset in blocks, blocks}, one per data chunk. The
+  // division gives the file exactly these blocks of the proxy.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> dataPieces();
 
   // Appends bytes zero bytes through the ring (growing the file).
   std::uint32_t upperFileSize(std::int64_t bytes);
@@ -213,6 +223,8 @@ class GhostFileWriter : public FileWriterBase {
   std::int64_t m_parityFileIndex = -1;
   std::int64_t m_sizeAtClose = 0;
   std::shared_ptr<ProxyWriter> m_proxy;
+  // The file's record in the proxy writer (its pieces), from its start.
+  std::shared_ptr<ProxyWriter::GhostFileInformation> m_ghost;
   std::int64_t m_bodyFileTotalBytes = 0;
   std::int64_t m_parityFileTotalBytes = 0;
   std::unique_ptr<Util::CalcParity> m_parity_calculator;

@@ -50,8 +50,22 @@ bool node_left(vnode_t vp) {
   return left;
 }
 
+// The vnode of a file's parity stream, when its node has one.
+vnode_t parity_vnode(vnode_t vp) {
+  auto* n = static_cast<mdcudfsr_cache_node*>(vnode_fsnode(vp));
+  if (n == nullptr) return nullptr;
+  mdcudfsr_cache_lock_node(n, MDCUDFSR_WAIT_FOREVER);
+  mdcudfsr_cache_node* parity = n->parity_node ? mdcudfsr_cnp(n->parity_node) : nullptr;
+  vnode_t pvp = parity ? parity->vp : nullptr;
+  mdcudfsr_cache_unlock_node(n);
+  return pvp;
+}
+
 // Removes a file or folder, then inactivates and reclaims its vnode when
-// its node left.
+// its node left. A removed file's parity stream leaves with it: its vnode
+// no longer answers its path, which a new file of the same name gives to
+// its own parity stream (the path tree places no second entry of a name,
+// so the old one would answer that path with a node that is gone).
 int delete_object(const char* folder, const char* name, bool directory) {
   vfs_context ctx = slot::caller_context();
   const std::string path = slot::join_path(folder, name);
@@ -60,8 +74,10 @@ int delete_object(const char* folder, const char* name, bool directory) {
   vnode_t dvp = slot::parent_vnode(object);
   if (dvp == nullptr) return 2;  // the object's folder left the tree
   vnode_t vp = object->vn.get();
+  vnode_t pvp = directory ? nullptr : parity_vnode(vp);
   slot::ComponentName cn(folder, name);
   int err = directory ? slot::vn_rmdir(dvp, vp, cn.get(), &ctx) : slot::vn_remove(dvp, vp, cn.get(), 0, &ctx);
+  if (err == 0 && pvp != nullptr && node_left(pvp)) vnode_recycle(pvp);
   if (err == 0 && !node_left(vp)) return 0;
   if (err == 0) err = slot::vn_inactive(vp, &ctx);
   if (err == 0) err = VNOP_RECLAIM(vp, &ctx);
@@ -144,6 +160,8 @@ std::int64_t ReadDirectory(void* context, std::uint64_t user, const char* path, 
   vfs_context ctx = slot::caller_context();
   EntryPtr dir = slot::resolve(path, &ctx);
   if (!dir) return 2;
+  // Only a folder has entries: a file listed as empty would pass for one.
+  if (!vnode_isdir(dir->vn.get())) return 20;
   if (callback == nullptr) return 22;
   std::vector<std::uint8_t> buffer(kListingBytes);
   const Walk walk{context, user, path, callback};

@@ -63,10 +63,14 @@ struct RequestHandlers {
   HRESULT (*RollbackMount)(CKelInterface& itf, std::uint64_t seq, std::uint32_t slot,
                            std::uint32_t metadata_fe_lsn, std::uint32_t fsd_lsn) = nullptr;
   HRESULT (*UpdateArchiveInfo)(CKelInterface& itf, std::uint64_t seq, const char* name) = nullptr;
-  // Run by "UnmountVolume" before the Unmount slot: ends what the handlers
-  // left open on the volume (the writer's packed session). A failure the
-  // host was not told of (archived files lost) is answered with "HRESULT"
-  // in place of "KelSuccess"; the unmount runs all the same.
+  // Run before the Unmount slot by "UnmountVolume" and by every other end of
+  // the loop (a line that does not parse, the end of input, an opcode not
+  // served, a handler's stop): ends what the handlers left open on the
+  // volume (the writer's packed session, its writer thread with it) and
+  // saves what they answered (the changed metadata files). A failure the
+  // host was not told of (archived files lost, a failed save) is answered
+  // by "UnmountVolume" with "HRESULT" in place of "KelSuccess"; the unmount
+  // runs all the same.
   HRESULT (*BeforeUnmount)(CKelInterface& itf, std::uint64_t seq) = nullptr;
 };
 
@@ -172,6 +176,10 @@ class CKelInterface : public platform::SaxContentHandler, public platform::SaxIn
   HRESULT ReadOpcodeAttributes(const platform::SaxAttributes& a);
   HRESULT Dispatch(const char* medium_cookie);
   void UnmountVolume();
+  // Ends what the handlers left open and saves what they answered (the
+  // handlers' BeforeUnmount), then unmounts: always for "UnmountVolume",
+  // else only a mounted volume. BeforeUnmount's result.
+  HRESULT LeaveVolume(bool unmount_always);
 
   kel::RequestRecord m_request;
   FileSystemOperations m_ops{};
@@ -185,6 +193,7 @@ class CKelInterface : public platform::SaxContentHandler, public platform::SaxIn
   std::atomic<std::uint32_t> m_cmdPhase{0};
   std::atomic<std::uint8_t> m_cmdUnmounting{0};
   bool m_stop = false;
+  bool m_volumeLeft = false;  // LeaveVolume ran: the run's end leaves nothing more
   kel::KelVolumeInformation m_volume{};
   std::vector<char> m_line;
   std::uint32_t m_lineLength = 0;

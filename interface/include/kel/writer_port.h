@@ -7,8 +7,17 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kel {
+
+// A piece of a packed file's data in its session's buffer, in blocks from
+// the file's own start there; the session's end gives the file exactly
+// these blocks.
+struct PackedPiece {
+  std::uint64_t Offset = 0;
+  std::uint64_t Blocks = 0;
+};
 
 // One open file of the writer. Results are writer result codes (0 success);
 // LastWin32Error gives the Win32 code of the last failure. Dropping a file
@@ -32,8 +41,13 @@ class WriterFile {
   virtual std::uint32_t Close() = 0;
   virtual std::uint32_t LastWin32Error() const = 0;
   // Blocks the file's writer object holds in its buffers (packed files
-  // wait there until the session ends); 0 on success.
+  // wait there until the session ends, each piece padded to whole
+  // recording units: the next file of the session starts behind them); 0
+  // on success.
   virtual std::uint32_t CacheBlocks(std::uint64_t* blocks) = 0;
+  // A packed file's data pieces (none for a file of no session); 0 on
+  // success.
+  virtual std::uint32_t PackedPieces(std::vector<PackedPiece>* pieces) = 0;
 };
 
 // The end of a packed session as the handlers see it: the first failure

@@ -561,6 +561,57 @@ TEST_F(RealSlots, TheMoveControlIntoALargeFolderKeepsEveryEntry) {
   expect_udfinfo(sim_->cartridge_directory() + "/slot-00.img", {});
 }
 
+// A file made as the writer makes one, with its parity stream: created,
+// opened by its stored name, the parity set up through that proxy, both
+// closed again (in the privileged mode).
+void file_with_parity(const char* folder, const char* name) {
+  char stored[264] = {};
+  void* master = nullptr;
+  ASSERT_EQ(kelmain::CreateFile(folder, name, sizeof stored, stored, &master), 0);
+  void* proxy = nullptr;
+  ASSERT_EQ(kelmain::OpenFile((std::string("/") + stored).c_str(), 3, &proxy), 0);
+  MDCFS_SETUP_PARITY parity{};
+  const std::string suffix = "*ECC_Parity_V100_N=2064_K=2048";
+  parity.ParityNameLength = static_cast<std::uint32_t>(suffix.size());
+  std::memcpy(parity.ParityName, suffix.data(), suffix.size());
+  ASSERT_EQ(kelmain::FileIoctl(proxy, 0x80007047, &parity), 0);
+  ASSERT_EQ(kelmain::CloseFile(proxy, false), 0);
+  ASSERT_EQ(kelmain::CloseFile(master, true), 0);
+}
+
+// A file removed takes its parity stream's path with it: the next file of
+// that name answers the path of its own parity stream, however often the
+// name is used again (the removed stream's entry once kept answering it
+// with a node that was gone, so every second new file's stream could not
+// be looked up).
+TEST_F(RealSlots, ANewFileOfARemovedOnesNameAnswersItsOwnParityPath) {
+  ASSERT_EQ(kelmain::CreateDirectory("/", "d", false), 0);
+  ASSERT_NO_FATAL_FAILURE(enter_privileged());
+  const char* parity_path = "/d/g.bin#*ECC_Parity_V100_N=2064_K=2048";
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    if (round > 0) {
+      ASSERT_EQ(kelmain::DeleteFile("/d", "g.bin"), 0);
+    }
+    ASSERT_NO_FATAL_FAILURE(file_with_parity("/d", "g.bin"));
+    KELFS_OBJECT_INFO info{};
+    EXPECT_EQ(kelmain::GetPathInfo(parity_path, 0, &info), 0);
+  }
+  EXPECT_EQ(kelmain::Fsctl(kelmain::kFsctlLeavePrivileged, nullptr), 0);
+}
+
+// A file is no folder to list: ReadDirectory of it answers not a directory
+// (20) without a callback, where an empty folder lists "." and "..".
+TEST_F(RealSlots, ListingAFileAnswersNotADirectory) {
+  ASSERT_EQ(kelmain::CreateDirectory("/", "d", false), 0);
+  ASSERT_EQ(kelmain::CreateFile("/d", "f.txt", 0, nullptr, nullptr), 0);
+  ASSERT_EQ(kelmain::CreateDirectory("/d", "e", false), 0);
+  std::vector<std::string> names;
+  EXPECT_EQ(kelmain::ReadDirectory(&names, 0, "/d/f.txt", collect_name), 20);
+  EXPECT_TRUE(names.empty());
+  EXPECT_EQ(listing("/d/e"), (std::vector<std::string>{".", ".."}));
+}
+
 // After an unmount no path resolves to the nodes that left with the
 // volume; the controls answer as before any mount.
 TEST_F(RealSlots, AfterAnUnmountNoPathResolves) {

@@ -69,6 +69,16 @@ HandlerHarness::HandlerHarness(kelsim::HarnessOptions options) {
     if (g_current && g_current->probe) g_current->probe(itf);
     return 0;
   };
+  // The end of the run (not an "UnmountVolume") is marked where it begins.
+  table_.BeforeUnmount = [](CKelInterface& itf, std::uint64_t seq) -> HRESULT {
+    HandlerHarness* h = g_current;
+    if (h && !h->recordEndOfRun && itf.Request().Opcode != kel::kOpUnmountVolume) {
+      h->end_marked_ = true;
+      h->end_engine_calls_ = fakeengine::engine().calls.size();
+      h->end_writer_calls_ = writer().calls.size();
+    }
+    return kel::EndPackedSessionBeforeUnmount(itf, seq);
+  };
   writer().reset();
   kel::SetUserDataWriter(&recordingWriterPort());
   kel::SetRequestHandlers(&table_);
@@ -103,8 +113,16 @@ void HandlerHarness::setRegistry(const std::vector<std::string>& lines) {
 
 std::uint16_t HandlerHarness::run(const std::string& requests, const FileSystemOperations* ops) {
   harness_io::feedRequests(in_, requests);
+  end_marked_ = false;
   // The end of input ends the loop with the parser's error.
-  return quorvel_kel_run(ops ? ops : &fakeengine::operations(), sim_->cookie_text().c_str());
+  const std::uint16_t code = quorvel_kel_run(ops ? ops : &fakeengine::operations(), sim_->cookie_text().c_str());
+  if (end_marked_) {
+    std::fflush(out_);
+    auto& calls = fakeengine::engine().calls;
+    if (calls.size() > end_engine_calls_) calls.resize(end_engine_calls_);
+    if (writer().calls.size() > end_writer_calls_) writer().calls.resize(end_writer_calls_);
+  }
+  return code;
 }
 
 void HandlerHarness::sinkWrite(const char* data, std::size_t size) {

@@ -35,6 +35,11 @@ class HandlerHarness {
   // (the engine process's exit code).
   std::uint16_t run(const std::string& requests, const FileSystemOperations* ops = nullptr);
   std::function<void(CKelInterface&)> probe;
+  // What the loop does when its input ends (the packed session's end, the
+  // save and the unmount it runs before it returns) is left out of the
+  // fake engine's and the writer's calls unless this is set: most tests
+  // look at their requests' calls only.
+  bool recordEndOfRun = false;
   // Called with each element as it is written (a host that fills or reads
   // the fragment buffer the element names).
   std::function<void(const std::string&)> onElement;
@@ -63,6 +68,9 @@ class HandlerHarness {
   std::string bytes_;
   std::size_t element_start_ = 0;
   std::vector<std::size_t> notices_before_;
+  // Where the records stood when the run's end began (see recordEndOfRun).
+  bool end_marked_ = false;
+  std::size_t end_engine_calls_ = 0, end_writer_calls_ = 0;
   std::unique_ptr<kelsim::SimHarness> sim_;
   kel::RequestHandlers table_;
   kel::ParityConstants saved_parity_{};

@@ -95,6 +95,12 @@ class RecordingFile final : public kel::WriterFile {
     }
     return 0;
   }
+  // A packed file's data as one piece from its start.
+  std::uint32_t PackedPieces(std::vector<kel::PackedPiece>* pieces) override {
+    pieces->clear();
+    if (packed_ && size_ > 0) pieces->push_back({0, (size_ + 2047) / 2048});
+    return 0;
+  }
 
  private:
   fakeengine::Node* node() { return fakeengine::engine().find(path_); }

@@ -1,0 +1,255 @@
+// Host requests as a host of its own sends them to KelDriver: every Sync
+// saves what was archived, every ending of the engine saves and unmounts
+// first, and names that are no folder or no absolute path are refused.
+#include "scenario_support.h"
+
+#include "platform/xml_sax.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using e2e::EngineElement;
+using Setup = e2e::MediumSetup;
+
+const std::string kNotADirectory = "-2147023537";  // 0x8007054F, ENOTDIR by Part 1.105
+const std::string kInvalidName = "-2147024773";    // 0x8007007B
+const std::string kNotFound = "-2147024894";       // 0x80070002
+
+std::string pattern(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 11 + seed * 97 + i / 2048 * 5 + 3) & 0xFF);
+  return s;
+}
+
+std::string hresult_element(std::uint64_t seq, const std::string& code) {
+  return "<HRESULT SequenceNumber=\"" + std::to_string(seq) + "\" HRESULT=\"" + code + "\"></HRESULT>";
+}
+
+class HostRequests : public e2e::MediumScenario {
+ protected:
+  // Archives data under name with the host's generation and version.
+  kelsim::ExchangeResult archive(const std::string& name, const std::string& data, std::uint32_t generation,
+                                 std::uint32_t version) {
+    const std::string local = sim_->directory() + "/host-in";
+    std::ofstream(local, std::ios::binary | std::ios::trunc) << data;
+    archived_[name] = data;
+    kelsim::ArchiveRequest r;
+    r.name = name;
+    r.generation = generation;
+    r.version = version;
+    r.io_size = 64 * 1024;
+    settle();
+    return engine_->archive(++sequence_, local, r);
+  }
+
+  // An Archive the host stops after its first piece ("FailureCallback").
+  void archive_stopped(const std::string& name, const std::string& data) {
+    const std::uint64_t seq = ++sequence_;
+    kelsim::ArchiveRequest r;
+    r.name = name;
+    r.generation = r.version = 1;
+    EngineElement e;
+    ASSERT_TRUE(engine_->send(kelsim::archive_line(seq, r)));
+    ASSERT_TRUE(engine_->next(&e) && e.name == "KelFragment") << engine_->describe();
+    ASSERT_TRUE(engine_->send(kelsim::request_line(seq, "OpenFragmentFileCallback", {{"IOSize", "65536"}})));
+    ASSERT_TRUE(engine_->next(&e) && e.name == "KelFragment") << engine_->describe();
+    std::string why;
+    ASSERT_TRUE(kelsim::write_process_memory(engine_->pid(), std::stoull(e.attribute("Buffer"), nullptr, 16),
+                                             data.data(), 65536, &why))
+        << why;
+    ASSERT_TRUE(engine_->send(kelsim::request_line(
+        seq, "WriteCallback",
+        {{"FragmentFileSize", std::to_string(data.size())}, {"BytesToWrite", "65536"}})));
+    ASSERT_TRUE(engine_->next(&e) && e.name == "KelFragment") << engine_->describe();
+    ASSERT_TRUE(engine_->send(kelsim::request_line(seq, "FailureCallback", {{"ErrorCode", "30"}})));
+  }
+
+  // The folder's entries as "name generation/version", and the closing one.
+  std::map<std::string, std::string> versions(const std::string& folder) {
+    std::map<std::string, std::string> out;
+    const auto answers = ask("ReadDirectory", {{"Name", kelsim::escape_name(folder)}});
+    EXPECT_TRUE(!answers.empty() && answers.back().name == "KelDirent") << engine_->describe();
+    for (const auto& e : answers)
+      if (e.name == "KelDirent" && !e.attribute("ObjectName").empty())
+        out[kelsim::unescape_name(e.attribute("ObjectName"))] = e.attribute("Generation") + "/" + e.attribute("Version");
+    return out;
+  }
+
+  // Restores name with the pair: the answer's last element, and the bytes.
+  std::string restore_answer(const std::string& name, std::uint32_t generation, std::uint32_t version,
+                             std::string* bytes = nullptr) {
+    kelsim::RestoreRequest q;
+    q.name = name;
+    q.generation = generation;
+    q.version = version;
+    const std::string local = sim_->directory() + "/host-out";
+    settle();
+    const auto r = engine_->restore(++sequence_, q, local);
+    if (bytes) {
+      std::ifstream in(local, std::ios::binary);
+      bytes->assign(std::istreambuf_iterator<char>(in), {});
+    }
+    return r.last() ? r.last()->raw : "no answer";
+  }
+  // Restores name with its pair and expects the bytes it was archived with.
+  void expect_restores_as(const std::string& name, std::uint32_t generation, std::uint32_t version) {
+    std::string got;
+    const std::string answer = restore_answer(name, generation, version, &got);
+    EXPECT_EQ(answer, "<KelSuccess SequenceNumber=\"" + std::to_string(sequence_) + "\"></KelSuccess>") << name;
+    EXPECT_TRUE(got == archived_[name]) << name << ": " << got.size() << " bytes restored";
+  }
+  // The answer is the request's "HRESULT" with code.
+  void expect_refused(const std::string& answer, const std::string& code) {
+    EXPECT_EQ(answer, hresult_element(sequence_, code));
+  }
+
+  bool packed() const { return GetParam().packed; }
+};
+
+std::string setup_name(const ::testing::TestParamInfo<Setup>& info) { return e2e::medium_setup_name(info.param, false); }
+
+// ---------------------------------------------------------------- every Sync saves
+
+// "SyncPreDeallocate" after packed archives: the session's end leaves the
+// volume clean, and the generations and versions of its files are saved all
+// the same. The engine is killed after the Sync, so only the Sync saved
+// them: a new engine lists and checks them.
+TEST_P(HostRequests, SyncPreDeallocateSavesTheGenerationsAndVersions) {
+  start_checked();
+  ASSERT_TRUE(archive("/n/x.bin", pattern(30000, 1), 7, 7).ok) << engine_->describe();
+  ASSERT_TRUE(archive("/n/y.bin", pattern(90000, 2), 8, 8).ok) << engine_->describe();
+  sync("SyncPreDeallocate");
+  kill_engine();
+  start_checked(true);
+  EXPECT_EQ(versions("/n"), (std::map<std::string, std::string>{{"x.bin", "7/7"}, {"y.bin", "8/8"}}));
+  expect_refused(restore_answer("/n/x.bin", 7, 8), kNotFound);
+  expect_restores_as("/n/x.bin", 7, 7);
+  expect_restores_as("/n/y.bin", 8, 8);
+  unmount();
+}
+
+// ---------------------------------------------------------------- every ending saves
+
+// However the engine's input ends its run (the end of input, a line that
+// does not parse, a stray callback, a Format refused before it changes
+// anything), what it answered is saved and the volume unmounted first: a
+// new engine with an emptied cache finds the updated file at its new
+// version and the file the engine dropped gone; each ending keeps its own
+// exit code and answers.
+TEST_P(HostRequests, EveryEndingSavesWhatWasAnsweredAndUnmounts) {
+  const struct {
+    const char* what;
+    std::string line;
+    int exit_code;
+    bool shutdown;
+  } endings[] = {
+      {"end of input", "", static_cast<int>(static_cast<std::uint32_t>(platform::kSaxErrNoElements) & 0xFF), false},
+      {"a line that does not parse", "<ArchiveFileSystemOperation",
+       static_cast<int>(static_cast<std::uint32_t>(platform::kSaxErrUnclosedToken) & 0xFF), false},
+      {"a stray callback", kelsim::request_line(90, "WriteCallback", {{"FragmentFileSize", "10"}, {"BytesToWrite", "10"}}),
+       1359 & 0xFF, false},
+      {"a refused Format", kelsim::request_line(90, "Format", {{"VolumeID", std::string(40, 'V')}, {"Replica", "1"}}), 0,
+       true},
+  };
+  for (const auto& ending : endings) {
+    SCOPED_TRACE(ending.what);
+    e2e::ScenarioOptions o;
+    o.medium_type = GetParam().type;
+    o.product = GetParam().product;
+    make_sim(o);
+    dwords_ = {{"Packed Write Mode", packed() ? 1u : 0u}};
+    archived_.clear();
+    start_checked();
+    const std::string first = pattern(50000, 3), second = pattern(120000, 4);
+    ASSERT_TRUE(archive("/e/a.bin", first, 1, 1).ok) << engine_->describe();
+    sync("SyncTime");
+    ASSERT_TRUE(archive("/e/a.bin", second, 1, 2).ok) << engine_->describe();
+    ASSERT_TRUE(archive("/e/c.bin", pattern(7000, 5), 3, 4).ok) << engine_->describe();
+    ASSERT_NO_FATAL_FAILURE(archive_stopped("/e/b.bin", pattern(200000, 6)));
+    if (!ending.line.empty()) {
+      ASSERT_TRUE(engine_->send(ending.line));
+    }
+    EXPECT_EQ(engine_->wait_exit(), ending.exit_code) << engine_->describe();
+    bool shutdown = false;
+    for (const auto& e : engine_->elements()) shutdown = shutdown || e.name == "Shutdown";
+    EXPECT_EQ(shutdown, ending.shutdown) << engine_->describe();
+    engine_.reset();
+    start_checked(true);
+    EXPECT_EQ(versions("/e"), (std::map<std::string, std::string>{{"a.bin", "1/2"}, {"c.bin", "3/4"}}));
+    expect_restores_as("/e/a.bin", 1, 2);
+    expect_restores_as("/e/c.bin", 3, 4);
+    expect_refused(restore_answer("/e/a.bin", 1, 1), kNotFound);
+    unmount();
+  }
+}
+
+// ---------------------------------------------------------------- names
+
+// CreateDirectory of a name a file holds answers not a directory and
+// creates nothing.
+TEST_P(HostRequests, CreateDirectoryOfAFilesNameAnswersNotADirectory) {
+  start_checked();
+  ASSERT_TRUE(archive("/a/f1.txt", pattern(5000, 7), 1, 1).ok) << engine_->describe();
+  const auto made = ask("CreateDirectory", {{"Name", "/a/f1.txt"}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
+  ASSERT_FALSE(made.empty());
+  EXPECT_EQ(made.back().raw, hresult_element(sequence_, kNotADirectory));
+  const auto listed = ask("ReadDirectory", {{"Name", "/a"}});
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].attribute("ObjectName"), "f1.txt");
+  EXPECT_EQ(listed[0].attribute("Type"), "2") << "still a file";
+  expect_restores_as("/a/f1.txt", 1, 1);
+  unmount();
+}
+
+// ReadDirectory of a file answers not a directory (an empty listing would
+// pass it for an empty folder); an empty folder lists only its closing
+// entry.
+TEST_P(HostRequests, ReadDirectoryOfAFileAnswersNotADirectory) {
+  start_checked();
+  ASSERT_TRUE(archive("/a/f1.txt", pattern(5000, 7), 1, 1).ok) << engine_->describe();
+  mkdir("/a/empty");
+  const auto listed = ask("ReadDirectory", {{"Name", "/a/f1.txt"}});
+  ASSERT_EQ(listed.size(), 1u) << "no entry, not even the closing one";
+  EXPECT_EQ(listed.back().raw, hresult_element(sequence_, kNotADirectory));
+  const auto empty = ask("ReadDirectory", {{"Name", "/a/empty"}});
+  ASSERT_EQ(empty.size(), 1u);
+  EXPECT_EQ(empty.back().name, "KelDirent");
+  EXPECT_EQ(empty.back().attribute("ObjectName"), "");
+  unmount();
+}
+
+// A path that does not start with "/" is refused before anything is
+// written: no fragment is asked for, nothing reaches the volume.
+TEST_P(HostRequests, ARelativeNameIsRefusedBeforeAnythingIsWritten) {
+  start_checked();
+  const std::string data = pattern(9000, 8);
+  const kelsim::ExchangeResult r = archive("rel.bin", data, 1, 1);
+  EXPECT_FALSE(r.ok);
+  ASSERT_EQ(r.answers.size(), 1u) << "no KelFragment";
+  EXPECT_EQ(r.answers.back().raw, hresult_element(sequence_, kInvalidName));
+  for (const auto& e : e2e::commands_of(sim_->service().transcript(), sequence_))
+    EXPECT_NE(e.cdb[0], 0x2A) << "a write for the refused request";
+  for (const std::string& op : {std::string("ReadDirectory"), std::string("UpdateArchiveInfo")}) {
+    const auto a = ask(op, {{"Name", "rel.bin"}});
+    ASSERT_FALSE(a.empty());
+    EXPECT_EQ(a.back().raw, hresult_element(sequence_, kInvalidName)) << op;
+  }
+  EXPECT_EQ(listing("/"), std::set<std::string>{});
+  sync("SyncPreDeallocate");
+  unmount();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, HostRequests,
+                         ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false},
+                                           Setup{0xF2, "QMR-T400A", true}),
+                         setup_name);
+
+}  // namespace
