@@ -104,8 +104,9 @@ bool follow_aeds(SetUp& s, mdcudfsr_partition_entry& e, int number, std::uint32_
       s.read_only = true;
       return true;
     }
+    // The continuation stays the list's last entry: the reader checks it and
+    // takes it off itself before it appends the descriptors of the block.
     const std::uint32_t lbn = e.list.last->extent.loc.lb_num;
-    mdcudfsr_extent_list_remove_entry(&e.list, e.list.last);
     int err = read_block(s, lbn);
     if (err) {
       VFS_LOG(KEL_LOG_ERR, "failed to read metadata AED. Partition=%d Status=%d\n", number, err);
