@@ -942,9 +942,9 @@ TEST_F(WriterOnEngine, WritesGoOutInPiecesOfTheDrivesTransferSize) {
 }
 
 // A disc whose write resources are used up takes no data: the writer asks
-// for the next disc, and as the simulated cartridge's resources are shared by
-// all its discs, the last one ends the file with "disc full" (not in new
-// write). Enough resources leave the file on the first disc.
+// for the next disc, and as every disc of the simulated cartridge starts with
+// the same resources, the last one ends the file with "disc full" (not in
+// new write). Enough resources leave the file on the first disc.
 TEST_F(WriterOnEngine, EmptyWriteResourcesTakeNoData) {
   const struct {
     const char* what;
