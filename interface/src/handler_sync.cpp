@@ -81,6 +81,8 @@ DWORD SaveOne(HandlerFrame& f, CKelMetaData::CMetaDataFile& meta) {
     CallSlot(f.ops.CloseFile, handle, true);
     return kCannotCreate;
   }
+  // The flush that ends the save records this file with its attributes.
+  file->PostponeFlushAtClose();
   DWORD e = WriteImage(meta, *file);
   if (e == 0) {
     e = Report(f, CallSlot(f.ops.CloseFile, handle, true), __LINE__);
