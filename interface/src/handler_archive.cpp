@@ -237,7 +237,10 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
   f.Phase(kPhaseNameSpace);
-  if (!f.Win32(MakeParentDirectories(itf, name))) return f.Finish();
+  if (!f.Win32(MakeParentDirectories(itf, name))) {
+    f.DiscFullWhenFull();
+    return f.Finish();
+  }
   x.record.isPackedWrite = a.packed ? 1 : 0;
   if (!f.Win32(WaitForFragmentFile(itf, seq, x)) || x.record.ErrorCode) return f.Finish();
   const std::uint64_t position = WritePosition(itf.VolumeInformation());
@@ -264,6 +267,7 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
     if (f.Win32(EndPackedSession(f))) CompareWithVolume(f, name, x);
   } else if (ok) {
     WriteAnew(f, x, a);
+    f.DiscFullWhenFull();
   }
   if (f.status < 0 || x.record.ErrorCode) return f.Finish();
   AnswerArchive(f, a);

@@ -135,6 +135,13 @@ void SendSync(HandlerFrame& f, const KelSyncRecord& record) {
   f.Send(answer);
 }
 
+// A step of the save; its failure answers disc full when the cartridge is.
+bool Saved(HandlerFrame& f, DWORD e) {
+  if (f.Win32(e)) return true;
+  f.DiscFullWhenFull();
+  return false;
+}
+
 // "SyncTime" and "SyncFinalisation": refresh, save when dirty, refresh.
 bool SaveWhenDirty(HandlerFrame& f, bool full, KelSyncRecord* record) {
   f.Phase(kPhaseQuery);
@@ -144,7 +151,7 @@ bool SaveWhenDirty(HandlerFrame& f, bool full, KelSyncRecord* record) {
   // packed session flushes the volume (its Dirty reads 0 again) while the
   // generations and versions of the files it held are still unsaved.
   if (f.itf.VolumeInformation().Info.Dirty || !f.state.MetaData.GetDirtyFiles().empty()) {
-    if (!f.Win32(SaveMetaDataFiles(f, full))) return false;
+    if (!Saved(f, SaveMetaDataFiles(f, full))) return false;
     f.Phase(kPhaseNameSpace);
     if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return false;
   }
@@ -155,7 +162,7 @@ bool SaveWhenDirty(HandlerFrame& f, bool full, KelSyncRecord* record) {
 
 void SyncFinalisation(HandlerFrame& f, const char* medium_cookie) {
   KelSyncRecord record{};
-  if (!f.MountOnDemand() || !f.Win32(EndPackedSession(f)) || !SaveWhenDirty(f, true, &record)) return;
+  if (!f.MountOnDemand() || !Saved(f, EndPackedSession(f)) || !SaveWhenDirty(f, true, &record)) return;
   if (!f.Hr(MapDriveSdkResult(HandOverToDriveSdk(f.seq, 4)))) return;
   const std::u16string path = platform::utf8_to_utf16(medium_cookie ? medium_cookie : "");
   if (!f.Hr(MapDriveSdkResult(KelDriveSDK_DoFinalize(path.c_str())))) return;
@@ -166,12 +173,12 @@ void SyncTime(HandlerFrame& f) {
   if (!f.itf.Mounted()) return;
   WaitForPackedBuffer();
   KelSyncRecord record{};
-  if (!f.Win32(EndPackedSession(f)) || !SaveWhenDirty(f, false, &record)) return;
+  if (!Saved(f, EndPackedSession(f)) || !SaveWhenDirty(f, false, &record)) return;
   SendSync(f, record);
 }
 
 void SyncMount(HandlerFrame& f) {
-  if (!f.Win32(SaveMetaDataFiles(f, true))) return;
+  if (!Saved(f, SaveMetaDataFiles(f, true))) return;
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
   KelSyncRecord record{};
