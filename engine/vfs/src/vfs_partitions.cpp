@@ -187,11 +187,16 @@ bool set_up_file(SetUp& s, int index) {
   return true;
 }
 
-// Step 7: both files lost makes the volume raw.
+// Step 7: both files lost makes the volume raw. The lengths read are the
+// mount's metadata file lengths, as a rollback mount keeps them: the free
+// space's metadata reserve, the integrity descriptor's size table and the
+// flushes read those.
 int check_lengths(SetUp& s) {
   mdcudfsr_mount* mnt = s.mnt;
   const std::uint64_t main = mnt->part[MDCUDFSR_PARTITION_METADATA].length;
   const std::uint64_t mirror = mnt->part[MDCUDFSR_PARTITION_MIRROR].length;
+  mnt->metadata_main_partition_length = main;
+  mnt->metadata_mirr_partition_length = mirror;
   if (main) {
     if (mirror && mirror != main)
       VFS_LOG(KEL_LOG_WARN, "Metadata file size is not identical.Main=%lld Mirror=%lld\n",

@@ -39,6 +39,10 @@ TEST_F(Partitions, BuilderVolumesSetUpAllThreeEntries) {
     EXPECT_EQ(l.partition_start, phys.start_sector);
     EXPECT_EQ(static_cast<std::uint64_t>(l.partition_len) * 2048, phys.length);
     EXPECT_EQ(l.partition_start, mnt_->first_physical_lsn);
+    // The mount's metadata file lengths are those read (the free space's
+    // reserve and the integrity descriptor's size table use them).
+    EXPECT_EQ(mnt_->part[0].length, mnt_->metadata_main_partition_length);
+    EXPECT_EQ(mnt_->part[1].length, mnt_->metadata_mirr_partition_length);
     for (int i = 0; i < 2; ++i) {
       const auto& e = mnt_->part[i];
       EXPECT_NE(0u, e.length) << i;
