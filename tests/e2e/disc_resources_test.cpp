@@ -4,7 +4,10 @@
 #include "scenario_support.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <string>
+#include <vector>
 
 namespace e2e {
 namespace {
@@ -56,6 +59,130 @@ TEST_F(DiscResources, AFileTheMoveToTheNextDiscLeftOutIsRecordedOnTheNewDisc) {
     unmount();
   }
   EXPECT_TRUE(moved_in_the_archive) << "no Archive met the end of the first disc's resources";
+}
+
+// A small change and a Sync, again and again, on a cartridge whose discs
+// each have room for many more: every disc is written until its own
+// pseudo-overwrite resources are spent, the next disc takes over, and
+// disc full (0x80070070) comes only on the last one. Every synced file then
+// restores after a new mount with an emptied cache.
+TEST_F(DiscResources, EachDiscIsUsedUntilItsOwnResourcesAreSpent) {
+  make(0xE1, "QMR-T300A", 3, 0x90000);
+  for (int s = 0; s < 3; ++s) ASSERT_NO_FATAL_FAILURE(leave_map_entries(s, 256 + 60));
+  dwords_ = {{"Packed Write Mode", 0u}};
+  start();
+  check_mounts();
+  std::vector<int> syncs_on(3, 0);
+  std::vector<std::string> synced;
+  std::string answer;
+  for (int i = 0; i < 200 && answer.empty(); ++i) {
+    const int slot = last_written_slot(sim_->cartridge());
+    kelsim::ArchiveRequest r;
+    r.name = "/f" + std::to_string(i);
+    const std::string local = sim_->directory() + "/small";
+    std::ofstream(local, std::ios::binary | std::ios::trunc) << std::string(3000, static_cast<char>('a' + i % 26));
+    const auto res = engine_->archive(++sequence_, local, r);
+    const auto s = res.ok ? ask("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}})
+                          : std::vector<EngineElement>{};
+    const EngineElement* last = res.ok ? (s.empty() ? nullptr : &s.back()) : res.last();
+    if (!last || (last->name != "KelSync")) {
+      answer = last ? last->name + " " + last->attribute("HRESULT") : "nothing";
+      EXPECT_EQ(last_written_slot(sim_->cartridge()), 2) << "disc full before the last disc";
+      break;
+    }
+    archived_[r.name] = std::string(3000, static_cast<char>('a' + i % 26));
+    synced.push_back(r.name);
+    const int now = last_written_slot(sim_->cartridge());
+    if (now != slot) {
+      // The disc left behind is out of its own resources, the next one whole.
+      EXPECT_LE(sim_->cartridge().disc(slot).pow.map_entries, 256u) << "slot " << slot;
+      EXPECT_EQ(now, slot + 1);
+    }
+    ++syncs_on[static_cast<std::size_t>(now)];
+  }
+  EXPECT_EQ(answer, "HRESULT -2147024784") << "the end of the last disc answers disc full";
+  for (int s = 0; s < 3; ++s) EXPECT_GE(syncs_on[static_cast<std::size_t>(s)], 5) << "slot " << s;
+  std::printf("Syncs of a 3000-byte Archive per disc with 60 pseudo-overwrite map entries: %d, %d, %d\n",
+              syncs_on[0], syncs_on[1], syncs_on[2]);
+  unmount();
+  expect_udfinfo_on_written_slots();
+  empty_cache();
+  start();
+  check_mounts();
+  for (const auto& f : synced) expect_restores(f);
+  unmount();
+}
+
+// Files of 64 KiB without packed writing, one after another until the
+// cartridge is full, on small discs limited by their room or by their own
+// write resources: a disc is left only when the next file does not fit in
+// front of its margin or its resources are spent, and disc full comes only
+// on the last disc. The files then list and restore from a new mount.
+TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
+  constexpr std::uint32_t kMargin = 0x80000;      // the write policy's margin on E1h
+  constexpr std::uint32_t kFileBlocks = 32 + 32;  // body and the parity of its partial stripe
+  const struct {
+    const char* what;
+    std::uint32_t disc_blocks;
+    std::uint32_t map_entries;  // 0: the drive's default
+  } cases[] = {
+      {"room", kMargin + 0x4000, 0},
+      {"resources", 0x90000, 256 + 90},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    make(0xE1, "QMR-T300A", 3, c.disc_blocks);
+    if (c.map_entries)
+      for (int s = 0; s < 3; ++s) ASSERT_NO_FATAL_FAILURE(leave_map_entries(s, c.map_entries));
+    dwords_ = {{"Packed Write Mode", 0u}};
+    start();
+    check_mounts();
+    kelsim::Cartridge& k = sim_->cartridge();
+    auto spent = [&](int s) {
+      const kelsim::Disc& d = k.disc(s);
+      const std::uint32_t room = k.disc_blocks() - d.tracks.front().nwa;
+      return d.pow.map_entries <= 256 || room < kMargin + kFileBlocks + 0x100;
+    };
+    std::vector<int> files_on(3, 0);
+    std::string end;
+    int n = 0;
+    for (; n < 2000 && end.empty(); ++n) {
+      const int slot = last_written_slot(k);
+      const std::string name = "/d" + std::to_string(n / 100) + "/f" + std::to_string(n);
+      const std::string data(65536, static_cast<char>(n));
+      const std::string local = sim_->directory() + "/64k";
+      std::ofstream(local, std::ios::binary | std::ios::trunc) << data;
+      kelsim::ArchiveRequest r;
+      r.name = name;
+      const auto res = engine_->archive(++sequence_, local, r);
+      if (!res.ok) {
+        end = res.last() ? res.last()->attribute("HRESULT") : res.error;
+        EXPECT_EQ(last_written_slot(k), 2) << "disc full before the last disc";
+        EXPECT_TRUE(spent(2)) << "disc full with room on the last disc";
+        break;
+      }
+      archived_[name] = data;
+      const int now = last_written_slot(k);
+      if (now != slot) EXPECT_TRUE(spent(slot)) << "slot " << slot << " left with room and resources";
+      ++files_on[static_cast<std::size_t>(now)];
+      if (n % 50 == 49) sync("SyncTime");
+    }
+    EXPECT_EQ(end, "-2147024784") << "the end of the last disc answers disc full";
+    std::printf("64 KiB files per disc (%s): %d, %d, %d\n", c.what, files_on[0], files_on[1], files_on[2]);
+    unmount();
+    expect_udfinfo_on_written_slots();
+    empty_cache();
+    start();
+    check_mounts();
+    std::size_t listed = 0;
+    for (int folder = 0; folder <= n / 100; ++folder)
+      for (const auto& name : listing("/d" + std::to_string(folder)))
+        listed += archived_.count("/d" + std::to_string(folder) + "/" + name);
+    EXPECT_EQ(listed, archived_.size());
+    for (int i = 0; i < n; i += 37) expect_restores("/d" + std::to_string(i / 100) + "/f" + std::to_string(i));
+    unmount();
+    archived_.clear();
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -16,7 +17,7 @@ namespace {
 
 constexpr const char* kDiscFull = "-2147024784";  // 0x80070070
 constexpr const char* kMetaFolder = "$QuorvelData";
-constexpr std::size_t kLogLines = 60;
+constexpr std::size_t kLogLines = 2000;
 // Room a disc may keep beyond its margin and still count as spent: a
 // large archive with its parity and a flush round do not fit there.
 constexpr std::uint32_t kSpentSlack = 0x4000;
@@ -139,6 +140,7 @@ void Life::run_life(std::chrono::seconds budget) {
     ++counts_[chosen->name];
     if (HasFailure()) break;
   }
+  if (!HasFailure() && engine_ && std::getenv("KEL_LIFE_END_KILL")) kill_during(0, nullptr, std::nullopt);
   if (!HasFailure() && engine_) remount(true, packed_);
   report();
 }
@@ -157,10 +159,25 @@ void Life::report() {
   if (HasFailure()) {
     o << "\nreplay: KEL_LIFE_SEED=" << seed_ << " KEL_LIFE_ACTIONS=" << done_ << "\nlast actions:\n";
     for (const auto& l : log_) o << "  " << l << "\n";
+    if (keep_copy("at-failure")) o << "cartridge and cache kept in " << std::getenv("KEL_LIFE_KEEP") << "\n";
     ADD_FAILURE() << o.str();
   } else {
     std::printf("%s\n", o.str().c_str());
   }
+}
+
+// With KEL_LIFE_KEEP: the cartridge and the cache directory as they are now,
+// in a folder of that name.
+bool Life::keep_copy(const std::string& name) {
+  const char* keep = std::getenv("KEL_LIFE_KEEP");
+  if (!keep || !*keep) return false;
+  engine_.reset();
+  sim_->drive().flush();
+  const std::string to = std::string(keep) + "/" + name;
+  std::filesystem::remove_all(to);
+  kelsim::copy_directory_sparse(sim_->cartridge_directory(), to + "/cartridge");
+  kelsim::copy_directory_sparse(cache_, to + "/cache");
+  return true;
 }
 
 void Life::TearDown() {
@@ -354,6 +371,7 @@ void Life::kill_during(std::size_t command, const std::function<void()>& request
   engine_.reset();
   sim_->service().release_held();
   ASSERT_EQ(0u, sim_->drive().flush());
+  keep_copy("after-kill");
   check_slot_images();
   const bool empty = chance(50);
   note(std::string("after the kill, cache ") + (empty ? "emptied" : "kept"));

@@ -17,7 +17,9 @@
 // The run lasts a time budget (KEL_LIFE_SECONDS, default the test's) or a
 // number of actions (KEL_LIFE_ACTIONS); KEL_LIFE_SEED replays a seed. A
 // failure names the seed, the action count and the last actions. With
-// KEL_LIFE_TRACE naming a folder, every engine writes its trace files there.
+// KEL_LIFE_TRACE naming a folder, every engine writes its trace files there;
+// with KEL_LIFE_KEEP naming one, the cartridge and the cache directory are
+// copied there after each kill ("after-kill") and at a failure.
 #pragma once
 
 #include "scenario_support.h"
@@ -153,6 +155,7 @@ class Life : public Scenario {
   void reconcile(const std::string& path);
   kelsim::ExchangeResult archive_exchange(const std::string& path, const Content& c);
   void report();
+  bool keep_copy(const std::string& name);
 
   LifeMedium medium_{};
   std::uint64_t seed_ = 0;
