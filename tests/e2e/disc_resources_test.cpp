@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -111,6 +113,45 @@ TEST_F(DiscResources, EachDiscIsUsedUntilItsOwnResourcesAreSpent) {
   check_mounts();
   for (const auto& f : synced) expect_restores(f);
   unmount();
+}
+
+// 5,000 Syncs of small changes (a new folder, every 25th time a small file)
+// with the drive's default resources, over several discs: the volume then
+// mounts, lists and restores every file, with the cache kept and emptied,
+// and its slot images pass udfinfo.
+TEST_F(DiscResources, AVolumeAfter5000SyncsMountsListsAndRestoresEveryFile) {
+  make(0xE1, "QMR-T300A", 8, kelsim::kDefaultDiscBlocks);
+  dwords_ = {{"Packed Write Mode", 0u}};
+  start();
+  check_mounts();
+  std::map<std::string, std::set<std::string>> tree;  // folder -> names
+  for (int i = 0; i < 5000; ++i) {
+    const std::string folder = "/s" + std::to_string(i / 250);
+    if (i % 25 == 0) {
+      const std::string name = "f" + std::to_string(i);
+      archive_file(folder + "/" + name, static_cast<std::size_t>(100 + i % 3000), i);
+      tree[folder].insert(name);
+    } else {
+      mkdir(folder + "/d" + std::to_string(i));
+      tree[folder].insert("d" + std::to_string(i));
+    }
+    tree["/"].insert(folder.substr(1));
+    if (sync("SyncTime").name != "KelSync") return;
+  }
+  std::printf("5000 Syncs took the volume to slot %d\n", last_written_slot(sim_->cartridge()));
+  unmount();
+  expect_udfinfo_on_written_slots();
+  for (bool emptied : {false, true}) {
+    SCOPED_TRACE(emptied ? "cache emptied" : "cache kept");
+    start_checked(emptied);
+    for (const auto& [folder, names] : tree) {
+      std::set<std::string> listed = listing(folder);
+      if (folder == "/") listed.erase("$QuorvelData");
+      EXPECT_EQ(listed, names) << folder;
+    }
+    for (const auto& [name, bytes] : archived_) expect_restores(name);
+    unmount();
+  }
 }
 
 // Files of 64 KiB without packed writing, one after another until the
