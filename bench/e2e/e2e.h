@@ -17,6 +17,10 @@ void archive_figures(const Settings& s);
 // Closing files over one session: the time per file after ten times as many
 // files beside that after the first ones.
 void close_figures(const Settings& s);
+// A small Archive and a Sync, again and again: blocks written and
+// pseudo-overwrites per Sync beside the change's own blocks, and the Syncs
+// a disc holds with the drive's default write resources.
+void sync_figures(const Settings& s);
 
 // In-process helper runs of this program against the service in
 // $KEL_PIPE_DIR (argv after the mode word):

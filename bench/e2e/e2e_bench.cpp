@@ -6,8 +6,8 @@
 //   kel_e2e_bench [--tiny] [--dir DIR] [--keep-volumes DIR] [--only GROUP,...]
 //                 [--size BYTES] [--small-files N] [--entries N] [--largest N]
 //
-// Groups: archive, listing, mount, close. --dir holds the slot images, copies and
-// local folders (one disk; default: the current folder). --keep-volumes
+// Groups: archive, listing, mount, close, sync. --dir holds the slot images,
+// copies and local folders (one disk; default: the current folder). --keep-volumes
 // keeps the listing and mount volumes between runs, remade when another
 // commit built this program. --tiny (8 MiB, 20 small files, 1,000 entries,
 // a 1,000-file mount) is what ctest runs: it checks the counts and asserts
@@ -58,7 +58,7 @@ namespace {
 
 void usage(const char* self) {
   std::fprintf(stderr,
-               "usage: %s [--tiny] [--dir DIR] [--keep-volumes DIR] [--only archive,listing,mount,close]\n"
+               "usage: %s [--tiny] [--dir DIR] [--keep-volumes DIR] [--only archive,listing,mount,close,sync]\n"
                "          [--size BYTES] [--small-files N] [--entries N] [--largest N]\n",
                self);
   std::exit(2);
@@ -118,5 +118,6 @@ int main(int argc, char** argv) {
   if (s.wants("listing")) e2e::listing_figures(s);
   if (s.wants("mount")) e2e::mount_figures(s);
   if (s.wants("close")) e2e::close_figures(s);
+  if (s.wants("sync")) e2e::sync_figures(s);
   return 0;
 }

@@ -84,8 +84,8 @@ TEST_F(DiscResources, EachDiscIsUsedUntilItsOwnResourcesAreSpent) {
     const std::string local = sim_->directory() + "/small";
     std::ofstream(local, std::ios::binary | std::ios::trunc) << std::string(3000, static_cast<char>('a' + i % 26));
     const auto res = engine_->archive(++sequence_, local, r);
-    const auto s = res.ok ? ask("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}})
-                          : std::vector<EngineElement>{};
+    const Attributes sync_attributes{{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}};
+    const auto s = res.ok ? ask("Sync", sync_attributes) : std::vector<EngineElement>{};
     const EngineElement* last = res.ok ? (s.empty() ? nullptr : &s.back()) : res.last();
     if (!last || (last->name != "KelSync")) {
       answer = last ? last->name + " " + last->attribute("HRESULT") : "nothing";

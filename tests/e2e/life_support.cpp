@@ -417,7 +417,8 @@ void Life::check_mounted(const std::vector<Tree>& candidates) {
   for (int i = static_cast<int>(candidates.size()) - 1; i >= 0 && match < 0; --i)
     if (shape(candidates[static_cast<std::size_t>(i)]) == shown) match = i;
   if (match < 0) {
-    ADD_FAILURE() << "the mounted tree is none of the " << candidates.size() << " states since the last Sync\nmounted:\n"
+    ADD_FAILURE() << "the mounted tree is none of the " << candidates.size()
+                  << " states since the last Sync\nmounted:\n"
                   << describe_shape(seen) << "last synced:\n" << describe_shape(candidates.front()) << "newest:\n"
                   << describe_shape(candidates.back());
     return;

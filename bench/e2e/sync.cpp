@@ -1,0 +1,89 @@
+// The cost of a Sync of a small change on a write-once cartridge: a small
+// Archive and a "SyncTime", again and again, through the real KelDriver on
+// an E1h cartridge of the drive's default discs and write resources. The
+// blocks written and the pseudo-overwrites per Sync beside the blocks the
+// change itself needs (the file's bytes), and the Syncs a disc then holds,
+// with what limits them: its room up to the write margin, its map entries
+// or its map updates (the media-resource floors 256 and 100).
+#include "e2e.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+namespace e2e {
+
+namespace {
+
+constexpr std::uint32_t kMarginBlocks = 0x80000;  // E1h write margin of a disc
+constexpr std::uint32_t kInitialBlocks = 0x1140;  // the formatted volume before any file
+constexpr std::uint32_t kMapFloor = 256, kUpdateFloor = 100;
+
+struct Costs {
+  double blocks = 0, map_entries = 0, updates = 0;
+};
+
+// Blocks written and resources used by `cycles` Archives of `bytes` bytes,
+// each followed by a Sync, on disc 0 (packed writing off).
+Costs measure(const Settings& s, std::uint64_t bytes, unsigned cycles) {
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = 0xE1;
+  o.drive.product = "QMR-T300A";
+  o.parent_directory = s.dir;
+  kelsim::SimHarness sim(o);
+  kelsim::EngineProcessOptions eo;
+  eo.program = s.program;
+  eo.registry_dwords = {{"Packed Write Mode", 0}};
+  eo.deadline = std::chrono::minutes(60);
+  kelsim::EngineProcess engine(sim, eo);
+  if (!engine.started()) die("cannot start " + s.program + ": " + engine.error());
+  std::uint64_t seq = 0;
+  must(engine, ++seq, "Check", {}, "KelVolume");
+  const std::string local = sim.directory() + "/small";
+  std::ofstream(local, std::ios::binary | std::ios::trunc) << std::string(bytes, 'x');
+  kelsim::Disc& d = sim.cartridge().disc(0);
+  const std::uint32_t nwa0 = d.tracks.front().nwa;
+  const kelsim::WriteResources r0 = d.pow;
+  for (unsigned i = 0; i < cycles; ++i) {
+    kelsim::ArchiveRequest a;
+    a.name = "/f" + std::to_string(i);
+    if (!engine.archive(++seq, local, a).ok) die("archive " + a.name + " failed");
+    must(engine, ++seq, "Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}},
+         "KelSync");
+  }
+  if (sim.cartridge().loaded_slot != 0) die("the cycles left disc 0");
+  Costs c;
+  c.blocks = static_cast<double>(d.tracks.front().nwa - nwa0) / cycles;
+  c.map_entries = static_cast<double>(r0.map_entries - d.pow.map_entries) / cycles;
+  c.updates = static_cast<double>(r0.updates - d.pow.updates) / cycles;
+  unmount(engine, ++seq);
+  return c;
+}
+
+}  // namespace
+
+void sync_figures(const Settings& s) {
+  const std::uint64_t bytes = 3000;
+  const unsigned cycles = s.tiny ? 5 : 100;
+  const Costs c = measure(s, bytes, cycles);
+  const double change_blocks = static_cast<double>((bytes + 2047) / 2048);
+  report({"sync-blocks-per-small-change", "blocks", c.blocks, change_blocks, "", 0, false, true,
+          "an Archive of 3000 bytes and a Sync, beside the file's own blocks"},
+         s.tiny);
+  report({"sync-pseudo-overwrites", "rewrites", c.updates, change_blocks, "blocks", 0, false, true,
+          "map updates per Archive and Sync, beside the file's own blocks"},
+         s.tiny);
+  const kelsim::WriteResources fresh = kelsim::default_write_resources(0xE1);
+  const double by_room = (kelsim::kDefaultDiscBlocks - kMarginBlocks - kInitialBlocks) / std::max(c.blocks, 1.0);
+  const double by_map = (fresh.map_entries - kMapFloor) / std::max(c.map_entries, 1e-9);
+  const double by_updates = (fresh.updates - kUpdateFloor) / std::max(c.updates, 1e-9);
+  const double per_disc = std::min({by_room, by_map, by_updates});
+  const char* limit = per_disc == by_room ? "room" : per_disc == by_map ? "map entries" : "map updates";
+  char note[160];
+  std::snprintf(note, sizeof note, "limited by %s (room %.0f, map entries %.0f, updates %.0f)", limit, by_room,
+                by_map, by_updates);
+  report({"syncs-per-disc", "syncs", per_disc, by_room, "syncs", 0, false, false, note}, s.tiny);
+}
+
+}  // namespace e2e
