@@ -86,10 +86,12 @@ void Tree::add_dirs(const std::string& folder) {
 
 // ---------------------------------------------------------------- the run
 
-std::uint64_t Life::seed_from_environment() {
-  if (const char* v = std::getenv("KEL_LIFE_SEED"); v && *v) return std::strtoull(v, nullptr, 0);
-  return std::random_device{}() * 0x100000001ull ^ static_cast<std::uint64_t>(
-                                                       std::chrono::steady_clock::now().time_since_epoch().count());
+std::uint64_t Life::seed_from_environment(std::uint64_t fallback) {
+  const char* v = std::getenv("KEL_LIFE_SEED");
+  if (!v || !*v) return fallback;
+  if (std::string(v) != "random") return std::strtoull(v, nullptr, 0);
+  return std::random_device{}() * 0x100000001ull ^
+         static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
 void Life::start_life(const LifeMedium& medium, std::uint64_t seed) {

@@ -15,7 +15,8 @@
 // the simulated drive or a fault of a rewritable disc.
 //
 // The run lasts a time budget (KEL_LIFE_SECONDS, default the test's) or a
-// number of actions (KEL_LIFE_ACTIONS); KEL_LIFE_SEED replays a seed. A
+// number of actions (KEL_LIFE_ACTIONS); KEL_LIFE_SEED replays a seed, or
+// "random" draws a new one (the test's own seed runs otherwise). A
 // failure names the seed, the action count and the last actions. With
 // KEL_LIFE_TRACE naming a folder, every engine writes its trace files there;
 // with KEL_LIFE_KEEP naming one, the cartridge and the cache directory are
@@ -95,8 +96,8 @@ class Life : public Scenario {
   // environment's KEL_LIFE_SECONDS and KEL_LIFE_ACTIONS take precedence.
   void run_life(std::chrono::seconds budget);
   void add_action(LifeAction a) { actions_.push_back(std::move(a)); }
-  // The seed: KEL_LIFE_SEED, else a new one.
-  static std::uint64_t seed_from_environment();
+  // The seed: KEL_LIFE_SEED ("random": a new one each run), else fallback.
+  static std::uint64_t seed_from_environment(std::uint64_t fallback);
 
   // ------------------------------------------------------------ for actions
   std::mt19937_64& rng() { return rng_; }
