@@ -16,14 +16,6 @@ namespace {
 
 class DiscResources : public Scenario {
  protected:
-  void make(std::uint8_t type, const char* product, std::uint8_t slots, std::uint32_t blocks) {
-    ScenarioOptions o;
-    o.medium_type = type;
-    o.product = product;
-    o.slots = slots;
-    o.disc_blocks = blocks;
-    make_sim(o);
-  }
   // The pseudo-overwrite map entries the loaded disc has left, others kept.
   void leave_map_entries(int slot, std::uint32_t n) {
     kelsim::WriteResources r = sim_->cartridge().disc(slot).pow;
@@ -43,7 +35,7 @@ TEST_F(DiscResources, AFileTheMoveToTheNextDiscLeftOutIsRecordedOnTheNewDisc) {
   bool moved_in_the_archive = false;
   for (std::uint32_t entries : {258u, 262u, 266u}) {
     SCOPED_TRACE(entries);
-    make(0xF2, "QMR-T400A", 3, 0x440000);
+    make_sim(0xF2, "QMR-T400A", 3, 0x440000);
     dwords_ = {{"Packed Write Mode", 0u}};
     start();
     check_mounts();
@@ -69,7 +61,7 @@ TEST_F(DiscResources, AFileTheMoveToTheNextDiscLeftOutIsRecordedOnTheNewDisc) {
 // disc full (0x80070070) comes only on the last one. Every synced file then
 // restores after a new mount with an emptied cache.
 TEST_F(DiscResources, EachDiscIsUsedUntilItsOwnResourcesAreSpent) {
-  make(0xE1, "QMR-T300A", 3, 0x90000);
+  make_sim(0xE1, "QMR-T300A", 3, 0x90000);
   for (int s = 0; s < 3; ++s) ASSERT_NO_FATAL_FAILURE(leave_map_entries(s, 256 + 60));
   dwords_ = {{"Packed Write Mode", 0u}};
   start();
@@ -120,7 +112,7 @@ TEST_F(DiscResources, EachDiscIsUsedUntilItsOwnResourcesAreSpent) {
 // mounts, lists and restores every file, with the cache kept and emptied,
 // and its slot images pass udfinfo.
 TEST_F(DiscResources, AVolumeAfter5000SyncsMountsListsAndRestoresEveryFile) {
-  make(0xE1, "QMR-T300A", 8, kelsim::kDefaultDiscBlocks);
+  make_sim(0xE1, "QMR-T300A", 8, kelsim::kDefaultDiscBlocks);
   dwords_ = {{"Packed Write Mode", 0u}};
   start();
   check_mounts();
@@ -172,7 +164,7 @@ TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    make(0xE1, "QMR-T300A", 3, c.disc_blocks);
+    make_sim(0xE1, "QMR-T300A", 3, c.disc_blocks);
     if (c.map_entries)
       for (int s = 0; s < 3; ++s) ASSERT_NO_FATAL_FAILURE(leave_map_entries(s, c.map_entries));
     dwords_ = {{"Packed Write Mode", 0u}};

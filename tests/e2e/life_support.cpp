@@ -1,16 +1,12 @@
 #include "life_support.h"
 
-#include <signal.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <thread>
 
 namespace e2e::life {
 namespace {
@@ -98,12 +94,7 @@ void Life::start_life(const LifeMedium& medium, std::uint64_t seed) {
   medium_ = medium;
   seed_ = seed;
   rng_.seed(seed);
-  ScenarioOptions o;
-  o.medium_type = medium.type;
-  o.product = medium.product;
-  o.slots = medium.slots;
-  o.disc_blocks = medium.disc_blocks;
-  make_sim(o);
+  make_sim(medium.type, medium.product, medium.slots, medium.disc_blocks);
   if (medium.map_entries) {
     for (int s = 0; s < sim_->cartridge().slots(); ++s) sim_->cartridge().disc(s).pow.map_entries = medium.map_entries;
     ASSERT_EQ(0u, sim_->drive().flush());
@@ -354,24 +345,7 @@ void Life::kill_during(std::size_t command, const std::function<void()>& request
   std::vector<Tree> candidates{base_};
   candidates.insert(candidates.end(), history_.begin(), history_.end());
   if (change) candidates.push_back(*change);
-  kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000);
-  hold.times = 1;
-  hold.skip = static_cast<int>(command);
-  const int id = sim_->drive().add_fault(hold);
-  const std::uint64_t before = sim_->service().held();
-  std::atomic<bool> ended{false};
-  std::thread t([&] {
-    if (request) request();
-    ended = true;
-  });
-  while (!ended && !sim_->service().wait_for_held(before + 1, 20)) {
-  }
-  sim_->drive().remove_fault(id);
-  ::kill(engine_->pid(), SIGKILL);
-  t.join();
-  EXPECT_EQ(engine_->wait_exit(), 128 + SIGKILL);
-  engine_.reset();
-  sim_->service().release_held();
+  kill_during_request(command, request);
   ASSERT_EQ(0u, sim_->drive().flush());
   keep_copy("after-kill");
   check_slot_images();

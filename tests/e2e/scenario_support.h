@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -87,6 +88,7 @@ class Scenario : public ::testing::Test {
   void TearDown() override;
 
   void make_sim(const ScenarioOptions& o);
+  void make_sim(std::uint8_t medium_type, const char* product, std::uint8_t slots, std::uint32_t disc_blocks);
   // Starts KelDriver with the fixture's cache directory (and registry words).
   void start(const Attributes& = {});
   void start_with(std::vector<std::pair<std::string, std::uint32_t>> dwords);
@@ -114,9 +116,13 @@ class Scenario : public ::testing::Test {
   void kill_engine();
   void empty_cache();
 
-  // Sends a request line and kills the engine once the `index`-th drive
-  // command from now (0-based) has run and holds its answer. False (with a
-  // failure) when the request ended before reaching that command.
+  // Runs `request` on a thread of its own and kills the engine once the
+  // `index`-th drive command from now (0-based) has run and holds its
+  // answer, or when the request ended before reaching it. True when the
+  // command was reached (its transcript entry to *held when given).
+  bool kill_during_request(std::size_t index, const std::function<void()>& request,
+                           TranscriptEntry* held = nullptr);
+  // The same with one request line.
   bool kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
                        TranscriptEntry* held);
 
