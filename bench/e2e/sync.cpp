@@ -24,9 +24,10 @@ struct Costs {
   double blocks = 0, map_entries = 0, updates = 0;
 };
 
-// Blocks written and resources used by `cycles` Archives of `bytes` bytes,
-// each followed by a Sync, on disc 0 (packed writing off).
-Costs measure(const Settings& s, std::uint64_t bytes, unsigned cycles) {
+// Blocks written and resources used per Archive of `bytes` bytes over
+// `cycles` Archives with a Sync after every `sync_every`-th, on disc 0
+// (packed writing off).
+Costs measure(const Settings& s, std::uint64_t bytes, unsigned cycles, unsigned sync_every) {
   kelsim::HarnessOptions o;
   o.cartridge.medium_type = 0xE1;
   o.drive.product = "QMR-T300A";
@@ -49,6 +50,7 @@ Costs measure(const Settings& s, std::uint64_t bytes, unsigned cycles) {
     kelsim::ArchiveRequest a;
     a.name = "/f" + std::to_string(i);
     if (!engine.archive(++seq, local, a).ok) die("archive " + a.name + " failed");
+    if ((i + 1) % sync_every != 0) continue;
     must(engine, ++seq, "Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}},
          "KelSync");
   }
@@ -61,12 +63,26 @@ Costs measure(const Settings& s, std::uint64_t bytes, unsigned cycles) {
   return c;
 }
 
+// What a disc holds of one kind of step: by its room up to the margin, by
+// its map entries, by its map updates; the least, and which it is.
+void per_disc(const char* name, const Costs& c, bool tiny) {
+  const kelsim::WriteResources fresh = kelsim::default_write_resources(0xE1);
+  const double by_room = (kelsim::kDefaultDiscBlocks - kMarginBlocks - kInitialBlocks) / std::max(c.blocks, 1.0);
+  const double by_map = (fresh.map_entries - kMapFloor) / std::max(c.map_entries, 1e-9);
+  const double by_updates = (fresh.updates - kUpdateFloor) / std::max(c.updates, 1e-9);
+  const double least = std::min({by_room, by_map, by_updates});
+  const char* limit = least == by_room ? "room" : least == by_map ? "map entries" : "map updates";
+  char note[160];
+  std::snprintf(note, sizeof note, "limited by %s (room %.0f, map entries %.0f, updates %.0f)", limit, by_room,
+                by_map, by_updates);
+  report({name, "steps", least, by_room, "steps", 0, false, false, note}, tiny);
+}
+
 }  // namespace
 
 void sync_figures(const Settings& s) {
   const std::uint64_t bytes = 3000;
-  const unsigned cycles = s.tiny ? 5 : 100;
-  const Costs c = measure(s, bytes, cycles);
+  const Costs c = measure(s, bytes, s.tiny ? 5 : 100, 1);
   const double change_blocks = static_cast<double>((bytes + 2047) / 2048);
   report({"sync-blocks-per-small-change", "blocks", c.blocks, change_blocks, "", 0, false, true,
           "an Archive of 3000 bytes and a Sync, beside the file's own blocks"},
@@ -74,16 +90,12 @@ void sync_figures(const Settings& s) {
   report({"sync-pseudo-overwrites", "rewrites", c.updates, change_blocks, "blocks", 0, false, true,
           "map updates per Archive and Sync, beside the file's own blocks"},
          s.tiny);
-  const kelsim::WriteResources fresh = kelsim::default_write_resources(0xE1);
-  const double by_room = (kelsim::kDefaultDiscBlocks - kMarginBlocks - kInitialBlocks) / std::max(c.blocks, 1.0);
-  const double by_map = (fresh.map_entries - kMapFloor) / std::max(c.map_entries, 1e-9);
-  const double by_updates = (fresh.updates - kUpdateFloor) / std::max(c.updates, 1e-9);
-  const double per_disc = std::min({by_room, by_map, by_updates});
-  const char* limit = per_disc == by_room ? "room" : per_disc == by_map ? "map entries" : "map updates";
-  char note[160];
-  std::snprintf(note, sizeof note, "limited by %s (room %.0f, map entries %.0f, updates %.0f)", limit, by_room,
-                by_map, by_updates);
-  report({"syncs-per-disc", "syncs", per_disc, by_room, "syncs", 0, false, false, note}, s.tiny);
+  per_disc("syncs-per-disc", c, s.tiny);
+  const Costs f = measure(s, 65536, s.tiny ? 10 : 200, 50);
+  report({"file-64k-blocks", "blocks", f.blocks, 32, "", 0, false, true,
+          "an Archive of 64 KiB (a Sync every 50), beside the file's own blocks"},
+         s.tiny);
+  per_disc("files-64k-per-disc", f, s.tiny);
 }
 
 }  // namespace e2e
