@@ -135,6 +135,9 @@ void Life::run_life(std::chrono::seconds budget) {
   }
   if (!HasFailure() && engine_ && std::getenv("KEL_LIFE_END_KILL")) kill_during(0, nullptr, std::nullopt);
   if (!HasFailure() && engine_) remount(true, packed_);
+  // At the end every file of the tree restores, not a sample.
+  if (!HasFailure() && engine_)
+    for (const auto& [path, content] : current().files) expect_file(path, content);
   report();
 }
 
