@@ -43,9 +43,17 @@ Costs measure(const Settings& s, std::uint64_t bytes, unsigned cycles, unsigned 
   must(engine, ++seq, "Check", {}, "KelVolume");
   const std::string local = sim.directory() + "/small";
   std::ofstream(local, std::ios::binary | std::ios::trunc) << std::string(bytes, 'x');
-  kelsim::Disc& d = sim.cartridge().disc(0);
-  const std::uint32_t nwa0 = d.tracks.front().nwa;
-  const kelsim::WriteResources r0 = d.pow;
+  auto disc0 = [&] {
+    kelsim::Disc d;
+    int loaded = 0;
+    sim.drive().inspect([&](kelsim::Cartridge& k) {
+      d = k.disc(0);
+      loaded = k.loaded_slot;
+    });
+    if (loaded != 0) die("the cycles left disc 0");
+    return d;
+  };
+  const kelsim::Disc before = disc0();
   for (unsigned i = 0; i < cycles; ++i) {
     kelsim::ArchiveRequest a;
     a.name = "/f" + std::to_string(i);
@@ -54,11 +62,11 @@ Costs measure(const Settings& s, std::uint64_t bytes, unsigned cycles, unsigned 
     must(engine, ++seq, "Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}},
          "KelSync");
   }
-  if (sim.cartridge().loaded_slot != 0) die("the cycles left disc 0");
+  const kelsim::Disc after = disc0();
   Costs c;
-  c.blocks = static_cast<double>(d.tracks.front().nwa - nwa0) / cycles;
-  c.map_entries = static_cast<double>(r0.map_entries - d.pow.map_entries) / cycles;
-  c.updates = static_cast<double>(r0.updates - d.pow.updates) / cycles;
+  c.blocks = static_cast<double>(after.tracks.front().nwa - before.tracks.front().nwa) / cycles;
+  c.map_entries = static_cast<double>(before.pow.map_entries - after.pow.map_entries) / cycles;
+  c.updates = static_cast<double>(before.pow.updates - after.pow.updates) / cycles;
   unmount(engine, ++seq);
   return c;
 }

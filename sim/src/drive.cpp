@@ -339,6 +339,11 @@ DWORD ChangerDrive::load(int slot) {
   return cart_->save();
 }
 
+void ChangerDrive::inspect(const std::function<void(Cartridge&)>& look) {
+  std::lock_guard<std::mutex> g(mu_);
+  look(*cart_);
+}
+
 DWORD ChangerDrive::flush() {
   std::lock_guard<std::mutex> g(mu_);
   return cart_->save();

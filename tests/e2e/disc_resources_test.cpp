@@ -18,7 +18,7 @@ class DiscResources : public Scenario {
  protected:
   // The pseudo-overwrite map entries the loaded disc has left, others kept.
   void leave_map_entries(int slot, std::uint32_t n) {
-    kelsim::WriteResources r = sim_->cartridge().disc(slot).pow;
+    kelsim::WriteResources r = view_of(sim_->drive()).discs.at(static_cast<std::size_t>(slot)).pow;
     r.map_entries = n;
     ASSERT_EQ(0u, sim_->drive().set_write_resources(slot, r));
   }
@@ -43,7 +43,7 @@ TEST_F(DiscResources, AFileTheMoveToTheNextDiscLeftOutIsRecordedOnTheNewDisc) {
     sync("SyncTime");
     ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, entries));
     archive_file("/b", 261976, 2);
-    moved_in_the_archive |= last_written_slot(sim_->cartridge()) == 1;
+    moved_in_the_archive |= view_of(sim_->drive()).last_written == 1;
     unmount();
     empty_cache();
     start();
@@ -70,7 +70,7 @@ TEST_F(DiscResources, EachDiscIsUsedUntilItsOwnResourcesAreSpent) {
   std::vector<std::string> synced;
   std::string answer;
   for (int i = 0; i < 200 && answer.empty(); ++i) {
-    const int slot = last_written_slot(sim_->cartridge());
+    const int slot = view_of(sim_->drive()).last_written;
     kelsim::ArchiveRequest r;
     r.name = "/f" + std::to_string(i);
     const std::string local = sim_->directory() + "/small";
@@ -81,15 +81,16 @@ TEST_F(DiscResources, EachDiscIsUsedUntilItsOwnResourcesAreSpent) {
     const EngineElement* last = res.ok ? (s.empty() ? nullptr : &s.back()) : res.last();
     if (!last || (last->name != "KelSync")) {
       answer = last ? last->name + " " + last->attribute("HRESULT") : "nothing";
-      EXPECT_EQ(last_written_slot(sim_->cartridge()), 2) << "disc full before the last disc";
+      EXPECT_EQ(view_of(sim_->drive()).last_written, 2) << "disc full before the last disc";
       break;
     }
     archived_[r.name] = std::string(3000, static_cast<char>('a' + i % 26));
     synced.push_back(r.name);
-    const int now = last_written_slot(sim_->cartridge());
+    const CartridgeView v = view_of(sim_->drive());
+    const int now = v.last_written;
     if (now != slot) {
       // The disc left behind is out of its own resources, the next one whole.
-      EXPECT_LE(sim_->cartridge().disc(slot).pow.map_entries, 256u) << "slot " << slot;
+      EXPECT_TRUE(v.resources_spent(slot)) << "slot " << slot;
       EXPECT_EQ(now, slot + 1);
     }
     ++syncs_on[static_cast<std::size_t>(now)];
@@ -130,7 +131,7 @@ TEST_F(DiscResources, AVolumeAfter5000SyncsMountsListsAndRestoresEveryFile) {
     tree["/"].insert(folder.substr(1));
     if (sync("SyncTime").name != "KelSync") return;
   }
-  std::printf("5000 Syncs took the volume to slot %d\n", last_written_slot(sim_->cartridge()));
+  std::printf("5000 Syncs took the volume to slot %d\n", view_of(sim_->drive()).last_written);
   unmount();
   expect_udfinfo_on_written_slots();
   for (bool emptied : {false, true}) {
@@ -170,17 +171,15 @@ TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
     dwords_ = {{"Packed Write Mode", 0u}};
     start();
     check_mounts();
-    kelsim::Cartridge& k = sim_->cartridge();
-    auto spent = [&](int s) {
-      const kelsim::Disc& d = k.disc(s);
-      const std::uint32_t room = k.disc_blocks() - d.tracks.front().nwa;
-      return d.pow.map_entries <= 256 || room < kMargin + kFileBlocks + 0x100;
+    auto spent = [&](const CartridgeView& v, int s) {
+      const std::uint32_t room = v.disc_blocks - v.used_blocks(s);
+      return v.resources_spent(s) || room < kMargin + kFileBlocks + 0x100;
     };
     std::vector<int> files_on(3, 0);
     std::string end;
     int n = 0;
     for (; n < 2000 && end.empty(); ++n) {
-      const int slot = last_written_slot(k);
+      const int slot = view_of(sim_->drive()).last_written;
       const std::string name = "/d" + std::to_string(n / 100) + "/f" + std::to_string(n);
       const std::string data(65536, static_cast<char>(n));
       const std::string local = sim_->directory() + "/64k";
@@ -190,13 +189,15 @@ TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
       const auto res = engine_->archive(++sequence_, local, r);
       if (!res.ok) {
         end = res.last() ? res.last()->attribute("HRESULT") : res.error;
-        EXPECT_EQ(last_written_slot(k), 2) << "disc full before the last disc";
-        EXPECT_TRUE(spent(2)) << "disc full with room on the last disc";
+        const CartridgeView v = view_of(sim_->drive());
+        EXPECT_EQ(v.last_written, 2) << "disc full before the last disc";
+        EXPECT_TRUE(spent(v, 2)) << "disc full with room on the last disc";
         break;
       }
       archived_[name] = data;
-      const int now = last_written_slot(k);
-      if (now != slot) EXPECT_TRUE(spent(slot)) << "slot " << slot << " left with room and resources";
+      const CartridgeView v = view_of(sim_->drive());
+      const int now = v.last_written;
+      if (now != slot) EXPECT_TRUE(spent(v, slot)) << "slot " << slot << " left with room and resources";
       ++files_on[static_cast<std::size_t>(now)];
       if (n % 50 == 49) sync("SyncTime");
     }

@@ -427,15 +427,12 @@ void Life::check_free(const EngineElement& volume) {
 // Every disc but the last is out of room or of its own write resources,
 // and the last one is in the drive and out of either.
 bool Life::every_disc_spent() {
-  kelsim::Cartridge& k = sim_->cartridge();
+  const CartridgeView v = view_of(sim_->drive());
   auto spent = [&](int s, std::uint32_t margin) {
-    const kelsim::Disc& d = k.disc(s);
-    if (k.write_once() && (d.pow.map_entries <= 256 || d.pow.updates <= 100 || k.opc_left(s) <= 8)) return true;
-    const std::uint32_t used = k.write_once() ? (d.tracks.empty() ? 0 : d.tracks.front().nwa) : d.highest_written;
-    return k.disc_blocks() - std::min(used, k.disc_blocks()) <= margin + kSpentSlack;
+    return v.resources_spent(s) || v.disc_blocks - std::min(v.used_blocks(s), v.disc_blocks) <= margin + kSpentSlack;
   };
-  const int last = k.slots() - 1;
-  if (last_written_slot(k) != last) return false;
+  const int last = static_cast<int>(v.discs.size()) - 1;
+  if (v.last_written != last) return false;
   for (int s = 0; s < last; ++s)
     if (!spent(s, medium_.margin)) return false;
   return spent(last, medium_.last_margin);

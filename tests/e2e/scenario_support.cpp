@@ -90,6 +90,29 @@ int last_written_slot(kelsim::Cartridge& c) {
   return v;
 }
 
+bool CartridgeView::resources_spent(int slot) const {
+  const kelsim::Disc& d = discs.at(static_cast<std::size_t>(slot));
+  const int opc_left = opc_count - d.opc_used;
+  return write_once && (d.pow.map_entries <= 256 || d.pow.updates <= 100 || opc_left <= 8);
+}
+
+std::uint32_t CartridgeView::used_blocks(int slot) const {
+  const kelsim::Disc& d = discs.at(static_cast<std::size_t>(slot));
+  return write_once ? (d.tracks.empty() ? 0 : d.tracks.front().nwa) : d.highest_written;
+}
+
+CartridgeView view_of(kelsim::ChangerDrive& drive) {
+  CartridgeView v;
+  drive.inspect([&](kelsim::Cartridge& c) {
+    v.discs = c.discs_;
+    v.last_written = last_written_slot(c);
+    v.disc_blocks = c.disc_blocks();
+    v.opc_count = c.opc_count;
+    v.write_once = c.write_once();
+  });
+  return v;
+}
+
 std::uint16_t crc16_xmodem(const std::uint8_t* p, std::size_t n) {
   std::uint16_t crc = 0;
   for (std::size_t i = 0; i < n; ++i) {

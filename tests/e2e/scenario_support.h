@@ -49,6 +49,23 @@ bool changes_medium(const TranscriptEntry& e);
 
 // The last written slot (attribute 0D00h), -1 when absent.
 int last_written_slot(kelsim::Cartridge& c);
+// The discs and the last written slot as the drive has them between two
+// commands (read so while an engine is served).
+struct CartridgeView {
+  std::vector<kelsim::Disc> discs;
+  int last_written = -1;
+  std::uint32_t disc_blocks = 0;
+  std::uint16_t opc_count = 0;
+  bool write_once = false;
+  // Write-once: out of pseudo-overwrite resources or calibrations as the
+  // media resource check counts them (map entries 256, updates 100,
+  // calibrations 8 or fewer).
+  bool resources_spent(int slot) const;
+  // Write-once: the track's next writable address; rewritable: one past the
+  // highest block written.
+  std::uint32_t used_blocks(int slot) const;
+};
+CartridgeView view_of(kelsim::ChangerDrive& drive);
 // Attribute 1500h (backtrack record, 128 bytes big-endian): sequence at 0,
 // location at 8, CRC-16/XMODEM of bytes 0-125 at 126.
 struct BacktrackRecord {

@@ -190,6 +190,9 @@ class ChangerDrive {
 
   const DriveConfig& config() const { return config_; }
   std::shared_ptr<Cartridge> cartridge() const { return cart_; }
+  // Runs `look` on the cartridge between two commands: the way to read its
+  // state while a client is served.
+  void inspect(const std::function<void(Cartridge&)>& look);
   // Writes the cartridge state file now.
   DWORD flush();
 
