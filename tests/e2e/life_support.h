@@ -20,7 +20,9 @@
 // failure names the seed, the action count and the last actions. With
 // KEL_LIFE_TRACE naming a folder, every engine writes its trace files there;
 // with KEL_LIFE_KEEP naming one, the cartridge and the cache directory are
-// copied there after each kill ("after-kill") and at a failure.
+// copied there after each kill ("after-kill") and at a failure;
+// KEL_LIFE_END_KILL ends the run with a kill (and its checks) instead of a
+// clean unmount, to look at what the last actions left on the medium.
 #pragma once
 
 #include "scenario_support.h"
