@@ -88,6 +88,12 @@ class HandlerFrame {
   // volume is write-protected because the last disc's room or resources are
   // insufficient, or it has no free block and no other write protection.
   void DiscFullWhenFull();
+  // Finish() after a failed write to the cartridge: disc full first when
+  // the cartridge is full.
+  HRESULT FinishWrite() {
+    DiscFullWhenFull();
+    return Finish();
+  }
 
   // Version check of a file (Rename, Delete): 0x80070002 when the stored
   // generation and version are both known and differ from the given pair.

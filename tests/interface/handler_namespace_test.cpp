@@ -1,5 +1,7 @@
 // The name-space requests through the request loop over the fake engine.
 #include "kel/handler.h"
+#include "kel/mdcfs.h"
+#include "kel/volctrl.h"
 #include "support/handler_harness.h"
 
 #include <gtest/gtest.h>
@@ -192,6 +194,41 @@ TEST_F(NameSpaceTest, EngineFailuresEndTheRequestAtTheFailingStep) {
   EXPECT_EQ(changes(h.engine()), (Strings{"Rename(/,free,/,moved)@4"}));
   EXPECT_EQ(h.elements(), (Strings{hresult(3, 0x8007045D)}));
   EXPECT_EQ(h.engine().count(kSlotFsInfo), 0);
+}
+
+// A name-space change the engine refuses on a full cartridge (write-protected
+// for want of room or resources on its last disc) answers disc full; with
+// another write protection the engine's answer stays.
+TEST_F(NameSpaceTest, AChangeRefusedOnAFullCartridgeAnswersDiscFull) {
+  struct Case {
+    const char* what;
+    std::string request;
+    int slot;
+    std::uint32_t protect_flags;
+    std::uint32_t hr;
+  } cases[] = {
+      {"rename, full", rename(3, "/free", "/moved", 0, 0, 1, 1), kSlotRename, 0x800, 0x80070070},
+      {"delete, full", del(3, "/free", 0, 0), kSlotDeleteFile, 0x800, 0x80070070},
+      {"folder, full", folderOp(3, "CreateDirectory", "/n"), kSlotCreateDirectory, 0x800, 0x80070070},
+      {"folder rename, full", renameDir(3, "/a", "/b"), kSlotRenameDir, 0x800, 0x80070070},
+      {"folder delete, full", folderOp(3, "DeleteDirectory", "/a"), kSlotDeleteDirectory, 0x800, 0x80070070},
+      {"delete, cartridge tab", del(3, "/free", 0, 0), kSlotDeleteFile, 0x400, 0x80070013},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HandlerHarness hh;
+    setVolume(hh.engine());
+    hh.engine().addFolder("/$QuorvelData", 50);
+    hh.engine().addFile("/a/x", 30, 100, {{500, 1}});
+    hh.engine().addFile("/free", 31, 100, {{600, 1}});
+    hh.engine().failNext(c.slot, 30);
+    MDCFS_MOUNT_INFORMATION mi{};
+    mi.WriteProtectReasonFlags = c.protect_flags;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&mi);
+    hh.engine().fsctl_answers[kel::kFsctlGetVolumeMountInformation].assign(p, p + sizeof mi);
+    hh.run(c.request);
+    EXPECT_EQ(hh.elements().back(), hresult(3, c.hr));
+  }
 }
 
 }  // namespace
