@@ -108,27 +108,29 @@ TEST_F(DiscResources, EachDiscIsUsedUntilItsOwnResourcesAreSpent) {
   unmount();
 }
 
-// 5,000 Syncs of small changes (a new folder, every 25th time a small file)
-// with the drive's default resources, over several discs: the volume then
-// mounts, lists and restores every file, with the cache kept and emptied,
-// and its slot images pass udfinfo.
+// 5,000 Syncs of small changes (a folder renamed back and forth, every
+// 25th time a small file archived) with the drive's default resources, over
+// several discs: the volume then mounts, lists and restores every file, with
+// the cache kept and emptied, and its slot images pass udfinfo.
 TEST_F(DiscResources, AVolumeAfter5000SyncsMountsListsAndRestoresEveryFile) {
   make_sim(0xE1, "QMR-T300A", 8, kelsim::kDefaultDiscBlocks);
   dwords_ = {{"Packed Write Mode", 0u}};
   start();
   check_mounts();
-  std::map<std::string, std::set<std::string>> tree;  // folder -> names
+  mkdir("/r/a");
+  std::map<std::string, std::set<std::string>> tree{{"/", {"r", "f"}}, {"/r", {"a"}}};
   for (int i = 0; i < 5000; ++i) {
-    const std::string folder = "/s" + std::to_string(i / 250);
     if (i % 25 == 0) {
-      const std::string name = "f" + std::to_string(i);
-      archive_file(folder + "/" + name, static_cast<std::size_t>(100 + i % 3000), i);
-      tree[folder].insert(name);
+      const std::string name = "g" + std::to_string(i);
+      archive_file("/f/" + name, static_cast<std::size_t>(100 + i % 3000), i);
+      tree["/f"].insert(name);
     } else {
-      mkdir(folder + "/d" + std::to_string(i));
-      tree[folder].insert("d" + std::to_string(i));
+      const bool there = tree["/r"].count("a") != 0;
+      const std::string from = there ? "a" : "b", to = there ? "b" : "a";
+      ask_one("RenameDirectory", "KelVolume",
+              {{"Name", "/r/" + from}, {"NewName", "/r/" + to}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
+      tree["/r"] = {to};
     }
-    tree["/"].insert(folder.substr(1));
     if (sync("SyncTime").name != "KelSync") return;
   }
   std::printf("5000 Syncs took the volume to slot %d\n", view_of(sim_->drive()).last_written);
