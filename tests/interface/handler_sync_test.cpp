@@ -358,7 +358,7 @@ TEST_F(SyncTest, ASaveThatFailsOnAFullCartridgeAnswersDiscFull) {
     hh.engine().fsctl_answers[kel::kFsctlGetVolumeMountInformation].assign(p, p + sizeof mi);
     hh.probe = [&](CKelInterface& itf) {
       kel::HandlerStateOf(itf).MetaData.SetObjectVersion(31, 9, 9);
-      if (c.packed) writer().end_result = 0x82000023;
+      if (c.packed) writer().end_result = kel::SessionEnd{0x45D, 0};
       else writer().open_result = 0x82000010;
     };
     hh.run(line(1, "Check") + archiveLine(2, "/p/f", 1, 1) + host.archiveCallbacks(2, "data", 64) + probeLine(3) +
