@@ -11,6 +11,7 @@
 #include <ctime>
 #include <limits>
 #include <memory>
+#include <vector>
 
 namespace AnnulusFileIO {
 
@@ -27,6 +28,18 @@ constexpr std::uint32_t kNotEnoughMemory = 8;
 constexpr std::uint64_t kMaxTransfer = 0x7FFFFFFF;
 // Largest extent count taken from the engine in one list.
 constexpr std::uint32_t kMaxExtents = 1u << 22;
+// Longest path taken from the engine, its NUL included.
+constexpr std::uint32_t kMaxPathBytes = 32768;
+
+// The record of MDCFSCTL_GET_REAL_PXOFILENAME: BufferSize 0 asks for the
+// bytes needed (NUL included); else the path goes to the Buffer address.
+#pragma pack(push, 1)
+struct RealFileName {
+  std::uint32_t BufferSize;
+  std::uint64_t Buffer;
+};
+#pragma pack(pop)
+static_assert(sizeof(RealFileName) == 12, "real-name record is 12 bytes");
 
 const FileSystemOperations* ops() { return kel::CurrentOperations(); }
 
@@ -418,6 +431,22 @@ std::uint64_t RUVOFile::getFileSize() {
                  size))
     return ~std::uint64_t{0};
   return size;
+}
+
+bool RUVOFile::getRealPath(std::string& path) {
+  RealFileName rec{};
+  if (!record(call(&FileSystemOperations::FileIoctl, m_handle, kFsctlGetRealFileName, static_cast<void*>(&rec)),
+              __LINE__, false))
+    return false;
+  if (rec.BufferSize < 2 || rec.BufferSize > kMaxPathBytes) return fail(kInvalidParameter);
+  std::vector<char> bytes(rec.BufferSize, '\0');
+  rec.Buffer = reinterpret_cast<std::uintptr_t>(bytes.data());
+  if (!record(call(&FileSystemOperations::FileIoctl, m_handle, kFsctlGetRealFileName, static_cast<void*>(&rec)),
+              __LINE__, false))
+    return false;
+  bytes.back() = '\0';
+  path = bytes.data();
+  return !path.empty() && path[0] == '/';
 }
 
 }  // namespace AnnulusFileIO

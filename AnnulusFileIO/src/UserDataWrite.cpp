@@ -71,6 +71,7 @@ std::uint32_t UserDataFileIOImpl::writeImpl(UserDataThreadMsgWrite& m) {
   }
   trace(1, kMethod, __LINE__, u"[####]updateDefectReportCounter() resut=%d", r);
   if (r) return r;
+  if ((r = confirmAtRingCap(ring))) return r;
   r = writeAndCheck(std::move(controller));
   if (m_exclusiveMode) {
     m_volume->exitExclusiveMode();
@@ -384,6 +385,18 @@ std::uint32_t UserDataFileIOImpl::syncWriteData() {
       }
     }
   }
+}
+
+std::uint32_t UserDataFileIOImpl::confirmAtRingCap(const LumoQVE::WriterRingBuffer* ring) {
+  if (!RuvoCtrlVolume::getNewWrite() || !ring) return 0;
+  const std::size_t spare = ring->count() > 2 ? static_cast<std::size_t>(ring->count() - 2) : 1;
+  const std::uint32_t window = RuvoCtrlVolume::getRSVNum();
+  // A window the ring can hold releases its oldest buffer itself.
+  if (window != 0 && window <= spare) return 0;
+  if (m_writeControllerEnd.size() < spare) return 0;
+  trace(1, u"AnnulusFileIO::UserDataFileIOImpl::confirmAtRingCap", __LINE__,
+        u"%u unconfirmed buffers fill the ring: drive-cache sync", static_cast<unsigned>(m_writeControllerEnd.size()));
+  return syncWriteData();
 }
 
 std::uint32_t UserDataFileIOImpl::flush(const std::shared_ptr<BufferUserData>& data,

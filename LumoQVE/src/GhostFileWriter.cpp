@@ -4,6 +4,7 @@
 #include "AnnulusFileIO/ResultCodes.h"
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
 #include "LumoQVE/PackedFileIO.h"
+#include "LumoQVE/PackedSession.h"
 #include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 #include "platform/win32.h"
@@ -36,13 +37,14 @@ GhostFileWriter::~GhostFileWriter() = default;
 std::uint32_t GhostFileWriter::initialize(const std::shared_ptr<UserDataFileIOImpl>& impl) {
   static constexpr const char16_t* kMethod = u"LumoQVE::GhostFileWriter::initialize";
   trace(1, kMethod, __LINE__, u"ghost file initialie start...");
-  m_proxy = ProxyWriter::current();
-  if (!m_proxy) {
-    m_proxy = ProxyWriter::currentOrCreate();
+  PackedSession* session = PackedSession::current();
+  bool opened = false;
+  m_proxy = session ? session->openOrJoin(&opened) : nullptr;
+  if (!m_proxy) return QVE_RESULT_ERROR_NO_CREATEFILE;
+  if (opened) {
     if (const std::uint32_t r = m_proxy->setUserDataFileIOImpl(m_root, impl, m_obase)) {
       // A session that could not start is no session.
-      std::uint8_t policy = 1;
-      ProxyWriter::protocolFlushBuffer(1, policy);
+      session->discard(m_proxy);
       m_proxy.reset();
       return r;
     }
@@ -55,8 +57,11 @@ std::uint32_t GhostFileWriter::initialize(const std::shared_ptr<UserDataFileIOIm
     if (!m_parityFile->getUniqueId(id) || static_cast<std::int64_t>(id) < 0) return QVE_RESULT_ERROR_FILE_INFORMATION;
     m_parityFileIndex = static_cast<std::int64_t>(id);
   }
+  // The host's name of the file, kept in case the session loses it.
+  std::string host_path;
+  if (!m_file->getRealPath(host_path)) host_path.clear();
   if (const std::uint32_t r = m_proxy->start(m_file->getPath(), m_parityFile ? m_parityFile->getPath() : u"",
-                                             m_bodyFileIndex, m_parityFileIndex))
+                                             m_bodyFileIndex, m_parityFileIndex, host_path))
     return r;
   trace(1, kMethod, __LINE__, u"ghost file initialie success.");
   return 0;

@@ -206,16 +206,33 @@ void truncateFile(const std::u16string& path) {
   file.close();
 }
 
-// Every ghost file from index first on ends empty: the first one failed
-// its rebuild (or was rebuilt as empty already), the later ones are
-// rebuilt as empty files first.
-void ProxyWriter::emptyFrom(std::size_t first, bool rebuild_first_as_zero) {
-  for (std::size_t i = first; i < m_ghostFiles.size(); ++i) {
-    GhostFileInformation& g = *m_ghostFiles[i];
-    if ((i > first || rebuild_first_as_zero) && reBuildZeroFile(g))
-      trace(2, u"LumoQVE::ProxyWriter::divideProxyFile", __LINE__, u"error reBuildZeroFile");
-    truncateFile(g.bodyPath);
-    if (!g.parityPath.empty()) truncateFile(g.parityPath);
+// A ghost file that cannot be given its data: its placeholder goes (rebuilt
+// as an empty file unless that was done), and the file is removed once the
+// session has left the privileged mode. A file whose name the engine did
+// not give at its start is at least emptied.
+void ProxyWriter::lose(const std::shared_ptr<GhostFileInformation>& ghost, bool rebuild_as_zero) {
+  if (rebuild_as_zero && reBuildZeroFile(*ghost))
+    trace(2, u"LumoQVE::ProxyWriter::divideProxyFile", __LINE__, u"error reBuildZeroFile");
+  if (ghost->hostPath.empty()) {
+    truncateFile(ghost->bodyPath);
+    if (!ghost->parityPath.empty()) truncateFile(ghost->parityPath);
+  }
+  m_lost.push_back(ghost);
+}
+
+// The lost files are removed, so that a listing and a Restore show them
+// absent.
+void ProxyWriter::removeLostFiles() {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::removeLostFiles";
+  const FileSystemOperations* o = kel::CurrentOperations();
+  for (const auto& lost : m_lost) {
+    const std::string& path = lost->hostPath;
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash + 1 >= path.size()) continue;
+    const std::string folder = slash == 0 ? std::string("/") : path.substr(0, slash);
+    const int r =
+        o && o->DeleteFile ? o->DeleteFile(folder.c_str(), path.c_str() + slash + 1) : kel::kNoInterfaceResult;
+    trace(2, kMethod, __LINE__, u"lost file %hs removed: result=%d", path, r);
   }
 }
 
@@ -265,16 +282,17 @@ std::uint32_t ProxyWriter::divideProxyFile() {
   if (const std::uint32_t r = deleteProxyFile(); r && !first) first = r;
   m_proxyFile.reset();
   if (!read) {
-    emptyFrom(0, true);
+    for (const auto& g : m_ghostFiles) lose(g, true);
     return first;
   }
+  // Each file's pieces are found from its own start in the proxy: a file
+  // that cannot be rebuilt is lost alone, the others keep their data.
   AllocationPicker picker(std::move(areas));
-  for (std::size_t i = 0; i < m_ghostFiles.size(); ++i) {
-    const std::uint32_t r = reBuildGhostFile(picker, *m_ghostFiles[i]);
+  for (const auto& g : m_ghostFiles) {
+    const std::uint32_t r = reBuildGhostFile(picker, *g);
     if (r == 0 || r == QVE_RESULT_ERROR_8800001E) continue;
     if (!first) first = r;
-    emptyFrom(i, true);
-    break;
+    lose(g, true);
   }
   trace(2, kMethod, __LINE__, u"divideProxyFile success.");
   return first;

@@ -3,6 +3,8 @@
 #include "AnnulusFileIO/ResultCodes.h"
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
 #include "LumoQVE/PackedFileIO.h"
+#include "LumoQVE/PackedSession.h"
+#include "kel/errors.h"
 #include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 #include "platform/win32.h"
@@ -23,13 +25,6 @@ namespace {
 
 using AnnulusFileIO::trace;
 
-std::mutex g_currentLock;
-std::shared_ptr<ProxyWriter> g_current;
-std::atomic<bool> g_flushPending{false};
-// Set on the timer flush thread: a session ended there is a flush that the
-// request loop's Sync and Format must wait for.
-thread_local bool t_onTimerThread = false;
-
 std::uint64_t rub() { return UserDataFileIOImpl::rubBytes(); }
 std::uint64_t roundUp(std::uint64_t n, std::uint64_t unit) { return (n + unit - 1) / unit * unit; }
 std::uint64_t paddedSize(std::uint64_t n) { return roundUp(roundUp(n, 2048), rub()); }
@@ -37,8 +32,6 @@ std::uint64_t paddedSize(std::uint64_t n) { return roundUp(roundUp(n, 2048), rub
 constexpr std::uint32_t kNoBuffering = 0x20000000;
 
 }  // namespace
-
-void markTimerThread(bool on) { t_onTimerThread = on; }
 
 ProxyWriter::ProxyWriter()
     : m_bufferCount(RuvoCtrlVolume::getBufferNum() ? RuvoCtrlVolume::getBufferNum() : 4),
@@ -51,19 +44,6 @@ ProxyWriter::~ProxyWriter() {
     m_impl->m_proxyAccount = nullptr;
   }
 }
-
-std::shared_ptr<ProxyWriter> ProxyWriter::current() {
-  std::lock_guard<std::mutex> lk(g_currentLock);
-  return g_current;
-}
-
-std::shared_ptr<ProxyWriter> ProxyWriter::currentOrCreate() {
-  std::lock_guard<std::mutex> lk(g_currentLock);
-  if (!g_current) g_current = std::make_shared<ProxyWriter>();
-  return g_current;
-}
-
-bool ProxyWriter::flushPending() { return g_flushPending.load(); }
 
 std::uint64_t ProxyWriter::packedBytes() {
   m_account.lock.lock();
@@ -105,6 +85,7 @@ std::uint32_t ProxyWriter::setUserDataFileIOImpl(const std::u16string& base_path
     trace(1, kMethod, __LINE__, u"0x%llX 0x%llX", minimum, size);
     size = std::max(size, minimum);
   }
+  size = std::min(size, WriterRingBuffer::maxBufferBytes());
   // Whole recording units: the padding of each piece lands in the ring.
   return m_ring->sizeBuffers(roundUp(size, rub()));
 }
@@ -143,10 +124,11 @@ std::uint32_t ProxyWriter::createProxyFile(const std::u16string& base_path) {
 }
 
 std::uint32_t ProxyWriter::start(const std::u16string& body_path, const std::u16string& parity_path,
-                                 std::int64_t body_index, std::int64_t parity_index) {
+                                 std::int64_t body_index, std::int64_t parity_index, const std::string& host_path) {
   trace(1, u"LumoQVE::ProxyWriter::start", __LINE__, u"proxy start!");
   auto ghost = std::make_shared<GhostFileInformation>();
   ghost->bodyPath = body_path;
+  ghost->hostPath = host_path;
   ghost->parityPath = parity_path;
   ghost->bodyFileIndex = body_index;
   ghost->parityFileIndex = parity_index;
@@ -423,7 +405,7 @@ std::uint32_t ProxyWriter::flushProxyFile() {
 
 std::uint32_t ProxyWriter::writeSyncMarkVolumeDirty() {
   static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::writeSyncMarkVolumeDirty";
-  trace(1, kMethod, __LINE__, u"writeSyncMarkVolumeDirty() fsFlushPolicy=0x%04X", fsFlushPolicy);
+  trace(1, kMethod, __LINE__, u"writeSyncMarkVolumeDirty() fsFlushPolicy=0x%04X", fsFlushPolicy.load());
   if (m_impl && m_impl->writeSynchronize() != 0) {
     trace(2, kMethod, __LINE__, u"ERROR : writeSynchronize()");
     return QVE_RESULT_ERROR_MARK_VOLUME_DIRTY;
@@ -438,8 +420,9 @@ std::uint32_t ProxyWriter::writeSyncMarkVolumeDirty() {
 }
 
 // Ends the session: flush, mark the volume, divide, reset the verify mode
-// and leave the privileged mode. Every step runs; the answer is the first
-// failure among them, so that a failed flush or rebuild reaches the caller.
+// and leave the privileged mode; then the files that could not be given
+// their data are removed. Every step runs; the answer is the first failure
+// among them, so that a failed flush or rebuild reaches the caller.
 std::uint32_t ProxyWriter::cleanup() {
   static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::cleanup";
   trace(2, kMethod, __LINE__, u"proxy cleanup start...");
@@ -447,6 +430,7 @@ std::uint32_t ProxyWriter::cleanup() {
   auto keep = [&](std::uint32_t r) {
     if (first == 0) first = r;
   };
+  m_lost.clear();
   keep(flushProxyFile());
   keep(writeSyncMarkVolumeDirty());
   keep(divideProxyFile());
@@ -462,50 +446,33 @@ std::uint32_t ProxyWriter::cleanup() {
   }
   m_impl.reset();
   m_obase.reset();
+  // Out of the privileged mode the engine lets the lost files go.
+  removeLostFiles();
   trace(2, kMethod, __LINE__, u"proxy cleanup success.");
   return first;
 }
 
-std::uint32_t ProxyWriter::protocolFlushBuffer(std::uint32_t force, std::uint8_t& policy, std::uint32_t* result) {
+bool ProxyWriter::limitReached() {
   static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::protocolFlushBuffer";
-  std::shared_ptr<ProxyWriter> p = current();
-  if (!p) return 0;
-  bool limit = false;
-  if (policy == 255) {
-    const long long max_size = static_cast<long long>(RuvoCtrlVolume::getPckdWrtEndSects()) * 2048;
-    const std::uint32_t max_num = RuvoCtrlVolume::getPckdWrtMaxFNum();
-    trace(1, kMethod, __LINE__, u"MAX_FLUSH_SIZE=%lld", max_size);
-    trace(1, kMethod, __LINE__, u"MAX_FLUSH_NUM=%d", max_num);
-    p->m_account.lock.lock();
-    const bool go_on = static_cast<long long>(p->m_account.taken) <= max_size &&
-                       p->m_ghostFiles.size() < max_num && p->m_lastError == 0 &&
-                       (p->m_impl ? p->m_impl->lastError() == 0 : true);
-    if (!go_on) {
-      p->fsFlushPolicy = 1;
-      limit = true;
-    }
-    p->m_account.lock.unlock();
-  } else {
-    p->fsFlushPolicy = policy;
-  }
-  if (!force && !limit) return 0;
-  policy = static_cast<std::uint8_t>(p->fsFlushPolicy);
-  if (t_onTimerThread) g_flushPending = true;
-  const std::uint32_t r = p->cleanup();
-  if (result) *result = r;
-  {
-    std::lock_guard<std::mutex> lk(g_currentLock);
-    if (g_current == p) g_current.reset();
-  }
-  g_flushPending = false;
-  return limit ? 1 : force;
+  const long long max_size = static_cast<long long>(RuvoCtrlVolume::getPckdWrtEndSects()) * 2048;
+  const std::uint32_t max_num = RuvoCtrlVolume::getPckdWrtMaxFNum();
+  trace(1, kMethod, __LINE__, u"MAX_FLUSH_SIZE=%lld", max_size);
+  trace(1, kMethod, __LINE__, u"MAX_FLUSH_NUM=%d", max_num);
+  std::lock_guard<Util::CriticalSection> lk(m_account.lock);
+  const bool go_on = static_cast<long long>(m_account.taken) <= max_size && m_ghostFiles.size() < max_num &&
+                     m_lastError == 0 && (m_impl ? m_impl->lastError() == 0 : true);
+  if (!go_on) fsFlushPolicy = 1;
+  return !go_on;
 }
 
-std::uint32_t ProxyWriter::flushForVolumeRequest() {
-  std::uint8_t policy = 6;
-  std::uint32_t result = 0;
-  protocolFlushBuffer(1, policy, &result);
-  return result;
+std::uint32_t ProxyWriter::protocolFlushBuffer(std::uint32_t force, std::uint8_t& policy, std::uint32_t* result) {
+  PackedSession* session = PackedSession::current();
+  return session ? session->protocolFlushBuffer(force, policy, result) : 0;
+}
+
+std::uint32_t ProxyWriter::win32Of(std::uint32_t result) {
+  if (result >= 0x80000000u) return AnnulusFileIOErrors::RecordedError::capture(result, 0).win32;
+  return kel::Win32FromEngineResult(static_cast<int>(result));
 }
 
 }  // namespace LumoQVE

@@ -2,14 +2,17 @@
 // and parity file, the writer choice, end of file and close.
 #include "LumoQVE/UserDataFileIO.h"
 #include "LumoQVE/PackedFileIO.h"
+#include "LumoQVE/PackedSession.h"
 
 #include "AnnulusFileIO/ResultCodes.h"
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
 #include "AnnulusFileIO/WriterTrace.h"
 #include "kel/volctrl.h"
 #include "platform/codepage.h"
+#include "platform/thread_start.h"
 #include "platform/win32.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace LumoQVE {
@@ -21,18 +24,6 @@ using namespace AnnulusFileIOErrors;
 namespace {
 
 using AnnulusFileIO::trace;
-
-// Only one file is open at a time: the gate is taken by the factory and
-// given back by close (or by the object's end). The open event asks a
-// timer flush waiting on the gate to give it up.
-Util::Event& openGate() {
-  static Util::Event gate(true, false);
-  return gate;
-}
-Util::Event& openEvent() {
-  static Util::Event event(false, true);
-  return event;
-}
 
 constexpr std::uint32_t kNoCreateNew = 0x20000000;
 
@@ -62,11 +53,6 @@ std::u16string parityExtName() {
 
 UserDataFileIO::UserDataFileIO() = default;
 
-std::atomic<int>& UserDataFileIO::openWaiters() {
-  static std::atomic<int> waiters{0};
-  return waiters;
-}
-
 UserDataFileIO::~UserDataFileIO() {
   releaseOpenGate();
   m_writer.reset();
@@ -76,8 +62,11 @@ UserDataFileIO::~UserDataFileIO() {
 void UserDataFileIO::releaseOpenGate() {
   if (!m_holdsGate) return;
   m_holdsGate = false;
-  openEvent().resetEvent();
-  openGate().setEvent();
+  m_session->timer().leaveGate();
+}
+
+std::shared_ptr<ProxyWriter> UserDataFileIO::sessionProxy() const {
+  return m_session ? m_session->proxy() : nullptr;
 }
 
 std::u16string UserDataFileIO::makeVolumePath(const std::u16string& root, const std::u16string& relative) {
@@ -96,6 +85,9 @@ std::uint64_t UserDataFileIO::calcAnnulsBufferSizeBytes() {
     if (r < 16384) r = 16384;
     size = r * 2048;
   }
+  // A buffer four of which do not fit a ring's byte cap is cut to the most
+  // that does.
+  size = std::min(size, WriterRingBuffer::maxBufferBytes());
   trace(1, u"LumoQVE::UserDataFileIO::calcAnnulsBufferSizeBytes", __LINE__, u"annuls buffer size(bytes) = %lld", size);
   return size;
 }
@@ -105,10 +97,11 @@ std::uint32_t UserDataFileIO::convertPort2Writer(const std::u16string& root, con
                                                  std::uint32_t port_disposition, std::uint32_t flags_and_attributes,
                                                  void*, std::shared_ptr<UserDataFileIO>& out) {
   static constexpr const char16_t* kMethod = u"LumoQVE::UserDataFileIO::convertPort2Writer";
-  openEvent().setEvent();
-  ++openWaiters();
-  openGate().lock(INFINITE);
-  --openWaiters();
+  // Only one file is open at a time: the gate is taken here and given back
+  // by close (or by the object's end); a timer waiting on it gives it up.
+  PackedSession* session = PackedSession::current();
+  if (!session) return QVE_RESULT_ERROR_NO_CREATEFILE;
+  session->timer().enterGate();
   static constexpr std::uint32_t kMap[] = {2, 3, 1, 4, 3, 2};
   std::uint32_t disposition = 0;
   if (port_disposition < 6) {
@@ -119,6 +112,7 @@ std::uint32_t UserDataFileIO::convertPort2Writer(const std::u16string& root, con
   trace(1, kMethod, __LINE__, u"MDC Port CreationDisposition=0x%08X, VFAM CreationDisposition=0%08X", port_disposition,
         disposition);
   auto file = std::make_shared<UserDataFileIO>();
+  file->m_session = session;
   file->m_holdsGate = true;
   file->m_fullPath = makeVolumePath(root, relative_path);
   file->m_root = root;
@@ -128,7 +122,7 @@ std::uint32_t UserDataFileIO::convertPort2Writer(const std::u16string& root, con
   if (r != 0) {
     file->releaseOpenGate();
     // An idle session is ended by the timer unless the next open comes.
-    if (ProxyWriter::current()) TimerFlushBuffer::instance().restart();
+    if (session->proxy()) session->timer().restart();
     return r;
   }
   out = std::move(file);
@@ -146,7 +140,7 @@ std::uint32_t UserDataFileIO::setup(const std::u16string& path, std::uint32_t de
   if (const std::uint32_t r = createOBase()) return r;
   m_openedExisting = m_obase->getWriteMode() == OBase::WriteModeExisting;
   m_volumeRootPath = m_obase->getProavRootPath();
-  const bool session = ProxyWriter::current() != nullptr;
+  const bool session = sessionProxy() != nullptr;
   if (!session) m_impl = std::make_shared<UserDataFileIOImpl>(m_volumeRootPath, 0, m_obase);
   maxAnnulusSizeBytes = calcAnnulsBufferSizeBytes();
   trace(1, kMethod, __LINE__, u"maxAnnulusSizeBytes=%lld", maxAnnulusSizeBytes);
@@ -277,11 +271,11 @@ std::uint32_t UserDataFileIO::checkLastWriteFile(const std::u16string& path, std
 // open: the session ends first (its files may be that one), and the file
 // entry enters the privileged mode that the session's end left.
 std::uint32_t UserDataFileIO::endSessionForReopen() {
-  if (!ProxyWriter::current()) return 0;
+  if (!sessionProxy()) return 0;
   trace(2, u"LumoQVE::UserDataFileIO::checkFileExisting", __LINE__, u"Start ProxyWriter::protocolFlushBuffer");
   std::uint8_t policy = 1;
   std::uint32_t result = 0;
-  if (!ProxyWriter::protocolFlushBuffer(1, policy, &result)) return 0;
+  if (!m_session->protocolFlushBuffer(1, policy, &result)) return 0;
   if (result) return result;
   return m_obase->getRuvoCtrlVolume().enterPrivilegedModeImpl(false);
 }
@@ -289,7 +283,7 @@ std::uint32_t UserDataFileIO::endSessionForReopen() {
 std::uint32_t UserDataFileIO::createOBase() {
   static constexpr const char16_t* kMethod = u"LumoQVE::UserDataFileIO::createOBase";
   if (m_obase) return 0;
-  if (std::shared_ptr<ProxyWriter> proxy = ProxyWriter::current()) {
+  if (std::shared_ptr<ProxyWriter> proxy = sessionProxy()) {
     m_obase = proxy->getOBase();
     if (m_obase) return m_obase->reserveFileCreartion();
     trace(2, kMethod, __LINE__, u"OBae is empty !!");
@@ -348,7 +342,7 @@ void UserDataFileIO::seek(std::int64_t new_pointer) {
 std::uint32_t UserDataFileIO::createWriterObject() {
   static constexpr const char16_t* kMethod = u"LumoQVE::UserDataFileIO::createWriterObject";
   if (m_writer) return 0;
-  if (ProxyWriter::current()) m_useRealWriter = false;
+  if (sessionProxy()) m_useRealWriter = false;
   if (RuvoCtrlVolume::getPackedWriteMode()) m_useRealWriter = false;
   // A file opened with data is appended in place by the real writer: a
   // ghost file's division would give it the appended bytes alone and drop
@@ -399,7 +393,7 @@ std::uint32_t UserDataFileIO::setEndOfFile() {
     trace(1, kMethod, __LINE__, u"m_virtualFileSize & m_virtualFilePointer is zero");
     return 0;
   }
-  if (std::shared_ptr<ProxyWriter> proxy = ProxyWriter::current()) {
+  if (std::shared_ptr<ProxyWriter> proxy = sessionProxy()) {
     trace(2, kMethod, __LINE__, u"Check Volume Capacity");
     if (const std::uint32_t r = proxy->checkVolumeCapacity(m_virtualFilePointer)) return keepSessionError(r);
     m_virtualFileSize = m_virtualFilePointer;
@@ -428,7 +422,7 @@ std::uint32_t UserDataFileIO::keepSessionError(std::uint32_t result) {
 
 std::uint32_t UserDataFileIO::close() {
   static constexpr const char16_t* kMethod = u"LumoQVE::UserDataFileIO::close";
-  if (!m_useRealWriter && !ProxyWriter::current()) m_useRealWriter = true;
+  if (!m_useRealWriter && !sessionProxy()) m_useRealWriter = true;
   if (const std::uint32_t r = createWriterObject()) {
     releaseOpenGate();
     return r;
@@ -443,58 +437,11 @@ std::uint32_t UserDataFileIO::close() {
   // session that ends here and fails makes the close fail.
   std::uint8_t policy = 255;
   std::uint32_t ended_with = 0;
-  if (ProxyWriter::protocolFlushBuffer(0, policy, &ended_with)) {
+  if (m_session && m_session->protocolFlushBuffer(0, policy, &ended_with)) {
     m_closeFlushPolicyOne = policy == 1;
     if (r == 0 && ended_with != 0) return ended_with;
   }
   return r;
-}
-
-// ---------------------------------------------------------------- timer flush
-
-TimerFlushBuffer& TimerFlushBuffer::instance() {
-  static TimerFlushBuffer timer;
-  return timer;
-}
-
-TimerFlushBuffer::~TimerFlushBuffer() {
-  // At unload a waiting timer thread is left to end on its own.
-  if (m_thread.joinable()) m_thread.detach();
-}
-
-void TimerFlushBuffer::join() {
-  if (m_thread.joinable()) m_thread.join();
-}
-
-void TimerFlushBuffer::restart() {
-  join();
-  m_started.resetEvent();
-  ++m_startedCount;
-  m_thread = std::thread([this] { threadFunctionOfCleanUp(); });
-  m_started.lock(INFINITE);
-}
-
-bool TimerFlushBuffer::threadFunctionOfCleanUp() {
-  static constexpr const char16_t* kMethod = u"LumoQVE::TimerFlushBuffer::threadFunctionOfCleanUp";
-  trace(1, kMethod, __LINE__, u"Start");
-  openGate().lock(INFINITE);
-  m_timedOut = 0;
-  m_started.setEvent();
-  for (int i = 0; i < 5; ++i) {
-    if (openEvent().lock(1000)) {
-      trace(1, kMethod, __LINE__, u"End");
-      openGate().setEvent();
-      return false;
-    }
-    ++m_timedOut;
-  }
-  markTimerThread(true);
-  std::uint8_t policy = 6;
-  ProxyWriter::protocolFlushBuffer(1, policy);
-  markTimerThread(false);
-  trace(2, kMethod, __LINE__, u"ProxyWriter::protocolFlushBuffer called CLOSE");
-  openGate().setEvent();
-  return true;
 }
 
 std::uint32_t UserDataFileIO::getLastWin32Error() const {

@@ -4,9 +4,24 @@
 #include "kel/kel_trace.h"
 #include "kel/volctrl.h"
 
+#include <algorithm>
+#include <atomic>
+
 namespace LumoQVE {
 
 using AnnulusFileIO::BufferUserData;
+
+namespace {
+constexpr std::uint64_t kByteCap = std::uint64_t{512} << 20;
+std::atomic<std::uint64_t> g_testCap{0};
+}  // namespace
+
+std::uint64_t WriterRingBuffer::byteCap() {
+  const std::uint64_t cap = g_testCap.load();
+  return cap ? cap : kByteCap;
+}
+
+void WriterRingBuffer::setByteCapForTesting(std::uint64_t bytes) { g_testCap.store(bytes); }
 
 WriterRingBuffer::WriterRingBuffer(int count)
     : m_count(count > 0 ? count : 0), m_released(true, true) {
@@ -16,6 +31,17 @@ WriterRingBuffer::WriterRingBuffer(int count)
 WriterRingBuffer::~WriterRingBuffer() = default;
 
 std::uint32_t WriterRingBuffer::sizeBuffers(std::uint64_t bytes) {
+  // One buffer beyond the cap is refused as an allocation the ring cannot make.
+  if (bytes > byteCap()) return AnnulusFileIOErrors::QVE_RESULT_ERROR_PARITY;
+  const std::uint64_t fit = bytes ? byteCap() / bytes : m_buffers.size();
+  if (fit < m_buffers.size()) {
+    KelTrace(0, 2, 0, __FILE__, u"LumoQVE::WriterRingBuffer::sizeBuffers", __LINE__,
+             u"ring of %d buffers of %llu bytes kept at %llu (byte cap %llu)", m_count,
+             static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(fit),
+             static_cast<unsigned long long>(byteCap()));
+    m_buffers.resize(static_cast<std::size_t>(fit));
+    m_count = static_cast<std::int32_t>(fit);
+  }
   for (auto& b : m_buffers) {
     try {
       b->resize(bytes);

@@ -3,6 +3,7 @@
 // files written one by one; files per second, their ratio, and the resident
 // memory the packed session's rings take.
 #include "LumoQVE/PackedFileIO.h"
+#include "LumoQVE/PackedSession.h"
 #include "LumoQVE/UserDataFileIO.h"
 #include "interface/support/loop_fake_engine.h"
 #include "kel/entry.h"
@@ -88,7 +89,8 @@ double run(bool packed, int n, const std::string& content, long* session_kib) {
     }
   if (session_kib) *session_kib = residentKiB("VmRSS:") - before;
   if (packed)
-    if (const std::uint32_t r = LumoQVE::ProxyWriter::flushForVolumeRequest()) std::fprintf(stderr, "division failed: 0x%08X\n", r);
+    if (const std::uint32_t r = LumoQVE::PackedSession::current()->end(6).result)
+      std::fprintf(stderr, "division failed: 0x%08X\n", r);
   const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return n / s;
 }

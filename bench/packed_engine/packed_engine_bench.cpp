@@ -9,6 +9,7 @@
 //
 //   packed_engine_bench [--files N] [--kib K] [--rewritable]
 #include "LumoQVE/PackedFileIO.h"
+#include "LumoQVE/PackedSession.h"
 #include "LumoQVE/UserDataFileIO.h"
 #include "common/bench_frame.h"
 #include "common/engine_mount.h"
@@ -100,11 +101,11 @@ Run run(const Options& o, bool packed, const std::filesystem::path& dir) {
   for (int i = 0; i < o.files; ++i) archive("f" + std::to_string(i), content);
   out.session_kib = status_kib("VmRSS:") - before;
   if (packed) {
-    const std::shared_ptr<LumoQVE::ProxyWriter> proxy = LumoQVE::ProxyWriter::current();
+    const std::shared_ptr<LumoQVE::ProxyWriter> proxy = LumoQVE::PackedSession::current()->proxy();
     if (!proxy) die("the files were not packed", 0);
     out.proxy_buffers = proxy->m_bufferCount;
     out.proxy_buffer_bytes = LumoQVE::UserDataFileIO::calcAnnulsBufferSizeBytes();
-    if (std::uint32_t r = LumoQVE::ProxyWriter::flushForVolumeRequest()) die("division failed", r);
+    if (std::uint32_t r = LumoQVE::PackedSession::current()->end(6).result) die("division failed", r);
   }
   const double s = std::chrono::duration<double>(Clock::now() - t0).count();
   out.files_per_s = s > 0 ? o.files / s : 0;

@@ -79,6 +79,7 @@ std::uint32_t Duplicate::getFilesDuplicateMediaImpl(const std::u16string& source
   m_sourceRoot = sourceDevice + m_destRoot;
   if (const std::uint32_t r = m_drive->sendVolumeControl()) {
     KELSDK_LOG(kLogCheck, "protectVolumeFromChange error");
+    noteEngineHost(kFunction);
     throwPxo(r, __FILE__, __LINE__, kFunction);
   }
   std::uint8_t identity[kVolumeIdentitySize] = {};

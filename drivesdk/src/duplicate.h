@@ -45,6 +45,7 @@ constexpr std::uint32_t kDupNoRoom = 0x06000002;
 constexpr std::uint32_t kDupDirExists = 0x06000101;
 constexpr std::uint32_t kDupFileExists = 0x06000102;
 constexpr std::uint32_t kDupSourceMissing = 0x06000103;
+constexpr std::uint32_t kDupCopyExists = 0x06000105;  // an output of the temporary copy exists
 constexpr std::uint32_t kDupRootFailed = 0x06000201;
 constexpr std::uint32_t kDupFreeSpaceFailed = 0x06000203;
 constexpr std::uint32_t kDupBadVolumeType = 0x06000302;
@@ -146,6 +147,12 @@ class Duplicate {
   friend struct DuplicateTestPeer;
   struct Callback;
   struct Closer;
+  struct Attempt;
+  // What a step of one copy attempt says: go on, or end with a result.
+  struct Outcome {
+    bool end = false;
+    std::uint32_t result = 0;
+  };
   struct TempDir {
     std::u16string path;
     std::vector<std::shared_ptr<TempDir>> dirs;
@@ -165,11 +172,20 @@ class Duplicate {
   void copyCM(const RunArgs& args);
   std::uint32_t doDuplicateMediaCopyImpl(SourceEntry& entry, RunArgs& args);
   std::uint32_t copyOnce(SourceEntry& entry, RunArgs& args, bool& again, bool& writeRetried);
+  Outcome openSource(Attempt& a);
+  Outcome readSourceDetails(Attempt& a);
+  Outcome writeOutput(Attempt& a, bool& again, bool& writeRetried);
+  Outcome makeLink(Attempt& a, bool& again, bool& writeRetried);
+  Outcome writeFile(Attempt& a, bool& again, bool& writeRetried);
+  Outcome setOutputDetails(Attempt& a);
+  Outcome outputRefused(Attempt& a, std::uint32_t opened, bool& again, bool& writeRetried);
+  std::uint32_t recordCopy(Attempt& a);
+  void dropOutput(Attempt& a);
+  std::uint32_t judgeData(Attempt& a, bool& again, bool& writeRetried);
   enum class Data { Good, ReadFailed, WriteFailed, Canceled, Unreadable };
   Data copyData(PxoUtility::FileHandle in, PxoUtility::FileHandle out, RunArgs& args, std::uint64_t& written);
   Data finishByRecovery(SourceEntry& entry, RunArgs& args, const std::u16string& source, Closer& in,
                         PxoUtility::FileHandle out, std::uint64_t written, std::uint32_t& end);
-  std::uint32_t finishOutput(SourceEntry& entry, RunArgs& args, Data data, Closer& out, const std::u16string& path);
   std::uint32_t doDuplicateMediaVerifyImpl(SourceEntry& entry, RunArgs& args, std::vector<SourceEntry*>& retry,
                                            bool report);
   std::uint32_t writeFileOpen(SourceEntry& entry, std::u16string& path, const RunArgs& args,

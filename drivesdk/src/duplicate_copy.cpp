@@ -47,129 +47,180 @@ std::uint32_t Duplicate::doDuplicateMediaCopyImpl(SourceEntry& entry, RunArgs& a
   }
 }
 
+// One copy attempt of one entry, between its steps.
+struct Duplicate::Attempt {
+  Attempt(SourceEntry& e, RunArgs& r, PxoUtility::FileOperationCallback& files)
+      : entry(e), args(r), flags(e.flags[r.destSide ? 1 : 0]), in{files}, out{files} {}
+  SourceEntry& entry;
+  RunArgs& args;
+  std::uint8_t& flags;  // the entry's flags of this side
+  std::u16string source;
+  std::u16string output;
+  Closer in;
+  Closer out;
+  bool outputMade = false;  // a file this attempt created: deleted when it fails
+  bool renamed = false;
+  Data data = Data::Good;
+};
+
+// One attempt at one entry, in steps: the source opened, the output made and
+// written, its attributes set. Every way out of a failed attempt goes through
+// dropOutput, which closes both files and deletes an output the attempt made,
+// before the failure is judged.
 std::uint32_t Duplicate::copyOnce(SourceEntry& entry, RunArgs& args, bool& again, bool& writeRetried) {
   args.progress.limit = entry.size;
   args.progress.highest = 0;
   if (canceled(args)) return kDupCanceled;
-  std::uint8_t& flags = entry.flags[args.destSide ? 1 : 0];
+  Attempt a(entry, args, *m_files);
+  Outcome o = openSource(a);
+  if (!o.end) o = writeOutput(a, again, writeRetried);
+  if (!o.end && a.data == Data::Good) o = setOutputDetails(a);
+  if (!o.end && a.data == Data::Good) return recordCopy(a);
+  dropOutput(a);
+  return o.end ? o.result : judgeData(a, again, writeRetried);
+}
+
+// The entry's source: on the source volume, or its temporary copy (an entry
+// not verified there has nothing to copy; its flags go over as they are).
+// A link of a mode-2 run has no temporary copy: its target was read then.
+Duplicate::Outcome Duplicate::openSource(Attempt& a) {
+  SourceEntry& entry = a.entry;
+  const RunArgs& args = a.args;
   entry.copied = false;
-  std::u16string source;
   if (args.readSource) {
-    source = m_sourceRoot + entry.name;
+    a.source = m_sourceRoot + entry.name;
   } else {
-    if (!(entry.flags[0] & kFlagVerified)) {  // not verified in the temporary copy
+    if (!(entry.flags[0] & kFlagVerified)) {
       entry.flags[1] = entry.flags[0];
-      return 0;
+      return {true, 0};
     }
-    source = entry.tempPath;
+    a.source = entry.tempPath;
   }
-  FileOperationCallbackImpl& files = *m_files;
-  Closer in{files};
-  // A link of a mode-2 run has no temporary copy: its target was read then.
   if (args.readSource || !entry.isLink) {
     const std::uint32_t type = !args.readSource ? PxoUtility::kOpenRead
                                : entry.isLink   ? PxoUtility::kOpenLink
                                                 : PxoUtility::kOpenReadDirect;
     FileHandle h = kNoHandle;
-    const std::uint32_t r = files.open(source, type, h);
+    const std::uint32_t r = m_files->open(a.source, type, h);
     if (r != 0) {
-      KELSDK_LOG(kLogError, "src open(%s) error %d", narrow(source).c_str(), static_cast<int>(r));
-      if (const std::uint32_t c = checkSrcDrive(args.mode)) return c;
-      if (r == PxoUtility::kOpenNotFound) return kDupSourceMissing;
-      flags = kFlagSourceFailed;
-      return 0;
+      KELSDK_LOG(kLogError, "src open(%s) error %d", narrow(a.source).c_str(), static_cast<int>(r));
+      if (const std::uint32_t c = checkSrcDrive(args.mode)) return {true, c};
+      if (r == PxoUtility::kOpenNotFound) return {true, kDupSourceMissing};
+      a.flags = kFlagSourceFailed;
+      return {true, 0};
     }
-    in.reset(h);
+    a.in.reset(h);
   }
-  if (args.readSource) {
-    if (!files.getFileTime(in.handle, entry.times)) {
-      KELSDK_LOG(kLogError, "src getFileTime(%s) error", narrow(source).c_str());
-      if (const std::uint32_t c = checkSrcDrive(args.mode)) return c;
-    } else {
-      entry.timesRead = true;
-    }
-    if (entry.isLink) {
-      if (!files.getSymLinkTarget(in.handle, entry.target)) {
-        flags = kFlagSourceFailed;
-        return 0;
-      }
-      KELSDK_LOG(kLogTrace, "target=%s", narrow(entry.target).c_str());
-    }
-  }
-  std::u16string output = args.destRoot + entry.name;
-  if (args.restrictSpanning) commitNewTrackIfRequired_Execute(entry.size, args);
-  Closer out{files};
-  bool renamed = false;
-  Data data = Data::Good;
-  if (entry.isLink) {
-    if (args.mode == kModeRetrieve) {  // links are made on the destination only
-      flags |= kFlagVerified;
-      return 0;
-    }
-    const std::uint32_t r = files.createSymLink(output, entry.target, (entry.attributes & kFileAttrDirectory) ? 1 : 0);
-    if (r == PxoUtility::kOpenExists) return args.destSide ? kDupFileExists : 0x06000105;
-    if (r != 0) {
-      if (const std::uint32_t c = checkDestDrive(args.kind, args.destGiven)) return c;
-      return failedOutput(entry, args, false, again, writeRetried);
-    }
-    flags |= kFlagVerified;
-    KELSDK_LOG(kLogTrace, "createSymLink success");
-    FileHandle h = kNoHandle;
-    if (files.openSymLink(output, h) == 0) out.reset(h);
+  return args.readSource ? readSourceDetails(a) : Outcome{};
+}
+
+// The source's times and, for a link, its target.
+Duplicate::Outcome Duplicate::readSourceDetails(Attempt& a) {
+  SourceEntry& entry = a.entry;
+  if (!m_files->getFileTime(a.in.handle, entry.times)) {
+    KELSDK_LOG(kLogError, "src getFileTime(%s) error", narrow(a.source).c_str());
+    if (const std::uint32_t c = checkSrcDrive(a.args.mode)) return {true, c};
   } else {
-    FileHandle h = kNoHandle;
-    const std::uint32_t r = writeFileOpen(entry, output, args, h, renamed);
-    if (r == PxoUtility::kOpenExists) return args.destSide ? kDupFileExists : 0x06000105;
-    if (r != 0) {
-      if (const std::uint32_t c = checkDestDrive(args.kind, args.destGiven)) return c;
-      return failedOutput(entry, args, false, again, writeRetried);
-    }
-    out.reset(h);
-    std::uint64_t written = 0;
-    data = copyData(in.handle, out.handle, args, written);
-    if (data == Data::ReadFailed) {
-      std::uint32_t end = 0;
-      data = finishByRecovery(entry, args, source, in, out.handle, written, end);
-      if (end != 0) {
-        out.close();
-        deleteOutput(output);
-        return end;
-      }
-    }
+    entry.timesRead = true;
   }
-  if (data == Data::Good && args.destSide) {
-    if (!files.setFileAttribute(output, entry.attributes))
-      KELSDK_LOG(kLogError, "setFileAttribute(%s) error 0x%08X", narrow(output).c_str(), entry.attributes);
-    if (entry.timesRead && out.handle != kNoHandle) {
-      if (!files.setFileTime(out.handle, entry.times) || !files.setFileTime(out.handle, {~0ull, ~0ull, ~0ull})) {
-        KELSDK_LOG(kLogError, "src setFileTime(%s) error", narrow(output).c_str());
-        if (const std::uint32_t c = checkDestDrive(args.kind, args.destGiven)) {
-          in.close();
-          out.close();
-          if (!entry.isLink) deleteOutput(output);
-          return c;
-        }
-      }
-    }
+  if (!entry.isLink) return {};
+  if (!m_files->getSymLinkTarget(a.in.handle, entry.target)) {
+    a.flags = kFlagSourceFailed;
+    return {true, 0};
   }
-  in.close();
-  out.close();
-  if (data != Data::Good) {
-    if (!entry.isLink) deleteOutput(output);
-    if (data == Data::Canceled) return kDupCanceled;
-    if (data == Data::Unreadable) return 0;
-    if (const std::uint32_t c = checkDestDrive(args.kind, args.destGiven)) return c;
-    return failedOutput(entry, args, true, again, writeRetried);
+  KELSDK_LOG(kLogTrace, "target=%s", narrow(entry.target).c_str());
+  return {};
+}
+
+Duplicate::Outcome Duplicate::writeOutput(Attempt& a, bool& again, bool& writeRetried) {
+  a.output = a.args.destRoot + a.entry.name;
+  if (a.args.restrictSpanning) commitNewTrackIfRequired_Execute(a.entry.size, a.args);
+  return a.entry.isLink ? makeLink(a, again, writeRetried) : writeFile(a, again, writeRetried);
+}
+
+// An output that could not be made: one that exists already, or a failure
+// judged as a failed write.
+Duplicate::Outcome Duplicate::outputRefused(Attempt& a, std::uint32_t opened, bool& again, bool& writeRetried) {
+  if (opened == PxoUtility::kOpenExists) return {true, a.args.destSide ? kDupFileExists : kDupCopyExists};
+  if (const std::uint32_t c = checkDestDrive(a.args.kind, a.args.destGiven)) return {true, c};
+  return {true, failedOutput(a.entry, a.args, false, again, writeRetried)};
+}
+
+// Links are made on the destination only.
+Duplicate::Outcome Duplicate::makeLink(Attempt& a, bool& again, bool& writeRetried) {
+  if (a.args.mode == kModeRetrieve) {
+    a.flags |= kFlagVerified;
+    return {true, 0};
   }
+  const std::uint32_t r =
+      m_files->createSymLink(a.output, a.entry.target, (a.entry.attributes & kFileAttrDirectory) ? 1 : 0);
+  if (r != 0) return outputRefused(a, r, again, writeRetried);
+  a.flags |= kFlagVerified;
+  KELSDK_LOG(kLogTrace, "createSymLink success");
+  FileHandle h = kNoHandle;
+  if (m_files->openSymLink(a.output, h) == 0) a.out.reset(h);
+  return {};
+}
+
+// The file's data copied, what cannot be read recovered from the parity.
+Duplicate::Outcome Duplicate::writeFile(Attempt& a, bool& again, bool& writeRetried) {
+  FileHandle h = kNoHandle;
+  const std::uint32_t r = writeFileOpen(a.entry, a.output, a.args, h, a.renamed);
+  if (r != 0) return outputRefused(a, r, again, writeRetried);
+  a.out.reset(h);
+  a.outputMade = true;
+  std::uint64_t written = 0;
+  a.data = copyData(a.in.handle, a.out.handle, a.args, written);
+  if (a.data != Data::ReadFailed) return {};
+  std::uint32_t end = 0;
+  a.data = finishByRecovery(a.entry, a.args, a.source, a.in, a.out.handle, written, end);
+  return {end != 0, end};
+}
+
+// On the destination: the source's attributes and times.
+Duplicate::Outcome Duplicate::setOutputDetails(Attempt& a) {
+  const SourceEntry& entry = a.entry;
+  if (!a.args.destSide) return {};
+  if (!m_files->setFileAttribute(a.output, entry.attributes))
+    KELSDK_LOG(kLogError, "setFileAttribute(%s) error 0x%08X", narrow(a.output).c_str(), entry.attributes);
+  if (!entry.timesRead || a.out.handle == kNoHandle) return {};
+  if (m_files->setFileTime(a.out.handle, entry.times) && m_files->setFileTime(a.out.handle, {~0ull, ~0ull, ~0ull}))
+    return {};
+  KELSDK_LOG(kLogError, "src setFileTime(%s) error", narrow(a.output).c_str());
+  if (const std::uint32_t c = checkDestDrive(a.args.kind, a.args.destGiven)) return {true, c};
+  return {};
+}
+
+std::uint32_t Duplicate::recordCopy(Attempt& a) {
+  a.in.close();
+  a.out.close();
+  SourceEntry& entry = a.entry;
   entry.copied = true;
-  if (renamed) flags |= kFlagRenamed;
-  if (args.mode == kModeRetrieve) {
-    entry.tempPath = output;
-    recordTemp(entry.name, output, false);
+  if (a.renamed) a.flags |= kFlagRenamed;
+  if (a.args.mode == kModeRetrieve) {
+    entry.tempPath = a.output;
+    recordTemp(entry.name, a.output, false);
   } else {
-    entry.outputPath = output;
+    entry.outputPath = a.output;
   }
   return 0;
+}
+
+// The one clean-up of a failed attempt.
+void Duplicate::dropOutput(Attempt& a) {
+  a.in.close();
+  a.out.close();
+  if (a.outputMade) deleteOutput(a.output);
+  a.outputMade = false;
+}
+
+// Data that did not come over whole: canceled, unreadable (the entry is
+// marked so and the run goes on) or a failed write.
+std::uint32_t Duplicate::judgeData(Attempt& a, bool& again, bool& writeRetried) {
+  if (a.data == Data::Canceled) return kDupCanceled;
+  if (a.data == Data::Unreadable) return 0;
+  if (const std::uint32_t c = checkDestDrive(a.args.kind, a.args.destGiven)) return c;
+  return failedOutput(a.entry, a.args, true, again, writeRetried);
 }
 
 Duplicate::Data Duplicate::copyData(FileHandle in, FileHandle out, RunArgs& args, std::uint64_t& written) {

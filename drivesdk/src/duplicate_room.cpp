@@ -75,6 +75,7 @@ std::uint32_t Duplicate::roomOfDrive(const std::u16string& path, bool overwrite,
   MDCFS_MOUNT_INFORMATION info{};
   if (dest.getMountInformation(info) != 0) {
     KELSDK_LOG(kLogError, "getMountInformation(%s) error", shown.c_str());
+    noteEngineHost("PxoUtilityLib::Duplicate::roomOfDrive");
     return 0x120800;
   }
   const std::uint8_t type = info.MediumType;

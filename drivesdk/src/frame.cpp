@@ -103,6 +103,16 @@ void throwPxo(std::uint32_t code, const char* file, int line, const char* functi
   throw PxoUtilityLibException(code, widen(baseName(file)), line, widen(function));
 }
 
+void noteEngineHost(const char* function) {
+  if (!g_callbacks.control) sdkLog(kLogError, kLogType, __FILE__, function, __LINE__, "no engine host in this process");
+}
+
+void failMountInformation(const char* function, const char* text) {
+  sdkLog(kLogError, kLogType, __FILE__, function, __LINE__, "%s", text);
+  noteEngineHost(function);
+  throwPxo(0x120800, __FILE__, __LINE__, function);
+}
+
 void throwUtility(std::uint64_t code, const std::string& message, const char* file, int line, const char* function) {
   throw kelutil::KelUtilityException(code, message, baseName(file), line, function);
 }

@@ -1,6 +1,7 @@
 #include "progress.h"
 
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 
 namespace PxoUtilityLib {
 
@@ -23,7 +24,7 @@ void Progress::start(std::uint8_t from, std::uint8_t to) {
     std::lock_guard<std::mutex> g(m_stopMutex);
     m_stopping = false;
   }
-  m_worker = std::thread([this, from, to] { run(from, to); });
+  m_worker = platform::start_thread([this, from, to] { run(from, to); });
 }
 
 void Progress::run(std::uint8_t from, std::uint8_t to) {

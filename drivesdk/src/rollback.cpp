@@ -18,9 +18,6 @@ constexpr const char* kSearch = "PxoUtilityLib::Rollback::searchRollbackPoint";
 constexpr std::uint32_t kSector = 2048;
 constexpr std::uint32_t kFsctlStatfsSize = 0x40207063;
 constexpr std::uint8_t kMetadataFileType = 250;
-constexpr std::size_t kLvdMapCount = 268;
-constexpr std::size_t kLvdMaps = 440;
-constexpr std::size_t kPdStart = 188;
 
 std::uint32_t le32(const std::uint8_t* p) {
   std::uint32_t v;
@@ -97,7 +94,7 @@ std::uint32_t Rollback::doRollback() {
   measureVolume();
   m_progress.set(0);
   MDCFS_MOUNT_INFORMATION info{};
-  if (m_drive.getMountInformation(info) != 0) KELSDK_FAIL(0x120800, kDo, "getMountInformation error");
+  if (m_drive.getMountInformation(info) != 0) failMountInformation(kDo, "getMountInformation error");
   if (info.MountStatus == 0x80000010 || !inSetA(info.MediumType))
     KELSDK_FAIL(0x5000001, kDo,
          "mount status cannot rollback MountStatus=0x%08X,WriteProtectReasonFlags=0x%08X,AccessMode=0x%08X,"
@@ -232,6 +229,10 @@ bool Rollback::startPosition(std::uint32_t& position) {
   return false;
 }
 
+// The slot's search: from the metadata file's entry the descriptors name,
+// along the chain of its earlier generations; where the chain ends or there
+// is none (write-once media), backwards through the disc in chunks. False
+// when the callback picked a point.
 bool Rollback::searchRollbackPointOnDisc() {
   if (!startPosition(m_searchLastLSN)) return true;
   m_partitionKnown = false;
@@ -241,58 +242,82 @@ bool Rollback::searchRollbackPointOnDisc() {
   if (!m_bMFE && !m_writeOnce) return true;
   m_mfeLSN = mfe;
   for (;;) {
-    std::uint32_t previous = 0;
-    bool found = false;
-    std::uint64_t passed = 0;
-    std::uint32_t foundAt = 0;
+    Round round;
     if (m_bMFE) {
-      m_searchLastLSN = m_mfeLSN;
-      DataArray sector;
-      passed = 1;
-      if (m_drive.readSector(m_mfeLSN, 1, sector) != 0) {
-        KELSDK_LOG(kLogError, "read error");
-        m_bMFE = false;
-      } else if ((found = parseMetadata(sector.data(), m_mfeLSN, previous))) {
-        foundAt = m_mfeLSN;
-      } else {
-        m_bMFE = false;
-      }
+      round = followChain();
+    } else if (m_searchLastLSN == 0) {
+      return true;
     } else {
-      if (m_searchLastLSN == 0) return true;
-      const std::uint32_t start = (m_searchLastLSN - 1) / kScanChunk * kScanChunk;
-      DataArray chunk;
-      std::uint32_t offset = 0;
-      m_drive.readBuffer(start, m_searchLastLSN - start, chunk, offset);
-      passed = m_searchLastLSN - start;
-      for (std::uint32_t lsn = m_searchLastLSN; lsn-- > start;) {
-        m_searchLastLSN = lsn;
-        const std::size_t at = (static_cast<std::size_t>(lsn - start) + offset) * kSector;
-        std::uint32_t prev = 0;
-        if (parseMetadata(chunk.getArray(at, kSector), lsn, prev)) {
-          found = true;
-          foundAt = lsn;
-          previous = prev;
-        }
-      }
+      round = scanChunk();
     }
-    if (found) {
-      // Scanning goes on below the entry: from the chain that is the entry
-      // itself, in a chunk everything down to its start is parsed already.
-      const bool fromChain = m_bMFE;
-      m_mfeLSN = foundAt;
-      if (previous != 0 && previous < m_mfeLSN) {
-        m_bMFE = true;
-        m_mfeLSN = previous;
-      } else {
-        if (previous != 0) KELSDK_LOG(kLogError, "before MFE 0x%X >= now MFE 0x%X", previous, m_mfeLSN);
-        m_bMFE = false;
-        if (fromChain) m_searchLastLSN = foundAt;
-      }
-    }
-    m_scanned += passed;
-    if (m_volumeBlocks) m_progress.set(static_cast<std::uint8_t>(std::min<std::uint64_t>(m_scanned * 100 / m_volumeBlocks, 100)));
+    if (round.found) goOnBelow(round);
+    reportScanned(round.passed);
     if (!stopCheck()) return false;
   }
+}
+
+// The entry the chain names; a sector that does not read or is no entry of
+// this volume ends the chain.
+Rollback::Round Rollback::followChain() {
+  Round round;
+  round.passed = 1;
+  round.fromChain = true;
+  m_searchLastLSN = m_mfeLSN;
+  DataArray sector;
+  if (m_drive.readSector(m_mfeLSN, 1, sector) != 0) {
+    KELSDK_LOG(kLogError, "read error");
+    m_bMFE = false;
+  } else if (parseMetadata(sector.data(), m_mfeLSN, round.previous)) {
+    round.found = true;
+    round.at = m_mfeLSN;
+  } else {
+    m_bMFE = false;
+  }
+  return round;
+}
+
+// The chunk below the search position, from (position - 1) rounded down to
+// a multiple of kScanChunk, parsed from its last sector to its first; the
+// lowest entry found counts.
+Rollback::Round Rollback::scanChunk() {
+  Round round;
+  const std::uint32_t start = (m_searchLastLSN - 1) / kScanChunk * kScanChunk;
+  DataArray chunk;
+  std::uint32_t offset = 0;
+  m_drive.readBuffer(start, m_searchLastLSN - start, chunk, offset);
+  round.passed = m_searchLastLSN - start;
+  for (std::uint32_t lsn = m_searchLastLSN; lsn-- > start;) {
+    m_searchLastLSN = lsn;
+    const std::size_t at = (static_cast<std::size_t>(lsn - start) + offset) * kSector;
+    std::uint32_t previous = 0;
+    if (parseMetadata(chunk.getArray(at, kSector), lsn, previous)) {
+      round.found = true;
+      round.at = lsn;
+      round.previous = previous;
+    }
+  }
+  return round;
+}
+
+// After an entry: its earlier generation when it names one below it, else
+// scanning on below the entry (from the chain that is the entry itself; in a
+// chunk everything down to its start is parsed already).
+void Rollback::goOnBelow(const Round& round) {
+  m_mfeLSN = round.at;
+  if (round.previous != 0 && round.previous < m_mfeLSN) {
+    m_bMFE = true;
+    m_mfeLSN = round.previous;
+    return;
+  }
+  if (round.previous != 0) KELSDK_LOG(kLogError, "before MFE 0x%X >= now MFE 0x%X", round.previous, m_mfeLSN);
+  m_bMFE = false;
+  if (round.fromChain) m_searchLastLSN = round.at;
+}
+
+void Rollback::reportScanned(std::uint64_t passed) {
+  m_scanned += passed;
+  if (m_volumeBlocks)
+    m_progress.set(static_cast<std::uint8_t>(std::min<std::uint64_t>(m_scanned * 100 / m_volumeBlocks, 100)));
 }
 
 // One sector: a metadata file entry of this volume becomes a point.
@@ -302,13 +327,10 @@ bool Rollback::parseMetadata(const std::uint8_t* sector, std::uint32_t lsn, std:
   previous = 0;
   DataArray copy(kSector);
   std::memcpy(copy.data(), sector, kSector);
-  const std::uint16_t id = le16(sector);
-  std::unique_ptr<FileEntryDescriptor> entry;
-  if (id == FEDescriptor::kId) entry = std::make_unique<FEDescriptor>(copy, 0, kSector);
-  else if (id == EXFEDescriptor::kId) entry = std::make_unique<EXFEDescriptor>(copy, 0, kSector);
-  else return false;
+  const std::unique_ptr<FileEntryDescriptor> entry = fileEntryView(copy, 0);
+  if (!entry) return false;
   if (entry->crcLength() > 2032 || !entry->checkDescriptorTag()) return false;
-  if (id == FEDescriptor::kId) KELSDK_LOG(kLogTrace, "Parse sector is FE");
+  if (entry->kindIdentifier() == FEDescriptor::kId) KELSDK_LOG(kLogTrace, "Parse sector is FE");
   if (entry->icbTag()[11] != kMetadataFileType) return false;
   if (m_serialKnown && entry->tagSerial() != m_serial) {
     KELSDK_LOG(kLogError, "Tag Serial Number %hu not equal AVDP's %hu", entry->tagSerial(), m_serial);
@@ -378,44 +400,15 @@ bool Rollback::getMFEPos(std::uint32_t& lsn) {
 }
 
 bool Rollback::getMFEPosFormVDS(const VdsExtent& extent, std::uint32_t& lsn) {
-  const std::uint32_t sectors = static_cast<std::uint32_t>((extent.length + 2047ull) / kSector);
-  std::uint32_t n = 0;
-  if (extent.length == 0 || m_drive.getN(n) != 0 || static_cast<std::uint64_t>(extent.location) + sectors > n + 1ull) {
-    KELSDK_LOG(kLogError, "VDS read error LSN=0x%08X length=0x%X(sector)", extent.location, sectors);
-    return false;
-  }
-  DataArray buffer;
-  if (m_drive.readSector(extent.location, sectors, buffer) != 0) {
-    KELSDK_LOG(kLogError, "VDS read error LSN=0x%08X length=0x%X(sector)", extent.location, sectors);
-    return false;
-  }
   UDFReader reader(m_drive, m_slot, m_writeOnce);
-  std::unique_ptr<PVDDescriptor> pvd;
-  std::unique_ptr<LVDDescriptor> lvd;
-  std::unique_ptr<PDDescriptor> pd;
-  if (!reader.checkVDS(buffer, 0, sectors, pvd, lvd, &pd)) {
-    KELSDK_LOG(kLogError, "VDS check error LSN=0x%08X length=0x%X(sector)", extent.location, sectors);
-    return false;
+  VolumeLayout layout;
+  const bool found = reader.readVolumeLayout(extent, layout);
+  if (layout.partitionKnown) {
+    m_partitionStart = layout.partitionStart;
+    m_partitionKnown = true;
   }
-  m_partitionStart = le32(pd->raw() + kPdStart);
-  m_partitionKnown = true;
-  // The maps stay inside the LVD's sector; a map shorter than 2 ends them.
-  const std::uint8_t* sector = buffer.getArray(lvd->offset(), kSector);
-  const std::uint32_t maps = le32(sector + kLvdMapCount);
-  std::size_t at = kLvdMaps;
-  for (std::uint32_t i = 0; i < maps && at + 2 <= kSector; ++i) {
-    const std::uint8_t type = sector[at];
-    const std::uint8_t length = sector[at + 1];
-    if (length < 2) break;
-    if (type == 2 && at + 44 <= kSector) {
-      lsn = le32(sector + at + 40) + m_partitionStart;
-      return true;
-    }
-    at += length;
-  }
-  KELSDK_LOG(kLogError, "VDS check error LSN=0x%08X length=0x%X(sector) LVD has not Metadata Partition Map",
-             extent.location, sectors);
-  return false;
+  if (found) lsn = layout.metadataFile;
+  return found;
 }
 
 bool Rollback::stopCheck() {
@@ -475,14 +468,20 @@ namespace PxoUtilityLib {
 // The search behind the host's rollback information; tests put their own
 // callback in the collector's place.
 std::uint64_t runRollbackInfo(const char16_t* path, RollbackCallback& callback) {
+  constexpr const char* kName = "KelDriveSDK_Quorvel_GetRollbackInfo";
   try {
     Rollback search(path, callback, nullptr);
     return search.doRollback();
   } catch (const PxoUtilityLibException& e) {
+    sdkLog(kLogTrace, kLogType, __FILE__, kName, __LINE__,
+           "PxoUtilityLibException result=0x%08X throw at path=%s function=%s line=%u", e.code(),
+           narrow(e.file()).c_str(), narrow(e.function()).c_str(), static_cast<unsigned>(e.line()));
     return e.code();
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    sdkLog(kLogError, kLogType, __FILE__, kName, __LINE__, "std::exception: what()=%s", e.what());
     return 0x10001;
   } catch (...) {
+    sdkLog(kLogError, kLogType, __FILE__, kName, __LINE__, "unknown exception");
     return 0x10002;
   }
 }

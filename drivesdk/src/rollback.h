@@ -61,10 +61,24 @@ class Rollback {
   std::uint64_t blocksScanned() const { return m_scanned; }
 
  private:
+  // One round of a slot's search: whether it found an entry, where, the
+  // earlier generation that entry names (0: none), and the blocks passed.
+  struct Round {
+    bool found = false;
+    bool fromChain = false;
+    std::uint32_t at = 0;
+    std::uint32_t previous = 0;
+    std::uint64_t passed = 0;
+  };
+
   void search();
   void searchRollbackPoint();
   bool uninitialized();
   bool searchRollbackPointOnDisc();
+  Round followChain();
+  Round scanChunk();
+  void goOnBelow(const Round& round);
+  void reportScanned(std::uint64_t passed);
   bool startPosition(std::uint32_t& position);
   bool parseMetadata(const std::uint8_t* sector, std::uint32_t lsn, std::uint32_t& previous);
   bool getMFEPos(std::uint32_t& lsn);

@@ -67,6 +67,14 @@ class PxoUtilityLibException {
 
 [[noreturn]] void throwPxo(std::uint32_t code, const char* file, int line, const char* function);
 
+// After a failed control of the engine: a process without the control
+// callback has no engine behind it (only KelDriver's own process has), and
+// the log says so.
+void noteEngineHost(const char* function);
+// The mount information could not be read: text and the reason logged, then
+// 0x120800 thrown.
+[[noreturn]] void failMountInformation(const char* function, const char* text);
+
 // Narrow and wide text (UTF-8 and UTF-16).
 std::string narrow(const std::u16string& text);
 std::u16string widen(const std::string& text);

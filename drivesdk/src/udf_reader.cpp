@@ -17,6 +17,19 @@ constexpr std::size_t kTagBytes = 16;
 constexpr std::uint32_t kSectorBytes = 2048;
 constexpr std::uint32_t kFirstAnchor = 256;
 constexpr std::uint32_t kErrAnchors = 0x230001;
+// Places in the LVD's sector and the PD.
+constexpr std::size_t kLvdFileSet = 248;
+constexpr std::size_t kLvdMapCount = 268;
+constexpr std::size_t kLvdMaps = 440;
+constexpr std::size_t kPdStart = 188;
+constexpr std::uint8_t kMetadataMapType = 2;
+constexpr std::size_t kMetadataMapBytes = 44;  // through the metadata file location
+
+std::uint32_t le32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
 
 std::uint8_t tagChecksum(const std::uint8_t* tag) {
   unsigned sum = 0;
@@ -42,13 +55,15 @@ std::uint64_t DescriptorBase::u64(std::size_t at) const {
   return static_cast<std::uint64_t>(u32(at)) | static_cast<std::uint64_t>(u32(at + 4)) << 32;
 }
 
-bool DescriptorBase::checkDescriptorTag() const {
-  if (m_length < kTagBytes) return false;
-  if (m_raw[4] != tagChecksum(m_raw)) return false;
-  const std::size_t crcBytes = crcLength();
-  if (crcBytes + kTagBytes > m_length) return false;
-  return mdcudfsr_crc16(m_raw + kTagBytes, static_cast<std::uint32_t>(crcBytes)) == u16(8);
+bool descriptorTagHolds(const std::uint8_t* raw, std::size_t length) {
+  if (length < kTagBytes) return false;
+  if (raw[4] != tagChecksum(raw)) return false;
+  const std::size_t crcBytes = static_cast<std::size_t>(raw[10] | raw[11] << 8);
+  if (crcBytes + kTagBytes > length) return false;
+  return mdcudfsr_crc16(raw + kTagBytes, static_cast<std::uint32_t>(crcBytes)) == (raw[8] | raw[9] << 8);
 }
+
+bool DescriptorBase::checkDescriptorTag() const { return descriptorTagHolds(m_raw, m_length); }
 
 void DescriptorBase::recomputeTag() {
   const std::size_t crcBytes = std::min<std::size_t>(crcLength(), m_length - kTagBytes);
@@ -83,6 +98,14 @@ LongAD FileEntryDescriptor::getLongAD(std::size_t index) const {
   std::memcpy(&ad.partition, p + 8, 2);
   std::memcpy(ad.implementationUse, p + 10, 6);
   return ad;
+}
+
+std::unique_ptr<FileEntryDescriptor> fileEntryView(DataArray& array, std::size_t offset) {
+  const std::uint8_t* tag = array.getArray(offset, 2);
+  const std::uint16_t id = static_cast<std::uint16_t>(tag[0] | tag[1] << 8);
+  if (id == FEDescriptor::kId) return std::make_unique<FEDescriptor>(array, offset, kSectorBytes);
+  if (id == EXFEDescriptor::kId) return std::make_unique<EXFEDescriptor>(array, offset, kSectorBytes);
+  return nullptr;
 }
 
 bool UDFReader::chekAVDP(const AVDPDescriptor& avdp) {
@@ -184,6 +207,64 @@ bool UDFReader::checkVDS(DataArray& buffer, std::uint32_t first, std::uint32_t c
                static_cast<unsigned short>(lvd->numberOfPartitionMaps()), static_cast<unsigned>(m_slot));
     return false;
   }
+  return true;
+}
+
+namespace {
+
+// The first metadata partition map of the LVD's sector: its reference (the
+// map's index) and the metadata file location. The maps stay inside the
+// sector; a map shorter than 2 bytes ends them.
+bool metadataMap(const std::uint8_t* lvd, std::uint16_t& reference, std::uint32_t& location) {
+  const std::uint32_t maps = le32(lvd + kLvdMapCount);
+  std::size_t at = kLvdMaps;
+  for (std::uint32_t i = 0; i < maps && i <= 0xFFFF && at + 2 <= kSectorBytes; ++i) {
+    const std::uint8_t type = lvd[at];
+    const std::uint8_t length = lvd[at + 1];
+    if (length < 2) break;
+    if (type == kMetadataMapType && at + kMetadataMapBytes <= kSectorBytes) {
+      reference = static_cast<std::uint16_t>(i);
+      location = le32(lvd + at + 40);
+      return true;
+    }
+    at += length;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool UDFReader::readVolumeLayout(const VdsExtent& extent, VolumeLayout& layout) {
+  layout = VolumeLayout{};
+  const std::uint32_t sectors = static_cast<std::uint32_t>((extent.length + 2047ull) / kSectorBytes);
+  std::uint32_t n = 0;
+  DataArray buffer;
+  if (extent.length == 0 || m_drive->getN(n) != 0 || static_cast<std::uint64_t>(extent.location) + sectors > n + 1ull ||
+      m_drive->readSector(extent.location, sectors, buffer) != 0) {
+    KELSDK_LOG(kLogError, "VDS read error LSN=0x%08X length=0x%X(sector)", extent.location, sectors);
+    return false;
+  }
+  std::unique_ptr<PVDDescriptor> pvd;
+  std::unique_ptr<LVDDescriptor> lvd;
+  std::unique_ptr<PDDescriptor> pd;
+  if (!checkVDS(buffer, 0, sectors, pvd, lvd, &pd)) {
+    KELSDK_LOG(kLogError, "VDS check error LSN=0x%08X length=0x%X(sector)", extent.location, sectors);
+    return false;
+  }
+  layout.partitionStart = le32(pd->raw() + kPdStart);
+  layout.partitionKnown = true;
+  const std::uint8_t* sector = buffer.getArray(lvd->offset(), kSectorBytes);
+  std::memcpy(&layout.fileSet.length, sector + kLvdFileSet, 4);
+  std::memcpy(&layout.fileSet.block, sector + kLvdFileSet + 4, 4);
+  std::memcpy(&layout.fileSet.partition, sector + kLvdFileSet + 8, 2);
+  std::uint32_t location = 0;
+  if (!metadataMap(sector, layout.metadataPartition, location) ||
+      static_cast<std::uint64_t>(location) + layout.partitionStart > 0xFFFFFFFFu) {
+    KELSDK_LOG(kLogError, "VDS check error LSN=0x%08X length=0x%X(sector) LVD has not Metadata Partition Map",
+               extent.location, sectors);
+    return false;
+  }
+  layout.metadataFile = location + layout.partitionStart;
   return true;
 }
 

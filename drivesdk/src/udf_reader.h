@@ -19,6 +19,10 @@ constexpr std::size_t kLvdBytes = 440;
 constexpr std::size_t kAvdpBytes = 512;
 constexpr std::size_t kEahBytes = 80;
 
+// Whether the descriptor of length bytes at raw holds its tag: the tag
+// checksum, and the CRC over the CRC length, which must lie inside it.
+bool descriptorTagHolds(const std::uint8_t* raw, std::size_t length);
+
 class DescriptorBase {
  public:
   DescriptorBase(DataArray& array, std::size_t offset, std::size_t length);
@@ -154,10 +158,26 @@ class EXFEDescriptor : public FileEntryDescriptor {
   std::uint64_t informationLength() const override { return u64(56); }
 };
 
+// A view of the File Entry or Extended File Entry at offset in array (one
+// sector); null for any other tag. Its tag is not checked here.
+std::unique_ptr<FileEntryDescriptor> fileEntryView(DataArray& array, std::size_t offset);
+
 // Extent of a descriptor sequence: length in bytes, first sector.
 struct VdsExtent {
   std::uint32_t length = 0;
   std::uint32_t location = 0;
+};
+
+// Where a slot's volume keeps its files, from one volume descriptor
+// sequence: the partition start (PD), the metadata partition's reference and
+// the LSN of its metadata file's entry (the LVD's type-2 map), and the file
+// set descriptor's place (the LVD's logical volume contents use).
+struct VolumeLayout {
+  std::uint32_t partitionStart = 0;
+  bool partitionKnown = false;  // the sequence passed its checks
+  std::uint16_t metadataPartition = 0;
+  std::uint32_t metadataFile = 0;
+  LongAD fileSet{};
 };
 
 class UDFReader {
@@ -175,6 +195,11 @@ class UDFReader {
   // and (when pd is given) PD go to the caller.
   bool checkVDS(DataArray& buffer, std::uint32_t first, std::uint32_t count, std::unique_ptr<PVDDescriptor>& pvd,
                 std::unique_ptr<LVDDescriptor>& lvd, std::unique_ptr<PDDescriptor>* pd = nullptr);
+  // Reads the sequence at extent (it must end by the disc's last sector N)
+  // and takes the layout from it. False, logged, when it cannot be read,
+  // fails checkVDS or has no metadata partition map (partitionKnown then
+  // tells whether the partition start was taken).
+  bool readVolumeLayout(const VdsExtent& extent, VolumeLayout& layout);
 
  private:
   bool chekAVDP(const AVDPDescriptor& avdp);

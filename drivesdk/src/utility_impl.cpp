@@ -1,9 +1,9 @@
 // All delete, finalize and the user settings.
 #include "utility_impl.h"
 
-#include "file_list.h"
 #include "finalize.h"
 #include "models.h"
+#include "root_directory.h"
 #include "sdk_frame.h"
 
 #include "platform/registry.h"
@@ -27,8 +27,11 @@ bool valid(const MDCFS_MOUNT_INFORMATION& i) { return (i.VolumeStatus & 0x80) !=
 #define MOUNT_FORMAT "MountStatus=0x%08X,WriteProtectReasonFlags=0x%08X,AccessMode=0x%08X,MediumType=0x%02X,VolumeStatus=0x%02X"
 #define MOUNT_VALUES(i) (i).MountStatus, (i).WriteProtectReasonFlags, (i).AccessMode, (i).MediumType, (i).VolumeStatus
 
-// The engine's answer to a volume control while it holds no volume.
-constexpr int kEngineNoVolume = 2;
+// The one folder an empty volume may hold; the engine finds its name in any
+// case of its letters.
+bool isMetadataFolder(const RootEntry& e) {
+  return e.directory && strcasecmp(narrow(e.name).c_str(), "$QuorvelData") == 0;
+}
 
 int callControl(std::uint32_t code, void* record) {
   const KelSdkControlCallback control = hostCallbacks().control;
@@ -69,7 +72,7 @@ DriveCtrl& PxoUtilityImpl::mediumChecks(MDCFS_MOUNT_INFORMATION& info, const cha
   if (!drive.testUnitReady()) KELSDK_FAIL(0x220003, function, "media is not exist");
   drive.released = true;
   drive.locked = true;
-  if (drive.getMountInformation(info) != 0) KELSDK_FAIL(0x120800, function, "getMountInformation error");
+  if (drive.getMountInformation(info) != 0) failMountInformation(function, "getMountInformation error");
   KELSDK_LOG(kLogTrace, "getMountInformation " MOUNT_FORMAT, MOUNT_VALUES(info));
   return drive;
 }
@@ -101,12 +104,13 @@ void PxoUtilityImpl::trackInformation(TrackInformation& track, const char* text,
   track = answer;
 }
 
-void PxoUtilityImpl::markDirty(std::uint8_t kind, std::uint8_t target, const char* function) {
-  MarkDirtyRecord record{kind, target, {0, 0}};
+void PxoUtilityImpl::markDirty(std::uint8_t kind, std::uint8_t volumeType, const char* function) {
+  MarkDirtyRecord record{kind, volumeType, {0, 0}};
   const int r = callControl(kFsctlMarkVolumeDirty, &record);
   if (r == 0) return;
   KELSDK_LOG(kLogError, "IoControl(MDCFSCTL_MARK_VOLUME_DIRTY) error=%d", r);
-  if (kind == kDirtyBacktrack) KELSDK_FAIL(0x120600, function, "markVolumeDirty(BACKTRACK_TO_INITIAL, 0x%02X) error", target);
+  if (kind == kDirtyBacktrack)
+    KELSDK_FAIL(0x120600, function, "markVolumeDirty(BACKTRACK_TO_INITIAL, 0x%02X) error", volumeType);
   if (kind == kDirtyFull) KELSDK_FAIL(0x120600, function, "doMarkVolumeDirty(FULL) error");
   KELSDK_FAIL(0x120600, function, "markVolumeDirty(INITIALIZE) error");
 }
@@ -153,54 +157,44 @@ void PxoUtilityImpl::pollBacktrack(Progress& progress) {
   }
 }
 
-// Whether the one folder of a volume without files is the metadata folder:
-// the engine's node list of the whole volume holds the root and that folder.
-bool PxoUtilityImpl::onlyMetadataFolder() {
-  static constexpr char kFolder[] = "$QuorvelData";
-  static constexpr char kRoot[] = "/";
-  constexpr std::uint32_t kEntries = 3;  // the root, the folder, one more tells a longer list
-  std::vector<EngineNodeEntry> entries(kEntries);
-  EngineNodeListRecord record{};
-  record.pathLength = sizeof kRoot;
-  record.path = reinterpret_cast<std::uintptr_t>(kRoot);
-  record.bufferSize = static_cast<std::uint32_t>(entries.size() * sizeof(EngineNodeEntry));
-  record.buffer = reinterpret_cast<std::uintptr_t>(entries.data());
-  if (const int r = callControl(kCtlFileNodeList, &record))
-    KELSDK_FAIL(0x1000002, kAllDelete, "IoControl(MDCFSCTL_GET_FILE_NODE_LIST) error=%d", r);
-  if (record.written > kEntries)
-    KELSDK_FAIL(0x1000002, kAllDelete, "IoControl(MDCFSCTL_GET_FILE_NODE_LIST) written=%u", record.written);
-  if (record.written != 2) return false;
-  const EngineNodeEntry& folder = entries[1];
-  // The engine finds names in any case of their letters, its format too.
-  return (folder.attributes & kFileAttrDirectory) != 0 && std::memchr(folder.name, 0, sizeof folder.name) &&
-         strcasecmp(folder.name, kFolder) == 0;
+// The erased volume's root as the disc holds it: nothing, or only the
+// metadata folder. The engine holds no volume after the unmount, so the
+// disc is read here. A backtrack leaves the descriptors erased until the
+// next mount formats the disc: nothing remains then either.
+void PxoUtilityImpl::checkRootEmpty(std::uint8_t mediumType, bool backtrack) {
+  std::uint8_t slot = 0;
+  bool loaded = false;
+  if (const std::uint32_t r = m_drive->currentSlot(slot, loaded)) KELSDK_FAIL(r, kAllDelete, "getMechanismStatus error");
+  if (!loaded) KELSDK_FAIL(0x220003, kAllDelete, "media is not exist");
+  std::vector<RootEntry> left;
+  bool metadataFolder = false;
+  const std::uint32_t r = readRootDirectory(*m_drive, slot, inSetW(mediumType), [&](const RootEntry& e) {
+    if (!metadataFolder && isMetadataFolder(e)) metadataFolder = true;
+    else left.push_back(e);
+    return left.empty();
+  });
+  if (r == kErrRootErased && backtrack) {
+    KELSDK_LOG(kLogTrace, "descriptors erased for the reformat: root directory empty");
+    return;
+  }
+  if (r != 0) KELSDK_FAIL(r, kAllDelete, "root directory read error");
+  if (left.empty()) return;
+  KELSDK_LOG(kLogError, "root entry left: %s", narrow(left.front().name).c_str());
+  KELSDK_FAIL(0x1000003, kAllDelete, "root directory not empty after allDelete");
 }
 
 // The volume after all delete: a supported type, valid state 1, mounted
-// read-write, and empty as the engine's format counts it: no files, and no
-// folder but the metadata folder (the engine's file count and node list).
-// The erased volume is not mounted again here: an engine that holds no
-// volume answers the count with 2, and then the state from the drive is all
-// there is to check.
-void PxoUtilityImpl::checkAfterAllDelete() {
+// read-write, and an empty root.
+void PxoUtilityImpl::checkAfterAllDelete(bool backtrack) {
   MDCFS_MOUNT_INFORMATION info{};
-  if (m_drive->getMountInformation(info) != 0) KELSDK_FAIL(0x120800, kAllDelete, "getMountInformation 2nd error");
+  if (m_drive->getMountInformation(info) != 0) failMountInformation(kAllDelete, "getMountInformation 2nd error");
   if (!inSetA(info.MediumType)) KELSDK_FAIL(0x1000002, kAllDelete, "unsupported disc 0x%08X", info.MediumType);
   if (!valid(info) || stateOf(info) != 1 || info.MountStatus != 0 || info.AccessMode != 0)
     KELSDK_FAIL(0x1000002, kAllDelete, "illegal mount status after all delete " MOUNT_FORMAT, MOUNT_VALUES(info));
-  FileCount count{};
-  const int r = callControl(kFsctlFileCount, &count);
-  if (r == kEngineNoVolume) {
-    KELSDK_LOG(kLogTrace, "IoControl(MDCFSCTL_GET_FILE_COUNT): no volume mounted, the mount status stands");
-    return;
-  }
-  if (r) KELSDK_FAIL(0x1000002, kAllDelete, "IoControl(MDCFSCTL_GET_FILE_COUNT) error=%d", r);
-  if (count.files != 0 || count.directories > 1 || (count.directories == 1 && !onlyMetadataFolder()))
-    KELSDK_FAIL(0x1000003, kAllDelete, "root directory not empty after allDelete NumberOfFiles=%u NumberOfDirectories=%u",
-         count.files, count.directories);
+  checkRootEmpty(info.MediumType, backtrack);
 }
 
-std::uint32_t PxoUtilityImpl::doAllDelete(bool backtrack, std::uint8_t target, kelutil::FormatCallback* callback) {
+std::uint32_t PxoUtilityImpl::doAllDelete(bool backtrack, kelutil::FormatCallback* callback) {
   Progress progress(m_callback, kProgressAllDelete);
   if (!backtrack) {
     KELSDK_LOG(kLogTrace, "Format progress=%u%%", 0u);
@@ -232,7 +226,9 @@ std::uint32_t PxoUtilityImpl::doAllDelete(bool backtrack, std::uint8_t target, k
     }
     if (!cancelled) {
       progress.start(0, 40);
-      markDirty(kDirtyBacktrack, target, kAllDelete);
+      // The engine goes back to slot 0 and gives the volume the type the
+      // record carries: the type it has.
+      markDirty(kDirtyBacktrack, static_cast<std::uint8_t>(info.VolumeTypeAndInformationVersion >> 4), kAllDelete);
       progress.set(40);
     }
   }
@@ -243,7 +239,7 @@ std::uint32_t PxoUtilityImpl::doAllDelete(bool backtrack, std::uint8_t target, k
   }
   if (backtrack) pollBacktrack(progress);
   unmountAndReopen(progress, 80, kAllDelete);
-  checkAfterAllDelete();
+  checkAfterAllDelete(backtrack);
   progress.set(99);
   progress.set(100);
   return 0;
@@ -286,7 +282,7 @@ void PxoUtilityImpl::prepareLastSlot(TrackInformation& track, std::uint8_t mediu
 
 void PxoUtilityImpl::checkAfterFinalize() {
   MDCFS_MOUNT_INFORMATION info{};
-  if (m_drive->getMountInformation(info) != 0) KELSDK_FAIL(0x120800, kFinalize, "getMountInformation 2nd error");
+  if (m_drive->getMountInformation(info) != 0) failMountInformation(kFinalize, "getMountInformation 2nd error");
   if (!inSetW(info.MediumType)) KELSDK_FAIL(0x3000002, kFinalize, "unsupported disc 0x%08X", info.MediumType);
   if (!valid(info) || stateOf(info) != 3 || info.MountStatus != 0 || !(info.WriteProtectReasonFlags & 0x1000) ||
       info.AccessMode != 0)

@@ -22,7 +22,6 @@ constexpr std::uint32_t kFsctlRegisterPrivileged = 0x20007007;
 constexpr std::uint32_t kFsctlEnterPrivileged = 0x20007000;
 constexpr std::uint32_t kFsctlMarkVolumeDirty = 0x8004700E;
 constexpr std::uint32_t kFsctlTrackInformation = 0xC0107016;
-constexpr std::uint32_t kFsctlFileCount = 0xC0087010;
 constexpr std::uint32_t kFsctlDeviceInformation = 0x404C7013;
 // Device control of a volume handle: the backtrack information.
 constexpr std::uint32_t kCtlBacktrackInformation = 0x4008704D;
@@ -39,9 +38,11 @@ struct TrackInformation {
   std::uint32_t nextWritable;  // 0xFFFFFFFF: before the partition start
   std::uint32_t endBlock;
 };
+// Kind 5 (back to the volume's initial state, slot 0): byte 1 the volume
+// type the engine gives the volume.
 struct MarkDirtyRecord {
   std::uint8_t kind;
-  std::uint8_t target;
+  std::uint8_t volumeType;
   std::uint8_t reserved[2];
 };
 struct BacktrackInformation {
@@ -108,7 +109,9 @@ class PxoUtilityImpl {
   PxoUtilityImpl(std::u16string path, ProcessCallback* callback) : m_path(std::move(path)), m_callback(callback) {}
   virtual ~PxoUtilityImpl() = default;
 
-  std::uint32_t doAllDelete(bool backtrack, std::uint8_t target, kelutil::FormatCallback* callback);
+  // Erases the volume, or with backtrack takes it back to its initial
+  // state on slot 0, keeping its volume type.
+  std::uint32_t doAllDelete(bool backtrack, kelutil::FormatCallback* callback);
   std::uint32_t doFinalize();
   void getUserSetting(UserSetting& setting);
   void setUserSetting(const UserSetting& setting);
@@ -134,11 +137,11 @@ class PxoUtilityImpl {
   void exitPrivileged(const char* function);
   void control(std::uint32_t code, void* record, std::uint32_t failure, const char* name, const char* function);
   void trackInformation(TrackInformation& track, const char* text, const char* function);
-  void markDirty(std::uint8_t kind, std::uint8_t target, const char* function);
+  void markDirty(std::uint8_t kind, std::uint8_t volumeType, const char* function);
   void pollBacktrack(Progress& progress);
   void unmountAndReopen(Progress& progress, std::uint8_t from, const char* function);
-  bool onlyMetadataFolder();
-  void checkAfterAllDelete();
+  void checkRootEmpty(std::uint8_t mediumType, bool backtrack);
+  void checkAfterAllDelete(bool backtrack);
   bool resourcesLast(const TrackInformation& track);
   void prepareLastSlot(TrackInformation& track, std::uint8_t mediumType);
   void checkAfterFinalize();

@@ -122,12 +122,16 @@ std::uint16_t KelUtility::CalculateCRC(const std::uint8_t* data, std::uint64_t l
 }
 
 bool KelUtility::DoAllDelete(const std::u16string& path, bool backtrack, FormatCallback* callback, std::uint8_t target) {
-  return convertExceptions(__FILE__, __LINE__, "kelutil::KelUtility::DoAllDelete", [&] {
+  constexpr const char* kName = "kelutil::KelUtility::DoAllDelete";
+  return convertExceptions(__FILE__, __LINE__, kName, [&] {
+    // The engine takes a volume back to slot 0 only: another slot is refused
+    // before anything is erased.
+    if (target != 0) invalidArgument(kName, __LINE__);
     KelFile file(path);
     std::string product, serial, revision;
     if (!DeviceControl::getDeviceProperty(file, product, serial, revision)) return false;
     LoggedProgress progress;
-    return PxoUtilityImpl(path, &progress).doAllDelete(backtrack, target, callback) == 0;
+    return PxoUtilityImpl(path, &progress).doAllDelete(backtrack, callback) == 0;
   });
 }
 
@@ -225,8 +229,7 @@ std::uint64_t KelDriveSDK_ResetOperationalMode() {
 
 std::uint64_t KelDriveSDK_DoAllDelete(const char16_t* path, int backtrack, int targetSlot,
                                       int (*progress)(unsigned, void*), void* user) {
-  if (!path || (backtrack != 0 && backtrack != 1) || (targetSlot != 0 && targetSlot != 1))
-    return KELSDK_ERR_INVALID_PARAMETER;
+  if (!path || (backtrack != 0 && backtrack != 1) || targetSlot != 0) return KELSDK_ERR_INVALID_PARAMETER;
   return runPlain([&] {
     FormatCallbackForC adapter(progress, user);
     return boolResult(kelutil::KelUtility::DoAllDelete(path, backtrack == 1, progress ? &adapter : nullptr,

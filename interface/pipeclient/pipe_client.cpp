@@ -2,6 +2,7 @@
 
 #include "platform/pipe.h"
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 
 #include <algorithm>
 #include <atomic>
@@ -142,7 +143,7 @@ DWORD CQVServiceInterfaceImpl::CRep::connect_locked(bool control) {
     auto l = std::make_shared<Link>();
     l->conn = std::shared_ptr<platform::PipeConnection>(std::move(conn));
     try {
-      l->reader = std::thread([this, l] { reader_main(l); });
+      l->reader = platform::start_thread([this, l] { reader_main(l); });
     } catch (const std::system_error&) {
       l->conn->disconnect();
       return ERROR_NOT_ENOUGH_MEMORY;
@@ -255,7 +256,7 @@ void CQVServiceInterfaceImpl::CRep::queue_notification(const std::uint8_t* recor
     notifications.emplace_back(record, record + size);
     if (!dispatcher_running) {
       if (dispatcher.joinable()) dispatcher.join();  // ended on its own, holds no lock
-      dispatcher = std::thread([this] { dispatcher_main(); });
+      dispatcher = platform::start_thread([this] { dispatcher_main(); });
       dispatcher_running = true;
     }
   } catch (const std::exception&) {

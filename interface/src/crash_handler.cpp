@@ -2,6 +2,7 @@
 
 #include "kel/crash_record.h"
 #include "platform/registry.h"
+#include "platform/thread_start.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,13 +10,14 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <new>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <ucontext.h>
@@ -130,6 +132,15 @@ struct Writer {
       ch(*s);
     }
   }
+  void dec(std::uint32_t v) {
+    char tmp[10];
+    int n = 0;
+    do {
+      tmp[n++] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v != 0);
+    while (n > 0) ch(tmp[--n]);
+  }
   void hex(std::uint64_t v, int minDigits) {
     char tmp[16];
     int n = 0;
@@ -171,10 +182,12 @@ int FormatCommandLine(char* buf, std::size_t capacity, const CommandParts& p) {
   w.str(" -e 0x");
   w.hex(p.exceptionPointers, 16);
   w.str(" -f \"");
-  w.quoted(p.logDirectory);
+  w.quoted(p.dumpDirectory);
   w.str("/KelDriver");
   w.quoted(p.timeStamp);
   w.quoted(p.exceptionText);
+  w.ch('-');
+  w.dec(p.processId);
   w.str(".dmp\"");
   if (!w.ok) {
     buf[0] = '\0';
@@ -218,12 +231,85 @@ int SplitCommandLine(char* line, char** argv, int maxArgs) {
   return argc;
 }
 
+std::string DefaultDumpDirectory() {
+  const std::string registry = platform::registry_path();
+  if (registry.empty() || registry[0] != '/') return {};
+  return registry.substr(0, registry.rfind('/')) + "/" + kDefaultDumpFolder;
+}
+
+bool IsDumpName(const char* name) {
+  const std::size_t n = std::strlen(name);
+  return n > 13 && std::strncmp(name, "KelDriver", 9) == 0 && std::strcmp(name + n - 4, ".dmp") == 0;
+}
+
+namespace {
+
+// The dumps of a folder: how many, and the oldest (by time of change, then
+// by name).
+struct DumpCensus {
+  int count = 0;
+  timespec oldestTime{};
+  char oldestName[256] = {};
+};
+
+bool olderThan(const timespec& t, const char* name, const DumpCensus& c) {
+  if (t.tv_sec != c.oldestTime.tv_sec) return t.tv_sec < c.oldestTime.tv_sec;
+  if (t.tv_nsec != c.oldestTime.tv_nsec) return t.tv_nsec < c.oldestTime.tv_nsec;
+  return std::strcmp(name, c.oldestName) < 0;
+}
+
+void countDump(int folder, const char* name, DumpCensus* c) {
+  struct stat st;
+  if (!IsDumpName(name) || std::strlen(name) >= sizeof c->oldestName) return;
+  if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return;
+  if (c->count == 0 || olderThan(st.st_mtim, name, *c)) {
+    c->oldestTime = st.st_mtim;
+    std::strcpy(c->oldestName, name);
+  }
+  ++c->count;
+}
+
+// Reads the folder with getdents64 into a buffer on the stack: no heap.
+// False when the folder cannot be read.
+bool takeCensus(int folder, DumpCensus* c) {
+  *c = DumpCensus{};
+  if (lseek(folder, 0, SEEK_SET) != 0) return false;
+  alignas(dirent64) char buf[4096];
+  for (;;) {
+    const ssize_t n = getdents64(folder, buf, sizeof buf);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    for (ssize_t at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buf + at);
+      countDump(folder, entry->d_name, c);
+      at += entry->d_reclen;
+    }
+  }
+}
+
+}  // namespace
+
+void PruneDumps(const char* directory, int keep) {
+  const int folder = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return;
+  DumpCensus census;
+  // Each round takes out the oldest; a name another process took out first
+  // is simply counted again.
+  for (int round = 0; round < 1000 && takeCensus(folder, &census) && census.count > keep; ++round) {
+    if (unlinkat(folder, census.oldestName, 0) != 0 && errno != ENOENT) break;
+  }
+  close(folder);
+}
+
 namespace {
 
 // ---- Process-wide state ---------------------------------------------------
 
 std::string g_programDirectory;
-std::string g_logDirectory;
+// Where the dumps go: "Log file directory", else the default, which the
+// watcher creates when it is missing. Empty: no dump is written.
+std::string g_dumpDirectory;
+bool g_createDumpDirectory = false;
 
 // The handler lock: the kernel thread id of the owner, 0 when free. A futex,
 // so that a crashing thread can wait on it inside a signal handler.
@@ -248,6 +334,7 @@ posix_spawnattr_t g_spawnAttr;
 // Room for the command line and its words; filled only by the watcher.
 char g_commandLine[3 * PATH_MAX + 256];
 char* g_argv[32];
+char g_folderPath[PATH_MAX];
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
@@ -394,7 +481,25 @@ void onFatalSignal(int sig, siginfo_t* si, void* context) {
 
 // ---- The watcher ------------------------------------------------------------------
 
+// Creates the dump directory and the folders above it (mode 0700), without
+// heap memory; false when the name does not fit.
+bool makeDumpDirectory() {
+  const std::size_t n = g_dumpDirectory.size();
+  if (n == 0 || n >= sizeof g_folderPath) return false;
+  std::memcpy(g_folderPath, g_dumpDirectory.c_str(), n + 1);
+  for (std::size_t i = 1; i < n; ++i) {
+    if (g_folderPath[i] != '/') continue;
+    g_folderPath[i] = '\0';
+    mkdir(g_folderPath, 0700);
+    g_folderPath[i] = '/';
+  }
+  mkdir(g_folderPath, 0700);
+  return true;
+}
+
 void runTool() {
+  if (g_dumpDirectory.empty()) return;
+  if (g_createDumpDirectory && !makeDumpDirectory()) return;
   char stamp[15];
   const std::time_t now = std::time(nullptr);
   std::tm local;
@@ -415,7 +520,7 @@ void runTool() {
                            static_cast<std::uint32_t>(getpid()),
                            g_crashThreadId.load(),
                            reinterpret_cast<std::uintptr_t>(record),
-                           g_logDirectory.c_str(),
+                           g_dumpDirectory.c_str(),
                            stamp,
                            codeText};
   if (FormatCommandLine(g_commandLine, sizeof g_commandLine, parts) < 0) return;
@@ -437,6 +542,7 @@ void* watcherMain(void*) {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   while (readByte(g_crashPipe[0])) {
     runTool();
+    if (!g_dumpDirectory.empty()) PruneDumps(g_dumpDirectory.c_str(), kDumpsKept);
     writeByte(g_donePipe[1]);
   }
   // A failed wait ends the watcher; a crash after that ends the process
@@ -471,7 +577,7 @@ DWORD startWatcher() {
     close(g_crashPipe[1]);
     return kWatcherNotStarted;
   }
-  if (!prepareSpawn() || pthread_create(&g_watcher, nullptr, watcherMain, nullptr) != 0) {
+  if (!prepareSpawn() || platform::create_thread(&g_watcher, nullptr, watcherMain, nullptr) != 0) {
     for (int fd : {g_crashPipe[0], g_crashPipe[1], g_donePipe[0], g_donePipe[1]}) close(fd);
     g_crashPipe[0] = g_crashPipe[1] = g_donePipe[0] = g_donePipe[1] = -1;
     return kWatcherNotStarted;
@@ -493,19 +599,9 @@ std::string programDirectory() {
 
 void installFilter() {
   // An alternate stack for the calling thread, so that its stack overflow
-  // can be handled too.
-  static void* altStack = nullptr;
-  if (!altStack) {
-    const std::size_t size = 64 * 1024;
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p != MAP_FAILED) {
-      stack_t ss{};
-      ss.ss_sp = p;
-      ss.ss_size = size;
-      if (sigaltstack(&ss, nullptr) == 0) altStack = p;
-      else munmap(p, size);
-    }
-  }
+  // can be handled too; kept to the end of the process.
+  static const platform::SignalStack* callingThreadStack = new platform::SignalStack();
+  (void)callingThreadStack;
   // Let the tool, a child of this process, attach to it where the system
   // restricts ptrace to declared tracers.
   prctl(PR_SET_PTRACER, static_cast<unsigned long>(getpid()), 0, 0, 0);
@@ -514,7 +610,14 @@ void installFilter() {
   sa.sa_sigaction = onFatalSignal;
   sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&sa.sa_mask);
-  for (int s : kFatalSignals) sigaction(s, &sa, nullptr);
+  for (int s : kFatalSignals) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer reports invalid accesses and stack overflows
+    // itself: in its builds SIGSEGV stays its own.
+    if (s == SIGSEGV) continue;
+#endif
+    sigaction(s, &sa, nullptr);
+  }
 }
 
 }  // namespace
@@ -530,7 +633,10 @@ extern "C" DWORD SetExceptionHandler() {
     g_programDirectory = programDirectory();
     std::string logDirectory;
     rc = ReadLogDirectory(&logDirectory);
-    if (rc == ERROR_SUCCESS) g_logDirectory = std::move(logDirectory);
+    if (rc == ERROR_SUCCESS) {
+      g_createDumpDirectory = logDirectory.empty();
+      g_dumpDirectory = g_createDumpDirectory ? DefaultDumpDirectory() : std::move(logDirectory);
+    }
   } catch (const std::bad_alloc&) {
     rc = kNoMemory;
   }

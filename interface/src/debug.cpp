@@ -11,6 +11,7 @@
 #include "kel/scsi.h"
 #include "platform/codepage.h"
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 
 #include <atomic>
 #include <cerrno>
@@ -108,8 +109,8 @@ void flusher_main(TraceState* s) {
   s->flusher_running = false;
 }
 
-// Opens a new trace file named after the local time. A name already taken
-// (another process, or a rotation within the same millisecond) is never
+// Opens a new trace file named after the local time and this process. A
+// name already taken (a rotation within the same millisecond) is never
 // overwritten: the next millisecond's name is tried instead.
 std::shared_ptr<TraceFile> open_trace_file(const std::string& dir) {
   using namespace std::chrono;
@@ -128,7 +129,7 @@ std::shared_ptr<TraceFile> open_trace_file(const std::string& dir) {
     st.wMinute = static_cast<WORD>(tm.tm_min);
     st.wSecond = static_cast<WORD>(tm.tm_sec);
     st.wMilliseconds = static_cast<WORD>(ms % 1000);
-    const std::string path = dir + "/" + kel::TraceFileName(st);
+    const std::string path = dir + "/" + kel::TraceFileName(st, static_cast<std::uint32_t>(::getpid()));
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
     if (fd >= 0) return std::make_shared<TraceFile>(fd, path);
     if (errno != EEXIST) return nullptr;
@@ -150,7 +151,7 @@ TraceFile* current_file(TraceState& s) {
   if (!s.flusher_running) {
     if (s.flusher.joinable()) s.flusher.join();  // ended on its own; it holds no lock now
     s.flusher_running = true;
-    s.flusher = std::thread(flusher_main, &s);
+    s.flusher = platform::start_thread(flusher_main, &s);
   }
   return s.file.get();
 }
@@ -182,10 +183,10 @@ const char* level_word(int level) {
 
 }  // namespace
 
-std::string kel::TraceFileName(const SYSTEMTIME& st) {
+std::string kel::TraceFileName(const SYSTEMTIME& st, std::uint32_t process_id) {
   char name[96];
-  std::snprintf(name, sizeof name, "KELtrace_%d%02d%02d_%02d%02d%02d_%d.txt", st.wYear, st.wMonth, st.wDay,
-                st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+  std::snprintf(name, sizeof name, "KELtrace_%d%02d%02d_%02d%02d%02d_%d-%u.txt", st.wYear, st.wMonth, st.wDay,
+                st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, process_id);
   return name;
 }
 

@@ -34,6 +34,9 @@ extern "C" std::uint16_t quorvel_kel_run(const FileSystemOperations* operations,
     kel::SetDriveCommandContextSource(kel::RunningInterfaceContext);
     hr = itf.Initialise(operations);
     if (SUCCEEDED(hr)) hr = itf.Run(medium_cookie ? medium_cookie : "");
+    // However the loop ended, the writer's session and threads end here,
+    // while the engine is still reachable: none outlives the run.
+    itf.EndWriterState();
     kel::SetDriveCommandContextSource(nullptr);
     kel::SetCurrentInterface(nullptr);
   }

@@ -41,8 +41,9 @@ bool WriterFailed(HandlerFrame& f, const WriterFile& file) {
   return f.Win32(e ? e : static_cast<DWORD>(ERROR_INTERNAL_ERROR));
 }
 
-// Compares the host's data with the file on the volume, buffer by buffer.
-void CompareWithVolume(HandlerFrame& f, const char* name, FragmentExchange& x) {
+// Compares the host's data with the file on the volume, buffer by buffer;
+// the host's data must also end where the stored file ends (stored_size).
+void CompareWithVolume(HandlerFrame& f, const char* name, FragmentExchange& x, std::uint64_t stored_size) {
   std::unique_ptr<std::uint8_t[]> compare(
       new (std::nothrow) std::uint8_t[std::max<std::uint32_t>(x.record.IOSize, 1)]);
   if (!compare) {
@@ -72,6 +73,8 @@ void CompareWithVolume(HandlerFrame& f, const char* name, FragmentExchange& x) {
     offset += read;
     if (!f.Win32(WaitForWriteCallback(f.itf, f.seq, x))) break;
   }
+  // A host file that is a shorter prefix of the stored one differs too.
+  if (f.status >= 0 && x.record.ErrorCode == 0 && offset != stored_size) f.Hr(kHrDataDiffers);
   const int closed = CallSlot(f.ops.CloseFile, handle, false);
   if (f.status >= 0) f.Engine(closed, __LINE__);
 }
@@ -91,12 +94,25 @@ bool WriteBuffer(HandlerFrame& f, WriterFile& file, const FragmentExchange& x) {
 }
 
 // Takes the host's data through the writer file until the host ends it,
-// then flushes, counts the packed blocks and sets the file times.
+// then flushes, counts the packed blocks and sets the file times. The file
+// was sized to the size the host announced; the bytes the host sends must
+// make exactly that size, else no byte of it is the host's file.
 void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const ArchiveRequest& a) {
   f.Phase(kPhaseWriteData);
+  const std::uint64_t announced = x.record.FragmentFileSize;
+  std::uint64_t taken = 0;
   while (x.record.ErrorCode == 0 && x.record.BytesTransferred != 0) {
+    if (x.record.BytesTransferred > announced - taken) {
+      f.Hr(kHrDataDiffers);
+      return;
+    }
     if (!WriteBuffer(f, file, x)) return;
+    taken += x.record.BytesTransferred;
     if (!f.Win32(WaitForWriteCallback(f.itf, f.seq, x))) return;
+  }
+  if (x.record.ErrorCode == 0 && taken != announced) {
+    f.Hr(kHrDataDiffers);
+    return;
   }
   if (file.Flush() != 0 && !WriterFailed(f, file)) return;
   if (a.packed) {
@@ -171,9 +187,11 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
 }
 
 // Whether the host's data is compared with the file on the volume (its
-// blocks lie behind the write position, the versions agree and its size is
-// the host's); otherwise it is written anew.
-bool CompareOnly(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, bool* ok) {
+// blocks lie behind the write position and the versions agree; the last
+// file written must also have the host's size); otherwise it is written
+// anew. *stored_size gets the stored file's size for the compare.
+bool CompareOnly(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, bool* ok,
+                 std::uint64_t* stored_size) {
   *ok = true;
   KELFS_OBJECT_INFO info;
   std::memset(&info, 0, sizeof info);
@@ -192,6 +210,7 @@ bool CompareOnly(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, 
   if (info.ObjectID == f.itf.VolumeInformation().Info.LastFileIndex &&
       x.record.FragmentFileSize != info.Size)
     return false;
+  *stored_size = info.Size;
   return true;
 }
 
@@ -233,7 +252,7 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   FragmentExchange x;
   const ArchiveRequest a{name, generation, version, creation_time, modification_time,
                          RuvoCtrlVolume::getPackedWriteMode()};
-  if (!f.MountOnDemand()) return f.Finish();
+  if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
   f.Phase(kPhaseNameSpace);
@@ -261,10 +280,11 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   }
   if (!f.Win32(WaitForWriteCallback(itf, seq, x)) || x.record.ErrorCode) return f.Finish();
   bool ok = true;
-  if (behind != 0 && CompareOnly(f, x, a, &ok)) {
+  std::uint64_t stored_size = 0;
+  if (behind != 0 && CompareOnly(f, x, a, &ok, &stored_size)) {
     // The compare reads the file's data, which a packed file has only once
     // its session ended.
-    if (f.Win32(EndPackedSession(f))) CompareWithVolume(f, name, x);
+    if (f.Win32(EndPackedSession(f))) CompareWithVolume(f, name, x, stored_size);
   } else if (ok) {
     WriteAnew(f, x, a);
     f.DiscFullWhenFull();

@@ -22,17 +22,6 @@ struct DirentBuffer {
 #pragma pack(pop)
 static_assert(sizeof(DirentBuffer) == 16 + 4208);
 
-// Whether a path names the metadata folder, however its separators run
-// ("/$QuorvelData/", "//$QuorvelData") and in any case of its letters, as
-// the engine resolves names without regard to case.
-bool IsMetaDataFolder(const char* path) {
-  std::string normal;
-  for (const char* p = path; *p; ++p)
-    if (*p != '/' || normal.empty() || normal.back() != '/') normal += *p;
-  if (normal.size() > 1 && normal.back() == '/') normal.pop_back();
-  return strcasecmp(normal.c_str(), kMetaDataFolder) == 0;
-}
-
 std::int64_t ListingCallback(const void* context, std::uint64_t user, const char* path,
                              const void* record) {
   return OnDirectoryEntry(static_cast<CKelInterface*>(const_cast<void*>(context)), user, path,
@@ -47,7 +36,7 @@ std::int64_t OnDirectoryEntry(CKelInterface* itf, std::uint64_t user, const char
   const std::size_t name_length = strnlen(name, sizeof entry->ObjectName);
   if ((name_length == 1 && name[0] == '.') || (name_length == 2 && name[0] == '.' && name[1] == '.'))
     return 0;
-  if (IsMetaDataFolder(folder)) return 0;
+  if (PlaceOfPath(folder) != MetaDataPlace::Outside) return 0;
   const FileSystemOperations& ops = itf->Operations();
 
   DirentBuffer small;
@@ -61,7 +50,7 @@ std::int64_t OnDirectoryEntry(CKelInterface* itf, std::uint64_t user, const char
     const int r = CallSlot(ops.GetPathInfo, path.c_str(), 1u, &small.Object);
     if (r != 0) return r;
   }
-  if (IsMetaDataFolder(path.c_str())) return 0;
+  if (PlaceOfPath(path.c_str()) != MetaDataPlace::Outside) return 0;
 
   small.Header.Generation = kMetaUnknown;
   small.Header.Version = kMetaUnknown;
@@ -93,6 +82,9 @@ std::int64_t OnDirectoryEntry(CKelInterface* itf, std::uint64_t user, const char
 
 HRESULT OnReadDirectory(CKelInterface& itf, std::uint64_t seq, const char* name) {
   HandlerFrame f(itf, seq);
+  // The folder itself lists as empty (only the notice); what is in it is
+  // refused.
+  if (PlaceOfPath(name) == MetaDataPlace::Inside && !f.HostPath(name)) return f.Finish();
   if (!f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.Engine(CallSlot(f.ops.ReadDirectory, static_cast<void*>(&itf), seq, name, ListingCallback),

@@ -2,10 +2,12 @@
 // Restore/Verify handler.
 #include "handler_frame.h"
 
+#include "kel/debug.h"
 #include "kel/writer_port.h"
 #include "platform/win32.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -15,6 +17,9 @@ namespace {
 
 constexpr DWORD kInvalidParameter = 87;
 constexpr DWORD kReadFault = 30;
+// The object flag of what the engine keeps hidden from the host (a file's
+// parity stream, the metadata folder).
+constexpr std::uint32_t kHiddenObject = 0x8000;
 
 // Reads request lines until "FailureCallback" or the wanted callback; every
 // other request is queued for the loop. A FailureCallback always ends the
@@ -80,10 +85,24 @@ DWORD EndPackedSession(HandlerFrame& f) {
   f.itf.PackedBaseBlock() = 0;
   f.itf.PackedBlockCount() = 0;
   const UserDataWriter& w = CurrentUserDataWriter();
-  if (!w.SessionOpen || !w.SessionOpen()) return 0;
+  if (!w.SessionOpen || !w.SessionOpen() || !w.EndSession) return 0;
   f.Phase(kPhaseNameSpace);
-  const std::uint32_t r = w.EndSession ? w.EndSession() : 0;
-  return ReportEngineErrorThrough(&f.ops, static_cast<int>(r), __FILE__, __LINE__);
+  return w.EndSession().Win32;
+}
+
+DWORD ReportPackedSession(HandlerFrame& f) {
+  EndPackedSession(f);
+  const UserDataWriter& w = CurrentUserDataWriter();
+  const SessionEnd lost = w.TakeUnreported ? w.TakeUnreported() : SessionEnd{};
+  if (!lost.Failed()) return 0;
+  const DWORD code = lost.Win32 ? lost.Win32 : static_cast<DWORD>(ERROR_INTERNAL_ERROR);
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "The packed session ended with error %u: %u archived files were lost and removed from the "
+                "volume; archive them again.",
+                static_cast<unsigned>(code), static_cast<unsigned>(lost.LostFiles));
+  SendDebugStringA(1, text);
+  return code;
 }
 
 // ---------------------------------------------------------------- Restore, Verify
@@ -91,9 +110,11 @@ DWORD EndPackedSession(HandlerFrame& f) {
 namespace {
 
 // Hands the file's bytes from offset up to end to the host, one buffer at a
-// time; ends with a fragment of 0 bytes and "KelSuccess".
+// time; ends with a fragment of 0 bytes and "KelSuccess". The data ending
+// before `due` (the end of the range cut at the file's size) fails the
+// request: the host would take the bytes it got for the whole range.
 void SendFileBytes(HandlerFrame& f, void* handle, FragmentExchange& x, std::uint64_t offset,
-                   std::uint64_t end) {
+                   std::uint64_t end, std::uint64_t due) {
   std::uint32_t read = 0;
   do {
     read = 0;
@@ -102,7 +123,7 @@ void SendFileBytes(HandlerFrame& f, void* handle, FragmentExchange& x, std::uint
       if (!f.Engine(CallSlot(f.ops.ReadData, handle, x.buffer.get(), offset, x.record.IOSize, &done),
                     __LINE__))
         return;
-      if (done < 0 || static_cast<std::uint32_t>(done) > x.record.IOSize) {
+      if (done < 0 || static_cast<std::uint32_t>(done) > x.record.IOSize || (done == 0 && offset < due)) {
         f.Win32(kReadFault);
         return;
       }
@@ -124,12 +145,14 @@ HRESULT OnRestore(CKelInterface& itf, std::uint64_t seq, const char* name, std::
                   std::uint32_t version, std::uint64_t fragment_offset, std::uint64_t length) {
   HandlerFrame f(itf, seq);
   FragmentExchange x;
-  if (!f.MountOnDemand()) return f.Finish();
+  if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   // A packed file has only a placeholder until its session ends.
   if (!f.Win32(EndPackedSession(f))) return f.Finish();
   f.Phase(kPhaseQuery);
   KELFS_OBJECT_INFO info;
   if (!f.CheckVersion(name, generation, version, &info)) return f.Finish();
+  // A hidden object, a file's parity stream, is no file of the host's.
+  if ((info.Flags & kHiddenObject) != 0 && !f.Win32(ERROR_FILE_NOT_FOUND)) return f.Finish();
   x.record.FragmentFileSize = info.Size;
   x.record.ModificationTime.Seconds = static_cast<std::uint64_t>(info.ModificationTime.Seconds);
   x.record.ModificationTime.Fraction = info.ModificationTime.Nanoseconds;
@@ -146,7 +169,7 @@ HRESULT OnRestore(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   const std::uint64_t end = length == 0 || length > UINT64_MAX - fragment_offset
                                 ? UINT64_MAX
                                 : fragment_offset + length;
-  SendFileBytes(f, handle, x, fragment_offset, end);
+  SendFileBytes(f, handle, x, fragment_offset, end, std::min<std::uint64_t>(end, info.Size));
   const int closed = CallSlot(f.ops.CloseFile, handle, false);
   if (f.status >= 0) f.Engine(closed, __LINE__);
   return f.Finish();

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
+#include <strings.h>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -117,6 +119,22 @@ bool HandlerFrame::CheckVersion(const char* path, std::uint32_t generation, std:
     return false;
   }
   return true;
+}
+
+MetaDataPlace PlaceOfPath(const char* path) {
+  std::string normal;
+  for (const char* p = path ? path : ""; *p; ++p)
+    if (*p != '/' || normal.empty() || normal.back() != '/') normal += *p;
+  if (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  const std::size_t n = std::strlen(kMetaDataFolder);
+  if (normal.size() < n || strncasecmp(normal.c_str(), kMetaDataFolder, n) != 0) return MetaDataPlace::Outside;
+  if (normal.size() == n) return MetaDataPlace::Folder;
+  return normal[n] == '/' ? MetaDataPlace::Inside : MetaDataPlace::Outside;
+}
+
+bool HandlerFrame::HostPath(const char* path) {
+  if (PlaceOfPath(path) == MetaDataPlace::Outside) return true;
+  return Win32(ERROR_ACCESS_DENIED);
 }
 
 // ---------------------------------------------------------------- shared routines

@@ -46,15 +46,27 @@ DWORD WaitForWriteCallback(CKelInterface& itf, std::uint64_t seq, FragmentExchan
 // Reads request lines until "FailureCallback" or "ReadCallback".
 DWORD WaitForReadCallback(CKelInterface& itf, FragmentExchange& x);
 
-// Ends the writer's packed session (phase 4) and clears the packed base
-// block and count; the end's result as a Win32 code.
+// Ends the writer's packed session (phase 4), or waits for the end another
+// thread runs, and clears the packed base block and count; that end's
+// failure as a Win32 code.
 DWORD EndPackedSession(HandlerFrame& f);
+// The same for the requests after which the host counts its archived files
+// safe (a Sync, an unmount): every failed end the host was not told of is
+// answered, and the number of files they lost (removed from the volume) is
+// named in an "Error" message; 0 or the first failure's Win32 code.
+DWORD ReportPackedSession(HandlerFrame& f);
 
 // Writes the changed metadata files (phase 6), ends the packed session in
 // packed write mode and flushes the volume (phase 4); 0 or the Win32 code of
 // the first failure (82 a file cannot be made, 29 a short write, 8 no
 // image buffer).
 DWORD SaveMetaDataFiles(HandlerFrame& f, bool full);
+
+// Where a host path lies against the metadata folder "/$QuorvelData":
+// outside it, the folder itself, or inside it. Names compare as the volume
+// compares them (without regard to case), runs of separators as one.
+enum class MetaDataPlace { Outside, Folder, Inside };
+MetaDataPlace PlaceOfPath(const char* path);
 
 class HandlerFrame {
  public:
@@ -100,6 +112,10 @@ class HandlerFrame {
   // The object's record goes to *info when given.
   bool CheckVersion(const char* path, std::uint32_t generation, std::uint32_t version,
                     KELFS_OBJECT_INFO* info = nullptr);
+  // The metadata folder is the system's own: a host request that names it
+  // or anything in it is refused with access denied (0x80070005). True when
+  // the path lies outside it.
+  bool HostPath(const char* path);
 
   CKelInterface& itf;
   const FileSystemOperations& ops;

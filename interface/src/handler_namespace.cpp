@@ -22,7 +22,7 @@ HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const 
                  std::uint32_t old_generation, std::uint32_t old_version,
                  std::uint32_t new_generation, std::uint32_t new_version) {
   HandlerFrame f(itf, seq);
-  if (!f.MountOnDemand()) return f.Finish();
+  if (!f.HostPath(name) || !f.HostPath(new_name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.CheckVersion(name, old_generation, old_version)) return f.Finish();
   f.Phase(kPhaseNameSpace);
@@ -45,7 +45,7 @@ HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const 
 HRESULT OnDelete(CKelInterface& itf, std::uint64_t seq, const char* name, std::uint32_t generation,
                  std::uint32_t version) {
   HandlerFrame f(itf, seq);
-  if (!f.MountOnDemand()) return f.Finish();
+  if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.CheckVersion(name, generation, version)) return f.Finish();
   f.Phase(kPhaseNameSpace);
@@ -58,7 +58,7 @@ HRESULT OnDelete(CKelInterface& itf, std::uint64_t seq, const char* name, std::u
 
 HRESULT OnCreateDirectory(CKelInterface& itf, std::uint64_t seq, const char* name) {
   HandlerFrame f(itf, seq);
-  if (!f.MountOnDemand()) return f.Finish();
+  if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseNameSpace);
   // The trailing "/" makes the folder itself one of the parents to create.
   if (!f.Win32(MakeParentDirectories(itf, (std::string(name) + "/").c_str()))) return f.FinishWrite();
@@ -69,7 +69,7 @@ HRESULT OnCreateDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
 HRESULT OnRenameDirectory(CKelInterface& itf, std::uint64_t seq, const char* name,
                           const char* new_name) {
   HandlerFrame f(itf, seq);
-  if (!f.MountOnDemand()) return f.Finish();
+  if (!f.HostPath(name) || !f.HostPath(new_name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, 0u, nullptr), __LINE__)) return f.Finish();
   f.Phase(kPhaseNameSpace);
@@ -86,7 +86,7 @@ HRESULT OnRenameDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
 
 HRESULT OnDeleteDirectory(CKelInterface& itf, std::uint64_t seq, const char* name) {
   HandlerFrame f(itf, seq);
-  if (!f.MountOnDemand()) return f.Finish();
+  if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseNameSpace);
   const auto at = SplitPath(name);
   if (!f.Engine(CallSlot(f.ops.DeleteDirectory, at.first.c_str(), at.second.c_str()), __LINE__))
@@ -97,7 +97,7 @@ HRESULT OnDeleteDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
 
 HRESULT OnUpdateArchiveInfo(CKelInterface& itf, std::uint64_t seq, const char* name) {
   HandlerFrame f(itf, seq);
-  if (!f.MountOnDemand()) return f.Finish();
+  if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
   if (!f.Win32(MakeParentDirectories(itf, name))) return f.Finish();

@@ -25,7 +25,6 @@ constexpr std::uint32_t kWriteAccess = 0x40000000u;
 constexpr std::uint32_t kMetaPortDisposition = 0;
 constexpr std::uint32_t kMetaAttributes = 1;
 constexpr int kOwnerReadOnly = 0x100;
-constexpr std::uint64_t kPackedWaitMs = 1000;
 
 DWORD Report(HandlerFrame& f, int engine_result, unsigned line) {
   return ReportEngineErrorThrough(&f.ops, engine_result, __FILE__, line);
@@ -118,14 +117,6 @@ DWORD SaveMetaDataFiles(HandlerFrame& f, bool full) {
 
 namespace {
 
-// Waits, on the process clock, while the writer's timer thread ends a
-// packed session.
-void WaitForPackedBuffer() {
-  if (!RuvoCtrlVolume::getPackedWriteMode()) return;
-  const UserDataWriter& w = CurrentUserDataWriter();
-  while (w.FlushPending && w.FlushPending()) platform::clock().sleep_ms(kPackedWaitMs);
-}
-
 void LogSaveFailure(DWORD e) {
   KelTrace(0, 4, 0, "", u"CKelInterface::OnSync", __LINE__, u"SaveMetaDataFiles failed: %u", e);
 }
@@ -162,7 +153,7 @@ bool SaveWhenDirty(HandlerFrame& f, bool full, KelSyncRecord* record) {
 
 void SyncFinalisation(HandlerFrame& f, const char* medium_cookie) {
   KelSyncRecord record{};
-  if (!f.MountOnDemand() || !Saved(f, EndPackedSession(f)) || !SaveWhenDirty(f, true, &record)) return;
+  if (!f.MountOnDemand() || !Saved(f, ReportPackedSession(f)) || !SaveWhenDirty(f, true, &record)) return;
   if (!f.Hr(MapDriveSdkResult(HandOverToDriveSdk(f.seq, 4)))) return;
   const std::u16string path = platform::utf8_to_utf16(medium_cookie ? medium_cookie : "");
   if (!f.Hr(MapDriveSdkResult(KelDriveSDK_DoFinalize(path.c_str())))) return;
@@ -171,14 +162,14 @@ void SyncFinalisation(HandlerFrame& f, const char* medium_cookie) {
 
 void SyncTime(HandlerFrame& f) {
   if (!f.itf.Mounted()) return;
-  WaitForPackedBuffer();
+  // An end the idle timer runs is waited for; its failure is answered.
   KelSyncRecord record{};
-  if (!Saved(f, EndPackedSession(f)) || !SaveWhenDirty(f, false, &record)) return;
+  if (!Saved(f, ReportPackedSession(f)) || !SaveWhenDirty(f, false, &record)) return;
   SendSync(f, record);
 }
 
 void SyncMount(HandlerFrame& f) {
-  if (!Saved(f, SaveMetaDataFiles(f, true))) return;
+  if (!Saved(f, ReportPackedSession(f)) || !Saved(f, SaveMetaDataFiles(f, true))) return;
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
   KelSyncRecord record{};
@@ -187,12 +178,13 @@ void SyncMount(HandlerFrame& f) {
   SendSync(f, record);
 }
 
-// Failures are only logged: the host gets "KelSync" with what was reached.
+// Failures of the save are only logged: the host gets "KelSync" with what
+// was reached. Archived files that a packed session lost are no such
+// failure: the save still runs, and the host is answered the loss.
 void SyncPreDeallocate(HandlerFrame& f) {
   if (!f.itf.Mounted()) return;
-  WaitForPackedBuffer();
   KelSyncRecord record{};
-  if (const DWORD e = EndPackedSession(f)) LogSaveFailure(e);
+  const DWORD lost = ReportPackedSession(f);
   f.itf.SetUnmounting(true);
   f.Phase(kPhaseQuery);
   if (RefreshVolumeInfo(f.itf) == 0) {
@@ -211,7 +203,7 @@ void SyncPreDeallocate(HandlerFrame& f) {
       }
     }
   }
-  SendSync(f, record);
+  if (f.Win32(lost)) SendSync(f, record);
 }
 
 void SyncInternal(HandlerFrame& f) {
@@ -247,6 +239,9 @@ bool FormatSteps(HandlerFrame& f, const char* volume_id, std::uint32_t replica) 
   // A packed session holds handles of the volume about to be emptied: it
   // ends on the old volume first.
   if (!f.Win32(EndPackedSession(f))) return false;
+  // Files an earlier end lost were files of the volume about to be emptied.
+  const UserDataWriter& w = CurrentUserDataWriter();
+  if (w.TakeUnreported) w.TakeUnreported();
   if (f.itf.Mounted()) {
     f.Phase(kPhaseUnmount);
     if (!f.Engine(CallSlot(f.ops.Unmount, true), __LINE__)) return false;
@@ -285,9 +280,9 @@ HRESULT OnFormat(CKelInterface& itf, std::uint64_t seq, const char* volume_id, s
   return hr;
 }
 
-void EndPackedSessionBeforeUnmount(CKelInterface& itf, std::uint64_t seq) {
+HRESULT EndPackedSessionBeforeUnmount(CKelInterface& itf, std::uint64_t seq) {
   HandlerFrame f(itf, seq);
-  EndPackedSession(f);
+  return HResultFromWin32Code(ReportPackedSession(f));
 }
 
 }  // namespace kel

@@ -4,6 +4,7 @@
 #include "kel/handler.h"
 
 #include "kel/errors.h"
+#include "kel/medium_lock.h"
 #include "platform/codepage.h"
 
 #include <atomic>
@@ -38,7 +39,25 @@ using kel::kHrInvalidRequest;
 
 CKelInterface::CKelInterface() : m_handlers(kel::InstalledRequestHandlers()) {}
 
-CKelInterface::~CKelInterface() = default;
+CKelInterface::~CKelInterface() { EndWriterState(); }
+
+void* CKelInterface::WriterState(std::shared_ptr<void> (*make)()) {
+  std::lock_guard<std::mutex> lk(m_writerStateLock);
+  if (!m_writerState && !m_writerStateEnded && make) m_writerState = make();
+  return m_writerState.get();
+}
+
+void CKelInterface::EndWriterState() {
+  std::shared_ptr<void> state;
+  {
+    std::lock_guard<std::mutex> lk(m_writerStateLock);
+    state = std::move(m_writerState);
+    m_writerStateEnded = true;
+  }
+  // Ended outside the lock: the end reaches the engine, whose writer
+  // threads ask for the state too.
+  state.reset();
+}
 
 DWORD CKelInterface::ReportEngineError(int engine_result, unsigned source_line) {
   return kel::ReportEngineErrorThrough(&m_ops, engine_result, __FILE__, source_line);
@@ -73,11 +92,11 @@ HRESULT CKelInterface::Dispatch(const char* cookie) {
   const char* name = r.Name.c_str();
   // Takes the interface lock around a handler; false when the opcode has no
   // handler in this build, which the loop treats as an opcode it does not
-  // serve.
+  // serve. An engine refused its medium answers the refusal instead.
   auto call = [&](auto fn, auto&&... args) -> bool {
     if (!h || !fn) return false;
     std::lock_guard<platform::CriticalSection> lk(m_lock);
-    fn(*this, args...);
+    if (!kel::RefuseRequestForMedium(*this, r.SequenceNumber)) fn(*this, args...);
     return true;
   };
   bool served = false;
@@ -149,13 +168,20 @@ HRESULT CKelInterface::Dispatch(const char* cookie) {
 
 void CKelInterface::UnmountVolume() {
   std::lock_guard<platform::CriticalSection> lk(m_lock);
-  if (m_handlers && m_handlers->BeforeUnmount) m_handlers->BeforeUnmount(*this, m_request.SequenceNumber);
-  SetUnmounting(true);
-  SetDriveCommandSequence(m_request.SequenceNumber);
-  SetDriveCommandPhase(2);
-  const int r = m_ops.Unmount ? m_ops.Unmount(true) : kel::kEngineNoDevice;
-  ReportEngineError(r, __LINE__);
-  kel::CServiceSuccessResponse(m_request.SequenceNumber).Send();
+  // An engine refused its medium has mounted nothing and leaves the drive alone.
+  HRESULT lost = S_OK;
+  if (kel::MediumRefusal() == 0) {
+    if (m_handlers && m_handlers->BeforeUnmount) lost = m_handlers->BeforeUnmount(*this, m_request.SequenceNumber);
+    SetUnmounting(true);
+    SetDriveCommandSequence(m_request.SequenceNumber);
+    SetDriveCommandPhase(2);
+    const int r = m_ops.Unmount ? m_ops.Unmount(true) : kel::kEngineNoDevice;
+    ReportEngineError(r, __LINE__);
+  }
+  // The unmount's own error is only logged; archived files lost by the
+  // packed session are no success.
+  if (FAILED(lost)) kel::CServiceHRESULTResponse(m_request.SequenceNumber, lost).Send();
+  else kel::CServiceSuccessResponse(m_request.SequenceNumber).Send();
   m_stop = true;
 }
 

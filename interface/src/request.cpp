@@ -151,7 +151,7 @@ HRESULT UnescapeName(std::u16string_view text, std::u16string* out) {
 std::uint64_t FileTimeToUnixTime(std::uint64_t file_time) {
   if (file_time == 0) return 0;
   const std::uint64_t seconds = file_time / 10000000ull;
-  return seconds < kFileTimeUnixEpochSeconds ? 0 : seconds - kFileTimeUnixEpochSeconds;
+  return seconds <= kFileTimeUnixEpochSeconds ? 1 : seconds - kFileTimeUnixEpochSeconds;
 }
 
 }  // namespace kel

@@ -2,6 +2,7 @@
 #include "kel/scsi.h"
 
 #include "kel/debug.h"
+#include "kel/medium_lock.h"
 #include "kel/pipe_client.h"
 
 #include <cstdio>
@@ -36,6 +37,8 @@ int quorvel_scsi_transfer(int, std::uint32_t cdb_length, const std::uint8_t* cdb
                           std::uint32_t transfer_length, void* data, std::uint8_t sense_capacity,
                           std::uint8_t* sense, std::uint8_t* status) {
   if (cdb_length > 255 || (cdb_length && !cdb)) return ERROR_INVALID_PARAMETER;
+  // An engine refused its medium's lock never reaches the drive.
+  if (const DWORD refused = kel::MediumRefusal()) return static_cast<int>(refused);
   const bool data_out = direction == kScsiDirOut;
   const kel::DriveCommandContext ctx = kel::CurrentDriveCommandContext();
   std::uint8_t sense_length = sense_capacity;

@@ -1,5 +1,7 @@
 #include "kel/util_thread_manager.h"
 
+#include "platform/thread_start.h"
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -84,7 +86,7 @@ bool ThreadManager::beginThread(void* /*security*/, unsigned stackSize, void* ar
   state->owner = this;
   state->argument = argument;
   state->self = state;
-  const int rc = pthread_create(&state->thread, &attr, threadEntry, state.get());
+  const int rc = platform::create_thread(&state->thread, &attr, threadEntry, state.get());
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     state->self.reset();

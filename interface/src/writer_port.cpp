@@ -3,6 +3,8 @@
 
 #include "AnnulusFileIO/RUVO.h"
 #include "LumoQVE/PackedFileIO.h"
+#include "LumoQVE/PackedSession.h"
+#include "platform/win32.h"
 #include "LumoQVE/UserDataFileIO.h"
 
 #include <atomic>
@@ -66,11 +68,28 @@ std::uint32_t Open(const std::u16string& stored_name, std::uint32_t access, std:
   return 0;
 }
 
-bool SessionOpen() { return LumoQVE::ProxyWriter::current() != nullptr; }
-bool FlushPending() { return LumoQVE::ProxyWriter::flushPending(); }
-std::uint32_t EndSession() { return LumoQVE::ProxyWriter::flushForVolumeRequest(); }
+// A failed end always names a Win32 code.
+SessionEnd Converted(const LumoQVE::SessionEnd& e) {
+  SessionEnd out;
+  if (e.failed()) out.Win32 = e.win32 ? e.win32 : static_cast<std::uint32_t>(ERROR_INTERNAL_ERROR);
+  out.LostFiles = e.lostFiles;
+  return out;
+}
 
-const UserDataWriter kLibraryWriter{Open, SessionOpen, FlushPending, EndSession};
+bool SessionOpen() {
+  LumoQVE::PackedSession* s = LumoQVE::PackedSession::current();
+  return s && s->state() != LumoQVE::PackedSession::State::Closed;
+}
+SessionEnd EndSession() {
+  LumoQVE::PackedSession* s = LumoQVE::PackedSession::current();
+  return s ? Converted(s->end(6)) : SessionEnd{};
+}
+SessionEnd TakeUnreported() {
+  LumoQVE::PackedSession* s = LumoQVE::PackedSession::current();
+  return s ? Converted(s->takeUnreported()) : SessionEnd{};
+}
+
+const UserDataWriter kLibraryWriter{Open, SessionOpen, EndSession, TakeUnreported};
 std::atomic<const UserDataWriter*> g_writer{nullptr};
 
 }  // namespace

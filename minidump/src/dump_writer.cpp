@@ -403,6 +403,23 @@ DWORD writeBody(pid_t pid, const Options& o, const Attachment& att, Output& out)
   return ERROR_SUCCESS;
 }
 
+// Gives the complete temporary file its name, never over an existing file:
+// ERROR_FILE_EXISTS then. Where the file system cannot rename without
+// replacing, a hard link does the same.
+DWORD publish(const std::string& tmp, const std::string& file) {
+  if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) == 0)
+    return ERROR_SUCCESS;
+  int err = errno;
+  if (err == EINVAL || err == ENOSYS) {
+    if (::link(tmp.c_str(), file.c_str()) == 0) {
+      ::unlink(tmp.c_str());
+      return ERROR_SUCCESS;
+    }
+    err = errno;
+  }
+  return err == EEXIST ? ERROR_FILE_EXISTS : Win32ErrorFromErrno(err);
+}
+
 }  // namespace
 
 DWORD WriteDump(const Options& o) {
@@ -417,7 +434,8 @@ DWORD WriteDump(const Options& o) {
   DWORD rc = att.attach(pid);
   if (rc != ERROR_SUCCESS) return rc;
 
-  // Create the file: a temporary one beside it, renamed over it when complete.
+  // Create the file: a temporary one beside it, given the file's name when
+  // complete. An existing file of that name is never replaced.
   struct stat st;
   if (::stat(o.file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
   const auto slash = o.file.rfind('/');
@@ -432,7 +450,7 @@ DWORD WriteDump(const Options& o) {
   rc = writeBody(pid, o, att, out);
   if (rc == ERROR_SUCCESS && ::fdatasync(fd) != 0) rc = Win32ErrorFromErrno(errno);
   if (::close(fd) != 0 && rc == ERROR_SUCCESS) rc = Win32ErrorFromErrno(errno);
-  if (rc == ERROR_SUCCESS && ::rename(tmp.c_str(), o.file.c_str()) != 0) rc = Win32ErrorFromErrno(errno);
+  if (rc == ERROR_SUCCESS) rc = publish(tmp, o.file);
   if (rc != ERROR_SUCCESS) ::unlink(tmp.c_str());
   return rc;
 }

@@ -1,4 +1,5 @@
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 
 #include <algorithm>
 #include <atomic>
@@ -77,7 +78,9 @@ int ManualClock::waiters() const {
 }
 
 namespace {
-SteadyClock g_steady;
+// Never destroyed: a thread still running at process exit (an engine that
+// ends without unmounting leaves its cache agent's) may still ask it.
+SteadyClock& g_steady = *new SteadyClock;
 std::atomic<Clock*> g_clock{nullptr};
 }  // namespace
 
@@ -124,7 +127,7 @@ void Thread::start(std::function<DWORD()> fn) {
   if (t_.joinable()) t_.join();
   done_ = std::make_shared<Event>(true, false);
   auto done = done_;
-  t_ = std::thread([this, fn = std::move(fn), done] {
+  t_ = start_thread([this, fn = std::move(fn), done] {
     id_.store(::GetCurrentThreadId());
     code_.store(fn());
     done->set();

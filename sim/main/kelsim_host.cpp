@@ -1,9 +1,17 @@
-// kelsim-host: serves a simulated changer drive on the host service's pipe.
+// kelsim-host: serves simulated changer drives on the host service's pipe.
 //
 //   kelsim-host --dir DIR [--medium-type E1] [--slots N] [--blocks N]
 //               [--unique-id TEXT] [--pow N] [--opc N] [--product QMR-T300B]
-//               [--serial TEXT] [--revision 1700] [--cookie HEX] [--pipe NAME]
-//               [--log]
+//               [--serial TEXT] [--revision 1700] [--cookie HEX]
+//               [--dir DIR ...] [--pipe NAME] [--log]
+//
+// Each --dir adds a drive with the cartridge stored in DIR, and the drive and
+// cartridge options that follow it, up to the next --dir, set that drive up.
+// Options given before the first --dir apply to every drive, except --cookie
+// and --serial, which name one drive: there they belong to the first. A drive
+// without --cookie answers to the cookie after the previous drive's (the
+// first: 1); without --serial it reports a serial of its own. Two drives may
+// not share a cookie or a folder.
 //
 // A DIR without a cartridge gets a new blank one of the given medium type,
 // slot count and disc size (--unique-id: the first 12 characters of each
@@ -18,7 +26,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -27,7 +38,8 @@ void usage() {
                "usage: kelsim-host --dir DIR [--medium-type HEX] [--slots N] [--blocks N]\n"
                "                   [--unique-id TEXT] [--pow N] [--opc N]\n"
                "                   [--product MODEL] [--serial TEXT] [--revision NNNN]\n"
-               "                   [--cookie HEX] [--pipe NAME] [--log]\n");
+               "                   [--cookie HEX] [--dir DIR ...] [--pipe NAME] [--log]\n"
+               "Each --dir adds a drive; the options after it, up to the next --dir, set it up.\n");
 }
 
 bool parse_number(const char* s, int base, unsigned long long* v) {
@@ -37,77 +49,164 @@ bool parse_number(const char* s, int base, unsigned long long* v) {
   return s[0] && end && *end == 0 && errno == 0;
 }
 
-}  // namespace
+// One drive and its cartridge as the command line sets them up.
+struct DriveSetup {
+  std::string dir;
+  kelsim::CartridgeSetup cartridge;
+  kelsim::DriveConfig drive;
+  std::optional<unsigned long long> cookie;
+};
 
-int main(int argc, char** argv) {
-  std::string dir, pipe = kelsim::kServicePipeName;
-  kelsim::CartridgeSetup setup;
-  kelsim::DriveConfig drive_cfg;
-  unsigned long long cookie = 1;
+enum class Parsed { Taken, Bad, NotADriveOption };
+
+// A drive or cartridge option with its value, into `d`.
+Parsed drive_option(const std::string& a, const char* v, DriveSetup* d) {
+  unsigned long long n = 0;
+  if (a == "--medium-type") {
+    if (!parse_number(v, 16, &n) || n > 0xFF) return Parsed::Bad;
+    d->cartridge.medium_type = static_cast<std::uint8_t>(n);
+  } else if (a == "--slots") {
+    if (!parse_number(v, 10, &n) || n < 1 || n > 100) return Parsed::Bad;
+    d->cartridge.slots = static_cast<std::uint8_t>(n);
+  } else if (a == "--blocks") {
+    if (!parse_number(v, 0, &n) || n > 0x7FFFFFE0ull) return Parsed::Bad;
+    d->cartridge.disc_blocks = static_cast<std::uint32_t>(n);
+  } else if (a == "--pow") {
+    if (!parse_number(v, 0, &n) || n > 0xFFFFFFFFull) return Parsed::Bad;
+    d->cartridge.pow_replacements = d->cartridge.pow_map_entries = d->cartridge.pow_updates =
+        static_cast<std::uint32_t>(n);
+  } else if (a == "--opc") {
+    if (!parse_number(v, 0, &n) || n > 0xFFFF) return Parsed::Bad;
+    d->cartridge.opc_count = static_cast<std::uint16_t>(n);
+  } else if (a == "--unique-id") {
+    if (std::strlen(v) > 12) return Parsed::Bad;
+    d->cartridge.unique_id_prefix = v;
+  } else if (a == "--product") {
+    d->drive.product = v;
+  } else if (a == "--serial") {
+    if (!v[0]) return Parsed::Bad;
+    d->drive.serial = v;
+  } else if (a == "--revision") {
+    d->drive.revision = v;
+  } else if (a == "--cookie") {
+    if (!parse_number(v, 16, &n)) return Parsed::Bad;
+    d->cookie = n;
+  } else {
+    return Parsed::NotADriveOption;
+  }
+  return Parsed::Taken;
+}
+
+struct CommandLine {
+  std::vector<DriveSetup> drives;
+  std::string pipe = kelsim::kServicePipeName;
   bool log = false;
+};
+
+// Gives each drive its cookie; false (with a message) when two drives share
+// a cookie or a folder.
+bool settle_drives(std::vector<DriveSetup>* drives) {
+  std::set<unsigned long long> cookies;
+  std::set<std::string> folders;
+  unsigned long long next = 1;
+  for (DriveSetup& d : *drives) {
+    if (!d.cookie) d.cookie = next;
+    next = *d.cookie + 1;
+    if (!cookies.insert(*d.cookie).second) {
+      std::fprintf(stderr, "kelsim-host: two drives with the cookie %llx\n", *d.cookie);
+      return false;
+    }
+    if (!folders.insert(std::filesystem::absolute(d.dir).lexically_normal().string()).second) {
+      std::fprintf(stderr, "kelsim-host: two drives with the cartridge %s\n", d.dir.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// 0 when the command line is good; -1 after --help (the program then ends
+// with 0); else the exit status, 2.
+int parse_command_line(int argc, char** argv, CommandLine* cl) {
+  DriveSetup defaults;
   for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](const char** out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    const char* v = nullptr;
-    unsigned long long n = 0;
+    const std::string a = argv[i];
     if (a == "--log") {
-      log = true;
-    } else if (a == "--help" || a == "-h") {
+      cl->log = true;
+      continue;
+    }
+    if (a == "--help" || a == "-h") {
       usage();
-      return 0;
-    } else if (!value(&v)) {
+      return -1;
+    }
+    if (i + 1 >= argc) {
       usage();
       return 2;
+    }
+    const char* v = argv[++i];
+    DriveSetup* target = cl->drives.empty() ? &defaults : &cl->drives.back();
+    Parsed p = Parsed::Taken;
+    if (a == "--pipe") {
+      cl->pipe = v;
     } else if (a == "--dir") {
-      dir = v;
-    } else if (a == "--medium-type" && parse_number(v, 16, &n) && n <= 0xFF) {
-      setup.medium_type = static_cast<std::uint8_t>(n);
-    } else if (a == "--slots" && parse_number(v, 10, &n) && n >= 1 && n <= 100) {
-      setup.slots = static_cast<std::uint8_t>(n);
-    } else if (a == "--blocks" && parse_number(v, 0, &n) && n <= 0x7FFFFFE0ull) {
-      setup.disc_blocks = static_cast<std::uint32_t>(n);
-    } else if (a == "--pow" && parse_number(v, 0, &n) && n <= 0xFFFFFFFFull) {
-      setup.pow_replacements = setup.pow_map_entries = setup.pow_updates = static_cast<std::uint32_t>(n);
-    } else if (a == "--opc" && parse_number(v, 0, &n) && n <= 0xFFFF) {
-      setup.opc_count = static_cast<std::uint16_t>(n);
-    } else if (a == "--unique-id" && std::strlen(v) <= 12) {
-      setup.unique_id_prefix = v;
-    } else if (a == "--product") {
-      drive_cfg.product = v;
-    } else if (a == "--serial") {
-      drive_cfg.serial = v;
-    } else if (a == "--revision") {
-      drive_cfg.revision = v;
-    } else if (a == "--cookie" && parse_number(v, 16, &n)) {
-      cookie = n;
-    } else if (a == "--pipe") {
-      pipe = v;
+      cl->drives.push_back(defaults);
+      cl->drives.back().dir = v;
+      // The cookie and serial given before the first --dir are the first drive's.
+      defaults.cookie.reset();
+      defaults.drive.serial.clear();
     } else {
+      p = drive_option(a, v, target);
+    }
+    if (p != Parsed::Taken) {
       std::fprintf(stderr, "kelsim-host: bad option or value: %s %s\n", a.c_str(), v);
       usage();
       return 2;
     }
   }
-  if (dir.empty()) {
+  if (cl->drives.empty()) {
     usage();
     return 2;
   }
+  return settle_drives(&cl->drives) ? 0 : 2;
+}
 
+// The cartridge stored in the drive's folder, or a new blank one there.
+std::shared_ptr<kelsim::Cartridge> open_cartridge(const DriveSetup& d) {
   std::shared_ptr<kelsim::Cartridge> cart;
-  DWORD rc = kelsim::Cartridge::open(dir, &cart);
+  DWORD rc = kelsim::Cartridge::open(d.dir, &cart);
   if (rc == ERROR_FILE_NOT_FOUND) {
-    rc = kelsim::Cartridge::create(dir, setup, &cart);
-    if (rc != ERROR_SUCCESS) {
-      std::fprintf(stderr, "kelsim-host: cannot create a cartridge in %s (error %u)\n", dir.c_str(), rc);
-      return 1;
-    }
+    rc = kelsim::Cartridge::create(d.dir, d.cartridge, &cart);
+    if (rc != ERROR_SUCCESS)
+      std::fprintf(stderr, "kelsim-host: cannot create a cartridge in %s (error %u)\n", d.dir.c_str(), rc);
   } else if (rc != ERROR_SUCCESS) {
-    std::fprintf(stderr, "kelsim-host: cannot open the cartridge in %s (error %u)\n", dir.c_str(), rc);
-    return 1;
+    std::fprintf(stderr, "kelsim-host: cannot open the cartridge in %s (error %u)\n", d.dir.c_str(), rc);
+  }
+  return rc == ERROR_SUCCESS ? cart : nullptr;
+}
+
+// What a drive holds, read before any client can change it.
+std::string describe(const DriveSetup& d, const kelsim::ChangerDrive& drive) {
+  const kelsim::Cartridge& c = *drive.cartridge();
+  char text[512];
+  std::snprintf(text, sizeof(text),
+                "kelsim-host: drive TARN %s, medium cookie /dev/sd%llx, serial %s\n"
+                "kelsim-host: cartridge %s: medium type %02Xh, %u slots, %u blocks per disc, slot %d loaded",
+                drive.config().product.c_str(), *d.cookie, drive.config().serial.c_str(),
+                std::filesystem::absolute(d.dir).c_str(), c.medium_type(), c.slots(), c.disc_blocks(),
+                c.loaded_slot);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine cl;
+  if (const int rc = parse_command_line(argc, argv, &cl)) return rc < 0 ? 0 : rc;
+
+  std::vector<std::shared_ptr<kelsim::ChangerDrive>> drives;
+  for (const DriveSetup& d : cl.drives) {
+    std::shared_ptr<kelsim::Cartridge> cart = open_cartridge(d);
+    if (!cart) return 1;
+    drives.push_back(std::make_shared<kelsim::ChangerDrive>(d.drive, cart));
   }
 
   // Block the stop signals before any thread starts, then wait for one.
@@ -117,27 +216,25 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-  auto drive = std::make_shared<kelsim::ChangerDrive>(drive_cfg, cart);
-  kelsim::HostService service(pipe);
-  service.add_drive(cookie, drive);
+  kelsim::HostService service(cl.pipe);
+  std::vector<std::string> about;
+  for (std::size_t i = 0; i < drives.size(); ++i) {
+    service.add_drive(*cl.drives[i].cookie, drives[i]);
+    about.push_back(describe(cl.drives[i], *drives[i]));
+  }
   service.set_transcript_limit(1000);  // nobody reads it here; keep memory flat
-  if (log)
+  if (cl.log)
     service.set_request_logger([](const kelsim::TranscriptEntry& e) {
       std::printf("%s\n", e.line().c_str());
       std::fflush(stdout);
     });
-  // What the drive holds, read before any client can change it.
-  char about[256];
-  std::snprintf(about, sizeof(about), "medium type %02Xh, %u slots, %u blocks per disc, slot %d loaded",
-                cart->medium_type(), cart->slots(), cart->disc_blocks(), cart->loaded_slot);
-  rc = service.start();
+  const DWORD rc = service.start();
   if (rc != ERROR_SUCCESS) {
-    std::fprintf(stderr, "kelsim-host: cannot serve the pipe %s (error %u)\n", pipe.c_str(), rc);
+    std::fprintf(stderr, "kelsim-host: cannot serve the pipe %s (error %u)\n", cl.pipe.c_str(), rc);
     return 1;
   }
   std::printf("kelsim-host: pipe %s\n", service.socket_path().c_str());
-  std::printf("kelsim-host: drive TARN %s, medium cookie /dev/sd%llx\n", drive_cfg.product.c_str(), cookie);
-  std::printf("kelsim-host: cartridge %s: %s\n", std::filesystem::absolute(dir).c_str(), about);
+  for (const std::string& a : about) std::printf("%s\n", a.c_str());
   std::fflush(stdout);
   int sig = 0;
   sigwait(&stop, &sig);

@@ -3,7 +3,10 @@
 #include "sim/wire.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 
 namespace kelsim {
 
@@ -201,8 +204,21 @@ struct ChangerDrive::Ctx {
   std::vector<std::uint8_t>* in;
 };
 
+namespace {
+
+std::string default_serial(const Cartridge* cart) {
+  const std::string folder = cart ? std::filesystem::absolute(cart->directory()).string() : std::string();
+  char text[16];
+  std::snprintf(text, sizeof text, "KSIM%08X", static_cast<unsigned>(std::hash<std::string>{}("drive " + folder)));
+  return text;
+}
+
+}  // namespace
+
 ChangerDrive::ChangerDrive(DriveConfig config, std::shared_ptr<Cartridge> cartridge)
-    : config_(std::move(config)), cart_(std::move(cartridge)) {}
+    : config_(std::move(config)), cart_(std::move(cartridge)) {
+  if (config_.serial.empty()) config_.serial = default_serial(cart_.get());
+}
 
 bool ChangerDrive::latest_model() const {
   return config_.product.rfind("QMR-T400A", 0) == 0 || config_.product.rfind("QMR-T400B", 0) == 0;

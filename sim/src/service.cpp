@@ -2,6 +2,9 @@
 
 #include "sim/wire.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
@@ -91,8 +94,27 @@ void HostService::build_answer(const ScsiRequestHeader& h, const ScsiResult& r, 
 
 struct HostService::Conn {
   int id = 0;
+  int pid = 0;  // the client's process (0: unknown)
   std::unique_ptr<platform::PipeConnection> pipe;
+
+  // True once the client has closed its end, before the connection's
+  // thread has seen it.
+  bool gone() const {
+    if (!pipe->connected()) return true;
+    pollfd p{pipe->native_handle(), POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  }
 };
+
+namespace {
+
+int peer_process(const platform::PipeConnection& pipe) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  return ::getsockopt(pipe.native_handle(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? cred.pid : 0;
+}
+
+}  // namespace
 
 std::string TranscriptEntry::line() const {
   std::ostringstream o;
@@ -176,6 +198,7 @@ void HostService::stop() {
   }
   std::lock_guard<std::mutex> g(mu_);
   conns_.clear();
+  clients_.clear();
   for (auto& [cookie, d] : drives_) d->flush();
 }
 
@@ -188,6 +211,7 @@ void HostService::accept_loop() {
     }
     auto conn = std::make_shared<Conn>();
     conn->pipe = std::move(pipe);
+    conn->pid = peer_process(*conn->pipe);
     std::lock_guard<std::mutex> g(mu_);
     if (!running_) return;
     conn->id = next_conn_++;
@@ -318,7 +342,24 @@ void HostService::handle(const std::shared_ptr<Conn>& conn, std::vector<std::uin
 
   std::shared_ptr<ChangerDrive> d = drive(h.medium_cookie);
   if (!d) return send_status(kStatusNoSuchDevice);
+  if (!admit(*conn, h.medium_cookie)) return send_status(kStatusMediumInUse);
   run_command(conn, std::move(e), h, cdb, out, out_len, *d);
+}
+
+bool HostService::admit(const Conn& conn, std::uint64_t cookie) {
+  std::lock_guard<std::mutex> g(mu_);
+  auto it = clients_.find(cookie);
+  if (it != clients_.end() && it->second != conn.pid &&
+      std::any_of(conns_.begin(), conns_.end(),
+                  [&](const std::shared_ptr<Conn>& c) { return c->pid == it->second && !c->gone(); }))
+    return false;
+  clients_[cookie] = conn.pid;
+  return true;
+}
+
+void HostService::release_medium(std::uint64_t cookie) {
+  std::lock_guard<std::mutex> g(mu_);
+  clients_.erase(cookie);
 }
 
 // One command for the drive: the transport faults first, then the drive, then

@@ -4,6 +4,7 @@
 #include "AnnulusFileIO/ResultCodes.h"
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
 #include "AnnulusFileIO/support/running_interface.h"
+#include "LumoQVE/PackedSession.h"
 #include "LumoQVE/UserDataFileIO.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,9 @@ using LumoQVE::UserDataFileIO;
 using namespace AnnulusFileIOErrors;
 
 namespace {
+
+// The packed session of the interface the test runs.
+LumoQVE::PackedSession& session() { return *LumoQVE::PackedSession::current(); }
 
 constexpr unsigned kTrack = 0xC0107016;
 constexpr unsigned kResource = 0xC0107041;
@@ -238,10 +242,73 @@ TEST_F(FileEntry, WriteBufferSizeFromTheSetting) {
   const struct {
     std::uint32_t mb;
     std::uint64_t bytes;
-  } cases[] = {{64, 67108864}, {0, 33554432}, {4096, 33554432}, {4097, 33554432}};
+  } cases[] = {{64, 67108864}, {0, 33554432}, {4096, 33554432}, {4097, 33554432},
+               // Four buffers fit a ring's byte cap of 512 MiB.
+               {128, 134217728}, {129, 134217728}, {4095, 134217728}};
   for (const auto& c : cases) {
     RuvoCtrlVolume::setWriteBufferMb(c.mb);
     EXPECT_EQ(UserDataFileIO::calcAnnulsBufferSizeBytes(), c.bytes) << c.mb;
+  }
+}
+
+// The buffers of a ring are capped in bytes. A drive whose error-reporting
+// window is far beyond what the cap holds (0xFFFFFF blocks in reserve
+// pieces of 0x4200 blocks: 993 pieces, 995 buffers) gets a ring of the
+// buffers that fit, and the writer confirms its written buffers by a
+// drive-cache sync each time they fill the ring, instead of holding the
+// window's worth; a window the ring holds keeps its own count and needs no
+// sync before the file's end. The file reads back whole either way.
+TEST_F(FileEntry, AWindowBeyondTheRingsByteCapIsConfirmedBySyncsAtTheCap) {
+  constexpr unsigned kSync = 0x20007030;
+  const struct {
+    const char* what;
+    std::uint32_t reserve, window;
+    std::uint64_t cap;      // of buffers of 1 MiB
+    std::uint32_t buffers;  // the count the policy asks for
+    int ring;               // the ring's count
+    bool synced;            // syncs before the file's end
+  } cases[] = {{"a window the ring holds", 32768, 4 * 32768, 8u << 20, 6, 6, false},
+               {"a window beyond the cap", 0x4200, 0xFFFFFF, 4u << 20, 995, 4, true}};
+  struct CapBack {
+    ~CapBack() { LumoQVE::WriterRingBuffer::setByteCapForTesting(0); }
+  } cap_back;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    LumoQVE::WriterRingBuffer::setByteCapForTesting(c.cap);
+    RuvoCtrlVolume::resetForTesting();
+    RuvoCtrlVolume::setWriteBufferMb(1);
+    MDCFS_WRITE_POLICY_INFORMATION p{0, 66048, 512, 1024, 1024, 128, c.reserve, c.window};
+    engine().fsctl_out[kPolicy] = bytes(p);
+    seed("/d/w.bin", "");
+    std::shared_ptr<UserDataFileIO> f;
+    ASSERT_EQ(open("d\\w.bin", 0, f), 0u);
+    EXPECT_TRUE(RuvoCtrlVolume::getNewWrite());
+    EXPECT_EQ(RuvoCtrlVolume::getBufferNum(), c.buffers);
+    const std::string content = pattern(12u << 20, 4);
+    f->seek(static_cast<std::int64_t>(content.size()));
+    ASSERT_EQ(f->setEndOfFile(), 0u);
+    f->seek(0);
+    ASSERT_EQ(f->createWriterObject(), 0u);
+    const auto before = fsctlCodes();
+    for (std::size_t at = 0; at < content.size(); at += 300000) {
+      const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(300000, content.size() - at));
+      std::uint32_t written = 0;
+      ASSERT_EQ(f->getWriter()->write(content.data() + at, n, &written), 0u);
+    }
+    ASSERT_EQ(f->getWriter()->flush(true), 0u);
+    EXPECT_EQ(f->getWriter()->m_ring->count(), c.ring);
+    const auto after = fsctlCodes();
+    const auto syncs = std::count(after.begin() + static_cast<std::ptrdiff_t>(before.size()), after.end(), kSync);
+    if (c.synced) {
+      EXPECT_GE(syncs, 5) << "12 buffers, two of them unconfirmed at most";
+    } else {
+      EXPECT_EQ(syncs, 0);
+    }
+    ASSERT_EQ(f->close(), 0u);
+    EXPECT_TRUE(data("/d/w.bin") == content);
+    f.reset();
+    std::lock_guard<std::mutex> lk(engine().mu);
+    engine().files.erase("/d/w.bin");
   }
 }
 
@@ -256,7 +323,7 @@ TEST_F(FileEntry, SecondOpenWaitsUntilTheFirstFileIsClosed) {
     EXPECT_EQ(open("d\\2.bin", 1, second), 0u);
     opened = true;
   });
-  while (UserDataFileIO::openWaiters().load() == 0) std::this_thread::yield();
+  while (session().timer().openWaiters() == 0) std::this_thread::yield();
   EXPECT_FALSE(opened.load());
   EXPECT_EQ(first->close(), 0u);
   t.join();

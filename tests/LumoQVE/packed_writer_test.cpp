@@ -6,12 +6,16 @@
 #include "AnnulusFileIO/UserDataFileIOImpl.h"
 #include "AnnulusFileIO/support/running_interface.h"
 #include "LumoQVE/PackedFileIO.h"
+#include "LumoQVE/PackedSession.h"
 #include "LumoQVE/UserDataFileIO.h"
 #include "platform/sync.h"
+#include "support/settles.h"
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 using LumoQVE::GhostFileWriter;
@@ -21,6 +25,9 @@ using LumoQVE::UserDataFileIO;
 using namespace AnnulusFileIOErrors;
 
 namespace {
+
+// The packed session of the interface the test runs.
+LumoQVE::PackedSession& session() { return *LumoQVE::PackedSession::current(); }
 
 constexpr unsigned kTrack = 0xC0107016;
 constexpr unsigned kResource = 0xC0107041;
@@ -86,8 +93,11 @@ class Packed : public writertest::RunningInterface {
     volume(false);
   }
   void TearDown() override {
-    LumoQVE::TimerFlushBuffer::instance().join();
-    if (ProxyWriter::current()) ProxyWriter::flushForVolumeRequest();
+    if (LumoQVE::PackedSession* s = LumoQVE::PackedSession::current()) {
+      s->timer().join();
+      s->end(6);
+      s->takeUnreported();
+    }
     kel::WriterParityConstants() = kBuiltIn;
     RuvoCtrlVolume::resetForTesting();
     RunningInterface::TearDown();
@@ -200,7 +210,7 @@ class Packed : public writertest::RunningInterface {
 
 TEST_F(Packed, OneByteFileTakesOneRecordingUnitAndHasAPlaceholderAtClose) {
   ASSERT_EQ(archive("a", "x"), 0u);
-  auto proxy = ProxyWriter::current();
+  auto proxy = session().proxy();
   ASSERT_TRUE(proxy);
   const auto a = file("/d/a");
   ASSERT_EQ(a.extents.size(), 1u);
@@ -216,7 +226,7 @@ TEST_F(Packed, OneByteFileTakesOneRecordingUnitAndHasAPlaceholderAtClose) {
   EXPECT_EQ(proxy->m_ghostFiles[1]->writeStartOffsetBytesInProxy, 65536);
   EXPECT_EQ(proxy->m_ghostFiles[2]->writeStartOffsetBytesInProxy, 131072);
   EXPECT_EQ(proxy->packedBytes(), 3 * kRub);
-  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  ASSERT_EQ(session().end(6).result, 0u);
   std::lock_guard<std::mutex> lk(engine().mu);
   ASSERT_EQ(engine().released.size(), 1u);
   EXPECT_TRUE(engine().released[0].data == padded("x") + rub + padded("yz")) << "the proxy's bytes";
@@ -235,14 +245,14 @@ TEST_F(Packed, ParityChunksFollowTheirBodiesAndCountInTheCacheBlocks) {
     kel::WriterParityConstants() = c.constants;
     ASSERT_EQ(archive("p", "x"), 0u) << c.what;
     EXPECT_EQ(blocks_, c.blocks) << c.what;
-    auto proxy = ProxyWriter::current();
+    auto proxy = session().proxy();
     ASSERT_TRUE(proxy);
     const auto& g = *proxy->m_ghostFiles.at(0);
     const std::int64_t symbol = c.constants.BlocksPerSymbol * 2048;
     EXPECT_EQ(g.chunks, (std::vector<std::pair<std::int64_t, std::int64_t>>{{1, symbol}})) << c.what;
     EXPECT_EQ(g.m_parityFileTotalBytes, symbol) << c.what;
     EXPECT_EQ(proxy->packedBytes(), 2u * static_cast<std::uint64_t>(symbol)) << c.what;
-    ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u) << c.what;
+    ASSERT_EQ(session().end(6).result, 0u) << c.what;
     EXPECT_EQ(file("/d/p").data, "x") << c.what;
     std::string parity(static_cast<std::size_t>(symbol), '\0');
     parity[0] = 'x';
@@ -262,8 +272,8 @@ TEST_F(Packed, FilesReadBackByteIdenticalAfterTheDivision) {
         {"empty", ""}, {"one", "1"}, {"rub", pattern(kRub, 3)}, {"rub1", pattern(kRub + 1, 4)},
         {"mib", pattern(3 * 1048576 + 5, 5)}};
     for (const auto& [name, content] : files) ASSERT_EQ(archive(name, content), 0u) << name;
-    ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
-    EXPECT_FALSE(ProxyWriter::current());
+    ASSERT_EQ(session().end(6).result, 0u);
+    EXPECT_FALSE(session().proxy());
     EXPECT_FALSE(exists("/@@proxy"));
     std::uint64_t cursor = 0;
     for (const auto& [name, content] : files) {
@@ -291,7 +301,7 @@ TEST_F(Packed, RebuildRecordsAreByteExact) {
   volume(true);
   ASSERT_EQ(archive("z", ""), 0u);
   ASSERT_EQ(archive("r", pattern(kRub + 1, 6)), 0u);
-  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  ASSERT_EQ(session().end(6).result, 0u);
   const auto records = rebuilds();
   ASSERT_EQ(records.size(), 4u);
   const std::uint32_t z = file("/d/z").id, r = file("/d/r").id;
@@ -325,45 +335,52 @@ TEST_F(Packed, RebuildRecordsAreByteExact) {
   EXPECT_EQ(pentry[2], 64) << "65537 bytes of parity: two whole symbols";
 }
 
-TEST_F(Packed, AnAreaListOneUnitShortEmptiesThatFileAndTheLaterOnes) {
+// Files that cannot be given their data are lost and removed, each alone;
+// the others keep theirs.
+TEST_F(Packed, AnAreaListOneUnitShortRemovesTheFileItCannotHold) {
   ASSERT_EQ(archive("a", pattern(100, 1)), 0u);
   ASSERT_EQ(archive("b", pattern(200, 2)), 0u);
   engine().allocation_cut_blocks = 32;
-  EXPECT_EQ(ProxyWriter::flushForVolumeRequest(), QVE_RESULT_ERROR_NO_BUFFER);
+  const LumoQVE::SessionEnd e = session().end(6);
+  EXPECT_EQ(e.result, QVE_RESULT_ERROR_NO_BUFFER);
+  EXPECT_EQ(e.lostFiles, 1u);
   EXPECT_TRUE(traced(u"rebuild area does not exist. is inconsistent."));
   EXPECT_TRUE(file("/d/a").data == pattern(100, 1));
-  EXPECT_EQ(file("/d/b").data, "");
+  EXPECT_FALSE(exists("/d/b"));
   EXPECT_FALSE(exists("/@@proxy"));
 }
 
-TEST_F(Packed, AProxyFlushedShortEmptiesTheFilesItDoesNotHold) {
+TEST_F(Packed, AProxyFlushedShortRemovesTheFilesItDoesNotHold) {
   RuvoCtrlVolume::setWriteBufferMb(0);  // 32 MiB proxy buffers: all in the last flush
   ASSERT_EQ(archive("a", pattern(100, 1)), 0u);
   ASSERT_EQ(archive("b", pattern(200, 2)), 0u);
   // The last flush's sync fails: the proxy is cut back to what is safe.
   engine().fsctl_results[kSync] = 5;
-  const std::uint32_t r = ProxyWriter::flushForVolumeRequest();
+  const std::uint32_t r = session().end(6).result;
   engine().fsctl_results.erase(kSync);
   EXPECT_NE(r, 0u) << "a failed flush is no success";
-  EXPECT_EQ(file("/d/a").data, "");
-  EXPECT_EQ(file("/d/b").data, "");
+  EXPECT_FALSE(exists("/d/a"));
+  EXPECT_FALSE(exists("/d/b"));
+  EXPECT_EQ(session().takeUnreported().lostFiles, 2u);
   EXPECT_TRUE(traced(u"size of proxy file is missing."));
   EXPECT_FALSE(exists("/@@proxy"));
 }
 
-TEST_F(Packed, AnUnreadableProxyAllocationEmptiesEveryFileAndDeletesTheProxy) {
+TEST_F(Packed, AnUnreadableProxyAllocationRemovesEveryFileAndDeletesTheProxy) {
   ASSERT_EQ(archive("a", pattern(100, 1)), 0u);
   ASSERT_EQ(archive("b", pattern(200, 2)), 0u);
   engine().ioctl_results[kGetAllocation] = 5;
-  EXPECT_EQ(ProxyWriter::flushForVolumeRequest(), QVE_RESULT_ERROR_1D);
+  const LumoQVE::SessionEnd e = session().end(6);
+  EXPECT_EQ(e.result, QVE_RESULT_ERROR_1D);
+  EXPECT_EQ(e.lostFiles, 2u);
   engine().ioctl_results.erase(kGetAllocation);
-  EXPECT_EQ(file("/d/a").data, "");
-  EXPECT_EQ(file("/d/b").data, "");
+  EXPECT_FALSE(exists("/d/a"));
+  EXPECT_FALSE(exists("/d/b"));
   EXPECT_FALSE(exists("/@@proxy"));
   for (const auto& rec : rebuilds()) EXPECT_EQ(+head(rec).TotalSpaceCount, 0u);
 }
 
-TEST_F(Packed, ARefusedRebuildReachesTheSyncAndEmptiesTheFile) {
+TEST_F(Packed, ARefusedRebuildReachesTheSyncAndRemovesTheFile) {
   ASSERT_EQ(archive("a", pattern(100, 1)), 0u);
   const std::uint32_t id = file("/d/a").id;
   {
@@ -371,8 +388,11 @@ TEST_F(Packed, ARefusedRebuildReachesTheSyncAndEmptiesTheFile) {
     engine().privileged_open.clear();  // the engine's list lost the file
     engine().privileged_open.insert(id + 1000);
   }
-  EXPECT_EQ(ProxyWriter::flushForVolumeRequest(), 2u);
-  EXPECT_EQ(file("/d/a").data, "");
+  EXPECT_EQ(session().end(6).result, 2u);
+  EXPECT_FALSE(exists("/d/a"));
+  const LumoQVE::SessionEnd kept = session().takeUnreported();
+  EXPECT_EQ(kept.result, 2u);
+  EXPECT_EQ(kept.lostFiles, 1u);
 }
 
 TEST_F(Packed, TheSessionHoldsThePrivilegedModeUntilItHasDivided) {
@@ -380,7 +400,7 @@ TEST_F(Packed, TheSessionHoldsThePrivilegedModeUntilItHasDivided) {
   ASSERT_EQ(archive("b", pattern(100, 2)), 0u);
   const auto before = fsctlCodes();
   EXPECT_EQ(std::count(before.begin(), before.end(), kExitPrivileged), 0) << "no file's close leaves it";
-  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  ASSERT_EQ(session().end(6).result, 0u);
   const auto codes = fsctlCodes();
   const auto last_rebuild = std::find(codes.rbegin(), codes.rend(), kRebuild);
   const auto exit = std::find(codes.rbegin(), codes.rend(), kExitPrivileged);
@@ -393,7 +413,7 @@ TEST_F(Packed, TheSessionHoldsThePrivilegedModeUntilItHasDivided) {
 TEST_F(Packed, SessionLimits) {
   RuvoCtrlVolume::setPckdWrtMaxFNum(1);
   ASSERT_EQ(archive("a", "x"), 0u);
-  EXPECT_FALSE(ProxyWriter::current()) << "one file is the limit";
+  EXPECT_FALSE(session().proxy()) << "one file is the limit";
   EXPECT_EQ(file("/d/a").data, "x");
   RuvoCtrlVolume::setPckdWrtMaxFNum(8192);
   const struct {
@@ -403,7 +423,7 @@ TEST_F(Packed, SessionLimits) {
   RuvoCtrlVolume::setPckdWrtEndSects(0x10000);
   for (const auto& c : cases) {
     ASSERT_EQ(archive("b", "y"), 0u);
-    auto proxy = ProxyWriter::current();
+    auto proxy = session().proxy();
     ASSERT_TRUE(proxy);
     const std::uint64_t real = proxy->packedBytes();
     proxy->setPackedBytesForTesting(c.packed);
@@ -411,7 +431,7 @@ TEST_F(Packed, SessionLimits) {
     EXPECT_EQ(ProxyWriter::protocolFlushBuffer(0, policy, nullptr), c.answer) << c.packed;
     if (c.answer == 0) {
       proxy->setPackedBytesForTesting(real);
-      ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+      ASSERT_EQ(session().end(6).result, 0u);
     } else {
       EXPECT_EQ(policy, 1);
     }
@@ -422,14 +442,14 @@ TEST_F(Packed, SessionLimits) {
 
 TEST_F(Packed, AWriterErrorEndsTheSessionAtTheNextCheck) {
   ASSERT_EQ(archive("a", "x"), 0u);
-  auto proxy = ProxyWriter::current();
+  auto proxy = session().proxy();
   ASSERT_TRUE(proxy);
   proxy->m_impl->setLastManagerError(QVE_RESULT_ERROR_WRITE, __FILE__, __LINE__);
   std::uint8_t policy = 255;
   std::uint32_t result = 0;
   EXPECT_EQ(ProxyWriter::protocolFlushBuffer(0, policy, &result), 1u);
   EXPECT_NE(result, 0u);
-  EXPECT_FALSE(ProxyWriter::current());
+  EXPECT_FALSE(session().proxy());
 }
 
 // ---------------------------------------------------------------- end of file
@@ -477,7 +497,7 @@ TEST_F(Packed, ExtendingAGhostFileAddsZerosThatReadAndDivideAsData) {
   f->seek(2);  // cut back inside the written bytes
   ASSERT_EQ(f->setEndOfFile(), 0u);
   ASSERT_EQ(f->close(), 0u);
-  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  ASSERT_EQ(session().end(6).result, 0u);
   EXPECT_EQ(file("/d/g").data, "ab");
   // Grown past a buffer's worth the zeros go to the proxy like data.
   add_file("h");
@@ -489,7 +509,7 @@ TEST_F(Packed, ExtendingAGhostFileAddsZerosThatReadAndDivideAsData) {
   f->seek(GhostFileWriter::kBufferBytes + 10);
   ASSERT_EQ(f->getWriter()->write("Z", 1, &written), 0u);
   ASSERT_EQ(f->close(), 0u);
-  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  ASSERT_EQ(session().end(6).result, 0u);
   std::string expect = "abc";
   expect.resize(GhostFileWriter::kBufferBytes + 10, '\0');
   expect += "Z";
@@ -525,7 +545,7 @@ TEST_F(Packed, PickerTakesWholeUnitsAcrossAreas) {
 
 TEST_F(Packed, ReopeningTheLastWrittenFileEndsTheSessionAndEntersThePrivilegedModeAgain) {
   ASSERT_EQ(archive("a", "x"), 0u);
-  ASSERT_TRUE(ProxyWriter::current());
+  ASSERT_TRUE(session().proxy());
   ASSERT_EQ(archive("b", "yy"), 0u);
   engine().fsctl_out[kLastFileIndex] = bytes(std::int64_t{file("/d/b").id});
   const std::size_t mark = fsctlCodes().size();
@@ -541,7 +561,7 @@ TEST_F(Packed, ReopeningTheLastWrittenFileEndsTheSessionAndEntersThePrivilegedMo
 
 TEST_F(Packed, SizingBeyondTheFreeSpaceFailsBeforeAnythingIsPacked) {
   ASSERT_EQ(archive("a", "x"), 0u);
-  auto proxy = ProxyWriter::current();
+  auto proxy = session().proxy();
   ASSERT_TRUE(proxy);
   const std::uint64_t packed = proxy->packedBytes();
   engine().fsctl_out[kStatfs] = bytes(MDCFS_STATFS_SIZEINFO{2048, 0, 0x800000, 16, 0});
@@ -556,7 +576,7 @@ TEST_F(Packed, SizingBeyondTheFreeSpaceFailsBeforeAnythingIsPacked) {
 
 TEST_F(Packed, FreeSpaceUpdateCommitsThePackedBytesThatAreSynchronised) {
   ASSERT_EQ(archive("a", "x"), 0u);
-  auto proxy = ProxyWriter::current();
+  auto proxy = session().proxy();
   ASSERT_TRUE(proxy);
   const struct {
     std::uint64_t packed, not_synced, committed;
@@ -580,7 +600,7 @@ TEST_F(Packed, ALeftoverProxyIsDeletedNeverDivided) {
     old.extents = {{0, 0x40, 32}};
   }
   ASSERT_EQ(archive("a", "x"), 0u);
-  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  ASSERT_EQ(session().end(6).result, 0u);
   EXPECT_EQ(file("/d/a").data, "x");
   std::lock_guard<std::mutex> lk(engine().mu);
   ASSERT_EQ(engine().released.size(), 2u) << "the old proxy, then the session's";
@@ -595,30 +615,125 @@ class PackedTimer : public Packed {
   // timer thread.
   void sessionAndFailedOpen() {
     ASSERT_EQ(archive("a", "x"), 0u);
-    ASSERT_TRUE(ProxyWriter::current());
+    ASSERT_TRUE(session().proxy());
     std::shared_ptr<UserDataFileIO> f;
     ASSERT_EQ(open("missing", f), QVE_RESULT_ERROR_OPEN_MISSING);
   }
+  static bool closed() { return session().state() == LumoQVE::PackedSession::State::Closed; }
+  // Holds the first thread that sends a rebuild there until release().
+  void holdAtFirstRebuild() {
+    engine().fsctl_hook = [this](unsigned code) {
+      if (code != kRebuild) return;
+      std::unique_lock<std::mutex> lk(hold_mu_);
+      if (held_) return;
+      held_ = true;
+      hold_cv_.wait(lk, [&] { return released_; });
+    };
+  }
+  bool held() {
+    std::lock_guard<std::mutex> lk(hold_mu_);
+    return held_;
+  }
+  void release() {
+    std::lock_guard<std::mutex> lk(hold_mu_);
+    released_ = true;
+    hold_cv_.notify_all();
+  }
+  std::size_t count(unsigned code) {
+    const auto codes = fsctlCodes();
+    return static_cast<std::size_t>(std::count(codes.begin(), codes.end(), code));
+  }
   platform::ManualClock clock_;
   platform::ScopedClock scoped_{clock_};
+  std::mutex hold_mu_;
+  std::condition_variable hold_cv_;
+  bool held_ = false, released_ = false;
 };
 
+// The timer thread ends the idle session while a request asks for its end
+// (as Sync, Restore, Verify, Format, RollbackMount and UnmountVolume do):
+// the session ends once, on the timer thread; the request waits for that
+// end and gets its result, and the file answered before reads back whole,
+// or, when the end fails, is removed and the failure is kept once for the
+// host.
+TEST_F(PackedTimer, ARequestAskingForTheEndWhileTheTimerEndsTheSessionGetsThatOneEnd) {
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused);
+    engine().reset();
+    SetUp();
+    held_ = released_ = false;
+    const std::string content = pattern(70000, 5);
+    ASSERT_EQ(archive("a", content), 0u);
+    ASSERT_EQ(archive("b", pattern(300, 6)), 0u);
+    if (refused) engine().fsctl_results[kRebuild] = 5;
+    holdAtFirstRebuild();
+    std::shared_ptr<UserDataFileIO> f;
+    ASSERT_EQ(open("missing", f), QVE_RESULT_ERROR_OPEN_MISSING);
+    // Its five waits run out on the test clock; it ends the session and is
+    // held at the division.
+    while (!held()) clock_.advance(100);
+    ASSERT_EQ(session().state(), LumoQVE::PackedSession::State::Ending);
+    LumoQVE::SessionEnd asked;
+    std::thread request([&] { asked = session().end(6); });
+    ASSERT_TRUE(kel_test::settles([&] { return session().endWaiters() == 1; })) << "the request waits for the end";
+    release();
+    request.join();
+    session().timer().join();
+    engine().fsctl_hook = nullptr;
+    engine().fsctl_results.erase(kRebuild);
+    EXPECT_EQ(count(kExitPrivileged), 1u) << "one end";
+    EXPECT_EQ(asked.result, refused ? 5u : 0u);
+    EXPECT_EQ(asked.lostFiles, refused ? 2u : 0u);
+    if (refused) {
+      EXPECT_FALSE(exists("/d/a"));
+      EXPECT_FALSE(exists("/d/b"));
+    } else {
+      EXPECT_TRUE(file("/d/a").data == content);
+      EXPECT_TRUE(file("/d/b").data == pattern(300, 6));
+    }
+    const LumoQVE::SessionEnd kept = session().takeUnreported();
+    EXPECT_EQ(kept.result, refused ? 5u : 0u);
+    EXPECT_EQ(kept.lostFiles, refused ? 2u : 0u);
+    EXPECT_FALSE(session().takeUnreported().failed()) << "taken once";
+    TearDown();
+  }
+}
+
+// A session end that fails on the timer thread, with no request waiting,
+// is kept: the next end a request asks for (none open) answers nothing of
+// it, and it is taken, once, by the Sync or unmount that tells the host.
+TEST_F(PackedTimer, AFailedEndOnTheTimerThreadIsKeptForTheHost) {
+  ASSERT_EQ(archive("a", pattern(100, 7)), 0u);
+  engine().fsctl_results[kRebuild] = 5;
+  std::shared_ptr<UserDataFileIO> f;
+  ASSERT_EQ(open("missing", f), QVE_RESULT_ERROR_OPEN_MISSING);
+  while (!closed()) clock_.advance(100);
+  session().timer().join();
+  engine().fsctl_results.erase(kRebuild);
+  EXPECT_FALSE(exists("/d/a"));
+  EXPECT_FALSE(session().end(6).failed()) << "no session is open";
+  const LumoQVE::SessionEnd kept = session().takeUnreported();
+  EXPECT_EQ(kept.result, 5u);
+  EXPECT_EQ(kept.lostFiles, 1u);
+  EXPECT_EQ(kept.win32, 1117u) << "the engine's I/O error";
+}
+
 TEST_F(PackedTimer, FiveSecondsWithoutAnOpenFlushTheSessionWithPolicySix) {
-  const unsigned started = LumoQVE::TimerFlushBuffer::instance().started();
+  const unsigned started = session().timer().started();
   sessionAndFailedOpen();
-  EXPECT_EQ(LumoQVE::TimerFlushBuffer::instance().started(), started + 1);
+  EXPECT_EQ(session().timer().started(), started + 1);
   // The thread counts its waits that ran out: nothing is flushed before
   // five of them.
   for (unsigned waits = 0; waits < 5; ++waits) {
-    while (LumoQVE::TimerFlushBuffer::instance().timedOutWaits() == waits) {
-      ASSERT_TRUE(ProxyWriter::current()) << "flushed after " << waits << " waits";
+    while (session().timer().timedOutWaits() == waits) {
+      ASSERT_TRUE(session().proxy()) << "flushed after " << waits << " waits";
       clock_.advance(50);
       std::this_thread::yield();
     }
   }
-  while (ProxyWriter::current()) clock_.advance(100);  // the session's end has timed waits of its own
-  LumoQVE::TimerFlushBuffer::instance().join();
-  EXPECT_EQ(LumoQVE::TimerFlushBuffer::instance().timedOutWaits(), 5u);
+  while (!closed()) clock_.advance(100);  // the session's end has timed waits of its own
+  session().timer().join();
+  EXPECT_EQ(session().timer().timedOutWaits(), 5u);
   EXPECT_TRUE(traced(u"ProxyWriter::protocolFlushBuffer called CLOSE"));
   EXPECT_EQ(file("/d/a").data, "x");
   std::lock_guard<std::mutex> lk(engine().mu);
@@ -636,7 +751,7 @@ TEST_F(PackedTimer, ALaterGhostFileReservesItsCreationOnTheSessionVolume) {
   ASSERT_EQ(UserDataFileIO::convertPort2Writer(u"", u"d\\first", 0x40000000, nullptr, 0, 0, 0x80, nullptr, first), 0u);
   ASSERT_EQ(first->createWriterObject(), 0u);
   ASSERT_EQ(first->close(), 0u);
-  auto proxy = ProxyWriter::current();
+  auto proxy = session().proxy();
   ASSERT_TRUE(proxy);
   ASSERT_EQ(proxy->getOBase()->getWriteMode(), OBase::WriteModeNew);
   {
@@ -652,30 +767,30 @@ TEST_F(PackedTimer, ALaterGhostFileReservesItsCreationOnTheSessionVolume) {
     engine().fsctl_results.erase(kReserveCreation);
   }
   // Its five waits run out on the test clock and it ends the session.
-  while (ProxyWriter::current()) clock_.advance(100);
-  LumoQVE::TimerFlushBuffer::instance().join();
+  while (!closed()) clock_.advance(100);
+  session().timer().join();
 }
 
 TEST_F(PackedTimer, AnOpenWhileTheTimerWaitsEndsItWithoutAFlush) {
   sessionAndFailedOpen();
-  while (LumoQVE::TimerFlushBuffer::instance().timedOutWaits() == 0) clock_.advance(50);
+  while (session().timer().timedOutWaits() == 0) clock_.advance(50);
   add_file("b");
   std::shared_ptr<UserDataFileIO> f;
   ASSERT_EQ(open("b", f), 0u);
-  LumoQVE::TimerFlushBuffer::instance().join();
-  EXPECT_TRUE(ProxyWriter::current()) << "the session goes on";
-  EXPECT_LT(LumoQVE::TimerFlushBuffer::instance().timedOutWaits(), 5u);
+  session().timer().join();
+  EXPECT_TRUE(session().proxy()) << "the session goes on";
+  EXPECT_LT(session().timer().timedOutWaits(), 5u);
   EXPECT_TRUE(traced(u"End"));
   EXPECT_FALSE(traced(u"ProxyWriter::protocolFlushBuffer called CLOSE"));
   f->close();
   // A second failed open starts another timer thread, ended by this open.
-  const unsigned started = LumoQVE::TimerFlushBuffer::instance().started();
+  const unsigned started = session().timer().started();
   ASSERT_EQ(open("missing", f), QVE_RESULT_ERROR_OPEN_MISSING);
-  EXPECT_EQ(LumoQVE::TimerFlushBuffer::instance().started(), started + 1);
+  EXPECT_EQ(session().timer().started(), started + 1);
   std::shared_ptr<UserDataFileIO> g;
   add_file("c");
   ASSERT_EQ(open("c", g), 0u);
-  LumoQVE::TimerFlushBuffer::instance().join();
+  session().timer().join();
   g->close();
 }
 
@@ -684,7 +799,7 @@ TEST_F(PackedTimer, AnOpenWhileTheTimerWaitsEndsItWithoutAFlush) {
 // read the policy and the medium again and set those settings.
 TEST_F(Packed, SettingsSetWhileTheWriterThreadReadsThem) {
   ASSERT_EQ(archive("a", "x"), 0u);
-  auto proxy = ProxyWriter::current();
+  auto proxy = session().proxy();
   ASSERT_TRUE(proxy);
   RuvoCtrlVolume::resetForTesting();  // the policy is read again by the next volume object
   RuvoCtrlVolume::setPackedWriteMode(true);
@@ -711,15 +826,15 @@ TEST_F(Packed, ASessionThatEndsAtACloseAndFailsFailsThatClose) {
   engine().fsctl_results[kRebuild] = 5;
   EXPECT_EQ(archive("a", "x"), 5u);
   engine().fsctl_results.erase(kRebuild);
-  EXPECT_FALSE(ProxyWriter::current());
-  EXPECT_EQ(file("/d/a").data, "");
+  EXPECT_FALSE(session().proxy());
+  EXPECT_FALSE(exists("/d/a"));
   EXPECT_FALSE(exists("/@@proxy"));
 }
 
 TEST_F(Packed, AFailedDirtyMarkReachesTheSyncWhileTheFilesStillDivide) {
   ASSERT_EQ(archive("a", "x"), 0u);
   engine().fsctl_results[kMarkDirty] = 5;
-  EXPECT_EQ(ProxyWriter::flushForVolumeRequest(), QVE_RESULT_ERROR_MARK_VOLUME_DIRTY);
+  EXPECT_EQ(session().end(6).result, QVE_RESULT_ERROR_MARK_VOLUME_DIRTY);
   engine().fsctl_results.erase(kMarkDirty);
   EXPECT_EQ(file("/d/a").data, "x");
   EXPECT_FALSE(exists("/@@proxy"));
@@ -729,7 +844,7 @@ TEST_F(Packed, AFileOfOneWholeBufferGetsItsPartialStripeParityAtClose) {
   volume(true);
   const std::string content = pattern(GhostFileWriter::kBufferBytes, 7);
   ASSERT_EQ(archive("big", content, 1 << 20), 0u);
-  auto proxy = ProxyWriter::current();
+  auto proxy = session().proxy();
   ASSERT_TRUE(proxy);
   const auto& g = *proxy->m_ghostFiles.at(0);
   const std::int64_t body = static_cast<std::int64_t>(GhostFileWriter::kBufferBytes), parity = 1048576;
@@ -737,7 +852,7 @@ TEST_F(Packed, AFileOfOneWholeBufferGetsItsPartialStripeParityAtClose) {
   EXPECT_EQ(g.m_parityFileTotalBytes, parity);
   EXPECT_EQ(blocks_, static_cast<std::uint32_t>((body + parity) / 2048));
   EXPECT_EQ(file(std::string("/d/big") + parityExt()).data.size(), 1048576u) << "its placeholder size";
-  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  ASSERT_EQ(session().end(6).result, 0u);
   EXPECT_TRUE(file("/d/big").data == content);
   EXPECT_TRUE(file(std::string("/d/big") + parityExt()).data == parityOf(content, 134217728, 1048576, kRub));
 }
@@ -749,7 +864,7 @@ TEST_F(Packed, SizingAfterAWrittenProxyBufferLeavesTheProxyIntact) {
   RuvoCtrlVolume::setWriteBufferMb(0);  // 32 MiB proxy buffers
   const int files = 34;
   for (int i = 0; i < files; ++i) ASSERT_EQ(archive("f" + std::to_string(i), pattern(1048576, i)), 0u) << i;
-  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  ASSERT_EQ(session().end(6).result, 0u);
   for (int i = 0; i < files; ++i) EXPECT_TRUE(file("/d/f" + std::to_string(i)).data == pattern(1048576, i)) << i;
 }
 
@@ -786,7 +901,7 @@ TEST_F(Packed, SizingCountsTheSessionsBytesOnTheDiscOnce) {
     f.reset();
   }
   ASSERT_EQ(archive("late", pattern(kMiB, 99)), 0u) << "the session goes on after a refused file";
-  ASSERT_EQ(ProxyWriter::flushForVolumeRequest(), 0u);
+  ASSERT_EQ(session().end(6).result, 0u);
   for (int i = 0; i < files; ++i) EXPECT_TRUE(file("/d/f" + std::to_string(i)).data == pattern(kMiB, i)) << i;
   EXPECT_TRUE(file("/d/late").data == pattern(kMiB, 99));
 }

@@ -7,6 +7,7 @@
 
 #include "AnnulusFileIO/RUVO.h"
 #include "LumoQVE/PackedFileIO.h"
+#include "LumoQVE/PackedSession.h"
 #include "LumoQVE/UserDataFileIO.h"
 #include "kel/kel_interface.h"
 #include "kel/volctrl.h"
@@ -14,6 +15,7 @@
 #include "AnnulusFileIO/support/test_writer.h"
 #include "support/udfinfo.h"
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -28,6 +30,9 @@ void clear_log() {}
 }  // namespace enginetest
 
 namespace {
+
+// The packed session of the interface the test runs.
+LumoQVE::PackedSession& session() { return *LumoQVE::PackedSession::current(); }
 
 using LumoQVE::UserDataFileIO;
 
@@ -67,6 +72,14 @@ int growing_ioctl(void* handle, unsigned code, void* data) {
     EXPECT_EQ(kelmain::FileIoctl(handle, AnnulusFileIO::kFsctlAddFileAllocation, &add), 0);
   }
   return r;
+}
+
+// Volume controls pass to the engine; while refuse_rebuild is set the
+// engine's answer to MDCFSCTL_REBUILD_FILE_ALLOCATION is an I/O error.
+std::atomic<bool> g_refuse_rebuild{false};
+int refusing_fsctl(unsigned code, void* data) {
+  if (g_refuse_rebuild.load() && code == 0x80247061) return 5;
+  return kelmain::Fsctl(code, data);
 }
 
 // The lines the writer traces, and an action a test runs on the tracing
@@ -146,6 +159,7 @@ class WriterOnEngine : public enginetest::EngineOnSim {
     ops_ = kelmain::operation_table();
     ops_.WriteData = recording_write;
     ops_.FileIoctl = growing_ioctl;
+    ops_.Fsctl = refusing_fsctl;
     ops_.LogMessage = recording_log;
     {
       std::lock_guard<std::mutex> lk(g_writes_mu);
@@ -626,14 +640,14 @@ TEST_F(WriterOnEngine, PackedFilesAreDividedOutOfTheProxyAndReadBackWhole) {
       contents.push_back(pattern(sizes[i], static_cast<unsigned>(i + 20)));
       ASSERT_EQ(archive("p" + std::to_string(i) + ".bin", contents.back(), 300000), 0u) << i;
     }
-    ASSERT_NE(LumoQVE::ProxyWriter::current(), nullptr) << "the files were packed";
+    ASSERT_NE(session().proxy(), nullptr) << "the files were packed";
     // The proxy's first block: the division gives the files blocks from
     // there on, never blocks written before the session.
     const auto proxy = extents("/$/@@proxy");
     ASSERT_FALSE(proxy.empty());
     const std::uint64_t proxy_start = proxy.front().first;
-    ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
-    EXPECT_EQ(LumoQVE::ProxyWriter::current(), nullptr);
+    ASSERT_EQ(session().end(6).result, 0u);
+    EXPECT_EQ(session().proxy(), nullptr);
     EXPECT_FALSE(exists("/$/@@proxy"));
     // Every extent of every file after the previous one's: in the order
     // written, none overlapping.
@@ -693,7 +707,7 @@ TEST_F(WriterOnEngine, PackedFilesOfAVolumeWithoutParityLieBodyAfterBody) {
       EXPECT_EQ(info.Size, sizes[i]) << name << " at its close";
     }
     EXPECT_FALSE(RuvoCtrlVolume::getGenerateParity());
-    std::shared_ptr<LumoQVE::ProxyWriter> proxy = LumoQVE::ProxyWriter::current();
+    std::shared_ptr<LumoQVE::ProxyWriter> proxy = session().proxy();
     ASSERT_NE(proxy, nullptr) << "the files were packed";
     ASSERT_EQ(proxy->m_ghostFiles.size(), std::size(sizes));
     std::uint64_t offset = 0;
@@ -707,7 +721,7 @@ TEST_F(WriterOnEngine, PackedFilesOfAVolumeWithoutParityLieBodyAfterBody) {
     }
     EXPECT_EQ(proxy->packedBytes(), offset);
     proxy.reset();
-    ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    ASSERT_EQ(session().end(6).result, 0u);
     EXPECT_FALSE(exists("/$/@@proxy"));
     // On the disc each file starts one padded body after the one before
     // it (the proxy's allocation is one run on a fresh volume) and lists
@@ -750,7 +764,7 @@ TEST_F(WriterOnEngine, AnF2hCartridgeKeepsItsParityWhateverTheConfiguredVolumeTy
   const std::string content = pattern(300000, 9);
   ASSERT_EQ(archive("f.bin", content, 65536), 0u);
   EXPECT_TRUE(RuvoCtrlVolume::getGenerateParity());
-  ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+  ASSERT_EQ(session().end(6).result, 0u);
   EXPECT_TRUE(read_back("/f.bin") == content);
   EXPECT_TRUE(exists("/f.bin#*ECC_Parity_V100_N=516_K=512"));
 }
@@ -793,7 +807,7 @@ TEST_F(WriterOnEngine, ReopeningTheLastWrittenFileMidSession) {
     const std::string first = pattern(5000, 1), old = pattern(c.old_size, 2), added = pattern(c.added, 3);
     ASSERT_EQ(archive("a.bin", first, 65536), 0u);
     ASSERT_EQ(archive("b.bin", old, 65536), 0u);
-    ASSERT_NE(LumoQVE::ProxyWriter::current(), nullptr);
+    ASSERT_NE(session().proxy(), nullptr);
     void* handle = nullptr;
     const std::string stored = writer_name_of_existing("/b.bin", &handle);
     ASSERT_FALSE(stored.empty());
@@ -805,10 +819,10 @@ TEST_F(WriterOnEngine, ReopeningTheLastWrittenFileMidSession) {
     std::string b = old;
     if (c.open_result != 0) {
       EXPECT_EQ(GetLastError(), 5u);
-      EXPECT_NE(LumoQVE::ProxyWriter::current(), nullptr) << "the session goes on";
+      EXPECT_NE(session().proxy(), nullptr) << "the session goes on";
       EXPECT_TRUE(exists("/$/@@proxy"));
     } else {
-      EXPECT_EQ(LumoQVE::ProxyWriter::current(), nullptr) << "the session ended at the open";
+      EXPECT_EQ(session().proxy(), nullptr) << "the session ended at the open";
       EXPECT_FALSE(exists("/$/@@proxy"));
       EXPECT_TRUE(read_back("/a.bin") == first);
       EXPECT_TRUE(f->m_obase->getRuvoCtrlVolume().isPrivileged());
@@ -823,7 +837,7 @@ TEST_F(WriterOnEngine, ReopeningTheLastWrittenFileMidSession) {
       }
       ASSERT_EQ(f->getWriter()->flush(true), 0u);
       ASSERT_EQ(f->close(), 0u);
-      EXPECT_EQ(LumoQVE::ProxyWriter::current(), nullptr) << "the appended file was not packed";
+      EXPECT_EQ(session().proxy(), nullptr) << "the appended file was not packed";
       f.reset();
       b += added;
     }
@@ -835,9 +849,9 @@ TEST_F(WriterOnEngine, ReopeningTheLastWrittenFileMidSession) {
     }
     const std::string later = pattern(3000, 4);
     ASSERT_EQ(archive("c.bin", later, 65536), 0u);
-    ASSERT_NE(LumoQVE::ProxyWriter::current(), nullptr);
-    ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
-    LumoQVE::TimerFlushBuffer::instance().join();
+    ASSERT_NE(session().proxy(), nullptr);
+    ASSERT_EQ(session().end(6).result, 0u);
+    session().timer().join();
     EXPECT_FALSE(exists("/$/@@proxy"));
     EXPECT_TRUE(read_back("/a.bin") == first);
     EXPECT_TRUE(read_back("/b.bin") == b);
@@ -1006,7 +1020,7 @@ TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsEmptiesOnlyTheFilesItLos
     kelsim::FaultRule r = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
     r.times = -1;
     const int id = sim_->drive().add_fault(r);
-    EXPECT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0x82000019u);
+    EXPECT_EQ(session().end(6).result, 0x82000019u);
     EXPECT_GT(sim_->drive().fault_fired(id), 1);
     sim_->drive().clear_faults();
     EXPECT_FALSE(exists("/$/@@proxy"));
@@ -1021,6 +1035,35 @@ TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsEmptiesOnlyTheFilesItLos
     TearDown();
     SetUp();
   }
+}
+
+// A session that fails at a later file's close (the engine refuses every
+// rebuild) loses the files answered before it too: they are removed from
+// the volume with their parity, the close answers the failure, and the
+// session keeps it, with the number lost, until the host is told.
+TEST_F(WriterOnEngine, ASessionFailingAtALaterCloseRemovesEveryFileItLost) {
+  ASSERT_NO_FATAL_FAILURE(mount(0xE1));
+  RuvoCtrlVolume::setPackedWriteMode(true);
+  RuvoCtrlVolume::setWriteBufferMb(1);
+  RuvoCtrlVolume::setPckdWrtMaxFNum(3);
+  ASSERT_EQ(archive("a.bin", pattern(5000, 1), 65536), 0u);
+  ASSERT_EQ(archive("b.bin", pattern(70000, 2), 65536), 0u);
+  g_refuse_rebuild = true;
+  EXPECT_NE(archive("c.bin", pattern(300, 3), 65536), 0u) << "the close that ended the session";
+  g_refuse_rebuild = false;
+  // The file whose close failed is dropped by the request handler, once
+  // its own handle is closed.
+  EXPECT_EQ(kelmain::DeleteFile("/", "c.bin"), 0);
+  EXPECT_EQ(session().proxy(), nullptr);
+  for (const char* path : {"/a.bin", "/b.bin", "/c.bin"}) {
+    EXPECT_FALSE(exists(path)) << path;
+    EXPECT_FALSE(exists(std::string(path) + "#*ECC_Parity_V100_N=2064_K=2048")) << path;
+  }
+  EXPECT_FALSE(exists("/$/@@proxy"));
+  const LumoQVE::SessionEnd kept = session().takeUnreported();
+  EXPECT_EQ(kept.result, 5u);
+  EXPECT_EQ(kept.lostFiles, 3u);
+  expect_images_sound();
 }
 
 // The session's limits end it at a file's close: the proxy is divided then
@@ -1047,10 +1090,10 @@ TEST_F(WriterOnEngine, PackedSessionLimitsEndItAtTheClose) {
     RuvoCtrlVolume::setPckdWrtEndSects(c.end_sects);
     const std::string content = pattern(c.size, 8);
     ASSERT_EQ(archive("l.bin", content, 65536), 0u);
-    EXPECT_EQ(LumoQVE::ProxyWriter::current() == nullptr, c.ends);
+    EXPECT_EQ(session().proxy() == nullptr, c.ends);
     EXPECT_EQ(exists("/$/@@proxy"), !c.ends);
     if (!c.ends) {
-      ASSERT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+      ASSERT_EQ(session().end(6).result, 0u);
     }
     EXPECT_TRUE(read_back("/l.bin") == content);
     EXPECT_FALSE(exists("/$/@@proxy"));
@@ -1081,8 +1124,8 @@ TEST_F(WriterOnEngine, AFileBeyondTheFreeSpaceIsRefusedAtItsSize) {
     KELFS_OBJECT_INFO info{};
     ASSERT_EQ(kelmain::GetPathInfo("/huge.bin", 0, &info), 0);
     EXPECT_EQ(info.Size, 0u);
-    if (LumoQVE::ProxyWriter::current()) {
-      EXPECT_EQ(LumoQVE::ProxyWriter::flushForVolumeRequest(), 0u);
+    if (session().proxy()) {
+      EXPECT_EQ(session().end(6).result, 0u);
     }
     TearDown();
     SetUp();

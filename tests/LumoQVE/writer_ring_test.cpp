@@ -130,6 +130,14 @@ TEST_F(Ring, NewWriteWaitEndsWhenTheWriterGivesUp) {
 
 TEST_F(Ring, RefusedPageAllocationIsAResultNotACrash) {
   WriterRingBuffer ring(2);
+  // A buffer beyond the ring's byte cap is refused before any allocation.
+  EXPECT_EQ(ring.sizeBuffers(WriterRingBuffer::byteCap() + 1), 0xFFFFFFFDu);
+  EXPECT_EQ(ring.count(), 2);
+  // Without a cap the page allocator refuses it.
+  struct CapBack {
+    ~CapBack() { WriterRingBuffer::setByteCapForTesting(0); }
+  } cap_back;
+  WriterRingBuffer::setByteCapForTesting(~std::uint64_t{0});
   EXPECT_EQ(ring.sizeBuffers(0xFFFFFFFFFFFFull << 12), 0xFFFFFFFDu);
   EXPECT_FALSE(ring.buffer(0)->hasBlock());
   EXPECT_EQ(ring.sizeBuffers(8192), 0u);

@@ -136,6 +136,17 @@ TEST_F(DuplicateClassTest, OpenOfAVolumeWithoutMediumAnswersItsCode) {
   EXPECT_EQ(handle, reinterpret_cast<void*>(0x1));
 }
 
+// Outside the engine's process no control callback is set: the open fails
+// at the engine's first control, and the log says why.
+TEST_F(DuplicateClassTest, WithoutAnEngineHostTheOpenFailsAndTheLogSaysWhy) {
+  host().install(0x5151, 4, /*withControl=*/false);
+  void* handle = nullptr;
+  EXPECT_EQ(KelUtility::OpenDuplicateMedia(u"S:\\", kelutil::DuplicateVolume_CMNoCopy, handle), 0x121600u);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_TRUE(host().logged("protectVolumeFromChange error"));
+  EXPECT_TRUE(host().logged("no engine host in this process"));
+}
+
 TEST(DuplicateProgressAdapter, PercentOfTheLow60BitsOfThePosition) {
   struct Case {
     std::uint64_t position, total;

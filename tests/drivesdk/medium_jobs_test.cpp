@@ -7,6 +7,7 @@
 #include "confirm.h"
 #include "file_list.h"
 #include "finalize.h"
+#include "root_directory.h"
 #include "utility_impl.h"
 
 #include "engine/udf/support_image.h"
@@ -89,34 +90,6 @@ class ClockPump {
   std::thread thread_;
 };
 
-// The engine's node list of the whole volume: the root, then the given
-// entries (name, attributes); the list record as the engine fills it.
-void serveVolumeNodes(std::vector<std::pair<std::string, std::uint32_t>> nodes) {
-  host().engine = [nodes](unsigned code, void* buffer, int& result) {
-    if (code != PxoUtilityLib::kCtlFileNodeList) return false;
-    auto* record = static_cast<PxoUtilityLib::EngineNodeListRecord*>(buffer);
-    auto* out = reinterpret_cast<PxoUtilityLib::EngineNodeEntry*>(static_cast<std::uintptr_t>(record->buffer));
-    const std::uint32_t room = record->bufferSize / sizeof(PxoUtilityLib::EngineNodeEntry);
-    std::vector<PxoUtilityLib::EngineNodeEntry> all(1 + nodes.size(), PxoUtilityLib::EngineNodeEntry{});
-    all[0] = {1, 0, 0, PxoUtilityLib::kFileAttrDirectory, "/"};
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      all[i + 1].id = 2 + i;
-      all[i + 1].parent = 1;
-      all[i + 1].attributes = nodes[i].second;
-      // A name of the field's whole size is left without its end.
-      std::memcpy(all[i + 1].name, nodes[i].first.data(), std::min(nodes[i].first.size(), sizeof all[i + 1].name));
-    }
-    record->count = static_cast<std::uint32_t>(nodes.size());
-    record->written = std::min<std::uint32_t>(room, static_cast<std::uint32_t>(all.size()));
-    std::copy_n(all.begin(), record->written, out);
-    result = 0;
-    return true;
-  };
-}
-
-const std::vector<std::pair<std::string, std::uint32_t>> kMetadataFolderOnly = {
-    {"$QuorvelData", PxoUtilityLib::kFileAttrDirectory}};
-
 class SdkMediumJobs : public SdkSimTest {
  protected:
   void SetUp() override { setenv("TZ", "UTC-9", 1), tzset(); }
@@ -147,6 +120,11 @@ class SdkMediumJobs : public SdkSimTest {
       }
     };
   }
+  // Slot 0 (loaded) holds a write-once volume whose root holds `root`, as
+  // the disc an all delete leaves.
+  void erasedVolume(const std::vector<RootName>& root = {}) {
+    writeSlot(sim_->cartridge(), 0, volumeWithRoot(udf_test::spec_for(udf_test::MediumClass::WriteOnce), root));
+  }
   Recorder progress_;
   std::vector<Bytes> dirty_;
   platform::ManualClock clock_;
@@ -157,15 +135,14 @@ class SdkMediumJobs : public SdkSimTest {
 
 TEST_F(SdkMediumJobs, AllDeleteErasesInPrivilegedModeAndChecksTheEmptyRoot) {
   start();
+  erasedVolume({{"$QuorvelData", 0x02}});
   host().records[0x40107014] = {mountInfo(0xE1, 0x91), mountInfo(0xE1, 0x81)};
-  host().records[0xC0087010] = {bytesOf(PxoUtilityLib::FileCount{0, 1})};
-  serveVolumeNodes(kMetadataFolderOnly);
   keepDirtyRecords();
-  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), 0u);
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, nullptr); }), 0u);
   // The end actions: one more privileged-mode exit, the mount information.
-  EXPECT_EQ(host().controlCodes(),
-            (std::vector<unsigned>{0x40107014, 0x20007007, 0x20007000, 0x8004700E, 0x20007001, 0x40107014, 0xC0087010,
-                                   0xC1247056, 0x20007001, 0x40107014}));
+  // The root is read from the disc, not asked of the engine.
+  EXPECT_EQ(host().controlCodes(), (std::vector<unsigned>{0x40107014, 0x20007007, 0x20007000, 0x8004700E, 0x20007001,
+                                                          0x40107014, 0x20007001, 0x40107014}));
   EXPECT_EQ(dirty_, (std::vector<Bytes>{{3, 0, 0, 0}}));
   EXPECT_EQ(host().unmounts, (std::vector<bool>{true}));
   EXPECT_EQ(host().mounts, 0);
@@ -177,38 +154,26 @@ TEST_F(SdkMediumJobs, AllDeleteRefusalsAndStatesAfterIt) {
   const struct {
     const char* name;
     Bytes before, after;
-    bool backtrack;
-    PxoUtilityLib::FileCount count;
-    int countAnswer;
     std::uint32_t result;
   } rows[] = {
-      {"write-once protected", mountInfo(0xE1, 0x81, 0x800), {}, false, {0, 1}, 0, 0x1000001},
-      {"write-once state 2", mountInfo(0xE1, 0x82), {}, false, {0, 1}, 0, 0x1000001},
-      {"write-once not valid", mountInfo(0xE1, 0x01), {}, false, {0, 1}, 0, 0x1000001},
-      {"unknown medium", mountInfo(0x10, 0x81), {}, false, {0, 1}, 0, 0x1000001},
-      {"rewritable other protection", mountInfo(0xE2, 0x81, 0x1000), {}, false, {0, 1}, 0, 0x1000001},
-      {"worn out without backtrack", mountInfo(0xE2, 0x81, 0x800), {}, false, {0, 1}, 0, 0x1000001},
-      {"rewritable erased", mountInfo(0xE2, 0x81, 0x80000), mountInfo(0xE2, 0x81), false, {0, 1}, 0, 0},
-      {"not valid after", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x01), false, {0, 1}, 0, 0x1000002},
-      {"read-only after", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x81, 0, 0, 1), false, {0, 1}, 0, 0x1000002},
-      {"unsupported after", mountInfo(0xE1, 0x81), mountInfo(0x10, 0x81), false, {0, 1}, 0, 0x1000002},
-      {"files left", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x81), false, {1, 1}, 0, 0x1000003},
-      {"folders left", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x81), false, {0, 2}, 0, 0x1000003},
-      {"no file count", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x81), false, {0, 1}, 31, 0x1000002},
-      // The engine holds no volume after the unmount (as the real one
-      // always does): the valid state 1 stands.
-      {"no volume to count", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x81), false, {1, 1}, 2, 0},
-      {"no volume, not valid", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x01), false, {0, 1}, 2, 0x1000002},
+      {"write-once protected", mountInfo(0xE1, 0x81, 0x800), {}, 0x1000001},
+      {"write-once state 2", mountInfo(0xE1, 0x82), {}, 0x1000001},
+      {"write-once not valid", mountInfo(0xE1, 0x01), {}, 0x1000001},
+      {"unknown medium", mountInfo(0x10, 0x81), {}, 0x1000001},
+      {"rewritable other protection", mountInfo(0xE2, 0x81, 0x1000), {}, 0x1000001},
+      {"worn out without backtrack", mountInfo(0xE2, 0x81, 0x800), {}, 0x1000001},
+      {"rewritable erased", mountInfo(0xE2, 0x81, 0x80000), mountInfo(0xE2, 0x81), 0},
+      {"not valid after", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x01), 0x1000002},
+      {"read-only after", mountInfo(0xE1, 0x81), mountInfo(0xE1, 0x81, 0, 0, 1), 0x1000002},
+      {"unsupported after", mountInfo(0xE1, 0x81), mountInfo(0x10, 0x81), 0x1000002},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     start();
+    erasedVolume();
     host().records[0x40107014] = {row.before};
     if (!row.after.empty()) host().records[0x40107014].push_back(row.after);
-    host().records[0xC0087010] = {bytesOf(row.count)};
-    serveVolumeNodes(kMetadataFolderOnly);
-    if (row.countAnswer) host().controlAnswers[0xC0087010] = {row.countAnswer};
-    EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(row.backtrack, 0, nullptr); }), row.result);
+    EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(false, nullptr); }), row.result);
     const bool refused = row.result == 0x1000001;
     EXPECT_EQ(calls(0x8004700E) + (refused ? 1 : 0), 1u);  // no erase after a refusal
     EXPECT_EQ(host().mounts, 0);
@@ -216,53 +181,52 @@ TEST_F(SdkMediumJobs, AllDeleteRefusalsAndStatesAfterIt) {
   }
 }
 
-// Empty after all delete, as the engine's format counts it: no files and
-// no folder but the metadata folder, found in any case of its letters.
+// Empty after all delete, as the disc's root tells: no entry, or only the
+// metadata folder, found in any case of its letters. A root that cannot be
+// read is a failure, never an empty one.
 TEST_F(SdkMediumJobs, AnErasedVolumeKeepsNoFolderButTheMetadataFolder) {
-  constexpr std::uint32_t kDir = PxoUtilityLib::kFileAttrDirectory;
   const struct {
     const char* name;
-    std::vector<std::pair<std::string, std::uint32_t>> nodes;
-    int listAnswer;
+    std::vector<RootName> root;
     std::uint32_t result;
   } rows[] = {
-      {"the metadata folder", kMetadataFolderOnly, 0, 0},
-      {"its name in other letters", {{"$QUORVELDATA", kDir}}, 0, 0},
-      {"another folder", {{"data", kDir}}, 0, 0x1000003},
-      {"a longer name", {{"$QuorvelData2", kDir}}, 0, 0x1000003},
-      {"a shorter name", {{"$Quorvel", kDir}}, 0, 0x1000003},
-      {"not a folder", {{"$QuorvelData", PxoUtilityLib::kFileAttrNormal}}, 0, 0x1000003},
-      {"a name without its end", {{std::string(976, 'q'), kDir}}, 0, 0x1000003},
-      {"more in the list than counted", {{"$QuorvelData", kDir}, {"x", kDir}}, 0, 0x1000003},
-      {"nothing but the root listed", {}, 0, 0x1000003},
-      {"the list fails", kMetadataFolderOnly, 31, 0x1000002},
+      {"nothing", {}, 0},
+      {"the metadata folder", {{"$QuorvelData", 0x02}}, 0},
+      {"its name in other letters", {{"$QUORVELDATA", 0x02}}, 0},
+      {"deleted entries", {{"old", 0x04}, {"$QuorvelData", 0x02}, {"older", 0x06}}, 0},
+      {"a file", {{"note.txt", 0}}, 0x1000003},
+      {"another folder", {{"data", 0x02}}, 0x1000003},
+      {"a longer name", {{"$QuorvelData2", 0x02}}, 0x1000003},
+      {"a shorter name", {{"$Quorvel", 0x02}}, 0x1000003},
+      {"not a folder", {{"$QuorvelData", 0}}, 0x1000003},
+      {"the folder and one more", {{"$QuorvelData", 0x02}, {"x", 0x02}}, 0x1000003},
+      {"the folder twice", {{"$QuorvelData", 0x02}, {"$quorveldata", 0x02}}, 0x1000003},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     start();
+    erasedVolume(row.root);
     host().records[0x40107014] = {mountInfo(0xE1, 0x81)};
-    host().records[0xC0087010] = {bytesOf(PxoUtilityLib::FileCount{0, 1})};
-    serveVolumeNodes(row.nodes);
-    if (row.listAnswer) host().controlAnswers[PxoUtilityLib::kCtlFileNodeList] = {row.listAnswer};
-    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), row.result);
-    EXPECT_EQ(calls(PxoUtilityLib::kCtlFileNodeList), 1u);
+    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, nullptr); }), row.result);
+    EXPECT_EQ(host().mounts, 0);
     SdkSimTest::TearDown();
   }
-  // No folder at all needs no list.
+  // A blank disc in the drive: the erase wrote no volume.
   start();
   host().records[0x40107014] = {mountInfo(0xE1, 0x81)};
-  host().records[0xC0087010] = {bytesOf(PxoUtilityLib::FileCount{0, 0})};
-  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), 0u);
-  EXPECT_EQ(calls(PxoUtilityLib::kCtlFileNodeList), 0u);
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, nullptr); }), PxoUtilityLib::kErrRootErased);
+  EXPECT_TRUE(host().logged("root directory read error"));
 }
 
-TEST_F(SdkMediumJobs, BacktrackSendsItsTargetAndFollowsThePolledRecords) {
-  start();
+// The record of the backtrack carries the volume type the volume has (high
+// nibble of the mount information's type byte), so that it keeps it.
+TEST_F(SdkMediumJobs, BacktrackSendsTheVolumeTypeAndFollowsThePolledRecords) {
+  start();  // the disc as a backtrack leaves it: its descriptors erased
   ClockPump pump(clock_, 100);
-  host().records[0x40107014] = {mountInfo(0xE2, 0x81, 0x800), mountInfo(0xE2, 0x81)};
+  Bytes typeOne = mountInfo(0xE2, 0x81, 0x800);
+  typeOne[14] = 0x12;  // volume type 1, information version 2
+  host().records[0x40107014] = {typeOne, mountInfo(0xE2, 0x81)};
   host().records[0xC0107016] = {trackInfo(3, 1, 0, 0)};
-  host().records[0xC0087010] = {bytesOf(PxoUtilityLib::FileCount{0, 1})};
-  serveVolumeNodes(kMetadataFolderOnly);
   host().records[0x4008704D] = {bytesOf(PxoUtilityLib::BacktrackInformation{1, 0, 0, 0, 0}),
                                 bytesOf(PxoUtilityLib::BacktrackInformation{1, 50, 1, 0, 2}),
                                 bytesOf(PxoUtilityLib::BacktrackInformation{2, 100, 2, 0, 2})};
@@ -273,7 +237,7 @@ TEST_F(SdkMediumJobs, BacktrackSendsItsTargetAndFollowsThePolledRecords) {
     if (code == 0x4008704D) pump.armed = host().records[0x4008704D].size() > 1;
   };
   Confirm confirm;
-  EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, 1, &confirm); }), 0u);
+  EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, &confirm); }), 0u);
   pump.armed = false;
   EXPECT_EQ(confirm.asked, (std::vector<std::uint32_t>{2}));
   EXPECT_EQ(dirty_, (std::vector<Bytes>{{5, 1, 0, 0}}));
@@ -305,7 +269,7 @@ TEST_F(SdkMediumJobs, BacktrackFailuresAndTheCallbacksNo) {
     host().records[0x4008704D] = {row.polled.begin(), row.polled.end()};
     if (row.pollAnswer) host().controlAnswers[0x4008704D] = {row.pollAnswer};
     const std::uint64_t before = clock_.now_ms();
-    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(true, 0, nullptr); }), row.result);
+    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(true, nullptr); }), row.result);
     // The end actions leave privileged mode and unmount.
     const auto codes = host().controlCodes();
     EXPECT_EQ(codes[codes.size() - 2], 0x20007001u);
@@ -322,7 +286,7 @@ TEST_F(SdkMediumJobs, BacktrackFailuresAndTheCallbacksNo) {
   host().records[0xC0107016] = {trackInfo(3, 0, 0, 0)};
   Confirm no;
   no.answer = false;
-  EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, 0, &no); }), 0u);
+  EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, &no); }), 0u);
   EXPECT_EQ(no.asked, (std::vector<std::uint32_t>{1}));
   EXPECT_EQ(calls(0x8004700E), 0u);
   EXPECT_EQ(host().unmounts, (std::vector<bool>{true}));
@@ -331,7 +295,7 @@ TEST_F(SdkMediumJobs, BacktrackFailuresAndTheCallbacksNo) {
 
 TEST_F(SdkMediumJobs, MediumChecksComeFirst) {
   start("QMR-X999");
-  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), 0x220002u);
+  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, nullptr); }), 0x220002u);
   SdkSimTest::TearDown();
   start();
   sim_->drive().add_fault(kelsim::command_fails(0x00, {0x02, 0x3A, 0x00}));
@@ -361,6 +325,34 @@ TEST_F(SdkMediumJobs, PlainFunctionsAnswerTheDriveLibrarysCodes) {
   EXPECT_EQ(KelDriveSDK_DoAllDelete(path().c_str(), 1, 0, decline, &asked), 0u);
   EXPECT_EQ(asked.values, (std::vector<unsigned>{2}));
   EXPECT_EQ(calls(0x8004700E), 0u);
+}
+
+// Outside the engine's process no control callback is set: all delete and
+// finalize fail at the mount information with 0x120800, and the log gives
+// the reason after the step's own line. With the callback the reason is not
+// given.
+TEST_F(SdkMediumJobs, WithoutAnEngineHostTheLogSaysWhy) {
+  const std::u16string reason = u"no engine host in this process";
+  const std::function<std::uint64_t()> jobs[] = {
+      [this] { return KelDriveSDK_DoAllDelete(path().c_str(), 0, 0, nullptr, nullptr); },
+      [this] { return KelDriveSDK_DoFinalize(path().c_str()); }};
+  for (const auto& job : jobs) {
+    start();
+    host().install(0x5151, 4, /*withControl=*/false);
+    EXPECT_EQ(job(), 0x120800u);
+    const auto& logs = host().logs;
+    const auto at = std::find_if(logs.begin(), logs.end(),
+                                 [](const LogLine& l) { return l.text == u"getMountInformation error"; });
+    ASSERT_NE(at, logs.end());
+    ASSERT_NE(at + 1, logs.end());
+    EXPECT_EQ((at + 1)->text, reason);
+    SdkSimTest::TearDown();
+  }
+  start();
+  host().controlAnswers[0x40107014] = {31};
+  EXPECT_EQ(KelDriveSDK_DoFinalize(path().c_str()), 0x120800u);
+  EXPECT_TRUE(host().logged("getMountInformation error"));
+  EXPECT_FALSE(host().logged("no engine host"));
 }
 
 // --- finalize -------------------------------------------------------------------

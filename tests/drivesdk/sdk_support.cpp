@@ -8,6 +8,7 @@
 #include "kel/mdcfs.h"
 #include "kel/pipe_client.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -149,6 +150,35 @@ void SdkSimTest::TearDown() {
   // The library's client notices the closed pipe on its reader thread; the
   // next test must not write into the old connection.
   kel_test::settles([] { return !PxoUtilityLib::sdkServiceInterface().isConnected(); });
+}
+
+std::vector<std::uint8_t> volumeWithRoot(const udf_test::ImageSpec& spec, const std::vector<RootName>& names,
+                                         bool ownBlocks) {
+  constexpr std::size_t kSector = 2048;
+  std::vector<std::uint8_t> medium;
+  udf_test::build_volume(spec, medium);
+  udf_test::MetadataContent content(medium, spec.metadata_lsn);
+  const std::uint32_t root = content.alloc();
+  const std::uint32_t entries = content.alloc();  // what every entry names: it is never read
+  std::vector<std::uint8_t> fids;
+  udf_test::MetadataContent::add_fid(fids, 0x0A, "", root);
+  for (const RootName& n : names) udf_test::MetadataContent::add_fid(fids, n.characteristics, n.name, entries);
+  if (ownBlocks) content.directory(root, 0, fids);
+  else content.entry(root, 4, 0, fids.size(), fids.data(), static_cast<std::uint32_t>(fids.size()), 3);
+  // The metadata file maps 32 blocks from the content's start.
+  EXPECT_LE(content.bytes().size(), 32 * kSector);
+  std::copy(content.bytes().begin(), content.bytes().end(), medium.begin() + std::size_t{spec.metadata_lsn} * kSector);
+  return medium;
+}
+
+void writeSlot(kelsim::Cartridge& cartridge, int slot, const std::vector<std::uint8_t>& image) {
+  const auto sectors = static_cast<std::uint32_t>(image.size() / 2048);
+  ASSERT_EQ(cartridge.write_blocks(slot, 0, sectors, image.data()), ERROR_SUCCESS);
+  kelsim::Disc& d = cartridge.disc(slot);
+  d.formatted = true;
+  d.status = kelsim::DiscStatus::Incomplete;
+  d.tracks = {kelsim::Track{0, sectors, sectors, false, false}};
+  ASSERT_EQ(cartridge.save(), ERROR_SUCCESS);
 }
 
 void SdkSimTest::formatLoadedDisc() {

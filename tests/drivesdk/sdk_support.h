@@ -4,6 +4,7 @@
 #pragma once
 
 #include "KelDriveSDK/KelDriveSDK.h"
+#include "engine/udf/support_image.h"
 #include "sim/harness.h"
 
 #include <gtest/gtest.h>
@@ -75,6 +76,21 @@ void clearCallbacks();
 
 std::u16string wide(const std::string& text);
 std::string narrowText(const std::u16string& text);
+
+// One entry of a root directory an image is built with: a name (8-bit
+// characters) and its file characteristics (0x02 folder, 0x04 deleted).
+struct RootName {
+  std::string name;
+  std::uint8_t characteristics = 0;
+};
+// A volume of the image builder whose root holds the parent entry and then
+// the given entries: embedded in the root's entry, or with `ownBlocks` in
+// blocks of their own.
+std::vector<std::uint8_t> volumeWithRoot(const udf_test::ImageSpec& spec, const std::vector<RootName>& names,
+                                         bool ownBlocks = false);
+// Writes an image onto a slot of the cartridge as a formatted disc written
+// up to its end.
+void writeSlot(kelsim::Cartridge& cartridge, int slot, const std::vector<std::uint8_t>& image);
 
 class SdkSimTest : public ::testing::Test {
  protected:

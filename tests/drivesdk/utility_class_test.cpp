@@ -155,6 +155,8 @@ TEST_F(SdkSettings, OperationalModesThroughThePlainFunctions) {
       {"set null", [&] { return KelDriveSDK_SetOperationalMode(0, nullptr, 1); }},
       {"all delete backtrack 2", [&] { return KelDriveSDK_DoAllDelete(u"/dev/sd1", 2, 0, nullptr, nullptr); }},
       {"all delete slot 2", [&] { return KelDriveSDK_DoAllDelete(u"/dev/sd1", 0, 2, nullptr, nullptr); }},
+      // The engine goes back to slot 0 only.
+      {"all delete slot 1", [&] { return KelDriveSDK_DoAllDelete(u"/dev/sd1", 1, 1, nullptr, nullptr); }},
       {"write attribute null", [&] { return KelDriveSDK_WriteAttribute(u"/dev/sd1", 1, 0, nullptr, 1); }},
       {"driver log null", [&] { return KelDriveSDK_GetDriverLog(0, nullptr); }},
   };

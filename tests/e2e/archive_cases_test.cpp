@@ -6,6 +6,7 @@
 // whose session has not ended yet, and F2h files of an earlier session.
 #include "scenario_support.h"
 #include "support/settles.h"
+#include "udf/udf_tag.h"
 
 #include <gtest/gtest.h>
 
@@ -377,10 +378,10 @@ TEST_P(ArchiveExchange, ChangedMediumDataIsReportedByTheCompare) {
   unmount();
   // Change one byte of the file's second block on the disc.
   std::vector<std::uint8_t> b(2048);
-  ASSERT_EQ(sim_->cartridge().read_blocks(0, static_cast<std::uint32_t>(block + 1), 1, b.data()), 0u);
+  ASSERT_EQ(cartridge().read_blocks(0, static_cast<std::uint32_t>(block + 1), 1, b.data()), 0u);
   ASSERT_EQ(std::memcmp(b.data(), data.data() + 2048, b.size()), 0) << "the extent does not hold the file's data";
   b[100] ^= 0xFF;
-  ASSERT_EQ(sim_->cartridge().write_blocks(0, static_cast<std::uint32_t>(block + 1), 1, b.data()), 0u);
+  ASSERT_EQ(cartridge().write_blocks(0, static_cast<std::uint32_t>(block + 1), 1, b.data()), 0u);
   start_checked();
   HostArchive again{"/d/file.bin", data, 3, 4};
   again.block = block;
@@ -839,5 +840,180 @@ TEST_P(F2hSessions, AFileOfAnEarlierSessionKeepsItsParityThroughALaterRewrite) {
 
 INSTANTIATE_TEST_SUITE_P(WriteMode, F2hSessions, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Packed" : "Unpacked"; });
+
+}  // namespace
+
+namespace {
+
+using e2e::Attributes;
+
+const std::string kAccessDenied = "-2147024891";  // 0x80070005
+const std::string kStore = "/$QuorvelData/QVMetaData000000.dat";
+const std::string kParity = "#*ECC_Parity_V100_N=2064_K=2048";
+
+// What the host can reach: its own files and folders only.
+class HostReach : public ArchiveExchange {
+ protected:
+  // The names a ReadDirectory answers, the closing entry's empty one left out.
+  std::vector<std::string> listed(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : ask("ReadDirectory", {{"Name", kelsim::escape_name(folder)}})) {
+      EXPECT_EQ(e.name, "KelDirent") << e.raw;
+      const std::string name = kelsim::unescape_name(e.attribute("ObjectName"));
+      if (!name.empty()) names.push_back(name);
+    }
+    return names;
+  }
+  std::string refused(const std::string& opcode, const Attributes& attributes) {
+    const auto answers = ask(opcode, attributes);
+    return answers.size() == 1 ? answers.back().raw : "answers: " + std::to_string(answers.size());
+  }
+};
+
+// Every host request that names the metadata folder or anything in it is
+// refused with access denied and changes nothing: the store keeps every
+// file's generation and version across a Sync and a new engine.
+TEST_P(HostReach, TheMetaDataFolderIsRefusedToTheHost) {
+  const std::string data = pattern(100000, 21);
+  start_checked();
+  ASSERT_TRUE(archive({"/f/a", data, 3, 4}).archived()) << engine_->describe();
+  sync("SyncTime");
+  const struct {
+    const char* opcode;
+    Attributes attributes;
+  } requests[] = {
+      {"Rename", {{"Name", "/$QuorvelData"}, {"NewName", "/stolen"}, {"OldGeneration", "0"}, {"OldVersion", "0"},
+                  {"NewGeneration", "0"}, {"NewVersion", "0"}}},
+      {"Delete", {{"Name", kStore}, {"Generation", "0"}, {"Version", "0"}}},
+      {"CreateDirectory", {{"Name", "/$QuorvelData/evil"}}},
+      {"CreateDirectory", {{"Name", "/$quorveldata"}}},
+      {"RenameDirectory", {{"Name", "/$QuorvelData"}, {"NewName", "/stolen"}}},
+      {"RenameDirectory", {{"Name", "/f"}, {"NewName", "//$QuorvelData/f"}}},
+      {"DeleteDirectory", {{"Name", "/$QuorvelData"}}},
+      {"UpdateArchiveInfo", {{"Name", kStore}}},
+      {"ReadDirectory", {{"Name", "/$QuorvelData/evil"}}},
+  };
+  for (const auto& r : requests) {
+    SCOPED_TRACE(r.opcode);
+    Attributes escaped;
+    for (const auto& [key, value] : r.attributes)
+      escaped.push_back({key, key == "Name" || key == "NewName" ? kelsim::escape_name(value) : value});
+    if (std::string(r.opcode) != "UpdateArchiveInfo" && std::string(r.opcode) != "ReadDirectory") {
+      escaped.push_back({"KernelInterface", "0"});
+      escaped.push_back({"BlockNumber", "0"});
+    }
+    const std::string answer = refused(r.opcode, escaped);
+    EXPECT_EQ(answer, hresult_element(sequence_, kAccessDenied));
+  }
+  for (const std::string& name : {std::string("/$QuorvelData/x"), kStore}) {
+    const HostResult a = archive({name, data, 1, 1});
+    EXPECT_EQ(a.hresult(), hresult_element(a.sequence, kAccessDenied)) << name;
+    EXPECT_EQ(a.fragments, 0u) << name;
+    std::string got;
+    const auto r = restore(name, 0xFFFFFFFFu, 0xFFFFFFFFu, &got);
+    ASSERT_NE(r.last(), nullptr);
+    EXPECT_EQ(r.last()->raw, hresult_element(sequence_, kAccessDenied)) << name;
+  }
+  sync("SyncTime");
+  EXPECT_EQ(listed("/"), (std::vector<std::string>{"f"}));
+  expect_restores("/f/a", 3, 4, data);
+  unmount();
+  start_checked(true);
+  EXPECT_EQ(listed("/"), (std::vector<std::string>{"f"}));
+  expect_restores("/f/a", 3, 4, data);
+  std::string got;
+  const auto wrong = restore("/f/a", 3, 5, &got);
+  ASSERT_NE(wrong.last(), nullptr);
+  EXPECT_EQ(wrong.last()->raw, hresult_element(sequence_, kVersionMismatch)) << "the store kept the pair";
+  unmount();
+}
+
+// The parity stream the writer makes beside a file is no file of the
+// volume: never listed, counted or restored, in the session that archived
+// it as in a new one.
+TEST_P(HostReach, AParityStreamIsNoFile) {
+  const std::string data = pattern(100000, 22);
+  start_checked();
+  ASSERT_TRUE(archive({"/f/a", data, 1, 1}).archived()) << engine_->describe();
+  for (int session = 0; session < 2; ++session) {
+    SCOPED_TRACE(session == 0 ? "the archiving engine" : "a new engine");
+    EXPECT_EQ(listed("/f"), (std::vector<std::string>{"a"}));
+    EXPECT_EQ(figure("FileCount"), 1u);
+    std::string got;
+    const auto r = restore("/f/a" + kParity, 0xFFFFFFFFu, 0xFFFFFFFFu, &got);
+    ASSERT_NE(r.last(), nullptr);
+    EXPECT_EQ(r.last()->raw, hresult_element(sequence_, kNotFound));
+    EXPECT_TRUE(got.empty());
+    expect_restores("/f/a", 1, 1, data);
+    sync("SyncPreDeallocate");
+    unmount();
+    start_checked(true);
+  }
+  unmount();
+}
+
+// Rewrites the extended file entries of `bytes` bytes that the run wrote:
+// each allocation descriptor is marked allocated but not recorded. The
+// engine must not be running. The number of entries changed.
+int unrecord_entries_of_size(kelsim::SimHarness& sim, std::uint64_t bytes) {
+  kelsim::Cartridge& c = sim.cartridge();
+  const int slot = std::max(0, e2e::last_written_slot(c));
+  std::set<std::uint32_t> blocks;
+  for (const TranscriptEntry& e : sim.service().transcript()) {
+    if (!is_write(e) || e.cdb.size() < 10) continue;
+    const std::uint32_t lba = std::uint32_t{e.cdb[2]} << 24 | e.cdb[3] << 16 | e.cdb[4] << 8 | e.cdb[5];
+    const std::uint32_t count = e.cdb[0] == 0x2A ? (e.cdb[7] << 8 | e.cdb[8])
+                                                 : (std::uint32_t{e.cdb[6]} << 24 | e.cdb[7] << 16 | e.cdb[8] << 8 | e.cdb[9]);
+    for (std::uint32_t i = 0; i < count; ++i) blocks.insert(lba + i);
+  }
+  int changed = 0;
+  for (std::uint32_t b : blocks) {
+    std::uint8_t block[2048];
+    if (c.read_blocks(slot, b, 1, block) != 0) continue;
+    std::uint16_t tag;
+    std::uint64_t size;
+    std::uint32_t l_ea, l_ad;
+    std::memcpy(&tag, block, 2);
+    std::memcpy(&size, block + 56, 8);
+    std::memcpy(&l_ea, block + 208, 4);
+    std::memcpy(&l_ad, block + 212, 4);
+    const std::uint32_t ad = (block[34] & 7) == 0 ? 8 : 16;  // short or long descriptors
+    if (tag != 266 || size != bytes || !mdcudfsr_check_udf_tag(block, 266) || 216u + l_ea + l_ad > sizeof block)
+      continue;
+    for (std::uint32_t at = 216 + l_ea; at + ad <= 216 + l_ea + l_ad; at += ad) {
+      std::uint32_t len;
+      std::memcpy(&len, block + at, 4);
+      len = (len & 0x3FFFFFFF) | 0x40000000;
+      std::memcpy(block + at, &len, 4);
+    }
+    mdcudfsr_set_udf_tag_crc_and_checksum(block, 216 + l_ea + l_ad);
+    if (c.write_blocks(slot, b, 1, block) == 0) ++changed;
+  }
+  return changed;
+}
+
+// Data a file's entry says is allocated but not recorded reads as zeros
+// (its meaning in UDF): a Restore hands over every byte of the file's size,
+// never a file cut short and answered "KelSuccess".
+TEST_P(HostReach, AnExtentNotRecordedRestoresAsZeros) {
+  const std::string data = pattern(100000, 23);
+  start_checked();
+  ASSERT_TRUE(archive({"/f/a", data, 1, 1}).archived()) << engine_->describe();
+  sync("SyncPreDeallocate");
+  unmount();
+  ASSERT_GT(unrecord_entries_of_size(*sim_, data.size()), 0);
+  start_checked(true);
+  for (bool verify : {false, true}) {
+    std::string got;
+    const auto r = restore("/f/a", 1, 1, &got, verify);
+    EXPECT_TRUE(r.ok) << r.error << " " << (r.last() ? r.last()->raw : "no answer");
+    EXPECT_EQ(got, std::string(data.size(), '\0'));
+  }
+  unmount();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, HostReach,
+                         ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false}),
+                         setup_name);
 
 }  // namespace

@@ -51,7 +51,7 @@ TEST_F(Backtrack, APolicyFourRecordIsResumedAtStartAndMountsThePoint) {
   const auto t0 = std::chrono::steady_clock::now();
   const EngineElement point = two_flushes_and_the_first_point();
   ASSERT_FALSE(point.name.empty());
-  write_policy4_record(sim_->cartridge(), static_cast<std::uint32_t>(number(point, "SlotNumber")),
+  write_policy4_record(*sim_, static_cast<std::uint32_t>(number(point, "SlotNumber")),
                        static_cast<std::uint32_t>(number(point, "MetaDataFE_LSN")),
                        static_cast<std::uint32_t>(number(point, "FsdLsn")));
   empty_cache();
@@ -70,11 +70,11 @@ TEST_F(Backtrack, APolicyFourRecordIsResumedAtStartAndMountsThePoint) {
   EXPECT_NE(status.back().find("= 2 (0x02)"), std::string::npos) << status.back();
   EXPECT_NE(progress.back().find("= 100 (0x64)"), std::string::npos) << progress.back();
   BacktrackRecord r;
-  ASSERT_TRUE(read_backtrack_record(sim_->cartridge(), &r));
+  ASSERT_TRUE(read_backtrack_record(cartridge(), &r));
   EXPECT_EQ(r.sequence, 0u);
   EXPECT_EQ(r.location, 0u);
   EXPECT_TRUE(r.check_valid);
-  EXPECT_EQ(last_written_slot(sim_->cartridge()), 0);
+  EXPECT_EQ(last_written_slot(cartridge()), 0);
   // The volume goes on from the point.
   mkdir("/c");
   sync("SyncTime");
@@ -88,7 +88,7 @@ TEST_F(Backtrack, APolicyFourRecordIsResumedAtStartAndMountsThePoint) {
 TEST_F(Backtrack, ARecordWithAWrongCheckValueStartsNothing) {
   const EngineElement point = two_flushes_and_the_first_point();
   ASSERT_FALSE(point.name.empty());
-  write_policy4_record(sim_->cartridge(), static_cast<std::uint32_t>(number(point, "SlotNumber")),
+  write_policy4_record(*sim_, static_cast<std::uint32_t>(number(point, "SlotNumber")),
                        static_cast<std::uint32_t>(number(point, "MetaDataFE_LSN")),
                        static_cast<std::uint32_t>(number(point, "FsdLsn")), true);
   const std::string traces = use_traces();

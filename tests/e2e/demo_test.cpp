@@ -4,6 +4,10 @@
 #include "demo_session.h"
 #include "sim/harness.h"
 
+#if defined(KEL_DUMP_TOOL)
+#include "dump_files.h"
+#endif
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -242,6 +246,37 @@ TEST(Demo, AnInterruptDuringTheArchiveStepLeavesNothing) {
   std::error_code ec;
   fs::remove_all(folder, ec);
 }
+
+#if defined(KEL_DUMP_TOOL)
+// An engine of the demo that aborts while it archives: its dump stays in
+// the run's work directory and goes with it, never into the root, the
+// working directory, the program's folder or the user's default folder.
+TEST(Demo, AnEngineThatAbortsLeavesNoDumpOutsideTheRun) {
+  char tmpl[] = "/tmp/kel-demo-folder-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string folder = tmpl;
+  for (int i = 0; i < 400; ++i) std::ofstream(folder + "/f" + std::to_string(1000 + i) + ".txt") << i;
+  if (kel_e2e::dumps_permitted(KEL_DUMP_TOOL, folder)) {
+    DemoRun run({"--folder", folder});
+    ASSERT_TRUE(run.started());
+    ASSERT_TRUE(run.wait_for_line("    /demo/f1000.txt")) << run.output();
+    pid_t engine = -1;
+    for (pid_t p : run.marked()) {
+      std::ifstream comm("/proc/" + std::to_string(p) + "/comm");
+      std::string name;
+      if (std::getline(comm, name) && name == "KelDriver") engine = p;
+    }
+    ASSERT_GT(engine, 0) << "no engine among the run's processes";
+    ASSERT_EQ(::kill(engine, SIGABRT), 0);
+    EXPECT_NE(run.finish(), 0) << run.output();
+    expect_nothing_left(run);
+    for (const auto& place : kel_e2e::places_outside_the_run(KEL_DRIVER_PROGRAM))
+      EXPECT_TRUE(kel_e2e::dumps_of_process(place, engine).empty()) << place;
+  }
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+}
+#endif
 
 // The session in this process against a simulated drive whose reads fail
 // over one file's extents, as UpdateArchiveInfo reports them after step 3's

@@ -60,7 +60,7 @@ TEST_F(Finalisation, AWrittenWriteOnceCartridgeMountsFinalisedAndRefusesWrites) 
   EXPECT_EQ(number(ask_one("GetVolumeInfo", "KelVolume"), "WriteProtectReason"), kFinalisedReason);
   unmount();
 
-  kelsim::Cartridge& c = sim_->cartridge();
+  kelsim::Cartridge& c = cartridge();
   const auto slots = written_slots(c);
   ASSERT_FALSE(slots.empty());
   for (int s : slots) {
@@ -74,7 +74,7 @@ TEST_F(Finalisation, AWrittenWriteOnceCartridgeMountsFinalisedAndRefusesWrites) 
     EXPECT_EQ(i.type, 1u) << "closed";
     EXPECT_EQ(i.operation_status, 3) << "finalised";
   }
-  expect_udfinfo_on_written_slots({"integrity=closed", "numdirs=3"});  // with the metadata folder
+  expect_udfinfo_on_written_slots({"integrity=closed", "numdirs=4"});  // the root, /a, /b, the metadata folder
   std::printf("[ time ] finalised: %lld ms\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - t0)

@@ -136,7 +136,7 @@ class KillDuringFlush : public Scenario {
     if (finalising) expect_udfinfo_on_written_slots({"integrity=closed"});
 
     ScenarioOptions o;
-    o.medium_type = sim_->cartridge().medium_type();
+    o.medium_type = cartridge().medium_type();
     o.cartridge_source = snapshot;
     make_sim(o);
     start_checked();
@@ -310,7 +310,7 @@ std::vector<TranscriptEntry> KillDuringFlush::new_track_of_archive(const Prepare
   const auto res = engine_->archive(++sequence_, local_b_, r);
   EXPECT_TRUE(res.ok) << res.error;
   const auto all = commands_of(sim_->service().transcript(), last_sequence());
-  EXPECT_EQ(last_written_slot(sim_->cartridge()), 1) << "/B did not go on to slot 1";
+  EXPECT_EQ(last_written_slot(cartridge()), 1) << "/B did not go on to slot 1";
   unmount();
   const auto load = std::find_if(all.begin(), all.end(), [](const TranscriptEntry& e) { return loaded_slot_of(e) == 1; });
   const auto reserve = std::find_if(load, all.end(), [](const TranscriptEntry& e) { return e.opcode() == 0x53; });

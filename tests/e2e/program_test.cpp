@@ -4,13 +4,20 @@
 #include "platform/xml_sax.h"
 #include "sim/harness.h"
 
+#if defined(KEL_DUMP_TOOL)
+#include "dump_files.h"
+#endif
+
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -152,6 +159,67 @@ TEST(Program, EndOfInputWithoutUnmountEndsWithoutShutdown) {
   EXPECT_EQ(engine.wait_exit(), static_cast<int>(static_cast<std::uint32_t>(platform::kSaxErrNoElements) & 0xFF))
       << engine.describe();
   for (const auto& e : engine.elements()) EXPECT_TRUE(e.is_debug()) << e.raw;
+}
+
+#if defined(KEL_DUMP_TOOL)
+// An engine started as the host service (and every test and the demo)
+// starts it has no "Log file directory": its dump goes beside its registry
+// file, inside the run's own folder, and nowhere else.
+TEST(Program, AnEngineThatAbortsLeavesItsDumpInTheRunsOwnFolder) {
+  kelsim::SimHarness sim;
+  if (!kel_e2e::dumps_permitted(KEL_DUMP_TOOL, sim.directory()))
+    GTEST_SKIP() << "ptrace is not permitted on this machine";
+  EngineProcess engine(sim, program_options());
+  ASSERT_TRUE(engine.started()) << engine.error();
+  // The crash handler is installed before the engine's first drive command.
+  while (sim.service().transcript().empty()) std::this_thread::yield();
+  ASSERT_EQ(::kill(engine.pid(), SIGABRT), 0);
+  EXPECT_EQ(engine.wait_exit(), 128 + SIGABRT) << engine.describe();
+  const auto dumps = kel_e2e::dumps_of_process(sim.directory() + "/crash-dumps", engine.pid());
+  ASSERT_EQ(dumps.size(), 1u) << engine.describe();
+  EXPECT_EQ(dumps[0].find("40000015"), 23u) << dumps[0] << ": the abort code after the time";
+  for (const auto& elsewhere : kel_e2e::places_outside_the_run(KEL_DRIVER_PROGRAM))
+    EXPECT_TRUE(kel_e2e::dumps_of_process(elsewhere, engine.pid()).empty()) << elsewhere;
+}
+#endif
+
+// The host closes the engine's input, or sends a line that does not parse,
+// after an Archive was answered and before any Sync (a packed session, with
+// its writer thread, is open): the loop ends with the reader's error, the
+// session and its threads end with the run, and the process exits with
+// that error's low byte, never by a signal.
+TEST(Program, InputThatEndsAfterAnUnsyncedArchiveEndsWithTheReadersCode) {
+  const struct {
+    const char* what;
+    std::string line;  // sent after the Archive ("" sends nothing)
+    std::uint32_t error;
+  } cases[] = {
+      {"end of input", "", static_cast<std::uint32_t>(platform::kSaxErrNoElements)},
+      {"a line that does not parse", "<ArchiveFileSystemOperation",
+       static_cast<std::uint32_t>(platform::kSaxErrUnclosedToken)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    kelsim::SimHarness sim;
+    EngineProcess engine(sim, program_options());
+    ASSERT_TRUE(engine.started()) << engine.error();
+    const std::string local = sim.directory() + "/in.bin";
+    {
+      std::ofstream out(local, std::ios::binary | std::ios::trunc);
+      for (int i = 0; i < 70000; ++i) out.put(static_cast<char>(i * 7));
+    }
+    kelsim::ArchiveRequest request;
+    request.name = "/p/f.bin";
+    request.generation = request.version = 1;
+    const kelsim::ExchangeResult r = engine.archive(1, local, request);
+    ASSERT_TRUE(r.ok) << r.error << "\n" << engine.describe();
+    if (!c.line.empty()) {
+      ASSERT_TRUE(engine.send(c.line));
+    }
+    EXPECT_EQ(engine.wait_exit(), static_cast<int>(c.error & 0xFF)) << engine.describe();
+    EXPECT_EQ(engine.standard_error().find("pure virtual"), std::string::npos) << engine.standard_error();
+    for (const auto& e : engine.elements()) EXPECT_NE(e.name, "Shutdown");
+  }
 }
 
 }  // namespace

@@ -82,10 +82,10 @@ class RewritableSpill : public Scenario {
   std::vector<std::string> spill_small_files() {
     make();
     if (!slot1_formatted_) {
-      kelsim::Disc& d = sim_->cartridge().disc(1);
+      kelsim::Disc& d = cartridge().disc(1);
       d.formatted = false;
       d.status = kelsim::DiscStatus::Blank;
-      EXPECT_EQ(0u, sim_->cartridge().save());
+      EXPECT_EQ(0u, save_cartridge());
     }
     start_checked();
     std::vector<std::string> names{"/a"};
@@ -98,7 +98,7 @@ class RewritableSpill : public Scenario {
     start_checked();
     // The request that loads slot 1: an archive, or with packed writing
     // the Sync that ends the session.
-    auto spilled = [&] { return last_written_slot(sim_->cartridge()) == 1; };
+    auto spilled = [&] { return last_written_slot(cartridge()) == 1; };
     for (int n = 0; n < 6 && !spilled(); ++n) {
       names.push_back("/s" + std::to_string(n));
       spill_mark_ = sim_->service().transcript().size();
@@ -109,7 +109,7 @@ class RewritableSpill : public Scenario {
       sync("SyncTime");
       spill_request_ = sequence_;
     }
-    EXPECT_EQ(last_written_slot(sim_->cartridge()), 1) << "the volume never went on on slot 1";
+    EXPECT_EQ(last_written_slot(cartridge()), 1) << "the volume never went on on slot 1";
     EXPECT_EQ(figure("CurrentTrackId"), 1u);
     return names;
   }
@@ -128,7 +128,7 @@ class RewritableSpill : public Scenario {
       return e.opcode() == kFormatUnit;
     });
     EXPECT_EQ(formatted, format_expected);
-    EXPECT_EQ(last_written_slot(sim_->cartridge()), 1);
+    EXPECT_EQ(last_written_slot(cartridge()), 1);
   }
   std::set<std::string> root_names(const std::vector<std::string>& paths) {
     std::set<std::string> out;
@@ -139,22 +139,22 @@ class RewritableSpill : public Scenario {
   // slot 0 and holds a cleared backtrack record, slot 1's descriptors are
   // gone.
   void expect_back_at_the_initial_state() {
-    EXPECT_EQ(last_written_slot(sim_->cartridge()), 0);
+    EXPECT_EQ(last_written_slot(cartridge()), 0);
     BacktrackRecord r;
-    ASSERT_TRUE(read_backtrack_record(sim_->cartridge(), &r));
+    ASSERT_TRUE(read_backtrack_record(cartridge(), &r));
     EXPECT_EQ(r.sequence, 0u);
     EXPECT_EQ(r.location, 0u);
     EXPECT_TRUE(r.check_valid);
     // The walk erases a disc's recognition sequence, first anchor and main
     // sequence (blocks 0-31, 256-287) and its last 32 blocks.
-    const std::uint32_t n = sim_->cartridge().disc_blocks();
+    const std::uint32_t n = cartridge().disc_blocks();
     std::vector<std::uint8_t> area(32 * kelsim::kBlockSize);
     for (std::uint32_t first : {0u, 256u, n - 32}) {
-      ASSERT_EQ(0u, sim_->cartridge().read_blocks(1, first, 32, area.data()));
+      ASSERT_EQ(0u, cartridge().read_blocks(1, first, 32, area.data()));
       EXPECT_EQ(std::count(area.begin(), area.end(), 0), static_cast<std::ptrdiff_t>(area.size()))
           << "slot 1 from block " << first;
     }
-    EXPECT_EQ(tag_of_block(sim_->cartridge(), 0, 256), 2u) << "slot 0's anchor";
+    EXPECT_EQ(tag_of_block(cartridge(), 0, 256), 2u) << "slot 0's anchor";
   }
   // The volume lies on slot 0 alone (slot 1 keeps only unreadable remains
   // of the walked-back volume): udfinfo accepts slot 0's image, and an
@@ -180,13 +180,13 @@ TEST_F(RewritableSpill, FillingSlotZeroGoesOnOnSlotOneAndBothRestore) {
   start_checked();
   std::vector<std::string> names;
   std::size_t spill_mark = 0;
-  for (int n = 0; n < 16 && last_written_slot(sim_->cartridge()) < 1; ++n) {
+  for (int n = 0; n < 16 && last_written_slot(cartridge()) < 1; ++n) {
     spill_mark = sim_->service().transcript().size();
     names.push_back("/f" + std::to_string(n));
     const auto r = archive_file(names.back(), 32 * kMiB, n);
     ASSERT_TRUE(r.ok) << "archive " << n << " while slot 1 is free";
   }
-  ASSERT_EQ(last_written_slot(sim_->cartridge()), 1) << "no spill after " << names.size() << " archives";
+  ASSERT_EQ(last_written_slot(cartridge()), 1) << "no spill after " << names.size() << " archives";
   expect_went_on_within(spill_mark, sequence_, false);
   sync("SyncTime");
   EXPECT_EQ(figure("CurrentTrackId"), 1u);
@@ -195,7 +195,7 @@ TEST_F(RewritableSpill, FillingSlotZeroGoesOnOnSlotOneAndBothRestore) {
   names.push_back("/after");
   const auto after = archive_file("/after", 5 * kMiB + 1, 99);
   ASSERT_TRUE(after.ok);
-  EXPECT_GE(after.block, sim_->cartridge().disc_blocks()) << "the next archive lies on slot 1";
+  EXPECT_GE(after.block, cartridge().disc_blocks()) << "the next archive lies on slot 1";
   for (const std::string& n : {names.front(), names[names.size() - 2], names.front(), names.back()})
     expect_restores(n);
   sync("SyncTime");
@@ -208,7 +208,7 @@ TEST_F(RewritableSpill, FillingSlotZeroGoesOnOnSlotOneAndBothRestore) {
     for (const std::string& n : {names.front(), names[names.size() - 2], names.back()}) expect_restores(n);
     unmount();
   }
-  EXPECT_EQ(written_slots(sim_->cartridge()), (std::vector<int>{0, 1}));
+  EXPECT_EQ(written_slots(cartridge()), (std::vector<int>{0, 1}));
   expect_udfinfo_on_written_slots();
   std::printf("[ time ] spill on rewritable: %lld ms\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -223,7 +223,7 @@ TEST_F(RewritableSpill, ANeverFormattedNextDiscIsFormattedWhenTheVolumeGoesOnToI
   slot1_formatted_ = false;
   const auto names = spill_small_files();
   expect_went_on_within(spill_mark_, spill_request_, true);
-  EXPECT_TRUE(sim_->cartridge().disc(1).formatted);
+  EXPECT_TRUE(cartridge().disc(1).formatted);
   sync("SyncTime");
   sync("SyncPreDeallocate");
   unmount();
@@ -267,7 +267,7 @@ TEST_F(RewritableSpill, FormatWalksTheSpilledVolumeBackToAnEmptySlotZero) {
   EXPECT_EQ(figure("CurrentTrackId"), 0u);
   sync("SyncPreDeallocate");
   expect_sound_on_slot_zero({"new"}, {"/new"});
-  EXPECT_EQ(last_written_slot(sim_->cartridge()), 0);
+  EXPECT_EQ(last_written_slot(cartridge()), 0);
 }
 
 // The engine killed while the walk writes on slot 1: the record in the
@@ -296,7 +296,7 @@ TEST_F(RewritableSpill, AWalkKilledHalfWayIsFinishedWhenTheEngineStartsAgain) {
   ASSERT_FALSE(walked.empty()) << "the walk had not begun";
   EXPECT_EQ(walked.back().status, 1);
   BacktrackRecord r;
-  ASSERT_TRUE(read_backtrack_record(sim_->cartridge(), &r));
+  ASSERT_TRUE(read_backtrack_record(cartridge(), &r));
   EXPECT_NE(r.sequence, 0u) << "the interrupted walk is recorded";
   EXPECT_EQ(r.location, 0u) << "a walk to the initial state";
   EXPECT_TRUE(r.check_valid);
@@ -320,6 +320,89 @@ TEST_F(RewritableSpill, AWalkKilledHalfWayIsFinishedWhenTheEngineStartsAgain) {
   sync("SyncTime");
   sync("SyncPreDeallocate");
   expect_sound_on_slot_zero({"new"}, {"/new"});
+}
+
+std::uint32_t le32(const std::uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+void put_le32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Blocks of a slot's two descriptor sequences (named by the anchor at 256)
+// that hold a descriptor with tag identifier `tag`.
+std::vector<std::uint32_t> descriptors_of(kelsim::Cartridge& c, int slot, std::uint16_t tag) {
+  std::vector<std::uint32_t> out;
+  std::uint8_t anchor[kelsim::kBlockSize];
+  if (c.read_blocks(slot, 256, 1, anchor) != 0 || tag_of_block(c, slot, 256) != 2) return out;
+  for (std::size_t extent : {16u, 24u}) {
+    const std::uint32_t length = le32(anchor + extent), first = le32(anchor + extent + 4);
+    for (std::uint32_t b = first; b < first + length / kelsim::kBlockSize; ++b)
+      if (tag_of_block(c, slot, b) == tag) out.push_back(b);
+  }
+  return out;
+}
+
+// Moves the metadata bitmap file's entry of slot 0's volume to the block
+// 0x3F000 + 32 before the partition's end and names it there in both
+// logical volume descriptors: the next mount takes its next writable block
+// from behind that entry, and the disc has 0x3F000 blocks left, below the
+// limit of 0x40000 at which a flush goes on to the next disc.
+void fill_slot_zero_to_the_limit(kelsim::Cartridge& c) {
+  const auto pds = descriptors_of(c, 0, 5), lvds = descriptors_of(c, 0, 6);
+  ASSERT_EQ(pds.size(), 2u);
+  ASSERT_EQ(lvds.size(), 2u);
+  std::uint8_t d[kelsim::kBlockSize];
+  ASSERT_EQ(0u, c.read_blocks(0, pds[0], 1, d));
+  const std::uint32_t start = le32(d + 188), length = le32(d + 192);
+  const std::uint32_t moved = length - 0x3F000 - 32;
+  std::uint32_t was = 0;
+  for (std::uint32_t b : lvds) {
+    ASSERT_EQ(0u, c.read_blocks(0, b, 1, d));
+    ASSERT_EQ(d[440], 2) << "the metadata partition map comes first";
+    was = le32(d + 488);
+    put_le32(d + 488, moved);
+    retag_descriptor(d);
+    ASSERT_EQ(0u, c.write_blocks(0, b, 1, d));
+  }
+  ASSERT_LT(was, moved);
+  ASSERT_EQ(0u, c.read_blocks(0, start + was, 1, d));
+  ASSERT_EQ(d[0] | d[1] << 8, 266) << "the bitmap file's entry";
+  put_le32(d + 12, moved);
+  retag_descriptor(d);
+  ASSERT_EQ(0u, c.write_blocks(0, start + moved, 1, d));
+  ASSERT_EQ(tag_of_block(c, 0, start + moved), 266);
+  ASSERT_EQ(0u, c.save());
+}
+
+// A disc with at most 0x40000 blocks left before the last slot: the Sync of
+// a change goes on to slot 1 once (the flushes of that move stay on their
+// disc) and answers success; a new engine with an emptied cache mounts the
+// volume from slot 1 and lists and restores what both Syncs flushed.
+TEST_F(RewritableSpill, ASyncOnADiscShortOfRoomGoesOnToTheNextSlotOnce) {
+  make(0x100000);
+  dwords_ = {{"Packed Write Mode", 0}};
+  start_checked();
+  ASSERT_TRUE(archive_file("/a", 300000, 3).ok);
+  sync("SyncTime");
+  unmount();
+  fill_slot_zero_to_the_limit(sim_->cartridge());
+  if (HasFatalFailure()) return;
+  const std::string traces = use_traces();
+  start_checked(true);
+  mkdir("/b");
+  sync("SyncTime");
+  EXPECT_EQ(last_written_slot(sim_->cartridge()), 1) << "the Sync went on to slot 1";
+  EXPECT_EQ(trace_lines(traces, "Disc Change for WRITE_NEXT_TRACK").size(), 1u);
+  EXPECT_EQ(figure("CurrentTrackId"), 1u);
+  mkdir("/c");
+  sync("SyncTime");
+  unmount();
+  start_checked(true);
+  EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "b", "c"}));
+  expect_restores("/a");
+  unmount();
+  expect_udfinfo_on_written_slots();
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ class RollbackAcrossSlots : public Scenario {
     return out;
   }
   std::uint64_t cartridge_block(const Point& p) {
-    return std::uint64_t{p.slot} * sim_->cartridge().disc_blocks() + p.fe;
+    return std::uint64_t{p.slot} * cartridge().disc_blocks() + p.fe;
   }
   // The slots loaded by the requests from transcript entry `mark` on.
   std::vector<int> loads_since(std::size_t mark) {
@@ -56,7 +56,7 @@ TEST_F(RollbackAcrossSlots, ASlotZeroPointMountsFromSlotOneAndTheReturnComesBack
   check_mounts();
   ASSERT_TRUE(archive_file("/B", 300000, 2).ok);
   sync("SyncTime");
-  ASSERT_EQ(last_written_slot(sim_->cartridge()), 1) << "the volume did not go on to slot 1";
+  ASSERT_EQ(last_written_slot(cartridge()), 1) << "the volume did not go on to slot 1";
   ASSERT_EQ(number(ask_one("GetVolumeInfo", "KelVolume"), "CurrentTrackId"), 1u);
   // A new engine without the threshold: the volume stays on slot 1.
   unmount();
@@ -66,7 +66,7 @@ TEST_F(RollbackAcrossSlots, ASlotZeroPointMountsFromSlotOneAndTheReturnComesBack
 
   const auto all = points();
   ASSERT_GE(all.size(), 3u);
-  EXPECT_EQ(sim_->cartridge().loaded_slot, 1) << "the same slot before and after the listing";
+  EXPECT_EQ(cartridge().loaded_slot, 1) << "the same slot before and after the listing";
   const auto on_slot = [&](std::uint32_t s) {
     return std::count_if(all.begin(), all.end() - 1, [&](const Point& p) { return p.slot == s; });
   };
@@ -84,7 +84,7 @@ TEST_F(RollbackAcrossSlots, ASlotZeroPointMountsFromSlotOneAndTheReturnComesBack
   // The implementation identifier in 1500h (value bytes 8-39) is the
   // volume's whatever point is mounted.
   const auto identifier = [&] {
-    const auto& v = sim_->cartridge().attributes[0x1500].value;
+    const auto& v = cartridge().attributes[0x1500].value;
     return std::vector<std::uint8_t>(v.begin() + 8, v.begin() + 40);
   };
   const auto identifier_before = identifier();
@@ -95,7 +95,7 @@ TEST_F(RollbackAcrossSlots, ASlotZeroPointMountsFromSlotOneAndTheReturnComesBack
   ASSERT_FALSE(to_point.empty());
   EXPECT_EQ(to_point.front(), 0) << "the point's slot is loaded";
   EXPECT_EQ(to_point.back(), 0) << "the point's slot stays loaded";
-  EXPECT_EQ(sim_->cartridge().loaded_slot, 0);
+  EXPECT_EQ(cartridge().loaded_slot, 0);
   EXPECT_EQ(listing("/"), (std::set<std::string>{"A"}));
   expect_restores("/A");
 
@@ -111,7 +111,7 @@ TEST_F(RollbackAcrossSlots, ASlotZeroPointMountsFromSlotOneAndTheReturnComesBack
   const auto c = archive_file("/C", 300000, 3);
   ASSERT_TRUE(c.ok);
   sync("SyncTime");
-  EXPECT_EQ(last_written_slot(sim_->cartridge()), 1);
+  EXPECT_EQ(last_written_slot(cartridge()), 1);
   EXPECT_EQ(listing("/"), (std::set<std::string>{"A", "B", "C"}));
   unmount();
   expect_sound_cartridge({{"/", {"A", "B", "C"}}}, {"/A", "/B", "/C"});

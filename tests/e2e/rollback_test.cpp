@@ -39,7 +39,7 @@ class RollbackPoints : public Scenario {
   // The file type of the ICB tag of a block that holds an extended file entry.
   std::uint8_t file_type_at(int slot, std::uint32_t lsn) {
     std::uint8_t b[kelsim::kBlockSize] = {};
-    EXPECT_EQ(0u, sim_->cartridge().read_blocks(slot, lsn, 1, b));
+    EXPECT_EQ(0u, cartridge().read_blocks(slot, lsn, 1, b));
     return b[16 + 11];
   }
 
@@ -51,7 +51,7 @@ TEST_F(RollbackPoints, EachFlushLeavesAPointListedOldestFirst) {
   make_sim({});
   start();
   three_flushes();
-  const int slot_before = sim_->cartridge().loaded_slot;
+  const int slot_before = cartridge().loaded_slot;
   const std::size_t mark = sim_->service().transcript().size();
   const auto info = rollback_info();
   const std::uint64_t seq = last_sequence();
@@ -64,7 +64,7 @@ TEST_F(RollbackPoints, EachFlushLeavesAPointListedOldestFirst) {
   EXPECT_EQ(points.back().slot, 0u);
   for (std::size_t i = 0; i + 1 < points.size(); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(tag_of_block(sim_->cartridge(), points[i].slot, points[i].fe), kExtendedFileEntry);
+    EXPECT_EQ(tag_of_block(cartridge(), points[i].slot, points[i].fe), kExtendedFileEntry);
     EXPECT_EQ(file_type_at(points[i].slot, points[i].fe), kMetadataFileType);
     if (i > 0) {
       EXPECT_GT(points[i].fe, points[i - 1].fe) << "oldest first";
@@ -75,7 +75,7 @@ TEST_F(RollbackPoints, EachFlushLeavesAPointListedOldestFirst) {
     const std::uint64_t from = number(s, "BlockNumber"), to = number(s, "NextWritableBlock");
     EXPECT_LT(from, to) << s.raw;
     EXPECT_TRUE(std::any_of(points.begin(), points.end() - 1, [&](const Point& p) {
-      const std::uint64_t block = std::uint64_t{p.slot} * sim_->cartridge().disc_blocks() + p.fe;
+      const std::uint64_t block = std::uint64_t{p.slot} * cartridge().disc_blocks() + p.fe;
       return block >= from && block < to;
     })) << s.raw;
   }
@@ -90,7 +90,7 @@ TEST_F(RollbackPoints, EachFlushLeavesAPointListedOldestFirst) {
     if (is_sdk_command(t[i])) ++sdk;
   }
   EXPECT_GT(sdk, 0u);
-  EXPECT_EQ(sim_->cartridge().loaded_slot, slot_before);
+  EXPECT_EQ(cartridge().loaded_slot, slot_before);
   expect_sound_cartridge({{"/", {"a", "b", "c"}}});
   std::printf("[ time ] rollback points: %lld ms\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -168,7 +168,7 @@ TEST_F(RollbackPoints, ArchivedFilesAtEachPointAndBack) {
   // the first after A's data.
   auto point_between = [&](std::uint64_t from, std::uint64_t to) {
     return std::find_if(points.begin(), points.end() - 1, [&](const Point& p) {
-      const std::uint64_t block = std::uint64_t{p.slot} * sim_->cartridge().disc_blocks() + p.fe;
+      const std::uint64_t block = std::uint64_t{p.slot} * cartridge().disc_blocks() + p.fe;
       return block >= from && block < to;
     });
   };
@@ -219,10 +219,10 @@ TEST_P(RollbackOnError, BrokenNewestMetadataEntries) {
   unmount();
   for (std::uint32_t lsn : {newest.fe, newest.fe + 16}) {
     std::uint8_t b[kelsim::kBlockSize];
-    ASSERT_EQ(0u, sim_->cartridge().read_blocks(static_cast<int>(newest.slot), lsn, 1, b));
-    ASSERT_EQ(tag_of_block(sim_->cartridge(), static_cast<int>(newest.slot), lsn), kExtendedFileEntry) << lsn;
+    ASSERT_EQ(0u, cartridge().read_blocks(static_cast<int>(newest.slot), lsn, 1, b));
+    ASSERT_EQ(tag_of_block(cartridge(), static_cast<int>(newest.slot), lsn), kExtendedFileEntry) << lsn;
     b[4] ^= 0xFF;  // the tag checksum
-    ASSERT_EQ(0u, sim_->cartridge().write_blocks(static_cast<int>(newest.slot), lsn, 1, b));
+    ASSERT_EQ(0u, cartridge().write_blocks(static_cast<int>(newest.slot), lsn, 1, b));
   }
   empty_cache();
   start_with({{"Rollback Mount On Error", GetParam()}});

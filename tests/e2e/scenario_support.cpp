@@ -122,6 +122,17 @@ std::uint16_t crc16_xmodem(const std::uint8_t* p, std::size_t n) {
   return crc;
 }
 
+void retag_descriptor(std::uint8_t* d) {
+  const std::size_t crc_len = d[10] | d[11] << 8;
+  const std::uint16_t crc = crc16_xmodem(d + 16, std::min<std::size_t>(crc_len, kelsim::kBlockSize - 16));
+  d[8] = static_cast<std::uint8_t>(crc);
+  d[9] = static_cast<std::uint8_t>(crc >> 8);
+  std::uint8_t sum = 0;
+  for (int i = 0; i < 16; ++i)
+    if (i != 4) sum = static_cast<std::uint8_t>(sum + d[i]);
+  d[4] = sum;
+}
+
 bool read_backtrack_record(kelsim::Cartridge& c, BacktrackRecord* out) {
   auto it = c.attributes.find(0x1500);
   if (it == c.attributes.end() || it->second.value.size() < 128) return false;
@@ -133,15 +144,16 @@ bool read_backtrack_record(kelsim::Cartridge& c, BacktrackRecord* out) {
   return true;
 }
 
-void write_policy4_record(kelsim::Cartridge& c, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
+void write_policy4_record(kelsim::SimHarness& sim, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
                           std::uint32_t fsd_lsn, bool break_check) {
-  auto& a = c.attributes[0x1500];
+  (void)sim.drive().observed();  // after the commands served so far
+  auto& a = sim.cartridge().attributes[0x1500];
   ASSERT_GE(a.value.size(), 128u) << "no backtrack record to write";
   std::uint8_t* v = a.value.data();
   put_be16(v + kRollbackSequence, static_cast<std::uint16_t>(slot + 1));
   put_be64(v + kRollbackLocation, std::uint64_t{metadata_fe_lsn} << 32 | fsd_lsn);
   put_be16(v + kCheck, static_cast<std::uint16_t>(crc16_xmodem(v, 126) ^ (break_check ? 0x5A5A : 0)));
-  ASSERT_EQ(0u, c.save());
+  ASSERT_EQ(0u, sim.drive().flush());
 }
 
 std::uint16_t tag_of_block(kelsim::Cartridge& c, int slot, std::uint32_t lsn) {
@@ -165,6 +177,21 @@ std::vector<int> written_slots(kelsim::Cartridge& c) {
 }
 
 // ---------------------------------------------------------------- the fixture
+
+kelsim::Cartridge& Scenario::cartridge() {
+  settle();
+  return sim_->cartridge();
+}
+
+// The drive's lock taken and given back: what the drive's commands did
+// before is ordered before what follows, and what the test did with the
+// cartridge before is ordered before the commands to come (every request
+// to the engine settles first).
+void Scenario::settle() {
+  if (sim_) (void)sim_->drive().observed();
+}
+
+DWORD Scenario::save_cartridge() { return sim_->drive().flush(); }
 
 bool ends_request(const EngineElement& e) {
   return e.name == "KelSuccess" || e.name == "HRESULT" || e.name == "KelVolume" || e.name == "KelSync" ||
@@ -240,7 +267,10 @@ void MediumScenario::SetUp() {
   dwords_ = {{"Packed Write Mode", GetParam().packed ? 1u : 0u}};
 }
 
-void Scenario::start(const Attributes&) { engine_ = start_engine(*sim_, cache_, dwords_, strings_); }
+void Scenario::start(const Attributes&) {
+  settle();
+  engine_ = start_engine(*sim_, cache_, dwords_, strings_);
+}
 
 std::vector<std::string> trace_lines(const std::string& directory, const std::string& text) {
   std::vector<std::string> out;
@@ -260,6 +290,7 @@ void Scenario::start_with(std::vector<std::pair<std::string, std::uint32_t>> dwo
 }
 
 std::vector<EngineElement> Scenario::ask(const std::string& opcode, const Attributes& attributes) {
+  settle();
   const std::uint64_t seq = ++sequence_;
   auto answers = engine_->request(kelsim::request_line(seq, opcode, attributes), ends_request);
   if (answers.empty() || !ends_request(answers.back())) ADD_FAILURE() << opcode << "\n" << engine_->describe();
@@ -301,8 +332,7 @@ std::set<std::string> Scenario::listing(const std::string& path) {
       continue;
     }
     const std::string name = kelsim::unescape_name(e.attribute("ObjectName"));
-    // The parity entry the engine keeps beside each file is not listed.
-    if (!name.empty() && name.find("#*ECC_Parity_") == std::string::npos) names.insert(name);
+    if (!name.empty()) names.insert(name);
   }
   return names;
 }
@@ -325,6 +355,7 @@ EngineElement Scenario::rollback_mount(std::uint32_t slot, std::uint32_t fe, std
 }
 
 void Scenario::unmount() {
+  settle();
   const std::uint64_t seq = ++sequence_;
   auto answers = engine_->request(kelsim::request_line(seq, "UnmountVolume"),
                                   [](const EngineElement& e) { return e.name == "Shutdown"; });
@@ -342,6 +373,7 @@ kelsim::ExchangeResult Scenario::archive_file(const std::string& name, std::size
   archived_[name] = data;
   kelsim::ArchiveRequest r;
   r.name = name;
+  settle();
   auto res = engine_->archive(++sequence_, local, r);
   EXPECT_TRUE(res.ok) << name << ": " << (res.last() ? res.last()->raw : res.error) << "\n" << engine_->describe();
   return res;
@@ -351,6 +383,7 @@ void Scenario::expect_restores(const std::string& name) {
   kelsim::RestoreRequest r;
   r.name = name;
   const std::string local = sim_->directory() + "/restore-out";
+  settle();
   const auto res = engine_->restore(++sequence_, r, local);
   ASSERT_TRUE(res.ok) << name << ": " << (res.last() ? res.last()->raw : res.error) << "\n" << engine_->describe();
   std::ifstream in(local, std::ios::binary);
@@ -371,12 +404,14 @@ void Scenario::empty_cache() {
   std::filesystem::create_directories(cache_);
 }
 
-bool Scenario::kill_during_request(std::size_t index, const std::function<void()>& request, TranscriptEntry* held) {
-  kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000);
+bool Scenario::kill_during_request(std::size_t index, const std::function<void()>& request, TranscriptEntry* held,
+                                   std::optional<std::uint8_t> only) {
+  kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000, only);
   hold.times = 1;
   hold.skip = static_cast<int>(index);
   const int id = sim_->drive().add_fault(hold);
   const std::uint64_t before = sim_->service().held();
+  settle();
   std::atomic<bool> ended{false};
   std::thread worker([&] {
     if (request) request();
@@ -397,9 +432,9 @@ bool Scenario::kill_during_request(std::size_t index, const std::function<void()
 }
 
 bool Scenario::kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
-                               TranscriptEntry* held) {
+                               TranscriptEntry* held, std::optional<std::uint8_t> only) {
   const std::string line = kelsim::request_line(++sequence_, opcode, attributes);
-  return kill_during_request(index, [&] { engine_->request(line, ends_request); }, held);
+  return kill_during_request(index, [&] { engine_->request(line, ends_request); }, held, only);
 }
 
 // udfinfo and the UDF code's structure rules on each slot image.
@@ -416,12 +451,12 @@ void Scenario::expect_sound_slots(const std::vector<int>& slots, const std::vect
 }
 
 void Scenario::expect_udfinfo_on_written_slots(const std::vector<std::string>& lines) {
-  expect_sound_slots(written_slots(sim_->cartridge()), lines);
+  expect_sound_slots(written_slots(cartridge()), lines);
 }
 
 void Scenario::expect_udfinfo_on_slots_up_to(int last) {
   std::vector<int> slots;
-  for (int s : written_slots(sim_->cartridge()))
+  for (int s : written_slots(cartridge()))
     if (s <= last) slots.push_back(s);
   expect_sound_slots(slots, {});
 }

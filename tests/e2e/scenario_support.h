@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -77,10 +78,14 @@ struct BacktrackRecord {
 bool read_backtrack_record(kelsim::Cartridge& c, BacktrackRecord* out);
 // Writes 1500h as a policy-4 backtrack leaves it: sequence = the point's
 // slot + 1, location = metadata FE LSN << 32 | FSD LSN, valid check value
-// unless `break_check`.
-void write_policy4_record(kelsim::Cartridge& c, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
+// unless `break_check`; saved under the drive's lock (see
+// Scenario::cartridge).
+void write_policy4_record(kelsim::SimHarness& sim, std::uint32_t slot, std::uint32_t metadata_fe_lsn,
                           std::uint32_t fsd_lsn, bool break_check = false);
 std::uint16_t crc16_xmodem(const std::uint8_t* p, std::size_t n);
+// Sets a descriptor's tag CRC (over its CRC length) and checksum again
+// after a change.
+void retag_descriptor(std::uint8_t* d);
 // The tag identifier of a block of a slot image (0 for a block of zeros or
 // a tag whose checksum fails).
 std::uint16_t tag_of_block(kelsim::Cartridge& c, int slot, std::uint32_t lsn);
@@ -136,12 +141,13 @@ class Scenario : public ::testing::Test {
   // Runs `request` on a thread of its own and kills the engine once the
   // `index`-th drive command from now (0-based) has run and holds its
   // answer, or when the request ended before reaching it. True when the
-  // command was reached (its transcript entry to *held when given).
+  // command was reached (its transcript entry to *held when given). With
+  // `only`, the index counts the commands of that operation code.
   bool kill_during_request(std::size_t index, const std::function<void()>& request,
-                           TranscriptEntry* held = nullptr);
+                           TranscriptEntry* held = nullptr, std::optional<std::uint8_t> only = std::nullopt);
   // The same with one request line.
   bool kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
-                       TranscriptEntry* held);
+                       TranscriptEntry* held, std::optional<std::uint8_t> only = std::nullopt);
 
   // After a scenario: udfinfo and the UDF code's structure rules
   // (mdcudfsr_check_vds_structure) pass on each written slot image, and a
@@ -154,6 +160,16 @@ class Scenario : public ::testing::Test {
   // a later slot holds a new track the engine never finished.
   void expect_udfinfo_on_slots_up_to(int last);
   void expect_sound_slots(const std::vector<int>& slots, const std::vector<std::string>& lines);
+
+  // The simulated cartridge, for the test to read or change while the
+  // drive serves no command (between requests, or with no engine). The
+  // service's threads change it as they serve: each use is ordered after
+  // the commands served so far through the drive's own lock, and a change
+  // is saved under that lock (save_cartridge) so that the commands to come
+  // see it.
+  kelsim::Cartridge& cartridge();
+  DWORD save_cartridge();
+  void settle();
 
   std::unique_ptr<kelsim::SimHarness> sim_;
   std::unique_ptr<kelsim::EngineProcess> engine_;

@@ -39,7 +39,7 @@ TEST_P(SlotAtStart, TheMountLoadsTheLastWrittenSlot) {
     names.insert("B");
   }
   const int last = c.spilled ? 1 : 0;
-  ASSERT_EQ(last_written_slot(sim_->cartridge()), last);
+  ASSERT_EQ(last_written_slot(cartridge()), last);
   unmount();
   ASSERT_EQ(0u, sim_->drive().load(c.loaded));
   if (c.emptied) empty_cache();
@@ -47,13 +47,13 @@ TEST_P(SlotAtStart, TheMountLoadsTheLastWrittenSlot) {
   start();
   const EngineElement v = ask_one("Check", "KelVolume");
   EXPECT_EQ(number(v, "CurrentTrackId"), static_cast<std::uint64_t>(last)) << v.raw;
-  EXPECT_EQ(sim_->cartridge().loaded_slot, last);
+  EXPECT_EQ(cartridge().loaded_slot, last);
   EXPECT_EQ(listing("/"), names);
   for (const auto& n : names) expect_restores("/" + n);
   ASSERT_TRUE(archive_file("/C", 100000, 3).ok);
   sync("SyncTime");
   names.insert("C");
-  EXPECT_EQ(last_written_slot(sim_->cartridge()), last);
+  EXPECT_EQ(last_written_slot(cartridge()), last);
   unmount();
   std::vector<std::string> files;
   for (const auto& n : names) files.push_back("/" + n);

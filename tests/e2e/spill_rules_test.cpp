@@ -60,8 +60,8 @@ class SpillRules : public Scenario, public ::testing::WithParamInterface<RuleCas
     for (std::uint64_t i = 0; i < n; ++i) {
       const std::string k = "SpaceEntries." + std::to_string(i) + ".";
       const std::uint64_t first = number(e, k + "BlockNumber"), blocks = number(e, k + "NumberOfBlocks");
-      out.insert(first / sim_->cartridge().disc_blocks());
-      out.insert((first + blocks - 1) / sim_->cartridge().disc_blocks());
+      out.insert(first / cartridge().disc_blocks());
+      out.insert((first + blocks - 1) / cartridge().disc_blocks());
     }
     return out;
   }
@@ -83,9 +83,9 @@ class SpillRules : public Scenario, public ::testing::WithParamInterface<RuleCas
     if (c.rule == Rule::SpanThreshold) {
       dwords_.push_back({"Disc Span Threshold", static_cast<std::uint32_t>(nwa)});
     } else {
-      kelsim::Cartridge& k = sim_->cartridge();
+      kelsim::Cartridge& k = cartridge();
       k.disc(0).opc_used = static_cast<std::uint16_t>(k.opc_count - 4);
-      ASSERT_EQ(0u, k.save());
+      ASSERT_EQ(0u, save_cartridge());
     }
     start();
     check_mounts();
@@ -104,7 +104,7 @@ class SpillRules : public Scenario, public ::testing::WithParamInterface<RuleCas
     for (const auto& e : in_request)
       if (e.opcode() == kFormatUnit || e.opcode() == kReserveTrack) order.push_back(e.opcode());
     EXPECT_EQ(order, (std::vector<std::uint8_t>{kFormatUnit, kReserveTrack})) << load->line();
-    EXPECT_GE(last_written_slot(sim_->cartridge()), slot);
+    EXPECT_GE(last_written_slot(cartridge()), slot);
     return load->sequence;
   }
   // The writer's account of the first new track, in its order: why, the
@@ -157,7 +157,7 @@ TEST_P(SpillRules, TheVolumeGoesOnOnTheNextSlot) {
   EXPECT_TRUE(!d.empty() && *d.begin() >= 1) << ::testing::PrintToString(d);
   const EngineElement v = ask_one("GetVolumeInfo", "KelVolume");
   EXPECT_GE(number(v, "CurrentTrackId"), 1u) << v.raw;
-  EXPECT_EQ(static_cast<std::uint64_t>(last_written_slot(sim_->cartridge())), number(v, "CurrentTrackId"));
+  EXPECT_EQ(static_cast<std::uint64_t>(last_written_slot(cartridge())), number(v, "CurrentTrackId"));
   for (const char* name : {"/A", "/B", "/C", "/D"}) expect_restores(name);
   unmount();
   expect_sound_cartridge({{"/", {"A", "B", "C", "D"}}}, {"/A", "/B", "/C", "/D"});

@@ -90,8 +90,8 @@ TEST_P(Spill, WriteOnceArchivesGoOnOnTheNextSlotAndRestoreFromBoth) {
     ASSERT_TRUE(r.ok) << "archive " << n << ": " << (r.last() ? r.last()->raw : r.error) << "\n"
                       << engine_->describe();
     last_block = r.block;
-    if (last_written_slot(sim_->cartridge()) == 0) last_on_slot0 = ask_one("GetVolumeInfo", "KelVolume");
-    if (last_written_slot(sim_->cartridge()) == 1) {
+    if (last_written_slot(cartridge()) == 0) last_on_slot0 = ask_one("GetVolumeInfo", "KelVolume");
+    if (last_written_slot(cartridge()) == 1) {
       spilled = n;
       spill_mark = mark;
     }
@@ -99,7 +99,7 @@ TEST_P(Spill, WriteOnceArchivesGoOnOnTheNextSlotAndRestoreFromBoth) {
   if (spilled < 0) {
     const EngineElement v = ask_one("GetVolumeInfo", "KelVolume");
     FAIL() << "no spill: after " << kMaxArchives << " archives of " << (kFileBytes >> 20) << " MiB on a disc of " << kDiscBlocks
-                 << " blocks the volume is still on slot 0 (0D00h " << last_written_slot(sim_->cartridge())
+                 << " blocks the volume is still on slot 0 (0D00h " << last_written_slot(cartridge())
                  << ", last archive at block " << last_block << "); the volume reports TotalBlocks "
                  << v.attribute("TotalBlocks") << ", FreeBlocks " << v.attribute("FreeBlocks") << ", UsedBlocks "
                  << v.attribute("UsedBlocks") << ", NumberOfBlocksPerTrack "
@@ -140,7 +140,7 @@ TEST_P(Spill, WriteOnceArchivesGoOnOnTheNextSlotAndRestoreFromBoth) {
   EXPECT_EQ(number(ask_one("GetVolumeInfo", "KelVolume"), "CurrentTrackId"), 1u);
   const auto next = archive(100);
   ASSERT_TRUE(next.ok);
-  EXPECT_GE(next.block, sim_->cartridge().disc_blocks()) << "the next archive lies on slot 1";
+  EXPECT_GE(next.block, cartridge().disc_blocks()) << "the next archive lies on slot 1";
   sync("SyncPreDeallocate");
   unmount();
   for (bool emptied : {false, true}) {

@@ -14,18 +14,6 @@ namespace {
 
 std::uint32_t le32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24; }
 
-// Sets a descriptor's tag checksum and CRC again after a change.
-void retag(std::uint8_t* d) {
-  const std::size_t crc_len = d[10] | d[11] << 8;
-  const std::uint16_t crc = crc16_xmodem(d + 16, crc_len);
-  d[8] = static_cast<std::uint8_t>(crc);
-  d[9] = static_cast<std::uint8_t>(crc >> 8);
-  std::uint8_t sum = 0;
-  for (int i = 0; i < 16; ++i)
-    if (i != 4) sum = static_cast<std::uint8_t>(sum + d[i]);
-  d[4] = sum;
-}
-
 class StructureCheck : public Scenario {};
 
 TEST_F(StructureCheck, AWrongPartitionMapIsRefused) {
@@ -36,7 +24,7 @@ TEST_F(StructureCheck, AWrongPartitionMapIsRefused) {
   sync("SyncTime");
   unmount();
   ASSERT_EQ(vds_structure_verdict(*sim_, 0), "");
-  kelsim::Cartridge& c = sim_->cartridge();
+  kelsim::Cartridge& c = cartridge();
   std::uint8_t anchor[kelsim::kBlockSize];
   ASSERT_EQ(0u, c.read_blocks(0, 256, 1, anchor));
   ASSERT_EQ(tag_of_block(c, 0, 256), 2) << "no anchor at 256";
@@ -50,7 +38,7 @@ TEST_F(StructureCheck, AWrongPartitionMapIsRefused) {
       ASSERT_EQ(d[440], 2) << "the metadata partition map comes first";
       ASSERT_EQ(d[504], 1) << "a type-1 map follows it";
       d[504] = 3;
-      retag(d);
+      retag_descriptor(d);
       ASSERT_EQ(0u, c.write_blocks(0, b, 1, d));
       ASSERT_EQ(tag_of_block(c, 0, b), 6) << "the changed descriptor keeps a good tag";
       ++broken;

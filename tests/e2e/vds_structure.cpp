@@ -25,10 +25,11 @@ using kel_test::InstantClock;
 
 // A drive client of this process on the harness's pipe, for one check. The
 // pipe connection stays open until the harness ends; a later harness's
-// pipe is found again through KEL_PIPE_DIR.
+// pipe is found again through KEL_PIPE_DIR. At the end of the check this
+// process gives the medium up, so that the service serves the next engine.
 class DriveClient {
  public:
-  explicit DriveClient(kelsim::SimHarness& sim) {
+  explicit DriveClient(kelsim::SimHarness& sim) : sim_(sim) {
     ::setenv("KEL_REGISTRY", (sim.directory() + "/structure-check.reg").c_str(), 1);
     kel::ResetConfigCache();
     kel::SetMediumCookie(sim.cookie());
@@ -42,10 +43,12 @@ class DriveClient {
     pclient_if = nullptr;
     kel::SetMediumCookie(0);
     kel::ResetConfigCache();
+    sim_.service().release_medium(sim_.cookie());
   }
   bool ok() const { return ok_; }
 
  private:
+  kelsim::SimHarness& sim_;
   bool ok_ = false;
 };
 

@@ -2,10 +2,15 @@
 #include "kel/crash_record.h"
 
 #include "platform/registry.h"
+#include "support/test_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -65,13 +70,13 @@ TEST(CrashCommandLine, TemplateWithLinuxPaths) {
   const int n = kel::crash::FormatCommandLine(buf, sizeof buf, parts);
   const std::string want =
       "\"/opt/kel bin/QvMiniDump\" -p 1A2B -t 1A2C -e 0x00007FFD12345678 "
-      "-f \"/var/log/kel logs/KelDriver20261208070509C0000005.dmp\"";
+      "-f \"/var/log/kel logs/KelDriver20261208070509C0000005-6699.dmp\"";
   EXPECT_EQ(std::string(buf), want);
   EXPECT_EQ(n, static_cast<int>(want.size()));
   EXPECT_EQ(split(buf), (std::vector<std::string>{
                             "/opt/kel bin/QvMiniDump", "-p", "1A2B", "-t", "1A2C", "-e",
                             "0x00007FFD12345678", "-f",
-                            "/var/log/kel logs/KelDriver20261208070509C0000005.dmp"}));
+                            "/var/log/kel logs/KelDriver20261208070509C0000005-6699.dmp"}));
 }
 
 TEST(CrashCommandLine, WithoutARecordTheNameSaysInvalidParameter) {
@@ -81,7 +86,7 @@ TEST(CrashCommandLine, WithoutARecordTheNameSaysInvalidParameter) {
   const auto args = split(buf);
   ASSERT_EQ(args.size(), 9u);
   EXPECT_EQ(args[6], "0x0000000000000000");
-  EXPECT_EQ(args[8], "/l/KelDriver20260101000000InvalidParameter.dmp");
+  EXPECT_EQ(args[8], "/l/KelDriver20260101000000InvalidParameter-1.dmp");
 }
 
 TEST(CrashCommandLine, AwkwardPathsComeBackUnchanged) {
@@ -94,7 +99,23 @@ TEST(CrashCommandLine, AwkwardPathsComeBackUnchanged) {
     const auto args = split(buf);
     ASSERT_EQ(args.size(), 9u);
     EXPECT_EQ(args[0], std::string(dir) + "/QvMiniDump");
-    EXPECT_EQ(args[8], std::string(dir) + "/KelDriver20260101000000C0000005.dmp");
+    EXPECT_EQ(args[8], std::string(dir) + "/KelDriver20260101000000C0000005-255.dmp");
+  }
+}
+
+// The process id ends the name, so that processes crashing in the same
+// second with the same code get a dump each.
+TEST(CrashCommandLine, TheDumpNameEndsWithTheProcessIdInDecimal) {
+  const std::uint32_t pids[] = {1, 4321, 4322, 0xFFFFFFFFu};
+  const char* const names[] = {"KelDriver20260101000000C0000005-1.dmp",
+                               "KelDriver20260101000000C0000005-4321.dmp",
+                               "KelDriver20260101000000C0000005-4322.dmp",
+                               "KelDriver20260101000000C0000005-4294967295.dmp"};
+  for (int i = 0; i < 4; ++i) {
+    const CommandParts parts{"/p", "QvMiniDump", pids[i], 2, 3, "/l", "20260101000000", "C0000005"};
+    char buf[256];
+    ASSERT_GT(kel::crash::FormatCommandLine(buf, sizeof buf, parts), 0);
+    EXPECT_EQ(split(buf).back(), std::string("/l/") + names[i]);
   }
 }
 
@@ -197,6 +218,108 @@ TEST_F(CrashRegistry, ADamagedRegistryIsReportedNotIgnored) {
   std::ofstream(dir_ + "/registry.reg") << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\n";
   std::string d;
   EXPECT_EQ(kel::crash::ReadLogDirectory(&d), static_cast<DWORD>(ERROR_REGISTRY_CORRUPT));
+}
+
+// Environment variables set for one test and put back after it.
+class ScopedEnvironment {
+ public:
+  ~ScopedEnvironment() {
+    for (const auto& [name, value] : saved_) {
+      if (value) setenv(name.c_str(), value->c_str(), 1);
+      else unsetenv(name.c_str());
+    }
+  }
+  void set(const char* name, const char* value) {
+    const char* old = std::getenv(name);
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    if (value) setenv(name, value, 1);
+    else unsetenv(name);
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// Without "Log file directory" the dumps go beside the engine's registry,
+// never into the root or the working directory.
+TEST(CrashDumpDirectory, DefaultIsBesideTheRegistryFile) {
+  struct Case {
+    const char* registry;
+    const char* xdg;
+    const char* home;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"/tmp/kel run/engine-registry.reg", "/x", "/h", "/tmp/kel run/crash-dumps"},
+      {nullptr, "/xdg", "/h", "/xdg/kel/crash-dumps"},
+      {nullptr, nullptr, "/home/u", "/home/u/.config/kel/crash-dumps"},
+      {"/registry.reg", nullptr, nullptr, "/crash-dumps"},
+      {nullptr, nullptr, nullptr, ""},             // the registry is in the working directory
+      {"kel/registry.reg", "/xdg", "/h", ""},      // a relative registry path
+      {"registry.reg", nullptr, nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.registry ? c.registry : "(no KEL_REGISTRY)");
+    ScopedEnvironment env;
+    env.set("KEL_REGISTRY", c.registry);
+    env.set("XDG_CONFIG_HOME", c.xdg);
+    env.set("HOME", c.home);
+    EXPECT_EQ(kel::crash::DefaultDumpDirectory(), c.want);
+  }
+}
+
+// A folder with files whose times of change are set one second apart.
+class CrashDumpPruning : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
+  // Files in order from oldest to newest.
+  void make(const std::vector<std::string>& names) {
+    long long t = 1700000000;
+    for (const auto& n : names) {
+      std::ofstream(dir_ + "/" + n) << n;
+      const timespec times[2] = {{t, 0}, {t, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, (dir_ + "/" + n).c_str(), times, 0), 0);
+      ++t;
+    }
+  }
+  std::vector<std::string> left() const {
+    std::vector<std::string> v;
+    for (const auto& e : fs::directory_iterator(dir_)) v.push_back(e.path().filename());
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+  kel_test::ScopedTempDir temp_{"kel-crash-prune-"};
+  const std::string dir_ = temp_.path();
+};
+
+TEST_F(CrashDumpPruning, TheOldestDumpsGoFirstAndOtherFilesStay) {
+  // Names sort otherwise than times: the time of change decides.
+  make({"KelDriver20260105000000C0000005-9.dmp", "notes.txt", "KelDriver20260101000000C0000005-1.dmp",
+        "KelDriver20260104000000C0000005-3.dmp", ".KelDriver20260106000000C0000005-4.dmp.Ab12Cd",
+        "KelDriver20260102000000C0000005-2.dmp", "KelDriver.dmp.old"});
+  fs::create_directory(dir_ + "/KelDriver-folder.dmp");
+  kel::crash::PruneDumps(dir_.c_str(), 2);
+  EXPECT_EQ(left(), (std::vector<std::string>{".KelDriver20260106000000C0000005-4.dmp.Ab12Cd",
+                                             "KelDriver-folder.dmp", "KelDriver.dmp.old",
+                                             "KelDriver20260102000000C0000005-2.dmp",
+                                             "KelDriver20260104000000C0000005-3.dmp", "notes.txt"}));
+}
+
+TEST_F(CrashDumpPruning, NothingGoesWhileAtMostTheLimitAreThere) {
+  make({"KelDriver1.dmp", "KelDriver2.dmp", "KelDriver3.dmp"});
+  kel::crash::PruneDumps(dir_.c_str(), kel::crash::kDumpsKept);
+  EXPECT_EQ(left().size(), 3u);
+  kel::crash::PruneDumps((dir_ + "/missing").c_str(), 0);  // no folder: nothing to do
+  kel::crash::PruneDumps(dir_.c_str(), 0);
+  EXPECT_TRUE(left().empty());
+}
+
+TEST(CrashDumpName, OnlyTheHandlersNames) {
+  EXPECT_TRUE(kel::crash::IsDumpName("KelDriver20260101000000C0000005-1.dmp"));
+  EXPECT_TRUE(kel::crash::IsDumpName("KelDriver1.dmp"));
+  for (const char* n :
+       {"KelDriver.dmp", "kelDriver1.dmp", "KelDriver1.dmp.tmp", ".KelDriver1.dmp.X", "core.dmp", ""})
+    EXPECT_FALSE(kel::crash::IsDumpName(n)) << n;
 }
 
 }  // namespace

@@ -45,6 +45,14 @@ class ArchiveTest : public ::testing::Test {
     writer().next_block = kWritePosition;
   }
   void packedOff() { h.setRegistry({kPackedOff}); }
+  // A harness of the test's own on the volume of SetUp, with the file
+  // /c/old.bin (object 30, version 4.5) holding `stored` when given.
+  static void prepare(HandlerHarness& hh, const std::string& stored = {}) {
+    setVolume(hh.engine());
+    hh.engine().addFolder("/$QuorvelData", 50);
+    putMetaFile(0, metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
+    if (!stored.empty()) hh.engine().addFile("/c/old.bin", 30, stored.size(), {{1000, 3}}, bytesOf(stored));
+  }
   std::string dataOf(const std::string& path) {
     fakeengine::Node* n = h.engine().find(path);
     return n ? text(n->data) : "<none>";
@@ -140,11 +148,8 @@ TEST_F(ArchiveTest, FileOnTheVolumeWithItsVersionIsComparedNotWritten) {
     SCOPED_TRACE(c.what);
     HandlerHarness hh;
     FragmentHost hhost{hh};
-    setVolume(hh.engine());
-    hh.engine().addFolder("/$QuorvelData", 50);
-    putMetaFile(0, metaFile(10752, "VOL-A", 3, {{30, 4, 5}}));
     const std::string stored = pattern(5000, 2);
-    hh.engine().addFile("/c/old.bin", 30, stored.size(), {{1000, 3}}, bytesOf(stored));
+    prepare(hh, stored);
     std::string sent = stored;
     if (c.differ) sent[4500] ^= 1;
     // The host stops after the "HRESULT" of the last piece.
@@ -161,6 +166,76 @@ TEST_F(ArchiveTest, FileOnTheVolumeWithItsVersionIsComparedNotWritten) {
       EXPECT_EQ(hh.elements()[std::find(got.begin(), got.end(), "HRESULT") - got.begin()], hresult(6, 0x8007000D));
     }
     EXPECT_TRUE(hhost.received == stored);
+  }
+}
+
+// The host's data must end where the stored file ends: a host file that is
+// a shorter prefix of the stored one (or longer) differs from it.
+TEST_F(ArchiveTest, AComparedFileOfAnotherLengthDiffers) {
+  const struct {
+    const char* what;
+    std::size_t sent;
+    const char* answer;
+  } cases[] = {{"the whole file", 5000, "KelArchive"}, {"a shorter prefix of whole buffers", 4096, "HRESULT"},
+               {"a longer file", 6000, "HRESULT"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    HandlerHarness hh;
+    FragmentHost hhost{hh};
+    const std::string stored = pattern(5000, 2);
+    prepare(hh, stored);
+    const std::string sent = pattern(6000, 2).substr(0, c.sent);
+    hh.run(archiveLine(6, "/c/old.bin", 4, 5, 1000) + hhost.archiveCallbacks(6, sent, 2048));
+    const Strings got = names(hh.elements());
+    ASSERT_NE(std::find(got.begin(), got.end(), c.answer), got.end());
+    if (std::string(c.answer) == "HRESULT") {
+      EXPECT_EQ(hh.elements()[std::find(got.begin(), got.end(), "HRESULT") - got.begin()], hresult(6, 0x8007000D));
+    }
+    EXPECT_TRUE(writer().callsNamed("Open").empty()) << "the stored file is left as it is";
+  }
+}
+
+// The file is sized to the size the host announces; bytes that do not make
+// exactly that size are refused with 0x8007000D and the file is dropped,
+// packed or not. More bytes than announced are refused before they are
+// written.
+TEST_F(ArchiveTest, BytesThatDoNotMakeTheAnnouncedSizeAreRefusedAndTheFileDropped) {
+  const struct {
+    const char* what;
+    std::size_t announced, sent;
+    Strings writes;
+  } cases[] = {
+      {"as announced", 5000, 5000, {"Write(2048)@8", "Write(2048)@8", "Write(904)@8"}},
+      {"fewer than announced", 10000, 3000, {"Write(2048)@8", "Write(952)@8"}},
+      {"more than announced", 3000, 5000, {"Write(2048)@8"}},
+  };
+  for (const bool packed : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.what);
+      SCOPED_TRACE(packed);
+      HandlerHarness hh;
+      FragmentHost hhost{hh};
+      prepare(hh);
+      if (!packed) hh.setRegistry({kPackedOff});
+      const std::string data = pattern(c.sent, 9);
+      std::string lines = hhost.archiveCallbacks(7, data, 2048, c.announced < c.sent ? 2 : SIZE_MAX);
+      // The host announces its own size in every WriteCallback.
+      const std::string real = "FragmentFileSize=\"" + std::to_string(c.sent) + "\"";
+      const std::string told = "FragmentFileSize=\"" + std::to_string(c.announced) + "\"";
+      for (std::size_t at = lines.find(real); at != std::string::npos; at = lines.find(real, at + told.size()))
+        lines.replace(at, real.size(), told);
+      hh.run(archiveLine(7, "/d/f.bin", 1, 1) + lines + line(8, "GetVolumeInfo"));
+      EXPECT_EQ(writer().callsNamed("Write"), c.writes);
+      const Strings got = names(hh.elements());
+      if (c.announced == c.sent) {
+        EXPECT_NE(std::find(got.begin(), got.end(), "KelArchive"), got.end());
+        continue;
+      }
+      EXPECT_EQ(std::find(got.begin(), got.end(), "KelArchive"), got.end());
+      EXPECT_NE(std::find(hh.elements().begin(), hh.elements().end(), hresult(7, 0x8007000D)), hh.elements().end());
+      EXPECT_EQ(hh.engine().find("/d/f.bin"), nullptr) << "the file is dropped";
+      EXPECT_EQ(got.back(), "KelVolume") << "the next request runs";
+    }
   }
 }
 

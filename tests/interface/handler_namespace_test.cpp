@@ -232,3 +232,42 @@ TEST_F(NameSpaceTest, AChangeRefusedOnAFullCartridgeAnswersDiscFull) {
 }
 
 }  // namespace
+
+namespace {
+
+// The metadata folder is the system's own: every host request that names it
+// or anything in it, in any case of its letters and however its separators
+// run, is refused with access denied before the engine is asked anything;
+// a listing of the folder itself stays empty.
+TEST_F(NameSpaceTest, TheMetaDataFolderIsOutOfTheHostsReach) {
+  const std::string store = "/$QuorvelData/QVMetaData000000.dat";
+  const std::string requests[] = {
+      rename(4, "/$QuorvelData", "/stolen", 0, 0, 0, 0),
+      rename(4, "/a/x", "//$quorveldata/x", 0, 0, 0, 0),
+      del(4, store, 0, 0),
+      folderOp(4, "CreateDirectory", "/$QuorvelData/evil"),
+      folderOp(4, "CreateDirectory", "/$QUORVELDATA/"),
+      folderOp(4, "DeleteDirectory", "/$QuorvelData"),
+      renameDir(4, "/$QuorvelData", "/stolen"),
+      renameDir(4, "/a", "/$QuorvelData/a"),
+      update(4, store),
+      line(4, "ReadDirectory", "Name=\"/$QuorvelData/QVMetaData000000.dat\""),
+      line(4, "ReadDirectory", "Name=\"/$QuorvelData//x/\""),
+  };
+  for (const std::string& request : requests) {
+    SCOPED_TRACE(request);
+    h.engine().calls.clear();
+    const std::size_t before = h.elements().size();
+    h.run(request);
+    const Strings all = h.elements();
+    const Strings answers(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    EXPECT_EQ(answers, (Strings{hresult(4, 0x80070005)}));
+    EXPECT_TRUE(h.engine().calls.empty()) << h.engine().calls.front().text;
+  }
+  EXPECT_TRUE(h.engine().exists(store));
+  const std::size_t before = h.elements().size();
+  h.run(line(5, "ReadDirectory", "Name=\"/$QuorvelData/\""));
+  EXPECT_EQ(h.elements().size(), before) << "the folder itself lists nothing, not even its closing entry";
+}
+
+}  // namespace

@@ -131,6 +131,36 @@ TEST_F(RestoreTest, AReadErrorIsAnsweredAfterTheFileIsClosed) {
   EXPECT_EQ(h.ordered(), (Strings{"KelFragment", "notice 4:12", "HRESULT"}));
 }
 
+// Data that ends before the file's size is a failure, not the end of the
+// file: the host would keep a cut file. A range inside the data, or one cut
+// at the size, is answered whole.
+TEST_F(RestoreTest, DataEndingBeforeTheSizeFailsTheRestore) {
+  h.engine().addFile("/r/short", 33, 0, {{900, 5}}, std::vector<std::uint8_t>(4096, 'q'));
+  h.engine().find("/r/short")->size = 10000;
+  h.run(restoreLine(4, "/r/short", 0xFFFFFFFF, 0xFFFFFFFF, 0, 0) + openFragmentLine(4, 4096) + readLine(4));
+  EXPECT_EQ(reads(), (Strings{"ReadData(0,4096)@7", "ReadData(4096,4096)@7"}));
+  EXPECT_EQ(transferred(), (Strings{"0", "4096"})) << "no fragment of 0 bytes: the data did not end";
+  EXPECT_EQ(h.elements().back(), hresult(4, 0x8007001E));
+  EXPECT_EQ(dataCalls(kSlotCloseFile), (Strings{"CloseFile(0)@7"}));
+  host.fragments.clear();
+  h.run(restoreLine(5, "/r/short", 0xFFFFFFFF, 0xFFFFFFFF, 100, 50) + openFragmentLine(5, 4096) + readLine(5));
+  EXPECT_EQ(names(h.elements()).back(), "KelSuccess") << "a range inside the data";
+  host.fragments.clear();
+  h.run(restoreLine(6, "/r/big", 4, 5, 65000, 9000) + openFragmentLine(6, 4096) + readLine(6));
+  EXPECT_EQ(names(h.elements()).back(), "KelSuccess") << "a range cut at the size";
+}
+
+// A hidden object (a file's parity stream) is no file of the host's:
+// Restore and Verify answer not found and open nothing.
+TEST_F(RestoreTest, AHiddenObjectIsNotFound) {
+  h.engine().addFile("/r/any#*ECC_Parity_V100_N=2064_K=2048", 40, 3, {{810, 1}}, {'p', 'q', 'r'});
+  h.engine().find("/r/any#*ECC_Parity_V100_N=2064_K=2048")->flags = 0x8000;
+  h.run(verifyLine(4, "/r/any#*ECC_Parity_V100_N=2064_K=2048", 0xFFFFFFFF, 0xFFFFFFFF));
+  EXPECT_EQ(h.elements(), (Strings{hresult(4, 0x80070002)}));
+  EXPECT_TRUE(reads().empty());
+  EXPECT_TRUE(dataCalls(kSlotOpenFile).empty());
+}
+
 // A packed file has a placeholder until its session ends: a Restore before
 // then ends the session first and hands over the file's own bytes.
 TEST_F(RestoreTest, APackedFileBeforeItsSessionEndedGivesItsBytes) {

@@ -358,7 +358,7 @@ TEST_F(SyncTest, ASaveThatFailsOnAFullCartridgeAnswersDiscFull) {
     hh.engine().fsctl_answers[kel::kFsctlGetVolumeMountInformation].assign(p, p + sizeof mi);
     hh.probe = [&](CKelInterface& itf) {
       kel::HandlerStateOf(itf).MetaData.SetObjectVersion(31, 9, 9);
-      if (c.packed) writer().end_result = 0x82000023;
+      if (c.packed) writer().end_result = kel::SessionEnd{0x45D, 0};
       else writer().open_result = 0x82000010;
     };
     hh.run(line(1, "Check") + archiveLine(2, "/p/f", 1, 1) + host.archiveCallbacks(2, "data", 64) + probeLine(3) +
@@ -389,21 +389,58 @@ TEST_F(SyncTest, UnmountVolumeEndsThePackedSessionBeforeTheUnmount) {
   EXPECT_EQ(names(h.elements()).back(), "Shutdown");
 }
 
-// The packed-buffer wait polls the writer on the process clock.
-TEST_F(SyncTest, SyncTimeWaitsWhileTheWriterFlushesThePackedBuffer) {
-  platform::ManualClock clock;
-  platform::ScopedClock scoped(clock);
-  writer().pending_polls = 2;
-  std::thread loop([&] { h.run(line(1, "Check") + sync(2, "SyncTime")); });
-  ASSERT_TRUE(kel_test::settles([&] { return clock.waiters() == 1; }));
-  EXPECT_EQ(writer().pending_polls, 1);
-  clock.advance(999);
-  EXPECT_EQ(clock.waiters(), 1);
-  clock.advance(1);
-  ASSERT_TRUE(kel_test::settles([&] { return writer().pending_polls == 0 && clock.waiters() == 1; }));
-  clock.advance(1000);
-  loop.join();
-  EXPECT_EQ(names(h.elements()), (Strings{"KelVolume", "KelSync"}));
+// A session end that failed where no request could answer it (the idle
+// timer's) is answered once, by the next request after which the host
+// counts its archived files safe: a Sync or an unmount names the files lost
+// in an "Error" message and answers the failure; the Sync after it finds
+// nothing left to answer. Another request (GetVolumeInfo here) leaves it
+// for them.
+TEST_F(SyncTest, AFailedSessionEndIsAnsweredByTheNextSyncOrUnmountOnce) {
+  const struct {
+    const char* what;
+    std::string request;
+    Strings answers;
+  } cases[] = {
+      {"SyncTime", sync(2, "SyncTime"), {"KelVolume", "Error", "HRESULT", "KelSync"}},
+      {"SyncMount", sync(2, "SyncMount"), {"KelVolume", "Error", "HRESULT", "KelSync"}},
+      {"SyncFinalisation", sync(2, "SyncFinalisation"), {"KelVolume", "Error", "HRESULT", "KelSync"}},
+      {"SyncPreDeallocate", sync(2, "SyncPreDeallocate"), {"KelVolume", "Error", "HRESULT", "KelSync"}},
+      {"UnmountVolume", line(2, "UnmountVolume"), {"KelVolume", "Error", "HRESULT", "Shutdown"}},
+      {"GetVolumeInfo", line(2, "GetVolumeInfo"), {"KelVolume", "KelVolume", "Error", "HRESULT"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    writer().reset();
+    fakeengine::sdk().reset();
+    HandlerHarness hh;
+    setVolume(hh.engine());
+    writer().unreported = kel::SessionEnd{110, 2};
+    hh.run(line(1, "Check") + c.request + sync(3, "SyncTime"));
+    const Strings elements = hh.elements();
+    EXPECT_EQ(names(elements), c.answers);
+    const auto error = std::find_if(elements.begin(), elements.end(),
+                                    [](const std::string& e) { return elementName(e) == "Error"; });
+    ASSERT_NE(error, elements.end());
+    EXPECT_NE(error->find("2 archived files were lost"), std::string::npos) << *error;
+    EXPECT_NE(std::find(elements.begin(), elements.end(), hresult(c.what == std::string("GetVolumeInfo") ? 3 : 2,
+                                                                  0x8007006E)),
+              elements.end());
+  }
+}
+
+// A session end that fails in a Sync is answered by that Sync, and only
+// there: the next Sync answers "KelSync".
+TEST_F(SyncTest, ASessionEndThatFailsInTheSyncIsAnsweredThere) {
+  FragmentHost host{h};
+  writer().end_result = kel::SessionEnd{112, 1};
+  // Only the archive's session fails; the metadata file's does not.
+  h.probe = [](CKelInterface&) { writer().end_result = {}; };
+  h.run(archiveLine(1, "/p/f", 1, 1) + host.archiveCallbacks(1, "data", 64) + sync(2, "SyncTime") +
+        probeLine(3) + sync(4, "SyncTime"));
+  const Strings all = names(h.elements());
+  ASSERT_GE(all.size(), 3u);
+  EXPECT_EQ(Strings(all.end() - 3, all.end()), (Strings{"Error", "HRESULT", "KelSync"}));
+  EXPECT_EQ(h.elements()[all.size() - 2], hresult(2, 0x80070070));
 }
 
 // A rollback mount and the return to the current state leave the store

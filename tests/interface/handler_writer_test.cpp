@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace handlertest;
@@ -62,10 +63,6 @@ class LibraryWriter : public ::testing::Test {
     e.fsctl_out[kMount] = bytes(m);
     e.fsctl_out[kPolicy] = bytes(MDCFS_WRITE_POLICY_INFORMATION{0, 66048, 512, 1024, 1024, 128, 32768, 0});
   }
-  void TearDown() override {
-    LumoQVE::TimerFlushBuffer::instance().join();
-    if (LumoQVE::ProxyWriter::current()) LumoQVE::ProxyWriter::flushForVolumeRequest();
-  }
   std::string data(const std::string& path) {
     looptest::FakeEngine& e = looptest::engine();
     std::lock_guard<std::mutex> lk(e.mu);
@@ -105,7 +102,7 @@ TEST_F(LibraryWriter, PackedArchivesReachTheVolumeWithTheSync) {
   // The metadata file with the two files' versions, a packed file too.
   EXPECT_EQ(data("/$QuorvelData/QVMetaData000000.dat").size(), 1024u + 2 * 12);
   EXPECT_EQ(got.back(), "KelSuccess");
-  EXPECT_FALSE(LumoQVE::ProxyWriter::current());
+  EXPECT_EQ(data("/@@proxy"), "<none>");
   // The second file follows the first's blocks in the packed buffer.
   Strings blocks;
   for (const auto& f : host.fragments)
@@ -113,6 +110,41 @@ TEST_F(LibraryWriter, PackedArchivesReachTheVolumeWithTheSync) {
   EXPECT_EQ(blocks, (Strings{"256", "256", "258", "258", "258"}));
   EXPECT_TRUE(data("/a") == a);
   EXPECT_TRUE(host.received == b);
+}
+
+// A packed session that fails at a later file's close loses the files
+// answered before it too. Each lost file is removed from the volume (a
+// Verify finds it absent), the file whose close failed is answered the
+// failure, and the next Sync names the number lost and answers the
+// failure; the Sync after it answers "KelSync".
+TEST_F(LibraryWriter, ASessionFailingAtALaterCloseRemovesTheFilesItLostAndTheSyncSaysSo) {
+  h.setRegistry({"\"Write Buffer MB\"=dword:00000001", "\"Packed Write Max File Num\"=dword:00000003"});
+  looptest::engine().packed_store = true;
+  int probes = 0;
+  // The first probe makes the engine refuse every rebuild, the second
+  // lets them pass again.
+  h.probe = [&probes](CKelInterface&) {
+    looptest::FakeEngine& e = looptest::engine();
+    std::lock_guard<std::mutex> lk(e.mu);
+    if (probes++ == 0) e.fsctl_results[0x80247061] = 5;
+    else e.fsctl_results.erase(0x80247061);
+  };
+  const std::string sync_time = "Reason=\"SyncTime\" BlockNumber=\"0\" Bytes=\"0\" Generation=\"0\"";
+  const std::string a = pattern(3000, 15), b = pattern(70000, 16), c = pattern(500, 17);
+  h.run(archiveLine(5, "/a", 1, 1) + host.archiveCallbacks(5, a, 65536) + archiveLine(6, "/b", 1, 1) +
+            host.archiveCallbacks(6, b, 65536) + probeLine(7) + archiveLine(8, "/c", 1, 1) +
+            host.archiveCallbacks(8, c, 65536) + probeLine(9) + line(10, "Sync", sync_time) +
+            line(11, "Sync", sync_time) + verifyLine(12, "/a", 1, 1),
+        &looptest::fakeOperations());
+  Strings got = names(h.elements());
+  got.erase(std::remove(got.begin(), got.end(), "KelFragment"), got.end());
+  EXPECT_EQ(got, (Strings{"KelArchive", "KelArchive", "HRESULT", "Error", "HRESULT", "KelSync", "HRESULT"}));
+  std::string error;
+  for (const auto& e : h.elements())
+    if (elementName(e) == "Error") error = e;
+  EXPECT_NE(error.find("3 archived files were lost"), std::string::npos) << error;
+  for (const char* path : {"/a", "/b", "/c"}) EXPECT_TRUE(data(path) == "<none>") << path;
+  EXPECT_EQ(h.elements().back(), hresult(12, 0x80070002)) << "the Verify of a lost file";
 }
 
 }  // namespace

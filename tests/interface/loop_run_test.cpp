@@ -180,7 +180,7 @@ TEST(LoopRun, EveryServedOpcodeReachesItsHandlerWithItsParameters) {
       "Check(1,/dev/sdABC)",
       "Check(2,/dev/sdABC)",
       "Format(3,[a&amp;b\\c],9)",
-      "Archive(4,[dir/sub/f&],3,4,5,6,18446744073709551615,0,86400)",
+      "Archive(4,[dir/sub/f&],3,4,5,6,18446744073709551615,1,86400)",  // the epoch kept as its next second
       "Restore(5,[r],7,8,100,200)",
       "Restore(6,[v/w],1,2,0,0)",
       "Rename(7,[a&b],[t\tu\\v],1,2,3,4)",
@@ -194,7 +194,7 @@ TEST(LoopRun, EveryServedOpcodeReachesItsHandlerWithItsParameters) {
       "GetRollbackInfo(15,/dev/sdABC)",
       "RollbackMount(16,2,300,400)",
       "UpdateArchiveInfo(17,[p/q\xC3\xA9])",
-      "Archive(18,[p/q\xC3\xA9],0,3,12,0,5,0,0)",  // Generation left by Sync
+      "Archive(18,[p/q\xC3\xA9],0,3,12,0,5,0,1)",  // Generation left by Sync
   };
   EXPECT_EQ(handlerCalls(), want);
 }

@@ -133,12 +133,22 @@ TEST(RequestFormat, UnescapeNameRefusesNulAndWrappingReferences) {
   EXPECT_EQ(out, u"&#99999999999x;");
 }
 
-TEST(RequestFormat, FileTimesBecomeUnixSecondsAndEarlyTimesClampToZero) {
-  EXPECT_EQ(kel::FileTimeToUnixTime(0), 0u);
-  EXPECT_EQ(kel::FileTimeToUnixTime(116444736000000000ull), 0u);
-  EXPECT_EQ(kel::FileTimeToUnixTime(116444736000000000ull + 10000000ull * 86400), 86400u);
-  EXPECT_EQ(kel::FileTimeToUnixTime(116444736000000000ull + 9999999ull), 0u);
-  EXPECT_EQ(kel::FileTimeToUnixTime(1), 0u);                        // 1601, not wrapped
-  EXPECT_EQ(kel::FileTimeToUnixTime(116444735990000000ull), 0u);    // one second before 1970
-  EXPECT_EQ(kel::FileTimeToUnixTime(~0ull), ~0ull / 10000000ull - 11644473600ull);
+// 0 means "no time given" to the engine; every other time the host gives is
+// kept, the early ones as the first second after 1970.
+TEST(RequestFormat, FileTimesBecomeUnixSecondsAndEarlyTimesTheFirstSecond) {
+  constexpr std::uint64_t kEpoch = 116444736000000000ull;  // 1970-01-01 00:00:00
+  const struct {
+    const char* what;
+    std::uint64_t file_time, seconds;
+  } cases[] = {
+      {"not given", 0, 0},
+      {"1601, the first tick", 1, 1},
+      {"one second before 1970", kEpoch - 10000000ull, 1},
+      {"the epoch", kEpoch, 1},
+      {"within the epoch's second", kEpoch + 9999999ull, 1},
+      {"the second after the epoch", kEpoch + 10000000ull, 1},
+      {"a day after", kEpoch + 10000000ull * 86400, 86400},
+      {"the largest file time", ~0ull, ~0ull / 10000000ull - 11644473600ull},
+  };
+  for (const auto& c : cases) EXPECT_EQ(kel::FileTimeToUnixTime(c.file_time), c.seconds) << c.what;
 }

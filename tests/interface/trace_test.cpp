@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -88,12 +90,12 @@ class Trace : public ::testing::Test {
   std::FILE* out_ = nullptr;
 };
 
-TEST(TraceName, PatternWithMillisecondsUnpadded) {
+TEST(TraceName, PatternWithMillisecondsUnpaddedAndTheProcess) {
   SYSTEMTIME st{2026, 12, 2, 8, 7, 5, 9, 42};
-  EXPECT_EQ(kel::TraceFileName(st), "KELtrace_20261208_070509_42.txt");
+  EXPECT_EQ(kel::TraceFileName(st, 4321), "KELtrace_20261208_070509_42-4321.txt");
   st.wMilliseconds = 0;
   st.wHour = 23;
-  EXPECT_EQ(kel::TraceFileName(st), "KELtrace_20261208_230509_0.txt");
+  EXPECT_EQ(kel::TraceFileName(st, 7), "KELtrace_20261208_230509_0-7.txt");
 }
 
 TEST_F(Trace, LevelMatrix) {
@@ -141,8 +143,9 @@ TEST_F(Trace, FileLiesInTheDebugDirectoryWithItsPattern) {
   ASSERT_FALSE(path.empty());
   EXPECT_EQ(fs::path(path).parent_path(), fs::path(dir_));
   EXPECT_TRUE(std::regex_match(fs::path(path).filename().string(),
-                               std::regex(R"(KELtrace_\d{8}_\d{6}_\d{1,3}\.txt)")))
-      << path;
+                               std::regex(R"(KELtrace_\d{8}_\d{6}_\d{1,3}-)" + std::to_string(::getpid()) +
+                                          R"(\.txt)")))
+      << path << ": the name carries this process's id";
   SendDebugStringA(6, "second");
   EXPECT_EQ(read_file(path), "first\nsecond\n");
 }

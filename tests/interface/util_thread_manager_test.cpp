@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -125,6 +127,8 @@ class Worker : public Util::ThreadManager {
   unsigned threadFunction(void* argument) override {
     argument_ = argument;
     ranOn_ = GetCurrentThreadId();
+    stack_t ss{};
+    hadSignalStack_ = sigaltstack(nullptr, &ss) == 0 && !(ss.ss_flags & SS_DISABLE);
     for (;;) {
       void* m = nullptr;
       if (!waitPeekMessage(m, INFINITE)) return 1;
@@ -138,6 +142,7 @@ class Worker : public Util::ThreadManager {
   }
   void* argument_ = nullptr;
   std::atomic<DWORD> ranOn_{0};
+  bool hadSignalStack_ = false;  // so that a stack overflow on it can be handled
   std::vector<std::uintptr_t> handled_;
 };
 
@@ -157,6 +162,7 @@ TEST(ThreadManagerThread, WorkerHandlesEveryMessageInOrder) {
   ASSERT_TRUE(w.waitForEndThread(INFINITE));
   EXPECT_EQ(w.argument_, &arg);
   EXPECT_EQ(w.ranOn_.load(), w.threadId());
+  EXPECT_TRUE(w.hadSignalStack_);
   ASSERT_EQ(w.handled_.size(), 200u);
   // Each producer's messages keep their order.
   std::uintptr_t lastA = 0, lastB = 1000;

@@ -162,19 +162,25 @@ TEST_F(DumpOfALiveProcess, WithoutAnAddressThereIsNoExceptionRecord) {
     EXPECT_FALSE(r.exception().has_value());
     EXPECT_EQ(r.header().flags & qvminidump::kHeaderHasException, 0u);
     EXPECT_EQ(r.header().exceptionPointers, 0u);
+    fs::remove(file);  // a dump is never replaced
   }
 }
 
-TEST_F(DumpOfALiveProcess, AnExistingFileIsReplaced) {
+// Two crashes given the same name must not leave one dump between them.
+TEST_F(DumpOfALiveProcess, AnExistingFileIsNeverReplaced) {
   const std::string file = dir_.path() + "/a.dmp";
+  const DWORD probe = dump(dir_.path() + "/probe.dmp");
+  SKIP_WITHOUT_PTRACE(probe);
+  ASSERT_EQ(probe, 0u);
+  fs::remove(dir_.path() + "/probe.dmp");
   std::ofstream(file) << "an older dump";
-  const DWORD rc = dump(file);
-  SKIP_WITHOUT_PTRACE(rc);
-  ASSERT_EQ(rc, 0u);
-  DumpReader r;
-  std::string why;
-  EXPECT_TRUE(r.open(file, &why)) << why;
-  EXPECT_EQ(dir_.entries(), std::vector<std::string>{"a.dmp"});
+  EXPECT_EQ(dump(file), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(slurp(file), "an older dump");
+  EXPECT_EQ(dir_.entries(), std::vector<std::string>{"a.dmp"}) << "no partial file is left";
+  const int st = minidump_test::runProgram({KEL_QVMINIDUMP_PATH, "-p", hex(child_.pid), "-t",
+                                            hex(tid2_), "-f", file});
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), static_cast<int>(ERROR_FILE_EXISTS));
 }
 
 TEST_F(DumpOfALiveProcess, AFailedRunLeavesNoPartialFileAndKeepsTheOldOne) {

@@ -79,12 +79,18 @@ int finishChild(Child& c) {
   return status;
 }
 
-int runProgram(const std::vector<std::string>& argv, pid_t* started) {
+int runProgram(const std::vector<std::string>& argv, pid_t* started, const std::string& stderr_path) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  if (!stderr_path.empty())
+    posix_spawn_file_actions_addopen(&fa, 2, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid;
-  if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+  const int spawned = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (spawned != 0) return -1;
   if (started) *started = pid;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

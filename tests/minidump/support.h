@@ -35,7 +35,8 @@ int finishChild(Child& c);
 
 // Starts a program and waits for it; the raw wait status (-1 when it could
 // not be started). pid, when given, receives its process id.
-int runProgram(const std::vector<std::string>& argv, pid_t* pid = nullptr);
+// With `stderr_path`, its standard error goes to that file.
+int runProgram(const std::vector<std::string>& argv, pid_t* pid = nullptr, const std::string& stderr_path = {});
 
 // Makes this process the reaper of orphaned descendants (once), and waits
 // for every child process that is left.

@@ -290,5 +290,25 @@ TEST(SimIdentity, MediumIdentifiersAreConfigurable) {
   EXPECT_EQ(page_c1(), "DISC3         ");
 }
 
+// Without a serial of its own a drive reports one made from its
+// cartridge's folder: two drives differ, and a drive served again keeps its.
+TEST(SimIdentity, EveryDriveHasItsOwnSerialAndKeepsIt) {
+  kelsim::SimHarness one, two;
+  auto serial = [](kelsim::ChangerDrive& d) {
+    std::vector<std::uint8_t> v;
+    const std::uint8_t cdb[6] = {0x12, 1, 0x80, 0, 64, 0};
+    EXPECT_FALSE(d.execute(cdb, 6, nullptr, 0, &v).check_condition);
+    return v.size() < 4 ? std::string() : std::string(v.begin() + 4, v.end());
+  };
+  const std::string first = serial(one.drive());
+  EXPECT_EQ(first.size(), 12u) << first;
+  EXPECT_EQ(first.rfind("KSIM", 0), 0u) << first;
+  EXPECT_EQ(one.drive().config().serial, first);
+  const std::string second = serial(two.drive());
+  EXPECT_NE(second, first) << "two drives, two serials";
+  ASSERT_EQ(two.restart(), ERROR_SUCCESS);  // the harness made last serves KEL_PIPE_DIR
+  EXPECT_EQ(serial(two.drive()), second) << "served again, the drive keeps its serial";
+}
+
 }  // namespace
 }  // namespace simtest

@@ -1,6 +1,7 @@
 // The kelsim-host program: creates a cartridge, serves it, logs requests,
 // stops on SIGTERM and serves the same cartridge again after a restart.
 #include "sim_support.h"
+#include "support/child_program.h"
 #include "support/test_dir.h"
 
 #include "platform/process.h"
@@ -16,51 +17,10 @@
 namespace simtest {
 namespace {
 
-class Program {
+// The program with these arguments.
+class Program : public kel_test::ChildProgram {
  public:
-  explicit Program(const std::vector<std::string>& args) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds[1], 1);
-      ::close(fds[0]);
-      ::close(fds[1]);
-      std::vector<char*> argv;
-      std::string prog = KELSIM_HOST_PROGRAM;
-      argv.push_back(prog.data());
-      std::vector<std::string> copy = args;
-      for (auto& a : copy) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(prog.c_str(), argv.data());
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    out_ = ::fdopen(fds[0], "r");
-  }
-  ~Program() {
-    if (pid_ > 0) stop();
-    if (out_) std::fclose(out_);
-  }
-  // The next line of its standard output (blocks until it comes).
-  std::string line() {
-    char buf[512];
-    if (!out_ || !std::fgets(buf, sizeof(buf), out_)) return {};
-    std::string s = buf;
-    if (!s.empty() && s.back() == '\n') s.pop_back();
-    return s;
-  }
-  int stop(int signal = SIGTERM) {
-    ::kill(pid_, signal);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::FILE* out_ = nullptr;
+  explicit Program(const std::vector<std::string>& args) : ChildProgram(KELSIM_HOST_PROGRAM, args) {}
 };
 
 TEST(SimProgram, ServesAPersistentCartridgeUntilStopped) {
@@ -117,6 +77,44 @@ TEST(SimProgram, ServesAPersistentCartridgeUntilStopped) {
     c.close();
     EXPECT_EQ(p.stop(), 0);
   }
+  ::unsetenv("KEL_PIPE_DIR");
+}
+
+// Two --dir: two drives in one service, each set up by the options after its
+// --dir (those before the first apply to both), each with its own cookie and
+// serial; a third cookie is no drive.
+TEST(SimProgram, ServesSeveralDrivesByCookie) {
+  const kel_test::ScopedTempDir tmp("kelsim-drives-");
+  ASSERT_FALSE(tmp.path().empty());
+  const std::string& dir = tmp.path();
+  ::setenv("KEL_PIPE_DIR", (dir + "/pipes").c_str(), 1);
+  Program p({"--blocks", "0x10000", "--medium-type", "F2", "--dir", dir + "/a", "--cookie", "5", "--dir",
+             dir + "/b", "--medium-type", "E1", "--slots", "4", "--serial", "SER-B"});
+  EXPECT_EQ(p.line(), "kelsim-host: pipe " + dir + "/pipes/QuorvelAPIPipe");
+  const std::string drive_a = p.line();
+  EXPECT_NE(drive_a.find("medium cookie /dev/sd5, serial KSIM"), std::string::npos) << drive_a;
+  EXPECT_NE(p.line().find(dir + "/a: medium type F2h, 11 slots, 65536 blocks"), std::string::npos);
+  EXPECT_EQ(p.line(), "kelsim-host: drive TARN QMR-T300B, medium cookie /dev/sd6, serial SER-B");
+  EXPECT_NE(p.line().find(dir + "/b: medium type E1h, 4 slots, 65536 blocks"), std::string::npos);
+
+  kelsim::RawClient c;
+  ASSERT_EQ(c.connect(), ERROR_SUCCESS);
+  auto serial_of = [&](std::uint64_t cookie) {
+    kelsim::ScsiCall call;
+    call.cookie = cookie;
+    call.cdb = cdb12({0x12, 1, 0x80, 0, 64});
+    call.transfer_length = 64;
+    kelsim::RawAnswer a;
+    EXPECT_EQ(c.call(call, &a), ERROR_SUCCESS);
+    if (a.status != 0) return "status " + std::to_string(a.status);
+    return a.data.size() < 4 ? std::string() : std::string(a.data.begin() + 4, a.data.end());
+  };
+  const std::string serial_a = serial_of(5);
+  EXPECT_EQ(drive_a.substr(drive_a.size() - serial_a.size()), serial_a) << "the serial the drive line names";
+  EXPECT_EQ(serial_of(6), "SER-B");
+  EXPECT_EQ(serial_of(7), "status " + std::to_string(kelsim::kStatusNoSuchDevice));
+  c.close();
+  EXPECT_EQ(p.stop(), 0);
   ::unsetenv("KEL_PIPE_DIR");
 }
 
@@ -179,6 +177,18 @@ TEST(SimProgram, RefusesBadOptions) {
   EXPECT_EQ(code, 2u);
   ASSERT_TRUE(platform::run_process(std::string(KELSIM_HOST_PROGRAM), &code));
   EXPECT_EQ(code, 2u);
+  // Two drives may share neither a cookie (given, or counted on from the
+  // previous drive's) nor a cartridge folder. (A pipe name that cannot be
+  // served ends a program that took them with 1 instead of serving.)
+  const kel_test::ScopedTempDir tmp("kelsim-bad-");
+  ASSERT_FALSE(tmp.path().empty());
+  const std::string a = " --dir " + tmp.path() + "/a", b = " --dir " + tmp.path() + "/b";
+  for (const std::string& args : {a + " --cookie 3" + b + " --cookie 3", a + " --cookie 4" + b + " --cookie 3 --dir " +
+                                  tmp.path() + "/c", a + " --dir " + tmp.path() + "/b/../a"}) {
+    ASSERT_TRUE(platform::run_process(std::string(KELSIM_HOST_PROGRAM) + args + " --pipe no/pipe", &code));
+    EXPECT_EQ(code, 2u) << args;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "refused before any cartridge is made";
 }
 
 }  // namespace

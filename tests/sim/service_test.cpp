@@ -4,6 +4,9 @@
 
 #include "platform/sync.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -236,6 +239,57 @@ TEST_F(SimTest, TwoClientsAreAnsweredInReverseOrder) {
   EXPECT_EQ(t[1].opcode(), 0x12);
   EXPECT_GE(t[1].answer_ms - t[1].time_ms, 5000u);
   EXPECT_LE(t[1].time_ms, t[0].time_ms);  // it came first
+}
+
+// Sends one TEST UNIT READY for the cookie from a child process, on a
+// connection of its own. Its exit status: 0 served, 1 refused with
+// kStatusMediumInUse, 2 another status, 3 no answer.
+int command_from_another_process(std::uint64_t cookie) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    kelsim::RawClient c;
+    ScsiCall call;
+    call.cdb = cdb12({0x00});
+    call.cookie = cookie;
+    RawAnswer a;
+    if (c.connect() != ERROR_SUCCESS || c.call(call, &a) != ERROR_SUCCESS) ::_exit(3);
+    ::_exit(a.status == 0 ? 0 : a.status == kelsim::kStatusMediumInUse ? 1 : 2);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The first process to send a command for a medium is its client until its
+// connections are closed (or a test releases it); another process's command
+// is refused meanwhile, unserved; a second connection of the client shares
+// the medium.
+TEST_F(SimTest, OneClientProcessPerMedium) {
+  start();
+  ASSERT_TRUE(good(in(cdb12({0x00}), 0)));
+  kelsim::RawClient second;
+  ASSERT_EQ(second.connect(), ERROR_SUCCESS);
+  ScsiCall tur;
+  tur.cdb = cdb12({0x00});
+  tur.cookie = sim_->cookie();
+  RawAnswer a;
+  ASSERT_EQ(second.call(tur, &a), ERROR_SUCCESS);
+  EXPECT_TRUE(good(a)) << "one process, two connections";
+
+  EXPECT_EQ(command_from_another_process(sim_->cookie()), 1);
+  const auto t = sim_->service().transcript();
+  ASSERT_EQ(t.size(), 3u);
+  EXPECT_EQ(t[2].status, kelsim::kStatusMediumInUse);
+  EXPECT_TRUE(t[2].answered);
+
+  client_.close();
+  second.close();
+  EXPECT_EQ(command_from_another_process(sim_->cookie()), 0) << "served once the client's connections closed";
+
+  ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+  ASSERT_TRUE(good(in(cdb12({0x00}), 0)));
+  sim_->service().release_medium(sim_->cookie());
+  EXPECT_EQ(command_from_another_process(sim_->cookie()), 0) << "served once this process released the medium";
 }
 
 TEST_F(SimTest, TransportStatusFaultsReachTheClient) {

@@ -407,7 +407,8 @@ struct ScaleCase {
   NTSTATUS pass_through_status;
   std::optional<ULONG> short_information;
   NTSTATUS status;
-  std::optional<LONGLONG> factor;  // nullopt: forwarded unscaled, no slot query
+  bool slot_query;                 // the drive was asked for its slot count
+  std::optional<LONGLONG> factor;  // the answer's scale; nullopt: unscaled or none
 };
 
 std::vector<ScaleCase> scale_cases() {
@@ -415,28 +416,33 @@ std::vector<ScaleCase> scale_cases() {
   constexpr ULONG GX = IOCTL_DISK_GET_DRIVE_GEOMETRY_EX;
   constexpr ULONG L = IOCTL_DISK_GET_LENGTH_INFO;
   constexpr NTSTATUS OK = STATUS_SUCCESS;
+  constexpr NTSTATUS FAULT = STATUS_IO_DEVICE_ERROR;
+  constexpr UCHAR kBusy = 0x08;  // SCSI status BUSY
   return {
-      {"Geometry", G, 24, 5, SCSISTAT_GOOD, OK, std::nullopt, OK, 5},
-      {"GeometryLargeBuffer", G, 64, 5, SCSISTAT_GOOD, OK, std::nullopt, OK, 5},
-      {"GeometryEx", GX, 40, 5, SCSISTAT_GOOD, OK, std::nullopt, OK, 5},
-      {"Length", L, 8, 5, SCSISTAT_GOOD, OK, std::nullopt, OK, 5},
-      {"ManySlots", L, 8, 250, SCSISTAT_GOOD, OK, std::nullopt, OK, 250},
-      {"NoSlotsNoSize", L, 8, 0, SCSISTAT_GOOD, OK, std::nullopt, OK, 0},
-      {"NoSlotsNoGeometry", GX, 40, 0, SCSISTAT_GOOD, OK, std::nullopt, OK, 0},
-      {"CheckConditionScalesBy12", GX, 40, 5, SCSISTAT_CHECK_CONDITION, OK, std::nullopt, OK, 12},
-      {"FailedSlotQueryScalesBy12", L, 8, 5, SCSISTAT_GOOD, STATUS_IO_DEVICE_ERROR, std::nullopt,
-       STATUS_IO_DEVICE_ERROR, 12},
-      {"FailedSlotQueryGeometry", G, 24, 5, SCSISTAT_GOOD, STATUS_IO_DEVICE_ERROR, std::nullopt,
-       STATUS_IO_DEVICE_ERROR, 12},
-      {"ShortGeometryBuffer", G, 23, 5, SCSISTAT_GOOD, OK, std::nullopt, STATUS_BUFFER_TOO_SMALL,
+      {"Geometry", G, 24, 5, SCSISTAT_GOOD, OK, std::nullopt, OK, true, 5},
+      {"GeometryLargeBuffer", G, 64, 5, SCSISTAT_GOOD, OK, std::nullopt, OK, true, 5},
+      {"GeometryEx", GX, 40, 5, SCSISTAT_GOOD, OK, std::nullopt, OK, true, 5},
+      {"Length", L, 8, 5, SCSISTAT_GOOD, OK, std::nullopt, OK, true, 5},
+      {"ManySlots", L, 8, 250, SCSISTAT_GOOD, OK, std::nullopt, OK, true, 250},
+      // A failed slot query fails the request: no size is made up.
+      {"NoSlotsIsAFault", L, 8, 0, SCSISTAT_GOOD, OK, std::nullopt, FAULT, true, std::nullopt},
+      {"NoSlotsNoGeometry", GX, 40, 0, SCSISTAT_GOOD, OK, std::nullopt, FAULT, true, std::nullopt},
+      {"CheckConditionIsAFault", GX, 40, 5, SCSISTAT_CHECK_CONDITION, OK, std::nullopt, FAULT, true,
        std::nullopt},
-      {"ShortGeometryExBuffer", GX, 39, 5, SCSISTAT_GOOD, OK, std::nullopt,
-       STATUS_BUFFER_TOO_SMALL, std::nullopt},
-      {"ShortLengthBuffer", L, 7, 5, SCSISTAT_GOOD, OK, std::nullopt, STATUS_BUFFER_TOO_SMALL,
+      {"CheckConditionLength", L, 8, 5, SCSISTAT_CHECK_CONDITION, OK, std::nullopt, FAULT, true,
        std::nullopt},
-      {"ShortGeometryAnswer", G, 24, 5, SCSISTAT_GOOD, OK, 16, OK, std::nullopt},
-      {"ShortGeometryExAnswer", GX, 40, 5, SCSISTAT_GOOD, OK, 32, OK, std::nullopt},
-      {"ShortLengthAnswer", L, 8, 5, SCSISTAT_GOOD, OK, 4, OK, std::nullopt},
+      {"BusyIsAFault", G, 24, 5, kBusy, OK, std::nullopt, FAULT, true, std::nullopt},
+      {"FailedSlotQuery", L, 8, 5, SCSISTAT_GOOD, FAULT, std::nullopt, FAULT, true, std::nullopt},
+      {"FailedSlotQueryGeometry", G, 24, 5, SCSISTAT_GOOD, FAULT, std::nullopt, FAULT, true, std::nullopt},
+      {"ShortGeometryBuffer", G, 23, 5, SCSISTAT_GOOD, OK, std::nullopt, STATUS_BUFFER_TOO_SMALL, false,
+       std::nullopt},
+      {"ShortGeometryExBuffer", GX, 39, 5, SCSISTAT_GOOD, OK, std::nullopt, STATUS_BUFFER_TOO_SMALL, false,
+       std::nullopt},
+      {"ShortLengthBuffer", L, 7, 5, SCSISTAT_GOOD, OK, std::nullopt, STATUS_BUFFER_TOO_SMALL, false,
+       std::nullopt},
+      {"ShortGeometryAnswer", G, 24, 5, SCSISTAT_GOOD, OK, 16, OK, false, std::nullopt},
+      {"ShortGeometryExAnswer", GX, 40, 5, SCSISTAT_GOOD, OK, 32, OK, false, std::nullopt},
+      {"ShortLengthAnswer", L, 8, 5, SCSISTAT_GOOD, OK, 4, OK, false, std::nullopt},
   };
 }
 
@@ -464,8 +470,14 @@ TEST_P(Scaling, SizeTimesSlotCount) {
   const Result r = ioctl(filter, c.code, buffer, 0, c.output);
   EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(disk.count(c.code), 1u);
-  EXPECT_EQ(disk.count(IOCTL_SCSI_PASS_THROUGH), c.factor ? 1u : 0u);
-  if (!NT_SUCCESS(c.status) && !c.factor) return;  // nothing came back
+  EXPECT_EQ(disk.count(IOCTL_SCSI_PASS_THROUGH), c.slot_query ? 1u : 0u);
+  if (!NT_SUCCESS(c.status)) {
+    if (c.slot_query) {
+      EXPECT_EQ(r.information, 0u) << "nothing is returned";
+      EXPECT_EQ(ext(filter)->SlotCount, kDefaultSlotCount) << "the slot count is left as it was";
+    }
+    return;
+  }
 
   const LONGLONG f = c.factor.value_or(1);
   const DISK_GEOMETRY& g = config.geometry;
@@ -487,7 +499,7 @@ TEST_P(Scaling, SizeTimesSlotCount) {
     std::memcpy(&ex, buffer, sizeof(ex));
     EXPECT_EQ(ex.DiskSize.QuadPart, config.disk_size * f);
   }
-  if (c.factor && NT_SUCCESS(c.status)) {
+  if (c.factor) {
     EXPECT_EQ(ext(filter)->SlotCount, ULONG(f));
   }
 }
@@ -533,7 +545,7 @@ TEST_F(VolFilterTest, ShortMechanismStatusAnswerIsAFaultNotZeroSlots) {
   struct Case {
     ULONG returned;
     NTSTATUS status;
-    ULONG slots;
+    ULONG slots;  // the size's factor, and the slot count kept
   } cases[] = {{0, STATUS_IO_DEVICE_ERROR, 12}, {5, STATUS_IO_DEVICE_ERROR, 12}, {6, STATUS_SUCCESS, 5}};
   ASSERT_EQ(load(), STATUS_SUCCESS);
   for (const Case& c : cases) {
@@ -544,9 +556,14 @@ TEST_F(VolFilterTest, ShortMechanismStatusAnswerIsAFaultNotZeroSlots) {
     DEVICE_OBJECT* filter = add(disk);
     ASSERT_NE(filter, nullptr);
     GET_LENGTH_INFORMATION len{};
-    EXPECT_EQ(ioctl(filter, IOCTL_DISK_GET_LENGTH_INFO, &len, 0, sizeof(len)).status, c.status);
+    const Result r = ioctl(filter, IOCTL_DISK_GET_LENGTH_INFO, &len, 0, sizeof(len));
+    EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(ext(filter)->SlotCount, c.slots);
-    EXPECT_EQ(len.Length.QuadPart, config.disk_size * c.slots);
+    if (NT_SUCCESS(c.status)) {
+      EXPECT_EQ(len.Length.QuadPart, config.disk_size * c.slots);
+    } else {
+      EXPECT_EQ(r.information, 0u);
+    }
   }
 }
 
@@ -554,7 +571,6 @@ struct ScalePoolCase {
   const char* name;
   ULONG tag;
   ULONG skip;
-  ULONG slots_after;  // the slot count the size is scaled by
 };
 
 class ScalingPool : public VolFilterTest, public ::testing::WithParamInterface<ScalePoolCase> {};
@@ -572,8 +588,9 @@ TEST_P(ScalingPool, ShortageFailsTheRequest) {
   sim::pool_fail(GetParam().tag, GetParam().skip);
   const Result r = ioctl(filter, IOCTL_DISK_GET_LENGTH_INFO, &len, 0, sizeof(len));
   EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(r.information, 0u);
   EXPECT_EQ(disk.count(IOCTL_SCSI_PASS_THROUGH), 1u);
-  EXPECT_EQ(ext(filter)->SlotCount, GetParam().slots_after);
+  EXPECT_EQ(ext(filter)->SlotCount, 5u) << "the count the drive reported before";
   sim::pool_clear_failures();
   ASSERT_EQ(ioctl(filter, IOCTL_DISK_GET_LENGTH_INFO, &len, 0, sizeof(len)).status,
             STATUS_SUCCESS);
@@ -582,8 +599,8 @@ TEST_P(ScalingPool, ShortageFailsTheRequest) {
 
 INSTANTIATE_TEST_SUITE_P(
     Filter, ScalingPool,
-    ::testing::Values(ScalePoolCase{"PassThroughBuffer", kTagPassThrough, 0, 5},
-                      ScalePoolCase{"PassThroughRequest", sim::kIrpTag, 1, 12}),
+    ::testing::Values(ScalePoolCase{"PassThroughBuffer", kTagPassThrough, 0},
+                      ScalePoolCase{"PassThroughRequest", sim::kIrpTag, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(FilterIo, LayoutPassesUnchanged) {
@@ -771,21 +788,43 @@ TEST_P(FilterIo, OwnerGeometryIsCachedUntilCleanup) {
             STATUS_BUFFER_TOO_SMALL);
 }
 
+// However the slot query fails, the owner's geometry request fails, nothing
+// is cached, and once the drive answers properly its own count is used.
 TEST_P(FilterIo, GeometryFromAFailedSlotQueryIsNotCached) {
-  Config config = simdisk::default_config();
-  config.pass_through_status = STATUS_IO_DEVICE_ERROR;
-  SimDisk& disk = make_disk(config);
-  DEVICE_OBJECT* filter = attach(disk);
-  ASSERT_NE(filter, nullptr);
-  const LONGLONG cylinders = config.geometry.Cylinders.QuadPart;
-  ASSERT_EQ(register_owner(filter, kOwner).status, STATUS_SUCCESS);
-  NTSTATUS status = 0;
-  EXPECT_EQ(geometry_cylinders(filter, kOwner, &status), cylinders * 12);
-  EXPECT_EQ(status, STATUS_IO_DEVICE_ERROR);
-  disk.config().pass_through_status = STATUS_SUCCESS;
-  EXPECT_EQ(geometry_cylinders(filter, kOwner, &status), cylinders * 5);
-  EXPECT_EQ(status, STATUS_SUCCESS);
-  EXPECT_EQ(disk.count(IOCTL_SCSI_PASS_THROUGH), 2u);
+  struct Failure {
+    const char* name;
+    std::function<void(Config&)> make;
+  };
+  const Failure failures[] = {
+      {"request failed", [](Config& c) { c.pass_through_status = STATUS_IO_DEVICE_ERROR; }},
+      {"check condition", [](Config& c) { c.scsi_status = SCSISTAT_CHECK_CONDITION; }},
+      {"no slots", [](Config& c) { c.slots = 0; }},
+      {"short answer", [](Config& c) { c.mechanism_returned = 5; }},
+  };
+  ASSERT_EQ(load(), STATUS_SUCCESS);
+  for (const Failure& f : failures) {
+    SCOPED_TRACE(f.name);
+    Config config = simdisk::default_config();
+    config.complete_later = async_;
+    f.make(config);
+    SimDisk& disk = make_disk(config);
+    DEVICE_OBJECT* filter = add(disk);
+    ASSERT_NE(filter, nullptr);
+    const LONGLONG cylinders = config.geometry.Cylinders.QuadPart;
+    ASSERT_EQ(register_owner(filter, kOwner).status, STATUS_SUCCESS);
+    NTSTATUS status = 0;
+    for (int i = 0; i < 2; ++i) {
+      geometry_cylinders(filter, kOwner, &status);
+      EXPECT_EQ(status, STATUS_IO_DEVICE_ERROR);
+      EXPECT_EQ(ext(filter)->CachedGeometry.BytesPerSector, 0u);
+    }
+    disk.config() = simdisk::default_config();
+    disk.config().complete_later = async_;
+    EXPECT_EQ(geometry_cylinders(filter, kOwner, &status), cylinders * 5);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(geometry_cylinders(filter, kStranger, &status), cylinders * 5) << "from the cache";
+    EXPECT_EQ(disk.count(IOCTL_SCSI_PASS_THROUGH), 3u);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -910,6 +949,44 @@ TEST_F(VolFilterTest, PagingNotificationsAreSerialised) {
   EXPECT_EQ(first.status, STATUS_SUCCESS);
   EXPECT_EQ(KeReadStateEvent(&e->PagingEvent), 1);
   EXPECT_EQ(e->PagingCount, 1);
+}
+
+// A removal while a request waits on the drive: the removal waits for it
+// (the request then still uses the device), and requests that arrive
+// meanwhile are refused without reaching the disk.
+TEST_F(VolFilterTest, RemovalWaitsForARequestStillWaitingBelow) {
+  async_ = true;
+  SimDisk& disk = make_disk();
+  DEVICE_OBJECT* filter = attach(disk);
+  ASSERT_NE(filter, nullptr);
+  const LONGLONG cylinders = disk.config().geometry.Cylinders.QuadPart;
+  disk.hold();
+  NTSTATUS geometry_status = 0;
+  LONGLONG geometry = 0;
+  std::thread request([&] { geometry = geometry_cylinders(filter, kStranger, &geometry_status); });
+  while (disk.waiting() == 0) std::this_thread::yield();  // held by the disk
+  Result removal;
+  std::thread remover([&] { removal = simdisk::send_major(filter, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE); });
+  // Both threads now wait in the kernel: the request on the disk, the
+  // removal on the remove lock (with the fault: on the disk as well).
+  while (sim::blocked_waits() < 2) std::this_thread::yield();
+  EXPECT_EQ(disk.count_major(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 0u) << "the removal went ahead";
+  EXPECT_EQ(driver_.DeviceObject, filter) << "the device was deleted under the request";
+  GET_LENGTH_INFORMATION len{};
+  EXPECT_EQ(ioctl(filter, IOCTL_DISK_GET_LENGTH_INFO, &len, 0, sizeof(len)).status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(disk.count(IOCTL_DISK_GET_LENGTH_INFO), 0u);
+  disk.release();
+  request.join();
+  remover.join();
+  EXPECT_EQ(geometry_status, STATUS_SUCCESS);
+  EXPECT_EQ(geometry, cylinders * 5);
+  EXPECT_EQ(removal.status, STATUS_SUCCESS);
+  const auto calls = disk.calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[calls.size() - 2].code, IOCTL_SCSI_PASS_THROUGH) << "the request finished first";
+  EXPECT_EQ(calls.back().minor, IRP_MN_REMOVE_DEVICE);
+  EXPECT_EQ(disk.device()->AttachedDevice, nullptr);
+  EXPECT_EQ(driver_.DeviceObject, nullptr);
 }
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,6 +91,31 @@ TEST_F(KmodeKernel, EventsOfBothKinds) {
   std::thread waiter([&] { KeWaitForSingleObject(&n, Executive, KernelMode, 0, nullptr); });
   KeSetEvent(&n, 0, 0);
   waiter.join();
+}
+
+// The removal waits until every holder has released the lock; once it has
+// begun, nobody acquires it any more.
+TEST_F(KmodeKernel, RemoveLock) {
+  IO_REMOVE_LOCK lock;
+  IoInitializeRemoveLock(&lock, 0, 0, 0);
+  int tag = 0;
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_SUCCESS);  // the removal's
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_SUCCESS);  // a request's
+  std::atomic<bool> removed{false};
+  std::thread removal([&] {
+    IoReleaseRemoveLockAndWait(&lock, &tag);
+    removed = true;
+  });
+  while (sim::blocked_waits() == 0) std::this_thread::yield();  // it waits
+  EXPECT_FALSE(removed.load());
+  EXPECT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_DELETE_PENDING);
+  IoReleaseRemoveLock(&lock, &tag);  // the request ends
+  removal.join();
+  EXPECT_TRUE(removed.load());
+  EXPECT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_DELETE_PENDING);
+  EXPECT_EQ(sim::faults(), 0u);
+  IoReleaseRemoveLock(&lock, &tag);  // never acquired
+  EXPECT_EQ(sim::faults(), 1u);
 }
 
 TEST_F(KmodeKernel, ProcessIdentityOfTheCallingThread) {

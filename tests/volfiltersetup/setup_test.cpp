@@ -111,8 +111,10 @@ std::vector<EditCase> edit_cases() {
        multi_sz({kName, "PartMgr"})},
       {"InstallKeepsEmbeddedEmptyStrings", "install", multi_sz({"A", "", "B"}),
        multi_sz({kName, "A", "", "B"})},
-      {"InstallComparesTheNameExactly", "install", multi_sz({"qvvolmgrfilter"}),
-       multi_sz({kName, "qvvolmgrfilter"})},
+      // Service names ignore case: the name in another case is the filter.
+      {"InstallFindsTheNameInAnyCase", "install", multi_sz({"PartMgr", "qvvolmgrfilter"}),
+       multi_sz({"PartMgr", "qvvolmgrfilter"})},
+      {"InstallComparesTheWholeName", "install", multi_sz({kName + "X"}), multi_sz({kName, kName + "X"})},
       {"RemoveEveryCopy", "remove", multi_sz({kName, "PartMgr", kName, "Other", kName}),
        multi_sz({"PartMgr", "Other"})},
       {"RemoveDropsEmptyStrings", "remove", multi_sz({"PartMgr", "", "Other", ""}),
@@ -124,8 +126,9 @@ std::vector<EditCase> edit_cases() {
        multi_sz({"PartMgr"})},
       {"RemoveUnterminatedOtherName", "remove", concat(concat(utf16(kName), nul), utf16("Tail")),
        multi_sz({"Tail"})},
-      {"RemoveComparesTheNameExactly", "remove", multi_sz({"qvvolmgrfilter", kName + "X"}),
-       multi_sz({"qvvolmgrfilter", kName + "X"})},
+      {"RemoveTakesTheNameInAnyCase", "remove",
+       multi_sz({"qvvolmgrfilter", kName + "X", "QVVOLMGRFILTER", "PartMgr"}),
+       multi_sz({kName + "X", "PartMgr"})},
   };
 }
 
@@ -194,6 +197,35 @@ TEST_F(VolFilterSetupTest, MissingValueFailsWithNotFoundAndChangesNothing) {
   }
   EXPECT_EQ(file_text(), before);
   EXPECT_EQ(upper(), std::nullopt);
+}
+
+// A value that is not REG_MULTI_SZ holds no filter names: both actions
+// refuse it as a typed registry read does and leave it as it was.
+TEST_F(VolFilterSetupTest, ValueOfAnotherTypeIsRefusedAndKept) {
+  struct Case {
+    const char* name;
+    std::uint32_t type;
+    Bytes data;
+  };
+  const Case cases[] = {
+      {"dword", 4, {0x42, 0x00, 0x41, 0x00}},  // dword:00410042, "BA" as UTF-16
+      {"binary", 3, utf16(kName + std::string(2, '\0'))},
+      {"string", regfix::kSz, utf16(kName + std::string(1, '\0'))},
+      {"expandable string", 2, utf16("PartMgr" + std::string(1, '\0'))},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(regfix::write_value(kClassKey, "UpperFilters", c.type, c.data));
+    const std::string before = file_text();
+    for (const char* action : {"install", "remove"}) {
+      SCOPED_TRACE(std::string(c.name) + " " + action);
+      const Output o = run_tool({action});
+      EXPECT_EQ(o.code, static_cast<int>(ERROR_UNSUPPORTED_TYPE));
+      EXPECT_EQ(o.out, "");
+      EXPECT_EQ(o.err, "");
+      EXPECT_EQ(file_text(), before);
+      EXPECT_EQ(regfix::read_value(kClassKey, "UpperFilters"), std::make_pair(c.type, c.data));
+    }
+  }
 }
 
 TEST_F(VolFilterSetupTest, MissingClassKeyFailsWithNotFound) {

@@ -41,6 +41,23 @@ NTSTATUS FilterCompletionSignal(DEVICE_OBJECT* /*device*/, IRP* /*irp*/, PVOID c
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+NTSTATUS pass_down(DEVICE_OBJECT* device, IRP* irp) {
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(extension_of(device)->Lower, irp);
+}
+
+// Runs a dispatch routine while it holds the device's remove lock, so that
+// the device is not deleted under it; once the removal has begun, requests
+// are refused with STATUS_DELETE_PENDING.
+NTSTATUS with_remove_lock(DEVICE_OBJECT* device, IRP* irp, PDRIVER_DISPATCH dispatch) {
+  IO_REMOVE_LOCK* lock = &extension_of(device)->RemoveLock;
+  const NTSTATUS acquired = IoAcquireRemoveLock(lock, irp);
+  if (!NT_SUCCESS(acquired)) return complete(irp, acquired, 0);
+  const NTSTATUS status = dispatch(device, irp);
+  IoReleaseRemoveLock(lock, irp);
+  return status;
+}
+
 // Scales a signed 64-bit size by the slot count (wrapping, never undefined).
 void scale(LARGE_INTEGER* value, ULONG slots) {
   value->QuadPart = static_cast<LONGLONG>(static_cast<ULONGLONG>(value->QuadPart) * slots);
@@ -119,55 +136,55 @@ bool descriptor_listed(const UCHAR* descriptor, SIZE_T received) {
   return device_type_listed(vendor, product);
 }
 
+// Forwards a size request; when the lower device answered it whole, asks
+// the drive for its slot count and lets `apply` scale the answer (of type
+// Answer, in the system buffer). A failed slot query fails the request with
+// nothing returned: no size is ever made up.
+template <class Answer, class Apply>
+NTSTATUS forward_scaled(DEVICE_OBJECT* device, IRP* irp, ULONG output_length, Apply apply) {
+  VolFilterExtension* ext = extension_of(device);
+  NTSTATUS status = FilterForwardAndWait(device, irp);
+  if (!NT_SUCCESS(status) || output_length < sizeof(Answer) || irp->IoStatus.Information < sizeof(Answer))
+    return complete_as_is(irp, status);
+  status = FilterQuerySlotCount(ext);
+  if (!NT_SUCCESS(status)) return complete(irp, status, 0);
+  apply(static_cast<Answer*>(irp->AssociatedIrp.SystemBuffer), ext->SlotCount);
+  return complete_as_is(irp, status);
+}
+
 NTSTATUS geometry(DEVICE_OBJECT* device, IRP* irp, ULONG output_length) {
   VolFilterExtension* ext = extension_of(device);
-  auto* out = static_cast<DISK_GEOMETRY*>(irp->AssociatedIrp.SystemBuffer);
   if (ext->OwnerPid != 0 && ext->CachedGeometry.BytesPerSector != 0 &&
       output_length >= sizeof(DISK_GEOMETRY)) {
-    std::memcpy(out, &ext->CachedGeometry, sizeof(DISK_GEOMETRY));
+    std::memcpy(irp->AssociatedIrp.SystemBuffer, &ext->CachedGeometry, sizeof(DISK_GEOMETRY));
     return complete(irp, STATUS_SUCCESS, sizeof(DISK_GEOMETRY));
   }
-  NTSTATUS status = FilterForwardAndWait(device, irp);
-  if (NT_SUCCESS(status) && output_length >= sizeof(DISK_GEOMETRY) &&
-      irp->IoStatus.Information >= sizeof(DISK_GEOMETRY)) {
-    status = FilterQuerySlotCount(ext);
-    scale(&out->Cylinders, ext->SlotCount);
-    // Only a geometry scaled by the drive's own slot count is kept for
-    // later answers.
-    if (NT_SUCCESS(status) && ext->OwnerPid != 0 && PsGetCurrentProcessId() == ext->OwnerPid)
+  return forward_scaled<DISK_GEOMETRY>(device, irp, output_length, [ext](DISK_GEOMETRY* out, ULONG slots) {
+    scale(&out->Cylinders, slots);
+    // Only a geometry scaled by the drive's own slot count gets here; the
+    // owner's is kept for later answers.
+    if (ext->OwnerPid != 0 && PsGetCurrentProcessId() == ext->OwnerPid)
       std::memcpy(&ext->CachedGeometry, out, sizeof(DISK_GEOMETRY));
-  }
-  return complete_as_is(irp, status);
+  });
 }
 
 NTSTATUS geometry_ex(DEVICE_OBJECT* device, IRP* irp, ULONG output_length) {
-  VolFilterExtension* ext = extension_of(device);
-  NTSTATUS status = FilterForwardAndWait(device, irp);
-  if (NT_SUCCESS(status) && output_length >= sizeof(DISK_GEOMETRY_EX) &&
-      irp->IoStatus.Information >= sizeof(DISK_GEOMETRY_EX)) {
-    status = FilterQuerySlotCount(ext);
-    auto* out = static_cast<DISK_GEOMETRY_EX*>(irp->AssociatedIrp.SystemBuffer);
-    scale(&out->Geometry.Cylinders, ext->SlotCount);
-    scale(&out->DiskSize, ext->SlotCount);
-  }
-  return complete_as_is(irp, status);
+  return forward_scaled<DISK_GEOMETRY_EX>(device, irp, output_length, [](DISK_GEOMETRY_EX* out, ULONG slots) {
+    scale(&out->Geometry.Cylinders, slots);
+    scale(&out->DiskSize, slots);
+  });
 }
 
 NTSTATUS length_info(DEVICE_OBJECT* device, IRP* irp, ULONG output_length) {
-  VolFilterExtension* ext = extension_of(device);
-  NTSTATUS status = FilterForwardAndWait(device, irp);
-  if (NT_SUCCESS(status) && output_length >= sizeof(GET_LENGTH_INFORMATION) &&
-      irp->IoStatus.Information >= sizeof(GET_LENGTH_INFORMATION)) {
-    status = FilterQuerySlotCount(ext);
-    auto* out = static_cast<GET_LENGTH_INFORMATION*>(irp->AssociatedIrp.SystemBuffer);
-    scale(&out->Length, ext->SlotCount);
-  }
-  return complete_as_is(irp, status);
+  return forward_scaled<GET_LENGTH_INFORMATION>(device, irp, output_length,
+                                                [](GET_LENGTH_INFORMATION* out, ULONG slots) {
+                                                  scale(&out->Length, slots);
+                                                });
 }
 
 NTSTATUS eject(DEVICE_OBJECT* device, IRP* irp) {
   if (extension_of(device)->OwnerPid != 0) return complete(irp, STATUS_DEVICE_BUSY, 0);
-  return FilterPassDown(device, irp);
+  return pass_down(device, irp);
 }
 
 NTSTATUS paging_notification(DEVICE_OBJECT* device, IRP* irp) {
@@ -288,6 +305,7 @@ NTSTATUS FilterAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
   if (!NT_SUCCESS(status)) return STATUS_SUCCESS;  // left unfiltered
   VolFilterExtension* ext = extension_of(device);
   std::memset(ext, 0, sizeof(*ext));
+  IoInitializeRemoveLock(&ext->RemoveLock, 0, 0, 0);
   device->Flags |= DO_DIRECT_IO;
   ext->PhysicalDevice = pdo;
   ext->Lower = IoAttachDeviceToDeviceStack(device, pdo);
@@ -307,13 +325,10 @@ NTSTATUS FilterAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS FilterPassDown(DEVICE_OBJECT* device, IRP* irp) {
-  IoSkipCurrentIrpStackLocation(irp);
-  return IoCallDriver(extension_of(device)->Lower, irp);
-}
+NTSTATUS FilterPassDown(DEVICE_OBJECT* device, IRP* irp) { return with_remove_lock(device, irp, pass_down); }
 
-NTSTATUS FilterDispatchCreateClose(DEVICE_OBJECT* /*device*/, IRP* irp) {
-  return complete(irp, STATUS_SUCCESS, 0);
+NTSTATUS FilterDispatchCreateClose(DEVICE_OBJECT* device, IRP* irp) {
+  return with_remove_lock(device, irp, [](DEVICE_OBJECT*, IRP* i) { return complete(i, STATUS_SUCCESS, 0); });
 }
 
 NTSTATUS FilterForwardAndWait(DEVICE_OBJECT* device, IRP* irp) {
@@ -430,7 +445,6 @@ NTSTATUS FilterQuerySlotCount(VolFilterExtension* ext) {
 
   IRP* irp = IoAllocateIrp(ext->Lower->StackSize, 0);
   if (!irp) {
-    ext->SlotCount = kDefaultSlotCount;
     ExFreePoolWithTag(query, 0);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -446,12 +460,15 @@ NTSTATUS FilterQuerySlotCount(VolFilterExtension* ext) {
   IoFreeIrp(irp);
 
   // The slot count is byte 5 of the answer: a drive that returned fewer
-  // bytes did not report it.
-  const bool answered = NT_SUCCESS(status) && query->Spt.ScsiStatus != SCSISTAT_CHECK_CONDITION;
-  const bool whole = query->Spt.DataTransferLength > 5;
-  ext->SlotCount = answered && whole ? query->Data[5] : kDefaultSlotCount;
+  // bytes, or answered with another status than GOOD, did not report it,
+  // and a changer has at least one slot.
+  const bool answered = query->Spt.ScsiStatus == SCSISTAT_GOOD && query->Spt.DataTransferLength > 5;
+  const UCHAR slots = answered ? query->Data[5] : 0;
   ExFreePoolWithTag(query, 0);
-  return answered && !whole ? STATUS_IO_DEVICE_ERROR : status;
+  if (!NT_SUCCESS(status)) return status;
+  if (slots == 0) return STATUS_IO_DEVICE_ERROR;
+  ext->SlotCount = slots;
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS FilterRegisterOwner(DEVICE_OBJECT* device, IRP* irp) {
@@ -473,7 +490,9 @@ NTSTATUS FilterRegisterOwner(DEVICE_OBJECT* device, IRP* irp) {
   return status;
 }
 
-NTSTATUS FilterDispatchDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
+namespace {
+
+NTSTATUS device_control(DEVICE_OBJECT* device, IRP* irp) {
   IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
   const ULONG code = sl->Parameters.DeviceIoControl.IoControlCode;
   const ULONG input_length = sl->Parameters.DeviceIoControl.InputBufferLength;
@@ -482,7 +501,7 @@ NTSTATUS FilterDispatchDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
   if (DEVICE_TYPE_FROM_CTL_CODE(code) == FILE_DEVICE_DISK) {
     if ((input_length || output_length) &&
         (METHOD_FROM_CTL_CODE(code) != METHOD_BUFFERED || !irp->AssociatedIrp.SystemBuffer))
-      return FilterPassDown(device, irp);
+      return pass_down(device, irp);
     switch (code) {
       case IOCTL_DISK_GET_DRIVE_GEOMETRY:
         return geometry(device, irp, output_length);
@@ -500,21 +519,38 @@ NTSTATUS FilterDispatchDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
       case IOCTL_DISK_EJECT_MEDIA:
         return eject(device, irp);
       default:
-        return FilterPassDown(device, irp);
+        return pass_down(device, irp);
     }
   }
   if (code == IOCTL_STORAGE_EJECT_MEDIA) return eject(device, irp);
-  return FilterPassDown(device, irp);
+  return pass_down(device, irp);
 }
 
-NTSTATUS FilterDispatchCleanup(DEVICE_OBJECT* device, IRP* irp) {
+NTSTATUS cleanup(DEVICE_OBJECT* device, IRP* irp) {
   VolFilterExtension* ext = extension_of(device);
   if (ext->OwnerPid != 0 && PsGetCurrentProcessId() == ext->OwnerPid) ext->OwnerPid = 0;
-  if (ext->LowerAcceptsOwner) return FilterPassDown(device, irp);
+  if (ext->LowerAcceptsOwner) return pass_down(device, irp);
   return complete(irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS FilterDispatchPnp(DEVICE_OBJECT* device, IRP* irp) {
+// The removal waits until no dispatch holds the remove lock (a request
+// waiting on the drive finishes first), then passes the request down and
+// deletes the device.
+NTSTATUS remove_device(DEVICE_OBJECT* device, IRP* irp) {
+  VolFilterExtension* ext = extension_of(device);
+  const NTSTATUS acquired = IoAcquireRemoveLock(&ext->RemoveLock, irp);
+  if (!NT_SUCCESS(acquired)) return complete(irp, acquired, 0);
+  IoReleaseRemoveLockAndWait(&ext->RemoveLock, irp);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  DEVICE_OBJECT* lower = ext->Lower;
+  IoSkipCurrentIrpStackLocation(irp);
+  const NTSTATUS status = IoCallDriver(lower, irp);
+  IoDetachDevice(lower);
+  IoDeleteDevice(device);
+  return status;
+}
+
+NTSTATUS pnp(DEVICE_OBJECT* device, IRP* irp) {
   VolFilterExtension* ext = extension_of(device);
   IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
   switch (sl->MinorFunction) {
@@ -525,22 +561,29 @@ NTSTATUS FilterDispatchPnp(DEVICE_OBJECT* device, IRP* irp) {
       device->Characteristics |= ext->Lower->Characteristics & kMediaCharacteristics;
       return complete_as_is(irp, status);
     }
-    case IRP_MN_REMOVE_DEVICE: {
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      DEVICE_OBJECT* lower = ext->Lower;
-      IoSkipCurrentIrpStackLocation(irp);
-      const NTSTATUS status = IoCallDriver(lower, irp);
-      IoDetachDevice(lower);
-      IoDeleteDevice(device);
-      return status;
-    }
     case IRP_MN_DEVICE_USAGE_NOTIFICATION:
       if (sl->Parameters.UsageNotification.Type == DeviceUsageTypePaging)
         return paging_notification(device, irp);
-      return FilterPassDown(device, irp);
+      return pass_down(device, irp);
     default:
-      return FilterPassDown(device, irp);
+      return pass_down(device, irp);
   }
+}
+
+}  // namespace
+
+NTSTATUS FilterDispatchDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
+  return with_remove_lock(device, irp, device_control);
+}
+
+NTSTATUS FilterDispatchCleanup(DEVICE_OBJECT* device, IRP* irp) {
+  return with_remove_lock(device, irp, cleanup);
+}
+
+NTSTATUS FilterDispatchPnp(DEVICE_OBJECT* device, IRP* irp) {
+  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE)
+    return remove_device(device, irp);
+  return with_remove_lock(device, irp, pnp);
 }
 
 }  // namespace volfilter

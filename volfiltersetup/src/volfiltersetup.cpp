@@ -33,13 +33,21 @@ std::vector<std::u16string_view> strings_of(const std::vector<WCHAR>& data) {
   return out;
 }
 
+template <class Ch>
+Ch lower(Ch c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<Ch>(c + 32) : c;
+}
+
 bool equals_ignoring_case(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    const auto x = static_cast<unsigned char>(*a);
-    const auto y = static_cast<unsigned char>(*b);
-    if ((x >= 'A' && x <= 'Z' ? x + 32 : x) != (y >= 'A' && y <= 'Z' ? y + 32 : y)) return false;
-  }
+  for (; *a && *b; ++a, ++b)
+    if (lower(static_cast<unsigned char>(*a)) != lower(static_cast<unsigned char>(*b))) return false;
   return *a == *b;
+}
+
+// Service names ignore case (ASCII letters; the filter's name is ASCII).
+bool is_filter_name(std::u16string_view s) {
+  return s.size() == kName.size() &&
+         std::equal(s.begin(), s.end(), kName.begin(), [](WCHAR x, WCHAR y) { return lower(x) == lower(y); });
 }
 
 void show_error(std::FILE* err, const char* text) {
@@ -51,7 +59,7 @@ void show_error(std::FILE* err, const char* text) {
 
 std::optional<std::vector<WCHAR>> add_filter(const std::vector<WCHAR>& old_data) {
   for (std::u16string_view s : strings_of(old_data))
-    if (s == kName) return std::nullopt;
+    if (is_filter_name(s)) return std::nullopt;
   // The meaningful part of the old data: without leading NULs, and without
   // trailing NULs but for the one ending the last string.
   const auto first = std::find_if(old_data.begin(), old_data.end(), [](WCHAR c) { return c != 0; });
@@ -70,7 +78,7 @@ std::optional<std::vector<WCHAR>> add_filter(const std::vector<WCHAR>& old_data)
 std::vector<WCHAR> remove_filter(const std::vector<WCHAR>& old_data) {
   std::vector<WCHAR> out;
   for (std::u16string_view s : strings_of(old_data)) {
-    if (s.empty() || s == kName) continue;
+    if (s.empty() || is_filter_name(s)) continue;
     out.insert(out.end(), s.begin(), s.end());
     out.push_back(0);
   }
@@ -100,6 +108,8 @@ int run(int argc, char** argv, std::FILE* out, std::FILE* err) {
   std::vector<BYTE> raw(size, 0);
   if (e == ERROR_SUCCESS)
     e = RegQueryValueExW(key, kUpperFiltersValue, nullptr, &type, raw.data(), &size);
+  // A value of another type holds no filter names: it is left as it is.
+  if (e == ERROR_SUCCESS && type != REG_MULTI_SZ) e = ERROR_UNSUPPORTED_TYPE;
   if (e != ERROR_SUCCESS) {
     RegCloseKey(key);
     return static_cast<int>(e);

@@ -59,6 +59,10 @@ class RUVOFile {
   bool getUniqueId(std::uint64_t& id);
   // All ones on failure.
   std::uint64_t getFileSize();
+  // The path of the file that this "$" proxy of the volume stands for, as
+  // the host names it (MDCFSCTL_GET_REAL_PXOFILENAME); false when the
+  // engine gives none.
+  bool getRealPath(std::string& path);
 
   std::uint64_t getPosition() const { return m_position; }
   void setPosition(std::uint64_t position) { m_position = position; }
@@ -152,6 +156,7 @@ constexpr unsigned kFsctlGetVolumeTrackInformation = 0xC0107016;
 constexpr unsigned kFsctlGetTrackWriteResourceInformation = 0xC0107041;
 constexpr unsigned kFsctlCreateNewTrack = 0x20007044;
 constexpr unsigned kFsctlGetPerformance = 0xC004706A;
+constexpr unsigned kFsctlGetRealFileName = 0xC00C7045;
 
 // An area as the engine's signed record holds it.
 inline MDCFS_SPACE_ENTRY MakeSpaceEntry(std::uint32_t zone, std::uint32_t offset,

@@ -122,6 +122,11 @@ class UserDataFileIOImpl : public WriterBase, public Util::ThreadManager {
   bool prepareRewrite(UserDataWriteController& controller, bool is_error_controller);
   std::uint32_t doSyncCache() override;
   std::uint32_t syncWriteData();
+  // New write: when the written buffers that wait for confirmation fill all
+  // the ring can spare (two buffers stay for the producer and the write in
+  // hand) before the drive's error-reporting window would release them,
+  // they are confirmed now by a drive-cache sync (syncWriteData).
+  std::uint32_t confirmAtRingCap(const LumoQVE::WriterRingBuffer* ring);
 
   // ---- allocation ----
   std::uint32_t filesizeSetup();

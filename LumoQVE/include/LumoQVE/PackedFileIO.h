@@ -17,7 +17,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace LumoQVE {
@@ -60,6 +59,9 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
     std::uint32_t m_addFileAllocErrorIsBody = 0;
     std::u16string bodyPath;
     std::u16string parityPath;
+    // The path the host named the file by (empty when the engine gave none):
+    // a file that cannot be given its data is removed under it.
+    std::string hostPath;
     std::int64_t bodyFileIndex = -1;
     std::int64_t parityFileIndex = -1;
     std::int64_t m_bodyFileTotalBytes = 0;
@@ -91,27 +93,22 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   ProxyWriter(const ProxyWriter&) = delete;
   ProxyWriter& operator=(const ProxyWriter&) = delete;
 
-  // The process's current proxy writer (empty when no session is open).
-  static std::shared_ptr<ProxyWriter> current();
-  static std::shared_ptr<ProxyWriter> currentOrCreate();
-  // True while a session's end runs on another thread than the request
-  // loop (Sync and Format wait for it).
-  static bool flushPending();
-  // Whether the packed session ends now. policy 255 checks the limits; any
+  // The decision whether the running interface's packed session ends now
+  // (PackedSession::protocolFlushBuffer): policy 255 checks the limits; any
   // other value is stored as the flush policy. Answers 1 when the session
-  // ended, else 0; the session's end result goes to *result.
+  // ended, else 0; the end's result goes to *result.
   static std::uint32_t protocolFlushBuffer(std::uint32_t force, std::uint8_t& policy,
                                            std::uint32_t* result = nullptr);
-  // protocolFlushBuffer as the request loop's Format and Sync call it: a
-  // forced end with policy 6, answering the end's result.
-  static std::uint32_t flushForVolumeRequest();
+  // The Win32 code the host is told for a session end's result: a writer
+  // result code's, else the engine result's.
+  static std::uint32_t win32Of(std::uint32_t result);
 
   std::uint32_t setUserDataFileIOImpl(const std::u16string& base_path,
                                       std::shared_ptr<AnnulusFileIO::UserDataFileIOImpl> impl,
                                       std::shared_ptr<OBase> obase);
   std::uint32_t createProxyFile(const std::u16string& base_path);
   std::uint32_t start(const std::u16string& body_path, const std::u16string& parity_path,
-                      std::int64_t body_index, std::int64_t parity_index);
+                      std::int64_t body_index, std::int64_t parity_index, const std::string& host_path = {});
   std::uint32_t write(const std::shared_ptr<AnnulusFileIO::BufferUserData>& body,
                       const std::shared_ptr<AnnulusFileIO::BufferUserData>& parity);
   std::uint32_t writeParity(const std::shared_ptr<AnnulusFileIO::BufferUserData>& parity);
@@ -123,8 +120,16 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   // writer error. A refusal leaves the session as it is.
   std::uint32_t checkVolumeCapacity(std::int64_t size);
   std::uint32_t flushProxyFile();
+  // Ends the session: flush, mark, divide, leave the privileged mode, and
+  // remove the files that could not be given their data. Only the session
+  // owner (PackedSession) calls it, on one thread.
   std::uint32_t cleanup();
   std::uint32_t divideProxyFile();
+  // Whether the session's limits end it at a file's close: its bytes, its
+  // files or a writer error (the flush policy then becomes 1).
+  bool limitReached();
+  // Files of the session that the last cleanup could not give their data.
+  std::uint32_t lostFiles() const { return static_cast<std::uint32_t>(m_lost.size()); }
 
   std::uint32_t lastError();
   std::shared_ptr<OBase> getOBase() const { return m_obase; }
@@ -145,7 +150,7 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::shared_ptr<GhostFileInformation> m_current;
   std::uint32_t m_lastError = 0;
   std::int64_t m_flushedSize = 0;
-  std::uint32_t fsFlushPolicy = 1;
+  std::atomic<std::uint32_t> fsFlushPolicy{1};
 
  private:
   std::uint32_t writeOne(AnnulusFileIO::BufferUserData& buffer);
@@ -159,13 +164,12 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::uint32_t reBuildSizeUnit(AllocationPicker& picker, std::uint64_t bytes,
                                 RebuildRecord& record, std::uint32_t& count);
   std::uint32_t sendRebuild(RebuildRecord& record);
-  void emptyFrom(std::size_t first, bool rebuild_first_as_zero);
+  void lose(const std::shared_ptr<GhostFileInformation>& ghost, bool rebuild_as_zero);
+  void removeLostFiles();
   std::uint32_t deleteProxyFile();
+  // Ghost files that could not be given their data, in session order.
+  std::vector<std::shared_ptr<GhostFileInformation>> m_lost;
 };
-
-// Marks the calling thread as the timer flush thread: a session it ends is
-// a flush in progress that Sync and Format wait for.
-void markTimerThread(bool on);
 
 // Truncates the file at path to 0 bytes through the engine (a ghost file
 // whose division failed).
@@ -215,30 +219,6 @@ class GhostFileWriter : public FileWriterBase {
 
  private:
   std::size_t takeParity(bool last, std::vector<std::uint8_t>& out);
-};
-
-// The thread that ends an idle packed session: it holds the open gate and
-// flushes the proxy after five seconds without an open.
-class TimerFlushBuffer {
- public:
-  static TimerFlushBuffer& instance();
-  // Waits for the previous timer thread and starts a new one, which holds
-  // the gate when this returns.
-  void restart();
-  // Waits for the current timer thread to end (tests and unload).
-  void join();
-  bool threadFunctionOfCleanUp();
-  ~TimerFlushBuffer();
-  // Timer threads started so far (tests).
-  unsigned started() const { return m_startedCount; }
-  // Waits of the last timer thread that ran out (tests).
-  unsigned timedOutWaits() const { return m_timedOut.load(); }
-
- private:
-  std::thread m_thread;
-  Util::Event m_started{false, false};
-  unsigned m_startedCount = 0;
-  std::atomic<unsigned> m_timedOut{0};
 };
 
 }  // namespace LumoQVE

@@ -21,6 +21,8 @@ class UserDataFileIOImpl;
 namespace LumoQVE {
 
 class FileWriterBase;
+class PackedSession;
+class ProxyWriter;
 class RealFileWriter;
 class WriterRingBuffer;
 
@@ -66,9 +68,6 @@ class UserDataFileIO {
   // success.
   static std::uint32_t getCacheBlocks(std::uint64_t& blocks);
 
-  // Opens now waiting for the gate (tests see a second open blocked).
-  static std::atomic<int>& openWaiters();
-
   static std::u16string makeVolumePath(const std::u16string& root, const std::u16string& relative);
   static std::uint64_t calcAnnulsBufferSizeBytes();
   // Cuts an old parity file back to the parity of the whole stripes of a
@@ -108,6 +107,10 @@ class UserDataFileIO {
  private:
   void releaseOpenGate();
   std::uint32_t keepSessionError(std::uint32_t result);
+  // The open packed session's proxy writer (empty when none is open).
+  std::shared_ptr<ProxyWriter> sessionProxy() const;
+  // The running interface's packed session, whose gate the file holds.
+  PackedSession* m_session = nullptr;
   bool m_holdsGate = false;
   // Win32 code of a failed sizing of a packed session's file, which has no
   // low-level writer of its own to keep it (0: none).
@@ -209,13 +212,25 @@ class RealFileWriter : public FileWriterBase {
 // written. Buffers are built without blocks; sizeBuffers gives them one.
 class WriterRingBuffer {
  public:
+  // The bytes one ring may hold (512 MiB), whatever the drive's error-
+  // reporting window and the "Write Buffer MB" setting ask for: a ring of
+  // more buffers than fit keeps only those that fit, and its writer
+  // confirms written buffers by a drive-cache sync instead of holding the
+  // window's worth (UserDataFileIOImpl::confirmAtRingCap).
+  static std::uint64_t byteCap();
+  static void setByteCapForTesting(std::uint64_t bytes);  // 0: the built-in cap
+  // The largest buffer: four fit the cap (an old-write ring holds four).
+  static std::uint64_t maxBufferBytes() { return byteCap() / 4; }
+
   explicit WriterRingBuffer(int count);
   virtual ~WriterRingBuffer();
   WriterRingBuffer(const WriterRingBuffer&) = delete;
   WriterRingBuffer& operator=(const WriterRingBuffer&) = delete;
 
-  // Gives every buffer a block of bytes. 0, or 0xFFFFFFFD when the page
-  // allocator refuses one (the buffers that got none stay without a block).
+  // Gives every buffer a block of bytes; buffers beyond the byte cap are
+  // dropped first. 0, or 0xFFFFFFFD when one buffer is beyond the cap or
+  // the page allocator refuses one (the buffers that got none stay without
+  // a block).
   std::uint32_t sizeBuffers(std::uint64_t bytes);
 
   // The buffer to fill: the current one, else the first free one in ring

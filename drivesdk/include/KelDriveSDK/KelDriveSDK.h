@@ -347,6 +347,11 @@ class KEL_DRIVESDK_API KelUtility {
   static bool SetOperationalMode(int mode, const void* buffer, std::uint64_t size);
   static bool ResetOperationalMode();
   static std::uint16_t CalculateCRC(const std::uint8_t* data, std::uint64_t length);
+  // Erases the volume (backtrack false) or takes it back to its initial
+  // state (backtrack true, rewritable media); either way it keeps its volume
+  // type. target: the slot to go back to; the engine goes back to slot 0
+  // only, so any other slot throws 0x8100000000000005 before anything is
+  // erased.
   static bool DoAllDelete(const std::u16string& path, bool backtrack, FormatCallback* callback, std::uint8_t target);
   static bool DoFinalize(const std::u16string& path);
   static bool DoEject(const std::u16string& path, bool unused);
@@ -465,6 +470,11 @@ KEL_DRIVESDK_API std::uint64_t KelDriveSDK_CloseFile(void* handle);
 KEL_DRIVESDK_API std::uint64_t KelDriveSDK_GetOperationalMode(int mode, void* buffer, std::uint64_t size);
 KEL_DRIVESDK_API std::uint64_t KelDriveSDK_SetOperationalMode(int mode, const void* buffer, std::uint64_t size);
 KEL_DRIVESDK_API std::uint64_t KelDriveSDK_ResetOperationalMode();
+// backtrack 0 erases the volume, 1 takes it back to its initial state; the
+// volume keeps its type. targetSlot must be 0, the slot the engine goes back
+// to (anything else: 0x8100000000000005, nothing erased). progress, when
+// given, is asked before a backtrack with the current slot plus one and
+// stops it by returning 0.
 KEL_DRIVESDK_API std::uint64_t KelDriveSDK_DoAllDelete(const char16_t* path, int backtrack, int targetSlot,
                                                        int (*progress)(unsigned value, void* user), void* user);
 KEL_DRIVESDK_API std::uint64_t KelDriveSDK_DoEject(const char16_t* path);

@@ -6,11 +6,13 @@
 #include "kelagent/mdc_channel.h"
 #include "kelagent/metacache.h"
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <thread>
 
@@ -329,13 +331,23 @@ void* fscache_handler_start(void* argv) {
   return nullptr;
 }
 
+FsCacheAgentStart* FsCacheAgent_new_start(char** argv) {
+  return new (std::nothrow) FsCacheAgentStart{argv, mdcudfsr_metacache_issue_ticket()};
+}
+
+void* fscache_ticketed_handler_start(void* start) {
+  const std::unique_ptr<FsCacheAgentStart> s(static_cast<FsCacheAgentStart*>(start));
+  mdcudfsr_metacache_hold_ticket(s->ticket);
+  return fscache_handler_start(s->argv);
+}
+
 std::uint32_t FsCacheAgent_main_func(int argc, char** argv) {
   g_fscache_agent_argc = argc;
   std::uint32_t tid = 0;
   const std::uint64_t ticket = mdcudfsr_metacache_issue_ticket();
   try {
     platform::Event started(true, false);
-    std::thread t([argv, ticket, &tid, &started] {
+    std::thread t = platform::start_thread([argv, ticket, &tid, &started] {
       mdcudfsr_metacache_hold_ticket(ticket);
       tid = GetCurrentThreadId();
       started.set();

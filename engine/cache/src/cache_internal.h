@@ -76,6 +76,17 @@ inline mdcudfsr_cache_node* uid_next(const mdcudfsr_cache_node* n) {
 void release_children_of(mdcudfsr_cache_node* dir);
 // Cuts every link between the shadow folder's nodes and the volume tree.
 void detach_shadow_nodes(mdcudfsr_mount* m);
+// After a pass that wrote everything it placed: no entry below `root` counts
+// as placed by a pass that may still be undone.
+void placement_written(mdcudfsr_cache_node* root);
+
+// A file identifier descriptor names its file in at most 255 bytes of OSTA
+// CS0 (its identifier length is one byte, ECMA-167 4/14.4.5).
+constexpr uint32_t kMaxIdentifier = 255;
+// The CS0 identifier of a name as a directory's descriptor carries it
+// (normalised, then compressed) into `out` (kMaxIdentifier bytes): 0 with
+// its length, 36 when it needs more bytes, or the conversion's error.
+int name_identifier(const char* name, size_t len, uint8_t* out, uint32_t* out_len);
 
 // Memory of the engine heap.
 void* cache_alloc(uint32_t size);

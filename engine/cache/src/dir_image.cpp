@@ -17,49 +17,34 @@ namespace {
 
 constexpr uint32_t kFidFixed = sizeof(fileid_desc);
 constexpr uint64_t kUnit = 0x10000;
-constexpr uint32_t kNameOut = 976;
 
 uint64_t round_up(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
 uint32_t round4(uint32_t v) { return (v + 3) & ~3u; }
 
-// The CS0 identifier of a child's descriptor into `out` (at most 975
+// The CS0 identifier of a child's descriptor into `out` (kMaxIdentifier
 // bytes); its length, or -1.
 int child_identifier(mdcudfsr_cache_node* n, uint8_t* out) {
+  mdcudfsr_udf_data* d = n->udf_data;
+  if (!n->stream_owner && d && d->udf_name && d->udf_name_len) {
+    if (d->udf_name_len > kMaxIdentifier) return -1;
+    std::memcpy(out, d->udf_name, d->udf_name_len);
+    return static_cast<int>(d->udf_name_len);
+  }
+  char* suffix = nullptr;
   if (n->stream_owner) {
-    char* suffix = nullptr;
     const int err = mdcudfsr_cache_get_parity_suffix_name(n, &suffix);
     if (err) {
       CACHE_LOGK(ERR, "err=%d\n", err);
       return -1;
     }
     CACHE_LOGK(DEBG, "Parity file name:%s\n", suffix);
-    uint8_t norm[kNameOut];
-    size_t norm_len = 0;
-    int e = utf8_normalizestr(reinterpret_cast<const uint8_t*>(suffix), std::strlen(suffix), norm, &norm_len,
-                              kNameOut, 2);
-    cache_free(suffix, MDCUDFSR_PARITY_SUFFIX_SIZE);
-    uint32_t len = kNameOut - 1;
-    if (!e) e = mdcudfsr_unicode_utf82udf(norm, static_cast<uint32_t>(norm_len), out, &len);
-    if (e) {
-      CACHE_LOGK(ERR, "err=%d\n", e);
-      return -1;
-    }
-    return static_cast<int>(len);
   }
-  mdcudfsr_udf_data* d = n->udf_data;
-  if (d && d->udf_name && d->udf_name_len) {
-    if (d->udf_name_len > kNameOut - 1) return -1;
-    std::memcpy(out, d->udf_name, d->udf_name_len);
-    return static_cast<int>(d->udf_name_len);
-  }
-  const char* name = n->vfs_name ? n->vfs_name : "";
-  uint8_t norm[kNameOut];
-  size_t norm_len = 0;
-  uint32_t len = kNameOut - 1;
-  int e = utf8_normalizestr(reinterpret_cast<const uint8_t*>(name), std::strlen(name), norm, &norm_len, kNameOut, 2);
-  if (!e) e = mdcudfsr_unicode_utf82udf(norm, static_cast<uint32_t>(norm_len), out, &len);
-  if (e || len > kNameOut - 1) {
-    CACHE_LOGK(ERR, "err=%d\n", e ? e : 22);
+  const char* name = suffix ? suffix : n->vfs_name ? n->vfs_name : "";
+  uint32_t len = 0;
+  const int err = name_identifier(name, std::strlen(name), out, &len);
+  if (suffix) cache_free(suffix, MDCUDFSR_PARITY_SUFFIX_SIZE);
+  if (err) {
+    CACHE_LOGK(ERR, "err=%d\n", err);
     return -1;
   }
   return static_cast<int>(len);
@@ -83,7 +68,7 @@ uint64_t mdcudfsr_cache_calc_dir_size(mdcudfsr_cache_node* dir, int skip_masters
   uint64_t size = 40;
   if (parent && parent->udf_data && dir->mdcudfsrmp && dir != dir->mdcudfsrmp->root_node)
     size = round4(kFidFixed + parent->udf_data->fid_imp_use.l_iu);
-  uint8_t ident[kNameOut];
+  uint8_t ident[kMaxIdentifier];
   for (mdcudfsr_cache_node* c = uid_first(dir); c; c = uid_next(c)) {
     if (!mdcudfsr_cache_dir_lists(c, skip_masters)) continue;
     const int len = child_identifier(c, ident);
@@ -111,7 +96,7 @@ int mdcudfsr_cache_write_fid(mdcudfsr_mount* mnt, uint8_t* buffer, mdcudfsr_udf_
   f.icb.loc = lb_addr{t->efe_loc, 0};
   f.icb.ad_flags = 0;
   f.icb.ad_id = static_cast<uint32_t>(t->efe.unique_id);
-  uint8_t ident[kNameOut];
+  uint8_t ident[kMaxIdentifier];
   int ident_len = 0;
   if (parent) {
     f.file_char = static_cast<uint8_t>(n->file_char | 0x08);
@@ -134,7 +119,7 @@ int mdcudfsr_cache_write_fid(mdcudfsr_mount* mnt, uint8_t* buffer, mdcudfsr_udf_
 namespace {
 
 // The largest descriptor a child can have.
-constexpr uint32_t kFidMax = kFidFixed + 0xFFFF + 255 + 3;
+constexpr uint32_t kFidMax = kFidFixed + 0xFFFF + kMaxIdentifier + 3;
 
 // Places one descriptor at `p`; its length, or the error (22).
 int put_fid(mdcudfsr_mount* mnt, uint8_t* buf, uint32_t size, uint32_t p, mdcudfsr_cache_node* n, uint32_t loc,

@@ -30,6 +30,7 @@ int mdcudfsr_cache_set_parent_dirty(mdcudfsr_cache_node* n) {
 }
 
 int mdcudfsr_cache_trunc_extent(mdcudfsr_extent_list* list, uint64_t bytes) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   while (bytes && list->last) {
     mdcudfsr_extent_entry* e = list->last;
     const uint32_t len = EXTENT_LENGTH(e->extent.len);
@@ -54,6 +55,8 @@ int set_entry_size(mdcudfsr_cache_node* n, uint64_t size) {
     CACHE_LOG(ERR, "%s\n", "mdcudfsrcnp->udf_data");
     return 22;
   }
+  // One state of the list from the allocated length to the recorded one.
+  const auto held = mdcudfsr_extent_list_hold(&d->extents);
   const uint64_t allocated = mdcudfsr_extent_list_get_selected_length(&d->extents, 1);
   if (size > allocated) {
     CACHE_LOG(ERR, "can not expand file size without ruvoctrl.\n");

@@ -1,8 +1,10 @@
 // The metadata flush passes: every dirty entry and directory is placed in
 // the metadata file first, the file grows by exactly the blocks placed, and
-// then everything is written through the write clusters. A write that meets
-// a defect takes the new extent back out and marks the tree for a new
-// placement, so that the caller can run the pass again.
+// then everything is written through the write clusters. A pass that fails
+// after its placement leaves the volume as it found it: the metadata file
+// gets its old extents and lengths back and what the pass placed is marked
+// for a new placement, so that the next pass (the caller's repeat after a
+// defect, or a later flush) writes it again.
 #include "cache_internal.h"
 #include "kelcache/cache_flush.h"
 
@@ -23,8 +25,34 @@ constexpr uint64_t kCacheBase = 0x100000;
 
 uint32_t round32(uint32_t v) { return (v + 31) & ~31u; }
 
+// How far a pass has changed the volume, and so what a failure undoes.
+enum class Reach {
+  nothing,  // no entry placed yet: nothing to undo
+  placed,   // entries and directories placed (some perhaps written): placed again
+  grown,    // the metadata file grew as well: its extents and lengths come back
+};
+
+// The metadata file and its mirror as they were before the pass grew them.
+struct MetadataFile {
+  mdcudfsr_extent_list main, mirror;
+  uint64_t main_len = 0, mirr_len = 0;
+  uint32_t main_start = 0, mirr_start = 0;
+  MetadataFile() {
+    mdcudfsr_extent_list_init(&main);
+    mdcudfsr_extent_list_init(&mirror);
+  }
+  ~MetadataFile() {
+    mdcudfsr_extent_list_free(&main);
+    mdcudfsr_extent_list_free(&mirror);
+  }
+  MetadataFile(const MetadataFile&) = delete;
+  MetadataFile& operator=(const MetadataFile&) = delete;
+};
+
 // State of one pass.
 struct Pass {
+  Pass(mdcudfsr_mount* mount, vfs_context_t context, int exclude_flag, int keep_flag, bool full_pass)
+      : m(mount), ctx(context), exclude(exclude_flag), keep(keep_flag), full(full_pass) {}
   mdcudfsr_mount* m;
   vfs_context_t ctx;
   int exclude, keep;
@@ -35,9 +63,9 @@ struct Pass {
   uint32_t replaced = 0; // replacement count the placement reached
   uint32_t placed = 0;   // D
   int64_t failed_extent = -1;
-  uint64_t main_len = 0, mirr_len = 0;
-  int defect = 0;
-  bool searched = false;
+  Reach reach = Reach::nothing;
+  MetadataFile before;   // kept once the pass grows the metadata file
+  int defect = 0;        // a write met a defect: the caller repeats the pass
 };
 
 uint32_t file_blocks(const mdcudfsr_mount* m) {
@@ -63,6 +91,7 @@ void start_full(Pass& p) {
 // Placement pass from the root; D and the defect-free range.
 int place(Pass& p) {
   mdcudfsr_mount* m = p.m;
+  if (p.reach == Reach::nothing) p.reach = Reach::placed;
   m->metadata_allocating = 1;
   const uint32_t suspended = m->cache_mirroring_suspended;
   m->cache_mirroring_suspended = 1;
@@ -97,10 +126,39 @@ int place(Pass& p) {
   return 0;
 }
 
-// On a rewritable medium the new extent starts at the metadata write
-// address (the relocation takes the next writable address).
-int relocate(Pass& p) {
+// Copies every extent of `from` into the empty list `to`; 0 or 12.
+int copy_extents(const mdcudfsr_extent_list& from, mdcudfsr_extent_list* to) {
+  for (const mdcudfsr_extent_entry* e = from.first; e; e = e->next) {
+    const int err = mdcudfsr_extent_list_add(to, e, 0);
+    if (err) return err;
+  }
+  return 0;
+}
+
+// The metadata file as it is, kept before the pass first grows it.
+int keep_metadata_file(Pass& p) {
   mdcudfsr_mount* m = p.m;
+  MetadataFile& f = p.before;
+  f.main_len = m->metadata_main_partition_length;
+  f.mirr_len = m->metadata_mirr_partition_length;
+  f.main_start = m->part[MDCUDFSR_PARTITION_METADATA].start_sector;
+  f.mirr_start = m->part[MDCUDFSR_PARTITION_MIRROR].start_sector;
+  int err = copy_extents(m->part[MDCUDFSR_PARTITION_METADATA].list, &f.main);
+  if (!err) err = copy_extents(m->part[MDCUDFSR_PARTITION_MIRROR].list, &f.mirror);
+  if (err) CACHE_LOG(ERR, "err=%d\n", err);
+  return err;
+}
+
+// Grows the metadata file by D blocks. On a rewritable medium the new
+// extent starts at the metadata write address (the relocation takes the
+// next writable address).
+int grow(Pass& p) {
+  mdcudfsr_mount* m = p.m;
+  if (p.reach != Reach::grown) {
+    const int kept = keep_metadata_file(p);
+    if (kept) return kept;
+    p.reach = Reach::grown;
+  }
   mdcudfsr_relocation_info info{};
   const uint32_t nwa = m->next_writable_address;
   if (m->is_rewritable) m->next_writable_address = m->metadata_nwa;
@@ -110,7 +168,7 @@ int relocate(Pass& p) {
   return err;
 }
 
-// Step 8: the management cache file keeps only what a full rewrite stages.
+// The management cache file keeps only what a full rewrite stages.
 int truncate_cache(Pass& p) {
   mdcudfsr_mount* m = p.m;
   if (!m->flushAllMetadata || m->fsmanage_handle == -1) return 0;
@@ -124,7 +182,8 @@ int truncate_cache(Pass& p) {
   return err;
 }
 
-// Steps 9-11: the same blocks handed out again, the descriptor, the writes.
+// The writing pass: the same blocks handed out again, the file set
+// descriptor, the entries and directories.
 int write_pass(Pass& p) {
   mdcudfsr_mount* m = p.m;
   // The descriptor writer takes the two blocks reserved before the
@@ -146,7 +205,7 @@ int write_pass(Pass& p) {
   return err;
 }
 
-// Step 12: where the new extent starts, in the numbering of the extents.
+// Where the new extent starts, in the numbering of the extents.
 int locate_new_extent(Pass& p, uint32_t* nwa) {
   mdcudfsr_mount* m = p.m;
   if (m->is_rewritable) {
@@ -163,7 +222,7 @@ int locate_new_extent(Pass& p, uint32_t* nwa) {
   return 0;
 }
 
-// Step 13: the staged blocks to the disc.
+// The staged blocks to the disc.
 int write_out(Pass& p, uint32_t nwa) {
   mdcudfsr_mount* m = p.m;
   int err;
@@ -187,40 +246,56 @@ int write_out(Pass& p, uint32_t nwa) {
   return err;
 }
 
-// Removes the extent at the failed address from one list; its length back.
-void drop_extent(mdcudfsr_extent_list* list, int64_t at) {
-  for (mdcudfsr_extent_entry* e = list->first; e; e = e->next) {
-    if (int64_t{e->extent.loc.lb_num} == at) {
-      mdcudfsr_extent_list_remove_entry(list, e);
-      mdcudfsr_extent_list_rebuild_index(list);
-      return;
-    }
-  }
+// Puts one list and its length back as they were before the pass.
+void restore_list(mdcudfsr_partition_entry& part, mdcudfsr_extent_list& kept, uint64_t len, uint32_t start,
+                  uint64_t* length) {
+  mdcudfsr_extent_list_free(&part.list);
+  part.list = kept;
+  mdcudfsr_extent_list_init(&kept);
+  mdcudfsr_extent_list_rebuild_index(&part.list);
+  part.start_sector = start;
+  *length = part.length = len;
 }
 
-// Step 14.
-void recover(Pass& p) {
+// The metadata file without the extents the pass added (those at the failed
+// address), with its old lengths.
+void restore_metadata_file(Pass& p) {
   mdcudfsr_mount* m = p.m;
-  if (m->is_rewritable) {
+  MetadataFile& f = p.before;
+  restore_list(m->part[MDCUDFSR_PARTITION_METADATA], f.main, f.main_len, f.main_start,
+               &m->metadata_main_partition_length);
+  CACHE_LOG(WARN, " Metadata Extent flush faild. Erased duplicate address(%s). 0x%x metadata_main_partition_length. 0x%llx\n",
+            p.full ? "All.Main" : "Main", static_cast<uint32_t>(p.failed_extent),
+            static_cast<unsigned long long>(f.main_len));
+  restore_list(m->part[MDCUDFSR_PARTITION_MIRROR], f.mirror, f.mirr_len, f.mirr_start,
+               &m->metadata_mirr_partition_length);
+  CACHE_LOG(WARN, " Metadata Extent flush faild. Erased duplicate address(%s). 0x%x metadata_mirr_partition_length. 0x%llx\n",
+            p.full ? "All.Mirror" : "Mirror", static_cast<uint32_t>(p.failed_extent),
+            static_cast<unsigned long long>(f.mirr_len));
+}
+
+// Every failure after the placement began comes here: the volume is left as
+// the pass found it (nothing it staged is written later), with what the
+// pass placed marked for a new placement. A write that met a defect also
+// refreshes a rewritable medium's defect information, and the caller
+// repeats the pass.
+void undo(Pass& p) {
+  mdcudfsr_mount* m = p.m;
+  if (p.reach == Reach::nothing) return;
+  if (p.defect && m->is_rewritable) {
     uint32_t counter = 0;
     mdcudfsr_mdcfsctrl_get_defect_report_counter(m, p.ctx, &counter, 1);
     CACHE_LOG(WARN, "Metadata Extent flush failed. update defect bitmap.\n");
   }
-  drop_extent(&m->part[MDCUDFSR_PARTITION_METADATA].list, p.failed_extent);
-  m->metadata_main_partition_length = m->part[MDCUDFSR_PARTITION_METADATA].length = p.main_len;
-  CACHE_LOG(WARN, " Metadata Extent flush faild. Erased duplicate address(%s). 0x%x metadata_main_partition_length. 0x%llx\n",
-            p.full ? "All.Main" : "Main", static_cast<uint32_t>(p.failed_extent),
-            static_cast<unsigned long long>(p.main_len));
-  drop_extent(&m->part[MDCUDFSR_PARTITION_MIRROR].list, p.failed_extent);
-  m->metadata_mirr_partition_length = m->part[MDCUDFSR_PARTITION_MIRROR].length = p.mirr_len;
-  CACHE_LOG(WARN, " Metadata Extent flush faild. Erased duplicate address(%s). 0x%x metadata_mirr_partition_length. 0x%llx\n",
-            p.full ? "All.Mirror" : "Mirror", static_cast<uint32_t>(p.failed_extent),
-            static_cast<unsigned long long>(p.mirr_len));
+  mdcudfsr_clear_all_clusters(m);
+  if (p.reach == Reach::grown) restore_metadata_file(p);
+  m->replace_blk_count = p.replace;
   mdcudfsr_cache_dirty_node_for_defect(m->root_node);
-  CACHE_LOG(WARN, p.full ? "Metadata extent flush failed. retry:%d\n" : "Metadata Extent flush failed. retry:%d\n", 1);
+  if (p.defect)
+    CACHE_LOG(WARN, p.full ? "Metadata extent flush failed. retry:%d\n" : "Metadata Extent flush failed. retry:%d\n", 1);
 }
 
-// Steps 6-13 once D blocks were placed.
+// Everything after the metadata file grew by the D blocks placed.
 int grow_and_write(Pass& p, int* wrote) {
   mdcudfsr_mount* m = p.m;
   int err = 0;
@@ -247,9 +322,11 @@ int grow_and_write(Pass& p, int* wrote) {
 int finish(Pass& p, int err, uint32_t* out_blocks, int* defect_hit) {
   mdcudfsr_mount* m = p.m;
   m->metadata_allocating = 0;
-  if (err && p.defect && p.searched) {
-    recover(p);
-    if (defect_hit) *defect_hit = 1;
+  if (err) {
+    undo(p);
+    if (p.defect && defect_hit) *defect_hit = 1;
+  } else if (p.placed && !p.keep) {
+    kelcache::placement_written(m->root_node);
   }
   if (out_blocks) *out_blocks = round32(p.placed);
   if (!err && m->is_rewritable) m->metadata_nwa += round32(p.placed);
@@ -257,7 +334,7 @@ int finish(Pass& p, int err, uint32_t* out_blocks, int* defect_hit) {
   return err;
 }
 
-// Steps 4-13 after a placement pass.
+// Everything after a placement pass.
 int after_placement(Pass& p, int* wrote) {
   mdcudfsr_mount* m = p.m;
   if (p.placed == 0) {
@@ -265,11 +342,8 @@ int after_placement(Pass& p, int* wrote) {
     return 0;
   }
   CACHE_LOG(INFO, "metadata expand size:%d\n", p.placed);
-  p.main_len = m->metadata_main_partition_length;
-  p.mirr_len = m->metadata_mirr_partition_length;
-  int err = relocate(p);
+  int err = grow(p);
   if (err) return err;
-  p.searched = true;
   if (!p.full && !m->flushAllMetadata) {
     uint32_t need = 0;
     mdcudfsr_cache_check_metadata_aed(m, 0, &need, 0);
@@ -282,12 +356,7 @@ int after_placement(Pass& p, int* wrote) {
       m->flushAllMetadata = 1;
       p.full = true;
       start_full(p);
-      p.searched = false;
-      if ((err = place(p)) != 0) return err;
-      p.main_len = m->metadata_main_partition_length;
-      p.mirr_len = m->metadata_mirr_partition_length;
-      if ((err = relocate(p)) != 0) return err;
-      p.searched = true;
+      if ((err = place(p)) != 0 || (err = grow(p)) != 0) return err;
     }
   }
   return grow_and_write(p, wrote);
@@ -299,7 +368,7 @@ int mdcudfsr_cache_flush(mdcudfsr_mount* m, vfs_context_t ctx, int* wrote, uint3
                          int* defect_hit, int keep) {
   if (wrote) *wrote = 0;
   if (!m || !m->root_node || !m->root_node->udf_data) return 22;
-  Pass p{m, ctx, exclude, keep, false};
+  Pass p(m, ctx, exclude, keep, false);
   uint32_t need = 0;
   if (mdcudfsr_cache_check_metadata_aed(m, 1, &need, 0) == 0 && need) {
     CACHE_LOG(WARN, "metadata efe is over change flush all\n");
@@ -318,10 +387,7 @@ int mdcudfsr_cache_flush(mdcudfsr_mount* m, vfs_context_t ctx, int* wrote, uint3
   p.counter = m->metadata_block_count;
   m->remap_count = 0;  // the remap after this pass counts its own moves
   int err = place(p);
-  if (!err) {
-    p.searched = false;
-    err = after_placement(p, wrote);
-  }
+  if (!err) err = after_placement(p, wrote);
   return finish(p, err, out_blocks, defect_hit);
 }
 
@@ -333,7 +399,7 @@ int mdcudfsr_cache_flush_full(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t* ou
     return 0;
   }
   CACHE_LOG(WARN, "metadata efe is over change flush all\n");
-  Pass p{m, ctx, exclude, keep, true};
+  Pass p(m, ctx, exclude, keep, true);
   start_full(p);
   m->remap_count = 0;
   int err = place(p);

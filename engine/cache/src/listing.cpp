@@ -49,6 +49,8 @@ int list_children(mdcudfsr_cache_node* dir, uio_t uio, int* count, vfs_context_t
   for (; c; c = c->alist.next) {
     last = c;
     if (mdcudfsr_is_inactive(c)) continue;
+    // A file's stream (its parity) is no entry of the folder.
+    if (c->stream_owner) continue;
     if ((c->attributes & MDCUDFSR_NODE_ATTR_INVISIBLE) && !mdcudfsr_is_privileged_process(m, pid)) continue;
     if (!c->vfs_name || !c->vfs_name[0]) {
       CACHE_LOG(ERR, "uninitialised vfs_name (parent=%s child=%p)\n", name_of(dir), static_cast<void*>(c));

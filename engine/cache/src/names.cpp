@@ -195,7 +195,27 @@ int check_units(const char* name, size_t len, int parity) {
   return 36;
 }
 
+// A name the host creates must fit a descriptor's identifier: the byte
+// count after compression decides, not the units (a "._" name of 129 units
+// with one character above U+00FF needs 259 bytes). 0 or 36.
+int check_identifier(const char* name, size_t len) {
+  uint8_t ident[kMaxIdentifier];
+  uint32_t bytes = 0;
+  const int err = kelcache::name_identifier(name, len, ident, &bytes);
+  if (err == 36) CACHE_LOG(ERR, "too long file/dir name %s\n", name);
+  return err;
+}
+
 }  // namespace
+
+int kelcache::name_identifier(const char* name, size_t len, uint8_t* out, uint32_t* out_len) {
+  uint8_t norm[MDCUDFSR_VFS_NAME_SIZE];
+  size_t norm_len = 0;
+  int err = utf8_normalizestr(reinterpret_cast<const uint8_t*>(name), len, norm, &norm_len, sizeof norm, 2);
+  *out_len = kMaxIdentifier;
+  if (!err) err = mdcudfsr_unicode_utf82udf(norm, static_cast<uint32_t>(norm_len), out, out_len);
+  return err;
+}
 
 int mdcudfsr_cache_get_udf_filename(const fileid_desc* fid, mdcudfsr_cache_node** dir_name_tree,
                                     char** new_vfs_name, uint8_t** udf_name, uint64_t* udf_name_len) {
@@ -241,6 +261,8 @@ int mdcudfsr_cache_is_valid_filename(const char* name, int64_t len, mdcudfsr_cac
   int err = check_slash(name, scan, scan_len, parity);
   cache_free(normalized, MDCUDFSR_VFS_NAME_SIZE);
   if (!err) err = check_units(name, n, parity);
+  // A parity node is named on the disc by its parity suffix alone.
+  if (!err && !parity) err = check_identifier(name, n);
   return err;
 }
 

@@ -218,7 +218,7 @@ int mdcudfsr_cache_flush_dir_node(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, v
 
 namespace {
 
-// Step 2-5 of the node flush: whether the node is written at all.
+// Whether the node flush writes the node at all.
 bool skip_node(mdcudfsr_cache_node* n, int exclude, int* result) {
   *result = 0;
   if (n->write_list_entry) {
@@ -248,7 +248,7 @@ bool skip_node(mdcudfsr_cache_node* n, int exclude, int* result) {
   return n->kind != MDCUDFSR_NODE_UDF && n->kind != MDCUDFSR_NODE_MASTER;
 }
 
-// Steps 6-7: the entry's place.
+// The entry's place.
 int place_entry(mdcudfsr_mount* m, mdcudfsr_cache_node* n, int keep) {
   mdcudfsr_udf_data* d = n->udf_data;
   if (!m->flushAllMetadata && !n->cache_dirty) return 0;
@@ -392,28 +392,45 @@ int mdcudfsr_cache_flush_node_sub(mdcudfsr_cache_node* start, vfs_context_t ctx,
   return err;
 }
 
-void mdcudfsr_cache_dirty_node_for_defect(mdcudfsr_cache_node* node) {
+namespace {
+
+// Calls `visit` for the node and every node below it.
+template <class Visit>
+void for_subtree(mdcudfsr_cache_node* node, Visit visit) {
   if (!node) return;
-  auto mark = [](mdcudfsr_cache_node* n) {
-    mdcudfsr_udf_data* d = n->udf_data;
-    if (!d || !d->partial_flag) return;
-    n->cache_dirty = 1;
-    if (d->relocated) d->efe_loc = d->std_loc = MDCUDFSR_INVALID_LBN;
-  };
-  mark(node);
+  visit(node);
   if (!mdcudfsr_is_dir(node)) return;
   for (mdcudfsr_cache_node* n = mdcudfsr_cache_get_next_node(node->mdcudfsrmp, node, node, 1); n;
        n = mdcudfsr_cache_get_next_node(node->mdcudfsrmp, n, node, 1))
-    mark(n);
+    visit(n);
+}
+
+}  // namespace
+
+// A node the failed pass placed is placed again; one that had no place
+// before loses it. A directory is written whole: the placement already
+// changed its extent list for the pattern it chose.
+void mdcudfsr_cache_dirty_node_for_defect(mdcudfsr_cache_node* node) {
+  for_subtree(node, [](mdcudfsr_cache_node* n) {
+    mdcudfsr_udf_data* d = n->udf_data;
+    if (!d || !d->partial_flag) return;
+    n->cache_dirty = 1;
+    if (mdcudfsr_is_dir(n)) n->dir_dirty = 2;
+    if (d->relocated) d->efe_loc = d->std_loc = MDCUDFSR_INVALID_LBN;
+  });
+}
+
+void kelcache::placement_written(mdcudfsr_cache_node* root) {
+  for_subtree(root, [](mdcudfsr_cache_node* n) {
+    if (n->udf_data) n->udf_data->partial_flag = n->udf_data->relocated = 0;
+  });
 }
 
 uint32_t mdcudfsr_cache_count_cache_dirty(mdcudfsr_cache_node* node) {
-  if (!node) return 0;
-  uint32_t count = node->cache_dirty && !node->stream_owner ? 1 : 0;
-  if (!mdcudfsr_is_dir(node)) return count;
-  for (mdcudfsr_cache_node* n = mdcudfsr_cache_get_next_node(node->mdcudfsrmp, node, node, 1); n;
-       n = mdcudfsr_cache_get_next_node(node->mdcudfsrmp, n, node, 1))
+  uint32_t count = 0;
+  for_subtree(node, [&count](mdcudfsr_cache_node* n) {
     if (n->cache_dirty && !n->stream_owner) ++count;
+  });
   return count;
 }
 

@@ -10,6 +10,8 @@
 #include "udf/udf_names.h"
 
 #include <cstring>
+#include <string>
+#include <utility>
 
 using namespace kelcache;
 
@@ -30,12 +32,6 @@ void drop_udf_name(mdcudfsr_cache_node* n) {
   cache_free(n->udf_data->udf_name, static_cast<uint32_t>(n->udf_data->udf_name_len));
   n->udf_data->udf_name = nullptr;
   n->udf_data->udf_name_len = 0;
-}
-
-// Installs `name` (owned from here) as the node's name.
-void take_name(mdcudfsr_cache_node* n, char* name) {
-  free_name(n->vfs_name);
-  n->vfs_name = name;
 }
 
 // The parity node's name for a file named `base`; *out owned by the caller.
@@ -85,34 +81,112 @@ int mark_dirty(mdcudfsr_cache_node* n) {
   return err;
 }
 
-// Puts the node and its parity node back into the directory's name index
-// under their names.
-void put_back(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n, mdcudfsr_cache_node* parity) {
-  mdcudfsr_cache_add_child(dir, n, 0, 0);
-  if (parity) mdcudfsr_cache_add_child(dir, parity, 0, 0);
+bool indexed_by_uid(const mdcudfsr_cache_node* n) {
+  return n->kind == MDCUDFSR_NODE_UDF || n->kind == MDCUDFSR_NODE_VIRTUAL;
+}
+mdcudfsr_cache_node* parity_of(const mdcudfsr_cache_node* n) {
+  return n->parity_node ? mdcudfsr_cnp(n->parity_node) : nullptr;
 }
 
-int rename_with_parity(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n, char* name) {
-  mdcudfsr_cache_node* parity = mdcudfsr_cnp(n->parity_node);
+// A written parity node stands in its directory's unique-id list and index
+// (which the listing and the directory flush walk) like any file.
+bool parity_leaves_uid_index(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* p) {
+  const bool listed = p->uid_prev || p->uid_next || dir->uid_first == p;
+  const bool indexed = p->alist.prev || p->alist.next || dir->avl_all_list.first == p;
+  if (listed) mdcudfsr_remove_list_by_unique_id(dir, p);
+  if (indexed) dir->uid_root = mdcudfsr_avl_delete(dir, dir->uid_root, p, p->uid_key);
+  return listed || indexed;
+}
+void parity_enters_uid_index(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* p) {
+  if (p->kind == MDCUDFSR_NODE_UDF) mdcudfsr_insert_list_by_unique_id(dir, p);
+  if (indexed_by_uid(p)) dir->uid_root = mdcudfsr_avl_insert(dir, dir->uid_root, p, p->uid_key, 0);
+}
+
+// Takes the node and its parity node out of every index of `dir`. True when
+// the parity node stood in the unique-id ones.
+bool take_out(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n) {
+  unindex_name(dir, n);
+  if (n->kind == MDCUDFSR_NODE_UDF) mdcudfsr_remove_list_by_unique_id(dir, n);
+  if (indexed_by_uid(n)) dir->uid_root = mdcudfsr_avl_delete(dir, dir->uid_root, n, n->uid_key);
+  mdcudfsr_cache_node* parity = parity_of(n);
+  if (!parity) return false;
   unindex_name(dir, parity);
-  int err = 0;
-  char* pname = nullptr;
-  if (!mdcudfsr_cache_unique_filename(&dir->name_root, name)) {
-    CACHE_LOG(ERR, "Non-unique filename(%s) for new node, cannot move\n", name);
-    err = 17;
-  } else {
-    err = parity_name(parity, name, &pname);
+  return parity_leaves_uid_index(dir, parity);
+}
+
+// Puts the node and its parity node into the indexes of `dir` under their
+// names (the parity node into the unique-id ones when it stood there). On
+// failure `dir` holds neither. 0 or the error.
+int put_in(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n, bool parity_indexed) {
+  mdcudfsr_cache_node* parity = parity_of(n);
+  int err = mdcudfsr_cache_add_child(dir, n, 0, 0);
+  if (!err && parity && (err = mdcudfsr_cache_add_child(dir, parity, 0, 0)) != 0) unindex_name(dir, n);
+  if (!err && n->kind == MDCUDFSR_NODE_UDF && (err = mdcudfsr_insert_list_by_unique_id(dir, n)) != 0) {
+    unindex_name(dir, n);
+    if (parity) unindex_name(dir, parity);
   }
   if (err) {
-    put_back(dir, n, parity);
-    free_name(name);
+    CACHE_LOG(ERR, "err=%d\n", err);
     return err;
   }
-  take_name(parity, pname);
-  CACHE_LOG(INFO, "new parity name:%s\n", pname);
-  take_name(n, name);
-  if ((err = mdcudfsr_cache_add_child(dir, n, 0, 0)) == 0) err = mdcudfsr_cache_add_child(dir, parity, 0, 0);
-  if (err) CACHE_LOG(ERR, "err=%d\n", err);
+  // A folder keeps the index of its own children.
+  if (indexed_by_uid(n)) dir->uid_root = mdcudfsr_avl_insert(dir, dir->uid_root, n, n->uid_key, 0);
+  if (parity && parity_indexed) parity_enters_uid_index(dir, parity);
+  return 0;
+}
+
+// The new names of a node and of its parity node; the old ones once they
+// were exchanged (released with this record).
+struct Names {
+  char* node = nullptr;
+  char* parity = nullptr;
+  Names() = default;
+  Names(const Names&) = delete;
+  Names& operator=(const Names&) = delete;
+  ~Names() {
+    free_name(node);
+    free_name(parity);
+  }
+};
+void exchange_names(mdcudfsr_cache_node* n, Names& names) {
+  std::swap(n->vfs_name, names.node);
+  if (mdcudfsr_cache_node* parity = parity_of(n)) std::swap(parity->vfs_name, names.parity);
+}
+
+// The parity node's new name for the node's new one. 0 or the error.
+int new_parity_name(mdcudfsr_cache_node* n, Names& names) {
+  mdcudfsr_cache_node* parity = parity_of(n);
+  return parity ? parity_name(parity, names.node, &names.parity) : 0;
+}
+
+// The first of the new names that an active node of `dir` already has.
+const char* taken_name(mdcudfsr_cache_node* dir, const Names& names) {
+  for (const char* name : {names.node, names.parity})
+    if (name && !mdcudfsr_cache_unique_filename(&dir->name_root, name)) return name;
+  return nullptr;
+}
+
+// Moves the node and its parity node from `from` to `to` (the same folder
+// for a rename) under their new names: out of every index of `from`, both
+// names checked free in `to`, exchanged, and into the indexes of `to`. On
+// any failure both stand where and as they stood. 0, 17 or the error.
+int relink(mdcudfsr_cache_node* from, mdcudfsr_cache_node* to, mdcudfsr_cache_node* n, Names& names) {
+  const uint32_t attributes = n->attributes;
+  const bool parity_indexed = take_out(from, n);
+  const char* taken = taken_name(to, names);
+  int err = 17;
+  if (taken) {
+    CACHE_LOG(ERR, "Non-unique filename(%s) for new node, cannot move\n", taken);
+  } else {
+    if (from != to) n->attributes = (attributes & ~0xF0u) | mdcudfsr_cache_decide_node_location(n->mdcudfsrmp, to);
+    exchange_names(n, names);
+    if ((err = put_in(to, n, parity_indexed)) != 0) {
+      exchange_names(n, names);
+      n->attributes = attributes;
+    }
+  }
+  if (err) put_in(from, n, parity_indexed);
+  else if (names.parity) CACHE_LOG(INFO, "new parity name:%s\n", parity_of(n)->vfs_name);
   return err;
 }
 
@@ -127,29 +201,17 @@ int mdcudfsr_cache_rename_node(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n,
     CACHE_LOG(ERR, "err=%d\n", err);
     return err;
   }
-  char* name = copy_name(new_name, static_cast<uint64_t>(strnlen(new_name, static_cast<size_t>(len))));
-  if (!name) {
+  Names names;
+  names.node = copy_name(new_name, static_cast<uint64_t>(strnlen(new_name, static_cast<size_t>(len))));
+  if (!names.node) {
     CACHE_LOG(ERR, "%s\n", "new_vfs_name");
     return 12;
   }
-  if (std::strcmp(name, name_of(n)) == 0) {
-    free_name(name);
+  if (std::strcmp(names.node, name_of(n)) == 0) {
     drop_udf_name(n);
     return 0;
   }
-  unindex_name(dir, n);
-  if (n->parity_node) {
-    err = rename_with_parity(dir, n, name);
-  } else if (!mdcudfsr_cache_unique_filename(&dir->name_root, name)) {
-    CACHE_LOG(ERR, "Non-unique filename(%s) for new node, cannot move\n", name);
-    put_back(dir, n, nullptr);
-    free_name(name);
-    err = 17;
-  } else {
-    take_name(n, name);
-    if ((err = mdcudfsr_cache_add_child(dir, n, 0, 0)) != 0) CACHE_LOG(ERR, "err=%d\n", err);
-  }
-  if (err) return err;
+  if ((err = new_parity_name(n, names)) != 0 || (err = relink(dir, dir, n, names)) != 0) return err;
   if (dir->kind == MDCUDFSR_NODE_UDF && (err = mark_dirty(dir)) != 0) return err;
   dir->dir_dirty = 2;
   if (n->vp) {
@@ -174,95 +236,6 @@ uint32_t depth_of(const mdcudfsr_cache_node* dir) {
   return d;
 }
 
-bool indexed_by_uid(const mdcudfsr_cache_node* n) {
-  return n->kind == MDCUDFSR_NODE_UDF || n->kind == MDCUDFSR_NODE_VIRTUAL;
-}
-
-// The parity node of a moved file goes with it: out of the old directory's
-// unique-id list and index (which the listing and the directory flush walk)
-// and into the new one's. True when it stood in them.
-bool parity_leaves_uid_index(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* p) {
-  const bool listed = p->uid_prev || p->uid_next || dir->uid_first == p;
-  const bool indexed = p->alist.prev || p->alist.next || dir->avl_all_list.first == p;
-  if (listed) mdcudfsr_remove_list_by_unique_id(dir, p);
-  if (indexed) dir->uid_root = mdcudfsr_avl_delete(dir, dir->uid_root, p, p->uid_key);
-  return listed || indexed;
-}
-void parity_enters_uid_index(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* p) {
-  if (p->kind == MDCUDFSR_NODE_UDF) mdcudfsr_insert_list_by_unique_id(dir, p);
-  if (indexed_by_uid(p)) dir->uid_root = mdcudfsr_avl_insert(dir, dir->uid_root, p, p->uid_key, 0);
-}
-
-// Step 4 of the move: the node (and its parity node) leave the old
-// directory. True when the parity node left its unique-id index too.
-bool leave(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n) {
-  unindex_name(old_dir, n);
-  if (n->kind == MDCUDFSR_NODE_UDF) mdcudfsr_remove_list_by_unique_id(old_dir, n);
-  if (indexed_by_uid(n)) old_dir->uid_root = mdcudfsr_avl_delete(old_dir, old_dir->uid_root, n, n->uid_key);
-  if (!n->parity_node) return false;
-  unindex_name(old_dir, mdcudfsr_cnp(n->parity_node));
-  return parity_leaves_uid_index(old_dir, mdcudfsr_cnp(n->parity_node));
-}
-
-// The node (and its parity node) back in the old directory under the old names.
-void come_back(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* n, uint32_t attributes, bool parity_indexed) {
-  n->attributes = attributes;
-  n->parent = old_dir;
-  mdcudfsr_cache_add_child(old_dir, n, 0, 0);
-  if (n->kind == MDCUDFSR_NODE_UDF) mdcudfsr_insert_list_by_unique_id(old_dir, n);
-  if (indexed_by_uid(n)) old_dir->uid_root = mdcudfsr_avl_insert(old_dir, old_dir->uid_root, n, n->uid_key, 0);
-  if (n->parity_node) {
-    n->parity_node->parent = old_dir;
-    mdcudfsr_cache_add_child(old_dir, mdcudfsr_cnp(n->parity_node), 0, 0);
-    if (parity_indexed) parity_enters_uid_index(old_dir, mdcudfsr_cnp(n->parity_node));
-  }
-}
-
-// Steps 6-7 and 9: names and indexes in the new directory. On failure the
-// new directory holds none of them and the names are the old ones.
-int enter(mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n, char* name) {
-  mdcudfsr_cache_node* parity = n->parity_node ? mdcudfsr_cnp(n->parity_node) : nullptr;
-  char* pname = nullptr;
-  int err = parity ? parity_name(parity, name, &pname) : 0;
-  if (err) {
-    free_name(name);
-    return err;
-  }
-  char* old_name = n->vfs_name;
-  n->vfs_name = name;
-  if ((err = mdcudfsr_cache_add_child(new_dir, n, 0, 0)) != 0) {
-    CACHE_LOG(ERR, "err=%d\n", err);
-  } else if (n->kind == MDCUDFSR_NODE_UDF && (err = mdcudfsr_insert_list_by_unique_id(new_dir, n)) != 0) {
-    CACHE_LOG(ERR, "err=%d\n", err);
-    unindex_name(new_dir, n);
-  }
-  if (!err && parity) {
-    char* old_pname = parity->vfs_name;
-    parity->vfs_name = pname;
-    if ((err = mdcudfsr_cache_add_child(new_dir, parity, 0, 0)) != 0) {
-      CACHE_LOG(ERR, "err=%d\n", err);
-      parity->vfs_name = old_pname;
-      pname = nullptr;
-      unindex_name(new_dir, n);
-      if (n->kind == MDCUDFSR_NODE_UDF) mdcudfsr_remove_list_by_unique_id(new_dir, n);
-    } else {
-      CACHE_LOG(INFO, "new parity name:%s\n", parity->vfs_name);
-      free_name(old_pname);
-      pname = nullptr;
-    }
-  }
-  if (err) {
-    n->vfs_name = old_name;
-    free_name(name);
-    free_name(pname);
-    return err;
-  }
-  free_name(old_name);
-  // A folder keeps the index of its own children.
-  if (indexed_by_uid(n)) new_dir->uid_root = mdcudfsr_avl_insert(new_dir, new_dir->uid_root, n, n->uid_key, 0);
-  return 0;
-}
-
 int check_move(mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n, const char* new_name, int64_t len) {
   if (mdcudfsr_is_dir(n) && depth_of(new_dir) + mdcudfsr_cache_get_dir_depth(n) > 63) return 36;
   int err = mdcudfsr_cache_is_valid_filename(new_name, len, new_dir, 1, 0);
@@ -278,7 +251,10 @@ int check_move(mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n, const char*
   return 0;
 }
 
-// Steps 8, 10-12 after the node stands in the new directory.
+// Link counts, dirty marks and vnode identities once the node stands in
+// the new directory. The moved node keeps its unique id and so lands
+// anywhere in the new directory's list: that directory is rewritten whole,
+// as the old one.
 int finish_move(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n) {
   if (mdcudfsr_is_dir(n) && n->kind == MDCUDFSR_NODE_UDF) {
     if (old_dir->kind == MDCUDFSR_NODE_UDF && old_dir->udf_data) atomicDec32Gnrc(&old_dir->udf_data->nlink);
@@ -290,8 +266,7 @@ int finish_move(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* new_dir, mdcu
   const uint32_t k = old_dir->kind;
   if ((k == MDCUDFSR_NODE_UDF || k == MDCUDFSR_NODE_VIRTUAL || k == MDCUDFSR_NODE_SHADOW) && old_dir != new_dir) {
     if ((err = mark_dirty(old_dir)) != 0 || (err = mark_dirty(new_dir)) != 0) return err;
-    old_dir->dir_dirty = 2;
-    if (new_dir->dir_dirty == 0) new_dir->dir_dirty = 1;
+    old_dir->dir_dirty = new_dir->dir_dirty = 2;
   }
   if (n->vp) {
     componentname cn{};
@@ -312,28 +287,16 @@ int mdcudfsr_cache_move_node(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* 
   if (!old_dir || !new_dir || !n || !n->mdcudfsrmp || !new_name || len < 0) return 22;
   CACHE_LOG(INFO, "old=%s, new=%.*s", name_of(n), static_cast<int>(len), new_name);
   int err = check_move(new_dir, n, new_name, len);
-  if (err) {
-    CACHE_LOG(INFO, "err=%d", err);
-    return err;
+  Names names;
+  if (!err) {
+    names.node = copy_name(new_name, static_cast<uint64_t>(strnlen(new_name, static_cast<size_t>(len))));
+    if (!names.node) CACHE_LOG(ERR, "%s\n", "new_name");
+    err = names.node ? new_parity_name(n, names) : 12;
   }
-  char* name = copy_name(new_name, static_cast<uint64_t>(strnlen(new_name, static_cast<size_t>(len))));
-  if (!name) {
-    CACHE_LOG(ERR, "%s\n", "new_name");
-    return 12;
+  if (!err && (err = relink(old_dir, new_dir, n, names)) == 0) {
+    drop_udf_name(n);
+    err = finish_move(old_dir, new_dir, n);
   }
-  const uint32_t attributes = n->attributes;
-  const bool parity_indexed = leave(old_dir, n);
-  n->attributes = (n->attributes & ~0xF0u) | mdcudfsr_cache_decide_node_location(n->mdcudfsrmp, new_dir);
-  n->parent = new_dir;
-  if (n->parity_node) n->parity_node->parent = new_dir;
-  if ((err = enter(new_dir, n, name)) != 0) {
-    come_back(old_dir, n, attributes, parity_indexed);
-    CACHE_LOG(INFO, "err=%d", err);
-    return err;
-  }
-  if (parity_indexed) parity_enters_uid_index(new_dir, mdcudfsr_cnp(n->parity_node));
-  drop_udf_name(n);
-  err = finish_move(old_dir, new_dir, n);
   CACHE_LOG(INFO, "err=%d", err);
   return err;
 }

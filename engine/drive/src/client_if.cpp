@@ -114,84 +114,112 @@ int client_if::buf_bwrite(buf_t bp) {
   return res;
 }
 
+namespace {
+
+// The data area of a cluster read: one buffer header whose data only grows.
+struct ReadArea {
+  buf_t bp = nullptr;
+  std::uint64_t capacity = 0;
+  ~ReadArea() { free_buf(bp); }
+  // Room for size bytes, zeroed; 0 or 12.
+  int reserve(std::uint64_t size) {
+    if (size > capacity) {
+      std::free(bp->data);
+      bp->data = static_cast<unsigned char*>(std::malloc(size));
+      capacity = bp->data ? size : 0;
+      if (bp->data == nullptr) {
+        DRV_LOG(ERR_, "malloc failed.\n");
+        return drv_err::kNoMemory;
+      }
+    }
+    std::memset(bp->data, 0, size);
+    return 0;
+  }
+};
+
+// An extent allocated but not recorded (or not allocated) holds zeros: n
+// bytes of them go into the uio.
+int move_zeros(std::int64_t n, uio_t uio) {
+  static const unsigned char kZeros[kUnit] = {};
+  while (n > 0) {
+    const int piece = static_cast<int>(std::min<std::int64_t>(n, kUnit));
+    if (const int e = uiomove(const_cast<unsigned char*>(kZeros), piece, uio)) return e;
+    n -= piece;
+  }
+  return 0;
+}
+
+// One pass of a cluster read: the run mapped at the uio's offset, read from
+// the medium (or zeros where the file has no data recorded) into the uio.
+int read_run(storage_scsi* s, ReadArea& area, vnode_t vp, uio_t uio, off64_kel_t filesize,
+             const blockmap_result& r) {
+  const std::int64_t move = std::min<std::int64_t>(static_cast<std::int64_t>(r.run), filesize - uio->uio_offset);
+  if (r.sector == -1) {
+    DRV_LOG(INFO, "vnode_blockmap >> no data recorded for 0x%lx bytes: zeros\n", static_cast<unsigned long>(r.run));
+    return move_zeros(move, uio);
+  }
+  if (r.offset < 0 || static_cast<std::uint32_t>(r.offset) >= kSector) {
+    DRV_LOG(ERR_, "vnode_blockmap >> offset %d outside its sector\n", r.offset);
+    return drv_err::kInvalid;
+  }
+  // The data at the offset starts r.offset bytes into the mapped sector.
+  const std::uint64_t size = round_up(r.run + static_cast<std::uint64_t>(r.offset), kSector);
+  if (const int e = area.reserve(size)) return e;
+  buf_t bp = area.bp;
+  bp->count = bp->bufsize = static_cast<std::uint32_t>(size);
+  bp->vnode = vp;
+  bp->error = 0;
+  bp->blkno = static_cast<std::uint32_t>(r.sector);
+  bp->flags = 0;
+  if (const int e = s->pxo_read10(bp)) {
+    DRV_LOG(ERR_, "READ failed. err(%d)\n", e);
+    return e;
+  }
+  const int e = uiomove(bp->data + r.offset, static_cast<int>(move), uio);
+  if (e != 0) DRV_LOG(ERR_, "uiomove failed. err(%d)\n", e);
+  return e;
+}
+
+}  // namespace
+
 int client_if::cluster_read(vnode_t vp, uio_t uio, off64_kel_t filesize, int) {
   if (vp == nullptr || uio == nullptr) {
     DRV_LOG(ERR_, "invalid param. err(%d)\n", drv_err::kInvalid);
     return drv_err::kInvalid;
   }
-  if (uio->uio_offset >= filesize) return 0;
+  if (uio->uio_offset < 0 || uio->uio_offset >= filesize) return 0;
   storage_scsi* s = storage();
-  auto* bp = static_cast<buf_t>(std::calloc(1, sizeof(pxo_buf)));
-  if (bp == nullptr) {
+  ReadArea area;
+  area.bp = static_cast<buf_t>(std::calloc(1, sizeof(pxo_buf)));
+  if (area.bp == nullptr) {
     DRV_LOG(ERR_, "malloc failed.\n");
     return drv_err::kNoMemory;
   }
-  std::uint64_t capacity = 0;
   std::int64_t readsize = uio->uio_resid;
-  if (uio->uio_offset + readsize > filesize)
+  if (readsize > filesize - uio->uio_offset)
     readsize = static_cast<std::int64_t>(round_up(static_cast<std::uint64_t>(filesize - uio->uio_offset), kSector));
-  int result = 0;
   for (;;) {
     blockmap_result r{};
-    int e = vnode_blockmap(vp, uio->uio_offset, readsize, VNODE_READ, &r);
-    if (e != 0) {
+    if (const int e = vnode_blockmap(vp, uio->uio_offset, readsize, VNODE_READ, &r)) {
       DRV_LOG(ERR_, "vnode_blockmap failed. err(%d)\n", e);
-      result = e;
-      break;
-    }
-    if (r.sector == -1) {
-      DRV_LOG(INFO, "vnode_blockmap >> invalid lsn is 0x%lx blocks\n", static_cast<unsigned long>(r.run));
-      result = 0;
-      break;
+      return e;
     }
     if (r.run == 0) {
-      result = 0;
-      break;
+      // No extent here (the file was cut meanwhile, or its extents end
+      // before its size): the read ends short, and its caller sees it.
+      DRV_LOG(INFO, "vnode_blockmap >> nothing mapped at %lld (file size %lld)\n",
+              static_cast<long long>(uio->uio_offset), static_cast<long long>(filesize));
+      return 0;
     }
-    if (r.offset < 0 || static_cast<std::uint32_t>(r.offset) >= kSector) {
-      DRV_LOG(ERR_, "vnode_blockmap >> offset %d outside its sector\n", r.offset);
-      result = drv_err::kInvalid;
-      break;
-    }
-    // The data at the offset starts r.offset bytes into the mapped sector.
-    const std::uint64_t size = round_up(r.run + static_cast<std::uint64_t>(r.offset), kSector);
-    if (size > capacity) {
-      std::free(bp->data);
-      bp->data = static_cast<unsigned char*>(std::malloc(size));
-      if (bp->data == nullptr) {
-        DRV_LOG(ERR_, "malloc failed.\n");
-        capacity = 0;
-        result = drv_err::kNoMemory;
-        break;
-      }
-      capacity = size;
-    }
-    std::memset(bp->data, 0, size);
-    bp->count = bp->bufsize = static_cast<std::uint32_t>(size);
-    bp->vnode = vp;
-    bp->error = 0;
-    bp->blkno = static_cast<std::uint32_t>(r.sector);
-    bp->flags = 0;
-    e = s->pxo_read10(bp);
-    if (e != 0) {
-      DRV_LOG(ERR_, "READ failed. err(%d)\n", e);
-      result = e;
-      break;
-    }
-    const std::int64_t move = std::min<std::int64_t>(static_cast<std::int64_t>(r.run), filesize - uio->uio_offset);
-    result = uiomove(bp->data + r.offset, static_cast<int>(move), uio);
-    if (result != 0) DRV_LOG(ERR_, "uiomove failed. err(%d)\n", result);
+    if (const int e = read_run(s, area, vp, uio, filesize, r)) return e;
     const std::int64_t remaining = readsize - static_cast<std::int64_t>(r.run);
     if (remaining > readsize) {
       DRV_LOG(WARN, "readsize > oldReadsize\n");
-      break;
+      return 0;
     }
-    if (remaining < 1) break;
+    if (remaining < 1 || uio->uio_offset >= filesize) return 0;
     readsize = remaining;
   }
-  std::free(bp->data);
-  std::free(bp);
-  return result;
 }
 
 namespace {
@@ -256,12 +284,15 @@ int client_if::cluster_write(vnode_t vp, uio_t uio, off64_kel_t oldEOF, off64_ke
       break;
     }
     if (r.run == 0) {
+      // Data are left but no block is mapped for them: the write did not
+      // happen in full, which is a failure.
       DRV_LOG(ERR_,
               "write data 0 iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
               "node_blockmap->result.run(SIZ)=%llx result.bpn(LSN)=%llx \n",
               static_cast<unsigned long long>(iov->iov_len), iov->iov_base, static_cast<unsigned long long>(writeoffset),
               static_cast<unsigned long long>(want), static_cast<unsigned long long>(writtenbytes),
               static_cast<unsigned long long>(r.run), static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
+      result = drv_err::kIO;
       break;
     }
     std::uint64_t len = iov->iov_len;
@@ -322,6 +353,7 @@ int client_if::cluster_write(vnode_t vp, uio_t uio, off64_kel_t oldEOF, off64_ke
     if (writeoffset < uio->uio_offset) {
       DRV_LOG(ERR_, "writeoffset Invalid writeoffset %llx uio->offset %llx \n",
               static_cast<unsigned long long>(writeoffset), static_cast<unsigned long long>(uio->uio_offset));
+      result = drv_err::kIO;
       break;
     }
   }

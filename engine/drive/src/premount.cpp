@@ -241,8 +241,15 @@ int client_if::MountForLastSlot(bool driveVerify) {
       }
       DRV_LOG(INFO, "LastWrittenSlot slot     :%d\n", last_slot);
       DRV_LOG(INFO, "DescriptorCode:%d\n", cap[8] & 3);
-      bool formatted = false, cap_err = false;
-      errno_t f = m_service.isFormatted(&formatted, &cap_err);
+      bool formatted = false, cap_err = false, foreign = false;
+      errno_t f = m_service.isFormatted(&formatted, &cap_err, &foreign);
+      if (foreign) {
+        // Never formatted over unasked, never written: not mounted.
+        DRV_LOG(ERR_, "Slot:%d holds a volume this system did not format. Not mounted.\n", last_slot);
+        (void)s->set_raw_mount_status_to_mount_info(0x80000200u, 0x200, 2, type, 0);
+        medium_condition_unknown(s);
+        return drv_err::kNotSupported;
+      }
       if (f != 0) {
         formatted = true;
         if (!m_1500h_unread) return f;

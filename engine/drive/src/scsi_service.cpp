@@ -48,6 +48,17 @@ Mechanism read_mechanism(storage_scsi* s) {
   return m;
 }
 
+// A descriptor tag that is sound: identifier `id`, checksum, CRC over its
+// CRC length, recorded at `lsn`.
+bool sound_tag(const std::uint8_t* d, std::uint16_t id, std::uint32_t lsn) {
+  if (le16(d) != id || le32(d + 12) != lsn) return false;
+  std::uint8_t sum = 0;
+  for (int i = 0; i < 16; ++i)
+    if (i != 4) sum = static_cast<std::uint8_t>(sum + d[i]);
+  const std::uint16_t len = le16(d + 10);
+  return sum == d[4] && len <= kSector - 16 && calculate_crc(d + 16, len) == le16(d + 8);
+}
+
 }  // namespace
 
 scsi_service::scsi_service() = default;
@@ -79,7 +90,7 @@ errno_t scsi_service::read_area(std::uint32_t lsn, std::uint8_t* data) {
   return m_storage_scsi->pxo_read10(&bp);
 }
 
-errno_t scsi_service::isFormatted(bool* mediaFormatted, bool* isReadFormatCapacityErr) {
+errno_t scsi_service::isFormatted(bool* mediaFormatted, bool* isReadFormatCapacityErr, bool* foreignVolume) {
   DRV_TRACE_FN();
   if (mediaFormatted == nullptr || isReadFormatCapacityErr == nullptr) {
     DRV_LOG(ERR_, "Invalid parameter. mediaFormatted=0x%p, isReadFormatCapacityErr=0x%p\n",
@@ -91,6 +102,7 @@ errno_t scsi_service::isFormatted(bool* mediaFormatted, bool* isReadFormatCapaci
     *mediaFormatted = true;
     return drv_err::kInvalid;
   }
+  if (foreignVolume) *foreignVolume = false;
   char type = 0;
   errno_t res = m_storage_scsi->get_medium_type(&type);
   if (res != 0) {
@@ -137,7 +149,26 @@ errno_t scsi_service::isFormatted(bool* mediaFormatted, bool* isReadFormatCapaci
     *mediaFormatted = false;
     return 0;
   }
-  const std::uint32_t n = drvint::be32(cap + 4);
+  return rewritable_formatted(drvint::be32(cap + 4), mtype, mediaFormatted, foreignVolume);
+}
+
+bool scsi_service::anchored_sequence(const std::uint8_t* anchor, std::uint32_t blocks) {
+  if (!sound_tag(anchor, 2, 256)) return false;
+  std::unique_ptr<std::uint8_t[]> area(new (std::nothrow) std::uint8_t[kArea]);
+  if (!area) return false;
+  for (std::uint32_t extent : {16u, 24u}) {
+    const std::uint32_t length = le32(anchor + extent) / kSector, loc = le32(anchor + extent + 4);
+    if (length == 0 || loc >= blocks || blocks - loc < kArea / kSector) continue;
+    std::memset(area.get(), 0, kArea);
+    if (read_area(loc, area.get()) != 0) continue;
+    for (std::uint32_t i = 0; i < std::min(length, kArea / kSector); ++i)
+      if (sound_tag(area.get() + i * kSector, 1, loc + i)) return true;
+  }
+  return false;
+}
+
+errno_t scsi_service::rewritable_formatted(std::uint32_t n, std::uint8_t mtype, bool* mediaFormatted,
+                                           bool* foreignVolume) {
   std::unique_ptr<std::uint8_t[]> area(new (std::nothrow) std::uint8_t[kArea]);
   if (!area) {
     DRV_LOG(ERR_, "malloc failed.\n");
@@ -153,18 +184,33 @@ errno_t scsi_service::isFormatted(bool* mediaFormatted, bool* isReadFormatCapaci
       {256, "Medium Type is RE, unformat media(AVDP1/MVDS all zero). return(%d)\n"},
       {n - (mtype == 0xF2 ? 129u : 33u), "Medium Type is RE, unformat media(RVDS/AVDP3 all zero). return(%d)\n"},
   };
+  // The automatic format writes the areas at 256 and 0 last: an anchor
+  // there that names a descriptor sequence belongs to a volume another
+  // program made, never to a format of this system that was cut short.
+  bool anchored = false;
   for (const Step& s : steps) {
     std::memset(area.get(), 0, kArea);
-    res = read_area(s.lsn, area.get());
+    if (s.lsn >= n) {
+      *mediaFormatted = true;
+      return drv_err::kInvalid;
+    }
+    const errno_t res = read_area(s.lsn, area.get());
     if (res != 0) {
       *mediaFormatted = true;
       return res;
     }
     if (check_data_zero(area.get(), static_cast<int>(kArea))) {
+      if (anchored) {
+        DRV_LOG(ERR_, "Medium Type is RE, a volume this system did not format (RVDS/AVDP3 all zero).\n");
+        if (foreignVolume) *foreignVolume = true;
+        *mediaFormatted = true;
+        return 0;
+      }
       DRV_LOG(ERR_, s.message, 0);
       *mediaFormatted = false;
       return 0;
     }
+    if (s.lsn == 256) anchored = anchored_sequence(area.get(), n);
   }
   *mediaFormatted = true;
   return 0;

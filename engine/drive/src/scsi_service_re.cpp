@@ -168,7 +168,6 @@ class re_volume_writer {
           e = s_->verify_range(reinterpret_cast<caddr_t>(&v));
           if (e == 0) return 0;
           DRV_LOG(ERR_, section == 0 ? "STEP#10.VERIFY failed. err(%d)\n" : "STEP#13.VERIFY failed. err(%d)\n", e);
-          if (attempt == kAttempts - 1) return 0;  // the last verify failure is accepted
         }
       }
       if (attempt == kAttempts - 1) break;
@@ -183,7 +182,8 @@ class re_volume_writer {
       }
       *nwa = found;
     }
-    // No section that never reached the disc may be pointed at by the later ones.
+    // No section that never reached the disc, or that the drive could not
+    // read back, may be pointed at by the later ones.
     DRV_LOG(ERR_, "retry NG. retry_count=%d err(%d)\n", kAttempts, e);
     return e;
   }

@@ -233,24 +233,31 @@ errno_t storage_scsi::check_SWPStatus(std::uint8_t* swp) {
   return 0;
 }
 
+// The user's protection of the cartridge: its switch (MECHANISM STATUS) or
+// the cartridge memory's flag (attribute 0D03h); either one alone protects.
+// A protection that cannot be read counts as set: whoever asks is about to
+// change the cartridge, which a failed read must never allow.
 bool storage_scsi::isProtectFormCMorCartridge() {
   DRV_TRACE_FN();
-  bool cartridge = false;
   pxo_mechanism_status_t ms{};
-  errno_t res = mechanism_status(reinterpret_cast<caddr_t>(&ms));
-  if (res != 0) {
-    DRV_LOG(ERR_, "Mechanism err 0x%x\n", static_cast<unsigned>(res));
+  const errno_t mech = mechanism_status(reinterpret_cast<caddr_t>(&ms));
+  if (mech != 0) {
+    DRV_LOG(ERR_, "Mechanism err 0x%x\n", static_cast<unsigned>(mech));
   } else if (ms.bytes[9] & 1) {
     DRV_LOG(NOTI, "Cartridge write protect\n");
-    cartridge = true;
+    return true;
   }
   std::uint8_t ans[12] = {};
-  if (get_read_attribute(0x0D03, ans, sizeof(ans)) != 0) return false;
-  if (ans[9] != 0) {
+  const errno_t attr = get_read_attribute(0x0D03, ans, sizeof(ans));
+  if (attr == 0 && ans[9] != 0) {
     DRV_LOG(NOTI, "CM write protect\n");
     return true;
   }
-  return cartridge;
+  if (mech != 0 || attr != 0) {
+    DRV_LOG(WARN, "write protection unknown, taken as protected. mechanism(%d) attribute 0D03h(%d)\n", mech, attr);
+    return true;
+  }
+  return false;
 }
 
 errno_t storage_scsi::getReadWriteBlockSizeModeSense(pxo_read_write_block_size_mode_page_t* page) {

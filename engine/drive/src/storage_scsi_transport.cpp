@@ -5,6 +5,8 @@
 #include "storage_scsi_log.h"
 
 #include "platform/sync.h"
+#include "platform/thread_start.h"
+#include "platform/win32.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +18,30 @@ using namespace drv_err;
 
 namespace {
 int system_time_of_day(struct timeval* tv, void*) { return ::gettimeofday(tv, nullptr); }
+
+// A transfer that failed on its way comes back from the pipe client as a
+// Win32 code: the host service's status converted, or the client's own
+// failure to reach the service. The engine's results are errno values: the
+// conditions the engine knows keep their meaning, every other failure of the
+// transport is an I/O error.
+int engine_result_of_transport(int win32) {
+  switch (win32) {
+    case ERROR_SUCCESS:
+      return 0;
+    case ERROR_WRITE_PROTECT:
+      return kWriteProtected;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return kNoSpace;
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+      return kNotSupported;
+    case ERROR_INVALID_PARAMETER:
+      return kInvalid;
+    default:
+      return kIO;
+  }
+}
 }  // namespace
 
 namespace drvint {
@@ -82,6 +108,8 @@ int storage_scsi::scsi_ioctl(int fd, int cdb_len, unsigned char* cdb, int direct
                                   &masked_status);
   if (res != 0) {
     DRV_LOG(ERR_, "IOCTL_ERROR:0x%08X\n", static_cast<unsigned>(res));
+    res = engine_result_of_transport(res);
+    DRV_LOG(ERR_, "SCSI:TRANSPORT OPC=%02X : result(%d)\n", cdb[0], res);
   } else if (masked_status == 0) {
     DRV_LOG(DEBG, "SCSI:GOOD OPC=%02X\n", cdb[0]);
   } else if (masked_status == 1) {
@@ -226,7 +254,7 @@ void storage_scsi::set_timer_state(int state) {
 
 void storage_scsi::start_access_led_timer() {
   if (m_timer_thread.joinable()) return;
-  m_timer_thread = std::thread([this] { timerHandler(); });
+  m_timer_thread = platform::start_thread([this] { timerHandler(); });
 }
 
 void storage_scsi::timerHandler() {

@@ -4,6 +4,7 @@
 #include "kelhost/log.h"
 #include "platform/codepage.h"
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 
 #include <iconv.h>
 
@@ -215,7 +216,7 @@ int mdcudfsr_thread_start(mdcudfsr_thread_t thread) {
     w->started = false;
   }
   thread->running = 1;
-  if (pthread_create(&thread->handle, nullptr, worker_body, thread) != 0) {
+  if (platform::create_thread(&thread->handle, nullptr, worker_body, thread) != 0) {
     thread->running = 0;
     pthread_mutex_unlock(&thread->mutex);
     return 1;

@@ -7,6 +7,7 @@
 #include "udf/udf_mount.h"
 
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace kelmain {
@@ -93,10 +94,17 @@ int fill_mount_state(PKELFS_VOLUME_INFO info, vnode_t root) {
   info->PartitionStart = low32(qvutil_cartridge_block_number(root, 0, 0, track.blocks_per_track));
   info->NextWritableBlock = track.next_writable_block;
   info->NumberOfBlocksPerTrack = track.blocks_per_track;
-  const auto* mnt = static_cast<const mdcudfsr_mount*>(kel_global_mount()->mnt_data);
+  auto* mnt = static_cast<mdcudfsr_mount*>(kel_global_mount()->mnt_data);
   // The state bit, inverted: 1 while a flush has something to save (the
-  // mount's metadata-changed mark or the integrity written open).
-  info->Dirty = (mnt && mdcudfsr_metadata_changed(mnt)) ? 1 : 0;
+  // mount's metadata-changed mark or the integrity written open). The
+  // writer thread opens the integrity session and sets the mark under the
+  // integrity descriptor's lock.
+  bool changed = false;
+  if (mnt) {
+    std::lock_guard<mdcudfsr_owned_mutex> lk(mnt->lvid_mutex);
+    changed = mdcudfsr_metadata_changed(mnt);
+  }
+  info->Dirty = changed ? 1 : 0;
   return 0;
 }
 

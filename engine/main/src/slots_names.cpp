@@ -1,6 +1,9 @@
 // Name-space slots: rename, delete, create folder and list a folder.
 #include "slot_calls.h"
 
+#include "kelcache/cache.h"
+#include "kelcache/cache_node.h"
+
 #include <cstring>
 #include <vector>
 
@@ -35,7 +38,20 @@ int rename_object(const char* function, const char* old_folder, const char* old_
       vnop_rename_args{nullptr, from_dir, vp, from.get(), to_dir->vn.get(), vp, to.get(), &ctx});
 }
 
-// Removes a file or folder, then inactivates and reclaims its vnode.
+// Whether the removal took the object's node out. A removal may answer 0
+// and leave the node as it was (a shadow node, a master not open for
+// writing): its vnode then stays, as handles may still name it.
+bool node_left(vnode_t vp) {
+  auto* n = static_cast<mdcudfsr_cache_node*>(vnode_fsnode(vp));
+  if (n == nullptr) return true;
+  mdcudfsr_cache_lock_node(n, MDCUDFSR_WAIT_FOREVER);
+  const bool left = mdcudfsr_is_inactive(n);
+  mdcudfsr_cache_unlock_node(n);
+  return left;
+}
+
+// Removes a file or folder, then inactivates and reclaims its vnode when
+// its node left.
 int delete_object(const char* folder, const char* name, bool directory) {
   vfs_context ctx = slot::caller_context();
   const std::string path = slot::join_path(folder, name);
@@ -46,6 +62,7 @@ int delete_object(const char* folder, const char* name, bool directory) {
   vnode_t vp = object->vn.get();
   slot::ComponentName cn(folder, name);
   int err = directory ? slot::vn_rmdir(dvp, vp, cn.get(), &ctx) : slot::vn_remove(dvp, vp, cn.get(), 0, &ctx);
+  if (err == 0 && !node_left(vp)) return 0;
   if (err == 0) err = slot::vn_inactive(vp, &ctx);
   if (err == 0) err = VNOP_RECLAIM(vp, &ctx);
   return err;

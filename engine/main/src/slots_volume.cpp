@@ -8,6 +8,7 @@
 #include "kelvfs/mdcudfsr_sync.h"
 #include "kelvfs/mdcudfsr_vfsops.h"
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 #include "udf/udf_mount.h"
 
 #include <pthread.h>
@@ -24,11 +25,17 @@ constexpr const char* kMetadataFolder = "/$QuorvelData";
 mdcudfsr_mount* mount_record() { return static_cast<mdcudfsr_mount*>(kel_global_mount()->mnt_data); }
 
 // Step 1 of a mount: the cache-agent thread, detached; it ends on its stop
-// request.
+// request. It holds a ticket, so that a mount failing before its channel
+// exists stops it (the volume mount's stop of unopened agents).
 int start_agent() {
+  FsCacheAgentStart* start = FsCacheAgent_new_start(process_state().argv);
+  if (start == nullptr) return 12;
   pthread_t thread;
-  const int err = pthread_create(&thread, nullptr, fscache_handler_start, process_state().argv);
-  if (err == 0) pthread_detach(thread);
+  const int err = platform::create_thread(&thread, nullptr, fscache_ticketed_handler_start, start);
+  if (err == 0)
+    pthread_detach(thread);
+  else
+    delete start;
   return err;
 }
 

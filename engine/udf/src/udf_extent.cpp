@@ -72,6 +72,10 @@ uint32_t absorb_follower(mdcudfsr_extent_list* list, mdcudfsr_extent_entry* e, u
 
 }  // namespace
 
+std::unique_lock<std::recursive_mutex> mdcudfsr_extent_list_hold(const mdcudfsr_extent_list* list) {
+  return std::unique_lock<std::recursive_mutex>(list->lock.mutex);
+}
+
 uint32_t mdcudfsr_extent_max_length(uint32_t b) {
   return b ? (EXTENT_LENGTH_MASK / b) * b : EXTENT_LENGTH_MASK;
 }
@@ -82,12 +86,14 @@ int mdcudfsr_extent_list_init(mdcudfsr_extent_list* list) {
 }
 
 uint32_t mdcudfsr_extent_list_get_count(const mdcudfsr_extent_list* list) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   uint32_t n = 0;
   for (const mdcudfsr_extent_entry* e = list->first; e; e = e->next) ++n;
   return n;
 }
 
 uint64_t mdcudfsr_extent_list_get_selected_length(const mdcudfsr_extent_list* list, int selector) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   static const bool kSel[4][4] = {
       {true, true, true, true}, {true, true, false, true}, {true, false, false, false}, {false, false, false, false}};
   if (selector < 0 || selector > 3) return 0;
@@ -98,6 +104,7 @@ uint64_t mdcudfsr_extent_list_get_selected_length(const mdcudfsr_extent_list* li
 }
 
 int mdcudfsr_extent_list_remove_all(mdcudfsr_extent_list* list) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   mdcudfsr_extent_entry* e = list->first;
   while (e) {
     mdcudfsr_extent_entry* n = e->next;
@@ -143,6 +150,7 @@ int mdcudfsr_extent_list_merge_entries_if_possible(mdcudfsr_extent_entry* e1, md
 }
 
 int mdcudfsr_extent_list_add_index(mdcudfsr_extent_list* list, uint64_t offset, mdcudfsr_extent_entry* entry) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   auto* i = new (std::nothrow) mdcudfsr_extent_index;
   if (!i) {
     UDF_LOGM(ERR, KELC, "%s\n", "iep");
@@ -160,6 +168,7 @@ int mdcudfsr_extent_list_add_index(mdcudfsr_extent_list* list, uint64_t offset, 
 }
 
 int mdcudfsr_extent_list_rebuild_index(mdcudfsr_extent_list* list) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   free_index(list);
   uint64_t offset = 0;
   uint32_t n = 0;
@@ -171,6 +180,7 @@ int mdcudfsr_extent_list_rebuild_index(mdcudfsr_extent_list* list) {
 }
 
 int mdcudfsr_extent_list_add(mdcudfsr_extent_list* list, const mdcudfsr_extent_entry* tmpl, uint32_t b) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   auto* e = new (std::nothrow) mdcudfsr_extent_entry;
   if (!e) {
     UDF_LOGM(ERR, KELC, "%s\n", "new_entry");
@@ -206,6 +216,7 @@ int mdcudfsr_extent_list_add(mdcudfsr_extent_list* list, const mdcudfsr_extent_e
 }
 
 int mdcudfsr_extent_list_remove_entry(mdcudfsr_extent_list* list, mdcudfsr_extent_entry* e) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   const bool was_last = e == list->last;
   unlink(list, e);
   if (was_last) {
@@ -227,6 +238,7 @@ int mdcudfsr_extent_list_remove_entry(mdcudfsr_extent_list* list, mdcudfsr_exten
 
 mdcudfsr_extent_entry* mdcudfsr_find_extent_using_index(const mdcudfsr_extent_list* list, uint64_t offset,
                                                         uint64_t* start_offset) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   for (const mdcudfsr_extent_index* i = list->index_last; i; i = i->prev)
     if (i->offset <= offset) {
       *start_offset = i->offset;
@@ -238,6 +250,7 @@ mdcudfsr_extent_entry* mdcudfsr_find_extent_using_index(const mdcudfsr_extent_li
 
 mdcudfsr_extent_entry* mdcudfsr_offset_in_extent(const mdcudfsr_extent_list* list, uint64_t x,
                                                  mdcudfsr_extent_entry* h, uint64_t* s, uint64_t* within) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   // A hint above the offset cannot be walked from: start from the index.
   if (!h || x < *s) h = mdcudfsr_find_extent_using_index(list, x, s);
   if (!h) return nullptr;
@@ -267,6 +280,7 @@ mdcudfsr_extent_entry* mdcudfsr_offset2extent(const mdcudfsr_extent_list* list, 
 
 int mdcudfsr_extent_list_set_flags(mdcudfsr_extent_list* list, mdcudfsr_extent_entry* hint, uint64_t hint_start,
                                    uint64_t x, uint64_t n, uint32_t b, uint32_t f) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   if (b == 0 || x % b) {
     UDF_LOGM(ERR, KELC, "%s\n", "!( offset % logical_block_size )");
     return 22;
@@ -386,6 +400,7 @@ int mdcudfsr_extent_list_set_flags(mdcudfsr_extent_list* list, mdcudfsr_extent_e
 
 uint32_t mdcudfsr_offset2lbn(const mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list, uint64_t x,
                              uint64_t* left) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   if (left) *left = 0;
   const uint32_t b = mnt->logical_block_size;
   if (b == 0 || x % b) {
@@ -410,6 +425,7 @@ uint32_t mdcudfsr_offset2lbn(const mdcudfsr_mount* mnt, const mdcudfsr_extent_li
 
 uint32_t mdcudfsr_offset2lsn(const mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list, uint64_t x,
                              uint64_t* avail) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   if (avail) *avail = 0;
   if (!list->first) return MDCUDFSR_INVALID_LSN;
   uint64_t l1 = 0, l2 = 0;
@@ -435,6 +451,7 @@ void mdcudfsr_extent_entry_debug(const mdcudfsr_extent_entry* e) {
 }
 
 void mdcudfsr_extent_list_debug(const mdcudfsr_extent_list* list) {
+  const auto held = mdcudfsr_extent_list_hold(list);
   UDF_LOG(INFO, "Extent List Entry\n");
   if (CheckLogLevel(udf_log::INFO))
     for (const mdcudfsr_extent_entry* e = list->first; e; e = e->next) mdcudfsr_extent_entry_debug(e);

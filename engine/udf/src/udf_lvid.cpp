@@ -324,7 +324,9 @@ int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, in
   uint32_t files = 0, dirs = 0;
   mdcudfsr_cache_get_object_count(mnt, 1, &files, &dirs);
   iu->num_files = files;
-  iu->num_dirs = dirs;
+  // The cache counts folders that have a parent; UDF 2.50 2.2.6.4 counts the
+  // root directory too.
+  iu->num_dirs = dirs + 1;
   iu->min_udf_read_rev = 0x0250;
   iu->min_udf_write_rev = mnt->is_rewritable ? 0x0250 : 0x0260;
   iu->max_udf_write_rev = iu->min_udf_write_rev;

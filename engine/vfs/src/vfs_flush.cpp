@@ -261,7 +261,8 @@ int after_descriptors(Run& r, int* err) {
   if (sufficient) return 0;
   mdcudfsr_mount* mnt = r.mnt;
   if (mnt->current_disc + 1 < mnt->num_discs) {
-    *err = mdcudfsr_mdcfsctrl_mount_next_track(mnt, r.ctx, nullptr);
+    if (!vfs_flush::may_move_track(mnt)) return 0;
+    *err = vfs_flush::move_track(mnt, r.ctx, false);
     if (!*err) *err = close_after_next_track(r);
     return 1;
   }
@@ -285,13 +286,13 @@ int body(Run& r) {
       return err;
     }
     // A full last disc goes on: the later check takes its last-slot branch.
-    if (!sufficient && mnt->current_disc + 1 < mnt->num_discs) {
-      err = mdcudfsr_mdcfsctrl_write_next_track(mnt, r.ctx);
+    if (!sufficient && vfs_flush::may_move_track(mnt)) {
+      err = vfs_flush::move_track(mnt, r.ctx, true);
       if (!err) err = close_after_next_track(r);
       return err ? err : flush_left_out(r);
     }
   }
-  mnt->flushAllMetadata = mnt->flush_policy == 2 ? 1 : 0;
+  vfs_flush::choose_full_layout(mnt);
   int wrote = 0;
   err = vfs_flush::node_cache_pass(mnt, r.ctx, &wrote, r.node_opt, r.ex ? 1 : 0, false, r.on_mount);
   if (err) {

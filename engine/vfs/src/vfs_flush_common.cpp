@@ -169,8 +169,9 @@ static void volume_nwa_from_metadata(mdcudfsr_mount* mnt) {
     mnt->next_writable_address = mnt->metadata_nwa;
 }
 
-int node_cache_pass(mdcudfsr_mount* mnt, vfs_context_t ctx, int* wrote, int option, int last, bool full,
-                    int on_mount) {
+// The attempts of one node-cache pass.
+static int node_cache_attempts(mdcudfsr_mount* mnt, vfs_context_t ctx, int* wrote, int option, int last, bool full,
+                               int on_mount) {
   int err = 0;
   metadata_nwa_from_volume(mnt);
   for (int attempt = 0; attempt < kFlushAttempts; ++attempt) {
@@ -189,6 +190,17 @@ int node_cache_pass(mdcudfsr_mount* mnt, vfs_context_t ctx, int* wrote, int opti
     if (remaining_sectors(mnt, ctx, on_mount) == 0) return err;
     VFS_LOGK(KEL_LOG_WARN, "failed to metadata extent with status %d. retry:%d\n", err, attempt);
   }
+  return err;
+}
+
+void choose_full_layout(mdcudfsr_mount* mnt) {
+  mnt->flushAllMetadata = mnt->flush_policy == 2 || mnt->full_rewrite_owed ? 1 : 0;
+}
+
+int node_cache_pass(mdcudfsr_mount* mnt, vfs_context_t ctx, int* wrote, int option, int last, bool full,
+                    int on_mount) {
+  const int err = node_cache_attempts(mnt, ctx, wrote, option, last, full, on_mount);
+  if (mnt->flushAllMetadata) mnt->full_rewrite_owed = err ? 1 : 0;
   return err;
 }
 
@@ -297,6 +309,22 @@ bool open_flush(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   VFS_LOGK(KEL_LOG_WARN, "Metadata and Descriptor Flush Start\n");
   mdcudfsr_clear_all_clusters(mnt);
   return true;
+}
+
+bool may_move_track(const mdcudfsr_mount* mnt) {
+  if (mnt->current_disc + 1 >= mnt->num_discs) return false;
+  if (!mnt->track_move_running) return true;
+  VFS_LOG(KEL_LOG_WARN, "flush inside a move to the next track stays on slot %d\n",
+          static_cast<int>(mnt->current_disc));
+  return false;
+}
+
+int move_track(mdcudfsr_mount* mnt, vfs_context_t ctx, bool write_next) {
+  mnt->track_move_running = 1;
+  const int err = write_next ? mdcudfsr_mdcfsctrl_write_next_track(mnt, ctx)
+                             : mdcudfsr_mdcfsctrl_mount_next_track(mnt, ctx, nullptr);
+  mnt->track_move_running = 0;
+  return err;
 }
 
 void log_elapsed(const Frame& f) {

@@ -68,8 +68,12 @@ int lock_nodes(Frame& f, int flags);
 int read_nwa(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, uint32_t* nwa);
 // Remaining sectors of the track (loading as above); 0 when unreadable.
 uint32_t remaining_sectors(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount);
+// Whether the flush's node-cache passes write all metadata: under policy
+// 2, and while a failed full pass is owed (set in the mount's flag).
+void choose_full_layout(mdcudfsr_mount* mnt);
 // The node-cache pass with the retries of the flushes; 0 or its error.
-// `full` runs the full pass.
+// `full` runs the full pass. A pass in the full layout that fails leaves
+// the full rewrite owed; one that succeeds pays it.
 int node_cache_pass(mdcudfsr_mount* mnt, vfs_context_t ctx, int* wrote, int option, int last, bool full,
                     int on_mount);
 // Entry locations for a next writable address: 22 when either lies outside
@@ -88,6 +92,13 @@ void entries_recorded(mdcudfsr_mount* mnt);
 // result is 0, or 12/22 of the label conversion. A read failure answers 0.
 int refresh_attributes(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, int* write_err);
 void log_elapsed(const Frame& f);
+// Whether a flush short of room may move to the next track: not on the
+// last slot, and not inside a move (the flushes the move runs stay on
+// their disc).
+bool may_move_track(const mdcudfsr_mount* mnt);
+// Writes on the next track (write_next true) or mounts it, with the move
+// marked on the mount for its duration; the control's result.
+int move_track(mdcudfsr_mount* mnt, vfs_context_t ctx, bool write_next);
 // The opening of a metadata and descriptor flush: false when the integrity
 // descriptor is already closed (nothing to write); else the session updated
 // (a failure is only logged), the start logged and the staged clusters

@@ -231,15 +231,15 @@ int close_and_refresh(RunRe& r) {
   int sufficient = 1;
   int err = mdcudfsr_check_media_resources(mnt, r.on_mount, r.ctx, &sufficient);
   if (err) return err;
-  if (!sufficient && mnt->current_disc + 1 < mnt->num_discs) {
-    err = mdcudfsr_mdcfsctrl_mount_next_track(mnt, r.ctx, nullptr);
+  if (!sufficient && !r.ex && vfs_flush::may_move_track(mnt)) {
+    err = vfs_flush::move_track(mnt, r.ctx, false);
     if (err) {
       VFS_LOG(KEL_LOG_ERR, "mdcudfsr_mdcfsctrl_mount_next_track is failed err=%d\n", err);
       return err;
     }
     return flush_again(r);
   }
-  if (!sufficient) {
+  if (!sufficient && mnt->current_disc + 1 >= mnt->num_discs) {
     VFS_LOG(KEL_LOG_WARN, "LastWrittenSlot is Over slot:[%d] \n", static_cast<int>(mnt->current_disc));
     mdcudfsr_set_mntinfo_wrprot_reason(mnt, 0x800, 1, r.ctx);
     mdcudfsr_send_mntinfo(mnt, r.ctx);
@@ -268,15 +268,16 @@ int body(RunRe& r) {
   err = mdcudfsr_check_media_resources(mnt, r.on_mount, r.ctx, &sufficient);
   if (err) return err;
   // A full last disc goes on: the later check takes its last-slot branch.
-  if (!sufficient && mnt->current_disc + 1 < mnt->num_discs) {
-    err = mdcudfsr_mdcfsctrl_write_next_track(mnt, r.ctx);
+  // The variant runs inside the track controls and never moves itself.
+  if (!sufficient && !r.ex && vfs_flush::may_move_track(mnt)) {
+    err = vfs_flush::move_track(mnt, r.ctx, true);
     if (err) {
       VFS_LOG(KEL_LOG_ERR, "mdcudfsr_mdcfsctrl_write_next_track is failed err=%d\n", err);
       return err;
     }
     return flush_again(r);
   }
-  mnt->flushAllMetadata = mnt->flush_policy == 2 ? 1 : 0;
+  vfs_flush::choose_full_layout(mnt);
   err = vfs_flush::node_cache_pass(mnt, r.ctx, nullptr, r.option(), 0, false, r.on_mount);
   if (err) {
     VFS_LOG(KEL_LOG_ERR, "failed metadata extent flush. do read only mount.\n");
@@ -434,8 +435,8 @@ int rewrite_after_erase(RunRe& r) {
   int sufficient = 1;
   err = mdcudfsr_check_media_resources(mnt, 0, r.ctx, &sufficient);
   if (err) return err;
-  if (!sufficient && mnt->current_disc + 1 < mnt->num_discs) {
-    err = mdcudfsr_mdcfsctrl_mount_next_track(mnt, r.ctx, nullptr);
+  if (!sufficient && vfs_flush::may_move_track(mnt)) {
+    err = vfs_flush::move_track(mnt, r.ctx, false);
     return err ? err : flush_again(r);
   }
   std::lock_guard<mdcudfsr_owned_mutex> lk(mnt->lvid_mutex);

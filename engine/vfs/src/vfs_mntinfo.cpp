@@ -151,6 +151,11 @@ int mdcudfsr_mntinfo_is_readonly(mdcudfsr_mount* mnt) {
   return (vfs_flags(mnt->mp) & MNT_RDONLY) ? 1 : 0;
 }
 
+int mdcudfsr_readonly_error(const mdcudfsr_mount* mnt) {
+  const std::uint32_t reasons = mnt ? mnt->mntinfo.WriteProtectReasonFlags : 0;
+  return reasons != MNTINFO_UNSET && (reasons & WRPROT_DRIVE_ERROR) ? 5 : 30;
+}
+
 int mdcudfsr_mntinfo_is_mountable(mdcudfsr_mount* mnt) {
   VFS_ENTER();
   return mnt && mnt->mntinfo.AccessMode == 0 ? 1 : 0;

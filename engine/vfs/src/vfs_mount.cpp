@@ -209,9 +209,19 @@ int give_up(mount_t mp, mdcudfsr_mount* mnt, int err, vfs_context_t ctx) {
   return err == 30 ? 0 : err;
 }
 
+// A rewritable volume whose discs keep no block beyond their reserve can
+// take nothing: it is not reported writable but read-only, as a cartridge
+// with no room left is (reason 0x800).
+void refuse_writes_without_capacity(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  if (!mnt->is_rewritable || mdcudfsr_rewritable_has_capacity(mnt) || (vfs_flags(mnt->mp) & MNT_RDONLY)) return;
+  VFS_LOG(KEL_LOG_ERR, "no capacity beyond the reserve of each slot. Read Only\n");
+  mdcudfsr_set_readonly_mount(mnt, 0, WRPROT_WORN_OUT, ctx);
+}
+
 // Step 45.
 int complete(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mnt->mount_completed = 1;
+  refuse_writes_without_capacity(mnt, ctx);
   if ((mnt->mount_ext_flags & (kRollback | kNoEdit)) == (kRollback | kNoEdit)) {
     VFS_LOG(KEL_LOG_INFO, "Skip get volume size. slot=%d\n", static_cast<int>(mnt->loaded_slot));
     return 0;
@@ -229,6 +239,15 @@ int complete(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return 0;
 }
 
+// A mount that gives up with an error is published as not mountable
+// (access mode 2), whatever status an earlier step left with access mode 0.
+void mark_not_mountable(mdcudfsr_mount* mnt) {
+  const MDCFS_MOUNT_INFORMATION& mi = mnt->mntinfo;
+  if (mi.AccessMode == 2) return;
+  mdcudfsr_set_mntinfo_state_silent(mnt, 2, mi.MountStatus ? mi.MountStatus : MNTSTATUS_UNKNOWN_VOLUME,
+                                    mi.WriteProtectReasonFlags | WRPROT_READONLY);
+}
+
 // Steps 40 to 45.
 int finish(mount_t mp, mdcudfsr_mount* mnt, int err, bool phase2_ran, vfs_context_t ctx) {
   if (phase2_ran && err && err != 30) VFS_LOG(KEL_LOG_ERR, "Failed to do mount fs(%08X)\n", static_cast<unsigned>(err));
@@ -239,6 +258,7 @@ int finish(mount_t mp, mdcudfsr_mount* mnt, int err, bool phase2_ran, vfs_contex
     final_record(mnt, ctx);
   }
   if (err && err != 30 && mnt->mntinfo.MountStatus == 0) mdcudfsr_update_mntinfo_with_error(mnt, err, ctx);
+  if (err && err != 30) mark_not_mountable(mnt);
   mdcudfsr_send_mntinfo(mnt, ctx);
   mdcudfsr_set_volume_name(mnt, ctx);
   mdcudfsr_log_mount(mnt);

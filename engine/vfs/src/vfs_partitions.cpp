@@ -129,6 +129,28 @@ bool follow_aeds(SetUp& s, mdcudfsr_partition_entry& e, int number, std::uint32_
   return true;
 }
 
+// Every recorded extent of a metadata file lies inside the physical
+// partition and, on rewritable media, before the next writable address: a
+// metadata block is written before the entries that name it, and the next
+// writable address follows those entries. An extent beyond either would
+// be read from blocks the volume never wrote (or from past the disc).
+bool extents_in_bounds(const SetUp& s, const mdcudfsr_partition_entry& e, int number) {
+  const mdcudfsr_mount* mnt = s.mnt;
+  const std::uint64_t bs = mnt->logical_block_size, start = mnt->part[MDCUDFSR_PARTITION_PHYSICAL].start_sector;
+  std::uint64_t end = mnt->part[MDCUDFSR_PARTITION_PHYSICAL].length / bs;
+  if (mnt->is_rewritable && mnt->next_writable_address > start && mnt->next_writable_address - start < end)
+    end = mnt->next_writable_address - start;
+  for (const mdcudfsr_extent_entry* x = e.list.first; x; x = x->next) {
+    if ((x->extent.len >> 30) >= 2) continue;  // not recorded, or a continuation
+    const std::uint64_t first = x->extent.loc.lb_num, blocks = ((x->extent.len & 0x3FFFFFFFu) + bs - 1) / bs;
+    if (first <= end && blocks <= end - first) continue;
+    VFS_LOG(KEL_LOG_ERR, "metadata extent out of range. Partition=%d lbn=%u blocks=%llu end=%llu\n", number,
+            static_cast<unsigned>(first), static_cast<unsigned long long>(blocks), static_cast<unsigned long long>(end));
+    return false;
+  }
+  return true;
+}
+
 // Start and length from the extents; the information length must fill them.
 void settle_entry(SetUp& s, mdcudfsr_partition_entry& e) {
   if (!e.list.first) {
@@ -182,6 +204,11 @@ bool set_up_file(SetUp& s, int index) {
     return false;
   }
   if (!follow_aeds(s, e, number, e.efe.icbtag.flags & 0x7u)) return false;
+  if (!extents_in_bounds(s, e, number)) {
+    s.last_error = 22;
+    mdcudfsr_extent_list_remove_all(&e.list);
+    return false;
+  }
   settle_entry(s, e);
   if (e.efe.icbtag.file_type != (index == 0 ? kMetadataFile : kMirrorFile)) s.read_only = true;
   return true;
@@ -212,10 +239,25 @@ int check_lengths(SetUp& s) {
   return 22;
 }
 
-int set_up_physical(mdcudfsr_mount* mnt) {
+// The physical partition as its descriptor gives it, cut to the disc's
+// blocks: a partition that reaches past the disc mounts read-only, and one
+// that starts past it has no block to set up.
+int set_up_physical(SetUp& s) {
+  mdcudfsr_mount* mnt = s.mnt;
   auto& p = mnt->part[MDCUDFSR_PARTITION_PHYSICAL];
-  p.start_sector = mnt->vds.pd.start_loc;
-  p.length = static_cast<std::uint64_t>(mnt->logical_block_size) * mnt->vds.pd.part_len;
+  const std::uint32_t start = mnt->vds.pd.start_loc, disc = mnt->num_sectors;
+  std::uint32_t blocks = mnt->vds.pd.part_len;
+  if (disc && (start >= disc || blocks > disc - start)) {
+    VFS_LOG(KEL_LOG_ERR, "partition past the disc. start=%u length=%u disc blocks=%u. Read Only\n", start, blocks,
+            disc);
+    blocks = start < disc ? disc - start : 0;
+    s.read_only = true;
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, s.ctx);
+  }
+  p.start_sector = start;
+  p.length = static_cast<std::uint64_t>(mnt->logical_block_size) * blocks;
+  mnt->partition_blocks = blocks;
+  mnt->partition_length = p.length;
   mdcudfsr_extent_list_remove_all(&p.list);
   mnt->first_physical_lsn = mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, 0, nullptr);
   if (mnt->first_physical_lsn == MDCUDFSR_INVALID_LSN) {
@@ -247,7 +289,7 @@ int mdcudfsr_init_partitions(mdcudfsr_mount* mnt, vfs_context_t ctx, int from_ca
   VFS_ENTER();
   if (!mnt || mnt->logical_block_size == 0 || mnt->logical_block_size > 0x10000) return 22;
   SetUp s{mnt, ctx, from_cache, write_cache, {}};
-  int err = set_up_physical(mnt);
+  int err = set_up_physical(s);
   const bool disc_loaded = mnt->loaded_slot != 0xFF;
   if (!err && mnt->is_rewritable && disc_loaded) mdcudfsr_read_usb(mnt, ctx);
   if (!err) {

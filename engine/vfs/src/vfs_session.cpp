@@ -47,16 +47,16 @@ Outcome open_session(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return o;
 }
 
+// A close whose descriptor write failed leaves the session open on the
+// disc: it ends at once with that error, the state kept as it is.
 Outcome close_session(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   Outcome o;
   int err = mdcudfsr_set_lvid_integrity_type(mnt, 1, 1, ctx);
   if (err) {
     VFS_LOG(KEL_LOG_ERR, "set lvid integrity type failed, closing (error:%d)\n", err);
-    if (mnt->system_guard) {
-      o.result = err;
-      o.done = o.close_lvid_failed = true;
-      return o;
-    }
+    o.result = err;
+    o.done = o.close_lvid_failed = true;
+    return o;
   }
   mdcudfsr_volume_status(mnt).fetch_and(static_cast<std::uint8_t>(~kSessionOpen));
   send_session_state(mnt, 0, ctx);

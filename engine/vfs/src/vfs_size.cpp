@@ -6,6 +6,8 @@
 #include "kelvnops/mdcudfsr_track_info.h"
 #include "vfs_log.h"
 
+#include <algorithm>
+
 namespace {
 
 // Figures in 32-block clusters, signed so that a short disc shows as
@@ -41,14 +43,17 @@ std::int64_t slot_free(std::int64_t nwa, std::int64_t limit, std::int64_t capaci
   return 0;
 }
 
+// The partition length in blocks of a rewritable volume: the mount's
+// figure, else the partition descriptor's, as the flush places its entries.
+std::int64_t rewritable_partition_blocks(const mdcudfsr_mount* mnt) {
+  return mnt->partition_blocks ? mnt->partition_blocks : mnt->vds.pd.part_len;
+}
+
 // Track size (clusters) and next writable address (blocks) of the last
 // written slot; the track request's error is the first result.
 int read_track(mdcudfsr_mount* mnt, vfs_context_t ctx, int mounting, std::int64_t* t, std::int64_t* n, int* track_err) {
   if (mnt->is_rewritable) {
-    // The partition length in blocks: the mount's figure, else the
-    // partition descriptor's, as the flush places its entries.
-    const std::int64_t blocks = mnt->partition_blocks ? mnt->partition_blocks : mnt->vds.pd.part_len;
-    *t = (blocks + 4127) / 32;
+    *t = (rewritable_partition_blocks(mnt) + 4127) / 32;
     *n = mnt->next_writable_address;
     return 0;
   }
@@ -136,6 +141,12 @@ int mdcudfsr_get_volume_size_info(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32
   put_blocks(f.per_slot, mnt->medium_type, per_slot);
   put_blocks(f.current, mnt->medium_type, current_free);
   return track_err;
+}
+
+bool mdcudfsr_rewritable_has_capacity(const mdcudfsr_mount* mnt) {
+  const Reserves r = reserves_of(mnt->medium_type);
+  const std::int64_t t = (rewritable_partition_blocks(mnt) + 4127) / 32 - r.cut;
+  return t - std::max(r.a0, r.a1) - 256 > 0;
 }
 
 uint64_t mdcudfsr_max_object_count(const mdcudfsr_mount* mnt) {

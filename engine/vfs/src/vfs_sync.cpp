@@ -129,6 +129,13 @@ int mdcudfsr_vfsop_sync(mount_t mp, int waitfor, vfs_context_t ctx) {
   if (r >= 0) return r;
   if (mdcudfsr_is_privileged_process(mnt, vfs_context_pid(ctx)) && !mnt->filter_notified)
     ++mnt->privileged_call_count;
+  if ((vfs_flags(mnt->mp) & MNT_RDONLY) && mnt->flush_state == 1) {
+    // The last flush failed and protected the volume: what it left is not
+    // on the disc, and no flush of this mount can write it.
+    VFS_LOG(KEL_LOG_ERR, "last flush failed, volume read-only. reasons=0x%x %s\n",
+            mnt->mntinfo.WriteProtectReasonFlags, name);
+    return mdcudfsr_readonly_error(mnt);
+  }
   r = gates(mnt, name);
   if (r >= 0) return r;
   if (!mdcudfsr_metadata_changed(mnt)) return 0;

@@ -1,5 +1,8 @@
 // UDF timestamps (ECMA-167 1/7.3) and seconds since 1970, and the volume
-// clocks. Seconds are kept in 64 bits, so times after 2038 convert both ways.
+// clocks. Seconds are kept in 64 bits, so times after 2038 convert both ways;
+// a timestamp's year is an Int16 from 1 to 9999, so later times are written
+// as the last microsecond of 9999, and a year before 1970 or after 9999 reads
+// as second 0.
 #include "kelvfs/mdcudfsr_time.h"
 
 #include "kelhost/kern.h"
@@ -12,8 +15,11 @@ namespace {
 
 constexpr std::int64_t kDay = 86400;
 constexpr std::int32_t kNoTimeZone = -2047;
-// The latest time a 16-bit year can hold: 65535-12-31 23:59:59.
-constexpr std::int64_t kLastSecond = 2005949145599LL;
+// The last second a timestamp may hold: 9999-12-31 23:59:59, and the last
+// microsecond of it in nanoseconds.
+constexpr std::int64_t kLastSecond = 253402300799LL;
+constexpr long kLastNanoseconds = 999999000L;
+constexpr std::int64_t kFirstYear = 1970, kLastYear = 9999;
 
 bool leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
@@ -31,13 +37,25 @@ std::int32_t sign_extend_12(std::uint16_t field) {
   return (v & 0x800) ? v - 0x1000 : v;
 }
 
+// Seconds and nanoseconds within what a timestamp holds: before 1970 is
+// 1970-01-01 00:00:00, after 9999 is the last microsecond of 9999.
+struct Moment {
+  std::int64_t seconds;
+  long nanoseconds;
+};
+Moment within_years(std::int64_t seconds, long nanoseconds) {
+  if (seconds > kLastSecond) return {kLastSecond, kLastNanoseconds};
+  return {std::max<std::int64_t>(seconds, 0), std::clamp<long>(nanoseconds, 0, 999999999L)};
+}
+
 }  // namespace
 
 void mdcudfsr_udftime2timespec(const timestamp* ts, struct timespec* out) {
   if (!ts || !out) return;
   out->tv_nsec = static_cast<long>(ts->centisec) * 10000000L + ts->hund_usec * 100000L + ts->usec * 1000L;
-  const std::int64_t year = ts->year;
-  if (year <= 1969) {
+  // The year is signed on the medium: 0xEA98 is the year -5480, not 60056.
+  const std::int64_t year = static_cast<std::int16_t>(ts->year);
+  if (year < kFirstYear || year > kLastYear) {
     out->tv_sec = 0;
     return;
   }
@@ -53,14 +71,14 @@ void mdcudfsr_udftime2timespec(const timestamp* ts, struct timespec* out) {
 
 void mdcudfsr_timespec2udftime(mdcudfsr_mount* mnt, const struct timespec* ts, timestamp* out, int type) {
   if (!ts || !out) return;
-  std::int64_t secs = std::max<std::int64_t>(ts->tv_sec, 0);
+  Moment at = within_years(ts->tv_sec, ts->tv_nsec);
   out->type_tz = 0;
   if (type == 1) {
     const std::int32_t offset = mnt ? mnt->time_zone_offset : 0;
     out->type_tz = static_cast<std::uint16_t>((offset & 0xFFF) | 0x1000);
-    secs = std::max<std::int64_t>(secs + offset * 60LL, 0);
+    at = within_years(at.seconds + offset * 60LL, at.nanoseconds);
   }
-  secs = std::min(secs, kLastSecond);
+  const std::int64_t secs = at.seconds;
   std::int64_t days = secs / kDay;
   const std::int64_t in_day = secs % kDay;
   std::int64_t year = 1970 + days / 366;  // never past the year sought
@@ -77,7 +95,7 @@ void mdcudfsr_timespec2udftime(mdcudfsr_mount* mnt, const struct timespec* ts, t
   out->hour = static_cast<std::uint8_t>(in_day / 3600);
   out->minute = static_cast<std::uint8_t>(in_day % 3600 / 60);
   out->second = static_cast<std::uint8_t>(in_day % 60);
-  const long ns = std::clamp<long>(ts->tv_nsec, 0, 999999999L);
+  const long ns = at.nanoseconds;
   out->centisec = static_cast<std::uint8_t>(ns / 10000000L);
   out->hund_usec = static_cast<std::uint8_t>(ns / 100000L % 100);
   out->usec = static_cast<std::uint8_t>(ns / 1000L % 100);

@@ -3,6 +3,7 @@
 #include "kelcache/cache.h"
 #include "kelcache/lookup.h"
 #include "kelvfs/mdcudfsr_event_log.h"
+#include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_namespace.h"
@@ -235,7 +236,7 @@ int create_in(Op& op, const vnode_attr* vap, uint32_t mode, bool* made) {
 int create_checks(Op& op, const componentname* cnp) {
   if (read_only(op.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_create] read only mount mode\n");
-    return 30;
+    return mdcudfsr_readonly_error(op.mnt);
   }
   if (no_edit(op.mnt)) {
     VN_LOG(KEL_LOG_INFO, "[vnop_create] not operation for noedit mode\n");
@@ -313,7 +314,7 @@ int do_mkdir(vnop_mkdir_args* a) {
   if (err) return err;
   if (read_only(op.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_mkdir] read only mount mode\n");
-    return 30;
+    return mdcudfsr_readonly_error(op.mnt);
   }
   if (no_edit(op.mnt)) {
     VN_LOG(KEL_LOG_INFO, "[vnop_mkdir] not operation for noedit mode\n");
@@ -392,7 +393,7 @@ int symlink_checks(Op& op, vnop_symlink_args* a, char** normal) {
   }
   if (read_only(op.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_symlink] read only mount mode\n");
-    return 30;
+    return mdcudfsr_readonly_error(op.mnt);
   }
   if (no_edit(op.mnt)) {
     VN_LOG(KEL_LOG_INFO, "[vnop_symlink] not operation for noedit mode\n");

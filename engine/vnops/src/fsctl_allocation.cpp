@@ -9,11 +9,13 @@
 #include "kelhost/vnode.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvnops/mdcudfsr_namespace.h"
+#include "kelvnops/mdcudfsr_privileged_open_list.h"
 #include "kelvnops/mdcudfsr_track_info.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "udf/udf_lvid.h"
 #include "udf/udf_names.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 
@@ -67,6 +69,57 @@ int append_extent(mdcudfsr_extent_list* list, std::uint32_t zone, std::uint32_t 
   e.extent.loc.lb_num = lbn;
   e.extent.loc.part_num = static_cast<std::uint16_t>(zone + 1);
   return mdcudfsr_extent_list_add(list, &e, 0);
+}
+
+// A space entry lies on a valid zone and, with all its blocks (counted in
+// 64 bits), inside the physical partition, where every zone's blocks are
+// numbered; *type gets the zone's descriptor type. 22 otherwise.
+int check_entry(mdcudfsr_mount* mnt, const MDCFS_SPACE_ENTRY& s, std::int32_t* type) {
+  if (int err = mdcudfsr_get_adtype_from_zoneid(mnt, static_cast<std::uint32_t>(s.ZoneId), type)) return err;
+  std::uint64_t available = 0;
+  const std::uint32_t lbn = static_cast<std::uint32_t>(s.BlockOffset);
+  if (mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, lbn, &available) == MDCUDFSR_INVALID_LSN) {
+    VN_LOGK(KEL_LOG_ERR, "%s\n", "lsn != INVALID_LSN");
+    return 22;
+  }
+  if (std::uint64_t{static_cast<std::uint32_t>(s.NumberOfBlocks)} * block_size(mnt) > available) {
+    VN_LOGK(KEL_LOG_ERR, "Invalid Block Length (%d).\n", s.NumberOfBlocks);
+    return 22;
+  }
+  return 0;
+}
+
+int check_entries(mdcudfsr_mount* mnt, const MDCFS_SPACE_ENTRY* s, std::uint32_t count) {
+  std::int32_t type = 0;
+  for (std::uint32_t i = 0; i < count; ++i)
+    if (int err = check_entry(mnt, s[i], &type)) return err;
+  return 0;
+}
+
+// `bytes` from block `lbn` of a zone as extents of at most
+// MDCUDFSR_MANUAL_EXTENT_MAX bytes, each starting where the one before ended.
+int append_pieces(mdcudfsr_mount* mnt, mdcudfsr_extent_list* list, std::uint32_t zone, std::uint32_t lbn,
+                  std::uint64_t bytes, std::int32_t type) {
+  const std::uint32_t bs = block_size(mnt);
+  for (std::uint64_t done = 0; done < bytes;) {
+    const std::uint64_t piece = std::min<std::uint64_t>(bytes - done, MDCUDFSR_MANUAL_EXTENT_MAX);
+    const auto at = static_cast<std::uint32_t>(lbn + done / bs);  // checked inside the partition
+    if (int err = append_extent(list, zone, at, static_cast<std::uint32_t>(piece), type)) return err;
+    done += piece;
+  }
+  return 0;
+}
+
+// Takes the extents appended after `keep` (null: all) off again.
+void drop_extents_after(mdcudfsr_extent_list* list, const mdcudfsr_extent_entry* keep) {
+  while (list->last && list->last != keep) mdcudfsr_extent_list_remove_entry(list, list->last);
+}
+
+// The node's extents become `fresh`.
+void take_extents(mdcudfsr_cache_node* node, mdcudfsr_extent_list* fresh) {
+  mdcudfsr_extent_list_free(&node->udf_data->extents);
+  node->udf_data->extents = *fresh;
+  mdcudfsr_extent_list_rebuild_index(&node->udf_data->extents);
 }
 
 int append_copy(mdcudfsr_extent_list* list, const long_ad& ad) {
@@ -132,6 +185,8 @@ int mdcudfsr_mdcfsctrl_get_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_n
   if (!mnt || !b) return 22;
   if (int err = check_kind_file_or_proxy(node)) return err;
   const mdcudfsr_extent_list* list = &node->udf_data->extents;
+  // A proxy's writes record blocks in this list under the proxy's lock.
+  const auto held = mdcudfsr_extent_list_hold(list);
   if (!b->SpaceEntries) {
     b->TotalSpaceCount = mdcudfsr_extent_list_get_count(list);
     VN_LOGK(KEL_LOG_DEBG, "TotalSpaceCount=%d\n", static_cast<int>(b->TotalSpaceCount));
@@ -162,28 +217,23 @@ int mdcudfsr_mdcfsctrl_get_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_n
 
 namespace {
 
-// Appends one space entry as extents of at most MDCUDFSR_MANUAL_EXTENT_MAX
-// bytes; the file grows by its bytes.
-int add_one_entry(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, const MDCFS_SPACE_ENTRY& s) {
-  std::int32_t type = 0;
-  const std::uint32_t zone = static_cast<std::uint32_t>(s.ZoneId);
-  if (int err = mdcudfsr_get_adtype_from_zoneid(mnt, zone, &type)) return err;
-  const std::uint32_t bs = block_size(mnt);
-  const std::uint64_t bytes = std::uint64_t{bs} * static_cast<std::uint32_t>(s.NumberOfBlocks);
-  std::uint64_t done = 0;
-  while (done < bytes) {
-    const std::uint64_t piece = bytes - done < MDCUDFSR_MANUAL_EXTENT_MAX ? bytes - done : MDCUDFSR_MANUAL_EXTENT_MAX;
-    const std::uint32_t lbn = static_cast<std::uint32_t>(s.BlockOffset) + static_cast<std::uint32_t>(done / bs);
-    if (int err = append_extent(&node->udf_data->extents, zone, lbn, static_cast<std::uint32_t>(piece), type)) {
-      return err;
-    }
-    done += piece;
+// Appends every entry's blocks to the node's extents, all or none.
+int append_entries(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, const MDCFS_SPACE_ENTRY* s, std::uint32_t count,
+                   std::uint64_t* bytes) {
+  mdcudfsr_extent_list* list = &node->udf_data->extents;
+  const mdcudfsr_extent_entry* keep = list->last;
+  *bytes = 0;
+  int err = 0;
+  for (std::uint32_t i = 0; i < count && !err; ++i) {
+    std::int32_t type = 0;
+    const auto zone = static_cast<std::uint32_t>(s[i].ZoneId);
+    const std::uint64_t n = std::uint64_t{block_size(mnt)} * static_cast<std::uint32_t>(s[i].NumberOfBlocks);
+    err = mdcudfsr_get_adtype_from_zoneid(mnt, zone, &type);
+    if (!err) err = append_pieces(mnt, list, zone, static_cast<std::uint32_t>(s[i].BlockOffset), n, type);
+    *bytes += n;
   }
-  extended_file_entry& efe = node->udf_data->efe;
-  efe.inf_len = (efe.inf_len + bytes + bs - 1) / bs * bs;
-  efe.object_size = efe.inf_len;
-  reset_proxy_bytes(node);
-  return 0;
+  if (err) drop_extents_after(list, keep);
+  return err;
 }
 
 // The file takes the mount's next unique id, re-keyed in its parent.
@@ -231,13 +281,21 @@ int mdcudfsr_mdcfsctrl_add_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_n
                        mnt->next_unique_id != efe.unique_id + 1;
   const mdcudfsr_extent_entry* first = node->udf_data->extents.first;
   const std::uint32_t first_part = first ? first->extent.loc.part_num : static_cast<std::uint32_t>(entries[0].ZoneId) + 1;
-  if (node->master && first_part != mnt->current_disc + 1) node->master->multi_disc = 1;
-  for (std::uint32_t i = 0; i < b->TotalSpaceCount && !err; ++i) err = add_one_entry(mnt, node, entries[i]);
+  // Every entry is checked before the first is appended: a refusal leaves
+  // the file as it was.
+  std::uint64_t added = 0;
+  err = check_entries(mnt, entries, b->TotalSpaceCount);
+  if (!err) err = append_entries(mnt, node, entries, b->TotalSpaceCount, &added);
   OSFree(entries, bytes, nullptr);
   if (err) {
     VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
     return err;
   }
+  if (node->master && first_part != mnt->current_disc + 1) node->master->multi_disc = 1;
+  const std::uint32_t bs = block_size(mnt);
+  efe.inf_len = (efe.inf_len + added + bs - 1) / bs * bs;
+  efe.object_size = efe.inf_len;
+  reset_proxy_bytes(node);
   // A proxy shares its master's entry: the master is the file re-keyed.
   mdcudfsr_cache_node* file = node->master ? node->master : node;
   if (new_uid && !file->parity_info) renew_unique_id(mnt, file);
@@ -257,16 +315,15 @@ int mdcudfsr_mdcfsctrl_replace_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cac
   if (int err = check_file(node, true)) return err;
   std::int32_t type = 0;
   const std::uint32_t zone = static_cast<std::uint32_t>(r->NewSpace.ZoneId);
-  int err = mdcudfsr_get_adtype_from_zoneid(mnt, zone, &type);
+  int err = check_entry(mnt, r->NewSpace, &type);
   mdcudfsr_extent_list fresh{};
   mdcudfsr_extent_list_init(&fresh);
-  const std::uint32_t new_len =
-      static_cast<std::uint32_t>(std::uint64_t{block_size(mnt)} * static_cast<std::uint32_t>(r->NewSpace.NumberOfBlocks));
+  const std::uint64_t new_len = std::uint64_t{block_size(mnt)} * static_cast<std::uint32_t>(r->NewSpace.NumberOfBlocks);
   std::uint32_t i = 0;
   for (const mdcudfsr_extent_entry* e = node->udf_data->extents.first; e && !err; e = e->next, ++i) {
     if (i != r->ExtentIndex) {
       err = append_copy(&fresh, e->extent);
-    } else if (EXTENT_LENGTH(e->extent.len) != EXTENT_LENGTH(new_len)) {
+    } else if (EXTENT_LENGTH(e->extent.len) != new_len) {
       VN_LOGK(KEL_LOG_ERR, "%s\n", "EXTENT_LENGTH( eep->extent.len ) == EXTENT_LENGTH( entry.extent.len )");
       err = 22;
     } else {
@@ -274,10 +331,12 @@ int mdcudfsr_mdcfsctrl_replace_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cac
                           EXTENT_LENGTH(e->extent.len), type);
     }
   }
+  if (!err && r->ExtentIndex >= i) {
+    VN_LOGK(KEL_LOG_ERR, "extent index %u lies beyond the file's %u extents\n", r->ExtentIndex, i);
+    err = 22;
+  }
   if (!err) {
-    mdcudfsr_extent_list_free(&node->udf_data->extents);
-    node->udf_data->extents = fresh;
-    mdcudfsr_extent_list_rebuild_index(&node->udf_data->extents);
+    take_extents(node, &fresh);
     update_recorded_blocks(mnt, node);
     set_attrtime_now(mnt, node);
   } else {
@@ -323,12 +382,6 @@ int move_extent(RangeMove& m, mdcudfsr_extent_list* out, const long_ad& ad, std:
     }
     if (int err = append_extent(out, m.zone, m.lbn, m.count * bs, m.type)) return err;
     m.placed = true;
-    extended_file_entry& efe = m.node->udf_data->efe;
-    if (efe.inf_len < last * bs) {
-      efe.inf_len = last * bs;
-      efe.object_size = efe.inf_len;
-      reset_proxy_bytes(m.node);
-    }
   }
   if (last < end) {
     long_ad tail = ad;
@@ -348,6 +401,7 @@ int mdcudfsr_mdcfsctrl_replace_file_range(mdcudfsr_mount* mnt, mdcudfsr_cache_no
               static_cast<std::uint32_t>(r->NewSpace.ZoneId), 0, static_cast<std::uint32_t>(r->NewSpace.BlockOffset)};
   if (int err = mdcudfsr_get_adtype_from_zoneid(mnt, m.zone, &m.type)) return err;
   if (int err = check_file(node, true)) return err;
+  if (int err = check_entry(mnt, r->NewSpace, &m.type)) return err;
   const std::uint32_t bs = block_size(mnt);
   if (m.count == 0 || std::uint64_t{m.count} * bs > EXTENT_LENGTH_MASK) {
     VN_LOGK(KEL_LOG_ERR, "err=%d\n", 22);
@@ -371,9 +425,14 @@ int mdcudfsr_mdcfsctrl_replace_file_range(mdcudfsr_mount* mnt, mdcudfsr_cache_no
     mdcudfsr_extent_list_free(&fresh);
     return err;
   }
-  mdcudfsr_extent_list_free(&node->udf_data->extents);
-  node->udf_data->extents = fresh;
-  mdcudfsr_extent_list_rebuild_index(&node->udf_data->extents);
+  take_extents(node, &fresh);
+  // A range that reaches past the end of the file makes it longer.
+  extended_file_entry& efe = node->udf_data->efe;
+  const std::uint64_t end = (std::uint64_t{m.first} + m.count) * bs;
+  if (efe.inf_len < end) {
+    efe.inf_len = efe.object_size = end;
+    reset_proxy_bytes(node);
+  }
   update_recorded_blocks(mnt, node);
   set_attrtime_now(mnt, node);
   if (!node->master) return 0;
@@ -398,56 +457,53 @@ int mdcudfsr_mdcfsctrl_delete_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cach
 
 namespace {
 
-// Drops the first entry of the pending-rebuild list (the privileged open
-// list), clearing its node's link to it.
-void drop_first_entry(mdcudfsr_mount* mnt) {
-  mdcudfsr_proxy_write_entry* e = mnt->proxy_write_first;
-  if (e->node && e->node->write_list_entry == e) {
-    mdcudfsr_privileged_open_list_remove(mnt, e->node);
-    return;
-  }
-  mnt->proxy_write_first = e->next;
-  if (e->next) e->next->prev = nullptr;
-  else mnt->proxy_write_last = nullptr;
-  OSFree(e, sizeof *e, nullptr);
-}
-
-void clear_pending_when_empty(mdcudfsr_mount* mnt) {
-  if (!mnt->proxy_write_first) mnt->vfam_mode = 0;
-}
-
-// Step 4-5: the node's extents become the record's entries.
-int replace_extents(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n, const MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER* r) {
-  int err = mdcudfsr_extent_list_remove_all(&n->udf_data->extents);
-  if (err) return err;
-  extended_file_entry& efe = n->udf_data->efe;
-  if (r->FileSize >= 0) {
-    VN_LOGK(KEL_LOG_INFO, "FileSize changed from %d to %d.\n", static_cast<int>(efe.inf_len),
-            static_cast<int>(r->FileSize));
-    efe.inf_len = efe.object_size = static_cast<std::uint64_t>(r->FileSize);
-  }
+// The record's entries as extents of the size `size`: each entry gives
+// min(what is left of the size, its blocks), long ones cut as add cuts
+// them. Every entry is checked first; nothing of the node changes here.
+int build_extents(mdcudfsr_mount* mnt, const MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER* r, std::uint64_t size,
+                  mdcudfsr_extent_list* out) {
   if (!r->TotalSpaceCount) return 0;
   std::uint32_t bytes = 0;
+  int err = 0;
   MDCFS_SPACE_ENTRY* entries = copy_entries_in(reinterpret_cast<std::uintptr_t>(r->SpaceEntries), r->TotalSpaceCount,
                                                &bytes, &err);
   if (!entries) return err;
-  std::uint64_t remaining = efe.inf_len;
-  const std::uint32_t bs = block_size(mnt);
+  err = check_entries(mnt, entries, r->TotalSpaceCount);
+  std::uint64_t remaining = size;
   for (std::uint32_t i = 0; i < r->TotalSpaceCount && !err; ++i) {
     const MDCFS_SPACE_ENTRY& s = entries[i];
     VN_LOGK(KEL_LOG_DEBG, "%d: %d/%d/%d\n", static_cast<int>(i), s.ZoneId, s.BlockOffset, s.NumberOfBlocks);
-    const std::uint64_t room = std::uint64_t{bs} * static_cast<std::uint32_t>(s.NumberOfBlocks);
-    const std::uint64_t len = remaining < room ? remaining : room;
-    if (len > EXTENT_LENGTH_MASK) err = 22;
-    else err = append_extent(&n->udf_data->extents, static_cast<std::uint32_t>(s.ZoneId),
-                             static_cast<std::uint32_t>(s.BlockOffset), static_cast<std::uint32_t>(len), 0);
+    const std::uint64_t room = std::uint64_t{block_size(mnt)} * static_cast<std::uint32_t>(s.NumberOfBlocks);
+    const std::uint64_t len = std::min(remaining, room);
+    err = append_pieces(mnt, out, static_cast<std::uint32_t>(s.ZoneId), static_cast<std::uint32_t>(s.BlockOffset), len,
+                        EXTENT_FLAGS_RECORDED);
     remaining -= len;
   }
   OSFree(entries, bytes, nullptr);
   return err;
 }
 
-// Steps 6-7.
+// The node's extents and size become the record's, all or none.
+int replace_extents(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n, const MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER* r) {
+  extended_file_entry& efe = n->udf_data->efe;
+  const std::uint64_t size = r->FileSize >= 0 ? static_cast<std::uint64_t>(r->FileSize) : efe.inf_len;
+  mdcudfsr_extent_list fresh{};
+  mdcudfsr_extent_list_init(&fresh);
+  if (int err = build_extents(mnt, r, size, &fresh)) {
+    mdcudfsr_extent_list_free(&fresh);
+    return err;
+  }
+  take_extents(n, &fresh);
+  if (r->FileSize >= 0) {
+    VN_LOGK(KEL_LOG_INFO, "FileSize changed from %d to %d.\n", static_cast<int>(efe.inf_len),
+            static_cast<int>(r->FileSize));
+    efe.inf_len = efe.object_size = size;
+  }
+  return 0;
+}
+
+// What a rebuilt node takes on besides its extents: the page cache's size,
+// its recorded blocks and length, its zone map, the dirty mark and the slot.
 void finish_rebuilt_node(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n, bool stream) {
   n->write_total = 0;
   set_attrtime_now(mnt, n);
@@ -467,7 +523,7 @@ void finish_rebuilt_node(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n, bool strea
   n->last_disc = mnt->current_disc + 1;
 }
 
-// Step 9: on F2h media a file keeps its parity as parity information; the
+// On F2h media a file keeps its parity as parity information; the
 // information is taken again from its parity file, whose node goes.
 void parity_info_from_parity_file(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n) {
   if (mnt->medium_type != 0xF2 || n->kind != MDCUDFSR_NODE_UDF || !n->parity_info || !n->parity_node) return;
@@ -502,21 +558,19 @@ int mdcudfsr_mdcfsctrl_rebuild_file_allocation(mdcudfsr_mount* mnt, MDCFS_REBUIL
     VN_LOGK(KEL_LOG_ERR, "%s\n", "buf");
     return 12;
   }
-  while (mnt->proxy_write_first && mnt->proxy_write_first->unique_id < r->FileIndex) drop_first_entry(mnt);
-  mdcudfsr_proxy_write_entry* e = mnt->proxy_write_first;
-  if (!e) {
-    mnt->vfam_mode = 0;
-    return 0;
-  }
-  if (e->unique_id > r->FileIndex || !e->node) return 2;
-  mdcudfsr_cache_node* file = e->node->master ? e->node->master : e->node;
+  mdcudfsr_cache_node* listed = nullptr;
+  if (int err = mdcudfsr_privileged_open_list_first_from(mnt, r->FileIndex, &listed)) return err;
+  if (!listed) return 0;
+  mdcudfsr_cache_node* file = listed->master ? listed->master : listed;
   mdcudfsr_cache_node* target = r->StreamIndex ? mdcudfsr_cnp(file->parity_node) : file;
   if (!target) return 2;
   mdcudfsr_cache_lock_node(target, MDCUDFSR_WAIT_FOREVER);
-  const int err = rebuild_node(mnt, target, r);
-  if (!err && !target->parity_node) drop_first_entry(mnt);
+  // The list is let go while the node lock is waited for: a remove may
+  // have taken the file off meanwhile.
+  const int err = mdcudfsr_privileged_open_list_has(mnt, listed) ? rebuild_node(mnt, target, r) : 2;
+  const bool done = !err && !target->parity_node;
   if (!err) parity_info_from_parity_file(mnt, target);
   mdcudfsr_cache_unlock_node(target);
-  clear_pending_when_empty(mnt);
+  mdcudfsr_privileged_open_list_settle(mnt, done ? listed : nullptr);
   return err;
 }

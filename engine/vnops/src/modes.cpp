@@ -11,6 +11,7 @@
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_backtrack.h"
 #include "kelvnops/mdcudfsr_namespace.h"
+#include "kelvnops/mdcudfsr_privileged_open_list.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_volume_dirty.h"
 #include "vnops_log.h"
@@ -162,28 +163,6 @@ int leave_privileged_mode(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 }
 
 }  // namespace
-
-void mdcudfsr_privileged_open_list_remove(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node) {
-  auto* e = static_cast<mdcudfsr_proxy_write_entry*>(node->write_list_entry);
-  if (!e) return;
-  (e->prev ? e->prev->next : mnt->proxy_write_first) = e->next;
-  (e->next ? e->next->prev : mnt->proxy_write_last) = e->prev;
-  node->write_list_entry = nullptr;
-  OSFree(e, sizeof *e, nullptr);
-}
-
-void mdcudfsr_privileged_open_list_clear(mdcudfsr_mount* mnt) {
-  while (mdcudfsr_proxy_write_entry* e = mnt->proxy_write_first) {
-    if (e->node && e->node->write_list_entry == e) {
-      mdcudfsr_privileged_open_list_remove(mnt, e->node);
-      continue;
-    }
-    mnt->proxy_write_first = e->next;
-    OSFree(e, sizeof *e, nullptr);
-  }
-  mnt->proxy_write_last = nullptr;
-  mnt->vfam_mode = 0;
-}
 
 int mdcudfsr_mdcfsctrl_register_privileged_process(mdcudfsr_mount* mnt, kel_pid_t pid, vfs_context_t ctx) {
   if (mnt->privileged_pid && !mnt->privileged_mode) {

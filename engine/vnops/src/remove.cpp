@@ -3,6 +3,7 @@
 #include "kelcache/cache.h"
 #include "kelcache/lookup.h"
 #include "kelvfs/mdcudfsr_event_log.h"
+#include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_namespace.h"
@@ -165,10 +166,23 @@ int take_node(Op& op, vnode_t vp, const char* tag) {
   return 0;
 }
 
+// Whether a handle still has the object open: opened for reading (files and
+// folders count their readers), for writing, or through the VFAM channel.
+bool still_open(const mdcudfsr_cache_node* n) { return n->open_count > 0 || n->write_open || n->open_mode != 0; }
+
+// An object some handle still has open keeps its node, and so its vnode:
+// 16 (busy).
+int refuse_open(const Op& op) {
+  if (!still_open(op.node)) return 0;
+  VN_LOG(KEL_LOG_ERR, "[%s] %s is open (readers %u, write open %d)\n", op.op, name_of(op.node),
+         static_cast<unsigned>(op.node->open_count), static_cast<int>(op.node->write_open));
+  return 16;
+}
+
 int remove_checks(Op& op, vnop_remove_args* a) {
   if (read_only(op.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_remove] read only mount mode\n");
-    return 30;
+    return mdcudfsr_readonly_error(op.mnt);
   }
   if (no_edit(op.mnt)) {
     VN_LOG(KEL_LOG_INFO, "[vnop_remove] not operation for noedit mode\n");
@@ -181,7 +195,7 @@ int remove_checks(Op& op, vnop_remove_args* a) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( flags & VNODE_REMOVE_NODELETEBUSY ) || !vnode_isinuse( vp, 0 )");
     return 16;
   }
-  return 0;
+  return refuse_open(op);
 }
 
 // After a failure the parent's reported times move by one second.
@@ -240,7 +254,7 @@ int do_remove(vnop_remove_args* a) {
 int rmdir_checks(Op& op, vnop_rmdir_args* a) {
   if (read_only(op.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_rmdir] read only mount mode\n");
-    return 30;
+    return mdcudfsr_readonly_error(op.mnt);
   }
   if (no_edit(op.mnt)) {
     VN_LOG(KEL_LOG_INFO, "[vnop_rmdir] not operation for noedit mode\n");
@@ -251,6 +265,7 @@ int rmdir_checks(Op& op, vnop_rmdir_args* a) {
     VN_LOG(KEL_LOG_ERR, "cant rmdir $ or $$\n");
     return 95;
   }
+  if (const int err = refuse_open(op)) return err;
   if (!mdcudfsr_cache_is_dir_empty(op.node)) {
     mdcudfsr_vnop_print_errlog(
         op.parent, 39, name_of(op.node),

@@ -5,6 +5,7 @@
 #include "kelcache/cache_flush.h"
 #include "kelcache/lookup.h"
 #include "kelvfs/mdcudfsr_event_log.h"
+#include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_namespace.h"
@@ -76,7 +77,7 @@ void errlog(Ren& r, int err, const char* message, mdcudfsr_cache_node* to) {
 int first_checks(Ren& r) {
   if (read_only(r.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_rename] read only mount mode\n");
-    return 30;
+    return mdcudfsr_readonly_error(r.mnt);
   }
   if (no_edit(r.mnt)) {
     VN_LOG(KEL_LOG_INFO, "[vnop_rename] not operation for noedit mode\n");

@@ -43,6 +43,18 @@ int load_disc_of_extent(mdcudfsr_mount* mnt, std::uint32_t disc, bool* loaded) {
   return 0;
 }
 
+// The extent holding the offset, copied under the list's lock: the list may
+// change as soon as the lock goes (a removal, a size change, the recording
+// of a write through the master's proxy).
+bool extent_at(const mdcudfsr_cache_node* cnp, std::int64_t offset, long_ad* out, std::uint64_t* within) {
+  if (offset < 0 || cnp->udf_data == nullptr) return false;
+  const mdcudfsr_extent_list* list = &cnp->udf_data->extents;
+  const auto held = mdcudfsr_extent_list_hold(list);
+  const mdcudfsr_extent_entry* e = mdcudfsr_offset2extent(list, static_cast<std::uint64_t>(offset), within);
+  if (e != nullptr) *out = e->extent;
+  return e != nullptr;
+}
+
 // Sector, run and in-sector offset of the data at `foffset`.
 int map_offset(mdcudfsr_cache_node* cnp, const vnop_blockmap_args* ap, map_out* out) {
   mdcudfsr_mount* mnt = cnp->mdcudfsrmp;
@@ -51,23 +63,21 @@ int map_offset(mdcudfsr_cache_node* cnp, const vnop_blockmap_args* ap, map_out* 
     return 0;
   }
   std::uint64_t within = 0;
-  mdcudfsr_extent_entry* e = (ap->a_foffset < 0 || cnp->udf_data == nullptr)
-                                 ? nullptr
-                                 : mdcudfsr_offset2extent(&cnp->udf_data->extents, ap->a_foffset, &within);
-  if (e == nullptr) {
+  long_ad ext{};
+  if (!extent_at(cnp, ap->a_foffset, &ext, &within)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "extent");
     return 0;
   }
   bool loaded = false;
-  if (int err = load_disc_of_extent(mnt, e->extent.loc.part_num, &loaded)) return err;
+  if (int err = load_disc_of_extent(mnt, ext.loc.part_num, &loaded)) return err;
   const std::uint32_t ss = mnt->logical_sector_size;
-  const std::uint32_t type = EXTENT_FLAGS(e->extent.len);
-  const std::uint64_t rest = EXTENT_LENGTH(e->extent.len) - within;
+  const std::uint32_t type = EXTENT_FLAGS(ext.len);
+  const std::uint64_t rest = EXTENT_LENGTH(ext.len) - within;
   out->poff = static_cast<std::int32_t>(within % ss);
   if (type == EXTENT_FLAGS_RECORDED || (type == EXTENT_FLAGS_NOT_RECORDED && (ap->a_flags & 0x2))) {
-    const std::uint32_t lsn = mdcudfsr_lbn2lsn(mnt, 2, e->extent.loc.lb_num, nullptr);
+    const std::uint32_t lsn = mdcudfsr_lbn2lsn(mnt, 2, ext.loc.lb_num, nullptr);
     if (lsn == MDCUDFSR_INVALID_LSN) {
-      VN_LOG(KEL_LOG_ERR, "lbn %u outside the partition\n", e->extent.loc.lb_num);
+      VN_LOG(KEL_LOG_ERR, "lbn %u outside the partition\n", ext.loc.lb_num);
       return 22;
     }
     out->sector = static_cast<std::int32_t>(lsn + within / ss);
@@ -77,7 +87,7 @@ int map_offset(mdcudfsr_cache_node* cnp, const vnop_blockmap_args* ap, map_out* 
     if (!(ap->a_flags & VNODE_READ))
       VN_LOG(KEL_LOG_ERR, "no data on the medium: foffset=%lld size=%llu extent lbn=%u len=0x%x\n",
              static_cast<long long>(ap->a_foffset), static_cast<unsigned long long>(ap->a_size),
-             e->extent.loc.lb_num, e->extent.len);
+             ext.loc.lb_num, ext.len);
   }
   // The run counts bytes from the offset; with the in-sector offset it ends
   // on a sector boundary.
@@ -93,7 +103,7 @@ int map_offset(mdcudfsr_cache_node* cnp, const vnop_blockmap_args* ap, map_out* 
   if (out->run > ap->a_size) out->run = ap->a_size;
   if (loaded && (ap->a_flags & VNODE_WRITE))
     VN_LOG(KEL_LOG_INFO, "[%s] %p call client_if::cluster_write change slot %d a_flags=%d, a_size %llx\n",
-           mdcudfsr_node_name(cnp), static_cast<void*>(cnp), static_cast<int>(e->extent.loc.part_num) - 1,
+           mdcudfsr_node_name(cnp), static_cast<void*>(cnp), static_cast<int>(ext.loc.part_num) - 1,
            ap->a_flags, static_cast<unsigned long long>(ap->a_size));
   return 0;
 }

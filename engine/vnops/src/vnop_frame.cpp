@@ -1,6 +1,7 @@
 // The common frame of the vnode operations.
 #include "vnop_frame.h"
 
+#include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 
@@ -44,7 +45,7 @@ bool vn_mount_noedit(const mdcudfsr_mount* mnt) { return (mnt->mount_ext_flags &
 int vn_refuse_modify(vn_frame& f) {
   if (vn_mount_readonly(f.mnt)) {
     KEL_LOG_AS(f.op, KEL_LOG_NOTI, KEL_MOD_FUSE, KEL_MARK_NOTE, "[%s] read only mount mode\n", f.op);
-    return 30;
+    return mdcudfsr_readonly_error(f.mnt);
   }
   if (!mdcudfsr_pass_limited_access_mode(f.mnt, f.pid)) {
     KEL_LOG_AS(f.op, KEL_LOG_INFO, KEL_MOD_FUSE, KEL_MARK_NOTE, "[%s] not operation for limited access mode\n", f.op);

@@ -1,5 +1,6 @@
 // Open, close and the release of vnodes (inactive, reclaim), and the
 // node-level open and close of the file-allocation control requests.
+#include "kelvnops/mdcudfsr_privileged_open_list.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "vnop_frame.h"
@@ -137,6 +138,9 @@ int open_udf(vn_frame& f, int mode) {
       ++f.mnt->write_open_count;
     }
     if (mode & FREAD) ++f.mnt->read_open_count;
+    // Every open of a folder counts until its close: an open folder is not
+    // removed under its handle.
+    n->open_count = n->open_count + 1;
     return 0;
   }
   if (mode & FWRITE) return open_file_for_write(f, mode);
@@ -159,21 +163,7 @@ int open_proxy(vn_frame& f, int mode) {
   if (mode & FREAD) ++f.mnt->read_open_count;
   if (!(mode & FWRITE)) return 0;
   ++f.mnt->write_open_count;
-  mdcudfsr_cache_node* master = n->master;
-  if (n->write_list_entry || (master && master->write_list_entry) || n->stream_owner) return 0;
-  // Freed with OSFree by whoever unlinks it.
-  void* mem = OSMalloc(sizeof(mdcudfsr_proxy_write_entry), nullptr);
-  if (mem == nullptr) return 12;
-  auto* e = new (mem) mdcudfsr_proxy_write_entry{};
-  e->unique_id = master ? mdcudfsr_node_unique_id(master) : 0;
-  e->node = master;
-  e->prev = f.mnt->proxy_write_last;
-  if (f.mnt->proxy_write_last) f.mnt->proxy_write_last->next = e;
-  else f.mnt->proxy_write_first = e;
-  f.mnt->proxy_write_last = e;
-  if (master) master->write_list_entry = e;
-  f.mnt->vfam_mode = 1;
-  return 0;
+  return mdcudfsr_privileged_open_list_add(f.mnt, n);
 }
 
 int open_by_kind(vn_frame& f, int mode) {
@@ -387,7 +377,7 @@ int close_master(vn_frame& f, int fflag) {
   n->kind = MDCUDFSR_NODE_UDF;
   if (n->parity_node) {
     mdcudfsr_cnp(n->parity_node)->kind = MDCUDFSR_NODE_UDF;
-    if (f.mnt->medium_type == 0xF2 && n->write_list_entry == nullptr) {
+    if (f.mnt->medium_type == 0xF2 && !mdcudfsr_privileged_open_list_has(f.mnt, n)) {
       if (int err = parity_to_info(f)) return err;
     }
   }

@@ -8,6 +8,7 @@
 #include "kelagent/vfam_client.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 
+#include <climits>
 #include <cstdlib>
 #include <strings.h>
 #include <vector>
@@ -67,11 +68,21 @@ int head_cache_read(vn_frame& f, uio_t uio, std::uint64_t size, bool* served, bo
   return 0;
 }
 
+// The ends of the file's extents, taken under the list's lock: the reads
+// run without it.
+std::vector<std::int64_t> extent_ends(const mdcudfsr_cache_node* cnp) {
+  std::vector<std::int64_t> ends;
+  const mdcudfsr_extent_list* list = &cnp->udf_data->extents;
+  const auto held = mdcudfsr_extent_list_hold(list);
+  std::int64_t end = 0;
+  for (const mdcudfsr_extent_entry* e = list->first; e; e = e->next) ends.push_back(end += EXTENT_LENGTH(e->extent.len));
+  return ends;
+}
+
 // Extent by extent: a cluster read up to the end of every extent past O.
 int per_extent_read(vn_frame& f, uio_t uio, int ioflag) {
-  std::int64_t end = 0;
-  for (mdcudfsr_extent_entry* e = f.cnp->udf_data->extents.first; e && uio_resid(uio) > 0; e = e->next) {
-    end += EXTENT_LENGTH(e->extent.len);
+  for (const std::int64_t end : extent_ends(f.cnp)) {
+    if (uio_resid(uio) <= 0) break;
     if (uio_offset(uio) >= end) continue;
     const std::int64_t size = std::min<std::int64_t>(end, mdcudfsr_cache_get_file_size(f.cnp));
     if (int err = medium_read(f, uio, size, ioflag)) {
@@ -158,10 +169,12 @@ int read_body(vn_frame& f, vnop_read_args* ap, bool* medium, bool* per_extent) {
     return 22;
   }
   if (r <= 0) return 0;
+  // The end of the range, held at the largest offset: nothing lies beyond it.
+  const std::int64_t end = r > INT64_MAX - o ? INT64_MAX : o + r;
   const std::uint64_t bs = f.mnt->logical_block_size;
   if (f.cnp->recover_blk_count != 0) {
     const std::int64_t lo = f.cnp->recover_start_blk * bs, hi = lo + f.cnp->recover_blk_count * bs;
-    if (o < hi && o + r > lo) {
+    if (o < hi && end > lo) {
       VN_LOG(KEL_LOG_ERR, "%s: PXO-4666 uio_offset=%lld uio_resid=%lld recover %lld %lld\n",
              mdcudfsr_node_name(f.cnp), static_cast<long long>(o), static_cast<long long>(r),
              static_cast<long long>(lo), static_cast<long long>(f.cnp->recover_blk_count * bs));
@@ -180,7 +193,7 @@ int read_body(vn_frame& f, vnop_read_args* ap, bool* medium, bool* per_extent) {
   VN_LOG(KEL_LOG_DEBG, "cluster_read  file_size=%lld  uio_offset=%lld ioflag=0x%08x", static_cast<long long>(size),
          static_cast<long long>(o), flags);
   bool cache_head = false;
-  if (f.cnp->kind == MDCUDFSR_NODE_UDF && o + r <= static_cast<std::int64_t>(kHead)) {
+  if (f.cnp->kind == MDCUDFSR_NODE_UDF && end <= static_cast<std::int64_t>(kHead)) {
     bool served = false;
     head_cache_read(f, uio, size, &served, &cache_head);
     if (served) return 0;

@@ -13,6 +13,8 @@
 #include "kelvfs/mdcudfsr_time.h"
 #include "udf/udf_names.h"
 
+#include <algorithm>
+#include <climits>
 #include <vector>
 
 mdcudfsr_zerofill mdcudfsr_calculate_zerofill(std::int64_t offset, std::int64_t end, std::uint32_t block_size,
@@ -34,35 +36,62 @@ mdcudfsr_zerofill mdcudfsr_calculate_zerofill(std::int64_t offset, std::int64_t 
 
 namespace {
 
+// The type of one stretch of a file's blocks.
+struct typed_range {
+  std::uint64_t start, length;
+  std::uint32_t type;
+};
+
 struct write_state {
   std::int64_t o = 0, r = 0, e = 0, s = 0, n = 0;
+  std::int64_t done = 0;  // bytes of the request that were written
   mdcudfsr_zerofill z{0, 0, 0};
   int flags = 0;
-  // What a failed transfer puts back.
-  std::vector<long_ad> extents;
-  std::uint64_t logblks = 0;
+  // The types the blocks of the range had before they were marked
+  // recorded: what a failed transfer puts back.
+  std::vector<typed_range> before;
   bool recorded_changed = false;
 };
 
-void snapshot_extents(mdcudfsr_cache_node* cnp, write_state& w) {
-  for (mdcudfsr_extent_entry* x = cnp->udf_data->extents.first; x; x = x->next) w.extents.push_back(x->extent);
-  w.logblks = cnp->udf_data->efe.logblks_rec;
+// Logical blocks recorded: the recorded extents' total in blocks. The list's
+// lock is held by the caller.
+void count_recorded(mdcudfsr_cache_node* cnp, std::uint32_t b) {
+  const std::uint64_t recorded = mdcudfsr_extent_list_get_selected_length(&cnp->udf_data->extents, 2);
+  cnp->udf_data->efe.logblks_rec = (recorded + b - 1) / b;
 }
 
-void restore_extents(mdcudfsr_cache_node* cnp, const write_state& w) {
-  mdcudfsr_extent_list* list = &cnp->udf_data->extents;
-  mdcudfsr_extent_list_remove_all(list);
-  for (const long_ad& ad : w.extents) {
-    mdcudfsr_extent_entry e;
-    e.extent = ad;
-    mdcudfsr_extent_list_add(list, &e, 0);
+// The types of the blocks [first, end), stretch by stretch, rounded out to
+// whole blocks. The list's lock is held by the caller.
+void note_types(const mdcudfsr_extent_list* list, std::uint64_t first, std::uint64_t end, std::uint32_t b,
+                std::vector<typed_range>* out) {
+  std::uint64_t at = 0;
+  for (const mdcudfsr_extent_entry* x = list->first; x && at < end; x = x->next) {
+    const std::uint64_t len = EXTENT_LENGTH(x->extent.len);
+    const std::uint64_t lo = std::max(at, first), hi = std::min(at + len, end);
+    if (lo < hi) out->push_back({lo, (hi - lo + b - 1) / b * b, EXTENT_FLAGS(x->extent.len)});
+    at += len;
   }
-  cnp->udf_data->efe.logblks_rec = w.logblks;
 }
 
-// Step 7: zero fill and the blocks of the range marked recorded.
+// After a failed transfer the blocks the write marked get their types back.
+// Only those: the list is shared (a proxy's is its master's), and changes
+// other threads made meanwhile stay.
+void undo_recording(mdcudfsr_cache_node* cnp, std::uint32_t b, const write_state& w) {
+  mdcudfsr_extent_list* list = &cnp->udf_data->extents;
+  const auto held = mdcudfsr_extent_list_hold(list);
+  for (const typed_range& t : w.before) {
+    if (t.type == EXTENT_FLAGS_RECORDED) continue;
+    const int r = mdcudfsr_extent_list_set_flags(list, nullptr, 0, t.start, t.length, b, t.type);
+    if (r != 0 && r != -2) VN_LOG(KEL_LOG_ERR, "undo of the recorded mark failed err=%d\n", r);
+  }
+  count_recorded(cnp, b);
+}
+
+// Zero fill and the blocks of the range marked recorded, in one
+// hold of the list's lock.
 int record_range(vn_frame& f, write_state& w) {
   mdcudfsr_extent_list* list = &f.cnp->udf_data->extents;
+  const auto held = mdcudfsr_extent_list_hold(list);
   std::uint64_t hint_start = 0, within = 0;
   mdcudfsr_extent_entry* x = mdcudfsr_offset_in_extent(list, w.o, nullptr, &hint_start, &within);
   if (x == nullptr) {
@@ -74,8 +103,8 @@ int record_range(vn_frame& f, write_state& w) {
   VN_LOG(KEL_LOG_DEBG, "zerooffsethead=%lld", static_cast<long long>(w.z.head));
   VN_LOG(KEL_LOG_DEBG, "zerooffsettail=%lld", static_cast<long long>(w.z.tail));
   VN_LOG(KEL_LOG_DEBG, "lflag=0x%08x", w.z.flags);
-  snapshot_extents(f.cnp, w);
   const std::uint64_t first = w.o / b * b, end = (w.e + b - 1) / b * b;
+  note_types(list, first, end, b, &w.before);
   const int r = mdcudfsr_extent_list_set_flags(list, x, hint_start, first, end - first, b, EXTENT_FLAGS_RECORDED);
   if (r == -2) return 0;
   if (r != 0) {
@@ -83,8 +112,7 @@ int record_range(vn_frame& f, write_state& w) {
     return r;
   }
   w.recorded_changed = true;
-  const std::uint64_t recorded = mdcudfsr_extent_list_get_selected_length(list, 2);
-  f.cnp->udf_data->efe.logblks_rec = (recorded + b - 1) / b;
+  count_recorded(f.cnp, b);
   return 0;
 }
 
@@ -105,6 +133,13 @@ int transfer(vn_frame& f, uio_t uio, write_state& w) {
   }
   err = cluster_write(f.vp, uio, w.s, w.n, w.z.head, w.z.tail, w.flags);
   if (err) VN_LOG(KEL_LOG_ERR, "cluster_write non-zero return=%d", err);
+  w.done = w.r - uio_resid(uio);
+  if (err == 0 && w.done != w.r) {
+    // Data left unwritten is a failure, never a shorter success.
+    VN_LOG(KEL_LOG_ERR, "cluster_write left %lld of %lld bytes unwritten\n", static_cast<long long>(w.r - w.done),
+           static_cast<long long>(w.r));
+    err = 5;
+  }
   VNOP_IOCTL(f.mnt->devvp, PXOIOCACHECLEAR, nullptr, 0, f.ctx);
   mdcudfsr_vnop_disc_unlock(f.mnt, f.ctx);
   mdcudfsr_cache_lock_node(f.cnp, MDCUDFSR_WAIT_FOREVER);
@@ -142,6 +177,7 @@ int vfam_write(vn_frame& f, uio_t uio, write_state& w) {
     counted += written;
     off += chunk;
   }
+  w.done = counted;
   if (err == 0 && counted < w.r) {
     VN_LOG(KEL_LOG_DEBG, "set_file_size=%lld", static_cast<long long>(w.n - w.r + counted));
     mdcudfsr_cache_set_file_size(f.cnp, static_cast<std::uint64_t>(w.n - w.r + counted));
@@ -158,10 +194,14 @@ bool unit_aligned(const vn_frame& f, const write_state& w) {
   constexpr std::int64_t kUnit = 0x10000;
   if (w.o % kUnit != 0 || (w.e % kUnit != 0 && w.e != w.s)) return false;
   std::uint64_t within = 0;
-  const mdcudfsr_extent_entry* x = mdcudfsr_offset2extent(&f.cnp->udf_data->extents, w.o, &within);
+  const mdcudfsr_extent_list* list = &f.cnp->udf_data->extents;
+  auto held = mdcudfsr_extent_list_hold(list);
+  const mdcudfsr_extent_entry* x = mdcudfsr_offset2extent(list, w.o, &within);
   if (x == nullptr) return true;  // refused with 9 by the recording step
+  const std::uint32_t lbn = x->extent.loc.lb_num;
+  held.unlock();
   const std::uint32_t ss = f.mnt->logical_sector_size;
-  const std::uint32_t lsn = mdcudfsr_lbn2lsn(f.mnt, 2, x->extent.loc.lb_num, nullptr);
+  const std::uint32_t lsn = mdcudfsr_lbn2lsn(f.mnt, 2, lbn, nullptr);
   return lsn != MDCUDFSR_INVALID_LSN && (lsn + within / ss) % (kUnit / ss) == 0;
 }
 
@@ -183,6 +223,11 @@ int size_rule(vn_frame& f, vnop_write_args* ap, write_state& w) {
     return -1;
   }
   if (w.o < 0) return 22;
+  if (w.r > INT64_MAX - w.o) {
+    VN_LOG(KEL_LOG_ERR, "write end beyond the largest offset: offset %lld resid %lld\n", static_cast<long long>(w.o),
+           static_cast<long long>(w.r));
+    return 22;
+  }
   w.e = w.o + w.r;
   const bool udf = f.cnp->kind == MDCUDFSR_NODE_UDF || f.cnp->kind == MDCUDFSR_NODE_PROXY;
   if (w.s > 0 && w.e <= w.s) {
@@ -211,7 +256,8 @@ int size_rule(vn_frame& f, vnop_write_args* ap, write_state& w) {
 
 // Steps 10-11 after a transfer that succeeded.
 int after_write(vn_frame& f, write_state& w) {
-  if (static_cast<std::uint64_t>(w.e) > f.cnp->recorded_length) f.cnp->recorded_length = w.e;
+  const std::int64_t written_end = w.o + w.done;
+  if (static_cast<std::uint64_t>(written_end) > f.cnp->recorded_length) f.cnp->recorded_length = written_end;
   VN_LOG(KEL_LOG_DEBG, "mdcudfsrcnp(%p)->recorded_length=%lld", static_cast<void*>(f.cnp),
          static_cast<long long>(f.cnp->recorded_length));
   if (f.cnp->kind != MDCUDFSR_NODE_UDF && f.cnp->kind != MDCUDFSR_NODE_PROXY) return 0;
@@ -226,6 +272,20 @@ int after_write(vn_frame& f, write_state& w) {
   return err;
 }
 
+// File data reaches the medium only by the writer's road: a file or proxy
+// is written by a caller allowed to write proxies (the privileged process
+// in the privileged mode), never through another handle. The engine keeps
+// one vnode per file for every opener, so a handle opened for reading names
+// the same node as the writer's: the caller decides. 0, or 1 (not
+// permitted).
+int writer_road(vn_frame& f) {
+  mdcudfsr_cache_node* n = f.cnp;
+  if (n->kind != MDCUDFSR_NODE_UDF && n->kind != MDCUDFSR_NODE_PROXY) return 0;
+  if (mdcudfsr_cache_is_authorized(n, FWRITE, f.ctx) == 0) return 0;
+  VN_LOG(KEL_LOG_ERR, "[vnop_write] %s is written only by the privileged writer\n", mdcudfsr_node_name(n));
+  return 1;
+}
+
 int write_body(vn_frame& f, vnop_write_args* ap) {
   if (f.cnp->symlink_target) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( mdcudfsrcnp->symlink_target )");
@@ -233,7 +293,7 @@ int write_body(vn_frame& f, vnop_write_args* ap) {
   }
   if (vn_mount_readonly(f.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_write] read only mount mode\n");
-    return 30;
+    return mdcudfsr_readonly_error(f.mnt);
   }
   if (vn_mount_noedit(f.mnt)) {
     VN_LOG(KEL_LOG_INFO, "[vnop_write] not operation for noedit mode\n");
@@ -249,6 +309,7 @@ int write_body(vn_frame& f, vnop_write_args* ap) {
   }
   if (f.cnp->kind == MDCUDFSR_NODE_VIRTUAL && f.cnp->vfam_data == nullptr) return 22;
   VN_LOG(KEL_LOG_DEBG, "[vnop_write] [%s] type:%d \n", mdcudfsr_node_name(f.cnp), f.cnp->kind);
+  if (int err = writer_road(f)) return err;
   write_state w;
   if (int r = size_rule(f, ap, w)) return r < 0 ? 0 : r;
   const bool udf = f.cnp->kind == MDCUDFSR_NODE_UDF || f.cnp->kind == MDCUDFSR_NODE_PROXY;
@@ -260,7 +321,7 @@ int write_body(vn_frame& f, vnop_write_args* ap) {
     if (udf) err = record_range(f, w);
     w.flags = w.z.flags | (ap->a_ioflag & IO_SYNC);
     if (err == 0) err = transfer(f, ap->a_uio, w);
-    if (err && w.recorded_changed) restore_extents(f.cnp, w);
+    if (err && w.recorded_changed) undo_recording(f.cnp, f.mnt->logical_block_size, w);
   }
   if (err) {
     // Files and proxies never change size in a write; a virtual node gets its size back.

@@ -1,23 +1,33 @@
 // The crash handler: when the process meets a fatal signal, the separate
-// tool QvMiniDump (beside the program) writes a dump of it into the log
+// tool QvMiniDump (beside the program) writes a dump of it into the dump
 // directory.
 //
-// SetExceptionHandler() reads "Log file directory" under
+// The dump directory is the registry value "Log file directory" under
 // HKEY_LOCAL_MACHINE\Software\Quorvel\Stravo (64-bit view, then the 32-bit
-// view), starts a watcher thread and installs handlers for SIGSEGV, SIGBUS,
-// SIGFPE, SIGILL and SIGABRT (on an alternate stack for the calling thread).
-// A crashing thread only fills the crash record (kel/crash_record.h),
-// wakes the watcher through a pipe and waits for it; the watcher starts
+// view). Without that value (or with an empty one) it is the folder
+// "crash-dumps" beside the registry file (platform::registry_path()), made
+// with mode 0700 when the first dump is written; never the file-system root
+// or the working directory. When the registry file's path is not absolute
+// there is no default and no dump is written.
+//
+// SetExceptionHandler() chooses the dump directory, starts a watcher thread
+// and installs handlers for SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT on
+// the alternate signal stack (the calling thread gets one here; every other
+// thread gets one from platform/thread_start.h). A crashing thread only
+// fills the crash record (kel/crash_record.h), wakes the watcher through a
+// pipe and waits for it; the watcher starts
 //
 //   "<program directory>/QvMiniDump" -p <pid> -t <tid> -e 0x<record address>
-//       -f "<log directory>/KelDriver<YYYYmmddHHMMSS><exception code>.dmp"
+//       -f "<dump directory>/KelDriver<YYYYmmddHHMMSS><exception code>-<pid>.dmp"
 //
 // (process and thread id in hexadecimal, the record's address as 16
-// hexadecimal digits, the code as in the table below), waits for it to end
-// without reading its exit code, and lets the crashing thread go on. The
-// handler then gives the signal its default action, so the process ends
-// after the first dump; a second thread that crashes meanwhile waits for the
-// first dump and may not get its own.
+// hexadecimal digits, the code as in the table below, and the process id
+// once more in decimal, so that processes crashing in the same second keep
+// a dump each), waits for it to end without reading its exit code, and
+// then deletes the oldest dumps of the directory until kDumpsKept are left.
+// It lets the crashing thread go on, and the handler gives the signal its
+// default action, so the process ends after the first dump; a second thread
+// that crashes meanwhile waits for the first dump and may not get its own.
 //
 // Exception codes (Windows codes of the matching exceptions):
 //   SIGSEGV                          C0000005  access violation
@@ -48,7 +58,7 @@
 // 12 no memory for it, 5 it could not be read, 14 the watcher thread could
 // not be started, or the registry's error when the registry cannot be read
 // (ERROR_REGISTRY_CORRUPT, ERROR_REGISTRY_IO_FAILED). A missing key or value
-// leaves the log directory empty.
+// makes the dump directory the default one.
 extern "C" DWORD SetExceptionHandler();
 
 namespace kel::crash {
@@ -56,12 +66,29 @@ namespace kel::crash {
 constexpr const char* kToolFileName = "QvMiniDump";
 constexpr const char* kRegistryKey = "Software\\Quorvel\\Stravo";
 constexpr const char* kLogDirectoryValue = "Log file directory";
+constexpr const char* kDefaultDumpFolder = "crash-dumps";
+// Dumps left in the dump directory after each dump (each is the size of the
+// process's memory, hundreds of MB for an engine).
+constexpr int kDumpsKept = 3;
 
 // The Windows exception code for a fatal signal and its si_code (table above).
 std::uint32_t ExceptionCodeForSignal(int signal, int signalCode);
 
 // Reads "Log file directory"; 0 or the error SetExceptionHandler returns.
+// A missing key or value leaves the directory empty.
 DWORD ReadLogDirectory(std::string* directory);
+
+// The dump directory without "Log file directory": "crash-dumps" in the
+// folder of the registry file, or "" when that file's path is not absolute.
+std::string DefaultDumpDirectory();
+
+// True for the names the handler gives its dumps: "KelDriver...dmp".
+bool IsDumpName(const char* name);
+
+// Deletes the oldest dumps of the directory (regular files with a dump
+// name, oldest time of change first) until at most `keep` are left. Other
+// files are left alone. Uses no heap memory.
+void PruneDumps(const char* directory, int keep);
 
 // "%Y%m%d%H%M%S" of a broken-down time, into 15 characters with the NUL.
 void FormatTimeStamp(const std::tm& t, char out[15]);
@@ -72,7 +99,7 @@ struct CommandParts {
   std::uint32_t processId;
   std::uint32_t threadId;
   std::uint64_t exceptionPointers;
-  const char* logDirectory;
+  const char* dumpDirectory;
   const char* timeStamp;
   // The exception code in hexadecimal, or "InvalidParameter" without a record.
   const char* exceptionText;

@@ -4,9 +4,10 @@
 // The engine's logger asks CheckLogLevel whether a level is wanted and hands
 // the finished line to SendDebugStringA or SendDebugStringW. A line goes
 //   - to the trace file when its level is below the trace level and a debug
-//     directory is set: "<directory>/KELtrace_YYYYMMDD_hhmmss_<ms>.txt"
-//     (local time of the file's start), trailing white space replaced by one
-//     line feed; a new file is begun after 256 MiB;
+//     directory is set: "<directory>/KELtrace_YYYYMMDD_hhmmss_<ms>-<pid>.txt"
+//     (local time of the file's start and the process id, so that engines
+//     sharing the directory write files of their own), trailing white space
+//     replaced by one line feed; a new file is begun after 256 MiB;
 //   - to the host when its level is below 6, as a debug element on standard
 //     output named by the level: below 0 "Internal", 0-3 "Error",
 //     4 "Warning", 5 "Trace", with the SequenceNumber of the request being
@@ -43,10 +44,10 @@ bool CheckFsCacheDeleteLevel(int level);
 
 namespace kel {
 
-// The name of a trace file begun at the given local time, without the
-// directory: "KELtrace_%d%02d%02d_%02d%02d%02d_%d.txt" (year, month, day,
-// hour, minute, second, millisecond).
-std::string TraceFileName(const SYSTEMTIME& local_time);
+// The name of a trace file begun at the given local time by the given
+// process, without the directory: "KELtrace_%d%02d%02d_%02d%02d%02d_%d-%u.txt"
+// (year, month, day, hour, minute, second, millisecond, process id).
+std::string TraceFileName(const SYSTEMTIME& local_time, std::uint32_t process_id);
 // The path of the open trace file, empty when none is open.
 std::string TraceFilePath();
 // Closes the trace file (the next line begins a new one) and stops its

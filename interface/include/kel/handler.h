@@ -66,8 +66,9 @@ HRESULT OnRestore(CKelInterface& itf, std::uint64_t seq, const char* name, std::
                   std::uint32_t version, std::uint64_t fragment_offset, std::uint64_t length);
 HRESULT OnSync(CKelInterface& itf, std::uint64_t seq, const char* medium_cookie, std::string reason);
 // "UnmountVolume" runs it before the Unmount slot: the writer's packed
-// session ends, so that no archived file stays on its placeholder.
-void EndPackedSessionBeforeUnmount(CKelInterface& itf, std::uint64_t seq);
+// session ends, so that no archived file stays on its placeholder; a failed
+// end the host was not told of is answered (HRESULT), else 0.
+HRESULT EndPackedSessionBeforeUnmount(CKelInterface& itf, std::uint64_t seq);
 HRESULT OnReadDirectory(CKelInterface& itf, std::uint64_t seq, const char* name);
 HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const char* new_name,
                  std::uint32_t old_generation, std::uint32_t old_version,

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -63,8 +64,10 @@ struct RequestHandlers {
                            std::uint32_t metadata_fe_lsn, std::uint32_t fsd_lsn) = nullptr;
   HRESULT (*UpdateArchiveInfo)(CKelInterface& itf, std::uint64_t seq, const char* name) = nullptr;
   // Run by "UnmountVolume" before the Unmount slot: ends what the handlers
-  // left open on the volume (the writer's packed session).
-  void (*BeforeUnmount)(CKelInterface& itf, std::uint64_t seq) = nullptr;
+  // left open on the volume (the writer's packed session). A failure the
+  // host was not told of (archived files lost) is answered with "HRESULT"
+  // in place of "KelSuccess"; the unmount runs all the same.
+  HRESULT (*BeforeUnmount)(CKelInterface& itf, std::uint64_t seq) = nullptr;
 };
 
 // Installs the handler table that interfaces built afterwards use (nullptr:
@@ -130,6 +133,13 @@ class CKelInterface : public platform::SaxContentHandler, public platform::SaxIn
   std::uint64_t& PackedBaseBlock() { return m_packedBaseBlock; }
   std::uint64_t& PackedBlockCount() { return m_packedBlockCount; }
 
+  // What the user-data writer keeps for this interface (its packed session
+  // with the session's threads): made by make at first use, null once
+  // ended. EndWriterState ends it (the run's end, and the destructor first
+  // of all), so that no writer thread outlives the interface.
+  void* WriterState(std::shared_ptr<void> (*make)());
+  void EndWriterState();
+
   // Drive-command context, read by other threads while a request runs.
   void SetDriveCommandSequence(std::uint64_t seq) { m_cmdSequence.store(seq); }
   void SetDriveCommandPhase(std::uint32_t phase) { m_cmdPhase.store(phase); }
@@ -187,4 +197,7 @@ class CKelInterface : public platform::SaxContentHandler, public platform::SaxIn
   std::uint64_t m_packedBaseBlock = 0;
   std::uint64_t m_packedBlockCount = 0;
   platform::CriticalSection m_lock;
+  std::mutex m_writerStateLock;
+  std::shared_ptr<void> m_writerState;
+  bool m_writerStateEnded = false;
 };

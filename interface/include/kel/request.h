@@ -107,8 +107,10 @@ HRESULT ParseInt32(std::u16string_view text, std::int32_t* out);
 // of this form, so a name the host sends back reads as it was listed.
 HRESULT UnescapeName(std::u16string_view text, std::u16string* out);
 
-// A file time (100 ns since 1601) as seconds since 1970. 0 stays 0; a time
-// before 1970 gives 0.
+// A file time (100 ns since 1601) as whole seconds since 1970. 0 stays 0,
+// "no time given"; any other time up to 1970-01-01 00:00:00 gives 1, the
+// earliest second that does not mean "no time", so a time the host gave is
+// never replaced by the moment of the request.
 std::uint64_t FileTimeToUnixTime(std::uint64_t file_time);
 
 }  // namespace kel

@@ -40,6 +40,15 @@ class WriterFile {
   virtual std::uint32_t CacheBlocks(std::uint64_t* blocks) = 0;
 };
 
+// The end of a packed session as the handlers see it: the first failure
+// (its Win32 code; 0 none) and the archived files it lost, which the
+// writer removed from the volume.
+struct SessionEnd {
+  std::uint32_t Win32 = 0;
+  std::uint32_t LostFiles = 0;
+  bool Failed() const { return Win32 != 0 || LostFiles != 0; }
+};
+
 struct UserDataWriter {
   // Opens the file the engine's CreateFile named (stored name) with access
   // 0x40000000 or 0xC0000000, a port creation disposition 0 to 5 and the
@@ -49,11 +58,13 @@ struct UserDataWriter {
                         std::unique_ptr<WriterFile>* out) = nullptr;
   // A packed session is open (files wait in the packed buffer).
   bool (*SessionOpen)() = nullptr;
-  // A session's end runs on the timer thread.
-  bool (*FlushPending)() = nullptr;
-  // Ends the packed session (forced, policy 6); the end's result, 0 when
-  // no session is open.
-  std::uint32_t (*EndSession)() = nullptr;
+  // Ends the packed session (forced, policy 6), or waits for the end that
+  // another thread (the idle timer) runs, and answers that end; nothing
+  // open: no failure.
+  SessionEnd (*EndSession)() = nullptr;
+  // The failed ends the host has not been told of (the first failure, the
+  // files lost by all), taken: a Sync or an unmount tells the host.
+  SessionEnd (*TakeUnreported)() = nullptr;
 };
 
 // The writer the handlers use.

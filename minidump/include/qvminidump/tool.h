@@ -6,7 +6,7 @@
 // argument as its value: -p the process id and -t the id of the thread that
 // raised the exception, both hexadecimal (at most 32 bits); -e the address
 // of the crash record inside the process, hexadecimal with an optional
-// "0x", 0 or absent for none; -f the dump file, replaced when it exists.
+// "0x", 0 or absent for none; -f the dump file, which must not exist yet.
 //
 // The result is 0 or the Win32 error of the first step that failed:
 //   87  ERROR_INVALID_PARAMETER  an unknown option, an option without its
@@ -16,14 +16,15 @@
 //                                process that does not exist
 //    5  ERROR_ACCESS_DENIED      the process may not be traced (ptrace is
 //                                not permitted), or the file not created
+//   80  ERROR_FILE_EXISTS        a file of that name exists (it is kept)
 //    3  ERROR_PATH_NOT_FOUND     the file's folder does not exist
 //   13  ERROR_INVALID_DATA       no valid crash record at the -e address
 //  998  ERROR_NOACCESS           the -e address cannot be read
 //  112, 29, 8, 206, 31           disk full, write fault, no memory, name too
 //                                long, any other failure
 // Nothing is printed. The dump is written to a temporary file beside the
-// target and renamed over it only when complete, so a failed run leaves no
-// partial file and an existing dump of that name intact.
+// target and given the target's name only when complete, so a failed run
+// leaves no partial file, and a dump is never replaced by another.
 //
 // Exit status: a process status keeps 8 bits, so the program exits with the
 // result when it is below 255 and with 255 for every result of 255 or more

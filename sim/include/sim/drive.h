@@ -74,7 +74,10 @@ struct DriveConfig {
   std::string vendor = "TARN";
   std::string product = "QMR-T300B";
   std::string revision = "1700";          // decimal digits, 4 characters
-  std::string serial = "KSIM00000001";    // unit serial number (VPD 80h)
+  // Unit serial number (VPD 80h). Empty: the drive's own, "KSIM" and eight
+  // hexadecimal digits made from its cartridge's folder, so every drive of a
+  // machine has its own and a drive keeps it when served again.
+  std::string serial;
   std::uint16_t transfer_units = 8;       // mode page 22h: 64 KiB units per command
   // Mode page 01h bytes 9-11: the error-reporting threshold (0: none).
   std::uint32_t error_reporting_threshold = 0;

@@ -2,6 +2,13 @@
 // (a socket in KEL_PIPE_DIR) to any number of clients and hands each SCSI
 // request to the drive of its medium cookie. Every request is recorded in a
 // transcript.
+//
+// One client process per medium, as a careful host serves it: the first
+// process whose command names a cookie is that medium's client until none of
+// its connections is left open; meanwhile the commands of any other process
+// for that cookie are answered kStatusMediumInUse, unserved. Several
+// connections of one process (an engine and its drive utility library) share
+// the medium.
 #pragma once
 
 #include "platform/pipe.h"
@@ -71,6 +78,11 @@ class HostService {
   void add_drive(std::uint64_t cookie, std::shared_ptr<ChangerDrive> drive);
   std::shared_ptr<ChangerDrive> drive(std::uint64_t cookie) const;
 
+  // Ends the hold of the medium's client process: the next process to send
+  // a command for the cookie becomes its client. For a test process that
+  // served as the client and keeps its connection open.
+  void release_medium(std::uint64_t cookie);
+
   // Listens on the pipe (KEL_PIPE_DIR is read now) and serves until stop().
   DWORD start();
   // Stops accepting, breaks every connection, joins all threads and saves
@@ -111,6 +123,9 @@ class HostService {
   void accept_loop();
   void serve(std::shared_ptr<Conn> conn);
   void handle(const std::shared_ptr<Conn>& conn, std::vector<std::uint8_t> msg);
+  // Makes the connection's process the medium's client unless another
+  // process still connected is; false then.
+  bool admit(const Conn& conn, std::uint64_t cookie);
   void run_command(const std::shared_ptr<Conn>& conn, TranscriptEntry e, const ScsiRequestHeader& h,
                    const std::uint8_t* cdb, const std::uint8_t* out, std::uint32_t out_len, ChangerDrive& d);
   void send_status(const std::shared_ptr<Conn>& conn, TranscriptEntry e, std::int32_t status);
@@ -126,6 +141,7 @@ class HostService {
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::map<std::uint64_t, std::shared_ptr<ChangerDrive>> drives_;
+  std::map<std::uint64_t, int> clients_;  // cookie -> process id of its client
   std::vector<std::shared_ptr<Conn>> conns_;
   struct Worker {
     std::thread thread;

@@ -20,6 +20,9 @@ constexpr std::uint32_t kPhaseEndOfRequest = 12;
 constexpr std::size_t kRequestTrailer = 100;
 // Answer status for a request naming a medium cookie no drive answers to.
 constexpr std::int32_t kStatusNoSuchDevice = 55;  // ERROR_DEV_NOT_EXIST
+// Answer status for a command for a medium whose client is another process
+// that is still connected (one client process per medium).
+constexpr std::int32_t kStatusMediumInUse = 108;  // ERROR_DRIVE_LOCKED
 // Answer status for a control request (the service offers none).
 constexpr std::int32_t kStatusNotSupported = 50;  // ERROR_NOT_SUPPORTED
 // Answer status for a request too short or inconsistent to be served.

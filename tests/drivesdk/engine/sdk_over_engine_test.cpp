@@ -18,16 +18,21 @@
 #include "kel/mdcfs.h"
 #include "kel/volctrl.h"
 #include "kelmain/slots.h"
+#include "platform/sync.h"
 #include "support/udfinfo.h"
 #include "udf/udf_tag.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -405,9 +410,9 @@ void SdkOverEngine::allDeleteTheEnginesVolume(std::uint8_t type) {
   ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlObjectCounts, &before), 0);
   ASSERT_GE(before.files, 1u);
 
-  // The engine holds no volume after the library's unmount: its count
-  // cannot be asked there, the state from the drive is checked.
-  ASSERT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), 0u);
+  // The engine holds no volume after the library's unmount: the library
+  // reads the erased volume's root from the disc.
+  ASSERT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, nullptr); }), 0u);
   EXPECT_EQ(progress_.values, (std::vector<int>{0, 25, 40, 80, 98, 99, 100}));
   // The library unmounts and never mounts: the host mounts afterwards.
   EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
@@ -427,15 +432,17 @@ void SdkOverEngine::allDeleteTheEnginesVolume(std::uint8_t type) {
   }
 }
 
-// A host that mounts the erased volume again as soon as the library
-// unmounted it, and finds a folder there by the given name (made by
-// another program in between): the library asks the engine's count and
-// node list of that volume.
+// A host that, as soon as the library unmounted the erased volume, mounts
+// it, makes a folder by the given name, flushes and unmounts again (another
+// program in between): the engine holds no volume when the library checks,
+// and the disc holds the folder.
 std::string g_folderAfterUnmount;
 int unmountThenFolder(bool force) {
   if (const int r = ForwardUnmount(force)) return r;
   if (const int r = kelmain::MountDefault()) return r;
-  return kelmain::CreateDirectory("/", g_folderAfterUnmount.c_str(), false);
+  if (const int r = kelmain::CreateDirectory("/", g_folderAfterUnmount.c_str(), false)) return r;
+  if (const int r = kelmain::Flush(true)) return r;
+  return kelmain::Unmount(true);
 }
 
 TEST_F(SdkOverEngine, TheOneFolderAnEmptyVolumeMayHoldIsTheMetadataFolder) {
@@ -453,8 +460,10 @@ TEST_F(SdkOverEngine, TheOneFolderAnEmptyVolumeMayHoldIsTheMetadataFolder) {
     ASSERT_NO_FATAL_FAILURE(makeFolders({"a"}));
     ASSERT_NO_FATAL_FAILURE(makeFile("note.txt"));
     ASSERT_EQ(kelmain::Flush(true), 0);
-    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, 0, nullptr); }), row.result);
-    // The engine's own answer agrees.
+    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, nullptr); }), row.result);
+    EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
+    // The engine's own answer of the volume mounted again agrees.
+    ASSERT_EQ(kelmain::MountDefault(), 0);
     PxoUtilityLib::FileCount count{9, 9};
     ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlObjectCounts, &count), 0);
     EXPECT_EQ(count.files, 0u);
@@ -490,14 +499,14 @@ TEST_F(SdkOverEngine, ABacktrackOfAWriteOnceVolumeErasesNothing) {
   Confirm no;
   no.answer = false;
   sim_->service().clear_transcript();
-  ASSERT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, 0, &no); }), 0u);
+  ASSERT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, &no); }), 0u);
   EXPECT_EQ(no.asked, (std::vector<std::uint32_t>{1}));  // slot 0, plus one
   EXPECT_EQ(commands(0x2A), 0u);
   ASSERT_NO_FATAL_FAILURE(expectAsBefore());
 
   Confirm yes;
   progress_.values.clear();
-  EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, 0, &yes); }), 0x120200u);
+  EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, &yes); }), 0x120200u);
   EXPECT_EQ(yes.asked, (std::vector<std::uint32_t>{1}));
   EXPECT_EQ(progress_.values, (std::vector<int>{0, 40}));
   ASSERT_NO_FATAL_FAILURE(expectAsBefore());
@@ -507,6 +516,165 @@ TEST_F(SdkOverEngine, ABacktrackOfAWriteOnceVolumeErasesNothing) {
   ASSERT_EQ(kelmain::MountDefault(), 0);
   const auto names = rootListing();
   EXPECT_NE(std::find(names.begin(), names.end(), "c"), names.end());
+}
+
+// --- rewritable backtrack ------------------------------------------------------------
+
+// The process clock while the library polls a backtrack of the engine: the
+// real clock, except that a pause of the polling thread (this test's) takes
+// no real time and runs the test's next step instead; without steps left a
+// pause moves the clock on by its length, so that the library's bound ends a
+// poll that would never end.
+class PollSteps final : public platform::Clock {
+ public:
+  explicit PollSteps(std::vector<std::function<void()>> steps) : steps_(std::move(steps)) {}
+  std::uint64_t now_ms() override { return real_.now_ms() + offset_.load(); }
+  void wait_until(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, std::uint64_t deadline) override {
+    const std::uint64_t offset = offset_.load();
+    real_.wait_until(lk, cv, deadline > offset ? deadline - offset : 0);
+  }
+  void sleep_ms(std::uint64_t ms) override {
+    if (std::this_thread::get_id() != owner_) return real_.sleep_ms(ms);
+    ++pauses;
+    if (next_ < steps_.size()) return steps_[next_++]();
+    offset_ += ms;
+  }
+  int pauses = 0;
+
+ private:
+  platform::SteadyClock real_;
+  std::atomic<std::uint64_t> offset_{0};
+  const std::thread::id owner_ = std::this_thread::get_id();
+  std::vector<std::function<void()>> steps_;
+  std::size_t next_ = 0;
+};
+
+// The control forwarder that adds a fault rule to the drive once the volume
+// is marked for the backtrack: the rule then meets only the backtrack
+// thread's commands.
+kelsim::SimHarness* g_sim = nullptr;
+kelsim::FaultRule g_afterMark;
+int controlFaultAfterMark(unsigned code, void* record) {
+  const int r = quorvel_fsctl(code, record);
+  if (code == PxoUtilityLib::kFsctlMarkVolumeDirty && r == 0) g_sim->drive().add_fault(g_afterMark);
+  return r;
+}
+
+class RewritableBacktrack : public SdkOverEngine {
+ protected:
+  void TearDown() override {
+    if (sim_) sim_->service().release_held();
+    g_sim = nullptr;
+    SdkOverEngine::TearDown();
+  }
+  // A one-slot rewritable volume of volume type 1 (registry "Volume Type"),
+  // with folders and a file flushed; the fault rule is added to the drive
+  // after the mark.
+  void typeOneVolume(const kelsim::FaultRule& afterMark) {
+    {
+      std::ofstream f(dir_ / "registry.reg", std::ios::trunc);
+      f << "Windows Registry Editor Version 5.00\n\n"
+        << "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Stravo\\KELFS]\n\"Volume Type\"=dword:00000001\n";
+    }
+    kel::ResetConfigCache();
+    ASSERT_NO_FATAL_FAILURE(engineMounted(0xE2, 4));
+    ASSERT_EQ(typeByte(), 0x12);
+    ASSERT_NO_FATAL_FAILURE(makeFolders({"a", "b"}));
+    ASSERT_NO_FATAL_FAILURE(makeFile("note.txt"));
+    ASSERT_EQ(kelmain::Flush(true), 0);
+    g_sim = sim_.get();
+    g_afterMark = afterMark;
+    ASSERT_EQ(KelDriveSDK_Quorvel_SetCallbacks(ForwardMountDefault, ForwardUnmount, controlFaultAfterMark,
+                                               ForwardLogMessage, 0x5151, 4),
+              0u);
+  }
+  // The volume type and information version (mount information byte 14).
+  std::uint8_t typeByte() { return mountInformation().reserved[0]; }
+  static std::uint8_t backtrackStatus() {
+    std::uint8_t record[8] = {};
+    return kelmain::Fsctl(kelmain::kFsctlBacktrackProgress, record) == 0 ? record[0] : 0xFF;
+  }
+  std::vector<std::string> rootNames() {
+    std::vector<std::string> names = rootListing();
+    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return n == "." || n == ".."; }),
+                names.end());
+    return names;
+  }
+};
+
+// The backtrack the library asks through the engine's controls: the volume
+// marked (kind 5 with the volume's own type), the engine's backtrack thread
+// polled through the volume control until it finished, its 50 % reported as
+// 40 + 50 x 40 / 100. The engine's last write waits in the drive until the
+// library has seen the 50 %. Mounted again by the host, the volume is empty
+// and keeps volume type 1.
+TEST_F(RewritableBacktrack, GoesBackToAnEmptyVolumeOfTheSameType) {
+  ASSERT_NO_FATAL_FAILURE(typeOneVolume(kelsim::delay_answer(24ull * 3600 * 1000, 0x8D)));
+  g_afterMark.times = 1;
+  PollSteps steps({[this] { EXPECT_TRUE(kel_test::settles([this] { return sim_->service().held() >= 1; })); },
+                   [this] {
+                     sim_->service().release_held();
+                     EXPECT_TRUE(kel_test::settles([] { return backtrackStatus() == 2; }));
+                   }});
+  Confirm yes;
+  {
+    platform::ScopedClock clock(steps);
+    EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, &yes); }), 0u);
+  }
+  EXPECT_EQ(yes.asked, (std::vector<std::uint32_t>{1}));
+  EXPECT_EQ(progress_.values, (std::vector<int>{0, 40, 60, 80, 98, 99, 100}));
+  EXPECT_EQ(steps.pauses, 2);
+  EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);  // the library unmounted, never mounted
+
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  EXPECT_EQ(typeByte(), 0x12);
+  EXPECT_EQ(mountInformation().volume_status & 0x8F, 0x81);
+  EXPECT_EQ(rootNames(), std::vector<std::string>{});
+  ASSERT_NO_FATAL_FAILURE(makeFolders({"after"}));
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  expect_udfinfo(sim_->cartridge().directory() + "/slot-00.img", {"integrity=closed", "numdirs=2"});
+}
+
+// A backtrack whose erase fails half-way (the anchor area refuses every
+// write) fails with the engine's failed status; the volume mounts again.
+TEST_F(RewritableBacktrack, AFailureHalfWayLeavesAVolumeThatMounts) {
+  ASSERT_NO_FATAL_FAILURE(typeOneVolume(kelsim::write_error(256, 287)));
+  PollSteps steps({[] { EXPECT_TRUE(kel_test::settles([] { return backtrackStatus() == 3; })); }});
+  Confirm yes;
+  {
+    platform::ScopedClock clock(steps);
+    EXPECT_EQ(run([&](PxoUtilityImpl& p) { return p.doAllDelete(true, &yes); }), 0x220006u);
+  }
+  EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
+  sim_->drive().clear_faults();
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  EXPECT_EQ(typeByte(), 0x12);
+  ASSERT_NO_FATAL_FAILURE(makeFolders({"after"}));
+  ASSERT_EQ(kelmain::Flush(true), 0);
+  const auto names = rootNames();
+  EXPECT_NE(std::find(names.begin(), names.end(), "after"), names.end());
+}
+
+// Only slot 0, where the engine goes back to, is a target: another slot is
+// refused before anything reaches the volume, which keeps its files and its
+// type.
+TEST_F(RewritableBacktrack, AnotherTargetSlotIsRefusedBeforeAnythingIsErased) {
+  ASSERT_NO_FATAL_FAILURE(typeOneVolume(kelsim::FaultRule{}));
+  sim_->service().clear_transcript();
+  EXPECT_EQ(KelDriveSDK_DoAllDelete(path().c_str(), 1, 1, nullptr, nullptr), KELSDK_ERR_INVALID_PARAMETER);
+  try {
+    kelutil::KelUtility::DoAllDelete(path(), true, nullptr, 1);
+    ADD_FAILURE() << "slot 1 was taken";
+  } catch (const kelutil::KelUtilityException& e) {
+    EXPECT_EQ(e.code(), KELSDK_ERR_INVALID_PARAMETER);
+  }
+  EXPECT_EQ(commands(0x2A) + commands(0x8D), 0u);
+  ASSERT_NE(kel_global_mount()->mnt_data, nullptr);
+  EXPECT_EQ(typeByte(), 0x12);
+  const auto names = rootNames();
+  for (const char* n : {"a", "b", "note.txt"})
+    EXPECT_NE(std::find(names.begin(), names.end(), n), names.end()) << n;
 }
 
 // --- rollback points ----------------------------------------------------------------
@@ -575,6 +743,42 @@ void SdkOverEngine::searchTheEnginesFlushes(std::uint8_t type) {
       EXPECT_EQ(there, g < folders) << "g" << g;
     }
   }
+}
+
+// A callback that throws from its first question: a standard exception, or
+// something else.
+struct Throws : PxoUtilityLib::RollbackCallback {
+  bool standard = true;
+  int notifyStatus(int, const std::vector<std::uint32_t>&, std::uint32_t&) override {
+    if (standard) throw std::runtime_error("no answer");
+    throw 7;
+  }
+  void pointFound(const PxoUtilityLib::RollbackPointRecord&) override {}
+  void slotError(std::uint32_t) override {}
+};
+
+// The host's rollback information logs why a search failed: the drive
+// library's exception with its code and where it was thrown, a standard
+// exception with its text, anything else as unknown.
+TEST_F(SdkOverEngine, TheRollbackInformationLogsWhyTheSearchFailed) {
+  ASSERT_NO_FATAL_FAILURE(engineMounted(0xE1, 3));
+  const int inquiry = sim_->drive().add_fault(kelsim::command_fails(0x12, {0x05, 0x24, 0x00}));
+  enginetest::clear_log();
+  std::vector<_KEL_SDK_ROLLBACK_INFO> points;
+  EXPECT_EQ(KelDriveSDK_Quorvel_GetRollbackInfo(path().c_str(), points), 0x110200u);
+  EXPECT_TRUE(enginetest::logged("getProductID error"));
+  EXPECT_TRUE(enginetest::logged("PxoUtilityLibException result=0x00110200 throw at path=rollback.cpp "
+                                 "function=PxoUtilityLib::Rollback::doRollback line="));
+  sim_->drive().remove_fault(inquiry);
+
+  Throws standard;
+  EXPECT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), standard), 0x10001u);
+  EXPECT_TRUE(enginetest::logged("std::exception: what()=no answer"));
+  Throws other;
+  other.standard = false;
+  EXPECT_FALSE(enginetest::logged("unknown exception"));
+  EXPECT_EQ(PxoUtilityLib::runRollbackInfo(path().c_str(), other), 0x10002u);
+  EXPECT_TRUE(enginetest::logged("unknown exception"));
 }
 
 // The search over the engine's three slots: points on every slot, newest

@@ -2,6 +2,9 @@
 // node (authorisation, empty directory, file size), dirty marks and sizes.
 #include "support.h"
 
+#include "kelhost/kern.h"
+#include "kelvfs/mdcudfsr_time.h"
+
 #include "udf/udf_extent.h"
 
 using namespace cache_test;
@@ -204,15 +207,24 @@ TEST(Sizes, OnDiscFileTakesSizesWithinItsExtents) {
   // Allocated 2048 recorded + 4096 allocated-not-recorded.
   add_extent(f, 2048);
   add_extent(f, 4096, EXTENT_FLAGS_NOT_RECORDED);
-  rec().calls.clear();
+  v.m.time_zone_offset = 540;  // the volume keeps UTC+9
+  f->udf_data->efe.attrtime = timestamp{};
   EXPECT_EQ(22, mdcudfsr_cache_set_file_size(f, 6145));  // larger: refused, nothing changes
   EXPECT_TRUE(rec().logged("can not expand file size without ruvoctrl."));
   EXPECT_EQ(2u, mdcudfsr_cache_count_extents(f));
   EXPECT_EQ(0u, f->udf_data->efe.inf_len);
+  EXPECT_EQ(0u, f->udf_data->efe.attrtime.year);
+  timespec before{}, after{}, back{};
+  nanotime(&before);
   EXPECT_EQ(0, mdcudfsr_cache_set_file_size(f, 6144));
+  nanotime(&after);
   EXPECT_EQ(6144u, f->udf_data->efe.object_size);
   EXPECT_EQ(1u, f->udf_data->efe.logblks_rec);
-  EXPECT_EQ(1u, std::count(rec().calls.begin(), rec().calls.end(), "timespec2udftime_local"));
+  // The attribute time is now, in the volume's time zone.
+  EXPECT_EQ(0x1000 | 540, f->udf_data->efe.attrtime.type_tz);
+  mdcudfsr_udftime2timespec(&f->udf_data->efe.attrtime, &back);
+  EXPECT_GE(back.tv_sec, before.tv_sec);
+  EXPECT_LE(back.tv_sec, after.tv_sec);
   EXPECT_EQ(0, mdcudfsr_cache_set_file_size(f, 3000));  // cuts the unrecorded tail to 952 bytes
   EXPECT_EQ(2u, mdcudfsr_cache_count_extents(f));
   EXPECT_EQ(3000u, mdcudfsr_extent_list_get_selected_length(&f->udf_data->extents, 0));

@@ -199,6 +199,96 @@ TEST(CacheDirWrite, FullRewriteAfterAWrittenParityOwnerKeepsLaterFoldersWhereThe
   }
 }
 
+std::string repeat(const std::string& unit, int count) {
+  std::string s;
+  for (int i = 0; i < count; ++i) s += unit;
+  return s;
+}
+
+// The longest "._" names a folder takes: 129 units of 8-bit characters
+// (130 bytes of identifier) and 127 units with 16-bit ones (255 bytes); one
+// that would need 259 bytes is refused, and the folder keeps every name.
+TEST(CacheDirWrite, LongestDotUnderscoreNamesAreWrittenAndReadBack) {
+  Vol v;
+  mdcudfsr_cache_node* docs = v.sm.child(v.root(), "docs");
+  const std::string sun = "\xE6\x97\xA5";  // U+65E5
+  ASSERT_NE(nullptr, create_node(v.sm, docs, ("._" + repeat("\xC3\xA9", 127)).c_str()));
+  ASSERT_NE(nullptr, create_node(v.sm, docs, ("._" + repeat(sun, 125)).c_str()));
+  std::string too_long = "._" + repeat(sun, 127);
+  mdcudfsr_cache_node* refused = nullptr;
+  EXPECT_EQ(36, mdcudfsr_cache_create_udf_node(docs, too_long.data(), -1, 0, 0, 0644, &refused, 0, nullptr));
+  if (refused) {  // taken anyway: it goes to the disc with the others
+    mdcudfsr_cache_unlock_node(refused);
+    refused->cache_dirty = 1;
+  }
+  ASSERT_NE(nullptr, create_node(v.sm, docs, "after"));
+  const std::string before = tree_text(v.root());
+  ASSERT_EQ(0, v.flush());
+  EXPECT_EQ(before, read_back(v.sm));
+}
+
+// A name past the check (here put in place behind the index's back) never
+// gets a descriptor whose identifier length would wrap.
+TEST(CacheDirWrite, IdentifierOfMoreThan255BytesIsNeverBuilt) {
+  Volume v;
+  v.m.logical_block_size = v.m.logical_sector_size = 2048;
+  mdcudfsr_cache_node* n = v.make(v.root, "short");
+  std::string name = "._" + repeat("\xE6\x97\xA5", 127);
+  char* own = n->vfs_name;
+  n->vfs_name = name.data();
+  std::vector<uint8_t> fid(0x10000 + 1024);
+  EXPECT_EQ(-1, mdcudfsr_cache_write_fid(&v.m, fid.data(), n, 2, 0));
+  EXPECT_EQ(~uint64_t{0}, mdcudfsr_cache_calc_dir_size(v.root, 0));
+  EXPECT_EQ(22, mdcudfsr_cache_write_directory(&v.m, fid.data(), static_cast<uint32_t>(fid.size()), v.root, 2, 0, 0));
+  // A raw identifier read from a disc is bounded the same way.
+  n->vfs_name = own;
+  n->udf_data->udf_name = static_cast<uint8_t*>(OSMalloc(300, nullptr));
+  n->udf_data->udf_name_len = 300;
+  std::memset(n->udf_data->udf_name, 'x', 300);
+  EXPECT_EQ(-1, mdcudfsr_cache_write_fid(&v.m, fid.data(), n, 2, 0));
+  n->udf_data->udf_name_len = 254;
+  EXPECT_EQ(int((38 + 254 + 3) & ~3), mdcudfsr_cache_write_fid(&v.m, fid.data(), n, 2, 0));
+  EXPECT_EQ(254, fid[19]) << "the identifier length";
+  OSFree(n->udf_data->udf_name, 300, nullptr);
+  n->udf_data->udf_name = nullptr;
+  n->udf_data->udf_name_len = 0;
+}
+
+// A file moved into a folder of more than 64 KiB keeps its unique id and so
+// lands among the folder's first entries: the folder is written whole, not
+// only its tail.
+TEST(CacheDirWrite, FileMovedIntoALargeFolderIsFoundWithEveryOtherEntry) {
+  Vol v;
+  mdcudfsr_cache_node* docs = v.sm.child(v.root(), "docs");
+  mdcudfsr_cache_node* moved = create_node(v.sm, v.root(), "moved.bin");
+  ASSERT_NE(nullptr, moved);
+  fill(v, docs, 70000, "f");
+  ASSERT_EQ(0, v.flush());
+  ASSERT_GT(mdcudfsr_extent_list_get_selected_length(&docs->udf_data->extents, 0), 65536u);
+  ASSERT_EQ(0, mdcudfsr_cache_move_node(v.root(), docs, moved, "moved.bin", 9));
+  EXPECT_EQ(2, docs->dir_dirty) << "a change other than an addition";
+  const std::string before = tree_text(v.root());
+  ASSERT_EQ(0, v.flush());
+  EXPECT_EQ(0u, docs->udf_data->write_pattern) << "written whole";
+  EXPECT_EQ(before, read_back(v.sm));
+}
+
+// A rename refused because the parity node's new name is taken leaves both
+// names as they were: the next flush writes the file under its old name.
+TEST(CacheDirWrite, RenameRefusedForATakenParityNameLeavesTheOldName) {
+  Vol v(true);
+  mdcudfsr_cache_node* p = v.sm.child(v.root(), "p.dat");
+  ASSERT_NE(nullptr, p);
+  ASSERT_NE(nullptr, create_node(v.sm, v.root(), "q.dat#*ECC_Parity_V100_N=2064_K=2048"));
+  ASSERT_EQ(0, v.flush());
+  EXPECT_EQ(17, mdcudfsr_cache_rename_node(v.root(), p, "q.dat", 5));
+  ASSERT_NE(nullptr, create_node(v.sm, v.root(), "later"));  // the root is written again
+  const std::string before = tree_text(v.root());
+  EXPECT_NE(std::string::npos, before.find("/p.dat uid=25"));
+  ASSERT_EQ(0, v.flush());
+  EXPECT_EQ(before, read_back(v.sm));
+}
+
 TEST(CacheDirWrite, ManagementCacheFileGetsTheDirectoryBlocks) {
   Vol v;
   mdcudfsr_cache_node* docs = v.sm.child(v.root(), "docs");

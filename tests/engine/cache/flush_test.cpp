@@ -421,10 +421,15 @@ TEST(CacheFlush, RewritableWithoutDefectFreeRoomGives22) {
 }
 
 // Without a defect map the drive vouches for no address: the pass fails
-// and writes nothing.
-TEST(CacheFlush, RewritableWithoutDefectMapWritesNothing) {
-  Written w(0, udf_test::MediumClass::Rewritable);
-  ASSERT_NE(nullptr, create_node(w.sm, w.root(), "n"));
+// after its placement and writes nothing. Once the map is read, the next
+// pass places and writes everything anew: the metadata file's length is the
+// total of its extents.
+TEST(CacheFlush, RewritableWithoutDefectMapWritesNothingAndTheNextPassEverything) {
+  Written w(0xE2, udf_test::MediumClass::Rewritable);
+  mdcudfsr_cache_node* docs = w.sm.child(w.root(), "docs");
+  ASSERT_NE(nullptr, create_node(w.sm, docs, "n"));
+  ASSERT_NE(nullptr, create_node(w.sm, w.root(), "d", true));
+  const std::string before = tree_text(w.root());
   const int fault = w.sm.sim().drive().add_fault(kelsim::command_fails(0xAD, kelsim::Sense{0x03, 0x11, 0x00}));
   EXPECT_NE(0, mdcudfsr_make_defect_map(w.m(), nullptr, 0));
   EXPECT_GT(w.sm.sim().drive().fault_fired(fault), 0);
@@ -432,8 +437,14 @@ TEST(CacheFlush, RewritableWithoutDefectMapWritesNothing) {
   const int writes = count(opcodes(w.sm), 0x2A);
   int wrote = 0, defect = 0;
   EXPECT_NE(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  EXPECT_EQ(0, defect);
   EXPECT_EQ(nwa, w.m()->metadata_nwa);
   EXPECT_EQ(writes, count(opcodes(w.sm), 0x2A)) << "no WRITE(10) at an unchecked address";
+  w.sm.sim().drive().remove_fault(fault);
+  ASSERT_EQ(0, mdcudfsr_make_defect_map(w.m(), nullptr, 0));
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  EXPECT_EQ(1, wrote);
+  EXPECT_EQ(before, read_back(w.sm));
 }
 
 TEST(CacheFlush, RewritableWriteFailureRefreshesTheDefectBitmap) {
@@ -628,5 +639,141 @@ TEST(CacheFlush, TooManyMetadataExtentsTurnThePassIntoAFullRewrite) {
   w.m()->max_metadata_ads = 100;
   EXPECT_EQ(before, read_back(w.sm));
 }
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- failures that are no defect
+
+// One way a pass fails after its placement without meeting a defect. (On
+// write-once media the pass reads the track information once, when the
+// metadata file grows: the write address after the writing pass comes from
+// the drive layer's copy of that answer.)
+struct NoDefect {
+  const char* name;
+  udf_test::MediumClass cls;
+  std::function<void(Written&)> arm;
+  const char* met;  // logged when the failure is met
+};
+
+constexpr const char* kCacheWriteFailed = "mdcudfsr_metacache_file_write error";
+
+void fail_track_information(Written& w) {
+  kelsim::FaultRule f = kelsim::command_fails(0x52, kelsim::Sense{0x02, 0x04, 0x00});
+  f.times = 1;
+  w.sm.sim().drive().add_fault(f);
+}
+// The cache agent's write fails once the zero-fill of the free metadata
+// blocks has begun.
+void fail_zero_fill(Written&) {
+  rec().fail_cache_write = [] { return rec().logged("metadata_write_start_lbn"); };
+}
+// The first write through the cache agent: the writing pass stages its
+// first entry.
+void fail_writing_pass(Written&) {
+  rec().fail_cache_write = [] { return true; };
+}
+// A full rewrite staged in the management cache file.
+void full_through_cache_file(Written& w) {
+  uint32_t coherent = 0, created = 0;
+  ASSERT_EQ(0, mdcudfsr_metacache_fsmanage_open(w.m(), nullptr, &coherent, &created));
+  w.m()->flushAllMetadata = 1;
+}
+// The image goes from the management cache file to the disc; the last
+// written slot cannot be loaded while the system guard stops disc changes.
+void fail_slot_load(Written& w) {
+  ASSERT_NO_FATAL_FAILURE(full_through_cache_file(w));
+  w.m()->loaded_slot = w.m()->current_disc + 1;
+  w.m()->system_guard = 1;
+}
+// The management cache file cannot be cut back: the agent closed it behind
+// the engine's back; the next pass has it open again.
+void fail_truncation(Written& w) {
+  ASSERT_NO_FATAL_FAILURE(full_through_cache_file(w));
+  ASSERT_EQ(0, mdcudfsr_metacache_file_close(w.m(), w.m()->fsmanage_handle));
+}
+void end_failures(Written& w) {
+  mdcudfsr_mount* m = w.m();
+  m->system_guard = 0;
+  if (rec().logged("FsCacheFile truncate failed")) {
+    uint32_t coherent = 0, created = 0;
+    ASSERT_EQ(0, mdcudfsr_metacache_fsmanage_open(m, nullptr, &coherent, &created));
+  }
+}
+
+void PrintTo(const NoDefect& c, std::ostream* os) { *os << c.name; }
+
+class CacheFlushNoDefect : public ::testing::TestWithParam<NoDefect> {};
+
+// Five files written, five more created: the pass that fails after the
+// placement answers its error without a defect and leaves the volume as it
+// was; the next pass writes all ten and the disc reads back as the cache
+// holds it.
+TEST_P(CacheFlushNoDefect, FailedPassIsUndoneAndTheNextPassWritesEverything) {
+  const NoDefect& c = GetParam();
+  Written w(0, c.cls);
+  mdcudfsr_cache_node* docs = w.sm.child(w.root(), "docs");
+  ASSERT_NE(nullptr, docs);
+  for (int i = 0; i < 5; ++i) ASSERT_NE(nullptr, create_node(w.sm, docs, ("old" + std::to_string(i)).c_str()));
+  int wrote = 0, defect = 0;
+  ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  remap(w.sm);
+  mdcudfsr_cache_node* old0 = w.sm.child(docs, "old0");
+  ASSERT_NE(nullptr, old0);
+  const uint32_t old0_at = old0->udf_data->efe_loc;
+  for (int i = 0; i < 5; ++i) ASSERT_NE(nullptr, create_node(w.sm, docs, ("new" + std::to_string(i)).c_str()));
+  const std::string before = tree_text(w.root());
+  const uint64_t length = w.m()->metadata_main_partition_length;
+  const uint32_t extents = mdcudfsr_extent_list_get_count(&w.m()->part[0].list);
+  const uint32_t nwa = w.m()->metadata_nwa;
+  ASSERT_NO_FATAL_FAILURE(c.arm(w));
+  const bool full = w.m()->flushAllMetadata != 0;
+  wrote = 0;
+  EXPECT_NE(0, full ? mdcudfsr_cache_flush_full(w.m(), nullptr, nullptr, 0, &defect, 0)
+                    : mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  EXPECT_TRUE(rec().logged(c.met)) << "the failure is met";
+  EXPECT_EQ(0, defect) << "no defect";
+  EXPECT_EQ(0, wrote);
+  EXPECT_EQ(length, w.m()->metadata_main_partition_length) << "the metadata file as before the pass";
+  EXPECT_EQ(length, w.m()->metadata_mirr_partition_length);
+  EXPECT_EQ(extents, mdcudfsr_extent_list_get_count(&w.m()->part[0].list));
+  EXPECT_EQ(extents, mdcudfsr_extent_list_get_count(&w.m()->part[1].list));
+  EXPECT_EQ(nwa, w.m()->metadata_nwa);
+  EXPECT_EQ(0u, w.m()->cluster_count) << "nothing the pass staged is left for a later write";
+  if (full) {
+    EXPECT_EQ(1u, w.m()->flushAllMetadata) << "the next pass rewrites everything";
+  } else {
+    EXPECT_EQ(1u, docs->cache_dirty) << "the folder is written again";
+  }
+  ASSERT_NO_FATAL_FAILURE(end_failures(w));
+  // The next volume flush stages into a new local cache file.
+  ASSERT_EQ(0, mdcudfsr_cache_local_fs_cache_del(w.m(), 1));
+  ASSERT_EQ(0, mdcudfsr_cache_local_cache_open(w.m(), 3, nullptr));
+  w.m()->cluster_next_offset = 0;
+  ASSERT_EQ(0, full ? mdcudfsr_cache_flush_full(w.m(), nullptr, nullptr, 0, &defect, 0)
+                    : mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+  EXPECT_EQ(0, defect);
+  EXPECT_EQ(full ? 0 : 1, wrote);
+  if (!full) {
+    EXPECT_EQ(old0_at, old0->udf_data->efe_loc) << "an entry of the earlier pass keeps its place";
+  }
+  w.m()->flushAllMetadata = 0;
+  EXPECT_EQ(before, read_back(w.sm));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, CacheFlushNoDefect,
+    ::testing::Values(
+        NoDefect{"WriteOnceTrackInformation", udf_test::MediumClass::WriteOnce, fail_track_information,
+                 "PXOIOCREADTRACKINFO failed"},
+        NoDefect{"WriteOnceZeroFill", udf_test::MediumClass::WriteOnce, fail_zero_fill, kCacheWriteFailed},
+        NoDefect{"WriteOnceWritingPass", udf_test::MediumClass::WriteOnce, fail_writing_pass, kCacheWriteFailed},
+        NoDefect{"RewritableZeroFill", udf_test::MediumClass::Rewritable, fail_zero_fill, kCacheWriteFailed},
+        NoDefect{"RewritableFromTheCacheFile", udf_test::MediumClass::Rewritable, fail_slot_load,
+                 "Failed to load last written slot"},
+        NoDefect{"WriteOnceCacheFileTruncation", udf_test::MediumClass::WriteOnce, fail_truncation,
+                 "FsCacheFile truncate failed"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -11,12 +11,14 @@
 #include "kel/scsi.h"
 #include "kelagent/fscache_agent.h"
 #include "kelagent/mdc_channel.h"
+#include "kelhost/kern.h"
 #include "sim/harness.h"
 #include "udf/udf_extent.h"
 #include "support/test_dir.h"
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -118,8 +120,18 @@ std::string zone_text(uint32_t slot, uint32_t metadata_loc) {
 
 TEST_F(LocalCache, NamesFromTheMediumIdentifier) {
   start_sim("ABC");
-  EXPECT_TRUE(std::regex_match(local_name(), std::regex("ABC_[0-9]{17}")));
-  EXPECT_NE(rec().calls.end(), std::find(rec().calls.begin(), rec().calls.end(), "timespec2udftime 1"));
+  // The name carries the time of its making in the volume's time zone.
+  v_.m.time_zone_offset = -300;
+  timespec before{}, after{};
+  nanotime(&before);
+  const std::string name = local_name();
+  nanotime(&after);
+  ASSERT_TRUE(std::regex_match(name, std::regex("ABC_[0-9]{17}"))) << name;
+  std::tm tm{};
+  ASSERT_NE(nullptr, strptime(name.substr(4, 14).c_str(), "%Y%m%d%H%M%S", &tm)) << name;
+  const time_t local = timegm(&tm);
+  EXPECT_GE(local, before.tv_sec - 300 * 60) << name;
+  EXPECT_LE(local, after.tv_sec - 300 * 60) << name;
   v_.m.loaded_slot = 3;
   v_.m.metadata_file_loc = 0x12340;
   EXPECT_EQ("../EFECache/ABC_#" + zone_text(3, 0x12340), efe_name());

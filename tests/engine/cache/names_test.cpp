@@ -39,7 +39,7 @@ std::vector<uint16_t> ascii(const std::string& s) { return std::vector<uint16_t>
 }  // namespace
 
 TEST(ValidName, Table) {
-  const std::string u127 = repeat("a", 127), e_acute = "\xC3\xA9";
+  const std::string u127 = repeat("a", 127), e_acute = "\xC3\xA9", kSun = "\xE6\x97\xA5";  // U+65E5
   const struct {
     const char* what;
     std::string name;
@@ -53,6 +53,15 @@ TEST(ValidName, Table) {
       {"128 two-byte characters", repeat(e_acute, 128), -1, 0, 36},
       {"._ and 127 more", "._" + repeat("b", 127), -1, 0, 0},
       {"._ and 128 more", "._" + repeat("b", 128), -1, 0, 36},
+      // The identifier is one byte long: the bytes after compression count.
+      {"._ and 127 Latin-1 characters (130 bytes)", "._" + repeat(e_acute, 127), -1, 0, 0},
+      {"._ and 125 16-bit characters (255 bytes)", "._" + repeat(kSun, 125), -1, 0, 0},
+      {"._ and 126 16-bit characters (257 bytes)", "._" + repeat(kSun, 126), -1, 0, 36},
+      {"._ and 127 16-bit characters (259 bytes)", "._" + repeat(kSun, 127), -1, 0, 36},
+      {"._, 126 letters and one 16-bit character", "._" + repeat("b", 126) + kSun, -1, 0, 36},
+      {"127 16-bit characters (255 bytes)", repeat(kSun, 127), -1, 0, 0},
+      {"a supplementary character among 125 letters", repeat("a", 125) + "\xF0\x9F\x98\x80", -1, 0, 0},
+      {"parity name of 158 16-bit characters", repeat(kSun, 158), -1, 1, 0},
       {"parity name of 158 units", repeat("p", 158), -1, 1, 0},
       {"parity name of 159 units", repeat("p", 159), -1, 1, 36},
       {"backslash, colon, control character", "a\\b:c\x01", -1, 0, 0},

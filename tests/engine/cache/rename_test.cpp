@@ -81,6 +81,35 @@ TEST(CacheRename, TakenNameGives17AndLeavesBothNamesFindable) {
   a->parity_node = nullptr;
 }
 
+// An ordinary file may carry the name the parity node would take: the
+// rename is refused before anything changes, and nothing is left out of the
+// indexes (the volume's heap is checked when it goes).
+TEST(CacheRename, TakenParityNameGives17AndChangesNothing) {
+  for (bool written : {false, true}) {
+    SCOPED_TRACE(written ? "parity node with its own unique id" : "parity node as the scan makes it");
+    Tree t;
+    mdcudfsr_cache_node* f = written ? t.with_written_parity(t.root, "f") : t.with_parity(t.root, "f");
+    mdcudfsr_cache_node* parity = mdcudfsr_cnp(f->parity_node);
+    mdcudfsr_cache_node* other = t.make(t.root, (std::string("g#") + kSuffix).c_str());
+    t.clean({t.root});
+    EXPECT_EQ(17, mdcudfsr_cache_rename_node(t.root, f, "g", 1));
+    EXPECT_STREQ("f", f->vfs_name);
+    EXPECT_STREQ((std::string("f#") + kSuffix).c_str(), parity->vfs_name);
+    EXPECT_EQ(f, t.find(t.root, "f"));
+    EXPECT_EQ(parity, t.find(t.root, (std::string("f#") + kSuffix).c_str()));
+    EXPECT_EQ(other, t.find(t.root, (std::string("g#") + kSuffix).c_str()));
+    EXPECT_EQ(nullptr, t.find(t.root, "g"));
+    EXPECT_EQ(written, t.in_uid_list(t.root, parity));
+    EXPECT_EQ(0u, t.root->cache_dirty) << "nothing to write";
+    EXPECT_EQ("", check_name_tree(t.root));
+    EXPECT_EQ("", check_uid_tree(t.root));
+    EXPECT_EQ(17, mdcudfsr_cache_move_node(t.root, t.root, f, "g", 1)) << "the move takes the same way";
+    EXPECT_EQ(f, t.find(t.root, "f"));
+    EXPECT_EQ(parity, t.find(t.root, (std::string("f#") + kSuffix).c_str()));
+    f->parity_node = nullptr;
+  }
+}
+
 TEST(CacheRename, ParityNodeFollowsTheNewName) {
   Tree t;
   mdcudfsr_cache_node* f = t.with_parity(t.root, "f");

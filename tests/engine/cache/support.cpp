@@ -4,12 +4,12 @@
 #include "kelcache/cache.h"
 #include "kelhost/kern.h"
 #include "kelhost/vnode.h"
+#include "support/failing_new.h"
 #include "udf/udf_records.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <new>
 
@@ -17,17 +17,13 @@ using namespace cache_test;
 
 namespace {
 
-std::mutex g_mu;
-Recorder g_rec;
+// Never destroyed: threads the engine detaches (the cache agent's) may still
+// log while the process exits.
+std::mutex& g_mu = *new std::mutex;
+Recorder& g_rec = *new Recorder;
 std::atomic<long> g_live{0};
 std::atomic<int> g_fail_in{0};
-std::atomic<int> g_new_fail_in{0};
 std::atomic<bool> g_capture_logs{true};
-
-void record(const std::string& call) {
-  std::lock_guard<std::mutex> lk(g_mu);
-  g_rec.calls.push_back(call);
-}
 
 }  // namespace
 
@@ -64,41 +60,9 @@ void wrap_os_free(void* pointer, std::uint32_t size, OSMallocTag tag) {
 
 // The UDF code allocates with the non-throwing new; a failure of it can be
 // scheduled as well.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  if (g_new_fail_in.load() > 0 && g_new_fail_in.fetch_sub(1) == 1) return nullptr;
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return kel_test::failing_nothrow_new(size); }
 
 // ---------------------------------------------------------------- stand-ins
-
-namespace {
-void to_udf_time(const struct timespec* ts, timestamp* out, bool utc) {
-  std::tm tm{};
-  const time_t t = ts->tv_sec;
-  if (utc) gmtime_r(&t, &tm);
-  else localtime_r(&t, &tm);
-  *out = timestamp{};
-  out->year = static_cast<uint16_t>(tm.tm_year + 1900);
-  out->month = static_cast<uint8_t>(tm.tm_mon + 1);
-  out->day = static_cast<uint8_t>(tm.tm_mday);
-  out->hour = static_cast<uint8_t>(tm.tm_hour);
-  out->minute = static_cast<uint8_t>(tm.tm_min);
-  out->second = static_cast<uint8_t>(tm.tm_sec);
-  out->centisec = static_cast<uint8_t>(ts->tv_nsec / 10000000);
-}
-}  // namespace
-void mdcudfsr_timespec2udftime(mdcudfsr_mount*, const struct timespec* ts, timestamp* out, int utc) {
-  record("timespec2udftime " + std::to_string(utc));
-  to_udf_time(ts, out, true);
-}
-void mdcudfsr_timespec2udftime_local(mdcudfsr_mount*, const struct timespec* ts, timestamp* out) {
-  record("timespec2udftime_local");
-  to_udf_time(ts, out, false);
-}
 
 int wrap_vfs_isforce(mount_t) __asm__("__wrap__Z11vfs_isforceP5mount");
 int wrap_getwithvid(vnode_t, uint32_t) __asm__("__wrap__Z16vnode_getwithvidP5vnodej");
@@ -126,6 +90,8 @@ void Recorder::reset() {
   getwithvid_result = 0;
   getwithvid_calls = 0;
   trace_category = -1;
+  fail_cache_write = nullptr;
+  cache_writes_failed = 0;
 }
 bool Recorder::logged(const std::string& text) const { return count_logged(text) > 0; }
 int Recorder::count_logged(const std::string& text) const {
@@ -137,13 +103,26 @@ int Recorder::count_logged(const std::string& text) const {
 }
 Recorder& rec() { return g_rec; }
 
+bool take_cache_write_failure() {
+  std::function<bool()> when;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    when = g_rec.fail_cache_write;
+  }
+  if (!when || !when()) return false;
+  std::lock_guard<std::mutex> lk(g_mu);
+  g_rec.fail_cache_write = nullptr;
+  ++g_rec.cache_writes_failed;
+  return true;
+}
+
 long live_blocks() { return g_live.load(); }
 void fail_allocation(int nth) { g_fail_in.store(nth); }
 void clear_allocation_failure() {
   g_fail_in.store(0);
-  g_new_fail_in.store(0);
+  kel_test::fail_nothrow_new(0);
 }
-void fail_new(int nth) { g_new_fail_in.store(nth); }
+void fail_new(int nth) { kel_test::fail_nothrow_new(nth); }
 
 Volume::Volume(uint32_t medium_type) : blocks_at_start_(live_blocks()) {
   rec().reset();

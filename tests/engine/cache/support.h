@@ -1,5 +1,5 @@
-// Test support of the node cache: recording stand-ins for the services of
-// later folders, the log lines, heap accounting with scheduled allocation
+// Test support of the node cache: the log lines, a failing write of the
+// cache agent, heap accounting with scheduled allocation
 // failures, and a mounted volume with its root directory.
 #pragma once
 
@@ -18,18 +18,26 @@
 namespace cache_test {
 
 struct Recorder {
-  std::vector<std::string> calls;  // stand-in calls in order
+  std::vector<std::string> calls;  // calls of the test doubles in order
   std::vector<std::string> logs;   // engine log lines
   bool forced_unmount = false;     // answer of vfs_isforce
   int getwithvid_result = 0;       // answer of vnode_getwithvid (2: a stale id)
   int getwithvid_calls = 0;
   int trace_category = -1;         // a debug-trace category reported on at every level
   int mntinfo_calls = 0;
+  // The first positioned write through the cache agent for which this holds
+  // fails as on a full host disc (28, with the agent's error); then it is
+  // cleared.
+  std::function<bool()> fail_cache_write;
+  int cache_writes_failed = 0;
   void reset();
   bool logged(const std::string& text) const;
   int count_logged(const std::string& text) const;
 };
 Recorder& rec();
+// Whether the write through the cache agent now under way is the one to
+// fail (agent_write_fault.cpp); true once.
+bool take_cache_write_failure();
 // Log lines are formatted and recorded (the default), or not formatted at all.
 void capture_logs(bool on);
 

@@ -19,6 +19,9 @@ struct FakeMap {
   std::uint64_t extent = 0;
   std::int32_t fail = 0;
   bool whole_units = false;  // runs reach to the end of their 64 KiB unit
+  // Offsets from here on have no data recorded (sector -1), from `unmapped`
+  // on no extent at all (run 0); -1: none.
+  std::int64_t unrecorded = -1, unmapped = -1;
   std::vector<std::pair<std::int64_t, std::uint64_t>> asked;
 };
 FakeMap g_map;
@@ -31,6 +34,8 @@ int fake_blockmap(void* a) {
   std::uint64_t run = args->a_size;
   if (g_map.extent) run = std::min<std::uint64_t>(run, g_map.extent - static_cast<std::uint64_t>(args->a_foffset) % g_map.extent);
   if (g_map.whole_units) run = (run + 65535) / 65536 * 65536;
+  if (g_map.unmapped >= 0 && args->a_foffset >= g_map.unmapped) run = 0;
+  if (g_map.unrecorded >= 0 && args->a_foffset >= g_map.unrecorded) *args->a_bpn = -1;
   *args->a_run = run;
   return 0;
 }
@@ -244,6 +249,30 @@ TEST_F(ClientBuf, ClusterReadFollowsTheBlockMapUpToFilesize) {
   uio_setoffset(u, filesize);
   EXPECT_EQ(0, cluster_read(vp_, u, filesize, 0));
   EXPECT_TRUE(fakedrive::transcript().empty());
+  uio_free(u);
+}
+
+// A run without data recorded reads as zeros (an extent allocated but not
+// recorded); where no extent maps the file the read ends short.
+TEST_F(ClientBuf, ClusterReadGivesZerosWhereNothingIsRecordedAndEndsWhereNothingIsMapped) {
+  fill(1000, 4);
+  g_map.extent = 4096;
+  g_map.unrecorded = 4096;
+  std::vector<std::uint8_t> out(8192, 0xEE);
+  uio_t u = uio_create(1, 0, UIO_SYSSPACE, UIO_READ);
+  uio_addiov(u, reinterpret_cast<user_addr_t>(out.data()), out.size());
+  EXPECT_EQ(0, cluster_read(vp_, u, 8000, 0));
+  EXPECT_EQ(8000, uio_offset(u)) << "every byte up to the file size";
+  EXPECT_EQ(pattern(1001, 5), out[2048 + 5]);
+  for (std::size_t i = 4096; i < 8000; ++i) ASSERT_EQ(0, out[i]) << i;
+  EXPECT_EQ(0xEE, out[8000]);
+  g_map.unrecorded = -1;
+  g_map.unmapped = 4096;
+  uio_free(u);
+  u = uio_create(1, 0, UIO_SYSSPACE, UIO_READ);
+  uio_addiov(u, reinterpret_cast<user_addr_t>(out.data()), out.size());
+  EXPECT_EQ(0, cluster_read(vp_, u, 8000, 0));
+  EXPECT_EQ(4096, uio_offset(u)) << "the mapped part only";
   uio_free(u);
 }
 

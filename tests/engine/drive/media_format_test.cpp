@@ -730,23 +730,51 @@ TEST_F(MediaSim, RewritableVerifyFailureMovesTheMetadataPastTheBadArea) {
   check_volume(0, {272, N_ - 32, 320, N_ - 1}, true);
 }
 
-TEST_F(MediaSim, RewritableTenthVerifyFailureIsAccepted) {
+// Ten failed VERIFYs of the metadata content (03/11/00, the drive cannot read
+// it back): the format and the erase fail with the VERIFY's error and write
+// nothing after that section, so no descriptor points at the unverified
+// blocks. The volume a failed erase leaves is the one before it; an erase
+// without the fault then writes a good one.
+TEST_F(MediaSim, RewritableTenthVerifyFailureFailsFormatAndErase) {
   start(0xE2);
   kelsim::FaultRule f = kelsim::command_fails(0x2F, {0x03, 0x11, 0x00});
   f.times = 10;
-  sim_->drive().add_fault(f);
+  const int id = sim_->drive().add_fault(f);
   scsi_service_re re;
   re.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
   Boolean ok = 0;
   bool wrote = false;
+  EXPECT_EQ(5, re.auto_format(false, &ok, ss_.get(), false, &wrote, false));
+  EXPECT_EQ(10, sim_->drive().fault_fired(id));
+  std::vector<std::uint32_t> tries;
+  for (std::uint32_t i = 0; i < 10; ++i) tries.push_back(4352u + 32u * i);
+  EXPECT_EQ(tries, writes()) << "only the ten tries of the metadata content";
+  EXPECT_TRUE(fakelog::contains("retry NG. retry_count=10 err(5)"));
+
+  sim_->drive().clear_faults();
   ASSERT_EQ(0, re.auto_format(false, &ok, ss_.get(), false, &wrote, false));
-  const auto w = writes();
-  ASSERT_GE(w.size(), 11u);
-  for (std::uint32_t i = 0; i < 10; ++i) EXPECT_EQ(4352u + 32u * i, w[i]);
-  EXPECT_EQ(4352u + 32u * 10, w[10]);  // the metadata file entries follow the tenth try
+  check_volume(0, {272, N_ - 32, 320, N_ - 1}, true);
+  const std::vector<std::uint8_t> formatted = block(0, 0, 512), end_area = block(0, N_ - 32, 32);
+
+  const int erase_id = sim_->drive().add_fault(f);
+  sim_->service().clear_transcript();
+  pxo_all_erase_info_t info{};
+  EXPECT_EQ(5, re.all_erase(&info, 6000, false));
+  EXPECT_EQ(10, sim_->drive().fault_fired(erase_id));
+  tries.clear();
+  for (std::uint32_t i = 0; i < 10; ++i) tries.push_back(6000u + 32u * i);
+  EXPECT_EQ(tries, writes());
+  EXPECT_EQ(formatted, block(0, 0, 512)) << "the descriptors of the format are untouched";
+  EXPECT_EQ(end_area, block(0, N_ - 32, 32));
+  expect_udfinfo(0, {"integrity=opened"});
+
+  sim_->drive().clear_faults();
+  sim_->service().clear_transcript();
+  ASSERT_EQ(0, re.all_erase(&info, 6000, false));
+  EXPECT_EQ((std::vector<std::uint32_t>{6000, 6032, 320, N_ - 32, 256}), writes());
   auto vds = block(0, 275);
-  EXPECT_EQ(4352u + 32u * 10 - 4096u,
-            reinterpret_cast<const part_map_metadata*>(vds.data() + sizeof(logvol_desc))->file_loc);
+  EXPECT_EQ(6032u - 4096u, reinterpret_cast<const part_map_metadata*>(vds.data() + sizeof(logvol_desc))->file_loc);
+  expect_udfinfo(0, {"integrity=closed"});
 }
 
 // The two recoveries of a failed format. Once track 2 is reserved, a

@@ -8,6 +8,7 @@
 #include "drive/device_control.h"
 #include "drive/scsi_service.h"
 #include "drive/scsi_service_re.h"
+#include "kel/errors.h"
 #include "kel/pipe_client.h"
 #include "kel/scsi.h"
 #include "kelhost/kern.h"
@@ -15,6 +16,7 @@
 #include "sim/harness.h"
 #include "support/test_dir.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -83,11 +85,14 @@ class SimClient : public ::testing::Test {
   // The client as the pre-mount leaves it, up to and with the mount start
   // (a blank rewritable disc would get a raw verdict from the medium check).
   int mount_start() {
+    init_client();
+    return pclient_if->MountStart();
+  }
+  void init_client() {
     if (pclient_if == nullptr) pclient_if = new client_if();
     pclient_if->storage()->set_device_number("sg0");
     pclient_if->storage()->set_device_name("/dev/sg-no-such-device");
     EXPECT_EQ(0, pclient_if->storage()->init());
-    return pclient_if->MountStart();
   }
   int mount_last_slot() {
     char verify = 0;
@@ -97,6 +102,16 @@ class SimClient : public ::testing::Test {
     char dev[] = "sg0";
     char media[] = "notused";
     return premount_operation(dev, media, finalized, wp, wu);
+  }
+  // A rewritable cartridge whose disc 0 holds a complete volume, through
+  // the pre-mount.
+  void premount_complete_disc() {
+    start(0xE2);
+    auto& disc = sim_->cartridge().disc(0);
+    disc.formatted = true;
+    disc.status = kelsim::DiscStatus::Complete;
+    int f = 0, wp = 0, wu = 0;
+    ASSERT_EQ(0, premount(&f, &wp, &wu));
   }
   MDCFS_MOUNT_INFORMATION mount_info() {
     MDCFS_MOUNT_INFORMATION mi{};
@@ -169,15 +184,10 @@ TEST_F(SimClient, BlankDiscWithUnreadableVolumeTypeGives123) {
 }
 
 TEST_F(SimClient, BuffersAndClustersReadTheImage) {
-  start(0xE2);
-  auto& disc = sim_->cartridge().disc(0);
-  disc.formatted = true;
-  disc.status = kelsim::DiscStatus::Complete;
+  ASSERT_NO_FATAL_FAILURE(premount_complete_disc());
   std::vector<std::uint8_t> img(64 * 2048);
   for (std::size_t i = 0; i < img.size(); ++i) img[i] = static_cast<std::uint8_t>(i / 2048 + i);
   ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, 96, 64, img.data()));
-  int f = 0, wp = 0, wu = 0;
-  ASSERT_EQ(0, premount(&f, &wp, &wu));
   int dummy = 0;
   vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
 
@@ -199,12 +209,7 @@ TEST_F(SimClient, BuffersAndClustersReadTheImage) {
 }
 
 TEST_F(SimClient, BufferWritesAndTheirFailures) {
-  start(0xE2);
-  auto& disc = sim_->cartridge().disc(0);
-  disc.formatted = true;
-  disc.status = kelsim::DiscStatus::Complete;
-  int f = 0, wp = 0, wu = 0;
-  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  ASSERT_NO_FATAL_FAILURE(premount_complete_disc());
   int dummy = 0;
   vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
 
@@ -241,12 +246,7 @@ int map_unmapped(void* a) {
 // the end of the sector; every WRITE(10) carries exactly its blocks x 2048
 // bytes. An offset without a block behind it is refused and writes nothing.
 TEST_F(SimClient, ClusterWriteOfRunsEndingInsideASector) {
-  start(0xE2);
-  auto& disc = sim_->cartridge().disc(0);
-  disc.formatted = true;
-  disc.status = kelsim::DiscStatus::Complete;
-  int f = 0, wp = 0, wu = 0;
-  ASSERT_EQ(0, premount(&f, &wp, &wu));
+  ASSERT_NO_FATAL_FAILURE(premount_complete_disc());
   int dummy = 0;
   vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
   const vnop_handler_t saved = kel_vnops.blockmap;
@@ -287,6 +287,73 @@ TEST_F(SimClient, ClusterWriteOfRunsEndingInsideASector) {
   uio_free(u);
   kel_vnops.blockmap = saved;
   for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x2A, e.opcode());
+}
+
+namespace {
+// Runs up to the end of the first 64 KiB of the file, from LSN 100; no run
+// (0) from there on, as the block map answers past the last extent.
+int map_first_unit_only(void* a) {
+  auto* args = static_cast<vnop_blockmap_args*>(a);
+  *args->a_bpn = 100 + static_cast<std::int32_t>(args->a_foffset / 2048);
+  *args->a_run = args->a_foffset >= 65536 ? 0 : std::min<std::uint64_t>(args->a_size, 65536 - args->a_foffset);
+  return 0;
+}
+}  // namespace
+
+// Data left when the block map has no run for it is a failure: the unit
+// that had a run is written, the uio moves over exactly that unit, and
+// the rest of the medium is untouched.
+TEST_F(SimClient, ClusterWriteWithDataLeftPastTheMappedRunsFails) {
+  ASSERT_NO_FATAL_FAILURE(premount_complete_disc());
+  const std::vector<std::uint8_t> old(64 * 2048, 0xEE);
+  ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, 100, 64, old.data()));
+  int dummy = 0;
+  vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
+  const vnop_handler_t saved = kel_vnops.blockmap;
+  kel_vnops.blockmap = map_first_unit_only;
+  std::vector<std::uint8_t> data(131072);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  uio_t u = uio_create(1, 0, UIO_SYSSPACE, UIO_WRITE);
+  uio_addiov(u, reinterpret_cast<user_addr_t>(data.data()), data.size());
+  sim_->service().clear_transcript();
+  EXPECT_EQ(5, cluster_write(vp, u, 1, 131072, 0, 0, 0));
+  kel_vnops.blockmap = saved;
+  EXPECT_EQ(65536, uio_resid(u));
+  EXPECT_EQ(65536, uio_offset(u));
+  uio_free(u);
+  std::size_t writes = 0;
+  for (const auto& e : sim_->service().transcript())
+    if (!e.is_notice() && e.opcode() == 0x2A) ++writes;
+  EXPECT_EQ(1u, writes);
+  std::vector<std::uint8_t> back(64 * 2048);
+  ASSERT_EQ(0u, sim_->cartridge().read_blocks(0, 100, 64, back.data()));
+  EXPECT_EQ(0, std::memcmp(back.data(), data.data(), 65536));
+  EXPECT_TRUE(std::all_of(back.begin() + 65536, back.end(), [](std::uint8_t b) { return b == 0xEE; }));
+  EXPECT_TRUE(fakelog::contains("write data 0"));
+}
+
+// A read while no host service listens (as while it restarts) fails with 5,
+// which the host is told as a device error (1117), never as a missing file.
+TEST_F(SimClient, AReadWithoutAHostServiceIsAnIOError) {
+  ASSERT_NO_FATAL_FAILURE(premount_complete_disc());
+  stop();
+  int dummy = 0;
+  vnode_t vp = reinterpret_cast<vnode_t>(&dummy);
+  const vnop_handler_t saved = kel_vnops.blockmap;
+  kel_vnops.blockmap = map_from_lsn_100;
+  std::vector<std::uint8_t> out(4096, 0xEE);
+  uio_t u = uio_create(1, 0, UIO_SYSSPACE, UIO_READ);
+  uio_addiov(u, reinterpret_cast<user_addr_t>(out.data()), out.size());
+  fakelog::reset();
+  const int r = cluster_read(vp, u, 4096, 0);
+  kel_vnops.blockmap = saved;
+  uio_free(u);
+  EXPECT_EQ(5, r);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), kel::Win32FromEngineResult(r));
+  EXPECT_TRUE(fakelog::contains("IOCTL_ERROR:0x00000002")) << "the Win32 code stays in the log";
+  buf_t bp = nullptr;
+  EXPECT_EQ(12, buf_meta_bread(vp, 100, 2048, nullptr, &bp));
+  EXPECT_EQ(nullptr, bp);
 }
 
 // The first use of a blank cartridge formats slot 0 (its cartridge memory has
@@ -336,6 +403,60 @@ TEST_F(SimClient, Unreadable1500hVerdicts) {
   EXPECT_NE(0, r);
   EXPECT_NE(95, r);
   EXPECT_TRUE(mount_info().WriteProtectReasonFlags & 0x4000u);
+}
+
+// A backtrack the engine left unfinished is taken up again at the mount
+// start, unless the user protected the cartridge: then the volume is mounted
+// raw with 95. The cartridge switch alone means protected, and so does a
+// protection that cannot be read (switch or 0D03h): a failed read never
+// starts the walk, which would erase the descriptors of discs above the
+// target.
+TEST_F(SimClient, ProtectedOrUnreadableProtectionNeverStartsAnUnfinishedBacktrack) {
+  struct Row {
+    const char* what;
+    bool tab;
+    bool attribute_readable;
+    bool mechanism_fails;
+  };
+  const Row rows[] = {
+      {"cartridge switch on", true, true, false},
+      {"cartridge switch on, 0D03h unreadable", true, false, false},
+      {"switch off, 0D03h unreadable", false, false, false},
+      {"MECHANISM STATUS fails", false, true, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    clientif_delete();
+    stop();
+    start(0xE2);
+    ASSERT_EQ(0, mount_start());
+    ASSERT_EQ(0, mount_last_slot());  // formats slot 0 and writes 1500h
+    clientif_delete();
+    // The record of an unfinished backtrack: slot 1, address 0x1234.
+    std::vector<std::uint8_t>& v = sim_->cartridge().attributes.at(0x1500).value;
+    const std::uint16_t slot = 1;
+    const std::uint64_t address = 0x1234;
+    std::memcpy(v.data() + 42, &slot, sizeof slot);
+    std::memcpy(v.data() + 44, &address, sizeof address);
+    const std::uint16_t crc = calculate_crc(v.data(), 126);
+    v[126] = static_cast<std::uint8_t>(crc >> 8);
+    v[127] = static_cast<std::uint8_t>(crc);
+    sim_->drive().set_cartridge_write_protect(r.tab);
+    if (!r.attribute_readable) {
+      ASSERT_EQ(0u, sim_->drive().remove_attribute(0x0D03));
+    }
+    init_client();
+    if (r.mechanism_fails) sim_->drive().add_fault(kelsim::command_fails(0xBD, {0x04, 0x3B, 0x0E}));
+    sim_->service().clear_transcript();
+    fakelog::reset();
+    EXPECT_EQ(95, pclient_if->MountStart());
+    sim_->drive().clear_faults();
+    EXPECT_FALSE(fakelog::contains("BacktrackPolicy")) << "the walk did not start";
+    for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x2A, e.opcode());
+    const auto mi = mount_info();
+    EXPECT_EQ(0x80000500u, mi.MountStatus);
+    EXPECT_EQ(2u, mi.AccessMode);
+  }
 }
 
 // A readable 1500h record of another format: "Unsupported Format", 95, from

@@ -84,13 +84,20 @@ TEST_F(CommandBlocks, CheckConditionKeyBelowTwoIsSuccessOnlyWithoutData) {
   EXPECT_EQ(3u, fakedrive::calls_of(0x5A).size());
 }
 
-TEST_F(CommandBlocks, TransportFailureComesBackUnchanged) {
-  fakedrive::Fault f;
-  f.opcode = 0x1B;
-  f.transport = 233;
-  fakedrive::add_fault(f);
-  char d = 1;
-  EXPECT_EQ(233, ss_->start_stop_unit(&d));
+// A failed transfer's Win32 code becomes the engine's result for its
+// condition, else 5 (the host statuses through the pipe: storage_scsi_sim_test).
+TEST_F(CommandBlocks, TransportFailureBecomesAnEngineResult) {
+  const std::pair<int, int> rows[] = {{233, 5}, {2, 5}, {39, 28}, {112, 28}, {19, 11}, {1, 95}, {50, 95}, {87, 22}};
+  for (const auto& [win32, want] : rows) {
+    SCOPED_TRACE(win32);
+    fakedrive::clear_faults();
+    fakedrive::Fault f;
+    f.opcode = 0x1B;
+    f.transport = win32;
+    fakedrive::add_fault(f);
+    char d = 1;
+    EXPECT_EQ(want, ss_->start_stop_unit(&d));
+  }
 }
 
 TEST_F(CommandBlocks, NullRecordsAreRefusedWithoutSending) {
@@ -493,7 +500,7 @@ TEST_F(CommandBlocks, WriteFailuresEndTheLoopWithTheirRule) {
   t.opcode = 0x2A;
   t.transport = 1117;
   fakedrive::add_fault(t);
-  EXPECT_EQ(1117, ss_->pxo_write10_for_buf(&bp, 0));
+  EXPECT_EQ(5, ss_->pxo_write10_for_buf(&bp, 0));
 }
 
 TEST_F(CommandBlocks, BufferWriteSendsOneChunkPer64KiB) {
@@ -522,7 +529,7 @@ TEST_F(CommandBlocks, SynchronizeCacheRetriesTransportFailuresThreeTimes) {
   t.opcode = 0x35;
   t.transport = 121;
   fakedrive::add_fault(t);
-  EXPECT_EQ(121, ss_->synchronize_cache(nullptr));
+  EXPECT_EQ(5, ss_->synchronize_cache(nullptr));
   EXPECT_EQ(3u, fakedrive::calls_of(0x35).size());
   EXPECT_EQ(3u, ss_->sync_fail_count());
 

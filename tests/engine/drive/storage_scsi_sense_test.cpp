@@ -236,15 +236,19 @@ TEST_F(SenseAndProtection, CartridgeOrMemoryProtection) {
   fakedrive::drive().cartridge_wp = false;
   fakedrive::drive().attributes[0x0D03].value[0] = 1;
   EXPECT_TRUE(ss_->isProtectFormCMorCartridge());
-  // A failed attribute read makes the answer false, whatever the cartridge says.
+  // The switch alone protects, whatever the attribute read does.
   fakedrive::drive().cartridge_wp = true;
   fakedrive::drive().attributes.erase(0x0D03);
-  EXPECT_FALSE(ss_->isProtectFormCMorCartridge());
-  // A failed MECHANISM STATUS counts as not protected.
+  EXPECT_TRUE(ss_->isProtectFormCMorCartridge());
+  // A protection that cannot be read counts as set: 0D03h unreadable, or
+  // MECHANISM STATUS failing with 0D03h clear.
+  fakedrive::drive().cartridge_wp = false;
+  EXPECT_TRUE(ss_->isProtectFormCMorCartridge());
   fakedrive::fill_good_attributes(0xE1);
   fakedrive::add_fault({0xBD, 0x04, 0x00, 0x00});
-  EXPECT_FALSE(ss_->isProtectFormCMorCartridge());
+  EXPECT_TRUE(ss_->isProtectFormCMorCartridge());
   EXPECT_TRUE(fakelog::contains("Mechanism err 0x5"));
+  EXPECT_TRUE(fakelog::contains("write protection unknown, taken as protected"));
 }
 
 TEST_F(SenseAndProtection, BlockSizePageIsReadOnce) {

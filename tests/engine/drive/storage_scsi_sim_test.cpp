@@ -322,17 +322,39 @@ TEST_F(SimDrive, SenseFromTheDriveIsMapped) {
   EXPECT_EQ(5, ss_->pxo_write10_for_cluster(&bp, 0));
 }
 
-TEST_F(SimDrive, TransportFailuresAreNeverSuccess) {
+// A transfer that fails on its way keeps its meaning in the engine's own
+// results: the host's statuses for a write-protected medium, a full disc and
+// a command it does not carry out become 11, 28 and 95; any other failure of
+// the transport is 5. No Win32 code passes for an engine result.
+TEST_F(SimDrive, TransportFailuresBecomeTheEnginesOwnResults) {
   start();
   ASSERT_EQ(0, ss_->init());
+  struct Row {
+    std::uint32_t status;  // as the host service answers it
+    int want;
+  };
+  const Row rows[] = {
+      {0xC00000A2u, 11},  // media write protected (Win32 19, ENODEV as an errno)
+      {0xC000007Fu, 28},  // disk full (Win32 112)
+      {0xC0000002u, 95},  // not implemented (Win32 1, EPERM as an errno)
+      {0xC00000BBu, 95},  // not supported (Win32 50)
+      {0xC0000185u, 5},   // I/O device error (Win32 1117)
+      {121u, 5},          // time-out
+      {31u, 5},           // device not functioning
+      {2u, 5},            // no such file: never "file not found"
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.status);
+    sim_->drive().add_fault(kelsim::transport_status(static_cast<std::int32_t>(r.status), 0x1B));
+    char d = 1;
+    EXPECT_EQ(r.want, ss_->start_stop_unit(&d));
+    sim_->drive().clear_faults();
+  }
+  EXPECT_TRUE(fakelog::contains("IOCTL_ERROR:0x00000013"));
   sim_->drive().add_fault(kelsim::transport_status(121, 0x35));
-  EXPECT_EQ(121, ss_->synchronize_cache(nullptr));
+  EXPECT_EQ(5, ss_->synchronize_cache(nullptr));
   EXPECT_EQ(3u, commands(0x35).size());
   EXPECT_EQ(3u, ss_->sync_fail_count());
-  sim_->drive().clear_faults();
-  sim_->drive().add_fault(kelsim::transport_status(31, 0x1B));
-  char d = 1;
-  EXPECT_EQ(31, ss_->start_stop_unit(&d));
 }
 
 TEST_F(SimDrive, AlarmReachesTheDriveOnce) {

@@ -6,7 +6,10 @@
 #include "kel/kel_interface.h"
 #include "kel/mdcfs.h"
 #include "kel/volctrl.h"
+#include "kelagent/mdc_channel.h"
 #include "kelvfs/mdcudfsr_mount.h"
+#include "kelvnops/mdcudfsr_fsctl_volume.h"
+#include "support/udfinfo.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -77,6 +80,90 @@ struct ObjectRecord {
   }
   std::vector<std::uint8_t> bytes;
 };
+
+// A file opened for reading through the slots: its handle names the same
+// node as every other opener.
+class OpenHandles : public RealSlots {
+ protected:
+  // "/f" with 16 blocks allocated (not recorded: they read as zeros), made
+  // as the writer makes a file: created, allocated through its proxy, both
+  // closed again.
+  void SetUp() override {
+    RealSlots::SetUp();
+    ASSERT_NO_FATAL_FAILURE(enter_privileged());
+    char stored[264] = {};
+    void* master = nullptr;
+    ASSERT_EQ(kelmain::CreateFile("/", "f", sizeof stored, stored, &master), 0);
+    void* proxy = nullptr;
+    ASSERT_EQ(kelmain::OpenFile((std::string("/") + stored).c_str(), 3, &proxy), 0);
+    MDCFS_CUSTOM_FILE_SETTING manual{1, 1, 0x7BDE};
+    ASSERT_EQ(kelmain::FileIoctl(proxy, kCustomize, &manual), 0);
+    MDCFS_SPACE_ENTRY extent{0, 0x5000, 16};
+    MDCFS_SPACE_ENTRIES_BUFFER list{};
+    list.SpaceEntries = reinterpret_cast<std::uintptr_t>(&extent);
+    list.TotalSpaceCount = 1;
+    ASSERT_EQ(kelmain::FileIoctl(proxy, kAddAllocation, &list), 0);
+    manual.Control = 0;  // the close keeps the allocated size
+    ASSERT_EQ(kelmain::FileIoctl(proxy, kCustomize, &manual), 0);
+    ASSERT_EQ(kelmain::CloseFile(proxy, false), 0);
+    ASSERT_EQ(kelmain::CloseFile(master, true), 0);
+    ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlLeavePrivileged, nullptr), 0);
+  }
+  int read(void* h, std::uint64_t offset, std::vector<std::uint8_t>* out) {
+    out->assign(kBytes, 0xEE);
+    int done = -1;
+    const int err = kelmain::ReadData(h, out->data(), offset, kBytes, &done);
+    out->resize(done < 0 ? 0 : static_cast<std::size_t>(done));
+    return err;
+  }
+  static constexpr unsigned kBytes = 16 * 2048;
+};
+
+// Deleting a file that a handle has open is refused as busy, also after a
+// rename; the handle reads on. Once closed, the file goes. A folder open
+// through a handle is kept the same way.
+TEST_F(OpenHandles, AnOpenObjectIsNotRemovedUnderItsHandle) {
+  void* h = nullptr;
+  ASSERT_EQ(kelmain::OpenFile("/f", 1, &h), 0);
+  ASSERT_EQ(kelmain::Rename("/", "f", "/", "g"), 0);
+  EXPECT_EQ(kelmain::DeleteFile("/", "g"), 16);
+  std::vector<std::uint8_t> got;
+  ASSERT_EQ(read(h, 0, &got), 0);
+  EXPECT_EQ(got, std::vector<std::uint8_t>(kBytes, 0)) << "an allocated, unrecorded file reads as zeros";
+  ASSERT_EQ(kelmain::CloseFile(h, false), 0);
+  ASSERT_EQ(kelmain::DeleteFile("/", "g"), 0);
+  KELFS_OBJECT_INFO info{};
+  EXPECT_EQ(kelmain::GetPathInfo("/g", 0, &info), 2);
+
+  ASSERT_EQ(kelmain::CreateDirectory("/", "d", false), 0);
+  void* dh = nullptr;
+  ASSERT_EQ(kelmain::OpenFile("/d", 1, &dh), 0);
+  EXPECT_EQ(kelmain::DeleteDirectory("/", "d"), 16);
+  EXPECT_EQ(kelmain::GetInfo(dh, 0, &info), 0) << "the folder's handle still answers";
+  ASSERT_EQ(kelmain::CloseFile(dh, false), 0);
+  EXPECT_EQ(kelmain::DeleteDirectory("/", "d"), 0);
+}
+
+// A handle opened for reading writes nothing: the write is refused as not
+// permitted and the file's bytes are what they were.
+TEST_F(OpenHandles, AHandleOpenedForReadingWritesNothing) {
+  void* h = nullptr;
+  ASSERT_EQ(kelmain::OpenFile("/f", 1, &h), 0);
+  const std::vector<std::uint8_t> data(kBytes, 0x55);
+  int done = -1;
+  EXPECT_EQ(kelmain::WriteData(h, data.data(), 0, kBytes, &done), 1);
+  EXPECT_EQ(done, 0);
+  std::vector<std::uint8_t> got;
+  ASSERT_EQ(read(h, 0, &got), 0);
+  EXPECT_EQ(got, std::vector<std::uint8_t>(kBytes, 0));
+  ASSERT_EQ(kelmain::CloseFile(h, false), 0);
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  ASSERT_EQ(kelmain::OpenFile("/f", 1, &h), 0);
+  ASSERT_EQ(read(h, 0, &got), 0);
+  EXPECT_EQ(got, std::vector<std::uint8_t>(kBytes, 0)) << "after a new mount";
+  ASSERT_EQ(kelmain::CloseFile(h, false), 0);
+}
 
 // The check of the integrity descriptor sets the open bit on every mount:
 // a volume left with its descriptor open (the unmount could not write it
@@ -433,6 +520,47 @@ TEST_F(RealSlots, AMovedFolderListsItsChildren) {
   EXPECT_EQ(listing("/z/c"), (Names{".", "..", "x"}));
 }
 
+// A file moved by the move control into a folder of more than 64 KiB of
+// entries: the folder, written whole again, keeps every entry and the moved
+// file across a remount, and the disc reads as a sound volume.
+TEST_F(RealSlots, TheMoveControlIntoALargeFolderKeepsEveryEntry) {
+  ASSERT_EQ(kelmain::CreateDirectory("/", "src", false), 0);
+  ASSERT_EQ(kelmain::CreateFile("/src", "moved.bin", 0, nullptr, nullptr), 0);  // older than the folder's entries
+  ASSERT_EQ(kelmain::CreateDirectory("/", "big", false), 0);
+  std::vector<std::string> expected{".", ".."};
+  for (int i = 0; i < 400; ++i) {  // 168-byte descriptors: 67,240 bytes with the parent entry
+    char name[128];
+    std::snprintf(name, sizeof name, "entry-%04d-%s", i, std::string(116, 'x').c_str());
+    ASSERT_EQ(kelmain::CreateFile("/big", name, 0, nullptr, nullptr), 0) << i;
+    expected.push_back(name);
+  }
+  ASSERT_EQ(kelmain::Flush(false), 0);
+  enter_privileged();
+  void* handle = nullptr;
+  ASSERT_EQ(kelmain::OpenFile("/src/moved.bin", 1, &handle), 0);
+  std::vector<char> rec(MDCFS_MOVE_NAME_SIZE + MDCFS_MOVE_PATH_BOUND, 0);
+  std::strcpy(rec.data(), "moved.bin");
+  std::strcpy(rec.data() + MDCFS_MOVE_NAME_SIZE, "/big");
+  EXPECT_EQ(kelmain::FileIoctl(handle, 0x800070B0, rec.data()), 0);
+  EXPECT_EQ(kelmain::CloseFile(handle, false), 0);
+  ASSERT_EQ(kelmain::Fsctl(kelmain::kFsctlLeavePrivileged, nullptr), 0);
+  expected.push_back("moved.bin");
+  std::sort(expected.begin(), expected.end());
+  ASSERT_EQ(kelmain::Flush(false), 0);
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_EQ(kelmain::MountDefault(), 0);
+  std::vector<std::string> names = listing("/big");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names.size(), expected.size());
+  EXPECT_TRUE(std::binary_search(names.begin(), names.end(), "moved.bin"));
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(listing("/src"), (std::vector<std::string>{".", ".."}));
+  kel::SetCurrentInterface(nullptr);
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_EQ(sim_->drive().flush(), 0u);
+  expect_udfinfo(sim_->cartridge_directory() + "/slot-00.img", {});
+}
+
 // After an unmount no path resolves to the nodes that left with the
 // volume; the controls answer as before any mount.
 TEST_F(RealSlots, AfterAnUnmountNoPathResolves) {
@@ -497,6 +625,34 @@ TEST_F(AgentThread, AFailedMountLeavesNoAgentBehind) {
     EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
     EXPECT_TRUE(kel_test::settles([&] { return thread_count() == before; })) << round;
   }
+}
+
+
+// A mount that fails before it allocates its channel (MECHANISM STATUS
+// fails) stops the agent that mount started: no opener is left waiting for
+// a channel and its thread ends. The mount that follows (a rollback mount,
+// as the Check request tries after a failed mount) is served by its own
+// agent, which the unmount ends.
+TEST_F(AgentThread, AMountFailingBeforeItsChannelStopsItsAgent) {
+  ASSERT_NO_FATAL_FAILURE(start_sim(0xE1));
+  ASSERT_EQ(initialise(), 0);
+  const std::size_t before = thread_count();
+  ASSERT_EQ(kelmain::MountDefault(), 0);  // the blank medium gets its volume
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  ASSERT_TRUE(kel_test::settles([&] { return thread_count() == before; })) << "the first mount's agent ended";
+  const int fault = sim_->drive().add_fault(kelsim::command_fails(0xBD, {0x04, 0x3B, 0x0E}));
+  EXPECT_NE(kelmain::MountDefault(), 0);
+  EXPECT_GT(sim_->drive().fault_fired(fault), 0);
+  EXPECT_EQ(kel_global_mount()->mnt_data, nullptr);
+  sim_->drive().clear_faults();
+  EXPECT_TRUE(kel_test::settles([&] { return mdcudfsr_metacache_open_waiters() == 0 && thread_count() == before; }))
+      << mdcudfsr_metacache_open_waiters() << " waiting, " << thread_count() << " threads, " << before << " before";
+  ASSERT_EQ(kelmain::MountRollback(0, 0, 0), 0);
+  auto* mnt = static_cast<mdcudfsr_mount*>(kel_global_mount()->mnt_data);
+  ASSERT_NE(mnt, nullptr);
+  EXPECT_TRUE(kel_test::settles([&] { return mnt->cache_agent_opened.load() == 1; }));
+  ASSERT_EQ(kelmain::Unmount(false), 0);
+  EXPECT_TRUE(kel_test::settles([&] { return thread_count() == before; }));
 }
 
 }  // namespace

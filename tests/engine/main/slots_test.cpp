@@ -1,6 +1,7 @@
 // The operation-table slots where they fix a sequence of vnode operations:
 // recording operations stand in the resolved pointers, on a tree with a
 // volume root, so that each call, its record and its order are checked.
+#include "kelcache/cache_node.h"
 #include "kelhost/vnode.h"
 #include "kelmain/engine_main.h"
 #include "kelmain/slots.h"
@@ -365,6 +366,19 @@ TEST_F(SlotSequence, DeleteRemovesThenInactivatesAndReclaims) {
   EXPECT_EQ(kelmain::DeleteDirectory("/", "g"), 16);
   EXPECT_EQ(r_.ops(), (std::vector<std::string>{"remove"}));
   EXPECT_EQ(kelmain::DeleteFile("/", "none"), 2);
+  // A remove that answers 0 but leaves the node active (a shadow node, a
+  // master not open for writing) keeps its vnode: handles may name it.
+  mdcudfsr_cache_node kept{};
+  vnode* stays = make_child(VREG, 0, root_, "s");
+  stays->v_data = &kept;
+  r_.calls.clear();
+  r_.results.clear();
+  EXPECT_EQ(kelmain::DeleteFile("/", "s"), 0);
+  EXPECT_EQ(r_.ops(), (std::vector<std::string>{"remove"}));
+  kept.status = MDCUDFSR_NODE_INACTIVE;
+  r_.calls.clear();
+  EXPECT_EQ(kelmain::DeleteFile("/", "s"), 0);
+  EXPECT_EQ(r_.ops(), (std::vector<std::string>{"remove", "inactive", "reclaim"})) << "the node left";
 }
 
 struct Listed {

@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <set>
 #include <thread>
 
 #include <cstdio>
@@ -148,6 +149,7 @@ class Flush : public AgentVolume {
   void widen_partition() {
     mnt_->part[2].length = std::uint64_t{0x60000} * 2048;
     mnt_->partition_length = mnt_->part[2].length;
+    mnt_->partition_blocks = 0x60000;
   }
   int flush(int close_session = 1) {
     return shown(mdcudfsr_flush_metadata_and_descriptor(mnt_.get(), 1, close_session, 0, &ctx_, 0));
@@ -301,6 +303,34 @@ TEST_F(Flush, SyncRunsTheFlushAndTheNextSyncHasNothingToDo) {
   EXPECT_EQ(0, count_op(take_opcodes(), kWrite10)) << "no second flush";
 }
 
+// The close of the integrity descriptor fails (a WRITE fault on it): the
+// sync answers that failure, the volume turns read-only, the change marks
+// stay and the flush state is 1, and the descriptor on the disc is still
+// open.
+TEST_F(Flush, AFailedCloseOfTheIntegrityDescriptorIsTheSyncsFailure) {
+  for (MediumClass cls : {MediumClass::WriteOnce, MediumClass::Rewritable}) {
+    const bool re = cls == MediumClass::Rewritable;
+    SCOPED_TRACE(re ? "rewritable" : "write-once");
+    open_volume(cls);
+    if (re) widen_partition();
+    ASSERT_EQ(0u, disc_integrity_type()) << "open before the sync";
+    mnt_->flush_policy = 0;
+    mnt_->flush_interval = 30;
+    timespec now{};
+    nanotime(&now);
+    mnt_->last_partial_flush_time = (static_cast<std::uint64_t>(now.tv_sec) - 60) * 1000000u;
+    const int fault = sim_->drive().add_fault(kelsim::write_error(layout_.lvid, layout_.lvid + 31));
+    EXPECT_NE(0, shown(mdcudfsr_vfsop_sync(&mp_, 1, &ctx_)));
+    EXPECT_GT(sim_->drive().fault_fired(fault), 0);
+    EXPECT_EQ(0u, disc_integrity_type()) << "still open on the disc";
+    EXPECT_NE(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+    EXPECT_EQ(1, mnt_->metadata_changed) << "the changes are not taken as flushed";
+    EXPECT_EQ(1, mnt_->flush_state);
+    mdcudfsr_cache_term(mnt_.get());
+    stop_agent();
+  }
+}
+
 // Exits before anything is written: the result, no WRITE, the flush state
 // found, the local cache closed; a later flush is served.
 TEST_F(Flush, EarlyExitsWriteNothingAndKeepTheFlushState) {
@@ -424,13 +454,32 @@ TEST_F(Flush, WriteOnceTenFailedDescriptorWritesEndWithTheErrorAndStayWritable) 
   EXPECT_EQ(0u, disc_integrity_type()) << "the session stays open";
 }
 
+// Short of room before the last slot: the flush moves to the next disc
+// once, and the flushes the move runs do not move again. On rewritable
+// media the room is the partition behind the next writable address.
 TEST_F(Flush, ShortResourcesBeforeTheLastSlotMoveToTheNextTrack) {
-  open_volume(MediumClass::WriteOnce, 0x1000);  // not enough room
-  mnt_->num_discs = 3;
-  ASSERT_EQ(0, flush());
-  EXPECT_TRUE(logged("Disc Change for WRITE_NEXT_TRACK Slot(0)=>(1)"));
-  EXPECT_EQ(1u, mnt_->current_disc);
-  EXPECT_EQ(1u, disc_integrity_type()) << "the session closed after the move";
+  for (MediumClass cls : {MediumClass::WriteOnce, MediumClass::Rewritable}) {
+    const bool re = cls == MediumClass::Rewritable;
+    SCOPED_TRACE(re ? "rewritable" : "write-once");
+    open_volume(cls, re ? 0x62000 : 0x1000);
+    if (re) {
+      // A partition as large as the disc, written up to 0x3F000 blocks
+      // before its end.
+      widen_partition();
+      mnt_->next_writable_address = mnt_->part[2].start_sector + 0x60000 - 0x3F000;
+    }
+    mnt_->num_discs = 3;
+    ASSERT_EQ(0, re ? flush_re() : flush());
+    EXPECT_EQ(1, count_log("Disc Change for WRITE_NEXT_TRACK Slot(0)=>(1)")) << "one move, no second";
+    EXPECT_EQ(1u, mnt_->current_disc);
+    EXPECT_EQ(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+    EXPECT_EQ(0, mnt_->flush_state);
+    if (!re) {
+      EXPECT_EQ(1u, disc_integrity_type()) << "the session closed after the move";
+    }
+    mdcudfsr_cache_term(mnt_.get());
+    stop_agent();
+  }
 }
 
 // On the last slot, short before the flush (the first check goes on) or only
@@ -476,6 +525,58 @@ TEST_F(Flush, PolicyTwoFlushesAll) {
     mdcudfsr_cache_term(mnt_.get());
     stop_agent();
   }
+}
+
+// The names under `dir` as the node cache holds them.
+std::set<std::string> names_in(mdcudfsr_cache_node* dir) {
+  std::set<std::string> out;
+  for (mdcudfsr_cache_node* c = dir && dir->uid_first ? mdcudfsr_cnp(dir->uid_first) : nullptr; c;
+       c = c->uid_next ? mdcudfsr_cnp(c->uid_next) : nullptr)
+    if (c->vfs_name) out.insert(c->vfs_name);
+  return out;
+}
+
+// A full metadata pass that fails in the track controls' variant (every
+// write past the next writable address fails, the defect retries run
+// out) leaves the volume writable; the full rewrite is still owed, so the
+// next flush (policy 1) writes the whole tree again rather than the nodes
+// changed since. The disc, read again into a new node cache, holds every
+// name, and udfinfo reads it.
+TEST_F(Flush, AFailedFullPassIsOwedUntilAFullPassSucceeds) {
+  open_volume(MediumClass::WriteOnce);
+  ASSERT_EQ(0, flush(0));
+  ASSERT_NE(nullptr, create(folder_, "b.txt", false));
+  mnt_->metadata_changed = 1;
+  mnt_->flush_policy = 2;
+  kelsim::FaultRule f = kelsim::write_error(drive_nwa(), 0xFFFFFFFFu);
+  const int fault = sim_->drive().add_fault(f);
+  int skipped = 0;
+  EXPECT_EQ(0, mdcudfsr_flush_metadata_and_descriptor_ex(mnt_.get(), 1, 0, &ctx_, 1, 0, 0, &skipped));
+  EXPECT_EQ(1, skipped) << "the metadata part failed";
+  EXPECT_GT(sim_->drive().fault_fired(fault), 0);
+  EXPECT_EQ(1, mnt_->full_rewrite_owed);
+  sim_->drive().remove_fault(fault);
+  ASSERT_EQ(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
+  ASSERT_NE(nullptr, create(folder_, "c.txt", false));
+  mnt_->metadata_changed = 1;
+  mnt_->flush_policy = 1;
+  ASSERT_EQ(0, flush());
+  EXPECT_EQ(0, mnt_->full_rewrite_owed) << "paid by the full pass of this flush";
+  // A new node cache from the disc.
+  mdcudfsr_cache_term(mnt_.get());
+  ASSERT_EQ(0, mdcudfsr_init_partitions(mnt_.get(), &ctx_, 0, 0));
+  ASSERT_EQ(0, mdcudfsr_cache_init(mnt_.get(), &ctx_, 0, 0));
+  const auto root = names_in(mnt_->root_node);
+  ASSERT_EQ(1u, root.count("kept")) << ::testing::PrintToString(root);
+  mdcudfsr_cache_node* kept = nullptr;
+  for (mdcudfsr_cache_node* c = mdcudfsr_cnp(mnt_->root_node->uid_first); c;
+       c = c->uid_next ? mdcudfsr_cnp(c->uid_next) : nullptr)
+    if (c->vfs_name && std::string(c->vfs_name) == "kept") kept = c;
+  EXPECT_EQ((std::set<std::string>{"a.txt", "b.txt", "c.txt"}), names_in(kept));
+  int status = 0;
+  const std::string out = udfinfo_of(sim_->cartridge(), spec_.sectors, &status);
+  EXPECT_EQ(0, status) << out;
+  EXPECT_EQ(std::string::npos, out.find("rror")) << out;
 }
 
 TEST_F(Flush, WriteOnceFailedCartridgeMemoryWriteStillEndsWithZero) {

@@ -141,7 +141,7 @@ TEST_F(MountSetup, DriveModelsDecideVerifyAndTheGuardRing) {
     EXPECT_EQ(c.steps, m->WtchSteps);
     EXPECT_EQ(10u, m->WtchSmpls);
     EXPECT_EQ(c.flags | 0x8u, m->mount_ext_flags);
-    EXPECT_STREQ("KSIM00000001", m->volume_name);
+    EXPECT_EQ(sim_->drive().config().serial, m->volume_name);
     EXPECT_EQ(2048u, m->logical_sector_size);
     EXPECT_EQ(0xE1u, m->medium_type);
     EXPECT_EQ(12u, m->num_discs);

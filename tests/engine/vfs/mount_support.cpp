@@ -18,6 +18,7 @@
 #include "kelvnops/mdcudfsr_vnops.h"
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 namespace vfs_test {
@@ -88,6 +89,31 @@ void MountHarness::prepare(udf_test::MediumClass cls, std::uint32_t medium_type,
     if (tweak) tweak(cart);
   });
   take_opcodes();
+}
+
+void MountHarness::premount_clean() {
+  char dev[] = "sg0", media[] = "/dev/sg-no-such-device";
+  int finalized = 0, protected_ = 0, unsupported = 0;
+  ASSERT_EQ(0, premount_operation(dev, media, &finalized, &protected_, &unsupported));
+  MDCFS_MOUNT_INFORMATION clean{0, 0, 0, static_cast<std::uint8_t>(mnt_->medium_type), 0, 0, 0};
+  ASSERT_EQ(0, VNOP_IOCTL(mnt_->devvp, PXOIOSETMOUNTINFO, reinterpret_cast<char*>(&clean), 0, &ctx_));
+}
+
+void MountHarness::prepare_formatted_rewritable() {
+  if (agents_running_) { EXPECT_TRUE(agent_ended()) << "the agent thread of the last mount ends"; }
+  SimOptions o;
+  o.medium = 0xE2;
+  o.disc_blocks = 0x100000;
+  start(o);
+  // No reason of an earlier test keeps the blank disc from its format.
+  premount_clean();
+  ASSERT_EQ(0, host_mount(0x202, false));
+  ASSERT_EQ(0, host_unmount(1));
+  ASSERT_TRUE(agent_ended());
+  // The next mount reads the disc, not the cache this one left.
+  std::filesystem::remove_all(dir_ + "/KELFS");
+  take_opcodes();
+  clear_log();
 }
 
 int MountHarness::host_mount(std::uint32_t flags, bool premount) {

@@ -34,6 +34,14 @@ class MountHarness : public SimVolume {
   // Its cartridge memory holds a valid 1500h naming the metadata file.
   void prepare(udf_test::MediumClass cls, std::uint32_t medium_type = 0,
                const std::function<void(kelsim::Cartridge&)>& tweak = {});
+  // The drive layer's set-up before a mount, with its copy of the mount
+  // information cleared: that copy outlives a cartridge, and no reason an
+  // earlier test left is taken over.
+  void premount_clean();
+  // A rewritable (E2h) cartridge of discs with room beyond the reserve of
+  // each slot, whose first disc the drive layer's automatic format made a
+  // volume of (a mount, then the unmount).
+  void prepare_formatted_rewritable();
   // A 1500h value of this system whose position word names the metadata file.
   static std::vector<std::uint8_t> value_1500h(std::uint32_t slot, std::uint32_t metadata_loc);
   // Mount: agent thread, arguments with these flags, mount, start, root.

@@ -119,6 +119,30 @@ TEST_F(Sync, FlushRunsWithPolicyOneAndTheGuardFollows) {
   }
 }
 
+// After a flush that failed and made the volume read-only, a sync runs no
+// flush and answers why the changes cannot be written: an I/O error when
+// a drive error protects the volume (a remount clears it), write-protected
+// otherwise; also when no change is newer than the failed flush.
+TEST_F(Sync, AfterAFailedFlushTheReadOnlyVolumeAnswersItsProtection) {
+  struct Case {
+    std::uint32_t reasons;
+    int want;
+  } cases[] = {{0x1, 5}, {0x2000, 30}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reasons);
+    clear_log();
+    mp_.mnt_flag |= MNT_RDONLY;
+    mnt_->flush_state = 1;
+    mnt_->mntinfo.WriteProtectReasonFlags = c.reasons;
+    mnt_->last_partial_flush_time = 0;
+    EXPECT_EQ(c.want, sync());
+    EXPECT_FALSE(logged(kFlushRan)) << "no flush";
+    mp_.mnt_flag &= ~MNT_RDONLY;
+    mnt_->mntinfo.WriteProtectReasonFlags = 0;
+    reset();
+  }
+}
+
 TEST_F(Sync, VfamModeFlushesBuffersFirst) {
   mnt_->vfam_mode = 1;
   // The unopened channel answers 6: the metadata flush follows.

@@ -5,12 +5,24 @@
 #include "kelcache/lookup.h"
 #include "kelhost/vnode.h"
 #include "kelvnops/mdcudfsr_fsctl_allocation.h"
+#include "kelvnops/mdcudfsr_fsctl_file_controls.h"
 #include "kelvnops/mdcudfsr_namespace.h"
+#include "kelvnops/mdcudfsr_vnops.h"
+#include "support/failing_new.h"
+#include "udf/udf_lvid.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <ostream>
 
+// The extent lists allocate with the non-throwing new; a failure of it can
+// be scheduled.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return kel_test::failing_nothrow_new(size); }
+
 namespace fsctl_test {
+
+void fail_new(int nth) { kel_test::fail_nothrow_new(nth); }
 
 void seed_cm(kelsim::Cartridge& cart, std::uint32_t position_word) {
   for (int i = 0; i < cm_attr::kCount; ++i) {
@@ -42,11 +54,19 @@ std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[
 void FsctlVolume::SetUp() { SimVolume::SetUp(); }
 
 void FsctlVolume::TearDown() {
+  fail_new(0);
   if (mnt_) {
     mdcudfsr_privileged_open_list_clear(mnt_.get());
     free_tree();
   }
+  if (!saved_rows_.empty()) std::copy(saved_rows_.begin(), saved_rows_.end(), mdcudfsr_fsctl_rows());
   SimVolume::TearDown();
+}
+
+void FsctlVolume::install_file_controls() {
+  mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
+  saved_rows_.assign(rows, rows + mdcudfsr_fsctl_row_count());
+  mdcudfsr_fsctl_install_file_controls(rows, mdcudfsr_fsctl_row_count());
 }
 
 void FsctlVolume::free_tree() {
@@ -65,6 +85,12 @@ void FsctlVolume::free_tree() {
 void FsctlVolume::start_tree(udf_test::MediumClass cls) {
   if (mnt_) free_tree();
   layout_ = start_volume(cls);
+  // The integrity descriptor read, as the mount reads it, for the sessions
+  // that opening a file for writing opens; no management cache file, no
+  // agent tied to the volume.
+  ASSERT_EQ(0, mdcudfsr_read_lvid(mnt_.get(), nullptr, 0, 1, 0, 0));
+  mnt_->coherency_refreshed = 1;
+  mnt_->mount_ext_flags |= MDCUDFSR_MNT_AGENT_STOPPED;
   mnt_->next_unique_id = 16;
   // The physical partition as the mount's partition step enters it.
   mnt_->part[MDCUDFSR_PARTITION_PHYSICAL].start_sector = layout_.partition_start;
@@ -113,14 +139,50 @@ mdcudfsr_cache_node* FsctlVolume::proxy_of(mdcudfsr_cache_node* master) {
   return master->proxy;
 }
 
-void FsctlVolume::add_pending(std::uint64_t uid, mdcudfsr_cache_node* node) {
-  auto* e = static_cast<mdcudfsr_proxy_write_entry*>(OSMalloc(sizeof(mdcudfsr_proxy_write_entry), nullptr));
-  *e = mdcudfsr_proxy_write_entry{nullptr, mnt_->proxy_write_last, uid, node};
-  if (mnt_->proxy_write_last) mnt_->proxy_write_last->next = e;
-  else mnt_->proxy_write_first = e;
-  mnt_->proxy_write_last = e;
-  node->write_list_entry = e;
-  mnt_->vfam_mode = 1;
+vnode_t FsctlVolume::vnode_of(const char* name, mdcudfsr_cache_node* parent) {
+  componentname cn{};
+  std::string n(name);
+  cn.cn_nameptr = n.data();
+  cn.cn_namelen = static_cast<int>(n.size());
+  return mdcudfsr_cache_get_vnode(mnt_.get(), parent ? parent : root_, &cn, &ctx_, 0);
+}
+
+void FsctlVolume::privileged() {
+  mnt_->privileged_pid = static_cast<std::int32_t>(vfs_context_pid(&ctx_));
+  mnt_->privileged_mode = 1;
+}
+
+int FsctlVolume::open(vnode_t vp, int mode) {
+  vnop_open_args a{&vnop_open_desc, vp, mode, &ctx_};
+  return mdcudfsr_vnop_open(&a);
+}
+
+int FsctlVolume::close(vnode_t vp, int mode) {
+  vnop_close_args a{&vnop_close_desc, vp, mode, &ctx_};
+  return mdcudfsr_vnop_close(&a);
+}
+
+int FsctlVolume::send(vnode_t vp, std::uint32_t sent_as, void* data, vfs_context* ctx) {
+  vnop_ioctl_args a{nullptr, vp, sent_as & 0xFF80FFFFu, data, 0, ctx ? ctx : &ctx_};
+  return mdcudfsr_vnop_ioctl(&a);
+}
+
+FsctlVolume::Written FsctlVolume::open_for_writer(const char* name, bool list, mdcudfsr_cache_node* parent) {
+  Written w{make(name, false, parent), nullptr, nullptr, nullptr};
+  w.vp = w.master ? vnode_of(name, parent) : nullptr;
+  EXPECT_NE(nullptr, w.vp) << name;
+  if (!w.vp) return w;
+  EXPECT_EQ(0, open(w.vp, FWRITE)) << name;
+  EXPECT_EQ(std::uint32_t{MDCUDFSR_NODE_MASTER}, w.master->kind) << name;
+  w.proxy = w.master->proxy;
+  if (!w.proxy) return w;
+  w.proxy_vp = vnode_of(mdcudfsr_node_name(w.proxy), mnt_->shadow_node);
+  EXPECT_NE(nullptr, w.proxy_vp) << name;
+  privileged();
+  if (list && w.proxy_vp) {
+    EXPECT_EQ(0, open(w.proxy_vp, FWRITE)) << name;
+  }
+  return w;
 }
 
 std::vector<std::uint64_t> FsctlVolume::pending() const {

@@ -9,6 +9,7 @@
 
 #include "kelcache/cache.h"
 #include "kelhost/vnode.h"
+#include "kelvnops/mdcudfsr_ioctl.h"
 #include "sim/cartridge.h"
 
 #include <cstdint>
@@ -59,17 +60,46 @@ class FsctlVolume : public vfs_test::SimVolume {
   static std::vector<Extent> extents_of(mdcudfsr_cache_node* n);
   // A proxy of a master (kind 4) made from an ordinary file.
   mdcudfsr_cache_node* proxy_of(mdcudfsr_cache_node* master);
-  // An entry {unique id, node} appended to the pending-rebuild list.
-  void add_pending(std::uint64_t uid, mdcudfsr_cache_node* node);
+  // The vnode of a named child of `parent` (root when null), with a use.
+  vnode_t vnode_of(const char* name, mdcudfsr_cache_node* parent = nullptr);
+  // The test's process holds the privileged mode.
+  void privileged();
+  int open(vnode_t vp, int mode);
+  int close(vnode_t vp, int mode);
+  // A control request through the dispatcher, with the code as the Fsctl
+  // and FileIoctl slots hand it on: the length bits below 128 bytes cleared.
+  int send(vnode_t vp, std::uint32_t sent_as, void* data, vfs_context* ctx = nullptr);
+  // A new file as the writer opens it: for writing, which makes the node a
+  // master (kind 4) with its proxy, then the proxy for writing by the
+  // privileged process, which lists the master in the privileged open list
+  // (unless `list` is false). Made under `parent` (root when null).
+  struct Written {
+    mdcudfsr_cache_node* master;
+    mdcudfsr_cache_node* proxy;
+    vnode_t vp;
+    vnode_t proxy_vp;
+  };
+  Written open_for_writer(const char* name, bool list = true, mdcudfsr_cache_node* parent = nullptr);
+  // The unique ids of the privileged open list, in order.
   std::vector<std::uint64_t> pending() const;
 
   void free_tree();
+  // The file controls bound into the dispatcher's table, as Initialise
+  // binds them; the table is put back at the end of the test.
+  void install_file_controls();
 
   mdcudfsr_cache_node* root_ = nullptr;
   std::shared_ptr<vnode> device_vnode_;
   udf_test::ImageLayout layout_{};
+
+ private:
+  std::vector<mdcudfsr_fsctl_row> saved_rows_;
 };
 
 std::ostream& operator<<(std::ostream& os, const FsctlVolume::Extent& e);
+
+// The n-th next non-throwing new of the engine (the extent lists' entries)
+// fails; 0 lets all of them through.
+void fail_new(int nth);
 
 }  // namespace fsctl_test

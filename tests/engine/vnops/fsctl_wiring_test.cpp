@@ -22,33 +22,9 @@ class Wiring : public FsctlVolume {
  protected:
   void SetUp() override {
     FsctlVolume::SetUp();
-    mdcudfsr_fsctl_row* rows = mdcudfsr_fsctl_rows();
-    saved_.assign(rows, rows + mdcudfsr_fsctl_row_count());
-    mdcudfsr_fsctl_install_file_controls(rows, mdcudfsr_fsctl_row_count());
+    install_file_controls();
     start_tree();
   }
-  void TearDown() override {
-    std::copy(saved_.begin(), saved_.end(), mdcudfsr_fsctl_rows());
-    FsctlVolume::TearDown();
-  }
-  // The code as the Fsctl and FileIoctl slots hand it on: the length bits
-  // below 128 bytes cleared.
-  int send(vnode_t vp, std::uint32_t sent_as, void* data, vfs_context* ctx = nullptr) {
-    vnop_ioctl_args a{nullptr, vp, sent_as & 0xFF80FFFFu, data, 0, ctx ? ctx : &ctx_};
-    return mdcudfsr_vnop_ioctl(&a);
-  }
-  vnode_t vnode_of(const char* name) {
-    componentname cn{};
-    std::string n(name);
-    cn.cn_nameptr = n.data();
-    cn.cn_namelen = static_cast<int>(n.size());
-    return mdcudfsr_cache_get_vnode(mnt_.get(), root_, &cn, &ctx_, 0);
-  }
-  void privileged() {
-    mnt_->privileged_pid = static_cast<std::int32_t>(vfs_context_pid(&ctx_));
-    mnt_->privileged_mode = 1;
-  }
-  std::vector<mdcudfsr_fsctl_row> saved_;
 };
 
 TEST_F(Wiring, EveryBindingServesExactlyOneRowOfTheTable) {
@@ -109,16 +85,16 @@ TEST_F(Wiring, AReservationEndsWithThePrivilegedMode) {
 }
 
 TEST_F(Wiring, RebuildAsTheWriterSendsIt) {
-  mdcudfsr_cache_node* f = make("f");
-  f->attributes |= MDCUDFSR_NODE_ATTR_MANUAL_ALLOCATION;
-  add_pending(f->udf_data->efe.unique_id, f);
+  const Written f = open_for_writer("f");
+  ASSERT_NE(nullptr, f.master);
+  ASSERT_EQ(1u, pending().size());
   MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER r{};
-  r.FileIndex = f->udf_data->efe.unique_id;
+  r.FileIndex = mdcudfsr_node_unique_id(f.master);
   r.FileSize = 3000;
   r.TotalSpaceCount = 1;
   r.SpaceEntries[0] = {0, 700, 2};
   ASSERT_EQ(0, send(root_->vp, kel::kFsctlRebuildFileAllocation, &r));
-  EXPECT_EQ((std::vector<Extent>{{0, 700, 3000, 0}}), extents_of(f));
+  EXPECT_EQ((std::vector<Extent>{{0, 700, 3000, 0}}), extents_of(f.master));
   EXPECT_TRUE(pending().empty());
 }
 

@@ -115,7 +115,7 @@ TEST_F(Resources, DeviceInformationRepacksOrFailsZeroed) {
   EXPECT_EQ(0, std::memcmp(rec, "TARN\0\0\0\0", 8));
   EXPECT_EQ(0, std::memcmp(rec + 8, "QMR-T300B", 9));
   EXPECT_EQ(0, std::memcmp(rec + 24, "1700", 4));
-  EXPECT_EQ(0, std::memcmp(rec + 28, "KSIM00000001", 12));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(rec + 28), 12), sim_->drive().config().serial);
 
   start();
   sim_->drive().add_fault(kelsim::command_fails(0x12, {0x04, 0x44, 0x00}));

@@ -7,6 +7,7 @@
 #include "kelhost/kern.h"
 #include "support/settles.h"
 #include "kelvnops/mdcudfsr_namespace.h"
+#include "kelvnops/mdcudfsr_vnops.h"
 
 #include <cstring>
 #include <string>
@@ -248,6 +249,27 @@ TEST_F(Rename, AnExistingTargetFileOrEmptyFolderIsReplaced) {
   ASSERT_EQ(0, rename(rootvp_, "d1", rootvp_, "D1"));
   EXPECT_FALSE(mdcudfsr_is_inactive(node(d1)));
   EXPECT_TRUE(stands(d1, rootvp_, "D1"));
+}
+
+// A target that a handle has open is not replaced: the rename is refused as
+// busy and both objects stay as they were; once the handle is closed the
+// rename replaces it.
+TEST_F(Rename, ATargetOpenThroughAHandleIsNotReplaced) {
+  vnode_t a = nullptr, b = nullptr;
+  ASSERT_EQ(0, create(rootvp_, "a", &a));
+  ASSERT_EQ(0, create(rootvp_, "b", &b));
+  vnop_open_args open{&vnop_open_desc, b, FREAD, as(pid_)};
+  ASSERT_EQ(0, mdcudfsr_vnop_open(&open));
+  EXPECT_EQ(16, rename(rootvp_, "a", rootvp_, "b"));
+  EXPECT_FALSE(mdcudfsr_is_inactive(node(b)));
+  EXPECT_TRUE(stands(a, rootvp_, "a"));
+  EXPECT_TRUE(stands(b, rootvp_, "b"));
+  EXPECT_EQ(0, root_->lock_count);
+  vnop_close_args close{&vnop_close_desc, b, FREAD, as(pid_)};
+  ASSERT_EQ(0, mdcudfsr_vnop_close(&close));
+  ASSERT_EQ(0, rename(rootvp_, "a", rootvp_, "b"));
+  EXPECT_TRUE(mdcudfsr_is_inactive(node(b)));
+  EXPECT_TRUE(stands(a, rootvp_, "b"));
 }
 
 TEST_F(Rename, OnlyProxyNamesMayBeRenamedInOrMovedIntoTheShadowFolder) {

@@ -10,6 +10,11 @@
 #include "sim/harness.h"
 #include "udf/udf_extent.h"
 
+#include "support/settles.h"
+
+#include <atomic>
+#include <climits>
+#include <functional>
 #include <thread>
 
 using namespace vnop_test;
@@ -56,6 +61,31 @@ class DataPath : public VnopVolume {
     vnop_blockmap_args a{&vnop_blockmap_desc, vp, off, size, bpn, run, poff, flags, &ctx_};
     return mdcudfsr_vnop_blockmap(&a);
   }
+  // The writer's road to a file: the file opened for writing, its proxy
+  // opened by the privileged process; both are closed again at the end.
+  // The VFAM flag of every mount, with the user agent known to be absent.
+  void as_every_mount() { m()->mount_ext_flags |= 0x8 | MDCUDFSR_MNT_AGENT_STOPPED; }
+  vnode_t proxy_of(const std::string& path) {
+    as_every_mount();
+    m()->privileged_pid = static_cast<std::int64_t>(ctx_.vc_pid);
+    m()->privileged_mode = 1;
+    vnode_t vp = vnode_of(path);
+    EXPECT_EQ(0, open(vp, FREAD | FWRITE)) << path;
+    mdcudfsr_cache_node* n = node_of(path);
+    if (n == nullptr || n->proxy == nullptr) return nullptr;
+    vnode_t pv = vnode_of(std::string("/$/") + mdcudfsr_node_name(n->proxy));
+    EXPECT_EQ(0, open(pv, FWRITE)) << path;
+    opened_.push_back({vp, pv});
+    return pv;
+  }
+  void TearDown() override {
+    for (auto it = opened_.rbegin(); it != opened_.rend(); ++it) {
+      close(it->second, FWRITE);
+      close(it->first, FREAD | FWRITE);
+    }
+    if (!opened_.empty()) mdcudfsr_privileged_open_list_clear(m());
+    VnopVolume::TearDown();
+  }
   std::uint32_t lsn(std::uint32_t lbn) { return d.img.layout.partition_start + lbn; }
   std::size_t count_opcode(std::uint8_t op) {
     std::size_t k = 0;
@@ -64,6 +94,7 @@ class DataPath : public VnopVolume {
     return k;
   }
   Data d;
+  std::vector<std::pair<vnode_t, vnode_t>> opened_;  // file, proxy
 };
 
 TEST_F(DataPath, BlockMapGivesSectorRunAndInSectorOffset) {
@@ -205,9 +236,30 @@ TEST_F(DataPath, ReadRefusalsAndWhichFailuresRaiseTheAlarm) {
   EXPECT_FALSE(vfs_test::logged("mdcudfsr_report_error"));
 }
 
+// Offsets near the largest file offset: a read there lies past the end of
+// the file and moves nothing, also beside an unrecoverable range; a write
+// whose end cannot be represented is refused before anything is marked.
+TEST_F(DataPath, OffsetsNearTheLargestOffsetNeverOverflow) {
+  const std::int64_t near = INT64_MAX - 10;
+  std::vector<std::uint8_t> got(1, 0xAA);
+  EXPECT_EQ(0, read(vnode_of("/rec.bin"), near, 100, &got));
+  EXPECT_TRUE(got.empty());
+  mdcudfsr_cache_node* n = node_of("/rec.bin");
+  n->recover_start_blk = 2;
+  n->recover_blk_count = 1;
+  EXPECT_EQ(0, read(vnode_of("/rec.bin"), near, 100, &got)) << "far past the unrecoverable range";
+  n->recover_blk_count = 0;
+  vnode_t pv = proxy_of("/alloc.bin");
+  ASSERT_NE(nullptr, pv);
+  EXPECT_EQ(22, write(pv, near, std::vector<std::uint8_t>(100, 1)));
+  EXPECT_EQ(EXTENT_MAKE(2 * kUnit, 1), node_of("/alloc.bin")->udf_data->extents.first->extent.len);
+}
+
 TEST_F(DataPath, WriteIntoAnAllocatedExtentRecordsItsBlocks) {
-  vnode_t vp = vnode_of("/alloc.bin");
   mdcudfsr_cache_node* n = node_of("/alloc.bin");
+  const std::uint64_t uid = n->udf_data->efe.unique_id;
+  vnode_t vp = proxy_of("/alloc.bin");
+  ASSERT_NE(nullptr, vp);
   std::vector<std::uint8_t> data(kUnit);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = pattern(i, 9);
   // The track information is cached by the drive layer until a write.
@@ -223,8 +275,9 @@ TEST_F(DataPath, WriteIntoAnAllocatedExtentRecordsItsBlocks) {
   const std::vector<std::pair<std::uint32_t, std::uint32_t>> want = {{kUnit, 1}, {kUnit, 0}};
   EXPECT_EQ(want, got);
   EXPECT_EQ(kUnit / kBlock, n->udf_data->efe.logblks_rec);
-  EXPECT_EQ(2u * kUnit, n->recorded_length);
+  EXPECT_EQ(2u * kUnit, n->proxy->recorded_length);
   EXPECT_EQ(2u * kUnit, n->udf_data->efe.inf_len) << "a write never changes the size";
+  EXPECT_NE(uid, n->udf_data->efe.unique_id) << "the file opened for writing took a new unique id";
   EXPECT_EQ(1, m()->lvid_open) << "the integrity session is open";
   sim().service().clear_transcript();
   ASSERT_EQ(0, mdcudfsr_read_track_information(m(), 1, &nwa, nullptr, nullptr, &ctx_, 0));
@@ -239,9 +292,22 @@ TEST_F(DataPath, WriteIntoAnAllocatedExtentRecordsItsBlocks) {
 }
 
 TEST_F(DataPath, WriteRefusals) {
-  vnode_t vp = vnode_of("/alloc.bin");
-  mdcudfsr_cache_node* n = node_of("/alloc.bin");
   const std::vector<std::uint8_t> before = medium(kAllocLbn, 2 * kUnit);
+  const std::vector<std::uint8_t> rec_before = medium(100 + 20 * 16, 3 * kBlock);
+  // The archived file itself, opened for reading or not opened at all, is
+  // never written in place.
+  vnode_t rec = vnode_of("/rec.bin");
+  ASSERT_EQ(0, open(rec, FREAD));
+  EXPECT_EQ(1, write(rec, 0, std::vector<std::uint8_t>(kUnit, 0x55))) << "through a handle opened for reading";
+  ASSERT_EQ(0, close(rec, FREAD));
+  EXPECT_EQ(1, write(vnode_of("/alloc.bin"), 0, std::vector<std::uint8_t>(kUnit, 0x55))) << "a plain file";
+  EXPECT_EQ(rec_before, medium(100 + 20 * 16, 3 * kBlock));
+  vnode_t vp = proxy_of("/alloc.bin");
+  ASSERT_NE(nullptr, vp);
+  mdcudfsr_cache_node* n = node_of("/alloc.bin");
+  m()->privileged_mode = 0;
+  EXPECT_EQ(1, write(vp, 0, std::vector<std::uint8_t>(kUnit, 0x55))) << "the proxy, outside the privileged mode";
+  m()->privileged_mode = 1;
   struct Case {
     const char* what;
     std::int64_t off;
@@ -282,7 +348,9 @@ TEST_F(DataPath, TheLastRunOfAFileEndingInsideASectorIsWrittenWhole) {
   std::vector<std::uint8_t> data(3000);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = pattern(i, 41);
   sim().service().clear_transcript();
-  ASSERT_EQ(0, write(vnode_of("/tail.bin"), kUnit, data));
+  vnode_t pv = proxy_of("/tail.bin");
+  ASSERT_NE(nullptr, pv);
+  ASSERT_EQ(0, write(pv, kUnit, data));
   const std::vector<std::uint8_t> back = medium(second, 3 * kBlock);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
   for (std::size_t i = data.size(); i < 2 * kBlock; ++i) ASSERT_EQ(0, back[i]) << i;
@@ -292,12 +360,13 @@ TEST_F(DataPath, TheLastRunOfAFileEndingInsideASectorIsWrittenWhole) {
     if (!e.cdb.empty() && e.cdb[0] == 0x2A) blocks += static_cast<std::uint32_t>(e.cdb[7] << 8 | e.cdb[8]);
   EXPECT_EQ(2u, blocks) << "exactly the sectors holding the data";
   std::vector<std::uint8_t> got;
-  ASSERT_EQ(0, read(vnode_of("/tail.bin"), kUnit, 5000, &got));
+  ASSERT_EQ(0, read(pv, kUnit, 5000, &got));
   EXPECT_EQ(data, got) << "a read stops at the end of file";
 }
 
 TEST_F(DataPath, FailedWriteLeavesExtentsAndCountAsTheyWere) {
-  vnode_t vp = vnode_of("/alloc.bin");
+  vnode_t vp = proxy_of("/alloc.bin");
+  ASSERT_NE(nullptr, vp);
   mdcudfsr_cache_node* n = node_of("/alloc.bin");
   const std::vector<std::uint8_t> before = medium(kAllocLbn, 2 * kUnit);
   sim().drive().add_fault(kelsim::command_fails(0x2A, {0x03, 0x0C, 0x00}));
@@ -311,6 +380,56 @@ TEST_F(DataPath, FailedWriteLeavesExtentsAndCountAsTheyWere) {
   EXPECT_EQ(before, medium(kAllocLbn, 2 * kUnit));
 }
 
+// A file whose extent list ends before its size: 128 KiB long, its one
+// extent (allocated, not recorded) 64 KiB at a unit boundary, the track's
+// next writable address at that extent. The medium holds the whole
+// allocation (a scan refuses a shorter one); the list is cut once mounted.
+class ShortExtentList : public VnopVolume {
+ protected:
+  void SetUp() override {
+    file_ = img_data_.file(TreeImage::kRoot, "short.bin", 30, 2 * kUnit);
+    img_data_.items[file_].extents[0].len = EXTENT_MAKE(2 * kUnit, EXTENT_FLAGS_NOT_RECORDED);
+    img_data_.items[file_].extents[0].loc.lb_num = kAllocLbn;
+    mount(img_data_);
+    mdcudfsr_cache_node* n = node_of("/short.bin");
+    ASSERT_NE(nullptr, n);
+    ASSERT_EQ(0, mdcudfsr_cache_trunc_extent(&n->udf_data->extents, kUnit));
+    n->recorded_length = 0;  // nothing written yet, as a file just allocated
+    m()->privileged_pid = static_cast<std::int64_t>(ctx_.vc_pid);  // the writer writes plain files
+    m()->privileged_mode = 1;
+    kelsim::Disc& disc = sim().cartridge().disc(0);
+    disc.status = kelsim::DiscStatus::Incomplete;
+    disc.tracks = {kelsim::Track{0, 0x20000, img_data_.layout.partition_start + kAllocLbn}};
+  }
+  TreeImage img_data_;
+  int file_ = 0;
+};
+
+// A write that reaches past the last extent fails with 5: the extent list,
+// the recorded block count and the recorded length stay as they were, and
+// only the unit behind the extent reached the medium.
+TEST_F(ShortExtentList, AWritePastTheLastExtentFailsAndMovesNothing) {
+  vnode_t vp = vnode_of("/short.bin");
+  mdcudfsr_cache_node* n = node_of("/short.bin");
+  ASSERT_NE(nullptr, n);
+  std::vector<std::uint8_t> data(2 * kUnit);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = pattern(i, 23);
+  sim().service().clear_transcript();
+  EXPECT_EQ(5, write(vp, 0, data));
+  EXPECT_EQ(0u, n->recorded_length) << "the close of a file with manual allocation cuts it to this length";
+  ASSERT_NE(nullptr, n->udf_data->extents.first);
+  EXPECT_EQ(EXTENT_MAKE(kUnit, EXTENT_FLAGS_NOT_RECORDED), n->udf_data->extents.first->extent.len);
+  EXPECT_EQ(nullptr, n->udf_data->extents.first->next);
+  EXPECT_EQ(0u, n->udf_data->efe.logblks_rec);
+  EXPECT_EQ(2u * kUnit, n->udf_data->efe.inf_len);
+  std::uint32_t blocks = 0;
+  for (const auto& e : sim().service().transcript())
+    if (!e.cdb.empty() && e.cdb[0] == 0x2A) blocks += static_cast<std::uint32_t>(e.cdb[7] << 8 | e.cdb[8]);
+  EXPECT_EQ(kUnit / kBlock, blocks) << "one unit had a block behind it";
+  const std::vector<std::uint8_t> first(data.begin(), data.begin() + kUnit);
+  EXPECT_EQ(first, medium(kAllocLbn, kUnit));
+}
+
 }  // namespace
 
 namespace {
@@ -319,15 +438,7 @@ namespace {
 // privileged writer opens the proxy's vnode, writes into the master's
 // allocated extent, closes both; the data reads back through the file.
 TEST_F(DataPath, AFileOpenForWritingIsWrittenThroughItsProxy) {
-  m()->mount_ext_flags |= 0x8 | MDCUDFSR_MNT_AGENT_STOPPED;  // as every mount
-  const auto open = [&](vnode_t vp, int mode) {
-    vnop_open_args a{&vnop_open_desc, vp, mode, &ctx_};
-    return mdcudfsr_vnop_open(&a);
-  };
-  const auto close = [&](vnode_t vp, int mode) {
-    vnop_close_args a{&vnop_close_desc, vp, mode, &ctx_};
-    return mdcudfsr_vnop_close(&a);
-  };
+  as_every_mount();
   vnode_t vp = vnode_of("/alloc.bin");
   mdcudfsr_cache_node* n = node_of("/alloc.bin");
   ASSERT_EQ(0, open(vp, FREAD | FWRITE));
@@ -363,6 +474,100 @@ TEST_F(DataPath, AFileOpenForWritingIsWrittenThroughItsProxy) {
   ASSERT_EQ(0, read(vp, kUnit, data.size(), &back));
   EXPECT_EQ(data, back);
   EXPECT_EQ(2u * kUnit, n->udf_data->efe.inf_len);
+}
+
+}  // namespace
+
+namespace {
+
+// Runs op on a thread of its own until stopped; counts its rounds.
+class Beside {
+ public:
+  explicit Beside(std::function<void()> op)
+      : thread_([this, op] {
+          while (!stop_) {
+            op();
+            ++rounds_;
+          }
+        }) {}
+  ~Beside() { stop(); }
+  // Waits for one more round, so that what the test did meanwhile ran
+  // beside one whole round of op.
+  bool one_more_round() {
+    const int seen = rounds_;
+    return kel_test::settles([&] { return rounds_ > seen + 1; });
+  }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> rounds_{0};
+  std::thread thread_;
+};
+
+// Reads of a file beside the size changes and the removal that cut its
+// extent list: the block map finds its extent under the list's lock, which
+// the size change holds while it cuts. Run under the thread sanitizer, with
+// the log (whose recorder's mutex would order the threads) quiet.
+TEST_F(DataPath, ReadsBesideSizeChangesAndARemovalShareTheListLock) {
+  as_every_mount();
+  vnode_t vp = vnode_of("/rec.bin");
+  ASSERT_NE(nullptr, vp);
+  {
+    vfs_test::Quiet quiet;
+    Beside reader([&] {
+      std::vector<std::uint8_t> got;
+      read(vp, 0, 5000, &got);
+    });
+    ASSERT_TRUE(reader.one_more_round());
+    for (std::uint64_t size : {4096u, 3000u, 2048u, 100u}) {
+      vnode_attr va{};
+      va.va_active = VATTR_DATA_SIZE;
+      va.va_data_size = size;
+      vnop_setattr_args sa{&vnop_setattr_desc, vp, &va, &ctx_};
+      ASSERT_EQ(0, mdcudfsr_vnop_setattr(&sa)) << size;
+      ASSERT_TRUE(reader.one_more_round()) << size;
+    }
+    componentname cn{};
+    cn.cn_nameptr = const_cast<char*>("rec.bin");
+    cn.cn_namelen = 7;
+    vnop_remove_args ra{&vnop_remove_desc, vnode_of("/"), vp, &cn, 0, &ctx_};
+    ASSERT_EQ(0, mdcudfsr_vnop_remove(&ra));
+    ASSERT_TRUE(reader.one_more_round());
+  }
+  EXPECT_TRUE(mdcudfsr_is_inactive(static_cast<mdcudfsr_cache_node*>(vnode_fsnode(vp))));
+}
+
+// A write through a master's proxy records its blocks in the list the
+// master shares, under the proxy's node lock, beside reads through the
+// same list, whose block map holds no node lock at all: the list's own
+// lock orders them. Every write fails at the drive, so each marks its
+// blocks and puts them back.
+TEST_F(DataPath, AProxyWriteBesideReadsOfTheSharedListHoldTheListLock) {
+  vnode_t pv = proxy_of("/alloc.bin");
+  ASSERT_NE(nullptr, pv);
+  sim().drive().add_fault(kelsim::command_fails(0x2A, {0x03, 0x0C, 0x00}));
+  const std::vector<std::uint8_t> data(kUnit, 0x66);
+  {
+    vfs_test::Quiet quiet;
+    Beside writer([&] { write(pv, kUnit, data); });
+    Beside reader([&] {
+      std::vector<std::uint8_t> got;
+      read(pv, 0, 2 * kUnit, &got);
+    });
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_TRUE(writer.one_more_round()) << i;
+      ASSERT_TRUE(reader.one_more_round()) << i;
+    }
+  }
+  sim().drive().clear_faults();
+  mdcudfsr_cache_node* n = node_of("/alloc.bin");
+  EXPECT_EQ(EXTENT_MAKE(2 * kUnit, 1), n->udf_data->extents.first->extent.len) << "every failed write undone";
+  EXPECT_EQ(nullptr, n->udf_data->extents.first->next);
+  EXPECT_EQ(0u, n->udf_data->efe.logblks_rec);
 }
 
 }  // namespace

@@ -85,6 +85,16 @@ int transfer(vnop_handler_t h, vnodeop_desc* desc, vnode_t vp, std::int64_t offs
 }
 }  // namespace
 
+int VnopVolume::open(vnode_t vp, int mode) {
+  vnop_open_args a{&vnop_open_desc, vp, mode, &ctx_};
+  return mdcudfsr_vnop_open(&a);
+}
+
+int VnopVolume::close(vnode_t vp, int mode) {
+  vnop_close_args a{&vnop_close_desc, vp, mode, &ctx_};
+  return mdcudfsr_vnop_close(&a);
+}
+
 int VnopVolume::read(vnode_t vp, std::int64_t offset, std::size_t length, std::vector<std::uint8_t>* out,
                      int ioflag) {
   out->assign(length, 0xEE);

@@ -40,6 +40,9 @@ class VnopVolume : public ::testing::Test {
   // One read or write of a single buffer through the engine's handler.
   int read(vnode_t vp, std::int64_t offset, std::size_t length, std::vector<std::uint8_t>* out, int ioflag = 0);
   int write(vnode_t vp, std::int64_t offset, const std::vector<std::uint8_t>& data, int ioflag = 0);
+  // Open and close through the engine's handlers.
+  int open(vnode_t vp, int mode);
+  int close(vnode_t vp, int mode);
   // Bytes of the medium on slot 0 at a partition block.
   std::vector<std::uint8_t> medium(std::uint32_t lbn, std::size_t length);
   mdcudfsr_mount* m() { return sm_->m(); }

@@ -66,14 +66,6 @@ class TreeOps : public VnopVolume {
     vnop_getattr_args a{&vnop_getattr_desc, vp, v, &ctx_};
     return mdcudfsr_vnop_getattr(&a);
   }
-  int open(vnode_t vp, int mode) {
-    vnop_open_args a{&vnop_open_desc, vp, mode, &ctx_};
-    return mdcudfsr_vnop_open(&a);
-  }
-  int close(vnode_t vp, int mode) {
-    vnop_close_args a{&vnop_close_desc, vp, mode, &ctx_};
-    return mdcudfsr_vnop_close(&a);
-  }
   struct Record {
     std::uint32_t fileno;
     std::uint16_t reclen;

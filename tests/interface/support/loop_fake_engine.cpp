@@ -124,6 +124,24 @@ void info(const FakeFile& f, PKELFS_OBJECT_INFO out) {
   out->Mode = static_cast<std::uint32_t>(f.mode);
   out->Type = 2;
 }
+// MDCFSCTL_GET_REAL_PXOFILENAME: the store's files are their own proxies,
+// so the path of the handle's file.
+int realName(void* handle, void* data) {
+  if (!fileOf(handle) || !data) return 9;
+  const std::string path = pathOf(handle);
+  std::uint32_t size;
+  std::memcpy(&size, data, 4);
+  if (size == 0) {
+    size = static_cast<std::uint32_t>(path.size() + 1);
+    std::memcpy(data, &size, 4);
+    return 0;
+  }
+  std::uint64_t address;
+  std::memcpy(&address, static_cast<const std::uint8_t*>(data) + 4, 8);
+  std::memcpy(reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), path.c_str(),
+              std::min<std::size_t>(size, path.size() + 1));
+  return 0;
+}
 int fileIoctl(FakeFile* f, unsigned code, void* data) {
   if (!f) return 9;
   auto* buffer = static_cast<MDCFS_SPACE_ENTRIES_BUFFER*>(data);
@@ -239,6 +257,7 @@ int FileIoctl(void* handle, unsigned code, void* data) {
   g_engine.ioctl_in.push_back(in);
   auto r = g_engine.ioctl_results.find(code);
   if (r != g_engine.ioctl_results.end()) return r->second;
+  if (code == 0xC00C7045) return store::realName(handle, data);
   return store::fileIoctl(store::fileOf(handle), code, data);
 }
 int GetInfo(void* handle, unsigned, PKELFS_OBJECT_INFO out) {
@@ -332,7 +351,7 @@ int DeleteFile(const char* folder, const char* name) {
   }
   const std::string fo = folder ? folder : "", na = name ? name : "";
   g_engine.calls.push_back("DeleteFile(" + fo + "," + na + ")");
-  const std::string path = fo == "/$" ? "/" + na : fo + "/" + na;
+  const std::string path = fo == "/$" || fo == "/" ? "/" + na : fo + "/" + na;
   auto f = g_engine.files.find(path);
   if (f == g_engine.files.end()) return 2;
   g_engine.released.push_back({f->second.extents, f->second.data});

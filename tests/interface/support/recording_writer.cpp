@@ -129,13 +129,7 @@ std::uint32_t Open(const std::u16string& stored, std::uint32_t access, std::uint
 
 bool SessionOpen() { return g_writer.session; }
 
-bool FlushPending() {
-  if (g_writer.pending_polls <= 0) return false;
-  --g_writer.pending_polls;
-  return true;
-}
-
-std::uint32_t EndSession() {
+kel::SessionEnd EndSession() {
   note("EndSession");
   g_writer.unmounts_at_ends.push_back(fakeengine::engine().count(kSlotUnmount));
   for (auto& [path, data] : g_writer.waiting)
@@ -145,10 +139,21 @@ std::uint32_t EndSession() {
     }
   g_writer.waiting.clear();
   g_writer.session = false;
-  return g_writer.end_result;
+  const kel::SessionEnd e = g_writer.end_result;
+  if (e.Failed()) {
+    if (g_writer.unreported.Win32 == 0) g_writer.unreported.Win32 = e.Win32;
+    g_writer.unreported.LostFiles += e.LostFiles;
+  }
+  return e;
 }
 
-const kel::UserDataWriter kPort{Open, SessionOpen, FlushPending, EndSession};
+kel::SessionEnd TakeUnreported() {
+  const kel::SessionEnd e = g_writer.unreported;
+  g_writer.unreported = {};
+  return e;
+}
+
+const kel::UserDataWriter kPort{Open, SessionOpen, EndSession, TakeUnreported};
 
 }  // namespace
 

@@ -32,11 +32,12 @@ struct RecordingWriter {
   // a failing call answers 1.
   std::deque<std::uint64_t> cache_blocks;
   bool cache_blocks_fail = false;
-  // Packed session: opened by a write in packed write mode; FlushPending
-  // answers true this many times.
+  // Packed session: opened by a write in packed write mode. Its end
+  // answers end_result; a failed end (end_result or lost files) is kept
+  // for TakeUnreported, as the writer keeps it.
   bool session = false;
-  int pending_polls = 0;
-  std::uint32_t end_result = 0;
+  kel::SessionEnd end_result;
+  kel::SessionEnd unreported;
   // Unmount calls the fake engine had seen at each end of a session.
   std::vector<int> unmounts_at_ends;
   // Extents given at close: from next_block, at most extent_blocks each.

@@ -1,8 +1,14 @@
 // Loads the interface library, installs its crash handler and crashes as
 // told:  crash_child <path of the library> <mode>
+// Mode "wait-segv" first writes "ready" and waits for a byte on standard
+// input; "thread-overflow" overflows the stack of a thread started as the
+// engine starts its threads.
 // Exit codes: the handler's result when it is not 0; 3 when the library or
 // its export cannot be loaded; 4 for an unknown mode; 5 when a forked child
 // did not die by its signal; 0 if it did not crash.
+#include "platform/thread_start.h"
+#include "support/stack_overflow.h"
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +20,7 @@
 #include <csignal>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -39,16 +46,6 @@ void* crashTogether(void*) {
 void* crashAlone(void*) {
   writeToBadAddress();
   return nullptr;
-}
-
-// Recurses until the stack is gone (the flag keeps the compiler from
-// seeing an endless recursion).
-volatile bool g_deeper = true;
-int recurse(int n) {
-  volatile char pad[1024];
-  pad[0] = static_cast<char>(n);
-  if (!g_deeper) return pad[0];
-  return recurse(n + 1) + pad[0];
 }
 
 }  // namespace
@@ -84,7 +81,15 @@ int main(int argc, char** argv) {
     auto* p = static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
     std::printf("%d\n", p[0]);  // beyond the end of the empty file
   } else if (!std::strcmp(mode, "overflow")) {
-    return recurse(0);
+    return kel_test::overflow_stack();
+  } else if (!std::strcmp(mode, "thread-overflow")) {
+    std::thread t = platform::start_thread([] { kel_test::overflow_stack(); });
+    t.join();
+  } else if (!std::strcmp(mode, "wait-segv")) {
+    std::printf("ready\n");
+    std::fflush(stdout);
+    char c;
+    if (read(0, &c, 1) == 1) writeToBadAddress();
   } else if (!std::strcmp(mode, "thread")) {
     pthread_t t;
     pthread_create(&t, nullptr, crashAlone, nullptr);

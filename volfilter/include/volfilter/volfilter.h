@@ -35,6 +35,9 @@ struct VolFilterExtension {
   kmode::ULONG SlotCount;
   kmode::ULONG OwnerPid;  // 0: no owner
   kmode::DISK_GEOMETRY CachedGeometry;  // BytesPerSector 0: nothing cached
+  // Held by every dispatch while it works on a request; the removal of the
+  // device waits until no dispatch holds it.
+  kmode::IO_REMOVE_LOCK RemoveLock;
 };
 static_assert(offsetof(VolFilterExtension, PagingEvent) == 24, "extension layout");
 static_assert(offsetof(VolFilterExtension, PagingCount) == 48, "extension layout");
@@ -42,7 +45,8 @@ static_assert(offsetof(VolFilterExtension, LowerAcceptsOwner) == 52, "extension 
 static_assert(offsetof(VolFilterExtension, SlotCount) == 56, "extension layout");
 static_assert(offsetof(VolFilterExtension, OwnerPid) == 60, "extension layout");
 static_assert(offsetof(VolFilterExtension, CachedGeometry) == 64, "extension layout");
-static_assert(sizeof(VolFilterExtension) == 88, "extension is 88 bytes");
+static_assert(offsetof(VolFilterExtension, RemoveLock) == 88, "extension layout");
+static_assert(sizeof(VolFilterExtension) == 120, "extension is 120 bytes");
 
 // The MECHANISM STATUS request sent to the drive: a pass-through header
 // followed by sense and data, 96 bytes.
@@ -74,6 +78,10 @@ kmode::NTSTATUS FilterBuildDeviceIoControl(kmode::ULONG code, kmode::DEVICE_OBJE
                                            kmode::PVOID buffer, kmode::ULONG input_length,
                                            kmode::ULONG output_length, bool internal,
                                            kmode::IO_STATUS_BLOCK* status_block);
+// Asks the drive for its slot count (MECHANISM STATUS) and keeps it in the
+// extension. A failed request, a status other than GOOD, an answer without
+// the count or a count of 0 fail (STATUS_IO_DEVICE_ERROR for the drive's
+// answers) and leave the slot count as it was.
 kmode::NTSTATUS FilterQuerySlotCount(VolFilterExtension* ext);
 kmode::NTSTATUS FilterRegisterOwner(kmode::DEVICE_OBJECT* device, kmode::IRP* irp);
 

@@ -2,6 +2,7 @@
 // and memory descriptor lists.
 #include "internal.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace kmode {
@@ -178,6 +179,38 @@ void IoAdjustPagingPathCount(LONG* count, BOOLEAN increment) {
     InterlockedIncrement(count);
   else
     InterlockedDecrement(count);
+}
+
+void IoInitializeRemoveLock(IO_REMOVE_LOCK* lock, ULONG /*tag*/, ULONG /*max_locked_minutes*/,
+                            ULONG /*high_watermark*/) {
+  std::memset(lock, 0, sizeof(*lock));
+  lock->IoCount = 1;
+  KeInitializeEvent(&lock->RemoveEvent, NotificationEvent, 0);
+}
+
+NTSTATUS IoAcquireRemoveLock(IO_REMOVE_LOCK* lock, PVOID /*tag*/) {
+  InterlockedIncrement(&lock->IoCount);
+  if (std::atomic_ref<BOOLEAN>(lock->Removed).load()) {
+    if (InterlockedDecrement(&lock->IoCount) == 0) KeSetEvent(&lock->RemoveEvent, IO_NO_INCREMENT, 0);
+    return STATUS_DELETE_PENDING;
+  }
+  return STATUS_SUCCESS;
+}
+
+void IoReleaseRemoveLock(IO_REMOVE_LOCK* lock, PVOID /*tag*/) {
+  const LONG left = InterlockedDecrement(&lock->IoCount);
+  if (left < 0) detail::bug_check("releasing a remove lock that is not held");
+  if (left == 0) KeSetEvent(&lock->RemoveEvent, IO_NO_INCREMENT, 0);
+}
+
+void IoReleaseRemoveLockAndWait(IO_REMOVE_LOCK* lock, PVOID tag) {
+  std::atomic_ref<BOOLEAN>(lock->Removed).store(1);
+  if (InterlockedDecrement(&lock->IoCount) <= 0) {  // the count of 1 it started with
+    detail::bug_check("waiting on a remove lock the caller does not hold");
+    return;
+  }
+  IoReleaseRemoveLock(lock, tag);
+  KeWaitForSingleObject(&lock->RemoveEvent, Executive, KernelMode, 0, nullptr);
 }
 
 MDL* IoAllocateMdl(PVOID virtual_address, ULONG length, BOOLEAN secondary,

@@ -12,6 +12,7 @@ namespace {
 std::atomic_ref<LONG> state_of(KEVENT* event) { return std::atomic_ref<LONG>(event->SignalState); }
 
 std::atomic<ULONG> g_next_thread_id{100};
+std::atomic<SIZE_T> g_blocked_waits{0};
 
 struct ThreadIdentity {
   ETHREAD thread{4, 0};
@@ -58,7 +59,9 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON /*reason*/, KPROCESSOR
       return STATUS_SUCCESS;
     }
     if (poll) return STATUS_TIMEOUT;
+    g_blocked_waits.fetch_add(1);
     state.wait(0);
+    g_blocked_waits.fetch_sub(1);
   }
 }
 
@@ -104,6 +107,8 @@ BOOLEAN RtlEqualString(const ANSI_STRING* a, const ANSI_STRING* b, BOOLEAN case_
 }
 
 namespace sim {
+
+SIZE_T blocked_waits() { return g_blocked_waits.load(); }
 
 ScopedProcess::ScopedProcess(ULONG pid) : saved_(current_thread().ProcessId) {
   current_thread().ProcessId = pid;

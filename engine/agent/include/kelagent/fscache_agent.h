@@ -151,6 +151,17 @@ class CVFAMHandler22 : public CVFAMObject22 {
 
 // Thread entry points.
 void* fscache_handler_start(void* argv);
+// What an agent thread of a mount starts with: the argument vector and its
+// ticket, issued before the thread starts so that a stop of the agents
+// started so far reaches this one even before it runs.
+struct FsCacheAgentStart {
+  char** argv;
+  std::uint64_t ticket;
+};
+FsCacheAgentStart* FsCacheAgent_new_start(char** argv);  // null when out of memory
+// Thread body given a start record, which it takes over: it holds the
+// ticket, then runs fscache_handler_start.
+void* fscache_ticketed_handler_start(void* start);
 // Starts the agent thread; its id, or 0 when it could not be created.
 std::uint32_t FsCacheAgent_main_func(int argc, char** argv);
 // Stops the agents started so far that have not opened the metacache

@@ -52,7 +52,11 @@ class scsi_service {
   // True when `length` bytes are all zero (also for length 0); false for a
   // null pointer or a negative length.
   bool check_data_zero(const std::uint8_t* data, int length);
-  errno_t isFormatted(bool* mediaFormatted, bool* isReadFormatCapacityErr);
+  // *foreignVolume (when given) is set for a rewritable disc that holds a
+  // volume another program made: an anchor at 256 naming a descriptor
+  // sequence, but none of this system's end area. Such a disc counts as
+  // formatted.
+  errno_t isFormatted(bool* mediaFormatted, bool* isReadFormatCapacityErr, bool* foreignVolume = nullptr);
   bool isLVIDFinalized(std::uint32_t* msln_wd);
   errno_t set_slot_info(caddr_t slotinfo);
   void setNextSlotLoad(std::uint8_t* slot);
@@ -91,6 +95,12 @@ class scsi_service {
  private:
   // Reads 64 KiB at lsn into data.
   errno_t read_area(std::uint32_t lsn, std::uint8_t* data);
+  // The three areas of a rewritable disc of n blocks (isFormatted).
+  errno_t rewritable_formatted(std::uint32_t n, std::uint8_t mtype, bool* mediaFormatted, bool* foreignVolume);
+  // True when the sector at 256 is an anchor whose main or reserve extent
+  // (inside the disc of `blocks` blocks) begins a sequence with a primary
+  // volume descriptor.
+  bool anchored_sequence(const std::uint8_t* anchor, std::uint32_t blocks);
   errno_t set_read_only_one();
   // The two recoveries of a failed write-once format: the end area (track 2
   // and the last anchor) written again, or track 1 padded up to 4352.

@@ -32,6 +32,7 @@ constexpr int kNoMemory = 12;
 constexpr int kNotReady = 13;
 constexpr int kNoDevice = 19;          // drive not open
 constexpr int kInvalid = 22;
+constexpr int kNoSpace = 28;          // the host reports a full disc
 constexpr int kMediumNotAccessible = 25;
 constexpr int kReadOnly = 30;
 constexpr int kUnknownControl = 56;

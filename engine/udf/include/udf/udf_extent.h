@@ -7,6 +7,7 @@
 #include "udf/udf_records.h"
 
 #include <cstdint>
+#include <mutex>
 
 struct mdcudfsr_mount;
 
@@ -39,12 +40,32 @@ struct mdcudfsr_extent_index {
   mdcudfsr_extent_entry* entry = nullptr;
 };
 
+// The lock of one extent list. Every routine below holds it while it walks
+// or changes the list, whoever's node the list belongs to (a proxy shares
+// its master's list, and the data path maps runs with no node lock held);
+// a caller that walks the list itself, or needs several routines to see one
+// state, holds it with mdcudfsr_extent_list_hold. It is recursive, so that
+// the routines may be called while it is held, and it is held only for
+// short stretches: never across I/O, nor while waiting for a node, the disc
+// or anything else that may wait in turn.
+// Copying a list copies its links, never its lock.
+struct mdcudfsr_extent_lock {
+  mutable std::recursive_mutex mutex;
+  mdcudfsr_extent_lock() = default;
+  mdcudfsr_extent_lock(const mdcudfsr_extent_lock&) {}
+  mdcudfsr_extent_lock& operator=(const mdcudfsr_extent_lock&) { return *this; }
+};
+
 struct mdcudfsr_extent_list {
   mdcudfsr_extent_entry* first = nullptr;
   mdcudfsr_extent_entry* last = nullptr;
   mdcudfsr_extent_index* index_first = nullptr;
   mdcudfsr_extent_index* index_last = nullptr;
+  mdcudfsr_extent_lock lock;
 };
+
+// The list's lock, held until the returned guard goes.
+std::unique_lock<std::recursive_mutex> mdcudfsr_extent_list_hold(const mdcudfsr_extent_list* list);
 
 // Largest extent length a merge produces for a block size.
 uint32_t mdcudfsr_extent_max_length(uint32_t logical_block_size);

@@ -49,6 +49,10 @@ void mdcudfsr_set_mntinfo_state_silent(mdcudfsr_mount* mnt, uint32_t access_stat
 int mdcudfsr_send_mntinfo(mdcudfsr_mount* mnt, vfs_context_t ctx);
 int mdcudfsr_mntinfo_is_readonly(mdcudfsr_mount* mnt);
 int mdcudfsr_mntinfo_is_mountable(mdcudfsr_mount* mnt);
+// The answer to a change refused because the volume is read-only: 5 (an I/O
+// error, which a remount clears) when a drive error protected it (reason
+// 0x1, as a failed flush sets), else 30 (write-protected).
+int mdcudfsr_readonly_error(const mdcudfsr_mount* mnt);
 // Error type 0, 1 or 2 goes to the drive; another type is logged only.
 void mdcudfsr_report_error(mdcudfsr_mount* mnt, int kind, vfs_context_t ctx);
 // Switches the mount to read-only: reasons added, status set, MNT_RDONLY set,

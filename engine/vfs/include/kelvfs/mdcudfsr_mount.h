@@ -145,8 +145,18 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   // Sync and flush marks.
   std::int32_t integrity_busy = 0;        // the integrity descriptor is being set
   std::int32_t packed_flush_busy = 0;     // the VFAM buffers are being flushed
-  std::int32_t vfam_mode = 0;
+  // Set while the privileged open list holds an entry; written under
+  // privileged_open_mutex, read by the sync and the unmount of any thread.
+  std::atomic<std::int32_t> vfam_mode{0};
   std::int32_t flush_state = 0;           // 2: a flush runs
+  // Set while a flush moves the volume to the next track: the flushes that
+  // the move itself runs must not move again.
+  std::int32_t track_move_running = 0;
+  // Set while a full pass of the node cache (all metadata written in the
+  // full layout) has failed and none has succeeded since: the nodes may be
+  // placed for that layout, so every pass writes the full layout until one
+  // succeeds.
+  std::int32_t full_rewrite_owed = 0;
   std::int32_t metadata_changed = 0;
   void* backtrack_thread = nullptr;       // mdcudfsr_thread object, present while a rollback runs
   std::int32_t backtrack_running = 0;     // the backtrack thread has not ended yet
@@ -199,8 +209,13 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   char parity_stream_suffix[48] = {};     // default parity identifier
   std::uint8_t* check_efe_bitmap = nullptr;                        // bitmap of the checkEFE salvage
   mdcudfsr_salvage_file_info* salvage_file_info_list = nullptr;    // owned by the mount
-  mdcudfsr_proxy_write_entry* proxy_write_first = nullptr;         // files written through a proxy
+  // The privileged open list (files written through a proxy, whose
+  // allocation a rebuild may still set), the nodes' links to their entries
+  // and vfam_mode: changed only under privileged_open_mutex, which the
+  // list's own routines take (engine/vnops, privileged_open_list.cpp).
+  mdcudfsr_proxy_write_entry* proxy_write_first = nullptr;
   mdcudfsr_proxy_write_entry* proxy_write_last = nullptr;
+  std::mutex privileged_open_mutex;
   std::int32_t sync_value = 0;            // printed in lock time-out lines
   std::uint32_t virtual_refresh_mode = 0; // non-zero: refresh also for direct UDF readers
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kelhost/kern_types.h"
+#include "kelvnops/mdcudfsr_privileged_open_list.h"
 
 #include <cstdint>
 
@@ -75,11 +76,6 @@ void mdcudfsr_vnop_print_errlog(mdcudfsr_cache_node* parent, int error, const ch
 // The name of a request as the volume keeps it: a NUL-terminated copy of
 // converted_length + 1 bytes (OSMalloc) the caller releases.
 int mdcudfsr_convert_filename(const char* name, std::size_t length, char** converted, std::size_t* converted_length);
-
-// The privileged open list: master nodes of proxy files opened for
-// writing. Entries come from OSMalloc; the node links its own entry.
-void mdcudfsr_privileged_open_list_remove(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node);
-void mdcudfsr_privileged_open_list_clear(mdcudfsr_mount* mnt);
 
 // Takes the unique id off the recovery-required list of the mount and of
 // the cartridge memory: 0, 5 (attributes not read or written) or 22 (not

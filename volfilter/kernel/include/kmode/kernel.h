@@ -73,6 +73,7 @@ constexpr NTSTATUS STATUS_ACCESS_DENIED = nt(0xC0000022u);
 constexpr NTSTATUS STATUS_BUFFER_TOO_SMALL = nt(0xC0000023u);
 constexpr NTSTATUS STATUS_OBJECT_NAME_INVALID = nt(0xC0000033u);
 constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = nt(0xC0000034u);
+constexpr NTSTATUS STATUS_DELETE_PENDING = nt(0xC0000056u);
 constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = nt(0xC000009Au);
 constexpr NTSTATUS STATUS_DEVICE_NOT_READY = nt(0xC00000A3u);
 constexpr NTSTATUS STATUS_NOT_SUPPORTED = nt(0xC00000BBu);
@@ -396,6 +397,27 @@ void IoCompleteRequest(IRP* irp, KPRIORITY boost);
 // Raises (increment) or lowers a paging-path count atomically.
 void IoAdjustPagingPathCount(LONG* count, BOOLEAN increment);
 
+// A remove lock: every request a driver works on holds it, and the removal
+// of the device waits until none does.
+struct IO_REMOVE_LOCK {
+  BOOLEAN Removed;  // accessed atomically only
+  BOOLEAN Reserved[3];
+  LONG IoCount;  // 1 + the holders; accessed atomically only
+  KEVENT RemoveEvent;
+};
+static_assert(sizeof(IO_REMOVE_LOCK) == 32, "IO_REMOVE_LOCK is 32 bytes");
+
+// The tag, time limit and high-water mark matter only to a checked kernel.
+void IoInitializeRemoveLock(IO_REMOVE_LOCK* lock, ULONG tag, ULONG max_locked_minutes,
+                            ULONG high_watermark);
+// STATUS_SUCCESS, or STATUS_DELETE_PENDING (not acquired) once the removal
+// has begun.
+NTSTATUS IoAcquireRemoveLock(IO_REMOVE_LOCK* lock, PVOID tag);
+void IoReleaseRemoveLock(IO_REMOVE_LOCK* lock, PVOID tag);
+// Called by the removal while it holds the lock: refuses every later
+// acquisition, releases its own and waits until every holder released.
+void IoReleaseRemoveLockAndWait(IO_REMOVE_LOCK* lock, PVOID tag);
+
 // ---------------------------------------------------------------------------
 // Registry
 
@@ -472,6 +494,9 @@ SIZE_T pool_allocations(ULONG tag = 0);
 // Kernel faults seen so far (see the top of this file) and a reset.
 SIZE_T faults();
 void reset_faults();
+// Threads blocked in KeWaitForSingleObject now (for tests that must know a
+// thread waits before they let it go on).
+SIZE_T blocked_waits();
 // Sets up a driver object: every major function completes the request with
 // STATUS_INVALID_DEVICE_REQUEST, no AddDevice, no Unload.
 void init_driver_object(DRIVER_OBJECT* driver);

@@ -1,0 +1,68 @@
+// A burst of failed writes during a Sync, through the real KelDriver on
+// write-once and rewritable cartridges: the Sync answers the failure, and
+// the volume stays protected for the rest of the mount and says why: an
+// I/O device error (a drive error, cleared by a remount), not a
+// write-protected disc. A new engine writes again.
+#include "scenario_support.h"
+
+#include <gtest/gtest.h>
+
+namespace e2e {
+namespace {
+
+constexpr std::uint32_t kDriveErrorReason = 0xC0002F44;  // write-protect reason 0x1
+const std::string kIoDeviceError = std::to_string(std::int32_t(0x8007045D));
+
+class WriteFailure : public Scenario, public ::testing::WithParamInterface<std::uint8_t> {
+ protected:
+  std::vector<EngineElement> try_sync() {
+    return ask("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
+  }
+  // The last answer of a request that must fail with an I/O device error.
+  void expect_io_error(const std::vector<EngineElement>& answers, const char* what) {
+    ASSERT_FALSE(answers.empty()) << what;
+    EXPECT_EQ(answers.back().name, "HRESULT") << what << ": " << answers.back().raw;
+    EXPECT_EQ(answers.back().attribute("HRESULT"), kIoDeviceError) << what << ": " << answers.back().raw;
+  }
+};
+
+TEST_P(WriteFailure, ASyncWhoseWritesFailProtectsTheVolumeUntilTheNextMount) {
+  ScenarioOptions o;
+  o.medium_type = GetParam();
+  o.slots = 2;
+  make_sim(o);
+  start_checked();
+  mkdir("/a");
+  sync("SyncTime");
+  mkdir("/b");
+  // Every write fails while the burst lasts; the fault is gone afterwards.
+  const int fault = sim_->drive().add_fault(kelsim::write_error(0, 0xFFFFFFFFu));
+  expect_io_error(try_sync(), "the Sync of the burst");
+  sim_->drive().remove_fault(fault);
+  const EngineElement info = ask_one("GetVolumeInfo", "KelVolume");
+  EXPECT_EQ(number(info, "WriteProtectReason"), kDriveErrorReason) << info.raw;
+  expect_io_error(ask("CreateDirectory", {{"Name", "/c"}, {"KernelInterface", "0"}, {"BlockNumber", "0"}}),
+                  "a change after the burst");
+  expect_io_error(try_sync(), "a later Sync");
+  unmount();
+  // A new engine mounts the volume writable (/a, and /b only if the failed
+  // flush had written it) and writes again.
+  start_checked(true);
+  EXPECT_EQ(number(ask_one("GetVolumeInfo", "KelVolume"), "WriteProtectReason"), 0u);
+  mkdir("/d");
+  sync("SyncTime");
+  unmount();
+  start_checked(true);
+  const auto names = listing("/");
+  EXPECT_TRUE(names.count("a") && names.count("d") && !names.count("c")) << ::testing::PrintToString(names);
+  unmount();
+  expect_udfinfo_on_written_slots();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, WriteFailure, ::testing::Values(0xE1, 0xE2),
+                         [](const ::testing::TestParamInfo<std::uint8_t>& i) {
+                           return i.param == 0xE1 ? std::string("E1") : std::string("E2");
+                         });
+
+}  // namespace
+}  // namespace e2e
