@@ -168,8 +168,9 @@ TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     make_sim(0xE1, "QMR-T300A", 3, c.disc_blocks);
-    if (c.map_entries)
+    if (c.map_entries) {
       for (int s = 0; s < 3; ++s) ASSERT_NO_FATAL_FAILURE(leave_map_entries(s, c.map_entries));
+    }
     dwords_ = {{"Packed Write Mode", 0u}};
     start();
     check_mounts();
@@ -199,7 +200,9 @@ TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
       archived_[name] = data;
       const CartridgeView v = view_of(sim_->drive());
       const int now = v.last_written;
-      if (now != slot) EXPECT_TRUE(spent(v, slot)) << "slot " << slot << " left with room and resources";
+      if (now != slot) {
+        EXPECT_TRUE(spent(v, slot)) << "slot " << slot << " left with room and resources";
+      }
       ++files_on[static_cast<std::size_t>(now)];
       if (n % 50 == 49) sync("SyncTime");
     }
