@@ -141,6 +141,11 @@ void Life::run_life(std::chrono::seconds budget) {
   report();
 }
 
+void Life::mark_full() {
+  if (!full_at_) full_at_ = done_;
+  full_ = true;
+}
+
 void Life::note(const std::string& what) {
   log_.push_back("#" + std::to_string(done_) + " " + what);
   if (log_.size() > kLogLines) log_.pop_front();
@@ -152,6 +157,7 @@ void Life::report() {
   o << "life of medium " << std::hex << int(medium_.type) << std::dec << ": seed " << seed_ << ", " << done_
     << " actions in " << secs.count() << " s";
   for (const auto& [name, n] : counts_) o << ", " << name << " " << n;
+  if (full_at_) o << "; the cartridge full from action " << *full_at_;
   if (HasFailure()) {
     o << "\nreplay: KEL_LIFE_SEED=" << seed_ << " KEL_LIFE_ACTIONS=" << done_ << "\nlast actions:\n";
     for (const auto& l : log_) o << "  " << l << "\n";
@@ -246,7 +252,7 @@ bool Life::archive(const std::string& path, const Content& c) {
   const EngineElement* last = res.last();
   if (last && last->name == "HRESULT" && last->attribute("HRESULT") == kDiscFull) {
     EXPECT_TRUE(every_disc_spent()) << "Archive of " << path << " answered disc full while a disc has room";
-    full_ = true;
+    mark_full();
     reconcile(path);
     return false;
   }
@@ -302,7 +308,7 @@ bool Life::volume_request(const std::string& opcode, const Attributes& attribute
   }
   if (!answers.empty() && answers.back().attribute("HRESULT") == kDiscFull) {
     EXPECT_TRUE(every_disc_spent()) << opcode << " answered disc full while a disc has room";
-    full_ = true;
+    mark_full();
   } else if (!full_) {
     ADD_FAILURE() << opcode << " answered " << (answers.empty() ? "nothing" : answers.back().raw);
   }
@@ -318,7 +324,7 @@ bool Life::sync_now() {
   }
   if (last && last->name == "HRESULT" && last->attribute("HRESULT") == kDiscFull) {
     EXPECT_TRUE(every_disc_spent()) << "Sync answered disc full while a disc has room";
-    full_ = true;
+    mark_full();
     return false;
   }
   ADD_FAILURE() << "Sync answered " << (last ? last->raw : "nothing") << "\n" << engine_->describe();

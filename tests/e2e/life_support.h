@@ -158,6 +158,9 @@ class Life : public Scenario {
   void reconcile(const std::string& path);
   kelsim::ExchangeResult archive_exchange(const std::string& path, const Content& c);
   void report();
+  // Disc full answered with every disc spent: the life goes on without new
+  // names (the report gives the action it came at).
+  void mark_full();
   bool keep_copy(const std::string& name);
 
   LifeMedium medium_{};
@@ -168,6 +171,7 @@ class Life : public Scenario {
   std::vector<Tree> history_;
   bool packed_ = false;
   bool full_ = false;
+  std::optional<std::uint64_t> full_at_;
   std::optional<std::uint64_t> last_free_;
   std::uint32_t next_name_ = 0;
   std::uint32_t next_seed_ = 1;
