@@ -150,10 +150,11 @@ TEST_F(DiscResources, AVolumeAfter5000SyncsMountsListsAndRestoresEveryFile) {
 }
 
 // Files of 64 KiB without packed writing, one after another until the
-// cartridge is full, on small discs limited by their room or by their own
-// write resources: a disc is left only when the next file does not fit in
-// front of its margin or its resources are spent, and disc full comes only
-// on the last disc. The files then list and restore from a new mount.
+// cartridge is full, on small discs limited by their room, by their own
+// write resources or by a "Disc Span Threshold": a disc is left only when
+// the next file does not fit in front of its margin, its resources are spent
+// or its next writable address is past the threshold, and disc full comes
+// only on the last disc. The files then list and restore from a new mount.
 TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
   constexpr std::uint32_t kMargin = 0x80000;      // the write policy's margin on E1h
   constexpr std::uint32_t kFileBlocks = 32 + 32;  // body and the parity of its partial stripe
@@ -161,9 +162,11 @@ TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
     const char* what;
     std::uint32_t disc_blocks;
     std::uint32_t map_entries;  // 0: the drive's default
+    std::uint32_t threshold;    // "Disc Span Threshold", 0: none
   } cases[] = {
-      {"room", kMargin + 0x4000, 0},
-      {"resources", 0x90000, 256 + 90},
+      {"room", kMargin + 0x4000, 0, 0},
+      {"resources", 0x90000, 256 + 90, 0},
+      {"span threshold", 0x90000, 0, 0x3000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -172,11 +175,13 @@ TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
       for (int s = 0; s < 3; ++s) ASSERT_NO_FATAL_FAILURE(leave_map_entries(s, c.map_entries));
     }
     dwords_ = {{"Packed Write Mode", 0u}};
+    if (c.threshold) dwords_.push_back({"Disc Span Threshold", c.threshold});
     start();
     check_mounts();
     auto spent = [&](const CartridgeView& v, int s) {
       const std::uint32_t room = v.disc_blocks - v.used_blocks(s);
-      return v.resources_spent(s) || room < kMargin + kFileBlocks + 0x100;
+      return v.resources_spent(s) || room < kMargin + kFileBlocks + 0x100 ||
+             (c.threshold && v.used_blocks(s) > c.threshold);
     };
     std::vector<int> files_on(3, 0);
     std::string end;
@@ -202,6 +207,11 @@ TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
       const int now = v.last_written;
       if (now != slot) {
         EXPECT_TRUE(spent(v, slot)) << "slot " << slot << " left with room and resources";
+        // The threshold counts from the partition's start, a few thousand
+        // blocks into the disc: the disc is left there, far before its margin.
+        if (c.threshold) {
+          EXPECT_LT(v.used_blocks(slot), c.threshold + 0x2000) << "slot " << slot;
+        }
       }
       ++files_on[static_cast<std::size_t>(now)];
       if (n % 50 == 49) sync("SyncTime");
