@@ -24,35 +24,48 @@ class DiscResources : public Scenario {
   }
 };
 
-// On F2h every archived file keeps its parity as parity information and is
-// left out of the flush that makes the next disc a member of the volume.
-// When an Archive's own flush finds the disc's resources spent at its start
-// and moves to the next disc, the file's entry is written by a flush of its
-// own on the new disc: closed without it, the session left the file
-// unrecorded, and the unmount found nothing to flush (the file was gone
-// after the next mount).
+// A file written without packing is left out of the flush that makes the
+// next disc a member of the volume (on F2h its parity is kept as parity
+// information too). When an Archive's own flush finds the disc's resources
+// spent at its start and moves to the next disc, the file's entry is written
+// by a flush of its own on the new disc: closed without it, the session left
+// the file unrecorded, and the unmount found nothing to flush (the file was
+// gone after the next mount). Every other file, written before, restores
+// too.
 TEST_F(DiscResources, AFileTheMoveToTheNextDiscLeftOutIsRecordedOnTheNewDisc) {
-  bool moved_in_the_archive = false;
-  for (std::uint32_t entries : {258u, 262u, 266u}) {
-    SCOPED_TRACE(entries);
-    make_sim(0xF2, "QMR-T400A", 3, 0x440000);
-    dwords_ = {{"Packed Write Mode", 0u}};
-    start();
-    check_mounts();
-    for (int i = 0; i < 6; ++i) archive_file("/m" + std::to_string(i), 2000 + i, 10 + i);
-    sync("SyncTime");
-    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, entries));
-    archive_file("/b", 261976, 2);
-    moved_in_the_archive |= view_of(sim_->drive()).last_written == 1;
-    unmount();
-    empty_cache();
-    start();
-    check_mounts();
-    EXPECT_EQ(listing("/").count("b"), 1u);
-    expect_restores("/b");
-    unmount();
+  const struct {
+    std::uint8_t type;
+    const char* product;
+    std::uint32_t disc_blocks;
+  } media[] = {{0xF2, "QMR-T400A", 0x440000}, {0xE1, "QMR-T300A", 0x90000}};
+  for (const auto& m : media) {
+    bool moved_in_the_archive = false;
+    for (std::uint32_t entries : {258u, 262u, 266u}) {
+      SCOPED_TRACE(std::to_string(m.type) + " " + std::to_string(entries));
+      make_sim(m.type, m.product, 3, m.disc_blocks);
+      dwords_ = {{"Packed Write Mode", 0u}};
+      start();
+      check_mounts();
+      for (int i = 0; i < 6; ++i) archive_file("/m" + std::to_string(i), 2000 + i, 10 + i);
+      sync("SyncTime");
+      archive_file("/b", 261976, 2);
+      sync("SyncTime");
+      ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, entries));
+      archive_file("/b", 261975, 3);
+      moved_in_the_archive |= view_of(sim_->drive()).last_written == 1;
+      unmount();
+      empty_cache();
+      start();
+      check_mounts();
+      std::set<std::string> names = listing("/");
+      names.erase("$QuorvelData");
+      EXPECT_EQ(names.size(), 7u);
+      for (const auto& [name, bytes] : archived_) expect_restores(name);
+      unmount();
+      archived_.clear();
+    }
+    EXPECT_TRUE(moved_in_the_archive) << "no Archive met the end of the first disc's resources on " << int(m.type);
   }
-  EXPECT_TRUE(moved_in_the_archive) << "no Archive met the end of the first disc's resources";
 }
 
 // A small change and a Sync, again and again, on a cartridge whose discs
