@@ -107,9 +107,9 @@ void Life::start_life(const LifeMedium& medium, std::uint64_t seed) {
   restart(false);
 }
 
-void Life::run_life(std::chrono::seconds budget) {
+void Life::run_life(std::chrono::seconds budget, std::uint64_t actions) {
   const auto seconds = std::chrono::seconds(env_number("KEL_LIFE_SECONDS", static_cast<std::uint64_t>(budget.count())));
-  const std::uint64_t max_actions = env_number("KEL_LIFE_ACTIONS", 0);
+  const std::uint64_t max_actions = env_number("KEL_LIFE_ACTIONS", actions);
   const auto end = started_ + seconds;
   while (max_actions ? done_ < max_actions : std::chrono::steady_clock::now() < end) {
     std::vector<const LifeAction*> ready;

@@ -94,9 +94,10 @@ class Life : public Scenario {
   // ------------------------------------------------------------ the run
   // Makes the cartridge, starts the engine and mounts with Check.
   void start_life(const LifeMedium& medium, std::uint64_t seed);
-  // Runs actions until the budget is spent (or max_actions are done); the
-  // environment's KEL_LIFE_SECONDS and KEL_LIFE_ACTIONS take precedence.
-  void run_life(std::chrono::seconds budget);
+  // Runs actions until the budget is spent, or `actions` are done when
+  // given (a replay); the environment's KEL_LIFE_SECONDS and
+  // KEL_LIFE_ACTIONS take precedence.
+  void run_life(std::chrono::seconds budget, std::uint64_t actions = 0);
   void add_action(LifeAction a) { actions_.push_back(std::move(a)); }
   // The seed: KEL_LIFE_SEED ("random": a new one each run), else fallback.
   static std::uint64_t seed_from_environment(std::uint64_t fallback);

@@ -40,5 +40,21 @@ TEST_P(LongLife, SeededLife) {
 
 INSTANTIATE_TEST_SUITE_P(Media, LongLife, ::testing::ValuesIn(kCases));
 
+// Lives of other seeds that found a fault, replayed to the action after which
+// the fault showed (the engine's answers keep them on the same road while
+// the engine writes as it did then).
+//  - E1h, seed 8148171944193402238: an Archive without packing whose flush
+//    rewrote every entry and then moved to the next disc left the file out
+//    of the new disc's flush with its old place, which another file's entry
+//    took there; the file's own flush then pointed that place at the file,
+//    and after a remount the other file read as this one (the 379th action
+//    is the first whose remount shows it).
+TEST_F(Life, AReplayOfAFileLeftOutOfTheNewDiscsFlush) {
+  const std::uint64_t seed = 8148171944193402238ull;
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  ASSERT_NO_FATAL_FAILURE(start_life(kCases[0].medium, seed));
+  run_life(std::chrono::seconds(600), 379);
+}
+
 }  // namespace
 }  // namespace e2e::life
