@@ -429,10 +429,16 @@ void Life::check_slot_images() { expect_udfinfo_on_written_slots(); }
 void Life::check_free(const EngineElement& volume) {
   if (!sim_->cartridge().write_once()) return;
   const std::uint64_t free = number(volume, "FreeBlocks");
+  auto where = [](const EngineElement& v) {
+    return "FreeBlocks " + v.attribute("FreeBlocks") + " UsedBlocks " + v.attribute("UsedBlocks") + " on track " +
+           v.attribute("CurrentTrackId") + " at " + v.attribute("NextWritableBlock");
+  };
   if (last_free_) {
-    EXPECT_LE(free, *last_free_) << "the free space of a write-once cartridge grew";
+    EXPECT_LE(free, *last_free_) << "the free space of a write-once cartridge grew: " << where(volume)
+                                 << ", before " << last_volume_;
   }
   last_free_ = free;
+  last_volume_ = where(volume);
 }
 
 // Every disc but the last is out of room or of its own write resources,

@@ -174,6 +174,7 @@ class Life : public Scenario {
   bool full_ = false;
   std::optional<std::uint64_t> full_at_;
   std::optional<std::uint64_t> last_free_;
+  std::string last_volume_;  // the figures of the volume last answered, for a report
   std::uint32_t next_name_ = 0;
   std::uint32_t next_seed_ = 1;
   std::string local_;
