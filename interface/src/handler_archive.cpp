@@ -170,6 +170,9 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
     CallSlot(f.ops.CloseFile, handle, true);
     // The file just made holds nothing: left there, it would read as the
     // host's file with none of its bytes (an old file of the name is gone).
+    // Whether the cartridge is full is asked before it goes: on a
+    // rewritable disc its removal gives blocks back.
+    f.DiscFullWhenFull();
     DropUnfinishedFile(f, folder, leaf, a.packed);
     return;
   }
@@ -186,7 +189,10 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
   if (f.status >= 0) f.Engine(closed, __LINE__);
   // A file that failed is dropped without close; the writer's gate opens.
   file.reset();
-  if (f.status < 0 || x.record.ErrorCode) DropUnfinishedFile(f, folder, leaf, a.packed);
+  if (f.status < 0 || x.record.ErrorCode) {
+    f.DiscFullWhenFull();  // before the file gives its blocks back
+    DropUnfinishedFile(f, folder, leaf, a.packed);
+  }
 }
 
 // Whether the host's data is compared with the file on the volume (its

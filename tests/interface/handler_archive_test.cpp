@@ -340,6 +340,16 @@ TEST_F(ArchiveTest, AFullCartridgeAnswersDiscFullOnEveryRoad) {
     hh.engine().fsctl_answers[kel::kFsctlGetStatfsSizeInfo] = recordBytes(size);
     hh.run(archiveLine(5, "/d/f.bin", 1, 1) + hostHere.archiveCallbacks(5, "abc", 16));
     EXPECT_EQ(hh.elements().back(), hresult(5, c.hresult));
+    if (c.open_result) {
+      // The cartridge is asked about before the file made for the writer
+      // goes (on a rewritable disc its removal gives blocks back).
+      const auto& calls = hh.engine().calls;
+      const auto of = [](int slot) { return [slot](const auto& k) { return k.slot == slot; }; };
+      const auto created = std::find_if(calls.begin(), calls.end(), of(kSlotCreateFile));
+      const auto dropped = std::find_if(created, calls.end(), of(kSlotDeleteFile));
+      ASSERT_NE(dropped, calls.end()) << "the file is dropped";
+      EXPECT_NE(std::find_if(created, dropped, of(kSlotFsctl)), dropped);
+    }
   }
 }
 
