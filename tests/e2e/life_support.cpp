@@ -55,6 +55,17 @@ std::string describe_shape(const Tree& t) {
   return o.str();
 }
 
+// What one tree has that the other has not (paths with their sizes).
+std::string difference(const Tree& seen, const Tree& expected) {
+  const auto a = shape(seen), b = shape(expected);
+  std::ostringstream o;
+  for (const auto& [p, size] : a)
+    if (auto i = b.find(p); i == b.end() || i->second != size) o << "  seen only: " << p << " " << size << "\n";
+  for (const auto& [p, size] : b)
+    if (auto i = a.find(p); i == a.end() || i->second != size) o << "  expected only: " << p << " " << size << "\n";
+  return o.str();
+}
+
 }  // namespace
 
 std::string bytes_of(const Content& c) {
@@ -278,7 +289,8 @@ void Life::reconcile(const std::string& path) {
   }
   t.dirs = seen.dirs;
   changed(std::move(t));
-  EXPECT_EQ(shape(seen), shape(current())) << "the tree after a failed Archive of " << path;
+  EXPECT_TRUE(shape(seen) == shape(current())) << "the tree after a failed Archive of " << path << ":\n"
+                                               << difference(seen, current());
 }
 
 void Life::expect_file(const std::string& path, const Content& c) {
