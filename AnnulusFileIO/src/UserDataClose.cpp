@@ -171,7 +171,8 @@ std::uint32_t UserDataFileIOImpl::setEndOfFileReal() {
 std::uint32_t UserDataFileIOImpl::writeLeftoverParity() {
   static constexpr const char16_t* kMethod = u"AnnulusFileIO::UserDataFileIOImpl::closeImpl";
   if (!m_pParityFile || !m_parity.m_hasData) return 0;
-  const std::uint32_t size = m_parity.m_parityBytes;
+  const std::uint32_t size = m_parity.partialParityBytes();
+  if (size == 0) return 0;
   trace(2, kMethod, __LINE__, u"leftover parity data exist. size=0x%08X", size);
   auto parity = std::make_shared<BufferUserData>(m_parity.m_parity, size);
   resetParity();

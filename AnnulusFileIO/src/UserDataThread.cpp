@@ -52,8 +52,9 @@ void UserDataFileIOImpl::UserDataThreadMsgWrite::run() {
             u"[####]parity_->addDataSymbol(result dividedPosition=%d), parity_complete=%d, isWhenClose_=%d",
             divided, complete, m_isWhenClose);
       if (!complete && !m_isWhenClose) return;
-      // The parity of the stripe: a complete one, or the file's partial last.
-      const std::uint32_t parity_size = (complete || p.m_hasData) ? p.m_parityBytes : 0;
+      // The parity of the stripe: a complete one, or the file's partial last
+      // sized to its data as the packed writer sizes it.
+      const std::uint32_t parity_size = complete ? p.m_parityBytes : p.m_hasData ? p.partialParityBytes() : 0;
       trace(1, kRun, __LINE__, u"[####]parity_->getParity(result paritySymbolSize=%d)", parity_size);
       if (parity_size == 0) return;
       trace(1, kRun, __LINE__, u"parity data exist! : paritySymbolSize=0x%08X", parity_size);

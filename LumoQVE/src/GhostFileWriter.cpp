@@ -81,12 +81,7 @@ std::size_t GhostFileWriter::takeParity(bool last, std::vector<std::uint8_t>& ou
     c.m_stripeComplete = 0;
     c.m_taken = 1;
   }
-  if (last && c.m_stripePosition > 0) {
-    const std::uint64_t sym = c.m_symbolSize;
-    const std::uint64_t size =
-        std::min<std::uint64_t>(c.m_parityBytes, (static_cast<std::uint64_t>(c.m_stripePosition) + sym - 1) / sym * sym);
-    out.insert(out.end(), c.m_parity, c.m_parity + size);
-  }
+  if (last && c.m_stripePosition > 0) out.insert(out.end(), c.m_parity, c.m_parity + c.partialParityBytes());
   if (last) c.reset();
   const std::size_t n = out.size() - before;
   if (n > 0)

@@ -20,6 +20,10 @@ void close_figures(const Settings& s);
 // Many small files and small requests: packed and unpacked Archive beside
 // tar, request round trips beside a bare pipe, drive commands per Archive.
 void small_files_figures(const Settings& s);
+// A small Archive and a Sync, again and again: blocks written and
+// pseudo-overwrites per Sync beside the change's own blocks, and the Syncs
+// a disc holds with the drive's default write resources.
+void sync_figures(const Settings& s);
 
 // In-process helper runs of this program against the service in
 // $KEL_PIPE_DIR (argv after the mode word):

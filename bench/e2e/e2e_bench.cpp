@@ -6,8 +6,8 @@
 //   kel_e2e_bench [--tiny] [--dir DIR] [--keep-volumes DIR] [--only GROUP,...]
 //                 [--size BYTES] [--small-files N] [--entries N] [--largest N]
 //
-// Groups: archive, listing, mount, close, small. --dir holds the slot images, copies and
-// local folders (one disk; default: the current folder). --keep-volumes
+// Groups: archive, listing, mount, close, small, sync. --dir holds the slot images,
+// copies and local folders (one disk; default: the current folder). --keep-volumes
 // keeps the listing and mount volumes between runs, remade when another
 // commit built this program. --tiny (8 MiB, 20 small files, 1,000 entries,
 // a 1,000-file mount) is what ctest runs: it checks the counts and asserts
@@ -58,7 +58,7 @@ namespace {
 
 void usage(const char* self) {
   std::fprintf(stderr,
-               "usage: %s [--tiny] [--dir DIR] [--keep-volumes DIR] [--only archive,listing,mount,close,small]\n"
+               "usage: %s [--tiny] [--dir DIR] [--keep-volumes DIR] [--only archive,listing,mount,close,small,sync]\n"
                "          [--size BYTES] [--small-files N] [--entries N] [--largest N]\n",
                self);
   std::exit(2);
@@ -119,5 +119,6 @@ int main(int argc, char** argv) {
   if (s.wants("mount")) e2e::mount_figures(s);
   if (s.wants("close")) e2e::close_figures(s);
   if (s.wants("small")) e2e::small_files_figures(s);
+  if (s.wants("sync")) e2e::sync_figures(s);
   return 0;
 }

@@ -214,7 +214,10 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, Pa
                         kArchiveAttributes, &file) != 0 || !file) {
     f.Hr(kHrCannotReplace);
     CallSlot(f.ops.CloseFile, handle, true);
-    // The new file holds nothing of the host's.
+    // The new file holds nothing of the host's. Whether the cartridge is
+    // full is asked before it goes: on a rewritable disc its removal gives
+    // blocks back.
+    f.DiscFullWhenFull();
     DropUnfinishedFile(f, folder, leaf, false);
     return;
   }
@@ -232,6 +235,7 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, Pa
   // A file that failed is dropped without close; the writer's gate opens.
   file.reset();
   if (f.status < 0 || x.record.ErrorCode) {
+    f.DiscFullWhenFull();  // before the file gives its blocks back
     DropUnfinishedFile(f, folder, leaf, a.packed);
     return;
   }
@@ -336,7 +340,10 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
   f.Phase(kPhaseNameSpace);
-  if (!f.Win32(MakeParentDirectories(itf, name))) return f.Finish();
+  if (!f.Win32(MakeParentDirectories(itf, name))) {
+    f.DiscFullWhenFull();
+    return f.Finish();
+  }
   x.record.isPackedWrite = a.packed ? 1 : 0;
   if (!f.Win32(WaitForFragmentFile(itf, seq, x)) || x.record.ErrorCode) return f.Finish();
   const std::uint64_t position = WritePosition(itf.VolumeInformation());
@@ -370,6 +377,7 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
     if (f.Win32(EndPackedSession(f))) CompareWithVolume(f, name, x, stored_size);
   } else if (ok) {
     WriteAnew(f, x, a, &place);
+    f.DiscFullWhenFull();
   }
   if (f.status < 0 || x.record.ErrorCode) return f.Finish();
   AnswerArchive(f, a, place);

@@ -83,6 +83,22 @@ void HandlerFrame::MountedAt(bool rollback_point) {
 
 bool HandlerFrame::Send(CServiceXMLResponse& response) { return Win32(response.Send()); }
 
+void HandlerFrame::DiscFullWhenFull() {
+  constexpr std::uint32_t kNoRoomOnLastDisc = 0x800;  // write-protect reason: room or resources insufficient
+  const HRESULT disc_full = HResultFromWin32Code(ERROR_DISK_FULL);
+  if (status >= 0 || status == disc_full) return;
+  Phase(kPhaseQuery);
+  RuvoCtrlVolume volume(u"");
+  MDCFS_MOUNT_INFORMATION mi{};
+  if (volume.getVolumeMountInformation(mi) != 0) return;
+  bool full = (mi.WriteProtectReasonFlags & kNoRoomOnLastDisc) != 0;
+  if (!full && mi.WriteProtectReasonFlags == 0) {
+    unsigned long long total = 0, free = 0;
+    full = RuvoCtrlVolume::getDiskFreeSpace(u"", total, free, false) == 0 && total != 0 && free == 0;
+  }
+  if (full) status = disc_full;
+}
+
 HRESULT HandlerFrame::Finish() {
   Phase(kPhaseEndOfRequest);
   SendEndOfRequestNotice();  // a failed notice is not the request's failure

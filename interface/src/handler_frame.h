@@ -106,6 +106,18 @@ class HandlerFrame {
   // The end-of-request notice (phase 12), then "HRESULT" when the status is
   // negative. Returns the status.
   HRESULT Finish();
+  // A write to the cartridge failed (the status is negative): when the
+  // cartridge has no room or write resources left, the status becomes disc
+  // full (0x80070070) whatever road the write failed on. Full means the
+  // volume is write-protected because the last disc's room or resources are
+  // insufficient, or it has no free block and no other write protection.
+  void DiscFullWhenFull();
+  // Finish() after a failed write to the cartridge: disc full first when
+  // the cartridge is full.
+  HRESULT FinishWrite() {
+    DiscFullWhenFull();
+    return Finish();
+  }
 
   // Version check of a file (Rename, Delete): 0x80070002 when the stored
   // generation and version are both known and differ from the given pair.

@@ -30,13 +30,13 @@ HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const 
   f.Phase(kPhaseQuery);
   if (!f.CheckVersion(name, old_generation, old_version)) return f.Finish();
   f.Phase(kPhaseNameSpace);
-  if (!f.Win32(MakeParentDirectories(itf, new_name))) return f.Finish();
+  if (!f.Win32(MakeParentDirectories(itf, new_name))) return f.FinishWrite();
   const auto from = SplitPath(name);
   const auto to = SplitPath(new_name);
   if (!f.Engine(CallSlot(f.ops.Rename, from.first.c_str(), from.second.c_str(), to.first.c_str(),
                          to.second.c_str()),
                 __LINE__))
-    return f.Finish();
+    return f.FinishWrite();
   KELFS_OBJECT_INFO info;
   std::memset(&info, 0, sizeof info);
   if (!f.Engine(CallSlot(f.ops.GetPathInfo, new_name, 0u, &info), __LINE__)) return f.Finish();
@@ -52,10 +52,13 @@ HRESULT OnDelete(CKelInterface& itf, std::uint64_t seq, const char* name, std::u
   if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.CheckVersion(name, generation, version)) return f.Finish();
+  // A file may still wait in the packed session: the session ends before
+  // the file goes, else its end finds a file of its proxy gone and fails.
+  if (!f.Win32(EndPackedSession(f))) return f.FinishWrite();
   f.Phase(kPhaseNameSpace);
   const auto at = SplitPath(name);
   if (!f.Engine(CallSlot(f.ops.DeleteFile, at.first.c_str(), at.second.c_str()), __LINE__))
-    return f.Finish();
+    return f.FinishWrite();
   AnswerVolume(f);
   return f.Finish();
 }
@@ -65,7 +68,7 @@ HRESULT OnCreateDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
   if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseNameSpace);
   // The trailing "/" makes the folder itself one of the parents to create.
-  if (!f.Win32(MakeParentDirectories(itf, (std::string(name) + "/").c_str()))) return f.Finish();
+  if (!f.Win32(MakeParentDirectories(itf, (std::string(name) + "/").c_str()))) return f.FinishWrite();
   // A name that a file holds already is no folder: not a directory (20).
   KELFS_OBJECT_INFO info;
   std::memset(&info, 0, sizeof info);
@@ -82,13 +85,13 @@ HRESULT OnRenameDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
   f.Phase(kPhaseQuery);
   if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, 0u, nullptr), __LINE__)) return f.Finish();
   f.Phase(kPhaseNameSpace);
-  if (!f.Win32(MakeParentDirectories(itf, new_name))) return f.Finish();
+  if (!f.Win32(MakeParentDirectories(itf, new_name))) return f.FinishWrite();
   const auto from = SplitPath(name);
   const auto to = SplitPath(new_name);
   if (!f.Engine(CallSlot(f.ops.RenameDir, from.first.c_str(), from.second.c_str(),
                          to.first.c_str(), to.second.c_str()),
                 __LINE__))
-    return f.Finish();
+    return f.FinishWrite();
   AnswerVolume(f);
   return f.Finish();
 }
@@ -99,7 +102,7 @@ HRESULT OnDeleteDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
   f.Phase(kPhaseNameSpace);
   const auto at = SplitPath(name);
   if (!f.Engine(CallSlot(f.ops.DeleteDirectory, at.first.c_str(), at.second.c_str()), __LINE__))
-    return f.Finish();
+    return f.FinishWrite();
   AnswerVolume(f);
   return f.Finish();
 }

@@ -80,6 +80,8 @@ DWORD SaveOne(HandlerFrame& f, CKelMetaData::CMetaDataFile& meta) {
     CallSlot(f.ops.CloseFile, handle, true);
     return kCannotCreate;
   }
+  // The flush that ends the save records this file with its attributes.
+  file->PostponeFlushAtClose();
   DWORD e = WriteImage(meta, *file);
   if (e == 0) {
     e = Report(f, CallSlot(f.ops.CloseFile, handle, true), __LINE__);
@@ -135,13 +137,20 @@ bool SomethingToSave(HandlerFrame& f) {
 
 namespace {
 
+// A step of the save; its failure answers disc full when the cartridge is.
+bool Saved(HandlerFrame& f, DWORD e) {
+  if (f.Win32(e)) return true;
+  f.DiscFullWhenFull();
+  return false;
+}
+
 // "SyncTime" and "SyncFinalisation": refresh, save when dirty, refresh.
 bool SaveWhenDirty(HandlerFrame& f, bool full, KelSyncRecord* record) {
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return false;
   record->BlockNumber = WritePosition(f.itf.VolumeInformation());
   if (SomethingToSave(f)) {
-    if (!f.Win32(SaveMetaDataFiles(f, full))) return false;
+    if (!Saved(f, SaveMetaDataFiles(f, full))) return false;
     f.Phase(kPhaseNameSpace);
     if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return false;
   }
@@ -152,7 +161,7 @@ bool SaveWhenDirty(HandlerFrame& f, bool full, KelSyncRecord* record) {
 
 void SyncFinalisation(HandlerFrame& f, const char* medium_cookie) {
   KelSyncRecord record{};
-  if (!f.MountOnDemand() || !f.Win32(ReportPackedSession(f)) || !SaveWhenDirty(f, true, &record)) return;
+  if (!f.MountOnDemand() || !Saved(f, ReportPackedSession(f)) || !SaveWhenDirty(f, true, &record)) return;
   if (!f.Hr(MapDriveSdkResult(HandOverToDriveSdk(f.seq, 4)))) return;
   const std::u16string path = platform::utf8_to_utf16(medium_cookie ? medium_cookie : "");
   if (!f.Hr(MapDriveSdkResult(KelDriveSDK_DoFinalize(path.c_str())))) return;
@@ -163,12 +172,12 @@ void SyncTime(HandlerFrame& f) {
   if (!f.itf.Mounted()) return;
   // An end the idle timer runs is waited for; its failure is answered.
   KelSyncRecord record{};
-  if (!f.Win32(ReportPackedSession(f)) || !SaveWhenDirty(f, false, &record)) return;
+  if (!Saved(f, ReportPackedSession(f)) || !SaveWhenDirty(f, false, &record)) return;
   SendSync(f, record);
 }
 
 void SyncMount(HandlerFrame& f) {
-  if (!f.Win32(ReportPackedSession(f)) || !f.Win32(SaveMetaDataFiles(f, true))) return;
+  if (!Saved(f, ReportPackedSession(f)) || !Saved(f, SaveMetaDataFiles(f, true))) return;
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
   KelSyncRecord record{};

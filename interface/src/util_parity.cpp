@@ -82,6 +82,12 @@ CalcParity::~CalcParity() {
   give_back(m_spare, m_parityBytes, m_spareDirty);
 }
 
+std::uint32_t CalcParity::partialParityBytes() const {
+  const std::uint64_t symbols = (static_cast<std::uint64_t>(m_stripePosition) + m_symbolSize - 1) / m_symbolSize;
+  const std::uint64_t bytes = symbols * m_symbolSize;
+  return bytes < m_parityBytes ? static_cast<std::uint32_t>(bytes) : m_parityBytes;
+}
+
 void CalcParity::reset() {
   m_taken = 0;
   m_parityPosition = 0;

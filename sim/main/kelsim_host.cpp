@@ -16,9 +16,9 @@
 // A DIR without a cartridge gets a new blank one of the given medium type,
 // slot count and disc size (--unique-id: the first 12 characters of each
 // disc's medium identifier; --pow and --opc: the pseudo-overwrite resources
-// and OPC count left, which rewrites use up); an existing one is served as
-// it is. The pipe is a socket in $KEL_PIPE_DIR (default /tmp/kel-pipes).
-// Runs until SIGINT or SIGTERM.
+// and OPC count of each disc, which rewrites use up, 4096 and 32 by
+// default); an existing one is served as it is. The pipe is a socket in
+// $KEL_PIPE_DIR (default /tmp/kel-pipes). Runs until SIGINT or SIGTERM.
 #include "sim/service.h"
 
 #include <csignal>

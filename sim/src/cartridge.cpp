@@ -101,6 +101,10 @@ bool is_rewritable_type(std::uint8_t t) {
 }
 bool is_type2_cartridge(std::uint8_t t) { return t == 0xF1 || t == 0xF2 || t == 0xE5; }
 
+WriteResources default_write_resources(std::uint8_t) { return {0x1000, 0x1000, 0x1000}; }
+
+std::uint32_t cluster_blocks(std::uint8_t medium_type) { return medium_type == 0xF2 ? 128 : 32; }
+
 std::map<std::uint16_t, Attribute> blank_cartridge_attributes(std::uint8_t medium_type, const std::string& serial,
                                                               std::uint8_t last_slot) {
   std::map<std::uint16_t, Attribute> a;
@@ -147,13 +151,13 @@ DWORD Cartridge::create(const std::string& dir, const CartridgeSetup& setup, std
     serial = buf;
   }
   c->attributes = blank_cartridge_attributes(t, serial, setup.loaded_slot);
-  c->pow_replacements = setup.pow_replacements;
-  c->pow_map_entries = setup.pow_map_entries;
-  c->pow_updates = setup.pow_updates;
   c->opc_count = setup.opc_count;
+  const WriteResources fresh = default_write_resources(t);
   c->discs_.resize(slots);
   for (int i = 0; i < slots; ++i) {
     Disc& d = c->discs_[i];
+    d.pow = {setup.pow_replacements.value_or(fresh.replacements), setup.pow_map_entries.value_or(fresh.map_entries),
+             setup.pow_updates.value_or(fresh.updates)};
     d.unique_id = unique_id_for(setup.unique_id_prefix.empty() ? serial : setup.unique_id_prefix, i);
     if (c->write_once()) {
       d.tracks.push_back(Track{0, c->blocks_, 0, false, false});
@@ -238,9 +242,9 @@ DWORD Cartridge::replay_journal() {
         if (r.value > blocks_) return ERROR_INVALID_DATA;
         d.highest_written = r.value;
         break;
-      case Journalled::PowReplacements: pow_replacements = r.value; break;
-      case Journalled::PowMapEntries: pow_map_entries = r.value; break;
-      case Journalled::PowUpdates: pow_updates = r.value; break;
+      case Journalled::PowReplacements: d.pow.replacements = r.value; break;
+      case Journalled::PowMapEntries: d.pow.map_entries = r.value; break;
+      case Journalled::PowUpdates: d.pow.updates = r.value; break;
       case Journalled::OpcCount: opc_count = static_cast<std::uint16_t>(r.value); break;
       case Journalled::OpcUsed: d.opc_used = static_cast<std::uint16_t>(r.value); break;
       default: return ERROR_INVALID_DATA;
@@ -257,6 +261,12 @@ DWORD Cartridge::remove_attribute(std::uint16_t id) {
 DWORD Cartridge::add_defect(int slot, const DefectEntry& e) {
   if (slot < 0 || slot >= slots()) return ERROR_INVALID_PARAMETER;
   disc(slot).defects.push_back(e);
+  return save();
+}
+
+DWORD Cartridge::set_write_resources(int slot, const WriteResources& r) {
+  if (slot < 0 || slot >= slots()) return ERROR_INVALID_PARAMETER;
+  disc(slot).pow = r;
   return save();
 }
 
@@ -334,7 +344,6 @@ DWORD Cartridge::save() {
   o << "write_protected " << (write_protected ? 1 : 0) << "\n";
   o << "medium_write_protected " << (medium_write_protected ? 1 : 0) << "\n";
   o << "writes_refused " << (writes_refused ? 1 : 0) << "\n";
-  o << "pow " << pow_replacements << " " << pow_map_entries << " " << pow_updates << "\n";
   o << "opc " << opc_count << "\n";
   for (auto& [id, a] : attributes) {
     std::snprintf(buf, sizeof(buf), "%04X", id);
@@ -350,6 +359,7 @@ DWORD Cartridge::save() {
     for (const DefectEntry& e : d.defects)
       o << "defect " << i << " " << int(e.status) << " " << e.psn << " " << e.low << "\n";
     if (d.opc_used) o << "opc_used " << i << " " << d.opc_used << "\n";
+    o << "disc_pow " << i << " " << d.pow.replacements << " " << d.pow.map_entries << " " << d.pow.updates << "\n";
   }
   const std::string path = dir_ + "/" + kStateFile;
   const std::string tmp = path + ".tmp";
@@ -415,7 +425,17 @@ DWORD Cartridge::load_state() {
       e.status = static_cast<std::uint8_t>(status);
       discs_[i].defects.push_back(e);
     } else if (key == "pow") {
-      in >> pow_replacements >> pow_map_entries >> pow_updates;
+      // A state file of a drive that kept one set for the whole cartridge:
+      // every disc starts from it.
+      WriteResources r;
+      in >> r.replacements >> r.map_entries >> r.updates;
+      for (Disc& d : discs_) d.pow = r;
+    } else if (key == "disc_pow") {
+      std::size_t i;
+      in >> i;
+      if (i >= discs_.size()) return ERROR_INVALID_DATA;
+      WriteResources& r = discs_[i].pow;
+      in >> r.replacements >> r.map_entries >> r.updates;
     } else if (key == "opc") {
       in >> opc_count;
     } else if (key == "opc_used") {

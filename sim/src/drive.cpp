@@ -324,6 +324,10 @@ DWORD ChangerDrive::add_defect(int slot, const DefectEntry& e) {
   std::lock_guard<std::mutex> g(mu_);
   return cart_->add_defect(slot, e);
 }
+DWORD ChangerDrive::set_write_resources(int slot, const WriteResources& r) {
+  std::lock_guard<std::mutex> g(mu_);
+  return cart_->set_write_resources(slot, r);
+}
 
 void ChangerDrive::set_mechanism_bits(std::uint8_t byte0_bits) {
   std::lock_guard<std::mutex> g(mu_);
@@ -349,6 +353,11 @@ DWORD ChangerDrive::load(int slot) {
   unsynced_first_.reset();
   failed_block_.reset();
   return cart_->save();
+}
+
+void ChangerDrive::inspect(const std::function<void(Cartridge&)>& look) {
+  std::lock_guard<std::mutex> g(mu_);
+  look(*cart_);
 }
 
 DWORD ChangerDrive::flush() {
@@ -604,9 +613,9 @@ ScsiResult ChangerDrive::read_disc_information(Ctx& c) {
   if (type == 2) {
     d.assign(16, 0);
     put_be16(d.data(), 14);
-    put_be32(d.data() + 4, cart_->pow_replacements);
-    put_be32(d.data() + 8, cart_->pow_map_entries);
-    put_be32(d.data() + 12, cart_->pow_updates);
+    put_be32(d.data() + 4, disc->pow.replacements);
+    put_be32(d.data() + 8, disc->pow.map_entries);
+    put_be32(d.data() + 12, disc->pow.updates);
     return cut(&d, alloc);
   }
   return check(kInvalidField);
@@ -708,22 +717,24 @@ ScsiResult ChangerDrive::write_once_checks(Disc& disc, std::uint32_t lba, std::u
   return good();
 }
 
-// Takes the resources of a pseudo-overwrite of the recorded blocks of
-// [lba, end) in t; false, taking nothing, when they do not reach.
+// Takes the loaded disc's resources of a pseudo-overwrite of the recorded
+// blocks of [lba, end) in t; false, taking nothing, when they do not reach.
 bool ChangerDrive::use_pow(std::uint32_t lba, std::uint32_t end, const Track& t) {
   const std::uint32_t last = std::min(end, t.nwa) - 1;
-  const std::uint32_t clusters = last / 32 - lba / 32 + 1;
+  const std::uint32_t unit = cluster_blocks(cart_->medium_type());
+  const std::uint32_t clusters = last / unit - lba / unit + 1;
   Cartridge& k = *cart_;
-  if (k.pow_updates == 0 || k.pow_map_entries < clusters || k.pow_replacements < clusters) return false;
   const int slot = k.loaded_slot;
-  k.pow_updates -= 1;
-  k.pow_map_entries -= clusters;
-  k.pow_replacements -= clusters;
-  k.journal(slot, Cartridge::Journalled::PowUpdates, 0, k.pow_updates);
-  k.journal(slot, Cartridge::Journalled::PowMapEntries, 0, k.pow_map_entries);
-  k.journal(slot, Cartridge::Journalled::PowReplacements, 0, k.pow_replacements);
+  Disc& d = k.disc(slot);
+  WriteResources& r = d.pow;
+  if (r.updates == 0 || r.map_entries < clusters || r.replacements < clusters) return false;
+  r.updates -= 1;
+  r.map_entries -= clusters;
+  r.replacements -= clusters;
+  k.journal(slot, Cartridge::Journalled::PowUpdates, 0, r.updates);
+  k.journal(slot, Cartridge::Journalled::PowMapEntries, 0, r.map_entries);
+  k.journal(slot, Cartridge::Journalled::PowReplacements, 0, r.replacements);
   if (!opc_since_load_ && k.opc_left(slot) > 0) {
-    Disc& d = k.disc(slot);
     ++d.opc_used;
     k.journal(slot, Cartridge::Journalled::OpcUsed, 0, d.opc_used);
   }

@@ -273,6 +273,57 @@ TEST_F(Writer, ParitySplitAtTheStripeEnd) {
   }
 }
 
+// A file's last, partial stripe takes the parity its bytes need, in whole
+// symbols (the packed writer's size), not the parity of a whole stripe.
+TEST_F(Writer, PartialLastStripeTakesTheParityOfItsBytes) {
+  const struct {
+    std::size_t size;
+    std::vector<std::uint64_t> pieces;
+    std::vector<std::size_t> parity_sizes;
+  } cases[] = {
+      {1, {1}, {2}},         // one byte: one symbol
+      {3, {3}, {4}},         // three bytes: two symbols
+      {4, {4}, {8}},         // a whole stripe
+      {9, {4, 4, 1}, {8, 8, 2}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    Util::CalcParity parity(6, 2, 2);  // 2-byte symbols: 4-byte stripes, 8 bytes of parity
+    const std::string d = pattern(c.size, 9);
+    auto b = std::make_shared<BufferUserData>(d.data(), d.size());
+    b->m_isWhenClose = true;
+    UserDataFileIOImpl::UserDataThreadMsgWrite m(b, &parity);
+    m.run();
+    EXPECT_EQ(m.m_vecBodySize, c.pieces);
+    ASSERT_EQ(m.m_vecParity.size(), c.parity_sizes.size());
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < c.parity_sizes.size(); ++k) {
+      ASSERT_EQ(m.m_vecParity[k]->used(), c.parity_sizes[k]) << k;
+      std::string expect(c.parity_sizes[k], '\0');
+      for (std::size_t i = 0; i < c.pieces[k]; ++i) expect[i % 8] ^= d[at + i];
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(m.m_vecParity[k]->data()), c.parity_sizes[k]), expect) << k;
+      at += c.pieces[k];
+    }
+  }
+}
+
+// Through the engine: a 1000-byte file with 8 KiB of parity per 4 KiB
+// stripe gets one 2048-byte block of parity; its stripe's data reach only
+// the first parity symbol.
+TEST_F(Writer, ShortFileWritesOneSymbolOfParity) {
+  kel::WriterParityConstants() = kel::ParityConstants{6, 2, 4, 8192, 4096, 1};
+  sizeRing(8192);
+  auto w = open(true, 2);
+  const std::string data = pattern(1000, 4);
+  put(*w, data, true);
+  EXPECT_EQ(w->writeSynchronize(), 0u);
+  std::string parity(2048, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) parity[i] ^= data[i];
+  EXPECT_EQ(fileData("/d/f#p").size(), 2048u);
+  EXPECT_TRUE(fileData("/d/f#p") == parity);
+  EXPECT_TRUE(fileData("/d/f").substr(0, 1000) == data);
+}
+
 TEST_F(Writer, BodyInTwoPiecesReachesTheEngineAsBodyParityBody) {
   kel::WriterParityConstants() = kSmall;
   sizeRing(8192);

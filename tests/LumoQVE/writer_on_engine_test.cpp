@@ -933,8 +933,10 @@ TEST_F(WriterOnEngine, WritesGoOutInPiecesOfTheDrivesTransferSize) {
     std::uint16_t units;
     std::vector<unsigned> writes;
   } cases[] = {
-      {4, {262144, 65536, 262144, 262144, 262144, 262144}},
-      {8, {327680, 524288, 524288}},
+      // The body of 300000 bytes, then the parity of its partial stripe
+      // (the same bytes in whole 64 KiB symbols).
+      {4, {262144, 65536, 262144, 65536}},
+      {8, {327680, 327680}},
   };
   for (const auto& c : cases) {
     const std::uint16_t units = c.units;
@@ -956,9 +958,9 @@ TEST_F(WriterOnEngine, WritesGoOutInPiecesOfTheDrivesTransferSize) {
 }
 
 // A disc whose write resources are used up takes no data: the writer asks
-// for the next disc, and as the simulated cartridge's resources are shared by
-// all its discs, the last one ends the file with "disc full" (not in new
-// write). Enough resources leave the file on the first disc.
+// for the next disc, and as every disc of the simulated cartridge starts with
+// the same resources, the last one ends the file with "disc full" (not in
+// new write). Enough resources leave the file on the first disc.
 TEST_F(WriterOnEngine, EmptyWriteResourcesTakeNoData) {
   const struct {
     const char* what;

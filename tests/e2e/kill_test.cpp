@@ -351,30 +351,10 @@ std::vector<std::size_t> new_track_points(const std::vector<TranscriptEntry>& tr
 // Archives /B and kills the engine once the `index`-th drive command of the
 // request (0-based) has run and holds its answer.
 bool KillDuringFlush::kill_in_archive(const std::string& name, std::size_t index, TranscriptEntry* held) {
-  kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000);
-  hold.times = 1;
-  hold.skip = static_cast<int>(index);
-  const int id = sim_->drive().add_fault(hold);
-  const std::uint64_t before = sim_->service().held();
-  std::atomic<bool> ended{false};
   kelsim::ArchiveRequest r;
   r.name = name;
   const std::uint64_t seq = ++sequence_;
-  std::thread archive([&] {
-    engine_->archive(seq, local_b_, r);
-    ended = true;
-  });
-  bool reached = false;
-  for (int round = 0; round < 450 && !reached && !ended; ++round)  // 90 s at most
-    reached = sim_->service().wait_for_held(before + 1, 200);
-  sim_->drive().remove_fault(id);
-  if (reached && held) *held = sim_->service().last_held();
-  ::kill(engine_->pid(), SIGKILL);
-  archive.join();
-  EXPECT_EQ(engine_->wait_exit(), 128 + SIGKILL);
-  engine_.reset();
-  sim_->service().release_held();
-  return reached;
+  return kill_during_request(index, [&] { engine_->archive(seq, local_b_, r); }, held);
 }
 
 // Kills during the new track that /B's archive makes: each kill point holds

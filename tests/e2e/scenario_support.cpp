@@ -5,9 +5,11 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace e2e {
 
@@ -85,6 +87,29 @@ int last_written_slot(kelsim::Cartridge& c) {
   if (it == c.attributes.end() || it->second.value.empty()) return -1;
   int v = 0;
   for (std::uint8_t b : it->second.value) v = v << 8 | b;
+  return v;
+}
+
+bool CartridgeView::resources_spent(int slot) const {
+  const kelsim::Disc& d = discs.at(static_cast<std::size_t>(slot));
+  const int opc_left = opc_count - d.opc_used;
+  return write_once && (d.pow.map_entries <= 256 || d.pow.updates <= 100 || opc_left <= 8);
+}
+
+std::uint32_t CartridgeView::used_blocks(int slot) const {
+  const kelsim::Disc& d = discs.at(static_cast<std::size_t>(slot));
+  return write_once ? (d.tracks.empty() ? 0 : d.tracks.front().nwa) : d.highest_written;
+}
+
+CartridgeView view_of(kelsim::ChangerDrive& drive) {
+  CartridgeView v;
+  drive.inspect([&](kelsim::Cartridge& c) {
+    v.discs = c.discs_;
+    v.last_written = last_written_slot(c);
+    v.disc_blocks = c.disc_blocks();
+    v.opc_count = c.opc_count;
+    v.write_once = c.write_once();
+  });
   return v;
 }
 
@@ -211,6 +236,16 @@ void Scenario::make_sim(const ScenarioOptions& so) {
   sim_ = std::make_unique<kelsim::SimHarness>(o);
   cache_ = sim_->directory() + "/cache";
   std::filesystem::create_directories(cache_);
+}
+
+void Scenario::make_sim(std::uint8_t medium_type, const char* product, std::uint8_t slots,
+                        std::uint32_t disc_blocks) {
+  ScenarioOptions o;
+  o.medium_type = medium_type;
+  o.product = product;
+  o.slots = slots;
+  o.disc_blocks = disc_blocks;
+  make_sim(o);
 }
 
 std::string medium_setup_name(const MediumSetup& s, bool with_product) {
@@ -375,34 +410,37 @@ void Scenario::empty_cache() {
   std::filesystem::create_directories(cache_);
 }
 
-bool Scenario::kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
-                               TranscriptEntry* held, std::optional<std::uint8_t> only) {
+bool Scenario::kill_during_request(std::size_t index, const std::function<void()>& request, TranscriptEntry* held,
+                                   std::optional<std::uint8_t> only) {
   kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000, only);
   hold.times = 1;
   hold.skip = static_cast<int>(index);
   const int id = sim_->drive().add_fault(hold);
   const std::uint64_t before = sim_->service().held();
   settle();
-  const std::uint64_t seq = ++sequence_;
-  EXPECT_TRUE(engine_->send(kelsim::request_line(seq, opcode, attributes)));
+  std::atomic<bool> ended{false};
+  std::thread worker([&] {
+    if (request) request();
+    ended = true;
+  });
   // The request either reaches the command (its answer is then held) or
   // ends before it.
   bool reached = false;
-  auto ended = [&] {
-    const auto answers = engine_->elements();
-    return std::any_of(answers.begin(), answers.end(), [&](const EngineElement& e) {
-      return e.attribute("SequenceNumber") == std::to_string(seq) && ends_request(e);
-    });
-  };
-  for (int round = 0; round < 450 && !reached; ++round) {  // 90 s at most
-    reached = sim_->service().wait_for_held(before + 1, 200);
-    if (!reached && ended()) break;
-  }
+  while (!reached && !ended) reached = sim_->service().wait_for_held(before + 1, 20);
   sim_->drive().remove_fault(id);
   if (reached && held) *held = sim_->service().last_held();
-  kill_engine();
+  ::kill(engine_->pid(), SIGKILL);
+  worker.join();
+  EXPECT_EQ(engine_->wait_exit(), 128 + SIGKILL);
+  engine_.reset();
   sim_->service().release_held();
   return reached;
+}
+
+bool Scenario::kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
+                               TranscriptEntry* held, std::optional<std::uint8_t> only) {
+  const std::string line = kelsim::request_line(++sequence_, opcode, attributes);
+  return kill_during_request(index, [&] { engine_->request(line, ends_request); }, held, only);
 }
 
 // udfinfo and the UDF code's structure rules on each slot image.

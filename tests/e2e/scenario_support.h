@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -49,6 +50,23 @@ bool changes_medium(const TranscriptEntry& e);
 
 // The last written slot (attribute 0D00h), -1 when absent.
 int last_written_slot(kelsim::Cartridge& c);
+// The discs and the last written slot as the drive has them between two
+// commands (read so while an engine is served).
+struct CartridgeView {
+  std::vector<kelsim::Disc> discs;
+  int last_written = -1;
+  std::uint32_t disc_blocks = 0;
+  std::uint16_t opc_count = 0;
+  bool write_once = false;
+  // Write-once: out of pseudo-overwrite resources or calibrations as the
+  // media resource check counts them (map entries 256, updates 100,
+  // calibrations 8 or fewer).
+  bool resources_spent(int slot) const;
+  // Write-once: the track's next writable address; rewritable: one past the
+  // highest block written.
+  std::uint32_t used_blocks(int slot) const;
+};
+CartridgeView view_of(kelsim::ChangerDrive& drive);
 // Attribute 1500h (backtrack record, 128 bytes big-endian): sequence at 0,
 // location at 8, CRC-16/XMODEM of bytes 0-125 at 126.
 struct BacktrackRecord {
@@ -92,6 +110,7 @@ class Scenario : public ::testing::Test {
   void TearDown() override;
 
   void make_sim(const ScenarioOptions& o);
+  void make_sim(std::uint8_t medium_type, const char* product, std::uint8_t slots, std::uint32_t disc_blocks);
   // Starts KelDriver with the fixture's cache directory (and registry words).
   void start(const Attributes& = {});
   void start_with(std::vector<std::pair<std::string, std::uint32_t>> dwords);
@@ -119,10 +138,14 @@ class Scenario : public ::testing::Test {
   void kill_engine();
   void empty_cache();
 
-  // Sends a request line and kills the engine once the `index`-th drive
-  // command from now (0-based) has run and holds its answer. False (with a
-  // failure) when the request ended before reaching that command.
-  // With `only`, the index counts the commands of that operation code.
+  // Runs `request` on a thread of its own and kills the engine once the
+  // `index`-th drive command from now (0-based) has run and holds its
+  // answer, or when the request ended before reaching it. True when the
+  // command was reached (its transcript entry to *held when given). With
+  // `only`, the index counts the commands of that operation code.
+  bool kill_during_request(std::size_t index, const std::function<void()>& request,
+                           TranscriptEntry* held = nullptr, std::optional<std::uint8_t> only = std::nullopt);
+  // The same with one request line.
   bool kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
                        TranscriptEntry* held, std::optional<std::uint8_t> only = std::nullopt);
 

@@ -1,6 +1,8 @@
 // "Archive" through the request loop over the fake engine and the recording
 // writer, with a host that fills the fragment buffer.
 #include "kel/handler.h"
+#include "kel/mdcfs.h"
+#include "kel/volctrl.h"
 #include "support/fragment_host.h"
 #include "support/handler_harness.h"
 #include "support/recording_writer.h"
@@ -22,6 +24,11 @@ const std::string kTimes = "SetFileTime(1699993600,1699993700,1699993700)";
 
 std::vector<std::uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
 std::string text(const std::vector<std::uint8_t>& b) { return {b.begin(), b.end()}; }
+template <class T>
+std::vector<std::uint8_t> recordBytes(const T& r) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&r);
+  return {p, p + sizeof r};
+}
 
 Strings names(const Strings& elements) {
   Strings out;
@@ -381,11 +388,71 @@ TEST_F(ArchiveTest, ARequestBetweenWriteCallbacksIsAnsweredAfterKelArchive) {
   EXPECT_TRUE(dataOf("/d/f.bin") == data);
 }
 
+// The engine file made for the writer is closed and dropped: an empty file
+// of the name would read as the host's file (an old one was deleted).
 TEST_F(ArchiveTest, AnOpenTheWriterRefusesAnswers80010137AndClosesTheEngineFile) {
-  writer().open_result = 0x82000010;
-  h.run(archiveLine(5, "/d/f.bin", 1, 1) + host.archiveCallbacks(5, "abc", 16));
-  EXPECT_EQ(h.elements().back(), hresult(5, 0x80010137));
-  EXPECT_EQ(h.engine().texts(kSlotCloseFile), (Strings{"CloseFile(1)"}));
+  for (bool old : {false, true}) {
+    SCOPED_TRACE(old ? "over an old file" : "a new name");
+    HandlerHarness hh;
+    FragmentHost hostHere{hh};
+    setVolume(hh.engine());
+    hh.engine().addFolder("/$QuorvelData", 50);
+    if (old) hh.engine().addFile("/d/f.bin", 30, 3, {{1000, 1}}, bytesOf("old"));
+    writer().open_result = 0x82000010;
+    hh.run(archiveLine(5, "/d/f.bin", 1, 1) + hostHere.archiveCallbacks(5, "abc", 16));
+    EXPECT_EQ(hh.elements().back(), hresult(5, 0x80010137));
+    EXPECT_EQ(hh.engine().texts(kSlotCloseFile), (Strings{"CloseFile(1)"}));
+    EXPECT_EQ(hh.engine().find("/d/f.bin"), nullptr) << "the file is dropped";
+  }
+}
+
+// A full cartridge answers disc full on every road of a new file: a refused
+// create (the volume turned read-only for want of room or resources on its
+// last disc), a refused writer open (no free block left). Another write
+// protection keeps the answer of the road.
+TEST_F(ArchiveTest, AFullCartridgeAnswersDiscFullOnEveryRoad) {
+  struct Case {
+    const char* what;
+    int create_result;
+    std::uint32_t open_result;
+    std::uint32_t protect_flags;
+    std::uint32_t free_blocks;
+    std::uint32_t hresult;
+  } cases[] = {
+      {"create refused, no room on the last disc", 30, 0, 0x800, 0, 0x80070070},
+      {"writer refuses, no free block", 0, 0x82000023, 0, 0, 0x80070070},
+      {"writer refuses, free blocks left", 0, 0x82000010, 0, 64, 0x80010137},
+      {"create refused, cartridge tab set", 30, 0, 0x400, 0, 0x80010137},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HandlerHarness hh;
+    FragmentHost hostHere{hh};
+    setVolume(hh.engine());
+    hh.engine().addFolder("/$QuorvelData", 50);
+    writer().open_result = c.open_result;
+    if (c.create_result) hh.engine().failNext(kSlotCreateFile, c.create_result);
+    MDCFS_MOUNT_INFORMATION mi{};
+    mi.WriteProtectReasonFlags = c.protect_flags;
+    hh.engine().fsctl_answers[kel::kFsctlGetVolumeMountInformation] = recordBytes(mi);
+    MDCFS_STATFS_SIZEINFO size{};
+    size.BlockSize = 2048;
+    size.TotalBlocks = 1000;
+    size.FreeBlocks = c.free_blocks;
+    hh.engine().fsctl_answers[kel::kFsctlGetStatfsSizeInfo] = recordBytes(size);
+    hh.run(archiveLine(5, "/d/f.bin", 1, 1) + hostHere.archiveCallbacks(5, "abc", 16));
+    EXPECT_EQ(hh.elements().back(), hresult(5, c.hresult));
+    if (c.open_result) {
+      // The cartridge is asked about before the file made for the writer
+      // goes (on a rewritable disc its removal gives blocks back).
+      const auto& calls = hh.engine().calls;
+      const auto of = [](int slot) { return [slot](const auto& k) { return k.slot == slot; }; };
+      const auto created = std::find_if(calls.begin(), calls.end(), of(kSlotCreateFile));
+      const auto dropped = std::find_if(created, calls.end(), of(kSlotDeleteFile));
+      ASSERT_NE(dropped, calls.end()) << "the file is dropped";
+      EXPECT_NE(std::find_if(created, dropped, of(kSlotFsctl)), dropped);
+    }
+  }
 }
 
 TEST_F(ArchiveTest, SeveralExtentsAreAskedForWithASecondQuery) {

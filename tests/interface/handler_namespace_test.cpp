@@ -1,6 +1,9 @@
 // The name-space requests through the request loop over the fake engine.
 #include "kel/handler.h"
+#include "kel/mdcfs.h"
+#include "kel/volctrl.h"
 #include "support/handler_harness.h"
+#include "support/recording_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -120,6 +123,18 @@ TEST_F(NameSpaceTest, AFileWithoutRecordedValuesPassesTheCheck) {
   EXPECT_FALSE(h.engine().exists("/free"));
 }
 
+// A file may still wait in the packed session: the session ends before the
+// file is deleted (its end would find a file of the proxy gone).
+TEST_F(NameSpaceTest, DeleteEndsAnOpenPackedSessionFirst) {
+  handlertest::writer().session = true;
+  h.run(del(2, "/free", 0, 0));
+  Strings order;
+  for (const auto& c : handlertest::writer().callsNamed("EndSession")) order.push_back(c);
+  for (const auto& c : changes(h.engine())) order.push_back(c);
+  EXPECT_EQ(order, (Strings{"EndSession@4", "DeleteFile(/,free)@4"}));
+  EXPECT_EQ(names(h.elements()), (Strings{"KelVolume"}));
+}
+
 TEST_F(NameSpaceTest, DeleteKeepsTheRecordedValues) {
   std::uint32_t g = 0, v = 0;
   h.probe = [&](CKelInterface& itf) { kel::HandlerStateOf(itf).MetaData.GetObjectVersion(30, &g, &v); };
@@ -192,6 +207,41 @@ TEST_F(NameSpaceTest, EngineFailuresEndTheRequestAtTheFailingStep) {
   EXPECT_EQ(changes(h.engine()), (Strings{"Rename(/,free,/,moved)@4"}));
   EXPECT_EQ(h.elements(), (Strings{hresult(3, 0x8007045D)}));
   EXPECT_EQ(h.engine().count(kSlotFsInfo), 0);
+}
+
+// A name-space change the engine refuses on a full cartridge (write-protected
+// for want of room or resources on its last disc) answers disc full; with
+// another write protection the engine's answer stays.
+TEST_F(NameSpaceTest, AChangeRefusedOnAFullCartridgeAnswersDiscFull) {
+  struct Case {
+    const char* what;
+    std::string request;
+    int slot;
+    std::uint32_t protect_flags;
+    std::uint32_t hr;
+  } cases[] = {
+      {"rename, full", rename(3, "/free", "/moved", 0, 0, 1, 1), kSlotRename, 0x800, 0x80070070},
+      {"delete, full", del(3, "/free", 0, 0), kSlotDeleteFile, 0x800, 0x80070070},
+      {"folder, full", folderOp(3, "CreateDirectory", "/n"), kSlotCreateDirectory, 0x800, 0x80070070},
+      {"folder rename, full", renameDir(3, "/a", "/b"), kSlotRenameDir, 0x800, 0x80070070},
+      {"folder delete, full", folderOp(3, "DeleteDirectory", "/a"), kSlotDeleteDirectory, 0x800, 0x80070070},
+      {"delete, cartridge tab", del(3, "/free", 0, 0), kSlotDeleteFile, 0x400, 0x80070013},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HandlerHarness hh;
+    setVolume(hh.engine());
+    hh.engine().addFolder("/$QuorvelData", 50);
+    hh.engine().addFile("/a/x", 30, 100, {{500, 1}});
+    hh.engine().addFile("/free", 31, 100, {{600, 1}});
+    hh.engine().failNext(c.slot, 30);
+    MDCFS_MOUNT_INFORMATION mi{};
+    mi.WriteProtectReasonFlags = c.protect_flags;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&mi);
+    hh.engine().fsctl_answers[kel::kFsctlGetVolumeMountInformation].assign(p, p + sizeof mi);
+    hh.run(c.request);
+    EXPECT_EQ(hh.elements().back(), hresult(3, c.hr));
+  }
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 #include "support/recording_writer.h"
 #include "support/settles.h"
 
+#include "kel/mdcfs.h"
+#include "kel/volctrl.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -326,6 +329,57 @@ TEST_F(SyncTest, AFailedSaveLeavesTheFileChangedForTheNextSave) {
     EXPECT_EQ(dirty, (std::vector<std::uint32_t>{0}));
     EXPECT_EQ(attribute(hh.elements()[2], "Dirty"), "1");
     EXPECT_EQ(hh.engine().find(kMetaFile0)->data.size(), 1024u + 12);
+  }
+}
+
+// The store file's close leaves the flush to the Sync's own: the volume is
+// flushed once, after the file got its attributes.
+TEST_F(SyncTest, TheStoreFilesCloseLeavesItsFlushToTheSyncsFlush) {
+  h.setRegistry({kPackedOff});
+  h.engine().volume.Dirty = 1;
+  h.run(line(1, "Check") + dirtyProbe(2) + sync(3, "SyncTime"));
+  const Strings calls = writer().calls;
+  const auto postpone = std::find(calls.begin(), calls.end(), "PostponeFlushAtClose@6");
+  const auto close = std::find(calls.begin(), calls.end(), "Close@6");
+  ASSERT_NE(postpone, calls.end());
+  EXPECT_LT(postpone, close);
+  EXPECT_EQ(volumeCalls(), (Strings{"MountDefault()@1", "DeleteFile(/$QuorvelData,QVMetaData000000.dat)@6",
+                                    "SetAttributes(256)@6", "Flush(0)@4"}));
+}
+
+// A save that fails on a full cartridge answers disc full, packed or not;
+// with room left the road's own answer stays.
+TEST_F(SyncTest, ASaveThatFailsOnAFullCartridgeAnswersDiscFull) {
+  struct Case {
+    const char* what;
+    bool packed;
+    std::uint32_t protect_flags;
+    std::uint32_t hr;
+  } cases[] = {
+      {"packed session end refused, last disc out of resources", true, 0x800, 0x80070070},
+      {"packed session end refused, room left", true, 0, 0x8007045D},
+      {"store file refused, last disc out of resources", false, 0x800, 0x80070070},
+      {"store file refused, room left", false, 0, 0x80070052},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HandlerHarness hh;
+    FragmentHost host{hh};
+    setVolume(hh.engine());
+    if (!c.packed) hh.setRegistry({kPackedOff});
+    hh.engine().volume.Dirty = 1;
+    MDCFS_MOUNT_INFORMATION mi{};
+    mi.WriteProtectReasonFlags = c.protect_flags;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&mi);
+    hh.engine().fsctl_answers[kel::kFsctlGetVolumeMountInformation].assign(p, p + sizeof mi);
+    hh.probe = [&](CKelInterface& itf) {
+      kel::HandlerStateOf(itf).MetaData.SetObjectVersion(31, 9, 9);
+      if (c.packed) writer().end_result = kel::SessionEnd{0x45D, 0};
+      else writer().open_result = 0x82000010;
+    };
+    hh.run(line(1, "Check") + archiveLine(2, "/p/f", 1, 1) + host.archiveCallbacks(2, "data", 64) + probeLine(3) +
+           sync(4, "SyncTime"));
+    EXPECT_EQ(hh.elements().back(), hresult(4, c.hr));
   }
 }
 

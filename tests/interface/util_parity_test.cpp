@@ -143,6 +143,28 @@ TEST(CalcParity, TakenParityIsClearedBeforeTheNextAddition) {
   EXPECT_EQ(calc.m_hasData, 1);
 }
 
+// A file that ends in a stripe needs its bytes of parity in whole symbols,
+// and never more than a stripe's parity.
+TEST(CalcParity, PartialParityIsTheStripesBytesInWholeSymbols) {
+  const struct {
+    std::uint32_t total, data, symbol;
+    std::size_t added;
+    std::uint32_t expect;
+  } cases[] = {
+      {6, 2, 2, 0, 0}, {6, 2, 2, 1, 2}, {6, 2, 2, 2, 2}, {6, 2, 2, 3, 4},  // parity 8, stripe 4
+      {4, 2, 4, 5, 8}, {4, 2, 4, 7, 8},                                     // parity 8, stripe 8
+      {3, 2, 4, 6, 4},                                                      // parity 4, stripe 8
+      {2064, 2048, 65536, 3000, 65536}, {2064, 2048, 65536, 65537, 131072},
+  };
+  for (const auto& c : cases) {
+    Util::CalcParity p(c.total, c.data, c.symbol);
+    std::vector<std::uint8_t> d(c.added, 1);
+    std::size_t divided = 0;
+    if (c.added) p.addDataSymbol(d.data(), d.size(), divided);
+    EXPECT_EQ(p.partialParityBytes(), c.expect) << c.total << "/" << c.data << "/" << c.symbol << " " << c.added;
+  }
+}
+
 TEST(CalcParity, ResetZeroesEverything) {
   Util::CalcParity calc(6, 4, 8);
   const auto data = randomBytes(40, 4);

@@ -6,6 +6,7 @@
 #include <array>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 namespace simtest {
 namespace {
@@ -452,9 +453,8 @@ TEST_F(MediaTest, WrittenStateSurvivesACrashWithoutSynchronize) {
   auto c = reopened(*sim_);
   ASSERT_TRUE(c);
   EXPECT_EQ(c->disc(0).tracks[0].nwa, 96u);
-  EXPECT_EQ(c->pow_updates, sim_->cartridge().pow_updates);
-  EXPECT_EQ(c->pow_map_entries, sim_->cartridge().pow_map_entries);
-  EXPECT_LT(c->pow_updates, 0x1000u);
+  EXPECT_EQ(c->disc(0).pow, sim_->cartridge().disc(0).pow);
+  EXPECT_LT(c->disc(0).pow.updates, 0x1000u);
   // The restarted drive refuses to write over what is there.
   client_.close();
   ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
@@ -517,7 +517,7 @@ TEST_F(MediaTest, JournalOfAnOlderStateIsSkipped) {
     old.assign(std::istreambuf_iterator<char>(f), {});
   }
   ASSERT_FALSE(old.empty());
-  sim_->cartridge().pow_updates = 50;  // a value only the new state holds
+  sim_->cartridge().disc(0).pow.updates = 50;  // a value only the new state holds
   ASSERT_EQ(sim_->drive().flush(), ERROR_SUCCESS);
   {
     std::ofstream f(journal, std::ios::binary | std::ios::trunc);
@@ -525,7 +525,7 @@ TEST_F(MediaTest, JournalOfAnOlderStateIsSkipped) {
   }
   auto c = reopened(*sim_);
   ASSERT_TRUE(c);
-  EXPECT_EQ(c->pow_updates, 50u);
+  EXPECT_EQ(c->disc(0).pow.updates, 50u);
   EXPECT_EQ(c->disc(0).tracks[0].nwa, 64u);
 }
 
@@ -614,6 +614,83 @@ TEST_F(MediaTest, RewritesUseThePseudoOverwriteResources) {
   ASSERT_TRUE(good(write(0, 64, 6)));
   EXPECT_EQ(pow()[1], 0u);
   EXPECT_EQ(opc(), o0 - 2);
+}
+
+// Each disc has its own spare area and map: rewrites on one disc, or a disc
+// brought to the end of its resources, leave the other discs' resources as
+// a new disc has them, across a restart too. An F2h disc replaces
+// 128-block clusters.
+TEST_F(MediaTest, EachDiscHasItsOwnPseudoOverwriteResources) {
+  struct Case {
+    std::uint8_t type;
+    std::uint32_t clusters;  // of a rewrite of blocks 0-127
+  } cases[] = {{0xE1, 4}, {0xF2, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(int(c.type));
+    client_.close();
+    sim_.reset();
+    start_with(c.type);
+    const kelsim::WriteResources fresh = kelsim::default_write_resources(c.type);
+    EXPECT_EQ(fresh, (kelsim::WriteResources{4096, 4096, 4096}));
+    auto load = [&](std::uint8_t slot) {
+      return good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, slot}), 0));
+    };
+    auto pow = [&] {
+      auto a = in(cdb12({0x51, 0x02, 0, 0, 0, 0, 0, 0, 0x10}), 16);
+      return kelsim::WriteResources{kelsim::get_be32(&a.data.at(4)), kelsim::get_be32(&a.data.at(8)),
+                                    kelsim::get_be32(&a.data.at(12))};
+    };
+    for (std::uint8_t slot : {0, 1}) {
+      ASSERT_TRUE(load(slot));
+      ASSERT_TRUE(good(format_wo()));
+      ASSERT_TRUE(good(write(0, 256, 1)));
+    }
+    ASSERT_TRUE(load(0));
+    ASSERT_TRUE(good(write(0, 128, 2)));
+    EXPECT_EQ(pow(), (kelsim::WriteResources{4096 - c.clusters, 4096 - c.clusters, 4095}));
+    ASSERT_TRUE(load(1));
+    EXPECT_EQ(pow(), fresh);
+    // Slot 1 at the end of its updates: its rewrites are refused, slot 0's go on.
+    ASSERT_EQ(sim_->drive().set_write_resources(1, {4096, 4096, 0}), ERROR_SUCCESS);
+    EXPECT_EQ(sense(write(0, 32, 3)), (kelsim::Sense{5, 0x21, 0x02}));
+    EXPECT_EQ(read(0, 1), Bytes(2048, 1));
+    ASSERT_TRUE(load(0));
+    EXPECT_TRUE(good(write(0, 32, 4)));
+    client_.close();
+    ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
+    ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+    EXPECT_EQ(sim_->cartridge().disc(0).pow, (kelsim::WriteResources{4095 - c.clusters, 4095 - c.clusters, 4094}));
+    EXPECT_EQ(sim_->cartridge().disc(1).pow, (kelsim::WriteResources{4096, 4096, 0}));
+    EXPECT_EQ(sim_->cartridge().disc(2).pow, fresh);
+  }
+}
+
+// A state file of the drive that kept one set of resources for the whole
+// cartridge gives every disc that set.
+TEST_F(MediaTest, CartridgeWideResourcesOfAnOlderStateGoToEveryDisc) {
+  start_with(0xE1);
+  ASSERT_EQ(sim_->drive().flush(), ERROR_SUCCESS);
+  const std::string state = sim_->cartridge_directory() + "/cartridge.state";
+  std::string text;
+  {
+    std::ifstream f(state);
+    text.assign(std::istreambuf_iterator<char>(f), {});
+  }
+  std::string older;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("disc_pow ", 0) == 0) continue;
+    older += line + "\n";
+    if (line.rfind("slots ", 0) == 0) older += "pow 700 600 500\n";
+  }
+  {
+    std::ofstream f(state, std::ios::trunc);
+    f << older;
+  }
+  auto c = reopened(*sim_);
+  ASSERT_TRUE(c);
+  for (int slot = 0; slot < c->slots(); ++slot)
+    EXPECT_EQ(c->disc(slot).pow, (kelsim::WriteResources{700, 600, 500})) << slot;
 }
 
 // Reads of a write-once disc above the NWA answer zeros, and the transcript

@@ -40,6 +40,33 @@ void clean_up_inactive(mdcudfsr_mount* mnt) {
   if (mnt->shadow_node) mdcudfsr_cache_clean_up_inactive_node(mnt->shadow_node);
 }
 
+int run(Run& r);
+
+// A file written through its proxy that the new disc's flush left out (it
+// leaves such files to the flush that follows).
+bool master_left_out(mdcudfsr_mount* mnt) {
+  mdcudfsr_cache_node* root = mnt->root_node;
+  for (mdcudfsr_cache_node* n = root; n; n = mdcudfsr_cache_get_next_node(mnt, n, root, 1))
+    if (n->kind == MDCUDFSR_NODE_MASTER && n->cache_dirty) return true;
+  return false;
+}
+
+// The flush that follows a move to the next track at once when the move
+// left a file's entry out: with the session closed, no later flush would
+// find the volume changed, and the file would stay unrecorded.
+int flush_left_out(const Run& r) {
+  if (!master_left_out(r.mnt)) return 0;
+  int err = mdcudfsr_update_session(r.mnt, r.ctx, MDCUDFSR_SESSION_OPEN);
+  if (err) return err;
+  Run again;
+  again.mnt = r.mnt;
+  again.ctx = r.ctx;
+  again.flags = r.flags;
+  again.close_session = r.close_session;
+  again.node_opt = r.node_opt;
+  return run(again);
+}
+
 // Closes the session after a move to the next track; ten attempts.
 int close_after_next_track(Run& r) {
   int err = 0;
@@ -261,7 +288,8 @@ int body(Run& r) {
     // A full last disc goes on: the later check takes its last-slot branch.
     if (!sufficient && vfs_flush::may_move_track(mnt)) {
       err = vfs_flush::move_track(mnt, r.ctx, true);
-      return err ? err : close_after_next_track(r);
+      if (!err) err = close_after_next_track(r);
+      return err ? err : flush_left_out(r);
     }
   }
   vfs_flush::choose_full_layout(mnt);

@@ -104,8 +104,9 @@ bool follow_aeds(SetUp& s, mdcudfsr_partition_entry& e, int number, std::uint32_
       s.read_only = true;
       return true;
     }
+    // The continuation stays the list's last entry: the reader checks it and
+    // takes it off itself before it appends the descriptors of the block.
     const std::uint32_t lbn = e.list.last->extent.loc.lb_num;
-    mdcudfsr_extent_list_remove_entry(&e.list, e.list.last);
     int err = read_block(s, lbn);
     if (err) {
       VFS_LOG(KEL_LOG_ERR, "failed to read metadata AED. Partition=%d Status=%d\n", number, err);
@@ -213,11 +214,16 @@ bool set_up_file(SetUp& s, int index) {
   return true;
 }
 
-// Step 7: both files lost makes the volume raw.
+// Step 7: both files lost makes the volume raw. The lengths read are the
+// mount's metadata file lengths, as a rollback mount keeps them: the free
+// space's metadata reserve, the integrity descriptor's size table and the
+// flushes read those.
 int check_lengths(SetUp& s) {
   mdcudfsr_mount* mnt = s.mnt;
   const std::uint64_t main = mnt->part[MDCUDFSR_PARTITION_METADATA].length;
   const std::uint64_t mirror = mnt->part[MDCUDFSR_PARTITION_MIRROR].length;
+  mnt->metadata_main_partition_length = main;
+  mnt->metadata_mirr_partition_length = mirror;
   if (main) {
     if (mirror && mirror != main)
       VFS_LOG(KEL_LOG_WARN, "Metadata file size is not identical.Main=%lld Mirror=%lld\n",

@@ -102,13 +102,14 @@ Figures compute(mdcudfsr_mount* mnt, std::int64_t t, std::int64_t raw_nwa) {
     if (f.free > cut) f.free -= cut;
     if (f.current > cut) f.current -= cut;
   }
-  // The near-full cut weighs the next writable address against the whole
-  // cartridge's total. Before the last slot it would report a full volume
-  // while the current disc still has room and a later one is free, so the
-  // archive that should go on to the next slot answers "disc full" (small
-  // discs of two slots): it applies on the last slot only.
+  // The near-full cut: the last slot's disc is full when its next writable
+  // address comes within 8192 clusters (0x40000 blocks, the room the media
+  // resource check asks for) and the margin of its own track's end. Weighed
+  // against the whole cartridge's total instead, it reported a full volume
+  // on a nearly empty last disc of a small cartridge and never on a large
+  // one. Before the last slot the next slot takes the writes: no cut.
   const bool on_last_slot = l >= s - 1;
-  if (mnt->disc_status == 1 && (raw_nwa < 4096 || (on_last_slot && raw_nwa / 32 >= f.total - r.margin - 8192)))
+  if (mnt->disc_status == 1 && (raw_nwa < 4096 || (on_last_slot && raw_nwa / 32 >= t - r.margin - 8192)))
     f = Figures{};
   if (mnt->disc_status == 2) f.free = f.current = 0;
   return f;

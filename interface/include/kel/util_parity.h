@@ -47,6 +47,11 @@ class CalcParity {
   void reset();
   // Exchanges the parity buffer and the spare buffer.
   void swapBuffers();
+  // The parity bytes of the stripe in progress that a file ending here
+  // needs: its data bytes rounded up to whole symbols while they are fewer
+  // than the parity bytes (the parity bytes beyond them stay zero), else
+  // all of them; 0 before any data.
+  std::uint32_t partialParityBytes() const;
 
   std::uint32_t m_totalSymbols;
   std::uint32_t m_dataSymbols;

@@ -39,6 +39,10 @@ class WriterFile {
   virtual std::uint32_t SetFileTime(std::uint64_t creation, std::uint64_t access,
                                     std::uint64_t modification) = 0;
   virtual std::uint32_t Close() = 0;
+  // The file's close then only marks the volume dirty and leaves its flush
+  // to the caller, who flushes the volume itself after the close: the
+  // entries the close changes are written with that flush, in one round.
+  virtual void PostponeFlushAtClose() = 0;
   virtual std::uint32_t LastWin32Error() const = 0;
   // Blocks the file's writer object holds in its buffers (packed files
   // wait there until the session ends, each piece padded to whole

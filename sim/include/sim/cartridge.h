@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,26 @@ DefectEntry defect_at(std::uint32_t lsn, std::uint32_t clusters = 0);
 // Disc status as READ DISC INFORMATION reports it.
 enum class DiscStatus : std::uint8_t { Blank = 0, Incomplete = 1, Complete = 2 };
 
+// Pseudo-overwrite resources of one write-once disc, as READ DISC
+// INFORMATION data type 2 reports them: clusters of the spare area left for
+// replacements, entries left in the reallocation map, and updates of the map
+// left. Each disc has its own spare area and map; one disc's rewrites leave
+// the others' resources whole.
+struct WriteResources {
+  std::uint32_t replacements = 0;
+  std::uint32_t map_entries = 0;
+  std::uint32_t updates = 0;
+  bool operator==(const WriteResources&) const = default;
+};
+// What a new disc of a medium type offers: a spare area of 4,096 clusters
+// (256 MiB of 64 KiB clusters; 1 GiB of 256 KiB clusters on F2h), a map
+// entry for each and 4,096 map updates. A rewritable disc rewrites in place
+// and reports the same figures without using them.
+WriteResources default_write_resources(std::uint8_t medium_type);
+// Blocks of one recording cluster: 128 on F2h, 32 on the other types. A
+// pseudo-overwrite replaces whole clusters.
+std::uint32_t cluster_blocks(std::uint8_t medium_type);
+
 struct Track {
   std::uint32_t start = 0;
   std::uint32_t size = 0;
@@ -72,6 +93,7 @@ struct Disc {
   std::vector<std::uint8_t> unique_id;  // 14 bytes, INQUIRY page C1h
   std::vector<DefectEntry> defects;     // rewritable: the defect list
   std::uint16_t opc_used = 0;           // calibrations made on this disc (write-once)
+  WriteResources pow;                   // pseudo-overwrite resources left on this disc
 };
 
 struct CartridgeSetup {
@@ -83,11 +105,11 @@ struct CartridgeSetup {
   // slot number in two digits follows; empty: the medium serial.
   std::string unique_id_prefix;
   std::uint8_t loaded_slot = 0;           // the slot loaded at start (attribute 0D00h too)
-  // Write resources left at start (see Cartridge), so that a few rewrites
-  // reach a limit.
-  std::uint32_t pow_replacements = 0x1000;
-  std::uint32_t pow_map_entries = 0x1000;
-  std::uint32_t pow_updates = 0x1000;
+  // Pseudo-overwrite resources of each new disc (unset: the medium type's
+  // default_write_resources), so that a test's few rewrites reach a limit.
+  std::optional<std::uint32_t> pow_replacements;
+  std::optional<std::uint32_t> pow_map_entries;
+  std::optional<std::uint32_t> pow_updates;
   std::uint16_t opc_count = 0x0020;
   // Rewritable discs of a new cartridge come physically formatted (READ
   // FORMAT CAPACITIES reports formatted media, blocks read as zeros) and
@@ -121,14 +143,11 @@ class Cartridge {
   bool write_protected = false;         // the cartridge's tab: MECHANISM STATUS byte 9 bit 0
   bool medium_write_protected = false;  // the medium's WP bit in the MODE SENSE header
   bool writes_refused = false;          // writes answered 03/27/00
-  // Write resources of a write-once disc: every write over recorded blocks
-  // (a pseudo-overwrite) uses one update and one map entry and one
-  // replacement per 32-block cluster; the first one after each load uses one
-  // calibration of the loaded disc. A rewrite the resources cannot cover is
-  // refused.
-  std::uint32_t pow_replacements = 0x1000;
-  std::uint32_t pow_map_entries = 0x1000;
-  std::uint32_t pow_updates = 0x1000;
+  // Write resources of a write-once disc (Disc::pow): every write over
+  // recorded blocks (a pseudo-overwrite) uses one update, and one map entry
+  // and one replacement per cluster, of the loaded disc; the first one after
+  // each load uses one calibration of that disc. A rewrite the disc's
+  // resources cannot cover is refused.
   // Calibrations (OPC) each disc offers; a disc has its own calibration
   // area, so what one disc used (Disc::opc_used) leaves the others whole.
   std::uint16_t opc_count = 0x0020;
@@ -155,7 +174,7 @@ class Cartridge {
   enum class Journalled : std::uint8_t {
     TrackNwa = 1,        // index: track of the slot's disc
     HighestWritten = 2,  // rewritable disc
-    PowReplacements = 3,
+    PowReplacements = 3,  // of the slot's disc, as the three below
     PowMapEntries = 4,
     PowUpdates = 5,
     OpcCount = 6,  // the cartridge-wide count of older journals
@@ -166,6 +185,8 @@ class Cartridge {
   // Drops an attribute from the cartridge memory (reads of it then answer
   // 05/24/00) and saves. ERROR_NOT_FOUND when it is not there.
   DWORD remove_attribute(std::uint16_t id);
+  // Sets the pseudo-overwrite resources left on a slot's disc and saves.
+  DWORD set_write_resources(int slot, const WriteResources& r);
   // Adds an entry to the defect list of a slot's disc and saves.
   DWORD add_defect(int slot, const DefectEntry& e);
   // Sets the 14-byte medium identifier of a slot's disc (shorter: blank

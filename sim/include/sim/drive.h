@@ -17,8 +17,8 @@
 //   cartridge write protect (so byte 9 bit 0 for the first slot).
 // - READ DISC INFORMATION type 0: byte 2 bits 0-1 disc status (0 blank,
 //   1 incomplete, 2 complete), byte 6 last track in last session; type 1
-//   track resources (4-5, 6-7, 8-9, 10-11); type 2 POW resources (4-7, 8-11,
-//   12-15).
+//   track resources (4-5, 6-7, 8-9, 10-11); type 2 the loaded disc's POW
+//   resources (4-7, 8-11, 12-15).
 // - READ TRACK INFORMATION (52 bytes): start 8, NWA 12, free 16, size 24,
 //   last recorded 28; byte 7 bit 0 NWA valid; byte 6 bit 6 blank, bit 7
 //   reserved track. Track number 0: the first open track, its start moved to
@@ -183,12 +183,19 @@ class ChangerDrive {
   // Cartridge changes made while the drive serves (taken between commands).
   DWORD remove_attribute(std::uint16_t id);
   DWORD add_defect(int slot, const DefectEntry& e);
+  // Sets the pseudo-overwrite resources left on a slot's disc: a test's way
+  // to bring one disc to the end of its resources (a rewrite they cannot
+  // cover is then refused with 05/21/02).
+  DWORD set_write_resources(int slot, const WriteResources& r);
   // Takes the disc out (no disc loaded) or puts the given slot in.
   void unload();
   DWORD load(int slot);
 
   const DriveConfig& config() const { return config_; }
   std::shared_ptr<Cartridge> cartridge() const { return cart_; }
+  // Runs `look` on the cartridge between two commands: the way to read its
+  // state while a client is served.
+  void inspect(const std::function<void(Cartridge&)>& look);
   // Writes the cartridge state file now.
   DWORD flush();
 

@@ -39,6 +39,10 @@ TEST_F(Partitions, BuilderVolumesSetUpAllThreeEntries) {
     EXPECT_EQ(l.partition_start, phys.start_sector);
     EXPECT_EQ(static_cast<std::uint64_t>(l.partition_len) * 2048, phys.length);
     EXPECT_EQ(l.partition_start, mnt_->first_physical_lsn);
+    // The mount's metadata file lengths are those read (the free space's
+    // reserve and the integrity descriptor's size table use them).
+    EXPECT_EQ(mnt_->part[0].length, mnt_->metadata_main_partition_length);
+    EXPECT_EQ(mnt_->part[1].length, mnt_->metadata_mirr_partition_length);
     for (int i = 0; i < 2; ++i) {
       const auto& e = mnt_->part[i];
       EXPECT_NE(0u, e.length) << i;
@@ -97,6 +101,49 @@ TEST_F(Partitions, InformationLengthMustFillTheExtentsInWholeBlocks) {
     EXPECT_EQ(c.consistent, !logged("AD length is invalid.")) << c.delta;
     EXPECT_EQ(c.consistent ? 0u : 0x80000500u, mnt_->mntinfo.MountStatus) << c.delta;
   }
+}
+
+// The metadata file and its mirror each split in two extents, the second
+// one held by an allocation extent descriptor at physical block `aed`, as
+// the flush writes them once the entry's block is full.
+TEST_F(Partitions, MetadataFileContinuedInAnAedIsFollowed) {
+  const auto l = start_volume(MediumClass::WriteOnce);
+  std::uint64_t bytes = 0;
+  for (int mirror = 0; mirror < 2; ++mirror) {
+    const std::uint32_t aed = l.metadata_extent + 200 + static_cast<std::uint32_t>(mirror);
+    std::uint32_t first = 0;
+    patch(efe_lsn(l, mirror), [&](std::uint8_t* b) {
+      auto* e = reinterpret_cast<extended_file_entry*>(b);
+      auto* ads = reinterpret_cast<short_ad*>(b + sizeof *e + e->l_ea);
+      bytes = e->inf_len;
+      first = ads[0].pos;
+      ads[0].len = static_cast<std::uint32_t>(bytes / 2);
+      ads[1] = {0xC0000000u | 2048u, aed};
+      e->l_ad = 2 * sizeof(short_ad);
+    });
+    patch(l.partition_start + aed, [&](std::uint8_t* b) {
+      std::memset(b, 0, 2048);
+      auto* d = reinterpret_cast<alloc_ext_desc*>(b);
+      d->tag = {TAG_ID_AED, 3, 0, 0, 7, 0, sizeof *d - sizeof d->tag + sizeof(short_ad), aed};
+      d->l_ad = sizeof(short_ad);
+      const short_ad rest{static_cast<std::uint32_t>(bytes - bytes / 2),
+                          first + static_cast<std::uint32_t>(bytes / 2 / 2048)};
+      std::memcpy(b + sizeof *d, &rest, sizeof rest);
+    });
+  }
+  ASSERT_EQ(0, init());
+  EXPECT_FALSE(logged("metadata AED is invalid"));
+  for (int i = 0; i < 2; ++i) {
+    const auto& e = mnt_->part[i];
+    EXPECT_EQ(bytes, e.length) << i;
+    ASSERT_NE(nullptr, e.list.first) << i;
+    EXPECT_EQ(e.list.first->next, e.list.last) << i;
+    EXPECT_EQ(0u, e.list.last->extent.len >> 30) << i;
+  }
+  const std::uint32_t second_half = static_cast<std::uint32_t>(bytes / 2 / 2048);
+  EXPECT_EQ(l.partition_start + l.metadata_extent + second_half,
+            mdcudfsr_lbn2lsn(mnt_.get(), MDCUDFSR_PARTITION_METADATA, second_half, nullptr));
+  EXPECT_EQ(0u, mnt_->mntinfo.WriteProtectReasonFlags & 0x80000u);
 }
 
 TEST_F(Partitions, InvalidPhysicalPartitionIsRefused) {

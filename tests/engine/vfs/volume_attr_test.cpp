@@ -55,15 +55,19 @@ TEST_F(VolumeSize, FiguresByLayout) {
       // T = 262144 - 192; total 2256064 clusters scaled, in multiples of 128 blocks.
       {"F2, parity, multiples of 128", 0xF2, 0x800000, 2, 0, 10, 0x2000, 0, 0, 0, 71634304, 0, 4147456, 0},
       // Small discs: T = 21760 - 128 clusters, each slot 4992; the near-full
-      // mark lies at 2 x 4992 - 9 - 8192 = 1783 clusters of the cartridge.
-      // Slot 0 written to 2000 clusters past its start still has room, and
-      // slot 1 is free: the figures stay.
-      {"two small discs, the first one past the near-full mark", 0xE2, 0, 1, 2, 0, 4096 + 32 * 2000, 1, 0, 0,
+      // mark of the last slot lies at 21632 - 9 - 8192 = 13431 clusters of
+      // its own track. A disc written to 2000 clusters past its start still
+      // has room, the last one too; past the mark the last one is full.
+      {"two small discs, the first one written", 0xE2, 0, 1, 2, 0, 4096 + 32 * 2000, 1, 0, 0,
        9984 * 32, 8239 * 32, 4992 * 32, 3247 * 32, 21760 * 32 - 4127},
-      {"the last of two small discs past the near-full mark", 0xE2, 0, 1, 2, 1, 4096 + 32 * 2000, 1, 0, 0,
+      {"the last of two small discs written", 0xE2, 0, 1, 2, 1, 4096 + 32 * 2000, 1, 0, 0,
+       9984 * 32, 3247 * 32, 4992 * 32, 3247 * 32, 21760 * 32 - 4127},
+      {"one small disc written", 0xE2, 0, 1, 1, 0, 4096 + 32 * 2000, 1, 0, 0,
+       4992 * 32, 3247 * 32, 4992 * 32, 3247 * 32, 21760 * 32 - 4127},
+      {"the last of two small discs at the near-full mark", 0xE2, 0, 1, 2, 1, 32 * 13431, 1, 0, 0,
        0, 0, 0, 0, 21760 * 32 - 4127},
-      {"one small disc past the near-full mark", 0xE2, 0, 1, 1, 0, 4096 + 32 * 2000, 1, 0, 0,
-       0, 0, 0, 0, 21760 * 32 - 4127},
+      {"one small disc just below the near-full mark", 0xE2, 0, 1, 1, 0, 32 * 13430, 1, 0, 0,
+       4992 * 32, 0, 4992 * 32, 0, 21760 * 32 - 4127},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

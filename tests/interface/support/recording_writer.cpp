@@ -85,6 +85,7 @@ class RecordingFile final : public kel::WriterFile {
     }
     return 0;
   }
+  void PostponeFlushAtClose() override { note("PostponeFlushAtClose"); }
   std::uint32_t LastWin32Error() const override { return last_; }
   std::uint32_t CacheBlocks(std::uint64_t* blocks) override {
     if (g_writer.cache_blocks_fail) return 1;

@@ -1,0 +1,251 @@
+// A cartridge used to its end through the real KelDriver: each disc taken
+// until its own room or write resources run out, the move to the next
+// disc, disc full only when every disc is spent, many Syncs and many files.
+#include "scenario_support.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace e2e {
+namespace {
+
+class DiscResources : public Scenario {
+ protected:
+  // The pseudo-overwrite map entries the loaded disc has left, others kept.
+  void leave_map_entries(int slot, std::uint32_t n) {
+    kelsim::WriteResources r = view_of(sim_->drive()).discs.at(static_cast<std::size_t>(slot)).pow;
+    r.map_entries = n;
+    ASSERT_EQ(0u, sim_->drive().set_write_resources(slot, r));
+  }
+};
+
+// A file written without packing is left out of the flush that makes the
+// next disc a member of the volume (on F2h its parity is kept as parity
+// information too). When an Archive's own flush finds the disc's resources
+// spent at its start and moves to the next disc, the file's entry is written
+// by a flush of its own on the new disc: closed without it, the session left
+// the file unrecorded, and the unmount found nothing to flush (the file was
+// gone after the next mount). Every other file, written before, restores
+// too.
+TEST_F(DiscResources, AFileTheMoveToTheNextDiscLeftOutIsRecordedOnTheNewDisc) {
+  const struct {
+    std::uint8_t type;
+    const char* product;
+    std::uint32_t disc_blocks;
+  } media[] = {{0xF2, "QMR-T400A", 0x440000}, {0xE1, "QMR-T300A", 0x90000}};
+  for (const auto& m : media) {
+    bool moved_in_the_archive = false;
+    for (std::uint32_t entries : {258u, 262u, 266u}) {
+      SCOPED_TRACE(std::to_string(m.type) + " " + std::to_string(entries));
+      make_sim(m.type, m.product, 3, m.disc_blocks);
+      dwords_ = {{"Packed Write Mode", 0u}};
+      start();
+      check_mounts();
+      for (int i = 0; i < 6; ++i) archive_file("/m" + std::to_string(i), 2000 + i, 10 + i);
+      sync("SyncTime");
+      archive_file("/b", 261976, 2);
+      sync("SyncTime");
+      ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, entries));
+      archive_file("/b", 261975, 3);
+      moved_in_the_archive |= view_of(sim_->drive()).last_written == 1;
+      unmount();
+      empty_cache();
+      start();
+      check_mounts();
+      std::set<std::string> names = listing("/");
+      names.erase("$QuorvelData");
+      EXPECT_EQ(names.size(), 7u);
+      for (const auto& [name, bytes] : archived_) expect_restores(name);
+      unmount();
+      archived_.clear();
+    }
+    EXPECT_TRUE(moved_in_the_archive) << "no Archive met the end of the first disc's resources on " << int(m.type);
+  }
+}
+
+// A small change and a Sync, again and again, on a cartridge whose discs
+// each have room for many more: every disc is written until its own
+// pseudo-overwrite resources are spent, the next disc takes over, and
+// disc full (0x80070070) comes only on the last one. Every synced file then
+// restores after a new mount with an emptied cache.
+TEST_F(DiscResources, EachDiscIsUsedUntilItsOwnResourcesAreSpent) {
+  make_sim(0xE1, "QMR-T300A", 3, 0x90000);
+  for (int s = 0; s < 3; ++s) ASSERT_NO_FATAL_FAILURE(leave_map_entries(s, 256 + 60));
+  dwords_ = {{"Packed Write Mode", 0u}};
+  start();
+  check_mounts();
+  std::vector<int> syncs_on(3, 0);
+  std::vector<std::string> synced;
+  std::string answer;
+  for (int i = 0; i < 200 && answer.empty(); ++i) {
+    const int slot = view_of(sim_->drive()).last_written;
+    kelsim::ArchiveRequest r;
+    r.name = "/f" + std::to_string(i);
+    const std::string local = sim_->directory() + "/small";
+    std::ofstream(local, std::ios::binary | std::ios::trunc) << std::string(3000, static_cast<char>('a' + i % 26));
+    const auto res = engine_->archive(++sequence_, local, r);
+    const Attributes sync_attributes{{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}};
+    const auto s = res.ok ? ask("Sync", sync_attributes) : std::vector<EngineElement>{};
+    const EngineElement* last = res.ok ? (s.empty() ? nullptr : &s.back()) : res.last();
+    if (!last || (last->name != "KelSync")) {
+      answer = last ? last->name + " " + last->attribute("HRESULT") : "nothing";
+      EXPECT_EQ(view_of(sim_->drive()).last_written, 2) << "disc full before the last disc";
+      break;
+    }
+    archived_[r.name] = std::string(3000, static_cast<char>('a' + i % 26));
+    synced.push_back(r.name);
+    const CartridgeView v = view_of(sim_->drive());
+    const int now = v.last_written;
+    if (now != slot) {
+      // The disc left behind is out of its own resources, the next one whole.
+      EXPECT_TRUE(v.resources_spent(slot)) << "slot " << slot;
+      EXPECT_EQ(now, slot + 1);
+    }
+    ++syncs_on[static_cast<std::size_t>(now)];
+  }
+  EXPECT_EQ(answer, "HRESULT -2147024784") << "the end of the last disc answers disc full";
+  for (int s = 0; s < 3; ++s) EXPECT_GE(syncs_on[static_cast<std::size_t>(s)], 5) << "slot " << s;
+  std::printf("Syncs of a 3000-byte Archive per disc with 60 pseudo-overwrite map entries: %d, %d, %d\n",
+              syncs_on[0], syncs_on[1], syncs_on[2]);
+  unmount();
+  expect_udfinfo_on_written_slots();
+  empty_cache();
+  start();
+  check_mounts();
+  for (const auto& f : synced) expect_restores(f);
+  unmount();
+}
+
+// 5,000 Syncs of small changes (a folder renamed back and forth, every
+// 25th time a small file archived) with the drive's default resources, over
+// several discs: the volume then mounts, lists and restores every file, with
+// the cache kept and emptied, and its slot images pass udfinfo.
+TEST_F(DiscResources, AVolumeAfter5000SyncsMountsListsAndRestoresEveryFile) {
+  make_sim(0xE1, "QMR-T300A", 8, kelsim::kDefaultDiscBlocks);
+  dwords_ = {{"Packed Write Mode", 0u}};
+  start();
+  check_mounts();
+  mkdir("/r/a");
+  std::map<std::string, std::set<std::string>> tree{{"/", {"r", "f"}}, {"/r", {"a"}}};
+  for (int i = 0; i < 5000; ++i) {
+    if (i % 25 == 0) {
+      const std::string name = "g" + std::to_string(i);
+      archive_file("/f/" + name, static_cast<std::size_t>(100 + i % 3000), i);
+      tree["/f"].insert(name);
+    } else {
+      const bool there = tree["/r"].count("a") != 0;
+      const std::string from = there ? "a" : "b", to = there ? "b" : "a";
+      ask_one("RenameDirectory", "KelVolume",
+              {{"Name", "/r/" + from}, {"NewName", "/r/" + to}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
+      tree["/r"] = {to};
+    }
+    if (sync("SyncTime").name != "KelSync") return;
+  }
+  std::printf("5000 Syncs took the volume to slot %d\n", view_of(sim_->drive()).last_written);
+  unmount();
+  expect_udfinfo_on_written_slots();
+  for (bool emptied : {false, true}) {
+    SCOPED_TRACE(emptied ? "cache emptied" : "cache kept");
+    start_checked(emptied);
+    for (const auto& [folder, names] : tree) {
+      std::set<std::string> listed = listing(folder);
+      if (folder == "/") listed.erase("$QuorvelData");
+      EXPECT_EQ(listed, names) << folder;
+    }
+    for (const auto& [name, bytes] : archived_) expect_restores(name);
+    unmount();
+  }
+}
+
+// Files of 64 KiB without packed writing, one after another until the
+// cartridge is full, on small discs limited by their room, by their own
+// write resources or by a "Disc Span Threshold": a disc is left only when
+// the next file does not fit in front of its margin, its resources are spent
+// or its next writable address is past the threshold, and disc full comes
+// only on the last disc. The files then list and restore from a new mount.
+TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
+  constexpr std::uint32_t kMargin = 0x80000;      // the write policy's margin on E1h
+  constexpr std::uint32_t kFileBlocks = 32 + 32;  // body and the parity of its partial stripe
+  const struct {
+    const char* what;
+    std::uint32_t disc_blocks;
+    std::uint32_t map_entries;  // 0: the drive's default
+    std::uint32_t threshold;    // "Disc Span Threshold", 0: none
+  } cases[] = {
+      {"room", kMargin + 0x4000, 0, 0},
+      {"resources", 0x90000, 256 + 90, 0},
+      {"span threshold", 0x90000, 0, 0x3000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    make_sim(0xE1, "QMR-T300A", 3, c.disc_blocks);
+    if (c.map_entries) {
+      for (int s = 0; s < 3; ++s) ASSERT_NO_FATAL_FAILURE(leave_map_entries(s, c.map_entries));
+    }
+    dwords_ = {{"Packed Write Mode", 0u}};
+    if (c.threshold) dwords_.push_back({"Disc Span Threshold", c.threshold});
+    start();
+    check_mounts();
+    auto spent = [&](const CartridgeView& v, int s) {
+      const std::uint32_t room = v.disc_blocks - v.used_blocks(s);
+      return v.resources_spent(s) || room < kMargin + kFileBlocks + 0x100 ||
+             (c.threshold && v.used_blocks(s) > c.threshold);
+    };
+    std::vector<int> files_on(3, 0);
+    std::string end;
+    int n = 0;
+    for (; n < 2000 && end.empty(); ++n) {
+      const int slot = view_of(sim_->drive()).last_written;
+      const std::string name = "/d" + std::to_string(n / 100) + "/f" + std::to_string(n);
+      const std::string data(65536, static_cast<char>(n));
+      const std::string local = sim_->directory() + "/64k";
+      std::ofstream(local, std::ios::binary | std::ios::trunc) << data;
+      kelsim::ArchiveRequest r;
+      r.name = name;
+      const auto res = engine_->archive(++sequence_, local, r);
+      if (!res.ok) {
+        end = res.last() ? res.last()->attribute("HRESULT") : res.error;
+        const CartridgeView v = view_of(sim_->drive());
+        EXPECT_EQ(v.last_written, 2) << "disc full before the last disc";
+        EXPECT_TRUE(spent(v, 2)) << "disc full with room on the last disc";
+        break;
+      }
+      archived_[name] = data;
+      const CartridgeView v = view_of(sim_->drive());
+      const int now = v.last_written;
+      if (now != slot) {
+        EXPECT_TRUE(spent(v, slot)) << "slot " << slot << " left with room and resources";
+        // The threshold counts from the partition's start, a few thousand
+        // blocks into the disc: the disc is left there, far before its margin.
+        if (c.threshold) {
+          EXPECT_LT(v.used_blocks(slot), c.threshold + 0x2000) << "slot " << slot;
+        }
+      }
+      ++files_on[static_cast<std::size_t>(now)];
+      if (n % 50 == 49) sync("SyncTime");
+    }
+    EXPECT_EQ(end, "-2147024784") << "the end of the last disc answers disc full";
+    std::printf("64 KiB files per disc (%s): %d, %d, %d\n", c.what, files_on[0], files_on[1], files_on[2]);
+    unmount();
+    expect_udfinfo_on_written_slots();
+    empty_cache();
+    start();
+    check_mounts();
+    std::size_t listed = 0;
+    for (int folder = 0; folder <= n / 100; ++folder)
+      for (const auto& name : listing("/d" + std::to_string(folder)))
+        listed += archived_.count("/d" + std::to_string(folder) + "/" + name);
+    EXPECT_EQ(listed, archived_.size());
+    for (int i = 0; i < n; i += 37) expect_restores("/d" + std::to_string(i / 100) + "/f" + std::to_string(i));
+    unmount();
+    archived_.clear();
+  }
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,172 @@
+// The standard actions of a cartridge's life, one row each.
+#include "life_support.h"
+
+namespace e2e::life {
+namespace {
+
+std::string parent_of(const std::string& path) {
+  const std::size_t p = path.rfind('/');
+  return p == 0 || p == std::string::npos ? "/" : path.substr(0, p);
+}
+
+// The host's generation and version of every file of a life.
+Attributes versioned(Attributes a) {
+  a.insert(a.end(), {{"KernelInterface", "0"}, {"BlockNumber", "0"}});
+  return a;
+}
+
+Attributes rename_attributes(const std::string& from, const std::string& to) {
+  return versioned({{"Name", kelsim::escape_name(from)},
+                    {"NewName", kelsim::escape_name(to)},
+                    {"OldGeneration", "1"},
+                    {"OldVersion", "1"},
+                    {"NewGeneration", "1"},
+                    {"NewVersion", "1"}});
+}
+
+Attributes delete_attributes(const std::string& path) {
+  return versioned({{"Name", kelsim::escape_name(path)}, {"Generation", "1"}, {"Version", "1"}});
+}
+
+Attributes folder_attributes(const std::string& path) { return versioned({{"Name", kelsim::escape_name(path)}}); }
+
+// ---------------------------------------------------------------- the trees each change makes
+
+Tree with_file(const Tree& t, const std::string& path, const Content& c) {
+  Tree n = t;
+  n.files[path] = c;
+  n.add_dirs(parent_of(path));
+  return n;
+}
+
+Tree renamed(const Tree& t, const std::string& from, const std::string& to) {
+  Tree n = t;
+  const Content c = n.files.at(from);
+  n.files.erase(from);
+  n.files[to] = c;
+  n.add_dirs(parent_of(to));
+  return n;
+}
+
+Tree without(const Tree& t, const std::string& path) {
+  Tree n = t;
+  n.files.erase(path);
+  return n;
+}
+
+Tree with_folder(const Tree& t, const std::string& path) {
+  Tree n = t;
+  n.add_dirs(path);
+  return n;
+}
+
+// A file to write: one of the tree's now and then, else a new one (in an
+// existing folder once the cartridge is full: a failed Archive leaves no
+// folder behind to track).
+std::string archive_target(Life& l) {
+  if (!l.current().files.empty() && l.chance(25)) return l.random_file();
+  return l.new_path(!l.full());
+}
+
+std::string new_folder(Life& l) { return l.new_path(true) + "d"; }
+
+// ---------------------------------------------------------------- actions
+
+void archive(Life& l) {
+  const std::string path = archive_target(l);
+  const Content c = l.new_content();
+  l.note("archive " + path + " " + std::to_string(c.size) + (l.packed() ? " packed" : ""));
+  if (l.archive(path, c)) l.changed(with_file(l.current(), path, c));
+}
+
+void sync(Life& l) { l.sync_now(); }
+
+void read_directory(Life& l) { l.expect_listing(l.random_folder()); }
+
+void restore(Life& l) {
+  const std::string path = l.random_file();
+  l.note("restore " + path);
+  l.expect_file(path, l.current().files.at(path));
+}
+
+void rename(Life& l) {
+  const std::string from = l.random_file(), to = l.new_path(!l.full());
+  l.note("rename " + from + " to " + to);
+  if (l.volume_request("Rename", rename_attributes(from, to))) l.changed(renamed(l.current(), from, to));
+}
+
+void remove(Life& l) {
+  const std::string path = l.random_file();
+  l.note("delete " + path);
+  if (l.volume_request("Delete", delete_attributes(path))) l.changed(without(l.current(), path));
+}
+
+void create_directory(Life& l) {
+  const std::string path = new_folder(l);
+  l.note("create directory " + path);
+  if (l.volume_request("CreateDirectory", folder_attributes(path))) l.changed(with_folder(l.current(), path));
+}
+
+void remount(Life& l) { l.remount(l.chance(50), l.chance(50)); }
+
+// A kill at a random drive command of a random request, or while idle.
+void kill(Life& l) {
+  const std::size_t at = l.pick(160);
+  const Tree& t = l.current();
+  switch (l.pick(t.files.empty() ? 3 : 6)) {
+    case 0: {
+      const std::string path = archive_target(l);
+      const Content c = l.new_content();
+      l.note("kill at command " + std::to_string(at) + " of archive " + path + " " + std::to_string(c.size));
+      l.kill_during(at, [&] { l.send_archive(path, c); }, with_file(t, path, c));
+      return;
+    }
+    case 1:
+      l.note("kill at command " + std::to_string(at) + " of a sync");
+      l.kill_during(at, [&] { l.send_request("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"},
+                                                      {"Bytes", "0"}, {"Generation", "0"}}); }, std::nullopt);
+      return;
+    case 2: {
+      const std::string path = new_folder(l);
+      l.note("kill at command " + std::to_string(at) + " of create directory " + path);
+      l.kill_during(at, [&] { l.send_request("CreateDirectory", folder_attributes(path)); }, with_folder(t, path));
+      return;
+    }
+    case 3: {
+      const std::string from = l.random_file(), to = l.new_path(true);
+      l.note("kill at command " + std::to_string(at) + " of rename " + from + " to " + to);
+      l.kill_during(at, [&] { l.send_request("Rename", rename_attributes(from, to)); }, renamed(t, from, to));
+      return;
+    }
+    case 4: {
+      const std::string path = l.random_file();
+      l.note("kill at command " + std::to_string(at) + " of delete " + path);
+      l.kill_during(at, [&] { l.send_request("Delete", delete_attributes(path)); }, without(t, path));
+      return;
+    }
+    default:
+      l.note("kill while idle");
+      l.kill_during(0, nullptr, std::nullopt);
+  }
+}
+
+bool has_files(Life& l) { return !l.current().files.empty(); }
+bool has_room(Life& l) { return !l.full(); }
+
+}  // namespace
+
+std::vector<LifeAction> standard_actions() {
+  return {
+      {"Archive", 30, nullptr, archive},
+      {"Sync", 14, nullptr, sync},
+      {"ReadDirectory", 8, nullptr, read_directory},
+      {"Restore", 8, has_files, restore},
+      {"Rename", 5, has_files, rename},
+      {"Delete", 5, has_files, remove},
+      {"CreateDirectory", 4, has_room, create_directory},
+      {"Remount", 3, nullptr, remount},
+      {"Kill", 5, nullptr, kill},
+  };
+}
+
+}  // namespace e2e::life

@@ -1,0 +1,187 @@
+// A cartridge's long life: the real KelDriver over the simulated drive,
+// driven through a seeded random sequence of the host's requests, engine
+// restarts and kills, with the cartridge's invariants checked after every
+// step.
+//
+// The life keeps a model of the volume: the tree the last completed Sync
+// (or a clean unmount, or the mount after a kill) left on the medium, and
+// the tree after each change answered since. A live engine must show the
+// newest tree; the first mount after a kill must show one of them whole
+// (a flush round records the whole tree of its moment), with every file's
+// bytes as archived.
+//
+// Actions are rows of a table (name, weight, when it may run, what it
+// does); a test can add rows of its own with add_action, e.g. a power cut of
+// the simulated drive or a fault of a rewritable disc.
+//
+// The run lasts a time budget (KEL_LIFE_SECONDS, default the test's) or a
+// number of actions (KEL_LIFE_ACTIONS); KEL_LIFE_SEED replays a seed, or
+// "random" draws a new one (the test's own seed runs otherwise). A
+// failure names the seed, the action count and the last actions. With
+// KEL_LIFE_TRACE naming a folder, every engine writes its trace files there;
+// with KEL_LIFE_KEEP naming one, the cartridge and the cache directory are
+// copied there after each kill ("after-kill") and at a failure;
+// KEL_LIFE_END_KILL ends the run with a kill (and its checks) instead of a
+// clean unmount, to look at what the last actions left on the medium.
+#pragma once
+
+#include "scenario_support.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace e2e::life {
+
+// A file's bytes, made from a seed: the model keeps only this.
+struct Content {
+  std::uint32_t seed = 0;
+  std::uint64_t size = 0;
+  bool operator==(const Content&) const = default;
+};
+std::string bytes_of(const Content& c);
+
+// Files and folders of the volume ("$QuorvelData" left out), full paths.
+struct Tree {
+  std::map<std::string, Content> files;
+  std::set<std::string> dirs;  // every folder but the root
+  bool operator==(const Tree&) const = default;
+  // Names directly in a folder, files and folders.
+  std::set<std::string> children(const std::string& folder) const;
+  // Adds a folder with its parents.
+  void add_dirs(const std::string& folder);
+};
+
+// The cartridge a life runs on.
+struct LifeMedium {
+  std::uint8_t type;
+  const char* product;
+  std::uint8_t slots;
+  std::uint32_t disc_blocks;
+  // Pseudo-overwrite map entries each disc starts with (0: the drive's
+  // default), so that a short life reaches a disc's end of resources.
+  std::uint32_t map_entries;
+  // Blocks a disc keeps unwritten at its end (the write policy's margin),
+  // and those of the last disc.
+  std::uint32_t margin, last_margin;
+};
+
+class Life;
+
+// One row of the action table. `ready` tells whether the action can run now
+// (null: always); `run` performs it and checks what it answered.
+struct LifeAction {
+  std::string name;
+  int weight = 1;
+  std::function<bool(Life&)> ready;
+  std::function<void(Life&)> run;
+};
+
+// The standard rows: Archive, Sync, ReadDirectory, Restore, Rename,
+// Delete, CreateDirectory, Remount (cache kept or emptied, packed writing
+// switched), Kill (at a random drive command of a random request, or idle).
+std::vector<LifeAction> standard_actions();
+
+class Life : public Scenario {
+ public:
+  // ------------------------------------------------------------ the run
+  // Makes the cartridge, starts the engine and mounts with Check.
+  void start_life(const LifeMedium& medium, std::uint64_t seed);
+  // Runs actions until the budget is spent, or `actions` are done when
+  // given (a replay); the environment's KEL_LIFE_SECONDS and
+  // KEL_LIFE_ACTIONS take precedence.
+  void run_life(std::chrono::seconds budget, std::uint64_t actions = 0);
+  void add_action(LifeAction a) { actions_.push_back(std::move(a)); }
+  // The seed: KEL_LIFE_SEED ("random": a new one each run), else fallback.
+  static std::uint64_t seed_from_environment(std::uint64_t fallback);
+
+  // ------------------------------------------------------------ for actions
+  std::mt19937_64& rng() { return rng_; }
+  std::uint64_t pick(std::uint64_t n) { return n ? rng_() % n : 0; }
+  bool chance(int percent) { return static_cast<int>(pick(100)) < percent; }
+  const LifeMedium& medium() const { return medium_; }
+  bool full() const { return full_; }
+  bool packed() const { return packed_; }
+  // The newest tree, and a change answered by the engine.
+  const Tree& current() const { return history_.empty() ? base_ : history_.back(); }
+  void changed(Tree t) { history_.push_back(std::move(t)); }
+  // A completed Sync or clean unmount: the newest tree is on the medium.
+  void settled() {
+    base_ = current();
+    history_.clear();
+  }
+  std::string random_file();
+  std::string random_folder();  // "/" or a folder of the tree
+  // A file path not in the tree, now and then in a new folder when allowed.
+  std::string new_path(bool new_folder_allowed);
+  Content new_content();
+  // Archives a file; true with "KelArchive". Disc full is accepted (and
+  // marks the cartridge full) only when every disc is spent.
+  bool archive(const std::string& path, const Content& c);
+  // Restores a file and compares its bytes.
+  void expect_file(const std::string& path, const Content& c);
+  // Lists a folder and compares with the newest tree.
+  void expect_listing(const std::string& folder);
+  // A request answered "KelVolume" (its free space is checked); false with
+  // another answer, which is a failure unless the cartridge is full.
+  bool volume_request(const std::string& opcode, const Attributes& attributes);
+  bool sync_now();
+  // The same requests without a look at their answers (they may be killed).
+  void send_archive(const std::string& path, const Content& c);
+  void send_request(const std::string& opcode, const Attributes& attributes);
+  // Stops the engine cleanly and starts a new one, the cache kept or
+  // emptied, packed writing as given; the tree is checked.
+  void remount(bool emptied, bool packed);
+  // Runs `request` and kills the engine at the drive command of the given
+  // index (or when the request ended first); `change` is the tree the
+  // request makes when it succeeds. Then a new engine mounts and the tree
+  // it shows must be one of those since the last settled state, or change.
+  void kill_during(std::size_t command, const std::function<void()>& request, const std::optional<Tree>& change);
+  void note(const std::string& what);
+
+ protected:
+  void TearDown() override;
+
+ private:
+  void restart(bool emptied);
+  void check_mounted(const std::vector<Tree>& candidates);
+  Tree listed_tree();
+  void check_slot_images();
+  void check_free(const EngineElement& volume);
+  bool every_disc_spent();
+  void reconcile(const std::string& path);
+  kelsim::ExchangeResult archive_exchange(const std::string& path, const Content& c);
+  void report();
+  // Disc full answered with every disc spent: the life goes on without new
+  // names (the report gives the action it came at).
+  void mark_full();
+  bool keep_copy(const std::string& name);
+
+  LifeMedium medium_{};
+  std::uint64_t seed_ = 0;
+  std::mt19937_64 rng_;
+  std::vector<LifeAction> actions_ = standard_actions();
+  Tree base_;
+  std::vector<Tree> history_;
+  bool packed_ = false;
+  bool full_ = false;
+  std::optional<std::uint64_t> full_at_;
+  std::optional<std::uint64_t> last_free_;
+  std::string last_volume_;  // the figures of the volume last answered, for a report
+  std::uint32_t next_name_ = 0;
+  std::uint32_t next_seed_ = 1;
+  std::string local_;
+  std::deque<std::string> log_;
+  std::map<std::string, std::uint64_t> counts_;
+  std::uint64_t done_ = 0;
+  std::chrono::steady_clock::time_point started_;
+};
+
+}  // namespace e2e::life
