@@ -70,6 +70,12 @@ class KillDuringFlush : public Scenario {
     std::filesystem::remove_all(cache_);
     ASSERT_EQ(0u, kelsim::copy_directory_sparse(p.cache, cache_));
     start_checked();
+    if (flushed_before_) {
+      // A completed flush of this mount before /B's: a change that the
+      // listing of the root does not show.
+      mkdir("/A/before");
+      sync("SyncTime");
+    }
     if (through_rollback_) {
       // Mounted at the format's point (empty), then back to the latest.
       const auto info = rollback_info();
@@ -164,6 +170,7 @@ class KillDuringFlush : public Scenario {
 
   std::string keep_;
   bool through_rollback_ = false;
+  bool flushed_before_ = false;  // /B's flush is the mount's second
   bool files_ = false;  // archived files instead of folders
 };
 
@@ -231,6 +238,16 @@ TEST_F(KillDuringFlush, WriteOnceKeepsTheLastCompletedFlush) { sweep({}, "SyncTi
 TEST_F(KillDuringFlush, WriteOnceFinalisationKilledIsCompletedByASecondOne) { sweep({}, "SyncFinalisation"); }
 
 TEST_F(KillDuringFlush, RewritableKeepsTheLastCompletedFlush) {
+  ScenarioOptions o;
+  o.medium_type = 0xE2;
+  o.slots = 2;
+  sweep(o, "SyncTime");
+}
+
+// The mount's second flush: the file-system cache that the first one left
+// coherent must not be taken over the disc after the kill.
+TEST_F(KillDuringFlush, RewritableSecondFlushOfAMountKeepsTheLastCompletedFlush) {
+  flushed_before_ = true;
   ScenarioOptions o;
   o.medium_type = 0xE2;
   o.slots = 2;
