@@ -405,5 +405,82 @@ TEST_F(KillDuringFlush, WriteOnceNewTrackKeepsTheLastCompletedFlush) {
                                          .count()));
 }
 
+// ---------------------------------------------------------------- a torn file-system cache
+
+// The engine's file-system cache file of the cartridge (one in its folder).
+std::string fs_cache_file(const std::string& cache_dir) {
+  const std::filesystem::path dir = std::filesystem::path(cache_dir) / "KELFS" / "Caches" / "FsCache";
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    if (e.is_regular_file()) return e.path().string();
+  return "";
+}
+
+// A region of the cache file lost (zeroed) or the file cut short, as a kill
+// of the writing process or of the machine leaves it, while the record
+// that says it matches the cartridge survived.
+struct Tear {
+  const char* name;
+  std::uint64_t offset;  // first byte lost
+  std::uint64_t length;  // bytes zeroed; 0: the file ends at offset
+};
+const Tear kTears[] = {
+    {"metadata blocks cut off", 0x100000, 0},
+    {"metadata blocks lost", 0x100000, 0x40000},
+};
+
+class TornCache : public Scenario, public ::testing::WithParamInterface<std::tuple<std::uint8_t, Tear>> {};
+
+// A cache whose data fails is deleted and the volume mounts from the disc
+// at the first Check, writable, with every synced file; a new Sync then
+// makes a cache that the next engine mounts from.
+TEST_P(TornCache, TheFirstCheckMountsFromTheDisc) {
+  const auto [medium, tear] = GetParam();
+  ScenarioOptions o;
+  o.medium_type = medium;
+  make_sim(o);
+  start_checked();
+  mkdir("/A");
+  mkdir("/A/sub");
+  ASSERT_TRUE(archive_file("/A/f", 300000, 7).ok);
+  sync("SyncTime");
+  unmount();
+  const std::string file = fs_cache_file(cache_);
+  ASSERT_FALSE(file.empty()) << "no file-system cache in " << cache_;
+  if (tear.length == 0) {
+    std::filesystem::resize_file(file, tear.offset);
+  } else {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(tear.offset));
+    const std::string zeros(tear.length, '\0');
+    f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    ASSERT_TRUE(f.good());
+  }
+
+  start();
+  const EngineElement v = ask_one("Check", "KelVolume");
+  EXPECT_EQ(number(v, "WriteProtectReason"), 0u) << v.raw;
+  EXPECT_EQ(listing("/A"), std::set<std::string>({"f", "sub"}));
+  expect_restores("/A/f");
+  mkdir("/B");
+  sync("SyncTime");
+  unmount();
+  start_checked();
+  EXPECT_EQ(listing("/"), std::set<std::string>({"A", "B"}));
+  expect_restores("/A/f");
+  unmount();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, TornCache,
+                         ::testing::Combine(::testing::Values(std::uint8_t{0xE1}, std::uint8_t{0xE2}),
+                                            ::testing::ValuesIn(kTears)),
+                         [](const auto& i) {
+                           std::string n = std::string(std::get<0>(i.param) == 0xE2 ? "E2_" : "E1_") +
+                                           std::get<1>(i.param).name;
+                           for (char& c : n)
+                             if (c == ' ') c = '_';
+                           return n;
+                         });
+
 }  // namespace
 }  // namespace e2e
