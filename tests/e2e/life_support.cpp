@@ -133,7 +133,7 @@ void Life::run_life(std::chrono::seconds budget) {
     ++counts_[chosen->name];
     if (HasFailure()) break;
   }
-  if (!HasFailure() && engine_ && std::getenv("KEL_LIFE_END_KILL")) kill_during(0, nullptr, std::nullopt);
+  if (!HasFailure() && engine_ && std::getenv("KEL_LIFE_END_KILL")) kill_during(0, nullptr, {});
   if (!HasFailure() && engine_) remount(true, packed_);
   // At the end every file of the tree restores, not a sample.
   if (!HasFailure() && engine_)
@@ -349,10 +349,10 @@ void Life::remount(bool emptied, bool packed) {
   check_mounted({current()});
 }
 
-void Life::kill_during(std::size_t command, const std::function<void()>& request, const std::optional<Tree>& change) {
+void Life::kill_during(std::size_t command, const std::function<void()>& request, const std::vector<Tree>& changes) {
   std::vector<Tree> candidates{base_};
   candidates.insert(candidates.end(), history_.begin(), history_.end());
-  if (change) candidates.push_back(*change);
+  candidates.insert(candidates.end(), changes.begin(), changes.end());
   kill_during_request(command, request);
   ASSERT_EQ(0u, sim_->drive().flush());
   keep_copy("after-kill");

@@ -139,10 +139,11 @@ class Life : public Scenario {
   // emptied, packed writing as given; the tree is checked.
   void remount(bool emptied, bool packed);
   // Runs `request` and kills the engine at the drive command of the given
-  // index (or when the request ended first); `change` is the tree the
-  // request makes when it succeeds. Then a new engine mounts and the tree
-  // it shows must be one of those since the last settled state, or change.
-  void kill_during(std::size_t command, const std::function<void()>& request, const std::optional<Tree>& change);
+  // index (or when the request ended first); `changes` are the trees the
+  // request makes on its way and when it succeeds. Then a new engine mounts
+  // and the tree it shows must be one of those since the last settled
+  // state, or of changes.
+  void kill_during(std::size_t command, const std::function<void()>& request, const std::vector<Tree>& changes);
   void note(const std::string& what);
 
  protected:
