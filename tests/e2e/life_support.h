@@ -153,6 +153,7 @@ class Life : public Scenario {
   void restart(bool emptied);
   void check_mounted(const std::vector<Tree>& candidates);
   Tree listed_tree();
+  void note_volume_track();
   void check_slot_images();
   void check_free(const EngineElement& volume);
   bool every_disc_spent();
@@ -169,6 +170,7 @@ class Life : public Scenario {
   std::vector<Tree> history_;
   bool packed_ = false;
   bool full_ = false;
+  int volume_track_ = 0;  // the volume's current track before the last request
   std::optional<std::uint64_t> last_free_;
   std::uint32_t next_name_ = 0;
   std::uint32_t next_seed_ = 1;
