@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -414,6 +415,43 @@ std::string fs_cache_file(const std::string& cache_dir) {
   for (const auto& e : std::filesystem::directory_iterator(dir, ec))
     if (e.is_regular_file()) return e.path().string();
   return "";
+}
+
+// Whether the cache file's record still matches the cartridge memory: the
+// agent's check compares bytes 0-66 of attribute 1500h.
+bool cache_matches_cartridge(const std::string& cache_dir, kelsim::Cartridge& c) {
+  std::ifstream f(fs_cache_file(cache_dir), std::ios::binary);
+  std::string record(67, '\0');
+  f.read(record.data(), static_cast<std::streamsize>(record.size()));
+  const auto& value = c.attributes[0x1500].value;
+  return f.good() && value.size() >= record.size() && std::memcmp(record.data(), value.data(), record.size()) == 0;
+}
+
+class RewritableCache : public Scenario {};
+
+// Every session of a mount, not only its first, moves the cartridge
+// memory's coherency counter on when it opens, so that the cache file,
+// which the session's flush changes before it writes its own record, is
+// not taken after a kill. The second session of the mount is killed before
+// its Sync: the next engine mounts what the first Sync left.
+TEST_F(RewritableCache, EachSessionOfAMountLeavesTheCacheBehindTheCartridge) {
+  ScenarioOptions o;
+  o.medium_type = 0xE2;
+  make_sim(o);
+  start_checked();
+  for (const char* folder : {"/A", "/B"}) {
+    SCOPED_TRACE(folder);
+    mkdir(folder);
+    EXPECT_FALSE(cache_matches_cartridge(cache_, cartridge())) << "the session open left the cache coherent";
+    sync("SyncTime");
+    EXPECT_TRUE(cache_matches_cartridge(cache_, cartridge())) << "the Sync's record";
+  }
+  mkdir("/C");
+  EXPECT_FALSE(cache_matches_cartridge(cache_, cartridge())) << "the third session left the cache coherent";
+  kill_engine();
+  start_checked();
+  EXPECT_EQ(listing("/"), std::set<std::string>({"A", "B"}));
+  unmount();
 }
 
 // A region of the cache file lost (zeroed) or the file cut short, as a kill
