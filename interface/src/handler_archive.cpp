@@ -168,6 +168,9 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a) {
                         kArchiveAttributes, &file) != 0 || !file) {
     f.Hr(kHrCannotReplace);
     CallSlot(f.ops.CloseFile, handle, true);
+    // The file just made holds nothing: left there, it would read as the
+    // host's file with none of its bytes (an old file of the name is gone).
+    DropUnfinishedFile(f, folder, leaf, a.packed);
     return;
   }
   file->Seek(static_cast<std::int64_t>(x.record.FragmentFileSize));

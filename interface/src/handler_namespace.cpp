@@ -48,6 +48,9 @@ HRESULT OnDelete(CKelInterface& itf, std::uint64_t seq, const char* name, std::u
   if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.CheckVersion(name, generation, version)) return f.Finish();
+  // A file may still wait in the packed session: the session ends before
+  // the file goes, else its end finds a file of its proxy gone and fails.
+  if (!f.Win32(EndPackedSession(f))) return f.FinishWrite();
   f.Phase(kPhaseNameSpace);
   const auto at = SplitPath(name);
   if (!f.Engine(CallSlot(f.ops.DeleteFile, at.first.c_str(), at.second.c_str()), __LINE__))

@@ -793,6 +793,40 @@ TEST_P(PackedSession, AnArchiveStoppedInsideASessionLeavesTheOthersWhole) {
   unmount();
 }
 
+// A file deleted (after a rename, or as it was archived) while it waits in
+// the packed session with others before and after it: the session ends
+// before the file goes, the Sync answers "KelSync", and after a restart with
+// an emptied cache the others restore and the deleted file is gone (the
+// session's end used to find the file gone and the Sync answered
+// 0x80070002).
+TEST_P(PackedSession, AFileDeletedInsideItsSessionLeavesTheSessionWhole) {
+  const std::string a = pattern(3 * kIo + 5, 1), b = pattern(kIo * 9 + 3, 2), c = pattern(2160, 3);
+  for (bool renamed : {false, true}) {
+    SCOPED_TRACE(renamed ? "renamed first" : "as archived");
+    start_checked(true);
+    const std::string dir = renamed ? "/r" : "/d";
+    ASSERT_TRUE(archive({dir + "/a", a, 1, 1}).archived()) << engine_->describe();
+    ASSERT_TRUE(archive({dir + "/b", b, 1, 1}).archived()) << engine_->describe();
+    std::string gone = dir + "/b";
+    if (renamed) {
+      ask_one("Rename", "KelVolume",
+              {{"Name", gone}, {"NewName", dir + "/x/b"}, {"OldGeneration", "1"}, {"OldVersion", "1"},
+               {"NewGeneration", "1"}, {"NewVersion", "1"}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
+      gone = dir + "/x/b";
+    }
+    ASSERT_TRUE(archive({dir + "/c", c, 1, 1}).archived()) << engine_->describe();
+    ask_one("Delete", "KelVolume",
+            {{"Name", gone}, {"Generation", "1"}, {"Version", "1"}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
+    sync("SyncTime");
+    unmount();
+    start_checked(true);
+    expect_restores(dir + "/a", 1, 1, a);
+    expect_restores(dir + "/c", 1, 1, c);
+    expect_no_file(gone);
+    unmount();
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, PackedSession,
                          ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xF2, "QMR-T400A", true}),
                          setup_name);

@@ -24,35 +24,48 @@ class DiscResources : public Scenario {
   }
 };
 
-// On F2h every archived file keeps its parity as parity information and is
-// left out of the flush that makes the next disc a member of the volume.
-// When an Archive's own flush finds the disc's resources spent at its start
-// and moves to the next disc, the file's entry is written by a flush of its
-// own on the new disc: closed without it, the session left the file
-// unrecorded, and the unmount found nothing to flush (the file was gone
-// after the next mount).
+// A file written without packing is left out of the flush that makes the
+// next disc a member of the volume (on F2h its parity is kept as parity
+// information too). When an Archive's own flush finds the disc's resources
+// spent at its start and moves to the next disc, the file's entry is written
+// by a flush of its own on the new disc: closed without it, the session left
+// the file unrecorded, and the unmount found nothing to flush (the file was
+// gone after the next mount). Every other file, written before, restores
+// too.
 TEST_F(DiscResources, AFileTheMoveToTheNextDiscLeftOutIsRecordedOnTheNewDisc) {
-  bool moved_in_the_archive = false;
-  for (std::uint32_t entries : {258u, 262u, 266u}) {
-    SCOPED_TRACE(entries);
-    make_sim(0xF2, "QMR-T400A", 3, 0x440000);
-    dwords_ = {{"Packed Write Mode", 0u}};
-    start();
-    check_mounts();
-    for (int i = 0; i < 6; ++i) archive_file("/m" + std::to_string(i), 2000 + i, 10 + i);
-    sync("SyncTime");
-    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, entries));
-    archive_file("/b", 261976, 2);
-    moved_in_the_archive |= view_of(sim_->drive()).last_written == 1;
-    unmount();
-    empty_cache();
-    start();
-    check_mounts();
-    EXPECT_EQ(listing("/").count("b"), 1u);
-    expect_restores("/b");
-    unmount();
+  const struct {
+    std::uint8_t type;
+    const char* product;
+    std::uint32_t disc_blocks;
+  } media[] = {{0xF2, "QMR-T400A", 0x440000}, {0xE1, "QMR-T300A", 0x90000}};
+  for (const auto& m : media) {
+    bool moved_in_the_archive = false;
+    for (std::uint32_t entries : {258u, 262u, 266u}) {
+      SCOPED_TRACE(std::to_string(m.type) + " " + std::to_string(entries));
+      make_sim(m.type, m.product, 3, m.disc_blocks);
+      dwords_ = {{"Packed Write Mode", 0u}};
+      start();
+      check_mounts();
+      for (int i = 0; i < 6; ++i) archive_file("/m" + std::to_string(i), 2000 + i, 10 + i);
+      sync("SyncTime");
+      archive_file("/b", 261976, 2);
+      sync("SyncTime");
+      ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, entries));
+      archive_file("/b", 261975, 3);
+      moved_in_the_archive |= view_of(sim_->drive()).last_written == 1;
+      unmount();
+      empty_cache();
+      start();
+      check_mounts();
+      std::set<std::string> names = listing("/");
+      names.erase("$QuorvelData");
+      EXPECT_EQ(names.size(), 7u);
+      for (const auto& [name, bytes] : archived_) expect_restores(name);
+      unmount();
+      archived_.clear();
+    }
+    EXPECT_TRUE(moved_in_the_archive) << "no Archive met the end of the first disc's resources on " << int(m.type);
   }
-  EXPECT_TRUE(moved_in_the_archive) << "no Archive met the end of the first disc's resources";
 }
 
 // A small change and a Sync, again and again, on a cartridge whose discs
@@ -108,27 +121,29 @@ TEST_F(DiscResources, EachDiscIsUsedUntilItsOwnResourcesAreSpent) {
   unmount();
 }
 
-// 5,000 Syncs of small changes (a new folder, every 25th time a small file)
-// with the drive's default resources, over several discs: the volume then
-// mounts, lists and restores every file, with the cache kept and emptied,
-// and its slot images pass udfinfo.
+// 5,000 Syncs of small changes (a folder renamed back and forth, every
+// 25th time a small file archived) with the drive's default resources, over
+// several discs: the volume then mounts, lists and restores every file, with
+// the cache kept and emptied, and its slot images pass udfinfo.
 TEST_F(DiscResources, AVolumeAfter5000SyncsMountsListsAndRestoresEveryFile) {
   make_sim(0xE1, "QMR-T300A", 8, kelsim::kDefaultDiscBlocks);
   dwords_ = {{"Packed Write Mode", 0u}};
   start();
   check_mounts();
-  std::map<std::string, std::set<std::string>> tree;  // folder -> names
+  mkdir("/r/a");
+  std::map<std::string, std::set<std::string>> tree{{"/", {"r", "f"}}, {"/r", {"a"}}};
   for (int i = 0; i < 5000; ++i) {
-    const std::string folder = "/s" + std::to_string(i / 250);
     if (i % 25 == 0) {
-      const std::string name = "f" + std::to_string(i);
-      archive_file(folder + "/" + name, static_cast<std::size_t>(100 + i % 3000), i);
-      tree[folder].insert(name);
+      const std::string name = "g" + std::to_string(i);
+      archive_file("/f/" + name, static_cast<std::size_t>(100 + i % 3000), i);
+      tree["/f"].insert(name);
     } else {
-      mkdir(folder + "/d" + std::to_string(i));
-      tree[folder].insert("d" + std::to_string(i));
+      const bool there = tree["/r"].count("a") != 0;
+      const std::string from = there ? "a" : "b", to = there ? "b" : "a";
+      ask_one("RenameDirectory", "KelVolume",
+              {{"Name", "/r/" + from}, {"NewName", "/r/" + to}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
+      tree["/r"] = {to};
     }
-    tree["/"].insert(folder.substr(1));
     if (sync("SyncTime").name != "KelSync") return;
   }
   std::printf("5000 Syncs took the volume to slot %d\n", view_of(sim_->drive()).last_written);
@@ -148,10 +163,11 @@ TEST_F(DiscResources, AVolumeAfter5000SyncsMountsListsAndRestoresEveryFile) {
 }
 
 // Files of 64 KiB without packed writing, one after another until the
-// cartridge is full, on small discs limited by their room or by their own
-// write resources: a disc is left only when the next file does not fit in
-// front of its margin or its resources are spent, and disc full comes only
-// on the last disc. The files then list and restore from a new mount.
+// cartridge is full, on small discs limited by their room, by their own
+// write resources or by a "Disc Span Threshold": a disc is left only when
+// the next file does not fit in front of its margin, its resources are spent
+// or its next writable address is past the threshold, and disc full comes
+// only on the last disc. The files then list and restore from a new mount.
 TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
   constexpr std::uint32_t kMargin = 0x80000;      // the write policy's margin on E1h
   constexpr std::uint32_t kFileBlocks = 32 + 32;  // body and the parity of its partial stripe
@@ -159,21 +175,26 @@ TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
     const char* what;
     std::uint32_t disc_blocks;
     std::uint32_t map_entries;  // 0: the drive's default
+    std::uint32_t threshold;    // "Disc Span Threshold", 0: none
   } cases[] = {
-      {"room", kMargin + 0x4000, 0},
-      {"resources", 0x90000, 256 + 90},
+      {"room", kMargin + 0x4000, 0, 0},
+      {"resources", 0x90000, 256 + 90, 0},
+      {"span threshold", 0x90000, 0, 0x3000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     make_sim(0xE1, "QMR-T300A", 3, c.disc_blocks);
-    if (c.map_entries)
+    if (c.map_entries) {
       for (int s = 0; s < 3; ++s) ASSERT_NO_FATAL_FAILURE(leave_map_entries(s, c.map_entries));
+    }
     dwords_ = {{"Packed Write Mode", 0u}};
+    if (c.threshold) dwords_.push_back({"Disc Span Threshold", c.threshold});
     start();
     check_mounts();
     auto spent = [&](const CartridgeView& v, int s) {
       const std::uint32_t room = v.disc_blocks - v.used_blocks(s);
-      return v.resources_spent(s) || room < kMargin + kFileBlocks + 0x100;
+      return v.resources_spent(s) || room < kMargin + kFileBlocks + 0x100 ||
+             (c.threshold && v.used_blocks(s) > c.threshold);
     };
     std::vector<int> files_on(3, 0);
     std::string end;
@@ -197,7 +218,14 @@ TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
       archived_[name] = data;
       const CartridgeView v = view_of(sim_->drive());
       const int now = v.last_written;
-      if (now != slot) EXPECT_TRUE(spent(v, slot)) << "slot " << slot << " left with room and resources";
+      if (now != slot) {
+        EXPECT_TRUE(spent(v, slot)) << "slot " << slot << " left with room and resources";
+        // The threshold counts from the partition's start, a few thousand
+        // blocks into the disc: the disc is left there, far before its margin.
+        if (c.threshold) {
+          EXPECT_LT(v.used_blocks(slot), c.threshold + 0x2000) << "slot " << slot;
+        }
+      }
       ++files_on[static_cast<std::size_t>(now)];
       if (n % 50 == 49) sync("SyncTime");
     }

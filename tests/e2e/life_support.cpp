@@ -107,9 +107,9 @@ void Life::start_life(const LifeMedium& medium, std::uint64_t seed) {
   restart(false);
 }
 
-void Life::run_life(std::chrono::seconds budget) {
+void Life::run_life(std::chrono::seconds budget, std::uint64_t actions) {
   const auto seconds = std::chrono::seconds(env_number("KEL_LIFE_SECONDS", static_cast<std::uint64_t>(budget.count())));
-  const std::uint64_t max_actions = env_number("KEL_LIFE_ACTIONS", 0);
+  const std::uint64_t max_actions = env_number("KEL_LIFE_ACTIONS", actions);
   const auto end = started_ + seconds;
   while (max_actions ? done_ < max_actions : std::chrono::steady_clock::now() < end) {
     std::vector<const LifeAction*> ready;
@@ -141,6 +141,11 @@ void Life::run_life(std::chrono::seconds budget) {
   report();
 }
 
+void Life::mark_full() {
+  if (!full_at_) full_at_ = done_;
+  full_ = true;
+}
+
 void Life::note(const std::string& what) {
   log_.push_back("#" + std::to_string(done_) + " " + what);
   if (log_.size() > kLogLines) log_.pop_front();
@@ -152,6 +157,7 @@ void Life::report() {
   o << "life of medium " << std::hex << int(medium_.type) << std::dec << ": seed " << seed_ << ", " << done_
     << " actions in " << secs.count() << " s";
   for (const auto& [name, n] : counts_) o << ", " << name << " " << n;
+  if (full_at_) o << "; the cartridge full from action " << *full_at_;
   if (HasFailure()) {
     o << "\nreplay: KEL_LIFE_SEED=" << seed_ << " KEL_LIFE_ACTIONS=" << done_ << "\nlast actions:\n";
     for (const auto& l : log_) o << "  " << l << "\n";
@@ -246,7 +252,7 @@ bool Life::archive(const std::string& path, const Content& c) {
   const EngineElement* last = res.last();
   if (last && last->name == "HRESULT" && last->attribute("HRESULT") == kDiscFull) {
     EXPECT_TRUE(every_disc_spent()) << "Archive of " << path << " answered disc full while a disc has room";
-    full_ = true;
+    mark_full();
     reconcile(path);
     return false;
   }
@@ -302,7 +308,7 @@ bool Life::volume_request(const std::string& opcode, const Attributes& attribute
   }
   if (!answers.empty() && answers.back().attribute("HRESULT") == kDiscFull) {
     EXPECT_TRUE(every_disc_spent()) << opcode << " answered disc full while a disc has room";
-    full_ = true;
+    mark_full();
   } else if (!full_) {
     ADD_FAILURE() << opcode << " answered " << (answers.empty() ? "nothing" : answers.back().raw);
   }
@@ -318,7 +324,7 @@ bool Life::sync_now() {
   }
   if (last && last->name == "HRESULT" && last->attribute("HRESULT") == kDiscFull) {
     EXPECT_TRUE(every_disc_spent()) << "Sync answered disc full while a disc has room";
-    full_ = true;
+    mark_full();
     return false;
   }
   ADD_FAILURE() << "Sync answered " << (last ? last->raw : "nothing") << "\n" << engine_->describe();
@@ -432,10 +438,16 @@ void Life::check_slot_images() { expect_udfinfo_on_slots_up_to(volume_track_); }
 void Life::check_free(const EngineElement& volume) {
   if (!sim_->cartridge().write_once()) return;
   const std::uint64_t free = number(volume, "FreeBlocks");
+  auto where = [](const EngineElement& v) {
+    return "FreeBlocks " + v.attribute("FreeBlocks") + " UsedBlocks " + v.attribute("UsedBlocks") + " on track " +
+           v.attribute("CurrentTrackId") + " at " + v.attribute("NextWritableBlock");
+  };
   if (last_free_) {
-    EXPECT_LE(free, *last_free_) << "the free space of a write-once cartridge grew";
+    EXPECT_LE(free, *last_free_) << "the free space of a write-once cartridge grew: " << where(volume)
+                                 << ", before " << last_volume_;
   }
   last_free_ = free;
+  last_volume_ = where(volume);
 }
 
 // Every disc but the last is out of room or of its own write resources,

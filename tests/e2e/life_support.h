@@ -94,9 +94,10 @@ class Life : public Scenario {
   // ------------------------------------------------------------ the run
   // Makes the cartridge, starts the engine and mounts with Check.
   void start_life(const LifeMedium& medium, std::uint64_t seed);
-  // Runs actions until the budget is spent (or max_actions are done); the
-  // environment's KEL_LIFE_SECONDS and KEL_LIFE_ACTIONS take precedence.
-  void run_life(std::chrono::seconds budget);
+  // Runs actions until the budget is spent, or `actions` are done when
+  // given (a replay); the environment's KEL_LIFE_SECONDS and
+  // KEL_LIFE_ACTIONS take precedence.
+  void run_life(std::chrono::seconds budget, std::uint64_t actions = 0);
   void add_action(LifeAction a) { actions_.push_back(std::move(a)); }
   // The seed: KEL_LIFE_SEED ("random": a new one each run), else fallback.
   static std::uint64_t seed_from_environment(std::uint64_t fallback);
@@ -160,6 +161,9 @@ class Life : public Scenario {
   void reconcile(const std::string& path);
   kelsim::ExchangeResult archive_exchange(const std::string& path, const Content& c);
   void report();
+  // Disc full answered with every disc spent: the life goes on without new
+  // names (the report gives the action it came at).
+  void mark_full();
   bool keep_copy(const std::string& name);
 
   LifeMedium medium_{};
@@ -170,8 +174,10 @@ class Life : public Scenario {
   std::vector<Tree> history_;
   bool packed_ = false;
   bool full_ = false;
+  std::optional<std::uint64_t> full_at_;
   int volume_track_ = 0;  // the volume's current track before the last request
   std::optional<std::uint64_t> last_free_;
+  std::string last_volume_;  // the figures of the volume last answered, for a report
   std::uint32_t next_name_ = 0;
   std::uint32_t next_seed_ = 1;
   std::string local_;

@@ -286,11 +286,22 @@ TEST_F(ArchiveTest, ARequestBetweenWriteCallbacksIsAnsweredAfterKelArchive) {
   EXPECT_TRUE(dataOf("/d/f.bin") == data);
 }
 
+// The engine file made for the writer is closed and dropped: an empty file
+// of the name would read as the host's file (an old one was deleted).
 TEST_F(ArchiveTest, AnOpenTheWriterRefusesAnswers80010137AndClosesTheEngineFile) {
-  writer().open_result = 0x82000010;
-  h.run(archiveLine(5, "/d/f.bin", 1, 1) + host.archiveCallbacks(5, "abc", 16));
-  EXPECT_EQ(h.elements().back(), hresult(5, 0x80010137));
-  EXPECT_EQ(h.engine().texts(kSlotCloseFile), (Strings{"CloseFile(1)"}));
+  for (bool old : {false, true}) {
+    SCOPED_TRACE(old ? "over an old file" : "a new name");
+    HandlerHarness hh;
+    FragmentHost hostHere{hh};
+    setVolume(hh.engine());
+    hh.engine().addFolder("/$QuorvelData", 50);
+    if (old) hh.engine().addFile("/d/f.bin", 30, 3, {{1000, 1}}, bytesOf("old"));
+    writer().open_result = 0x82000010;
+    hh.run(archiveLine(5, "/d/f.bin", 1, 1) + hostHere.archiveCallbacks(5, "abc", 16));
+    EXPECT_EQ(hh.elements().back(), hresult(5, 0x80010137));
+    EXPECT_EQ(hh.engine().texts(kSlotCloseFile), (Strings{"CloseFile(1)"}));
+    EXPECT_EQ(hh.engine().find("/d/f.bin"), nullptr) << "the file is dropped";
+  }
 }
 
 // A full cartridge answers disc full on every road of a new file: a refused

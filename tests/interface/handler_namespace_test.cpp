@@ -3,6 +3,7 @@
 #include "kel/mdcfs.h"
 #include "kel/volctrl.h"
 #include "support/handler_harness.h"
+#include "support/recording_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -120,6 +121,18 @@ TEST_F(NameSpaceTest, AFileWithoutRecordedValuesPassesTheCheck) {
   EXPECT_EQ(changes(h.engine()), (Strings{"DeleteFile(/,free)@4"}));
   EXPECT_EQ(names(h.elements()), (Strings{"KelVolume"}));
   EXPECT_FALSE(h.engine().exists("/free"));
+}
+
+// A file may still wait in the packed session: the session ends before the
+// file is deleted (its end would find a file of the proxy gone).
+TEST_F(NameSpaceTest, DeleteEndsAnOpenPackedSessionFirst) {
+  handlertest::writer().session = true;
+  h.run(del(2, "/free", 0, 0));
+  Strings order;
+  for (const auto& c : handlertest::writer().callsNamed("EndSession")) order.push_back(c);
+  for (const auto& c : changes(h.engine())) order.push_back(c);
+  EXPECT_EQ(order, (Strings{"EndSession@4", "DeleteFile(/,free)@4"}));
+  EXPECT_EQ(names(h.elements()), (Strings{"KelVolume"}));
 }
 
 TEST_F(NameSpaceTest, DeleteKeepsTheRecordedValues) {

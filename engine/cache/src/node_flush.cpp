@@ -243,6 +243,11 @@ bool skip_node(mdcudfsr_cache_node* n, int exclude, int* result) {
   }
   if (n->kind == MDCUDFSR_NODE_MASTER && n->cache_dirty && exclude) {
     CACHE_LOG(INFO, "[%s] stride file is skip lbn:0x%x\n", name_of(n), n->udf_data->efe_loc);
+    // A full rewrite lays every entry out anew (on a new disc, from the
+    // metadata file's first block): the left-out entry's old place now
+    // belongs to another entry, so its own flush places it as a new one.
+    if (n->mdcudfsrmp && n->mdcudfsrmp->flushAllMetadata)
+      n->udf_data->efe_loc = n->udf_data->std_loc = MDCUDFSR_INVALID_LBN;
     return true;
   }
   return n->kind != MDCUDFSR_NODE_UDF && n->kind != MDCUDFSR_NODE_MASTER;
