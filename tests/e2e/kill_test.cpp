@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -70,6 +71,12 @@ class KillDuringFlush : public Scenario {
     std::filesystem::remove_all(cache_);
     ASSERT_EQ(0u, kelsim::copy_directory_sparse(p.cache, cache_));
     start_checked();
+    if (flushed_before_) {
+      // A completed flush of this mount before /B's: a change that the
+      // listing of the root does not show.
+      mkdir("/A/before");
+      sync("SyncTime");
+    }
     if (through_rollback_) {
       // Mounted at the format's point (empty), then back to the latest.
       const auto info = rollback_info();
@@ -164,6 +171,7 @@ class KillDuringFlush : public Scenario {
 
   std::string keep_;
   bool through_rollback_ = false;
+  bool flushed_before_ = false;  // /B's flush is the mount's second
   bool files_ = false;  // archived files instead of folders
 };
 
@@ -231,6 +239,16 @@ TEST_F(KillDuringFlush, WriteOnceKeepsTheLastCompletedFlush) { sweep({}, "SyncTi
 TEST_F(KillDuringFlush, WriteOnceFinalisationKilledIsCompletedByASecondOne) { sweep({}, "SyncFinalisation"); }
 
 TEST_F(KillDuringFlush, RewritableKeepsTheLastCompletedFlush) {
+  ScenarioOptions o;
+  o.medium_type = 0xE2;
+  o.slots = 2;
+  sweep(o, "SyncTime");
+}
+
+// The mount's second flush: the file-system cache that the first one left
+// coherent must not be taken over the disc after the kill.
+TEST_F(KillDuringFlush, RewritableSecondFlushOfAMountKeepsTheLastCompletedFlush) {
+  flushed_before_ = true;
   ScenarioOptions o;
   o.medium_type = 0xE2;
   o.slots = 2;
@@ -387,6 +405,120 @@ TEST_F(KillDuringFlush, WriteOnceNewTrackKeepsTheLastCompletedFlush) {
                                          std::chrono::steady_clock::now() - t0)
                                          .count()));
 }
+
+// ---------------------------------------------------------------- a torn file-system cache
+
+// The engine's file-system cache file of the cartridge (one in its folder).
+std::string fs_cache_file(const std::string& cache_dir) {
+  const std::filesystem::path dir = std::filesystem::path(cache_dir) / "KELFS" / "Caches" / "FsCache";
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    if (e.is_regular_file()) return e.path().string();
+  return "";
+}
+
+// Whether the cache file's record still matches the cartridge memory: the
+// agent's check compares bytes 0-66 of attribute 1500h.
+bool cache_matches_cartridge(const std::string& cache_dir, kelsim::Cartridge& c) {
+  std::ifstream f(fs_cache_file(cache_dir), std::ios::binary);
+  std::string record(67, '\0');
+  f.read(record.data(), static_cast<std::streamsize>(record.size()));
+  const auto& value = c.attributes[0x1500].value;
+  return f.good() && value.size() >= record.size() && std::memcmp(record.data(), value.data(), record.size()) == 0;
+}
+
+class RewritableCache : public Scenario {};
+
+// Every session of a mount, not only its first, moves the cartridge
+// memory's coherency counter on when it opens, so that the cache file,
+// which the session's flush changes before it writes its own record, is
+// not taken after a kill. The second session of the mount is killed before
+// its Sync: the next engine mounts what the first Sync left.
+TEST_F(RewritableCache, EachSessionOfAMountLeavesTheCacheBehindTheCartridge) {
+  ScenarioOptions o;
+  o.medium_type = 0xE2;
+  make_sim(o);
+  start_checked();
+  for (const char* folder : {"/A", "/B"}) {
+    SCOPED_TRACE(folder);
+    mkdir(folder);
+    EXPECT_FALSE(cache_matches_cartridge(cache_, cartridge())) << "the session open left the cache coherent";
+    sync("SyncTime");
+    EXPECT_TRUE(cache_matches_cartridge(cache_, cartridge())) << "the Sync's record";
+  }
+  mkdir("/C");
+  EXPECT_FALSE(cache_matches_cartridge(cache_, cartridge())) << "the third session left the cache coherent";
+  kill_engine();
+  start_checked();
+  EXPECT_EQ(listing("/"), std::set<std::string>({"A", "B"}));
+  unmount();
+}
+
+// A region of the cache file lost (zeroed) or the file cut short, as a kill
+// of the writing process or of the machine leaves it, while the record
+// that says it matches the cartridge survived.
+struct Tear {
+  const char* name;
+  std::uint64_t offset;  // first byte lost
+  std::uint64_t length;  // bytes zeroed; 0: the file ends at offset
+};
+const Tear kTears[] = {
+    {"metadata blocks cut off", 0x100000, 0},
+    {"metadata blocks lost", 0x100000, 0x40000},
+};
+
+class TornCache : public Scenario, public ::testing::WithParamInterface<std::tuple<std::uint8_t, Tear>> {};
+
+// A cache whose data fails is deleted and the volume mounts from the disc
+// at the first Check, writable, with every synced file; a new Sync then
+// makes a cache that the next engine mounts from.
+TEST_P(TornCache, TheFirstCheckMountsFromTheDisc) {
+  const auto [medium, tear] = GetParam();
+  ScenarioOptions o;
+  o.medium_type = medium;
+  make_sim(o);
+  start_checked();
+  mkdir("/A");
+  mkdir("/A/sub");
+  ASSERT_TRUE(archive_file("/A/f", 300000, 7).ok);
+  sync("SyncTime");
+  unmount();
+  const std::string file = fs_cache_file(cache_);
+  ASSERT_FALSE(file.empty()) << "no file-system cache in " << cache_;
+  if (tear.length == 0) {
+    std::filesystem::resize_file(file, tear.offset);
+  } else {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(tear.offset));
+    const std::string zeros(tear.length, '\0');
+    f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    ASSERT_TRUE(f.good());
+  }
+
+  start();
+  const EngineElement v = ask_one("Check", "KelVolume");
+  EXPECT_EQ(number(v, "WriteProtectReason"), 0u) << v.raw;
+  EXPECT_EQ(listing("/A"), std::set<std::string>({"f", "sub"}));
+  expect_restores("/A/f");
+  mkdir("/B");
+  sync("SyncTime");
+  unmount();
+  start_checked();
+  EXPECT_EQ(listing("/"), std::set<std::string>({"A", "B"}));
+  expect_restores("/A/f");
+  unmount();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, TornCache,
+                         ::testing::Combine(::testing::Values(std::uint8_t{0xE1}, std::uint8_t{0xE2}),
+                                            ::testing::ValuesIn(kTears)),
+                         [](const auto& i) {
+                           std::string n = std::string(std::get<0>(i.param) == 0xE2 ? "E2_" : "E1_") +
+                                           std::get<1>(i.param).name;
+                           for (char& c : n)
+                             if (c == ' ') c = '_';
+                           return n;
+                         });
 
 }  // namespace
 }  // namespace e2e

@@ -118,35 +118,38 @@ void kill(Life& l) {
       const std::string path = archive_target(l);
       const Content c = l.new_content();
       l.note("kill at command " + std::to_string(at) + " of archive " + path + " " + std::to_string(c.size));
-      l.kill_during(at, [&] { l.send_archive(path, c); }, with_file(t, path, c));
+      // The folders an Archive makes for its file are made (and may be
+      // flushed) before the file.
+      l.kill_during(at, [&] { l.send_archive(path, c); }, {with_folder(t, parent_of(path)), with_file(t, path, c)});
       return;
     }
     case 1:
       l.note("kill at command " + std::to_string(at) + " of a sync");
       l.kill_during(at, [&] { l.send_request("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"},
-                                                      {"Bytes", "0"}, {"Generation", "0"}}); }, std::nullopt);
+                                                      {"Bytes", "0"}, {"Generation", "0"}}); }, {});
       return;
     case 2: {
       const std::string path = new_folder(l);
       l.note("kill at command " + std::to_string(at) + " of create directory " + path);
-      l.kill_during(at, [&] { l.send_request("CreateDirectory", folder_attributes(path)); }, with_folder(t, path));
+      l.kill_during(at, [&] { l.send_request("CreateDirectory", folder_attributes(path)); }, {with_folder(t, path)});
       return;
     }
     case 3: {
       const std::string from = l.random_file(), to = l.new_path(true);
       l.note("kill at command " + std::to_string(at) + " of rename " + from + " to " + to);
-      l.kill_during(at, [&] { l.send_request("Rename", rename_attributes(from, to)); }, renamed(t, from, to));
+      l.kill_during(at, [&] { l.send_request("Rename", rename_attributes(from, to)); },
+                    {with_folder(t, parent_of(to)), renamed(t, from, to)});
       return;
     }
     case 4: {
       const std::string path = l.random_file();
       l.note("kill at command " + std::to_string(at) + " of delete " + path);
-      l.kill_during(at, [&] { l.send_request("Delete", delete_attributes(path)); }, without(t, path));
+      l.kill_during(at, [&] { l.send_request("Delete", delete_attributes(path)); }, {without(t, path)});
       return;
     }
     default:
       l.note("kill while idle");
-      l.kill_during(0, nullptr, std::nullopt);
+      l.kill_during(0, nullptr, {});
   }
 }
 

@@ -144,7 +144,7 @@ void Life::run_life(std::chrono::seconds budget, std::uint64_t actions) {
     ++counts_[chosen->name];
     if (HasFailure()) break;
   }
-  if (!HasFailure() && engine_ && std::getenv("KEL_LIFE_END_KILL")) kill_during(0, nullptr, std::nullopt);
+  if (!HasFailure() && engine_ && std::getenv("KEL_LIFE_END_KILL")) kill_during(0, nullptr, {});
   if (!HasFailure() && engine_) remount(true, packed_);
   // At the end every file of the tree restores, not a sample.
   if (!HasFailure() && engine_)
@@ -358,6 +358,7 @@ void Life::restart(bool emptied) {
 
 void Life::remount(bool emptied, bool packed) {
   note(std::string("remount, cache ") + (emptied ? "emptied" : "kept") + ", packed " + (packed ? "on" : "off"));
+  note_volume_track();
   unmount();
   settled();
   check_slot_images();
@@ -367,10 +368,11 @@ void Life::remount(bool emptied, bool packed) {
   check_mounted({current()});
 }
 
-void Life::kill_during(std::size_t command, const std::function<void()>& request, const std::optional<Tree>& change) {
+void Life::kill_during(std::size_t command, const std::function<void()>& request, const std::vector<Tree>& changes) {
   std::vector<Tree> candidates{base_};
   candidates.insert(candidates.end(), history_.begin(), history_.end());
-  if (change) candidates.push_back(*change);
+  candidates.insert(candidates.end(), changes.begin(), changes.end());
+  note_volume_track();
   kill_during_request(command, request);
   ASSERT_EQ(0u, sim_->drive().flush());
   keep_copy("after-kill");
@@ -436,7 +438,14 @@ void Life::check_mounted(const std::vector<Tree>& candidates) {
   history_.clear();
 }
 
-void Life::check_slot_images() { expect_udfinfo_on_written_slots(); }
+// A new track that a kill left half made is no part of the volume: the
+// slots are checked up to the volume's track before the last request.
+void Life::note_volume_track() {
+  const EngineElement v = ask_one("GetVolumeInfo", "KelVolume");
+  if (v.name == "KelVolume") volume_track_ = static_cast<int>(number(v, "CurrentTrackId"));
+}
+
+void Life::check_slot_images() { expect_udfinfo_on_slots_up_to(volume_track_); }
 
 void Life::check_free(const EngineElement& volume) {
   if (!sim_->cartridge().write_once()) return;

@@ -140,10 +140,11 @@ class Life : public Scenario {
   // emptied, packed writing as given; the tree is checked.
   void remount(bool emptied, bool packed);
   // Runs `request` and kills the engine at the drive command of the given
-  // index (or when the request ended first); `change` is the tree the
-  // request makes when it succeeds. Then a new engine mounts and the tree
-  // it shows must be one of those since the last settled state, or change.
-  void kill_during(std::size_t command, const std::function<void()>& request, const std::optional<Tree>& change);
+  // index (or when the request ended first); `changes` are the trees the
+  // request makes on its way and when it succeeds. Then a new engine mounts
+  // and the tree it shows must be one of those since the last settled
+  // state, or of changes.
+  void kill_during(std::size_t command, const std::function<void()>& request, const std::vector<Tree>& changes);
   void note(const std::string& what);
 
  protected:
@@ -153,6 +154,7 @@ class Life : public Scenario {
   void restart(bool emptied);
   void check_mounted(const std::vector<Tree>& candidates);
   Tree listed_tree();
+  void note_volume_track();
   void check_slot_images();
   void check_free(const EngineElement& volume);
   bool every_disc_spent();
@@ -173,6 +175,7 @@ class Life : public Scenario {
   bool packed_ = false;
   bool full_ = false;
   std::optional<std::uint64_t> full_at_;
+  int volume_track_ = 0;  // the volume's current track before the last request
   std::optional<std::uint64_t> last_free_;
   std::string last_volume_;  // the figures of the volume last answered, for a report
   std::uint32_t next_name_ = 0;

@@ -177,7 +177,15 @@ int place_files(Rollback& r, int mode) {
   mdcudfsr_mount* m = r.m;
   auto& phys = m->part[MDCUDFSR_PARTITION_PHYSICAL];
   phys.start_sector = m->vds.pd.start_loc;
-  phys.length = uint64_t{m->logical_block_size} * m->vds.pd.part_len;
+  bool cut = false;
+  const uint32_t blocks = mdcudfsr_partition_blocks_on_disc(m, &cut);
+  if (cut) {
+    CACHE_LOG(ERR, "partition past the disc. start=%u length=%u disc blocks=%u\n", phys.start_sector,
+              m->vds.pd.part_len, m->num_sectors);
+    if (!blocks) return 22;
+    r.read_only = true;
+  }
+  phys.length = uint64_t{m->logical_block_size} * blocks;
   mdcudfsr_extent_list_remove_all(&phys.list);
   m->first_physical_lsn = mdcudfsr_lbn2lsn(m, MDCUDFSR_PARTITION_PHYSICAL, 0, nullptr);
   if (m->first_physical_lsn == MDCUDFSR_INVALID_LSN) {

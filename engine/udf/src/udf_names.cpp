@@ -110,6 +110,13 @@ int mdcudfsr_unicode_utf162udf(const uint16_t* units, int32_t count, uint8_t* ou
   return units_to_cs0(units, count, out, length);
 }
 
+uint32_t mdcudfsr_partition_blocks_on_disc(const mdcudfsr_mount* mnt, bool* cut) {
+  const uint32_t start = mnt->vds.pd.start_loc, disc = mnt->num_sectors, blocks = mnt->vds.pd.part_len;
+  *cut = disc && (start >= disc || blocks > disc - start);
+  if (!*cut) return blocks;
+  return start < disc ? disc - start : 0;
+}
+
 uint32_t mdcudfsr_lbn2lsn(const mdcudfsr_mount* mnt, uint16_t p, uint32_t lbn, uint64_t* avail) {
   if (avail) *avail = 0;
   // Only the metadata file (0), its mirror (1) and the physical partition (2)

@@ -321,6 +321,11 @@ int run_re(RunRe& r) {
     r.ro = err != 0;
   }
   if (r.ro && !(r.ex && r.on_mount)) vfs_flush::readonly_switch(mnt, err, r.ctx);
+  // Every flush closes the session: the next one's open moves the
+  // coherency counter on again, so that the cache file, which this flush's
+  // successor changes before its own end, no longer matches the cartridge
+  // memory until that end writes the new record.
+  mnt->coherency_refreshed = 0;
   vfs_flush::finish(r, err);
   if (!err) mnt->volume_changed = mnt->metadata_changed = 0;
   VFS_LOGK(KEL_LOG_WARN, "Metadata and Descriptor Flush End result=%d\n", err);

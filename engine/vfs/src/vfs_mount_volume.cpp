@@ -19,6 +19,7 @@
 #include "kelvfs/mdcudfsr_volume_attr.h"
 #include "kelvnops/mdcudfsr_media_resources.h"
 #include "kelvnops/mdcudfsr_volume_info.h"
+#include "udf/udf_extent.h"
 #include "udf/udf_rewritable.h"
 #include "udf/udf_vds_flush.h"
 #include "udf/udf_vds_rules.h"
@@ -381,9 +382,9 @@ int mdcudfsr_object_limit_check(uint32_t medium_type, uint32_t volume_type, uint
   return objects > mountable ? 22 : 30;
 }
 
-int mdcudfsr_do_mount_fs(mdcudfsr_mount* mnt, vfs_context_t ctx, mdcudfsr_mount_fs_state* state) {
-  if (!mnt || !state) return 22;
-  State& s = *state;
+namespace {
+
+int read_and_set_up(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   int err = read_cached_media(mnt, s, ctx);
   if (!err) {
     err = mdcudfsr_mount_read_volume(mnt, ctx, &s);
@@ -394,6 +395,36 @@ int mdcudfsr_do_mount_fs(mdcudfsr_mount* mnt, vfs_context_t ctx, mdcudfsr_mount_
     err = 0;
   }
   if (!err) err = after_volume_read(mnt, s, ctx);
+  return err;
+}
+
+// A file-system cache whose data failed is no part of the volume: it is
+// deleted, and what it gave (mount information, partitions, nodes) is
+// forgotten, so that the volume is read again from the disc.
+void forget_failed_cache(mdcudfsr_mount* mnt, State& s, const MDCFS_MOUNT_INFORMATION& before) {
+  FS_LOG(KEL_LOG_WARN, "FS cache data does not match the disc. Delete FScache and mount from the disc.\n");
+  delete_fs_cache(mnt);
+  mnt->fs_cache_mode = 0;
+  mnt->fs_cache_created = 0;
+  mnt->disk_data_mode = 1;
+  mnt->lvid_open = 0;
+  mdcudfsr_cache_term(mnt);
+  for (auto& p : mnt->part) mdcudfsr_extent_list_remove_all(&p.list);
+  mnt->mntinfo = before;
+  s = State{};
+}
+
+}  // namespace
+
+int mdcudfsr_do_mount_fs(mdcudfsr_mount* mnt, vfs_context_t ctx, mdcudfsr_mount_fs_state* state) {
+  if (!mnt || !state) return 22;
+  State& s = *state;
+  const MDCFS_MOUNT_INFORMATION before = mnt->mntinfo;
+  int err = read_and_set_up(mnt, s, ctx);
+  if (err && err != 30 && s.cache_failed) {
+    forget_failed_cache(mnt, s, before);
+    err = read_and_set_up(mnt, s, ctx);
+  }
   dispose_fs_cache(mnt, err);
   return end_phase(mnt, s, err);
 }

@@ -245,12 +245,12 @@ int check_lengths(SetUp& s) {
 int set_up_physical(SetUp& s) {
   mdcudfsr_mount* mnt = s.mnt;
   auto& p = mnt->part[MDCUDFSR_PARTITION_PHYSICAL];
-  const std::uint32_t start = mnt->vds.pd.start_loc, disc = mnt->num_sectors;
-  std::uint32_t blocks = mnt->vds.pd.part_len;
-  if (disc && (start >= disc || blocks > disc - start)) {
-    VFS_LOG(KEL_LOG_ERR, "partition past the disc. start=%u length=%u disc blocks=%u. Read Only\n", start, blocks,
-            disc);
-    blocks = start < disc ? disc - start : 0;
+  const std::uint32_t start = mnt->vds.pd.start_loc;
+  bool cut = false;
+  const std::uint32_t blocks = mdcudfsr_partition_blocks_on_disc(mnt, &cut);
+  if (cut) {
+    VFS_LOG(KEL_LOG_ERR, "partition past the disc. start=%u length=%u disc blocks=%u. Read Only\n", start,
+            mnt->vds.pd.part_len, mnt->num_sectors);
     s.read_only = true;
     mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, s.ctx);
   }

@@ -110,6 +110,38 @@ TEST(CacheRollback, PointsBelowThePartitionAreRefused) {
   EXPECT_TRUE(rec().logged("rollback FSD_LSN NG"));
 }
 
+// A damaged partition length is bounded by the disc: one reaching past the
+// disc's end is cut to it (the point mounts read-only), one whose partition
+// starts past the end is refused.
+TEST(CacheRollback, APartitionPastTheDiscIsCutToItOrRefused) {
+  struct Row {
+    const char* name;
+    uint32_t start;   // 0: at the disc's end
+    uint32_t length;  // 0: one block past the disc's end
+    int result;
+  };
+  const Row rows[] = {
+      {"length 0xFFFFFFFF", kP, 0xFFFFFFFFu, 30},
+      {"one block past the end", kP, 0, 30},
+      {"start past the end", 0, 0x1000, 22},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Point pt;
+    const uint32_t disc = pt.m()->num_sectors;
+    ASSERT_GT(disc, kP) << "the simulated disc's size is known";
+    const uint32_t start = row.start ? row.start : disc;
+    pt.m()->vds.pd.start_loc = start;
+    pt.m()->vds.pd.part_len = row.length ? row.length : disc - start + 1;
+    pt.point(kMain, 4352);
+    EXPECT_EQ(row.result, mdcudfsr_init_partitions_rollback(pt.m(), nullptr, 1));
+    EXPECT_TRUE(rec().logged("partition past the disc"));
+    if (row.result != 22) {
+      EXPECT_EQ(uint64_t{disc - start} * 2048, pt.m()->part[MDCUDFSR_PARTITION_PHYSICAL].length);
+    }
+  }
+}
+
 TEST(CacheRollback, NeitherFileReadableGives22WithStatus30) {
   Point pt;
   pt.point(6000, 6000);  // blank blocks

@@ -21,6 +21,12 @@ int mdcudfsr_unicode_utf162udf(const uint16_t* units, int32_t count, uint8_t* ou
 // (physical partition) to a medium sector; 0xFFFFFFFF when it cannot be mapped.
 uint32_t mdcudfsr_lbn2lsn(const mdcudfsr_mount* mnt, uint16_t part_ref, uint32_t lbn, uint64_t* bytes_available);
 
+// The blocks of the physical partition that lie on the loaded disc: its
+// recorded length, or less when that reaches past the disc's end (then
+// *cut is set), 0 when it starts past it. A disc of unknown size (0
+// sectors) takes the recorded length.
+uint32_t mdcudfsr_partition_blocks_on_disc(const mdcudfsr_mount* mnt, bool* cut);
+
 void mdcudfsr_heap_sort(void* base, uint32_t count, uint32_t size, int (*compare)(const void*, const void*));
 uint32_t mdcudfsr_timevalue_ascii2int(const char* text, uint32_t count);
 
