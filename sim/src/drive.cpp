@@ -350,8 +350,7 @@ DWORD ChangerDrive::load(int slot) {
   if (slot < 0 || slot >= cart_->slots()) return ERROR_INVALID_PARAMETER;
   cart_->loaded_slot = slot;
   opc_since_load_ = false;
-  unsynced_first_.reset();
-  failed_block_.reset();
+  unsynced_.clear();
   return cart_->save();
 }
 
@@ -393,10 +392,14 @@ ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length
   return r;
 }
 
-// A write's first block stays unconfirmed until a good sync; a write or sync
-// failing with a medium or hardware error leaves the first block it lost for
-// GET PERFORMANCE (a failing sync rule may name where the loss starts).
-// Refused commands (bad field, range) change nothing.
+// Writes stay in the drive's cache until a good sync. A write or sync
+// failing with a medium or hardware error reports for GET PERFORMANCE the
+// first block it lost: the first block written since the last good sync, or
+// a later one a failing rule names (the cached writes below it reached the
+// medium), but never one more than the error-reporting window (mode page 01h)
+// behind the end of the last write: older blocks are on the medium before
+// the drive could report them. The cached blocks from the reported one on
+// are lost. Refused commands (bad field, range) change nothing.
 void ChangerDrive::note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense,
                                std::uint32_t first_bad) {
   if (sense && sense->key != 0x03 && sense->key != 0x04) return;
@@ -404,13 +407,45 @@ void ChangerDrive::note_result(const std::uint8_t* cdb, std::size_t len, std::op
   if (cdb[0] == 0x2A) {
     std::uint32_t lba, count;
     lba_range(cdb, len, &lba, &count);
-    std::uint32_t first = unsynced_first_ ? std::min(*unsynced_first_, lba) : lba;
-    if (failed) failed_block_ = first;
-    else unsynced_first_ = first;
+    if (!failed && count) {
+      unsynced_.emplace_back(lba, lba + count);
+      return;
+    }
+    if (failed) lose_unsynced(std::max(lba, first_bad), lba + count);
   } else if (cdb[0] == 0x35) {
-    if (failed && unsynced_first_) failed_block_ = std::max(*unsynced_first_, first_bad);
-    if (!failed) unsynced_first_.reset(), failed_block_.reset();
+    if (failed) lose_unsynced(first_bad, 0);
+    else unsynced_.clear(), failed_block_.reset();
   }
+}
+
+// Reports a loss from `first_bad` on (the first unsynced block at least) and
+// loses the unsynced blocks from there. A failed write (failed_end: the end
+// of its blocks) reports the first unsynced block, or its own first block
+// when nothing is cached.
+void ChangerDrive::lose_unsynced(std::uint32_t first_bad, std::uint32_t failed_end) {
+  const bool failed_write = failed_end != 0;
+  if (unsynced_.empty() && !failed_write) return;
+  std::uint32_t first = failed_write ? first_bad : 0xFFFFFFFFu, last_end = failed_end;
+  for (const auto& [from, to] : unsynced_) first = std::min(first, from);
+  if (!failed_write) last_end = unsynced_.back().second;
+  std::uint32_t reported = failed_write ? first : std::max(first, first_bad);
+  const std::uint32_t window = config_.error_reporting_threshold;
+  if (window != 0 && last_end > window) reported = std::max(reported, last_end - window);
+  failed_block_ = reported;
+  if (Disc* d = loaded_disc(); d && cart_) {
+    for (const auto& [from, to] : unsynced_)
+      if (to > reported) overwrite_lost(std::max(from, reported), to);
+  }
+  unsynced_.clear();
+}
+
+// Blocks the drive lost hold what the failed recording left: a fill the
+// host never wrote.
+void ChangerDrive::overwrite_lost(std::uint32_t from, std::uint32_t to) {
+  constexpr std::uint32_t kStep = 256;
+  std::vector<std::uint8_t> fill(static_cast<std::size_t>(kStep) * kBlockSize, 0xDB);
+  for (std::uint32_t b = from; b < to; b += std::min(kStep, to - b))
+    cart_->write_blocks(cart_->loaded_slot, b, std::min(kStep, to - b), fill.data());
 }
 
 ScsiResult ChangerDrive::run(Ctx& c) {
@@ -541,8 +576,7 @@ ScsiResult ChangerDrive::load_unload(Ctx& c) {
     return check(kInvalidField);
   }
   opc_since_load_ = false;
-  unsynced_first_.reset();  // another disc: nothing of it is pending
-  failed_block_.reset();
+  unsynced_.clear();  // the drive records its cache before it moves the disc
   cart_->save();
   return good();
 }
@@ -734,12 +768,20 @@ bool ChangerDrive::use_pow(std::uint32_t lba, std::uint32_t end, const Track& t)
   k.journal(slot, Cartridge::Journalled::PowUpdates, 0, r.updates);
   k.journal(slot, Cartridge::Journalled::PowMapEntries, 0, r.map_entries);
   k.journal(slot, Cartridge::Journalled::PowReplacements, 0, r.replacements);
-  if (!opc_since_load_ && k.opc_left(slot) > 0) {
-    ++d.opc_used;
-    k.journal(slot, Cartridge::Journalled::OpcUsed, 0, d.opc_used);
-  }
-  opc_since_load_ = true;
   return true;
+}
+
+// The drive calibrates its laser power (OPC) before the first recording
+// after each load, in the loaded write-once disc's calibration area.
+void ChangerDrive::calibrate_once() {
+  Cartridge& k = *cart_;
+  const int slot = k.loaded_slot;
+  if (opc_since_load_ || !k.write_once()) return;
+  opc_since_load_ = true;
+  if (k.opc_left(slot) == 0) return;
+  Disc& d = k.disc(slot);
+  ++d.opc_used;
+  k.journal(slot, Cartridge::Journalled::OpcUsed, 0, d.opc_used);
 }
 
 ScsiResult ChangerDrive::write10(Ctx& c) {
@@ -758,6 +800,7 @@ ScsiResult ChangerDrive::write10(Ctx& c) {
     ScsiResult r = write_once_checks(*disc, lba, end, &t);
     if (r.check_condition) return r;
   }
+  calibrate_once();
   if (cart_->write_blocks(cart_->loaded_slot, lba, count, c.out) != ERROR_SUCCESS)
     return check(Sense{0x03, 0x0C, 0x00});
   // What a write moves is on disk before the command is answered.

@@ -367,16 +367,18 @@ TEST_F(MediaTest, StateSurvivesARestart) {
   ASSERT_TRUE(good(format_wo()));
   ASSERT_TRUE(good(write(0, 32, 0x43)));  // NWA of slot 4 moves; not synchronised
   sim_->drive().set_write_protect(true);
-  // Loading is no write: the changer starts again with the last written slot.
   ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 6}), 0)));
 
   client_.close();
   ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
   ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
 
+  // The restart moves no disc: slot 6 stays in the drive, though slot 4
+  // was the last written.
   auto mech = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
-  EXPECT_EQ(mech.data[0] & 0x1F, 4);
+  EXPECT_EQ(mech.data[0] & 0x1F, 6);
   EXPECT_EQ(mech.data[9] & 1, 1);
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 4}), 0)));
   EXPECT_EQ(track(1).nwa, 32u);
   EXPECT_EQ(read(0, 1), Bytes(2048, 0x43));
   auto a = in([] {
@@ -589,20 +591,20 @@ TEST_F(MediaTest, RewritesUseThePseudoOverwriteResources) {
   o.cartridge.pow_map_entries = 6;
   start(o);
   ASSERT_TRUE(good(format_wo()));
-  ASSERT_TRUE(good(write(0, 128, 1)));
   auto pow = [&] {
     auto a = in(cdb12({0x51, 0x02, 0, 0, 0, 0, 0, 0, 0x10}), 16);
     return std::array<std::uint32_t, 3>{kelsim::get_be32(&a.data.at(4)), kelsim::get_be32(&a.data.at(8)),
                                         kelsim::get_be32(&a.data.at(12))};
   };
   auto opc = [&] { return kelsim::get_be16(in(cdb12({0xD5}), 16).data.data()); };
-  const auto p0 = pow();
   const auto o0 = opc();
+  ASSERT_TRUE(good(write(0, 128, 1)));
+  EXPECT_EQ(opc(), o0 - 1);  // the first recording after the load calibrates
+  const auto p0 = pow();
   ASSERT_TRUE(good(write(128, 32, 2)));  // at the NWA: no rewrite
   EXPECT_EQ(pow(), p0);
   ASSERT_TRUE(good(write(16, 64, 3)));  // blocks 16-79: three clusters
   EXPECT_EQ(pow(), (std::array<std::uint32_t, 3>{p0[0] - 3, p0[1] - 3, p0[2] - 1}));
-  EXPECT_EQ(opc(), o0 - 1);
   ASSERT_TRUE(good(write(150, 20, 4)));  // across the NWA (160): one recorded cluster
   EXPECT_EQ(pow(), (std::array<std::uint32_t, 3>{p0[0] - 4, p0[1] - 4, p0[2] - 2}));
   EXPECT_EQ(opc(), o0 - 1);  // one calibration per load
@@ -610,7 +612,12 @@ TEST_F(MediaTest, RewritesUseThePseudoOverwriteResources) {
   ASSERT_EQ(pow()[1], 2u);
   EXPECT_EQ(sense(write(0, 96, 5)), (kelsim::Sense{5, 0x21, 0x02}));  // three clusters
   EXPECT_EQ(read(0, 1), Bytes(2048, 1));
-  EXPECT_EQ(opc(), o0 - 1);
+  EXPECT_EQ(opc(), o0 - 1) << "a refused write records nothing";
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 1}), 0)));
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 0}), 0)));
+  EXPECT_EQ(opc(), o0 - 1) << "a load without a write calibrates nothing";
+  ASSERT_TRUE(good(write(170, 32, 6)));  // at the NWA
+  EXPECT_EQ(opc(), o0 - 2);
   ASSERT_TRUE(good(write(0, 64, 6)));
   EXPECT_EQ(pow()[1], 0u);
   EXPECT_EQ(opc(), o0 - 2);
@@ -856,6 +863,51 @@ TEST_F(MediaTest, GetPerformanceReportsTheFirstFailedBlock) {
     ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
     p = in(gp, 2056);
     EXPECT_EQ(kelsim::get_be32(p.data.data()), 4u);
+    TearDown();
+  }
+}
+
+// Four writes of 32 blocks after a good sync, then a failing sync: the
+// drive reports the first lost block (the rule's, the first unsynced one,
+// or the oldest its error-reporting window still covers) and those blocks
+// are lost, the ones before it kept. The report outlives a disc change and
+// goes with the next good sync.
+TEST_F(MediaTest, AFailedSyncLosesTheBlocksItReports) {
+  const struct {
+    const char* what;
+    std::uint32_t rule_first, window, reported;
+  } cases[] = {
+      {"from a named block", 64, 0, 64},
+      {"from the first unsynced block", 0, 0, 0},
+      {"no further back than the window", 0, 48, 80},
+      {"a named block inside the window", 100, 48, 100},
+  };
+  const Bytes gp = cdb12({0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    kelsim::HarnessOptions o;
+    o.cartridge.medium_type = 0xE1;
+    o.cartridge.disc_blocks = kN;
+    o.drive.error_reporting_threshold = c.window;
+    start(o);
+    ASSERT_TRUE(good(format_wo()));
+    for (std::uint32_t i = 0; i < 4; ++i) ASSERT_TRUE(good(write(32 * i, 32, static_cast<std::uint8_t>(i + 1))));
+    auto rule = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+    rule.times = 1;
+    rule.first_lba = c.rule_first;
+    sim_->drive().add_fault(rule);
+    EXPECT_FALSE(good(in(cdb12({0x35}), 0)));
+    for (std::uint32_t b = 0; b < 128; b += 8) {
+      const bool kept = read(b, 1) == Bytes(2048, static_cast<std::uint8_t>(b / 32 + 1));
+      EXPECT_EQ(kept, b < c.reported) << "block " << b;
+    }
+    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 1}), 0)));
+    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 0}), 0)));
+    auto p = in(gp, 2056);
+    ASSERT_EQ(kelsim::get_be32(p.data.data()), 2052u) << "the report outlives the disc change";
+    EXPECT_EQ(kelsim::get_be32(&p.data[8]), c.reported);
+    ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
+    EXPECT_EQ(kelsim::get_be32(in(gp, 2056).data.data()), 4u);
     TearDown();
   }
 }

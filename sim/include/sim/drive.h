@@ -251,6 +251,7 @@ class ChangerDrive {
   void note_written_slot();
   ScsiResult write_once_checks(Disc& disc, std::uint32_t lba, std::uint32_t end, Track** track);
   bool use_pow(std::uint32_t lba, std::uint32_t end, const Track& t);
+  void calibrate_once();
   static bool defect_list_unit(const std::vector<DefectEntry>& list, std::size_t header, std::uint32_t unit,
                                std::vector<std::uint8_t>* out);
 
@@ -264,10 +265,14 @@ class ChangerDrive {
   int reported_slot_ = -1;
   bool opc_since_load_ = false;  // the calibration of this load is done
   std::map<std::uint8_t, std::vector<std::uint8_t>> mode_pages_;
-  // The first block written since the last good SYNCHRONIZE CACHE, and the
-  // first failed block a failed WRITE(10) or sync left for GET PERFORMANCE.
-  std::optional<std::uint32_t> unsynced_first_, failed_block_;
+  // The block ranges [first, end) written since the last good SYNCHRONIZE
+  // CACHE, in their order, and the first failed block a failed WRITE(10) or
+  // sync left for GET PERFORMANCE (kept until a good sync).
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> unsynced_;
+  std::optional<std::uint32_t> failed_block_;
   void note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense, std::uint32_t first_bad = 0);
+  void lose_unsynced(std::uint32_t first_bad, std::uint32_t failed_end);
+  void overwrite_lost(std::uint32_t from, std::uint32_t to);
 };
 
 }  // namespace kelsim
