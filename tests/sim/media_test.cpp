@@ -60,13 +60,13 @@ class MediaTest : public SimTest {
   Bytes read(std::uint32_t lba, std::uint16_t blocks) { return in(rw10(0x28, lba, blocks), blocks * 2048u).data; }
 };
 
-TEST_F(MediaTest, BlankWriteOnceDiscReadsZerosAndFormats) {
+TEST_F(MediaTest, BlankWriteOnceDiscFailsReadsAndFormats) {
   start_with(0xE1);
   EXPECT_EQ(disc_info(), std::make_pair(0, 1));
-  // Block 0 of a blank disc reads GOOD with zeros.
+  // Block 0 of a blank disc does not read: the disc is not formatted.
   auto a = in(rw10(0x28, 0, 32), 65536);
-  ASSERT_TRUE(good(a));
-  EXPECT_EQ(a.data, Bytes(65536, 0));
+  EXPECT_EQ(sense(a), (kelsim::Sense{5, 0x30, 0x10}));
+  EXPECT_TRUE(a.data.empty());
   // FORMAT CAPACITIES: unformatted.
   a = in(cdb12({0x23, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
   EXPECT_EQ(a.data[8] & 3, 1);
@@ -81,6 +81,21 @@ TEST_F(MediaTest, BlankWriteOnceDiscReadsZerosAndFormats) {
   EXPECT_EQ(t.free, kN);
   // A second format is refused: the disc is no longer blank.
   EXPECT_EQ(sense(format_wo()), (kelsim::Sense{5, 0x2C, 0}));
+  // Formatted, nothing recorded: a read fails as a medium error.
+  EXPECT_EQ(sense(in(rw10(0x28, 0, 1), 2048)), (kelsim::Sense{3, 0x11, 0}));
+}
+
+// The older answer, for a test that needs it: a blank write-once disc
+// reads as zeros.
+TEST_F(MediaTest, AnUnformattedWriteOnceDiscReadsZerosWhenSoConfigured) {
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = 0xE1;
+  o.cartridge.disc_blocks = kN;
+  o.drive.unformatted_reads_fail = false;
+  start(o);
+  auto a = in(rw10(0x28, 0, 32), 65536);
+  ASSERT_TRUE(good(a));
+  EXPECT_EQ(a.data, Bytes(65536, 0));
 }
 
 TEST_F(MediaTest, WriteOnceNextWritableAddressRule) {
@@ -96,7 +111,7 @@ TEST_F(MediaTest, WriteOnceNextWritableAddressRule) {
   // Past the NWA: refused, nothing written, NWA unchanged.
   EXPECT_EQ(sense(write(64, 32, 0xB2)), (kelsim::Sense{5, 0x21, 0x02}));
   EXPECT_EQ(track(1).nwa, 32u);
-  EXPECT_EQ(read(64, 1), Bytes(2048, 0));
+  EXPECT_EQ(sense(in(rw10(0x28, 64, 1), 2048)), (kelsim::Sense{3, 0x11, 0}));
 
   // At the NWA and across it from below.
   ASSERT_TRUE(good(write(32, 32, 0xC3)));
@@ -700,24 +715,38 @@ TEST_F(MediaTest, CartridgeWideResourcesOfAnOlderStateGoToEveryDisc) {
     EXPECT_EQ(c->disc(slot).pow, (kelsim::WriteResources{700, 600, 500})) << slot;
 }
 
-// Reads of a write-once disc above the NWA answer zeros, and the transcript
-// says how many blocks were never recorded.
+// Reads of a write-once disc above the NWA: the rest of a cluster the drive
+// recorded answers the zeros it was padded with, a cluster with nothing
+// recorded fails (as with every drive unless the test asks for the older
+// zeros), and the transcript says how many blocks were never recorded.
 TEST_F(MediaTest, UnrecordedReadsAreRecordedInTheTranscript) {
-  start_with(0xE1);
-  ASSERT_TRUE(good(format_wo()));
-  ASSERT_TRUE(good(write(0, 40, 7)));
-  sim_->service().clear_transcript();
-  EXPECT_EQ(read(32, 16), [] {
-    Bytes b(16 * 2048, 0);
-    std::fill(b.begin(), b.begin() + 8 * 2048, 7);
-    return b;
-  }());
-  EXPECT_EQ(read(0, 32).size(), 65536u);
-  auto t = sim_->service().transcript();
-  ASSERT_EQ(t.size(), 2u);
-  EXPECT_EQ(t[0].unrecorded_blocks, 8u);
-  EXPECT_NE(t[0].line().find("unrecorded=8"), std::string::npos);
-  EXPECT_EQ(t[1].unrecorded_blocks, 0u);
+  for (bool zeros : {false, true}) {
+    SCOPED_TRACE(zeros ? "blank blocks read as zeros" : "as a real drive");
+    kelsim::HarnessOptions o;
+    o.cartridge.medium_type = 0xE1;
+    o.cartridge.disc_blocks = kN;
+    o.drive.blank_blocks_read_as_zeros = zeros;
+    start(o);
+    ASSERT_TRUE(good(format_wo()));
+    ASSERT_TRUE(good(write(0, 40, 7)));
+    sim_->service().clear_transcript();
+    EXPECT_EQ(read(32, 16), [] {
+      Bytes b(16 * 2048, 0);
+      std::fill(b.begin(), b.begin() + 8 * 2048, 7);
+      return b;
+    }());
+    EXPECT_EQ(read(0, 32).size(), 65536u);
+    const auto beyond = in(rw10(0x28, 48, 32), 65536);
+    EXPECT_EQ(good(beyond), zeros);
+    if (!zeros) EXPECT_EQ(sense(beyond), (kelsim::Sense{3, 0x11, 0}));
+    auto t = sim_->service().transcript();
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0].unrecorded_blocks, 8u);
+    EXPECT_NE(t[0].line().find("unrecorded=8"), std::string::npos);
+    EXPECT_EQ(t[1].unrecorded_blocks, 0u);
+    EXPECT_EQ(t[2].unrecorded_blocks, 32u);
+    TearDown();
+  }
 }
 
 // Defect list entries added by a test: READ DISC STRUCTURE 12h hands them out
@@ -910,6 +939,52 @@ TEST_F(MediaTest, AFailedSyncLosesTheBlocksItReports) {
     EXPECT_EQ(kelsim::get_be32(in(gp, 2056).data.data()), 4u);
     TearDown();
   }
+}
+
+// A power cut forgets the drive's cache since the last good sync: on a
+// write-once disc the NWA moves back (as far as the blocks that had reached
+// the medium), a pseudo-overwrite gives the former data back; on a
+// rewritable disc rewritten blocks hold their former data and new ones are
+// blank. The drive then answers its next command, INQUIRY aside, with unit
+// attention 06/29/00, once.
+TEST_F(MediaTest, APowerCutForgetsTheCacheSinceTheLastGoodSync) {
+  const Bytes tur = cdb12({0x00});
+  const Bytes inquiry = cdb12({0x12, 0, 0, 0, 36});
+  const Bytes gp = cdb12({0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02});
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 64, 1)));
+  ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
+  ASSERT_TRUE(good(write(64, 64, 2)));
+  ASSERT_TRUE(good(write(0, 32, 3)));  // a pseudo-overwrite
+  ASSERT_TRUE(good(write(128, 64, 4)));
+  sim_->drive().power_cut(48);  // 64-111 had reached the medium
+  EXPECT_TRUE(good(in(inquiry, 36))) << "INQUIRY is answered through a unit attention";
+  EXPECT_EQ(sense(in(tur, 0)), (kelsim::Sense{6, 0x29, 0}));
+  EXPECT_TRUE(good(in(tur, 0))) << "the attention is given once";
+  EXPECT_EQ(track(1).nwa, 112u);
+  EXPECT_EQ(read(0, 1), Bytes(2048, 1));
+  EXPECT_EQ(read(111, 1), Bytes(2048, 2));
+  EXPECT_EQ(sense(in(rw10(0x28, 128, 32), 65536)), (kelsim::Sense{3, 0x11, 0}));
+  EXPECT_EQ(kelsim::get_be32(in(gp, 2056).data.data()), 4u) << "no failed block is left";
+  TearDown();
+
+  start_with(0xE2);
+  ASSERT_TRUE(good(write(0, 32, 1)));
+  ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
+  ASSERT_TRUE(good(write(0, 32, 2)));
+  ASSERT_TRUE(good(write(100, 32, 3)));
+  // The same through a fault rule: the sync in flight gets no answer from
+  // the drive, the service reports the device lost.
+  const int id = sim_->drive().add_fault(kelsim::power_cut_at(0x35));
+  auto a = in(cdb12({0x35}), 0);
+  EXPECT_EQ(a.status, 1117);
+  EXPECT_EQ(sim_->drive().fault_fired(id), 1);
+  sim_->drive().clear_faults();
+  EXPECT_EQ(sense(in(tur, 0)), (kelsim::Sense{6, 0x29, 0}));
+  EXPECT_EQ(read(0, 1), Bytes(2048, 1));
+  EXPECT_EQ(read(100, 32), Bytes(32 * 2048, 0));
+  EXPECT_EQ(track(1).nwa, 32u);
 }
 
 }  // namespace
