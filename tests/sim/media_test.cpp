@@ -20,11 +20,13 @@ struct TrackInfo {
 
 class MediaTest : public SimTest {
  protected:
+  // The drive as a real one: clusters never recorded do not read.
   void start_with(std::uint8_t type, bool rewritable_formatted = true) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = type;
     o.cartridge.rewritable_formatted = rewritable_formatted;
     o.cartridge.disc_blocks = kN;
+    o.drive.blank_blocks_read_as_zeros = false;
     start(o);
   }
   TrackInfo track(std::uint32_t number) {

@@ -83,10 +83,12 @@ struct DriveConfig {
   std::uint16_t transfer_units = 8;       // mode page 22h: 64 KiB units per command
   // Mode page 01h bytes 9-11: the error-reporting threshold (0: none).
   std::uint32_t error_reporting_threshold = 0;
-  // As a real drive, a READ(10) of a formatted write-once disc's blocks
-  // never recorded fails (03/11/00). True: they read as zeros with GOOD,
-  // for a test that needs the older answers.
-  bool blank_blocks_read_as_zeros = false;
+  // False: as a real drive, a READ(10) of a formatted write-once disc's
+  // clusters never recorded fails (03/11/00). True (for now the default):
+  // they read as zeros with GOOD; the engine's read-ahead and the drive
+  // utility library's reader still read such clusters, and tests place
+  // volume images on discs without recording them.
+  bool blank_blocks_read_as_zeros = true;
   // A READ(10) of a write-once disc before FORMAT UNIT fails with 05/30/10,
   // as on a real drive; false: it reads as zeros with GOOD.
   bool unformatted_reads_fail = true;
