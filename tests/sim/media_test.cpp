@@ -27,6 +27,7 @@ class MediaTest : public SimTest {
     o.cartridge.rewritable_formatted = rewritable_formatted;
     o.cartridge.disc_blocks = kN;
     o.drive.blank_blocks_read_as_zeros = false;
+    o.drive.unformatted_reads_fail = true;
     start(o);
   }
   TrackInfo track(std::uint32_t number) {

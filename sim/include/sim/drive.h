@@ -53,7 +53,7 @@
 //   06/29/00 the first command after a power cut (INQUIRY aside),
 //   03/11/00 VERIFY of unrecorded write-once blocks, and READ of a cluster
 //   with no block recorded, 05/30/10 also a write to a write-once disc
-//   before FORMAT UNIT, and a read of it.
+//   before FORMAT UNIT (and a read of it, when so configured).
 #pragma once
 
 #include "sim/cartridge.h"
@@ -89,9 +89,11 @@ struct DriveConfig {
   // utility library's reader still read such clusters, and tests place
   // volume images on discs without recording them.
   bool blank_blocks_read_as_zeros = true;
-  // A READ(10) of a write-once disc before FORMAT UNIT fails with 05/30/10,
-  // as on a real drive; false: it reads as zeros with GOOD.
-  bool unformatted_reads_fail = true;
+  // True: a READ(10) of a write-once disc before FORMAT UNIT fails with
+  // 05/30/10, as on a real drive. False (for now the default): it reads as
+  // zeros with GOOD; tests of the utility library and the read-ahead place
+  // images on discs they never format.
+  bool unformatted_reads_fail = false;
 };
 
 // Sense key / ASC / ASCQ.
