@@ -191,6 +191,7 @@ class Scenario : public ::testing::Test {
     std::set<std::uint64_t> sequences;
   };
   void watch_writes();
+  static bool changes_volume(const std::string& opcode);
   std::shared_ptr<UnsyncedWrites> unsynced_;
 };
 
