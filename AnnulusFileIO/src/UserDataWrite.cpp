@@ -229,9 +229,16 @@ std::uint32_t UserDataFileIOImpl::setRecoveryDataOnWaitQue() {
     trace(2, kMethod, __LINE__, u"getPerformance() error");
     return QVE_RESULT_ERROR_WRITE_ERROR_POSITION;
   }
-  // An error block at or past the end of the last range, or before the
-  // first, cannot be placed: everything unconfirmed is written again.
-  const bool all_bad = rangeEnd(last) <= out || OffsetOf(first) > out;
+  // A loss from before the first unconfirmed range reaches buffers already
+  // released as written (or blocks that are not this file's): they cannot be
+  // written again, so the file fails rather than read back different.
+  if (OffsetOf(first) > out) {
+    trace(2, kMethod, __LINE__, u"write error before the unconfirmed data: out=[0x%08X]", out);
+    return QVE_RESULT_ERROR_SYNC_CACHE;
+  }
+  // An error block at or past the end of the last range cannot be placed:
+  // everything unconfirmed is written again.
+  const bool all_bad = rangeEnd(last) <= out;
   std::shared_ptr<WriteControllerBase> hand;
   int que_pos = 0;
   for (; !m_writeControllerEnd.empty(); ++que_pos) {

@@ -189,10 +189,7 @@ DWORD Cartridge::open(const std::string& dir, std::shared_ptr<Cartridge>* out) {
   if (rc == ERROR_SUCCESS) rc = c->replay_journal();
   if (rc != ERROR_SUCCESS) return rc;
   c->fds_.assign(c->discs_.size(), -1);
-  // The changer starts with the disc of the last written slot in the drive.
-  auto last = c->attributes.find(0x0D00);
-  if (last != c->attributes.end() && !last->second.value.empty() && last->second.value[0] < c->slots())
-    c->loaded_slot = last->second.value[0];
+  // The disc stays where it was: a restart of the service moves nothing.
   *out = std::move(c);
   return ERROR_SUCCESS;
 }

@@ -176,6 +176,14 @@ FaultRule replace_answer(std::uint8_t opcode, std::vector<std::uint8_t> data) {
   return r;
 }
 
+FaultRule power_cut_at(std::optional<std::uint8_t> opcode, std::uint32_t keep_blocks) {
+  FaultRule r;
+  r.kind = FaultRule::Kind::PowerCut;
+  r.opcode = opcode;
+  r.keep_blocks = keep_blocks;
+  return r;
+}
+
 std::optional<std::uint32_t> cdb_allocation_length(const std::uint8_t* cdb, std::size_t len) {
   if (len == 0) return std::nullopt;
   auto be16_at = [&](std::size_t at) -> std::optional<std::uint32_t> {
@@ -350,8 +358,7 @@ DWORD ChangerDrive::load(int slot) {
   if (slot < 0 || slot >= cart_->slots()) return ERROR_INVALID_PARAMETER;
   cart_->loaded_slot = slot;
   opc_since_load_ = false;
-  unsynced_first_.reset();
-  failed_block_.reset();
+  forget_cache();
   return cart_->save();
 }
 
@@ -375,6 +382,11 @@ ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length
   data_in->clear();
   if (cdb_length == 0 || !cdb) return check(kInvalidOpcode);
   std::lock_guard<std::mutex> g(mu_);
+  if (attention_ && cdb[0] != 0x12) {
+    const Sense s = *attention_;
+    attention_.reset();
+    return check(s);
+  }
   if (auto f = match_drive_fault(cdb, cdb_length)) {
     if (f->kind == FaultRule::Kind::Sense) {
       note_result(cdb, cdb_length, f->sense, f->first_lba);
@@ -393,10 +405,14 @@ ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length
   return r;
 }
 
-// A write's first block stays unconfirmed until a good sync; a write or sync
-// failing with a medium or hardware error leaves the first block it lost for
-// GET PERFORMANCE (a failing sync rule may name where the loss starts).
-// Refused commands (bad field, range) change nothing.
+// Writes stay in the drive's cache until a good sync. A write or sync
+// failing with a medium or hardware error reports for GET PERFORMANCE the
+// first block it lost: the first block written since the last good sync, or
+// a later one a failing rule names (the cached writes below it reached the
+// medium), but never one more than the error-reporting window (mode page 01h)
+// behind the end of the last write: older blocks are on the medium before
+// the drive could report them. The cached blocks from the reported one on
+// are lost. Refused commands (bad field, range) change nothing.
 void ChangerDrive::note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense,
                                std::uint32_t first_bad) {
   if (sense && sense->key != 0x03 && sense->key != 0x04) return;
@@ -404,13 +420,120 @@ void ChangerDrive::note_result(const std::uint8_t* cdb, std::size_t len, std::op
   if (cdb[0] == 0x2A) {
     std::uint32_t lba, count;
     lba_range(cdb, len, &lba, &count);
-    std::uint32_t first = unsynced_first_ ? std::min(*unsynced_first_, lba) : lba;
-    if (failed) failed_block_ = first;
-    else unsynced_first_ = first;
+    if (!failed && count) {
+      unsynced_.emplace_back(lba, lba + count);
+      return;
+    }
+    if (failed) lose_unsynced(std::max(lba, first_bad), lba + count);
   } else if (cdb[0] == 0x35) {
-    if (failed && unsynced_first_) failed_block_ = std::max(*unsynced_first_, first_bad);
-    if (!failed) unsynced_first_.reset(), failed_block_.reset();
+    if (failed) lose_unsynced(first_bad, 0);
+    else forget_cache(), failed_block_.reset();
   }
+}
+
+// Reports a loss from `first_bad` on (the first unsynced block at least) and
+// loses the unsynced blocks from there. A failed write (failed_end: the end
+// of its blocks) reports the first unsynced block, or its own first block
+// when nothing is cached.
+void ChangerDrive::lose_unsynced(std::uint32_t first_bad, std::uint32_t failed_end) {
+  const bool failed_write = failed_end != 0;
+  if (unsynced_.empty() && !failed_write) return;
+  std::uint32_t first = failed_write ? first_bad : 0xFFFFFFFFu, last_end = failed_end;
+  for (const auto& [from, to] : unsynced_) first = std::min(first, from);
+  if (!failed_write) last_end = unsynced_.back().second;
+  std::uint32_t reported = failed_write ? first : std::max(first, first_bad);
+  const std::uint32_t window = config_.error_reporting_threshold;
+  if (window != 0 && last_end > window) reported = std::max(reported, last_end - window);
+  failed_block_ = reported;
+  if (Disc* d = loaded_disc(); d && cart_) {
+    for (const auto& [from, to] : unsynced_)
+      if (to > reported) overwrite_lost(std::max(from, reported), to);
+  }
+  forget_cache();
+}
+
+void ChangerDrive::forget_cache() {
+  unsynced_.clear();
+  cache_start_.reset();
+}
+
+// Before a write reaches the cache: the positions at the last good sync
+// (with the first write after it) and the blocks the write replaces.
+void ChangerDrive::keep_for_power_cut(Disc& disc, std::uint32_t lba, std::uint32_t count, const Track* t) {
+  if (!cache_start_) {
+    CacheStart s;
+    for (const Track& x : disc.tracks) s.nwa.push_back(x.nwa);
+    s.highest_written = disc.highest_written;
+    cache_start_ = std::move(s);
+  }
+  CachedWrite w{lba, count, {}};
+  const bool held_data = t ? lba < t->nwa : lba < disc.highest_written;
+  if (held_data) {
+    w.before.resize(static_cast<std::size_t>(count) * kBlockSize);
+    if (cart_->read_blocks(cart_->loaded_slot, lba, count, w.before.data()) != ERROR_SUCCESS) w.before.clear();
+  }
+  cache_start_->writes.push_back(std::move(w));
+}
+
+void ChangerDrive::power_cut(std::uint32_t keep_blocks) {
+  std::lock_guard<std::mutex> g(mu_);
+  power_cut_locked(keep_blocks);
+}
+
+void ChangerDrive::power_cut_locked(std::uint32_t keep_blocks) {
+  if (Disc* d = loaded_disc(); d && cache_start_) give_back(*d, *cache_start_, keep_blocks);
+  forget_cache();
+  failed_block_.reset();
+  opc_since_load_ = false;
+  attention_ = Sense{0x06, 0x29, 0x00};
+  cart_->save();
+}
+
+// Undoes the cached writes past the first keep_blocks blocks, newest first,
+// and sets the positions back, moved on only by what was kept.
+void ChangerDrive::give_back(Disc& disc, const CacheStart& start, std::uint32_t keep_blocks) {
+  const int slot = cart_->loaded_slot;
+  std::vector<std::uint32_t> kept(start.writes.size(), 0);
+  for (std::size_t i = 0; i < start.writes.size(); ++i) {
+    kept[i] = std::min(keep_blocks, start.writes[i].count);
+    keep_blocks -= kept[i];
+  }
+  for (std::size_t i = start.writes.size(); i-- > 0;) {
+    const CachedWrite& w = start.writes[i];
+    if (kept[i] == w.count) continue;
+    const std::uint32_t n = w.count - kept[i];
+    std::vector<std::uint8_t> zeros;
+    const std::uint8_t* from = nullptr;
+    if (w.before.empty()) {
+      zeros.assign(static_cast<std::size_t>(n) * kBlockSize, 0);
+      from = zeros.data();
+    } else {
+      from = w.before.data() + static_cast<std::size_t>(kept[i]) * kBlockSize;
+    }
+    cart_->write_blocks(slot, w.lba + kept[i], n, from);
+  }
+  for (std::size_t i = 0; i < disc.tracks.size() && i < start.nwa.size(); ++i) disc.tracks[i].nwa = start.nwa[i];
+  disc.highest_written = start.highest_written;
+  for (std::size_t i = 0; i < start.writes.size(); ++i) {
+    const std::uint32_t end = start.writes[i].lba + kept[i];
+    if (kept[i] == 0) continue;
+    if (Track* t = cart_->write_once() ? track_of(disc, start.writes[i].lba) : nullptr)
+      t->nwa = std::max(t->nwa, end);
+    else if (!cart_->write_once())
+      disc.highest_written = std::max(disc.highest_written, end);
+  }
+  for (std::size_t i = 0; i < disc.tracks.size(); ++i)
+    cart_->journal(slot, Cartridge::Journalled::TrackNwa, static_cast<std::uint32_t>(i), disc.tracks[i].nwa);
+  if (!cart_->write_once()) cart_->journal(slot, Cartridge::Journalled::HighestWritten, 0, disc.highest_written);
+}
+
+// Blocks the drive lost hold what the failed recording left: a fill the
+// host never wrote.
+void ChangerDrive::overwrite_lost(std::uint32_t from, std::uint32_t to) {
+  constexpr std::uint32_t kStep = 256;
+  std::vector<std::uint8_t> fill(static_cast<std::size_t>(kStep) * kBlockSize, 0xDB);
+  for (std::uint32_t b = from; b < to; b += std::min(kStep, to - b))
+    cart_->write_blocks(cart_->loaded_slot, b, std::min(kStep, to - b), fill.data());
 }
 
 ScsiResult ChangerDrive::run(Ctx& c) {
@@ -541,8 +664,7 @@ ScsiResult ChangerDrive::load_unload(Ctx& c) {
     return check(kInvalidField);
   }
   opc_since_load_ = false;
-  unsynced_first_.reset();  // another disc: nothing of it is pending
-  failed_block_.reset();
+  forget_cache();  // the drive records its cache before it moves the disc
   cart_->save();
   return good();
 }
@@ -689,19 +811,33 @@ ScsiResult ChangerDrive::read10(Ctx& c) {
   lba_range(c.cdb, c.len, &lba, &count);
   if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
   if (!cart_->write_once() && !disc->formatted) return check(kUnformatted);
+  ScsiResult r = good();
+  if (cart_->write_once()) {
+    // On a formatted disc a cluster with no block recorded fails the read;
+    // the unrecorded tail of a cluster the drive recorded reads as the zeros
+    // it was padded with. The answer says how many blocks of the read were
+    // never written.
+    if (!disc->formatted && config_.unformatted_reads_fail) return check(kUnformatted);
+    std::uint64_t recorded = 0;
+    bool blank_cluster = false;
+    const std::uint32_t unit = cluster_blocks(cart_->medium_type());
+    for (std::uint32_t b = lba; b < lba + count;) {
+      const Track* t = track_of(*disc, b);
+      const std::uint32_t to = t ? std::min(lba + count, t->end()) : b + 1;
+      if (!t || (to - 1) / unit * unit >= t->nwa) blank_cluster = true;
+      if (t && t->nwa > b) recorded += std::min(to, t->nwa) - b;
+      b = to;
+    }
+    r.unrecorded_blocks = count - static_cast<std::uint32_t>(recorded);
+    if (blank_cluster && disc->formatted && !config_.blank_blocks_read_as_zeros) {
+      ScsiResult f = check(kUnrecordedRead);
+      f.unrecorded_blocks = r.unrecorded_blocks;
+      return f;
+    }
+  }
   c.in->resize(static_cast<std::size_t>(count) * kBlockSize);
   if (count && cart_->read_blocks(cart_->loaded_slot, lba, count, c.in->data()) != ERROR_SUCCESS)
     return check(kUnrecordedRead);
-  ScsiResult r = good();
-  if (cart_->write_once()) {
-    // Blocks never recorded read as zeros; the answer says how many there were.
-    std::uint64_t recorded = 0;
-    for (const Track& t : disc->tracks) {
-      const std::uint64_t from = std::max(lba, t.start), to = std::min<std::uint64_t>(lba + count, t.nwa);
-      if (to > from) recorded += to - from;
-    }
-    r.unrecorded_blocks = count - static_cast<std::uint32_t>(recorded);
-  }
   return r;
 }
 
@@ -734,12 +870,20 @@ bool ChangerDrive::use_pow(std::uint32_t lba, std::uint32_t end, const Track& t)
   k.journal(slot, Cartridge::Journalled::PowUpdates, 0, r.updates);
   k.journal(slot, Cartridge::Journalled::PowMapEntries, 0, r.map_entries);
   k.journal(slot, Cartridge::Journalled::PowReplacements, 0, r.replacements);
-  if (!opc_since_load_ && k.opc_left(slot) > 0) {
-    ++d.opc_used;
-    k.journal(slot, Cartridge::Journalled::OpcUsed, 0, d.opc_used);
-  }
-  opc_since_load_ = true;
   return true;
+}
+
+// The drive calibrates its laser power (OPC) before the first recording
+// after each load, in the loaded write-once disc's calibration area.
+void ChangerDrive::calibrate_once() {
+  Cartridge& k = *cart_;
+  const int slot = k.loaded_slot;
+  if (opc_since_load_ || !k.write_once()) return;
+  opc_since_load_ = true;
+  if (k.opc_left(slot) == 0) return;
+  Disc& d = k.disc(slot);
+  ++d.opc_used;
+  k.journal(slot, Cartridge::Journalled::OpcUsed, 0, d.opc_used);
 }
 
 ScsiResult ChangerDrive::write10(Ctx& c) {
@@ -758,6 +902,8 @@ ScsiResult ChangerDrive::write10(Ctx& c) {
     ScsiResult r = write_once_checks(*disc, lba, end, &t);
     if (r.check_condition) return r;
   }
+  calibrate_once();
+  keep_for_power_cut(*disc, lba, count, t);
   if (cart_->write_blocks(cart_->loaded_slot, lba, count, c.out) != ERROR_SUCCESS)
     return check(Sense{0x03, 0x0C, 0x00});
   // What a write moves is on disk before the command is answered.

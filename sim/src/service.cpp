@@ -375,6 +375,10 @@ void HostService::run_command(const std::shared_ptr<Conn>& conn, TranscriptEntry
     return;
   }
   if (fault && fault->kind == FaultRule::Kind::TransportStatus) return send_status(conn, e, fault->status);
+  if (fault && fault->kind == FaultRule::Kind::PowerCut) {
+    d.power_cut(fault->keep_blocks);
+    return send_status(conn, e, fault->status ? fault->status : kStatusSenseLost);
+  }
 
   auto answer = std::make_shared<Answer>();
   ScsiResult r = d.execute(cdb, h.cdb_length, out, out_len, &answer->data);

@@ -361,7 +361,6 @@ TEST_F(Writer, FailedSyncRewritesFromTheControllerThatHoldsTheErrorBlock) {
     std::uint32_t deleted_from;
   } cases[] = {
       {"inside the second", kNwa + 40, {"WriteData(65536,65536)", "WriteData(131072,65536)"}, 32},
-      {"before the first", kNwa - 1, {"WriteData(0,65536)", "WriteData(65536,65536)", "WriteData(131072,65536)"}, 0},
       {"at the end of the last", kNwa + 96, {"WriteData(0,65536)", "WriteData(65536,65536)", "WriteData(131072,65536)"}, 0},
       {"beyond the last", kNwa + 500, {"WriteData(0,65536)", "WriteData(65536,65536)", "WriteData(131072,65536)"}, 0},
   };
@@ -394,6 +393,25 @@ TEST_F(Writer, FailedSyncRewritesFromTheControllerThatHoldsTheErrorBlock) {
     EXPECT_TRUE(fileData("/d/f") == data) << c.what;
     EXPECT_TRUE(ringAllFree()) << c.what;
   }
+}
+
+// A loss the engine reports from before the first unconfirmed buffer
+// reaches data no longer held (buffers released as confirmed, or blocks not
+// the file's): nothing is written again and the sync fails, with the
+// queues emptied and every buffer back in the ring.
+TEST_F(Writer, ALossBeforeTheUnconfirmedBuffersFailsTheSync) {
+  writeMode(true);
+  sizeRing(65536);
+  auto w = open(false, 2);
+  for (unsigned i = 0; i < 3; ++i) put(*w, pattern(65536, i));
+  ASSERT_EQ(w->m_writeControllerEnd.size(), 3u);
+  engine().calls.clear();
+  engine().fsctl_results_next[kSync] = {5};
+  engine().fsctl_out[kPerformance] = bytes(kNwa - 1);
+  EXPECT_EQ(w->syncWriteData(), QVE_RESULT_ERROR_SYNC_CACHE);
+  EXPECT_TRUE(callsLike("WriteData").empty());
+  EXPECT_TRUE(w->m_writeControllerEnd.empty() && w->m_writeControllers.empty());
+  EXPECT_TRUE(ringAllFree());
 }
 
 TEST_F(Writer, OneFailureMoreThanTheRetryCountEndsTheWrite) {

@@ -156,7 +156,27 @@ void kill(Life& l) {
 bool has_files(Life& l) { return !l.current().files.empty(); }
 bool has_room(Life& l) { return !l.full(); }
 
+void power_cut(Life& l) {
+  const std::size_t at = l.pick(160);
+  const auto keep = static_cast<std::uint32_t>(l.chance(50) ? 0 : l.pick(512));
+  const std::string where = "power cut (" + std::to_string(keep) + " cached blocks kept) at command " +
+                            std::to_string(at) + " of ";
+  if (l.pick(2) == 0) {
+    const std::string path = archive_target(l);
+    const Content c = l.new_content();
+    l.note(where + "archive " + path + " " + std::to_string(c.size));
+    l.kill_during(at, [&] { l.send_archive(path, c); },
+                  {with_folder(l.current(), parent_of(path)), with_file(l.current(), path, c)}, keep);
+    return;
+  }
+  l.note(where + "a sync");
+  l.kill_during(at, [&] { l.send_request("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"},
+                                                  {"Bytes", "0"}, {"Generation", "0"}}); }, {}, keep);
+}
+
 }  // namespace
+
+LifeAction power_cut_action() { return {"PowerCut", 4, nullptr, power_cut}; }
 
 std::vector<LifeAction> standard_actions() {
   return {

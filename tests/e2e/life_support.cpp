@@ -257,6 +257,7 @@ void Life::send_request(const std::string& opcode, const Attributes& attributes)
 bool Life::archive(const std::string& path, const Content& c) {
   const auto res = archive_exchange(path, c);
   if (res.ok) {
+    expect_synced_before_answer(sequence_, "Archive " + path);
     EXPECT_EQ(number(*res.last(), "Size"), c.size) << path;
     return true;
   }
@@ -368,12 +369,14 @@ void Life::remount(bool emptied, bool packed) {
   check_mounted({current()});
 }
 
-void Life::kill_during(std::size_t command, const std::function<void()>& request, const std::vector<Tree>& changes) {
+void Life::kill_during(std::size_t command, const std::function<void()>& request, const std::vector<Tree>& changes,
+                       std::optional<std::uint32_t> power_cut_keep) {
   std::vector<Tree> candidates{base_};
   candidates.insert(candidates.end(), history_.begin(), history_.end());
   candidates.insert(candidates.end(), changes.begin(), changes.end());
   note_volume_track();
   kill_during_request(command, request);
+  if (power_cut_keep) sim_->drive().power_cut(*power_cut_keep);
   ASSERT_EQ(0u, sim_->drive().flush());
   keep_copy("after-kill");
   check_slot_images();

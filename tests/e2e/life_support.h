@@ -88,6 +88,10 @@ struct LifeAction {
 // Delete, CreateDirectory, Remount (cache kept or emptied, packed writing
 // switched), Kill (at a random drive command of a random request, or idle).
 std::vector<LifeAction> standard_actions();
+// A power cut of the drive and the host at a random drive command of an
+// Archive or a Sync (a random part of the drive's cache reached the
+// medium); the next engine mounts after the drive's unit attention.
+LifeAction power_cut_action();
 
 class Life : public Scenario {
  public:
@@ -143,8 +147,11 @@ class Life : public Scenario {
   // index (or when the request ended first); `changes` are the trees the
   // request makes on its way and when it succeeds. Then a new engine mounts
   // and the tree it shows must be one of those since the last settled
-  // state, or of changes.
-  void kill_during(std::size_t command, const std::function<void()>& request, const std::vector<Tree>& changes);
+  // state, or of changes. With power_cut_keep the drive loses power with the
+  // engine (all but the first power_cut_keep blocks of its cache since the
+  // last good sync are lost).
+  void kill_during(std::size_t command, const std::function<void()>& request, const std::vector<Tree>& changes,
+                   std::optional<std::uint32_t> power_cut_keep = std::nullopt);
   void note(const std::string& what);
 
  protected:

@@ -12,6 +12,10 @@ struct LifeCase {
   const char* name;
   LifeMedium medium;
   std::uint64_t seed;  // the run's seed unless KEL_LIFE_SEED names another
+  // Power cuts of the drive among the actions. Not yet on E2h: after power
+  // cuts with the cache kept, a file the volume lists is not found by its
+  // Restore (seed 506789500208330991, 134 actions).
+  bool power_cuts;
 };
 
 // The case's medium as the parameter's value: ctest lists the runs as
@@ -24,9 +28,9 @@ void PrintTo(const LifeCase& c, std::ostream* os) { *os << c.name; }
 // the end of a disc's room or resources: 128 MiB of data per disc beyond
 // the write-once margin, a few hundred pseudo-overwrites.
 const LifeCase kCases[] = {
-    {"E1", {0xE1, "QMR-T300A", 3, 0x90000, 256 + 600, 0x80000, 0x80000}, 8537251379968728289ull},
-    {"E2", {0xE2, "QMR-T300A", 3, 0x90000, 0, 0x40000, 0x40000}, 506789500208330991ull},
-    {"F2", {0xF2, "QMR-T400A", 3, 0x440000, 256 + 600, 0x180000, 0x400000}, 7738088367451891081ull},
+    {"E1", {0xE1, "QMR-T300A", 3, 0x90000, 256 + 600, 0x80000, 0x80000}, 8537251379968728289ull, true},
+    {"E2", {0xE2, "QMR-T300A", 3, 0x90000, 0, 0x40000, 0x40000}, 506789500208330991ull, false},
+    {"F2", {0xF2, "QMR-T400A", 3, 0x440000, 256 + 600, 0x180000, 0x400000}, 7738088367451891081ull, true},
 };
 
 class LongLife : public Life, public ::testing::WithParamInterface<LifeCase> {};
@@ -34,6 +38,7 @@ class LongLife : public Life, public ::testing::WithParamInterface<LifeCase> {};
 TEST_P(LongLife, SeededLife) {
   const std::uint64_t seed = seed_from_environment(GetParam().seed);
   SCOPED_TRACE("seed " + std::to_string(seed) + " (KEL_LIFE_SEED=" + std::to_string(seed) + " replays it)");
+  if (GetParam().power_cuts) add_action(power_cut_action());
   ASSERT_NO_FATAL_FAILURE(start_life(GetParam().medium, seed));
   run_life(std::chrono::seconds(60));
 }

@@ -234,8 +234,37 @@ void Scenario::make_sim(const ScenarioOptions& so) {
   o.drive.error_reporting_threshold = so.error_reporting_threshold;
   o.cartridge_source = so.cartridge_source;
   sim_ = std::make_unique<kelsim::SimHarness>(o);
+  watch_writes();
   cache_ = sim_->directory() + "/cache";
   std::filesystem::create_directories(cache_);
+}
+
+// Requests with a WRITE(10) the drive took and no good SYNCHRONIZE CACHE
+// after it yet: the drive could still lose that write.
+void Scenario::watch_writes() {
+  auto watch = std::make_shared<UnsyncedWrites>();
+  unsynced_ = watch;
+  sim_->service().set_request_logger([watch](const kelsim::TranscriptEntry& e) {
+    const bool good = e.answered && e.status == 0 && !e.check_condition;
+    std::lock_guard<std::mutex> g(watch->mu);
+    if (good && e.opcode() == 0x2A) watch->sequences.insert(e.sequence);
+    if (good && e.opcode() == 0x35) watch->sequences.clear();
+  });
+}
+
+// Queries write nothing of their own: a packed session's writes made while
+// one is served are synced when the session ends.
+bool Scenario::changes_volume(const std::string& opcode) {
+  static const std::set<std::string> queries{"GetVolumeInfo", "ReadDirectory", "Restore", "GetRollbackInfo",
+                                             "Recognise", "Verify"};
+  return queries.count(opcode) == 0;
+}
+
+void Scenario::expect_synced_before_answer(std::uint64_t seq, const std::string& what) {
+  if (!unsynced_) return;
+  std::lock_guard<std::mutex> g(unsynced_->mu);
+  EXPECT_EQ(unsynced_->sequences.count(seq), 0u)
+      << what << " was answered before a good SYNCHRONIZE CACHE of its last WRITE(10)";
 }
 
 void Scenario::make_sim(std::uint8_t medium_type, const char* product, std::uint8_t slots,
@@ -300,6 +329,7 @@ std::vector<EngineElement> Scenario::ask(const std::string& opcode, const Attrib
   const std::uint64_t seq = ++sequence_;
   auto answers = engine_->request(kelsim::request_line(seq, opcode, attributes), ends_request);
   if (answers.empty() || !ends_request(answers.back())) ADD_FAILURE() << opcode << "\n" << engine_->describe();
+  else if (answers.back().name != "HRESULT" && changes_volume(opcode)) expect_synced_before_answer(seq, opcode);
   return answers;
 }
 
@@ -382,6 +412,7 @@ kelsim::ExchangeResult Scenario::archive_file(const std::string& name, std::size
   settle();
   auto res = engine_->archive(++sequence_, local, r);
   EXPECT_TRUE(res.ok) << name << ": " << (res.last() ? res.last()->raw : res.error) << "\n" << engine_->describe();
+  if (res.ok) expect_synced_before_answer(sequence_, "Archive " + name);
   return res;
 }
 

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -171,6 +172,11 @@ class Scenario : public ::testing::Test {
   DWORD save_cartridge();
   void settle();
 
+  // Every request answered with success is answered only after a good
+  // SYNCHRONIZE CACHE of its last WRITE(10): checked by ask and
+  // archive_file (and by a test with expect_synced_before_answer).
+  void expect_synced_before_answer(std::uint64_t seq, const std::string& what);
+
   std::unique_ptr<kelsim::SimHarness> sim_;
   std::unique_ptr<kelsim::EngineProcess> engine_;
   std::string cache_;
@@ -178,6 +184,15 @@ class Scenario : public ::testing::Test {
   std::vector<std::pair<std::string, std::uint32_t>> dwords_;
   std::vector<std::pair<std::string, std::string>> strings_;
   std::map<std::string, std::string> archived_;  // name -> bytes
+
+ private:
+  struct UnsyncedWrites {
+    std::mutex mu;
+    std::set<std::uint64_t> sequences;
+  };
+  void watch_writes();
+  static bool changes_volume(const std::string& opcode);
+  std::shared_ptr<UnsyncedWrites> unsynced_;
 };
 
 // ---------------------------------------------------------------- suites over media

@@ -74,7 +74,7 @@ TEST(SimCartridgeCopy, ACopiedCartridgeKeepsItsStateAndItsHoles) {
   kelsim::SimHarness second(copy);
   EXPECT_EQ(second.cartridge().slots(), 2);
   EXPECT_TRUE(second.cartridge().disc(1).formatted);
-  EXPECT_EQ(second.cartridge().loaded_slot, 1) << "opened on the last written slot";
+  EXPECT_EQ(second.cartridge().loaded_slot, 0) << "opened with the disc that was loaded, not the last written one";
   std::vector<std::uint8_t> back(2048);
   ASSERT_EQ(0u, second.cartridge().read_blocks(1, 1000, 1, back.data()));
   EXPECT_EQ(back, block);

@@ -234,9 +234,14 @@ TEST_F(SimTest, AnswersAreCutToTheAllocationLengthOfTheirCdb) {
 
 // The drive itself refuses a CDB shorter than its operation and never reads
 // past it: each CDB here lives in a buffer of exactly its length. Every
-// shorter form is refused 05/24/00; the whole one is served.
+// shorter form is refused 05/24/00; the whole one is served. The blank disc
+// (formatted by the FORMAT UNIT row, nothing recorded) reads as zeros here,
+// as the whole READ(10) is to be served, not refused for what the disc holds.
 TEST_F(SimTest, ShortCdbsAreRefusedByTheDrive) {
-  start();
+  kelsim::HarnessOptions o;
+  o.drive.blank_blocks_read_as_zeros = true;
+  o.drive.unformatted_reads_fail = false;
+  start(o);
   auto cdb = [](std::initializer_list<std::uint8_t> head, std::size_t len) {
     Bytes c(len, 0);
     std::copy(head.begin(), head.end(), c.begin());

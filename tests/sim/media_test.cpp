@@ -20,11 +20,14 @@ struct TrackInfo {
 
 class MediaTest : public SimTest {
  protected:
+  // The drive as a real one: clusters never recorded do not read.
   void start_with(std::uint8_t type, bool rewritable_formatted = true) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = type;
     o.cartridge.rewritable_formatted = rewritable_formatted;
     o.cartridge.disc_blocks = kN;
+    o.drive.blank_blocks_read_as_zeros = false;
+    o.drive.unformatted_reads_fail = true;
     start(o);
   }
   TrackInfo track(std::uint32_t number) {
@@ -60,13 +63,13 @@ class MediaTest : public SimTest {
   Bytes read(std::uint32_t lba, std::uint16_t blocks) { return in(rw10(0x28, lba, blocks), blocks * 2048u).data; }
 };
 
-TEST_F(MediaTest, BlankWriteOnceDiscReadsZerosAndFormats) {
+TEST_F(MediaTest, BlankWriteOnceDiscFailsReadsAndFormats) {
   start_with(0xE1);
   EXPECT_EQ(disc_info(), std::make_pair(0, 1));
-  // Block 0 of a blank disc reads GOOD with zeros.
+  // Block 0 of a blank disc does not read: the disc is not formatted.
   auto a = in(rw10(0x28, 0, 32), 65536);
-  ASSERT_TRUE(good(a));
-  EXPECT_EQ(a.data, Bytes(65536, 0));
+  EXPECT_EQ(sense(a), (kelsim::Sense{5, 0x30, 0x10}));
+  EXPECT_TRUE(a.data.empty());
   // FORMAT CAPACITIES: unformatted.
   a = in(cdb12({0x23, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
   EXPECT_EQ(a.data[8] & 3, 1);
@@ -81,6 +84,21 @@ TEST_F(MediaTest, BlankWriteOnceDiscReadsZerosAndFormats) {
   EXPECT_EQ(t.free, kN);
   // A second format is refused: the disc is no longer blank.
   EXPECT_EQ(sense(format_wo()), (kelsim::Sense{5, 0x2C, 0}));
+  // Formatted, nothing recorded: a read fails as a medium error.
+  EXPECT_EQ(sense(in(rw10(0x28, 0, 1), 2048)), (kelsim::Sense{3, 0x11, 0}));
+}
+
+// The older answer, for a test that needs it: a blank write-once disc
+// reads as zeros.
+TEST_F(MediaTest, AnUnformattedWriteOnceDiscReadsZerosWhenSoConfigured) {
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = 0xE1;
+  o.cartridge.disc_blocks = kN;
+  o.drive.unformatted_reads_fail = false;
+  start(o);
+  auto a = in(rw10(0x28, 0, 32), 65536);
+  ASSERT_TRUE(good(a));
+  EXPECT_EQ(a.data, Bytes(65536, 0));
 }
 
 TEST_F(MediaTest, WriteOnceNextWritableAddressRule) {
@@ -96,7 +114,7 @@ TEST_F(MediaTest, WriteOnceNextWritableAddressRule) {
   // Past the NWA: refused, nothing written, NWA unchanged.
   EXPECT_EQ(sense(write(64, 32, 0xB2)), (kelsim::Sense{5, 0x21, 0x02}));
   EXPECT_EQ(track(1).nwa, 32u);
-  EXPECT_EQ(read(64, 1), Bytes(2048, 0));
+  EXPECT_EQ(sense(in(rw10(0x28, 64, 1), 2048)), (kelsim::Sense{3, 0x11, 0}));
 
   // At the NWA and across it from below.
   ASSERT_TRUE(good(write(32, 32, 0xC3)));
@@ -367,16 +385,18 @@ TEST_F(MediaTest, StateSurvivesARestart) {
   ASSERT_TRUE(good(format_wo()));
   ASSERT_TRUE(good(write(0, 32, 0x43)));  // NWA of slot 4 moves; not synchronised
   sim_->drive().set_write_protect(true);
-  // Loading is no write: the changer starts again with the last written slot.
   ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 6}), 0)));
 
   client_.close();
   ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
   ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
 
+  // The restart moves no disc: slot 6 stays in the drive, though slot 4
+  // was the last written.
   auto mech = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
-  EXPECT_EQ(mech.data[0] & 0x1F, 4);
+  EXPECT_EQ(mech.data[0] & 0x1F, 6);
   EXPECT_EQ(mech.data[9] & 1, 1);
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 4}), 0)));
   EXPECT_EQ(track(1).nwa, 32u);
   EXPECT_EQ(read(0, 1), Bytes(2048, 0x43));
   auto a = in([] {
@@ -589,20 +609,20 @@ TEST_F(MediaTest, RewritesUseThePseudoOverwriteResources) {
   o.cartridge.pow_map_entries = 6;
   start(o);
   ASSERT_TRUE(good(format_wo()));
-  ASSERT_TRUE(good(write(0, 128, 1)));
   auto pow = [&] {
     auto a = in(cdb12({0x51, 0x02, 0, 0, 0, 0, 0, 0, 0x10}), 16);
     return std::array<std::uint32_t, 3>{kelsim::get_be32(&a.data.at(4)), kelsim::get_be32(&a.data.at(8)),
                                         kelsim::get_be32(&a.data.at(12))};
   };
   auto opc = [&] { return kelsim::get_be16(in(cdb12({0xD5}), 16).data.data()); };
-  const auto p0 = pow();
   const auto o0 = opc();
+  ASSERT_TRUE(good(write(0, 128, 1)));
+  EXPECT_EQ(opc(), o0 - 1);  // the first recording after the load calibrates
+  const auto p0 = pow();
   ASSERT_TRUE(good(write(128, 32, 2)));  // at the NWA: no rewrite
   EXPECT_EQ(pow(), p0);
   ASSERT_TRUE(good(write(16, 64, 3)));  // blocks 16-79: three clusters
   EXPECT_EQ(pow(), (std::array<std::uint32_t, 3>{p0[0] - 3, p0[1] - 3, p0[2] - 1}));
-  EXPECT_EQ(opc(), o0 - 1);
   ASSERT_TRUE(good(write(150, 20, 4)));  // across the NWA (160): one recorded cluster
   EXPECT_EQ(pow(), (std::array<std::uint32_t, 3>{p0[0] - 4, p0[1] - 4, p0[2] - 2}));
   EXPECT_EQ(opc(), o0 - 1);  // one calibration per load
@@ -610,7 +630,12 @@ TEST_F(MediaTest, RewritesUseThePseudoOverwriteResources) {
   ASSERT_EQ(pow()[1], 2u);
   EXPECT_EQ(sense(write(0, 96, 5)), (kelsim::Sense{5, 0x21, 0x02}));  // three clusters
   EXPECT_EQ(read(0, 1), Bytes(2048, 1));
-  EXPECT_EQ(opc(), o0 - 1);
+  EXPECT_EQ(opc(), o0 - 1) << "a refused write records nothing";
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 1}), 0)));
+  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 0}), 0)));
+  EXPECT_EQ(opc(), o0 - 1) << "a load without a write calibrates nothing";
+  ASSERT_TRUE(good(write(170, 32, 6)));  // at the NWA
+  EXPECT_EQ(opc(), o0 - 2);
   ASSERT_TRUE(good(write(0, 64, 6)));
   EXPECT_EQ(pow()[1], 0u);
   EXPECT_EQ(opc(), o0 - 2);
@@ -693,24 +718,38 @@ TEST_F(MediaTest, CartridgeWideResourcesOfAnOlderStateGoToEveryDisc) {
     EXPECT_EQ(c->disc(slot).pow, (kelsim::WriteResources{700, 600, 500})) << slot;
 }
 
-// Reads of a write-once disc above the NWA answer zeros, and the transcript
-// says how many blocks were never recorded.
+// Reads of a write-once disc above the NWA: the rest of a cluster the drive
+// recorded answers the zeros it was padded with, a cluster with nothing
+// recorded fails (as with every drive unless the test asks for the older
+// zeros), and the transcript says how many blocks were never recorded.
 TEST_F(MediaTest, UnrecordedReadsAreRecordedInTheTranscript) {
-  start_with(0xE1);
-  ASSERT_TRUE(good(format_wo()));
-  ASSERT_TRUE(good(write(0, 40, 7)));
-  sim_->service().clear_transcript();
-  EXPECT_EQ(read(32, 16), [] {
-    Bytes b(16 * 2048, 0);
-    std::fill(b.begin(), b.begin() + 8 * 2048, 7);
-    return b;
-  }());
-  EXPECT_EQ(read(0, 32).size(), 65536u);
-  auto t = sim_->service().transcript();
-  ASSERT_EQ(t.size(), 2u);
-  EXPECT_EQ(t[0].unrecorded_blocks, 8u);
-  EXPECT_NE(t[0].line().find("unrecorded=8"), std::string::npos);
-  EXPECT_EQ(t[1].unrecorded_blocks, 0u);
+  for (bool zeros : {false, true}) {
+    SCOPED_TRACE(zeros ? "blank blocks read as zeros" : "as a real drive");
+    kelsim::HarnessOptions o;
+    o.cartridge.medium_type = 0xE1;
+    o.cartridge.disc_blocks = kN;
+    o.drive.blank_blocks_read_as_zeros = zeros;
+    start(o);
+    ASSERT_TRUE(good(format_wo()));
+    ASSERT_TRUE(good(write(0, 40, 7)));
+    sim_->service().clear_transcript();
+    EXPECT_EQ(read(32, 16), [] {
+      Bytes b(16 * 2048, 0);
+      std::fill(b.begin(), b.begin() + 8 * 2048, 7);
+      return b;
+    }());
+    EXPECT_EQ(read(0, 32).size(), 65536u);
+    const auto beyond = in(rw10(0x28, 48, 32), 65536);
+    EXPECT_EQ(good(beyond), zeros);
+    if (!zeros) EXPECT_EQ(sense(beyond), (kelsim::Sense{3, 0x11, 0}));
+    auto t = sim_->service().transcript();
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0].unrecorded_blocks, 8u);
+    EXPECT_NE(t[0].line().find("unrecorded=8"), std::string::npos);
+    EXPECT_EQ(t[1].unrecorded_blocks, 0u);
+    EXPECT_EQ(t[2].unrecorded_blocks, 32u);
+    TearDown();
+  }
 }
 
 // Defect list entries added by a test: READ DISC STRUCTURE 12h hands them out
@@ -858,6 +897,97 @@ TEST_F(MediaTest, GetPerformanceReportsTheFirstFailedBlock) {
     EXPECT_EQ(kelsim::get_be32(p.data.data()), 4u);
     TearDown();
   }
+}
+
+// Four writes of 32 blocks after a good sync, then a failing sync: the
+// drive reports the first lost block (the rule's, the first unsynced one,
+// or the oldest its error-reporting window still covers) and those blocks
+// are lost, the ones before it kept. The report outlives a disc change and
+// goes with the next good sync.
+TEST_F(MediaTest, AFailedSyncLosesTheBlocksItReports) {
+  const struct {
+    const char* what;
+    std::uint32_t rule_first, window, reported;
+  } cases[] = {
+      {"from a named block", 64, 0, 64},
+      {"from the first unsynced block", 0, 0, 0},
+      {"no further back than the window", 0, 48, 80},
+      {"a named block inside the window", 100, 48, 100},
+  };
+  const Bytes gp = cdb12({0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    kelsim::HarnessOptions o;
+    o.cartridge.medium_type = 0xE1;
+    o.cartridge.disc_blocks = kN;
+    o.drive.error_reporting_threshold = c.window;
+    start(o);
+    ASSERT_TRUE(good(format_wo()));
+    for (std::uint32_t i = 0; i < 4; ++i) ASSERT_TRUE(good(write(32 * i, 32, static_cast<std::uint8_t>(i + 1))));
+    auto rule = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+    rule.times = 1;
+    rule.first_lba = c.rule_first;
+    sim_->drive().add_fault(rule);
+    EXPECT_FALSE(good(in(cdb12({0x35}), 0)));
+    for (std::uint32_t b = 0; b < 128; b += 8) {
+      const bool kept = read(b, 1) == Bytes(2048, static_cast<std::uint8_t>(b / 32 + 1));
+      EXPECT_EQ(kept, b < c.reported) << "block " << b;
+    }
+    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 1}), 0)));
+    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 0}), 0)));
+    auto p = in(gp, 2056);
+    ASSERT_EQ(kelsim::get_be32(p.data.data()), 2052u) << "the report outlives the disc change";
+    EXPECT_EQ(kelsim::get_be32(&p.data[8]), c.reported);
+    ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
+    EXPECT_EQ(kelsim::get_be32(in(gp, 2056).data.data()), 4u);
+    TearDown();
+  }
+}
+
+// A power cut forgets the drive's cache since the last good sync: on a
+// write-once disc the NWA moves back (as far as the blocks that had reached
+// the medium), a pseudo-overwrite gives the former data back; on a
+// rewritable disc rewritten blocks hold their former data and new ones are
+// blank. The drive then answers its next command, INQUIRY aside, with unit
+// attention 06/29/00, once.
+TEST_F(MediaTest, APowerCutForgetsTheCacheSinceTheLastGoodSync) {
+  const Bytes tur = cdb12({0x00});
+  const Bytes inquiry = cdb12({0x12, 0, 0, 0, 36});
+  const Bytes gp = cdb12({0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02});
+  start_with(0xE1);
+  ASSERT_TRUE(good(format_wo()));
+  ASSERT_TRUE(good(write(0, 64, 1)));
+  ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
+  ASSERT_TRUE(good(write(64, 64, 2)));
+  ASSERT_TRUE(good(write(0, 32, 3)));  // a pseudo-overwrite
+  ASSERT_TRUE(good(write(128, 64, 4)));
+  sim_->drive().power_cut(48);  // 64-111 had reached the medium
+  EXPECT_TRUE(good(in(inquiry, 36))) << "INQUIRY is answered through a unit attention";
+  EXPECT_EQ(sense(in(tur, 0)), (kelsim::Sense{6, 0x29, 0}));
+  EXPECT_TRUE(good(in(tur, 0))) << "the attention is given once";
+  EXPECT_EQ(track(1).nwa, 112u);
+  EXPECT_EQ(read(0, 1), Bytes(2048, 1));
+  EXPECT_EQ(read(111, 1), Bytes(2048, 2));
+  EXPECT_EQ(sense(in(rw10(0x28, 128, 32), 65536)), (kelsim::Sense{3, 0x11, 0}));
+  EXPECT_EQ(kelsim::get_be32(in(gp, 2056).data.data()), 4u) << "no failed block is left";
+  TearDown();
+
+  start_with(0xE2);
+  ASSERT_TRUE(good(write(0, 32, 1)));
+  ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
+  ASSERT_TRUE(good(write(0, 32, 2)));
+  ASSERT_TRUE(good(write(100, 32, 3)));
+  // The same through a fault rule: the sync in flight gets no answer from
+  // the drive, the service reports the device lost.
+  const int id = sim_->drive().add_fault(kelsim::power_cut_at(0x35));
+  auto a = in(cdb12({0x35}), 0);
+  EXPECT_EQ(a.status, 1117);
+  EXPECT_EQ(sim_->drive().fault_fired(id), 1);
+  sim_->drive().clear_faults();
+  EXPECT_EQ(sense(in(tur, 0)), (kelsim::Sense{6, 0x29, 0}));
+  EXPECT_EQ(read(0, 1), Bytes(2048, 1));
+  EXPECT_EQ(read(100, 32), Bytes(32 * 2048, 0));
+  EXPECT_EQ(track(1).nwa, 32u);
 }
 
 }  // namespace

@@ -100,7 +100,9 @@ TEST_F(SimTest, EndOfRequestNoticeIsAnsweredAndRecorded) {
 }
 
 TEST_F(SimTest, TranscriptRecordsEveryRequestInOrder) {
-  start();
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = 0xE2;  // formatted rewritable: block 0 reads
+  start(o);
   ScsiCall c;
   c.cookie = sim_->cookie();
   c.cdb = rw10(0x28, 0, 1);
@@ -293,7 +295,9 @@ TEST_F(SimTest, OneClientProcessPerMedium) {
 }
 
 TEST_F(SimTest, TransportStatusFaultsReachTheClient) {
-  start();
+  kelsim::HarnessOptions o;
+  o.cartridge.medium_type = 0xE2;  // formatted rewritable: block 0 reads
+  start(o);
   const std::int32_t ntstatus = static_cast<std::int32_t>(0xC0000185u);  // an I/O device error
   for (std::int32_t status : {ntstatus, 1117}) {
     SCOPED_TRACE(status);

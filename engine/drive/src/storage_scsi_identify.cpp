@@ -390,10 +390,18 @@ errno_t storage_scsi::test_unit_ready(caddr_t data) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
   }
+  return test_unit_ready_once(nullptr);
+}
+
+// One TEST UNIT READY; *attention tells whether the drive answered a unit
+// attention (sense key 6), which it reports once per event.
+errno_t storage_scsi::test_unit_ready_once(bool* attention) {
   unsigned char cdb[12] = {0x00};
   Sense s;
+  if (attention) *attention = false;
   if (int e = send(cdb, 12, kDirNone, 0, nullptr, s)) return e;
   if (s.status == 1) {
+    if (attention) *attention = (s.bytes[2] & 0x0F) == 6;
     std::uint32_t io = 0;
     return get_err_from_sensekey_with_ioreturn(s.bytes, &io);
   }
@@ -403,9 +411,19 @@ errno_t storage_scsi::test_unit_ready(caddr_t data) {
 
 errno_t storage_scsi::check_test_unit_ready() {
   DRV_TRACE_FN();
-  char dummy[4] = {};
+  // A drive just powered on or reset answers its first command with a unit
+  // attention (06/29/00) that is no failure: it is asked again at once, a
+  // few times at most.
+  constexpr int kAttentions = 4;
+  int attentions = 0;
   for (int tries = 1;; ++tries) {
-    errno_t res = test_unit_ready(dummy);
+    bool attention = false;
+    errno_t res = test_unit_ready_once(&attention);
+    if (res != 0 && attention && res != kNotReady && ++attentions <= kAttentions) {
+      DRV_LOG(NOTI, "TEST_UNIT_READY unit attention, asked again\n");
+      --tries;
+      continue;
+    }
     if (res != kNotReady) return res;
     if (tries == 3) std::fputs("Checking for media ...\n", stderr);
     if (tries == 30) std::fputs("Checking for media ... Please wait.\n", stderr);
@@ -744,6 +762,23 @@ errno_t storage_scsi::reset_medium_properties() {
   return update_medium_state(undefined);
 }
 
+// A write-once disc with nothing recorded at its start (a blank disc, or a
+// formatted one whose first track is still blank) has no block 0 to read: a
+// drive fails that read although the medium is sound.
+bool storage_scsi::write_once_start_unrecorded() {
+  unsigned char di_cdb[12] = {0x51};
+  di_cdb[8] = 32;
+  unsigned char di[32] = {};
+  Sense s;
+  if (send(di_cdb, 12, kDirIn, sizeof di, di, s) == 0 && s.result == 0 && s.status == 0 && (di[2] & 3) == 0)
+    return true;
+  unsigned char ti_cdb[12] = {0x52, 0x01, 0, 0, 0, 1};
+  ti_cdb[8] = 52;
+  unsigned char ti[52] = {};
+  Sense t;
+  return send(ti_cdb, 12, kDirIn, sizeof ti, ti, t) == 0 && t.result == 0 && t.status == 0 && (ti[6] & 0x40) != 0;
+}
+
 errno_t storage_scsi::update_medium_state(bool undefined_type) {
   DRV_TRACE_FN();
   const std::uint8_t type = m_medium_type;
@@ -755,6 +790,10 @@ errno_t storage_scsi::update_medium_state(bool undefined_type) {
     condition = 2;
     std::lock_guard<std::mutex> lk(m_config_mutex);
     m_reasons_open = false;
+  } else if (medium::is_write_once(type) && write_once_start_unrecorded()) {
+    // Nothing to read at block 0 is no fault of the medium.
+    condition = 0;
+    store_condition = false;
   } else {
     std::uint32_t io = 0;
     (void)check_medium_status(&io);

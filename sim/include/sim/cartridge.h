@@ -124,8 +124,8 @@ class Cartridge {
   // cartridge yet). ERROR_INVALID_PARAMETER for a medium type, slot count or
   // size the drive cannot hold.
   static DWORD create(const std::string& dir, const CartridgeSetup& setup, std::shared_ptr<Cartridge>* out);
-  // Opens the cartridge stored in dir with the disc of the last written slot
-  // (attribute 0D00h) loaded. ERROR_FILE_NOT_FOUND when there is none,
+  // Opens the cartridge stored in dir with the disc that was loaded when it
+  // was saved still loaded (none when none was). ERROR_FILE_NOT_FOUND when there is none,
   // ERROR_INVALID_DATA for a damaged state file.
   static DWORD open(const std::string& dir, std::shared_ptr<Cartridge>* out);
   ~Cartridge();
@@ -145,8 +145,8 @@ class Cartridge {
   bool writes_refused = false;          // writes answered 03/27/00
   // Write resources of a write-once disc (Disc::pow): every write over
   // recorded blocks (a pseudo-overwrite) uses one update, and one map entry
-  // and one replacement per cluster, of the loaded disc; the first one after
-  // each load uses one calibration of that disc. A rewrite the disc's
+  // and one replacement per cluster, of the loaded disc; the first write
+  // after each load uses one calibration of that disc. A rewrite the disc's
   // resources cannot cover is refused.
   // Calibrations (OPC) each disc offers; a disc has its own calibration
   // area, so what one disc used (Disc::opc_used) leaves the others whole.

@@ -50,8 +50,10 @@
 //   or on a closed track or completed disc, 05/2C/00 out of sequence (format
 //   of a used write-once disc, reservation on a blank one), 05/30/10
 //   unformatted rewritable disc, 02/3A/00 no disc, 03/27/00 write protected,
-//   03/11/00 VERIFY of unrecorded write-once blocks, 05/30/10 also a write
-//   to a write-once disc before FORMAT UNIT.
+//   06/29/00 the first command after a power cut (INQUIRY aside),
+//   03/11/00 VERIFY of unrecorded write-once blocks, and READ of a cluster
+//   with no block recorded, 05/30/10 also a write to a write-once disc
+//   before FORMAT UNIT (and a read of it, when so configured).
 #pragma once
 
 #include "sim/cartridge.h"
@@ -81,6 +83,17 @@ struct DriveConfig {
   std::uint16_t transfer_units = 8;       // mode page 22h: 64 KiB units per command
   // Mode page 01h bytes 9-11: the error-reporting threshold (0: none).
   std::uint32_t error_reporting_threshold = 0;
+  // False: as a real drive, a READ(10) of a formatted write-once disc's
+  // clusters never recorded fails (03/11/00). True (for now the default):
+  // they read as zeros with GOOD; the engine's read-ahead and the drive
+  // utility library's reader still read such clusters, and tests place
+  // volume images on discs without recording them.
+  bool blank_blocks_read_as_zeros = true;
+  // True: a READ(10) of a write-once disc before FORMAT UNIT fails with
+  // 05/30/10, as on a real drive. False (for now the default): it reads as
+  // zeros with GOOD; tests of the utility library and the read-ahead place
+  // images on discs they never format.
+  bool unformatted_reads_fail = false;
 };
 
 // Sense key / ASC / ASCQ.
@@ -94,7 +107,7 @@ struct ScsiResult {
   bool check_condition = false;
   Sense sense;
   // READ(10) on a write-once disc: blocks read at or above the NWA of their
-  // track, or outside every track (never recorded; they read as zeros).
+  // track, or outside every track (never recorded).
   std::uint32_t unrecorded_blocks = 0;
   // Fixed-format sense data (18 bytes) when check_condition is set.
   std::array<std::uint8_t, 18> sense_bytes() const;
@@ -108,8 +121,9 @@ struct ScsiResult {
 // It fires `times` times (-1: always) after letting `skip` matching commands
 // pass, and with `slot` set only while that slot's disc is loaded. A Sense
 // rule failing a sync leaves for GET PERFORMANCE the first block written
-// since the last good sync that is not below `first_lba`: the cached writes
-// below it reached the medium.
+// since the last good sync that is not below `first_lba` nor more than the
+// error-reporting window behind the end of the last write: the cached
+// writes below it reached the medium, those from it on are lost.
 struct FaultRule {
   enum class Kind {
     Sense,            // the drive answers CHECK CONDITION with `sense`, doing nothing
@@ -117,6 +131,8 @@ struct FaultRule {
     DropConnection,   // the service closes the client's connection without an answer
     Delay,            // the service answers after `delay_ms` on the process clock
     ReplaceData,      // the drive answers GOOD with `data` (cut to the CDB's allocation), doing nothing
+    PowerCut,         // the drive loses power before the command (ChangerDrive::power_cut with
+                      // `keep_blocks`); the service answers it with `status` (0: 1117)
   };
   Kind kind = Kind::Sense;
   std::optional<std::uint8_t> opcode;
@@ -131,6 +147,7 @@ struct FaultRule {
   std::int32_t status = 0;
   std::uint64_t delay_ms = 0;
   std::vector<std::uint8_t> data;
+  std::uint32_t keep_blocks = 0;  // PowerCut: cached blocks that reached the medium
   int fired = 0;  // filled in by the drive
 };
 
@@ -142,6 +159,7 @@ FaultRule transport_status(std::int32_t status, std::optional<std::uint8_t> opco
 FaultRule drop_connection(std::optional<std::uint8_t> opcode = std::nullopt);
 FaultRule delay_answer(std::uint64_t ms, std::optional<std::uint8_t> opcode = std::nullopt);
 FaultRule replace_answer(std::uint8_t opcode, std::vector<std::uint8_t> data);
+FaultRule power_cut_at(std::optional<std::uint8_t> opcode = std::nullopt, std::uint32_t keep_blocks = 0);
 // The allocation length a CDB states for its data in (nullopt: the opcode
 // states none the drive knows of).
 std::optional<std::uint32_t> cdb_allocation_length(const std::uint8_t* cdb, std::size_t len);
@@ -190,6 +208,14 @@ class ChangerDrive {
   // Takes the disc out (no disc loaded) or puts the given slot in.
   void unload();
   DWORD load(int slot);
+  // The drive loses power: what its cache held since the last good
+  // SYNCHRONIZE CACHE is lost (the first `keep_blocks` blocks of it, in the
+  // order written, had reached the medium): rewritten blocks hold their
+  // former data again, blocks written past the positions of the last good
+  // sync are unrecorded, and those positions (NWA, highest written block)
+  // are as they were. The disc stays loaded; the drive starts again and
+  // answers its next command (INQUIRY aside) with unit attention 06/29/00.
+  void power_cut(std::uint32_t keep_blocks = 0);
 
   const DriveConfig& config() const { return config_; }
   std::shared_ptr<Cartridge> cartridge() const { return cart_; }
@@ -251,6 +277,7 @@ class ChangerDrive {
   void note_written_slot();
   ScsiResult write_once_checks(Disc& disc, std::uint32_t lba, std::uint32_t end, Track** track);
   bool use_pow(std::uint32_t lba, std::uint32_t end, const Track& t);
+  void calibrate_once();
   static bool defect_list_unit(const std::vector<DefectEntry>& list, std::size_t header, std::uint32_t unit,
                                std::vector<std::uint8_t>* out);
 
@@ -264,10 +291,32 @@ class ChangerDrive {
   int reported_slot_ = -1;
   bool opc_since_load_ = false;  // the calibration of this load is done
   std::map<std::uint8_t, std::vector<std::uint8_t>> mode_pages_;
-  // The first block written since the last good SYNCHRONIZE CACHE, and the
-  // first failed block a failed WRITE(10) or sync left for GET PERFORMANCE.
-  std::optional<std::uint32_t> unsynced_first_, failed_block_;
+  // The block ranges [first, end) written since the last good SYNCHRONIZE
+  // CACHE, in their order, and the first failed block a failed WRITE(10) or
+  // sync left for GET PERFORMANCE (kept until a good sync).
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> unsynced_;
+  std::optional<std::uint32_t> failed_block_;
+  // What a power cut gives back: the loaded disc's positions at the last
+  // good sync, and each unsynced write with the blocks it replaced (empty:
+  // none of them held data).
+  struct CachedWrite {
+    std::uint32_t lba = 0, count = 0;
+    std::vector<std::uint8_t> before;
+  };
+  struct CacheStart {
+    std::vector<std::uint32_t> nwa;
+    std::uint32_t highest_written = 0;
+    std::vector<CachedWrite> writes;
+  };
+  std::optional<CacheStart> cache_start_;
+  std::optional<Sense> attention_;  // unit attention for the next command
+  void forget_cache();
+  void keep_for_power_cut(Disc& disc, std::uint32_t lba, std::uint32_t count, const Track* t);
+  void power_cut_locked(std::uint32_t keep_blocks);
+  void give_back(Disc& disc, const CacheStart& start, std::uint32_t keep_blocks);
   void note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense, std::uint32_t first_bad = 0);
+  void lose_unsynced(std::uint32_t first_bad, std::uint32_t failed_end);
+  void overwrite_lost(std::uint32_t from, std::uint32_t to);
 };
 
 }  // namespace kelsim

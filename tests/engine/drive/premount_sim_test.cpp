@@ -53,11 +53,14 @@ class SimClient : public ::testing::Test {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  void start(std::uint8_t medium, std::uint8_t loaded = 0) {
+  // real_reads: blocks never recorded do not read, as on a real drive.
+  void start(std::uint8_t medium, std::uint8_t loaded = 0, bool real_reads = false) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = medium;
     o.cartridge.loaded_slot = loaded;
     o.cartridge.disc_blocks = 0x20000;
+    o.drive.unformatted_reads_fail = real_reads;
+    o.drive.blank_blocks_read_as_zeros = !real_reads;
     sim_ = std::make_unique<kelsim::SimHarness>(o);
     kel::SetMediumCookie(sim_->cookie());
   }
@@ -141,6 +144,33 @@ TEST_F(SimClient, PremountOfAFormattedCartridge) {
   EXPECT_NE(2u, mount_info().AccessMode);
   // The program name of later log lines is the drive's serial number.
   EXPECT_TRUE(fakelog::contains("[" + sim_->drive().config().serial));
+}
+
+// A write-once disc with nothing recorded at its start, on a drive whose
+// reads of it fail: never formatted (05/30/10), or formatted with its first
+// track blank (03/11/00). The pre-mount takes it as a sound medium, not as
+// an uninitialised or unreadable one, and the blank disc is then formatted.
+TEST_F(SimClient, AWriteOnceDiscWithNothingRecordedAtItsStartIsNoRawMedium) {
+  for (bool formatted : {false, true}) {
+    SCOPED_TRACE(formatted ? "formatted, first track blank" : "never formatted");
+    clientif_delete();
+    stop();
+    start(0xE1, 0, true);
+    if (formatted) {
+      auto& d = sim_->cartridge().disc(0);
+      d.formatted = true;
+      d.status = kelsim::DiscStatus::Incomplete;
+      d.tracks = {kelsim::Track{0, 0x20000, 0, false, false}};
+    }
+    int f = 0, wp = 0, wu = 0;
+    EXPECT_EQ(0, premount(&f, &wp, &wu));
+    EXPECT_NE(2u, mount_info().AccessMode);
+    if (!formatted) {
+      EXPECT_EQ(0, mount_last_slot());
+      EXPECT_NE(2u, mount_info().AccessMode);
+      EXPECT_TRUE(sim_->cartridge().disc(0).formatted);
+    }
+  }
 }
 
 TEST_F(SimClient, PremountArgumentsAreChecked) {

@@ -129,6 +129,29 @@ TEST_F(Identify, MediumBecomingReadyLetsInitGoOn) {
   EXPECT_EQ(4000u, clock_.slept_ms());
 }
 
+// A drive just powered on answers its first command with unit attention
+// 06/29/00: the start-up asks again at once and goes on; a drive that keeps
+// answering it fails the start-up after a few tries.
+TEST_F(Identify, APowerOnUnitAttentionIsAskedAgainAtOnce) {
+  const struct {
+    int times;
+    int result;
+    std::size_t calls;
+  } cases[] = {{1, 0, 2}, {-1, 5, 5}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.times);
+    fakedrive::reset();
+    ss_ = std::make_unique<storage_scsi>();
+    ss_->set_device_number("sg0");
+    fakedrive::Fault f{0x00, 0x06, 0x29, 0x00};
+    f.times = c.times;
+    fakedrive::add_fault(f);
+    EXPECT_EQ(c.result, ss_->init());
+    EXPECT_EQ(c.calls, fakedrive::calls_of(0x00).size());
+    EXPECT_EQ(0u, clock_.slept_ms());
+  }
+}
+
 TEST_F(Identify, OtherTestUnitReadyFailureIsReturned) {
   fakedrive::add_fault({0x00, 0x03, 0x11, 0x00});
   EXPECT_EQ(5, ss_->init());

@@ -321,6 +321,8 @@ class storage_scsi {
   // cannot be opened (logged), else 0 with s filled.
   int send(unsigned char* cdb, int cdb_len, int direction, std::uint32_t transfer_len,
            unsigned char* data, Sense& s);
+  errno_t test_unit_ready_once(bool* attention);
+  bool write_once_start_unrecorded();
   void stamp_access();
   void clear_caches_locked();
   errno_t get_devinfo_locked(pxo_devinfo_t* info);
