@@ -142,7 +142,7 @@ bool IsUpdateName(const char* path) {
 
 bool HandlerFrame::HostPath(const char* path) {
   // Paths are absolute: a relative one would resolve from the root for some
-  // slots and not for others (Part 2.102).
+  // slots and not for others.
   if (!path || path[0] != '/') return Win32(ERROR_INVALID_NAME);
   if (PlaceOfPath(path) == MetaDataPlace::Outside && !IsUpdateName(path)) return true;
   return Win32(ERROR_ACCESS_DENIED);

@@ -19,7 +19,7 @@ namespace {
 using e2e::EngineElement;
 using Setup = e2e::MediumSetup;
 
-const std::string kNotADirectory = "-2147023537";  // 0x8007054F, ENOTDIR by Part 1.105
+const std::string kNotADirectory = "-2147023537";  // 0x8007054F, the host's not-a-directory
 const std::string kInvalidName = "-2147024773";    // 0x8007007B
 const std::string kNotFound = "-2147024894";       // 0x80070002
 

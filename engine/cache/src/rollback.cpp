@@ -86,7 +86,7 @@ void find_fsd(Rollback& r, const mdcudfsr_extent_list& list) {
   }
 }
 
-// Step 6.7: the chain of allocation extent descriptors.
+// The chain of allocation extent descriptors.
 void follow_aeds(Rollback& r, mdcudfsr_partition_entry& e, int number) {
   const uint32_t ad_type = e.efe.icbtag.flags & 7u;
   while (e.list.last && EXTENT_FLAGS(e.list.last->extent.len) == EXTENT_FLAGS_NEXT_EXTENT) {
@@ -116,7 +116,7 @@ void follow_aeds(Rollback& r, mdcudfsr_partition_entry& e, int number) {
   }
 }
 
-// Step 6.8: start and size from the extents.
+// Start and size from the extents.
 void settle(Rollback& r, mdcudfsr_partition_entry& e) {
   if (!e.list.first) {
     e.first_extent_loc = 0;
@@ -134,7 +134,8 @@ void settle(Rollback& r, mdcudfsr_partition_entry& e) {
   }
 }
 
-// Step 6 for one file; 22 when the main entry is the mirror's in mode 1.
+// One metadata file's entry and extents; 22 when the main entry is the
+// mirror's in mode 1.
 int set_up_file(Rollback& r, int index, int mode) {
   mdcudfsr_partition_entry& e = r.m->part[index];
   const int number = index + 1;
@@ -172,7 +173,7 @@ int set_up_file(Rollback& r, int index, int mode) {
   return 0;
 }
 
-// Steps 2-5: the physical partition and the two files' places.
+// The physical partition and the two files' places.
 int place_files(Rollback& r, int mode) {
   mdcudfsr_mount* m = r.m;
   auto& phys = m->part[MDCUDFSR_PARTITION_PHYSICAL];
@@ -221,7 +222,7 @@ int place_files(Rollback& r, int mode) {
   return 0;
 }
 
-// Step 9: the volume is write-protected; a newer writer makes it read-only.
+// The volume is write-protected; a newer writer makes it read-only.
 void mark_write_protected(Rollback& r) {
   mdcudfsr_mount* m = r.m;
   if (m->mount_ext_flags & (0x02 | 0x40)) return;

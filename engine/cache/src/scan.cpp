@@ -125,7 +125,7 @@ void take_discs(mdcudfsr_mount* m, mdcudfsr_cache_node* n) {
   n->disc_mask = mask;
 }
 
-// Step 13: the child into its directory's indexes. 0, or the stopping error.
+// The child into its directory's indexes. 0, or the stopping error.
 int index_child(Scan& s, mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n) {
   const int err = mdcudfsr_cache_add_child(dir, n, 1, 1);
   if (err == 17 && s.ro) {
@@ -146,7 +146,7 @@ int index_child(Scan& s, mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n) {
   return 0;
 }
 
-// Step 14: the parity stream of a file and what follows from it.
+// The parity stream of a file and what follows from it.
 int take_stream(Scan& s, mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n) {
   mdcudfsr_cache_analize_stream_directory(s.m, s.size, dir, n, n->udf_data->efe.stream_directory_icb.loc.lb_num,
                                           s.ctx, s.alt);
@@ -176,7 +176,8 @@ int take_stream(Scan& s, mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n) {
   return err;
 }
 
-// Steps 5.3 to 5.14 for one FID in the buffer. 0 goes on, else the error.
+// One FID in the buffer: checked, its node read and linked. 0 goes on, else
+// the error.
 int take_fid(Scan& s, mdcudfsr_cache_node* dir, uint32_t* links) {
   const auto* f = reinterpret_cast<const fileid_desc*>(s.fid);
   if (f->file_char & 0x10) {
@@ -229,7 +230,7 @@ int take_fid(Scan& s, mdcudfsr_cache_node* dir, uint32_t* links) {
   return take_stream(s, dir, n);
 }
 
-// Step 5 for one directory: its FIDs, then its link count.
+// One directory: its FIDs, then its link count.
 int scan_dir(Scan& s, mdcudfsr_cache_node* dir) {
   const uint64_t inf_len = dir->udf_data->efe.inf_len;
   uint64_t off = 0;

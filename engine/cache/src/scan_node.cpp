@@ -39,7 +39,7 @@ bool block_beyond(const mdcudfsr_mount* m, uint64_t size, uint32_t lbn) {
   return size < uint64_t(lbn) * m->logical_block_size + m->logical_sector_size;
 }
 
-// Step 5 to 8: file type, strategy, flags and descriptor length. 0, 9, 22
+// File type, strategy, flags and descriptor length. 0, 9, 22
 // or 30 (kept in *ro).
 int check_icb(mdcudfsr_mount* m, mdcudfsr_cache_node* n, vfs_context_t ctx, bool* ro) {
   const extended_file_entry& e = n->udf_data->efe;
@@ -93,7 +93,7 @@ int check_icb(mdcudfsr_mount* m, mdcudfsr_cache_node* n, vfs_context_t ctx, bool
   return 0;
 }
 
-// Steps 9 and 10: permissions, flags, length and ids.
+// Permissions, flags, length and ids.
 void take_ids(mdcudfsr_mount* m, mdcudfsr_cache_node* n) {
   extended_file_entry& e = n->udf_data->efe;
   const uint8_t type = e.icbtag.file_type;
@@ -114,7 +114,7 @@ void take_ids(mdcudfsr_mount* m, mdcudfsr_cache_node* n) {
 
 uint64_t round_up(uint64_t v, uint32_t bs) { return (v + bs - 1) / bs * bs; }
 
-// Step 12: the extents against the information length.
+// The extents against the information length.
 void check_lengths(mdcudfsr_mount* m, mdcudfsr_cache_node* n) {
   mdcudfsr_udf_data* d = n->udf_data;
   const uint32_t bs = m->logical_block_size;
@@ -187,7 +187,7 @@ void hash_warn(mdcudfsr_mount* m, vfs_context_t ctx, const char* text) {
   set_wrprot(m, ctx);
 }
 
-// Step 14: the hash attributes of a regular file. Each attribute is bounded
+// The hash attributes of a regular file. Each attribute is bounded
 // by its header and by what remains of the area before it is read.
 int read_hash_eas(mdcudfsr_mount* m, mdcudfsr_cache_node* n, const uint8_t* block, vfs_context_t ctx) {
   const extended_file_entry& e = n->udf_data->efe;

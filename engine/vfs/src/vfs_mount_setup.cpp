@@ -54,7 +54,7 @@ int record_for(mount_t mp, vnode_t devvp, const mdcudfsr_mount_args& a, mdcudfsr
   return 0;
 }
 
-// Step 4: the number of slots from the mechanism status.
+// The number of slots from the mechanism status.
 int read_mechanism(mdcudfsr_mount* mnt, const mdcudfsr_mount_args& a, vfs_context_t ctx) {
   std::uint8_t ms[12] = {};
   const int err = ioctl(mnt, PXOIOMECHANISMSTATUS, ms, ctx);
@@ -86,7 +86,7 @@ int open_agent_channel(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return 22;
 }
 
-// Step 7: whether the file-system cache is used.
+// Whether the file-system cache is used.
 void choose_cache_mode(mdcudfsr_mount* mnt) {
   if (mnt->mount_ext_flags & (kRollback | kNoEdit | kRollbackPoint)) {
     mdcudfsr_metacache_fsmanage_delete(mnt, nullptr);
@@ -108,7 +108,7 @@ void choose_cache_mode(mdcudfsr_mount* mnt) {
   mnt->fs_cache_created = !use && created && mnt->fsmanage_handle != -1 ? 1 : 0;
 }
 
-// Step 8: drive model, verify mode and the disc-change guard.
+// Drive model, verify mode and the disc-change guard.
 int set_up_guard(mdcudfsr_mount* mnt, const mdcudfsr_mount_args& a, vfs_context_t ctx) {
   std::uint8_t dev[MDCFS_DEVICE_INFORMATION_SIZE];
   const int err = mdcudfsr_mdcfsctrl_get_device_information(mnt, dev, ctx);
@@ -142,7 +142,7 @@ void forget_failed_cache_mount(MDCFS_MOUNT_INFORMATION& copy) {
   if ((copy.WriteProtectReasonFlags & added) == added) copy.WriteProtectReasonFlags &= ~added;
 }
 
-// Steps 10-11: the drive layer's copy of the mount information seeds ours.
+// The drive layer's copy of the mount information seeds ours.
 int seed_mount_information(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mdcudfsr_init_mntinfo(mnt);
   MDCFS_MOUNT_INFORMATION copy{};
@@ -168,7 +168,7 @@ int seed_mount_information(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return 0;
 }
 
-// Step 12: the log name and the supported drives.
+// The log name and the supported drives.
 int check_drive(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   std::uint8_t dev[MDCFS_DEVICE_INFORMATION_SIZE];
   const int err = mdcudfsr_mdcfsctrl_get_device_information(mnt, dev, ctx);
@@ -191,7 +191,7 @@ int check_drive(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 bool valid_medium(std::uint32_t t) { return (t >= 0xE1 && t <= 0xE8) || t == 0xF1 || t == 0xF2 || t == 0x53; }
 bool rewritable(std::uint32_t t) { return t == 0xE2 || t == 0xE4 || t == 0xE6 || t == 0xE8 || t == 0x53; }
 
-// Steps 13-15: sector geometry, clusters and the medium.
+// Sector geometry, clusters and the medium.
 int read_geometry_and_medium(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   std::uint32_t size = 0;
   std::uint64_t count = 0;
@@ -227,7 +227,7 @@ int read_geometry_and_medium(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return 0;
 }
 
-// Step 16: a rewritable disc the drive layer must reformat.
+// A rewritable disc the drive layer must reformat.
 int reformat_if_needed(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (!mnt->is_rewritable) return 0;
   std::uint32_t rec[2] = {0, mnt->verify_mode};
@@ -249,7 +249,7 @@ int reformat_if_needed(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 
 namespace {
 
-// Step 18: the VFAM channel and its name in the argument record.
+// The VFAM channel and its name in the argument record.
 int open_vfam_channel(mdcudfsr_mount* mnt, const void* args) {
   mnt->vfamdev = mdcudfsr_vfamdev_alloc(mnt);
   if (!mnt->vfamdev) {
@@ -263,7 +263,7 @@ int open_vfam_channel(mdcudfsr_mount* mnt, const void* args) {
   return copyout(mnt->vfamdev->name, out, n < 1023 ? n + 1 : 1024);
 }
 
-// Step 19: the drive's write verify, unless a reformat already set it.
+// The drive's write verify, unless a reformat already set it.
 int set_reallocation(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (mnt->reformatted) {
     VFS_LOG(KEL_LOG_INFO, "needless Reallocation Control \n");
@@ -281,7 +281,7 @@ int set_reallocation(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return err;
 }
 
-// Step 20: current, last written and cartridge-memory slots.
+// Current, last written and cartridge-memory slots.
 int read_slots(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   std::uint32_t si[4] = {};
   int err = ioctl(mnt, PXOIOCGETSLOTINFO, si, ctx);
@@ -303,7 +303,7 @@ int read_slots(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return 0;
 }
 
-// Step 21: the rollback point and the load of its slot.
+// The rollback point and the load of its slot.
 int load_rollback_slot(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   const std::uint32_t f = mnt->mount_ext_flags;
   if (!(f & (kRollback | kRollbackPoint))) {

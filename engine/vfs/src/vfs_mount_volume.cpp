@@ -41,7 +41,7 @@ bool rewritable_set(std::uint32_t t) {
   return false;
 }
 
-// Step 22: with the file-system cache and no disc loaded, the media facts
+// With the file-system cache and no disc loaded, the media facts
 // come from the cache; a write-once disc without OPC data is loaded.
 int read_cached_media(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   if (mnt->fs_cache_mode != 1 || mnt->loaded_slot != 0xFF) return 0;
@@ -69,7 +69,7 @@ int read_cached_media(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   return ioctl(mnt, PXOIOCGETOPCRESOURCEDATA, &opc, ctx);
 }
 
-// Step 29, raw outcome of the cartridge-memory retry.
+// The raw outcome of the cartridge-memory retry of the partitions.
 int partitions_raw(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   MDCFS_MOUNT_INFORMATION copy{};
   mdcudfsr_mdcfsctrl_get_volume_mount_information(mnt, &copy, ctx);
@@ -77,7 +77,7 @@ int partitions_raw(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return 22;
 }
 
-// Step 29: the metadata file location from the cartridge memory's position
+// The metadata file location from the cartridge memory's position
 // word, when it names the last written slot and lies inside the partition.
 int retry_from_cartridge_memory(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   std::uint8_t record[MDCUDFSR_CM_RECORD_SIZE] = {};
@@ -116,7 +116,7 @@ int retry_from_cartridge_memory(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx
   return mdcudfsr_init_partitions(mnt, ctx, 0, 0);
 }
 
-// Step 29: the partitions, from the rollback point or the descriptors.
+// The partitions, from the rollback point or the descriptors.
 int set_up_partitions(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   const bool from_cache = mnt->fs_cache_mode == 1;
   int err;
@@ -146,7 +146,7 @@ int set_up_partitions(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   return err;
 }
 
-// Step 30: the rollback point's mount information and the node cache.
+// The rollback point's mount information and the node cache.
 int set_up_node_cache(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   if (mnt->rollback_present) {
     mnt->mntinfo.AccessMode = 0;
@@ -169,7 +169,7 @@ int set_up_node_cache(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   return err;
 }
 
-// Step 31: the descriptors go back to the disc and into the cache file,
+// The descriptors go back to the disc and into the cache file,
 // unless the cartridge is write-protected.
 int rewrite_descriptors(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   if (!s.rewrite_descriptors) return 0;
@@ -209,7 +209,7 @@ int rewrite_descriptors(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   return 0;
 }
 
-// Step 32.
+// The media resources of the mounted volume checked (not for a rollback point).
 void check_resources(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   const std::uint32_t f = mnt->mount_ext_flags;
   if (f & kRollbackPoint) {
@@ -225,7 +225,7 @@ void check_resources(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 #define LIMIT_LOG(level, ...) \
   KEL_LOG_AS("mdcudfsr_check_object_limit", (level), KEL_MOD_CORE, KEL_MARK_NOTE, __VA_ARGS__)
 
-// Step 33.
+// The file and folder counts against the volume's object limits.
 int check_object_limit(mdcudfsr_mount* mnt, State& s, vfs_context_t) {
   std::uint32_t files = 0, dirs = 0, max_files = 0, max_dirs = 0;
   mdcudfsr_cache_get_object_count(mnt, 1, &files, &dirs);
@@ -248,7 +248,7 @@ int check_object_limit(mdcudfsr_mount* mnt, State& s, vfs_context_t) {
   return 0;
 }
 
-// Step 34.
+// The cartridge memory read for the mount; a protected one makes it read-only.
 int cartridge_memory(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   int readonly = 0;
   int err = mdcudfsr_read_write_attribute_for_mount(mnt, &readonly, ctx);
@@ -262,7 +262,7 @@ int cartridge_memory(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
 #define ATTR_LOG(level, ...) \
   KEL_LOG_AS("mdcudfsr_init_fs_attributes", (level), KEL_MOD_CORE, KEL_MARK_NOTE, __VA_ARGS__)
 
-// Step 35: write-protect reasons other than none and unset make it read-only.
+// Write-protect reasons other than none and unset make it read-only.
 void init_fs_attributes(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   const std::uint32_t reasons = mnt->mntinfo.WriteProtectReasonFlags;
   if (reasons != 0 && reasons != MNTINFO_UNSET) s.read_only = true;
@@ -283,7 +283,7 @@ void init_fs_attributes(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   if (s.read_only) mdcudfsr_print_alarmcode(mnt->devvp, ctx);
 }
 
-// Step 36.
+// The defect map and the media information of the loaded disc.
 int defect_map_and_media_info(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (mnt->loaded_slot == 0xFF) return 0;
   int err = 0;
@@ -295,7 +295,7 @@ int defect_map_and_media_info(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   return 0;
 }
 
-// Step 37.
+// A move to the next track the mount found due (not for a rollback).
 int next_track(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   if (!s.next_track || (mnt->mount_ext_flags & (kRollback | kRollbackPoint))) return 0;
   const std::uint32_t reasons = mnt->mntinfo.WriteProtectReasonFlags;
@@ -322,14 +322,15 @@ void delete_fs_cache(mdcudfsr_mount* mnt) {
   mdcudfsr_metacache_fsmanage_delete(mnt, nullptr);
 }
 
-// Step 38.
+// The file-system cache deleted where the settings or a failure ask for it.
 void dispose_fs_cache(mdcudfsr_mount* mnt, int err) {
   const bool failed = err != 0 && err != 30;
   if (CheckFsCacheDeleteLevel(2) || (failed && CheckFsCacheDeleteLevel(1)) || mnt->delete_cache)
     delete_fs_cache(mnt);
 }
 
-// Step 39: the outcome; data from the cache that failed makes it raw.
+// The outcome: a read-only volume answers 30; a failure on data from the
+// cache deletes the cache and leaves the volume raw.
 int end_phase(mdcudfsr_mount* mnt, State& s, int err) {
   if (!err && s.read_only) err = 30;
   if (err && err != 30 && s.cache_failed) {

@@ -170,7 +170,7 @@ void settle_entry(SetUp& s, mdcudfsr_partition_entry& e) {
   }
 }
 
-// Step 5 for one file; true when its entry was read.
+// One metadata file's entry read; true when it was.
 bool set_up_file(SetUp& s, int index) {
   mdcudfsr_mount* mnt = s.mnt;
   auto& e = mnt->part[index];
@@ -214,7 +214,7 @@ bool set_up_file(SetUp& s, int index) {
   return true;
 }
 
-// Step 7: both files lost makes the volume raw. The lengths read are the
+// Both files lost makes the volume raw. The lengths read are the
 // mount's metadata file lengths, as a rollback mount keeps them: the free
 // space's metadata reserve, the integrity descriptor's size table and the
 // flushes read those.

@@ -345,9 +345,9 @@ int parity_to_info(vn_frame& f) {
   return err;
 }
 
-// Step 5: the master forgets its proxy. The proxy and its parity proxy,
-// inactive since step 2 and waiting for their vnodes' reclaim, let go of the
-// nodes they named, which may be freed before them.
+// The master forgets its proxy. The proxy and its parity proxy, made
+// inactive by the close and waiting for their vnodes' reclaim, let go of
+// the nodes they named, which may be freed before them.
 void forget_proxy(mdcudfsr_cache_node* n) {
   mdcudfsr_cache_node* proxy = n->proxy;
   n->proxy = nullptr;

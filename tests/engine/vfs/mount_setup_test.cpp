@@ -222,7 +222,7 @@ TEST_F(MountSetup, TheDriveLayersMountInformationSeedsTheMount) {
       {0x80000400u, 0x82500, 2, 0, 0, 0x2400},
       {0x80000400u, 0x100, 2, 0, 0, 0x100},
   };
-  // Flag 0x80 keeps the drive layer from mounting the slot again (step 9),
+  // Flag 0x80 keeps the drive layer from mounting the slot again at its end,
   // which would replace the copy published here.
   args_.flags = 0x282;
   for (const auto& c : cases) {
