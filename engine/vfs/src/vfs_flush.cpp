@@ -347,7 +347,7 @@ int run(Run& r) {
     if (r.skip) VFS_LOG(KEL_LOG_WARN, "metadata part skipped\n");
   }
   vfs_flush::finish(r, err);
-  if (!err) mnt->volume_changed = mnt->metadata_changed = 0;
+  if (!err) mnt->metadata_changed = 0;
   VFS_LOGK(KEL_LOG_WARN, "Metadata and Descriptor Flush End result=%d\n", err);
   VFS_EXIT(err);
   return err;
