@@ -171,25 +171,15 @@ int body(WriteOnceRun& r) {
   // Nothing written: the entries keep their locations and the integrity
   // descriptor follows.
   if (wrote && record_written(r, &err)) return err;
-  err = r.close_session ? vfs_flush::close_session(r, true)
-                        : vfs_flush::write_lvid(r, 0, "failed to flush lvid retry over %d. do read only mount. \n");
-  if (err) return err;
-  return vfs_flush::complete(r);
+  return vfs_flush::end_session_and_complete(r, {true, 0, "failed to flush lvid retry over %d. do read only mount. \n"});
 }
 
 int run(WriteOnceRun& r) {
   VFS_ENTER();
   int err = 0;
-  switch (vfs_flush::open_run(r, !(r.flags & 2), &err)) {
-    case vfs_flush::Opened::Ended:
-      return err;
-    case vfs_flush::Opened::NoLocalCache:
-      r.ro = true;
-      break;
-    case vfs_flush::Opened::Locked:
-      err = body(r);
-      break;
-  }
+  const vfs_flush::Opened opened = vfs_flush::open_run(r, !(r.flags & 2), &err);
+  if (opened == vfs_flush::Opened::Ended) return err;
+  if (opened == vfs_flush::Opened::Locked) err = body(r);
   vfs_flush::settle(r, err);
   return vfs_flush::end_run(r, err);
 }
@@ -198,16 +188,7 @@ int run(WriteOnceRun& r) {
 
 int mdcudfsr_flush_metadata_and_descriptor(mdcudfsr_mount* mnt, int flags, int close_session, int node_flush_option,
                                            vfs_context_t ctx, int on_mount) {
-  if (!mnt) {
-    VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
-  }
   WriteOnceRun r;
-  r.mnt = mnt;
-  r.ctx = ctx;
-  r.flags = flags;
-  r.close_session = close_session;
-  r.node_opt = node_flush_option;
-  r.on_mount = on_mount;
+  if (!vfs_flush::take_options(r, mnt, ctx, flags, close_session, node_flush_option, on_mount)) return 22;
   return run(r);
 }

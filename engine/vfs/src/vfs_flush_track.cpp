@@ -79,27 +79,16 @@ int body(TrackRun& r) {
   } else if (wrote) {
     record_entries(r);
   }
-  int err = vfs_flush::write_vds(r, r.vds_option);
-  if (err) return err;
-  err = r.close_session ? vfs_flush::close_session(r, false)
-                        : vfs_flush::write_lvid(r, 1, "failed to flush lvid retry over %d. \n");
-  if (err) return err;
-  return vfs_flush::complete(r);
+  if (const int err = vfs_flush::write_vds(r, r.vds_option)) return err;
+  return vfs_flush::end_session_and_complete(r, {false, 1, "failed to flush lvid retry over %d. \n"});
 }
 
 int run(TrackRun& r) {
   VFS_ENTER();
   int err = 0;
-  switch (vfs_flush::open_run(r, false, &err)) {
-    case vfs_flush::Opened::Ended:
-      return err;
-    case vfs_flush::Opened::NoLocalCache:
-      r.ro = true;
-      break;
-    case vfs_flush::Opened::Locked:
-      err = body(r);
-      break;
-  }
+  const vfs_flush::Opened opened = vfs_flush::open_run(r, false, &err);
+  if (opened == vfs_flush::Opened::Ended) return err;
+  if (opened == vfs_flush::Opened::Locked) err = body(r);
   if (r.on_mount) r.ro = false;  // inside the mount a failure leaves the mount writable
   vfs_flush::settle(r, err);
   if (r.skipped) VFS_LOG(KEL_LOG_WARN, "metadata part skipped\n");
@@ -112,17 +101,8 @@ int mdcudfsr_flush_metadata_and_descriptor_ex(mdcudfsr_mount* mnt, int flags, in
                                               int vds_option, int on_mount, int clear_node_flush_option,
                                               int* skipped) {
   if (skipped) *skipped = 0;
-  if (!mnt) {
-    VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
-  }
   TrackRun r;
-  r.mnt = mnt;
-  r.ctx = ctx;
-  r.flags = flags;
-  r.close_session = close_session;
-  r.node_opt = clear_node_flush_option ? 0 : 1;
-  r.on_mount = on_mount;
+  if (!vfs_flush::take_options(r, mnt, ctx, flags, close_session, clear_node_flush_option ? 0 : 1, on_mount)) return 22;
   r.vds_option = vds_option;
   const int err = run(r);
   if (skipped) *skipped = r.skipped ? 1 : 0;

@@ -33,6 +33,21 @@ Opened ended(WriteOnceRun& r, int result, int* err) {
 
 }  // namespace
 
+bool take_options(WriteOnceRun& r, mdcudfsr_mount* mnt, vfs_context_t ctx, int flags, int close_session, int node_opt,
+                  int on_mount) {
+  if (!mnt) {
+    VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
+    return false;
+  }
+  r.mnt = mnt;
+  r.ctx = ctx;
+  r.flags = flags;
+  r.close_session = close_session;
+  r.node_opt = node_opt;
+  r.on_mount = on_mount;
+  return true;
+}
+
 Opened open_run(WriteOnceRun& r, bool visit, int* err) {
   begin(r);
   mdcudfsr_mount* mnt = r.mnt;
@@ -42,6 +57,7 @@ Opened open_run(WriteOnceRun& r, bool visit, int* err) {
   *err = mdcudfsr_cache_local_cache_open(mnt, 3, r.ctx);
   if (*err) {
     VFS_LOG(KEL_LOG_ERR, "mdcudfsr_cache_local_cache_open is failed err=%d\n", *err);
+    r.ro = true;
     return Opened::NoLocalCache;
   }
   if (visit) {
@@ -117,6 +133,11 @@ int write_vds(WriteOnceRun& r, int vds_option) {
   return err;
 }
 
+namespace {
+
+// The integrity descriptor written, the session left open; ten attempts.
+// Exhaustion makes the read-only switch due unless the disc-change guard
+// has tripped.
 int write_lvid(WriteOnceRun& r, int lvid_option, const char* exhausted) {
   const int err = attempts(
       [&] {
@@ -133,6 +154,9 @@ int write_lvid(WriteOnceRun& r, int lvid_option, const char* exhausted) {
   return err;
 }
 
+// The session closed (after the descriptors are linked to the new entries
+// when `link` is set and the counters are past their limit) and the drive
+// told.
 int close_session(WriteOnceRun& r, bool link) {
   int err = 0;
   if (link && !mdcudfsr_counters_below_limit(r.mnt)) {
@@ -153,6 +177,8 @@ int close_session(WriteOnceRun& r, bool link) {
   return err;
 }
 
+// Completion: resources, device synchronisation, cartridge memory and the
+// cache-file copy of the descriptors.
 int complete(WriteOnceRun& r) {
   int err = mdcudfsr_check_media_resources(r.mnt, 0, r.ctx, nullptr);
   if (err) {
@@ -170,6 +196,13 @@ int complete(WriteOnceRun& r) {
   if (err) return err;
   if (r.close_session && r.mnt->fsmanage_handle >= 0) mdcudfsr_flush_descriptor_to_fscache_file(r.mnt, r.ctx);
   return 0;
+}
+
+}  // namespace
+
+int end_session_and_complete(WriteOnceRun& r, const SessionEnd& how) {
+  const int err = r.close_session ? close_session(r, how.link) : write_lvid(r, how.lvid_option, how.lvid_exhausted);
+  return err ? err : complete(r);
 }
 
 void settle(WriteOnceRun& r, int err) {

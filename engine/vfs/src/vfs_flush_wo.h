@@ -18,11 +18,15 @@ struct WriteOnceRun : Frame {
   bool ro = false;        // the read-only switch is due
 };
 
+// The caller's options taken into a run; false (logged) without a mount.
+bool take_options(WriteOnceRun& r, mdcudfsr_mount* mnt, vfs_context_t ctx, int flags, int close_session, int node_opt,
+                  int on_mount);
+
 // How the opening of a run ended.
 enum class Opened {
   Locked,        // every node locked: the flush goes on
   Ended,         // the run ended before writing (its result given)
-  NoLocalCache,  // the local cache did not open (logged): the end follows
+  NoLocalCache,  // the local cache did not open (logged, read-only switch due): the end follows
 };
 
 // The start of a run up to the locked nodes: the checks that end it at
@@ -52,20 +56,17 @@ int write_entries(WriteOnceRun& r, const uint32_t saved[2], uint32_t nwa, EntryS
 // The volume descriptor sequences, ten attempts; 0 or the last error.
 int write_vds(WriteOnceRun& r, int vds_option);
 
-// The integrity descriptor written, the session left open; ten attempts.
-// `lvid_option` goes to the writer; exhaustion logs `exhausted` (with the
-// retry count) and makes the read-only switch due unless the disc-change
-// guard has tripped.
-int write_lvid(WriteOnceRun& r, int lvid_option, const char* exhausted);
+// How a routine ends the integrity session.
+struct SessionEnd {
+  bool link;                   // closing: link the descriptors to the new entries first where due
+  int lvid_option;             // writing the descriptor: the writer's option
+  const char* lvid_exhausted;  // and the text logged (with the retry count) when all attempts fail
+};
 
-// The session closed (after the descriptors are linked to the new entries
-// when `link` is set and the counters are past their limit) and the drive
-// told.
-int close_session(WriteOnceRun& r, bool link);
-
-// Completion: resources, device synchronisation, cartridge memory and the
-// cache-file copy of the descriptors.
-int complete(WriteOnceRun& r);
+// The session closed (close_session set) or its descriptor written, then
+// the completion: resources, device synchronisation, cartridge memory and
+// the cache-file copy of the descriptors.
+int end_session_and_complete(WriteOnceRun& r, const SessionEnd& how);
 
 // The read-only switch when due, and the coherence mark cleared by a run
 // that closed the session.
