@@ -1,6 +1,7 @@
 // The anchor and descriptor-sequence reader on builder images written to a
 // slot of the simulated cartridge.
 #include "sdk_support.h"
+#include "support/recorded_disc.h"
 
 #include "drive_ctrl.h"
 #include "udf_reader.h"
@@ -40,7 +41,7 @@ class SdkUdfReader : public SdkSimTest {
     ASSERT_EQ(ctrl_->openReadOnly(), 0u);
   }
   void write(std::uint32_t lsn, const std::uint8_t* data, std::uint32_t count) {
-    ASSERT_EQ(sim_->cartridge().write_blocks(sim_->cartridge().loaded_slot, lsn, count, data), ERROR_SUCCESS);
+    kel_test::record_blocks(sim_->cartridge(), sim_->cartridge().loaded_slot, lsn, count, data);
   }
   std::uint8_t* sector(std::uint32_t lsn) { return image_.data() + std::size_t{lsn} * kSector; }
   // Writes sectors to the scratch area and reads them back through the drive.

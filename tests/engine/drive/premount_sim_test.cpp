@@ -53,14 +53,11 @@ class SimClient : public ::testing::Test {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  // real_reads: blocks never recorded do not read, as on a real drive.
-  void start(std::uint8_t medium, std::uint8_t loaded = 0, bool real_reads = false) {
+  void start(std::uint8_t medium, std::uint8_t loaded = 0) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = medium;
     o.cartridge.loaded_slot = loaded;
     o.cartridge.disc_blocks = 0x20000;
-    o.drive.unformatted_reads_fail = real_reads;
-    o.drive.blank_blocks_read_as_zeros = !real_reads;
     sim_ = std::make_unique<kelsim::SimHarness>(o);
     kel::SetMediumCookie(sim_->cookie());
   }
@@ -155,7 +152,7 @@ TEST_F(SimClient, AWriteOnceDiscWithNothingRecordedAtItsStartIsNoRawMedium) {
     SCOPED_TRACE(formatted ? "formatted, first track blank" : "never formatted");
     clientif_delete();
     stop();
-    start(0xE1, 0, true);
+    start(0xE1);
     if (formatted) {
       auto& d = sim_->cartridge().disc(0);
       d.formatted = true;
