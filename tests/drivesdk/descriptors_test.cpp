@@ -60,7 +60,7 @@ class SdkDescriptors : public SdkSimTest {
     std::vector<std::uint8_t> image;
     udf_test::build_volume(spec, image);
     change(image);
-    kel_test::record_image(sim_->cartridge(), 0, image.data(), kImageSectors);
+    kel_test::record_volume(sim_->cartridge(), 0, image.data(), kImageSectors);
     DriveCtrl drive(path(), false);
     EXPECT_EQ(drive.openReadOnly(), 0u);
     drive.setMediumType(c.medium_type);

@@ -3,6 +3,7 @@
 // backtrack polling on an injected clock, and finalize rewriting real slot
 // images of a write-once cartridge.
 #include "sdk_support.h"
+#include "support/recorded_disc.h"
 
 #include "confirm.h"
 #include "file_list.h"
@@ -395,11 +396,7 @@ class SdkFinalize : public SdkMediumJobs {
         pvd[58] = 3;
         udf_test::reseal(pvd);
       }
-      ASSERT_EQ(sim_->cartridge().write_blocks(slot, 0, kImageSectors, image.data()), ERROR_SUCCESS);
-      kelsim::Disc& d = sim_->cartridge().disc(slot);
-      d.formatted = true;
-      d.status = kelsim::DiscStatus::Incomplete;
-      d.tracks = {kelsim::Track{0, kImageSectors, kImageSectors, false, false}};
+      kel_test::record_volume(sim_->cartridge(), static_cast<int>(slot), image.data(), kImageSectors);
     }
     ASSERT_EQ(sim_->cartridge().save(), ERROR_SUCCESS);
     host().records[0x40107014] = {mountInfo(type, 0x91), mountInfo(type, 0x83, 0x1000)};

@@ -36,7 +36,7 @@ class SdkUdfReader : public SdkSimTest {
     image_.clear();
     udf_test::build_volume(udf_test::spec_for(udf_test::MediumClass::WriteOnce, slot), image_);
     ASSERT_EQ(image_.size(), std::size_t{kImageSectors} * kSector);
-    write(0, image_.data(), kImageSectors);
+    kel_test::record_volume(sim_->cartridge(), slot, image_.data(), kImageSectors);
     ctrl_ = std::make_unique<DriveCtrl>(path(), false);
     ASSERT_EQ(ctrl_->openReadOnly(), 0u);
   }

@@ -39,4 +39,29 @@ inline void record_image(kelsim::Cartridge& cartridge, int slot, const std::uint
   record_blocks(cartridge, slot, 0, sectors, image);
 }
 
+// A volume image of `sectors` blocks (the disc's size) as the format and
+// the writes of this system leave the disc. On a write-once disc the first
+// track holds the image's clusters up to the last one with data before the
+// disc's last cluster, unrecorded beyond; the last cluster (the reserve
+// anchor's) is a second, reserved track recorded whole. A rewritable disc
+// holds the whole image.
+inline void record_volume(kelsim::Cartridge& cartridge, int slot, const std::uint8_t* image, std::uint32_t sectors) {
+  if (!cartridge.write_once()) return record_image(cartridge, slot, image, sectors);
+  const std::uint32_t unit = kelsim::cluster_blocks(cartridge.medium_type());
+  const std::uint32_t end_area = sectors - unit;
+  constexpr std::size_t kBlock = 2048;
+  std::uint32_t data_end = 0;
+  for (std::uint32_t at = 0; at < end_area; at += unit) {
+    const std::uint8_t* p = image + std::size_t{at} * kBlock;
+    if (std::any_of(p, p + std::size_t{unit} * kBlock, [](std::uint8_t b) { return b != 0; })) data_end = at + unit;
+  }
+  ASSERT_EQ(0u, cartridge.write_blocks(slot, 0, data_end, image));
+  ASSERT_EQ(0u, cartridge.write_blocks(slot, end_area, unit, image + std::size_t{end_area} * kBlock));
+  kelsim::Disc& d = cartridge.disc(slot);
+  d.formatted = true;
+  d.status = kelsim::DiscStatus::Incomplete;
+  d.tracks = {kelsim::Track{0, end_area, data_end, false, false},
+              kelsim::Track{end_area, sectors - end_area, sectors, false, true}};
+}
+
 }  // namespace kel_test

@@ -289,7 +289,7 @@ void SimMount::load(TreeImage& image) {
   o.cartridge.disc_blocks = 0x20000;
   o.cartridge.medium_serial = "TREE0001";
   sim_ = std::make_unique<kelsim::SimHarness>(o);
-  kel_test::record_image(sim_->cartridge(), 0, image.medium.data(), image.spec.sectors);
+  kel_test::record_volume(sim_->cartridge(), 0, image.medium.data(), image.spec.sectors);
   kel::SetMediumCookie(sim_->cookie());
   char dev[] = "sg0", media[] = "notused";
   int finalized = 0, wp = 0, wu = 0;
