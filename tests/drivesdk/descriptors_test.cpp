@@ -6,6 +6,7 @@
 #include "finalize.h"
 
 #include "engine/udf/support_image.h"
+#include "support/recorded_disc.h"
 
 #include <cstring>
 
@@ -59,7 +60,7 @@ class SdkDescriptors : public SdkSimTest {
     std::vector<std::uint8_t> image;
     udf_test::build_volume(spec, image);
     change(image);
-    EXPECT_EQ(sim_->cartridge().write_blocks(0, 0, kImageSectors, image.data()), ERROR_SUCCESS);
+    kel_test::record_volume(sim_->cartridge(), 0, image.data(), kImageSectors);
     DriveCtrl drive(path(), false);
     EXPECT_EQ(drive.openReadOnly(), 0u);
     drive.setMediumType(c.medium_type);
@@ -129,6 +130,10 @@ TEST_F(SdkDescriptors, BuilderImagesAndTheirFaults) {
     layout_ = udf_test::layout_for(udf_test::spec_for(row.cls, 0));
     EXPECT_EQ(read(row.cls, row.change), row.result);
     if (row.result == 0) {
+      ASSERT_NE(data_.mvdsPvd, nullptr);
+      ASSERT_NE(data_.rvdsPvd, nullptr);
+      ASSERT_NE(data_.lvid, nullptr);
+      ASSERT_NE(data_.td, nullptr);
       EXPECT_EQ(data_.shared, row.cls == MediumClass::WriteOnce);
       EXPECT_EQ(data_.mvdsPvd->volumeSequenceNumber(), 1);
       EXPECT_EQ(data_.rvdsPvd->volumeSequenceNumber(), 1);

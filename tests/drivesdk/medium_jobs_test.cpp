@@ -3,6 +3,7 @@
 // backtrack polling on an injected clock, and finalize rewriting real slot
 // images of a write-once cartridge.
 #include "sdk_support.h"
+#include "support/recorded_disc.h"
 
 #include "confirm.h"
 #include "file_list.h"
@@ -211,17 +212,31 @@ TEST_F(SdkMediumJobs, AnErasedVolumeKeepsNoFolderButTheMetadataFolder) {
     EXPECT_EQ(host().mounts, 0);
     SdkSimTest::TearDown();
   }
-  // A blank disc in the drive: the erase wrote no volume.
-  start();
-  host().records[0x40107014] = {mountInfo(0xE1, 0x81)};
-  EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, nullptr); }), PxoUtilityLib::kErrRootErased);
-  EXPECT_TRUE(host().logged("root directory read error"));
+  // A blank disc in the drive: the erase wrote no volume. A blank
+  // write-once disc fails the anchor's read, whose failure is answered; a
+  // rewritable one reads zeros there: the descriptors are erased.
+  const struct {
+    std::uint8_t medium;
+    std::uint32_t result;
+  } blanks[] = {{0xE1, 0x110500}, {0xE2, PxoUtilityLib::kErrRootErased}};
+  for (const auto& blank : blanks) {
+    SCOPED_TRACE(int(blank.medium));
+    kelsim::CartridgeSetup c;
+    c.medium_type = blank.medium;
+    start("QMR-T300B", c);
+    host().records[0x40107014] = {mountInfo(blank.medium, 0x81)};
+    EXPECT_EQ(run([](PxoUtilityImpl& p) { return p.doAllDelete(false, nullptr); }), blank.result);
+    EXPECT_TRUE(host().logged("root directory read error"));
+    SdkSimTest::TearDown();
+  }
 }
 
 // The record of the backtrack carries the volume type the volume has (high
 // nibble of the mount information's type byte), so that it keeps it.
 TEST_F(SdkMediumJobs, BacktrackSendsTheVolumeTypeAndFollowsThePolledRecords) {
-  start();  // the disc as a backtrack leaves it: its descriptors erased
+  kelsim::CartridgeSetup rewritable;  // backtracks are made on rewritable media only
+  rewritable.medium_type = 0xE2;
+  start("QMR-T300B", rewritable);  // the disc as a backtrack leaves it: its descriptors erased
   ClockPump pump(clock_, 100);
   Bytes typeOne = mountInfo(0xE2, 0x81, 0x800);
   typeOne[14] = 0x12;  // volume type 1, information version 2
@@ -381,11 +396,7 @@ class SdkFinalize : public SdkMediumJobs {
         pvd[58] = 3;
         udf_test::reseal(pvd);
       }
-      ASSERT_EQ(sim_->cartridge().write_blocks(slot, 0, kImageSectors, image.data()), ERROR_SUCCESS);
-      kelsim::Disc& d = sim_->cartridge().disc(slot);
-      d.formatted = true;
-      d.status = kelsim::DiscStatus::Incomplete;
-      d.tracks = {kelsim::Track{0, kImageSectors, kImageSectors, false, false}};
+      kel_test::record_volume(sim_->cartridge(), static_cast<int>(slot), image.data(), kImageSectors);
     }
     ASSERT_EQ(sim_->cartridge().save(), ERROR_SUCCESS);
     host().records[0x40107014] = {mountInfo(type, 0x91), mountInfo(type, 0x83, 0x1000)};

@@ -1,6 +1,7 @@
 // The anchor and descriptor-sequence reader on builder images written to a
 // slot of the simulated cartridge.
 #include "sdk_support.h"
+#include "support/recorded_disc.h"
 
 #include "drive_ctrl.h"
 #include "udf_reader.h"
@@ -35,12 +36,12 @@ class SdkUdfReader : public SdkSimTest {
     image_.clear();
     udf_test::build_volume(udf_test::spec_for(udf_test::MediumClass::WriteOnce, slot), image_);
     ASSERT_EQ(image_.size(), std::size_t{kImageSectors} * kSector);
-    write(0, image_.data(), kImageSectors);
+    kel_test::record_volume(sim_->cartridge(), slot, image_.data(), kImageSectors);
     ctrl_ = std::make_unique<DriveCtrl>(path(), false);
     ASSERT_EQ(ctrl_->openReadOnly(), 0u);
   }
   void write(std::uint32_t lsn, const std::uint8_t* data, std::uint32_t count) {
-    ASSERT_EQ(sim_->cartridge().write_blocks(sim_->cartridge().loaded_slot, lsn, count, data), ERROR_SUCCESS);
+    kel_test::record_blocks(sim_->cartridge(), sim_->cartridge().loaded_slot, lsn, count, data);
   }
   std::uint8_t* sector(std::uint32_t lsn) { return image_.data() + std::size_t{lsn} * kSector; }
   // Writes sectors to the scratch area and reads them back through the drive.

@@ -402,6 +402,12 @@ void Scenario::unmount() {
 }
 
 kelsim::ExchangeResult Scenario::archive_file(const std::string& name, std::size_t bytes, int seed) {
+  auto res = try_archive_file(name, bytes, seed);
+  EXPECT_TRUE(res.ok) << name << ": " << (res.last() ? res.last()->raw : res.error) << "\n" << engine_->describe();
+  return res;
+}
+
+kelsim::ExchangeResult Scenario::try_archive_file(const std::string& name, std::size_t bytes, int seed) {
   std::string data(bytes, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131 + seed * 7 + i / 4096) & 0xFF);
   const std::string local = sim_->directory() + "/archive-in";
@@ -411,7 +417,6 @@ kelsim::ExchangeResult Scenario::archive_file(const std::string& name, std::size
   r.name = name;
   settle();
   auto res = engine_->archive(++sequence_, local, r);
-  EXPECT_TRUE(res.ok) << name << ": " << (res.last() ? res.last()->raw : res.error) << "\n" << engine_->describe();
   if (res.ok) expect_synced_before_answer(sequence_, "Archive " + name);
   return res;
 }

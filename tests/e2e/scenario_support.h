@@ -133,6 +133,8 @@ class Scenario : public ::testing::Test {
   // Archives a local file of `bytes` bytes (its content made from `seed`)
   // under `name`; the bytes are kept for expect_restores.
   kelsim::ExchangeResult archive_file(const std::string& name, std::size_t bytes, int seed);
+  // The same when the Archive may fail: its answer, unjudged.
+  kelsim::ExchangeResult try_archive_file(const std::string& name, std::size_t bytes, int seed);
   // Restores `name` and expects the bytes it was archived with.
   void expect_restores(const std::string& name);
   // SIGKILL, then the process is reaped.

@@ -234,14 +234,12 @@ TEST_F(SimTest, AnswersAreCutToTheAllocationLengthOfTheirCdb) {
 
 // The drive itself refuses a CDB shorter than its operation and never reads
 // past it: each CDB here lives in a buffer of exactly its length. Every
-// shorter form is refused 05/24/00; the whole one is served. The blank disc
-// (formatted by the FORMAT UNIT row, nothing recorded) reads as zeros here,
-// as the whole READ(10) is to be served, not refused for what the disc holds.
+// shorter form is refused 05/24/00; the whole one is served. The READ(10)
+// asks for no block: the disc, formatted by the FORMAT UNIT row, has
+// nothing recorded, and the whole CDB is to be served, not refused for what
+// the disc holds.
 TEST_F(SimTest, ShortCdbsAreRefusedByTheDrive) {
-  kelsim::HarnessOptions o;
-  o.drive.blank_blocks_read_as_zeros = true;
-  o.drive.unformatted_reads_fail = false;
-  start(o);
+  start();
   auto cdb = [](std::initializer_list<std::uint8_t> head, std::size_t len) {
     Bytes c(len, 0);
     std::copy(head.begin(), head.end(), c.begin());
@@ -249,7 +247,7 @@ TEST_F(SimTest, ShortCdbsAreRefusedByTheDrive) {
   };
   const Bytes rows[] = {
       cdb({0x00}, 6),  cdb({0x04}, 6),  cdb({0x12, 0, 0, 0, 36}, 6),  cdb({0x1B}, 6),  cdb({0x1E}, 6),
-      cdb({0x23, 0, 0, 0, 0, 0, 0, 0, 12}, 10),  cdb({0x25}, 10),  cdb({0x28, 0, 0, 0, 0, 0, 0, 0, 1}, 10),
+      cdb({0x23, 0, 0, 0, 0, 0, 0, 0, 12}, 10),  cdb({0x25}, 10),  cdb({0x28}, 10),
       cdb({0x2A}, 10),  cdb({0x2F}, 10),  cdb({0x35}, 10),  cdb({0x4A, 1, 0, 0, 0x10, 0, 0, 0, 8}, 10),
       cdb({0x51, 0, 0, 0, 0, 0, 0, 0, 32}, 10),  cdb({0x52, 1, 0, 0, 0, 1, 0, 0, 52}, 10),
       cdb({0x53, 1, 0, 0, 0x10, 0}, 10),  cdb({0x5A, 0, 1, 0, 0, 0, 0, 0, 18}, 10),

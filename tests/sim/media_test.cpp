@@ -20,14 +20,13 @@ struct TrackInfo {
 
 class MediaTest : public SimTest {
  protected:
-  // The drive as a real one: clusters never recorded do not read.
+  // The drive as configured by default: as a real one, clusters never
+  // recorded do not read.
   void start_with(std::uint8_t type, bool rewritable_formatted = true) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = type;
     o.cartridge.rewritable_formatted = rewritable_formatted;
     o.cartridge.disc_blocks = kN;
-    o.drive.blank_blocks_read_as_zeros = false;
-    o.drive.unformatted_reads_fail = true;
     start(o);
   }
   TrackInfo track(std::uint32_t number) {
@@ -741,7 +740,9 @@ TEST_F(MediaTest, UnrecordedReadsAreRecordedInTheTranscript) {
     EXPECT_EQ(read(0, 32).size(), 65536u);
     const auto beyond = in(rw10(0x28, 48, 32), 65536);
     EXPECT_EQ(good(beyond), zeros);
-    if (!zeros) EXPECT_EQ(sense(beyond), (kelsim::Sense{3, 0x11, 0}));
+    if (!zeros) {
+      EXPECT_EQ(sense(beyond), (kelsim::Sense{3, 0x11, 0}));
+    }
     auto t = sim_->service().transcript();
     ASSERT_EQ(t.size(), 3u);
     EXPECT_EQ(t[0].unrecorded_blocks, 8u);

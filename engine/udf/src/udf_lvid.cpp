@@ -416,6 +416,16 @@ int verify_unit(mdcudfsr_mount* mnt, uint32_t loc, uint32_t unit, vfs_context_t 
   return err;
 }
 
+// After a failed write the medium may already show the unit, read back
+// from the drive's cache or left there by a loss of the drive's power: only
+// a good SYNCHRONIZE CACHE (and the verify, where the write verifies)
+// confirms it.
+int confirm_lvid_unit(mdcudfsr_mount* mnt, int verify, vfs_context_t ctx) {
+  int err = sync_unit(mnt, ctx);
+  if (!err && verify) err = verify_unit(mnt, lvid_location(mnt), unit_size(mnt), ctx);
+  return err;
+}
+
 int write_lvid_unit(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t loc, uint32_t unit, int verify,
                     vfs_context_t ctx) {
   keep_cache_image(mnt, buf, ctx);
@@ -492,8 +502,10 @@ int mdcudfsr_set_lvid_integrity_type(mdcudfsr_mount* mnt, uint32_t set, uint32_t
   mnt->lvid.integrity_type = type;
   int err = 0;
   for (uint32_t attempt = 0; attempt <= kMaxWriteRetry; ++attempt) {
+    const int verify = mnt->is_rewritable ? 0 : 1;
     mnt->lvid_flush_in_progress = 1;
-    err = mdcudfsr_flush_lvid(mnt, 0, ctx, mnt->is_rewritable ? 0 : 1);
+    err = mdcudfsr_flush_lvid(mnt, 0, ctx, verify);
+    if (!err && attempt > 0) err = confirm_lvid_unit(mnt, verify, ctx);
     mnt->lvid_flush_in_progress = 0;
     if (!err) break;
     UDF_LOG(NOTI, "failed to update lvid \n");

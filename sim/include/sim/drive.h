@@ -83,17 +83,14 @@ struct DriveConfig {
   std::uint16_t transfer_units = 8;       // mode page 22h: 64 KiB units per command
   // Mode page 01h bytes 9-11: the error-reporting threshold (0: none).
   std::uint32_t error_reporting_threshold = 0;
-  // False: as a real drive, a READ(10) of a formatted write-once disc's
-  // clusters never recorded fails (03/11/00). True (for now the default):
-  // they read as zeros with GOOD; the engine's read-ahead and the drive
-  // utility library's reader still read such clusters, and tests place
-  // volume images on discs without recording them.
-  bool blank_blocks_read_as_zeros = true;
-  // True: a READ(10) of a write-once disc before FORMAT UNIT fails with
-  // 05/30/10, as on a real drive. False (for now the default): it reads as
-  // zeros with GOOD; tests of the utility library and the read-ahead place
-  // images on discs they never format.
-  bool unformatted_reads_fail = false;
+  // False (the default): as a real drive, a READ(10) of a formatted
+  // write-once disc's clusters never recorded fails (03/11/00). True: they
+  // read as zeros with GOOD, for a test that needs the old answer.
+  bool blank_blocks_read_as_zeros = false;
+  // True (the default): a READ(10) of a write-once disc before FORMAT UNIT
+  // fails with 05/30/10, as on a real drive. False: it reads as zeros with
+  // GOOD, for a test that needs the old answer.
+  bool unformatted_reads_fail = true;
 };
 
 // Sense key / ASC / ASCQ.

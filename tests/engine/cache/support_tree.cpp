@@ -16,6 +16,7 @@
 #include "udf/udf_mount.h"
 #include "udf/udf_path.h"
 #include "udf/udf_tag.h"
+#include "support/recorded_disc.h"
 #include "support/test_dir.h"
 
 #include <gtest/gtest.h>
@@ -288,10 +289,7 @@ void SimMount::load(TreeImage& image) {
   o.cartridge.disc_blocks = 0x20000;
   o.cartridge.medium_serial = "TREE0001";
   sim_ = std::make_unique<kelsim::SimHarness>(o);
-  auto& disc = sim_->cartridge().disc(0);
-  disc.formatted = true;
-  disc.status = kelsim::DiscStatus::Complete;
-  ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, 0, image.spec.sectors, image.medium.data()));
+  kel_test::record_volume(sim_->cartridge(), 0, image.medium.data(), image.spec.sectors);
   kel::SetMediumCookie(sim_->cookie());
   char dev[] = "sg0", media[] = "notused";
   int finalized = 0, wp = 0, wu = 0;

@@ -53,14 +53,11 @@ class SimClient : public ::testing::Test {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  // real_reads: blocks never recorded do not read, as on a real drive.
-  void start(std::uint8_t medium, std::uint8_t loaded = 0, bool real_reads = false) {
+  void start(std::uint8_t medium, std::uint8_t loaded = 0) {
     kelsim::HarnessOptions o;
     o.cartridge.medium_type = medium;
     o.cartridge.loaded_slot = loaded;
     o.cartridge.disc_blocks = 0x20000;
-    o.drive.unformatted_reads_fail = real_reads;
-    o.drive.blank_blocks_read_as_zeros = !real_reads;
     sim_ = std::make_unique<kelsim::SimHarness>(o);
     kel::SetMediumCookie(sim_->cookie());
   }
@@ -148,14 +145,16 @@ TEST_F(SimClient, PremountOfAFormattedCartridge) {
 
 // A write-once disc with nothing recorded at its start, on a drive whose
 // reads of it fail: never formatted (05/30/10), or formatted with its first
-// track blank (03/11/00). The pre-mount takes it as a sound medium, not as
-// an uninitialised or unreadable one, and the blank disc is then formatted.
+// track blank (03/11/00), as a format cut short after FORMAT UNIT leaves it.
+// The pre-mount takes it as a sound medium, not as an uninitialised or
+// unreadable one, and the mount of the last slot then formats it: the disc
+// gets its second track and reads from its start.
 TEST_F(SimClient, AWriteOnceDiscWithNothingRecordedAtItsStartIsNoRawMedium) {
   for (bool formatted : {false, true}) {
     SCOPED_TRACE(formatted ? "formatted, first track blank" : "never formatted");
     clientif_delete();
     stop();
-    start(0xE1, 0, true);
+    start(0xE1);
     if (formatted) {
       auto& d = sim_->cartridge().disc(0);
       d.formatted = true;
@@ -165,11 +164,15 @@ TEST_F(SimClient, AWriteOnceDiscWithNothingRecordedAtItsStartIsNoRawMedium) {
     int f = 0, wp = 0, wu = 0;
     EXPECT_EQ(0, premount(&f, &wp, &wu));
     EXPECT_NE(2u, mount_info().AccessMode);
-    if (!formatted) {
-      EXPECT_EQ(0, mount_last_slot());
-      EXPECT_NE(2u, mount_info().AccessMode);
-      EXPECT_TRUE(sim_->cartridge().disc(0).formatted);
-    }
+    EXPECT_EQ(0, mount_last_slot());
+    EXPECT_NE(2u, mount_info().AccessMode);
+    const kelsim::Disc& d = sim_->cartridge().disc(0);
+    EXPECT_TRUE(d.formatted);
+    ASSERT_EQ(2u, d.tracks.size());
+    EXPECT_GT(d.tracks[0].nwa, 256u) << "the anchor is recorded";
+    std::uint32_t io = 0;
+    EXPECT_EQ(0, pclient_if->storage()->check_medium_status(&io));
+    EXPECT_EQ(0u, io);
   }
 }
 

@@ -9,11 +9,13 @@
 #include "kel/scsi.h"
 #include "kel/pipe_client.h"
 #include "sim/harness.h"
+#include "support/recorded_disc.h"
 #include "support/test_dir.h"
 
 #include <chrono>
 #include <cstring>
 #include <numeric>
+#include <optional>
 
 namespace {
 
@@ -513,6 +515,75 @@ TEST_F(SimDrive, VerdictOnAnUnformattedRewritableDisc) {
   MDCFS_MOUNT_INFORMATION mi{};
   ASSERT_EQ(0, ss_->get_mount_info(reinterpret_cast<char*>(&mi)));
   EXPECT_EQ(0u, mi.MountStatus);
+}
+
+// The medium condition and the verdict on it for each state a disc can be
+// in, from the answers of the drive itself: a write-once disc with nothing
+// recorded at its start (never formatted, or formatted with its first track
+// blank) is sound, while a read of block 0 that fails on a disc whose start
+// is recorded, or on a rewritable one, decides by its sense: unformatted
+// (05/30/10) is a blank medium, another incompatible or corrupted format
+// (05/30/xx, 05/31/xx) a medium of another kind, anything else an
+// unreadable one.
+TEST_F(SimDrive, MediumConditionOfEachDiscStateFromTheDrivesAnswers) {
+  enum class Disc { Blank, FormattedBlank, Recorded };
+  struct Row {
+    const char* name;
+    std::uint8_t medium;
+    Disc disc;
+    std::optional<kelsim::Sense> read_fails;  // READ(10) of block 0
+    std::uint32_t condition;
+    std::uint32_t mount_status, access_mode;
+    errno_t verdict;
+    bool reads_block0;
+  };
+  const kelsim::Sense medium_error{3, 0x11, 0}, incompatible{5, 0x30, 2}, corrupted{5, 0x31, 0};
+  const Row rows[] = {
+      {"write-once never formatted", 0xE1, Disc::Blank, {}, 0, 0, 0, 0, false},
+      {"write-once first track blank", 0xE1, Disc::FormattedBlank, {}, 0, 0, 0, 0, false},
+      {"write-once start recorded", 0xE1, Disc::Recorded, {}, 0, 0, 0, 0, true},
+      {"write-once start unreadable", 0xE1, Disc::Recorded, medium_error, 0xFFFFFFFFu, 0x80000001u, 2,
+       drv_err::kMediumNotAccessible, true},
+      {"write-once of another format", 0xE1, Disc::Recorded, incompatible, 0x80000001u, 0x80000030u, 2,
+       drv_err::kMediumNotAccessible, true},
+      {"write-once format corrupted", 0xF2, Disc::Recorded, corrupted, 0x80000001u, 0x80000030u, 2,
+       drv_err::kMediumNotAccessible, true},
+      {"rewritable never formatted", 0xE2, Disc::Blank, {}, 1, 0x80000010u, 2, 0, true},
+      {"rewritable formatted, nothing written", 0xE2, Disc::FormattedBlank, {}, 0, 0, 0, 0, true},
+      {"rewritable unreadable", 0xE2, Disc::FormattedBlank, medium_error, 0xFFFFFFFFu, 0x80000001u, 2,
+       drv_err::kMediumNotAccessible, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    kel::ResetConfigCache();
+    start(r.medium == 0xF2 ? "QMR-T400B" : "QMR-T300B", r.medium, "1700", r.disc != Disc::Blank);
+    kelsim::Cartridge& cart = sim_->cartridge();
+    if (cart.write_once() && r.disc == Disc::FormattedBlank) {
+      kelsim::Disc& d = cart.disc(0);
+      d.formatted = true;
+      d.status = kelsim::DiscStatus::Incomplete;
+      d.tracks = {kelsim::Track{0, cart.disc_blocks(), 0, false, false}};
+    }
+    if (r.disc == Disc::Recorded) {
+      const std::vector<std::uint8_t> start_blocks(128 * 2048, 0x5A);
+      kel_test::record_blocks(cart, 0, 0, 128, start_blocks.data());
+    }
+    if (r.read_fails) sim_->drive().add_fault(kelsim::read_error(0, 0, *r.read_fails));
+    ASSERT_EQ(0, ss_->init());
+    sim_->service().clear_transcript();
+    ASSERT_EQ(0, ss_->reset_medium_properties());
+    EXPECT_EQ(r.condition, ss_->medium_condition());
+    bool read0 = false;
+    for (const auto& e : commands(0x28)) read0 |= kelsim::get_be32(e.cdb.data() + 2) == 0;
+    EXPECT_EQ(r.reads_block0, read0);
+    EXPECT_EQ(r.verdict, ss_->util_check_medium_condition());
+    const MDCFS_MOUNT_INFORMATION& mi = ss_->config_mirror().mount;
+    EXPECT_EQ(r.mount_status, mi.MountStatus);
+    EXPECT_EQ(r.access_mode, mi.AccessMode);
+    EXPECT_EQ(r.mount_status >= 0x80000001u && r.mount_status != 0x80000010u,
+              (mi.WriteProtectReasonFlags & 0x80000u) != 0);
+    if (!cart.write_once()) EXPECT_EQ(r.condition == 1 ? 0u : 1u, ss_->config_mirror().media_status);
+  }
 }
 
 TEST_F(SimDrive, EveryCommandOfTheTableReachesTheDriveAsBuilt) {

@@ -192,6 +192,45 @@ TEST_F(RealLvid, OpenAndCloseWithRetriesAndReadOnlyAtTheEnd) {
   EXPECT_EQ(m()->lvid.integrity_type, 1u);
 }
 
+// A close whose first SYNCHRONIZE CACHE fails finds the descriptor on the
+// medium at the retry (read back from the drive's cache, or left there by a
+// loss of the drive's power that kept it): success is answered only after a
+// good SYNCHRONIZE CACHE and the verify that follow the last write.
+TEST_F(RealLvid, ACloseFoundWrittenAfterAFailedSyncIsSyncedBeforeSuccess) {
+  struct Case {
+    const char* name;
+    kelsim::FaultRule sync_fails;
+  };
+  kelsim::FaultRule medium_error = kelsim::command_fails(kSyncCache, {0x03, 0x0C, 0x00});
+  medium_error.times = 1;
+  kelsim::FaultRule power_cut = kelsim::power_cut_at(kSyncCache, 32);
+  power_cut.times = 1;
+  for (const Case& c : {Case{"sync refused", medium_error}, Case{"power lost, the unit kept", power_cut}}) {
+    SCOPED_TRACE(c.name);
+    load(MediumClass::WriteOnce);
+    v->start_agent();
+    ASSERT_EQ(mdcudfsr_read_lvid(m(), nullptr, 0, 1, 0, 0), 0);
+    ASSERT_EQ(mdcudfsr_set_lvid_integrity_type(m(), 0, 1, nullptr), 0);
+    v->clear();
+    v->sim().drive().add_fault(c.sync_fails);
+    ASSERT_EQ(mdcudfsr_set_lvid_integrity_type(m(), 1, 1, nullptr), 0);
+    const std::vector<Command> cmds = v->commands();
+    std::size_t last_write = cmds.size();
+    for (std::size_t i = 0; i < cmds.size(); ++i)
+      if (cmds[i].op == kWrite10 && cmds[i].lba == lvid()) last_write = i;
+    ASSERT_LT(last_write, cmds.size());
+    bool synced = false, verified = false;
+    for (std::size_t i = last_write + 1; i < cmds.size(); ++i) {
+      synced |= cmds[i].op == kSyncCache && cmds[i].good;
+      verified |= synced && cmds[i].op == kVerify10 && cmds[i].good && cmds[i].lba == lvid();
+    }
+    EXPECT_TRUE(synced) << "a good SYNCHRONIZE CACHE after the last write of the descriptor";
+    EXPECT_TRUE(verified) << "the verify after it";
+    EXPECT_EQ(m()->lvid.integrity_type, 1u);
+    EXPECT_EQ(read_and_check(), 0);
+  }
+}
+
 TEST_F(RealLvid, ZeroAreaCheck) {
   EXPECT_EQ(mdcudfsr_check_zerofillarea(m(), nullptr), 0);
   v->edit(3, 1, [](uint8_t* b) { b[7] = 1; });

@@ -5,6 +5,7 @@
 #include "kelvfs/mdcudfsr_partitions.h"
 #include "udf/udf_names.h"
 #include "udf/udf_tag.h"
+#include "support/recorded_disc.h"
 
 #include <cstring>
 
@@ -15,13 +16,13 @@ using udf_test::MediumClass;
 
 class Partitions : public SimVolume {
  protected:
-  // Rewrites one block of the loaded disc.
+  // Rewrites one block of the loaded disc, recorded from then on.
   void patch(std::uint32_t lsn, const std::function<void(std::uint8_t*)>& change) {
     std::vector<std::uint8_t> b(2048);
     ASSERT_EQ(0u, sim_->cartridge().read_blocks(0, lsn, 1, b.data()));
     change(b.data());
     udf_test::reseal(b.data());
-    ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, lsn, 1, b.data()));
+    kel_test::record_blocks(sim_->cartridge(), 0, lsn, 1, b.data());
     stop_drive_client();
     start_drive_client();
   }

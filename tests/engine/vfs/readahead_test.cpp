@@ -9,6 +9,7 @@
 #include "kelhost/vnode.h"
 #include "kelvfs/mdcudfsr_readahead.h"
 #include "kelvnops/mdcudfsr_vnops.h"
+#include "support/recorded_disc.h"
 #include "support/settles.h"
 #include "udf/udf_extent.h"
 
@@ -70,7 +71,7 @@ class ReadAheadTest : public SimVolume {
     stop_drive_client();
     std::vector<std::uint8_t> data(static_cast<std::size_t>(blocks) * 2048);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = pattern(static_cast<std::int64_t>(i));
-    ASSERT_EQ(0u, sim_->cartridge().write_blocks(0, kBase, blocks, data.data()));
+    kel_test::record_blocks(sim_->cartridge(), 0, kBase, blocks, data.data());
     start_drive_client();
     g_served = mnt_.get();
     serve_file(blocks);

@@ -10,6 +10,7 @@
 #include "sim/harness.h"
 #include "udf/udf_extent.h"
 
+#include "support/recorded_disc.h"
 #include "support/settles.h"
 
 #include <atomic>
@@ -189,10 +190,7 @@ TEST_F(DataPath, AFileOnAnotherSlotReadsBackFromThatSlot) {
   const std::uint32_t first = 100 + 20 * 16;
   std::vector<std::uint8_t> other(3 * kBlock);
   for (std::size_t i = 0; i < other.size(); ++i) other[i] = pattern(i, 77);
-  kelsim::Disc& disc2 = sim().cartridge().disc(2);
-  disc2.formatted = true;
-  disc2.status = kelsim::DiscStatus::Complete;
-  ASSERT_EQ(0u, sim().cartridge().write_blocks(2, lsn(first), 3, other.data()));
+  kel_test::record_blocks(sim().cartridge(), 2, lsn(first), 3, other.data());
   mdcudfsr_cache_node* n = node_of("/rec.bin");
   n->udf_data->extents.first->extent.loc.part_num = 3;  // disc number 3: slot 2
   std::vector<std::uint8_t> got;
