@@ -61,5 +61,18 @@ TEST_F(Life, AReplayOfAFileLeftOutOfTheNewDiscsFlush) {
   run_life(std::chrono::seconds(600), 379);
 }
 
+//  - F2h without power cuts, seed 6462487898877074587: a kill after the
+//    old disc was closed for writing and slot 2, the cartridge's last, was
+//    loaded for an archive; the restarted engine completed the move, and its
+//    next flush wrote the old disc's soft write protection onto slot 2,
+//    whose structure the next mount refused as read-only (the 110th action
+//    is the first whose slot check shows it).
+TEST_F(Life, AReplayOfAMoveToTheLastDiscCompletedAfterAKill) {
+  const std::uint64_t seed = 6462487898877074587ull;
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  ASSERT_NO_FATAL_FAILURE(start_life(kCases[2].medium, seed));
+  run_life(std::chrono::seconds(600), 110);
+}
+
 }  // namespace
 }  // namespace e2e::life

@@ -57,6 +57,11 @@ void count_new_disc(mdcudfsr_mount* mnt) {
   std::memcpy(v.iuvd.imp_use + offsetof(logvol_info, imp_id), &lvi, sizeof lvi);
   mdcudfsr_make_regid(mnt, &v.pd.imp_id, REGID_IMPLEMENTATION);
   mdcudfsr_make_regid(mnt, &v.lvd.imp_id, REGID_IMPLEMENTATION);
+  // The new disc's sequence is written without write-protect flags: the
+  // soft one that a mount read from the old disc closed that disc only, and
+  // kept here it would go onto the new disc with the next link or unlink
+  // (on the cartridge's last slot a read-only volume at the next mount).
+  v.lvd.domain_id.id_suffix[2] = 0;
 }
 
 }  // namespace vfs_flush
