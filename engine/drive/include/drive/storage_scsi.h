@@ -336,6 +336,14 @@ class storage_scsi {
   errno_t set_config_locked();
   errno_t get_config_locked();
   errno_t read_os_transfer_limit(std::uint16_t* units);
+  // The steps of init.
+  errno_t wait_for_medium();
+  void reset_medium_state();
+  void read_medium_type();
+  errno_t read_write_protection();
+  errno_t read_transfer_units(std::uint16_t* units);
+  void decide_alarm_support(const pxo_devinfo_t& info);
+  errno_t create_device_config();
   void decide_medium_condition();
 
   int fd_ = -1;
