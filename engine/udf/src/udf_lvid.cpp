@@ -147,106 +147,145 @@ uint32_t mdcudfsr_get_lvid_integrity_type(mdcudfsr_mount* mnt) {
   return mnt->lvid.integrity_type;
 }
 
-int mdcudfsr_check_lvid_structure(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  UDF_TRACE_ENTRY();
-  int result = 0;
-  auto fail = [&]() {
-    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
-    if (!(mnt->mount_ext_flags & MNT_EXT_PVD_READONLY)) mnt->mntinfo.VolumeStatus = 0;
-    UDF_TRACE_EXIT_ERR(22);
-    return 22;
-  };
-  auto refuse_raw = [&]() {
-    refuse(mnt, MNTINFO_RULES_BROKEN);
-    UDF_TRACE_EXIT_ERR(22);
-    return 22;
-  };
-  auto read_only = [&]() {
-    mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
-    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-    result = 30;
-  };
+namespace {
+
+// Whether the descriptor's tag is its own and its integrity type known
+// (logged when not).
+bool lvid_tag_sound(const mdcudfsr_mount* mnt, uint32_t type) {
   if (mnt->lvid.tag.id != TAG_ID_LVID) {
     UDF_LOG(ERR, "Tag id(%d) is not LVID.\n", mnt->lvid.tag.id);
-    return fail();
+    return false;
   }
   if (mnt->lvid.tag.serial_num != mnt->avdp.tag.serial_num) {
     UDF_LOG(ERR, "Tag serial number(%d) is not equal AVDP's Number(%d).\n", mnt->lvid.tag.serial_num,
             mnt->avdp.tag.serial_num);
-    return fail();
+    return false;
   }
-  const uint32_t type = mdcudfsr_get_lvid_integrity_type(mnt) & 0xFF;
   if (type > 1) {
     UDF_LOG(ERR, "Invalid integrity type(%d).\n", type);
-    return fail();
+    return false;
+  }
+  return true;
+}
+
+// A broken rule that leaves the volume readable: read-only, 30.
+int rules_read_only(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
+  mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+  return 30;
+}
+
+// The finalization marks of a write-once volume (`state`: the low nibble 3
+// finalized, 2 finalizing): 30 when they make the volume read-only, else 0.
+int check_finalization(mdcudfsr_mount* mnt, uint8_t state, vfs_context_t ctx) {
+  int result = 0;
+  if ((state & 0x0F) == 3) {
+    const uint32_t reasons = mnt->mntinfo.WriteProtectReasonFlags;
+    if ((reasons & kWrprotFinalized) || (mnt->mount_ext_flags & kMntExtNoFinalizedMark)) {
+      if (mnt->mntinfo.MountStatus == 0 && mnt->mntinfo.AccessMode == 0 && reasons == (kWrprotFinalized | WRPROT_READONLY))
+        mnt->mntinfo.WriteProtectReasonFlags = kWrprotFinalized;
+    } else {
+      UDF_LOG(ERR, "CLOSE_TRACK_SESSION failed -> LVID FINALIZED, but !MDCFS_WRITE_PROTECT_FINALIZED_MEDIA \n");
+      mnt->mntinfo.MountStatus = 0;
+      mnt->mntinfo.AccessMode = 0;
+      mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+      result = 30;
+    }
+  }
+  if (state == 2) {
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+    UDF_LOG(WARN, "LVID operation status is finalizing. read only mount\n");
+    result = 30;
+  }
+  return result;
+}
+
+// The format and repair versions of our own implementation identifier:
+// 0, 30 when the volume is to be read-only, 22 when refused (raw mount).
+int check_format_versions(mdcudfsr_mount* mnt, const imp_use_logvol_integrity_desc* iu, bool open,
+                          vfs_context_t ctx) {
+  const uint8_t fv = iu->imp_use_id.id_suffix[2], rv = iu->imp_use_id.id_suffix[3];
+  UDF_LOG(WARN, "Driver: FormatVer:0x%02X, RepairVer:0x%02X/LVID: FormatVer:0x%02X, RepairVer:0x%02X\n",
+          MDCUDFSR_FSFV, MDCUDFSR_FSRV, fv, rv);
+  if (fv & 0x80) {
+    UDF_LOG(ERR, open ? "LVID is opend, and Format Version MSB on do RAW mount.\n"
+                      : "LVID is closed, and Format Version MSB on. do RAW mount.\n");
+    refuse(mnt, MNTINFO_RULES_BROKEN);
+    return 22;
+  }
+  if (fv > MDCUDFSR_FSFV) {
+    UDF_LOG(WARN, open ? "LVID is opend, and Format Version > FSFV. do Read Only mount.\n"
+                       : "LVID is closed, and Format Version > FSFV. do Read Only mount.\n");
+    return rules_read_only(mnt, ctx);
+  }
+  if (rv > MDCUDFSR_FSRV) {
+    if (open) {
+      UDF_LOG(WARN, "LVID is opend, and LVID Repair Version is over FSRV on do Read Only mount.\n");
+      return rules_read_only(mnt, ctx);
+    }
+    UDF_LOG(WARN, "LVID is closed, and LVID Repair Version is over FSRV.\n");
+  }
+  return 0;
+}
+
+// The implementation use of the descriptor: another implementation's
+// volume is read-only; of ours, the writing system and the UDF revisions
+// must be ones we read, then the format versions are checked. 0, 30 when
+// the volume is to be read-only, 22 when refused (raw mount).
+int check_implementation(mdcudfsr_mount* mnt, const imp_use_logvol_integrity_desc* iu, bool open,
+                         vfs_context_t ctx) {
+  if (std::memcmp(iu->imp_use_id.id, "*Tarn KELFS", 12) != 0) {
+    UDF_LOG(WARN, "FSD ImplementationID(%s) not valid.\n",
+            std::string(reinterpret_cast<const char*>(iu->imp_use_id.id), 23).c_str());
+    mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+    return 0;
+  }
+  const uint8_t os_class = iu->imp_use_id.id_suffix[0], os_id = iu->imp_use_id.id_suffix[1];
+  if (open && !((os_class == 6 && os_id == 0) || (os_class == 3 && os_id == 1) || (os_class == 4 && os_id == 5))) {
+    UDF_LOG(ERR, "LVID ImplUse Suffix osClass(%d) and osId(%d) are not supo.\n", os_class, os_id);
+    refuse(mnt, MNTINFO_RULES_BROKEN);
+    return 22;
+  }
+  if (iu->min_udf_read_rev > 0x0250) {
+    UDF_LOG(ERR, "Min Read Version > 2.50. lvid_impl_use->min_udf_read_rev=%x. \n", iu->min_udf_read_rev);
+    refuse(mnt, MNTINFO_RULES_BROKEN);
+    return 22;
+  }
+  int result = 0;
+  const uint16_t write_limit = mnt->is_rewritable ? 0x0250 : 0x0260;
+  if (iu->min_udf_write_rev > write_limit) {
+    UDF_LOG(ERR, "Min Write Version > %x. lvid_impl_use->min_udf_write_rev=%x. \n", write_limit,
+            iu->min_udf_write_rev);
+    result = rules_read_only(mnt, ctx);
+  }
+  const int versions = check_format_versions(mnt, iu, open, ctx);
+  return versions ? versions : result;
+}
+
+}  // namespace
+
+int mdcudfsr_check_lvid_structure(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  UDF_TRACE_ENTRY();
+  const uint32_t type = mdcudfsr_get_lvid_integrity_type(mnt) & 0xFF;
+  if (!lvid_tag_sound(mnt, type)) {
+    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
+    if (!(mnt->mount_ext_flags & MNT_EXT_PVD_READONLY)) mnt->mntinfo.VolumeStatus = 0;
+    UDF_TRACE_EXIT_ERR(22);
+    return 22;
   }
   const bool open = type == 0;
   uint32_t n = mnt->lvid.num_partitions;
   if (n > MDCUDFSR_MAX_PARTITIONS) n = MDCUDFSR_MAX_PARTITIONS;
   const imp_use_logvol_integrity_desc* iu = mdcudfsr_lvid_imp_use(&mnt->lvid, n);
   const uint8_t s = iu->imp_use_id.id_suffix[4];
-  if (!mnt->is_rewritable) {
-    if ((s & 0x0F) == 3) {
-      const uint32_t reasons = mnt->mntinfo.WriteProtectReasonFlags;
-      if ((reasons & kWrprotFinalized) || (mnt->mount_ext_flags & kMntExtNoFinalizedMark)) {
-        if (mnt->mntinfo.MountStatus == 0 && mnt->mntinfo.AccessMode == 0 && reasons == (kWrprotFinalized | WRPROT_READONLY))
-          mnt->mntinfo.WriteProtectReasonFlags = kWrprotFinalized;
-      } else {
-        UDF_LOG(ERR, "CLOSE_TRACK_SESSION failed -> LVID FINALIZED, but !MDCFS_WRITE_PROTECT_FINALIZED_MEDIA \n");
-        mnt->mntinfo.MountStatus = 0;
-        mnt->mntinfo.AccessMode = 0;
-        mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-        result = 30;
-      }
-    }
-    if (s == 2) {
-      mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-      UDF_LOG(WARN, "LVID operation status is finalizing. read only mount\n");
-      result = 30;
-    }
+  int result = mnt->is_rewritable ? 0 : check_finalization(mnt, s, ctx);
+  const int implementation = check_implementation(mnt, iu, open, ctx);
+  if (implementation == 22) {
+    UDF_TRACE_EXIT_ERR(22);
+    return 22;
   }
-  if (std::memcmp(iu->imp_use_id.id, "*Tarn KELFS", 12) != 0) {
-    UDF_LOG(WARN, "FSD ImplementationID(%s) not valid.\n",
-            std::string(reinterpret_cast<const char*>(iu->imp_use_id.id), 23).c_str());
-    mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
-    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-  } else {
-    const uint8_t os_class = iu->imp_use_id.id_suffix[0], os_id = iu->imp_use_id.id_suffix[1];
-    if (open && !((os_class == 6 && os_id == 0) || (os_class == 3 && os_id == 1) || (os_class == 4 && os_id == 5))) {
-      UDF_LOG(ERR, "LVID ImplUse Suffix osClass(%d) and osId(%d) are not supo.\n", os_class, os_id);
-      return refuse_raw();
-    }
-    if (iu->min_udf_read_rev > 0x0250) {
-      UDF_LOG(ERR, "Min Read Version > 2.50. lvid_impl_use->min_udf_read_rev=%x. \n", iu->min_udf_read_rev);
-      return refuse_raw();
-    }
-    const uint16_t write_limit = mnt->is_rewritable ? 0x0250 : 0x0260;
-    if (iu->min_udf_write_rev > write_limit) {
-      UDF_LOG(ERR, "Min Write Version > %x. lvid_impl_use->min_udf_write_rev=%x. \n", write_limit,
-              iu->min_udf_write_rev);
-      read_only();
-    }
-    const uint8_t fv = iu->imp_use_id.id_suffix[2], rv = iu->imp_use_id.id_suffix[3];
-    UDF_LOG(WARN, "Driver: FormatVer:0x%02X, RepairVer:0x%02X/LVID: FormatVer:0x%02X, RepairVer:0x%02X\n",
-            MDCUDFSR_FSFV, MDCUDFSR_FSRV, fv, rv);
-    if (fv & 0x80) {
-      UDF_LOG(ERR, open ? "LVID is opend, and Format Version MSB on do RAW mount.\n"
-                        : "LVID is closed, and Format Version MSB on. do RAW mount.\n");
-      return refuse_raw();
-    }
-    if (fv > MDCUDFSR_FSFV) {
-      UDF_LOG(WARN, open ? "LVID is opend, and Format Version > FSFV. do Read Only mount.\n"
-                         : "LVID is closed, and Format Version > FSFV. do Read Only mount.\n");
-      read_only();
-    } else if (rv > MDCUDFSR_FSRV) {
-      if (open) {
-        UDF_LOG(WARN, "LVID is opend, and LVID Repair Version is over FSRV on do Read Only mount.\n");
-        read_only();
-      } else {
-        UDF_LOG(WARN, "LVID is closed, and LVID Repair Version is over FSRV.\n");
-      }
-    }
-  }
+  if (implementation) result = implementation;
   if (!(mnt->mount_ext_flags & MNT_EXT_PVD_READONLY))
     mnt->mntinfo.VolumeStatus = static_cast<uint8_t>(s | (open ? kVolumeStatusOpen : 0) | kVolumeStatusChecked);
   UDF_TRACE_EXIT_ERR(result);
