@@ -403,64 +403,12 @@ void keep_cache_image(mdcudfsr_mount* mnt, const uint8_t* buf, vfs_context_t ctx
     drop_cache_file(mnt, ctx);
 }
 
-// The last written disc loaded under the slot lock; 0 or its error.
-int load_last_written(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  const int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-  if (err) UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
-  return err;
-}
-
-// The unit written at loc on the last written disc (its range reserved
-// first on 0xF2 media); the drive's disc information is then stale.
-int write_unit(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t loc, uint32_t unit, vfs_context_t ctx) {
-  std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-  if (const int err = load_last_written(mnt, ctx)) return err;
-  buf_t bp = buf_getblk(mnt->devvp, loc, static_cast<int>(unit), 0, 0, kBufOpMetadata);
-  if (!bp) return 5;
-  buf_setflags(bp, kBufFlagWrite);
-  std::memcpy(buf_bytes(bp), buf, unit);
-  if (is_f2(mnt)) {
-    ReserveRange r{loc, kUnitF2 / mnt->logical_sector_size};
-    if (const int err = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, reinterpret_cast<char*>(&r), 0, ctx)) {
-      UDF_LOG(ERR, "reserve write failed. status=%d\n", err);
-      mdcudfsr_sync_drive_cache(mnt, ctx);
-      buf_brelse(bp);
-      return err;
-    }
-  }
-  const int err = buf_bwrite(bp);
-  VNOP_IOCTL(mnt->devvp, kIoctlForgetDiscInfo, nullptr, 0, ctx);
-  if (err) {
-    mdcudfsr_sync_drive_cache(mnt, ctx);
-    UDF_LOG(ERR, "buf_bwrite is failed.(%d)\n", err);
-  }
-  return err;
-}
-
-// The drive's cache synchronised on the last written disc.
-int sync_unit(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-  int err = load_last_written(mnt, ctx);
-  if (!err && (err = mdcudfsr_sync_drive_cache(mnt, ctx)) != 0) UDF_LOG(ERR, "sync chace is failed.(%d)\n", err);
-  return err;
-}
-
-// The written unit verified on the last written disc.
-int verify_unit(mdcudfsr_mount* mnt, uint32_t loc, uint32_t unit, vfs_context_t ctx) {
-  std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-  const uint32_t ss = mnt->logical_sector_size;
-  int err = load_last_written(mnt, ctx);
-  if (!err && (err = mdcudfsr_verify_range(mnt->devvp, loc, (unit + ss - 1) / ss, ctx, mnt)) != 0)
-    UDF_LOG(ERR, "verify range is failed.(%d)\n", err);
-  return err;
-}
-
 int write_lvid_unit(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t loc, uint32_t unit, int verify,
                     vfs_context_t ctx) {
   keep_cache_image(mnt, buf, ctx);
-  int err = write_unit(mnt, buf, loc, unit, ctx);
-  if (!err) err = sync_unit(mnt, ctx);
-  if (!err && verify) err = verify_unit(mnt, loc, unit, ctx);
+  int err = write_on_last_written(mnt, buf, loc, unit, ctx, udf_log::FS, "buf_bwrite is failed.(%d)\n");
+  if (!err) err = sync_last_written(mnt, ctx);
+  if (!err && verify) err = verify_on_last_written(mnt, loc, unit, ctx);
   return err;
 }
 
