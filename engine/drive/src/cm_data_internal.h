@@ -58,6 +58,20 @@ timestamp udf_time(const std::tm& t);
 using time_source_fn = std::time_t (*)();
 void set_time_source(time_source_fn fn);
 
+// The arguments of an erase: 0, or 22 (logged) without its information or
+// without the storage.
+inline errno_t check_erase_arguments(const pxo_all_erase_info_t* info, const storage_scsi* s) {
+  if (info == nullptr) {
+    DRV_LOG(ERR_, "Invalid parameter. AllEraseInfo=0x%p\n", static_cast<const void*>(info));
+    return drv_err::kInvalid;
+  }
+  if (s == nullptr) {
+    DRV_LOG(ERR_, "Invalid parameter. m_storage_scsi=0x%p\n", static_cast<const void*>(s));
+    return drv_err::kInvalid;
+  }
+  return 0;
+}
+
 }  // namespace media
 
 // Relocation on rewritable media: the defect bitmap of storage_scsi.

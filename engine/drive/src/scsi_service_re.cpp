@@ -351,14 +351,7 @@ errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi
 
 errno_t scsi_service_re::all_erase(pxo_all_erase_info_t* info, UInt32 nwa, bool driveVerify) {
   DRV_TRACE_FN();
-  if (info == nullptr) {
-    DRV_LOG(ERR_, "Invalid parameter. AllEraseInfo=0x%p\n", static_cast<void*>(info));
-    return drv_err::kInvalid;
-  }
-  if (m_storage_scsi == nullptr) {
-    DRV_LOG(ERR_, "Invalid parameter. m_storage_scsi=0x%p\n", static_cast<void*>(m_storage_scsi));
-    return drv_err::kInvalid;
-  }
+  if (errno_t e = media::check_erase_arguments(info, m_storage_scsi)) return e;
   if (errno_t e = refuse_while_walking(*this)) return e;
   storage_scsi* s = m_storage_scsi;
   std::tm now{};

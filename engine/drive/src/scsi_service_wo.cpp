@@ -1102,14 +1102,7 @@ class wo_erase_run {
 
 errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify) {
   DRV_TRACE_FN();
-  if (info == nullptr) {
-    DRV_LOG(ERR_, "Invalid parameter. AllEraseInfo=0x%p\n", static_cast<void*>(info));
-    return drv_err::kInvalid;
-  }
-  if (m_storage_scsi == nullptr) {
-    DRV_LOG(ERR_, "Invalid parameter. m_storage_scsi=0x%p\n", static_cast<void*>(m_storage_scsi));
-    return drv_err::kInvalid;
-  }
+  if (errno_t e = media::check_erase_arguments(info, m_storage_scsi)) return e;
   std::tm now{};
   if (!media::now_utc(&now)) {
     DRV_LOG(ERR_, "time() fialed err=%d", -1);
