@@ -726,107 +726,12 @@ errno_t scsi_service::last_written_disc_search(storage_scsi* pscsi, std::uint8_t
   }
   bool slot_known = true;  // false: nothing found that could be stored
   pxo_slot_info_t si{};
-  errno_t sr = s->get_slot_info(reinterpret_cast<caddr_t>(&si));
-  if (sr != 0) {
-    DRV_LOG(ERR_, "get_slot_info err.\n");
-    // No slot information: read-only path.
-    (void)s->set_read_only_status_to_mount_info(0x4000);
-    DRV_LOG(ERR_, "Max Slot Number of Written Disc not get. Do Read Only Mount\n");
-    Mechanism m0 = read_mechanism(s);
-    const int slots = m0.slots;
-    bool formatted = false, caperr = false;
-    errno_t fr = isFormatted(&formatted, &caperr);
-    std::uint32_t msln = 0;
-    bool done = false;
-    if (fr == 0 && formatted) {
-      DRV_LOG(INFO, "disc is formated check LVID finalized\n");
-      if (isLVIDFinalized(&msln)) {
-        res = loadSLN(7, static_cast<char>(msln), lastslot, isUnknownMedia, m0.loaded);
-        done = true;
-      }
-    }
-    if (!done) {
-      const std::uint8_t half = static_cast<std::uint8_t>(slots / 2 - 1);
-      std::uint8_t target = 5;
-      errno_t lr = s->next_slot_load(reinterpret_cast<caddr_t>(&target));
-      if (lr != 0) DRV_LOG(ERR_, "next_slot_load failed. err=%d\n", lr);
-      printLogMediumUniqueId(m0.loaded, target);
-      Mechanism m1 = read_mechanism(s);
-      if (m1.err != 0 || (m1.state == 1 && m1.loaded != half)) {
-        (void)set_read_only_one();
-        DRV_LOG(ERR_, "Slot:%d disc not load. Do Read Only Mount\n ", half);
-        // The mount goes on with the disc in the drive; with none known
-        // (no mechanism answer, no disc) no slot is stored at all.
-        if (m1.err == 0 && m1.state == 1)
-          *lastslot = m1.loaded;
-        else
-          slot_known = false;
-      } else {
-        formatted = false;
-        caperr = false;
-        fr = isFormatted(&formatted, &caperr);
-        if (fr == 0 && !formatted) {
-          DRV_LOG(ERR_, "[2]Read disc information failed. Or unformat media. Result=%d \n", fr);
-          res = loadSLN(5, static_cast<char>(half), lastslot, isUnknownMedia, m1.loaded);
-        } else {
-          Mechanism m2 = read_mechanism(s);
-          res = loadSLN(7, static_cast<char>(m2.slots - 1), lastslot, isUnknownMedia, m2.loaded);
-        }
-      }
-    }
+  if (s->get_slot_info(reinterpret_cast<caddr_t>(&si)) != 0) {
+    res = search_without_slot_info(lastslot, isUnknownMedia, &slot_known);
   } else {
-    DRV_LOG(INFO, "get_slot_info::slot(%d), CM_MaxSlotNum(%d)\n", static_cast<int>(si.current_slot), m.slots);
-    DRV_LOG(INFO, "slotinfo->slotnum        ::%d\n", static_cast<int>(si.current_slot));
-    DRV_LOG(INFO, "slotinfo->lastwrittenslot::%d\n", static_cast<int>(si.last_written_slot));
-    std::uint8_t cur = static_cast<std::uint8_t>(si.current_slot);
-    setNextSlotLoad(&cur);
-    std::uint32_t target32 = si.last_written_slot;
-    if (m.slots > 0 && target32 > static_cast<std::uint32_t>(m.slots - 1)) target32 = m.slots - 1u;
-    const std::uint8_t target = static_cast<std::uint8_t>(target32);
-    Mechanism m2 = read_mechanism(s);
-    bool go_format_check = true;
-    if (m2.err != 0 || m2.loaded != target || m2.state != 1) {
-      DRV_LOG(INFO, "Mechanism status failed. Or another DISC loaded. CurrSlot:%d, MaxSlot:%d, MechaStat:%d, Result=%d\n",
-              m2.loaded, m2.slots, m2.state, m2.err);
-      std::uint8_t t = target;
-      errno_t lr = s->next_slot_load(reinterpret_cast<caddr_t>(&t));
-      if (lr != 0) {
-        DRV_LOG(ERR_, "next_slot_load failed. err=%d\n", lr);
-        return lr;
-      }
-      printLogMediumUniqueId(m2.loaded, target);
-      Mechanism m3 = read_mechanism(s);
-      if (m3.err != 0 || (m3.state == 1 && m3.loaded != target)) {
-        (void)set_read_only_one();
-        DRV_LOG(ERR_, "Slot:%d disc not load. Do Read Only Mount\n ", target);
-        res = loadSLN(5, static_cast<char>(target), lastslot, isUnknownMedia, m3.loaded);
-        go_format_check = false;
-      }
-    }
-    if (go_format_check) {
-      bool formatted = false, caperr = false;
-      errno_t fr = isFormatted(&formatted, &caperr);
-      if (fr != 0) {
-        DRV_LOG(ERR_, "isFormatted failed. err=%d\n", fr);
-        if (caperr) {
-          errno_t r = s->set_raw_mount_status_to_mount_info(0xFFFFFFFFu, 0x80000, 2, type, 0);
-          if (r != 0) DRV_LOG(ERR_, "set_raw_mount_status_to_mount_info failed. err=%d\n", r);
-          return fr;
-        }
-        formatted = true;
-      }
-      if (formatted) {
-        *lastslot = target;
-        DRV_LOG(INFO, "Last written slot is %d", target);
-      } else {
-        DRV_LOG(ERR_, "Read disc information failed. Or unformat media. Result=%d\n", fr);
-        res = loadSLN(5, static_cast<char>(target), lastslot, isUnknownMedia, target);
-        if (res != 0)
-          DRV_LOG(ERR_, "loadSLN failed. err=%d\n", res);
-        else
-          DRV_LOG(INFO, "loadSLN Result:%d\n", res);
-      }
-    }
+    bool stop = false;
+    res = search_by_slot_info(si, m.slots, type, lastslot, isUnknownMedia, &stop);
+    if (stop) return res;
   }
   if (slot_known) {
     setNextSlotLoad(lastslot);
@@ -837,6 +742,113 @@ errno_t scsi_service::last_written_disc_search(storage_scsi* pscsi, std::uint8_t
     DRV_LOG(ERR_, "no slot known: slot information left as it was\n");
   }
   DRV_LOG(DEBG, "err(%d)", res);
+  return res;
+}
+
+errno_t scsi_service::search_without_slot_info(std::uint8_t* lastslot, Boolean* isUnknownMedia, bool* slot_known) {
+  storage_scsi* s = m_storage_scsi;
+  DRV_LOG(ERR_, "get_slot_info err.\n");
+  (void)s->set_read_only_status_to_mount_info(0x4000);
+  DRV_LOG(ERR_, "Max Slot Number of Written Disc not get. Do Read Only Mount\n");
+  Mechanism m0 = read_mechanism(s);
+  bool formatted = false, caperr = false;
+  errno_t fr = isFormatted(&formatted, &caperr);
+  std::uint32_t msln = 0;
+  if (fr == 0 && formatted) {
+    DRV_LOG(INFO, "disc is formated check LVID finalized\n");
+    if (isLVIDFinalized(&msln)) return loadSLN(7, static_cast<char>(msln), lastslot, isUnknownMedia, m0.loaded);
+  }
+  return search_from_middle_slot(m0.slots, m0.loaded, lastslot, isUnknownMedia, slot_known);
+}
+
+errno_t scsi_service::search_from_middle_slot(std::uint8_t slots, std::uint8_t loaded, std::uint8_t* lastslot,
+                                              Boolean* isUnknownMedia, bool* slot_known) {
+  storage_scsi* s = m_storage_scsi;
+  const std::uint8_t half = static_cast<std::uint8_t>(slots / 2 - 1);
+  std::uint8_t target = 5;
+  errno_t lr = s->next_slot_load(reinterpret_cast<caddr_t>(&target));
+  if (lr != 0) DRV_LOG(ERR_, "next_slot_load failed. err=%d\n", lr);
+  printLogMediumUniqueId(loaded, target);
+  Mechanism m1 = read_mechanism(s);
+  if (m1.err != 0 || (m1.state == 1 && m1.loaded != half)) {
+    (void)set_read_only_one();
+    DRV_LOG(ERR_, "Slot:%d disc not load. Do Read Only Mount\n ", half);
+    // The mount goes on with the disc in the drive; with none known
+    // (no mechanism answer, no disc) no slot is stored at all.
+    if (m1.err == 0 && m1.state == 1)
+      *lastslot = m1.loaded;
+    else
+      *slot_known = false;
+    return 0;
+  }
+  bool formatted = false, caperr = false;
+  errno_t fr = isFormatted(&formatted, &caperr);
+  if (fr == 0 && !formatted) {
+    DRV_LOG(ERR_, "[2]Read disc information failed. Or unformat media. Result=%d \n", fr);
+    return loadSLN(5, static_cast<char>(half), lastslot, isUnknownMedia, m1.loaded);
+  }
+  Mechanism m2 = read_mechanism(s);
+  return loadSLN(7, static_cast<char>(m2.slots - 1), lastslot, isUnknownMedia, m2.loaded);
+}
+
+errno_t scsi_service::search_by_slot_info(const pxo_slot_info_t& si, std::uint8_t slots, std::uint8_t type,
+                                          std::uint8_t* lastslot, Boolean* isUnknownMedia, bool* stop) {
+  storage_scsi* s = m_storage_scsi;
+  DRV_LOG(INFO, "get_slot_info::slot(%d), CM_MaxSlotNum(%d)\n", static_cast<int>(si.current_slot), slots);
+  DRV_LOG(INFO, "slotinfo->slotnum        ::%d\n", static_cast<int>(si.current_slot));
+  DRV_LOG(INFO, "slotinfo->lastwrittenslot::%d\n", static_cast<int>(si.last_written_slot));
+  std::uint8_t cur = static_cast<std::uint8_t>(si.current_slot);
+  setNextSlotLoad(&cur);
+  std::uint32_t target32 = si.last_written_slot;
+  if (slots > 0 && target32 > static_cast<std::uint32_t>(slots - 1)) target32 = slots - 1u;
+  const std::uint8_t target = static_cast<std::uint8_t>(target32);
+  Mechanism m2 = read_mechanism(s);
+  if (m2.err != 0 || m2.loaded != target || m2.state != 1) {
+    DRV_LOG(INFO, "Mechanism status failed. Or another DISC loaded. CurrSlot:%d, MaxSlot:%d, MechaStat:%d, Result=%d\n",
+            m2.loaded, m2.slots, m2.state, m2.err);
+    std::uint8_t t = target;
+    errno_t lr = s->next_slot_load(reinterpret_cast<caddr_t>(&t));
+    if (lr != 0) {
+      DRV_LOG(ERR_, "next_slot_load failed. err=%d\n", lr);
+      *stop = true;
+      return lr;
+    }
+    printLogMediumUniqueId(m2.loaded, target);
+    Mechanism m3 = read_mechanism(s);
+    if (m3.err != 0 || (m3.state == 1 && m3.loaded != target)) {
+      (void)set_read_only_one();
+      DRV_LOG(ERR_, "Slot:%d disc not load. Do Read Only Mount\n ", target);
+      return loadSLN(5, static_cast<char>(target), lastslot, isUnknownMedia, m3.loaded);
+    }
+  }
+  return take_slot_if_formatted(target, type, lastslot, isUnknownMedia, stop);
+}
+
+errno_t scsi_service::take_slot_if_formatted(std::uint8_t target, std::uint8_t type, std::uint8_t* lastslot,
+                                             Boolean* isUnknownMedia, bool* stop) {
+  bool formatted = false, caperr = false;
+  errno_t fr = isFormatted(&formatted, &caperr);
+  if (fr != 0) {
+    DRV_LOG(ERR_, "isFormatted failed. err=%d\n", fr);
+    if (caperr) {
+      errno_t r = m_storage_scsi->set_raw_mount_status_to_mount_info(0xFFFFFFFFu, 0x80000, 2, type, 0);
+      if (r != 0) DRV_LOG(ERR_, "set_raw_mount_status_to_mount_info failed. err=%d\n", r);
+      *stop = true;
+      return fr;
+    }
+    formatted = true;
+  }
+  if (formatted) {
+    *lastslot = target;
+    DRV_LOG(INFO, "Last written slot is %d", target);
+    return 0;
+  }
+  DRV_LOG(ERR_, "Read disc information failed. Or unformat media. Result=%d\n", fr);
+  const errno_t res = loadSLN(5, static_cast<char>(target), lastslot, isUnknownMedia, target);
+  if (res != 0)
+    DRV_LOG(ERR_, "loadSLN failed. err=%d\n", res);
+  else
+    DRV_LOG(INFO, "loadSLN Result:%d\n", res);
   return res;
 }
 
