@@ -155,9 +155,118 @@ void mdcudfsr_set_nwa_from_vds(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   UDF_LOG(INFO, "set NWA:0x%x\n", mnt->next_writable_address);
 }
 
+namespace {
+
+// One side's 64 KiB unit (the main anchor with the main sequence, or the
+// reserve sequence with the last anchor) read from the cache file or the
+// disc. 0 (*read_ok: the unit was read), or the error of a disc that could
+// not be loaded.
+int read_anchor_unit(mdcudfsr_mount* mnt, int side, int from_cache, int on_mount, vfs_context_t ctx, uint8_t* unit,
+                     bool* read_ok) {
+  if (from_cache) {
+    uint32_t done = 0;
+    uint32_t cerr = 0;
+    const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2,
+                                                 kUnit, unit, &done, &cerr);
+    *read_ok = err == 0 && cerr == 0 && done != 0;
+    return 0;
+  }
+  std::unique_lock<std::mutex> lk(mnt->slot_mutex);
+  const int err = mdcudfsr_disc_change(mnt, SLOT_KEEP_LOADED, 0, ctx, on_mount);
+  if (err) {
+    UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+    return err;
+  }
+  buf_t bp = nullptr;
+  const uint32_t first = side == 0 ? kMainUnitSector : reserve_unit_sector(mnt);
+  const int rerr = buf_meta_bread(mnt->devvp, first, static_cast<int>(kUnit), nullptr, &bp);
+  lk.unlock();
+  if (!rerr) std::memcpy(unit, buf_bytes(bp), kUnit);
+  if (bp) buf_brelse(bp);
+  *read_ok = rerr == 0;
+  return 0;
+}
+
+// The anchor of a side that was read, checked and taken, then the sequence
+// it names. 0 with *good when the side serves, 0 with *status set when the
+// other side may serve instead, or the error that ends the mount (an
+// unformatted disc, a sequence that is not merely broken).
+int check_anchor_side(mdcudfsr_mount* mnt, int side, uint8_t* const unit[2], anchor_vdp* anchor, int* status,
+                      vfs_context_t ctx, int on_mount, bool* good) {
+  const uint32_t ss = mnt->logical_sector_size;
+  const int n = side + 1;
+  bool zero = true;
+  for (int i = 0; i < 32; ++i) zero = zero && unit[side][i] == 0;
+  if (zero) {
+    UDF_LOG(ERR, "AVDP_%d is filled with 0\n", n);
+    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_NOT_FORMATTED, WRPROT_READONLY);
+    return 22;
+  }
+  const uint8_t* a = unit[side] + (side == 0 ? 0 : 31 * ss);
+  if (!mdcudfsr_check_udf_tag(a, TAG_ID_AVDP)) {
+    UDF_LOG(ERR, "AVDP_%d TagID is invalid\n", n);
+    *status = 22;
+    return 0;
+  }
+  if (!mdcudfsr_check_udf_tag_crc(a, ss)) {
+    UDF_LOG(ERR, "AVDP_%d CRC is invalid\n", n);
+    *status = 22;
+    return 0;
+  }
+  std::memcpy(anchor, a, sizeof *anchor);
+  mdcudfsr_swap_le2host_anchor_vdp(anchor);
+  // Tags built from here on carry this anchor's serial number.
+  mnt->avdp = *anchor;
+  const int other = 1 - side;
+  (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[side], unit[other], anchor, other, 0, ctx, on_mount);
+  uint32_t broken = 0;
+  const uint8_t* vds = unit[side] + (side == 0 ? 16 * ss : 0);
+  const int cerr = mdcudfsr_check_vds_RE(mnt, vds, anchor, side, ctx, &broken);
+  if (cerr == 0) {
+    *status = 0;
+    *good = true;
+    return 0;
+  }
+  if (!broken) return cerr;
+  *status = 22;
+  if (side == 0) mdcudfsr_set_mntinfo_state(mnt, 0, 0, mnt->mntinfo.WriteProtectReasonFlags & ~WRPROT_READONLY);
+  return 0;
+}
+
+// The side that passed: its anchor is the mount's, its sequence sets the
+// next writable address, both units go to the cache file when asked, and
+// a good reserve side is written over the main one (not on a rollback;
+// from the cache file that is refused).
+int take_anchor_side(mdcudfsr_mount* mnt, int good, uint8_t* const unit[2], const anchor_vdp anchors[2],
+                     int from_cache, vfs_context_t ctx, int on_mount, uint32_t* mirror) {
+  mnt->avdp = anchors[good];
+  mdcudfsr_set_nwa_from_vds(mnt, ctx);
+  if (mirror && *mirror) {
+    for (int side = 0; side < 2; ++side) {
+      const int merr = udf_vds::mirror_to_cache(mnt, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2, unit[side], kUnit);
+      if (merr) return merr;
+    }
+  }
+  const bool rollback = (mnt->mount_ext_flags & (MNT_EXT_ROLLBACK_REQUESTED | MNT_EXT_ROLLBACK_MOUNT)) != 0;
+  if (good == 0) {
+    if (rollback) UDF_LOG(INFO, "skip restore RVDS/AVDP3\n");
+    return 0;
+  }
+  if (rollback) {
+    UDF_LOG(INFO, "skip restore MVDS/AVDP\n");
+    return 0;
+  }
+  if (from_cache) return 22;
+  (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[1], unit[0], &anchors[1], 0, 1, ctx, on_mount);
+  udf_vds::drop_fsmanage_cache(mnt, ctx);
+  if (mirror) *mirror = 0;
+  return 0;
+}
+
+}  // namespace
+
 int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, int from_cache, uint32_t* mirror) {
   if (!accepted_medium(mnt)) return refuse_medium(mnt);
-  const uint32_t ss = mnt->logical_sector_size;
   uint8_t* unit[2] = {zalloc(kUnit), zalloc(kUnit)};
   auto finish = [&](int r) {
     zfree(unit[0]);
@@ -173,70 +282,18 @@ int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, 
   int status[2] = {22, 22};
   int good = -1;
   for (int side = 0; side < 2 && good < 0; ++side) {
-    const int n = side + 1;
-    bool read_ok;
-    if (from_cache) {
-      uint32_t done = 0;
-      uint32_t cerr = 0;
-      const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2,
-                                                   kUnit, unit[side], &done, &cerr);
-      read_ok = err == 0 && cerr == 0 && done != 0;
-    } else {
-      std::unique_lock<std::mutex> lk(mnt->slot_mutex);
-      const int err = mdcudfsr_disc_change(mnt, SLOT_KEEP_LOADED, 0, ctx, on_mount);
-      if (err) {
-        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
-        return finish(err);
-      }
-      buf_t bp = nullptr;
-      const uint32_t first = side == 0 ? kMainUnitSector : reserve_unit_sector(mnt);
-      const int rerr = buf_meta_bread(mnt->devvp, first, static_cast<int>(kUnit), nullptr, &bp);
-      lk.unlock();
-      if (!rerr) std::memcpy(unit[side], buf_bytes(bp), kUnit);
-      if (bp) buf_brelse(bp);
-      read_ok = rerr == 0;
-    }
+    bool read_ok = false;
+    if (const int err = read_anchor_unit(mnt, side, from_cache, on_mount, ctx, unit[side], &read_ok))
+      return finish(err);
     if (!read_ok) {
       status[side] = 14;
-      UDF_LOG(ERR, "AVDP_%d can't be read.(%d)\n", n, status[side]);
+      UDF_LOG(ERR, "AVDP_%d can't be read.(%d)\n", side + 1, status[side]);
       continue;
     }
-    bool zero = true;
-    for (int i = 0; i < 32; ++i) zero = zero && unit[side][i] == 0;
-    if (zero) {
-      UDF_LOG(ERR, "AVDP_%d is filled with 0\n", n);
-      mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_NOT_FORMATTED, WRPROT_READONLY);
-      return finish(22);
-    }
-    const uint8_t* a = unit[side] + (side == 0 ? 0 : 31 * ss);
-    if (!mdcudfsr_check_udf_tag(a, TAG_ID_AVDP)) {
-      UDF_LOG(ERR, "AVDP_%d TagID is invalid\n", n);
-      status[side] = 22;
-      continue;
-    }
-    if (!mdcudfsr_check_udf_tag_crc(a, ss)) {
-      UDF_LOG(ERR, "AVDP_%d CRC is invalid\n", n);
-      status[side] = 22;
-      continue;
-    }
-    std::memcpy(&anchors[side], a, sizeof anchors[side]);
-    mdcudfsr_swap_le2host_anchor_vdp(&anchors[side]);
-    // Tags built from here on carry this anchor's serial number.
-    mnt->avdp = anchors[side];
-    const int other = 1 - side;
-    (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[side], unit[other], &anchors[side], other, 0, ctx, on_mount);
-    uint32_t broken = 0;
-    const uint8_t* vds = unit[side] + (side == 0 ? 16 * ss : 0);
-    const int cerr = mdcudfsr_check_vds_RE(mnt, vds, &anchors[side], side, ctx, &broken);
-    if (cerr == 0) {
-      status[side] = 0;
-      good = side;
-      break;
-    }
-    if (!broken) return finish(cerr);
-    status[side] = 22;
-    if (side == 0)
-      mdcudfsr_set_mntinfo_state(mnt, 0, 0, mnt->mntinfo.WriteProtectReasonFlags & ~WRPROT_READONLY);
+    bool ok = false;
+    if (const int err = check_anchor_side(mnt, side, unit, &anchors[side], &status[side], ctx, on_mount, &ok))
+      return finish(err);
+    if (ok) good = side;
   }
   if (good < 0) {
     if (mnt->mntinfo.AccessMode != MNTINFO_ACCESS_REFUSED)
@@ -246,29 +303,7 @@ int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, 
                                  WRPROT_READONLY);
     return finish(22);
   }
-  // The side that passed sets the next writable address from its sequence.
-  mnt->avdp = anchors[good];
-  mdcudfsr_set_nwa_from_vds(mnt, ctx);
-  if (mirror && *mirror) {
-    for (int side = 0; side < 2; ++side) {
-      const int merr = udf_vds::mirror_to_cache(mnt, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2, unit[side], kUnit);
-      if (merr) return finish(merr);
-    }
-  }
-  const bool rollback = (mnt->mount_ext_flags & (MNT_EXT_ROLLBACK_REQUESTED | MNT_EXT_ROLLBACK_MOUNT)) != 0;
-  if (good == 0) {
-    if (rollback) UDF_LOG(INFO, "skip restore RVDS/AVDP3\n");
-    return finish(0);
-  }
-  if (rollback) {
-    UDF_LOG(INFO, "skip restore MVDS/AVDP\n");
-    return finish(0);
-  }
-  if (from_cache) return finish(22);
-  (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[1], unit[0], &anchors[1], 0, 1, ctx, on_mount);
-  udf_vds::drop_fsmanage_cache(mnt, ctx);
-  if (mirror) *mirror = 0;
-  return finish(0);
+  return finish(take_anchor_side(mnt, good, unit, anchors, from_cache, ctx, on_mount, mirror));
 }
 
 int mdcudfsr_flush_vds_re(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx, int soft_write_protect) {
