@@ -72,6 +72,17 @@ inline errno_t check_erase_arguments(const pxo_all_erase_info_t* info, const sto
   return 0;
 }
 
+// The recording time of a set-up record (UTC).
+inline void fill_setup_time(setup_buffer_info_t* s, const std::tm& t) {
+  s->year = static_cast<std::int16_t>(t.tm_year + 1900);
+  s->month = static_cast<std::uint8_t>(t.tm_mon + 1);
+  s->day = static_cast<std::uint8_t>(t.tm_mday);
+  s->hour = static_cast<std::uint8_t>(t.tm_hour);
+  s->minute = static_cast<std::uint8_t>(t.tm_min);
+  s->second = static_cast<std::uint8_t>(t.tm_sec);
+  s->type_and_timezone = 0x1000;
+}
+
 }  // namespace media
 
 // Relocation on rewritable media: the defect bitmap of storage_scsi.

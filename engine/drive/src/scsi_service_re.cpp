@@ -94,16 +94,6 @@ errno_t realloc_control(storage_scsi* s, std::uint32_t count, bool driveVerify) 
   return s->set_realloc_control(reinterpret_cast<caddr_t>(&r));
 }
 
-void fill_time(setup_buffer_info_t* s, const std::tm& t) {
-  s->year = static_cast<std::int16_t>(t.tm_year + 1900);
-  s->month = static_cast<std::uint8_t>(t.tm_mon + 1);
-  s->day = static_cast<std::uint8_t>(t.tm_mday);
-  s->hour = static_cast<std::uint8_t>(t.tm_hour);
-  s->minute = static_cast<std::uint8_t>(t.tm_min);
-  s->second = static_cast<std::uint8_t>(t.tm_sec);
-  s->type_and_timezone = 0x1000;
-}
-
 }  // namespace
 
 // Writing of the sections of a rewritable initial volume.
@@ -126,7 +116,7 @@ class re_volume_writer {
     su.type = section;
     su.buffer = b_.data;
     su.buffer_size = 65536;
-    fill_time(&su, now_);
+    media::fill_setup_time(&su, now_);
     su.block_count = last_;
     su.metadata_content_lsn = content_lsn;
     su.buffer_lsn = buffer_lsn;

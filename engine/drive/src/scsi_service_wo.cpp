@@ -48,17 +48,6 @@ struct Buffers {
   }
 };
 
-// Recording time of a set-up record.
-void fill_time(setup_buffer_info_t* s, const std::tm& t) {
-  s->year = static_cast<std::int16_t>(t.tm_year + 1900);
-  s->month = static_cast<std::uint8_t>(t.tm_mon + 1);
-  s->day = static_cast<std::uint8_t>(t.tm_mday);
-  s->hour = static_cast<std::uint8_t>(t.tm_hour);
-  s->minute = static_cast<std::uint8_t>(t.tm_min);
-  s->second = static_cast<std::uint8_t>(t.tm_sec);
-  s->type_and_timezone = 0x1000;
-}
-
 // The drive commands of one format or erase, with the progress counter.
 class WoIo {
  public:
@@ -549,7 +538,7 @@ class wo_format_run {
     su.type = type_no;
     su.buffer = b_.data;
     su.buffer_size = b_.size;
-    fill_time(&su, now_);
+    media::fill_setup_time(&su, now_);
     su.clear_64k_only = clear64 ? 1 : 0;
     su.block_count = N_;
     su.metadata_content_lsn = content;
@@ -812,7 +801,7 @@ class wo_stride_run {
       su.type = section;
       su.buffer = b.data;
       su.buffer_size = b.size;
-      fill_time(&su, now_);
+      media::fill_setup_time(&su, now_);
       su.clear_64k_only = (section == 1 || section == 3) ? 1 : 0;
       su.block_count = N_;
       su.buffer_lsn = nwa1_;
@@ -900,7 +889,7 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
     su.type = section;
     su.buffer = b.data;
     su.buffer_size = b.size;
-    fill_time(&su, now);
+    media::fill_setup_time(&su, now);
     su.clear_64k_only = section == 8 ? 1 : 0;
     su.block_count = N;
     if (!autoFormatSetUpWriteBuffer(&su, 0, nullptr, 0, 0, 1)) {
@@ -1043,7 +1032,7 @@ class wo_erase_run {
     su.type = section;
     su.buffer = b_.data;
     su.buffer_size = bufsize;
-    fill_time(&su, now_);
+    media::fill_setup_time(&su, now_);
     su.block_count = N_;
     su.metadata_content_lsn = content;
     su.buffer_lsn = buffer_lsn;
