@@ -60,21 +60,6 @@ void set_rollback(Attr1500* a, std::uint16_t vsn, std::uint64_t address) {
   media::put_be64(a->value() + cm1500::kRollbackAddress, address);
 }
 
-// The disc's last block; a disc too small for a volume is refused.
-errno_t last_block(storage_scsi* s, std::uint32_t* last) {
-  std::uint64_t n = 0;
-  if (errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&n))) {
-    DRV_LOG(ERR_, "fail readCapacity \n");
-    return e;
-  }
-  if (n < media::kMinRewritableBlocks) {
-    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(n));
-    return drv_err::kInvalid;
-  }
-  *last = static_cast<std::uint32_t>(n - 1);
-  return 0;
-}
-
 // The file set descriptor at `fsdLsn`: its logical volume identifier
 // (left zero when the block holds no file set descriptor) and its tag's
 // serial number.
@@ -588,8 +573,9 @@ errno_t scsi_service_re::backtrackFlushRollbackPoint(UInt32 fsdLsn, UInt32 metad
   }
   std::uint8_t type = 0;
   if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) return e;
-  std::uint32_t L = 0;
-  if (errno_t e = last_block(s, &L)) return e;
+  std::uint64_t n = 0;
+  if (errno_t e = media::rewritable_block_count(s, &n)) return e;
+  const std::uint32_t L = static_cast<std::uint32_t>(n - 1);
   errno_t check = 0;
   if (read_medium_serial(&check) != 0)
     DRV_LOG(ERR_, "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");

@@ -83,6 +83,20 @@ inline void fill_setup_time(setup_buffer_info_t* s, const std::tm& t) {
   s->type_and_timezone = 0x1000;
 }
 
+// The block count of a rewritable disc; a disc too small for a volume is
+// refused (logged).
+inline errno_t rewritable_block_count(storage_scsi* s, std::uint64_t* n) {
+  if (errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(n))) {
+    DRV_LOG(ERR_, "fail readCapacity \n");
+    return e;
+  }
+  if (*n < kMinRewritableBlocks) {
+    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(*n));
+    return drv_err::kInvalid;
+  }
+  return 0;
+}
+
 }  // namespace media
 
 // Relocation on rewritable media: the defect bitmap of storage_scsi.

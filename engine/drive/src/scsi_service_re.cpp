@@ -198,6 +198,33 @@ class re_volume_writer {
     return e;
   }
 
+  // The metadata extent (section 0) and the metadata file entries (section
+  // 1) from *nwa on; *nwa moves past them.
+  errno_t metadata(std::uint32_t* nwa, bool driveVerify) {
+    std::uint32_t M = 0, F = 0;
+    errno_t res = relocating(0, nwa, &M, driveVerify);
+    content_lsn = M;
+    if (res == 0) res = relocating(1, nwa, &F, driveVerify);
+    metadata_lsn = F;
+    return res;
+  }
+  // The integrity sequence, the reserve and the main descriptor sequence
+  // with their anchors, and the recognition sequence.
+  errno_t integrity_sequence() {
+    return fixed(2, 320, "STEP#14.WRITE10(LVIS) failed. err(%d)\n", "STEP#15.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  }
+  errno_t reserve_sequence() {
+    return fixed(3, last_ - 31, "STEP#18.WRITE10(RVDS/AVDP2) failed. err(%d)\n",
+                 "STEP#19.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  }
+  errno_t main_sequence() {
+    return fixed(4, 256, "STEP#20.WRITE10(AVDP1/MVDS) failed. err(%d)\n",
+                 "STEP#21.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  }
+  errno_t recognition_sequence() {
+    return fixed(5, 0, "STEP#22.WRITE10(VRS) failed. err(%d)\n", "STEP#23.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  }
+
  private:
   scsi_service_re& svc_;
   storage_scsi* s_;
@@ -298,23 +325,13 @@ class re_format_run {
     re_volume_writer w(svc_, s_, b, now_, N_ - 1);
     w.wrote = wrote ? wrote : &local_wrote;
     DRV_LOG(INFO, "Write Metadata Extent, NWA=0x%X\n", nwa);
-    std::uint32_t M = 0, F = 0;
-    errno_t res = w.relocating(0, &nwa, &M, verify_off_);
-    w.content_lsn = M;
-    if (res == 0) res = w.relocating(1, &nwa, &F, verify_off_);
+    errno_t res = w.metadata(&nwa, verify_off_);
     svc_.m_nwa = nwa;
-    w.metadata_lsn = F;
-    if (res == 0)
-      res = w.fixed(2, 320, "STEP#14.WRITE10(LVIS) failed. err(%d)\n", "STEP#15.SYNCHRONIZE_CACHE failed. err(%d)\n");
+    if (res == 0) res = w.integrity_sequence();
     if (res == 0) res = write_cm_record();
-    if (res == 0)
-      res = w.fixed(3, N_ - 32, "STEP#18.WRITE10(RVDS/AVDP2) failed. err(%d)\n",
-                    "STEP#19.SYNCHRONIZE_CACHE failed. err(%d)\n");
-    if (res == 0)
-      res = w.fixed(4, 256, "STEP#20.WRITE10(AVDP1/MVDS) failed. err(%d)\n",
-                    "STEP#21.SYNCHRONIZE_CACHE failed. err(%d)\n");
-    if (res == 0)
-      res = w.fixed(5, 0, "STEP#22.WRITE10(VRS) failed. err(%d)\n", "STEP#23.SYNCHRONIZE_CACHE failed. err(%d)\n");
+    if (res == 0) res = w.reserve_sequence();
+    if (res == 0) res = w.main_sequence();
+    if (res == 0) res = w.recognition_sequence();
     return res;
   }
 
@@ -434,20 +451,11 @@ errno_t scsi_service_re::all_erase(pxo_all_erase_info_t* info, UInt32 nwa, bool 
   w.volume_set_number = be32(attr + 9 + cm1500::kVolumeSetNumber);
   w.next_unique_id = be32(attr + 9 + cm1500::kLastUniqueId) + 1;
   w.open_integrity = false;
-  std::uint32_t M = 0, F = 0;
-  errno_t res = w.relocating(0, &nwa, &M, driveVerify);
-  w.content_lsn = M;
-  if (res == 0) res = w.relocating(1, &nwa, &F, driveVerify);
+  errno_t res = w.metadata(&nwa, driveVerify);
   m_nwa = nwa;
-  w.metadata_lsn = F;
-  if (res == 0)
-    res = w.fixed(2, 320, "STEP#14.WRITE10(LVIS) failed. err(%d)\n", "STEP#15.SYNCHRONIZE_CACHE failed. err(%d)\n");
-  if (res == 0)
-    res = w.fixed(3, N - 32, "STEP#18.WRITE10(RVDS/AVDP2) failed. err(%d)\n",
-                  "STEP#19.SYNCHRONIZE_CACHE failed. err(%d)\n");
-  if (res == 0)
-    res = w.fixed(4, 256, "STEP#20.WRITE10(AVDP1/MVDS) failed. err(%d)\n",
-                  "STEP#21.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  if (res == 0) res = w.integrity_sequence();
+  if (res == 0) res = w.reserve_sequence();
+  if (res == 0) res = w.main_sequence();
   s->scsi_cache_clear();
   DRV_LOG(INFO, "Result=%d", res);
   return res;
@@ -482,14 +490,7 @@ errno_t scsi_service_re::EraseDescriptorData() {
   };
   // The disc's size first: a disc too small for a volume is not touched.
   std::uint64_t n = 0;
-  if (errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&n))) {
-    DRV_LOG(ERR_, "fail readCapacity \n");
-    return e;
-  }
-  if (n < media::kMinRewritableBlocks) {
-    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(n));
-    return drv_err::kInvalid;
-  }
+  if (errno_t e = media::rewritable_block_count(s, &n)) return e;
   area(0, "fail LSN=0-0x20 Erase \n");
   area(256, "fail LSN=0x100-0x120 Erase \n");
   area(static_cast<std::uint32_t>(n) - 32, "fail LSN=N-1Fh-1RU0 Erase \n");
