@@ -43,6 +43,101 @@ imp_use_logvol_integrity_desc* mdcudfsr_lvid_imp_use(logvol_integrity_desc* lvid
                                                           sizeof(logvol_integrity_desc) + 8u * n);
 }
 
+namespace {
+
+// The unit read from the disc kept in the cache file: 0, or the error.
+int save_lvid_unit(mdcudfsr_mount* mnt, const uint8_t* buf) {
+  uint32_t done = 0, cache_err = 0;
+  int err = mdcudfsr_metacache_file_write(mnt, mnt->fsmanage_handle, MDCUDFSR_CACHE_LVID_OFFSET, kUnit, buf, &done,
+                                          &cache_err);
+  if (err) {
+    UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", err);
+  } else if (cache_err) {
+    UDF_LOG(ERR, "mdcudfsr_metacache_file_write success. but cache err:%d \n", cache_err);
+    UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", 22);
+    err = 22;
+  }
+  return err;
+}
+
+// The 64 KiB unit at the integrity sequence, from the cache file or the
+// disc (then kept in the cache file when asked). 0 with *read_ok, or the
+// error of that keeping.
+int read_lvid_unit(mdcudfsr_mount* mnt, uint8_t* buf, int invalidate, int from_cache, int save_to_cache,
+                   bool* read_ok) {
+  if (from_cache) {
+    uint32_t done = 0, cache_err = 0;
+    const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, MDCUDFSR_CACHE_LVID_OFFSET, kUnit, buf,
+                                                 &done, &cache_err);
+    if (!err && cache_err) UDF_LOG(ERR, "mdcudfsr_metacache_file_read success. but cache err:%d \n", cache_err);
+    *read_ok = !err && !cache_err && done != 0;
+    return 0;
+  }
+  int err = 0;
+  {
+    std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+    if (invalidate) buf_invalidateblks(mnt->devvp, 0, 0, 0);
+    buf_t bp = nullptr;
+    err = buf_meta_bread(mnt->devvp, lvid_location(mnt), kUnit, nullptr, &bp);
+    if (!err) std::memcpy(buf, buf_bytes(bp), kUnit);
+    if (bp) buf_brelse(bp);
+  }
+  *read_ok = !err;
+  return *read_ok && save_to_cache ? save_lvid_unit(mnt, buf) : 0;
+}
+
+// The descriptor's tag and CRC, and its partition count: two and more,
+// and (unless a rollback is asked for or mounted) the last written slot's
+// plus two. 0, or 22 with the volume refused.
+int check_lvid_block(mdcudfsr_mount* mnt, const uint8_t* buf) {
+  const uint32_t ss = mnt->logical_sector_size;
+  if (!mdcudfsr_check_udf_tag(buf, TAG_ID_LVID) || !mdcudfsr_check_udf_tag_crc(buf, ss)) {
+    UDF_LOG(ERR, "Failed to check sum or crc.\n");
+    refuse(mnt, MNTINFO_STRUCTURE_UNREADABLE);
+    return 22;
+  }
+  const uint32_t n = mdcudfsr_le32_to_host(reinterpret_cast<const logvol_integrity_desc*>(buf)->num_partitions);
+  if (n < 2 || n > MDCUDFSR_MAX_PARTITIONS) {
+    UDF_LOG(ERR, "LVID partition num(%d) is invalid.\n", n);
+    refuse(mnt, MNTINFO_ANCHOR_INVALID);
+    return 22;
+  }
+  if (!(mnt->mount_ext_flags & (kMntExtRollbackRequested | kMntExtRollbackMount)) && n != mnt->current_disc + 2) {
+    UDF_LOG(ERR, "LVID partition num(%d) is different from lastwrittenslot+2(%d). \n", n, mnt->current_disc + 2);
+    refuse(mnt, MNTINFO_ANCHOR_INVALID);
+    return 22;
+  }
+  return 0;
+}
+
+// The descriptor taken into the mount: its free space table on rewritable
+// media, our serial number, the next unique identifier; the sequence must
+// end with a terminator right after it (else 22 with the volume refused).
+int take_lvid(mdcudfsr_mount* mnt, const uint8_t* buf) {
+  const uint32_t ss = mnt->logical_sector_size;
+  std::memcpy(mnt->lvid_block, buf, sizeof mnt->lvid_block);
+  mdcudfsr_swap_le2host_logvol_integrity_desc(&mnt->lvid);
+  const uint32_t n = mnt->lvid.num_partitions;
+  if (mnt->is_rewritable) {
+    const uint32_t* free_table = reinterpret_cast<const uint32_t*>(mnt->lvid_block + sizeof(logvol_integrity_desc));
+    for (uint32_t i = 0; i < n; ++i) mnt->free_space[i] = free_table[i];
+  }
+  mnt->lvid.tag.serial_num = mnt->avdp.tag.serial_num;
+  mnt->next_unique_id = mnt->lvid.unique_id;
+  uint16_t next_id;
+  std::memcpy(&next_id, buf + ss, 2);
+  next_id = mdcudfsr_le16_to_host(next_id);
+  if (next_id == TAG_ID_TD) return 0;
+  if (next_id == TAG_ID_LVID)
+    UDF_LOG(ERR, "second lvid is found.\n");
+  else
+    UDF_LOG(ERR, "Second desc tag id(%d) is not TD.\n", next_id);
+  refuse(mnt, MNTINFO_RULES_BROKEN);
+  return 22;
+}
+
+}  // namespace
+
 int mdcudfsr_read_lvid(mdcudfsr_mount* mnt, vfs_context_t, int invalidate, int, int from_cache,
                        int save_to_cache) {
   UDF_TRACE_ENTRY();
@@ -51,91 +146,15 @@ int mdcudfsr_read_lvid(mdcudfsr_mount* mnt, vfs_context_t, int invalidate, int, 
     UDF_LOG(ERR, "no memory for lvid buffer \n");
     return 12;
   }
-  int err = 0;
   bool read_ok = false;
-  if (from_cache) {
-    uint32_t done = 0, cache_err = 0;
-    err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, MDCUDFSR_CACHE_LVID_OFFSET, kUnit, buf, &done,
-                                       &cache_err);
-    if (!err && cache_err) UDF_LOG(ERR, "mdcudfsr_metacache_file_read success. but cache err:%d \n", cache_err);
-    read_ok = !err && !cache_err && done != 0;
-  } else {
-    {
-      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-      if (invalidate) buf_invalidateblks(mnt->devvp, 0, 0, 0);
-      buf_t bp = nullptr;
-      err = buf_meta_bread(mnt->devvp, lvid_location(mnt), kUnit, nullptr, &bp);
-      if (!err) std::memcpy(buf, buf_bytes(bp), kUnit);
-      if (bp) buf_brelse(bp);
-    }
-    read_ok = !err;
-    if (read_ok && save_to_cache) {
-      uint32_t done = 0, cache_err = 0;
-      err = mdcudfsr_metacache_file_write(mnt, mnt->fsmanage_handle, MDCUDFSR_CACHE_LVID_OFFSET, kUnit, buf, &done,
-                                          &cache_err);
-      if (err) {
-        UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", err);
-      } else if (cache_err) {
-        UDF_LOG(ERR, "mdcudfsr_metacache_file_write success. but cache err:%d \n", cache_err);
-        UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", 22);
-        err = 22;
-      }
-      if (err) {
-        zfree(buf);
-        UDF_TRACE_EXIT_ERR(err);
-        return err;
-      }
-    }
-  }
-  if (!read_ok) {
+  int err = read_lvid_unit(mnt, buf, invalidate, from_cache, save_to_cache, &read_ok);
+  if (!err && !read_ok) {
     UDF_LOG(ERR, "Failed to read LVID.\n");
     mdcudfsr_set_mntinfo_state(mnt, 0, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
-    zfree(buf);
-    UDF_TRACE_EXIT_ERR(22);
-    return 22;
-  }
-  const uint32_t ss = mnt->logical_sector_size;
-  err = 0;
-  auto* raw = reinterpret_cast<logvol_integrity_desc*>(buf);
-  if (!mdcudfsr_check_udf_tag(buf, TAG_ID_LVID) || !mdcudfsr_check_udf_tag_crc(buf, ss)) {
-    UDF_LOG(ERR, "Failed to check sum or crc.\n");
-    refuse(mnt, MNTINFO_STRUCTURE_UNREADABLE);
     err = 22;
-  }
-  if (!err) {
-    const uint32_t n = mdcudfsr_le32_to_host(raw->num_partitions);
-    if (n < 2 || n > MDCUDFSR_MAX_PARTITIONS) {
-      UDF_LOG(ERR, "LVID partition num(%d) is invalid.\n", n);
-      refuse(mnt, MNTINFO_ANCHOR_INVALID);
-      err = 22;
-    } else if (!(mnt->mount_ext_flags & (kMntExtRollbackRequested | kMntExtRollbackMount)) &&
-               n != mnt->current_disc + 2) {
-      UDF_LOG(ERR, "LVID partition num(%d) is different from lastwrittenslot+2(%d). \n", n, mnt->current_disc + 2);
-      refuse(mnt, MNTINFO_ANCHOR_INVALID);
-      err = 22;
-    }
-  }
-  if (!err) {
-    std::memcpy(mnt->lvid_block, buf, sizeof mnt->lvid_block);
-    mdcudfsr_swap_le2host_logvol_integrity_desc(&mnt->lvid);
-    const uint32_t n = mnt->lvid.num_partitions;
-    if (mnt->is_rewritable) {
-      const uint32_t* free_table = reinterpret_cast<const uint32_t*>(mnt->lvid_block + sizeof(logvol_integrity_desc));
-      for (uint32_t i = 0; i < n; ++i) mnt->free_space[i] = free_table[i];
-    }
-    mnt->lvid.tag.serial_num = mnt->avdp.tag.serial_num;
-    mnt->next_unique_id = mnt->lvid.unique_id;
-    uint16_t next_id;
-    std::memcpy(&next_id, buf + ss, 2);
-    next_id = mdcudfsr_le16_to_host(next_id);
-    if (next_id != TAG_ID_TD) {
-      if (next_id == TAG_ID_LVID)
-        UDF_LOG(ERR, "second lvid is found.\n");
-      else
-        UDF_LOG(ERR, "Second desc tag id(%d) is not TD.\n", next_id);
-      refuse(mnt, MNTINFO_RULES_BROKEN);
-      err = 22;
-    }
+  } else if (!err) {
+    err = check_lvid_block(mnt, buf);
+    if (!err) err = take_lvid(mnt, buf);
   }
   zfree(buf);
   UDF_TRACE_EXIT_ERR(err);
