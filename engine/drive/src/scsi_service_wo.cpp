@@ -846,6 +846,76 @@ errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool s
   return run.write_sections();
 }
 
+namespace {
+
+// Up to kAttempts attempts of a section, its buffer built afresh (`build`
+// false: it could not be) before each.
+template <class Build>
+errno_t write_section_attempts(WoIo& io, const WoIo::Section& p, Build build) {
+  errno_t e = 0;
+  for (int i = 0; i < kAttempts; ++i) {
+    if (!build()) return drv_err::kInvalid;
+    e = io.attempt(p);
+    if (e == 0) break;
+  }
+  if (e) DRV_LOG(ERR_, "fail exit\n");
+  return e;
+}
+
+// The medium type and the disc's block count, which must hold a volume.
+errno_t measure_last_area(storage_scsi* s, std::uint8_t* type, std::uint32_t* N) {
+  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(type))) {
+    DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
+    return e;
+  }
+  if (errno_t e = block_count(s, N)) {
+    DRV_LOG(ERR_, "fail readCapacity \n");
+    return e;
+  }
+  return check_disc_size(*N, *type);
+}
+
+// Track 2 reserved unless the caller's record says it is.
+errno_t reserve_track2(storage_scsi* s, pxo_auto_format_last_info_t* info, std::uint8_t type, std::uint32_t N) {
+  if (info->track_reserved) return 0;
+  std::uint32_t t2 = N - track2_offset(type);
+  if (errno_t e = s->reserve_track(reinterpret_cast<caddr_t>(&t2))) {
+    DRV_LOG(ERR_, "fail reserveTrack \n");
+    return e;
+  }
+  info->track_reserved = 1;
+  return 0;
+}
+
+// Section 8: the padding of track 2 before the last anchor (none on F2h).
+template <class Build>
+errno_t write_track2_padding(WoIo& io, std::uint8_t type, std::uint32_t N, Build build) {
+  WoIo::Section p;
+  const bool f1 = type == 0xF1 || type == 0xE5;
+  const std::uint32_t first = f1 ? N - 128 : N - 288, count = f1 ? 3 : 8;
+  for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
+  p.verify_lsn = first;
+  p.verify_blocks = 32 * count;
+  return write_section_attempts(io, p, [&] { return build(8); });
+}
+
+// Section 9: the last anchor, in the disc's last 32 blocks (128 on F2h,
+// whose range is reserved first).
+template <class Build>
+errno_t write_last_anchor(WoIo& io, bool f2, std::uint32_t N, Build build) {
+  WoIo::Section p;
+  const std::uint32_t big = f2 ? 128 : 32;
+  p.writes = {{N - big, big}};
+  p.reserve = f2;
+  p.reserve_lsn = N - big;
+  p.reserve_blocks = big;
+  p.verify_lsn = N - big;
+  p.verify_blocks = big;
+  return write_section_attempts(io, p, [&] { return build(9); });
+}
+
+}  // namespace
+
 errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_t* info) {
   DRV_TRACE_FN();
   if (info == nullptr) {
@@ -856,24 +926,9 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
   if (m_storage_scsi == nullptr) return drv_err::kInvalid;
   storage_scsi* s = m_storage_scsi;
   std::uint8_t type = 0;
-  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) {
-    DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
-    return e;
-  }
   std::uint32_t N = 0;
-  if (errno_t e = block_count(s, &N)) {
-    DRV_LOG(ERR_, "fail readCapacity \n");
-    return e;
-  }
-  if (errno_t e = check_disc_size(N, type)) return e;
-  if (!info->track_reserved) {
-    std::uint32_t t2 = N - track2_offset(type);
-    if (errno_t e = s->reserve_track(reinterpret_cast<caddr_t>(&t2))) {
-      DRV_LOG(ERR_, "fail reserveTrack \n");
-      return e;
-    }
-    info->track_reserved = 1;
-  }
+  if (errno_t e = measure_last_area(s, &type, &N)) return e;
+  if (errno_t e = reserve_track2(s, info, type, N)) return e;
   m_tag_serial_number = info->tag_serial_number;
   std::tm now{};
   if (!media::now_utc(&now)) {
@@ -905,42 +960,9 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
     }
     DRV_LOG(DEBG, "DBG AD PAD3 SUCCESS\n");
   }
-  // Section 8: padding of track 2 before the anchor (nothing on F2h).
-  if (!f2) {
-    WoIo::Section p;
-    const bool f1 = type == 0xF1 || type == 0xE5;
-    const std::uint32_t first = f1 ? N - 128 : N - 288, count = f1 ? 3 : 8;
-    for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
-    p.verify_lsn = first;
-    p.verify_blocks = 32 * count;
-    errno_t e = 0;
-    for (int i = 0; i < kAttempts; ++i) {
-      if (!build(8)) return drv_err::kInvalid;
-      e = io.attempt(p);
-      if (e == 0) break;
-    }
-    if (e) {
-      DRV_LOG(ERR_, "fail exit\n");
-      return e;
-    }
-  }
-  // Section 9: the last anchor.
-  WoIo::Section p;
-  const std::uint32_t big = f2 ? 128 : 32;
-  p.writes = {{N - big, big}};
-  p.reserve = f2;
-  p.reserve_lsn = N - big;
-  p.reserve_blocks = big;
-  p.verify_lsn = N - big;
-  p.verify_blocks = big;
-  errno_t e = 0;
-  for (int i = 0; i < kAttempts; ++i) {
-    if (!build(9)) return drv_err::kInvalid;
-    e = io.attempt(p);
-    if (e == 0) break;
-  }
-  if (e) DRV_LOG(ERR_, "fail exit\n");
-  return e;
+  if (!f2)
+    if (errno_t e = write_track2_padding(io, type, N, build)) return e;
+  return write_last_anchor(io, f2, N, build);
 }
 
 // The erase of a written write-once disc: the disc measured and its identity
