@@ -503,65 +503,50 @@ errno_t write_area(storage_scsi* s, std::uint32_t lsn, std::uint8_t* data, std::
 }
 }  // namespace
 
-bool scsi_service::wo_track2_reserved() {
-  pxo_track_info_t t{};
-  t.track_no = 2;
-  return m_storage_scsi->read_track_info(reinterpret_cast<caddr_t>(&t)) == 0;
-}
+namespace {
 
-errno_t scsi_service::wo_end_area_recovery(std::uint8_t type, std::vector<std::uint8_t>& area, bool driveVerify) {
-  storage_scsi* s = m_storage_scsi;
+// Track 2 of a medium that is not padded by the drive: its nine 64 KiB
+// units before the disc's end written from `area` and flushed.
+errno_t write_track2_units(storage_scsi* s, std::uint32_t n, std::vector<std::uint8_t>& area) {
   char dummy = 0;
-  const bool f2 = type == 0xF2;
-  const std::uint32_t area_size = static_cast<std::uint32_t>(area.size());
-  const std::uint32_t area_sectors = area_size / kSector;
-  if (!m_wo.get_StrideFormat_flag()) m_wo.set_AutoFormatted_flag(true);
-  std::uint64_t count = 0;
-  errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&count));
-  if (e != 0) {
-    DRV_LOG(ERR_, "get_block_count failed. err=%d\n", e);
+  for (std::uint32_t k = 0; k < 9; ++k) {
+    if (errno_t e = write_area(s, n - 288 + 32 * k, area.data(), kArea)) {
+      DRV_LOG(ERR_, "pxo_write10 failed. err=%d\n", e);
+      (void)s->synchronize_cache(&dummy);
+      return e;
+    }
+  }
+  if (errno_t e = s->synchronize_cache(&dummy)) {
+    DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", e);
     return e;
   }
-  if (count < media::min_write_once_blocks(type)) {
-    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(count));
-    return drv_err::kInvalid;
-  }
-  const std::uint32_t n = static_cast<std::uint32_t>(count);
-  if (type == 0xE5 || type == 0xF1 || type == 0xF2) {
-    e = m_wo.autoFormatLOWInitTrack(2, n);
-    if (e != 0) {
-      DRV_LOG(ERR_, "Failed to Padding, Track#2 LSN N-0x80 to N. Status=%08X", e);
-      return e;
-    }
-    DRV_LOG(INFO, "DBG AD TRACK2 SUCCESS\n");
-  } else {
-    for (std::uint32_t k = 0; k < 9; ++k) {
-      e = write_area(s, n - 288 + 32 * k, area.data(), kArea);
-      if (e != 0) {
-        DRV_LOG(ERR_, "pxo_write10 failed. err=%d\n", e);
-        (void)s->synchronize_cache(&dummy);
-        return e;
-      }
-    }
-    e = s->synchronize_cache(&dummy);
-    if (e != 0) {
-      DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", e);
-      return e;
-    }
-  }
-  // The end area ends with the disc: its last sector, the anchor, is N - 1.
-  const std::uint32_t first_lsn = n - area_sectors;
-  std::uint8_t* avdp = area.data() + (area_sectors - 1) * kSector;
+  return 0;
+}
+
+// The last anchor in the sector at `avdp`: at block n - 1, naming both
+// descriptor sequences of the medium's layout.
+void put_last_anchor(std::uint8_t* avdp, std::uint32_t n, std::uint16_t serial, bool f2) {
   std::memset(avdp, 0, kSector);
   put_le16(avdp + 0, 2);
   put_le16(avdp + 2, 3);
-  put_le16(avdp + 6, m_request_serial);
+  put_le16(avdp + 6, serial);
   put_le32(avdp + 12, n - 1);
   put_le32(avdp + 16, 0x8000);
   put_le32(avdp + 20, f2 ? 384 : 288);
   put_le32(avdp + 24, 0x8000);
   put_le32(avdp + 28, f2 ? 512 : 304);
   scsi_service_cm::CalcDescriptorCRCAndChecksum(avdp, 512);
+}
+
+// The end area written at `first_lsn` (its range reserved first on F2h)
+// and flushed, in up to ten attempts, then verified unless the drive
+// verifies; a failed verify ends the attempts.
+errno_t write_end_area(storage_scsi* s, std::uint32_t first_lsn, std::vector<std::uint8_t>& area, bool f2,
+                       bool driveVerify) {
+  char dummy = 0;
+  const std::uint32_t area_size = static_cast<std::uint32_t>(area.size());
+  const std::uint32_t area_sectors = area_size / kSector;
+  errno_t e = 0;
   int tries = 0;
   for (; tries < 10; ++tries) {
     if (f2) {
@@ -599,6 +584,45 @@ errno_t scsi_service::wo_end_area_recovery(std::uint8_t type, std::vector<std::u
   }
   if (tries == 10) DRV_LOG(ERR_, "retry NG. retry_count=%d\n", tries);
   return e;
+}
+
+}  // namespace
+
+bool scsi_service::wo_track2_reserved() {
+  pxo_track_info_t t{};
+  t.track_no = 2;
+  return m_storage_scsi->read_track_info(reinterpret_cast<caddr_t>(&t)) == 0;
+}
+
+errno_t scsi_service::wo_end_area_recovery(std::uint8_t type, std::vector<std::uint8_t>& area, bool driveVerify) {
+  storage_scsi* s = m_storage_scsi;
+  const bool f2 = type == 0xF2;
+  const std::uint32_t area_sectors = static_cast<std::uint32_t>(area.size()) / kSector;
+  if (!m_wo.get_StrideFormat_flag()) m_wo.set_AutoFormatted_flag(true);
+  std::uint64_t count = 0;
+  errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&count));
+  if (e != 0) {
+    DRV_LOG(ERR_, "get_block_count failed. err=%d\n", e);
+    return e;
+  }
+  if (count < media::min_write_once_blocks(type)) {
+    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(count));
+    return drv_err::kInvalid;
+  }
+  const std::uint32_t n = static_cast<std::uint32_t>(count);
+  if (type == 0xE5 || type == 0xF1 || type == 0xF2) {
+    e = m_wo.autoFormatLOWInitTrack(2, n);
+    if (e != 0) {
+      DRV_LOG(ERR_, "Failed to Padding, Track#2 LSN N-0x80 to N. Status=%08X", e);
+      return e;
+    }
+    DRV_LOG(INFO, "DBG AD TRACK2 SUCCESS\n");
+  } else if ((e = write_track2_units(s, n, area)) != 0) {
+    return e;
+  }
+  // The end area ends with the disc: its last sector, the anchor, is N - 1.
+  put_last_anchor(area.data() + (area_sectors - 1) * kSector, n, m_request_serial, f2);
+  return write_end_area(s, n - area_sectors, area, f2, driveVerify);
 }
 
 errno_t scsi_service::wo_pad_track1(std::uint8_t type, std::uint32_t nwa, std::vector<std::uint8_t>& area) {
