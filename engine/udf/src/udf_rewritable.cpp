@@ -306,16 +306,13 @@ int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, 
   return finish(take_anchor_side(mnt, good, unit, anchors, from_cache, ctx, on_mount, mirror));
 }
 
-int mdcudfsr_flush_vds_re(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx, int soft_write_protect) {
-  if (const int lerr = udf_vds::check_vds_layout(mnt, ctx)) return lerr;
+namespace {
+
+// The two units of a rewritable volume's sequences: the main anchor with
+// the main sequence after it, the reserve sequence with the last anchor in
+// its last sector.
+void build_rewritable_units(mdcudfsr_mount* mnt, uint8_t* const unit[2], int soft_write_protect) {
   const uint32_t ss = mnt->logical_sector_size;
-  uint8_t* unit[2] = {zalloc(kUnit), zalloc(kUnit)};
-  auto finish = [&](int r) {
-    zfree(unit[0]);
-    zfree(unit[1]);
-    return r;
-  };
-  if (!unit[0] || !unit[1]) return finish(12);
   const int refresh = (mnt->mount_ext_flags & MNT_EXT_ROLLBACK_REQUESTED) != 0;
   anchor_vdp a1, a2;
   mdcudfsr_build_avdp(mnt, &mnt->avdp, kMainUnitSector, &a1);
@@ -324,65 +321,47 @@ int mdcudfsr_flush_vds_re(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t 
   mdcudfsr_build_vds_copy(mnt, unit[0] + 16 * ss, mnt->avdp.main_vds_ex.loc, soft_write_protect, refresh);
   mdcudfsr_build_vds_copy(mnt, unit[1], mnt->avdp.reserve_vds_ex.loc, soft_write_protect, refresh);
   std::memcpy(unit[1] + 31 * ss, &a2, sizeof a2);
-  const uint32_t where[2] = {kMainUnitSector, mnt->avdp.reserve_vds_ex.loc};
+}
 
-  if (mnt->desc_write_check_mode == 2) {
-    bool all_there = true;
-    for (int i = 0; i < 2 && all_there; ++i) {
-      uint32_t identical = 0;
-      const int cerr =
-          mdcudfsr_is_writing_descriptor_exist(mnt, unit[i], where[i], kUnit / mnt->logical_block_size, &identical, ctx);
-      if (cerr) UDF_LOGM(WARN, KELC, "failed to compare buffer with status %d. do write", cerr);
-      all_there = cerr == 0 && identical;
-    }
-    if (all_there) {
-      UDF_LOG(WARN, "flush vds skip \n");
-      if (skipped) *skipped = 1;
-      return finish(0);
-    }
+// Both units kept for the cache file; the cache file is dropped when there
+// is no room for them.
+void keep_rewritable_cache_images(mdcudfsr_mount* mnt, uint8_t* const unit[2], vfs_context_t ctx) {
+  if (mnt->fsmanage_handle < 0) return;
+  for (int i = 0; i < 2; ++i)
+    if (!mnt->vds_cache_image[i]) mnt->vds_cache_image[i] = zalloc(kUnit);
+  if (mnt->vds_cache_image[0] && mnt->vds_cache_image[1]) {
+    std::memcpy(mnt->vds_cache_image[0], unit[0], kUnit);
+    std::memcpy(mnt->vds_cache_image[1], unit[1], kUnit);
+  } else {
+    udf_vds::drop_fsmanage_cache(mnt, ctx);
   }
-  if (mnt->fsmanage_handle >= 0) {
-    for (int i = 0; i < 2; ++i)
-      if (!mnt->vds_cache_image[i]) mnt->vds_cache_image[i] = zalloc(kUnit);
-    if (mnt->vds_cache_image[0] && mnt->vds_cache_image[1]) {
-      std::memcpy(mnt->vds_cache_image[0], unit[0], kUnit);
-      std::memcpy(mnt->vds_cache_image[1], unit[1], kUnit);
-    } else {
-      udf_vds::drop_fsmanage_cache(mnt, ctx);
-    }
+}
+
+}  // namespace
+
+int mdcudfsr_flush_vds_re(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx, int soft_write_protect) {
+  if (const int lerr = udf_vds::check_vds_layout(mnt, ctx)) return lerr;
+  uint8_t* unit[2] = {zalloc(kUnit), zalloc(kUnit)};
+  auto finish = [&](int r) {
+    zfree(unit[0]);
+    zfree(unit[1]);
+    return r;
+  };
+  if (!unit[0] || !unit[1]) return finish(12);
+  build_rewritable_units(mnt, unit, soft_write_protect);
+  const uint32_t where[2] = {kMainUnitSector, mnt->avdp.reserve_vds_ex.loc};
+  if (udf_vds::vds_already_written(mnt, unit[0], where[0], kUnit, ctx) &&
+      udf_vds::vds_already_written(mnt, unit[1], where[1], kUnit, ctx)) {
+    UDF_LOG(WARN, "flush vds skip \n");
+    if (skipped) *skipped = 1;
+    return finish(0);
   }
+  keep_rewritable_cache_images(mnt, unit, ctx);
   // Reserve side first, so an interruption leaves a complete main side.
   for (int i : {1, 0}) {
-    {
-      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-      int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-      if (err) {
-        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
-        return finish(err);
-      }
-      buf_t bp = buf_getblk(mnt->devvp, where[i], static_cast<int>(kUnit), 0, 0, kBufOpMetadata);
-      if (!bp) return finish(5);
-      buf_setflags(bp, kBufFlagWrite);
-      std::memcpy(buf_bytes(bp), unit[i], kUnit);
-      err = buf_bwrite(bp);
-      (void)VNOP_IOCTL(mnt->devvp, kIoctlForgetDiscInfo, nullptr, 0, ctx);
-      if (err) {
-        (void)mdcudfsr_sync_drive_cache(mnt, ctx);
-        UDF_LOG(ERR, "err=%d\n", err);
-        return finish(err);
-      }
-    }
-    std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-    int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-    if (err) {
-      UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+    if (const int err = write_on_last_written(mnt, unit[i], where[i], kUnit, ctx, udf_log::FS, "err=%d\n"))
       return finish(err);
-    }
-    err = mdcudfsr_sync_drive_cache(mnt, ctx);
-    if (err) {
-      UDF_LOG(ERR, "sync chace is failed.(%d)\n", err);
-      return finish(err);
-    }
+    if (const int err = sync_last_written(mnt, ctx)) return finish(err);
   }
   return finish(0);
 }

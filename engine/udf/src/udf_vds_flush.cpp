@@ -330,11 +330,8 @@ void mdcudfsr_build_vds_copy(mdcudfsr_mount* mnt, uint8_t* dst, uint32_t loc, in
 
 // ---------------------------------------------------------------- flush
 
-namespace {
-
-// Whether the disc holds the image at `loc` already (compared when the
-// mount asks for it; a failed compare counts as different).
-bool vds_already_written(mdcudfsr_mount* mnt, const uint8_t* image, uint32_t loc, uint32_t size, vfs_context_t ctx) {
+bool udf_vds::vds_already_written(mdcudfsr_mount* mnt, const uint8_t* image, uint32_t loc, uint32_t size,
+                                  vfs_context_t ctx) {
   if (mnt->desc_write_check_mode != 2) return false;
   uint32_t identical = 0;
   const int cerr = mdcudfsr_is_writing_descriptor_exist(mnt, image, loc, size / mnt->logical_block_size, &identical, ctx);
@@ -344,6 +341,8 @@ bool vds_already_written(mdcudfsr_mount* mnt, const uint8_t* image, uint32_t loc
   }
   return identical != 0;
 }
+
+namespace {
 
 // The two copies kept for the cache file: the first half of each; the
 // cache file is dropped when there is no room for them.
@@ -374,7 +373,7 @@ int mdcudfsr_flush_vds(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx
   const int refresh = (mnt->mount_ext_flags & MNT_EXT_ROLLBACK_REQUESTED) || mnt->vds_repaired;
   mdcudfsr_build_vds_copy(mnt, image.get(), h, soft_write_protect, refresh);
   mdcudfsr_build_vds_copy(mnt, image.get() + reserve_off, r, soft_write_protect, refresh);
-  if (vds_already_written(mnt, image.get(), h, size, ctx)) {
+  if (udf_vds::vds_already_written(mnt, image.get(), h, size, ctx)) {
     UDF_LOG(WARN, "flush vds skip \n");
     if (skipped) *skipped = 1;
     return 0;
