@@ -353,6 +353,19 @@ void volume_set_id(VolumeContext& v, bool stride, const char (&serial)[32], cons
   dstring(v.volset, sizeof(v.volset), text, static_cast<std::size_t>(n));
 }
 
+// The metadata file's entry and its mirror's, in the two halves of the unit.
+void metadata_fes(const VolumeContext& v, const setup_buffer_info_t& s) {
+  metadata_fe(v, s.buffer, s.buffer_lsn - 4096, 0xFA, s.metadata_content_lsn - 4096);
+  metadata_fe(v, s.buffer + 0x8000, s.buffer_lsn - 4080, 0xFB, s.metadata_content_lsn - 4096);
+}
+
+// The integrity sequence at `loc`: the descriptor and its terminator.
+void integrity_sequence(const VolumeContext& v, std::uint8_t* b, std::uint32_t loc, Boolean openIntegrity,
+                        UInt32 nextUniqueId) {
+  lvid(v, b, loc, openIntegrity, nextUniqueId);
+  td(v, b + 0x800, loc + 1);
+}
+
 // Whether the set-up record's buffer holds its write-once section: 64 KiB,
 // more for the sequences and the last anchor of F2h media. A section that
 // would not fit is never written past the caller's buffer.
@@ -382,8 +395,7 @@ void write_once_section(const VolumeContext& v, const setup_buffer_info_t& s, bo
       metadata_extent(v, b);
       break;
     case 5:
-      metadata_fe(v, b, s.buffer_lsn - 4096, 0xFA, s.metadata_content_lsn - 4096);
-      metadata_fe(v, b + 0x8000, s.buffer_lsn - 4080, 0xFB, s.metadata_content_lsn - 4096);
+      metadata_fes(v, s);
       break;
     case 6: {
       const std::uint32_t m1 = metadataLsn ? metadataLsn - 4096 : 288;
@@ -395,8 +407,7 @@ void write_once_section(const VolumeContext& v, const setup_buffer_info_t& s, bo
       break;
     }
     case 7:
-      lvid(v, b, integrity, openIntegrity, nextUniqueId);
-      td(v, b + 0x800, integrity + 1);
+      integrity_sequence(v, b, integrity, openIntegrity, nextUniqueId);
       break;
     case 9:
       avdp(v, b + (f2 ? 0x3F800 : 0xF800), s.block_count - 1, main, reserve);
@@ -421,12 +432,10 @@ void rewritable_section(const VolumeContext& v, const setup_buffer_info_t& s, UI
       metadata_extent(v, b);
       break;
     case 1:
-      metadata_fe(v, b, s.buffer_lsn - 4096, 0xFA, s.metadata_content_lsn - 4096);
-      metadata_fe(v, b + 0x8000, s.buffer_lsn - 4080, 0xFB, s.metadata_content_lsn - 4096);
+      metadata_fes(v, s);
       break;
     case 2:
-      lvid(v, b, 320, openIntegrity, nextUniqueId);
-      td(v, b + 0x800, 321);
+      integrity_sequence(v, b, 320, openIntegrity, nextUniqueId);
       break;
     case 3:
       sequence(v, b, L - 31, m1, m2, 320);
