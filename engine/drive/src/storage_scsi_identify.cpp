@@ -103,82 +103,81 @@ int storage_scsi::scsi_dev_search(int fd, int loopcnt) {
   return -1;
 }
 
-errno_t storage_scsi::get_devinfo_locked(pxo_devinfo_t* info) {
-  DRV_TRACE_FN();
-  unsigned char inq[37] = {};
-  {
-    unsigned char cdb[12] = {0x12};
-    cdb[4] = 0x24;
-    Sense s;
-    if (int e = send(cdb, 12, kDirIn, 36, inq, s)) return e;
-    int res = drvint::data_rule(s.result, s.status, s.bytes);
-    if (res != 0) {
-      DRV_LOG(ERR_, "INQUIRY failed. err(%d), masked_status(%d)\n", s.result, s.status);
-      return res;
-    }
-  }
-  char product[17] = {};
-  std::memcpy(product, inq + 16, 16);
-  const DriveModel model = model_from_product(product);
+errno_t storage_scsi::inquiry(unsigned char evpd, unsigned char page, unsigned char length, unsigned char* out,
+                              std::uint32_t transfer, const char* label, int* rule) {
+  unsigned char cdb[12] = {0x12, evpd, page};
+  cdb[4] = length;
+  Sense s;
+  if (int e = send(cdb, 12, kDirIn, transfer, out, s)) return e;
+  *rule = drvint::data_rule(s.result, s.status, s.bytes);
+  if (*rule != 0) DRV_LOG(ERR_, "%s failed. err(%d), masked_status(%d)\n", label, s.result, s.status);
+  return 0;
+}
 
-  unsigned char page80[32] = {};
-  {
-    unsigned char cdb[12] = {0x12, 0x01, 0x80};
-    cdb[4] = is_t400(model) ? 32 : 20;
-    Sense s;
-    if (int e = send(cdb, 12, kDirIn, 32, page80, s)) return e;
-    if (drvint::data_rule(s.result, s.status, s.bytes) != 0) {
-      DRV_LOG(ERR_, "INQUIRY(80h) failed. err(%d), masked_status(%d)\n", s.result, s.status);
-      return kIO;
-    }
-  }
-  char serial[17] = {};
-  {
-    int n = 0;
-    for (int i = 4; i < 20; ++i)
-      if (page80[i] > 0x20) serial[n++] = static_cast<char>(page80[i]);
-  }
-
-  pxo_mechanism_status_t ms{};
-  if (int e = mechanism_status(reinterpret_cast<caddr_t>(&ms))) return e;
-  std::uint8_t uid[14] = {};
-  bool have_uid = false;
-  if (ms.state() == 1) {
-    unsigned char cdb[12] = {0x12, 0x01, 0xC1};
-    cdb[4] = 0x12;
-    unsigned char c1[18] = {};
-    Sense s;
-    if (int e = send(cdb, 12, kDirIn, 18, c1, s)) return e;
-    int res = drvint::data_rule(s.result, s.status, s.bytes);
-    if (res != 0) {
-      DRV_LOG(ERR_, "INQUIRY(C1h) failed. err(%d), masked_status(%d)\n", s.result, s.status);
-      return res;
-    }
-    std::memcpy(uid, c1 + 4, 14);
-    have_uid = true;
-  }
-
+void storage_scsi::keep_identity(const unsigned char* inq, DriveModel model, const std::uint8_t* uid) {
   std::memset(m_product, 0, sizeof(m_product));
   copy_trimmed(m_product, inq + 16, 16);
   m_model = model;
   std::memset(m_serial_cache, 0, sizeof(m_serial_cache));
-  m_serial_cache_valid = have_uid;
+  m_serial_cache_valid = uid != nullptr;
   delete[] m_cache_inquiry;
   m_cache_inquiry = nullptr;
-  if (have_uid) {
+  if (uid != nullptr) {
     std::memcpy(m_serial_cache, uid, 14);
     m_cache_inquiry = new std::uint8_t[14];
     std::memcpy(m_cache_inquiry, uid, 14);
   }
+}
 
-  if (info != nullptr) {
-    std::memset(info, 0, sizeof(*info));
-    copy_trimmed(info->vendor, inq + 8, 8);
-    copy_trimmed(info->product, inq + 16, 16);
-    copy_trimmed(info->revision, inq + 32, 4);
-    std::memcpy(info->serial, serial, 16);
-    if (have_uid) std::memcpy(info->drive_data, uid, 14);
+namespace {
+
+// The drive's serial number: the printable bytes of the unit serial number
+// page.
+void serial_from_page80(const unsigned char* page80, char serial[17]) {
+  int n = 0;
+  for (int i = 4; i < 20; ++i)
+    if (page80[i] > 0x20) serial[n++] = static_cast<char>(page80[i]);
+}
+
+void fill_devinfo(pxo_devinfo_t* info, const unsigned char* inq, const char* serial, const std::uint8_t* uid) {
+  std::memset(info, 0, sizeof(*info));
+  copy_trimmed(info->vendor, inq + 8, 8);
+  copy_trimmed(info->product, inq + 16, 16);
+  copy_trimmed(info->revision, inq + 32, 4);
+  std::memcpy(info->serial, serial, 16);
+  if (uid != nullptr) std::memcpy(info->drive_data, uid, 14);
+}
+
+}  // namespace
+
+errno_t storage_scsi::get_devinfo_locked(pxo_devinfo_t* info) {
+  DRV_TRACE_FN();
+  int rule = 0;
+  unsigned char inq[37] = {};
+  if (errno_t e = inquiry(0, 0, 0x24, inq, 36, "INQUIRY", &rule)) return e;
+  if (rule != 0) return rule;
+  char product[17] = {};
+  std::memcpy(product, inq + 16, 16);
+  const DriveModel model = model_from_product(product);
+  unsigned char page80[32] = {};
+  if (errno_t e = inquiry(0x01, 0x80, is_t400(model) ? 32 : 20, page80, 32, "INQUIRY(80h)", &rule)) return e;
+  if (rule != 0) return kIO;
+  char serial[17] = {};
+  serial_from_page80(page80, serial);
+  pxo_mechanism_status_t ms{};
+  if (int e = mechanism_status(reinterpret_cast<caddr_t>(&ms))) return e;
+  // A loaded disc: the drive's data of page C1h.
+  std::uint8_t uid[14] = {};
+  bool have_uid = false;
+  if (ms.state() == 1) {
+    unsigned char c1[18] = {};
+    if (errno_t e = inquiry(0x01, 0xC1, 0x12, c1, 18, "INQUIRY(C1h)", &rule)) return e;
+    if (rule != 0) return rule;
+    std::memcpy(uid, c1 + 4, 14);
+    have_uid = true;
   }
+  keep_identity(inq, model, have_uid ? uid : nullptr);
+  if (info != nullptr) fill_devinfo(info, inq, serial, have_uid ? uid : nullptr);
   return 0;
 }
 
