@@ -182,35 +182,35 @@ int client_if::MountStart() {
     DRV_LOG(INFO, "Result(%d)", 0);
     return 0;
   }
-  int result = kept;
-  if (type_info == 0) {
-    const std::uint8_t* value = reinterpret_cast<const std::uint8_t*>(&rec.value);
-    std::uint16_t slot;
-    std::uint64_t address;
-    std::memcpy(&slot, value + 42, sizeof(slot));
-    std::memcpy(&address, value + 44, sizeof(address));
-    DRV_LOG(WARN, "backtrack restart slot:%d adr:0x%llx\n", slot, static_cast<unsigned long long>(address));
-    const std::uint16_t crc = calculate_crc(value, 126);
-    const std::uint16_t stored = static_cast<std::uint16_t>((value[126] << 8) | value[127]);
-    if (slot != 0 && crc == stored) {
-      if (s->isProtectFormCMorCartridge()) {
-        DRV_LOG(WARN, "raw mount...rollback. result=%d\n", result);
-        raw_mount(s, 0x80000500u, 0xFFFFFFFFu, 2, type, 0);
-        DRV_LOG(ERR_, "Result(%d)", drv_err::kNotSupported);
-        return drv_err::kNotSupported;
-      }
-      pxo_backtrack_request_t req{};
-      req.policy = address != 0 ? 4 : 5;
-      req.skip_target = address == 0xFFFFFFFFFFFFFFFFull ? 1 : 0;
-      req.clear_rollback = 0;
-      result = m_service.startBackTrack(reinterpret_cast<caddr_t>(&req), s);
-    }
-  }
+  const int result = type_info == 0 ? resume_rollback(rec, type, kept) : kept;
   if (result != 0)
     DRV_LOG(ERR_, "Result(%d)", result);
   else
     DRV_LOG(INFO, "Result(%d)", result);
   return result;
+}
+
+int client_if::resume_rollback(const pxo_1500h_cm_record_t& rec, std::uint8_t type, int result) {
+  storage_scsi* s = storage();
+  const std::uint8_t* value = reinterpret_cast<const std::uint8_t*>(&rec.value);
+  std::uint16_t slot;
+  std::uint64_t address;
+  std::memcpy(&slot, value + 42, sizeof(slot));
+  std::memcpy(&address, value + 44, sizeof(address));
+  DRV_LOG(WARN, "backtrack restart slot:%d adr:0x%llx\n", slot, static_cast<unsigned long long>(address));
+  const std::uint16_t crc = calculate_crc(value, 126);
+  const std::uint16_t stored = static_cast<std::uint16_t>((value[126] << 8) | value[127]);
+  if (slot == 0 || crc != stored) return result;
+  if (s->isProtectFormCMorCartridge()) {
+    DRV_LOG(WARN, "raw mount...rollback. result=%d\n", result);
+    raw_mount(s, 0x80000500u, 0xFFFFFFFFu, 2, type, 0);
+    return drv_err::kNotSupported;
+  }
+  pxo_backtrack_request_t req{};
+  req.policy = address != 0 ? 4 : 5;
+  req.skip_target = address == 0xFFFFFFFFFFFFFFFFull ? 1 : 0;
+  req.clear_rollback = 0;
+  return m_service.startBackTrack(reinterpret_cast<caddr_t>(&req), s);
 }
 
 int client_if::MountForLastSlot(bool driveVerify) {
