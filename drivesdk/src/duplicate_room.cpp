@@ -25,6 +25,56 @@ std::uint64_t bytesOf(const PxoUtility::DiskFreeSpace& s, std::uint32_t clusters
 
 bool rewritable(std::uint8_t type) { return type == 0x53 || type == 0xE2 || type == 0xE4 || type == 0xE6; }
 
+// The free space of the volume that holds `path`: 0, or kDupFreeSpaceFailed.
+std::uint32_t readFreeSpace(FileOperationCallbackImpl& files, const std::u16string& path,
+                            PxoUtility::DiskFreeSpace& space) {
+  const std::u16string root = freeSpaceRoot(path);
+  if (files.getDiskFreeSpace(root, space)) return 0;
+  KELSDK_LOG(kLogError, "GetDiskFreeSpaceW(%s) error GetLastError=%u", narrow(root).c_str(), 0u);
+  return kDupFreeSpaceFailed;
+}
+
+// The most directory entries a volume of the medium and volume type holds:
+// 0, or kDupBadVolumeType.
+std::uint32_t entryLimit(std::uint8_t type, std::uint8_t volumeType, std::uint32_t* limit) {
+  *limit = 800000;
+  if (type == 0xF2) return 0;
+  if ((volumeType >> 4) == 1) {
+    *limit = 240000;
+  } else if ((volumeType >> 4) == 0) {
+    *limit = 60000;
+  } else {
+    KELSDK_LOG(kLogError, "invalid VolumeType(%u) error", static_cast<unsigned>(volumeType >> 4));
+    return kDupBadVolumeType;
+  }
+  return 0;
+}
+
+// The metadata each disc of the volume needs for its files, folders and
+// entries, in whole 64 KiB units. Estimated in 64 bits: in 32 it wraps
+// beyond some 63,500 files and finds room on a destination that is too
+// small.
+std::uint64_t metadataPerDisc(std::uint8_t volumeType, std::uint64_t files, std::uint64_t dirs,
+                              std::uint64_t entries) {
+  const std::uint64_t h = volumeType > 15 ? entries * 25828 : files * 67584 + dirs * 22528 + entries * 3300;
+  return (h / 10 + 65535) & ~std::uint64_t{0xFFFF};
+}
+
+// Whether the room the files leave (rvs - atfs, in whole 64 KiB units)
+// holds `fsms` of metadata for each disc still to be written: all of them
+// when the destination is overwritten whole, else those after the last
+// written one.
+std::uint32_t roomForMetadata(const DiscUsageInformation& usage, bool whole, std::uint64_t rvs, std::uint64_t atfs,
+                              std::uint64_t fsms) {
+  const std::uint32_t written = whole ? 0 : usage.LastWrittenDiscIndex;
+  const std::uint64_t discsLeft = usage.TotalNumberOfDiscs > written ? usage.TotalNumberOfDiscs - written : 0;
+  const std::uint64_t room = (rvs - atfs) & ~std::uint64_t{0xFFFF};
+  if (room >= saturatingMul(fsms, discsLeft)) return kRoomEnough;
+  KELSDK_LOG(kLogError, "RVS(%llu) < FSMS(%llu) x (TND(%u) - CDI(%u))", static_cast<unsigned long long>(rvs),
+             static_cast<unsigned long long>(fsms), usage.TotalNumberOfDiscs, written);
+  return kRoomNoSpace;
+}
+
 }  // namespace
 
 std::uint64_t Duplicate::totalFileSize(const std::uint64_t* single) const {
@@ -44,12 +94,8 @@ std::uint32_t Duplicate::checkDuplicateMediaImpl(std::uint32_t kind, const std::
     const std::uint32_t srcDirs = single ? 0 : m_dirCount;
     const std::uint32_t srcFiles = single ? 1 : m_fileCount;
     if (kind == kKindDrive) return roomOfDrive(path, overwrite, mediumFlag, verdict, atfs, srcDirs, srcFiles);
-    const std::u16string root = freeSpaceRoot(path);
     PxoUtility::DiskFreeSpace space;
-    if (!m_files->getDiskFreeSpace(root, space)) {
-      KELSDK_LOG(kLogError, "GetDiskFreeSpaceW(%s) error GetLastError=%u", narrow(root).c_str(), 0u);
-      return kDupFreeSpaceFailed;
-    }
+    if (const std::uint32_t r = readFreeSpace(*m_files, path, space)) return r;
     const std::uint64_t free = bytesOf(space, space.freeClusters);
     verdict = kRoomEnough;
     if (free < atfs) {
@@ -81,17 +127,8 @@ std::uint32_t Duplicate::roomOfDrive(const std::u16string& path, bool overwrite,
   const std::uint8_t type = info.MediumType;
   const std::uint8_t volumeType = info.VolumeTypeAndInformationVersion;
   if (overwrite) mediumFlag = rewritable(type);
-  std::uint32_t limit = 800000;
-  if (type != 0xF2) {
-    if ((volumeType >> 4) == 1) {
-      limit = 240000;
-    } else if ((volumeType >> 4) == 0) {
-      limit = 60000;
-    } else {
-      KELSDK_LOG(kLogError, "invalid VolumeType(%u) error", static_cast<unsigned>(volumeType >> 4));
-      return kDupBadVolumeType;
-    }
-  }
+  std::uint32_t limit = 0;
+  if (const std::uint32_t r = entryLimit(type, volumeType, &limit)) return r;
   std::uint32_t destFiles = 0, destDirs = 0;
   if (!dest.getFileCount(destFiles, destDirs)) {
     KELSDK_LOG(kLogError, "getFileCount(%s) error", shown.c_str());
@@ -108,12 +145,8 @@ std::uint32_t Duplicate::roomOfDrive(const std::u16string& path, bool overwrite,
     verdict = kRoomTooManyEntries;
     return 0;
   }
-  const std::u16string root = freeSpaceRoot(path);
   PxoUtility::DiskFreeSpace space;
-  if (!m_files->getDiskFreeSpace(root, space)) {
-    KELSDK_LOG(kLogError, "GetDiskFreeSpaceW(%s) error GetLastError=%u", narrow(root).c_str(), 0u);
-    return kDupFreeSpaceFailed;
-  }
+  if (const std::uint32_t r = readFreeSpace(*m_files, path, space)) return r;
   const bool whole = overwrite && mediumFlag;
   const std::uint64_t rvs = bytesOf(space, whole ? space.totalClusters : space.freeClusters);
   if (rvs < atfs) {
@@ -127,22 +160,9 @@ std::uint32_t Duplicate::roomOfDrive(const std::u16string& path, bool overwrite,
     KELSDK_LOG(kLogError, "getDiscUsageInformation(%s) error", shown.c_str());
     return 0x121900;
   }
-  // The metadata estimate in 64 bits: in 32 it wraps beyond some 63,500
-  // files and finds room on a destination that is too small.
-  const std::uint64_t h = volumeType > 15 ? entries * 25828
-                                          : (std::uint64_t{srcFiles} + destFiles) * 67584 +
-                                                (std::uint64_t{destDirs} + srcDirs) * 22528 + entries * 3300;
-  const std::uint64_t fsms = (h / 10 + 65535) & ~std::uint64_t{0xFFFF};
-  const std::uint32_t written = whole ? 0 : usage.LastWrittenDiscIndex;
-  const std::uint64_t discsLeft = usage.TotalNumberOfDiscs > written ? usage.TotalNumberOfDiscs - written : 0;
-  const std::uint64_t room = (rvs - atfs) & ~std::uint64_t{0xFFFF};
-  if (room >= saturatingMul(fsms, discsLeft)) {
-    verdict = kRoomEnough;
-    return 0;
-  }
-  KELSDK_LOG(kLogError, "RVS(%llu) < FSMS(%llu) x (TND(%u) - CDI(%u))", static_cast<unsigned long long>(rvs),
-             static_cast<unsigned long long>(fsms), usage.TotalNumberOfDiscs, written);
-  verdict = kRoomNoSpace;
+  const std::uint64_t fsms = metadataPerDisc(volumeType, std::uint64_t{srcFiles} + destFiles,
+                                             std::uint64_t{destDirs} + srcDirs, entries);
+  verdict = roomForMetadata(usage, whole, rvs, atfs, fsms);
   return 0;
 }
 

@@ -78,13 +78,57 @@ std::uint32_t CKelMetaData::CMetaDataFile::TakeRecords(const std::uint8_t* bytes
   return n;
 }
 
+bool CKelMetaData::CMetaDataFile::ReadPiece(void* handle, std::uint8_t* buffer, std::uint64_t offset,
+                                            const std::string& path, std::uint32_t* got) {
+  const FileSystemOperations* ops = m_owner->m_ops;
+  int done = 0;
+  const int r = ops->ReadData(handle, buffer, offset, kMetaTransferBytes, &done);
+  if (r != 0) {
+    m_owner->Report(r, __LINE__);
+    ops->CloseFile(handle, false);
+    return false;
+  }
+  if (done < 0 || static_cast<std::uint32_t>(done) > kMetaTransferBytes) {
+    // More than the buffer holds (or a negative count) is no count of
+    // bytes read into it.
+    LogLine(ops, 4, __LINE__,
+            "metadata file " + path + ": read reports " + std::to_string(done) + " bytes of " +
+                std::to_string(kMetaTransferBytes));
+    ops->CloseFile(handle, false);
+    return false;
+  }
+  *got = static_cast<std::uint32_t>(done);
+  return true;
+}
+
+bool CKelMetaData::CMetaDataFile::TakeHeader(const std::uint8_t* buffer, std::uint32_t got, const std::string& path) {
+  bool bad = got < kMetaHeaderBytes;
+  if (!bad) {
+    std::memcpy(&m_header, buffer, kMetaHeaderBytes);
+    bad = std::memcmp(m_header.Signature, kSignature, 4) != 0 ||
+          MetaDataHeaderChecksum(m_header) != m_header.Checksum || m_header.MajorVersion > kMajorVersion ||
+          // a width of 0 cannot place any object
+          m_header.ObjectsPerFile == 0;
+  }
+  m_headerPresent = !bad;
+  if (bad) LogLine(m_owner->m_ops, 4, __LINE__, "metadata file " + path + " has no valid header");
+  return !bad;
+}
+
+DWORD CKelMetaData::CMetaDataFile::FinishLoad(void* handle) {
+  if (const int r = m_owner->m_ops->CloseFile(handle, false)) {
+    m_owner->Report(r, __LINE__);
+    return ERROR_FILE_NOT_FOUND;
+  }
+  return 0;
+}
+
 DWORD CKelMetaData::CMetaDataFile::Load() {
   const FileSystemOperations* ops = m_owner->m_ops;
   if (!ops || !ops->OpenFile || !ops->ReadData || !ops->CloseFile) return ERROR_FILE_NOT_FOUND;
   const std::string path = GetPath();
   void* handle = nullptr;
-  int r = ops->OpenFile(path.c_str(), kOpenRead, &handle);
-  if (r != 0) {
+  if (const int r = ops->OpenFile(path.c_str(), kOpenRead, &handle)) {
     m_owner->Report(r, __LINE__);
     return ERROR_FILE_NOT_FOUND;
   }
@@ -96,56 +140,20 @@ DWORD CKelMetaData::CMetaDataFile::Load() {
 
   std::lock_guard<platform::CriticalSection> lk(m_lock);
   std::uint64_t offset = 0;
-  bool first = true;
-  for (;;) {
-    int done = 0;
-    r = ops->ReadData(handle, buffer, offset, kMetaTransferBytes, &done);
-    if (r != 0) {
-      m_owner->Report(r, __LINE__);
-      ops->CloseFile(handle, false);
-      return ERROR_FILE_NOT_FOUND;
-    }
-    if (done < 0 || static_cast<std::uint32_t>(done) > kMetaTransferBytes) {
-      // More than the buffer holds (or a negative count) is no count of
-      // bytes read into it.
-      LogLine(ops, 4, __LINE__,
-              "metadata file " + path + ": read reports " + std::to_string(done) + " bytes of " +
-                  std::to_string(kMetaTransferBytes));
-      ops->CloseFile(handle, false);
-      return ERROR_FILE_NOT_FOUND;
-    }
-    const std::uint32_t got = static_cast<std::uint32_t>(done);
+  for (bool first = true;; first = false) {
+    std::uint32_t got = 0;
+    if (!ReadPiece(handle, buffer, offset, path, &got)) return ERROR_FILE_NOT_FOUND;
     if (got == 0) {
-      if (!m_headerPresent) {  // an empty file has no header
-        ops->CloseFile(handle, false);
-        return ERROR_FILE_NOT_FOUND;
-      }
-      r = ops->CloseFile(handle, false);
-      if (r != 0) {
-        m_owner->Report(r, __LINE__);
-        return ERROR_FILE_NOT_FOUND;
-      }
-      return 0;
+      if (m_headerPresent) return FinishLoad(handle);
+      ops->CloseFile(handle, false);  // an empty file has no header
+      return ERROR_FILE_NOT_FOUND;
     }
     std::uint32_t start = 0;
     if (first) {
-      first = false;
-      bool bad = got < kMetaHeaderBytes;
-      if (!bad) {
-        std::memcpy(&m_header, buffer, kMetaHeaderBytes);
-        bad = std::memcmp(m_header.Signature, kSignature, 4) != 0 ||
-              MetaDataHeaderChecksum(m_header) != m_header.Checksum ||
-              m_header.MajorVersion > kMajorVersion ||
-              // a width of 0 cannot place any object
-              m_header.ObjectsPerFile == 0;
-      }
-      if (bad) {
-        m_headerPresent = false;
-        LogLine(ops, 4, __LINE__, "metadata file " + path + " has no valid header");
+      if (!TakeHeader(buffer, got, path)) {
         ops->CloseFile(handle, false);
         return ERROR_FILE_NOT_FOUND;
       }
-      m_headerPresent = true;
       start = got < kMetaRecordsOffset ? got : kMetaRecordsOffset;
       offset = kMetaRecordsOffset;
     }
@@ -158,12 +166,7 @@ DWORD CKelMetaData::CMetaDataFile::Load() {
       LogLine(ops, 4, __LINE__,
               "metadata file " + path + " ends in " + std::to_string(got - start) +
                   " bytes that are not a whole record; they are ignored");
-      r = ops->CloseFile(handle, false);
-      if (r != 0) {
-        m_owner->Report(r, __LINE__);
-        return ERROR_FILE_NOT_FOUND;
-      }
-      return 0;
+      return FinishLoad(handle);
     }
   }
 }

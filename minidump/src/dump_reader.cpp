@@ -36,6 +36,126 @@ std::optional<std::uint64_t> reg(const std::uint8_t* regs, std::uint32_t size, s
   return v;
 }
 
+// The strings stream: names are offsets into it. An offset outside it
+// gives an empty name and marks the dump bad.
+struct StringTable {
+  std::string data;
+  bool bad = false;
+  std::string text(std::uint32_t off) {
+    if (off == kNoString) return {};
+    if (off >= data.size()) {
+      bad = true;
+      return {};
+    }
+    return std::string(data.c_str() + off);
+  }
+};
+
+// The records of a stream, which must hold exactly `count` of them.
+template <class Record>
+bool readRecords(int fd, const DumpDirectoryEntry* e, std::vector<Record>& out) {
+  if (e->size != std::uint64_t{e->count} * sizeof(Record)) return false;
+  out.resize(e->count);
+  return readAt(fd, out.data(), e->size, e->offset);
+}
+
+// Each step gives "" or why the dump is refused.
+
+// The header and the directory: every stream inside the file, each known
+// stream once, the five every dump has, the exception stream as the header
+// says. `found` points into `dir`.
+std::string readDirectory(int fd, std::uint64_t fileSize, DumpHeader& header, std::vector<DumpDirectoryEntry>& dir,
+                          const DumpDirectoryEntry* found[kStreamException + 1]) {
+  if (!readAt(fd, &header, sizeof header, 0)) return "too short for a header";
+  if (std::memcmp(header.magic, kDumpMagic, sizeof kDumpMagic) != 0) return "not a dump";
+  if (header.version != kDumpVersion) return "unknown version";
+  if (header.headerSize != sizeof(DumpHeader)) return "bad header size";
+  if (header.streamCount == 0 || header.streamCount > 64) return "bad stream count";
+  const std::uint64_t dirSize = std::uint64_t{header.streamCount} * sizeof(DumpDirectoryEntry);
+  if (header.directoryOffset < sizeof(DumpHeader) || !fits(header.directoryOffset, dirSize, fileSize))
+    return "directory outside the file";
+  dir.resize(header.streamCount);
+  if (!readAt(fd, dir.data(), dirSize, header.directoryOffset)) return "cannot read the directory";
+  for (const auto& e : dir) {
+    if (!fits(e.offset, e.size, fileSize)) return "stream outside the file";
+    if (e.type < kStreamStrings || e.type > kStreamException) continue;  // unknown: skipped
+    if (found[e.type]) return "stream twice";
+    found[e.type] = &e;
+  }
+  for (std::uint32_t t : {kStreamStrings, kStreamThreads, kStreamMemory, kStreamModules, kStreamHandles})
+    if (!found[t]) return "stream " + std::to_string(t) + " missing";
+  if (((header.flags & kHeaderHasException) != 0) != (found[kStreamException] != nullptr))
+    return "exception stream does not match the header";
+  return {};
+}
+
+std::string readStrings(int fd, const DumpDirectoryEntry* e, StringTable& strings) {
+  strings.data.assign(e->size, '\0');
+  if (!readAt(fd, strings.data.data(), strings.data.size(), e->offset)) return "cannot read strings";
+  if (!strings.data.empty() && strings.data.back() != '\0') return "strings not terminated";
+  return {};
+}
+
+std::string readThreads(int fd, const DumpDirectoryEntry* e, StringTable& strings,
+                        std::vector<DumpReader::Thread>& out) {
+  std::vector<DumpThread> threads;
+  if (!readRecords(fd, e, threads)) return "bad thread stream";
+  for (const auto& t : threads) {
+    if (t.registersSize > sizeof t.registers) return "bad register size";
+    DumpReader::Thread th;
+    th.id = t.threadId;
+    th.flags = t.flags;
+    th.machine = t.machine;
+    th.state = static_cast<char>(t.state);
+    th.name = strings.text(t.nameOffset);
+    th.registers.assign(t.registers, t.registers + t.registersSize);
+    out.push_back(std::move(th));
+  }
+  return {};
+}
+
+// The memory regions, in address order without overlaps, their data
+// inside the file.
+std::string readRegions(int fd, const DumpDirectoryEntry* e, std::uint64_t fileSize, StringTable& strings,
+                        std::vector<DumpReader::Region>& out) {
+  std::vector<DumpMemoryRegion> regions;
+  if (!readRecords(fd, e, regions)) return "bad memory stream";
+  std::uint64_t lastEnd = 0;
+  for (const auto& r : regions) {
+    if (r.end <= r.start || r.start < lastEnd) return "memory regions overlap or are out of order";
+    if (r.dataSize > r.end - r.start || !fits(r.dataOffset, r.dataSize, fileSize))
+      return "memory data outside the file";
+    lastEnd = r.end;
+    out.push_back(DumpReader::Region{r.start, r.end, r.fileOffset, r.inode, r.protection, strings.text(r.nameOffset),
+                                     r.dataOffset, r.dataSize});
+  }
+  return {};
+}
+
+std::string readModulesAndHandles(int fd, const DumpDirectoryEntry* const found[kStreamException + 1],
+                                  StringTable& strings, std::vector<DumpReader::Module>& modulesOut,
+                                  std::vector<DumpReader::Handle>& handlesOut) {
+  std::vector<DumpModule> modules;
+  if (!readRecords(fd, found[kStreamModules], modules)) return "bad module stream";
+  for (const auto& m : modules) modulesOut.push_back(DumpReader::Module{m.base, m.size, m.inode, strings.text(m.nameOffset)});
+  std::vector<DumpHandle> handles;
+  if (!readRecords(fd, found[kStreamHandles], handles)) return "bad handle stream";
+  for (const auto& h : handles) handlesOut.push_back(DumpReader::Handle{h.fd, strings.text(h.nameOffset)});
+  return {};
+}
+
+// The exception stream: one record holding a sound crash record.
+std::string readException(int fd, const DumpDirectoryEntry* e, std::optional<DumpException>& out) {
+  std::vector<DumpException> ex;
+  if (!readRecords(fd, e, ex) || ex.size() != 1) return "bad exception stream";
+  const auto& rec = ex[0].record;
+  if (rec.magic != kel::crash::kCrashRecordMagic || rec.size != sizeof rec ||
+      rec.registersSize > kel::crash::kMaxRegistersSize)
+    return "bad crash record";
+  out = ex[0];
+  return {};
+}
+
 }  // namespace
 
 DumpReader::~DumpReader() {
@@ -59,92 +179,17 @@ bool DumpReader::open(const std::string& path, std::string* error) {
   if (::fstat(fd_, &st) != 0) return fail("cannot stat");
   fileSize_ = static_cast<std::uint64_t>(st.st_size);
 
-  if (!readAt(fd_, &header_, sizeof header_, 0)) return fail("too short for a header");
-  if (std::memcmp(header_.magic, kDumpMagic, sizeof kDumpMagic) != 0) return fail("not a dump");
-  if (header_.version != kDumpVersion) return fail("unknown version");
-  if (header_.headerSize != sizeof(DumpHeader)) return fail("bad header size");
-  if (header_.streamCount == 0 || header_.streamCount > 64) return fail("bad stream count");
-  const std::uint64_t dirSize = std::uint64_t{header_.streamCount} * sizeof(DumpDirectoryEntry);
-  if (header_.directoryOffset < sizeof(DumpHeader) || !fits(header_.directoryOffset, dirSize, fileSize_))
-    return fail("directory outside the file");
-  std::vector<DumpDirectoryEntry> dir(header_.streamCount);
-  if (!readAt(fd_, dir.data(), dirSize, header_.directoryOffset)) return fail("cannot read the directory");
-
+  std::vector<DumpDirectoryEntry> dir;
   const DumpDirectoryEntry* found[kStreamException + 1] = {};
-  for (const auto& e : dir) {
-    if (!fits(e.offset, e.size, fileSize_)) return fail("stream outside the file");
-    if (e.type < kStreamStrings || e.type > kStreamException) continue;  // unknown: skipped
-    if (found[e.type]) return fail("stream twice");
-    found[e.type] = &e;
-  }
-  for (std::uint32_t t : {kStreamStrings, kStreamThreads, kStreamMemory, kStreamModules, kStreamHandles})
-    if (!found[t]) return fail("stream " + std::to_string(t) + " missing");
-  if (((header_.flags & kHeaderHasException) != 0) != (found[kStreamException] != nullptr))
-    return fail("exception stream does not match the header");
-
-  std::string strings(found[kStreamStrings]->size, '\0');
-  if (!readAt(fd_, strings.data(), strings.size(), found[kStreamStrings]->offset))
-    return fail("cannot read strings");
-  if (!strings.empty() && strings.back() != '\0') return fail("strings not terminated");
-  bool badString = false;
-  auto text = [&](std::uint32_t off) -> std::string {
-    if (off == kNoString) return {};
-    if (off >= strings.size()) { badString = true; return {}; }
-    return std::string(strings.c_str() + off);
-  };
-
-  auto records = [&](const DumpDirectoryEntry* e, std::size_t recordSize, auto& out) {
-    if (e->size != std::uint64_t{e->count} * recordSize) return false;
-    out.resize(e->count);
-    return readAt(fd_, out.data(), e->size, e->offset);
-  };
-
-  std::vector<DumpThread> threads;
-  if (!records(found[kStreamThreads], sizeof(DumpThread), threads)) return fail("bad thread stream");
-  for (const auto& t : threads) {
-    if (t.registersSize > sizeof t.registers) return fail("bad register size");
-    Thread th;
-    th.id = t.threadId;
-    th.flags = t.flags;
-    th.machine = t.machine;
-    th.state = static_cast<char>(t.state);
-    th.name = text(t.nameOffset);
-    th.registers.assign(t.registers, t.registers + t.registersSize);
-    threads_.push_back(std::move(th));
-  }
-
-  std::vector<DumpMemoryRegion> regions;
-  if (!records(found[kStreamMemory], sizeof(DumpMemoryRegion), regions)) return fail("bad memory stream");
-  std::uint64_t lastEnd = 0;
-  for (const auto& r : regions) {
-    if (r.end <= r.start || r.start < lastEnd) return fail("memory regions overlap or are out of order");
-    if (r.dataSize > r.end - r.start || !fits(r.dataOffset, r.dataSize, fileSize_))
-      return fail("memory data outside the file");
-    lastEnd = r.end;
-    regions_.push_back(Region{r.start, r.end, r.fileOffset, r.inode, r.protection, text(r.nameOffset),
-                              r.dataOffset, r.dataSize});
-  }
-
-  std::vector<DumpModule> modules;
-  if (!records(found[kStreamModules], sizeof(DumpModule), modules)) return fail("bad module stream");
-  for (const auto& m : modules) modules_.push_back(Module{m.base, m.size, m.inode, text(m.nameOffset)});
-
-  std::vector<DumpHandle> handles;
-  if (!records(found[kStreamHandles], sizeof(DumpHandle), handles)) return fail("bad handle stream");
-  for (const auto& h : handles) handles_.push_back(Handle{h.fd, text(h.nameOffset)});
-
-  if (found[kStreamException]) {
-    std::vector<DumpException> ex;
-    if (!records(found[kStreamException], sizeof(DumpException), ex) || ex.size() != 1)
-      return fail("bad exception stream");
-    const auto& rec = ex[0].record;
-    if (rec.magic != kel::crash::kCrashRecordMagic || rec.size != sizeof rec ||
-        rec.registersSize > kel::crash::kMaxRegistersSize)
-      return fail("bad crash record");
-    exception_ = ex[0];
-  }
-  if (badString) return fail("string offset outside the strings");
-  return true;
+  StringTable strings;
+  std::string why = readDirectory(fd_, fileSize_, header_, dir, found);
+  if (why.empty()) why = readStrings(fd_, found[kStreamStrings], strings);
+  if (why.empty()) why = readThreads(fd_, found[kStreamThreads], strings, threads_);
+  if (why.empty()) why = readRegions(fd_, found[kStreamMemory], fileSize_, strings, regions_);
+  if (why.empty()) why = readModulesAndHandles(fd_, found, strings, modules_, handles_);
+  if (why.empty() && found[kStreamException]) why = readException(fd_, found[kStreamException], exception_);
+  if (why.empty() && strings.bad) why = "string offset outside the strings";
+  return why.empty() ? true : fail(why);
 }
 
 const DumpReader::Thread* DumpReader::findThread(std::uint32_t id) const {

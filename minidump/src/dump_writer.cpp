@@ -270,32 +270,8 @@ DWORD readCrashRecord(pid_t pid, std::uint64_t address, kel::crash::CrashRecord*
   return ERROR_SUCCESS;
 }
 
-DWORD writeBody(pid_t pid, const Options& o, const Attachment& att, Output& out) {
-  DumpHeader header{};
-  std::memcpy(header.magic, kDumpMagic, sizeof header.magic);
-  header.version = kDumpVersion;
-  header.headerSize = sizeof header;
-  header.dumpType = kDumpType;
-  header.processId = o.processId;
-  header.threadId = o.threadId;
-  header.exceptionPointers = o.exceptionPointers;
-  header.timeStamp = static_cast<std::uint64_t>(std::time(nullptr));
-  header.machine = kMachine;
-  if (!out.write(&header, sizeof header)) return Win32ErrorFromErrno(out.error());
-
-  // The crash record first: without it there is no dump.
-  DumpException exception{};
-  if (o.exceptionPointers != 0) {
-    const DWORD rc = readCrashRecord(pid, o.exceptionPointers, &exception.record);
-    if (rc != ERROR_SUCCESS) return rc;
-    exception.threadId = o.threadId;
-    exception.address = o.exceptionPointers;
-  }
-
-  Strings strings;
-  std::vector<DumpDirectoryEntry> directory;
-
-  // Threads with their registers.
+// The threads of the process with their registers, names and states.
+std::vector<DumpThread> collectThreads(pid_t pid, const Options& o, const Attachment& att, Strings& strings) {
   std::vector<DumpThread> threads;
   for (pid_t tid : att.threadIds()) {
     DumpThread t{};
@@ -315,11 +291,13 @@ DWORD writeBody(pid_t pid, const Options& o, const Attachment& att, Output& out)
                   ? static_cast<unsigned char>(stat[paren + 2]) : '?';
     threads.push_back(t);
   }
+  return threads;
+}
 
-  // Memory: every region of the map with the bytes that can be read.
-  const std::vector<MapLine> maps = readMaps(pid);
-  if (maps.empty()) return ERROR_INVALID_PARAMETER;  // the process is gone
-  std::vector<DumpMemoryRegion> regions;
+// Every region of the map, with the bytes that can be read copied into the
+// dump; the output's error, if any.
+DWORD collectRegions(pid_t pid, const std::vector<MapLine>& maps, Strings& strings, Output& out,
+                     std::vector<DumpMemoryRegion>& regions) {
   std::vector<char> buf(1 << 20);
   for (const MapLine& m : maps) {
     DumpMemoryRegion r{};
@@ -334,8 +312,11 @@ DWORD writeBody(pid_t pid, const Options& o, const Attachment& att, Output& out)
     if (out.error()) return Win32ErrorFromErrno(out.error());
     regions.push_back(r);
   }
+  return ERROR_SUCCESS;
+}
 
-  // Modules: mapped files and the vDSO, each with its lowest address and extent.
+// Mapped files and the vDSO, each with its lowest address and extent.
+std::vector<DumpModule> collectModules(const std::vector<MapLine>& maps, Strings& strings) {
   std::vector<DumpModule> modules;
   std::map<std::pair<std::string, std::uint64_t>, std::size_t> moduleIndex;
   for (const MapLine& m : maps) {
@@ -357,48 +338,97 @@ DWORD writeBody(pid_t pid, const Options& o, const Attachment& att, Output& out)
       mod.size = end - mod.base;
     }
   }
+  return modules;
+}
 
-  // Handles: the open descriptors.
+// The open descriptors of the process with what they name.
+std::vector<DumpHandle> collectHandles(pid_t pid, Strings& strings) {
   std::vector<DumpHandle> handles;
-  {
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    if (DIR* d = ::opendir(dir.c_str())) {
-      while (dirent* e = ::readdir(d)) {
-        char* end = nullptr;
-        const long fd = std::strtol(e->d_name, &end, 10);
-        if (end == e->d_name || *end != '\0') continue;
-        char target[4096];
-        const ssize_t n = ::readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
-        handles.push_back(DumpHandle{static_cast<std::uint32_t>(fd),
-                                     n > 0 ? strings.add(std::string(target, static_cast<std::size_t>(n)))
-                                           : kNoString});
-      }
-      ::closedir(d);
-    }
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return handles;
+  while (dirent* e = ::readdir(d)) {
+    char* end = nullptr;
+    const long fd = std::strtol(e->d_name, &end, 10);
+    if (end == e->d_name || *end != '\0') continue;
+    char target[4096];
+    const ssize_t n = ::readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+    handles.push_back(DumpHandle{static_cast<std::uint32_t>(fd),
+                                 n > 0 ? strings.add(std::string(target, static_cast<std::size_t>(n)))
+                                       : kNoString});
   }
+  ::closedir(d);
+  return handles;
+}
 
+// The streams of the dump, as the directory lists them.
+struct DumpStreams {
+  std::vector<DumpThread> threads;
+  std::vector<DumpMemoryRegion> regions;
+  std::vector<DumpModule> modules;
+  std::vector<DumpHandle> handles;
+  const DumpException* exception = nullptr;  // null without a crash record
+  Strings strings;
+};
+
+// The streams written after the memory, then the directory, then the
+// header again with the directory's place.
+void writeStreams(const DumpStreams& d, DumpHeader& header, Output& out) {
+  std::vector<DumpDirectoryEntry> directory;
   auto stream = [&](std::uint32_t type, std::uint32_t count, const void* data, std::size_t size) {
     out.pad8();
     directory.push_back(DumpDirectoryEntry{type, count, out.offset(), size});
     out.write(data, size);
   };
-  stream(kStreamThreads, static_cast<std::uint32_t>(threads.size()), threads.data(),
-         threads.size() * sizeof(DumpThread));
-  stream(kStreamMemory, static_cast<std::uint32_t>(regions.size()), regions.data(),
-         regions.size() * sizeof(DumpMemoryRegion));
-  stream(kStreamModules, static_cast<std::uint32_t>(modules.size()), modules.data(),
-         modules.size() * sizeof(DumpModule));
-  stream(kStreamHandles, static_cast<std::uint32_t>(handles.size()), handles.data(),
-         handles.size() * sizeof(DumpHandle));
-  if (o.exceptionPointers != 0) stream(kStreamException, 1, &exception, sizeof exception);
-  stream(kStreamStrings, 0, strings.data().data(), strings.data().size());
+  stream(kStreamThreads, static_cast<std::uint32_t>(d.threads.size()), d.threads.data(),
+         d.threads.size() * sizeof(DumpThread));
+  stream(kStreamMemory, static_cast<std::uint32_t>(d.regions.size()), d.regions.data(),
+         d.regions.size() * sizeof(DumpMemoryRegion));
+  stream(kStreamModules, static_cast<std::uint32_t>(d.modules.size()), d.modules.data(),
+         d.modules.size() * sizeof(DumpModule));
+  stream(kStreamHandles, static_cast<std::uint32_t>(d.handles.size()), d.handles.data(),
+         d.handles.size() * sizeof(DumpHandle));
+  if (d.exception) stream(kStreamException, 1, d.exception, sizeof *d.exception);
+  stream(kStreamStrings, 0, d.strings.data().data(), d.strings.data().size());
 
   out.pad8();
   header.directoryOffset = out.offset();
   header.streamCount = static_cast<std::uint32_t>(directory.size());
-  header.flags = o.exceptionPointers != 0 ? kHeaderHasException : 0;
+  header.flags = d.exception ? kHeaderHasException : 0;
   out.write(directory.data(), directory.size() * sizeof(DumpDirectoryEntry));
   out.writeAt(&header, sizeof header, 0);
+}
+
+DWORD writeBody(pid_t pid, const Options& o, const Attachment& att, Output& out) {
+  DumpHeader header{};
+  std::memcpy(header.magic, kDumpMagic, sizeof header.magic);
+  header.version = kDumpVersion;
+  header.headerSize = sizeof header;
+  header.dumpType = kDumpType;
+  header.processId = o.processId;
+  header.threadId = o.threadId;
+  header.exceptionPointers = o.exceptionPointers;
+  header.timeStamp = static_cast<std::uint64_t>(std::time(nullptr));
+  header.machine = kMachine;
+  if (!out.write(&header, sizeof header)) return Win32ErrorFromErrno(out.error());
+
+  // The crash record first: without it there is no dump.
+  DumpException exception{};
+  if (o.exceptionPointers != 0) {
+    const DWORD rc = readCrashRecord(pid, o.exceptionPointers, &exception.record);
+    if (rc != ERROR_SUCCESS) return rc;
+    exception.threadId = o.threadId;
+    exception.address = o.exceptionPointers;
+  }
+  DumpStreams d;
+  d.threads = collectThreads(pid, o, att, d.strings);
+  const std::vector<MapLine> maps = readMaps(pid);
+  if (maps.empty()) return ERROR_INVALID_PARAMETER;  // the process is gone
+  if (const DWORD rc = collectRegions(pid, maps, d.strings, out, d.regions)) return rc;
+  d.modules = collectModules(maps, d.strings);
+  d.handles = collectHandles(pid, d.strings);
+  if (o.exceptionPointers != 0) d.exception = &exception;
+  writeStreams(d, header, out);
   if (out.error()) return Win32ErrorFromErrno(out.error());
   return ERROR_SUCCESS;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/codepage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -252,129 +253,195 @@ std::string decode_file_text(const std::string& raw) {
   return raw;
 }
 
-std::optional<Store> parse(const std::string& raw, ParseError& err) {
-  const std::string text = decode_file_text(raw);
+std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
-  {
-    std::size_t start = 0;
-    while (start <= text.size()) {
-      std::size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      lines.push_back(text.substr(start, end - start));
-      start = end + 1;
-    }
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
   }
+  return lines;
+}
+
+// A key line "[ROOT\path]": the key it names becomes the current one (and
+// is added to the store below a root). False with `why` when the line is
+// not a key line we take.
+bool parse_key_line(const std::string& line, Store& store, std::string& current, std::string& why) {
+  if (line.back() != ']') {
+    why = "key line without its closing ']'";
+    return false;
+  }
+  const std::string inner = line.substr(1, line.size() - 2);
+  if (!inner.empty() && inner[0] == '-') {
+    why = "key deletion lines are not allowed here";
+    return false;
+  }
+  if (inner.empty() || inner.front() == '\\' || inner.back() == '\\' || inner.find("\\\\") != std::string::npos) {
+    why = "bad key path";
+    return false;
+  }
+  const auto parts = split_path(inner);
+  int root = -1;
+  for (int r = 0; r < 2; ++r)
+    if (ci_equal(parts[0], kRootNames[r])) root = r;
+  if (root < 0) {
+    why = "unknown root \"" + parts[0] + "\" (HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER)";
+    return false;
+  }
+  current = kRootNames[root];
+  if (parts.size() > 1) current += '\\' + join(parts, 1);
+  if (parts.size() > 1) store.add(current);
+  return true;
+}
+
+// "text": a REG_SZ value, stored as UTF-16 with its terminating zero.
+bool parse_string_data(const std::string& data, Value& v, std::string& why) {
+  std::size_t j = 0;
+  auto q = parse_quoted(data, j, why);
+  if (!q) return false;
+  if (!trim(data.substr(j)).empty()) {
+    why = "text after the closing quote";
+    return false;
+  }
+  bool ok = true;
+  std::u16string w = platform::utf8_to_utf16(*q, &ok);
+  if (!ok) {
+    why = "string is not valid UTF-8";
+    return false;
+  }
+  w.push_back(0);
+  v.type = REG_SZ;
+  v.data = utf16_bytes(w);
+  return true;
+}
+
+// The digits after "dword:": a REG_DWORD value.
+bool parse_dword_data(const std::string& digits, Value& v, std::string& why) {
+  const bool ok = !digits.empty() && digits.size() <= 8 &&
+                  std::all_of(digits.begin(), digits.end(), [](char c) { return hex_digit(c) >= 0; });
+  if (!ok) {
+    why = "dword needs 1 to 8 hexadecimal digits";
+    return false;
+  }
+  DWORD d = 0;
+  for (char c : digits) d = d * 16 + static_cast<DWORD>(hex_digit(c));
+  v.type = REG_DWORD;
+  v.data = {static_cast<BYTE>(d), static_cast<BYTE>(d >> 8), static_cast<BYTE>(d >> 16), static_cast<BYTE>(d >> 24)};
+  return true;
+}
+
+// "hex:" or "hex(type):" and a list of bytes; a trailing backslash joins
+// the next line (`n` moves past the lines taken).
+bool parse_hex_data(const std::string& data, const std::vector<std::string>& lines, std::size_t& n, Value& v,
+                    std::string& why) {
+  std::size_t j = 3;
+  DWORD type = REG_BINARY;
+  if (j < data.size() && data[j] == '(') {
+    ++j;
+    DWORD t = 0;
+    int digits = 0;
+    while (j < data.size() && hex_digit(data[j]) >= 0 && digits < 8)
+      t = t * 16 + static_cast<DWORD>(hex_digit(data[j++])), ++digits;
+    if (digits == 0 || j >= data.size() || data[j] != ')') {
+      why = "bad hex(type)";
+      return false;
+    }
+    ++j;
+    type = t;
+  }
+  if (j >= data.size() || data[j] != ':') {
+    why = "':' expected after hex";
+    return false;
+  }
+  std::string list = data.substr(j + 1);
+  while (!list.empty() && list.back() == '\\') {
+    list.pop_back();
+    if (++n >= lines.size() || trim(lines[n]).empty()) {
+      why = "hex data continued past the end of the value";
+      return false;
+    }
+    list += trim(lines[n]);
+  }
+  auto bytes = parse_hex_list(list, why);
+  if (!bytes) return false;
+  v.type = type;
+  v.data = std::move(*bytes);
+  return true;
+}
+
+// The data of a value line, after its '='.
+bool parse_value_data(const std::string& data, const std::vector<std::string>& lines, std::size_t& n, Value& v,
+                      std::string& why) {
+  if (!data.empty() && data[0] == '"') return parse_string_data(data, v, why);
+  if (data.rfind("dword:", 0) == 0) return parse_dword_data(data.substr(6), v, why);
+  if (data.rfind("hex", 0) == 0) return parse_hex_data(data, lines, n, v, why);
+  why = data == "-" ? std::string("value deletion lines are not allowed here") : "unknown value data \"" + data + "\"";
+  return false;
+}
+
+// A value line, "name"=data or @=data for the key's default value, set in
+// the current key (replacing a value of the same name in any case).
+bool parse_value_line(const std::string& line, const std::vector<std::string>& lines, std::size_t& n, Store& store,
+                      const std::string& current, std::string& why) {
+  if (line[0] != '"' && line[0] != '@') {
+    why = "unexpected text \"" + line + "\"";
+    return false;
+  }
+  if (current.empty()) {
+    why = "value before the first key";
+    return false;
+  }
+  Value v;
+  std::size_t i = 0;
+  if (line[0] == '@') {
+    i = 1;
+  } else {
+    auto q = parse_quoted(line, i, why);
+    if (!q) return false;
+    v.name = *q;
+  }
+  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+  if (i >= line.size() || line[i] != '=') {
+    why = "'=' expected after the value name";
+    return false;
+  }
+  ++i;
+  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+  if (!parse_value_data(line.substr(i), lines, n, v, why)) return false;
+  if (current.find('\\') == std::string::npos) {
+    why = "values directly under a root";
+    return false;
+  }
+  Key& key = store.keys.at(current);
+  bool replaced = false;
+  for (auto& old : key.values)
+    if (ci_equal(old.name, v.name)) old = v, replaced = true;
+  if (!replaced) key.values.push_back(std::move(v));
+  return true;
+}
+
+std::optional<Store> parse(const std::string& raw, ParseError& err) {
+  const std::vector<std::string> lines = split_lines(decode_file_text(raw));
   Store store;
   bool header = false;
   std::string current;  // path of the key being filled
   for (std::size_t n = 0; n < lines.size(); ++n) {
     const std::size_t lineno = n + 1;
-    std::string line = trim(lines[n]);
+    const std::string line = trim(lines[n]);
     if (line.empty() || line[0] == ';') continue;
-    auto fail = [&](std::string why) {
-      err = ParseError{lineno, std::move(why)};
-      return std::nullopt;
-    };
+    std::string why;
     if (!header) {
-      if (line != kHeader5 && line != kHeader4)
-        return fail(std::string("the file does not start with \"") + kHeader5 + "\"");
-      header = true;
+      header = line == kHeader5 || line == kHeader4;
+      if (header) continue;
+      why = std::string("the file does not start with \"") + kHeader5 + "\"";
+    } else if (line[0] == '[' ? parse_key_line(line, store, current, why)
+                              : parse_value_line(line, lines, n, store, current, why)) {
       continue;
     }
-    if (line[0] == '[') {
-      if (line.back() != ']') return fail("key line without its closing ']'");
-      const std::string inner = line.substr(1, line.size() - 2);
-      if (!inner.empty() && inner[0] == '-') return fail("key deletion lines are not allowed here");
-      if (inner.empty() || inner.front() == '\\' || inner.back() == '\\' ||
-          inner.find("\\\\") != std::string::npos)
-        return fail("bad key path");
-      const auto parts = split_path(inner);
-      int root = -1;
-      for (int r = 0; r < 2; ++r)
-        if (ci_equal(parts[0], kRootNames[r])) root = r;
-      if (root < 0) return fail("unknown root \"" + parts[0] + "\" (HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER)");
-      current = kRootNames[root];
-      if (parts.size() > 1) current += '\\' + join(parts, 1);
-      if (parts.size() > 1) store.add(current);
-      continue;
-    }
-    if (line[0] != '"' && line[0] != '@') return fail("unexpected text \"" + line + "\"");
-    if (current.empty()) return fail("value before the first key");
-    std::string name, why;
-    std::size_t i = 0;
-    if (line[0] == '@') {
-      i = 1;
-    } else {
-      auto q = parse_quoted(line, i, why);
-      if (!q) return fail(why);
-      name = *q;
-    }
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (i >= line.size() || line[i] != '=') return fail("'=' expected after the value name");
-    ++i;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    std::string data = line.substr(i);
-    Value v;
-    v.name = name;
-    if (!data.empty() && data[0] == '"') {
-      std::size_t j = 0;
-      auto q = parse_quoted(data, j, why);
-      if (!q) return fail(why);
-      if (!trim(data.substr(j)).empty()) return fail("text after the closing quote");
-      bool ok = true;
-      std::u16string w = platform::utf8_to_utf16(*q, &ok);
-      if (!ok) return fail("string is not valid UTF-8");
-      w.push_back(0);
-      v.type = REG_SZ;
-      v.data = utf16_bytes(w);
-    } else if (data.rfind("dword:", 0) == 0) {
-      const std::string digits = data.substr(6);
-      if (digits.empty() || digits.size() > 8) return fail("dword needs 1 to 8 hexadecimal digits");
-      DWORD d = 0;
-      for (char c : digits) {
-        if (hex_digit(c) < 0) return fail("dword needs 1 to 8 hexadecimal digits");
-        d = d * 16 + static_cast<DWORD>(hex_digit(c));
-      }
-      v.type = REG_DWORD;
-      v.data = {static_cast<BYTE>(d), static_cast<BYTE>(d >> 8), static_cast<BYTE>(d >> 16),
-                static_cast<BYTE>(d >> 24)};
-    } else if (data.rfind("hex", 0) == 0) {
-      std::size_t j = 3;
-      DWORD type = REG_BINARY;
-      if (j < data.size() && data[j] == '(') {
-        ++j;
-        DWORD t = 0;
-        int digits = 0;
-        while (j < data.size() && hex_digit(data[j]) >= 0 && digits < 8)
-          t = t * 16 + static_cast<DWORD>(hex_digit(data[j++])), ++digits;
-        if (digits == 0 || j >= data.size() || data[j] != ')') return fail("bad hex(type)");
-        ++j;
-        type = t;
-      }
-      if (j >= data.size() || data[j] != ':') return fail("':' expected after hex");
-      std::string list = data.substr(j + 1);
-      // Continuation lines: a trailing backslash joins the next line.
-      while (!list.empty() && list.back() == '\\') {
-        list.pop_back();
-        if (++n >= lines.size() || trim(lines[n]).empty())
-          return fail("hex data continued past the end of the value");
-        list += trim(lines[n]);
-      }
-      auto bytes = parse_hex_list(list, why);
-      if (!bytes) return fail(why);
-      v.type = type;
-      v.data = std::move(*bytes);
-    } else if (data == "-") {
-      return fail("value deletion lines are not allowed here");
-    } else {
-      return fail("unknown value data \"" + data + "\"");
-    }
-    if (current.find('\\') == std::string::npos) return fail("values directly under a root");
-    Key& key = store.keys.at(current);
-    bool replaced = false;
-    for (auto& old : key.values)
-      if (ci_equal(old.name, v.name)) old = v, replaced = true;
-    if (!replaced) key.values.push_back(std::move(v));
+    err = ParseError{lineno, std::move(why)};
+    return std::nullopt;
   }
   return store;
 }

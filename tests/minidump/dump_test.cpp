@@ -12,6 +12,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -252,6 +253,136 @@ TEST_F(DumpOfALiveProcess, TheReaderRefusesDamagedFiles) {
   e.size = good.size();
   std::memcpy(&s[h.directoryOffset], &e, sizeof e);
   EXPECT_TRUE(damaged(s)) << "stream past the end";
+}
+
+
+// A small dump built by hand, so that the reader's checks are met one by
+// one without a live process: the strings, one thread, one region with its
+// bytes, one module, one handle and the exception record.
+class HandBuiltDump {
+ public:
+  HandBuiltDump() {
+    using namespace qvminidump;
+    bytes_.assign(sizeof(DumpHeader), '\0');
+    const std::string strings("main\0/lib/x.so\0", 15);
+    add(kStreamStrings, 0, strings.data(), strings.size());
+    DumpThread t{};
+    t.threadId = 7;
+    t.registersSize = 8;
+    t.state = 'S';
+    add(kStreamThreads, 1, &t, sizeof t);
+    const std::uint64_t data = bytes_.size();
+    bytes_.append(16, 'm');
+    DumpMemoryRegion r{0x1000, 0x2000, 0, 0, kProtRead, kNoString, data, 16};
+    add(kStreamMemory, 1, &r, sizeof r);
+    DumpModule m{0x1000, 0x1000, 9, 5, 0};
+    add(kStreamModules, 1, &m, sizeof m);
+    DumpHandle h{3, kNoString};
+    add(kStreamHandles, 1, &h, sizeof h);
+    DumpException e{};
+    e.threadId = 7;
+    e.record.magic = kel::crash::kCrashRecordMagic;
+    e.record.version = kel::crash::kCrashRecordVersion;
+    e.record.size = sizeof e.record;
+    add(kStreamException, 1, &e, sizeof e);
+    header_.directoryOffset = bytes_.size();
+    for (const auto& d : dir_) bytes_.append(reinterpret_cast<const char*>(&d), sizeof d);
+    std::memcpy(header_.magic, kDumpMagic, sizeof kDumpMagic);
+    header_.version = kDumpVersion;
+    header_.headerSize = sizeof header_;
+    header_.dumpType = kDumpType;
+    header_.streamCount = static_cast<std::uint32_t>(dir_.size());
+    header_.flags = kHeaderHasException;
+    std::memcpy(bytes_.data(), &header_, sizeof header_);
+  }
+  std::string bytes() const { return bytes_; }
+  // Where directory entry `i` and the record of stream `type` lie.
+  std::size_t entry(std::size_t i) const { return header_.directoryOffset + i * sizeof(qvminidump::DumpDirectoryEntry); }
+  std::size_t stream(std::uint32_t type) const { return dir_[type - 1].offset; }
+
+ private:
+  void add(std::uint32_t type, std::uint32_t count, const void* p, std::size_t n) {
+    dir_.push_back(qvminidump::DumpDirectoryEntry{type, count, bytes_.size(), n});
+    bytes_.append(static_cast<const char*>(p), n);
+  }
+  std::string bytes_;
+  qvminidump::DumpHeader header_{};
+  std::vector<qvminidump::DumpDirectoryEntry> dir_;
+};
+
+template <class T>
+void put(std::string& s, std::size_t at, T v) {
+  std::memcpy(&s[at], &v, sizeof v);
+}
+
+TEST(DumpReaderChecks, EachDamageIsRefusedWithItsReason) {
+  using namespace qvminidump;
+  TempDir dir;
+  const std::string file = dir.path() + "/hand.dmp";
+  const HandBuiltDump d;
+  const auto open = [&](const std::string& bytes, std::string* why) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+    DumpReader r;
+    const bool ok = r.open(file, why);
+    return ok;
+  };
+  std::string why;
+  ASSERT_TRUE(open(d.bytes(), &why)) << why;
+  {
+    DumpReader r;
+    ASSERT_TRUE(r.open(file, &why));
+    ASSERT_EQ(r.threads().size(), 1u);
+    EXPECT_EQ(r.threads()[0].name, "main");
+    ASSERT_EQ(r.regions().size(), 1u);
+    EXPECT_EQ(r.regions()[0].dataSize, 16u);
+    ASSERT_EQ(r.modules().size(), 1u);
+    EXPECT_EQ(r.modules()[0].name, "/lib/x.so");
+    ASSERT_EQ(r.handles().size(), 1u);
+    EXPECT_TRUE(r.exception().has_value());
+  }
+  const std::size_t thread = d.stream(kStreamThreads), region = d.stream(kStreamMemory);
+  const std::size_t crash = d.stream(kStreamException) + offsetof(DumpException, record);
+  struct Case {
+    const char* reason;
+    std::function<void(std::string&)> damage;
+  };
+  const std::vector<Case> cases = {
+      {"too short for a header", [](std::string& s) { s.resize(10); }},
+      {"not a dump", [](std::string& s) { s[0] = 'X'; }},
+      {"unknown version", [](std::string& s) { put<std::uint32_t>(s, offsetof(DumpHeader, version), 2); }},
+      {"bad header size", [](std::string& s) { put<std::uint32_t>(s, offsetof(DumpHeader, headerSize), 60); }},
+      {"bad stream count", [](std::string& s) { put<std::uint32_t>(s, offsetof(DumpHeader, streamCount), 65); }},
+      {"directory outside the file",
+       [](std::string& s) { put<std::uint64_t>(s, offsetof(DumpHeader, directoryOffset), s.size()); }},
+      {"stream outside the file",
+       [&](std::string& s) { put<std::uint64_t>(s, d.entry(1) + offsetof(DumpDirectoryEntry, size), s.size()); }},
+      {"stream twice", [&](std::string& s) { put<std::uint32_t>(s, d.entry(1), kStreamStrings); }},
+      {"stream 4 missing", [&](std::string& s) { put<std::uint32_t>(s, d.entry(3), 99); }},
+      {"exception stream does not match the header",
+       [](std::string& s) { put<std::uint32_t>(s, offsetof(DumpHeader, flags), 0); }},
+      {"strings not terminated", [&](std::string& s) { s[d.stream(kStreamStrings) + 14] = 'x'; }},
+      {"bad thread stream", [&](std::string& s) { put<std::uint32_t>(s, d.entry(1) + 4, 2); }},
+      {"bad register size",
+       [&](std::string& s) { put<std::uint32_t>(s, thread + offsetof(DumpThread, registersSize), 600); }},
+      {"memory regions overlap or are out of order",
+       [&](std::string& s) { put<std::uint64_t>(s, region + offsetof(DumpMemoryRegion, end), 0x1000); }},
+      {"memory data outside the file",
+       [&](std::string& s) { put<std::uint64_t>(s, region + offsetof(DumpMemoryRegion, dataSize), 0x1001); }},
+      {"bad module stream", [&](std::string& s) { put<std::uint32_t>(s, d.entry(3) + 4, 0); }},
+      {"bad handle stream", [&](std::string& s) { put<std::uint32_t>(s, d.entry(4) + 4, 3); }},
+      {"bad exception stream", [&](std::string& s) { put<std::uint32_t>(s, d.entry(5) + 4, 2); }},
+      {"bad crash record", [&](std::string& s) { put<std::uint32_t>(s, crash, 0); }},
+      {"string offset outside the strings",
+       [&](std::string& s) { put<std::uint32_t>(s, thread + offsetof(DumpThread, nameOffset), 15); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    std::string bytes = d.bytes();
+    c.damage(bytes);
+    why.clear();
+    EXPECT_FALSE(open(bytes, &why));
+    EXPECT_EQ(why, file + ": " + c.reason);
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 #include <vector>
 
 using namespace drvlog;
@@ -58,6 +59,97 @@ void set_rollback(Attr1500* a, std::uint16_t vsn, std::uint64_t address) {
   put_be16(a->value() + cm1500::kRollbackVsn, vsn);
   media::put_be64(a->value() + cm1500::kRollbackAddress, address);
 }
+
+// The file set descriptor at `fsdLsn`: its logical volume identifier
+// (left zero when the block holds no file set descriptor) and its tag's
+// serial number.
+errno_t read_fsd(storage_scsi* s, UInt32 fsdLsn, std::uint8_t lvid[128], std::uint16_t* tag_serial) {
+  std::vector<std::uint8_t> rd;
+  try {
+    rd.assign(65536, 0);
+  } catch (const std::bad_alloc&) {
+    return drv_err::kNoMemory;
+  }
+  pxo_buf rb{};
+  rb.blkno = fsdLsn;
+  rb.count = 65536;
+  rb.bufsize = 65536;
+  rb.data = rd.data();
+  if (errno_t re = s->pxo_read10(&rb)) {
+    DRV_LOG(ERR_, "failed read10 err:0x%x\n", re);
+    return re;
+  }
+  const auto* tag = reinterpret_cast<const desc_tag*>(rd.data());
+  if (tag->id == TAG_ID_FSD)
+    std::memcpy(lvid, rd.data() + offsetof(fileset_desc, logvol_id), 128);
+  else
+    DRV_LOG(ERR_, "not FSD tag_id err\n");
+  *tag_serial = tag->serial_num;
+  return 0;
+}
+
+// The sections of a rollback point written at their places, each in up to
+// kAttempts attempts, built with the file set's volume identifier.
+class RollbackSections {
+ public:
+  RollbackSections(scsi_service_re& svc, storage_scsi* s, const std::tm& now, std::uint32_t last,
+                   UInt32 metadataFeLsn, std::uint8_t* lvid)
+      : svc_(svc), s_(s), now_(now), last_(last), metadata_fe_(metadataFeLsn), lvid_(lvid) {}
+  errno_t alloc() {
+    try {
+      data_.assign(65536, 0);
+    } catch (const std::bad_alloc&) {
+      return drv_err::kNoMemory;
+    }
+    return 0;
+  }
+  errno_t write(std::uint32_t type_no, std::uint32_t lsn, std::uint32_t vsn, std::uint32_t next_uid,
+                const char* fail_text) {
+    errno_t e = 0;
+    for (int i = 0; i < kAttempts; ++i) {
+      if (!build(type_no, vsn, next_uid)) return drv_err::kInvalid;
+      pxo_buf wb{};
+      wb.blkno = lsn;
+      wb.count = 65536;
+      wb.bufsize = 65536;
+      wb.data = data_.data();
+      e = s_->pxo_write10_for_buf(&wb, 0);
+      if (e) {
+        DRV_LOG(ERR_, "fail write \n");
+        continue;
+      }
+      e = s_->synchronize_cache(nullptr);
+      if (e == 0) return 0;
+      DRV_LOG(ERR_, "fail SynchronizeCache \n");
+    }
+    DRV_LOG(ERR_, "%s", fail_text);
+    return e;
+  }
+
+ private:
+  bool build(std::uint32_t type_no, std::uint32_t vsn, std::uint32_t next_uid) {
+    setup_buffer_info_t su{};
+    su.type = type_no;
+    su.buffer = data_.data();
+    su.buffer_size = 65536;
+    media::fill_setup_time(&su, now_);
+    su.block_count = last_;
+    if (!svc_.autoFormatSetUpWriteBuffer(&su, metadata_fe_, 0, 0, 0, lvid_, nullptr, vsn,
+                                         next_uid, 1)) {
+      DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
+      return false;
+    }
+    return true;
+  }
+
+  scsi_service_re& svc_;
+  storage_scsi* s_;
+  std::tm now_;
+  std::uint32_t last_;
+  UInt32 metadata_fe_;
+  std::uint8_t* lvid_;
+  std::vector<std::uint8_t> data_;
+};
 
 }  // namespace
 
@@ -482,95 +574,35 @@ errno_t scsi_service_re::backtrackFlushRollbackPoint(UInt32 fsdLsn, UInt32 metad
   std::uint8_t type = 0;
   if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) return e;
   std::uint64_t n = 0;
-  if (errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&n))) {
-    DRV_LOG(ERR_, "fail readCapacity \n");
-    return e;
-  }
-  if (n < media::kMinRewritableBlocks) {
-    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(n));
-    return drv_err::kInvalid;
-  }
+  if (errno_t e = media::rewritable_block_count(s, &n)) return e;
   const std::uint32_t L = static_cast<std::uint32_t>(n - 1);
   errno_t check = 0;
   if (read_medium_serial(&check) != 0)
     DRV_LOG(ERR_, "fail ReadAttribute[0401h:MEDIUM SERIAL NUMBER] \n");
   else if (check != 0)
     DRV_LOG(ERR_, "MEDIUM SERIAL NUMBER contain illegal string\n");
-  pxo_buf rb{};
-  std::uint8_t* rd = static_cast<std::uint8_t*>(std::calloc(1, 65536));
-  if (rd == nullptr) return drv_err::kNoMemory;
-  rb.blkno = fsdLsn;
-  rb.count = 65536;
-  rb.bufsize = 65536;
-  rb.data = rd;
   std::uint8_t lvid[128] = {};
-  errno_t re = s->pxo_read10(&rb);
-  if (re) {
-    DRV_LOG(ERR_, "failed read10 err:0x%x\n", re);
-    std::free(rd);
-    return re;
-  }
-  const auto* tag = reinterpret_cast<const desc_tag*>(rd);
-  if (tag->id == TAG_ID_FSD)
-    std::memcpy(lvid, rd + offsetof(fileset_desc, logvol_id), 128);
-  else
-    DRV_LOG(ERR_, "not FSD tag_id err\n");
-  m_tag_serial_number = tag->serial_num;
+  std::uint16_t tag_serial = 0;
+  if (errno_t e = read_fsd(s, fsdLsn, lvid, &tag_serial)) return e;
+  m_tag_serial_number = tag_serial;
   DRV_LOG(INFO, "tag serial number:%d\n", m_tag_serial_number);
-  std::free(rd);
-
   Attr1500 a;
   if (errno_t e = read_1500h(s, &a)) {
     DRV_LOG(ERR_, "Read Attribute is err :0x%x\n", e);
     return e;
   }
-
-  pxo_buf wb{};
-  std::uint8_t* wd = static_cast<std::uint8_t*>(std::calloc(1, 65536));
-  if (wd == nullptr) return drv_err::kNoMemory;
-  auto section = [&](std::uint32_t type_no, std::uint32_t lsn, std::uint32_t next_uid, const char* fail_text) -> errno_t {
-    errno_t e = 0;
-    for (int i = 0; i < kAttempts; ++i) {
-      setup_buffer_info_t su{};
-      su.type = type_no;
-      su.buffer = wd;
-      su.buffer_size = 65536;
-      su.year = static_cast<std::int16_t>(now.tm_year + 1900);
-      su.month = static_cast<std::uint8_t>(now.tm_mon + 1);
-      su.day = static_cast<std::uint8_t>(now.tm_mday);
-      su.hour = static_cast<std::uint8_t>(now.tm_hour);
-      su.minute = static_cast<std::uint8_t>(now.tm_min);
-      su.second = static_cast<std::uint8_t>(now.tm_sec);
-      su.type_and_timezone = 0x1000;
-      su.block_count = L;
-      if (!autoFormatSetUpWriteBuffer(&su, metadataFeLsn, 0, 0, 0, lvid, nullptr,
-                                      be32(a.value() + cm1500::kVolumeSetNumber), next_uid, 1)) {
-        DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
-        return drv_err::kInvalid;
-      }
-      wb.blkno = lsn;
-      wb.count = 65536;
-      wb.bufsize = 65536;
-      wb.data = wd;
-      e = s->pxo_write10_for_buf(&wb, 0);
-      if (e) {
-        DRV_LOG(ERR_, "fail write \n");
-        continue;
-      }
-      e = s->synchronize_cache(nullptr);
-      if (e == 0) return 0;
-      DRV_LOG(ERR_, "fail SynchronizeCache \n");
-    }
-    DRV_LOG(ERR_, "%s", fail_text);
-    return e;
-  };
-  errno_t res = section(4, 256, 0, "fail AVDP1/MVDS Flush \n");
-  if (res == 0) res = section(3, L - 31, 0, "fail AVDP2/RVDS Flush \n");
+  RollbackSections sections(*this, s, now, L, metadataFeLsn, lvid);
+  if (errno_t e = sections.alloc()) return e;
+  // The volume set number (and the next unique identifier) as the 1500h
+  // attribute holds them when each section is written.
+  const auto vsn = [&a] { return be32(a.value() + cm1500::kVolumeSetNumber); };
+  errno_t res = sections.write(4, 256, vsn(), 0, "fail AVDP1/MVDS Flush \n");
+  if (res == 0) res = sections.write(3, L - 31, vsn(), 0, "fail AVDP2/RVDS Flush \n");
   if (res == 0) {
     res = read_1500h(s, &a);
     if (res) DRV_LOG(ERR_, "READ ATTRIBUTE Error. Result = %d\n", res);
   }
-  if (res == 0) res = section(2, 320, be32(a.value() + cm1500::kLastUniqueId) + 1, "fail LVID Flush \n");
-  std::free(wd);
+  if (res == 0)
+    res = sections.write(2, 320, vsn(), be32(a.value() + cm1500::kLastUniqueId) + 1, "fail LVID Flush \n");
   return res;
 }

@@ -7,6 +7,7 @@
 #include "storage_scsi_log.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -231,6 +232,105 @@ bool skip_empty_iovecs(uio_t uio) {
   }
   return uio->uio_iovcnt > 0 && uio->uio_resid > 0;
 }
+
+// One run of a cluster write: the iovec it is written from, where the
+// write stands, and the run the file's map gave.
+struct WriteRun {
+  iovec_kel* iov;
+  std::int64_t offset;    // the file offset written at
+  std::int64_t want;      // the bytes left to write
+  std::uint64_t written;  // the bytes written before this run
+  blockmap_result map;
+};
+
+// A log line about the run: `head`, then where the write stands.
+void log_run(drvlog::Level level, const char* head, const WriteRun& w) {
+  KEL_LOG(level, KEL_MOD_DRV, KEL_MARK_NOTE,
+          "%s iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
+          "node_blockmap->result.run(SIZ)=%llx result.bpn(LSN)=%llx \n",
+          head, static_cast<unsigned long long>(w.iov->iov_len), w.iov->iov_base,
+          static_cast<unsigned long long>(w.offset), static_cast<unsigned long long>(w.want),
+          static_cast<unsigned long long>(w.written), static_cast<unsigned long long>(w.map.run),
+          static_cast<unsigned long long>(static_cast<std::uint32_t>(w.map.sector)));
+}
+
+// Whether the file's map gave a run the data can be written to: 0, or the
+// error that ends the write (logged).
+int check_run(const WriteRun& w, int map_err) {
+  if (map_err != 0) {
+    char head[48];
+    std::snprintf(head, sizeof head, "vnode_blockmap fail %d", map_err);
+    log_run(drvlog::ERR_, head, w);
+    return map_err;
+  }
+  if (w.map.offset != 0) {
+    // The data would not start at the sector the run is written to.
+    DRV_LOG(ERR_, "vnode_blockmap >> write offset %llx lies %d bytes into its sector\n",
+            static_cast<unsigned long long>(w.offset), w.map.offset);
+    return drv_err::kInvalid;
+  }
+  if (w.map.sector == -1) {
+    // No block behind the offset: the data has nowhere to go.
+    DRV_LOG(ERR_, "vnode_blockmap >> invalid lsn for write. writeoffset=%llx run=%llx\n",
+            static_cast<unsigned long long>(w.offset), static_cast<unsigned long long>(w.map.run));
+    return drv_err::kIO;
+  }
+  if (w.map.run == 0) {
+    // Data are left but no block is mapped for them: the write did not
+    // happen in full, which is a failure.
+    log_run(drvlog::ERR_, "write data 0", w);
+    return drv_err::kIO;
+  }
+  return 0;
+}
+
+// The bytes of the current iovec that the run holds written to its blocks
+// (*len of them), the uio advanced past them. WRITE(10) moves whole
+// sectors: a short last run goes out completed with zeros to its sector (or
+// to a 64 KiB unit when the run is longer than the data) from `staging`,
+// since the caller's memory ends at the data. 0, or the error (logged).
+int write_run(storage_scsi* s, buf_t bp, vnode_t vp, uio_t uio, const WriteRun& w,
+              std::vector<unsigned char>& staging, std::uint64_t* len) {
+  iovec_kel* iov = w.iov;
+  bp->error = 0;
+  bp->flags = 0;
+  bp->vnode = vp;
+  bp->blkno = static_cast<std::uint32_t>(w.map.sector);
+  DRV_LOG(DEBG, "write lsn=%lu(0x%lx)\n", static_cast<unsigned long>(bp->blkno), static_cast<unsigned long>(bp->blkno));
+  unsigned char* src = static_cast<unsigned char*>(iov->iov_base);
+  const std::uint64_t n = std::min<std::uint64_t>(iov->iov_len, w.map.run);
+  std::uint64_t bufsize = n;
+  if (w.map.run > n) {
+    log_run(drvlog::WARN, "iov_len < result.run", w);
+    bufsize = round_up(n, kUnit);
+  }
+  bufsize = round_up(bufsize, kSector);
+  unsigned char* data = src;
+  if (bufsize > n) {
+    try {
+      staging.assign(bufsize, 0);
+    } catch (const std::bad_alloc&) {
+      DRV_LOG(ERR_, "struct buf_t alloc failed.\n");
+      return drv_err::kNoMemory;
+    }
+    std::memcpy(staging.data(), src, n);
+    data = staging.data();
+  }
+  bp->data = data;
+  bp->count = bp->bufsize = static_cast<std::uint32_t>(bufsize);
+  iov->iov_base = src + n;
+  iov->iov_len -= n;
+  uio->uio_offset += static_cast<std::int64_t>(n);
+  uio->uio_resid -= static_cast<std::int64_t>(n);
+  if (const int e = s->pxo_write10_for_cluster(bp, 0)) {
+    char head[48];
+    std::snprintf(head, sizeof head, "WRITE_10 failed. err(%d)", e);
+    log_run(drvlog::ERR_, head, w);
+    return e;
+  }
+  *len = n;
+  return 0;
+}
 }  // namespace
 
 int client_if::cluster_write(vnode_t vp, uio_t uio, off64_kel_t oldEOF, off64_kel_t newEOF, off64_kel_t,
@@ -251,103 +351,15 @@ int client_if::cluster_write(vnode_t vp, uio_t uio, off64_kel_t oldEOF, off64_ke
   std::vector<unsigned char> staging;
   std::uint64_t writtenbytes = 0;
   while (skip_empty_iovecs(uio)) {
-    iovec_kel* iov = uio->uio_iovs;
-    const std::int64_t want = uio->uio_resid;
-    blockmap_result r{};
-    int e = vnode_blockmap(vp, writeoffset, want, VNODE_WRITE, &r);
-    DRV_LOG(DEBG, "vnode_blockmap->result.run(SIZ)=%ld(0x%lx)\n", static_cast<long>(r.run), static_cast<unsigned long>(r.run));
-    DRV_LOG(DEBG, "vnode_blockmap->result.bpn(LSN)=%ld(0x%lx)\n", static_cast<long>(r.sector),
-            static_cast<unsigned long>(static_cast<std::uint32_t>(r.sector)));
-    if (e != 0) {
-      DRV_LOG(ERR_,
-              "vnode_blockmap fail %d iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
-              "node_blockmap->result.run(SIZ)=%llx result.bpn(LSN)=%llx \n",
-              e, static_cast<unsigned long long>(iov->iov_len), iov->iov_base,
-              static_cast<unsigned long long>(writeoffset), static_cast<unsigned long long>(want),
-              static_cast<unsigned long long>(writtenbytes), static_cast<unsigned long long>(r.run),
-              static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
-      result = e;
-      break;
-    }
-    if (r.offset != 0) {
-      // The data would not start at the sector the run is written to.
-      DRV_LOG(ERR_, "vnode_blockmap >> write offset %llx lies %d bytes into its sector\n",
-              static_cast<unsigned long long>(writeoffset), r.offset);
-      result = drv_err::kInvalid;
-      break;
-    }
-    if (r.sector == -1) {
-      // No block behind the offset: the data has nowhere to go.
-      DRV_LOG(ERR_, "vnode_blockmap >> invalid lsn for write. writeoffset=%llx run=%llx\n",
-              static_cast<unsigned long long>(writeoffset), static_cast<unsigned long long>(r.run));
-      result = drv_err::kIO;
-      break;
-    }
-    if (r.run == 0) {
-      // Data are left but no block is mapped for them: the write did not
-      // happen in full, which is a failure.
-      DRV_LOG(ERR_,
-              "write data 0 iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
-              "node_blockmap->result.run(SIZ)=%llx result.bpn(LSN)=%llx \n",
-              static_cast<unsigned long long>(iov->iov_len), iov->iov_base, static_cast<unsigned long long>(writeoffset),
-              static_cast<unsigned long long>(want), static_cast<unsigned long long>(writtenbytes),
-              static_cast<unsigned long long>(r.run), static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
-      result = drv_err::kIO;
-      break;
-    }
-    std::uint64_t len = iov->iov_len;
-    bp->error = 0;
-    bp->flags = 0;
-    bp->vnode = vp;
-    bp->blkno = static_cast<std::uint32_t>(r.sector);
-    DRV_LOG(DEBG, "write lsn=%lu(0x%lx)\n", static_cast<unsigned long>(bp->blkno), static_cast<unsigned long>(bp->blkno));
-    unsigned char* src = static_cast<unsigned char*>(iov->iov_base);
-    if (r.run < len) len = r.run;
-    std::uint64_t bufsize = len;
-    if (r.run > len) {
-      DRV_LOG(WARN,
-              "iov_len < result.run iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
-              "node_blockmap->result.run(SIZ)=%llx result.bpn(LSN)=%llx \n",
-              static_cast<unsigned long long>(iov->iov_len), iov->iov_base, static_cast<unsigned long long>(writeoffset),
-              static_cast<unsigned long long>(want), static_cast<unsigned long long>(writtenbytes),
-              static_cast<unsigned long long>(r.run), static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
-      bufsize = round_up(len, kUnit);
-    }
-    // WRITE(10) moves whole sectors: a run that ends inside a sector has its
-    // last sector completed with zeros.
-    bufsize = round_up(bufsize, kSector);
-    unsigned char* data = src;
-    if (bufsize > len) {
-      // A short last run: the caller's memory ends at len, so the rest of
-      // the sector or 64 KiB unit goes out as zeros from a buffer of our own.
-      try {
-        staging.assign(bufsize, 0);
-      } catch (const std::bad_alloc&) {
-        DRV_LOG(ERR_, "struct buf_t alloc failed.\n");
-        result = drv_err::kNoMemory;
-        break;
-      }
-      std::memcpy(staging.data(), src, len);
-      data = staging.data();
-    }
-    bp->data = data;
-    bp->count = bp->bufsize = static_cast<std::uint32_t>(bufsize);
-    iov->iov_base = src + len;
-    iov->iov_len -= len;
-    uio->uio_offset += static_cast<std::int64_t>(len);
-    uio->uio_resid -= static_cast<std::int64_t>(len);
-    e = s->pxo_write10_for_cluster(bp, 0);
-    if (e != 0) {
-      DRV_LOG(ERR_,
-              "WRITE_10 failed. err(%d) iov_len=%llx iov_base=%p writeoffset=%llx writesize=%llx writtenbytes=%llx "
-              "node_blockmap->result.run(SIZ)=%llx result.bpn(LSN)=%llx \n",
-              e, static_cast<unsigned long long>(iov->iov_len), iov->iov_base,
-              static_cast<unsigned long long>(writeoffset), static_cast<unsigned long long>(want),
-              static_cast<unsigned long long>(writtenbytes), static_cast<unsigned long long>(r.run),
-              static_cast<unsigned long long>(static_cast<std::uint32_t>(r.sector)));
-      result = e;
-      break;
-    }
+    WriteRun w{uio->uio_iovs, writeoffset, uio->uio_resid, writtenbytes, {}};
+    const int e = vnode_blockmap(vp, writeoffset, w.want, VNODE_WRITE, &w.map);
+    DRV_LOG(DEBG, "vnode_blockmap->result.run(SIZ)=%ld(0x%lx)\n", static_cast<long>(w.map.run),
+            static_cast<unsigned long>(w.map.run));
+    DRV_LOG(DEBG, "vnode_blockmap->result.bpn(LSN)=%ld(0x%lx)\n", static_cast<long>(w.map.sector),
+            static_cast<unsigned long>(static_cast<std::uint32_t>(w.map.sector)));
+    if ((result = check_run(w, e)) != 0) break;
+    std::uint64_t len = 0;
+    if ((result = write_run(s, bp, vp, uio, w, staging, &len)) != 0) break;
     writtenbytes += len;
     writeoffset += static_cast<std::int64_t>(len);
     if (writeoffset < uio->uio_offset) {

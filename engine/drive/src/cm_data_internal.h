@@ -58,6 +58,45 @@ timestamp udf_time(const std::tm& t);
 using time_source_fn = std::time_t (*)();
 void set_time_source(time_source_fn fn);
 
+// The arguments of an erase: 0, or 22 (logged) without its information or
+// without the storage.
+inline errno_t check_erase_arguments(const pxo_all_erase_info_t* info, const storage_scsi* s) {
+  if (info == nullptr) {
+    DRV_LOG(ERR_, "Invalid parameter. AllEraseInfo=0x%p\n", static_cast<const void*>(info));
+    return drv_err::kInvalid;
+  }
+  if (s == nullptr) {
+    DRV_LOG(ERR_, "Invalid parameter. m_storage_scsi=0x%p\n", static_cast<const void*>(s));
+    return drv_err::kInvalid;
+  }
+  return 0;
+}
+
+// The recording time of a set-up record (UTC).
+inline void fill_setup_time(setup_buffer_info_t* s, const std::tm& t) {
+  s->year = static_cast<std::int16_t>(t.tm_year + 1900);
+  s->month = static_cast<std::uint8_t>(t.tm_mon + 1);
+  s->day = static_cast<std::uint8_t>(t.tm_mday);
+  s->hour = static_cast<std::uint8_t>(t.tm_hour);
+  s->minute = static_cast<std::uint8_t>(t.tm_min);
+  s->second = static_cast<std::uint8_t>(t.tm_sec);
+  s->type_and_timezone = 0x1000;
+}
+
+// The block count of a rewritable disc; a disc too small for a volume is
+// refused (logged).
+inline errno_t rewritable_block_count(storage_scsi* s, std::uint64_t* n) {
+  if (errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(n))) {
+    DRV_LOG(ERR_, "fail readCapacity \n");
+    return e;
+  }
+  if (*n < kMinRewritableBlocks) {
+    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(*n));
+    return drv_err::kInvalid;
+  }
+  return 0;
+}
+
 }  // namespace media
 
 // Relocation on rewritable media: the defect bitmap of storage_scsi.

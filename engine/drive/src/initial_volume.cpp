@@ -353,6 +353,106 @@ void volume_set_id(VolumeContext& v, bool stride, const char (&serial)[32], cons
   dstring(v.volset, sizeof(v.volset), text, static_cast<std::size_t>(n));
 }
 
+// The metadata file's entry and its mirror's, in the two halves of the unit.
+void metadata_fes(const VolumeContext& v, const setup_buffer_info_t& s) {
+  metadata_fe(v, s.buffer, s.buffer_lsn - 4096, 0xFA, s.metadata_content_lsn - 4096);
+  metadata_fe(v, s.buffer + 0x8000, s.buffer_lsn - 4080, 0xFB, s.metadata_content_lsn - 4096);
+}
+
+// The integrity sequence at `loc`: the descriptor and its terminator.
+void integrity_sequence(const VolumeContext& v, std::uint8_t* b, std::uint32_t loc, Boolean openIntegrity,
+                        UInt32 nextUniqueId) {
+  lvid(v, b, loc, openIntegrity, nextUniqueId);
+  td(v, b + 0x800, loc + 1);
+}
+
+// Whether the set-up record's buffer holds its write-once section: 64 KiB,
+// more for the sequences and the last anchor of F2h media. A section that
+// would not fit is never written past the caller's buffer.
+bool write_once_buffer_holds(const setup_buffer_info_t& s, bool f2) {
+  const std::uint32_t need = s.type == 6 ? (f2 ? 0x43000u : 0x10000u) : s.type == 9 ? (f2 ? 0x40000u : 0x10000u) : 0x10000u;
+  if (s.buffer_size >= 65536 && s.buffer_size >= need) return true;
+  DRV_LOG(ERR_, "fail BufferSize 0x%x\n", s.buffer_size);
+  return false;
+}
+
+// One section of a write-once volume into the set-up record's buffer:
+// 0 the recognition sequence, 2 the first anchor, 4 the metadata extent,
+// 5 the metadata file entries, 6 both descriptor sequences, 7 the
+// integrity sequence, 9 the last anchor.
+void write_once_section(const VolumeContext& v, const setup_buffer_info_t& s, bool f2, UInt32 metadataLsn,
+                        Boolean openIntegrity, UInt32 nextUniqueId) {
+  const std::uint32_t main = f2 ? 384 : 288, reserve = f2 ? 512 : 304, integrity = f2 ? 640 : 320;
+  std::uint8_t* b = s.buffer;
+  switch (s.type) {
+    case 0:
+      vrs(b);
+      break;
+    case 2:
+      avdp(v, b, 256, main, reserve);
+      break;
+    case 4:
+      metadata_extent(v, b);
+      break;
+    case 5:
+      metadata_fes(v, s);
+      break;
+    case 6: {
+      const std::uint32_t m1 = metadataLsn ? metadataLsn - 4096 : 288;
+      const std::uint32_t m2 = metadataLsn ? metadataLsn - 4080 : 304;
+      const std::uint32_t r1 = metadataLsn ? m1 : (f2 ? 384 : 288);
+      const std::uint32_t r2 = metadataLsn ? m2 : (f2 ? 512 : 304);
+      sequence(v, b, main, m1, m2, integrity);
+      sequence(v, b + (f2 ? 0x40000 : 0x8000), reserve, r1, r2, integrity);
+      break;
+    }
+    case 7:
+      integrity_sequence(v, b, integrity, openIntegrity, nextUniqueId);
+      break;
+    case 9:
+      avdp(v, b + (f2 ? 0x3F800 : 0xF800), s.block_count - 1, main, reserve);
+      break;
+    default:
+      break;
+  }
+}
+
+// One section of a rewritable volume into the set-up record's buffer:
+// 0 the metadata extent, 1 the metadata file entries, 2 the integrity
+// sequence, 3 the reserve sequence with the last anchor, 4 the first anchor
+// with the main sequence, 5 the recognition sequence.
+void rewritable_section(const VolumeContext& v, const setup_buffer_info_t& s, UInt32 metadataLsn,
+                        Boolean openIntegrity, UInt32 nextUniqueId) {
+  const std::uint32_t L = s.block_count;
+  const std::uint32_t m1 = metadataLsn ? metadataLsn - 4096 : 288;
+  const std::uint32_t m2 = metadataLsn ? metadataLsn - 4080 : 304;
+  std::uint8_t* b = s.buffer;
+  switch (s.type) {
+    case 0:
+      metadata_extent(v, b);
+      break;
+    case 1:
+      metadata_fes(v, s);
+      break;
+    case 2:
+      integrity_sequence(v, b, 320, openIntegrity, nextUniqueId);
+      break;
+    case 3:
+      sequence(v, b, L - 31, m1, m2, 320);
+      avdp(v, b + 0xF800, L, 272, L - 31);
+      break;
+    case 4:
+      avdp(v, b, 256, 272, L - 31);
+      sequence(v, b + 0x8000, 272, m1, m2, 320);
+      break;
+    case 5:
+      vrs(b);
+      break;
+    default:
+      break;
+  }
+}
+
 }  // namespace
 
 Boolean scsi_service_wo::autoFormatSetUpWriteBuffer(void* setup, UInt32 metadataLsn, pxo_all_erase_info_t*,
@@ -387,17 +487,8 @@ Boolean scsi_service_wo::autoFormatSetUpWriteBuffer(void* setup, UInt32 metadata
     }
   }
   if (s->type > 9 || s->type == 1 || s->type == 3 || s->type == 8) return 1;
-  if (s->buffer_size < 65536) {
-    DRV_LOG(ERR_, "fail BufferSize 0x%x\n", s->buffer_size);
-    return 0;
-  }
   const bool f2 = type == 0xF2;
-  const std::uint32_t need = s->type == 6 ? (f2 ? 0x43000u : 0x10000u) : s->type == 9 ? (f2 ? 0x40000u : 0x10000u) : 0x10000u;
-  if (s->buffer_size < need) {
-    // The section would not fit: never write past the caller's buffer.
-    DRV_LOG(ERR_, "fail BufferSize 0x%x\n", s->buffer_size);
-    return 0;
-  }
+  if (!write_once_buffer_holds(*s, f2)) return 0;
 
   VolumeContext v;
   v.rewritable = false;
@@ -414,42 +505,7 @@ Boolean scsi_service_wo::autoFormatSetUpWriteBuffer(void* setup, UInt32 metadata
   v.part_len = N > 4096 + R ? N - 4096 - R : 0;
   logical_volume_id(v, trimmed, packed);
   volume_set_id(v, m_stride_format != 0, m_medium_serial_number, m_format_timestamp, volumeSetNumber, packed);
-  const std::uint32_t main = f2 ? 384 : 288, reserve = f2 ? 512 : 304, integrity = f2 ? 640 : 320;
-  std::uint8_t* b = s->buffer;
-
-  switch (s->type) {
-    case 0:
-      vrs(b);
-      break;
-    case 2:
-      avdp(v, b, 256, main, reserve);
-      break;
-    case 4:
-      metadata_extent(v, b);
-      break;
-    case 5:
-      metadata_fe(v, b, s->buffer_lsn - 4096, 0xFA, s->metadata_content_lsn - 4096);
-      metadata_fe(v, b + 0x8000, s->buffer_lsn - 4080, 0xFB, s->metadata_content_lsn - 4096);
-      break;
-    case 6: {
-      const std::uint32_t m1 = metadataLsn ? metadataLsn - 4096 : 288;
-      const std::uint32_t m2 = metadataLsn ? metadataLsn - 4080 : 304;
-      const std::uint32_t r1 = metadataLsn ? m1 : (f2 ? 384 : 288);
-      const std::uint32_t r2 = metadataLsn ? m2 : (f2 ? 512 : 304);
-      sequence(v, b, main, m1, m2, integrity);
-      sequence(v, b + (f2 ? 0x40000 : 0x8000), reserve, r1, r2, integrity);
-      break;
-    }
-    case 7:
-      lvid(v, b, integrity, openIntegrity, nextUniqueId);
-      td(v, b + 0x800, integrity + 1);
-      break;
-    case 9:
-      avdp(v, b + (f2 ? 0x3F800 : 0xF800), N - 1, main, reserve);
-      break;
-    default:
-      break;
-  }
+  write_once_section(v, *s, f2, metadataLsn, openIntegrity, nextUniqueId);
   return 1;
 }
 
@@ -503,35 +559,6 @@ Boolean scsi_service_re::autoFormatSetUpWriteBuffer(void* setup, UInt32 metadata
   else
     logical_volume_id(v, trimmed, packed);
   volume_set_id(v, m_stride_format != 0, m_medium_serial_number, m_format_timestamp, volumeSetNumber, packed);
-  const std::uint32_t m1 = metadataLsn ? metadataLsn - 4096 : 288;
-  const std::uint32_t m2 = metadataLsn ? metadataLsn - 4080 : 304;
-  std::uint8_t* b = s->buffer;
-
-  switch (s->type) {
-    case 0:
-      metadata_extent(v, b);
-      break;
-    case 1:
-      metadata_fe(v, b, s->buffer_lsn - 4096, 0xFA, s->metadata_content_lsn - 4096);
-      metadata_fe(v, b + 0x8000, s->buffer_lsn - 4080, 0xFB, s->metadata_content_lsn - 4096);
-      break;
-    case 2:
-      lvid(v, b, 320, openIntegrity, nextUniqueId);
-      td(v, b + 0x800, 321);
-      break;
-    case 3:
-      sequence(v, b, L - 31, m1, m2, 320);
-      avdp(v, b + 0xF800, L, 272, L - 31);
-      break;
-    case 4:
-      avdp(v, b, 256, 272, L - 31);
-      sequence(v, b + 0x8000, 272, m1, m2, 320);
-      break;
-    case 5:
-      vrs(b);
-      break;
-    default:
-      break;
-  }
+  rewritable_section(v, *s, metadataLsn, openIntegrity, nextUniqueId);
   return 1;
 }

@@ -9,10 +9,37 @@
 #include <sys/time.h>
 
 namespace {
+
 void medium_condition_unknown(storage_scsi* s) {
   UInt32 v = 0xFFFF;
   s->set_pxo_property("Medium Condition", &v);
 }
+
+// A raw mount: its status recorded, the medium's condition unknown.
+void raw_mount(storage_scsi* s, std::uint32_t status, std::uint32_t reasons, std::uint32_t error, std::uint8_t a,
+               std::uint8_t b) {
+  (void)s->set_raw_mount_status_to_mount_info(status, reasons, error, a, b);
+  medium_condition_unknown(s);
+}
+
+// No default volume type is configured: the automatic format stops, the
+// volume is mounted raw. 123.
+int refuse_format_without_volume_type(storage_scsi* s, std::uint8_t type) {
+  const std::time_t now = std::time(nullptr);
+  if (now == static_cast<std::time_t>(-1)) {
+    DRV_LOG(ERR_, "time() fialed.");
+  } else {
+    std::tm tmv{};
+    gmtime_r(&now, &tmv);
+    DRV_LOG(WARN, "{KELUDFS_LOG}[%d]{%04d:%02d:%02d}[%02d:%02d:%02d:%03d.%03d]%s\n", 3, tmv.tm_year + 1900,
+            tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, 0, 0,
+            "getDefaultVolumeType failed. The auto format stopped.");
+  }
+  DRV_LOG(INFO, "auto_format_retry---, Result(%d)\n", drv_err::kIO);
+  raw_mount(s, 0x80000010u, 0x80000, 2, type, 0xFF);
+  return 123;
+}
+
 }  // namespace
 
 int premount_operation(char* devicename, char* devmedia, int* isFinalized, int* isWriteProtected,
@@ -119,13 +146,11 @@ int client_if::MountStart() {
   if (r != 0) {
     if (!unreadable) {
       DRV_LOG(ERR_, "Unsupported Media. err=%d\n", r);
-      (void)s->set_raw_mount_status_to_mount_info(0x80000020u, 0x100, 2, type, 0);
-      medium_condition_unknown(s);
+      raw_mount(s, 0x80000020u, 0x100, 2, type, 0);
       DRV_LOG(ERR_, "Result(%d)", drv_err::kNotSupported);
       return drv_err::kNotSupported;
     }
-    (void)s->set_raw_mount_status_to_mount_info(0x80000030u, 0x4000, 0xFFFFFFFFu, 0xFF, 0xFF);
-    medium_condition_unknown(s);
+    raw_mount(s, 0x80000030u, 0x4000, 0xFFFFFFFFu, 0xFF, 0xFF);
   }
   pxo_1500h_cm_record_t rec;
   std::memset(&rec, 0, sizeof(rec));
@@ -144,8 +169,7 @@ int client_if::MountStart() {
       kept = r;
     } else if (format_flag == 1) {
       DRV_LOG(ERR_, "Unsupported Format. err=%d\n", r);
-      (void)s->set_raw_mount_status_to_mount_info(0x80000100u, 0x80000, 0xFFFFFFFFu, type, 0);
-      medium_condition_unknown(s);
+      raw_mount(s, 0x80000100u, 0x80000, 0xFFFFFFFFu, type, 0);
       DRV_LOG(ERR_, "Result(%d)", drv_err::kNotSupported);
       return drv_err::kNotSupported;
     } else {
@@ -158,36 +182,35 @@ int client_if::MountStart() {
     DRV_LOG(INFO, "Result(%d)", 0);
     return 0;
   }
-  int result = kept;
-  if (type_info == 0) {
-    const std::uint8_t* value = reinterpret_cast<const std::uint8_t*>(&rec.value);
-    std::uint16_t slot;
-    std::uint64_t address;
-    std::memcpy(&slot, value + 42, sizeof(slot));
-    std::memcpy(&address, value + 44, sizeof(address));
-    DRV_LOG(WARN, "backtrack restart slot:%d adr:0x%llx\n", slot, static_cast<unsigned long long>(address));
-    const std::uint16_t crc = calculate_crc(value, 126);
-    const std::uint16_t stored = static_cast<std::uint16_t>((value[126] << 8) | value[127]);
-    if (slot != 0 && crc == stored) {
-      if (s->isProtectFormCMorCartridge()) {
-        DRV_LOG(WARN, "raw mount...rollback. result=%d\n", result);
-        (void)s->set_raw_mount_status_to_mount_info(0x80000500u, 0xFFFFFFFFu, 2, type, 0);
-        medium_condition_unknown(s);
-        DRV_LOG(ERR_, "Result(%d)", drv_err::kNotSupported);
-        return drv_err::kNotSupported;
-      }
-      pxo_backtrack_request_t req{};
-      req.policy = address != 0 ? 4 : 5;
-      req.skip_target = address == 0xFFFFFFFFFFFFFFFFull ? 1 : 0;
-      req.clear_rollback = 0;
-      result = m_service.startBackTrack(reinterpret_cast<caddr_t>(&req), s);
-    }
-  }
+  const int result = type_info == 0 ? resume_rollback(rec, type, kept) : kept;
   if (result != 0)
     DRV_LOG(ERR_, "Result(%d)", result);
   else
     DRV_LOG(INFO, "Result(%d)", result);
   return result;
+}
+
+int client_if::resume_rollback(const pxo_1500h_cm_record_t& rec, std::uint8_t type, int result) {
+  storage_scsi* s = storage();
+  const std::uint8_t* value = reinterpret_cast<const std::uint8_t*>(&rec.value);
+  std::uint16_t slot;
+  std::uint64_t address;
+  std::memcpy(&slot, value + 42, sizeof(slot));
+  std::memcpy(&address, value + 44, sizeof(address));
+  DRV_LOG(WARN, "backtrack restart slot:%d adr:0x%llx\n", slot, static_cast<unsigned long long>(address));
+  const std::uint16_t crc = calculate_crc(value, 126);
+  const std::uint16_t stored = static_cast<std::uint16_t>((value[126] << 8) | value[127]);
+  if (slot == 0 || crc != stored) return result;
+  if (s->isProtectFormCMorCartridge()) {
+    DRV_LOG(WARN, "raw mount...rollback. result=%d\n", result);
+    raw_mount(s, 0x80000500u, 0xFFFFFFFFu, 2, type, 0);
+    return drv_err::kNotSupported;
+  }
+  pxo_backtrack_request_t req{};
+  req.policy = address != 0 ? 4 : 5;
+  req.skip_target = address == 0xFFFFFFFFFFFFFFFFull ? 1 : 0;
+  req.clear_rollback = 0;
+  return m_service.startBackTrack(reinterpret_cast<caddr_t>(&req), s);
 }
 
 int client_if::MountForLastSlot(bool driveVerify) {
@@ -211,124 +234,111 @@ int client_if::MountForLastSlot(bool driveVerify) {
     result = drv_err::kNotSupported;
   } else if (r != 0) {
     if (unknown_media) {
-      (void)s->set_raw_mount_status_to_mount_info(0x80000020u, 0x200, 2, type, 0);
-      medium_condition_unknown(s);
+      raw_mount(s, 0x80000020u, 0x200, 2, type, 0);
       DRV_LOG(ERR_, "Disc load failed. media not present. err=%d\n", r);
       result = drv_err::kNotSupported;
     } else {
-      (void)s->set_raw_mount_status_to_mount_info(0x80000002u, 1, 2, type, 0);
-      medium_condition_unknown(s);
+      raw_mount(s, 0x80000002u, 1, 2, type, 0);
       DRV_LOG(ERR_, "Disc load failed. drive failure. err=%d\n", r);
       result = drv_err::kNoDevice;
     }
   } else {
-    result = [&]() -> int {
-      std::uint8_t cap[12] = {};
-      errno_t e = s->read_format_capacity(reinterpret_cast<caddr_t>(cap));
-      if (e != 0) {
-        DRV_LOG(ERR_, "read_format_capacity failed. err(%d)\n", e);
-        return e;
-      }
-      (void)s->get_mount_info(reinterpret_cast<caddr_t>(&mi));
-      if (!slot_read && (mi.WriteProtectReasonFlags & 0x20000u) == 0 && (mi.WriteProtectReasonFlags & 1u) == 0) {
-        Boolean set_msn = true, set_wp = false, wp = false;
-        (void)s->dtaCtrlModePageUseModeSelectSet(&set_msn, last_slot, &set_wp, &wp);
-      }
-      if (mi.WriteProtectReasonFlags & 0x80000u) {
-        (void)s->set_raw_mount_status_to_mount_info(0x80000500u, 0xFFFFFFFFu, 0, 0xFF, 0xFF);
-        DRV_LOG(ERR_, "Slot:%d load success. Readonly mount.\n", last_slot);
-        return 0;
-      }
-      DRV_LOG(INFO, "LastWrittenSlot slot     :%d\n", last_slot);
-      DRV_LOG(INFO, "DescriptorCode:%d\n", cap[8] & 3);
-      bool formatted = false, cap_err = false, foreign = false;
-      errno_t f = m_service.isFormatted(&formatted, &cap_err, &foreign);
-      if (foreign) {
-        // Never formatted over unasked, never written: not mounted.
-        DRV_LOG(ERR_, "Slot:%d holds a volume this system did not format. Not mounted.\n", last_slot);
-        (void)s->set_raw_mount_status_to_mount_info(0x80000200u, 0x200, 2, type, 0);
-        medium_condition_unknown(s);
-        return drv_err::kNotSupported;
-      }
-      if (f != 0) {
-        formatted = true;
-        if (!m_1500h_unread) return f;
-      }
-      if (formatted) {
-        if (m_1500h_unread) {
-          m_1500h_unread = false;
-          DRV_LOG(ERR_, "Unsupported Format. err=%d\n", f);
-          (void)s->set_raw_mount_status_to_mount_info(0x80000200u, 0x200, 2, type, 0);
-          medium_condition_unknown(s);
-          return drv_err::kNotSupported;
-        }
-        return 0;
-      }
-      if (last_slot != 0) {
-        DRV_LOG(ERR_, "Disc is not fomatted, but LastWrittenSlot(%d) is not zero. set RAW.\n", last_slot);
-        (void)s->set_raw_mount_status_to_mount_info(0x80000001u, 0x80000, 2, type, 0);
-        medium_condition_unknown(s);
-        DRV_LOG(ERR_, "System error.Slot %d. Bad Media \n", last_slot);
-        return drv_err::kNoDevice;
-      }
-      // A blank first disc: format it.
-      e = s->get_mount_info(reinterpret_cast<caddr_t>(&mi));
-      if (e != 0) DRV_LOG(ERR_, "get_mount_info failed, but continue. result=%d\n", e);
-      if (e == 0 && mi.WriteProtectReasonFlags != 0) {
-        DRV_LOG(ERR_, "Media is unformatted.But WriteProtectReasonFlags is on.\n");
-        (void)s->set_raw_mount_status_to_mount_info_no_error_report(0x80000010u, 0x100, 2, type, 0);
-        medium_condition_unknown(s);
-        return 123;
-      }
-      std::uint8_t wu = 0;
-      e = s->check_writeUnsupport(&wu);
-      if (e != 0) {
-        DRV_LOG(ERR_, "check_writeUnsupport err.(%d)\n", e);
-        return e;
-      }
-      if (wu) {
-        (void)s->set_raw_mount_status_to_mount_info_no_error_report(0x80000010u, 0x300, 2, type, 0);
-        medium_condition_unknown(s);
-        DRV_LOG(ERR_, "Disc load failed. media not support. err=%d\n", e);
-        return 123;
-      }
-      DRV_LOG(INFO, "auto_format_retry+++\n");
-      Boolean no_default = false;
-      (void)s->get_volume_type_config(&no_default);
-      if (no_default) {
-        const std::time_t now = std::time(nullptr);
-        if (now == static_cast<std::time_t>(-1)) {
-          DRV_LOG(ERR_, "time() fialed.");
-        } else {
-          std::tm tmv{};
-          gmtime_r(&now, &tmv);
-          DRV_LOG(WARN, "{KELUDFS_LOG}[%d]{%04d:%02d:%02d}[%02d:%02d:%02d:%03d.%03d]%s\n", 3, tmv.tm_year + 1900,
-                  tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, 0, 0,
-                  "getDefaultVolumeType failed. The auto format stopped.");
-        }
-        DRV_LOG(INFO, "auto_format_retry---, Result(%d)\n", drv_err::kIO);
-        (void)s->set_raw_mount_status_to_mount_info(0x80000010u, 0x80000, 2, type, 0xFF);
-        medium_condition_unknown(s);
-        return 123;
-      }
-      Boolean serial_known = false;
-      e = medium::is_write_once(type) ? m_service.auto_format_retry_wo(false, &serial_known, s, driveVerify)
-                                      : m_service.auto_format_retry_re(false, &serial_known, s, false, driveVerify);
-      DRV_LOG(INFO, "auto_format_retry---, Result(%d)\n", e);
-      if (e == 0) {
-        // The format wrote a fresh 1500h record: the disc is this system's.
-        m_1500h_unread = false;
-        return 0;
-      }
-      if (serial_known)
-        (void)s->set_raw_mount_status_to_mount_info(0x80000001u, 0x80000, 2, type, 0);
-      else
-        (void)s->set_raw_mount_status_to_mount_info(0x80000020u, 0x4000, 2, type, 0xFF);
-      DRV_LOG(ERR_, "Auto format failed. err=%d\n", e);
-      medium_condition_unknown(s);
-      return e;
-    }();
+    result = mount_last_slot(mi, type, last_slot, slot_read != 0, driveVerify);
   }
   DRV_LOG(INFO, "Result(%d)", result);
   return result;
+}
+
+int client_if::mount_last_slot(MDCFS_MOUNT_INFORMATION& mi, std::uint8_t type, std::uint8_t last_slot,
+                               bool slot_read, bool driveVerify) {
+  storage_scsi* s = storage();
+  std::uint8_t cap[12] = {};
+  if (errno_t e = s->read_format_capacity(reinterpret_cast<caddr_t>(cap))) {
+    DRV_LOG(ERR_, "read_format_capacity failed. err(%d)\n", e);
+    return e;
+  }
+  (void)s->get_mount_info(reinterpret_cast<caddr_t>(&mi));
+  if (!slot_read && (mi.WriteProtectReasonFlags & 0x20000u) == 0 && (mi.WriteProtectReasonFlags & 1u) == 0) {
+    Boolean set_msn = true, set_wp = false, wp = false;
+    (void)s->dtaCtrlModePageUseModeSelectSet(&set_msn, last_slot, &set_wp, &wp);
+  }
+  if (mi.WriteProtectReasonFlags & 0x80000u) {
+    (void)s->set_raw_mount_status_to_mount_info(0x80000500u, 0xFFFFFFFFu, 0, 0xFF, 0xFF);
+    DRV_LOG(ERR_, "Slot:%d load success. Readonly mount.\n", last_slot);
+    return 0;
+  }
+  DRV_LOG(INFO, "LastWrittenSlot slot     :%d\n", last_slot);
+  DRV_LOG(INFO, "DescriptorCode:%d\n", cap[8] & 3);
+  bool formatted = false, cap_err = false, foreign = false;
+  errno_t f = m_service.isFormatted(&formatted, &cap_err, &foreign);
+  if (foreign) {
+    // Never formatted over unasked, never written: not mounted.
+    DRV_LOG(ERR_, "Slot:%d holds a volume this system did not format. Not mounted.\n", last_slot);
+    raw_mount(s, 0x80000200u, 0x200, 2, type, 0);
+    return drv_err::kNotSupported;
+  }
+  if (f != 0) {
+    formatted = true;
+    if (!m_1500h_unread) return f;
+  }
+  if (formatted) {
+    if (m_1500h_unread) {
+      m_1500h_unread = false;
+      DRV_LOG(ERR_, "Unsupported Format. err=%d\n", f);
+      raw_mount(s, 0x80000200u, 0x200, 2, type, 0);
+      return drv_err::kNotSupported;
+    }
+    return 0;
+  }
+  if (last_slot != 0) {
+    DRV_LOG(ERR_, "Disc is not fomatted, but LastWrittenSlot(%d) is not zero. set RAW.\n", last_slot);
+    raw_mount(s, 0x80000001u, 0x80000, 2, type, 0);
+    DRV_LOG(ERR_, "System error.Slot %d. Bad Media \n", last_slot);
+    return drv_err::kNoDevice;
+  }
+  return format_blank_disc(mi, type, driveVerify);
+}
+
+int client_if::format_blank_disc(MDCFS_MOUNT_INFORMATION& mi, std::uint8_t type, bool driveVerify) {
+  storage_scsi* s = storage();
+  errno_t e = s->get_mount_info(reinterpret_cast<caddr_t>(&mi));
+  if (e != 0) DRV_LOG(ERR_, "get_mount_info failed, but continue. result=%d\n", e);
+  if (e == 0 && mi.WriteProtectReasonFlags != 0) {
+    DRV_LOG(ERR_, "Media is unformatted.But WriteProtectReasonFlags is on.\n");
+    (void)s->set_raw_mount_status_to_mount_info_no_error_report(0x80000010u, 0x100, 2, type, 0);
+    medium_condition_unknown(s);
+    return 123;
+  }
+  std::uint8_t wu = 0;
+  e = s->check_writeUnsupport(&wu);
+  if (e != 0) {
+    DRV_LOG(ERR_, "check_writeUnsupport err.(%d)\n", e);
+    return e;
+  }
+  if (wu) {
+    (void)s->set_raw_mount_status_to_mount_info_no_error_report(0x80000010u, 0x300, 2, type, 0);
+    medium_condition_unknown(s);
+    DRV_LOG(ERR_, "Disc load failed. media not support. err=%d\n", e);
+    return 123;
+  }
+  DRV_LOG(INFO, "auto_format_retry+++\n");
+  Boolean no_default = false;
+  (void)s->get_volume_type_config(&no_default);
+  if (no_default) return refuse_format_without_volume_type(s, type);
+  Boolean serial_known = false;
+  e = medium::is_write_once(type) ? m_service.auto_format_retry_wo(false, &serial_known, s, driveVerify)
+                                  : m_service.auto_format_retry_re(false, &serial_known, s, false, driveVerify);
+  DRV_LOG(INFO, "auto_format_retry---, Result(%d)\n", e);
+  if (e == 0) {
+    // The format wrote a fresh 1500h record: the disc is this system's.
+    m_1500h_unread = false;
+    return 0;
+  }
+  if (serial_known)
+    (void)s->set_raw_mount_status_to_mount_info(0x80000001u, 0x80000, 2, type, 0);
+  else
+    (void)s->set_raw_mount_status_to_mount_info(0x80000020u, 0x4000, 2, type, 0xFF);
+  DRV_LOG(ERR_, "Auto format failed. err=%d\n", e);
+  medium_condition_unknown(s);
+  return e;
 }

@@ -503,65 +503,50 @@ errno_t write_area(storage_scsi* s, std::uint32_t lsn, std::uint8_t* data, std::
 }
 }  // namespace
 
-bool scsi_service::wo_track2_reserved() {
-  pxo_track_info_t t{};
-  t.track_no = 2;
-  return m_storage_scsi->read_track_info(reinterpret_cast<caddr_t>(&t)) == 0;
-}
+namespace {
 
-errno_t scsi_service::wo_end_area_recovery(std::uint8_t type, std::vector<std::uint8_t>& area, bool driveVerify) {
-  storage_scsi* s = m_storage_scsi;
+// Track 2 of a medium that is not padded by the drive: its nine 64 KiB
+// units before the disc's end written from `area` and flushed.
+errno_t write_track2_units(storage_scsi* s, std::uint32_t n, std::vector<std::uint8_t>& area) {
   char dummy = 0;
-  const bool f2 = type == 0xF2;
-  const std::uint32_t area_size = static_cast<std::uint32_t>(area.size());
-  const std::uint32_t area_sectors = area_size / kSector;
-  if (!m_wo.get_StrideFormat_flag()) m_wo.set_AutoFormatted_flag(true);
-  std::uint64_t count = 0;
-  errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&count));
-  if (e != 0) {
-    DRV_LOG(ERR_, "get_block_count failed. err=%d\n", e);
+  for (std::uint32_t k = 0; k < 9; ++k) {
+    if (errno_t e = write_area(s, n - 288 + 32 * k, area.data(), kArea)) {
+      DRV_LOG(ERR_, "pxo_write10 failed. err=%d\n", e);
+      (void)s->synchronize_cache(&dummy);
+      return e;
+    }
+  }
+  if (errno_t e = s->synchronize_cache(&dummy)) {
+    DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", e);
     return e;
   }
-  if (count < media::min_write_once_blocks(type)) {
-    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(count));
-    return drv_err::kInvalid;
-  }
-  const std::uint32_t n = static_cast<std::uint32_t>(count);
-  if (type == 0xE5 || type == 0xF1 || type == 0xF2) {
-    e = m_wo.autoFormatLOWInitTrack(2, n);
-    if (e != 0) {
-      DRV_LOG(ERR_, "Failed to Padding, Track#2 LSN N-0x80 to N. Status=%08X", e);
-      return e;
-    }
-    DRV_LOG(INFO, "DBG AD TRACK2 SUCCESS\n");
-  } else {
-    for (std::uint32_t k = 0; k < 9; ++k) {
-      e = write_area(s, n - 288 + 32 * k, area.data(), kArea);
-      if (e != 0) {
-        DRV_LOG(ERR_, "pxo_write10 failed. err=%d\n", e);
-        (void)s->synchronize_cache(&dummy);
-        return e;
-      }
-    }
-    e = s->synchronize_cache(&dummy);
-    if (e != 0) {
-      DRV_LOG(ERR_, "synchronize_cache failed. err=%d\n", e);
-      return e;
-    }
-  }
-  // The end area ends with the disc: its last sector, the anchor, is N - 1.
-  const std::uint32_t first_lsn = n - area_sectors;
-  std::uint8_t* avdp = area.data() + (area_sectors - 1) * kSector;
+  return 0;
+}
+
+// The last anchor in the sector at `avdp`: at block n - 1, naming both
+// descriptor sequences of the medium's layout.
+void put_last_anchor(std::uint8_t* avdp, std::uint32_t n, std::uint16_t serial, bool f2) {
   std::memset(avdp, 0, kSector);
   put_le16(avdp + 0, 2);
   put_le16(avdp + 2, 3);
-  put_le16(avdp + 6, m_request_serial);
+  put_le16(avdp + 6, serial);
   put_le32(avdp + 12, n - 1);
   put_le32(avdp + 16, 0x8000);
   put_le32(avdp + 20, f2 ? 384 : 288);
   put_le32(avdp + 24, 0x8000);
   put_le32(avdp + 28, f2 ? 512 : 304);
   scsi_service_cm::CalcDescriptorCRCAndChecksum(avdp, 512);
+}
+
+// The end area written at `first_lsn` (its range reserved first on F2h)
+// and flushed, in up to ten attempts, then verified unless the drive
+// verifies; a failed verify ends the attempts.
+errno_t write_end_area(storage_scsi* s, std::uint32_t first_lsn, std::vector<std::uint8_t>& area, bool f2,
+                       bool driveVerify) {
+  char dummy = 0;
+  const std::uint32_t area_size = static_cast<std::uint32_t>(area.size());
+  const std::uint32_t area_sectors = area_size / kSector;
+  errno_t e = 0;
   int tries = 0;
   for (; tries < 10; ++tries) {
     if (f2) {
@@ -599,6 +584,45 @@ errno_t scsi_service::wo_end_area_recovery(std::uint8_t type, std::vector<std::u
   }
   if (tries == 10) DRV_LOG(ERR_, "retry NG. retry_count=%d\n", tries);
   return e;
+}
+
+}  // namespace
+
+bool scsi_service::wo_track2_reserved() {
+  pxo_track_info_t t{};
+  t.track_no = 2;
+  return m_storage_scsi->read_track_info(reinterpret_cast<caddr_t>(&t)) == 0;
+}
+
+errno_t scsi_service::wo_end_area_recovery(std::uint8_t type, std::vector<std::uint8_t>& area, bool driveVerify) {
+  storage_scsi* s = m_storage_scsi;
+  const bool f2 = type == 0xF2;
+  const std::uint32_t area_sectors = static_cast<std::uint32_t>(area.size()) / kSector;
+  if (!m_wo.get_StrideFormat_flag()) m_wo.set_AutoFormatted_flag(true);
+  std::uint64_t count = 0;
+  errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&count));
+  if (e != 0) {
+    DRV_LOG(ERR_, "get_block_count failed. err=%d\n", e);
+    return e;
+  }
+  if (count < media::min_write_once_blocks(type)) {
+    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(count));
+    return drv_err::kInvalid;
+  }
+  const std::uint32_t n = static_cast<std::uint32_t>(count);
+  if (type == 0xE5 || type == 0xF1 || type == 0xF2) {
+    e = m_wo.autoFormatLOWInitTrack(2, n);
+    if (e != 0) {
+      DRV_LOG(ERR_, "Failed to Padding, Track#2 LSN N-0x80 to N. Status=%08X", e);
+      return e;
+    }
+    DRV_LOG(INFO, "DBG AD TRACK2 SUCCESS\n");
+  } else if ((e = write_track2_units(s, n, area)) != 0) {
+    return e;
+  }
+  // The end area ends with the disc: its last sector, the anchor, is N - 1.
+  put_last_anchor(area.data() + (area_sectors - 1) * kSector, n, m_request_serial, f2);
+  return write_end_area(s, n - area_sectors, area, f2, driveVerify);
 }
 
 errno_t scsi_service::wo_pad_track1(std::uint8_t type, std::uint32_t nwa, std::vector<std::uint8_t>& area) {
@@ -726,107 +750,12 @@ errno_t scsi_service::last_written_disc_search(storage_scsi* pscsi, std::uint8_t
   }
   bool slot_known = true;  // false: nothing found that could be stored
   pxo_slot_info_t si{};
-  errno_t sr = s->get_slot_info(reinterpret_cast<caddr_t>(&si));
-  if (sr != 0) {
-    DRV_LOG(ERR_, "get_slot_info err.\n");
-    // No slot information: read-only path.
-    (void)s->set_read_only_status_to_mount_info(0x4000);
-    DRV_LOG(ERR_, "Max Slot Number of Written Disc not get. Do Read Only Mount\n");
-    Mechanism m0 = read_mechanism(s);
-    const int slots = m0.slots;
-    bool formatted = false, caperr = false;
-    errno_t fr = isFormatted(&formatted, &caperr);
-    std::uint32_t msln = 0;
-    bool done = false;
-    if (fr == 0 && formatted) {
-      DRV_LOG(INFO, "disc is formated check LVID finalized\n");
-      if (isLVIDFinalized(&msln)) {
-        res = loadSLN(7, static_cast<char>(msln), lastslot, isUnknownMedia, m0.loaded);
-        done = true;
-      }
-    }
-    if (!done) {
-      const std::uint8_t half = static_cast<std::uint8_t>(slots / 2 - 1);
-      std::uint8_t target = 5;
-      errno_t lr = s->next_slot_load(reinterpret_cast<caddr_t>(&target));
-      if (lr != 0) DRV_LOG(ERR_, "next_slot_load failed. err=%d\n", lr);
-      printLogMediumUniqueId(m0.loaded, target);
-      Mechanism m1 = read_mechanism(s);
-      if (m1.err != 0 || (m1.state == 1 && m1.loaded != half)) {
-        (void)set_read_only_one();
-        DRV_LOG(ERR_, "Slot:%d disc not load. Do Read Only Mount\n ", half);
-        // The mount goes on with the disc in the drive; with none known
-        // (no mechanism answer, no disc) no slot is stored at all.
-        if (m1.err == 0 && m1.state == 1)
-          *lastslot = m1.loaded;
-        else
-          slot_known = false;
-      } else {
-        formatted = false;
-        caperr = false;
-        fr = isFormatted(&formatted, &caperr);
-        if (fr == 0 && !formatted) {
-          DRV_LOG(ERR_, "[2]Read disc information failed. Or unformat media. Result=%d \n", fr);
-          res = loadSLN(5, static_cast<char>(half), lastslot, isUnknownMedia, m1.loaded);
-        } else {
-          Mechanism m2 = read_mechanism(s);
-          res = loadSLN(7, static_cast<char>(m2.slots - 1), lastslot, isUnknownMedia, m2.loaded);
-        }
-      }
-    }
+  if (s->get_slot_info(reinterpret_cast<caddr_t>(&si)) != 0) {
+    res = search_without_slot_info(lastslot, isUnknownMedia, &slot_known);
   } else {
-    DRV_LOG(INFO, "get_slot_info::slot(%d), CM_MaxSlotNum(%d)\n", static_cast<int>(si.current_slot), m.slots);
-    DRV_LOG(INFO, "slotinfo->slotnum        ::%d\n", static_cast<int>(si.current_slot));
-    DRV_LOG(INFO, "slotinfo->lastwrittenslot::%d\n", static_cast<int>(si.last_written_slot));
-    std::uint8_t cur = static_cast<std::uint8_t>(si.current_slot);
-    setNextSlotLoad(&cur);
-    std::uint32_t target32 = si.last_written_slot;
-    if (m.slots > 0 && target32 > static_cast<std::uint32_t>(m.slots - 1)) target32 = m.slots - 1u;
-    const std::uint8_t target = static_cast<std::uint8_t>(target32);
-    Mechanism m2 = read_mechanism(s);
-    bool go_format_check = true;
-    if (m2.err != 0 || m2.loaded != target || m2.state != 1) {
-      DRV_LOG(INFO, "Mechanism status failed. Or another DISC loaded. CurrSlot:%d, MaxSlot:%d, MechaStat:%d, Result=%d\n",
-              m2.loaded, m2.slots, m2.state, m2.err);
-      std::uint8_t t = target;
-      errno_t lr = s->next_slot_load(reinterpret_cast<caddr_t>(&t));
-      if (lr != 0) {
-        DRV_LOG(ERR_, "next_slot_load failed. err=%d\n", lr);
-        return lr;
-      }
-      printLogMediumUniqueId(m2.loaded, target);
-      Mechanism m3 = read_mechanism(s);
-      if (m3.err != 0 || (m3.state == 1 && m3.loaded != target)) {
-        (void)set_read_only_one();
-        DRV_LOG(ERR_, "Slot:%d disc not load. Do Read Only Mount\n ", target);
-        res = loadSLN(5, static_cast<char>(target), lastslot, isUnknownMedia, m3.loaded);
-        go_format_check = false;
-      }
-    }
-    if (go_format_check) {
-      bool formatted = false, caperr = false;
-      errno_t fr = isFormatted(&formatted, &caperr);
-      if (fr != 0) {
-        DRV_LOG(ERR_, "isFormatted failed. err=%d\n", fr);
-        if (caperr) {
-          errno_t r = s->set_raw_mount_status_to_mount_info(0xFFFFFFFFu, 0x80000, 2, type, 0);
-          if (r != 0) DRV_LOG(ERR_, "set_raw_mount_status_to_mount_info failed. err=%d\n", r);
-          return fr;
-        }
-        formatted = true;
-      }
-      if (formatted) {
-        *lastslot = target;
-        DRV_LOG(INFO, "Last written slot is %d", target);
-      } else {
-        DRV_LOG(ERR_, "Read disc information failed. Or unformat media. Result=%d\n", fr);
-        res = loadSLN(5, static_cast<char>(target), lastslot, isUnknownMedia, target);
-        if (res != 0)
-          DRV_LOG(ERR_, "loadSLN failed. err=%d\n", res);
-        else
-          DRV_LOG(INFO, "loadSLN Result:%d\n", res);
-      }
-    }
+    bool stop = false;
+    res = search_by_slot_info(si, m.slots, type, lastslot, isUnknownMedia, &stop);
+    if (stop) return res;
   }
   if (slot_known) {
     setNextSlotLoad(lastslot);
@@ -837,6 +766,113 @@ errno_t scsi_service::last_written_disc_search(storage_scsi* pscsi, std::uint8_t
     DRV_LOG(ERR_, "no slot known: slot information left as it was\n");
   }
   DRV_LOG(DEBG, "err(%d)", res);
+  return res;
+}
+
+errno_t scsi_service::search_without_slot_info(std::uint8_t* lastslot, Boolean* isUnknownMedia, bool* slot_known) {
+  storage_scsi* s = m_storage_scsi;
+  DRV_LOG(ERR_, "get_slot_info err.\n");
+  (void)s->set_read_only_status_to_mount_info(0x4000);
+  DRV_LOG(ERR_, "Max Slot Number of Written Disc not get. Do Read Only Mount\n");
+  Mechanism m0 = read_mechanism(s);
+  bool formatted = false, caperr = false;
+  errno_t fr = isFormatted(&formatted, &caperr);
+  std::uint32_t msln = 0;
+  if (fr == 0 && formatted) {
+    DRV_LOG(INFO, "disc is formated check LVID finalized\n");
+    if (isLVIDFinalized(&msln)) return loadSLN(7, static_cast<char>(msln), lastslot, isUnknownMedia, m0.loaded);
+  }
+  return search_from_middle_slot(m0.slots, m0.loaded, lastslot, isUnknownMedia, slot_known);
+}
+
+errno_t scsi_service::search_from_middle_slot(std::uint8_t slots, std::uint8_t loaded, std::uint8_t* lastslot,
+                                              Boolean* isUnknownMedia, bool* slot_known) {
+  storage_scsi* s = m_storage_scsi;
+  const std::uint8_t half = static_cast<std::uint8_t>(slots / 2 - 1);
+  std::uint8_t target = 5;
+  errno_t lr = s->next_slot_load(reinterpret_cast<caddr_t>(&target));
+  if (lr != 0) DRV_LOG(ERR_, "next_slot_load failed. err=%d\n", lr);
+  printLogMediumUniqueId(loaded, target);
+  Mechanism m1 = read_mechanism(s);
+  if (m1.err != 0 || (m1.state == 1 && m1.loaded != half)) {
+    (void)set_read_only_one();
+    DRV_LOG(ERR_, "Slot:%d disc not load. Do Read Only Mount\n ", half);
+    // The mount goes on with the disc in the drive; with none known
+    // (no mechanism answer, no disc) no slot is stored at all.
+    if (m1.err == 0 && m1.state == 1)
+      *lastslot = m1.loaded;
+    else
+      *slot_known = false;
+    return 0;
+  }
+  bool formatted = false, caperr = false;
+  errno_t fr = isFormatted(&formatted, &caperr);
+  if (fr == 0 && !formatted) {
+    DRV_LOG(ERR_, "[2]Read disc information failed. Or unformat media. Result=%d \n", fr);
+    return loadSLN(5, static_cast<char>(half), lastslot, isUnknownMedia, m1.loaded);
+  }
+  Mechanism m2 = read_mechanism(s);
+  return loadSLN(7, static_cast<char>(m2.slots - 1), lastslot, isUnknownMedia, m2.loaded);
+}
+
+errno_t scsi_service::search_by_slot_info(const pxo_slot_info_t& si, std::uint8_t slots, std::uint8_t type,
+                                          std::uint8_t* lastslot, Boolean* isUnknownMedia, bool* stop) {
+  storage_scsi* s = m_storage_scsi;
+  DRV_LOG(INFO, "get_slot_info::slot(%d), CM_MaxSlotNum(%d)\n", static_cast<int>(si.current_slot), slots);
+  DRV_LOG(INFO, "slotinfo->slotnum        ::%d\n", static_cast<int>(si.current_slot));
+  DRV_LOG(INFO, "slotinfo->lastwrittenslot::%d\n", static_cast<int>(si.last_written_slot));
+  std::uint8_t cur = static_cast<std::uint8_t>(si.current_slot);
+  setNextSlotLoad(&cur);
+  std::uint32_t target32 = si.last_written_slot;
+  if (slots > 0 && target32 > static_cast<std::uint32_t>(slots - 1)) target32 = slots - 1u;
+  const std::uint8_t target = static_cast<std::uint8_t>(target32);
+  Mechanism m2 = read_mechanism(s);
+  if (m2.err != 0 || m2.loaded != target || m2.state != 1) {
+    DRV_LOG(INFO, "Mechanism status failed. Or another DISC loaded. CurrSlot:%d, MaxSlot:%d, MechaStat:%d, Result=%d\n",
+            m2.loaded, m2.slots, m2.state, m2.err);
+    std::uint8_t t = target;
+    errno_t lr = s->next_slot_load(reinterpret_cast<caddr_t>(&t));
+    if (lr != 0) {
+      DRV_LOG(ERR_, "next_slot_load failed. err=%d\n", lr);
+      *stop = true;
+      return lr;
+    }
+    printLogMediumUniqueId(m2.loaded, target);
+    Mechanism m3 = read_mechanism(s);
+    if (m3.err != 0 || (m3.state == 1 && m3.loaded != target)) {
+      (void)set_read_only_one();
+      DRV_LOG(ERR_, "Slot:%d disc not load. Do Read Only Mount\n ", target);
+      return loadSLN(5, static_cast<char>(target), lastslot, isUnknownMedia, m3.loaded);
+    }
+  }
+  return take_slot_if_formatted(target, type, lastslot, isUnknownMedia, stop);
+}
+
+errno_t scsi_service::take_slot_if_formatted(std::uint8_t target, std::uint8_t type, std::uint8_t* lastslot,
+                                             Boolean* isUnknownMedia, bool* stop) {
+  bool formatted = false, caperr = false;
+  errno_t fr = isFormatted(&formatted, &caperr);
+  if (fr != 0) {
+    DRV_LOG(ERR_, "isFormatted failed. err=%d\n", fr);
+    if (caperr) {
+      errno_t r = m_storage_scsi->set_raw_mount_status_to_mount_info(0xFFFFFFFFu, 0x80000, 2, type, 0);
+      if (r != 0) DRV_LOG(ERR_, "set_raw_mount_status_to_mount_info failed. err=%d\n", r);
+      *stop = true;
+      return fr;
+    }
+    formatted = true;
+  }
+  if (formatted) {
+    *lastslot = target;
+    DRV_LOG(INFO, "Last written slot is %d", target);
+    return 0;
+  }
+  DRV_LOG(ERR_, "Read disc information failed. Or unformat media. Result=%d\n", fr);
+  const errno_t res = loadSLN(5, static_cast<char>(target), lastslot, isUnknownMedia, target);
+  if (res != 0)
+    DRV_LOG(ERR_, "loadSLN failed. err=%d\n", res);
+  else
+    DRV_LOG(INFO, "loadSLN Result:%d\n", res);
   return res;
 }
 

@@ -94,16 +94,6 @@ errno_t realloc_control(storage_scsi* s, std::uint32_t count, bool driveVerify) 
   return s->set_realloc_control(reinterpret_cast<caddr_t>(&r));
 }
 
-void fill_time(setup_buffer_info_t* s, const std::tm& t) {
-  s->year = static_cast<std::int16_t>(t.tm_year + 1900);
-  s->month = static_cast<std::uint8_t>(t.tm_mon + 1);
-  s->day = static_cast<std::uint8_t>(t.tm_mday);
-  s->hour = static_cast<std::uint8_t>(t.tm_hour);
-  s->minute = static_cast<std::uint8_t>(t.tm_min);
-  s->second = static_cast<std::uint8_t>(t.tm_sec);
-  s->type_and_timezone = 0x1000;
-}
-
 }  // namespace
 
 // Writing of the sections of a rewritable initial volume.
@@ -126,7 +116,7 @@ class re_volume_writer {
     su.type = section;
     su.buffer = b_.data;
     su.buffer_size = 65536;
-    fill_time(&su, now_);
+    media::fill_setup_time(&su, now_);
     su.block_count = last_;
     su.metadata_content_lsn = content_lsn;
     su.buffer_lsn = buffer_lsn;
@@ -208,6 +198,33 @@ class re_volume_writer {
     return e;
   }
 
+  // The metadata extent (section 0) and the metadata file entries (section
+  // 1) from *nwa on; *nwa moves past them.
+  errno_t metadata(std::uint32_t* nwa, bool driveVerify) {
+    std::uint32_t M = 0, F = 0;
+    errno_t res = relocating(0, nwa, &M, driveVerify);
+    content_lsn = M;
+    if (res == 0) res = relocating(1, nwa, &F, driveVerify);
+    metadata_lsn = F;
+    return res;
+  }
+  // The integrity sequence, the reserve and the main descriptor sequence
+  // with their anchors, and the recognition sequence.
+  errno_t integrity_sequence() {
+    return fixed(2, 320, "STEP#14.WRITE10(LVIS) failed. err(%d)\n", "STEP#15.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  }
+  errno_t reserve_sequence() {
+    return fixed(3, last_ - 31, "STEP#18.WRITE10(RVDS/AVDP2) failed. err(%d)\n",
+                 "STEP#19.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  }
+  errno_t main_sequence() {
+    return fixed(4, 256, "STEP#20.WRITE10(AVDP1/MVDS) failed. err(%d)\n",
+                 "STEP#21.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  }
+  errno_t recognition_sequence() {
+    return fixed(5, 0, "STEP#22.WRITE10(VRS) failed. err(%d)\n", "STEP#23.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  }
+
  private:
   scsi_service_re& svc_;
   storage_scsi* s_;
@@ -229,6 +246,121 @@ errno_t scsi_service_re::get_AutoFormatted_flag(caddr_t record) {
   std::memcpy(record, &r, sizeof(r));
   return 0;
 }
+
+// The automatic format of a rewritable disc: FORMAT UNIT (not on a retry)
+// and the disc measured, its identity read, then the sections of the
+// initial volume written with the cartridge memory's record among them.
+class re_format_run {
+ public:
+  re_format_run(scsi_service_re& svc, storage_scsi* s, const std::tm& now, bool driveVerify)
+      : svc_(svc), s_(s), now_(now), verify_off_(driveVerify) {}
+
+  // FORMAT UNIT with the capacity the drive offers (not on a retry), then
+  // the disc's block count, which must hold a volume, and the drive's
+  // reallocation control unless skipped.
+  errno_t format_and_measure(bool retry, bool skipRealloc) {
+    std::uint8_t cap[12] = {};
+    if (!retry) {
+      if (errno_t e = format_capacity(s_, cap, &N_)) return e;
+      if (errno_t e = check_disc_size(N_)) return e;
+      std::uint8_t list[12] = {0x00, 0x00, 0x00, 0x08};
+      std::memcpy(list + 4, cap + 4, 4);
+      list[8] = 0;  // format type 0
+      std::memcpy(list + 9, cap + 9, 3);
+      if (errno_t e = s_->format_unit(reinterpret_cast<caddr_t>(list), true)) {
+        DRV_LOG(ERR_, "STEP#02 FORMAT_UNIT failed. err(%d)", e);
+        return e;
+      }
+    }
+    if (errno_t e = format_capacity(s_, cap, &N_)) return e;
+    if (errno_t e = check_disc_size(N_)) return e;
+    if (!skipRealloc) {
+      if (errno_t e = realloc_control(s_, N_ - 4385, verify_off_)) {
+        DRV_LOG(ERR_, "set reallocation control failed. err(%d)", e);
+        return e;
+      }
+    }
+    return 0;
+  }
+
+  // The tag serial number (unless a stride format keeps it) and the medium
+  // serial number, which must be usable when it can be read (*serialOk
+  // then); a stride format needs the 1500h attribute readable.
+  errno_t read_identity(Boolean* serialOk) {
+    std::uint8_t attr[184] = {};
+    if (!svc_.m_stride_format || svc_.m_tag_serial_number == 0xFFFF) {
+      if (s_->get_read_attribute(0x0007, attr, 12) == 0) {
+        svc_.m_tag_serial_number = be16(attr + 9);
+        DRV_LOG(DEBG, "STEP#XX READ_ATTRIBUTE(0007h) InitCount=0x%X\n", svc_.m_tag_serial_number);
+      } else {
+        svc_.m_tag_serial_number = 1;
+      }
+    }
+    std::memset(attr, 0, sizeof(attr));
+    errno_t check = 0;
+    if (errno_t e = svc_.read_medium_serial(&check)) {
+      DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0401h) failed. err(%d)\n", e);
+    } else if (check != 0) {
+      // The kind of rejection (1-4) is logged; the caller gets "invalid".
+      DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", check);
+      return drv_err::kInvalid;
+    } else if (serialOk) {
+      *serialOk = 1;
+    }
+    if (svc_.m_stride_format) {
+      if (errno_t e = s_->get_read_attribute(0x1500, attr, 184)) {
+        DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(1500h). Result = %d\n", e);
+        return e;
+      }
+    }
+    return 0;
+  }
+
+  // The metadata extent and its file entries from the next writable
+  // address on (which the service keeps), then the sections at their fixed
+  // places, the cartridge memory's record after the integrity sequence.
+  errno_t write_volume(ReBuffer& b, bool* wrote) {
+    std::uint32_t nwa = svc_.m_nwa;
+    bool local_wrote = false;
+    re_volume_writer w(svc_, s_, b, now_, N_ - 1);
+    w.wrote = wrote ? wrote : &local_wrote;
+    DRV_LOG(INFO, "Write Metadata Extent, NWA=0x%X\n", nwa);
+    errno_t res = w.metadata(&nwa, verify_off_);
+    svc_.m_nwa = nwa;
+    if (res == 0) res = w.integrity_sequence();
+    if (res == 0) res = write_cm_record();
+    if (res == 0) res = w.reserve_sequence();
+    if (res == 0) res = w.main_sequence();
+    if (res == 0) res = w.recognition_sequence();
+    return res;
+  }
+
+ private:
+  // The cartridge memory's record of the new volume, written to the drive.
+  errno_t write_cm_record() {
+    pxo_attribute_data_t rec{};
+    errno_t res = svc_.initializeCMData(&rec, media::udf_time(now_));
+    if (res) {
+      DRV_LOG(ERR_, "initializeCMData failed. Result=%d\n", res);
+      return res;
+    }
+    res = svc_.convEndianForCMData(&rec);
+    if (res) {
+      DRV_LOG(ERR_, "convEndianForCMData failed. Result=%d\n", res);
+      return res;
+    }
+    cm_set_1500h_crc_wire(&rec);
+    res = s_->pxo_write_attribute(reinterpret_cast<caddr_t>(&rec));
+    if (res) DRV_LOG(ERR_, "writeAttribute failed.Result %d\n", res);
+    return res;
+  }
+
+  scsi_service_re& svc_;
+  storage_scsi* s_;
+  std::tm now_;
+  bool verify_off_;
+  std::uint32_t N_ = 0;
+};
 
 errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi* pscsi, bool skipRealloc,
                                      bool* wrote, bool driveVerify) {
@@ -252,98 +384,18 @@ errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi
     DRV_LOG(ERR_, "get_medium_type failed. Result(%d)\n", e);
     return e;
   }
-  std::uint8_t cap[12] = {};
-  std::uint32_t N = 0;
-  if (!retry) {
-    if (errno_t e = format_capacity(s, cap, &N)) return e;
-    if (errno_t e = check_disc_size(N)) return e;
-    std::uint8_t list[12] = {0x00, 0x00, 0x00, 0x08};
-    std::memcpy(list + 4, cap + 4, 4);
-    list[8] = 0;  // format type 0
-    std::memcpy(list + 9, cap + 9, 3);
-    if (errno_t e = s->format_unit(reinterpret_cast<caddr_t>(list), true)) {
-      DRV_LOG(ERR_, "STEP#02 FORMAT_UNIT failed. err(%d)", e);
-      return e;
-    }
-  }
-  if (errno_t e = format_capacity(s, cap, &N)) return e;
-  if (errno_t e = check_disc_size(N)) return e;
-  if (!skipRealloc) {
-    if (errno_t e = realloc_control(s, N - 4385, driveVerify)) {
-      DRV_LOG(ERR_, "set reallocation control failed. err(%d)", e);
-      return e;
-    }
-  }
-  std::uint8_t attr[184] = {};
-  if (!m_stride_format || m_tag_serial_number == 0xFFFF) {
-    if (s->get_read_attribute(0x0007, attr, 12) == 0) {
-      m_tag_serial_number = be16(attr + 9);
-      DRV_LOG(DEBG, "STEP#XX READ_ATTRIBUTE(0007h) InitCount=0x%X\n", m_tag_serial_number);
-    } else {
-      m_tag_serial_number = 1;
-    }
-  }
-  std::memset(attr, 0, sizeof(attr));
-  errno_t check = 0;
-  if (errno_t e = read_medium_serial(&check)) {
-    DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(0401h) failed. err(%d)\n", e);
-  } else if (check != 0) {
-    // The kind of rejection (1-4) is logged; the caller gets "invalid".
-    DRV_LOG(ERR_, "unknown MediumSerialNumber. err=%d\n", check);
-    return drv_err::kInvalid;
-  } else if (serialOk) {
-    *serialOk = 1;
-  }
-  if (m_stride_format) {
-    if (errno_t e = s->get_read_attribute(0x1500, attr, 184)) {
-      DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(1500h). Result = %d\n", e);
-      return e;
-    }
-  }
+  re_format_run run(*this, s, now, driveVerify);
+  if (errno_t e = run.format_and_measure(retry, skipRealloc)) return e;
+  if (errno_t e = run.read_identity(serialOk)) return e;
   if (errno_t e = media_rebuild_defect_bitmap(s)) DRV_LOG(WARN, "rebuildDefectBitmap failed. Result=%d\n", e);
   ReBuffer b;
   if (errno_t e = b.alloc()) return e;
   if (!retry) m_nwa = 4352;
-  std::uint32_t nwa = m_nwa;
   errno_t res = 0;
-  if (m_stride_format) {
+  if (m_stride_format)
     DRV_LOG(INFO, "m_StrideFormatFlag = %d.\n", m_stride_format);
-  } else {
-    bool local_wrote = false;
-    re_volume_writer w(*this, s, b, now, N - 1);
-    w.wrote = wrote ? wrote : &local_wrote;
-    DRV_LOG(INFO, "Write Metadata Extent, NWA=0x%X\n", nwa);
-    std::uint32_t M = 0, F = 0;
-    res = w.relocating(0, &nwa, &M, driveVerify);
-    w.content_lsn = M;
-    if (res == 0) res = w.relocating(1, &nwa, &F, driveVerify);
-    m_nwa = nwa;
-    w.metadata_lsn = F;
-    if (res == 0)
-      res = w.fixed(2, 320, "STEP#14.WRITE10(LVIS) failed. err(%d)\n", "STEP#15.SYNCHRONIZE_CACHE failed. err(%d)\n");
-    if (res == 0) {
-      pxo_attribute_data_t rec{};
-      res = initializeCMData(&rec, media::udf_time(now));
-      if (res) DRV_LOG(ERR_, "initializeCMData failed. Result=%d\n", res);
-      if (res == 0) {
-        res = convEndianForCMData(&rec);
-        if (res) DRV_LOG(ERR_, "convEndianForCMData failed. Result=%d\n", res);
-      }
-      if (res == 0) {
-        cm_set_1500h_crc_wire(&rec);
-        res = s->pxo_write_attribute(reinterpret_cast<caddr_t>(&rec));
-        if (res) DRV_LOG(ERR_, "writeAttribute failed.Result %d\n", res);
-      }
-    }
-    if (res == 0)
-      res = w.fixed(3, N - 32, "STEP#18.WRITE10(RVDS/AVDP2) failed. err(%d)\n",
-                    "STEP#19.SYNCHRONIZE_CACHE failed. err(%d)\n");
-    if (res == 0)
-      res = w.fixed(4, 256, "STEP#20.WRITE10(AVDP1/MVDS) failed. err(%d)\n",
-                    "STEP#21.SYNCHRONIZE_CACHE failed. err(%d)\n");
-    if (res == 0)
-      res = w.fixed(5, 0, "STEP#22.WRITE10(VRS) failed. err(%d)\n", "STEP#23.SYNCHRONIZE_CACHE failed. err(%d)\n");
-  }
+  else
+    res = run.write_volume(b, wrote);
   s->scsi_cache_clear();
   DRV_LOG(INFO, "Result=%d", res);
   return res;
@@ -351,14 +403,7 @@ errno_t scsi_service_re::auto_format(bool retry, Boolean* serialOk, storage_scsi
 
 errno_t scsi_service_re::all_erase(pxo_all_erase_info_t* info, UInt32 nwa, bool driveVerify) {
   DRV_TRACE_FN();
-  if (info == nullptr) {
-    DRV_LOG(ERR_, "Invalid parameter. AllEraseInfo=0x%p\n", static_cast<void*>(info));
-    return drv_err::kInvalid;
-  }
-  if (m_storage_scsi == nullptr) {
-    DRV_LOG(ERR_, "Invalid parameter. m_storage_scsi=0x%p\n", static_cast<void*>(m_storage_scsi));
-    return drv_err::kInvalid;
-  }
+  if (errno_t e = media::check_erase_arguments(info, m_storage_scsi)) return e;
   if (errno_t e = refuse_while_walking(*this)) return e;
   storage_scsi* s = m_storage_scsi;
   std::tm now{};
@@ -406,20 +451,11 @@ errno_t scsi_service_re::all_erase(pxo_all_erase_info_t* info, UInt32 nwa, bool 
   w.volume_set_number = be32(attr + 9 + cm1500::kVolumeSetNumber);
   w.next_unique_id = be32(attr + 9 + cm1500::kLastUniqueId) + 1;
   w.open_integrity = false;
-  std::uint32_t M = 0, F = 0;
-  errno_t res = w.relocating(0, &nwa, &M, driveVerify);
-  w.content_lsn = M;
-  if (res == 0) res = w.relocating(1, &nwa, &F, driveVerify);
+  errno_t res = w.metadata(&nwa, driveVerify);
   m_nwa = nwa;
-  w.metadata_lsn = F;
-  if (res == 0)
-    res = w.fixed(2, 320, "STEP#14.WRITE10(LVIS) failed. err(%d)\n", "STEP#15.SYNCHRONIZE_CACHE failed. err(%d)\n");
-  if (res == 0)
-    res = w.fixed(3, N - 32, "STEP#18.WRITE10(RVDS/AVDP2) failed. err(%d)\n",
-                  "STEP#19.SYNCHRONIZE_CACHE failed. err(%d)\n");
-  if (res == 0)
-    res = w.fixed(4, 256, "STEP#20.WRITE10(AVDP1/MVDS) failed. err(%d)\n",
-                  "STEP#21.SYNCHRONIZE_CACHE failed. err(%d)\n");
+  if (res == 0) res = w.integrity_sequence();
+  if (res == 0) res = w.reserve_sequence();
+  if (res == 0) res = w.main_sequence();
   s->scsi_cache_clear();
   DRV_LOG(INFO, "Result=%d", res);
   return res;
@@ -454,14 +490,7 @@ errno_t scsi_service_re::EraseDescriptorData() {
   };
   // The disc's size first: a disc too small for a volume is not touched.
   std::uint64_t n = 0;
-  if (errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&n))) {
-    DRV_LOG(ERR_, "fail readCapacity \n");
-    return e;
-  }
-  if (n < media::kMinRewritableBlocks) {
-    DRV_LOG(ERR_, "disc too small for a volume. blocks=%llu\n", static_cast<unsigned long long>(n));
-    return drv_err::kInvalid;
-  }
+  if (errno_t e = media::rewritable_block_count(s, &n)) return e;
   area(0, "fail LSN=0-0x20 Erase \n");
   area(256, "fail LSN=0x100-0x120 Erase \n");
   area(static_cast<std::uint32_t>(n) - 32, "fail LSN=N-1Fh-1RU0 Erase \n");

@@ -48,17 +48,6 @@ struct Buffers {
   }
 };
 
-// Recording time of a set-up record.
-void fill_time(setup_buffer_info_t* s, const std::tm& t) {
-  s->year = static_cast<std::int16_t>(t.tm_year + 1900);
-  s->month = static_cast<std::uint8_t>(t.tm_mon + 1);
-  s->day = static_cast<std::uint8_t>(t.tm_mday);
-  s->hour = static_cast<std::uint8_t>(t.tm_hour);
-  s->minute = static_cast<std::uint8_t>(t.tm_min);
-  s->second = static_cast<std::uint8_t>(t.tm_sec);
-  s->type_and_timezone = 0x1000;
-}
-
 // The drive commands of one format or erase, with the progress counter.
 class WoIo {
  public:
@@ -549,7 +538,7 @@ class wo_format_run {
     su.type = type_no;
     su.buffer = b_.data;
     su.buffer_size = b_.size;
-    fill_time(&su, now_);
+    media::fill_setup_time(&su, now_);
     su.clear_64k_only = clear64 ? 1 : 0;
     su.block_count = N_;
     su.metadata_content_lsn = content;
@@ -812,7 +801,7 @@ class wo_stride_run {
       su.type = section;
       su.buffer = b.data;
       su.buffer_size = b.size;
-      fill_time(&su, now_);
+      media::fill_setup_time(&su, now_);
       su.clear_64k_only = (section == 1 || section == 3) ? 1 : 0;
       su.block_count = N_;
       su.buffer_lsn = nwa1_;
@@ -857,6 +846,76 @@ errno_t scsi_service_wo::auto_format_for_stride(uint32_t* completedsteps, bool s
   return run.write_sections();
 }
 
+namespace {
+
+// Up to kAttempts attempts of a section, its buffer built afresh (`build`
+// false: it could not be) before each.
+template <class Build>
+errno_t write_section_attempts(WoIo& io, const WoIo::Section& p, Build build) {
+  errno_t e = 0;
+  for (int i = 0; i < kAttempts; ++i) {
+    if (!build()) return drv_err::kInvalid;
+    e = io.attempt(p);
+    if (e == 0) break;
+  }
+  if (e) DRV_LOG(ERR_, "fail exit\n");
+  return e;
+}
+
+// The medium type and the disc's block count, which must hold a volume.
+errno_t measure_last_area(storage_scsi* s, std::uint8_t* type, std::uint32_t* N) {
+  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(type))) {
+    DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
+    return e;
+  }
+  if (errno_t e = block_count(s, N)) {
+    DRV_LOG(ERR_, "fail readCapacity \n");
+    return e;
+  }
+  return check_disc_size(*N, *type);
+}
+
+// Track 2 reserved unless the caller's record says it is.
+errno_t reserve_track2(storage_scsi* s, pxo_auto_format_last_info_t* info, std::uint8_t type, std::uint32_t N) {
+  if (info->track_reserved) return 0;
+  std::uint32_t t2 = N - track2_offset(type);
+  if (errno_t e = s->reserve_track(reinterpret_cast<caddr_t>(&t2))) {
+    DRV_LOG(ERR_, "fail reserveTrack \n");
+    return e;
+  }
+  info->track_reserved = 1;
+  return 0;
+}
+
+// Section 8: the padding of track 2 before the last anchor (none on F2h).
+template <class Build>
+errno_t write_track2_padding(WoIo& io, std::uint8_t type, std::uint32_t N, Build build) {
+  WoIo::Section p;
+  const bool f1 = type == 0xF1 || type == 0xE5;
+  const std::uint32_t first = f1 ? N - 128 : N - 288, count = f1 ? 3 : 8;
+  for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
+  p.verify_lsn = first;
+  p.verify_blocks = 32 * count;
+  return write_section_attempts(io, p, [&] { return build(8); });
+}
+
+// Section 9: the last anchor, in the disc's last 32 blocks (128 on F2h,
+// whose range is reserved first).
+template <class Build>
+errno_t write_last_anchor(WoIo& io, bool f2, std::uint32_t N, Build build) {
+  WoIo::Section p;
+  const std::uint32_t big = f2 ? 128 : 32;
+  p.writes = {{N - big, big}};
+  p.reserve = f2;
+  p.reserve_lsn = N - big;
+  p.reserve_blocks = big;
+  p.verify_lsn = N - big;
+  p.verify_blocks = big;
+  return write_section_attempts(io, p, [&] { return build(9); });
+}
+
+}  // namespace
+
 errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_t* info) {
   DRV_TRACE_FN();
   if (info == nullptr) {
@@ -867,24 +926,9 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
   if (m_storage_scsi == nullptr) return drv_err::kInvalid;
   storage_scsi* s = m_storage_scsi;
   std::uint8_t type = 0;
-  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) {
-    DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
-    return e;
-  }
   std::uint32_t N = 0;
-  if (errno_t e = block_count(s, &N)) {
-    DRV_LOG(ERR_, "fail readCapacity \n");
-    return e;
-  }
-  if (errno_t e = check_disc_size(N, type)) return e;
-  if (!info->track_reserved) {
-    std::uint32_t t2 = N - track2_offset(type);
-    if (errno_t e = s->reserve_track(reinterpret_cast<caddr_t>(&t2))) {
-      DRV_LOG(ERR_, "fail reserveTrack \n");
-      return e;
-    }
-    info->track_reserved = 1;
-  }
+  if (errno_t e = measure_last_area(s, &type, &N)) return e;
+  if (errno_t e = reserve_track2(s, info, type, N)) return e;
   m_tag_serial_number = info->tag_serial_number;
   std::tm now{};
   if (!media::now_utc(&now)) {
@@ -900,7 +944,7 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
     su.type = section;
     su.buffer = b.data;
     su.buffer_size = b.size;
-    fill_time(&su, now);
+    media::fill_setup_time(&su, now);
     su.clear_64k_only = section == 8 ? 1 : 0;
     su.block_count = N;
     if (!autoFormatSetUpWriteBuffer(&su, 0, nullptr, 0, 0, 1)) {
@@ -916,163 +960,169 @@ errno_t scsi_service_wo::reserveTrackAndWriteLastAVDP(pxo_auto_format_last_info_
     }
     DRV_LOG(DEBG, "DBG AD PAD3 SUCCESS\n");
   }
-  // Section 8: padding of track 2 before the anchor (nothing on F2h).
-  if (!f2) {
-    WoIo::Section p;
-    const bool f1 = type == 0xF1 || type == 0xE5;
-    const std::uint32_t first = f1 ? N - 128 : N - 288, count = f1 ? 3 : 8;
-    for (std::uint32_t k = 0; k < count; ++k) p.writes.push_back({first + 32 * k, 32});
-    p.verify_lsn = first;
-    p.verify_blocks = 32 * count;
-    errno_t e = 0;
-    for (int i = 0; i < kAttempts; ++i) {
-      if (!build(8)) return drv_err::kInvalid;
-      e = io.attempt(p);
-      if (e == 0) break;
-    }
-    if (e) {
-      DRV_LOG(ERR_, "fail exit\n");
-      return e;
-    }
-  }
-  // Section 9: the last anchor.
-  WoIo::Section p;
-  const std::uint32_t big = f2 ? 128 : 32;
-  p.writes = {{N - big, big}};
-  p.reserve = f2;
-  p.reserve_lsn = N - big;
-  p.reserve_blocks = big;
-  p.verify_lsn = N - big;
-  p.verify_blocks = big;
-  errno_t e = 0;
-  for (int i = 0; i < kAttempts; ++i) {
-    if (!build(9)) return drv_err::kInvalid;
-    e = io.attempt(p);
-    if (e == 0) break;
-  }
-  if (e) DRV_LOG(ERR_, "fail exit\n");
-  return e;
+  if (!f2)
+    if (errno_t e = write_track2_padding(io, type, N, build)) return e;
+  return write_last_anchor(io, f2, N, build);
 }
 
-errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify) {
-  DRV_TRACE_FN();
-  if (info == nullptr) {
-    DRV_LOG(ERR_, "Invalid parameter. AllEraseInfo=0x%p\n", static_cast<void*>(info));
-    return drv_err::kInvalid;
-  }
-  if (m_storage_scsi == nullptr) {
-    DRV_LOG(ERR_, "Invalid parameter. m_storage_scsi=0x%p\n", static_cast<void*>(m_storage_scsi));
-    return drv_err::kInvalid;
-  }
-  storage_scsi* s = m_storage_scsi;
-  std::tm now{};
-  if (!media::now_utc(&now)) {
-    DRV_LOG(ERR_, "time() fialed err=%d", -1);
-    s->scsi_cache_clear();
-    return -1;
-  }
-  s->scsi_cache_clear();
-  std::uint8_t type = 0;
-  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) {
-    DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
-    return e;
-  }
-  std::uint32_t N = 0;
-  if (errno_t e = block_count(s, &N)) {
-    DRV_LOG(ERR_, "STEP#00-1 READ_CAPACITY failed. err(%d)\n", e);
-    return e;
-  }
-  DRV_LOG(INFO, "lastsector:%d(0x%X)\n", N, N);
-  if (errno_t e = check_disc_size(N, type)) {
-    s->scsi_cache_clear();
-    return e;
-  }
-  std::uint8_t attr[184] = {};
-  if (m_tag_serial_number == 0xFFFF) {
-    if (errno_t e = s->get_read_attribute(0x0007, attr, 12)) {
-      DRV_LOG(WARN, "STEP#00-2 READ_ATTRIBUTE(0007h) failed. (%d)\n", e);
-      m_tag_serial_number = 1;
-    } else {
-      m_tag_serial_number = be16(attr + 9);
-      DRV_LOG(DEBG, "scsi_service_wo::all_erase >>> STEP#00-2 READ_ATTRIBUTE(0007h) InitCount=0x%X\n",
-              m_tag_serial_number);
-    }
-  }
-  errno_t check = 0;
-  errno_t se = read_medium_serial(&check);
-  if (se) DRV_LOG(ERR_, "STEP#00-3 READ_ATTRIBUTE(0401h) failed. err(%d)\n", se);
-  if (se != 0 || check != 0) {
-    DRV_LOG(ERR_, "get MEDIUM SERIAL NUMBER err\n");
-    s->scsi_cache_clear();
-    return 84;
-  }
-  std::memset(attr, 0, sizeof(attr));
-  if (errno_t e = s->get_read_attribute(0x1500, attr, 184)) {
-    DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(1500h). err = %d\n", e);
-    return e;
-  }
-  const std::uint8_t* v = attr + 9;
-  const std::uint32_t vsn = drvint::be32(v + cm1500::kVolumeSetNumber);
-  const std::uint32_t next_uid = drvint::be32(v + cm1500::kLastUniqueId) + 1;
-  const bool f2 = type == 0xF2, lp = low_padded(type);
-  Buffers b;
-  if (errno_t e = b.alloc(f2 ? 0x80000 : 0x10000, "err")) return e;
-  WoIo io(s, b, driveVerify, nullptr, false);
+// The erase of a written write-once disc: the disc measured and its identity
+// read, then a new empty metadata file written at track 1's next writable
+// address and the volume's descriptor areas written again after it.
+class wo_erase_run {
+ public:
+  wo_erase_run(scsi_service_wo& svc, storage_scsi* s, pxo_all_erase_info_t* info, bool driveVerify,
+               const std::tm& now)
+      : svc_(svc), s_(s), info_(info), now_(now), io_(s, b_, driveVerify, nullptr, false) {}
 
-  std::uint32_t M = 0, E = 0;
-  auto build = [&](std::uint32_t section, std::uint32_t content, std::uint32_t buffer_lsn, std::uint32_t metadataLsn,
-                   std::uint32_t bufsize) -> errno_t {
+  // The medium type and the disc's block count; a disc too small for its
+  // volume is refused.
+  errno_t measure() {
+    if (errno_t e = s_->get_medium_type(reinterpret_cast<caddr_t>(&type_))) {
+      DRV_LOG(ERR_, "get_medium_type failed. err(%d)\n", e);
+      return e;
+    }
+    if (errno_t e = block_count(s_, &N_)) {
+      DRV_LOG(ERR_, "STEP#00-1 READ_CAPACITY failed. err(%d)\n", e);
+      return e;
+    }
+    DRV_LOG(INFO, "lastsector:%d(0x%X)\n", N_, N_);
+    if (errno_t e = check_disc_size(N_, type_)) {
+      s_->scsi_cache_clear();
+      return e;
+    }
+    return 0;
+  }
+
+  // The tag serial number (once per service), the medium serial number,
+  // which must be usable, and the volume set number and next unique
+  // identifier of the 1500h attribute.
+  errno_t read_identity() {
+    std::uint8_t attr[184] = {};
+    if (svc_.m_tag_serial_number == 0xFFFF) {
+      if (errno_t e = s_->get_read_attribute(0x0007, attr, 12)) {
+        DRV_LOG(WARN, "STEP#00-2 READ_ATTRIBUTE(0007h) failed. (%d)\n", e);
+        svc_.m_tag_serial_number = 1;
+      } else {
+        svc_.m_tag_serial_number = be16(attr + 9);
+        DRV_LOG(DEBG, "scsi_service_wo::all_erase >>> STEP#00-2 READ_ATTRIBUTE(0007h) InitCount=0x%X\n",
+                svc_.m_tag_serial_number);
+      }
+    }
+    errno_t check = 0;
+    errno_t se = svc_.read_medium_serial(&check);
+    if (se) DRV_LOG(ERR_, "STEP#00-3 READ_ATTRIBUTE(0401h) failed. err(%d)\n", se);
+    if (se != 0 || check != 0) {
+      DRV_LOG(ERR_, "get MEDIUM SERIAL NUMBER err\n");
+      s_->scsi_cache_clear();
+      return 84;
+    }
+    std::memset(attr, 0, sizeof(attr));
+    if (errno_t e = s_->get_read_attribute(0x1500, attr, 184)) {
+      DRV_LOG(ERR_, "STEP#XX READ_ATTRIBUTE(1500h). err = %d\n", e);
+      return e;
+    }
+    const std::uint8_t* v = attr + 9;
+    vsn_ = drvint::be32(v + cm1500::kVolumeSetNumber);
+    next_uid_ = drvint::be32(v + cm1500::kLastUniqueId) + 1;
+    return 0;
+  }
+
+  // The metadata in track 1, which ends where track 2 starts, then the
+  // descriptor areas; the drive's cache is cleared after.
+  errno_t write_volume() {
+    const bool f2 = type_ == 0xF2;
+    if (errno_t e = b_.alloc(f2 ? 0x80000 : 0x10000, "err")) return e;
+    pxo_track_info_data_t t2{};
+    if (errno_t e = read_track(s_, 2, &t2)) {
+      DRV_LOG(ERR_, "READ_TRACK_INFORMATION(track 2) failed. err(%d)\n", e);
+      s_->scsi_cache_clear();
+      return e;
+    }
+    errno_t res = write_metadata(t2.LogicalTrackStartAddress);
+    if (res == 0) res = write_fixed(6, f2 ? 384 : 288, f2 ? 256 : 32, f2 ? 0x80000 : 0x10000, "STEP#09");
+    if (res == 0) res = write_fixed(7, f2 ? 640 : 320, f2 ? 128 : 32, f2 ? 0x40000 : 0x10000, "STEP#12");
+    s_->scsi_cache_clear();
+    DRV_LOG(INFO, "Result=%d", res);
+    return res;
+  }
+
+ private:
+  // One section of the volume into the data buffer.
+  errno_t build(std::uint32_t section, std::uint32_t content, std::uint32_t buffer_lsn, std::uint32_t metadataLsn,
+                std::uint32_t bufsize) {
     setup_buffer_info_t su{};
     su.type = section;
-    su.buffer = b.data;
+    su.buffer = b_.data;
     su.buffer_size = bufsize;
-    fill_time(&su, now);
-    su.block_count = N;
+    media::fill_setup_time(&su, now_);
+    su.block_count = N_;
     su.metadata_content_lsn = content;
     su.buffer_lsn = buffer_lsn;
-    if (!autoFormatSetUpWriteBuffer(&su, metadataLsn, info, vsn, next_uid, 0)) {
+    if (!svc_.autoFormatSetUpWriteBuffer(&su, metadataLsn, info_, vsn_, next_uid_, 0)) {
       DRV_LOG(ERR_, "autoFormatSetUpWriteBuffer failed.\n");
       return drv_err::kInvalid;
     }
     return 0;
-  };
-  // The new metadata goes to track 1, which ends where track 2 starts.
-  pxo_track_info_data_t t2{};
-  if (errno_t e = read_track(s, 2, &t2)) {
-    DRV_LOG(ERR_, "READ_TRACK_INFORMATION(track 2) failed. err(%d)\n", e);
-    s->scsi_cache_clear();
-    return e;
   }
-  NwaSection sec{"STEP#01", nullptr, lp, t2.LogicalTrackStartAddress,
-                 [&](std::uint32_t lsn) { return build(4, lsn, lsn, 0, 0x10000); }};
-  errno_t res = write_at_nwa(s, io, sec, &M);
-  DRV_LOG(INFO, "STEP#01 metadatalsn[%d]\n", M);
-  if (res == 0) {
+
+  // The metadata file's content at track 1's next writable address, then
+  // the metadata file's entries at the next one.
+  errno_t write_metadata(std::uint32_t limit) {
+    NwaSection sec{"STEP#01", nullptr, low_padded(type_), limit,
+                   [&](std::uint32_t lsn) { return build(4, lsn, lsn, 0, 0x10000); }};
+    errno_t res = write_at_nwa(s_, io_, sec, &M_);
+    DRV_LOG(INFO, "STEP#01 metadatalsn[%d]\n", M_);
+    if (res != 0) return res;
     sec.step = "STEP#05";
-    sec.build = [&](std::uint32_t lsn) { return build(5, M, lsn, lsn, 0x10000); };
-    res = write_at_nwa(s, io, sec, &E);
+    sec.build = [&](std::uint32_t lsn) { return build(5, M_, lsn, lsn, 0x10000); };
+    return write_at_nwa(s_, io_, sec, &E_);
   }
-  auto fixed = [&](std::uint32_t section, std::uint32_t lsn, std::uint32_t blocks, std::uint32_t bufsize,
-                   const char* step) -> errno_t {
+
+  // A section at a fixed place, written and verified in up to kAttempts
+  // attempts.
+  errno_t write_fixed(std::uint32_t section, std::uint32_t lsn, std::uint32_t blocks, std::uint32_t bufsize,
+                      const char* step) {
     errno_t e = 0;
     for (int i = 0; i < kAttempts; ++i) {
-      if (errno_t be = build(section, 0, 0, E, bufsize)) return be;
+      if (errno_t be = build(section, 0, 0, E_, bufsize)) return be;
       WoIo::Section p;
       p.writes = {{lsn, blocks}};
-      p.reserve = f2;
+      p.reserve = type_ == 0xF2;
       p.reserve_lsn = lsn;
       p.reserve_blocks = blocks;
       p.verify_lsn = lsn;
       p.verify_blocks = blocks;
-      e = io.attempt(p);
+      e = io_.attempt(p);
       if (e == 0) return 0;
     }
     DRV_LOG(ERR_, "%s: retry NG. retry_count=%d err(%d)\n", step, kAttempts, e);
     return e;
-  };
-  if (res == 0) res = fixed(6, f2 ? 384 : 288, f2 ? 256 : 32, f2 ? 0x80000 : 0x10000, "STEP#09");
-  if (res == 0) res = fixed(7, f2 ? 640 : 320, f2 ? 128 : 32, f2 ? 0x40000 : 0x10000, "STEP#12");
-  s->scsi_cache_clear();
-  DRV_LOG(INFO, "Result=%d", res);
-  return res;
+  }
+
+  scsi_service_wo& svc_;
+  storage_scsi* s_;
+  pxo_all_erase_info_t* info_;
+  std::tm now_;
+  Buffers b_;
+  WoIo io_;
+  std::uint8_t type_ = 0;
+  std::uint32_t N_ = 0;
+  std::uint32_t vsn_ = 0, next_uid_ = 0;
+  std::uint32_t M_ = 0, E_ = 0;  // the metadata file's content and entries
+};
+
+errno_t scsi_service_wo::all_erase(pxo_all_erase_info_t* info, bool driveVerify) {
+  DRV_TRACE_FN();
+  if (errno_t e = media::check_erase_arguments(info, m_storage_scsi)) return e;
+  std::tm now{};
+  if (!media::now_utc(&now)) {
+    DRV_LOG(ERR_, "time() fialed err=%d", -1);
+    m_storage_scsi->scsi_cache_clear();
+    return -1;
+  }
+  m_storage_scsi->scsi_cache_clear();
+  wo_erase_run run(*this, m_storage_scsi, info, driveVerify, now);
+  if (errno_t e = run.measure()) return e;
+  if (errno_t e = run.read_identity()) return e;
+  return run.write_volume();
 }

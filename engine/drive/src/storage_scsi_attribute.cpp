@@ -347,6 +347,83 @@ errno_t storage_scsi::isCorrespondFormat(pxo_1500h_cm_record_t* dst, Boolean* ou
   return result;
 }
 
+namespace {
+
+// Attributes 0408h-0409h, the medium type and its information: kIO
+// (readable) when they name another kind of medium; a read failure marks
+// the medium unreadable and the check failed.
+errno_t check_type_attributes(storage_scsi& s, Boolean* unreadable, UInt8* type, UInt16* typeinfo, bool* failed) {
+  std::uint8_t ans[20] = {};
+  if (s.get_read_attribute(0x0408, ans, sizeof(ans)) != 0) {
+    DRV_LOG(ERR_, "failed ReadAttribute[ID:0408h-0409h]\n");
+    *unreadable = true;
+    *failed = true;
+    return 0;
+  }
+  *type = ans[9];
+  std::memcpy(typeinfo, ans + 15, 2);
+  if ((ans[9] & 0x7F) != 0 || ans[15] != 0 || ans[16] != 0) {
+    DRV_LOG(ERR_, "Attribute[0408h/0409h] is invalid. Data = 0x%x/0x%x\n", ans[9], (ans[15] << 8) | ans[16]);
+    *unreadable = false;
+    return kIO;
+  }
+  return 0;
+}
+
+// Attributes 0D00h-0D02h of the slots: kIO (readable) for a last written
+// slot beyond the cartridge; a read failure marks the medium unreadable and
+// the check failed.
+errno_t check_slot_attributes(storage_scsi& s, Boolean* unreadable, Boolean* slotread, bool* failed) {
+  std::uint8_t ans[28] = {};
+  if (s.get_read_attribute(0x0D00, ans, sizeof(ans)) != 0) {
+    DRV_LOG(ERR_, "failed ReadAttribute[ID:0D00h-0D02h] \n");
+    *unreadable = true;
+    *failed = true;
+    return 0;
+  }
+  *slotread = true;
+  if (ans[9] > 11) {
+    DRV_LOG(ERR_, "Attribute[0D00h:LAST WRITTEN SLOT] is invalid. Data = 0x%x\n", ans[9]);
+    *unreadable = false;
+    return kIO;
+  }
+  return 0;
+}
+
+// Attributes 1100h-1102h of the cartridge: its type, packaging policy and
+// disc count must be those of the medium type (*type_err: the medium type
+// could not be read and was taken as unknown). The read's error (the medium
+// then unreadable), or kIO.
+errno_t check_cartridge_attributes(storage_scsi& s, Boolean* unreadable, errno_t* type_err) {
+  std::uint8_t ans[24] = {};
+  if (errno_t res = s.get_read_attribute(0x1100, ans, sizeof(ans))) {
+    DRV_LOG(ERR_, "failed ReadAttribute[ID:1100h-1102h]\n");
+    *unreadable = true;
+    return res;
+  }
+  char t = 0;
+  *type_err = s.get_medium_type(&t);
+  std::uint8_t mtype = static_cast<std::uint8_t>(t);
+  if (*type_err != 0) {
+    DRV_LOG(WARN, "get_medium_type failed, but set default(%d). result(%d)\n", medium::kUnknown, *type_err);
+    mtype = medium::kUnknown;
+  }
+  const bool two_disc_class = mtype == 0xF1 || mtype == 0xF2 || mtype == 0xE5;
+  if (ans[9] != (two_disc_class ? 2 : 1)) {
+    DRV_LOG(ERR_, "Attribute[1100h:CARTIRDGE TYPE] is invalid. Data = 0x%x\n", ans[9]);
+  } else if (ans[15] != 1) {
+    DRV_LOG(ERR_, "Attribute[1101h:DISC PACKAGING POLICY OF CARTIRDGE] is invalid. Data = 0x%x\n", ans[15]);
+  } else if (ans[21] != (two_disc_class ? 11 : 12)) {
+    DRV_LOG(ERR_, "Attribute[1102h:NUMBER OF DISCS IN CARTRIDGE] is invalid. Data = 0x%x\n", ans[21]);
+  } else {
+    return 0;
+  }
+  *unreadable = false;
+  return kIO;
+}
+
+}  // namespace
+
 errno_t storage_scsi::isCorrespondMedia(Boolean* unreadable, UInt8* type, UInt16* typeinfo,
                                         Boolean* slotread) {
   DRV_TRACE_FN();
@@ -357,74 +434,10 @@ errno_t storage_scsi::isCorrespondMedia(Boolean* unreadable, UInt8* type, UInt16
   *unreadable = false;
   *slotread = false;
   bool earlier_failure = false;
-  // 1. standard medium type attributes
-  {
-    std::uint8_t ans[20] = {};
-    if (get_read_attribute(0x0408, ans, sizeof(ans)) != 0) {
-      DRV_LOG(ERR_, "failed ReadAttribute[ID:0408h-0409h]\n");
-      *unreadable = true;
-      earlier_failure = true;
-    } else {
-      *type = ans[9];
-      std::memcpy(typeinfo, ans + 15, 2);
-      if ((ans[9] & 0x7F) != 0 || ans[15] != 0 || ans[16] != 0) {
-        DRV_LOG(ERR_, "Attribute[0408h/0409h] is invalid. Data = 0x%x/0x%x\n", ans[9],
-                (ans[15] << 8) | ans[16]);
-        *unreadable = false;
-        return kIO;
-      }
-    }
-  }
-  // 2. slot attributes
-  {
-    std::uint8_t ans[28] = {};
-    if (get_read_attribute(0x0D00, ans, sizeof(ans)) != 0) {
-      DRV_LOG(ERR_, "failed ReadAttribute[ID:0D00h-0D02h] \n");
-      *unreadable = true;
-      earlier_failure = true;
-    } else {
-      *slotread = true;
-      if (ans[9] > 11) {
-        DRV_LOG(ERR_, "Attribute[0D00h:LAST WRITTEN SLOT] is invalid. Data = 0x%x\n", ans[9]);
-        *unreadable = false;
-        return kIO;
-      }
-    }
-  }
-  // 3. cartridge attributes
-  std::uint8_t ans[24] = {};
-  errno_t res = get_read_attribute(0x1100, ans, sizeof(ans));
-  if (res != 0) {
-    DRV_LOG(ERR_, "failed ReadAttribute[ID:1100h-1102h]\n");
-    *unreadable = true;
-    return res ? res : kIO;
-  }
-  char t = 0;
-  errno_t type_err = get_medium_type(&t);
-  std::uint8_t mtype = static_cast<std::uint8_t>(t);
-  if (type_err != 0) {
-    DRV_LOG(WARN, "get_medium_type failed, but set default(%d). result(%d)\n", medium::kUnknown,
-            type_err);
-    mtype = medium::kUnknown;
-  }
-  const bool two_disc_class = mtype == 0xF1 || mtype == 0xF2 || mtype == 0xE5;
-  if (ans[9] != (two_disc_class ? 2 : 1)) {
-    DRV_LOG(ERR_, "Attribute[1100h:CARTIRDGE TYPE] is invalid. Data = 0x%x\n", ans[9]);
-    *unreadable = false;
-    return kIO;
-  }
-  if (ans[15] != 1) {
-    DRV_LOG(ERR_, "Attribute[1101h:DISC PACKAGING POLICY OF CARTIRDGE] is invalid. Data = 0x%x\n",
-            ans[15]);
-    *unreadable = false;
-    return kIO;
-  }
-  if (ans[21] != (two_disc_class ? 11 : 12)) {
-    DRV_LOG(ERR_, "Attribute[1102h:NUMBER OF DISCS IN CARTRIDGE] is invalid. Data = 0x%x\n",
-            ans[21]);
-    *unreadable = false;
-    return kIO;
-  }
+  if (errno_t e = check_type_attributes(*this, unreadable, type, typeinfo, &earlier_failure)) return e;
+  if (errno_t e = check_slot_attributes(*this, unreadable, slotread, &earlier_failure)) return e;
+  errno_t type_err = 0;
+  if (errno_t e = check_cartridge_attributes(*this, unreadable, &type_err)) return e;
   if (earlier_failure) return kIO;
   return type_err;
 }

@@ -103,82 +103,81 @@ int storage_scsi::scsi_dev_search(int fd, int loopcnt) {
   return -1;
 }
 
-errno_t storage_scsi::get_devinfo_locked(pxo_devinfo_t* info) {
-  DRV_TRACE_FN();
-  unsigned char inq[37] = {};
-  {
-    unsigned char cdb[12] = {0x12};
-    cdb[4] = 0x24;
-    Sense s;
-    if (int e = send(cdb, 12, kDirIn, 36, inq, s)) return e;
-    int res = drvint::data_rule(s.result, s.status, s.bytes);
-    if (res != 0) {
-      DRV_LOG(ERR_, "INQUIRY failed. err(%d), masked_status(%d)\n", s.result, s.status);
-      return res;
-    }
-  }
-  char product[17] = {};
-  std::memcpy(product, inq + 16, 16);
-  const DriveModel model = model_from_product(product);
+errno_t storage_scsi::inquiry(unsigned char evpd, unsigned char page, unsigned char length, unsigned char* out,
+                              std::uint32_t transfer, const char* label, int* rule) {
+  unsigned char cdb[12] = {0x12, evpd, page};
+  cdb[4] = length;
+  Sense s;
+  if (int e = send(cdb, 12, kDirIn, transfer, out, s)) return e;
+  *rule = drvint::data_rule(s.result, s.status, s.bytes);
+  if (*rule != 0) DRV_LOG(ERR_, "%s failed. err(%d), masked_status(%d)\n", label, s.result, s.status);
+  return 0;
+}
 
-  unsigned char page80[32] = {};
-  {
-    unsigned char cdb[12] = {0x12, 0x01, 0x80};
-    cdb[4] = is_t400(model) ? 32 : 20;
-    Sense s;
-    if (int e = send(cdb, 12, kDirIn, 32, page80, s)) return e;
-    if (drvint::data_rule(s.result, s.status, s.bytes) != 0) {
-      DRV_LOG(ERR_, "INQUIRY(80h) failed. err(%d), masked_status(%d)\n", s.result, s.status);
-      return kIO;
-    }
-  }
-  char serial[17] = {};
-  {
-    int n = 0;
-    for (int i = 4; i < 20; ++i)
-      if (page80[i] > 0x20) serial[n++] = static_cast<char>(page80[i]);
-  }
-
-  pxo_mechanism_status_t ms{};
-  if (int e = mechanism_status(reinterpret_cast<caddr_t>(&ms))) return e;
-  std::uint8_t uid[14] = {};
-  bool have_uid = false;
-  if (ms.state() == 1) {
-    unsigned char cdb[12] = {0x12, 0x01, 0xC1};
-    cdb[4] = 0x12;
-    unsigned char c1[18] = {};
-    Sense s;
-    if (int e = send(cdb, 12, kDirIn, 18, c1, s)) return e;
-    int res = drvint::data_rule(s.result, s.status, s.bytes);
-    if (res != 0) {
-      DRV_LOG(ERR_, "INQUIRY(C1h) failed. err(%d), masked_status(%d)\n", s.result, s.status);
-      return res;
-    }
-    std::memcpy(uid, c1 + 4, 14);
-    have_uid = true;
-  }
-
+void storage_scsi::keep_identity(const unsigned char* inq, DriveModel model, const std::uint8_t* uid) {
   std::memset(m_product, 0, sizeof(m_product));
   copy_trimmed(m_product, inq + 16, 16);
   m_model = model;
   std::memset(m_serial_cache, 0, sizeof(m_serial_cache));
-  m_serial_cache_valid = have_uid;
+  m_serial_cache_valid = uid != nullptr;
   delete[] m_cache_inquiry;
   m_cache_inquiry = nullptr;
-  if (have_uid) {
+  if (uid != nullptr) {
     std::memcpy(m_serial_cache, uid, 14);
     m_cache_inquiry = new std::uint8_t[14];
     std::memcpy(m_cache_inquiry, uid, 14);
   }
+}
 
-  if (info != nullptr) {
-    std::memset(info, 0, sizeof(*info));
-    copy_trimmed(info->vendor, inq + 8, 8);
-    copy_trimmed(info->product, inq + 16, 16);
-    copy_trimmed(info->revision, inq + 32, 4);
-    std::memcpy(info->serial, serial, 16);
-    if (have_uid) std::memcpy(info->drive_data, uid, 14);
+namespace {
+
+// The drive's serial number: the printable bytes of the unit serial number
+// page.
+void serial_from_page80(const unsigned char* page80, char serial[17]) {
+  int n = 0;
+  for (int i = 4; i < 20; ++i)
+    if (page80[i] > 0x20) serial[n++] = static_cast<char>(page80[i]);
+}
+
+void fill_devinfo(pxo_devinfo_t* info, const unsigned char* inq, const char* serial, const std::uint8_t* uid) {
+  std::memset(info, 0, sizeof(*info));
+  copy_trimmed(info->vendor, inq + 8, 8);
+  copy_trimmed(info->product, inq + 16, 16);
+  copy_trimmed(info->revision, inq + 32, 4);
+  std::memcpy(info->serial, serial, 16);
+  if (uid != nullptr) std::memcpy(info->drive_data, uid, 14);
+}
+
+}  // namespace
+
+errno_t storage_scsi::get_devinfo_locked(pxo_devinfo_t* info) {
+  DRV_TRACE_FN();
+  int rule = 0;
+  unsigned char inq[37] = {};
+  if (errno_t e = inquiry(0, 0, 0x24, inq, 36, "INQUIRY", &rule)) return e;
+  if (rule != 0) return rule;
+  char product[17] = {};
+  std::memcpy(product, inq + 16, 16);
+  const DriveModel model = model_from_product(product);
+  unsigned char page80[32] = {};
+  if (errno_t e = inquiry(0x01, 0x80, is_t400(model) ? 32 : 20, page80, 32, "INQUIRY(80h)", &rule)) return e;
+  if (rule != 0) return kIO;
+  char serial[17] = {};
+  serial_from_page80(page80, serial);
+  pxo_mechanism_status_t ms{};
+  if (int e = mechanism_status(reinterpret_cast<caddr_t>(&ms))) return e;
+  // A loaded disc: the drive's data of page C1h.
+  std::uint8_t uid[14] = {};
+  bool have_uid = false;
+  if (ms.state() == 1) {
+    unsigned char c1[18] = {};
+    if (errno_t e = inquiry(0x01, 0xC1, 0x12, c1, 18, "INQUIRY(C1h)", &rule)) return e;
+    if (rule != 0) return rule;
+    std::memcpy(uid, c1 + 4, 14);
+    have_uid = true;
   }
+  keep_identity(inq, model, have_uid ? uid : nullptr);
+  if (info != nullptr) fill_devinfo(info, inq, serial, have_uid ? uid : nullptr);
   return 0;
 }
 
@@ -488,19 +487,19 @@ errno_t storage_scsi::read_os_transfer_limit(std::uint16_t* units) {
   return 0;
 }
 
-errno_t storage_scsi::init() {
-  DRV_ENTRY();
-  // 1. wait for the medium
-  errno_t res = check_test_unit_ready();
+// Waits for the medium: 0 once the drive is ready.
+errno_t storage_scsi::wait_for_medium() {
+  const errno_t res = check_test_unit_ready();
   if (res == kNotReady) {
     DRV_LOG(ERR_, "TEST_UNIT_READY retry over[%d]\n", res);
     return kNoMedium;
   }
-  if (res != 0) {
-    DRV_LOG(ERR_, "TEST_UNIT_READY res[%d]\n", res);
-    return res;
-  }
-  // 2. clock, configuration
+  if (res != 0) DRV_LOG(ERR_, "TEST_UNIT_READY res[%d]\n", res);
+  return res;
+}
+
+// The drive's clock set, and what was known of the previous medium forgotten.
+void storage_scsi::reset_medium_state() {
   if (errno_t e = setCurrentTime()) DRV_LOG(ERR_, "setCurrentTime fail %d/n", e);
   set_sg_num(m_devnum);
   m_write_once = false;
@@ -514,8 +513,11 @@ errno_t storage_scsi::init() {
   }
   drive_state_changed();
   (void)get_disc_change_threshold();
+}
 
-  // 3. medium type
+// The medium type from the mode parameter header, asked up to three times
+// until a write-once or rewritable type answers.
+void storage_scsi::read_medium_type() {
   std::uint8_t type = medium::kUnknown;
   for (int count = 0; count < 3; ++count) {
     unsigned char cdb[12] = {0x5A, 0, 0x01};
@@ -544,14 +546,15 @@ errno_t storage_scsi::init() {
     DRV_LOG(NOTI, "MediumType Unknown.\n");
   else
     DRV_LOG(NOTI, "MediumType[%02X]\n", type);
+}
 
-  // 4. write protection of the medium
+// The write protection of the medium and of the cartridge; the error of
+// the mechanism status.
+errno_t storage_scsi::read_write_protection() {
   std::uint8_t wp = 0;
   if (check_writeprotected(&wp) == 0) m_MediumIsWriteProtected = wp != 0;
-
-  // 5. cartridge write protection
   pxo_mechanism_status_t ms{};
-  res = mechanism_status(reinterpret_cast<caddr_t>(&ms));
+  const errno_t res = mechanism_status(reinterpret_cast<caddr_t>(&ms));
   if (res != 0) {
     DRV_LOG(ERR_, "MechanismStatus ret = 0x%x\n", static_cast<unsigned>(res));
     return res;
@@ -561,85 +564,104 @@ errno_t storage_scsi::init() {
     m_cartridge_write_protect = true;
     m_reasons_open = false;
   }
+  return 0;
+}
 
-  // 6. supported product
-  m_product_supported = check_product_name();
-  if (!m_product_supported) {
-    DRV_LOG(ERR_, "Product ID is not supported\n");
+// The read and write transfer size, in the units of the drive's block size
+// mode page: 1 on the T10A and T20A; else the page's size bounded by what
+// the system transfers at once (8 on the larger models, else 1, when that
+// limit is unknown), never 0.
+errno_t storage_scsi::read_transfer_units(std::uint16_t* units) {
+  *units = 1;
+  if (m_model == DriveModel::kT10A || m_model == DriveModel::kT20A) return 0;
+  pxo_read_write_block_size_mode_page_t page{};
+  if (errno_t res = getReadWriteBlockSizeModeSense(&page)) {
+    DRV_LOG(ERR_, "MODE_SENSE_10 NG cannot get READ/WRITE Block Size. err=%d\n", res);
     return kPerm;
   }
-
-  // 7. identity and transfer sizes
-  pxo_devinfo_t info;
-  res = get_devinfo(reinterpret_cast<caddr_t>(&info));
-  if (res != 0) {
-    DRV_LOG(ERR_, "get_devinfo failed. err[%d]\n", res);
-    return res;
+  std::uint16_t u = page.read_write_block_size;
+  std::uint16_t os_units = 0;
+  if (read_os_transfer_limit(&os_units) == 0) {
+    if (os_units < u) u = os_units;
+  } else {
+    const bool big = m_model == DriveModel::kT20B || m_model == DriveModel::kT300B ||
+                     m_model == DriveModel::kT400B;
+    u = big ? 8 : 1;
   }
-  std::uint16_t units = 1;
-  if (m_model != DriveModel::kT10A && m_model != DriveModel::kT20A) {
-    pxo_read_write_block_size_mode_page_t page{};
-    res = getReadWriteBlockSizeModeSense(&page);
-    if (res != 0) {
-      DRV_LOG(ERR_, "MODE_SENSE_10 NG cannot get READ/WRITE Block Size. err=%d\n", res);
-      return kPerm;
-    }
-    units = page.read_write_block_size;
-    std::uint16_t os_units = 0;
-    if (read_os_transfer_limit(&os_units) == 0) {
-      if (os_units < units) units = os_units;
-    } else {
-      const bool big = m_model == DriveModel::kT20B || m_model == DriveModel::kT300B ||
-                       m_model == DriveModel::kT400B;
-      units = big ? 8 : 1;
-    }
-    if (units == 0) units = 1;
-  }
-  m_ReadBlockSize = units;
-  m_WriteBlockSize = units;
-  DRV_LOG(NOTI, "READ/WRITE Block m_ReadBlockSize=%d m_WriteBlockSize=%d\n", m_ReadBlockSize,
-          m_WriteBlockSize);
+  *units = u == 0 ? 1 : u;
+  return 0;
+}
 
-  // 8. alarm support
+// Whether the drive reports errors by condition: by model and firmware
+// revision.
+void storage_scsi::decide_alarm_support(const pxo_devinfo_t& info) {
   m_alarm_state = 0;
   char rev[5] = {};
   std::memcpy(rev, info.revision, 4);
   const long revision = std::strtol(rev, nullptr, 10);
   if (revision > 9999) {
     DRV_LOG(WARN, "Product Revision is invalid [%ld]\n", revision);
-  } else {
-    bool supported = false;
-    switch (m_model) {
-      case DriveModel::kT20A:
-      case DriveModel::kT20B: supported = revision > 1651; break;
-      case DriveModel::kT300A:
-      case DriveModel::kT300B: supported = revision > 794; break;
-      case DriveModel::kT400A:
-      case DriveModel::kT400B: supported = true; break;
-      default: break;
-    }
-    if (supported) {
-      m_alarm_state = 2;
-      DRV_LOG(NOTI, "Report error by condition.(setting)\n");
-    }
+    return;
   }
+  bool supported = false;
+  switch (m_model) {
+    case DriveModel::kT20A:
+    case DriveModel::kT20B: supported = revision > 1651; break;
+    case DriveModel::kT300A:
+    case DriveModel::kT300B: supported = revision > 794; break;
+    case DriveModel::kT400A:
+    case DriveModel::kT400B: supported = true; break;
+    default: break;
+  }
+  if (supported) {
+    m_alarm_state = 2;
+    DRV_LOG(NOTI, "Report error by condition.(setting)\n");
+  }
+}
 
-  // 9. the per-device configuration
-  {
-    const std::string section = drvint::section_name(m_devnum);
-    int h = config_create(section.c_str());
-    if (h == 0) {
-      DRV_LOG(ERR_, "qmr_%s.conf file create failed.\n", section.c_str());
-      return -1;
-    }
-    if (config_set_default(h) != 0) {
-      DRV_LOG(ERR_, "qmr_%s.conf file set default failed.\n", section.c_str());
-      config_close(h);
-      return -1;
-    }
-    config_close(h);
+// The per-device configuration file, created with its defaults; -1 when it
+// cannot be.
+errno_t storage_scsi::create_device_config() {
+  const std::string section = drvint::section_name(m_devnum);
+  int h = config_create(section.c_str());
+  if (h == 0) {
+    DRV_LOG(ERR_, "qmr_%s.conf file create failed.\n", section.c_str());
+    return -1;
   }
-  res = set_config();
+  if (config_set_default(h) != 0) {
+    DRV_LOG(ERR_, "qmr_%s.conf file set default failed.\n", section.c_str());
+    config_close(h);
+    return -1;
+  }
+  config_close(h);
+  return 0;
+}
+
+errno_t storage_scsi::init() {
+  DRV_ENTRY();
+  if (errno_t res = wait_for_medium()) return res;
+  reset_medium_state();
+  read_medium_type();
+  if (errno_t res = read_write_protection()) return res;
+  m_product_supported = check_product_name();
+  if (!m_product_supported) {
+    DRV_LOG(ERR_, "Product ID is not supported\n");
+    return kPerm;
+  }
+  pxo_devinfo_t info;
+  if (errno_t res = get_devinfo(reinterpret_cast<caddr_t>(&info))) {
+    DRV_LOG(ERR_, "get_devinfo failed. err[%d]\n", res);
+    return res;
+  }
+  std::uint16_t units = 1;
+  if (errno_t res = read_transfer_units(&units)) return res;
+  m_ReadBlockSize = units;
+  m_WriteBlockSize = units;
+  DRV_LOG(NOTI, "READ/WRITE Block m_ReadBlockSize=%d m_WriteBlockSize=%d\n", m_ReadBlockSize,
+          m_WriteBlockSize);
+  decide_alarm_support(info);
+  if (errno_t res = create_device_config()) return res;
+  const errno_t res = set_config();
   DRV_EXIT();
   return res;
 }

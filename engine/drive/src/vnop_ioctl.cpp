@@ -6,7 +6,298 @@
 #include "storage_scsi_log.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+
+namespace {
+
+int invalid_argument(std::uint32_t command, const void* data) {
+  DRV_LOG(ERR_, "Invalid argument. command=%ld, data=%p, err=%d\n", static_cast<long>(command), data,
+          drv_err::kInvalid);
+  return drv_err::kInvalid;
+}
+
+// The record type a storage method takes.
+template <class Method>
+struct record_of;
+template <class Record>
+struct record_of<errno_t (storage_scsi::*)(Record)> {
+  using type = Record;
+};
+
+// A control that hands the caller's record to one storage method and
+// answers what it returns.
+template <auto Method>
+errno_t with_record(storage_scsi* s, caddr_t data) {
+  return (s->*Method)(reinterpret_cast<typename record_of<decltype(Method)>::type>(data));
+}
+// A control whose storage method takes no record.
+template <auto Method>
+errno_t without_record(storage_scsi* s, caddr_t) {
+  return (s->*Method)();
+}
+
+errno_t synchronize_cache(storage_scsi* s, caddr_t data) {
+  DRV_LOG(DEBG, "DKIOCSYNCHRONIZECACHE\n");
+  const errno_t r = s->synchronize_cache(data);
+  DRV_LOG(INFO, "DKIOCSYNCHRONIZECACHE, Result(%d)\n", r);
+  return r;
+}
+
+errno_t get_before_access_mode(storage_scsi* s, caddr_t data) {
+  const errno_t r = s->get_before_access_mode(reinterpret_cast<std::uint32_t*>(data));
+  DRV_LOG(DEBG, "PXOIOGETBEFOREACCESSMODE---, err(%d)", r);
+  return r;
+}
+
+errno_t set_before_access_mode(storage_scsi* s, caddr_t data) {
+  const errno_t r = s->set_before_access_mode(reinterpret_cast<std::uint32_t*>(data));
+  DRV_LOG(DEBG, "PXOIOSETBEFOREACCESSMODE---, err(%d)", r);
+  return r;
+}
+
+// The write protection of the cartridge memory, answered as a 32-bit flag.
+errno_t cm_write_protect(storage_scsi* s, caddr_t data) {
+  Boolean on = false;
+  const errno_t r = s->isCMWriteProtect(&on);
+  const std::uint32_t wide = on ? 1u : 0u;
+  std::memcpy(data, &wide, sizeof(wide));
+  DRV_LOG(DEBG, "PXOIOCMWRITEPROTECT, err(%d)\n", r);
+  return r;
+}
+
+errno_t set_devname_for_cache_agent(storage_scsi* s, caddr_t data) {
+  pxo_devname_t rec;
+  std::memcpy(&rec, data, sizeof(rec));
+  return s->setDeviceNameForFsCacheAgent(rec.name, rec.length);
+}
+
+template <errno_t (storage_scsi::*Method)(UInt8*, UInt32*)>
+errno_t defect_bitmap(storage_scsi* s, caddr_t data) {
+  pxo_defect_bitmap_req_t rec;
+  std::memcpy(&rec, data, sizeof(rec));
+  const errno_t r = (s->*Method)(rec.bitmap, &rec.length);
+  std::memcpy(data, &rec, sizeof(rec));
+  return r;
+}
+
+errno_t search_next_nwa(storage_scsi* s, caddr_t data) {
+  pxo_search_nwa_t rec;
+  std::memcpy(&rec, data, sizeof(rec));
+  Boolean replaced = false;
+  const errno_t r = s->searchAndFindNwa(rec.start, rec.count, &rec.new_nwa, &replaced);
+  rec.replaced = replaced ? 1 : 0;
+  std::memcpy(data, &rec, sizeof(rec));
+  return r;
+}
+
+errno_t get_dfl(storage_scsi* s, caddr_t data) {
+  pxo_get_dfl_t rec;
+  std::memcpy(&rec, data, sizeof(rec));
+  // The list buffer holds `length` bytes: the 4-byte head (medium type)
+  // and the list after it.
+  if (rec.list == nullptr || rec.length < 4) return invalid_argument(PXOIOCGETDFL, rec.list);
+  const errno_t r = s->get_dfl(rec.list, rec.length - 4, rec.index, &rec.total, nullptr, false);
+  std::memcpy(data, &rec, sizeof(rec));
+  return r;
+}
+
+// The disc and track information: read from the drive, or the cached
+// answer brought up to date when the record's flag asks for it.
+errno_t disc_info(storage_scsi* s, caddr_t data) {
+  std::uint32_t from_cache;
+  std::memcpy(&from_cache, data + 36, sizeof(from_cache));
+  return from_cache != 0 ? s->update_disc_info(data) : s->read_disc_info(data, false);
+}
+
+errno_t track_info(storage_scsi* s, caddr_t data) {
+  std::uint32_t from_cache;
+  std::memcpy(&from_cache, data + 56, sizeof(from_cache));
+  return from_cache != 0 ? s->update_track_info(data) : s->read_track_info(data);
+}
+
+struct StorageControl {
+  std::uint32_t command;
+  errno_t (*call)(storage_scsi*, caddr_t);
+};
+
+// The controls the storage answers alone.
+constexpr StorageControl kStorageControls[] = {
+    {PXOIOCINCDFLCOUNT, with_record<&storage_scsi::increment_dfl_count>},
+    {PXOIOCLOSETRACKSESSION, with_record<&storage_scsi::close_track_session>},
+    {PXOIODELETEROLLBACKPOINT, with_record<&storage_scsi::delete_rollback_point>},
+    {PXOIODELETEROLLBACKPOINT2, with_record<&storage_scsi::delete_rollback_point>},
+    {PXOIOCACHECLEAR, without_record<&storage_scsi::scsi_cache_clear>},
+    {PXOIOREBUILDDFLMAP, without_record<&storage_scsi::rebuildDefectBitmap>},
+    {DKIOCSYNCHRONIZECACHE, synchronize_cache},
+    {PXOIOCGETWRITEUNSUPPORT, with_record<&storage_scsi::check_writeUnsupport>},
+    {PXOIOGETMEDIUMTYPE, with_record<&storage_scsi::get_medium_type>},
+    {PXOIOREPORT1500HCRC, with_record<&storage_scsi::report_1500H_CRC_result>},
+    {PXOIOCGETOPCRESOURCEDATA, with_record<&storage_scsi::get_opc_resource_data>},
+    {PXOIOCGETWRITEFAILCNT, with_record<&storage_scsi::get_write_fail_cnt>},
+    {PXOIOCMWRITEPROTECT, cm_write_protect},
+    {PXOIOGETBEFOREACCESSMODE, get_before_access_mode},
+    {DKIOCGETBLOCKSIZE, with_record<&storage_scsi::get_block_size>},
+    {PXOIOGETREADWRITEBLOCKSIZEMODEPAGE, with_record<&storage_scsi::getReadWriteBlockSizeModeSense>},
+    {PXOIOGETREADWRITEERRORRECOVERYPARAMETERSMODEPAGE,
+     with_record<&storage_scsi::getReadWriteErrorRecoveryParametersModeSense>},
+    {DKIOCGETBLOCKCOUNT, with_record<&storage_scsi::get_block_count>},
+    {PXOIOCMAINTEREADERRORINFO, with_record<&storage_scsi::mainte_read_error_info>},
+    {PXOIOMECHANISMSTATUS, with_record<&storage_scsi::mechanism_status>},
+    {PXOIOGETROLLBACKPOINT, with_record<&storage_scsi::get_rollback_point>},
+    {PXOIOGETROLLBACKPOINT2, with_record<&storage_scsi::get_rollback_point>},
+    {PXOIOREADFORMATCAPACITY, with_record<&storage_scsi::read_format_capacity>},
+    {PXOIOCSCSIIDENTIFY, with_record<&storage_scsi::scsi_identify>},
+    {PXOIOGETMOUNTINFO, with_record<&storage_scsi::get_mount_info>},
+    {PXOIOGETDEVINFO, with_record<&storage_scsi::get_devinfo>},
+    {PXOIOREADATTRIBUTE, with_record<&storage_scsi::pxo_read_attribute>},
+    {PXOIOCGETDDS, with_record<&storage_scsi::get_dds>},
+    {PXOIOCREPORTERROR, with_record<&storage_scsi::report_error>},
+    {PXOIOCSTARTSTOPUNIT, with_record<&storage_scsi::start_stop_unit>},
+    {PXOIOCACHECHECK, with_record<&storage_scsi::scsi_cache_check>},
+    {PXOIOMEDIAPROTECT, with_record<&storage_scsi::media_protect>},
+    {PXOIONOTIFYUNMOUNT, with_record<&storage_scsi::notify_unmount>},
+    {PXOIOSETBEFOREACCESSMODE, set_before_access_mode},
+    {PXOIOCRESERVEWRITERANGE, with_record<&storage_scsi::reserve_write_range>},
+    {PXOIOVERIFYRANGE, with_record<&storage_scsi::verify_range>},
+    {PXOIOSETROLLBACKPOINT, with_record<&storage_scsi::set_rollback_point>},
+    {PXOIOSETROLLBACKPOINT2, with_record<&storage_scsi::set_rollback_point>},
+    {PXOIOSETVOLUMENAME, with_record<&storage_scsi::set_volume_name>},
+    {PXOIOSETDEVNAMEFORCACHEAGENT, set_devname_for_cache_agent},
+    {PXOIOSETMOUNTINFO, with_record<&storage_scsi::set_mount_info>},
+    {PXOIOSETREALLOCCONTROL, with_record<&storage_scsi::set_realloc_control>},
+    {PXOIOWRITEATTRIBUTE, with_record<&storage_scsi::pxo_write_attribute>},
+    {PXOIOCSETOPCRESOURCEDATA, with_record<&storage_scsi::set_opc_resource_data>},
+    {PXOIOCGETPERFORMANCE, with_record<&storage_scsi::getPerformance>},
+    {PXOIOCGETDEFECTBITMAP, defect_bitmap<&storage_scsi::getDefectBitmap>},
+    {PXOIOCSETDEFECTBITMAP, defect_bitmap<&storage_scsi::setDefectBitmap>},
+    {PXOIOSEARCHNEXTNWA, search_next_nwa},
+    {PXOIOCGETDFL, get_dfl},
+    {PXOIOCREADDISCINFO, disc_info},
+    {PXOIOCREADTRACKINFO, track_info},
+};
+
+errno_t reset_back_track_info(scsi_service& service, storage_scsi*, caddr_t) {
+  DRV_LOG(DEBG, "PXOIORESETBACKTRACKINFO+++");
+  const errno_t r = service.resetBackTrackInformation();
+  DRV_LOG(DEBG, "PXOIORESETBACKTRACKINFO---, err(%d)", r);
+  return r;
+}
+
+errno_t get_back_track_info(scsi_service& service, storage_scsi*, caddr_t data) {
+  DRV_LOG(DEBG, "PXOIOGETBACKTRACKINFO+++");
+  const errno_t r = service.getBackTrackInformation(data);
+  DRV_LOG(DEBG, "PXOIOGETBACKTRACKINFO---, err(%d)", r);
+  return r;
+}
+
+errno_t back_track_start(scsi_service& service, storage_scsi* s, caddr_t data) {
+  DRV_LOG(DEBG, "PXOIOBACKTRACKSTART+++");
+  const errno_t r = service.startBackTrack(data, s);
+  DRV_LOG(DEBG, "PXOIOBACKTRACKSTART---, err(%d)", r);
+  return r;
+}
+
+errno_t last_written_slot(scsi_service& service, storage_scsi*, caddr_t) {
+  const errno_t r = service.search_last_written_slot();
+  DRV_LOG(DEBG, "PXOIOLASTWRITTENSLOT, err(%d)\n", r);
+  return r;
+}
+
+errno_t medium_serial_number(scsi_service& service, storage_scsi*, caddr_t data) {
+  return service.getMediumSerialNum(reinterpret_cast<std::uint8_t*>(data));
+}
+
+errno_t medium_unique_id(scsi_service& service, storage_scsi*, caddr_t data) {
+  pxo_medium_unique_id_t rec;
+  std::memcpy(&rec, data, sizeof(rec));
+  // The identifier area of the record is all the caller's length may cover.
+  const UInt32 length = std::min<UInt32>(rec.length, sizeof(rec.id));
+  return service.getMediumUniqueIdFromINQUIRY(reinterpret_cast<std::uint8_t*>(data), length);
+}
+
+errno_t reserve_track_write_last_avdp(scsi_service& service, storage_scsi*, caddr_t data) {
+  return service.reserveTrackAndWriteLastAVDP(reinterpret_cast<pxo_auto_format_last_info_t*>(data));
+}
+
+errno_t auto_formatted_flag(scsi_service& service, storage_scsi*, caddr_t data) {
+  return service.get_AutoFormatted_flag(data);
+}
+
+// Whether the medium is formatted, answered as a 32-bit flag.
+errno_t is_formatted(scsi_service& service, storage_scsi*, caddr_t data) {
+  bool formatted = false;
+  bool scratch = false;
+  const errno_t r = service.isFormatted(&formatted, &scratch);
+  const std::uint32_t wide = formatted ? 1u : 0u;
+  std::memcpy(data, &wide, sizeof(wide));
+  return r;
+}
+
+errno_t set_slot_info(scsi_service& service, storage_scsi* s, caddr_t data) {
+  errno_t r = service.set_slot_info(data);
+  if (r == 0) r = s->set_slot_info(data);
+  return r;
+}
+
+errno_t next_slot_load(scsi_service& service, storage_scsi* s, caddr_t data) {
+  const errno_t r = s->next_slot_load(data);
+  if (r == 0) service.setNextSlotLoad(reinterpret_cast<std::uint8_t*>(data));
+  return r;
+}
+
+errno_t scsi_passthrough(scsi_service& service, storage_scsi* s, caddr_t data) {
+  const errno_t r = s->scsi_passthrough(data);
+  auto* u8 = reinterpret_cast<std::uint8_t*>(data);
+  if (u8[8] == 0xA6) {
+    // A load asked for: what was read of the slots is kept no longer.
+    storage_scsi::drive_state_changed();
+    std::uint8_t slot = u8[8 + 8];
+    service.setNextSlotLoad(&slot);
+  }
+  return r;
+}
+
+struct ServiceControl {
+  std::uint32_t command;
+  errno_t (*call)(scsi_service&, storage_scsi*, caddr_t);
+};
+
+// The controls the media services answer, some with the storage.
+constexpr ServiceControl kServiceControls[] = {
+    {PXOIORESETBACKTRACKINFO, reset_back_track_info},
+    {PXOIOGETBACKTRACKINFO, get_back_track_info},
+    {PXOIOBACKTRACKSTART, back_track_start},
+    {PXOIOLASTWRITTENSLOT, last_written_slot},
+    {PXOIOGETMEDIUMSERIALNUM, medium_serial_number},
+    {PXOIOGETMEDIUMUNIQUEID, medium_unique_id},
+    {PXOIORESERVETRACKWRITELASTAVDP, reserve_track_write_last_avdp},
+    {PXOIOGETAUTOFORMATTEDFLAG, auto_formatted_flag},
+    {PXOIOISFORMATTED, is_formatted},
+    {PXOIOCSETSLOTINFO, set_slot_info},
+    {PXOIONEXTSLOTLOAD, next_slot_load},
+    {PXOIOCSCSIPASSTHROUGH, scsi_passthrough},
+};
+
+// The row of `command` in a control table, or null.
+template <class Row, std::size_t N>
+constexpr const Row* find_control(const Row (&rows)[N], std::uint32_t command) {
+  for (const Row& row : rows)
+    if (row.command == command) return &row;
+  return nullptr;
+}
+
+// Whether a table names each command once at most.
+template <class Row, std::size_t N>
+constexpr bool commands_unique(const Row (&rows)[N]) {
+  for (std::size_t i = 0; i < N; ++i)
+    for (std::size_t j = i + 1; j < N; ++j)
+      if (rows[i].command == rows[j].command) return false;
+  return true;
+}
+static_assert(commands_unique(kStorageControls) && commands_unique(kServiceControls));
+
+}  // namespace
 
 int VNOP_IOCTL(vnode_t vp, uint32_t command, char* data, int fflag, vfs_context_t ctx) {
   if (pclient_if == nullptr) {
@@ -87,237 +378,26 @@ int client_if::get_slot_info_control(caddr_t data) {
 int client_if::VNOP_IOCTL(vnode_t, std::uint32_t command, caddr_t data, int, vfs_context_t) {
   storage_scsi* s = storage();
   const std::uint32_t dir = command & 0xE0000000u;
-  if ((dir & (devctl::kOut | devctl::kIn)) != 0 && data == nullptr) {
-    DRV_LOG(ERR_, "Invalid argument. command=%ld, data=%p, err=%d\n", static_cast<long>(command),
-            static_cast<void*>(data), drv_err::kInvalid);
-    return drv_err::kInvalid;
-  }
-  auto* u8 = reinterpret_cast<std::uint8_t*>(data);
-  auto* u32 = reinterpret_cast<std::uint32_t*>(data);
-  errno_t r = 0;
+  if ((dir & (devctl::kOut | devctl::kIn)) != 0 && data == nullptr) return invalid_argument(command, data);
+  if (const StorageControl* c = find_control(kStorageControls, command)) return c->call(s, data);
+  if (const ServiceControl* c = find_control(kServiceControls, command)) return c->call(m_service, s, data);
   switch (command) {
-    case PXOIORESETBACKTRACKINFO:
-      DRV_LOG(DEBG, "PXOIORESETBACKTRACKINFO+++");
-      r = m_service.resetBackTrackInformation();
-      DRV_LOG(DEBG, "PXOIORESETBACKTRACKINFO---, err(%d)", r);
-      return r;
-    case PXOIOCINCDFLCOUNT:
-      return s->increment_dfl_count(data);
     case PXOIONOP210:
     case PXOIONOP107:
       return 0;
-    case PXOIOCLOSETRACKSESSION:
-      return s->close_track_session(data);
     case PXOIOMOUNTLASTSLOT:
-      if (data == nullptr) {
-        DRV_LOG(ERR_, "Invalid argument. command=%ld, data=%p, err=%d\n", static_cast<long>(command),
-                static_cast<void*>(data), drv_err::kInvalid);
-        return drv_err::kInvalid;
-      }
+      if (data == nullptr) return invalid_argument(command, data);
       return MountForLastSlot(data[0] != 0);
-    case PXOIODELETEROLLBACKPOINT:
-    case PXOIODELETEROLLBACKPOINT2:
-      return s->delete_rollback_point(data);
-    case PXOIOCACHECLEAR:
-      return s->scsi_cache_clear();
-    case PXOIOLASTWRITTENSLOT:
-      r = m_service.search_last_written_slot();
-      DRV_LOG(DEBG, "PXOIOLASTWRITTENSLOT, err(%d)\n", r);
-      return r;
-    case PXOIOREBUILDDFLMAP:
-      return s->rebuildDefectBitmap();
-    case DKIOCSYNCHRONIZECACHE:
-      DRV_LOG(DEBG, "DKIOCSYNCHRONIZECACHE\n");
-      r = s->synchronize_cache(data);
-      DRV_LOG(INFO, "DKIOCSYNCHRONIZECACHE, Result(%d)\n", r);
-      return r;
-    case PXOIOCGETWRITEUNSUPPORT:
-      return s->check_writeUnsupport(u8);
-    case PXOIOGETMEDIUMTYPE:
-      return s->get_medium_type(data);
-    case PXOIONEXTSLOTLOAD:
-      r = s->next_slot_load(data);
-      if (r == 0) m_service.setNextSlotLoad(u8);
-      return r;
-    case PXOIOREPORT1500HCRC:
-      return s->report_1500H_CRC_result(data);
-    case PXOIOGETMEDIUMSERIALNUM:
-      return m_service.getMediumSerialNum(u8);
-    case PXOIOCGETOPCRESOURCEDATA:
-      return s->get_opc_resource_data(data);
-    case PXOIOCGETWRITEFAILCNT:
-      return s->get_write_fail_cnt(data);
     case PXOIOREFORMAT:
       return reformat(data);
-    case PXOIOCMWRITEPROTECT: {
-      Boolean on = false;
-      r = s->isCMWriteProtect(&on);
-      const std::uint32_t wide = on ? 1u : 0u;
-      std::memcpy(data, &wide, sizeof(wide));
-      DRV_LOG(DEBG, "PXOIOCMWRITEPROTECT, err(%d)\n", r);
-      return r;
-    }
-    case PXOIOGETBEFOREACCESSMODE:
-      r = s->get_before_access_mode(u32);
-      DRV_LOG(DEBG, "PXOIOGETBEFOREACCESSMODE---, err(%d)", r);
-      return r;
-    case DKIOCGETBLOCKSIZE:
-      return s->get_block_size(data);
-    case PXOIOGETREADWRITEBLOCKSIZEMODEPAGE:
-      return s->getReadWriteBlockSizeModeSense(reinterpret_cast<pxo_read_write_block_size_mode_page_t*>(data));
-    case PXOIOGETREADWRITEERRORRECOVERYPARAMETERSMODEPAGE:
-      return s->getReadWriteErrorRecoveryParametersModeSense(
-          reinterpret_cast<pxo_read_write_error_recovery_parameters_mode_page_t*>(data));
-    case PXOIOGETBACKTRACKINFO:
-      DRV_LOG(DEBG, "PXOIOGETBACKTRACKINFO+++");
-      r = m_service.getBackTrackInformation(data);
-      DRV_LOG(DEBG, "PXOIOGETBACKTRACKINFO---, err(%d)", r);
-      return r;
-    case DKIOCGETBLOCKCOUNT:
-      return s->get_block_count(data);
-    case PXOIOCMAINTEREADERRORINFO:
-      return s->mainte_read_error_info(reinterpret_cast<pxo_mainte_read_error_info_t*>(data));
-    case PXOIOMECHANISMSTATUS:
-      return s->mechanism_status(data);
-    case PXOIOGETROLLBACKPOINT:
-    case PXOIOGETROLLBACKPOINT2:
-      return s->get_rollback_point(data);
-    case PXOIOREADFORMATCAPACITY:
-      return s->read_format_capacity(data);
-    case PXOIOCSCSIIDENTIFY:
-      return s->scsi_identify(data);
-    case PXOIOGETMOUNTINFO:
-      return s->get_mount_info(data);
     case PXOIOCGETSLOTINFO:
       return get_slot_info_control(data);
-    case PXOIOGETMEDIUMUNIQUEID: {
-      pxo_medium_unique_id_t rec;
-      std::memcpy(&rec, data, sizeof(rec));
-      // The identifier area of the record is all the caller's length may cover.
-      const UInt32 length = std::min<UInt32>(rec.length, sizeof(rec.id));
-      return m_service.getMediumUniqueIdFromINQUIRY(u8, length);
-    }
-    case PXOIOGETDEVINFO:
-      return s->get_devinfo(data);
-    case PXOIOREADATTRIBUTE:
-      return s->pxo_read_attribute(data);
-    case PXOIOCGETDDS:
-      return s->get_dds(data);
-    case PXOIOCREPORTERROR:
-      return s->report_error(reinterpret_cast<pxo_report_error_t*>(data));
-    case PXOIOCSTARTSTOPUNIT:
-      return s->start_stop_unit(data);
-    case PXOIOCACHECHECK:
-      return s->scsi_cache_check(data);
-    case PXOIOMEDIAPROTECT:
-      return s->media_protect(data);
-    case PXOIONOTIFYUNMOUNT:
-      return s->notify_unmount(data);
-    case PXOIOSETBEFOREACCESSMODE:
-      r = s->set_before_access_mode(u32);
-      DRV_LOG(DEBG, "PXOIOSETBEFOREACCESSMODE---, err(%d)", r);
-      return r;
-    case PXOIOCRESERVEWRITERANGE:
-      return s->reserve_write_range(data);
-    case PXOIOVERIFYRANGE:
-      return s->verify_range(data);
-    case PXOIOSETROLLBACKPOINT:
-    case PXOIOSETROLLBACKPOINT2:
-      return s->set_rollback_point(data);
-    case PXOIOSETVOLUMENAME:
-      return s->set_volume_name(data);
-    case PXOIOSETDEVNAMEFORCACHEAGENT: {
-      pxo_devname_t rec;
-      std::memcpy(&rec, data, sizeof(rec));
-      return s->setDeviceNameForFsCacheAgent(rec.name, rec.length);
-    }
-    case PXOIOBACKTRACKSTART:
-      DRV_LOG(DEBG, "PXOIOBACKTRACKSTART+++");
-      r = m_service.startBackTrack(data, s);
-      DRV_LOG(DEBG, "PXOIOBACKTRACKSTART---, err(%d)", r);
-      return r;
-    case PXOIOSETMOUNTINFO:
-      return s->set_mount_info(data);
-    case PXOIOCSETSLOTINFO:
-      r = m_service.set_slot_info(data);
-      if (r == 0) r = s->set_slot_info(data);
-      return r;
-    case PXOIOSETREALLOCCONTROL:
-      return s->set_realloc_control(data);
-    case PXOIOWRITEATTRIBUTE:
-      return s->pxo_write_attribute(data);
-    case PXOIOCSETOPCRESOURCEDATA:
-      return s->set_opc_resource_data(reinterpret_cast<UInt16*>(data));
-    case PXOIOCGETPERFORMANCE:
-      return s->getPerformance(u32);
-    case PXOIOISFORMATTED: {
-      bool formatted = false;
-      bool scratch = false;
-      r = m_service.isFormatted(&formatted, &scratch);
-      const std::uint32_t wide = formatted ? 1u : 0u;
-      std::memcpy(data, &wide, sizeof(wide));
-      return r;
-    }
-    case PXOIORESERVETRACKWRITELASTAVDP:
-      return m_service.reserveTrackAndWriteLastAVDP(reinterpret_cast<pxo_auto_format_last_info_t*>(data));
-    case PXOIOGETAUTOFORMATTEDFLAG:
-      return m_service.get_AutoFormatted_flag(data);
-    case PXOIOCGETDEFECTBITMAP:
-    case PXOIOCSETDEFECTBITMAP: {
-      pxo_defect_bitmap_req_t rec;
-      std::memcpy(&rec, data, sizeof(rec));
-      r = command == PXOIOCGETDEFECTBITMAP ? s->getDefectBitmap(rec.bitmap, &rec.length)
-                                           : s->setDefectBitmap(rec.bitmap, &rec.length);
-      std::memcpy(data, &rec, sizeof(rec));
-      return r;
-    }
-    case PXOIOSEARCHNEXTNWA: {
-      pxo_search_nwa_t rec;
-      std::memcpy(&rec, data, sizeof(rec));
-      Boolean replaced = false;
-      r = s->searchAndFindNwa(rec.start, rec.count, &rec.new_nwa, &replaced);
-      rec.replaced = replaced ? 1 : 0;
-      std::memcpy(data, &rec, sizeof(rec));
-      return r;
-    }
-    case PXOIOCGETDFL: {
-      pxo_get_dfl_t rec;
-      std::memcpy(&rec, data, sizeof(rec));
-      // The list buffer holds `length` bytes: the 4-byte head (medium type)
-      // and the list after it.
-      if (rec.list == nullptr || rec.length < 4) {
-        DRV_LOG(ERR_, "Invalid argument. command=%ld, data=%p, err=%d\n", static_cast<long>(command),
-                static_cast<void*>(rec.list), drv_err::kInvalid);
-        return drv_err::kInvalid;
-      }
-      r = s->get_dfl(rec.list, rec.length - 4, rec.index, &rec.total, nullptr, false);
-      std::memcpy(data, &rec, sizeof(rec));
-      return r;
-    }
-    case PXOIOCREADDISCINFO: {
-      std::uint32_t from_cache;
-      std::memcpy(&from_cache, data + 36, sizeof(from_cache));
-      return from_cache != 0 ? s->update_disc_info(data) : s->read_disc_info(data, false);
-    }
-    case PXOIOAUTOFORMATREQUEST:
-      r = m_service.auto_format_request(data);
+    case PXOIOAUTOFORMATREQUEST: {
+      const errno_t r = m_service.auto_format_request(data);
       // A format or erase that succeeded has read or written the 1500h record.
       if (r == 0) m_1500h_unread = false;
       return r;
-    case PXOIOCREADTRACKINFO: {
-      std::uint32_t from_cache;
-      std::memcpy(&from_cache, data + 56, sizeof(from_cache));
-      return from_cache != 0 ? s->update_track_info(data) : s->read_track_info(data);
     }
-    case PXOIOCSCSIPASSTHROUGH:
-      r = s->scsi_passthrough(data);
-      if (u8[8] == 0xA6) {
-        // A load asked for: what was read of the slots is kept no longer.
-        storage_scsi::drive_state_changed();
-        std::uint8_t slot = u8[8 + 8];
-        m_service.setNextSlotLoad(&slot);
-      }
-      return r;
     default:
       return drv_err::kUnknownControl;
   }

@@ -160,6 +160,119 @@ void dump_vds_copies(const mdcudfsr_mount* mnt) {
   __mdcudfsr_dump_part_map_metadata(0, &mnt->vds.pmap.type2_metadata, "&mdcudfsrmp->vds.pmap.type2_metadata", 0);
 }
 
+// A descriptor of which the copy with the highest sequence number is kept.
+template <class Desc>
+void take_highest(const uint8_t* sector, void (*swap)(Desc*), Desc& kept, uint32_t flag, const char* duplicate_line,
+                  ParseResult* out) {
+  Desc d;
+  std::memcpy(&d, sector, sizeof d);
+  swap(&d);
+  if (out->exist & flag) {
+    UDF_LOG(WARN, "%s", duplicate_line);
+    if (higher_seq(d.seq_num, kept.seq_num)) kept = d;
+  } else {
+    kept = d;
+  }
+  out->exist |= flag;
+}
+
+// The last partition descriptor is kept; a second one on write-once media
+// makes the volume read-only.
+void take_pd(mdcudfsr_mount* mnt, const uint8_t* sector, Mode mode, vfs_context_t ctx, ParseResult* out) {
+  part_desc d;
+  std::memcpy(&d, sector, sizeof d);
+  mdcudfsr_swap_le2host_part_desc(&d);
+  if (out->exist & VDS_HAS_PD) {
+    UDF_LOG(WARN, "duplicated PartitionDesc is found, do Read Only.\n");
+    if (mode == Mode::WriteOnce) mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+  }
+  mnt->vds.pd = d;
+  out->exist |= VDS_HAS_PD;
+}
+
+// The logical volume descriptor with the highest sequence number, counted
+// as present when its partition maps are sound. 0, or the error of a map
+// table that cannot be walked.
+int take_lvd(mdcudfsr_mount* mnt, const uint8_t* sector, uint32_t copy_len, ParseResult* out) {
+  logvol_desc d;
+  std::memcpy(&d, sector, sizeof d);
+  mdcudfsr_swap_le2host_logvol_desc(&d);
+  if (out->exist & VDS_HAS_LVD) {
+    UDF_LOG(WARN, "duplicated LogicalVolumeDesc is found.\n");
+    if (!higher_seq(d.seq_num, mnt->vds.lvd.seq_num)) return 0;
+  }
+  mnt->vds.lvd = d;
+  bool maps_ok = false;
+  if (const int werr = walk_partition_maps(mnt, sector, copy_len, d.n_pm, &maps_ok)) {
+    set_raw(mnt, MNTINFO_STRUCTURE_UNREADABLE);
+    return werr;
+  }
+  if (maps_ok)
+    out->exist |= VDS_HAS_LVD;
+  else
+    out->exist &= ~VDS_HAS_LVD;
+  return 0;
+}
+
+// The unallocated space descriptor with the highest sequence number, its
+// extents cut to what the mount record holds.
+void take_usd(mdcudfsr_mount* mnt, const uint8_t* sector, uint32_t copy_len, ParseResult* out) {
+  uint8_t block[UDF_USD_BLOCK_SIZE] = {};
+  std::memcpy(block, sector, std::min<uint32_t>(copy_len, sizeof block));
+  auto* d = reinterpret_cast<unalloc_space_desc*>(block);
+  mdcudfsr_swap_le2host_unalloc_space_desc(d);
+  if (d->num_alloc_desc > UDF_USD_MAX_EXTENTS) {
+    UDF_LOG(WARN, "UnallocatedSpaceDesc holds %u extents, kept %u.\n", d->num_alloc_desc, UDF_USD_MAX_EXTENTS);
+    d->num_alloc_desc = UDF_USD_MAX_EXTENTS;
+  }
+  bool take = true;
+  if (out->exist & VDS_HAS_USD) {
+    UDF_LOG(WARN, "duplicated UnallocatedSpaceDesc is found.\n");
+    take = higher_seq(d->seq_num, mnt->vds.usd.seq_num);
+  }
+  if (take) std::memcpy(mnt->vds.usd_block, block, sizeof block);
+  out->exist |= VDS_HAS_USD;
+}
+
+// One descriptor of a copy other than the terminator taken into the mount
+// record: 0, or the error that ends the walk.
+int take_descriptor(mdcudfsr_mount* mnt, const uint8_t* sector, uint32_t copy_len, uint16_t id, Mode mode,
+                    vfs_context_t ctx, ParseResult* out) {
+  auto& v = mnt->vds;
+  switch (id) {
+    case TAG_ID_PVD:
+      take_highest(sector, mdcudfsr_swap_le2host_pri_vol_desc, v.pvd, VDS_HAS_PVD,
+                   "duplicated PrimaryVolumeDesc is found.\n", out);
+      return 0;
+    case TAG_ID_IUVD:
+      take_highest(sector, mdcudfsr_swap_le2host_imp_use_vol_desc, v.iuvd, VDS_HAS_IUVD,
+                   "duplicated ImplementationUseVolumeDesc is found.\n", out);
+      return 0;
+    case TAG_ID_PD:
+      take_pd(mnt, sector, mode, ctx, out);
+      return 0;
+    case TAG_ID_LVD:
+      return take_lvd(mnt, sector, copy_len, out);
+    case TAG_ID_USD:
+      take_usd(mnt, sector, copy_len, out);
+      return 0;
+    default:
+      UDF_LOG(WARN, "Unknown Tag=%d\n", id);
+      return 0;
+  }
+}
+
+// A copy whose descriptor at `index` fails its tag checks: the walk ends there.
+void mark_broken(int side, uint32_t index, ParseResult* out) {
+  if (side == 0)
+    UDF_LOG(ERR, "MVDS is broken. MVDS offset=%d\n", static_cast<int>(index));
+  else
+    UDF_LOG(ERR, "RVDS is broken. RVDS offset=%d\n", static_cast<int>(index));
+  out->broken = true;
+  out->broken_index = static_cast<int>(index);
+  out->exist = 0;
+}
+
 }  // namespace
 
 int parse_copy(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t len, int side, Mode mode,
@@ -172,13 +285,7 @@ int parse_copy(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t len, int side, 
     const uint8_t* raw = buf + static_cast<size_t>(i) * ss;
     out->parsed_bytes = (i + 1) * ss;
     if (!mdcudfsr_check_udf_tag_checksum(raw) || !mdcudfsr_check_udf_tag_crc(raw, ss)) {
-      if (side == 0)
-        UDF_LOG(ERR, "MVDS is broken. MVDS offset=%d\n", static_cast<int>(i));
-      else
-        UDF_LOG(ERR, "RVDS is broken. RVDS offset=%d\n", static_cast<int>(i));
-      out->broken = true;
-      out->broken_index = static_cast<int>(i);
-      out->exist = 0;
+      mark_broken(side, i, out);
       return 0;
     }
     std::memset(sector, 0, sizeof sector);
@@ -192,98 +299,12 @@ int parse_copy(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t len, int side, 
       set_raw(mnt, MNTINFO_STRUCTURE_UNREADABLE);
       return mode == Mode::Rewritable ? 14 : 22;
     }
-    auto& v = mnt->vds;
-    switch (tag.id) {
-      case TAG_ID_PVD: {
-        pri_vol_desc d;
-        std::memcpy(&d, sector, sizeof d);
-        mdcudfsr_swap_le2host_pri_vol_desc(&d);
-        if (out->exist & VDS_HAS_PVD) {
-          UDF_LOG(WARN, "duplicated PrimaryVolumeDesc is found.\n");
-          if (higher_seq(d.seq_num, v.pvd.seq_num)) v.pvd = d;
-        } else {
-          v.pvd = d;
-        }
-        out->exist |= VDS_HAS_PVD;
-        break;
-      }
-      case TAG_ID_IUVD: {
-        imp_use_vol_desc d;
-        std::memcpy(&d, sector, sizeof d);
-        mdcudfsr_swap_le2host_imp_use_vol_desc(&d);
-        if (out->exist & VDS_HAS_IUVD) {
-          UDF_LOG(WARN, "duplicated ImplementationUseVolumeDesc is found.\n");
-          if (higher_seq(d.seq_num, v.iuvd.seq_num)) v.iuvd = d;
-        } else {
-          v.iuvd = d;
-        }
-        out->exist |= VDS_HAS_IUVD;
-        break;
-      }
-      case TAG_ID_PD: {
-        part_desc d;
-        std::memcpy(&d, sector, sizeof d);
-        mdcudfsr_swap_le2host_part_desc(&d);
-        if (out->exist & VDS_HAS_PD) {
-          UDF_LOG(WARN, "duplicated PartitionDesc is found, do Read Only.\n");
-          if (mode == Mode::WriteOnce) mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-        }
-        v.pd = d;
-        out->exist |= VDS_HAS_PD;
-        break;
-      }
-      case TAG_ID_LVD: {
-        logvol_desc d;
-        std::memcpy(&d, sector, sizeof d);
-        mdcudfsr_swap_le2host_logvol_desc(&d);
-        bool take = true;
-        if (out->exist & VDS_HAS_LVD) {
-          UDF_LOG(WARN, "duplicated LogicalVolumeDesc is found.\n");
-          take = higher_seq(d.seq_num, v.lvd.seq_num);
-        }
-        if (take) {
-          v.lvd = d;
-          bool maps_ok = false;
-          const int werr = walk_partition_maps(mnt, sector, copy_len, d.n_pm, &maps_ok);
-          if (werr) {
-            set_raw(mnt, MNTINFO_STRUCTURE_UNREADABLE);
-            return werr;
-          }
-          if (maps_ok)
-            out->exist |= VDS_HAS_LVD;
-          else
-            out->exist &= ~VDS_HAS_LVD;
-        }
-        break;
-      }
-      case TAG_ID_USD: {
-        uint8_t block[UDF_USD_BLOCK_SIZE] = {};
-        std::memcpy(block, sector, std::min<uint32_t>(copy_len, sizeof block));
-        auto* d = reinterpret_cast<unalloc_space_desc*>(block);
-        mdcudfsr_swap_le2host_unalloc_space_desc(d);
-        if (d->num_alloc_desc > UDF_USD_MAX_EXTENTS) {
-          UDF_LOG(WARN, "UnallocatedSpaceDesc holds %u extents, kept %u.\n", d->num_alloc_desc,
-                  UDF_USD_MAX_EXTENTS);
-          d->num_alloc_desc = UDF_USD_MAX_EXTENTS;
-        }
-        bool take = true;
-        if (out->exist & VDS_HAS_USD) {
-          UDF_LOG(WARN, "duplicated UnallocatedSpaceDesc is found.\n");
-          take = higher_seq(d->seq_num, v.usd.seq_num);
-        }
-        if (take) std::memcpy(v.usd_block, block, sizeof block);
-        out->exist |= VDS_HAS_USD;
-        break;
-      }
-      case TAG_ID_TD:
-        out->exist |= VDS_HAS_TD;
-        out->terminated = true;
-        dump_vds_copies(mnt);
-        return 0;
-      default:
-        UDF_LOG(WARN, "Unknown Tag=%d\n", tag.id);
-        break;
+    if (tag.id == TAG_ID_TD) {
+      out->exist |= VDS_HAS_TD;
+      out->terminated = true;
+      break;
     }
+    if (const int err = take_descriptor(mnt, sector, copy_len, tag.id, mode, ctx, out)) return err;
   }
   dump_vds_copies(mnt);
   return 0;

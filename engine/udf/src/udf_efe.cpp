@@ -387,6 +387,96 @@ int mdcudfsr_flush_metadata_EFE(mdcudfsr_mount* mnt, uint32_t block_no, uint32_t
   return err;
 }
 
+namespace {
+
+// Where the descriptor after the one at `loc` goes (on the physical
+// partition the next block; else a new metadata block, or the next one
+// when the file set is not relocated), noted in the caller's list. 0, 28
+// without a block, 12 without memory.
+int next_aed_location(mdcudfsr_mount* mnt, uint16_t part, uint32_t loc, mdcudfsr_aed_info** aed_info,
+                      uint32_t* next) {
+  if (part == MDCUDFSR_PARTITION_PHYSICAL) {
+    ++mnt->metadata_efe_aed_count;
+    *next = loc + 1;
+  } else {
+    const uint32_t nb = mdcudfsr_allocate_metadata_blocks(mnt, 1);
+    if (nb == MDCUDFSR_INVALID_LBN) {
+      UDF_LOG(ERR, "%s\n", "next_lbn != INVALID_LBN");
+      return 28;
+    }
+    *next = mnt->fsd_relocation ? nb : loc + 1;
+  }
+  if (!aed_info) return 0;
+  if (!*aed_info) *aed_info = mdcudfsr_aed_info_alloc();
+  mdcudfsr_aed_info* grown = *aed_info ? mdcudfsr_aed_info_add(*aed_info, *next) : nullptr;
+  if (!grown) {
+    UDF_LOG(ERR, "%s\n", "aed_info");
+    return 12;
+  }
+  *aed_info = grown;
+  return 0;
+}
+
+// One allocation extent descriptor at `loc` in `block`: the extents from
+// `entry` on that fit, then the one that continues at `next` (when valid).
+void build_aed(mdcudfsr_mount* mnt, uint8_t* block, uint32_t loc, uint32_t next, uint32_t ad_type,
+               const mdcudfsr_extent_entry* entry) {
+  const uint32_t b = mnt->logical_block_size;
+  std::memset(block, 0, b);
+  const uint32_t bytes = mdcudfsr_write_ad_vector(block + kAedSize, b - kAedSize, next, b, ad_type, entry);
+  alloc_ext_desc aed{};
+  mdcudfsr_init_udf_tag(mnt, &aed.tag, TAG_ID_AED, loc);
+  aed.prev_alloc_ext_loc = 0;
+  aed.l_ad = bytes;
+  mdcudfsr_swap_host2le_alloc_ext_desc(&aed);
+  std::memcpy(block, &aed, sizeof aed);
+  mdcudfsr_set_udf_tag_crc_and_checksum(block, kAedSize + bytes);
+}
+
+// The descriptor block kept in the metadata file entry's image for the
+// cache file (block `nth`, or 16 + nth of the mirror); the cache file is
+// dropped without an image, and with one too small (then 22).
+int keep_in_efe_image(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t nth, int mirror, const uint8_t* block) {
+  const uint32_t b = mnt->logical_block_size;
+  if (mnt->fsmanage_handle == -1 || mnt->cache_mirroring_suspended) return 0;
+  if (!mnt->metadata_efe_image) {
+    mdcudfsr_drop_fsmanage_cache(mnt, ctx);
+    return 0;
+  }
+  const uint32_t idx = mirror ? 16 + nth : nth;
+  if (uint64_t{idx + 1} * b > MDCUDFSR_IMAGE_SIZE) {
+    if (mirror)
+      UDF_LOG(ERR, "Metadata Mirror EFE size invalid %d\n", idx);
+    else
+      UDF_LOG(ERR, "Metadata EFE size invalied %d \n", idx);
+    zfree(mnt->metadata_efe_image);
+    mnt->metadata_efe_image = nullptr;
+    mdcudfsr_drop_fsmanage_cache(mnt, ctx);
+    return 22;
+  }
+  std::memcpy(mnt->metadata_efe_image + static_cast<size_t>(idx) * b, block, b);
+  return 0;
+}
+
+// A descriptor block of the physical partition written (on rewritable media
+// the `nth` block after `first_sector`) and kept for the cache file.
+int write_physical_aed(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t loc, uint32_t first_sector, uint32_t nth,
+                       int mirror, const uint8_t* block) {
+  const uint32_t lsn =
+      mnt->is_rewritable ? first_sector + nth : mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, loc, nullptr);
+  if (lsn == MDCUDFSR_INVALID_LSN) {
+    UDF_LOG(ERR, "invalid lsn 0x%x lbn:0x%x \n", lsn, loc);
+    return 22;
+  }
+  if (const int result = mdcudfsr_write_cluster_buffer(mnt, ctx, 1, lsn, block, mnt->logical_block_size)) {
+    UDF_LOG(ERR, "err=%d\n", result);
+    return result;
+  }
+  return keep_in_efe_image(mnt, ctx, nth, mirror, block);
+}
+
+}  // namespace
+
 int mdcudfsr_flush_allocation_extent_descriptor(mdcudfsr_mount* mnt, uint16_t part, uint32_t loc, uint32_t phys,
                                                 const mdcudfsr_extent_entry* entry, vfs_context_t ctx,
                                                 mdcudfsr_aed_info** aed_info, uint32_t first_sector, int mirror) {
@@ -408,74 +498,11 @@ int mdcudfsr_flush_allocation_extent_descriptor(mdcudfsr_mount* mnt, uint16_t pa
   int result = 0;
   for (uint32_t nth = 1;; ++nth) {
     uint32_t next = MDCUDFSR_INVALID_LBN;
-    if (e_count > k) {
-      if (part == MDCUDFSR_PARTITION_PHYSICAL) {
-        ++mnt->metadata_efe_aed_count;
-        next = loc + 1;
-      } else {
-        const uint32_t nb = mdcudfsr_allocate_metadata_blocks(mnt, 1);
-        if (nb == MDCUDFSR_INVALID_LBN) {
-          UDF_LOG(ERR, "%s\n", "next_lbn != INVALID_LBN");
-          result = 28;
-          break;
-        }
-        next = mnt->fsd_relocation ? nb : loc + 1;
-      }
-      if (aed_info) {
-        if (!*aed_info) *aed_info = mdcudfsr_aed_info_alloc();
-        mdcudfsr_aed_info* grown = *aed_info ? mdcudfsr_aed_info_add(*aed_info, next) : nullptr;
-        if (!grown) {
-          UDF_LOG(ERR, "%s\n", "aed_info");
-          result = 12;
-          break;
-        }
-        *aed_info = grown;
-      }
-    }
-    std::memset(block, 0, b);
-    const uint32_t bytes = mdcudfsr_write_ad_vector(block + kAedSize, b - kAedSize, next, b, ad_type, entry);
-    alloc_ext_desc aed{};
-    mdcudfsr_init_udf_tag(mnt, &aed.tag, TAG_ID_AED, loc);
-    aed.prev_alloc_ext_loc = 0;
-    aed.l_ad = bytes;
-    mdcudfsr_swap_host2le_alloc_ext_desc(&aed);
-    std::memcpy(block, &aed, sizeof aed);
-    mdcudfsr_set_udf_tag_crc_and_checksum(block, kAedSize + bytes);
-    if (part == MDCUDFSR_PARTITION_PHYSICAL) {
-      const uint32_t lsn = mnt->is_rewritable ? first_sector + nth : mdcudfsr_lbn2lsn(mnt, part, loc, nullptr);
-      if (lsn == MDCUDFSR_INVALID_LSN) {
-        UDF_LOG(ERR, "invalid lsn 0x%x lbn:0x%x \n", lsn, loc);
-        result = 22;
-        break;
-      }
-      result = mdcudfsr_write_cluster_buffer(mnt, ctx, 1, lsn, block, b);
-      if (result) {
-        UDF_LOG(ERR, "err=%d\n", result);
-        break;
-      }
-      if (mnt->fsmanage_handle != -1 && !mnt->cache_mirroring_suspended) {
-        if (!mnt->metadata_efe_image) {
-          mdcudfsr_drop_fsmanage_cache(mnt, ctx);
-        } else {
-          const uint32_t idx = mirror ? 16 + nth : nth;
-          if (uint64_t{idx + 1} * b > MDCUDFSR_IMAGE_SIZE) {
-            if (mirror)
-              UDF_LOG(ERR, "Metadata Mirror EFE size invalid %d\n", idx);
-            else
-              UDF_LOG(ERR, "Metadata EFE size invalied %d \n", idx);
-            zfree(mnt->metadata_efe_image);
-            mnt->metadata_efe_image = nullptr;
-            mdcudfsr_drop_fsmanage_cache(mnt, ctx);
-            result = 22;
-            break;
-          }
-          std::memcpy(mnt->metadata_efe_image + static_cast<size_t>(idx) * b, block, b);
-        }
-      }
-    } else {
-      result = mdcudfsr_write_metadata_block(mnt, part, loc, phys, block, ctx);
-      if (result) break;
-    }
+    if (e_count > k && (result = next_aed_location(mnt, part, loc, aed_info, &next)) != 0) break;
+    build_aed(mnt, block, loc, next, ad_type, entry);
+    result = part == MDCUDFSR_PARTITION_PHYSICAL ? write_physical_aed(mnt, ctx, loc, first_sector, nth, mirror, block)
+                                                 : mdcudfsr_write_metadata_block(mnt, part, loc, phys, block, ctx);
+    if (result) break;
     if (next == MDCUDFSR_INVALID_LBN) {
       if (e_count > k) UDF_LOG(ERR, "%s\n", "!num_entries");
       break;

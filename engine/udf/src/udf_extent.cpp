@@ -278,6 +278,119 @@ mdcudfsr_extent_entry* mdcudfsr_offset2extent(const mdcudfsr_extent_list* list, 
   return e;
 }
 
+namespace {
+
+// One marking of a byte range with an extent type: what is left of it and
+// what the marking did to the list.
+struct FlagRun {
+  mdcudfsr_extent_list* list;
+  uint32_t b;         // logical block size
+  uint32_t f;         // the type marked
+  uint64_t left;      // bytes still to mark
+  bool changed = false, structural = false;
+};
+
+// A new entry, or null (logged as `what`).
+mdcudfsr_extent_entry* new_entry(const char* what) {
+  auto* e = new (std::nothrow) mdcudfsr_extent_entry;
+  if (!e) UDF_LOGM(ERR, KELC, "%s\n", what);
+  return e;
+}
+
+// The range runs from `o` into the entry to its end: the head before `o`
+// keeps the old type in an entry of its own, the following entry is
+// absorbed where it can be. 0 or 12.
+int mark_end(FlagRun& run, mdcudfsr_extent_entry* e, uint64_t o, uint32_t covered, mdcudfsr_extent_entry** next) {
+  const uint32_t len = EXTENT_LENGTH(e->extent.len), type = EXTENT_FLAGS(e->extent.len);
+  auto* head = new_entry("new_entry");
+  if (!head) return 12;
+  run.changed = run.structural = true;
+  head->extent = e->extent;
+  head->extent.len = EXTENT_MAKE(static_cast<uint32_t>(o), type);
+  link_after(run.list, e->prev, head);
+  e->extent.len = EXTENT_MAKE(len - static_cast<uint32_t>(o), run.f);
+  e->extent.loc.lb_num += static_cast<uint32_t>(o / run.b);
+  run.left -= covered;
+  if (!e->next) return 0;
+  const uint32_t taken = absorb_follower(run.list, e, run.b);
+  run.left = run.left > taken ? run.left - taken : 0;
+  *next = e->next;
+  return 0;
+}
+
+// The range lies inside the entry: the entry splits in three, the middle
+// one marked. 0 or 12.
+int mark_middle(FlagRun& run, mdcudfsr_extent_entry* e, uint64_t o, uint32_t covered, mdcudfsr_extent_entry** next) {
+  const uint32_t len = EXTENT_LENGTH(e->extent.len), type = EXTENT_FLAGS(e->extent.len);
+  auto* n1 = new_entry("new_entry1");
+  if (!n1) return 12;
+  auto* n2 = new_entry("new_entry2");
+  if (!n2) {
+    delete n1;
+    return 12;
+  }
+  run.changed = run.structural = true;
+  n1->extent = e->extent;
+  n1->extent.len = EXTENT_MAKE(static_cast<uint32_t>(o), type);
+  n2->extent = e->extent;
+  n2->extent.len = EXTENT_MAKE(len - static_cast<uint32_t>(o) - covered, type);
+  n2->extent.loc.lb_num += static_cast<uint32_t>((o + covered) / run.b);
+  link_after(run.list, e->prev, n1);
+  link_after(run.list, e, n2);
+  e->extent.len = EXTENT_MAKE(covered, run.f);
+  e->extent.loc.lb_num += static_cast<uint32_t>(o / run.b);
+  run.left -= covered;
+  *next = n2->next;
+  return 0;
+}
+
+// The range covers the whole entry: it is marked and merged with the
+// entries on both sides where they can take it.
+void mark_whole(FlagRun& run, mdcudfsr_extent_entry* e, uint32_t covered, mdcudfsr_extent_entry** next) {
+  const uint32_t len = EXTENT_LENGTH(e->extent.len);
+  run.changed = true;
+  e->extent.len = EXTENT_MAKE(len, run.f);
+  mdcudfsr_extent_entry* cur = e;
+  if (e->prev && mdcudfsr_extent_list_merge_entries_if_possible(e->prev, e, run.b, 0) == 0) {
+    run.structural = true;
+    if (EXTENT_LENGTH(e->extent.len) == 0) {
+      cur = e->prev;
+      unlink(run.list, e);
+      delete e;
+    }
+  }
+  run.left -= covered;
+  const uint32_t taken = absorb_follower(run.list, cur, run.b);
+  if (taken) run.structural = true;
+  run.left = run.left > taken ? run.left - taken : 0;
+  *next = cur->next;
+}
+
+// The range ends inside the entry it starts at: the tail keeps the old type
+// in an entry of its own, the marked start merges with the entry before it
+// where it can. 0 or 12.
+int mark_start(FlagRun& run, mdcudfsr_extent_entry* e, uint32_t covered, mdcudfsr_extent_entry** next) {
+  const uint32_t len = EXTENT_LENGTH(e->extent.len), type = EXTENT_FLAGS(e->extent.len);
+  auto* tail = new_entry("new_entry");
+  if (!tail) return 12;
+  run.changed = run.structural = true;
+  tail->extent = e->extent;
+  tail->extent.len = EXTENT_MAKE(len - covered, type);
+  tail->extent.loc.lb_num += covered / run.b;
+  link_after(run.list, e, tail);
+  e->extent.len = EXTENT_MAKE(covered, run.f);
+  if (e->prev && mdcudfsr_extent_list_merge_entries_if_possible(e->prev, e, run.b, 0) == 0 &&
+      EXTENT_LENGTH(e->extent.len) == 0) {
+    unlink(run.list, e);
+    delete e;
+  }
+  run.left -= covered;
+  *next = tail;
+  return 0;
+}
+
+}  // namespace
+
 int mdcudfsr_extent_list_set_flags(mdcudfsr_extent_list* list, mdcudfsr_extent_entry* hint, uint64_t hint_start,
                                    uint64_t x, uint64_t n, uint32_t b, uint32_t f) {
   const auto held = mdcudfsr_extent_list_hold(list);
@@ -295,107 +408,30 @@ int mdcudfsr_extent_list_set_flags(mdcudfsr_extent_list* list, mdcudfsr_extent_e
     print_list_debg(list);
     return -2;
   }
-  uint64_t r = n;
-  bool changed = false, structural = false;
+  FlagRun run{list, b, f, n};
   int result = 0;
-  while (e && r > 0) {
+  while (e && run.left > 0 && result == 0) {
     const uint32_t len = EXTENT_LENGTH(e->extent.len);
-    const uint32_t type = EXTENT_FLAGS(e->extent.len);
     const uint64_t avail = len - o;
-    const uint32_t covered = static_cast<uint32_t>(r < avail ? r : avail);
-    mdcudfsr_extent_entry* next_handled = nullptr;
-    if (type == f) {
-      r -= covered;
-      next_handled = e->next;
-    } else if (o > 0 && covered == avail) {
-      auto* head = new (std::nothrow) mdcudfsr_extent_entry;
-      if (!head) {
-        UDF_LOGM(ERR, KELC, "%s\n", "new_entry");
-        result = 12;
-        break;
-      }
-      changed = structural = true;
-      head->extent = e->extent;
-      head->extent.len = EXTENT_MAKE(static_cast<uint32_t>(o), type);
-      link_after(list, e->prev, head);
-      e->extent.len = EXTENT_MAKE(len - static_cast<uint32_t>(o), f);
-      e->extent.loc.lb_num += static_cast<uint32_t>(o / b);
-      r -= covered;
-      if (!e->next) break;
-      const uint32_t taken = absorb_follower(list, e, b);
-      r = r > taken ? r - taken : 0;
-      next_handled = e->next;
+    const uint32_t covered = static_cast<uint32_t>(run.left < avail ? run.left : avail);
+    mdcudfsr_extent_entry* next = nullptr;
+    if (EXTENT_FLAGS(e->extent.len) == f) {
+      run.left -= covered;
+      next = e->next;
     } else if (o > 0) {
-      auto* n1 = new (std::nothrow) mdcudfsr_extent_entry;
-      if (!n1) {
-        UDF_LOGM(ERR, KELC, "%s\n", "new_entry1");
-        result = 12;
-        break;
-      }
-      auto* n2 = new (std::nothrow) mdcudfsr_extent_entry;
-      if (!n2) {
-        UDF_LOGM(ERR, KELC, "%s\n", "new_entry2");
-        delete n1;
-        result = 12;
-        break;
-      }
-      changed = structural = true;
-      n1->extent = e->extent;
-      n1->extent.len = EXTENT_MAKE(static_cast<uint32_t>(o), type);
-      n2->extent = e->extent;
-      n2->extent.len = EXTENT_MAKE(len - static_cast<uint32_t>(o) - covered, type);
-      n2->extent.loc.lb_num += static_cast<uint32_t>((o + covered) / b);
-      link_after(list, e->prev, n1);
-      link_after(list, e, n2);
-      e->extent.len = EXTENT_MAKE(covered, f);
-      e->extent.loc.lb_num += static_cast<uint32_t>(o / b);
-      r -= covered;
-      next_handled = n2->next;
+      result = covered == avail ? mark_end(run, e, o, covered, &next) : mark_middle(run, e, o, covered, &next);
     } else if (covered == len) {
-      changed = true;
-      e->extent.len = EXTENT_MAKE(len, f);
-      mdcudfsr_extent_entry* cur = e;
-      if (e->prev && mdcudfsr_extent_list_merge_entries_if_possible(e->prev, e, b, 0) == 0) {
-        structural = true;
-        if (EXTENT_LENGTH(e->extent.len) == 0) {
-          cur = e->prev;
-          unlink(list, e);
-          delete e;
-        }
-      }
-      r -= covered;
-      const uint32_t taken = absorb_follower(list, cur, b);
-      if (taken) structural = true;
-      r = r > taken ? r - taken : 0;
-      next_handled = cur->next;
+      mark_whole(run, e, covered, &next);
     } else {
-      auto* tail = new (std::nothrow) mdcudfsr_extent_entry;
-      if (!tail) {
-        UDF_LOGM(ERR, KELC, "%s\n", "new_entry");
-        result = 12;
-        break;
-      }
-      changed = structural = true;
-      tail->extent = e->extent;
-      tail->extent.len = EXTENT_MAKE(len - covered, type);
-      tail->extent.loc.lb_num += covered / b;
-      link_after(list, e, tail);
-      e->extent.len = EXTENT_MAKE(covered, f);
-      if (e->prev && mdcudfsr_extent_list_merge_entries_if_possible(e->prev, e, b, 0) == 0 &&
-          EXTENT_LENGTH(e->extent.len) == 0) {
-        unlink(list, e);
-        delete e;
-      }
-      r -= covered;
-      next_handled = tail;
+      result = mark_start(run, e, covered, &next);
     }
     o = 0;
-    e = next_handled;
+    e = next;
   }
-  if (structural) mdcudfsr_extent_list_rebuild_index(list);
+  if (run.structural) mdcudfsr_extent_list_rebuild_index(list);
   print_list_debg(list);
   if (result) return result;
-  return changed ? 0 : -2;
+  return run.changed ? 0 : -2;
 }
 
 uint32_t mdcudfsr_offset2lbn(const mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list, uint64_t x,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "udf/udf_mount.h"
+#include "udf_log.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -36,5 +37,19 @@ inline uint8_t* buf_bytes(buf_t bp) { return reinterpret_cast<uint8_t*>(buf_data
 
 inline uint8_t* zalloc(size_t n) { return static_cast<uint8_t*>(std::calloc(1, n)); }
 inline void zfree(void* p) { std::free(p); }
+
+// The last written disc loaded (the caller holds the slot lock); 0 or its
+// error, logged.
+int load_last_written(mdcudfsr_mount* mnt, vfs_context_t ctx);
+// `size` bytes written at `loc` on the last written disc under the slot
+// lock, the range reserved first on 0xF2 media; the drive's disc
+// information is then stale. A failed write syncs the drive's cache and is
+// logged as `write_fail_fmt` (one %d: the error) in `module`.
+int write_on_last_written(mdcudfsr_mount* mnt, const uint8_t* data, uint32_t loc, uint32_t size, vfs_context_t ctx,
+                          udf_log::Module module, const char* write_fail_fmt);
+// The drive's cache synchronised on the last written disc.
+int sync_last_written(mdcudfsr_mount* mnt, vfs_context_t ctx);
+// `size` bytes at `loc` verified on the last written disc.
+int verify_on_last_written(mdcudfsr_mount* mnt, uint32_t loc, uint32_t size, vfs_context_t ctx);
 
 }  // namespace udf_io

@@ -43,6 +43,101 @@ imp_use_logvol_integrity_desc* mdcudfsr_lvid_imp_use(logvol_integrity_desc* lvid
                                                           sizeof(logvol_integrity_desc) + 8u * n);
 }
 
+namespace {
+
+// The unit read from the disc kept in the cache file: 0, or the error.
+int save_lvid_unit(mdcudfsr_mount* mnt, const uint8_t* buf) {
+  uint32_t done = 0, cache_err = 0;
+  int err = mdcudfsr_metacache_file_write(mnt, mnt->fsmanage_handle, MDCUDFSR_CACHE_LVID_OFFSET, kUnit, buf, &done,
+                                          &cache_err);
+  if (err) {
+    UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", err);
+  } else if (cache_err) {
+    UDF_LOG(ERR, "mdcudfsr_metacache_file_write success. but cache err:%d \n", cache_err);
+    UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", 22);
+    err = 22;
+  }
+  return err;
+}
+
+// The 64 KiB unit at the integrity sequence, from the cache file or the
+// disc (then kept in the cache file when asked). 0 with *read_ok, or the
+// error of that keeping.
+int read_lvid_unit(mdcudfsr_mount* mnt, uint8_t* buf, int invalidate, int from_cache, int save_to_cache,
+                   bool* read_ok) {
+  if (from_cache) {
+    uint32_t done = 0, cache_err = 0;
+    const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, MDCUDFSR_CACHE_LVID_OFFSET, kUnit, buf,
+                                                 &done, &cache_err);
+    if (!err && cache_err) UDF_LOG(ERR, "mdcudfsr_metacache_file_read success. but cache err:%d \n", cache_err);
+    *read_ok = !err && !cache_err && done != 0;
+    return 0;
+  }
+  int err = 0;
+  {
+    std::lock_guard<std::mutex> lk(mnt->slot_mutex);
+    if (invalidate) buf_invalidateblks(mnt->devvp, 0, 0, 0);
+    buf_t bp = nullptr;
+    err = buf_meta_bread(mnt->devvp, lvid_location(mnt), kUnit, nullptr, &bp);
+    if (!err) std::memcpy(buf, buf_bytes(bp), kUnit);
+    if (bp) buf_brelse(bp);
+  }
+  *read_ok = !err;
+  return *read_ok && save_to_cache ? save_lvid_unit(mnt, buf) : 0;
+}
+
+// The descriptor's tag and CRC, and its partition count: two and more,
+// and (unless a rollback is asked for or mounted) the last written slot's
+// plus two. 0, or 22 with the volume refused.
+int check_lvid_block(mdcudfsr_mount* mnt, const uint8_t* buf) {
+  const uint32_t ss = mnt->logical_sector_size;
+  if (!mdcudfsr_check_udf_tag(buf, TAG_ID_LVID) || !mdcudfsr_check_udf_tag_crc(buf, ss)) {
+    UDF_LOG(ERR, "Failed to check sum or crc.\n");
+    refuse(mnt, MNTINFO_STRUCTURE_UNREADABLE);
+    return 22;
+  }
+  const uint32_t n = mdcudfsr_le32_to_host(reinterpret_cast<const logvol_integrity_desc*>(buf)->num_partitions);
+  if (n < 2 || n > MDCUDFSR_MAX_PARTITIONS) {
+    UDF_LOG(ERR, "LVID partition num(%d) is invalid.\n", n);
+    refuse(mnt, MNTINFO_ANCHOR_INVALID);
+    return 22;
+  }
+  if (!(mnt->mount_ext_flags & (kMntExtRollbackRequested | kMntExtRollbackMount)) && n != mnt->current_disc + 2) {
+    UDF_LOG(ERR, "LVID partition num(%d) is different from lastwrittenslot+2(%d). \n", n, mnt->current_disc + 2);
+    refuse(mnt, MNTINFO_ANCHOR_INVALID);
+    return 22;
+  }
+  return 0;
+}
+
+// The descriptor taken into the mount: its free space table on rewritable
+// media, our serial number, the next unique identifier; the sequence must
+// end with a terminator right after it (else 22 with the volume refused).
+int take_lvid(mdcudfsr_mount* mnt, const uint8_t* buf) {
+  const uint32_t ss = mnt->logical_sector_size;
+  std::memcpy(mnt->lvid_block, buf, sizeof mnt->lvid_block);
+  mdcudfsr_swap_le2host_logvol_integrity_desc(&mnt->lvid);
+  const uint32_t n = mnt->lvid.num_partitions;
+  if (mnt->is_rewritable) {
+    const uint32_t* free_table = reinterpret_cast<const uint32_t*>(mnt->lvid_block + sizeof(logvol_integrity_desc));
+    for (uint32_t i = 0; i < n; ++i) mnt->free_space[i] = free_table[i];
+  }
+  mnt->lvid.tag.serial_num = mnt->avdp.tag.serial_num;
+  mnt->next_unique_id = mnt->lvid.unique_id;
+  uint16_t next_id;
+  std::memcpy(&next_id, buf + ss, 2);
+  next_id = mdcudfsr_le16_to_host(next_id);
+  if (next_id == TAG_ID_TD) return 0;
+  if (next_id == TAG_ID_LVID)
+    UDF_LOG(ERR, "second lvid is found.\n");
+  else
+    UDF_LOG(ERR, "Second desc tag id(%d) is not TD.\n", next_id);
+  refuse(mnt, MNTINFO_RULES_BROKEN);
+  return 22;
+}
+
+}  // namespace
+
 int mdcudfsr_read_lvid(mdcudfsr_mount* mnt, vfs_context_t, int invalidate, int, int from_cache,
                        int save_to_cache) {
   UDF_TRACE_ENTRY();
@@ -51,91 +146,15 @@ int mdcudfsr_read_lvid(mdcudfsr_mount* mnt, vfs_context_t, int invalidate, int, 
     UDF_LOG(ERR, "no memory for lvid buffer \n");
     return 12;
   }
-  int err = 0;
   bool read_ok = false;
-  if (from_cache) {
-    uint32_t done = 0, cache_err = 0;
-    err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, MDCUDFSR_CACHE_LVID_OFFSET, kUnit, buf, &done,
-                                       &cache_err);
-    if (!err && cache_err) UDF_LOG(ERR, "mdcudfsr_metacache_file_read success. but cache err:%d \n", cache_err);
-    read_ok = !err && !cache_err && done != 0;
-  } else {
-    {
-      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-      if (invalidate) buf_invalidateblks(mnt->devvp, 0, 0, 0);
-      buf_t bp = nullptr;
-      err = buf_meta_bread(mnt->devvp, lvid_location(mnt), kUnit, nullptr, &bp);
-      if (!err) std::memcpy(buf, buf_bytes(bp), kUnit);
-      if (bp) buf_brelse(bp);
-    }
-    read_ok = !err;
-    if (read_ok && save_to_cache) {
-      uint32_t done = 0, cache_err = 0;
-      err = mdcudfsr_metacache_file_write(mnt, mnt->fsmanage_handle, MDCUDFSR_CACHE_LVID_OFFSET, kUnit, buf, &done,
-                                          &cache_err);
-      if (err) {
-        UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", err);
-      } else if (cache_err) {
-        UDF_LOG(ERR, "mdcudfsr_metacache_file_write success. but cache err:%d \n", cache_err);
-        UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", 22);
-        err = 22;
-      }
-      if (err) {
-        zfree(buf);
-        UDF_TRACE_EXIT_ERR(err);
-        return err;
-      }
-    }
-  }
-  if (!read_ok) {
+  int err = read_lvid_unit(mnt, buf, invalidate, from_cache, save_to_cache, &read_ok);
+  if (!err && !read_ok) {
     UDF_LOG(ERR, "Failed to read LVID.\n");
     mdcudfsr_set_mntinfo_state(mnt, 0, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
-    zfree(buf);
-    UDF_TRACE_EXIT_ERR(22);
-    return 22;
-  }
-  const uint32_t ss = mnt->logical_sector_size;
-  err = 0;
-  auto* raw = reinterpret_cast<logvol_integrity_desc*>(buf);
-  if (!mdcudfsr_check_udf_tag(buf, TAG_ID_LVID) || !mdcudfsr_check_udf_tag_crc(buf, ss)) {
-    UDF_LOG(ERR, "Failed to check sum or crc.\n");
-    refuse(mnt, MNTINFO_STRUCTURE_UNREADABLE);
     err = 22;
-  }
-  if (!err) {
-    const uint32_t n = mdcudfsr_le32_to_host(raw->num_partitions);
-    if (n < 2 || n > MDCUDFSR_MAX_PARTITIONS) {
-      UDF_LOG(ERR, "LVID partition num(%d) is invalid.\n", n);
-      refuse(mnt, MNTINFO_ANCHOR_INVALID);
-      err = 22;
-    } else if (!(mnt->mount_ext_flags & (kMntExtRollbackRequested | kMntExtRollbackMount)) &&
-               n != mnt->current_disc + 2) {
-      UDF_LOG(ERR, "LVID partition num(%d) is different from lastwrittenslot+2(%d). \n", n, mnt->current_disc + 2);
-      refuse(mnt, MNTINFO_ANCHOR_INVALID);
-      err = 22;
-    }
-  }
-  if (!err) {
-    std::memcpy(mnt->lvid_block, buf, sizeof mnt->lvid_block);
-    mdcudfsr_swap_le2host_logvol_integrity_desc(&mnt->lvid);
-    const uint32_t n = mnt->lvid.num_partitions;
-    if (mnt->is_rewritable) {
-      const uint32_t* free_table = reinterpret_cast<const uint32_t*>(mnt->lvid_block + sizeof(logvol_integrity_desc));
-      for (uint32_t i = 0; i < n; ++i) mnt->free_space[i] = free_table[i];
-    }
-    mnt->lvid.tag.serial_num = mnt->avdp.tag.serial_num;
-    mnt->next_unique_id = mnt->lvid.unique_id;
-    uint16_t next_id;
-    std::memcpy(&next_id, buf + ss, 2);
-    next_id = mdcudfsr_le16_to_host(next_id);
-    if (next_id != TAG_ID_TD) {
-      if (next_id == TAG_ID_LVID)
-        UDF_LOG(ERR, "second lvid is found.\n");
-      else
-        UDF_LOG(ERR, "Second desc tag id(%d) is not TD.\n", next_id);
-      refuse(mnt, MNTINFO_RULES_BROKEN);
-      err = 22;
-    }
+  } else if (!err) {
+    err = check_lvid_block(mnt, buf);
+    if (!err) err = take_lvid(mnt, buf);
   }
   zfree(buf);
   UDF_TRACE_EXIT_ERR(err);
@@ -147,106 +166,145 @@ uint32_t mdcudfsr_get_lvid_integrity_type(mdcudfsr_mount* mnt) {
   return mnt->lvid.integrity_type;
 }
 
-int mdcudfsr_check_lvid_structure(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  UDF_TRACE_ENTRY();
-  int result = 0;
-  auto fail = [&]() {
-    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
-    if (!(mnt->mount_ext_flags & MNT_EXT_PVD_READONLY)) mnt->mntinfo.VolumeStatus = 0;
-    UDF_TRACE_EXIT_ERR(22);
-    return 22;
-  };
-  auto refuse_raw = [&]() {
-    refuse(mnt, MNTINFO_RULES_BROKEN);
-    UDF_TRACE_EXIT_ERR(22);
-    return 22;
-  };
-  auto read_only = [&]() {
-    mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
-    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-    result = 30;
-  };
+namespace {
+
+// Whether the descriptor's tag is its own and its integrity type known
+// (logged when not).
+bool lvid_tag_sound(const mdcudfsr_mount* mnt, uint32_t type) {
   if (mnt->lvid.tag.id != TAG_ID_LVID) {
     UDF_LOG(ERR, "Tag id(%d) is not LVID.\n", mnt->lvid.tag.id);
-    return fail();
+    return false;
   }
   if (mnt->lvid.tag.serial_num != mnt->avdp.tag.serial_num) {
     UDF_LOG(ERR, "Tag serial number(%d) is not equal AVDP's Number(%d).\n", mnt->lvid.tag.serial_num,
             mnt->avdp.tag.serial_num);
-    return fail();
+    return false;
   }
-  const uint32_t type = mdcudfsr_get_lvid_integrity_type(mnt) & 0xFF;
   if (type > 1) {
     UDF_LOG(ERR, "Invalid integrity type(%d).\n", type);
-    return fail();
+    return false;
+  }
+  return true;
+}
+
+// A broken rule that leaves the volume readable: read-only, 30.
+int rules_read_only(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
+  mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+  return 30;
+}
+
+// The finalization marks of a write-once volume (`state`: the low nibble 3
+// finalized, 2 finalizing): 30 when they make the volume read-only, else 0.
+int check_finalization(mdcudfsr_mount* mnt, uint8_t state, vfs_context_t ctx) {
+  int result = 0;
+  if ((state & 0x0F) == 3) {
+    const uint32_t reasons = mnt->mntinfo.WriteProtectReasonFlags;
+    if ((reasons & kWrprotFinalized) || (mnt->mount_ext_flags & kMntExtNoFinalizedMark)) {
+      if (mnt->mntinfo.MountStatus == 0 && mnt->mntinfo.AccessMode == 0 && reasons == (kWrprotFinalized | WRPROT_READONLY))
+        mnt->mntinfo.WriteProtectReasonFlags = kWrprotFinalized;
+    } else {
+      UDF_LOG(ERR, "CLOSE_TRACK_SESSION failed -> LVID FINALIZED, but !MDCFS_WRITE_PROTECT_FINALIZED_MEDIA \n");
+      mnt->mntinfo.MountStatus = 0;
+      mnt->mntinfo.AccessMode = 0;
+      mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+      result = 30;
+    }
+  }
+  if (state == 2) {
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+    UDF_LOG(WARN, "LVID operation status is finalizing. read only mount\n");
+    result = 30;
+  }
+  return result;
+}
+
+// The format and repair versions of our own implementation identifier:
+// 0, 30 when the volume is to be read-only, 22 when refused (raw mount).
+int check_format_versions(mdcudfsr_mount* mnt, const imp_use_logvol_integrity_desc* iu, bool open,
+                          vfs_context_t ctx) {
+  const uint8_t fv = iu->imp_use_id.id_suffix[2], rv = iu->imp_use_id.id_suffix[3];
+  UDF_LOG(WARN, "Driver: FormatVer:0x%02X, RepairVer:0x%02X/LVID: FormatVer:0x%02X, RepairVer:0x%02X\n",
+          MDCUDFSR_FSFV, MDCUDFSR_FSRV, fv, rv);
+  if (fv & 0x80) {
+    UDF_LOG(ERR, open ? "LVID is opend, and Format Version MSB on do RAW mount.\n"
+                      : "LVID is closed, and Format Version MSB on. do RAW mount.\n");
+    refuse(mnt, MNTINFO_RULES_BROKEN);
+    return 22;
+  }
+  if (fv > MDCUDFSR_FSFV) {
+    UDF_LOG(WARN, open ? "LVID is opend, and Format Version > FSFV. do Read Only mount.\n"
+                       : "LVID is closed, and Format Version > FSFV. do Read Only mount.\n");
+    return rules_read_only(mnt, ctx);
+  }
+  if (rv > MDCUDFSR_FSRV) {
+    if (open) {
+      UDF_LOG(WARN, "LVID is opend, and LVID Repair Version is over FSRV on do Read Only mount.\n");
+      return rules_read_only(mnt, ctx);
+    }
+    UDF_LOG(WARN, "LVID is closed, and LVID Repair Version is over FSRV.\n");
+  }
+  return 0;
+}
+
+// The implementation use of the descriptor: another implementation's
+// volume is read-only; of ours, the writing system and the UDF revisions
+// must be ones we read, then the format versions are checked. 0, 30 when
+// the volume is to be read-only, 22 when refused (raw mount).
+int check_implementation(mdcudfsr_mount* mnt, const imp_use_logvol_integrity_desc* iu, bool open,
+                         vfs_context_t ctx) {
+  if (std::memcmp(iu->imp_use_id.id, "*Tarn KELFS", 12) != 0) {
+    UDF_LOG(WARN, "FSD ImplementationID(%s) not valid.\n",
+            std::string(reinterpret_cast<const char*>(iu->imp_use_id.id), 23).c_str());
+    mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
+    return 0;
+  }
+  const uint8_t os_class = iu->imp_use_id.id_suffix[0], os_id = iu->imp_use_id.id_suffix[1];
+  if (open && !((os_class == 6 && os_id == 0) || (os_class == 3 && os_id == 1) || (os_class == 4 && os_id == 5))) {
+    UDF_LOG(ERR, "LVID ImplUse Suffix osClass(%d) and osId(%d) are not supo.\n", os_class, os_id);
+    refuse(mnt, MNTINFO_RULES_BROKEN);
+    return 22;
+  }
+  if (iu->min_udf_read_rev > 0x0250) {
+    UDF_LOG(ERR, "Min Read Version > 2.50. lvid_impl_use->min_udf_read_rev=%x. \n", iu->min_udf_read_rev);
+    refuse(mnt, MNTINFO_RULES_BROKEN);
+    return 22;
+  }
+  int result = 0;
+  const uint16_t write_limit = mnt->is_rewritable ? 0x0250 : 0x0260;
+  if (iu->min_udf_write_rev > write_limit) {
+    UDF_LOG(ERR, "Min Write Version > %x. lvid_impl_use->min_udf_write_rev=%x. \n", write_limit,
+            iu->min_udf_write_rev);
+    result = rules_read_only(mnt, ctx);
+  }
+  const int versions = check_format_versions(mnt, iu, open, ctx);
+  return versions ? versions : result;
+}
+
+}  // namespace
+
+int mdcudfsr_check_lvid_structure(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  UDF_TRACE_ENTRY();
+  const uint32_t type = mdcudfsr_get_lvid_integrity_type(mnt) & 0xFF;
+  if (!lvid_tag_sound(mnt, type)) {
+    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
+    if (!(mnt->mount_ext_flags & MNT_EXT_PVD_READONLY)) mnt->mntinfo.VolumeStatus = 0;
+    UDF_TRACE_EXIT_ERR(22);
+    return 22;
   }
   const bool open = type == 0;
   uint32_t n = mnt->lvid.num_partitions;
   if (n > MDCUDFSR_MAX_PARTITIONS) n = MDCUDFSR_MAX_PARTITIONS;
   const imp_use_logvol_integrity_desc* iu = mdcudfsr_lvid_imp_use(&mnt->lvid, n);
   const uint8_t s = iu->imp_use_id.id_suffix[4];
-  if (!mnt->is_rewritable) {
-    if ((s & 0x0F) == 3) {
-      const uint32_t reasons = mnt->mntinfo.WriteProtectReasonFlags;
-      if ((reasons & kWrprotFinalized) || (mnt->mount_ext_flags & kMntExtNoFinalizedMark)) {
-        if (mnt->mntinfo.MountStatus == 0 && mnt->mntinfo.AccessMode == 0 && reasons == (kWrprotFinalized | WRPROT_READONLY))
-          mnt->mntinfo.WriteProtectReasonFlags = kWrprotFinalized;
-      } else {
-        UDF_LOG(ERR, "CLOSE_TRACK_SESSION failed -> LVID FINALIZED, but !MDCFS_WRITE_PROTECT_FINALIZED_MEDIA \n");
-        mnt->mntinfo.MountStatus = 0;
-        mnt->mntinfo.AccessMode = 0;
-        mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-        result = 30;
-      }
-    }
-    if (s == 2) {
-      mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-      UDF_LOG(WARN, "LVID operation status is finalizing. read only mount\n");
-      result = 30;
-    }
+  int result = mnt->is_rewritable ? 0 : check_finalization(mnt, s, ctx);
+  const int implementation = check_implementation(mnt, iu, open, ctx);
+  if (implementation == 22) {
+    UDF_TRACE_EXIT_ERR(22);
+    return 22;
   }
-  if (std::memcmp(iu->imp_use_id.id, "*Tarn KELFS", 12) != 0) {
-    UDF_LOG(WARN, "FSD ImplementationID(%s) not valid.\n",
-            std::string(reinterpret_cast<const char*>(iu->imp_use_id.id), 23).c_str());
-    mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
-    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-  } else {
-    const uint8_t os_class = iu->imp_use_id.id_suffix[0], os_id = iu->imp_use_id.id_suffix[1];
-    if (open && !((os_class == 6 && os_id == 0) || (os_class == 3 && os_id == 1) || (os_class == 4 && os_id == 5))) {
-      UDF_LOG(ERR, "LVID ImplUse Suffix osClass(%d) and osId(%d) are not supo.\n", os_class, os_id);
-      return refuse_raw();
-    }
-    if (iu->min_udf_read_rev > 0x0250) {
-      UDF_LOG(ERR, "Min Read Version > 2.50. lvid_impl_use->min_udf_read_rev=%x. \n", iu->min_udf_read_rev);
-      return refuse_raw();
-    }
-    const uint16_t write_limit = mnt->is_rewritable ? 0x0250 : 0x0260;
-    if (iu->min_udf_write_rev > write_limit) {
-      UDF_LOG(ERR, "Min Write Version > %x. lvid_impl_use->min_udf_write_rev=%x. \n", write_limit,
-              iu->min_udf_write_rev);
-      read_only();
-    }
-    const uint8_t fv = iu->imp_use_id.id_suffix[2], rv = iu->imp_use_id.id_suffix[3];
-    UDF_LOG(WARN, "Driver: FormatVer:0x%02X, RepairVer:0x%02X/LVID: FormatVer:0x%02X, RepairVer:0x%02X\n",
-            MDCUDFSR_FSFV, MDCUDFSR_FSRV, fv, rv);
-    if (fv & 0x80) {
-      UDF_LOG(ERR, open ? "LVID is opend, and Format Version MSB on do RAW mount.\n"
-                        : "LVID is closed, and Format Version MSB on. do RAW mount.\n");
-      return refuse_raw();
-    }
-    if (fv > MDCUDFSR_FSFV) {
-      UDF_LOG(WARN, open ? "LVID is opend, and Format Version > FSFV. do Read Only mount.\n"
-                         : "LVID is closed, and Format Version > FSFV. do Read Only mount.\n");
-      read_only();
-    } else if (rv > MDCUDFSR_FSRV) {
-      if (open) {
-        UDF_LOG(WARN, "LVID is opend, and LVID Repair Version is over FSRV on do Read Only mount.\n");
-        read_only();
-      } else {
-        UDF_LOG(WARN, "LVID is closed, and LVID Repair Version is over FSRV.\n");
-      }
-    }
-  }
+  if (implementation) result = implementation;
   if (!(mnt->mount_ext_flags & MNT_EXT_PVD_READONLY))
     mnt->mntinfo.VolumeStatus = static_cast<uint8_t>(s | (open ? kVolumeStatusOpen : 0) | kVolumeStatusChecked);
   UDF_TRACE_EXIT_ERR(result);
@@ -364,74 +422,22 @@ void keep_cache_image(mdcudfsr_mount* mnt, const uint8_t* buf, vfs_context_t ctx
     drop_cache_file(mnt, ctx);
 }
 
-// The last written disc loaded under the slot lock; 0 or its error.
-int load_last_written(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  const int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-  if (err) UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
-  return err;
-}
-
-// The unit written at loc on the last written disc (its range reserved
-// first on 0xF2 media); the drive's disc information is then stale.
-int write_unit(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t loc, uint32_t unit, vfs_context_t ctx) {
-  std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-  if (const int err = load_last_written(mnt, ctx)) return err;
-  buf_t bp = buf_getblk(mnt->devvp, loc, static_cast<int>(unit), 0, 0, kBufOpMetadata);
-  if (!bp) return 5;
-  buf_setflags(bp, kBufFlagWrite);
-  std::memcpy(buf_bytes(bp), buf, unit);
-  if (is_f2(mnt)) {
-    ReserveRange r{loc, kUnitF2 / mnt->logical_sector_size};
-    if (const int err = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, reinterpret_cast<char*>(&r), 0, ctx)) {
-      UDF_LOG(ERR, "reserve write failed. status=%d\n", err);
-      mdcudfsr_sync_drive_cache(mnt, ctx);
-      buf_brelse(bp);
-      return err;
-    }
-  }
-  const int err = buf_bwrite(bp);
-  VNOP_IOCTL(mnt->devvp, kIoctlForgetDiscInfo, nullptr, 0, ctx);
-  if (err) {
-    mdcudfsr_sync_drive_cache(mnt, ctx);
-    UDF_LOG(ERR, "buf_bwrite is failed.(%d)\n", err);
-  }
-  return err;
-}
-
-// The drive's cache synchronised on the last written disc.
-int sync_unit(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-  int err = load_last_written(mnt, ctx);
-  if (!err && (err = mdcudfsr_sync_drive_cache(mnt, ctx)) != 0) UDF_LOG(ERR, "sync chace is failed.(%d)\n", err);
-  return err;
-}
-
-// The written unit verified on the last written disc.
-int verify_unit(mdcudfsr_mount* mnt, uint32_t loc, uint32_t unit, vfs_context_t ctx) {
-  std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-  const uint32_t ss = mnt->logical_sector_size;
-  int err = load_last_written(mnt, ctx);
-  if (!err && (err = mdcudfsr_verify_range(mnt->devvp, loc, (unit + ss - 1) / ss, ctx, mnt)) != 0)
-    UDF_LOG(ERR, "verify range is failed.(%d)\n", err);
-  return err;
-}
-
 // After a failed write the medium may already show the unit, read back
 // from the drive's cache or left there by a loss of the drive's power: only
 // a good SYNCHRONIZE CACHE (and the verify, where the write verifies)
 // confirms it.
 int confirm_lvid_unit(mdcudfsr_mount* mnt, int verify, vfs_context_t ctx) {
-  int err = sync_unit(mnt, ctx);
-  if (!err && verify) err = verify_unit(mnt, lvid_location(mnt), unit_size(mnt), ctx);
+  int err = sync_last_written(mnt, ctx);
+  if (!err && verify) err = verify_on_last_written(mnt, lvid_location(mnt), unit_size(mnt), ctx);
   return err;
 }
 
 int write_lvid_unit(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t loc, uint32_t unit, int verify,
                     vfs_context_t ctx) {
   keep_cache_image(mnt, buf, ctx);
-  int err = write_unit(mnt, buf, loc, unit, ctx);
-  if (!err) err = sync_unit(mnt, ctx);
-  if (!err && verify) err = verify_unit(mnt, loc, unit, ctx);
+  int err = write_on_last_written(mnt, buf, loc, unit, ctx, udf_log::FS, "buf_bwrite is failed.(%d)\n");
+  if (!err) err = sync_last_written(mnt, ctx);
+  if (!err && verify) err = verify_on_last_written(mnt, loc, unit, ctx);
   return err;
 }
 

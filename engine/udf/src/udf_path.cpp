@@ -140,6 +140,67 @@ uint32_t mdcudfsr_create_path_component(const char* target, uint8_t* out, uint32
   return total;
 }
 
+namespace {
+
+// The bytes the decoded path of the components in p[0, l_ad) may take,
+// its terminator included (each decoded unit may take up to three bytes of
+// UTF-8). 0 when a component crosses the end of the area.
+uint64_t decoded_path_room(const uint8_t* p, uint32_t l_ad) {
+  uint64_t count = 1;
+  for (uint32_t off = 0; off + 4 <= l_ad;) {
+    const uint8_t type = p[off], l_ci = p[off + 1];
+    if (off + 4 + l_ci > l_ad) {
+      UDF_LOG(ERR, "path component crosses the allocation area. off=%u l_ci=%u\n", off, l_ci);
+      return 0;
+    }
+    if (type == kRootOld || type == kRoot || type == kCurrent) count += 2;
+    else if (type == kParent) count += 3;
+    else if (type == kNamed) count += 2u * l_ci + 1;
+    off += 4 + l_ci;
+  }
+  return count * 2 + 1;
+}
+
+// The components in p[0, l_ad) decoded into path (room bytes) as a
+// '/'-separated path, terminated; *out its length. 0, or the error of a
+// name that cannot be decoded.
+int decode_path(const uint8_t* p, uint32_t l_ad, char* path, uint64_t room, size_t* out_len) {
+  size_t out = 0;
+  bool separate = false;
+  for (uint32_t off = 0; off + 4 <= l_ad;) {
+    const uint8_t type = p[off], l_ci = p[off + 1];
+    const uint8_t* ci = p + off + 4;
+    off += 4 + l_ci;
+    if (type < kRootOld || type > kNamed) continue;
+    if (separate) path[out++] = '/';
+    if (type == kRootOld || type == kRoot) {
+      path[out++] = '/';
+      separate = false;
+      continue;
+    }
+    if (type == kParent) {
+      std::memcpy(path + out, "..", 2);
+      out += 2;
+    } else if (type == kCurrent) {
+      path[out++] = '.';
+    } else {
+      uint64_t len = room - out - 1;
+      const int err = mdcudfsr_unicode_udf2utf8(ci, l_ci, reinterpret_cast<uint8_t*>(path + out), &len);
+      if (err) {
+        UDF_LOG(ERR, "err=%d\n", err);
+        return err;
+      }
+      out += len;
+    }
+    separate = true;
+  }
+  path[out] = 0;
+  *out_len = out;
+  return 0;
+}
+
+}  // namespace
+
 int mdcudfsr_reverse_lookup_path_component(mdcudfsr_udf_node_fields* node, const uint8_t* efe_block,
                                            uint32_t block_size) {
   if (!node) {
@@ -160,56 +221,18 @@ int mdcudfsr_reverse_lookup_path_component(mdcudfsr_udf_node_fields* node, const
     return 22;
   }
   const uint8_t* p = efe_block + sizeof(extended_file_entry) + l_ea;
-  uint64_t count = 1;
-  for (uint32_t off = 0; off + 4 <= l_ad;) {
-    const uint8_t type = p[off], l_ci = p[off + 1];
-    if (off + 4 + l_ci > l_ad) {
-      UDF_LOG(ERR, "path component crosses the allocation area. off=%u l_ci=%u\n", off, l_ci);
-      return 22;
-    }
-    if (type == kRootOld || type == kRoot || type == kCurrent) count += 2;
-    else if (type == kParent) count += 3;
-    else if (type == kNamed) count += 2u * l_ci + 1;
-    off += 4 + l_ci;
-  }
-  // Each decoded unit may take up to three bytes of UTF-8.
-  count = count * 2 + 1;
+  const uint64_t count = decoded_path_room(p, l_ad);
+  if (count == 0) return 22;
   auto* path = static_cast<char*>(std::calloc(1, count));
   if (!path) {
     UDF_LOG(ERR, "%s\n", "path");
     return 12;
   }
   size_t out = 0;
-  bool separate = false;
-  for (uint32_t off = 0; off + 4 <= l_ad;) {
-    const uint8_t type = p[off], l_ci = p[off + 1];
-    const uint8_t* ci = p + off + 4;
-    off += 4 + l_ci;
-    if (type < kRootOld || type > kNamed) continue;
-    if (separate) path[out++] = '/';
-    if (type == kRootOld || type == kRoot) {
-      path[out++] = '/';
-      separate = false;
-      continue;
-    }
-    if (type == kParent) {
-      std::memcpy(path + out, "..", 2);
-      out += 2;
-    } else if (type == kCurrent) {
-      path[out++] = '.';
-    } else {
-      uint64_t len = count - out - 1;
-      const int err = mdcudfsr_unicode_udf2utf8(ci, l_ci, reinterpret_cast<uint8_t*>(path + out), &len);
-      if (err) {
-        UDF_LOG(ERR, "err=%d\n", err);
-        std::free(path);
-        return err;
-      }
-      out += len;
-    }
-    separate = true;
+  if (const int err = decode_path(p, l_ad, path, count, &out)) {
+    std::free(path);
+    return err;
   }
-  path[out] = 0;
   node->symlink_target = static_cast<char*>(std::malloc(out + 1));
   if (!node->symlink_target) {
     UDF_LOG(ERR, "%s\n", "mdcudfsrcnp->symlink_target");

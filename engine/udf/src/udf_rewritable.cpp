@@ -155,9 +155,118 @@ void mdcudfsr_set_nwa_from_vds(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   UDF_LOG(INFO, "set NWA:0x%x\n", mnt->next_writable_address);
 }
 
+namespace {
+
+// One side's 64 KiB unit (the main anchor with the main sequence, or the
+// reserve sequence with the last anchor) read from the cache file or the
+// disc. 0 (*read_ok: the unit was read), or the error of a disc that could
+// not be loaded.
+int read_anchor_unit(mdcudfsr_mount* mnt, int side, int from_cache, int on_mount, vfs_context_t ctx, uint8_t* unit,
+                     bool* read_ok) {
+  if (from_cache) {
+    uint32_t done = 0;
+    uint32_t cerr = 0;
+    const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2,
+                                                 kUnit, unit, &done, &cerr);
+    *read_ok = err == 0 && cerr == 0 && done != 0;
+    return 0;
+  }
+  std::unique_lock<std::mutex> lk(mnt->slot_mutex);
+  const int err = mdcudfsr_disc_change(mnt, SLOT_KEEP_LOADED, 0, ctx, on_mount);
+  if (err) {
+    UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+    return err;
+  }
+  buf_t bp = nullptr;
+  const uint32_t first = side == 0 ? kMainUnitSector : reserve_unit_sector(mnt);
+  const int rerr = buf_meta_bread(mnt->devvp, first, static_cast<int>(kUnit), nullptr, &bp);
+  lk.unlock();
+  if (!rerr) std::memcpy(unit, buf_bytes(bp), kUnit);
+  if (bp) buf_brelse(bp);
+  *read_ok = rerr == 0;
+  return 0;
+}
+
+// The anchor of a side that was read, checked and taken, then the sequence
+// it names. 0 with *good when the side serves, 0 with *status set when the
+// other side may serve instead, or the error that ends the mount (an
+// unformatted disc, a sequence that is not merely broken).
+int check_anchor_side(mdcudfsr_mount* mnt, int side, uint8_t* const unit[2], anchor_vdp* anchor, int* status,
+                      vfs_context_t ctx, int on_mount, bool* good) {
+  const uint32_t ss = mnt->logical_sector_size;
+  const int n = side + 1;
+  bool zero = true;
+  for (int i = 0; i < 32; ++i) zero = zero && unit[side][i] == 0;
+  if (zero) {
+    UDF_LOG(ERR, "AVDP_%d is filled with 0\n", n);
+    mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_NOT_FORMATTED, WRPROT_READONLY);
+    return 22;
+  }
+  const uint8_t* a = unit[side] + (side == 0 ? 0 : 31 * ss);
+  if (!mdcudfsr_check_udf_tag(a, TAG_ID_AVDP)) {
+    UDF_LOG(ERR, "AVDP_%d TagID is invalid\n", n);
+    *status = 22;
+    return 0;
+  }
+  if (!mdcudfsr_check_udf_tag_crc(a, ss)) {
+    UDF_LOG(ERR, "AVDP_%d CRC is invalid\n", n);
+    *status = 22;
+    return 0;
+  }
+  std::memcpy(anchor, a, sizeof *anchor);
+  mdcudfsr_swap_le2host_anchor_vdp(anchor);
+  // Tags built from here on carry this anchor's serial number.
+  mnt->avdp = *anchor;
+  const int other = 1 - side;
+  (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[side], unit[other], anchor, other, 0, ctx, on_mount);
+  uint32_t broken = 0;
+  const uint8_t* vds = unit[side] + (side == 0 ? 16 * ss : 0);
+  const int cerr = mdcudfsr_check_vds_RE(mnt, vds, anchor, side, ctx, &broken);
+  if (cerr == 0) {
+    *status = 0;
+    *good = true;
+    return 0;
+  }
+  if (!broken) return cerr;
+  *status = 22;
+  if (side == 0) mdcudfsr_set_mntinfo_state(mnt, 0, 0, mnt->mntinfo.WriteProtectReasonFlags & ~WRPROT_READONLY);
+  return 0;
+}
+
+// The side that passed: its anchor is the mount's, its sequence sets the
+// next writable address, both units go to the cache file when asked, and
+// a good reserve side is written over the main one (not on a rollback;
+// from the cache file that is refused).
+int take_anchor_side(mdcudfsr_mount* mnt, int good, uint8_t* const unit[2], const anchor_vdp anchors[2],
+                     int from_cache, vfs_context_t ctx, int on_mount, uint32_t* mirror) {
+  mnt->avdp = anchors[good];
+  mdcudfsr_set_nwa_from_vds(mnt, ctx);
+  if (mirror && *mirror) {
+    for (int side = 0; side < 2; ++side) {
+      const int merr = udf_vds::mirror_to_cache(mnt, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2, unit[side], kUnit);
+      if (merr) return merr;
+    }
+  }
+  const bool rollback = (mnt->mount_ext_flags & (MNT_EXT_ROLLBACK_REQUESTED | MNT_EXT_ROLLBACK_MOUNT)) != 0;
+  if (good == 0) {
+    if (rollback) UDF_LOG(INFO, "skip restore RVDS/AVDP3\n");
+    return 0;
+  }
+  if (rollback) {
+    UDF_LOG(INFO, "skip restore MVDS/AVDP\n");
+    return 0;
+  }
+  if (from_cache) return 22;
+  (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[1], unit[0], &anchors[1], 0, 1, ctx, on_mount);
+  udf_vds::drop_fsmanage_cache(mnt, ctx);
+  if (mirror) *mirror = 0;
+  return 0;
+}
+
+}  // namespace
+
 int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, int from_cache, uint32_t* mirror) {
   if (!accepted_medium(mnt)) return refuse_medium(mnt);
-  const uint32_t ss = mnt->logical_sector_size;
   uint8_t* unit[2] = {zalloc(kUnit), zalloc(kUnit)};
   auto finish = [&](int r) {
     zfree(unit[0]);
@@ -173,70 +282,18 @@ int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, 
   int status[2] = {22, 22};
   int good = -1;
   for (int side = 0; side < 2 && good < 0; ++side) {
-    const int n = side + 1;
-    bool read_ok;
-    if (from_cache) {
-      uint32_t done = 0;
-      uint32_t cerr = 0;
-      const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2,
-                                                   kUnit, unit[side], &done, &cerr);
-      read_ok = err == 0 && cerr == 0 && done != 0;
-    } else {
-      std::unique_lock<std::mutex> lk(mnt->slot_mutex);
-      const int err = mdcudfsr_disc_change(mnt, SLOT_KEEP_LOADED, 0, ctx, on_mount);
-      if (err) {
-        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
-        return finish(err);
-      }
-      buf_t bp = nullptr;
-      const uint32_t first = side == 0 ? kMainUnitSector : reserve_unit_sector(mnt);
-      const int rerr = buf_meta_bread(mnt->devvp, first, static_cast<int>(kUnit), nullptr, &bp);
-      lk.unlock();
-      if (!rerr) std::memcpy(unit[side], buf_bytes(bp), kUnit);
-      if (bp) buf_brelse(bp);
-      read_ok = rerr == 0;
-    }
+    bool read_ok = false;
+    if (const int err = read_anchor_unit(mnt, side, from_cache, on_mount, ctx, unit[side], &read_ok))
+      return finish(err);
     if (!read_ok) {
       status[side] = 14;
-      UDF_LOG(ERR, "AVDP_%d can't be read.(%d)\n", n, status[side]);
+      UDF_LOG(ERR, "AVDP_%d can't be read.(%d)\n", side + 1, status[side]);
       continue;
     }
-    bool zero = true;
-    for (int i = 0; i < 32; ++i) zero = zero && unit[side][i] == 0;
-    if (zero) {
-      UDF_LOG(ERR, "AVDP_%d is filled with 0\n", n);
-      mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_NOT_FORMATTED, WRPROT_READONLY);
-      return finish(22);
-    }
-    const uint8_t* a = unit[side] + (side == 0 ? 0 : 31 * ss);
-    if (!mdcudfsr_check_udf_tag(a, TAG_ID_AVDP)) {
-      UDF_LOG(ERR, "AVDP_%d TagID is invalid\n", n);
-      status[side] = 22;
-      continue;
-    }
-    if (!mdcudfsr_check_udf_tag_crc(a, ss)) {
-      UDF_LOG(ERR, "AVDP_%d CRC is invalid\n", n);
-      status[side] = 22;
-      continue;
-    }
-    std::memcpy(&anchors[side], a, sizeof anchors[side]);
-    mdcudfsr_swap_le2host_anchor_vdp(&anchors[side]);
-    // Tags built from here on carry this anchor's serial number.
-    mnt->avdp = anchors[side];
-    const int other = 1 - side;
-    (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[side], unit[other], &anchors[side], other, 0, ctx, on_mount);
-    uint32_t broken = 0;
-    const uint8_t* vds = unit[side] + (side == 0 ? 16 * ss : 0);
-    const int cerr = mdcudfsr_check_vds_RE(mnt, vds, &anchors[side], side, ctx, &broken);
-    if (cerr == 0) {
-      status[side] = 0;
-      good = side;
-      break;
-    }
-    if (!broken) return finish(cerr);
-    status[side] = 22;
-    if (side == 0)
-      mdcudfsr_set_mntinfo_state(mnt, 0, 0, mnt->mntinfo.WriteProtectReasonFlags & ~WRPROT_READONLY);
+    bool ok = false;
+    if (const int err = check_anchor_side(mnt, side, unit, &anchors[side], &status[side], ctx, on_mount, &ok))
+      return finish(err);
+    if (ok) good = side;
   }
   if (good < 0) {
     if (mnt->mntinfo.AccessMode != MNTINFO_ACCESS_REFUSED)
@@ -246,41 +303,16 @@ int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, 
                                  WRPROT_READONLY);
     return finish(22);
   }
-  // The side that passed sets the next writable address from its sequence.
-  mnt->avdp = anchors[good];
-  mdcudfsr_set_nwa_from_vds(mnt, ctx);
-  if (mirror && *mirror) {
-    for (int side = 0; side < 2; ++side) {
-      const int merr = udf_vds::mirror_to_cache(mnt, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2, unit[side], kUnit);
-      if (merr) return finish(merr);
-    }
-  }
-  const bool rollback = (mnt->mount_ext_flags & (MNT_EXT_ROLLBACK_REQUESTED | MNT_EXT_ROLLBACK_MOUNT)) != 0;
-  if (good == 0) {
-    if (rollback) UDF_LOG(INFO, "skip restore RVDS/AVDP3\n");
-    return finish(0);
-  }
-  if (rollback) {
-    UDF_LOG(INFO, "skip restore MVDS/AVDP\n");
-    return finish(0);
-  }
-  if (from_cache) return finish(22);
-  (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[1], unit[0], &anchors[1], 0, 1, ctx, on_mount);
-  udf_vds::drop_fsmanage_cache(mnt, ctx);
-  if (mirror) *mirror = 0;
-  return finish(0);
+  return finish(take_anchor_side(mnt, good, unit, anchors, from_cache, ctx, on_mount, mirror));
 }
 
-int mdcudfsr_flush_vds_re(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx, int soft_write_protect) {
-  if (const int lerr = udf_vds::check_vds_layout(mnt, ctx)) return lerr;
+namespace {
+
+// The two units of a rewritable volume's sequences: the main anchor with
+// the main sequence after it, the reserve sequence with the last anchor in
+// its last sector.
+void build_rewritable_units(mdcudfsr_mount* mnt, uint8_t* const unit[2], int soft_write_protect) {
   const uint32_t ss = mnt->logical_sector_size;
-  uint8_t* unit[2] = {zalloc(kUnit), zalloc(kUnit)};
-  auto finish = [&](int r) {
-    zfree(unit[0]);
-    zfree(unit[1]);
-    return r;
-  };
-  if (!unit[0] || !unit[1]) return finish(12);
   const int refresh = (mnt->mount_ext_flags & MNT_EXT_ROLLBACK_REQUESTED) != 0;
   anchor_vdp a1, a2;
   mdcudfsr_build_avdp(mnt, &mnt->avdp, kMainUnitSector, &a1);
@@ -289,65 +321,47 @@ int mdcudfsr_flush_vds_re(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t 
   mdcudfsr_build_vds_copy(mnt, unit[0] + 16 * ss, mnt->avdp.main_vds_ex.loc, soft_write_protect, refresh);
   mdcudfsr_build_vds_copy(mnt, unit[1], mnt->avdp.reserve_vds_ex.loc, soft_write_protect, refresh);
   std::memcpy(unit[1] + 31 * ss, &a2, sizeof a2);
-  const uint32_t where[2] = {kMainUnitSector, mnt->avdp.reserve_vds_ex.loc};
+}
 
-  if (mnt->desc_write_check_mode == 2) {
-    bool all_there = true;
-    for (int i = 0; i < 2 && all_there; ++i) {
-      uint32_t identical = 0;
-      const int cerr =
-          mdcudfsr_is_writing_descriptor_exist(mnt, unit[i], where[i], kUnit / mnt->logical_block_size, &identical, ctx);
-      if (cerr) UDF_LOGM(WARN, KELC, "failed to compare buffer with status %d. do write", cerr);
-      all_there = cerr == 0 && identical;
-    }
-    if (all_there) {
-      UDF_LOG(WARN, "flush vds skip \n");
-      if (skipped) *skipped = 1;
-      return finish(0);
-    }
+// Both units kept for the cache file; the cache file is dropped when there
+// is no room for them.
+void keep_rewritable_cache_images(mdcudfsr_mount* mnt, uint8_t* const unit[2], vfs_context_t ctx) {
+  if (mnt->fsmanage_handle < 0) return;
+  for (int i = 0; i < 2; ++i)
+    if (!mnt->vds_cache_image[i]) mnt->vds_cache_image[i] = zalloc(kUnit);
+  if (mnt->vds_cache_image[0] && mnt->vds_cache_image[1]) {
+    std::memcpy(mnt->vds_cache_image[0], unit[0], kUnit);
+    std::memcpy(mnt->vds_cache_image[1], unit[1], kUnit);
+  } else {
+    udf_vds::drop_fsmanage_cache(mnt, ctx);
   }
-  if (mnt->fsmanage_handle >= 0) {
-    for (int i = 0; i < 2; ++i)
-      if (!mnt->vds_cache_image[i]) mnt->vds_cache_image[i] = zalloc(kUnit);
-    if (mnt->vds_cache_image[0] && mnt->vds_cache_image[1]) {
-      std::memcpy(mnt->vds_cache_image[0], unit[0], kUnit);
-      std::memcpy(mnt->vds_cache_image[1], unit[1], kUnit);
-    } else {
-      udf_vds::drop_fsmanage_cache(mnt, ctx);
-    }
+}
+
+}  // namespace
+
+int mdcudfsr_flush_vds_re(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx, int soft_write_protect) {
+  if (const int lerr = udf_vds::check_vds_layout(mnt, ctx)) return lerr;
+  uint8_t* unit[2] = {zalloc(kUnit), zalloc(kUnit)};
+  auto finish = [&](int r) {
+    zfree(unit[0]);
+    zfree(unit[1]);
+    return r;
+  };
+  if (!unit[0] || !unit[1]) return finish(12);
+  build_rewritable_units(mnt, unit, soft_write_protect);
+  const uint32_t where[2] = {kMainUnitSector, mnt->avdp.reserve_vds_ex.loc};
+  if (udf_vds::vds_already_written(mnt, unit[0], where[0], kUnit, ctx) &&
+      udf_vds::vds_already_written(mnt, unit[1], where[1], kUnit, ctx)) {
+    UDF_LOG(WARN, "flush vds skip \n");
+    if (skipped) *skipped = 1;
+    return finish(0);
   }
+  keep_rewritable_cache_images(mnt, unit, ctx);
   // Reserve side first, so an interruption leaves a complete main side.
   for (int i : {1, 0}) {
-    {
-      std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-      int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-      if (err) {
-        UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
-        return finish(err);
-      }
-      buf_t bp = buf_getblk(mnt->devvp, where[i], static_cast<int>(kUnit), 0, 0, kBufOpMetadata);
-      if (!bp) return finish(5);
-      buf_setflags(bp, kBufFlagWrite);
-      std::memcpy(buf_bytes(bp), unit[i], kUnit);
-      err = buf_bwrite(bp);
-      (void)VNOP_IOCTL(mnt->devvp, kIoctlForgetDiscInfo, nullptr, 0, ctx);
-      if (err) {
-        (void)mdcudfsr_sync_drive_cache(mnt, ctx);
-        UDF_LOG(ERR, "err=%d\n", err);
-        return finish(err);
-      }
-    }
-    std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-    int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-    if (err) {
-      UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+    if (const int err = write_on_last_written(mnt, unit[i], where[i], kUnit, ctx, udf_log::FS, "err=%d\n"))
       return finish(err);
-    }
-    err = mdcudfsr_sync_drive_cache(mnt, ctx);
-    if (err) {
-      UDF_LOG(ERR, "sync chace is failed.(%d)\n", err);
-      return finish(err);
-    }
+    if (const int err = sync_last_written(mnt, ctx)) return finish(err);
   }
   return finish(0);
 }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 using namespace udf_io;
 
@@ -329,12 +330,40 @@ void mdcudfsr_build_vds_copy(mdcudfsr_mount* mnt, uint8_t* dst, uint32_t loc, in
 
 // ---------------------------------------------------------------- flush
 
+bool udf_vds::vds_already_written(mdcudfsr_mount* mnt, const uint8_t* image, uint32_t loc, uint32_t size,
+                                  vfs_context_t ctx) {
+  if (mnt->desc_write_check_mode != 2) return false;
+  uint32_t identical = 0;
+  const int cerr = mdcudfsr_is_writing_descriptor_exist(mnt, image, loc, size / mnt->logical_block_size, &identical, ctx);
+  if (cerr) {
+    UDF_LOGM(WARN, KELC, "failed to compare buffer with status %d. do write", cerr);
+    return false;
+  }
+  return identical != 0;
+}
+
+namespace {
+
+// The two copies kept for the cache file: the first half of each; the
+// cache file is dropped when there is no room for them.
+void keep_vds_cache_image(mdcudfsr_mount* mnt, const uint8_t* image, uint32_t reserve_off, vfs_context_t ctx) {
+  if (mnt->fsmanage_handle < 0) return;
+  if (!mnt->vds_cache_image[0]) mnt->vds_cache_image[0] = zalloc(kUnit);
+  if (mnt->vds_cache_image[0]) {
+    std::memcpy(mnt->vds_cache_image[0], image, kUnit / 2);
+    std::memcpy(mnt->vds_cache_image[0] + kUnit / 2, image + reserve_off, kUnit / 2);
+  } else {
+    udf_vds::drop_fsmanage_cache(mnt, ctx);
+  }
+}
+
+}  // namespace
+
 int mdcudfsr_flush_vds(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx, int soft_write_protect) {
   if (const int lerr = udf_vds::check_vds_layout(mnt, ctx)) return lerr;
-  const uint32_t ss = mnt->logical_sector_size;
   const uint32_t size = is_f2(mnt) ? kVdsImageF2 : kUnit;
-  const uint32_t reserve_off = (is_f2(mnt) ? 128u : 16u) * ss;
-  uint8_t* image = zalloc(size);
+  const uint32_t reserve_off = (is_f2(mnt) ? 128u : 16u) * mnt->logical_sector_size;
+  std::unique_ptr<uint8_t, void (*)(void*)> image(zalloc(size), zfree);
   if (!image) {
     UDF_LOGM(ERR, KELC, "can't allocate buf.\n");
     return 12;
@@ -342,93 +371,17 @@ int mdcudfsr_flush_vds(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx
   const uint32_t h = mnt->avdp.main_vds_ex.loc;
   const uint32_t r = mnt->avdp.reserve_vds_ex.loc;
   const int refresh = (mnt->mount_ext_flags & MNT_EXT_ROLLBACK_REQUESTED) || mnt->vds_repaired;
-  mdcudfsr_build_vds_copy(mnt, image, h, soft_write_protect, refresh);
-  mdcudfsr_build_vds_copy(mnt, image + reserve_off, r, soft_write_protect, refresh);
-
-  if (mnt->desc_write_check_mode == 2) {
-    uint32_t identical = 0;
-    const int cerr = mdcudfsr_is_writing_descriptor_exist(mnt, image, h, size / mnt->logical_block_size, &identical, ctx);
-    if (cerr) {
-      UDF_LOGM(WARN, KELC, "failed to compare buffer with status %d. do write", cerr);
-    } else if (identical) {
-      UDF_LOG(WARN, "flush vds skip \n");
-      if (skipped) *skipped = 1;
-      zfree(image);
-      return 0;
-    }
+  mdcudfsr_build_vds_copy(mnt, image.get(), h, soft_write_protect, refresh);
+  mdcudfsr_build_vds_copy(mnt, image.get() + reserve_off, r, soft_write_protect, refresh);
+  if (udf_vds::vds_already_written(mnt, image.get(), h, size, ctx)) {
+    UDF_LOG(WARN, "flush vds skip \n");
+    if (skipped) *skipped = 1;
+    return 0;
   }
-  if (mnt->fsmanage_handle >= 0) {
-    if (!mnt->vds_cache_image[0]) mnt->vds_cache_image[0] = zalloc(kUnit);
-    if (mnt->vds_cache_image[0]) {
-      std::memcpy(mnt->vds_cache_image[0], image, kUnit / 2);
-      std::memcpy(mnt->vds_cache_image[0] + kUnit / 2, image + reserve_off, kUnit / 2);
-    } else {
-      udf_vds::drop_fsmanage_cache(mnt, ctx);
-    }
-  }
-
-  int result = 0;
-  {
-    std::unique_lock<std::mutex> lk(mnt->slot_mutex);
-    result = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-    if (result) {
-      UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", result);
-      zfree(image);
-      return result;
-    }
-    buf_t bp = buf_getblk(mnt->devvp, h, static_cast<int>(size), 0, 0, kBufOpMetadata);
-    if (!bp) {
-      zfree(image);
-      return 5;
-    }
-    buf_setflags(bp, kBufFlagWrite);
-    std::memcpy(buf_bytes(bp), image, size);
-    if (is_f2(mnt)) {
-      ReserveRange range{h, kVdsImageF2 / ss};
-      const int rerr = VNOP_IOCTL(mnt->devvp, kIoctlReserveWriteRange, reinterpret_cast<char*>(&range), 0, ctx);
-      if (rerr) {
-        UDF_LOG(ERR, "reserve write failed. status=%d\n", rerr);
-        (void)mdcudfsr_sync_drive_cache(mnt, ctx);
-        buf_brelse(bp);
-        zfree(image);
-        return rerr;
-      }
-    }
-    const int werr = buf_bwrite(bp);
-    (void)VNOP_IOCTL(mnt->devvp, kIoctlForgetDiscInfo, nullptr, 0, ctx);
-    if (werr) {
-      (void)mdcudfsr_sync_drive_cache(mnt, ctx);
-      UDF_LOGM(ERR, KELC, "err=%d\n", werr);
-      zfree(image);
-      return werr;
-    }
-  }
-  {
-    std::unique_lock<std::mutex> lk(mnt->slot_mutex);
-    result = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-    if (!result) {
-      result = mdcudfsr_sync_drive_cache(mnt, ctx);
-      if (result) UDF_LOG(ERR, "sync chace is failed.(%d)\n", result);
-    } else {
-      UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", result);
-    }
-    if (result) {
-      zfree(image);
-      return result;
-    }
-  }
-  {
-    std::unique_lock<std::mutex> lk(mnt->slot_mutex);
-    result = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, ctx, 0);
-    if (!result) {
-      result = mdcudfsr_verify_range(mnt->devvp, h, (size + ss - 1) / ss, ctx, mnt);
-      if (result) UDF_LOG(ERR, "verify range is failed.(%d)\n", result);
-    } else {
-      UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", result);
-    }
-  }
-  zfree(image);
-  return result;
+  keep_vds_cache_image(mnt, image.get(), reserve_off, ctx);
+  if (const int err = write_on_last_written(mnt, image.get(), h, size, ctx, udf_log::KELC, "err=%d\n")) return err;
+  if (const int err = sync_last_written(mnt, ctx)) return err;
+  return verify_on_last_written(mnt, h, size, ctx);
 }
 
 // ---------------------------------------------------------------- link state

@@ -35,6 +35,11 @@ int write_with_attempts(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t first, 
 // volume marked read-only, so nothing is written inside the partition.
 int check_vds_layout(mdcudfsr_mount* mnt, vfs_context_t ctx);
 
+// Whether the disc holds the image of `size` bytes at `loc` already
+// (compared only when the mount asks for it; a failed compare, logged,
+// counts as different).
+bool vds_already_written(mdcudfsr_mount* mnt, const uint8_t* image, uint32_t loc, uint32_t size, vfs_context_t ctx);
+
 // Closes and deletes the file-system management cache file.
 void drop_fsmanage_cache(mdcudfsr_mount* mnt, vfs_context_t ctx);
 

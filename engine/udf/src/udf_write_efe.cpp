@@ -233,16 +233,9 @@ int flush_child_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* owner, mdcudf
   return err;
 }
 
-int flush_stream_directory_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* owner, uint32_t std_loc,
-                               uint32_t sid_write_lbn, bool had_replacement, vfs_context_t ctx) {
-  const uint32_t b = mnt->logical_block_size;
-  const uint32_t size = mdcudfsr_calc_strdir_size(mnt, owner);
-  if (!size) {
-    UDF_LOG(ERR, "failed to calc_strdir_size \n");
-    return 22;
-  }
-  mdcudfsr_udf_node_fields* stream = owner->parity_node;
-  const extended_file_entry& o = owner->udf_data->efe;
+// The entry of a stream directory of `size` bytes: its owner's times and
+// unique identifier, no owner or group, every permission.
+extended_file_entry stream_directory_entry(mdcudfsr_mount* mnt, const extended_file_entry& o, uint32_t size) {
   extended_file_entry e{};
   e.icbtag.file_type = UDF_FILE_TYPE_STREAMDIR;
   e.icbtag.strat_type = 4;
@@ -258,31 +251,20 @@ int flush_stream_directory_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* ow
   e.ckpoint = 1;
   e.unique_id = o.unique_id;
   mdcudfsr_make_regid(mnt, &e.imp_id, REGID_IMPLEMENTATION);
-  const bool embedded = kEfeSize + size <= b;
-  uint32_t data_first = MDCUDFSR_INVALID_LBN, data_blocks = 0, d = std_loc;
-  if (!embedded) {
-    data_blocks = (size + b - 1) / b;
-    data_first = mdcudfsr_allocate_metadata_blocks(mnt, data_blocks);
-    if (data_first == MDCUDFSR_INVALID_LBN) {
-      UDF_LOG(ERR, "%s\n", "strdir_lbn != INVALID_LBN");
-      return 28;
-    }
-    d = mnt->fsd_relocation ? data_first : data_first - mnt->replace_blk_count;
-  }
-  if (std_loc + 1 == 0) {
-    UDF_LOG(ERR, "%s\n", "strdir_lbn != INVALID_LBN");
-    return 28;
-  }
-  std::vector<uint8_t> data(round4(size) + b, 0);
-  int parent_len = mdcudfsr_cache_write_fid(mnt, data.data(), owner, d, 1);
-  if (parent_len < 0) return 22;
-  // The stream's identifier descriptor.
+  return e;
+}
+
+// The stream's identifier descriptor at `at` in the directory data that
+// starts at block `d`; its entry is the block after `d`. 0, or 22 for a
+// name that cannot be recorded.
+int put_stream_fid(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* stream, const extended_file_entry& o, uint32_t d,
+                   uint8_t* at, uint32_t offset) {
+  const uint32_t b = mnt->logical_block_size;
   uint8_t name[kMaxCs0Name + 1];
   uint32_t name_len = 0;
   if (stream_name_cs0(stream, name, &name_len)) return 22;
-  uint8_t* fid_p = data.data() + parent_len;
   fileid_desc fid{};
-  mdcudfsr_init_udf_tag(mnt, &fid.tag, TAG_ID_FID, d + static_cast<uint32_t>(parent_len) / b);
+  mdcudfsr_init_udf_tag(mnt, &fid.tag, TAG_ID_FID, d + offset / b);
   fid.file_num = 1;
   fid.file_char = 0;
   fid.l_fi = static_cast<uint8_t>(name_len);
@@ -292,36 +274,81 @@ int flush_stream_directory_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* ow
   fid.l_iu = 0;
   const uint32_t fid_len = round4(sizeof(fileid_desc) + name_len);
   mdcudfsr_swap_host2le_fileid_desc(&fid);
-  std::memcpy(fid_p, &fid, sizeof fid);
-  std::memcpy(fid_p + sizeof fid, name, name_len);
-  mdcudfsr_set_udf_tag_crc_and_checksum(fid_p, fid_len);
+  std::memcpy(at, &fid, sizeof fid);
+  std::memcpy(at + sizeof fid, name, name_len);
+  mdcudfsr_set_udf_tag_crc_and_checksum(at, fid_len);
+  return 0;
+}
 
+// Where the data of a stream directory goes: embedded in its entry, or in
+// blocks of its own written first (`data_first`, `data_blocks`, recorded at
+// `d`); then the entry at `std_loc`, written to `write_lbn`.
+struct StreamDirPlace {
+  bool embedded;
+  uint32_t d, data_first, data_blocks, std_loc, write_lbn;
+};
+
+int write_stream_directory(mdcudfsr_mount* mnt, extended_file_entry& e, const std::vector<uint8_t>& data,
+                           uint32_t size, const StreamDirPlace& at, vfs_context_t ctx) {
+  const uint32_t b = mnt->logical_block_size;
   uint8_t* block = zalloc(b);
   if (!block) {
     UDF_LOG(ERR, "can't allocate dir memory.size=%d\n", b);
     return 12;
   }
   int err = 0;
-  if (embedded) {
+  if (at.embedded) {
     e.icbtag.flags = UDF_AD_IN_ICB;
     e.l_ad = size;
     std::memcpy(block + kEfeSize, data.data(), size);
   } else {
     e.icbtag.flags = UDF_AD_SHORT;
     e.l_ad = sizeof(short_ad);
-    short_ad ad{mdcudfsr_le32_to_host(size), mdcudfsr_le32_to_host(d)};
+    short_ad ad{mdcudfsr_le32_to_host(size), mdcudfsr_le32_to_host(at.d)};
     std::memcpy(block + kEfeSize, &ad, sizeof ad);
-    e.logblks_rec = data_blocks;
-    for (uint32_t i = 0; i < data_blocks && !err; ++i)
-      err = mdcudfsr_write_metadata_block(mnt, MDCUDFSR_PARTITION_METADATA, d + i, data_first + i,
+    e.logblks_rec = at.data_blocks;
+    for (uint32_t i = 0; i < at.data_blocks && !err; ++i)
+      err = mdcudfsr_write_metadata_block(mnt, MDCUDFSR_PARTITION_METADATA, at.d + i, at.data_first + i,
                                           data.data() + static_cast<size_t>(i) * b, ctx);
   }
   if (!err) {
-    seal(mnt, block, e, std_loc, 0xFFFF);
-    err = mdcudfsr_write_metadata_block(mnt, MDCUDFSR_PARTITION_METADATA, std_loc, sid_write_lbn, block, ctx);
+    seal(mnt, block, e, at.std_loc, 0xFFFF);
+    err = mdcudfsr_write_metadata_block(mnt, MDCUDFSR_PARTITION_METADATA, at.std_loc, at.write_lbn, block, ctx);
   }
   zfree(block);
-  if (err) return err;
+  return err;
+}
+
+int flush_stream_directory_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* owner, uint32_t std_loc,
+                               uint32_t sid_write_lbn, bool had_replacement, vfs_context_t ctx) {
+  const uint32_t b = mnt->logical_block_size;
+  const uint32_t size = mdcudfsr_calc_strdir_size(mnt, owner);
+  if (!size) {
+    UDF_LOG(ERR, "failed to calc_strdir_size \n");
+    return 22;
+  }
+  mdcudfsr_udf_node_fields* stream = owner->parity_node;
+  const extended_file_entry& o = owner->udf_data->efe;
+  extended_file_entry e = stream_directory_entry(mnt, o, size);
+  StreamDirPlace at{kEfeSize + size <= b, std_loc, MDCUDFSR_INVALID_LBN, 0, std_loc, sid_write_lbn};
+  if (!at.embedded) {
+    at.data_blocks = (size + b - 1) / b;
+    at.data_first = mdcudfsr_allocate_metadata_blocks(mnt, at.data_blocks);
+    if (at.data_first == MDCUDFSR_INVALID_LBN) {
+      UDF_LOG(ERR, "%s\n", "strdir_lbn != INVALID_LBN");
+      return 28;
+    }
+    at.d = mnt->fsd_relocation ? at.data_first : at.data_first - mnt->replace_blk_count;
+  }
+  if (std_loc + 1 == 0) {
+    UDF_LOG(ERR, "%s\n", "strdir_lbn != INVALID_LBN");
+    return 28;
+  }
+  std::vector<uint8_t> data(round4(size) + b, 0);
+  int parent_len = mdcudfsr_cache_write_fid(mnt, data.data(), owner, at.d, 1);
+  if (parent_len < 0) return 22;
+  if (put_stream_fid(mnt, stream, o, at.d, data.data() + parent_len, static_cast<uint32_t>(parent_len))) return 22;
+  if (const int err = write_stream_directory(mnt, e, data, size, at, ctx)) return err;
   const uint32_t child_write_lbn = mdcudfsr_allocate_metadata_blocks(mnt, 1);
   if (child_write_lbn == MDCUDFSR_INVALID_LBN) {
     UDF_LOG(ERR, "%s\n", "child_write_lbn != INVALID_LBN");
@@ -331,7 +358,7 @@ int flush_stream_directory_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* ow
     ++mnt->replace_blk_count;
     UDF_LOG(INFO, "[7]replace blk count[%d]\n", mnt->replace_blk_count);
   }
-  return flush_child_efe(mnt, owner, stream, d + 1, child_write_lbn, ctx);
+  return flush_child_efe(mnt, owner, stream, at.d + 1, child_write_lbn, ctx);
 }
 
 }  // namespace

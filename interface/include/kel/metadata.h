@@ -109,6 +109,15 @@ class CKelMetaData {
    private:
     // Takes the whole records of bytes[0, length); returns the count taken.
     std::uint32_t TakeRecords(const std::uint8_t* bytes, std::uint32_t length);
+    // The steps of Load. One piece of the file read at offset into buffer
+    // (*got bytes); false, with the file closed, when the read fails.
+    bool ReadPiece(void* handle, std::uint8_t* buffer, std::uint64_t offset, const std::string& path,
+                   std::uint32_t* got);
+    // The header at the start of the first piece taken; false when there
+    // is none that is valid.
+    bool TakeHeader(const std::uint8_t* buffer, std::uint32_t got, const std::string& path);
+    // The file closed at the end of a load: 0, or ERROR_FILE_NOT_FOUND.
+    DWORD FinishLoad(void* handle);
 
     CKelMetaData* m_owner;
     std::uint32_t m_fileIndex;

@@ -72,6 +72,15 @@ class client_if {
   int reformat(caddr_t data);
   int get_slot_info_control(caddr_t data);
   std::uint8_t medium_type_or_default();
+  // The mount of the last written slot once it is loaded: its format read,
+  // the volume taken as it is or refused, a blank first disc formatted.
+  int mount_last_slot(MDCFS_MOUNT_INFORMATION& mi, std::uint8_t type, std::uint8_t last_slot, bool slot_read,
+                      bool driveVerify);
+  int format_blank_disc(MDCFS_MOUNT_INFORMATION& mi, std::uint8_t type, bool driveVerify);
+  // A rollback the cartridge memory's record asks to resume (a slot and
+  // address under a sound CRC) started again; on a protected medium or
+  // cartridge a raw mount and kNotSupported. `result` when none is asked.
+  int resume_rollback(const pxo_1500h_cm_record_t& rec, std::uint8_t type, int result);
 
   // The answer of the last slot-information request, with the drive state
   // it was read under: while neither the drive's state generation nor the

@@ -105,6 +105,19 @@ class scsi_service {
   // volume descriptor.
   bool anchored_sequence(const std::uint8_t* anchor, std::uint32_t blocks);
   errno_t set_read_only_one();
+  // The steps of last_written_disc_search. Without slot information the
+  // volume is mounted read-only: a finalized volume names its last slot,
+  // else the middle slot is loaded and what it holds decides.
+  errno_t search_without_slot_info(std::uint8_t* lastslot, Boolean* isUnknownMedia, bool* slot_known);
+  errno_t search_from_middle_slot(std::uint8_t slots, std::uint8_t loaded, std::uint8_t* lastslot,
+                                  Boolean* isUnknownMedia, bool* slot_known);
+  // The slot information names the last written slot: it is loaded when
+  // another disc is in the drive and taken when formatted. *stop: a failure
+  // that ends the search before any slot is stored.
+  errno_t search_by_slot_info(const pxo_slot_info_t& si, std::uint8_t slots, std::uint8_t type,
+                              std::uint8_t* lastslot, Boolean* isUnknownMedia, bool* stop);
+  errno_t take_slot_if_formatted(std::uint8_t target, std::uint8_t type, std::uint8_t* lastslot,
+                                 Boolean* isUnknownMedia, bool* stop);
   // The two recoveries of a failed write-once format: the end area (track 2
   // and the last anchor) written again, or track 1 padded up to 4352.
   errno_t wo_end_area_recovery(std::uint8_t type, std::vector<std::uint8_t>& area, bool driveVerify);

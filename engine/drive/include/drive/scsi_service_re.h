@@ -82,6 +82,7 @@ class scsi_service_re : public scsi_service_cm {
 
  private:
   friend class backtrack_walk;
+  friend class re_format_run;
   // Written by the backtrack thread, read by the request thread.
   std::atomic<UInt32> m_nwa{0};
   std::atomic<bool> m_walking{false};

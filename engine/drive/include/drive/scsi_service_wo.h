@@ -36,5 +36,6 @@ class scsi_service_wo : public scsi_service_cm {
  private:
   friend class wo_format_run;
   friend class wo_stride_run;
+  friend class wo_erase_run;
   char m_medium_unique_id[32] = {};
 };

@@ -326,6 +326,13 @@ class storage_scsi {
   void stamp_access();
   void clear_caches_locked();
   errno_t get_devinfo_locked(pxo_devinfo_t* info);
+  // One INQUIRY (page `page` with EVPD `evpd`, allocation length `length`)
+  // into out: 0 with *rule the data's verdict (logged as `label` when it
+  // fails), or the transport's error.
+  errno_t inquiry(unsigned char evpd, unsigned char page, unsigned char length, unsigned char* out,
+                  std::uint32_t transfer, const char* label, int* rule);
+  // The product, model and (with a disc loaded) its unique identifier kept.
+  void keep_identity(const unsigned char* inq, DriveModel model, const std::uint8_t* uid);
   errno_t read_attribute_raw(std::uint16_t id, std::uint8_t service_action, std::uint8_t* buf,
                              std::uint16_t len);
   errno_t check_1500h_content(const std::uint8_t* value, std::uint8_t* state, std::uint8_t* vtype,
@@ -336,6 +343,14 @@ class storage_scsi {
   errno_t set_config_locked();
   errno_t get_config_locked();
   errno_t read_os_transfer_limit(std::uint16_t* units);
+  // The steps of init.
+  errno_t wait_for_medium();
+  void reset_medium_state();
+  void read_medium_type();
+  errno_t read_write_protection();
+  errno_t read_transfer_units(std::uint16_t* units);
+  void decide_alarm_support(const pxo_devinfo_t& info);
+  errno_t create_device_config();
   void decide_medium_condition();
 
   int fd_ = -1;
