@@ -70,7 +70,7 @@ class VolumeSize : public SimVolume {
 // Rewritable media take the track size from the partition and need no drive
 // request; write-once media read track 1 from the drive.
 TEST_F(VolumeSize, FiguresByLayout) {
-  struct Case {
+  struct Case {  // a Layout and the figures expected of it
     const char* what;
     std::uint8_t medium;
     std::uint32_t disc_blocks;
@@ -137,8 +137,8 @@ TEST_F(VolumeSize, FiguresByLayout) {
 // Neither the move to the next slot of a write-once cartridge nor a full
 // flush that writes the metadata file again, short, frees anything: the free
 // space after either is at most what it was before, and loses no more than
-// what was written and the room the slot left still had, and the cluster (four on F2h) a slot written past its start gives up while its
-// volume is open.
+// what was written, the room the slot left still had, and the cluster (four
+// on F2h) a slot written past its start gives up while its volume is open.
 TEST_F(VolumeSize, NeitherAMoveNorAShorterMetadataFileGrowsTheFreeSpace) {
   struct Point {
     std::uint32_t slot, nwa;
