@@ -155,7 +155,12 @@ std::uint32_t USBManagerR::reserveRound(std::uint32_t blocks, MDCFS_SPACE_ENTRY&
     if (std::uint32_t e = updateVolumeTrackInfomation()) return e;
   }
   const std::uint64_t margin = marginOfCachedTrack();
-  const bool empty = writeResourceEmpty();
+  // The data of a packed session belongs to files already answered as
+  // archived, their room taken when they were opened. On the last disc it
+  // still goes to the track once the disc's write resources run short: an
+  // appended block takes none of them, and the files are not lost. Only the
+  // room of the track can refuse it.
+  const bool empty = writeResourceEmpty() && !(writer && writer->m_proxyAccount && isLastTrack());
   MDCFS_VOLUME_TRACK_INFORMATION& t = c.track;
   trace(1, kMethod, __LINE__,
         u"[####]nextWritableBlockOffset=%u discMargin=%lld numberOfBlocks=%u allocedBlock=%u",

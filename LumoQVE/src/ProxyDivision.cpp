@@ -207,8 +207,8 @@ void truncateFile(const std::u16string& path) {
 }
 
 // A ghost file that cannot be given its data: its placeholder goes (rebuilt
-// as an empty file unless that was done), and the file is removed once the
-// session has left the privileged mode. A file whose name the engine did
+// as an empty file unless that was done), and the file is removed before
+// the session leaves the privileged mode. A file whose name the engine did
 // not give at its start is at least emptied.
 void ProxyWriter::lose(const std::shared_ptr<GhostFileInformation>& ghost, bool rebuild_as_zero) {
   if (rebuild_as_zero && reBuildZeroFile(*ghost))

@@ -421,10 +421,10 @@ std::uint32_t ProxyWriter::writeSyncMarkVolumeDirty() {
   return 0;
 }
 
-// Ends the session: flush, mark the volume, divide, reset the verify mode
-// and leave the privileged mode; then the files that could not be given
-// their data are removed. Every step runs; the answer is the first failure
-// among them, so that a failed flush or rebuild reaches the caller.
+// Ends the session: flush, mark the volume, divide, reset the verify mode,
+// remove the files that could not be given their data, and leave the
+// privileged mode. Every step runs; the answer is the first failure among
+// them, so that a failed flush or rebuild reaches the caller.
 std::uint32_t ProxyWriter::cleanup() {
   static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::cleanup";
   trace(2, kMethod, __LINE__, u"proxy cleanup start...");
@@ -440,6 +440,11 @@ std::uint32_t ProxyWriter::cleanup() {
     trace(2, kMethod, __LINE__, u"ERROR : MDCFSCTL_RESET_WRITE_VERIFY_MODE");
     keep(r);
   }
+  // The lost files go before the privileged mode is left: leaving it runs
+  // the flush the session asked for, which records their removal. Once that
+  // flush has found the last disc out of room or resources the volume is
+  // read-only, and a lost file would stay behind, emptied, under its name.
+  removeLostFiles();
   if (m_obase) keep(m_obase->exitPrivilegedMode());
   if (m_impl) {
     m_impl->waitForWriterThreadExit();
@@ -448,8 +453,6 @@ std::uint32_t ProxyWriter::cleanup() {
   }
   m_impl.reset();
   m_obase.reset();
-  // Out of the privileged mode the engine lets the lost files go.
-  removeLostFiles();
   trace(2, kMethod, __LINE__, u"proxy cleanup success.");
   return first;
 }

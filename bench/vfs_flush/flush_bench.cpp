@@ -128,7 +128,7 @@ Sync timed_sync(kelsim::SimHarness& sim, mount* mp, mdcudfsr_mount* m, vfs_conte
   if (int e = mdcudfsr_vfsop_sync(mp, 1, ctx)) die("sync", e);
   Sync r;
   r.s = secs_since(t);
-  if (mdcudfsr_metadata_changed(m)) die("the sync left the volume changed");
+  if (m->metadata_changed) die("the sync left the volume changed");
   count_commands(sim, &r);
   if (r.blocks == 0) die("the sync wrote nothing");
   return r;

@@ -161,6 +161,46 @@ TEST_F(FreeSpace, MarginOnEveryDiscButTheLast) {
   }
 }
 
+// Write resources spent (map entries at their reserve): a packed session's
+// data, taken for files already answered, still goes to the last disc's
+// track, where an appended block uses none of them; any other writer's is
+// refused as disc full there, and a disc that another follows is left for
+// the next one whoever writes.
+TEST_F(FreeSpace, APackedSessionsDataTakesTheLastDiscWhoseResourcesAreSpent) {
+  const struct {
+    const char* what;
+    std::uint32_t tracks;
+    bool packed_session;
+    std::uint32_t result;  // checked on the last disc only
+    std::size_t new_tracks;
+  } cases[] = {
+      {"packed session, last disc", 2, true, 0, 0},
+      {"another writer, last disc", 2, false, 0x82000023, 0},
+      {"packed session, a disc follows", 4, true, 0, 1},
+      {"another writer, a disc follows", 4, false, 0, 1},
+  };
+  for (const auto& c : cases) {
+    engine().reset();
+    mountStatus(0x91);
+    resource({0, 0x20, 256, 0x1000});
+    track(c.tracks, 1, 0x100, 0x800000);
+    TestWriter w;
+    AnnulusFileIO::WriterByteAccount account;
+    if (c.packed_session) w.m_proxyAccount = &account;
+    AnnulusFileIO::USBManager::markTrackInfoStale();
+    MDCFS_SPACE_ENTRY area{};
+    const std::uint32_t r = w.m_usbManager->reservFreeBlock(64, area, 0, &w);
+    EXPECT_EQ(count(kNewTrack), c.new_tracks) << c.what;
+    if (c.new_tracks) continue;
+    EXPECT_EQ(r, c.result) << c.what;
+    if (r == 0) {
+      EXPECT_EQ(ZoneOf(area), 1u) << c.what;
+      EXPECT_EQ(OffsetOf(area), 0x100u) << c.what;
+      EXPECT_EQ(BlocksOf(area), 64u) << c.what;
+    }
+  }
+}
+
 TEST_F(FreeSpace, FullLastTrackOutsideNewWriteIsDiscFull) {
   track(3, 2, 0x7F0000, 0x800000);
   TestWriter w;

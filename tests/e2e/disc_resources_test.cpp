@@ -16,6 +16,13 @@ namespace {
 
 class DiscResources : public Scenario {
  protected:
+  // Names and sizes a folder lists.
+  std::map<std::string, std::uint64_t> listed_sizes(const std::string& folder) {
+    std::map<std::string, std::uint64_t> out;
+    for (const auto& e : ask("ReadDirectory", {{"Name", folder}}))
+      if (e.name == "KelDirent") out[kelsim::unescape_name(e.attribute("ObjectName"))] = number(e, "Size");
+    return out;
+  }
   // The pseudo-overwrite map entries the loaded disc has left, others kept.
   void leave_map_entries(int slot, std::uint32_t n) {
     kelsim::WriteResources r = view_of(sim_->drive()).discs.at(static_cast<std::size_t>(slot)).pow;
@@ -242,6 +249,66 @@ TEST_F(DiscResources, FilesOf64KiBFillEachDiscBeforeTheNext) {
         listed += archived_.count("/d" + std::to_string(folder) + "/" + name);
     EXPECT_EQ(listed, archived_.size());
     for (int i = 0; i < n; i += 37) expect_restores("/d" + std::to_string(i / 100) + "/f" + std::to_string(i));
+    unmount();
+    archived_.clear();
+  }
+}
+
+// Files answered as archived while they still wait in a packed session,
+// when the last disc runs out of write resources before the session ends
+// (F2h, one disc). The session's end wrote none of their data (the writer
+// took the disc for full) and rebuilt them empty; the volume was read-only
+// by then, so their removal failed too, and the host saw a file it was
+// answered with 256,384 bytes listed, restored and, after a remount,
+// stored with 0 bytes. Whatever request ends the session, the files keep
+// their bytes: in the listing, in a Restore and after a remount with the
+// cache emptied; the request that meets the full cartridge answers disc
+// full (0x80070070).
+TEST_F(DiscResources, FilesWaitingInAPackedSessionOutliveTheLastDiscsEndOfResources) {
+  const std::string kDiscFull = std::to_string(std::int32_t(0x80070070));
+  const Attributes sync_time{{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}};
+  const struct {
+    const char* ends_with;
+    std::string opcode;  // empty: an unmount
+    Attributes attributes;
+  } cases[] = {
+      {"Sync", "Sync", sync_time},
+      {"Delete of a synced file",
+       "Delete",
+       {{"Name", "/old"}, {"Generation", "0"}, {"Version", "0"}, {"KernelInterface", "0"}, {"BlockNumber", "0"}}},
+      {"unmount", "", {}},
+  };
+  const std::map<std::string, std::size_t> waiting{{"/w1", 256384}, {"/d/w2", 3000}, {"/w3", 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ends_with);
+    make_sim(0xF2, "QMR-T400A", 1, 0x440000);
+    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256 + 600));
+    dwords_ = {{"Packed Write Mode", 1u}};
+    start();
+    check_mounts();
+    archive_file("/old", 70000, 1);
+    sync("SyncTime");
+    int seed = 2;
+    for (const auto& [name, bytes] : waiting) archive_file(name, bytes, seed++);
+    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256));
+    if (!c.opcode.empty()) {
+      const auto answers = ask(c.opcode, c.attributes);
+      ASSERT_FALSE(answers.empty());
+      EXPECT_EQ(answers.back().attribute("HRESULT"), kDiscFull) << answers.back().raw;
+      auto sizes = listed_sizes("/");
+      const auto in_d = listed_sizes("/d");
+      for (const auto& [name, size] : in_d) sizes["d/" + name] = size;
+      for (const auto& [name, bytes] : waiting) {
+        EXPECT_EQ(sizes[name.substr(1)], bytes) << name << " as the running engine lists it";
+        expect_restores(name);
+      }
+    }
+    unmount();
+    expect_udfinfo_on_written_slots();
+    empty_cache();
+    start();
+    check_mounts();
+    for (const auto& [name, bytes] : archived_) expect_restores(name);
     unmount();
     archived_.clear();
   }

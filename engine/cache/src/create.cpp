@@ -34,7 +34,7 @@ void init_new_entry(mdcudfsr_cache_node* n, uint32_t perm, bool assign_uid) {
   d->ad_writable = 1;
   d->nlink = 1;
   d->write_lbn = MDCUDFSR_INVALID_LBN;
-  d->partial_flag = d->relocated = d->flush_pending = d->flush_pending2 = 0;
+  d->partial_flag = d->first_placement = d->flush_pending = d->flush_pending2 = 0;
   mdcudfsr_extent_list_init(&d->extents);
   mdcudfsr_init_extended_file_entry(m, perm, &d->efe, assign_uid ? 1 : 0);
   d->efe.icbtag.file_type = mdcudfsr_is_dir(n) ? UDF_FILE_TYPE_DIRECTORY : UDF_FILE_TYPE_REGULAR;

@@ -268,12 +268,12 @@ int place_entry(mdcudfsr_mount* m, mdcudfsr_cache_node* n, int keep) {
   }
   if (m->flushAllMetadata) {
     d->efe_loc = d->replace_efe_loc = d->write_lbn = lbn;
-    d->relocation_flags = 0;
+    d->remap_pending = 0;
     // A full rewrite lays the stream directory out anew after the entry:
     // its old place is no replacement (it would count blocks the remap then
     // takes out of the file, and the entry would point at the old place).
     if (owns_stream(n)) d->std_loc = d->replace_std_loc = MDCUDFSR_INVALID_LBN;
-    if (!keep) d->partial_flag = d->relocated = 0;
+    if (!keep) d->partial_flag = d->first_placement = 0;
     CACHE_TRACE(3, 3, "[%s](tid=%08x) %s:%d [%s]allocate logical block for EFE=%d\n", volume_name(m), tid32(),
                 __func__, __LINE__, name_of(n), lbn);
     return 0;
@@ -284,7 +284,7 @@ int place_entry(mdcudfsr_mount* m, mdcudfsr_cache_node* n, int keep) {
     d->replace_std_loc = d->std_loc;
     d->write_lbn = lbn;
     d->efe_loc = lbn - m->replace_blk_count;
-    d->relocated = 1;
+    d->first_placement = 1;
     CACHE_LOG(DEBG, "[%s] 1 set logical block info replace_efe_loc:%d write_lbn:%d efe_loc=%d\n", name_of(n),
               d->replace_efe_loc, d->write_lbn, d->efe_loc);
   } else {
@@ -292,7 +292,7 @@ int place_entry(mdcudfsr_mount* m, mdcudfsr_cache_node* n, int keep) {
     // A written stream directory moves too: the entry writer then counts
     // its two blocks in this pass, before later entries take their places.
     if (owns_stream(n) && d->std_loc != MDCUDFSR_INVALID_LBN) d->replace_std_loc = d->std_loc;
-    d->relocation_flags = 1;
+    d->remap_pending = 1;
     ++m->replace_blk_count;
     CACHE_LOG(DEBG, "[%s] 2 set logical block info replace_efe_loc:%d write_lbn:%d efe_loc=%d\n", name_of(n),
               d->replace_efe_loc, d->write_lbn, d->efe_loc);
@@ -421,13 +421,13 @@ void mdcudfsr_cache_dirty_node_for_defect(mdcudfsr_cache_node* node) {
     if (!d || !d->partial_flag) return;
     n->cache_dirty = 1;
     if (mdcudfsr_is_dir(n)) n->dir_dirty = 2;
-    if (d->relocated) d->efe_loc = d->std_loc = MDCUDFSR_INVALID_LBN;
+    if (d->first_placement) d->efe_loc = d->std_loc = MDCUDFSR_INVALID_LBN;
   });
 }
 
 void kelcache::placement_written(mdcudfsr_cache_node* root) {
   for_subtree(root, [](mdcudfsr_cache_node* n) {
-    if (n->udf_data) n->udf_data->partial_flag = n->udf_data->relocated = 0;
+    if (n->udf_data) n->udf_data->partial_flag = n->udf_data->first_placement = 0;
   });
 }
 

@@ -96,13 +96,12 @@ int fill_mount_state(PKELFS_VOLUME_INFO info, vnode_t root) {
   info->NumberOfBlocksPerTrack = track.blocks_per_track;
   auto* mnt = static_cast<mdcudfsr_mount*>(kel_global_mount()->mnt_data);
   // The state bit, inverted: 1 while a flush has something to save (the
-  // mount's metadata-changed mark or the integrity written open). The
-  // writer thread opens the integrity session and sets the mark under the
-  // integrity descriptor's lock.
+  // mount's metadata-changed mark). The writer thread opens the integrity
+  // session and sets the mark under the integrity descriptor's lock.
   bool changed = false;
   if (mnt) {
     std::lock_guard<mdcudfsr_owned_mutex> lk(mnt->lvid_mutex);
-    changed = mdcudfsr_metadata_changed(mnt);
+    changed = mnt->metadata_changed != 0;
   }
   info->Dirty = changed ? 1 : 0;
   return 0;

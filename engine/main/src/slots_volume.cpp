@@ -228,7 +228,7 @@ int Flush(bool full) {
     for (std::uint32_t code : {kFsctlRegisterPrivileged, kFsctlEnterPrivileged, kFsctlLeavePrivileged}) {
       if (const int err = Fsctl(code, nullptr)) return err;
     }
-    if (mdcudfsr_mount* mnt = mount_record()) mnt->volume_changed = 1;
+    if (mdcudfsr_mount* mnt = mount_record()) mnt->metadata_changed = 1;
   }
   vfs_context ctx = slot::caller_context();
   return mdcudfsr_vfsop_sync(kel_global_mount(), 1, &ctx);

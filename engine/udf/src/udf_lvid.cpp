@@ -485,7 +485,7 @@ int mdcudfsr_set_lvid_integrity_type(mdcudfsr_mount* mnt, uint32_t set, uint32_t
     mnt->coherency_refreshed = 1;
   }
   if (type == mnt->lvid.integrity_type) {
-    mnt->volume_changed = 1;
+    mnt->metadata_changed = 1;
     UDF_TRACE_EXIT_ERR(result);
     return result;
   }
@@ -517,7 +517,7 @@ int mdcudfsr_set_lvid_integrity_type(mdcudfsr_mount* mnt, uint32_t set, uint32_t
       return err;
     }
   }
-  mnt->volume_changed = 1;
+  mnt->metadata_changed = 1;
   UDF_TRACE_EXIT_ERR(err);
   return err;
 }

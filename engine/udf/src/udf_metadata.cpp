@@ -20,14 +20,14 @@ constexpr uint32_t kChunk = 0x10000;
 
 const char* vol_name(const mdcudfsr_mount* mnt) { return mnt->volume_name[0] ? mnt->volume_name : "UNKNOWN"; }
 
-void clear_relocation(mdcudfsr_udf_node_fields* n) {
+void clear_remap_pending(mdcudfsr_udf_node_fields* n) {
   if (!n->udf_data) return;
-  n->udf_data->relocation_flags = 0;
+  n->udf_data->remap_pending = 0;
 }
 
 void drop_replacements(mdcudfsr_udf_node_fields* n) {
   if (!n->udf_data) return;
-  n->udf_data->relocation_flags = 0;
+  n->udf_data->remap_pending = 0;
   n->udf_data->replace_efe_loc = MDCUDFSR_INVALID_LBN;
   n->udf_data->replace_std_loc = MDCUDFSR_INVALID_LBN;
 }
@@ -239,10 +239,10 @@ int mdcudfsr_find_and_chk_matadata_extent_list(mdcudfsr_mount* mnt, mdcudfsr_udf
     return 0;
   }
   if (mnt->remap_off) {
-    clear_relocation(n);
+    clear_remap_pending(n);
     return 0;
   }
-  if (!n->udf_data || !n->udf_data->relocation_flags) return 0;
+  if (!n->udf_data || !n->udf_data->remap_pending) return 0;
   if (!mnt->part[0].list.first) {
     UDF_LOG(INFO, "metadata list entry failed\n");
     return 22;
@@ -260,7 +260,7 @@ int mdcudfsr_find_and_chk_matadata_extent_list(mdcudfsr_mount* mnt, mdcudfsr_udf
     case RemapResult::Done:
       break;
   }
-  if (!keep_flags) clear_relocation(n);
+  if (!keep_flags) clear_remap_pending(n);
   return 0;
 }
 
@@ -316,7 +316,7 @@ int mdcudfsr_rebuild_metadata_extent_list_ex(mdcudfsr_mount* mnt, mdcudfsr_udf_n
           err = remap(c, std_loc, rep, 1);
           if (!err && !over) err = remap(c, std_loc + 1, rep + 1, 0);
         }
-        if (dir->kind != MDCUDFSR_NODE_VIRTUAL) clear_relocation(c);
+        if (dir->kind != MDCUDFSR_NODE_VIRTUAL) clear_remap_pending(c);
       }
       if (err || over) {
         if (size_over) *size_over = over;

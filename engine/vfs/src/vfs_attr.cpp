@@ -186,7 +186,6 @@ int relabel(mdcudfsr_mount* mnt, const std::uint8_t* name, std::size_t len, vfs_
     return serr;
   }
   mdcudfsr_update_vol_last_partial_flush_time(mnt);
-  mnt->label_changed = 1;
   attr->f_supported |= VFSATTR_VOL_NAME;
   return 0;
 }

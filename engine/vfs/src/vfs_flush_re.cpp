@@ -327,7 +327,7 @@ int run_re(RunRe& r) {
   // memory until that end writes the new record.
   mnt->coherency_refreshed = 0;
   vfs_flush::finish(r, err);
-  if (!err) mnt->volume_changed = mnt->metadata_changed = 0;
+  if (!err) mnt->metadata_changed = 0;
   VFS_LOGK(KEL_LOG_WARN, "Metadata and Descriptor Flush End result=%d\n", err);
   VFS_EXIT(err);
   return err;

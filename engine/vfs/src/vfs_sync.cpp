@@ -138,7 +138,7 @@ int mdcudfsr_vfsop_sync(mount_t mp, int waitfor, vfs_context_t ctx) {
   }
   r = gates(mnt, name);
   if (r >= 0) return r;
-  if (!mdcudfsr_metadata_changed(mnt)) return 0;
+  if (!mnt->metadata_changed) return 0;
   return flush_metadata(mnt, name, ctx);
 }
 

@@ -83,7 +83,7 @@ int close_channels(mdcudfsr_mount* mnt, bool force, vfs_context_t ctx) {
 
 // The metadata flush of a changed volume; 0 or its error.
 int last_flush(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (!mdcudfsr_metadata_changed(mnt)) return 0;
+  if (!mnt->metadata_changed) return 0;
   mnt->flush_policy = 1;
   const int err = mnt->is_rewritable ? mdcudfsr_flush_metadata_and_descriptor_re(mnt, 1, 1, 0, ctx, 0, 0)
                                      : mdcudfsr_flush_metadata_and_descriptor(mnt, 1, 1, 0, ctx, 0);

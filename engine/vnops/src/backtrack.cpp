@@ -62,7 +62,6 @@ void mdcudfsr_backtrack_routine(mdcudfsr_mount* mnt) {
     VNOP_IOCTL(mnt->devvp, PXOIONOP107, reinterpret_cast<char*>(&zero), 0, nullptr);
   }
   mnt->metadata_changed = 0;
-  mnt->volume_changed = 0;  // the flushes' name of the same mark
   {
     std::lock_guard<std::mutex> lk(mnt->backtrack_mutex);
     mnt->backtrack_running = 0;

@@ -61,9 +61,7 @@ int mdcudfsr_mdcfsctrl_set_logical_volume_identifier(mdcudfsr_mount* mnt, MDCFS_
   std::memcpy(mnt->logvol_id, dstring, 128);
   mnt->logvol_id_len = len;
   mdcudfsr_set_volume_name(mnt, ctx);
-  if (int err = open_session_for_change(mnt, ctx)) return err;
-  mnt->label_changed = 1;
-  return 0;
+  return open_session_for_change(mnt, ctx);
 }
 
 namespace {

@@ -255,7 +255,7 @@ int mdcudfsr_mdcfsctrl_flush_volume_buffers(mdcudfsr_mount* mnt, const std::uint
   if (!busy && !(flags & 1)) busy = now - mnt->last_partial_flush_time < kFlushWindowUs;
   if (busy) return 16;
   r = 0;
-  if (mnt->metadata_changed || mnt->volume_changed) {
+  if (mnt->metadata_changed) {
     mnt->flush_policy = MDCUDFSR_FLUSH_PARTIAL;
     r = mnt->is_rewritable ? mdcudfsr_flush_metadata_and_descriptor_re(mnt, 1, 1, 0, ctx, 0, 0)
                            : mdcudfsr_flush_metadata_and_descriptor(mnt, 1, 1, 0, ctx, 0);

@@ -495,13 +495,13 @@ TEST(CacheNodeFlush, NeverWrittenEntryIsPlacedAndAWrittenOneReplaced) {
   EXPECT_EQ(40u, old->udf_data->efe_loc) << "a written entry keeps its place";
   EXPECT_EQ(100u, old->udf_data->replace_efe_loc);
   EXPECT_EQ(100u, old->udf_data->write_lbn);
-  EXPECT_EQ(1u, old->udf_data->relocation_flags) << "the remap moves it";
+  EXPECT_EQ(1u, old->udf_data->remap_pending) << "the remap moves it";
   EXPECT_EQ(4u, v.m.replace_blk_count);
   ASSERT_EQ(0, mdcudfsr_cache_flush_node(fresh, nullptr, 0, 0));
   EXPECT_EQ(0xFFFFFFFFu, fresh->udf_data->replace_efe_loc);
   EXPECT_EQ(101u - 4u, fresh->udf_data->efe_loc);
-  EXPECT_EQ(1u, fresh->udf_data->relocated);
-  EXPECT_EQ(0u, fresh->udf_data->relocation_flags);
+  EXPECT_EQ(1u, fresh->udf_data->first_placement);
+  EXPECT_EQ(0u, fresh->udf_data->remap_pending);
   EXPECT_EQ(1u, fresh->cache_dirty) << "nothing is cleared in an allocation pass";
   // After a defect the never-placed entry is placed anew, the other keeps its place.
   mdcudfsr_cache_dirty_node_for_defect(v.root);

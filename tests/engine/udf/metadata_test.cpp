@@ -80,7 +80,7 @@ TEST_F(Metadata, BlocksOutsideTheFileOrPartitionChangeNothing) {
       mdcudfsr_udf_node_fields n;
       mdcudfsr_udf_data d;
       n.udf_data = &d;
-      d.relocation_flags = 1;
+      d.remap_pending = 1;
       uint32_t over = 0;
       EXPECT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, block, replacement, 0, &over, 0), 22);
       EXPECT_EQ(m()->remap_count, 0u);
@@ -106,15 +106,15 @@ TEST_F(Metadata, RemapMovesTheReplacementIntoPlaceAndShrinksTheFile) {
   n.udf_data = &d;
   auto before = flat(m()->part[0].list);
   // Replacement block 0xFFFFFFFF: flags cleared, nothing moved.
-  d.relocation_flags = 1;
+  d.remap_pending = 1;
   d.replace_efe_loc = 20;
   uint32_t over = 0;
   ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 2, 0xFFFFFFFFu, 0, &over, 0), 0);
-  EXPECT_EQ(d.relocation_flags, 0u);
+  EXPECT_EQ(d.remap_pending, 0u);
   EXPECT_EQ(d.replace_efe_loc, 0xFFFFFFFFu);
   EXPECT_EQ(flat(m()->part[0].list), before);
   // Block 2 rewritten at 20, then block 5 at 25 (handed out before the first remap).
-  d.relocation_flags = 1;
+  d.remap_pending = 1;
   ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 2, 20, 0, &over, 0), 0);
   auto model = before;
   model[2] = before[20];
@@ -122,21 +122,21 @@ TEST_F(Metadata, RemapMovesTheReplacementIntoPlaceAndShrinksTheFile) {
   EXPECT_EQ(flat(m()->part[0].list), model);
   EXPECT_EQ(flat(m()->part[1].list), model);
   EXPECT_EQ(m()->remap_count, 1u);
-  d.relocation_flags = 1;
+  d.remap_pending = 1;
   ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 5, 25, 0, &over, 0), 0);
   const uint32_t q = model[24];
   model[5] = q;
   model.erase(model.begin() + 24);
   EXPECT_EQ(flat(m()->part[0].list), model);
-  EXPECT_EQ(d.relocation_flags, 0u);
+  EXPECT_EQ(d.remap_pending, 0u);
   // No pending relocation, remaps off, virtual nodes: nothing moves.
   ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 6, 10, 0, &over, 0), 0);
-  d.relocation_flags = 1;
+  d.remap_pending = 1;
   m()->remap_off = 1;
   ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 6, 10, 0, &over, 0), 0);
   m()->remap_off = 0;
   n.kind = MDCUDFSR_NODE_VIRTUAL;
-  d.relocation_flags = 1;
+  d.remap_pending = 1;
   ASSERT_EQ(mdcudfsr_find_and_chk_matadata_extent_list(m(), &n, 6, 10, 0, &over, 0), 0);
   EXPECT_EQ(flat(m()->part[0].list), model);
 }
@@ -147,7 +147,7 @@ TEST_F(Metadata, SizeOverKeepsTheOldLists) {
   mdcudfsr_udf_node_fields n;
   mdcudfsr_udf_data d;
   n.udf_data = &d;
-  d.relocation_flags = 1;
+  d.remap_pending = 1;
   d.replace_std_loc = 9;
   // The remapped list needs more descriptors than the metadata files may have.
   m()->medium_type = 0xF1;
@@ -173,7 +173,7 @@ TEST_F(Metadata, RebuildOverATreeRemapsEveryPendingEntry) {
       d.efe.unique_id = id;
       d.efe_loc = loc;
       d.replace_efe_loc = rep;
-      d.relocation_flags = rep != 0xFFFFFFFFu;
+      d.remap_pending = rep != 0xFFFFFFFFu;
     }
   };
   N root(4, 1, 2, 50), dir(4, 20, 3, 51), file(5, 21, 4, 0xFFFFFFFFu), deep(5, 30, 6, 52);
@@ -191,7 +191,7 @@ TEST_F(Metadata, RebuildOverATreeRemapsEveryPendingEntry) {
   }
   EXPECT_EQ(flat(m()->part[0].list), model);
   EXPECT_EQ(m()->remap_count, 3u);
-  for (N* x : {&root, &dir, &deep}) EXPECT_EQ(x->d.relocation_flags, 0u);
+  for (N* x : {&root, &dir, &deep}) EXPECT_EQ(x->d.remap_pending, 0u);
 }
 
 TEST_F(Metadata, LocalCopyReadsInChunksAndFillsUnreadableOnes) {

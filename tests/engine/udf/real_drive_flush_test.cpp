@@ -162,7 +162,7 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
     root_data.efe = root;
     root_data.efe_loc = 2;
     root_data.replace_efe_loc = root_rep;
-    root_data.relocation_flags = 1;
+    root_data.remap_pending = 1;
     uint32_t over = 0;
     ASSERT_EQ(mdcudfsr_rebuild_metadata_extent_list_ex(m, &root_node, 0, &over), 0);
     ASSERT_EQ(over, 0u);

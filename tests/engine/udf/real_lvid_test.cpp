@@ -166,14 +166,14 @@ TEST_F(RealLvid, OpenAndCloseWithRetriesAndReadOnlyAtTheEnd) {
   EXPECT_EQ(span(kWrite10), std::make_pair(lvid(), lvid() + 32));
   // Same type: nothing written, volume marked changed.
   v->clear();
-  m()->volume_changed = 0;
+  m()->metadata_changed = 0;
   ASSERT_EQ(mdcudfsr_set_lvid_integrity_type(m(), 0, 1, nullptr), 0);
   EXPECT_EQ(v->count(kWrite10), 0u);
-  EXPECT_EQ(m()->volume_changed, 1u);
+  EXPECT_EQ(m()->metadata_changed, 1u);
   // Close fails on every attempt.
   v->clear();
   v->sim().drive().add_fault(kelsim::write_error(lvid(), lvid() + 31));
-  m()->volume_changed = 0;
+  m()->metadata_changed = 0;
   const int err = mdcudfsr_set_lvid_integrity_type(m(), 1, 1, nullptr);
   EXPECT_NE(err, 0);
   size_t attempts = 0;
@@ -188,7 +188,7 @@ TEST_F(RealLvid, OpenAndCloseWithRetriesAndReadOnlyAtTheEnd) {
     if (l.text.rfind("Driver detect an error.", 0) == 0 && l.text.find("ErrorType:0x00") != std::string::npos)
       reported = true;
   EXPECT_TRUE(reported) << "the error is reported to the drive";
-  EXPECT_EQ(m()->volume_changed, 0u);
+  EXPECT_EQ(m()->metadata_changed, 0u);
   EXPECT_EQ(m()->lvid.integrity_type, 1u);
 }
 

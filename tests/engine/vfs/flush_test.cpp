@@ -295,7 +295,7 @@ TEST_F(Flush, SyncRunsTheFlushAndTheNextSyncHasNothingToDo) {
   ASSERT_EQ(0, mdcudfsr_vfsop_sync(&mp_, 1, &ctx_));
   EXPECT_EQ(0, mnt_->flush_policy);
   EXPECT_EQ(1u, disc_integrity_type()) << "the session closed by the flush";
-  EXPECT_EQ(0, mnt_->metadata_changed);
+  EXPECT_EQ(0u, mnt_->metadata_changed);
   EXPECT_EQ(0u, mnt_->last_partial_flush_time);
   EXPECT_EQ(0, mnt_->flush_state);
   take_opcodes();
@@ -324,7 +324,7 @@ TEST_F(Flush, AFailedCloseOfTheIntegrityDescriptorIsTheSyncsFailure) {
     EXPECT_GT(sim_->drive().fault_fired(fault), 0);
     EXPECT_EQ(0u, disc_integrity_type()) << "still open on the disc";
     EXPECT_NE(0u, vfs_flags(mnt_->mp) & MNT_RDONLY);
-    EXPECT_EQ(1, mnt_->metadata_changed) << "the changes are not taken as flushed";
+    EXPECT_EQ(1u, mnt_->metadata_changed) << "the changes are not taken as flushed";
     EXPECT_EQ(1, mnt_->flush_state);
     mdcudfsr_cache_term(mnt_.get());
     stop_agent();

@@ -307,11 +307,12 @@ TEST_F(VolumeAttr, LabelRules) {
 }
 
 TEST_F(VolumeAttr, RelabelWritesIdentifiersAndEvent) {
+  ASSERT_EQ(0u, mnt_->metadata_changed);
   ASSERT_EQ(0, setattr("NEW-NAME"));
   EXPECT_EQ("NEW-NAME", getattr_name());
   EXPECT_EQ(0, std::memcmp(mnt_->fsd.logvol_id, mnt_->vds.lvd.logvol_id, 128));
   EXPECT_EQ(0, std::memcmp(mnt_->fsd.logvol_id, mnt_->vds.iuvd.imp_use + 64, 128));
-  EXPECT_EQ(1, mnt_->label_changed);
+  EXPECT_EQ(1u, mnt_->metadata_changed) << "the next sync or unmount writes the new label";
   EXPECT_NE(0u, mnt_->last_partial_flush_time);
   EXPECT_TRUE(logged("NEW-NAME"));
   const int h = config_open_sgdev("sg0");
@@ -330,7 +331,7 @@ TEST_F(VolumeAttr, RefusedLabelLeavesNoTrace) {
   mdcudfsr_set_volume_name(mnt_.get(), &ctx_);
   EXPECT_EQ(30, setattr("REFUSED"));
   EXPECT_EQ("OLD", getattr_name());
-  EXPECT_EQ(0, mnt_->label_changed);
+  EXPECT_EQ(0u, mnt_->metadata_changed) << "nothing is left for the next sync to write";
   EXPECT_EQ(0, std::memcmp(mnt_->fsd.logvol_id, mnt_->vds.lvd.logvol_id, 128));
   const int h = config_open_sgdev("sg0");
   char name[64] = {};

@@ -8,6 +8,8 @@
 #include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
+#include "kelvfs/mdcudfsr_sync.h"
+#include "kelvnops/mdcudfsr_modes.h"
 #include "kelvfs/mdcudfsr_volume_attr.h"
 #include "udf/udf_lvid.h"
 #include "udf/udf_regid.h"
@@ -100,13 +102,23 @@ TEST_F(VolumeItems, LabelsTheVolumeRefusesBadNamesAndCutsLongOnes) {
     std::uint8_t len;
     int result;
   } cases[] = {{u".hidden", 14, 22}, {u"a:b", 6, 22}, {u"a\x01", 4, 22}, {u"x", 0, 22}, {u"ARCHIVE01", 18, 0}};
+  ASSERT_EQ(0u, mnt_->metadata_changed);
   for (const auto& c : cases) {
+    if (c.result) {
+      EXPECT_EQ(0u, mnt_->metadata_changed) << "a refused label leaves nothing to flush";
+    }
     MDCFS_VOLUME_LABEL l = label(c.text, c.len);
     EXPECT_EQ(c.result, mdcudfsr_mdcfsctrl_set_logical_volume_identifier(mnt_.get(), &l, &ctx_)) << c.len;
   }
   EXPECT_TRUE(logged("invalid string '.hidden'"));
   EXPECT_TRUE(logged("contains ':'(3a)"));
-  EXPECT_EQ(1, mnt_->label_changed);
+  // The new label is owed to the disc: the next sync flushes it.
+  EXPECT_EQ(1u, mnt_->metadata_changed);
+  mp_.mnt_data = mnt_.get();
+  mnt_->flush_policy = MDCUDFSR_FLUSH_PARTIAL;
+  vfs_test::g_flush_calls.clear();
+  EXPECT_EQ(0, mdcudfsr_vfsop_sync(&mp_, 1, &ctx_));
+  EXPECT_EQ(1u, vfs_test::g_flush_calls.size()) << "the sync writes the new label";
   EXPECT_EQ(10, mnt_->vds.lvd.logvol_id[127]) << "compression id and nine characters";
   EXPECT_EQ(0, std::memcmp(mnt_->vds.lvd.logvol_id, mnt_->fsd.logvol_id, 128));
 

@@ -186,10 +186,10 @@ TEST_F(Backtrack, ExitReturnsAtOnceAndUnmountJoins) {
   ASSERT_EQ(0, mdcudfsr_mdcfsctrl_get_backtrack_info(mnt_.get(), &p, &ctx_)) << "served while the thread runs";
   EXPECT_EQ(0, p.status) << "reset before the start";
 
-  mnt_->volume_changed = 1;
+  mnt_->metadata_changed = 1;
   hold.unlock();
   mdcudfsr_backtrack_thread_join(mnt_.get());
-  EXPECT_EQ(0u, mnt_->volume_changed) << "after a backtrack nothing is left to flush";
+  EXPECT_EQ(0u, mnt_->metadata_changed) << "after a backtrack nothing is left to flush";
   EXPECT_EQ(nullptr, mnt_->backtrack_thread);
   EXPECT_EQ(0, mnt_->backtrack_running);
   EXPECT_EQ(0, mnt_->flush_policy);

@@ -156,13 +156,12 @@ struct mdcudfsr_udf_fields {
   uint32_t system_guard = 0;            // non-zero: no disc changes
   uint32_t coherency_refreshed = 0;
   uint32_t lvid_flush_in_progress = 0;
-  // The metadata-changed mark as the integrity-type setter leaves it: every
-  // change that goes through it (the first one writes the descriptor open)
-  // and a full flush asked for by the host. The vfs mount record keeps the
-  // node operations' own mark beside it (metadata_changed); both say the
-  // same thing, mdcudfsr_metadata_changed() reads either, the flushes and a
-  // backtrack clear both.
-  uint32_t volume_changed = 0;
+  // Metadata changed since the last flush: set by every change that goes
+  // through the integrity-type setter (the first one writes the descriptor
+  // open) and by a full flush asked for by the host; sync, unmount and the
+  // flush control flush only while it is set, the volume information shows
+  // it as the dirty bit, and a successful flush or a backtrack clears it.
+  uint32_t metadata_changed = 0;
   uint32_t cache_mirroring_suspended = 0;
   uint32_t free_space[MDCUDFSR_MAX_PARTITIONS] = {};
   uint64_t partition_length = 0;        // physical partition, bytes

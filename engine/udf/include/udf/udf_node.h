@@ -58,8 +58,8 @@ struct mdcudfsr_udf_data {
   uint32_t replace_std_loc = MDCUDFSR_INVALID_LBN;
   // 1: the written entry moves, in this pass, from efe_loc to
   // replace_efe_loc; the metadata file's remap of it is still to be made.
-  // (`relocated` below is the other case: an entry that had no place.)
-  uint32_t relocation_flags = 0;
+  // (`first_placement` below is the other case: an entry that had no place.)
+  uint32_t remap_pending = 0;
   mdcudfsr_extent_list extents;
   mdcudfsr_aed_info* aed_info = nullptr;
   // Implementation-use bytes of the node's file identifier descriptor.
@@ -76,8 +76,9 @@ struct mdcudfsr_udf_data {
   uint32_t write_lbn = MDCUDFSR_INVALID_LBN;
   uint32_t partial_flag = 0;     // an allocation pass gave the entry a new place
   // 1: the entry had no place before the pass and takes its first one, so
-  // there is nothing to remap (relocation_flags is not set).
-  uint32_t relocated = 0;
+  // there is nothing to remap (remap_pending is not set); a failed pass
+  // takes that place away again.
+  uint32_t first_placement = 0;
   uint32_t flush_pending = 0;    // entry not yet written
   uint32_t flush_pending2 = 0;   // entry or contents not yet written
   uint32_t write_pattern = 0;

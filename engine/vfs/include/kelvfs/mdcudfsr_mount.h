@@ -158,7 +158,6 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   // placed for that layout, so every pass writes the full layout until one
   // succeeds.
   std::int32_t full_rewrite_owed = 0;
-  std::int32_t metadata_changed = 0;
   void* backtrack_thread = nullptr;       // mdcudfsr_thread object, present while a rollback runs
   std::int32_t backtrack_running = 0;     // the backtrack thread has not ended yet
   std::mutex backtrack_mutex;             // guards backtrack_running
@@ -170,7 +169,6 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint32_t total_blocks = 0;
   std::uint32_t free_blocks = 0;
   std::atomic<std::int32_t> size_unknown{1};
-  std::int32_t label_changed = 0;
   vfs_attr attr_cache{};
 
   // Cartridge memory: the files that need recovery, the lock of its
@@ -252,10 +250,3 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   // ---- media-side controls: the drive's read/write unit.
   std::uint32_t rw_unit_bytes = 0;         // optimal read/write size in bytes
 };
-
-// The metadata-changed mark that sync and unmount flush on: the node
-// operations' own mark, or the integrity type written open by the first
-// change (the flushes clear both).
-inline bool mdcudfsr_metadata_changed(const mdcudfsr_mount* mnt) {
-  return mnt->metadata_changed != 0 || mnt->volume_changed != 0;
-}
