@@ -145,12 +145,15 @@ void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const Arch
 // name: sized to the host's size, its missing part would be handed over as
 // nothing (a short Restore answered "KelSuccess") and compared as a
 // difference. A packed session that holds its first pieces ends first, so
-// the writer never flushes into a removed file.
+// the writer never flushes into a removed file; the session's end recorded
+// the file on the volume, so its removal is recorded at once too, else an
+// engine that stops before the next Sync finds it again, empty.
 void DropUnfinishedFile(HandlerFrame& f, const std::string& folder, const std::string& leaf, bool packed) {
   f.Phase(kPhaseNameSpace);
   if (packed) EndPackedSession(f);
-  const int removed = CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str());
-  if (removed != 0) ReportEngineErrorThrough(&f.ops, removed, __FILE__, __LINE__);
+  int err = CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str());
+  if (err == 0 && packed) err = CallSlot(f.ops.Flush, false);
+  if (err != 0) ReportEngineErrorThrough(&f.ops, err, __FILE__, __LINE__);
 }
 
 // The new copy of an updated file is whole under its temporary name: it

@@ -490,13 +490,19 @@ void ChangerDrive::power_cut_locked(std::uint32_t keep_blocks) {
 }
 
 // Undoes the cached writes past the first keep_blocks blocks, newest first,
-// and sets the positions back, moved on only by what was kept.
+// and sets the positions back, moved on only by what was kept. A write-once
+// disc records whole clusters: of a write cut short, the cluster the cut
+// falls in is not recorded, so the next writable address stays on a cluster
+// boundary.
 void ChangerDrive::give_back(Disc& disc, const CacheStart& start, std::uint32_t keep_blocks) {
   const int slot = cart_->loaded_slot;
+  const std::uint32_t unit = cart_->write_once() ? cluster_blocks(cart_->medium_type()) : 1;
   std::vector<std::uint32_t> kept(start.writes.size(), 0);
   for (std::size_t i = 0; i < start.writes.size(); ++i) {
-    kept[i] = std::min(keep_blocks, start.writes[i].count);
+    const CachedWrite& w = start.writes[i];
+    kept[i] = std::min(keep_blocks, w.count);
     keep_blocks -= kept[i];
+    if (kept[i] < w.count) kept[i] = std::max(w.lba, (w.lba + kept[i]) / unit * unit) - w.lba;
   }
   for (std::size_t i = start.writes.size(); i-- > 0;) {
     const CachedWrite& w = start.writes[i];

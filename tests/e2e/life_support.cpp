@@ -457,18 +457,11 @@ void Life::check_free(const EngineElement& volume) {
     return "FreeBlocks " + v.attribute("FreeBlocks") + " UsedBlocks " + v.attribute("UsedBlocks") + " on track " +
            v.attribute("CurrentTrackId") + " at " + v.attribute("NextWritableBlock");
   };
-  const std::uint64_t track = number(volume, "CurrentTrackId");
-  // Known and not yet mended: at a move to the next disc the free space
-  // counts that disc whole, where it was counted less the metadata file's
-  // reserve while it waited, so it may grow once by that reserve. Any other
-  // growth fails.
-  const bool moved = track > last_track_;
-  if (last_free_ && !moved) {
+  if (last_free_) {
     EXPECT_LE(free, *last_free_) << "the free space of a write-once cartridge grew: " << where(volume)
                                  << ", before " << last_volume_;
   }
   last_free_ = free;
-  last_track_ = track;
   last_volume_ = where(volume);
 }
 

@@ -185,7 +185,6 @@ class Life : public Scenario {
   int volume_track_ = 0;  // the volume's current track before the last request
   std::optional<std::uint64_t> last_free_;
   std::string last_volume_;  // the figures of the volume last answered, for a report
-  std::uint64_t last_track_ = 0;  // its track
   std::uint32_t next_name_ = 0;
   std::uint32_t next_seed_ = 1;
   std::string local_;

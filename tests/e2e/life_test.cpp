@@ -12,10 +12,7 @@ struct LifeCase {
   const char* name;
   LifeMedium medium;
   std::uint64_t seed;  // the run's seed unless KEL_LIFE_SEED names another
-  // Power cuts of the drive among the actions. Not yet on E2h: after power
-  // cuts with the cache kept, a file the volume lists is not found by its
-  // Restore (seed 506789500208330991, 134 actions).
-  bool power_cuts;
+  bool power_cuts;  // power cuts of the drive among the actions
 };
 
 // The case's medium as the parameter's value: ctest lists the runs as
@@ -29,7 +26,7 @@ void PrintTo(const LifeCase& c, std::ostream* os) { *os << c.name; }
 // the write-once margin, a few hundred pseudo-overwrites.
 const LifeCase kCases[] = {
     {"E1", {0xE1, "QMR-T300A", 3, 0x90000, 256 + 600, 0x80000, 0x80000}, 8537251379968728289ull, true},
-    {"E2", {0xE2, "QMR-T300A", 3, 0x90000, 0, 0x40000, 0x40000}, 506789500208330991ull, false},
+    {"E2", {0xE2, "QMR-T300A", 3, 0x90000, 0, 0x40000, 0x40000}, 506789500208330991ull, true},
     {"F2", {0xF2, "QMR-T400A", 3, 0x440000, 256 + 600, 0x180000, 0x400000}, 7738088367451891081ull, true},
 };
 

@@ -36,6 +36,11 @@ Strings names(const Strings& elements) {
   return out;
 }
 
+// A predicate on the engine's calls: those of one slot.
+auto of(int slot) {
+  return [slot](const auto& k) { return k.slot == slot; };
+}
+
 class ArchiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -234,6 +239,12 @@ TEST_F(ArchiveTest, BytesThatDoNotMakeTheAnnouncedSizeAreRefusedAndTheFileDroppe
       EXPECT_EQ(std::find(got.begin(), got.end(), "KelArchive"), got.end());
       EXPECT_NE(std::find(hh.elements().begin(), hh.elements().end(), hresult(7, 0x8007000D)), hh.elements().end());
       EXPECT_EQ(hh.engine().find("/d/f.bin"), nullptr) << "the file is dropped";
+      // The end of a packed session records the file on the volume: its
+      // removal is recorded next, before the answer.
+      const auto& calls = hh.engine().calls;
+      const auto dropped = std::find_if(calls.begin(), calls.end(), of(kSlotDeleteFile));
+      ASSERT_NE(dropped, calls.end());
+      EXPECT_EQ(std::find_if(dropped, calls.end(), of(kSlotFlush)) != calls.end(), packed);
       EXPECT_EQ(got.back(), "KelVolume") << "the next request runs";
     }
   }
@@ -453,7 +464,6 @@ TEST_F(ArchiveTest, AFullCartridgeAnswersDiscFullOnEveryRoad) {
       // The cartridge is asked about before the file made for the writer
       // goes (on a rewritable disc its removal gives blocks back).
       const auto& calls = hh.engine().calls;
-      const auto of = [](int slot) { return [slot](const auto& k) { return k.slot == slot; }; };
       const auto created = std::find_if(calls.begin(), calls.end(), of(kSlotCreateFile));
       const auto dropped = std::find_if(created, calls.end(), of(kSlotDeleteFile));
       ASSERT_NE(dropped, calls.end()) << "the file is dropped";

@@ -82,15 +82,20 @@ Figures compute(mdcudfsr_mount* mnt, std::int64_t t, std::int64_t raw_nwa) {
   f.total = c0 * (s - 1) + c1;
   const std::int64_t n = raw_nwa - 4096;
   bool partial = false;
+  // The free space is the current slot's room and every later slot's
+  // capacity. No later slot is counted less the metadata file's length: that
+  // file only grows on the slot that takes the writes and starts again small
+  // on the next one (and whenever a full flush rewrites it), so a reserve of
+  // its length would give room back at each move and each full flush, and
+  // the free space of a write-once cartridge would grow by room never freed.
+  // What a later slot spends on the metadata file shows in its room once it
+  // takes the writes.
   if (l >= s - 1) {
     f.free = f.current = slot_free(n, t - r.a1, c1, &partial);
     f.per_slot = c1;
   } else {
     f.current = slot_free(n, t - r.a0, c0, &partial);
-    const std::int64_t blocks = static_cast<std::int64_t>(mnt->metadata_main_partition_length /
-                                                          (mnt->logical_block_size ? mnt->logical_block_size : 2048));
-    const std::int64_t reserve = blocks < 513 ? 0 : (blocks + 31) / 32;
-    f.free = not_negative("free clusters", c1 + f.current + (s - l - 2) * (c0 - reserve) - reserve);
+    f.free = c1 + f.current + (s - l - 2) * c0;
     f.per_slot = c0;
   }
   if ((mnt->mntinfo.VolumeTypeAndInformationVersion >> 4) == 0) {

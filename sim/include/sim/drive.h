@@ -207,11 +207,13 @@ class ChangerDrive {
   DWORD load(int slot);
   // The drive loses power: what its cache held since the last good
   // SYNCHRONIZE CACHE is lost (the first `keep_blocks` blocks of it, in the
-  // order written, had reached the medium): rewritten blocks hold their
-  // former data again, blocks written past the positions of the last good
-  // sync are unrecorded, and those positions (NWA, highest written block)
-  // are as they were. The disc stays loaded; the drive starts again and
-  // answers its next command (INQUIRY aside) with unit attention 06/29/00.
+  // order written, had reached the medium; on a write-once disc, which
+  // records whole clusters, not the cluster the cut falls in): rewritten
+  // blocks hold their former data again, blocks written past the positions
+  // of the last good sync are unrecorded, and those positions (NWA, highest
+  // written block) are as they were. The disc stays loaded; the drive starts
+  // again and answers its next command (INQUIRY aside) with unit attention
+  // 06/29/00.
   void power_cut(std::uint32_t keep_blocks = 0);
 
   const DriveConfig& config() const { return config_; }

@@ -15,18 +15,68 @@ namespace {
 
 using namespace vfs_test;
 
-class VolumeSize : public SimVolume {};
+// A slot layout of a write-once or rewritable cartridge and the figures the
+// size computation gives for it.
+struct Layout {
+  std::uint8_t medium;
+  std::uint32_t disc_blocks;  // of the simulated disc (write-once)
+  std::int32_t disc_status;
+  std::uint32_t slots, last_written;
+  std::uint32_t nwa;  // rewritable: the mount's; write-once: the track's
+  std::uint8_t volume_type;
+  std::uint64_t metadata_bytes;
+  std::uint32_t mount_status;
+  std::uint32_t partition_blocks = 0x200000 - 4127;
+};
+
+struct Sizes {
+  std::uint32_t total = 1, free_blocks = 1, per_slot = 1, current = 1;
+};
+
+class VolumeSize : public SimVolume {
+ protected:
+  Sizes sizes_of(const Layout& c) {
+    SimOptions o;
+    o.medium = c.medium;
+    if (c.disc_blocks) o.disc_blocks = c.disc_blocks;
+    start(o);
+    kelsim::Cartridge& cart = sim_->cartridge();
+    if (cart.write_once()) {
+      kelsim::Disc& d = cart.disc(0);
+      d.formatted = true;
+      d.status = kelsim::DiscStatus::Incomplete;
+      d.tracks = {kelsim::Track{0, cart.disc_blocks(), c.nwa, false, false}};
+      EXPECT_EQ(0u, cart.save());
+    }
+    mnt_->disc_status = c.disc_status;
+    mnt_->last_track = 1;
+    if (c.slots) mnt_->num_discs = c.slots;
+    mnt_->current_disc = c.last_written;
+    mnt_->loaded_slot = c.last_written;
+    mnt_->partition_blocks = c.partition_blocks;
+    mnt_->next_writable_address = c.nwa;
+    mnt_->mntinfo.VolumeTypeAndInformationVersion = static_cast<std::uint8_t>(c.volume_type << 4);
+    mnt_->mntinfo.MountStatus = c.mount_status;
+    mnt_->metadata_main_partition_length = c.metadata_bytes;
+    mnt_->lvid.integrity_type = 1;
+    if (!cart.write_once()) stop_drive_client();  // nothing is asked of the drive
+    Sizes z;
+    EXPECT_EQ(0, mdcudfsr_get_volume_size_info(mnt_.get(), &ctx_, &z.total, &z.free_blocks, &z.per_slot, &z.current, 0));
+    if (!cart.write_once()) start_drive_client();
+    return z;
+  }
+};
 
 // Rewritable media take the track size from the partition and need no drive
 // request; write-once media read track 1 from the drive.
 TEST_F(VolumeSize, FiguresByLayout) {
-  struct Case {
+  struct Case {  // a Layout and the figures expected of it
     const char* what;
     std::uint8_t medium;
-    std::uint32_t disc_blocks;  // of the simulated disc (write-once)
+    std::uint32_t disc_blocks;
     std::int32_t disc_status;
     std::uint32_t slots, last_written;
-    std::uint32_t nwa;           // rewritable: the mount's; write-once: the track's
+    std::uint32_t nwa;
     std::uint8_t volume_type;
     std::uint64_t metadata_bytes;
     std::uint32_t mount_status;
@@ -44,8 +94,11 @@ TEST_F(VolumeSize, FiguresByLayout) {
        585216 * 32, 29023 * 32, 48768 * 32, 29023 * 32},
       {"earlier slot, small metadata file", 0xE2, 0, 1, 12, 5, 4096, 1, 0x100000, 0,
        585216 * 32, 341376 * 32, 48768 * 32, 48768 * 32},
-      {"earlier slot, metadata file reserve", 0xE2, 0, 1, 12, 5, 4096, 1, 0x200000, 0,
-       585216 * 32, 341184 * 32, 48768 * 32, 48768 * 32},
+      // A metadata file of 1024 blocks takes nothing off the later slots:
+      // the file starts again small on each of them, and a reserve of its
+      // length would come back as free space at the move.
+      {"earlier slot, large metadata file", 0xE2, 0, 1, 12, 5, 4096, 1, 0x200000, 0,
+       585216 * 32, 341376 * 32, 48768 * 32, 48768 * 32},
       {"parity volume scales", 0xE2, 0, 1, 12, 11, 4096 + 100, 0, 0, 0,
        580679 * 32, 48389 * 32, 48389 * 32, 48389 * 32},
       {"finalized: nothing free", 0xE2, 0, 2, 12, 11, 4096 + 100, 1, 0, 0, 585216 * 32, 0, 48768 * 32, 0},
@@ -71,38 +124,57 @@ TEST_F(VolumeSize, FiguresByLayout) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    SimOptions o;
-    o.medium = c.medium;
-    if (c.disc_blocks) o.disc_blocks = c.disc_blocks;
-    start(o);
-    kelsim::Cartridge& cart = sim_->cartridge();
-    if (cart.write_once()) {
-      kelsim::Disc& d = cart.disc(0);
-      d.formatted = true;
-      d.status = kelsim::DiscStatus::Incomplete;
-      d.tracks = {kelsim::Track{0, cart.disc_blocks(), c.nwa, false, false}};
-      ASSERT_EQ(0u, cart.save());
-    }
-    mnt_->disc_status = c.disc_status;
-    mnt_->last_track = 1;
-    if (c.slots) mnt_->num_discs = c.slots;
-    mnt_->current_disc = c.last_written;
-    mnt_->loaded_slot = c.last_written;
-    mnt_->partition_blocks = c.partition_blocks;
-    mnt_->next_writable_address = c.nwa;
-    mnt_->mntinfo.VolumeTypeAndInformationVersion = static_cast<std::uint8_t>(c.volume_type << 4);
-    mnt_->mntinfo.MountStatus = c.mount_status;
-    mnt_->metadata_main_partition_length = c.metadata_bytes;
-    mnt_->lvid.integrity_type = 1;
-    if (!cart.write_once()) stop_drive_client();  // nothing is asked of the drive
-    std::uint32_t t = 1, f = 1, p = 1, e = 1;
-    EXPECT_EQ(0, mdcudfsr_get_volume_size_info(mnt_.get(), &ctx_, &t, &f, &p, &e, 0));
-    EXPECT_EQ(c.total, t);
-    EXPECT_EQ(c.free_blocks, f);
-    EXPECT_EQ(c.per_slot, p);
-    EXPECT_EQ(c.current, e);
+    const Sizes z = sizes_of({c.medium, c.disc_blocks, c.disc_status, c.slots, c.last_written, c.nwa, c.volume_type,
+                              c.metadata_bytes, c.mount_status, c.partition_blocks});
+    EXPECT_EQ(c.total, z.total);
+    EXPECT_EQ(c.free_blocks, z.free_blocks);
+    EXPECT_EQ(c.per_slot, z.per_slot);
+    EXPECT_EQ(c.current, z.current);
     if (c.medium == 0xF1) { EXPECT_TRUE(logged("taken as 0")) << "the small disc's negative capacity is logged"; }
-    if (!cart.write_once()) start_drive_client();
+  }
+}
+
+// Neither the move to the next slot of a write-once cartridge nor a full
+// flush that writes the metadata file again, short, frees anything: the free
+// space after either is at most what it was before, and loses no more than
+// what was written, the room the slot left still had, and the cluster (four
+// on F2h) a slot written past its start gives up while its volume is open.
+TEST_F(VolumeSize, NeitherAMoveNorAShorterMetadataFileGrowsTheFreeSpace) {
+  struct Point {
+    std::uint32_t slot, nwa;
+    std::uint64_t metadata_bytes;
+  };
+  struct Case {
+    const char* what;
+    std::uint8_t medium;
+    std::uint32_t disc_blocks;
+    std::uint8_t volume_type;
+    std::uint32_t slots;
+    Point before, after;
+  } cases[] = {
+      // E2h of 0x200000 blocks: an earlier slot takes writes up to 49024
+      // clusters of its track.
+      {"first to second slot, left at its end", 0xE2, 0, 1, 3, {0, 4096 + 32 * 49024, 0x400000}, {1, 4096 + 100, 0x60000}},
+      {"second to last slot, left at its end", 0xE2, 0, 1, 3, {1, 4096 + 32 * 49024, 0x400000}, {2, 4096 + 100, 0x60000}},
+      {"left with room, the metadata file written on the next slot", 0xE2, 0, 1, 4,
+       {1, 4096 + 32 * 40000, 0x4000000}, {2, 4096 + 32768 + 64, 0x4000000}},
+      {"a full flush writes the metadata file short", 0xE2, 0, 1, 3,
+       {0, 4096 + 32 * 30000, 0x4000000}, {0, 4096 + 32 * 30010, 0x50000}},
+      {"parity volume", 0xE2, 0, 0, 3, {0, 4096 + 32 * 49024, 0x1000000}, {1, 4096 + 2048, 0x60000}},
+      // F2h of 0x800000 blocks: up to 212800 clusters.
+      {"F2, in multiples of 128 blocks", 0xF2, 0x800000, 1, 3, {0, 4096 + 32 * 212800, 0x2000000}, {1, 4096 + 100, 0x60000}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto at = [&](const Point& p) {
+      return sizes_of({c.medium, c.disc_blocks, 1, c.slots, p.slot, p.nwa, c.volume_type, p.metadata_bytes, 0});
+    };
+    const Sizes before = at(c.before), after = at(c.after);
+    const std::uint32_t spent =
+        c.before.slot == c.after.slot ? c.after.nwa - c.before.nwa : before.current + c.after.nwa - 4096;
+    EXPECT_LE(after.free_blocks, before.free_blocks);
+    EXPECT_GE(after.free_blocks + spent + 4 * 32, before.free_blocks);
+    EXPECT_GT(after.free_blocks, 0u);
   }
 }
 
