@@ -93,8 +93,12 @@ void HandlerFrame::DiscFullWhenFull() {
   if (volume.getVolumeMountInformation(mi) != 0) return;
   bool full = (mi.WriteProtectReasonFlags & kNoRoomOnLastDisc) != 0;
   if (!full && mi.WriteProtectReasonFlags == 0) {
+    // No free block, as the writer judges when it refuses to open a file.
+    // The total is not asked: once the last disc's next writable address
+    // comes within the near-full room of its end, the engine reports no
+    // figures at all, the total 0 too.
     unsigned long long total = 0, free = 0;
-    full = RuvoCtrlVolume::getDiskFreeSpace(u"", total, free, false) == 0 && total != 0 && free == 0;
+    full = RuvoCtrlVolume::getDiskFreeSpace(u"", total, free, false) == 0 && free == 0;
   }
   if (full) status = disc_full;
 }

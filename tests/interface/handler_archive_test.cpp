@@ -426,21 +426,24 @@ TEST_F(ArchiveTest, AnOpenTheWriterRefusesAnswers80010137AndClosesTheEngineFile)
 
 // A full cartridge answers disc full on every road of a new file: a refused
 // create (the volume turned read-only for want of room or resources on its
-// last disc), a refused writer open (no free block left). Another write
-// protection keeps the answer of the road.
+// last disc), a refused writer open (no free block left, also when the last
+// disc's next writable address is within its near-full room and the engine
+// reports no figures, the total 0 too). Another write protection keeps the
+// answer of the road.
 TEST_F(ArchiveTest, AFullCartridgeAnswersDiscFullOnEveryRoad) {
   struct Case {
     const char* what;
     int create_result;
     std::uint32_t open_result;
     std::uint32_t protect_flags;
-    std::uint32_t free_blocks;
+    std::uint32_t total_blocks, free_blocks;
     std::uint32_t hresult;
   } cases[] = {
-      {"create refused, no room on the last disc", 30, 0, 0x800, 0, 0x80070070},
-      {"writer refuses, no free block", 0, 0x82000023, 0, 0, 0x80070070},
-      {"writer refuses, free blocks left", 0, 0x82000010, 0, 64, 0x80010137},
-      {"create refused, cartridge tab set", 30, 0, 0x400, 0, 0x80010137},
+      {"create refused, no room on the last disc", 30, 0, 0x800, 1000, 0, 0x80070070},
+      {"writer refuses, no free block", 0, 0x82000023, 0, 1000, 0, 0x80070070},
+      {"writer refuses, last disc within its near-full room", 0, 0x82000023, 0, 0, 0, 0x80070070},
+      {"writer refuses, free blocks left", 0, 0x82000010, 0, 1000, 64, 0x80010137},
+      {"create refused, cartridge tab set", 30, 0, 0x400, 1000, 0, 0x80010137},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -455,7 +458,7 @@ TEST_F(ArchiveTest, AFullCartridgeAnswersDiscFullOnEveryRoad) {
     hh.engine().fsctl_answers[kel::kFsctlGetVolumeMountInformation] = recordBytes(mi);
     MDCFS_STATFS_SIZEINFO size{};
     size.BlockSize = 2048;
-    size.TotalBlocks = 1000;
+    size.TotalBlocks = c.total_blocks;
     size.FreeBlocks = c.free_blocks;
     hh.engine().fsctl_answers[kel::kFsctlGetStatfsSizeInfo] = recordBytes(size);
     hh.run(archiveLine(5, "/d/f.bin", 1, 1) + hostHere.archiveCallbacks(5, "abc", 16));

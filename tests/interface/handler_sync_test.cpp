@@ -347,19 +347,24 @@ TEST_F(SyncTest, TheStoreFilesCloseLeavesItsFlushToTheSyncsFlush) {
                                     "SetAttributes(256)@6", "Flush(0)@4"}));
 }
 
-// A save that fails on a full cartridge answers disc full, packed or not;
-// with room left the road's own answer stays.
+// A save that fails on a full cartridge answers disc full, packed or not:
+// the last disc out of resources, or no free block (the engine reports no
+// figures once the last disc is within its near-full room). With room left
+// the road's own answer stays.
 TEST_F(SyncTest, ASaveThatFailsOnAFullCartridgeAnswersDiscFull) {
   struct Case {
     const char* what;
     bool packed;
     std::uint32_t protect_flags;
+    bool no_figures;
     std::uint32_t hr;
   } cases[] = {
-      {"packed session end refused, last disc out of resources", true, 0x800, 0x80070070},
-      {"packed session end refused, room left", true, 0, 0x8007045D},
-      {"store file refused, last disc out of resources", false, 0x800, 0x80070070},
-      {"store file refused, room left", false, 0, 0x80070052},
+      {"packed session end refused, last disc out of resources", true, 0x800, false, 0x80070070},
+      {"packed session end refused, last disc within its near-full room", true, 0, true, 0x80070070},
+      {"packed session end refused, room left", true, 0, false, 0x8007045D},
+      {"store file refused, last disc out of resources", false, 0x800, false, 0x80070070},
+      {"store file refused, last disc within its near-full room", false, 0, true, 0x80070070},
+      {"store file refused, room left", false, 0, false, 0x80070052},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -372,6 +377,8 @@ TEST_F(SyncTest, ASaveThatFailsOnAFullCartridgeAnswersDiscFull) {
     mi.WriteProtectReasonFlags = c.protect_flags;
     const auto* p = reinterpret_cast<const std::uint8_t*>(&mi);
     hh.engine().fsctl_answers[kel::kFsctlGetVolumeMountInformation].assign(p, p + sizeof mi);
+    if (c.no_figures)
+      hh.engine().fsctl_answers[kel::kFsctlGetStatfsSizeInfo].assign(sizeof(MDCFS_STATFS_SIZEINFO), 0);
     hh.probe = [&](CKelInterface& itf) {
       kel::HandlerStateOf(itf).MetaData.SetObjectVersion(31, 9, 9);
       if (c.packed) writer().end_result = kel::SessionEnd{0x45D, 0};

@@ -1,6 +1,8 @@
 #include "fake_engine.h"
 
+#include "kel/mdcfs.h"
 #include "kel/scsi.h"
+#include "kel/volctrl.h"
 
 #include <algorithm>
 #include <cctype>
@@ -402,6 +404,14 @@ void FakeEngine::reset() {
   medium_type = 0xE1;
   list_dots = true;
   fsctl_answers.clear();
+  // A volume with room unless a test says otherwise: a failed write is
+  // answered disc full when the size record shows no free block.
+  MDCFS_STATFS_SIZEINFO size{};
+  size.BlockSize = 2048;
+  size.TotalBlocks = 1000;
+  size.FreeBlocks = 1000;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&size);
+  fsctl_answers[kel::kFsctlGetStatfsSizeInfo].assign(bytes, bytes + sizeof size);
   next_id = 1000;
   last_created.clear();
   calls.clear();
