@@ -314,5 +314,54 @@ TEST_F(DiscResources, FilesWaitingInAPackedSessionOutliveTheLastDiscsEndOfResour
   }
 }
 
+// A Sync whose packed session meets the end of the first disc's write
+// resources moves to the next disc, and the tree is flushed on the first
+// disc before the move while files of the session still wait (their data is
+// not all written): that flush leaves them out, and records what else
+// changed (the folder one of them made). A power cut of the drive at the
+// first command to the next disc, the engine killed with it, leaves the
+// first disc's tree: the synced file and the files of a session that ended
+// before restore byte for byte, and a waiting file is whole or absent,
+// never an entry over data that was not written.
+TEST_F(DiscResources, APowerCutAtTheMoveInAPackedSyncLeavesTheWaitingFilesWholeOrAbsent) {
+  const Attributes sync_time{{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}};
+  const std::map<std::string, std::size_t> waiting{{"/w1", 256384}, {"/d/w2", 3000}};
+  for (const bool emptied : {false, true}) {
+    SCOPED_TRACE(emptied ? "cache emptied" : "cache kept");
+    make_sim(0xF2, "QMR-T400A", 2, 0x440000);
+    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256 + 600));
+    dwords_ = {{"Packed Write Mode", 1u}};
+    start();
+    check_mounts();
+    archive_file("/old", 70000, 1);
+    sync("SyncTime");
+    archive_file("/ended", 3000, 2);
+    archive_file("/old", 90000, 3);  // the Archive of a file that exists ends the session
+    int seed = 4;
+    for (const auto& [name, bytes] : waiting) archive_file(name, bytes, seed++);
+    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256));
+    const std::string line = kelsim::request_line(++sequence_, "Sync", sync_time);
+    ASSERT_TRUE(kill_during_request(0, [&] { engine_->request(line, ends_request); }, nullptr, std::nullopt, 1))
+        << "the Sync did not move to the next disc";
+    sim_->drive().power_cut(0);
+    ASSERT_EQ(0u, sim_->drive().flush());
+    expect_udfinfo_on_slots_up_to(0);
+    if (emptied) empty_cache();
+    start();
+    check_mounts();
+    EXPECT_EQ(listing("/").count("d"), 1u) << "the folder a waiting file made";
+    for (const char* name : {"/old", "/ended"}) expect_restores(name);
+    auto sizes = listed_sizes("/");
+    for (const auto& [name, size] : listed_sizes("/d")) sizes["d/" + name] = size;
+    for (const auto& [name, bytes] : waiting) {
+      if (!sizes.count(name.substr(1))) continue;
+      EXPECT_EQ(sizes[name.substr(1)], bytes) << name;
+      expect_restores(name);
+    }
+    unmount();
+    archived_.clear();
+  }
+}
+
 }  // namespace
 }  // namespace e2e
