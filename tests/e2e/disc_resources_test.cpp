@@ -322,7 +322,11 @@ TEST_F(DiscResources, FilesWaitingInAPackedSessionOutliveTheLastDiscsEndOfResour
 // first command to the next disc, the engine killed with it, leaves the
 // first disc's tree: the synced file and the files of a session that ended
 // before restore byte for byte, and a waiting file is whole or absent,
-// never an entry over data that was not written.
+// never an entry over data that was not written. That mount finds the first
+// disc closed for writing and short of resources and moves on to the next
+// one: the descriptors it writes there are open for writing (the first
+// Archive unlinks them; killed then, the next disc, the last one, had read
+// as soft write-protected, and so read-only).
 TEST_F(DiscResources, APowerCutAtTheMoveInAPackedSyncLeavesTheWaitingFilesWholeOrAbsent) {
   const Attributes sync_time{{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}};
   const std::map<std::string, std::size_t> waiting{{"/w1", 256384}, {"/d/w2", 3000}};
@@ -358,6 +362,15 @@ TEST_F(DiscResources, APowerCutAtTheMoveInAPackedSyncLeavesTheWaitingFilesWholeO
       EXPECT_EQ(sizes[name.substr(1)], bytes) << name;
       expect_restores(name);
     }
+    archive_file("/after", 5000, 9);
+    kill_engine();
+    ASSERT_EQ(0u, sim_->drive().flush());
+    expect_udfinfo_on_written_slots();
+    start();
+    check_mounts();
+    archive_file("/later", 3000, 10);
+    sync("SyncTime");
+    expect_restores("/later");
     unmount();
     archived_.clear();
   }
