@@ -165,6 +165,9 @@ class Life : public Scenario {
  private:
   void restart(bool emptied);
   void check_mounted(const std::vector<Tree>& candidates);
+  const Tree& by_contents(const std::vector<const Tree*>& same);
+  // The bytes a Restore gives; nullopt (a failure) when it fails.
+  std::optional<std::string> restored(const std::string& path);
   std::vector<Tree> with_packed_files_left_out(const std::vector<Tree>& trees) const;
   Tree listed_tree();
   void note_volume_track();
