@@ -29,6 +29,17 @@ class DiscResources : public Scenario {
     r.map_entries = n;
     ASSERT_EQ(0u, sim_->drive().set_write_resources(slot, r));
   }
+  // Packed writing on an F2h cartridge of small discs, the first with a few
+  // hundred pseudo-overwrites to spend, and "/old" archived and synced.
+  void start_with_a_synced_file(std::uint8_t slots) {
+    make_sim(0xF2, "QMR-T400A", slots, 0x440000);
+    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256 + 600));
+    dwords_ = {{"Packed Write Mode", 1u}};
+    start();
+    check_mounts();
+    archive_file("/old", 70000, 1);
+    sync("SyncTime");
+  }
 };
 
 // A file written without packing is left out of the flush that makes the
@@ -281,13 +292,7 @@ TEST_F(DiscResources, FilesWaitingInAPackedSessionOutliveTheLastDiscsEndOfResour
   const std::map<std::string, std::size_t> waiting{{"/w1", 256384}, {"/d/w2", 3000}, {"/w3", 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ends_with);
-    make_sim(0xF2, "QMR-T400A", 1, 0x440000);
-    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256 + 600));
-    dwords_ = {{"Packed Write Mode", 1u}};
-    start();
-    check_mounts();
-    archive_file("/old", 70000, 1);
-    sync("SyncTime");
+    ASSERT_NO_FATAL_FAILURE(start_with_a_synced_file(1));
     int seed = 2;
     for (const auto& [name, bytes] : waiting) archive_file(name, bytes, seed++);
     ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256));
@@ -332,13 +337,7 @@ TEST_F(DiscResources, APowerCutAtTheMoveInAPackedSyncLeavesTheWaitingFilesWholeO
   const std::map<std::string, std::size_t> waiting{{"/w1", 256384}, {"/d/w2", 3000}};
   for (const bool emptied : {false, true}) {
     SCOPED_TRACE(emptied ? "cache emptied" : "cache kept");
-    make_sim(0xF2, "QMR-T400A", 2, 0x440000);
-    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256 + 600));
-    dwords_ = {{"Packed Write Mode", 1u}};
-    start();
-    check_mounts();
-    archive_file("/old", 70000, 1);
-    sync("SyncTime");
+    ASSERT_NO_FATAL_FAILURE(start_with_a_synced_file(2));
     archive_file("/ended", 3000, 2);
     archive_file("/old", 90000, 3);  // the Archive of a file that exists ends the session
     int seed = 4;
