@@ -29,6 +29,17 @@ class DiscResources : public Scenario {
     r.map_entries = n;
     ASSERT_EQ(0u, sim_->drive().set_write_resources(slot, r));
   }
+  // Packed writing on an F2h cartridge of small discs, the first with a few
+  // hundred pseudo-overwrites to spend, and "/old" archived and synced.
+  void start_with_a_synced_file(std::uint8_t slots) {
+    make_sim(0xF2, "QMR-T400A", slots, 0x440000);
+    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256 + 600));
+    dwords_ = {{"Packed Write Mode", 1u}};
+    start();
+    check_mounts();
+    archive_file("/old", 70000, 1);
+    sync("SyncTime");
+  }
 };
 
 // A file written without packing is left out of the flush that makes the
@@ -281,13 +292,7 @@ TEST_F(DiscResources, FilesWaitingInAPackedSessionOutliveTheLastDiscsEndOfResour
   const std::map<std::string, std::size_t> waiting{{"/w1", 256384}, {"/d/w2", 3000}, {"/w3", 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ends_with);
-    make_sim(0xF2, "QMR-T400A", 1, 0x440000);
-    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256 + 600));
-    dwords_ = {{"Packed Write Mode", 1u}};
-    start();
-    check_mounts();
-    archive_file("/old", 70000, 1);
-    sync("SyncTime");
+    ASSERT_NO_FATAL_FAILURE(start_with_a_synced_file(1));
     int seed = 2;
     for (const auto& [name, bytes] : waiting) archive_file(name, bytes, seed++);
     ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256));
@@ -309,6 +314,62 @@ TEST_F(DiscResources, FilesWaitingInAPackedSessionOutliveTheLastDiscsEndOfResour
     start();
     check_mounts();
     for (const auto& [name, bytes] : archived_) expect_restores(name);
+    unmount();
+    archived_.clear();
+  }
+}
+
+// A Sync whose packed session meets the end of the first disc's write
+// resources moves to the next disc, and the tree is flushed on the first
+// disc before the move while files of the session still wait (their data is
+// not all written): that flush leaves them out, and records what else
+// changed (the folder one of them made). A power cut of the drive at the
+// first command to the next disc, the engine killed with it, leaves the
+// first disc's tree: the synced file and the files of a session that ended
+// before restore byte for byte, and a waiting file is whole or absent,
+// never an entry over data that was not written. That mount finds the first
+// disc closed for writing and short of resources and moves on to the next
+// one: the descriptors it writes there are open for writing (the first
+// Archive unlinks them; killed then, the next disc, the last one, had read
+// as soft write-protected, and so read-only).
+TEST_F(DiscResources, APowerCutAtTheMoveInAPackedSyncLeavesTheWaitingFilesWholeOrAbsent) {
+  const Attributes sync_time{{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}};
+  const std::map<std::string, std::size_t> waiting{{"/w1", 256384}, {"/d/w2", 3000}};
+  for (const bool emptied : {false, true}) {
+    SCOPED_TRACE(emptied ? "cache emptied" : "cache kept");
+    ASSERT_NO_FATAL_FAILURE(start_with_a_synced_file(2));
+    archive_file("/ended", 3000, 2);
+    archive_file("/old", 90000, 3);  // the Archive of a file that exists ends the session
+    int seed = 4;
+    for (const auto& [name, bytes] : waiting) archive_file(name, bytes, seed++);
+    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256));
+    const std::string line = kelsim::request_line(++sequence_, "Sync", sync_time);
+    ASSERT_TRUE(kill_during_request(0, [&] { engine_->request(line, ends_request); }, nullptr, std::nullopt, 1))
+        << "the Sync did not move to the next disc";
+    sim_->drive().power_cut(0);
+    ASSERT_EQ(0u, sim_->drive().flush());
+    expect_udfinfo_on_slots_up_to(0);
+    if (emptied) empty_cache();
+    start();
+    check_mounts();
+    EXPECT_EQ(listing("/").count("d"), 1u) << "the folder a waiting file made";
+    for (const char* name : {"/old", "/ended"}) expect_restores(name);
+    auto sizes = listed_sizes("/");
+    for (const auto& [name, size] : listed_sizes("/d")) sizes["d/" + name] = size;
+    for (const auto& [name, bytes] : waiting) {
+      if (!sizes.count(name.substr(1))) continue;
+      EXPECT_EQ(sizes[name.substr(1)], bytes) << name;
+      expect_restores(name);
+    }
+    archive_file("/after", 5000, 9);
+    kill_engine();
+    ASSERT_EQ(0u, sim_->drive().flush());
+    expect_udfinfo_on_written_slots();
+    start();
+    check_mounts();
+    archive_file("/later", 3000, 10);
+    sync("SyncTime");
+    expect_restores("/later");
     unmount();
     archived_.clear();
   }

@@ -71,5 +71,19 @@ TEST_F(Life, AReplayOfAMoveToTheLastDiscCompletedAfterAKill) {
   run_life(std::chrono::seconds(600), 110);
 }
 
+//  - F2h, seed 17739245784183316114: a Sync's packed session met the end
+//    of the first disc's write resources, and the tree flushed there before
+//    the move to the next disc left out the two files still waiting in the
+//    session while it recorded the folder the second of them made; a power
+//    cut at the move then showed that tree (the 111th action), which the
+//    life must take with every file it shows whole.
+TEST_F(Life, AReplayOfAPowerCutAtTheMoveInAPackedSync) {
+  const std::uint64_t seed = 17739245784183316114ull;
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  add_action(power_cut_action());
+  ASSERT_NO_FATAL_FAILURE(start_life(kCases[2].medium, seed));
+  run_life(std::chrono::seconds(600), 111);
+}
+
 }  // namespace
 }  // namespace e2e::life

@@ -447,10 +447,11 @@ void Scenario::empty_cache() {
 }
 
 bool Scenario::kill_during_request(std::size_t index, const std::function<void()>& request, TranscriptEntry* held,
-                                   std::optional<std::uint8_t> only) {
+                                   std::optional<std::uint8_t> only, int slot) {
   kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000, only);
   hold.times = 1;
   hold.skip = static_cast<int>(index);
+  hold.slot = slot;
   const int id = sim_->drive().add_fault(hold);
   const std::uint64_t before = sim_->service().held();
   settle();

@@ -145,9 +145,11 @@ class Scenario : public ::testing::Test {
   // `index`-th drive command from now (0-based) has run and holds its
   // answer, or when the request ended before reaching it. True when the
   // command was reached (its transcript entry to *held when given). With
-  // `only`, the index counts the commands of that operation code.
+  // `only`, the index counts the commands of that operation code; with
+  // `slot`, those sent while that slot's disc is loaded.
   bool kill_during_request(std::size_t index, const std::function<void()>& request,
-                           TranscriptEntry* held = nullptr, std::optional<std::uint8_t> only = std::nullopt);
+                           TranscriptEntry* held = nullptr, std::optional<std::uint8_t> only = std::nullopt,
+                           int slot = -1);
   // The same with one request line.
   bool kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
                        TranscriptEntry* held, std::optional<std::uint8_t> only = std::nullopt);
