@@ -193,11 +193,6 @@ int switch_disc(Run& r) {
   if ((r.kind == Kind::create || r.kind == Kind::commit) && r.mnt->loaded_slot != 255)
     mdcudfsr_print_defect_summary(r.mnt, r.ctx);
   if (int err = load_and_format(r)) return err;
-  // The soft write protection closes the disc left behind, never the new
-  // one: a mount that found the old disc closed by a move a kill cut short
-  // holds its descriptors with the flag, and every descriptor written on
-  // the new disc would carry it on.
-  r.mnt->vds.lvd.domain_id.id_suffix[2] &= static_cast<std::uint8_t>(~2u);
   return r.mnt->is_rewritable ? new_track_rewritable(r) : new_track_write_once(r);
 }
 
