@@ -43,7 +43,7 @@ TEST_F(SimTest, MediumUniqueIdOnlyWithDiscLoaded) {
   EXPECT_NE(id0, Bytes(14, 0));
 
   // Each disc has its own identifier.
-  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 5}), 0)));
+  ASSERT_TRUE(load(5));
   a = in(cdb12({0x12, 0x01, 0xC1, 0, 0x12}), 18);
   EXPECT_NE(Bytes(a.data.begin() + 4, a.data.end()), id0);
 
@@ -58,7 +58,7 @@ TEST_F(SimTest, MechanismStatusFollowsLoadOfEverySlot) {
   start();
   for (int slot = 0; slot < 12; ++slot) {
     SCOPED_TRACE(slot);
-    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, static_cast<std::uint8_t>(slot)}), 0)));
+    ASSERT_TRUE(load(static_cast<std::uint8_t>(slot)));
     auto a = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
     ASSERT_TRUE(good(a));
     ASSERT_EQ(a.data.size(), 12u);
