@@ -400,6 +400,9 @@ std::uint32_t DriveCtrl::loadSlotAndCheck(std::uint8_t slot, std::uint8_t& slots
   cdb[4] = 3;
   cdb[8] = slot;
   if (const int r = scsi(cdb, nullptr, nullptr, false)) return mapped(r, 0x110F00);
+  // The commands after the load find the new disc ready; whether it is
+  // loaded is the mechanism's answer below.
+  (void)testUnitReady();
   std::uint8_t status[kCdbLength] = {0xBD};
   putBe16(status + 8, 8);
   std::uint8_t answer[8] = {};
@@ -454,8 +457,16 @@ std::uint32_t DriveCtrl::readFormatCapacityType(std::uint8_t& type) {
 }
 
 bool DriveCtrl::testUnitReady() {
-  const std::uint8_t cdb[kCdbLength] = {0x00};
-  return scsi(cdb, nullptr, nullptr, false) == 0;
+  openCheck();
+  nullCheck();
+  const int r = m_device->testUnitReady();
+  if (r == kScsiSenseResult) {
+    const std::uint8_t* sense = m_device->lastSense();
+    KELSDK_LOG(kLogError, "CDB[0]=0x00 sense=%02X/%02X/%02X", sense[0], sense[1], sense[2]);
+  } else if (r != 0) {
+    KELSDK_LOG(kLogError, "CDB[0]=0x00 error=%d", r);
+  }
+  return r == 0;
 }
 
 std::uint32_t DriveCtrl::getPowInformation(std::uint32_t& mapEntries, std::uint32_t& updates) {

@@ -126,7 +126,8 @@ class DriveCtrl {
   // READ FORMAT CAPACITIES: the descriptor type of the current capacity
   // (1 unformatted, 2 formatted, 3 no medium).
   std::uint32_t readFormatCapacityType(std::uint8_t& type);
-  // TEST UNIT READY: true when it comes back without sense.
+  // TEST UNIT READY: true when it comes back without sense, past the unit
+  // attentions a drive reports once and a disc becoming ready.
   bool testUnitReady();
   // READ DISC INFORMATION type 2: remaining POW map entries and updates.
   std::uint32_t getPowInformation(std::uint32_t& mapEntries, std::uint32_t& updates);

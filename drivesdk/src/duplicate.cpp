@@ -53,13 +53,10 @@ std::uint32_t Duplicate::getFilesDuplicateMedia(const std::u16string& sourceDevi
 
 void Duplicate::checkMedium() {
   SptiCtrlDevice* device = m_drive->device();
-  const std::uint8_t cdb[12] = {};
-  std::uint8_t sense[3] = {};
-  std::uint32_t length = 0;
   const bool opened = device && device->open();
-  const int r = opened ? device->passThrough(cdb, sizeof cdb, nullptr, &length, sense, nullptr, true) : -1;
+  const int r = opened ? device->testUnitReady() : -1;
   if (device) device->close();
-  if (r != 0 || sense[0] || sense[1] || sense[2]) {
+  if (r != 0) {
     KELSDK_LOG(kLogCheck, "media is not exist");
     throwPxo(kDupNoMedium, __FILE__, __LINE__, "Duplicate::getFilesDuplicateMediaImpl");
   }

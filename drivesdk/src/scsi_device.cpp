@@ -4,6 +4,7 @@
 #include "models.h"
 
 #include "kel/pipe_client.h"
+#include "platform/sync.h"
 
 #include <cstdio>
 #include <cstring>
@@ -126,6 +127,22 @@ int SptiCtrlDevice::passThrough(const std::uint8_t* cdb, int cdbLength, void* da
   if (sense) std::memcpy(sense, m_lastSense, 3);
   if (information && senseLength >= 7) std::memcpy(information, senseData + 3, 4);
   return kScsiSenseResult;
+}
+
+int SptiCtrlDevice::testUnitReady() {
+  constexpr int kAttentions = 4;
+  const std::uint8_t cdb[12] = {0x00};
+  int attentions = 0;
+  for (std::uint32_t waited = 0;;) {
+    std::uint32_t none = 0;
+    const int r = passThrough(cdb, sizeof cdb, nullptr, &none, nullptr, nullptr, true);
+    if (r != kScsiSenseResult) return r;
+    if (m_lastSense[0] == 6 && ++attentions <= kAttentions) continue;
+    const bool becomingReady = m_lastSense[0] == 2 && m_lastSense[1] == 0x04 && m_lastSense[2] == 0x01;
+    if (!becomingReady || waited >= kReadyWaitMs) return r;
+    Sleep(kReadyPollMs);
+    waited += kReadyPollMs;
+  }
 }
 
 bool SptiCtrlDevice::open() {

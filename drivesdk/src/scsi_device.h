@@ -80,6 +80,15 @@ class SptiCtrlDevice : public SptiCtrl {
   // Key, ASC and ASCQ of the last CHECK CONDITION (zeros after a command
   // without one).
   const std::uint8_t* lastSense() const { return m_lastSense; }
+  // TEST UNIT READY until the drive answers other than a unit attention or
+  // a disc becoming ready. A drive reports a unit attention once, on its
+  // first command after the event (its power-on 06/29/00, a disc change
+  // 06/28/00): it is asked again at once. A loaded disc spins up first
+  // (02/04/01): it is asked again every kReadyPollMs, kReadyWaitMs at most.
+  // The last answer's result (0 ready), its sense in lastSense().
+  int testUnitReady();
+  static constexpr std::uint32_t kReadyPollMs = 100;
+  static constexpr std::uint32_t kReadyWaitMs = 60000;
 
  private:
   std::uint64_t m_cookie = 0;

@@ -28,6 +28,30 @@ constexpr Sense kUnformatted{0x05, 0x30, 0x10};
 constexpr Sense kNoMedium{0x02, 0x3A, 0x00};
 constexpr Sense kWriteProtected{0x03, 0x27, 0x00};
 constexpr Sense kUnrecordedRead{0x03, 0x11, 0x00};
+constexpr Sense kBecomingReady{0x02, 0x04, 0x01};
+constexpr Sense kMediumMayHaveChanged{0x06, 0x28, 0x00};
+constexpr Sense kPowerOn{0x06, 0x29, 0x00};
+
+// Media event codes of GET EVENT STATUS NOTIFICATION (MMC).
+constexpr std::uint8_t kNewMedia = 2;
+constexpr std::uint8_t kMediaRemoval = 3;
+constexpr std::size_t kMaxEvents = 8;
+
+// Commands a pending unit attention lets through (SPC, MMC): INQUIRY and
+// GET EVENT STATUS NOTIFICATION neither report nor clear it; REQUEST SENSE
+// returns it as its data.
+bool passes_attention(std::uint8_t op) { return op == 0x12 || op == 0x4A || op == 0x03; }
+
+// Commands that need the disc itself, refused while it becomes ready.
+bool needs_medium(std::uint8_t op) {
+  switch (op) {
+    case 0x00: case 0x04: case 0x25: case 0x28: case 0x2A: case 0x2F: case 0x35: case 0x51: case 0x52:
+    case 0x53: case 0x5B: case 0xAC: case 0xAD: case 0xD2: case 0xD5:
+      return true;
+    default:
+      return false;
+  }
+}
 
 ScsiResult good() { return {}; }
 ScsiResult check(Sense s) {
@@ -79,7 +103,7 @@ bool is_service_kind(FaultRule::Kind k) {
 // not know.
 std::size_t cdb_length_needed(std::uint8_t op) {
   switch (op) {
-    case 0x00: case 0x04: case 0x12: case 0x1B: case 0x1E:
+    case 0x00: case 0x03: case 0x04: case 0x12: case 0x1B: case 0x1E:
       return 6;
     case 0x23: case 0x25: case 0x28: case 0x2A: case 0x2F: case 0x35: case 0x4A:
     case 0x51: case 0x52: case 0x53: case 0x55: case 0x5A: case 0x5B:
@@ -196,6 +220,7 @@ std::optional<std::uint32_t> cdb_allocation_length(const std::uint8_t* cdb, std:
   };
   switch (cdb[0]) {
     case 0x12: return be16_at(3);  // INQUIRY
+    case 0x03: return len > 4 ? std::optional<std::uint32_t>(cdb[4]) : std::nullopt;  // REQUEST SENSE
     case 0x5A: case 0x51: case 0x52: case 0x4A: case 0x23: case 0xAD: return be16_at(7);
     case 0xBD: return be16_at(8);  // MECHANISM STATUS
     case 0x8C: return be32_at(10);  // READ ATTRIBUTE
@@ -226,6 +251,51 @@ std::string default_serial(const Cartridge* cart) {
 ChangerDrive::ChangerDrive(DriveConfig config, std::shared_ptr<Cartridge> cartridge)
     : config_(std::move(config)), cart_(std::move(cartridge)) {
   if (config_.serial.empty()) config_.serial = default_serial(cart_.get());
+  power_on();
+}
+
+void ChangerDrive::power_on() {
+  loading_left_ = 0;
+  events_.clear();
+  if (config_.attention_at_power_on) attention_ = kPowerOn;
+  if (loaded_disc()) note_event(kNewMedia, cart_->loaded_slot);
+}
+
+void ChangerDrive::note_event(std::uint8_t code, int slot) {
+  if (!config_.media_events) return;
+  if (events_.size() == kMaxEvents) events_.pop_front();
+  events_.push_back({code, slot});
+}
+
+// The drive holds another disc, or none, than `from`: what the cache held
+// was recorded before the move, the new disc spins up and is calibrated
+// again, and the change is reported as media events and, once the disc is
+// ready, as a unit attention.
+void ChangerDrive::disc_changed(int from) {
+  opc_since_load_ = false;
+  forget_cache();
+  if (from >= 0) {
+    last_unloaded_ = from;
+    note_event(kMediaRemoval, from);
+  }
+  loading_left_ = 0;
+  if (!loaded_disc()) return;
+  note_event(kNewMedia, cart_->loaded_slot);
+  loading_left_ = config_.loading_commands;
+  if (loading_left_ == 0 && config_.attention_after_load && !attention_) attention_ = kMediumMayHaveChanged;
+}
+
+// What the drive's own state answers before a command runs: a pending unit
+// attention, reported once, or a disc that is still becoming ready.
+std::optional<Sense> ChangerDrive::state_answer(std::uint8_t op) {
+  if (attention_ && !passes_attention(op)) {
+    const Sense s = *attention_;
+    attention_.reset();
+    return s;
+  }
+  if (loading_left_ == 0 || !needs_medium(op) || !loaded_disc()) return std::nullopt;
+  if (--loading_left_ == 0 && config_.attention_after_load && !attention_) attention_ = kMediumMayHaveChanged;
+  return kBecomingReady;
 }
 
 bool ChangerDrive::latest_model() const {
@@ -350,6 +420,7 @@ void ChangerDrive::set_reported_slot(int slot) {
 void ChangerDrive::unload() {
   std::lock_guard<std::mutex> g(mu_);
   cart_->loaded_slot = -1;
+  loading_left_ = 0;
   cart_->save();
 }
 
@@ -358,8 +429,14 @@ DWORD ChangerDrive::load(int slot) {
   if (slot < 0 || slot >= cart_->slots()) return ERROR_INVALID_PARAMETER;
   cart_->loaded_slot = slot;
   opc_since_load_ = false;
+  loading_left_ = 0;
   forget_cache();
   return cart_->save();
+}
+
+void ChangerDrive::set_loading_commands(std::uint32_t commands) {
+  std::lock_guard<std::mutex> g(mu_);
+  config_.loading_commands = commands;
 }
 
 void ChangerDrive::inspect(const std::function<void(Cartridge&)>& look) {
@@ -382,11 +459,7 @@ ScsiResult ChangerDrive::execute(const std::uint8_t* cdb, std::size_t cdb_length
   data_in->clear();
   if (cdb_length == 0 || !cdb) return check(kInvalidOpcode);
   std::lock_guard<std::mutex> g(mu_);
-  if (attention_ && cdb[0] != 0x12) {
-    const Sense s = *attention_;
-    attention_.reset();
-    return check(s);
-  }
+  if (auto s = state_answer(cdb[0])) return check(*s);
   if (auto f = match_drive_fault(cdb, cdb_length)) {
     if (f->kind == FaultRule::Kind::Sense) {
       note_result(cdb, cdb_length, f->sense, f->first_lba);
@@ -485,7 +558,8 @@ void ChangerDrive::power_cut_locked(std::uint32_t keep_blocks) {
   forget_cache();
   failed_block_.reset();
   opc_since_load_ = false;
-  attention_ = Sense{0x06, 0x29, 0x00};
+  attention_.reset();
+  power_on();
   cart_->save();
 }
 
@@ -552,7 +626,8 @@ ScsiResult ChangerDrive::run(Ctx& c) {
     case 0x00: return test_unit_ready(c);
     case 0x04: return format_unit(c);
     case 0x12: return inquiry(c);
-    case 0x1B: return good();  // START STOP UNIT
+    case 0x03: return request_sense(c);
+    case 0x1B: return start_stop_unit(c);
     case 0x1E:                 // PREVENT ALLOW MEDIUM REMOVAL
       if (c.len >= 5) observed_.prevent_removal = (c.cdb[4] & 1) != 0;
       return good();
@@ -660,6 +735,7 @@ ScsiResult ChangerDrive::mechanism_status(Ctx& c) {
 
 ScsiResult ChangerDrive::load_unload(Ctx& c) {
   const std::uint8_t how = c.cdb[4] & 3;
+  const int before = cart_->loaded_slot;
   if (how == 3) {
     const int slot = c.cdb[8];
     if (slot >= cart_->slots()) return check(kInvalidElement);
@@ -671,6 +747,22 @@ ScsiResult ChangerDrive::load_unload(Ctx& c) {
   }
   opc_since_load_ = false;
   forget_cache();  // the drive records its cache before it moves the disc
+  if (cart_->loaded_slot != before) disc_changed(before);
+  cart_->save();
+  return good();
+}
+
+// START STOP UNIT with LoEj: Start clear takes the disc out, Start set puts
+// the disc taken out last back in. Without LoEj only the spindle starts or
+// stops, which changes nothing the host sees.
+ScsiResult ChangerDrive::start_stop_unit(Ctx& c) {
+  const bool load_eject = (c.cdb[4] & 0x02) != 0, start = (c.cdb[4] & 0x01) != 0;
+  if (!load_eject) return good();
+  const int before = cart_->loaded_slot;
+  if (!start) cart_->loaded_slot = -1;
+  else if (before < 0 && last_unloaded_ >= 0) cart_->loaded_slot = last_unloaded_;
+  if (cart_->loaded_slot == before) return good();
+  disc_changed(before);
   cart_->save();
   return good();
 }
@@ -1310,11 +1402,38 @@ ScsiResult ChangerDrive::get_performance(Ctx& c) {
 }
 
 ScsiResult ChangerDrive::get_event_status(Ctx& c) {
-  c.in->assign(4, 0);
-  put_be16(c.in->data(), 2);
-  (*c.in)[2] = 0x80;  // no event available
-  (*c.in)[3] = 0x10;  // media class supported
-  return cut(c.in, get_be16(c.cdb + 7));
+  auto& d = *c.in;
+  const std::uint16_t alloc = get_be16(c.cdb + 7);
+  const bool media = config_.media_events && (c.cdb[4] & 0x10) != 0;
+  d.assign(media ? 8 : 4, 0);
+  put_be16(d.data(), media ? 6 : 2);
+  d[2] = media ? 0x04 : 0x80;  // the media class, or no event available
+  d[3] = 0x10;                 // media class supported
+  if (!media) return cut(c.in, alloc);
+  MediaEvent e{0, std::max(cart_->loaded_slot, 0)};
+  if (!events_.empty() && alloc >= d.size()) {
+    e = events_.front();
+    events_.pop_front();
+  }
+  d[4] = e.code;
+  d[5] = loaded_disc() ? 0x02 : 0x00;  // disc present
+  d[6] = d[7] = static_cast<std::uint8_t>(e.slot);
+  return cut(c.in, alloc);
+}
+
+ScsiResult ChangerDrive::request_sense(Ctx& c) {
+  ScsiResult r;
+  if (attention_) {
+    r.sense = *attention_;
+    attention_.reset();
+  } else if (!loaded_disc()) {
+    r.sense = kNoMedium;
+  } else if (loading_left_ > 0) {
+    r.sense = kBecomingReady;
+  }
+  const auto bytes = r.sense_bytes();
+  c.in->assign(bytes.begin(), bytes.end());
+  return cut(c.in, c.cdb[4]);
 }
 
 ScsiResult ChangerDrive::opc_information(Ctx& c) {

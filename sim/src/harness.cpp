@@ -138,4 +138,18 @@ DWORD SimHarness::restart() {
   return service_->start();
 }
 
+bool SimHarness::make_ready() {
+  // Each attention is reported once; the loading lasts its commands.
+  const std::uint64_t tries = 4ull + drive_->config().loading_commands;
+  const std::uint8_t tur[6] = {0x00};
+  for (std::uint64_t i = 0; i < tries; ++i) {
+    std::vector<std::uint8_t> none;
+    const ScsiResult r = drive_->execute(tur, sizeof tur, nullptr, 0, &none);
+    if (!r.check_condition) return true;
+    const bool becoming_ready = r.sense == Sense{0x02, 0x04, 0x01};
+    if (r.sense.key != 0x06 && !becoming_ready) return false;
+  }
+  return false;
+}
+
 }  // namespace kelsim

@@ -355,6 +355,21 @@ TEST_F(DuplicateTest, CollectingNeedsAMediumAndTheVolumeIdentity) {
   EXPECT_EQ(dup.getFilesDuplicateMedia(u"S:", u"\\", false, files, size), 0x121000u);
 }
 
+// A drive just powered on answers its first command with unit attention
+// 06/29/00, once: collecting asks again and finds the medium; a drive
+// without a disc has none.
+TEST_F(DuplicateTest, CollectingRightAfterTheDrivesPowerOnFindsTheMedium) {
+  file("f", pattern(3));
+  sim_->drive().power_cut();
+  collect();
+  EXPECT_FALSE(host().logged("media is not exist"));
+  sim_->drive().unload();
+  std::uint32_t files = 0;
+  std::uint64_t size = 0;
+  EXPECT_EQ(dup.getFilesDuplicateMedia(u"S:", u"\\", false, files, size), 0x220003u);
+  EXPECT_TRUE(host().logged("media is not exist"));
+}
+
 TEST_F(DuplicateTest, TemporaryCopyThenDestinationThenTheTemporaryTreeIsRemoved) {
   dir("a");
   dir("a/b");

@@ -141,6 +141,7 @@ void SdkSimTest::start(const std::string& product, kelsim::CartridgeSetup cartri
   options.drive.serial = serial;
   options.cartridge = cartridge;
   sim_ = std::make_unique<kelsim::SimHarness>(options);
+  EXPECT_TRUE(sim_->make_ready());  // the drive's power-on attention is taken, as a host does
   g_host.install();
 }
 

@@ -191,6 +191,23 @@ TEST_P(Spill, WriteOnceArchivesGoOnOnTheNextSlotAndRestoreFromBoth) {
     unmount();
   }
   expect_udfinfo_on_written_slots();
+  // The drive reported every disc change as a real one does (02/04/01 while
+  // the disc spins up, then 06/28/00 once) and its power-on (06/29/00): the
+  // engine met each with TEST UNIT READY alone, and every request above
+  // still succeeded.
+  int changes = 0, power_on = 0, loads = 0;
+  for (const auto& e : sim_->service().transcript()) {
+    if (e.cdb.empty()) continue;
+    loads += e.opcode() == 0xA6;
+    const bool attention = e.check_condition && e.sense.key == 6;
+    const bool becoming = e.check_condition && e.sense == kelsim::Sense{2, 4, 1};
+    if (attention || becoming) EXPECT_EQ(0x00, e.opcode()) << e.line();
+    changes += e.check_condition && e.sense == kelsim::Sense{6, 0x28, 0};
+    power_on += e.check_condition && e.sense == kelsim::Sense{6, 0x29, 0};
+  }
+  EXPECT_EQ(1, power_on);
+  EXPECT_GE(changes, 3) << "the move to slot 1 and the restores that alternate between the slots";
+  EXPECT_LE(changes, loads);
   std::printf("[ time ] spill on write-once: %lld ms\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - t0)

@@ -613,6 +613,7 @@ class PipeClientSim : public ::testing::Test {
     host_ = std::tmpfile();
     kel::SetResponseStream(host_);
     sim_ = std::make_unique<kelsim::SimHarness>();
+    ASSERT_TRUE(sim_->make_ready());  // the drive's power-on attention is taken, as a host does
     kel::SetMediumCookie(sim_->cookie());
     kel::SetDriveCommandContextSource([] { return kel::DriveCommandContext{31, 7, 0}; });
   }

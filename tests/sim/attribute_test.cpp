@@ -109,6 +109,7 @@ TEST(SimCartridge, FreshCartridgeOfEveryMediumClassNamesItsTypeAndAUsableSerial)
     o.cartridge.medium_type = type;
     o.cartridge.disc_blocks = 0x10000;
     kelsim::SimHarness sim(o);
+    ASSERT_TRUE(sim.make_ready());
     kelsim::RawClient cl;
     ASSERT_EQ(cl.connect(), ERROR_SUCCESS);
     auto call = [&](const Bytes& cdb, std::uint32_t len) {
@@ -202,7 +203,7 @@ TEST_F(SimTest, CmWriteProtectRefusesOtherAttributes) {
 TEST_F(SimTest, LastWrittenSlotFollowsWrites) {
   start();
   for (std::uint8_t slot : {3, 7}) {
-    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, slot}), 0)));
+    ASSERT_TRUE(load(slot));
     ASSERT_TRUE(good(format_unit()));
     auto a = in(read_attr_cdb(0x0D00, 12), 12);
     EXPECT_NE(a.data[9], slot);  // neither loading nor formatting is a write
@@ -211,7 +212,7 @@ TEST_F(SimTest, LastWrittenSlotFollowsWrites) {
     EXPECT_EQ(a.data[9], slot);
   }
   // A refused write changes nothing.
-  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 9}), 0)));
+  ASSERT_TRUE(load(9));
   EXPECT_FALSE(good(out(rw10(0x2A, 500, 1), Bytes(2048, 0x11))));
   EXPECT_EQ(in(read_attr_cdb(0x0D00, 12), 12).data[9], 7);
 }

@@ -43,7 +43,7 @@ TEST_F(SimTest, MediumUniqueIdOnlyWithDiscLoaded) {
   EXPECT_NE(id0, Bytes(14, 0));
 
   // Each disc has its own identifier.
-  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 5}), 0)));
+  ASSERT_TRUE(load(5));
   a = in(cdb12({0x12, 0x01, 0xC1, 0, 0x12}), 18);
   EXPECT_NE(Bytes(a.data.begin() + 4, a.data.end()), id0);
 
@@ -58,7 +58,7 @@ TEST_F(SimTest, MechanismStatusFollowsLoadOfEverySlot) {
   start();
   for (int slot = 0; slot < 12; ++slot) {
     SCOPED_TRACE(slot);
-    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, static_cast<std::uint8_t>(slot)}), 0)));
+    ASSERT_TRUE(load(static_cast<std::uint8_t>(slot)));
     auto a = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
     ASSERT_TRUE(good(a));
     ASSERT_EQ(a.data.size(), 12u);
@@ -311,6 +311,131 @@ TEST(SimIdentity, EveryDriveHasItsOwnSerialAndKeepsIt) {
   EXPECT_NE(second, first) << "two drives, two serials";
   ASSERT_EQ(two.restart(), ERROR_SUCCESS);  // the harness made last serves KEL_PIPE_DIR
   EXPECT_EQ(serial(two.drive()), second) << "served again, the drive keeps its serial";
+}
+
+}  // namespace
+}  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// The drive's state answers as a real drive gives them, command by command:
+// a load that changes the disc leaves it becoming ready (02/04/01) for the
+// commands that need it, then one unit attention (06/28/00); INQUIRY and
+// GET EVENT STATUS NOTIFICATION neither report nor clear it, REQUEST SENSE
+// returns and clears it, MECHANISM STATUS is answered while the disc spins
+// up; a load of the disc already in the drive, and the options, change
+// nothing.
+TEST_F(SimTest, ADiscChangeIsBecomingReadyThenOneUnitAttention) {
+  const kelsim::Sense becoming{2, 4, 1}, changed{6, 0x28, 0}, none{};
+  const Bytes tur = cdb12({0x00}), read = rw10(0x25, 0, 0), mech = cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 12});
+  const Bytes inquiry = cdb12({0x12, 0, 0, 0, 36}), events = cdb12({0x4A, 1, 0, 0, 0x10, 0, 0, 0, 8});
+  const Bytes request_sense = cdb12({0x03, 0, 0, 0, 18});
+  const Bytes load3 = cdb12({0xA6, 0, 0, 0, 3, 0, 0, 0, 3}), load0 = cdb12({0xA6, 0, 0, 0, 3, 0, 0, 0, 0});
+  const Bytes eject = cdb12({0x1B, 0, 0, 0, 2}), close = cdb12({0x1B, 0, 0, 0, 3});
+  struct Step {
+    Bytes cdb;
+    kelsim::Sense answer;
+  };
+  const struct Case {
+    const char* what;
+    std::uint32_t loading;
+    bool attention;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"load of another slot", 1, true,
+       {{load3, none}, {mech, none}, {inquiry, none}, {tur, becoming}, {inquiry, none}, {events, none},
+        {mech, changed}, {tur, none}}},
+      {"a slower disc", 2, true, {{load3, none}, {read, becoming}, {tur, becoming}, {read, changed}, {read, none}}},
+      {"REQUEST SENSE takes the attention", 0, true, {{load3, none}, {request_sense, none}, {tur, none}}},
+      {"the disc already loaded", 1, true, {{load0, none}, {tur, none}}},
+      {"START STOP UNIT out and in", 1, true,
+       {{eject, none}, {tur, {2, 0x3A, 0}}, {close, none}, {tur, becoming}, {tur, changed}, {tur, none}}},
+      {"ready at once", 0, true, {{load3, none}, {tur, changed}, {tur, none}}},
+      {"no attention", 1, false, {{load3, none}, {tur, becoming}, {tur, none}}},
+      {"neither", 0, false, {{load3, none}, {tur, none}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kelsim::HarnessOptions o;
+    o.drive.loading_commands = c.loading;
+    o.drive.attention_after_load = c.attention;
+    start(o);
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& s = c.steps[i];
+      const auto a = in(s.cdb, s.cdb[0] == 0x12 ? 36 : s.cdb[0] == 0x03 ? 18 : s.cdb[0] == 0xBD ? 12 : 8);
+      EXPECT_EQ(sense(a), s.answer) << "step " << i << " opcode " << std::hex << int(s.cdb[0]);
+      if (s.cdb[0] == 0x03) {
+        ASSERT_EQ(a.data.size(), 18u);
+        EXPECT_EQ((kelsim::Sense{static_cast<std::uint8_t>(a.data[2] & 0x0F), a.data[12], a.data[13]}), changed)
+            << "the attention is REQUEST SENSE's data";
+      }
+    }
+    TearDown();
+  }
+}
+
+// A drive that starts (made, or after a power cut) answers its first
+// command, INQUIRY and GET EVENT STATUS NOTIFICATION aside, with unit
+// attention 06/29/00, once; the option turns it off.
+TEST_F(SimTest, ADriveThatStartsAnswersOnePowerOnAttention) {
+  const kelsim::Sense power_on{6, 0x29, 0}, none{};
+  for (bool on : {true, false}) {
+    SCOPED_TRACE(on);
+    kelsim::HarnessOptions o;
+    o.drive.attention_at_power_on = on;
+    start(o, false);
+    for (int start_or_cut = 0; start_or_cut < 2; ++start_or_cut) {
+      if (start_or_cut) sim_->drive().power_cut();
+      EXPECT_TRUE(good(in(cdb12({0x12, 0, 0, 0, 36}), 36)));
+      EXPECT_TRUE(good(in(cdb12({0x4A, 1, 0, 0, 0x10, 0, 0, 0, 8}), 8)));
+      EXPECT_EQ(sense(in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 12}), 12)), on ? power_on : none);
+      EXPECT_EQ(sense(in(cdb12({0x00}), 0)), none);
+    }
+    TearDown();
+  }
+}
+
+// GET EVENT STATUS NOTIFICATION of the media class reports each disc change
+// once, oldest first: the disc of the drive's start as new media, a load of
+// another slot as the removal of the old disc and the new one; then no
+// change, with the disc present bit. Without the media class asked, or with
+// the option off, the header alone says no event.
+TEST_F(SimTest, MediaEventsReportEachDiscChangeOnce) {
+  struct Event {
+    std::uint8_t code, present, slot;
+  };
+  const struct Case {
+    const char* what;
+    bool media_events;
+    std::uint8_t load_to;  // 0xFF: unload
+    std::vector<Event> events;
+  } cases[] = {
+      {"load of slot 3", true, 3, {{2, 2, 0}, {3, 2, 0}, {2, 2, 3}, {0, 2, 3}}},
+      {"unload", true, 0xFF, {{2, 0, 0}, {3, 0, 0}, {0, 0, 0}}},
+      {"option off", false, 3, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kelsim::HarnessOptions o;
+    o.drive.media_events = c.media_events;
+    start(o);
+    const Bytes load = c.load_to == 0xFF ? cdb12({0xA6, 0, 0, 0, 2}) : cdb12({0xA6, 0, 0, 0, 3, 0, 0, 0, c.load_to});
+    ASSERT_TRUE(good(in(load, 0)));
+    auto header_only = in(cdb12({0x4A, 1, 0, 0, 0, 0, 0, 0, 8}), 8);
+    EXPECT_EQ(header_only.data, (Bytes{0, 2, 0x80, 0x10})) << "no class asked";
+    for (const Event& e : c.events) {
+      auto a = in(cdb12({0x4A, 1, 0, 0, 0x10, 0, 0, 0, 8}), 8);
+      ASSERT_EQ(a.data.size(), 8u);
+      EXPECT_EQ(Bytes(a.data.begin(), a.data.begin() + 4), (Bytes{0, 6, 0x04, 0x10}));
+      EXPECT_EQ(a.data[4], e.code);
+      EXPECT_EQ(a.data[5], e.present);
+      EXPECT_EQ(a.data[6], e.slot);
+      EXPECT_EQ(a.data[7], e.slot);
+    }
+    if (!c.media_events) EXPECT_EQ(in(cdb12({0x4A, 1, 0, 0, 0x10, 0, 0, 0, 8}), 8).data, (Bytes{0, 2, 0x80, 0x10}));
+    TearDown();
+  }
 }
 
 }  // namespace

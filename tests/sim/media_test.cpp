@@ -241,7 +241,7 @@ TEST_F(MediaTest, NewRewritableCartridgeIsFormattedAndEmptyOnEverySlot) {
   for (std::uint8_t slot : {std::uint8_t{0}, static_cast<std::uint8_t>(slots - 1)}) {
     SCOPED_TRACE(int(slot));
     EXPECT_TRUE(again->disc(slot).formatted);
-    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, slot}), 0)));
+    ASSERT_TRUE(load(slot));
     auto fc = in(cdb12({0x23, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
     ASSERT_EQ(fc.data.size(), 12u);
     EXPECT_EQ(fc.data[8] & 3, 2) << "formatted media";
@@ -380,22 +380,20 @@ TEST_F(MediaTest, StateSurvivesARestart) {
   Bytes rt = cdb12({0x53, 0x01});
   kelsim::put_be32(&rt[2], kN - 288);
   ASSERT_TRUE(good(in(rt, 0)));
-  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 4}), 0)));
+  ASSERT_TRUE(load(4));
   ASSERT_TRUE(good(format_wo()));
   ASSERT_TRUE(good(write(0, 32, 0x43)));  // NWA of slot 4 moves; not synchronised
   sim_->drive().set_write_protect(true);
-  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 6}), 0)));
+  ASSERT_TRUE(load(6));
 
-  client_.close();
-  ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
-  ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+  restart();
 
   // The restart moves no disc: slot 6 stays in the drive, though slot 4
   // was the last written.
   auto mech = in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12);
   EXPECT_EQ(mech.data[0] & 0x1F, 6);
   EXPECT_EQ(mech.data[9] & 1, 1);
-  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 4}), 0)));
+  ASSERT_TRUE(load(4));
   EXPECT_EQ(track(1).nwa, 32u);
   EXPECT_EQ(read(0, 1), Bytes(2048, 0x43));
   auto a = in([] {
@@ -407,7 +405,7 @@ TEST_F(MediaTest, StateSurvivesARestart) {
   }(), 12);
   EXPECT_EQ(a.data[9], 4);
 
-  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 0}), 0)));
+  ASSERT_TRUE(load(0));
   EXPECT_EQ(disc_info(), std::make_pair(1, 2));
   EXPECT_EQ(track(1).nwa, 64u);
   EXPECT_EQ(track(2).start, kN - 288);
@@ -475,9 +473,7 @@ TEST_F(MediaTest, WrittenStateSurvivesACrashWithoutSynchronize) {
   EXPECT_EQ(c->disc(0).pow, sim_->cartridge().disc(0).pow);
   EXPECT_LT(c->disc(0).pow.updates, 0x1000u);
   // The restarted drive refuses to write over what is there.
-  client_.close();
-  ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
-  ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+  restart();
   EXPECT_EQ(track(1).nwa, 96u);
   EXPECT_EQ(sense(write(128, 32, 1)), (kelsim::Sense{5, 0x21, 0x02}));
 }
@@ -625,13 +621,13 @@ TEST_F(MediaTest, RewritesUseThePseudoOverwriteResources) {
   ASSERT_TRUE(good(write(150, 20, 4)));  // across the NWA (160): one recorded cluster
   EXPECT_EQ(pow(), (std::array<std::uint32_t, 3>{p0[0] - 4, p0[1] - 4, p0[2] - 2}));
   EXPECT_EQ(opc(), o0 - 1);  // one calibration per load
-  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 0}), 0)));
+  ASSERT_TRUE(load(0));
   ASSERT_EQ(pow()[1], 2u);
   EXPECT_EQ(sense(write(0, 96, 5)), (kelsim::Sense{5, 0x21, 0x02}));  // three clusters
   EXPECT_EQ(read(0, 1), Bytes(2048, 1));
   EXPECT_EQ(opc(), o0 - 1) << "a refused write records nothing";
-  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 1}), 0)));
-  ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 0}), 0)));
+  ASSERT_TRUE(load(1));
+  ASSERT_TRUE(load(0));
   EXPECT_EQ(opc(), o0 - 1) << "a load without a write calibrates nothing";
   ASSERT_TRUE(good(write(170, 32, 6)));  // at the NWA
   EXPECT_EQ(opc(), o0 - 2);
@@ -656,9 +652,6 @@ TEST_F(MediaTest, EachDiscHasItsOwnPseudoOverwriteResources) {
     start_with(c.type);
     const kelsim::WriteResources fresh = kelsim::default_write_resources(c.type);
     EXPECT_EQ(fresh, (kelsim::WriteResources{4096, 4096, 4096}));
-    auto load = [&](std::uint8_t slot) {
-      return good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, slot}), 0));
-    };
     auto pow = [&] {
       auto a = in(cdb12({0x51, 0x02, 0, 0, 0, 0, 0, 0, 0x10}), 16);
       return kelsim::WriteResources{kelsim::get_be32(&a.data.at(4)), kelsim::get_be32(&a.data.at(8)),
@@ -680,9 +673,7 @@ TEST_F(MediaTest, EachDiscHasItsOwnPseudoOverwriteResources) {
     EXPECT_EQ(read(0, 1), Bytes(2048, 1));
     ASSERT_TRUE(load(0));
     EXPECT_TRUE(good(write(0, 32, 4)));
-    client_.close();
-    ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
-    ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+    restart();
     EXPECT_EQ(sim_->cartridge().disc(0).pow, (kelsim::WriteResources{4095 - c.clusters, 4095 - c.clusters, 4094}));
     EXPECT_EQ(sim_->cartridge().disc(1).pow, (kelsim::WriteResources{4096, 4096, 0}));
     EXPECT_EQ(sim_->cartridge().disc(2).pow, fresh);
@@ -784,9 +775,7 @@ TEST_F(MediaTest, InjectedDefectsAreReportedUnitByUnit) {
     EXPECT_EQ((kelsim::get_be16(u1.data.data()) - 2) / 8, 13);
     EXPECT_EQ(entry(u1.data, 4 + 12 * 8), static_cast<std::uint64_t>(kelsim::kFirstUserPsn + 0x7000) << 32);
     EXPECT_EQ(sense(unit(2)), (kelsim::Sense{5, 0x24, 0}));
-    client_.close();
-    ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
-    ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+    restart();
   }
 }
 
@@ -802,9 +791,7 @@ TEST_F(MediaTest, RemovedAttributeIsAbsentAfterARestart) {
   kelsim::put_be16(&ra[8], 0x0D00);
   kelsim::put_be32(&ra[10], 28);
   EXPECT_EQ(sense(in(ra, 28)), (kelsim::Sense{5, 0x24, 0}));
-  client_.close();
-  ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
-  ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+  restart();
   EXPECT_EQ(sense(in(ra, 28)), (kelsim::Sense{5, 0x24, 0}));
   EXPECT_EQ(in(cdb12({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}), 12).data.at(5), 11);
 }
@@ -934,8 +921,8 @@ TEST_F(MediaTest, AFailedSyncLosesTheBlocksItReports) {
       const bool kept = read(b, 1) == Bytes(2048, static_cast<std::uint8_t>(b / 32 + 1));
       EXPECT_EQ(kept, b < c.reported) << "block " << b;
     }
-    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 1}), 0)));
-    ASSERT_TRUE(good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 0}), 0)));
+    ASSERT_TRUE(load(1));
+    ASSERT_TRUE(load(0));
     auto p = in(gp, 2056);
     ASSERT_EQ(kelsim::get_be32(p.data.data()), 2052u) << "the report outlives the disc change";
     EXPECT_EQ(kelsim::get_be32(&p.data[8]), c.reported);

@@ -39,12 +39,16 @@ TEST(SimProgram, ServesAPersistentCartridgeUntilStopped) {
 
     kelsim::RawClient c;
     ASSERT_EQ(c.connect(), ERROR_SUCCESS);
+    const int readies = ready_through(c, 0x2A);
+    ASSERT_GT(readies, 0);
     kelsim::ScsiCall call;
     call.cookie = 0x2A;
     call.cdb = cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, 3});
     kelsim::RawAnswer a;
     ASSERT_EQ(c.call(call, &a), ERROR_SUCCESS);
     EXPECT_EQ(a.sense_length, 0);
+    const int loading = ready_through(c, 0x2A);
+    ASSERT_GT(loading, 0);
     call.cdb = cdb12({0x04, 0x11});
     call.data_out = Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(c.call(call, &a), ERROR_SUCCESS);
@@ -54,7 +58,9 @@ TEST(SimProgram, ServesAPersistentCartridgeUntilStopped) {
     ASSERT_EQ(c.call(call, &a), ERROR_SUCCESS);
     EXPECT_EQ(a.sense_length, 0);
     // One log line per request.
+    for (int i = 0; i < readies; ++i) EXPECT_NE(p.line().find("CDB=00"), std::string::npos);
     EXPECT_NE(p.line().find("CDB=A6"), std::string::npos);
+    for (int i = 0; i < loading; ++i) EXPECT_NE(p.line().find("CDB=00"), std::string::npos);
     EXPECT_NE(p.line().find("CDB=04"), std::string::npos);
     EXPECT_NE(p.line().find("CDB=2A"), std::string::npos);
     c.close();
@@ -67,6 +73,7 @@ TEST(SimProgram, ServesAPersistentCartridgeUntilStopped) {
     EXPECT_NE(p.line().find("slot 3 loaded"), std::string::npos);
     kelsim::RawClient c;
     ASSERT_EQ(c.connect(), ERROR_SUCCESS);
+    ASSERT_GT(ready_through(c, 0x2A), 0);
     kelsim::ScsiCall call;
     call.cookie = 0x2A;
     call.cdb = rw10(0x28, 0, 1);
@@ -142,6 +149,7 @@ TEST(SimProgram, KilledProgramLeavesATruthfulDisc) {
     for (int i = 0; i < 3; ++i) ASSERT_FALSE(p.line().empty());
     kelsim::RawClient c;
     ASSERT_EQ(c.connect(), ERROR_SUCCESS);
+    ASSERT_GT(ready_through(c, 1), 0);
     ASSERT_EQ(call(c, cdb12({0x04, 0x11}), Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0}, 0).sense_length, 0);
     for (std::uint32_t lba = 0; lba < 96; lba += 32)
       ASSERT_EQ(call(c, rw10(0x2A, lba, 32), Bytes(65536, 0), 0).sense_length, 0);  // zero blocks, as padding is
@@ -153,6 +161,7 @@ TEST(SimProgram, KilledProgramLeavesATruthfulDisc) {
     for (int i = 0; i < 3; ++i) ASSERT_FALSE(p.line().empty());
     kelsim::RawClient c;
     ASSERT_EQ(c.connect(), ERROR_SUCCESS);
+    ASSERT_GT(ready_through(c, 1), 0);
     auto t = call(c, cdb12({0x52, 1, 0, 0, 0, 1, 0, 0, 52}), {}, 52);
     ASSERT_EQ(t.data.size(), 52u);
     EXPECT_EQ(kelsim::get_be32(&t.data[12]), 96u);

@@ -32,11 +32,44 @@ inline Bytes rw10(std::uint8_t op, std::uint32_t lba, std::uint16_t blocks) {
   return c;
 }
 
+// TEST UNIT READY through the pipe until the drive answers GOOD, as the
+// engine does before it uses a drive: past the unit attention of the
+// drive's start and a disc becoming ready. The number of commands sent, or
+// -1 when the drive answered anything else.
+inline int ready_through(kelsim::RawClient& client, std::uint64_t cookie) {
+  constexpr int kTries = 8;
+  for (int sent = 1; sent <= kTries; ++sent) {
+    kelsim::ScsiCall c;
+    c.cdb = cdb12({0x00});
+    c.cookie = cookie;
+    kelsim::RawAnswer a;
+    if (client.call(c, &a) != ERROR_SUCCESS || a.status != 0) return -1;
+    if (a.sense_length == 0) return sent;
+    const bool attention = a.sense.size() > 2 && (a.sense[2] & 0x0F) == 6;
+    const bool becoming_ready = a.sense.size() > 13 && (a.sense[2] & 0x0F) == 2 && a.sense[12] == 4 && a.sense[13] == 1;
+    if (!attention && !becoming_ready) return -1;
+  }
+  return -1;
+}
+
 class SimTest : public ::testing::Test {
  protected:
-  void start(kelsim::HarnessOptions o = {}) {
+  // ready: the drive is made ready first (its power-on attention taken), as
+  // a host does before it uses a drive; tests of the drive's first answers
+  // leave it as it started.
+  void start(kelsim::HarnessOptions o = {}, bool ready = true) {
     sim_ = std::make_unique<kelsim::SimHarness>(o);
     ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+    if (ready) {
+      ASSERT_TRUE(sim_->make_ready());
+    }
+  }
+  // The service restarted with a new drive, made ready as at start.
+  void restart() {
+    client_.close();
+    ASSERT_EQ(sim_->restart(), ERROR_SUCCESS);
+    ASSERT_EQ(client_.connect(), ERROR_SUCCESS);
+    ASSERT_TRUE(sim_->make_ready());
   }
   void TearDown() override {
     client_.close();
@@ -65,6 +98,11 @@ class SimTest : public ::testing::Test {
     kelsim::RawAnswer a;
     EXPECT_EQ(client_.call(c, &a), ERROR_SUCCESS);
     return a;
+  }
+  // LOAD/UNLOAD of a slot, then TEST UNIT READY until its disc is ready, as
+  // the drive layer does after a load. True when both went well.
+  bool load(std::uint8_t slot) {
+    return good(in(cdb12({0xA6, 0, 0, 0, 0x03, 0, 0, 0, slot}), 0)) && sim_->make_ready();
   }
   // FORMAT UNIT as the write-once format sends it (FmtData, 12-byte list).
   kelsim::RawAnswer format_unit() {

@@ -310,6 +310,7 @@ errno_t storage_scsi::next_slot_load(caddr_t data) {
   if (res == 0) {
     DRV_LOG(INFO, "load %dslot success.", slot);
     scsi_cache_clear();
+    wait_ready_after_load();
   }
   return res;
 }

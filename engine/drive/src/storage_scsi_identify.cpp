@@ -389,18 +389,22 @@ errno_t storage_scsi::test_unit_ready(caddr_t data) {
     DRV_LOG(ERR_, "Invalid parameter. data=0x%p\n", static_cast<void*>(data));
     return kInvalid;
   }
-  return test_unit_ready_once(nullptr);
+  return test_unit_ready_once(nullptr, nullptr);
 }
 
-// One TEST UNIT READY; *attention tells whether the drive answered a unit
-// attention (sense key 6), which it reports once per event.
-errno_t storage_scsi::test_unit_ready_once(bool* attention) {
+// One TEST UNIT READY. *attention tells whether the drive answered a unit
+// attention (sense key 6), which it reports once per event, *becoming_ready
+// whether it answered that its disc is on its way to ready (02/04/01).
+errno_t storage_scsi::test_unit_ready_once(bool* attention, bool* becoming_ready) {
   unsigned char cdb[12] = {0x00};
   Sense s;
   if (attention) *attention = false;
+  if (becoming_ready) *becoming_ready = false;
   if (int e = send(cdb, 12, kDirNone, 0, nullptr, s)) return e;
   if (s.status == 1) {
-    if (attention) *attention = (s.bytes[2] & 0x0F) == 6;
+    const unsigned key = s.bytes[2] & 0x0F;
+    if (attention) *attention = key == 6;
+    if (becoming_ready) *becoming_ready = key == 2 && s.bytes[12] == 0x04 && s.bytes[13] == 0x01;
     std::uint32_t io = 0;
     return get_err_from_sensekey_with_ioreturn(s.bytes, &io);
   }
@@ -410,15 +414,14 @@ errno_t storage_scsi::test_unit_ready_once(bool* attention) {
 
 errno_t storage_scsi::check_test_unit_ready() {
   DRV_TRACE_FN();
-  // A drive just powered on or reset answers its first command with a unit
-  // attention (06/29/00) that is no failure: it is asked again at once, a
-  // few times at most.
-  constexpr int kAttentions = 4;
+  // A drive reports a unit attention once, on its first command after the
+  // event (power-on or reset 06/29/00, a disc change 06/28/00): no failure,
+  // it is asked again at once, a few times at most.
   int attentions = 0;
   for (int tries = 1;; ++tries) {
     bool attention = false;
-    errno_t res = test_unit_ready_once(&attention);
-    if (res != 0 && attention && res != kNotReady && ++attentions <= kAttentions) {
+    errno_t res = test_unit_ready_once(&attention, nullptr);
+    if (res != 0 && attention && ++attentions <= kReadyAttentions) {
       DRV_LOG(NOTI, "TEST_UNIT_READY unit attention, asked again\n");
       --tries;
       continue;
@@ -428,6 +431,28 @@ errno_t storage_scsi::check_test_unit_ready() {
     if (tries == 30) std::fputs("Checking for media ... Please wait.\n", stderr);
     if (tries >= 59) return kNotReady;
     Sleep(1000);
+  }
+}
+
+// After a load the drive spins the new disc up, answering 02/04/01 to the
+// commands that need it, and then reports the change once with a unit
+// attention (06/28/00). The load waits for that here, so that the commands
+// that follow it find the disc ready: a unit attention is asked again at
+// once, a disc becoming ready every kLoadPollMs up to kLoadReadyMs. Any
+// other answer ends the wait and is left for those commands to meet.
+void storage_scsi::wait_ready_after_load() {
+  int attentions = 0;
+  for (std::uint32_t waited = 0;;) {
+    bool attention = false, becoming_ready = false;
+    const errno_t res = test_unit_ready_once(&attention, &becoming_ready);
+    if (res == 0) return;
+    if (attention && ++attentions <= kReadyAttentions) continue;
+    if (!becoming_ready || waited >= kLoadReadyMs) {
+      DRV_LOG(NOTI, "TEST_UNIT_READY after load res[%d]\n", res);
+      return;
+    }
+    Sleep(kLoadPollMs);
+    waited += kLoadPollMs;
   }
 }
 

@@ -8,6 +8,13 @@
 //   INQUIRY, MECHANISM STATUS, READ DISC INFORMATION, READ TRACK INFORMATION,
 //   READ FORMAT CAPACITIES and GET EVENT STATUS are cut to the allocation
 //   length of their CDB; C3h and D5h carry none and answer 16 bytes.
+// - GET EVENT STATUS NOTIFICATION (polled): with the media class asked
+//   (byte 4 bit 4) the 4-byte header (length 6, class 4, supported 10h) and
+//   one media event: byte 4 event code (0 none, 2 new media, 3 media
+//   removal), byte 5 bit 1 disc present, bytes 6-7 the slot; without it the
+//   header alone with NEA set.
+// - REQUEST SENSE: 18 bytes of fixed-format sense: the pending unit
+//   attention (cleared), else not ready as a command would get it, else 0.
 //   Page 80h: serial length at 3, serial from 4. Page C1h (disc loaded only):
 //   14-byte medium unique id at 4-17.
 // - MECHANISM STATUS: byte 0 bits 0-4 slot low bits, byte 1 bits 5-7 state
@@ -50,7 +57,11 @@
 //   or on a closed track or completed disc, 05/2C/00 out of sequence (format
 //   of a used write-once disc, reservation on a blank one), 05/30/10
 //   unformatted rewritable disc, 02/3A/00 no disc, 03/27/00 write protected,
-//   06/29/00 the first command after a power cut (INQUIRY aside),
+//   06/29/00 the first command after the drive starts or a power cut,
+//   06/28/00 the first command once a newly loaded disc is ready, 02/04/01 a
+//   command that needs the medium while the disc is becoming ready (unit
+//   attentions are neither reported nor cleared by INQUIRY and GET EVENT
+//   STATUS NOTIFICATION; REQUEST SENSE returns and clears them),
 //   03/11/00 VERIFY of unrecorded write-once blocks, and READ of a cluster
 //   with no block recorded, 05/30/10 also a write to a write-once disc
 //   before FORMAT UNIT (and a read of it, when so configured).
@@ -60,6 +71,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -91,6 +103,20 @@ struct DriveConfig {
   // fails with 05/30/10, as on a real drive. False: it reads as zeros with
   // GOOD, for a test that needs the old answer.
   bool unformatted_reads_fail = true;
+  // What a real drive shows when the disc it holds changes. After a LOAD/
+  // UNLOAD or START STOP UNIT that puts another disc in, the disc is
+  // becoming ready for `loading_commands` commands that need the medium
+  // (each answered 02/04/01; 0: ready at once), and once it is ready the
+  // next command answers unit attention 06/28/00 (attention_after_load).
+  std::uint32_t loading_commands = 1;
+  bool attention_after_load = true;
+  // The first command after the drive starts (when it is made, and after a
+  // power cut) answers unit attention 06/29/00.
+  bool attention_at_power_on = true;
+  // GET EVENT STATUS NOTIFICATION of the media class reports the disc
+  // changes (new media, media removal) one event at a time; false: no event
+  // ever.
+  bool media_events = true;
 };
 
 // Sense key / ASC / ASCQ.
@@ -202,7 +228,8 @@ class ChangerDrive {
   // to bring one disc to the end of its resources (a rewrite they cannot
   // cover is then refused with 05/21/02).
   DWORD set_write_resources(int slot, const WriteResources& r);
-  // Takes the disc out (no disc loaded) or puts the given slot in.
+  // Takes the disc out (no disc loaded) or puts the given slot in, as the
+  // drive held it when it started: no attention and no event is raised.
   void unload();
   DWORD load(int slot);
   // The drive loses power: what its cache held since the last good
@@ -212,9 +239,12 @@ class ChangerDrive {
   // blocks hold their former data again, blocks written past the positions
   // of the last good sync are unrecorded, and those positions (NWA, highest
   // written block) are as they were. The disc stays loaded; the drive starts
-  // again and answers its next command (INQUIRY aside) with unit attention
-  // 06/29/00.
+  // again as it does when made (unit attention 06/29/00, a new-media event).
   void power_cut(std::uint32_t keep_blocks = 0);
+
+  // How many commands needing the medium a newly loaded disc refuses as
+  // becoming ready (DriveConfig::loading_commands), from the next load on.
+  void set_loading_commands(std::uint32_t commands);
 
   const DriveConfig& config() const { return config_; }
   std::shared_ptr<Cartridge> cartridge() const { return cart_; }
@@ -264,6 +294,8 @@ class ChangerDrive {
   ScsiResult read_disc_structure(Ctx& c);
   ScsiResult get_performance(Ctx& c);
   ScsiResult get_event_status(Ctx& c);
+  ScsiResult request_sense(Ctx& c);
+  ScsiResult start_stop_unit(Ctx& c);
   ScsiResult reserve_write(Ctx& c);
   ScsiResult opc_information(Ctx& c);
   ScsiResult set_clock(Ctx& c);
@@ -309,6 +341,20 @@ class ChangerDrive {
   };
   std::optional<CacheStart> cache_start_;
   std::optional<Sense> attention_;  // unit attention for the next command
+  // Commands needing the medium the newly loaded disc still refuses as
+  // becoming ready; the disc that was taken out last (a START STOP UNIT
+  // load puts it back); media events not yet reported, oldest first.
+  std::uint32_t loading_left_ = 0;
+  int last_unloaded_ = -1;
+  struct MediaEvent {
+    std::uint8_t code = 0;
+    int slot = 0;
+  };
+  std::deque<MediaEvent> events_;
+  std::optional<Sense> state_answer(std::uint8_t op);
+  void power_on();
+  void disc_changed(int from);
+  void note_event(std::uint8_t code, int slot);
   void forget_cache();
   void keep_for_power_cut(Disc& disc, std::uint32_t lba, std::uint32_t count, const Track* t);
   void power_cut_locked(std::uint32_t keep_blocks);

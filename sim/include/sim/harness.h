@@ -57,6 +57,13 @@ class SimHarness {
   // directory and serves it with a new drive and service.
   DWORD restart();
 
+  // TEST UNIT READY until the drive answers GOOD, as a host does before it
+  // uses a drive: past the unit attention of its start or of a disc change,
+  // and a disc becoming ready. Sent to the drive itself, not through the
+  // pipe, so the transcript does not show it. False when the drive answers
+  // anything else (no disc, a fault rule).
+  bool make_ready();
+
  private:
   // A constructor that fails removes what it made and throws.
   [[noreturn]] void give_up(const std::string& why);

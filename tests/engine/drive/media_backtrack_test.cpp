@@ -336,6 +336,9 @@ TEST_F(Backtrack, MountTimeSkipAndClearNeedsNoRollbackPoint) {
 TEST_F(Backtrack, RequestsThatChangeTheServiceWaitForTheWalk) {
   platform::ManualClock clock;
   platform::ScopedClock scope(clock);
+  // Its loads are ready at once: the walk's only wait on the clock is the
+  // held write.
+  sim_->drive().set_loading_commands(0);
   kelsim::FaultRule hold = kelsim::delay_answer(1000, 0x2A);
   hold.times = 1;
   sim_->drive().add_fault(hold);

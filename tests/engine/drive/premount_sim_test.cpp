@@ -747,3 +747,57 @@ TEST_F(SimClient, MountForLastSlotVerdicts) {
     }
   }
 }
+
+// The search for the last written slot on a drive that reports a disc
+// change as a real one does: the loaded disc spins up (02/04/01) and then
+// answers one unit attention (06/28/00). A MECHANISM STATUS that fails once
+// makes the search load the last written slot, which then mounts writable
+// (the load waits for its disc); failing twice, before and after the load,
+// the disc is taken as not loaded and the mount goes read-only.
+TEST_F(SimClient, TheSlotLoadOfTheSearchWaitsForItsDiscAndTwoFailedMechanismReadsGoReadOnly) {
+  // Failures of MECHANISM STATUS from the search's second read on (slot 0
+  // is loaded, slot 2 the last written: the search loads it): that read,
+  // then after the load the one of the unique id's log line and the check
+  // of the load.
+  const struct Case {
+    int failures;
+    bool read_only;
+  } cases[] = {{0, false}, {1, false}, {3, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failures);
+    clientif_delete();
+    stop();
+    start(0xE1);
+    format_write_once_disc(0);
+    format_write_once_disc(2);
+    sim_->cartridge().attributes[0x0D00] = {0, {2}};
+    init_client();
+    fakelog::reset();
+    kelsim::FaultRule f = kelsim::command_fails(0xBD, {0x04, 0x44, 0x00});
+    f.skip = 3;  // the attribute checks' reads and the search's first
+    f.times = c.failures;
+    const int id = sim_->drive().add_fault(f);
+    sim_->service().clear_transcript();
+    EXPECT_EQ(0, mount_last_slot());
+    EXPECT_EQ(c.failures, sim_->drive().fault_fired(id));
+    // Read-only, the search walks down from the last written slot to the
+    // first formatted disc below it.
+    EXPECT_EQ(c.read_only ? 0 : 2, sim_->cartridge().loaded_slot);
+    EXPECT_EQ(c.read_only, fakelog::contains("Slot:2 disc not load. Do Read Only Mount"));
+    EXPECT_EQ(c.read_only, (mount_info().WriteProtectReasonFlags & 0x1u) != 0);
+    // The load was followed by the readiness of its disc before anything
+    // else reached it.
+    std::vector<kelsim::TranscriptEntry> after_load;
+    bool seen = false;
+    for (const auto& e : sim_->service().transcript()) {
+      if (e.is_notice()) continue;
+      if (e.opcode() == 0xA6) seen = true;
+      else if (seen) after_load.push_back(e);
+    }
+    ASSERT_GE(after_load.size(), 3u);
+    EXPECT_EQ((kelsim::Sense{2, 4, 1}), after_load[0].sense);
+    EXPECT_EQ((kelsim::Sense{6, 0x28, 0}), after_load[1].sense);
+    EXPECT_EQ(0x00, after_load[2].opcode());
+    EXPECT_FALSE(after_load[2].check_condition);
+  }
+}

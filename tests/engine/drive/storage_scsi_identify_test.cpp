@@ -119,7 +119,7 @@ TEST_F(Identify, TestUnitReadyIsRetried59TimesOnTheClockAnd13Becomes138) {
 }
 
 TEST_F(Identify, MediumBecomingReadyLetsInitGoOn) {
-  fakedrive::Fault f{0x00, 0x06, 0x28, 0x00};  // medium may have changed: 13 as well
+  fakedrive::Fault f{0x00, 0x02, 0x04, 0x01};  // becoming ready: 13, asked again each second
   f.times = 4;
   fakedrive::add_fault(f);
   ::testing::internal::CaptureStderr();
@@ -130,25 +130,30 @@ TEST_F(Identify, MediumBecomingReadyLetsInitGoOn) {
 }
 
 // A drive just powered on answers its first command with unit attention
-// 06/29/00: the start-up asks again at once and goes on; a drive that keeps
-// answering it fails the start-up after a few tries.
+// 06/29/00, and one whose disc was just changed with 06/28/00: the start-up
+// asks again at once and goes on; a drive that keeps answering a unit
+// attention fails the start-up after a few tries (06/29/00 with 5; 06/28/00
+// is then waited on as not ready, each second).
 TEST_F(Identify, APowerOnUnitAttentionIsAskedAgainAtOnce) {
   const struct {
+    std::uint8_t asc;
     int times;
     int result;
     std::size_t calls;
-  } cases[] = {{1, 0, 2}, {-1, 5, 5}};
+    std::uint32_t slept_ms;
+  } cases[] = {{0x29, 1, 0, 2, 0}, {0x29, -1, 5, 5, 0}, {0x28, 1, 0, 2, 0}, {0x28, 4, 0, 5, 0}, {0x28, 5, 0, 6, 1000}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.times);
+    SCOPED_TRACE(testing::Message() << std::hex << int(c.asc) << " " << std::dec << c.times);
     fakedrive::reset();
+    const std::uint64_t slept_before = clock_.slept_ms();
     ss_ = std::make_unique<storage_scsi>();
     ss_->set_device_number("sg0");
-    fakedrive::Fault f{0x00, 0x06, 0x29, 0x00};
+    fakedrive::Fault f{0x00, 0x06, c.asc, 0x00};
     f.times = c.times;
     fakedrive::add_fault(f);
     EXPECT_EQ(c.result, ss_->init());
     EXPECT_EQ(c.calls, fakedrive::calls_of(0x00).size());
-    EXPECT_EQ(0u, clock_.slept_ms());
+    EXPECT_EQ(c.slept_ms, clock_.slept_ms() - slept_before);
   }
 }
 

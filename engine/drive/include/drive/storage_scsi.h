@@ -321,7 +321,13 @@ class storage_scsi {
   // cannot be opened (logged), else 0 with s filled.
   int send(unsigned char* cdb, int cdb_len, int direction, std::uint32_t transfer_len,
            unsigned char* data, Sense& s);
-  errno_t test_unit_ready_once(bool* attention);
+  errno_t test_unit_ready_once(bool* attention, bool* becoming_ready);
+  void wait_ready_after_load();
+  // Unit attentions asked past at once; how often and how long a load waits
+  // for its disc to become ready.
+  static constexpr int kReadyAttentions = 4;
+  static constexpr std::uint32_t kLoadPollMs = 100;
+  static constexpr std::uint32_t kLoadReadyMs = 60000;
   bool write_once_start_unrecorded();
   void stamp_access();
   void clear_caches_locked();
