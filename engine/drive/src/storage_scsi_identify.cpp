@@ -438,10 +438,13 @@ errno_t storage_scsi::check_test_unit_ready() {
 // commands that need it, and then reports the change once with a unit
 // attention (06/28/00). The load waits for that here, so that the commands
 // that follow it find the disc ready: a unit attention is asked again at
-// once, a disc becoming ready every kLoadPollMs up to kLoadReadyMs. Any
-// other answer ends the wait and is left for those commands to meet.
+// once; a disc becoming ready is asked again at once the first time (a disc
+// that was nearly ready costs no poll), then every kLoadPollMs up to
+// kLoadReadyMs. Any other answer ends the wait and is left for those
+// commands to meet.
 void storage_scsi::wait_ready_after_load() {
   int attentions = 0;
+  bool asked_again = false;
   for (std::uint32_t waited = 0;;) {
     bool attention = false, becoming_ready = false;
     const errno_t res = test_unit_ready_once(&attention, &becoming_ready);
@@ -450,6 +453,10 @@ void storage_scsi::wait_ready_after_load() {
     if (!becoming_ready || waited >= kLoadReadyMs) {
       DRV_LOG(NOTI, "TEST_UNIT_READY after load res[%d]\n", res);
       return;
+    }
+    if (!asked_again) {
+      asked_again = true;
+      continue;
     }
     Sleep(kLoadPollMs);
     waited += kLoadPollMs;
