@@ -169,12 +169,18 @@ TEST(Program, AnEngineThatAbortsLeavesItsDumpInTheRunsOwnFolder) {
   kelsim::SimHarness sim;
   if (!kel_e2e::dumps_permitted(KEL_DUMP_TOOL, sim.directory()))
     GTEST_SKIP() << "ptrace is not permitted on this machine";
+  // The engine's first drive command is held unanswered, so the engine is
+  // still running (its start-up cannot end first) when the signal comes.
+  kelsim::FaultRule hold = kelsim::delay_answer(24ull * 3600 * 1000);
+  hold.times = 1;
+  sim.drive().add_fault(hold);
   EngineProcess engine(sim, program_options());
   ASSERT_TRUE(engine.started()) << engine.error();
   // The crash handler is installed before the engine's first drive command.
-  while (sim.service().transcript().empty()) std::this_thread::yield();
+  ASSERT_TRUE(sim.service().wait_for_held(1, 60000)) << engine.describe();
   ASSERT_EQ(::kill(engine.pid(), SIGABRT), 0);
   EXPECT_EQ(engine.wait_exit(), 128 + SIGABRT) << engine.describe();
+  sim.service().release_held();
   const auto dumps = kel_e2e::dumps_of_process(sim.directory() + "/crash-dumps", engine.pid());
   ASSERT_EQ(dumps.size(), 1u) << engine.describe();
   EXPECT_EQ(dumps[0].find("40000015"), 23u) << dumps[0] << ": the abort code after the time";
