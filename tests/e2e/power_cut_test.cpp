@@ -85,7 +85,9 @@ bool DrivePowerCut::cut_inside(CutIn where, std::uint8_t opcode, std::size_t at,
     expect_restores("/kept1");
     expect_restores("/kept2");
     const std::set<std::string> names = listing("/");
-    if (kept) EXPECT_TRUE(names.count("cut")) << "a file whose Sync was answered is kept";
+    if (kept) {
+      EXPECT_TRUE(names.count("cut")) << "a file whose Sync was answered is kept";
+    }
     if (names.count("cut")) expect_restores("/cut");
   };
   expect_files();

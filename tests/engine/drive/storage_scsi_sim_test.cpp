@@ -586,7 +586,9 @@ TEST_F(SimDrive, MediumConditionOfEachDiscStateFromTheDrivesAnswers) {
     EXPECT_EQ(r.access_mode, mi.AccessMode);
     EXPECT_EQ(r.mount_status >= 0x80000001u && r.mount_status != 0x80000010u,
               (mi.WriteProtectReasonFlags & 0x80000u) != 0);
-    if (!cart.write_once()) EXPECT_EQ(r.condition == 1 ? 0u : 1u, ss_->config_mirror().media_status);
+    if (!cart.write_once()) {
+      EXPECT_EQ(r.condition == 1 ? 0u : 1u, ss_->config_mirror().media_status);
+    }
   }
 }
 
