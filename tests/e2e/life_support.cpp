@@ -480,15 +480,17 @@ const Tree& Life::by_contents(const std::vector<const Tree*>& same) {
 // resources and the tree is flushed before the move to the next disc. The
 // session ends in the order its files were started, so what such a flush
 // leaves out are the last files archived packed: each tree is also offered
-// without the last one, two, ... of them. The trees themselves come last, so
-// that a tie of shapes takes the tree.
+// without the last one, two, ... of them. Only a file under a name the last
+// Sync did not hold may be left out: a file the volume held at that Sync is
+// never missing, whatever a packed update of it does. The trees themselves
+// come last, so that a tie of shapes takes the tree.
 std::vector<Tree> Life::with_packed_files_left_out(const std::vector<Tree>& trees) const {
   std::vector<Tree> out;
   for (const Tree& t : trees) {
     Tree less = t;
     for (auto seed = packed_since_settled_.rbegin(); seed != packed_since_settled_.rend(); ++seed) {
       const std::size_t before = less.files.size();
-      std::erase_if(less.files, [&](const auto& f) { return f.second.seed == *seed; });
+      std::erase_if(less.files, [&](const auto& f) { return f.second.seed == *seed && !base_.files.count(f.first); });
       if (less.files.size() != before) out.push_back(less);
     }
   }
