@@ -745,9 +745,14 @@ ScsiResult ChangerDrive::load_unload(Ctx& c) {
   } else {
     return check(kInvalidField);
   }
-  opc_since_load_ = false;
-  forget_cache();  // the drive records its cache before it moves the disc
-  if (cart_->loaded_slot != before) disc_changed(before);
+  if (cart_->loaded_slot != before) {
+    disc_changed(before);
+  } else {
+    // The same disc put back: its cache is recorded first and it is
+    // calibrated again, but nothing changed for the host to be told.
+    opc_since_load_ = false;
+    forget_cache();
+  }
   cart_->save();
   return good();
 }
