@@ -208,31 +208,56 @@ void truncateFile(const std::u16string& path) {
 
 // A ghost file that cannot be given its data: its placeholder goes (rebuilt
 // as an empty file unless that was done), and the file is removed before
-// the session leaves the privileged mode. A file whose name the engine did
-// not give at its start is at least emptied.
+// the session leaves the privileged mode.
 void ProxyWriter::lose(const std::shared_ptr<GhostFileInformation>& ghost, bool rebuild_as_zero) {
   if (rebuild_as_zero && reBuildZeroFile(*ghost))
     trace(2, u"LumoQVE::ProxyWriter::divideProxyFile", __LINE__, u"error reBuildZeroFile");
-  if (ghost->hostPath.empty()) {
-    truncateFile(ghost->bodyPath);
-    if (!ghost->parityPath.empty()) truncateFile(ghost->parityPath);
-  }
   m_lost.push_back(ghost);
 }
 
-// The lost files are removed, so that a listing and a Restore show them
-// absent.
-void ProxyWriter::removeLostFiles() {
-  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::removeLostFiles";
+namespace {
+
+// The path the file of a "$" proxy has now: the proxy stands for the file's
+// node, and the engine names that node's path, whatever the host did with
+// the name the file was opened under. False when the engine names none.
+bool currentPathOf(const std::u16string& proxy_path, std::string* path) {
+  RUVOFile proxy;
+  if (!proxy.createFile(proxy_path, 0x80000000, 0, nullptr, 3, 0x80, nullptr)) return false;
+  const bool named = proxy.getRealPath(*path);
+  proxy.close();
+  return named;
+}
+
+}  // namespace
+
+int ProxyWriter::removeLostFile(const GhostFileInformation& ghost) {
   const FileSystemOperations* o = kel::CurrentOperations();
+  if (!o || !o->GetPathInfo || !o->DeleteFile) return kel::kNoInterfaceResult;
+  std::string path;
+  if (!currentPathOf(ghost.bodyPath, &path)) return 2;
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash + 1 >= path.size()) return 2;
+  // The path must hold the file itself: what the engine cannot prove is the
+  // lost file is left alone.
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (const int r = o->GetPathInfo(path.c_str(), 0u, &info)) return r;
+  if (static_cast<std::int64_t>(info.ObjectID) != ghost.bodyFileIndex) return 2;
+  const std::string folder = slash == 0 ? std::string("/") : path.substr(0, slash);
+  const int r = o->DeleteFile(folder.c_str(), path.c_str() + slash + 1);
+  trace(2, u"LumoQVE::ProxyWriter::removeLostFiles", __LINE__, u"lost file %hs removed: result=%d", path, r);
+  return r;
+}
+
+// The lost files are removed, so that a listing and a Restore show them
+// absent. One that cannot be removed is at least emptied.
+void ProxyWriter::removeLostFiles() {
   for (const auto& lost : m_lost) {
-    const std::string& path = lost->hostPath;
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos || slash + 1 >= path.size()) continue;
-    const std::string folder = slash == 0 ? std::string("/") : path.substr(0, slash);
-    const int r =
-        o && o->DeleteFile ? o->DeleteFile(folder.c_str(), path.c_str() + slash + 1) : kel::kNoInterfaceResult;
-    trace(2, kMethod, __LINE__, u"lost file %hs removed: result=%d", path, r);
+    if (removeLostFile(*lost) == 0) continue;
+    trace(2, u"LumoQVE::ProxyWriter::removeLostFiles", __LINE__, u"lost file %ls not removed: emptied",
+          lost->bodyPath);
+    truncateFile(lost->bodyPath);
+    if (!lost->parityPath.empty()) truncateFile(lost->parityPath);
   }
 }
 

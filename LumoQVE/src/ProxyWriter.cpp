@@ -126,11 +126,10 @@ std::uint32_t ProxyWriter::createProxyFile(const std::u16string& base_path) {
 }
 
 std::uint32_t ProxyWriter::start(const std::u16string& body_path, const std::u16string& parity_path,
-                                 std::int64_t body_index, std::int64_t parity_index, const std::string& host_path) {
+                                 std::int64_t body_index, std::int64_t parity_index) {
   trace(1, u"LumoQVE::ProxyWriter::start", __LINE__, u"proxy start!");
   auto ghost = std::make_shared<GhostFileInformation>();
   ghost->bodyPath = body_path;
-  ghost->hostPath = host_path;
   ghost->parityPath = parity_path;
   ghost->bodyFileIndex = body_index;
   ghost->parityFileIndex = parity_index;

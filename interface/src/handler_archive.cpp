@@ -156,32 +156,39 @@ void DropUnfinishedFile(HandlerFrame& f, const std::string& folder, const std::s
   if (err != 0) ReportEngineErrorThrough(&f.ops, err, __FILE__, __LINE__);
 }
 
-// The new copy of an updated file is whole under its temporary name: it
-// takes the old copy's place. The packed session ends first, so that
-// neither copy waits in it while its name changes (a session removes a file
-// it loses under the name the file had when it was opened); an end that
-// failed keeps the old copy. The old copy goes only then.
+// The new copy of an updated file is whole in the metadata folder: it takes
+// the old copy's place. The packed session ends first, so that neither copy
+// waits in it while it moves; an end that failed keeps the old copy. The
+// old copy goes only then.
 void TakeThePlace(HandlerFrame& f, const std::string& folder, const std::string& leaf) {
   f.Phase(kPhaseNameSpace);
   if (!f.Win32(EndPackedSession(f))) {
-    DropUnfinishedFile(f, folder, kUpdateLeaf, false);
+    DropUnfinishedFile(f, kMetaDataFolder, kUpdateLeaf, false);
     return;
   }
   f.Phase(kPhaseNameSpace);
   if (!f.Engine(CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str()), __LINE__)) {
     f.Hr(kHrCannotReplace);
-    DropUnfinishedFile(f, folder, kUpdateLeaf, false);
+    DropUnfinishedFile(f, kMetaDataFolder, kUpdateLeaf, false);
     return;
   }
-  f.Engine(CallSlot(f.ops.Rename, folder.c_str(), kUpdateLeaf, folder.c_str(), leaf.c_str()), __LINE__);
+  f.Engine(CallSlot(f.ops.Rename, kMetaDataFolder, kUpdateLeaf, folder.c_str(), leaf.c_str()), __LINE__);
+}
+
+// The place of an update's new copy, in the metadata folder, made ready: a
+// copy left there by an engine that ended mid-update goes first.
+bool PrepareUpdateCopy(HandlerFrame& f) {
+  if (!f.Win32(MakeMetaDataFolder(f.ops))) return false;
+  const std::string copy = std::string(kMetaDataFolder) + "/" + kUpdateLeaf;
+  if (CallSlot(f.ops.GetPathInfo, copy.c_str(), 0u, nullptr) != 0) return true;
+  return f.Engine(CallSlot(f.ops.DeleteFile, kMetaDataFolder, kUpdateLeaf), __LINE__);
 }
 
 // Writes the host's data through the writer into a new file. A file of
 // that name on the volume (an update) is kept, under its name and with its
 // generation and version, until the new copy is whole: the new copy is
-// written beside it under the folder's temporary name (kUpdateLeaf) and
-// takes its place at the end; a copy that fails or is stopped is dropped
-// and the old one stays.
+// written in the metadata folder (kUpdateLeaf) and takes its place at the
+// end; a copy that fails or is stopped is dropped and the old one stays.
 void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, PackedPlace* place) {
   f.Phase(kPhaseNameSpace);
   const auto [folder, name_leaf] = SplitPath(a.name);
@@ -193,20 +200,15 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, Pa
     f.Hr(kHrCannotReplace);
     return;
   }
+  const std::string in = update ? std::string(kMetaDataFolder) : folder;
   const std::string leaf = update ? std::string(kUpdateLeaf) : name_leaf;
-  if (update) {
-    // A temporary copy left by an engine that ended mid-update goes first.
-    const std::string temporary = (folder == "/" ? folder : folder + "/") + leaf;
-    if (CallSlot(f.ops.GetPathInfo, temporary.c_str(), 0u, nullptr) == 0 &&
-        !f.Engine(CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str()), __LINE__)) {
-      f.Hr(kHrCannotReplace);
-      return;
-    }
+  if (update && !PrepareUpdateCopy(f)) {
+    f.Hr(kHrCannotReplace);
+    return;
   }
   char stored[260] = {};
   void* handle = nullptr;
-  if (!f.Engine(CallSlot(f.ops.CreateFile, folder.c_str(), leaf.c_str(), sizeof stored, stored, &handle),
-                __LINE__)) {
+  if (!f.Engine(CallSlot(f.ops.CreateFile, in.c_str(), leaf.c_str(), sizeof stored, stored, &handle), __LINE__)) {
     f.Hr(kHrCannotReplace);
     return;
   }
@@ -221,7 +223,7 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, Pa
     // full is asked before it goes: on a rewritable disc its removal gives
     // blocks back.
     f.DiscFullWhenFull();
-    DropUnfinishedFile(f, folder, leaf, false);
+    DropUnfinishedFile(f, in, leaf, false);
     return;
   }
   file->Seek(static_cast<std::int64_t>(x.record.FragmentFileSize));
@@ -239,7 +241,7 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, Pa
   file.reset();
   if (f.status < 0 || x.record.ErrorCode) {
     f.DiscFullWhenFull();  // before the file gives its blocks back
-    DropUnfinishedFile(f, folder, leaf, a.packed);
+    DropUnfinishedFile(f, in, leaf, a.packed);
     return;
   }
   if (update) {

@@ -41,9 +41,6 @@ std::int64_t OnDirectoryEntry(CKelInterface* itf, std::uint64_t user, const char
   if ((name_length == 1 && name[0] == '.') || (name_length == 2 && name[0] == '.' && name[1] == '.'))
     return 0;
   if (PlaceOfPath(folder) != MetaDataPlace::Outside) return 0;
-  // The copy of an updated file that is not whole yet is no entry of the
-  // host's (one left by an engine that ended mid-update neither).
-  if (name_length && IsUpdateName(std::string(name, name_length).c_str())) return 0;
   const FileSystemOperations& ops = itf->Operations();
 
   DirentBuffer small;

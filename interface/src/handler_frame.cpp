@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <strings.h>
 #include <map>
 #include <mutex>
@@ -136,19 +137,30 @@ MetaDataPlace PlaceOfPath(const char* path) {
   return normal[n] == '/' ? MetaDataPlace::Inside : MetaDataPlace::Outside;
 }
 
-bool IsUpdateName(const char* path) {
-  std::string p(path ? path : "");
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  const std::size_t slash = p.rfind('/');
-  const std::string leaf = slash == std::string::npos ? p : p.substr(slash + 1);
-  return strcasecmp(leaf.c_str(), kUpdateLeaf) == 0;
+namespace {
+
+// Whether a component of the path is "." or "..", which the volume would
+// resolve to another folder than the one the text names.
+bool HasDotComponent(const char* path) {
+  std::size_t at = 0;
+  const std::string p(path);
+  while (at <= p.size()) {
+    std::size_t end = p.find('/', at);
+    if (end == std::string::npos) end = p.size();
+    const std::string_view c(p.data() + at, end - at);
+    if (c == "." || c == "..") return true;
+    at = end + 1;
+  }
+  return false;
 }
+
+}  // namespace
 
 bool HandlerFrame::HostPath(const char* path) {
   // Paths are absolute: a relative one would resolve from the root for some
   // slots and not for others.
-  if (!path || path[0] != '/') return Win32(ERROR_INVALID_NAME);
-  if (PlaceOfPath(path) == MetaDataPlace::Outside && !IsUpdateName(path)) return true;
+  if (!path || path[0] != '/' || HasDotComponent(path)) return Win32(ERROR_INVALID_NAME);
+  if (PlaceOfPath(path) == MetaDataPlace::Outside) return true;
   return Win32(ERROR_ACCESS_DENIED);
 }
 
@@ -208,6 +220,15 @@ DWORD MakeParentDirectories(CKelInterface& itf, const char* path) {
     if (e) return e;
   }
   return 0;
+}
+
+DWORD MakeMetaDataFolder(const FileSystemOperations& ops) {
+  DWORD e = ReportEngineErrorThrough(&ops, CallSlot(ops.GetPathInfo, kMetaDataFolder, 0u, nullptr), __FILE__,
+                                     __LINE__);
+  if (e == ERROR_FILE_NOT_FOUND)
+    e = ReportEngineErrorThrough(&ops, CallSlot(ops.CreateDirectory, "/", kMetaDataFolder + 1, true), __FILE__,
+                                 __LINE__);
+  return e;
 }
 
 std::uint64_t HandOverToDriveSdk(std::uint64_t seq, int mode) {

@@ -66,13 +66,15 @@ DWORD SaveMetaDataFiles(HandlerFrame& f, bool full);
 // metadata store holds changed files (read after RefreshVolumeInfo).
 bool SomethingToSave(HandlerFrame& f);
 
-// The name under which the new copy of an updated file is written in its
-// folder until it is whole (Archive); it is the system's own, never listed
-// and never a host's name.
+// The new copy of an updated file is written in the metadata folder under
+// this name until it is whole, and then moved into the host's folder: no
+// host request reaches it there, and a copy left by an engine that ended
+// mid-update is known by that place alone.
 constexpr char kUpdateLeaf[] = "$KelUpdate$.tmp";
-// Whether path's last component is that name (compared as the volume
-// compares names, without regard to case).
-bool IsUpdateName(const char* path);
+
+// Makes the metadata folder, hidden, when the volume has none; 0 or a Win32
+// code.
+DWORD MakeMetaDataFolder(const FileSystemOperations& ops);
 
 // Where a host path lies against the metadata folder "/$QuorvelData":
 // outside it, the folder itself, or inside it. Names compare as the volume
@@ -124,11 +126,11 @@ class HandlerFrame {
   // The object's record goes to *info when given.
   bool CheckVersion(const char* path, std::uint32_t generation, std::uint32_t version,
                     KELFS_OBJECT_INFO* info = nullptr);
-  // A host path is absolute: any other is refused as an invalid name
-  // (0x8007007B). The metadata folder and the update name are the system's
-  // own: a host request that names the folder or anything in it, or a
-  // file of the update name, is refused with access denied (0x80070005).
-  // True when the path is absolute and the host's.
+  // A host path is absolute, and none of its components is "." or "..":
+  // any other is refused as an invalid name (0x8007007B). The metadata
+  // folder is the system's own: a host request that names it or anything
+  // in it is refused with access denied (0x80070005). True when the path
+  // is the host's.
   bool HostPath(const char* path);
 
   CKelInterface& itf;

@@ -14,6 +14,12 @@ namespace {
 constexpr std::int32_t kObjectTypeFolder = 1;  // KELFS_OBJECT_INFO::Type
 constexpr int kEngineNotADirectory = 20;        // ENOTDIR
 
+// A file may still wait in the packed session, or in a folder that moves:
+// the session ends before any name changes, as before a Delete, so that no
+// file of an open session ever moves. A file the end loses is removed where
+// it is, and the request answers the end's failure without moving anything.
+bool EndSessionBeforeMove(HandlerFrame& f) { return f.Win32(EndPackedSession(f)); }
+
 // Refreshes the volume information and answers "KelVolume".
 void AnswerVolume(HandlerFrame& f) {
   if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
@@ -29,6 +35,7 @@ HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const 
   if (!f.HostPath(name) || !f.HostPath(new_name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.CheckVersion(name, old_generation, old_version)) return f.Finish();
+  if (!EndSessionBeforeMove(f)) return f.FinishWrite();
   f.Phase(kPhaseNameSpace);
   if (!f.Win32(MakeParentDirectories(itf, new_name))) return f.FinishWrite();
   const auto from = SplitPath(name);
@@ -84,6 +91,7 @@ HRESULT OnRenameDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
   if (!f.HostPath(name) || !f.HostPath(new_name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, 0u, nullptr), __LINE__)) return f.Finish();
+  if (!EndSessionBeforeMove(f)) return f.FinishWrite();
   f.Phase(kPhaseNameSpace);
   if (!f.Win32(MakeParentDirectories(itf, new_name))) return f.FinishWrite();
   const auto from = SplitPath(name);

@@ -101,12 +101,8 @@ DWORD SaveOne(HandlerFrame& f, CKelMetaData::CMetaDataFile& meta) {
 DWORD SaveMetaDataFiles(HandlerFrame& f, bool full) {
   f.Phase(kPhaseMetaDataWrite);
   const std::vector<CKelMetaData::CMetaDataFile*> files = f.state.MetaData.GetDirtyFiles();
-  if (!files.empty()) {
-    DWORD e = Report(f, CallSlot(f.ops.GetPathInfo, kMetaDataFolder, 0u, nullptr), __LINE__);
-    if (e == ERROR_FILE_NOT_FOUND)
-      e = Report(f, CallSlot(f.ops.CreateDirectory, "/", kMetaDataFolder + 1, true), __LINE__);
-    if (e) return e;
-  }
+  if (!files.empty())
+    if (const DWORD e = MakeMetaDataFolder(f.ops)) return e;
   for (CKelMetaData::CMetaDataFile* meta : files)
     if (const DWORD e = SaveOne(f, *meta)) return e;
   if (RuvoCtrlVolume::getPackedWriteMode())

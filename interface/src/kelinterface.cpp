@@ -91,8 +91,9 @@ HRESULT CKelInterface::Run(const char* medium_cookie) {
 HRESULT CKelInterface::LeaveVolume(bool unmount_always) {
   std::lock_guard<platform::CriticalSection> lk(m_lock);
   m_volumeLeft = true;
-  // An engine refused its medium has mounted nothing and leaves the drive alone.
-  if (kel::MediumRefusal() != 0) return S_OK;
+  // An engine refused its medium has mounted nothing and leaves the drive
+  // alone: it saved and released nothing, which is no success.
+  if (const DWORD refused = kel::MediumRefusal()) return kel::HResultFromWin32Code(refused);
   HRESULT lost = S_OK;
   if (m_handlers && m_handlers->BeforeUnmount) lost = m_handlers->BeforeUnmount(*this, m_request.SequenceNumber);
   if (!unmount_always && !m_mounted) return lost;
@@ -189,12 +190,18 @@ HRESULT CKelInterface::Dispatch(const char* cookie) {
 
 void CKelInterface::UnmountVolume() {
   std::lock_guard<platform::CriticalSection> lk(m_lock);
+  m_stop = true;
+  // An engine refused its medium answers the refusal: the engine that holds
+  // the medium still holds it, with whatever it has not saved.
+  if (kel::RefuseRequestForMedium(*this, m_request.SequenceNumber)) {
+    m_volumeLeft = true;
+    return;
+  }
   const HRESULT lost = LeaveVolume(true);
   // The unmount's own error is only logged; archived files lost by the
   // packed session, or a save that failed, are no success.
   if (FAILED(lost)) kel::CServiceHRESULTResponse(m_request.SequenceNumber, lost).Send();
   else kel::CServiceSuccessResponse(m_request.SequenceNumber).Send();
-  m_stop = true;
 }
 
 // ---- content handler ----

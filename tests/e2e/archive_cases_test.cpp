@@ -17,6 +17,8 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -1144,6 +1146,108 @@ TEST_P(HostReach, TheMetaDataFolderIsRefusedToTheHost) {
   const auto wrong = restore("/f/a", 3, 5, &got);
   ASSERT_NE(wrong.last(), nullptr);
   EXPECT_EQ(wrong.last()->raw, hresult_element(sequence_, kVersionMismatch)) << "the store kept the pair";
+  unmount();
+}
+
+// The reserved names (the metadata folder's, the name of an update's new
+// copy) as components of every path a host request takes, in any ASCII
+// case, with runs of slashes, "." and "..": a path that reaches the
+// metadata folder is refused with access denied, one with a "." or ".."
+// component with invalid name, each with one answer and before anything is
+// made or written; any other is an ordinary name of the host's, served
+// whole. Without "." and ".." refused, "/f/../$QuorvelData/x" passed the
+// folder's check and reached into it.
+TEST_P(HostReach, ReservedNamesAreRefusedWholeOrServedAsOrdinaryNames) {
+  const std::string kInvalidName = "-2147024773";  // 0x8007007B
+  const std::string data = pattern(30000, 23);
+  start_checked();
+  ASSERT_TRUE(archive({"/f/a", data, 1, 1}).archived()) << engine_->describe();
+  const struct {
+    std::string path;
+    const std::string& code;
+  } refusals[] = {
+      {"/$QuorvelData/x", kAccessDenied},        {"//$quorveldata/x", kAccessDenied},
+      {"/$QUORVELDATA//x/", kAccessDenied},      {"/$QuorvelData/$KelUpdate$.tmp", kAccessDenied},
+      {"/$qUORVELdATA", kAccessDenied},          {"/./$QuorvelData/x", kInvalidName},
+      {"/f/../$QuorvelData/x", kInvalidName},    {"/f/../$QuorvelData", kInvalidName},
+      {"/f/./n", kInvalidName},                  {"/f/..", kInvalidName},
+      {"/g/$KelUpdate$.tmp/./y", kInvalidName},  {"/g/../f/a", kInvalidName},
+  };
+  auto attributes = [](const std::string& opcode, const std::string& name, const std::string& other) {
+    Attributes a{{"Name", kelsim::escape_name(name)}};
+    if (!other.empty()) a.push_back({"NewName", kelsim::escape_name(other)});
+    if (opcode == "Rename")
+      a.insert(a.end(), {{"OldGeneration", "1"}, {"OldVersion", "1"}, {"NewGeneration", "1"}, {"NewVersion", "1"}});
+    if (opcode == "Delete") a.insert(a.end(), {{"Generation", "1"}, {"Version", "1"}});
+    if (opcode != "UpdateArchiveInfo" && opcode != "ReadDirectory")
+      a.insert(a.end(), {{"KernelInterface", "0"}, {"BlockNumber", "0"}});
+    return a;
+  };
+  const std::vector<std::string> tree_before = listed("/");
+  for (const auto& r : refusals) {
+    SCOPED_TRACE(r.path);
+    const struct {
+      const char* opcode;
+      std::string name, other;
+    } requests[] = {
+        {"Rename", r.path, "/f/b"},         {"Rename", "/f/a", r.path},          {"Delete", r.path, ""},
+        {"CreateDirectory", r.path, ""},    {"RenameDirectory", r.path, "/h"},   {"RenameDirectory", "/f", r.path},
+        {"DeleteDirectory", r.path, ""},    {"UpdateArchiveInfo", r.path, ""},   {"ReadDirectory", r.path, ""},
+    };
+    for (const auto& q : requests) {
+      // The metadata folder itself lists as empty.
+      if (std::string(q.opcode) == "ReadDirectory" && r.path == "/$qUORVELdATA") continue;
+      EXPECT_EQ(refused(q.opcode, attributes(q.opcode, q.name, q.other)), hresult_element(sequence_, r.code))
+          << q.opcode << " " << q.name << " " << q.other;
+      EXPECT_EQ(commands(sequence_, is_write), 0u) << q.opcode;
+    }
+    const HostResult a = archive({r.path, data, 1, 1});
+    EXPECT_EQ(a.hresult(), hresult_element(a.sequence, r.code));
+    EXPECT_EQ(a.fragments, 0u);
+    std::string got;
+    const auto back = restore(r.path, 1, 1, &got);
+    ASSERT_NE(back.last(), nullptr);
+    EXPECT_EQ(back.last()->raw, hresult_element(sequence_, r.code));
+  }
+  EXPECT_EQ(listed("/"), tree_before) << "nothing was made";
+  EXPECT_EQ(listed("/f"), std::vector<std::string>{"a"});
+  // The same names anywhere else are the host's.
+  const std::vector<std::string> ordinary = {"/g/$KelUpdate$.tmp", "/g/$kelupdate$.TMP/x", "/g/$QuorvelData/y",
+                                             "//g//$qUORVELdATA//z", "/g/$KelUpdate$.tmp.d/$QuorvelData"};
+  for (const std::string& path : ordinary) {
+    SCOPED_TRACE(path);
+    ASSERT_TRUE(archive({path, data, 1, 1}).archived()) << engine_->describe();
+    expect_restores(path, 1, 1, data);
+    EXPECT_EQ(e2e::number(archive_info(path), "Size"), data.size());
+    const auto moved = ask("Rename", attributes("Rename", path, path + ".r"));
+    ASSERT_FALSE(moved.empty());
+    EXPECT_EQ(moved.back().name, "KelVolume") << moved.back().raw;
+    expect_restores(path + ".r", 1, 1, data);
+    for (const auto& [opcode, name] : {std::pair<std::string, std::string>{"Delete", path + ".r"},
+                                       {"CreateDirectory", path + ".d"}}) {
+      const auto answer = ask(opcode, attributes(opcode, name, ""));
+      ASSERT_FALSE(answer.empty());
+      EXPECT_EQ(answer.back().name, "KelVolume") << opcode << ": " << answer.back().raw;
+    }
+    EXPECT_TRUE(listed(path + ".d").empty());
+    for (const auto& [opcode, name, other] :
+         {std::tuple<std::string, std::string, std::string>{"RenameDirectory", path + ".d", path + ".e"},
+          {"DeleteDirectory", path + ".e", ""}}) {
+      const auto answer = ask(opcode, attributes(opcode, name, other));
+      ASSERT_FALSE(answer.empty());
+      EXPECT_EQ(answer.back().name, "KelVolume") << opcode << ": " << answer.back().raw;
+    }
+  }
+  // Names compare without regard to case: y and z share one folder.
+  const std::vector<std::string> g = listed("/g");
+  EXPECT_EQ(std::set<std::string>(g.begin(), g.end()),
+            (std::set<std::string>{"$KelUpdate$.tmp.d", "$kelupdate$.TMP", "$QuorvelData"}));
+  EXPECT_EQ(listed("/g/$QuorvelData").size(), 0u) << "their files were renamed and deleted";
+  sync("SyncPreDeallocate");
+  unmount();
+  start_checked(true);
+  EXPECT_EQ(listed("/f"), std::vector<std::string>{"a"});
+  expect_restores("/f/a", 1, 1, data);
   unmount();
 }
 

@@ -265,10 +265,10 @@ TEST_F(ArchiveTest, AnotherStoredVersionDeletesTheFileAndWritesItAnew) {
   EXPECT_TRUE(host.received == data);
 }
 
-// An update of a file on the volume writes the new copy beside the old one
-// under the folder's temporary name, and only the whole copy takes the old
-// one's place: the old copy goes, the new one is renamed.
-TEST_F(ArchiveTest, AnUpdateIsWrittenBesideTheOldCopyWhichGoesOnlyWhenTheNewOneIsWhole) {
+// An update of a file on the volume writes the new copy in the metadata
+// folder, out of the host's reach, and only the whole copy takes the old
+// one's place: the old copy goes, the new one moves into its folder.
+TEST_F(ArchiveTest, AnUpdateIsWrittenApartAndTheOldCopyGoesOnlyWhenTheNewOneIsWhole) {
   for (const bool packed : {false, true}) {
     SCOPED_TRACE(packed ? "packed" : "unpacked");
     HandlerHarness hh;
@@ -281,8 +281,8 @@ TEST_F(ArchiveTest, AnUpdateIsWrittenBesideTheOldCopyWhichGoesOnlyWhenTheNewOneI
     for (const auto& c : hh.engine().calls)
       if (c.slot == kSlotCreateFile || c.slot == kSlotDeleteFile || c.slot == kSlotRename)
         names_calls.push_back(c.text + "@" + std::to_string(c.phase));
-    EXPECT_EQ(names_calls, (Strings{"CreateFile(/c,$KelUpdate$.tmp)@4", "DeleteFile(/c,old.bin)@4",
-                                    "Rename(/c,$KelUpdate$.tmp,/c,old.bin)@4"}));
+    EXPECT_EQ(names_calls, (Strings{"CreateFile(/$QuorvelData,$KelUpdate$.tmp)@4", "DeleteFile(/c,old.bin)@4",
+                                    "Rename(/$QuorvelData,$KelUpdate$.tmp,/c,old.bin)@4"}));
     // A packed copy's session ends before the names change.
     if (packed) {
       EXPECT_EQ(writer().callsNamed("EndSession"), (Strings{"EndSession@4"}));
@@ -291,7 +291,7 @@ TEST_F(ArchiveTest, AnUpdateIsWrittenBesideTheOldCopyWhichGoesOnlyWhenTheNewOneI
     ASSERT_NE(n, nullptr);
     EXPECT_NE(n->id, 30u);
     EXPECT_TRUE(text(n->data) == data);
-    EXPECT_EQ(hh.engine().find("/c/$KelUpdate$.tmp"), nullptr);
+    EXPECT_EQ(hh.engine().find("/$QuorvelData/$KelUpdate$.tmp"), nullptr);
     EXPECT_EQ(names(hh.elements()).back(), "KelArchive");
   }
 }
@@ -332,7 +332,7 @@ TEST_F(ArchiveTest, AnUpdateThatFailsKeepsTheOldCopy) {
       EXPECT_EQ(n->id, 30u);
       EXPECT_TRUE(text(n->data) == "old bytes");
       EXPECT_EQ(gv, (std::pair<std::uint32_t, std::uint32_t>{4, 5}));
-      EXPECT_EQ(hh.engine().find("/c/$KelUpdate$.tmp"), nullptr) << "the new copy is dropped";
+      EXPECT_EQ(hh.engine().find("/$QuorvelData/$KelUpdate$.tmp"), nullptr) << "the new copy is dropped";
       EXPECT_EQ(hh.engine().count(kSlotRename), 0);
       const Strings got = names(hh.elements());
       EXPECT_EQ(std::find(got.begin(), got.end(), "KelArchive"), got.end());
@@ -341,28 +341,35 @@ TEST_F(ArchiveTest, AnUpdateThatFailsKeepsTheOldCopy) {
   }
 }
 
-// A copy left under the temporary name by an engine that ended mid-update
-// is never listed, the host cannot name it, and the next update of its
-// folder removes it first. A folder is not replaced by a file.
-TEST_F(ArchiveTest, TheTemporaryNameIsTheSystemsOwn) {
+// A host object of the update copy's name is the host's like any other:
+// listed, deleted, archived and updated under it. A copy left in the
+// metadata folder by an engine that ended mid-update goes at the next
+// update, whatever its folder; the host's objects of that name stay. A
+// folder is not replaced by a file.
+TEST_F(ArchiveTest, TheUpdateCopysNameIsAnOrdinaryNameOfTheHost) {
   packedOff();
   h.engine().addFile("/c/old.bin", 30, 3, {{1000, 1}}, bytesOf("old"));
-  h.engine().addFile("/c/$KelUpdate$.tmp", 77, 4, {{1100, 1}}, bytesOf("left"));
+  h.engine().addFile("/c/$KelUpdate$.tmp", 77, 4, {{1100, 1}}, bytesOf("host"));
+  h.engine().addFile("/c/$kelupdate$.TMP2", 79, 4, {{1200, 1}}, bytesOf("host 2"));
+  h.engine().addFolder("/d/$KelUpdate$.tmp", 80);
+  h.engine().addFile("/$QuorvelData/$KelUpdate$.tmp", 81, 4, {{1300, 1}}, bytesOf("left"));
   h.engine().addFolder("/c/sub", 78);
-  const std::string data = pattern(100, 4);
+  const std::string data = pattern(100, 4), mine = pattern(200, 5);
   h.run(line(1, "ReadDirectory", "Name=\"/c\"") +
-        line(2, "Delete", "Name=\"/c/$kelupdate$.TMP\" Generation=\"0\" Version=\"0\" KernelInterface=\"0\" BlockNumber=\"0\"") +
-        archiveLine(3, "/c/$KelUpdate$.tmp", 1, 1) + archiveLine(4, "/c/old.bin", 4, 6) +
-        host.archiveCallbacks(4, data, 4096) + archiveLine(5, "/c/sub", 1, 1) + host.archiveCallbacks(5, data, 4096));
+        line(2, "Delete", "Name=\"/c/$kelupdate$.TMP2\" Generation=\"0\" Version=\"0\" KernelInterface=\"0\" BlockNumber=\"0\"") +
+        archiveLine(3, "/d/$KelUpdate$.tmp/h.bin", 1, 1) + host.archiveCallbacks(3, mine, 4096) +
+        archiveLine(4, "/c/old.bin", 4, 6) + host.archiveCallbacks(4, data, 4096) + archiveLine(5, "/c/sub", 1, 1) +
+        host.archiveCallbacks(5, data, 4096));
   const Strings els = h.elements();
   Strings listed;
   for (const auto& e : els)
     if (elementName(e) == "KelDirent") listed.push_back(attribute(e, "ObjectName"));
-  EXPECT_EQ(listed, (Strings{"old.bin", "sub", ""}));
-  EXPECT_NE(std::find(els.begin(), els.end(), hresult(2, 0x80070005)), els.end());
-  EXPECT_NE(std::find(els.begin(), els.end(), hresult(3, 0x80070005)), els.end());
+  EXPECT_EQ(listed, (Strings{"$KelUpdate$.tmp", "$kelupdate$.TMP2", "old.bin", "sub", ""}));
+  EXPECT_EQ(h.engine().find("/c/$kelupdate$.TMP2"), nullptr) << "deleted as the host asked";
+  EXPECT_TRUE(dataOf("/d/$KelUpdate$.tmp/h.bin") == mine);
   EXPECT_TRUE(dataOf("/c/old.bin") == data);
-  EXPECT_EQ(h.engine().find("/c/$KelUpdate$.tmp"), nullptr);
+  EXPECT_TRUE(dataOf("/c/$KelUpdate$.tmp") == "host") << "the host's file of that name stays";
+  EXPECT_EQ(h.engine().find("/$QuorvelData/$KelUpdate$.tmp"), nullptr) << "the left-over goes";
   EXPECT_NE(std::find(els.begin(), els.end(), hresult(5, 0x80010137)), els.end());
   EXPECT_TRUE(h.engine().find("/c/sub") && h.engine().find("/c/sub")->folder);
 }

@@ -57,11 +57,13 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   struct GhostFileInformation {
     std::uint8_t m_addFileAllocError = 0;
     std::uint32_t m_addFileAllocErrorIsBody = 0;
+    // The "$" proxies of the file and of its parity: each stands for its
+    // file's node whatever name the file has meanwhile.
     std::u16string bodyPath;
     std::u16string parityPath;
-    // The path the host named the file by (empty when the engine gave none):
-    // a file that cannot be given its data is removed under it.
-    std::string hostPath;
+    // The file's identity (its object id): a file that cannot be given its
+    // data is removed wherever it is then, and only when the path found
+    // still holds this object.
     std::int64_t bodyFileIndex = -1;
     std::int64_t parityFileIndex = -1;
     std::int64_t m_bodyFileTotalBytes = 0;
@@ -111,7 +113,7 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
                                       std::shared_ptr<OBase> obase);
   std::uint32_t createProxyFile(const std::u16string& base_path);
   std::uint32_t start(const std::u16string& body_path, const std::u16string& parity_path,
-                      std::int64_t body_index, std::int64_t parity_index, const std::string& host_path = {});
+                      std::int64_t body_index, std::int64_t parity_index);
   std::uint32_t write(const std::shared_ptr<AnnulusFileIO::BufferUserData>& body,
                       const std::shared_ptr<AnnulusFileIO::BufferUserData>& parity);
   std::uint32_t writeParity(const std::shared_ptr<AnnulusFileIO::BufferUserData>& parity);
@@ -169,6 +171,9 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::uint32_t sendRebuild(RebuildRecord& record);
   void lose(const std::shared_ptr<GhostFileInformation>& ghost, bool rebuild_as_zero);
   void removeLostFiles();
+  // Removes one lost file where its identity is found now; the engine's
+  // result (2 when no path of the volume holds the file any more).
+  int removeLostFile(const GhostFileInformation& ghost);
   std::uint32_t deleteProxyFile();
   // Ghost files that could not be given their data, in session order.
   std::vector<std::shared_ptr<GhostFileInformation>> m_lost;

@@ -178,7 +178,8 @@ class CKelInterface : public platform::SaxContentHandler, public platform::SaxIn
   void UnmountVolume();
   // Ends what the handlers left open and saves what they answered (the
   // handlers' BeforeUnmount), then unmounts: always for "UnmountVolume",
-  // else only a mounted volume. BeforeUnmount's result.
+  // else only a mounted volume. BeforeUnmount's result; an engine refused
+  // its medium does nothing and answers the refusal.
   HRESULT LeaveVolume(bool unmount_always);
 
   kel::RequestRecord m_request;
