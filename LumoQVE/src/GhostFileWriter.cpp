@@ -58,8 +58,11 @@ std::uint32_t GhostFileWriter::initialize(const std::shared_ptr<UserDataFileIOIm
     if (!m_parityFile->getUniqueId(id) || static_cast<std::int64_t>(id) < 0) return QVE_RESULT_ERROR_FILE_INFORMATION;
     m_parityFileIndex = static_cast<std::int64_t>(id);
   }
+  // Where the file is: no request moves a file while its session is open.
+  std::string host_path;
+  if (!m_file->getRealPath(host_path)) host_path.clear();
   if (const std::uint32_t r = m_proxy->start(m_file->getPath(), m_parityFile ? m_parityFile->getPath() : u"",
-                                             m_bodyFileIndex, m_parityFileIndex))
+                                             m_bodyFileIndex, m_parityFileIndex, host_path))
     return r;
   m_ghost = m_proxy->currentGhost();
   trace(1, kMethod, __LINE__, u"ghost file initialie success.");

@@ -215,30 +215,14 @@ void ProxyWriter::lose(const std::shared_ptr<GhostFileInformation>& ghost, bool 
   m_lost.push_back(ghost);
 }
 
-namespace {
-
-// The path the file of a "$" proxy has now: the proxy stands for the file's
-// node, and the engine names that node's path, whatever the host did with
-// the name the file was opened under. False when the engine names none.
-bool currentPathOf(const std::u16string& proxy_path, std::string* path) {
-  RUVOFile proxy;
-  if (!proxy.createFile(proxy_path, 0x80000000, 0, nullptr, 3, 0x80, nullptr)) return false;
-  const bool named = proxy.getRealPath(*path);
-  proxy.close();
-  return named;
-}
-
-}  // namespace
-
 int ProxyWriter::removeLostFile(const GhostFileInformation& ghost) {
   const FileSystemOperations* o = kel::CurrentOperations();
   if (!o || !o->GetPathInfo || !o->DeleteFile) return kel::kNoInterfaceResult;
-  std::string path;
-  if (!currentPathOf(ghost.bodyPath, &path)) return 2;
+  const std::string& path = ghost.hostPath;
   const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos || slash + 1 >= path.size()) return 2;
-  // The path must hold the file itself: what the engine cannot prove is the
-  // lost file is left alone.
+  // The place must hold the lost file itself: what the engine cannot prove
+  // is that file is left alone.
   KELFS_OBJECT_INFO info;
   std::memset(&info, 0, sizeof info);
   if (const int r = o->GetPathInfo(path.c_str(), 0u, &info)) return r;

@@ -126,10 +126,11 @@ std::uint32_t ProxyWriter::createProxyFile(const std::u16string& base_path) {
 }
 
 std::uint32_t ProxyWriter::start(const std::u16string& body_path, const std::u16string& parity_path,
-                                 std::int64_t body_index, std::int64_t parity_index) {
+                                 std::int64_t body_index, std::int64_t parity_index, const std::string& host_path) {
   trace(1, u"LumoQVE::ProxyWriter::start", __LINE__, u"proxy start!");
   auto ghost = std::make_shared<GhostFileInformation>();
   ghost->bodyPath = body_path;
+  ghost->hostPath = host_path;
   ghost->parityPath = parity_path;
   ghost->bodyFileIndex = body_index;
   ghost->parityFileIndex = parity_index;
@@ -404,6 +405,18 @@ std::uint32_t ProxyWriter::flushProxyFile() {
   return r;
 }
 
+// The proxy's data reaches the medium before any file is given its blocks:
+// the drive's cache is synced. A failed sync proves no file's data there,
+// and every file of the session is lost.
+std::uint32_t ProxyWriter::syncProxyData() {
+  if (!m_impl || lastError() != 0 || m_flushedSize <= 0) return 0;
+  AnnulusFileIO::RUVOVolume volume(0, false);
+  if (volume.syncDriveCache()) return 0;
+  trace(2, u"LumoQVE::ProxyWriter::syncProxyData", __LINE__, u"ERROR : drive cache sync of the proxy's data");
+  m_flushedSize = 0;
+  return QVE_RESULT_ERROR_SYNC_CACHE;
+}
+
 std::uint32_t ProxyWriter::writeSyncMarkVolumeDirty() {
   static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::writeSyncMarkVolumeDirty";
   trace(1, kMethod, __LINE__, u"writeSyncMarkVolumeDirty() fsFlushPolicy=0x%04X", fsFlushPolicy.load());
@@ -420,7 +433,8 @@ std::uint32_t ProxyWriter::writeSyncMarkVolumeDirty() {
   return 0;
 }
 
-// Ends the session: flush, mark the volume, divide, reset the verify mode,
+// Ends the session: flush, sync the drive's cache, mark the volume, divide,
+// reset the verify mode,
 // remove the files that could not be given their data, and leave the
 // privileged mode. Every step runs; the answer is the first failure among
 // them, so that a failed flush or rebuild reaches the caller.
@@ -433,6 +447,7 @@ std::uint32_t ProxyWriter::cleanup() {
   };
   m_lost.clear();
   keep(flushProxyFile());
+  keep(syncProxyData());
   keep(writeSyncMarkVolumeDirty());
   keep(divideProxyFile());
   if (const std::uint32_t r = RuvoCtrlVolume(m_obase ? m_obase->getProavRootPath() : u"").resetWriteVerifyMode()) {

@@ -103,6 +103,7 @@ DWORD ReportPackedSession(HandlerFrame& f) {
                 "The packed session ended with error %u: %u archived files were lost and removed from the "
                 "volume; archive them again.",
                 static_cast<unsigned>(code), static_cast<unsigned>(lost.LostFiles));
+  f.itf.SetDriveCommandSequence(f.seq);  // the message is this request's
   SendDebugStringA(1, text);
   return code;
 }

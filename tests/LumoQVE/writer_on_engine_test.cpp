@@ -1090,6 +1090,29 @@ TEST_F(WriterOnEngine, ASessionFailingAtALaterCloseRemovesEveryFileItLost) {
   expect_images_sound();
 }
 
+// A lost file is removed only where it proves to be by its identity: a file
+// the session lost that was moved behind the writer's back (the request
+// handlers end the session before any move) is not found at its place, and
+// the synced file that took that place is never removed in its stead.
+TEST_F(WriterOnEngine, ALostFileIsRemovedOnlyWhereItsIdentityIs) {
+  ASSERT_NO_FATAL_FAILURE(mount(0xE1));
+  const std::string keep = pattern(9000, 7);
+  ASSERT_EQ(archive("keep.bin", keep, 65536), 0u);
+  RuvoCtrlVolume::setPackedWriteMode(true);
+  RuvoCtrlVolume::setWriteBufferMb(1);
+  ASSERT_EQ(archive("a.bin", pattern(5000, 8), 65536), 0u);
+  ASSERT_NE(session().proxy(), nullptr) << "a.bin waits in the session";
+  ASSERT_EQ(kelmain::Rename("/", "a.bin", "/", "moved.bin"), 0);
+  ASSERT_EQ(kelmain::Rename("/", "keep.bin", "/", "a.bin"), 0);
+  g_refuse_rebuild = true;
+  const LumoQVE::SessionEnd e = session().end(6);
+  g_refuse_rebuild = false;
+  EXPECT_EQ(e.lostFiles, 1u);
+  std::uint64_t size = 0;
+  EXPECT_TRUE(read_back("/a.bin", &size) == keep) << "the synced file under the lost file's old name";
+  EXPECT_EQ(size, keep.size());
+}
+
 // The session's limits end it at a file's close: the proxy is divided then
 // and there, the file reads back whole and the next file opens a new session.
 TEST_F(WriterOnEngine, PackedSessionLimitsEndItAtTheClose) {

@@ -364,7 +364,7 @@ TEST_F(ArchiveTest, TheUpdateCopysNameIsAnOrdinaryNameOfTheHost) {
   Strings listed;
   for (const auto& e : els)
     if (elementName(e) == "KelDirent") listed.push_back(attribute(e, "ObjectName"));
-  EXPECT_EQ(listed, (Strings{"$KelUpdate$.tmp", "$kelupdate$.TMP2", "old.bin", "sub", ""}));
+  EXPECT_EQ(listed, (Strings{"old.bin", "$KelUpdate$.tmp", "$kelupdate$.TMP2", "sub", ""}));
   EXPECT_EQ(h.engine().find("/c/$kelupdate$.TMP2"), nullptr) << "deleted as the host asked";
   EXPECT_TRUE(dataOf("/d/$KelUpdate$.tmp/h.bin") == mine);
   EXPECT_TRUE(dataOf("/c/old.bin") == data);

@@ -57,13 +57,15 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   struct GhostFileInformation {
     std::uint8_t m_addFileAllocError = 0;
     std::uint32_t m_addFileAllocErrorIsBody = 0;
-    // The "$" proxies of the file and of its parity: each stands for its
-    // file's node whatever name the file has meanwhile.
     std::u16string bodyPath;
     std::u16string parityPath;
+    // Where the host's file is (empty when the engine named no place): no
+    // request moves a file while its session is open (a rename, a folder's
+    // rename, a delete or an update ends the session first).
+    std::string hostPath;
     // The file's identity (its object id): a file that cannot be given its
-    // data is removed wherever it is then, and only when the path found
-    // still holds this object.
+    // data is removed only when its place proves to hold this object, so
+    // that nothing else of the host's is ever removed in its stead.
     std::int64_t bodyFileIndex = -1;
     std::int64_t parityFileIndex = -1;
     std::int64_t m_bodyFileTotalBytes = 0;
@@ -113,7 +115,7 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
                                       std::shared_ptr<OBase> obase);
   std::uint32_t createProxyFile(const std::u16string& base_path);
   std::uint32_t start(const std::u16string& body_path, const std::u16string& parity_path,
-                      std::int64_t body_index, std::int64_t parity_index);
+                      std::int64_t body_index, std::int64_t parity_index, const std::string& host_path = {});
   std::uint32_t write(const std::shared_ptr<AnnulusFileIO::BufferUserData>& body,
                       const std::shared_ptr<AnnulusFileIO::BufferUserData>& parity);
   std::uint32_t writeParity(const std::shared_ptr<AnnulusFileIO::BufferUserData>& parity);
@@ -163,6 +165,7 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::uint32_t handFull();
   std::uint32_t checkWriter(const char16_t* method);
   std::uint32_t volumeFreeBytes(std::uint64_t& free);
+  std::uint32_t syncProxyData();
   std::uint32_t writeSyncMarkVolumeDirty();
   std::uint32_t reBuildGhostFile(AllocationPicker& picker, GhostFileInformation& ghost);
   std::uint32_t reBuildZeroFile(GhostFileInformation& ghost);
@@ -171,8 +174,8 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::uint32_t sendRebuild(RebuildRecord& record);
   void lose(const std::shared_ptr<GhostFileInformation>& ghost, bool rebuild_as_zero);
   void removeLostFiles();
-  // Removes one lost file where its identity is found now; the engine's
-  // result (2 when no path of the volume holds the file any more).
+  // Removes one lost file, when its place holds it; the engine's result
+  // (2 when the place holds no file of its identity).
   int removeLostFile(const GhostFileInformation& ghost);
   std::uint32_t deleteProxyFile();
   // Ghost files that could not be given their data, in session order.
