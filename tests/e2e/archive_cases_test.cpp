@@ -1197,8 +1197,8 @@ TEST_P(HostReach, ReservedNamesAreRefusedWholeOrServedAsOrdinaryNames) {
     for (const auto& q : requests) {
       // The metadata folder itself lists as empty.
       if (std::string(q.opcode) == "ReadDirectory" && r.path == "/$qUORVELdATA") continue;
-      EXPECT_EQ(refused(q.opcode, attributes(q.opcode, q.name, q.other)), hresult_element(sequence_, r.code))
-          << q.opcode << " " << q.name << " " << q.other;
+      const std::string answer = refused(q.opcode, attributes(q.opcode, q.name, q.other));
+      EXPECT_EQ(answer, hresult_element(sequence_, r.code)) << q.opcode << " " << q.name << " " << q.other;
       EXPECT_EQ(commands(sequence_, is_write), 0u) << q.opcode;
     }
     const HostResult a = archive({r.path, data, 1, 1});
