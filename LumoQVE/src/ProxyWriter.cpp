@@ -405,15 +405,14 @@ std::uint32_t ProxyWriter::flushProxyFile() {
   return r;
 }
 
-// The proxy's data reaches the medium before any file is given its blocks:
-// the drive's cache is synced. A failed sync proves no file's data there,
-// and every file of the session is lost.
+// The proxy's data reaches the medium before the session's end is
+// answered: the drive's cache is synced. A failed sync fails the end; the
+// files whose writes the drive took keep them.
 std::uint32_t ProxyWriter::syncProxyData() {
   if (!m_impl || lastError() != 0 || m_flushedSize <= 0) return 0;
   AnnulusFileIO::RUVOVolume volume(0, false);
   if (volume.syncDriveCache()) return 0;
   trace(2, u"LumoQVE::ProxyWriter::syncProxyData", __LINE__, u"ERROR : drive cache sync of the proxy's data");
-  m_flushedSize = 0;
   return QVE_RESULT_ERROR_SYNC_CACHE;
 }
 

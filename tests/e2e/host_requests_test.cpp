@@ -306,7 +306,7 @@ TEST_P(HostRequests, TheUpdateCopysNameIsAnOrdinaryHostName) {
 
 // A file waiting in the packed session is never renamed or moved with its
 // folder while it waits: the session ends first, as before a Delete. When
-// that end fails (the drive fails SYNCHRONIZE CACHE for a while), the rename
+// that end fails (the drive fails its writes for a while), the rename
 // answers the failure and moves nothing, and the file the session lost is
 // the one removed, under the name it has: a synced file that the host then
 // gives the lost file's old name keeps its bytes, in this engine and in a
@@ -326,13 +326,14 @@ TEST_P(HostRequests, AFailedSessionRemovesOnlyTheFileItLost) {
     o.medium_type = GetParam().type;
     o.product = GetParam().product;
     make_sim(o);
-    dwords_ = {{"Packed Write Mode", 1u}};
+    // The waiting file's data stays in the session's buffer: its end writes it.
+    dwords_ = {{"Packed Write Mode", 1u}, {"Write Buffer MB", 1u}};
     archived_.clear();
     start_checked();
     ASSERT_TRUE(archive("/r/keep.bin", pattern(40000, 21), 1, 1).ok) << engine_->describe();
     sync("SyncTime");
     ASSERT_TRUE(archive(row.waiting, pattern(30000, 22), 1, 1).ok) << engine_->describe();
-    kelsim::FaultRule fault = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+    kelsim::FaultRule fault = kelsim::command_fails(0x2A, kelsim::Sense{3, 0x0C, 0});
     fault.times = 10;
     const int id = sim_->drive().add_fault(fault);
     e2e::Attributes move{{"Name", row.from}, {"NewName", row.to}, {"KernelInterface", "0"}, {"BlockNumber", "0"}};

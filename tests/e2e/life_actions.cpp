@@ -1,6 +1,9 @@
 // The standard actions of a cartridge's life, one row each.
 #include "life_support.h"
 
+#include <iterator>
+#include <set>
+
 namespace e2e::life {
 namespace {
 
@@ -51,6 +54,15 @@ Tree renamed(const Tree& t, const std::string& from, const std::string& to) {
 Tree without(const Tree& t, const std::string& path) {
   Tree n = t;
   n.files.erase(path);
+  return n;
+}
+
+Tree folder_renamed(const Tree& t, const std::string& from, const std::string& to) {
+  auto moved = [&](const std::string& p) { return p == from || p.rfind(from + "/", 0) == 0 ? to + p.substr(from.size()) : p; };
+  Tree n;
+  for (const auto& [p, c] : t.files) n.files[moved(p)] = c;
+  for (const auto& d : t.dirs) n.dirs.insert(moved(d));
+  n.add_dirs(parent_of(to));
   return n;
 }
 
@@ -153,7 +165,91 @@ void kill(Life& l) {
   }
 }
 
+// One of the files that may still wait in the packed session, at random.
+std::string waiting_file(Life& l) {
+  const std::set<std::string> w = l.maybe_waiting();
+  auto it = w.begin();
+  std::advance(it, static_cast<long>(l.pick(w.size())));
+  return *it;
+}
+
+// A new name for a folder beside it, never inside it.
+std::string sibling_of(Life& l, const std::string& folder) {
+  const std::string parent = parent_of(folder);
+  for (;;) {
+    const std::string to = (parent == "/" ? "" : parent) + "/m" + std::to_string(l.pick(1000000));
+    if (!l.current().dirs.count(to) && !l.current().files.count(to)) return to;
+  }
+}
+
+struct Move {
+  std::string opcode;
+  Attributes attributes;
+  Tree after;
+  std::string what;
+};
+
+// A rename or delete of a file that may wait in the packed session, or a
+// rename of its folder: the session ends first.
+Move waiting_move(Life& l) {
+  const std::string path = waiting_file(l), folder = parent_of(path);
+  const Tree& t = l.current();
+  const std::uint64_t roll = l.pick(4);
+  if (roll == 0) return {"Delete", delete_attributes(path), without(t, path), "delete waiting " + path};
+  if (roll == 1 && folder != "/") {
+    const std::string to = sibling_of(l, folder);
+    return {"RenameDirectory", versioned({{"Name", kelsim::escape_name(folder)}, {"NewName", kelsim::escape_name(to)}}),
+            folder_renamed(t, folder, to), "rename the folder " + folder + " of waiting " + path + " to " + to};
+  }
+  const std::string to = l.new_path(!l.full());
+  return {"Rename", rename_attributes(path, to), renamed(t, path, to), "rename waiting " + path + " to " + to};
+}
+
+void move_waiting(Life& l) {
+  Move m = waiting_move(l);
+  l.note(m.what);
+  if (l.volume_request(m.opcode, m.attributes)) l.changed(std::move(m.after));
+}
+
+// A burst of failing WRITE(10) or SYNCHRONIZE CACHE from a random command
+// of an Archive, a Sync, or a move that ends the packed session; then the
+// drive is good again.
+void drive_fault(Life& l) {
+  const std::uint8_t opcode = l.chance(50) ? 0x2A : 0x35;
+  kelsim::FaultRule rule = kelsim::command_fails(opcode, kelsim::Sense{3, 0x0C, 0});
+  rule.times = 1 + static_cast<int>(l.pick(12));
+  rule.skip = static_cast<int>(l.pick(6));
+  const std::string burst = std::to_string(rule.times) + " failing " + (opcode == 0x2A ? "WRITE" : "SYNCHRONIZE CACHE") +
+                            " after " + std::to_string(rule.skip) + " good ones, during ";
+  Life::FaultedRequest r;
+  const std::uint64_t roll = l.pick(l.maybe_waiting().empty() ? 2 : 3);
+  if (roll == 0) {
+    const std::string path = archive_target(l);
+    const Content c = l.new_content();
+    l.note(burst + "archive " + path + " " + std::to_string(c.size));
+    r.send = [&l, path, c] { return l.send_archive(path, c).answers; };
+    r.success = "KelArchive";
+    r.succeeded = with_file(l.current(), path, c);
+    r.archive = true;
+  } else if (roll == 1) {
+    l.note(burst + "a sync");
+    r.send = [&l] {
+      return l.send_request("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
+    };
+    r.success = "KelSync";
+    r.succeeded = l.current();
+  } else {
+    Move m = waiting_move(l);
+    l.note(burst + m.what);
+    r.send = [&l, m] { return l.send_request(m.opcode, m.attributes); };
+    r.success = "KelVolume";
+    r.succeeded = m.after;
+  }
+  l.through_drive_fault(rule, r);
+}
+
 bool has_files(Life& l) { return !l.current().files.empty(); }
+bool has_waiting(Life& l) { return l.packed() && !l.maybe_waiting().empty(); }
 bool has_room(Life& l) { return !l.full(); }
 
 void power_cut(Life& l) {
@@ -189,6 +285,8 @@ std::vector<LifeAction> standard_actions() {
       {"CreateDirectory", 4, has_room, create_directory},
       {"Remount", 3, nullptr, remount},
       {"Kill", 5, nullptr, kill},
+      {"MoveWaiting", 4, has_waiting, move_waiting},
+      {"DriveFault", 2, nullptr, drive_fault},
   };
 }
 

@@ -248,10 +248,111 @@ kelsim::ExchangeResult Life::archive_exchange(const std::string& path, const Con
   return engine_->archive(++sequence_, local_, r);
 }
 
-void Life::send_archive(const std::string& path, const Content& c) { archive_exchange(path, c); }
+kelsim::ExchangeResult Life::send_archive(const std::string& path, const Content& c) {
+  return archive_exchange(path, c);
+}
 
-void Life::send_request(const std::string& opcode, const Attributes& attributes) {
-  engine_->request(kelsim::request_line(++sequence_, opcode, attributes), ends_request);
+std::vector<EngineElement> Life::send_request(const std::string& opcode, const Attributes& attributes) {
+  return engine_->request(kelsim::request_line(++sequence_, opcode, attributes), ends_request);
+}
+
+std::set<std::string> Life::maybe_waiting() const {
+  std::set<std::string> out;
+  for (const auto& [path, c] : current().files)
+    if (!base_.files.count(path) &&
+        std::find(packed_since_settled_.begin(), packed_since_settled_.end(), c.seed) != packed_since_settled_.end())
+      out.insert(path);
+  return out;
+}
+
+// ---------------------------------------------------------------- transient drive faults
+
+std::uint64_t Life::reported_lost(std::size_t first_element) const {
+  static const std::string kLost = " archived files were lost";
+  const auto all = engine_->elements();
+  std::uint64_t n = 0;
+  for (std::size_t i = first_element; i < all.size(); ++i) {
+    const std::size_t at = all[i].text.find(kLost);
+    if (all[i].name != "Error" || at == std::string::npos) continue;
+    const std::size_t start = all[i].text.rfind(' ', at - 1);
+    n += std::strtoull(all[i].text.c_str() + (start == std::string::npos ? 0 : start + 1), nullptr, 10);
+  }
+  return n;
+}
+
+// Syncs with a good drive until one saves (a failed end's loss is answered
+// once). False when the volume takes none: the engine was replaced.
+bool Life::settle_after_fault(std::uint64_t* lost, std::size_t first_element) {
+  for (int i = 0; i < 3; ++i) {
+    const auto answers =
+        send_request("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
+    if (!answers.empty() && answers.back().name == "KelSync") {
+      *lost = reported_lost(first_element);
+      return true;
+    }
+  }
+  // The failure protects the volume for the rest of the mount: a new engine
+  // shows a tree the medium holds, the newest one less files still waiting.
+  note("the volume takes no Sync after the fault: a new engine");
+  kill_during(0, nullptr, {});
+  return false;
+}
+
+void Life::check_after_fault(const Tree& before, const std::set<std::string>& waiting, std::uint64_t lost,
+                             bool archive_failed) {
+  const Tree seen = listed_tree();
+  Tree t = current();
+  std::uint64_t missing = 0;
+  for (auto f = t.files.begin(); f != t.files.end();) {
+    const auto s = seen.files.find(f->first);
+    if (s != seen.files.end() && s->second.size == f->second.size) {
+      ++f;
+      continue;
+    }
+    EXPECT_TRUE(waiting.count(f->first)) << f->first << " changed, though no session held it";
+    ++missing;
+    f = t.files.erase(f);
+  }
+  for (const auto& [path, c] : seen.files) EXPECT_TRUE(t.files.count(path)) << "the fault left " << path << " behind";
+  // A failed Archive may leave the folders it made for its file.
+  if (archive_failed) t.dirs = seen.dirs;
+  EXPECT_EQ(t.dirs, seen.dirs) << "folders after the fault";
+  EXPECT_GE(lost, missing) << "files gone that no \"Error\" reported lost";
+  EXPECT_LE(lost, missing + (archive_failed ? 1 : 0)) << "files reported lost that the volume still shows";
+  for (const auto& [path, c] : t.files)
+    if (waiting.count(path) || !before.files.count(path) || !(before.files.at(path) == c) || chance(5))
+      expect_file(path, c);
+  changed(std::move(t));
+  settled();
+}
+
+void Life::through_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request) {
+  const Tree before = current();
+  std::set<std::string> waiting = maybe_waiting();
+  const std::size_t first = engine_->elements().size();
+  const int id = sim_->drive().add_fault(rule);
+  const auto answers = request.send();
+  const int fired = sim_->drive().fault_fired(id);
+  sim_->drive().remove_fault(id);
+  const bool ok = !answers.empty() && answers.back().name == request.success;
+  note(std::string("the fault fired ") + std::to_string(fired) + " times; the request " +
+       (ok ? "succeeded" : "answered " + (answers.empty() ? std::string("nothing") : answers.back().raw)));
+  ++counts_[fired ? "DriveFault fired" : "DriveFault unfired"];
+  if (ok) {
+    changed(request.succeeded);
+    // A packed file answered meanwhile may wait in the session too.
+    for (const auto& [path, c] : request.succeeded.files)
+      if (!before.files.count(path) || !(before.files.at(path) == c)) {
+        if (packed_) packed_since_settled_.push_back(c.seed);
+        if (packed_) waiting.insert(path);
+      }
+  }
+  std::uint64_t lost = 0;
+  if (!settle_after_fault(&lost, first)) return;
+  check_after_fault(before, waiting, lost, request.archive && !ok);
+  if (HasFailure()) return;
+  remount(false, packed_);
+  remount(true, packed_);
 }
 
 bool Life::archive(const std::string& path, const Content& c) {

@@ -90,7 +90,11 @@ struct LifeAction {
 
 // The standard rows: Archive, Sync, ReadDirectory, Restore, Rename,
 // Delete, CreateDirectory, Remount (cache kept or emptied, packed writing
-// switched), Kill (at a random drive command of a random request, or idle).
+// switched), Kill (at a random drive command of a random request, or idle),
+// MoveWaiting (a rename or delete of a file that may still wait in the
+// packed session, or a rename of its folder) and DriveFault (a burst of
+// failing WRITE or SYNCHRONIZE CACHE during an Archive, a Sync or a session
+// end, then a good drive).
 std::vector<LifeAction> standard_actions();
 // A power cut of the drive and the host at a random drive command of an
 // Archive or a Sync (a random part of the drive's cache reached the
@@ -143,8 +147,26 @@ class Life : public Scenario {
   bool volume_request(const std::string& opcode, const Attributes& attributes);
   bool sync_now();
   // The same requests without a look at their answers (they may be killed).
-  void send_archive(const std::string& path, const Content& c);
-  void send_request(const std::string& opcode, const Attributes& attributes);
+  kelsim::ExchangeResult send_archive(const std::string& path, const Content& c);
+  std::vector<EngineElement> send_request(const std::string& opcode, const Attributes& attributes);
+  // Files archived with packed writing since the settled state under a
+  // name the settled state did not hold: they may still wait in a session.
+  std::set<std::string> maybe_waiting() const;
+  // A request served while the drive fails a burst of commands, and what it
+  // makes when it succeeds.
+  struct FaultedRequest {
+    std::function<std::vector<EngineElement>()> send;  // its answers
+    std::string success;                               // the last answer's name on success
+    Tree succeeded;                                    // the tree it makes then
+    bool archive = false;
+  };
+  // Runs the request under `rule`, then with a good drive Syncs (a new
+  // engine when the volume takes no Sync). The tree shown must be the
+  // newest one less exactly the files the engine reported lost (its
+  // "Error" messages), each of them one that may have waited in a session;
+  // every other file keeps its bytes, in this engine and after remounts
+  // with the cache kept and emptied.
+  void through_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request);
   // Stops the engine cleanly and starts a new one, the cache kept or
   // emptied, packed writing as given; the tree is checked.
   void remount(bool emptied, bool packed);
@@ -176,6 +198,11 @@ class Life : public Scenario {
   bool every_disc_spent();
   void reconcile(const std::string& path);
   kelsim::ExchangeResult archive_exchange(const std::string& path, const Content& c);
+  // Files the "Error" messages of requests from `first` on name lost.
+  std::uint64_t reported_lost(std::size_t first_element) const;
+  bool settle_after_fault(std::uint64_t* lost, std::size_t first_element);
+  void check_after_fault(const Tree& before, const std::set<std::string>& waiting, std::uint64_t lost,
+                         bool archive_failed);
   void report();
   // Disc full answered with every disc spent: the life goes on without new
   // names (the report gives the action it came at).
