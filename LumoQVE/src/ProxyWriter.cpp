@@ -405,17 +405,6 @@ std::uint32_t ProxyWriter::flushProxyFile() {
   return r;
 }
 
-// The proxy's data reaches the medium before the session's end is
-// answered: the drive's cache is synced. A failed sync fails the end; the
-// files whose writes the drive took keep them.
-std::uint32_t ProxyWriter::syncProxyData() {
-  if (!m_impl || lastError() != 0 || m_flushedSize <= 0) return 0;
-  AnnulusFileIO::RUVOVolume volume(0, false);
-  if (volume.syncDriveCache()) return 0;
-  trace(2, u"LumoQVE::ProxyWriter::syncProxyData", __LINE__, u"ERROR : drive cache sync of the proxy's data");
-  return QVE_RESULT_ERROR_SYNC_CACHE;
-}
-
 std::uint32_t ProxyWriter::writeSyncMarkVolumeDirty() {
   static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::writeSyncMarkVolumeDirty";
   trace(1, kMethod, __LINE__, u"writeSyncMarkVolumeDirty() fsFlushPolicy=0x%04X", fsFlushPolicy.load());
@@ -432,8 +421,7 @@ std::uint32_t ProxyWriter::writeSyncMarkVolumeDirty() {
   return 0;
 }
 
-// Ends the session: flush, sync the drive's cache, mark the volume, divide,
-// reset the verify mode,
+// Ends the session: flush, mark the volume, divide, reset the verify mode,
 // remove the files that could not be given their data, and leave the
 // privileged mode. Every step runs; the answer is the first failure among
 // them, so that a failed flush or rebuild reaches the caller.
@@ -446,7 +434,6 @@ std::uint32_t ProxyWriter::cleanup() {
   };
   m_lost.clear();
   keep(flushProxyFile());
-  keep(syncProxyData());
   keep(writeSyncMarkVolumeDirty());
   keep(divideProxyFile());
   if (const std::uint32_t r = RuvoCtrlVolume(m_obase ? m_obase->getProavRootPath() : u"").resetWriteVerifyMode()) {

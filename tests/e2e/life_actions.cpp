@@ -218,7 +218,7 @@ void drive_fault(Life& l) {
   const std::uint8_t opcode = l.chance(50) ? 0x2A : 0x35;
   kelsim::FaultRule rule = kelsim::command_fails(opcode, kelsim::Sense{3, 0x0C, 0});
   rule.times = 1 + static_cast<int>(l.pick(12));
-  rule.skip = static_cast<int>(l.pick(6));
+  rule.skip = static_cast<int>(l.pick(3));
   const std::string burst = std::to_string(rule.times) + " failing " + (opcode == 0x2A ? "WRITE" : "SYNCHRONIZE CACHE") +
                             " after " + std::to_string(rule.skip) + " good ones, during ";
   Life::FaultedRequest r;
@@ -285,7 +285,7 @@ std::vector<LifeAction> standard_actions() {
       {"CreateDirectory", 4, has_room, create_directory},
       {"Remount", 3, nullptr, remount},
       {"Kill", 5, nullptr, kill},
-      {"MoveWaiting", 4, has_waiting, move_waiting},
+      {"MoveWaiting", 6, has_waiting, move_waiting},
       {"DriveFault", 2, nullptr, drive_fault},
   };
 }

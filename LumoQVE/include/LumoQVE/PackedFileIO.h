@@ -165,7 +165,6 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::uint32_t handFull();
   std::uint32_t checkWriter(const char16_t* method);
   std::uint32_t volumeFreeBytes(std::uint64_t& free);
-  std::uint32_t syncProxyData();
   std::uint32_t writeSyncMarkVolumeDirty();
   std::uint32_t reBuildGhostFile(AllocationPicker& picker, GhostFileInformation& ghost);
   std::uint32_t reBuildZeroFile(GhostFileInformation& ghost);
