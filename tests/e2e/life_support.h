@@ -111,6 +111,11 @@ class Life : public Scenario {
   // KEL_LIFE_ACTIONS take precedence.
   void run_life(std::chrono::seconds budget, std::uint64_t actions = 0);
   void add_action(LifeAction a) { actions_.push_back(std::move(a)); }
+  // Takes a row out (a replay of a seed found before the row existed keeps
+  // the rolls it had then).
+  void drop_action(const std::string& name) {
+    std::erase_if(actions_, [&](const LifeAction& a) { return a.name == name; });
+  }
   // The seed: KEL_LIFE_SEED ("random": a new one each run), else fallback.
   static std::uint64_t seed_from_environment(std::uint64_t fallback);
 

@@ -42,6 +42,12 @@ TEST_P(LongLife, SeededLife) {
 
 INSTANTIATE_TEST_SUITE_P(Media, LongLife, ::testing::ValuesIn(kCases));
 
+// The rows a replay below ran without: its rolls stay those of its seed.
+void drop_later_rows(Life& l) {
+  l.drop_action("MoveWaiting");
+  l.drop_action("DriveFault");
+}
+
 // Lives of other seeds that found a fault, replayed to the action after which
 // the fault showed (the engine's answers keep them on the same road while
 // the engine writes as it did then).
@@ -54,6 +60,7 @@ INSTANTIATE_TEST_SUITE_P(Media, LongLife, ::testing::ValuesIn(kCases));
 TEST_F(Life, AReplayOfAFileLeftOutOfTheNewDiscsFlush) {
   const std::uint64_t seed = 8148171944193402238ull;
   SCOPED_TRACE("seed " + std::to_string(seed));
+  drop_later_rows(*this);
   ASSERT_NO_FATAL_FAILURE(start_life(kCases[0].medium, seed));
   run_life(std::chrono::seconds(600), 379);
 }
@@ -67,6 +74,7 @@ TEST_F(Life, AReplayOfAFileLeftOutOfTheNewDiscsFlush) {
 TEST_F(Life, AReplayOfAMoveToTheLastDiscCompletedAfterAKill) {
   const std::uint64_t seed = 6462487898877074587ull;
   SCOPED_TRACE("seed " + std::to_string(seed));
+  drop_later_rows(*this);
   ASSERT_NO_FATAL_FAILURE(start_life(kCases[2].medium, seed));
   run_life(std::chrono::seconds(600), 110);
 }
@@ -80,6 +88,7 @@ TEST_F(Life, AReplayOfAMoveToTheLastDiscCompletedAfterAKill) {
 TEST_F(Life, AReplayOfAPowerCutAtTheMoveInAPackedSync) {
   const std::uint64_t seed = 17739245784183316114ull;
   SCOPED_TRACE("seed " + std::to_string(seed));
+  drop_later_rows(*this);
   add_action(power_cut_action());
   ASSERT_NO_FATAL_FAILURE(start_life(kCases[2].medium, seed));
   run_life(std::chrono::seconds(600), 111);
