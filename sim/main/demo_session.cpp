@@ -279,7 +279,7 @@ class Demo final : public Session {
   EngineElement ask_for(Step& step, const std::string& opcode, const std::string& expect,
                         const Attributes& attributes = {});
   [[noreturn]] void fail(Step& step, const std::string& what, const EngineElement* answer);
-  std::string engine_end(bool* died) const;
+  std::string engine_end(bool wait, bool* died) const;
   std::string engine_messages() const;
   void verbose_answers(const std::vector<EngineElement>& answers);
 
@@ -345,7 +345,8 @@ void Demo::fail(Step& step, const std::string& what, const EngineElement* answer
   std::string text = format("step %d failed: %s", step.number(), what.c_str());
   if (answer != nullptr) text += ": " + hresult_text(*answer);
   bool died = false;
-  if (engine_) text += engine_end(&died) + engine_messages();
+  // Without an answer the engine may be gone: its end is waited for a while.
+  if (engine_) text += engine_end(answer == nullptr, &died) + engine_messages();
   if (!o_.service_log.empty()) {
     text += "\n  last lines of the service's log:";
     for (const auto& l : last_lines(read_file(o_.service_log), 10)) text += "\n    " + l;
@@ -356,9 +357,9 @@ void Demo::fail(Step& step, const std::string& what, const EngineElement* answer
 
 // How the engine ended, when it has: the signal that killed it and where
 // its dump is (*died set), or its exit status; "" while it runs.
-std::string Demo::engine_end(bool* died) const {
+std::string Demo::engine_end(bool wait, bool* died) const {
   int code = 0, sig = 0;
-  if (!engine_->ended(&code, &sig)) return "";
+  if (!engine_->ended(&code, &sig, std::chrono::milliseconds(wait ? 5000 : 0))) return "";
   if (sig == 0) return format("\n  the engine ended with exit status %d", code);
   *died = true;
   const std::string folder = (fs::path(engine_->registry_file()).parent_path() / "crash-dumps").string();
@@ -654,7 +655,10 @@ void Demo::take_folder(Step& step, const std::string& from) {
   try {
     scan = scan_folder(from, "/demo");
   } catch (const fs::filesystem_error& e) {
-    fail(step, "cannot read the folder " + e.path1().string() + ": " + e.code().message(), nullptr);
+    // The engine has no part in it: its state is not told.
+    step.stop();
+    throw Failed(format("step %d failed: cannot read the folder %s: %s", step.number(), e.path1().c_str(),
+                        e.code().message().c_str()));
   }
   folders_.insert(folders_.end(), scan.folders.begin(), scan.folders.end());
   first_ = std::move(scan.files);

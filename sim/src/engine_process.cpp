@@ -436,9 +436,9 @@ int EngineProcess::wait_exit() {
   return -1;
 }
 
-bool EngineProcess::ended(int* exit_code, int* signal) const {
-  std::lock_guard<std::mutex> lk(mu_);
-  if (exit_code_ == -2) return false;
+bool EngineProcess::ended(int* exit_code, int* signal, std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> lk(mu_);
+  if (!cv_.wait_for(lk, wait, [this] { return exit_code_ != -2; })) return false;
   if (exit_code) *exit_code = exit_code_;
   if (signal) *signal = end_signal_;
   return true;
