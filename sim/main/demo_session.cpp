@@ -35,24 +35,9 @@ using kelsim::EngineProcess;
 namespace keldemo {
 namespace {
 
-std::mutex g_print;
-bool g_tty = false;
-std::function<void(const std::string&)> g_out;
+Console* g_console = nullptr;
 
-// One whole line out; g_print held.
-void emit(const std::string& line) {
-  if (g_out) {
-    g_out(line);
-    return;
-  }
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
-}
-
-void say(const std::string& line) {
-  std::lock_guard<std::mutex> lk(g_print);
-  emit(line);
-}
+void say(const std::string& line) { g_console->line(line); }
 
 std::string format(const char* f, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* f, ...) {
@@ -184,24 +169,18 @@ class Step {
       if (o_.verbose && line.rfind("kelsim-host:", 0) != 0) say("      service: " + line);
     }
   }
+  // In place on a terminal; elsewhere once a step, as a line.
   void show_progress(std::string text) {
     if (text.empty())
       text = format("%.0f s, %zu drive commands served", seconds(), log_seen_);
-    std::lock_guard<std::mutex> lk(g_print);
-    if (g_tty) {
-      std::printf("\r    ... %s", pad_to_columns(text, 70).c_str());
-      shown_ = true;
-      std::fflush(stdout);
+    if (g_console->tty()) {
+      g_console->progress("    ... " + text);
     } else if (!shown_) {
-      emit("    ... " + text);
+      say("    ... " + text);
       shown_ = true;
     }
   }
-  void clear_progress() {
-    std::lock_guard<std::mutex> lk(g_print);
-    if (g_tty && shown_) std::printf("\r%-80s\r", "");
-    std::fflush(stdout);
-  }
+  void clear_progress() { g_console->clear_progress(); }
 
   const Options& o_;
   int number_;
@@ -240,6 +219,11 @@ class NotEmpty : public Failed {
  public:
   using Failed::Failed;
 };
+// The engine died of a signal: the work directory holds its dump.
+class EngineDied : public Failed {
+ public:
+  using Failed::Failed;
+};
 
 bool ends_request(const EngineElement& e) {
   return e.name == "KelSuccess" || e.name == "HRESULT" || e.name == "KelVolume" || e.name == "KelSync" ||
@@ -251,8 +235,32 @@ bool ends_request(const EngineElement& e) {
 
 std::string hresult_text(const EngineElement& e) {
   const auto hr = static_cast<std::uint32_t>(std::strtol(e.attribute("HRESULT").c_str(), nullptr, 10));
-  if ((hr & 0xFFFF0000u) == 0x80070000u) return format("HRESULT 0x%08X (Win32 code %u)", hr, hr & 0xFFFF);
-  return format("HRESULT 0x%08X", hr);
+  const std::string meaning = hresult_meaning(hr);
+  if ((hr & 0xFFFF0000u) == 0x80070000u)
+    return format("HRESULT 0x%08X (Win32 code %u%s%s)", hr, hr & 0xFFFF, meaning.empty() ? "" : ": ",
+                  meaning.c_str());
+  return format("HRESULT 0x%08X", hr) + (meaning.empty() ? "" : " (" + meaning + ")");
+}
+
+// "signal 6 (SIGABRT, Aborted)".
+std::string signal_text(int sig) {
+  const char* abbrev = ::sigabbrev_np(sig);
+  const char* what = ::sigdescr_np(sig);
+  return format("signal %d (SIG%s, %s)", sig, abbrev ? abbrev : "?", what ? what : "unknown");
+}
+
+// The dump the crash handler wrote of process `pid` in `folder`
+// ("KelDriver<time><code>-<pid>.dmp"), "" when there is none.
+std::string dump_of(const std::string& folder, int pid) {
+  const std::string tail = "-" + std::to_string(pid) + ".dmp";
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind("KelDriver", 0) == 0 && name.size() > tail.size() &&
+        name.compare(name.size() - tail.size(), tail.size(), tail) == 0)
+      return e.path().string();
+  }
+  return "";
 }
 
 constexpr std::uint32_t kGeneration = 1, kVersion = 1;
@@ -271,10 +279,13 @@ class Demo final : public Session {
   EngineElement ask_for(Step& step, const std::string& opcode, const std::string& expect,
                         const Attributes& attributes = {});
   [[noreturn]] void fail(Step& step, const std::string& what, const EngineElement* answer);
+  std::string engine_end(bool wait, bool* died) const;
+  std::string engine_messages() const;
   void verbose_answers(const std::vector<EngineElement>& answers);
 
   void step_mount();
   void make_sample();
+  void take_folder(Step& step, const std::string& from);
   void archive_all(Step& step, const std::vector<LocalFile>& files, const std::vector<std::string>& folders);
   SyncPoint sync(Step& step, const std::string& reason);
   Listing list(Step& step, bool show);
@@ -291,6 +302,7 @@ class Demo final : public Session {
   std::vector<LocalFile> first_, second_;
   std::vector<SyncPoint> syncs_;
   Listing after_first_, after_second_;
+  EngineElement volume_;  // the remounted volume's figures (step 8)
   bool all_good_ = true;
 };
 
@@ -316,7 +328,7 @@ std::vector<EngineElement> Demo::ask(Step& step, const std::string& opcode, cons
   if (o_.verbose) say("      -> " + line);
   auto answers = engine_->request(line, ends_request);
   verbose_answers(answers);
-  if (answers.empty() || !ends_request(answers.back())) fail(step, opcode + " got no answer", nullptr);
+  if (answers.empty() || !ends_request(answers.back())) fail(step, opcode + ": no answer from the engine", nullptr);
   if (answers.back().name == "HRESULT") fail(step, opcode, &answers.back());
   return answers;
 }
@@ -332,21 +344,43 @@ void Demo::fail(Step& step, const std::string& what, const EngineElement* answer
   step.stop();
   std::string text = format("step %d failed: %s", step.number(), what.c_str());
   if (answer != nullptr) text += ": " + hresult_text(*answer);
-  if (engine_) {
-    text += "\n  last lines of the engine's standard error:";
-    for (const auto& l : last_lines(engine_->standard_error(), 10)) text += "\n    " + l;
-    std::vector<std::string> errors;
-    for (const auto& e : engine_->elements())
-      if (e.name == "Error") errors.push_back(e.text);
-    if (errors.size() > 5) errors.erase(errors.begin(), errors.end() - 5);
-    if (!errors.empty()) text += "\n  the engine's last error messages:";
-    for (const auto& l : errors) text += "\n    " + l;
-  }
+  bool died = false;
+  // Without an answer the engine may be gone: its end is waited for a while.
+  if (engine_) text += engine_end(answer == nullptr, &died) + engine_messages();
   if (!o_.service_log.empty()) {
     text += "\n  last lines of the service's log:";
     for (const auto& l : last_lines(read_file(o_.service_log), 10)) text += "\n    " + l;
   }
+  if (died) throw EngineDied(text);
   throw Failed(text);
+}
+
+// How the engine ended, when it has: the signal that killed it and where
+// its dump is (*died set), or its exit status; "" while it runs.
+std::string Demo::engine_end(bool wait, bool* died) const {
+  int code = 0, sig = 0;
+  if (!engine_->ended(&code, &sig, std::chrono::milliseconds(wait ? 5000 : 0))) return "";
+  if (sig == 0) return format("\n  the engine ended with exit status %d", code);
+  *died = true;
+  const std::string folder = (fs::path(engine_->registry_file()).parent_path() / "crash-dumps").string();
+  const std::string dump = dump_of(folder, engine_->pid());
+  return "\n  the engine (process " + std::to_string(engine_->pid()) + ") died of " + signal_text(sig) +
+         (dump.empty() ? "; it left no dump in " + folder : "; its dump: " + dump);
+}
+
+// The engine's last "Error" messages and the last lines of its standard
+// error (those not among the messages), under one heading.
+std::string Demo::engine_messages() const {
+  std::vector<std::string> lines;
+  for (const auto& e : engine_->elements())
+    if (e.name == "Error") lines.push_back(e.text);
+  if (lines.size() > 5) lines.erase(lines.begin(), lines.end() - 5);
+  for (const auto& l : last_lines(engine_->standard_error(), 10))
+    if (!l.empty() && std::find(lines.begin(), lines.end(), l) == lines.end()) lines.push_back(l);
+  if (lines.empty()) return "";
+  std::string text = "\n  the engine's last error messages:";
+  for (const auto& l : lines) text += "\n    " + l;
+  return text;
 }
 
 void Demo::step_mount() {
@@ -532,20 +566,31 @@ void Demo::check_listing(Step& step, const Listing& got, const Listing& want, co
   }
 }
 
+// A rollback point's block in the frame of the Sync answers. A point names
+// its slot and an address on that slot's disc; the Sync answers number the
+// blocks of the whole volume, each slot's NumberOfBlocksPerTrack blocks
+// after the slot before it, every disc's partition starting at the same
+// address.
+std::uint64_t volume_block(const EngineElement& point, const EngineElement& volume) {
+  return number(point, "SlotNumber") * number(volume, "NumberOfBlocksPerTrack") + number(point, "MetaDataFE_LSN");
+}
+
 void Demo::rollback(Step& step) {
   std::vector<EngineElement> points;
   for (const auto& e : ask(step, "GetRollbackInfo"))
     if (e.name == "KelRollbackInfo" && !ends_request(e)) points.push_back(e);
   const SyncPoint* step3 = nullptr;
   const EngineElement* target = nullptr;
+  std::uint64_t target_at = 0;
   for (const auto& p : points) {
-    const std::uint64_t at = number(p, "MetaDataFE_LSN");
+    const std::uint64_t at = volume_block(p, volume_);
     std::string named = "slot " + p.attribute("SlotNumber") + ", address " + p.attribute("MetaDataFE_LSN");
     for (const auto& s : syncs_)
       if (s.block <= at && at < s.next_writable) {
-        named = format("the Sync of step %d (blocks %llu to %llu)", s.step, static_cast<unsigned long long>(s.block),
-                       static_cast<unsigned long long>(s.next_writable));
-        if (s.step == 3) step3 = &s, target = &p;
+        named += format(", within the Sync of step %d (blocks %llu to %llu)", s.step,
+                        static_cast<unsigned long long>(s.block), static_cast<unsigned long long>(s.next_writable));
+        // The newest point the Sync wrote holds all it saved.
+        if (s.step == 3 && (target == nullptr || at >= target_at)) step3 = &s, target = &p, target_at = at;
       }
     say("    rollback point: " + named);
   }
@@ -603,6 +648,32 @@ bool Demo::judge_images() {
   return good && any;
 }
 
+// The files and folders of `from` that the demo archives, and a line for
+// each entry it leaves out.
+void Demo::take_folder(Step& step, const std::string& from) {
+  FolderScan scan;
+  try {
+    scan = scan_folder(from, "/demo");
+  } catch (const fs::filesystem_error& e) {
+    // The engine has no part in it: its state is not told.
+    step.stop();
+    throw Failed(format("step %d failed: cannot read the folder %s: %s", step.number(), e.path1().c_str(),
+                        e.code().message().c_str()));
+  }
+  folders_.insert(folders_.end(), scan.folders.begin(), scan.folders.end());
+  first_ = std::move(scan.files);
+  say(format("    %zu %s in %zu %s from %s", first_.size(), first_.size() == 1 ? "file" : "files", folders_.size(),
+             folders_.size() == 1 ? "folder" : "folders", from.c_str()));
+  std::size_t twins = 0;
+  for (const auto& s : scan.skipped) {
+    say("    skipped " + s.local + ": " + s.why);
+    twins += s.twin ? 1 : 0;
+  }
+  if (!scan.skipped.empty())
+    say(format("    %zu entries left out, %zu of them for a name the volume takes for another", scan.skipped.size(),
+               twins));
+}
+
 void Demo::after(int step) {
   if (o_.after_step) o_.after_step(step, *this);
 }
@@ -622,16 +693,7 @@ int Demo::run() {
     const std::string from = o_.folder.empty() ? o_.work + "/sample" : o_.folder;
     if (o_.folder.empty()) make_sample();
     folders_ = {"/demo"};
-    std::vector<std::string> files;
-    for (const auto& e : fs::recursive_directory_iterator(from)) {
-      const std::string rel = fs::relative(e.path(), from).generic_string();
-      if (e.is_directory()) folders_.push_back("/demo/" + rel);
-      else if (e.is_regular_file()) files.push_back(rel);
-    }
-    std::sort(folders_.begin() + 1, folders_.end());
-    std::sort(files.begin(), files.end());
-    for (const auto& f : files) first_.push_back({from + "/" + f, "/demo/" + f});
-    say("    " + std::to_string(first_.size()) + " files from " + from);
+    take_folder(step, from);
     archive_all(step, first_, folders_);
     step.done();
   }
@@ -679,7 +741,7 @@ int Demo::run() {
   {
     Step step(o_, 8, "Remount: a new engine on the same cartridge and cache directory");
     start_engine();
-    ask_for(step, "Check", "KelVolume");
+    volume_ = ask_for(step, "Check", "KelVolume");
     check_listing(step, list(step, false), after_second_, "after the remount");
     step.done();
   }
@@ -765,14 +827,192 @@ std::set<std::string> own_parity_entries(const FolderNames& names) {
   return out;
 }
 
+namespace {
+
+std::string folded(const std::string& name) {
+  std::string out = name;
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+// Whether `path` lies in `root` (both canonical).
+bool inside(const fs::path& path, const fs::path& root) {
+  auto p = path.begin();
+  for (auto r = root.begin(); r != root.end(); ++r, ++p)
+    if (p == path.end() || *p != *r) return false;
+  return p != path.end();
+}
+
+std::string kind_name(const fs::file_status& st) {
+  if (fs::is_fifo(st)) return "a FIFO";
+  if (fs::is_socket(st)) return "a socket";
+  if (fs::is_block_file(st) || fs::is_character_file(st)) return "a device";
+  return "neither a file nor a folder";
+}
+
+enum class Kind { Folder, File, Skip };
+
+// What an entry is to the demo; *why says why it is left out.
+Kind kind_of(const fs::directory_entry& e, const fs::path& root, std::string* why) {
+  if (e.path().filename().string().find('\\') != std::string::npos) {
+    *why = "its name holds a backslash, which the volume reads as a folder separator";
+    return Kind::Skip;
+  }
+  std::error_code ec;
+  fs::file_status st = e.symlink_status(ec);
+  std::string link;
+  if (!ec && fs::is_symlink(st)) {
+    const fs::path target = fs::canonical(e.path(), ec);
+    if (ec) {
+      *why = ec == std::errc::no_such_file_or_directory ? "a dangling link (its target is missing)"
+                                                         : "a link that cannot be followed: " + ec.message();
+      return Kind::Skip;
+    }
+    if (!inside(target, root)) {
+      *why = "a link to " + target.string() + ", outside the folder";
+      return Kind::Skip;
+    }
+    link = "a link to ";
+    st = fs::status(target, ec);
+    if (!ec && fs::is_directory(st)) {
+      *why = "a link to a folder (" + target.string() + ")";
+      return Kind::Skip;
+    }
+  }
+  if (ec) {
+    *why = "cannot be read: " + ec.message();
+    return Kind::Skip;
+  }
+  if (fs::is_directory(st)) return Kind::Folder;
+  if (fs::is_regular_file(st)) return Kind::File;
+  *why = link + kind_name(st);
+  return Kind::Skip;
+}
+
+void scan_into(const fs::path& dir, const std::string& volume, const fs::path& root, FolderScan& scan) {
+  std::vector<fs::directory_entry> entries{fs::directory_iterator(dir), fs::directory_iterator()};
+  std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
+    return a.path().filename().string() < b.path().filename().string();
+  });
+  std::map<std::string, std::string> taken;  // folded name -> the name that took it
+  for (const auto& e : entries) {
+    const std::string name = e.path().filename().string();
+    std::string why;
+    const Kind kind = kind_of(e, root, &why);
+    if (kind == Kind::Skip) {
+      scan.skipped.push_back({e.path().string(), why, false});
+      continue;
+    }
+    const auto [first, fresh] = taken.emplace(folded(name), name);
+    if (!fresh) {
+      scan.skipped.push_back({e.path().string(),
+                              "its name differs only in case from " + first->second +
+                                  " beside it, and the volume's names compare without regard to case" +
+                                  (kind == Kind::Folder ? " (the folder is left out with all it holds)" : ""),
+                              true});
+      continue;
+    }
+    const std::string at = volume + "/" + name;
+    if (kind == Kind::File) {
+      scan.files.push_back({e.path().string(), at});
+      continue;
+    }
+    scan.folders.push_back(at);
+    scan_into(e.path(), at, root, scan);
+  }
+}
+
+}  // namespace
+
+FolderScan scan_folder(const std::string& from, const std::string& volume) {
+  FolderScan scan;
+  scan_into(from, volume, fs::canonical(from), scan);
+  return scan;
+}
+
+bool same_on_volume(const std::string& a, const std::string& b) { return folded(a) == folded(b); }
+
+std::string hresult_meaning(std::uint32_t hr) {
+  static const std::map<std::uint32_t, const char*> kMeanings{
+      {0x80070002u, "not found (or not of the generation and version named)"},
+      {0x80070003u, "the path was not found"},
+      {0x80070005u, "access denied"},
+      {0x8007000Du, "the data differs from the file on the volume"},
+      {0x8007000Eu, "not enough memory"},
+      {0x80070013u, "the medium is write-protected"},
+      {0x80070015u, "the drive is not ready"},
+      {0x8007001Du, "the drive could not write"},
+      {0x8007001Eu, "the drive could not read"},
+      {0x8007001Fu, "the drive failed"},
+      {0x80070050u, "a file of that name exists"},
+      {0x80070057u, "a parameter is not valid"},
+      {0x8007006Cu, "the medium is in use by another engine"},
+      {0x80070070u, "the disc is full"},
+      {0x8007007Bu, "the name is not valid"},
+      {0x80070091u, "the folder is not empty"},
+      {0x800700CEu, "the name is too long"},
+      {0x8007045Du, "an input/output error of the drive"},
+      {0x8007054Fu, "an internal error"},
+      {0x80010137u, "the file could not be made or replaced"},
+  };
+  const auto it = kMeanings.find(hr);
+  return it == kMeanings.end() ? "" : it->second;
+}
+
+Console::Console(std::function<void(const std::string&)> write, bool tty) : write_(std::move(write)), tty_(tty) {}
+
+void Console::clear_locked() {
+  if (shown_ == 0) return;
+  write_("\r" + std::string(shown_, ' ') + "\r");
+  shown_ = 0;
+}
+
+void Console::line(const std::string& text) {
+  std::lock_guard<std::mutex> lk(mu_);
+  clear_locked();
+  write_(text + "\n");
+}
+
+void Console::progress(const std::string& text) {
+  if (!tty_) return;
+  // Within one line of a terminal of 80 columns: a line that wrapped could
+  // not be written over.
+  std::string shown = text;
+  while (display_columns(shown) > 79) {  // one whole character at a time
+    while (!shown.empty() && (static_cast<unsigned char>(shown.back()) & 0xC0) == 0x80) shown.pop_back();
+    if (!shown.empty()) shown.pop_back();
+  }
+  std::lock_guard<std::mutex> lk(mu_);
+  clear_locked();
+  write_(shown);
+  shown_ = std::max<std::size_t>(display_columns(shown), 1);
+}
+
+void Console::clear_progress() {
+  std::lock_guard<std::mutex> lk(mu_);
+  clear_locked();
+}
+
 int run(const Options& options) {
-  g_tty = options.tty;
-  g_out = options.out;
+  const std::function<void(const std::string&)> write =
+      options.out ? std::function<void(const std::string&)>([&](const std::string& text) {
+        options.out(text.substr(0, text.size() - 1));  // whole lines only: no terminal
+      })
+                  : [](const std::string& text) {
+                      std::fwrite(text.data(), 1, text.size(), stdout);
+                      std::fflush(stdout);
+                    };
+  Console console(write, options.tty && !options.out);
+  g_console = &console;
   try {
     return Demo(options).run();
   } catch (const NotEmpty& f) {
     say(f.what());
     return 3;
+  } catch (const EngineDied& f) {
+    say(f.what());
+    return 4;
   } catch (const Failed& f) {
     say(f.what());
     return 1;

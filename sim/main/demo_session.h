@@ -7,8 +7,10 @@
 
 #include "sim/engine_process.h"
 
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <set>
 #include <string>
@@ -31,8 +33,8 @@ struct Options {
   std::string folder;        // archive this folder instead of the sample
   bool existing = false;     // a service already serving: write only to an empty volume
   bool verbose = false;
-  bool tty = false;          // progress lines in place
-  // Each printed line ("" : standard output).
+  bool tty = false;          // progress lines in place (standard output only)
+  // Each printed line (unset: standard output).
   std::function<void(const std::string&)> out;
   // Starts an engine with these options (empty: against the service
   // serving $KEL_PIPE_DIR, with the registry file in `work`).
@@ -45,6 +47,57 @@ struct Options {
 struct LocalFile {
   std::string local;
   std::string volume;
+};
+
+// An entry of the archived folder that the demo leaves out, and why.
+struct SkippedEntry {
+  std::string local;  // where it is here
+  std::string why;
+  bool twin = false;  // its name is one the volume takes for an archived one
+};
+
+// What the demo archives of a folder: its subfolders (volume paths, each
+// after the folder that holds it), its files, and what it leaves out: a
+// name the volume would take for one already taken in the same folder (the
+// later one in byte order), a link that leaves the folder, a dangling link,
+// a link to a folder, and anything neither a folder nor a regular file (a
+// FIFO, a socket, a device). A link to a file inside the folder is archived
+// as that file under the link's own name.
+struct FolderScan {
+  std::vector<std::string> folders;
+  std::vector<LocalFile> files;
+  std::vector<SkippedEntry> skipped;
+};
+// Reads the folder `from` for the volume folder `volume`; throws
+// std::filesystem::filesystem_error naming a folder that cannot be read.
+FolderScan scan_folder(const std::string& from, const std::string& volume);
+
+// Whether the volume takes two names for one: its names compare with the
+// ASCII letters A-Z folded to lower case, byte by byte otherwise.
+bool same_on_volume(const std::string& a, const std::string& b);
+
+// The meaning in words of an HRESULT a user meets ("" : none known).
+std::string hresult_meaning(std::uint32_t hr);
+
+// The demo's output: whole lines and, on a terminal, one progress line
+// kept in place (written again after a carriage return). A whole line
+// first clears a progress line that shows, so the two never share a line.
+class Console {
+ public:
+  // `write` takes the bytes as they go out.
+  Console(std::function<void(const std::string&)> write, bool tty);
+  bool tty() const { return tty_; }
+  void line(const std::string& text);
+  // Shows `text` as the progress line (on a terminal only).
+  void progress(const std::string& text);
+  void clear_progress();
+
+ private:
+  void clear_locked();
+  std::function<void(const std::string&)> write_;
+  bool tty_;
+  std::mutex mu_;
+  std::size_t shown_ = 0;  // columns of the progress line that shows (0: none)
 };
 
 // One folder's listing: each name with whether it is a folder.
@@ -68,7 +121,8 @@ std::string pad_to_columns(const std::string& utf8, std::size_t columns);
 
 // Runs the session: 0 when every restored file was identical, every listing
 // as expected and udfinfo accepted every written slot; 3 when an existing
-// volume is not empty (nothing written); 1 otherwise.
+// volume is not empty (nothing written); 4 when the engine died of a signal
+// (its dump, when one was written, is in the work directory); 1 otherwise.
 int run(const Options& options);
 
 // What a hook may ask of a running session.

@@ -10,7 +10,8 @@
 // compare, archive a second batch, unmount, remount, roll back, unmount and
 // judge the slot images with udfinfo. Exit status 0 only when every restored
 // file was identical, every listing was as expected and udfinfo accepted
-// every written slot; 3 when an existing volume is not empty (--existing).
+// every written slot; 3 when an existing volume is not empty (--existing);
+// 4 when the engine died of a signal (its dump is in the work directory).
 #include "demo_session.h"
 
 #include <unistd.h>

@@ -33,13 +33,39 @@
 
 namespace {
 
-void usage() {
-  std::fprintf(stderr,
+constexpr const char* kKnownTypes = "write-once E1 E3 E5 E7 F1 F2, rewritable 53 E2 E4 E6 E8";
+
+// To standard output after --help, else to standard error.
+void usage(std::FILE* to = stderr) {
+  const kelsim::CartridgeSetup cartridge;
+  const kelsim::DriveConfig drive;
+  std::fprintf(to,
                "usage: kelsim-host --dir DIR [--medium-type HEX] [--slots N] [--blocks N]\n"
                "                   [--unique-id TEXT] [--pow N] [--opc N]\n"
                "                   [--product MODEL] [--serial TEXT] [--revision NNNN]\n"
                "                   [--cookie HEX] [--dir DIR ...] [--pipe NAME] [--log]\n"
-               "Each --dir adds a drive; the options after it, up to the next --dir, set it up.\n");
+               "Each --dir adds a drive; the options after it, up to the next --dir, set it up.\n"
+               "  --medium-type HEX  medium type of a new cartridge (default %02X):\n"
+               "                     %s\n"
+               "  --slots N          discs of a new cartridge, 1 to 100 (default 11 for E5, F1 and F2,\n"
+               "                     12 for the others)\n"
+               "  --blocks N         blocks of 2048 bytes per disc of a new cartridge (default 0x%X,\n"
+               "                     %u GiB; images are sparse files)\n"
+               "  --unique-id TEXT   first 12 characters of each disc's identifier (default: the serial)\n"
+               "  --pow N, --opc N   pseudo-overwrite resources and OPC count of each new disc\n"
+               "                     (default %u and %u)\n"
+               "  --product MODEL    drive model (default %s); --revision (default %s)\n"
+               "  --serial TEXT      drive serial (default: one of its own)\n"
+               "  --cookie HEX       the drive's medium cookie (default: 1, or one past the previous drive's)\n"
+               "  --pipe NAME        the host service's pipe (default %s) in $KEL_PIPE_DIR\n"
+               "                     (default /tmp/kel-pipes)\n"
+               "  --log              one line per drive command on standard output\n"
+               "A folder holding a cartridge is served as it is; the options of a new one do not apply.\n",
+               cartridge.medium_type, kKnownTypes, static_cast<unsigned>(cartridge.disc_blocks),
+               static_cast<unsigned>(cartridge.disc_blocks / (1u << 19)),
+               kelsim::default_write_resources(cartridge.medium_type).replacements,
+               static_cast<unsigned>(cartridge.opc_count), drive.product.c_str(), drive.revision.c_str(),
+               kelsim::kServicePipeName);
 }
 
 bool parse_number(const char* s, int base, unsigned long long* v) {
@@ -63,7 +89,12 @@ enum class Parsed { Taken, Bad, NotADriveOption };
 Parsed drive_option(const std::string& a, const char* v, DriveSetup* d) {
   unsigned long long n = 0;
   if (a == "--medium-type") {
-    if (!parse_number(v, 16, &n) || n > 0xFF) return Parsed::Bad;
+    // Only the types the drive knows: another would be taken for a disc of
+    // no class.
+    if (!parse_number(v, 16, &n) || n > 0xFF ||
+        !(kelsim::is_write_once_type(static_cast<std::uint8_t>(n)) ||
+          kelsim::is_rewritable_type(static_cast<std::uint8_t>(n))))
+      return Parsed::Bad;
     d->cartridge.medium_type = static_cast<std::uint8_t>(n);
   } else if (a == "--slots") {
     if (!parse_number(v, 10, &n) || n < 1 || n > 100) return Parsed::Bad;
@@ -135,7 +166,7 @@ int parse_command_line(int argc, char** argv, CommandLine* cl) {
       continue;
     }
     if (a == "--help" || a == "-h") {
-      usage();
+      usage(stdout);
       return -1;
     }
     if (i + 1 >= argc) {
@@ -155,6 +186,10 @@ int parse_command_line(int argc, char** argv, CommandLine* cl) {
       defaults.drive.serial.clear();
     } else {
       p = drive_option(a, v, target);
+    }
+    if (p == Parsed::Bad && a == "--medium-type") {
+      std::fprintf(stderr, "kelsim-host: unknown medium type %s (known: %s)\n", v, kKnownTypes);
+      return 2;
     }
     if (p != Parsed::Taken) {
       std::fprintf(stderr, "kelsim-host: bad option or value: %s %s\n", a.c_str(), v);
@@ -183,6 +218,27 @@ std::shared_ptr<kelsim::Cartridge> open_cartridge(const DriveSetup& d) {
   return rc == ERROR_SUCCESS ? cart : nullptr;
 }
 
+// Warns when a cartridge's discs are too small for the engine's volume to
+// report any room. The volume keeps a reserve at the end of each disc for
+// its own structures and reports only what lies before it: 0x4000 clusters
+// of 32 blocks (1 GiB) on each disc, on F1h and F2h 0xC000 on each disc but
+// the last and 0x18000 (F1h) or 0x20000 (F2h) on the last, and a few
+// hundred clusters more. With several discs the room of all but the last
+// counts; with one, the last disc's.
+void warn_of_small_discs(const std::string& dir, const kelsim::Cartridge& c) {
+  const std::uint8_t t = c.medium_type();
+  const std::uint64_t last = t == 0xF2 ? 0x20000 : t == 0xF1 ? 0x18000 : 0x4000;
+  const std::uint64_t reserve = c.slots() > 1 && (t == 0xF1 || t == 0xF2) ? 0xC000 : last;
+  const std::uint64_t lead = t == 0xF2 ? 192 : t == 0xF1 ? 160 : 128;
+  const std::uint64_t smallest = (reserve + lead + 256) * 32 + 0x140;
+  if (c.disc_blocks() > smallest) return;
+  std::fprintf(stderr,
+               "kelsim-host: warning: the discs of the cartridge in %s (0x%X blocks each, medium type %02Xh) "
+               "leave a volume no room: it keeps about 0x%llX blocks of each disc for its own structures; "
+               "give a new cartridge --blocks above that\n",
+               dir.c_str(), c.disc_blocks(), t, static_cast<unsigned long long>(smallest));
+}
+
 // What a drive holds, read before any client can change it.
 std::string describe(const DriveSetup& d, const kelsim::ChangerDrive& drive) {
   const kelsim::Cartridge& c = *drive.cartridge();
@@ -206,6 +262,7 @@ int main(int argc, char** argv) {
   for (const DriveSetup& d : cl.drives) {
     std::shared_ptr<kelsim::Cartridge> cart = open_cartridge(d);
     if (!cart) return 1;
+    warn_of_small_discs(d.dir, *cart);
     drives.push_back(std::make_shared<kelsim::ChangerDrive>(d.drive, cart));
   }
 

@@ -369,6 +369,7 @@ void EngineProcess::read_loop() {
   std::lock_guard<std::mutex> lk(mu_);
   output_ended_ = true;
   exit_code_ = r == pid_ ? exit_code_of(status) : -1;
+  end_signal_ = r == pid_ && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   cv_.notify_all();
 }
 
@@ -433,6 +434,14 @@ int EngineProcess::wait_exit() {
   ::kill(pid_, SIGKILL);
   cv_.wait(lk, [this] { return exit_code_ != -2; });
   return -1;
+}
+
+bool EngineProcess::ended(int* exit_code, int* signal, std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> lk(mu_);
+  if (!cv_.wait_for(lk, wait, [this] { return exit_code_ != -2; })) return false;
+  if (exit_code) *exit_code = exit_code_;
+  if (signal) *signal = end_signal_;
+  return true;
 }
 
 std::vector<EngineElement> EngineProcess::elements() const {

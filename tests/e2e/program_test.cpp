@@ -80,6 +80,28 @@ TEST(Program, ArgumentErrorsEndWith87AndAnErrorElementBeforeAnyDriveCommand) {
   }
 }
 
+// --help (or -h) alone prints the arguments, the pipe, the lock and the
+// settings on standard output and ends with 0, before any drive command; the
+// argument errors above stay as they are.
+TEST(Program, HelpPrintsTheArguments) {
+  for (const char* flag : {"--help", "-h"}) {
+    kelsim::SimHarness sim;
+    EngineProcessOptions o = program_options();
+    o.use_default_arguments = false;
+    o.arguments = {flag};
+    EngineProcess engine(sim, o);
+    ASSERT_TRUE(engine.started()) << engine.error();
+    ASSERT_EQ(engine.wait_exit(), 0) << flag << "\n" << engine.describe();
+    // The text is no element: it stays as unterminated output.
+    const std::string text = engine.describe();
+    for (const char* part : {"usage: KelDriver /dev/sdHEX CACHE-DIRECTORY", "$KEL_PIPE_DIR (default /tmp/kel-pipes)",
+                             "KelDriver-sdHEX.lock", "$KEL_REGISTRY", "87 for missing or bad arguments"})
+      EXPECT_NE(text.find(part), std::string::npos) << flag << ": " << part << "\n" << text;
+    EXPECT_TRUE(engine.elements().empty()) << text;
+    EXPECT_TRUE(sim.service().transcript().empty()) << flag;
+  }
+}
+
 TEST(Program, UnsupportedDriveProductEndsWith1BeforeAnyRequest) {
   kelsim::HarnessOptions ho;
   ho.drive.product = "QMR-T30A";

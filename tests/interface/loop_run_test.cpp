@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <thread>
 
 using looptest::engine;
@@ -317,4 +320,63 @@ TEST(LoopRun, ElementsFromSeveralThreadsNeverInterleave) {
   }
   EXPECT_EQ(success, 100);
   EXPECT_EQ(debug, 300);
+}
+
+namespace {
+
+// The request lines of the README's reference: the lines of its section
+// "## Requests" that are a request and nothing else (the example session's
+// lines carry "-> " in front).
+std::vector<std::string> readme_requests() {
+  std::ifstream in(std::string(KEL_SOURCE_DIR) + "/README.md");
+  std::vector<std::string> out;
+  bool inside = false;
+  for (std::string l; std::getline(in, l);) {
+    if (l.rfind("## ", 0) == 0) inside = l == "## Requests";
+    if (inside && l.rfind("    <ArchiveFileSystemOperation ", 0) == 0) out.push_back(l.substr(4));
+  }
+  return out;
+}
+
+std::string opcode_of(const std::string& request) {
+  const std::size_t at = request.find("Opcode=\"") + 8;
+  return request.substr(at, request.find('"', at) - at);
+}
+
+}  // namespace
+
+// Each request of the README's reference parses with the attributes it
+// shows and is served (its handler is called, "UnmountVolume" answers);
+// every opcode word the reference leaves out is not served.
+TEST(LoopRun, TheReadmesRequestReferenceIsWhatTheLoopServes) {
+  const std::vector<std::string> requests = readme_requests();
+  ASSERT_GE(requests.size(), 17u) << "the README's request reference is missing";
+  std::set<std::string> listed;
+  for (const std::string& r : requests) {
+    const std::string op = opcode_of(r);
+    listed.insert(op);
+    LoopHarness h;
+    h.setInput(r + "\n" + (op == "UnmountVolume" ? "" : line(99, "UnmountVolume")));
+    EXPECT_EQ(h.run(), 0) << r << "\n" << h.rawOutput();
+    if (op == "UnmountVolume") {
+      EXPECT_EQ(h.elements().front().rfind("<KelSuccess", 0), 0u) << r;
+      continue;
+    }
+    ASSERT_EQ(handlerCalls().size(), 1u) << r;
+    // "Recognise" is served by Check's handler, "Verify" by Restore's.
+    const std::string handler = op == "Recognise" ? "Check" : op == "Verify" ? "Restore" : op;
+    EXPECT_EQ(handlerCalls().front().rfind(handler + "(", 0), 0u) << r << ": " << handlerCalls().front();
+  }
+  // "Recognise" is named in Check's entry.
+  listed.insert("Recognise");
+  for (std::uint32_t op = 1; op <= 26; ++op) {
+    std::u16string word16 = kel::OpcodeWord(op);
+    const std::string word(word16.begin(), word16.end());
+    if (listed.count(word)) continue;
+    LoopHarness h;
+    h.setInput(line(1, word));
+    EXPECT_NE(h.run(), 0) << word;
+    EXPECT_TRUE(handlerCalls().empty()) << word;
+    EXPECT_EQ(h.rawOutput(), "") << word << " is answered, but the README does not list it";
+  }
 }

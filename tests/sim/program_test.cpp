@@ -200,5 +200,83 @@ TEST(SimProgram, RefusesBadOptions) {
   EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "refused before any cartridge is made";
 }
 
+// The output of a command run through the shell, its standard error too.
+std::string output_of(const std::string& command, int* status) {
+  std::string out;
+  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+  *status = ::pclose(p);
+  return out;
+}
+
+// --help gives each option's default and the medium types the drive knows,
+// on standard output, and ends with 0.
+TEST(SimProgram, HelpGivesTheDefaultsAndTheMediumTypes) {
+  int status = -1;
+  const std::string out = output_of(std::string(KELSIM_HOST_PROGRAM) + " --help 2>/dev/null", &status);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  for (const char* text : {"(default E1)", "write-once E1 E3 E5 E7 F1 F2, rewritable 53 E2 E4 E6 E8",
+                           "(default 11 for E5, F1 and F2,", "12 for the others)", "(default 0x800000,",
+                           "16 GiB", "(default 4096 and 32)", "(default QMR-T300B)", "(default QuorvelAPIPipe)"})
+    EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+}
+
+// A medium type the drive does not know is refused by name, before any
+// cartridge is made; a known one of each class is taken.
+TEST(SimProgram, RefusesAnUnknownMediumType) {
+  const kel_test::ScopedTempDir tmp("kelsim-type-");
+  ASSERT_FALSE(tmp.path().empty());
+  for (const char* type : {"E9", "E0", "00", "F3", "54", "1E1"}) {
+    int status = -1;
+    const std::string out = output_of(std::string(KELSIM_HOST_PROGRAM) + " --dir " + tmp.path() +
+                                          "/c --medium-type " + type + " --pipe no/pipe",
+                                      &status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << type << "\n" << out;
+    EXPECT_NE(out.find(std::string("kelsim-host: unknown medium type ") + type + " (known: write-once"),
+              std::string::npos)
+        << out;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "refused before any cartridge is made";
+  for (const char* type : {"E3", "53"}) {
+    int status = -1;
+    const std::string out = output_of(std::string(KELSIM_HOST_PROGRAM) + " --dir " + tmp.path() + "/" + type +
+                                          " --medium-type " + type + " --blocks 0x100000 --pipe no/pipe",
+                                      &status);
+    // Taken: the program goes on to serve, and the pipe name ends it with 1.
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << type << "\n" << out;
+  }
+}
+
+// A disc too small for the engine's volume to report any room is served,
+// with a warning at start; one just large enough is served without it.
+TEST(SimProgram, WarnsOfDiscsTooSmallForAVolume) {
+  const kel_test::ScopedTempDir tmp("kelsim-small-");
+  ASSERT_FALSE(tmp.path().empty());
+  struct Case {
+    const char* options;
+    bool warned;
+  } cases[] = {
+      {"--blocks 0x20000", true},
+      {"--blocks 0x83100", true},
+      {"--blocks 0x83200", false},
+      {"--blocks 0x83200 --medium-type E2", false},
+      {"--blocks 0x183400 --medium-type F1 --slots 2", true},
+      {"--blocks 0x183600 --medium-type F1 --slots 2", false},
+      {"--blocks 0x400000 --medium-type F2 --slots 1", true},
+      {"--blocks 0x404000 --medium-type F2 --slots 1", false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    int status = -1;
+    const std::string out = output_of(std::string(KELSIM_HOST_PROGRAM) + " --dir " + tmp.path() + "/c" +
+                                          std::to_string(++n) + " " + c.options + " --pipe no/pipe",
+                                      &status);
+    EXPECT_EQ(out.find("kelsim-host: warning: the discs of the cartridge in ") != std::string::npos, c.warned)
+        << c.options << "\n" << out;
+  }
+}
+
 }  // namespace
 }  // namespace simtest

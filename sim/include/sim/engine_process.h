@@ -159,6 +159,11 @@ class EngineProcess {
   // (0-255), 128 + the signal that ended it, or -1 when the deadline passed
   // (the process is then killed).
   int wait_exit();
+  // Whether the process has ended (and was reaped), waiting up to `wait`
+  // for it (a deadline, not a pause: it returns at the end); then its exit
+  // status as wait_exit() gives it and the signal that ended it (0: it
+  // exited).
+  bool ended(int* exit_code = nullptr, int* signal = nullptr, std::chrono::milliseconds wait = {});
 
   // Archives the local file under request.name: the Archive line and its
   // callbacks. Elements of other requests must not be outstanding.
@@ -208,6 +213,7 @@ class EngineProcess {
   std::string stderr_;
   bool output_ended_ = false;
   int exit_code_ = -2;  // -2: not reaped yet
+  int end_signal_ = 0;  // the signal that ended the process
 };
 
 // A name as the host writes it into a request attribute: escaped for the
