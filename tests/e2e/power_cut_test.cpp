@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <random>
 
@@ -86,12 +87,17 @@ bool DrivePowerCut::cut_inside(CutIn where, std::uint8_t opcode, std::size_t at,
   // The file's Sync is the first one after its Archive: a failed one may
   // have dropped it, and the next then has nothing of it to write.
   const bool kept = archived.ok && sync_answered(first);
+  // The same engine goes on: a new file is archived and synced, so the
+  // flush after the cut writes new entries.
+  archive_file("/between", 120000, 5);
+  sync("SyncTime");
   // What was synced restores byte for byte, and what is listed restores
   // whole: in the running engine, then in a new one that mounts from the
   // disc alone.
   auto expect_files = [&] {
     expect_restores("/kept1");
     expect_restores("/kept2");
+    expect_restores("/between");
     const std::set<std::string> names = listing("/");
     if (kept) {
       EXPECT_TRUE(names.count("cut")) << "a file whose Sync was answered is kept";
@@ -137,7 +143,8 @@ TEST_P(DrivePowerCut, AnArchiveCutAtASyncWithItsWritesOnTheMediumIsAnsweredAfter
 INSTANTIATE_TEST_SUITE_P(Media, DrivePowerCut,
                          ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true},
                                            MediumSetup{0xE1, "QMR-T300A", false},
-                                           MediumSetup{0xE2, "QMR-T300A", true}),
+                                           MediumSetup{0xE2, "QMR-T300A", true},
+                                           MediumSetup{0xF2, "QMR-T400A", true}),
                          [](const ::testing::TestParamInfo<MediumSetup>& i) {
                            return medium_setup_name(i.param, false);
                          });
@@ -160,7 +167,8 @@ INSTANTIATE_TEST_SUITE_P(Media, DrivePowerCut,
 //
 // KEL_CUT_ROUNDS and KEL_CUT_SEED ("random": a new one) set a longer run;
 // KEL_CUT_TRACE names a folder for the engines' trace files (of the rounds
-// from KEL_CUT_TRACE_ROUND on).
+// from KEL_CUT_TRACE_ROUND on); KEL_CUT_KEEP one for the cartridge a failing
+// round left.
 class PowerCutRounds : public CutScenario {
  protected:
   struct Figures {
@@ -183,6 +191,7 @@ class PowerCutRounds : public CutScenario {
   std::string new_name();
   std::string disc_state();
   void trace_from(std::uint64_t first);
+  void keep_cartridge();
   void note(const std::string& what) { log_ += what; }
   std::uint64_t pick(std::uint64_t n) { return n ? rng_() % n : 0; }
 
@@ -214,6 +223,17 @@ std::string PowerCutRounds::disc_state() {
   const kelsim::Disc& d = v.discs.at(static_cast<std::size_t>(slot));
   return " | slot " + std::to_string(slot) + ": " + std::to_string(d.opc_used) + " calibrations, " +
          std::to_string(v.used_blocks(slot)) + " blocks, " + std::to_string(d.pow.map_entries) + " map entries";
+}
+
+// With KEL_CUT_KEEP naming a folder, the cartridge as the failing round
+// left it is copied there.
+void PowerCutRounds::keep_cartridge() {
+  const char* keep = std::getenv("KEL_CUT_KEEP");
+  if (!keep || !*keep) return;
+  kill_engine();
+  sim_->drive().flush();
+  std::filesystem::remove_all(std::string(keep) + "/cartridge");
+  kelsim::copy_directory_sparse(sim_->cartridge_directory(), std::string(keep) + "/cartridge");
 }
 
 // With KEL_CUT_TRACE, the engines of the rounds from `first` on write their
@@ -261,6 +281,7 @@ bool PowerCutRounds::sync_next() {
 // listed, the newest ones and a few others restore whole, and each file the
 // host was unsure of is either gone or whole.
 void PowerCutRounds::mount_and_check() {
+  if (std::getenv("KEL_CUT_DEBUG_EMPTY") && round_ == 37) empty_cache();
   start();
   const EngineElement v = ask_one("Check", "KelVolume");
   EXPECT_EQ(number(v, "WriteProtectReason"), 0u) << "the volume mounts writable: " << v.raw;
@@ -343,6 +364,7 @@ bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds) {
       EXPECT_TRUE(v.resources_spent(slot)) << "slot " << slot << " was left with resources to spare";
     }
     if (HasFailure()) {
+      keep_cartridge();
       ADD_FAILURE() << "seed " << seed << " (KEL_CUT_SEED replays it), " << log_;
       return false;
     }
