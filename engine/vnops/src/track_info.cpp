@@ -44,6 +44,21 @@ int refuse_not_rewritable(mdcudfsr_mount* mnt) {
 
 constexpr int kTrackAsks = 3;
 
+// The track record asked of the drive. A failed request is asked again:
+// a drive that lost its power fails the command the loss came at and
+// reports the reset on the next one, and only then reads the track again.
+int ask_track(mdcudfsr_mount* mnt, std::uint32_t number, TrackRecord* r, vfs_context_t ctx) {
+  int err = 0;
+  for (int ask = 0; ask < kTrackAsks; ++ask) {
+    *r = TrackRecord{};
+    std::memcpy(r->b, &number, 4);
+    err = VNOP_IOCTL(mnt->devvp, PXOIOCREADTRACKINFO, reinterpret_cast<char*>(r->b), 0, ctx);
+    if (!err) return 0;
+    VN_LOG(KEL_LOG_ERR, "PXOIOCREADTRACKINFO failed/%d\n", err);
+  }
+  return err;
+}
+
 }  // namespace
 
 bool mdcudfsr_is_rewritable_medium(uint32_t t) {
@@ -66,25 +81,6 @@ int mdcudfsr_ask_loaded(mdcudfsr_mount* mnt, uint8_t selector, vfs_context_t ctx
   }
   return ask();
 }
-
-namespace {
-
-// The track record asked of the drive. A failed request is asked again:
-// a drive that lost its power fails the command the loss came at and
-// reports the reset on the next one, and only then reads the track again.
-int ask_track(mdcudfsr_mount* mnt, std::uint32_t number, TrackRecord* r, vfs_context_t ctx) {
-  int err = 0;
-  for (int ask = 0; ask < kTrackAsks; ++ask) {
-    *r = TrackRecord{};
-    std::memcpy(r->b, &number, 4);
-    err = VNOP_IOCTL(mnt->devvp, PXOIOCREADTRACKINFO, reinterpret_cast<char*>(r->b), 0, ctx);
-    if (!err) return 0;
-    VN_LOG(KEL_LOG_ERR, "PXOIOCREADTRACKINFO failed/%d\n", err);
-  }
-  return err;
-}
-
-}  // namespace
 
 int mdcudfsr_read_track_information(mdcudfsr_mount* mnt, int track, uint32_t* nwa, uint32_t* free_blocks,
                                     int32_t* size, vfs_context_t ctx, int ro_on_failure) {
