@@ -388,6 +388,10 @@ bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds) {
   for (round_ = 0; round_ < rounds; ++round_) {
     log_ = "round " + std::to_string(round_) + ":";
     const int slot = view_of(sim_->drive()).last_written;
+    if (slot + 1 == o.slots && view_of(sim_->drive()).resources_spent(slot)) {
+      std::printf("round %d: every disc of the cartridge is spent\n", round_);
+      break;
+    }
     trace_from(from_environment("KEL_CUT_TRACE_ROUND", 0));
     mount_and_check();
     if (!HasFailure()) take_new_file();
@@ -440,6 +444,7 @@ INSTANTIATE_TEST_SUITE_P(Media, PowerCutRounds,
                          ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true},
                                            MediumSetup{0xE1, "QMR-T300A", false},
                                            MediumSetup{0xE2, "QMR-T300A", true},
+                                           MediumSetup{0xE2, "QMR-T300A", false},
                                            MediumSetup{0xF2, "QMR-T400A", true},
                                            MediumSetup{0xF2, "QMR-T400A", false}),
                          [](const ::testing::TestParamInfo<MediumSetup>& i) {
