@@ -375,5 +375,57 @@ TEST_F(DiscResources, APowerCutAtTheMoveInAPackedSyncLeavesTheWaitingFilesWholeO
   }
 }
 
+// The drive fails every ask for the track's next writable address at one
+// point of the flush a packed Sync makes on the first disc before it moves
+// to the next (inside the track controls), or the first ask once the next
+// disc is begun: a volume turned read-only stays on its disc, for the next
+// disc would get descriptors linked to no tree, and what the running engine
+// writes after the failure is numbered where it lies. A new engine that
+// mounts from the discs alone finds every synced file whole, and the volume
+// takes new files.
+TEST_F(DiscResources, ATrackReadFailingBeforeTheMoveToTheNextDiscLeavesAMountableVolume) {
+  const Attributes sync_time{{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}};
+  for (int at = 0;; ++at) {
+    SCOPED_TRACE("READ TRACK INFORMATION " + std::to_string(at) + " of the moving Sync fails");
+    ASSERT_NO_FATAL_FAILURE(start_with_a_synced_file(2));
+    archive_file("/a", 120000, 2);
+    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256));
+    kelsim::FaultRule fails = kelsim::command_fails(0x52, {0x04, 0x44, 0x00});
+    fails.skip = at;
+    fails.times = 3;  // the first ask and those after it
+    const int id = sim_->drive().add_fault(fails);
+    const std::vector<EngineElement> answer = ask("Sync", sync_time);
+    const bool fired = sim_->drive().fault_fired(id) > 0;
+    sim_->drive().remove_fault(id);
+    // The first failure that comes once the next disc is begun ends the run.
+    const bool began = view_of(sim_->drive()).used_blocks(1) > 0;
+    const bool synced = !answer.empty() && answer.back().name == "KelSync";
+    SCOPED_TRACE("the Sync answered " + (answer.empty() ? std::string("nothing") : answer.back().raw));
+    // A file its failed Sync may have dropped is whole where it is listed.
+    const std::string a = archived_["/a"];
+    if (!synced) archived_.erase("/a");
+    const EngineElement info = ask_one("GetVolumeInfo", "KelVolume");
+    if (number(info, "WriteProtectReason") == 0) {
+      archive_file("/b", 90000, 3);
+      sync("SyncTime");
+    }
+    unmount();
+    expect_udfinfo_on_written_slots();
+    empty_cache();
+    start();
+    check_mounts();
+    if (!synced && listing("/").count("a")) archived_["/a"] = a;
+    for (const auto& [name, bytes] : archived_) expect_restores(name);
+    archive_file("/after", 5000, 9);
+    sync("SyncTime");
+    expect_restores("/after");
+    unmount();
+    expect_udfinfo_on_written_slots();
+    ASSERT_TRUE(fired) << "the Sync asked for the track fewer than " << at + 1 << " times, and did not move";
+    archived_.clear();
+    if (began || HasFatalFailure()) break;
+  }
+}
+
 }  // namespace
 }  // namespace e2e

@@ -9,14 +9,27 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <random>
 
 namespace e2e {
 namespace {
 
 constexpr std::size_t kCutBytes = 150000;  // a few WRITE(10)s of data
 
-class DrivePowerCut : public MediumScenario {
+// A scenario whose Syncs may fail.
+class CutScenario : public MediumScenario {
+ protected:
+  std::vector<EngineElement> try_sync() {
+    return ask("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
+  }
+  static bool sync_answered(const std::vector<EngineElement>& a) { return !a.empty() && a.back().name == "KelSync"; }
+};
+
+class DrivePowerCut : public CutScenario {
  protected:
   void SetUp() override {
     MediumScenario::SetUp();
@@ -29,9 +42,6 @@ class DrivePowerCut : public MediumScenario {
     ASSERT_FALSE(base_.path().empty());
     ASSERT_EQ(0u, kelsim::copy_directory_sparse(sim_->cartridge_directory(), base_.path() + "/cartridge"));
   }
-  std::vector<EngineElement> try_sync() {
-    return ask("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
-  }
   // Where the drive loses power: inside the Archive of a new file, or
   // inside the Sync that follows it.
   enum class CutIn { Archive, Sync };
@@ -39,22 +49,27 @@ class DrivePowerCut : public MediumScenario {
   // before the request's command `at` (0-based) of operation code `opcode`,
   // `keep` blocks of its cache having reached the medium. False when the
   // request ended before it.
-  bool cut_inside(CutIn where, std::uint8_t opcode, std::size_t at, std::uint32_t keep);
-  static bool sync_answered(const std::vector<EngineElement>& a) { return !a.empty() && a.back().name == "KelSync"; }
+  bool cut_inside(CutIn where, std::uint8_t opcode, std::size_t at, std::uint32_t keep) {
+    kelsim::FaultRule cut = kelsim::power_cut_at(opcode, keep);
+    cut.skip = static_cast<int>(at);
+    cut.times = 1;
+    return fault_inside(where, cut, true);
+  }
+  // The same with any fault rule of the drive. With `stays_writable` the
+  // engine must take the next file at once; else it may have turned the
+  // volume read-only, which the next engine mounts writable again.
+  bool fault_inside(CutIn where, const kelsim::FaultRule& fault, bool stays_writable);
 
   kel_test::ScopedTempDir base_{"kel_power_cut_"};
 };
 
-bool DrivePowerCut::cut_inside(CutIn where, std::uint8_t opcode, std::size_t at, std::uint32_t keep) {
+bool DrivePowerCut::fault_inside(CutIn where, const kelsim::FaultRule& cut, bool stays_writable) {
   ScenarioOptions o;
   o.medium_type = GetParam().type;
   o.product = GetParam().product;
   o.cartridge_source = base_.path() + "/cartridge";
   make_sim(o);
   start_checked(true);
-  kelsim::FaultRule cut = kelsim::power_cut_at(opcode, keep);
-  cut.skip = static_cast<int>(at);
-  cut.times = 1;
   bool fired = false;
   // The cut is armed for the one request only.
   auto armed = [&](CutIn at_request, const std::function<void()>& request) {
@@ -78,12 +93,24 @@ bool DrivePowerCut::cut_inside(CutIn where, std::uint8_t opcode, std::size_t at,
   // The file's Sync is the first one after its Archive: a failed one may
   // have dropped it, and the next then has nothing of it to write.
   const bool kept = archived.ok && sync_answered(first);
+  // The same engine goes on: a new file is archived and synced, so the
+  // flush after the fault writes new entries.
+  const EngineElement info = ask_one("GetVolumeInfo", "KelVolume");
+  const bool between = stays_writable || number(info, "WriteProtectReason") == 0;
+  if (stays_writable) {
+    EXPECT_EQ(number(info, "WriteProtectReason"), 0u) << info.raw;
+  }
+  if (between) {
+    archive_file("/between", 120000, 5);
+    sync("SyncTime");
+  }
   // What was synced restores byte for byte, and what is listed restores
   // whole: in the running engine, then in a new one that mounts from the
   // disc alone.
   auto expect_files = [&] {
     expect_restores("/kept1");
     expect_restores("/kept2");
+    if (between) expect_restores("/between");
     const std::set<std::string> names = listing("/");
     if (kept) {
       EXPECT_TRUE(names.count("cut")) << "a file whose Sync was answered is kept";
@@ -116,10 +143,310 @@ TEST_P(DrivePowerCut, SyncedFilesSurviveACutInsideAnArchiveOrSyncAndTheVolumeGoe
   }
 }
 
+// Every block the drive took reached the medium before it lost power at a
+// SYNCHRONIZE CACHE of the Archive: what the engine then reads back is the
+// medium, yet it answers only after a good SYNCHRONIZE CACHE.
+TEST_P(DrivePowerCut, AnArchiveCutAtASyncWithItsWritesOnTheMediumIsAnsweredAfterAGoodSync) {
+  for (std::size_t at = 0;; ++at) {
+    SCOPED_TRACE("power cut before SYNCHRONIZE CACHE " + std::to_string(at) + " of the Archive");
+    if (!cut_inside(CutIn::Archive, 0x35, at, 0xFFFFFFFFu) || HasFatalFailure()) break;
+  }
+}
+
+// The drive fails every ask for the track's next writable address at one
+// point of a Sync, e.g. the address read after the pass that wrote the new
+// entries: the Sync fails, and the next one, which writes the entries of a
+// further file, leaves a volume that mounts from the disc alone with every
+// file where its entry lies.
+TEST_P(DrivePowerCut, ASyncWhoseTrackReadFailsLeavesTheNextSyncsEntriesWhereTheyLie) {
+  for (std::size_t at = 0;; ++at) {
+    SCOPED_TRACE("READ TRACK INFORMATION " + std::to_string(at) + " of the Sync fails");
+    kelsim::FaultRule fails = kelsim::command_fails(0x52, {0x04, 0x44, 0x00});
+    fails.skip = static_cast<int>(at);
+    fails.times = 3;  // the first ask and those after it
+    if (!fault_inside(CutIn::Sync, fails, false) || HasFatalFailure()) break;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, DrivePowerCut,
                          ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true},
                                            MediumSetup{0xE1, "QMR-T300A", false},
-                                           MediumSetup{0xE2, "QMR-T300A", true}),
+                                           MediumSetup{0xE2, "QMR-T300A", true},
+                                           MediumSetup{0xF2, "QMR-T400A", true}),
+                         [](const ::testing::TestParamInfo<MediumSetup>& i) {
+                           return medium_setup_name(i.param, false);
+                         });
+
+// ---------------------------------------------------------------- rounds of cuts
+
+// A host whose drive loses power while the engine runs, round after round
+// on one cartridge. Each round mounts the cartridge (the cache directory
+// kept), checks what the rounds before left, archives a file and syncs it
+// (the volume takes new files), then archives and syncs with the drive set
+// to lose power at a random command (a random part of its cache reaching
+// the medium), goes on for a few requests after the cut, and ends the
+// engine with a kill or an UnmountVolume.
+//
+// What the host may count on: a file whose Archive was answered and whose
+// next Sync was answered too is on the volume at every later mount and
+// restores whole. A file a failed request came between it and its Sync,
+// or that no Sync followed, may be missing after the next mount; when it
+// is listed it restores whole, and from then on it is kept.
+//
+// Discs: the drive calibrates its power again at the first write after it
+// comes back (and after each load of the disc), and every calibration uses
+// one of the disc's few; a disc with eight or fewer left is spent and the
+// volume moves on to the next. Nothing else may make it leave a disc.
+//
+// KEL_CUT_ROUNDS and KEL_CUT_SEED ("random": a new one) set a longer run;
+// KEL_CUT_TRACE names a folder for the engines' trace files (of the rounds
+// from KEL_CUT_TRACE_ROUND on); KEL_CUT_KEEP one for the cartridge a failing
+// round left.
+class PowerCutRounds : public CutScenario {
+ protected:
+  // A round costs the disc two calibrations at most (one after the cut,
+  // one after the disc was changed back): the simulated disc's 32 leave
+  // room for this many rounds before it is spent.
+  static constexpr int kRoundsWithinOneDisc = 12;
+  struct Figures {
+    int rounds = 0, cuts = 0, kills = 0, kept = 0, dropped = 0;
+  };
+  // Runs `rounds` rounds from `seed`; false after the first failure.
+  bool run_rounds(std::uint64_t seed, int rounds);
+  const Figures& figures() const { return figures_; }
+  // Slots whose disc holds data once the engine has stopped.
+  std::vector<int> discs_used() { return written_slots(cartridge()); }
+  static std::uint64_t from_environment(const char* name, std::uint64_t fallback);
+
+ private:
+  void mount_and_check();
+  void take_new_file();
+  void cut_round();
+  void end_round();
+  bool archive_next();
+  bool sync_next();
+  std::string new_name();
+  std::string disc_state();
+  void trace_from(std::uint64_t first);
+  void keep_cartridge();
+  void note(const std::string& what) { log_ += what; }
+  std::uint64_t pick(std::uint64_t n) { return n ? rng_() % n : 0; }
+
+  std::mt19937_64 rng_;
+  Figures figures_;
+  std::string log_;  // the round's requests and their answers
+  int round_ = 0, next_file_ = 0;
+  std::vector<std::string> kept_;
+  // Answered Archives since the last answered Sync, and those a failed
+  // request came after.
+  std::vector<std::string> pending_;
+  std::set<std::string> at_risk_;
+  // Files the host cannot count on until a mount shows them.
+  std::set<std::string> unsure_;
+};
+
+std::uint64_t PowerCutRounds::from_environment(const char* name, std::uint64_t fallback) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return fallback;
+  if (std::string(v) == "random") return std::random_device{}() * 0x100000001ull ^ std::random_device{}();
+  return std::strtoull(v, nullptr, 0);
+}
+
+// The disc the volume is on: its slot, calibrations used, next writable
+// address and pseudo-overwrite map entries left.
+std::string PowerCutRounds::disc_state() {
+  const CartridgeView v = view_of(sim_->drive());
+  const int slot = v.last_written < 0 ? 0 : v.last_written;
+  const kelsim::Disc& d = v.discs.at(static_cast<std::size_t>(slot));
+  return " | slot " + std::to_string(slot) + ": " + std::to_string(d.opc_used) + " calibrations, " +
+         std::to_string(v.used_blocks(slot)) + " blocks, " + std::to_string(d.pow.map_entries) + " map entries";
+}
+
+// With KEL_CUT_KEEP naming a folder, the cartridge as the failing round
+// left it is copied there.
+void PowerCutRounds::keep_cartridge() {
+  const char* keep = std::getenv("KEL_CUT_KEEP");
+  if (!keep || !*keep) return;
+  kill_engine();
+  sim_->drive().flush();
+  std::filesystem::remove_all(std::string(keep) + "/cartridge");
+  kelsim::copy_directory_sparse(sim_->cartridge_directory(), std::string(keep) + "/cartridge");
+}
+
+// With KEL_CUT_TRACE, the engines of the rounds from `first` on write their
+// trace files in that folder.
+void PowerCutRounds::trace_from(std::uint64_t first) {
+  const char* t = std::getenv("KEL_CUT_TRACE");
+  if (!t || static_cast<std::uint64_t>(round_) != first) return;
+  dwords_.push_back({"Debug File Trace Level", 9});
+  strings_ = {{"Debug File Directory Path", t}};
+}
+
+std::string PowerCutRounds::new_name() {
+  char b[48];
+  std::snprintf(b, sizeof b, "/k/r%02d_f%04d.bin", round_, next_file_++);
+  return b;
+}
+
+bool PowerCutRounds::archive_next() {
+  const std::string name = new_name();
+  const bool ok = try_archive_file(name, 1 + pick(300000), static_cast<int>(rng_() & 0x7FFF)).ok;
+  note(ok ? " A+" : " A-");
+  if (ok) pending_.push_back(name);
+  else at_risk_.insert(pending_.begin(), pending_.end());
+  return ok;
+}
+
+bool PowerCutRounds::sync_next() {
+  const std::vector<EngineElement> a = try_sync();
+  const bool ok = sync_answered(a);
+  note(ok ? " S+" : " S-");
+  if (!ok) {
+    at_risk_.insert(pending_.begin(), pending_.end());
+    return false;
+  }
+  for (const std::string& f : pending_) {
+    if (at_risk_.count(f)) unsure_.insert(f);
+    else kept_.push_back(f);
+  }
+  pending_.clear();
+  at_risk_.clear();
+  return true;
+}
+
+// A new engine mounts what the last round left: writable, every kept file
+// listed, the newest ones and a few others restore whole, and each file the
+// host was unsure of is either gone or whole.
+void PowerCutRounds::mount_and_check() {
+  start();
+  const EngineElement v = ask_one("Check", "KelVolume");
+  EXPECT_EQ(number(v, "WriteProtectReason"), 0u) << "the volume mounts writable: " << v.raw;
+  unsure_.insert(pending_.begin(), pending_.end());
+  pending_.clear();
+  at_risk_.clear();
+  const std::set<std::string> names = listing("/k");
+  for (const std::string& f : kept_) EXPECT_TRUE(names.count(f.substr(3))) << f << " was synced and is gone";
+  for (std::size_t i = kept_.size() > 4 ? kept_.size() - 4 : 0; i < kept_.size(); ++i) expect_restores(kept_[i]);
+  if (!kept_.empty()) expect_restores(kept_[pick(kept_.size())]);
+  for (const std::string& f : unsure_) {
+    if (!names.count(f.substr(3))) {
+      ++figures_.dropped;
+      continue;
+    }
+    expect_restores(f);
+    kept_.push_back(f);
+  }
+  unsure_.clear();
+}
+
+// The volume takes a new file and keeps it.
+void PowerCutRounds::take_new_file() {
+  const bool archived = archive_next();
+  const bool synced = sync_next();
+  EXPECT_TRUE(archived && synced) << "the mounted volume takes a new file:" << log_;
+}
+
+// Archives and Syncs at random with the cut armed; after the cut the host
+// goes on for one to four requests.
+void PowerCutRounds::cut_round() {
+  const std::size_t at = pick(401);
+  const auto keep = static_cast<std::uint32_t>(pick(501));
+  int after = 1 + static_cast<int>(pick(4)), requests = 0;
+  note(" | cut at command " + std::to_string(at) + ", " + std::to_string(keep) + " blocks kept:");
+  const bool cut = power_cut_during(at, keep, [&](bool cut_came) {
+    if (cut_came && after-- == 0) return false;
+    if (pick(10) < 6) archive_next();
+    else sync_next();
+    return ++requests < 12 || (cut_came && after > 0);
+  });
+  if (cut) ++figures_.cuts;
+  note(cut ? " (cut)" : " (no cut)");
+}
+
+void PowerCutRounds::end_round() {
+  if (pick(2)) {
+    note(" | kill");
+    ++figures_.kills;
+    kill_engine();
+  } else {
+    note(" | unmount");
+    unmount();
+  }
+}
+
+bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds) {
+  rng_.seed(seed);
+  // A cartridge of twelve discs, as the host's.
+  ScenarioOptions o;
+  o.medium_type = GetParam().type;
+  o.product = GetParam().product;
+  o.slots = 12;
+  make_sim(o);
+  start_checked();
+  mkdir("/k");
+  unmount();
+  for (round_ = 0; round_ < rounds; ++round_) {
+    log_ = "round " + std::to_string(round_) + ":";
+    const int slot = view_of(sim_->drive()).last_written;
+    if (slot + 1 == o.slots && view_of(sim_->drive()).resources_spent(slot)) {
+      std::printf("round %d: every disc of the cartridge is spent\n", round_);
+      break;
+    }
+    trace_from(from_environment("KEL_CUT_TRACE_ROUND", 0));
+    mount_and_check();
+    if (!HasFailure()) take_new_file();
+    if (!HasFailure()) cut_round();
+    if (engine_) end_round();
+    ++figures_.rounds;
+    note(disc_state());
+    const CartridgeView v = view_of(sim_->drive());
+    if (slot >= 0 && v.last_written != slot) {
+      EXPECT_TRUE(v.resources_spent(slot)) << "slot " << slot << " was left with resources to spare";
+    }
+    if (HasFailure()) {
+      keep_cartridge();
+      ADD_FAILURE() << "seed " << seed << " (KEL_CUT_SEED replays it), " << log_;
+      return false;
+    }
+    std::printf("%s\n", log_.c_str());
+  }
+  figures_.kept = static_cast<int>(kept_.size());
+  return true;
+}
+
+std::string describe(const std::vector<int>& slots) {
+  std::string s;
+  for (int x : slots) s += (s.empty() ? "" : ",") + std::to_string(x);
+  return s;
+}
+
+// A run of cuts on one cartridge keeps every synced file, mounts writable
+// after each, and leaves a disc only when it is spent: a run within the
+// first disc's calibrations stays on it, far from filling it.
+TEST_P(PowerCutRounds, SyncedFilesStayAndADiscIsLeftOnlyWhenSpent) {
+  const std::uint64_t seed = from_environment("KEL_CUT_SEED", 0x6B656C637574ull + GetParam().type);
+  const int rounds = static_cast<int>(from_environment("KEL_CUT_ROUNDS", kRoundsWithinOneDisc));
+  if (!run_rounds(seed, rounds)) return;
+  const Figures& f = figures();
+  const std::vector<int> used = discs_used();
+  std::printf("seed %llu: %d rounds, %d cuts, %d kills, %d files kept, %d dropped after a failed request; "
+              "discs used: %s\n",
+              static_cast<unsigned long long>(seed), f.rounds, f.cuts, f.kills, f.kept, f.dropped,
+              describe(used).c_str());
+  EXPECT_GT(f.cuts, 0);
+  if (rounds <= kRoundsWithinOneDisc) {
+    EXPECT_EQ(used, std::vector<int>{0}) << "a cut costs no disc";
+  }
+  expect_udfinfo_on_written_slots();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, PowerCutRounds,
+                         ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true},
+                                           MediumSetup{0xE1, "QMR-T300A", false},
+                                           MediumSetup{0xE2, "QMR-T300A", true},
+                                           MediumSetup{0xE2, "QMR-T300A", false},
+                                           MediumSetup{0xF2, "QMR-T400A", true},
+                                           MediumSetup{0xF2, "QMR-T400A", false}),
                          [](const ::testing::TestParamInfo<MediumSetup>& i) {
                            return medium_setup_name(i.param, false);
                          });

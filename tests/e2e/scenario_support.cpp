@@ -474,6 +474,19 @@ bool Scenario::kill_during_request(std::size_t index, const std::function<void()
   return reached;
 }
 
+bool Scenario::power_cut_during(std::size_t at, std::uint32_t keep, const std::function<bool(bool cut_came)>& next) {
+  kelsim::FaultRule cut = kelsim::power_cut_at(std::nullopt, keep);
+  cut.skip = static_cast<int>(at);
+  cut.times = 1;
+  settle();
+  const int id = sim_->drive().add_fault(cut);
+  while (next(sim_->drive().fault_fired(id) > 0)) {
+  }
+  const bool fired = sim_->drive().fault_fired(id) > 0;
+  sim_->drive().remove_fault(id);
+  return fired;
+}
+
 bool Scenario::kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
                                TranscriptEntry* held, std::optional<std::uint8_t> only) {
   const std::string line = kelsim::request_line(++sequence_, opcode, attributes);

@@ -150,6 +150,13 @@ class Scenario : public ::testing::Test {
   bool kill_during_request(std::size_t index, const std::function<void()>& request,
                            TranscriptEntry* held = nullptr, std::optional<std::uint8_t> only = std::nullopt,
                            int slot = -1);
+  // The host's requests, one per call of `next`, with the drive set to lose
+  // power before the `at`-th drive command from now (0-based, every command
+  // counted), the first `keep` blocks written to its cache since the last
+  // good sync having reached the medium; the engine lives on through the
+  // cut. `next` is told whether the cut has come and returns false when the
+  // host stops. True when the cut came.
+  bool power_cut_during(std::size_t at, std::uint32_t keep, const std::function<bool(bool cut_came)>& next);
   // The same with one request line.
   bool kill_at_command(const std::string& opcode, const Attributes& attributes, std::size_t index,
                        TranscriptEntry* held, std::optional<std::uint8_t> only = std::nullopt);

@@ -636,6 +636,17 @@ errno_t storage_scsi::reserve_write_range(caddr_t data) {
 
 errno_t storage_scsi::synchronize_cache(caddr_t) {
   DRV_TRACE_FN();
+  // This sync settles the writes taken before it: recorded, or reported
+  // lost by its failure. A reset lost what the cache held: the writes
+  // since the last sync never reached the medium, whatever the drive
+  // answers now.
+  m_cached_writes = false;
+  if (m_cache_lost.exchange(false)) {
+    ++m_sync_fail_cnt;
+    scsi_cache_clear();
+    DRV_LOG(ERR_, "SYNCHRONIZE CACHE: the writes since the last one were lost in a reset of the drive\n");
+    return kIO;
+  }
   int res = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     unsigned char cdb[12] = {0x35};

@@ -148,8 +148,20 @@ int storage_scsi::scsi_ioctl(int fd, int cdb_len, unsigned char* cdb, int direct
     DRV_LOG(ERR_, "SCSI:UNKNOWN OPC=%02X : masked_status=%02X\n", cdb[0], masked_status);
   }
   if (res != 0 || masked_status != 0 || !keeps_drive_state(cdb[0])) drive_state_changed();
+  note_cache_state(cdb, res, masked_status, sense);
   if (status != nullptr) *status = masked_status;
   return res;
+}
+
+void storage_scsi::note_cache_state(const unsigned char* cdb, int res, std::uint8_t status,
+                                    const unsigned char* sense) {
+  const bool write = cdb[0] == 0x2A || cdb[0] == 0xAA || cdb[0] == 0x2E;  // WRITE(10), WRITE(12), WRITE AND VERIFY
+  if (res == 0 && status == 0 && write) m_cached_writes = true;
+  const bool reset = status == 1 && (sense[2] & 0x0F) == 0x06 && sense[12] == 0x29;
+  if (reset && m_cached_writes) {
+    DRV_LOG(ERR_, "the drive was reset with writes in its cache\n");
+    m_cache_lost = true;
+  }
 }
 
 int storage_scsi::send(unsigned char* cdb, int cdb_len, int direction, std::uint32_t transfer_len,

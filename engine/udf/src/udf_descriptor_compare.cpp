@@ -26,6 +26,9 @@ int mdcudfsr_is_writing_descriptor_exist(mdcudfsr_mount* mnt, const uint8_t* ima
   {
     std::lock_guard<std::mutex> lk(mnt->slot_mutex);
     err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 1, ctx, 0);
+    // After a failed SYNCHRONIZE CACHE only a good one makes what is read
+    // what the medium holds: without it the image is written again.
+    if (!err && mnt->sync_owed) err = mdcudfsr_sync_drive_cache(mnt, ctx);
     if (!err) {
       buf_t bp = nullptr;
       err = buf_meta_bread(mnt->devvp, first_block, static_cast<int>(total), nullptr, &bp);

@@ -236,11 +236,14 @@ int check_anchor_side(mdcudfsr_mount* mnt, int side, uint8_t* const unit[2], anc
 // The side that passed: its anchor is the mount's, its sequence sets the
 // next writable address, both units go to the cache file when asked, and
 // a good reserve side is written over the main one (not on a rollback;
-// from the cache file that is refused).
+// from the cache file that is refused). An anchor that names other places
+// for the sequences than the volume's own units leaves the volume
+// read-only and written nowhere: its flush would write where it points.
 int take_anchor_side(mdcudfsr_mount* mnt, int good, uint8_t* const unit[2], const anchor_vdp anchors[2],
                      int from_cache, vfs_context_t ctx, int on_mount, uint32_t* mirror) {
   mnt->avdp = anchors[good];
   mdcudfsr_set_nwa_from_vds(mnt, ctx);
+  const bool misplaced = udf_vds::check_vds_layout(mnt, ctx) != 0;
   if (mirror && *mirror) {
     for (int side = 0; side < 2; ++side) {
       const int merr = udf_vds::mirror_to_cache(mnt, side == 0 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2, unit[side], kUnit);
@@ -252,7 +255,7 @@ int take_anchor_side(mdcudfsr_mount* mnt, int good, uint8_t* const unit[2], cons
     if (rollback) UDF_LOG(INFO, "skip restore RVDS/AVDP3\n");
     return 0;
   }
-  if (rollback) {
+  if (rollback || misplaced) {
     UDF_LOG(INFO, "skip restore MVDS/AVDP\n");
     return 0;
   }

@@ -69,20 +69,19 @@ int flush_on_next_track(WriteOnceRun& r) {
   return err ? err : flush_left_out(r);
 }
 
-// The next writable address for an attempt, after the metadata extent
-// lists are rebuilt (a change on the first attempt reads it again). An
-// unreadable address ends the flush as it is; a failed rebuild makes the
-// read-only switch due.
+// The next writable address for an attempt, read once the metadata extent
+// lists are rebuilt. The rebuild comes first: the entries the node pass
+// wrote are numbered as the rebuilt lists number them, so lists left
+// unrebuilt by an unreadable address would give the next pass's entries
+// numbers one block off from where they lie. An unreadable address ends
+// the flush as it is; a failed rebuild makes the read-only switch due.
 int address_for_attempt(WriteOnceRun& r, int attempt, bool* changed_seen, uint32_t* nwa) {
-  int err = vfs_flush::read_nwa(r.mnt, r.ctx, r.on_mount, nwa);
-  if (err) return err;
-  err = vfs_flush::rebuild_lists(r, r.node_opt, 0, attempt, changed_seen);
+  const int err = vfs_flush::rebuild_lists(r, r.node_opt, 0, attempt, changed_seen);
   if (err) {
     r.ro = true;
     return err;
   }
-  if (*changed_seen && attempt == 0) return vfs_flush::read_nwa(r.mnt, r.ctx, r.on_mount, nwa);
-  return 0;
+  return vfs_flush::read_nwa(r.mnt, r.ctx, r.on_mount, nwa);
 }
 
 // The entries recorded at the next writable address and verified; ten

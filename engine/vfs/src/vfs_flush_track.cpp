@@ -29,20 +29,17 @@ void skip_metadata(TrackRun& r, const uint32_t saved[2], const char* text) {
   r.skipped = true;
 }
 
-// The next writable address for an attempt; the metadata extent lists are
-// rebuilt on the first one (a change reads the address again). False when
-// the metadata part was skipped.
+// The next writable address for an attempt, read after the metadata
+// extent lists are rebuilt on the first one (the entries the node pass
+// wrote are numbered as the rebuilt lists number them: an unreadable
+// address must not leave the lists unrebuilt). False when the metadata
+// part was skipped.
 bool address_for_attempt(TrackRun& r, const uint32_t saved[2], int attempt, bool* changed_seen, uint32_t* nwa) {
-  if (vfs_flush::read_nwa(r.mnt, r.ctx, r.on_mount, nwa)) {
-    skip_metadata(r, saved, kExhausted);
-    return false;
-  }
-  if (attempt != 0) return true;
-  if (vfs_flush::rebuild_lists(r, 1, 1, attempt, changed_seen)) {
+  if (attempt == 0 && vfs_flush::rebuild_lists(r, 1, 1, attempt, changed_seen)) {
     skip_metadata(r, saved, "failed metadata extent flush. \n");
     return false;
   }
-  if (*changed_seen && vfs_flush::read_nwa(r.mnt, r.ctx, r.on_mount, nwa)) {
+  if (vfs_flush::read_nwa(r.mnt, r.ctx, r.on_mount, nwa)) {
     skip_metadata(r, saved, kExhausted);
     return false;
   }

@@ -158,6 +158,13 @@ int run(Run& r) {
             : r.kind == Kind::mount_next ? before_change_mount(r)
                                          : before_change_create(r);
   if (err) return err;
+  // A drive failure in the flush before the change turned the volume
+  // read-only: the next disc is not begun, as a volume that can write
+  // nothing more would leave it with descriptors linked to no tree.
+  if (r.kind != Kind::mount_next && is_read_only(r.mnt)) {
+    VN_LOG(KEL_LOG_ERR, "the volume turned read-only before the disc change\n");
+    return release(r, 30);
+  }
   if ((err = switch_disc(r)) != 0) return err;
   return finish(r);
 }

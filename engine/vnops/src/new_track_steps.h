@@ -31,6 +31,8 @@ int release(Run& r, int status);
 int read_only(Run& r, int status, std::uint32_t mount_status, std::uint32_t reason);
 // read_only with 0x80000002 and reason 0x1.
 int fail(Run& r, int status);
+// The volume was turned read-only (a drive failure, a failed flush).
+bool is_read_only(const mdcudfsr_mount* mnt);
 int first_checks(Run& r);
 int clear_vuvi(Run& r);
 int track_flush(Run& r, int full, int* skipped);

@@ -42,6 +42,23 @@ int refuse_not_rewritable(mdcudfsr_mount* mnt) {
   return 22;
 }
 
+constexpr int kTrackAsks = 3;
+
+// The track record asked of the drive. A failed request is asked again:
+// a drive that lost its power fails the command the loss came at and
+// reports the reset on the next one, and only then reads the track again.
+int ask_track(mdcudfsr_mount* mnt, std::uint32_t number, TrackRecord* r, vfs_context_t ctx) {
+  int err = 0;
+  for (int ask = 0; ask < kTrackAsks; ++ask) {
+    *r = TrackRecord{};
+    std::memcpy(r->b, &number, 4);
+    err = VNOP_IOCTL(mnt->devvp, PXOIOCREADTRACKINFO, reinterpret_cast<char*>(r->b), 0, ctx);
+    if (!err) return 0;
+    VN_LOG(KEL_LOG_ERR, "PXOIOCREADTRACKINFO failed/%d\n", err);
+  }
+  return err;
+}
+
 }  // namespace
 
 bool mdcudfsr_is_rewritable_medium(uint32_t t) {
@@ -69,13 +86,9 @@ int mdcudfsr_read_track_information(mdcudfsr_mount* mnt, int track, uint32_t* nw
                                     int32_t* size, vfs_context_t ctx, int ro_on_failure) {
   if (!mnt) return 22;
   TrackRecord r{};
-  const std::uint32_t number = static_cast<std::uint32_t>(track);
-  std::memcpy(r.b, &number, 4);
-  const int err = VNOP_IOCTL(mnt->devvp, PXOIOCREADTRACKINFO, reinterpret_cast<char*>(r.b), 0, ctx);
+  const int err = ask_track(mnt, static_cast<std::uint32_t>(track), &r, ctx);
   bool damaged = false;
-  if (err) {
-    VN_LOG(KEL_LOG_ERR, "PXOIOCREADTRACKINFO failed/%d\n", err);
-  } else {
+  if (!err) {
     const std::uint32_t addr = u32_at(r.b + 16);
     const std::uint32_t fr = usable_free(mnt->medium_type, u32_at(r.b + 20));
     const std::uint32_t sz = u32_at(r.b + 28);

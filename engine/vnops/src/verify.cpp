@@ -30,5 +30,6 @@ int mdcudfsr_sync_drive_cache(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (!mnt) return 22;
   const int err = VNOP_IOCTL(mnt->devvp, DKIOCSYNCHRONIZECACHE, nullptr, 0, ctx);
   if (err) VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
+  mnt->sync_owed = err ? 1 : 0;
   return err;
 }

@@ -363,6 +363,37 @@ TEST_F(SimDrive, TransportFailuresBecomeTheEnginesOwnResults) {
   EXPECT_EQ(3u, ss_->sync_fail_count());
 }
 
+// The drive loses power and reports its reset (unit attention 29h) to the
+// next command, here a read: a SYNCHRONIZE CACHE after that cannot vouch for
+// the writes its cache held, which never reached the disc. With nothing
+// written since the last sync the reset costs nothing, and the sync after
+// the failed one settles again.
+TEST_F(SimDrive, ASyncAfterAResetOfTheDriveFailsWhenItsCacheHeldWrites) {
+  start("QMR-T300B", 0xE2);
+  ASSERT_EQ(0, ss_->init());
+  char list[12] = {0, 2, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(0, ss_->format_unit(list, false));
+  for (bool written : {true, false}) {
+    SCOPED_TRACE(written ? "writes in the cache" : "nothing cached");
+    ASSERT_EQ(0, ss_->synchronize_cache(nullptr));
+    std::vector<std::uint8_t> data(64 * 1024, 0x5A), back(data.size(), 0);
+    pxo_buf bp{};
+    bp.blkno = 0x200;
+    bp.count = bp.bufsize = static_cast<std::uint32_t>(data.size());
+    bp.data = data.data();
+    if (written) {
+      ASSERT_EQ(0, ss_->pxo_write10_for_cluster(&bp, 0));
+    }
+    sim_->drive().power_cut(0);
+    bp.data = back.data();
+    EXPECT_NE(0, ss_->pxo_read10(&bp)) << "the read the reset is reported to";
+    EXPECT_EQ(written ? 5 : 0, ss_->synchronize_cache(nullptr));
+    ASSERT_EQ(0, ss_->pxo_read10(&bp));
+    EXPECT_EQ(std::vector<std::uint8_t>(data.size(), 0), back) << "nothing reached the disc";
+    EXPECT_EQ(0, ss_->synchronize_cache(nullptr));
+  }
+}
+
 TEST_F(SimDrive, AlarmReachesTheDriveOnce) {
   start("QMR-T400A");
   ASSERT_EQ(0, ss_->init());

@@ -297,7 +297,14 @@ const Row kRows[] = {
     {"descriptor sequence extents of length 0xFFFFF800", both(anchors(16, 0xFFFFF800u), anchors(24, 0xFFFFF800u)),
      Outcome::Writable, Outcome::Writable},
     {"descriptor sequences past the disc", both(anchors(20, 0xFFFFF000u), anchors(28, 0xFFFFF000u)),
-     Outcome::Refused, Outcome::Writable},
+     Outcome::Refused, Outcome::ReadOnly, WRPROT_READONLY},
+    // Anchors that name other places than the volume's own for its
+    // sequences: a flush would write where they point, so the volume is
+    // not written.
+    {"main descriptor sequence at 0xFFFFFFF0", anchors(20, 0xFFFFFFF0u), Outcome::ReadOnly, Outcome::ReadOnly,
+     WRPROT_READONLY},
+    {"both descriptor sequences at the first anchor", both(anchors(20, 256), anchors(28, 256)), Outcome::Refused,
+     Outcome::ReadOnly, WRPROT_READONLY},
     {"integrity descriptor past the disc", lvds(offsetof(logvol_desc, integrity_seq_id) + 4, 0xFFFFF000u),
      Outcome::Refused, Outcome::Refused},
     // The file set descriptor is read where this system records it, the

@@ -366,6 +366,12 @@ class storage_scsi {
   // Counted by every thread that writes or flushes.
   std::atomic<std::uint32_t> m_write_fail_cnt{0};
   std::atomic<std::uint32_t> m_sync_fail_cnt{0};
+  // Writes the drive took since its last SYNCHRONIZE CACHE, and a reset it
+  // reported (unit attention 29h) while it held them: its cache is gone,
+  // and the next SYNCHRONIZE CACHE must not vouch for them.
+  std::atomic<bool> m_cached_writes{false};
+  std::atomic<bool> m_cache_lost{false};
+  void note_cache_state(const unsigned char* cdb, int res, std::uint8_t status, const unsigned char* sense);
   bool m_reasons_open = true;
   bool m_write_once = false;
 

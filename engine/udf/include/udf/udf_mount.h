@@ -116,6 +116,9 @@ struct mdcudfsr_udf_fields {
   uint32_t is_rewritable = 0;
   uint8_t format_level = 0;           // 2, or 0x12 for the extended volume type
   uint8_t desc_write_check_mode = 0;  // 2: compare images with the medium first
+  // A SYNCHRONIZE CACHE failed and no good one came since: what the drive
+  // shows may still be its cache, or the medium after a loss of power.
+  std::atomic<uint32_t> sync_owed{0};
 
   alignas(8) anchor_vdp avdp{};
   alignas(8) mdcudfsr_vds_copies vds{};
