@@ -2,13 +2,12 @@
 // another program made, keeps the automatic format for a blank first disc
 // and finishes its own format when a kill interrupted it, and reports a
 // volume on discs with no room beyond their reserve read-only.
+#include "foreign_volume.h"
 #include "scenario_support.h"
 #include "sim/wire.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,39 +21,6 @@ namespace {
 
 constexpr std::uint32_t kDiscBlocks = 0x100000;
 constexpr std::uint8_t kWrite10 = 0x2A, kFormatUnit = 0x04;
-constexpr const char* kMkudffs = "/usr/sbin/mkudffs";
-
-// A volume made by mkudffs in a sparse image of the cartridge's disc size.
-// False (with a failure) when the tool does not run.
-bool make_foreign_image(const std::string& path, const char* media, const char* revision) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool sized = ::ftruncate(fileno(f), std::int64_t{kDiscBlocks} * kelsim::kBlockSize) == 0;
-  std::fclose(f);
-  if (!sized) return false;
-  const std::string cmd = std::string(kMkudffs) + " --media-type=" + media + " --udfrev=" + revision +
-                          " --label=FOREIGN --blocksize=2048 " + path + " >/dev/null 2>&1";
-  const int status = std::system(cmd.c_str());
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << cmd;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// The data regions of a sparse image, in blocks.
-std::vector<std::pair<std::uint32_t, std::uint32_t>> data_runs(const std::string& path) {
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return runs;
-  const off_t end = ::lseek(fd, 0, SEEK_END);
-  for (off_t at = ::lseek(fd, 0, SEEK_DATA); at >= 0 && at < end;) {
-    off_t hole = ::lseek(fd, at, SEEK_HOLE);
-    if (hole < 0) hole = end;
-    runs.emplace_back(static_cast<std::uint32_t>(at / kelsim::kBlockSize),
-                      static_cast<std::uint32_t>((hole + kelsim::kBlockSize - 1) / kelsim::kBlockSize));
-    at = ::lseek(fd, hole, SEEK_DATA);
-  }
-  ::close(fd);
-  return runs;
-}
 
 class RewritableCheck : public Scenario {
  protected:
@@ -108,12 +74,6 @@ class RewritableCheck : public Scenario {
   }
 };
 
-struct Foreign {
-  const char* media;
-  const char* revision;
-};
-void PrintTo(const Foreign& f, std::ostream* os) { *os << "mkudffs --media-type=" << f.media << " --udfrev=" << f.revision; }
-
 class ForeignVolume : public RewritableCheck, public ::testing::WithParamInterface<Foreign> {};
 
 // Check over another program's volume answers an error and leaves the disc
@@ -122,7 +82,7 @@ class ForeignVolume : public RewritableCheck, public ::testing::WithParamInterfa
 TEST_P(ForeignVolume, CheckRefusesItAndLeavesTheDiscAlone) {
   if (::access(kMkudffs, X_OK) != 0) GTEST_SKIP() << kMkudffs << " is missing (package udftools)";
   const std::string image = std::filesystem::temp_directory_path() / ("kel-foreign-" + std::to_string(::getpid()));
-  ASSERT_TRUE(make_foreign_image(image, GetParam().media, GetParam().revision));
+  ASSERT_TRUE(make_foreign_image(image, GetParam().media, GetParam().revision, kDiscBlocks));
   load_image(image);
   std::filesystem::remove(image);
   if (HasFatalFailure()) return;
