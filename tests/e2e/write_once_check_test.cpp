@@ -56,6 +56,18 @@ bool writes_disc(const TranscriptEntry& e) {
 std::uint32_t lba_of(const TranscriptEntry& e) { return kelsim::get_be32(e.cdb.data() + 2); }
 std::uint32_t blocks_of(const TranscriptEntry& e) { return std::uint32_t{e.cdb[7]} << 8 | e.cdb[8]; }
 
+// The blocks of a mkudffs volume of kImageBlocks blocks; a failure (and
+// nothing) when the tool does not make it.
+std::vector<std::uint8_t> foreign_volume(const Foreign& v) {
+  const std::string path = std::filesystem::temp_directory_path() / ("kel-foreign-wo-" + std::to_string(::getpid()));
+  if (!make_foreign_image(path, v.media, v.revision, kImageBlocks)) return {};
+  std::ifstream f(path, std::ios::binary);
+  std::vector<std::uint8_t> volume{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+  std::filesystem::remove(path);
+  EXPECT_EQ(std::size_t{kImageBlocks} * kelsim::kBlockSize, volume.size());
+  return volume;
+}
+
 struct ForeignCase {
   Medium medium;
   Foreign volume;
@@ -74,12 +86,8 @@ class ForeignWriteOnce : public Scenario, public ::testing::WithParamInterface<F
 // pseudo-overwrite resources.
 TEST_P(ForeignWriteOnce, CheckRefusesItAndWritesNothing) {
   if (::access(kMkudffs, X_OK) != 0) GTEST_SKIP() << kMkudffs << " is missing (package udftools)";
-  const std::string path = std::filesystem::temp_directory_path() / ("kel-foreign-wo-" + std::to_string(::getpid()));
-  ASSERT_TRUE(make_foreign_image(path, GetParam().volume.media, GetParam().volume.revision, kImageBlocks));
-  std::ifstream f(path, std::ios::binary);
-  const std::vector<std::uint8_t> volume{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-  std::filesystem::remove(path);
-  ASSERT_EQ(std::size_t{kImageBlocks} * kelsim::kBlockSize, volume.size());
+  const std::vector<std::uint8_t> volume = foreign_volume(GetParam().volume);
+  ASSERT_FALSE(volume.empty());
   make_sim(options_of(GetParam().medium));
   kel_test::record_blocks(cartridge(), 0, 0, kImageBlocks, volume.data());
   ASSERT_EQ(0u, save_cartridge());
@@ -121,6 +129,56 @@ INSTANTIATE_TEST_SUITE_P(Mkudffs, ForeignWriteOnce, ::testing::ValuesIn(foreign_
                            return std::string(i.param.medium.name) + "_" + i.param.volume.media + "_" +
                                   (i.param.volume.revision + 2);
                          });
+
+class WriteOnceMove : public Scenario {};
+
+// A volume on slot 0 whose next space lies past "Disc Span Threshold", and
+// on slot 1 a mkudffs volume: the archive that needs the move to slot 1 is
+// refused, the files archived before restore, and neither that engine nor
+// the next sends a command that writes slot 1 while it is loaded.
+TEST_F(WriteOnceMove, ToADiscAnotherProgramRecordedLeavesItAlone) {
+  if (::access(kMkudffs, X_OK) != 0) GTEST_SKIP() << kMkudffs << " is missing (package udftools)";
+  const std::vector<std::uint8_t> volume = foreign_volume({"bdr", "0x0260"});
+  ASSERT_FALSE(volume.empty());
+  make_sim(ScenarioOptions{});
+  kel_test::record_blocks(cartridge(), 1, 0, kImageBlocks, volume.data());
+  ASSERT_EQ(0u, save_cartridge());
+  dwords_ = {{"Packed Write Mode", 0}};
+  start_checked();
+  ASSERT_TRUE(archive_file("/A", 1u << 20, 1).ok);
+  sync("SyncTime");
+  const std::uint64_t nwa = number(ask_one("GetVolumeInfo", "KelVolume"), "NextWritableBlock");
+  unmount();
+  dwords_.push_back({"Disc Span Threshold", static_cast<std::uint32_t>(nwa)});
+  start_checked();
+  const std::size_t mark = sim_->service().transcript().size();
+  ASSERT_TRUE(archive_file("/B", 3u << 20, 2).ok);
+  const auto moved = try_archive_file("/C", 3u << 20, 3);
+  EXPECT_FALSE(moved.ok) << "an archive that needed the move";
+  for (const char* name : {"/A", "/B"}) expect_restores(name);
+  unmount();
+  // The next engine finds slot 0 closed for the move and takes the move up
+  // again: it is refused again, and slot 1 is still left alone.
+  start();
+  ask("Check");
+  unmount();
+  const auto t = sim_->service().transcript();
+  int slot = 0;
+  bool loaded1 = false;
+  for (std::size_t i = mark; i < t.size(); ++i) {
+    if (t[i].is_notice()) continue;
+    if (is_slot_load(t[i])) slot = loaded_slot_of(t[i]);
+    loaded1 |= slot == 1;
+    EXPECT_FALSE(slot == 1 && writes_disc(t[i])) << "sent to slot 1: " << t[i].line();
+  }
+  EXPECT_TRUE(loaded1) << "the move never loaded slot 1";
+  const kelsim::Disc& d = cartridge().disc(1);
+  ASSERT_EQ(d.tracks.size(), 1u);
+  EXPECT_EQ(d.tracks[0].nwa, kImageBlocks);
+  std::vector<std::uint8_t> now(volume.size());
+  ASSERT_EQ(0u, cartridge().read_blocks(1, 0, kImageBlocks, now.data()));
+  EXPECT_TRUE(now == volume) << "slot 1 is left as it was";
+}
 
 // ---------------------------------------------------------------- the format cut short
 
