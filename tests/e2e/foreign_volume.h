@@ -2,6 +2,7 @@
 // tests that a Check never formats over them nor writes to them.
 #pragma once
 
+#include "scenario_support.h"
 #include "sim/cartridge.h"
 
 #include <gtest/gtest.h>
@@ -63,5 +64,38 @@ struct Foreign {
 inline void PrintTo(const Foreign& f, std::ostream* os) {
   *os << "mkudffs --media-type=" << f.media << " --udfrev=" << f.revision;
 }
+
+// Commands that format a disc, reserve on it or write to it.
+inline bool writes_disc(const TranscriptEntry& e) {
+  switch (e.opcode()) {
+    case 0x04: case 0x2A: case 0x53: case 0x5B: case 0xD2:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A cartridge whose disc in the drive holds another program's volume.
+class ForeignCheck : public Scenario {
+ protected:
+  // Two engines in turn start, ask Check and unmount: each Check answers
+  // the error of a volume this system did not format, and neither sends a
+  // command that writes a disc.
+  void expect_two_checks_refused() {
+    for (int engine = 0; engine < 2; ++engine) {
+      SCOPED_TRACE(engine ? "second engine" : "first engine");
+      const std::size_t mark = sim_->service().transcript().size();
+      start();
+      const auto answers = ask("Check");
+      ASSERT_FALSE(answers.empty());
+      EXPECT_EQ(answers.back().name, "HRESULT") << answers.back().raw;
+      EXPECT_EQ(answers.back().attribute("HRESULT"), std::to_string(std::int32_t(0x80070057))) << answers.back().raw;
+      const auto t = sim_->service().transcript();
+      for (std::size_t i = mark; i < t.size(); ++i)
+        EXPECT_FALSE(!t[i].is_notice() && writes_disc(t[i])) << "sent to the disc: " << t[i].line();
+      unmount();
+    }
+  }
+};
 
 }  // namespace e2e

@@ -193,6 +193,15 @@ class MediaSim : public ::testing::Test {
               reinterpret_cast<const logvol_integrity_desc*>(lv.data())->num_partitions);
   }
   void expect_udfinfo(int slot, const std::vector<std::string>& lines) { ::expect_udfinfo(image(slot), lines); }
+  // A blank disc of `type` in slot 0 taken by `wo` through the whole
+  // automatic format.
+  void format_slot0(scsi_service_wo& wo, std::uint8_t type) {
+    start(type);
+    wo.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
+    std::uint32_t steps = 0;
+    Boolean msn = 0;
+    ASSERT_EQ(0, wo.auto_format(&steps, false, &msn, ss_.get(), false));
+  }
 
   std::filesystem::path dir_;
   std::unique_ptr<kelsim::SimHarness> sim_;
@@ -450,12 +459,9 @@ TEST_F(MediaSim, TrackPaddingAtItsLimitWritesNothing) {
 TEST_F(MediaSim, EraseOfAWrittenWriteOnceDiscLeavesAFreshEmptyVolume) {
   for (const WoCase& c : kWoCases) {
     SCOPED_TRACE(c.type);
-    start(c.type);
     scsi_service_wo wo;
-    wo.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
-    std::uint32_t steps = 0;
-    Boolean msn = 0;
-    ASSERT_EQ(0, wo.auto_format(&steps, false, &msn, ss_.get(), false));
+    format_slot0(wo, c.type);
+    if (HasFatalFailure()) return;
     // The volume was used: the last unique id is 500.
     auto& v = sim_->cartridge().attributes[0x1500].value;
     v[60] = 0, v[61] = 0, v[62] = 0x01, v[63] = 0xF4;
@@ -893,12 +899,11 @@ TEST_F(MediaSim, OnlyTheSystemsOwnFormatCutShortIsFormattedAgain) {
        false},
   };
   for (const WoCase& c : kWoCases) {
-    start(c.type);
     scsi_service_wo full;
-    full.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
+    format_slot0(full, c.type);
+    if (HasFatalFailure()) return;
     std::uint32_t steps = 0;
     Boolean msn = 0;
-    ASSERT_EQ(0, full.auto_format(&steps, false, &msn, ss_.get(), false));
     const std::uint32_t track1 = sim_->cartridge().disc(0).tracks[0].nwa;
     const Image format = block(0, 0, track1);
     for (const Row& r : rows) {

@@ -2,6 +2,7 @@
 // service and changer drive: pre-mount, mount of the last slot, and blocks
 // read and written through the buffer and cluster calls.
 #include "drive_fixture.h"
+#include "support/recorded_disc.h"
 #include "support/settles.h"
 
 #include "drive/client_if.h"
@@ -405,6 +406,39 @@ TEST_F(SimClient, BlankCartridgeIsFormattedOnceAndMountsAgain) {
     EXPECT_EQ(0, mount_last_slot());
     EXPECT_EQ(0, mount_last_slot());
     EXPECT_NE(2u, mount_info().AccessMode);
+  }
+}
+
+// A blank cartridge memory and a first disc formatted into one track that
+// another program recorded (here a volume recognised by "CD001" at block
+// 16): the mount of the last slot refuses it as a volume this system did
+// not format (95, status 80000200h, reason 200h, raw), sends nothing that
+// writes the disc, and so does a second mount.
+TEST_F(SimClient, AWriteOnceFirstDiscAnotherProgramRecordedIsRefused) {
+  for (std::uint8_t medium : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
+    SCOPED_TRACE(static_cast<int>(medium));
+    clientif_delete();
+    stop();
+    start(medium);
+    std::vector<std::uint8_t> image(128 * 2048, 0);
+    const std::uint8_t pvd[7] = {1, 'C', 'D', '0', '0', '1', 1};
+    std::memcpy(image.data() + 16 * 2048, pvd, sizeof pvd);
+    kel_test::record_blocks(sim_->cartridge(), 0, 0, 128, image.data());
+    ASSERT_EQ(0, mount_start());
+    sim_->service().clear_transcript();
+    for (int mount = 0; mount < 2; ++mount) {
+      EXPECT_EQ(95, mount_last_slot());
+      const auto mi = mount_info();
+      EXPECT_EQ(0x80000200u, mi.MountStatus);
+      EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x200u);
+      EXPECT_EQ(2u, mi.AccessMode);
+    }
+    for (const auto& e : sim_->service().transcript()) {
+      const int op = e.is_notice() ? -1 : e.opcode();
+      EXPECT_TRUE(op != 0x04 && op != 0x2A && op != 0x53 && op != 0xD2) << e.line();
+    }
+    EXPECT_EQ(1u, sim_->cartridge().disc(0).tracks.size());
+    EXPECT_EQ(128u, sim_->cartridge().disc(0).tracks[0].nwa);
   }
 }
 
