@@ -1,5 +1,5 @@
-// Volumes another program made: mkudffs images in sparse files, for the
-// tests that a Check never formats over them nor writes to them.
+// Volumes another program made (mkudffs images in sparse files) and the
+// checks of what Check leaves on a first disc it did not format.
 #pragma once
 
 #include "scenario_support.h"
@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -75,9 +76,23 @@ inline bool writes_disc(const TranscriptEntry& e) {
   }
 }
 
-// A cartridge whose disc in the drive holds another program's volume.
-class ForeignCheck : public Scenario {
+// Check over a first disc this system did not format, or did not finish
+// formatting.
+class CheckScenario : public Scenario {
  protected:
+  // After a kill in the automatic format: the next Check mounts the disc,
+  // a folder made and synced then is kept through an unmount and a mount
+  // from an emptied cache, and udfinfo passes on the written slots.
+  void expect_formatted_again() {
+    start_checked();
+    mkdir("/x");
+    sync("SyncTime");
+    unmount();
+    start_checked(true);
+    EXPECT_EQ(listing("/"), std::set<std::string>{"x"});
+    unmount();
+    expect_udfinfo_on_written_slots();
+  }
   // Two engines in turn start, ask Check and unmount: each Check answers
   // the error of a volume this system did not format, and neither sends a
   // command that writes a disc.

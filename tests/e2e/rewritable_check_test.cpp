@@ -22,7 +22,7 @@ namespace {
 constexpr std::uint32_t kDiscBlocks = 0x100000;
 constexpr std::uint8_t kWrite10 = 0x2A;
 
-class RewritableCheck : public ForeignCheck {
+class RewritableCheck : public CheckScenario {
  protected:
   // An E2h cartridge of two slots whose slot 0 holds a copy of the image.
   void load_image(const std::string& image) {
@@ -122,14 +122,7 @@ TEST_F(RewritableCheck, AKillDuringTheAutomaticFormatIsFormattedAgainByTheNextCh
     make_sim(o);
     start();
     ASSERT_TRUE(kill_at_command("Check", {}, static_cast<std::size_t>(at - writes.begin()), nullptr, kWrite10));
-    start_checked();
-    mkdir("/x");
-    sync("SyncTime");
-    unmount();
-    start_checked(true);
-    EXPECT_EQ(listing("/"), std::set<std::string>{"x"});
-    unmount();
-    expect_udfinfo_on_written_slots();
+    expect_formatted_again();
   }
 }
 
