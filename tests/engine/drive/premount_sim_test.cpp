@@ -68,6 +68,12 @@ class SimClient : public ::testing::Test {
     kel::SetMediumCookie(0);
     kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
   }
+  // A new client on a new cartridge of `medium`.
+  void restart(std::uint8_t medium, std::uint8_t loaded = 0) {
+    clientif_delete();
+    stop();
+    start(medium, loaded);
+  }
   // Disc 0 of a write-once cartridge as the automatic format leaves it.
   void format_write_once_disc0() { format_write_once_disc(0); }
   void format_write_once_disc(int slot) {
@@ -153,9 +159,7 @@ TEST_F(SimClient, PremountOfAFormattedCartridge) {
 TEST_F(SimClient, AWriteOnceDiscWithNothingRecordedAtItsStartIsNoRawMedium) {
   for (bool formatted : {false, true}) {
     SCOPED_TRACE(formatted ? "formatted, first track blank" : "never formatted");
-    clientif_delete();
-    stop();
-    start(0xE1);
+    restart(0xE1);
     if (formatted) {
       auto& d = sim_->cartridge().disc(0);
       d.formatted = true;
@@ -395,9 +399,7 @@ TEST_F(SimClient, AReadWithoutAHostServiceIsAnIOError) {
 TEST_F(SimClient, BlankCartridgeIsFormattedOnceAndMountsAgain) {
   for (std::uint8_t medium : {std::uint8_t{0xE1}, std::uint8_t{0xE2}}) {
     SCOPED_TRACE(static_cast<int>(medium));
-    clientif_delete();
-    stop();
-    start(medium);
+    restart(medium);
     ASSERT_EQ(0, mount_start());
     EXPECT_TRUE(pclient_if->unread_1500h());
     ASSERT_EQ(0, mount_last_slot());
@@ -417,9 +419,7 @@ TEST_F(SimClient, BlankCartridgeIsFormattedOnceAndMountsAgain) {
 TEST_F(SimClient, AWriteOnceFirstDiscAnotherProgramRecordedIsRefused) {
   for (std::uint8_t medium : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
     SCOPED_TRACE(static_cast<int>(medium));
-    clientif_delete();
-    stop();
-    start(medium);
+    restart(medium);
     std::vector<std::uint8_t> image(128 * 2048, 0);
     const std::uint8_t pvd[7] = {1, 'C', 'D', '0', '0', '1', 1};
     std::memcpy(image.data() + 16 * 2048, pvd, sizeof pvd);
@@ -459,9 +459,7 @@ TEST_F(SimClient, Unreadable1500hVerdicts) {
   EXPECT_EQ(0x80000200u, mi.MountStatus);
   EXPECT_EQ(2u, mi.AccessMode);
 
-  clientif_delete();
-  stop();
-  start(0xE1);
+  restart(0xE1);
   format_write_once_disc0();
   sim_->cartridge().attributes.erase(0x1500);
   sim_->cartridge().attributes.erase(0x0408);
@@ -493,9 +491,7 @@ TEST_F(SimClient, ProtectedOrUnreadableProtectionNeverStartsAnUnfinishedBacktrac
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
-    clientif_delete();
-    stop();
-    start(0xE2);
+    restart(0xE2);
     ASSERT_EQ(0, mount_start());
     ASSERT_EQ(0, mount_last_slot());  // formats slot 0 and writes 1500h
     clientif_delete();
@@ -707,9 +703,7 @@ TEST_F(SimClient, ServiceControlsReachTheMediaServices) {
   for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x53, e.opcode());
 
   // On write-once media it reserves track 2 and writes the end area.
-  clientif_delete();
-  stop();
-  start(0xE1);
+  restart(0xE1);
   ASSERT_EQ(0, mount_start());
   pclient_if->service().set_write_once(true);
   std::uint8_t list[12] = {0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
@@ -758,9 +752,7 @@ TEST_F(SimClient, MountForLastSlotVerdicts) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    clientif_delete();
-    stop();
-    start(0xE1, 0);
+    restart(0xE1, 0);
     for (int slot = 0; slot <= 3; ++slot) format_write_once_disc(slot);
     sim_->cartridge().attributes[0x0D00] = {0, {3}};
     ASSERT_EQ(0, mount_start());
@@ -799,9 +791,7 @@ TEST_F(SimClient, TheSlotLoadOfTheSearchWaitsForItsDiscAndTwoFailedMechanismRead
   } cases[] = {{0, false}, {1, false}, {3, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failures);
-    clientif_delete();
-    stop();
-    start(0xE1);
+    restart(0xE1);
     format_write_once_disc(0);
     format_write_once_disc(2);
     sim_->cartridge().attributes[0x0D00] = {0, {2}};
