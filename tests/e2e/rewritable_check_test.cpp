@@ -2,13 +2,12 @@
 // another program made, keeps the automatic format for a blank first disc
 // and finishes its own format when a kill interrupted it, and reports a
 // volume on discs with no room beyond their reserve read-only.
+#include "foreign_volume.h"
 #include "scenario_support.h"
 #include "sim/wire.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,42 +20,9 @@ namespace e2e {
 namespace {
 
 constexpr std::uint32_t kDiscBlocks = 0x100000;
-constexpr std::uint8_t kWrite10 = 0x2A, kFormatUnit = 0x04;
-constexpr const char* kMkudffs = "/usr/sbin/mkudffs";
+constexpr std::uint8_t kWrite10 = 0x2A;
 
-// A volume made by mkudffs in a sparse image of the cartridge's disc size.
-// False (with a failure) when the tool does not run.
-bool make_foreign_image(const std::string& path, const char* media, const char* revision) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool sized = ::ftruncate(fileno(f), std::int64_t{kDiscBlocks} * kelsim::kBlockSize) == 0;
-  std::fclose(f);
-  if (!sized) return false;
-  const std::string cmd = std::string(kMkudffs) + " --media-type=" + media + " --udfrev=" + revision +
-                          " --label=FOREIGN --blocksize=2048 " + path + " >/dev/null 2>&1";
-  const int status = std::system(cmd.c_str());
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << cmd;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// The data regions of a sparse image, in blocks.
-std::vector<std::pair<std::uint32_t, std::uint32_t>> data_runs(const std::string& path) {
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return runs;
-  const off_t end = ::lseek(fd, 0, SEEK_END);
-  for (off_t at = ::lseek(fd, 0, SEEK_DATA); at >= 0 && at < end;) {
-    off_t hole = ::lseek(fd, at, SEEK_HOLE);
-    if (hole < 0) hole = end;
-    runs.emplace_back(static_cast<std::uint32_t>(at / kelsim::kBlockSize),
-                      static_cast<std::uint32_t>((hole + kelsim::kBlockSize - 1) / kelsim::kBlockSize));
-    at = ::lseek(fd, hole, SEEK_DATA);
-  }
-  ::close(fd);
-  return runs;
-}
-
-class RewritableCheck : public Scenario {
+class RewritableCheck : public CheckScenario {
  protected:
   // An E2h cartridge of two slots whose slot 0 holds a copy of the image.
   void load_image(const std::string& image) {
@@ -99,20 +65,7 @@ class RewritableCheck : public Scenario {
     }
     return lines;
   }
-  // Commands that wrote to a disc or formatted one since transcript entry `from`.
-  int disc_writes_since(std::size_t from) {
-    const auto t = sim_->service().transcript();
-    int n = 0;
-    for (std::size_t i = from; i < t.size(); ++i) n += t[i].opcode() == kWrite10 || t[i].opcode() == kFormatUnit;
-    return n;
-  }
 };
-
-struct Foreign {
-  const char* media;
-  const char* revision;
-};
-void PrintTo(const Foreign& f, std::ostream* os) { *os << "mkudffs --media-type=" << f.media << " --udfrev=" << f.revision; }
 
 class ForeignVolume : public RewritableCheck, public ::testing::WithParamInterface<Foreign> {};
 
@@ -122,7 +75,7 @@ class ForeignVolume : public RewritableCheck, public ::testing::WithParamInterfa
 TEST_P(ForeignVolume, CheckRefusesItAndLeavesTheDiscAlone) {
   if (::access(kMkudffs, X_OK) != 0) GTEST_SKIP() << kMkudffs << " is missing (package udftools)";
   const std::string image = std::filesystem::temp_directory_path() / ("kel-foreign-" + std::to_string(::getpid()));
-  ASSERT_TRUE(make_foreign_image(image, GetParam().media, GetParam().revision));
+  ASSERT_TRUE(make_foreign_image(image, GetParam().media, GetParam().revision, kDiscBlocks));
   load_image(image);
   std::filesystem::remove(image);
   if (HasFatalFailure()) return;
@@ -130,17 +83,7 @@ TEST_P(ForeignVolume, CheckRefusesItAndLeavesTheDiscAlone) {
   const auto before = volume_lines();
   ASSERT_FALSE(before.empty());
   EXPECT_NE(std::find(before.begin(), before.end(), "label=FOREIGN"), before.end());
-  for (int engine = 0; engine < 2; ++engine) {
-    SCOPED_TRACE(engine ? "second engine" : "first engine");
-    const std::size_t mark = sim_->service().transcript().size();
-    start();
-    const auto answers = ask("Check");
-    ASSERT_FALSE(answers.empty());
-    EXPECT_EQ(answers.back().name, "HRESULT") << answers.back().raw;
-    EXPECT_EQ(answers.back().attribute("HRESULT"), std::to_string(std::int32_t(0x80070057))) << answers.back().raw;
-    EXPECT_EQ(disc_writes_since(mark), 0) << "nothing written to the disc";
-    unmount();
-  }
+  expect_two_checks_refused();
   ASSERT_EQ(0u, sim_->drive().flush());
   EXPECT_EQ(volume_lines(), before) << "the volume is left as it was";
 }
@@ -179,14 +122,7 @@ TEST_F(RewritableCheck, AKillDuringTheAutomaticFormatIsFormattedAgainByTheNextCh
     make_sim(o);
     start();
     ASSERT_TRUE(kill_at_command("Check", {}, static_cast<std::size_t>(at - writes.begin()), nullptr, kWrite10));
-    start_checked();
-    mkdir("/x");
-    sync("SyncTime");
-    unmount();
-    start_checked(true);
-    EXPECT_EQ(listing("/"), std::set<std::string>{"x"});
-    unmount();
-    expect_udfinfo_on_written_slots();
+    expect_formatted_again();
   }
 }
 

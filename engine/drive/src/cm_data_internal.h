@@ -45,6 +45,10 @@ inline std::uint32_t track2_offset(std::uint8_t type) {
 }
 inline std::uint32_t min_write_once_blocks(std::uint8_t type) { return 4352 + 64 + track2_offset(type); }
 
+// A descriptor tag that is sound: identifier `id`, checksum, CRC over its
+// CRC length (within one 2048-byte sector), recorded at `lsn`.
+bool sound_tag(const std::uint8_t* d, std::uint16_t id, std::uint32_t lsn);
+
 // Recording time of a format or erase: the current UTC time. False when the
 // clock cannot be read.
 bool now_utc(std::tm* out);

@@ -48,9 +48,9 @@ Mechanism read_mechanism(storage_scsi* s) {
   return m;
 }
 
-// A descriptor tag that is sound: identifier `id`, checksum, CRC over its
-// CRC length, recorded at `lsn`.
-bool sound_tag(const std::uint8_t* d, std::uint16_t id, std::uint32_t lsn) {
+}  // namespace
+
+bool media::sound_tag(const std::uint8_t* d, std::uint16_t id, std::uint32_t lsn) {
   if (le16(d) != id || le32(d + 12) != lsn) return false;
   std::uint8_t sum = 0;
   for (int i = 0; i < 16; ++i)
@@ -58,8 +58,6 @@ bool sound_tag(const std::uint8_t* d, std::uint16_t id, std::uint32_t lsn) {
   const std::uint16_t len = le16(d + 10);
   return sum == d[4] && len <= kSector - 16 && calculate_crc(d + 16, len) == le16(d + 8);
 }
-
-}  // namespace
 
 scsi_service::scsi_service() = default;
 
@@ -126,18 +124,7 @@ errno_t scsi_service::isFormatted(bool* mediaFormatted, bool* isReadFormatCapaci
       *mediaFormatted = false;
       return 0;
     }
-    pxo_disc_info_t di{};
-    di.datatype = 0;
-    res = m_storage_scsi->read_disc_info(reinterpret_cast<caddr_t>(&di), true);
-    const auto* raw = reinterpret_cast<const std::uint8_t*>(&di);
-    const unsigned last_track = (static_cast<unsigned>(raw[15]) << 8) | raw[10];
-    if (res == 0 && last_track == 2) {
-      *mediaFormatted = true;
-      return 0;
-    }
-    DRV_LOG(ERR_, "Medium Type is WO, unformat media(Track #2 not exist). return(%d)\n", res);
-    *mediaFormatted = false;
-    return res;
+    return write_once_formatted(mediaFormatted, foreignVolume);
   }
   if (res != 0) {
     *isReadFormatCapacityErr = true;
@@ -152,8 +139,42 @@ errno_t scsi_service::isFormatted(bool* mediaFormatted, bool* isReadFormatCapaci
   return rewritable_formatted(drvint::be32(cap + 4), mtype, mediaFormatted, foreignVolume);
 }
 
+errno_t scsi_service::write_once_formatted(bool* mediaFormatted, bool* foreignVolume) {
+  pxo_disc_info_t di{};
+  di.datatype = 0;
+  errno_t res = m_storage_scsi->read_disc_info(reinterpret_cast<caddr_t>(&di), true);
+  const auto* raw = reinterpret_cast<const std::uint8_t*>(&di);
+  const unsigned last_track = (static_cast<unsigned>(raw[15]) << 8) | raw[10];
+  if (res == 0 && last_track == 2) {
+    *mediaFormatted = true;
+    return 0;
+  }
+  if (res != 0) {
+    DRV_LOG(ERR_, "Medium Type is WO, unformat media(Track #2 not exist). return(%d)\n", res);
+    *mediaFormatted = false;
+    return res;
+  }
+  // One track: blank, or this system's format cut short, is formatted (again);
+  // blocks another program recorded, or ones that cannot be read, never are.
+  bool own = false;
+  if (errno_t e = m_wo.track1_holds_own_format(&own)) {
+    DRV_LOG(ERR_, "Medium Type is WO, track 1 cannot be read. return(%d)\n", e);
+    *mediaFormatted = true;
+    return e;
+  }
+  if (!own) {
+    DRV_LOG(ERR_, "Medium Type is WO, a volume this system did not format.\n");
+    if (foreignVolume) *foreignVolume = true;
+    *mediaFormatted = true;
+    return 0;
+  }
+  DRV_LOG(ERR_, "Medium Type is WO, unformat media(Track #2 not exist). return(%d)\n", 0);
+  *mediaFormatted = false;
+  return 0;
+}
+
 bool scsi_service::anchored_sequence(const std::uint8_t* anchor, std::uint32_t blocks) {
-  if (!sound_tag(anchor, 2, 256)) return false;
+  if (!media::sound_tag(anchor, 2, 256)) return false;
   std::unique_ptr<std::uint8_t[]> area(new (std::nothrow) std::uint8_t[kArea]);
   if (!area) return false;
   for (std::uint32_t extent : {16u, 24u}) {
@@ -162,7 +183,7 @@ bool scsi_service::anchored_sequence(const std::uint8_t* anchor, std::uint32_t b
     std::memset(area.get(), 0, kArea);
     if (read_area(loc, area.get()) != 0) continue;
     for (std::uint32_t i = 0; i < std::min(length, kArea / kSector); ++i)
-      if (sound_tag(area.get() + i * kSector, 1, loc + i)) return true;
+      if (media::sound_tag(area.get() + i * kSector, 1, loc + i)) return true;
   }
   return false;
 }
@@ -691,6 +712,9 @@ errno_t scsi_service::auto_format_retry_wo(bool flag, Boolean* serialKnown, stor
       if (c != 0) DRV_LOG(ERR_, "init_config failed. err=%d\n", c);
       return c;
     }
+    // A disc that holds blocks another program recorded (or whose track 1
+    // cannot be read) is left as it is: nothing is padded or written again.
+    if (m_wo.disc_refused()) return res;
     // The format gave up at the end of the medium once track 2 exists: only
     // the end area and its last anchor are written again. (The progress
     // counter cannot tell: with drive verify on it counts no VERIFY.)

@@ -3,8 +3,10 @@
 #include "drive/scsi_service_wo.h"
 
 #include "cm_data_internal.h"
+#include "udf/udf_regid.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -163,6 +165,57 @@ errno_t read_disc(storage_scsi* s, std::uint8_t* status, std::uint16_t* last_tra
   return 0;
 }
 
+// ---------------------------------------------------------------- blocks of track 1 that are this system's
+
+// The format writes, below the metadata area at 4352, only its recognition
+// sequence (16-18), its anchor (256) naming its descriptor sequences, the
+// sequences and the integrity descriptor in their areas, and zeros. A
+// recorded block there that is none of these was recorded by another program.
+constexpr std::uint32_t kFormatAreaEnd = 4352;
+
+struct DescriptorAreas {
+  std::uint32_t main, reserve, integrity;
+};
+DescriptorAreas descriptor_areas(std::uint8_t type) {
+  return type == 0xF2 ? DescriptorAreas{384, 512, 640} : DescriptorAreas{288, 304, 320};
+}
+
+bool all_zero(const std::uint8_t* d, std::size_t n) {
+  return std::all_of(d, d + n, [](std::uint8_t b) { return b == 0; });
+}
+
+bool own_recognition_block(std::uint32_t lsn, const std::uint8_t* d) {
+  static const char* const ids[3] = {"BEA01", "NSR03", "TEA01"};
+  if (lsn < 16 || lsn > 18) return false;
+  return d[0] == 0 && std::memcmp(d + 1, ids[lsn - 16], 5) == 0 && d[6] == 1 && all_zero(d + 7, 2048 - 7);
+}
+
+bool own_anchor(const std::uint8_t* d, const DescriptorAreas& a) {
+  using media::get_le32;
+  return media::sound_tag(d, 2, 256) && get_le32(d + 16) == 0x8000 && get_le32(d + 20) == a.main &&
+         get_le32(d + 24) == 0x8000 && get_le32(d + 28) == a.reserve && all_zero(d + 32, 2048 - 32);
+}
+
+// A descriptor recorded at its own place in one of the descriptor areas; a
+// primary volume descriptor carries this system's implementation identifier.
+bool own_descriptor(std::uint32_t lsn, const std::uint8_t* d, const DescriptorAreas& a) {
+  auto in = [lsn](std::uint32_t first, std::uint32_t blocks) { return lsn >= first && lsn < first + blocks; };
+  if (!in(a.main, 16) && !in(a.reserve, 16) && !in(a.integrity, 32)) return false;
+  const std::uint16_t id = media::get_le16(d);
+  if (id < TAG_ID_PVD || id > TAG_ID_LVID || !media::sound_tag(d, id, lsn)) return false;
+  if (id != TAG_ID_PVD) return true;
+  regid own{};
+  const char context[2] = {0, 1};
+  make_reg_id(context, &own, REGKIND_IMPLEMENTATION, 1);
+  return std::memcmp(d + offsetof(pri_vol_desc, imp_id) + offsetof(regid, id), own.id, sizeof own.id) == 0;
+}
+
+bool own_format_block(std::uint32_t lsn, const std::uint8_t* d, const DescriptorAreas& a) {
+  if (all_zero(d, 2048)) return true;
+  if (lsn == 256) return own_anchor(d, a);
+  return own_recognition_block(lsn, d) || own_descriptor(lsn, d, a);
+}
+
 errno_t block_count(storage_scsi* s, std::uint32_t* n) {
   std::uint64_t v = 0;
   errno_t e = s->get_block_count(reinterpret_cast<caddr_t>(&v));
@@ -259,6 +312,58 @@ errno_t write_at_nwa(storage_scsi* s, WoIo& io, const NwaSection& sec, std::uint
 scsi_service_wo::scsi_service_wo() = default;
 scsi_service_wo::~scsi_service_wo() = default;
 
+errno_t scsi_service_wo::track1_holds_own_format(bool* own) {
+  *own = false;
+  if (m_storage_scsi == nullptr) return drv_err::kInvalid;
+  storage_scsi* s = m_storage_scsi;
+  std::uint8_t status = 0, type = 0;
+  std::uint16_t last = 0;
+  if (errno_t e = read_disc(s, &status, &last)) return e;
+  if (status == 0) {  // blank: nothing recorded
+    *own = true;
+    return 0;
+  }
+  pxo_track_info_data_t t{};
+  if (errno_t e = read_track(s, 1, &t)) return e;
+  if (errno_t e = s->get_medium_type(reinterpret_cast<caddr_t>(&type))) return e;
+  if (t.LogicalTrackStartAddress != 0) {
+    DRV_LOG(ERR_, "track 1 starts at 0x%x: not a disc this system formatted\n", t.LogicalTrackStartAddress);
+    return 0;
+  }
+  const std::uint32_t end = nwa_valid(t) ? std::min(t.NextWritableAddress, kFormatAreaEnd) : kFormatAreaEnd;
+  const DescriptorAreas areas = descriptor_areas(type);
+  std::vector<std::uint8_t> area(32 * 2048);
+  for (std::uint32_t lsn = 0; lsn < end; lsn += 32) {
+    const std::uint32_t blocks = std::min<std::uint32_t>(32, end - lsn);
+    pxo_buf bp{};
+    bp.blkno = lsn;
+    bp.count = bp.bufsize = blocks * 2048;
+    bp.data = area.data();
+    if (errno_t e = s->pxo_read10(&bp)) return e;
+    for (std::uint32_t i = 0; i < blocks; ++i) {
+      if (own_format_block(lsn + i, area.data() + i * 2048, areas)) continue;
+      DRV_LOG(ERR_, "block 0x%x of track 1 was recorded by another program\n", lsn + i);
+      return 0;
+    }
+  }
+  *own = true;
+  return 0;
+}
+
+errno_t scsi_service_wo::refuse_unless_own(const char* when) {
+  m_disc_refused = false;
+  bool own = false;
+  if (errno_t e = track1_holds_own_format(&own)) {
+    DRV_LOG(ERR_, "%s: what track 1 holds cannot be read. err(%d)\n", when, e);
+    m_disc_refused = true;
+    return e;
+  }
+  if (own) return 0;
+  DRV_LOG(ERR_, "%s: the disc holds a volume this system did not format. Nothing is written.\n", when);
+  m_disc_refused = true;
+  return drv_err::kNotSupported;
+}
+
 errno_t scsi_service_wo::get_AutoFormatted_flag(caddr_t record) {
   if (record == nullptr) return drv_err::kInvalid;
   pxo_auto_formatted_info_t r;
@@ -333,9 +438,14 @@ class wo_format_run {
         lp_(low_padded(type)), f2_(type == 0xF2), big_(type == 0xF2 ? 128 : 32) {}
 
   // FORMAT UNIT into one incomplete track, unless skipped; *done when the
-  // disc already has its two tracks.
+  // disc already has its two tracks. A disc that is not blank is formatted
+  // only over this system's own format cut short: blocks another program
+  // recorded are never written over.
   errno_t format_tracks(bool skipFormat, bool* done) {
     *done = false;
+    svc_.m_disc_refused = false;
+    if (skipFormat)
+      if (errno_t e = svc_.refuse_unless_own("auto_format")) return e;
     if (!skipFormat) {
       std::uint8_t status = 0;
       std::uint16_t last = 0;
@@ -349,6 +459,8 @@ class wo_format_run {
         *done = true;  // already formatted into two tracks
         return 0;
       }
+      if (status != 0)
+        if (errno_t e = svc_.refuse_unless_own("auto_format")) return e;
       std::uint8_t list[12] = {0x00, 0x00, 0x00, 0x08};
       if (errno_t e = s_->format_unit(reinterpret_cast<caddr_t>(list), false)) {
         DRV_LOG(ERR_, "STEP#02 FORMAT_UNIT failed. err(%d)\n", e);
@@ -652,9 +764,14 @@ class wo_stride_run {
   wo_stride_run(scsi_service_wo& svc, storage_scsi* s, std::uint32_t* counter, bool driveVerify)
       : svc_(svc), s_(s), counter_(counter), verify_off_(driveVerify) {}
 
-  // FORMAT UNIT into one incomplete track, then the disc must be blank with
-  // one track. A failed FORMAT UNIT is remembered for the padding decision.
+  // FORMAT UNIT into one incomplete track, then the disc must be an
+  // incomplete one with one track. A disc that is not blank is formatted
+  // only over this system's own format cut short (a move to this disc that
+  // a kill or power cut interrupted): blocks another program recorded are
+  // never written over. A failed FORMAT UNIT is remembered for the padding
+  // decision.
   errno_t format_disc(bool skipFormat) {
+    if (errno_t e = svc_.refuse_unless_own("auto_format_for_stride")) return e;
     if (skipFormat) return 0;
     std::uint8_t list[12] = {0x00, 0x00, 0x00, 0x08};
     if (errno_t e = s_->format_unit(reinterpret_cast<caddr_t>(list), false)) {

@@ -72,6 +72,57 @@ int read_track(mdcudfsr_mount* mnt, vfs_context_t ctx, int mounting, std::int64_
   return 0;
 }
 
+// What a move to a later slot takes on that slot, in blocks: the new
+// track's fixed structures up to its first writable block, then a full
+// flush of the metadata (the file set descriptor and its terminator, every
+// object's entry, a file's stream directory and parity entry, the folders'
+// identifier descriptors) in whole clusters, then the cluster of the
+// metadata file's own entries. A full flush is written only at a move, so
+// its last size lags behind the objects made since: the count of objects
+// stands in for it, with 128 bytes per identifier descriptor (a name of up
+// to 45 16-bit or 90 8-bit characters).
+std::int64_t move_blocks(const mdcudfsr_mount* mnt) {
+  constexpr std::int64_t kFirstWritable = 4352, kDescriptorBytes = 128;
+  const std::int64_t cluster = mnt->medium_type == 0xF2 ? 128 : 32;
+  const std::int64_t files = __atomic_load_n(&mnt->nfiles, __ATOMIC_RELAXED);
+  const std::int64_t dirs = __atomic_load_n(&mnt->ndirs, __ATOMIC_RELAXED);
+  const bool parity = (mnt->mntinfo.VolumeTypeAndInformationVersion >> 4) == 0;
+  const std::int64_t copy =
+      2 + dirs + files * (parity ? 3 : 1) + ((files + dirs) * kDescriptorBytes + 2047) / 2048;
+  return kFirstWritable + (copy + cluster - 1) / cluster * cluster + cluster;
+}
+
+// The clusters each later slot keeps for its move: the part of the move
+// beyond the blocks its capacity already leaves at its start (4096 + 8192,
+// see slot_free). It never shrinks while mounted: neither a Delete on
+// write-once media nor a move gives room back.
+std::int64_t move_reserve(mdcudfsr_mount* mnt) {
+  constexpr std::int64_t kStartLeft = 4096 + 8192;
+  const std::int64_t beyond = std::max<std::int64_t>(0, move_blocks(mnt) - kStartLeft);
+  const auto now = static_cast<std::uint32_t>(std::min<std::int64_t>((beyond + 31) / 32, 0xFFFFFFFFll));
+  std::uint32_t kept = mnt->move_reserve.load();
+  while (now > kept && !mnt->move_reserve.compare_exchange_weak(kept, now)) {
+  }
+  return std::max(now, kept);
+}
+
+// The free space: the current slot's room and every later slot's capacity,
+// each less what the move to it takes there (move_reserve). No later slot
+// is counted less the metadata file's length: that file only grows on the
+// slot that takes the writes and starts again small on the next one (and
+// whenever a full flush rewrites it), so a reserve of its length would give
+// room back at each move and each full flush. A slot the volume moved to was
+// counted less its move before it: its room is never more than that until
+// the writes after the move bring it lower (a move that took less than the
+// reserve gives nothing back).
+void count_free(mdcudfsr_mount* mnt, std::int64_t c0, std::int64_t c1, Figures* f) {
+  const std::int64_t s = mnt->num_discs ? mnt->num_discs : 1, l = mnt->current_disc;
+  const std::int64_t m = s > 1 ? move_reserve(mnt) : 0;
+  auto after_move = [m](std::int64_t capacity) { return std::max<std::int64_t>(0, capacity - m); };
+  if (l > 0) f->current = std::min(f->current, after_move(f->per_slot));
+  f->free = f->current + (l < s - 1 ? after_move(c1) + (s - l - 2) * after_move(c0) : 0);
+}
+
 Figures compute(mdcudfsr_mount* mnt, std::int64_t t, std::int64_t raw_nwa) {
   const Reserves r = reserves_of(mnt->medium_type);
   t -= r.cut;
@@ -82,22 +133,14 @@ Figures compute(mdcudfsr_mount* mnt, std::int64_t t, std::int64_t raw_nwa) {
   f.total = c0 * (s - 1) + c1;
   const std::int64_t n = raw_nwa - 4096;
   bool partial = false;
-  // The free space is the current slot's room and every later slot's
-  // capacity. No later slot is counted less the metadata file's length: that
-  // file only grows on the slot that takes the writes and starts again small
-  // on the next one (and whenever a full flush rewrites it), so a reserve of
-  // its length would give room back at each move and each full flush, and
-  // the free space of a write-once cartridge would grow by room never freed.
-  // What a later slot spends on the metadata file shows in its room once it
-  // takes the writes.
   if (l >= s - 1) {
-    f.free = f.current = slot_free(n, t - r.a1, c1, &partial);
+    f.current = slot_free(n, t - r.a1, c1, &partial);
     f.per_slot = c1;
   } else {
     f.current = slot_free(n, t - r.a0, c0, &partial);
-    f.free = c1 + f.current + (s - l - 2) * c0;
     f.per_slot = c0;
   }
+  count_free(mnt, c0, c1, &f);
   if ((mnt->mntinfo.VolumeTypeAndInformationVersion >> 4) == 0) {
     for (std::int64_t* v : {&f.total, &f.free, &f.per_slot, &f.current}) *v = *v * 2048 / 2064;
   }

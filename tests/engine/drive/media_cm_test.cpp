@@ -299,7 +299,7 @@ TEST_F(MediaCmDrive, FormatUnitLeavingAnotherTrackCountIsAFailure) {
   EXPECT_EQ(2, reads);
   EXPECT_TRUE(fakedrive::calls_of(0x2A).empty());
   EXPECT_TRUE(fakelog::contains("track num:3"));
-  reads = 1;  // the stride format reads the disc once, after FORMAT UNIT
+  reads = 0;  // the stride format reads the disc before FORMAT UNIT (blank) and after
   EXPECT_EQ(5, wo.auto_format_for_stride(&steps, false, &msn, ss_.get(), false));
   EXPECT_TRUE(fakelog::contains("fail LastTrackNumberItLastSession 0x3"));
   EXPECT_TRUE(fakedrive::calls_of(0x2A).empty());
@@ -530,6 +530,12 @@ TEST_F(MediaCmDrive, DiscTooSmallForAVolumeIsRefused) {
     fakedrive::drive().attributes[0x1500] = {0, value_1500h(0)};
     fakedrive::drive().capacity_blocks = r.blocks;
     fakedrive::drive().hook = [&r](const fakedrive::Call& c, std::vector<std::uint8_t>* in) {
+      if (c.cdb[0] == 0x51 && r.type != 0xE2) {  // READ DISC INFORMATION: blank, nothing recorded
+        in->assign(34, 0);
+        (*in)[1] = 32;
+        (*in)[6] = 1;
+        return true;
+      }
       if (c.cdb[0] != 0x23) return false;  // READ FORMAT CAPACITIES: formatted, r.blocks
       in->assign(12, 0);
       (*in)[3] = 8;

@@ -16,12 +16,15 @@
 #include "udf/udf_tag.h"
 
 #include "../../../engine/drive/src/cm_data_internal.h"
+#include "support/recorded_disc.h"
 #include "support/test_dir.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cstddef>
+#include <functional>
 #include <set>
 #include <unistd.h>
 
@@ -190,6 +193,15 @@ class MediaSim : public ::testing::Test {
               reinterpret_cast<const logvol_integrity_desc*>(lv.data())->num_partitions);
   }
   void expect_udfinfo(int slot, const std::vector<std::string>& lines) { ::expect_udfinfo(image(slot), lines); }
+  // A blank disc of `type` in slot 0 taken by `wo` through the whole
+  // automatic format.
+  void format_slot0(scsi_service_wo& wo, std::uint8_t type) {
+    start(type);
+    wo.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
+    std::uint32_t steps = 0;
+    Boolean msn = 0;
+    ASSERT_EQ(0, wo.auto_format(&steps, false, &msn, ss_.get(), false));
+  }
 
   std::filesystem::path dir_;
   std::unique_ptr<kelsim::SimHarness> sim_;
@@ -447,12 +459,9 @@ TEST_F(MediaSim, TrackPaddingAtItsLimitWritesNothing) {
 TEST_F(MediaSim, EraseOfAWrittenWriteOnceDiscLeavesAFreshEmptyVolume) {
   for (const WoCase& c : kWoCases) {
     SCOPED_TRACE(c.type);
-    start(c.type);
     scsi_service_wo wo;
-    wo.init(ss_.get(), 0, 0xFFFF, stamp_, &cache_);
-    std::uint32_t steps = 0;
-    Boolean msn = 0;
-    ASSERT_EQ(0, wo.auto_format(&steps, false, &msn, ss_.get(), false));
+    format_slot0(wo, c.type);
+    if (HasFatalFailure()) return;
     // The volume was used: the last unique id is 500.
     auto& v = sim_->cartridge().attributes[0x1500].value;
     v[60] = 0, v[61] = 0, v[62] = 0x01, v[63] = 0xF4;
@@ -833,6 +842,109 @@ TEST_F(MediaSim, RecoveryAfterAnEarlyFailurePadsTrack1AndFormatsAgain) {
   EXPECT_EQ(4416u, sim_->cartridge().disc(0).tracks[0].nwa);
   check_volume(0, {288, 304, 320, N_ - 1}, false);
   expect_udfinfo(0, {"vid=KELFS VOL01"});
+}
+
+// ---------------------------------------------------------------- what track 1 of a write-once disc holds
+
+// Slot 1 holds the first `blocks` blocks of the complete format of slot 0,
+// recorded on a formatted one-track disc, changed by `change` when given.
+// Only this system's format cut short may be formatted again; a disc with
+// any block another program recorded (or one of this system's changed) is
+// reported formatted and foreign, and neither format writes to it: no
+// FORMAT UNIT, WRITE, reservation or track, and no padding between the
+// two attempts of the automatic format.
+TEST_F(MediaSim, OnlyTheSystemsOwnFormatCutShortIsFormattedAgain) {
+  using Image = std::vector<std::uint8_t>;
+  struct Row {
+    const char* what;
+    std::uint32_t blocks;  // 0xFFFFFFFF: the whole of track 1
+    std::function<void(Image&, const WoCase&)> change;
+    bool own;
+  };
+  auto at = [](Image& m, std::uint32_t lsn) { return m.data() + std::size_t{lsn} * 2048; };
+  auto retag = [&](Image& m, std::uint32_t lsn) {
+    scsi_service_cm::CalcDescriptorCRCAndChecksum(at(m, lsn), 512);
+  };
+  const std::uint32_t kWhole = 0xFFFFFFFFu;
+  const Row rows[] = {
+      {"formatted, nothing recorded", 0, {}, true},
+      {"the recognition sequence", 32, {}, true},
+      {"up to the first anchor", 257, {}, true},
+      {"the format area, descriptors not yet written", 4352,
+       [&](Image& m, const WoCase& c) {
+         for (std::uint32_t b : {c.main, c.reserve, c.integrity}) std::memset(at(m, b), 0, 16 * 2048);
+       },
+       true},
+      {"the format area", 4352, {}, true},
+      {"the whole first track", kWhole, {}, true},
+      {"a byte before the recognition sequence", kWhole, [&](Image& m, const WoCase&) { at(m, 3)[9] = 1; }, false},
+      {"another recognition sequence", kWhole,
+       [&](Image& m, const WoCase&) { std::memcpy(at(m, 16) + 1, "CD001", 5); }, false},
+      {"a byte of the padding", kWhole, [&](Image& m, const WoCase&) { at(m, 100)[2047] = 0x5A; }, false},
+      {"a byte past the descriptor areas", kWhole, [&](Image& m, const WoCase&) { at(m, 4000)[0] = 1; }, false},
+      {"an anchor naming other sequences", kWhole,
+       [&](Image& m, const WoCase&) {
+         at(m, 256)[20] = 96;
+         at(m, 256)[21] = 0;
+         retag(m, 256);
+       },
+       false},
+      {"a sequence of another implementation", kWhole,
+       [&](Image& m, const WoCase& c) {
+         std::memcpy(at(m, c.main) + offsetof(pri_vol_desc, imp_id) + 1, "*Other", 6);
+         retag(m, c.main);
+       },
+       false},
+      {"a descriptor whose CRC fails", kWhole, [&](Image& m, const WoCase& c) { at(m, c.main + 3)[300] ^= 1; },
+       false},
+  };
+  for (const WoCase& c : kWoCases) {
+    scsi_service_wo full;
+    format_slot0(full, c.type);
+    if (HasFatalFailure()) return;
+    std::uint32_t steps = 0;
+    Boolean msn = 0;
+    const std::uint32_t track1 = sim_->cartridge().disc(0).tracks[0].nwa;
+    const Image format = block(0, 0, track1);
+    for (const Row& r : rows) {
+      SCOPED_TRACE(std::to_string(c.type) + ": " + r.what);
+      const std::uint32_t blocks = r.blocks == kWhole ? track1 : r.blocks;
+      Image image(format.begin(), format.begin() + std::size_t{blocks} * 2048);
+      if (r.change) r.change(image, c);
+      kelsim::Disc& d = sim_->cartridge().disc(1);
+      d.formatted = true;
+      d.status = kelsim::DiscStatus::Incomplete;
+      d.tracks = {kelsim::Track{0, N_, 0, false, false}};
+      if (blocks) kel_test::record_blocks(sim_->cartridge(), 1, 0, blocks, image.data());
+      if (HasFatalFailure()) return;
+      load(1);
+      sim_->service().clear_transcript();
+      scsi_service svc;
+      svc.set_storage(ss_.get());
+      svc.set_write_once(true);
+      svc.wo().init(ss_.get(), 1, 0xFFFF, stamp_, &cache_);
+      bool own = !r.own, formatted = r.own, caperr = false, foreign = r.own;
+      ASSERT_EQ(0, svc.wo().track1_holds_own_format(&own));
+      EXPECT_EQ(r.own, own);
+      ASSERT_EQ(0, svc.isFormatted(&formatted, &caperr, &foreign));
+      EXPECT_EQ(!r.own, formatted);
+      EXPECT_EQ(!r.own, foreign);
+      if (r.own) continue;
+      Boolean known = 0;
+      EXPECT_EQ(95, svc.auto_format_retry_wo(false, &known, ss_.get(), false)) << "automatic format";
+      for (bool skip : {false, true}) {
+        svc.wo().set_StrideFormat_flag(true);
+        EXPECT_EQ(95, svc.wo().auto_format_for_stride(&steps, skip, &msn, ss_.get(), false)) << "stride " << skip;
+        svc.wo().set_StrideFormat_flag(false);
+        EXPECT_EQ(95, svc.wo().auto_format(&steps, skip, &msn, ss_.get(), false)) << "format " << skip;
+        EXPECT_TRUE(svc.wo().disc_refused());
+      }
+      for (int op : {0x04, 0x2A, 0x53, 0x5B, 0xD2}) EXPECT_TRUE(commands(op).empty()) << std::hex << op;
+      EXPECT_EQ(1u, sim_->cartridge().disc(1).tracks.size());
+      EXPECT_EQ(blocks, sim_->cartridge().disc(1).tracks[0].nwa);
+      EXPECT_TRUE(block(1, 0, blocks) == image) << "the disc is left as it was";
+    }
+  }
 }
 
 // ---------------------------------------------------------------- first use

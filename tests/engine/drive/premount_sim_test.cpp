@@ -2,6 +2,7 @@
 // service and changer drive: pre-mount, mount of the last slot, and blocks
 // read and written through the buffer and cluster calls.
 #include "drive_fixture.h"
+#include "support/recorded_disc.h"
 #include "support/settles.h"
 
 #include "drive/client_if.h"
@@ -66,6 +67,12 @@ class SimClient : public ::testing::Test {
     sim_.reset();
     kel::SetMediumCookie(0);
     kel_test::settles([] { return !kel::ServiceInterface().isConnected(); });
+  }
+  // A new client on a new cartridge of `medium`.
+  void restart(std::uint8_t medium, std::uint8_t loaded = 0) {
+    clientif_delete();
+    stop();
+    start(medium, loaded);
   }
   // Disc 0 of a write-once cartridge as the automatic format leaves it.
   void format_write_once_disc0() { format_write_once_disc(0); }
@@ -152,9 +159,7 @@ TEST_F(SimClient, PremountOfAFormattedCartridge) {
 TEST_F(SimClient, AWriteOnceDiscWithNothingRecordedAtItsStartIsNoRawMedium) {
   for (bool formatted : {false, true}) {
     SCOPED_TRACE(formatted ? "formatted, first track blank" : "never formatted");
-    clientif_delete();
-    stop();
-    start(0xE1);
+    restart(0xE1);
     if (formatted) {
       auto& d = sim_->cartridge().disc(0);
       d.formatted = true;
@@ -394,9 +399,7 @@ TEST_F(SimClient, AReadWithoutAHostServiceIsAnIOError) {
 TEST_F(SimClient, BlankCartridgeIsFormattedOnceAndMountsAgain) {
   for (std::uint8_t medium : {std::uint8_t{0xE1}, std::uint8_t{0xE2}}) {
     SCOPED_TRACE(static_cast<int>(medium));
-    clientif_delete();
-    stop();
-    start(medium);
+    restart(medium);
     ASSERT_EQ(0, mount_start());
     EXPECT_TRUE(pclient_if->unread_1500h());
     ASSERT_EQ(0, mount_last_slot());
@@ -405,6 +408,37 @@ TEST_F(SimClient, BlankCartridgeIsFormattedOnceAndMountsAgain) {
     EXPECT_EQ(0, mount_last_slot());
     EXPECT_EQ(0, mount_last_slot());
     EXPECT_NE(2u, mount_info().AccessMode);
+  }
+}
+
+// A blank cartridge memory and a first disc formatted into one track that
+// another program recorded (here a volume recognised by "CD001" at block
+// 16): the mount of the last slot refuses it as a volume this system did
+// not format (95, status 80000200h, reason 200h, raw), sends nothing that
+// writes the disc, and so does a second mount.
+TEST_F(SimClient, AWriteOnceFirstDiscAnotherProgramRecordedIsRefused) {
+  for (std::uint8_t medium : {std::uint8_t{0xE1}, std::uint8_t{0xF2}}) {
+    SCOPED_TRACE(static_cast<int>(medium));
+    restart(medium);
+    std::vector<std::uint8_t> image(128 * 2048, 0);
+    const std::uint8_t pvd[7] = {1, 'C', 'D', '0', '0', '1', 1};
+    std::memcpy(image.data() + 16 * 2048, pvd, sizeof pvd);
+    kel_test::record_blocks(sim_->cartridge(), 0, 0, 128, image.data());
+    ASSERT_EQ(0, mount_start());
+    sim_->service().clear_transcript();
+    for (int mount = 0; mount < 2; ++mount) {
+      EXPECT_EQ(95, mount_last_slot());
+      const auto mi = mount_info();
+      EXPECT_EQ(0x80000200u, mi.MountStatus);
+      EXPECT_TRUE(mi.WriteProtectReasonFlags & 0x200u);
+      EXPECT_EQ(2u, mi.AccessMode);
+    }
+    for (const auto& e : sim_->service().transcript()) {
+      const int op = e.is_notice() ? -1 : e.opcode();
+      EXPECT_TRUE(op != 0x04 && op != 0x2A && op != 0x53 && op != 0xD2) << e.line();
+    }
+    EXPECT_EQ(1u, sim_->cartridge().disc(0).tracks.size());
+    EXPECT_EQ(128u, sim_->cartridge().disc(0).tracks[0].nwa);
   }
 }
 
@@ -425,9 +459,7 @@ TEST_F(SimClient, Unreadable1500hVerdicts) {
   EXPECT_EQ(0x80000200u, mi.MountStatus);
   EXPECT_EQ(2u, mi.AccessMode);
 
-  clientif_delete();
-  stop();
-  start(0xE1);
+  restart(0xE1);
   format_write_once_disc0();
   sim_->cartridge().attributes.erase(0x1500);
   sim_->cartridge().attributes.erase(0x0408);
@@ -459,9 +491,7 @@ TEST_F(SimClient, ProtectedOrUnreadableProtectionNeverStartsAnUnfinishedBacktrac
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
-    clientif_delete();
-    stop();
-    start(0xE2);
+    restart(0xE2);
     ASSERT_EQ(0, mount_start());
     ASSERT_EQ(0, mount_last_slot());  // formats slot 0 and writes 1500h
     clientif_delete();
@@ -673,9 +703,7 @@ TEST_F(SimClient, ServiceControlsReachTheMediaServices) {
   for (const auto& e : sim_->service().transcript()) EXPECT_NE(0x53, e.opcode());
 
   // On write-once media it reserves track 2 and writes the end area.
-  clientif_delete();
-  stop();
-  start(0xE1);
+  restart(0xE1);
   ASSERT_EQ(0, mount_start());
   pclient_if->service().set_write_once(true);
   std::uint8_t list[12] = {0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
@@ -724,9 +752,7 @@ TEST_F(SimClient, MountForLastSlotVerdicts) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    clientif_delete();
-    stop();
-    start(0xE1, 0);
+    restart(0xE1, 0);
     for (int slot = 0; slot <= 3; ++slot) format_write_once_disc(slot);
     sim_->cartridge().attributes[0x0D00] = {0, {3}};
     ASSERT_EQ(0, mount_start());
@@ -765,9 +791,7 @@ TEST_F(SimClient, TheSlotLoadOfTheSearchWaitsForItsDiscAndTwoFailedMechanismRead
   } cases[] = {{0, false}, {1, false}, {3, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failures);
-    clientif_delete();
-    stop();
-    start(0xE1);
+    restart(0xE1);
     format_write_once_disc(0);
     format_write_once_disc(2);
     sim_->cartridge().attributes[0x0D00] = {0, {2}};

@@ -27,6 +27,7 @@ struct Layout {
   std::uint64_t metadata_bytes;
   std::uint32_t mount_status;
   std::uint32_t partition_blocks = 0x200000 - 4127;
+  std::uint32_t files = 0, dirs = 0;  // file and folder nodes of the volume
 };
 
 struct Sizes {
@@ -59,10 +60,16 @@ class VolumeSize : public SimVolume {
     mnt_->mntinfo.MountStatus = c.mount_status;
     mnt_->metadata_main_partition_length = c.metadata_bytes;
     mnt_->lvid.integrity_type = 1;
-    if (!cart.write_once()) stop_drive_client();  // nothing is asked of the drive
+    mnt_->nfiles = c.files;
+    mnt_->ndirs = c.dirs;
+    return again(cart.write_once());
+  }
+  // The figures of the mount as it is now.
+  Sizes again(bool write_once) {
+    if (!write_once) stop_drive_client();  // nothing is asked of the drive
     Sizes z;
     EXPECT_EQ(0, mdcudfsr_get_volume_size_info(mnt_.get(), &ctx_, &z.total, &z.free_blocks, &z.per_slot, &z.current, 0));
-    if (!cart.write_once()) start_drive_client();
+    if (!write_once) start_drive_client();
     return z;
   }
 };
@@ -82,6 +89,7 @@ TEST_F(VolumeSize, FiguresByLayout) {
     std::uint32_t mount_status;
     std::uint32_t total, free_blocks, per_slot, current;
     std::uint32_t partition_blocks = 0x200000 - 4127;
+    std::uint32_t files = 0, dirs = 0;
   } cases[] = {
       // T = 65536 - 128 clusters; each slot 48768 clusters.
       {"last slot, nearly empty", 0xE2, 0, 1, 12, 11, 4096 + 100, 1, 0, 0,
@@ -99,6 +107,24 @@ TEST_F(VolumeSize, FiguresByLayout) {
       // length would come back as free space at the move.
       {"earlier slot, large metadata file", 0xE2, 0, 1, 12, 5, 4096, 1, 0x200000, 0,
        585216 * 32, 341376 * 32, 48768 * 32, 48768 * 32},
+      // What a move takes on a later slot past the 12288 blocks its capacity
+      // leaves at its start comes off each later slot, and off the current
+      // slot the volume moved to: 20000 folders, without parity, take
+      // 4352 + 21280 + 32 blocks (2 + 20000 entries + 1250 blocks of
+      // identifiers, in clusters, and the metadata file's entries), 418
+      // clusters past the 12288.
+      {"earlier slot, 20000 folders", 0xE2, 0, 1, 12, 5, 4096, 1, 0, 0,
+       585216 * 32, 338450 * 32, 48768 * 32, 48350 * 32, 0x200000 - 4127, 0, 20000},
+      // 6000 files and 3000 folders take 4352 + 9568 + 32: 52 clusters past
+      // the 12288.
+      {"earlier slot, 6000 files and 3000 folders", 0xE2, 0, 1, 12, 5, 4096, 1, 0, 0,
+       585216 * 32, (48768 - 52) * 7 * 32, 48768 * 32, (48768 - 52) * 32, 0x200000 - 4127, 6000, 3000},
+      {"earlier slot, a move within the capacity's start", 0xE2, 0, 1, 12, 5, 4096, 1, 0, 0,
+       585216 * 32, 341376 * 32, 48768 * 32, 48768 * 32, 0x200000 - 4127, 500, 500},
+      {"slot 0, 20000 folders: no move took its room", 0xE2, 0, 1, 3, 0, 4096, 1, 0, 0,
+       146304 * 32, (48768 + 2 * 48350) * 32, 48768 * 32, 48768 * 32, 0x200000 - 4127, 0, 20000},
+      {"last slot, 20000 folders", 0xE2, 0, 1, 3, 2, 4096 + 100, 1, 0, 0,
+       146304 * 32, 48350 * 32, 48768 * 32, 48350 * 32, 0x200000 - 4127, 0, 20000},
       {"parity volume scales", 0xE2, 0, 1, 12, 11, 4096 + 100, 0, 0, 0,
        580679 * 32, 48389 * 32, 48389 * 32, 48389 * 32},
       {"finalized: nothing free", 0xE2, 0, 2, 12, 11, 4096 + 100, 1, 0, 0, 585216 * 32, 0, 48768 * 32, 0},
@@ -125,7 +151,7 @@ TEST_F(VolumeSize, FiguresByLayout) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const Sizes z = sizes_of({c.medium, c.disc_blocks, c.disc_status, c.slots, c.last_written, c.nwa, c.volume_type,
-                              c.metadata_bytes, c.mount_status, c.partition_blocks});
+                              c.metadata_bytes, c.mount_status, c.partition_blocks, c.files, c.dirs});
     EXPECT_EQ(c.total, z.total);
     EXPECT_EQ(c.free_blocks, z.free_blocks);
     EXPECT_EQ(c.per_slot, z.per_slot);
@@ -151,6 +177,7 @@ TEST_F(VolumeSize, NeitherAMoveNorAShorterMetadataFileGrowsTheFreeSpace) {
     std::uint8_t volume_type;
     std::uint32_t slots;
     Point before, after;
+    std::uint32_t dirs = 0;
   } cases[] = {
       // E2h of 0x200000 blocks: an earlier slot takes writes up to 49024
       // clusters of its track.
@@ -163,11 +190,16 @@ TEST_F(VolumeSize, NeitherAMoveNorAShorterMetadataFileGrowsTheFreeSpace) {
       {"parity volume", 0xE2, 0, 0, 3, {0, 4096 + 32 * 49024, 0x1000000}, {1, 4096 + 2048, 0x60000}},
       // F2h of 0x800000 blocks: up to 212800 clusters.
       {"F2, in multiples of 128 blocks", 0xF2, 0x800000, 1, 3, {0, 4096 + 32 * 212800, 0x2000000}, {1, 4096 + 100, 0x60000}},
+      // 20000 folders: each later slot keeps 418 clusters for its move; the
+      // move took less, and the new slot gives none of it back.
+      {"a move that took less than its reserve", 0xE2, 0, 1, 3, {0, 4096 + 32 * 49024, 0}, {1, 4096 + 21000, 0}, 20000},
+      {"the same to the last slot", 0xE2, 0, 1, 3, {1, 4096 + 32 * 49024, 0}, {2, 4096 + 21000, 0}, 20000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto at = [&](const Point& p) {
-      return sizes_of({c.medium, c.disc_blocks, 1, c.slots, p.slot, p.nwa, c.volume_type, p.metadata_bytes, 0});
+      return sizes_of({c.medium, c.disc_blocks, 1, c.slots, p.slot, p.nwa, c.volume_type, p.metadata_bytes, 0,
+                       0x200000 - 4127, 0, c.dirs});
     };
     const Sizes before = at(c.before), after = at(c.after);
     const std::uint32_t spent =
@@ -176,6 +208,23 @@ TEST_F(VolumeSize, NeitherAMoveNorAShorterMetadataFileGrowsTheFreeSpace) {
     EXPECT_GE(after.free_blocks + spent + 4 * 32, before.free_blocks);
     EXPECT_GT(after.free_blocks, 0u);
   }
+}
+
+// What the later slots keep for their moves follows the objects the mount
+// counts up, never down: a Delete on write-once media gives none of it back
+// while the volume is mounted.
+TEST_F(VolumeSize, LaterSlotsKeepWhatTheirMovesTakeWhileMounted) {
+  const Layout layout{0xE1, 0x100000, 1, 3, 0, 4096 + 32 * 1000, 1, 0, 0, 0x200000 - 4127, 0, 20000};
+  const Sizes first = sizes_of(layout);
+  mnt_->ndirs = 10000;
+  EXPECT_EQ(again(true).free_blocks, first.free_blocks) << "fewer folders";
+  mnt_->ndirs = 30000;
+  const Sizes more = again(true);
+  // 10000 more folders: 10000 entries and 625 blocks of identifiers, 10624
+  // blocks in whole clusters, on each of the two later slots.
+  EXPECT_EQ(first.free_blocks - more.free_blocks, 2u * 10624) << "more folders";
+  mnt_->ndirs = 20000;
+  EXPECT_EQ(again(true).free_blocks, more.free_blocks);
 }
 
 class VolumeAttr : public SimVolume {

@@ -52,10 +52,11 @@ class scsi_service {
   // True when `length` bytes are all zero (also for length 0); false for a
   // null pointer or a negative length.
   bool check_data_zero(const std::uint8_t* data, int length);
-  // *foreignVolume (when given) is set for a rewritable disc that holds a
-  // volume another program made: an anchor at 256 naming a descriptor
-  // sequence, but none of this system's end area. Such a disc counts as
-  // formatted.
+  // *foreignVolume (when given) is set for a disc that holds a volume
+  // another program made: on rewritable media an anchor at 256 naming a
+  // descriptor sequence, but none of this system's end area; on write-once
+  // media a first track whose recorded blocks are not all this system's
+  // format. Such a disc counts as formatted.
   errno_t isFormatted(bool* mediaFormatted, bool* isReadFormatCapacityErr, bool* foreignVolume = nullptr);
   bool isLVIDFinalized(std::uint32_t* msln_wd);
   errno_t set_slot_info(caddr_t slotinfo);
@@ -98,6 +99,10 @@ class scsi_service {
  private:
   // Reads 64 KiB at lsn into data.
   errno_t read_area(std::uint32_t lsn, std::uint8_t* data);
+  // A write-once disc whose format capacity is not unformatted: formatted
+  // with two tracks; with one, formatted when track 1 holds blocks another
+  // program recorded (*foreignVolume) or cannot be read (isFormatted).
+  errno_t write_once_formatted(bool* mediaFormatted, bool* foreignVolume);
   // The three areas of a rewritable disc of n blocks (isFormatted).
   errno_t rewritable_formatted(std::uint32_t n, std::uint8_t mtype, bool* mediaFormatted, bool* foreignVolume);
   // True when the sector at 256 is an anchor whose main or reserve extent

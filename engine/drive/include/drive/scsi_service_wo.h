@@ -32,10 +32,23 @@ class scsi_service_wo : public scsi_service_cm {
   errno_t autoFormatLOWInitTrack(UInt32 track, UInt32 limit);
   // Makes the volume of a written disc empty again.
   errno_t all_erase(pxo_all_erase_info_t* info, bool driveVerify);
+  // Whether the recorded blocks of track 1 below the metadata area (4352)
+  // are all this system's format, or nothing (a blank disc): a format cut
+  // short, which may be formatted again. *own false: another program
+  // recorded them. A failed read is returned, with *own false.
+  errno_t track1_holds_own_format(bool* own);
+  // True when the last format found the disc not its own, or could not
+  // tell: nothing was written, and nothing may be.
+  bool disc_refused() const { return m_disc_refused; }
 
  private:
   friend class wo_format_run;
   friend class wo_stride_run;
   friend class wo_erase_run;
+  // The check before a format writes: 0 when track 1 holds this system's
+  // format or nothing; else the error, nothing written, and disc_refused().
+  errno_t refuse_unless_own(const char* when);
+
   char m_medium_unique_id[32] = {};
+  bool m_disc_refused = false;
 };

@@ -169,6 +169,10 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   std::uint32_t total_blocks = 0;
   std::uint32_t free_blocks = 0;
   std::atomic<std::int32_t> size_unknown{1};
+  // The clusters a move to a later slot takes there beyond the start its
+  // capacity leaves to it, the largest the mount has counted: taken off
+  // each later slot's capacity, it never shrinks while the volume is mounted.
+  std::atomic<std::uint32_t> move_reserve{0};
   vfs_attr attr_cache{};
 
   // Cartridge memory: the files that need recovery, the lock of its
