@@ -8,6 +8,7 @@
 #include "udf_io.h"
 #include "udf_log.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -452,6 +453,9 @@ class MetadataCopy {
 
   // One chunk of `len` bytes at `lsn` (metadata file offset `offset`) into
   // the buffer, under the slot lock. 0, the slot load's error, or kDamaged.
+  // A chunk that does not read is read again one disc cluster at a time
+  // (the drive reads whole clusters), and a cluster that does not read is
+  // taken from the other copy of the metadata file.
   int read_chunk(uint32_t lsn, uint64_t offset, uint32_t len) {
     std::lock_guard<std::mutex> lk(mnt_->slot_mutex);
     const int err = mdcudfsr_disc_change(mnt_, kSlotKeepLoaded, 0, ctx_, 0);
@@ -461,20 +465,57 @@ class MetadataCopy {
     }
     const int rerr = read_into(lsn, len, chunk_);
     if (!rerr) return 0;
-    UDF_LOG(ERR, "Metadata Extent Read err[%d][LSN:0x%x]. read block by block \n", rerr, lsn);
-    const uint32_t b = mnt_->logical_block_size, per_block = b / mnt_->logical_sector_size;
-    for (uint32_t done = 0; done < len; done += b) {
-      const uint32_t n = len - done < b ? len - done : b;
-      if (read_into(lsn + done / b * per_block, n, chunk_ + done) == 0) continue;
-      if (read_from_mirror(offset + done, n, chunk_ + done) == 0) continue;
-      if (!salvage_mount(mnt_)) {
+    UDF_LOG(ERR, "Metadata Extent Read err[%d][LSN:0x%x]. read again by cluster \n", rerr, lsn);
+    const uint32_t ss = mnt_->logical_sector_size;
+    for (uint32_t done = 0; done < len;) {
+      const uint32_t at = lsn + done / ss;
+      const uint32_t n = std::min(len - done, to_cluster_end(at));
+      if (read_into(at, n, chunk_ + done) != 0 && !from_other_copy(offset + done, n, chunk_ + done)) {
         damaged_ = true;
         return kDamaged;
       }
-      UDF_LOG(ERR, "Metadata Extent Read err[%d][LSN:0x%x]. fill 0xFF data \n", rerr, lsn + done / b * per_block);
-      std::memset(chunk_ + done, 0xFF, n);
+      done += n;
     }
     return 0;
+  }
+
+  // Bytes from `lsn` to the end of its disc cluster.
+  uint32_t to_cluster_end(uint32_t lsn) const {
+    const uint32_t ss = mnt_->logical_sector_size, per = kChunk / ss;
+    return (per - lsn % per) * ss;
+  }
+
+  // `len` bytes at metadata file offset `offset` from the other copy of the
+  // metadata file (UDF 2.50 keeps the mirror file for a metadata block that
+  // does not read); false when a block reads there neither. A copy that
+  // names the same physical block has nothing else to give. A salvage mount
+  // takes such a block as 0xFF.
+  bool from_other_copy(uint64_t offset, uint32_t len, uint8_t* out) {
+    const uint32_t b = mnt_->logical_block_size;
+    for (uint32_t done = 0; done < len;) {
+      uint64_t left = 0;
+      const uint32_t main = mdcudfsr_offset2lbn(mnt_, list_, offset + done, nullptr);
+      const uint32_t mirror = mdcudfsr_offset2lbn(mnt_, other_, offset + done, &left);
+      const uint32_t lsn = mirror == MDCUDFSR_INVALID_LBN || mirror == main
+                               ? MDCUDFSR_INVALID_LSN
+                               : mdcudfsr_lbn2lsn(mnt_, MDCUDFSR_PARTITION_PHYSICAL, mirror, nullptr);
+      uint32_t n = std::min(len - done, b);
+      if (lsn != MDCUDFSR_INVALID_LSN) n = static_cast<uint32_t>(std::min<uint64_t>({len - done, left, to_cluster_end(lsn)}));
+      const int err = lsn == MDCUDFSR_INVALID_LSN ? kDamaged : read_into(lsn, n, out + done);
+      if (!err) {
+        UDF_LOG(WARN, "metadata at offset 0x%llx read from the mirror file [LSN:0x%x]\n",
+                static_cast<unsigned long long>(offset + done), lsn);
+      } else if (salvage_mount(mnt_)) {
+        UDF_LOG(ERR, "Metadata Extent Read err[%d][offset:0x%llx]. fill 0xFF data \n", err,
+                static_cast<unsigned long long>(offset + done));
+        std::memset(out + done, 0xFF, n);
+      } else {
+        UDF_LOG(ERR, "Metadata Mirror Read err[%d][offset:0x%llx]\n", err, static_cast<unsigned long long>(offset + done));
+        return false;
+      }
+      done += n;
+    }
+    return true;
   }
 
   // `len` bytes at `lsn` into `out`; 0 or the read's error.
@@ -484,23 +525,6 @@ class MetadataCopy {
     if (!err && bp) std::memcpy(out, buf_bytes(bp), len);
     if (bp) buf_brelse(bp);
     return err ? err : (bp ? 0 : 12);
-  }
-
-  // The block at metadata file offset `offset` from the other copy of the
-  // metadata file (UDF 2.50 keeps the mirror file for a metadata block that
-  // does not read). A copy that names the same physical block has nothing
-  // else to give.
-  int read_from_mirror(uint64_t offset, uint32_t len, uint8_t* out) {
-    const uint32_t main = mdcudfsr_offset2lbn(mnt_, list_, offset, nullptr);
-    const uint32_t mirror = mdcudfsr_offset2lbn(mnt_, other_, offset, nullptr);
-    if (mirror == MDCUDFSR_INVALID_LBN || mirror == main) return kDamaged;
-    const uint32_t lsn = mdcudfsr_lbn2lsn(mnt_, MDCUDFSR_PARTITION_PHYSICAL, mirror, nullptr);
-    if (lsn == MDCUDFSR_INVALID_LSN) return kDamaged;
-    const int err = read_into(lsn, len, out);
-    if (err) UDF_LOG(ERR, "Metadata Mirror Read err[%d][LSN:0x%x]\n", err, lsn);
-    else UDF_LOG(WARN, "metadata block at offset 0x%llx read from the mirror file [LSN:0x%x]\n",
-                 static_cast<unsigned long long>(offset), lsn);
-    return err ? kDamaged : 0;
   }
 
   // The copy made so far deleted; a block that read in neither copy of the
