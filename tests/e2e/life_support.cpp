@@ -378,6 +378,46 @@ void Life::remount(bool emptied, bool packed) {
   check_mounted({current()});
 }
 
+void Life::remount_with_unreadable_block() {
+  note_volume_track();
+  unmount();
+  settled();
+  check_slot_images();
+  // The blocks a mount from the disc reads.
+  empty_cache();
+  const int slot = cartridge().loaded_slot;
+  const std::size_t mark = sim_->service().transcript().size();
+  start();
+  ask_one("Check", "KelVolume");
+  const auto reads = reads_since(sim_->service().transcript(), mark, slot);
+  unmount();
+  ASSERT_FALSE(reads.empty());
+  const BlocksRead& r = reads[pick(reads.size())];
+  kelsim::FaultRule fault = kelsim::read_error(r.first + static_cast<std::uint32_t>(pick(r.count)), 0);
+  fault.last_lba = fault.first_lba;
+  fault.slot = r.slot;
+  note("remount from the disc with block " + std::to_string(fault.first_lba) + " of slot " +
+       std::to_string(r.slot) + " unreadable");
+  const int id = sim_->drive().add_fault(fault);
+  empty_cache();
+  start();
+  const auto answers = ask("Check");
+  ASSERT_FALSE(answers.empty());
+  // Restores may meet the unreadable block: only the tree is compared.
+  if (answers.back().name == "KelVolume") {
+    const Tree seen = listed_tree();
+    EXPECT_TRUE(shape(seen) == shape(current()))
+        << "a mount with an unreadable block shows another tree without saying so\n" << difference(seen, current());
+  } else {
+    note("the mount answered " + answers.back().raw);
+  }
+  unmount();
+  sim_->drive().remove_fault(id);
+  note("remount with the block readable, cache as that mount left it");
+  restart(false);
+  check_mounted({current()});
+}
+
 void Life::kill_during(std::size_t command, const std::function<void()>& request, const std::vector<Tree>& changes,
                        std::optional<std::uint32_t> power_cut_keep) {
   std::vector<Tree> candidates{base_};

@@ -33,6 +33,15 @@ std::vector<TranscriptEntry> commands_of(const std::vector<TranscriptEntry>& t, 
 // LOAD/UNLOAD MEDIUM (A6h) of the changer: the slot in CDB byte 8.
 bool is_slot_load(const TranscriptEntry& e);
 int loaded_slot_of(const TranscriptEntry& e);
+// The ranges READ(10) asked for from `mark` on, one per command, each with
+// the slot whose disc was loaded (followed from `slot` through the
+// changer's loads).
+struct BlocksRead {
+  int slot = -1;
+  std::uint32_t first = 0, count = 0;
+  auto operator<=>(const BlocksRead&) const = default;
+};
+std::vector<BlocksRead> reads_since(const std::vector<TranscriptEntry>& t, std::size_t mark, int slot);
 // WRITE ATTRIBUTE (8Dh): the identifiers and values of its parameter list
 // (4-byte length, then identifier 2, format 1, length 2, value).
 struct AttributeWrite {

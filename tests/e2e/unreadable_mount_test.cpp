@@ -39,23 +39,13 @@ struct Block {
   auto operator<=>(const Block&) const = default;
 };
 
-std::uint32_t be32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
-}
-
-// The ranges READ(10) asked for from `mark` on, with the slot whose disc was
-// loaded (followed through the changer's loads from `slot`).
+// The ranges read from `mark` on, block by block.
 std::set<std::vector<Block>> ranges_read(const std::vector<TranscriptEntry>& t, std::size_t mark, int slot) {
   std::set<std::vector<Block>> out;
-  for (std::size_t i = mark; i < t.size(); ++i) {
-    const TranscriptEntry& e = t[i];
-    const bool good = e.answered && e.status == 0 && !e.check_condition;
-    if (good && is_slot_load(e)) slot = (e.cdb[4] & 3) == 3 ? e.cdb[8] : -1;
-    if (e.opcode() != 0x28 || e.cdb.size() < 10 || slot < 0) continue;
-    const std::uint32_t first = be32(&e.cdb[2]), count = static_cast<std::uint32_t>(e.cdb[7] << 8 | e.cdb[8]);
+  for (const BlocksRead& r : reads_since(t, mark, slot)) {
     std::vector<Block> range;
-    for (std::uint32_t b = 0; b < count; ++b) range.push_back({slot, first + b});
-    if (!range.empty()) out.insert(range);
+    for (std::uint32_t b = 0; b < r.count; ++b) range.push_back({r.slot, r.first + b});
+    out.insert(range);
   }
   return out;
 }
