@@ -393,15 +393,11 @@ void Life::remount_with_unreadable_block() {
   unmount();
   ASSERT_FALSE(reads.empty());
   const BlocksRead& r = reads[pick(reads.size())];
-  kelsim::FaultRule fault = kelsim::read_error(r.first + static_cast<std::uint32_t>(pick(r.count)), 0);
-  fault.last_lba = fault.first_lba;
-  fault.slot = r.slot;
-  note("remount from the disc with block " + std::to_string(fault.first_lba) + " of slot " +
-       std::to_string(r.slot) + " unreadable");
-  const int id = sim_->drive().add_fault(fault);
-  empty_cache();
-  start();
-  const auto answers = ask("Check");
+  const std::uint32_t lsn = r.first + static_cast<std::uint32_t>(pick(r.count));
+  note("remount from the disc with block " + std::to_string(lsn) + " of slot " + std::to_string(r.slot) +
+       " unreadable");
+  int id = -1;
+  const auto answers = check_with_unreadable_block(r.slot, lsn, &id);
   ASSERT_FALSE(answers.empty());
   // Restores may meet the unreadable block: only the tree is compared.
   if (answers.back().name == "KelVolume") {

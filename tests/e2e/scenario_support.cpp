@@ -415,6 +415,15 @@ void Scenario::unmount() {
   engine_.reset();
 }
 
+std::vector<EngineElement> Scenario::check_with_unreadable_block(int slot, std::uint32_t lsn, int* fault) {
+  kelsim::FaultRule r = kelsim::read_error(lsn, lsn);
+  r.slot = slot;
+  *fault = sim_->drive().add_fault(r);
+  empty_cache();
+  start();
+  return ask("Check");
+}
+
 kelsim::ExchangeResult Scenario::archive_file(const std::string& name, std::size_t bytes, int seed) {
   auto res = try_archive_file(name, bytes, seed);
   EXPECT_TRUE(res.ok) << name << ": " << (res.last() ? res.last()->raw : res.error) << "\n" << engine_->describe();

@@ -139,6 +139,10 @@ class Scenario : public ::testing::Test {
   EngineElement rollback_mount(std::uint32_t slot, std::uint32_t fe, std::uint32_t fsd,
                                const std::string& expect = "KelVolume");
   void unmount();
+  // A new engine on an emptied cache with block `lsn` of `slot` unreadable
+  // (READ(10) answers 03/11/00 every time) asked "Check": its answers; the
+  // fault's id (for remove_fault) to *fault.
+  std::vector<EngineElement> check_with_unreadable_block(int slot, std::uint32_t lsn, int* fault);
   // Archives a local file of `bytes` bytes (its content made from `seed`)
   // under `name`; the bytes are kept for expect_restores.
   kelsim::ExchangeResult archive_file(const std::string& name, std::size_t bytes, int seed);

@@ -99,12 +99,8 @@ class UnreadableAtMount : public Scenario, public ::testing::WithParamInterface<
   // A mount from the disc with `b` unreadable: every file listed, or the
   // damage answered.
   void mount_damaged(const Block& b) {
-    kelsim::FaultRule r = kelsim::read_error(b.lsn, b.lsn);
-    r.slot = b.slot;
-    const int id = sim_->drive().add_fault(r);
-    empty_cache();
-    start();
-    const auto answers = ask("Check");
+    int id = -1;
+    const auto answers = check_with_unreadable_block(b.slot, b.lsn, &id);
     ASSERT_FALSE(answers.empty());
     if (answers.back().name == "KelVolume") {
       EXPECT_EQ(listing("/").count("d"), 1u);
