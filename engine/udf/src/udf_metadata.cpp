@@ -485,33 +485,41 @@ class MetadataCopy {
     return (per - lsn % per) * ss;
   }
 
+  // The disc block the other copy of the metadata file gives for file
+  // offset `offset`, and the bytes its extent holds from there; invalid
+  // when that copy names the same physical block, which has nothing else
+  // to give.
+  uint32_t other_copy_lsn(uint64_t offset, uint64_t* left) const {
+    const uint32_t main = mdcudfsr_offset2lbn(mnt_, list_, offset, nullptr);
+    const uint32_t mirror = mdcudfsr_offset2lbn(mnt_, other_, offset, left);
+    if (mirror == MDCUDFSR_INVALID_LBN || mirror == main) return MDCUDFSR_INVALID_LSN;
+    return mdcudfsr_lbn2lsn(mnt_, MDCUDFSR_PARTITION_PHYSICAL, mirror, nullptr);
+  }
+
   // `len` bytes at metadata file offset `offset` from the other copy of the
   // metadata file (UDF 2.50 keeps the mirror file for a metadata block that
-  // does not read); false when a block reads there neither. A copy that
-  // names the same physical block has nothing else to give. A salvage mount
+  // does not read); false when a block reads there neither. A salvage mount
   // takes such a block as 0xFF.
   bool from_other_copy(uint64_t offset, uint32_t len, uint8_t* out) {
-    const uint32_t b = mnt_->logical_block_size;
     for (uint32_t done = 0; done < len;) {
+      const unsigned long long at = offset + done;
       uint64_t left = 0;
-      const uint32_t main = mdcudfsr_offset2lbn(mnt_, list_, offset + done, nullptr);
-      const uint32_t mirror = mdcudfsr_offset2lbn(mnt_, other_, offset + done, &left);
-      const uint32_t lsn = mirror == MDCUDFSR_INVALID_LBN || mirror == main
-                               ? MDCUDFSR_INVALID_LSN
-                               : mdcudfsr_lbn2lsn(mnt_, MDCUDFSR_PARTITION_PHYSICAL, mirror, nullptr);
-      uint32_t n = std::min(len - done, b);
-      if (lsn != MDCUDFSR_INVALID_LSN) n = static_cast<uint32_t>(std::min<uint64_t>({len - done, left, to_cluster_end(lsn)}));
-      const int err = lsn == MDCUDFSR_INVALID_LSN ? kDamaged : read_into(lsn, n, out + done);
-      if (!err) {
-        UDF_LOG(WARN, "metadata at offset 0x%llx read from the mirror file [LSN:0x%x]\n",
-                static_cast<unsigned long long>(offset + done), lsn);
-      } else if (salvage_mount(mnt_)) {
-        UDF_LOG(ERR, "Metadata Extent Read err[%d][offset:0x%llx]. fill 0xFF data \n", err,
-                static_cast<unsigned long long>(offset + done));
+      const uint32_t lsn = other_copy_lsn(at, &left);
+      uint32_t n = std::min(len - done, mnt_->logical_block_size);
+      int err = kDamaged;
+      if (lsn != MDCUDFSR_INVALID_LSN) {
+        n = static_cast<uint32_t>(std::min<uint64_t>({len - done, left, to_cluster_end(lsn)}));
+        err = read_into(lsn, n, out + done);
+      }
+      if (err && !salvage_mount(mnt_)) {
+        UDF_LOG(ERR, "Metadata Mirror Read err[%d][offset:0x%llx]\n", err, at);
+        return false;
+      }
+      if (err) {
+        UDF_LOG(ERR, "Metadata Extent Read err[%d][offset:0x%llx]. fill 0xFF data \n", err, at);
         std::memset(out + done, 0xFF, n);
       } else {
-        UDF_LOG(ERR, "Metadata Mirror Read err[%d][offset:0x%llx]\n", err, static_cast<unsigned long long>(offset + done));
-        return false;
+        UDF_LOG(WARN, "metadata at offset 0x%llx read from the mirror file [LSN:0x%x]\n", at, lsn);
       }
       done += n;
     }
