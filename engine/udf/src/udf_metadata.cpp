@@ -380,14 +380,6 @@ std::vector<FileExtent> extents_by_block(const mdcudfsr_extent_list* list) {
   return table;
 }
 
-// The salvage mounts search whatever the metadata file still holds: a
-// block that reads in neither copy is filled with 0xFF and the copy goes on.
-bool salvage_mount(const mdcudfsr_mount* mnt) {
-  const uint32_t f = mnt->mount_ext_flags;
-  return (f & MDCUDFSR_CHECK_EFE_FLAGS) == MDCUDFSR_CHECK_EFE_FLAGS ||
-         (f & MDCUDFSR_MERGE_EFE_FLAGS) == MDCUDFSR_MERGE_EFE_FLAGS;
-}
-
 // The copy of the metadata file from the disc into a cache file, chunk by
 // chunk. Each chunk's write goes to the cache agent while the next chunk is
 // read from the disc; its answer is taken before anything else is decided,
@@ -511,7 +503,7 @@ class MetadataCopy {
         n = static_cast<uint32_t>(std::min<uint64_t>({len - done, left, to_cluster_end(lsn)}));
         err = read_into(lsn, n, out + done);
       }
-      if (err && !salvage_mount(mnt_)) {
+      if (err && !mdcudfsr_salvage_flags(mnt_->mount_ext_flags)) {
         UDF_LOG(ERR, "Metadata Mirror Read err[%d][offset:0x%llx]\n", err, at);
         return false;
       }
