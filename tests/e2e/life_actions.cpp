@@ -274,6 +274,10 @@ void power_cut(Life& l) {
 
 LifeAction power_cut_action() { return {"PowerCut", 4, nullptr, power_cut}; }
 
+LifeAction unreadable_mount_action() {
+  return {"UnreadableMount", 1, nullptr, [](Life& l) { l.remount_with_unreadable_block(); }};
+}
+
 std::vector<LifeAction> standard_actions() {
   return {
       {"Archive", 30, nullptr, archive},

@@ -479,6 +479,42 @@ void Life::remount(bool emptied, bool packed) {
   check_mounted({current()});
 }
 
+void Life::remount_with_unreadable_block() {
+  note_volume_track();
+  unmount();
+  settled();
+  check_slot_images();
+  // The blocks a mount from the disc reads.
+  empty_cache();
+  const int slot = cartridge().loaded_slot;
+  const std::size_t mark = sim_->service().transcript().size();
+  start();
+  ask_one("Check", "KelVolume");
+  const auto reads = reads_since(sim_->service().transcript(), mark, slot);
+  unmount();
+  ASSERT_FALSE(reads.empty());
+  const BlocksRead& r = reads[pick(reads.size())];
+  const std::uint32_t lsn = r.first + static_cast<std::uint32_t>(pick(r.count));
+  note("remount from the disc with block " + std::to_string(lsn) + " of slot " + std::to_string(r.slot) +
+       " unreadable");
+  int id = -1;
+  const auto answers = check_with_unreadable_block(r.slot, lsn, &id);
+  ASSERT_FALSE(answers.empty());
+  // Restores may meet the unreadable block: only the tree is compared.
+  if (answers.back().name == "KelVolume") {
+    const Tree seen = listed_tree();
+    EXPECT_TRUE(shape(seen) == shape(current()))
+        << "a mount with an unreadable block shows another tree without saying so\n" << difference(seen, current());
+  } else {
+    note("the mount answered " + answers.back().raw);
+  }
+  unmount();
+  sim_->drive().remove_fault(id);
+  note("remount with the block readable, cache as that mount left it");
+  restart(false);
+  check_mounted({current()});
+}
+
 void Life::kill_during(std::size_t command, const std::function<void()>& request, const std::vector<Tree>& changes,
                        std::optional<std::uint32_t> power_cut_keep) {
   std::vector<Tree> candidates{base_};

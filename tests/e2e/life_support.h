@@ -100,6 +100,9 @@ std::vector<LifeAction> standard_actions();
 // Archive or a Sync (a random part of the drive's cache reached the
 // medium); the next engine mounts after the drive's unit attention.
 LifeAction power_cut_action();
+// A remount from the disc with one block the mount reads unreadable, then
+// one with the block readable again.
+LifeAction unreadable_mount_action();
 
 class Life : public Scenario {
  public:
@@ -175,6 +178,11 @@ class Life : public Scenario {
   // Stops the engine cleanly and starts a new one, the cache kept or
   // emptied, packed writing as given; the tree is checked.
   void remount(bool emptied, bool packed);
+  // Stops the engine cleanly; a new one mounts from the disc with one block
+  // of those a mount reads (picked at random) unreadable: it shows the
+  // newest tree or answers the failure. The block then reads again and the
+  // next engine, with the cache that mount left, shows the newest tree.
+  void remount_with_unreadable_block();
   // Runs `request` and kills the engine at the drive command of the given
   // index (or when the request ended first); `changes` are the trees the
   // request makes on its way and when it succeeds. Then a new engine mounts

@@ -36,6 +36,7 @@ TEST_P(LongLife, SeededLife) {
   const std::uint64_t seed = seed_from_environment(GetParam().seed);
   SCOPED_TRACE("seed " + std::to_string(seed) + " (KEL_LIFE_SEED=" + std::to_string(seed) + " replays it)");
   if (GetParam().power_cuts) add_action(power_cut_action());
+  add_action(unreadable_mount_action());
   ASSERT_NO_FATAL_FAILURE(start_life(GetParam().medium, seed));
   run_life(std::chrono::seconds(60));
 }

@@ -46,6 +46,20 @@ std::vector<TranscriptEntry> commands_of(const std::vector<TranscriptEntry>& t, 
 bool is_slot_load(const TranscriptEntry& e) { return e.cdb.size() >= 9 && e.cdb[0] == 0xA6; }
 int loaded_slot_of(const TranscriptEntry& e) { return is_slot_load(e) ? e.cdb[8] : -1; }
 
+std::vector<BlocksRead> reads_since(const std::vector<TranscriptEntry>& t, std::size_t mark, int slot) {
+  std::vector<BlocksRead> out;
+  for (std::size_t i = mark; i < t.size(); ++i) {
+    const TranscriptEntry& e = t[i];
+    const bool good = e.answered && e.status == 0 && !e.check_condition;
+    if (good && is_slot_load(e)) slot = (e.cdb[4] & 3) == 3 ? e.cdb[8] : -1;
+    if (e.opcode() != 0x28 || e.cdb.size() < 10 || slot < 0) continue;
+    const std::uint32_t first = static_cast<std::uint32_t>(e.cdb[2]) << 24 | e.cdb[3] << 16 | e.cdb[4] << 8 | e.cdb[5];
+    const std::uint32_t count = static_cast<std::uint32_t>(e.cdb[7] << 8 | e.cdb[8]);
+    if (count) out.push_back({slot, first, count});
+  }
+  return out;
+}
+
 std::vector<AttributeWrite> attribute_writes(const TranscriptEntry& e) {
   std::vector<AttributeWrite> out;
   const auto& p = e.parameter_list;
@@ -399,6 +413,15 @@ void Scenario::unmount() {
   EXPECT_EQ(answers.back().name, "Shutdown") << engine_->describe();
   EXPECT_EQ(engine_->wait_exit(), 0) << engine_->describe();
   engine_.reset();
+}
+
+std::vector<EngineElement> Scenario::check_with_unreadable_block(int slot, std::uint32_t lsn, int* fault) {
+  kelsim::FaultRule r = kelsim::read_error(lsn, lsn);
+  r.slot = slot;
+  *fault = sim_->drive().add_fault(r);
+  empty_cache();
+  start();
+  return ask("Check");
 }
 
 kelsim::ExchangeResult Scenario::archive_file(const std::string& name, std::size_t bytes, int seed) {

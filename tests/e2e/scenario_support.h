@@ -33,6 +33,15 @@ std::vector<TranscriptEntry> commands_of(const std::vector<TranscriptEntry>& t, 
 // LOAD/UNLOAD MEDIUM (A6h) of the changer: the slot in CDB byte 8.
 bool is_slot_load(const TranscriptEntry& e);
 int loaded_slot_of(const TranscriptEntry& e);
+// The ranges READ(10) asked for from `mark` on, one per command, each with
+// the slot whose disc was loaded (followed from `slot` through the
+// changer's loads).
+struct BlocksRead {
+  int slot = -1;
+  std::uint32_t first = 0, count = 0;
+  auto operator<=>(const BlocksRead&) const = default;
+};
+std::vector<BlocksRead> reads_since(const std::vector<TranscriptEntry>& t, std::size_t mark, int slot);
 // WRITE ATTRIBUTE (8Dh): the identifiers and values of its parameter list
 // (4-byte length, then identifier 2, format 1, length 2, value).
 struct AttributeWrite {
@@ -130,6 +139,10 @@ class Scenario : public ::testing::Test {
   EngineElement rollback_mount(std::uint32_t slot, std::uint32_t fe, std::uint32_t fsd,
                                const std::string& expect = "KelVolume");
   void unmount();
+  // A new engine on an emptied cache with block `lsn` of `slot` unreadable
+  // (READ(10) answers 03/11/00 every time) asked "Check": its answers; the
+  // fault's id (for remove_fault) to *fault.
+  std::vector<EngineElement> check_with_unreadable_block(int slot, std::uint32_t lsn, int* fault);
   // Archives a local file of `bytes` bytes (its content made from `seed`)
   // under `name`; the bytes are kept for expect_restores.
   kelsim::ExchangeResult archive_file(const std::string& name, std::size_t bytes, int seed);

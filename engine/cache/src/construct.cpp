@@ -97,11 +97,6 @@ void free_check_bitmap(mdcudfsr_mount* m) {
   m->check_efe_bitmap = nullptr;
 }
 
-bool salvage_mode(const mdcudfsr_mount* m) {
-  return (m->mount_ext_flags & MDCUDFSR_CHECK_EFE_FLAGS) == MDCUDFSR_CHECK_EFE_FLAGS ||
-         (m->mount_ext_flags & MDCUDFSR_MERGE_EFE_FLAGS) == MDCUDFSR_MERGE_EFE_FLAGS;
-}
-
 // The local copy of the metadata file. 0 or the error; *source is
 // the copy the construction reads.
 int copy_metadata(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int* source) {
@@ -222,7 +217,8 @@ int mdcudfsr_cache_init(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int 
     else if ((!err || err == 30) && merge_efe_mode(m)) run_merge_efe(m, ctx);
   }
   // Outside the salvage modes the local copy has served its purpose.
-  if (!salvage_mode(m) && m->local_cache_handles[0] != -1) mdcudfsr_cache_local_fs_cache_del(m, 1);
+  if (!mdcudfsr_salvage_flags(m->mount_ext_flags) && m->local_cache_handles[0] != -1)
+    mdcudfsr_cache_local_fs_cache_del(m, 1);
   free_check_bitmap(m);
   CACHE_LOG(INFO, "err=%d", err);
   return err;

@@ -1,4 +1,5 @@
 // Metadata partition (see udf_metadata.h).
+#include "kelcache/cache.h"
 #include "kelcache/cache_flush.h"
 #include "udf/udf_metadata.h"
 #include "udf/udf_efe.h"
@@ -7,6 +8,7 @@
 #include "udf_io.h"
 #include "udf_log.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -349,20 +351,19 @@ int mdcudfsr_rebuild_metadata_extent_list_for_fsd(mdcudfsr_mount* mnt, uint32_t*
   return 0;
 }
 
-int mdcudfsr_read_metadata_file(mdcudfsr_mount* mnt, vfs_context_t ctx, int selector) {
-  UDF_TRACE_ENTRY();
-  const uint32_t b = mnt->logical_block_size;
-  const mdcudfsr_extent_list* list = mnt->part[0].length ? &mnt->part[0].list : &mnt->part[1].list;
-  if (!list->first) {
-    UDF_LOG(ERR, "metadtata extent list is not entry\n");
-    return 22;
-  }
-  struct Extent {
-    uint32_t lbn;
-    uint64_t offset;
-    uint32_t size;
-  };
-  std::vector<Extent> table;
+namespace {
+
+// One extent of the metadata file: its first block in the physical
+// partition, its offset in the file and its size in bytes.
+struct FileExtent {
+  uint32_t lbn;
+  uint64_t offset;
+  uint32_t size;
+};
+
+// The extents of `list` in block order, so that the disc is read forwards.
+std::vector<FileExtent> extents_by_block(const mdcudfsr_extent_list* list) {
+  std::vector<FileExtent> table;
   uint64_t off = 0;
   for (const mdcudfsr_extent_entry* e = list->first; e; e = e->next) {
     table.push_back({e->extent.loc.lb_num, off, EXTENT_LENGTH(e->extent.len)});
@@ -376,26 +377,189 @@ int mdcudfsr_read_metadata_file(mdcudfsr_mount* mnt, vfs_context_t ctx, int sele
         UDF_LOG(INFO, "sort lbn1:0x%x to lbn2:0x%x\n", table[i].lbn, table[j].lbn);
         std::swap(table[i], table[j]);
       }
-  uint8_t* chunk = zalloc(kChunk);
-  if (!chunk) {
-    UDF_LOG(ERR, "no memory for metadata local buffer\n");
-    return 12;
+  return table;
+}
+
+// The copy of the metadata file from the disc into a cache file, chunk by
+// chunk. Each chunk's write goes to the cache agent while the next chunk is
+// read from the disc; its answer is taken before anything else is decided,
+// so that a failed write still ends the copy before another write is sent.
+class MetadataCopy {
+ public:
+  // `list` is the copy read; the other one backs a block that does not read.
+  MetadataCopy(mdcudfsr_mount* mnt, vfs_context_t ctx, int selector, const mdcudfsr_extent_list* list)
+      : mnt_(mnt),
+        ctx_(ctx),
+        list_(list),
+        other_(list == &mnt->part[0].list ? &mnt->part[1].list : &mnt->part[0].list),
+        selector_(selector),
+        // Selector 1: the management cache file, which keeps its copy of the
+        // metadata image 0x100000 bytes in.
+        handle_(selector ? mnt->fsmanage_handle : mnt->local_cache_handles[0]),
+        base_(selector ? MDC_METADATA_OFFSET : 0),
+        chunk_(zalloc(kChunk)) {}
+  ~MetadataCopy() { zfree(chunk_); }
+  MetadataCopy(const MetadataCopy&) = delete;
+  MetadataCopy& operator=(const MetadataCopy&) = delete;
+
+  int run(const std::vector<FileExtent>& table) {
+    if (!chunk_) {
+      UDF_LOG(ERR, "no memory for metadata local buffer\n");
+      return 12;
+    }
+    int result = 0;
+    for (size_t i = 0; i < table.size() && !result; ++i) result = copy_extent(table[i]);
+    if (pending_len_) {
+      const int werr = take_write();
+      if (!result) result = werr;
+    }
+    return result;
   }
-  // Selector 1: the management cache file, which keeps its copy of the
-  // metadata image 0x100000 bytes in.
-  const int32_t handle = selector ? mnt->fsmanage_handle : mnt->local_cache_handles[0];
-  const uint64_t base = selector ? MDC_METADATA_OFFSET : 0;
-  int result = 0;
-  // Each chunk's write goes to the cache agent while the next chunk is read
-  // from the disc; its answer is taken before anything else is decided, so
-  // that a failed write still ends the copy before another write is sent.
-  mdc_pending_write pending;
-  uint32_t pending_len = 0;
-  auto take_write = [&]() -> int {
+
+ private:
+  static constexpr int kDamaged = 5;
+
+  int copy_extent(const FileExtent& x) {
+    const uint32_t lsn = mdcudfsr_lbn2lsn(mnt_, MDCUDFSR_PARTITION_PHYSICAL, x.lbn, nullptr);
+    if (lsn == MDCUDFSR_INVALID_LSN) {
+      UDF_LOG(ERR, "invalid lsn 0x%x lbn:0x%x \n", lsn, x.lbn);
+      return 22;
+    }
+    const uint32_t chunks = (x.size + kChunk - 1) / kChunk;
+    for (uint32_t c = 0; c < chunks; ++c) {
+      const uint32_t len = c + 1 < chunks ? kChunk : x.size - c * kChunk;
+      if (c + 1 == chunks) UDF_LOG(INFO, "Last roop !!\n");
+      const uint64_t offset = x.offset + uint64_t{c} * kChunk;
+      const int err = read_chunk(lsn + c * (kChunk / mnt_->logical_sector_size), offset, len);
+      int result = pending_len_ ? take_write() : 0;
+      if (!result && err) {
+        // The copy is incomplete: it must not stay behind as a valid cache.
+        drop_copy();
+        result = err;
+      }
+      if (!result) result = send_write(base_ + offset, len);
+      if (result) return result;
+    }
+    return 0;
+  }
+
+  // One chunk of `len` bytes at `lsn` (metadata file offset `offset`) into
+  // the buffer, under the slot lock. 0, the slot load's error, or kDamaged.
+  // A chunk that does not read is read again one disc cluster at a time
+  // (the drive reads whole clusters), and a cluster that does not read is
+  // taken from the other copy of the metadata file.
+  int read_chunk(uint32_t lsn, uint64_t offset, uint32_t len) {
+    std::lock_guard<std::mutex> lk(mnt_->slot_mutex);
+    const int err = mdcudfsr_disc_change(mnt_, kSlotKeepLoaded, 0, ctx_, 0);
+    if (err) {
+      UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
+      return err;
+    }
+    const int rerr = read_into(lsn, len, chunk_);
+    if (!rerr) return 0;
+    UDF_LOG(ERR, "Metadata Extent Read err[%d][LSN:0x%x]. read again by cluster \n", rerr, lsn);
+    const uint32_t ss = mnt_->logical_sector_size;
+    for (uint32_t done = 0; done < len;) {
+      const uint32_t at = lsn + done / ss;
+      const uint32_t n = std::min(len - done, to_cluster_end(at));
+      if (read_into(at, n, chunk_ + done) != 0 && !from_other_copy(offset + done, n, chunk_ + done)) {
+        damaged_ = true;
+        return kDamaged;
+      }
+      done += n;
+    }
+    return 0;
+  }
+
+  // Bytes from `lsn` to the end of its disc cluster.
+  uint32_t to_cluster_end(uint32_t lsn) const {
+    const uint32_t ss = mnt_->logical_sector_size, per = kChunk / ss;
+    return (per - lsn % per) * ss;
+  }
+
+  // The disc block the other copy of the metadata file gives for file
+  // offset `offset`, and the bytes its extent holds from there; invalid
+  // when that copy names the same physical block, which has nothing else
+  // to give.
+  uint32_t other_copy_lsn(uint64_t offset, uint64_t* left) const {
+    const uint32_t main = mdcudfsr_offset2lbn(mnt_, list_, offset, nullptr);
+    const uint32_t mirror = mdcudfsr_offset2lbn(mnt_, other_, offset, left);
+    if (mirror == MDCUDFSR_INVALID_LBN || mirror == main) return MDCUDFSR_INVALID_LSN;
+    return mdcudfsr_lbn2lsn(mnt_, MDCUDFSR_PARTITION_PHYSICAL, mirror, nullptr);
+  }
+
+  // `len` bytes at metadata file offset `offset` from the other copy of the
+  // metadata file (UDF 2.50 keeps the mirror file for a metadata block that
+  // does not read); false when a block reads there neither. A salvage mount
+  // takes such a block as 0xFF.
+  bool from_other_copy(uint64_t offset, uint32_t len, uint8_t* out) {
+    for (uint32_t done = 0; done < len;) {
+      const unsigned long long at = offset + done;
+      uint64_t left = 0;
+      const uint32_t lsn = other_copy_lsn(at, &left);
+      uint32_t n = std::min(len - done, mnt_->logical_block_size);
+      int err = kDamaged;
+      if (lsn != MDCUDFSR_INVALID_LSN) {
+        n = static_cast<uint32_t>(std::min<uint64_t>({len - done, left, to_cluster_end(lsn)}));
+        err = read_into(lsn, n, out + done);
+      }
+      if (err && !mdcudfsr_salvage_flags(mnt_->mount_ext_flags)) {
+        UDF_LOG(ERR, "Metadata Mirror Read err[%d][offset:0x%llx]\n", err, at);
+        return false;
+      }
+      if (err) {
+        UDF_LOG(ERR, "Metadata Extent Read err[%d][offset:0x%llx]. fill 0xFF data \n", err, at);
+        std::memset(out + done, 0xFF, n);
+      } else {
+        UDF_LOG(WARN, "metadata at offset 0x%llx read from the mirror file [LSN:0x%x]\n", at, lsn);
+      }
+      done += n;
+    }
+    return true;
+  }
+
+  // `len` bytes at `lsn` into `out`; 0 or the read's error.
+  int read_into(uint32_t lsn, uint32_t len, uint8_t* out) {
+    buf_t bp = nullptr;
+    const int err = buf_meta_bread(mnt_->devvp, lsn, static_cast<int>(len), nullptr, &bp);
+    if (!err && bp) std::memcpy(out, buf_bytes(bp), len);
+    if (bp) buf_brelse(bp);
+    return err ? err : (bp ? 0 : 12);
+  }
+
+  // The copy made so far deleted; a block that read in neither copy of the
+  // metadata file also makes the volume unreadable for this mount.
+  void drop_copy() {
+    if (damaged_) {
+      UDF_LOG(ERR, "metadata block unreadable in the metadata file and its mirror. metadata is damaged\n");
+      mdcudfsr_set_mntinfo_state(mnt_, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE,
+                                 mnt_->mntinfo.WriteProtectReasonFlags | WRPROT_READONLY);
+    }
+    if (selector_) {
+      mdcudfsr_drop_fsmanage_cache(mnt_, ctx_);
+      return;
+    }
+    mdcudfsr_metacache_file_close(mnt_, handle_);
+    mnt_->local_cache_handles[0] = -1;
+    uint32_t cache_err = 0;
+    mdcudfsr_metacache_file_delete(mnt_, mnt_->local_cache_name[0], &cache_err);
+  }
+
+  int send_write(uint64_t at, uint32_t len) {
+    const int werr = mdcudfsr_metacache_file_write_begin(mnt_, handle_, at, len, chunk_, &pending_);
+    if (werr) {
+      UDF_LOG(ERR, "file buffer write failed err:%d cache_err:%d\n", werr, 0);
+      return werr;
+    }
+    pending_len_ = len;
+    return 0;
+  }
+
+  int take_write() {
     uint32_t written = 0, cache_err = 0;
-    const uint32_t len = pending_len;
-    pending_len = 0;
-    const int werr = mdcudfsr_metacache_file_write_end(mnt, &pending, &written, &cache_err);
+    const uint32_t len = pending_len_;
+    pending_len_ = 0;
+    const int werr = mdcudfsr_metacache_file_write_end(mnt_, &pending_, &written, &cache_err);
     if (werr) {
       UDF_LOG(ERR, "file buffer write failed err:%d cache_err:%d\n", werr, cache_err);
       return werr;
@@ -406,69 +570,32 @@ int mdcudfsr_read_metadata_file(mdcudfsr_mount* mnt, vfs_context_t ctx, int sele
     }
     if (written != len) UDF_LOG(WARN, "Write Size is different befoer:%d after:%d\n", len, written);
     return 0;
-  };
-  for (const Extent& x : table) {
-    const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, x.lbn, nullptr);
-    if (lsn == MDCUDFSR_INVALID_LSN) {
-      UDF_LOG(ERR, "invalid lsn 0x%x lbn:0x%x \n", lsn, x.lbn);
-      result = 22;
-      break;
-    }
-    const uint32_t chunks = (x.size + kChunk - 1) / kChunk;
-    for (uint32_t c = 0; c < chunks && !result; ++c) {
-      const uint32_t len = c + 1 < chunks ? kChunk : x.size - c * kChunk;
-      if (c + 1 == chunks) UDF_LOG(INFO, "Last roop !!\n");
-      int err;
-      {
-        std::lock_guard<std::mutex> lk(mnt->slot_mutex);
-        err = mdcudfsr_disc_change(mnt, kSlotKeepLoaded, 0, ctx, 0);
-        if (err) {
-          UDF_LOG(ERR, "Failed to load last written slot with status %d. \n", err);
-        } else {
-          buf_t bp = nullptr;
-          const int rerr = buf_meta_bread(mnt->devvp, lsn + c * (kChunk / mnt->logical_sector_size),
-                                          static_cast<int>(len), nullptr, &bp);
-          if (rerr) {
-            UDF_LOG(ERR, "Metadata Extent Read err[%d][LSN:0x%x]. fill 0xFF data \n", rerr, lsn);
-            std::memset(chunk, 0xFF, kChunk);
-          } else {
-            std::memcpy(chunk, buf_bytes(bp), len);
-          }
-          if (bp) buf_brelse(bp);
-        }
-      }
-      if (pending_len && (result = take_write()) != 0) break;
-      if (err) {
-        // The copy is incomplete: it must not stay behind as a valid cache.
-        result = err;
-        if (selector) {
-          mdcudfsr_drop_fsmanage_cache(mnt, ctx);
-        } else {
-          mdcudfsr_metacache_file_close(mnt, handle);
-          mnt->local_cache_handles[0] = -1;
-          uint32_t cache_err = 0;
-          mdcudfsr_metacache_file_delete(mnt, mnt->local_cache_name[0], &cache_err);
-        }
-        break;
-      }
-      const int werr = mdcudfsr_metacache_file_write_begin(mnt, handle, base + x.offset + uint64_t{c} * kChunk, len,
-                                                           chunk, &pending);
-      if (werr) {
-        UDF_LOG(ERR, "file buffer write failed err:%d cache_err:%d\n", werr, 0);
-        result = werr;
-      } else {
-        pending_len = len;
-      }
-    }
-    if (result) break;
   }
-  if (pending_len) {
-    const int werr = take_write();
-    if (!result) result = werr;
+
+  mdcudfsr_mount* mnt_;
+  vfs_context_t ctx_;
+  const mdcudfsr_extent_list* list_;
+  const mdcudfsr_extent_list* other_;
+  int selector_;
+  int32_t handle_;
+  uint64_t base_;
+  uint8_t* chunk_;
+  mdc_pending_write pending_;
+  uint32_t pending_len_ = 0;
+  bool damaged_ = false;
+};
+
+}  // namespace
+
+int mdcudfsr_read_metadata_file(mdcudfsr_mount* mnt, vfs_context_t ctx, int selector) {
+  UDF_TRACE_ENTRY();
+  const mdcudfsr_extent_list* list = mnt->part[0].length ? &mnt->part[0].list : &mnt->part[1].list;
+  if (!list->first) {
+    UDF_LOG(ERR, "metadtata extent list is not entry\n");
+    return 22;
   }
-  zfree(chunk);
+  const int result = MetadataCopy(mnt, ctx, selector, list).run(extents_by_block(list));
   buf_invalidateblks(mnt->devvp, 0, 0, 0);
-  (void)b;
   UDF_TRACE_EXIT_ERR(result);
   return result;
 }

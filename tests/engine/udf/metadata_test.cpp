@@ -194,7 +194,9 @@ TEST_F(Metadata, RebuildOverATreeRemapsEveryPendingEntry) {
   for (N* x : {&root, &dir, &deep}) EXPECT_EQ(x->d.remap_pending, 0u);
 }
 
-TEST_F(Metadata, LocalCopyReadsInChunksAndFillsUnreadableOnes) {
+// A salvage mount (checkEFE) searches whatever the metadata file still
+// holds: what reads in neither copy arrives as 0xFF.
+TEST_F(Metadata, LocalCopyReadsInChunksAndASalvageMountFillsUnreadableBlocks) {
   for (int i = 0; i < 2; ++i) mdcudfsr_extent_list_remove_all(&m()->part[i].list);
   mdcudfsr_extent_entry e;
   e.extent.len = 70000;
@@ -205,6 +207,7 @@ TEST_F(Metadata, LocalCopyReadsInChunksAndFillsUnreadableOnes) {
   mdcudfsr_extent_list_add(&m()->part[0].list, &e, 0);
   m()->part[0].length = 70000 + 2 * B;
   m()->local_cache_handles[0] = 6;
+  m()->mount_ext_flags = 0x40020;
   const uint32_t s = img.layout.partition_start;
   for (uint32_t i = 0; i < 35; ++i) std::memset(env().sector(s + 100 + i), static_cast<int>(i + 1), B);
   env().unreadable.insert(s + 40);

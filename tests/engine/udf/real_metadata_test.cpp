@@ -5,12 +5,14 @@
 #include "engine/udf/real_support.h"
 
 #include "sim/harness.h"
+#include "kelagent/metacache.h"
 #include "kelhost/kern.h"
 #include "kelvfs/mdcudfsr_clusters.h"
 #include "udf/udf_extent.h"
 #include "udf/udf_metadata.h"
 #include "udf/udf_mount.h"
 
+#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -139,3 +141,92 @@ TEST_F(RealMetadata, ZeroFillCoversEveryRunOfTheUnusedTail) {
 }
 
 }  // namespace
+
+// The copy of the metadata file into the cache with blocks that do not read:
+// each is taken from the other copy of the metadata file when that names
+// another block that reads; otherwise the copy fails, is deleted, and the
+// mount learns that the metadata cannot be read (a salvage mount takes the
+// block as 0xFF and goes on).
+TEST_F(RealMetadata, UnreadableBlocksOfTheCopyComeFromTheMirrorOrFailTheCopy) {
+  enum class Got { Main, Mirror, Fill, Nothing };
+  struct Row {
+    const char* name;
+    bool own_mirror;       // the mirror file names blocks of its own
+    bool mirror_unreadable;
+    int selector;
+    uint32_t flags;        // mount_ext_flags
+    int result;
+    Got block3;            // what metadata block 3 holds in the copy
+  } rows[] = {
+      {"from the mirror", true, false, 0, 0, 0, Got::Mirror},
+      {"from the mirror into the management file", true, false, 1, 0, 0, Got::Mirror},
+      {"neither reads", true, true, 0, 0, 5, Got::Nothing},
+      {"the mirror names the same blocks", false, false, 0, 0, 5, Got::Nothing},
+      {"neither reads, management file", true, true, 1, 0, 5, Got::Nothing},
+      {"salvage mount", false, false, 0, 0x40020, 0, Got::Fill},
+  };
+  constexpr uint32_t kMain = 200, kMirror = 300, kBlocks = 40;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    load();
+    v->start_agent();
+    const uint32_t s = v->layout.partition_start;
+    if (v->track_nwa() < s + 400) v->set_track_nwa(s + 400);
+    for (uint32_t i = 0; i < kBlocks; ++i) {
+      v->write(s + kMain + i, std::vector<uint8_t>(B, static_cast<uint8_t>(i + 1)));
+      v->write(s + kMirror + i, std::vector<uint8_t>(B, static_cast<uint8_t>(0x80 + i)));
+    }
+    for (int i = 0; i < 2; ++i) mdcudfsr_extent_list_remove_all(&m()->part[i].list);
+    mdcudfsr_extent_entry e;
+    e.extent.len = kBlocks * B;
+    e.extent.loc = lb_addr{kMain, 2};
+    mdcudfsr_extent_list_add(&m()->part[0].list, &e, 0);
+    e.extent.loc = lb_addr{r.own_mirror ? kMirror : kMain, 2};
+    mdcudfsr_extent_list_add(&m()->part[1].list, &e, 0);
+    m()->part[0].length = m()->part[1].length = kBlocks * B;
+    m()->mount_ext_flags = r.flags;
+    m()->mntinfo = MDCFS_MOUNT_INFORMATION{};
+    uint32_t coherent = 0, created = 0;
+    if (r.selector) {
+      ASSERT_EQ(mdcudfsr_metacache_fsmanage_open(m(), nullptr, &coherent, &created), 0);
+    }
+    const int32_t handle = r.selector ? m()->fsmanage_handle : m()->local_cache_handles[0];
+    const uint64_t base = r.selector ? MDC_METADATA_OFFSET : 0;
+    v->unreadable(s + kMain + 3);
+    if (r.mirror_unreadable) v->unreadable(s + kMirror + 3);
+    v->clear();
+
+    EXPECT_EQ(mdcudfsr_read_metadata_file(m(), nullptr, r.selector), r.result);
+    if (r.block3 == Got::Nothing) {
+      EXPECT_EQ(m()->mntinfo.MountStatus, 0x80000030u);
+      EXPECT_EQ(m()->mntinfo.AccessMode, 2u);
+      EXPECT_EQ(m()->mntinfo.WriteProtectReasonFlags & 0x80000u, 0x80000u);
+      if (r.selector) {
+        EXPECT_EQ(m()->fsmanage_handle, -1);
+        EXPECT_EQ(m()->fs_cache_mode, 0);
+        ASSERT_EQ(mdcudfsr_metacache_fsmanage_open(m(), nullptr, &coherent, &created), 0);
+        EXPECT_EQ(created, 1u) << "the management file was deleted";
+      } else {
+        EXPECT_EQ(m()->local_cache_handles[0], -1);
+        EXPECT_FALSE(boost::filesystem::exists(v->cache_root() + "/Caches/LocalCache/" +
+                                               m()->local_cache_name[0]))
+            << "the partial copy was deleted";
+      }
+      continue;
+    }
+    EXPECT_EQ(m()->mntinfo.MountStatus, 0u);
+    const std::vector<uint8_t> copy = v->cache_file_read(handle, base, kBlocks * B);
+    // The drive reads whole clusters of 32 blocks: every block of the bad
+    // block's cluster comes from the other copy (or is filled), the rest
+    // from the metadata file.
+    const uint32_t bad_cluster = (s + kMain + 3) / 32;
+    for (uint32_t i = 0; i < kBlocks; ++i) {
+      uint8_t want = static_cast<uint8_t>(i + 1);
+      if ((s + kMain + i) / 32 == bad_cluster) want = r.block3 == Got::Mirror ? static_cast<uint8_t>(0x80 + i) : 0xFF;
+      EXPECT_EQ(copy[i * B], want) << "block " << i;
+      EXPECT_EQ(copy[i * B + B - 1], want) << "block " << i;
+    }
+    // Read again a disc cluster at a time, not block by block.
+    EXPECT_LE(v->count(kRead10), 8u);
+  }
+}

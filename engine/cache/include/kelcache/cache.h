@@ -228,6 +228,12 @@ constexpr uint32_t MDCUDFSR_FID_BUF_SIZE = 2048;
 constexpr uint32_t MDCUDFSR_MNT_EXT_NO_SCAN = 0x1000;
 constexpr uint32_t MDCUDFSR_CHECK_EFE_FLAGS = 0x40020;
 constexpr uint32_t MDCUDFSR_MERGE_EFE_FLAGS = 0x80020;
+// The mount_ext_flags of a checkEFE or mergeEFE mount: it searches whatever
+// the metadata file still holds, a block that does not read taken as 0xFF.
+inline bool mdcudfsr_salvage_flags(uint32_t f) {
+  return (f & MDCUDFSR_CHECK_EFE_FLAGS) == MDCUDFSR_CHECK_EFE_FLAGS ||
+         (f & MDCUDFSR_MERGE_EFE_FLAGS) == MDCUDFSR_MERGE_EFE_FLAGS;
+}
 // The checkEFE bitmap: {u32, u32 bit count, u32, u32 byte count}, then bits.
 constexpr uint32_t MDCUDFSR_CHECK_EFE_HEADER = 16;
 // Parity identifier whose files the parity-overlap check looks at.
