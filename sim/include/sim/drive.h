@@ -337,6 +337,7 @@ class ChangerDrive {
   struct CacheStart {
     std::vector<std::uint32_t> nwa;
     std::uint32_t highest_written = 0;
+    std::set<std::uint32_t> torn_clusters;
     std::vector<CachedWrite> writes;
   };
   std::optional<CacheStart> cache_start_;
@@ -356,12 +357,17 @@ class ChangerDrive {
   void disc_changed(int from);
   void note_event(std::uint8_t code, int slot);
   void forget_cache();
+  void record_cache();
+  void close_clusters(Disc& disc);
   void keep_for_power_cut(Disc& disc, std::uint32_t lba, std::uint32_t count, const Track* t);
   void power_cut_locked(std::uint32_t keep_blocks);
   void give_back(Disc& disc, const CacheStart& start, std::uint32_t keep_blocks);
   void note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense, std::uint32_t first_bad = 0);
   void lose_unsynced(std::uint32_t first_bad, std::uint32_t failed_end);
-  void overwrite_lost(std::uint32_t from, std::uint32_t to);
+  void cut_cluster(Disc& disc, const CacheStart& start, const std::vector<std::uint32_t>& kept, std::uint32_t cut);
+  void fill_blocks(std::uint32_t from, std::uint32_t to, std::uint8_t byte);
+  bool torn(const Disc& disc, std::uint32_t lba, std::uint32_t end) const;
+  bool partly_torn(const Disc& disc, std::uint32_t lba, std::uint32_t end) const;
 };
 
 }  // namespace kelsim
