@@ -11,7 +11,8 @@
 // and --serial, which name one drive: there they belong to the first. A drive
 // without --cookie answers to the cookie after the previous drive's (the
 // first: 1); without --serial it reports a serial of its own. Two drives may
-// not share a cookie or a folder.
+// not share a cookie or a folder, and a folder another program serves is
+// not served (the program ends with 1).
 //
 // A DIR without a cartridge gets a new blank one of the given medium type,
 // slot count and disc size (--unique-id: the first 12 characters of each

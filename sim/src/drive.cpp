@@ -662,15 +662,16 @@ void ChangerDrive::give_back(Disc& disc, const CacheStart& start, std::uint32_t 
 // torn when any block of it had reached the medium.
 void ChangerDrive::cut_cluster(Disc& disc, const CacheStart& start, const std::vector<std::uint32_t>& kept,
                                std::uint32_t cut) {
-  const std::uint32_t unit = cluster_blocks(cart_->medium_type());
-  const std::uint32_t first = cut / unit * unit;
   if (!cart_->write_once()) {
+    const std::uint32_t first = cut / kReCluster * kReCluster;
     for (std::size_t i = 0; i < start.writes.size(); ++i) {
       const CachedWrite& w = start.writes[i];
-      if (kept[i] && w.lba < first + unit && w.lba + kept[i] > first) disc.torn_clusters.insert(cut / unit);
+      if (kept[i] && w.lba < first + kReCluster && w.lba + kept[i] > first) disc.torn_clusters.insert(cut / kReCluster);
     }
     return;
   }
+  const std::uint32_t unit = cluster_blocks(cart_->medium_type());
+  const std::uint32_t first = cut / unit * unit;
   for (std::size_t i = 0; i < disc.tracks.size(); ++i) {
     Track& t = disc.tracks[i];
     if (t.nwa % unit == 0 || t.nwa / unit != cut / unit) continue;
