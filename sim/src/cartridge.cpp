@@ -504,7 +504,8 @@ DWORD Cartridge::load_state() {
     return ERROR_INVALID_DATA;
   if (loaded_slot >= static_cast<int>(discs_.size())) return ERROR_INVALID_DATA;
   for (const Disc& d : discs_)
-    if (!d.torn_clusters.empty() && *d.torn_clusters.rbegin() >= blocks_ / 32) return ERROR_INVALID_DATA;
+    if (!d.torn_clusters.empty() && *d.torn_clusters.rbegin() >= blocks_ / cluster_blocks(medium_type_))
+      return ERROR_INVALID_DATA;
   return ERROR_SUCCESS;
 }
 

@@ -58,7 +58,7 @@ bool needs_medium(std::uint8_t op) {
 }
 
 // Blocks of a rewritable disc's cluster, which one error-correcting code
-// covers.
+// covers (cluster_blocks of every rewritable type).
 constexpr std::uint32_t kReCluster = 32;
 
 // The torn clusters [lba, end) covers whole are recorded anew; true when
@@ -1112,7 +1112,6 @@ bool ChangerDrive::partly_torn(const Disc& disc, std::uint32_t lba, std::uint32_
   const auto last = disc.torn_clusters.lower_bound((end + kReCluster - 1) / kReCluster);
   return *first * kReCluster < lba || *std::prev(last) * kReCluster + kReCluster > end;
 }
-
 
 ScsiResult ChangerDrive::verify10(Ctx& c) {
   Disc* disc = loaded_disc();
