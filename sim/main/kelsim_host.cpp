@@ -11,7 +11,8 @@
 // and --serial, which name one drive: there they belong to the first. A drive
 // without --cookie answers to the cookie after the previous drive's (the
 // first: 1); without --serial it reports a serial of its own. Two drives may
-// not share a cookie or a folder.
+// not share a cookie or a folder, and a folder another program serves is
+// not served (the program ends with 1).
 //
 // A DIR without a cartridge gets a new blank one of the given medium type,
 // slot count and disc size (--unique-id: the first 12 characters of each
@@ -147,7 +148,9 @@ bool settle_drives(std::vector<DriveSetup>* drives) {
       std::fprintf(stderr, "kelsim-host: two drives with the cookie %llx\n", *d.cookie);
       return false;
     }
-    if (!folders.insert(std::filesystem::absolute(d.dir).lexically_normal().string()).second) {
+    std::error_code ec;  // a folder not made yet is compared by its name
+    const std::filesystem::path folder = std::filesystem::weakly_canonical(std::filesystem::absolute(d.dir), ec);
+    if (!folders.insert((ec ? std::filesystem::absolute(d.dir).lexically_normal() : folder).string()).second) {
       std::fprintf(stderr, "kelsim-host: two drives with the cartridge %s\n", d.dir.c_str());
       return false;
     }
@@ -215,6 +218,8 @@ std::shared_ptr<kelsim::Cartridge> open_cartridge(const DriveSetup& d) {
   } else if (rc != ERROR_SUCCESS) {
     std::fprintf(stderr, "kelsim-host: cannot open the cartridge in %s (error %u)\n", d.dir.c_str(), rc);
   }
+  if (rc == ERROR_SUCCESS && (rc = cart->hold_folder()) != ERROR_SUCCESS)
+    std::fprintf(stderr, "kelsim-host: the cartridge in %s is served already (error %u)\n", d.dir.c_str(), rc);
   return rc == ERROR_SUCCESS ? cart : nullptr;
 }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,6 +199,20 @@ Cartridge::~Cartridge() {
   for (int fd : fds_)
     if (fd >= 0) ::close(fd);
   if (journal_fd_ >= 0) ::close(journal_fd_);
+  if (folder_lock_fd_ >= 0) ::close(folder_lock_fd_);
+}
+
+DWORD Cartridge::hold_folder() {
+  if (folder_lock_fd_ >= 0) return ERROR_SUCCESS;
+  const int fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return ERROR_PATH_NOT_FOUND;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return e == EWOULDBLOCK ? ERROR_BUSY : ERROR_ACCESS_DENIED;
+  }
+  folder_lock_fd_ = fd;
+  return ERROR_SUCCESS;
 }
 
 DWORD Cartridge::journal(int slot, Journalled what, std::uint32_t index, std::uint32_t value) {
@@ -356,6 +371,7 @@ DWORD Cartridge::save() {
     for (const DefectEntry& e : d.defects)
       o << "defect " << i << " " << int(e.status) << " " << e.psn << " " << e.low << "\n";
     if (d.opc_used) o << "opc_used " << i << " " << d.opc_used << "\n";
+    for (std::uint32_t c : d.torn_clusters) o << "torn " << i << " " << c << "\n";
     o << "disc_pow " << i << " " << d.pow.replacements << " " << d.pow.map_entries << " " << d.pow.updates << "\n";
   }
   const std::string path = dir_ + "/" + kStateFile;
@@ -440,6 +456,12 @@ DWORD Cartridge::load_state() {
       in >> i;
       if (i >= discs_.size()) return ERROR_INVALID_DATA;
       in >> discs_[i].opc_used;
+    } else if (key == "torn") {
+      std::size_t i;
+      std::uint32_t cluster = 0;
+      in >> i >> cluster;
+      if (i >= discs_.size()) return ERROR_INVALID_DATA;
+      discs_[i].torn_clusters.insert(cluster);
     } else if (key == "attr") {
       std::string id, value;
       int format = 0;
@@ -481,6 +503,9 @@ DWORD Cartridge::load_state() {
       (!is_write_once_type(medium_type_) && !is_rewritable_type(medium_type_)))
     return ERROR_INVALID_DATA;
   if (loaded_slot >= static_cast<int>(discs_.size())) return ERROR_INVALID_DATA;
+  for (const Disc& d : discs_)
+    if (!d.torn_clusters.empty() && *d.torn_clusters.rbegin() >= blocks_ / cluster_blocks(medium_type_))
+      return ERROR_INVALID_DATA;
   return ERROR_SUCCESS;
 }
 

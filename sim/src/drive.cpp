@@ -37,6 +37,10 @@ constexpr std::uint8_t kNewMedia = 2;
 constexpr std::uint8_t kMediaRemoval = 3;
 constexpr std::size_t kMaxEvents = 8;
 
+// What blocks the drive lost hold after a failed recording: a fill the host
+// never wrote.
+constexpr std::uint8_t kLostFill = 0xDB;
+
 // Commands a pending unit attention lets through (SPC, MMC): INQUIRY and
 // GET EVENT STATUS NOTIFICATION neither report nor clear it; REQUEST SENSE
 // returns it as its data.
@@ -51,6 +55,22 @@ bool needs_medium(std::uint8_t op) {
     default:
       return false;
   }
+}
+
+// Blocks of a rewritable disc's cluster, which one error-correcting code
+// covers (cluster_blocks of every rewritable type).
+constexpr std::uint32_t kReCluster = 32;
+
+// The torn clusters [lba, end) covers whole are recorded anew; true when
+// there were any.
+bool mend_torn(Disc& disc, std::uint32_t lba, std::uint32_t end) {
+  const std::uint32_t from = (lba + kReCluster - 1) / kReCluster, to = end / kReCluster;
+  auto& t = disc.torn_clusters;
+  if (from >= to) return false;
+  const auto first = t.lower_bound(from), last = t.lower_bound(to);
+  if (first == last) return false;
+  t.erase(first, last);
+  return true;
 }
 
 ScsiResult good() { return {}; }
@@ -419,6 +439,7 @@ void ChangerDrive::set_reported_slot(int slot) {
 
 void ChangerDrive::unload() {
   std::lock_guard<std::mutex> g(mu_);
+  record_cache();
   cart_->loaded_slot = -1;
   loading_left_ = 0;
   cart_->save();
@@ -427,10 +448,10 @@ void ChangerDrive::unload() {
 DWORD ChangerDrive::load(int slot) {
   std::lock_guard<std::mutex> g(mu_);
   if (slot < 0 || slot >= cart_->slots()) return ERROR_INVALID_PARAMETER;
+  record_cache();
   cart_->loaded_slot = slot;
   opc_since_load_ = false;
   loading_left_ = 0;
-  forget_cache();
   return cart_->save();
 }
 
@@ -520,7 +541,7 @@ void ChangerDrive::lose_unsynced(std::uint32_t first_bad, std::uint32_t failed_e
   failed_block_ = reported;
   if (Disc* d = loaded_disc(); d && cart_) {
     for (const auto& [from, to] : unsynced_)
-      if (to > reported) overwrite_lost(std::max(from, reported), to);
+      if (to > reported) fill_blocks(std::max(from, reported), to, kLostFill);
   }
   forget_cache();
 }
@@ -530,6 +551,29 @@ void ChangerDrive::forget_cache() {
   cache_start_.reset();
 }
 
+// The drive records what its cache holds before the disc it holds moves.
+void ChangerDrive::record_cache() {
+  if (Disc* d = loaded_disc()) close_clusters(*d);
+  forget_cache();
+}
+
+// A write-once disc is recorded in whole clusters: when the drive records
+// its cache, the rest of a part-filled cluster is recorded as padding (it
+// reads as zeros, and a write there is a pseudo-overwrite), and the next
+// writable address is the first block of the next cluster. The padding
+// blocks hold zeros already: a write-once image is never written at or
+// above its NWA but by the power cut that gives zeros back.
+void ChangerDrive::close_clusters(Disc& disc) {
+  if (!cart_->write_once()) return;
+  const std::uint32_t unit = cluster_blocks(cart_->medium_type());
+  for (std::size_t i = 0; i < disc.tracks.size(); ++i) {
+    Track& t = disc.tracks[i];
+    if (t.closed || t.nwa <= t.start || t.nwa % unit == 0) continue;
+    t.nwa = std::min(t.end(), (t.nwa / unit + 1) * unit);
+    cart_->journal(cart_->loaded_slot, Cartridge::Journalled::TrackNwa, static_cast<std::uint32_t>(i), t.nwa);
+  }
+}
+
 // Before a write reaches the cache: the positions at the last good sync
 // (with the first write after it) and the blocks the write replaces.
 void ChangerDrive::keep_for_power_cut(Disc& disc, std::uint32_t lba, std::uint32_t count, const Track* t) {
@@ -537,6 +581,7 @@ void ChangerDrive::keep_for_power_cut(Disc& disc, std::uint32_t lba, std::uint32
     CacheStart s;
     for (const Track& x : disc.tracks) s.nwa.push_back(x.nwa);
     s.highest_written = disc.highest_written;
+    s.torn_clusters = disc.torn_clusters;
     cache_start_ = std::move(s);
   }
   CachedWrite w{lba, count, {}};
@@ -564,54 +609,85 @@ void ChangerDrive::power_cut_locked(std::uint32_t keep_blocks) {
 }
 
 // Undoes the cached writes past the first keep_blocks blocks, newest first,
-// and sets the positions back, moved on only by what was kept. A write-once
-// disc records whole clusters: of a write cut short, the cluster the cut
-// falls in is not recorded, so the next writable address stays on a cluster
-// boundary.
+// and sets the positions back, moved on only by what was kept. The drive
+// records whole clusters, and the cut falls in the middle of the recording
+// of one: a write-once disc does not record it (the next writable address
+// stays on a cluster boundary), a rewritable one is left with the cluster
+// torn when any of its cached blocks had reached the medium.
 void ChangerDrive::give_back(Disc& disc, const CacheStart& start, std::uint32_t keep_blocks) {
   const int slot = cart_->loaded_slot;
-  const std::uint32_t unit = cart_->write_once() ? cluster_blocks(cart_->medium_type()) : 1;
+  const std::uint32_t unit = cluster_blocks(cart_->medium_type());
   std::vector<std::uint32_t> kept(start.writes.size(), 0);
+  std::optional<std::uint32_t> cut;  // the first block lost, in the order written
   for (std::size_t i = 0; i < start.writes.size(); ++i) {
     const CachedWrite& w = start.writes[i];
     kept[i] = std::min(keep_blocks, w.count);
     keep_blocks -= kept[i];
-    if (kept[i] < w.count) kept[i] = std::max(w.lba, (w.lba + kept[i]) / unit * unit) - w.lba;
+    if (kept[i] == w.count || cut) continue;
+    cut = w.lba + kept[i];
+    if (cart_->write_once()) kept[i] = std::max(w.lba, *cut / unit * unit) - w.lba;
   }
   for (std::size_t i = start.writes.size(); i-- > 0;) {
     const CachedWrite& w = start.writes[i];
     if (kept[i] == w.count) continue;
     const std::uint32_t n = w.count - kept[i];
-    std::vector<std::uint8_t> zeros;
-    const std::uint8_t* from = nullptr;
-    if (w.before.empty()) {
-      zeros.assign(static_cast<std::size_t>(n) * kBlockSize, 0);
-      from = zeros.data();
-    } else {
-      from = w.before.data() + static_cast<std::size_t>(kept[i]) * kBlockSize;
-    }
-    cart_->write_blocks(slot, w.lba + kept[i], n, from);
+    if (w.before.empty())
+      fill_blocks(w.lba + kept[i], w.lba + w.count, 0);
+    else
+      cart_->write_blocks(slot, w.lba + kept[i], n, w.before.data() + static_cast<std::size_t>(kept[i]) * kBlockSize);
   }
   for (std::size_t i = 0; i < disc.tracks.size() && i < start.nwa.size(); ++i) disc.tracks[i].nwa = start.nwa[i];
   disc.highest_written = start.highest_written;
+  disc.torn_clusters = start.torn_clusters;
   for (std::size_t i = 0; i < start.writes.size(); ++i) {
     const std::uint32_t end = start.writes[i].lba + kept[i];
     if (kept[i] == 0) continue;
+    mend_torn(disc, start.writes[i].lba, end);
     if (Track* t = cart_->write_once() ? track_of(disc, start.writes[i].lba) : nullptr)
       t->nwa = std::max(t->nwa, end);
     else if (!cart_->write_once())
       disc.highest_written = std::max(disc.highest_written, end);
   }
+  if (cut) cut_cluster(disc, start, kept, *cut);
+  close_clusters(disc);
   for (std::size_t i = 0; i < disc.tracks.size(); ++i)
     cart_->journal(slot, Cartridge::Journalled::TrackNwa, static_cast<std::uint32_t>(i), disc.tracks[i].nwa);
   if (!cart_->write_once()) cart_->journal(slot, Cartridge::Journalled::HighestWritten, 0, disc.highest_written);
 }
 
-// Blocks the drive lost hold what the failed recording left: a fill the
-// host never wrote.
-void ChangerDrive::overwrite_lost(std::uint32_t from, std::uint32_t to) {
+// The cluster a power cut fell in. On a write-once disc the blocks appended
+// to it since the last good sync were recorded with it, so they are not
+// recorded either: its track's NWA goes back to the cluster's first block
+// (not below the NWA of the last good sync). On a rewritable disc it is
+// torn when any block of it had reached the medium.
+void ChangerDrive::cut_cluster(Disc& disc, const CacheStart& start, const std::vector<std::uint32_t>& kept,
+                               std::uint32_t cut) {
+  if (!cart_->write_once()) {
+    const std::uint32_t first = cut / kReCluster * kReCluster;
+    for (std::size_t i = 0; i < start.writes.size(); ++i) {
+      const CachedWrite& w = start.writes[i];
+      if (kept[i] && w.lba < first + kReCluster && w.lba + kept[i] > first) disc.torn_clusters.insert(cut / kReCluster);
+    }
+    return;
+  }
+  const std::uint32_t unit = cluster_blocks(cart_->medium_type());
+  const std::uint32_t first = cut / unit * unit;
+  for (std::size_t i = 0; i < disc.tracks.size(); ++i) {
+    Track& t = disc.tracks[i];
+    if (t.nwa % unit == 0 || t.nwa / unit != cut / unit) continue;
+    const std::uint32_t from = std::max(first, i < start.nwa.size() ? start.nwa[i] : t.start);
+    if (from >= t.nwa) continue;
+    fill_blocks(from, t.nwa, 0);
+    t.nwa = from;
+  }
+}
+
+// Fills blocks of the loaded disc with one byte: the zeros of blocks never
+// recorded, or what a failed recording left.
+void ChangerDrive::fill_blocks(std::uint32_t from, std::uint32_t to, std::uint8_t byte) {
   constexpr std::uint32_t kStep = 256;
-  std::vector<std::uint8_t> fill(static_cast<std::size_t>(kStep) * kBlockSize, 0xDB);
+  if (from >= to) return;
+  std::vector<std::uint8_t> fill(static_cast<std::size_t>(std::min(kStep, to - from)) * kBlockSize, byte);
   for (std::uint32_t b = from; b < to; b += std::min(kStep, to - b))
     cart_->write_blocks(cart_->loaded_slot, b, std::min(kStep, to - b), fill.data());
 }
@@ -736,23 +812,15 @@ ScsiResult ChangerDrive::mechanism_status(Ctx& c) {
 ScsiResult ChangerDrive::load_unload(Ctx& c) {
   const std::uint8_t how = c.cdb[4] & 3;
   const int before = cart_->loaded_slot;
-  if (how == 3) {
-    const int slot = c.cdb[8];
-    if (slot >= cart_->slots()) return check(kInvalidElement);
-    cart_->loaded_slot = slot;
-  } else if (how == 2) {
-    cart_->loaded_slot = -1;
-  } else {
-    return check(kInvalidField);
-  }
-  if (cart_->loaded_slot != before) {
-    disc_changed(before);
-  } else {
-    // The same disc put back: its cache is recorded first and it is
-    // calibrated again, but nothing changed for the host to be told.
-    opc_since_load_ = false;
-    forget_cache();
-  }
+  if (how != 2 && how != 3) return check(kInvalidField);
+  const int slot = how == 3 ? c.cdb[8] : -1;
+  if (slot >= cart_->slots()) return check(kInvalidElement);
+  record_cache();
+  cart_->loaded_slot = slot;
+  // The same disc put back is calibrated again, but nothing changed for the
+  // host to be told.
+  if (slot != before) disc_changed(before);
+  else opc_since_load_ = false;
   cart_->save();
   return good();
 }
@@ -764,9 +832,10 @@ ScsiResult ChangerDrive::start_stop_unit(Ctx& c) {
   const bool load_eject = (c.cdb[4] & 0x02) != 0, start = (c.cdb[4] & 0x01) != 0;
   if (!load_eject) return good();
   const int before = cart_->loaded_slot;
-  if (!start) cart_->loaded_slot = -1;
-  else if (before < 0 && last_unloaded_ >= 0) cart_->loaded_slot = last_unloaded_;
-  if (cart_->loaded_slot == before) return good();
+  const int after = !start ? -1 : before < 0 && last_unloaded_ >= 0 ? last_unloaded_ : before;
+  if (after == before) return good();
+  record_cache();
+  cart_->loaded_slot = after;
   disc_changed(before);
   cart_->save();
   return good();
@@ -914,6 +983,7 @@ ScsiResult ChangerDrive::read10(Ctx& c) {
   lba_range(c.cdb, c.len, &lba, &count);
   if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
   if (!cart_->write_once() && !disc->formatted) return check(kUnformatted);
+  if (torn(*disc, lba, lba + count)) return check(kUnrecordedRead);
   ScsiResult r = good();
   if (cart_->write_once()) {
     // On a formatted disc a cluster with no block recorded fails the read;
@@ -1004,9 +1074,12 @@ ScsiResult ChangerDrive::write10(Ctx& c) {
   if (cart_->write_once()) {
     ScsiResult r = write_once_checks(*disc, lba, end, &t);
     if (r.check_condition) return r;
+  } else if (partly_torn(*disc, lba, end)) {
+    return check(kUnrecordedRead);
   }
   calibrate_once();
   keep_for_power_cut(*disc, lba, count, t);
+  if (mend_torn(*disc, lba, end) && cart_->save() != ERROR_SUCCESS) return check(Sense{0x03, 0x0C, 0x00});
   if (cart_->write_blocks(cart_->loaded_slot, lba, count, c.out) != ERROR_SUCCESS)
     return check(Sense{0x03, 0x0C, 0x00});
   // What a write moves is on disk before the command is answered.
@@ -1024,13 +1097,31 @@ ScsiResult ChangerDrive::write10(Ctx& c) {
   return kept == ERROR_SUCCESS ? good() : check(Sense{0x03, 0x0C, 0x00});
 }
 
+// Torn clusters of a rewritable disc that [lba, end) meets.
+bool ChangerDrive::torn(const Disc& disc, std::uint32_t lba, std::uint32_t end) const {
+  const auto first = disc.torn_clusters.lower_bound(lba / kReCluster);
+  return first != disc.torn_clusters.end() && *first * kReCluster < end;
+}
+
+// A write that meets a torn cluster of a rewritable disc without covering
+// it whole: the drive cannot read the rest of the cluster to merge the
+// write into, so it fails, writing nothing.
+bool ChangerDrive::partly_torn(const Disc& disc, std::uint32_t lba, std::uint32_t end) const {
+  if (!torn(disc, lba, end)) return false;
+  const auto first = disc.torn_clusters.lower_bound(lba / kReCluster);
+  const auto last = disc.torn_clusters.lower_bound((end + kReCluster - 1) / kReCluster);
+  return *first * kReCluster < lba || *std::prev(last) * kReCluster + kReCluster > end;
+}
+
 ScsiResult ChangerDrive::verify10(Ctx& c) {
   Disc* disc = loaded_disc();
   if (!disc) return check(kNoMedium);
   std::uint32_t lba, count;
   lba_range(c.cdb, c.len, &lba, &count);
   if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
-  if (!cart_->write_once()) return disc->formatted ? good() : check(kUnformatted);
+  if (!cart_->write_once() && !disc->formatted) return check(kUnformatted);
+  if (torn(*disc, lba, lba + count)) return check(kUnrecordedRead);
+  if (!cart_->write_once()) return good();
   // A write-once disc verifies only what has been recorded.
   for (std::uint32_t b = lba; b < lba + count;) {
     Track* t = track_of(*disc, b);
@@ -1041,7 +1132,9 @@ ScsiResult ChangerDrive::verify10(Ctx& c) {
 }
 
 ScsiResult ChangerDrive::sync_cache(Ctx&) {
-  if (!loaded_disc()) return check(kNoMedium);
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  close_clusters(*disc);
   if (cart_->save() != ERROR_SUCCESS) return check(Sense{0x03, 0x0C, 0x00});
   return good();
 }
@@ -1079,6 +1172,7 @@ ScsiResult ChangerDrive::format_unit(Ctx& c) {
     }
     disc->formatted = true;
     disc->status = DiscStatus::Complete;
+    disc->torn_clusters.clear();
   }
   cart_->save();
   return good();

@@ -557,10 +557,12 @@ TEST_P(ArchiveExchange, AWriteFailureMidFileLeavesTheProcessServing) {
   start_checked();
   int id = 0;
   HostArchive a{"/w/file.bin", data, 1, 2};
-  // The block fails each of the writer's ten attempts, and only those.
+  // The writes from a block on fail each of the writer's ten attempts, and
+  // only those: an attempt after a failure starts at the drive's next
+  // writable address, which the sync of the failed one moves past the
+  // padding of its cluster.
   a.told = [&](std::uint64_t block) {
-    kelsim::FaultRule fault =
-        kelsim::write_error(static_cast<std::uint32_t>(block + 600), static_cast<std::uint32_t>(block + 600));
+    kelsim::FaultRule fault = kelsim::write_error(static_cast<std::uint32_t>(block + 600), 0xFFFFFFFFu);
     fault.times = 10;
     id = sim_->drive().add_fault(fault);
   };
@@ -649,8 +651,7 @@ TEST_P(ArchiveExchange, AFailedUpdateKeepsTheArchivedCopy) {
     int fault = 0;
     if (row.write_fault) {
       update.told = [&](std::uint64_t block) {
-        kelsim::FaultRule f = kelsim::write_error(static_cast<std::uint32_t>(block + 600),
-                                                  static_cast<std::uint32_t>(block + 600));
+        kelsim::FaultRule f = kelsim::write_error(static_cast<std::uint32_t>(block + 600), 0xFFFFFFFFu);
         f.times = 10;
         fault = sim_->drive().add_fault(f);
       };

@@ -253,16 +253,28 @@ void Scenario::make_sim(const ScenarioOptions& so) {
   std::filesystem::create_directories(cache_);
 }
 
-// Requests with a WRITE(10) the drive took and no good SYNCHRONIZE CACHE
-// after it yet: the drive could still lose that write.
+// Requests with a WRITE(10) the drive took and could still lose: no good
+// SYNCHRONIZE CACHE after it yet, nor, once a power cut emptied the drive's
+// cache (its unit attention 06/29/00), a good READ(10) of its blocks, which
+// then come from the medium.
 void Scenario::watch_writes() {
   auto watch = std::make_shared<UnsyncedWrites>();
   unsynced_ = watch;
   sim_->service().set_request_logger([watch](const kelsim::TranscriptEntry& e) {
     const bool good = e.answered && e.status == 0 && !e.check_condition;
+    const std::uint32_t first = e.cdb.size() >= 9 ? kelsim::get_be32(&e.cdb[2]) : 0;
+    const std::uint32_t end = e.cdb.size() >= 9 ? first + kelsim::get_be16(&e.cdb[7]) : 0;
     std::lock_guard<std::mutex> g(watch->mu);
-    if (good && e.opcode() == 0x2A) watch->sequences.insert(e.sequence);
-    if (good && e.opcode() == 0x35) watch->sequences.clear();
+    if (good && e.opcode() == 0x2A) watch->writes[e.sequence].push_back({first, end, false});
+    if (good && e.opcode() == 0x35) watch->writes.clear();
+    if (e.check_condition && e.sense == kelsim::Sense{0x06, 0x29, 0x00})
+      for (auto& [seq, ranges] : watch->writes)
+        for (auto& r : ranges) r.cache_lost = true;
+    if (!good || e.opcode() != 0x28) return;
+    for (auto it = watch->writes.begin(); it != watch->writes.end();) {
+      std::erase_if(it->second, [&](const auto& r) { return r.cache_lost && r.first >= first && r.end <= end; });
+      it = it->second.empty() ? watch->writes.erase(it) : std::next(it);
+    }
   });
 }
 
@@ -277,8 +289,9 @@ bool Scenario::changes_volume(const std::string& opcode) {
 void Scenario::expect_synced_before_answer(std::uint64_t seq, const std::string& what) {
   if (!unsynced_) return;
   std::lock_guard<std::mutex> g(unsynced_->mu);
-  EXPECT_EQ(unsynced_->sequences.count(seq), 0u)
-      << what << " was answered before a good SYNCHRONIZE CACHE of its last WRITE(10)";
+  EXPECT_EQ(unsynced_->writes.count(seq), 0u)
+      << what << " was answered before a good SYNCHRONIZE CACHE of its last WRITE(10), or a read of its blocks "
+      << "from the medium after a power cut";
 }
 
 void Scenario::make_sim(std::uint8_t medium_type, const char* product, std::uint8_t slots,

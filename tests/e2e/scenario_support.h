@@ -211,8 +211,12 @@ class Scenario : public ::testing::Test {
 
  private:
   struct UnsyncedWrites {
+    struct Range {
+      std::uint32_t first = 0, end = 0;
+      bool cache_lost = false;  // a power cut came after it
+    };
     std::mutex mu;
-    std::set<std::uint64_t> sequences;
+    std::map<std::uint64_t, std::vector<Range>> writes;  // by request
   };
   void watch_writes();
   static bool changes_volume(const std::string& opcode);

@@ -629,7 +629,10 @@ TEST_F(MediaTest, RewritesUseThePseudoOverwriteResources) {
   ASSERT_TRUE(load(1));
   ASSERT_TRUE(load(0));
   EXPECT_EQ(opc(), o0 - 1) << "a load without a write calibrates nothing";
-  ASSERT_TRUE(good(write(170, 32, 6)));  // at the NWA
+  // At the NWA: the disc change recorded the cache and padded the cluster
+  // 160-191 the write across the NWA had part-filled.
+  EXPECT_EQ(track(1).nwa, 192u);
+  ASSERT_TRUE(good(write(192, 32, 6)));
   EXPECT_EQ(opc(), o0 - 2);
   ASSERT_TRUE(good(write(0, 64, 6)));
   EXPECT_EQ(pow()[1], 0u);
@@ -979,6 +982,127 @@ TEST_F(MediaTest, APowerCutForgetsTheCacheSinceTheLastGoodSync) {
   EXPECT_EQ(read(0, 1), Bytes(2048, 1));
   EXPECT_EQ(read(100, 32), Bytes(32 * 2048, 0));
   EXPECT_EQ(track(1).nwa, 32u);
+}
+
+// A write-once disc is recorded in whole clusters (128 blocks on F2h, 32 on
+// the others): when the drive records its cache (a sync, a disc change, or
+// a power cut after all of it had reached the medium) the rest of a
+// part-filled cluster is padded, the NWA moves to the next cluster, the
+// padding reads as zeros, and a write into it is a pseudo-overwrite.
+TEST_F(MediaTest, RecordingACachePadsThePartFilledClusterOfAWriteOnceDisc) {
+  enum class Recorded { Sync, DiscChange, PowerCutAfterAll };
+  const struct {
+    const char* what;
+    std::uint8_t type;
+    std::uint16_t blocks;
+    Recorded how;
+    std::uint32_t nwa;
+  } cases[] = {
+      {"F2h, a sync", 0xF2, 32, Recorded::Sync, 128},
+      {"E1h, a sync", 0xE1, 10, Recorded::Sync, 32},
+      {"E1h, a whole cluster needs no padding", 0xE1, 64, Recorded::Sync, 64},
+      {"F2h, a disc change", 0xF2, 200, Recorded::DiscChange, 256},
+      {"E1h, a power cut after all had reached the medium", 0xE1, 40, Recorded::PowerCutAfterAll, 64},
+  };
+  auto pow = [&] {
+    auto a = in(cdb12({0x51, 0x02, 0, 0, 0, 0, 0, 0, 0x10}), 16);
+    return kelsim::WriteResources{kelsim::get_be32(&a.data.at(4)), kelsim::get_be32(&a.data.at(8)),
+                                  kelsim::get_be32(&a.data.at(12))};
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    start_with(c.type);
+    ASSERT_TRUE(good(format_wo()));
+    ASSERT_TRUE(good(write(0, c.blocks, 1)));
+    EXPECT_EQ(track(1).nwa, c.blocks) << "a cached write ends where it ends";
+    if (c.how == Recorded::Sync) {
+      ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
+    } else if (c.how == Recorded::DiscChange) {
+      ASSERT_TRUE(load(1));
+      ASSERT_TRUE(load(0));
+    } else {
+      sim_->drive().power_cut(c.blocks);
+      ASSERT_TRUE(sim_->make_ready());
+    }
+    const TrackInfo t = track(1);
+    EXPECT_EQ(t.nwa, c.nwa);
+    EXPECT_EQ(t.last_recorded, c.nwa - 1);
+    EXPECT_EQ(t.free, kN - c.nwa);
+    if (c.nwa == c.blocks) {
+      TearDown();
+      continue;
+    }
+    const std::uint32_t padding = c.nwa - c.blocks;
+    const auto zeros = in(rw10(0x28, c.blocks, static_cast<std::uint16_t>(padding)), padding * 2048);
+    EXPECT_TRUE(good(zeros));
+    EXPECT_EQ(zeros.data, Bytes(padding * 2048, 0));
+    const kelsim::WriteResources before = pow();
+    ASSERT_TRUE(good(write(c.blocks, 8, 2)));
+    EXPECT_EQ(pow(), (kelsim::WriteResources{before.replacements - 1, before.map_entries - 1, before.updates - 1}))
+        << "a write into the padding replaces its cluster";
+    EXPECT_EQ(track(1).nwa, c.nwa);
+    EXPECT_EQ(read(c.blocks, 1), Bytes(2048, 2));
+    EXPECT_EQ(read(c.blocks - 1, 1), Bytes(2048, 1));
+    TearDown();
+  }
+}
+
+// A power cut inside the rewrite of a rewritable disc's cluster, which one
+// error-correcting code covers: a cluster nothing of the rewrite had reached
+// reads whole as it was, one the whole rewrite had reached reads whole new,
+// and one torn between them fails every read and verify with a medium
+// error, and every write that does not cover it whole, across a restart
+// too, until a write covers it; a cut that loses that write tears it again.
+TEST_F(MediaTest, APowerCutTearsTheRewritableClusterItFallsIn) {
+  const struct {
+    const char* what;
+    std::uint16_t rewritten;  // blocks from 0
+    std::uint32_t keep;
+    const char* clusters;  // of blocks 0-63: 'o' old, 'n' new, 't' torn
+  } cases[] = {
+      {"nothing had reached the medium", 32, 0, "oo"},
+      {"a cut inside the first cluster", 32, 10, "to"},
+      {"the whole cluster had", 32, 32, "no"},
+      {"a cut inside the second cluster", 64, 40, "nt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    start_with(0xE2);
+    ASSERT_TRUE(good(write(0, 64, 1)));
+    ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
+    ASSERT_TRUE(good(write(0, c.rewritten, 2)));
+    sim_->drive().power_cut(c.keep);
+    restart();
+    for (std::uint32_t k = 0; k < 2; ++k) {
+      SCOPED_TRACE("cluster " + std::to_string(k));
+      const std::uint32_t first = 32 * k;
+      const auto whole = in(rw10(0x28, first, 32), 65536);
+      const auto one = in(rw10(0x28, first + 31, 1), 2048);
+      const auto verify = in(rw10(0x2F, first, 32), 0);
+      if (c.clusters[k] != 't') {
+        EXPECT_TRUE(good(whole));
+        EXPECT_TRUE(good(verify));
+        EXPECT_EQ(whole.data, Bytes(65536, c.clusters[k] == 'n' ? 2 : 1));
+        continue;
+      }
+      for (const auto* a : {&whole, &one, &verify}) EXPECT_EQ(sense(*a), (kelsim::Sense{3, 0x11, 0}));
+      EXPECT_TRUE(whole.data.empty());
+      EXPECT_EQ(sense(write(first + 8, 8, 3)), (kelsim::Sense{3, 0x11, 0})) << "a write of part of it";
+      EXPECT_EQ(sense(in(rw10(0x28, first, 32), 65536)), (kelsim::Sense{3, 0x11, 0}));
+      // A write of the whole cluster mends it; lost to a cut inside it, it
+      // leaves the cluster torn again.
+      ASSERT_TRUE(good(write(first, 32, 4)));
+      EXPECT_EQ(read(first, 32), Bytes(65536, 4));
+      sim_->drive().power_cut(5);
+      ASSERT_TRUE(sim_->make_ready());
+      EXPECT_EQ(sense(in(rw10(0x28, first, 32), 65536)), (kelsim::Sense{3, 0x11, 0}));
+      ASSERT_TRUE(good(write(first, 32, 5)));
+      ASSERT_TRUE(good(in(cdb12({0x35}), 0)));
+      restart();
+      EXPECT_EQ(read(first, 32), Bytes(65536, 5));
+    }
+    TearDown();
+  }
 }
 
 }  // namespace

@@ -276,6 +276,38 @@ TEST(SimProgram, WarnsOfDiscsTooSmallForAVolume) {
     EXPECT_EQ(out.find("kelsim-host: warning: the discs of the cartridge in ") != std::string::npos, c.warned)
         << c.options << "\n" << out;
   }
+
+// A cartridge is in one drive at a time: a second --dir naming a folder
+// already served through a symbolic link is refused before anything is
+// made, and a second program cannot serve a cartridge another serves (it
+// ends with 1 without serving), until that one stops.
+TEST(SimProgram, RefusesACartridgeServedAlready) {
+  const kel_test::ScopedTempDir tmp("kelsim-once-");
+  ASSERT_FALSE(tmp.path().empty());
+  const std::string& dir = tmp.path();
+  ::setenv("KEL_PIPE_DIR", (dir + "/pipes").c_str(), 1);
+  std::filesystem::create_directory(dir + "/real");
+  std::filesystem::create_directory_symlink(dir + "/real", dir + "/link");
+  DWORD code = 0;
+  ASSERT_TRUE(platform::run_process(std::string(KELSIM_HOST_PROGRAM) + " --dir " + dir + "/real --dir " + dir +
+                                        "/link --pipe no/pipe",
+                                    &code));
+  EXPECT_EQ(code, 2u);
+  EXPECT_TRUE(std::filesystem::is_empty(dir + "/real")) << "refused before any cartridge is made";
+
+  Program first({"--dir", dir + "/real", "--blocks", "0x10000"});
+  ASSERT_EQ(first.line(), "kelsim-host: pipe " + dir + "/pipes/QuorvelAPIPipe");
+  for (const std::string& other : {dir + "/real", dir + "/link"}) {
+    SCOPED_TRACE(other);
+    Program second({"--dir", other, "--pipe", "SecondPipe"});
+    EXPECT_EQ(second.line(), "") << "the second program serves nothing";
+    EXPECT_EQ(second.stop(), 1);
+  }
+  EXPECT_EQ(first.stop(), 0);
+  Program again({"--dir", dir + "/link", "--pipe", "SecondPipe"});
+  EXPECT_EQ(again.line(), "kelsim-host: pipe " + dir + "/pipes/SecondPipe") << "served once the first stopped";
+  EXPECT_EQ(again.stop(), 0);
+  ::unsetenv("KEL_PIPE_DIR");
 }
 
 }  // namespace

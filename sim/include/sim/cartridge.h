@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,10 @@ struct Disc {
   std::vector<DefectEntry> defects;     // rewritable: the defect list
   std::uint16_t opc_used = 0;           // calibrations made on this disc (write-once)
   WriteResources pow;                   // pseudo-overwrite resources left on this disc
+  // Rewritable: the 32-block clusters a power cut tore in the middle of
+  // their recording. Their error-correcting code no longer holds: they fail
+  // every read until a write covers them whole.
+  std::set<std::uint32_t> torn_clusters;
 };
 
 struct CartridgeSetup {
@@ -129,6 +134,12 @@ class Cartridge {
   // ERROR_INVALID_DATA for a damaged state file.
   static DWORD open(const std::string& dir, std::shared_ptr<Cartridge>* out);
   ~Cartridge();
+
+  // Takes the lock on the cartridge's folder that marks it as served, held
+  // while this cartridge is open: a cartridge is in one drive at a time.
+  // ERROR_BUSY when it is held already (by another service, or another
+  // drive of this one).
+  DWORD hold_folder();
 
   const std::string& directory() const { return dir_; }
   std::uint8_t medium_type() const { return medium_type_; }
@@ -204,6 +215,7 @@ class Cartridge {
   std::uint32_t blocks_ = 0;
   std::vector<int> fds_;
   int journal_fd_ = -1;
+  int folder_lock_fd_ = -1;
   std::uint32_t generation_ = 0;  // of the state file; journal records carry it
   std::mutex io_mu_;
 };

@@ -29,7 +29,9 @@
 // - READ TRACK INFORMATION (52 bytes): start 8, NWA 12, free 16, size 24,
 //   last recorded 28; byte 7 bit 0 NWA valid; byte 6 bit 6 blank, bit 7
 //   reserved track. Track number 0: the first open track, its start moved to
-//   its NWA.
+//   its NWA. SYNCHRONIZE CACHE and a disc change record the cache: a
+//   part-filled write-once cluster is padded, and the NWA is the next
+//   cluster's first block.
 // - READ FORMAT CAPACITIES (12 bytes): blocks at 4, descriptor type at 8
 //   (1 unformatted, 2 formatted, 3 no medium), block length at 9-11.
 // - READ DISC STRUCTURE: a 4-byte header (length at 0-1) precedes every
@@ -62,8 +64,9 @@
 //   command that needs the medium while the disc is becoming ready (unit
 //   attentions are neither reported nor cleared by INQUIRY and GET EVENT
 //   STATUS NOTIFICATION; REQUEST SENSE returns and clears them),
-//   03/11/00 VERIFY of unrecorded write-once blocks, and READ of a cluster
-//   with no block recorded, 05/30/10 also a write to a write-once disc
+//   03/11/00 VERIFY of unrecorded write-once blocks, READ of a cluster
+//   with no block recorded, and READ, VERIFY or a write of part of a
+//   rewritable cluster a power cut tore, 05/30/10 also a write to a write-once disc
 //   before FORMAT UNIT (and a read of it, when so configured).
 #pragma once
 
@@ -234,12 +237,15 @@ class ChangerDrive {
   DWORD load(int slot);
   // The drive loses power: what its cache held since the last good
   // SYNCHRONIZE CACHE is lost (the first `keep_blocks` blocks of it, in the
-  // order written, had reached the medium; on a write-once disc, which
-  // records whole clusters, not the cluster the cut falls in): rewritten
-  // blocks hold their former data again, blocks written past the positions
-  // of the last good sync are unrecorded, and those positions (NWA, highest
-  // written block) are as they were. The disc stays loaded; the drive starts
-  // again as it does when made (unit attention 06/29/00, a new-media event).
+  // order written, had reached the medium; a disc records whole clusters,
+  // so on a write-once disc not the cluster the cut falls in, and on a
+  // rewritable one that cluster is torn, failing reads with 03/11/00 until
+  // a write covers it whole, when any of its blocks had): rewritten blocks
+  // hold their former data again, blocks written past the positions of the
+  // last good sync are unrecorded, and those positions (NWA, highest written
+  // block) are as they were, a write-once NWA moved on by what was kept to
+  // the end of its cluster. The disc stays loaded; the drive starts again as
+  // it does when made (unit attention 06/29/00, a new-media event).
   void power_cut(std::uint32_t keep_blocks = 0);
 
   // How many commands needing the medium a newly loaded disc refuses as
@@ -337,6 +343,7 @@ class ChangerDrive {
   struct CacheStart {
     std::vector<std::uint32_t> nwa;
     std::uint32_t highest_written = 0;
+    std::set<std::uint32_t> torn_clusters;
     std::vector<CachedWrite> writes;
   };
   std::optional<CacheStart> cache_start_;
@@ -356,12 +363,17 @@ class ChangerDrive {
   void disc_changed(int from);
   void note_event(std::uint8_t code, int slot);
   void forget_cache();
+  void record_cache();
+  void close_clusters(Disc& disc);
   void keep_for_power_cut(Disc& disc, std::uint32_t lba, std::uint32_t count, const Track* t);
   void power_cut_locked(std::uint32_t keep_blocks);
   void give_back(Disc& disc, const CacheStart& start, std::uint32_t keep_blocks);
   void note_result(const std::uint8_t* cdb, std::size_t len, std::optional<Sense> sense, std::uint32_t first_bad = 0);
   void lose_unsynced(std::uint32_t first_bad, std::uint32_t failed_end);
-  void overwrite_lost(std::uint32_t from, std::uint32_t to);
+  void cut_cluster(Disc& disc, const CacheStart& start, const std::vector<std::uint32_t>& kept, std::uint32_t cut);
+  void fill_blocks(std::uint32_t from, std::uint32_t to, std::uint8_t byte);
+  bool torn(const Disc& disc, std::uint32_t lba, std::uint32_t end) const;
+  bool partly_torn(const Disc& disc, std::uint32_t lba, std::uint32_t end) const;
 };
 
 }  // namespace kelsim

@@ -475,10 +475,12 @@ TEST_F(MediaSim, EraseOfAWrittenWriteOnceDiscLeavesAFreshEmptyVolume) {
     EXPECT_EQ(1u, lvid->integrity_type);
     EXPECT_EQ(501u, lvid->unique_id);
     check_volume(0, {c.main, c.reserve, c.integrity, N_ - 1}, false);
-    // The metadata now lies behind the old one.
+    // The metadata now lies behind the old one: its 32 blocks of content at
+    // the NWA, its entries at the next NWA, past the padding of their
+    // recording cluster.
     auto vds = block(0, c.main + 3);
     const auto* mp = reinterpret_cast<const part_map_metadata*>(vds.data() + sizeof(logvol_desc));
-    EXPECT_EQ(nwa + 32 - 4096, mp->file_loc);
+    EXPECT_EQ(nwa + c.big - 4096, mp->file_loc);
     expect_udfinfo(0, {"integrity=closed", "vid=KELFS VOL01"});
     // The tag serial number was known from the format: no 0007h read.
     for (auto& e : commands(0x8C)) EXPECT_NE(0x0007, e.cdb[8] << 8 | e.cdb[9]);
