@@ -1,6 +1,7 @@
 // The slot-information control keeps what it read of the drive's slots and
 // defect list while nothing can have changed them: a second request sends no
-// command and answers the same record and result. A write, a load, a slot
+// command and answers the same record and result. The cartridge memory's
+// lists the engine reads (the volume's identity) are kept by the same rule. A write, a load, a slot
 // setting, a failed command, a reload of the kept slots that finds others, a
 // notice of the host service and a turn of the drive utility library each
 // make the next request read the drive again.
@@ -11,6 +12,8 @@
 #include "kel/scsi.h"
 
 #include <cstring>
+#include <functional>
+#include <vector>
 
 namespace {
 
@@ -194,6 +197,79 @@ TEST_F(SlotState, TheDriveUtilityLibrarysTurnMakesTheRequestsReadTheDrive) {
   EXPECT_NE(before, quorvel_drive_epoch());
   EXPECT_GT(ask().commands, 0u);
   EXPECT_EQ(0u, ask().commands);
+}
+
+// A list of the cartridge memory read again while nothing changed is the
+// answer read first, for the same list and length; the 1500h record's check
+// runs on it as on a read. A write, a failure and the drive utility
+// library's turn each make the next read ask the drive again.
+TEST_F(SlotState, TheCartridgeMemorysListsAreKeptByTheSameRule) {
+  struct Read {
+    int result = 0;
+    std::vector<std::uint8_t> bytes;
+    std::size_t commands = 0;
+  };
+  const auto read = [&](std::uint16_t id, std::uint16_t length) {
+    fakedrive::clear_transcript();
+    Read r;
+    r.bytes.assign(length, 0xEE);
+    pxo_attribute_request_t rq{id, length, 0, r.bytes.data()};
+    r.result = ioctl(PXOIOREADATTRIBUTE, &rq);
+    r.commands = fakedrive::transcript().size();
+    return r;
+  };
+  fakedrive::drive().attributes[0x1500] = {0, std::vector<std::uint8_t>(128, 0x31)};
+  const Read first = read(0x1500, 184);
+  ASSERT_EQ(0, first.result);
+  EXPECT_EQ(1u, first.commands);
+  const Read again = read(0x1500, 184);
+  EXPECT_EQ(0u, again.commands);
+  EXPECT_EQ(first.bytes, again.bytes);
+  EXPECT_EQ(1u, read(0x1500, 140).commands) << "another length is another read";
+  EXPECT_EQ(1u, read(0x0D00, 64).commands) << "another list";
+  EXPECT_EQ(0u, read(0x1500, 184).commands) << "each list is kept";
+  // The check of the 1500h record runs on a kept answer too.
+  std::uint8_t state = 0xAA;
+  ASSERT_EQ(0, ioctl(PXOIOREPORT1500HCRC, &state));
+  const std::uint8_t checked = state;
+  pclient_if->storage()->check_1500H_CRC_result(nullptr, 5);  // records a failed read
+  EXPECT_EQ(0u, read(0x1500, 184).commands);
+  ASSERT_EQ(0, ioctl(PXOIOREPORT1500HCRC, &state));
+  EXPECT_EQ(checked, state);
+
+  const struct {
+    const char* what;
+    std::function<void()> change;
+  } changes[] = {
+      {"a write of the cartridge memory", [&] {
+         const fakedrive::Attribute old = fakedrive::drive().attributes.at(0x0D00);
+         std::vector<std::uint8_t> list = {0, 0, 0, 0, 0x0D, 0x00, old.format, 0,
+                                           static_cast<std::uint8_t>(old.value.size())};
+         list.insert(list.end(), old.value.begin(), old.value.end());
+         list[3] = static_cast<std::uint8_t>(list.size() - 4);
+         list.resize((list.size() + 3) / 4 * 4 + 4, 0);
+         ASSERT_EQ(0, ioctl(PXOIOWRITEATTRIBUTE, list.data()));
+       }},
+      {"a synchronise", [&] {
+         std::uint8_t immediate = 0;
+         ioctl(DKIOCSYNCHRONIZECACHE, &immediate);
+       }},
+      {"a failed read", [&] {
+         fakedrive::add_fault({0x8C, 3, 0x0C, 0, 0, 1, 0, 1});
+         EXPECT_NE(0, read(0x0D00, 12).result);
+       }},
+      {"the drive utility library's turn", [&] {
+         kel::BeginDriveSdkTurn();
+         EXPECT_EQ(1u, read(0x1500, 184).commands) << "nothing is kept while the library holds the drive";
+         kel::EndDriveSdkTurn();
+       }},
+  };
+  for (const auto& c : changes) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(0u, read(0x1500, 184).commands);
+    c.change();
+    EXPECT_EQ(1u, read(0x1500, 184).commands);
+  }
 }
 
 }  // namespace
