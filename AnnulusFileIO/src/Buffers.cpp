@@ -16,6 +16,8 @@ namespace AnnulusFileIO {
 namespace {
 // Largest block asked of the page allocator (keeps the signed capacity).
 constexpr std::uint64_t kMaxBlock = 0x7FFFFFFFFFFFF000ull;
+// Blocks of this size and more are asked to use large pages.
+constexpr std::uint64_t kLargePagesFrom = std::uint64_t{4} << 20;
 // The most blocks kept at once, whatever their sizes.
 constexpr std::size_t kMaxKeptBlocks = 32;
 
@@ -124,7 +126,13 @@ void AdjestBinaryBuffer::setSize(std::uint64_t size) {
   KelTrace(0, 2, 0, __FILE__, u"AnnulusFileIO::AdjestBinaryBuffer::setSize", __LINE__,
            u"alloc %llu 0x%08llX", size, size);
   void* p = size > kMaxBlock ? MAP_FAILED : Pool::instance().take(size);
-  auto map = [size] { return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); };
+  auto map = [size] {
+    void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // A large block is filled page by page as data comes: large pages make
+    // that a fault per 2 MiB instead of one per 4 KiB (only a hint).
+    if (block != MAP_FAILED && size >= kLargePagesFrom) ::madvise(block, size, MADV_HUGEPAGE);
+    return block;
+  };
   if (!p) p = map();
   if (p == MAP_FAILED && size <= kMaxBlock && Pool::instance().bytes() != 0) {
     // The kept blocks make room before the allocation is refused.

@@ -95,7 +95,10 @@ std::uint32_t GhostFileWriter::flushBuffer(const std::shared_ptr<BufferUserData>
   if (m_ring->peekCurrent() == buffer) m_ring->clearCurrent();
   const std::uint64_t size = buffer->used();
   m_bodyFileTotalBytes += static_cast<std::int64_t>(size);
-  std::vector<std::uint8_t> gathered;
+  // The parity taken from the calculator on its way into the proxy; kept
+  // for the next file so that its room is not asked of the allocator again.
+  static thread_local std::vector<std::uint8_t> gathered;
+  gathered.clear();
   if (m_parityFile) {
     Util::CalcParity& c = *m_parity_calculator;
     std::uint64_t at = 0;

@@ -98,6 +98,9 @@ struct Memory {
 Memory memory_of(pid_t pid);
 // CPU time (user and system) a process has used so far, seconds.
 double cpu_seconds(pid_t pid);
+// CPU time the live threads of a process have used so far, seconds, to the
+// nanosecond (threads that ended are not counted).
+double threads_cpu_seconds(pid_t pid);
 // Times the threads of a process gave up the CPU to wait so far (each is
 // a hand-off: another thread or process must wake it).
 std::uint64_t voluntary_switches(pid_t pid);

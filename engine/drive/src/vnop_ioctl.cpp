@@ -377,10 +377,19 @@ int client_if::get_slot_info_control(caddr_t data) {
   return result;
 }
 
+namespace {
+thread_local int g_kept_cartridge_memory_reads = 0;
+}  // namespace
+
+KeptCartridgeMemoryReads::KeptCartridgeMemoryReads() { ++g_kept_cartridge_memory_reads; }
+KeptCartridgeMemoryReads::~KeptCartridgeMemoryReads() { --g_kept_cartridge_memory_reads; }
+bool KeptCartridgeMemoryReads::active() { return g_kept_cartridge_memory_reads > 0; }
+
 // A cartridge-memory list read again under the drive state it was read
 // under is the answer kept then: only the 1500h record's check runs again.
 int client_if::read_attribute_control(caddr_t data) {
   storage_scsi* s = storage();
+  if (!KeptCartridgeMemoryReads::active()) return s->pxo_read_attribute(data);
   pxo_attribute_request_t rec;
   std::memcpy(&rec, data, sizeof(rec));
   // Taken before the read, as for the slot answer.

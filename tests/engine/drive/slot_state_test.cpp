@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -199,17 +200,21 @@ TEST_F(SlotState, TheDriveUtilityLibrarysTurnMakesTheRequestsReadTheDrive) {
   EXPECT_EQ(0u, ask().commands);
 }
 
-// A list of the cartridge memory read again while nothing changed is the
-// answer read first, for the same list and length; the 1500h record's check
-// runs on it as on a read. A write, a failure and the drive utility
-// library's turn each make the next read ask the drive again.
+// A list of the cartridge memory read again, where its reads are kept
+// (the volume's identity), while nothing changed is the answer read first,
+// for the same list and length; the 1500h record's check runs on it as on a
+// read. A write, a failure and the drive utility library's turn each make the
+// next read ask the drive again. Other reads always ask the drive.
 TEST_F(SlotState, TheCartridgeMemorysListsAreKeptByTheSameRule) {
   struct Read {
     int result = 0;
     std::vector<std::uint8_t> bytes;
     std::size_t commands = 0;
   };
+  bool kept = true;
   const auto read = [&](std::uint16_t id, std::uint16_t length) {
+    std::optional<KeptCartridgeMemoryReads> scope;
+    if (kept) scope.emplace();
     fakedrive::clear_transcript();
     Read r;
     r.bytes.assign(length, 0xEE);
@@ -270,6 +275,9 @@ TEST_F(SlotState, TheCartridgeMemorysListsAreKeptByTheSameRule) {
     c.change();
     EXPECT_EQ(1u, read(0x1500, 184).commands);
   }
+  kept = false;
+  EXPECT_EQ(1u, read(0x1500, 184).commands) << "a read that is not kept";
+  EXPECT_EQ(1u, read(0x1500, 184).commands);
 }
 
 }  // namespace

@@ -95,8 +95,8 @@ class client_if {
   };
   std::mutex m_slot_answer_mutex;
   SlotAnswer m_slot_answer;
-  // The cartridge memory's answers (the volume's identity among them), kept
-  // by the same rule as the slot answer, one per attribute list asked for.
+  // The cartridge memory's answers read under KeptCartridgeMemoryReads,
+  // kept by the same rule as the slot answer, one per list and length.
   struct AttributeAnswer {
     std::uint16_t id = 0, length = 0;
     std::uint8_t action = 0;
@@ -114,6 +114,18 @@ class client_if {
   scsi_service m_service;
   // Set and cleared by the buffer calls of every engine thread.
   std::atomic<bool> m_delayed_write{false};
+};
+
+// While one lives on a thread, the cartridge-memory lists that thread reads
+// (PXOIOREADATTRIBUTE) are answered as they were read before under the same
+// drive state, if they were: the volume's identity, asked at every request.
+class KeptCartridgeMemoryReads {
+ public:
+  KeptCartridgeMemoryReads();
+  ~KeptCartridgeMemoryReads();
+  KeptCartridgeMemoryReads(const KeptCartridgeMemoryReads&) = delete;
+  KeptCartridgeMemoryReads& operator=(const KeptCartridgeMemoryReads&) = delete;
+  static bool active();
 };
 
 // The process-wide client (null until premount_operation creates it).
