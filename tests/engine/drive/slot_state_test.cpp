@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -87,6 +88,27 @@ TEST_F(SlotState, SecondRequestSendsNothingAndAnswersTheSame) {
   pclient_if->service().keep_current_slot(7);
   EXPECT_EQ(0u, ask().commands);
   EXPECT_EQ(3, pclient_if->service().current_slot());
+}
+
+// One request reads the slots and the last written slot once each, though
+// the steps of the request ask for them several times over (the slot
+// information, the next slot's setting, the defect map's rebuild): nothing
+// changes the drive between them.
+TEST_F(SlotState, ARequestAsksTheDriveForItsSlotsOnce) {
+  fakedrive::drive().loaded_slot = 3;
+  const Asked a = ask();
+  EXPECT_EQ(0, a.result);
+  std::map<std::uint8_t, int> by_opcode;
+  for (const auto& c : fakedrive::transcript()) ++by_opcode[c.cdb.at(0)];
+  EXPECT_EQ(1, by_opcode[0xBD]) << "MECHANISM STATUS";
+  EXPECT_EQ(1, by_opcode[0x8C]) << "READ ATTRIBUTE of the last written slot";
+  EXPECT_EQ(1, by_opcode[0xAD]) << "the defect list";
+  // The kept answers do not outlive the request.
+  fakedrive::drive().loaded_slot = 4;
+  pxo_mechanism_status_t ms{};
+  fakedrive::clear_transcript();
+  ASSERT_EQ(0, ioctl(PXOIOMECHANISMSTATUS, &ms));
+  EXPECT_EQ(1u, fakedrive::transcript().size());
 }
 
 TEST_F(SlotState, AWriteMakesTheNextRequestReadTheDriveAndSeeWhatItWrote) {
