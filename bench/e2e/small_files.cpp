@@ -243,6 +243,22 @@ Run archive_all(const Settings& s, bool packed, const std::string& local_folder,
   return r;
 }
 
+// The drive commands of one more Archive, in the order sent, each with its
+// CDB (LBA and length fields show which blocks it reads or writes).
+void print_one_archive(Session& x, const std::string& file, bool packed) {
+  x.sim().service().clear_transcript();
+  x.archive(file, "/count/" + fs::path(file).filename().string());
+  std::printf("the drive commands of one Archive (%s), in order:\n", packed ? "packed" : "not packed");
+  unsigned i = 0;
+  for (const auto& e : x.sim().service().transcript()) {
+    if (e.is_notice()) continue;
+    std::printf("  %2u %-24s", ++i, opcode_name(e.opcode()).c_str());
+    for (const std::uint8_t b : e.cdb) std::printf(" %02X", b);
+    std::printf("%s\n", e.check_condition ? " -> CHECK CONDITION" : "");
+  }
+  if (i == 0) std::printf("  none (the data go to the drive at the Sync)\n");
+}
+
 // Drive commands of each Archive of a small file, counted from the
 // transcript over `count` Archives after `warm` ones; the breakdown by
 // command is printed.
@@ -271,6 +287,7 @@ double commands_per_archive(const Settings& s, bool packed, const std::vector<st
               packed ? "packed" : "not packed", commands, all, notices);
   for (const auto& [name, n] : by) std::printf(" %s x%.2f;", name.c_str(), static_cast<double>(n) / count);
   std::printf("\n");
+  print_one_archive(x, files[warm + count], packed);
   *with_data = static_cast<double>(all) / count;
   return static_cast<double>(commands) / count;
 }
