@@ -95,10 +95,12 @@ std::uint32_t GhostFileWriter::flushBuffer(const std::shared_ptr<BufferUserData>
   if (m_ring->peekCurrent() == buffer) m_ring->clearCurrent();
   const std::uint64_t size = buffer->used();
   m_bodyFileTotalBytes += static_cast<std::int64_t>(size);
-  std::shared_ptr<BufferUserData> parity;
+  // The parity taken from the calculator on its way into the proxy; kept
+  // for the next file so that its room is not asked of the allocator again.
+  static thread_local std::vector<std::uint8_t> gathered;
+  gathered.clear();
   if (m_parityFile) {
     Util::CalcParity& c = *m_parity_calculator;
-    std::vector<std::uint8_t> gathered;
     std::uint64_t at = 0;
     // One addition crosses at most one stripe end: feed stripe by stripe.
     while (at < size) {
@@ -109,9 +111,8 @@ std::uint32_t GhostFileWriter::flushBuffer(const std::shared_ptr<BufferUserData>
       const bool last = buffer->m_isWhenClose && at == size;
       if (c.m_stripeComplete || last) takeParity(last, gathered);
     }
-    if (!gathered.empty()) parity = std::make_shared<BufferUserData>(gathered.data(), gathered.size());
   }
-  return m_proxy->write(buffer, parity);
+  return m_proxy->write(buffer, gathered.data(), gathered.size());
 }
 
 std::uint32_t GhostFileWriter::write(const void* data, std::uint32_t length, std::uint32_t* written) {
@@ -142,8 +143,7 @@ std::uint32_t GhostFileWriter::flush(bool when_close) {
   trace(1, kMethod, __LINE__, u"this buffer is clean.");
   if (m_parityFile && when_close) {
     std::vector<std::uint8_t> parity;
-    if (takeParity(true, parity) > 0)
-      return m_proxy->writeParity(std::make_shared<BufferUserData>(parity.data(), parity.size()));
+    if (takeParity(true, parity) > 0) return m_proxy->writeParity(parity.data(), parity.size());
   }
   return 0;
 }

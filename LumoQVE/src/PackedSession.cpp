@@ -2,6 +2,7 @@
 // gate and the timer thread.
 #include "LumoQVE/PackedSession.h"
 
+#include "AnnulusFileIO/Buffers.h"
 #include "AnnulusFileIO/WriterTrace.h"
 #include "LumoQVE/PackedFileIO.h"
 #include "kel/entry.h"
@@ -89,6 +90,9 @@ SessionEnd PackedSession::runEnd(std::unique_lock<std::mutex>& lk, std::uint8_t 
   m_changed.notify_all();
   lk.unlock();
   p.reset();
+  // The blocks the session's files and proxy gave up are kept only while
+  // it runs.
+  AnnulusFileIO::KeptBlocks::releaseAll();
   return e;
 }
 

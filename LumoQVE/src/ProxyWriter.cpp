@@ -195,33 +195,32 @@ std::uint32_t ProxyWriter::copyIntoRing(const std::uint8_t* data, std::uint64_t 
   return 0;
 }
 
-// One buffer into the proxy: its data, then zeros up to whole recording
+// One piece into the proxy: its bytes, then zeros up to whole recording
 // units. The padding is added in the ring, so the layout holds whatever the
 // source buffer's capacity.
-std::uint32_t ProxyWriter::writeOne(BufferUserData& buffer) {
-  const std::uint64_t size = buffer.used();
-  const std::uint64_t padded = paddedSize(size);
-  if (const std::uint32_t r = copyIntoRing(buffer.data(), size)) return r;
-  if (const std::uint32_t r = copyIntoRing(nullptr, padded - size)) return r;
-  buffer.clear();
-  return 0;
+std::uint32_t ProxyWriter::writeOne(const std::uint8_t* data, std::uint64_t size) {
+  if (const std::uint32_t r = copyIntoRing(data, size)) return r;
+  return copyIntoRing(nullptr, paddedSize(size) - size);
 }
 
-std::uint32_t ProxyWriter::write(const std::shared_ptr<BufferUserData>& body,
-                                 const std::shared_ptr<BufferUserData>& parity) {
+std::uint32_t ProxyWriter::write(const std::shared_ptr<BufferUserData>& body, const std::uint8_t* parity,
+                                 std::size_t parity_bytes) {
   static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::write";
   if (const std::uint32_t e = checkWriter(kMethod)) return e;
   const std::int64_t body_bytes = body ? static_cast<std::int64_t>(body->used()) : 0;
-  const std::int64_t parity_bytes = parity ? static_cast<std::int64_t>(parity->used()) : 0;
-  std::uint32_t r = body ? writeOne(*body) : 0;
-  if (r == 0 && parity) r = writeOne(*parity);
+  std::uint32_t r = 0;
+  if (body) {
+    r = writeOne(body->data(), static_cast<std::uint64_t>(body_bytes));
+    if (r == 0) body->clear();
+  }
+  if (r == 0 && parity_bytes > 0) r = writeOne(parity, parity_bytes);
   m_account.lock.lock();
   if (r) {
     m_lastError = r;
   } else {
     m_current->m_bodyFileTotalBytes += body_bytes;
-    m_current->m_parityFileTotalBytes += parity_bytes;
-    m_current->chunks.emplace_back(body_bytes, parity_bytes);
+    m_current->m_parityFileTotalBytes += static_cast<std::int64_t>(parity_bytes);
+    m_current->chunks.emplace_back(body_bytes, static_cast<std::int64_t>(parity_bytes));
   }
   m_account.lock.unlock();
   return r;
@@ -230,12 +229,12 @@ std::uint32_t ProxyWriter::write(const std::shared_ptr<BufferUserData>& body,
 // The parity of a file's last, partial stripe, written after its last body
 // chunk: it belongs to that chunk. Its bytes count in the ghost file's
 // parity total here, so that the total agrees with the chunk list.
-std::uint32_t ProxyWriter::writeParity(const std::shared_ptr<BufferUserData>& parity) {
+std::uint32_t ProxyWriter::writeParity(const std::uint8_t* parity, std::size_t parity_bytes) {
   static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::writeParity";
   if (const std::uint32_t e = checkWriter(kMethod)) return e;
-  if (!parity) return 0;
-  const std::int64_t bytes = static_cast<std::int64_t>(parity->used());
-  const std::uint32_t r = writeOne(*parity);
+  if (parity_bytes == 0) return 0;
+  const auto bytes = static_cast<std::int64_t>(parity_bytes);
+  const std::uint32_t r = writeOne(parity, parity_bytes);
   m_account.lock.lock();
   if (r) {
     m_lastError = r;

@@ -25,6 +25,9 @@ void WriterRingBuffer::setByteCapForTesting(std::uint64_t bytes) { g_testCap.sto
 
 WriterRingBuffer::WriterRingBuffer(int count)
     : m_count(count > 0 ? count : 0), m_released(true, true) {
+  // The blocks of rings that went are kept for the next ring, as many as
+  // one ring may hold.
+  AnnulusFileIO::KeptBlocks::setBound(kByteCap);
   for (int i = 0; i < m_count; ++i) m_buffers.push_back(std::make_shared<BufferUserData>());
 }
 

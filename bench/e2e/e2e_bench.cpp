@@ -4,17 +4,22 @@
 // one JSON line per figure.
 //
 //   kel_e2e_bench [--tiny] [--dir DIR] [--keep-volumes DIR] [--only GROUP,...]
-//                 [--size BYTES] [--small-files N] [--entries N] [--largest N]
+//                 [--size BYTES] [--small-files N] [--entries N] [--largest N] [--busy]
 //
 // Groups: archive, listing, mount, close, small, sync. --dir holds the slot images,
 // copies and local folders (one disk; default: the current folder). --keep-volumes
 // keeps the listing and mount volumes between runs, remade when another
 // commit built this program. --tiny (8 MiB, 20 small files, 1,000 entries,
 // a 1,000-file mount) is what ctest runs: it checks the counts and asserts
-// no timing.
+// no timing. --busy runs a busy loop on every CPU while the figures are
+// taken (figures of a loaded machine, beside baselines taken under the same
+// load).
 #include "e2e.h"
 
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -59,7 +64,7 @@ namespace {
 void usage(const char* self) {
   std::fprintf(stderr,
                "usage: %s [--tiny] [--dir DIR] [--keep-volumes DIR] [--only archive,listing,mount,close,small,sync]\n"
-               "          [--size BYTES] [--small-files N] [--entries N] [--largest N]\n",
+               "          [--size BYTES] [--small-files N] [--entries N] [--largest N] [--busy]\n",
                self);
   std::exit(2);
 }
@@ -75,9 +80,32 @@ void machine_line(const e2e::Settings& s) {
 #else
   const char* build = "Debug";
 #endif
-  std::printf("machine: %s %s, %ld CPUs, %s; directory %s; %s build of %s\n", u.sysname, u.release,
-              ::sysconf(_SC_NPROCESSORS_ONLN), total.c_str(), s.dir.c_str(), build, KEL_BENCH_COMMIT);
+  std::printf("machine: %s %s, %ld CPUs, %s; directory %s; %s build of %s; load average %.2f%s\n", u.sysname,
+              u.release, ::sysconf(_SC_NPROCESSORS_ONLN), total.c_str(), s.dir.c_str(), build, KEL_BENCH_COMMIT,
+              e2e::load_average(), s.busy ? "; a busy loop on every CPU" : "");
 }
+
+// One process spinning on each CPU for the life of the run.
+class BusyLoops {
+ public:
+  explicit BusyLoops(bool on) {
+    for (long i = 0; on && i < ::sysconf(_SC_NPROCESSORS_ONLN); ++i) {
+      const pid_t p = ::fork();
+      if (p == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // also when the run stops early
+        for (;;) asm volatile("" ::: "memory");
+      }
+      if (p > 0) pids_.push_back(p);
+    }
+  }
+  ~BusyLoops() {
+    for (pid_t p : pids_) ::kill(p, SIGKILL);
+    for (pid_t p : pids_) ::waitpid(p, nullptr, 0);
+  }
+
+ private:
+  std::vector<pid_t> pids_;
+};
 
 }  // namespace
 
@@ -103,6 +131,7 @@ int main(int argc, char** argv) {
     else if (a == "--small-files") s.small_files = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
     else if (a == "--entries") s.entries = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
     else if (a == "--largest") s.largest = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
+    else if (a == "--busy") s.busy = true;
     else if (a == "--only") {
       std::string list = value();
       for (std::size_t at = 0; at <= list.size();) {
@@ -113,6 +142,7 @@ int main(int argc, char** argv) {
     } else usage(argv[0]);
   }
   fs::create_directories(s.dir);
+  const BusyLoops busy(s.busy);
   machine_line(s);
   if (s.wants("archive")) e2e::archive_figures(s);
   if (s.wants("listing")) e2e::listing_figures(s);

@@ -189,6 +189,33 @@ double cpu_seconds(pid_t pid) {
   return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+double threads_cpu_seconds(pid_t pid) {
+  std::uint64_t ns = 0;
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::uint64_t run = 0;
+    if (std::ifstream(task.path() / "schedstat") >> run) ns += run;
+  }
+  return static_cast<double>(ns) / 1e9;
+}
+
+std::uint64_t voluntary_switches(pid_t pid) {
+  std::uint64_t sum = 0;
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(task.path() / "status");
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) sum += std::strtoull(line.c_str() + 24, nullptr, 10);
+  }
+  return sum;
+}
+
+double load_average() {
+  double one = 0;
+  std::ifstream("/proc/loadavg") >> one;
+  return one;
+}
+
 double median(std::vector<double> v) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());

@@ -36,6 +36,7 @@ struct Settings {
   std::uint64_t size = 1ull << 30;  // archive: the large file
   unsigned small_files = 1000;
   std::vector<std::string> only;  // figure groups to run ("" : all)
+  bool busy = false;              // a busy loop on every CPU while the figures are taken
   bool wants(const std::string& group) const;
   // Passes of each figure, whose median counts (one in tiny mode).
   int passes() const { return tiny ? 1 : 3; }
@@ -97,6 +98,14 @@ struct Memory {
 Memory memory_of(pid_t pid);
 // CPU time (user and system) a process has used so far, seconds.
 double cpu_seconds(pid_t pid);
+// CPU time the live threads of a process have used so far, seconds, to the
+// nanosecond (threads that ended are not counted).
+double threads_cpu_seconds(pid_t pid);
+// Times the threads of a process gave up the CPU to wait so far (each is
+// a hand-off: another thread or process must wake it).
+std::uint64_t voluntary_switches(pid_t pid);
+// The machine's load average over the last minute.
+double load_average();
 
 double median(std::vector<double> v);
 

@@ -1,11 +1,16 @@
 // Many small files and small requests through the whole stack, each beside a
 // baseline run in the same round:
 // - Archive of n and of 10 n files of 64 KiB, packed (the default), then a
-//   Sync, beside tar of the same folder into one file fsync'ed once;
-// - Archive of n files without packing, beside the same tar;
+//   Sync, beside tar of the same folder into one file fsync'ed once: the
+//   rate, the time and the engine's CPU time per file (tar's own CPU time
+//   the baseline), the drive commands and cache flushes per file (beside
+//   the data's own writes and tar's one fsync);
+// - Archive of n files without packing, beside the same tar, the same way;
 // - GetVolumeInfo, Check on a mounted volume and ReadDirectory of a folder
 //   of one entry, beside the same request line through a bare pipe to an
-//   echoing child;
+//   echoing child; for GetVolumeInfo also the engine's CPU time and the
+//   hand-offs (threads that waited and were woken, in the engine and this
+//   process) per request, beside the echo's;
 // - the drive commands of an Archive of a small file, from the simulated
 //   service's transcript, without the data's own writes;
 // - the time per file and the engine's memory at the end of one packed
@@ -15,6 +20,7 @@
 #include "e2e.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,13 +60,22 @@ std::vector<std::string> make_files(const std::string& folder, unsigned n) {
   return files;
 }
 
+// CPU time the children that ended so far have used, seconds.
+double children_cpu() {
+  rusage u{};
+  ::getrusage(RUSAGE_CHILDREN, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 // tar of the folder into one file and one fsync of it, the folder's pages
-// dropped first: seconds.
-double tar_folder(const std::string& folder, const std::string& out) {
+// dropped first: seconds, and tar's CPU seconds in *cpu.
+double tar_folder(const std::string& folder, const std::string& out, double* cpu) {
   flush_and_drop(folder);
   const fs::path p(folder);
   const std::string command =
       "tar -cf '" + out + "' -C '" + p.parent_path().string() + "' '" + p.filename().string() + "'";
+  const double cpu0 = children_cpu();
   const auto start = Clock::now();
   if (std::system(command.c_str()) != 0) die("tar failed: " + command);
   const int fd = ::open(out.c_str(), O_RDONLY | O_CLOEXEC);
@@ -68,6 +83,7 @@ double tar_folder(const std::string& folder, const std::string& out) {
   ::fsync(fd);
   ::close(fd);
   const double s = secs_since(start);
+  *cpu = children_cpu() - cpu0;
   fs::remove(out);
   return s;
 }
@@ -96,6 +112,7 @@ class Echo {
     ::close(out_);
     ::waitpid(pid_, nullptr, 0);
   }
+  pid_t pid() const { return pid_; }
   // Seconds.
   double round_trip(const std::string& line) {
     const std::string text = line + "\n";
@@ -119,6 +136,8 @@ bool is_data_write(const kelsim::TranscriptEntry& e) {
   const std::uint8_t op = e.opcode();
   return op == 0x2A || op == 0xAA;  // WRITE(10), WRITE(12)
 }
+
+bool is_cache_flush(const kelsim::TranscriptEntry& e) { return e.opcode() == 0x35; }  // SYNCHRONIZE CACHE
 
 std::string opcode_name(std::uint8_t op) {
   static const std::map<std::uint8_t, const char*> names = {
@@ -150,7 +169,12 @@ class Session {
     if (!engine_->started()) die("cannot start " + s.program + ": " + engine_->error());
     must(*engine_, ++seq_, "Check", {}, "KelVolume");
   }
-  ~Session() { unmount(*engine_, ++seq_); }
+  ~Session() { stop(); }
+  // UnmountVolume and the engine's end; the cartridge stays.
+  void stop() {
+    if (engine_) unmount(*engine_, ++seq_);
+    engine_.reset();
+  }
 
   kelsim::SimHarness& sim() { return *sim_; }
   kelsim::EngineProcess& engine() { return *engine_; }
@@ -179,21 +203,24 @@ class Session {
   std::uint64_t seq_ = 0;
 };
 
-// CPU seconds of the engine and of this process (the host side and the
-// simulated service) over a run.
-struct Split {
-  double engine_cpu = 0, host_cpu = 0;
+// One Archive run of files then a Sync: its seconds, the CPU seconds of the
+// engine and of this process (the host side and the simulated service),
+// and the drive commands the simulated service was sent.
+struct Run {
+  double seconds = 0, engine_cpu = 0, host_cpu = 0;
+  std::uint64_t commands = 0, data_writes = 0, flushes = 0;  // commands: without notices
 };
 
-// Archive of the files into a new folder, then Sync: seconds; the time of
-// each Archive in *each, the engine's resident memory after every `mark`
-// files in *rss_kib and the CPU split in *split.
-double archive_all(const Settings& s, bool packed, const std::string& local_folder, const std::vector<std::string>& files,
-                   std::vector<double>* each = nullptr, unsigned mark = 0, std::vector<std::int64_t>* rss_kib = nullptr,
-                   Split* split = nullptr) {
+// Archive of the files into a new folder, then Sync; the time of each
+// Archive in *each and the engine's resident memory after every `mark`
+// files in *rss_kib.
+Run archive_all(const Settings& s, bool packed, const std::string& local_folder, const std::vector<std::string>& files,
+                std::vector<double>* each = nullptr, unsigned mark = 0, std::vector<std::int64_t>* rss_kib = nullptr) {
   Session x(s, packed);
   x.folder("/small");
   flush_and_drop(local_folder);
+  x.sim().service().set_transcript_limit(files.size() * 64 + 100000);
+  x.sim().service().clear_transcript();
   const double engine0 = cpu_seconds(x.engine().pid()), host0 = cpu_seconds(::getpid());
   const auto start = Clock::now();
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -203,9 +230,33 @@ double archive_all(const Settings& s, bool packed, const std::string& local_fold
     if (rss_kib && mark && (i + 1) % mark == 0) rss_kib->push_back(memory_of(x.engine().pid()).rss_kib);
   }
   x.sync();
-  const double took = secs_since(start);
-  if (split) *split = {cpu_seconds(x.engine().pid()) - engine0, cpu_seconds(::getpid()) - host0};
-  return took;
+  Run r;
+  r.seconds = secs_since(start);
+  r.engine_cpu = cpu_seconds(x.engine().pid()) - engine0;
+  r.host_cpu = cpu_seconds(::getpid()) - host0;
+  for (const auto& e : x.sim().service().transcript()) {
+    if (e.is_notice()) continue;
+    ++r.commands;
+    r.data_writes += is_data_write(e);
+    r.flushes += is_cache_flush(e);
+  }
+  return r;
+}
+
+// The drive commands of one more Archive, in the order sent, each with its
+// CDB (LBA and length fields show which blocks it reads or writes).
+void print_one_archive(Session& x, const std::string& file, bool packed) {
+  x.sim().service().clear_transcript();
+  x.archive(file, "/count/" + fs::path(file).filename().string());
+  std::printf("the drive commands of one Archive (%s), in order:\n", packed ? "packed" : "not packed");
+  unsigned i = 0;
+  for (const auto& e : x.sim().service().transcript()) {
+    if (e.is_notice()) continue;
+    std::printf("  %2u %-24s", ++i, opcode_name(e.opcode()).c_str());
+    for (const std::uint8_t b : e.cdb) std::printf(" %02X", b);
+    std::printf("%s\n", e.check_condition ? " -> CHECK CONDITION" : "");
+  }
+  if (i == 0) std::printf("  none (the data go to the drive at the Sync)\n");
 }
 
 // Drive commands of each Archive of a small file, counted from the
@@ -236,6 +287,7 @@ double commands_per_archive(const Settings& s, bool packed, const std::vector<st
               packed ? "packed" : "not packed", commands, all, notices);
   for (const auto& [name, n] : by) std::printf(" %s x%.2f;", name.c_str(), static_cast<double>(n) / count);
   std::printf("\n");
+  print_one_archive(x, files[warm + count], packed);
   *with_data = static_cast<double>(all) / count;
   return static_cast<double>(commands) / count;
 }
@@ -253,9 +305,58 @@ double mean(const std::vector<double>& t, std::size_t from, std::size_t to) {
 struct RoundTrip {
   double request = 0, echo = 0;
 };
+// What one GetVolumeInfo costs beside one echo, counted over runs of each
+// alone: CPU seconds of the engine (of the echoing child), and the threads
+// that waited and were woken in the engine and this process (in this
+// process and the child).
+struct Costs {
+  double request_cpu = 0, echo_cpu = 0;
+  double request_switches = 0, echo_switches = 0;
+};
 struct Requests {
   RoundTrip volume_info, check, one_entry;
+  Costs volume_info_costs;
+  RoundTrip volume_info_direct;  // the answer read on the requesting thread
 };
+
+// GetVolumeInfo through an engine whose answer this thread reads itself, as
+// it reads the echo's (EngineProcess reads answers on a thread of its own and
+// hands them over): medians, seconds.
+RoundTrip volume_info_read_directly(kelsim::SimHarness& sim, const Settings& s, Echo& echo, int count) {
+  RawEngine e(sim, s.program, sim.directory() + "/cache-direct");
+  std::uint64_t seq = 0;
+  e.request(kelsim::request_line(++seq, "Check"), ends_check);
+  std::vector<double> t, b;
+  for (int i = 0; i < count; ++i) {
+    const std::string line = kelsim::request_line(++seq, "GetVolumeInfo");
+    b.push_back(echo.round_trip(line));
+    const auto start = Clock::now();
+    const auto a = e.request(line, ends_check);
+    t.push_back(secs_since(start));
+    if (a.last.rfind("<KelVolume", 0) != 0) die("GetVolumeInfo failed: " + a.last);
+  }
+  e.request(kelsim::request_line(++seq, "UnmountVolume"), ends_unmount);
+  return RoundTrip{median(t), median(b)};
+}
+
+Costs volume_info_costs(Session& x, Echo& echo, int count) {
+  const pid_t engine = x.engine().pid(), self = ::getpid();
+  Costs c;
+  const double cpu0 = threads_cpu_seconds(engine);
+  const std::uint64_t switches0 = voluntary_switches(engine) + voluntary_switches(self);
+  for (int i = 0; i < count; ++i) must(x.engine(), x.next(), "GetVolumeInfo", {}, "KelVolume");
+  c.request_cpu = (threads_cpu_seconds(engine) - cpu0) / count;
+  c.request_switches =
+      static_cast<double>(voluntary_switches(engine) + voluntary_switches(self) - switches0) / count;
+  const double echo0 = threads_cpu_seconds(echo.pid());
+  const std::uint64_t echo_switches0 = voluntary_switches(echo.pid()) + voluntary_switches(self);
+  for (int i = 0; i < count; ++i) echo.round_trip(kelsim::request_line(x.next(), "GetVolumeInfo", {}));
+  c.echo_cpu = (threads_cpu_seconds(echo.pid()) - echo0) / count;
+  c.echo_switches =
+      static_cast<double>(voluntary_switches(echo.pid()) + voluntary_switches(self) - echo_switches0) / count;
+  return c;
+}
+
 Requests small_requests(const Settings& s, const std::string& one_file, int count) {
   Session x(s, true);
   x.folder("/one");
@@ -276,7 +377,41 @@ Requests small_requests(const Settings& s, const std::string& one_file, int coun
   r.volume_info = timed("GetVolumeInfo", {}, "KelVolume");
   r.check = timed("Check", {}, "KelVolume");
   r.one_entry = timed("ReadDirectory", {{"Name", kelsim::escape_name("/one")}}, "KelDirent");
+  r.volume_info_costs = volume_info_costs(x, echo, count);
+  x.stop();
+  r.volume_info_direct = volume_info_read_directly(x.sim(), s, echo, count);
   return r;
+}
+
+// The figures of Archive runs of `files` files beside tar of the same files:
+// rate, time and engine CPU per file, drive commands and cache flushes per
+// file. `name` ends each figure's name.
+void report_runs(const Settings& s, const std::string& name, const std::string& what, unsigned files,
+                 const std::vector<Run>& runs, const std::vector<double>& tar, const std::vector<double>& tar_cpu,
+                 double target) {
+  std::vector<double> seconds, cpu;
+  for (const Run& r : runs) seconds.push_back(r.seconds), cpu.push_back(r.engine_cpu);
+  const double mb = files * kFileBytes / 1e6, per = 1e6 / files;
+  const Run& last = runs.back();
+  report({"small_" + name + "_archive_sync_" + std::to_string(files), "MB/s", mb / median(seconds), mb / median(tar),
+          "", target, false, false, what + ", then Sync; baseline tar of the folder, one fsync"},
+         s.tiny);
+  report({"small_" + name + "_time_per_file_" + std::to_string(files), "us", median(seconds) * per,
+          median(tar) * per, "", 0, false, true, "the same run's time per file; baseline tar's"},
+         s.tiny);
+  report({"small_" + name + "_engine_cpu_per_file_" + std::to_string(files), "us", median(cpu) * per,
+          median(tar_cpu) * per, "", 0, false, true,
+          "KelDriver's CPU time per file; baseline tar's (this process, host side and simulated service: " +
+              std::to_string(static_cast<int>(last.host_cpu * per)) + " us)"},
+         s.tiny);
+  report({"small_" + name + "_commands_per_file_" + std::to_string(files), "commands",
+          static_cast<double>(last.commands) / files, static_cast<double>(last.data_writes) / files, "", 0, false,
+          true, "drive commands with the Sync's, without notices; baseline the data's own writes"},
+         s.tiny);
+  report({"small_" + name + "_cache_flushes_per_file_" + std::to_string(files), "flushes",
+          static_cast<double>(last.flushes) / files, 1.0 / files, "", 0, false, true,
+          "SYNCHRONIZE CACHE with the Sync's; baseline tar's one fsync"},
+         s.tiny);
 }
 
 }  // namespace
@@ -306,37 +441,30 @@ void small_files_figures(const Settings& s) {
   const double packed_commands = commands_per_archive(s, true, all, warm, counted, &packed_all);
   const double unpacked_commands = commands_per_archive(s, false, all, warm, counted, &unpacked_all);
 
-  std::vector<double> packed_n, packed_n10, plain_n, tar_n, tar_n10, growth;
-  std::vector<double> rss_growth;
-  Split packed_split, plain_split;
+  std::vector<Run> packed_n, packed_n10, plain_n;
+  std::vector<double> tar_n, tar_n10, tar_cpu_n, tar_cpu_n10, growth, rss_growth;
   for (int pass = 0; pass < s.passes(); ++pass) {
-    tar_n.push_back(tar_folder(few_folder, tar_out));
+    double cpu = 0;
+    tar_n.push_back(tar_folder(few_folder, tar_out, &cpu));
+    tar_cpu_n.push_back(cpu);
     packed_n.push_back(archive_all(s, true, few_folder, few));
-    plain_n.push_back(archive_all(s, false, few_folder, few, nullptr, 0, nullptr, &plain_split));
-    tar_n10.push_back(tar_folder(local + "/many", tar_out));
+    plain_n.push_back(archive_all(s, false, few_folder, few));
+    tar_n10.push_back(tar_folder(local + "/many", tar_out, &cpu));
+    tar_cpu_n10.push_back(cpu);
     std::vector<double> each;
     std::vector<std::int64_t> rss;
-    packed_n10.push_back(archive_all(s, true, local + "/many", all, &each, n, &rss, &packed_split));
+    packed_n10.push_back(archive_all(s, true, local + "/many", all, &each, n, &rss));
     const std::size_t w = std::max(1u, n / 10);
     growth.push_back(mean(each, n10 - w, n10) / mean(each, n - w, n));
     rss_growth.push_back(static_cast<double>(rss.back()) / static_cast<double>(rss.front()));
   }
-  const double mb_n = n * kFileBytes / 1e6, mb_n10 = n10 * kFileBytes / 1e6;
-  std::printf("where the time goes, per file (last pass): packed %.0f us in all, KelDriver's CPU %.0f us, this "
-              "process's CPU (host side and simulated service) %.0f us; without packing %.0f us, %.0f us, %.0f us\n",
-              packed_n10.back() / n10 * 1e6, packed_split.engine_cpu / n10 * 1e6, packed_split.host_cpu / n10 * 1e6,
-              plain_n.back() / n * 1e6, plain_split.engine_cpu / n * 1e6, plain_split.host_cpu / n * 1e6);
   const std::string ns = std::to_string(n), n10s = std::to_string(n10);
-  report({"small_packed_archive_sync_" + n10s, "MB/s", mb_n10 / median(packed_n10), mb_n10 / median(tar_n10), "", 0.5,
-          false, false, "Archive of " + n10s + " x 64 KiB packed, then Sync; baseline tar of the folder, one fsync"},
-         s.tiny);
-  report({"small_packed_archive_sync_" + ns, "MB/s", mb_n / median(packed_n), mb_n / median(tar_n), "", 0, false,
-          false, "the same, " + ns + " files"},
-         s.tiny);
-  report({"small_unpacked_archive_sync_" + ns, "MB/s", mb_n / median(plain_n), mb_n / median(tar_n), "", 0.2, false,
-          false, "Archive of " + ns + " x 64 KiB without packing, then Sync; baseline the same tar"},
-         s.tiny);
-  report({"small_packed_files_per_s_" + n10s, "files/s", n10 / median(packed_n10), n10 / median(tar_n10), "", 0,
+  report_runs(s, "packed", "Archive of " + n10s + " x 64 KiB packed", n10, packed_n10, tar_n10, tar_cpu_n10, 0.5);
+  report_runs(s, "packed", "the same, " + ns + " files", n, packed_n, tar_n, tar_cpu_n, 0);
+  report_runs(s, "unpacked", "Archive of " + ns + " x 64 KiB without packing", n, plain_n, tar_n, tar_cpu_n, 0.1);
+  std::vector<double> packed_seconds;
+  for (const Run& r : packed_n10) packed_seconds.push_back(r.seconds);
+  report({"small_packed_files_per_s_" + n10s, "files/s", n10 / median(packed_seconds), n10 / median(tar_n10), "", 0,
           false, false, ""},
          s.tiny);
   report({"small_packed_time_per_file_" + ns + "_to_" + n10s, "ratio", median(growth), 1, "", 1.2, false, true,
@@ -358,12 +486,25 @@ void small_files_figures(const Settings& s) {
   report({"get_volume_info_round_trip", "us", r.volume_info.request * 1e6, r.volume_info.echo * 1e6, "", 5, false,
           true, std::string("median GetVolumeInfo") + pipe},
          s.tiny);
+  report({"get_volume_info_round_trip_direct", "us", r.volume_info_direct.request * 1e6,
+          r.volume_info_direct.echo * 1e6, "", 5, false, true,
+          std::string("median GetVolumeInfo, its answer read on the requesting thread as the echo's is") + pipe},
+         s.tiny);
+  const Costs& c = r.volume_info_costs;
+  report({"get_volume_info_engine_cpu", "us", c.request_cpu * 1e6, c.echo_cpu * 1e6, "", 0, false, true,
+          "KelDriver's CPU time per GetVolumeInfo; baseline the echoing child's per line"},
+         s.tiny);
+  report({"get_volume_info_hand_offs", "wake-ups", c.request_switches, c.echo_switches, "", 0, false, true,
+          "threads that waited and were woken per GetVolumeInfo, in KelDriver and this process (host side and "
+          "simulated service); baseline the echo's, in this process and the child"},
+         s.tiny);
   report({"check_mounted_round_trip", "us", r.check.request * 1e6, r.check.echo * 1e6, "", 5, false, true,
           std::string("median Check, mounted") + pipe},
          s.tiny);
   report({"read_directory_one_entry_round_trip", "us", r.one_entry.request * 1e6, r.one_entry.echo * 1e6, "", 5,
           false, true, std::string("median ReadDirectory of a folder of one file") + pipe},
          s.tiny);
+  std::printf("load average at the end of the group: %.2f\n", load_average());
   fs::remove_all(local);
 }
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <poll.h>
 #include <set>
 #include <string>
 #include <system_error>
@@ -27,6 +28,10 @@ namespace {
 constexpr DWORD kErrorServiceStopping = 1067;  // ERROR_PROCESS_ABORTED
 constexpr std::uint32_t kMinControlReadBuffer = 4096;
 constexpr std::uint64_t kMaxAnswer = 0x40000000;  // answers above 1 GiB are refused as arguments
+constexpr std::uint32_t kControlRequestBytes = 176;  // a control request without its input
+// The zero bytes that end every request.
+constexpr std::uint8_t kZeros[kControlRequestBytes] = {};
+static_assert(kQVRequestTrailer <= kControlRequestBytes && sizeof(QVControlRequestHeader) <= kControlRequestBytes);
 
 bool fail(DWORD code) {
   SetLastError(code);
@@ -48,19 +53,22 @@ T get(const std::vector<std::uint8_t>& m, std::size_t off) {
 
 }  // namespace
 
-// One connection to the service and the reader thread that serves it. A
-// link is never reused: once its reader has ended, the next request makes a
-// new one.
+// One connection to the service. Its messages are read by the threads that
+// wait for answers on it, one at a time: the thread whose answer comes reads
+// it itself, and hands on an answer or notification for another thread; a
+// link is never reused: once it has ended, the next request makes a new one.
 struct KEL_PIPECLIENT_LOCAL Link {
   std::shared_ptr<platform::PipeConnection> conn;
-  std::thread reader;
-  bool done = false;  // the reader has ended (guarded by the request lock)
-  DWORD error = 0;    // the error it ended with
+  // Guarded by the request lock:
+  bool done = false;            // the link has ended
+  DWORD error = 0;              // the error it ended with
+  bool reading = false;         // a thread reads the connection
+  std::uint64_t reader_key = 0;  // that thread's key (0: no request of its own)
 };
 
 // A request waiting for its answer.
 struct KEL_PIPECLIENT_LOCAL Pending {
-  platform::Event answered_event{true, false};
+  std::condition_variable woken;  // with the request lock: answered, ended, or the link free to read
   std::shared_ptr<Link> link;
   bool answered = false;
   bool oversized = false;  // the answer was larger than any request may take
@@ -75,13 +83,13 @@ class KEL_PIPECLIENT_LOCAL CQVServiceInterfaceImpl {
     explicit CRep(const char* name) : pipe_name(name ? name : kQVPipeName) {}
     ~CRep();
 
-    // Request lock: connection, read buffer size, pending requests.
+    // Request lock: connection, pending requests, who reads.
     std::mutex request_mu;
     std::string pipe_name;
     std::shared_ptr<Link> link;
     bool opened_once = false;
     DWORD reader_error = 0;
-    std::uint32_t read_buffer_size = 0;
+    std::atomic<std::uint32_t> read_buffer_size{0};  // changed under the request lock
     std::map<std::uint64_t, Pending*> pending;
     // Keys of cancelled requests whose answer may still come, with the link
     // it would come on. That answer is dropped, and the key's next request
@@ -90,7 +98,6 @@ class KEL_PIPECLIENT_LOCAL CQVServiceInterfaceImpl {
     std::map<std::uint64_t, std::shared_ptr<Link>> late;
     std::condition_variable late_cv;
     std::uint32_t late_waiters = 0;
-    std::vector<std::shared_ptr<Link>> ended;  // links whose reader thread still needs a join
     std::atomic<bool> stopping{false};
     std::vector<std::pair<std::string, int>> volume_handles;  // never filled on this platform
     CDriveLetterFinder finder;
@@ -105,14 +112,21 @@ class KEL_PIPECLIENT_LOCAL CQVServiceInterfaceImpl {
     bool dispatcher_running = false;
     std::atomic<std::uint64_t> notification_count{0};
 
-    DWORD connect_locked(bool control);
-    void reader_main(std::shared_ptr<Link> link);
+    DWORD connect_locked(std::unique_lock<std::mutex>& lk, bool control);
+    DWORD read_message(platform::PipeConnection& conn, std::vector<std::uint8_t>* msg, bool* oversized);
+    void read_one_locked(std::unique_lock<std::mutex>& lk, const std::shared_ptr<Link>& l);
+    template <class Done>
+    void await_locked(std::unique_lock<std::mutex>& lk, const std::shared_ptr<Link>& l, std::uint64_t key,
+                      std::condition_variable& cv, Done done);
+    void pass_reading_on_locked(const std::shared_ptr<Link>& l);
+    void drain_locked(std::unique_lock<std::mutex>& lk);
+    void end_link_locked(const std::shared_ptr<Link>& l, DWORD err);
     void route_locked(const Link* from, std::vector<std::uint8_t>&& msg, bool oversized);
     void await_late_answer_locked(std::unique_lock<std::mutex>& lk, std::uint64_t key);
     void queue_notification(const std::uint8_t* record, std::size_t size);
     void dispatcher_main();
-    bool exchange(std::vector<std::uint8_t>& msg, std::uint32_t answer_capacity, std::uint32_t min_buffer,
-                  std::vector<std::uint8_t>* answer);
+    bool exchange(std::uint8_t* head, const platform::PipeBuffer* parts, std::size_t count,
+                  std::uint32_t answer_capacity, std::uint32_t min_buffer, std::vector<std::uint8_t>* answer);
   };
 
   std::shared_ptr<CRep> rep_;
@@ -120,17 +134,13 @@ class KEL_PIPECLIENT_LOCAL CQVServiceInterfaceImpl {
 
 // ---------------------------------------------------------------- connection
 
-DWORD CQVServiceInterfaceImpl::CRep::connect_locked(bool control) {
+DWORD CQVServiceInterfaceImpl::CRep::connect_locked(std::unique_lock<std::mutex>& lk, bool control) {
+  // An idle link may have ended, or hold notifications, since it was last read.
+  drain_locked(lk);
   if (link && !link->done) return ERROR_SUCCESS;
   if (!volume_handles.empty()) return ERROR_SUCCESS;
   if (stopping) return kErrorServiceStopping;
-  if (link) {
-    ended.push_back(std::move(link));
-    link.reset();
-  }
-  for (auto& old : ended)
-    if (old->reader.joinable()) old->reader.join();  // it has signalled its end and holds no lock
-  ended.clear();
+  link.reset();
 
   const std::string name = "\\\\.\\pipe\\" + pipe_name;
   std::unique_ptr<platform::PipeConnection> conn;
@@ -143,12 +153,6 @@ DWORD CQVServiceInterfaceImpl::CRep::connect_locked(bool control) {
     opened_once = true;
     auto l = std::make_shared<Link>();
     l->conn = std::shared_ptr<platform::PipeConnection>(std::move(conn));
-    try {
-      l->reader = platform::start_thread([this, l] { reader_main(l); });
-    } catch (const std::system_error&) {
-      l->conn->disconnect();
-      return ERROR_NOT_ENOUGH_MEMORY;
-    }
     reader_error = 0;
     link = std::move(l);
     return ERROR_SUCCESS;
@@ -160,60 +164,106 @@ DWORD CQVServiceInterfaceImpl::CRep::connect_locked(bool control) {
   return e;
 }
 
-// ---------------------------------------------------------------- reader
+// ---------------------------------------------------------------- reading
 
-void CQVServiceInterfaceImpl::CRep::reader_main(std::shared_ptr<Link> self) {
-  DWORD err = ERROR_SUCCESS;
-  std::vector<std::uint8_t> chunk;
-  while (true) {
-    std::uint32_t size = 0;
-    err = self->conn->peek_message_size(&size);
-    if (err != ERROR_SUCCESS) break;
-    if (stopping) {
-      err = kErrorServiceStopping;
+// One whole message. One larger than any request may take keeps its head
+// (for the key) and drops the rest; the request it belongs to fails.
+DWORD CQVServiceInterfaceImpl::CRep::read_message(platform::PipeConnection& conn, std::vector<std::uint8_t>* msg,
+                                                  bool* oversized) {
+  std::uint32_t size = 0;
+  DWORD err = conn.peek_message_size(&size);
+  if (err != ERROR_SUCCESS) return err;
+  if (stopping) return kErrorServiceStopping;
+  *oversized = size > read_buffer_size.load();
+  if (!*oversized) return conn.read_message(msg);
+  std::vector<std::uint8_t> chunk(65536);
+  std::size_t got = 0;
+  err = conn.read(chunk.data(), chunk.size(), &got);
+  msg->assign(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(got, 16)));
+  while (err == ERROR_MORE_DATA) err = conn.read(chunk.data(), chunk.size(), &got);
+  return err;
+}
+
+// Reads the next message of the link, whose reading this thread holds, and
+// hands it to whom it belongs; a failed read ends the link. The lock is let
+// go while the thread waits for the message.
+void CQVServiceInterfaceImpl::CRep::read_one_locked(std::unique_lock<std::mutex>& lk,
+                                                    const std::shared_ptr<Link>& l) {
+  lk.unlock();
+  std::vector<std::uint8_t> msg;
+  bool oversized = false;
+  const DWORD err = read_message(*l->conn, &msg, &oversized);
+  lk.lock();
+  if (err == ERROR_OPERATION_ABORTED) return;  // a cancel woke the reader: it looks again
+  if (err != ERROR_SUCCESS) return end_link_locked(l, err);
+  route_locked(l.get(), std::move(msg), oversized);
+}
+
+// Waits until done() holds or the link has ended, reading the link while no
+// other thread does. A thread that stops reading wakes one that still waits,
+// which reads next.
+template <class Done>
+void CQVServiceInterfaceImpl::CRep::await_locked(std::unique_lock<std::mutex>& lk, const std::shared_ptr<Link>& l,
+                                                 std::uint64_t key, std::condition_variable& cv, Done done) {
+  bool reading = false;
+  while (!done() && !l->done && !stopping) {
+    if (!reading) {
+      if (l->reading) {
+        cv.wait(lk);
+        continue;
+      }
+      l->reading = reading = true;
+      l->reader_key = key;
+    }
+    read_one_locked(lk, l);
+  }
+  if (reading) pass_reading_on_locked(l);
+}
+
+void CQVServiceInterfaceImpl::CRep::pass_reading_on_locked(const std::shared_ptr<Link>& l) {
+  l->reading = false;
+  l->reader_key = 0;
+  for (auto& [key, p] : pending)
+    if (p->link == l && !p->answered) {
+      p->woken.notify_one();
       break;
     }
-    std::uint32_t limit;
-    {
-      std::lock_guard<std::mutex> g(request_mu);
-      limit = read_buffer_size;
-    }
-    std::vector<std::uint8_t> msg;
-    bool oversized = false;
-    if (size <= limit) {
-      err = self->conn->read_message(&msg);
-      if (err != ERROR_SUCCESS) break;
-    } else {
-      // Larger than any request may take: keep its head (for the key), drop
-      // the rest, and fail the request it belongs to.
-      oversized = true;
-      chunk.resize(65536);
-      std::size_t got = 0;
-      err = self->conn->read(chunk.data(), chunk.size(), &got);
-      msg.assign(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(got, 16)));
-      while (err == ERROR_MORE_DATA) err = self->conn->read(chunk.data(), chunk.size(), &got);
-      if (err != ERROR_SUCCESS) break;
-    }
-    std::lock_guard<std::mutex> g(request_mu);
-    route_locked(self.get(), std::move(msg), oversized);
+  if (late_waiters) late_cv.notify_all();
+}
+
+// Reads what the idle link holds without waiting: notifications, and the
+// link's end, come while no request waits.
+void CQVServiceInterfaceImpl::CRep::drain_locked(std::unique_lock<std::mutex>& lk) {
+  const std::shared_ptr<Link> l = link;
+  if (!l || l->done || l->reading) return;
+  l->reading = true;
+  for (;;) {
+    pollfd pf{l->conn->native_handle(), POLLIN, 0};
+    if (::poll(&pf, 1, 0) <= 0 || pf.revents == 0) break;
+    read_one_locked(lk, l);
+    if (l->done) break;
   }
+  pass_reading_on_locked(l);
+}
+
+// Closes the connection and releases every request that waits on it; the
+// next request connects again.
+void CQVServiceInterfaceImpl::CRep::end_link_locked(const std::shared_ptr<Link>& l, DWORD err) {
+  if (l->done) return;
   if (stopping) err = kErrorServiceStopping;
   if (err == ERROR_SUCCESS) err = ERROR_BROKEN_PIPE;
   if (err == ERROR_BROKEN_PIPE) {
     const QVNotificationRecord broken{sizeof(QVNotificationRecord), kQVNotifyPipeBroken, 0};
     queue_notification(reinterpret_cast<const std::uint8_t*>(&broken), sizeof broken);
   }
-  // Close the connection and release every request that waits on it; the
-  // next request connects again.
-  self->conn->disconnect();
-  std::lock_guard<std::mutex> g(request_mu);
-  self->done = true;
-  self->error = err;
-  if (link == self) reader_error = err;
+  l->conn->disconnect();
+  l->done = true;
+  l->error = err;
+  if (link == l) reader_error = err;
   for (auto& [key, p] : pending)
-    if (p->link == self) p->answered_event.set();
+    if (p->link == l) p->woken.notify_all();
   // No answer comes on this link any more.
-  std::erase_if(late, [&](const auto& entry) { return entry.second == self; });
+  std::erase_if(late, [&](const auto& entry) { return entry.second == l; });
   late_cv.notify_all();
 }
 
@@ -235,7 +285,7 @@ void CQVServiceInterfaceImpl::CRep::route_locked(const Link* from, std::vector<s
     p->answer = std::move(msg);
     p->oversized = oversized;
     p->answered = true;
-    p->answered_event.set();
+    p->woken.notify_all();
     return;
   }
   if (oversized || msg.size() < sizeof(QVAnswerHeader)) return;
@@ -293,20 +343,11 @@ void CQVServiceInterfaceImpl::CRep::dispatcher_main() {
 
 CQVServiceInterfaceImpl::CRep::~CRep() {
   stopping = true;
-  std::shared_ptr<Link> l;
-  std::vector<std::shared_ptr<Link>> old;
   {
     std::lock_guard<std::mutex> g(request_mu);
-    l = link;
-    old.swap(ended);
+    if (link) link->conn->disconnect();  // wakes a thread that reads it
     late_cv.notify_all();
   }
-  if (l) {
-    l->conn->disconnect();  // wakes the reader
-    if (l->reader.joinable()) l->reader.join();
-  }
-  for (auto& o : old)
-    if (o->reader.joinable()) o->reader.join();
   {
     std::lock_guard<std::mutex> g(registration_mu);
     registrations.clear();
@@ -320,73 +361,51 @@ CQVServiceInterfaceImpl::CRep::~CRep() {
 
 void CQVServiceInterfaceImpl::CRep::await_late_answer_locked(std::unique_lock<std::mutex>& lk,
                                                             std::uint64_t key) {
-  auto gone = [&] {
-    auto l = late.find(key);
-    return l == late.end() || l->second->done;
-  };
-  if (!gone()) {
-    ++late_waiters;
-    late_cv.wait(lk, [&] { return stopping || gone(); });
-    --late_waiters;
-  }
+  const auto l = late.find(key);
+  if (l == late.end()) return;
+  const std::shared_ptr<Link> on = l->second;
+  ++late_waiters;
+  await_locked(lk, on, 0, late_cv, [&] { return late.find(key) == late.end(); });
+  --late_waiters;
   late.erase(key);
 }
 
-// The service mostly answers within tens of microseconds: the thread waits
-// that long awake, so that the reader hands the answer over without waking
-// it (a wake-up costs as much again), then sleeps until the answer or the
-// link's end.
-static void await_answer(Pending& p) {
-  constexpr auto kAwake = std::chrono::microseconds(150);
-  const auto until = std::chrono::steady_clock::now() + kAwake;
-  while (!p.answered_event.is_set() && std::chrono::steady_clock::now() < until) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#else
-    std::this_thread::yield();
-#endif
-  }
-  p.answered_event.wait(INFINITE);
-}
-
-// Sends msg (whose key field is filled here) and waits for its answer.
-bool CQVServiceInterfaceImpl::CRep::exchange(std::vector<std::uint8_t>& msg, std::uint32_t answer_capacity,
+// Sends the message of the parts (its key field, in head, is filled here)
+// and waits for its answer, reading the connection itself while no other
+// thread does: the thread sleeps in the read until the answer comes.
+bool CQVServiceInterfaceImpl::CRep::exchange(std::uint8_t* head, const platform::PipeBuffer* parts,
+                                             std::size_t count, std::uint32_t answer_capacity,
                                              std::uint32_t min_buffer, std::vector<std::uint8_t>* answer) {
   const std::uint64_t key = GetCurrentThreadId();
-  std::memcpy(msg.data() + 8, &key, sizeof key);
+  std::memcpy(head + 8, &key, sizeof key);
   Pending p;
   {
     std::unique_lock<std::mutex> g(request_mu);
     await_late_answer_locked(g, key);
-    const DWORD e = connect_locked(false);
+    const DWORD e = connect_locked(g, false);
     if (e != ERROR_SUCCESS) return fail(e);
     const std::uint64_t need = static_cast<std::uint64_t>(answer_capacity) + 24;
-    if (read_buffer_size < need) read_buffer_size = pow2_at_least(need, min_buffer ? min_buffer : 1);
+    if (read_buffer_size.load() < need) read_buffer_size = pow2_at_least(need, min_buffer ? min_buffer : 1);
     if (pending.count(key)) return fail(ERROR_BUSY);
     p.link = link;
     pending[key] = &p;
   }
-  auto remove = [&] {
-    std::lock_guard<std::mutex> g(request_mu);
-    pending.erase(key);
-  };
-  const DWORD we = p.link->conn->write(msg.data(), msg.size());
+  const DWORD we = p.link->conn->write_parts(parts, count);
+  std::unique_lock<std::mutex> g(request_mu);
   if (we != ERROR_SUCCESS) {
-    remove();
-    p.link->conn->disconnect();  // the reader ends and the next request reconnects
+    pending.erase(key);
+    // The connection is closed; the next request connects again.
+    end_link_locked(p.link, ERROR_BROKEN_PIPE);
     return fail(we);
   }
   if (stopping) {
-    remove();
+    pending.erase(key);
     return fail(kErrorServiceStopping);
   }
-  await_answer(p);
-  DWORD link_error;
-  {
-    std::lock_guard<std::mutex> g(request_mu);
-    pending.erase(key);
-    link_error = p.link->error;
-  }
+  await_locked(g, p.link, key, p.woken, [&] { return p.answered; });
+  pending.erase(key);
+  const DWORD link_error = p.link->error;
+  g.unlock();
   if (!p.answered) return fail(link_error ? link_error : kErrorServiceStopping);
   if (p.oversized) return fail(ERROR_INTERNAL_ERROR);
   *answer = std::move(p.answer);
@@ -401,19 +420,23 @@ CQVServiceInterface::~CQVServiceInterface() { delete m_impl; }
 
 bool CQVServiceInterface::isConnected() {
   auto& r = *m_impl->rep_;
-  std::lock_guard<std::mutex> g(r.request_mu);
+  std::unique_lock<std::mutex> g(r.request_mu);
+  r.drain_locked(g);
   return (r.link && !r.link->done) || !r.volume_handles.empty();
 }
 
 bool CQVServiceInterface::reserved() { return false; }
 
-std::uint32_t CQVServiceInterface::readBufferSize() const {
-  auto& r = *m_impl->rep_;
-  std::lock_guard<std::mutex> g(r.request_mu);
-  return r.read_buffer_size;
-}
+std::uint32_t CQVServiceInterface::readBufferSize() const { return m_impl->rep_->read_buffer_size.load(); }
 
-std::uint64_t CQVServiceInterface::notificationCount() const { return m_impl->rep_->notification_count.load(); }
+std::uint64_t CQVServiceInterface::notificationCount() const {
+  auto& r = *m_impl->rep_;
+  {
+    std::unique_lock<std::mutex> g(r.request_mu);
+    r.drain_locked(g);
+  }
+  return r.notification_count.load();
+}
 
 std::uint32_t CQVServiceInterface::lateAnswerWaiters() const {
   auto& r = *m_impl->rep_;
@@ -433,7 +456,9 @@ bool CQVServiceInterface::cancelRequest(std::uint64_t thread_id) {
   p->answer.assign(reinterpret_cast<const std::uint8_t*>(&head),
                    reinterpret_cast<const std::uint8_t*>(&head) + sizeof head);
   p->answered = true;
-  p->answered_event.set();
+  p->woken.notify_all();
+  // A thread asleep in the read of the connection is woken from it.
+  if (p->link && p->link->reading && p->link->reader_key == thread_id) p->link->conn->cancel_read();
   return true;
 }
 
@@ -471,12 +496,6 @@ bool CQVServiceInterface::sendScsiCommand(std::uint32_t flags, std::uint64_t med
   const std::uint64_t length = sizeof(QVScsiRequestHeader) + cdb_length + (out ? transfer : 0) + kQVRequestTrailer;
   if (answer_capacity > kMaxAnswer || length > kMaxAnswer) return fail(ERROR_INVALID_PARAMETER);
 
-  std::vector<std::uint8_t> msg;
-  try {
-    msg.assign(static_cast<std::size_t>(length), 0);
-  } catch (const std::bad_alloc&) {
-    return fail(ERROR_NOT_ENOUGH_MEMORY);
-  }
   QVScsiRequestHeader h{};
   h.TotalLength = static_cast<std::uint32_t>(length);
   h.Version = kQVRequestVersion;
@@ -493,12 +512,15 @@ bool CQVServiceInterface::sendScsiCommand(std::uint32_t flags, std::uint64_t med
   h.SenseCapacity = sense_capacity;
   h.TransferLength = transfer;
   h.TimeoutSeconds = timeout_seconds;
-  std::memcpy(msg.data(), &h, sizeof h);
-  if (cdb_length) std::memcpy(msg.data() + sizeof h, cdb, cdb_length);
-  if (out && transfer) std::memcpy(msg.data() + sizeof h + cdb_length, data, transfer);
+  // The data go from the caller's buffer as they are.
+  std::uint8_t head[sizeof h + 255];
+  std::memcpy(head, &h, sizeof h);
+  if (cdb_length) std::memcpy(head + sizeof h, cdb, cdb_length);
+  const platform::PipeBuffer parts[] = {
+      {head, sizeof h + cdb_length}, {data, out ? transfer : 0}, {kZeros, kQVRequestTrailer}};
 
   std::vector<std::uint8_t> a;
-  if (!m_impl->rep_->exchange(msg, h.AnswerCapacity, 0, &a)) return false;
+  if (!m_impl->rep_->exchange(head, parts, 3, h.AnswerCapacity, 0, &a)) return false;
   std::uint32_t payload = 0;
   if (!answer_status_ok(a, &payload)) return false;
   if (payload < sizeof(QVScsiAnswerPayload)) return fail(ERROR_INTERNAL_ERROR);
@@ -528,19 +550,13 @@ bool CQVServiceInterface::controlRequest(std::uint32_t flags, std::uint32_t code
                                          std::uint32_t output_capacity, std::uint32_t* returned) {
   if (returned) *returned = 0;
   if ((input_length && !input) || (output_capacity && !output)) return fail(ERROR_INVALID_PARAMETER);
-  const std::uint64_t length = 176ull + input_length;
+  const std::uint64_t length = std::uint64_t{kControlRequestBytes} + input_length;
   if (length > kMaxAnswer || output_capacity > kMaxAnswer) return fail(ERROR_INVALID_PARAMETER);
   auto& r = *m_impl->rep_;
   {
-    std::lock_guard<std::mutex> g(r.request_mu);
-    const DWORD e = r.connect_locked(true);
+    std::unique_lock<std::mutex> g(r.request_mu);
+    const DWORD e = r.connect_locked(g, true);
     if (e != ERROR_SUCCESS && r.volume_handles.empty()) return fail(ERROR_NOT_READY);
-  }
-  std::vector<std::uint8_t> msg;
-  try {
-    msg.assign(static_cast<std::size_t>(length), 0);
-  } catch (const std::bad_alloc&) {
-    return fail(ERROR_NOT_ENOUGH_MEMORY);
   }
   QVControlRequestHeader h{};
   h.TotalLength = static_cast<std::uint32_t>(length);
@@ -549,11 +565,12 @@ bool CQVServiceInterface::controlRequest(std::uint32_t flags, std::uint32_t code
   h.ControlCode = code;
   h.InputLength = input_length;
   h.OutputCapacity = output_capacity;
-  std::memcpy(msg.data(), &h, sizeof h);
-  if (input_length) std::memcpy(msg.data() + sizeof h, input, input_length);
+  std::uint8_t head[sizeof h];
+  std::memcpy(head, &h, sizeof h);
+  const platform::PipeBuffer parts[] = {{head, sizeof h}, {input, input_length}, {kZeros, kControlRequestBytes - sizeof h}};
 
   std::vector<std::uint8_t> a;
-  if (!r.exchange(msg, output_capacity, kMinControlReadBuffer, &a)) return false;
+  if (!r.exchange(head, parts, 3, output_capacity, kMinControlReadBuffer, &a)) return false;
   std::uint32_t payload = 0;
   if (!answer_status_ok(a, &payload)) return false;
   if (payload > output_capacity) return fail(ERROR_INTERNAL_ERROR);

@@ -5,6 +5,7 @@
 
 #include <expat.h>
 
+#include <random>
 #include <vector>
 
 namespace platform {
@@ -97,6 +98,17 @@ void XMLCALL onDoctype(void* data, const XML_Char*, const XML_Char*, const XML_C
   stop(static_cast<ParseContext*>(data), kSaxErrDtdProhibited);
 }
 
+// One random salt for the hash tables of every parser of the process: a
+// parser left without one asks the system for new random bytes each time.
+unsigned long process_hash_salt() {
+  static const unsigned long salt = [] {
+    std::random_device random;
+    const unsigned long s = (static_cast<unsigned long>(random()) << 31) ^ random();
+    return s ? s : 1;
+  }();
+  return salt;
+}
+
 }  // namespace
 
 HRESULT SaxReader::parse(SaxInputStream& input, SaxContentHandler& handler) {
@@ -104,6 +116,7 @@ HRESULT SaxReader::parse(SaxInputStream& input, SaxContentHandler& handler) {
   ctx.handler = &handler;
   ctx.parser = XML_ParserCreate(nullptr);
   if (!ctx.parser) return kSaxErrNoMemory;
+  XML_SetHashSalt(ctx.parser, process_hash_salt());
   struct Free {
     XML_Parser p;
     ~Free() { XML_ParserFree(p); }

@@ -611,6 +611,23 @@ TEST_F(Packed, ALeftoverProxyIsDeletedNeverDivided) {
   for (const auto& e : engine().files["/d/a"].extents) EXPECT_NE(e.BlockOffset, 0x40);
 }
 
+// Each file of a session gives its ring's blocks up at close and the next
+// file takes them again: the kept blocks do not grow file by file, and the
+// session's end gives them all back.
+TEST_F(Packed, TheSessionsFilesTakeTheBlocksTheirPredecessorsGaveUp) {
+  AnnulusFileIO::KeptBlocks::releaseAll();
+  ASSERT_EQ(archive("a", pattern(3000, 1)), 0u);
+  const std::uint64_t after_first = AnnulusFileIO::KeptBlocks::bytes();
+  EXPECT_GE(after_first, 3 * GhostFileWriter::kBufferBytes) << "the first file's ring is kept";
+  for (const char* name : {"b", "c", "d"}) {
+    ASSERT_EQ(archive(name, pattern(3000, 2)), 0u);
+    EXPECT_EQ(AnnulusFileIO::KeptBlocks::bytes(), after_first) << name;
+  }
+  ASSERT_EQ(session().end(6).result, 0u);
+  EXPECT_EQ(AnnulusFileIO::KeptBlocks::bytes(), 0u);
+  EXPECT_EQ(file("/d/c").data, pattern(3000, 2));
+}
+
 // ---------------------------------------------------------------- timer flush
 
 class PackedTimer : public Packed {

@@ -75,12 +75,16 @@ TEST_F(SlotState, ReadAgainAfterWritesSyncsAndFailures) {
   expect_read_after("an Archive", [&] { archive_file("/a.bin", 300000, 1); });
   expect_read_after("a Sync", [&] { sync("SyncTime"); });
   // A READ ATTRIBUTE that fails: what the drive met may have changed its
-  // state too.
+  // state too. The volume's identity is read from the drive only when its
+  // state may have changed: the read fails in the Sync of a new file, which
+  // writes the cartridge memory and then reads the identity again.
   expect_read_after("a failed command", [&] {
+    archive_file("/b.bin", 1000, 3);
     kelsim::FaultRule once = kelsim::command_fails(0x8C, {0x03, 0x11, 0x00});
     once.times = 1;
-    sim_->drive().add_fault(once);
-    ask("GetVolumeInfo");
+    const int id = sim_->drive().add_fault(once);
+    ask("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
+    EXPECT_EQ(sim_->drive().fault_fired(id), 1);
   });
   expect_restores("/a.bin");
   unmount();

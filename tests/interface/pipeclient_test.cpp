@@ -12,11 +12,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <numeric>
 #include <string>
@@ -306,6 +310,91 @@ TEST_F(PipeClient, TwoThreadsAnsweredInReverseOrder) {
   const Result res1 = f1.get();
   ASSERT_TRUE(res1.ok) << res1.error;
   EXPECT_EQ(d1, a1);
+}
+
+// True while the thread sleeps in a read of a connection (its wait for the
+// next message, or the message's bytes).
+bool sleeps_in_read(pid_t tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long nr = -1;
+  return (in >> nr) && (nr == SYS_poll || nr == SYS_ppoll || nr == SYS_recvfrom);
+}
+
+// The thread that waits for an answer reads it from the connection itself:
+// it sleeps in the read, not awake and not in a wait for another thread to
+// hand the answer over.
+TEST_F(PipeClient, TheWaitingThreadReadsItsAnswerItself) {
+  kel::CQVServiceInterface client;
+  std::vector<std::uint8_t> data, sense;
+  Call c;
+  c.cdb = {0x12, 0, 0, 0, 4, 0};
+  c.transfer = 4;
+  std::atomic<pid_t> tid{0};
+  auto f = std::async(std::launch::async, [&] {
+    tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    return send(client, c, &data, &sense);
+  });
+  Request r;
+  ASSERT_TRUE(service_.next(&r));
+  EXPECT_TRUE(kel_test::settles([&] { return sleeps_in_read(tid.load()); }))
+      << "the requesting thread waits in the read of the connection";
+  ASSERT_EQ(FakeService::answer(r, 0, {}, pattern(4, 3)), ERROR_SUCCESS);
+  const Result res = f.get();
+  ASSERT_TRUE(res.ok) << res.error;
+  EXPECT_EQ(data, pattern(4, 3));
+}
+
+// Three threads wait on one connection; one of them reads it, and whichever
+// answer comes first, the reading goes on to a thread that still waits
+// until each has its own answer.
+TEST_F(PipeClient, ThreeWaitingThreadsEachGetTheirAnswerInAnyOrder) {
+  const std::vector<std::vector<int>> orders = {{0, 1, 2}, {2, 1, 0}, {1, 0, 2}, {1, 2, 0}};
+  for (const auto& order : orders) {
+    SCOPED_TRACE(::testing::PrintToString(order));
+    kel::CQVServiceInterface client;
+    std::vector<std::uint8_t> data[3], sense[3];
+    std::future<Result> f[3];
+    Request r[3];
+    for (int i = 0; i < 3; ++i) {
+      Call c;
+      c.cdb = {0x28, 0, 0, 0, 0, static_cast<std::uint8_t>(i), 0, 0, 1, 0};
+      c.transfer = 2048;
+      f[i] = start(client, c, &data[i], &sense[i]);
+      ASSERT_TRUE(service_.next(&r[i]));
+    }
+    for (int k : order) {
+      const int block = r[k].cdb()[5];
+      ASSERT_EQ(FakeService::answer(r[k], 0, {}, pattern(2048, static_cast<std::uint8_t>(block))), ERROR_SUCCESS);
+      if (f[block].wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
+        service_.stop();  // the threads that still wait fail and end
+        FAIL() << "thread " << block << " never got its answer";
+      }
+      const Result res = f[block].get();
+      ASSERT_TRUE(res.ok) << res.error;
+      EXPECT_EQ(data[block], pattern(2048, static_cast<std::uint8_t>(block)));
+    }
+  }
+}
+
+// A notification that comes while no request waits is counted when the
+// client is asked, as one that comes with an answer.
+TEST_F(PipeClient, ANotificationWhileNothingWaitsIsCounted) {
+  kel::CQVServiceInterface client;
+  std::vector<std::uint8_t> data, sense;
+  Call c;
+  c.cdb = {0x00, 0, 0, 0, 0, 0};
+  auto f = start(client, c, &data, &sense);
+  Request r;
+  ASSERT_TRUE(service_.next(&r));
+  ASSERT_EQ(FakeService::answer(r, 0), ERROR_SUCCESS);
+  ASSERT_TRUE(f.get().ok);
+  EXPECT_EQ(client.notificationCount(), 0u);
+  const kel::QVNotificationRecord rec{16, 3, 0};
+  std::vector<std::uint8_t> p(sizeof rec);
+  std::memcpy(p.data(), &rec, sizeof rec);
+  ASSERT_EQ(FakeService::send(r, pipetest::raw_answer(0, 0, p)), ERROR_SUCCESS);
+  EXPECT_TRUE(kel_test::settles([&] { return client.notificationCount() == 1; }));
+  EXPECT_TRUE(client.isConnected());
 }
 
 TEST_F(PipeClient, ServiceStatusesBecomeWin32Errors) {

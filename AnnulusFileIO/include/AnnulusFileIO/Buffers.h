@@ -2,7 +2,10 @@
 //
 // AdjestBinaryBuffer owns one block of read-write pages that only grows;
 // BufferUserData adds the fill level and the flags that say who holds the
-// buffer (the producer filling it or the writer thread writing it).
+// buffer (the producer filling it or the writer thread writing it). A block
+// a buffer gives up is kept for the next buffer that asks for a block of
+// the same size (KeptBlocks), so that writers made for each file do not
+// map and unmap their rings' blocks file after file.
 #pragma once
 
 #include "kel/util_sync.h"
@@ -18,6 +21,22 @@ class PageAllocationError : public std::bad_alloc {
   const char* what() const noexcept override { return "page allocation failed"; }
 };
 
+// The blocks buffers gave up, each kept for the next buffer that asks for
+// a block of its size, up to a bound in bytes (the oldest go first; the
+// writer's ring sets it, none are kept before). A kept block holds whatever
+// its last buffer left in it.
+class KeptBlocks {
+ public:
+  // Keeps at most `bytes` (and a few dozen blocks); 0 keeps none. Blocks
+  // above the new bound are given back at once.
+  static void setBound(std::uint64_t bytes);
+  static std::uint64_t bound();
+  // Gives every kept block back to the system.
+  static void releaseAll();
+  static std::uint64_t bytes();
+  static std::size_t count();
+};
+
 class AdjestBinaryBuffer {
  public:
   AdjestBinaryBuffer() = default;
@@ -29,9 +48,11 @@ class AdjestBinaryBuffer {
   virtual std::int64_t size() const { return m_capacity; }
   // Makes the block at least size bytes. A size not above the capacity
   // keeps the block and its content; a larger one replaces the block (the
-  // content is not kept). Throws PageAllocationError when no block can be
-  // had; the buffer is then without a block.
+  // content is not kept: a kept block of that size, or new pages). Throws
+  // PageAllocationError when no block can be had; the buffer is then
+  // without a block.
   virtual void setSize(std::uint64_t size);
+  // Gives the block up (to KeptBlocks, or back to the system).
   void release();
 
  private:

@@ -116,9 +116,11 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::uint32_t createProxyFile(const std::u16string& base_path);
   std::uint32_t start(const std::u16string& body_path, const std::u16string& parity_path,
                       std::int64_t body_index, std::int64_t parity_index, const std::string& host_path = {});
-  std::uint32_t write(const std::shared_ptr<AnnulusFileIO::BufferUserData>& body,
-                      const std::shared_ptr<AnnulusFileIO::BufferUserData>& parity);
-  std::uint32_t writeParity(const std::shared_ptr<AnnulusFileIO::BufferUserData>& parity);
+  // One chunk of the current file: the buffer's body bytes (the buffer is
+  // emptied), then the parity bytes that belong to them.
+  std::uint32_t write(const std::shared_ptr<AnnulusFileIO::BufferUserData>& body, const std::uint8_t* parity,
+                      std::size_t parity_bytes);
+  std::uint32_t writeParity(const std::uint8_t* parity, std::size_t parity_bytes);
   std::uint32_t stop();
   std::uint32_t setEndOfFile(std::int64_t& new_size, std::int64_t& deleted_body,
                              std::int64_t& deleted_parity);
@@ -160,7 +162,7 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::atomic<std::uint32_t> fsFlushPolicy{1};
 
  private:
-  std::uint32_t writeOne(AnnulusFileIO::BufferUserData& buffer);
+  std::uint32_t writeOne(const std::uint8_t* data, std::uint64_t size);
   std::uint32_t copyIntoRing(const std::uint8_t* data, std::uint64_t size);
   std::uint32_t handFull();
   std::uint32_t checkWriter(const char16_t* method);

@@ -164,8 +164,73 @@ void storage_scsi::note_cache_state(const unsigned char* cdb, int res, std::uint
   }
 }
 
+namespace {
+// Reads whose good answer stands while the drive's state does: the slots
+// (MECHANISM STATUS) and the cartridge memory (READ ATTRIBUTE).
+bool answer_is_kept(const unsigned char* cdb, int cdb_len, int direction, std::uint32_t transfer_len) {
+  return direction == drvint::kDirIn && cdb_len <= 16 && transfer_len > 0 && transfer_len <= 0x10000 &&
+         (cdb[0] == 0xBD || cdb[0] == 0x8C);
+}
+}  // namespace
+
+bool storage_scsi::kept_answer(const unsigned char* cdb, int cdb_len, std::uint32_t transfer_len,
+                               unsigned char* data, std::uint64_t generation, std::uint64_t epoch) {
+  std::lock_guard<std::mutex> lk(m_kept_mutex);
+  if (m_kept.generation != generation || m_kept.epoch != epoch) return false;
+  for (const KeptAnswer& a : m_kept.answers) {
+    if (a.length != transfer_len || std::memcmp(a.cdb, cdb, static_cast<std::size_t>(cdb_len)) != 0) continue;
+    std::memcpy(data, a.data.get(), transfer_len);
+    return true;
+  }
+  return false;
+}
+
+void storage_scsi::keep_answer(const unsigned char* cdb, int cdb_len, std::uint32_t transfer_len,
+                               const unsigned char* data, std::uint64_t generation, std::uint64_t epoch) {
+  constexpr std::size_t kMaxKept = 16;
+  std::lock_guard<std::mutex> lk(m_kept_mutex);
+  if (m_kept.generation != generation || m_kept.epoch != epoch) {
+    m_kept.answers.clear();
+    m_kept.generation = generation;
+    m_kept.epoch = epoch;
+  }
+  if (m_kept.answers.size() >= kMaxKept) return;
+  KeptAnswer a;
+  std::memcpy(a.cdb, cdb, static_cast<std::size_t>(cdb_len));
+  a.length = transfer_len;
+  a.data.reset(new std::uint8_t[transfer_len]);
+  std::memcpy(a.data.get(), data, transfer_len);
+  m_kept.answers.push_back(std::move(a));
+}
+
+storage_scsi::KeepReads::KeepReads(storage_scsi& s) : s_(s) {
+  if (s_.m_keep_depth.fetch_add(1) != 0) return;
+  std::lock_guard<std::mutex> lk(s_.m_kept_mutex);
+  s_.m_kept = KeptAnswers{};
+}
+
+storage_scsi::KeepReads::~KeepReads() {
+  if (s_.m_keep_depth.fetch_sub(1) != 1) return;
+  std::lock_guard<std::mutex> lk(s_.m_kept_mutex);
+  s_.m_kept = KeptAnswers{};
+}
+
 int storage_scsi::send(unsigned char* cdb, int cdb_len, int direction, std::uint32_t transfer_len,
                        unsigned char* data, Sense& s) {
+  // Taken before the command: whatever moves them meanwhile makes the next
+  // read ask the drive again. Epoch 0 (the drive utility library has the
+  // drive) keeps nothing.
+  const bool keepable = data != nullptr && m_keep_depth.load() > 0 &&
+                        answer_is_kept(cdb, cdb_len, direction, transfer_len);
+  const std::uint64_t generation = keepable ? drive_state_generation() : 0;
+  const std::uint64_t epoch = keepable ? quorvel_drive_epoch() : 0;
+  if (keepable && epoch != 0 && kept_answer(cdb, cdb_len, transfer_len, data, generation, epoch)) {
+    DRV_LOG(DEBG, "SCSI:KEPT OPC=%02X\n", cdb[0]);
+    std::memset(s.bytes, 0, sizeof(s.bytes));
+    s.status = 0;
+    s.result = 0;
+    return 0;
+  }
   int fd = scsi_open(2);
   if (fd < 0) {
     DRV_LOG(ERR_, "scsi_open failed.\n");
@@ -176,6 +241,8 @@ int storage_scsi::send(unsigned char* cdb, int cdb_len, int direction, std::uint
   s.result = scsi_ioctl(fd, cdb_len, cdb, direction, static_cast<int>(transfer_len), data,
                         sizeof(s.bytes), s.bytes, &s.status);
   quorvel_scsi_close(fd);
+  if (keepable && epoch != 0 && s.result == 0 && s.status == 0)
+    keep_answer(cdb, cdb_len, transfer_len, data, generation, epoch);
   return 0;
 }
 

@@ -150,7 +150,6 @@ constexpr StorageControl kStorageControls[] = {
     {PXOIOCSCSIIDENTIFY, with_record<&storage_scsi::scsi_identify>},
     {PXOIOGETMOUNTINFO, with_record<&storage_scsi::get_mount_info>},
     {PXOIOGETDEVINFO, with_record<&storage_scsi::get_devinfo>},
-    {PXOIOREADATTRIBUTE, with_record<&storage_scsi::pxo_read_attribute>},
     {PXOIOCGETDDS, with_record<&storage_scsi::get_dds>},
     {PXOIOCREPORTERROR, with_record<&storage_scsi::report_error>},
     {PXOIOCSTARTSTOPUNIT, with_record<&storage_scsi::start_stop_unit>},
@@ -351,6 +350,9 @@ int client_if::get_slot_info_control(caddr_t data) {
       return a.result;
     }
   }
+  // The reads below ask the drive for its slots and cartridge memory
+  // several times over: the drive is asked once.
+  const storage_scsi::KeepReads keep(*s);
   pxo_mechanism_status_t ms{};
   errno_t e = s->mechanism_status(reinterpret_cast<caddr_t>(&ms));
   if (e != 0) {
@@ -375,6 +377,47 @@ int client_if::get_slot_info_control(caddr_t data) {
   return result;
 }
 
+namespace {
+thread_local int g_kept_cartridge_memory_reads = 0;
+}  // namespace
+
+KeptCartridgeMemoryReads::KeptCartridgeMemoryReads() { ++g_kept_cartridge_memory_reads; }
+KeptCartridgeMemoryReads::~KeptCartridgeMemoryReads() { --g_kept_cartridge_memory_reads; }
+bool KeptCartridgeMemoryReads::active() { return g_kept_cartridge_memory_reads > 0; }
+
+// A cartridge-memory list read again under the drive state it was read
+// under is the answer kept then: only the 1500h record's check runs again.
+int client_if::read_attribute_control(caddr_t data) {
+  storage_scsi* s = storage();
+  if (!KeptCartridgeMemoryReads::active()) return s->pxo_read_attribute(data);
+  pxo_attribute_request_t rec;
+  std::memcpy(&rec, data, sizeof(rec));
+  // Taken before the read, as for the slot answer.
+  const std::uint64_t generation = storage_scsi::drive_state_generation();
+  const std::uint64_t epoch = quorvel_drive_epoch();
+  const auto same = [&](const AttributeAnswer& k) {
+    return k.id == rec.attribute_id && k.length == rec.allocation_length && k.action == rec.service_action;
+  };
+  if (rec.buffer != nullptr && epoch != 0) {
+    std::lock_guard<std::mutex> lk(m_attribute_mutex);
+    const AttributeAnswers& a = m_attribute_answers;
+    const auto k = std::find_if(a.kept.begin(), a.kept.end(), same);
+    if (a.generation == generation && a.epoch == epoch && k != a.kept.end()) {
+      std::memcpy(rec.buffer, k->bytes.data(), k->bytes.size());
+      return rec.attribute_id == 0x1500 ? s->check_1500H_CRC_result(data, 0) : 0;
+    }
+  }
+  const errno_t r = s->pxo_read_attribute(data);
+  if (r != 0 || rec.buffer == nullptr || epoch == 0) return r;
+  std::lock_guard<std::mutex> lk(m_attribute_mutex);
+  AttributeAnswers& a = m_attribute_answers;
+  if (a.generation != generation || a.epoch != epoch) a = AttributeAnswers{generation, epoch, {}};
+  std::erase_if(a.kept, same);
+  a.kept.push_back(AttributeAnswer{rec.attribute_id, rec.allocation_length, rec.service_action,
+                                   std::vector<unsigned char>(rec.buffer, rec.buffer + rec.allocation_length)});
+  return r;
+}
+
 int client_if::VNOP_IOCTL(vnode_t, std::uint32_t command, caddr_t data, int, vfs_context_t) {
   storage_scsi* s = storage();
   const std::uint32_t dir = command & 0xE0000000u;
@@ -392,6 +435,8 @@ int client_if::VNOP_IOCTL(vnode_t, std::uint32_t command, caddr_t data, int, vfs
       return reformat(data);
     case PXOIOCGETSLOTINFO:
       return get_slot_info_control(data);
+    case PXOIOREADATTRIBUTE:
+      return read_attribute_control(data);
     case PXOIOAUTOFORMATREQUEST: {
       const errno_t r = m_service.auto_format_request(data);
       // A format or erase that succeeded has read or written the 1500h record.

@@ -16,7 +16,8 @@ int write_on_last_written(mdcudfsr_mount* mnt, const uint8_t* data, uint32_t loc
                           udf_log::Module module, const char* write_fail_fmt) {
   std::lock_guard<std::mutex> lk(mnt->slot_mutex);
   if (const int err = load_last_written(mnt, ctx)) return err;
-  buf_t bp = buf_getblk(mnt->devvp, loc, static_cast<int>(size), 0, 0, kBufOpMetadata);
+  // The image fills the whole buffer: nothing of the disc is read for it.
+  buf_t bp = buf_getblk(mnt->devvp, loc, static_cast<int>(size), 0, 0, kBufOpWrite);
   if (!bp) return 5;
   buf_setflags(bp, kBufFlagWrite);
   std::memcpy(buf_bytes(bp), data, size);

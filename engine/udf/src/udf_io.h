@@ -20,7 +20,8 @@ constexpr uint32_t kIoctlForgetDiscInfo = 0x200055EBu;
 constexpr uint32_t kIoctlReadAttr0401 = 0x400155FFu;
 constexpr uint32_t kIoctlReadAttrBlock = 0x405855E6u;
 
-constexpr uint32_t kBufOpMetadata = 16;
+constexpr uint32_t kBufOpMetadata = 16;  // buf_getblk reads the blocks
+constexpr uint32_t kBufOpWrite = 0;       // buf_getblk gives a zeroed buffer for writing
 constexpr int32_t kBufFlagWrite = 4;
 
 inline bool is_f2(const mdcudfsr_mount* m) { return m->medium_type == 0xF2; }

@@ -1,6 +1,7 @@
 // Write policy, media write protection and volume identification.
 #include "kelvnops/mdcudfsr_write_policy.h"
 
+#include "drive/client_if.h"
 #include "drive/cm_data.h"
 #include "drive/device_control.h"
 #include "drive/storage_scsi_records.h"
@@ -198,8 +199,14 @@ int mdcudfsr_mdcfsctrl_get_volume_identify_info(mdcudfsr_mount* mnt, mdcfs_vol_i
   const std::uint32_t init_time =
       mdcudfsr_timevalue_ascii2int(reinterpret_cast<const char*>(mnt->vds.pvd.volset_id + 1), 8);
   std::uint8_t cm[MDCUDFSR_CM_RECORD_SIZE];
-  // A query: an unreadable cartridge memory must not switch the volume read-only.
-  const int err = mdcudfsr_read_attribute(mnt, cm, sizeof cm, 1, 1, ctx, 1);
+  int err = 0;
+  {
+    // Asked at every request: read again from the drive only when its state
+    // may have changed since the last read.
+    const KeptCartridgeMemoryReads kept;
+    // A query: an unreadable cartridge memory must not switch the volume read-only.
+    err = mdcudfsr_read_attribute(mnt, cm, sizeof cm, 1, 1, ctx, 1);
+  }
   if (!err) {
     r.InitializationTime = init_time;
     std::memcpy(&r.PositionWord, cm + cm_attr::k1500Value + cm1500::kPosition, 4);

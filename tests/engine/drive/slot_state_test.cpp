@@ -1,6 +1,7 @@
 // The slot-information control keeps what it read of the drive's slots and
 // defect list while nothing can have changed them: a second request sends no
-// command and answers the same record and result. A write, a load, a slot
+// command and answers the same record and result. The cartridge memory's
+// lists the engine reads (the volume's identity) are kept by the same rule. A write, a load, a slot
 // setting, a failed command, a reload of the kept slots that finds others, a
 // notice of the host service and a turn of the drive utility library each
 // make the next request read the drive again.
@@ -11,6 +12,10 @@
 #include "kel/scsi.h"
 
 #include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -83,6 +88,27 @@ TEST_F(SlotState, SecondRequestSendsNothingAndAnswersTheSame) {
   pclient_if->service().keep_current_slot(7);
   EXPECT_EQ(0u, ask().commands);
   EXPECT_EQ(3, pclient_if->service().current_slot());
+}
+
+// One request reads the slots and the last written slot once each, though
+// the steps of the request ask for them several times over (the slot
+// information, the next slot's setting, the defect map's rebuild): nothing
+// changes the drive between them.
+TEST_F(SlotState, ARequestAsksTheDriveForItsSlotsOnce) {
+  fakedrive::drive().loaded_slot = 3;
+  const Asked a = ask();
+  EXPECT_EQ(0, a.result);
+  std::map<std::uint8_t, int> by_opcode;
+  for (const auto& c : fakedrive::transcript()) ++by_opcode[c.cdb.at(0)];
+  EXPECT_EQ(1, by_opcode[0xBD]) << "MECHANISM STATUS";
+  EXPECT_EQ(1, by_opcode[0x8C]) << "READ ATTRIBUTE of the last written slot";
+  EXPECT_EQ(1, by_opcode[0xAD]) << "the defect list";
+  // The kept answers do not outlive the request.
+  fakedrive::drive().loaded_slot = 4;
+  pxo_mechanism_status_t ms{};
+  fakedrive::clear_transcript();
+  ASSERT_EQ(0, ioctl(PXOIOMECHANISMSTATUS, &ms));
+  EXPECT_EQ(1u, fakedrive::transcript().size());
 }
 
 TEST_F(SlotState, AWriteMakesTheNextRequestReadTheDriveAndSeeWhatItWrote) {
@@ -194,6 +220,86 @@ TEST_F(SlotState, TheDriveUtilityLibrarysTurnMakesTheRequestsReadTheDrive) {
   EXPECT_NE(before, quorvel_drive_epoch());
   EXPECT_GT(ask().commands, 0u);
   EXPECT_EQ(0u, ask().commands);
+}
+
+// A list of the cartridge memory read again, where its reads are kept
+// (the volume's identity), while nothing changed is the answer read first,
+// for the same list and length; the 1500h record's check runs on it as on a
+// read. A write, a failure and the drive utility library's turn each make the
+// next read ask the drive again. Other reads always ask the drive.
+TEST_F(SlotState, TheCartridgeMemorysListsAreKeptByTheSameRule) {
+  struct Read {
+    int result = 0;
+    std::vector<std::uint8_t> bytes;
+    std::size_t commands = 0;
+  };
+  bool kept = true;
+  const auto read = [&](std::uint16_t id, std::uint16_t length) {
+    std::optional<KeptCartridgeMemoryReads> scope;
+    if (kept) scope.emplace();
+    fakedrive::clear_transcript();
+    Read r;
+    r.bytes.assign(length, 0xEE);
+    pxo_attribute_request_t rq{id, length, 0, r.bytes.data()};
+    r.result = ioctl(PXOIOREADATTRIBUTE, &rq);
+    r.commands = fakedrive::transcript().size();
+    return r;
+  };
+  fakedrive::drive().attributes[0x1500] = {0, std::vector<std::uint8_t>(128, 0x31)};
+  const Read first = read(0x1500, 184);
+  ASSERT_EQ(0, first.result);
+  EXPECT_EQ(1u, first.commands);
+  const Read again = read(0x1500, 184);
+  EXPECT_EQ(0u, again.commands);
+  EXPECT_EQ(first.bytes, again.bytes);
+  EXPECT_EQ(1u, read(0x1500, 140).commands) << "another length is another read";
+  EXPECT_EQ(1u, read(0x0D00, 64).commands) << "another list";
+  EXPECT_EQ(0u, read(0x1500, 184).commands) << "each list is kept";
+  // The check of the 1500h record runs on a kept answer too.
+  std::uint8_t state = 0xAA;
+  ASSERT_EQ(0, ioctl(PXOIOREPORT1500HCRC, &state));
+  const std::uint8_t checked = state;
+  pclient_if->storage()->check_1500H_CRC_result(nullptr, 5);  // records a failed read
+  EXPECT_EQ(0u, read(0x1500, 184).commands);
+  ASSERT_EQ(0, ioctl(PXOIOREPORT1500HCRC, &state));
+  EXPECT_EQ(checked, state);
+
+  const struct {
+    const char* what;
+    std::function<void()> change;
+  } changes[] = {
+      {"a write of the cartridge memory", [&] {
+         const fakedrive::Attribute old = fakedrive::drive().attributes.at(0x0D00);
+         std::vector<std::uint8_t> list = {0, 0, 0, 0, 0x0D, 0x00, old.format, 0,
+                                           static_cast<std::uint8_t>(old.value.size())};
+         list.insert(list.end(), old.value.begin(), old.value.end());
+         list[3] = static_cast<std::uint8_t>(list.size() - 4);
+         list.resize((list.size() + 3) / 4 * 4 + 4, 0);
+         ASSERT_EQ(0, ioctl(PXOIOWRITEATTRIBUTE, list.data()));
+       }},
+      {"a synchronise", [&] {
+         std::uint8_t immediate = 0;
+         ioctl(DKIOCSYNCHRONIZECACHE, &immediate);
+       }},
+      {"a failed read", [&] {
+         fakedrive::add_fault({0x8C, 3, 0x0C, 0, 0, 1, 0, 1});
+         EXPECT_NE(0, read(0x0D00, 12).result);
+       }},
+      {"the drive utility library's turn", [&] {
+         kel::BeginDriveSdkTurn();
+         EXPECT_EQ(1u, read(0x1500, 184).commands) << "nothing is kept while the library holds the drive";
+         kel::EndDriveSdkTurn();
+       }},
+  };
+  for (const auto& c : changes) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(0u, read(0x1500, 184).commands);
+    c.change();
+    EXPECT_EQ(1u, read(0x1500, 184).commands);
+  }
+  kept = false;
+  EXPECT_EQ(1u, read(0x1500, 184).commands) << "a read that is not kept";
+  EXPECT_EQ(1u, read(0x1500, 184).commands);
 }
 
 }  // namespace

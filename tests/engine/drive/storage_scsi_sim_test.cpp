@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <optional>
 
@@ -470,6 +471,91 @@ TEST_F(SimDrive, Attribute1500hStates) {
   char state = 0;
   ASSERT_EQ(0, ss_->report_1500H_CRC_result(&state));
   EXPECT_EQ(2, state);
+}
+
+// While reads are kept, the slots (MECHANISM STATUS) and the cartridge
+// memory (READ ATTRIBUTE) read again while nothing could have changed them
+// are answered as the drive answered the first time, without a command.
+// Whatever may change them (a write of the cartridge memory, a cache flush,
+// a failed command) or the drive utility library's turn makes the next read
+// ask the drive again, and it gets the drive's new answer. Outside a keeping
+// scope every read asks the drive.
+TEST_F(SimDrive, ASecondReadOfTheSlotsOrCartridgeMemoryIsTheFirstOnesAnswer) {
+  std::vector<std::uint8_t> written(128, 0x21);
+  const auto write_1500h = [&written](storage_scsi& ss) {
+    std::vector<std::uint8_t> list(4 + 5 + 128, 0);
+    list[3] = 5 + 128;
+    list[4] = 0x15;
+    list[8] = 128;
+    std::memcpy(list.data() + 9, written.data(), 128);
+    ASSERT_EQ(0, ss.pxo_write_attribute(reinterpret_cast<char*>(list.data())));
+  };
+  const struct {
+    const char* what;
+    std::function<void(storage_scsi&, kelsim::SimHarness&)> between;
+    bool asks_again;
+    bool sees_write;
+    bool kept = true;  // the reads run while reads are kept
+  } cases[] = {
+      {"nothing", [](storage_scsi&, kelsim::SimHarness&) {}, false, false},
+      {"a read of the disc",
+       [](storage_scsi& ss, kelsim::SimHarness&) {
+         std::uint8_t d[64] = {};  // type 0: the disc information
+         ASSERT_EQ(0, ss.read_disc_info(reinterpret_cast<char*>(d), true));
+       },
+       false, false},
+      {"a write of the cartridge memory",
+       [&](storage_scsi& ss, kelsim::SimHarness&) {
+         written.assign(128, 0x42);
+         write_1500h(ss);
+       },
+       true, true},
+      {"a cache flush",
+       [](storage_scsi& ss, kelsim::SimHarness&) {
+         std::uint8_t immediate = 0;
+         ss.synchronize_cache(reinterpret_cast<char*>(&immediate));
+       },
+       true, false},
+      {"a failed read of another list",
+       [](storage_scsi& ss, kelsim::SimHarness& sim) {
+         auto f = kelsim::command_fails(0x8C, {0x03, 0x11, 0x00});
+         f.times = 1;
+         sim.drive().add_fault(f);
+         std::uint8_t d[64] = {};
+         EXPECT_NE(0, ss.get_read_attribute(0x0800, d, sizeof d));
+       },
+       true, false},
+      {"the drive utility library's turn", [](storage_scsi&, kelsim::SimHarness&) { kel::BeginDriveSdkTurn(); },
+       true, false},
+      {"nothing, reads not kept", [](storage_scsi&, kelsim::SimHarness&) {}, true, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    start();
+    ASSERT_EQ(0, ss_->init());
+    written.assign(128, 0x21);
+    write_1500h(*ss_);  // a fresh cartridge has none
+    std::optional<storage_scsi::KeepReads> keep;
+    if (c.kept) keep.emplace(*ss_);
+    pxo_mechanism_status_t ms1{}, ms2{};
+    std::uint8_t cm1[184] = {}, cm2[184] = {};
+    ASSERT_EQ(0, ss_->mechanism_status(reinterpret_cast<char*>(&ms1)));
+    ASSERT_EQ(0, ss_->get_read_attribute(0x1500, cm1, sizeof cm1));
+    c.between(*ss_, *sim_);
+    sim_->service().clear_transcript();
+    ASSERT_EQ(0, ss_->mechanism_status(reinterpret_cast<char*>(&ms2)));
+    ASSERT_EQ(0, ss_->get_read_attribute(0x1500, cm2, sizeof cm2));
+    kel::EndDriveSdkTurn();
+    keep.reset();
+    EXPECT_EQ(commands(0xBD).size(), c.asks_again ? 1u : 0u);
+    EXPECT_EQ(commands(0x8C).size(), c.asks_again ? 1u : 0u);
+    EXPECT_EQ(0, std::memcmp(&ms1, &ms2, sizeof ms1));
+    if (c.sees_write) {
+      EXPECT_EQ(0, std::memcmp(cm2 + 9, written.data(), 128)) << "the drive's new answer";
+    } else {
+      EXPECT_EQ(0, std::memcmp(cm1, cm2, sizeof cm1));
+    }
+  }
 }
 
 TEST_F(SimDrive, RewritableDiscPropertiesAfterFormat) {

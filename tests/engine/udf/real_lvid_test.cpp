@@ -45,6 +45,13 @@ class RealLvid : public ::testing::Test {
       }
     return {lo, hi};
   }
+  // Blocks of all commands of the opcode.
+  uint32_t blocks(uint8_t op) {
+    uint32_t n = 0;
+    for (const Command& c : v->commands())
+      if (c.op == op) n += c.blocks;
+    return n;
+  }
   size_t good_writes() {
     size_t n = 0;
     for (const Command& c : v->commands())
@@ -106,6 +113,32 @@ TEST_F(RealLvid, FlushWritesImageSyncsVerifiesAndSkipsWhenIdentical) {
   ASSERT_EQ(flush_lvid_locked(m(), 0, 1), 0);
   EXPECT_TRUE(logged("skip lvid flush\n"));
   EXPECT_EQ(v->count(kWrite10), 0u);
+}
+
+// The flush reads the descriptor's unit once, to compare it with the new
+// image, and writes the image over it without reading it again: the image
+// fills the whole unit.
+TEST_F(RealLvid, AChangedDescriptorIsReadOnceAndWrittenWithoutReadingAgain) {
+  for (const MediumClass cls : {MediumClass::WriteOnce, MediumClass::F2}) {
+    SCOPED_TRACE(cls == MediumClass::F2 ? "F2h" : "write-once");
+    load(cls);
+    ASSERT_EQ(mdcudfsr_read_lvid(m(), nullptr, 0, 1, 0, 0), 0);
+    m()->next_unique_id += 99;
+    v->clear();
+    ASSERT_EQ(flush_lvid_locked(m(), 0, 0), 0);
+    const uint32_t unit = cls == MediumClass::F2 ? 128 : 32;
+    EXPECT_EQ(blocks(kRead10), unit) << "the unit is read once";
+    EXPECT_EQ(span(kRead10), std::make_pair(lvid(), lvid() + unit));
+    EXPECT_EQ(blocks(kWrite10), unit);
+    EXPECT_EQ(span(kWrite10), std::make_pair(lvid(), lvid() + unit));
+    const auto ops = v->opcodes();
+    EXPECT_LT(std::find(ops.begin(), ops.end(), kRead10), std::find(ops.begin(), ops.end(), kWrite10));
+    // What was written reads back as the descriptor with the new unique id.
+    const uint64_t written_id = m()->next_unique_id;
+    ASSERT_EQ(mdcudfsr_read_lvid(m(), nullptr, 0, 1, 0, 0), 0);
+    EXPECT_EQ(mdcudfsr_check_lvid_structure(m(), nullptr), 0);
+    EXPECT_EQ(m()->next_unique_id, written_id);
+  }
 }
 
 TEST_F(RealLvid, FlushBeyondTheFreeSpaceTableIsRefused) {

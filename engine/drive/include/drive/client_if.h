@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "drive/scsi_service.h"
 #include "drive/storage_scsi.h"
@@ -71,6 +72,7 @@ class client_if {
  private:
   int reformat(caddr_t data);
   int get_slot_info_control(caddr_t data);
+  int read_attribute_control(caddr_t data);
   std::uint8_t medium_type_or_default();
   // The mount of the last written slot once it is loaded: its format read,
   // the volume taken as it is or refused, a blank first disc formatted.
@@ -93,12 +95,37 @@ class client_if {
   };
   std::mutex m_slot_answer_mutex;
   SlotAnswer m_slot_answer;
+  // The cartridge memory's answers read under KeptCartridgeMemoryReads,
+  // kept by the same rule as the slot answer, one per list and length.
+  struct AttributeAnswer {
+    std::uint16_t id = 0, length = 0;
+    std::uint8_t action = 0;
+    std::vector<unsigned char> bytes;
+  };
+  struct AttributeAnswers {
+    std::uint64_t generation = 0, epoch = 0;
+    std::vector<AttributeAnswer> kept;
+  };
+  std::mutex m_attribute_mutex;
+  AttributeAnswers m_attribute_answers;
 
   bool m_1500h_unread = false;
   storage_scsi* m_storage = nullptr;
   scsi_service m_service;
   // Set and cleared by the buffer calls of every engine thread.
   std::atomic<bool> m_delayed_write{false};
+};
+
+// While one lives on a thread, the cartridge-memory lists that thread reads
+// (PXOIOREADATTRIBUTE) are answered as they were read before under the same
+// drive state, if they were: the volume's identity, asked at every request.
+class KeptCartridgeMemoryReads {
+ public:
+  KeptCartridgeMemoryReads();
+  ~KeptCartridgeMemoryReads();
+  KeptCartridgeMemoryReads(const KeptCartridgeMemoryReads&) = delete;
+  KeptCartridgeMemoryReads& operator=(const KeptCartridgeMemoryReads&) = delete;
+  static bool active();
 };
 
 // The process-wide client (null until premount_operation creates it).

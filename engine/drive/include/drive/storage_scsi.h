@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 #include <sys/time.h>
 
 #include "kelhost/kern_types.h"
@@ -318,9 +319,49 @@ class storage_scsi {
     int result = 0;
   };
   // Opens the drive, sends one CDB, closes. Returns 19 when the drive
-  // cannot be opened (logged), else 0 with s filled.
+  // cannot be opened (logged), else 0 with s filled. While a KeepReads
+  // lives, a read of the drive's slots or cartridge memory asked again while
+  // nothing changed (see KeptAnswers) is answered from what the drive said,
+  // without a command.
   int send(unsigned char* cdb, int cdb_len, int direction, std::uint32_t transfer_len,
            unsigned char* data, Sense& s);
+  // Good answers of MECHANISM STATUS and READ ATTRIBUTE, by CDB, kept while
+  // neither the drive state generation nor the host side's drive epoch
+  // moves: asked again then, the drive gives the same bytes.
+  struct KeptAnswer {
+    std::uint8_t cdb[16] = {};
+    std::uint32_t length = 0;
+    std::unique_ptr<std::uint8_t[]> data;
+  };
+  struct KeptAnswers {
+    std::uint64_t generation = 0, epoch = 0;
+    std::vector<KeptAnswer> answers;
+  };
+  bool kept_answer(const unsigned char* cdb, int cdb_len, std::uint32_t transfer_len, unsigned char* data,
+                   std::uint64_t generation, std::uint64_t epoch);
+  void keep_answer(const unsigned char* cdb, int cdb_len, std::uint32_t transfer_len, const unsigned char* data,
+                   std::uint64_t generation, std::uint64_t epoch);
+  std::mutex m_kept_mutex;
+  KeptAnswers m_kept;
+  std::atomic<int> m_keep_depth{0};
+
+ public:
+  // While one lives, the drive's answers to MECHANISM STATUS and READ
+  // ATTRIBUTE are kept and a second identical read under the same drive
+  // state is answered from the first (the reads of one slot-information
+  // request ask the same several times over).
+  class KeepReads {
+   public:
+    explicit KeepReads(storage_scsi& s);
+    ~KeepReads();
+    KeepReads(const KeepReads&) = delete;
+    KeepReads& operator=(const KeepReads&) = delete;
+
+   private:
+    storage_scsi& s_;
+  };
+
+ private:
   errno_t test_unit_ready_once(bool* attention, bool* becoming_ready);
   void wait_ready_after_load();
   // Unit attentions asked past at once; how often and how long a load waits
