@@ -80,48 +80,44 @@ ScsiResult ChangerDrive::read_disc_information(Ctx& c) {
   return check(kInvalidField);
 }
 
-ScsiResult ChangerDrive::read_track_information(Ctx& c) {
-  Disc* disc = loaded_disc();
-  if (!disc) return check(kNoMedium);
-  const std::uint8_t addr_type = c.cdb[1] & 3;
-  const std::uint32_t number = get_be32(c.cdb + 2);
+namespace {
 
-  Track rw{0, cart_->disc_blocks(), disc->highest_written, false, false};
-  std::vector<Track> re_tracks;
-  if (!cart_->write_once()) re_tracks.push_back(rw);
-  const std::vector<Track>& list = cart_->write_once() ? disc->tracks : re_tracks;
-  if (list.empty()) return check(kInvalidField);
-
-  Track t;
-  std::uint32_t tno = 0;
+// The track READ TRACK INFORMATION asks for, by its address type and
+// number, and its track number; the refusal when there is none.
+std::optional<Sense> find_track(const std::vector<Track>& list, std::uint8_t addr_type, std::uint32_t number,
+                                Track* t, std::uint32_t* tno) {
   if (addr_type == 1) {
     if (number == 0) {
       // The invisible track: the first open one, started at its NWA.
       auto it = std::find_if(list.begin(), list.end(), [](const Track& x) { return x.writable(); });
-      if (it == list.end()) return check(kInvalidField);
-      t = *it;
-      tno = static_cast<std::uint32_t>(it - list.begin()) + 1;
-      t.size = t.end() - t.nwa;
-      t.start = t.nwa;
+      if (it == list.end()) return kInvalidField;
+      *t = *it;
+      *tno = static_cast<std::uint32_t>(it - list.begin()) + 1;
+      t->size = t->end() - t->nwa;
+      t->start = t->nwa;
     } else {
-      if (number > list.size()) return check(kInvalidField);
-      t = list[number - 1];
-      tno = number;
+      if (number > list.size()) return kInvalidField;
+      *t = list[number - 1];
+      *tno = number;
     }
   } else if (addr_type == 0) {
     auto it = std::find_if(list.begin(), list.end(),
                            [&](const Track& x) { return number >= x.start && number < x.end(); });
-    if (it == list.end()) return check(kLbaOutOfRange);
-    t = *it;
-    tno = static_cast<std::uint32_t>(it - list.begin()) + 1;
+    if (it == list.end()) return kLbaOutOfRange;
+    *t = *it;
+    *tno = static_cast<std::uint32_t>(it - list.begin()) + 1;
   } else if (addr_type == 2 && number == 1) {
-    t = list.back();
-    tno = static_cast<std::uint32_t>(list.size());
+    *t = list.back();
+    *tno = static_cast<std::uint32_t>(list.size());
   } else {
-    return check(kInvalidField);
+    return kInvalidField;
   }
+  return std::nullopt;
+}
 
-  auto& d = *c.in;
+// The 52 bytes of track information of track `tno`.
+void track_information(const Track& t, std::uint32_t tno, std::vector<std::uint8_t>* out) {
+  auto& d = *out;
   d.assign(52, 0);
   put_be16(d.data(), 50);
   d[2] = static_cast<std::uint8_t>(tno);
@@ -136,8 +132,71 @@ ScsiResult ChangerDrive::read_track_information(Ctx& c) {
   put_be32(d.data() + 16, t.closed ? 0 : t.end() - std::max(t.nwa, t.start));
   put_be32(d.data() + 24, t.size);
   put_be32(d.data() + 28, blank ? 0 : t.nwa - 1);
-  return cut(&d, get_be16(c.cdb + 7));
 }
+
+}  // namespace
+
+ScsiResult ChangerDrive::read_track_information(Ctx& c) {
+  Disc* disc = loaded_disc();
+  if (!disc) return check(kNoMedium);
+  const std::uint8_t addr_type = c.cdb[1] & 3;
+  const std::uint32_t number = get_be32(c.cdb + 2);
+
+  Track rw{0, cart_->disc_blocks(), disc->highest_written, false, false};
+  std::vector<Track> re_tracks;
+  if (!cart_->write_once()) re_tracks.push_back(rw);
+  const std::vector<Track>& list = cart_->write_once() ? disc->tracks : re_tracks;
+  if (list.empty()) return check(kInvalidField);
+
+  Track t;
+  std::uint32_t tno = 0;
+  if (auto refused = find_track(list, addr_type, number, &t, &tno)) return check(*refused);
+  track_information(t, tno, c.in);
+  return cut(c.in, get_be16(c.cdb + 7));
+}
+
+namespace {
+
+// Disc information (format 00h): one 112-byte unit per layer, each
+// beginning "DI", with the first and last user-data address of its layer at
+// unit offsets 16 and 20.
+void disc_information_units(std::uint8_t type, std::uint32_t n, std::vector<std::uint8_t>* out) {
+  auto& d = *out;
+  const int layers = type == 0xE6 ? 3 : (type == 0xE4 || type == 0xE8) ? 2 : 1;
+  d.assign(4 + 112 * static_cast<std::size_t>(layers), 0);
+  put_be16(d.data(), static_cast<std::uint16_t>(d.size() - 2));
+  const std::uint32_t per_layer = n / 8 / static_cast<std::uint32_t>(layers);
+  for (int i = 0; i < layers; ++i) {
+    std::uint8_t* u = d.data() + 4 + 112 * i;
+    u[0] = 'D';
+    u[1] = 'I';
+    u[2] = 1;
+    u[3] = static_cast<std::uint8_t>(i << 3 | layers);
+    u[4] = static_cast<std::uint8_t>(layers);
+    const std::uint32_t first = 0x20000u + static_cast<std::uint32_t>(i) * (per_layer + 0x40000u);
+    put_be32(u + 16, first);
+    put_be32(u + 20, first + per_layer + 0x100u);
+  }
+}
+
+// The disc definition structure (format 08h) of a formatted rewritable disc
+// of n blocks.
+void disc_definition_structure(std::uint32_t n, std::vector<std::uint8_t>* out) {
+  auto& d = *out;
+  d.assign(104, 0);
+  put_be16(d.data(), 102);
+  d[4] = 'D';
+  d[5] = 'S';
+  d[6] = 1;
+  put_be32(d.data() + 8, 1);          // update count
+  put_be32(d.data() + 20, 0x100000);  // location of the defect list
+  put_be32(d.data() + 36, 0x100000);  // first PSN of the user data area
+  put_be32(d.data() + 40, n - 1);     // last LSN
+  put_be32(d.data() + 44, 0);         // outer spare size
+  put_be32(d.data() + 48, 0);         // inner spare size
+}
+
+}  // namespace
 
 ScsiResult ChangerDrive::read_disc_structure(Ctx& c) {
   Disc* disc = loaded_disc();
@@ -149,38 +208,10 @@ ScsiResult ChangerDrive::read_disc_structure(Ctx& c) {
   const std::uint32_t n = cart_->disc_blocks();
   std::vector<std::uint8_t> d;
   if (format == 0x00) {
-    // Disc information: one 112-byte unit per layer, each beginning "DI",
-    // with the first and last user-data address of its layer at unit
-    // offsets 16 and 20.
-    const int layers = type == 0xE6 ? 3 : (type == 0xE4 || type == 0xE8) ? 2 : 1;
-    d.assign(4 + 112 * static_cast<std::size_t>(layers), 0);
-    put_be16(d.data(), static_cast<std::uint16_t>(d.size() - 2));
-    const std::uint32_t per_layer = n / 8 / static_cast<std::uint32_t>(layers);
-    for (int i = 0; i < layers; ++i) {
-      std::uint8_t* u = d.data() + 4 + 112 * i;
-      u[0] = 'D';
-      u[1] = 'I';
-      u[2] = 1;
-      u[3] = static_cast<std::uint8_t>(i << 3 | layers);
-      u[4] = static_cast<std::uint8_t>(layers);
-      const std::uint32_t first = 0x20000u + static_cast<std::uint32_t>(i) * (per_layer + 0x40000u);
-      put_be32(u + 16, first);
-      put_be32(u + 20, first + per_layer + 0x100u);
-    }
+    disc_information_units(type, n, &d);
   } else if (format == 0x08) {
     if (cart_->write_once() || !disc->formatted) return check(kUnformatted);
-    // Disc definition structure.
-    d.assign(104, 0);
-    put_be16(d.data(), 102);
-    d[4] = 'D';
-    d[5] = 'S';
-    d[6] = 1;
-    put_be32(d.data() + 8, 1);          // update count
-    put_be32(d.data() + 20, 0x100000);  // location of the defect list
-    put_be32(d.data() + 36, 0x100000);  // first PSN of the user data area
-    put_be32(d.data() + 40, n - 1);     // last LSN
-    put_be32(d.data() + 44, 0);         // outer spare size
-    put_be32(d.data() + 48, 0);         // inner spare size
+    disc_definition_structure(n, &d);
   } else if (format == 0x12) {
     if (!cart_->write_once() && !disc->formatted) return check(kUnformatted);
     static const std::vector<DefectEntry> kNone;

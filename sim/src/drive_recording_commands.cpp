@@ -9,14 +9,23 @@
 
 namespace kelsim {
 
+// What READ(10) and VERIFY(10) check first: a disc is loaded, the range
+// [*lba, *lba + *count) is on it, a rewritable disc is formatted and no
+// torn cluster is met.
+ScsiResult ChangerDrive::read_checks(Ctx& c, Disc** disc, std::uint32_t* lba, std::uint32_t* count) {
+  *disc = loaded_disc();
+  if (!*disc) return check(kNoMedium);
+  lba_range(c.cdb, c.len, lba, count);
+  if (static_cast<std::uint64_t>(*lba) + *count > cart_->disc_blocks()) return check(kLbaOutOfRange);
+  if (!cart_->write_once() && !(*disc)->formatted) return check(kUnformatted);
+  if (torn(**disc, *lba, *lba + *count)) return check(kUnrecordedRead);
+  return good();
+}
+
 ScsiResult ChangerDrive::read10(Ctx& c) {
-  Disc* disc = loaded_disc();
-  if (!disc) return check(kNoMedium);
-  std::uint32_t lba, count;
-  lba_range(c.cdb, c.len, &lba, &count);
-  if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
-  if (!cart_->write_once() && !disc->formatted) return check(kUnformatted);
-  if (torn(*disc, lba, lba + count)) return check(kUnrecordedRead);
+  Disc* disc = nullptr;
+  std::uint32_t lba = 0, count = 0;
+  if (ScsiResult refused = read_checks(c, &disc, &lba, &count); refused.check_condition) return refused;
   ScsiResult r = good();
   if (cart_->write_once()) {
     // On a formatted disc a cluster with no block recorded fails the read;
@@ -131,13 +140,9 @@ ScsiResult ChangerDrive::write10(Ctx& c) {
 }
 
 ScsiResult ChangerDrive::verify10(Ctx& c) {
-  Disc* disc = loaded_disc();
-  if (!disc) return check(kNoMedium);
-  std::uint32_t lba, count;
-  lba_range(c.cdb, c.len, &lba, &count);
-  if (static_cast<std::uint64_t>(lba) + count > cart_->disc_blocks()) return check(kLbaOutOfRange);
-  if (!cart_->write_once() && !disc->formatted) return check(kUnformatted);
-  if (torn(*disc, lba, lba + count)) return check(kUnrecordedRead);
+  Disc* disc = nullptr;
+  std::uint32_t lba = 0, count = 0;
+  if (ScsiResult refused = read_checks(c, &disc, &lba, &count); refused.check_condition) return refused;
   if (!cart_->write_once()) return good();
   // A write-once disc verifies only what has been recorded.
   for (std::uint32_t b = lba; b < lba + count;) {

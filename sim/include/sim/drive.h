@@ -317,6 +317,7 @@ class ChangerDrive {
   Disc* loaded_disc();
   Track* track_of(Disc& d, std::uint32_t lba);
   void note_written_slot();
+  ScsiResult read_checks(Ctx& c, Disc** disc, std::uint32_t* lba, std::uint32_t* count);
   ScsiResult write_once_checks(Disc& disc, std::uint32_t lba, std::uint32_t end, Track** track);
   bool use_pow(std::uint32_t lba, std::uint32_t end, const Track& t);
   void calibrate_once();
