@@ -393,120 +393,176 @@ DWORD Cartridge::save() {
   return ERROR_SUCCESS;
 }
 
+namespace {
+
+// The lines of the state file that describe one disc, "KEY SLOT VALUES...":
+// each reader takes the values after the slot; false for a value out of
+// range (a value that does not parse fails the stream).
+bool read_disc_line(Disc& d, std::istream& in) {
+  int formatted, finalized, status;
+  std::string uid;
+  in >> formatted >> finalized >> status >> d.highest_written >> uid;
+  d.formatted = formatted;
+  d.finalized = finalized;
+  d.status = static_cast<DiscStatus>(status);
+  return unhex(uid, &d.unique_id);
+}
+
+bool read_track_line(Disc& d, std::istream& in) {
+  Track t;
+  int closed, reserved;
+  in >> t.start >> t.size >> t.nwa >> closed >> reserved;
+  t.closed = closed;
+  t.reserved = reserved;
+  d.tracks.push_back(t);
+  return true;
+}
+
+bool read_defect_line(Disc& d, std::istream& in) {
+  int status;
+  DefectEntry e;
+  in >> status >> e.psn >> e.low;
+  if (status < 0 || status > 15) return false;
+  e.status = static_cast<std::uint8_t>(status);
+  d.defects.push_back(e);
+  return true;
+}
+
+bool read_disc_pow_line(Disc& d, std::istream& in) {
+  in >> d.pow.replacements >> d.pow.map_entries >> d.pow.updates;
+  return true;
+}
+
+bool read_opc_used_line(Disc& d, std::istream& in) {
+  in >> d.opc_used;
+  return true;
+}
+
+bool read_torn_line(Disc& d, std::istream& in) {
+  std::uint32_t cluster = 0;
+  in >> cluster;
+  d.torn_clusters.insert(cluster);
+  return true;
+}
+
+using DiscLineReader = bool (*)(Disc&, std::istream&);
+
+DiscLineReader disc_line_reader(const std::string& key) {
+  static const std::map<std::string, DiscLineReader> kReaders = {
+      {"disc", read_disc_line},         {"track", read_track_line},       {"defect", read_defect_line},
+      {"disc_pow", read_disc_pow_line}, {"opc_used", read_opc_used_line}, {"torn", read_torn_line},
+  };
+  const auto it = kReaders.find(key);
+  return it == kReaders.end() ? nullptr : it->second;
+}
+
+bool read_flag(std::istream& in) {
+  int v = 0;
+  in >> v;
+  return v != 0;
+}
+
+// "attr ID FORMAT VALUE": an attribute of the cartridge memory, its id and
+// value in hexadecimal.
+bool read_attribute_line(std::map<std::uint16_t, Attribute>& attributes, std::istream& in) {
+  std::string id, value;
+  int format = 0;
+  in >> id >> format >> value;
+  Attribute a;
+  a.format = static_cast<std::uint8_t>(format);
+  if (!unhex(value, &a.value)) return false;
+  attributes[static_cast<std::uint16_t>(std::stoul(id, nullptr, 16))] = std::move(a);
+  return true;
+}
+
+}  // namespace
+
+// Reads the state file save() writes: its first line, then one line a key.
 DWORD Cartridge::load_state() {
   std::ifstream f(dir_ + "/" + kStateFile);
   if (!f) return ERROR_FILE_NOT_FOUND;
   std::string line;
   if (!std::getline(f, line) || line != kStateMagic) return ERROR_INVALID_DATA;
-  std::size_t slots = 0;
   bool have_type = false;
   try {
-  while (std::getline(f, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream in(line);
-    std::string key;
-    in >> key;
-    if (key == "medium_type") {
-      std::string v;
-      in >> v;
-      medium_type_ = static_cast<std::uint8_t>(std::stoul(v, nullptr, 16));
-      have_type = true;
-    } else if (key == "disc_blocks") {
-      in >> blocks_;
-    } else if (key == "slots") {
-      in >> slots;
-      if (slots == 0 || slots > 100) return ERROR_INVALID_DATA;
-      discs_.assign(slots, Disc{});
-    } else if (key == "generation") {
-      in >> generation_;
-    } else if (key == "loaded_slot") {
-      in >> loaded_slot;
-    } else if (key == "write_protected") {
-      int v = 0;
-      in >> v;
-      write_protected = v != 0;
-    } else if (key == "medium_write_protected" || key == "writes_refused") {
-      int v = 0;
-      in >> v;
-      (key == "writes_refused" ? writes_refused : medium_write_protected) = v != 0;
-    } else if (key == "defect") {
-      std::size_t i;
-      int status;
-      DefectEntry e;
-      in >> i >> status >> e.psn >> e.low;
-      if (i >= discs_.size() || status < 0 || status > 15) return ERROR_INVALID_DATA;
-      e.status = static_cast<std::uint8_t>(status);
-      discs_[i].defects.push_back(e);
-    } else if (key == "pow") {
-      // A state file of a drive that kept one set for the whole cartridge:
-      // every disc starts from it.
-      WriteResources r;
-      in >> r.replacements >> r.map_entries >> r.updates;
-      for (Disc& d : discs_) d.pow = r;
-    } else if (key == "disc_pow") {
-      std::size_t i;
-      in >> i;
-      if (i >= discs_.size()) return ERROR_INVALID_DATA;
-      WriteResources& r = discs_[i].pow;
-      in >> r.replacements >> r.map_entries >> r.updates;
-    } else if (key == "opc") {
-      in >> opc_count;
-    } else if (key == "opc_used") {
-      std::size_t i;
-      in >> i;
-      if (i >= discs_.size()) return ERROR_INVALID_DATA;
-      in >> discs_[i].opc_used;
-    } else if (key == "torn") {
-      std::size_t i;
-      std::uint32_t cluster = 0;
-      in >> i >> cluster;
-      if (i >= discs_.size()) return ERROR_INVALID_DATA;
-      discs_[i].torn_clusters.insert(cluster);
-    } else if (key == "attr") {
-      std::string id, value;
-      int format = 0;
-      in >> id >> format >> value;
-      Attribute a;
-      a.format = static_cast<std::uint8_t>(format);
-      if (!unhex(value, &a.value)) return ERROR_INVALID_DATA;
-      attributes[static_cast<std::uint16_t>(std::stoul(id, nullptr, 16))] = std::move(a);
-    } else if (key == "disc") {
-      std::size_t i;
-      int formatted, finalized, status;
-      std::string uid;
-      in >> i;
-      if (i >= discs_.size()) return ERROR_INVALID_DATA;
-      Disc& d = discs_[i];
-      in >> formatted >> finalized >> status >> d.highest_written >> uid;
-      d.formatted = formatted;
-      d.finalized = finalized;
-      d.status = static_cast<DiscStatus>(status);
-      if (!unhex(uid, &d.unique_id)) return ERROR_INVALID_DATA;
-    } else if (key == "track") {
-      std::size_t i;
-      Track t;
-      int closed, reserved;
-      in >> i >> t.start >> t.size >> t.nwa >> closed >> reserved;
-      if (i >= discs_.size()) return ERROR_INVALID_DATA;
-      t.closed = closed;
-      t.reserved = reserved;
-      discs_[i].tracks.push_back(t);
-    } else {
-      return ERROR_INVALID_DATA;
+    while (std::getline(f, line)) {
+      if (line.empty() || line[0] == '#') continue;
+      if (!load_state_line(line, &have_type)) return ERROR_INVALID_DATA;
     }
-    if (in.fail()) return ERROR_INVALID_DATA;
-  }
   } catch (const std::exception&) {
     return ERROR_INVALID_DATA;  // a number that does not parse
   }
+  return loaded_state_holds(have_type) ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+}
+
+// One line of the state file; false for an unknown key, a value that does
+// not parse or one out of range.
+bool Cartridge::load_state_line(const std::string& line, bool* have_type) {
+  std::istringstream in(line);
+  std::string key;
+  in >> key;
+  bool ok;
+  if (const DiscLineReader read = disc_line_reader(key)) {
+    std::size_t i = 0;
+    in >> i;
+    ok = i < discs_.size() && read(discs_[i], in);
+  } else {
+    ok = load_cartridge_line(key, in, have_type);
+  }
+  return ok && !in.fail();
+}
+
+// A line of the state file that describes the whole cartridge.
+bool Cartridge::load_cartridge_line(const std::string& key, std::istream& in, bool* have_type) {
+  if (key == "medium_type") {
+    std::string v;
+    in >> v;
+    medium_type_ = static_cast<std::uint8_t>(std::stoul(v, nullptr, 16));
+    *have_type = true;
+  } else if (key == "disc_blocks") {
+    in >> blocks_;
+  } else if (key == "slots") {
+    std::size_t slots = 0;
+    in >> slots;
+    if (slots == 0 || slots > 100) return false;
+    discs_.assign(slots, Disc{});
+  } else if (key == "generation") {
+    in >> generation_;
+  } else if (key == "loaded_slot") {
+    in >> loaded_slot;
+  } else if (key == "write_protected") {
+    write_protected = read_flag(in);
+  } else if (key == "medium_write_protected") {
+    medium_write_protected = read_flag(in);
+  } else if (key == "writes_refused") {
+    writes_refused = read_flag(in);
+  } else if (key == "opc") {
+    in >> opc_count;
+  } else if (key == "pow") {
+    // A state file of a drive that kept one set for the whole cartridge:
+    // every disc starts from it.
+    WriteResources r;
+    in >> r.replacements >> r.map_entries >> r.updates;
+    for (Disc& d : discs_) d.pow = r;
+  } else if (key == "attr") {
+    return read_attribute_line(attributes, in);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// What a loaded state must hold: a known medium type, discs of some size,
+// a loaded slot among them, torn clusters on them.
+bool Cartridge::loaded_state_holds(bool have_type) const {
   if (!have_type || discs_.empty() || blocks_ == 0 ||
       (!is_write_once_type(medium_type_) && !is_rewritable_type(medium_type_)))
-    return ERROR_INVALID_DATA;
-  if (loaded_slot >= static_cast<int>(discs_.size())) return ERROR_INVALID_DATA;
+    return false;
+  if (loaded_slot >= static_cast<int>(discs_.size())) return false;
   for (const Disc& d : discs_)
     if (!d.torn_clusters.empty() && *d.torn_clusters.rbegin() >= blocks_ / cluster_blocks(medium_type_))
-      return ERROR_INVALID_DATA;
-  return ERROR_SUCCESS;
+      return false;
+  return true;
 }
 
 }  // namespace kelsim

@@ -6,6 +6,7 @@
 #include "platform/win32.h"
 
 #include <cstdint>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -208,6 +209,9 @@ class Cartridge {
   Cartridge() = default;
   int image_fd(int slot);
   DWORD load_state();
+  bool load_state_line(const std::string& line, bool* have_type);
+  bool load_cartridge_line(const std::string& key, std::istream& in, bool* have_type);
+  bool loaded_state_holds(bool have_type) const;
   DWORD replay_journal();
 
   std::string dir_;

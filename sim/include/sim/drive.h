@@ -273,6 +273,9 @@ class ChangerDrive {
   Observed observed() const;
 
  private:
+  // The drive's commands read their entry in the one table of them
+  // (drive_command_table.cpp), whose handlers are the members below.
+  friend struct DriveCommand;
   struct Ctx;
   ScsiResult run(Ctx& c);
   std::optional<FaultRule> match_drive_fault(const std::uint8_t* cdb, std::size_t len);
@@ -302,19 +305,23 @@ class ChangerDrive {
   ScsiResult get_event_status(Ctx& c);
   ScsiResult request_sense(Ctx& c);
   ScsiResult start_stop_unit(Ctx& c);
+  ScsiResult prevent_allow_removal(Ctx& c);
   ScsiResult reserve_write(Ctx& c);
   ScsiResult opc_information(Ctx& c);
   ScsiResult set_clock(Ctx& c);
   ScsiResult maintenance_read(Ctx& c);
+  ScsiResult defect_list_increment(Ctx& c);
   ScsiResult alarm_report(Ctx& c);
 
   bool latest_model() const;  // QMR-T400A, QMR-T400B
   Disc* loaded_disc();
   Track* track_of(Disc& d, std::uint32_t lba);
   void note_written_slot();
+  ScsiResult read_checks(Ctx& c, Disc** disc, std::uint32_t* lba, std::uint32_t* count);
   ScsiResult write_once_checks(Disc& disc, std::uint32_t lba, std::uint32_t end, Track** track);
   bool use_pow(std::uint32_t lba, std::uint32_t end, const Track& t);
   void calibrate_once();
+  std::vector<std::uint8_t> mode_page(std::uint8_t page) const;
   static bool defect_list_unit(const std::vector<DefectEntry>& list, std::size_t header, std::uint32_t unit,
                                std::vector<std::uint8_t>* out);
 
@@ -358,7 +365,7 @@ class ChangerDrive {
     int slot = 0;
   };
   std::deque<MediaEvent> events_;
-  std::optional<Sense> state_answer(std::uint8_t op);
+  std::optional<Sense> state_answer(std::uint8_t opcode);
   void power_on();
   void disc_changed(int from);
   void note_event(std::uint8_t code, int slot);
