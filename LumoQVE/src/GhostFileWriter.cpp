@@ -310,8 +310,8 @@ std::uint32_t GhostFileWriter::setFileInformation(const void* information) {
   FileInformation info;
   std::memcpy(&info, information, sizeof info);
   if (info.flags & 1) {
-    if (m_proxy && (info.attributes & 0x40000000)) m_proxy->fsFlushPolicy = 0;
-    else if (m_proxy && (info.attributes & 0x80000000)) m_proxy->fsFlushPolicy = 1;
+    if (m_proxy && (info.attributes & 0x40000000)) m_proxy->fsFlushPolicy = kFlushPostpone;
+    else if (m_proxy && (info.attributes & 0x80000000)) m_proxy->fsFlushPolicy = kFlushPartial;
     if (m_obase && (info.attributes & 0x00100000)) m_obase->setWriteVerifyMode(1);
     else if (m_obase && (info.attributes & 0x00200000)) m_obase->setWriteVerifyMode(0);
   }

@@ -54,7 +54,7 @@ std::shared_ptr<ProxyWriter> PackedSession::openOrJoin(bool* opened) {
 
 void PackedSession::discard(const std::shared_ptr<ProxyWriter>& proxy) {
   std::unique_lock<std::mutex> lk(m_mu);
-  if (m_state == State::Open && m_proxy == proxy) runEnd(lk, 1, false);
+  if (m_state == State::Open && m_proxy == proxy) runEnd(lk, kFlushPartial, false);
 }
 
 SessionEnd PackedSession::end(std::uint8_t policy) {
@@ -116,7 +116,7 @@ std::uint32_t PackedSession::protocolFlushBuffer(std::uint32_t force, std::uint8
     return force;
   }
   bool limit = false;
-  if (policy == 255) {
+  if (policy == kFlushByLimits) {
     limit = p->limitReached();
     if (limit) trace(1, kMethod, __LINE__, u"the packed session's limits are reached");
   } else {
@@ -146,7 +146,7 @@ SessionEnd PackedSession::close() {
   std::unique_lock<std::mutex> lk(m_mu);
   m_closed = true;
   if (m_state == State::Closed) return {};
-  const SessionEnd e = m_state == State::Ending ? waitForEnd(lk) : runEnd(lk, 6, true);
+  const SessionEnd e = m_state == State::Ending ? waitForEnd(lk) : runEnd(lk, kFlushClose, true);
   if (e.failed())
     trace(2, u"LumoQVE::PackedSession::close", __LINE__, u"the packed session ended with 0x%08X: %u files lost",
           e.result, e.lostFiles);
@@ -206,7 +206,7 @@ bool TimerFlushBuffer::threadFunctionOfCleanUp() {
   }
   // The end's failure stays with the session until a Sync or an unmount
   // tells the host.
-  std::uint8_t policy = 6;
+  std::uint8_t policy = kFlushClose;
   m_session.protocolFlushBuffer(1, policy, nullptr);
   trace(2, kMethod, __LINE__, u"ProxyWriter::protocolFlushBuffer called CLOSE");
   m_gate.setEvent();

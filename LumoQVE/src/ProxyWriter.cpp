@@ -465,7 +465,7 @@ bool ProxyWriter::limitReached() {
   std::lock_guard<Util::CriticalSection> lk(m_account.lock);
   const bool go_on = static_cast<long long>(m_account.taken) <= max_size && m_ghostFiles.size() < max_num &&
                      m_lastError == 0 && (m_impl ? m_impl->lastError() == 0 : true);
-  if (!go_on) fsFlushPolicy = 1;
+  if (!go_on) fsFlushPolicy = kFlushPartial;
   return !go_on;
 }
 

@@ -273,7 +273,7 @@ std::uint32_t UserDataFileIO::checkLastWriteFile(const std::u16string& path, std
 std::uint32_t UserDataFileIO::endSessionForReopen() {
   if (!sessionProxy()) return 0;
   trace(2, u"LumoQVE::UserDataFileIO::checkFileExisting", __LINE__, u"Start ProxyWriter::protocolFlushBuffer");
-  std::uint8_t policy = 1;
+  std::uint8_t policy = kFlushPartial;
   std::uint32_t result = 0;
   if (!m_session->protocolFlushBuffer(1, policy, &result)) return 0;
   if (result) return result;
@@ -435,10 +435,10 @@ std::uint32_t UserDataFileIO::close() {
   if (m_useRealWriter) return r;
   // The proxy writer decides whether the session ends with this file; a
   // session that ends here and fails makes the close fail.
-  std::uint8_t policy = 255;
+  std::uint8_t policy = kFlushByLimits;
   std::uint32_t ended_with = 0;
   if (m_session && m_session->protocolFlushBuffer(0, policy, &ended_with)) {
-    m_closeFlushPolicyOne = policy == 1;
+    m_closeFlushPolicyOne = policy == kFlushPartial;
     if (r == 0 && ended_with != 0) return ended_with;
   }
   return r;

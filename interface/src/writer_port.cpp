@@ -90,7 +90,7 @@ bool SessionOpen() {
 }
 SessionEnd EndSession() {
   LumoQVE::PackedSession* s = LumoQVE::PackedSession::current();
-  return s ? Converted(s->end(6)) : SessionEnd{};
+  return s ? Converted(s->end(LumoQVE::kFlushClose)) : SessionEnd{};
 }
 SessionEnd TakeUnreported() {
   LumoQVE::PackedSession* s = LumoQVE::PackedSession::current();

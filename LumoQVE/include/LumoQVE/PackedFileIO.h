@@ -6,6 +6,7 @@
 #pragma once
 
 #include "AnnulusFileIO/WriterBase.h"
+#include "LumoQVE/PackedSession.h"
 #include "LumoQVE/UserDataFileIO.h"
 #include "kel/mdcfs.h"
 #include "kel/util_parity.h"
@@ -98,7 +99,7 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   ProxyWriter& operator=(const ProxyWriter&) = delete;
 
   // The decision whether the running interface's packed session ends now
-  // (PackedSession::protocolFlushBuffer): policy 255 checks the limits; any
+  // (PackedSession::protocolFlushBuffer): kFlushByLimits checks the limits; any
   // other value is stored as the flush policy. Answers 1 when the session
   // ended, else 0; the end's result goes to *result.
   static std::uint32_t protocolFlushBuffer(std::uint32_t force, std::uint8_t& policy,
@@ -159,7 +160,7 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::shared_ptr<GhostFileInformation> m_current;
   std::uint32_t m_lastError = 0;
   std::int64_t m_flushedSize = 0;
-  std::atomic<std::uint32_t> fsFlushPolicy{1};
+  std::atomic<std::uint32_t> fsFlushPolicy{kFlushPartial};
 
  private:
   std::uint32_t writeOne(const std::uint8_t* data, std::uint64_t size);

@@ -20,6 +20,20 @@ namespace LumoQVE {
 class PackedSession;
 class ProxyWriter;
 
+// The flush policy a session's end hands to the volume-dirty control (the
+// engine's pending flush policy), and kFlushByLimits: ask
+// protocolFlushBuffer to end the session only when its limits are reached.
+enum FlushPolicy : std::uint8_t {
+  kFlushPostpone = 0,
+  kFlushPartial = 1,
+  kFlushFull = 2,
+  kFlushInitialize = 3,
+  kFlushRollback = 4,
+  kFlushAllErase = 5,
+  kFlushClose = 6,
+  kFlushByLimits = 255,
+};
+
 // What the end of a session gave: the first failure among its steps (0:
 // none; a writer result code or an engine result), its Win32 code, and the
 // files of the session that could not be given their data. Those files are
@@ -106,7 +120,7 @@ class PackedSession {
   // No session open: {0}. A failed end is also kept until a Sync or an
   // unmount takes it (takeUnreported).
   SessionEnd end(std::uint8_t policy);
-  // The proxy writer's decision at a file's close (policy 255: the limits)
+  // The proxy writer's decision at a file's close (kFlushByLimits)
   // or a forced end; answers 1 when the session ended (its result in
   // *result), else 0. The policy byte gets the flush policy used.
   std::uint32_t protocolFlushBuffer(std::uint32_t force, std::uint8_t& policy, std::uint32_t* result);

@@ -10,6 +10,10 @@
 
 namespace {
 
+// Write-protect reason of a medium this drive cannot record or that is not
+// valid (WRPROT_IMPLEMENTATION of the UDF code).
+constexpr std::uint32_t kWrprotNotRecordable = 0x200;
+
 void medium_condition_unknown(storage_scsi* s) {
   UInt32 v = 0xFFFF;
   s->set_pxo_property("Medium Condition", &v);
@@ -234,7 +238,7 @@ int client_if::MountForLastSlot(bool driveVerify) {
     result = drv_err::kNotSupported;
   } else if (r != 0) {
     if (unknown_media) {
-      raw_mount(s, 0x80000020u, 0x200, 2, type, 0);
+      raw_mount(s, 0x80000020u, kWrprotNotRecordable, 2, type, 0);
       DRV_LOG(ERR_, "Disc load failed. media not present. err=%d\n", r);
       result = drv_err::kNotSupported;
     } else {
@@ -274,7 +278,7 @@ int client_if::mount_last_slot(MDCFS_MOUNT_INFORMATION& mi, std::uint8_t type, s
   if (foreign) {
     // Never formatted over unasked, never written: not mounted.
     DRV_LOG(ERR_, "Slot:%d holds a volume this system did not format. Not mounted.\n", last_slot);
-    raw_mount(s, 0x80000200u, 0x200, 2, type, 0);
+    raw_mount(s, 0x80000200u, kWrprotNotRecordable, 2, type, 0);
     return drv_err::kNotSupported;
   }
   if (f != 0) {
@@ -285,7 +289,7 @@ int client_if::mount_last_slot(MDCFS_MOUNT_INFORMATION& mi, std::uint8_t type, s
     if (m_1500h_unread) {
       m_1500h_unread = false;
       DRV_LOG(ERR_, "Unsupported Format. err=%d\n", f);
-      raw_mount(s, 0x80000200u, 0x200, 2, type, 0);
+      raw_mount(s, 0x80000200u, kWrprotNotRecordable, 2, type, 0);
       return drv_err::kNotSupported;
     }
     return 0;

@@ -128,7 +128,7 @@ int after_descriptors(WriteOnceRun& r, int* err) {
     return 1;
   }
   VFS_LOG(KEL_LOG_WARN, "LastWrittenSlot is Over slot:[%d] \n", static_cast<int>(mnt->current_disc));
-  mdcudfsr_set_mntinfo_wrprot_reason(mnt, 0x800, 1, r.ctx);
+  mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_WORN_OUT, 1, r.ctx);
   mdcudfsr_send_mntinfo(mnt, r.ctx);
   r.close_session = 1;
   return 0;
@@ -176,7 +176,7 @@ int body(WriteOnceRun& r) {
 int run(WriteOnceRun& r) {
   VFS_ENTER();
   int err = 0;
-  const vfs_flush::Opened opened = vfs_flush::open_run(r, !(r.flags & 2), &err);
+  const vfs_flush::Opened opened = vfs_flush::open_run(r, !(r.flags & MDCUDFSR_FLUSHF_NO_VNODE_VISIT), &err);
   if (opened == vfs_flush::Opened::Ended) return err;
   if (opened == vfs_flush::Opened::Locked) err = body(r);
   vfs_flush::settle(r, err);

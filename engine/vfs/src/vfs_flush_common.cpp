@@ -115,7 +115,7 @@ int visit_vnodes(Frame& f) {
 }
 
 int lock_nodes(Frame& f, int flags) {
-  const int err = mdcudfsr_cache_lock_all_nodes(f.mnt, (flags & 1) ? 0xFFFFFFFFu : 500u);
+  const int err = mdcudfsr_cache_lock_all_nodes(f.mnt, (flags & MDCUDFSR_FLUSHF_WAIT) ? 0xFFFFFFFFu : 500u);
   if (err) {
     VFS_LOG(KEL_LOG_INFO, "mdcudfsr_cache_lock_all_nodes() seems to be timed out.status=%d\n", err);
     return err;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kelhost/kern_types.h"
+#include "kelvfs/mdcudfsr_flush.h"
 #include "kelvfs/mdcudfsr_defect.h"
 #include "vfs_log.h"
 

@@ -241,7 +241,7 @@ int close_and_refresh(RunRe& r) {
   }
   if (!sufficient && mnt->current_disc + 1 >= mnt->num_discs) {
     VFS_LOG(KEL_LOG_WARN, "LastWrittenSlot is Over slot:[%d] \n", static_cast<int>(mnt->current_disc));
-    mdcudfsr_set_mntinfo_wrprot_reason(mnt, 0x800, 1, r.ctx);
+    mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_WORN_OUT, 1, r.ctx);
     mdcudfsr_send_mntinfo(mnt, r.ctx);
   }
   err = mdcudfsr_update_session(mnt, r.ctx, MDCUDFSR_SESSION_CLOSE);
@@ -251,7 +251,7 @@ int close_and_refresh(RunRe& r) {
   }
   mdcudfsr_check_media_resources(mnt, r.on_mount, r.ctx, nullptr);
   vfs_flush::log_elapsed(r);
-  VNOP_FSYNC(mnt->devvp, r.flags & 1, r.ctx);
+  VNOP_FSYNC(mnt->devvp, r.flags & MDCUDFSR_FLUSHF_WAIT, r.ctx);
   int write_err = 0;
   err = vfs_flush::refresh_attributes(mnt, r.ctx, r.on_mount, &write_err);
   if (err) return err;
@@ -308,7 +308,7 @@ int run_re(RunRe& r) {
     VFS_LOG(KEL_LOG_ERR, "mdcudfsr_cache_local_cache_open is failed err=%d\n", err);
     r.ro = true;
   } else {
-    if (!(r.flags & 2)) {
+    if (!(r.flags & MDCUDFSR_FLUSHF_NO_VNODE_VISIT)) {
       err = vfs_flush::visit_vnodes(r);
       if (err) return vfs_flush::early_exit(r, err);
     }
@@ -464,7 +464,7 @@ int mdcudfsr_flush_bitmap_and_lvid_for_all_erase(mdcudfsr_mount* mnt, vfs_contex
     RunRe r;
     r.mnt = mnt;
     r.ctx = ctx;
-    r.flags = 3;
+    r.flags = MDCUDFSR_FLUSHF_WAIT | MDCUDFSR_FLUSHF_NO_VNODE_VISIT;
     err = rewrite_after_erase(r);
     mdcudfsr_cache_local_fs_cache_del(mnt, 0);
   }
@@ -494,7 +494,7 @@ int mdcudfsr_flush_metadata_and_descriptor_re_for_newtrack(mdcudfsr_mount* mnt, 
     VFS_LOG(KEL_LOG_ERR, "mdcudfsr_cache_local_cache_open is failed err=%d\n", err);
     r.ro = readonly_on_failure != 0;
   } else {
-    err = mdcudfsr_cache_lock_all_nodes(mnt, (flags & 1) ? 0xFFFFFFFFu : 500u);
+    err = mdcudfsr_cache_lock_all_nodes(mnt, (flags & MDCUDFSR_FLUSHF_WAIT) ? 0xFFFFFFFFu : 500u);
     if (err) {
       VFS_LOG(KEL_LOG_INFO, "mdcudfsr_cache_lock_all_nodes() seems to be timed out.err=%d\n", err);
       return vfs_flush::early_exit(r, err);

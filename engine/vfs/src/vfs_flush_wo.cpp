@@ -186,7 +186,7 @@ int complete(WriteOnceRun& r) {
     return err;
   }
   log_elapsed(r);
-  err = VNOP_FSYNC(r.mnt->devvp, r.flags & 1, r.ctx);
+  err = VNOP_FSYNC(r.mnt->devvp, r.flags & MDCUDFSR_FLUSHF_WAIT, r.ctx);
   if (err) {
     VFS_LOGK(KEL_LOG_ERR, "err=%d\n", err);
     return err;

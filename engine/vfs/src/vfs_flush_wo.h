@@ -11,7 +11,7 @@ namespace vfs_flush {
 
 // One write-once flush run: the caller's options and what the run decided.
 struct WriteOnceRun : Frame {
-  int flags = 0;          // bit 0: wait for the node locks without limit; bit 1: no vnode visit
+  int flags = 0;          // the MDCUDFSR_FLUSHF_ bits
   int close_session = 0;  // 1: the integrity session is closed at the end
   int node_opt = 0;       // the option of the node-cache passes
   int on_mount = 0;

@@ -209,7 +209,7 @@ int give_up(mount_t mp, mdcudfsr_mount* mnt, int err, vfs_context_t ctx) {
 
 // A rewritable volume whose discs keep no block beyond their reserve can
 // take nothing: it is not reported writable but read-only, as a cartridge
-// with no room left is (reason 0x800).
+// with no room left is (WRPROT_WORN_OUT).
 void refuse_writes_without_capacity(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (!mnt->is_rewritable || mdcudfsr_rewritable_has_capacity(mnt) || (vfs_flags(mnt->mp) & MNT_RDONLY)) return;
   VFS_LOG(KEL_LOG_ERR, "no capacity beyond the reserve of each slot. Read Only\n");

@@ -71,7 +71,7 @@ Outcome close_session(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (!sufficient && mnt->num_discs && mnt->current_disc >= mnt->num_discs - 1) {
     VFS_LOG(KEL_LOG_WARN, "LastWrittenSlot is Over slot:[%d] \n", static_cast<int>(mnt->current_disc));
     VFS_LOG(KEL_LOG_WARN, "do read only mount\n");
-    mdcudfsr_set_readonly_mount(mnt, 0, 0x800, ctx);
+    mdcudfsr_set_readonly_mount(mnt, 0, WRPROT_WORN_OUT, ctx);
   }
   return o;
 }

@@ -9,9 +9,14 @@
 
 struct mdcudfsr_mount;
 
-// Write-once media. flags bit 0: wait for the node locks without limit (else
-// 500 ms); bit 1: no vnode visit. close_session 1 closes the integrity
-// session. node_flush_option goes to the node-cache passes. 0 or an errno.
+// Bits of the flushes' flags.
+enum : int {
+  MDCUDFSR_FLUSHF_WAIT = 0x1,            // wait for the node locks without limit (else 500 ms) and for the device sync
+  MDCUDFSR_FLUSHF_NO_VNODE_VISIT = 0x2,  // the vnodes are not visited first
+};
+
+// Write-once media. flags: the MDCUDFSR_FLUSHF_ bits. close_session 1 closes
+// the integrity session. node_flush_option goes to the node-cache passes. 0 or an errno.
 int mdcudfsr_flush_metadata_and_descriptor(mdcudfsr_mount* mnt, int flags, int close_session, int node_flush_option,
                                            vfs_context_t ctx, int on_mount);
 // The track controls' flush: a failure of the metadata part puts the entry
