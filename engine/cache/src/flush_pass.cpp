@@ -57,11 +57,11 @@ struct Pass {
   vfs_context_t ctx;
   int exclude, keep;
   bool full;             // the full pass (labels of the recovery lines)
-  uint32_t base = 0;     // E: the metadata file's length in blocks before the pass
+  uint32_t base = 0;     // the metadata file's length in blocks before the pass
   uint32_t replace = 0;  // replacement count the writing pass starts with
   uint32_t counter = 0;  // allocation cursor the placement started at
   uint32_t replaced = 0; // replacement count the placement reached
-  uint32_t placed = 0;   // D
+  uint32_t placed = 0;   // blocks the placement added past base (the growth of the metadata file)
   int64_t failed_extent = -1;
   Reach reach = Reach::nothing;
   MetadataFile before;   // kept once the pass grows the metadata file
@@ -88,7 +88,8 @@ void start_full(Pass& p) {
   p.counter = m->metadata_block_count;
 }
 
-// Placement pass from the root; D and the defect-free range.
+// Placement pass from the root: the blocks placed (p.placed) and the
+// defect-free range they go to.
 int place(Pass& p) {
   mdcudfsr_mount* m = p.m;
   if (p.reach == Reach::nothing) p.reach = Reach::placed;
@@ -149,7 +150,7 @@ int keep_metadata_file(Pass& p) {
   return err;
 }
 
-// Grows the metadata file by D blocks. On a rewritable medium the new
+// Grows the metadata file by the blocks placed (p.placed). On a rewritable medium the new
 // extent starts at the metadata write address (the relocation takes the
 // next writable address).
 int grow(Pass& p) {
@@ -295,7 +296,7 @@ void undo(Pass& p) {
     CACHE_LOG(WARN, p.full ? "Metadata extent flush failed. retry:%d\n" : "Metadata Extent flush failed. retry:%d\n", 1);
 }
 
-// Everything after the metadata file grew by the D blocks placed.
+// Everything after the metadata file grew by the blocks placed (p.placed).
 int grow_and_write(Pass& p, int* wrote) {
   mdcudfsr_mount* m = p.m;
   int err = 0;

@@ -69,8 +69,10 @@ void note_type2(Rollback& r, uint32_t type2) {
   }
 }
 
-// The file set descriptor's block in the metadata partition: the blocks of
-// the extents before the one holding F, plus F's place in that extent.
+// The file set descriptor's block in the metadata partition. f is the
+// rollback point's descriptor (rollback_fsd_lsn) as a block of the physical
+// partition; the result is the blocks of the extents before the one holding
+// f, plus f's place in that extent.
 void find_fsd(Rollback& r, const mdcudfsr_extent_list& list) {
   const uint32_t f = below_or(r.m->rollback_fsd_lsn, r.m->part[MDCUDFSR_PARTITION_PHYSICAL].start_sector);
   if (f == kNone) return;

@@ -178,7 +178,9 @@ int take_candidate(mdcudfsr_mount* m, uint64_t size, uint32_t fe_block, vfs_cont
   return 0;
 }
 
-// H, the value at byte 292 of the metadata file's entry block.
+// The search's lower bound, stored through *h: the 32-bit little-endian
+// value at byte 292 of the metadata file's entry block, a sector number; the
+// search starts no earlier than 32 sectors past it.
 int read_h(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t* h) {
   uint8_t* cluster = nullptr;
   uint32_t offset = 0;
@@ -203,7 +205,9 @@ int read_h(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t* h) {
   return 0;
 }
 
-// Searches the windows from S up to U for a descriptor naming the candidate.
+// Searches the windows from sector *s (advanced as it goes) up to sector u,
+// where the metadata file's last extent starts, for a descriptor naming the
+// candidate.
 int search(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t uid, uint32_t* s, uint32_t u, std::vector<uint8_t>& dir_copy,
            std::vector<uint8_t>& hit_copy, Hit* hit) {
   const uint32_t b = m->logical_block_size, step = kWindow / m->logical_sector_size;
@@ -294,6 +298,8 @@ int mdcudfsr_unreferenced_file_search(mdcudfsr_mount* m, uint64_t metadata_size,
     CACHE_LOG(WARN, "file is not exist.\n");
     return 22;
   }
+  // The first window: past the candidate's data (e), its stream's data (es)
+  // and 32 sectors past the lower bound h; the last: below u.
   const uint32_t es = c.stream ? end_sector(m, c.sf_list.last) : 0;
   uint32_t h = 0;
   if ((err = read_h(m, ctx, &h)) != 0) return err;

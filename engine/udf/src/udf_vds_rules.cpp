@@ -298,8 +298,8 @@ bool relink_from_cartridge_memory(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   }
   const uint32_t fe = mdcudfsr_vuvi_fe_location(vuvi);
   UDF_LOGM(WARN, KELC, "VDS unlinked. VUVI FE Location=0x%x\n", fe);
-  // Both the file (L - 4096) and the mirror (L - 4080) must lie inside the
-  // partition.
+  // Both the file (fe - 4096) and the mirror (fe - 4080), fe being the VUVI's
+  // entry location, must lie inside the partition.
   auto& md = mnt->vds.pmap.type2_metadata;
   const uint32_t part_len = mnt->vds.pd.part_len;
   if (fe < 4096 || uint64_t{fe} - 4080 >= part_len) {

@@ -79,7 +79,8 @@ std::vector<std::int64_t> extent_ends(const mdcudfsr_cache_node* cnp) {
   return ends;
 }
 
-// Extent by extent: a cluster read up to the end of every extent past O.
+// Extent by extent: a cluster read up to the end of every extent that ends
+// past the read's offset (uio_offset, which each read advances).
 int per_extent_read(vn_frame& f, uio_t uio, int ioflag) {
   for (const std::int64_t end : extent_ends(f.cnp)) {
     if (uio_resid(uio) <= 0) break;
