@@ -1,4 +1,35 @@
 // The frame every request handler runs in.
+//
+// The route of a request, hop by hop (function tables carry it, so neither
+// the includes nor a call graph show it):
+//
+// Archive: kelinterface.cpp (the request, to the handler table of
+// handler_frame.cpp) -> handler_archive.cpp OnArchive (the CreateFile slot,
+// then the data through the writer) -> writer_port.cpp LibraryWriterFile ->
+// LumoQVE UserDataFileIO.cpp, then RealFileWriter.cpp (a plain file) or
+// GhostFileWriter.cpp and ProxyWriter.cpp (a packed one) -> AnnulusFileIO
+// UserDataThread.cpp (the writer thread), UserDataWriteController.cpp (body
+// and parity) -> RUVOFile.cpp RUVOFile::writeFile, the slot
+// FileSystemOperations::WriteData -> engine/main/src/slots_files.cpp WriteData
+// -> slot_calls.cpp vn_write -> engine/vnops/src/vnop_write.cpp
+// mdcudfsr_vnop_write -> cluster_write of engine/drive/src/buf_calls.cpp ->
+// engine/drive/src/client_if.cpp client_if::cluster_write -> the drive.
+//
+// Restore: kelinterface.cpp -> handler_fragment.cpp OnRestore (the OpenFile
+// and ReadData slots directly, no writer) -> engine/main/src/slots_files.cpp
+// ReadData -> slot_calls.cpp vn_read -> engine/vnops/src/vnop_read.cpp
+// mdcudfsr_vnop_read -> cluster_read of engine/drive/src/buf_calls.cpp ->
+// engine/drive/src/client_if.cpp client_if::cluster_read.
+//
+// A Sync's flush: handler_sync.cpp OnSync -> SaveMetaDataFiles (the store's
+// files through the writer as above; an open packed session ended through
+// writer_port.cpp EndSession -> LumoQVE PackedSession.cpp PackedSession::end),
+// then the Flush slot -> engine/main/src/slots_volume.cpp Flush ->
+// engine/vfs/src/vfs_sync.cpp mdcudfsr_vfsop_sync -> vfs_flush.cpp (write-once)
+// or vfs_flush_re.cpp (rewritable) -> engine/cache/src/flush_pass.cpp (the
+// metadata placed and staged in write clusters) -> engine/vfs/src/
+// vfs_cluster_flush.cpp -> buf_bwrite of engine/drive/src/buf_calls.cpp ->
+// engine/drive/src/client_if.cpp client_if::buf_bwrite.
 #pragma once
 
 #include "kel/errors.h"
