@@ -1,5 +1,7 @@
 // The writer's trace lines: word 0, type 0 (module KELC), and the source
-// name, which the line does not show, left out.
+// name, which the line does not show, left out. Their texts and method
+// labels are fixed (see KelTrace): a label naming another class's method is
+// kept on purpose.
 #pragma once
 
 #include "kel/kel_trace.h"

@@ -1,4 +1,5 @@
-// Log lines of the channels and the cache agent (module KELC).
+// Log lines of the channels and the cache agent (module KELC). Their texts are
+// fixed: tests compare them, misspellings included.
 #pragma once
 
 namespace kelagent {

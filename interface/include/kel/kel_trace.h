@@ -82,6 +82,9 @@ void SendTrace(int kind, int type, std::u16string_view method, int line, const s
 
 }  // namespace kel
 
+// The texts and method labels of the trace lines are fixed: tests compare
+// them, so a misspelling or a label naming another class's method (the
+// packed session's lines are labelled LumoQVE::ProxyWriter::...) stays as it is.
 // word and source are accepted and not used. kind: 1 progress (DEBG),
 // 2 notable events and errors (INFO), 3 allocation errors (WARN),
 // 4 recorded manager errors (ERR_); type 0 shows as module KELC.

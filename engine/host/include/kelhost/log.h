@@ -88,7 +88,11 @@ void mdcudfsr_debug_level_freeze(bool frozen);
 int mdcudfsr_debug_level_get(unsigned column, unsigned category);
 
 // Logging macros: the function name is the compiler's full signature and the
-// thread is pthread_self() of the caller.
+// thread is pthread_self() of the caller. The subsystems' macros (CACHE_LOG,
+// VFS_LOG, VN_LOG, UDF_LOG, DRV_LOG, ...) are built on these.
+// The texts of the log lines are fixed: tests and the host's tools compare
+// them, so a misspelling ("realocate") or a label naming another function
+// stays as it is.
 #define KEL_THREAD_ID() (static_cast<std::uint64_t>(pthread_self()))
 #define KEL_LOG(level, module, marker, ...) \
   LogPrint((level), (module), (marker), __PRETTY_FUNCTION__, __LINE__, KEL_THREAD_ID(), __VA_ARGS__)
