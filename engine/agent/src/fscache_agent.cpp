@@ -5,6 +5,7 @@
 #include "agent_log.h"
 #include "kelagent/mdc_channel.h"
 #include "kelagent/metacache.h"
+#include "kelhost/kern_errno.h"
 #include "platform/sync.h"
 #include "platform/thread_start.h"
 
@@ -63,7 +64,7 @@ const DispatchRow kDispatch[] = {
 }  // namespace
 
 int CVFAMObject22::DispatchOpenFsManageCache(const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
-  if (short_payload(req, 168)) return 22;
+  if (short_payload(req, 168)) return KEL_EINVAL;
   const std::uint8_t* p = payload_of(req);
   char serial[33] = {};
   std::memcpy(serial, p, 32);
@@ -82,7 +83,7 @@ int CVFAMObject22::DispatchOpenFsManageCache(const std::uint8_t* req, std::vecto
 }
 
 int CVFAMObject22::DispatchOpenLocalMetaCache(const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
-  if (short_payload(req, 55)) return 22;
+  if (short_payload(req, 55)) return KEL_EINVAL;
   const std::uint8_t* p = payload_of(req);
   char name[52] = {};
   std::memcpy(name, p, 51);
@@ -105,7 +106,7 @@ int CVFAMObject22::DispatchUnsupported(const std::uint8_t*, std::vector<std::uin
 }
 
 int CVFAMObject22::DispatchClose(const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
-  if (short_payload(req, 8)) return 22;
+  if (short_payload(req, 8)) return KEL_EINVAL;
   std::uint8_t* a = make_answer(answer, 4);
   std::uint32_t cache_err = 0;
   const int r = OnCloseMetaCache(static_cast<std::int32_t>(get32(payload_of(req))), &cache_err);
@@ -114,7 +115,7 @@ int CVFAMObject22::DispatchClose(const std::uint8_t* req, std::vector<std::uint8
 }
 
 int CVFAMObject22::DispatchRead(const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
-  if (short_payload(req, 16)) return 22;
+  if (short_payload(req, 16)) return KEL_EINVAL;
   const std::uint8_t* p = payload_of(req);
   const auto handle = static_cast<std::int32_t>(get32(p));
   const std::uint64_t offset = get64(p + 4);
@@ -122,7 +123,7 @@ int CVFAMObject22::DispatchRead(const std::uint8_t* req, std::vector<std::uint8_
   if (length > kMaxReadLength) {
     KELC_LOG(kLogErr, "read length %u is above %u\n", length, kMaxReadLength);
     put32(make_answer(answer, 8), MDC_CACHE_FILE_ERROR);
-    return 22;
+    return KEL_EINVAL;
   }
   // Room for what the file holds there, never more than asked.
   const auto room = static_cast<std::uint32_t>(std::min<std::uint64_t>(length, ReadableLength(handle, offset)));
@@ -137,11 +138,11 @@ int CVFAMObject22::DispatchRead(const std::uint8_t* req, std::vector<std::uint8_
 }
 
 int CVFAMObject22::DispatchWrite(const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
-  if (short_payload(req, 16)) return 22;
+  if (short_payload(req, 16)) return KEL_EINVAL;
   const std::uint8_t* p = payload_of(req);
   const std::uint32_t length = get32(p + 12);
   // The data must be inside the request that carries it.
-  if (header_of(req).payload_size - 16 < length) return 22;
+  if (header_of(req).payload_size - 16 < length) return KEL_EINVAL;
   std::uint8_t* a = make_answer(answer, 8);
   std::uint32_t cache_err = 0, written = 0;
   const int r = OnWriteMetaCache(static_cast<std::int32_t>(get32(p)), get64(p + 4), length, p + 16, &cache_err,
@@ -152,7 +153,7 @@ int CVFAMObject22::DispatchWrite(const std::uint8_t* req, std::vector<std::uint8
 }
 
 int CVFAMObject22::DispatchDelete(const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
-  if (short_payload(req, 51)) return 22;
+  if (short_payload(req, 51)) return KEL_EINVAL;
   char name[52] = {};
   std::memcpy(name, payload_of(req), 51);
   std::uint8_t* a = make_answer(answer, 4);
@@ -163,7 +164,7 @@ int CVFAMObject22::DispatchDelete(const std::uint8_t* req, std::vector<std::uint
 }
 
 int CVFAMObject22::DispatchDeleteFsManage(const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
-  if (short_payload(req, 32)) return 22;
+  if (short_payload(req, 32)) return KEL_EINVAL;
   char serial[33] = {};
   std::memcpy(serial, payload_of(req), 32);
   std::uint8_t* a = make_answer(answer, 4);
@@ -174,7 +175,7 @@ int CVFAMObject22::DispatchDeleteFsManage(const std::uint8_t* req, std::vector<s
 }
 
 int CVFAMObject22::DispatchTruncate(const std::uint8_t* req, std::vector<std::uint8_t>* answer) {
-  if (short_payload(req, 8)) return 22;
+  if (short_payload(req, 8)) return KEL_EINVAL;
   const std::uint8_t* p = payload_of(req);
   std::uint8_t* a = make_answer(answer, 4);
   std::uint32_t cache_err = 0;
@@ -249,7 +250,7 @@ int CVFAMObject22::Serve(DispatchEntry entry, const std::uint8_t* req, std::vect
   } catch (const std::bad_alloc&) {
     KELC_LOG(kLogErr, "%s\n", "no memory for the answer");
     answer->clear();
-    return 12;
+    return KEL_ENOMEM;
   } catch (const boost::system::system_error& e) {
     KELC_LOG(kLogErr, "agent: catch exception filesystem_error=%d msg=%s\n", e.code().value(), e.what());
   } catch (const std::exception& e) {
@@ -258,7 +259,7 @@ int CVFAMObject22::Serve(DispatchEntry entry, const std::uint8_t* req, std::vect
     KELC_LOG(kLogErr, "agent: catch exception msg=Unknown\n");
   }
   answer->clear();
-  return 5;
+  return KEL_EIO;
 }
 
 int CVFAMObject22::MainLoop() {
@@ -299,7 +300,7 @@ int CVFAMObject22::MainLoop() {
         result = Serve(row->entry, image.data(), &answer);
       } else {
         // Every request gets an answer, so that no sender waits forever.
-        result = 22;
+        result = KEL_EINVAL;
       }
       if (answer.empty()) {
         KELC_LOG(kLogDebug, "NULL Answer\n");

@@ -4,6 +4,7 @@
 
 #include "agent_log.h"
 #include "agent_config.h"
+#include "kelhost/kern_errno.h"
 #include "platform/sync.h"
 
 #include <boost/filesystem.hpp>
@@ -138,14 +139,14 @@ int CVFAMHandler22::OnMount() {
       fs::create_directories(local, ec);
       if (ec || !fs::is_directory(local, ec)) {
         KELC_LOG(kLogErr, "cache local directory failed.\n");
-        return 22;
+        return KEL_EINVAL;
       }
     }
     if (!fs::exists(efe, ec)) {
       fs::create_directories(efe, ec);
       if (ec || !fs::is_directory(efe, ec)) {
         KELC_LOG(kLogErr, "cache efe directory failed.\n");
-        return 22;
+        return KEL_EINVAL;
       }
     }
     if (!fs::exists(fsm, ec)) KELC_LOG(kLogWarn, "FS management cache path is not exist.\n");
@@ -163,7 +164,7 @@ int CVFAMHandler22::OnMount() {
   } catch (...) {
     KELC_LOG(kLogErr, "agent: catch exception msg=Unknown\n");
   }
-  return 22;
+  return KEL_EINVAL;
 }
 
 int CVFAMHandler22::OnUnmount() {
@@ -178,7 +179,7 @@ int CVFAMHandler22::GetDevName() {
 
 int CVFAMHandler22::OnUnsupportedRequest(std::uint32_t* cache_err) {
   if (cache_err) *cache_err = MDC_CACHE_PATH_ERROR;
-  return 22;
+  return KEL_EINVAL;
 }
 
 int CVFAMHandler22::FsManageCacheVUVICrcCheck(const std::uint8_t* record, std::size_t length) {
@@ -188,7 +189,7 @@ int CVFAMHandler22::FsManageCacheVUVICrcCheck(const std::uint8_t* record, std::s
     return 0;
   }
   KELC_LOG(kLogErr, "CRC chek err. coherent crc:0x%4x [%x][%x] \n", crc, record[length], record[length + 1]);
-  return 22;
+  return KEL_EINVAL;
 }
 
 int CVFAMHandler22::FsManageCacheCoherentCheck(const std::string& path, int* fd, const std::uint8_t* attr,
@@ -230,7 +231,7 @@ int CVFAMHandler22::FsManageCacheCoherentCheck(const std::string& path, int* fd,
   fs::remove(path, ec);
   if (ec) {
     KELC_LOG(kLogErr, "filesystem_error  (%s) path=(%s)", ec.message().c_str(), path.c_str());
-    return 5;
+    return KEL_EIO;
   }
   *created = 1;
   return reason;
@@ -257,7 +258,7 @@ void CVFAMHandler22::GetFsCacheFileList(std::vector<std::string>* list, std::uin
 int CVFAMHandler22::FsManageCacheAjust(const std::string& path, int /*flag*/) {
   if (m_FsManageCachePath.empty()) {
     KELC_LOG(kLogErr, "FsManageCachePath empty\n");
-    return 22;
+    return KEL_EINVAL;
   }
   boost::system::error_code ec;
   if (!fs::exists(m_FsManageCachePath, ec)) {
@@ -265,12 +266,12 @@ int CVFAMHandler22::FsManageCacheAjust(const std::string& path, int /*flag*/) {
     fs::create_directories(m_FsManageCachePath, ec);
     if (ec || !fs::is_directory(m_FsManageCachePath, ec)) {
       KELC_LOG(kLogErr, "Creation of fs management cache dirctory is failed.\n");
-      return 22;
+      return KEL_EINVAL;
     }
   }
   if (path.empty()) {
     KELC_LOG(kLogErr, "FS Manage Cache File Name is failed.\n");
-    return 22;
+    return KEL_EINVAL;
   }
   KELC_LOG(kLogInfo, "Fs Manage Cache=%s lmtBlk=%d\n", m_FsManageCachePath.c_str(),
            static_cast<int>(m_LmtFsCchTtlBlks));
@@ -313,10 +314,10 @@ int CVFAMHandler22::FsManageCacheAjust(const std::string& path, int /*flag*/) {
   }
   if (total < limit) {
     KELC_LOG(kLogErr, "Cache Directory is max number Over.\n");
-    return 28;
+    return KEL_ENOSPC;
   }
   KELC_LOG(kLogErr, "Cache Directory is max size Over.\n");
-  return 28;
+  return KEL_ENOSPC;
 }
 
 int CVFAMHandler22::OnOpenFsManageCache(const char* serial, const std::uint8_t* attr, std::uint32_t,
@@ -330,7 +331,7 @@ int CVFAMHandler22::OnOpenFsManageCache(const char* serial, const std::uint8_t* 
     KELC_LOG(kLogErr, "FsCache Path error\n");
     *handle = static_cast<std::uint64_t>(-1);
     *cache_err = MDC_CACHE_PATH_ERROR;
-    return 22;
+    return KEL_EINVAL;
   }
   int r = FsManageCacheAjust(path, 0);
   if (r != 0) {
@@ -386,7 +387,7 @@ int CVFAMHandler22::OnOpenLocalMetaCache(const char* name, std::uint32_t, std::u
     KELC_LOG(kLogErr, "CachePath error");
     *cache_err = MDC_CACHE_PATH_ERROR;
     *handle = static_cast<std::uint64_t>(-1);
-    return 22;
+    return KEL_EINVAL;
   }
   int fd = open_cache_file(path, nullptr);
   if (fd < 0) {
@@ -528,7 +529,7 @@ static int delete_cache_path(const std::string& path, std::uint32_t* cache_err) 
   if (path.empty()) {
     KELC_LOG(kLogErr, "Path error");
     *cache_err = MDC_CACHE_PATH_ERROR;
-    return 22;
+    return KEL_EINVAL;
   }
   boost::system::error_code ec;
   if (!fs::exists(path, ec)) {
@@ -540,7 +541,7 @@ static int delete_cache_path(const std::string& path, std::uint32_t* cache_err) 
   if (ec) {
     KELC_LOG(kLogErr, "filesystem_error what=(%s) path=(%s)", ec.message().c_str(), path.c_str());
     *cache_err = MDC_CACHE_FILE_ERROR;
-    return 5;
+    return KEL_EIO;
   }
   KELC_LOG(kLogDebug, "delete success path=(%s)", path.c_str());
   *cache_err = MDC_CACHE_SUCCESS;

@@ -4,6 +4,7 @@
 
 #include "agent_host.h"
 #include "agent_log.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "platform/sync.h"
 
@@ -135,7 +136,7 @@ int ch_term(mdc_channel::Kind k) {
 
 mdc_channel* ch_alloc(mdc_channel::Kind k, mdcudfsr_mount* mp, int* err) {
   mdc_channel* ch = &kind_of(k).ch;
-  if (err) *err = 16;
+  if (err) *err = KEL_EBUSY;
   {
     DevLock dev(ch->dev_lock);
     // Taken by another mount, or still open by the agent of an earlier
@@ -170,7 +171,7 @@ int ch_free(mdc_channel* ch) {
 
 int ch_mark_will_free(mdc_channel* ch) {
   DevLock dev(ch->dev_lock);
-  if (!ch->req_queue.empty()) return 16;
+  if (!ch->req_queue.empty()) return KEL_EBUSY;
   ch->status = METACACHE_WILL_FREE;
   return 0;
 }
@@ -187,7 +188,7 @@ std::uint32_t ch_is_opened(mdc_channel* ch, mdc_channel::Kind k) {
 int ch_wait_close(mdc_channel* ch, std::uint32_t msec) {
   DevLock dev(ch->dev_lock);
   const bool closed = platform::clock().wait_for(dev, ch->close_cv, msec, [&] { return ch->io_count == 0; });
-  return closed ? 0 : 138;
+  return closed ? 0 : KEL_ETIMEDOUT;
 }
 
 // Waits for an opener on the allocation condition, which every open
@@ -195,7 +196,7 @@ int ch_wait_close(mdc_channel* ch, std::uint32_t msec) {
 int ch_wait_open(mdc_channel* ch, std::uint32_t msec) {
   DevLock dev(ch->dev_lock);
   const bool opened = platform::clock().wait_for(dev, ch->alloc_cv, msec, [&] { return ch->io_count != 0; });
-  return opened ? 0 : 138;
+  return opened ? 0 : KEL_ETIMEDOUT;
 }
 
 mdc_req_t* ch_alloc_req(mdc_channel* ch, std::int32_t payload_len) {
@@ -244,7 +245,7 @@ int ch_send(mdc_channel* ch, mdc_req_t* req, vnode* vp) {
     } else {
       if (req->vp) host_vnode_release(req->vp);
       req->vp = nullptr;
-      result = 6;
+      result = KEL_ENXIO;
     }
     ch->req_cv.notify_all();
   }
@@ -298,13 +299,13 @@ int ch_wait_ans(mdc_channel* ch, std::int32_t seq_id, mdc_ans_t** out, std::uint
     }
     const std::uint64_t deadline = platform::clock().now_ms() + step_ms;
     platform::clock().wait_until(lk, ch->ans_cv, deadline);
-    wait_result = platform::clock().now_ms() >= deadline ? 138 : 0;
+    wait_result = platform::clock().now_ms() >= deadline ? KEL_ETIMEDOUT : 0;
     lk.unlock();
     mdcudfsr_mount* mp;
     {
       DevLock dev(ch->dev_lock);
       if (ch->io_count == 0) {
-        result = 6;
+        result = KEL_ENXIO;
         break;
       }
       mp = ch->mount;
@@ -334,11 +335,11 @@ int wait_for_allocation(ChannelKind& kd, DevLock& dev) {
   --ch->open_waiters;
   if (ticket_cancelled(kd)) {
     KELC_LOG(kLogErr, "%s\n", "agent stopped before it opened the channel");
-    return 6;
+    return KEL_ENXIO;
   }
   if (ch->io_count != 0) {
     KELC_LOG(kLogErr, "%s\n", "!metacache->io_count");
-    return 16;
+    return KEL_EBUSY;
   }
   return 0;
 }
@@ -349,7 +350,7 @@ int ch_open(mdc_channel::Kind k) {
   DevLock dev(ch->dev_lock);
   if (ch->io_count != 0) {
     KELC_LOG(kLogErr, "%s\n", "!metacache->io_count");
-    return 16;
+    return KEL_EBUSY;
   }
   if (k == mdc_channel::kMetacache) {
     if (const int err = wait_for_allocation(kd, dev)) return err;
@@ -373,15 +374,15 @@ std::uint32_t ch_read(mdc_channel::Kind k, void* buf, std::uint64_t size) {
   int wait_result = 0;
   DevLock dev(ch->dev_lock);
   while (ch->req_queue.empty()) {
-    if (ch->io_count == 0) { err = 6; break; }
+    if (ch->io_count == 0) { err = KEL_ENXIO; break; }
     if (ch->status == METACACHE_UNINIT) {
       KELC_LOG(kLogErr, "%s\n", "metacache->status != METACACHE_UNINIT");
-      err = 22;
+      err = KEL_EINVAL;
       break;
     }
     const std::uint64_t deadline = platform::clock().now_ms() + 5000;
     platform::clock().wait_until(dev, ch->req_cv, deadline);
-    wait_result = platform::clock().now_ms() >= deadline ? 138 : 0;
+    wait_result = platform::clock().now_ms() >= deadline ? KEL_ETIMEDOUT : 0;
   }
   if (err) {
     dev.unlock();
@@ -460,7 +461,7 @@ int ch_close(mdc_channel::Kind k) {
     KELC_LOG(kLogErr, "%s\n", "metacache->io_count");
     dev.unlock();
     ch->close_cv.notify_all();
-    return 6;
+    return KEL_ENXIO;
   }
   drop_records_locked(ch, __func__);
   --ch->io_count;

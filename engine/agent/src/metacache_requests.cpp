@@ -6,6 +6,7 @@
 #include "agent_log.h"
 #include "agent_neighbours.h"
 #include "kelagent/mdc_channel.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "platform/sync.h"
 
@@ -33,7 +34,7 @@ int send_request(mdcudfsr_mount* mp, std::uint32_t req_id, std::uint32_t len, Fi
   mdc_req_t* req = ch ? mdcudfsr_metacache_alloc_req(ch, static_cast<std::int32_t>(len)) : nullptr;
   if (!req) {
     KELC_LOG(kLogErr, "%s\n", "req");
-    return 12;
+    return KEL_ENOMEM;
   }
   req->hdr.req_id = req_id;
   if (len) fill(req->payload());
@@ -68,7 +69,7 @@ int take_answer(mdcudfsr_mount* mp, std::uint32_t req_id, std::uint32_t seq, std
   } else if (ans->hdr.payload_size < min_payload) {
     // An answer too short for its request carries nothing usable.
     KELC_LOG(kLogErr, "%s\n", "ans->payload_size >= expected");
-    err = 5;
+    err = KEL_EIO;
   }
   if (agent_trace_on(kTraceCategory)) {
     KELC_LOG(kLogWarn, "[%s](tid=%08x) %s:%d VFAMTXRX ans id=%d seqid=%d\n", vol_name(mp), GetCurrentThreadId(),
@@ -167,7 +168,7 @@ int ajust_write(mdcudfsr_mount* mp, mdcudfsr_cache_node* node, std::uint64_t off
   if (cache_err) {
     KELC_LOG(kLogErr, "mdcudfsr_metacache_file_write success but cache write err(%d)\n", static_cast<int>(cache_err));
     drop_fsmanage_cache(mp, node);
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -195,7 +196,7 @@ void mdcudfsr_metacache_bump_coherency(std::uint8_t* record) {
   do {                                         \
     if (!(mp)) {                               \
       KELC_LOG(kLogErr, "%s\n", "mdcudfsrmp"); \
-      return 22;                               \
+      return KEL_EINVAL;                               \
     }                                          \
   } while (0)
 
@@ -267,7 +268,7 @@ int mdcudfsr_metacache_file_read_begin(mdcudfsr_mount* mp, std::int32_t handle, 
 int mdcudfsr_metacache_file_read_end(mdcudfsr_mount* mp, mdc_pending_read* r, void* dst, std::uint32_t* read_len,
                                      std::uint32_t* cache_err) {
   CHECK_MOUNT(mp);
-  if (!r->sent) return 22;
+  if (!r->sent) return KEL_EINVAL;
   const mdc_pending_read sent = *r;
   *r = mdc_pending_read{};
   mdc_ans_t* ans = nullptr;
@@ -279,7 +280,7 @@ int mdcudfsr_metacache_file_read_end(mdcudfsr_mount* mp, mdc_pending_read* r, vo
     if (n > sent.length || n > ans->hdr.payload_size - 8) {
       KELC_LOG(kLogErr, "%s\n", "ans_cache_read->read_length <= length");
       free_ans(mp, ans);
-      return 105;
+      return KEL_ENOBUFS;
     }
     if (n) std::memcpy(dst, ans->payload() + 8, n);
     if (read_len) *read_len = n;
@@ -313,7 +314,7 @@ int mdcudfsr_metacache_file_write_begin(mdcudfsr_mount* mp, std::int32_t handle,
   CHECK_MOUNT(mp);
   *w = mdc_pending_write{};
   if (length == 0) return 0;
-  if (length > MDC_FILE_WRITE_PIECE) return 22;
+  if (length > MDC_FILE_WRITE_PIECE) return KEL_EINVAL;
   const int err = send_request(
       mp, MDC_REQ_FILE_WRITE, 16 + length,
       [&](std::uint8_t* to) {
@@ -431,7 +432,7 @@ int mdcudfsr_metacache_unmount(mdcudfsr_mount* mp) {
   mdc_req_t* req = ch ? mdcudfsr_metacache_alloc_req(ch, 0) : nullptr;
   if (!req) {
     KELC_LOG(kLogErr, "%s\n", "req");
-    return 12;
+    return KEL_ENOMEM;
   }
   req->hdr.req_id = MDC_REQ_STOP;
   const int err = mdcudfsr_metacache_send_req(ch, req, nullptr);
@@ -457,11 +458,11 @@ int write_info_record(mdcudfsr_mount* mp, std::uint32_t offset, const std::uint8
   }
   if (cache_err) {
     KELC_LOG(kLogErr, "%s\n", "cache_err == MDC_CACHE_SUCCESS");
-    return 5;
+    return KEL_EIO;
   }
   if (n != size) {
     KELC_LOG(kLogErr, "%s\n", "writesize == write_len");
-    return 5;
+    return KEL_EIO;
   }
   *written = size;
   return 0;
@@ -478,9 +479,9 @@ void set_header(std::uint8_t* rec, const char* tag, std::uint32_t length) {
 int mdcudfsr_metacache_write_discinfo(mdcudfsr_mount* mp, std::uint32_t type, std::uint32_t offset,
                                       std::uint8_t* record, std::uint32_t* written, mdcudfsr_cache_node* node) {
   CHECK_MOUNT(mp);
-  if (type >= 3) { KELC_LOG(kLogErr, "%s\n", "type < 3"); return 22; }
-  if (!record) { KELC_LOG(kLogErr, "%s\n", "mediainfo"); return 22; }
-  if (!written) { KELC_LOG(kLogErr, "%s\n", "written"); return 22; }
+  if (type >= 3) { KELC_LOG(kLogErr, "%s\n", "type < 3"); return KEL_EINVAL; }
+  if (!record) { KELC_LOG(kLogErr, "%s\n", "mediainfo"); return KEL_EINVAL; }
+  if (!written) { KELC_LOG(kLogErr, "%s\n", "written"); return KEL_EINVAL; }
   *written = 0;
   std::memset(record, 0, 52);
   set_header(record, kMediaTags[type], 40);
@@ -497,9 +498,9 @@ int mdcudfsr_metacache_write_discinfo(mdcudfsr_mount* mp, std::uint32_t type, st
 int mdcudfsr_metacache_write_trackinfo(mdcudfsr_mount* mp, std::uint32_t track, std::uint32_t offset,
                                        std::uint8_t* record, std::uint32_t* written, mdcudfsr_cache_node* node) {
   CHECK_MOUNT(mp);
-  if (!(0 < track && track < 3)) { KELC_LOG(kLogErr, "%s\n", "(0 < track_num && track_num < 3)"); return 22; }
-  if (!record) { KELC_LOG(kLogErr, "%s\n", "mediainfo"); return 22; }
-  if (!written) { KELC_LOG(kLogErr, "%s\n", "written"); return 22; }
+  if (!(0 < track && track < 3)) { KELC_LOG(kLogErr, "%s\n", "(0 < track_num && track_num < 3)"); return KEL_EINVAL; }
+  if (!record) { KELC_LOG(kLogErr, "%s\n", "mediainfo"); return KEL_EINVAL; }
+  if (!written) { KELC_LOG(kLogErr, "%s\n", "written"); return KEL_EINVAL; }
   *written = 0;
   std::memset(record, 0, 72);
   set_header(record, kMediaTags[3 + track - 1], 60);
@@ -517,7 +518,7 @@ int mdcudfsr_metacache_write_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* 
   auto* buf = static_cast<std::uint8_t*>(std::calloc(1, MDC_MEDIAINFO_SIZE));
   if (!buf) {
     KELC_LOG(kLogErr, "%s\n", "mediainfo");
-    return 12;
+    return KEL_ENOMEM;
   }
   std::uint32_t pos = 0;
   int err = 0;
@@ -533,13 +534,13 @@ int mdcudfsr_metacache_write_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* 
     for (std::uint32_t t = 0; t < 3 && !err; ++t) {
       std::uint32_t w = 0;
       err = mdcudfsr_metacache_write_discinfo(mp, t, pos, buf + pos, &w, node);
-      if (!err && w != 52) err = 5;
+      if (!err && w != 52) err = KEL_EIO;
       pos += 52;
     }
     for (std::uint32_t tr = 1; tr <= 2 && !err; ++tr) {
       std::uint32_t w = 0;
       err = mdcudfsr_metacache_write_trackinfo(mp, tr, pos, buf + pos, &w, node);
-      if (!err && w != 72) err = 5;
+      if (!err && w != 72) err = KEL_EIO;
       pos += 72;
     }
     if (!err) {
@@ -564,7 +565,7 @@ int mdcudfsr_metacache_write_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* 
 int mdcudfsr_metacache_read_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* node) {
   if (!mp) {
     KELC_LOG(kLogErr, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   const std::uint32_t expect = mp->is_rewritable ? 0x100 : 0x21F;
   std::uint32_t found = 0;
@@ -637,7 +638,7 @@ int mdcudfsr_metacache_read_mediainfo(mdcudfsr_mount* mp, mdcudfsr_cache_node* n
   if ((found & expect) == expect) return 0;
   drop_fsmanage_cache(mp, node);
   KELC_LOG(kLogErr, "Failed to read mediainfo. chkflg=0x%04x expect=0x%04x\n", found, expect);
-  return 22;
+  return KEL_EINVAL;
 }
 
 int mdcudfsr_metacache_update_coherent(mdcudfsr_mount* mp, mdcudfsr_cache_node* node) {

@@ -1,5 +1,6 @@
 // The exchange of one VFAM request and its answer, and the paths the
 // requests send.
+#include "kelhost/kern_errno.h"
 #include "vfam_internal.h"
 #include "vfam_neighbours.h"
 
@@ -52,7 +53,7 @@ int Exchange::fail(int err, int line) {
 int Exchange::begin(mdcudfsr_mount* mp, std::uint32_t code, std::uint64_t payload_len) {
   if (!mp) {
     agent_log(kLogErr, func_, __LINE__, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   mp_ = mp;
   ch_ = mp->vfamdev;
@@ -61,7 +62,7 @@ int Exchange::begin(mdcudfsr_mount* mp, std::uint32_t code, std::uint64_t payloa
   req_ = mdcudfsr_vfamdev_alloc_req(ch_, static_cast<std::int32_t>(payload_len));
   if (!req_) {
     agent_log(kLogErr, func_, __LINE__, "%s\n", "req");
-    return 12;
+    return KEL_ENOMEM;
   }
   req_->hdr.req_id = code;
   code_ = code;
@@ -77,7 +78,7 @@ int Exchange::put_path(std::uint32_t off, const std::string& path) {
   if (end > req_->hdr.payload_size) {
     agent_log(kLogErr, func_, __LINE__, "%s\n", "path does not fit the payload");
     status_ = 22;
-    return 22;
+    return KEL_EINVAL;
   }
   std::memcpy(payload() + off, path.c_str(), path.size() + 1);
   return 0;
@@ -132,7 +133,7 @@ int full_path(mdcudfsr_cache_node* n, std::string& out) {
     return 0;
   }
   const std::uint32_t len = mdcudfsr_cache_get_full_path_len(n);
-  if (len == 0) return 22;
+  if (len == 0) return KEL_EINVAL;
   std::vector<char> buf(len);
   const int err = mdcudfsr_cache_get_path(n, buf.data(), len);
   if (err) return err;
@@ -143,7 +144,7 @@ int full_path(mdcudfsr_cache_node* n, std::string& out) {
 int kind_path(mdcudfsr_cache_node* n, std::string& out, bool in_open) {
   switch (n->kind) {
     case MDCUDFSR_NODE_VIRTUAL:
-      if (!n->vfs_name || !n->vfs_name[0]) return 22;
+      if (!n->vfs_name || !n->vfs_name[0]) return KEL_EINVAL;
       return full_path(n, out);
     case MDCUDFSR_NODE_MASTER:
       if (!n->proxy) return 1;
@@ -154,7 +155,7 @@ int kind_path(mdcudfsr_cache_node* n, std::string& out, bool in_open) {
         agent_log(kLogErr, __func__, __LINE__, " vfam_open failed for unsupported type %d", static_cast<int>(n->kind));
       else
         agent_log(kLogErr, __func__, __LINE__, "vfam_open failed for unsupported type %d", static_cast<int>(n->kind));
-      return 95;
+      return KEL_ENOTSUP;
   }
 }
 

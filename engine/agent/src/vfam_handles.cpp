@@ -2,6 +2,7 @@
 // and the wait of a file-system call until the agent has mounted.
 #include "kelagent/vfam_client.h"
 
+#include "kelhost/kern_errno.h"
 #include "vfam_internal.h"
 #include "vfam_neighbours.h"
 
@@ -60,7 +61,7 @@ int release_slot(mdcudfsr_cache_node* node, int slot, int mode) {
                static_cast<int>(ref), slot);
     err = mdcudfsr_vfam_close(node, d->handle[slot], mode);
   }
-  if (ref == 1 && err == 9) {
+  if (ref == 1 && err == KEL_EBADF) {
     KELC_LOG(kLogErr, "mdcudfsr_vfam_close is failed.(%d)\n", err);
   } else {
     if (ref > 0) d->handle_ref[slot] = ref - 1;
@@ -73,16 +74,16 @@ int release_slot(mdcudfsr_cache_node* node, int slot, int mode) {
 }  // namespace
 
 int mdcudfsr_vfam_get_handle(mdcudfsr_cache_node* node, int mode, std::uint64_t* handle, int* opened_now) {
-  if (!node || !handle || !opened_now) return 22;
+  if (!node || !handle || !opened_now) return KEL_EINVAL;
   const int slot = slot_of(mode);
   if (agent_trace_on(kTraceVfam))
     KELC_LOG(kLogInfo, "[%s](tid=%08x) %s:%d node=%p mode=%d hidx=%d\n", volname(node->mdcudfsrmp), tid(), __func__,
              __LINE__, static_cast<void*>(node), mode, slot);
   if (!node->vfam_data) {
     KELC_LOG(kLogErr, " can't vfam_data buffer \n");
-    return 22;
+    return KEL_EINVAL;
   }
-  if (slot < 0) return 22;
+  if (slot < 0) return KEL_EINVAL;
   *opened_now = 0;
   mdcudfsr_vfam_data* d = node->vfam_data;
   take_table(node);
@@ -107,7 +108,7 @@ int mdcudfsr_vfam_get_handle(mdcudfsr_cache_node* node, int mode, std::uint64_t*
 }
 
 int mdcudfsr_vfam_return_handle(mdcudfsr_cache_node* node, int mode) {
-  if (!node) return 22;
+  if (!node) return KEL_EINVAL;
   const int slot = slot_of(mode);
   if (slot < 0) {
     KELC_LOG(kLogInfo, "ignoring mode=%d\n", mode);
@@ -115,14 +116,14 @@ int mdcudfsr_vfam_return_handle(mdcudfsr_cache_node* node, int mode) {
   }
   if (!vfam_kind(node)) {
     KELC_LOG(kLogErr, "vfam_open failed for unsupported type %d\n", static_cast<int>(node->kind));
-    return 95;
+    return KEL_ENOTSUP;
   }
-  if (!node->vfam_data) return 22;
+  if (!node->vfam_data) return KEL_EINVAL;
   return release_slot(node, slot, mode);
 }
 
 int mdcudfsr_vfam_return_existing_handle(mdcudfsr_cache_node* node, int slot, int mode) {
-  if (!node || !node->vfam_data) return 22;
+  if (!node || !node->vfam_data) return KEL_EINVAL;
   if (slot < 0 || slot > 2) {
     KELC_LOG(kLogInfo, "ignoring mode=%d\n", mode);
     return 0;
@@ -131,14 +132,14 @@ int mdcudfsr_vfam_return_existing_handle(mdcudfsr_cache_node* node, int slot, in
 }
 
 int mdcudfsr_vfam_wait_for_existing_handle(mdcudfsr_cache_node* node, int mode, std::uint64_t* handle) {
-  if (!node || !handle) return 22;
+  if (!node || !handle) return KEL_EINVAL;
   if (!vfam_kind(node)) {
     KELC_LOG(kLogErr, "vfam_open failed for unsupported type %d\n", static_cast<int>(node->kind));
-    return 95;
+    return KEL_ENOTSUP;
   }
   mdcudfsr_vfam_data* d = node->vfam_data;
   const int slot = slot_of(mode);
-  if (!d || slot < 0) return 22;
+  if (!d || slot < 0) return KEL_EINVAL;
   std::unique_lock<std::mutex> lk(d->mutex);
   while (d->busy) {
     // The table's holder may need the node to give the table back: wait
@@ -192,7 +193,7 @@ int strategy_write(mdcudfsr_cache_node* node, std::uint64_t handle, std::uint64_
   if (file_size < offset + length) {
     if (offset > file_size) {
       KELC_LOG(kLogErr, "%s\n", "offset <= file_size");
-      return 22;
+      return KEL_EINVAL;
     }
     length = static_cast<std::uint32_t>(file_size - offset);
     KELC_LOG(kLogInfo, "file_size=%lld offset=%lld size=%d\n", static_cast<long long>(file_size),
@@ -201,7 +202,7 @@ int strategy_write(mdcudfsr_cache_node* node, std::uint64_t handle, std::uint64_
   std::uint32_t written = 0;
   const int err = mdcudfsr_vfam_write(node, handle, offset, length, data, &written);
   if (err) return err;
-  return written < length ? 5 : 0;
+  return written < length ? KEL_EIO : 0;
 }
 
 int finish_buffer(buf_t bp, int err) {
@@ -217,7 +218,7 @@ int mdcudfsr_vfam_strategy(mdcudfsr_cache_node* node, buf_t bp) {
   mdcudfsr_mount* mp = node ? node->mdcudfsrmp : nullptr;
   if (!mp) {
     KELC_LOG(kLogErr, "%s\n", "mdcudfsrmp");
-    return finish_buffer(bp, 22);
+    return finish_buffer(bp, KEL_EINVAL);
   }
   caddr_t data = nullptr;
   int err = buf_map(bp, &data);
@@ -229,7 +230,7 @@ int mdcudfsr_vfam_strategy(mdcudfsr_cache_node* node, buf_t bp) {
   }
   if (!vfam_kind(node)) {
     KELC_LOG(kLogErr, "vfam_open failed for unsupported type %d", static_cast<int>(node->kind));
-    return finish_buffer(bp, 95);
+    return finish_buffer(bp, KEL_ENOTSUP);
   }
   const std::uint64_t offset = static_cast<std::uint64_t>(buf_blkno(bp)) * mp->logical_block_size;
   const std::uint32_t length = buf_count(bp);
@@ -293,13 +294,13 @@ int wait_rounds(mdcudfsr_mount* mp, std::unique_lock<std::mutex>& lk) {
   std::uint64_t seen = mp->vfam_activity;
   int timeouts = 0;
   while (!mp->vfam_mounted && !agent_stopped(mp)) {
-    if (mp->vfamdev && mp->vfamdev->status == VFAMDEV_WILL_FREE) return 6;
+    if (mp->vfamdev && mp->vfamdev->status == VFAMDEV_WILL_FREE) return KEL_ENXIO;
     KELC_LOG(kLogInfo, "Waiting for VFAM mount....\n");
     const std::uint64_t deadline = platform::clock().now_ms() + 1000;
     platform::clock().wait_until(lk, mp->vfam_cv, deadline);
     if (platform::clock().now_ms() < deadline) continue;
     if (++timeouts < 30) continue;
-    if (mp->vfam_activity == seen) return 138;
+    if (mp->vfam_activity == seen) return KEL_ETIMEDOUT;
     seen = mp->vfam_activity;
     timeouts = 0;
   }
@@ -318,9 +319,9 @@ int mdcudfsr_wait_vfam_mounted(mdcudfsr_mount* mp, mdcudfsr_cache_node* node, vf
     ++mp->vfam_waiters;
     err = wait_rounds(mp, lk);
     if (--mp->vfam_waiters == 0) mp->vfam_activity = 0;
-    if (err == 138) mp->mount_ext_flags |= MDCUDFSR_MNT_AGENT_STOPPED;
+    if (err == KEL_ETIMEDOUT) mp->mount_ext_flags |= MDCUDFSR_MNT_AGENT_STOPPED;
   }
-  if (err == 138) {
+  if (err == KEL_ETIMEDOUT) {
     KELC_LOG(kLogWarn, "msleep is time out.\n");
     KELC_LOG(kLogErr, "Can't get acknowledgement from UserAgent. This volume is mounted by read-only.\n");
     vfs_setflags(mp->mp, MNT_RDONLY);

@@ -1,6 +1,7 @@
 // The VFAM requests: one operation per request code.
 #include "kelagent/vfam_client.h"
 
+#include "kelhost/kern_errno.h"
 #include "vfam_internal.h"
 
 #include "kelcache/cache.h"
@@ -27,14 +28,14 @@ int send_and_await(Exchange& x, mdcudfsr_cache_node* node) {
 // Copies the stat record of the answer.
 int copy_stat(Exchange& x, vfamstat* st) {
   const std::uint8_t* a = x.answer(VFAMSTAT_WIRE_SIZE);
-  if (!a) return 22;
+  if (!a) return KEL_EINVAL;
   std::memcpy(st, a, VFAMSTAT_WIRE_SIZE);
   return 0;
 }
 
 // Request with a path alone (remove, get attributes).
 int path_request(Exchange& x, mdcudfsr_cache_node* node, std::uint32_t code, std::string& path) {
-  if (!node) return 22;
+  if (!node) return KEL_EINVAL;
   int err = kind_path(node, path, false);
   if (err) return err;
   err = x.begin(mount_of(node), code, path.size() + 1);
@@ -48,18 +49,18 @@ int path_request(Exchange& x, mdcudfsr_cache_node* node, std::uint32_t code, std
 int copy_data(Exchange& x, std::uint32_t len_off, std::uint32_t data_off, std::uint32_t length, void* dest,
               std::uint32_t* out) {
   const std::uint8_t* a = x.answer(data_off);
-  if (!a) return 22;
+  if (!a) return KEL_EINVAL;
   const std::uint32_t got = get_u32(a + len_off);
   if (got > length) {
     agent_log(kLogErr, __func__, __LINE__, "%s\n", len_off ? "ans_cache_read->read_length <= length"
                                                          : "ans_read->read_len <= length");
     x.set_status(105);
-    return 105;
+    return KEL_ENOBUFS;
   }
   if (got > x.answer_size() - data_off) {
     agent_log(kLogErr, __func__, __LINE__, "%s\n", "data beyond the answer");
     x.set_status(22);
-    return 22;
+    return KEL_EINVAL;
   }
   if (got) std::memcpy(dest, a + data_off, got);
   *out = got;
@@ -76,7 +77,7 @@ void put_io(Exchange& x, std::uint64_t a, std::uint64_t b, std::uint32_t c) {
 }  // namespace
 
 int mdcudfsr_vfam_create(mdcudfsr_cache_node* parent, const char* name, std::uint32_t name_len, vfamstat* st) {
-  if (!parent || !st || (!name && name_len)) return 22;
+  if (!parent || !st || (!name && name_len)) return KEL_EINVAL;
   std::string path;
   int err = full_path(parent, path);
   if (err) return err;
@@ -93,7 +94,7 @@ int mdcudfsr_vfam_create(mdcudfsr_cache_node* parent, const char* name, std::uin
 
 int mdcudfsr_vfam_open(mdcudfsr_cache_node* node, int mode, std::uint64_t* handle) {
   agent_log(kLogInfo, __func__, __LINE__, "mode %d(%x)", mode, mode);
-  if (!node || !handle) return 22;
+  if (!node || !handle) return KEL_EINVAL;
   std::string path;
   int err = kind_path(node, path, true);
   if (err) return err;
@@ -109,7 +110,7 @@ int mdcudfsr_vfam_open(mdcudfsr_cache_node* node, int mode, std::uint64_t* handl
   x.set_open_handle(nullptr);
   if ((err = send_and_await(x, node))) return err;
   const std::uint8_t* a = x.answer(8);
-  if (!a) return 22;
+  if (!a) return KEL_EINVAL;
   *handle = get_u64(a);
   x.set_open_handle(handle);
   return 0;
@@ -117,7 +118,7 @@ int mdcudfsr_vfam_open(mdcudfsr_cache_node* node, int mode, std::uint64_t* handl
 
 int mdcudfsr_vfam_close(mdcudfsr_cache_node* node, std::uint64_t handle, int mode) {
   agent_log(kLogInfo, __func__, __LINE__, "handle 0x%08x mode %d(%x)", static_cast<unsigned>(handle), mode, mode);
-  if (!node) return 22;
+  if (!node) return KEL_EINVAL;
   Exchange x(__func__);
   int err = x.begin(mount_of(node), VFAM_REQ_CLOSE, 10);
   if (err) return err;
@@ -144,27 +145,27 @@ std::uint64_t entries_size(const std::uint8_t* p, std::uint32_t n, std::uint32_t
 int mdcudfsr_vfam_readdir(mdcudfsr_cache_node* node, std::uint64_t handle, std::uint64_t* position,
                           std::uint32_t count, void* dest, std::uint32_t dest_size, std::uint32_t* entries,
                           std::uint32_t* second_word) {
-  if (!node || !position || !entries || !second_word || (!dest && dest_size)) return 22;
+  if (!node || !position || !entries || !second_word || (!dest && dest_size)) return KEL_EINVAL;
   Exchange x(__func__);
   int err = x.begin(mount_of(node), VFAM_REQ_READDIR, 20);
   if (err) return err;
   put_io(x, handle, *position, count);
   if ((err = send_and_await(x, node))) return err;
   const std::uint8_t* a = x.answer(16);
-  if (!a) return 22;
+  if (!a) return KEL_EINVAL;
   const std::uint32_t n = get_u32(a + 12);
   const std::uint32_t room = x.answer_size() - 16;
   const std::uint64_t bytes = entries_size(a + 16, room, n);
   if (n && !bytes) {
     agent_log(kLogErr, __func__, __LINE__, "%s\n", "bad entry in the answer");
     x.set_status(22);
-    return 22;
+    return KEL_EINVAL;
   }
   if (bytes > dest_size) {
     agent_log(kLogErr, __func__, __LINE__, "entries of %llu bytes exceed %u\n",
               static_cast<unsigned long long>(bytes), dest_size);
     x.set_status(105);
-    return 105;
+    return KEL_ENOBUFS;
   }
   if (bytes) std::memcpy(dest, a + 16, bytes);
   *position = get_u64(a);
@@ -177,7 +178,7 @@ int mdcudfsr_vfam_read(mdcudfsr_cache_node* node, std::uint64_t handle, std::uin
                        void* dest, std::uint32_t* read_len) {
   agent_log(kLogInfo, __func__, __LINE__, "offset=%lld length=%d (handle=0x%08x)", static_cast<long long>(offset),
             static_cast<int>(length), static_cast<unsigned>(handle));
-  if (!node || !read_len || (!dest && length)) return 22;
+  if (!node || !read_len || (!dest && length)) return KEL_EINVAL;
   Exchange x(__func__);
   int err = x.begin(mount_of(node), VFAM_REQ_READ, 20);
   if (err) return err;
@@ -190,7 +191,7 @@ int mdcudfsr_vfam_write(mdcudfsr_cache_node* node, std::uint64_t handle, std::ui
                         const void* src, std::uint32_t* written) {
   agent_log(kLogInfo, __func__, __LINE__, "offset=%lld length=%d (handle=0x%08x)", static_cast<long long>(offset),
             static_cast<int>(length), static_cast<unsigned>(handle));
-  if (!node || !written || (!src && length)) return 22;
+  if (!node || !written || (!src && length)) return KEL_EINVAL;
   Exchange x(__func__);
   int err = x.begin(mount_of(node), VFAM_REQ_WRITE, std::uint64_t{length} + 20);
   if (err) return err;
@@ -198,7 +199,7 @@ int mdcudfsr_vfam_write(mdcudfsr_cache_node* node, std::uint64_t handle, std::ui
   if (length) std::memcpy(x.payload() + 20, src, length);
   if ((err = send_and_await(x, node))) return err;
   const std::uint8_t* a = x.answer(4);
-  if (!a) return 22;
+  if (!a) return KEL_EINVAL;
   const std::uint32_t done = get_u32(a);
   if (done > length) return x.fail(22, __LINE__);
   *written = done;
@@ -220,7 +221,7 @@ std::uint64_t rename_size(const std::string& src, const std::string& dst) { retu
 
 int mdcudfsr_vfam_rename(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* node, const char* name,
                          std::uint32_t name_len) {
-  if (!dir || !node || (!name && name_len)) return 22;
+  if (!dir || !node || (!name && name_len)) return KEL_EINVAL;
   std::string src;
   int err = full_path(node, src);
   if (err) return err;
@@ -255,7 +256,7 @@ int family_order(mdcudfsr_cache_node* old_parent, mdcudfsr_cache_node* new_paren
 
 int mdcudfsr_vfam_move(mdcudfsr_cache_node* old_parent, mdcudfsr_cache_node* new_parent,
                        mdcudfsr_cache_node* node, const char* name, std::uint32_t name_len) {
-  if (!old_parent || !new_parent || !node || !node->mdcudfsrmp || (!name && name_len)) return 22;
+  if (!old_parent || !new_parent || !node || !node->mdcudfsrmp || (!name && name_len)) return KEL_EINVAL;
   std::string src, dst;
   int err = full_path(node, src);
   if (!err && new_parent != node->mdcudfsrmp->root_node) err = full_path(new_parent, dst);
@@ -294,7 +295,7 @@ int mdcudfsr_vfam_remove(mdcudfsr_cache_node* node) {
 }
 
 int mdcudfsr_vfam_set_file_attr(mdcudfsr_cache_node* node, vfamstat* st) {
-  if (!node || !st) return 22;
+  if (!node || !st) return KEL_EINVAL;
   std::string path;
   int err = kind_path(node, path, false);
   if (err) return err;
@@ -307,23 +308,23 @@ int mdcudfsr_vfam_set_file_attr(mdcudfsr_cache_node* node, vfamstat* st) {
 }
 
 int mdcudfsr_vfam_get_file_attr(mdcudfsr_cache_node* node, vfamstat* st) {
-  if (!st) return 22;
+  if (!st) return KEL_EINVAL;
   std::string sent;
   Exchange x(__func__);
   int err = path_request(x, node, VFAM_REQ_GET_ATTR, sent);
   if (err) return err;
   const int answer = x.answer_error();
-  if (answer == 0 || answer == 115) return copy_stat(x, st) ? 22 : answer;
-  if (answer != 2) return answer;
+  if (answer == 0 || answer == KEL_EINPROGRESS) return copy_stat(x, st) ? KEL_EINVAL : answer;
+  if (answer != KEL_ENOENT) return answer;
   KELC_LOG(kLogErr, "path=%s\n", sent.c_str());
   std::string now;
   err = kind_path(node, now, false);
   if (err) {
-    if ((err == 2 || err == 115) && copy_stat(x, st)) return 22;
+    if ((err == KEL_ENOENT || err == KEL_EINPROGRESS) && copy_stat(x, st)) return KEL_EINVAL;
     return err;
   }
-  if (copy_stat(x, st)) return 22;
-  const int result = strcasecmp(now.c_str(), sent.c_str()) != 0 ? 11 : 2;  // 11: renamed meanwhile, ask again
+  if (copy_stat(x, st)) return KEL_EINVAL;
+  const int result = strcasecmp(now.c_str(), sent.c_str()) != 0 ? 11 : KEL_ENOENT;  // 11: renamed meanwhile, ask again
   x.set_status(result);
   return result;
 }
@@ -331,9 +332,9 @@ int mdcudfsr_vfam_get_file_attr(mdcudfsr_cache_node* node, vfamstat* st) {
 int mdcudfsr_vfam_ioctl(mdcudfsr_cache_node* node, std::uint32_t code, const void* data) {
   if (code != VFAM_IOCTL_MASKED_CODE) {
     KELC_LOG(kLogErr, "err=%d\n", 22);
-    return 22;
+    return KEL_EINVAL;
   }
-  if (!node || !data) return 22;
+  if (!node || !data) return KEL_EINVAL;
   if (!node->proxy) return 1;
   const std::string path = std::string("/") + mdcudfsr_node_name(node->proxy);
   const std::uint64_t size = (path.size() - 1) + std::uint64_t{mdcudfsr_cache_get_full_path_len(mdcudfsr_parent(node))} + 4101;
@@ -350,7 +351,7 @@ int mdcudfsr_vfam_cache_read(mdcudfsr_cache_node* node, std::uint64_t unique_id,
                              std::uint32_t length, void* dest, std::uint32_t* read_len, std::uint32_t* status) {
   agent_log(kLogInfo, __func__, __LINE__, "offset=%lld length=%d (unique_id=%lld)", static_cast<long long>(offset),
             static_cast<int>(length), static_cast<long long>(unique_id));
-  if (!node || !read_len || !status || (!dest && length)) return 22;
+  if (!node || !read_len || !status || (!dest && length)) return KEL_EINVAL;
   Exchange x(__func__);
   int err = x.begin(mount_of(node), VFAM_REQ_CACHE_READ, 20);
   if (err) return err;
@@ -366,7 +367,7 @@ int mdcudfsr_vfam_cache_write(mdcudfsr_cache_node* node, std::uint64_t unique_id
                               std::uint32_t* cache_error) {
   agent_log(kLogInfo, __func__, __LINE__, "offset=%lld length=%d (unique_id=%lld)", static_cast<long long>(offset),
             static_cast<int>(length), static_cast<long long>(unique_id));
-  if (!node || !written || !cache_error || (!src && length)) return 22;
+  if (!node || !written || !cache_error || (!src && length)) return KEL_EINVAL;
   Exchange x(__func__);
   int err = x.begin(mount_of(node), VFAM_REQ_CACHE_WRITE, std::uint64_t{length} + 20);
   if (err) return err;
@@ -374,33 +375,33 @@ int mdcudfsr_vfam_cache_write(mdcudfsr_cache_node* node, std::uint64_t unique_id
   if (length) std::memcpy(x.payload() + 20, src, length);
   if ((err = send_and_await(x, node))) return err;
   const std::uint8_t* a = x.answer(8);
-  if (!a) return 22;
+  if (!a) return KEL_EINVAL;
   *cache_error = get_u32(a);
   *written = get_u32(a + 4);
   return 0;
 }
 
 int mdcudfsr_vfam_cache_delete(mdcudfsr_cache_node* node, std::uint64_t unique_id, std::uint32_t* result) {
-  if (!node || !result) return 22;
+  if (!node || !result) return KEL_EINVAL;
   Exchange x(__func__);
   int err = x.begin(mount_of(node), VFAM_REQ_CACHE_DELETE, 8);
   if (err) return err;
   put_u64(x.payload(), unique_id);
   if ((err = send_and_await(x, node))) return err;
   const std::uint8_t* a = x.answer(4);
-  if (!a) return 22;
+  if (!a) return KEL_EINVAL;
   *result = get_u32(a);
   return 0;
 }
 
 int mdcudfsr_vfam_get_write_policy_info(mdcudfsr_mount* mp, std::uint64_t out[2]) {
-  if (!out) return 22;
+  if (!out) return KEL_EINVAL;
   Exchange x(__func__);
   int err = x.begin(mp, VFAM_REQ_WRITE_POLICY, 0);
   if (err) return err;
   if ((err = send_and_await(x, nullptr))) return err;
   const std::uint8_t* a = x.answer(16);
-  if (!a) return 22;
+  if (!a) return KEL_EINVAL;
   out[0] = get_u64(a);
   out[1] = get_u64(a + 8);
   return 0;

@@ -2,6 +2,7 @@
 // links live inside the child nodes, with their ordered lists, the
 // parent/child operations on them, child counts and tree walks.
 #include "cache_internal.h"
+#include "kelhost/kern_errno.h"
 
 #include <algorithm>
 #include <cctype>
@@ -348,7 +349,7 @@ int mdcudfsr_name_avl_delete(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* root
   if (!root) {
     CACHE_LOG(ERR, "root node is null.\n");
     *new_root = nullptr;
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_list path;
   mdcudfsr_cache_node* f = search<NameTree>(root, name ? name : "", &path, nullptr);
@@ -359,7 +360,7 @@ int mdcudfsr_name_avl_delete(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* root
     else CACHE_LOG(ERR, "target node is not found. target:%p search:%p\n", static_cast<void*>(target),
                    static_cast<void*>(f));
     *new_root = root;
-    return 2;
+    return KEL_ENOENT;
   }
   mdcudfsr_children_remove(dir, target);
   *new_root = remove_found<NameTree>(root, f, &path);
@@ -462,14 +463,14 @@ int mdcudfsr_cache_add_child(mdcudfsr_cache_node* parent, mdcudfsr_cache_node* n
   mdcudfsr_mount* m = n ? n->mdcudfsrmp : nullptr;
   if (!m || !parent) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   n->parent = parent;
   std::unique_lock<std::mutex> lk(m->cache_mutex);
   mdcudfsr_cache_node* old = mdcudfsr_name_avl_search(parent->name_root, mdcudfsr_node_name(n), nullptr);
   if (old && !mdcudfsr_is_inactive(old)) {
     CACHE_LOG(WARN, "already exist. add name=%s\n", name_of(n));
-    return 17;
+    return KEL_EEXIST;
   }
   if (old) {
     CACHE_LOG(INFO, "already exist but inactive node %s\n", name_of(old));
@@ -490,8 +491,8 @@ int mdcudfsr_cache_add_child(mdcudfsr_cache_node* parent, mdcudfsr_cache_node* n
 
 int mdcudfsr_cache_detach_node(mdcudfsr_cache_node* parent, mdcudfsr_cache_node* n) {
   int err = 0;
-  if (!mdcudfsr_is_inactive(n)) err = 16;
-  else if (mdcudfsr_is_dir(n) && n->children.first) err = 39;
+  if (!mdcudfsr_is_inactive(n)) err = KEL_EBUSY;
+  else if (mdcudfsr_is_dir(n) && n->children.first) err = KEL_ENOTEMPTY;
   if (err) {
     CACHE_LOG(INFO, "err=%d", err);
     return err;

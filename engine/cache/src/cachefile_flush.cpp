@@ -6,6 +6,7 @@
 #include "drive/device_control.h"
 #include "drive/storage_scsi_records.h"
 #include "kelagent/metacache.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_clusters.h"
 #include "kelvfs/mdcudfsr_disc_change.h"
 #include "kelvnops/mdcudfsr_track_info.h"
@@ -54,7 +55,7 @@ int reserve(Staged& s, uint32_t start, uint32_t blocks, int* defect) {
   if (nwa != start) {
     CACHE_LOG(ERR, "NWA(%x) is invalid. Expected is %x.\n", nwa, start);
     *defect = 1;
-    return 14;
+    return KEL_EFAULT;
   }
   pxo_reserve_write_t r{start, blocks};
   if ((err = VNOP_IOCTL(s.m->devvp, PXOIOCRESERVEWRITERANGE, reinterpret_cast<char*>(&r), 0, s.ctx)) != 0) {
@@ -74,7 +75,7 @@ int write_unit(Staged& s, uint32_t unit, uint32_t sector, int* defect) {
   if (!bp) {
     CACHE_LOG(ERR, "Failed to buf_getblk.\n");
     *defect = 1;
-    return 5;
+    return KEL_EIO;
   }
   uint32_t done = 0, cache_err = 0;
   err = mdcudfsr_metacache_file_read(s.m, s.m->fsmanage_handle, kCacheBase + uint64_t{kUnit} * unit, kUnit,
@@ -84,7 +85,7 @@ int write_unit(Staged& s, uint32_t unit, uint32_t sector, int* defect) {
               cache_err);
     buf_brelse(bp);
     *defect = 1;
-    return err ? err : 5;
+    return err ? err : KEL_EIO;
   }
   err = buf_bwrite(bp);
   VNOP_IOCTL(s.m->devvp, PXOIOCACHECLEAR, nullptr, 0, s.ctx);
@@ -122,13 +123,13 @@ int mdcudfsr_cache_full_flush_from_cachefile(mdcudfsr_mount* m, vfs_context_t ct
   int sink = 0;
   int* defect = defect_hit ? defect_hit : &sink;
   if (out_blocks) *out_blocks = 0;
-  if (!m || m->logical_sector_size == 0 || m->fsmanage_handle == -1) return 22;
+  if (!m || m->logical_sector_size == 0 || m->fsmanage_handle == -1) return KEL_EINVAL;
   const uint64_t units64 = (m->metadata_main_partition_length + kUnit - 1) / kUnit;
-  if (units64 > 0xFFFFFFFFull / kUnit) return 22;
+  if (units64 > 0xFFFFFFFFull / kUnit) return KEL_EINVAL;
   const uint32_t units = static_cast<uint32_t>(units64);
   Staged s{m, ctx, nullptr, kUnit / m->logical_sector_size};
   const uint32_t first = mdcudfsr_lbn2lsn(m, MDCUDFSR_PARTITION_METADATA, start_block, nullptr);
-  if (first == MDCUDFSR_INVALID_LSN) return 22;
+  if (first == MDCUDFSR_INVALID_LSN) return KEL_EINVAL;
   uint32_t sector = first / s.per_unit * s.per_unit;
   int err = 0;
   uint32_t begun = 0;

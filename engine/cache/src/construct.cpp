@@ -1,6 +1,7 @@
 // Building the node cache at mount from the local copy of the metadata file,
 // and releasing it at unmount and at all-erase.
 #include "cache_internal.h"
+#include "kelhost/kern_errno.h"
 #include "scan_internal.h"
 
 #include "kelagent/metacache.h"
@@ -25,13 +26,13 @@ int read_fsd(mdcudfsr_mount* m, uint64_t size, vfs_context_t ctx, int source) {
   if (offset + 2ull * bs > size) {
     CACHE_LOG(ERR, "FSD cannot readable, offset(%d), size(%d)\n", static_cast<int>(offset), static_cast<int>(size));
     refuse_fsd(m);
-    return 22;
+    return KEL_EINVAL;
   }
   uint8_t* raw = static_cast<uint8_t*>(cache_alloc(2 * bs));
   if (!raw) {
     CACHE_LOG(ERR, "failed to allocate memory for FSD buffer\n");
     refuse_fsd(m);
-    return 12;
+    return KEL_ENOMEM;
   }
   uint32_t cache_err = 0;
   int err = scan_read(m, source, offset, 2 * bs, raw, &cache_err);
@@ -39,12 +40,12 @@ int read_fsd(mdcudfsr_mount* m, uint64_t size, vfs_context_t ctx, int source) {
     CACHE_LOG(ERR, "Read FSD data failed from Fs Local Cache. err = %d cache_err = %d\n", err, cache_err);
     refuse_fsd(m);
     cache_free(raw, 2 * bs);
-    return err ? err : 5;
+    return err ? err : KEL_EIO;
   }
   err = mdcudfsr_read_file_set_desc(m, raw, &m->fsd, ctx);
   cache_free(raw, 2 * bs);
-  if (err == 30) CACHE_LOG(INFO, "be read only with status=%d\n", err);
-  if (!err || err == 30) check_efe_clear(m, m->fsd_loc, 2);
+  if (err == KEL_EROFS) CACHE_LOG(INFO, "be read only with status=%d\n", err);
+  if (!err || err == KEL_EROFS) check_efe_clear(m, m->fsd_loc, 2);
   return err;
 }
 
@@ -77,9 +78,9 @@ uint64_t metadata_size(const mdcudfsr_mount* m) {
 int make_check_bitmap(mdcudfsr_mount* m, uint64_t size) {
   const uint64_t bits = (size + m->logical_block_size - 1) / m->logical_block_size;
   const uint64_t bytes = (bits + 7) / 8;
-  if (bits > 0xFFFFFFFFull || bytes + MDCUDFSR_CHECK_EFE_HEADER > 0xFFFFFFFFull) return 12;
+  if (bits > 0xFFFFFFFFull || bytes + MDCUDFSR_CHECK_EFE_HEADER > 0xFFFFFFFFull) return KEL_ENOMEM;
   auto* map = static_cast<uint8_t*>(cache_alloc(static_cast<uint32_t>(bytes + MDCUDFSR_CHECK_EFE_HEADER)));
-  if (!map) return 12;
+  if (!map) return KEL_ENOMEM;
   std::memset(map, 0, MDCUDFSR_CHECK_EFE_HEADER);
   const uint32_t b32 = static_cast<uint32_t>(bits), n32 = static_cast<uint32_t>(bytes);
   std::memcpy(map + 4, &b32, 4);
@@ -133,7 +134,7 @@ uint32_t mdcudfsr_cache_check_efe_first_block(const mdcudfsr_mount* m) {
 
 int mdcudfsr_cache_construct(mdcudfsr_mount* m, uint64_t size, vfs_context_t ctx, int reconstruct, int source) {
   int err = read_fsd(m, size, ctx, source);
-  const bool ro = err == 30;
+  const bool ro = err == KEL_EROFS;
   if (err && !ro) {
     CACHE_LOG(INFO, "err=%d", err);
     return err;
@@ -147,19 +148,19 @@ int mdcudfsr_cache_construct(mdcudfsr_mount* m, uint64_t size, vfs_context_t ctx
     root = make_root(m);
     if (!root) {
       CACHE_LOG(INFO, "err=%d", 12);
-      return 12;
+      return KEL_ENOMEM;
     }
   }
   err = mdcudfsr_cache_init_udf_node(m, size, root, m->fsd.rootdir_icb.loc.lb_num, ctx, source);
   raise_unique_id(m);
-  if ((err == 0 || err == 30) && !reconstruct) {
+  if ((err == 0 || err == KEL_EROFS) && !reconstruct) {
     const int serr = mdcudfsr_cache_create_shadow_node(m, 0);
     if (serr) {
       CACHE_LOG(ERR, "cant make shadow noder%d\n", serr);
-      err = 30;
+      err = KEL_EROFS;
     }
   }
-  if (!err && ro) err = 30;
+  if (!err && ro) err = KEL_EROFS;
   CACHE_LOG(INFO, "err=%d", err);
   return err;
 }
@@ -201,7 +202,7 @@ int mdcudfsr_cache_init(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int 
   const bool check = check_efe_mode(m);
   if (check && make_check_bitmap(m, size)) {
     CACHE_LOG(ERR, "can't allocate memory\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   int source = 1;
   int err = 0;
@@ -213,8 +214,8 @@ int mdcudfsr_cache_init(mdcudfsr_mount* m, vfs_context_t ctx, int prepared, int 
   }
   if (!err) {
     err = mdcudfsr_cache_construct(m, size, ctx, 0, source);
-    if ((!err || err == 30) && check) run_check_efe(m, size, ctx, source);
-    else if ((!err || err == 30) && merge_efe_mode(m)) run_merge_efe(m, ctx);
+    if ((!err || err == KEL_EROFS) && check) run_check_efe(m, size, ctx, source);
+    else if ((!err || err == KEL_EROFS) && merge_efe_mode(m)) run_merge_efe(m, ctx);
   }
   // Outside the salvage modes the local copy has served its purpose.
   if (!mdcudfsr_salvage_flags(m->mount_ext_flags) && m->local_cache_handles[0] != -1)

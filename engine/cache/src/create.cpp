@@ -3,6 +3,7 @@
 // and virtual nodes; and the parity suffix of a parity node's name.
 #include "cache_internal.h"
 
+#include "kelhost/kern_errno.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_names.h"
 
@@ -88,7 +89,7 @@ int create_node(mdcudfsr_cache_node* parent, char* name, int64_t len, int take_n
   if (!n) {
     if (!take_name) free_name(node_name);
     CACHE_LOGK(ERR, "%s\n", "*new_node");
-    return 12;
+    return KEL_ENOMEM;
   }
   mdcudfsr_cache_set_parent_dirty(n);
   init_new_entry(n, perm, origin == Origin::Ordinary);
@@ -138,7 +139,7 @@ int normalized_name(const char* text, char** out) {
   *out = copy_name(norm, len);
   if (!*out) {
     CACHE_LOG(ERR, "can't allocate name.name_len=%d\n", static_cast<int>(len));
-    return 12;
+    return KEL_ENOMEM;
   }
   return 0;
 }
@@ -149,7 +150,7 @@ int proxy_name(mdcudfsr_mount* m, mdcudfsr_cache_node* master, const char* suffi
     mdcudfsr_cache_node* owner = master->stream_owner;
     if (!owner || !owner->proxy) {
       CACHE_LOG(ERR, "not master_node or master node to proxy file\n");
-      return 95;
+      return KEL_ENOTSUP;
     }
     std::snprintf(buf, kProxyNameSize, "%s#%s", name_of(owner->proxy), suffix);
     CACHE_LOG(INFO, "proxy is parity\n");
@@ -183,7 +184,7 @@ int mdcudfsr_cache_create_udf_node(mdcudfsr_cache_node* parent, char* name, int6
   if (failed) *failed = 0;
   if (!parent || !parent->mdcudfsrmp || !name) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   int err = check_name(parent, name, name_len, parity);
   if (!err)
@@ -201,7 +202,7 @@ int mdcudfsr_cache_create_dollar_proxy_node(mdcudfsr_cache_node* parent, char* n
   if (failed) *failed = 0;
   if (!parent || !parent->mdcudfsrmp || !name) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   const int err =
       create_node(parent, name, name_len, take_name, file_char, perm, out, failed, Origin::DollarProxy);
@@ -215,7 +216,7 @@ int mdcudfsr_cache_create_virtual_node(mdcudfsr_cache_node* parent, char* name, 
   if (failed) *failed = 0;
   if (!parent || !parent->mdcudfsrmp || !name) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   int err = check_name(parent, name, name_len, 0);
   if (!err) err = create_node(parent, name, name_len, take_name, file_char, perm, out, failed, Origin::Virtual);
@@ -226,12 +227,12 @@ int mdcudfsr_cache_create_virtual_node(mdcudfsr_cache_node* parent, char* name, 
 int mdcudfsr_cache_create_proxy_node(mdcudfsr_mount* m, mdcudfsr_cache_node* master, int, const char* suffix) {
   if (!master || !m) {
     CACHE_LOGK(ERR, "%s\n", master ? "mdcudfsrmp" : "mdcudfsrcnp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (mdcudfsr_is_dir(master)) {
     CACHE_LOG(ERR, " can't create proxy node for master node is dirctory err:%d\n", 95);
     master->proxy = nullptr;
-    return 95;
+    return KEL_ENOTSUP;
   }
   if (master->kind != MDCUDFSR_NODE_MASTER) return 0;
   const uint64_t objid = next_proxy_objid(m);
@@ -242,14 +243,14 @@ int mdcudfsr_cache_create_proxy_node(mdcudfsr_mount* m, mdcudfsr_cache_node* mas
   if (!err) err = normalized_name(buf, &name);
   if (!err && !m->shadow_node) {
     CACHE_LOG(ERR, "dont fine shadow node\n");
-    err = 95;
+    err = KEL_ENOTSUP;
   }
   mdcudfsr_cache_node* p = nullptr;
   if (!err) {
     p = mdcudfsr_cache_alloc_node(m, m->shadow_node, name, 1, 0, 0, MDCUDFSR_NODE_PROXY);
     if (!p) {
       CACHE_LOGK(ERR, "%s\n", "proxy");
-      err = 12;
+      err = KEL_ENOMEM;
     }
   }
   if (err) {
@@ -275,7 +276,7 @@ int mdcudfsr_cache_create_proxy_node(mdcudfsr_mount* m, mdcudfsr_cache_node* mas
 int mdcudfsr_cache_create_shadow_node(mdcudfsr_mount* m, int) {
   if (!m) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (m->shadow_node) return 0;
   char* name = nullptr;
@@ -286,7 +287,7 @@ int mdcudfsr_cache_create_shadow_node(mdcudfsr_mount* m, int) {
   if (!s) {
     free_name(name);
     CACHE_LOGK(ERR, "%s\n", "shadow");
-    return 12;
+    return KEL_ENOMEM;
   }
   mdcudfsr_cache_free_udf_data(&s->udf_data);
   s->objid = MDCUDFSR_OBJID_SHADOW;
@@ -299,11 +300,11 @@ int mdcudfsr_cache_get_parity_suffix_name(mdcudfsr_cache_node* n, char** suffix)
   *suffix = nullptr;
   if (!n) {
     CACHE_LOG(ERR, "%s\n", "mdcudfsrcnp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!n->stream_owner) {
     CACHE_LOG(ERR, " not parity file [%s]\n", name_of(n));
-    return 22;
+    return KEL_EINVAL;
   }
   CACHE_LOG(INFO, "parity node:[%s]\n", name_of(n));
   const char* star = nullptr;
@@ -314,12 +315,12 @@ int mdcudfsr_cache_get_parity_suffix_name(mdcudfsr_cache_node* n, char** suffix)
     }
   if (!star) {
     CACHE_LOG(ERR, " not parity file name [%s]\n", name_of(n));
-    return 22;
+    return KEL_EINVAL;
   }
   auto* buf = static_cast<char*>(cache_alloc(MDCUDFSR_PARITY_SUFFIX_SIZE));
   if (!buf) {
     CACHE_LOG(ERR, "%s\n", "*parity_suffix_name");
-    return 12;
+    return KEL_ENOMEM;
   }
   strlcpy(buf, star, MDCUDFSR_PARITY_SUFFIX_SIZE);
   CACHE_LOG(INFO, "suffix name:[%s]\n", buf);

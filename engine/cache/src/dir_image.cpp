@@ -4,6 +4,7 @@
 #include "cache_internal.h"
 #include "kelcache/cache_flush.h"
 
+#include "kelhost/kern_errno.h"
 #include "udf/udf_byte_order.h"
 #include "udf/udf_names.h"
 #include "udf/udf_tag.h"
@@ -153,7 +154,7 @@ int mdcudfsr_cache_write_directory(mdcudfsr_mount* mnt, uint8_t* buf, uint32_t s
                                    uint32_t start, int skip_masters, uint32_t rewrite_offset) {
   if (size <= 37) {
     CACHE_LOGK(ERR, "insufficient memory.\n");
-    return 22;
+    return KEL_EINVAL;
   }
   std::memset(buf, 0, size);
   const uint32_t b = mnt->logical_block_size;

@@ -1,6 +1,7 @@
 // The growable stack of directory nodes that whole-tree walks use.
 #include "cache_internal.h"
 
+#include "kelhost/kern_errno.h"
 #include "udf/udf_metadata.h"
 
 #include <cstring>
@@ -26,7 +27,7 @@ int mdcudfsr_dirstack_init(mdcudfsr_dirstack* s) {
   s->entries = static_cast<mdcudfsr_cache_node**>(cache_alloc(kStep * sizeof(mdcudfsr_cache_node*)));
   if (!s->entries) {
     s->capacity = 0;
-    return 12;
+    return KEL_ENOMEM;
   }
   s->capacity = kStep;
   return 0;
@@ -42,7 +43,7 @@ void mdcudfsr_dirstack_free(mdcudfsr_dirstack* s) {
 
 uint32_t mdcudfsr_dirstack_push(mdcudfsr_dirstack* s, mdcudfsr_cache_node* n, int large) {
   if (!n || !n->mdcudfsrmp) {
-    s->error = 22;
+    s->error = KEL_EINVAL;
     return 1;
   }
   const uint32_t limit = push_limit(n->mdcudfsrmp, large);
@@ -54,7 +55,7 @@ uint32_t mdcudfsr_dirstack_push(mdcudfsr_dirstack* s, mdcudfsr_cache_node* n, in
     const uint32_t grown = s->capacity + kStep;
     auto* entries = static_cast<mdcudfsr_cache_node**>(cache_alloc(grown * sizeof(mdcudfsr_cache_node*)));
     if (!entries) {
-      s->error = 12;
+      s->error = KEL_ENOMEM;
       return limit + 1;
     }
     std::memset(entries, 0, grown * sizeof(mdcudfsr_cache_node*));

@@ -1,6 +1,7 @@
 // Dirty marks of nodes, and file sizes set in the cache.
 #include "cache_internal.h"
 
+#include "kelhost/kern_errno.h"
 #include "udf/udf_extent.h"
 #include "udf/udf_neighbour_calls.h"
 
@@ -9,7 +10,7 @@ using namespace kelcache;
 int mdcudfsr_cache_set_dirty(mdcudfsr_cache_node* n) {
   if (!n) {
     CACHE_LOG(ERR, "%s\n", "mdcudfsrcnp");
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_cache_lock_node(n, MDCUDFSR_WAIT_FOREVER);
   n->cache_dirty = 1;
@@ -20,7 +21,7 @@ int mdcudfsr_cache_set_dirty(mdcudfsr_cache_node* n) {
 int mdcudfsr_cache_set_parent_dirty(mdcudfsr_cache_node* n) {
   if (!n) {
     CACHE_LOG(ERR, "%s\n", "mdcudfsrcnp");
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_cache_lock_node(n, MDCUDFSR_WAIT_FOREVER);
   n->cache_dirty = 1;
@@ -53,14 +54,14 @@ int set_entry_size(mdcudfsr_cache_node* n, uint64_t size) {
   mdcudfsr_udf_data* d = n->udf_data;
   if (!d) {
     CACHE_LOG(ERR, "%s\n", "mdcudfsrcnp->udf_data");
-    return 22;
+    return KEL_EINVAL;
   }
   // One state of the list from the allocated length to the recorded one.
   const auto held = mdcudfsr_extent_list_hold(&d->extents);
   const uint64_t allocated = mdcudfsr_extent_list_get_selected_length(&d->extents, 1);
   if (size > allocated) {
     CACHE_LOG(ERR, "can not expand file size without ruvoctrl.\n");
-    return 22;
+    return KEL_EINVAL;
   }
   if (size < allocated) mdcudfsr_cache_trunc_extent(&d->extents, allocated - size);
   const uint32_t b = n->mdcudfsrmp->logical_block_size ? n->mdcudfsrmp->logical_block_size : 2048;
@@ -82,15 +83,15 @@ int mdcudfsr_cache_set_file_size(mdcudfsr_cache_node* n, uint64_t size) {
   CACHE_LOG(INFO, "size=%lld", static_cast<long long>(size));
   if (!n || !n->mdcudfsrmp) {
     CACHE_LOG(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (mdcudfsr_is_dir(n)) {
     CACHE_LOG(ERR, "%s\n", "!( mdcudfsrcnp->file_char & UDF_FILE_CHAR_DIR )");
-    return 21;
+    return KEL_EISDIR;
   }
   if ((n->attributes & MDCUDFSR_NODE_ATTR_MANUAL_ALLOCATION) && size > mdcudfsr_cache_get_file_size(n)) {
     CACHE_LOG(ERR, "this file is manual allocation file.\n");
-    return 22;
+    return KEL_EINVAL;
   }
   if (n->kind == MDCUDFSR_NODE_UDF || n->kind == MDCUDFSR_NODE_PROXY) {
     const int err = set_entry_size(n, size);

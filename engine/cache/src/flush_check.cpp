@@ -2,6 +2,7 @@
 // extents against the descriptors its entry may hold, and its size.
 #include "cache_internal.h"
 #include "kelcache/cache_flush.h"
+#include "kelhost/kern_errno.h"
 
 using namespace kelcache;
 
@@ -22,11 +23,11 @@ uint32_t metadata_l_ea(const mdcudfsr_mount* m) {
 
 int check_list(mdcudfsr_mount* m, const mdcudfsr_extent_list* list, uint32_t extra, uint32_t* need_full, int force) {
   if (need_full) *need_full = 0;
-  if (!m || !list || !need_full) return 22;
+  if (!m || !list || !need_full) return KEL_EINVAL;
   const uint32_t n = mdcudfsr_extent_list_get_count(list);
   if (n == 0) {
     CACHE_LOG(WARN, "metadta extent list count 0.\n");
-    return 22;
+    return KEL_EINVAL;
   }
   const bool large = m->format_level >= 16;
   if ((large || m->medium_type == 0xF1 || m->medium_type == 0xF2) && n > m->max_metadata_ads) {

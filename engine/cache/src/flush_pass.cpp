@@ -9,6 +9,7 @@
 #include "kelcache/cache_flush.h"
 
 #include "kelagent/metacache.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_clusters.h"
 #include "kelvnops/mdcudfsr_track_info.h"
 #include "udf/udf_fsd.h"
@@ -177,7 +178,7 @@ int truncate_cache(Pass& p) {
   int err = mdcudfsr_metacache_file_truncate(m, m->fsmanage_handle, kCacheBase, &cache_err);
   if (!err && cache_err) {
     CACHE_LOG(ERR, "mdcudfsr_metacache_file_truncate success but cache truncate err(%d)\n", cache_err);
-    err = 22;
+    err = KEL_EINVAL;
   }
   if (err) CACHE_LOG(ERR, "FsCacheFile truncate failed. err = %d cache_err = %d\n", err, cache_err);
   return err;
@@ -368,7 +369,7 @@ int after_placement(Pass& p, int* wrote) {
 int mdcudfsr_cache_flush(mdcudfsr_mount* m, vfs_context_t ctx, int* wrote, uint32_t* out_blocks, int exclude,
                          int* defect_hit, int keep) {
   if (wrote) *wrote = 0;
-  if (!m || !m->root_node || !m->root_node->udf_data) return 22;
+  if (!m || !m->root_node || !m->root_node->udf_data) return KEL_EINVAL;
   Pass p(m, ctx, exclude, keep, false);
   uint32_t need = 0;
   if (mdcudfsr_cache_check_metadata_aed(m, 1, &need, 0) == 0 && need) {
@@ -394,7 +395,7 @@ int mdcudfsr_cache_flush(mdcudfsr_mount* m, vfs_context_t ctx, int* wrote, uint3
 
 int mdcudfsr_cache_flush_full(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t* out_blocks, int exclude,
                               int* defect_hit, int keep) {
-  if (!m || !m->root_node || !m->root_node->udf_data) return 22;
+  if (!m || !m->root_node || !m->root_node->udf_data) return KEL_EINVAL;
   if (!m->flushAllMetadata) {
     CACHE_LOG(WARN, "flushAllMetadata != TRUE \n");
     return 0;

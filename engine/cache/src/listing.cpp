@@ -5,6 +5,7 @@
 
 #include "kelagent/mdc_channel.h"
 #include "kelcache/lookup.h"
+#include "kelhost/kern_errno.h"
 
 #include <cstring>
 
@@ -54,12 +55,12 @@ int list_children(mdcudfsr_cache_node* dir, uio_t uio, int* count, vfs_context_t
     if ((c->attributes & MDCUDFSR_NODE_ATTR_INVISIBLE) && !mdcudfsr_is_privileged_process(m, pid)) continue;
     if (!c->vfs_name || !c->vfs_name[0]) {
       CACHE_LOG(ERR, "uninitialised vfs_name (parent=%s child=%p)\n", name_of(dir), static_cast<void*>(c));
-      return 22;
+      return KEL_EINVAL;
     }
     const int err = put_entry(uio, c->objid, type_of(c), c->vfs_name);
-    if (err == 105) {
+    if (err == KEL_ENOBUFS) {
       *cursor = static_cast<int64_t>(c->uid_key);
-      return 115;
+      return KEL_EINPROGRESS;
     }
     if (err) {
       CACHE_LOG(ERR, "err=%d\n", err);
@@ -74,14 +75,14 @@ int list_children(mdcudfsr_cache_node* dir, uio_t uio, int* count, vfs_context_t
 }  // namespace
 
 int uio_move_checked(void* buffer, int length, uio_t uio) {
-  if (uio_resid(uio) < length) return 105;
+  if (uio_resid(uio) < length) return KEL_ENOBUFS;
   return uiomove(buffer, length, uio);
 }
 
 int mdcudfsr_cache_enumerate_children(mdcudfsr_cache_node* dir, uio_t uio, int* count, vfs_context_t ctx) {
   if (!dir || !dir->mdcudfsrmp) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   *count = 0;
   int64_t cursor = uio_offset(uio);
@@ -101,10 +102,10 @@ int mdcudfsr_cache_enumerate_children(mdcudfsr_cache_node* dir, uio_t uio, int* 
       cursor = dir->avl_all_list.first ? static_cast<int64_t>(dir->avl_all_list.first->uid_key) : 2;
     }
   }
-  if (err == 105) err = 115;
+  if (err == KEL_ENOBUFS) err = KEL_EINPROGRESS;
   if (!err && cursor < 2) {
     CACHE_LOG(ERR, "Unknown error. uio_off < 2. uio_off=%d\n", static_cast<int>(cursor));
-    err = 22;
+    err = KEL_EINVAL;
   }
   if (!err) err = list_children(dir, uio, count, ctx, &cursor);
   uio_setoffset(uio, cursor);
@@ -144,16 +145,16 @@ void take_attrs(mdcudfsr_cache_node* n, const vfamstat& st) {
 int ask_agent(mdcudfsr_cache_node* n, kel_pid_t pid) {
   mdcudfsr_vfam_data* v = n->vfam_data;
   if (v->words[3] || v->words[4]) return 0;
-  if (mdcudfsr_user_layer_block(n->mdcudfsrmp, pid)) return 22;
+  if (mdcudfsr_user_layer_block(n->mdcudfsrmp, pid)) return KEL_EINVAL;
   vfamstat st{};
   int err = 11;
   for (int i = 0; i < 10 && err == 11; ++i) err = mdcudfsr_vfam_get_file_attr(n, &st);
-  if (err == 0 || err == 115) {
+  if (err == 0 || err == KEL_EINPROGRESS) {
     take_attrs(n, st);
     if (err == 0) n->cache_flags &= ~0x30000u;
     return 0;
   }
-  if (err == 2) {
+  if (err == KEL_ENOENT) {
     mdcudfsr_cache_inactivate_node(n, 0);
     return 0;
   }
@@ -168,15 +169,15 @@ int mdcudfsr_cache_refresh_virtual_node(mdcudfsr_cache_node* n, vfs_context_t ct
   mdcudfsr_mount* m = n->mdcudfsrmp;
   if (!n->vfam_data) {
     CACHE_LOG(ERR, "mdcudfsrcnp->vfam_data");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!m) {
     CACHE_LOG(ERR, "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!m->vfamdev || !mdcudfsr_vfamdev_is_opened(m->vfamdev)) {
     CACHE_LOG(ERR, "mdcudfsr_vfamdev_is_opened( mdcudfsrmp->vfamdev )");
-    return 6;
+    return KEL_ENXIO;
   }
   const kel_pid_t pid = vfs_context_pid(ctx);
   if (skips_refresh(m, pid)) return 0;
@@ -202,7 +203,7 @@ int mdcudfsr_cache_invalidate_cache(mdcudfsr_cache_node* n, int recursive) {
     return 0;
   }
   mdcudfsr_mount* m = n->mdcudfsrmp;
-  if (!m) return 22;
+  if (!m) return KEL_EINVAL;
   const bool dir = mdcudfsr_is_dir(n);
   n->cache_flags |= (dir && !recursive) ? 0x10000u : 0x30000u;
   if (!(m->mount_ext_flags & 0x8) && n->vp) {

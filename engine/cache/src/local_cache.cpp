@@ -5,6 +5,7 @@
 #include "cache_internal.h"
 
 #include "kelagent/metacache.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_extent.h"
 #include "udf/udf_neighbour_calls.h"
 
@@ -59,7 +60,7 @@ int mdcudfsr_cache_local_cache_open(mdcudfsr_mount* m, uint32_t mode, vfs_contex
   }
   if (cache_err) {
     CACHE_LOG(ERR, "mdcudfsr_meta_cache_open error %d\n", 0);
-    return 5;
+    return KEL_EIO;
   }
   std::memcpy(m->local_cache_name[0], name, sizeof name);
   m->local_cache_handles[0] = handle;
@@ -80,7 +81,7 @@ int mdcudfsr_cache_local_fs_cache_del(mdcudfsr_mount* m, int force) {
     CACHE_LOG(ERR, "Fs Local Cache Delete err. err = %d cache_err = %d\n", err, static_cast<int>(cache_err));
     if (force) std::memset(m->local_cache_name[0], 0, sizeof m->local_cache_name[0]);
     // A refusal of the agent is a failure even when the request went through.
-    return err ? err : 5;
+    return err ? err : KEL_EIO;
   }
   std::memset(m->local_cache_name[0], 0, sizeof m->local_cache_name[0]);
   return 0;

@@ -3,6 +3,7 @@
 // that serialises the creation of UDF objects.
 #include "cache_internal.h"
 
+#include "kelhost/kern_errno.h"
 #include "platform/sync.h"
 
 using namespace kelcache;
@@ -91,7 +92,7 @@ void unlock_self(mdcudfsr_cache_node* n) {
 }
 
 int lock_all(mdcudfsr_mount* mnt, uint32_t mask, uint32_t ms) {
-  if (!mnt || !mnt->root_node) return 22;
+  if (!mnt || !mnt->root_node) return KEL_EINVAL;
   uint32_t spent = 0;
   for (;;) {
     const int err = mdcudfsr_cache_lock_node_internal(mnt->root_node, mask, 1, 100);
@@ -110,7 +111,7 @@ int lock_all(mdcudfsr_mount* mnt, uint32_t mask, uint32_t ms) {
 }  // namespace
 
 int mdcudfsr_cache_lock_node_internal(mdcudfsr_cache_node* n, uint32_t mask, int recursive, uint32_t ms) {
-  if (!n) return 22;
+  if (!n) return KEL_EINVAL;
   CACHE_LOG(INFO, "node=%p name=%s (recursive=%d) (matches=%s)", static_cast<void*>(n), name_of(n), recursive,
             matches(n, mask));
   int err = lock_self(n, ms);
@@ -131,7 +132,7 @@ int mdcudfsr_cache_lock_node_internal(mdcudfsr_cache_node* n, uint32_t mask, int
 int mdcudfsr_cache_unlock_node_internal(mdcudfsr_cache_node* n, uint32_t mask, int recursive) {
   if (!n) {
     CACHE_LOG(ERR, "invalid parameter. mdcudfsrcnp == NULL");
-    return 22;
+    return KEL_EINVAL;
   }
   CACHE_LOG(INFO, "node=%p name=%s (recursive=%d) (matches=%s)", static_cast<void*>(n), name_of(n), recursive,
             matches(n, mask));
@@ -155,14 +156,14 @@ int mdcudfsr_cache_unlock_node_recursive(mdcudfsr_cache_node* n) {
 int mdcudfsr_cache_lock_all_nodes(mdcudfsr_mount* mnt, uint32_t ms) { return lock_all(mnt, 0xFFFFFFFFu, ms); }
 int mdcudfsr_cache_lock_all_udf_nodes(mdcudfsr_mount* mnt, uint32_t ms) { return lock_all(mnt, 1, ms); }
 int mdcudfsr_cache_unlock_all_nodes(mdcudfsr_mount* mnt) {
-  return mnt ? mdcudfsr_cache_unlock_node_internal(mnt->root_node, 0xFFFFFFFFu, 1) : 22;
+  return mnt ? mdcudfsr_cache_unlock_node_internal(mnt->root_node, 0xFFFFFFFFu, 1) : KEL_EINVAL;
 }
 int mdcudfsr_cache_unlock_all_udf_nodes(mdcudfsr_mount* mnt) {
-  return mnt ? mdcudfsr_cache_unlock_node_internal(mnt->root_node, 1, 1) : 22;
+  return mnt ? mdcudfsr_cache_unlock_node_internal(mnt->root_node, 1, 1) : KEL_EINVAL;
 }
 
 int mdcudfsr_cache_lock_udf_obj_creation(mdcudfsr_mount* mnt, uint32_t ms) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   platform::Clock& clock = platform::clock();
   int err = 0;
   std::unique_lock<std::mutex> lk(mnt->udf_obj_creation_mutex);
@@ -186,7 +187,7 @@ int mdcudfsr_cache_lock_udf_obj_creation(mdcudfsr_mount* mnt, uint32_t ms) {
 }
 
 int mdcudfsr_cache_unlock_udf_obj_creation(mdcudfsr_mount* mnt) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   std::lock_guard<std::mutex> lk(mnt->udf_obj_creation_mutex);
   mnt->udf_obj_creation_flags &= ~1u;
   mnt->udf_obj_creation_cond.notify_all();

@@ -5,6 +5,7 @@
 
 #include "kelagent/mdc_channel.h"
 #include "kelcache/lookup.h"
+#include "kelhost/kern_errno.h"
 #include "kelhost/vnode.h"
 
 #include <strings.h>
@@ -241,7 +242,7 @@ int mdcudfsr_cache_check_vnode(mdcudfsr_cache_node* n, int lock, vnode_t* out) {
     err = 0;
   } else if (!m) {
     CACHE_LOG(ERR, "mdcudfsrmp is null\n");
-    err = 22;
+    err = KEL_EINVAL;
   } else if (vfs_isforce(m->mp)) {
     CACHE_LOG(WARN, "progress is unmount. skip vnode check\n");
     *out = n->vp;
@@ -263,7 +264,7 @@ int mdcudfsr_cache_reclaim_vnode(vnode_t vp, vfs_context_t ctx) {
   mdcudfsr_cache_node* n = mdcudfsr_cache_get_node_ex(vp, lock ? 1 : 0, &locked, 60, 1000, MDCUDFSR_WAIT_FOREVER);
   if (!n) {
     CACHE_LOG(ERR, "can't get node vp=%p\n", static_cast<void*>(vp));
-    return 22;
+    return KEL_EINVAL;
   }
   CACHE_LOG(INFO, "node=0x%x name=%s status=%d node_vp=0x%x vp=0x%x vid=%d\n",
             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(n)), name_of(n), n->status,
@@ -292,7 +293,7 @@ int mdcudfsr_cache_inactivate_node(mdcudfsr_cache_node* n, int count) {
   mdcudfsr_mount* m = n->mdcudfsrmp;
   if (!m) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_cache_node* parent = mdcudfsr_parent(n);
   const bool udf_kind = n->kind == MDCUDFSR_NODE_UDF || n->kind == MDCUDFSR_NODE_PROXY;

@@ -4,6 +4,7 @@
 // directory.
 #include "cache_internal.h"
 
+#include "kelhost/kern_errno.h"
 #include "udf/udf_names.h"
 
 #include <cstring>
@@ -39,34 +40,34 @@ int convert(const fileid_desc* fid, Buffers& b, char** vfs, bool* keep_raw) {
   b.utf16 = static_cast<uint16_t*>(cache_alloc(b.utf16_size));
   if (!b.utf16) {
     CACHE_LOGK(ERR, "%s\n", "utf16_string");
-    return 12;
+    return KEL_ENOMEM;
   }
   const uint32_t units = fid->l_fi ? mdcudfsr_cs0_to_unicode(fid->l_fi, ident, b.utf16) : 0;
   if (units == 0xFFFFFFFFu || units * 2u > b.utf16_size) {
     CACHE_LOGK(ERR, "err=%d\n", 22);
-    return 22;
+    return KEL_EINVAL;
   }
   b.utf8 = static_cast<uint8_t*>(cache_alloc(kUtf8Capacity + 1));
   if (!b.utf8) {
     CACHE_LOGK(ERR, "%s\n", "utf8_nfd");
-    return 12;
+    return KEL_ENOMEM;
   }
   size_t utf8_len = 0;
   int err = utf8_encodestr(b.utf16, units * 2u, b.utf8, &utf8_len, kUtf8Capacity, 0, 1);
   if (err) {
     CACHE_LOGK(ERR, "err=%d\n", err);
-    return 30;
+    return KEL_EROFS;
   }
   *vfs = static_cast<char*>(cache_alloc(MDCUDFSR_VFS_NAME_SIZE));
   if (!*vfs) {
     CACHE_LOGK(ERR, "%s\n", "*new_vfs_name");
-    return 12;
+    return KEL_ENOMEM;
   }
   size_t vfs_len = 0;
   err = utf8_normalizestr(b.utf8, utf8_len, reinterpret_cast<uint8_t*>(*vfs), &vfs_len, MDCUDFSR_VFS_NAME_SIZE, 1);
-  if (err == 63) {
+  if (err == KEL_ENAMETOOLONG) {
     CACHE_LOG(ERR, "File name(%s) too long for new node, mounting read only\n", reinterpret_cast<char*>(b.utf8));
-    return 30;
+    return KEL_EROFS;
   }
   if (err) {
     CACHE_LOGK(ERR, "err=%d\n", err);
@@ -76,13 +77,13 @@ int convert(const fileid_desc* fid, Buffers& b, char** vfs, bool* keep_raw) {
   b.back = static_cast<uint16_t*>(cache_alloc(b.back_size));
   if (!b.back) {
     CACHE_LOGK(ERR, "%s\n", "utf16_nfc");
-    return 12;
+    return KEL_ENOMEM;
   }
   size_t back_len = 0;
   err = utf8_decodestr(reinterpret_cast<uint8_t*>(*vfs), vfs_len, b.back, &back_len, vfs_len * 2u, 0, 2);
   if (err) {
     CACHE_LOGK(ERR, "err=%d\n", err);
-    return 30;
+    return KEL_EROFS;
   }
   *keep_raw = back_len != units * 2u || std::memcmp(b.back, b.utf16, back_len) != 0 || back_len > 255;
   return 0;
@@ -102,7 +103,7 @@ int get_filename(const fileid_desc* fid, mdcudfsr_cache_node** tree, bool check_
       *udf_name = static_cast<uint8_t*>(cache_alloc(fid->l_fi ? fid->l_fi : 1));
       if (!*udf_name) {
         CACHE_LOGK(ERR, "%s\n", "*udf_name");
-        err = 12;
+        err = KEL_ENOMEM;
       } else {
         std::memcpy(*udf_name, reinterpret_cast<const uint8_t*>(fid) + sizeof(fileid_desc) + fid->l_iu, fid->l_fi);
         *udf_name_len = fid->l_fi;
@@ -111,7 +112,7 @@ int get_filename(const fileid_desc* fid, mdcudfsr_cache_node** tree, bool check_
   }
   if (!err && check_unique && !mdcudfsr_cache_unique_filename(tree, *new_vfs_name)) {
     CACHE_LOG(ERR, "Non-unique filename(%s) for new node, mounting read only\n", *new_vfs_name);
-    err = 30;
+    err = KEL_EROFS;
   }
   if (err) {
     cache_free(*new_vfs_name, MDCUDFSR_VFS_NAME_SIZE);
@@ -131,12 +132,12 @@ int check_surrogates(const uint16_t* u, size_t count) {
     if (u[i] >= 0xD800 && u[i] <= 0xDBFF) {
       if (i + 1 >= count || u[i + 1] < 0xDC00 || u[i + 1] > 0xDFFF) {
         CACHE_LOGK(NOTI, "Upper Surrogate Pair only, EINVAL\n");
-        return 22;
+        return KEL_EINVAL;
       }
       ++i;
     } else if (u[i] >= 0xDC00 && u[i] <= 0xDFFF) {
       CACHE_LOGK(NOTI, "Under Surrogate Pair only, EINVAL\n");
-      return 22;
+      return KEL_EINVAL;
     }
   }
   return 0;
@@ -163,7 +164,7 @@ int check_slash(const char* name, const char* scan, size_t len, int parity) {
     if (scan[i] != '/') continue;
     if (parity) CACHE_LOGK(ERR, "parity file name '%s' contains '%c'(%0x)\n", name, '/', '/');
     else CACHE_LOGK(ERR, "file name '%s' contains '%c'(%0x)\n", name, '/', '/');
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -174,7 +175,7 @@ int check_units(const char* name, size_t len, int parity) {
   auto* units = static_cast<uint16_t*>(cache_alloc(size));
   if (!units) {
     CACHE_LOG(ERR, "can't allocate unicode buf\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   int err = check_encoded_surrogates(name, len);
   if (err) {
@@ -192,7 +193,7 @@ int check_units(const char* name, size_t len, int parity) {
   const bool dot_underscore = len > 2 && name[0] == '.' && name[1] == '_' && name[2] != '/';
   if (dot_underscore && count <= kMaxDotUnderscoreUnits) return 0;
   CACHE_LOG(ERR, "too long file/dir name %s\n", name);
-  return 36;
+  return KEL_ENAMELIMIT;
 }
 
 // A name the host creates must fit a descriptor's identifier: the byte
@@ -202,7 +203,7 @@ int check_identifier(const char* name, size_t len) {
   uint8_t ident[kMaxIdentifier];
   uint32_t bytes = 0;
   const int err = kelcache::name_identifier(name, len, ident, &bytes);
-  if (err == 36) CACHE_LOG(ERR, "too long file/dir name %s\n", name);
+  if (err == KEL_ENAMELIMIT) CACHE_LOG(ERR, "too long file/dir name %s\n", name);
   return err;
 }
 
@@ -236,19 +237,19 @@ int mdcudfsr_cache_unique_filename(mdcudfsr_cache_node** tree, const char* name)
 }
 
 int mdcudfsr_cache_is_valid_filename(const char* name, int64_t len, mdcudfsr_cache_node*, int normalize, int parity) {
-  if (!name) return 22;
+  if (!name) return KEL_EINVAL;
   const size_t n = len < 0 ? std::strlen(name) : strnlen(name, static_cast<size_t>(len));
   // An empty name, and the names readdir lists itself, are never created.
   if (n == 0 || (n == 1 && name[0] == '.') || (n == 2 && name[0] == '.' && name[1] == '.')) {
     CACHE_LOGK(ERR, "file name '%.*s' is not allowed\n", static_cast<int>(n), name);
-    return 22;
+    return KEL_EINVAL;
   }
   char* normalized = nullptr;
   const char* scan = name;
   size_t scan_len = n;
   if (normalize) {
     normalized = static_cast<char*>(cache_alloc(MDCUDFSR_VFS_NAME_SIZE));
-    if (!normalized) return 12;
+    if (!normalized) return KEL_ENOMEM;
     const int err = utf8_normalizestr(reinterpret_cast<const uint8_t*>(name), n,
                                       reinterpret_cast<uint8_t*>(normalized), &scan_len, MDCUDFSR_VFS_NAME_SIZE, 2);
     if (err) {

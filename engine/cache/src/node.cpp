@@ -3,6 +3,7 @@
 #include "cache_internal.h"
 
 #include "kel/debug.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_extent.h"
 #include "udf/udf_names.h"
@@ -156,7 +157,7 @@ void release_children(mdcudfsr_cache_node* dir) {
   }
   mdcudfsr_mount* m = dir->mdcudfsrmp;
   while (mdcudfsr_cache_node* c = dir->children.last) {
-    int err = 22;
+    int err = KEL_EINVAL;
     if (m) {
       std::lock_guard<std::mutex> lk(m->cache_mutex);
       mdcudfsr_cache_node* root = nullptr;
@@ -265,7 +266,7 @@ int mdcudfsr_cache_alloc_udf_data(mdcudfsr_udf_data** out) {
   *out = make_zeroed<mdcudfsr_udf_data>();
   if (!*out) {
     CACHE_LOG(ERR, "can't allocate udf_data\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   mdcudfsr_extent_list_init(&(*out)->extents);
   return 0;
@@ -285,17 +286,17 @@ int mdcudfsr_cache_free_udf_data(mdcudfsr_udf_data** ref) {
 int mdcudfsr_cache_alloc_vfam_data(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n) {
   if (!mnt) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!n) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrcnp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (n->vfam_data) return 0;
   n->vfam_data = make_zeroed<mdcudfsr_vfam_data>();
   if (!n->vfam_data) {
     CACHE_LOG(ERR, "can't allocate udf_data\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   return 0;
 }
@@ -367,7 +368,7 @@ void sweep_inactive_list(mdcudfsr_cache_node* dir) {
 }  // namespace
 
 int mdcudfsr_cache_clean_up_inactive_node(mdcudfsr_cache_node* n) {
-  if (!n) return 22;
+  if (!n) return KEL_EINVAL;
   if (mdcudfsr_is_dir(n)) {
     sweep_inactive_list(n);
     for (mdcudfsr_cache_node* c = n->children.first; c;) {

@@ -4,6 +4,7 @@
 #include "kelcache/cache_flush.h"
 
 #include "kelagent/metacache.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_metadata.h"
 #include "udf/udf_write_efe.h"
@@ -52,7 +53,7 @@ int write_entry_with(mdcudfsr_mount* m, mdcudfsr_cache_node* n, vfs_context_t ct
   mdcudfsr_udf_data* d = n->udf_data;
   if (d->aed_info) {
     CACHE_LOG(ERR, "%s\n", "!mdcudfsrcnp->udf_data->aed_info");
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_efe_write w{};
   w.part = MDCUDFSR_PARTITION_METADATA;
@@ -99,7 +100,7 @@ int flush_dir_in_icb(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, uint64_t size,
   auto* buf = static_cast<uint8_t*>(cache_alloc(len));
   if (!buf) {
     CACHE_LOG(ERR, "can't allocate dir memory.size=%d\n", len);
-    return 12;
+    return KEL_ENOMEM;
   }
   int err = mdcudfsr_cache_write_directory(m, buf, len, dir, d->efe_loc, skip, 0);
   d->efe.inf_len = d->efe.object_size = size;
@@ -127,7 +128,7 @@ int mirror_to_cache(mdcudfsr_mount* m, const uint8_t* data, uint32_t bytes, uint
   else
     CACHE_LOG(ERR, " Failed to write fs manage cache. err = %d cache_err = %d\n", err, cache_err);
   mdcudfsr_drop_fsmanage_cache(m, ctx);
-  return only ? (err ? err : 22) : 0;
+  return only ? (err ? err : KEL_EINVAL) : 0;
 }
 
 // Writes the directory bytes from `off` to their blocks.
@@ -160,12 +161,12 @@ int flush_dir_in_blocks(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, uint64_t si
   if (bytes == 0 || bytes > size || bytes > 0x3FFFFFFFu - b) {
     CACHE_LOG(ERR, "dir write size invalid. size=%lld bytes=%lld\n", static_cast<long long>(size),
               static_cast<long long>(bytes));
-    return 22;
+    return KEL_EINVAL;
   }
   const uint32_t block = mdcudfsr_allocate_metadata_blocks(m, static_cast<uint32_t>(round_up(bytes, b) / b));
   if (block == MDCUDFSR_INVALID_LBN) {
     CACHE_LOG(ERR, "%s\n", "dir_lbn != INVALID_LBN");
-    return 28;
+    return KEL_ENOSPC;
   }
   if (allocating(m)) {
     const int err = place_dir_extent(m, d, block, bytes);
@@ -181,7 +182,7 @@ int flush_dir_in_blocks(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, uint64_t si
   auto* buf = static_cast<uint8_t*>(cache_alloc(len));
   if (!buf) {
     CACHE_LOG(ERR, "can't allocate dir memory.size=%d\n", len);
-    return 12;
+    return KEL_ENOMEM;
   }
   int err = mdcudfsr_cache_write_directory(m, buf, len, dir, start, skip, static_cast<uint32_t>(off));
   if (!err) err = write_dir_bytes(m, buf, off, bytes, block, d->dir_start, ctx);
@@ -194,11 +195,11 @@ int flush_dir_in_blocks(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, uint64_t si
 
 int mdcudfsr_cache_flush_dir_node(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, vfs_context_t ctx, int skip) {
   CACHE_LOG(DEBG, "dir_node=0x%08x name=%s", static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dir)), name_of(dir));
-  if (!m || !dir || !dir->udf_data) return 22;
+  if (!m || !dir || !dir->udf_data) return KEL_EINVAL;
   mdcudfsr_udf_data* d = dir->udf_data;
   d->efe.link_cnt = static_cast<uint16_t>(d->nlink >= 0xFFFF ? 0xFFFF : d->nlink);
   const uint64_t size = mdcudfsr_cache_calc_dir_size(dir, skip);
-  if (size == ~uint64_t{0} || size > 0x3FFFFFFFu) return 22;
+  if (size == ~uint64_t{0} || size > 0x3FFFFFFFu) return KEL_EINVAL;
   const uint32_t b = m->logical_block_size;
   const uint32_t room = b > kEfeSize + d->efe.l_ea ? b - d->efe.l_ea - kEfeSize : 0;
   int err;
@@ -207,7 +208,7 @@ int mdcudfsr_cache_flush_dir_node(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, v
   } else {
     if (d->aed_info) {
       CACHE_LOG(ERR, "%s\n", "!mdcudfsrcnp->udf_data->aed_info");
-      return 22;
+      return KEL_EINVAL;
     }
     err = flush_dir_in_blocks(m, dir, size, room, skip, ctx);
   }
@@ -238,7 +239,7 @@ bool skip_node(mdcudfsr_cache_node* n, int exclude, int* result) {
   }
   if (!n->udf_data) {
     CACHE_LOG(ERR, "%s\n", "mdcudfsrcnp->udf_data");
-    *result = 22;
+    *result = KEL_EINVAL;
     return true;
   }
   if (n->kind == MDCUDFSR_NODE_MASTER && n->cache_dirty && exclude) {
@@ -264,7 +265,7 @@ int place_entry(mdcudfsr_mount* m, mdcudfsr_cache_node* n, int keep) {
   const uint32_t lbn = mdcudfsr_allocate_metadata_blocks(m, 1);
   if (lbn == MDCUDFSR_INVALID_LBN) {
     CACHE_LOG(ERR, "%s\n", "lbn != INVALID_LBN");
-    return 28;
+    return KEL_ENOSPC;
   }
   if (m->flushAllMetadata) {
     d->efe_loc = d->replace_efe_loc = d->write_lbn = lbn;
@@ -309,7 +310,7 @@ int mdcudfsr_cache_flush_node(mdcudfsr_cache_node* n, vfs_context_t ctx, int exc
   mdcudfsr_mount* m = n ? n->mdcudfsrmp : nullptr;
   if (!m) {
     CACHE_LOG(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (mdcudfsr_is_inactive(n)) return 0;
   int err = 0;
@@ -364,11 +365,11 @@ int flush_dir(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, vfs_context_t ctx, in
 
 int mdcudfsr_cache_flush_node_sub(mdcudfsr_cache_node* start, vfs_context_t ctx, int exclude, int keep) {
   mdcudfsr_mount* m = start ? start->mdcudfsrmp : nullptr;
-  if (!m) return 22;
+  if (!m) return KEL_EINVAL;
   mdcudfsr_dirstack stack;
   if (mdcudfsr_dirstack_init(&stack)) {
     CACHE_LOG(ERR, "drstack init error\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   int err = 0;
   mdcudfsr_dirstack_push(&stack, start, 0);
@@ -442,7 +443,7 @@ uint32_t mdcudfsr_cache_count_cache_dirty(mdcudfsr_cache_node* node) {
 int mdcudfsr_cache_set_dirty_to_root(mdcudfsr_cache_node* node) {
   if (!node) {
     CACHE_LOG(ERR, "%s\n", "mdcudfsrcnp");
-    return 22;
+    return KEL_EINVAL;
   }
   for (mdcudfsr_cache_node* n = node; n; n = mdcudfsr_parent(n)) {
     mdcudfsr_cache_lock_node(n, MDCUDFSR_WAIT_FOREVER);

@@ -1,6 +1,7 @@
 // Object counts of a volume: the limit of the medium, the counts of file and
 // directory nodes, the free capacity and the capacity held back.
 #include "cache_internal.h"
+#include "kelhost/kern_errno.h"
 
 using namespace kelcache;
 
@@ -33,7 +34,7 @@ int mdcudfsr_cache_get_max_object_count(mdcudfsr_mount* mnt, uint32_t, uint32_t*
   const uint32_t limit = object_limit(mnt);
   *max_files = limit;
   *max_dirs = limit;
-  return limit ? 0 : 30;
+  return limit ? 0 : KEL_EROFS;
 }
 
 int mdcudfsr_cache_get_free_object_count(mdcudfsr_mount* mnt, int include_reserved, uint32_t* num_free) {

@@ -3,6 +3,7 @@
 #include "cache_internal.h"
 
 #include "cache_neighbours.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_extent.h"
 
@@ -51,9 +52,9 @@ int build_info(mdcudfsr_cache_node* parity, mdcudfsr_parity_info* info) {
   const mdcudfsr_udf_data* d = parity->udf_data;
   if (!d) {
     CACHE_LOGK(ERR, "%s\n", "parity->udf_data");
-    return 22;
+    return KEL_EINVAL;
   }
-  if (d->aed_info && !(info->aed_info = copy_aed_info(d->aed_info, "(*parity_info)->aed_info"))) return 12;
+  if (d->aed_info && !(info->aed_info = copy_aed_info(d->aed_info, "(*parity_info)->aed_info"))) return KEL_ENOMEM;
   const int err = copy_extents(&d->extents, &info->extents);
   if (err) return err;
   info->cache_flags = parity->cache_flags;
@@ -83,7 +84,7 @@ int remove_parity_node(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, mdcudfsr_cac
 // The fields a parity node takes from its master's parity information.
 int fill_from_info(mdcudfsr_cache_node* p, const mdcudfsr_parity_info* info) {
   mdcudfsr_udf_data* d = p->udf_data;
-  if (info->aed_info && !(d->aed_info = copy_aed_info(info->aed_info, "parity_node->udf_data->aed_info"))) return 12;
+  if (info->aed_info && !(d->aed_info = copy_aed_info(info->aed_info, "parity_node->udf_data->aed_info"))) return KEL_ENOMEM;
   const int err = copy_extents(&info->extents, &d->extents);
   if (err) return err;
   p->cache_flags = info->cache_flags;
@@ -126,7 +127,7 @@ int real_node(mdcudfsr_cache_node* master, char* name, mdcudfsr_cache_node** out
   }
   if (!p) {
     CACHE_LOGK(ERR, "%s\n", "parity_node");
-    return 12;
+    return KEL_ENOMEM;
   }
   // The node comes back locked from its creation; the caller locks what it needs.
   mdcudfsr_cache_unlock_node(p);
@@ -153,7 +154,7 @@ int mdcudfsr_cache_parity_info_creating_from_parity(mdcudfsr_mount* m, mdcudfsr_
   void* mem = cache_alloc(sizeof(mdcudfsr_parity_info));
   if (!mem) {
     CACHE_LOGK(ERR, "%s\n", "(*parity_info)");
-    return 12;
+    return KEL_ENOMEM;
   }
   auto* fresh = new (mem) mdcudfsr_parity_info();
   int err = build_info(*parity, fresh);
@@ -172,12 +173,12 @@ int mdcudfsr_cache_parity_creating_from_parity_info(mdcudfsr_mount* m, mdcudfsr_
   // In mode 1 the node is reached through the master; the out pointer may be absent.
   mdcudfsr_cache_node* unused = nullptr;
   if (!parity && mode == 1) parity = &unused;
-  if (!m || !master || !parity) return 22;
+  if (!m || !master || !parity) return KEL_EINVAL;
   *parity = nullptr;
   auto* name = static_cast<char*>(cache_alloc(kParityNameSize));
   if (!name) {
     CACHE_LOGK(ERR, "%s\n", "new_parity_name");
-    return 12;
+    return KEL_ENOMEM;
   }
   strlcpy(name, name_of(master), kParityNameSize);
   strlcat(name, "#", kParityNameSize);
@@ -187,7 +188,7 @@ int mdcudfsr_cache_parity_creating_from_parity_info(mdcudfsr_mount* m, mdcudfsr_
   if (mode == 1) {
     err = real_node(master, name, &p);
   } else if (!(p = temporary_node(m, master, name))) {
-    err = 12;
+    err = KEL_ENOMEM;
   }
   cache_free(name, kParityNameSize);
   if (err) return err;
@@ -219,7 +220,7 @@ int mdcudfsr_cache_temporary_parity_creating_or_deletion(mdcudfsr_cache_node* ma
                                                          int del) {
   if (!master || !master->parity_info) {
     CACHE_LOG(ERR, "%s\n", "mdcudfsrcnp->parity_info");
-    return 12;
+    return KEL_ENOMEM;
   }
   mdcudfsr_mount* m = master->mdcudfsrmp;
   int err;

@@ -2,6 +2,7 @@
 // paths, and the order in which the three nodes of a move are locked.
 #include "cache_internal.h"
 
+#include "kelhost/kern_errno.h"
 #include "kelhost/vnode.h"
 
 #include <cstring>
@@ -23,7 +24,7 @@ int fetch_path(vnode_t vp, uint32_t size, char** out, const char* what) {
   *out = static_cast<char*>(cache_alloc(size ? size : 1));
   if (!*out) {
     CACHE_LOGK(ERR, "%s\n", what);
-    return 12;
+    return KEL_ENOMEM;
   }
   std::memset(*out, 0, size ? size : 1);
   int len = static_cast<int>(size);
@@ -67,16 +68,16 @@ int mdcudfsr_cache_get_path(mdcudfsr_cache_node* n, char* path, uint32_t path_le
   mdcudfsr_mount* m = n ? n->mdcudfsrmp : nullptr;
   if (!m) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!m->root_node || !m->root_node->vp) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrmp->cache.root_node->vp");
-    return 22;
+    return KEL_EINVAL;
   }
   int err = 0;
   if (is_root(n)) {
     if (strlcpy(path, "/", path_len) >= path_len) {
-      err = 36;
+      err = KEL_ENAMELIMIT;
       CACHE_LOGK(ERR, "err=%d\n", err);
     }
   } else {
@@ -84,7 +85,7 @@ int mdcudfsr_cache_get_path(mdcudfsr_cache_node* n, char* path, uint32_t path_le
     auto* work = static_cast<char*>(cache_alloc(len));
     if (!work) {
       CACHE_LOGK(ERR, "%s\n", "mnt_path");
-      return 12;
+      return KEL_ENOMEM;
     }
     std::memset(work, 0, len);
     uint32_t pos = len - 1;
@@ -94,7 +95,7 @@ int mdcudfsr_cache_get_path(mdcudfsr_cache_node* n, char* path, uint32_t path_le
       std::memcpy(work + pos, name_of(p), l);
       work[--pos] = '/';
     }
-    if (strlcpy(path, work, path_len) >= path_len) err = 36;
+    if (strlcpy(path, work, path_len) >= path_len) err = KEL_ENAMELIMIT;
     cache_free(work, len);
   }
   CACHE_TRACE(3, 3, "[%s](tid=%08x) %s:%d path=%s\n", volume_name(m), tid32(), __func__, __LINE__,
@@ -123,7 +124,7 @@ int mdcudfsr_cache_get_family_tree(mdcudfsr_cache_node* b, mdcudfsr_cache_node* 
                                    mdcudfsr_cache_node** youngest, mdcudfsr_cache_node* root) {
   char root_path[261] = {};
   int len = sizeof root_path;
-  int err = root ? vn_getpath(root->vp, root_path, &len) : 22;
+  int err = root ? vn_getpath(root->vp, root_path, &len) : KEL_EINVAL;
   if (err) {
     CACHE_LOGK(ERR, "err=%d\n", err);
     return err;
@@ -161,7 +162,7 @@ int mdcudfsr_cache_get_family_tree(mdcudfsr_cache_node* b, mdcudfsr_cache_node* 
     *youngest = n;
   } else {
     CACHE_LOG(ERR, "invalid relationship returned (%d)", r);
-    return 22;
+    return KEL_EINVAL;
   }
   CACHE_LOG(INFO, "err=%d oldest=%p second=%p youngest=%p", err, static_cast<void*>(*oldest),
             static_cast<void*>(*second), static_cast<void*>(*youngest));

@@ -3,6 +3,7 @@
 #include "cache_internal.h"
 
 #include "cache_neighbours.h"
+#include "kelhost/kern_errno.h"
 
 #include <cstring>
 
@@ -12,11 +13,11 @@ int mdcudfsr_cache_is_authorized(mdcudfsr_cache_node* n, int mode, vfs_context_t
   mdcudfsr_mount* m = n ? n->mdcudfsrmp : nullptr;
   if (!m) {
     CACHE_LOGK(ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   const kel_pid_t pid = vfs_context_pid(ctx);
   if (!(mode & 0x002) && !(mode & 0x100)) return 0;
-  if (vfs_flags(m->mp) & 0x1) return 30;
+  if (vfs_flags(m->mp) & 0x1) return KEL_EROFS;
   if (m->mount_ext_flags & 0x1) return 0;
   if (m->privileged_mode && mdcudfsr_is_privileged_process(m, pid)) return 0;
   CACHE_LOG(DEBG, "mdcudfsrcnp->vfs_name=%s\n", name_of(n));

@@ -6,6 +6,7 @@
 #include "kelcache/cache_flush.h"
 #include "kelcache/lookup.h"
 
+#include "kelhost/kern_errno.h"
 #include "kelhost/vnode.h"
 #include "udf/udf_names.h"
 
@@ -47,7 +48,7 @@ int parity_name(mdcudfsr_cache_node* parity, const char* base, char** out) {
   cache_free(suffix, MDCUDFSR_PARITY_SUFFIX_SIZE);
   if (joined_len < 0 || static_cast<size_t>(joined_len) >= sizeof joined) {
     CACHE_LOG(ERR, "parity name too long. len=%d\n", joined_len);
-    return 63;  // ENAMETOOLONG
+    return KEL_ENAMETOOLONG;  // ENAMETOOLONG
   }
   uint8_t norm[kParityName];
   size_t len = 0;
@@ -60,7 +61,7 @@ int parity_name(mdcudfsr_cache_node* parity, const char* base, char** out) {
   *out = copy_name(reinterpret_cast<const char*>(norm), len);
   if (!*out) {
     CACHE_LOG(ERR, "can't allocate name \n");
-    return 12;
+    return KEL_ENOMEM;
   }
   return 0;
 }
@@ -174,7 +175,7 @@ int relink(mdcudfsr_cache_node* from, mdcudfsr_cache_node* to, mdcudfsr_cache_no
   const uint32_t attributes = n->attributes;
   const bool parity_indexed = take_out(from, n);
   const char* taken = taken_name(to, names);
-  int err = 17;
+  int err = KEL_EEXIST;
   if (taken) {
     CACHE_LOG(ERR, "Non-unique filename(%s) for new node, cannot move\n", taken);
   } else {
@@ -194,7 +195,7 @@ int relink(mdcudfsr_cache_node* from, mdcudfsr_cache_node* to, mdcudfsr_cache_no
 
 int mdcudfsr_cache_rename_node(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n, const char* new_name, int64_t len,
                                int mode) {
-  if (!dir || !n || !n->mdcudfsrmp || !new_name || len < 0) return 22;
+  if (!dir || !n || !n->mdcudfsrmp || !new_name || len < 0) return KEL_EINVAL;
   CACHE_LOG(INFO, "old=%s, new=%.*s (status=0x%08x)", name_of(n), static_cast<int>(len), new_name, n->status);
   int err = mdcudfsr_cache_is_valid_filename(new_name, len, dir, mode, 0);
   if (err) {
@@ -205,7 +206,7 @@ int mdcudfsr_cache_rename_node(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n,
   names.node = copy_name(new_name, static_cast<uint64_t>(strnlen(new_name, static_cast<size_t>(len))));
   if (!names.node) {
     CACHE_LOG(ERR, "%s\n", "new_vfs_name");
-    return 12;
+    return KEL_ENOMEM;
   }
   if (std::strcmp(names.node, name_of(n)) == 0) {
     drop_udf_name(n);
@@ -237,7 +238,7 @@ uint32_t depth_of(const mdcudfsr_cache_node* dir) {
 }
 
 int check_move(mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n, const char* new_name, int64_t len) {
-  if (mdcudfsr_is_dir(n) && depth_of(new_dir) + mdcudfsr_cache_get_dir_depth(n) > 63) return 36;
+  if (mdcudfsr_is_dir(n) && depth_of(new_dir) + mdcudfsr_cache_get_dir_depth(n) > 63) return KEL_ENAMELIMIT;
   int err = mdcudfsr_cache_is_valid_filename(new_name, len, new_dir, 1, 0);
   if (err) {
     CACHE_LOG(ERR, "err=%d\n", err);
@@ -246,7 +247,7 @@ int check_move(mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n, const char*
   std::string name(new_name, strnlen(new_name, static_cast<size_t>(len)));
   if (!mdcudfsr_cache_unique_filename(&new_dir->name_root, name.c_str())) {
     CACHE_LOG(ERR, "non-unique filename(%s) for new node, cannot move\n", name.c_str());
-    return 17;
+    return KEL_EEXIST;
   }
   return 0;
 }
@@ -284,14 +285,14 @@ int finish_move(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* new_dir, mdcu
 
 int mdcudfsr_cache_move_node(mdcudfsr_cache_node* old_dir, mdcudfsr_cache_node* new_dir, mdcudfsr_cache_node* n,
                              const char* new_name, int64_t len) {
-  if (!old_dir || !new_dir || !n || !n->mdcudfsrmp || !new_name || len < 0) return 22;
+  if (!old_dir || !new_dir || !n || !n->mdcudfsrmp || !new_name || len < 0) return KEL_EINVAL;
   CACHE_LOG(INFO, "old=%s, new=%.*s", name_of(n), static_cast<int>(len), new_name);
   int err = check_move(new_dir, n, new_name, len);
   Names names;
   if (!err) {
     names.node = copy_name(new_name, static_cast<uint64_t>(strnlen(new_name, static_cast<size_t>(len))));
     if (!names.node) CACHE_LOG(ERR, "%s\n", "new_name");
-    err = names.node ? new_parity_name(n, names) : 12;
+    err = names.node ? new_parity_name(n, names) : KEL_ENOMEM;
   }
   if (!err && (err = relink(old_dir, new_dir, n, names)) == 0) {
     drop_udf_name(n);

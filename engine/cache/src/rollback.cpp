@@ -8,6 +8,7 @@
 
 #include "drive/cm_data.h"
 #include "kelagent/metacache.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_disc_change.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
@@ -54,7 +55,7 @@ int read_block(Rollback& r, uint32_t lbn) {
   const int err = mdcudfsr_read_cluster_with_lbn(r.m, r.ctx, &cluster, {lbn, MDCUDFSR_PARTITION_PHYSICAL}, 0,
                                                  nullptr, 0, &offset);
   if (err) return err;
-  if (!cluster || offset > 0x10000u - b) return 22;
+  if (!cluster || offset > 0x10000u - b) return KEL_EINVAL;
   std::memcpy(r.block.data(), cluster + offset, b);
   return 0;
 }
@@ -95,7 +96,7 @@ void follow_aeds(Rollback& r, mdcudfsr_partition_entry& e, int number) {
     if (r.aeds > kMaxAeds - 1) {
       CACHE_LOG(ERR, "metadata AED is invalid. Num=%d \n", static_cast<int>(r.aeds + 1));
       r.read_only = true;
-      r.status = 30;
+      r.status = KEL_EROFS;
       return;
     }
     ++r.aeds;
@@ -108,7 +109,7 @@ void follow_aeds(Rollback& r, mdcudfsr_partition_entry& e, int number) {
                                                        r.m->logical_sector_size, MDCUDFSR_PARTITION_PHYSICAL, ad_type,
                                                        &e.list, &type2);
       note_type2(r, type2);
-      if (err == 30) r.read_only = true, err = 0;
+      if (err == KEL_EROFS) r.read_only = true, err = 0;
       if (err) CACHE_LOG(WARN, "metadata AED is invalid. Partition=%d Status=%d\n", number, err);
     }
     if (err) {
@@ -141,7 +142,7 @@ void settle(Rollback& r, mdcudfsr_partition_entry& e) {
 int set_up_file(Rollback& r, int index, int mode) {
   mdcudfsr_partition_entry& e = r.m->part[index];
   const int number = index + 1;
-  int err = e.efe_block == kNone ? 22 : read_block(r, e.efe_block);
+  int err = e.efe_block == kNone ? KEL_EINVAL : read_block(r, e.efe_block);
   if (err) {
     CACHE_LOG(WARN, "failed to read metadata EFE. Partition=%d Status=%d\n", number, err);
     return 0;
@@ -149,10 +150,10 @@ int set_up_file(Rollback& r, int index, int mode) {
   uint32_t type2 = 0;
   err = mdcudfsr_read_extended_file_entry(r.m, r.block.data(), r.m->logical_sector_size, MDCUDFSR_PARTITION_PHYSICAL,
                                           &e.efe, &e.list, &type2, 0);
-  if (!err || err == 30) find_fsd(r, e.list);
+  if (!err || err == KEL_EROFS) find_fsd(r, e.list);
   note_type2(r, type2);
-  if (err == 30) r.read_only = true;
-  if (err && err != 30) {
+  if (err == KEL_EROFS) r.read_only = true;
+  if (err && err != KEL_EROFS) {
     CACHE_LOG(WARN, "metadata efe is invalid. Partition=%d Status=%d\n", number, err);
     return 0;
   }
@@ -165,7 +166,7 @@ int set_up_file(Rollback& r, int index, int mode) {
   find_fsd(r, e.list);
   settle(r, e);
   const uint8_t type = e.efe.icbtag.file_type;
-  if (index == 0 && mode == 1 && type == kMirrorFile) return 22;
+  if (index == 0 && mode == 1 && type == kMirrorFile) return KEL_EINVAL;
   r.failed[index] = false;
   if (type != (index == 0 ? kMetadataFile : kMirrorFile)) r.read_only = true;
   if ((r.m->mount_ext_flags & kRollbackRequested) && (type == kMetadataFile || type == kMirrorFile)) {
@@ -185,7 +186,7 @@ int place_files(Rollback& r, int mode) {
   if (cut) {
     CACHE_LOG(ERR, "partition past the disc. start=%u length=%u disc blocks=%u\n", phys.start_sector,
               m->vds.pd.part_len, m->num_sectors);
-    if (!blocks) return 22;
+    if (!blocks) return KEL_EINVAL;
     r.read_only = true;
   }
   phys.length = uint64_t{m->logical_block_size} * blocks;
@@ -193,16 +194,16 @@ int place_files(Rollback& r, int mode) {
   m->first_physical_lsn = mdcudfsr_lbn2lsn(m, MDCUDFSR_PARTITION_PHYSICAL, 0, nullptr);
   if (m->first_physical_lsn == MDCUDFSR_INVALID_LSN) {
     CACHE_LOG(ERR, "%s\n", "mdcudfsrmp->first_physical_lsn != INVALID_LSN");
-    return 22;
+    return KEL_EINVAL;
   }
   const uint32_t p = m->first_physical_lsn, fe = m->rollback_fe_lsn;
   if (fe < p) {
     CACHE_LOG(ERR, "rollback Metadata FE NG, 0x%x < 0x%x \n", fe, p);
-    return 22;
+    return KEL_EINVAL;
   }
   if (m->rollback_fsd_lsn < p) {
     CACHE_LOG(ERR, "rollback FSD_LSN NG, 0x%x < 0x%x \n", m->rollback_fsd_lsn, p);
-    return 22;
+    return KEL_EINVAL;
   }
   const uint32_t start = phys.start_sector;
   const uint32_t main_loc = mode ? below_or(fe, start) : (fe < 16 ? kNone : below_or(fe - 16, start));
@@ -240,7 +241,7 @@ void mark_write_protected(Rollback& r) {
 }  // namespace
 
 int mdcudfsr_init_partitions_rollback(mdcudfsr_mount* m, vfs_context_t ctx, int mode) {
-  if (!m || m->logical_block_size == 0 || m->logical_block_size > 0x10000) return 22;
+  if (!m || m->logical_block_size == 0 || m->logical_block_size > 0x10000) return KEL_EINVAL;
   Rollback r{m, ctx, {}};
   if ((m->rollback_slot & 0xFF) != m->loaded_slot) {
     std::lock_guard<std::mutex> lk(m->slot_mutex);
@@ -263,7 +264,7 @@ int mdcudfsr_init_partitions_rollback(mdcudfsr_mount* m, vfs_context_t ctx, int 
     CACHE_LOG(ERR, "Failed to read main and mirror metadata.\n");
     m->mntinfo.WriteProtectReasonFlags |= 0x80000u;
     m->mntinfo.MountStatus = MNTSTATUS_UNREADABLE;
-    return 22;
+    return KEL_EINVAL;
   }
   if (main_len && mirr_len && main_len != mirr_len)
     CACHE_LOG(WARN, "Metadata file size is not identical.Main=%lld Mirror=%lld\n", static_cast<long long>(main_len),
@@ -271,7 +272,7 @@ int mdcudfsr_init_partitions_rollback(mdcudfsr_mount* m, vfs_context_t ctx, int 
   m->metadata_main_partition_length = main_len;
   m->metadata_mirr_partition_length = mirr_len;
   mark_write_protected(r);
-  return r.status ? r.status : (r.read_only ? 30 : 0);
+  return r.status ? r.status : (r.read_only ? KEL_EROFS : 0);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include "cache_internal.h"
 #include "cache_neighbours.h"
 #include "kelcache/cache_salvage.h"
+#include "kelhost/kern_errno.h"
 #include "scan_internal.h"
 
 #include "kelagent/metacache.h"
@@ -54,10 +55,10 @@ uint64_t entry_uid(const uint8_t* block) {
 int check_entry(const Merge& g, const Entry& e) {
   const uint32_t b = g.b;
   const uint32_t off = e.info.fid_offset;
-  if (off + sizeof(fileid_desc) > b) return 22;
+  if (off + sizeof(fileid_desc) > b) return KEL_EINVAL;
   const uint8_t* f = e.block(1, b) + off;
   const uint32_t fid_len = (38u + (f[36] | f[37] << 8) + f[19] + 3) & ~3u;
-  if (off + fid_len > b) return 22;
+  if (off + fid_len > b) return KEL_EINVAL;
   int err = mdcudfsr_check_udf_tag_and_checksum(g.m, e.block(0, b), 266, b);
   if (!err) err = mdcudfsr_check_udf_tag_and_checksum(g.m, f, 257, b - off);
   if (!err) err = mdcudfsr_check_udf_tag_and_checksum(g.m, e.block(2, b), 266, b);
@@ -71,7 +72,7 @@ int check_entry(const Merge& g, const Entry& e) {
       err = mdcudfsr_check_udf_tag_and_checksum(g.m, e.block(s + 2 + i, b), 258, b);
   }
   const uint64_t uid = entry_uid(e.block(2, b));
-  if (!err && (uid < kFirstId || uid > kLastId)) err = 22;
+  if (!err && (uid < kFirstId || uid > kLastId)) err = KEL_EINVAL;
   return err;
 }
 
@@ -89,19 +90,19 @@ int read_aeds(Merge& g, mdcudfsr_cache_node* n, const uint8_t* first, uint32_t c
   for (uint32_t i = 0; i < count && d->extents.last && EXTENT_FLAGS(d->extents.last->extent.len) == 3; ++i) {
     if (!d->aed_info && !(d->aed_info = mdcudfsr_aed_info_alloc())) {
       CACHE_LOG(ERR, "%s\n", "child_node->udf_data->aed_info");
-      return 12;
+      return KEL_ENOMEM;
     }
     mdcudfsr_aed_info* grown = mdcudfsr_aed_info_add(d->aed_info, d->extents.last->extent.loc.lb_num);
     if (!grown) {
       CACHE_LOG(ERR, "%s\n", "mdcudfsraip");
-      return 12;
+      return KEL_ENOMEM;
     }
     d->aed_info = grown;
     uint32_t type2 = 0;
     const int err = mdcudfsr_read_allocation_extent_descriptor_for_salvage(
         first + uint64_t{i} * g.b, g.b, g.m->logical_sector_size, 0, d->efe.icbtag.flags & 7, &d->extents, &type2);
     if (type2) CACHE_LOG(INFO, "EFE contains type2 extent(s) - ignored for disk recovery\n");
-    if (err && err != 30) {
+    if (err && err != KEL_EROFS) {
       CACHE_LOGK(ERR, "err=%d\n", err);
       return err;
     }
@@ -126,13 +127,13 @@ int merge_stream(Merge& g, mdcudfsr_cache_node* parent, mdcudfsr_cache_node* fil
   mdcudfsr_read_extended_file_entry_for_salvage(e.block(s, b), b, 0, &sd, nullptr, nullptr, 1);
   if ((sd.icbtag.flags & 7) != UDF_AD_IN_ICB || uint64_t{216} + sd.l_ea + sd.l_ad > b) {
     CACHE_LOG(ERR, "streamDir not inner FID err:%d\n", 22);
-    return 22;
+    return KEL_EINVAL;
   }
   const uint8_t* data = e.block(s, b) + 216 + sd.l_ea;
   for (uint32_t p = 0; p + sizeof(fileid_desc) <= sd.l_ad;) {
     const uint8_t* f = data + p;
     const uint32_t len = (38u + (f[36] | f[37] << 8) + f[19] + 3) & ~3u;
-    if (p + len > sd.l_ad) return 22;
+    if (p + len > sd.l_ad) return KEL_EINVAL;
     p += len;
     if (f[18] & 0x0C) continue;
     fileid_desc host{};
@@ -145,14 +146,14 @@ int merge_stream(Merge& g, mdcudfsr_cache_node* parent, mdcudfsr_cache_node* fil
     uint64_t raw_len = 0;
     int err = mdcudfsr_cache_get_udf_filename_ex(reinterpret_cast<const fileid_desc*>(fid.data()), &stream, &raw,
                                                  &raw_len);
-    if (err && err != 30) return err;
+    if (err && err != KEL_EROFS) return err;
     cache_free(raw, f[19] ? f[19] : 1);
     char pname[1024];
     std::snprintf(pname, sizeof pname, "%s#%s", name_of(file), stream ? stream : "");
     cache_free(stream, MDCUDFSR_VFS_NAME_SIZE);
     CACHE_LOG(INFO, "parity name:%s\n", pname);
     mdcudfsr_cache_node* pn = mdcudfsr_cache_alloc_node(g.m, parent, pname, 0, 0, 0, MDCUDFSR_NODE_UDF);
-    if (!pn) return 12;
+    if (!pn) return KEL_ENOMEM;
     pn->stream_owner = file;
     file->parity_node = pn;
     const uint8_t* sf = e.block(s + 1, b);
@@ -165,7 +166,7 @@ int merge_stream(Merge& g, mdcudfsr_cache_node* parent, mdcudfsr_cache_node* fil
       file->parity_node = nullptr;
       pn->stream_owner = nullptr;
       mdcudfsr_cache_free_node(pn);
-      return err == 12 ? 12 : 0;
+      return err == KEL_ENOMEM ? KEL_ENOMEM : 0;
     }
     mdcudfsr_mdcfsctrl_set_file_visibility(pn, 0);
     pn->file_flags |= MDCUDFSR_FILE_FLAG_HIDDEN;
@@ -174,7 +175,7 @@ int merge_stream(Merge& g, mdcudfsr_cache_node* parent, mdcudfsr_cache_node* fil
       pn->stream_owner = nullptr;
       mdcudfsr_cache_free_node(pn);
       CACHE_LOG(ERR, "File name is duplicated in a direcotry.\n");
-      return 22;
+      return KEL_EINVAL;
     }
     CACHE_LOG(INFO, "parity cache node success:%s\n", pname);
     return 0;
@@ -197,7 +198,7 @@ int link_file(Merge& g, mdcudfsr_cache_node* parent, const Entry& e, const filei
     if (!(n->udf_data->fid_imp_use.imp_use = static_cast<uint8_t*>(cache_alloc(fid.l_iu)))) {
       CACHE_LOGK(ERR, "failed to allocate fid_imp_use.imp_use.l_iu=%d\n", fid.l_iu);
       mdcudfsr_cache_free_node(n);
-      return 12;
+      return KEL_ENOMEM;
     }
     n->udf_data->fid_imp_use.l_iu = fid.l_iu;
     std::memcpy(n->udf_data->fid_imp_use.imp_use, iu, fid.l_iu);
@@ -213,7 +214,7 @@ int link_file(Merge& g, mdcudfsr_cache_node* parent, const Entry& e, const filei
   if (mdcudfsr_cache_add_child(parent, n, 1, 1) != 0) {
     mdcudfsr_cache_free_node(n);
     CACHE_LOG(ERR, "File name is duplicated in a direcotry.\n");
-    return 22;
+    return KEL_EINVAL;
   }
   if (const int lerr = mdcudfsr_insert_list_by_unique_id(parent, n)) CACHE_LOG(ERR, "filed insert unique id list err:%d\n", lerr);
   n->uid_key = mdcudfsr_node_unique_id(n);
@@ -244,7 +245,7 @@ int merge_entry(Merge& g, uint32_t index, const Entry& e, uint8_t* header) {
   uint8_t* raw = nullptr;
   uint64_t raw_len = 0;
   err = mdcudfsr_cache_get_udf_filename_ex(reinterpret_cast<const fileid_desc*>(fid.data()), &name, &raw, &raw_len);
-  if (err && err != 30) {
+  if (err && err != KEL_EROFS) {
     CACHE_LOGK(ERR, "err=%d\n", err);
     return err;
   }
@@ -323,26 +324,26 @@ int open_and_read(Merge& g, int32_t* handle, mdcudfsr_efe_cache_header* h) {
     *handle = -1;
     return 0;
   }
-  if (got < kHeader || h->length < kHeader || h->length > 0x40000000u) return 22;
+  if (got < kHeader || h->length < kHeader || h->length > 0x40000000u) return KEL_EINVAL;
   const uint32_t data_len = h->length - kHeader;
   g.data.assign(data_len, 0);
   g.list_size = data_len + static_cast<uint32_t>(sizeof(mdcudfsr_salvage_list_header));
   g.list = static_cast<uint8_t*>(cache_alloc(g.list_size));
   if (!g.list) {
     CACHE_LOG(ERR, "failed to allocate memory for salvage_file_info buffer\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   std::memset(g.list, 0, g.list_size);
   if (data_len) {
     err = mdcudfsr_metacache_file_read(g.m, *handle, kHeader, data_len, g.data.data(), &got, &cache_err);
     if (err || cache_err || got != data_len) {
       CACHE_LOG(ERR, "Read EFE Cache. err = %d cache_err = %d\n", err, cache_err);
-      return err ? err : 22;
+      return err ? err : KEL_EINVAL;
     }
   }
   if (mdcudfsr_crc32(g.data.data(), data_len) != h->crc) {
     CACHE_LOG(ERR, "crc32 is invalid\n");
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -364,7 +365,7 @@ int mdcudfsr_cache_init_node_for_salvage(mdcudfsr_mount* m, mdcudfsr_cache_node*
   uint32_t type2 = 0;
   const int err =
       mdcudfsr_read_extended_file_entry_for_salvage(entry, m->logical_sector_size, 0, &d->efe, &d->extents, &type2, 0);
-  if (err && err != 30) {
+  if (err && err != KEL_EROFS) {
     CACHE_LOG(ERR, "node cache init error\n");
     return err;
   }
@@ -386,7 +387,7 @@ int mdcudfsr_cache_init_node_for_salvage(mdcudfsr_mount* m, mdcudfsr_cache_node*
 }
 
 int mdcudfsr_unreferenced_file_determination(mdcudfsr_mount* m, vfs_context_t ctx) {
-  if (!m || !m->root_node || !m->logical_block_size) return 22;
+  if (!m || !m->root_node || !m->logical_block_size) return KEL_EINVAL;
   Merge g{.m = m, .ctx = ctx, .b = m->logical_block_size};
   int32_t handle = -1;
   mdcudfsr_efe_cache_header h{};
@@ -397,7 +398,7 @@ int mdcudfsr_unreferenced_file_determination(mdcudfsr_mount* m, vfs_context_t ct
     auto* list = static_cast<uint8_t*>(cache_alloc(g.length));
     if (!list) {
       CACHE_LOG(ERR, "failed to allocate memory for salvage_file_info buffer\n");
-      err = 12;
+      err = KEL_ENOMEM;
     } else {
       std::memcpy(list, g.list, g.length);
       mdcudfsr_free_salvage_list(m);

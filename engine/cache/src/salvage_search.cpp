@@ -5,6 +5,7 @@
 #include "cache_internal.h"
 #include "kelcache/cache_salvage.h"
 
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_disc_change.h"
 #include "udf/udf_names.h"
 #include "udf/udf_neighbour_calls.h"
@@ -143,27 +144,27 @@ int take_candidate(mdcudfsr_mount* m, uint64_t size, uint32_t fe_block, vfs_cont
   const uint32_t b = m->logical_block_size;
   c.efe.assign(b, 0);
   int err = mdcudfsr_cache_read_efe_and_aed_for_salvage(m, size, c.efe.data(), &c.list, fe_block, ctx, source);
-  if (err && err != 30) {
+  if (err && err != KEL_EROFS) {
     CACHE_LOG(ERR, "err=%d\n", err);
     return err;
   }
   mdcudfsr_read_extended_file_entry_for_salvage(c.efe.data(), m->logical_sector_size, 0, &c.e, nullptr, nullptr, 0);
   if (c.e.icbtag.file_type != UDF_FILE_TYPE_249) {
     CACHE_LOG(WARN, "file type is not 249. type=%d\n", c.e.icbtag.file_type);
-    return 9;
+    return KEL_EBADF;
   }
-  if (c.e.unique_id <= m->max_unique_id) return 9;
+  if (c.e.unique_id <= m->max_unique_id) return KEL_EBADF;
   const uint64_t ads = mdcudfsr_extent_list_get_selected_length(&c.list, 0);
   if (ads != c.e.inf_len) {
     CACHE_LOG(ERR, "ad_size NG. efe:%d ad:%d \n", static_cast<int>(c.e.inf_len), static_cast<int>(ads));
-    return 9;
+    return KEL_EBADF;
   }
   if (!c.e.stream_directory_icb.len) return 0;
   c.sd.assign(b, 0);
   c.sf.assign(b, 0);
   err = mdcudfsr_cache_analize_stream_directory_for_salvage(m, size, c.sd.data(), c.sf.data(), &c.sf_list,
                                                             c.e.stream_directory_icb.loc.lb_num, ctx, source);
-  if (err && err != 30) {
+  if (err && err != KEL_EROFS) {
     CACHE_LOG(ERR, "err=%d\n", err);
     return err;
   }
@@ -172,7 +173,7 @@ int take_candidate(mdcudfsr_mount* m, uint64_t size, uint32_t fe_block, vfs_cont
   if (sd.unique_id != c.e.unique_id) {
     CACHE_LOG(ERR, "unique_id NG streamDir_uniqueID(%d), efe_uniqueID(%d) \n", static_cast<int>(sd.unique_id),
               static_cast<int>(c.e.unique_id));
-    return 9;
+    return KEL_EBADF;
   }
   c.stream = true;
   return 0;
@@ -193,7 +194,7 @@ int read_h(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t* h) {
   const uint32_t b = m->logical_block_size;
   if (!cluster || offset > kWindow - b) {
     CACHE_LOG(WARN, "Failed to read EFE.\n");
-    return 9;
+    return KEL_EBADF;
   }
   const uint8_t* blk = cluster + offset;
   const int bad = mdcudfsr_check_udf_tag_and_checksum(m, blk, 266, b);
@@ -235,7 +236,7 @@ int search(mdcudfsr_mount* m, vfs_context_t ctx, uint32_t uid, uint32_t* s, uint
   }
   CACHE_LOG(INFO, "Failed search FID\n");
   CACHE_LOG(ERR, "err=%d\n", 22);
-  return 22;
+  return KEL_EINVAL;
 }
 
 uint32_t zone_address(const mdcudfsr_mount* m) {
@@ -251,7 +252,7 @@ int build_list(mdcudfsr_mount* m, const Candidate& c, uint32_t fe_block, uint32_
   auto* list = static_cast<uint8_t*>(cache_alloc(length));
   if (!list) {
     CACHE_LOG(ERR, "failed to allocate memory for salvage_file_info buffer\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   std::memset(list, 0, length);
   const mdcudfsr_salvage_list_header h{1, length};
@@ -289,14 +290,14 @@ void mdcudfsr_free_salvage_list(mdcudfsr_mount* m) {
 
 int mdcudfsr_unreferenced_file_search(mdcudfsr_mount* m, uint64_t metadata_size, uint32_t fe_block,
                                       vfs_context_t ctx, int source) {
-  if (!m || !m->logical_block_size || m->logical_block_size > kWindow || !m->logical_sector_size) return 22;
+  if (!m || !m->logical_block_size || m->logical_block_size > kWindow || !m->logical_sector_size) return KEL_EINVAL;
   Candidate c;
   int err = take_candidate(m, metadata_size, fe_block, ctx, source, c);
   if (err) return err;
   uint32_t e = end_sector(m, c.list.last);
   if (c.e.inf_len == 0 && (e = start_without_data(m)) == 0) {
     CACHE_LOG(WARN, "file is not exist.\n");
-    return 22;
+    return KEL_EINVAL;
   }
   // The first window: past the candidate's data (e), its stream's data (es)
   // and 32 sectors past the lower bound h; the last: below u.

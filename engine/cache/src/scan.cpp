@@ -4,6 +4,7 @@
 // for its parity stream.
 #include "cache_internal.h"
 #include "cache_neighbours.h"
+#include "kelhost/kern_errno.h"
 #include "scan_internal.h"
 
 #include "udf/udf_mount.h"
@@ -46,7 +47,7 @@ int make_child(Scan& s, mdcudfsr_cache_node* dir, const fileid_desc* f, int* has
   uint8_t* raw = nullptr;
   uint64_t raw_len = 0;
   int err = mdcudfsr_cache_get_udf_filename(f, &dir->name_root, &name, &raw, &raw_len);
-  if (err == 30) s.ro = true;
+  if (err == KEL_EROFS) s.ro = true;
   else if (err) {
     CACHE_LOGK(ERR, "err=%d\n", err);
     return err;
@@ -63,7 +64,7 @@ int make_child(Scan& s, mdcudfsr_cache_node* dir, const fileid_desc* f, int* has
   cache_free(name, MDCUDFSR_VFS_NAME_SIZE);
   if (!n) {
     cache_free(raw, f->l_fi ? f->l_fi : 1);
-    return 12;
+    return KEL_ENOMEM;
   }
   mdcudfsr_udf_data* d = n->udf_data;
   d->udf_name = raw;
@@ -75,16 +76,16 @@ int make_child(Scan& s, mdcudfsr_cache_node* dir, const fileid_desc* f, int* has
       CACHE_LOGK(ERR, "failed to allocate fid_imp_use.imp_use.l_iu=%d\n", f->l_iu);
       d->fid_imp_use.l_iu = 0;
       mdcudfsr_cache_free_node(n);
-      return 12;
+      return KEL_ENOMEM;
     }
     std::memcpy(d->fid_imp_use.imp_use, reinterpret_cast<const uint8_t*>(f) + sizeof(fileid_desc), f->l_iu);
   }
   err = mdcudfsr_cache_init_node(s.m, s.size, n, f->icb.loc.lb_num, s.ctx, has_stream, s.alt);
-  if (err == 9) {
+  if (err == KEL_EBADF) {
     mdcudfsr_cache_free_node(n);
     return 0;
   }
-  if (err == 30) {
+  if (err == KEL_EROFS) {
     CACHE_LOG(INFO, "be read only with status=%d\n", err);
     s.ro = true;
   } else if (err) {
@@ -128,7 +129,7 @@ void take_discs(mdcudfsr_mount* m, mdcudfsr_cache_node* n) {
 // The child into its directory's indexes. 0, or the stopping error.
 int index_child(Scan& s, mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n) {
   const int err = mdcudfsr_cache_add_child(dir, n, 1, 1);
-  if (err == 17 && s.ro) {
+  if (err == KEL_EEXIST && s.ro) {
     // A duplicate kept under the read-only flag stays out of the indexes.
     mdcudfsr_cache_free_node(n);
     return 0;
@@ -137,7 +138,7 @@ int index_child(Scan& s, mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n) {
     mdcudfsr_cache_free_node(n);
     CACHE_LOG(ERR, "File name is duplicated in a direcotry.\n");
     mdcudfsr_set_mntinfo_state(s.m, 2, 0x80000030, 0x80000);
-    return 22;
+    return KEL_EINVAL;
   }
   const int lerr = mdcudfsr_insert_list_by_unique_id(dir, n);
   if (lerr) CACHE_LOG(ERR, "filed insert unique id list err:%d\n", lerr);
@@ -168,7 +169,7 @@ int take_stream(Scan& s, mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n) {
   if (!same) {
     CACHE_LOG(ERR, "Parity stream_name NG\n");
     mdcudfsr_set_mntinfo_state(s.m, 2, 0x80000020, 0x80000);
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_cache_node* p = parity;
   err = mdcudfsr_cache_parity_info_creating_from_parity(s.m, dir, &p, &n->parity_info, 1);
@@ -183,7 +184,7 @@ int take_fid(Scan& s, mdcudfsr_cache_node* dir, uint32_t* links) {
   if (f->file_char & 0x10) {
     CACHE_LOG(ERR, "[%s]fidp->file_char indicates Stream metadata, mount RO\n", name_of(dir));
     set_invalid(s.m);
-    return 22;
+    return KEL_EINVAL;
   }
   if (f->file_char & 0x0C) return 0;
   const uint8_t cid = f->l_fi ? s.fid[sizeof(fileid_desc) + f->l_iu] : 0;
@@ -195,7 +196,7 @@ int take_fid(Scan& s, mdcudfsr_cache_node* dir, uint32_t* links) {
   }
   if (cid != 8 && cid != 16) {
     set_invalid(s.m);
-    return 22;
+    return KEL_EINVAL;
   }
   int has_stream = 0;
   mdcudfsr_cache_node* n = nullptr;
@@ -239,13 +240,13 @@ int scan_dir(Scan& s, mdcudfsr_cache_node* dir) {
   while (off < inf_len) {
     if (off > s.size) {
       CACHE_LOGK(ERR, "%s\n", "(dir_offset<=size)");
-      err = 22;
+      err = KEL_EINVAL;
       break;
     }
     std::memset(s.fid, 0, MDCUDFSR_FID_BUF_SIZE);
     err = mdcudfsr_cache_get_fid(s.m, s.size, dir, off, s.fid, s.alt);
     const auto* f = reinterpret_cast<const fileid_desc*>(s.fid);
-    if (err == 9) err = 0;
+    if (err == KEL_EBADF) err = 0;
     else if (!err) err = take_fid(s, dir, &links);
     if (err) break;
     CACHE_TRACE(3, 3, "[%s](tid=%08x) %s:%d dir_offset=0x%08x l_fi=0x%08x desc=0x%08x rdup=0x%08x\n",
@@ -272,11 +273,11 @@ int mdcudfsr_cache_init_udf_node(mdcudfsr_mount* m, uint64_t metadata_size, mdcu
   mdcudfsr_scan_runs runs(m);
   if (mdcudfsr_dirstack_init(&s.stack)) {
     CACHE_LOG(ERR, "drstack init error\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   int has_stream = 0;
   int err = mdcudfsr_cache_init_node(m, metadata_size, root, efe_loc, ctx, &has_stream, alt);
-  if (err == 30) {
+  if (err == KEL_EROFS) {
     s.ro = true;
     err = 0;
   } else if (err) {
@@ -287,7 +288,7 @@ int mdcudfsr_cache_init_udf_node(mdcudfsr_mount* m, uint64_t metadata_size, mdcu
     s.fid = static_cast<uint8_t*>(cache_alloc(MDCUDFSR_FID_BUF_SIZE));
     if (!s.fid) {
       CACHE_LOGK(ERR, "%s\n", "fidp");
-      err = 12;
+      err = KEL_ENOMEM;
     }
   }
   if (!err && !(m->mount_ext_flags & MDCUDFSR_MNT_EXT_NO_SCAN)) {
@@ -304,7 +305,7 @@ int mdcudfsr_cache_init_udf_node(mdcudfsr_mount* m, uint64_t metadata_size, mdcu
   CACHE_LOG(INFO, "err=%d read_only=%d (name=%s objid=%llu efe->unique-id=0x%llx)", err, s.ro ? 1 : 0, name_of(root),
             static_cast<unsigned long long>(root->objid),
             static_cast<unsigned long long>(mdcudfsr_node_unique_id(root)));
-  return err ? err : s.ro ? 30 : 0;
+  return err ? err : s.ro ? KEL_EROFS : 0;
 }
 
 uint32_t mdcudfsr_cache_get_dir_depth(mdcudfsr_cache_node* node) {

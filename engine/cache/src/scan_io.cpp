@@ -2,6 +2,7 @@
 // content (in extents or inside its entry), file identifier descriptors,
 // and the checkEFE bitmap the readers clear.
 #include "cache_internal.h"
+#include "kelhost/kern_errno.h"
 #include "scan_internal.h"
 
 #include "kelagent/metacache.h"
@@ -32,7 +33,7 @@ int scan_read(mdcudfsr_mount* m, int alt, uint64_t offset, uint32_t len, void* d
   if (m->scan_runs && len <= mdcudfsr_scan_runs::kLongest) return m->scan_runs->read(alt, at, len, dst, cache_err);
   uint32_t got = 0;
   int err = read_copy(m, alt, at, len, dst, &got, cache_err);
-  if (!err && !*cache_err && got < len) err = 5;  // a short copy is no copy
+  if (!err && !*cache_err && got < len) err = KEL_EIO;  // a short copy is no copy
   return err;
 }
 
@@ -129,7 +130,7 @@ int mdcudfsr_scan_runs::read(int alt, uint64_t at, uint32_t len, void* dst, uint
     r->asked = size;
     r->used = 0;
     r->alt = alt;
-    if (got < need) return 5;  // a short copy is no copy
+    if (got < need) return KEL_EIO;  // a short copy is no copy
     if (continues && got == size) {
       // The run after this one, as the next continuing read would ask for it.
       const uint32_t next = std::min(2 * size, kLongest);
@@ -164,7 +165,7 @@ int mdcudfsr_cache_read_file_mem_in_icb(mdcudfsr_mount* m, mdcudfsr_udf_data* d,
   if (err || cache_err) {
     CACHE_LOG(ERR, "Read FID data failed from Fs Local Cache. err = %d cache_err = %d\n", err, cache_err);
     *len = 0;
-    return 22;
+    return KEL_EINVAL;
   }
   *len = n;
   return 0;
@@ -183,7 +184,7 @@ int mdcudfsr_cache_read_file_mem(uint64_t metadata_size, mdcudfsr_cache_node* no
   uint8_t* block = static_cast<uint8_t*>(cache_alloc(bs));
   if (!block) {
     CACHE_LOG(ERR, "failed to allocate memory for FID buffer\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   int err = 0;
   uint64_t done = 0;
@@ -197,14 +198,14 @@ int mdcudfsr_cache_read_file_mem(uint64_t metadata_size, mdcudfsr_cache_node* no
     if (metadata_size < uint64_t(lbn) * bs + in_block + piece) {
       CACHE_LOGK(ERR, "Read File location over Metadata buffer. LBN=%d, BP=%d, buf_off = %d, len=%d, metadata size=%d\n",
                  lbn, in_block, static_cast<int>(done), piece, static_cast<int>(metadata_size));
-      err = 22;
+      err = KEL_EINVAL;
       break;
     }
     uint32_t cache_err = 0;
     const int rerr = scan_read(m, alt, uint64_t(lbn) * bs + in_block, piece, block, &cache_err);
     if (rerr || cache_err) {
       CACHE_LOG(ERR, "Read FID data failed from Fs Local Cache. err = %d cache_err = %d\n", rerr, cache_err);
-      err = 22;
+      err = KEL_EINVAL;
       break;
     }
     check_efe_clear(m, lbn, 1);
@@ -223,21 +224,21 @@ int mdcudfsr_cache_get_fid(mdcudfsr_mount* m, uint64_t metadata_size, mdcudfsr_c
   if (err || len < sizeof(fileid_desc)) {
     CACHE_LOG(WARN, "Failed to mdcudfsr_cache_read_file_mem. read_size=%d err=%d\n", len, err);
     set_damaged(m, nullptr);
-    return 9;
+    return KEL_EBADF;
   }
   fileid_desc head;
   std::memcpy(&head, fid_buf, sizeof head);
   if (head.tag.id != 257) {
     CACHE_LOG(WARN, "Tag id(%d) is not FID.\n", head.tag.id);
     set_damaged(m, nullptr);
-    return 9;
+    return KEL_EBADF;
   }
   if (head.l_iu) CACHE_LOG(INFO, "FID Length of Implementation(%d) is invalid.\n", head.l_iu);
   const uint32_t size = (sizeof(fileid_desc) + head.l_iu + head.l_fi + 3u) & ~3u;
   if (size > MDCUDFSR_FID_BUF_SIZE) {
     CACHE_LOG(ERR, "FID size is too big. l_fi=%d l_iu=%d\n", head.l_fi, head.l_iu);
     set_invalid(m);
-    return 22;
+    return KEL_EINVAL;
   }
   uint32_t rest = size - sizeof(fileid_desc);
   err = mdcudfsr_cache_read_file_mem(metadata_size, dir, offset + sizeof(fileid_desc), fid_buf + sizeof(fileid_desc),
@@ -245,12 +246,12 @@ int mdcudfsr_cache_get_fid(mdcudfsr_mount* m, uint64_t metadata_size, mdcudfsr_c
   if (err || rest < size - sizeof(fileid_desc)) {
     CACHE_LOG(ERR, "Failed to read remain part of FID with status %d\n", err ? err : 5);
     set_invalid(m);
-    return 22;
+    return KEL_EINVAL;
   }
   if (!mdcudfsr_check_udf_tag_crc(fid_buf, size) || !mdcudfsr_check_udf_tag_checksum(fid_buf)) {
     CACHE_LOG(WARN, "FID CRC is invalid.\n");
     set_damaged(m, nullptr);
-    return 9;
+    return KEL_EBADF;
   }
   mdcudfsr_swap_le2host_fileid_desc(reinterpret_cast<fileid_desc*>(fid_buf));
   return 0;

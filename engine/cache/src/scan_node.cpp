@@ -2,6 +2,7 @@
 // entry's checks, permissions, ids, the chain of allocation extent
 // descriptors, the length check, hash attributes and link target.
 #include "cache_internal.h"
+#include "kelhost/kern_errno.h"
 #include "scan_internal.h"
 
 #include "udf/udf_efe.h"
@@ -49,16 +50,16 @@ int check_icb(mdcudfsr_mount* m, mdcudfsr_cache_node* n, vfs_context_t ctx, bool
     CACHE_LOG(ERR, "ICB Tag File Type(%d) is not Suported.\n", type);
     if (!known) {
       set_invalid(m);
-      return 22;
+      return KEL_EINVAL;
     }
     set_status_direct(m, 0x80000100);
-    if (type == 6 || type == 7) return 9;
+    if (type == 6 || type == 7) return KEL_EBADF;
     if (type == 8) *ro = true;
   }
   if (e.icbtag.strat_type != 4) {
     CACHE_LOG(ERR, "ICB Tag Strategy Type(%d) is not valid.\n", e.icbtag.strat_type);
     set_invalid(m);
-    return 22;
+    return KEL_EINVAL;
   }
   CACHE_LOG(INFO, "file_char=%d, file_type=%d, flags=%d\n", n->file_char, type, e.icbtag.flags);
   const uint16_t flags = e.icbtag.flags;
@@ -69,12 +70,12 @@ int check_icb(mdcudfsr_mount* m, mdcudfsr_cache_node* n, vfs_context_t ctx, bool
     set_wrprot(m, ctx);
     m->mntinfo.MountStatus = MNTINFO_ENTRY_DAMAGED;
     n->udf_data->ad_writable = 0;
-    return 9;
+    return KEL_EBADF;
   }
   if (ad == 2 || (flags & 0xC000)) {
     CACHE_LOG(ERR, "[%s]icbtag->flags is unexpected value.%d\n", name_of(n), flags);
     set_invalid(m);
-    return 22;
+    return KEL_EINVAL;
   }
   if (flags & 0x3D8) {
     CACHE_LOG(ERR, "[%s]icbtag->flags is unexpected value.%d\n", name_of(n), flags);
@@ -83,12 +84,12 @@ int check_icb(mdcudfsr_mount* m, mdcudfsr_cache_node* n, vfs_context_t ctx, bool
   if (flags & 0x1800) {
     CACHE_LOG(ERR, "[%s]icbtag->flags is unexpected value.%d\n", name_of(n), flags);
     set_status_direct(m, 0x80000100);
-    return 9;
+    return KEL_EBADF;
   }
   if (e.l_ad > m->logical_block_size) {
     CACHE_LOG(ERR, "[%s]mdcudfsrcnp->udf_data->efe.l_ad is unexpected value.%d\n", name_of(n), e.l_ad);
     set_status_direct(m, MNTINFO_ENTRY_DAMAGED);
-    return 9;
+    return KEL_EBADF;
   }
   return 0;
 }
@@ -218,7 +219,7 @@ int take_link_target(mdcudfsr_cache_node* n, const uint8_t* block, uint32_t bs) 
   char* own = copy_name(n->symlink_target, std::strlen(n->symlink_target));
   std::free(n->symlink_target);
   n->symlink_target = own;
-  return own ? 0 : 12;
+  return own ? 0 : KEL_ENOMEM;
 }
 
 }  // namespace
@@ -250,24 +251,24 @@ int mdcudfsr_cache_read_all_allocation_extent_descriptors(mdcudfsr_mount* m, mdc
     if (block_beyond(m, metadata_size, lbn)) {
       CACHE_LOGK(ERR, "AED location over metadata buff range. AED_LBN = %d, offset=%d, size=%d\n", lbn,
                  static_cast<int>(uint64_t(lbn) * bs), static_cast<int>(metadata_size));
-      err = 22;
+      err = KEL_EINVAL;
       break;
     }
     if (!d->aed_info && !(d->aed_info = mdcudfsr_aed_info_alloc())) {
       CACHE_LOGK(ERR, "%s\n", "mdcudfsrcnp->udf_data->aed_info");
-      err = 12;
+      err = KEL_ENOMEM;
       break;
     }
     mdcudfsr_aed_info* grown = mdcudfsr_aed_info_add(d->aed_info, lbn);
     if (!grown) {
       CACHE_LOGK(ERR, "%s\n", "mdcudfsraip");
-      err = 12;
+      err = KEL_ENOMEM;
       break;
     }
     d->aed_info = grown;
     if (!block && !(block = static_cast<uint8_t*>(cache_alloc(bs)))) {
       CACHE_LOGK(ERR, "failed to allocate memory for AED buffer\n");
-      err = 12;
+      err = KEL_ENOMEM;
       break;
     }
     uint32_t cache_err = 0;
@@ -283,14 +284,14 @@ int mdcudfsr_cache_read_all_allocation_extent_descriptors(mdcudfsr_mount* m, mdc
     const int perr = mdcudfsr_read_allocation_extent_descriptor(m, block, bs, bs, 0, d->efe.icbtag.flags & 7, list,
                                                                 &not_alloc);
     if (not_alloc) CACHE_LOG(INFO, "EFE contains type2 extent(s) - ignored for disk recovery\n");
-    if (perr == 30) ro = true;
+    if (perr == KEL_EROFS) ro = true;
     else if (perr) {
       CACHE_LOGK(ERR, "err=%d\n", perr);
       err = perr;
     }
   }
   cache_free(block, bs);
-  return err ? err : ro ? 30 : 0;
+  return err ? err : ro ? KEL_EROFS : 0;
 }
 
 int mdcudfsr_cache_init_node(mdcudfsr_mount* m, uint64_t metadata_size, mdcudfsr_cache_node* n, uint32_t efe_loc,
@@ -300,19 +301,19 @@ int mdcudfsr_cache_init_node(mdcudfsr_mount* m, uint64_t metadata_size, mdcudfsr
   if (block_beyond(m, metadata_size, efe_loc)) {
     CACHE_LOGK(ERR, "FE location over metadata buff range. FE_LBN = %d, offset=%d, size=%d\n", efe_loc,
                static_cast<int>(uint64_t(efe_loc) * bs), static_cast<int>(metadata_size));
-    return 22;
+    return KEL_EINVAL;
   }
   uint8_t* block = static_cast<uint8_t*>(cache_alloc(bs));
   if (!block) {
     CACHE_LOG(ERR, "failed to allocate memory for EFE buffer\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   uint32_t cache_err = 0;
   int err = scan_read(m, alt, uint64_t(efe_loc) * bs, bs, block, &cache_err);
   if (err || cache_err) {
     CACHE_LOG(ERR, "Read EFE data failed from Fs Local Cache. err = %d cache_err = %d\n", err, cache_err);
     cache_free(block, bs);
-    return 9;
+    return KEL_EBADF;
   }
   check_efe_clear(m, efe_loc, 1);
   bool ro = false;
@@ -320,7 +321,7 @@ int mdcudfsr_cache_init_node(mdcudfsr_mount* m, uint64_t metadata_size, mdcudfsr
   uint32_t not_alloc = 0;
   err = mdcudfsr_read_extended_file_entry(m, block, bs, 0, &d->efe, &d->extents, &not_alloc, 0);
   if (not_alloc) CACHE_LOG(INFO, "EFE contains type2 extent(s) - ignored for disk recovery\n");
-  if (err == 30) {
+  if (err == KEL_EROFS) {
     CACHE_LOG(INFO, "be read only with status=%d\n", err);
     ro = true;
     err = 0;
@@ -329,7 +330,7 @@ int mdcudfsr_cache_init_node(mdcudfsr_mount* m, uint64_t metadata_size, mdcudfsr
   if (!err) {
     take_ids(m, n);
     const int aerr = mdcudfsr_cache_read_all_allocation_extent_descriptors(m, d, metadata_size, ctx, alt);
-    if (aerr == 30) d->ad_writable = 0;
+    if (aerr == KEL_EROFS) d->ad_writable = 0;
     else err = aerr;
   }
   if (!err) {
@@ -341,5 +342,5 @@ int mdcudfsr_cache_init_node(mdcudfsr_mount* m, uint64_t metadata_size, mdcudfsr
   if (!err && d->efe.icbtag.file_type == UDF_FILE_TYPE_SYMLINK) err = take_link_target(n, block, bs);
   if (err) CACHE_LOGK(ERR, "err=%d\n", err);
   cache_free(block, bs);
-  return err ? err : ro ? 30 : 0;
+  return err ? err : ro ? KEL_EROFS : 0;
 }

@@ -2,6 +2,7 @@
 // hidden node linked with the file; and the parity-overlap check.
 #include "cache_internal.h"
 #include "cache_neighbours.h"
+#include "kelhost/kern_errno.h"
 #include "scan_internal.h"
 
 #include "udf/udf_efe.h"
@@ -29,18 +30,18 @@ int read_stream_entry(mdcudfsr_mount* m, uint64_t size, uint32_t std_loc, int al
   if (size < uint64_t(std_loc) * bs + m->logical_sector_size) {
     CACHE_LOGK(ERR, "FE location over metadata buff range. FE_LBN = %d, offset=%d, size=%d\n", std_loc,
                static_cast<int>(uint64_t(std_loc) * bs), static_cast<int>(size));
-    return 22;
+    return KEL_EINVAL;
   }
   uint32_t cache_err = 0;
   int err = scan_read(m, alt, uint64_t(std_loc) * bs, bs, block, &cache_err);
   if (err || cache_err) {
     CACHE_LOG(ERR, "Read Stream Directory EFE data failed from Fs Local Cache. err = %d cache_err = %d\n", err,
               cache_err);
-    return err ? err : 9;
+    return err ? err : KEL_EBADF;
   }
   check_efe_clear(m, std_loc, 1);
   err = mdcudfsr_read_extended_file_entry(m, block, bs, 0, efe, nullptr, nullptr, 0);
-  if (err && err != 30) {
+  if (err && err != KEL_EROFS) {
     CACHE_LOG(ERR, "mdcudfsr_read_extended_file_entry err. err:%d offset:%d\n", err, std_loc);
     return err;
   }
@@ -58,7 +59,7 @@ int area_in_entry(mdcudfsr_mount* m, const extended_file_entry& efe, uint8_t* bl
   const uint32_t start = sizeof(extended_file_entry) + efe.l_ea;
   if (start > bs || efe.l_ad > bs - start) {
     set_damaged(m, nullptr);
-    return 22;
+    return KEL_EINVAL;
   }
   std::memmove(block, block + start, efe.l_ad);
   a->bytes = block;
@@ -81,12 +82,12 @@ int area_in_extent(mdcudfsr_mount* m, uint64_t size, int alt, const extended_fil
   if (len == 0 || sizeof(extended_file_entry) + efe.l_ea + 8 > bs || size < (uint64_t(pos) + blocks) * bs) {
     CACHE_LOG(ERR, "Stream Directory extent out of range. lbn=%u len=%u\n", pos, len);
     set_damaged(m, nullptr);
-    return 22;
+    return KEL_EINVAL;
   }
   a->alloc = static_cast<uint32_t>(blocks * bs);
   if (!(a->bytes = static_cast<uint8_t*>(cache_alloc(a->alloc)))) {
     CACHE_LOG(ERR, "failed to allocate memory for Stream Directory FID buffer\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   a->len = len;
   uint32_t cache_err = 0;
@@ -94,7 +95,7 @@ int area_in_extent(mdcudfsr_mount* m, uint64_t size, int alt, const extended_fil
   if (err || cache_err) {
     CACHE_LOG(ERR, "Read Stream Directory FID data failed from Fs Local Cache. err = %d cache_err = %d\n", err,
               cache_err);
-    return err ? err : 9;
+    return err ? err : KEL_EBADF;
   }
   check_efe_clear(m, pos, static_cast<uint32_t>(blocks));
   return 0;
@@ -106,7 +107,7 @@ int read_area(mdcudfsr_mount* m, uint64_t size, uint32_t std_loc, int alt, exten
   uint8_t* block = static_cast<uint8_t*>(cache_alloc(bs));
   if (!block) {
     CACHE_LOG(ERR, "failed to allocate memory for Stream Directory EFE buffer\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   int err = read_stream_entry(m, size, std_loc, alt, efe, block);
   const uint16_t type = efe->icbtag.flags & 7;
@@ -132,7 +133,7 @@ int take_stream(mdcudfsr_mount* m, uint64_t size, mdcudfsr_cache_node* dir, mdcu
   uint8_t* raw = nullptr;
   uint64_t raw_len = 0;
   int err = mdcudfsr_cache_get_udf_filename_ex(f, &sname, &raw, &raw_len);
-  if (err == 30) *ro = true;
+  if (err == KEL_EROFS) *ro = true;
   else if (err) return err;
   cache_free(raw, f->l_fi ? f->l_fi : 1);
   if (!sname || !sname[0]) {
@@ -147,7 +148,7 @@ int take_stream(mdcudfsr_mount* m, uint64_t size, mdcudfsr_cache_node* dir, mdcu
   if (full.size() > kParityNameMax) full.resize(kParityNameMax);
   CACHE_LOG(INFO, "parity name:%s\n", full.c_str());
   mdcudfsr_cache_node* p = mdcudfsr_cache_alloc_node(m, dir, full.data(), 0, f->file_char, 0, MDCUDFSR_NODE_UDF);
-  if (!p) return 12;
+  if (!p) return KEL_ENOMEM;
   p->stream_owner = file;
   file->parity_node = p;
   auto drop = [&] {
@@ -159,13 +160,13 @@ int take_stream(mdcudfsr_mount* m, uint64_t size, mdcudfsr_cache_node* dir, mdcu
     if (!(p->udf_data->fid_imp_use.imp_use = static_cast<uint8_t*>(cache_alloc(f->l_iu)))) {
       p->udf_data->fid_imp_use.l_iu = 0;
       drop();
-      return 12;
+      return KEL_ENOMEM;
     }
     std::memcpy(p->udf_data->fid_imp_use.imp_use, reinterpret_cast<const uint8_t*>(f) + sizeof(fileid_desc), f->l_iu);
   }
   int has_stream = 0;
   err = mdcudfsr_cache_init_node(m, size, p, f->icb.loc.lb_num, ctx, &has_stream, alt);
-  if (err == 30) {
+  if (err == KEL_EROFS) {
     *ro = true;
   } else if (err) {
     CACHE_LOG(ERR, "node cache init error\n");
@@ -186,7 +187,7 @@ int take_stream(mdcudfsr_mount* m, uint64_t size, mdcudfsr_cache_node* dir, mdcu
   mdcudfsr_mdcfsctrl_set_file_visibility(p, 0);
   p->file_flags |= MDCUDFSR_FILE_FLAG_HIDDEN;
   err = mdcudfsr_cache_add_child(dir, p, 0, 1);
-  if (err == 17 && *ro) {
+  if (err == KEL_EEXIST && *ro) {
     // The name is taken; outside the indexes the node would never be released.
     drop();
     return 0;
@@ -195,7 +196,7 @@ int take_stream(mdcudfsr_mount* m, uint64_t size, mdcudfsr_cache_node* dir, mdcu
     drop();
     CACHE_LOG(ERR, "File name is duplicated in a direcotry.\n");
     mdcudfsr_set_mntinfo_state(m, 2, 0x80000030, 0x80000);
-    return 22;
+    return KEL_EINVAL;
   }
   CACHE_LOG(INFO, "parity cache node success:%s\n", name_of(p));
   return 0;
@@ -233,14 +234,14 @@ int mdcudfsr_cache_analize_stream_directory(mdcudfsr_mount* m, uint64_t size, md
     if (f->file_char & 0x10) {
       CACHE_LOG(ERR, "[%s]fidp->file_char indicates Stream metadata, mount RO\n", name_of(file));
       set_invalid(m);
-      err = 22;
+      err = KEL_EINVAL;
       break;
     }
     if (f->file_char & 0x0C) continue;
     const uint8_t cid = f->l_fi ? fid[sizeof(fileid_desc) + f->l_iu] : 0;
     if (cid != 8 && cid != 16) {
       set_invalid(m);
-      err = 22;
+      err = KEL_EINVAL;
       break;
     }
     const int r = take_stream(m, size, dir, file, f, ctx, alt, &ro);
@@ -250,7 +251,7 @@ int mdcudfsr_cache_analize_stream_directory(mdcudfsr_mount* m, uint64_t size, md
   if (a.bytes) cache_free(a.bytes, a.alloc);
   file->udf_data->std_loc = std_loc;
   CACHE_LOG(INFO, "[%s] efe_loc %d std_loc %d \n", name_of(file), file->udf_data->efe_loc, std_loc);
-  return err ? err : ro ? 30 : 0;
+  return err ? err : ro ? KEL_EROFS : 0;
 }
 
 // ---------------------------------------------------------------- parity overlap

@@ -2,6 +2,7 @@
 // cartridge memory and the mount of the disc written last.
 #include "drive/client_if.h"
 
+#include "kelhost/kern_errno.h"
 #include "storage_scsi_log.h"
 
 #include <cstring>
@@ -41,7 +42,7 @@ int refuse_format_without_volume_type(storage_scsi* s, std::uint8_t type) {
   }
   DRV_LOG(INFO, "auto_format_retry---, Result(%d)\n", drv_err::kIO);
   raw_mount(s, 0x80000010u, 0x80000, 2, type, 0xFF);
-  return 123;
+  return KEL_EBLANK;
 }
 
 }  // namespace
@@ -311,7 +312,7 @@ int client_if::format_blank_disc(MDCFS_MOUNT_INFORMATION& mi, std::uint8_t type,
     DRV_LOG(ERR_, "Media is unformatted.But WriteProtectReasonFlags is on.\n");
     (void)s->set_raw_mount_status_to_mount_info_no_error_report(0x80000010u, 0x100, 2, type, 0);
     medium_condition_unknown(s);
-    return 123;
+    return KEL_EBLANK;
   }
   std::uint8_t wu = 0;
   e = s->check_writeUnsupport(&wu);
@@ -323,7 +324,7 @@ int client_if::format_blank_disc(MDCFS_MOUNT_INFORMATION& mi, std::uint8_t type,
     (void)s->set_raw_mount_status_to_mount_info_no_error_report(0x80000010u, 0x300, 2, type, 0);
     medium_condition_unknown(s);
     DRV_LOG(ERR_, "Disc load failed. media not support. err=%d\n", e);
-    return 123;
+    return KEL_EBLANK;
   }
   DRV_LOG(INFO, "auto_format_retry+++\n");
   Boolean no_default = false;

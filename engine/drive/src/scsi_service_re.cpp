@@ -3,6 +3,7 @@
 #include "drive/scsi_service_re.h"
 
 #include "cm_data_internal.h"
+#include "kelhost/kern_errno.h"
 
 #include <cstdlib>
 
@@ -78,7 +79,7 @@ errno_t check_disc_size(std::uint32_t n) {
 errno_t refuse_while_walking(const scsi_service_re& re) {
   if (!re.walking()) return 0;
   DRV_LOG(ERR_, "backtrack running, request refused\n");
-  return 16;
+  return KEL_EBUSY;
 }
 
 errno_t realloc_control(storage_scsi* s, std::uint32_t count, bool driveVerify) {

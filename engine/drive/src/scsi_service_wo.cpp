@@ -3,6 +3,7 @@
 #include "drive/scsi_service_wo.h"
 
 #include "cm_data_internal.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_regid.h"
 
 #include <algorithm>
@@ -1131,7 +1132,7 @@ class wo_erase_run {
     if (se != 0 || check != 0) {
       DRV_LOG(ERR_, "get MEDIUM SERIAL NUMBER err\n");
       s_->scsi_cache_clear();
-      return 84;
+      return KEL_EILSEQ;
     }
     std::memset(attr, 0, sizeof(attr));
     if (errno_t e = s_->get_read_attribute(0x1500, attr, 184)) {

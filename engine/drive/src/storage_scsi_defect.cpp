@@ -1,6 +1,7 @@
 // Defect structures of rewritable discs: translation of physical sector
 // numbers into logical ones, the bitmap of defective 32-block clusters and
 // the search for a defect-free next writable address.
+#include "kelhost/kern_errno.h"
 #include "storage_scsi_internal.h"
 #include "storage_scsi_log.h"
 
@@ -198,7 +199,7 @@ errno_t storage_scsi::getDefectBitmap(UInt8* bitmap, UInt32* length) {
   }
   if (!m_DFLBitmap) {
     DRV_LOG(ERR_, "m_DFLBitmap is invalid\n");
-    return 16;
+    return KEL_EBUSY;
   }
   std::memcpy(bitmap, m_DFLBitmap.get(), kDefectBitmapSize);
   return 0;

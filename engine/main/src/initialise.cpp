@@ -1,4 +1,5 @@
 // Initialise: pre-mount, medium type, module start and the vnode operations.
+#include "kelhost/kern_errno.h"
 #include "kelmain/engine_main.h"
 
 #include "drive/client_if.h"
@@ -22,7 +23,7 @@ extern "C" int Initialise(int argc, char** argv) {
   if (argc < 2 || argv == nullptr || argv[1] == nullptr) {
     KEL_LOG_AS(kFn, KEL_LOG_ERR, KEL_MOD_FUSE, KEL_MARK_NOTE,
                "arguments: <medium cookie>, <filesystem cache directory>");
-    return 22;
+    return KEL_EINVAL;
   }
   int finalized = 0, write_protected = 0, write_unsupported = 0;
   char devmedia[] = "notused";
@@ -32,7 +33,7 @@ extern "C" int Initialise(int argc, char** argv) {
   state.medium_type = clientif_get_medium_type();
   if (com_tarn_filesystems_mdcudfsr_start() != 0) {
     KEL_LOG_AS(kFn, KEL_LOG_ERR, KEL_MOD_FUSE, KEL_MARK_NOTE, "com_tarn_filesystems_mdcudfsr_start err");
-    return 12;
+    return KEL_ENOMEM;
   }
   state.argc = argc;
   state.argv = argv;

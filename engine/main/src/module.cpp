@@ -1,5 +1,6 @@
 // Module start and stop of the file-system engine.
 #include "kelagent/mdc_channel.h"
+#include "kelhost/kern_errno.h"
 #include "kelmain/engine_main.h"
 
 #include "kelhost/log.h"
@@ -32,7 +33,7 @@ int init_malloc_tags() {
   if (s.malloc_tag == nullptr) {
     KEL_LOG_AS("int mdcudfsr_init_malloc_tags()", KEL_LOG_ERR, KEL_MOD_FUSE, KEL_MARK_NOTE,
                "Fail to alloc OSMalloc tag\n");
-    return 5;
+    return KEL_EIO;
   }
   return 0;
 }
@@ -50,7 +51,7 @@ int init_lock_groups() {
   ProcessState& s = process_state();
   s.lock_group_attr = lck_grp_attr_alloc_init();
   s.lock_group = lck_grp_alloc_init("com.tarn.filesystems.keludf", s.lock_group_attr);
-  return s.lock_group == nullptr ? 5 : 0;
+  return s.lock_group == nullptr ? KEL_EIO : 0;
 }
 
 void term_lock_groups() {
@@ -87,11 +88,11 @@ ModuleStartSteps& module_start_steps() {
 using namespace kelmain;
 
 int com_tarn_filesystems_mdcudfsr_start() {
-  if (init_malloc_tags() != 0) return 5;
+  if (init_malloc_tags() != 0) return KEL_EIO;
   if (init_lock_groups() != 0) {
     term_lock_groups();
     term_malloc_tags();
-    return 5;
+    return KEL_EIO;
   }
   trace_step("void mdcudfsr_debug_level_init()");
   mdcudfsr_debug_level_init();
@@ -105,7 +106,7 @@ int com_tarn_filesystems_mdcudfsr_start() {
     mdcudfsr_debug_malloc_term();
     term_lock_groups();
     term_malloc_tags();
-    return 5;
+    return KEL_EIO;
   }
   process_state().module_started = true;
   return 0;
@@ -119,7 +120,7 @@ int com_tarn_filesystems_mdcudfsr_stop() {
     const int err = vfs_fsremove(g_registration);
     if (err != 0) {
       KEL_LOG_AS(kStopFn, KEL_LOG_ERR, KEL_MOD_FUSE, KEL_MARK_NOTE, "vfs_fsremove is failed.(%d)\n", err);
-      return 5;
+      return KEL_EIO;
     }
     g_registration = nullptr;
   }

@@ -1,6 +1,7 @@
 // The vnode operations as the slots call them, and the helpers they share.
 #include "slot_calls.h"
 
+#include "kelhost/kern_errno.h"
 #include "platform/sync.h"
 
 namespace kelmain::slot {
@@ -9,7 +10,7 @@ namespace {
 // Calls a resolved handler with its argument record.
 template <class Args>
 int call(vnop_handler_t handler, vnode_t vp, Args args) {
-  if (handler == nullptr || vp == nullptr) return 22;
+  if (handler == nullptr || vp == nullptr) return KEL_EINVAL;
   return handler(&args);
 }
 
@@ -79,17 +80,17 @@ int vn_setattr(vnode_t vp, vnode_attr* va, vfs_context_t ctx) {
 }
 
 int vn_remove(vnode_t dvp, vnode_t vp, componentname* cn, std::uint32_t flags, vfs_context_t ctx) {
-  if (dvp == nullptr) return 22;
+  if (dvp == nullptr) return KEL_EINVAL;
   return call(kel_vnops.remove, vp, vnop_remove_args{nullptr, dvp, vp, cn, flags, ctx});
 }
 
 int vn_rmdir(vnode_t dvp, vnode_t vp, componentname* cn, vfs_context_t ctx) {
-  if (dvp == nullptr) return 22;
+  if (dvp == nullptr) return KEL_EINVAL;
   return call(kel_vnops.rmdir, vp, vnop_rmdir_args{nullptr, dvp, vp, cn, ctx});
 }
 
 int vn_rename(const vnop_rename_args& args) {
-  if (args.a_fdvp == nullptr || args.a_tdvp == nullptr) return 22;
+  if (args.a_fdvp == nullptr || args.a_tdvp == nullptr) return KEL_EINVAL;
   return call(kel_vnops.rename, args.a_fvp, args);
 }
 
@@ -103,7 +104,7 @@ int vn_inactive(vnode_t vp, vfs_context_t ctx) {
 
 int make_object(const char* folder, const char* name, bool directory, vfs_context* ctx, vnode_t* out) {
   EntryPtr dir = resolve(folder, ctx);
-  if (!dir) return 2;
+  if (!dir) return KEL_ENOENT;
   ComponentName cn(folder, name);
   vnode_attr va{};
   return directory ? vn_mkdir(dir->vn.get(), out, cn.get(), &va, ctx) : vn_create(dir->vn.get(), out, cn.get(), &va, ctx);

@@ -1,6 +1,7 @@
 // The operation table and the slots that are built.
 #include "kelmain/slots.h"
 
+#include "kelhost/kern_errno.h"
 #include "slot_calls.h"
 
 #include "drive/client_if.h"
@@ -41,7 +42,7 @@ bool with_active_node(vnode_t vp, const char* function, Read read) {
 
 // The drive layer's device information, packed into the caller's record.
 int device_information(void* data) {
-  if (data == nullptr) return 22;
+  if (data == nullptr) return KEL_EINVAL;
   std::uint8_t raw[80] = {};
   vfs_context ctx = slot::caller_context();
   const int err = VNOP_IOCTL(nullptr, PXOIOGETDEVINFO, reinterpret_cast<char*>(raw), 0, &ctx);
@@ -70,14 +71,14 @@ int fsctl_unmounted(unsigned code, void* data) {
     case kFsctlDeviceInformation:
       return device_information(data);
     default:
-      return 2;
+      return KEL_ENOENT;
   }
 }
 
 }  // namespace
 
 int vnode_ioctl(vnode_t vp, std::uint32_t command, void* data, int flags, vfs_context_t context) {
-  if (vp == nullptr || kel_vnops.ioctl == nullptr) return 22;
+  if (vp == nullptr || kel_vnops.ioctl == nullptr) return KEL_EINVAL;
   VnopIoctlArgs args{nullptr, vp, command, data, flags, context};
   return kel_vnops.ioctl(&args);
 }
@@ -92,7 +93,7 @@ int Fsctl(unsigned code, void* data) {
 int GetMediumType() { return process_state().medium_type; }
 
 int qvutil_get_volume_track_information(TrackInformation* out) {
-  if (out == nullptr) return 22;
+  if (out == nullptr) return KEL_EINVAL;
   std::uint32_t words[4] = {};
   const int err = quorvel_fsctl(kFsctlTrackInformation, words);
   if (err != 0) return err;

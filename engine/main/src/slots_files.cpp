@@ -1,4 +1,5 @@
 // File slots: create, open, close, control, read, write and attributes.
+#include "kelhost/kern_errno.h"
 #include "slot_calls.h"
 
 #include <cstring>
@@ -11,10 +12,10 @@ constexpr std::size_t kStoredNameBytes = 264;
 // One read or write of length bytes at offset through a one-iovec uio.
 int transfer(void* handle, void* buffer, std::uint64_t offset, unsigned length, int* done, bool write) {
   auto* vp = static_cast<vnode_t>(handle);
-  if (vp == nullptr || done == nullptr || offset > static_cast<std::uint64_t>(INT64_MAX)) return 22;
-  if (length > static_cast<unsigned>(INT32_MAX)) return 22;  // the done count is a signed 32-bit value
+  if (vp == nullptr || done == nullptr || offset > static_cast<std::uint64_t>(INT64_MAX)) return KEL_EINVAL;
+  if (length > static_cast<unsigned>(INT32_MAX)) return KEL_EINVAL;  // the done count is a signed 32-bit value
   uio_t uio = uio_create(1, static_cast<off64_kel_t>(offset), UIO_SYSSPACE, write ? UIO_WRITE : UIO_READ);
-  if (uio == nullptr) return 12;
+  if (uio == nullptr) return KEL_ENOMEM;
   uio_addiov(uio, reinterpret_cast<user_addr_t>(buffer), length);
   vfs_context ctx = slot::caller_context();
   const int err = write ? slot::vn_write(vp, uio, 0, &ctx) : slot::vn_read(vp, uio, 0, &ctx);
@@ -42,7 +43,7 @@ int CreateFile(const char* folder, const char* name, std::size_t name_size, char
   if (const int err = vnode_ioctl(vp, kIoctlStoredName, stored, 0, &ctx)) return err;
   const std::size_t length = strnlen(stored, sizeof(stored));
   // The stored name with its terminator must fit: never hand back a cut name.
-  if (name_out == nullptr || length >= name_size) return 63;
+  if (name_out == nullptr || length >= name_size) return KEL_ENAMETOOLONG;
   std::memcpy(name_out, stored, length + 1);
   *handle = vp;
   return 0;
@@ -51,7 +52,7 @@ int CreateFile(const char* folder, const char* name, std::size_t name_size, char
 int OpenFile(const char* path, int mode, void** handle) {
   vfs_context ctx = slot::caller_context();
   EntryPtr entry = slot::resolve(path, &ctx);
-  if (!entry) return 2;
+  if (!entry) return KEL_ENOENT;
   const int err = slot::vn_open(entry->vn.get(), mode, &ctx);
   if (err == 0 && handle) *handle = entry->vn.get();
   return err;

@@ -1,4 +1,5 @@
 // Information slots: FsInfo, GetPathInfo and GetInfo.
+#include "kelhost/kern_errno.h"
 #include "slot_calls.h"
 
 #include "kel/mdcfs.h"
@@ -133,7 +134,7 @@ int fill_extents(vnode_t vp, unsigned max, std::uint32_t count, PKELFS_OBJECT_IN
     const auto block = static_cast<std::uint32_t>(e.BlockOffset);
     const std::uint64_t base = static_cast<std::uint64_t>(slot) * track.blocks_per_track;
     const std::uint64_t number = qvutil_cartridge_block_number(vp, slot, block, track.blocks_per_track);
-    if (number - base == 0xFFFFFFFFu) return 5;  // the block has no disc address
+    if (number - base == 0xFFFFFFFFu) return KEL_EIO;  // the block has no disc address
     out[i].BlockNumber = number;
     out[i].NumberOfBlocks = static_cast<std::uint32_t>(e.NumberOfBlocks);
   }
@@ -181,7 +182,7 @@ std::uint32_t write_protect_status(std::uint32_t flags) {
 }
 
 int FsInfo(PKELFS_VOLUME_INFO info) {
-  if (info == nullptr) return 22;
+  if (info == nullptr) return KEL_EINVAL;
   std::memset(info, 0, sizeof(*info));
   vfs_context ctx = slot::caller_context();
   vnode_t root = nullptr;
@@ -195,7 +196,7 @@ int FsInfo(PKELFS_VOLUME_INFO info) {
 
 int GetInfo(void* handle, unsigned max_extents, PKELFS_OBJECT_INFO info) {
   auto* vp = static_cast<vnode_t>(handle);
-  if (vp == nullptr || info == nullptr) return 22;
+  if (vp == nullptr || info == nullptr) return KEL_EINVAL;
   vfs_context ctx = slot::caller_context();
   vnode_attr va{};
   va.va_active = kGetInfoMask;
@@ -216,7 +217,7 @@ int GetInfo(void* handle, unsigned max_extents, PKELFS_OBJECT_INFO info) {
 int GetPathInfo(const char* path, unsigned max_extents, PKELFS_OBJECT_INFO info) {
   vfs_context ctx = slot::caller_context();
   EntryPtr entry = slot::resolve(path, &ctx);
-  if (!entry) return 2;
+  if (!entry) return KEL_ENOENT;
   if (info == nullptr) return 0;
   return GetInfo(entry->vn.get(), max_extents, info);
 }

@@ -1,4 +1,5 @@
 // Name-space slots: rename, delete, create folder and list a folder.
+#include "kelhost/kern_errno.h"
 #include "slot_calls.h"
 
 #include "kelcache/cache.h"
@@ -23,15 +24,15 @@ int rename_object(const char* function, const char* old_folder, const char* old_
   EntryPtr object = slot::resolve(old_path.c_str(), &ctx);
   if (!object) {
     SLOT_LOG(function, KEL_LOG_ERR, "get_entry %s FAILED", old_path.c_str());
-    return 2;
+    return KEL_ENOENT;
   }
   EntryPtr to_dir = slot::resolve(new_folder, &ctx);
   if (!to_dir) {
     SLOT_LOG(function, KEL_LOG_ERR, "get_entry %s FAILED", new_folder ? new_folder : "");
-    return 2;
+    return KEL_ENOENT;
   }
   vnode_t from_dir = slot::parent_vnode(object);
-  if (from_dir == nullptr) return 2;  // the object's folder left the tree
+  if (from_dir == nullptr) return KEL_ENOENT;  // the object's folder left the tree
   slot::ComponentName from(old_folder, old_name), to(new_folder, new_name);
   vnode_t vp = object->vn.get();
   return slot::vn_rename(
@@ -70,9 +71,9 @@ int delete_object(const char* folder, const char* name, bool directory) {
   vfs_context ctx = slot::caller_context();
   const std::string path = slot::join_path(folder, name);
   EntryPtr object = slot::resolve(path.c_str(), &ctx);
-  if (!object) return 2;
+  if (!object) return KEL_ENOENT;
   vnode_t dvp = slot::parent_vnode(object);
-  if (dvp == nullptr) return 2;  // the object's folder left the tree
+  if (dvp == nullptr) return KEL_ENOENT;  // the object's folder left the tree
   vnode_t vp = object->vn.get();
   vnode_t pvp = directory ? nullptr : parity_vnode(vp);
   slot::ComponentName cn(folder, name);
@@ -99,7 +100,7 @@ struct Walk {
 std::int64_t walk_records(const Walk& w, const std::uint8_t* buffer, std::size_t returned, int count) {
   std::size_t at = 0;
   for (int i = 0; i < count; ++i) {
-    if (at + kDirentHeader > returned) return 5;
+    if (at + kDirentHeader > returned) return KEL_EIO;
     std::uint32_t id;
     std::uint16_t reclen, namelen;
     std::memcpy(&id, buffer + at, 4);
@@ -109,11 +110,11 @@ std::int64_t walk_records(const Walk& w, const std::uint8_t* buffer, std::size_t
     if (reclen < kDirentHeader + namelen || at + reclen > returned) {
       SLOT_LOG(kReadDirFn, KEL_LOG_ERR, "malformed entry at %zu: length %u, name length %u", at,
                static_cast<unsigned>(reclen), static_cast<unsigned>(namelen));
-      return 5;
+      return KEL_EIO;
     }
     SLOT_LOG(kReadDirFn, KEL_LOG_INFO, "readdir %d:[%.*s] len %d\n", i, static_cast<int>(namelen), name,
              static_cast<int>(namelen));
-    if (namelen > 4095) return 7;
+    if (namelen > 4095) return KEL_E2BIG;
     KELFS_OBJECT_INFO record{};
     record.ObjectID = id;
     record.Type = listing_type(buffer[at + 6]);
@@ -159,17 +160,17 @@ int CreateDirectory(const char* folder, const char* name, bool hidden) {
 std::int64_t ReadDirectory(void* context, std::uint64_t user, const char* path, pfnReadDirectoryCallback callback) {
   vfs_context ctx = slot::caller_context();
   EntryPtr dir = slot::resolve(path, &ctx);
-  if (!dir) return 2;
+  if (!dir) return KEL_ENOENT;
   // Only a folder has entries: a file listed as empty would pass for one.
-  if (!vnode_isdir(dir->vn.get())) return 20;
-  if (callback == nullptr) return 22;
+  if (!vnode_isdir(dir->vn.get())) return KEL_ENOTDIR;
+  if (callback == nullptr) return KEL_EINVAL;
   std::vector<std::uint8_t> buffer(kListingBytes);
   const Walk walk{context, user, path, callback};
   off64_kel_t offset = 0;  // carried over between portions
   for (;;) {
     std::fill(buffer.begin(), buffer.end(), 0);
     uio_t uio = uio_create(1, offset, UIO_SYSSPACE, UIO_READ);
-    if (uio == nullptr) return 12;
+    if (uio == nullptr) return KEL_ENOMEM;
     uio_addiov(uio, reinterpret_cast<user_addr_t>(buffer.data()), buffer.size());
     int eof = 0, count = 0;
     const int err = slot::vn_readdir(dir->vn.get(), uio, VNODE_READDIR_EXTENDED, &eof, &count, &ctx);
@@ -177,13 +178,13 @@ std::int64_t ReadDirectory(void* context, std::uint64_t user, const char* path, 
     offset = uio_offset(uio);
     uio_free(uio);
     if (err) return err;
-    if (resid < 0 || resid > static_cast<std::int64_t>(kListingBytes)) return 5;
+    if (resid < 0 || resid > static_cast<std::int64_t>(kListingBytes)) return KEL_EIO;
     const std::size_t returned = kListingBytes - static_cast<std::size_t>(resid);
     if (const std::int64_t r = walk_records(walk, buffer.data(), returned, count)) return r;
     if (eof) return 0;
     if (count <= 0) {
       SLOT_LOG(kReadDirFn, KEL_LOG_ERR, "readdir returned no entry before the end of the folder");
-      return 5;
+      return KEL_EIO;
     }
   }
 }

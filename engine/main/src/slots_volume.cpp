@@ -1,4 +1,5 @@
 // Volume slots: mount, unmount, format, flush, rollback mount.
+#include "kelhost/kern_errno.h"
 #include "slot_calls.h"
 
 #include "kel/config.h"
@@ -29,7 +30,7 @@ mdcudfsr_mount* mount_record() { return static_cast<mdcudfsr_mount*>(kel_global_
 // exists stops it (the volume mount's stop of unopened agents).
 int start_agent() {
   FsCacheAgentStart* start = FsCacheAgent_new_start(process_state().argv);
-  if (start == nullptr) return 12;
+  if (start == nullptr) return KEL_ENOMEM;
   pthread_t thread;
   const int err = platform::create_thread(&thread, nullptr, fscache_ticketed_handler_start, start);
   if (err == 0)
@@ -103,13 +104,13 @@ int deletion_gate(const MountInformation& mi, bool rewritable, bool* backtrack) 
              "mount status cannot all delete MountStatus=0x%08X,WriteProtectReasonFlags=0x%08X,AccessMode=0x%08X,"
              "MediumType=0x%02X,VolumeStatus=0x%02X",
              mi.mount_status, wp, mi.access_mode, mi.medium_type, mi.volume_status);
-    return 30;
+    return KEL_EROFS;
   }
   if (!rewritable) *backtrack = false;
   if (rewritable && !*backtrack && ((wp & 0x800u) || !ready)) {
     SLOT_LOG(kFormatFn, KEL_LOG_ERR, "WORN_OUT_MEDIA but backtrack is not specified. WriteProtectReasonFlags=0x%08X",
              wp);
-    return 30;
+    return KEL_EROFS;
   }
   return 0;
 }
@@ -133,11 +134,11 @@ int wait_backtrack() {
     std::uint8_t progress[8] = {};
     if (const int err = Fsctl(kFsctlBacktrackProgress, progress)) return err;
     const std::uint8_t status = progress[0] == 0 ? 1 : progress[0];
-    if (status == 3) return 5;
+    if (status == 3) return KEL_EIO;
     if (status != 1) return 0;
     if (waited >= kLimitMs) {
       SLOT_LOG(kFormatFn, KEL_LOG_ERR, "backtrack did not end in %llu ms", static_cast<unsigned long long>(kLimitMs));
-      return 5;
+      return KEL_EIO;
     }
     platform::clock().sleep_ms(kPollMs);
   }
@@ -156,13 +157,13 @@ int check_after_delete() {
              "illegal mount status after all delete MountStatus=0x%08X,WriteProtectReasonFlags=0x%08X,AccessMode=0x%08X,"
              "MediumType=0x%02X,VolumeStatus=0x%02X",
              mi.mount_status, mi.write_protect_reason_flags, mi.access_mode, mi.medium_type, mi.volume_status);
-    return 22;
+    return KEL_EINVAL;
   }
   ObjectCounts counts{};
   if (const int err = Fsctl(kFsctlObjectCounts, &counts)) return err;
   if (empty_volume(counts)) return -1;  // the caller unmounts normally
   SLOT_LOG(kFormatFn, KEL_LOG_ERR, "NumberOfFiles=%u NumberOfDirectories=%u", counts.files, counts.directories);
-  return 22;
+  return KEL_EINVAL;
 }
 
 // Format: deletes everything on a volume that holds something.
@@ -186,7 +187,7 @@ int delete_all(bool backtrack, bool keep) {
 int Mount(std::uint32_t flags) {
   if (kel_global_mount()->mnt_data != nullptr) {
     SLOT_LOG(kMountFn, KEL_LOG_ERR, "mount failed %d\n", 16);
-    return 16;  // a volume is mounted: never mount over it
+    return KEL_EBUSY;  // a volume is mounted: never mount over it
   }
   if (const int err = start_agent()) return err;
   vfs_context ctx = slot::caller_context();
@@ -242,7 +243,7 @@ int MountRollback(unsigned slot, unsigned metadata_fe_lsn, unsigned fsd_lsn) {
   for (const auto& [name, value] : values) {
     int written = 0;
     config_set_uint32(0, nullptr, name, value, &written);
-    if (written == -1) return 22;
+    if (written == -1) return KEL_EINVAL;
   }
   int err = Mount(kMountRollbackFlags);
   if (err) return err;

@@ -1,5 +1,6 @@
 // Anchors and the volume descriptor sequence of write-once media.
 #include "udf/udf_anchor_vds.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_dump.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_mount.h"
@@ -32,7 +33,7 @@ int mirror_to_cache(mdcudfsr_mount* mnt, uint64_t offset, const void* data, uint
   }
   if (cerr) {
     UDF_LOG(ERR, "mdcudfsr_metacache_file_write success. but cache err:%d \n", cerr);
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -51,7 +52,7 @@ int check_vds_layout(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   UDF_LOG(ERR, "VDS location differs from the volume layout (main=%u reserve=%u, expected %u and %u), mounting readonly\n",
           h, r, main_loc, reserve_loc);
   mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-  return 22;
+  return KEL_EINVAL;
 }
 
 int write_with_attempts(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t first, const uint8_t* image, uint32_t size,
@@ -59,7 +60,7 @@ int write_with_attempts(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t first, 
   int last = 0;
   for (uint32_t failed = 0;;) {
     buf_t bp = buf_getblk(mnt->devvp, first, static_cast<int>(size), 0, 0, kBufOpMetadata);
-    if (!bp) return 5;
+    if (!bp) return KEL_EIO;
     std::memcpy(buf_bytes(bp), image, size);
     if (is_f2(mnt)) {
       ReserveRange r{first, reserve_count};
@@ -107,25 +108,25 @@ int walk_partition_maps(mdcudfsr_mount* mnt, const uint8_t* sector, uint32_t ss,
   for (uint32_t i = 0; i < n_pm; ++i) {
     if (off + 2 > ss) {
       UDF_LOG(ERR, "partition map %u runs past the descriptor's sector.\n", i);
-      return 22;
+      return KEL_EINVAL;
     }
     const uint8_t type = sector[off];
     const uint8_t len = sector[off + 1];
     if (len < 2) {
       UDF_LOG(ERR, "partition map %u has an invalid length (%u).\n", i, len);
-      return 22;
+      return KEL_EINVAL;
     }
     const uint32_t need = type == 1 ? std::max<uint32_t>(len, sizeof(part_map_type1))
                           : type == 2 ? std::max<uint32_t>(len, sizeof(part_map_metadata))
                                       : len;
     if (off + need > ss) {
       UDF_LOG(ERR, "partition map %u runs past the descriptor's sector.\n", i);
-      return 22;
+      return KEL_EINVAL;
     }
     if (type == 1) {
       if (pm.type1_count >= MDCUDFSR_MAX_TYPE1_MAPS) {
         UDF_LOG(ERR, "too many type1 partition maps (more than %u).\n", MDCUDFSR_MAX_TYPE1_MAPS);
-        return 22;
+        return KEL_EINVAL;
       }
       part_map_type1 m;
       std::memcpy(&m, sector + off, sizeof m);
@@ -297,7 +298,7 @@ int parse_copy(mdcudfsr_mount* mnt, const uint8_t* buf, uint32_t len, int side, 
       UDF_LOG(ERR, "TSN is invalid VDS's=%08x, AVDP's=%08x\n", tag.serial_num,
               mode == Mode::Rewritable ? mnt->avdp.tag.serial_num : anchor->tag.serial_num);
       set_raw(mnt, MNTINFO_STRUCTURE_UNREADABLE);
-      return mode == Mode::Rewritable ? 14 : 22;
+      return mode == Mode::Rewritable ? KEL_EFAULT : KEL_EINVAL;
     }
     if (tag.id == TAG_ID_TD) {
       out->exist |= VDS_HAS_TD;
@@ -379,14 +380,14 @@ int read_one_avdp(mdcudfsr_mount* mnt, vfs_context_t ctx, int n, int on_mount, i
   const uint64_t cache_off = n == 1 ? UDF_CACHE_AVDP1 : UDF_CACHE_AVDP2;
   const uint32_t sector = n == 1 ? UDF_AVDP1_SECTOR : mnt->num_sectors - 1;
   uint8_t* s = zalloc(ss);
-  if (!s) return 2;
+  if (!s) return KEL_ENOENT;
   int status = 0;
   *fatal = false;
   if (from_cache) {
     uint32_t done = 0;
     uint32_t cerr = 0;
     const int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, cache_off, ss, s, &done, &cerr);
-    if (err || cerr || done == 0) status = 2;
+    if (err || cerr || done == 0) status = KEL_ENOENT;
   } else {
     std::unique_lock<std::mutex> lk(mnt->slot_mutex);
     const int err = mdcudfsr_disc_change(mnt, SLOT_KEEP_LOADED, 0, ctx, on_mount);
@@ -400,7 +401,7 @@ int read_one_avdp(mdcudfsr_mount* mnt, vfs_context_t ctx, int n, int on_mount, i
     const int rerr = buf_meta_bread(mnt->devvp, sector, static_cast<int>(ss), nullptr, &bp);
     lk.unlock();
     if (rerr) {
-      status = 2;
+      status = KEL_ENOENT;
     } else {
       std::memcpy(s, buf_bytes(bp), ss);
       if (mirror && *mirror) {
@@ -419,10 +420,10 @@ int read_one_avdp(mdcudfsr_mount* mnt, vfs_context_t ctx, int n, int on_mount, i
     UDF_LOG(ERR, "AVDP_%d can't be read.(%d)\n", n, status);
   } else if (!mdcudfsr_check_udf_tag(s, TAG_ID_AVDP)) {
     UDF_LOG(ERR, "AVDP_%d TagID is invalid\n", n);
-    status = 22;
+    status = KEL_EINVAL;
   } else if (!mdcudfsr_check_udf_tag_crc(s, ss)) {
     UDF_LOG(ERR, "AVDP_%d CRC is invalid\n", n);
-    status = 22;
+    status = KEL_EINVAL;
   } else {
     std::memcpy(out, s, sizeof *out);
     mdcudfsr_swap_le2host_anchor_vdp(out);
@@ -446,7 +447,7 @@ int rebuild_avdp(mdcudfsr_mount* mnt, vfs_context_t ctx, int n, const anchor_vdp
   const uint32_t loc = n == 1 ? UDF_AVDP1_SECTOR : mnt->num_sectors - 1;
   anchor_vdp built;
   mdcudfsr_build_avdp(mnt, &good, loc, &built);
-  if (from_cache) return 22;
+  if (from_cache) return KEL_EINVAL;
   udf_vds::drop_fsmanage_cache(mnt, ctx);
   if (mirror) *mirror = 0;
   if (udf_vds::rollback_on_other_slot(mnt, MNT_EXT_ROLLBACK_REQUESTED)) {
@@ -615,12 +616,12 @@ int parse_copies(VdsRead& r) {
       if (ext[i].len != kUnit) {
         UDF_LOG(ERR, "unexpected VDS byte length (%p) should be 0x%x\n",
                 reinterpret_cast<void*>(static_cast<uintptr_t>(ext[i].len)), kUnit);
-        return 22;
+        return KEL_EINVAL;
       }
     } else if ((r.pr[i].exist & VDS_HAS_ALL) != VDS_HAS_ALL) {
       UDF_LOG(ERR, "VDS is invalid structure.exist_desc=%08x\n", r.pr[i].exist);
       mdcudfsr_set_mntinfo_state(r.mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
-      return 22;
+      return KEL_EINVAL;
     }
   }
   return 0;
@@ -636,7 +637,7 @@ int refuse_without_copy(VdsRead& r) {
     UDF_LOG(ERR, "MVDS & RVDS invalid, RAW mount.\n");
   }
   mdcudfsr_set_mntinfo_state(r.mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
-  return 22;
+  return KEL_EINVAL;
 }
 
 // The bad copy rebuilt from the good one, retagged at its place, and both
@@ -652,7 +653,7 @@ int rewrite_bad_copy(VdsRead& r, int badi) {
   const uint32_t room[2] = {std::min(reserve_off, kUnit), std::min(image_size - reserve_off, kUnit)};
   const uint32_t len[2] = {std::min(r.ext[0].len, room[0]) / ss * ss, std::min(r.ext[1].len, room[1]) / ss * ss};
   uint8_t* image = zalloc(image_size);
-  if (!image) return 5;
+  if (!image) return KEL_EIO;
   std::unique_lock<std::mutex> lk(mnt->slot_mutex);
   const int err = mdcudfsr_disc_change(mnt, SLOT_LAST_WRITTEN, 0, r.ctx, r.on_mount);
   if (err) {
@@ -677,7 +678,7 @@ int rewrite_bad_copy(VdsRead& r, int badi) {
 // anchor that names other places keeps the good copy in memory only.
 int repair_one_copy(VdsRead& r, int badi) {
   UDF_LOG(ERR, badi == 0 ? "Rebuild MVDS\n" : "Rebuild RVDS\n");
-  if (r.from_cache) return 22;
+  if (r.from_cache) return KEL_EINVAL;
   udf_vds::drop_fsmanage_cache(r.mnt, r.ctx);
   if (r.mirror) *r.mirror = 0;
   if (udf_vds::rollback_on_other_slot(r.mnt, MNT_EXT_ROLLBACK_REQUESTED)) return 0;
@@ -693,7 +694,7 @@ int read_and_check_vds(VdsRead& r, int invalidate) {
     r.buf[i] = zalloc(kUnit);
     if (!r.buf[i]) {
       UDF_LOG(ERR, i == 0 ? "can't allocate vds_buf[0].\n" : "can't allocate vds_buf[1].\n");
-      return 12;
+      return KEL_ENOMEM;
     }
   }
   if (invalidate) (void)buf_invalidateblks(r.mnt->devvp, 0, 0, 0);

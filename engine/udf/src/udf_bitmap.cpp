@@ -1,5 +1,6 @@
 // Space bitmaps (see udf_bitmap.h).
 #include "udf/udf_bitmap.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_dump.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_metadata.h"
@@ -75,12 +76,12 @@ bool mdcudfsr_sbmp_medium_supported(const mdcudfsr_mount* mnt) {
 
 int mdcudfsr_sbmp_read_sbd(mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list, vfs_context_t, uint32_t* num_bits,
                            uint32_t* num_bytes) {
-  if (unsupported(mnt)) return 22;
+  if (unsupported(mnt)) return KEL_EINVAL;
   uint64_t avail = 0;
   const uint32_t lsn = mdcudfsr_offset2lsn(mnt, list, 0, &avail);
   if (lsn == MDCUDFSR_INVALID_LSN) {
     UDF_LOGM(ERR, KELC, "%s\n", "lsn != INVALID_LSN");
-    return 22;
+    return KEL_EINVAL;
   }
   if (mdcudfsr_debug_level_check(0, 1, 0))
     UDF_LOG(WARN, "(tid=%08x) %s:%d PMBLOX first lsn=%d (0x%08x)\n", static_cast<uint32_t>(udf_log::tid()),
@@ -104,7 +105,7 @@ int mdcudfsr_sbmp_read_sbd(mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list
   if (!mdcudfsr_check_udf_tag(raw, TAG_ID_SBD)) {
     UDF_LOG(ERR, "SBD tag is invalid.\n");
     __mdcudfsr_dump_space_bitmap_desc(0, &sbd, "&sbd", 0);
-    result = 22;
+    result = KEL_EINVAL;
   } else {
     const uint32_t a = static_cast<uint32_t>(avail < kUnit ? avail : kUnit);
     if (uint32_t{sbd.tag.desc_crc_len} + 16 >= a) {
@@ -112,7 +113,7 @@ int mdcudfsr_sbmp_read_sbd(mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list
     } else if (!mdcudfsr_check_udf_tag_crc(raw, a)) {
       UDF_LOG(ERR, "SBD CRC is invalid.\n");
       __mdcudfsr_dump_space_bitmap_desc(0, &sbd, "&sbd", 0);
-      result = 22;
+      result = KEL_EINVAL;
     }
   }
   if (!result) {
@@ -124,7 +125,7 @@ int mdcudfsr_sbmp_read_sbd(mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list
 }
 
 int mdcudfsr_read_usb(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (unsupported(mnt)) return 22;
+  if (unsupported(mnt)) return KEL_EINVAL;
   const short_ad usb = mnt->vds.pd.phd.unalloc_space_bitmap;
   if (usb.pos == 0) return 0;
   mdcudfsr_extent_list list;
@@ -143,7 +144,7 @@ int mdcudfsr_read_usb(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 }
 
 int mdcudfsr_read_metadata_bmp(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (unsupported(mnt)) return 22;
+  if (unsupported(mnt)) return KEL_EINVAL;
   const uint32_t loc = mnt->vds.pmap.type2_metadata.bitmap_file_loc;
   if (loc == 0 || loc == MDCUDFSR_INVALID_LBN) return 0;
   uint8_t* cluster = nullptr;
@@ -172,7 +173,7 @@ int mdcudfsr_read_metadata_bmp(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 }
 
 int mdcudfsr_create_bitmap_mark_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* n, mdcudfsr_bitmap* bm) {
-  if (unsupported(mnt)) return 22;
+  if (unsupported(mnt)) return KEL_EINVAL;
   if (n->status == MDCUDFSR_NODE_INACTIVE) {
     UDF_LOG(WARN, "inactive node %s\n", mdcudfsr_node_name(n));
     return 0;
@@ -198,7 +199,7 @@ int mdcudfsr_create_bitmap_mark_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_field
 
 int mdcudfsr_make_bitmap_for_file(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* node, mdcudfsr_bitmap* bm,
                                   int skip_kind4) {
-  if (unsupported(mnt)) return 22;
+  if (unsupported(mnt)) return KEL_EINVAL;
   const uint16_t disc = static_cast<uint16_t>(mnt->current_disc + 1);
   std::vector<mdcudfsr_udf_node_fields*> stack{node};
   while (!stack.empty()) {
@@ -221,7 +222,7 @@ int mdcudfsr_make_bitmap_for_file(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields*
 
 int mdcudfsr_bitmap_flush(mdcudfsr_mount* mnt, const mdcudfsr_bitmap* bm, uint32_t first, uint32_t* desc_length,
                           uint32_t* desc_first, vfs_context_t ctx) {
-  if (unsupported(mnt)) return 22;
+  if (unsupported(mnt)) return KEL_EINVAL;
   const uint32_t b = mnt->logical_block_size;
   const uint32_t len = kSbdHeader + bm->num_bytes;
   if (desc_length) *desc_length = len;
@@ -248,13 +249,13 @@ int mdcudfsr_bitmap_flush(mdcudfsr_mount* mnt, const mdcudfsr_bitmap* bm, uint32
   for (uint32_t c = 0; c * per_chunk < w && !err; ++c) {
     const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, first + c * per_chunk, nullptr);
     if (lsn == MDCUDFSR_INVALID_LSN) {
-      err = 22;
+      err = KEL_EINVAL;
       break;
     }
     buf_t bp = buf_getblk(mnt->devvp, lsn, static_cast<int>(kUnit), 0, 0, kBufOpMetadata);
     if (!bp) {
       UDF_LOG(ERR, "buf_getblk not buffer\n");
-      return 5;
+      return KEL_EIO;
     }
     uint8_t* p = buf_bytes(bp);
     std::memset(p, 0, kUnit);
@@ -321,17 +322,17 @@ int place_and_flush(mdcudfsr_mount* mnt, mdcudfsr_bitmap* bm, vfs_context_t ctx,
 
 int mdcudfsr_update_usb(mdcudfsr_mount* mnt, short_ad mbmp, vfs_context_t ctx, uint32_t* blocks_written,
                         int skip_kind4) {
-  if (unsupported(mnt)) return 22;
+  if (unsupported(mnt)) return KEL_EINVAL;
   // The free space table has an entry per disc after the metadata partition.
   if (mnt->current_disc + 1 > MDCUDFSR_MAX_TYPE1_MAPS) {
     UDF_LOG(ERR, "last written slot %u has no free space entry.\n", mnt->current_disc);
-    return 22;
+    return KEL_EINVAL;
   }
   const uint32_t b = mnt->logical_block_size;
   mdcudfsr_bitmap* bm = mdcudfsr_bitmap_alloc(ceil_div(mnt->part[2].length, b));
   if (!bm) {
     UDF_LOG(ERR, "can't allocate memory\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   mdcudfsr_bitmap_mark(bm, mnt->part[0].efe_block, 1 + uint64_t{mnt->max_metadata_ads});
   mdcudfsr_bitmap_mark(bm, mnt->part[1].efe_block, 1 + uint64_t{mnt->max_metadata_ads});
@@ -357,13 +358,13 @@ int mdcudfsr_update_usb(mdcudfsr_mount* mnt, short_ad mbmp, vfs_context_t ctx, u
 
 int mdcudfsr_update_metadata_bitmap(mdcudfsr_mount* mnt, uint32_t* desc_length, uint32_t* desc_first,
                                     vfs_context_t ctx, uint32_t* blocks_written, int skip_kind4) {
-  if (unsupported(mnt)) return 22;
+  if (unsupported(mnt)) return KEL_EINVAL;
   const uint32_t b = mnt->logical_block_size;
   const uint64_t len = mnt->part[0].length ? mnt->part[0].length : mnt->part[1].length;
   mdcudfsr_bitmap* bm = mdcudfsr_bitmap_alloc(ceil_div(len, b));
   if (!bm) {
     UDF_LOG(ERR, "can't allocate memory\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   mark_blocks_of(bm, mnt->vds.lvd.fsd_loc.loc.lb_num, mnt->vds.lvd.fsd_loc.len, b);
   int err = 0;
@@ -381,7 +382,7 @@ int mdcudfsr_update_metadata_bitmap(mdcudfsr_mount* mnt, uint32_t* desc_length, 
         if (!err && mdcudfsr_node_file_type(c) == UDF_FILE_TYPE_DIRECTORY && c->status != MDCUDFSR_NODE_INACTIVE) {
           if (stack.size() + 1 > limit) {
             UDF_LOG(ERR, "dirstack insert error\n");
-            err = 22;
+            err = KEL_EINVAL;
           } else {
             stack.push_back(c);
           }

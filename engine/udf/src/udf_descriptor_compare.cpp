@@ -1,4 +1,5 @@
 // Comparison of a descriptor image with what the medium already holds.
+#include "kelhost/kern_errno.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_vds_flush.h"
 #include "udf_io.h"
@@ -12,7 +13,7 @@ int mdcudfsr_is_writing_descriptor_exist(mdcudfsr_mount* mnt, const uint8_t* ima
                                          uint32_t count, uint32_t* identical, vfs_context_t ctx) {
   if (!identical) {
     UDF_LOG(ERR, "is_exist is NULL\n");
-    return 22;
+    return KEL_EINVAL;
   }
   *identical = 0;
   const uint32_t bs = mnt->logical_block_size;
@@ -20,7 +21,7 @@ int mdcudfsr_is_writing_descriptor_exist(mdcudfsr_mount* mnt, const uint8_t* ima
   uint8_t* disk = zalloc(total ? total : 1);
   if (!disk) {
     UDF_LOG(ERR, "can't allocate buf.\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   int err;
   {

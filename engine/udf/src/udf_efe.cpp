@@ -1,5 +1,6 @@
 // Extended file entries and allocation extent descriptors (see udf_efe.h).
 #include "udf/udf_efe.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_dump.h"
 #include "udf/udf_lvid.h"
 #include "udf/udf_metadata.h"
@@ -28,7 +29,7 @@ void mark_read_only(mdcudfsr_mount* mnt) {
   mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, nullptr);
 }
 
-uint32_t cache_offset_ok(uint32_t err, uint32_t cache_err) { return err ? err : (cache_err ? 22 : 0); }
+uint32_t cache_offset_ok(uint32_t err, uint32_t cache_err) { return err ? err : (cache_err ? KEL_EINVAL : 0); }
 
 }  // namespace
 
@@ -71,7 +72,7 @@ int mdcudfsr_read_extended_file_entry(mdcudfsr_mount* mnt, const uint8_t* raw, u
   if (not_allocated) *not_allocated = 0;
   if (!raw || size < kEfeSize) {
     UDF_LOG(ERR, "buffer overflow\n");
-    return 22;
+    return KEL_EINVAL;
   }
   std::memcpy(efe, raw, kEfeSize);
   mdcudfsr_swap_le2host_desc_tag(&efe->tag);
@@ -80,25 +81,25 @@ int mdcudfsr_read_extended_file_entry(mdcudfsr_mount* mnt, const uint8_t* raw, u
     // are valid) is no entry.
     UDF_LOG(WARN, "Tag id(%d) is not EFE.\n", efe->tag.id);
     mark_damaged(mnt);
-    return 9;
+    return KEL_EBADF;
   }
   const uint32_t avail = size < mnt->logical_sector_size ? size : mnt->logical_sector_size;
   if (!mdcudfsr_check_udf_tag_crc(raw, avail)) {
     UDF_LOG(ERR, "EFE CRC is invalid.\n");
     mark_damaged(mnt);
-    return 9;
+    return KEL_EBADF;
   }
   if (!mdcudfsr_check_udf_tag_checksum(raw)) {
     UDF_LOG(ERR, "EFE checksum is invalid.\n");
     mark_damaged(mnt);
-    return 9;
+    return KEL_EBADF;
   }
   std::memcpy(efe, raw, kEfeSize);
   mdcudfsr_swap_le2host_extended_file_entry(efe);
   const uint64_t l_ad_room = efe->l_ad > 16 ? efe->l_ad : 16;
   if (uint64_t{efe->l_ea} + l_ad_room + kEfeSize > size) {
     UDF_LOG(ERR, "buffer overflow\n");
-    return 22;
+    return KEL_EINVAL;
   }
   __mdcudfsr_dump_extended_file_entry(0, efe, "efep", 0);
   if (efe->stream_directory_icb.len)
@@ -109,12 +110,12 @@ int mdcudfsr_read_extended_file_entry(mdcudfsr_mount* mnt, const uint8_t* raw, u
     if (efe->ex_attr_icb.len) {
       UDF_LOG(WARN, "ex_attr_icb.len is not zero. ex_attr_icb.len=%d\n", efe->ex_attr_icb.len);
       mark_read_only(mnt);
-      result = 30;
+      result = KEL_EROFS;
     }
     if (ft == UDF_FILE_TYPE_DIRECTORY && efe->l_ea) {
       UDF_LOG(WARN, "l_ea is not zero. l_ea=%d\n", efe->l_ea);
       mark_read_only(mnt);
-      result = 30;
+      result = KEL_EROFS;
     }
   }
   if (!list) return result;
@@ -123,7 +124,7 @@ int mdcudfsr_read_extended_file_entry(mdcudfsr_mount* mnt, const uint8_t* raw, u
   if (ad_type == UDF_AD_IN_ICB) return result;
   if (uint64_t{kEfeSize} + efe->l_ea + efe->l_ad > size) {
     UDF_LOG(ERR, "l_ad is invalid. size=%d l_ad=%d\n", size, efe->l_ad);
-    return 22;
+    return KEL_EINVAL;
   }
   const int err = mdcudfsr_read_ad_vector(raw + kEfeSize + efe->l_ea, efe->l_ad, default_part, ad_type, list,
                                           not_allocated);
@@ -137,7 +138,7 @@ int mdcudfsr_read_ad_vector(const uint8_t* ad, uint32_t length, uint16_t default
   if (not_allocated) *not_allocated = 0;
   if (ad_type != UDF_AD_SHORT && ad_type != UDF_AD_LONG) {
     UDF_LOG(ERR, "unkown ad type flags=%x\n", ad_type);
-    return 22;
+    return KEL_EINVAL;
   }
   const uint32_t size = ad_type == UDF_AD_LONG ? sizeof(long_ad) : sizeof(short_ad);
   for (uint32_t off = 0; off + size <= length; off += size) {
@@ -183,7 +184,7 @@ int mdcudfsr_read_allocation_extent_descriptor(mdcudfsr_mount* mnt, const uint8_
   mdcudfsr_extent_entry* last = list->last;
   if (!last || EXTENT_FLAGS(last->extent.len) != EXTENT_FLAGS_NEXT_EXTENT) {
     UDF_LOG(ERR, "%s\n", "EXTENT_FLAGS( eep->extent.len ) == EXTENT_FLAGS_NEXT_EXTENT");
-    return 22;
+    return KEL_EINVAL;
   }
   bool bad = false;
   if (!raw) {
@@ -211,7 +212,7 @@ int mdcudfsr_read_allocation_extent_descriptor(mdcudfsr_mount* mnt, const uint8_
   mdcudfsr_extent_list_remove_entry(list, last);
   if (bad) {
     mark_damaged(mnt);
-    return 30;
+    return KEL_EROFS;
   }
   return mdcudfsr_read_ad_vector(raw + kAedSize, aed.l_ad, default_part, ad_type, list, not_allocated);
 }
@@ -231,11 +232,11 @@ int mdcudfsr_read_allocation_extent_chain(mdcudfsr_mount* mnt, vfs_context_t ctx
       UDF_LOG(ERR, "AED chain loops or is too long. lbn=0x%x count=%u\n", lbn, static_cast<uint32_t>(seen.size()));
       mdcudfsr_extent_list_remove_entry(list, list->last);
       mark_damaged(mnt);
-      return 30;
+      return KEL_EROFS;
     }
     const uint32_t lsn = mdcudfsr_lbn2lsn(mnt, part, lbn, nullptr);
     uint8_t* block = zalloc(b);
-    if (!block) return 12;
+    if (!block) return KEL_ENOMEM;
     int err = 0;
     if (lsn != MDCUDFSR_INVALID_LSN) {
       std::lock_guard<std::mutex> lk(mnt->slot_mutex);
@@ -251,9 +252,9 @@ int mdcudfsr_read_allocation_extent_chain(mdcudfsr_mount* mnt, vfs_context_t ctx
     zfree(block);
     if (err) return err;
     if (aed_info) {
-      if (!*aed_info && !(*aed_info = mdcudfsr_aed_info_alloc())) return 12;
+      if (!*aed_info && !(*aed_info = mdcudfsr_aed_info_alloc())) return KEL_ENOMEM;
       mdcudfsr_aed_info* grown = mdcudfsr_aed_info_add(*aed_info, lbn);
-      if (!grown) return 12;
+      if (!grown) return KEL_ENOMEM;
       *aed_info = grown;
     }
   }
@@ -342,14 +343,14 @@ int mdcudfsr_flush_extended_file_entry_in_icb(mdcudfsr_mount* mnt, uint16_t part
   uint8_t* block = zalloc(b);
   if (!block) {
     UDF_LOG(ERR, "failed to allocate buf.\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   extended_file_entry e = *efe;
   if (!ea) e.l_ea = 0;
   if (uint64_t{kEfeSize} + e.l_ea + data_len > b) {
     UDF_LOG(ERR, "l_ad is invalid. size=%d l_ad=%d\n", b, data_len);
     zfree(block);
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_make_regid(mnt, &e.imp_id, REGID_IMPLEMENTATION);
   e.logblks_rec = 0;
@@ -368,13 +369,13 @@ int mdcudfsr_flush_metadata_EFE(mdcudfsr_mount* mnt, uint32_t block_no, uint32_t
   uint8_t* block = zalloc(b);
   if (!block) {
     UDF_LOG(ERR, "%s\n", "buf");
-    return 12;
+    return KEL_ENOMEM;
   }
   extended_file_entry e = *efe;
   if (!ea) e.l_ea = 0;
   if (uint64_t{kEfeSize} + e.l_ea + sizeof ad > b) {
     zfree(block);
-    return 22;
+    return KEL_EINVAL;
   }
   e.icbtag.flags = static_cast<uint16_t>((e.icbtag.flags & ~7u) | UDF_AD_SHORT);
   mdcudfsr_make_regid(mnt, &e.imp_id, REGID_IMPLEMENTATION);
@@ -402,7 +403,7 @@ int next_aed_location(mdcudfsr_mount* mnt, uint16_t part, uint32_t loc, mdcudfsr
     const uint32_t nb = mdcudfsr_allocate_metadata_blocks(mnt, 1);
     if (nb == MDCUDFSR_INVALID_LBN) {
       UDF_LOG(ERR, "%s\n", "next_lbn != INVALID_LBN");
-      return 28;
+      return KEL_ENOSPC;
     }
     *next = mnt->fsd_relocation ? nb : loc + 1;
   }
@@ -411,7 +412,7 @@ int next_aed_location(mdcudfsr_mount* mnt, uint16_t part, uint32_t loc, mdcudfsr
   mdcudfsr_aed_info* grown = *aed_info ? mdcudfsr_aed_info_add(*aed_info, *next) : nullptr;
   if (!grown) {
     UDF_LOG(ERR, "%s\n", "aed_info");
-    return 12;
+    return KEL_ENOMEM;
   }
   *aed_info = grown;
   return 0;
@@ -452,7 +453,7 @@ int keep_in_efe_image(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t nth, int 
     zfree(mnt->metadata_efe_image);
     mnt->metadata_efe_image = nullptr;
     mdcudfsr_drop_fsmanage_cache(mnt, ctx);
-    return 22;
+    return KEL_EINVAL;
   }
   std::memcpy(mnt->metadata_efe_image + static_cast<size_t>(idx) * b, block, b);
   return 0;
@@ -466,7 +467,7 @@ int write_physical_aed(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t loc, uin
       mnt->is_rewritable ? first_sector + nth : mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, loc, nullptr);
   if (lsn == MDCUDFSR_INVALID_LSN) {
     UDF_LOG(ERR, "invalid lsn 0x%x lbn:0x%x \n", lsn, loc);
-    return 22;
+    return KEL_EINVAL;
   }
   if (const int result = mdcudfsr_write_cluster_buffer(mnt, ctx, 1, lsn, block, mnt->logical_block_size)) {
     UDF_LOG(ERR, "err=%d\n", result);
@@ -482,7 +483,7 @@ int mdcudfsr_flush_allocation_extent_descriptor(mdcudfsr_mount* mnt, uint16_t pa
                                                 mdcudfsr_aed_info** aed_info, uint32_t first_sector, int mirror) {
   if (!entry) {
     UDF_LOG(ERR, "%s\n", "entry");
-    return 22;
+    return KEL_EINVAL;
   }
   const uint32_t b = mnt->logical_block_size;
   uint32_t e_count = 0;
@@ -493,7 +494,7 @@ int mdcudfsr_flush_allocation_extent_descriptor(mdcudfsr_mount* mnt, uint16_t pa
   uint8_t* block = zalloc(b);
   if (!block) {
     UDF_LOG(ERR, "%s\n", "buf");
-    return 12;
+    return KEL_ENOMEM;
   }
   int result = 0;
   for (uint32_t nth = 1;; ++nth) {

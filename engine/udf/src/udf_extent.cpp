@@ -1,5 +1,6 @@
 // Extent lists (see udf_extent.h).
 #include "udf/udf_extent.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_dump.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_names.h"
@@ -154,7 +155,7 @@ int mdcudfsr_extent_list_add_index(mdcudfsr_extent_list* list, uint64_t offset, 
   auto* i = new (std::nothrow) mdcudfsr_extent_index;
   if (!i) {
     UDF_LOGM(ERR, KELC, "%s\n", "iep");
-    return 12;
+    return KEL_ENOMEM;
   }
   i->offset = offset;
   i->entry = entry;
@@ -184,7 +185,7 @@ int mdcudfsr_extent_list_add(mdcudfsr_extent_list* list, const mdcudfsr_extent_e
   auto* e = new (std::nothrow) mdcudfsr_extent_entry;
   if (!e) {
     UDF_LOGM(ERR, KELC, "%s\n", "new_entry");
-    return 12;
+    return KEL_ENOMEM;
   }
   e->extent = tmpl->extent;
   if (b && list->last) mdcudfsr_extent_list_merge_entries_if_possible(list->last, e, b, 1);
@@ -303,7 +304,7 @@ mdcudfsr_extent_entry* new_entry(const char* what) {
 int mark_end(FlagRun& run, mdcudfsr_extent_entry* e, uint64_t o, uint32_t covered, mdcudfsr_extent_entry** next) {
   const uint32_t len = EXTENT_LENGTH(e->extent.len), type = EXTENT_FLAGS(e->extent.len);
   auto* head = new_entry("new_entry");
-  if (!head) return 12;
+  if (!head) return KEL_ENOMEM;
   run.changed = run.structural = true;
   head->extent = e->extent;
   head->extent.len = EXTENT_MAKE(static_cast<uint32_t>(o), type);
@@ -323,11 +324,11 @@ int mark_end(FlagRun& run, mdcudfsr_extent_entry* e, uint64_t o, uint32_t covere
 int mark_middle(FlagRun& run, mdcudfsr_extent_entry* e, uint64_t o, uint32_t covered, mdcudfsr_extent_entry** next) {
   const uint32_t len = EXTENT_LENGTH(e->extent.len), type = EXTENT_FLAGS(e->extent.len);
   auto* n1 = new_entry("new_entry1");
-  if (!n1) return 12;
+  if (!n1) return KEL_ENOMEM;
   auto* n2 = new_entry("new_entry2");
   if (!n2) {
     delete n1;
-    return 12;
+    return KEL_ENOMEM;
   }
   run.changed = run.structural = true;
   n1->extent = e->extent;
@@ -372,7 +373,7 @@ void mark_whole(FlagRun& run, mdcudfsr_extent_entry* e, uint32_t covered, mdcudf
 int mark_start(FlagRun& run, mdcudfsr_extent_entry* e, uint32_t covered, mdcudfsr_extent_entry** next) {
   const uint32_t len = EXTENT_LENGTH(e->extent.len), type = EXTENT_FLAGS(e->extent.len);
   auto* tail = new_entry("new_entry");
-  if (!tail) return 12;
+  if (!tail) return KEL_ENOMEM;
   run.changed = run.structural = true;
   tail->extent = e->extent;
   tail->extent.len = EXTENT_MAKE(len - covered, type);
@@ -396,11 +397,11 @@ int mdcudfsr_extent_list_set_flags(mdcudfsr_extent_list* list, mdcudfsr_extent_e
   const auto held = mdcudfsr_extent_list_hold(list);
   if (b == 0 || x % b) {
     UDF_LOGM(ERR, KELC, "%s\n", "!( offset % logical_block_size )");
-    return 22;
+    return KEL_EINVAL;
   }
   if (n % b) {
     UDF_LOGM(ERR, KELC, "%s\n", "!( length % logical_block_size )");
-    return 22;
+    return KEL_EINVAL;
   }
   uint64_t s = hint_start, o = 0;
   mdcudfsr_extent_entry* e = mdcudfsr_offset_in_extent(list, x, hint, &s, &o);

@@ -1,5 +1,6 @@
 // File set descriptor (see udf_fsd.h).
 #include "udf/udf_fsd.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_metadata.h"
 #include "udf/udf_mount.h"
@@ -15,7 +16,7 @@ namespace {
 
 int refuse(mdcudfsr_mount* mnt) {
   mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_RULES_BROKEN, WRPROT_READONLY);
-  return 22;
+  return KEL_EINVAL;
 }
 
 void mark_read_only(mdcudfsr_mount* mnt, vfs_context_t ctx) {
@@ -79,13 +80,13 @@ int mdcudfsr_flush_file_set_desc(mdcudfsr_mount* mnt, fileset_desc* fsd, vfs_con
   if (n == MDCUDFSR_INVALID_LBN) {
     UDF_LOG(ERR, "can't allocate block on metadata partition.\n");
     UDF_TRACE_EXIT_ERR(28);
-    return 28;
+    return KEL_ENOSPC;
   }
   uint8_t* buf = zalloc(b);
   if (!buf) {
     UDF_LOG(ERR, "can't allocate fsd memory.\n");
     UDF_TRACE_EXIT_ERR(12);
-    return 12;
+    return KEL_ENOMEM;
   }
   mnt->vds.lvd.fsd_loc.loc.part_num = MDCUDFSR_PARTITION_METADATA;
   mnt->vds.lvd.fsd_loc.len = 2 * b;

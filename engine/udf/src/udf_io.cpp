@@ -1,6 +1,8 @@
 // Writes of volume structures on the last written disc, under the slot lock.
 #include "udf_io.h"
 
+#include "kelhost/kern_errno.h"
+
 #include <cstring>
 #include <mutex>
 
@@ -18,7 +20,7 @@ int write_on_last_written(mdcudfsr_mount* mnt, const uint8_t* data, uint32_t loc
   if (const int err = load_last_written(mnt, ctx)) return err;
   // The image fills the whole buffer: nothing of the disc is read for it.
   buf_t bp = buf_getblk(mnt->devvp, loc, static_cast<int>(size), 0, 0, kBufOpWrite);
-  if (!bp) return 5;
+  if (!bp) return KEL_EIO;
   buf_setflags(bp, kBufFlagWrite);
   std::memcpy(buf_bytes(bp), data, size);
   if (is_f2(mnt)) {

@@ -1,5 +1,6 @@
 // Logical volume integrity descriptor (see udf_lvid.h).
 #include "udf/udf_lvid.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_regid.h"
 #include "udf/udf_tag.h"
@@ -55,7 +56,7 @@ int save_lvid_unit(mdcudfsr_mount* mnt, const uint8_t* buf) {
   } else if (cache_err) {
     UDF_LOG(ERR, "mdcudfsr_metacache_file_write success. but cache err:%d \n", cache_err);
     UDF_LOG(ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", 22);
-    err = 22;
+    err = KEL_EINVAL;
   }
   return err;
 }
@@ -94,18 +95,18 @@ int check_lvid_block(mdcudfsr_mount* mnt, const uint8_t* buf) {
   if (!mdcudfsr_check_udf_tag(buf, TAG_ID_LVID) || !mdcudfsr_check_udf_tag_crc(buf, ss)) {
     UDF_LOG(ERR, "Failed to check sum or crc.\n");
     refuse(mnt, MNTINFO_STRUCTURE_UNREADABLE);
-    return 22;
+    return KEL_EINVAL;
   }
   const uint32_t n = mdcudfsr_le32_to_host(reinterpret_cast<const logvol_integrity_desc*>(buf)->num_partitions);
   if (n < 2 || n > MDCUDFSR_MAX_PARTITIONS) {
     UDF_LOG(ERR, "LVID partition num(%d) is invalid.\n", n);
     refuse(mnt, MNTINFO_ANCHOR_INVALID);
-    return 22;
+    return KEL_EINVAL;
   }
   if (!(mnt->mount_ext_flags & (kMntExtRollbackRequested | kMntExtRollbackMount)) && n != mnt->current_disc + 2) {
     UDF_LOG(ERR, "LVID partition num(%d) is different from lastwrittenslot+2(%d). \n", n, mnt->current_disc + 2);
     refuse(mnt, MNTINFO_ANCHOR_INVALID);
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -133,7 +134,7 @@ int take_lvid(mdcudfsr_mount* mnt, const uint8_t* buf) {
   else
     UDF_LOG(ERR, "Second desc tag id(%d) is not TD.\n", next_id);
   refuse(mnt, MNTINFO_RULES_BROKEN);
-  return 22;
+  return KEL_EINVAL;
 }
 
 }  // namespace
@@ -144,14 +145,14 @@ int mdcudfsr_read_lvid(mdcudfsr_mount* mnt, vfs_context_t, int invalidate, int, 
   uint8_t* buf = zalloc(kUnit);
   if (!buf) {
     UDF_LOG(ERR, "no memory for lvid buffer \n");
-    return 12;
+    return KEL_ENOMEM;
   }
   bool read_ok = false;
   int err = read_lvid_unit(mnt, buf, invalidate, from_cache, save_to_cache, &read_ok);
   if (!err && !read_ok) {
     UDF_LOG(ERR, "Failed to read LVID.\n");
     mdcudfsr_set_mntinfo_state(mnt, 0, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
-    err = 22;
+    err = KEL_EINVAL;
   } else if (!err) {
     err = check_lvid_block(mnt, buf);
     if (!err) err = take_lvid(mnt, buf);
@@ -191,7 +192,7 @@ bool lvid_tag_sound(const mdcudfsr_mount* mnt, uint32_t type) {
 int rules_read_only(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mnt->mntinfo.MountStatus = MNTINFO_RULES_BROKEN;
   mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-  return 30;
+  return KEL_EROFS;
 }
 
 // The finalization marks of a write-once volume (`state`: the low nibble 3
@@ -208,13 +209,13 @@ int check_finalization(mdcudfsr_mount* mnt, uint8_t state, vfs_context_t ctx) {
       mnt->mntinfo.MountStatus = 0;
       mnt->mntinfo.AccessMode = 0;
       mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-      result = 30;
+      result = KEL_EROFS;
     }
   }
   if (state == 2) {
     mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
     UDF_LOG(WARN, "LVID operation status is finalizing. read only mount\n");
-    result = 30;
+    result = KEL_EROFS;
   }
   return result;
 }
@@ -230,7 +231,7 @@ int check_format_versions(mdcudfsr_mount* mnt, const imp_use_logvol_integrity_de
     UDF_LOG(ERR, open ? "LVID is opend, and Format Version MSB on do RAW mount.\n"
                       : "LVID is closed, and Format Version MSB on. do RAW mount.\n");
     refuse(mnt, MNTINFO_RULES_BROKEN);
-    return 22;
+    return KEL_EINVAL;
   }
   if (fv > MDCUDFSR_FSFV) {
     UDF_LOG(WARN, open ? "LVID is opend, and Format Version > FSFV. do Read Only mount.\n"
@@ -264,12 +265,12 @@ int check_implementation(mdcudfsr_mount* mnt, const imp_use_logvol_integrity_des
   if (open && !((os_class == 6 && os_id == 0) || (os_class == 3 && os_id == 1) || (os_class == 4 && os_id == 5))) {
     UDF_LOG(ERR, "LVID ImplUse Suffix osClass(%d) and osId(%d) are not supo.\n", os_class, os_id);
     refuse(mnt, MNTINFO_RULES_BROKEN);
-    return 22;
+    return KEL_EINVAL;
   }
   if (iu->min_udf_read_rev > 0x0250) {
     UDF_LOG(ERR, "Min Read Version > 2.50. lvid_impl_use->min_udf_read_rev=%x. \n", iu->min_udf_read_rev);
     refuse(mnt, MNTINFO_RULES_BROKEN);
-    return 22;
+    return KEL_EINVAL;
   }
   int result = 0;
   const uint16_t write_limit = mnt->is_rewritable ? 0x0250 : 0x0260;
@@ -291,7 +292,7 @@ int mdcudfsr_check_lvid_structure(mdcudfsr_mount* mnt, vfs_context_t ctx) {
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
     if (!(mnt->mount_ext_flags & MNT_EXT_PVD_READONLY)) mnt->mntinfo.VolumeStatus = 0;
     UDF_TRACE_EXIT_ERR(22);
-    return 22;
+    return KEL_EINVAL;
   }
   const bool open = type == 0;
   uint32_t n = mnt->lvid.num_partitions;
@@ -302,7 +303,7 @@ int mdcudfsr_check_lvid_structure(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   const int implementation = check_implementation(mnt, iu, open, ctx);
   if (implementation == 22) {
     UDF_TRACE_EXIT_ERR(22);
-    return 22;
+    return KEL_EINVAL;
   }
   if (implementation) result = implementation;
   if (!(mnt->mount_ext_flags & MNT_EXT_PVD_READONLY))
@@ -452,7 +453,7 @@ int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, in
   if (mnt->current_disc + 2 > MDCUDFSR_MAX_PARTITIONS) {
     UDF_LOG(ERR, "last written slot %u has no free space entry.\n", mnt->current_disc);
     UDF_TRACE_EXIT_ERR(22);
-    return 22;
+    return KEL_EINVAL;
   }
   if (const int err = unique_id_of_rollback_point(mnt, ctx)) {
     UDF_TRACE_EXIT_ERR(err);
@@ -463,7 +464,7 @@ int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, in
   if (!buf) {
     UDF_LOG(ERR, "can't allocate buf.\n");
     UDF_TRACE_EXIT_ERR(12);
-    return 12;
+    return KEL_ENOMEM;
   }
   const uint32_t loc = lvid_location(mnt);
   const uint32_t n = mnt->current_disc + 2;
@@ -543,7 +544,7 @@ int mdcudfsr_set_lvid_integrity_type(mdcudfsr_mount* mnt, uint32_t set, uint32_t
 int mdcudfsr_check_zerofillarea(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   UDF_TRACE_ENTRY();
   uint8_t* buf = zalloc(kUnit);
-  if (!buf) return 12;
+  if (!buf) return KEL_ENOMEM;
   int err;
   {
     std::lock_guard<std::mutex> lk(mnt->slot_mutex);
@@ -562,7 +563,7 @@ int mdcudfsr_check_zerofillarea(mdcudfsr_mount* mnt, vfs_context_t ctx) {
     } else {
       mnt->mntinfo.MountStatus = MNTINFO_STRUCTURE_UNREADABLE;
       mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
-      result = 2;
+      result = KEL_ENOENT;
     }
   } else {
     const uint32_t n = 16 * mnt->logical_sector_size;
@@ -570,7 +571,7 @@ int mdcudfsr_check_zerofillarea(mdcudfsr_mount* mnt, vfs_context_t ctx) {
       if (buf[i]) {
         UDF_LOG(ERR, "Invalid LSN 0-10. \n");
         refuse(mnt, MNTINFO_ANCHOR_INVALID);
-        result = 22;
+        result = KEL_EINVAL;
         break;
       }
   }

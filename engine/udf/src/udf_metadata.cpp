@@ -1,6 +1,7 @@
 // Metadata partition (see udf_metadata.h).
 #include "kelcache/cache.h"
 #include "kelcache/cache_flush.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_metadata.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_mount.h"
@@ -76,7 +77,7 @@ RemapResult remap_block(mdcudfsr_mount* mnt, uint32_t m, uint32_t t, int* err) {
   // physical block to hand over or to take.
   if (q == MDCUDFSR_INVALID_LBN || p == MDCUDFSR_INVALID_LBN) {
     UDF_LOG(ERR, "remap block out of the metadata file. block=%u replacement=%u\n", m, t);
-    *err = 22;
+    *err = KEL_EINVAL;
     return RemapResult::Error;
   }
   NewLists out;
@@ -185,7 +186,7 @@ int mdcudfsr_relocate_metadata_file(mdcudfsr_mount* mnt, uint32_t blocks, int re
     UDF_LOG(ERR, "next writable address 0x%x is out of the partition 0x%x:0x%llx\n", nwa, part_start,
             static_cast<unsigned long long>(part_blocks));
     UDF_TRACE_EXIT_ERR(22);
-    return 22;
+    return KEL_EINVAL;
   }
   uint64_t current = mnt->part[0].length;
   if (restart) {
@@ -247,7 +248,7 @@ int mdcudfsr_find_and_chk_matadata_extent_list(mdcudfsr_mount* mnt, mdcudfsr_udf
   if (!n->udf_data || !n->udf_data->remap_pending) return 0;
   if (!mnt->part[0].list.first) {
     UDF_LOG(INFO, "metadata list entry failed\n");
-    return 22;
+    return KEL_EINVAL;
   }
   int err = 0;
   const uint32_t target = r - mnt->remap_count;
@@ -270,9 +271,9 @@ int mdcudfsr_rebuild_metadata_extent_list_ex(mdcudfsr_mount* mnt, mdcudfsr_udf_n
                                              uint32_t* size_over) {
   if (!mnt) {
     UDF_LOGM(ERR, KELC, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
-  if (!start || !start->udf_data) return 22;
+  if (!start || !start->udf_data) return KEL_EINVAL;
   std::vector<mdcudfsr_udf_node_fields*> stack;
   const uint32_t limit = mdcudfsr_dirstack_limit(mnt);
   uint32_t over = 0;
@@ -299,7 +300,7 @@ int mdcudfsr_rebuild_metadata_extent_list_ex(mdcudfsr_mount* mnt, mdcudfsr_udf_n
       if (mdcudfsr_node_file_type(c) == UDF_FILE_TYPE_DIRECTORY) {
         if (stack.size() + 1 > limit) {
           UDF_LOG(ERR, "dirstack insert error\n");
-          return 22;
+          return KEL_EINVAL;
         }
         stack.push_back(c);
         err = remap(c, d->efe_loc, d->replace_efe_loc, 0);
@@ -405,7 +406,7 @@ class MetadataCopy {
   int run(const std::vector<FileExtent>& table) {
     if (!chunk_) {
       UDF_LOG(ERR, "no memory for metadata local buffer\n");
-      return 12;
+      return KEL_ENOMEM;
     }
     int result = 0;
     for (size_t i = 0; i < table.size() && !result; ++i) result = copy_extent(table[i]);
@@ -423,7 +424,7 @@ class MetadataCopy {
     const uint32_t lsn = mdcudfsr_lbn2lsn(mnt_, MDCUDFSR_PARTITION_PHYSICAL, x.lbn, nullptr);
     if (lsn == MDCUDFSR_INVALID_LSN) {
       UDF_LOG(ERR, "invalid lsn 0x%x lbn:0x%x \n", lsn, x.lbn);
-      return 22;
+      return KEL_EINVAL;
     }
     const uint32_t chunks = (x.size + kChunk - 1) / kChunk;
     for (uint32_t c = 0; c < chunks; ++c) {
@@ -524,7 +525,7 @@ class MetadataCopy {
     const int err = buf_meta_bread(mnt_->devvp, lsn, static_cast<int>(len), nullptr, &bp);
     if (!err && bp) std::memcpy(out, buf_bytes(bp), len);
     if (bp) buf_brelse(bp);
-    return err ? err : (bp ? 0 : 12);
+    return err ? err : (bp ? 0 : KEL_ENOMEM);
   }
 
   // The copy made so far deleted; a block that read in neither copy of the
@@ -566,7 +567,7 @@ class MetadataCopy {
     }
     if (cache_err) {
       UDF_LOG(ERR, "mdcudfsr_metacache_file_write success but cache write err(%d)\n", cache_err);
-      return 22;
+      return KEL_EINVAL;
     }
     if (written != len) UDF_LOG(WARN, "Write Size is different befoer:%d after:%d\n", len, written);
     return 0;
@@ -592,7 +593,7 @@ int mdcudfsr_read_metadata_file(mdcudfsr_mount* mnt, vfs_context_t ctx, int sele
   const mdcudfsr_extent_list* list = mnt->part[0].length ? &mnt->part[0].list : &mnt->part[1].list;
   if (!list->first) {
     UDF_LOG(ERR, "metadtata extent list is not entry\n");
-    return 22;
+    return KEL_EINVAL;
   }
   const int result = MetadataCopy(mnt, ctx, selector, list).run(extents_by_block(list));
   buf_invalidateblks(mnt->devvp, 0, 0, 0);
@@ -613,7 +614,7 @@ int mdcudfsr_zero_fill_free_metadata_blocks(mdcudfsr_mount* mnt, vfs_context_t c
     UDF_LOG(INFO, "metadata_write_start_lbn 0x%x lbn 0x%x lsn 0x%x\n", mnt->metadata_block_count, lbn, lsn);
     if (lsn == MDCUDFSR_INVALID_LSN || avail < b) {
       UDF_LOGM(ERR, KELC, "err=%d\n", 22);
-      return 22;
+      return KEL_EINVAL;
     }
     uint64_t run = avail / b;
     if (run > size_blocks - lbn) run = size_blocks - lbn;

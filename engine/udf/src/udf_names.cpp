@@ -1,6 +1,7 @@
 // Names between CS0 and UTF-8, block-to-sector translation, heap sort, the
 // hexadecimal time parser and the children-by-unique-id lists.
 #include "udf/udf_names.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_mount.h"
 
 #include "udf_log.h"
@@ -42,13 +43,13 @@ int mdcudfsr_unicode_udf2utf8(const uint8_t* cs0, uint32_t n, uint8_t* out, uint
   auto* units = static_cast<uint16_t*>(std::malloc(2u * n + 2));
   if (!units) {
     UDF_LOGM(ERR, KELC, "can't allocate unicode string.len=%d\n", 2 * n);
-    return 12;
+    return KEL_ENOMEM;
   }
   const uint32_t count = mdcudfsr_cs0_to_unicode(n, cs0, units);
   if (count == 0xFFFFFFFFu) {
     UDF_LOG(ERR, "could not uncompress unicode - invalid compressionID=%d", n ? cs0[0] : 0);
     std::free(units);
-    return 22;
+    return KEL_EINVAL;
   }
   size_t produced = 0;
   const int err = utf8_encodestr(units, 2u * count, out, &produced, static_cast<uint32_t>(*length), 0, 0);
@@ -72,11 +73,11 @@ int units_to_cs0(const uint16_t* units, int32_t count, uint8_t* out, uint32_t* l
   UDF_LOG(DEBG, "comp_id=%u\n", id);
   if (id == 8 && u >= *length) {
     UDF_LOGM(ERR, KELC, "%s\n", "*dst_len >= number_of_chars + 1");
-    return 36;
+    return KEL_ENAMELIMIT;
   }
   if (id == 16 && 2ull * u >= *length) {
     UDF_LOGM(ERR, KELC, "%s\n", "*dst_len >= number_of_chars * 2 + 1");
-    return 36;
+    return KEL_ENAMELIMIT;
   }
   *length = static_cast<uint32_t>(mdcudfsr_unicode_to_cs0(u, id, units, out));
   UDF_LOG(DEBG, "*dst_len=%u\n", *length);
@@ -92,7 +93,7 @@ int mdcudfsr_unicode_utf82udf(const uint8_t* utf8, uint32_t n, uint8_t* out, uin
   auto* units = static_cast<uint16_t*>(std::malloc(2u * n + 2));
   if (!units) {
     UDF_LOGM(ERR, KELC, "can't allocate unicode strind.len=%d\n", n);
-    return 12;
+    return KEL_ENOMEM;
   }
   size_t produced = 0;
   const int err = utf8_decodestr(utf8, n, units, &produced, 2u * n, 0, 0);
@@ -247,7 +248,7 @@ void insert_child(mdcudfsr_udf_node_fields* parent, mdcudfsr_udf_node_fields* ch
 
 int mdcudfsr_insert_list_by_unique_id(mdcudfsr_udf_node_fields* parent, mdcudfsr_udf_node_fields* child) {
   UDF_TRACE_ENTRY();
-  if (!check_pair(parent, child)) return 22;
+  if (!check_pair(parent, child)) return KEL_EINVAL;
   insert_child(parent, child);
   UDF_TRACE_EXIT_ERR(0);
   return 0;
@@ -255,7 +256,7 @@ int mdcudfsr_insert_list_by_unique_id(mdcudfsr_udf_node_fields* parent, mdcudfsr
 
 int mdcudfsr_remove_list_by_unique_id(mdcudfsr_udf_node_fields* parent, mdcudfsr_udf_node_fields* child) {
   UDF_TRACE_ENTRY();
-  if (!check_pair(parent, child)) return 22;
+  if (!check_pair(parent, child)) return KEL_EINVAL;
   unlink_child(parent, child);
   UDF_TRACE_EXIT_ERR(0);
   return 0;
@@ -263,7 +264,7 @@ int mdcudfsr_remove_list_by_unique_id(mdcudfsr_udf_node_fields* parent, mdcudfsr
 
 int mdcudfsr_reinsert_list_by_unique_id(mdcudfsr_udf_node_fields* parent, mdcudfsr_udf_node_fields* child) {
   UDF_TRACE_ENTRY();
-  if (!check_pair(parent, child)) return 22;
+  if (!check_pair(parent, child)) return KEL_EINVAL;
   if (child->parent) unlink_child(child->parent, child);
   const int err = mdcudfsr_insert_list_by_unique_id(parent, child);
   if (err) UDF_LOG(ERR, "failed insert list by unique id err:%d\n", err);

@@ -1,5 +1,6 @@
 // Path components (see udf_path.h).
 #include "udf/udf_path.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_names.h"
 
 #include "udf_log.h"
@@ -53,23 +54,23 @@ int mdcudfsr_inquiry_path_component(const char* target, uint32_t* length, char* 
   if (!target) {
     UDF_LOG(ERR, "%s\n", "path");
     if (length) *length = 0;
-    return 22;
+    return KEL_EINVAL;
   }
   if (!length) {
     UDF_LOG(ERR, "%s\n", "path_component_length");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!new_path) {
     UDF_LOG(ERR, "%s\n", "new_path");
     *length = 0;
-    return 22;
+    return KEL_EINVAL;
   }
   *length = 0;
   std::memset(new_path, 0, std::strlen(target) + 1);
   auto* work = static_cast<uint8_t*>(std::malloc(kWorkArea));
   if (!work) {
     UDF_LOG(ERR, "%s\n", "component_identifier");
-    return 12;
+    return KEL_ENOMEM;
   }
   size_t out = 0;
   bool any = false;
@@ -205,28 +206,28 @@ int mdcudfsr_reverse_lookup_path_component(mdcudfsr_udf_node_fields* node, const
                                            uint32_t block_size) {
   if (!node) {
     UDF_LOG(ERR, "%s\n", "mdcudfsrcnp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!efe_block) {
     UDF_LOG(ERR, "%s\n", "efe_buf");
-    return 22;
+    return KEL_EINVAL;
   }
   std::free(node->symlink_target);
   node->symlink_target = nullptr;
-  if (!node->udf_data) return 22;
+  if (!node->udf_data) return KEL_EINVAL;
   const uint32_t l_ea = node->udf_data->efe.l_ea, l_ad = node->udf_data->efe.l_ad;
   // The components must lie inside the entry's allocation descriptor area.
   if (uint64_t{sizeof(extended_file_entry)} + l_ea + l_ad > block_size) {
     UDF_LOG(ERR, "l_ad is invalid. size=%d l_ad=%d\n", block_size, l_ad);
-    return 22;
+    return KEL_EINVAL;
   }
   const uint8_t* p = efe_block + sizeof(extended_file_entry) + l_ea;
   const uint64_t count = decoded_path_room(p, l_ad);
-  if (count == 0) return 22;
+  if (count == 0) return KEL_EINVAL;
   auto* path = static_cast<char*>(std::calloc(1, count));
   if (!path) {
     UDF_LOG(ERR, "%s\n", "path");
-    return 12;
+    return KEL_ENOMEM;
   }
   size_t out = 0;
   if (const int err = decode_path(p, l_ad, path, count, &out)) {
@@ -237,7 +238,7 @@ int mdcudfsr_reverse_lookup_path_component(mdcudfsr_udf_node_fields* node, const
   if (!node->symlink_target) {
     UDF_LOG(ERR, "%s\n", "mdcudfsrcnp->symlink_target");
     std::free(path);
-    return 12;
+    return KEL_ENOMEM;
   }
   std::memcpy(node->symlink_target, path, out + 1);
   std::free(path);

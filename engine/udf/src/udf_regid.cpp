@@ -1,5 +1,6 @@
 // Entity identifiers of the system.
 #include "udf/udf_regid.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_mount.h"
 #include "udf_log.h"
 
@@ -127,7 +128,7 @@ uint16_t reg_id::getApplicationVersion() {
 
 int mdcudfsr_make_regid(const mdcudfsr_mount* mnt, regid* out, int index) {
   std::memset(out, 0, sizeof *out);
-  if (index < 0 || index > 6) return 22;
+  if (index < 0 || index > 6) return KEL_EINVAL;
   copy_id(out, kTable[index].id);
   std::memcpy(out->id_suffix, kTable[index].suffix, 8);
   if (index == REGID_DOMAIN || index == REGID_LV_INFO || index == REGID_METADATA_PART) {
@@ -167,7 +168,7 @@ int make_reg_id(const char* context, regid* out, int kind, int key) {
       text = find_key(kPlainKeys, key);
       break;
     default:
-      return 22;
+      return KEL_EINVAL;
   }
   if (text) copy_id(out, text);
   return 0;

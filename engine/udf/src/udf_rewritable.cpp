@@ -1,5 +1,6 @@
 // Anchors and volume descriptor sequence of rewritable media.
 #include "udf/udf_rewritable.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_anchor_vds.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_tag.h"
@@ -35,7 +36,7 @@ bool accepted_medium(const mdcudfsr_mount* mnt) {
 
 int refuse_medium(mdcudfsr_mount* mnt) {
   mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_ANCHOR_INVALID, WRPROT_READONLY);
-  return 22;
+  return KEL_EINVAL;
 }
 
 uint32_t reserve_unit_sector(const mdcudfsr_mount* mnt) { return mnt->num_sectors - kUnit / mnt->logical_sector_size; }
@@ -61,7 +62,7 @@ int mdcudfsr_check_vds_RE(mdcudfsr_mount* mnt, const uint8_t* vds, const anchor_
   if (pr.broken) {
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_RULES_BROKEN, WRPROT_READONLY);
     if (broken) *broken = 1;
-    return done(22);
+    return done(KEL_EINVAL);
   }
   if (!pr.terminated) {
     if (anchor->main_vds_ex.len != anchor->reserve_vds_ex.len)
@@ -71,14 +72,14 @@ int mdcudfsr_check_vds_RE(mdcudfsr_mount* mnt, const uint8_t* vds, const anchor_
     if (pr.parsed_bytes != expected) {
       UDF_LOG(ERR, "unexpected VDS byte length (%p) should be 0x%x\n",
               reinterpret_cast<void*>(static_cast<uintptr_t>(pr.parsed_bytes)), expected);
-      return done(22);
+      return done(KEL_EINVAL);
     }
     return done(0);
   }
   if ((pr.exist & VDS_HAS_ALL) != VDS_HAS_ALL) {
     UDF_LOG(ERR, "VDS is invalid structure.exist_desc=%08x\n", pr.exist);
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
-    return done(14);
+    return done(KEL_EFAULT);
   }
   return done(0);
 }
@@ -110,7 +111,7 @@ int mdcudfsr_restore_advp_vds_buffer(mdcudfsr_mount* mnt, const uint8_t* src, ui
   buf_t bp = buf_getblk(mnt->devvp, first, static_cast<int>(kUnit), 0, 0, kBufOpMetadata);
   if (!bp) {
     UDF_LOGM(ERR, KELC, "%s\n", "wbp");
-    return 5;
+    return KEL_EIO;
   }
   std::memcpy(buf_bytes(bp), out, kUnit);
   std::lock_guard<std::mutex> lk(mnt->slot_mutex);
@@ -200,17 +201,17 @@ int check_anchor_side(mdcudfsr_mount* mnt, int side, uint8_t* const unit[2], anc
   if (zero) {
     UDF_LOG(ERR, "AVDP_%d is filled with 0\n", n);
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_NOT_FORMATTED, WRPROT_READONLY);
-    return 22;
+    return KEL_EINVAL;
   }
   const uint8_t* a = unit[side] + (side == 0 ? 0 : 31 * ss);
   if (!mdcudfsr_check_udf_tag(a, TAG_ID_AVDP)) {
     UDF_LOG(ERR, "AVDP_%d TagID is invalid\n", n);
-    *status = 22;
+    *status = KEL_EINVAL;
     return 0;
   }
   if (!mdcudfsr_check_udf_tag_crc(a, ss)) {
     UDF_LOG(ERR, "AVDP_%d CRC is invalid\n", n);
-    *status = 22;
+    *status = KEL_EINVAL;
     return 0;
   }
   std::memcpy(anchor, a, sizeof *anchor);
@@ -228,7 +229,7 @@ int check_anchor_side(mdcudfsr_mount* mnt, int side, uint8_t* const unit[2], anc
     return 0;
   }
   if (!broken) return cerr;
-  *status = 22;
+  *status = KEL_EINVAL;
   if (side == 0) mdcudfsr_set_mntinfo_state(mnt, 0, 0, mnt->mntinfo.WriteProtectReasonFlags & ~WRPROT_READONLY);
   return 0;
 }
@@ -259,7 +260,7 @@ int take_anchor_side(mdcudfsr_mount* mnt, int good, uint8_t* const unit[2], cons
     UDF_LOG(INFO, "skip restore MVDS/AVDP\n");
     return 0;
   }
-  if (from_cache) return 22;
+  if (from_cache) return KEL_EINVAL;
   (void)mdcudfsr_restore_advp_vds_buffer(mnt, unit[1], unit[0], &anchors[1], 0, 1, ctx, on_mount);
   udf_vds::drop_fsmanage_cache(mnt, ctx);
   if (mirror) *mirror = 0;
@@ -279,7 +280,7 @@ int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, 
   };
   if (!unit[0] || !unit[1]) {
     UDF_LOGM(ERR, KELC, "%s\n", !unit[0] ? "main_buf" : "resv_buf");
-    return finish(12);
+    return finish(KEL_ENOMEM);
   }
   anchor_vdp anchors[2] = {};
   int status[2] = {22, 22};
@@ -304,7 +305,7 @@ int mdcudfsr_read_avdp_RE(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount, 
                                  status[0] == 14 && status[1] == 14 ? MNTINFO_STRUCTURE_UNREADABLE
                                                                     : MNTINFO_ANCHOR_INVALID,
                                  WRPROT_READONLY);
-    return finish(22);
+    return finish(KEL_EINVAL);
   }
   return finish(take_anchor_side(mnt, good, unit, anchors, from_cache, ctx, on_mount, mirror));
 }
@@ -350,7 +351,7 @@ int mdcudfsr_flush_vds_re(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t 
     zfree(unit[1]);
     return r;
   };
-  if (!unit[0] || !unit[1]) return finish(12);
+  if (!unit[0] || !unit[1]) return finish(KEL_ENOMEM);
   build_rewritable_units(mnt, unit, soft_write_protect);
   const uint32_t where[2] = {kMainUnitSector, mnt->avdp.reserve_vds_ex.loc};
   if (udf_vds::vds_already_written(mnt, unit[0], where[0], kUnit, ctx) &&

@@ -1,5 +1,6 @@
 // Descriptor tags, checksums and CRCs.
 #include "udf/udf_tag.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_mount.h"
 #include "udf_log.h"
 
@@ -109,15 +110,15 @@ int mdcudfsr_check_udf_tag_and_checksum(const mdcudfsr_mount*, const void* desc,
   const desc_tag t = load_tag(desc);
   if (t.id != expected_id) {
     UDF_LOG(WARN, "Tag id is invalid. tag id =%d. shuld be %d.\n", t.id, expected_id);
-    return 9;
+    return KEL_EBADF;
   }
   if (!mdcudfsr_check_udf_tag_crc(desc, available)) {
     UDF_LOG(WARN, "EFE CRC is invalid.\n");
-    return 9;
+    return KEL_EBADF;
   }
   if (!mdcudfsr_check_udf_tag_checksum(desc)) {
     UDF_LOG(WARN, "EFE checksum is invalid.\n");
-    return 9;
+    return KEL_EBADF;
   }
   return 0;
 }

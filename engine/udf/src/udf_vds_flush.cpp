@@ -1,5 +1,6 @@
 // Volume descriptor sequence: in-memory rebuild, flush and link state.
 #include "udf/udf_vds_flush.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_regid.h"
 #include "udf/udf_rewritable.h"
@@ -90,7 +91,7 @@ int read_serial_number(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t* serial)
   uint8_t* answer = zalloc(140);
   if (!answer) {
     UDF_LOG(ERR, "can't allocate memory\n");
-    return 12;
+    return KEL_ENOMEM;
   }
 #pragma pack(push, 1)
   struct {
@@ -107,7 +108,7 @@ int read_serial_number(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t* serial)
     zfree(answer);
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE,
                                mnt->mntinfo.WriteProtectReasonFlags | WRPROT_READONLY);
-    return 22;
+    return KEL_EINVAL;
   }
   *serial = (uint32_t{answer[61]} << 24) | (uint32_t{answer[62]} << 16) | (uint32_t{answer[63]} << 8) | answer[64];
   zfree(answer);
@@ -241,7 +242,7 @@ int mdcudfsr_repair_vds(mdcudfsr_mount* mnt, uint32_t* serial_unreadable, vfs_co
   const uint32_t n = mnt->current_disc;
   if (n + 1 > MDCUDFSR_MAX_TYPE1_MAPS) {
     UDF_LOG(ERR, "last written slot %u has no partition map room.\n", n);
-    return 22;
+    return KEL_EINVAL;
   }
   RepairIdentity id;
   read_text_serial(mnt, serial_unreadable, ctx, id);
@@ -366,7 +367,7 @@ int mdcudfsr_flush_vds(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx
   std::unique_ptr<uint8_t, void (*)(void*)> image(zalloc(size), zfree);
   if (!image) {
     UDF_LOGM(ERR, KELC, "can't allocate buf.\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   const uint32_t h = mnt->avdp.main_vds_ex.loc;
   const uint32_t r = mnt->avdp.reserve_vds_ex.loc;

@@ -1,5 +1,6 @@
 // Rules of the volume descriptor sequence, and the check made at mount.
 #include "udf/udf_vds_rules.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_rewritable.h"
 #include "udf/udf_vds_flush.h"
@@ -21,7 +22,7 @@ namespace {
 
 int raw_rules(mdcudfsr_mount* mnt) {
   mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_RULES_BROKEN, WRPROT_READONLY);
-  return 22;
+  return KEL_EINVAL;
 }
 
 void mark_readonly(mdcudfsr_mount* mnt, vfs_context_t ctx) {
@@ -58,7 +59,7 @@ struct StructureCheck {
   }
   void read_only() {
     mark_readonly(mnt, ctx);
-    result = 30;
+    result = KEL_EROFS;
     keep_marking();
   }
 };
@@ -90,7 +91,7 @@ int check_implementation(StructureCheck& c) {
     UDF_LOG(ERR, "PVD ImplementationID(%.23s) not valid, mounting readonly\n",
             reinterpret_cast<const char*>(v.pvd.imp_id.id));
     mdcudfsr_set_mntinfo_state(c.mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_ANCHOR_INVALID, WRPROT_IMPLEMENTATION);
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -119,7 +120,7 @@ int check_volume_and_partition(StructureCheck& c) {
     UDF_LOG(ERR, "PD access type(%d) invalid\n", v.pd.access_type);
     mdcudfsr_set_mntinfo_state(c.mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_RULES_BROKEN, WRPROT_READONLY);
     c.keep_marking();
-    return 30;
+    return KEL_EROFS;
   }
   if (v.pd.access_type > 4) {
     UDF_LOG(ERR, "PD access type(%d) invalid.\n", v.pd.access_type);
@@ -195,7 +196,7 @@ int check_partition_header(StructureCheck& c) {
     UDF_LOG(ERR, "Metadata location is out of range. partition=0x%x:0x%x main=0x%x mirror=0x%x\n", v.pd.start_loc,
             v.pd.part_len, md.file_loc, md.mirror_file_loc);
     mdcudfsr_set_mntinfo_state(c.mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_ANCHOR_INVALID, WRPROT_READONLY);
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -345,7 +346,7 @@ int mdcudfsr_check_vds_structure_for_mount(mdcudfsr_mount* mnt, uint32_t* soft_p
   if (!relink_from_cartridge_memory(mnt, ctx)) {
     const uint32_t reasons = mnt->mntinfo.WriteProtectReasonFlags | WRPROT_READONLY;
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_STRUCTURE_UNREADABLE, reasons);
-    return 22;
+    return KEL_EINVAL;
   }
   if (relinked) *relinked = 1;
   if (repaired) {
@@ -356,21 +357,21 @@ int mdcudfsr_check_vds_structure_for_mount(mdcudfsr_mount* mnt, uint32_t* soft_p
     mdcudfsr_set_mntinfo_state(mnt, 0, 0, 0);
   }
   int result = check_structure(mnt, soft_protect, ctx, nullptr);
-  if (result == 22) {
+  if (result == KEL_EINVAL) {
     if (relinked) *relinked = 0;
-    return 22;
+    return KEL_EINVAL;
   }
   if (marking.marked) {
     mnt->mntinfo.MountStatus = marking.status;
     mdcudfsr_set_mntinfo_wrprot_reason(mnt, marking.reasons, 1, ctx);
-    result = 30;
+    result = KEL_EROFS;
   }
   if (repaired && serial_unreadable) {
     if (relinked) *relinked = 0;
     UDF_LOG(ERR, "Failed to get serialNumber, mounting readonly\n");
     mnt->mntinfo.MountStatus = MNTINFO_STRUCTURE_UNREADABLE;
     mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_SERIAL_UNREADABLE, 1, ctx);
-    result = 30;
+    result = KEL_EROFS;
   }
   return result;
 }

@@ -1,5 +1,6 @@
 // Volume recognition sequence: check at mount and repair.
 #include "udf/udf_vrs.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_mount.h"
 #include "udf_io.h"
 #include "udf_log.h"
@@ -65,7 +66,7 @@ int mdcudfsr_repair_vrs(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   for (;;) {
     if (!bp) {
       bp = buf_getblk(mnt->devvp, 0, static_cast<int>(size), 0, 0, kBufOpMetadata);
-      if (!bp) return 5;
+      if (!bp) return KEL_EIO;
       std::memset(buf_bytes(bp), 0, size);
       mdcudfsr_vrs_fill_template(buf_bytes(bp) + 16 * mnt->logical_sector_size);
     }
@@ -129,24 +130,24 @@ int check_vrs(mdcudfsr_mount* mnt, vfs_context_t ctx, bool rewritable) {
         bp = nullptr;
         const int rep = mdcudfsr_repair_vrs(mnt, ctx);
         if (rep == 0) {
-          result = 2;
+          result = KEL_ENOENT;
         } else {
           UDF_LOG(WARN, "mdcudfsr_repair_vrs() returned: %d\n", rep);
           result = rep;
         }
       } else {
         const uint8_t* data = udf_io::buf_bytes(bp);
-        result = mdcudfsr_vrs_matches_template(data) ? 0 : 22;
-        if (result && rewritable && all_zero(data, 3 * kSector)) result = 9;
+        result = mdcudfsr_vrs_matches_template(data) ? 0 : KEL_EINVAL;
+        if (result && rewritable && all_zero(data, 3 * kSector)) result = KEL_EBADF;
         buf_brelse(bp);
       }
     }
   }
-  if (result == 2) {
+  if (result == KEL_ENOENT) {
     UDF_LOGM(ERR, KELC, "cannot read VRS. \n");
     mnt->mntinfo.MountStatus = MNTINFO_STRUCTURE_UNREADABLE;
     mnt->mntinfo.WriteProtectReasonFlags |= WRPROT_READONLY;
-  } else if (result == 9) {
+  } else if (result == KEL_EBADF) {
     UDF_LOGM(ERR, KELC, "Unformatted VRS. \n");
     mdcudfsr_set_mntinfo_state(mnt, MNTINFO_ACCESS_REFUSED, MNTINFO_NOT_FORMATTED, WRPROT_READONLY);
   } else if (result != 0) {
@@ -172,7 +173,7 @@ int mdcudfsr_flush_vrs_RE(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   buf_t bp = buf_getblk(mnt->devvp, 0, static_cast<int>(kUnit), 0, 0, kBufOpMetadata);
   if (!bp) {
     UDF_LOGM(ERR, KELC, "%s\n", "wbp");
-    return 5;
+    return KEL_EIO;
   }
   std::memset(buf_bytes(bp), 0, kUnit);
   mdcudfsr_vrs_fill_template(buf_bytes(bp) + 16 * mnt->logical_sector_size);

@@ -1,5 +1,6 @@
 // Writing extended file entries (see udf_write_efe.h).
 #include "kelcache/cache_flush.h"
+#include "kelhost/kern_errno.h"
 #include "udf/udf_write_efe.h"
 #include "udf/udf_efe.h"
 #include "udf/udf_metadata.h"
@@ -99,7 +100,7 @@ int write_entry_block(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, const ui
                                             : mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, w->efe_loc, nullptr);
     if (lsn == MDCUDFSR_INVALID_LSN) {
       UDF_LOG(ERR, "invalid lsn 0x%x lbn:0x%x \n", lsn, w->efe_loc);
-      return 22;
+      return KEL_EINVAL;
     }
     const int err = mdcudfsr_write_cluster_buffer(mnt, ctx, 1, lsn, block, b);
     if (err) {
@@ -126,22 +127,22 @@ int symlink_components(const char* target, uint8_t* out, uint32_t room, uint32_t
   const int err = mdcudfsr_inquiry_path_component(target, &need, normalised.data());
   if (err) {
     UDF_LOG(ERR, "err=%d\n", err);
-    return 22;
+    return KEL_EINVAL;
   }
   if (need > room) {
     UDF_LOG(ERR, "symbolic link target too long. size=%u room=%u\n", need, room);
-    return 36;
+    return KEL_ENAMELIMIT;
   }
   if (need == 0) return 0;
   *written = mdcudfsr_create_path_component(target, out, room);
-  return *written == need ? 0 : 22;
+  return *written == need ? 0 : KEL_EINVAL;
 }
 
 // The stream's name in compressed Unicode.
 int stream_name_cs0(const mdcudfsr_udf_node_fields* parity, uint8_t* out, uint32_t* len) {
   if (!parity) {
     UDF_LOG(ERR, "%s\n", "parity_node");
-    return 22;
+    return KEL_EINVAL;
   }
   // A parity node is named after its file: "<file>#<stream name>"; the
   // stream's identifier is the part after "#" (the parity suffix).
@@ -177,7 +178,7 @@ int flush_child_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* owner, mdcudf
                     uint32_t loc, uint32_t phys, vfs_context_t ctx) {
   if (!stream->udf_data) {
     UDF_LOG(ERR, "udf_data is null.\n");
-    return 22;
+    return KEL_EINVAL;
   }
   const uint32_t b = mnt->logical_block_size;
   mdcudfsr_udf_data* sd = stream->udf_data;
@@ -202,7 +203,7 @@ int flush_child_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* owner, mdcudf
     const uint32_t nb = mdcudfsr_allocate_metadata_blocks(mnt, 1);
     if (nb == MDCUDFSR_INVALID_LBN) {
       UDF_LOG(ERR, "%s\n", "aed_lbn != INVALID_LBN");
-      return 28;
+      return KEL_ENOSPC;
     }
     aed_lbn = mnt->fsd_relocation ? nb : nb - mnt->replace_blk_count;
     UDF_LOG(INFO, "[%s] 1 aed_lbn %d aed_write_lbn %d \n", mdcudfsr_node_name(stream), aed_lbn, nb);
@@ -212,7 +213,7 @@ int flush_child_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* owner, mdcudf
     sd->aed_info = mdcudfsr_aed_info_alloc();
     if (!sd->aed_info || !(sd->aed_info = mdcudfsr_aed_info_add(sd->aed_info, aed_lbn))) {
       UDF_LOG(ERR, "%s\n", "aed_info");
-      return 12;
+      return KEL_ENOMEM;
     }
     const int err = mdcudfsr_flush_allocation_extent_descriptor(mnt, MDCUDFSR_PARTITION_METADATA, aed_lbn, nb, first,
                                                                 ctx, &sd->aed_info, 0, 0);
@@ -221,7 +222,7 @@ int flush_child_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* owner, mdcudf
   uint8_t* block = zalloc(b);
   if (!block) {
     UDF_LOG(ERR, "can't allocate dir memory.size=%d\n", b);
-    return 12;
+    return KEL_ENOMEM;
   }
   e.l_ad = mdcudfsr_write_ad_vector(block + kEfeSize, b - kEfeSize, aed_lbn, b, UDF_AD_LONG, sd->extents.first);
   seal(mnt, block, e, loc, 0xFFFF);
@@ -262,7 +263,7 @@ int put_stream_fid(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* stream, const 
   const uint32_t b = mnt->logical_block_size;
   uint8_t name[kMaxCs0Name + 1];
   uint32_t name_len = 0;
-  if (stream_name_cs0(stream, name, &name_len)) return 22;
+  if (stream_name_cs0(stream, name, &name_len)) return KEL_EINVAL;
   fileid_desc fid{};
   mdcudfsr_init_udf_tag(mnt, &fid.tag, TAG_ID_FID, d + offset / b);
   fid.file_num = 1;
@@ -294,7 +295,7 @@ int write_stream_directory(mdcudfsr_mount* mnt, extended_file_entry& e, const st
   uint8_t* block = zalloc(b);
   if (!block) {
     UDF_LOG(ERR, "can't allocate dir memory.size=%d\n", b);
-    return 12;
+    return KEL_ENOMEM;
   }
   int err = 0;
   if (at.embedded) {
@@ -325,7 +326,7 @@ int flush_stream_directory_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* ow
   const uint32_t size = mdcudfsr_calc_strdir_size(mnt, owner);
   if (!size) {
     UDF_LOG(ERR, "failed to calc_strdir_size \n");
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_udf_node_fields* stream = owner->parity_node;
   const extended_file_entry& o = owner->udf_data->efe;
@@ -336,23 +337,23 @@ int flush_stream_directory_efe(mdcudfsr_mount* mnt, mdcudfsr_udf_node_fields* ow
     at.data_first = mdcudfsr_allocate_metadata_blocks(mnt, at.data_blocks);
     if (at.data_first == MDCUDFSR_INVALID_LBN) {
       UDF_LOG(ERR, "%s\n", "strdir_lbn != INVALID_LBN");
-      return 28;
+      return KEL_ENOSPC;
     }
     at.d = mnt->fsd_relocation ? at.data_first : at.data_first - mnt->replace_blk_count;
   }
   if (std_loc + 1 == 0) {
     UDF_LOG(ERR, "%s\n", "strdir_lbn != INVALID_LBN");
-    return 28;
+    return KEL_ENOSPC;
   }
   std::vector<uint8_t> data(round4(size) + b, 0);
   int parent_len = mdcudfsr_cache_write_fid(mnt, data.data(), owner, at.d, 1);
-  if (parent_len < 0) return 22;
-  if (put_stream_fid(mnt, stream, o, at.d, data.data() + parent_len, static_cast<uint32_t>(parent_len))) return 22;
+  if (parent_len < 0) return KEL_EINVAL;
+  if (put_stream_fid(mnt, stream, o, at.d, data.data() + parent_len, static_cast<uint32_t>(parent_len))) return KEL_EINVAL;
   if (const int err = write_stream_directory(mnt, e, data, size, at, ctx)) return err;
   const uint32_t child_write_lbn = mdcudfsr_allocate_metadata_blocks(mnt, 1);
   if (child_write_lbn == MDCUDFSR_INVALID_LBN) {
     UDF_LOG(ERR, "%s\n", "child_write_lbn != INVALID_LBN");
-    return 28;
+    return KEL_ENOSPC;
   }
   if (!mnt->fsd_relocation && had_replacement) {
     ++mnt->replace_blk_count;
@@ -438,13 +439,13 @@ int place_extended_attributes(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, 
     // written rather than an entry without them.
     UDF_LOG(ERR, "extended attributes exceed the entry. size=%u\n",
             w->prev_loc >= 0 ? UDF_EA_PREVLOC_LENGTH : hash_area_length(w->node));
-    return 28;
+    return KEL_ENOSPC;
   }
   if (!built_ea) {
     *l_ea = w->ea ? efe->l_ea : 0;
     if (*l_ea && kEfeSize + *l_ea + 16 <= b) std::memcpy(block + kEfeSize, w->ea, *l_ea);
   }
-  return kEfeSize + *l_ea + 16 > b ? 22 : 0;
+  return kEfeSize + *l_ea + 16 > b ? KEL_EINVAL : 0;
 }
 
 // The block of the allocation extent descriptor: the one after the entry in
@@ -460,7 +461,7 @@ int place_aed(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, uint32_t* aed_lb
   *aed_phys = mdcudfsr_allocate_metadata_blocks(mnt, 1);
   if (*aed_phys == MDCUDFSR_INVALID_LBN) {
     UDF_LOG(ERR, "%s\n", "aed_lbn != INVALID_LBN");
-    return 28;
+    return KEL_ENOSPC;
   }
   *aed_lbn = mnt->fsd_relocation ? *aed_phys : *aed_phys - mnt->replace_blk_count;
   UDF_LOG(INFO, "AED [%s] aed_lbn %d aed_write_lbn %d \n", mdcudfsr_node_name(w->node), *aed_lbn, *aed_phys);
@@ -474,12 +475,12 @@ int restart_aed_info(const mdcudfsr_efe_write* w, uint32_t aed_lbn) {
   *w->aed_info = mdcudfsr_aed_info_alloc();
   if (!*w->aed_info) {
     UDF_LOG(ERR, "%s\n", "*mdcudfsraipp");
-    return 12;
+    return KEL_ENOMEM;
   }
   mdcudfsr_aed_info* grown = mdcudfsr_aed_info_add(*w->aed_info, aed_lbn);
   if (!grown) {
     UDF_LOG(ERR, "%s\n", "aed_info");
-    return 12;
+    return KEL_ENOMEM;
   }
   *w->aed_info = grown;
   return 0;
@@ -499,7 +500,7 @@ int write_overflow_extents(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, uin
   for (uint32_t i = 0; i < k - 1 && aed_first; ++i) aed_first = aed_first->next;
   if (!aed_first) {
     UDF_LOG(ERR, "aed_first_ad is null\n");
-    return 22;
+    return KEL_EINVAL;
   }
   uint32_t aed_phys;
   int err = place_aed(mnt, w, aed_lbn, &aed_phys);
@@ -547,7 +548,7 @@ int flush_owned_stream(mdcudfsr_mount* mnt, const mdcudfsr_efe_write* w, vfs_con
   const uint32_t sid_write_lbn = mdcudfsr_allocate_metadata_blocks(mnt, 1);
   if (sid_write_lbn == MDCUDFSR_INVALID_LBN) {
     UDF_LOG(ERR, "%s\n", "sid_write_lbn != INVALID_LBN");
-    return 28;
+    return KEL_ENOSPC;
   }
   UDF_LOG(INFO, "1 std_loc %d replace_std_loc %d \n", d->std_loc, d->replace_std_loc);
   const bool had_replacement = d->replace_std_loc != MDCUDFSR_INVALID_LBN;
@@ -607,7 +608,7 @@ int mdcudfsr_flush_extended_file_entry(mdcudfsr_mount* mnt, const mdcudfsr_efe_w
   uint8_t* block = zalloc(mnt->logical_block_size);
   if (!block) {
     UDF_LOG(ERR, "%s\n", "buf");
-    return 12;
+    return KEL_ENOMEM;
   }
   const int err = build_and_write_entry(mnt, w, block, ctx);
   zfree(block);

@@ -1,5 +1,6 @@
 // Volume attributes: getattr (size, counts, capabilities, label) and setattr
 // (the label).
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_volume_attr.h"
 
 #include "kelcache/cache.h"
@@ -34,7 +35,7 @@ mdcudfsr_mount* record_of(mount_t mp) {
 int volume_name(mdcudfsr_mount* mnt, vfs_attr* attr) {
   if (!attr->f_vol_name) {
     VFS_LOG(KEL_LOG_ERR, "%s\n", "vol_name");
-    return 12;
+    return KEL_ENOMEM;
   }
   std::uint8_t utf8[VFSATTR_VOL_NAME_SIZE + 1] = {}, nfc[VFSATTR_VOL_NAME_SIZE + 1] = {};
   const std::uint8_t* id = mnt->fsd.logvol_id;
@@ -99,12 +100,12 @@ int check_surrogates(const std::uint16_t* u, std::size_t n) {
     if (u[i] >= 0xD800 && u[i] <= 0xDBFF) {
       if (i + 1 >= n || u[i + 1] < 0xDC00 || u[i + 1] > 0xDFFF) {
         VFS_LOG(KEL_LOG_ERR, "Upper Surrogate Pair only, EINVAL\n");
-        return 22;
+        return KEL_EINVAL;
       }
       ++i;
     } else if (u[i] >= 0xDC00 && u[i] <= 0xDFFF) {
       VFS_LOG(KEL_LOG_ERR, "Under Surrogate Pair only, EINVAL\n");
-      return 22;
+      return KEL_EINVAL;
     }
   }
   return 0;
@@ -114,17 +115,17 @@ int check_surrogates(const std::uint16_t* u, std::size_t n) {
 int check_label(const std::uint8_t* name, std::size_t len) {
   if (name[0] == '.') {
     VFS_LOG(KEL_LOG_ERR, "invalid string '%s'\n", reinterpret_cast<const char*>(name));
-    return 22;
+    return KEL_EINVAL;
   }
   if (const int ch = bad_label_char(name, len)) {
     VFS_LOG(KEL_LOG_ERR, "file name '%s' contains '%c'(%0x)\n", reinterpret_cast<const char*>(name), ch > 0 ? ch : 0,
             ch > 0 ? ch : 0);
-    return 22;
+    return KEL_EINVAL;
   }
   std::unique_ptr<std::uint16_t[]> units(new (std::nothrow) std::uint16_t[2 * len + 1]());
   if (!units) {
     VFS_LOG(KEL_LOG_ERR, "can't allocate unicode buf\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   std::size_t bytes = 0;
   const int err = utf8_decodestr(name, len, units.get(), &bytes, 2 * (2 * len + 1), 0, 0);
@@ -132,12 +133,12 @@ int check_label(const std::uint8_t* name, std::size_t len) {
     // Bytes that are no UTF-8 (an encoded lone surrogate among them) make an
     // invalid name.
     VFS_LOG(KEL_LOG_ERR, "utf8_decodestr err = %d\n", err);
-    return 22;
+    return KEL_EINVAL;
   }
   if (const int s = check_surrogates(units.get(), bytes / 2)) return s;
   if (bytes > 127) {
     VFS_LOG(KEL_LOG_ERR, "too long volume name %s\n", reinterpret_cast<const char*>(name));
-    return 36;
+    return KEL_ENAMELIMIT;
   }
   return 0;
 }
@@ -167,7 +168,7 @@ int relabel(mdcudfsr_mount* mnt, const std::uint8_t* name, std::size_t len, vfs_
   const int err = mdcudfsr_unicode_utf82udf(name, static_cast<std::uint32_t>(len), next.fsd, &produced);
   if (err || produced > 127) {
     VFS_LOG(KEL_LOG_ERR, "unicode compression err=%d\n", err ? err : 36);
-    return err ? err : 36;
+    return err ? err : KEL_ENAMELIMIT;
   }
   next.fsd[127] = static_cast<std::uint8_t>(produced);
   std::memcpy(next.iuvd, next.fsd, 128);
@@ -194,7 +195,7 @@ int relabel(mdcudfsr_mount* mnt, const std::uint8_t* name, std::size_t len, vfs_
 
 int mdcudfsr_vfsop_getattr(mount_t mp, vfs_attr* attr, vfs_context_t ctx) {
   mdcudfsr_mount* mnt = record_of(mp);
-  if (!mnt || !attr) return 22;
+  if (!mnt || !attr) return KEL_EINVAL;
   VFS_LOG(KEL_LOG_DEBG, "[%s](tid=%08x) %s:%d f_active=0x%llx\n", mnt->volume_name, static_cast<unsigned>(KEL_THREAD_ID()), __func__, __LINE__,
           static_cast<unsigned long long>(attr->f_active));
   int err = 0;
@@ -219,14 +220,14 @@ int mdcudfsr_vfsop_getattr(mount_t mp, vfs_attr* attr, vfs_context_t ctx) {
 
 int mdcudfsr_vfsop_setattr(mount_t mp, vfs_attr* attr, vfs_context_t ctx) {
   mdcudfsr_mount* mnt = record_of(mp);
-  if (!mnt || !attr) return 22;
+  if (!mnt || !attr) return KEL_EINVAL;
   if (!(attr->f_active & VFSATTR_VOL_NAME)) return 0;
   if (mnt->mount_ext_flags & kMntExtNoEdit) {
     VFS_LOG(KEL_LOG_ERR, "[vfsop_setattr] not operation for noedit mode\n");
     return 1;
   }
   const std::size_t raw = attr->f_vol_name ? strnlen(attr->f_vol_name, VFSATTR_VOL_NAME_SIZE) : 0;
-  if (raw == 0) return 22;
+  if (raw == 0) return KEL_EINVAL;
   std::uint8_t name[256] = {};
   std::size_t len = 0;
   int err = utf8_normalizestr(reinterpret_cast<const std::uint8_t*>(attr->f_vol_name), raw, name, &len,

@@ -1,6 +1,7 @@
 // Write clusters: writing staged clusters to the disc, one cluster for a
 // descriptor or all of them in ascending order in reserved, synced and
 // verified batches.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_clusters.h"
 
 #include "drive/device_control.h"
@@ -27,7 +28,7 @@ bool checks_nwa(const mdcudfsr_mount* mnt) {
 
 // A drive status taken as the result of a step: a negative one is a failure
 // (5) too, never success.
-int as_failure(int status) { return status < 0 ? 5 : status; }
+int as_failure(int status) { return status < 0 ? KEL_EIO : status; }
 
 void unlink_entry(mdcudfsr_mount* mnt, cluster_entry* e) {
   *e->prev = e->next;
@@ -49,16 +50,16 @@ int get_cluster_buf(mdcudfsr_mount* mnt, const cluster_entry* e, buf_t* out) {
   std::uint32_t len = 0, cache_err = 0;
   int err = image ? mdcudfsr_metacache_file_read(mnt, mnt->local_cache_handles[0], e->staging_offset,
                                                  MDCUDFSR_CLUSTER_BYTES, image.get(), &len, &cache_err)
-                  : 5;
+                  : KEL_EIO;
   if (image && (err || cache_err || len != MDCUDFSR_CLUSTER_BYTES)) {
     VFS_LOG(KEL_LOG_ERR, "Read Cluster buffer failed from Fs Local Cache. err = %d cache_err = %d\n", err,
             cache_err);
-    err = 5;
+    err = KEL_EIO;
   }
   if (err) {
     if (bp) buf_brelse(bp);
     VFS_LOGK(KEL_LOG_ERR, "Failed to get cluster buffer.\n");
-    return 5;
+    return KEL_EIO;
   }
   auto* dst = reinterpret_cast<std::uint8_t*>(buf_dataptr(bp));
   const std::uint32_t all = s >= 32 ? 0xFFFFFFFFu : (1u << s) - 1;
@@ -104,7 +105,7 @@ int check_and_reserve(mdcudfsr_mount* mnt, std::uint32_t expected, std::uint32_t
   }
   if (nwa != expected) {
     VFS_LOG(KEL_LOG_ERR, "NWA(%x) is invalid. Expected is %x.\n", nwa, expected);
-    return 14;
+    return KEL_EFAULT;
   }
   pxo_reserve_write_t r{expected, blocks};
   err = VNOP_IOCTL(mnt->devvp, PXOIOCRESERVEWRITERANGE, reinterpret_cast<char*>(&r), 0, ctx);
@@ -176,7 +177,7 @@ int sorted_entries(mdcudfsr_mount* mnt, std::vector<cluster_entry*>& out) {
   if (out.size() != mnt->cluster_count) {
     VFS_LOG(KEL_LOG_ERR, "number of elements disagrees with cluster buffer list entry count\n");
     mdcudfsr_clear_all_clusters(mnt);
-    return 22;
+    return KEL_EINVAL;
   }
   std::make_heap(out.begin(), out.end(),
                  [](const cluster_entry* a, const cluster_entry* b) { return mdcudfsr_compare_cluster_entry(a, b) < 0; });
@@ -207,13 +208,13 @@ int mdcudfsr_flush_cluster_entry(mdcudfsr_mount* mnt, cluster_entry* e, int buff
 }
 
 int mdcudfsr_flush_cluster_buffer(mdcudfsr_mount* mnt, uint32_t lsn, int buffer_flag, vfs_context_t ctx) {
-  if (!mnt || mnt->cluster_sectors == 0) return 22;
+  if (!mnt || mnt->cluster_sectors == 0) return KEL_EINVAL;
   const std::uint32_t s = mnt->cluster_sectors;
   const std::uint32_t c = lsn - lsn % s;
   cluster_entry* e = mdcudfsr_cluster_buffer_find(mnt->cluster_head, static_cast<std::int32_t>(c / s));
   if (!e) {
     VFS_LOG(KEL_LOG_ERR, "cluster buffer not prepared in advance (starting lsn=%d)\n", static_cast<int>(c));
-    return 22;
+    return KEL_EINVAL;
   }
   if (checks_nwa(mnt)) {
     const int err = check_and_reserve(mnt, c, 32, ctx, false);
@@ -226,12 +227,12 @@ int mdcudfsr_flush_cluster_buffer(mdcudfsr_mount* mnt, uint32_t lsn, int buffer_
 
 int mdcudfsr_flush_all_clusters(mdcudfsr_mount* mnt, int buffer_flag, vfs_context_t ctx,
                                 const mdcudfsr_cluster_track* track, int* verify_failed, uint32_t* blocks_written) {
-  if (!mnt || !track || mnt->logical_block_size == 0 || mnt->logical_block_size > MDCUDFSR_CLUSTER_BYTES) return 22;
+  if (!mnt || !track || mnt->logical_block_size == 0 || mnt->logical_block_size > MDCUDFSR_CLUSTER_BYTES) return KEL_EINVAL;
   int failed_sink = 0;
   int* vf = verify_failed ? verify_failed : &failed_sink;
   if (mnt->cluster_count == 0) {
     VFS_LOG(KEL_LOG_ERR, "cle_array buffer size is err\n");
-    return 22;
+    return KEL_EINVAL;
   }
   std::vector<cluster_entry*> cle;
   int err = sorted_entries(mnt, cle);

@@ -1,5 +1,6 @@
 // Write clusters: the entry list and the staging of data and zeros into the
 // cluster images kept in the local cache file.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_clusters.h"
 
 #include "kelagent/metacache.h"
@@ -21,8 +22,8 @@ int image_io(mdcudfsr_mount* mnt, const cluster_entry* e, std::uint8_t* image, b
                                                   &cache_err)
                   : mdcudfsr_metacache_file_read(mnt, h, e->staging_offset, MDCUDFSR_CLUSTER_BYTES, image, &len,
                                                  &cache_err);
-  if (!err && cache_err) err = 5;
-  if (!err && len != MDCUDFSR_CLUSTER_BYTES && write) err = 5;
+  if (!err && cache_err) err = KEL_EIO;
+  if (!err && len != MDCUDFSR_CLUSTER_BYTES && write) err = KEL_EIO;
   if (err) {
     if (write)
       VFS_LOG(KEL_LOG_ERR, "mdcudfsr_metacache_file_write error %d cache_err %d\n", err, cache_err);
@@ -93,7 +94,7 @@ int mdcudfsr_cluster_buffer_create(mdcudfsr_mount* mnt, std::uint32_t first_lsn,
   auto* e = new (std::nothrow) cluster_entry;
   if (!e) {
     VFS_LOG(KEL_LOG_ERR, "out of memory for cluster entry\n");
-    return 28;
+    return KEL_ENOSPC;
   }
   e->cluster = cluster;
   e->sync = sync;
@@ -135,14 +136,14 @@ int mdcudfsr_clear_all_clusters(mdcudfsr_mount* mnt) {
 
 int mdcudfsr_write_logical_blocks(mdcudfsr_mount* mnt, uint16_t part_ref, uint32_t lbn, const void* buffer,
                                   uint32_t bytes, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   if (mnt->metadata_allocating == 1) return 0;
   const std::uint32_t lsn = mdcudfsr_lbn2lsn(mnt, part_ref, lbn, nullptr);
   VFS_LOG(KEL_LOG_DEBG, "partition:%d :: lbn:%d -> lsn:%d (bytesize:%d)\n", part_ref, static_cast<int>(lbn),
           static_cast<int>(lsn), static_cast<int>(bytes));
   if (lsn == MDCUDFSR_INVALID_LSN) {
     VFS_LOG(KEL_LOG_ERR, "%s\n", "lsn != INVALID_LSN");
-    return 22;
+    return KEL_EINVAL;
   }
   const int err = mdcudfsr_write_cluster_buffer(mnt, ctx, 1, lsn, buffer, bytes);
   if (err) VFS_LOG(KEL_LOG_ERR, "failed to write cluster buffer.lsn=%d, err=%d\n", static_cast<int>(lsn), err);
@@ -152,7 +153,7 @@ int mdcudfsr_write_logical_blocks(mdcudfsr_mount* mnt, uint16_t part_ref, uint32
 int mdcudfsr_write_cluster_buffer(mdcudfsr_mount* mnt, vfs_context_t, int sync, uint32_t lsn, const void* buffer,
                                   uint32_t bytes) {
   if (bytes == 0) return 0;
-  if (!buffer || !staging_ready(mnt, lsn, bytes / 512 + 1)) return 22;
+  if (!buffer || !staging_ready(mnt, lsn, bytes / 512 + 1)) return KEL_EINVAL;
   const std::uint32_t s = mnt->cluster_sectors, z = mnt->logical_sector_size;
   const auto* data = static_cast<const std::uint8_t*>(buffer);
   while (bytes) {
@@ -165,7 +166,7 @@ int mdcudfsr_write_cluster_buffer(mdcudfsr_mount* mnt, vfs_context_t, int sync, 
     int err = entry_for(mnt, c, sync, &e);
     if (err) return err;
     auto image = work_buffer();
-    if (!image) return 12;
+    if (!image) return KEL_ENOMEM;
     if ((err = image_io(mnt, e, image.get(), false)) != 0) return err;
     VFS_LOG(KEL_LOG_DEBG, "cluster entry: cl=%d dirty=0x%08x\n", e->cluster, e->dirty);
     const std::uint32_t here = n * z < bytes ? n * z : bytes;
@@ -181,7 +182,7 @@ int mdcudfsr_write_cluster_buffer(mdcudfsr_mount* mnt, vfs_context_t, int sync, 
 
 int mdcudfsr_zero_write_cluster_buffer(mdcudfsr_mount* mnt, vfs_context_t, int sync, uint32_t lsn, uint32_t count) {
   if (count == 0) return 0;
-  if (!staging_ready(mnt, lsn, count)) return 22;
+  if (!staging_ready(mnt, lsn, count)) return KEL_EINVAL;
   const std::uint32_t s = mnt->cluster_sectors, z = mnt->logical_sector_size;
   while (count) {
     const std::uint32_t c = lsn - lsn % s;
@@ -192,7 +193,7 @@ int mdcudfsr_zero_write_cluster_buffer(mdcudfsr_mount* mnt, vfs_context_t, int s
     int err = entry_for(mnt, c, sync, &e);
     if (err) return err;
     auto image = work_buffer();
-    if (!image) return 12;
+    if (!image) return KEL_ENOMEM;
     if ((err = image_io(mnt, e, image.get(), false)) != 0) return err;
     const std::uint32_t first = lsn - c;
     VFS_LOG(KEL_LOG_DEBG, "cluster entry: cl=%d start=%d lsn=%d dirty=0x%08x sectors=%d\n", e->cluster,

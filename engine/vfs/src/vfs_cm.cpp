@@ -1,5 +1,6 @@
 // Cartridge-memory attributes: the record, its byte order, the mount's cache
 // and writing only the attributes that changed.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_cm.h"
 
 #include "drive/cm_data.h"
@@ -155,7 +156,7 @@ void mdcudfsr_update_cm_cache_data(mdcudfsr_mount* mnt, const void* record) {
 
 int mdcudfsr_read_attribute(mdcudfsr_mount* mnt, void* record, uint32_t, int convert_values, int from_drive,
                             vfs_context_t ctx, int on_mount) {
-  if (!mnt || !record) return 22;
+  if (!mnt || !record) return KEL_EINVAL;
   auto* r = static_cast<std::uint8_t*>(record);
   if (from_drive) {
     const int err = read_from_drive(mnt, r, ctx, on_mount);
@@ -168,7 +169,7 @@ int mdcudfsr_read_attribute(mdcudfsr_mount* mnt, void* record, uint32_t, int con
 
 int mdcudfsr_write_attribute(mdcudfsr_mount* mnt, void* record, uint32_t, int convert_values, vfs_context_t ctx,
                              int on_mount) {
-  if (!mnt || !record) return 22;
+  if (!mnt || !record) return KEL_EINVAL;
   if (!(mnt->attr_update_mask & kMask)) return 0;
   auto* r = static_cast<std::uint8_t*>(record);
   for (int i = 0; i < 3; ++i) {

@@ -1,5 +1,6 @@
 // Cartridge-memory attributes at mount, the recovery-required file list and
 // the volume name handed to the drive layer.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_cm.h"
 
 #include "drive/cm_data.h"
@@ -52,7 +53,7 @@ int set_label(mdcudfsr_mount* mnt, std::uint8_t* r, bool* stop) {
   std::unique_ptr<std::uint16_t[]> units(new (std::nothrow) std::uint16_t[128]());
   if (!units) {
     VFS_LOG(KEL_LOG_ERR, "can't allocate unicode strind.len=%d\n", static_cast<int>(len));
-    return 22;
+    return KEL_EINVAL;
   }
   const std::uint32_t n = len ? mdcudfsr_cs0_to_unicode(len, mnt->logvol_id, units.get()) : 0;
   if (n == 0xFFFFFFFFu) {
@@ -121,7 +122,7 @@ void set_sizes_and_counts(mdcudfsr_mount* mnt, std::uint8_t* r, vfs_context_t ct
 }  // namespace
 
 int mdcudfsr_init_cm_param(mdcudfsr_mount* mnt, void* record, vfs_context_t ctx, int fresh) {
-  if (!mnt || !record) return 22;
+  if (!mnt || !record) return KEL_EINVAL;
   auto* r = static_cast<std::uint8_t*>(record);
   if (fresh) std::memset(r + cm_attr::kOffsets[7], 0, 133);
   for (int i = 0; i < 3; ++i) {
@@ -148,7 +149,7 @@ int mdcudfsr_init_cm_param(mdcudfsr_mount* mnt, void* record, vfs_context_t ctx,
 }
 
 int mdcudfsr_read_write_attribute_for_mount(mdcudfsr_mount* mnt, int* readonly_out, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   std::uint8_t record[MDCUDFSR_CM_RECORD_SIZE] = {};
   std::uint8_t state = 0;
   (void)VNOP_IOCTL(mnt->devvp, PXOIOREPORT1500HCRC, reinterpret_cast<char*>(&state), 0, ctx);
@@ -183,7 +184,7 @@ int mdcudfsr_read_write_attribute_for_mount(mdcudfsr_mount* mnt, int* readonly_o
 int mdcudfsr_add_recovery_req_file(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, void* record) {
   if (!mnt || !node || !record) {
     VFS_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "target_node");
-    return 22;
+    return KEL_EINVAL;
   }
   if (mdcudfsr_is_inactive(node)) {
     VFS_LOG(KEL_LOG_INFO, "target is INACTIVE, ignore. file=%s\n", node->vfs_name ? node->vfs_name : "");
@@ -200,7 +201,7 @@ int mdcudfsr_add_recovery_req_file(mdcudfsr_mount* mnt, mdcudfsr_cache_node* nod
   if (mnt->recovery_count >= static_cast<std::uint32_t>(cm1500::kListMax)) {
     VFS_LOG(KEL_LOG_ERR, "Slot:%d Make recovery_req_list[%d] is over Max[%d] err = %d\n",
             static_cast<int>(mnt->current_disc), static_cast<int>(mnt->recovery_count), cm1500::kListMax, 105);
-    return 105;
+    return KEL_ENOBUFS;
   }
   std::uint8_t* v = static_cast<std::uint8_t*>(record) + kV;
   put32(v + cm1500::kList + 4 * mnt->recovery_count, static_cast<std::uint32_t>(id));
@@ -213,20 +214,20 @@ int mdcudfsr_add_recovery_req_file(mdcudfsr_mount* mnt, mdcudfsr_cache_node* nod
 int mdcudfsr_update_recovery_req_file(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, vfs_context_t ctx) {
   if (!mnt || !node) {
     VFS_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "target_node");
-    return 22;
+    return KEL_EINVAL;
   }
   std::lock_guard<std::mutex> lk(mnt->cm_mutex);
   std::uint8_t record[MDCUDFSR_CM_RECORD_SIZE];
   int err = mdcudfsr_read_attribute(mnt, record, sizeof record, 1, 0, ctx, 0);
   if (err) {
     VFS_LOG(KEL_LOG_ERR, "READ ATTRIBUTE failed on update recovery required file err = %d", 5);
-    return 5;
+    return KEL_EIO;
   }
   err = mdcudfsr_add_recovery_req_file(mnt, node, record);
   if (err) return err;
   if (mdcudfsr_write_attribute(mnt, record, sizeof record, 1, ctx, 0) != 0) {
     VFS_LOG(KEL_LOG_ERR, "WRITE ATTRIBUTE failed on update recovery required file err = %d", 5);
-    return 5;
+    return KEL_EIO;
   }
   return 0;
 }

@@ -1,5 +1,6 @@
 // The defect map and the defect-skipping next writable address of
 // rewritable media, asked of the drive layer.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_defect.h"
 
 #include "drive/device_control.h"
@@ -57,8 +58,8 @@ bool past_the_end(const mdcudfsr_mount* mnt, uint64_t address, uint32_t blocks) 
 }  // namespace
 
 int mdcudfsr_make_defect_map(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_mount) {
-  if (mnt == nullptr) return 22;
-  if (refuse_write_once(mnt)) return 22;
+  if (mnt == nullptr) return KEL_EINVAL;
+  if (refuse_write_once(mnt)) return KEL_EINVAL;
   std::lock_guard<std::mutex> slot(mnt->slot_mutex);
   int err = mdcudfsr_disc_change(mnt, 0x99, 1, ctx, on_mount);
   if (err) {
@@ -72,9 +73,9 @@ int mdcudfsr_make_defect_map(mdcudfsr_mount* mnt, vfs_context_t ctx, int on_moun
 
 int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32_t nwa, uint32_t num_blocks,
                                         uint32_t* changed) {
-  if (mnt == nullptr) return 22;
-  if (refuse_write_once(mnt)) return 22;
-  if (past_the_end(mnt, nwa, num_blocks)) return 22;
+  if (mnt == nullptr) return KEL_EINVAL;
+  if (refuse_write_once(mnt)) return KEL_EINVAL;
+  if (past_the_end(mnt, nwa, num_blocks)) return KEL_EINVAL;
   pxo_search_nwa_t search{};
   search.start = nwa;
   search.count = search_length(num_blocks);
@@ -85,7 +86,7 @@ int mdcudfsr_find_defect_and_change_NWA(mdcudfsr_mount* mnt, vfs_context_t ctx, 
   }
   // The defect map reaches further than the disc: a move past the end is
   // no address to write at.
-  if (search.replaced && past_the_end(mnt, search.new_nwa, num_blocks)) return 22;
+  if (search.replaced && past_the_end(mnt, search.new_nwa, num_blocks)) return KEL_EINVAL;
   if (search.replaced) {
     VFS_LOG(KEL_LOG_WARN, "Update NWA Old:0x%x->New:0x%x\n", nwa, search.new_nwa);
     mnt->next_writable_address = search.new_nwa;

@@ -1,5 +1,6 @@
 // Loading a disc of the cartridge and the guard that limits the rate of
 // disc changes.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_disc_change.h"
 
 #include "drive/device_control.h"
@@ -202,7 +203,7 @@ int refresh_disc(mdcudfsr_mount* mnt, std::uint32_t slot, const std::uint8_t* ms
     mnt->mntinfo.MountStatus = MNTSTATUS_DRIVE_ERROR;
     KEL_LOG_AS("mdcudfsr_disc_change", KEL_LOG_ERR, KEL_MOD_CORE, KEL_MARK_NOTE,
                "Slot:%d media type invalid. (DEVICE = %X:%X)\n", static_cast<int>(slot), mnt->medium_type, type[0]);
-    return 22;
+    return KEL_EINVAL;
   }
   std::uint8_t tur[100] = {};
   const std::uint32_t one = 1, timeout = 20000;
@@ -243,7 +244,7 @@ int load_and_check(mdcudfsr_mount* mnt, std::uint32_t slot, int invalidate, vfs_
     mnt->mntinfo.WriteProtectReasonFlags |= kSlotMismatch;
     mnt->mntinfo.MountStatus = MNTSTATUS_DRIVE_ERROR;
     KEL_LOG_AS("mdcudfsr_disc_change", KEL_LOG_ERR, KEL_MOD_CORE, KEL_MARK_NOTE, "No Match Slot Number. \n");
-    return 22;
+    return KEL_EINVAL;
   }
   return refresh_disc(mnt, slot, ms, invalidate, ctx, on_mount, counted);
 }
@@ -252,7 +253,7 @@ int load_and_check(mdcudfsr_mount* mnt, std::uint32_t slot, int invalidate, vfs_
 
 int mdcudfsr_disc_change(mdcudfsr_mount* mnt, uint32_t slot_code, int invalidate, vfs_context_t ctx, int on_mount) {
   VFS_ENTER();
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   const int pid = static_cast<int>(vfs_context_pid(ctx));
   char name[128] = {};
   proc_name(pid, name, sizeof name);
@@ -267,7 +268,7 @@ int mdcudfsr_disc_change(mdcudfsr_mount* mnt, uint32_t slot_code, int invalidate
     VFS_LOG(KEL_LOG_INFO, "not change slot\n");
   } else if (mnt->system_guard) {
     VFS_LOGK(KEL_LOG_WARN, "disc change system guard. stop disc change\n");
-    result = 22;
+    result = KEL_EINVAL;
   } else {
     VFS_LOGK(KEL_LOG_WARN, "DISC CHANGE:%d -> %d Process=%s pid=%d\n", static_cast<int>(mnt->loaded_slot),
              static_cast<int>(slot), name, pid);

@@ -1,6 +1,7 @@
 // The general metadata and descriptor flush of write-once media: sync,
 // unmount, the mount's close of an open session and the controls that
 // flush. Short of room it moves to the next track itself.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_flush.h"
 
 #include "kelcache/cache.h"
@@ -108,7 +109,7 @@ int record_entries(WriteOnceRun& r) {
   }
   VFS_LOG(KEL_LOG_ERR, "failed metadata main/mirror efe flush. do read only mount.\n");
   r.ro = true;
-  return err ? err : 5;
+  return err ? err : KEL_EIO;
 }
 
 // The resources after the descriptors: 0 to go on, 1 when the flush ended (result in *err).
@@ -188,6 +189,6 @@ int run(WriteOnceRun& r) {
 int mdcudfsr_flush_metadata_and_descriptor(mdcudfsr_mount* mnt, int flags, int close_session, int node_flush_option,
                                            vfs_context_t ctx, int on_mount) {
   WriteOnceRun r;
-  if (!vfs_flush::take_options(r, mnt, ctx, flags, close_session, node_flush_option, on_mount)) return 22;
+  if (!vfs_flush::take_options(r, mnt, ctx, flags, close_session, node_flush_option, on_mount)) return KEL_EINVAL;
   return run(r);
 }

@@ -1,4 +1,5 @@
 // Steps shared by the metadata and descriptor flushes.
+#include "kelhost/kern_errno.h"
 #include "vfs_flush_internal.h"
 
 #include "drive/device_control.h"
@@ -53,10 +54,10 @@ void update(std::uint8_t* rec, std::size_t off, T value, std::uint32_t bit, mdcu
 int update_label(mdcudfsr_mount* mnt, std::uint8_t* rec) {
   const std::uint8_t* id = mnt->vds.lvd.logvol_id;
   const std::uint32_t len = id[127];
-  if (len > 127) return 22;
+  if (len > 127) return KEL_EINVAL;
   if (len && id[0] != 8 && id[0] != 16) {
     VFS_LOG(KEL_LOG_ERR, "could not uncompress unicode - invalid compressionID=%d", id[0]);
-    return 22;
+    return KEL_EINVAL;
   }
   std::vector<std::uint16_t> text(len + 1, 0);
   const std::uint32_t chars = len ? mdcudfsr_cs0_to_unicode(len, id, text.data()) : 0;
@@ -214,7 +215,7 @@ int place_entries(mdcudfsr_mount* mnt, uint32_t nwa, uint32_t* main_loc, uint32_
   if (*main_loc == MDCUDFSR_INVALID_LBN || *mirror_loc == MDCUDFSR_INVALID_LBN ||
       (blocks && *mirror_loc >= blocks)) {
     VFS_LOG(KEL_LOG_ERR, "invalid metadata entry location NWA=0x%x start=0x%x\n", nwa, start);
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }

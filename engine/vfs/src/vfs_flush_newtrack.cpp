@@ -2,6 +2,7 @@
 // (write-once media): the metadata entries at its first writable address, a
 // descriptor sequence that counts it, an open integrity descriptor and the
 // cartridge memory.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_flush.h"
 
 #include "kelcache/cache.h"
@@ -180,7 +181,7 @@ int mdcudfsr_flush_metadata_and_descriptor_for_newtrack(mdcudfsr_mount* mnt, int
                                                         vfs_context_t ctx, int final_attempt) {
   if (!mnt) {
     VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   VFS_ENTER();
   NewTrack r;
@@ -189,7 +190,7 @@ int mdcudfsr_flush_metadata_and_descriptor_for_newtrack(mdcudfsr_mount* mnt, int
   r.final_attempt = final_attempt;
   r.node_opt = node_flush_option;
   vfs_flush::begin(r);
-  if (!mnt->root_node) return vfs_flush::early_exit(r, 22);
+  if (!mnt->root_node) return vfs_flush::early_exit(r, KEL_EINVAL);
   mnt->cluster_next_offset = 0;
   int err = mdcudfsr_cache_local_cache_open(mnt, 3, ctx);
   if (err) {

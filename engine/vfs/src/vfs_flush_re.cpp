@@ -1,6 +1,7 @@
 // Metadata and descriptor flush of rewritable media: every metadata block is
 // written at the next writable address past known defects, synchronised and
 // verified, and retried 32 blocks further on after a failure.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_flush.h"
 
 #include "drive/cm_data.h"
@@ -87,7 +88,7 @@ int durable_write(RunRe& r, const char* moved_text, const char* retry_text,
     if (err) return err;
     const uint32_t sector = r.mnt->next_writable_address;
     err = stage(sector);
-    if (err == 22 || err == 12) return err;
+    if (err == KEL_EINVAL || err == KEL_ENOMEM) return err;
     if (!err) err = mdcudfsr_flush_cluster_buffer(r.mnt, sector, 1, r.ctx);
     if (err) VFS_LOG(KEL_LOG_WARN, "failed to flush metadata FE with status %d. retry\n", err);
     if (!err) err = vfs_flush::sync_and_verify(r.mnt, r.ctx, r.on_mount, sector);
@@ -185,7 +186,7 @@ int write_bitmaps(RunRe& r) {
   const uint32_t start = mnt->part[MDCUDFSR_PARTITION_PHYSICAL].start_sector;
   err = durable_write(r, "Hit defect and change NWA for Metadata Bitmap EFE New NWA is 0x%x\n",
                       "metadata bitmap efe flush failed. retry:%d\n", [&](uint32_t sector) {
-                        if (sector < start) return 22;
+                        if (sector < start) return KEL_EINVAL;
                         const int e = mdcudfsr_flush_metadata_EFE(mnt, sector - start, 0xFFFF, &efe, nullptr,
                                                                   short_ad{desc_len, desc_first}, r.ctx);
                         if (e) VFS_LOG(KEL_LOG_WARN, "failed to write metadata bitmap efe with status %d. \n", e);
@@ -219,7 +220,7 @@ int flush_again(RunRe& r) {
   r.mnt->flush_policy = policy;
   if (err) {
     VFS_LOG(KEL_LOG_ERR, "set lvid integrity type failed, closing (Status:%d)\n", err);
-    return 30;
+    return KEL_EROFS;
   }
   return 0;
 }
@@ -298,9 +299,9 @@ int body(RunRe& r) {
 int run_re(RunRe& r) {
   VFS_ENTER();
   mdcudfsr_mount* mnt = r.mnt;
-  if (refuse_medium(mnt)) return 22;
+  if (refuse_medium(mnt)) return KEL_EINVAL;
   vfs_flush::begin(r);
-  if (!mnt->root_node) return vfs_flush::early_exit(r, 22);
+  if (!mnt->root_node) return vfs_flush::early_exit(r, KEL_EINVAL);
   if (mnt->flush_policy != 1 && mnt->flush_policy != 2) return vfs_flush::early_exit(r, 0);
   mnt->cluster_next_offset = 0;
   int err = mdcudfsr_cache_local_cache_open(mnt, 3, r.ctx);
@@ -339,7 +340,7 @@ bool write_block(mdcudfsr_mount* mnt, uint64_t offset, const uint8_t* block) {
   uint32_t written = 0, cache_err = 0;
   int err = mdcudfsr_metacache_file_write(mnt, mnt->fsmanage_handle, offset, MDCUDFSR_IMAGE_SIZE, block, &written,
                                           &cache_err);
-  if (!err && (cache_err || written != MDCUDFSR_IMAGE_SIZE)) err = 5;
+  if (!err && (cache_err || written != MDCUDFSR_IMAGE_SIZE)) err = KEL_EIO;
   if (!err) return true;
   VFS_LOG(KEL_LOG_ERR, "mdcudfsr_metacache_file_write failed. err:%d \n", err);
   mdcudfsr_metacache_file_close(mnt, mnt->fsmanage_handle);
@@ -403,7 +404,7 @@ int newtrack_body(RunRe& r) {
 
 // A check of the erased medium: 0 and 2 pass.
 int erased_check(int err, const char* text) {
-  if (err == 0 || err == 2) return 0;
+  if (err == 0 || err == KEL_ENOENT) return 0;
   VFS_LOG(KEL_LOG_ERR, text, err);
   return err;
 }
@@ -421,7 +422,7 @@ int reread_volume(mdcudfsr_mount* mnt, vfs_context_t ctx) {
     return err;
   }
   err = mdcudfsr_check_lvid_structure(mnt, ctx);
-  if (err && err != 30) {
+  if (err && err != KEL_EROFS) {
     VFS_LOG(KEL_LOG_ERR, "Failed to Parse LVID.\n");
     return err;
   }
@@ -451,10 +452,10 @@ int rewrite_after_erase(RunRe& r) {
 }  // namespace
 
 int mdcudfsr_flush_bitmap_and_lvid_for_all_erase(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   if (!mdcudfsr_is_rewritable_medium(mnt->medium_type)) {
     VFS_LOG(KEL_LOG_ERR, "Set RawMount\n");
-    return 22;
+    return KEL_EINVAL;
   }
   VFS_ENTER();
   mdcudfsr_cache_term(mnt);
@@ -476,9 +477,9 @@ int mdcudfsr_flush_metadata_and_descriptor_re_for_newtrack(mdcudfsr_mount* mnt, 
                                                            int on_mount, int readonly_on_failure) {
   if (!mnt) {
     VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
-  if (refuse_medium(mnt)) return 22;
+  if (refuse_medium(mnt)) return KEL_EINVAL;
   VFS_ENTER();
   RunRe r;
   r.mnt = mnt;
@@ -487,7 +488,7 @@ int mdcudfsr_flush_metadata_and_descriptor_re_for_newtrack(mdcudfsr_mount* mnt, 
   r.on_mount = on_mount;
   r.ro_on_failure = readonly_on_failure;
   vfs_flush::begin(r);
-  if (!mnt->root_node) return vfs_flush::early_exit(r, 22);
+  if (!mnt->root_node) return vfs_flush::early_exit(r, KEL_EINVAL);
   mnt->cluster_next_offset = 0;
   int err = mdcudfsr_cache_local_cache_open(mnt, 3, ctx);
   if (err) {
@@ -513,7 +514,7 @@ int mdcudfsr_flush_metadata_and_descriptor_re(mdcudfsr_mount* mnt, int flags, in
                                               int on_mount) {
   if (!mnt) {
     VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   RunRe r;
   r.mnt = mnt;
@@ -528,7 +529,7 @@ int mdcudfsr_flush_metadata_and_descriptor_ex_re(mdcudfsr_mount* mnt, int flags,
   if (result_out) *result_out = 0;
   if (!mnt) {
     VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   RunRe r;
   r.mnt = mnt;

@@ -4,6 +4,7 @@
 // skipped, and the descriptors and the integrity descriptor are written
 // all the same. It never moves to another track, and inside the mount a
 // failure leaves the mount writable.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_flush.h"
 
 #include "kelvfs/mdcudfsr_mount.h"
@@ -99,7 +100,7 @@ int mdcudfsr_flush_metadata_and_descriptor_ex(mdcudfsr_mount* mnt, int flags, in
                                               int* skipped) {
   if (skipped) *skipped = 0;
   TrackRun r;
-  if (!vfs_flush::take_options(r, mnt, ctx, flags, close_session, clear_node_flush_option ? 0 : 1, on_mount)) return 22;
+  if (!vfs_flush::take_options(r, mnt, ctx, flags, close_session, clear_node_flush_option ? 0 : 1, on_mount)) return KEL_EINVAL;
   r.vds_option = vds_option;
   const int err = run(r);
   if (skipped) *skipped = r.skipped ? 1 : 0;

@@ -1,4 +1,5 @@
 // The mount information record: state changes, publishing and error reports.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 
 #include "drive/device_control.h"
@@ -133,7 +134,7 @@ void mdcudfsr_set_mntinfo_state(mdcudfsr_mount* mnt, uint32_t access_state, uint
 
 int mdcudfsr_send_mntinfo(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   VFS_ENTER();
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   const bool exempt = (mnt->mount_ext_flags & 0x2u) != 0;
   int err = 0;
   if (!mnt->mount_completed || (!exempt && !mnt->filter_notified) ||
@@ -153,7 +154,7 @@ int mdcudfsr_mntinfo_is_readonly(mdcudfsr_mount* mnt) {
 
 int mdcudfsr_readonly_error(const mdcudfsr_mount* mnt) {
   const std::uint32_t reasons = mnt ? mnt->mntinfo.WriteProtectReasonFlags : 0;
-  return reasons != MNTINFO_UNSET && (reasons & WRPROT_DRIVE_ERROR) ? 5 : 30;
+  return reasons != MNTINFO_UNSET && (reasons & WRPROT_DRIVE_ERROR) ? KEL_EIO : KEL_EROFS;
 }
 
 int mdcudfsr_mntinfo_is_mountable(mdcudfsr_mount* mnt) {

@@ -6,6 +6,7 @@
 #include "kelagent/mdc_channel.h"
 #include "kelagent/metacache.h"
 #include "kelhost/kern.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_event_log.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
@@ -81,11 +82,11 @@ void fsfv_from_block(mdcudfsr_mount* mnt, std::uint32_t lbn, vfs_context_t ctx) 
   std::uint32_t off = 0;
   int err = mdcudfsr_read_cluster_with_lbn(mnt, ctx, &buf, mdcudfsr_lbn_addr{lbn, MDCUDFSR_PARTITION_PHYSICAL}, 0,
                                            nullptr, 0, &off);
-  if (!err && (!buf || off > MDCUDFSR_IMAGE_SIZE - 2048)) err = 5;
+  if (!err && (!buf || off > MDCUDFSR_IMAGE_SIZE - 2048)) err = KEL_EIO;
   if (!err) {
     desc_tag tag{};
     std::memcpy(&tag, buf + off, sizeof tag);
-    if (le16toh(tag.id) != 266) err = 22;
+    if (le16toh(tag.id) != 266) err = KEL_EINVAL;
   }
   if (err) {
     FSFV_LOG(KEL_LOG_ERR, "err=%d\n", err);
@@ -201,10 +202,10 @@ int give_up(mount_t mp, mdcudfsr_mount* mnt, int err, vfs_context_t ctx) {
     VFS_LOG(KEL_LOG_ERR,
             "No error in RawMount. Mountstatus:0x%x->0x%x,WriteProtectReasonFlags:0x%x->0x%x\n", old_status,
             mnt->mntinfo.MountStatus, old_reasons, mnt->mntinfo.WriteProtectReasonFlags);
-    err = 22;
+    err = KEL_EINVAL;
   }
   mdcudfsr_vfsop_unmount(mp, 1, ctx);
-  return err == 30 ? 0 : err;
+  return err == KEL_EROFS ? 0 : err;
 }
 
 // A rewritable volume whose discs keep no block beyond their reserve can
@@ -250,21 +251,21 @@ void mark_not_mountable(mdcudfsr_mount* mnt) {
 // The end of a mount, successful or not: settle, log and publish the mount
 // information, then complete or give up.
 int finish(mount_t mp, mdcudfsr_mount* mnt, int err, bool phase2_ran, vfs_context_t ctx) {
-  if (phase2_ran && err && err != 30) VFS_LOG(KEL_LOG_ERR, "Failed to do mount fs(%08X)\n", static_cast<unsigned>(err));
-  if (phase2_ran && (!err || err == 30)) {
+  if (phase2_ran && err && err != KEL_EROFS) VFS_LOG(KEL_LOG_ERR, "Failed to do mount fs(%08X)\n", static_cast<unsigned>(err));
+  if (phase2_ran && (!err || err == KEL_EROFS)) {
     const int e = settle_mounted(mnt, ctx);
     if (e) err = e;
     set_historical_minimum_fsfv(mnt, ctx);
     final_record(mnt, ctx);
   }
-  if (err && err != 30 && mnt->mntinfo.MountStatus == 0) mdcudfsr_update_mntinfo_with_error(mnt, err, ctx);
-  if (err && err != 30) mark_not_mountable(mnt);
+  if (err && err != KEL_EROFS && mnt->mntinfo.MountStatus == 0) mdcudfsr_update_mntinfo_with_error(mnt, err, ctx);
+  if (err && err != KEL_EROFS) mark_not_mountable(mnt);
   mdcudfsr_send_mntinfo(mnt, ctx);
   mdcudfsr_set_volume_name(mnt, ctx);
   mdcudfsr_log_mount(mnt);
   mnt->mounting = 0;
-  if (mnt->mntinfo.AccessMode != 0 || (err && err != 30)) return give_up(mp, mnt, err, ctx);
-  if (err == 30) VFS_LOG(KEL_LOG_INFO, "[%.16s](tid=%08x) %s:%d err=%d\n", mnt->volume_name[0] ? mnt->volume_name : "UNKNOWN",
+  if (mnt->mntinfo.AccessMode != 0 || (err && err != KEL_EROFS)) return give_up(mp, mnt, err, ctx);
+  if (err == KEL_EROFS) VFS_LOG(KEL_LOG_INFO, "[%.16s](tid=%08x) %s:%d err=%d\n", mnt->volume_name[0] ? mnt->volume_name : "UNKNOWN",
                          static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(pthread_self())), __func__, __LINE__,
                          err);
   return complete(mnt, ctx);

@@ -1,6 +1,7 @@
 // The mount's reading of the volume: disc status, cartridge write protect,
 // recognition sequence, anchors, descriptor sequences and the integrity
 // descriptor.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_mount_fs.h"
 
 #include "drive/device_control.h"
@@ -65,12 +66,12 @@ int judge_disc(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
     FS_LOG(KEL_LOG_WARN, "Empty Disc.\n");
     FS_LOG(KEL_LOG_WARN, "media_status = MDCFS_MEDIA_STATUS_EMPTY. Set RawMount.\n");
     mdcudfsr_set_mntinfo_state_silent(mnt, 2, MNTSTATUS_EMPTY, 0x80000u);
-    return 22;
+    return KEL_EINVAL;
   }
   if (mnt->disc_status == 3) {
     FS_LOG(KEL_LOG_ERR, "Invalid Media Status(Reserved Value).\n");
     mdcudfsr_set_mntinfo_state(mnt, 2, MNTSTATUS_INVALID_MEDIUM, 0x200u);
-    return 22;
+    return KEL_EINVAL;
   }
   if (mnt->is_rewritable) return 0;
   if (mnt->disc_status == 2) {
@@ -89,11 +90,11 @@ int check_write_once_vrs(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   const MDCFS_MOUNT_INFORMATION before = mnt->mntinfo;
   const int err = mdcudfsr_check_vrs(mnt, ctx);
   if (err == 0) return 0;
-  if (err == 2) {
+  if (err == KEL_ENOENT) {
     FS_LOG(KEL_LOG_WARN, "mdcudfsr_check_vrs() returned: %d\n", err);
     return 0;
   }
-  if (err != 22) return err;
+  if (err != KEL_EINVAL) return err;
   mnt->mntinfo = before;
   if (mnt->mntinfo.WriteProtectReasonFlags == 0) {
     FS_LOG(KEL_LOG_WARN, "Faild to parse VRS. Start Repairing VRS.\n");
@@ -105,12 +106,12 @@ int check_write_once_vrs(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 
 int check_recognition(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   int err = mdcudfsr_check_zerofillarea(mnt, ctx);
-  if (err == 2) FS_LOG(KEL_LOG_WARN, "mdcudfsr_check_zerofillarea() returned: %d\n", err);
+  if (err == KEL_ENOENT) FS_LOG(KEL_LOG_WARN, "mdcudfsr_check_zerofillarea() returned: %d\n", err);
   else if (err) return err;
   if (!mnt->is_rewritable) return check_write_once_vrs(mnt, ctx);
   err = mdcudfsr_check_vrs_RE(mnt, ctx);
-  if (err == 2 || (err && err != 2)) FS_LOG(KEL_LOG_WARN, "mdcudfsr_check_vrs_RE() returned: %d\n", err);
-  return err == 2 ? 0 : err;
+  if (err == KEL_ENOENT || (err && err != KEL_ENOENT)) FS_LOG(KEL_LOG_WARN, "mdcudfsr_check_vrs_RE() returned: %d\n", err);
+  return err == KEL_ENOENT ? 0 : err;
 }
 
 // Anchors and sequences; a sequence error read from the disc keeps
@@ -122,7 +123,7 @@ int read_anchor(mdcudfsr_mount* mnt, bool from_cache, State& s, vfs_context_t ct
   std::uint32_t mirror = !from_cache && mnt->fs_cache_created && mnt->fsmanage_handle != -1 ? 1 : 0;
   if (mnt->is_rewritable) {
     const int err = mdcudfsr_read_avdp_RE(mnt, ctx, 1, cache, &mirror);
-    if (err == 30 && from_cache) s.read_only = true;
+    if (err == KEL_EROFS && from_cache) s.read_only = true;
     return err;
   }
   int err = mdcudfsr_read_avdp(mnt, ctx, 1, cache, &mirror);
@@ -140,7 +141,7 @@ int read_anchor(mdcudfsr_mount* mnt, bool from_cache, State& s, vfs_context_t ct
 int check_descriptors(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   std::uint32_t soft = 0, relinked = 0;
   int err = mdcudfsr_check_vds_structure_for_mount(mnt, &soft, &relinked, ctx);
-  if (err == 30) {
+  if (err == KEL_EROFS) {
     FS_LOG(KEL_LOG_WARN, "be read only with status=%d\n", err);
     s.read_only = true;
   } else if (err) {
@@ -155,7 +156,7 @@ int check_descriptors(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   mnt->mntinfo.VolumeTypeAndInformationVersion =
       static_cast<std::uint8_t>((mnt->mntinfo.VolumeTypeAndInformationVersion & 0x0F) | volume_type << 4);
   mnt->logical_block_size = mnt->vds.lvd.lb_size;
-  if (mnt->logical_block_size == 0 || mnt->logical_block_size > 0x10000) return 22;
+  if (mnt->logical_block_size == 0 || mnt->logical_block_size > 0x10000) return KEL_EINVAL;
   if ((err = mdcudfsr_read_lvid(mnt, ctx, 0, 1, 0, 0)) != 0) {
     FS_LOG(KEL_LOG_ERR, "Failed to Read LVID.\n");
     return err;
@@ -163,7 +164,7 @@ int check_descriptors(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   const bool open = mdcudfsr_get_lvid_integrity_type(mnt) == 0;
   if (open) FS_LOG(KEL_LOG_INFO, "type of LVID is Open Integrity Descripter.\n");
   err = mdcudfsr_check_lvid_structure(mnt, ctx);
-  if (err == 30) {
+  if (err == KEL_EROFS) {
     s.read_only = true;
   } else if (err) {
     FS_LOG(KEL_LOG_ERR, "Failed to Parse LVID.\n");
@@ -181,7 +182,7 @@ int check_descriptors(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
 }  // namespace
 
 int mdcudfsr_mount_read_volume(mdcudfsr_mount* mnt, vfs_context_t ctx, mdcudfsr_mount_fs_state* state) {
-  if (!mnt || !state) return 22;
+  if (!mnt || !state) return KEL_EINVAL;
   State& s = *state;
   const bool cache = mnt->fs_cache_mode == 1;
   int err = read_disc_status(mnt, ctx);
@@ -192,7 +193,7 @@ int mdcudfsr_mount_read_volume(mdcudfsr_mount* mnt, vfs_context_t ctx, mdcudfsr_
   if (!err) err = check_descriptors(mnt, s, ctx);
   // Descriptors from the cache that fail condemn the cache, whatever state
   // their check left in the mount information.
-  if (err && err != 30 && cache) s.cache_failed = true;
+  if (err && err != KEL_EROFS && cache) s.cache_failed = true;
   if (err) return err;
-  return s.read_only ? 30 : 0;
+  return s.read_only ? KEL_EROFS : 0;
 }

@@ -1,4 +1,5 @@
 // The first phase of the volume mount: arguments, mount record, drive facts.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_mount_setup.h"
 
 #include "drive/device_control.h"
@@ -38,7 +39,7 @@ int record_for(mount_t mp, vnode_t devvp, const mdcudfsr_mount_args& a, mdcudfsr
   auto* mnt = new (std::nothrow) mdcudfsr_mount();
   if (!mnt) {
     VFS_LOG(KEL_LOG_ERR, "Failed to allocate mdcudfsr mount struct. \n");
-    return 12;
+    return KEL_ENOMEM;
   }
   vfs_setfsprivate(mp, mnt);
   mnt->mp = mp;
@@ -74,7 +75,7 @@ int open_agent_channel(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   mnt->metacachedev = mdcudfsr_metacache_alloc(mnt);
   if (!mnt->metacachedev) {
     VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp->metacachedev");
-    return 22;
+    return KEL_EINVAL;
   }
   struct {
     std::uint32_t length;
@@ -83,7 +84,7 @@ int open_agent_channel(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   ioctl(mnt, PXOIOSETDEVNAMEFORCACHEAGENT, &dev, ctx);
   if (mdcudfsr_metacache_wait_open(mnt->metacachedev, kAgentWaitMs) == 0) return 0;
   VFS_LOG(KEL_LOG_ERR, "Not open fscache device. time out.\n");
-  return 22;
+  return KEL_EINVAL;
 }
 
 // Whether the file-system cache is used.
@@ -124,7 +125,7 @@ int set_up_guard(mdcudfsr_mount* mnt, const mdcudfsr_mount_args& a, vfs_context_
   mnt->watch_ring = new (std::nothrow) std::uint64_t[mnt->WtchSteps]();
   if (!mnt->watch_ring) {
     VFS_LOG(KEL_LOG_ERR, "failed allocate memory.\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   return 0;
 }
@@ -151,7 +152,7 @@ int seed_mount_information(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (copy.AccessMode == 2) {
     VFS_LOG(KEL_LOG_WARN, "Set RawMount.\n");
     mdcudfsr_set_mntinfo_state_silent(mnt, 2, copy.MountStatus, copy.WriteProtectReasonFlags);
-    return 22;
+    return KEL_EINVAL;
   }
   std::uint32_t status = copy.MountStatus;
   status = (status >= MNTSTATUS_DRIVER_ERROR && status <= MNTSTATUS_SYSTEM_GUARD) ? 0 : (status & ~3u);
@@ -179,13 +180,13 @@ int check_drive(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   std::memcpy(product, dev + 8, 16);
   if (std::memcmp(vendor, "TARN", 5) != 0) {
     VFS_LOG(KEL_LOG_ERR, "unsupport Vendor ID[%s] err:%d \n", vendor, 95);
-    return 95;
+    return KEL_ENOTSUP;
   }
   for (const char* p : {"PXO-U2", "QMR-T10A", "QMR-T20A", "QMR-T20B"})
     if (starts(product, p)) return 0;
   if (qmr_changer(product)) return 0;
   VFS_LOG(KEL_LOG_ERR, "unsupport Product ID[%s] err:%d \n", product, 95);
-  return 95;
+  return KEL_ENOTSUP;
 }
 
 bool valid_medium(std::uint32_t t) { return (t >= 0xE1 && t <= 0xE8) || t == 0xF1 || t == 0xF2 || t == 0x53; }
@@ -198,7 +199,7 @@ int read_geometry_and_medium(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   int err = ioctl(mnt, DKIOCGETBLOCKSIZE, &size, ctx);
   if (!err) err = ioctl(mnt, DKIOCGETBLOCKCOUNT, &count, ctx);
   if (err) return err;
-  if (size == 0 || size > 0x10000) return 22;
+  if (size == 0 || size > 0x10000) return KEL_EINVAL;
   mnt->logical_sector_size = size;
   mnt->num_sectors = static_cast<std::uint32_t>(count);
   if ((err = mdcudfsr_init_clusters(mnt)) != 0) {
@@ -214,7 +215,7 @@ int read_geometry_and_medium(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (!valid_medium(type)) {
     VFS_LOG(KEL_LOG_ERR, "Invalid Media Type %08X. RawMount. \n", static_cast<unsigned>(type));
     mdcudfsr_set_mntinfo_state(mnt, 2, MNTSTATUS_INVALID_MEDIUM, 0x200u);
-    return 22;
+    return KEL_EINVAL;
   }
   mnt->is_rewritable = rewritable(type) ? 1 : 0;
   std::strncpy(mnt->parity_id, type == 0xF2 ? "*ECC_Parity_V100_N=516_K=512" : "*ECC_Parity_V100_N=2064_K=2048",
@@ -254,7 +255,7 @@ int open_vfam_channel(mdcudfsr_mount* mnt, const void* args) {
   mnt->vfamdev = mdcudfsr_vfamdev_alloc(mnt);
   if (!mnt->vfamdev) {
     VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp->vfamdev");
-    return 22;
+    return KEL_EINVAL;
   }
   VFS_LOG(KEL_LOG_INFO, "( uint32_t )vfamdev_name=%08x\n",
           static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(mnt->vfamdev->name)));
@@ -362,7 +363,7 @@ int mdcudfsr_mount_setup(mount_t mp, vnode_t devvp, const void* args, vfs_contex
   if (err) return err;
   if (a.magic != MDCUDFSR_MOUNT_ARGS_MAGIC) {
     VFS_LOG(KEL_LOG_ERR, "mount args magic is invalid.%08x shouled be %08x\n", a.magic, MDCUDFSR_MOUNT_ARGS_MAGIC);
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_mount* mnt = nullptr;
   if ((err = record_for(mp, devvp, a, &mnt)) != 0) return err;

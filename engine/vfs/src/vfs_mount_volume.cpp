@@ -1,6 +1,7 @@
 // The file-system phase of the mount after the volume read: partitions, node
 // cache, descriptor rewrite, resources, object limit, cartridge memory,
 // file-system attributes, defect map, next track and cache disposal.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_mount_fs.h"
 
 #include "drive/device_control.h"
@@ -74,7 +75,7 @@ int partitions_raw(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   MDCFS_MOUNT_INFORMATION copy{};
   mdcudfsr_mdcfsctrl_get_volume_mount_information(mnt, &copy, ctx);
   mdcudfsr_set_mntinfo_state(mnt, 2, MNTSTATUS_UNREADABLE, copy.WriteProtectReasonFlags | 0x80000u);
-  return 22;
+  return KEL_EINVAL;
 }
 
 // The metadata file location from the cartridge memory's position
@@ -127,18 +128,18 @@ int set_up_partitions(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   if (mnt->rollback_present) {
     mnt->mntinfo.MountStatus = 0;
     err = mdcudfsr_init_partitions_rollback(mnt, ctx, 1);
-    if (err && err != 30) err = mdcudfsr_init_partitions_rollback(mnt, ctx, 0);
+    if (err && err != KEL_EROFS) err = mdcudfsr_init_partitions_rollback(mnt, ctx, 0);
   } else {
     // What is read from the disc is copied into the management cache file
     // while that file is open.
     err = mdcudfsr_init_partitions(mnt, ctx, from_cache ? 1 : 0, !from_cache && mnt->fsmanage_handle != -1 ? 1 : 0);
-    if (err && err != 30) {
+    if (err && err != KEL_EROFS) {
       if (from_cache) s.cache_failed = true;
       err = retry_from_cartridge_memory(mnt, s, ctx);
-      if (err == 22 && mnt->mntinfo.AccessMode == 2) return 22;
+      if (err == KEL_EINVAL && mnt->mntinfo.AccessMode == 2) return KEL_EINVAL;
     }
   }
-  if (err == 30) {
+  if (err == KEL_EROFS) {
     s.read_only = true;
     return 0;
   }
@@ -157,8 +158,8 @@ int set_up_node_cache(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   // metadata file now; later flushes keep that copy current.
   const int cache_new = mnt->fs_cache_created && mnt->fsmanage_handle != -1 ? 1 : 0;
   const int err = mdcudfsr_cache_init(mnt, ctx, mnt->fs_cache_mode == 1 ? 1 : 0, cache_new);
-  s.cache_ready = err == 0 || err == 30;
-  if (err == 30) {
+  s.cache_ready = err == 0 || err == KEL_EROFS;
+  if (err == KEL_EROFS) {
     s.read_only = true;
     return 0;
   }
@@ -240,9 +241,9 @@ int check_object_limit(mdcudfsr_mount* mnt, State& s, vfs_context_t) {
     mnt->mntinfo.MountStatus = MNTSTATUS_OBJECT_LIMIT;
     return 0;
   }
-  if (r == 22) {
+  if (r == KEL_EINVAL) {
     LIMIT_LOG(KEL_LOG_ERR, "mdcudfsr_check_object_limit() returned: %d\n", r);
-    return 22;
+    return KEL_EINVAL;
   }
   s.read_only = true;
   return 0;
@@ -324,7 +325,7 @@ void delete_fs_cache(mdcudfsr_mount* mnt) {
 
 // The file-system cache deleted where the settings or a failure ask for it.
 void dispose_fs_cache(mdcudfsr_mount* mnt, int err) {
-  const bool failed = err != 0 && err != 30;
+  const bool failed = err != 0 && err != KEL_EROFS;
   if (CheckFsCacheDeleteLevel(2) || (failed && CheckFsCacheDeleteLevel(1)) || mnt->delete_cache)
     delete_fs_cache(mnt);
 }
@@ -332,13 +333,13 @@ void dispose_fs_cache(mdcudfsr_mount* mnt, int err) {
 // The outcome: a read-only volume answers 30; a failure on data from the
 // cache deletes the cache and leaves the volume raw.
 int end_phase(mdcudfsr_mount* mnt, State& s, int err) {
-  if (!err && s.read_only) err = 30;
-  if (err && err != 30 && s.cache_failed) {
+  if (!err && s.read_only) err = KEL_EROFS;
+  if (err && err != KEL_EROFS && s.cache_failed) {
     delete_fs_cache(mnt);
     mnt->mntinfo.VolumeStatus = 0;
     mdcudfsr_set_mntinfo_state(mnt, 2, MNTSTATUS_CACHE_FAILED, mnt->mntinfo.WriteProtectReasonFlags | 0x100u);
   }
-  if (!err || err == 30)
+  if (!err || err == KEL_EROFS)
     FS_LOG(KEL_LOG_INFO, "[%.16s](tid=%08x) %s:%d mp=0x%08x flags=0x%08x\n", mnt->volume_name[0] ? mnt->volume_name : "UNKNOWN",
            static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(pthread_self())), "mdcudfsr_do_mount_fs", __LINE__,
            static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(mnt->mp)), mnt->mount_ext_flags);
@@ -375,12 +376,12 @@ int mdcudfsr_object_limit_check(uint32_t medium_type, uint32_t volume_type, uint
       break;
     case 0xF1: row = {480000, 480000, 480000, 480000}; break;
     case 0xF2: row = {800000, 800000, 240000, 240000}; break;
-    default: return 22;
+    default: return KEL_EINVAL;
   }
   const std::uint64_t writable = volume_type == 0 ? row.writable : row.writable_other;
   const std::uint64_t mountable = volume_type == 0 ? row.mountable : row.mountable_other;
   if (objects <= writable) return 0;
-  return objects > mountable ? 22 : 30;
+  return objects > mountable ? KEL_EINVAL : KEL_EROFS;
 }
 
 namespace {
@@ -389,9 +390,9 @@ int read_and_set_up(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
   int err = read_cached_media(mnt, s, ctx);
   if (!err) {
     err = mdcudfsr_mount_read_volume(mnt, ctx, &s);
-    if (err && err != 30 && mnt->fs_cache_mode == 1 && mnt->mntinfo.AccessMode != 2) s.cache_failed = true;
+    if (err && err != KEL_EROFS && mnt->fs_cache_mode == 1 && mnt->mntinfo.AccessMode != 2) s.cache_failed = true;
   }
-  if (err == 30) {
+  if (err == KEL_EROFS) {
     s.read_only = true;
     err = 0;
   }
@@ -418,11 +419,11 @@ void forget_failed_cache(mdcudfsr_mount* mnt, State& s, const MDCFS_MOUNT_INFORM
 }  // namespace
 
 int mdcudfsr_do_mount_fs(mdcudfsr_mount* mnt, vfs_context_t ctx, mdcudfsr_mount_fs_state* state) {
-  if (!mnt || !state) return 22;
+  if (!mnt || !state) return KEL_EINVAL;
   State& s = *state;
   const MDCFS_MOUNT_INFORMATION before = mnt->mntinfo;
   int err = read_and_set_up(mnt, s, ctx);
-  if (err && err != 30 && s.cache_failed) {
+  if (err && err != KEL_EROFS && s.cache_failed) {
     forget_failed_cache(mnt, s, before);
     err = read_and_set_up(mnt, s, ctx);
   }

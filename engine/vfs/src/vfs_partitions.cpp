@@ -1,5 +1,6 @@
 // Partition set-up at mount: the physical partition, the metadata file and
 // the metadata mirror file.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_partitions.h"
 
 #include "kelagent/metacache.h"
@@ -48,14 +49,14 @@ int read_block(SetUp& s, std::uint32_t lbn) {
     std::uint32_t got = 0, cache_err = 0;
     int err = mdcudfsr_metacache_file_read(mnt, mnt->fsmanage_handle, window_offset(mnt, lbn), bs, s.block.data(),
                                            &got, &cache_err);
-    return err ? err : (cache_err ? 5 : 0);
+    return err ? err : (cache_err ? KEL_EIO : 0);
   }
   std::uint8_t* cluster = nullptr;
   std::uint32_t offset = 0;
   const int err = mdcudfsr_read_cluster_with_lbn(mnt, s.ctx, &cluster, {lbn, MDCUDFSR_PARTITION_PHYSICAL}, 0,
                                                  nullptr, 0, &offset);
   if (err) return err;
-  if (offset > 0x10000u - bs) return 22;
+  if (offset > 0x10000u - bs) return KEL_EINVAL;
   std::memcpy(s.block.data(), cluster + offset, bs);
   return 0;
 }
@@ -70,7 +71,7 @@ int copy_to_cache(SetUp& s, std::uint32_t lbn) {
   if (!err && cache_err) {
     VFS_LOG(KEL_LOG_ERR, "mdcudfsr_metacache_file_write success but cache write err(%d)\n",
             static_cast<int>(cache_err));
-    err = 22;
+    err = KEL_EINVAL;
   }
   if (!err) return 0;
   VFS_LOG(KEL_LOG_ERR, "fs management cache write failed err:%d cache_err:%d\n", err, static_cast<int>(cache_err));
@@ -115,8 +116,8 @@ bool follow_aeds(SetUp& s, mdcudfsr_partition_entry& e, int number, std::uint32_
       err = mdcudfsr_read_allocation_extent_descriptor(s.mnt, s.block.data(), s.mnt->logical_block_size,
                                                        s.mnt->logical_block_size, MDCUDFSR_PARTITION_PHYSICAL,
                                                        ad_type, &e.list, &type2);
-      if (err == 30) s.read_only = true;
-      if (err == 30) err = 0;
+      if (err == KEL_EROFS) s.read_only = true;
+      if (err == KEL_EROFS) err = 0;
       if (err) VFS_LOG(KEL_LOG_ERR, "metadata AED is invalid. Partition=%d Status=%d\n", number, err);
       note_parse(s, type2);
     }
@@ -184,15 +185,15 @@ bool set_up_file(SetUp& s, int index) {
   std::uint32_t type2 = 0;
   err = mdcudfsr_read_extended_file_entry(mnt, s.block.data(), mnt->logical_block_size,
                                           MDCUDFSR_PARTITION_PHYSICAL, &e.efe, &e.list, &type2, 0);
-  if (!err || err == 30) {
+  if (!err || err == KEL_EROFS) {
     const int cache_err = copy_to_cache(s, e.efe_block);
     if (cache_err) {
       s.last_error = cache_err;
       return false;
     }
   }
-  if (err == 30) s.read_only = true;
-  if (err && err != 30) {
+  if (err == KEL_EROFS) s.read_only = true;
+  if (err && err != KEL_EROFS) {
     VFS_LOG(KEL_LOG_ERR, "metadata efe is invalid. Partition=%d Status=%d\n", number, err);
     s.last_error = err;
     return false;
@@ -236,7 +237,7 @@ int check_lengths(SetUp& s) {
   mdcudfsr_mdcfsctrl_get_volume_mount_information(mnt, &drive, s.ctx);
   VFS_LOG(KEL_LOG_ERR, "Set RawMount.\n");
   mdcudfsr_set_mntinfo_state(mnt, 2, MNTSTATUS_UNREADABLE, drive.WriteProtectReasonFlags | 0x80000u);
-  return 22;
+  return KEL_EINVAL;
 }
 
 // The physical partition as its descriptor gives it, cut to the disc's
@@ -262,7 +263,7 @@ int set_up_physical(SetUp& s) {
   mnt->first_physical_lsn = mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, 0, nullptr);
   if (mnt->first_physical_lsn == MDCUDFSR_INVALID_LSN) {
     VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp->first_physical_lsn != INVALID_LSN");
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -287,7 +288,7 @@ void prepare_files(mdcudfsr_mount* mnt) {
 
 int mdcudfsr_init_partitions(mdcudfsr_mount* mnt, vfs_context_t ctx, int from_cache, int write_cache) {
   VFS_ENTER();
-  if (!mnt || mnt->logical_block_size == 0 || mnt->logical_block_size > 0x10000) return 22;
+  if (!mnt || mnt->logical_block_size == 0 || mnt->logical_block_size > 0x10000) return KEL_EINVAL;
   SetUp s{mnt, ctx, from_cache, write_cache, {}};
   int err = set_up_physical(s);
   const bool disc_loaded = mnt->loaded_slot != 0xFF;
@@ -304,11 +305,11 @@ int mdcudfsr_init_partitions(mdcudfsr_mount* mnt, vfs_context_t ctx, int from_ca
     err = check_lengths(s);
     if (!err) err = s.last_error;
   }
-  if (err != 22 && mnt->is_rewritable && disc_loaded) {
+  if (err != KEL_EINVAL && mnt->is_rewritable && disc_loaded) {
     mdcudfsr_read_metadata_bmp(mnt, ctx);
-    err = s.read_only ? 30 : 0;
+    err = s.read_only ? KEL_EROFS : 0;
   } else if (!err && s.read_only) {
-    err = 30;
+    err = KEL_EROFS;
   }
   VFS_EXIT(err);
   return err;

@@ -6,6 +6,7 @@
 // filled, a consumer waits while it is requested. The thread is stopped with
 // a flag and a broadcast of the request condition, and joined within 2000 ms
 // of the process clock.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_readahead.h"
 
 #include "kelhost/kern.h"
@@ -192,7 +193,7 @@ void arm(ReadRecord& r, vnode_t vp, std::int64_t pos, std::int64_t len, std::int
 // Posts buffer `sel`; the consumer mutex, when needed, is the caller's.
 int post(ReadAhead& s, std::int64_t offset, int ioflag, vfs_context_t ctx, int sel, std::int64_t file_size) {
   std::unique_lock<std::mutex> lk(s.req_mu);
-  if (!s.served || !s.mnt || s.stop) return 22;
+  if (!s.served || !s.mnt || s.stop) return KEL_EINVAL;
   ReadRecord& r = s.rec[sel];
   bool other_empty = false;
   {
@@ -310,7 +311,7 @@ int mdcudfsr_cluster_read_buff_umount() {
   s.req_cv.notify_all();
   if (s.thread->wait(kStopLimitMs) != WAIT_OBJECT_0) {
     VFS_LOG(KEL_LOG_ERR, "pthread_kill read_buff_Thread err:%d\n", 138);
-    return 138;
+    return KEL_ETIMEDOUT;
   }
   s.thread.reset();
   std::lock_guard<std::mutex> lk(s.req_mu);
@@ -330,13 +331,13 @@ int mdcudfsr_cluster_read_buff_start(std::int64_t offset, int ioflag, vfs_contex
                                      std::int64_t file_size) {
   (void)wait;  // the request is always taken before the post returns
   ReadAhead& s = ra();
-  if (!s.service.load()) return 22;
+  if (!s.service.load()) return KEL_EINVAL;
   return post(s, offset, ioflag, ctx, selector ? 1 : 0, file_size);
 }
 
 int mdcudfsr_cluster_read_buff(uio_t uio, vnode_t vp, std::int64_t file_size, int ioflag, vfs_context_t ctx) {
   ReadAhead& s = ra();
-  if (!uio || !vp || !s.service.load()) return 22;
+  if (!uio || !vp || !s.service.load()) return KEL_EINVAL;
   std::lock_guard<std::mutex> cl(s.cons_mu);
   int misses = 0;
   while (uio_resid(uio) > 0 && uio_offset(uio) < file_size) {

@@ -1,4 +1,5 @@
 // The integrity session.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_session.h"
 
 #include "drive/device_control.h"
@@ -95,11 +96,11 @@ int publish(mdcudfsr_mount* mnt, std::uint8_t old, vfs_context_t ctx) {
 
 int update(mdcudfsr_mount* mnt, vfs_context_t ctx, int mode, bool ex) {
   VFS_ENTER();
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   if ((vfs_flags(mnt->mp) & MNT_RDONLY) && !(mnt->mount_ext_flags & kMntExtSessionOnReadOnly) &&
       mnt->flush_policy != kPolicyAllErase) {
     VFS_LOG(KEL_LOG_INFO, "attempt to update readonly session\n");
-    return 30;
+    return KEL_EROFS;
   }
   const std::uint8_t old = mdcudfsr_volume_status(mnt).load();
   Outcome o;

@@ -1,4 +1,5 @@
 // Total and free blocks of a cartridge of several discs.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_volume_attr.h"
 
 #include "kelvfs/mdcudfsr_mntinfo.h"
@@ -176,7 +177,7 @@ int mdcudfsr_get_volume_size_info(mdcudfsr_mount* mnt, vfs_context_t ctx, uint32
                                   uint32_t* per_slot, uint32_t* current_free, int mounting) {
   for (std::uint32_t* o : {total, free_blocks, per_slot, current_free})
     if (o) *o = 0;
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   if (mnt->disc_status != 1 && mnt->disc_status != 2) return 0;
   if (mnt->last_track == 0) return 0;
   std::int64_t t = 0, n = 0;

@@ -1,4 +1,5 @@
 // Volume sync: its gates, then the metadata flush under the root node's lock.
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_sync.h"
 
 #include "kelagent/mdc_channel.h"
@@ -39,11 +40,11 @@ std::uint64_t now_us() {
 int gates(mdcudfsr_mount* mnt, const char* name) {
   if (mnt->privileged_mode) {
     VFS_LOG(KEL_LOG_INFO, "privileged_mode, busy %s\n", name);
-    return 16;
+    return KEL_EBUSY;
   }
   if (mnt->flush_state == 2) {
     VFS_LOG(KEL_LOG_INFO, "already syncing, busy %s\n", name);
-    return 16;
+    return KEL_EBUSY;
   }
   if (mnt->last_partial_flush_time == 0) {
     VFS_LOG(KEL_LOG_DEBG, "flushtime is 0. flushPolicy=%d\n", mnt->flush_policy);
@@ -64,14 +65,14 @@ int gates(mdcudfsr_mount* mnt, const char* name) {
 int vfam_part(mdcudfsr_mount* mnt, const char* name) {
   const bool exempt = mdcudfsr_check_vfamuseragent_for_node(mnt) == 0;
   if (!mnt->vfam_mode) return exempt ? -1 : 0;
-  if (strcasecmp(name, "umount") == 0) return 16;
+  if (strcasecmp(name, "umount") == 0) return KEL_EBUSY;
   if (!exempt) return 0;
   VFS_LOG(KEL_LOG_DEBG, "mdcudfsr_vfam_flush_buffers flags=%d\n", 0);
   mnt->packed_flush_busy = 1;
   const int r = mdcudfsr_vfam_flush_buffers(mnt, 0u);
   mnt->packed_flush_busy = 0;
   VFS_LOG(KEL_LOG_DEBG, "mdcudfsr_vfam_flush_buffers ret=%d\n", r);
-  return r == 0 || r == 16 ? 0 : -1;
+  return r == 0 || r == KEL_EBUSY ? 0 : -1;
 }
 
 int flush_metadata(mdcudfsr_mount* mnt, const char* name, vfs_context_t ctx) {
@@ -112,18 +113,18 @@ int mdcudfsr_vfsop_sync(mount_t mp, int waitfor, vfs_context_t ctx) {
   auto* mnt = static_cast<mdcudfsr_mount*>(vfs_fsprivate(mp));
   if (!mnt) {
     VFS_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   VFS_LOG(KEL_LOG_DEBG, "waitfor=%u\n", static_cast<unsigned>(waitfor));
   char name[128] = {};
   proc_name(static_cast<int>(vfs_context_pid(ctx)), name, 127);
   if (mnt->integrity_busy) {
     VFS_LOG(KEL_LOG_INFO, "set lvid integrity type, busy %s\n", name);
-    return 16;
+    return KEL_EBUSY;
   }
   if (mnt->packed_flush_busy) {
     VFS_LOG(KEL_LOG_INFO, "packed flush, busy %s\n", name);
-    return 16;
+    return KEL_EBUSY;
   }
   int r = vfam_part(mnt, name);
   if (r >= 0) return r;
@@ -163,7 +164,7 @@ int mdcudfsr_visit_vnodes(mdcudfsr_mount* mnt, vfs_context_t ctx, int fsync, int
 }
 
 int mdcudfsr_flush_all_node_cluster(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   IterateRecord rec{ctx, 1, 1, 0, 0, 0};
   vnode_iterate(mnt->mp, 256, mdcudfsr_vnode_iterate_cb, &rec);
   if (rec.result) VFS_LOG(KEL_LOG_ERR, "err=%d\n", rec.result);

@@ -8,6 +8,7 @@
 #include "kelcache/lookup.h"
 #include "kelhost/gnrc.h"
 #include "kelhost/kern.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_event_log.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvfs/mdcudfsr_mount_calls.h"
@@ -47,7 +48,7 @@ int close_channel(mdcudfsr_mount* mnt, const Channel& c, bool force, vfs_context
     VFS_LOG(KEL_LOG_WARN, "%s() return status(%d). MNT_FORCE is specified, so continue unmounting process...\n",
             c.mark_name, err);
   }
-  if (mdcudfsr_user_layer_block(mnt, vfs_context_pid(ctx))) return 22;
+  if (mdcudfsr_user_layer_block(mnt, vfs_context_pid(ctx))) return KEL_EINVAL;
   err = c.notify(mnt);
   if (err && !force) return err;
   err = c.wait(c.dev, kCloseWaitMs);
@@ -140,7 +141,7 @@ int mdcudfsr_vfsop_root(mount_t mp, vnode_t* vpp, vfs_context_t ctx) {
   mdcudfsr_mount* mnt = record_of(mp);
   if (!mnt || !vpp) {
     VFS_LOG(KEL_LOG_ERR, "%s\n", mnt ? "vpp" : "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (mdcudfsr_is_privileged_process(mnt, vfs_context_pid(ctx)) && !mnt->filter_notified)
     ++mnt->privileged_call_count;
@@ -148,7 +149,7 @@ int mdcudfsr_vfsop_root(mount_t mp, vnode_t* vpp, vfs_context_t ctx) {
     std::lock_guard<std::mutex> lk(mnt->root_mutex);
     *vpp = mdcudfsr_cache_get_vnode(mnt, nullptr, nullptr, ctx, 0);
   }
-  const int err = *vpp ? 0 : 22;
+  const int err = *vpp ? 0 : KEL_EINVAL;
   if (*vpp) mnt->root_vnode = *vpp;
   VFS_EXIT(err);
   return err;
@@ -166,7 +167,7 @@ int mdcudfsr_vfsop_unmount(mount_t mp, int mntflags, vfs_context_t ctx) {
   bool force = (mntflags & 0x1) != 0;
   mnt->unmounting = 1;
   const bool tied = !(mnt->mount_ext_flags & (0x2 | 0x40)) && !mnt->filter_notified;
-  if (!force && (tied || mnt->vfam_mode || mnt->packed_flush_busy)) return refuse(mnt, 16);
+  if (!force && (tied || mnt->vfam_mode || mnt->packed_flush_busy)) return refuse(mnt, KEL_EBUSY);
   mdcudfsr_cluster_read_buff_umount();
   mdcudfsr_backtrack_thread_join(mnt);
   if (last_flush(mnt, ctx)) force = true;

@@ -1,4 +1,5 @@
 // The backtrack thread, its progress and the reload with refresh.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_backtrack.h"
 
 #include "drive/device_control.h"
@@ -28,16 +29,16 @@ mdcudfsr_thread_t thread_of(mdcudfsr_mount* mnt) { return static_cast<mdcudfsr_t
 }  // namespace
 
 int mdcudfsr_backtrack_thread_start(mdcudfsr_mount* mnt) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   std::lock_guard<std::mutex> lk(mnt->backtrack_mutex);
   if (!mnt->backtrack_thread) mnt->backtrack_thread = mdcudfsr_thread_create(thread_body, mnt);
   if (!mnt->backtrack_thread) {
     VN_LOGK(KEL_LOG_ERR, "allocating backtrack thread is failed\n");
-    return 12;
+    return KEL_ENOMEM;
   }
   if (mdcudfsr_thread_start(thread_of(mnt)) != 0) {
     VN_LOGK(KEL_LOG_ERR, "backtrack thread is already running.\n");
-    return 22;
+    return KEL_EINVAL;
   }
   // The body clears the mark under this mutex, so it cannot end before this.
   mnt->backtrack_running = 1;
@@ -88,7 +89,7 @@ int mdcudfsr_reset_backtrack_information(vnode_t devvp) {
 int mdcudfsr_mdcfsctrl_get_backtrack_info(mdcudfsr_mount* mnt, void* out, vfs_context_t ctx) {
   if (!mnt || !out) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "backtrack_info");
-    return 22;
+    return KEL_EINVAL;
   }
   pxo_backtrack_progress_t p{};
   const int err = VNOP_IOCTL(mnt->devvp, PXOIOGETBACKTRACKINFO, reinterpret_cast<char*>(&p), 0, ctx);
@@ -125,7 +126,7 @@ int mdcudfsr_privileged_exit_backtrack(mdcudfsr_mount* mnt, std::uint8_t policy,
   if (!mnt->is_rewritable) {
     VN_LOGK(KEL_LOG_ERR, policy == 4 ? "WO is not backtrack for rollback\n" : "WO is not backtrack for all erase\n");
     mnt->flush_policy = 0;
-    return 95;
+    return KEL_ENOTSUP;
   }
   // The policy stays: the thread hands it to the drive.
   mnt->flush_policy = policy;

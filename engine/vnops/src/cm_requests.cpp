@@ -1,4 +1,5 @@
 // Cartridge attribute requests of clients.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_cm_requests.h"
 
 #include "drive/device_control.h"
@@ -48,24 +49,24 @@ bool writable_id(std::uint16_t id) { return id == 0x0806 || id == 0x1505 || (id 
 int mdcudfsr_mdcfsctrl_read_attribute(mdcudfsr_mount* mnt, MDCFS_ATTRIBUTE_DATA* record, vfs_context_t ctx) {
   if (!mnt || !record || !record->Value) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : !record ? "mdcfs_attr_data" : "mdcfs_attr_data->Value");
-    return 22;
+    return KEL_EINVAL;
   }
   if (record->Length > MDCUDFSR_ATTR_READ_MAX) {
     VN_LOGK(KEL_LOG_ERR, "AttrID[0x%x]: length %u is too large\n", record->Id, record->Length);
-    return 22;
+    return KEL_EINVAL;
   }
   // The drive layer states the reply size in 16 bits.
   const std::uint32_t size = std::min((record->Length + kHeader + 3) & ~3u, kMaxAllocation);
   std::vector<std::uint8_t> reply(size, 0);
   if (read_request(mnt, record->Id, 0, reply, ctx) != 0) {
     VN_LOGK(KEL_LOG_ERR, "Read Attribute is failed err:%d\n", 5);
-    return 5;
+    return KEL_EIO;
   }
   const std::uint32_t length = be16(reply.data() + 7);
   if (length > record->Length || length + kHeader > size) {
     VN_LOGK(KEL_LOG_ERR, "AttrID[0x%x]: insufficient buffer. length=%d expected=%d \n", record->Id,
             static_cast<int>(record->Length), static_cast<int>(length));
-    return 22;
+    return KEL_EINVAL;
   }
   record->Length = length;
   record->Format = reply[6];
@@ -78,16 +79,16 @@ int mdcudfsr_mdcfsctrl_read_attribute(mdcudfsr_mount* mnt, MDCFS_ATTRIBUTE_DATA*
 int mdcudfsr_mdcfsctrl_write_attribute(mdcudfsr_mount* mnt, const MDCFS_ATTRIBUTE_DATA* record, vfs_context_t ctx) {
   if (!mnt || !record) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "mdcfs_attr_write_data");
-    return 22;
+    return KEL_EINVAL;
   }
   const std::uint16_t id = record->Id;
   if (!writable_id(id)) {
     VN_LOGK(KEL_LOG_INFO, "AttrID[0x%x]: STATUS_INVALID_PARAMETER\n", id);
-    return 22;
+    return KEL_EINVAL;
   }
   if ((id == 0x0806 && record->Length < 32) || record->Length > MDCUDFSR_ATTR_WRITE_MAX) {
     VN_LOGK(KEL_LOG_ERR, "AttrID[0x%x]: STATUS_INVALID_PARAMETER\n", id);
-    return 22;
+    return KEL_EINVAL;
   }
   const std::uint32_t size = (record->Length + kHeader + 3) & ~3u;
   std::vector<std::uint8_t> list(size, 0);
@@ -103,7 +104,7 @@ int mdcudfsr_mdcfsctrl_write_attribute(mdcudfsr_mount* mnt, const MDCFS_ATTRIBUT
   err = VNOP_IOCTL(mnt->devvp, PXOIOWRITEATTRIBUTE, reinterpret_cast<char*>(list.data()), 0, ctx);
   if (err) {
     VN_LOGK(KEL_LOG_ERR, "write attribute failed. err = %d\n", 5);
-    return 5;
+    return KEL_EIO;
   }
   return 0;
 }
@@ -111,7 +112,7 @@ int mdcudfsr_mdcfsctrl_write_attribute(mdcudfsr_mount* mnt, const MDCFS_ATTRIBUT
 int mdcudfsr_mdcfsctrl_enum_attribute(mdcudfsr_mount* mnt, MDCFS_ENUM_ATTRIBUTE* record, vfs_context_t ctx) {
   if (!mnt || !record) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "enum_attr");
-    return 22;
+    return KEL_EINVAL;
   }
   std::vector<std::uint8_t> reply(kListSize, 0);
   int err = read_request(mnt, 0, 1, reply, ctx);
@@ -123,7 +124,7 @@ int mdcudfsr_mdcfsctrl_enum_attribute(mdcudfsr_mount* mnt, MDCFS_ENUM_ATTRIBUTE*
   if (length > kListSize - 4) {
     VN_LOGK(KEL_LOG_ERR, "Attribute List size is invalid %d %dStatus %08X\n", static_cast<int>(length),
             static_cast<int>(length), 22);
-    return 22;
+    return KEL_EINVAL;
   }
   record->Count = length / 2;
   if (record->BufferSize == 0) return 0;

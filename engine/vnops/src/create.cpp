@@ -2,6 +2,7 @@
 #include "kelagent/vfam_client.h"
 #include "kelcache/cache.h"
 #include "kelcache/lookup.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_event_log.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_session.h"
@@ -72,7 +73,7 @@ void event(Op& op, int err, const char* message) {
 }
 
 int convert(Op& op, const componentname* cnp) {
-  if (!cnp || !cnp->cn_nameptr || cnp->cn_namelen <= 0) return 22;
+  if (!cnp || !cnp->cn_nameptr || cnp->cn_namelen <= 0) return KEL_EINVAL;
   const int err =
       mdcudfsr_convert_filename(cnp->cn_nameptr, static_cast<std::size_t>(cnp->cn_namelen), &op.name, &op.len);
   if (err) VN_LOG(KEL_LOG_ERR, "err=%d\n", err);
@@ -83,12 +84,12 @@ int limited_access(Op& op) {
   if (mdcudfsr_pass_limited_access_mode(op.mnt, op.pid)) return 0;
   VN_LOG(KEL_LOG_INFO, "[%s] not operation for limited access mode\n", op.msg.op);
   event(op, 16, kExclusive);
-  return 16;
+  return KEL_EBUSY;
 }
 
 int name_rules(Op& op, mdcudfsr_cache_node* dir) {
   const int err = mdcudfsr_cache_is_valid_filename(op.name, static_cast<int64_t>(op.len), dir, 1, 0);
-  if (err) event(op, err, err == 36 ? op.msg.length : op.msg.rules);
+  if (err) event(op, err, err == KEL_ENAMELIMIT ? op.msg.length : op.msg.rules);
   return err;
 }
 
@@ -114,7 +115,7 @@ void unlock_all(Op& op) {
 int depth(Op& op) {
   if (level_of(op.mnt, op.dir) + 1 <= kMaxDepth) return 0;
   event(op, 36, op.msg.depth);
-  return 36;
+  return KEL_ENAMELIMIT;
 }
 
 // No free object: 28 with the count message. `privileged` asks with the
@@ -124,7 +125,7 @@ int object_count(Op& op, bool privileged) {
   mdcudfsr_cache_get_free_object_count(op.mnt, privileged ? 0 : 1, &free_objects);
   if (free_objects) return 0;
   event(op, 28, op.msg.count);
-  return 28;
+  return KEL_ENOSPC;
 }
 
 // The node of the new name, the name handed over under the node cache's rule.
@@ -141,7 +142,7 @@ int make_node(Op& op, uint8_t file_char, uint32_t mode, bool dollar) {
   }
   if (!op.node) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "new_node");
-    return 12;
+    return KEL_ENOMEM;
   }
   return 0;
 }
@@ -152,7 +153,7 @@ int new_vnode(Op& op, const componentname* cnp, vnode_t* vpp, const char* missin
   vnode_t vp = mdcudfsr_cache_get_vnode(op.mnt, op.dir, &pcn, op.ctx, 1);
   if (!vp) {
     VN_LOGK(KEL_LOG_ERR, "%s", missing);
-    return 2;
+    return KEL_ENOENT;
   }
   *vpp = vp;
   cache_purge_negatives(op.dvp);
@@ -180,7 +181,7 @@ int find_dir(Op& op) {
   op.dir = mdcudfsr_cache_get_node(op.dvp, 0);
   if (usable(op.dir)) return 0;
   VN_LOGK(KEL_LOG_ERR, "%s\n", "parent && parent->status != MDCUDFSR_NODE_STATUS_INACTIVE");
-  return 2;
+  return KEL_ENOENT;
 }
 
 // ---- create
@@ -203,7 +204,7 @@ int create_in_udf_dir(Op& op, const vnode_attr* vap, uint32_t mode) {
   if (!err && vap)
     VN_LOG(KEL_LOG_DEBG, "[%s](tid=%08x) %s:%d vap->va_mode=0x%x stat.mode=0x%x\n", op.mnt->volume_name,
            static_cast<unsigned>(KEL_THREAD_ID()), __func__, __LINE__, vap->va_mode, static_cast<unsigned>(st.mode));
-  if (!err && mdcudfsr_user_layer_block(op.mnt, op.pid)) err = 22;
+  if (!err && mdcudfsr_user_layer_block(op.mnt, op.pid)) err = KEL_EINVAL;
   if (!err) err = make_node(op, 0, mode, false);
   if (!err) {
     apply_create_attributes(op, vap, mode);
@@ -229,7 +230,7 @@ int create_in(Op& op, const vnode_attr* vap, uint32_t mode, bool* made) {
     default:
       VN_LOG(KEL_LOG_ERR, " [%s] parent:[%s] unsupport type:%d\n", op.name, name_of(op.dir),
              static_cast<int>(op.dir->kind));
-      return 95;
+      return KEL_ENOTSUP;
   }
 }
 
@@ -251,7 +252,7 @@ int create_checks(Op& op, const componentname* cnp) {
          static_cast<int>(op.dir->kind));
   if (is_root(op.mnt, op.dir) && is_dollar_name(op.name)) {
     VN_LOG(KEL_LOG_ERR, "cant make $ or $$ file\n");
-    return 95;
+    return KEL_ENOTSUP;
   }
   return name_rules(op, op.dir);
 }
@@ -264,7 +265,7 @@ int do_create(vnop_create_args* a) {
   op.mnt = mount_of(op.dvp);
   if (!op.mnt) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   int err = create_checks(op, a->a_cnp);
   std::uint32_t mode = 0666;
@@ -273,7 +274,7 @@ int do_create(vnop_create_args* a) {
       mode = (a->a_vap->va_mode & 0x40) ? 0777 : 0666;
       a->a_vap->va_mode = static_cast<std::uint16_t>(mode);
     }
-    if (is_root(op.mnt, op.dir) && is_trash_name(op.name)) err = 95;
+    if (is_root(op.mnt, op.dir) && is_trash_name(op.name)) err = KEL_ENOTSUP;
   }
   bool made = false;
   if (!err) err = create_in(op, a->a_vap, mode, &made);
@@ -309,7 +310,7 @@ int do_mkdir(vnop_mkdir_args* a) {
   op.mnt = op.dir ? op.dir->mdcudfsrmp : nullptr;
   if (!err && !op.mnt) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (err) return err;
   if (read_only(op.mnt)) {
@@ -320,14 +321,14 @@ int do_mkdir(vnop_mkdir_args* a) {
     VN_LOG(KEL_LOG_INFO, "[vnop_mkdir] not operation for noedit mode\n");
     return 1;
   }
-  if (is_root(op.mnt, op.dir) && is_trash_500(a->a_cnp)) return 95;
+  if (is_root(op.mnt, op.dir) && is_trash_500(a->a_cnp)) return KEL_ENOTSUP;
   if (a->a_vap) a->a_vap->va_mode = 0777;
   err = convert(op, a->a_cnp);
   if (!err) err = limited_access(op);
   if (!err) op.event_name.assign(op.name, op.len);  // the node may take the name itself
   if (!err && is_root(op.mnt, op.dir) && (is_trash_name(op.name) || is_dollar_name(op.name))) {
     if (is_dollar_name(op.name)) VN_LOG(KEL_LOG_ERR, "cant mkdir $ or $$ directory\n");
-    err = 95;
+    err = KEL_ENOTSUP;
   }
   if (!err) {
     VN_LOG(KEL_LOG_DEBG, "[vnop_mkdir] [%s] parent:%s parent type:%d\n", op.name, name_of(op.dir),
@@ -353,7 +354,7 @@ int normalise_target(Op& op, const char* target, char** normal) {
   *normal = static_cast<char*>(OSMalloc(static_cast<std::uint32_t>(size), nullptr));
   if (!*normal) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "new_pathName");
-    return 12;
+    return KEL_ENOMEM;
   }
   std::uint32_t component_length = 0;
   const int err = mdcudfsr_inquiry_path_component(target, &component_length, *normal);
@@ -377,7 +378,7 @@ int symlink_in_udf_dir(Op& op, const char* normal, uint32_t mode) {
   op.node->symlink_target = static_cast<char*>(OSMalloc(static_cast<std::uint32_t>(size), nullptr));
   if (!op.node->symlink_target) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "new_node->symlink_target");
-    return 12;
+    return KEL_ENOMEM;
   }
   std::memcpy(op.node->symlink_target, normal, size);
   return parent_bookkeeping(op);
@@ -389,7 +390,7 @@ int symlink_checks(Op& op, vnop_symlink_args* a, char** normal) {
   if (err) return err;
   if (!op.mnt) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (read_only(op.mnt)) {
     VN_LOG(KEL_LOG_NOTI, "[vnop_symlink] read only mount mode\n");
@@ -405,7 +406,7 @@ int symlink_checks(Op& op, vnop_symlink_args* a, char** normal) {
   if (err) return err;
   if (is_root(op.mnt, op.dir) && (is_trash_name(op.name) || is_dollar_name(op.name))) {
     if (is_dollar_name(op.name)) VN_LOG(KEL_LOG_ERR, "cant ln $ or $$ link\n");
-    return 95;
+    return KEL_ENOTSUP;
   }
   return 0;
 }
@@ -413,7 +414,7 @@ int symlink_checks(Op& op, vnop_symlink_args* a, char** normal) {
 int do_symlink(vnop_symlink_args* a) {
   if (!a->a_target) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "ap->a_target");
-    return 12;
+    return KEL_ENOMEM;
   }
   Op op{kSymlink};
   op.dvp = a->a_dvp;
@@ -446,7 +447,7 @@ int do_symlink(vnop_symlink_args* a) {
 template <typename Args, typename Fn>
 int framed(const char* op, void* args, Fn fn) {
   auto* a = static_cast<Args*>(args);
-  if (!a || !a->a_dvp || !a->a_vpp) return 22;
+  if (!a || !a->a_dvp || !a->a_vpp) return KEL_EINVAL;
   trace_enter(op, a->a_dvp, a->a_context);
   const int err = fn(a);
   KEL_LOG_AS(op, KEL_LOG_INFO, KEL_MOD_FUSE, KEL_MARK_EXIT, "err=%d", err);

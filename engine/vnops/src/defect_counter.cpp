@@ -1,5 +1,6 @@
 // The drive's write-fail counter, and the rebuild of the defect map on
 // rewritable media when it moved.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_defect_counter.h"
 
 #include "drive/device_control.h"
@@ -15,7 +16,7 @@ int mdcudfsr_mdcfsctrl_get_defect_report_counter(mdcudfsr_mount* mnt, vfs_contex
                                                  int force) {
   if (!mnt || !counter) {
     VN_LOG(KEL_LOG_ERR, "%s\n", mnt ? "counter" : "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   std::uint32_t value = 0;
   const int err = VNOP_IOCTL(mnt->devvp, PXOIOCGETWRITEFAILCNT, reinterpret_cast<char*>(&value), 0, ctx);

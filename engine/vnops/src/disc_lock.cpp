@@ -1,4 +1,5 @@
 // The disc lock around drive transfers and the limited-access mode's checks.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_process.h"
 
 #include "kelagent/mdc_channel.h"
@@ -11,7 +12,7 @@
 int mdcudfsr_vnop_disc_lock(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (mnt == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   const std::int64_t pid = vfs_context_pid(ctx);
   std::unique_lock<std::mutex> lk(mnt->disc_lock_mutex);
@@ -28,7 +29,7 @@ int mdcudfsr_vnop_disc_lock(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 int mdcudfsr_vnop_disc_unlock(mdcudfsr_mount* mnt, vfs_context_t) {
   if (mnt == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   mnt->disc_lock_owner.store(0);
   mnt->slot_mutex.unlock();

@@ -1,6 +1,7 @@
 // Manual allocation controls: the writer chooses the space of a file and
 // hands it to the engine as space entries; the engine keeps them as the
 // file's extents.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_fsctl_allocation.h"
 
 #include "fsctl_common.h"
@@ -40,11 +41,11 @@ int check_file(mdcudfsr_cache_node* node, bool manual) {
   if (int err = check_kind_file_or_proxy(node)) return err;
   if (manual && !(node->attributes & MDCUDFSR_NODE_ATTR_MANUAL_ALLOCATION)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp->attributes & MDCUDFSR_NODE_ATTR_MANUAL_ALLOCATION");
-    return 22;
+    return KEL_EINVAL;
   }
   if (mdcudfsr_is_dir(node)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( mdcudfsrcnp->file_char & UDF_FILE_CHAR_DIR )");
-    return 21;
+    return KEL_EISDIR;
   }
   return 0;
 }
@@ -80,11 +81,11 @@ int check_entry(mdcudfsr_mount* mnt, const MDCFS_SPACE_ENTRY& s, std::int32_t* t
   const std::uint32_t lbn = static_cast<std::uint32_t>(s.BlockOffset);
   if (mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, lbn, &available) == MDCUDFSR_INVALID_LSN) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "lsn != INVALID_LSN");
-    return 22;
+    return KEL_EINVAL;
   }
   if (std::uint64_t{static_cast<std::uint32_t>(s.NumberOfBlocks)} * block_size(mnt) > available) {
     VN_LOGK(KEL_LOG_ERR, "Invalid Block Length (%d).\n", s.NumberOfBlocks);
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -139,7 +140,7 @@ MDCFS_SPACE_ENTRY* copy_entries_in(std::uint64_t address, std::uint32_t count, s
   auto* buf = *bytes ? static_cast<MDCFS_SPACE_ENTRY*>(OSMalloc(*bytes, nullptr)) : nullptr;
   if (!buf) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "buf");
-    *err = 12;
+    *err = KEL_ENOMEM;
     return nullptr;
   }
   *err = copyin(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), buf, *bytes);
@@ -155,7 +156,7 @@ MDCFS_SPACE_ENTRY* copy_entries_in(std::uint64_t address, std::uint32_t count, s
 
 int mdcudfsr_mdcfsctrl_customize_file_setting(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node,
                                               MDCFS_CUSTOM_FILE_SETTING* s, vfs_context_t) {
-  if (!mnt || !s) return 22;
+  if (!mnt || !s) return KEL_EINVAL;
   if (int err = check_file(node, false)) return err;
   VN_LOGK(KEL_LOG_INFO, "FileAttributes=0x%08x Control=0x%08x Options=0x%08x\n", s->FileAttributes, s->Control,
           s->Options);
@@ -172,7 +173,7 @@ int mdcudfsr_mdcfsctrl_customize_file_setting(mdcudfsr_mount* mnt, mdcudfsr_cach
 
 int mdcudfsr_mdcfsctrl_query_custom_file_setting(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node,
                                                  MDCFS_CUSTOM_FILE_SETTING* s, vfs_context_t) {
-  if (!mnt || !s) return 22;
+  if (!mnt || !s) return KEL_EINVAL;
   if (int err = check_kind_file_or_proxy(node)) return err;
   if (node->udf_data->efe.icbtag.file_type == UDF_FILE_TYPE_249) s->FileAttributes = 1;
   if (node->attributes & MDCUDFSR_NODE_ATTR_MANUAL_ALLOCATION) s->Control = 1;
@@ -182,7 +183,7 @@ int mdcudfsr_mdcfsctrl_query_custom_file_setting(mdcudfsr_mount* mnt, mdcudfsr_c
 
 int mdcudfsr_mdcfsctrl_get_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node,
                                            MDCFS_SPACE_ENTRIES_BUFFER* b, vfs_context_t) {
-  if (!mnt || !b) return 22;
+  if (!mnt || !b) return KEL_EINVAL;
   if (int err = check_kind_file_or_proxy(node)) return err;
   const mdcudfsr_extent_list* list = &node->udf_data->extents;
   // A proxy's writes record blocks in this list under the proxy's lock.
@@ -192,13 +193,13 @@ int mdcudfsr_mdcfsctrl_get_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_n
     VN_LOGK(KEL_LOG_DEBG, "TotalSpaceCount=%d\n", static_cast<int>(b->TotalSpaceCount));
     return 0;
   }
-  if (!b->TotalSpaceCount) return 14;  // no source to copy from
+  if (!b->TotalSpaceCount) return KEL_EFAULT;  // no source to copy from
   const std::uint32_t count = b->TotalSpaceCount;
   const std::uint32_t bytes = mdcudfsr_array_bytes(count, sizeof(MDCFS_SPACE_ENTRY));
   auto* buf = bytes ? static_cast<MDCFS_SPACE_ENTRY*>(OSMalloc(bytes, nullptr)) : nullptr;
   if (!buf) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "buf");
-    return 12;
+    return KEL_ENOMEM;
   }
   std::memset(buf, 0, bytes);
   std::uint32_t extents = 0;
@@ -209,7 +210,7 @@ int mdcudfsr_mdcfsctrl_get_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_n
     for (std::uint32_t i = 0; i < count && i < extents; ++i)
       VN_LOGK(KEL_LOG_DEBG, "%d: %d/%d/%d\n", static_cast<int>(i), buf[i].ZoneId, buf[i].BlockOffset,
               buf[i].NumberOfBlocks);
-    if (count < extents) err = 105;
+    if (count < extents) err = KEL_ENOBUFS;
   }
   OSFree(buf, bytes, nullptr);
   return err;
@@ -266,11 +267,11 @@ void tell_page_cache(mdcudfsr_cache_node* node) {
 
 int mdcudfsr_mdcfsctrl_add_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node,
                                            MDCFS_SPACE_ENTRIES_BUFFER* b, vfs_context_t) {
-  if (!mnt || !b) return 22;
+  if (!mnt || !b) return KEL_EINVAL;
   if (int err = check_file(node, true)) return err;
   if (!b->TotalSpaceCount) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcfs_space_entries_buf->TotalSpaceCount");
-    return 22;
+    return KEL_EINVAL;
   }
   std::uint32_t bytes = 0;
   int err = 0;
@@ -311,7 +312,7 @@ int mdcudfsr_mdcfsctrl_add_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_n
 
 int mdcudfsr_mdcfsctrl_replace_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node,
                                                MDCFS_REPLACE_FILE_ALLOCATION* r, vfs_context_t) {
-  if (!mnt || !r) return 22;
+  if (!mnt || !r) return KEL_EINVAL;
   if (int err = check_file(node, true)) return err;
   std::int32_t type = 0;
   const std::uint32_t zone = static_cast<std::uint32_t>(r->NewSpace.ZoneId);
@@ -325,7 +326,7 @@ int mdcudfsr_mdcfsctrl_replace_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cac
       err = append_copy(&fresh, e->extent);
     } else if (EXTENT_LENGTH(e->extent.len) != new_len) {
       VN_LOGK(KEL_LOG_ERR, "%s\n", "EXTENT_LENGTH( eep->extent.len ) == EXTENT_LENGTH( entry.extent.len )");
-      err = 22;
+      err = KEL_EINVAL;
     } else {
       err = append_extent(&fresh, zone, static_cast<std::uint32_t>(r->NewSpace.BlockOffset),
                           EXTENT_LENGTH(e->extent.len), type);
@@ -333,7 +334,7 @@ int mdcudfsr_mdcfsctrl_replace_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cac
   }
   if (!err && r->ExtentIndex >= i) {
     VN_LOGK(KEL_LOG_ERR, "extent index %u lies beyond the file's %u extents\n", r->ExtentIndex, i);
-    err = 22;
+    err = KEL_EINVAL;
   }
   if (!err) {
     take_extents(node, &fresh);
@@ -396,7 +397,7 @@ int move_extent(RangeMove& m, mdcudfsr_extent_list* out, const long_ad& ad, std:
 
 int mdcudfsr_mdcfsctrl_replace_file_range(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node,
                                           MDCFS_REALLOCATE_FILE_RANGE* r, vfs_context_t) {
-  if (!mnt || !r) return 22;
+  if (!mnt || !r) return KEL_EINVAL;
   RangeMove m{mnt, node, r->FileBlockOffset, static_cast<std::uint32_t>(r->NewSpace.NumberOfBlocks),
               static_cast<std::uint32_t>(r->NewSpace.ZoneId), 0, static_cast<std::uint32_t>(r->NewSpace.BlockOffset)};
   if (int err = mdcudfsr_get_adtype_from_zoneid(mnt, m.zone, &m.type)) return err;
@@ -405,7 +406,7 @@ int mdcudfsr_mdcfsctrl_replace_file_range(mdcudfsr_mount* mnt, mdcudfsr_cache_no
   const std::uint32_t bs = block_size(mnt);
   if (m.count == 0 || std::uint64_t{m.count} * bs > EXTENT_LENGTH_MASK) {
     VN_LOGK(KEL_LOG_ERR, "err=%d\n", 22);
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_extent_list fresh{};
   mdcudfsr_extent_list_init(&fresh);
@@ -418,7 +419,7 @@ int mdcudfsr_mdcfsctrl_replace_file_range(mdcudfsr_mount* mnt, mdcudfsr_cache_no
   }
   if (!err && !m.placed) {
     VN_LOGK(KEL_LOG_ERR, "first block %u lies beyond the file's extents\n", m.first);
-    err = 22;
+    err = KEL_EINVAL;
   }
   if (err) {
     VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
@@ -445,9 +446,9 @@ int mdcudfsr_mdcfsctrl_delete_file_allocation(mdcudfsr_mount* mnt, mdcudfsr_cach
                                               std::uint32_t* blocks, vfs_context_t) {
   if (!mnt) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
-  if (!blocks || !node) return 22;
+  if (!blocks || !node) return KEL_EINVAL;
   const int err = mdcudfsr_cache_set_file_size(node, std::uint64_t{*blocks} * mnt->logical_sector_size);
   if (err) VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
   return err;
@@ -537,7 +538,7 @@ void parity_info_from_parity_file(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n) {
 }
 
 int rebuild_node(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n, const MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER* r) {
-  if (!n->udf_data) return 2;
+  if (!n->udf_data) return KEL_ENOENT;
   int err = replace_extents(mnt, n, r);
   if (err) {
     VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
@@ -551,23 +552,23 @@ int rebuild_node(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n, const MDCFS_REBUIL
 
 int mdcudfsr_mdcfsctrl_rebuild_file_allocation(mdcudfsr_mount* mnt, MDCFS_REBUILDING_SPACE_ENTRIES_BUFFER* r,
                                                vfs_context_t) {
-  if (!mnt || !r) return 22;
+  if (!mnt || !r) return KEL_EINVAL;
   VN_LOGK(KEL_LOG_INFO, "index=%llx stream=%x size=%lld count=%d\n", static_cast<unsigned long long>(r->FileIndex),
           r->StreamIndex, static_cast<long long>(r->FileSize), static_cast<int>(r->TotalSpaceCount));
   if (r->TotalSpaceCount && !mdcudfsr_array_bytes(r->TotalSpaceCount, sizeof(MDCFS_SPACE_ENTRY))) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "buf");
-    return 12;
+    return KEL_ENOMEM;
   }
   mdcudfsr_cache_node* listed = nullptr;
   if (int err = mdcudfsr_privileged_open_list_first_from(mnt, r->FileIndex, &listed)) return err;
   if (!listed) return 0;
   mdcudfsr_cache_node* file = listed->master ? listed->master : listed;
   mdcudfsr_cache_node* target = r->StreamIndex ? mdcudfsr_cnp(file->parity_node) : file;
-  if (!target) return 2;
+  if (!target) return KEL_ENOENT;
   mdcudfsr_cache_lock_node(target, MDCUDFSR_WAIT_FOREVER);
   // The list is let go while the node lock is waited for: a remove may
   // have taken the file off meanwhile.
-  const int err = mdcudfsr_privileged_open_list_has(mnt, listed) ? rebuild_node(mnt, target, r) : 2;
+  const int err = mdcudfsr_privileged_open_list_has(mnt, listed) ? rebuild_node(mnt, target, r) : KEL_ENOENT;
   const bool done = !err && !target->parity_node;
   if (!err) parity_info_from_parity_file(mnt, target);
   mdcudfsr_cache_unlock_node(target);

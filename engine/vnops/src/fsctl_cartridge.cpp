@@ -1,5 +1,6 @@
 // The cartridge controls: the finalized disc's status byte in the cartridge
 // memory, and the drive's performance report of a block.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_fsctl_volume.h"
 
 #include "drive/client_if.h"
@@ -16,7 +17,7 @@
 using namespace kelvnops;
 
 int mdcudfsr_mdcfsctrl_get_cartridge_svg_status(mdcudfsr_mount* mnt, std::uint32_t* rec, vfs_context_t) {
-  if (!mnt || !rec) return 22;
+  if (!mnt || !rec) return KEL_EINVAL;
   *rec = mnt->svg_status ? 1 : 0;
   return 0;
 }
@@ -30,7 +31,7 @@ int write_svg_status_to_cm(mdcudfsr_mount* mnt, std::uint8_t value, vfs_context_
   int err = mdcudfsr_read_attribute(mnt, &cm, sizeof cm, 1, 1, ctx, 0);
   if (err) {
     VN_LOGK(KEL_LOG_ERR, "Read Attribute is failed err:%d\n", err);
-    return 5;
+    return KEL_EIO;
   }
   reinterpret_cast<std::uint8_t*>(&cm)[cm_attr::k1500Value + MDCUDFSR_CM_SVG_STATUS_AT] = value;
   mnt->attr_update_mask |= 0x080;
@@ -39,7 +40,7 @@ int write_svg_status_to_cm(mdcudfsr_mount* mnt, std::uint8_t value, vfs_context_
   set_cartridge_svg_flg(false);
   if (err) {
     VN_LOGK(KEL_LOG_ERR, "Failed to WRITE ATTRIBUTE err =  %d. \n", err);
-    return 5;
+    return KEL_EIO;
   }
   return 0;
 }
@@ -47,7 +48,7 @@ int write_svg_status_to_cm(mdcudfsr_mount* mnt, std::uint8_t value, vfs_context_
 }  // namespace
 
 int mdcudfsr_mdcfsctrl_set_cartridge_svg_status(mdcudfsr_mount* mnt, std::uint32_t* rec, vfs_context_t ctx) {
-  if (!mnt || !rec) return 22;
+  if (!mnt || !rec) return KEL_EINVAL;
   mnt->svg_status = *rec ? 1 : 0;
   const std::uint32_t reasons = mnt->mntinfo.WriteProtectReasonFlags;
   if (reasons == MNTINFO_UNSET || !(reasons & WRPROT_FINALIZED) || mdcudfsr_is_rewritable_medium(mnt->medium_type))

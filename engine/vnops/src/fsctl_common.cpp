@@ -1,6 +1,7 @@
 #include "fsctl_common.h"
 
 #include "kelcache/cache.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "udf/udf_names.h"
 #include "kelvfs/mdcudfsr_session.h"
@@ -36,11 +37,11 @@ int collect_space_entries(mdcudfsr_mount* mnt, const mdcudfsr_extent_list* list,
     const std::uint32_t len = EXTENT_LENGTH(e->extent.len);
     if (e->next && len % bs) {
       VN_LOGK(KEL_LOG_ERR, "err=%d\n", 22);
-      return 22;
+      return KEL_EINVAL;
     }
     if (mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, e->extent.loc.lb_num, nullptr) == MDCUDFSR_INVALID_LSN) {
       VN_LOGK(KEL_LOG_ERR, "%s\n", "lsn != INVALID_LSN");
-      return 22;
+      return KEL_EINVAL;
     }
     sum += len;
     if (i < count) {

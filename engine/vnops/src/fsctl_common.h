@@ -4,6 +4,7 @@
 #include "kel/mdcfs.h"
 #include "kelcache/cache_node.h"
 #include "kelhost/gnrc.h"
+#include "kelhost/kern_errno.h"
 #include "kelhost/kern_types.h"
 #include "vnops_log.h"
 
@@ -19,15 +20,15 @@ inline void* user_ptr(std::uint64_t address) { return reinterpret_cast<void*>(st
 // Refuses a request whose named part is missing or wrong: logged, 22.
 inline int refuse(const char* text) {
   VN_LOGK(KEL_LOG_ERR, "%s\n", text);
-  return 22;
+  return KEL_EINVAL;
 }
 
 // Node kind 1 (UDF file) or 2 (proxy) with its entry data, else 22.
 inline int check_kind_file_or_proxy(mdcudfsr_cache_node* node) {
-  if (!node) return 22;
+  if (!node) return KEL_EINVAL;
   if ((node->kind != MDCUDFSR_NODE_UDF && node->kind != MDCUDFSR_NODE_PROXY) || !node->udf_data) {
     VN_LOGK(KEL_LOG_ERR, " invalid node type:%d[%s]\n", static_cast<int>(node->kind), mdcudfsr_node_name(node));
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }

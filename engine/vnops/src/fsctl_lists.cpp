@@ -1,4 +1,5 @@
 // File hash values, identities and node lists.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_fsctl_lists.h"
 
 #include "fsctl_common.h"
@@ -26,11 +27,11 @@ bool hashable_type(const mdcudfsr_cache_node* node) {
 int check_hash_target(mdcudfsr_cache_node* node) {
   if (mdcudfsr_is_dir(node)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( mdcudfsrcnp->file_char & UDF_FILE_CHAR_DIR )");
-    return 21;
+    return KEL_EISDIR;
   }
   if (!hashable_type(node)) {
     VN_LOGK(KEL_LOG_ERR, "invalid file type:%d[%s]\n", mdcudfsr_node_file_type(node), mdcudfsr_node_name(node));
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -48,7 +49,7 @@ class AllNodesLock {
     const int status = mdcudfsr_cache_lock_all_nodes(mnt_, 500);
     if (status) {
       VN_LOGK(KEL_LOG_ERR, "mdcudfsr_cache_lock_all_nodes() seems to be timed out.status=%d\n", status);
-      return 16;
+      return KEL_EBUSY;
     }
     held_ = true;
     return 0;
@@ -66,11 +67,11 @@ int node_of_path(mdcudfsr_mount* mnt, std::uint32_t length, std::uint64_t addres
   *out = nullptr;
   if (length == 0 || !address) {
     VN_LOGK(KEL_LOG_ERR, "path length=%u\n", length);
-    return 22;
+    return KEL_EINVAL;
   }
   if (length > MDCFS_LIST_PATH_MAX) {
     VN_LOGK(KEL_LOG_ERR, "path length=%u\n", length);
-    return 36;
+    return KEL_ENAMELIMIT;
   }
   std::string path(length, '\0');
   if (int err = copyin(user_ptr(address), path.data(), length)) {
@@ -82,7 +83,7 @@ int node_of_path(mdcudfsr_mount* mnt, std::uint32_t length, std::uint64_t addres
   mdcudfsr_cache_node* node = mdcudfsr_cache_get_node_by_path(mnt, path.c_str(), ctx);
   if (!node) {
     VN_LOGK(KEL_LOG_ERR, "Get cache node error. Input path = [%s]\n", path.c_str());
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_cache_unlock_node(node);
   *out = node;
@@ -95,7 +96,7 @@ int node_of_path(mdcudfsr_mount* mnt, std::uint32_t length, std::uint64_t addres
 
 int mdcudfsr_mdcfsctrl_add_file_hash_info(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node,
                                           MDCFS_ADD_FILE_HASH_INFO* rec, vfs_context_t ctx) {
-  if (!mnt || !node || !node->udf_data) return 22;
+  if (!mnt || !node || !node->udf_data) return KEL_EINVAL;
   if (!rec) return VN_LOGK(KEL_LOG_ERR, "%s\n", "info"), 22;
   if (!rec->HashValue) return VN_LOGK(KEL_LOG_ERR, "%s\n", "info->HashValue"), 22;
   if (int err = check_hash_target(node)) return err;
@@ -103,12 +104,12 @@ int mdcudfsr_mdcfsctrl_add_file_hash_info(mdcudfsr_mount* mnt, mdcudfsr_cache_no
     NodeLockGuard lock(node);
     if (!node->hash_ea_list.empty()) {
       VN_LOGK(KEL_LOG_ERR, "hash value was set already.[%s]\n", mdcudfsr_node_name(node));
-      return 22;
+      return KEL_EINVAL;
     }
     const std::uint32_t need = ((std::uint32_t{rec->HashLength} + 59) & ~3u) + 256;
     if (need > mnt->logical_block_size) {
       VN_LOGK(KEL_LOG_ERR, "hash length is too big:(length=%d)[%s]\n", rec->HashLength, mdcudfsr_node_name(node));
-      return 22;
+      return KEL_EINVAL;
     }
     mdcudfsr_hash_entry entry{rec->HashType, std::vector<std::uint8_t>(rec->HashLength)};
     if (int err = copyin(user_ptr(rec->HashValue), entry.hash.data(), rec->HashLength)) {
@@ -123,14 +124,14 @@ int mdcudfsr_mdcfsctrl_add_file_hash_info(mdcudfsr_mount* mnt, mdcudfsr_cache_no
 
 int mdcudfsr_mdcfsctrl_remove_file_hash_info(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, std::uint16_t* index,
                                              vfs_context_t ctx) {
-  if (!mnt || !node || !node->udf_data) return 22;
+  if (!mnt || !node || !node->udf_data) return KEL_EINVAL;
   if (!index) return VN_LOGK(KEL_LOG_ERR, "%s\n", "target_index"), 22;
   if (int err = check_hash_target(node)) return err;
   {
     NodeLockGuard lock(node);
     if (*index >= node->hash_ea_list.size()) {
       VN_LOGK(KEL_LOG_ERR, "invalid hash id:%d[%s]\n", *index, mdcudfsr_node_name(node));
-      return 22;
+      return KEL_EINVAL;
     }
     node->hash_ea_list.erase(node->hash_ea_list.begin() + *index);
     node->cache_dirty = 1;
@@ -174,21 +175,21 @@ int mdcudfsr_get_file_hash_info(mdcudfsr_mount*, mdcudfsr_cache_node* node, MDCF
 
 int mdcudfsr_mdcfsctrl_get_file_hash_info(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, MDCFS_HASH_LIST* rec,
                                           vfs_context_t) {
-  if (!mnt || !node || !rec) return 22;
+  if (!mnt || !node || !rec) return KEL_EINVAL;
   rec->FoundCount = rec->NeededBytes = rec->CopiedCount = 0;
   if (!hashable_type(node)) {
     VN_LOGK(KEL_LOG_ERR, "invalid file type:%d[%s]\n", mdcudfsr_node_file_type(node), mdcudfsr_node_name(node));
-    return 22;
+    return KEL_EINVAL;
   }
   int fits = 1;
   return mdcudfsr_get_file_hash_info(mnt, node, rec, &fits);
 }
 
 int mdcudfsr_mdcfsctrl_get_hash_list(mdcudfsr_mount* mnt, MDCFS_HASH_LIST* rec, vfs_context_t ctx) {
-  if (!mnt || !rec) return 22;
+  if (!mnt || !rec) return KEL_EINVAL;
   if (rec->SearchScope > 2) {
     VN_LOGK(KEL_LOG_ERR, "invalid search scope=[%d]\n", rec->SearchScope);
-    return 22;
+    return KEL_EINVAL;
   }
   AllNodesLock all(mnt);
   if (rec->SearchScope == 2)
@@ -199,11 +200,11 @@ int mdcudfsr_mdcfsctrl_get_hash_list(mdcudfsr_mount* mnt, MDCFS_HASH_LIST* rec, 
   const bool dir = mdcudfsr_is_dir(top);
   if (rec->SearchScope == 0 && dir) {
     VN_LOGK(KEL_LOG_ERR, "Search scope is file. but path is directory. Input path = [%s]\n", mdcudfsr_node_name(top));
-    return 22;
+    return KEL_EINVAL;
   }
   if (rec->SearchScope != 0 && !dir) {
     VN_LOGK(KEL_LOG_ERR, "Search scope is not file. but path is file. Input path = [%s]\n", mdcudfsr_node_name(top));
-    return 22;
+    return KEL_EINVAL;
   }
   int fits = 1;
   for (mdcudfsr_cache_node* n = top; n;
@@ -252,7 +253,7 @@ void fill_common(mdcudfsr_mount* mnt, mdcudfsr_cache_node* n, Entry* e) {
 
 int mdcudfsr_get_file_node_info(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, MDCFS_NODE_ENTRY* entry,
                                 MDCFS_NODE_ENTRY_LONG* long_entry) {
-  if (!mnt || !node) return 22;
+  if (!mnt || !node) return KEL_EINVAL;
   if (entry) fill_common(mnt, node, entry);
   if (!long_entry) return 0;
   fill_common(mnt, node, long_entry);
@@ -300,7 +301,7 @@ int walk_node_list(mdcudfsr_mount* mnt, mdcudfsr_cache_node* top, MDCFS_NODE_LIS
 }  // namespace
 
 int mdcudfsr_get_file_node_list(mdcudfsr_mount* mnt, MDCFS_NODE_LIST* rec, int mode, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   if (!rec) return VN_LOGK(KEL_LOG_ERR, "%s\n", "node_list"), 22;
   AllNodesLock all(mnt);
   if (mode == 0) {
@@ -330,7 +331,7 @@ int mdcudfsr_mdcfsctrl_get_child_node_list(mdcudfsr_mount* mnt, MDCFS_NODE_LIST*
 // ---------------------------------------------------------------- identities
 
 int mdcudfsr_mdcfsctrl_get_file_count(mdcudfsr_mount* mnt, MDCFS_FILE_COUNT* rec, vfs_context_t) {
-  if (!mnt || !rec) return 22;
+  if (!mnt || !rec) return KEL_EINVAL;
   std::uint32_t files = 0, dirs = 0;
   const int err = mdcudfsr_cache_get_object_count(mnt, 1, &files, &dirs);
   rec->NumberOfFiles = files;
@@ -340,17 +341,17 @@ int mdcudfsr_mdcfsctrl_get_file_count(mdcudfsr_mount* mnt, MDCFS_FILE_COUNT* rec
 
 int mdcudfsr_mdcfsctrl_get_unique_id(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, std::uint64_t* id,
                                      vfs_context_t) {
-  if (!mnt || !node || !id) return 22;
+  if (!mnt || !node || !id) return KEL_EINVAL;
   if (node->udf_data) *id = node->udf_data->efe.unique_id;
   return 0;
 }
 
 int mdcudfsr_mdcfsctrl_get_master_file_index(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, std::uint64_t* id,
                                              vfs_context_t) {
-  if (!mnt || !node || !id) return 22;
+  if (!mnt || !node || !id) return KEL_EINVAL;
   if (node->kind != MDCUDFSR_NODE_PROXY) {
     VN_LOGK(KEL_LOG_ERR, " invalid node type:%d[%s]\n", static_cast<int>(node->kind), mdcudfsr_node_name(node));
-    return 22;
+    return KEL_EINVAL;
   }
   if (!node->master) return VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp->master"), 22;
   *id = mdcudfsr_node_unique_id(node->stream_owner ? node->stream_owner : node->master);
@@ -358,7 +359,7 @@ int mdcudfsr_mdcfsctrl_get_master_file_index(mdcudfsr_mount* mnt, mdcudfsr_cache
 }
 
 int mdcudfsr_mdcfsctrl_get_last_file_index(mdcudfsr_mount* mnt, std::uint64_t* id, vfs_context_t) {
-  if (!mnt || !id) return 22;
+  if (!mnt || !id) return KEL_EINVAL;
   *id = mnt->next_unique_id - 1;
   return 0;
 }

@@ -1,4 +1,5 @@
 // Parity, proxy and dummy-file controls.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_fsctl_parity.h"
 
 #include "drive/client_if.h"
@@ -28,7 +29,7 @@ namespace {
 
 int refuse_type(mdcudfsr_cache_node* node) {
   VN_LOGK(KEL_LOG_ERR, "Invalid node type[%s] :%d\n", mdcudfsr_node_name(node), static_cast<int>(node->kind));
-  return 22;
+  return KEL_EINVAL;
 }
 
 }  // namespace
@@ -40,10 +41,10 @@ int mdcudfsr_mdcfsctrl_get_read_pxofilename(mdcudfsr_mount* mnt, mdcudfsr_cache_
   if (node->kind != MDCUDFSR_NODE_PROXY) return refuse_type(node);
   VN_LOGK(KEL_LOG_INFO, "[MDCFSCTL_GET_REAL_PXOFILENAME] start\n");
   if (!node->master) return refuse("mdcudfsrcnp_master");
-  if (!rec) return 22;
+  if (!rec) return KEL_EINVAL;
   NodeLockGuard lock(node->master);
   const std::uint32_t size = mdcudfsr_cache_get_full_path_len(node->master);
-  if (!size) return 22;
+  if (!size) return KEL_EINVAL;
   if (!rec->BufferSize) {
     rec->BufferSize = size;
     return 0;
@@ -147,7 +148,7 @@ int make_parity_proxy(ParitySetup& s) {
   if (err || !s.parity->proxy) {
     VN_LOGK(KEL_LOG_ERR, " failed to proxy node err:%d\n", err ? err : 12);
     if (s.created) s.parity->kind = MDCUDFSR_NODE_UDF;
-    return err ? err : 12;
+    return err ? err : KEL_ENOMEM;
   }
   s.parity_proxy = s.parity->proxy;
   s.parity_proxy->stream_owner = s.master;
@@ -192,7 +193,7 @@ int mdcudfsr_mdcfsctrl_setup_parity(mdcudfsr_mount* mnt, mdcudfsr_cache_node* no
                                     vfs_context_t) {
   VN_LOGK(KEL_LOG_INFO, "[MDCFSCTL_SETUP_PROXY] start\n");
   if (int err = check_setup_nodes(mnt, node)) return err;
-  if (!rec) return 22;
+  if (!rec) return KEL_EINVAL;
   char suffix[sizeof rec->ParityName + 1] = {};
   std::memcpy(suffix, rec->ParityName, sizeof rec->ParityName);
   ParitySetup s{mnt, node, node->master, suffix};
@@ -222,7 +223,7 @@ int mdcudfsr_mdcfsctrl_setup_parity(mdcudfsr_mount* mnt, mdcudfsr_cache_node* no
 
 int mdcudfsr_mdcfsctrl_get_alt_stream_info(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, MDCFS_ALT_STREAM_INFO* rec,
                                            vfs_context_t) {
-  if (!mnt || !rec) return 22;
+  if (!mnt || !rec) return KEL_EINVAL;
   if (!node) return refuse("mdcudfsrcnp");
   if (int err = check_kind_file_or_proxy(node)) return err;
   if (mdcudfsr_is_dir(node)) return VN_LOGK(KEL_LOG_ERR, "dirctory is not support\n"), 22;
@@ -253,7 +254,7 @@ int mdcudfsr_mdcfsctrl_get_alt_stream_info(mdcudfsr_mount* mnt, mdcudfsr_cache_n
 // ---------------------------------------------------------------- dummy files
 
 int mdcudfsr_mdcfsctrl_dummy_create(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, char* rec, vfs_context_t ctx) {
-  if (!mnt || !node || !rec) return 22;
+  if (!mnt || !node || !rec) return KEL_EINVAL;
   const int err = mdcudfsr_vnop_dummy_open(node, 2, ctx);
   if (err) {
     VN_LOGK(KEL_LOG_ERR, "failed to mdcudfsr_vnop_dummy_open err:%d\n", err);
@@ -266,7 +267,7 @@ int mdcudfsr_mdcfsctrl_dummy_create(mdcudfsr_mount* mnt, mdcudfsr_cache_node* no
 }
 
 int mdcudfsr_mdcfsctrl_dummy_close(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, void*, vfs_context_t) {
-  if (!mnt || !node) return 22;
+  if (!mnt || !node) return KEL_EINVAL;
   const int err = mdcudfsr_vnop_dummy_close(node, 2);
   if (err) VN_LOGK(KEL_LOG_ERR, "failed to mdcudfsr_vnop_dummy_close err:%d\n", err);
   return err;
@@ -292,7 +293,7 @@ int check_parity_source(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, const ch
   if (strncmp(stream_name, mdcudfsr_cache_default_parity_suffix(mnt), MDCFS_PARITY_STREAM_NAME_SIZE) != 0) {
     VN_LOGK(KEL_LOG_ERR, " target name is not found. name:%.*s \n", static_cast<int>(MDCFS_PARITY_STREAM_NAME_SIZE),
             stream_name);
-    return 2;
+    return KEL_ENOENT;
   }
   return 0;
 }
@@ -307,7 +308,7 @@ int mdcudfsr_mdcfsctrl_get_parity_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache
   if (int err = check_parity_source(mnt, node, rec->StreamName, 2)) return err;
   const mdcudfsr_extent_list* list = &node->parity_info->extents;
   const std::uint32_t count = rec->SpaceEntries ? rec->TotalSpaceCount : 0;
-  if (rec->SpaceEntries && !count) return 14;  // no source to copy from
+  if (rec->SpaceEntries && !count) return KEL_EFAULT;  // no source to copy from
   const std::uint32_t bytes = count ? mdcudfsr_array_bytes(count, sizeof(MDCFS_SPACE_ENTRY)) : 0;
   auto* buf = bytes ? static_cast<MDCFS_SPACE_ENTRY*>(OSMalloc(bytes, nullptr)) : nullptr;
   if (count && !buf) return refuse("buf"), 12;
@@ -319,7 +320,7 @@ int mdcudfsr_mdcfsctrl_get_parity_allocation(mdcudfsr_mount* mnt, mdcudfsr_cache
     rec->TotalLength = total;
     if (buf) {
       err = copyout(buf, user_ptr(rec->SpaceEntries), bytes);
-      if (!err && count < extents) err = 105;
+      if (!err && count < extents) err = KEL_ENOBUFS;
     } else {
       rec->TotalSpaceCount = extents;
     }
@@ -341,7 +342,7 @@ int read_parity_extent(mdcudfsr_mount* mnt, const long_ad& ad, std::uint32_t lbn
   const std::uint32_t lsn = mdcudfsr_lbn2lsn(mnt, MDCUDFSR_PARTITION_PHYSICAL, lbn, nullptr);
   if (lsn == MDCUDFSR_INVALID_LSN) {
     VN_LOGK(KEL_LOG_ERR, "lbn to lsn NG lbn %llu err %d. \n", static_cast<unsigned long long>(lbn), 22);
-    return 22;
+    return KEL_EINVAL;
   }
   const std::uint32_t slot = ad.loc.part_num ? ad.loc.part_num - 1u : 0u;
   if (int err = mdcudfsr_disc_change(mnt, slot, 0, ctx, 0); err) {
@@ -355,7 +356,7 @@ int read_parity_extent(mdcudfsr_mount* mnt, const long_ad& ad, std::uint32_t lbn
     if (err || !bp) {
       VN_LOGK(KEL_LOG_ERR, "parity read err. err:%d\n", err ? err : 5);
       if (bp) buf_brelse(bp);
-      return err ? err : 5;
+      return err ? err : KEL_EIO;
     }
     const std::uint32_t from = u == 0 ? byte : 0;
     const std::uint64_t n = std::min<std::uint64_t>(kUnit - from, want);

@@ -1,6 +1,7 @@
 // Volume items and settings of the file-system controls: the filter's mount
 // information, reserved creations, the file-system version, the size figures,
 // protection from change and the volume's settings.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_fsctl_volume.h"
 
 #include "fsctl_common.h"
@@ -44,7 +45,7 @@ int mdcudfsr_mdcfsctrl_reserve_file_creation(mdcudfsr_mount* mnt, MDCFS_RESERVE_
   const int ferr = mdcudfsr_cache_get_free_object_count(mnt, 0, &free_count);
   if (ferr) VN_LOGK(KEL_LOG_INFO, "failed to get free object count with status=%d\n", ferr);
   const std::uint64_t wanted = std::uint64_t{rec->NumberOfFiles} + rec->NumberOfDirectories;
-  int err = 28;
+  int err = KEL_ENOSPC;
   if (free_count >= wanted) err = mdcudfsr_cache_set_reserved_object_count(mnt, rec->NumberOfFiles,
                                                                           rec->NumberOfDirectories);
   if (err) VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
@@ -53,14 +54,14 @@ int mdcudfsr_mdcfsctrl_reserve_file_creation(mdcudfsr_mount* mnt, MDCFS_RESERVE_
 }
 
 int mdcudfsr_mdcfsctrl_get_volume_fs_version(mdcudfsr_mount* mnt, MDCFS_VOLUME_FS_VERSION* rec, vfs_context_t) {
-  if (!mnt || !rec) return 22;
+  if (!mnt || !rec) return KEL_EINVAL;
   rec->ClientVersion = mnt->fs_version;
   rec->EngineVersion = MDCUDFSR_ENGINE_FS_VERSION;
   return 0;
 }
 
 int mdcudfsr_mdcfsctrl_set_volume_fs_version(mdcudfsr_mount* mnt, std::uint8_t* rec, vfs_context_t ctx) {
-  if (!mnt || !rec) return 22;
+  if (!mnt || !rec) return KEL_EINVAL;
   mnt->fs_version = *rec;
   const int err = mdcudfsr_update_session(mnt, ctx, MDCUDFSR_SESSION_OPEN);
   if (err) VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
@@ -145,7 +146,7 @@ int mdcudfsr_mdcfsctrl_prevent_slaccess_setting(mdcudfsr_mount* mnt, void* rec, 
 int mdcudfsr_mdcfsctrl_get_cachefile_state(mdcudfsr_mount* mnt, std::int32_t* rec, vfs_context_t) {
   if (!rec) {
     VN_LOGK(KEL_LOG_ERR, "cachefile_state NULL status EINVAL \n");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!mnt) {
     *rec = -1;

@@ -1,5 +1,6 @@
 // The volume label controls: the logical volume identifier set in the
 // descriptors and read back from the cartridge memory or the descriptors.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_fsctl_volume.h"
 
 #include "drive/cm_data.h"
@@ -26,13 +27,13 @@ int check_label(const std::uint16_t* units, std::uint32_t count) {
   for (std::uint32_t i = 0; i < count && i < 63; ++i) shown[i] = static_cast<char>(units[i] < 128 ? units[i] : '?');
   if (units[0] == '.') {
     VN_LOGK(KEL_LOG_ERR, "invalid string '%s'\n", shown);
-    return 22;
+    return KEL_EINVAL;
   }
   for (std::uint32_t i = 0; i < count && units[i]; ++i) {
     if (!forbidden_label_char(units[i])) continue;
     VN_LOGK(KEL_LOG_ERR, "file name '%s' contains '%c'(%0x)\n", shown, static_cast<char>(units[i]),
             static_cast<unsigned>(units[i]));
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -54,7 +55,7 @@ int mdcudfsr_mdcfsctrl_set_logical_volume_identifier(mdcudfsr_mount* mnt, MDCFS_
     VN_LOGK(KEL_LOG_ERR, "unicode compression err=%d\n", err);
     return err;
   }
-  if (len > 127) return 22;
+  if (len > 127) return KEL_EINVAL;
   dstring[127] = static_cast<std::uint8_t>(len);
   std::memcpy(mnt->vds.lvd.logvol_id, dstring, 128);
   std::memcpy(mnt->fsd.logvol_id, dstring, 128);
@@ -97,7 +98,7 @@ int mdcudfsr_mdcfsctrl_get_logical_volume_identifier(mdcudfsr_mount* mnt, MDCFS_
   const std::uint32_t n = len ? mdcudfsr_cs0_to_unicode(len, id, units) : 0;
   if (n == 0xFFFFFFFFu) {
     VN_LOGK(KEL_LOG_ERR, "could not uncompress unicode - invalid compressionID=%d", id[0]);
-    return 22;
+    return KEL_EINVAL;
   }
   std::memset(rec, 0, sizeof *rec);
   const std::uint32_t bytes = 2 * n < 126 ? 2 * n : 126;

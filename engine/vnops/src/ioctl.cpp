@@ -1,4 +1,5 @@
 // The file-system control dispatcher.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_ioctl.h"
 
 #include "kelcache/lookup.h"
@@ -72,7 +73,7 @@ int run_row(const mdcudfsr_fsctl_row& row, const mdcudfsr_fsctl_call& call, bool
       const int err = mdcudfsr_disc_change(call.mnt, 0x99, 0, call.ctx, 0);
       if (err) {
         VN_LOGK(KEL_LOG_ERR, "Failed to load last written slot with status %d. \n", 5);
-        return 5;
+        return KEL_EIO;
       }
       return row.handler(call);
     }
@@ -90,20 +91,20 @@ int statfs_sizeinfo(const Table& table, vnode_t vp, void* data, vfs_context_t ct
   auto* n = static_cast<mdcudfsr_cache_node*>(vnode_fsnode(vp));
   if (!n || mdcudfsr_is_inactive(n)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "tmpnode && tmpnode->status != MDCUDFSR_NODE_STATUS_INACTIVE");
-    return 2;
+    return KEL_ENOENT;
   }
   mdcudfsr_mount* mnt = n->mdcudfsrmp;
   if (!mnt) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "tmpnode->mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   const mdcudfsr_fsctl_row* row = find_row(table, MDCFSCTL_GET_STATFS_SIZEINFO, true);
   mdcudfsr_cache_node* root = mnt->root_node;
-  if (!root) return 22;
+  if (!root) return KEL_EINVAL;
   mdcudfsr_cache_lock_node(root, 0xFFFFFFFFu);
   VN_LOG(KEL_LOG_DEBG, "[vnop_ioctl] [%s] Command=%08x type:%d\n", name_of(root), MDCFSCTL_GET_STATFS_SIZEINFO,
          static_cast<int>(root->kind));
-  int err = 22;
+  int err = KEL_EINVAL;
   if (row && !record_missing(MDCFSCTL_GET_STATFS_SIZEINFO, data))
     err = row->handler({mnt, root, MDCFSCTL_GET_STATFS_SIZEINFO, data, ctx, vfs_context_pid(ctx)});
   mdcudfsr_cache_unlock_node(root);
@@ -115,7 +116,7 @@ int dispatch(const Table& table, vnode_t vp, std::uint32_t code, void* data, vfs
   mdcudfsr_cache_node* n = mdcudfsr_cache_get_node(vp, 1);
   if (!n) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp && mdcudfsrcnp->status != MDCUDFSR_NODE_STATUS_INACTIVE");
-    return 2;
+    return KEL_ENOENT;
   }
   int err = 0;
   bool released = false;
@@ -123,16 +124,16 @@ int dispatch(const Table& table, vnode_t vp, std::uint32_t code, void* data, vfs
   const mdcudfsr_fsctl_row* row = nullptr;
   if (mdcudfsr_is_inactive(n)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp && mdcudfsrcnp->status != MDCUDFSR_NODE_STATUS_INACTIVE");
-    err = 2;
+    err = KEL_ENOENT;
   } else if (!mnt) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    err = 22;
+    err = KEL_EINVAL;
   } else {
     VN_LOG(KEL_LOG_DEBG, "[vnop_ioctl] [%s] Command=%08x type:%d\n", name_of(n), code, static_cast<int>(n->kind));
     const kel_pid_t pid = vfs_context_pid(ctx);
     row = find_row(table, code, vnode_isvroot(vp) != 0);
-    if (!row) err = 22;
-    else if (record_missing(code, data)) err = 22;
+    if (!row) err = KEL_EINVAL;
+    else if (record_missing(code, data)) err = KEL_EINVAL;
     else if ((err = pre_check(*row, mnt, pid)) == 0)
       err = run_row(*row, {mnt, n, code, data, ctx, pid}, &released);
   }
@@ -152,7 +153,7 @@ int mdcudfsr_mdcfsctrl_debug_nop(mdcudfsr_mount* mnt, const void* data, kel_pid_
 
 int mdcudfsr_fsctl_dispatch(void* args, const mdcudfsr_fsctl_row* rows, std::size_t count) {
   auto* a = static_cast<vnop_ioctl_args*>(args);
-  if (!a || !a->a_vp) return 22;
+  if (!a || !a->a_vp) return KEL_EINVAL;
   trace_entry(a->a_vp, a->a_context);
   const Table table{rows, count};
   const int err = a->a_command == MDCFSCTL_GET_STATFS_SIZEINFO

@@ -1,4 +1,5 @@
 // The consumable resources of the disc.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_media_resources.h"
 
 #include "kelvfs/mdcudfsr_mntinfo.h"
@@ -65,7 +66,7 @@ int read_write_once_resources(mdcudfsr_mount* mnt, int on_mount, vfs_context_t c
 }  // namespace
 
 int mdcudfsr_check_media_resources(mdcudfsr_mount* mnt, int on_mount, vfs_context_t ctx, int32_t* sufficient) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   Resources r;
   if (!(mnt->mntinfo.WriteProtectReasonFlags & WRPROT_FINALIZED)) {
     const int err = read_free_blocks(mnt, on_mount, ctx, sufficient != nullptr, r);

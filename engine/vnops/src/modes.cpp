@@ -1,5 +1,6 @@
 // The privileged, exclusive I/O, limited-access and exclusive allocation
 // modes.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_modes.h"
 
 #include "drive/device_control.h"
@@ -119,7 +120,7 @@ int exit_backtrack_write_once(mdcudfsr_mount* mnt, unsigned policy) {
   mnt->flush_policy = MDCUDFSR_FLUSH_POSTPONE;
   log_failure(95);
   VN_LOGK(KEL_LOG_WARN, rollback ? "backtrack__end\n" : "backtrack_to_initial__end\n");
-  return 95;
+  return KEL_ENOTSUP;
 }
 
 // The flush the pending policy asks for; `so_far` when the policy asks for
@@ -186,7 +187,7 @@ int mdcudfsr_mdcfsctrl_enter_privileged_mode(mdcudfsr_mount* mnt, kel_pid_t pid)
   int err = 0;
   if (!mnt->privileged_pid) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp->privileged_pid");
-    err = 22;
+    err = KEL_EINVAL;
   } else if (!mdcudfsr_is_privileged_process(mnt, pid)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsr_is_privileged_process( mdcudfsrmp, pid )");
     err = 1;
@@ -223,7 +224,7 @@ int mdcudfsr_mdcfsctrl_exit_privileged_mode(mdcudfsr_mount* mnt, kel_pid_t pid, 
 int mdcudfsr_mdcfsctrl_enter_exclusive_io_mode(mdcudfsr_mount* mnt, kel_pid_t pid) {
   if (!mnt->privileged_pid) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp->privileged_pid");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!mdcudfsr_is_privileged_process(mnt, pid)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsr_is_privileged_process( mdcudfsrmp, pid )");
@@ -258,27 +259,27 @@ int mdcudfsr_mdcfsctrl_exit_exclusive_io_mode(mdcudfsr_mount* mnt, kel_pid_t) {
 int mdcudfsr_mdcfsctrl_enter_limitted_access_mode(mdcudfsr_mount* mnt, kel_pid_t pid) {
   if (!mnt) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (mnt->privileged_mode && !mdcudfsr_is_privileged_process(mnt, pid)) return 1;
   const int locked = mdcudfsr_cache_lock_all_nodes(mnt, 500);
   if (locked) {
     VN_LOGK(KEL_LOG_ERR, "mdcudfsr_cache_lock_all_nodes() seems to be timed out.status=%d\n", locked);
-    return 16;
+    return KEL_EBUSY;
   }
   int err = 0;
   {
     std::lock_guard<std::mutex> g(mnt->limited_access_mutex);
     if (mnt->limited_access_owner &&
         mdcudfsr_check_limited_access_mode_owner(&mnt->limited_access_owner, &mnt->limited_access_handle, 0)) {
-      if (!mdcudfsr_is_limited_access_mode_owner(&mnt->limited_access_owner, &mnt->limited_access_handle, pid)) err = 16;
+      if (!mdcudfsr_is_limited_access_mode_owner(&mnt->limited_access_owner, &mnt->limited_access_handle, pid)) err = KEL_EBUSY;
     } else if (proc_t p = proc_find(pid)) {
       VN_LOGK(KEL_LOG_NOTI, "ENTER_LIMITTED_ACCESS_MODE by PID=%08x\n", pid);
       mnt->limited_access_owner = pid;
       mnt->limited_access_handle = p;
       proc_rele(p);
     } else {
-      err = 22;
+      err = KEL_EINVAL;
     }
   }
   mdcudfsr_cache_unlock_all_nodes(mnt);
@@ -288,13 +289,13 @@ int mdcudfsr_mdcfsctrl_enter_limitted_access_mode(mdcudfsr_mount* mnt, kel_pid_t
 int mdcudfsr_mdcfsctrl_exit_limitted_access_mode(mdcudfsr_mount* mnt, kel_pid_t pid) {
   if (!mnt) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   std::lock_guard<std::mutex> g(mnt->limited_access_mutex);
   if (!mnt->limited_access_owner) return 0;
   if (mdcudfsr_check_limited_access_mode_owner(&mnt->limited_access_owner, &mnt->limited_access_handle, 0) &&
       !mdcudfsr_is_limited_access_mode_owner(&mnt->limited_access_owner, &mnt->limited_access_handle, pid))
-    return 22;
+    return KEL_EINVAL;
   VN_LOGK(KEL_LOG_NOTI, "EXIT_LIMITTED_ACCESS_MODE by PID=%08x\n", pid_of(mnt->limited_access_owner));
   mnt->limited_access_owner = 0;
   mnt->limited_access_handle = nullptr;
@@ -305,12 +306,12 @@ int mdcudfsr_mdcfsctrl_enter_exclusive_allocation_mode(mdcudfsr_mount*, kel_pid_
   VN_LOGK(KEL_LOG_DEBG, "pid=%08x", pid);
   if (!data) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "circular_rec_offset");
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
 
 int mdcudfsr_mdcfsctrl_exit_exclusive_allocation_mode(mdcudfsr_mount*, kel_pid_t pid, void*) {
   VN_LOGK(KEL_LOG_DEBG, "pid=%08x", pid);
-  return 22;
+  return KEL_EINVAL;
 }

@@ -2,6 +2,7 @@
 #include "kelcache/cache.h"
 #include "kelcache/cache_flush.h"
 #include "kelcache/lookup.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_session.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "kelvnops/mdcudfsr_namespace.h"
@@ -40,7 +41,7 @@ int convert_path(const char* raw, std::string* out) {
   const std::size_t raw_len = std::strlen(raw);
   if (raw_len > kPathBuffer) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "((long)raw_len>=cnp->cn_namelen)");
-    return 36;
+    return KEL_ENAMELIMIT;
   }
   out->clear();
   std::size_t at = 0;
@@ -51,7 +52,7 @@ int convert_path(const char* raw, std::string* out) {
       continue;
     }
     const std::size_t end = std::min(raw_len, std::strcspn(raw + at, "/") + at);
-    if (out->size() >= kPathBuffer) return 36;
+    if (out->size() >= kPathBuffer) return KEL_ENAMELIMIT;
     std::uint8_t buf[kPathBuffer + 1];
     std::size_t n = 0;
     const std::size_t room = kPathBuffer + 1 - out->size();  // the rest of the 975-byte buffer
@@ -77,11 +78,11 @@ int hold_source(Mv& m) {
   if (err) return err;
   if (!m.fdvp) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "fdvp");
-    return 2;
+    return KEL_ENOENT;
   }
   if (!m.from) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "parent_from");
-    return 2;
+    return KEL_ENOENT;
   }
   return 0;
 }
@@ -93,19 +94,19 @@ int find_target(Mv& m, const char* to_path, const char* new_name) {
   m.to = mdcudfsr_cache_get_node_by_path(m.mnt, m.path.empty() ? "/" : m.path.c_str(), m.ctx);
   if (!m.to) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "parent_to");
-    return 2;
+    return KEL_ENOENT;
   }
   err = mdcudfsr_cache_check_vnode(m.to, 0, &m.tdvp);
   if (err) return err;
   if (!m.tdvp) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "tdvp");
-    return 2;
+    return KEL_ENOENT;
   }
   err = mdcudfsr_convert_filename(new_name, std::strlen(new_name), &m.name, &m.len);
   if (err) return err;
   if (m.path.empty() || m.path.back() != '/') m.path += '/';
   m.path += m.name;
-  return m.path.size() < kPathBuffer - 1 ? 0 : 36;
+  return m.path.size() < kPathBuffer - 1 ? 0 : KEL_ENAMELIMIT;
 }
 
 // An object already at the new path is removed first.
@@ -117,11 +118,11 @@ int replace_existing(Mv& m) {
   if (err) return err;
   if (!tvp) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "tvp");
-    return 2;
+    return KEL_ENOENT;
   }
   if (m.fdvp == m.tdvp && m.fvp == tvp) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "(fdvp != tdvp) || (fvp != tvp)");
-    return 2;
+    return KEL_ENOENT;
   }
   componentname cn{};
   cn.cn_nameptr = m.name;
@@ -178,18 +179,18 @@ int mdcudfsr_vnop_move(mdcudfsr_mount* mnt, mdcudfsr_cache_node* node, const cha
   VN_LOG(KEL_LOG_DEBG, "to: %s/%s", to_path ? to_path : "", new_name ? new_name : "");
   if (!mnt) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!usable(node) || !node->parent) {
     VN_LOGK(KEL_LOG_ERR, "%s\n",
             "mdcudfsrcnp && mdcudfsrcnp->status != MDCUDFSR_NODE_STATUS_INACTIVE && mdcudfsrcnp->parent");
-    return 2;
+    return KEL_ENOENT;
   }
-  if (!to_path || !new_name || !*new_name) return 22;
+  if (!to_path || !new_name || !*new_name) return KEL_EINVAL;
   if (!mdcudfsr_pass_limited_access_mode(mnt, vfs_context_pid(ctx))) {
     VN_LOG(KEL_LOG_INFO, "[vnop_move] not operation for limited access mode\n");
     mdcudfsr_vnop_print_errlog(mdcudfsr_parent(node), 16, name_of(node), "The volume is used exclusively. File:", ctx);
-    return 16;
+    return KEL_EBUSY;
   }
   Mv m{mnt, node, ctx};
   int err = hold_source(m);

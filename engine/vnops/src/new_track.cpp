@@ -1,4 +1,5 @@
 // New track creation and track switching.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_new_track.h"
 
 #include "drive/device_control.h"
@@ -61,11 +62,11 @@ int first_checks(Run& r) {
   mdcudfsr_mount* mnt = r.mnt;
   if (mnt->mntinfo.AccessMode == 2) {
     VN_LOG(KEL_LOG_ERR, "err AccessMode is RAW \n");
-    return 22;
+    return KEL_EINVAL;
   }
   if (mnt->current_disc + 1 >= mnt->num_discs) {  // also a cartridge of no slots
     VN_LOG(KEL_LOG_ERR, "LastWrittenSlot is Over slot:[%d] \n", static_cast<int>(mnt->current_disc));
-    return 22;
+    return KEL_EINVAL;
   }
   if (!is_read_only(mnt)) return 0;
   static const char* const kLines[] = {"CREATE_NEW_TRACK is called but media is read only.\n",
@@ -73,7 +74,7 @@ int first_checks(Run& r) {
                                        "WRITE_NEXT_TRACK failed. The media is read only.\n",
                                        "MOUNT_NEXT_TRACK failed. The media is read only.\n"};
   VN_LOG(KEL_LOG_WARN, "%s", kLines[static_cast<int>(r.kind)]);
-  return 30;
+  return KEL_EROFS;
 }
 
 // The file-system cache file's VUVI block is cleared.

@@ -1,5 +1,6 @@
 // New track: the four operations, the flushes before the disc change and
 // the steps after it.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_new_track.h"
 
 #include "drive/device_control.h"
@@ -100,7 +101,7 @@ int before_change_create(Run& r) {
   } else if (int err = full_or_protect(r)) {
     return err;
   }
-  if (mnt->delay_guard && !mnt->privileged_mode) return release(r, 22);
+  if (mnt->delay_guard && !mnt->privileged_mode) return release(r, KEL_EINVAL);
   return 0;
 }
 
@@ -123,7 +124,7 @@ int before_change_write(Run& r) {
     }
     if (skip) VN_LOG(KEL_LOG_ERR, "Full flush failed. -- skip\n");
   }
-  return r.mnt->delay_guard ? 22 : 0;
+  return r.mnt->delay_guard ? KEL_EINVAL : 0;
 }
 
 int before_change_mount(Run& r) {
@@ -163,7 +164,7 @@ int run(Run& r) {
   // nothing more would leave it with descriptors linked to no tree.
   if (r.kind != Kind::mount_next && is_read_only(r.mnt)) {
     VN_LOG(KEL_LOG_ERR, "the volume turned read-only before the disc change\n");
-    return release(r, 30);
+    return release(r, KEL_EROFS);
   }
   if ((err = switch_disc(r)) != 0) return err;
   return finish(r);
@@ -201,12 +202,12 @@ using new_track::Kind;
 using new_track::Run;
 
 int mdcudfsr_mdcfsctrl_create_new_track(mdcudfsr_mount* mnt, vfs_context_t ctx, int commit) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   Run r{mnt, ctx, commit ? Kind::commit : Kind::create};
   VN_LOGK(KEL_LOG_NOTI, "%s", new_track::start_line(r.kind));
   if (!commit && mnt->privileged_pid == 0) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp->privileged_pid");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!commit && !mdcudfsr_is_privileged_process(mnt, vfs_context_pid(ctx))) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsr_is_privileged_process( mdcudfsrmp, vfs_context_pid(vfs_context) )");
@@ -218,10 +219,10 @@ int mdcudfsr_mdcfsctrl_create_new_track(mdcudfsr_mount* mnt, vfs_context_t ctx, 
 }
 
 int mdcudfsr_mdcfsctrl_commit_new_track(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   if (mnt->privileged_mode && !mdcudfsr_is_privileged_process(mnt, vfs_context_pid(ctx))) {
     VN_LOGK(KEL_LOG_ERR, "this process is not privileged mode return EINVAL \n");
-    return 22;
+    return KEL_EINVAL;
   }
   const int err = mdcudfsr_mdcfsctrl_create_new_track(mnt, ctx, 1);
   if (err) VN_LOGK(KEL_LOG_ERR, "create new track is err:%d\n", err);
@@ -229,14 +230,14 @@ int mdcudfsr_mdcfsctrl_commit_new_track(mdcudfsr_mount* mnt, vfs_context_t ctx) 
 }
 
 int mdcudfsr_mdcfsctrl_write_next_track(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   Run r{mnt, ctx, Kind::write_next};
   return new_track::run(r);
 }
 
 int mdcudfsr_mdcfsctrl_mount_next_track(mdcudfsr_mount* mnt, vfs_context_t ctx, int* changed) {
   if (changed) *changed = 0;
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   Run r{mnt, ctx, Kind::mount_next};
   const int err = new_track::run(r);
   if (changed) *changed = r.changed ? 1 : 0;

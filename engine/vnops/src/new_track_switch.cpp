@@ -1,4 +1,5 @@
 // New track: the next disc loaded, formatted and made the volume's new track.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_new_track.h"
 
 #include "drive/cm_data.h"
@@ -49,7 +50,7 @@ int not_formattable(Run& r, int err, int type, const char* line) {
   else
     VN_LOG(KEL_LOG_ERR, "format complete. Descriptor Type is %d err:%d\n", type, err);
   if (r.kind == Kind::create || r.kind == Kind::commit) r.mnt->current_disc -= 1;
-  return 22;
+  return KEL_EINVAL;
 }
 
 // The open-disc flag: 0 with it, or 22 (the caller takes the read-only outcome).
@@ -97,11 +98,11 @@ int load_and_format(Run& r) {
   std::unique_lock<std::mutex> lk(r.mnt->slot_mutex);
   if (int err = load_next(r)) return release(r, err);
   if ((r.kind == Kind::create || r.kind == Kind::commit || r.kind == Kind::write_next) && r.mnt->system_guard)
-    return release(r, 22);
+    return release(r, KEL_EINVAL);
   std::uint32_t open = 0;
   if (open_disc_flag(r, &open) != 0) {
     lk.unlock();
-    return fail(r, 22);
+    return fail(r, KEL_EINVAL);
   }
   if (int err = auto_format(r, open, 0)) {
     lk.unlock();
@@ -175,7 +176,7 @@ int new_track_write_once(Run& r) {
   if (int err = first_track_nwa(r, &nwa)) return fail(r, err);
   if (nwa < kFirstNwa) {
     VN_LOG(KEL_LOG_ERR, "NWA address error %d.\n", static_cast<int>(nwa));
-    return fail(r, 22);
+    return fail(r, KEL_EINVAL);
   }
   mnt->flush_policy = kPolicyFull;
   int err = mdcudfsr_flush_metadata_and_descriptor_for_newtrack(mnt, 1, 1, r.ctx, 0);

@@ -1,4 +1,5 @@
 // The privileged open list of a mount, under its own mutex.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_privileged_open_list.h"
 
 #include "kelcache/cache.h"
@@ -27,7 +28,7 @@ int mdcudfsr_privileged_open_list_add(mdcudfsr_mount* mnt, mdcudfsr_cache_node* 
   Guard g(mnt->privileged_open_mutex);
   if (proxy->write_list_entry || (master && master->write_list_entry) || proxy->stream_owner) return 0;
   void* mem = OSMalloc(sizeof(mdcudfsr_proxy_write_entry), nullptr);
-  if (!mem) return 12;
+  if (!mem) return KEL_ENOMEM;
   auto* e = new (mem) mdcudfsr_proxy_write_entry{};
   e->unique_id = master ? mdcudfsr_node_unique_id(master) : 0;
   e->node = master;
@@ -64,7 +65,7 @@ int mdcudfsr_privileged_open_list_first_from(mdcudfsr_mount* mnt, std::uint64_t 
     mnt->vfam_mode = 0;
     return 0;
   }
-  if (e->unique_id > index || !e->node) return 2;
+  if (e->unique_id > index || !e->node) return KEL_ENOENT;
   *node = e->node;
   return 0;
 }

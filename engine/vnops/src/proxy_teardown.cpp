@@ -1,6 +1,7 @@
 // The proxy and parity teardown of a master's close and of a failed open.
 #include "proxy_teardown.h"
 
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 
 #include <utility>
@@ -83,7 +84,7 @@ void proxy_children(const mdcudfsr_cache_node* shadow, const mdcudfsr_cache_node
 
 int release_proxy_children(vn_frame& f) {
   mdcudfsr_cache_node* shadow = f.mnt->shadow_node;
-  if (shadow == nullptr) return 2;
+  if (shadow == nullptr) return KEL_ENOENT;
   mdcudfsr_cache_lock_node(shadow, MDCUDFSR_WAIT_FOREVER);
   mdcudfsr_cache_node* ours[2];
   proxy_children(shadow, f.cnp, ours);

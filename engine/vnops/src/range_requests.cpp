@@ -1,4 +1,5 @@
 // Reserved and written ranges, the drive's write cache and write-verify mode.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_range_requests.h"
 
 #include "drive/device_control.h"
@@ -24,18 +25,18 @@ constexpr std::uint32_t kRub = 32;  // rewritable write unit
 int range_lsn(mdcudfsr_mount* mnt, const MDCFS_SPACE_ENTRY* e, const char* zone_line, std::uint32_t* lsn) {
   if (static_cast<std::uint32_t>(e->ZoneId) >= mnt->num_discs) {
     VN_LOGK(KEL_LOG_ERR, zone_line, e->ZoneId);
-    return 22;
+    return KEL_EINVAL;
   }
   std::uint64_t available = 0;
   *lsn = mdcudfsr_lbn2lsn(mnt, 2, static_cast<std::uint32_t>(e->BlockOffset), &available);
   if (*lsn == MDCUDFSR_INVALID_LSN) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "lsn != INVALID_LSN");
-    return 22;
+    return KEL_EINVAL;
   }
   if (e->NumberOfBlocks <= 0 ||
       static_cast<std::uint64_t>(e->NumberOfBlocks) * mnt->logical_block_size > available) {
     VN_LOGK(KEL_LOG_ERR, "Invalid Block Length (%d).\n", e->NumberOfBlocks);
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -73,7 +74,7 @@ bool exclusive_io(mdcudfsr_mount* mnt) {
 int mdcudfsr_mdcfsctrl_reserve_write_range(mdcudfsr_mount* mnt, const MDCFS_SPACE_ENTRY* e, vfs_context_t ctx) {
   if (!mnt || !e) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "space_entry != NULL");
-    return 22;
+    return KEL_EINVAL;
   }
   std::uint32_t lsn = 0;
   if (int err = range_lsn(mnt, e, "Illegal Zone Id (%d)\n", &lsn)) return err;
@@ -88,7 +89,7 @@ int mdcudfsr_mdcfsctrl_reserve_write_range(mdcudfsr_mount* mnt, const MDCFS_SPAC
     if (moved) {
       VN_LOG(KEL_LOG_WARN, "Hit defect and change NWA for Reserve Write Range New NWA is 0x%x \n",
              mnt->next_writable_address);
-      return 22;
+      return KEL_EINVAL;
     }
   }
   {
@@ -107,7 +108,7 @@ int mdcudfsr_mdcfsctrl_reserve_write_range(mdcudfsr_mount* mnt, const MDCFS_SPAC
 int mdcudfsr_mdcfsctrl_verify_range(mdcudfsr_mount* mnt, const MDCFS_SPACE_ENTRY* e, vfs_context_t ctx) {
   if (!mnt || !e) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "space_entry != NULL");
-    return 22;
+    return KEL_EINVAL;
   }
   std::uint32_t lsn = 0;
   if (int err = range_lsn(mnt, e, "Invalid Zone Id (%d).\n", &lsn)) return err;
@@ -125,11 +126,11 @@ int mdcudfsr_mdcfsctrl_verify_range(mdcudfsr_mount* mnt, const MDCFS_SPACE_ENTRY
 int mdcudfsr_mdcfsctrl_scan_range(mdcudfsr_mount* mnt, mdcfs_scan_range* r) {
   if (!mnt || !r) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "mdcfs_scan_range");
-    return 22;
+    return KEL_EINVAL;
   }
   if (r->ZoneId >= mnt->num_discs) {
     VN_LOGK(KEL_LOG_ERR, "Illegal Zone Id (%d)\n", static_cast<int>(r->ZoneId));
-    return 22;
+    return KEL_EINVAL;
   }
   r->Result = 0xF0;
   std::memset(r->Cleared, 0, sizeof r->Cleared);
@@ -137,7 +138,7 @@ int mdcudfsr_mdcfsctrl_scan_range(mdcudfsr_mount* mnt, mdcfs_scan_range* r) {
 }
 
 int mdcudfsr_mdcfsctrl_sync_drive_cache(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   int err = mdcudfsr_flush_all_node_cluster(mnt, ctx);
   if (!err) err = mdcudfsr_sync_drive_cache(mnt, ctx);
   if (err) VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
@@ -161,7 +162,7 @@ int mdcudfsr_set_write_verify_mode(mdcudfsr_mount* mnt, std::uint32_t mode, vfs_
 int mdcudfsr_mdcfsctrl_set_write_verify_mode(mdcudfsr_mount* mnt, const std::uint32_t* mode, vfs_context_t ctx) {
   if (!mnt || !mode) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "verifymode");
-    return 22;
+    return KEL_EINVAL;
   }
   // The drive of these media verifies by itself whatever the setting.
   if (mnt->medium_type == 0xF1 || mnt->medium_type == 0xF2 || mnt->medium_type == 0xE5) return 0;
@@ -181,7 +182,7 @@ int mdcudfsr_mdcfsctrl_set_write_verify_mode(mdcudfsr_mount* mnt, const std::uin
 }
 
 int mdcudfsr_mdcfsctrl_reset_write_verify_mode(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   if (!privileged_caller(mnt, ctx) || exclusive_io(mnt)) return 1;
   if (!mnt->is_temp_verify_mode) return 0;
   const int err = mdcudfsr_set_write_verify_mode(mnt, mnt->verify_mode ? 0 : 1, ctx);

@@ -1,6 +1,7 @@
 // Taking a file off the recovery-required list.
 #include "drive/cm_data.h"
 #include "kelcache/cache_node.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_cm.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvnops/mdcudfsr_namespace.h"
@@ -39,7 +40,7 @@ int mdcudfsr_mdcfsctrl_clear_recovery_required_file(mdcudfsr_mount* mnt, const s
                                                     vfs_context_t ctx) {
   if (!mnt || !unique_id) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "target_unique_id");
-    return 22;
+    return KEL_EINVAL;
   }
   // The same lock as every other read-change-write of the list, so that
   // concurrent updates are not lost.
@@ -48,19 +49,19 @@ int mdcudfsr_mdcfsctrl_clear_recovery_required_file(mdcudfsr_mount* mnt, const s
   int err = mdcudfsr_read_attribute(mnt, record, sizeof record, 1, 0, ctx, 0);
   if (err) {
     VN_LOG(KEL_LOG_ERR, "Read Attribute is failed err:%d\n", err);
-    return 5;
+    return KEL_EIO;
   }
   const int at = listed_at(mnt, *unique_id);
   if (at < 0) {
     VN_LOG(KEL_LOG_INFO, "Not Fount TargetUiqueId[0x%llx]\n", static_cast<unsigned long long>(*unique_id));
-    return 22;
+    return KEL_EINVAL;
   }
   drop_entry(mnt, record + cm_attr::k1500Value, at);
   mnt->attr_update_mask |= 0x080;
   err = mdcudfsr_write_attribute(mnt, record, sizeof record, 1, ctx, 0);
   if (err) {
     VN_LOG(KEL_LOG_ERR, "Failed to WRITE ATTRIBUTE for rollback data err =  %d. \n", 5);
-    return 5;
+    return KEL_EIO;
   }
   return 0;
 }

@@ -1,4 +1,5 @@
 // Recovery-required files and salvage information for clients.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_recovery_list.h"
 
 #include "kelcache/cache.h"
@@ -83,7 +84,7 @@ int mdcudfsr_mdcfsctrl_get_recovery_required_file_info(mdcudfsr_mount* mnt, mdcf
   VN_LOGK(KEL_LOG_INFO, "[MDCFSCTL_GET_RECOVERY_REQUIRED_FILE_INFO_BASE] start\n");
   if (!mnt || !r) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "mdcfs_rec_req_file_info");
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_cache_node* node = nullptr;
   std::uint32_t count = 0;
@@ -101,7 +102,7 @@ int mdcudfsr_mdcfsctrl_get_recovery_required_file_info(mdcudfsr_mount* mnt, mdcf
             "Recovery required file does not exist or input list num is smaller than existed num. ListNum = %d, "
             "InputNum = %d\n",
             static_cast<int>(count), static_cast<int>(r->Index));
-    return 22;
+    return KEL_EINVAL;
   }
   r->Count = count;
   r->UniqueId = mdcudfsr_node_unique_id(node);
@@ -120,18 +121,18 @@ int mdcudfsr_mdcfsctrl_register_recovery_required_file(mdcudfsr_mount* mnt, cons
                                                        vfs_context_t ctx) {
   if (!mnt || !unique_id) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "unique_id");
-    return 22;
+    return KEL_EINVAL;
   }
   std::lock_guard<std::mutex> lk(mnt->cm_mutex);
   std::uint8_t record[MDCUDFSR_CM_RECORD_SIZE];
   if (mdcudfsr_read_attribute(mnt, record, sizeof record, 1, 0, ctx, 0) != 0) {
     VN_LOGK(KEL_LOG_ERR, "Read Attribute is failed err:%d\n", 5);
-    return 5;
+    return KEL_EIO;
   }
   mdcudfsr_cache_node* node = find_by_unique_id(mnt->root_node, *unique_id);
   if (!node) {
     VN_LOGK(KEL_LOG_ERR, "Not in the ID List err:%d\n", 2);
-    return 2;
+    return KEL_ENOENT;
   }
   if (int err = mdcudfsr_add_recovery_req_file(mnt, node, record)) {
     VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
@@ -139,7 +140,7 @@ int mdcudfsr_mdcfsctrl_register_recovery_required_file(mdcudfsr_mount* mnt, cons
   }
   if (mdcudfsr_write_attribute(mnt, record, sizeof record, 1, ctx, 0) != 0) {
     VN_LOGK(KEL_LOG_ERR, "Write Attribute is failed err:%d\n", 5);
-    return 5;
+    return KEL_EIO;
   }
   return 0;
 }
@@ -147,7 +148,7 @@ int mdcudfsr_mdcfsctrl_register_recovery_required_file(mdcudfsr_mount* mnt, cons
 int mdcudfsr_mdcfsctrl_get_salvage_file_info_list(mdcudfsr_mount* mnt, mdcfs_salvage_file_info_list* r) {
   if (!mnt || !r) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "salvage_file_info_list");
-    return 22;
+    return KEL_EINVAL;
   }
   const auto* list = reinterpret_cast<const std::uint8_t*>(mnt->salvage_file_info_list);
   if (!list) {
@@ -168,17 +169,17 @@ int mdcudfsr_mdcfsctrl_get_salvage_file_info_list(mdcudfsr_mount* mnt, mdcfs_sal
 int mdcudfsr_mdcfsctrl_get_salvage_filename(mdcudfsr_mount* mnt, mdcfs_file_name_query* r) {
   if (!mnt || !r) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "salvage_filename");
-    return 22;
+    return KEL_EINVAL;
   }
   const auto* list = reinterpret_cast<const std::uint8_t*>(mnt->salvage_file_info_list);
   if (!list) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp->salvage_file_info_list");
-    return 22;
+    return KEL_EINVAL;
   }
   const std::uint32_t count = u32_at(list), total = u32_at(list + 4);
   if (r->Index >= count) {
     VN_LOGK(KEL_LOG_ERR, "FileInfoIndex is not exist (%d) \n", static_cast<int>(r->Index));
-    return 22;
+    return KEL_EINVAL;
   }
   const std::uint32_t s = mnt->logical_sector_size;
   std::uint32_t at = 8, size = 0;
@@ -187,7 +188,7 @@ int mdcudfsr_mdcfsctrl_get_salvage_filename(mdcudfsr_mount* mnt, mdcfs_file_name
     if (size == 0) {
       VN_LOGK(KEL_LOG_ERR, "salvage record %d lies outside the list (%d bytes)\n", static_cast<int>(k),
               static_cast<int>(total));
-      return 22;
+      return KEL_EINVAL;
     }
   }
   const std::uint8_t* rec = list + at - size;
@@ -201,12 +202,12 @@ int mdcudfsr_mdcfsctrl_get_salvage_filename(mdcudfsr_mount* mnt, mdcfs_file_name
     mdcudfsr_cache_node* parent = find_by_unique_id(mnt->root_node, parent_id);
     if (!parent) {
       VN_LOGK(KEL_LOG_ERR, "parentDir is not exist.\n");
-      return 22;
+      return KEL_EINVAL;
     }
     node = mdcudfsr_cache_get_node_by_id(mnt, parent, static_cast<std::uint32_t>(id));
     if (!node || mdcudfsr_is_inactive(node)) {
       VN_LOGK(KEL_LOG_ERR, "cache node is not exitst \n");
-      return 22;
+      return KEL_EINVAL;
     }
     path_size = mdcudfsr_cache_get_full_path_len(node);
   }

@@ -2,6 +2,7 @@
 #include "kelagent/vfam_client.h"
 #include "kelcache/cache.h"
 #include "kelcache/lookup.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_event_log.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_session.h"
@@ -121,7 +122,7 @@ int remove_master(Op& op) {
     VN_LOG(KEL_LOG_INFO, "[vnop_remove] no vfam_data\n");
     return 1;
   }
-  if (mdcudfsr_user_layer_block(op.mnt, op.pid)) return 22;
+  if (mdcudfsr_user_layer_block(op.mnt, op.pid)) return KEL_EINVAL;
   const int err = mdcudfsr_vfam_remove(op.node);
   if (err) return err;
   mdcudfsr_cache_inactivate_node(op.node, 0);
@@ -154,13 +155,13 @@ int take_node(Op& op, vnode_t vp, const char* tag) {
   op.node = mdcudfsr_cache_get_node(vp, 1);
   if (!usable(op.node)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp && mdcudfsrcnp->status != MDCUDFSR_NODE_STATUS_INACTIVE");
-    return 2;
+    return KEL_ENOENT;
   }
   if (!mdcudfsr_pass_limited_access_mode(op.mnt, op.pid)) {
     VN_LOG(KEL_LOG_INFO, "[%s] not operation for limited access mode\n", tag);
     mdcudfsr_vnop_print_errlog(op.parent, 16, name_of(op.node), kExclusive, op.ctx);
     op.own_event = true;
-    return 16;
+    return KEL_EBUSY;
   }
   VN_LOG(KEL_LOG_DEBG, "[%s] [%s] type:%d\n", tag, name_of(op.node), static_cast<int>(op.node->kind));
   return 0;
@@ -176,7 +177,7 @@ int refuse_open(const Op& op) {
   if (!still_open(op.node)) return 0;
   VN_LOG(KEL_LOG_ERR, "[%s] %s is open (readers %u, write open %d)\n", op.op, name_of(op.node),
          static_cast<unsigned>(op.node->open_count), static_cast<int>(op.node->write_open));
-  return 16;
+  return KEL_EBUSY;
 }
 
 int remove_checks(Op& op, vnop_remove_args* a) {
@@ -193,7 +194,7 @@ int remove_checks(Op& op, vnop_remove_args* a) {
   if (const int err = take_node(op, a->a_vp, "vnop_remove")) return err;
   if ((a->a_flags & VNODE_REMOVE_NODELETEBUSY) && vnode_isinuse(a->a_vp, 0)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( flags & VNODE_REMOVE_NODELETEBUSY ) || !vnode_isinuse( vp, 0 )");
-    return 16;
+    return KEL_EBUSY;
   }
   return refuse_open(op);
 }
@@ -209,11 +210,11 @@ void unlock_nodes(Op& op, int err) {
 int do_remove(vnop_remove_args* a) {
   if (!a->a_vp) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "vp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (vnode_isdir(a->a_vp)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!vnode_isdir( vp )");
-    return 21;
+    return KEL_EISDIR;
   }
   Op op{"vnop_remove"};
   op.vp = a->a_vp;
@@ -222,13 +223,13 @@ int do_remove(vnop_remove_args* a) {
   op.parent = mdcudfsr_cache_get_real_parent(a->a_dvp);
   if (!op.parent) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "parent");
-    return 2;
+    return KEL_ENOENT;
   }
   op.mnt = op.parent->mdcudfsrmp;
   if (!op.mnt) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
     mdcudfsr_cache_unlock_node(op.parent);
-    return 22;
+    return KEL_EINVAL;
   }
   int err = remove_checks(op, a);
   const std::uint64_t size = op.node && !err ? mdcudfsr_cache_get_file_size(op.node) : 0;
@@ -263,7 +264,7 @@ int rmdir_checks(Op& op, vnop_rmdir_args* a) {
   if (const int err = take_node(op, a->a_vp, "vnop_rmdir")) return err;
   if (is_root(op.mnt, op.parent) && is_dollar_name(op.node->vfs_name)) {
     VN_LOG(KEL_LOG_ERR, "cant rmdir $ or $$\n");
-    return 95;
+    return KEL_ENOTSUP;
   }
   if (const int err = refuse_open(op)) return err;
   if (!mdcudfsr_cache_is_dir_empty(op.node)) {
@@ -271,7 +272,7 @@ int rmdir_checks(Op& op, vnop_rmdir_args* a) {
         op.parent, 39, name_of(op.node),
         "Deleting the folder failed because the folder contains file/folder(s). File:", op.ctx);
     op.own_event = true;
-    return 39;
+    return KEL_ENOTEMPTY;
   }
   return 0;
 }
@@ -293,11 +294,11 @@ int take_out_dir(Op& op) {
 int do_rmdir(vnop_rmdir_args* a) {
   if (!a->a_vp) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "vp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (!vnode_isdir(a->a_vp)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "vnode_isdir( vp )");
-    return 20;
+    return KEL_ENOTDIR;
   }
   Op op{"vnop_rmdir"};
   op.vp = a->a_vp;
@@ -307,13 +308,13 @@ int do_rmdir(vnop_rmdir_args* a) {
   if (!usable(op.parent)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "parent && parent->status != MDCUDFSR_NODE_STATUS_INACTIVE");
     if (op.parent) mdcudfsr_cache_unlock_node(op.parent);
-    return 2;
+    return KEL_ENOENT;
   }
   op.mnt = op.parent->mdcudfsrmp;
   if (!op.mnt) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
     mdcudfsr_cache_unlock_node(op.parent);
-    return 22;
+    return KEL_EINVAL;
   }
   int err = rmdir_checks(op, a);
   if (!err) err = take_out_dir(op);
@@ -329,7 +330,7 @@ int do_rmdir(vnop_rmdir_args* a) {
 template <typename Args, typename Fn>
 int framed(const char* op, void* args, Fn fn) {
   auto* a = static_cast<Args*>(args);
-  if (!a) return 22;
+  if (!a) return KEL_EINVAL;
   trace_enter(op, a->a_vp, a->a_context);
   const int err = fn(a);
   KEL_LOG_AS(op, KEL_LOG_INFO, KEL_MOD_FUSE, KEL_MARK_EXIT, "err=%d", err);

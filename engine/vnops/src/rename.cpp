@@ -4,6 +4,7 @@
 #include "kelcache/cache.h"
 #include "kelcache/cache_flush.h"
 #include "kelcache/lookup.h"
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_event_log.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvfs/mdcudfsr_session.h"
@@ -88,33 +89,33 @@ int first_checks(Ren& r) {
   r.from = mdcudfsr_cache_get_real_parent(r.a->a_fdvp);
   if (!r.from) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "parent_from");
-    return 2;
+    return KEL_ENOENT;
   }
   r.node = mdcudfsr_cache_get_node(r.a->a_fvp, 1);
   if (!usable(r.node)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp && mdcudfsrcnp->status != MDCUDFSR_NODE_STATUS_INACTIVE");
-    return 2;
+    return KEL_ENOENT;
   }
   if (r.same_dir && r.from->kind == MDCUDFSR_NODE_SHADOW && !proxy_name(r.node->vfs_name)) {
     VN_LOG(KEL_LOG_ERR, "invalid parent target for shadow node \n");
-    return 22;
+    return KEL_EINVAL;
   }
   const componentname* t = r.a->a_tcnp;
-  if (!t || !t->cn_nameptr || t->cn_namelen <= 0) return 22;
+  if (!t || !t->cn_nameptr || t->cn_namelen <= 0) return KEL_EINVAL;
   err = mdcudfsr_convert_filename(t->cn_nameptr, static_cast<std::size_t>(t->cn_namelen), &r.name, &r.len);
   if (err) return err;
   if (!mdcudfsr_pass_limited_access_mode(r.mnt, r.pid)) {
     VN_LOG(KEL_LOG_INFO, "[vnop_rename] not operation for limited access mode\n");
     mdcudfsr_vnop_print_errlog(r.from, 16, name_of(r.node), kExclusive, r.ctx);
-    return 16;
+    return KEL_EBUSY;
   }
   if (r.node->stream_owner) {
     VN_LOG(KEL_LOG_ERR, "[%s]parity file rename or move is not support \n", name_of(r.node));
-    return 95;
+    return KEL_ENOTSUP;
   }
   if (r.node->kind == MDCUDFSR_NODE_MASTER && r.node->write_open) {
     VN_LOG(KEL_LOG_ERR, "File is busy. mdcudfsrcnp->write_open is %d.\n", r.node->write_open);
-    return 16;
+    return KEL_EBUSY;
   }
   return 0;
 }
@@ -126,14 +127,14 @@ int paths_and_name(Ren& r) {
   if (tdir) {
     if (is_root(r.mnt, tdir) && is_dollar_name(r.name)) {
       VN_LOG(KEL_LOG_ERR, "cant rename to $ or $$\n");
-      return 95;
+      return KEL_ENOTSUP;
     }
     const std::string dir = is_root(r.mnt, tdir) ? std::string() : path_of(tdir);
     r.new_path = dir + "/" + r.name;
   }
   if (!r.same_dir) return 0;
   const int err = mdcudfsr_cache_is_valid_filename(r.name, static_cast<int64_t>(r.len), nullptr, 1, 0);
-  if (err) errlog(r, err, err == 36 ? kTooLong : kBadName, r.from);
+  if (err) errlog(r, err, err == KEL_ENAMELIMIT ? kTooLong : kBadName, r.from);
   return err;
 }
 
@@ -150,7 +151,7 @@ int relation_check(Ren& r) {
   err = mdcudfsr_relationship(r.a->a_fvp, r.a->a_tdvp, &relationship, size(r.node), size(tdir));
   if (err || relationship == 0 || relationship == 2) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "(err == 0) && (relationship != Parent)");
-    return err ? 95 : 22;
+    return err ? KEL_ENOTSUP : KEL_EINVAL;
   }
   return 0;
 }
@@ -163,27 +164,27 @@ int move_checks(Ren& r) {
   }
   if (!usable(mdcudfsr_cache_get_node(r.a->a_tdvp, 0))) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "cnbt && cnbt->status != MDCUDFSR_NODE_STATUS_INACTIVE");
-    return 2;
+    return KEL_ENOENT;
   }
   int err = relation_check(r);
   if (err) return err;
   r.to = mdcudfsr_cache_get_node(r.a->a_tdvp, 1);
   if (!usable(r.to)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "parent_to && parent_to->status != MDCUDFSR_NODE_STATUS_INACTIVE");
-    return 2;
+    return KEL_ENOENT;
   }
   VN_LOG(KEL_LOG_DEBG, "[vnop_rename for move] from:[%s] to:[%s] form_file[%s] to_file:[%s]\n", name_of(r.from),
          name_of(r.to), name_of(r.node), r.name);
   if (r.to->kind == MDCUDFSR_NODE_SHADOW && !proxy_name(r.node->vfs_name)) {
     VN_LOG(KEL_LOG_ERR, "invaild parent target for shadow node \n");
-    return 95;
+    return KEL_ENOTSUP;
   }
   if (level_of(r.mnt, r.to) + mdcudfsr_cache_get_dir_depth(r.node) > kMaxDepth) {
     errlog(r, 95, kTooDeep, r.to);
-    return 95;
+    return KEL_ENOTSUP;
   }
   err = mdcudfsr_cache_is_valid_filename(r.name, static_cast<int64_t>(r.len), nullptr, 1, 0);
-  if (err) errlog(r, err, err == 36 ? kTooLong : kBadName, r.to);
+  if (err) errlog(r, err, err == KEL_ENAMELIMIT ? kTooLong : kBadName, r.to);
   return err;
 }
 
@@ -234,7 +235,7 @@ int perform(Ren& r, bool* done) {
   if (r.same_dir) {
     VN_LOG(KEL_LOG_DEBG, "[vnop_rename for rename] from:[%s] form_file[%s] to_file:[%s]\n", name_of(r.from),
            name_of(r.node), r.name);
-    if (is_virtual && mdcudfsr_user_layer_block(r.mnt, r.pid)) return 22;
+    if (is_virtual && mdcudfsr_user_layer_block(r.mnt, r.pid)) return KEL_EINVAL;
     if (is_virtual) err = mdcudfsr_vfam_rename(r.from, r.node, r.name, static_cast<std::uint32_t>(r.len));
     return err ? err : mdcudfsr_cache_rename_node(r.from, r.node, r.name, static_cast<int64_t>(r.len));
   }
@@ -292,11 +293,11 @@ void finish(Ren& r, int err) {
 int do_rename(vnop_rename_args* a) {
   if (!a->a_fdvp) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "fdvp");
-    return 22;
+    return KEL_EINVAL;
   }
   Ren r{a};
   r.mnt = mount_of(a->a_fdvp);
-  if (!r.mnt) return 22;
+  if (!r.mnt) return KEL_EINVAL;
   r.ctx = a->a_context;
   r.pid = vfs_context_pid(r.ctx);
   r.same_dir = a->a_fdvp == a->a_tdvp;
@@ -309,7 +310,7 @@ int do_rename(vnop_rename_args* a) {
 
 int mdcudfsr_vnop_rename(void* args) {
   auto* a = static_cast<vnop_rename_args*>(args);
-  if (!a || !a->a_fvp || !a->a_tdvp) return 22;
+  if (!a || !a->a_fvp || !a->a_tdvp) return KEL_EINVAL;
   trace_enter("mdcudfsr_vnop_rename", a->a_fvp, a->a_context);
   const int err = do_rename(a);
   KEL_LOG_AS("mdcudfsr_vnop_rename", KEL_LOG_INFO, KEL_MOD_FUSE, KEL_MARK_EXIT, "err=%d", err);

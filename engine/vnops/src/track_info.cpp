@@ -1,4 +1,5 @@
 // Track, disc and OPC information.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_track_info.h"
 
 #include "drive/device_control.h"
@@ -39,7 +40,7 @@ std::uint32_t partition_end(const mdcudfsr_mount* mnt) {
 
 int refuse_not_rewritable(mdcudfsr_mount* mnt) {
   mdcudfsr_set_mntinfo_state(mnt, 2, MNTSTATUS_UNKNOWN_VOLUME, kNoMountInfoReasons);
-  return 22;
+  return KEL_EINVAL;
 }
 
 constexpr int kTrackAsks = 3;
@@ -84,7 +85,7 @@ int mdcudfsr_ask_loaded(mdcudfsr_mount* mnt, uint8_t selector, vfs_context_t ctx
 
 int mdcudfsr_read_track_information(mdcudfsr_mount* mnt, int track, uint32_t* nwa, uint32_t* free_blocks,
                                     int32_t* size, vfs_context_t ctx, int ro_on_failure) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   TrackRecord r{};
   const int err = ask_track(mnt, static_cast<std::uint32_t>(track), &r, ctx);
   bool damaged = false;
@@ -113,7 +114,7 @@ int mdcudfsr_read_track_information(mdcudfsr_mount* mnt, int track, uint32_t* nw
     VN_LOG(KEL_LOG_WARN, "do read only mount\n");
     mdcudfsr_set_readonly_mount(mnt, MNTSTATUS_UNREADABLE, 0x100, ctx);
     mdcudfsr_report_error(mnt, 0, ctx);
-    return 30;
+    return KEL_EROFS;
   }
   return err;
 }
@@ -151,7 +152,7 @@ int mdcudfsr_read_disc_information(vnode_t devvp, int32_t* disc_status, int32_t*
 }
 
 int mdcudfsr_read_format_capacity(mdcudfsr_mount* mnt, uint8_t* reply12, vfs_context_t ctx) {
-  if (!mnt || !reply12) return 22;
+  if (!mnt || !reply12) return KEL_EINVAL;
   const int err = VNOP_IOCTL(mnt->devvp, PXOIOREADFORMATCAPACITY, reinterpret_cast<char*>(reply12), 0, ctx);
   if (err) {
     mnt->mntinfo.MountStatus = MNTSTATUS_DRIVE_ERROR;
@@ -186,7 +187,7 @@ int mdcudfsr_close_track_session(vnode_t devvp) {
 
 int mdcudfsr_read_track_information_re(mdcudfsr_mount* mnt, int, uint32_t* nwa, uint32_t* free_blocks,
                                        int32_t* size) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   if (!mdcudfsr_is_rewritable_medium(mnt->medium_type)) return refuse_not_rewritable(mnt);
   const std::uint32_t end = partition_end(mnt);
   const std::uint32_t at = mnt->next_writable_address;
@@ -199,7 +200,7 @@ int mdcudfsr_read_track_information_re(mdcudfsr_mount* mnt, int, uint32_t* nwa, 
 
 int mdcudfsr_read_disc_information_re(mdcudfsr_mount* mnt, vnode_t, int32_t* disc_status, int32_t* tracks,
                                       int32_t* remaining_map_entries, int32_t* remaining_updates) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   if (!mdcudfsr_is_rewritable_medium(mnt->medium_type)) return refuse_not_rewritable(mnt);
   // A reservation can carry the address past the end: nothing is left then.
   const std::uint32_t end = partition_end(mnt), at = mnt->next_writable_address;
@@ -212,7 +213,7 @@ int mdcudfsr_read_disc_information_re(mdcudfsr_mount* mnt, vnode_t, int32_t* dis
 }
 
 int mdcudfsr_get_opc_resource_count_re(mdcudfsr_mount* mnt, vnode_t, uint16_t* count, vfs_context_t) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   if (!mdcudfsr_is_rewritable_medium(mnt->medium_type)) return refuse_not_rewritable(mnt);
   if (count) *count = 128;
   return 0;
@@ -221,7 +222,7 @@ int mdcudfsr_get_opc_resource_count_re(mdcudfsr_mount* mnt, vnode_t, uint16_t* c
 int mdcudfsr_get_adtype_from_zoneid(mdcudfsr_mount* mnt, uint32_t zone_id, int32_t* type) {
   if (!type || !mnt) {
     VN_LOG(KEL_LOG_ERR, "pointer is null");
-    return 22;
+    return KEL_EINVAL;
   }
   if (zone_id == 0xFFFFFFFFu) {
     *type = 3;
@@ -232,5 +233,5 @@ int mdcudfsr_get_adtype_from_zoneid(mdcudfsr_mount* mnt, uint32_t zone_id, int32
     return 0;
   }
   VN_LOG(KEL_LOG_ERR, "Illegal Zone ID (%d)\n", static_cast<int>(zone_id));
-  return 22;
+  return KEL_EINVAL;
 }

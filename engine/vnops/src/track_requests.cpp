@@ -1,4 +1,5 @@
 // Track, write-resource and disc-usage information, and the finalize check.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_track_requests.h"
 
 #include "drive/device_control.h"
@@ -20,7 +21,7 @@ constexpr std::uint32_t kDiscComplete = 2;
 
 int null_mount() {
   VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-  return 22;
+  return KEL_EINVAL;
 }
 
 // The track of the loaded rule's disc; *asked tells a failed read from a failed load.
@@ -45,7 +46,7 @@ int read_track_one(mdcudfsr_mount* mnt, vfs_context_t ctx, std::uint32_t* nwa, s
   if (r && asked) {
     VN_LOG(KEL_LOG_ERR, "Failed to read track information err=%d. \n", r);
     VN_LOG(KEL_LOG_ERR, "Failed to read track with status %d.\n", r);
-    r = 5;
+    r = KEL_EIO;
   }
   return r;
 }
@@ -90,7 +91,7 @@ int check_slot_zero(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   }
   std::int32_t status = 0;
   if (int err = mdcudfsr_read_disc_information(mnt->devvp, &status, nullptr, nullptr, nullptr, ctx)) return err;
-  if (status == static_cast<std::int32_t>(kDiscComplete)) return 22;
+  if (status == static_cast<std::int32_t>(kDiscComplete)) return KEL_EINVAL;
   bool recording = false;
   if (int err = lvid_recording(mnt, ctx, &recording)) {
     VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);
@@ -98,7 +99,7 @@ int check_slot_zero(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   }
   if (recording) return 0;
   VN_LOG(KEL_LOG_ERR, "Lvid operational status not recording.\n");
-  return 22;
+  return KEL_EINVAL;
 }
 
 }  // namespace
@@ -106,7 +107,7 @@ int check_slot_zero(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 int mdcudfsr_mdcfsctrl_get_volume_track_information(mdcudfsr_mount* mnt, MDCFS_VOLUME_TRACK_INFORMATION* record,
                                                     vfs_context_t ctx) {
   if (!mnt) return null_mount();
-  if (!record) return 22;
+  if (!record) return KEL_EINVAL;
   std::uint32_t slots[4] = {};
   if (VNOP_IOCTL(mnt->devvp, PXOIOCGETSLOTINFO, reinterpret_cast<char*>(slots), 0, ctx) != 0)
     mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_READONLY, 1, ctx);
@@ -128,7 +129,7 @@ int mdcudfsr_mdcfsctrl_get_volume_track_write_resource_information(mdcudfsr_moun
                                                                    MDCFS_TRACK_WRITE_RESOURCE_INFORMATION* record,
                                                                    vfs_context_t ctx) {
   if (!mnt) return null_mount();
-  if (!record) return 22;
+  if (!record) return KEL_EINVAL;
   std::uint32_t entries = 0, updates = 0;
   std::uint16_t opc = 0;
   int err = 0;
@@ -158,7 +159,7 @@ int mdcudfsr_mdcfsctrl_get_disc_usage_info(mdcudfsr_mount* mnt, MDCFS_DISC_USAGE
   if (!mnt) return null_mount();
   if (!record) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "disc_usage_info");
-    return 22;
+    return KEL_EINVAL;
   }
   record->TotalNumberOfDiscs = static_cast<std::uint8_t>(mnt->num_discs);
   record->CurrentDiscIndex = static_cast<std::uint8_t>(mnt->loaded_slot);
@@ -188,11 +189,11 @@ int mdcudfsr_check_finalize_disc(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (!mnt->is_rewritable) {
     std::int32_t status = 0;
     if (int err = disc_status_loaded(mnt, ctx, &status)) return err;
-    if (status == static_cast<std::int32_t>(kDiscComplete)) return 22;
+    if (status == static_cast<std::int32_t>(kDiscComplete)) return KEL_EINVAL;
   }
   bool recording = false;
   const int err = lvid_recording(mnt, ctx, &recording);
-  if (!err) return recording ? 0 : 22;
+  if (!err) return recording ? 0 : KEL_EINVAL;
   if (mnt->loaded_slot == 0) return err;
   if (mnt->is_rewritable) {
     VN_LOGK(KEL_LOG_ERR, "err=%d\n", err);

@@ -1,5 +1,6 @@
 // File and volume attributes: getattr, setattr, statfs and the attribute
 // record of the VFAM user agent.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "vnop_frame.h"
@@ -86,7 +87,7 @@ int getattr_kind(vn_frame& f, vnode_attr* v, bool locked) {
       mdcudfsr_wait_vfam_mounted(f.mnt, n, f.ctx);
       if (n->vfam_data == nullptr) {
         VN_LOG(KEL_LOG_ERR, " vfam_data is not alloc \n");
-        return 22;
+        return KEL_EINVAL;
       }
       v->va_total_alloc = v->va_data_alloc = round_block(mdcudfsr_cache_get_file_size(n), bs);
       give(v, VATTR_TOTAL_ALLOC | VATTR_DATA_ALLOC);
@@ -95,7 +96,7 @@ int getattr_kind(vn_frame& f, vnode_attr* v, bool locked) {
     }
     case MDCUDFSR_NODE_MASTER: {
       const int wait = mdcudfsr_wait_vfam_mounted(f.mnt, n, f.ctx);
-      if (mdcudfsr_user_layer_block(f.mnt, f.pid)) return 22;
+      if (mdcudfsr_user_layer_block(f.mnt, f.pid)) return KEL_EINVAL;
       int agent = 6;
       vfamstat st{};
       if (!n->close_mark && locked) {
@@ -179,7 +180,7 @@ int mdcudfsr_vnop_getattr(void* a) {
   auto* ap = static_cast<vnop_getattr_args*>(a);
   vnode_attr* v = ap->a_vap;
   vn_frame f{"vnop_getattr", ap->a_vp, ap->a_context};
-  if (v == nullptr) return 22;
+  if (v == nullptr) return KEL_EINVAL;
   const bool fast = root_fast_path(ap->a_vp, v, ap->a_context);
   if (int err = vn_enter(f, !fast)) return vn_leave(f, err);
   VN_LOG(KEL_LOG_DEBG, "[vnop_getattr] [%s] objid=%lld type:%d\n", mdcudfsr_node_name(f.cnp),
@@ -284,7 +285,7 @@ int setattr_vfam(vn_frame& f, vnode_attr* v) {
   if (int err = mdcudfsr_wait_vfam_mounted(f.mnt, n, f.ctx)) return err;
   vfamstat st{};
   if (int err = mdcudfsr_vnodeattr2vfamstat(v, &st)) return err;
-  if (n->kind == MDCUDFSR_NODE_VIRTUAL && mdcudfsr_user_layer_block(f.mnt, f.pid)) return 22;
+  if (n->kind == MDCUDFSR_NODE_VIRTUAL && mdcudfsr_user_layer_block(f.mnt, f.pid)) return KEL_EINVAL;
   if (int err = mdcudfsr_vfam_set_file_attr(n, &st)) {
     VN_LOG(KEL_LOG_ERR, "err=%d\n", err);
     return err;
@@ -308,18 +309,18 @@ int mdcudfsr_vnop_setattr(void* a) {
   auto* ap = static_cast<vnop_setattr_args*>(a);
   vnode_attr* v = ap->a_vap;
   vn_frame f{"vnop_setattr", ap->a_vp, ap->a_context};
-  if (v == nullptr) return 22;
+  if (v == nullptr) return KEL_EINVAL;
   if (int err = vn_enter(f, true)) return vn_leave(f, err);
   std::unique_lock<std::mutex> root_lock(f.mnt->attr_mutex, std::defer_lock);
   if (f.cnp == f.mnt->root_node) root_lock.lock();
   int err = vn_refuse_modify(f);
-  const bool refused_limited = err == 16;
+  const bool refused_limited = err == KEL_EBUSY;
   VN_LOG(KEL_LOG_DEBG, "[vnop_setattr] [%s] type:%d\n", mdcudfsr_node_name(f.cnp), f.cnp->kind);
   if (err == 0) {
     switch (f.cnp->kind) {
       case MDCUDFSR_NODE_UDF:
       case MDCUDFSR_NODE_PROXY:
-        err = f.cnp->udf_data ? setattr_udf(f, v) : 22;
+        err = f.cnp->udf_data ? setattr_udf(f, v) : KEL_EINVAL;
         break;
       case MDCUDFSR_NODE_VIRTUAL:
       case MDCUDFSR_NODE_MASTER:
@@ -341,7 +342,7 @@ int mdcudfsr_vnop_setattr(void* a) {
 int mdcudfsr_vnop_statfs(void* a) {
   auto* ap = static_cast<vnop_statfs_args*>(a);
   vn_frame f{"vnop_statfs", ap->a_vp, ap->a_context};
-  if (ap->a_sbp == nullptr) return 22;
+  if (ap->a_sbp == nullptr) return KEL_EINVAL;
   if (int err = vn_enter(f, true)) return vn_leave(f, err);
   mdcudfsr_mount* m = f.mnt;
   std::uint32_t total = m->total_blocks, free_blocks = m->free_blocks;
@@ -363,7 +364,7 @@ int mdcudfsr_vnodeattr2vfamstat(const vnode_attr* v, vfamstat* st) {
   if (asked(v, VATTR_TOTAL_SIZE) && asked(v, VATTR_DATA_SIZE) && v->va_total_size != v->va_data_size) {
     VN_LOG(KEL_LOG_ERR, "va_total_size != va_data_size (total=%d, data=%d) and both VATTR_IS_ACTIVE",
            static_cast<int>(v->va_total_size), static_cast<int>(v->va_data_size));
-    return 22;
+    return KEL_EINVAL;
   }
   const auto set = [&](std::uint32_t bit) { st->valid |= bit; };
   if (asked(v, VATTR_TYPE)) { st->type = static_cast<std::uint8_t>(v->va_type); set(0x1); }

@@ -1,4 +1,5 @@
 // Block mapping, offset and block conversions, strategy, paging and fsync.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "vnop_frame.h"
@@ -32,12 +33,12 @@ int load_disc_of_extent(mdcudfsr_mount* mnt, std::uint32_t disc, bool* loaded) {
   if (slot == mdcudfsr_expected_slot(mnt)) return 0;
   if (mnt->disc_lock_owner.load() != KEL_THREAD_ID()) {
     VN_LOG(KEL_LOG_ERR, "slot %u load outside the disc lock\n", slot);
-    return 22;
+    return KEL_EINVAL;
   }
   const int err = mdcudfsr_disc_change(mnt, slot, 0, nullptr, 0);
   if (err != 0) {
     VN_LOG(KEL_LOG_ERR, "disc change failed on blockmap err = %d\n", err);
-    return 5;
+    return KEL_EIO;
   }
   *loaded = true;
   return 0;
@@ -78,7 +79,7 @@ int map_offset(mdcudfsr_cache_node* cnp, const vnop_blockmap_args* ap, map_out* 
     const std::uint32_t lsn = mdcudfsr_lbn2lsn(mnt, 2, ext.loc.lb_num, nullptr);
     if (lsn == MDCUDFSR_INVALID_LSN) {
       VN_LOG(KEL_LOG_ERR, "lbn %u outside the partition\n", ext.loc.lb_num);
-      return 22;
+      return KEL_EINVAL;
     }
     out->sector = static_cast<std::int32_t>(lsn + within / ss);
   } else {
@@ -114,15 +115,15 @@ int mdcudfsr_vnop_blockmap(void* a) {
   auto* ap = static_cast<vnop_blockmap_args*>(a);
   if (ap->a_vp == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "vp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (ap->a_bpn == nullptr) return 0;
   mdcudfsr_cache_node* cnp = mdcudfsr_cache_get_node(ap->a_vp, 0);
   if (cnp == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp");
-    return 2;
+    return KEL_ENOENT;
   }
-  if (cnp->mdcudfsrmp == nullptr) return 22;
+  if (cnp->mdcudfsrmp == nullptr) return KEL_EINVAL;
   VN_LOG(KEL_LOG_DEBG, "bpn=%p foffset=%lld flags=0x%08x", static_cast<void*>(ap->a_bpn),
          static_cast<long long>(ap->a_foffset), ap->a_flags);
   VN_LOG(KEL_LOG_DEBG, "[vnop_blockmap] [%s] type:%d\n", mdcudfsr_node_name(cnp), cnp->kind);
@@ -151,7 +152,7 @@ int convert(const char* op, vnode_t vp, const std::function<void(std::uint32_t)>
   vn_frame f{op, vp, nullptr};
   if (vp == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "vp");
-    return 22;
+    return KEL_EINVAL;
   }
   if (int err = vn_enter(f, true)) return vn_leave(f, err);
   VN_LOG(KEL_LOG_DEBG, "[%s] [%s] type:%d\n", op, mdcudfsr_node_name(f.cnp), f.cnp->kind);
@@ -175,15 +176,15 @@ int mdcudfsr_vnop_strategy(void* a) {
   vnode_t vp = ap->a_bp ? buf_vnode(ap->a_bp) : nullptr;
   if (vp == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "vp");
-    return 22;
+    return KEL_EINVAL;
   }
   mdcudfsr_cache_node* cnp = mdcudfsr_cache_get_node(vp, 0);
   if (cnp == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp");
-    return 2;
+    return KEL_ENOENT;
   }
   mdcudfsr_mount* mnt = cnp->mdcudfsrmp;
-  if (mnt == nullptr) return 22;
+  if (mnt == nullptr) return KEL_EINVAL;
   if (cnp->kind == MDCUDFSR_NODE_UDF || cnp->kind == MDCUDFSR_NODE_PROXY) {
     const int r = buf_strategy(mnt->devvp, ap);
     if (!(buf_flags(ap->a_bp) & 0x1)) mdcudfsr_update_vol_last_modification_time(mnt);
@@ -191,7 +192,7 @@ int mdcudfsr_vnop_strategy(void* a) {
   }
   if (cnp->kind == MDCUDFSR_NODE_MASTER) {
     mdcudfsr_cache_lock_node(cnp, MDCUDFSR_WAIT_FOREVER);
-    const int r = mnt->privileged_mode == 1 ? 22 : mdcudfsr_vfam_strategy(cnp, ap->a_bp);
+    const int r = mnt->privileged_mode == 1 ? KEL_EINVAL : mdcudfsr_vfam_strategy(cnp, ap->a_bp);
     mdcudfsr_cache_unlock_node(cnp);
     return r;
   }
@@ -226,7 +227,7 @@ int pageout_step(vn_frame& f, vnop_pageout_args* ap, std::uint32_t pl_off, std::
   mdcudfsr_extent_entry* e = mdcudfsr_offset2extent(&f.cnp->udf_data->extents, off, &within);
   if (e == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "extent");
-    return 22;
+    return KEL_EINVAL;
   }
   std::uint64_t chunk = std::min<std::uint64_t>(size, EXTENT_LENGTH(e->extent.len) - within);
   const std::uint32_t bs = f.mnt->logical_block_size;
@@ -259,12 +260,12 @@ int pageout_step(vn_frame& f, vnop_pageout_args* ap, std::uint32_t pl_off, std::
   }
   if (pl_off % bs != 0) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "upl_offset % mdcudfsrmp->logical_block_size");
-    return 22;
+    return KEL_EINVAL;
   }
   void* addr = nullptr;
   if (int kret = ubc_upl_map(ap->a_pl, &addr); kret != 0 || addr == nullptr) {
     VN_LOG(KEL_LOG_ERR, "ubc_upl_map() fails. kret=%d\n", kret);
-    return 22;
+    return KEL_EINVAL;
   }
   // The block that holds the file offset; the loop goes on after the bytes
   // written.

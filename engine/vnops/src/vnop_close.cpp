@@ -1,5 +1,6 @@
 // Close of vnodes by kind: the end of a master's write open with the
 // teardown of its proxy, plain files, folders and proxies, VFAM-backed files.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_privileged_open_list.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "proxy_teardown.h"
@@ -27,7 +28,7 @@ int close_master(vn_frame& f, int fflag) {
   const int vfam_err = mdcudfsr_vfam_return_handle(n, fflag);
   n->close_mark = 0;
   if (!(fflag & FWRITE)) return vfam_err;
-  if (f.mnt->shadow_node == nullptr) return 2;
+  if (f.mnt->shadow_node == nullptr) return KEL_ENOENT;
   const int status = vn_teardown::release_proxy_children(f);
   if (n->udf_data && n->udf_data->efe_loc == MDCUDFSR_INVALID_LBN) n->unwritten_release = 1;
   n->write_open = 0;
@@ -42,7 +43,7 @@ int close_master(vn_frame& f, int fflag) {
   if (vfam_err || status) {
     VN_LOG(KEL_LOG_WARN, "VFAM CLOSE or other failed vfam_err=%d Status=%d\n", vfam_err, status);
     const int e = vfam_err ? vfam_err : status;
-    if (e != 28 && e != 1) mdcudfsr_report_error(f.mnt, 1, f.ctx);
+    if (e != KEL_ENOSPC && e != KEL_EPERM) mdcudfsr_report_error(f.mnt, 1, f.ctx);
   }
   return vfam_err;
 }

@@ -1,5 +1,6 @@
 // The node-level open and close of the file-allocation control requests:
 // the open and close without a vnode operation's frame.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "proxy_teardown.h"
@@ -18,7 +19,7 @@ int dummy_open_file_for_write(mdcudfsr_cache_node* n, int mode, vfs_context_t ct
   n->open_mode = mode & 3;
   int err = mdcudfsr_cache_alloc_vfam_data(mnt, n);
   if (err == 0) err = mdcudfsr_cache_create_proxy_node(mnt, n, 0, nullptr);
-  if (err == 0 && mdcudfsr_user_layer_block(mnt, vfs_context_pid(ctx))) err = 22;
+  if (err == 0 && mdcudfsr_user_layer_block(mnt, vfs_context_pid(ctx))) err = KEL_EINVAL;
   if (err == 0) err = mdcudfsr_cache_set_parent_dirty(n);
   if (err == 0) err = mdcudfsr_update_session(mnt, ctx, 1);
   if (err) {
@@ -52,8 +53,8 @@ int dummy_open_udf(mdcudfsr_cache_node* n, int mode, vfs_context_t ctx) {
 }  // namespace
 
 int mdcudfsr_vnop_dummy_open(mdcudfsr_cache_node* n, int mode, vfs_context_t ctx) {
-  if (n == nullptr || mdcudfsr_is_inactive(n)) return 2;
-  if (n->mdcudfsrmp == nullptr) return 22;
+  if (n == nullptr || mdcudfsr_is_inactive(n)) return KEL_ENOENT;
+  if (n->mdcudfsrmp == nullptr) return KEL_EINVAL;
   mdcudfsr_cache_lock_node(n, MDCUDFSR_WAIT_FOREVER);
   int err = 0;
   switch (n->kind) {
@@ -64,7 +65,7 @@ int mdcudfsr_vnop_dummy_open(mdcudfsr_cache_node* n, int mode, vfs_context_t ctx
       break;
     case MDCUDFSR_NODE_MASTER:
       VN_LOG(KEL_LOG_ERR, " invalid node type:%d\n", n->kind);
-      err = 22;
+      err = KEL_EINVAL;
       break;
     case MDCUDFSR_NODE_PROXY:
       VN_LOG(KEL_LOG_DEBG, "open type:[%d] name:[%s]\n", n->kind, mdcudfsr_node_name(n));
@@ -89,7 +90,7 @@ int dummy_release_shadow_children(mdcudfsr_mount* mnt, const mdcudfsr_cache_node
   mdcudfsr_cache_node* shadow = mnt->shadow_node;
   if (shadow == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "shadow_node");
-    return 2;
+    return KEL_ENOENT;
   }
   mdcudfsr_cache_lock_node(shadow, MDCUDFSR_WAIT_FOREVER);
   mdcudfsr_cache_node* ours[2];
@@ -114,9 +115,9 @@ int dummy_release_shadow_children(mdcudfsr_mount* mnt, const mdcudfsr_cache_node
 }  // namespace
 
 int mdcudfsr_vnop_dummy_close(mdcudfsr_cache_node* n, int fflag) {
-  if (n == nullptr || mdcudfsr_is_inactive(n)) return 2;
+  if (n == nullptr || mdcudfsr_is_inactive(n)) return KEL_ENOENT;
   mdcudfsr_mount* mnt = n->mdcudfsrmp;
-  if (mnt == nullptr) return 22;
+  if (mnt == nullptr) return KEL_EINVAL;
   mdcudfsr_cache_lock_node(n, MDCUDFSR_WAIT_FOREVER);
   int err = 0;
   if (n->kind == MDCUDFSR_NODE_MASTER && (fflag & FWRITE) && !mdcudfsr_is_dir(n)) {

@@ -1,6 +1,7 @@
 // The common frame of the vnode operations.
 #include "vnop_frame.h"
 
+#include "kelhost/kern_errno.h"
 #include "kelvfs/mdcudfsr_mntinfo.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_vnops.h"
@@ -20,14 +21,14 @@ int vn_enter(vn_frame& f, bool lock) {
     if (f.locked) mdcudfsr_cache_unlock_node(f.cnp);
     f.locked = false;
     f.cnp = nullptr;
-    return 2;
+    return KEL_ENOENT;
   }
   f.mnt = f.cnp->mdcudfsrmp;
   if (f.mnt == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
     if (f.locked) mdcudfsr_cache_unlock_node(f.cnp);
     f.locked = false;
-    return 22;
+    return KEL_EINVAL;
   }
   return 0;
 }
@@ -51,7 +52,7 @@ int vn_refuse_modify(vn_frame& f) {
     KEL_LOG_AS(f.op, KEL_LOG_INFO, KEL_MOD_FUSE, KEL_MARK_NOTE, "[%s] not operation for limited access mode\n", f.op);
     mdcudfsr_vnop_print_errlog(mdcudfsr_parent(f.cnp), 16, mdcudfsr_node_name(f.cnp),
                                "The volume is used exclusively. File:", f.ctx);
-    return 16;
+    return KEL_EBUSY;
   }
   if (vn_mount_noedit(f.mnt)) {
     KEL_LOG_AS(f.op, KEL_LOG_INFO, KEL_MOD_FUSE, KEL_MARK_NOTE, "[%s] not operation for noedit mode\n", f.op);

@@ -1,5 +1,6 @@
 // Lookup of one name in a directory, the name conversion and the hiding of
 // parity files.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "vnop_frame.h"
 
@@ -22,7 +23,7 @@ int mdcudfsr_convert_filename(const char* name, std::size_t length, char** out, 
   auto* raw = static_cast<std::uint8_t*>(OSMalloc(kRawNormal, nullptr));
   if (raw == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "raw_normal");
-    return 12;
+    return KEL_ENOMEM;
   }
   std::size_t len = 0;
   int err = utf8_normalizestr(reinterpret_cast<const std::uint8_t*>(name), length, raw, &len, kRawNormal, 1);
@@ -35,7 +36,7 @@ int mdcudfsr_convert_filename(const char* name, std::size_t length, char** out, 
   if (s == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "outstr");
     OSFree(raw, kRawNormal, nullptr);
-    return 12;
+    return KEL_ENOMEM;
   }
   std::memcpy(s, raw, len);
   s[len] = '\0';
@@ -56,7 +57,7 @@ int mdcudfsr_check_parity_access(mdcudfsr_cache_node* dir, const char* name, vfs
   const std::size_t len = std::strlen(name);
   if (len > 1 && contains(name, len, "#*ECC_Parity_")) {
     VN_LOG(KEL_LOG_WARN, "pid %d mdcudfsrcnp->vfs_name:%s name %s\n", pid, mdcudfsr_node_name(dir), name);
-    return 2;
+    return KEL_ENOENT;
   }
   return 0;
 }
@@ -66,14 +67,14 @@ namespace {
 int lookup_in_dir(vn_frame& f, vnop_lookup_args* ap, componentname* cn) {
   const char* name = cn->cn_nameptr;
   const std::size_t len = static_cast<std::size_t>(cn->cn_namelen);
-  if (len > 1 && contains(name, len, "#*") && f.cnp->kind == MDCUDFSR_NODE_MASTER) return 2;
-  if (mdcudfsr_check_parity_access(f.cnp, name, ap->a_context)) return 2;
+  if (len > 1 && contains(name, len, "#*") && f.cnp->kind == MDCUDFSR_NODE_MASTER) return KEL_ENOENT;
+  if (mdcudfsr_check_parity_access(f.cnp, name, ap->a_context)) return KEL_ENOENT;
   vnode_t vp = mdcudfsr_cache_get_vnode(f.mnt, f.cnp, cn, ap->a_context, 1);
   *ap->a_vpp = vp;
   if (vp) return 0;
   if ((cn->cn_flags & ISLASTCN) && (cn->cn_nameiop == CREATE || cn->cn_nameiop == RENAME)) return -2;
   if ((cn->cn_flags & MAKEENTRY) && cn->cn_nameiop != CREATE) cache_enter(ap->a_dvp, nullptr, cn);
-  return 2;
+  return KEL_ENOENT;
 }
 
 }  // namespace
@@ -82,10 +83,10 @@ int mdcudfsr_vnop_lookup(void* a) {
   auto* ap = static_cast<vnop_lookup_args*>(a);
   vn_frame f{"vnop_lookup", ap->a_dvp, ap->a_context};
   componentname* cnp = ap->a_cnp;
-  if (ap->a_vpp == nullptr || cnp == nullptr) return 22;
+  if (ap->a_vpp == nullptr || cnp == nullptr) return KEL_EINVAL;
   *ap->a_vpp = nullptr;
   // The host layer never passes an empty component; one is refused.
-  if (cnp->cn_nameptr == nullptr || cnp->cn_namelen <= 0) return vn_leave(f, 22);
+  if (cnp->cn_nameptr == nullptr || cnp->cn_namelen <= 0) return vn_leave(f, KEL_EINVAL);
   char* conv = nullptr;
   std::size_t conv_len = 0;
   if (int err = mdcudfsr_convert_filename(cnp->cn_nameptr, static_cast<std::size_t>(cnp->cn_namelen), &conv,
@@ -99,16 +100,16 @@ int mdcudfsr_vnop_lookup(void* a) {
   VN_LOG(KEL_LOG_DEBG, "[vnop_lookup] [%s] \n", conv);
   int err = 0;
   if (strncasecmp(conv, ".Trash", 6) == 0 && ap->a_dvp && vnode_isvroot(ap->a_dvp)) {
-    err = 95;
+    err = KEL_ENOTSUP;
   } else {
     const int hit = cache_lookup(ap->a_dvp, ap->a_vpp, &cn);
     if (hit == -1 || hit == 2) {
-      err = hit == -1 ? 0 : 2;
+      err = hit == -1 ? 0 : KEL_ENOENT;
     } else {
       *ap->a_vpp = nullptr;
       if (ap->a_dvp == nullptr || vnode_fsnode(ap->a_dvp) == nullptr) {
         VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp");
-        err = 22;
+        err = KEL_EINVAL;
       } else {
         err = vn_enter(f, true);
       }

@@ -1,5 +1,6 @@
 // Open of vnodes by kind: plain files and folders, a master with its proxy
 // for writing, proxies, VFAM-backed files.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_privileged_open_list.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_vnops.h"
@@ -54,7 +55,7 @@ int open_file_for_write(vn_frame& f, int mode) {
   if (err) VN_LOG(KEL_LOG_ERR, " not allocate vfam_data [%d]\n", err);
   if (err == 0 && (err = mdcudfsr_cache_create_proxy_node(f.mnt, n, 0, nullptr)) != 0)
     VN_LOG(KEL_LOG_ERR, " failed to proxy node err:%d\n", err);
-  if (err == 0 && mdcudfsr_user_layer_block(f.mnt, f.pid)) err = 22;
+  if (err == 0 && mdcudfsr_user_layer_block(f.mnt, f.pid)) err = KEL_EINVAL;
   if (err == 0) err = mdcudfsr_wait_vfam_mounted(f.mnt, n, f.ctx);
   if (err == 0) err = mdcudfsr_cache_set_dirty(n);
   mdcudfsr_cache_node* parent = mdcudfsr_parent(n);
@@ -124,7 +125,7 @@ int open_by_kind(vn_frame& f, int mode) {
     case MDCUDFSR_NODE_PROXY:
       return open_proxy(f, mode);
     case MDCUDFSR_NODE_VIRTUAL: {
-      if (mdcudfsr_user_layer_block(f.mnt, f.pid)) return 22;
+      if (mdcudfsr_user_layer_block(f.mnt, f.pid)) return KEL_EINVAL;
       std::uint64_t handle = 0;
       int opened = 0;
       if (int err = mdcudfsr_vfam_get_handle(n, mode, &handle, &opened)) {
@@ -140,11 +141,11 @@ int open_by_kind(vn_frame& f, int mode) {
                                    "Opening the file failed because the file is already opened exclusively. File:",
                                    f.ctx);
       VN_LOG(KEL_LOG_ERR, "open master node invalid!!\n");
-      return 22;
+      return KEL_EINVAL;
     default:
       if (is_dollar_in_root(n, f.mnt)) {
         VN_LOG(KEL_LOG_ERR, "can't open $ (or $$) dir, status: ENOENT \n");
-        return 2;
+        return KEL_ENOENT;
       }
       return 0;
   }
@@ -162,7 +163,7 @@ int mdcudfsr_vnop_open(void* a) {
   if (ap->a_mode & FWRITE) err = vn_refuse_modify(f);
   if (err == 0 && g_anti_virus_switch && mdcudfsr_process_anti_virus_check(f.mnt, f.pid)) {
     VN_LOG(KEL_LOG_ERR, "Anti Virus Process is open\n");
-    err = 22;
+    err = KEL_EINVAL;
   }
   VN_LOG(KEL_LOG_DEBG, "[vnop_open] [%s] type:%d mode:0x%x\n", mdcudfsr_node_name(f.cnp), f.cnp->kind, ap->a_mode);
   const bool kind1 = f.cnp->kind == MDCUDFSR_NODE_UDF;

@@ -1,5 +1,6 @@
 // File read: checks, the agent's head cache, the medium read under the disc
 // lock, the VFAM road, and the report of read errors.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "vnop_frame.h"
@@ -35,8 +36,8 @@ int medium_read(vn_frame& f, uio_t uio, std::int64_t limit, int ioflag) {
 // 95 when the entry is not readable by blocks.
 int check_block_readable(const vn_frame& f) {
   const extended_file_entry& e = f.cnp->udf_data->efe;
-  if (!mdcudfsr_is_dir(f.cnp) && (e.icbtag.flags & 7) == UDF_AD_IN_ICB) return 95;
-  if (std::uint64_t(kEfeFixed) + e.l_ea + e.l_ad > f.mnt->logical_block_size) return 95;
+  if (!mdcudfsr_is_dir(f.cnp) && (e.icbtag.flags & 7) == UDF_AD_IN_ICB) return KEL_ENOTSUP;
+  if (std::uint64_t(kEfeFixed) + e.l_ea + e.l_ad > f.mnt->logical_block_size) return KEL_ENOTSUP;
   return 0;
 }
 
@@ -96,13 +97,13 @@ int per_extent_read(vn_frame& f, uio_t uio, int ioflag) {
 
 // The VFAM road of virtual nodes and masters.
 int vfam_read(vn_frame& f, uio_t uio) {
-  if (f.cnp->vfam_data == nullptr) return 22;
+  if (f.cnp->vfam_data == nullptr) return KEL_EINVAL;
   const int mode = (f.cnp->open_mode & 3) == 3 ? 3 : 1;
   std::uint64_t handle = 0;
   const int idx = mdcudfsr_vfam_wait_for_existing_handle(f.cnp, mode, &handle);
   if (idx == INVALID_VFAM_HANDLE_IDX) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "handle_idx != INVALID_VFAM_HANDLE_IDX");
-    return 9;
+    return KEL_EBADF;
   }
   VN_LOG(KEL_LOG_DEBG, "handle=0x%08x (0x%08x/%d,0x%08x/%d,0x%08x/%d)\n", static_cast<unsigned>(handle),
          static_cast<unsigned>(f.cnp->vfam_data->handle[0]), f.cnp->vfam_data->handle_ref[0],
@@ -141,7 +142,7 @@ int vfam_read(vn_frame& f, uio_t uio) {
 // Whether a failure of the medium is excused (no error report).
 bool excused(const vn_frame& f, int err, std::uint32_t slot_before, bool per_extent) {
   if (f.mnt->system_guard) return true;
-  if (err != 14) return false;
+  if (err != KEL_EFAULT) return false;
   if (slot_before != f.mnt->loaded_slot || per_extent) return true;
   char name[128] = {};
   proc_selfname(name, 128);
@@ -159,7 +160,7 @@ int read_body(vn_frame& f, vnop_read_args* ap, bool* medium, bool* per_extent) {
   uio_t uio = ap->a_uio;
   if (mdcudfsr_is_dir(f.cnp)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( mdcudfsrcnp->file_char & UDF_FILE_CHAR_DIR )");
-    return 21;
+    return KEL_EISDIR;
   }
   if (f.cnp->symlink_target) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( mdcudfsrcnp->symlink_target )");
@@ -168,7 +169,7 @@ int read_body(vn_frame& f, vnop_read_args* ap, bool* medium, bool* per_extent) {
   const std::int64_t o = uio_offset(uio), r = uio_resid(uio);
   if (o < 0) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "uio_offset( uio ) >= 0");
-    return 22;
+    return KEL_EINVAL;
   }
   if (r <= 0) return 0;
   // The end of the range, held at the largest offset: nothing lies beyond it.
@@ -181,16 +182,16 @@ int read_body(vn_frame& f, vnop_read_args* ap, bool* medium, bool* per_extent) {
              mdcudfsr_node_name(f.cnp), static_cast<long long>(o), static_cast<long long>(r),
              static_cast<long long>(lo), static_cast<long long>(f.cnp->recover_blk_count * bs));
       *medium = true;
-      return 5;
+      return KEL_EIO;
     }
   }
-  if (f.cnp->kind == MDCUDFSR_NODE_UDF && (f.cnp->udf_data == nullptr || check_block_readable(f))) return 95;
+  if (f.cnp->kind == MDCUDFSR_NODE_UDF && (f.cnp->udf_data == nullptr || check_block_readable(f))) return KEL_ENOTSUP;
   const std::uint64_t size = mdcudfsr_cache_get_file_size(f.cnp);
   if (f.mnt->mount_ext_flags & MDCUDFSR_MNT_VFAM) {
     if (f.cnp->kind == MDCUDFSR_NODE_VIRTUAL || f.cnp->kind == MDCUDFSR_NODE_MASTER) return vfam_read(f, uio);
     if (f.cnp->kind != MDCUDFSR_NODE_UDF && f.cnp->kind != MDCUDFSR_NODE_PROXY) return 0;
   }
-  if (f.mnt->delay_guard || f.mnt->system_guard) return 22;
+  if (f.mnt->delay_guard || f.mnt->system_guard) return KEL_EINVAL;
   const int flags = ap->a_ioflag | 0x1000;
   VN_LOG(KEL_LOG_DEBG, "cluster_read  file_size=%lld  uio_offset=%lld ioflag=0x%08x", static_cast<long long>(size),
          static_cast<long long>(o), flags);
@@ -223,7 +224,7 @@ int mdcudfsr_vnop_read(void* a) {
     VN_LOG(KEL_LOG_INFO, "[vnop_read] not operation for limited access mode\n");
     mdcudfsr_vnop_print_errlog(mdcudfsr_parent(f.cnp), 16, mdcudfsr_node_name(f.cnp),
                                "The volume is used exclusively. File:", f.ctx);
-    return vn_leave(f, 16);
+    return vn_leave(f, KEL_EBUSY);
   }
   VN_LOG(KEL_LOG_DEBG, "[vnop_read] [%s] type:%d \n", mdcudfsr_node_name(f.cnp), f.cnp->kind);
   const std::uint32_t slot_before = f.mnt->loaded_slot;

@@ -1,5 +1,6 @@
 // Directory listing, symbolic-link targets, pathconf and the operator event
 // line of failed operations.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "vnop_frame.h"
 
@@ -22,13 +23,13 @@ int mdcudfsr_vnop_readdir(void* a) {
   }
   if (!(ap->a_flags & VNODE_READDIR_EXTENDED)) {
     VN_LOG(KEL_LOG_ERR, "VNODE_READDIR_EXTENDED flag not set.\n");
-    return vn_leave(f, 22);
+    return vn_leave(f, KEL_EINVAL);
   }
   int count = 0;
   int err = mdcudfsr_cache_enumerate_children(f.cnp, ap->a_uio, &count, f.ctx);
   if (ap->a_numdirent) *ap->a_numdirent = count;
-  if (ap->a_eofflag) *ap->a_eofflag = err == 115 ? 0 : 1;
-  if (err == 115) err = 0;
+  if (ap->a_eofflag) *ap->a_eofflag = err == KEL_EINPROGRESS ? 0 : 1;
+  if (err == KEL_EINPROGRESS) err = 0;
   return vn_leave(f, err);
 }
 
@@ -36,15 +37,15 @@ int mdcudfsr_vnop_readlink(void* a) {
   auto* ap = static_cast<vnop_readlink_args*>(a);
   if (ap->a_uio == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "ap->a_uio");
-    return 12;
+    return KEL_ENOMEM;
   }
   mdcudfsr_cache_node* n = ap->a_vp ? mdcudfsr_cache_get_node(ap->a_vp, 0) : nullptr;
   // Only a symbolic link has a target to give.
-  if (n == nullptr || n->symlink_target == nullptr) return 22;
+  if (n == nullptr || n->symlink_target == nullptr) return KEL_EINVAL;
   const std::size_t len = std::strlen(n->symlink_target);
   if (uio_resid(ap->a_uio) < static_cast<std::int64_t>(len)) {
     VN_LOG(KEL_LOG_ERR, "Symlink size is too large at buffer.\n");
-    return 36;
+    return KEL_ENAMELIMIT;
   }
   return uiomove(n->symlink_target, static_cast<int>(len), ap->a_uio);
 }
@@ -52,7 +53,7 @@ int mdcudfsr_vnop_readlink(void* a) {
 int mdcudfsr_vnop_pathconf(void* a) {
   auto* ap = static_cast<vnop_pathconf_args*>(a);
   VN_LOG(KEL_LOG_ERR, "ap->a_name is invalid.(%d)\n", ap->a_name);
-  return 22;
+  return KEL_EINVAL;
 }
 
 void mdcudfsr_vnop_print_errlog(mdcudfsr_cache_node* parent, int error, const char* name, const char* message,

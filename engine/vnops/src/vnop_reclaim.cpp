@@ -1,5 +1,6 @@
 // The release of vnodes: inactive (the vnode recycled once its node is
 // inactive) and reclaim.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "vnop_frame.h"
 
@@ -28,7 +29,7 @@ int mdcudfsr_vnop_inactive(void* a) {
                                     : nullptr;
   if (n == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp");
-    return 2;
+    return KEL_ENOENT;
   }
   VN_LOG(KEL_LOG_DEBG, "[vnop_inactive] [%s] type:%d\n", mdcudfsr_node_name(n), n->kind);
   if (mdcudfsr_is_inactive(n)) vnode_recycle(ap->a_vp);

@@ -1,5 +1,6 @@
 // File write: the size rule, zero fill and recording in the extent list, the
 // transfer under the disc lock, and the times, dirty mark and session.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "kelvnops/mdcudfsr_vnops.h"
 #include "vnop_frame.h"
@@ -96,7 +97,7 @@ int record_range(vn_frame& f, write_state& w) {
   mdcudfsr_extent_entry* x = mdcudfsr_offset_in_extent(list, w.o, nullptr, &hint_start, &within);
   if (x == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "extent");
-    return 9;
+    return KEL_EBADF;
   }
   const std::uint32_t b = f.mnt->logical_block_size;
   w.z = mdcudfsr_calculate_zerofill(w.o, w.e, b, EXTENT_FLAGS(x->extent.len));
@@ -125,7 +126,7 @@ int transfer(vn_frame& f, uio_t uio, write_state& w) {
     VN_LOG(KEL_LOG_ERR, "Last written slot load error \n");
     mdcudfsr_vnop_disc_unlock(f.mnt, f.ctx);
     mdcudfsr_cache_lock_node(f.cnp, MDCUDFSR_WAIT_FOREVER);
-    return 5;
+    return KEL_EIO;
   }
   if (f.cnp->kind == MDCUDFSR_NODE_PROXY && f.cnp->master && f.cnp->master->vp) {
     const off64_kel_t msize = ubc_getsize(f.cnp->master->vp);
@@ -138,7 +139,7 @@ int transfer(vn_frame& f, uio_t uio, write_state& w) {
     // Data left unwritten is a failure, never a shorter success.
     VN_LOG(KEL_LOG_ERR, "cluster_write left %lld of %lld bytes unwritten\n", static_cast<long long>(w.r - w.done),
            static_cast<long long>(w.r));
-    err = 5;
+    err = KEL_EIO;
   }
   VNOP_IOCTL(f.mnt->devvp, PXOIOCACHECLEAR, nullptr, 0, f.ctx);
   mdcudfsr_vnop_disc_unlock(f.mnt, f.ctx);
@@ -150,14 +151,14 @@ int transfer(vn_frame& f, uio_t uio, write_state& w) {
 int vfam_write(vn_frame& f, uio_t uio, write_state& w) {
   if (f.cnp->vfam_data == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp->vfam_data");
-    return 22;
+    return KEL_EINVAL;
   }
   const int mode = (f.cnp->open_mode & 3) == 3 ? 3 : 2;
   std::uint64_t handle = 0;
   const int idx = mdcudfsr_vfam_wait_for_existing_handle(f.cnp, mode, &handle);
   if (idx == INVALID_VFAM_HANDLE_IDX) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "handle_idx != INVALID_VFAM_HANDLE_IDX");
-    return 9;
+    return KEL_EBADF;
   }
   constexpr std::uint32_t kChunk = 0x80000;
   std::vector<std::uint8_t> buf(kChunk);
@@ -170,7 +171,7 @@ int vfam_write(vn_frame& f, uio_t uio, write_state& w) {
     err = mdcudfsr_vfam_write(f.cnp, handle, off, chunk, buf.data(), &written);
     if (err) {
       VN_LOG(KEL_LOG_ERR, "mdcudfsr_vfam_write is failed.(%d)\n", err);
-      if (err != 28 && err != 1) mdcudfsr_report_error(f.mnt, 1, f.ctx);
+      if (err != KEL_ENOSPC && err != KEL_EPERM) mdcudfsr_report_error(f.mnt, 1, f.ctx);
       break;
     }
     if (written < chunk) break;
@@ -222,11 +223,11 @@ int size_rule(vn_frame& f, vnop_write_args* ap, write_state& w) {
            mdcudfsr_node_name(f.cnp));
     return -1;
   }
-  if (w.o < 0) return 22;
+  if (w.o < 0) return KEL_EINVAL;
   if (w.r > INT64_MAX - w.o) {
     VN_LOG(KEL_LOG_ERR, "write end beyond the largest offset: offset %lld resid %lld\n", static_cast<long long>(w.o),
            static_cast<long long>(w.r));
-    return 22;
+    return KEL_EINVAL;
   }
   w.e = w.o + w.r;
   const bool udf = f.cnp->kind == MDCUDFSR_NODE_UDF || f.cnp->kind == MDCUDFSR_NODE_PROXY;
@@ -235,7 +236,7 @@ int size_rule(vn_frame& f, vnop_write_args* ap, write_state& w) {
   } else if (udf) {
     VN_LOG(KEL_LOG_ERR, "Requiered to write over allocated file extent.[original size %lld][offset %lld: resid %lld]\n",
            static_cast<long long>(w.s), static_cast<long long>(w.o), static_cast<long long>(w.r));
-    return 28;
+    return KEL_ENOSPC;
   } else if (f.cnp->kind == MDCUDFSR_NODE_VIRTUAL) {
     if (int err = mdcudfsr_cache_set_file_size(f.cnp, static_cast<std::uint64_t>(w.e))) {
       VN_LOG(KEL_LOG_ERR, "err=%d\n", err);
@@ -248,7 +249,7 @@ int size_rule(vn_frame& f, vnop_write_args* ap, write_state& w) {
   if (udf && !unit_aligned(f, w)) {
     VN_LOG(KEL_LOG_ERR, "unaligned write refused: offset %lld end %lld\n", static_cast<long long>(w.o),
            static_cast<long long>(w.e));
-    return 22;
+    return KEL_EINVAL;
   }
   VN_LOG(KEL_LOG_DEBG, "new filesize=%lld", static_cast<long long>(w.n));
   return 0;
@@ -302,13 +303,13 @@ int write_body(vn_frame& f, vnop_write_args* ap) {
   }
   if (f.cnp->udf_data == nullptr) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "mdcudfsrcnp->udf_data");
-    return 22;
+    return KEL_EINVAL;
   }
   if (mdcudfsr_is_dir(f.cnp)) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( mdcudfsrcnp->file_char & UDF_FILE_CHAR_DIR )");
-    return 21;
+    return KEL_EISDIR;
   }
-  if (f.cnp->kind == MDCUDFSR_NODE_VIRTUAL && f.cnp->vfam_data == nullptr) return 22;
+  if (f.cnp->kind == MDCUDFSR_NODE_VIRTUAL && f.cnp->vfam_data == nullptr) return KEL_EINVAL;
   VN_LOG(KEL_LOG_DEBG, "[vnop_write] [%s] type:%d \n", mdcudfsr_node_name(f.cnp), f.cnp->kind);
   if (int err = writer_road(f)) return err;
   write_state w;

@@ -1,4 +1,5 @@
 // Volume dirty marking, the all-erase flush and the volume buffer flush.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_volume_dirty.h"
 
 #include "drive/cm_data.h"
@@ -61,7 +62,7 @@ int write_rollback_data(mdcudfsr_mount* mnt, std::uint8_t policy, std::uint8_t v
   std::uint8_t r[MDCUDFSR_CM_RECORD_SIZE];
   if (mdcudfsr_read_attribute(mnt, r, sizeof r, 1, 0, ctx, 0) != 0) {
     VN_LOGK(KEL_LOG_ERR, "Failed to READ ATTRIBUTE for rollback data err =  %d. \n", 5);
-    return 5;
+    return KEL_EIO;
   }
   if (policy == MDCUDFSR_FLUSH_ALL_ERASE) {
     r[kV + 28] = volume_type ? 1 : 0;
@@ -76,7 +77,7 @@ int write_rollback_data(mdcudfsr_mount* mnt, std::uint8_t policy, std::uint8_t v
   mnt->attr_update_mask |= 0x080;  // the writer recomputes the check value
   if (mdcudfsr_write_attribute(mnt, r, sizeof r, 1, ctx, 0) != 0) {
     VN_LOGK(KEL_LOG_ERR, "Failed to WRITE ATTRIBUTE for rollback data err =  %d. \n", 5);
-    return 5;
+    return KEL_EIO;
   }
   return 0;
 }
@@ -96,7 +97,7 @@ int mdcudfsr_mdcfsctrl_mark_volume_dirty(mdcudfsr_mount* mnt, const mdcfs_mark_v
                                          vfs_context_t ctx) {
   if (!mnt || !record) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "mark_volume_dirty");
-    return 22;
+    return KEL_EINVAL;
   }
   const std::uint8_t policy = record->FsFlushPolicy;
   if (policy >= MDCUDFSR_FLUSH_FULL && policy <= MDCUDFSR_FLUSH_ALL_ERASE) {
@@ -105,7 +106,7 @@ int mdcudfsr_mdcfsctrl_mark_volume_dirty(mdcudfsr_mount* mnt, const mdcfs_mark_v
   }
   if (policy > MDCUDFSR_FLUSH_CLOSE) {
     VN_LOGK(KEL_LOG_ERR, "Illegal Flush Plicy(%d)", policy);
-    return refuse(mnt, 22);
+    return refuse(mnt, KEL_EINVAL);
   }
   if (policy > mnt->flush_policy) mnt->flush_policy = policy;
   if (int err = finalize_check(mnt, policy, ctx)) return refuse(mnt, err);
@@ -152,12 +153,12 @@ int reread_structures(mdcudfsr_mount* mnt, vfs_context_t ctx) {
                                : mdcudfsr_read_vds(mnt, ctx, 1, 0, 0, nullptr);
   std::uint32_t soft = 0;
   if (!err) err = mdcudfsr_check_vds_structure(mnt, &soft, ctx);
-  if (err && err != 30) return err;
+  if (err && err != KEL_EROFS) return err;
   if (mnt->vds.lvd.lb_size) mnt->logical_block_size = mnt->vds.lvd.lb_size;
   buf_invalidateblks(mnt->devvp, 0, 0, 0);
   err = mdcudfsr_read_lvid(mnt, ctx, 1, 0, 0, 0);
   if (!err) err = mdcudfsr_check_lvid_structure(mnt, ctx);
-  if (err && err != 30) return err;
+  if (err && err != KEL_EROFS) return err;
   return mdcudfsr_start_stop_unit(mnt->devvp, 0, ctx);
 }
 
@@ -166,7 +167,7 @@ int update_capacity_attributes(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   std::uint8_t r[MDCUDFSR_CM_RECORD_SIZE];
   if (mdcudfsr_read_attribute(mnt, r, sizeof r, 1, 0, ctx, 0) != 0) {
     VN_LOGK(KEL_LOG_ERR, "Read Attribute is failed err:%d\n", 5);
-    return 5;
+    return KEL_EIO;
   }
   std::uint32_t total = 0, free_blocks = 0;
   mdcudfsr_get_volume_size_info(mnt, ctx, &total, &free_blocks, nullptr, nullptr, 0);
@@ -187,7 +188,7 @@ int update_capacity_attributes(mdcudfsr_mount* mnt, vfs_context_t ctx) {
   if (get<std::uint32_t>(r, at1504) != 1) put<std::uint32_t>(r, at1504, 1), mnt->attr_update_mask |= 0x800;
   if (mdcudfsr_write_attribute(mnt, r, sizeof r, 1, ctx, 0) != 0) {
     VN_LOGK(KEL_LOG_ERR, "Failed to WRITE ATTRIBUTE for rollback data err =  %d. \n", 5);
-    return 5;
+    return KEL_EIO;
   }
   return 0;
 }
@@ -195,7 +196,7 @@ int update_capacity_attributes(mdcudfsr_mount* mnt, vfs_context_t ctx) {
 }  // namespace
 
 int mdcudfsr_flush_all_erase(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   const bool was_open = !(mnt->lvid.integrity_type & 1);
   int result = 0;
   {
@@ -236,7 +237,7 @@ int mdcudfsr_privileged_exit_initialize(mdcudfsr_mount* mnt, vfs_context_t ctx) 
 }
 
 int mdcudfsr_mdcfsctrl_flush_volume_buffers(mdcudfsr_mount* mnt, const std::uint32_t* record, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   if (mdcudfsr_check_vfamuseragent_for_node(mnt) == 0) return 0;
   const std::uint32_t flags = record ? *record : 0;
   VN_LOG(KEL_LOG_DEBG, "mdcudfsr_vfam_flush_buffers flags=%d\n", static_cast<int>(flags));
@@ -244,7 +245,7 @@ int mdcudfsr_mdcfsctrl_flush_volume_buffers(mdcudfsr_mount* mnt, const std::uint
   int r = mdcudfsr_vfam_flush_buffers(mnt, flags);
   mnt->packed_flush_busy = 0;
   VN_LOG(KEL_LOG_DEBG, "mdcudfsr_vfam_flush_buffers ret=%d\n", r);
-  if (r != 61) {
+  if (r != KEL_ENOINFO) {
     if (r) VN_LOG(KEL_LOG_ERR, "Metadata flush triggered by FSCTL... failed with err=%d\n", r);
     return r;
   }
@@ -253,7 +254,7 @@ int mdcudfsr_mdcfsctrl_flush_volume_buffers(mdcudfsr_mount* mnt, const std::uint
   const std::uint64_t now = static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec / 1000);
   bool busy = mnt->privileged_mode || mnt->flush_state == 2 || mnt->packed_flush_busy || mnt->backtrack_thread;
   if (!busy && !(flags & 1)) busy = now - mnt->last_partial_flush_time < kFlushWindowUs;
-  if (busy) return 16;
+  if (busy) return KEL_EBUSY;
   r = 0;
   if (mnt->metadata_changed) {
     mnt->flush_policy = MDCUDFSR_FLUSH_PARTIAL;

@@ -1,4 +1,5 @@
 // Device and mount information, and the rollback check at mount.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_volume_info.h"
 
 #include "drive/device_control.h"
@@ -11,12 +12,12 @@
 #include <vector>
 
 int mdcudfsr_mdcfsctrl_get_device_information(mdcudfsr_mount* mnt, void* record, vfs_context_t ctx) {
-  if (!record) return 22;
+  if (!record) return KEL_EINVAL;
   auto* out = static_cast<std::uint8_t*>(record);
   std::memset(out, 0, MDCFS_DEVICE_INFORMATION_SIZE);
   if (!mnt) {
     VN_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   std::uint8_t dev[80] = {};
   const int err = VNOP_IOCTL(mnt->devvp, PXOIOGETDEVINFO, reinterpret_cast<char*>(dev), 0, ctx);
@@ -41,7 +42,7 @@ int mdcudfsr_mdcfsctrl_get_volume_mount_information(mdcudfsr_mount* mnt, MDCFS_M
                                                     vfs_context_t ctx) {
   if (!mnt) {
     VN_LOG(KEL_LOG_ERR, "%s\n", "mdcudfsrmp");
-    return 22;
+    return KEL_EINVAL;
   }
   return VNOP_IOCTL(mnt->devvp, PXOIOGETMOUNTINFO, reinterpret_cast<char*>(record), 0, ctx);
 }
@@ -59,7 +60,7 @@ static_assert(sizeof(BacktrackStart) == 13);
 }  // namespace
 
 int mdcudfsr_backtrack_delete_info(mdcudfsr_mount* mnt, vfs_context_t ctx, int* started) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   std::vector<std::uint8_t> attr(140, 0);
   std::uint8_t request[88] = {};
   const std::uint16_t id = 0x1500, reply_size = 140;

@@ -1,4 +1,5 @@
 // Write policy, media write protection and volume identification.
+#include "kelhost/kern_errno.h"
 #include "kelvnops/mdcudfsr_write_policy.h"
 
 #include "drive/client_if.h"
@@ -110,7 +111,7 @@ int mdcudfsr_mdcfsctrl_get_write_policy_info(mdcudfsr_mount* mnt, MDCFS_WRITE_PO
                                              vfs_context_t ctx) {
   if (!mnt || !info) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "write_policy_info");
-    return 22;
+    return KEL_EINVAL;
   }
   const mdcudfsr_policy_pages pages = read_pages(mnt, ctx);
   const int volume_type = (mnt->mntinfo.VolumeTypeAndInformationVersion >> 4) == 0 ? 0 : 1;
@@ -126,7 +127,7 @@ int mdcudfsr_mdcfsctrl_get_write_policy_info(mdcudfsr_mount* mnt, MDCFS_WRITE_PO
 }
 
 int mdcudfsr_mdcfsctrl_disable_media_write(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   const int err = media_protect(mnt, 1, ctx);
   if (err) return err;
   mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_CM_PROTECTED, 1, ctx);
@@ -135,7 +136,7 @@ int mdcudfsr_mdcfsctrl_disable_media_write(mdcudfsr_mount* mnt, vfs_context_t ct
 }
 
 int mdcudfsr_mdcfsctrl_enable_media_write(mdcudfsr_mount* mnt, vfs_context_t ctx) {
-  if (!mnt) return 22;
+  if (!mnt) return KEL_EINVAL;
   const int err = media_protect(mnt, 0, ctx);
   if (err) return err;
   mnt->mntinfo.WriteProtectReasonFlags &= ~WRPROT_CM_PROTECTED;
@@ -146,7 +147,7 @@ int mdcudfsr_mdcfsctrl_enable_media_write(mdcudfsr_mount* mnt, vfs_context_t ctx
 int mdcudfsr_mdcfsctrl_get_volume_set_identify(mdcudfsr_mount* mnt, void* record) {
   if (!mnt || !record) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "identify_info");
-    return 22;
+    return KEL_EINVAL;
   }
   std::memcpy(record, mnt->vds.pvd.volset_id, sizeof mnt->vds.pvd.volset_id);
   return 0;
@@ -155,7 +156,7 @@ int mdcudfsr_mdcfsctrl_get_volume_set_identify(mdcudfsr_mount* mnt, void* record
 int mdcudfsr_mdcfsctrl_get_volume_set_identify_string(mdcudfsr_mount* mnt, mdcfs_volset_identify_string* record) {
   if (!mnt || !record) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "identify_string_info");
-    return 22;
+    return KEL_EINVAL;
   }
   constexpr std::size_t kMax = 512;
   std::vector<std::uint8_t> utf8(kMax + 1, 0), nfc(kMax + 1, 0);
@@ -179,7 +180,7 @@ int mdcudfsr_mdcfsctrl_get_volume_set_identify_string(mdcudfsr_mount* mnt, mdcfs
   // character, a longer one would be filled from past the string.
   if (record->BufferLength < n + 1) {
     VN_LOGK(KEL_LOG_ERR, "BufferLength is too small\n");
-    return 22;
+    return KEL_EINVAL;
   }
   nfc[n] = 0;
   err = copyout(nfc.data(), reinterpret_cast<void*>(static_cast<std::uintptr_t>(record->Buffer)), n + 1);
@@ -191,7 +192,7 @@ int mdcudfsr_mdcfsctrl_get_volume_identify_info(mdcudfsr_mount* mnt, mdcfs_vol_i
                                                 vfs_context_t ctx) {
   if (!mnt || !record) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", !mnt ? "mdcudfsrmp" : "vol_identify_info");
-    return 22;
+    return KEL_EINVAL;
   }
   mdcfs_vol_identify_info r{};
   std::memcpy(r.VolumeSetId, mnt->vds.pvd.volset_id + 17, sizeof r.VolumeSetId);
