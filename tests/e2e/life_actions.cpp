@@ -248,6 +248,46 @@ void drive_fault(Life& l) {
   l.through_drive_fault(rule, r);
 }
 
+// The drive loses power at a random command of an Archive, a Sync, a
+// Delete or a Rename (none of them perhaps: the request ends first) and
+// comes back; the same engine goes on.
+void live_power_cut(Life& l) {
+  kelsim::FaultRule rule = kelsim::power_cut_at(std::nullopt, l.chance(50) ? 0 : static_cast<std::uint32_t>(l.pick(512)));
+  rule.skip = static_cast<int>(l.pick(160));
+  rule.times = 1;
+  const std::string where = "live power cut (" + std::to_string(rule.keep_blocks) + " cached blocks kept) at command " +
+                            std::to_string(rule.skip) + " of ";
+  Life::FaultedRequest r;
+  const Tree& t = l.current();
+  const std::uint64_t roll = l.pick(t.files.empty() ? 2 : 4);
+  if (roll == 0) {
+    const std::string path = archive_target(l);
+    const Content c = l.new_content();
+    l.note(where + "archive " + path + " " + std::to_string(c.size));
+    r.send = [&l, path, c] { return l.send_archive(path, c).answers; };
+    r.success = "KelArchive";
+    r.succeeded = with_file(t, path, c);
+    r.archive = true;
+  } else if (roll == 1) {
+    l.note(where + "a sync");
+    r.send = [&l] {
+      return l.send_request("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
+    };
+    r.success = "KelSync";
+    r.succeeded = t;
+  } else {
+    const std::string path = l.random_file();
+    const bool del = roll == 2;
+    const std::string to = del ? std::string() : l.new_path(!l.full());
+    l.note(where + (del ? "delete " + path : "rename " + path + " to " + to));
+    const Attributes a = del ? delete_attributes(path) : rename_attributes(path, to);
+    r.send = [&l, del, a] { return l.send_request(del ? "Delete" : "Rename", a); };
+    r.success = "KelVolume";
+    r.succeeded = del ? without(t, path) : renamed(t, path, to);
+  }
+  l.through_drive_fault(rule, r);
+}
+
 bool has_files(Life& l) { return !l.current().files.empty(); }
 bool has_waiting(Life& l) { return l.packed() && !l.maybe_waiting().empty(); }
 bool has_room(Life& l) { return !l.full(); }
@@ -287,6 +327,7 @@ std::vector<LifeAction> standard_actions() {
       {"Kill", 5, nullptr, kill},
       {"MoveWaiting", 6, has_waiting, move_waiting},
       {"DriveFault", 2, nullptr, drive_fault},
+      {"LivePowerCut", 3, nullptr, live_power_cut},
   };
 }
 
