@@ -336,6 +336,9 @@ void AnswerArchive(HandlerFrame& f, const ArchiveRequest& a, const PackedPlace& 
   }
   f.Phase(kPhaseMetaData);
   if (!f.Win32(f.state.MetaData.SetObjectVersion(object->ObjectID, a.generation, a.version))) return;
+  // A file an earlier failure left unfinished under this name is the
+  // host's again, whole.
+  f.state.Unfinished.erase(static_cast<std::int64_t>(object->ObjectID));
   CServiceArchiveResponse answer(f.seq, n, object);
   f.Send(answer);
 }
