@@ -255,7 +255,8 @@ void drive_fault(Life& l) {
 // comes back; the same engine goes on.
 void live_power_cut(Life& l) {
   kelsim::FaultRule rule = kelsim::power_cut_at(std::nullopt, l.chance(50) ? 0 : static_cast<std::uint32_t>(l.pick(512)));
-  rule.skip = static_cast<int>(l.pick(160));
+  // Deletes, renames and packed archives take a few commands, Syncs many.
+  rule.skip = static_cast<int>(l.pick(l.chance(50) ? 12 : 96));
   rule.times = 1;
   const std::string where = "live power cut (" + std::to_string(rule.keep_blocks) + " cached blocks kept) at command " +
                             std::to_string(rule.skip) + " of ";
