@@ -229,9 +229,9 @@ Life::FaultedRequest faulted_sync(Life& l, const std::string& what) {
           "KelSync", l.current()};
 }
 
-Life::FaultedRequest faulted_move(Life& l, const std::string& what, Move m) {
+Life::FaultedRequest faulted_move(Life& l, const std::string& what, Move m, bool makes_folders = false) {
   l.note(what + m.what);
-  return {[&l, m] { return l.send_request(m.opcode, m.attributes); }, "KelVolume", m.after};
+  return {[&l, m] { return l.send_request(m.opcode, m.attributes); }, "KelVolume", m.after, makes_folders};
 }
 
 // A burst of failing WRITE(10) or SYNCHRONIZE CACHE from a random command
@@ -272,8 +272,9 @@ void live_power_cut(Life& l) {
     return;
   }
   const std::string to = l.new_path(!l.full());
+  // A rename into a new folder makes the folder first.
   l.through_drive_fault(rule, faulted_move(l, where, {"Rename", rename_attributes(path, to), renamed(t, path, to),
-                                                      "rename " + path + " to " + to}));
+                                                      "rename " + path + " to " + to}, true));
 }
 
 bool has_files(Life& l) { return !l.current().files.empty(); }
