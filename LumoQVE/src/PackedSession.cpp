@@ -57,34 +57,52 @@ void PackedSession::discard(const std::shared_ptr<ProxyWriter>& proxy) {
   if (m_state == State::Open && m_proxy == proxy) runEnd(lk, kFlushPartial, false);
 }
 
-SessionEnd PackedSession::end(std::uint8_t policy) {
+SessionEnd PackedSession::end(std::uint8_t policy, bool last) {
   std::unique_lock<std::mutex> lk(m_mu);
   if (m_state == State::Ending) return waitForEnd(lk);
   if (m_state == State::Closed) return {};
-  return runEnd(lk, policy, true);
+  return runEnd(lk, policy, true, last);
 }
+
+namespace {
+
+std::vector<SessionFile> filesOf(const std::vector<std::shared_ptr<ProxyWriter::GhostFileInformation>>& ghosts) {
+  std::vector<SessionFile> out;
+  for (const auto& g : ghosts) out.push_back({g->hostPath, g->bodyFileIndex});
+  return out;
+}
+
+}  // namespace
 
 // Runs the end of the open session on this thread, without the lock; the
 // proxy writer goes (its writer thread has stopped) once no one uses it.
-SessionEnd PackedSession::runEnd(std::unique_lock<std::mutex>& lk, std::uint8_t policy, bool keep) {
+// An end that kept the files leaves the session open with them.
+SessionEnd PackedSession::runEnd(std::unique_lock<std::mutex>& lk, std::uint8_t policy, bool keep, bool last) {
   std::shared_ptr<ProxyWriter> p = m_proxy;
   m_state = State::Ending;
   lk.unlock();
   p->fsFlushPolicy = policy;
   SessionEnd e;
-  e.result = p->cleanup();
+  e.result = p->cleanup(last);
   e.lostFiles = p->lostFiles();
+  e.lost = filesOf(p->lostAnswered());
+  if (p->keptOpen()) e.kept = filesOf(p->keptAnswered());
   e.win32 = e.result ? ProxyWriter::win32Of(e.result) : 0;
   lk.lock();
-  m_proxy.reset();
-  m_state = State::Closed;
+  // A closing session runs its last end next (close), which keeps none.
+  const bool open = p->keptOpen();
+  if (!open) m_proxy.reset();
+  m_state = open ? State::Open : State::Closed;
   m_lastEnd = e;
-  if (keep && e.failed()) {
+  // A failure whose files wait is told by the end that writes them or
+  // loses them; every other failure waits for the host.
+  if (keep && e.failed() && e.kept.empty()) {
     if (m_unreported.result == 0) {
       m_unreported.result = e.result;
       m_unreported.win32 = e.win32;
     }
     m_unreported.lostFiles += e.lostFiles;
+    m_unreported.lost.insert(m_unreported.lost.end(), e.lost.begin(), e.lost.end());
   }
   ++m_endsDone;
   m_changed.notify_all();
@@ -145,8 +163,10 @@ SessionEnd PackedSession::close() {
   m_timer.stop();
   std::unique_lock<std::mutex> lk(m_mu);
   m_closed = true;
-  if (m_state == State::Closed) return {};
-  const SessionEnd e = m_state == State::Ending ? waitForEnd(lk) : runEnd(lk, kFlushClose, true);
+  SessionEnd e;
+  if (m_state == State::Ending) e = waitForEnd(lk);
+  // An end that kept its files left the session open: the last end takes them.
+  if (m_state == State::Open) e = runEnd(lk, kFlushClose, true, true);
   if (e.failed())
     trace(2, u"LumoQVE::PackedSession::close", __LINE__, u"the packed session ended with 0x%08X: %u files lost",
           e.result, e.lostFiles);

@@ -261,6 +261,7 @@ std::uint32_t ProxyWriter::divideProxyFile() {
   trace(2, kMethod, __LINE__, u"divideProxyFile start ...");
   if (!m_proxyFile) {
     trace(2, kMethod, __LINE__, u"proxy file is already close.");
+    for (const auto& g : m_ghostFiles) lose(g, true);
     return QVE_RESULT_ERROR_OPEN_STREAM;
   }
   trace(2, kMethod, __LINE__, u"proxyPath=%ls", m_proxyPath);
@@ -298,6 +299,12 @@ std::uint32_t ProxyWriter::divideProxyFile() {
   // that cannot be rebuilt is lost alone, the others keep their data.
   AllocationPicker picker(std::move(areas));
   for (const auto& g : m_ghostFiles) {
+    // A file whose archive failed while its session's data was kept for
+    // another end has no data in this proxy.
+    if (g->abandoned) {
+      lose(g, true);
+      continue;
+    }
     const std::uint32_t r = reBuildGhostFile(picker, *g);
     if (r == 0 || r == QVE_RESULT_ERROR_8800001E) continue;
     if (!first) first = r;

@@ -89,7 +89,10 @@ std::uint32_t ProxyWriter::setUserDataFileIOImpl(const std::u16string& base_path
   }
   size = std::min(size, WriterRingBuffer::maxBufferBytes());
   // Whole recording units: the padding of each piece lands in the ring.
-  return m_ring->sizeBuffers(roundUp(size, rub()));
+  m_basePath = base_path;
+  if (const std::uint32_t r = m_ring->sizeBuffers(roundUp(size, rub()))) return r;
+  m_keepBound = static_cast<std::uint64_t>(m_ring->count()) * roundUp(size, rub());
+  return 0;
 }
 
 // A proxy left by a session that never divided (the process ended first)
@@ -128,6 +131,7 @@ std::uint32_t ProxyWriter::createProxyFile(const std::u16string& base_path) {
 std::uint32_t ProxyWriter::start(const std::u16string& body_path, const std::u16string& parity_path,
                                  std::int64_t body_index, std::int64_t parity_index, const std::string& host_path) {
   trace(1, u"LumoQVE::ProxyWriter::start", __LINE__, u"proxy start!");
+  if (const std::uint32_t r = ensureWriter()) return r;
   auto ghost = std::make_shared<GhostFileInformation>();
   ghost->bodyPath = body_path;
   ghost->hostPath = host_path;
@@ -199,8 +203,10 @@ std::uint32_t ProxyWriter::copyIntoRing(const std::uint8_t* data, std::uint64_t 
 // units. The padding is added in the ring, so the layout holds whatever the
 // source buffer's capacity.
 std::uint32_t ProxyWriter::writeOne(const std::uint8_t* data, std::uint64_t size) {
+  const std::uint64_t padded = paddedSize(size);
+  keepPiece(data, size, padded);
   if (const std::uint32_t r = copyIntoRing(data, size)) return r;
-  return copyIntoRing(nullptr, paddedSize(size) - size);
+  return copyIntoRing(nullptr, padded - size);
 }
 
 std::uint32_t ProxyWriter::write(const std::shared_ptr<BufferUserData>& body, const std::uint8_t* parity,
@@ -350,6 +356,7 @@ std::uint32_t ProxyWriter::checkVolumeCapacity(std::int64_t size) {
     return QVE_RESULT_ERROR_NO_CREATEFILE;
   }
   if (size < 0) return QVE_RESULT_ERROR_PARAMETERS;
+  if (const std::uint32_t r = ensureWriter()) return r;
   m_account.lock.lock();
   const std::uint64_t taken = m_account.taken;
   m_account.lock.unlock();
@@ -404,13 +411,17 @@ std::uint32_t ProxyWriter::flushProxyFile() {
   return r;
 }
 
-std::uint32_t ProxyWriter::writeSyncMarkVolumeDirty() {
-  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::writeSyncMarkVolumeDirty";
-  trace(1, kMethod, __LINE__, u"writeSyncMarkVolumeDirty() fsFlushPolicy=0x%04X", fsFlushPolicy.load());
+std::uint32_t ProxyWriter::writeSynchronize() {
   if (m_impl && m_impl->writeSynchronize() != 0) {
-    trace(2, kMethod, __LINE__, u"ERROR : writeSynchronize()");
+    trace(2, u"LumoQVE::ProxyWriter::writeSyncMarkVolumeDirty", __LINE__, u"ERROR : writeSynchronize()");
     return QVE_RESULT_ERROR_MARK_VOLUME_DIRTY;
   }
+  return 0;
+}
+
+std::uint32_t ProxyWriter::markVolumeDirty() {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::writeSyncMarkVolumeDirty";
+  trace(1, kMethod, __LINE__, u"writeSyncMarkVolumeDirty() fsFlushPolicy=0x%04X", fsFlushPolicy.load());
   AnnulusFileIO::RUVOVolume volume(0, false);
   if (!volume.markVolumeDirty(static_cast<std::uint8_t>(fsFlushPolicy))) {
     trace(2, kMethod, __LINE__, u"ERROR : MDCFSCTL_MARK_VOLUME_DIRTY");
@@ -423,8 +434,11 @@ std::uint32_t ProxyWriter::writeSyncMarkVolumeDirty() {
 // Ends the session: flush, mark the volume, divide, reset the verify mode,
 // remove the files that could not be given their data, and leave the
 // privileged mode. Every step runs; the answer is the first failure among
-// them, so that a failed flush or rebuild reaches the caller.
-std::uint32_t ProxyWriter::cleanup() {
+// them, so that a failed flush or rebuild reaches the caller. A flush (or
+// its drive-cache sync) that failed while the pieces hold all the session's
+// data keeps the files for the next end instead: nothing is divided or
+// removed. A failed mark alone divides: the data is on the disc.
+std::uint32_t ProxyWriter::cleanup(bool last) {
   static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::cleanup";
   trace(2, kMethod, __LINE__, u"proxy cleanup start...");
   std::uint32_t first = 0;
@@ -432,8 +446,15 @@ std::uint32_t ProxyWriter::cleanup() {
     if (first == 0) first = r;
   };
   m_lost.clear();
-  keep(flushProxyFile());
-  keep(writeSyncMarkVolumeDirty());
+  keep(ensureWriter());
+  if (first == 0) {
+    keep(flushProxyFile());
+    keep(writeSynchronize());
+  }
+  if (first != 0 && mayKeep(first, last)) return keepForNextEnd(first);
+  keep(markVolumeDirty());
+  // A proxy that was not written again holds none of the files' data.
+  if (m_rewrite) tearDownWriter();
   keep(divideProxyFile());
   if (const std::uint32_t r = RuvoCtrlVolume(m_obase ? m_obase->getProavRootPath() : u"").resetWriteVerifyMode()) {
     trace(2, kMethod, __LINE__, u"ERROR : MDCFSCTL_RESET_WRITE_VERIFY_MODE");
@@ -445,15 +466,96 @@ std::uint32_t ProxyWriter::cleanup() {
   // read-only, and a lost file would stay behind, emptied, under its name.
   removeLostFiles();
   if (m_obase) keep(m_obase->exitPrivilegedMode());
+  tearDownWriter();
+  m_rewrite = false;
+  m_obase.reset();
+  trace(2, kMethod, __LINE__, u"proxy cleanup success.");
+  return first;
+}
+
+void ProxyWriter::tearDownWriter() {
   if (m_impl) {
     m_impl->waitForWriterThreadExit();
     m_impl->detachRing();
     m_impl->m_proxyAccount = nullptr;
   }
   m_impl.reset();
-  m_obase.reset();
-  trace(2, kMethod, __LINE__, u"proxy cleanup success.");
-  return first;
+}
+
+// ---------------------------------------------------------------- a failed end's files kept
+
+std::vector<std::shared_ptr<ProxyWriter::GhostFileInformation>> ProxyWriter::answered(
+    const std::vector<std::shared_ptr<GhostFileInformation>>& files) {
+  std::vector<std::shared_ptr<GhostFileInformation>> out;
+  for (const auto& g : files)
+    if (g->completed && !g->abandoned) out.push_back(g);
+  return out;
+}
+
+void ProxyWriter::keepPiece(const std::uint8_t* data, std::uint64_t size, std::uint64_t padded) {
+  if (!m_keepsPieces || !m_current) return;
+  if (packedBytes() + padded > m_keepBound) {
+    trace(2, u"LumoQVE::ProxyWriter::writeOne", __LINE__,
+          u"the session's data passes the ring's %llu bytes: a failed end cannot write it again",
+          static_cast<unsigned long long>(m_keepBound));
+    m_keepsPieces = false;
+    for (const auto& g : m_ghostFiles) g->pieces = {};
+    return;
+  }
+  m_current->pieces.emplace_back(data, data + size);
+}
+
+// The files can wait for the next end when the writer holds all their
+// data, the volume still takes writes and room is not what failed; the
+// engine's end (last) waits for none.
+bool ProxyWriter::mayKeep(std::uint32_t result, bool last) {
+  if (last || !m_keepsPieces || result == QVE_RESULT_ERROR_DISC_FULL || answered(m_ghostFiles).empty())
+    return false;
+  RuvoCtrlVolume::MountInfo info{};
+  RuvoCtrlVolume volume(m_obase ? m_obase->getProavRootPath() : u"");
+  return volume.getVolumeMountInformation(info) == 0 && !info.writeProtected;
+}
+
+std::uint32_t ProxyWriter::keepForNextEnd(std::uint32_t result) {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::cleanup";
+  tearDownWriter();
+  if (m_proxyFile) m_proxyFile->close();
+  for (const auto& g : m_ghostFiles) {
+    if (g->completed) continue;
+    g->abandoned = true;
+    g->pieces = {};
+  }
+  m_rewrite = true;
+  trace(2, kMethod, __LINE__, u"the session's data did not reach the disc (0x%08X): %u files wait for the next end",
+        result, static_cast<unsigned>(answered(m_ghostFiles).size()));
+  return result;
+}
+
+// The old proxy goes with the new one's creation (createProxyFile deletes a
+// proxy it finds); the blocks it took stay unused.
+std::uint32_t ProxyWriter::writeKeptData() {
+  static constexpr const char16_t* kMethod = u"LumoQVE::ProxyWriter::writeKeptData";
+  trace(2, kMethod, __LINE__, u"the kept files' data is written again");
+  tearDownWriter();
+  m_ring = std::make_unique<WriterRingBuffer>(static_cast<int>(m_bufferCount));
+  m_account.lock.lock();
+  m_account.taken = m_account.committed = 0;
+  m_lastError = 0;
+  m_account.lock.unlock();
+  m_flushedSize = 0;
+  const std::u16string root = m_obase ? m_obase->getProavRootPath() : u"";
+  auto impl = std::make_shared<UserDataFileIOImpl>(root, 0, m_obase);
+  if (const std::uint32_t r = impl->setup(UserDataFileIO::calcAnnulsBufferSizeBytes())) return r;
+  if (const std::uint32_t r = setUserDataFileIOImpl(m_basePath, impl, m_obase)) return r;
+  for (const auto& g : m_ghostFiles) {
+    g->writeStartOffsetBytesInProxy = static_cast<std::int64_t>(packedBytes());
+    for (const auto& piece : g->pieces) {
+      if (const std::uint32_t r = copyIntoRing(piece.data(), piece.size())) return r;
+      if (const std::uint32_t r = copyIntoRing(nullptr, paddedSize(piece.size()) - piece.size())) return r;
+    }
+  }
+  m_rewrite = false;
+  return 0;
 }
 
 bool ProxyWriter::limitReached() {

@@ -148,12 +148,21 @@ void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const Arch
 // the writer never flushes into a removed file; the session's end recorded
 // the file on the volume, so its removal is recorded at once too, else an
 // engine that stops before the next Sync finds it again, empty.
+// A file that cannot be removed (the volume took no more changes) holds
+// nothing of the host's all the same: it is never listed, and its Restore
+// answers that it is not there.
 void DropUnfinishedFile(HandlerFrame& f, const std::string& folder, const std::string& leaf, bool packed) {
   f.Phase(kPhaseNameSpace);
   if (packed) EndPackedSession(f);
+  const std::string path = (folder == "/" ? folder : folder + "/") + leaf;
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  const bool found = CallSlot(f.ops.GetPathInfo, path.c_str(), 0u, &info) == 0;
   int err = CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str());
   if (err == 0 && packed) err = CallSlot(f.ops.Flush, false);
   if (err != 0) ReportEngineErrorThrough(&f.ops, err, __FILE__, __LINE__);
+  if (found && CallSlot(f.ops.GetPathInfo, path.c_str(), 0u, nullptr) == 0)
+    f.state.Unfinished.insert(static_cast<std::int64_t>(info.ObjectID));
 }
 
 // The new copy of an updated file is whole in the metadata folder: it takes
@@ -327,6 +336,9 @@ void AnswerArchive(HandlerFrame& f, const ArchiveRequest& a, const PackedPlace& 
   }
   f.Phase(kPhaseMetaData);
   if (!f.Win32(f.state.MetaData.SetObjectVersion(object->ObjectID, a.generation, a.version))) return;
+  // A file an earlier failure left unfinished under this name is the
+  // host's again, whole.
+  f.state.Unfinished.erase(static_cast<std::int64_t>(object->ObjectID));
   CServiceArchiveResponse answer(f.seq, n, object);
   f.Send(answer);
 }

@@ -56,8 +56,10 @@ std::int64_t OnDirectoryEntry(CKelInterface* itf, std::uint64_t user, const char
     // packed session's end removed on the writer's thread) is not listed.
     if (r == kEngineNotFound) return 0;
     if (r != 0) return r;
-    // Nor is what the volume keeps hidden from the host (a parity stream).
+    // Nor is what the volume keeps hidden from the host (a parity stream),
+    // nor what a failed archive or a lost packed file left behind.
     if ((small.Object.Flags & kHiddenObject) != 0) return 0;
+    if (HandlerStateOf(*itf).Unfinished.count(static_cast<std::int64_t>(small.Object.ObjectID))) return 0;
   }
   if (PlaceOfPath(path.c_str()) != MetaDataPlace::Outside) return 0;
 

@@ -10,8 +10,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace kel {
 
@@ -81,36 +84,92 @@ DWORD WaitForReadCallback(CKelInterface& itf, FragmentExchange& x) {
   return AwaitCallback(itf, kOpReadCallback, x);
 }
 
-DWORD EndPackedSession(HandlerFrame& f) {
+namespace {
+
+// A lost file removal could not take is never shown to the host again. A
+// lost metadata file of the store is saved again by the next Sync.
+void ForgetLostFiles(HandlerFrame& f, const std::vector<SessionFile>& lost) {
+  for (const SessionFile& file : lost) {
+    f.state.Unfinished.insert(file.ObjectId);
+    unsigned index = 0;
+    char tail = 0;
+    const std::string prefix = std::string(kMetaDataFolder) + "/QVMetaData";
+    if (file.Path.compare(0, prefix.size(), prefix) != 0 ||
+        std::sscanf(file.Path.c_str() + prefix.size(), "%6u.da%c", &index, &tail) != 2 || tail != 't')
+      continue;
+    std::lock_guard<platform::CriticalSection> lk(f.state.MetaData.Lock());
+    f.state.MetaData.MarkFileDirty(index);
+  }
+}
+
+// Names each of the host's files in an "Error" message of the request;
+// answers how many were named.
+unsigned NameFiles(const std::vector<SessionFile>& files, const char* what) {
+  unsigned n = 0;
+  for (const SessionFile& file : files) {
+    if (PlaceOfPath(file.Path.c_str()) != MetaDataPlace::Outside) continue;
+    SendDebugStringA(1, (std::string(what) + file.Path).c_str());
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace
+
+SessionEnd EndPackedSessionFully(HandlerFrame& f, bool last) {
   // Without a session the count and base are stale: the next packed file
   // starts a new base.
   f.itf.PackedBaseBlock() = 0;
   f.itf.PackedBlockCount() = 0;
   const UserDataWriter& w = CurrentUserDataWriter();
-  if (!w.SessionOpen || !w.SessionOpen() || !w.EndSession) return 0;
+  if (!w.SessionOpen || !w.SessionOpen() || !w.EndSession) return {};
   f.Phase(kPhaseNameSpace);
-  return w.EndSession().Win32;
+  const SessionEnd e = last && w.LastEnd ? w.LastEnd() : w.EndSession();
+  ForgetLostFiles(f, e.Lost);
+  return e;
 }
 
-DWORD ReportPackedSession(HandlerFrame& f) {
-  EndPackedSession(f);
+DWORD EndPackedSession(HandlerFrame& f) { return EndPackedSessionFully(f, false).Win32; }
+
+DWORD ReportPackedSession(HandlerFrame& f, bool last) {
+  const SessionEnd now = EndPackedSessionFully(f, last);
   const UserDataWriter& w = CurrentUserDataWriter();
-  const SessionEnd lost = w.TakeUnreported ? w.TakeUnreported() : SessionEnd{};
-  if (!lost.Failed()) return 0;
-  const DWORD code = lost.Win32 ? lost.Win32 : static_cast<DWORD>(ERROR_INTERNAL_ERROR);
-  char text[200];
-  std::snprintf(text, sizeof text,
-                "The packed session ended with error %u: %u archived files were lost and removed from the "
-                "volume; archive them again.",
-                static_cast<unsigned>(code), static_cast<unsigned>(lost.LostFiles));
-  f.itf.SetDriveCommandSequence(f.seq);  // the message is this request's
-  SendDebugStringA(1, text);
-  return code;
+  const SessionEnd told = w.TakeUnreported ? w.TakeUnreported() : SessionEnd{};
+  if (!now.Failed() && !told.Failed()) return 0;
+  ForgetLostFiles(f, told.Lost);
+  f.itf.SetDriveCommandSequence(f.seq);  // the messages are this request's
+  char text[240];
+  if (told.Failed()) {
+    const DWORD code = told.Win32 ? told.Win32 : static_cast<DWORD>(ERROR_INTERNAL_ERROR);
+    const unsigned lost = NameFiles(told.Lost, "Archived file lost, archive it again: ");
+    std::snprintf(text, sizeof text,
+                  "The packed session ended with error %u: %u archived files were lost and removed from the "
+                  "volume; archive them again.",
+                  static_cast<unsigned>(code), lost);
+    SendDebugStringA(1, text);
+  }
+  if (!now.Kept.empty()) {
+    const unsigned kept = NameFiles(now.Kept, "Archived file waits to be written by the next Sync: ");
+    std::snprintf(text, sizeof text,
+                  "The packed session could not end (error %u): %u archived files wait, their data held, to be "
+                  "written by the next Sync.",
+                  static_cast<unsigned>(now.Win32), kept);
+    SendDebugStringA(1, text);
+  }
+  if (told.Failed()) return told.Win32 ? told.Win32 : static_cast<DWORD>(ERROR_INTERNAL_ERROR);
+  return now.Win32;
 }
 
 // ---------------------------------------------------------------- Restore, Verify
 
 namespace {
+
+// The end's failure when it keeps the object waiting, else 0.
+DWORD WaitingIn(const SessionEnd& ended, std::uint64_t object) {
+  for (const SessionFile& file : ended.Kept)
+    if (static_cast<std::uint64_t>(file.ObjectId) == object) return ended.Win32;
+  return 0;
+}
 
 // Hands the file's bytes from offset up to end to the host, one buffer at a
 // time; ends with a fragment of 0 bytes and "KelSuccess". The data ending
@@ -202,12 +261,17 @@ HRESULT OnRestore(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   FragmentExchange x;
   if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   // A packed file has only a placeholder until its session ends.
-  if (!f.Win32(EndPackedSession(f))) return f.Finish();
+  const SessionEnd ended = EndPackedSessionFully(f, false);
   f.Phase(kPhaseQuery);
   KELFS_OBJECT_INFO info;
   if (!f.CheckVersion(name, generation, version, &info)) return f.Finish();
-  // A hidden object, a file's parity stream, is no file of the host's.
-  if ((info.Flags & kHiddenObject) != 0 && !f.Win32(ERROR_FILE_NOT_FOUND)) return f.Finish();
+  // A hidden object, a file's parity stream, is no file of the host's; nor
+  // is what a failed archive or a lost packed file left behind.
+  const bool unfinished = f.state.Unfinished.count(static_cast<std::int64_t>(info.ObjectID)) != 0;
+  if (((info.Flags & kHiddenObject) != 0 || unfinished) && !f.Win32(ERROR_FILE_NOT_FOUND)) return f.Finish();
+  // A file the failed end keeps waiting has no data on the volume yet; the
+  // others read as ever.
+  if (!f.Win32(WaitingIn(ended, info.ObjectID))) return f.Finish();
   x.record.FragmentFileSize = info.Size;
   x.record.ModificationTime.Seconds = static_cast<std::uint64_t>(info.ModificationTime.Seconds);
   x.record.ModificationTime.Fraction = info.ModificationTime.Nanoseconds;

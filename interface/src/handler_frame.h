@@ -35,6 +35,7 @@
 #include "kel/errors.h"
 #include "kel/handler.h"
 #include "kel/response.h"
+#include "kel/writer_port.h"
 
 #include "KelDriveSDK/quorvel_api.h"
 
@@ -79,13 +80,19 @@ DWORD WaitForReadCallback(CKelInterface& itf, FragmentExchange& x);
 
 // Ends the writer's packed session (phase 4), or waits for the end another
 // thread runs, and clears the packed base block and count; that end's
-// failure as a Win32 code.
+// failure as a Win32 code. An end whose data did not reach the disc keeps
+// the session open with its files waiting; the next end writes them.
 DWORD EndPackedSession(HandlerFrame& f);
+// The same with the whole end: its lost and kept files. The `last` end
+// (before the unmount) keeps none waiting. Lost files are never shown to
+// the host again (HandlerState::Unfinished).
+SessionEnd EndPackedSessionFully(HandlerFrame& f, bool last);
 // The same for the requests after which the host counts its archived files
 // safe (a Sync, an unmount): every failed end the host was not told of is
-// answered, and the number of files they lost (removed from the volume) is
-// named in an "Error" message; 0 or the first failure's Win32 code.
-DWORD ReportPackedSession(HandlerFrame& f);
+// answered; each file they lost (removed from the volume) and each file
+// the end keeps waiting is named in an "Error" message of its own, and the
+// number of each in one more; 0 or the first failure's Win32 code.
+DWORD ReportPackedSession(HandlerFrame& f, bool last = false);
 
 // Writes the changed metadata files (phase 6), ends the packed session in
 // packed write mode and flushes the volume (phase 4); 0 or the Win32 code of

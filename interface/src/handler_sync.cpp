@@ -289,7 +289,8 @@ HRESULT OnFormat(CKelInterface& itf, std::uint64_t seq, const char* volume_id, s
 
 HRESULT EndPackedSessionBeforeUnmount(CKelInterface& itf, std::uint64_t seq) {
   HandlerFrame f(itf, seq);
-  const DWORD lost = ReportPackedSession(f);
+  // The engine's end: a file that cannot be written now is lost, and named.
+  const DWORD lost = ReportPackedSession(f, true);
   // What was answered is saved as a Sync saves it before the volume goes:
   // the generations and versions of the store's changed files and the name
   // space with them (a file dropped by a failed archive is gone from it).

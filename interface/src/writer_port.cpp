@@ -76,11 +76,19 @@ std::uint32_t Open(const std::u16string& stored_name, std::uint32_t access, std:
   return 0;
 }
 
+std::vector<SessionFile> Converted(const std::vector<LumoQVE::SessionFile>& files) {
+  std::vector<SessionFile> out;
+  for (const auto& f : files) out.push_back({f.path, f.id});
+  return out;
+}
+
 // A failed end always names a Win32 code.
 SessionEnd Converted(const LumoQVE::SessionEnd& e) {
   SessionEnd out;
   if (e.failed()) out.Win32 = e.win32 ? e.win32 : static_cast<std::uint32_t>(ERROR_INTERNAL_ERROR);
   out.LostFiles = e.lostFiles;
+  out.Lost = Converted(e.lost);
+  out.Kept = Converted(e.kept);
   return out;
 }
 
@@ -96,8 +104,12 @@ SessionEnd TakeUnreported() {
   LumoQVE::PackedSession* s = LumoQVE::PackedSession::current();
   return s ? Converted(s->takeUnreported()) : SessionEnd{};
 }
+SessionEnd LastEnd() {
+  LumoQVE::PackedSession* s = LumoQVE::PackedSession::current();
+  return s ? Converted(s->end(LumoQVE::kFlushClose, true)) : SessionEnd{};
+}
 
-const UserDataWriter kLibraryWriter{Open, SessionOpen, EndSession, TakeUnreported};
+const UserDataWriter kLibraryWriter{Open, SessionOpen, EndSession, TakeUnreported, LastEnd};
 std::atomic<const UserDataWriter*> g_writer{nullptr};
 
 }  // namespace

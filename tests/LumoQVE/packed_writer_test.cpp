@@ -354,20 +354,46 @@ TEST_F(Packed, AnAreaListOneUnitShortRemovesTheFileItCannotHold) {
   EXPECT_FALSE(exists("/@@proxy"));
 }
 
-TEST_F(Packed, AProxyFlushedShortRemovesTheFilesItDoesNotHold) {
-  RuvoCtrlVolume::setWriteBufferMb(0);  // 32 MiB proxy buffers: all in the last flush
-  ASSERT_EQ(archive("a", pattern(100, 1)), 0u);
-  ASSERT_EQ(archive("b", pattern(200, 2)), 0u);
-  // The last flush's sync fails: the proxy is cut back to what is safe.
-  engine().fsctl_results[kSync] = 5;
-  const std::uint32_t r = session().end(6).result;
-  engine().fsctl_results.erase(kSync);
-  EXPECT_NE(r, 0u) << "a failed flush is no success";
-  EXPECT_FALSE(exists("/d/a"));
-  EXPECT_FALSE(exists("/d/b"));
-  EXPECT_EQ(session().takeUnreported().lostFiles, 2u);
-  EXPECT_TRUE(traced(u"size of proxy file is missing."));
-  EXPECT_FALSE(exists("/@@proxy"));
+// A last flush that fails leaves the proxy cut back to what is safe. The
+// writer still holds the session's data: the files wait, named as kept, and
+// the next end writes them whole. The engine's last end keeps none: the
+// files the proxy does not hold are lost, named, and removed.
+TEST_F(Packed, AProxyFlushedShortKeepsItsFilesForTheNextEndOrLosesThemAtTheLast) {
+  for (const bool last : {false, true}) {
+    SCOPED_TRACE(last ? "the engine's last end" : "an end of the running engine");
+    RuvoCtrlVolume::setWriteBufferMb(0);  // 32 MiB proxy buffers: all in the last flush
+    ASSERT_EQ(archive("a", pattern(100, 1)), 0u);
+    ASSERT_EQ(archive("b", pattern(200, 2)), 0u);
+    const std::vector<LumoQVE::SessionFile> both{{"/d/a", file("/d/a").id}, {"/d/b", file("/d/b").id}};
+    // The last flush's sync fails: the proxy is cut back to what is safe.
+    engine().fsctl_results[kSync] = 5;
+    const LumoQVE::SessionEnd e = session().end(6, last);
+    engine().fsctl_results.erase(kSync);
+    EXPECT_NE(e.result, 0u) << "a failed flush is no success";
+    if (last) {
+      EXPECT_TRUE(traced(u"size of proxy file is missing."));
+      EXPECT_EQ(e.lost, both);
+      EXPECT_TRUE(e.kept.empty());
+      EXPECT_FALSE(exists("/d/a"));
+      EXPECT_FALSE(exists("/d/b"));
+      const LumoQVE::SessionEnd told = session().takeUnreported();
+      EXPECT_EQ(told.lostFiles, 2u);
+      EXPECT_EQ(told.lost, both);
+    } else {
+      EXPECT_EQ(e.kept, both);
+      EXPECT_TRUE(e.lost.empty());
+      EXPECT_TRUE(session().proxy()) << "the session stays open with its files";
+      EXPECT_FALSE(session().takeUnreported().failed()) << "the end that writes or loses them tells";
+      EXPECT_EQ(session().end(6).result, 0u);
+      EXPECT_TRUE(file("/d/a").data == pattern(100, 1));
+      EXPECT_TRUE(file("/d/b").data == pattern(200, 2));
+    }
+    EXPECT_FALSE(session().proxy());
+    EXPECT_FALSE(exists("/@@proxy"));
+    std::lock_guard<std::mutex> lk(engine().mu);
+    engine().files.erase("/d/a");
+    engine().files.erase("/d/b");
+  }
 }
 
 TEST_F(Packed, AnUnreadableProxyAllocationRemovesEveryFileAndDeletesTheProxy) {
@@ -453,7 +479,12 @@ TEST_F(Packed, AWriterErrorEndsTheSessionAtTheNextCheck) {
   std::uint32_t result = 0;
   EXPECT_EQ(ProxyWriter::protocolFlushBuffer(0, policy, &result), 1u);
   EXPECT_NE(result, 0u);
+  // The writer holds the file's data: the session stays open with it, and
+  // the next end writes it.
+  EXPECT_TRUE(session().proxy());
+  EXPECT_EQ(session().end(6).result, 0u);
   EXPECT_FALSE(session().proxy());
+  EXPECT_EQ(file("/d/a").data, "x");
 }
 
 // ---------------------------------------------------------------- end of file
@@ -852,11 +883,14 @@ TEST_F(Packed, ASessionThatEndsAtACloseAndFailsFailsThatClose) {
   EXPECT_FALSE(exists("/@@proxy"));
 }
 
-TEST_F(Packed, AFailedDirtyMarkReachesTheSyncWhileTheFilesStillDivide) {
+// The writer fails to mark the volume: the end answers it, and the file,
+// whose data the writer holds, waits for the next end, which writes it.
+TEST_F(Packed, AFailedDirtyMarkReachesTheSyncAndTheNextEndDividesTheFile) {
   ASSERT_EQ(archive("a", "x"), 0u);
   engine().fsctl_results[kMarkDirty] = 5;
   EXPECT_EQ(session().end(6).result, QVE_RESULT_ERROR_MARK_VOLUME_DIRTY);
   engine().fsctl_results.erase(kMarkDirty);
+  EXPECT_EQ(session().end(6).result, 0u);
   EXPECT_EQ(file("/d/a").data, "x");
   EXPECT_FALSE(exists("/@@proxy"));
 }

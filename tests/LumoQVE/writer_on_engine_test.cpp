@@ -1017,37 +1017,60 @@ TEST_F(WriterOnEngine, EmptyWriteResourcesTakeNoData) {
 }
 
 // Drive-cache syncs failing for good while the session's last proxy buffer
-// goes out: the end of the session answers the failure (never success), the
-// files whose data the proxy holds stay whole, the one whose data it never
-// got is removed (before the session's own flush fails and leaves the volume
-// read-only, which kept it listed as an empty file), and the proxy is gone.
-TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsRemovesOnlyTheFilesItLost) {
-  // Medium and volume type: with parity, and without on write-once.
-  for (auto [medium, volume_type] : {std::pair{0xE1, 0}, std::pair{0xE2, 0}, std::pair{0xE1, 1}}) {
-    SCOPED_TRACE(medium);
-    SCOPED_TRACE(volume_type);
+// goes out: the end of the session answers the failure (never success). In
+// the running engine the writer still holds every file's data: the files
+// wait and the next end, the drive well again, writes them whole. At the
+// engine's last end the files whose data the proxy holds stay whole, the one
+// whose data it never got is lost, named, and removed (before the session's
+// own flush fails and leaves the volume read-only, which kept it listed as
+// an empty file), and the proxy is gone.
+TEST_F(WriterOnEngine, APackedSessionWhoseLastFlushFailsKeepsItsFilesOrAtTheLastEndLosesOnlyThoseItLost) {
+  // Medium and volume type: with parity, and without on write-once; the
+  // end of the running engine, which keeps the files waiting while their
+  // data and parity fit the writer's ring (4 buffers), or its last.
+  const struct {
+    int medium, volume_type;
+    unsigned buffer_mb;
+    bool last, kept;
+  } rows[] = {{0xE1, 0, 2, false, true},  {0xE2, 0, 2, false, true},  {0xE1, 1, 1, false, true},
+              {0xE1, 0, 1, false, false}, {0xE1, 0, 1, true, false},  {0xE2, 0, 1, true, false},
+              {0xE1, 1, 1, true, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.medium);
+    SCOPED_TRACE(row.volume_type);
+    SCOPED_TRACE(row.last ? "the last end" : row.kept ? "an end of the running engine" : "past the ring's bound");
     ASSERT_NO_FATAL_FAILURE(
-        mount(static_cast<std::uint8_t>(medium), {}, static_cast<std::uint8_t>(volume_type)));
+        mount(static_cast<std::uint8_t>(row.medium), {}, static_cast<std::uint8_t>(row.volume_type)));
     RuvoCtrlVolume::setPackedWriteMode(true);
-    RuvoCtrlVolume::setWriteBufferMb(1);
+    RuvoCtrlVolume::setWriteBufferMb(row.buffer_mb);
     const std::size_t sizes[] = {1, 65537, 3 * 1048576 + 5};
     std::vector<std::string> contents;
     for (std::size_t i = 0; i < std::size(sizes); ++i) {
       contents.push_back(pattern(sizes[i], static_cast<unsigned>(i + 40)));
       ASSERT_EQ(archive("q" + std::to_string(i) + ".bin", contents.back(), 300000), 0u) << i;
     }
-    EXPECT_EQ(RuvoCtrlVolume::getGenerateParity(), volume_type == 0);
+    EXPECT_EQ(RuvoCtrlVolume::getGenerateParity(), row.volume_type == 0);
     kelsim::FaultRule r = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
     r.times = -1;
     const int id = sim_->drive().add_fault(r);
-    EXPECT_EQ(session().end(6).result, 0x82000019u);
+    const LumoQVE::SessionEnd e = session().end(6, row.last);
+    EXPECT_EQ(e.result, 0x82000019u);
     EXPECT_GT(sim_->drive().fault_fired(id), 1);
     sim_->drive().clear_faults();
+    if (row.kept) {
+      // All three wait, their data with the writer; the next end writes them.
+      ASSERT_EQ(e.kept.size(), 3u);
+      EXPECT_TRUE(e.lost.empty());
+      EXPECT_EQ(session().end(6).result, 0u);
+    } else {
+      ASSERT_EQ(e.lost.size(), 1u);
+      EXPECT_EQ(e.lost[0].path, "/q2.bin");
+    }
     EXPECT_FALSE(exists("/$/@@proxy"));
     for (std::size_t i = 0; i < std::size(sizes); ++i) {
       SCOPED_TRACE(i);
       const std::string path = "/q" + std::to_string(i) + ".bin";
-      if (i == 2) {
+      if (i == 2 && !row.kept) {
         EXPECT_FALSE(exists(path)) << "the lost file";
         continue;
       }

@@ -211,6 +211,29 @@ void move_waiting(Life& l) {
   if (l.volume_request(m.opcode, m.attributes)) l.changed(std::move(m.after));
 }
 
+// The requests a drive fault meets, noted after `what`, and the trees they
+// make when they succeed.
+Life::FaultedRequest faulted_archive(Life& l, const std::string& what) {
+  const std::string path = archive_target(l);
+  const Content c = l.new_content();
+  l.note(what + "archive " + path + " " + std::to_string(c.size));
+  return {[&l, path, c] { return l.send_archive(path, c).answers; }, "KelArchive", with_file(l.current(), path, c), true};
+}
+
+Life::FaultedRequest faulted_sync(Life& l, const std::string& what) {
+  l.note(what + "a sync");
+  return {[&l] {
+            return l.send_request("Sync",
+                                  {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
+          },
+          "KelSync", l.current()};
+}
+
+Life::FaultedRequest faulted_move(Life& l, const std::string& what, Move m, bool makes_folders = false) {
+  l.note(what + m.what);
+  return {[&l, m] { return l.send_request(m.opcode, m.attributes); }, "KelVolume", m.after, makes_folders};
+}
+
 // A burst of failing WRITE(10) or SYNCHRONIZE CACHE from a random command
 // of an Archive, a Sync, or a move that ends the packed session; then the
 // drive is good again.
@@ -221,31 +244,37 @@ void drive_fault(Life& l) {
   rule.skip = static_cast<int>(l.pick(3));
   const std::string burst = std::to_string(rule.times) + " failing " + (opcode == 0x2A ? "WRITE" : "SYNCHRONIZE CACHE") +
                             " after " + std::to_string(rule.skip) + " good ones, during ";
-  Life::FaultedRequest r;
   const std::uint64_t roll = l.pick(l.maybe_waiting().empty() ? 2 : 3);
-  if (roll == 0) {
-    const std::string path = archive_target(l);
-    const Content c = l.new_content();
-    l.note(burst + "archive " + path + " " + std::to_string(c.size));
-    r.send = [&l, path, c] { return l.send_archive(path, c).answers; };
-    r.success = "KelArchive";
-    r.succeeded = with_file(l.current(), path, c);
-    r.archive = true;
-  } else if (roll == 1) {
-    l.note(burst + "a sync");
-    r.send = [&l] {
-      return l.send_request("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
-    };
-    r.success = "KelSync";
-    r.succeeded = l.current();
-  } else {
-    Move m = waiting_move(l);
-    l.note(burst + m.what);
-    r.send = [&l, m] { return l.send_request(m.opcode, m.attributes); };
-    r.success = "KelVolume";
-    r.succeeded = m.after;
+  l.through_drive_fault(rule, roll == 0   ? faulted_archive(l, burst)
+                              : roll == 1 ? faulted_sync(l, burst)
+                                          : faulted_move(l, burst, waiting_move(l)));
+}
+
+// The drive loses power at a random command of an Archive, a Sync, a
+// Delete or a Rename (none of them perhaps: the request ends first) and
+// comes back; the same engine goes on.
+void live_power_cut(Life& l) {
+  kelsim::FaultRule rule = kelsim::power_cut_at(std::nullopt, l.chance(50) ? 0 : static_cast<std::uint32_t>(l.pick(512)));
+  // Deletes, renames and packed archives take a few commands, Syncs many.
+  rule.skip = static_cast<int>(l.pick(l.chance(50) ? 12 : 96));
+  rule.times = 1;
+  const std::string where = "live power cut (" + std::to_string(rule.keep_blocks) + " cached blocks kept) at command " +
+                            std::to_string(rule.skip) + " of ";
+  const Tree& t = l.current();
+  const std::uint64_t roll = l.pick(t.files.empty() ? 2 : 4);
+  if (roll < 2) {
+    l.through_drive_fault(rule, roll == 0 ? faulted_archive(l, where) : faulted_sync(l, where));
+    return;
   }
-  l.through_drive_fault(rule, r);
+  const std::string path = l.random_file();
+  if (roll == 2) {
+    l.through_drive_fault(rule, faulted_move(l, where, {"Delete", delete_attributes(path), without(t, path), "delete " + path}));
+    return;
+  }
+  const std::string to = l.new_path(!l.full());
+  // A rename into a new folder makes the folder first.
+  l.through_drive_fault(rule, faulted_move(l, where, {"Rename", rename_attributes(path, to), renamed(t, path, to),
+                                                      "rename " + path + " to " + to}, true));
 }
 
 bool has_files(Life& l) { return !l.current().files.empty(); }
@@ -291,6 +320,7 @@ std::vector<LifeAction> standard_actions() {
       {"Kill", 5, nullptr, kill},
       {"MoveWaiting", 6, has_waiting, move_waiting},
       {"DriveFault", 2, nullptr, drive_fault},
+      {"LivePowerCut", 3, nullptr, live_power_cut},
   };
 }
 

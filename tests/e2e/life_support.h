@@ -20,7 +20,8 @@
 //
 // The run lasts a time budget (KEL_LIFE_SECONDS, default the test's) or a
 // number of actions (KEL_LIFE_ACTIONS); KEL_LIFE_SEED replays a seed, or
-// "random" draws a new one (the test's own seed runs otherwise). A
+// "random" draws a new one (the test's own seed runs otherwise);
+// KEL_LIFE_PACKED=1 or 0 sets packed writing instead of the seed. A
 // failure names the seed, the action count and the last actions. With
 // KEL_LIFE_TRACE naming a folder, every engine writes its trace files there;
 // with KEL_LIFE_KEEP naming one, the cartridge and the cache directory are
@@ -166,12 +167,13 @@ class Life : public Scenario {
     std::function<std::vector<EngineElement>()> send;  // its answers
     std::string success;                               // the last answer's name on success
     Tree succeeded;                                    // the tree it makes then
-    bool archive = false;
+    // An Archive or a Rename: failed, it may leave the folders it made.
+    bool makes_folders = false;
   };
   // Runs the request under `rule`, then with a good drive Syncs (a new
   // engine when the volume takes no Sync). The tree shown must be the
-  // newest one less exactly the files the engine reported lost (its
-  // "Error" messages), each of them one that may have waited in a session;
+  // newest one less exactly the files the engine named lost (its "Error"
+  // messages), each of them one that may have waited in a session;
   // every other file keeps its bytes, in this engine and after remounts
   // with the cache kept and emptied.
   void through_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request);
@@ -211,11 +213,12 @@ class Life : public Scenario {
   bool every_disc_spent();
   void reconcile(const std::string& path);
   kelsim::ExchangeResult archive_exchange(const std::string& path, const Content& c);
-  // Files the "Error" messages of requests from `first` on name lost.
-  std::uint64_t reported_lost(std::size_t first_element) const;
-  bool settle_after_fault(std::uint64_t* lost, std::size_t first_element);
-  void check_after_fault(const Tree& before, const std::set<std::string>& waiting, std::uint64_t lost,
-                         bool archive_failed);
+  // Files the "Error" messages of requests from `first` on name lost (each
+  // named once).
+  std::set<std::string> reported_lost(std::size_t first_element) const;
+  bool settle_after_fault(std::set<std::string>* lost, std::size_t first_element);
+  void check_after_fault(const Tree& before, const std::set<std::string>& waiting, const std::set<std::string>& lost,
+                         bool folders_left);
   void report();
   // Disc full answered with every disc spent: the life goes on without new
   // names (the report gives the action it came at).

@@ -47,6 +47,7 @@ INSTANTIATE_TEST_SUITE_P(Media, LongLife, ::testing::ValuesIn(kCases));
 void drop_later_rows(Life& l) {
   l.drop_action("MoveWaiting");
   l.drop_action("DriveFault");
+  l.drop_action("LivePowerCut");
 }
 
 // Lives of other seeds that found a fault, replayed to the action after which

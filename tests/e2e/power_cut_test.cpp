@@ -458,5 +458,111 @@ INSTANTIATE_TEST_SUITE_P(Media, PowerCutRounds,
                            return medium_setup_name(i.param, false);
                          });
 
+// Packed files waiting in their session when the drive loses power at a
+// command of the Sync that ends it. Whatever the Sync answers, every file
+// the host was answered for is kept: its bytes restore in this engine and
+// in a new one, or an "Error" message of a Sync or of the unmount named it
+// lost, once. A Sync whose session end failed names each file it keeps
+// waiting; the next Sync, with the drive well, writes them.
+class PackedPowerCut : public Scenario, public ::testing::WithParamInterface<MediumSetup> {
+ protected:
+  std::vector<EngineElement> try_sync() {
+    return ask("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
+  }
+  // The paths the "Error" messages from element `first` on name, after `what`.
+  std::set<std::string> named(std::size_t first, const std::string& what) {
+    std::set<std::string> out;
+    const auto all = engine_->elements();
+    for (std::size_t i = first; i < all.size(); ++i)
+      if (all[i].name == "Error" && all[i].text.rfind(what, 0) == 0) out.insert(all[i].text.substr(what.size()));
+    return out;
+  }
+  // One cut before command `at` of the Sync; false when the Sync ended first.
+  // Counts the cuts whose Sync failed with the files kept waiting.
+  bool cut_at(std::size_t at, int* kept_waiting);
+};
+
+const std::string kLostText = "Archived file lost, archive it again: ";
+const std::string kWaitingText = "Archived file waits to be written by the next Sync: ";
+
+bool PackedPowerCut::cut_at(std::size_t at, int* kept_waiting) {
+  ScenarioOptions o;
+  o.medium_type = GetParam().type;
+  o.product = GetParam().product;
+  make_sim(o);
+  dwords_ = {{"Packed Write Mode", 1u}};
+  start_checked();
+  archive_file("/kept", 100000, 1);
+  sync("SyncTime");
+  const std::set<std::string> waiting{"/w0", "/w1", "/w2"};
+  int seed = 2;
+  for (const std::string& name : waiting) archive_file(name, 60000 + 70000 * seed, seed), ++seed;
+  kelsim::FaultRule cut = kelsim::power_cut_at(std::nullopt, at % 3 ? 0 : 32);
+  cut.skip = static_cast<int>(at);
+  cut.times = 1;
+  const std::size_t first = engine_->elements().size();
+  const int id = sim_->drive().add_fault(cut);
+  const auto s1 = try_sync();
+  const bool fired = sim_->drive().fault_fired(id) > 0;
+  sim_->drive().remove_fault(id);
+  const auto s2 = try_sync();
+  const std::string answered = (s1.empty() ? std::string("nothing") : s1.back().raw) + " then " +
+                               (s2.empty() ? std::string("nothing") : s2.back().raw);
+  SCOPED_TRACE("the Syncs answered " + answered);
+  const bool s1_ok = !s1.empty() && s1.back().name == "KelSync";
+  // A Sync that ended the session names the files it could not write: each
+  // waits, or is lost; one that answers success names none waiting.
+  const std::set<std::string> waits = named(first, kWaitingText);
+  for (const auto& n : waits) EXPECT_TRUE(waiting.count(n)) << n;
+  for (const auto& n : named(first, kLostText)) EXPECT_TRUE(waiting.count(n)) << n;
+  if (s1_ok) EXPECT_TRUE(waits.empty());
+  if (!s1_ok && !s2.empty() && s2.back().name == "KelSync" && waits == waiting) ++*kept_waiting;
+  auto expect_kept = [&](const std::set<std::string>& lost) {
+    expect_restores("/kept");
+    const std::set<std::string> names = listing("/");
+    for (const std::string& name : waiting) {
+      if (lost.count(name)) {
+        EXPECT_FALSE(names.count(name.substr(1))) << name << " was named lost";
+        continue;
+      }
+      EXPECT_TRUE(names.count(name.substr(1))) << name << " was never named lost";
+      expect_restores(name);
+    }
+  };
+  expect_kept(named(first, kLostText));
+  // The unmount names what it could not write; a file is named lost once.
+  settle();
+  const auto bye = engine_->request(kelsim::request_line(++sequence_, "UnmountVolume"),
+                                    [](const EngineElement& e) { return e.name == "Shutdown"; });
+  EXPECT_TRUE(!bye.empty() && bye.back().name == "Shutdown") << engine_->describe();
+  const std::set<std::string> lost = named(first, kLostText);
+  std::size_t times = 0;
+  const auto all = engine_->elements();
+  for (std::size_t i = first; i < all.size(); ++i) times += all[i].name == "Error" && all[i].text.rfind(kLostText, 0) == 0;
+  EXPECT_EQ(times, lost.size());
+  EXPECT_EQ(engine_->wait_exit(), 0);
+  engine_.reset();
+  start_checked(true);
+  expect_kept(lost);
+  unmount();
+  engine_.reset();
+  return fired;
+}
+
+TEST_P(PackedPowerCut, EveryAnsweredFileIsKeptOrNamedLostAfterACutInsideItsSync) {
+  int kept_waiting = 0;
+  for (std::size_t at = 0; at < 120; at += 3) {
+    SCOPED_TRACE("power cut before command " + std::to_string(at) + " of the Sync");
+    if (!cut_at(at, &kept_waiting) || HasFatalFailure()) break;
+  }
+  EXPECT_GT(kept_waiting, 0) << "no cut left the files waiting for the next Sync";
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, PackedPowerCut,
+                         ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true}, MediumSetup{0xF2, "QMR-T400A", true}),
+                         [](const ::testing::TestParamInfo<MediumSetup>& i) {
+                           return medium_setup_name(i.param, false);
+                         });
+
 }  // namespace
 }  // namespace e2e

@@ -479,8 +479,10 @@ TEST_F(SyncTest, EveryEndOfTheLoopSavesAndUnmountsFirst) {
 
 // A session end that failed where no request could answer it (the idle
 // timer's) is answered once, by the next request after which the host
-// counts its archived files safe: a Sync or an unmount names the files lost
-// in an "Error" message and answers the failure; the Sync after it finds
+// counts its archived files safe: a Sync or an unmount names each file lost
+// in an "Error" message of its own, their number in one more, and answers
+// the failure (a lost file of the metadata store is the engine's, not
+// named); the Sync after it finds
 // nothing left to answer. Another request (GetVolumeInfo here) leaves it
 // for them.
 TEST_F(SyncTest, AFailedSessionEndIsAnsweredByTheNextSyncOrUnmountOnce) {
@@ -489,12 +491,12 @@ TEST_F(SyncTest, AFailedSessionEndIsAnsweredByTheNextSyncOrUnmountOnce) {
     std::string request;
     Strings answers;
   } cases[] = {
-      {"SyncTime", sync(2, "SyncTime"), {"KelVolume", "Error", "HRESULT", "KelSync"}},
-      {"SyncMount", sync(2, "SyncMount"), {"KelVolume", "Error", "HRESULT", "KelSync"}},
-      {"SyncFinalisation", sync(2, "SyncFinalisation"), {"KelVolume", "Error", "HRESULT", "KelSync"}},
-      {"SyncPreDeallocate", sync(2, "SyncPreDeallocate"), {"KelVolume", "Error", "HRESULT", "KelSync"}},
-      {"UnmountVolume", line(2, "UnmountVolume"), {"KelVolume", "Error", "HRESULT", "Shutdown"}},
-      {"GetVolumeInfo", line(2, "GetVolumeInfo"), {"KelVolume", "KelVolume", "Error", "HRESULT"}},
+      {"SyncTime", sync(2, "SyncTime"), {"KelVolume", "Error", "Error", "Error", "HRESULT", "KelSync"}},
+      {"SyncMount", sync(2, "SyncMount"), {"KelVolume", "Error", "Error", "Error", "HRESULT", "KelSync"}},
+      {"SyncFinalisation", sync(2, "SyncFinalisation"), {"KelVolume", "Error", "Error", "Error", "HRESULT", "KelSync"}},
+      {"SyncPreDeallocate", sync(2, "SyncPreDeallocate"), {"KelVolume", "Error", "Error", "Error", "HRESULT", "KelSync"}},
+      {"UnmountVolume", line(2, "UnmountVolume"), {"KelVolume", "Error", "Error", "Error", "HRESULT", "Shutdown"}},
+      {"GetVolumeInfo", line(2, "GetVolumeInfo"), {"KelVolume", "KelVolume", "Error", "Error", "Error", "HRESULT"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -502,14 +504,18 @@ TEST_F(SyncTest, AFailedSessionEndIsAnsweredByTheNextSyncOrUnmountOnce) {
     fakeengine::sdk().reset();
     HandlerHarness hh;
     setVolume(hh.engine());
-    writer().unreported = kel::SessionEnd{110, 2};
+    writer().unreported = kel::SessionEnd{
+        110, 3, {{"/p/a b.bin", 7}, {"/$QuorvelData/QVMetaData000000.dat", 8}, {"/p/c", 9}}, {}};
     hh.run(line(1, "Check") + c.request + sync(3, "SyncTime"));
     const Strings elements = hh.elements();
     EXPECT_EQ(names(elements), c.answers);
-    const auto error = std::find_if(elements.begin(), elements.end(),
-                                    [](const std::string& e) { return elementName(e) == "Error"; });
-    ASSERT_NE(error, elements.end());
-    EXPECT_NE(error->find("2 archived files were lost"), std::string::npos) << *error;
+    Strings errors;
+    for (const auto& e : elements)
+      if (elementName(e) == "Error") errors.push_back(e.substr(e.find('>') + 1, e.rfind('<') - e.find('>') - 1));
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_EQ(errors[0], "Archived file lost, archive it again: /p/a b.bin");
+    EXPECT_EQ(errors[1], "Archived file lost, archive it again: /p/c");
+    EXPECT_NE(errors[2].find("2 archived files were lost"), std::string::npos) << errors[2];
     EXPECT_NE(std::find(elements.begin(), elements.end(), hresult(c.what == std::string("GetVolumeInfo") ? 3 : 2,
                                                                   0x8007006E)),
               elements.end());

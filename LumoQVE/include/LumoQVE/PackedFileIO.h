@@ -74,6 +74,15 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
     std::int64_t writeStartOffsetBytesInProxy = 0;
     std::int64_t completed = 0;
     std::vector<std::pair<std::int64_t, std::int64_t>> chunks;  // {body bytes, parity bytes}
+    // The file's data as it went into the proxy, one piece per write (each
+    // padded there to whole recording units), kept while the session's
+    // data fits the ring: a session whose data did not reach the disc is
+    // written again from them, each file from its own start.
+    std::vector<std::vector<std::uint8_t>> pieces;
+    // A file whose archive failed while it was written (never completed):
+    // it gets no data and is removed at the end, without a word to the
+    // host, whose request already failed.
+    bool abandoned = false;
   };
 
   // Walks the proxy's allocation in the order the data was placed.
@@ -132,14 +141,24 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::uint32_t flushProxyFile();
   // Ends the session: flush, mark, divide, leave the privileged mode, and
   // remove the files that could not be given their data. Only the session
-  // owner (PackedSession) calls it, on one thread.
-  std::uint32_t cleanup();
+  // owner (PackedSession) calls it, on one thread. When the session's data
+  // did not reach the disc and the writer still holds all of it (within
+  // the ring's bound, the volume writable, `last` not set), nothing is
+  // divided: the session stays open with its files waiting (keptFiles),
+  // and its data is written anew before the proxy takes more or ends.
+  std::uint32_t cleanup(bool last = false);
   std::uint32_t divideProxyFile();
   // Whether the session's limits end it at a file's close: its bytes, its
   // files or a writer error (the flush policy then becomes 1).
   bool limitReached();
   // Files of the session that the last cleanup could not give their data.
   std::uint32_t lostFiles() const { return static_cast<std::uint32_t>(m_lost.size()); }
+  // Of them, and of those it kept waiting, the files whose archive was
+  // answered (a file whose archive failed is not the host's).
+  std::vector<std::shared_ptr<GhostFileInformation>> lostAnswered() const { return answered(m_lost); }
+  std::vector<std::shared_ptr<GhostFileInformation>> keptAnswered() const { return answered(m_ghostFiles); }
+  // The last cleanup kept the session's files waiting: the session is open.
+  bool keptOpen() const { return m_rewrite; }
 
   std::uint32_t lastError();
   std::shared_ptr<OBase> getOBase() const { return m_obase; }
@@ -163,12 +182,30 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::atomic<std::uint32_t> fsFlushPolicy{kFlushPartial};
 
  private:
+  static std::vector<std::shared_ptr<GhostFileInformation>> answered(
+      const std::vector<std::shared_ptr<GhostFileInformation>>& files);
+  // The pieces are kept while the session's packed bytes stay within the
+  // ring's bytes; past them every piece goes and none is kept any more.
+  void keepPiece(const std::uint8_t* data, std::uint64_t size, std::uint64_t padded);
+  // Whether a failed end may keep the session's files for the next one.
+  bool mayKeep(std::uint32_t result, bool last);
+  // The failed end keeps the files: the writer goes, nothing is divided.
+  std::uint32_t keepForNextEnd(std::uint32_t result);
+  // A kept session's data into a new proxy through a new writer: each
+  // file's pieces from its own new start. Run before the proxy takes more
+  // or ends; a failure leaves it to be run again.
+  std::uint32_t writeKeptData();
+  std::uint32_t ensureWriter() { return m_rewrite ? writeKeptData() : 0; }
+  void tearDownWriter();
   std::uint32_t writeOne(const std::uint8_t* data, std::uint64_t size);
   std::uint32_t copyIntoRing(const std::uint8_t* data, std::uint64_t size);
   std::uint32_t handFull();
   std::uint32_t checkWriter(const char16_t* method);
   std::uint32_t volumeFreeBytes(std::uint64_t& free);
-  std::uint32_t writeSyncMarkVolumeDirty();
+  // The drive's cache to the disc, then the volume marked with the flush
+  // policy; each a result code.
+  std::uint32_t writeSynchronize();
+  std::uint32_t markVolumeDirty();
   std::uint32_t reBuildGhostFile(AllocationPicker& picker, GhostFileInformation& ghost);
   std::uint32_t reBuildZeroFile(GhostFileInformation& ghost);
   std::uint32_t reBuildSizeUnit(AllocationPicker& picker, std::uint64_t bytes,
@@ -182,6 +219,11 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::uint32_t deleteProxyFile();
   // Ghost files that could not be given their data, in session order.
   std::vector<std::shared_ptr<GhostFileInformation>> m_lost;
+  std::u16string m_basePath;
+  std::uint64_t m_keepBound = 0;  // the ring's bytes
+  bool m_keepsPieces = true;
+  // A failed end kept the files: the proxy is written anew from the pieces.
+  bool m_rewrite = false;
 };
 
 // Truncates the file at path to 0 bytes through the engine (a ghost file

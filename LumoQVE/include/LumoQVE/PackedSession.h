@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace LumoQVE {
 
@@ -34,14 +36,27 @@ enum FlushPolicy : std::uint8_t {
   kFlushByLimits = 255,
 };
 
+// A file of the session as the host knows it: where it is and its
+// identity (the engine's object id).
+struct SessionFile {
+  std::string path;
+  std::int64_t id = -1;
+  bool operator==(const SessionFile&) const = default;
+};
+
 // What the end of a session gave: the first failure among its steps (0:
 // none; a writer result code or an engine result), its Win32 code, and the
 // files of the session that could not be given their data. Those files are
-// removed from the volume (a listing and a Restore show them absent).
+// removed from the volume (a listing and a Restore show them absent); lost
+// names the ones whose archive was answered. An end that failed before its
+// data reached the disc keeps the files waiting instead while the writer
+// holds their data: kept names them, and the next end writes them.
 struct SessionEnd {
   std::uint32_t result = 0;
   std::uint32_t win32 = 0;
   std::uint32_t lostFiles = 0;
+  std::vector<SessionFile> lost;
+  std::vector<SessionFile> kept;
   bool failed() const { return result != 0 || lostFiles != 0; }
 };
 
@@ -117,9 +132,11 @@ class PackedSession {
 
   // Ends the open session with the flush policy given, exactly once: one
   // caller runs the end; whoever asks meanwhile waits and gets its result.
-  // No session open: {0}. A failed end is also kept until a Sync or an
-  // unmount takes it (takeUnreported).
-  SessionEnd end(std::uint8_t policy);
+  // No session open: {0}. A failed end that lost files is also kept until
+  // a Sync or an unmount takes it (takeUnreported). An end whose data did
+  // not reach the disc leaves the session open with its files kept for the
+  // next end, unless it is the `last` (the engine's end), which keeps none.
+  SessionEnd end(std::uint8_t policy, bool last = false);
   // The proxy writer's decision at a file's close (kFlushByLimits)
   // or a forced end; answers 1 when the session ended (its result in
   // *result), else 0. The policy byte gets the flush policy used.
@@ -137,7 +154,7 @@ class PackedSession {
   SessionEnd close();
 
  private:
-  SessionEnd runEnd(std::unique_lock<std::mutex>& lk, std::uint8_t policy, bool keep);
+  SessionEnd runEnd(std::unique_lock<std::mutex>& lk, std::uint8_t policy, bool keep, bool last = false);
   SessionEnd waitForEnd(std::unique_lock<std::mutex>& lk);
 
   mutable std::mutex m_mu;

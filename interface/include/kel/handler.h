@@ -13,6 +13,7 @@
 #include "kel/metadata.h"
 
 #include <cstdint>
+#include <set>
 #include <memory>
 #include <string>
 #include <utility>
@@ -43,6 +44,11 @@ struct HandlerState {
   // cleared by a default mount): its metadata store stays loaded in full,
   // so nothing is written back over the older state.
   bool RollbackMounted = false;
+  // Objects (by id) that hold nothing of the host's but could not be
+  // removed: a file whose archive failed on a volume that no longer takes
+  // changes, a packed file its session lost. They are never listed, and a
+  // Restore of one answers that it is not there.
+  std::set<std::int64_t> Unfinished;
 };
 
 // The state of an interface, made at its first use; it is the interface's

@@ -54,12 +54,22 @@ class WriterFile {
   virtual std::uint32_t PackedPieces(std::vector<PackedPiece>* pieces) = 0;
 };
 
+// A file of a packed session: where the host has it, and its object id.
+struct SessionFile {
+  std::string Path;
+  std::int64_t ObjectId = -1;
+};
+
 // The end of a packed session as the handlers see it: the first failure
 // (its Win32 code; 0 none) and the archived files it lost, which the
-// writer removed from the volume.
+// writer removed from the volume (Lost names those whose archive was
+// answered). An end whose data did not reach the disc keeps the files
+// waiting, their data with the writer, for the next end (Kept).
 struct SessionEnd {
   std::uint32_t Win32 = 0;
   std::uint32_t LostFiles = 0;
+  std::vector<SessionFile> Lost;
+  std::vector<SessionFile> Kept;
   bool Failed() const { return Win32 != 0 || LostFiles != 0; }
 };
 
@@ -79,6 +89,9 @@ struct UserDataWriter {
   // The failed ends the host has not been told of (the first failure, the
   // files lost by all), taken: a Sync or an unmount tells the host.
   SessionEnd (*TakeUnreported)() = nullptr;
+  // The engine's last end (before the unmount): files that cannot be
+  // written now are lost, none waits. Unset: EndSession.
+  SessionEnd (*LastEnd)() = nullptr;
 };
 
 // The writer the handlers use.

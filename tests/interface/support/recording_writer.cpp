@@ -149,6 +149,7 @@ kel::SessionEnd EndSession() {
   if (e.Failed()) {
     if (g_writer.unreported.Win32 == 0) g_writer.unreported.Win32 = e.Win32;
     g_writer.unreported.LostFiles += e.LostFiles;
+    g_writer.unreported.Lost.insert(g_writer.unreported.Lost.end(), e.Lost.begin(), e.Lost.end());
   }
   return e;
 }
