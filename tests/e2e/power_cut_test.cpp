@@ -515,7 +515,9 @@ bool PackedPowerCut::cut_at(std::size_t at, int* kept_waiting) {
   const std::set<std::string> waits = named(first, kWaitingText);
   for (const auto& n : waits) EXPECT_TRUE(waiting.count(n)) << n;
   for (const auto& n : named(first, kLostText)) EXPECT_TRUE(waiting.count(n)) << n;
-  if (s1_ok) EXPECT_TRUE(waits.empty());
+  if (s1_ok) {
+    EXPECT_TRUE(waits.empty());
+  }
   if (!s1_ok && !s2.empty() && s2.back().name == "KelSync" && waits == waiting) ++*kept_waiting;
   auto expect_kept = [&](const std::set<std::string>& lost) {
     expect_restores("/kept");

@@ -201,7 +201,9 @@ TEST_P(Spill, WriteOnceArchivesGoOnOnTheNextSlotAndRestoreFromBoth) {
     loads += e.opcode() == 0xA6;
     const bool attention = e.check_condition && e.sense.key == 6;
     const bool becoming = e.check_condition && e.sense == kelsim::Sense{2, 4, 1};
-    if (attention || becoming) EXPECT_EQ(0x00, e.opcode()) << e.line();
+    if (attention || becoming) {
+      EXPECT_EQ(0x00, e.opcode()) << e.line();
+    }
     changes += e.check_condition && e.sense == kelsim::Sense{6, 0x28, 0};
     power_on += e.check_condition && e.sense == kelsim::Sense{6, 0x29, 0};
   }

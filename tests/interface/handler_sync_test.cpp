@@ -381,7 +381,7 @@ TEST_F(SyncTest, ASaveThatFailsOnAFullCartridgeAnswersDiscFull) {
       hh.engine().fsctl_answers[kel::kFsctlGetStatfsSizeInfo].assign(sizeof(MDCFS_STATFS_SIZEINFO), 0);
     hh.probe = [&](CKelInterface& itf) {
       kel::HandlerStateOf(itf).MetaData.SetObjectVersion(31, 9, 9);
-      if (c.packed) writer().end_result = kel::SessionEnd{0x45D, 0};
+      if (c.packed) writer().end_result = kel::SessionEnd{0x45D, 0, {}, {}};
       else writer().open_result = 0x82000010;
     };
     hh.run(line(1, "Check") + archiveLine(2, "/p/f", 1, 1) + host.archiveCallbacks(2, "data", 64) + probeLine(3) +
@@ -526,7 +526,7 @@ TEST_F(SyncTest, AFailedSessionEndIsAnsweredByTheNextSyncOrUnmountOnce) {
 // there: the next Sync answers "KelSync".
 TEST_F(SyncTest, ASessionEndThatFailsInTheSyncIsAnsweredThere) {
   FragmentHost host{h};
-  writer().end_result = kel::SessionEnd{112, 1};
+  writer().end_result = kel::SessionEnd{112, 1, {}, {}};
   // Only the archive's session fails; the metadata file's does not.
   h.probe = [](CKelInterface&) { writer().end_result = {}; };
   h.run(archiveLine(1, "/p/f", 1, 1) + host.archiveCallbacks(1, "data", 64) + sync(2, "SyncTime") +

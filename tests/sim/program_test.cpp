@@ -276,6 +276,7 @@ TEST(SimProgram, WarnsOfDiscsTooSmallForAVolume) {
     EXPECT_EQ(out.find("kelsim-host: warning: the discs of the cartridge in ") != std::string::npos, c.warned)
         << c.options << "\n" << out;
   }
+}
 
 // A cartridge is in one drive at a time: a second --dir naming a folder
 // already served through a symbolic link is refused before anything is
