@@ -39,6 +39,7 @@ struct ArchiveRequest {
 // session: the session's buffer goes to the volume from the packed base
 // block on, the file from `start` on, its data pieces at their offsets.
 struct PackedPlace {
+  bool written = false;   // the request wrote a new file under the host's name
   bool waiting = false;
   std::uint64_t start = 0;
   std::vector<PackedPiece> pieces;
@@ -257,6 +258,7 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, Pa
     TakeThePlace(f, folder, name_leaf);
     return;
   }
+  place->written = true;
   // A session that did not end at the file's close holds it still.
   place->waiting = a.packed && w.SessionOpen && w.SessionOpen();
 }
@@ -398,6 +400,13 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   }
   if (f.status < 0 || x.record.ErrorCode) return f.Finish();
   AnswerArchive(f, a, place);
+  // A new file whose answer failed (the drive failed the volume's query)
+  // is not left for a host that was told the Archive failed. An update's
+  // new copy holds the old one's place already and stays.
+  if (f.status < 0 && place.written) {
+    const auto [folder, leaf] = SplitPath(a.name);
+    DropUnfinishedFile(f, folder, leaf, a.packed);
+  }
   return f.Finish();
 }
 
