@@ -45,11 +45,11 @@ struct PackedPlace {
   std::vector<PackedPiece> pieces;
 };
 
-// The status of a writer failure: its last Win32 error (a failure that
-// names none still fails).
-bool WriterFailed(HandlerFrame& f, const WriterFile& file) {
+// Records a writer failure as the status: its last Win32 error (a failure
+// that names none still fails).
+void RecordWriterFailure(HandlerFrame& f, const WriterFile& file) {
   const DWORD e = file.LastWin32Error();
-  return f.Win32(e ? e : static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+  f.Win32(e ? e : static_cast<DWORD>(ERROR_INTERNAL_ERROR));
 }
 
 // Compares the host's data with the file on the volume, buffer by buffer;
@@ -97,7 +97,10 @@ bool WriteBuffer(HandlerFrame& f, WriterFile& file, const FragmentExchange& x) {
   while (done < x.record.BytesTransferred) {
     std::uint32_t written = 0;
     const std::uint32_t left = x.record.BytesTransferred - done;
-    if (file.Write(x.buffer.get() + done, left, &written) != 0) return WriterFailed(f, file);
+    if (file.Write(x.buffer.get() + done, left, &written) != 0) {
+      RecordWriterFailure(f, file);
+      return false;
+    }
     if (written == 0 || written > left) return f.Win32(kShortWrite);
     done += written;
   }
@@ -126,7 +129,10 @@ void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const Arch
     f.Hr(kHrDataDiffers);
     return;
   }
-  if (file.Flush() != 0 && !WriterFailed(f, file)) return;
+  if (file.Flush() != 0) {
+    RecordWriterFailure(f, file);
+    return;
+  }
   if (a.packed) {
     std::uint64_t blocks = 0;
     if (file.CacheBlocks(&blocks) != 0) {
@@ -139,7 +145,7 @@ void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const Arch
     f.itf.PackedBlockCount() += blocks;
   }
   if (f.status >= 0 && file.SetFileTime(a.creation_time, a.modification_time, a.modification_time) != 0)
-    WriterFailed(f, file);
+    RecordWriterFailure(f, file);
 }
 
 // A file the host's data did not all reach is not left behind under its
@@ -238,13 +244,13 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, Pa
   }
   file->Seek(static_cast<std::int64_t>(x.record.FragmentFileSize));
   if (file->SetEndOfFile() != 0) {
-    WriterFailed(f, *file);
+    RecordWriterFailure(f, *file);
   } else {
     file->Seek(0);
     TakeData(f, *file, x, a, place);
   }
   f.Phase(kPhaseNameSpace);
-  if (f.status >= 0 && file->Close() != 0) WriterFailed(f, *file);
+  if (f.status >= 0 && file->Close() != 0) RecordWriterFailure(f, *file);
   const int closed = CallSlot(f.ops.CloseFile, handle, true);
   if (f.status >= 0) f.Engine(closed, __LINE__);
   // A file that failed is dropped without close; the writer's gate opens.
