@@ -203,10 +203,14 @@ std::uint32_t ProxyWriter::copyIntoRing(const std::uint8_t* data, std::uint64_t 
 // units. The padding is added in the ring, so the layout holds whatever the
 // source buffer's capacity.
 std::uint32_t ProxyWriter::writeOne(const std::uint8_t* data, std::uint64_t size) {
-  const std::uint64_t padded = paddedSize(size);
-  keepPiece(data, size, padded);
+  keepPiece(data, size, paddedSize(size));
+  return copyPadded(data, size);
+}
+
+// The bytes into the ring, then zeros up to whole recording units.
+std::uint32_t ProxyWriter::copyPadded(const std::uint8_t* data, std::uint64_t size) {
   if (const std::uint32_t r = copyIntoRing(data, size)) return r;
-  return copyIntoRing(nullptr, padded - size);
+  return copyIntoRing(nullptr, paddedSize(size) - size);
 }
 
 std::uint32_t ProxyWriter::write(const std::shared_ptr<BufferUserData>& body, const std::uint8_t* parity,
@@ -550,8 +554,7 @@ std::uint32_t ProxyWriter::writeKeptData() {
   for (const auto& g : m_ghostFiles) {
     g->writeStartOffsetBytesInProxy = static_cast<std::int64_t>(packedBytes());
     for (const auto& piece : g->pieces) {
-      if (const std::uint32_t r = copyIntoRing(piece.data(), piece.size())) return r;
-      if (const std::uint32_t r = copyIntoRing(nullptr, paddedSize(piece.size()) - piece.size())) return r;
+      if (const std::uint32_t r = copyPadded(piece.data(), piece.size())) return r;
     }
   }
   m_rewrite = false;

@@ -444,6 +444,10 @@ std::uint32_t UserDataFileIO::close() {
   return r;
 }
 
+void UserDataFileIO::postponeFsFlushAtClose() {
+  if (m_file) m_file->REFRAIN_FS_FLUSH_AT_CLOSE = 1;
+}
+
 std::uint32_t UserDataFileIO::getLastWin32Error() const {
   if (m_file && m_file->m_dwErrorCode != 0) return m_file->m_dwErrorCode;
   if (!m_impl) return m_sessionWin32 ? m_sessionWin32 : kWin32Default;

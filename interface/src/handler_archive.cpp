@@ -39,16 +39,17 @@ struct ArchiveRequest {
 // session: the session's buffer goes to the volume from the packed base
 // block on, the file from `start` on, its data pieces at their offsets.
 struct PackedPlace {
+  bool written = false;   // the request wrote a new file under the host's name
   bool waiting = false;
   std::uint64_t start = 0;
   std::vector<PackedPiece> pieces;
 };
 
-// The status of a writer failure: its last Win32 error (a failure that
-// names none still fails).
-bool WriterFailed(HandlerFrame& f, const WriterFile& file) {
+// Records a writer failure as the status: its last Win32 error (a failure
+// that names none still fails).
+void RecordWriterFailure(HandlerFrame& f, const WriterFile& file) {
   const DWORD e = file.LastWin32Error();
-  return f.Win32(e ? e : static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+  f.Win32(e ? e : static_cast<DWORD>(ERROR_INTERNAL_ERROR));
 }
 
 // Compares the host's data with the file on the volume, buffer by buffer;
@@ -96,7 +97,10 @@ bool WriteBuffer(HandlerFrame& f, WriterFile& file, const FragmentExchange& x) {
   while (done < x.record.BytesTransferred) {
     std::uint32_t written = 0;
     const std::uint32_t left = x.record.BytesTransferred - done;
-    if (file.Write(x.buffer.get() + done, left, &written) != 0) return WriterFailed(f, file);
+    if (file.Write(x.buffer.get() + done, left, &written) != 0) {
+      RecordWriterFailure(f, file);
+      return false;
+    }
     if (written == 0 || written > left) return f.Win32(kShortWrite);
     done += written;
   }
@@ -125,7 +129,10 @@ void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const Arch
     f.Hr(kHrDataDiffers);
     return;
   }
-  if (file.Flush() != 0 && !WriterFailed(f, file)) return;
+  if (file.Flush() != 0) {
+    RecordWriterFailure(f, file);
+    return;
+  }
   if (a.packed) {
     std::uint64_t blocks = 0;
     if (file.CacheBlocks(&blocks) != 0) {
@@ -138,7 +145,7 @@ void TakeData(HandlerFrame& f, WriterFile& file, FragmentExchange& x, const Arch
     f.itf.PackedBlockCount() += blocks;
   }
   if (f.status >= 0 && file.SetFileTime(a.creation_time, a.modification_time, a.modification_time) != 0)
-    WriterFailed(f, file);
+    RecordWriterFailure(f, file);
 }
 
 // A file the host's data did not all reach is not left behind under its
@@ -237,13 +244,13 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, Pa
   }
   file->Seek(static_cast<std::int64_t>(x.record.FragmentFileSize));
   if (file->SetEndOfFile() != 0) {
-    WriterFailed(f, *file);
+    RecordWriterFailure(f, *file);
   } else {
     file->Seek(0);
     TakeData(f, *file, x, a, place);
   }
   f.Phase(kPhaseNameSpace);
-  if (f.status >= 0 && file->Close() != 0) WriterFailed(f, *file);
+  if (f.status >= 0 && file->Close() != 0) RecordWriterFailure(f, *file);
   const int closed = CallSlot(f.ops.CloseFile, handle, true);
   if (f.status >= 0) f.Engine(closed, __LINE__);
   // A file that failed is dropped without close; the writer's gate opens.
@@ -257,6 +264,7 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, Pa
     TakeThePlace(f, folder, name_leaf);
     return;
   }
+  place->written = true;
   // A session that did not end at the file's close holds it still.
   place->waiting = a.packed && w.SessionOpen && w.SessionOpen();
 }
@@ -398,6 +406,13 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   }
   if (f.status < 0 || x.record.ErrorCode) return f.Finish();
   AnswerArchive(f, a, place);
+  // A new file whose answer failed (the drive failed the volume's query)
+  // is not left for a host that was told the Archive failed. An update's
+  // new copy holds the old one's place already and stays.
+  if (f.status < 0 && place.written) {
+    const auto [folder, leaf] = SplitPath(a.name);
+    DropUnfinishedFile(f, folder, leaf, a.packed);
+  }
   return f.Finish();
 }
 

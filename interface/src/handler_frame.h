@@ -25,11 +25,12 @@
 // files through the writer as above; an open packed session ended through
 // writer_port.cpp EndSession -> LumoQVE PackedSession.cpp PackedSession::end),
 // then the Flush slot -> engine/main/src/slots_volume.cpp Flush ->
-// engine/vfs/src/vfs_sync.cpp mdcudfsr_vfsop_sync -> vfs_flush.cpp (write-once)
-// or vfs_flush_re.cpp (rewritable) -> engine/cache/src/flush_pass.cpp (the
-// metadata placed and staged in write clusters) -> engine/vfs/src/
-// vfs_cluster_flush.cpp -> buf_bwrite of engine/drive/src/buf_calls.cpp ->
-// engine/drive/src/client_if.cpp client_if::buf_bwrite.
+// engine/vfs/src/vfs_sync.cpp mdcudfsr_vfsop_sync -> vfs_flush_wo_general.cpp
+// (write-once) or vfs_flush_re.cpp (rewritable) ->
+// engine/cache/src/flush_pass.cpp (the metadata placed and staged in write
+// clusters) -> engine/vfs/src/vfs_cluster_flush.cpp -> buf_bwrite of
+// engine/drive/src/buf_calls.cpp -> engine/drive/src/client_if.cpp
+// client_if::buf_bwrite.
 #pragma once
 
 #include "kel/errors.h"

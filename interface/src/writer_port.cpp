@@ -1,7 +1,6 @@
 // The library's user-data writer behind the handlers' writer interface.
 #include "kel/writer_port.h"
 
-#include "AnnulusFileIO/RUVO.h"
 #include "LumoQVE/PackedFileIO.h"
 #include "LumoQVE/PackedSession.h"
 #include "platform/win32.h"
@@ -38,9 +37,7 @@ class LibraryWriterFile final : public WriterFile {
     return file_->getWriter()->setFileTime(creation, access, modification);
   }
   std::uint32_t Close() override { return file_->close(); }
-  void PostponeFlushAtClose() override {
-    if (file_->m_file) file_->m_file->REFRAIN_FS_FLUSH_AT_CLOSE = 1;
-  }
+  void PostponeFlushAtClose() override { file_->postponeFsFlushAtClose(); }
   // The file's own writer object is the one initialised last: asking it
   // serves ghost writers too, which the library's process-wide reference
   // (real writers only) does not know.

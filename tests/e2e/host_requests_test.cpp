@@ -409,6 +409,37 @@ TEST_P(HostRequests, AFailedArchiveLeavesNoFileToListOrRestore) {
   unmount();
 }
 
+// The drive fails the n-th READ ATTRIBUTE of an Archive, for each n up to
+// the answer's query of the volume, which comes after the file is written:
+// an Archive answered as failed leaves no file to list or restore, one
+// answered "KelArchive" restores whole.
+TEST_P(HostRequests, AnArchiveWhoseVolumeQueryFailsLeavesNoFileBehind) {
+  start_checked();
+  int failed = 0, fired_any = 0;
+  for (int n = 0; n < 8; ++n) {
+    const std::string name = "a" + std::to_string(n) + ".bin";
+    SCOPED_TRACE("READ ATTRIBUTE " + std::to_string(n) + " fails: " + name);
+    kelsim::FaultRule rule = kelsim::command_fails(0x8C, kelsim::Sense{3, 0x11, 0});
+    rule.skip = n;
+    rule.times = 1;
+    const int id = sim_->drive().add_fault(rule);
+    const auto res = archive("/q/" + name, pattern(70000, 40 + n), 1, 1);
+    const bool fired = sim_->drive().fault_fired(id) > 0;
+    sim_->drive().remove_fault(id);
+    ASSERT_TRUE(res.last()) << engine_->describe();
+    const bool ok = res.last()->name == "KelArchive";
+    failed += !ok;
+    fired_any += fired;
+    if (!fired) EXPECT_TRUE(ok) << res.last()->raw;
+    EXPECT_EQ(versions("/q").count(name), ok ? 1u : 0u) << res.last()->raw;
+    if (ok) expect_restores_as("/q/" + name, 1, 1);
+    else expect_refused(restore_answer("/q/" + name, 1, 1), kNotFound);
+  }
+  unmount();
+  if (fired_any == 0) GTEST_SKIP() << "an Archive on this medium reads no attribute";
+  EXPECT_GT(failed, 0) << "no READ ATTRIBUTE of an Archive failed it";
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, HostRequests,
                          ::testing::Values(Setup{0xE1, "QMR-T300A", true}, Setup{0xE1, "QMR-T300A", false},
                                            Setup{0xE2, "QMR-T300A", true}, Setup{0xF2, "QMR-T400A", true}),

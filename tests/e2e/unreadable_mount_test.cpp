@@ -144,7 +144,8 @@ TEST_P(UnreadableAtMount, NoBlockAMountReadsHidesASyncedFile) {
 
 INSTANTIATE_TEST_SUITE_P(Media, UnreadableAtMount,
                          ::testing::Values(Medium{0xE1, "QMR-T300A"}, Medium{0xE2, "QMR-T300A"},
-                                           Medium{0xF2, "QMR-T400A"}));
+                                           Medium{0xF2, "QMR-T400A"}),
+                         [](const ::testing::TestParamInfo<Medium>& i) { return ::testing::PrintToString(i.param); });
 
 }  // namespace
 }  // namespace e2e

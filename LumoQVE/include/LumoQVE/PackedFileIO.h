@@ -199,6 +199,7 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   void tearDownWriter();
   std::uint32_t writeOne(const std::uint8_t* data, std::uint64_t size);
   std::uint32_t copyIntoRing(const std::uint8_t* data, std::uint64_t size);
+  std::uint32_t copyPadded(const std::uint8_t* data, std::uint64_t size);
   std::uint32_t handFull();
   std::uint32_t checkWriter(const char16_t* method);
   std::uint32_t volumeFreeBytes(std::uint64_t& free);

@@ -63,6 +63,9 @@ class UserDataFileIO {
   std::uint32_t close();
   // Win32 code of the file's last failure.
   std::uint32_t getLastWin32Error() const;
+  // The file system's flush is left out at this file's close: the volume is
+  // only marked dirty and the caller's later flush records it.
+  void postponeFsFlushAtClose();
 
   // Blocks held in the ring by the most recently initialised writer; 0 on
   // success.

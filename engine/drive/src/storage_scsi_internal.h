@@ -39,6 +39,12 @@ inline int data_rule(int res, unsigned char status, const unsigned char*) {
   return 0;
 }
 
+// The drive reports a power-on or reset (UNIT ATTENTION 29h) once, on the
+// first command after it, and does not run that command.
+inline bool reset_attention(unsigned char status, const unsigned char* sense) {
+  return status == 1 && (sense[2] & 0x0F) == 0x06 && sense[12] == 0x29;
+}
+
 inline void put_be16(unsigned char* p, std::uint32_t v) {
   p[0] = static_cast<unsigned char>(v >> 8);
   p[1] = static_cast<unsigned char>(v);

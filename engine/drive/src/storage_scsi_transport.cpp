@@ -157,7 +157,7 @@ void storage_scsi::note_cache_state(const unsigned char* cdb, int res, std::uint
                                     const unsigned char* sense) {
   const bool write = cdb[0] == 0x2A || cdb[0] == 0xAA || cdb[0] == 0x2E;  // WRITE(10), WRITE(12), WRITE AND VERIFY
   if (res == 0 && status == 0 && write) m_cached_writes = true;
-  const bool reset = status == 1 && (sense[2] & 0x0F) == 0x06 && sense[12] == 0x29;
+  const bool reset = drvint::reset_attention(status, sense);
   if (reset && m_cached_writes) {
     DRV_LOG(ERR_, "the drive was reset with writes in its cache\n");
     m_cache_lost = true;

@@ -1,6 +1,6 @@
 // The stages that the two metadata and descriptor flushes of write-once
-// media share: the general flush (vfs_flush.cpp) and the flush run inside
-// the track controls (vfs_flush_track.cpp).
+// media share: the general flush (vfs_flush_wo_general.cpp) and the flush
+// run inside the track controls (vfs_flush_track.cpp).
 #pragma once
 
 #include "vfs_flush_internal.h"

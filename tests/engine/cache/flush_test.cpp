@@ -664,8 +664,10 @@ struct NoDefect {
 constexpr const char* kCacheWriteFailed = "mdcudfsr_metacache_file_write error";
 
 void fail_track_information(Written& w) {
+  // Every ask of the track record fails: the engine asks again after one
+  // failed request.
   kelsim::FaultRule f = kelsim::command_fails(0x52, kelsim::Sense{0x02, 0x04, 0x00});
-  f.times = 1;
+  f.times = 3;
   w.sm.sim().drive().add_fault(f);
 }
 // The cache agent's write fails once the zero-fill of the free metadata

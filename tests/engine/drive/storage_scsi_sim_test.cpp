@@ -387,7 +387,9 @@ TEST_F(SimDrive, ASyncAfterAResetOfTheDriveFailsWhenItsCacheHeldWrites) {
     }
     sim_->drive().power_cut(0);
     bp.data = back.data();
-    EXPECT_NE(0, ss_->pxo_read10(&bp)) << "the read the reset is reported to";
+    // The read the drive reports its reset to is asked again and answered;
+    // the reset still fails the sync of the writes it lost.
+    EXPECT_EQ(0, ss_->pxo_read10(&bp)) << "the read the reset is reported to";
     EXPECT_EQ(written ? 5 : 0, ss_->synchronize_cache(nullptr));
     ASSERT_EQ(0, ss_->pxo_read10(&bp));
     EXPECT_EQ(std::vector<std::uint8_t>(data.size(), 0), back) << "nothing reached the disc";

@@ -17,7 +17,6 @@
 #include "udf/udf_records.h"
 
 #include <cstddef>
-#include <chrono>
 #include <cstring>
 
 namespace {

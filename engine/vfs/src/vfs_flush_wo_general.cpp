@@ -112,21 +112,21 @@ int record_entries(WriteOnceRun& r) {
   return err ? err : KEL_EIO;
 }
 
-// The resources after the descriptors: 0 to go on, 1 when the flush ended (result in *err).
-int after_descriptors(WriteOnceRun& r, int* err) {
+// The room left after the descriptors. Short of room with a disc after this
+// one, *next_track says whether the flush moves there; short of room on the
+// last disc, the volume is marked worn out and the session is closed.
+int room_after_descriptors(WriteOnceRun& r, bool* next_track) {
   int sufficient = 1;
-  *err = mdcudfsr_check_media_resources(r.mnt, r.on_mount, r.ctx, &sufficient);
-  if (*err) {
-    VFS_LOGK(KEL_LOG_ERR, "err=%d\n", *err);
-    return 1;
+  const int err = mdcudfsr_check_media_resources(r.mnt, r.on_mount, r.ctx, &sufficient);
+  if (err) {
+    VFS_LOGK(KEL_LOG_ERR, "err=%d\n", err);
+    return err;
   }
   if (sufficient) return 0;
   mdcudfsr_mount* mnt = r.mnt;
   if (mnt->current_disc + 1 < mnt->num_discs) {
-    if (!vfs_flush::may_move_track(mnt)) return 0;
-    *err = vfs_flush::move_track(mnt, r.ctx, false);
-    if (!*err) *err = close_after_next_track(r);
-    return 1;
+    *next_track = vfs_flush::may_move_track(mnt);
+    return 0;
   }
   VFS_LOG(KEL_LOG_WARN, "LastWrittenSlot is Over slot:[%d] \n", static_cast<int>(mnt->current_disc));
   mdcudfsr_set_mntinfo_wrprot_reason(mnt, WRPROT_WORN_OUT, 1, r.ctx);
@@ -136,16 +136,18 @@ int after_descriptors(WriteOnceRun& r, int* err) {
 }
 
 // The written metadata recorded: the entries, the descriptors when the
-// entries are within the partition, then the room for what follows. 0 to
-// go on, 1 when the flush ended (result in *err).
-int record_written(WriteOnceRun& r, int* err) {
-  *err = record_entries(r);
-  if (*err) return 1;
-  if (mdcudfsr_counters_below_limit(r.mnt)) {
-    *err = vfs_flush::write_vds(r, 0);
-    if (*err) return 1;
-  }
-  return after_descriptors(r, err);
+// entries are within the partition, then the room for what follows
+// (*next_track as room_after_descriptors sets it).
+int record_written(WriteOnceRun& r, bool* next_track) {
+  int err = record_entries(r);
+  if (!err && mdcudfsr_counters_below_limit(r.mnt)) err = vfs_flush::write_vds(r, 0);
+  return err ? err : room_after_descriptors(r, next_track);
+}
+
+// The move to the next track after the descriptors, its session closed.
+int close_on_next_track(WriteOnceRun& r) {
+  const int err = vfs_flush::move_track(r.mnt, r.ctx, false);
+  return err ? err : close_after_next_track(r);
 }
 
 // Everything after the node locks; the result.
@@ -170,7 +172,10 @@ int body(WriteOnceRun& r) {
   }
   // Nothing written: the entries keep their locations and the integrity
   // descriptor follows.
-  if (wrote && record_written(r, &err)) return err;
+  bool next_track = false;
+  if (wrote) err = record_written(r, &next_track);
+  if (err) return err;
+  if (next_track) return close_on_next_track(r);
   return vfs_flush::end_session_and_complete(r, {true, 0, "failed to flush lvid retry over %d. do read only mount. \n"});
 }
 
