@@ -105,6 +105,55 @@ TEST_P(WriteFailure, ADescriptorWhoseSyncsFailIsWrittenAgainByTheNextSyncOrUnmou
   }
 }
 
+// The same failure, then the engine is killed before any Sync or unmount
+// writes the descriptor again: its block holds no valid descriptor. A new
+// engine mounts what the last Sync left all the same (the descriptor
+// rebuilt from the volume, as not cleanly closed), restores every synced
+// file and writes again.
+TEST_P(WriteFailure, AVolumeWhoseDescriptorWasLostByAKilledEngineMountsAndWrites) {
+  for (const int row : {0, 1, 2, 3}) {
+    const bool packed = row % 2, emptied = row < 2;
+    SCOPED_TRACE(std::string(packed ? "packed" : "not packed") + (emptied ? ", cache emptied" : ", cache kept"));
+    ScenarioOptions o;
+    o.medium_type = GetParam();
+    o.slots = 2;
+    make_sim(o);
+    dwords_ = {{"Packed Write Mode", packed ? 1u : 0u}};
+    start_checked(true);
+    archive_file("/a/kept.bin", 300000, 1);
+    mkdir("/c");
+    archive_file("/c/also.bin", 5000, 3);
+    sync("SyncTime");
+    kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+    fails.times = -1;  // until the change is answered
+    const int fault = sim_->drive().add_fault(fails);
+    const auto failed = try_archive_file("/a/lost.bin", 300000, 2);
+    const int fired = sim_->drive().fault_fired(fault);
+    sim_->drive().remove_fault(fault);
+    EXPECT_GT(fired, 10) << "every attempt of the descriptor's write met a failing sync";
+    EXPECT_FALSE(failed.ok) << (failed.last() ? failed.last()->raw : failed.error);
+    archived_.erase("/a/lost.bin");
+    kill_engine();
+    start_checked(emptied);
+    ASSERT_FALSE(HasFailure()) << "the volume the last Sync left does not mount";
+    EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "c"}));
+    EXPECT_EQ(listing("/a"), std::set<std::string>{"kept.bin"});
+    expect_restores("/a/kept.bin");
+    expect_restores("/c/also.bin");
+    EXPECT_EQ(number(ask_one("GetVolumeInfo", "KelVolume"), "WriteProtectReason"), 0u);
+    archive_file("/b/new.bin", 200000, 4);
+    sync("SyncTime");
+    unmount();
+    start_checked(true);
+    EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "b", "c"}));
+    expect_restores("/a/kept.bin");
+    expect_restores("/b/new.bin");
+    unmount();
+    expect_udfinfo_on_written_slots();
+    engine_.reset();
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, WriteFailure, ::testing::Values(0xE1, 0xE2),
                          [](const ::testing::TestParamInfo<std::uint8_t>& i) {
                            return i.param == 0xE1 ? std::string("E1") : std::string("E2");
