@@ -254,6 +254,17 @@ void drive_fault(Life& l) {
                                           : faulted_move(l, burst, waiting_move(l)));
 }
 
+// Every SYNCHRONIZE CACHE fails from a random command of an Archive or a
+// Sync to its end (the integrity descriptor it writes may be lost with the
+// drive's cache), and the engine is killed before anything writes it again.
+void drive_fault_then_kill(Life& l) {
+  kelsim::FaultRule rule = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+  rule.times = -1;
+  rule.skip = static_cast<int>(l.pick(3));
+  const std::string burst = "all failing SYNCHRONIZE CACHE after " + std::to_string(rule.skip) + " good ones, during ";
+  l.kill_after_drive_fault(rule, l.chance(50) ? faulted_archive(l, burst) : faulted_sync(l, burst));
+}
+
 // The drive loses power at a random command of an Archive, a Sync, a
 // Delete or a Rename (none of them perhaps: the request ends first) and
 // comes back; the same engine goes on.
@@ -306,6 +317,8 @@ void power_cut(Life& l) {
 }  // namespace
 
 LifeAction power_cut_action() { return {"PowerCut", 4, nullptr, power_cut}; }
+
+LifeAction drive_fault_kill_action() { return {"DriveFaultKill", 1, nullptr, drive_fault_then_kill}; }
 
 LifeAction unreadable_mount_action() {
   return {"UnreadableMount", 1, nullptr, [](Life& l) { l.remount_with_unreadable_block(); }};

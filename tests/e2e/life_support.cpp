@@ -325,17 +325,23 @@ void Life::check_after_fault(const Tree& before, const std::set<std::string>& wa
   settled();
 }
 
+bool Life::send_under_fault(const kelsim::FaultRule& rule, const FaultedRequest& request, int* fired) {
+  const int id = sim_->drive().add_fault(rule);
+  const auto answers = request.send();
+  *fired = sim_->drive().fault_fired(id);
+  sim_->drive().remove_fault(id);
+  const bool ok = !answers.empty() && answers.back().name == request.success;
+  note(std::string("the fault fired ") + std::to_string(*fired) + " times; the request " +
+       (ok ? "succeeded" : "answered " + (answers.empty() ? std::string("nothing") : answers.back().raw)));
+  return ok;
+}
+
 void Life::through_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request) {
   const Tree before = current();
   std::set<std::string> waiting = maybe_waiting();
   const std::size_t first = engine_->elements().size();
-  const int id = sim_->drive().add_fault(rule);
-  const auto answers = request.send();
-  const int fired = sim_->drive().fault_fired(id);
-  sim_->drive().remove_fault(id);
-  const bool ok = !answers.empty() && answers.back().name == request.success;
-  note(std::string("the fault fired ") + std::to_string(fired) + " times; the request " +
-       (ok ? "succeeded" : "answered " + (answers.empty() ? std::string("nothing") : answers.back().raw)));
+  int fired = 0;
+  const bool ok = send_under_fault(rule, request, &fired);
   const std::string kind = rule.kind == kelsim::FaultRule::Kind::PowerCut ? "LivePowerCut" : "DriveFault";
   ++counts_[kind + (fired ? " fired" : " unfired")];
   if (ok) {
@@ -362,6 +368,17 @@ void Life::through_drive_fault(const kelsim::FaultRule& rule, const FaultedReque
   if (HasFailure()) return;
   remount(false, packed_);
   remount(true, packed_);
+}
+
+void Life::kill_after_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request) {
+  int fired = 0;
+  send_under_fault(rule, request, &fired);
+  note("the engine is killed");
+  ++counts_[std::string("DriveFaultKill ") + (fired ? "fired" : "unfired")];
+  // Failed, the request may still have made its folders.
+  Tree folders = current();
+  if (request.makes_folders) folders.dirs = request.succeeded.dirs;
+  kill_during(0, nullptr, {folders, request.succeeded});
 }
 
 bool Life::archive(const std::string& path, const Content& c) {
