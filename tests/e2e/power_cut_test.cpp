@@ -45,6 +45,8 @@ class DrivePowerCut : public CutScenario {
   // Where the drive loses power: inside the Archive of a new file, or
   // inside the Sync that follows it.
   enum class CutIn { Archive, Sync };
+  // A new engine mounts a copy of the prepared cartridge.
+  void start_on_prepared();
   // A mounted engine over the prepared cartridge whose drive loses power
   // before the request's command `at` (0-based) of operation code `opcode`,
   // `keep` blocks of its cache having reached the medium. False when the
@@ -70,13 +72,17 @@ class DrivePowerCut : public CutScenario {
   kel_test::ScopedTempDir base_{"kel_power_cut_"};
 };
 
-bool DrivePowerCut::fault_inside(CutIn where, const kelsim::FaultRule& cut, bool stays_writable) {
+void DrivePowerCut::start_on_prepared() {
   ScenarioOptions o;
   o.medium_type = GetParam().type;
   o.product = GetParam().product;
   o.cartridge_source = base_.path() + "/cartridge";
   make_sim(o);
   start_checked(true);
+}
+
+bool DrivePowerCut::fault_inside(CutIn where, const kelsim::FaultRule& cut, bool stays_writable) {
+  start_on_prepared();
   bool fired = false;
   // The cut is armed for the one request only.
   auto armed = [&](CutIn at_request, const std::function<void()>& request) {
@@ -137,12 +143,7 @@ bool DrivePowerCut::fault_inside(CutIn where, const kelsim::FaultRule& cut, bool
 }
 
 bool DrivePowerCut::cut_inside_move(bool rename, bool archived_before, std::size_t at, std::uint32_t keep) {
-  ScenarioOptions o;
-  o.medium_type = GetParam().type;
-  o.product = GetParam().product;
-  o.cartridge_source = base_.path() + "/cartridge";
-  make_sim(o);
-  start_checked(true);
+  start_on_prepared();
   if (archived_before) archive_file("/before", 90000, 6);
   kelsim::FaultRule cut = kelsim::power_cut_at(std::nullopt, keep);
   cut.skip = static_cast<int>(at);
