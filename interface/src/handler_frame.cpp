@@ -166,19 +166,20 @@ bool HandlerFrame::HostPath(const char* path) {
 
 // ---------------------------------------------------------------- shared routines
 
+// A failed refresh keeps the information read last.
 int RefreshVolumeInfo(CKelInterface& itf) {
-  KelVolumeInformation& vi = itf.VolumeInformation();
-  const int r = CallSlot(itf.Operations().FsInfo, &vi.Info);
-  if (r == 0) {
-    if (vi.Info.VolumeType == 0) {
-      const ParityConstants& p = WriterParityConstants();
-      vi.Info.ParityRatio =
-          p.ParitySymbols ? static_cast<std::uint32_t>(p.DataSymbols / p.ParitySymbols) : 0;
-    } else {
-      vi.Info.ParityRatio = 0;
-    }
+  KELFS_VOLUME_INFO info;
+  std::memset(&info, 0, sizeof info);
+  const int r = CallSlot(itf.Operations().FsInfo, &info);
+  if (r != 0) return r;
+  if (info.VolumeType == 0) {
+    const ParityConstants& p = WriterParityConstants();
+    info.ParityRatio = p.ParitySymbols ? static_cast<std::uint32_t>(p.DataSymbols / p.ParitySymbols) : 0;
+  } else {
+    info.ParityRatio = 0;
   }
-  return r;
+  itf.VolumeInformation().Info = info;
+  return 0;
 }
 
 std::uint64_t WritePosition(const KelVolumeInformation& volume) {

@@ -26,6 +26,22 @@ void AnswerVolume(HandlerFrame& f) {
   CServiceVolumeResponse answer(f.seq, &f.itf.VolumeInformation());
   f.Send(answer);
 }
+
+// Answers "KelVolume" once the name has changed: the change is made and the
+// next Sync saves it, so a failed refresh is logged and never answered as
+// the request's failure (the host would count the file where it was). A
+// drive that lost its power fails the command the loss came at and reports
+// the reset on the next, so the refresh is asked once more; when that fails
+// too, the answer carries the information read last.
+void AnswerVolumeAfterChange(HandlerFrame& f) {
+  for (int ask = 0; ask < 2; ++ask) {
+    const int r = RefreshVolumeInfo(f.itf);
+    if (r == 0) break;
+    ReportEngineErrorThrough(&f.ops, r, __FILE__, __LINE__);
+  }
+  CServiceVolumeResponse answer(f.seq, &f.itf.VolumeInformation());
+  f.Send(answer);
+}
 }  // namespace
 
 HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const char* new_name,
@@ -49,7 +65,7 @@ HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const 
   if (!f.Engine(CallSlot(f.ops.GetPathInfo, new_name, 0u, &info), __LINE__)) return f.Finish();
   if (!f.Win32(f.state.MetaData.SetObjectVersion(info.ObjectID, new_generation, new_version)))
     return f.Finish();
-  AnswerVolume(f);
+  AnswerVolumeAfterChange(f);
   return f.Finish();
 }
 
@@ -66,7 +82,7 @@ HRESULT OnDelete(CKelInterface& itf, std::uint64_t seq, const char* name, std::u
   const auto at = SplitPath(name);
   if (!f.Engine(CallSlot(f.ops.DeleteFile, at.first.c_str(), at.second.c_str()), __LINE__))
     return f.FinishWrite();
-  AnswerVolume(f);
+  AnswerVolumeAfterChange(f);
   return f.Finish();
 }
 
@@ -100,7 +116,7 @@ HRESULT OnRenameDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
                          to.first.c_str(), to.second.c_str()),
                 __LINE__))
     return f.FinishWrite();
-  AnswerVolume(f);
+  AnswerVolumeAfterChange(f);
   return f.Finish();
 }
 
@@ -111,7 +127,7 @@ HRESULT OnDeleteDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
   const auto at = SplitPath(name);
   if (!f.Engine(CallSlot(f.ops.DeleteDirectory, at.first.c_str(), at.second.c_str()), __LINE__))
     return f.FinishWrite();
-  AnswerVolume(f);
+  AnswerVolumeAfterChange(f);
   return f.Finish();
 }
 

@@ -355,15 +355,6 @@ void Life::through_drive_fault(const kelsim::FaultRule& rule, const FaultedReque
   }
   std::set<std::string> lost;
   if (!settle_after_fault(&lost, first)) return;
-  // A known fault, left open: a Delete or Rename answered as failed at a
-  // power cut may have taken effect all the same. Counted and noted, so a
-  // run shows how often; the tree must then be exactly the one it makes.
-  if (!ok && fired && request.success == "KelVolume" && rule.kind == kelsim::FaultRule::Kind::PowerCut &&
-      shape(listed_tree()) == shape(request.succeeded)) {
-    note("the move answered as failed took effect");
-    ++counts_["LivePowerCut failed move done"];
-    changed(request.succeeded);
-  }
   check_after_fault(before, waiting, lost, request.makes_folders && !ok);
   if (HasFailure()) return;
   remount(false, packed_);

@@ -209,6 +209,47 @@ TEST_F(NameSpaceTest, EngineFailuresEndTheRequestAtTheFailingStep) {
   EXPECT_EQ(h.engine().count(kSlotFsInfo), 0);
 }
 
+// Once the name has changed, a refresh of the volume information that fails
+// (a drive that just lost its power fails the command the loss came at) is
+// asked once more, and when it fails again the answer is still "KelVolume",
+// with the information read last: the host is never told the change failed.
+TEST_F(NameSpaceTest, AChangeMadeIsAnsweredWithTheVolumeWhenItsRefreshFails) {
+  struct Case {
+    const char* what;
+    std::string request;
+    const char* gone;
+    const char* made;
+  } cases[] = {
+      {"rename", rename(3, "/free", "/moved", 0, 0, 1, 1), "/free", "/moved"},
+      {"delete", del(3, "/free", 0, 0), "/free", nullptr},
+      {"folder rename", renameDir(3, "/a", "/b"), "/a", "/b/x"},
+      {"folder delete", folderOp(3, "DeleteDirectory", "/e"), "/e", nullptr},
+  };
+  for (const Case& c : cases) {
+    for (int failures : {1, 2}) {
+      SCOPED_TRACE(std::string(c.what) + ", refresh failing " + std::to_string(failures) + " times");
+      HandlerHarness hh;
+      setVolume(hh.engine());
+      hh.engine().addFolder("/$QuorvelData", 50);
+      hh.engine().addFolder("/e", 51);
+      hh.engine().addFile("/a/x", 30, 100, {{500, 1}});
+      hh.engine().addFile("/free", 31, 100, {{600, 1}});
+      hh.probe = [&](CKelInterface&) { hh.engine().failNext(kSlotFsInfo, 5, failures); };
+      hh.run(line(1, "GetVolumeInfo") + probeLine(2) + c.request);
+      const Strings els = hh.elements();
+      ASSERT_FALSE(els.empty());
+      EXPECT_EQ(elementName(els.back()), "KelVolume") << els.back();
+      EXPECT_EQ(attribute(els.back(), "SequenceNumber"), "3");
+      // What the volume reported before the change.
+      EXPECT_EQ(attribute(els.back(), "LastFileIndex"), "42");
+      EXPECT_FALSE(hh.engine().exists(c.gone));
+      if (c.made) {
+        EXPECT_TRUE(hh.engine().exists(c.made));
+      }
+    }
+  }
+}
+
 // A name-space change the engine refuses on a full cartridge (write-protected
 // for want of room or resources on its last disc) answers disc full; with
 // another write protection the engine's answer stays.
