@@ -113,6 +113,18 @@ class HostRequests : public e2e::MediumScenario {
   }
 
   bool packed() const { return GetParam().packed; }
+
+  // A new cartridge of the parameter's medium, and the engine started on it
+  // with the given registry words.
+  void start_on_new_cartridge(std::vector<std::pair<std::string, std::uint32_t>> dwords) {
+    e2e::ScenarioOptions o;
+    o.medium_type = GetParam().type;
+    o.product = GetParam().product;
+    make_sim(o);
+    dwords_ = std::move(dwords);
+    archived_.clear();
+    start_checked();
+  }
 };
 
 std::string setup_name(const ::testing::TestParamInfo<Setup>& info) { return e2e::medium_setup_name(info.param, false); }
@@ -162,13 +174,7 @@ TEST_P(HostRequests, EveryEndingSavesWhatWasAnsweredAndUnmounts) {
   };
   for (const auto& ending : endings) {
     SCOPED_TRACE(ending.what);
-    e2e::ScenarioOptions o;
-    o.medium_type = GetParam().type;
-    o.product = GetParam().product;
-    make_sim(o);
-    dwords_ = {{"Packed Write Mode", packed() ? 1u : 0u}};
-    archived_.clear();
-    start_checked();
+    start_on_new_cartridge({{"Packed Write Mode", packed() ? 1u : 0u}});
     const std::string first = pattern(50000, 3), second = pattern(120000, 4);
     ASSERT_TRUE(archive("/e/a.bin", first, 1, 1).ok) << engine_->describe();
     sync("SyncTime");
@@ -325,14 +331,8 @@ TEST_P(HostRequests, AFailedSessionRemovesOnlyTheFileItLost) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    e2e::ScenarioOptions o;
-    o.medium_type = GetParam().type;
-    o.product = GetParam().product;
-    make_sim(o);
     // The waiting file's data stays in the session's buffer: its end writes it.
-    dwords_ = {{"Packed Write Mode", 1u}, {"Write Buffer MB", 1u}};
-    archived_.clear();
-    start_checked();
+    start_on_new_cartridge({{"Packed Write Mode", 1u}, {"Write Buffer MB", 1u}});
     ASSERT_TRUE(archive("/r/keep.bin", pattern(40000, 21), 1, 1).ok) << engine_->describe();
     sync("SyncTime");
     ASSERT_TRUE(archive(row.waiting, pattern(5000000, 22), 1, 1).ok) << engine_->describe();
@@ -416,6 +416,8 @@ TEST_P(HostRequests, AFailedArchiveLeavesNoFileToListOrRestore) {
 // answered "KelArchive" restores whole.
 TEST_P(HostRequests, AnArchiveWhoseVolumeQueryFailsLeavesNoFileBehind) {
   start_checked();
+  // The folder is the host's: a failed Archive takes back only folders it made.
+  mkdir("/q");
   int failed = 0, fired_any = 0;
   for (int n = 0; n < 8; ++n) {
     const std::string name = "a" + std::to_string(n) + ".bin";
@@ -448,15 +450,15 @@ TEST_P(HostRequests, AnArchiveWhoseVolumeQueryFailsLeavesNoFileBehind) {
 // back the folders it made: the target's parent lists nothing new, in this
 // engine and in a new one with the cache emptied. The drive's faults turn
 // the volume read-only (the first change after a Sync writes the volume's
-// dirty mark: every WRITE(10) failing, or its WRITE ATTRIBUTE (8Dh) on a
-// write-once disc, SEND DISC STRUCTURE (DBh) on a rewritable one), so the
-// folders never reach the disc; the engine's own refusals (a name too long
-// for the volume, a folder moved below itself) leave it writable, and the
-// next Sync must not record them.
+// dirty mark: every WRITE(10) failing, or the drive's write of the
+// cartridge attribute, 8Dh, DBh on the T400 drive), so the folders never
+// reach the disc; the engine's own refusals (a name too long for the
+// volume, a folder moved below itself) leave it writable, and the next Sync
+// must not record them.
 TEST_P(HostRequests, AFailedMoveTakesBackTheFoldersItMade) {
   const kelsim::FaultRule writes_fail = kelsim::command_fails(0x2A, kelsim::Sense{3, 0x0C, 0});
   const kelsim::FaultRule mark_fails =
-      kelsim::command_fails(GetParam().type == 0xF2 ? 0xDB : 0x8D, kelsim::Sense{3, 0x0C, 0});
+      kelsim::command_fails(std::string(GetParam().product) == "QMR-T400A" ? 0xDB : 0x8D, kelsim::Sense{3, 0x0C, 0});
   const std::string too_long(300, 'x');
   const struct {
     const char* what;
@@ -465,19 +467,14 @@ TEST_P(HostRequests, AFailedMoveTakesBackTheFoldersItMade) {
   } rows[] = {
       {"Rename, every WRITE(10) failing", "Rename", "/t/a/f.bin", "/t/n/m/f.bin", writes_fail},
       {"RenameDirectory, every WRITE(10) failing", "RenameDirectory", "/t/a/d", "/t/n/m/d", writes_fail},
-      {"Rename, the dirty mark refused", "Rename", "/t/a/f.bin", "/t/n/m/f.bin", mark_fails},
-      {"RenameDirectory, the dirty mark refused", "RenameDirectory", "/t/a/d", "/t/n/m/d", mark_fails},
+      {"Rename, the attribute write failing", "Rename", "/t/a/f.bin", "/t/n/m/f.bin", mark_fails},
+      {"RenameDirectory, the attribute write failing", "RenameDirectory", "/t/a/d", "/t/n/m/d", mark_fails},
       {"Rename to a name too long", "Rename", "/t/a/f.bin", "/t/n/m/" + too_long, std::nullopt},
       {"RenameDirectory below itself", "RenameDirectory", "/t/a/d", "/t/a/d/n/m/d", std::nullopt},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    e2e::ScenarioOptions o;
-    o.medium_type = GetParam().type;
-    o.product = GetParam().product;
-    make_sim(o);
-    archived_.clear();
-    start_checked();
+    start_on_new_cartridge({{"Packed Write Mode", packed() ? 1u : 0u}});
     ASSERT_TRUE(archive("/t/a/f.bin", pattern(20000, 51), 1, 1).ok) << engine_->describe();
     mkdir("/t/a/d");
     sync("SyncTime");
