@@ -433,7 +433,9 @@ TEST_P(HostRequests, AnArchiveWhoseVolumeQueryFailsLeavesNoFileBehind) {
     const bool ok = res.last()->name == "KelArchive";
     failed += !ok;
     fired_any += fired;
-    if (!fired) EXPECT_TRUE(ok) << res.last()->raw;
+    if (!fired) {
+      EXPECT_TRUE(ok) << res.last()->raw;
+    }
     EXPECT_EQ(versions("/q").count(name), ok ? 1u : 0u) << res.last()->raw;
     if (ok) expect_restores_as("/q/" + name, 1, 1);
     else expect_refused(restore_answer("/q/" + name, 1, 1), kNotFound);

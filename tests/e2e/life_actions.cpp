@@ -248,15 +248,19 @@ Life::FaultedRequest faulted_move(Life& l, const std::string& what, Move m) {
 }
 
 // A burst of failing WRITE(10) or SYNCHRONIZE CACHE from a random command
-// of an Archive, a Sync, or a move that ends the packed session; then the
-// drive is good again.
+// of an Archive, a Sync, or a move that ends the packed session (up to the
+// request's end); then the drive is good again.
 void drive_fault(Life& l) {
   const std::uint8_t opcode = l.chance(50) ? 0x2A : 0x35;
   kelsim::FaultRule rule = kelsim::command_fails(opcode, kelsim::Sense{3, 0x0C, 0});
+  // The longest bursts last until the request ends: every retry of a
+  // descriptor's write fails.
   rule.times = 1 + static_cast<int>(l.pick(12));
+  if (rule.times == 12) rule.times = -1;
   rule.skip = static_cast<int>(l.pick(3));
-  const std::string burst = std::to_string(rule.times) + " failing " + (opcode == 0x2A ? "WRITE" : "SYNCHRONIZE CACHE") +
-                            " after " + std::to_string(rule.skip) + " good ones, during ";
+  const std::string burst = (rule.times < 0 ? std::string("all") : std::to_string(rule.times)) + " failing " +
+                            (opcode == 0x2A ? "WRITE" : "SYNCHRONIZE CACHE") + " after " +
+                            std::to_string(rule.skip) + " good ones, during ";
   const std::uint64_t roll = l.pick(l.maybe_waiting().empty() ? 2 : 3);
   l.through_drive_fault(rule, roll == 0   ? faulted_archive(l, burst)
                               : roll == 1 ? faulted_sync(l, burst)

@@ -94,8 +94,8 @@ struct LifeAction {
 // switched), Kill (at a random drive command of a random request, or idle),
 // MoveWaiting (a rename or delete of a file that may still wait in the
 // packed session, or a rename of its folder) and DriveFault (a burst of
-// failing WRITE or SYNCHRONIZE CACHE during an Archive, a Sync or a session
-// end, then a good drive).
+// failing WRITE or SYNCHRONIZE CACHE, at times up to the request's end,
+// during an Archive, a Sync or a session end, then a good drive).
 std::vector<LifeAction> standard_actions();
 // A power cut of the drive and the host at a random drive command of an
 // Archive or a Sync (a random part of the drive's cache reached the

@@ -2,7 +2,8 @@
 // write-once and rewritable cartridges: the Sync answers the failure, and
 // the volume stays protected for the rest of the mount and says why: an
 // I/O device error (a drive error, cleared by a remount), not a
-// write-protected disc. A new engine writes again.
+// write-protected disc. A new engine writes again. A failing SYNCHRONIZE
+// CACHE after the integrity descriptor's write leaves it to be written again.
 #include "scenario_support.h"
 
 #include <gtest/gtest.h>
@@ -57,6 +58,51 @@ TEST_P(WriteFailure, ASyncWhoseWritesFailProtectsTheVolumeUntilTheNextMount) {
   EXPECT_TRUE(names.count("a") && names.count("d") && !names.count("c")) << ::testing::PrintToString(names);
   unmount();
   expect_udfinfo_on_written_slots();
+}
+
+// Every SYNCHRONIZE CACHE fails through the first change after a Sync: the
+// integrity descriptor that change writes open is never confirmed, and a
+// medium error loses the drive's cached copy of its block, the last Sync's
+// descriptor with it. The change fails; once the drive is well, the next
+// Sync, or else the unmount, writes the descriptor again, so that a new
+// engine (cache emptied) mounts what the last Sync left, writable, with
+// its file whole.
+TEST_P(WriteFailure, ADescriptorWhoseSyncsFailIsWrittenAgainByTheNextSyncOrUnmount) {
+  for (const int row : {0, 1, 2, 3}) {
+    const bool sync_first = row < 2, packed = row % 2;
+    SCOPED_TRACE(std::string(sync_first ? "a Sync after the failure" : "an unmount after the failure") +
+                 (packed ? ", packed" : ""));
+    ScenarioOptions o;
+    o.medium_type = GetParam();
+    o.slots = 2;
+    make_sim(o);
+    dwords_ = {{"Packed Write Mode", packed ? 1u : 0u}};
+    start_checked(true);
+    archive_file("/a/kept.bin", 300000, 1);
+    sync("SyncTime");
+    kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+    fails.times = -1;  // until the change is answered
+    const int fault = sim_->drive().add_fault(fails);
+    const auto failed = try_archive_file("/a/lost.bin", 300000, 2);
+    const int fired = sim_->drive().fault_fired(fault);
+    sim_->drive().remove_fault(fault);
+    EXPECT_GT(fired, 10) << "every attempt of the descriptor's write met a failing sync";
+    EXPECT_FALSE(failed.ok) << (failed.last() ? failed.last()->raw : failed.error);
+    archived_.erase("/a/lost.bin");
+    if (sync_first) sync("SyncTime");
+    unmount();
+    start_checked(true);
+    expect_restores("/a/kept.bin");
+    mkdir("/b");
+    sync("SyncTime");
+    unmount();
+    start_checked(true);
+    EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "b"}));
+    EXPECT_EQ(listing("/a"), std::set<std::string>{"kept.bin"});
+    unmount();
+    expect_udfinfo_on_written_slots();
+    engine_.reset();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, WriteFailure, ::testing::Values(0xE1, 0xE2),

@@ -433,7 +433,9 @@ TEST_F(SimTest, MediaEventsReportEachDiscChangeOnce) {
       EXPECT_EQ(a.data[6], e.slot);
       EXPECT_EQ(a.data[7], e.slot);
     }
-    if (!c.media_events) EXPECT_EQ(in(cdb12({0x4A, 1, 0, 0, 0x10, 0, 0, 0, 8}), 8).data, (Bytes{0, 2, 0x80, 0x10}));
+    if (!c.media_events) {
+      EXPECT_EQ(in(cdb12({0x4A, 1, 0, 0, 0x10, 0, 0, 0, 8}), 8).data, (Bytes{0, 2, 0x80, 0x10}));
+    }
     TearDown();
   }
 }

@@ -473,17 +473,52 @@ int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, in
   encode_lvid_unit(mnt, buf, loc, n);
   if (already_written(mnt, buf, loc, unit, ctx)) {
     UDF_LOG(INFO, "skip lvid flush\n");
+    mnt->lvid_unconfirmed = 0;
     zfree(buf);
     UDF_TRACE_EXIT_ERR(0);
     return 0;
   }
   const int err = no_write ? 0 : write_lvid_unit(mnt, buf, loc, unit, verify, ctx);
+  if (!no_write) mnt->lvid_unconfirmed = err ? 1 : 0;
   if (mnt->lvid.integrity_type == 1)
     mdcudfsr_volume_status(mnt).fetch_and(static_cast<uint8_t>(~kVolumeStatusOpen));
   else
     mdcudfsr_volume_status(mnt).fetch_or(static_cast<uint8_t>(kVolumeStatusOpen));
   zfree(buf);
   UDF_TRACE_EXIT_ERR(err);
+  return err;
+}
+
+namespace {
+
+// The descriptor written, in up to kMaxWriteRetry + 1 attempts, each one
+// after the first confirmed by a good sync: 0, or the last error. A
+// confirmed write clears lvid_unconfirmed.
+int write_lvid_with_retries(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  int err = 0;
+  for (uint32_t attempt = 0; attempt <= kMaxWriteRetry; ++attempt) {
+    const int verify = mnt->is_rewritable ? 0 : 1;
+    mnt->lvid_flush_in_progress = 1;
+    err = mdcudfsr_flush_lvid(mnt, 0, ctx, verify);
+    if (!err && attempt > 0) err = confirm_lvid_unit(mnt, verify, ctx);
+    mnt->lvid_flush_in_progress = 0;
+    if (!err) break;
+    UDF_LOG(NOTI, "failed to update lvid \n");
+  }
+  if (!err) mnt->lvid_unconfirmed = 0;
+  return err;
+}
+
+}  // namespace
+
+int mdcudfsr_restore_lvid(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  std::lock_guard lk(mnt->lvid_mutex);
+  if (!mnt->lvid_unconfirmed) return 0;
+  const int err = write_lvid_with_retries(mnt, ctx);
+  if (err)
+    UDF_LOG(ERR, "integrity descriptor not restored. err %d\n", err);
+  else
+    UDF_LOG(NOTI, "integrity descriptor restored\n");
   return err;
 }
 
@@ -506,16 +541,13 @@ int mdcudfsr_set_lvid_integrity_type(mdcudfsr_mount* mnt, uint32_t set, uint32_t
     UDF_TRACE_EXIT_ERR(result);
     return result;
   }
+  const uint32_t before = mnt->lvid.integrity_type;
   mnt->lvid.integrity_type = type;
-  int err = 0;
-  for (uint32_t attempt = 0; attempt <= kMaxWriteRetry; ++attempt) {
-    const int verify = mnt->is_rewritable ? 0 : 1;
-    mnt->lvid_flush_in_progress = 1;
-    err = mdcudfsr_flush_lvid(mnt, 0, ctx, verify);
-    if (!err && attempt > 0) err = confirm_lvid_unit(mnt, verify, ctx);
-    mnt->lvid_flush_in_progress = 0;
-    if (!err) break;
-    UDF_LOG(NOTI, "failed to update lvid \n");
+  int err = write_lvid_with_retries(mnt, ctx);
+  if (err) {
+    // The medium keeps the former type, if it keeps the descriptor at all.
+    mnt->lvid.integrity_type = before;
+    mnt->lvid_unconfirmed = 1;
   }
   if (type == 1 && mnt->fsmanage_handle != -1) {
     // The media information follows the close; its own success never

@@ -11,6 +11,7 @@
 #include "kelvfs/mdcudfsr_disc_change.h"
 #include "kelvfs/mdcudfsr_mount.h"
 #include "kelvnops/mdcudfsr_process.h"
+#include "udf/udf_lvid.h"
 #include "vfs_log.h"
 
 #include <strings.h>
@@ -130,6 +131,9 @@ int mdcudfsr_vfsop_sync(mount_t mp, int waitfor, vfs_context_t ctx) {
   if (r >= 0) return r;
   if (mdcudfsr_is_privileged_process(mnt, vfs_context_pid(ctx)) && !mnt->filter_notified)
     ++mnt->privileged_call_count;
+  // A descriptor a failed write may have lost is written again first: no
+  // Sync answers success while the medium may hold none.
+  if (const int e = mdcudfsr_restore_lvid(mnt, ctx)) return e;
   if ((vfs_flags(mnt->mp) & MNT_RDONLY) && mnt->flush_state == 1) {
     // The last flush failed and protected the volume: what it left is not
     // on the disc, and no flush of this mount can write it.

@@ -14,6 +14,7 @@
 #include "kelvfs/mdcudfsr_mount_calls.h"
 #include "kelvfs/mdcudfsr_sync.h"
 #include "kelvfs/mdcudfsr_vfsops.h"
+#include "udf/udf_lvid.h"
 #include "kelvnops/mdcudfsr_backtrack.h"
 #include "kelvnops/mdcudfsr_process.h"
 #include "vfs_log.h"
@@ -170,6 +171,7 @@ int mdcudfsr_vfsop_unmount(mount_t mp, int mntflags, vfs_context_t ctx) {
   if (!force && (tied || mnt->vfam_mode || mnt->packed_flush_busy)) return refuse(mnt, KEL_EBUSY);
   mdcudfsr_cluster_read_buff_umount();
   mdcudfsr_backtrack_thread_join(mnt);
+  (void)mdcudfsr_restore_lvid(mnt, ctx);
   if (last_flush(mnt, ctx)) force = true;
   if (const int err = close_channels(mnt, force, ctx)) return refuse(mnt, err);
   tear_down(mp, mnt, ctx);

@@ -27,6 +27,12 @@ uint64_t mdcudfsr_get_next_unique_id(mdcudfsr_mount* mnt);
 // slot has no entry in the free space table.
 int mdcudfsr_flush_lvid(mdcudfsr_mount* mnt, int no_write, vfs_context_t ctx, int verify);
 int mdcudfsr_set_lvid_integrity_type(mdcudfsr_mount* mnt, uint32_t set, uint32_t clear, vfs_context_t ctx);
+// Writes the descriptor again when a failed change of its integrity type
+// left it unconfirmed on the medium (the type it had before, whatever the
+// volume's write protection): 0 when nothing is owed or the write is
+// confirmed, else the error. Taken by Sync and unmount, so that the drive
+// being well again restores the last completed state's descriptor.
+int mdcudfsr_restore_lvid(mdcudfsr_mount* mnt, vfs_context_t ctx);
 int mdcudfsr_check_zerofillarea(mdcudfsr_mount* mnt, vfs_context_t ctx);
 bool mdcudfsr_counters_below_limit(const mdcudfsr_mount* mnt);
 

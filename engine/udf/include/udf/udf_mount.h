@@ -159,6 +159,12 @@ struct mdcudfsr_udf_fields {
   uint32_t system_guard = 0;            // non-zero: no disc changes
   uint32_t coherency_refreshed = 0;
   uint32_t lvid_flush_in_progress = 0;
+  // A write of the descriptor that no good SYNCHRONIZE CACHE confirmed: the
+  // drive may have lost its block (a medium error loses what its cache
+  // held), so the medium may hold no descriptor at all until it is written
+  // again. Set by a failed change of the integrity type, which keeps the
+  // type the medium had; cleared once a write is confirmed.
+  uint32_t lvid_unconfirmed = 0;
   // Metadata changed since the last flush: set by every change that goes
   // through the integrity-type setter (the first one writes the descriptor
   // open) and by a full flush asked for by the host; sync, unmount and the
