@@ -217,7 +217,7 @@ Life::FaultedRequest faulted_archive(Life& l, const std::string& what) {
   const std::string path = archive_target(l);
   const Content c = l.new_content();
   l.note(what + "archive " + path + " " + std::to_string(c.size));
-  return {[&l, path, c] { return l.send_archive(path, c).answers; }, "KelArchive", with_file(l.current(), path, c), true};
+  return {[&l, path, c] { return l.send_archive(path, c).answers; }, "KelArchive", with_file(l.current(), path, c)};
 }
 
 Life::FaultedRequest faulted_sync(Life& l, const std::string& what) {
@@ -229,9 +229,9 @@ Life::FaultedRequest faulted_sync(Life& l, const std::string& what) {
           "KelSync", l.current()};
 }
 
-Life::FaultedRequest faulted_move(Life& l, const std::string& what, Move m, bool makes_folders = false) {
+Life::FaultedRequest faulted_move(Life& l, const std::string& what, Move m) {
   l.note(what + m.what);
-  return {[&l, m] { return l.send_request(m.opcode, m.attributes); }, "KelVolume", m.after, makes_folders};
+  return {[&l, m] { return l.send_request(m.opcode, m.attributes); }, "KelVolume", m.after};
 }
 
 // A burst of failing WRITE(10) or SYNCHRONIZE CACHE from a random command
@@ -289,7 +289,7 @@ void live_power_cut(Life& l) {
   const std::string to = l.new_path(!l.full());
   // A rename into a new folder makes the folder first.
   l.through_drive_fault(rule, faulted_move(l, where, {"Rename", rename_attributes(path, to), renamed(t, path, to),
-                                                      "rename " + path + " to " + to}, true));
+                                                      "rename " + path + " to " + to}));
 }
 
 bool has_files(Life& l) { return !l.current().files.empty(); }

@@ -300,7 +300,7 @@ bool Life::settle_after_fault(std::set<std::string>* lost, std::size_t first_ele
 }
 
 void Life::check_after_fault(const Tree& before, const std::set<std::string>& waiting,
-                             const std::set<std::string>& lost, bool folders_left) {
+                             const std::set<std::string>& lost) {
   const Tree seen = listed_tree();
   Tree t = current();
   for (auto f = t.files.begin(); f != t.files.end();) {
@@ -315,8 +315,7 @@ void Life::check_after_fault(const Tree& before, const std::set<std::string>& wa
   }
   for (const std::string& path : lost) EXPECT_FALSE(t.files.count(path)) << path << " named lost, yet shown";
   for (const auto& [path, c] : seen.files) EXPECT_TRUE(t.files.count(path)) << "the fault left " << path << " behind";
-  // A failed Archive or Rename may leave the folders it made for its file.
-  if (folders_left) t.dirs = seen.dirs;
+  // A failed Archive or move takes back the folders it made for its target.
   EXPECT_EQ(t.dirs, seen.dirs) << "folders after the fault";
   for (const auto& [path, c] : t.files)
     if (waiting.count(path) || !before.files.count(path) || !(before.files.at(path) == c) || chance(5))
@@ -355,7 +354,7 @@ void Life::through_drive_fault(const kelsim::FaultRule& rule, const FaultedReque
   }
   std::set<std::string> lost;
   if (!settle_after_fault(&lost, first)) return;
-  check_after_fault(before, waiting, lost, request.makes_folders && !ok);
+  check_after_fault(before, waiting, lost);
   if (HasFailure()) return;
   remount(false, packed_);
   remount(true, packed_);
@@ -366,10 +365,8 @@ void Life::kill_after_drive_fault(const kelsim::FaultRule& rule, const FaultedRe
   send_under_fault(rule, request, &fired);
   note("the engine is killed");
   ++counts_[std::string("DriveFaultKill ") + (fired ? "fired" : "unfired")];
-  // Failed, the request may still have made its folders.
-  Tree folders = current();
-  if (request.makes_folders) folders.dirs = request.succeeded.dirs;
-  kill_during(0, nullptr, {folders, request.succeeded});
+  // A failed request takes back the folders it made before it answers.
+  kill_during(0, nullptr, {current(), request.succeeded});
 }
 
 bool Life::archive(const std::string& path, const Content& c) {

@@ -173,8 +173,6 @@ class Life : public Scenario {
     std::function<std::vector<EngineElement>()> send;  // its answers
     std::string success;                               // the last answer's name on success
     Tree succeeded;                                    // the tree it makes then
-    // An Archive or a Rename: failed, it may leave the folders it made.
-    bool makes_folders = false;
   };
   // Runs the request under `rule`, then with a good drive Syncs (a new
   // engine when the volume takes no Sync). The tree shown must be the
@@ -229,8 +227,7 @@ class Life : public Scenario {
   // how often the rule fired to *fired. Both are noted.
   bool send_under_fault(const kelsim::FaultRule& rule, const FaultedRequest& request, int* fired);
   bool settle_after_fault(std::set<std::string>* lost, std::size_t first_element);
-  void check_after_fault(const Tree& before, const std::set<std::string>& waiting, const std::set<std::string>& lost,
-                         bool folders_left);
+  void check_after_fault(const Tree& before, const std::set<std::string>& waiting, const std::set<std::string>& lost);
   void report();
   // Disc full answered with every disc spent: the life goes on without new
   // names (the report gives the action it came at).
