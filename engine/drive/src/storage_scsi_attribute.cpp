@@ -71,7 +71,7 @@ errno_t storage_scsi::read_attribute_raw(std::uint16_t id, std::uint8_t service_
     cdb_len = 16;
   }
   Sense s;
-  if (int e = send(cdb, cdb_len, drvint::kDirIn, len, buf, s)) return e;
+  if (int e = send_read(cdb, cdb_len, len, buf, s)) return e;
   int res = drvint::data_rule(s.result, s.status, s.bytes);
   if (res != 0)
     DRV_LOG(ERR_, "READ ATTRIBUTE failed. err(%d), masked_status(%d)\n", s.result, s.status);

@@ -713,13 +713,7 @@ errno_t storage_scsi::pxo_read10(buf_t bp) {
     put_be32(cdb + 2, static_cast<std::uint32_t>(cur));
     put_be16(cdb + 7, n);
     Sense s;
-    if (int e = send(cdb, 12, kDirIn, n * 2048u, target, s)) return e;
-    // A read the drive did not run because it reports its reset is asked
-    // again: what the reset lost is the writes' concern, not the read's.
-    if (drvint::reset_attention(s.status, s.bytes)) {
-      DRV_LOG(NOTI, "READ(10) met the drive's reset, asked again\n");
-      if (int e = send(cdb, 12, kDirIn, n * 2048u, target, s)) return e;
-    }
+    if (int e = send_read(cdb, 12, n * 2048u, target, s)) return e;
     stamp_access();
     res = drvint::data_rule(s.result, s.status, s.bytes);
     if (res != 0) {

@@ -215,6 +215,14 @@ storage_scsi::KeepReads::~KeepReads() {
   s_.m_kept = KeptAnswers{};
 }
 
+int storage_scsi::send_read(unsigned char* cdb, int cdb_len, std::uint32_t transfer_len, unsigned char* data,
+                            Sense& s) {
+  if (int e = send(cdb, cdb_len, drvint::kDirIn, transfer_len, data, s)) return e;
+  if (!drvint::reset_attention(s.status, s.bytes)) return 0;
+  DRV_LOG(NOTI, "SCSI:OPC=%02X met the drive's reset, asked again\n", cdb[0]);
+  return send(cdb, cdb_len, drvint::kDirIn, transfer_len, data, s);
+}
+
 int storage_scsi::send(unsigned char* cdb, int cdb_len, int direction, std::uint32_t transfer_len,
                        unsigned char* data, Sense& s) {
   // Taken before the command: whatever moves them meanwhile makes the next

@@ -397,6 +397,28 @@ TEST_F(SimDrive, ASyncAfterAResetOfTheDriveFailsWhenItsCacheHeldWrites) {
   }
 }
 
+// A read of the cartridge memory that the drive answers with its reset,
+// after a loss of power, is asked again and answered, on both command forms.
+TEST_F(SimDrive, ACartridgeMemoryReadMetByTheDrivesResetIsAskedAgain) {
+  for (const auto& [model, opcode] : {std::pair{"QMR-T300B", 0x8C}, std::pair{"QMR-T400A", 0xDA}}) {
+    SCOPED_TRACE(model);
+    start(model);
+    ASSERT_EQ(0, ss_->init());
+    std::vector<std::uint8_t> list(4 + 5 + 128, 0);
+    list[3] = 5 + 128;
+    list[4] = 0x15;
+    list[8] = 128;
+    std::fill(list.begin() + 9, list.end(), 0x21);
+    ASSERT_EQ(0, ss_->pxo_write_attribute(reinterpret_cast<char*>(list.data())));
+    sim_->drive().power_cut(0);
+    sim_->service().clear_transcript();
+    std::uint8_t cm[184] = {};
+    EXPECT_EQ(0, ss_->get_read_attribute(0x1500, cm, sizeof cm)) << "the read the reset is reported to";
+    EXPECT_EQ(2u, commands(static_cast<std::uint8_t>(opcode)).size()) << "met the reset, then answered";
+    EXPECT_EQ(std::vector<std::uint8_t>(cm + 9, cm + 9 + 128), std::vector<std::uint8_t>(128, 0x21));
+  }
+}
+
 TEST_F(SimDrive, AlarmReachesTheDriveOnce) {
   start("QMR-T400A");
   ASSERT_EQ(0, ss_->init());

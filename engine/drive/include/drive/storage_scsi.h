@@ -325,6 +325,10 @@ class storage_scsi {
   // without a command.
   int send(unsigned char* cdb, int cdb_len, int direction, std::uint32_t transfer_len,
            unsigned char* data, Sense& s);
+  // A read sent as send() does, asked once more when the drive answers it
+  // with its reset (unit attention 29h) instead of running it: what the
+  // reset lost is the writes' concern, not the read's.
+  int send_read(unsigned char* cdb, int cdb_len, std::uint32_t transfer_len, unsigned char* data, Sense& s);
   // Good answers of MECHANISM STATUS and READ ATTRIBUTE, by CDB, kept while
   // neither the drive state generation nor the host side's drive epoch
   // moves: asked again then, the drive gives the same bytes.
