@@ -203,7 +203,9 @@ INSTANTIATE_TEST_SUITE_P(Media, DrivePowerCut,
 // Discs: the drive calibrates its power again at the first write after it
 // comes back (and after each load of the disc), and every calibration uses
 // one of the disc's few; a disc with eight or fewer left is spent and the
-// volume moves on to the next. Nothing else may make it leave a disc.
+// volume moves on to the next. Nothing else may make it leave a disc. A
+// start on the disc in the drive loads no slot; a Restore of a file of an
+// earlier disc loads that disc, and the next write the volume's again.
 //
 // KEL_CUT_ROUNDS and KEL_CUT_SEED ("random": a new one) set a longer run;
 // KEL_CUT_TRACE names a folder for the engines' trace files (of the rounds
@@ -218,11 +220,18 @@ class PowerCutRounds : public CutScenario {
   struct Figures {
     int rounds = 0, cuts = 0, kills = 0, kept = 0, dropped = 0;
   };
-  // Runs `rounds` rounds from `seed`; false after the first failure.
-  bool run_rounds(std::uint64_t seed, int rounds);
+  // Runs `rounds` rounds from `seed`; false after the first failure. With
+  // `first_disc` 1 the first disc's calibrations are spent before the first
+  // round, so that the rounds run on the second.
+  bool run_rounds(std::uint64_t seed, int rounds, int first_disc);
+  // The run of the test: its figures printed, the discs it may use and the
+  // calibrations it spent judged.
+  void run_and_judge(int first_disc);
   const Figures& figures() const { return figures_; }
   // Slots whose disc holds data once the engine has stopped.
   std::vector<int> discs_used() { return written_slots(cartridge()); }
+  // Per slot: the calibrations the run's cuts and disc changes ask for.
+  std::vector<int> calibrations_asked();
   static std::uint64_t from_environment(const char* name, std::uint64_t fallback);
 
  private:
@@ -240,6 +249,8 @@ class PowerCutRounds : public CutScenario {
   std::uint64_t pick(std::uint64_t n) { return n ? rng_() % n : 0; }
 
   std::mt19937_64 rng_;
+  int first_loaded_ = -1;  // the slot in the drive when the run began
+  std::vector<int> preset_;  // calibrations spent by the test itself, per slot
   Figures figures_;
   std::string log_;  // the round's requests and their answers
   int round_ = 0, next_file_ = 0;
@@ -325,6 +336,8 @@ bool PowerCutRounds::sync_next() {
 // listed, the newest ones and a few others restore whole, and each file the
 // host was unsure of is either gone or whole.
 void PowerCutRounds::mount_and_check() {
+  const bool volume_in_drive = cartridge().loaded_slot == last_written_slot(cartridge());
+  const std::size_t mark = sim_->service().transcript().size();
   start();
   const EngineElement v = ask_one("Check", "KelVolume");
   EXPECT_EQ(number(v, "WriteProtectReason"), 0u) << "the volume mounts writable: " << v.raw;
@@ -332,6 +345,11 @@ void PowerCutRounds::mount_and_check() {
   pending_.clear();
   at_risk_.clear();
   const std::set<std::string> names = listing("/k");
+  if (volume_in_drive) {
+    const auto t = sim_->service().transcript();
+    for (std::size_t i = mark; i < t.size(); ++i)
+      EXPECT_FALSE(is_slot_load(t[i])) << "the start on the volume's disc loads a slot: " << t[i].line();
+  }
   for (const std::string& f : kept_) EXPECT_TRUE(names.count(f.substr(3))) << f << " was synced and is gone";
   for (std::size_t i = kept_.size() > 4 ? kept_.size() - 4 : 0; i < kept_.size(); ++i) expect_restores(kept_[i]);
   if (!kept_.empty()) expect_restores(kept_[pick(kept_.size())]);
@@ -381,7 +399,7 @@ void PowerCutRounds::end_round() {
   }
 }
 
-bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds) {
+bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds, int first_disc) {
   rng_.seed(seed);
   // A cartridge of twelve discs, as the host's.
   ScenarioOptions o;
@@ -389,9 +407,18 @@ bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds) {
   o.product = GetParam().product;
   o.slots = 12;
   make_sim(o);
+  first_loaded_ = cartridge().loaded_slot;
   start_checked();
   mkdir("/k");
   unmount();
+  preset_.assign(o.slots, 0);
+  for (int slot = 0; slot < first_disc; ++slot) {
+    kelsim::Cartridge& k = cartridge();
+    const int left = 8;  // a disc with this many left is spent
+    preset_[static_cast<std::size_t>(slot)] = k.opc_count - left - k.disc(slot).opc_used;
+    k.disc(slot).opc_used = static_cast<std::uint16_t>(k.opc_count - left);
+    if (save_cartridge() != 0) ADD_FAILURE() << "the cartridge was not saved";
+  }
   for (round_ = 0; round_ < rounds; ++round_) {
     log_ = "round " + std::to_string(round_) + ":";
     const int slot = view_of(sim_->drive()).last_written;
@@ -421,19 +448,40 @@ bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds) {
   return true;
 }
 
+// A calibration is asked for by the first write to the disc in the drive
+// when the run began, and by the first write after each cut and after each
+// load of a disc in place of another (the volume moving on, or coming back
+// after a Restore read a file of an earlier disc). A disc loaded again
+// while it was in the drive asks for nothing.
+std::vector<int> PowerCutRounds::calibrations_asked() {
+  std::vector<int> asked(static_cast<std::size_t>(cartridge().slots()), 0);
+  int loaded = first_loaded_;
+  bool fresh = true;  // no write since the disc came or the power returned
+  for (const TranscriptEntry& e : sim_->service().transcript()) {
+    if (!e.answered || e.status != 0) continue;
+    if (e.check_condition && e.sense.key == 6 && e.sense.asc == 0x29) fresh = true;  // power on
+    if (e.opcode() == 0x2A && fresh && loaded >= 0 && static_cast<std::size_t>(loaded) < asked.size()) {
+      ++asked[static_cast<std::size_t>(loaded)];
+      fresh = false;
+    }
+    if (e.check_condition || !is_slot_load(e)) continue;
+    const int to = (e.cdb[4] & 3) == 3 ? e.cdb[8] : -1;
+    if (to != loaded) fresh = true;
+    loaded = to;
+  }
+  return asked;
+}
+
 std::string describe(const std::vector<int>& slots) {
   std::string s;
   for (int x : slots) s += (s.empty() ? "" : ",") + std::to_string(x);
   return s;
 }
 
-// A run of cuts on one cartridge keeps every synced file, mounts writable
-// after each, and leaves a disc only when it is spent: a run within the
-// first disc's calibrations stays on it, far from filling it.
-TEST_P(PowerCutRounds, SyncedFilesStayAndADiscIsLeftOnlyWhenSpent) {
+void PowerCutRounds::run_and_judge(int first_disc) {
   const std::uint64_t seed = from_environment("KEL_CUT_SEED", 0x6B656C637574ull + GetParam().type);
   const int rounds = static_cast<int>(from_environment("KEL_CUT_ROUNDS", kRoundsWithinOneDisc));
-  if (!run_rounds(seed, rounds)) return;
+  if (!run_rounds(seed, rounds, first_disc)) return;
   const Figures& f = figures();
   const std::vector<int> used = discs_used();
   std::printf("seed %llu: %d rounds, %d cuts, %d kills, %d files kept, %d dropped after a failed request; "
@@ -441,11 +489,25 @@ TEST_P(PowerCutRounds, SyncedFilesStayAndADiscIsLeftOnlyWhenSpent) {
               static_cast<unsigned long long>(seed), f.rounds, f.cuts, f.kills, f.kept, f.dropped,
               describe(used).c_str());
   EXPECT_GT(f.cuts, 0);
+  const std::vector<int> asked = calibrations_asked();
+  for (int slot : used) {
+    const auto i = static_cast<std::size_t>(slot);
+    const int spent = cartridge().disc(slot).opc_used - preset_.at(i);
+    std::printf("slot %d: %d calibrations, %d asked for by cuts and disc changes\n", slot, spent, asked.at(i));
+    EXPECT_LE(spent, asked.at(i)) << "slot " << slot << " calibrated without a cause";
+  }
   if (rounds <= kRoundsWithinOneDisc) {
-    EXPECT_EQ(used, std::vector<int>{0}) << "a cut costs no disc";
+    std::vector<int> want;
+    for (int slot = 0; slot <= first_disc; ++slot) want.push_back(slot);
+    EXPECT_EQ(used, want) << "a cut costs no disc";
   }
   expect_udfinfo_on_written_slots();
 }
+
+// A run of cuts on one cartridge keeps every synced file, mounts writable
+// after each, and leaves a disc only when it is spent: a run within the
+// first disc's calibrations stays on it, far from filling it.
+TEST_P(PowerCutRounds, SyncedFilesStayAndADiscIsLeftOnlyWhenSpent) { run_and_judge(0); }
 
 INSTANTIATE_TEST_SUITE_P(Media, PowerCutRounds,
                          ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true},
@@ -454,6 +516,21 @@ INSTANTIATE_TEST_SUITE_P(Media, PowerCutRounds,
                                            MediumSetup{0xE2, "QMR-T300A", false},
                                            MediumSetup{0xF2, "QMR-T400A", true},
                                            MediumSetup{0xF2, "QMR-T400A", false}),
+                         [](const ::testing::TestParamInfo<MediumSetup>& i) {
+                           return medium_setup_name(i.param, false);
+                         });
+
+// The same run on the second disc of a write-once cartridge, the first one's
+// calibrations spent at the start: the starts on it cost no more than on
+// the first, and the run stays on it.
+class PowerCutRoundsOnSecondDisc : public PowerCutRounds {};
+
+TEST_P(PowerCutRoundsOnSecondDisc, SyncedFilesStayAndTheDiscIsLeftOnlyWhenSpent) { run_and_judge(1); }
+
+INSTANTIATE_TEST_SUITE_P(Media, PowerCutRoundsOnSecondDisc,
+                         ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true},
+                                           MediumSetup{0xE1, "QMR-T300A", false},
+                                           MediumSetup{0xF2, "QMR-T400A", true}),
                          [](const ::testing::TestParamInfo<MediumSetup>& i) {
                            return medium_setup_name(i.param, false);
                          });
