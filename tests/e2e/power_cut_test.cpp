@@ -204,8 +204,10 @@ INSTANTIATE_TEST_SUITE_P(Media, DrivePowerCut,
 // comes back (and after each load of the disc), and every calibration uses
 // one of the disc's few; a disc with eight or fewer left is spent and the
 // volume moves on to the next. Nothing else may make it leave a disc. A
-// start on the disc in the drive loads no slot; a Restore of a file of an
-// earlier disc loads that disc, and the next write the volume's again.
+// disc is loaded only to be read or written: a start on the disc in the
+// drive loads none; reading a file of an earlier disc (a Restore, or the
+// mount's read of a metadata file last written there) loads that disc, and
+// the next write the volume's again.
 //
 // KEL_CUT_ROUNDS and KEL_CUT_SEED ("random": a new one) set a longer run;
 // KEL_CUT_TRACE names a folder for the engines' trace files (of the rounds
@@ -245,6 +247,7 @@ class PowerCutRounds : public CutScenario {
   std::string disc_state();
   void trace_from(std::uint64_t first);
   void keep_cartridge();
+  void expect_loads_serve(std::size_t mark, int in_drive);
   void note(const std::string& what) { log_ += what; }
   std::uint64_t pick(std::uint64_t n) { return n ? rng_() % n : 0; }
 
@@ -336,8 +339,6 @@ bool PowerCutRounds::sync_next() {
 // listed, the newest ones and a few others restore whole, and each file the
 // host was unsure of is either gone or whole.
 void PowerCutRounds::mount_and_check() {
-  const bool volume_in_drive = cartridge().loaded_slot == last_written_slot(cartridge());
-  const std::size_t mark = sim_->service().transcript().size();
   start();
   const EngineElement v = ask_one("Check", "KelVolume");
   EXPECT_EQ(number(v, "WriteProtectReason"), 0u) << "the volume mounts writable: " << v.raw;
@@ -345,11 +346,6 @@ void PowerCutRounds::mount_and_check() {
   pending_.clear();
   at_risk_.clear();
   const std::set<std::string> names = listing("/k");
-  if (volume_in_drive) {
-    const auto t = sim_->service().transcript();
-    for (std::size_t i = mark; i < t.size(); ++i)
-      EXPECT_FALSE(is_slot_load(t[i])) << "the start on the volume's disc loads a slot: " << t[i].line();
-  }
   for (const std::string& f : kept_) EXPECT_TRUE(names.count(f.substr(3))) << f << " was synced and is gone";
   for (std::size_t i = kept_.size() > 4 ? kept_.size() - 4 : 0; i < kept_.size(); ++i) expect_restores(kept_[i]);
   if (!kept_.empty()) expect_restores(kept_[pick(kept_.size())]);
@@ -427,10 +423,13 @@ bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds, int first_disc) 
       break;
     }
     trace_from(from_environment("KEL_CUT_TRACE_ROUND", 0));
+    const std::size_t mark = sim_->service().transcript().size();
+    const int in_drive = cartridge().loaded_slot;
     mount_and_check();
     if (!HasFailure()) take_new_file();
     if (!HasFailure()) cut_round();
     if (engine_) end_round();
+    expect_loads_serve(mark, in_drive);
     ++figures_.rounds;
     note(disc_state());
     const CartridgeView v = view_of(sim_->drive());
@@ -470,6 +469,30 @@ std::vector<int> PowerCutRounds::calibrations_asked() {
     loaded = to;
   }
   return asked;
+}
+
+// A disc is loaded only to be read or written: from transcript entry
+// `mark` on, no load puts back the disc in the drive (`in_drive` at the
+// mark), and none is followed by another before a READ, WRITE, FORMAT UNIT,
+// RESERVE TRACK or a read of the disc or track information reached the disc
+// it loaded.
+void PowerCutRounds::expect_loads_serve(std::size_t mark, int in_drive) {
+  const auto t = sim_->service().transcript();
+  const TranscriptEntry* idle = nullptr;  // the last load, while nothing used its disc
+  for (std::size_t i = mark; i < t.size(); ++i) {
+    const TranscriptEntry& e = t[i];
+    if (!e.answered || e.status != 0 || e.check_condition) continue;
+    switch (e.opcode()) {
+      case 0x28: case 0xA8: case 0x2A: case 0xAA: case 0x04: case 0x53: case 0x51: case 0x52: idle = nullptr; break;
+      default: break;
+    }
+    if (!is_slot_load(e)) continue;
+    const int to = (e.cdb[4] & 3) == 3 ? e.cdb[8] : -1;
+    EXPECT_NE(to, in_drive) << "the disc in the drive loaded again: " << e.line();
+    if (idle) ADD_FAILURE() << "a disc loaded for nothing: " << idle->line() << ", then " << e.line();
+    idle = &e;
+    in_drive = to;
+  }
 }
 
 std::string describe(const std::vector<int>& slots) {
