@@ -365,12 +365,20 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
   f.Phase(kPhaseNameSpace);
-  if (!f.Win32(MakeParentDirectories(itf, name))) {
+  MadeFolders made;
+  if (!f.Win32(MakeParentDirectories(itf, name, &made))) {
     f.DiscFullWhenFull();
     return f.Finish();
   }
+  // An Archive that leaves no file, failed or stopped by the host, leaves
+  // none of the folders it made for it either.
+  const auto finish_without_file = [&] {
+    f.Phase(kPhaseNameSpace);
+    RemoveMadeFolders(itf, made);
+    return f.Finish();
+  };
   x.record.isPackedWrite = a.packed ? 1 : 0;
-  if (!f.Win32(WaitForFragmentFile(itf, seq, x)) || x.record.ErrorCode) return f.Finish();
+  if (!f.Win32(WaitForFragmentFile(itf, seq, x)) || x.record.ErrorCode) return finish_without_file();
   const std::uint64_t position = WritePosition(itf.VolumeInformation());
   std::uint64_t behind = 0;  // blocks of this file already on the volume
   if (a.packed) {
@@ -392,7 +400,7 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
     x.record.BlockNumber = block_number;
     behind = written > block_number ? written - block_number : 0;
   }
-  if (!f.Win32(WaitForWriteCallback(itf, seq, x)) || x.record.ErrorCode) return f.Finish();
+  if (!f.Win32(WaitForWriteCallback(itf, seq, x)) || x.record.ErrorCode) return finish_without_file();
   bool ok = true;
   std::uint64_t stored_size = 0;
   PackedPlace place;
@@ -404,7 +412,7 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
     WriteAnew(f, x, a, &place);
     f.DiscFullWhenFull();
   }
-  if (f.status < 0 || x.record.ErrorCode) return f.Finish();
+  if (f.status < 0 || x.record.ErrorCode) return finish_without_file();
   AnswerArchive(f, a, place);
   // A new file whose answer failed (the drive failed the volume's query)
   // is not left for a host that was told the Archive failed. An update's
@@ -413,7 +421,7 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
     const auto [folder, leaf] = SplitPath(a.name);
     DropUnfinishedFile(f, folder, leaf, a.packed);
   }
-  return f.Finish();
+  return f.Finish(made);
 }
 
 }  // namespace kel

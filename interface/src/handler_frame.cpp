@@ -111,6 +111,14 @@ HRESULT HandlerFrame::Finish() {
   return status;
 }
 
+HRESULT HandlerFrame::Finish(const MadeFolders& made) {
+  if (status < 0 && !made.empty()) {
+    Phase(kPhaseNameSpace);
+    RemoveMadeFolders(itf, made);
+  }
+  return Finish();
+}
+
 bool HandlerFrame::CheckVersion(const char* path, std::uint32_t generation, std::uint32_t version,
                                 KELFS_OBJECT_INFO* out) {
   KELFS_OBJECT_INFO own;
@@ -166,19 +174,20 @@ bool HandlerFrame::HostPath(const char* path) {
 
 // ---------------------------------------------------------------- shared routines
 
+// A failed refresh keeps the information read last.
 int RefreshVolumeInfo(CKelInterface& itf) {
-  KelVolumeInformation& vi = itf.VolumeInformation();
-  const int r = CallSlot(itf.Operations().FsInfo, &vi.Info);
-  if (r == 0) {
-    if (vi.Info.VolumeType == 0) {
-      const ParityConstants& p = WriterParityConstants();
-      vi.Info.ParityRatio =
-          p.ParitySymbols ? static_cast<std::uint32_t>(p.DataSymbols / p.ParitySymbols) : 0;
-    } else {
-      vi.Info.ParityRatio = 0;
-    }
+  KELFS_VOLUME_INFO info;
+  std::memset(&info, 0, sizeof info);
+  const int r = CallSlot(itf.Operations().FsInfo, &info);
+  if (r != 0) return r;
+  if (info.VolumeType == 0) {
+    const ParityConstants& p = WriterParityConstants();
+    info.ParityRatio = p.ParitySymbols ? static_cast<std::uint32_t>(p.DataSymbols / p.ParitySymbols) : 0;
+  } else {
+    info.ParityRatio = 0;
   }
-  return r;
+  itf.VolumeInformation().Info = info;
+  return 0;
 }
 
 std::uint64_t WritePosition(const KelVolumeInformation& volume) {
@@ -195,9 +204,80 @@ std::pair<std::string, std::string> SplitPath(const std::string& path) {
   return {p == 0 ? std::string("/") : path.substr(0, p), path.substr(p + 1)};
 }
 
-DWORD MakeParentDirectories(CKelInterface& itf, const char* path) {
+namespace {
+
+constexpr std::int32_t kFolderType = 1;  // KELFS_OBJECT_INFO::Type
+constexpr int kEngineNotFound = 2;
+
+// The object id and type at path; false when the path names nothing (or
+// the engine cannot tell).
+bool ObjectAt(const FileSystemOperations& ops, const std::string& path, KELFS_OBJECT_INFO* info) {
+  std::memset(info, 0, sizeof *info);
+  return CallSlot(ops.GetPathInfo, path.c_str(), 0u, info) == 0;
+}
+
+// One folder of the path: made when missing, shown again when an earlier
+// failed request left it hidden; either way it goes to *made.
+DWORD MakeOneFolder(CKelInterface& itf, const std::string& parent, const std::string& component,
+                    const std::string& built, MadeFolders* made) {
   const FileSystemOperations& ops = itf.Operations();
-  if (CallSlot(ops.GetPathInfo, path, 0u, nullptr) == 0) return 0;
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  DWORD e = ReportEngineErrorThrough(&ops, CallSlot(ops.GetPathInfo, built.c_str(), 0u, &info), __FILE__, __LINE__);
+  if (e == 0) {
+    if (HandlerStateOf(itf).Unfinished.erase(static_cast<std::int64_t>(info.ObjectID)) != 0)
+      made->push_back({built, info.ObjectID});
+    return 0;
+  }
+  if (e != ERROR_FILE_NOT_FOUND) return e;
+  e = ReportEngineErrorThrough(&ops, CallSlot(ops.CreateDirectory, parent.c_str(), component.c_str(), false),
+                               __FILE__, __LINE__);
+  if (e) return e;
+  // A folder made but not found again cannot be taken back by its identity.
+  if (!ObjectAt(ops, built, &info)) return ERROR_INTERNAL_ERROR;
+  made->push_back({built, info.ObjectID});
+  return 0;
+}
+
+// Whether a folder holds anything the host sees (what a failed request
+// left hidden does not count). A folder that cannot be listed holds
+// something as far as anyone can tell.
+struct HostChildren {
+  CKelInterface* itf;
+  std::string folder;
+  bool any = false;
+};
+
+std::int64_t NoteHostChild(const void* context, std::uint64_t, const char*, const void* record) {
+  auto* seen = static_cast<HostChildren*>(const_cast<void*>(context));
+  const auto* entry = static_cast<const KELFS_OBJECT_INFO*>(record);
+  const std::string_view name(entry->ObjectName, strnlen(entry->ObjectName, sizeof entry->ObjectName));
+  if (name.empty() || name == "." || name == "..") return 0;
+  KELFS_OBJECT_INFO info;
+  const std::string path = seen->folder + "/" + std::string(name);
+  if (ObjectAt(seen->itf->Operations(), path, &info) &&
+      HandlerStateOf(*seen->itf).Unfinished.count(static_cast<std::int64_t>(info.ObjectID)) != 0)
+    return 0;
+  seen->any = true;
+  return 1;  // one is enough
+}
+
+bool HoldsHostObjects(CKelInterface& itf, const std::string& folder) {
+  HostChildren seen{&itf, folder};
+  const std::int64_t r = CallSlot(itf.Operations().ReadDirectory, static_cast<void*>(&seen), 0u,
+                                  folder.c_str(), NoteHostChild);
+  return seen.any || r != 0;
+}
+
+}  // namespace
+
+DWORD MakeParentDirectories(CKelInterface& itf, const char* path, MadeFolders* made) {
+  const FileSystemOperations& ops = itf.Operations();
+  // An existing path has all its folders; only a hidden one is made anew.
+  if (HandlerStateOf(itf).Unfinished.empty() && CallSlot(ops.GetPathInfo, path, 0u, nullptr) == 0) return 0;
+  MadeFolders own;
+  MadeFolders& out = made ? *made : own;
+  out.clear();
   std::string rest(path);
   const std::size_t cut = rest.rfind('/');
   rest = cut == std::string::npos ? std::string() : rest.substr(0, cut);
@@ -211,15 +291,27 @@ DWORD MakeParentDirectories(CKelInterface& itf, const char* path) {
     if (component.empty()) continue;
     const std::string parent = built.empty() ? std::string("/") : built;
     built += "/" + component;
-    DWORD e = ReportEngineErrorThrough(&ops, CallSlot(ops.GetPathInfo, built.c_str(), 0u, nullptr),
-                                       __FILE__, __LINE__);
-    if (e == ERROR_FILE_NOT_FOUND)
-      e = ReportEngineErrorThrough(
-          &ops, CallSlot(ops.CreateDirectory, parent.c_str(), component.c_str(), false), __FILE__,
-          __LINE__);
-    if (e) return e;
+    if (const DWORD e = MakeOneFolder(itf, parent, component, built, &out)) {
+      RemoveMadeFolders(itf, out);
+      out.clear();
+      return e;
+    }
   }
   return 0;
+}
+
+void RemoveMadeFolders(CKelInterface& itf, const MadeFolders& made) {
+  const FileSystemOperations& ops = itf.Operations();
+  for (auto f = made.rbegin(); f != made.rend(); ++f) {
+    KELFS_OBJECT_INFO info;
+    if (!ObjectAt(ops, f->path, &info) || info.ObjectID != f->id || info.Type != kFolderType) continue;
+    if (HoldsHostObjects(itf, f->path)) continue;
+    const auto [parent, leaf] = SplitPath(f->path);
+    const int err = CallSlot(ops.DeleteDirectory, parent.c_str(), leaf.c_str());
+    if (err == 0 || err == kEngineNotFound) continue;
+    ReportEngineErrorThrough(&ops, err, __FILE__, __LINE__);
+    HandlerStateOf(itf).Unfinished.insert(static_cast<std::int64_t>(f->id));
+  }
 }
 
 DWORD MakeMetaDataFolder(const FileSystemOperations& ops) {

@@ -159,6 +159,13 @@ class HandlerFrame {
     DiscFullWhenFull();
     return Finish();
   }
+  // The same for a request that made folders for its target: when it
+  // failed, they go again (RemoveMadeFolders) before the answer.
+  HRESULT Finish(const MadeFolders& made);
+  HRESULT FinishWrite(const MadeFolders& made) {
+    DiscFullWhenFull();
+    return Finish(made);
+  }
 
   // Version check of a file (Rename, Delete): 0x80070002 when the stored
   // generation and version are both known and differ from the given pair.

@@ -26,6 +26,22 @@ void AnswerVolume(HandlerFrame& f) {
   CServiceVolumeResponse answer(f.seq, &f.itf.VolumeInformation());
   f.Send(answer);
 }
+
+// Answers "KelVolume" once the name has changed: the change is made and the
+// next Sync saves it, so a failed refresh is logged and never answered as
+// the request's failure (the host would count the file where it was). A
+// drive that lost its power fails the command the loss came at and reports
+// the reset on the next, so the refresh is asked once more; when that fails
+// too, the answer carries the information read last.
+void AnswerVolumeAfterChange(HandlerFrame& f) {
+  for (int ask = 0; ask < 2; ++ask) {
+    const int r = RefreshVolumeInfo(f.itf);
+    if (r == 0) break;
+    ReportEngineErrorThrough(&f.ops, r, __FILE__, __LINE__);
+  }
+  CServiceVolumeResponse answer(f.seq, &f.itf.VolumeInformation());
+  f.Send(answer);
+}
 }  // namespace
 
 HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const char* new_name,
@@ -37,19 +53,20 @@ HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const 
   if (!f.CheckVersion(name, old_generation, old_version)) return f.Finish();
   if (!EndSessionBeforeMove(f)) return f.FinishWrite();
   f.Phase(kPhaseNameSpace);
-  if (!f.Win32(MakeParentDirectories(itf, new_name))) return f.FinishWrite();
+  MadeFolders made;
+  if (!f.Win32(MakeParentDirectories(itf, new_name, &made))) return f.FinishWrite();
   const auto from = SplitPath(name);
   const auto to = SplitPath(new_name);
   if (!f.Engine(CallSlot(f.ops.Rename, from.first.c_str(), from.second.c_str(), to.first.c_str(),
                          to.second.c_str()),
                 __LINE__))
-    return f.FinishWrite();
+    return f.FinishWrite(made);
   KELFS_OBJECT_INFO info;
   std::memset(&info, 0, sizeof info);
   if (!f.Engine(CallSlot(f.ops.GetPathInfo, new_name, 0u, &info), __LINE__)) return f.Finish();
   if (!f.Win32(f.state.MetaData.SetObjectVersion(info.ObjectID, new_generation, new_version)))
     return f.Finish();
-  AnswerVolume(f);
+  AnswerVolumeAfterChange(f);
   return f.Finish();
 }
 
@@ -66,7 +83,7 @@ HRESULT OnDelete(CKelInterface& itf, std::uint64_t seq, const char* name, std::u
   const auto at = SplitPath(name);
   if (!f.Engine(CallSlot(f.ops.DeleteFile, at.first.c_str(), at.second.c_str()), __LINE__))
     return f.FinishWrite();
-  AnswerVolume(f);
+  AnswerVolumeAfterChange(f);
   return f.Finish();
 }
 
@@ -75,12 +92,13 @@ HRESULT OnCreateDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
   if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseNameSpace);
   // The trailing "/" makes the folder itself one of the parents to create.
-  if (!f.Win32(MakeParentDirectories(itf, (std::string(name) + "/").c_str()))) return f.FinishWrite();
+  MadeFolders made;
+  if (!f.Win32(MakeParentDirectories(itf, (std::string(name) + "/").c_str(), &made))) return f.FinishWrite();
   // A name that a file holds already is no folder: not a directory (20).
   KELFS_OBJECT_INFO info;
   std::memset(&info, 0, sizeof info);
-  if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, 0u, &info), __LINE__)) return f.Finish();
-  if (info.Type != kObjectTypeFolder && !f.Engine(kEngineNotADirectory, __LINE__)) return f.Finish();
+  if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, 0u, &info), __LINE__)) return f.Finish(made);
+  if (info.Type != kObjectTypeFolder && !f.Engine(kEngineNotADirectory, __LINE__)) return f.Finish(made);
   AnswerVolume(f);
   return f.Finish();
 }
@@ -93,14 +111,15 @@ HRESULT OnRenameDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
   if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, 0u, nullptr), __LINE__)) return f.Finish();
   if (!EndSessionBeforeMove(f)) return f.FinishWrite();
   f.Phase(kPhaseNameSpace);
-  if (!f.Win32(MakeParentDirectories(itf, new_name))) return f.FinishWrite();
+  MadeFolders made;
+  if (!f.Win32(MakeParentDirectories(itf, new_name, &made))) return f.FinishWrite();
   const auto from = SplitPath(name);
   const auto to = SplitPath(new_name);
   if (!f.Engine(CallSlot(f.ops.RenameDir, from.first.c_str(), from.second.c_str(),
                          to.first.c_str(), to.second.c_str()),
                 __LINE__))
-    return f.FinishWrite();
-  AnswerVolume(f);
+    return f.FinishWrite(made);
+  AnswerVolumeAfterChange(f);
   return f.Finish();
 }
 
@@ -111,7 +130,7 @@ HRESULT OnDeleteDirectory(CKelInterface& itf, std::uint64_t seq, const char* nam
   const auto at = SplitPath(name);
   if (!f.Engine(CallSlot(f.ops.DeleteDirectory, at.first.c_str(), at.second.c_str()), __LINE__))
     return f.FinishWrite();
-  AnswerVolume(f);
+  AnswerVolumeAfterChange(f);
   return f.Finish();
 }
 
@@ -120,10 +139,11 @@ HRESULT OnUpdateArchiveInfo(CKelInterface& itf, std::uint64_t seq, const char* n
   if (!f.HostPath(name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
   if (!f.Engine(RefreshVolumeInfo(itf), __LINE__)) return f.Finish();
-  if (!f.Win32(MakeParentDirectories(itf, name))) return f.Finish();
+  MadeFolders made;
+  if (!f.Win32(MakeParentDirectories(itf, name, &made))) return f.Finish();
   KELFS_OBJECT_INFO info;
   std::memset(&info, 0, sizeof info);
-  if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, 1u, &info), __LINE__)) return f.Finish();
+  if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, 1u, &info), __LINE__)) return f.Finish(made);
   const std::uint32_t n = info.SpaceEntries.Count;
   const KELFS_OBJECT_INFO* object = &info;
   std::unique_ptr<std::uint8_t[]> big;
@@ -132,16 +152,16 @@ HRESULT OnUpdateArchiveInfo(CKelInterface& itf, std::uint64_t seq, const char* n
     big.reset(new (std::nothrow) std::uint8_t[bytes]);
     if (!big) {
       f.Hr(kHrOutOfMemory);
-      return f.Finish();
+      return f.Finish(made);
     }
     std::memset(big.get(), 0, bytes);
     auto* full = reinterpret_cast<KELFS_OBJECT_INFO*>(big.get());
-    if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, n, full), __LINE__)) return f.Finish();
+    if (!f.Engine(CallSlot(f.ops.GetPathInfo, name, n, full), __LINE__)) return f.Finish(made);
     object = full;
   }
   CServiceArchiveResponse answer(seq, n, object);
   f.Send(answer);
-  return f.Finish();
+  return f.Finish(made);
 }
 
 }  // namespace kel

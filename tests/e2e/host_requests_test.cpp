@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -112,6 +113,18 @@ class HostRequests : public e2e::MediumScenario {
   }
 
   bool packed() const { return GetParam().packed; }
+
+  // A new cartridge of the parameter's medium, and the engine started on it
+  // with the given registry words.
+  void start_on_new_cartridge(std::vector<std::pair<std::string, std::uint32_t>> dwords) {
+    e2e::ScenarioOptions o;
+    o.medium_type = GetParam().type;
+    o.product = GetParam().product;
+    make_sim(o);
+    dwords_ = std::move(dwords);
+    archived_.clear();
+    start_checked();
+  }
 };
 
 std::string setup_name(const ::testing::TestParamInfo<Setup>& info) { return e2e::medium_setup_name(info.param, false); }
@@ -161,13 +174,7 @@ TEST_P(HostRequests, EveryEndingSavesWhatWasAnsweredAndUnmounts) {
   };
   for (const auto& ending : endings) {
     SCOPED_TRACE(ending.what);
-    e2e::ScenarioOptions o;
-    o.medium_type = GetParam().type;
-    o.product = GetParam().product;
-    make_sim(o);
-    dwords_ = {{"Packed Write Mode", packed() ? 1u : 0u}};
-    archived_.clear();
-    start_checked();
+    start_on_new_cartridge({{"Packed Write Mode", packed() ? 1u : 0u}});
     const std::string first = pattern(50000, 3), second = pattern(120000, 4);
     ASSERT_TRUE(archive("/e/a.bin", first, 1, 1).ok) << engine_->describe();
     sync("SyncTime");
@@ -324,14 +331,8 @@ TEST_P(HostRequests, AFailedSessionRemovesOnlyTheFileItLost) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    e2e::ScenarioOptions o;
-    o.medium_type = GetParam().type;
-    o.product = GetParam().product;
-    make_sim(o);
     // The waiting file's data stays in the session's buffer: its end writes it.
-    dwords_ = {{"Packed Write Mode", 1u}, {"Write Buffer MB", 1u}};
-    archived_.clear();
-    start_checked();
+    start_on_new_cartridge({{"Packed Write Mode", 1u}, {"Write Buffer MB", 1u}});
     ASSERT_TRUE(archive("/r/keep.bin", pattern(40000, 21), 1, 1).ok) << engine_->describe();
     sync("SyncTime");
     ASSERT_TRUE(archive(row.waiting, pattern(5000000, 22), 1, 1).ok) << engine_->describe();
@@ -415,6 +416,8 @@ TEST_P(HostRequests, AFailedArchiveLeavesNoFileToListOrRestore) {
 // answered "KelArchive" restores whole.
 TEST_P(HostRequests, AnArchiveWhoseVolumeQueryFailsLeavesNoFileBehind) {
   start_checked();
+  // The folder is the host's: a failed Archive takes back only folders it made.
+  mkdir("/q");
   int failed = 0, fired_any = 0;
   for (int n = 0; n < 8; ++n) {
     const std::string name = "a" + std::to_string(n) + ".bin";
@@ -440,6 +443,77 @@ TEST_P(HostRequests, AnArchiveWhoseVolumeQueryFailsLeavesNoFileBehind) {
   unmount();
   if (fired_any == 0) GTEST_SKIP() << "an Archive on this medium reads no attribute";
   EXPECT_GT(failed, 0) << "no READ ATTRIBUTE of an Archive failed it";
+}
+
+// ---------------------------------------------------------------- a failed move
+
+// A Rename or RenameDirectory into a folder that does not exist makes the
+// folder first. When the move then fails, it answers the failure and takes
+// back the folders it made: the target's parent lists nothing new, in this
+// engine and in a new one with the cache emptied. The drive's faults turn
+// the volume read-only (the first change after a Sync writes the volume's
+// dirty mark: every WRITE(10) failing, or the drive's write of the
+// cartridge attribute, 8Dh, DBh on the T400 drive), so the folders never
+// reach the disc; the engine's own refusals (a name too long for the
+// volume, a folder moved below itself) leave it writable, and the next Sync
+// must not record them.
+TEST_P(HostRequests, AFailedMoveTakesBackTheFoldersItMade) {
+  const kelsim::FaultRule writes_fail = kelsim::command_fails(0x2A, kelsim::Sense{3, 0x0C, 0});
+  const kelsim::FaultRule mark_fails =
+      kelsim::command_fails(std::string(GetParam().product) == "QMR-T400A" ? 0xDB : 0x8D, kelsim::Sense{3, 0x0C, 0});
+  const std::string too_long(300, 'x');
+  const struct {
+    const char* what;
+    std::string opcode, from, to;
+    std::optional<kelsim::FaultRule> rule;  // none: the engine refuses the move
+  } rows[] = {
+      {"Rename, every WRITE(10) failing", "Rename", "/t/a/f.bin", "/t/n/m/f.bin", writes_fail},
+      {"RenameDirectory, every WRITE(10) failing", "RenameDirectory", "/t/a/d", "/t/n/m/d", writes_fail},
+      {"Rename, the attribute write failing", "Rename", "/t/a/f.bin", "/t/n/m/f.bin", mark_fails},
+      {"RenameDirectory, the attribute write failing", "RenameDirectory", "/t/a/d", "/t/n/m/d", mark_fails},
+      {"Rename to a name too long", "Rename", "/t/a/f.bin", "/t/n/m/" + too_long, std::nullopt},
+      {"RenameDirectory below itself", "RenameDirectory", "/t/a/d", "/t/a/d/n/m/d", std::nullopt},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    start_on_new_cartridge({{"Packed Write Mode", packed() ? 1u : 0u}});
+    ASSERT_TRUE(archive("/t/a/f.bin", pattern(20000, 51), 1, 1).ok) << engine_->describe();
+    mkdir("/t/a/d");
+    sync("SyncTime");
+    const int id = row.rule ? sim_->drive().add_fault(*row.rule) : -1;
+    e2e::Attributes move{{"Name", row.from}, {"NewName", row.to}, {"KernelInterface", "0"}, {"BlockNumber", "0"}};
+    if (row.opcode == "Rename")
+      move.insert(move.end(), {{"OldGeneration", "1"}, {"OldVersion", "1"}, {"NewGeneration", "1"}, {"NewVersion", "1"}});
+    const auto moved = ask(row.opcode, move);
+    if (row.rule) {
+      EXPECT_GT(sim_->drive().fault_fired(id), 0);
+      sim_->drive().remove_fault(id);
+    }
+    ASSERT_FALSE(moved.empty());
+    EXPECT_EQ(moved.back().name, "HRESULT") << moved.back().raw;
+    // The volume as the failure left it: a writable one takes a new folder.
+    const auto made = ask("CreateDirectory", {{"Name", "/t/c"}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
+    ASSERT_FALSE(made.empty());
+    EXPECT_EQ(made.back().name, row.rule ? "HRESULT" : "KelVolume") << made.back().raw;
+    std::set<std::string> expected{"a"};
+    if (!row.rule) {
+      expected.insert("c");
+      sync("SyncTime");
+    }
+    for (const bool restarted : {false, true}) {
+      SCOPED_TRACE(restarted ? "a new engine, the cache emptied" : "the same engine");
+      if (restarted) {
+        unmount();
+        start_checked(true);
+      }
+      EXPECT_EQ(listing("/t"), expected);
+      EXPECT_EQ(listing("/t/a"), (std::set<std::string>{"d", "f.bin"}));
+      EXPECT_EQ(listing("/t/a/d"), std::set<std::string>{});
+      expect_restores_as("/t/a/f.bin", 1, 1);
+    }
+    unmount();
+    engine_.reset();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, HostRequests,

@@ -217,7 +217,7 @@ Life::FaultedRequest faulted_archive(Life& l, const std::string& what) {
   const std::string path = archive_target(l);
   const Content c = l.new_content();
   l.note(what + "archive " + path + " " + std::to_string(c.size));
-  return {[&l, path, c] { return l.send_archive(path, c).answers; }, "KelArchive", with_file(l.current(), path, c), true};
+  return {[&l, path, c] { return l.send_archive(path, c).answers; }, "KelArchive", with_file(l.current(), path, c)};
 }
 
 Life::FaultedRequest faulted_sync(Life& l, const std::string& what) {
@@ -229,9 +229,9 @@ Life::FaultedRequest faulted_sync(Life& l, const std::string& what) {
           "KelSync", l.current()};
 }
 
-Life::FaultedRequest faulted_move(Life& l, const std::string& what, Move m, bool makes_folders = false) {
+Life::FaultedRequest faulted_move(Life& l, const std::string& what, Move m) {
   l.note(what + m.what);
-  return {[&l, m] { return l.send_request(m.opcode, m.attributes); }, "KelVolume", m.after, makes_folders};
+  return {[&l, m] { return l.send_request(m.opcode, m.attributes); }, "KelVolume", m.after};
 }
 
 // A burst of failing WRITE(10) or SYNCHRONIZE CACHE from a random command
@@ -252,6 +252,17 @@ void drive_fault(Life& l) {
   l.through_drive_fault(rule, roll == 0   ? faulted_archive(l, burst)
                               : roll == 1 ? faulted_sync(l, burst)
                                           : faulted_move(l, burst, waiting_move(l)));
+}
+
+// Every SYNCHRONIZE CACHE fails from a random command of an Archive or a
+// Sync to its end (the integrity descriptor it writes may be lost with the
+// drive's cache), and the engine is killed before anything writes it again.
+void drive_fault_then_kill(Life& l) {
+  kelsim::FaultRule rule = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+  rule.times = -1;
+  rule.skip = static_cast<int>(l.pick(3));
+  const std::string burst = "all failing SYNCHRONIZE CACHE after " + std::to_string(rule.skip) + " good ones, during ";
+  l.kill_after_drive_fault(rule, l.chance(50) ? faulted_archive(l, burst) : faulted_sync(l, burst));
 }
 
 // The drive loses power at a random command of an Archive, a Sync, a
@@ -278,7 +289,7 @@ void live_power_cut(Life& l) {
   const std::string to = l.new_path(!l.full());
   // A rename into a new folder makes the folder first.
   l.through_drive_fault(rule, faulted_move(l, where, {"Rename", rename_attributes(path, to), renamed(t, path, to),
-                                                      "rename " + path + " to " + to}, true));
+                                                      "rename " + path + " to " + to}));
 }
 
 bool has_files(Life& l) { return !l.current().files.empty(); }
@@ -306,6 +317,8 @@ void power_cut(Life& l) {
 }  // namespace
 
 LifeAction power_cut_action() { return {"PowerCut", 4, nullptr, power_cut}; }
+
+LifeAction drive_fault_kill_action() { return {"DriveFaultKill", 1, nullptr, drive_fault_then_kill}; }
 
 LifeAction unreadable_mount_action() {
   return {"UnreadableMount", 1, nullptr, [](Life& l) { l.remount_with_unreadable_block(); }};

@@ -300,7 +300,7 @@ bool Life::settle_after_fault(std::set<std::string>* lost, std::size_t first_ele
 }
 
 void Life::check_after_fault(const Tree& before, const std::set<std::string>& waiting,
-                             const std::set<std::string>& lost, bool folders_left) {
+                             const std::set<std::string>& lost) {
   const Tree seen = listed_tree();
   Tree t = current();
   for (auto f = t.files.begin(); f != t.files.end();) {
@@ -315,8 +315,7 @@ void Life::check_after_fault(const Tree& before, const std::set<std::string>& wa
   }
   for (const std::string& path : lost) EXPECT_FALSE(t.files.count(path)) << path << " named lost, yet shown";
   for (const auto& [path, c] : seen.files) EXPECT_TRUE(t.files.count(path)) << "the fault left " << path << " behind";
-  // A failed Archive or Rename may leave the folders it made for its file.
-  if (folders_left) t.dirs = seen.dirs;
+  // A failed Archive or move takes back the folders it made for its target.
   EXPECT_EQ(t.dirs, seen.dirs) << "folders after the fault";
   for (const auto& [path, c] : t.files)
     if (waiting.count(path) || !before.files.count(path) || !(before.files.at(path) == c) || chance(5))
@@ -325,17 +324,23 @@ void Life::check_after_fault(const Tree& before, const std::set<std::string>& wa
   settled();
 }
 
+bool Life::send_under_fault(const kelsim::FaultRule& rule, const FaultedRequest& request, int* fired) {
+  const int id = sim_->drive().add_fault(rule);
+  const auto answers = request.send();
+  *fired = sim_->drive().fault_fired(id);
+  sim_->drive().remove_fault(id);
+  const bool ok = !answers.empty() && answers.back().name == request.success;
+  note(std::string("the fault fired ") + std::to_string(*fired) + " times; the request " +
+       (ok ? "succeeded" : "answered " + (answers.empty() ? std::string("nothing") : answers.back().raw)));
+  return ok;
+}
+
 void Life::through_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request) {
   const Tree before = current();
   std::set<std::string> waiting = maybe_waiting();
   const std::size_t first = engine_->elements().size();
-  const int id = sim_->drive().add_fault(rule);
-  const auto answers = request.send();
-  const int fired = sim_->drive().fault_fired(id);
-  sim_->drive().remove_fault(id);
-  const bool ok = !answers.empty() && answers.back().name == request.success;
-  note(std::string("the fault fired ") + std::to_string(fired) + " times; the request " +
-       (ok ? "succeeded" : "answered " + (answers.empty() ? std::string("nothing") : answers.back().raw)));
+  int fired = 0;
+  const bool ok = send_under_fault(rule, request, &fired);
   const std::string kind = rule.kind == kelsim::FaultRule::Kind::PowerCut ? "LivePowerCut" : "DriveFault";
   ++counts_[kind + (fired ? " fired" : " unfired")];
   if (ok) {
@@ -349,19 +354,19 @@ void Life::through_drive_fault(const kelsim::FaultRule& rule, const FaultedReque
   }
   std::set<std::string> lost;
   if (!settle_after_fault(&lost, first)) return;
-  // A known fault, left open: a Delete or Rename answered as failed at a
-  // power cut may have taken effect all the same. Counted and noted, so a
-  // run shows how often; the tree must then be exactly the one it makes.
-  if (!ok && fired && request.success == "KelVolume" && rule.kind == kelsim::FaultRule::Kind::PowerCut &&
-      shape(listed_tree()) == shape(request.succeeded)) {
-    note("the move answered as failed took effect");
-    ++counts_["LivePowerCut failed move done"];
-    changed(request.succeeded);
-  }
-  check_after_fault(before, waiting, lost, request.makes_folders && !ok);
+  check_after_fault(before, waiting, lost);
   if (HasFailure()) return;
   remount(false, packed_);
   remount(true, packed_);
+}
+
+void Life::kill_after_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request) {
+  int fired = 0;
+  send_under_fault(rule, request, &fired);
+  note("the engine is killed");
+  ++counts_[std::string("DriveFaultKill ") + (fired ? "fired" : "unfired")];
+  // A failed request takes back the folders it made before it answers.
+  kill_during(0, nullptr, {current(), request.succeeded});
 }
 
 bool Life::archive(const std::string& path, const Content& c) {

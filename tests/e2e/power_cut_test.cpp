@@ -45,6 +45,8 @@ class DrivePowerCut : public CutScenario {
   // Where the drive loses power: inside the Archive of a new file, or
   // inside the Sync that follows it.
   enum class CutIn { Archive, Sync };
+  // A new engine mounts a copy of the prepared cartridge.
+  void start_on_prepared();
   // A mounted engine over the prepared cartridge whose drive loses power
   // before the request's command `at` (0-based) of operation code `opcode`,
   // `keep` blocks of its cache having reached the medium. False when the
@@ -59,17 +61,28 @@ class DrivePowerCut : public CutScenario {
   // engine must take the next file at once; else it may have turned the
   // volume read-only, which the next engine mounts writable again.
   bool fault_inside(CutIn where, const kelsim::FaultRule& fault, bool stays_writable);
+  // A mounted engine over the prepared cartridge deletes "/kept2" or renames
+  // it to "/moved" while the drive loses power before the request's command
+  // `at` (any code), `keep` cached blocks reaching the medium. With
+  // `archived_before`, a file archived just before holds the volume's
+  // session open, or waits in the packed one. False when the request ended
+  // before the cut.
+  bool cut_inside_move(bool rename, bool archived_before, std::size_t at, std::uint32_t keep);
 
   kel_test::ScopedTempDir base_{"kel_power_cut_"};
 };
 
-bool DrivePowerCut::fault_inside(CutIn where, const kelsim::FaultRule& cut, bool stays_writable) {
+void DrivePowerCut::start_on_prepared() {
   ScenarioOptions o;
   o.medium_type = GetParam().type;
   o.product = GetParam().product;
   o.cartridge_source = base_.path() + "/cartridge";
   make_sim(o);
   start_checked(true);
+}
+
+bool DrivePowerCut::fault_inside(CutIn where, const kelsim::FaultRule& cut, bool stays_writable) {
+  start_on_prepared();
   bool fired = false;
   // The cut is armed for the one request only.
   auto armed = [&](CutIn at_request, const std::function<void()>& request) {
@@ -127,6 +140,86 @@ bool DrivePowerCut::fault_inside(CutIn where, const kelsim::FaultRule& cut, bool
   unmount();
   expect_udfinfo_on_written_slots();
   return fired;
+}
+
+bool DrivePowerCut::cut_inside_move(bool rename, bool archived_before, std::size_t at, std::uint32_t keep) {
+  start_on_prepared();
+  if (archived_before) archive_file("/before", 90000, 6);
+  kelsim::FaultRule cut = kelsim::power_cut_at(std::nullopt, keep);
+  cut.skip = static_cast<int>(at);
+  cut.times = 1;
+  const int id = sim_->drive().add_fault(cut);
+  const std::vector<EngineElement> answer =
+      rename ? ask("Rename", {{"Name", "/kept2"}, {"NewName", "/moved"}, {"OldGeneration", "0"}, {"OldVersion", "0"},
+                              {"NewGeneration", "0"}, {"NewVersion", "0"}, {"KernelInterface", "0"}, {"BlockNumber", "0"}})
+             : ask("Delete", {{"Name", "/kept2"}, {"Generation", "0"}, {"Version", "0"}, {"KernelInterface", "0"},
+                              {"BlockNumber", "0"}});
+  const bool fired = sim_->drive().fault_fired(id) > 0;
+  sim_->drive().remove_fault(id);
+  const bool done = !answer.empty() && answer.back().name == "KelVolume";
+  SCOPED_TRACE((rename ? "the Rename answered " : "the Delete answered ") +
+               (answer.empty() ? std::string("nothing") : answer.back().raw));
+  if (!done) {
+    EXPECT_TRUE(!answer.empty() && answer.back().name == "HRESULT");
+  }
+  archived_["/moved"] = archived_["/kept2"];
+  // The file is where it was, or gone from there (and, renamed, at its new
+  // name), whole.
+  auto expect_tree = [&](bool changed) {
+    const std::set<std::string> names = listing("/");
+    EXPECT_EQ(names.count("kept2"), changed ? 0u : 1u) << "\"/kept2\" listed";
+    if (rename) {
+      EXPECT_EQ(names.count("moved"), changed ? 1u : 0u) << "\"/moved\" listed";
+    }
+    expect_restores("/kept1");
+    if (!changed) expect_restores("/kept2");
+    if (changed && rename) expect_restores("/moved");
+    if (names.count("before")) expect_restores("/before");
+  };
+  // A cut may have turned the volume read-only (a failed write of the
+  // cartridge memory does): no Sync of this engine writes the change, and
+  // the disc keeps the tree of the last good Sync.
+  // The drive reports its reset on the first command after the cut, which
+  // may fail the first ask.
+  std::vector<EngineElement> info = ask("GetVolumeInfo");
+  if (info.empty() || info.back().name != "KelVolume") info = ask("GetVolumeInfo");
+  if (info.empty() || info.back().name != "KelVolume") {
+    ADD_FAILURE() << "GetVolumeInfo after the request failed twice\n" << engine_->describe();
+    return false;
+  }
+  const bool writable = number(info.back(), "WriteProtectReason") == 0;
+  expect_tree(done);
+  // Else the same engine saves the change (its first Sync may answer a
+  // session end the request failed), and a new one mounts it from the disc.
+  std::vector<EngineElement> synced = try_sync();
+  if (writable && !sync_answered(synced)) synced = try_sync();
+  SCOPED_TRACE("the Sync answered " + (synced.empty() ? std::string("nothing") : synced.back().raw));
+  if (writable) {
+    EXPECT_TRUE(sync_answered(synced)) << engine_->describe();
+  }
+  expect_tree(done);
+  unmount();
+  start_checked(true);
+  expect_tree(done && writable);
+  unmount();
+  expect_udfinfo_on_written_slots();
+  return fired;
+}
+
+// The drive loses power at each command of a Delete and of a Rename: a
+// request answered as failed has left the tree as it was, one answered
+// with success has made its change, and a new mount shows the same.
+TEST_P(DrivePowerCut, ADeleteOrRenameCutAtAnyCommandLeavesTheTreeItsAnswerTells) {
+  for (bool rename : {false, true}) {
+    for (bool archived_before : {false, true}) {
+      for (std::size_t at = 0;; ++at) {
+        SCOPED_TRACE(std::string("power cut before command ") + std::to_string(at) + (rename ? " of a Rename" : " of a Delete") +
+                     (archived_before ? " after an Archive" : " after a mount"));
+        // Nothing of the drive's cache reached the medium, or a cluster did.
+        if (!cut_inside_move(rename, archived_before, at, at % 2 ? 0 : 32) || HasFatalFailure()) break;
+      }
+    }
+  }
 }
 
 TEST_P(DrivePowerCut, SyncedFilesSurviveACutInsideAnArchiveOrSyncAndTheVolumeGoesOn) {

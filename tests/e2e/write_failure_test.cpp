@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace e2e {
 namespace {
 
@@ -18,6 +20,28 @@ class WriteFailure : public Scenario, public ::testing::WithParamInterface<std::
  protected:
   std::vector<EngineElement> try_sync() {
     return ask("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
+  }
+  // A new cartridge whose first Sync keeps what `synced` archives; then an
+  // Archive through which every SYNCHRONIZE CACHE fails, so that the
+  // integrity descriptor it writes open is lost with the drive's cache.
+  void sync_then_fail_every_cache_sync(bool packed, const std::function<void()>& synced) {
+    ScenarioOptions o;
+    o.medium_type = GetParam();
+    o.slots = 2;
+    make_sim(o);
+    dwords_ = {{"Packed Write Mode", packed ? 1u : 0u}};
+    start_checked(true);
+    synced();
+    sync("SyncTime");
+    kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+    fails.times = -1;  // until the change is answered
+    const int fault = sim_->drive().add_fault(fails);
+    const auto failed = try_archive_file("/a/lost.bin", 300000, 2);
+    const int fired = sim_->drive().fault_fired(fault);
+    sim_->drive().remove_fault(fault);
+    EXPECT_GT(fired, 10) << "every attempt of the descriptor's write met a failing sync";
+    EXPECT_FALSE(failed.ok) << (failed.last() ? failed.last()->raw : failed.error);
+    archived_.erase("/a/lost.bin");
   }
   // The last answer of a request that must fail with an I/O device error.
   void expect_io_error(const std::vector<EngineElement>& answers, const char* what) {
@@ -72,23 +96,7 @@ TEST_P(WriteFailure, ADescriptorWhoseSyncsFailIsWrittenAgainByTheNextSyncOrUnmou
     const bool sync_first = row < 2, packed = row % 2;
     SCOPED_TRACE(std::string(sync_first ? "a Sync after the failure" : "an unmount after the failure") +
                  (packed ? ", packed" : ""));
-    ScenarioOptions o;
-    o.medium_type = GetParam();
-    o.slots = 2;
-    make_sim(o);
-    dwords_ = {{"Packed Write Mode", packed ? 1u : 0u}};
-    start_checked(true);
-    archive_file("/a/kept.bin", 300000, 1);
-    sync("SyncTime");
-    kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
-    fails.times = -1;  // until the change is answered
-    const int fault = sim_->drive().add_fault(fails);
-    const auto failed = try_archive_file("/a/lost.bin", 300000, 2);
-    const int fired = sim_->drive().fault_fired(fault);
-    sim_->drive().remove_fault(fault);
-    EXPECT_GT(fired, 10) << "every attempt of the descriptor's write met a failing sync";
-    EXPECT_FALSE(failed.ok) << (failed.last() ? failed.last()->raw : failed.error);
-    archived_.erase("/a/lost.bin");
+    sync_then_fail_every_cache_sync(packed, [&] { archive_file("/a/kept.bin", 300000, 1); });
     if (sync_first) sync("SyncTime");
     unmount();
     start_checked(true);
@@ -99,6 +107,41 @@ TEST_P(WriteFailure, ADescriptorWhoseSyncsFailIsWrittenAgainByTheNextSyncOrUnmou
     start_checked(true);
     EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "b"}));
     EXPECT_EQ(listing("/a"), std::set<std::string>{"kept.bin"});
+    unmount();
+    expect_udfinfo_on_written_slots();
+    engine_.reset();
+  }
+}
+
+// The same failure, then the engine is killed before any Sync or unmount
+// writes the descriptor again: its block holds no valid descriptor. A new
+// engine mounts what the last Sync left all the same (the descriptor
+// rebuilt from the volume, as not cleanly closed), restores every synced
+// file and writes again.
+TEST_P(WriteFailure, AVolumeWhoseDescriptorWasLostByAKilledEngineMountsAndWrites) {
+  for (const int row : {0, 1, 2, 3}) {
+    const bool packed = row % 2, emptied = row < 2;
+    SCOPED_TRACE(std::string(packed ? "packed" : "not packed") + (emptied ? ", cache emptied" : ", cache kept"));
+    sync_then_fail_every_cache_sync(packed, [&] {
+      archive_file("/a/kept.bin", 300000, 1);
+      mkdir("/c");
+      archive_file("/c/also.bin", 5000, 3);
+    });
+    kill_engine();
+    start_checked(emptied);
+    ASSERT_FALSE(HasFailure()) << "the volume the last Sync left does not mount";
+    EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "c"}));
+    EXPECT_EQ(listing("/a"), std::set<std::string>{"kept.bin"});
+    expect_restores("/a/kept.bin");
+    expect_restores("/c/also.bin");
+    EXPECT_EQ(number(ask_one("GetVolumeInfo", "KelVolume"), "WriteProtectReason"), 0u);
+    archive_file("/b/new.bin", 200000, 4);
+    sync("SyncTime");
+    unmount();
+    start_checked(true);
+    EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "b", "c"}));
+    expect_restores("/a/kept.bin");
+    expect_restores("/b/new.bin");
     unmount();
     expect_udfinfo_on_written_slots();
     engine_.reset();

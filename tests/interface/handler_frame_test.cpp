@@ -187,7 +187,7 @@ TEST(HandlerRoutines, MakeParentDirectoriesCreatesOnlyWhatIsMissing) {
   h.engine().addFolder("/a");
   EXPECT_EQ(kel::MakeParentDirectories(itf, "/a/b/c.dat"), 0u);
   EXPECT_EQ(h.engine().texts(kSlotGetPathInfo),
-            (Strings{"GetPathInfo(/a/b/c.dat,0,null)", "GetPathInfo(/a,0,null)", "GetPathInfo(/a/b,0,null)"}));
+            (Strings{"GetPathInfo(/a/b/c.dat,0,null)", "GetPathInfo(/a,0)", "GetPathInfo(/a/b,0)", "GetPathInfo(/a/b,0)"}));
   EXPECT_EQ(h.engine().texts(kSlotCreateDirectory), (Strings{"CreateDirectory(/a,b,0)"}));
   EXPECT_TRUE(h.engine().exists("/a/b"));
 

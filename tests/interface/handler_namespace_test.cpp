@@ -153,6 +153,56 @@ TEST_F(NameSpaceTest, CreateDirectoryMakesEveryMissingFolderOnce) {
   EXPECT_TRUE(h.engine().exists("/p/q"));
 }
 
+// A move or query whose target's folders were made and which then fails
+// removes those folders again, the deepest first, and none it did not make.
+TEST_F(NameSpaceTest, AFailedRequestTakesBackOnlyTheFoldersItMade) {
+  constexpr int kEIO = 5;
+  const struct {
+    const char* what;
+    std::string request;
+    int failing_slot;  // -1: the request fails on its own
+    Strings changes;
+  } cases[] = {
+      {"rename", rename(3, "/a/x", "/a/b/c/x", 4, 5, 4, 5), kSlotRename,
+       {"CreateDirectory(/a,b,0)@4", "CreateDirectory(/a/b,c,0)@4", "Rename(/a,x,/a/b/c,x)@4",
+        "DeleteDirectory(/a/b,c)@4", "DeleteDirectory(/a,b)@4"}},
+      {"folder rename", renameDir(3, "/a", "/z/y/a2"), kSlotRenameDir,
+       {"CreateDirectory(/,z,0)@4", "CreateDirectory(/z,y,0)@4", "RenameDir(/,a,/z/y,a2)@4",
+        "DeleteDirectory(/z,y)@4", "DeleteDirectory(/,z)@4"}},
+      {"update of a missing file", update(3, "/q/r/none"), -1,
+       {"CreateDirectory(/,q,0)@3", "CreateDirectory(/q,r,0)@3", "DeleteDirectory(/q,r)@4",
+        "DeleteDirectory(/,q)@4"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    h.engine().calls.clear();
+    if (c.failing_slot >= 0) h.engine().failNext(c.failing_slot, kEIO);
+    h.run(c.request);
+    EXPECT_EQ(changes(h.engine()), c.changes);
+    EXPECT_EQ(elementName(h.newElements().back()), "HRESULT");
+    for (const char* gone : {"/a/b", "/z", "/q"}) EXPECT_FALSE(h.engine().exists(gone)) << gone;
+    EXPECT_TRUE(h.engine().exists("/a/x"));
+  }
+}
+
+// A folder the volume does not let go is never listed; a later request
+// that needs it takes it as its own again.
+TEST_F(NameSpaceTest, AMadeFolderTheVolumeKeepsIsHiddenUntilARequestTakesIt) {
+  constexpr int kEIO = 5, kEROFS = 30;
+  h.engine().failNext(kSlotRename, kEIO);
+  h.engine().failNext(kSlotDeleteDirectory, kEROFS);
+  h.run(rename(3, "/a/x", "/b/x", 4, 5, 4, 5) + folderOp(4, "ReadDirectory", "/"));
+  EXPECT_TRUE(h.engine().exists("/b"));
+  for (const auto& e : h.newElements())
+    EXPECT_NE(elementName(e) == "KelDirent" ? attribute(e, "ObjectName") : "", "b") << e;
+  h.engine().calls.clear();
+  h.run(rename(5, "/a/x", "/b/x", 4, 5, 4, 5) + folderOp(6, "ReadDirectory", "/"));
+  EXPECT_EQ(changes(h.engine()), (Strings{"Rename(/a,x,/b,x)@4"}));
+  bool listed = false;
+  for (const auto& e : h.newElements()) listed = listed || (elementName(e) == "KelDirent" && attribute(e, "ObjectName") == "b");
+  EXPECT_TRUE(listed);
+}
+
 TEST_F(NameSpaceTest, RenameDirectoryOfAMissingFolderMakesNothing) {
   h.run(renameDir(4, "/nope", "/new/place"));
   EXPECT_EQ(h.elements(), (Strings{hresult(4, 0x80070002)}));
@@ -197,6 +247,8 @@ TEST_F(NameSpaceTest, UpdateArchiveInfoOfAMissingFileMakesItsFoldersThenFails) {
   EXPECT_EQ(h.engine().texts(kSlotCreateDirectory),
             (Strings{"CreateDirectory(/,m,0)", "CreateDirectory(/m,n,0)"}));
   EXPECT_EQ(h.elements(), (Strings{hresult(9, 0x80070002)}));
+  // The request failed: the folders it made go again.
+  EXPECT_FALSE(h.engine().exists("/m"));
 }
 
 TEST_F(NameSpaceTest, EngineFailuresEndTheRequestAtTheFailingStep) {
@@ -207,6 +259,47 @@ TEST_F(NameSpaceTest, EngineFailuresEndTheRequestAtTheFailingStep) {
   EXPECT_EQ(changes(h.engine()), (Strings{"Rename(/,free,/,moved)@4"}));
   EXPECT_EQ(h.elements(), (Strings{hresult(3, 0x8007045D)}));
   EXPECT_EQ(h.engine().count(kSlotFsInfo), 0);
+}
+
+// Once the name has changed, a refresh of the volume information that fails
+// (a drive that just lost its power fails the command the loss came at) is
+// asked once more, and when it fails again the answer is still "KelVolume",
+// with the information read last: the host is never told the change failed.
+TEST_F(NameSpaceTest, AChangeMadeIsAnsweredWithTheVolumeWhenItsRefreshFails) {
+  struct Case {
+    const char* what;
+    std::string request;
+    const char* gone;
+    const char* made;
+  } cases[] = {
+      {"rename", rename(3, "/free", "/moved", 0, 0, 1, 1), "/free", "/moved"},
+      {"delete", del(3, "/free", 0, 0), "/free", nullptr},
+      {"folder rename", renameDir(3, "/a", "/b"), "/a", "/b/x"},
+      {"folder delete", folderOp(3, "DeleteDirectory", "/e"), "/e", nullptr},
+  };
+  for (const Case& c : cases) {
+    for (int failures : {1, 2}) {
+      SCOPED_TRACE(std::string(c.what) + ", refresh failing " + std::to_string(failures) + " times");
+      HandlerHarness hh;
+      setVolume(hh.engine());
+      hh.engine().addFolder("/$QuorvelData", 50);
+      hh.engine().addFolder("/e", 51);
+      hh.engine().addFile("/a/x", 30, 100, {{500, 1}});
+      hh.engine().addFile("/free", 31, 100, {{600, 1}});
+      hh.probe = [&](CKelInterface&) { hh.engine().failNext(kSlotFsInfo, 5, failures); };
+      hh.run(line(1, "GetVolumeInfo") + probeLine(2) + c.request);
+      const Strings els = hh.elements();
+      ASSERT_FALSE(els.empty());
+      EXPECT_EQ(elementName(els.back()), "KelVolume") << els.back();
+      EXPECT_EQ(attribute(els.back(), "SequenceNumber"), "3");
+      // What the volume reported before the change.
+      EXPECT_EQ(attribute(els.back(), "LastFileIndex"), "42");
+      EXPECT_FALSE(hh.engine().exists(c.gone));
+      if (c.made) {
+        EXPECT_TRUE(hh.engine().exists(c.made));
+      }
+    }
+  }
 }
 
 // A name-space change the engine refuses on a full cartridge (write-protected

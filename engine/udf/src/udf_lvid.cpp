@@ -22,6 +22,7 @@ constexpr uint32_t kVolumeStatusOpen = 0x10;
 constexpr uint32_t kMntExtRollbackRequested = 0x20;
 constexpr uint32_t kMntExtNoFinalizedMark = 0x40;
 constexpr uint32_t kMntExtRollbackMount = 0x80;
+constexpr uint32_t kMntExtNoScan = 0x1000;
 constexpr uint32_t kWrprotFinalized = 0x1000;
 constexpr uint32_t kAttrUniqueIdOffset = 357;
 
@@ -137,9 +138,63 @@ int take_lvid(mdcudfsr_mount* mnt, const uint8_t* buf) {
   return KEL_EINVAL;
 }
 
+// Whether a block that reads holds no descriptor: its tag's checksum is
+// wrong, or the tag is an integrity descriptor's whose CRC is wrong (a write
+// lost or torn on its way). A sound tag of another descriptor is not such
+// a block: the volume points at the wrong place.
+bool torn_lvid_block(const mdcudfsr_mount* mnt, const uint8_t* buf) {
+  if (!mdcudfsr_check_udf_tag_checksum(buf)) return true;
+  uint16_t id;
+  std::memcpy(&id, buf, 2);
+  return mdcudfsr_le16_to_host(id) == TAG_ID_LVID && !mdcudfsr_check_udf_tag_crc(buf, mnt->logical_sector_size);
+}
+
+// Whether a mount may stand in for a block that reads but holds no
+// descriptor: a mount from the medium that scans the whole tree (the next
+// unique id is taken above every id it finds), neither a rollback mount nor
+// one whose last written slot has no table entry.
+bool may_rebuild_lvid(const mdcudfsr_mount* mnt, int mounting, int from_cache, const uint8_t* buf) {
+  if (!mounting || from_cache || !torn_lvid_block(mnt, buf)) return false;
+  if (mnt->mount_ext_flags & (kMntExtRollbackRequested | kMntExtRollbackMount | kMntExtNoScan)) return false;
+  return mnt->current_disc + 2 <= MDCUDFSR_MAX_PARTITIONS;
+}
+
+// The descriptor in memory made from what the volume itself records, in
+// place of a block a lost or torn write left without one (ECMA-167 3/10.10):
+// open, as a volume not closed cleanly; one partition per disc written plus
+// the metadata partition; free space not specified (the next flush counts
+// it from the tree); the implementation identifier of the logical volume
+// descriptor, so that the volume's format and repair versions are checked
+// as the descriptor's would be. The next unique id is left at 0 for the
+// tree scan to raise above every id in use; the counts and sizes are
+// filled by the next flush.
+void rebuild_lvid(mdcudfsr_mount* mnt) {
+  std::memset(mnt->lvid_block, 0, sizeof mnt->lvid_block);
+  logvol_integrity_desc* lv = &mnt->lvid;
+  lv->tag.id = TAG_ID_LVID;
+  lv->tag.serial_num = mnt->avdp.tag.serial_num;
+  lv->tag.tag_loc = lvid_location(mnt);
+  lv->integrity_type = 0;
+  const uint32_t n = mnt->current_disc + 2;
+  lv->num_partitions = n;
+  lv->length_imp_use = sizeof(imp_use_logvol_integrity_desc);
+  uint32_t* free_table = reinterpret_cast<uint32_t*>(mnt->lvid_block + sizeof(logvol_integrity_desc));
+  for (uint32_t i = 0; i < n; ++i) {
+    free_table[i] = 0xFFFFFFFFu;
+    if (mnt->is_rewritable) mnt->free_space[i] = 0xFFFFFFFFu;
+  }
+  imp_use_logvol_integrity_desc* iu = mdcudfsr_lvid_imp_use(lv, n);
+  iu->imp_use_id = mnt->vds.lvd.imp_id;
+  iu->min_udf_read_rev = 0x0250;
+  iu->min_udf_write_rev = mnt->is_rewritable ? 0x0250 : 0x0260;
+  iu->max_udf_write_rev = iu->min_udf_write_rev;
+  mnt->next_unique_id = 0;
+  UDF_LOG(WARN, "LVID block %u holds no descriptor. rebuilt from the volume as open.\n", lvid_location(mnt));
+}
+
 }  // namespace
 
-int mdcudfsr_read_lvid(mdcudfsr_mount* mnt, vfs_context_t, int invalidate, int, int from_cache,
+int mdcudfsr_read_lvid(mdcudfsr_mount* mnt, vfs_context_t, int invalidate, int mounting, int from_cache,
                        int save_to_cache) {
   UDF_TRACE_ENTRY();
   uint8_t* buf = zalloc(kUnit);
@@ -150,9 +205,12 @@ int mdcudfsr_read_lvid(mdcudfsr_mount* mnt, vfs_context_t, int invalidate, int, 
   bool read_ok = false;
   int err = read_lvid_unit(mnt, buf, invalidate, from_cache, save_to_cache, &read_ok);
   if (!err && !read_ok) {
+    // A block that cannot be read is not known to hold no descriptor.
     UDF_LOG(ERR, "Failed to read LVID.\n");
     mdcudfsr_set_mntinfo_state(mnt, 0, MNTINFO_STRUCTURE_UNREADABLE, WRPROT_READONLY);
     err = KEL_EINVAL;
+  } else if (!err && may_rebuild_lvid(mnt, mounting, from_cache, buf)) {
+    rebuild_lvid(mnt);
   } else if (!err) {
     err = check_lvid_block(mnt, buf);
     if (!err) err = take_lvid(mnt, buf);

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace kel {
 
@@ -103,9 +104,25 @@ int RefreshVolumeInfo(CKelInterface& itf);
 std::uint64_t WritePosition(const KelVolumeInformation& volume);
 // Folder and leaf of a volume path ("/x" gives "/" and "x").
 std::pair<std::string, std::string> SplitPath(const std::string& path);
+// A folder a request made above its target, known by its object id: the
+// request that fails takes back only what it made, never a folder of the
+// same name it did not make.
+struct MadeFolder {
+  std::string path;
+  std::uint32_t id = 0;
+};
+using MadeFolders = std::vector<MadeFolder>;
 // Creates the missing folders above path (all of them, when path ends in
-// "/"); 0 or the Win32 code of the first failure.
-DWORD MakeParentDirectories(CKelInterface& itf, const char* path);
+// "/"); 0 or the Win32 code of the first failure. A folder an earlier
+// failed request left hidden (HandlerState::Unfinished) is shown again and
+// counts as made. The folders made go to *made, in the order made; on a
+// failure those made so far are taken back (RemoveMadeFolders).
+DWORD MakeParentDirectories(CKelInterface& itf, const char* path, MadeFolders* made = nullptr);
+// A request that made folders for its target failed: each of them, the
+// deepest first, is removed while it is still the one made (its path gives
+// its object id) and holds nothing the host sees; one the volume does not
+// let go (it no longer takes changes) is never listed. Anything else stays.
+void RemoveMadeFolders(CKelInterface& itf, const MadeFolders& made);
 // Hands the forwarders, the sequence number and the mode (3 rollback-point
 // queries, 4 finalisation) to the drive utility library; its result.
 std::uint64_t HandOverToDriveSdk(std::uint64_t seq, int mode);

@@ -75,16 +75,58 @@ TEST_F(Lvid, SecondLvidOrMissingTerminatorIsRefused) {
   EXPECT_TRUE(env().logged("Second desc tag id(0) is not TD.\n"));
 }
 
-TEST_F(Lvid, DamagedOrUnreadableDescriptorIsRefused) {
-  lvid_sector()[100] ^= 1;
-  EXPECT_EQ(mdcudfsr_read_lvid(mnt.get(), nullptr, 0, 1, 0, 0), 22);
-  EXPECT_TRUE(env().logged("Failed to check sum or crc.\n"));
-  EXPECT_EQ(mnt->mntinfo.AccessMode, 2u);
-  env().unreadable.insert(layout.lvid);
-  EXPECT_EQ(mdcudfsr_read_lvid(mnt.get(), nullptr, 0, 1, 0, 0), 22);
-  EXPECT_TRUE(env().logged("Failed to read LVID.\n"));
-  EXPECT_EQ(mnt->mntinfo.AccessMode, 0u);
-  EXPECT_EQ(mnt->mntinfo.MountStatus, MNTINFO_STRUCTURE_UNREADABLE);
+// A block that reads but holds no descriptor (a damaged CRC, a write lost
+// or torn on its way) is rebuilt by a mount as an open descriptor with the
+// logical volume descriptor's implementation identifier; anything else
+// that is not a sound descriptor still refuses the volume.
+TEST_F(Lvid, ABlockWithoutADescriptorIsRebuiltByAMountOnly) {
+  enum Damage { Crc, Torn, OtherTag, Unreadable };
+  struct Case {
+    Damage damage;
+    int mounting;
+    uint32_t ext_flags;
+    bool foreign_lvd;
+    int read;
+    bool read_only;
+    const char* log;  // empty: the rebuild's
+  } cases[] = {
+      {Crc, 1, 0, false, 0, false, ""},
+      {Torn, 1, 0, false, 0, false, ""},
+      {Torn, 1, 0, true, 0, true, ""},  // another implementation's volume
+      {Crc, 0, 0, false, 22, false, "Failed to check sum or crc.\n"},  // not a mount
+      {Torn, 1, 0x20, false, 22, false, "Failed to check sum or crc.\n"},  // a rollback mount
+      {Torn, 1, 0x1000, false, 22, false, "Failed to check sum or crc.\n"},  // no tree scan: no id above all
+      {OtherTag, 1, 0, false, 22, false, "Failed to check sum or crc.\n"},
+      {Unreadable, 1, 0, false, 22, false, "Failed to read LVID.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.damage << " mounting " << c.mounting << " flags " << c.ext_flags);
+    load(MediumClass::WriteOnce);
+    mnt->mount_ext_flags = c.ext_flags;
+    if (c.foreign_lvd) mnt->vds.lvd.imp_id.id[1] = 'X';
+    mnt->next_unique_id = 99;
+    if (c.damage == Crc) lvid_sector()[100] ^= 1;
+    if (c.damage == Torn)
+      for (uint32_t i = 0; i < 32; ++i) std::memset(env().sector(layout.lvid + i), 0xDB, kSector);
+    if (c.damage == OtherTag) std::memcpy(lvid_sector(), env().sector(layout.lvid + 1), kSector);
+    if (c.damage == Unreadable) env().unreadable.insert(layout.lvid);
+    ASSERT_EQ(mdcudfsr_read_lvid(mnt.get(), nullptr, 0, c.mounting, 0, 0), c.read);
+    const std::string rebuilt =
+        "LVID block " + std::to_string(layout.lvid) + " holds no descriptor. rebuilt from the volume as open.\n";
+    EXPECT_TRUE(env().logged(*c.log ? c.log : rebuilt));
+    if (c.read) {
+      EXPECT_EQ(mnt->mntinfo.MountStatus, MNTINFO_STRUCTURE_UNREADABLE);
+      EXPECT_EQ(mnt->mntinfo.AccessMode, c.damage == Unreadable ? 0u : 2u);
+      continue;
+    }
+    EXPECT_EQ(mnt->lvid.integrity_type, 0u);
+    EXPECT_EQ(mnt->lvid.num_partitions, 2u);
+    EXPECT_EQ(mnt->next_unique_id, 0u) << "left for the tree scan to raise above every id";
+    EXPECT_EQ(mdcudfsr_check_lvid_structure(mnt.get(), nullptr), 0);
+    EXPECT_EQ((mnt->mntinfo.WriteProtectReasonFlags & WRPROT_READONLY) != 0, c.read_only);
+    EXPECT_EQ(mnt->mntinfo.VolumeStatus & 0x90, 0x90) << "checked and open";
+    EXPECT_EQ(std::memcmp(&mdcudfsr_lvid_imp_use(&mnt->lvid, 2)->imp_use_id, &mnt->vds.lvd.imp_id, sizeof(regid)), 0);
+  }
 }
 
 TEST_F(Lvid, PartitionCountRules) {
