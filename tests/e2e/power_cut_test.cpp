@@ -296,7 +296,11 @@ INSTANTIATE_TEST_SUITE_P(Media, DrivePowerCut,
 // Discs: the drive calibrates its power again at the first write after it
 // comes back (and after each load of the disc), and every calibration uses
 // one of the disc's few; a disc with eight or fewer left is spent and the
-// volume moves on to the next. Nothing else may make it leave a disc.
+// volume moves on to the next. Nothing else may make it leave a disc. A
+// disc is loaded only to be read or written: a start on the disc in the
+// drive loads none; reading a file of an earlier disc (a Restore, or the
+// mount's read of a metadata file last written there) loads that disc, and
+// the next write the volume's again.
 //
 // KEL_CUT_ROUNDS and KEL_CUT_SEED ("random": a new one) set a longer run;
 // KEL_CUT_TRACE names a folder for the engines' trace files (of the rounds
@@ -311,11 +315,18 @@ class PowerCutRounds : public CutScenario {
   struct Figures {
     int rounds = 0, cuts = 0, kills = 0, kept = 0, dropped = 0;
   };
-  // Runs `rounds` rounds from `seed`; false after the first failure.
-  bool run_rounds(std::uint64_t seed, int rounds);
+  // Runs `rounds` rounds from `seed`; false after the first failure. With
+  // `first_disc` 1 the first disc's calibrations are spent before the first
+  // round, so that the rounds run on the second.
+  bool run_rounds(std::uint64_t seed, int rounds, int first_disc);
+  // The run of the test: its figures printed, the discs it may use and the
+  // calibrations it spent judged.
+  void run_and_judge(int first_disc);
   const Figures& figures() const { return figures_; }
   // Slots whose disc holds data once the engine has stopped.
   std::vector<int> discs_used() { return written_slots(cartridge()); }
+  // Per slot: the calibrations the run's cuts and disc changes ask for.
+  std::vector<int> calibrations_asked();
   static std::uint64_t from_environment(const char* name, std::uint64_t fallback);
 
  private:
@@ -329,10 +340,13 @@ class PowerCutRounds : public CutScenario {
   std::string disc_state();
   void trace_from(std::uint64_t first);
   void keep_cartridge();
+  void expect_loads_serve(std::size_t mark, int in_drive);
   void note(const std::string& what) { log_ += what; }
   std::uint64_t pick(std::uint64_t n) { return n ? rng_() % n : 0; }
 
   std::mt19937_64 rng_;
+  int first_loaded_ = -1;  // the slot in the drive when the run began
+  std::vector<int> preset_;  // calibrations spent by the test itself, per slot
   Figures figures_;
   std::string log_;  // the round's requests and their answers
   int round_ = 0, next_file_ = 0;
@@ -474,7 +488,7 @@ void PowerCutRounds::end_round() {
   }
 }
 
-bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds) {
+bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds, int first_disc) {
   rng_.seed(seed);
   // A cartridge of twelve discs, as the host's.
   ScenarioOptions o;
@@ -482,9 +496,18 @@ bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds) {
   o.product = GetParam().product;
   o.slots = 12;
   make_sim(o);
+  first_loaded_ = cartridge().loaded_slot;
   start_checked();
   mkdir("/k");
   unmount();
+  preset_.assign(o.slots, 0);
+  for (int slot = 0; slot < first_disc; ++slot) {
+    kelsim::Cartridge& k = cartridge();
+    const int left = 8;  // a disc with this many left is spent
+    preset_[static_cast<std::size_t>(slot)] = k.opc_count - left - k.disc(slot).opc_used;
+    k.disc(slot).opc_used = static_cast<std::uint16_t>(k.opc_count - left);
+    if (save_cartridge() != 0) ADD_FAILURE() << "the cartridge was not saved";
+  }
   for (round_ = 0; round_ < rounds; ++round_) {
     log_ = "round " + std::to_string(round_) + ":";
     const int slot = view_of(sim_->drive()).last_written;
@@ -493,10 +516,13 @@ bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds) {
       break;
     }
     trace_from(from_environment("KEL_CUT_TRACE_ROUND", 0));
+    const std::size_t mark = sim_->service().transcript().size();
+    const int in_drive = cartridge().loaded_slot;
     mount_and_check();
     if (!HasFailure()) take_new_file();
     if (!HasFailure()) cut_round();
     if (engine_) end_round();
+    expect_loads_serve(mark, in_drive);
     ++figures_.rounds;
     note(disc_state());
     const CartridgeView v = view_of(sim_->drive());
@@ -514,19 +540,64 @@ bool PowerCutRounds::run_rounds(std::uint64_t seed, int rounds) {
   return true;
 }
 
+// A calibration is asked for by the first write to the disc in the drive
+// when the run began, and by the first write after each cut and after each
+// load of a disc in place of another (the volume moving on, or coming back
+// after a Restore read a file of an earlier disc). A disc loaded again
+// while it was in the drive asks for nothing.
+std::vector<int> PowerCutRounds::calibrations_asked() {
+  std::vector<int> asked(static_cast<std::size_t>(cartridge().slots()), 0);
+  int loaded = first_loaded_;
+  bool fresh = true;  // no write since the disc came or the power returned
+  for (const TranscriptEntry& e : sim_->service().transcript()) {
+    if (!e.answered || e.status != 0) continue;
+    if (e.check_condition && e.sense.key == 6 && e.sense.asc == 0x29) fresh = true;  // power on
+    if (e.opcode() == 0x2A && fresh && loaded >= 0 && static_cast<std::size_t>(loaded) < asked.size()) {
+      ++asked[static_cast<std::size_t>(loaded)];
+      fresh = false;
+    }
+    if (e.check_condition || !is_slot_load(e)) continue;
+    const int to = (e.cdb[4] & 3) == 3 ? e.cdb[8] : -1;
+    if (to != loaded) fresh = true;
+    loaded = to;
+  }
+  return asked;
+}
+
+// A disc is loaded only to be read or written: from transcript entry
+// `mark` on, no load puts back the disc in the drive (`in_drive` at the
+// mark), and none is followed by another before a READ, WRITE, FORMAT UNIT,
+// RESERVE TRACK or a read of the disc or track information reached the disc
+// it loaded.
+void PowerCutRounds::expect_loads_serve(std::size_t mark, int in_drive) {
+  const auto t = sim_->service().transcript();
+  const TranscriptEntry* idle = nullptr;  // the last load, while nothing used its disc
+  for (std::size_t i = mark; i < t.size(); ++i) {
+    const TranscriptEntry& e = t[i];
+    if (!e.answered || e.status != 0 || e.check_condition) continue;
+    switch (e.opcode()) {
+      case 0x28: case 0xA8: case 0x2A: case 0xAA: case 0x04: case 0x53: case 0x51: case 0x52: idle = nullptr; break;
+      default: break;
+    }
+    if (!is_slot_load(e)) continue;
+    const int to = (e.cdb[4] & 3) == 3 ? e.cdb[8] : -1;
+    EXPECT_NE(to, in_drive) << "the disc in the drive loaded again: " << e.line();
+    if (idle) ADD_FAILURE() << "a disc loaded for nothing: " << idle->line() << ", then " << e.line();
+    idle = &e;
+    in_drive = to;
+  }
+}
+
 std::string describe(const std::vector<int>& slots) {
   std::string s;
   for (int x : slots) s += (s.empty() ? "" : ",") + std::to_string(x);
   return s;
 }
 
-// A run of cuts on one cartridge keeps every synced file, mounts writable
-// after each, and leaves a disc only when it is spent: a run within the
-// first disc's calibrations stays on it, far from filling it.
-TEST_P(PowerCutRounds, SyncedFilesStayAndADiscIsLeftOnlyWhenSpent) {
+void PowerCutRounds::run_and_judge(int first_disc) {
   const std::uint64_t seed = from_environment("KEL_CUT_SEED", 0x6B656C637574ull + GetParam().type);
   const int rounds = static_cast<int>(from_environment("KEL_CUT_ROUNDS", kRoundsWithinOneDisc));
-  if (!run_rounds(seed, rounds)) return;
+  if (!run_rounds(seed, rounds, first_disc)) return;
   const Figures& f = figures();
   const std::vector<int> used = discs_used();
   std::printf("seed %llu: %d rounds, %d cuts, %d kills, %d files kept, %d dropped after a failed request; "
@@ -534,11 +605,25 @@ TEST_P(PowerCutRounds, SyncedFilesStayAndADiscIsLeftOnlyWhenSpent) {
               static_cast<unsigned long long>(seed), f.rounds, f.cuts, f.kills, f.kept, f.dropped,
               describe(used).c_str());
   EXPECT_GT(f.cuts, 0);
+  const std::vector<int> asked = calibrations_asked();
+  for (int slot : used) {
+    const auto i = static_cast<std::size_t>(slot);
+    const int spent = cartridge().disc(slot).opc_used - preset_.at(i);
+    std::printf("slot %d: %d calibrations, %d asked for by cuts and disc changes\n", slot, spent, asked.at(i));
+    EXPECT_LE(spent, asked.at(i)) << "slot " << slot << " calibrated without a cause";
+  }
   if (rounds <= kRoundsWithinOneDisc) {
-    EXPECT_EQ(used, std::vector<int>{0}) << "a cut costs no disc";
+    std::vector<int> want;
+    for (int slot = 0; slot <= first_disc; ++slot) want.push_back(slot);
+    EXPECT_EQ(used, want) << "a cut costs no disc";
   }
   expect_udfinfo_on_written_slots();
 }
+
+// A run of cuts on one cartridge keeps every synced file, mounts writable
+// after each, and leaves a disc only when it is spent: a run within the
+// first disc's calibrations stays on it, far from filling it.
+TEST_P(PowerCutRounds, SyncedFilesStayAndADiscIsLeftOnlyWhenSpent) { run_and_judge(0); }
 
 INSTANTIATE_TEST_SUITE_P(Media, PowerCutRounds,
                          ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true},
@@ -547,6 +632,21 @@ INSTANTIATE_TEST_SUITE_P(Media, PowerCutRounds,
                                            MediumSetup{0xE2, "QMR-T300A", false},
                                            MediumSetup{0xF2, "QMR-T400A", true},
                                            MediumSetup{0xF2, "QMR-T400A", false}),
+                         [](const ::testing::TestParamInfo<MediumSetup>& i) {
+                           return medium_setup_name(i.param, false);
+                         });
+
+// The same run on the second disc of a write-once cartridge, the first one's
+// calibrations spent at the start: the starts on it cost no more than on
+// the first, and the run stays on it.
+class PowerCutRoundsOnSecondDisc : public PowerCutRounds {};
+
+TEST_P(PowerCutRoundsOnSecondDisc, SyncedFilesStayAndTheDiscIsLeftOnlyWhenSpent) { run_and_judge(1); }
+
+INSTANTIATE_TEST_SUITE_P(Media, PowerCutRoundsOnSecondDisc,
+                         ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true},
+                                           MediumSetup{0xE1, "QMR-T300A", false},
+                                           MediumSetup{0xF2, "QMR-T400A", true}),
                          [](const ::testing::TestParamInfo<MediumSetup>& i) {
                            return medium_setup_name(i.param, false);
                          });
