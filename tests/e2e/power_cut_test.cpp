@@ -68,6 +68,15 @@ class DrivePowerCut : public CutScenario {
   // session open, or waits in the packed one. False when the request ended
   // before the cut.
   bool cut_inside_move(bool rename, bool archived_before, std::size_t at, std::uint32_t keep);
+  // A request sent with the drive set to lose power before its command
+  // `at` (any code), `keep` cached blocks reaching the medium: its answers;
+  // whether the cut came to *fired.
+  std::vector<EngineElement> ask_under_cut(const std::string& opcode, const Attributes& attributes, std::size_t at,
+                                           std::uint32_t keep, bool* fired);
+  static Attributes rename_attributes(const std::string& from, const std::string& to) {
+    return {{"Name", from},         {"NewName", to},     {"OldGeneration", "0"},   {"OldVersion", "0"},
+            {"NewGeneration", "0"}, {"NewVersion", "0"}, {"KernelInterface", "0"}, {"BlockNumber", "0"}};
+  }
 
   kel_test::ScopedTempDir base_{"kel_power_cut_"};
 };
@@ -142,20 +151,26 @@ bool DrivePowerCut::fault_inside(CutIn where, const kelsim::FaultRule& cut, bool
   return fired;
 }
 
-bool DrivePowerCut::cut_inside_move(bool rename, bool archived_before, std::size_t at, std::uint32_t keep) {
-  start_on_prepared();
-  if (archived_before) archive_file("/before", 90000, 6);
+std::vector<EngineElement> DrivePowerCut::ask_under_cut(const std::string& opcode, const Attributes& attributes,
+                                                        std::size_t at, std::uint32_t keep, bool* fired) {
   kelsim::FaultRule cut = kelsim::power_cut_at(std::nullopt, keep);
   cut.skip = static_cast<int>(at);
   cut.times = 1;
   const int id = sim_->drive().add_fault(cut);
-  const std::vector<EngineElement> answer =
-      rename ? ask("Rename", {{"Name", "/kept2"}, {"NewName", "/moved"}, {"OldGeneration", "0"}, {"OldVersion", "0"},
-                              {"NewGeneration", "0"}, {"NewVersion", "0"}, {"KernelInterface", "0"}, {"BlockNumber", "0"}})
-             : ask("Delete", {{"Name", "/kept2"}, {"Generation", "0"}, {"Version", "0"}, {"KernelInterface", "0"},
-                              {"BlockNumber", "0"}});
-  const bool fired = sim_->drive().fault_fired(id) > 0;
+  std::vector<EngineElement> answer = ask(opcode, attributes);
+  *fired = sim_->drive().fault_fired(id) > 0;
   sim_->drive().remove_fault(id);
+  return answer;
+}
+
+bool DrivePowerCut::cut_inside_move(bool rename, bool archived_before, std::size_t at, std::uint32_t keep) {
+  start_on_prepared();
+  if (archived_before) archive_file("/before", 90000, 6);
+  bool fired = false;
+  const std::vector<EngineElement> answer =
+      rename ? ask_under_cut("Rename", rename_attributes("/kept2", "/moved"), at, keep, &fired)
+             : ask_under_cut("Delete", {{"Name", "/kept2"}, {"Generation", "0"}, {"Version", "0"},
+                                        {"KernelInterface", "0"}, {"BlockNumber", "0"}}, at, keep, &fired);
   const bool done = !answer.empty() && answer.back().name == "KelVolume";
   SCOPED_TRACE((rename ? "the Rename answered " : "the Delete answered ") +
                (answer.empty() ? std::string("nothing") : answer.back().raw));
@@ -265,6 +280,50 @@ TEST_P(DrivePowerCut, ASyncWhoseTrackReadFailsLeavesTheNextSyncsEntriesWhereThey
     fails.skip = static_cast<int>(at);
     fails.times = 3;  // the first ask and those after it
     if (!fault_inside(CutIn::Sync, fails, false) || HasFatalFailure()) break;
+  }
+}
+
+// The drive loses power at a command of a Rename that moves a file into
+// another folder of a volume mounted from the disc (the first one is the
+// write of the cartridge memory that opens the change; its failure turns
+// the volume read-only). Once the Rename and a later Sync are answered with
+// success, the file is under its new name in the same engine and after a
+// new mount, with the cache kept or emptied; else it is under one of its
+// names, whole.
+TEST_P(DrivePowerCut, ARenameAnsweredAndSyncedThroughACutIsOnTheDisc) {
+  for (std::size_t at = 0;; ++at) {
+    SCOPED_TRACE("power cut before command " + std::to_string(at) + " of the Rename");
+    start_on_prepared();
+    mkdir("/d");
+    sync("SyncTime");
+    unmount();
+    start_checked(true);
+    bool fired = false;
+    const std::vector<EngineElement> answer =
+        ask_under_cut("Rename", rename_attributes("/kept2", "/d/moved"), at, 0, &fired);
+    const bool done = !answer.empty() && answer.back().name == "KelVolume";
+    SCOPED_TRACE("the Rename answered " + (answer.empty() ? std::string("nothing") : answer.back().raw));
+    // The drive reports its reset on the first command after the cut.
+    bool synced = false;
+    for (int i = 0; i < 2 && !synced; ++i) synced = sync_answered(try_sync());
+    archived_["/d/moved"] = archived_["/kept2"];
+    auto expect_tree = [&] {
+      const bool old_name = listing("/").count("kept2") > 0, new_name = listing("/d").count("moved") > 0;
+      EXPECT_NE(old_name, new_name) << "the file is under exactly one of its names";
+      if (done && synced) {
+        EXPECT_TRUE(new_name) << "a Rename answered and synced is kept";
+      }
+      expect_restores(new_name ? "/d/moved" : "/kept2");
+    };
+    expect_tree();
+    unmount();
+    for (bool emptied : {false, true}) {
+      SCOPED_TRACE(emptied ? "mounted with the cache emptied" : "mounted with the cache kept");
+      start_checked(emptied);
+      expect_tree();
+      unmount();
+    }
+    if (!fired || HasFailure()) break;
   }
 }
 

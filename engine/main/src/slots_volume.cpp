@@ -229,7 +229,9 @@ int Flush(bool full) {
     for (std::uint32_t code : {kFsctlRegisterPrivileged, kFsctlEnterPrivileged, kFsctlLeavePrivileged}) {
       if (const int err = Fsctl(code, nullptr)) return err;
     }
-    if (mdcudfsr_mount* mnt = mount_record()) mnt->metadata_changed = 1;
+    // A read-only mount writes nothing: only its own changes count there.
+    mdcudfsr_mount* mnt = mount_record();
+    if (mnt && !(vfs_flags(mnt->mp) & MNT_RDONLY)) mnt->metadata_changed = 1;
   }
   vfs_context ctx = slot::caller_context();
   return mdcudfsr_vfsop_sync(kel_global_mount(), 1, &ctx);

@@ -134,10 +134,12 @@ int mdcudfsr_vfsop_sync(mount_t mp, int waitfor, vfs_context_t ctx) {
   // A descriptor a failed write may have lost is written again first: no
   // Sync answers success while the medium may hold none.
   if (const int e = mdcudfsr_restore_lvid(mnt, ctx)) return e;
-  if ((vfs_flags(mnt->mp) & MNT_RDONLY) && mnt->flush_state == 1) {
-    // The last flush failed and protected the volume: what it left is not
-    // on the disc, and no flush of this mount can write it.
-    VFS_LOG(KEL_LOG_ERR, "last flush failed, volume read-only. reasons=0x%x %s\n",
+  if ((vfs_flags(mnt->mp) & MNT_RDONLY) && (mnt->flush_state == 1 || mnt->metadata_changed)) {
+    // The last flush failed and protected the volume, or a change was made
+    // before a drive fault protected it (a failed write of the cartridge
+    // memory at the change's start): what it left is not on the disc, and
+    // no flush of this mount can write it.
+    VFS_LOG(KEL_LOG_ERR, "unsaved changes, volume read-only. reasons=0x%x %s\n",
             mnt->mntinfo.WriteProtectReasonFlags, name);
     return mdcudfsr_readonly_error(mnt);
   }

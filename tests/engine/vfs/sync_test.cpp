@@ -119,26 +119,33 @@ TEST_F(Sync, FlushRunsWithPolicyOneAndTheGuardFollows) {
   }
 }
 
-// After a flush that failed and made the volume read-only, a sync runs no
-// flush and answers why the changes cannot be written: an I/O error when
-// a drive error protects the volume (a remount clears it), write-protected
-// otherwise; also when no change is newer than the failed flush.
-TEST_F(Sync, AfterAFailedFlushTheReadOnlyVolumeAnswersItsProtection) {
+// After a flush that failed and made the volume read-only, or after a
+// change made before a drive fault made it read-only (a failed write of
+// the cartridge memory at the change's start), a sync runs no flush and
+// answers why the changes cannot be written: an I/O error when a drive
+// error protects the volume (a remount clears it), write-protected
+// otherwise; also when no change is newer than the failed flush. A
+// read-only volume with nothing to save answers success.
+TEST_F(Sync, AReadOnlyVolumeWithUnsavedChangesAnswersItsProtection) {
   struct Case {
     std::uint32_t reasons;
+    int flush_state;
+    int changed;
     int want;
-  } cases[] = {{0x1, 5}, {0x2000, 30}};
+  } cases[] = {{0x1, 1, 0, 5}, {0x2000, 1, 0, 30}, {0x4000, 0, 1, 30}, {0x1, 0, 1, 5}, {0x4000, 0, 0, 0}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.reasons);
+    SCOPED_TRACE(::testing::Message() << c.reasons << " flush state " << c.flush_state << " changed " << c.changed);
     clear_log();
     mp_.mnt_flag |= MNT_RDONLY;
-    mnt_->flush_state = 1;
+    mnt_->flush_state = c.flush_state;
+    mnt_->metadata_changed = c.changed;
     mnt_->mntinfo.WriteProtectReasonFlags = c.reasons;
     mnt_->last_partial_flush_time = 0;
     EXPECT_EQ(c.want, sync());
     EXPECT_FALSE(logged(kFlushRan)) << "no flush";
     mp_.mnt_flag &= ~MNT_RDONLY;
     mnt_->mntinfo.WriteProtectReasonFlags = 0;
+    mnt_->metadata_changed = 0;
     reset();
   }
 }
