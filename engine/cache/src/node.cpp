@@ -99,7 +99,10 @@ void cut_partner_links(mdcudfsr_cache_node* n) {
     n->proxy->master = nullptr;
     n->proxy = nullptr;
   }
-  if (n->kind == MDCUDFSR_NODE_MASTER || n->parity_node || n->stream_owner) cut_shadow_links(n);
+  // A shadow node may still name a file whose own link to it is gone (its
+  // parity node given up first): every file lets go of the shadow folder.
+  if (n->kind == MDCUDFSR_NODE_MASTER || n->parity_node || n->stream_owner || !mdcudfsr_is_dir(n))
+    cut_shadow_links(n);
   if (n->stream_owner && n->stream_owner->parity_node == n) n->stream_owner->parity_node = nullptr;
   if (n->parity_node && mdcudfsr_cnp(n->parity_node)->stream_owner == n)
     mdcudfsr_cnp(n->parity_node)->stream_owner = nullptr;
