@@ -25,8 +25,6 @@ constexpr std::uint32_t kArchiveAttributes = 0x80;
 constexpr DWORD kShortWrite = 29;
 constexpr DWORD kReadFault = 30;
 constexpr std::uint64_t kNewFile = UINT64_MAX;
-constexpr int kEngineNotFound = 2;
-constexpr std::int32_t kObjectTypeFolder = 1;  // KELFS_OBJECT_INFO::Type
 
 struct ArchiveRequest {
   const char* name;

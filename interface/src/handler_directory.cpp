@@ -13,7 +13,6 @@ namespace kel {
 
 namespace {
 
-constexpr int kEngineNotFound = 2;
 // The object flag of what the engine keeps hidden from the host.
 constexpr std::uint32_t kHiddenObject = 0x8000;
 

@@ -206,8 +206,6 @@ std::pair<std::string, std::string> SplitPath(const std::string& path) {
 
 namespace {
 
-constexpr std::int32_t kFolderType = 1;  // KELFS_OBJECT_INFO::Type
-constexpr int kEngineNotFound = 2;
 
 // The object id and type at path; false when the path names nothing (or
 // the engine cannot tell).
@@ -304,7 +302,7 @@ void RemoveMadeFolders(CKelInterface& itf, const MadeFolders& made) {
   const FileSystemOperations& ops = itf.Operations();
   for (auto f = made.rbegin(); f != made.rend(); ++f) {
     KELFS_OBJECT_INFO info;
-    if (!ObjectAt(ops, f->path, &info) || info.ObjectID != f->id || info.Type != kFolderType) continue;
+    if (!ObjectAt(ops, f->path, &info) || info.ObjectID != f->id || info.Type != kObjectTypeFolder) continue;
     if (HoldsHostObjects(itf, f->path)) continue;
     const auto [parent, leaf] = SplitPath(f->path);
     const int err = CallSlot(ops.DeleteDirectory, parent.c_str(), leaf.c_str());

@@ -121,6 +121,11 @@ DWORD MakeMetaDataFolder(const FileSystemOperations& ops);
 enum class MetaDataPlace { Outside, Folder, Inside };
 MetaDataPlace PlaceOfPath(const char* path);
 
+// The engine's "no such object" result and KELFS_OBJECT_INFO::Type of a
+// folder, as the handlers compare them.
+constexpr int kEngineNotFound = 2;
+constexpr std::int32_t kObjectTypeFolder = 1;
+
 class HandlerFrame {
  public:
   HandlerFrame(CKelInterface& itf, std::uint64_t seq);

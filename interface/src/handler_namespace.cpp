@@ -11,8 +11,7 @@ namespace kel {
 
 namespace {
 
-constexpr std::int32_t kObjectTypeFolder = 1;  // KELFS_OBJECT_INFO::Type
-constexpr int kEngineNotADirectory = 20;        // ENOTDIR
+constexpr int kEngineNotADirectory = 20;  // ENOTDIR
 
 // A file may still wait in the packed session, or in a folder that moves:
 // the session ends before any name changes, as before a Delete, so that no
@@ -20,11 +19,14 @@ constexpr int kEngineNotADirectory = 20;        // ENOTDIR
 // it is, and the request answers the end's failure without moving anything.
 bool EndSessionBeforeMove(HandlerFrame& f) { return f.Win32(EndPackedSession(f)); }
 
-// Refreshes the volume information and answers "KelVolume".
-void AnswerVolume(HandlerFrame& f) {
-  if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
+void SendVolume(HandlerFrame& f) {
   CServiceVolumeResponse answer(f.seq, &f.itf.VolumeInformation());
   f.Send(answer);
+}
+
+// Refreshes the volume information and answers "KelVolume".
+void AnswerVolume(HandlerFrame& f) {
+  if (f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) SendVolume(f);
 }
 
 // Answers "KelVolume" once the name has changed: the change is made and the
@@ -39,8 +41,7 @@ void AnswerVolumeAfterChange(HandlerFrame& f) {
     if (r == 0) break;
     ReportEngineErrorThrough(&f.ops, r, __FILE__, __LINE__);
   }
-  CServiceVolumeResponse answer(f.seq, &f.itf.VolumeInformation());
-  f.Send(answer);
+  SendVolume(f);
 }
 }  // namespace
 

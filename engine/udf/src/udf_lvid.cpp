@@ -1,5 +1,6 @@
 // Logical volume integrity descriptor (see udf_lvid.h).
 #include "udf/udf_lvid.h"
+#include "kelcache/cache.h"
 #include "kelhost/kern_errno.h"
 #include "udf/udf_mount.h"
 #include "udf/udf_regid.h"
@@ -22,7 +23,6 @@ constexpr uint32_t kVolumeStatusOpen = 0x10;
 constexpr uint32_t kMntExtRollbackRequested = 0x20;
 constexpr uint32_t kMntExtNoFinalizedMark = 0x40;
 constexpr uint32_t kMntExtRollbackMount = 0x80;
-constexpr uint32_t kMntExtNoScan = 0x1000;
 constexpr uint32_t kWrprotFinalized = 0x1000;
 constexpr uint32_t kAttrUniqueIdOffset = 357;
 
@@ -155,7 +155,7 @@ bool torn_lvid_block(const mdcudfsr_mount* mnt, const uint8_t* buf) {
 // one whose last written slot has no table entry.
 bool may_rebuild_lvid(const mdcudfsr_mount* mnt, int mounting, int from_cache, const uint8_t* buf) {
   if (!mounting || from_cache || !torn_lvid_block(mnt, buf)) return false;
-  if (mnt->mount_ext_flags & (kMntExtRollbackRequested | kMntExtRollbackMount | kMntExtNoScan)) return false;
+  if (mnt->mount_ext_flags & (kMntExtRollbackRequested | kMntExtRollbackMount | MDCUDFSR_MNT_EXT_NO_SCAN)) return false;
   return mnt->current_disc + 2 <= MDCUDFSR_MAX_PARTITIONS;
 }
 
