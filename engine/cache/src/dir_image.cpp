@@ -122,6 +122,13 @@ namespace {
 // The largest descriptor a child can have.
 constexpr uint32_t kFidMax = kFidFixed + 0xFFFF + kMaxIdentifier + 3;
 
+// The most bytes the node's descriptor can take: its implementation use is
+// known, its identifier is at most kMaxIdentifier bytes.
+uint32_t fid_bound(const mdcudfsr_cache_node* n) {
+  const uint32_t l_iu = n->udf_data ? n->udf_data->fid_imp_use.l_iu : 0;
+  return round4(kFidFixed + l_iu + kMaxIdentifier);
+}
+
 // Places one descriptor at `p`; its length, or the error (22).
 int put_fid(mdcudfsr_mount* mnt, uint8_t* buf, uint32_t size, uint32_t p, mdcudfsr_cache_node* n, uint32_t loc,
             int parent) {
@@ -130,10 +137,11 @@ int put_fid(mdcudfsr_mount* mnt, uint8_t* buf, uint32_t size, uint32_t p, mdcudf
     return -22;
   }
   // Near the end it is built aside first: a descriptor that would end past
-  // the buffer is refused.
-  const bool direct = uint64_t{p} + kFidMax <= size;
+  // the buffer is refused. The descriptor writer sets every byte it
+  // returns, so the scratch space is sized once and never cleared.
+  const bool direct = uint64_t{p} + fid_bound(n) <= size;
   static thread_local std::vector<uint8_t> scratch;
-  if (!direct) scratch.assign(kFidMax, 0);
+  if (!direct && scratch.size() < kFidMax) scratch.resize(kFidMax);
   uint8_t* at = direct ? buf + p : scratch.data();
   const int len = mdcudfsr_cache_write_fid(mnt, at, n, loc, parent);
   if (len < 0) {

@@ -146,6 +146,22 @@ int write_dir_bytes(mdcudfsr_mount* m, const uint8_t* buf, uint64_t off, uint64_
   return 0;
 }
 
+// Builds the directory's image (its data starting at block `start`) and
+// writes its bytes from `off` on to `block`.
+int write_dir_image(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, uint64_t size, uint64_t off, uint64_t bytes,
+                    uint32_t block, uint32_t start, int skip, vfs_context_t ctx) {
+  const uint32_t len = static_cast<uint32_t>(round_up(size, m->logical_block_size));
+  auto* buf = static_cast<uint8_t*>(cache_alloc(len));
+  if (!buf) {
+    CACHE_LOG(ERR, "can't allocate dir memory.size=%d\n", len);
+    return KEL_ENOMEM;
+  }
+  int err = mdcudfsr_cache_write_directory(m, buf, len, dir, start, skip, static_cast<uint32_t>(off));
+  if (!err) err = write_dir_bytes(m, buf, off, bytes, block, dir->udf_data->dir_start, ctx);
+  cache_free(buf, len);
+  return err;
+}
+
 // A directory's contents in blocks of their own.
 int flush_dir_in_blocks(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, uint64_t size, uint32_t room, int skip,
                         vfs_context_t ctx) {
@@ -178,17 +194,10 @@ int flush_dir_in_blocks(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, uint64_t si
   d->efe.logblks_rec = round_up(size, b) / b;
   CACHE_TRACE(3, 3, "[%s](tid=%08x) %s:%d buf_size=%d num_recorded_blks=%d\n", volume_name(m), tid32(), __func__,
               __LINE__, static_cast<int>(size), static_cast<int>(d->efe.logblks_rec));
-  const uint32_t len = static_cast<uint32_t>(round_up(size, b));
-  auto* buf = static_cast<uint8_t*>(cache_alloc(len));
-  if (!buf) {
-    CACHE_LOG(ERR, "can't allocate dir memory.size=%d\n", len);
-    return KEL_ENOMEM;
-  }
-  int err = mdcudfsr_cache_write_directory(m, buf, len, dir, start, skip, static_cast<uint32_t>(off));
-  if (!err) err = write_dir_bytes(m, buf, off, bytes, block, d->dir_start, ctx);
-  cache_free(buf, len);
-  if (!err) err = write_entry(m, dir, ctx);
-  return err;
+  // The placing pass writes no directory bytes: the image is built only
+  // when it is written.
+  const int err = allocating(m) ? 0 : write_dir_image(m, dir, size, off, bytes, block, start, skip, ctx);
+  return err ? err : write_entry(m, dir, ctx);
 }
 
 }  // namespace

@@ -11,6 +11,9 @@
 #include "udf/udf_names.h"
 #include "kelagent/metacache.h"
 
+#include <algorithm>
+#include <cstring>
+
 using namespace cache_test;
 
 namespace {
@@ -619,6 +622,40 @@ TEST(CacheDirImage, DescriptorsEndingPastTheBufferAreRefused) {
   }
   EXPECT_EQ(22, mdcudfsr_cache_write_directory(&v.m, buf.data(), 37, v.root, 2, 0, 0));
   EXPECT_TRUE(rec().logged("insufficient memory."));
+}
+
+// A descriptor is written straight into the image only where its longest
+// form (its implementation use and the longest identifier) still fits: one
+// with a long implementation use near the end of the buffer is refused
+// without a byte written past it, and one that fits carries its bytes.
+TEST(CacheDirImage, ALongImplementationUseIsBoundedByTheBuffer) {
+  struct Case {
+    uint16_t l_iu;
+    uint64_t size;  // 40 of the parent entry, the child's 38 + l_iu + 4, rounded to 4
+  };
+  for (const Case c : {Case{600, 684}, Case{2000, 2084}, Case{1, 84}}) {
+    SCOPED_TRACE(c.l_iu);
+    Volume v;
+    v.m.logical_block_size = v.m.logical_sector_size = 2048;
+    v.root->udf_data->efe_loc = 2;
+    mdcudfsr_cache_node* n = v.make(v.root, "abc");
+    n->udf_data->fid_imp_use.imp_use = static_cast<uint8_t*>(OSMalloc(c.l_iu, nullptr));
+    std::memset(n->udf_data->fid_imp_use.imp_use, 0x5A, c.l_iu);
+    n->udf_data->fid_imp_use.l_iu = c.l_iu;
+    ASSERT_EQ(c.size, mdcudfsr_cache_calc_dir_size(v.root, 0));
+    std::vector<uint8_t> buf(c.size + 8, 0xEE);
+    ASSERT_EQ(0, mdcudfsr_cache_write_directory(&v.m, buf.data(), static_cast<uint32_t>(c.size), v.root, 2, 0, 0));
+    EXPECT_EQ(0xEE, buf[c.size]);
+    EXPECT_EQ(std::vector<uint8_t>(c.l_iu, 0x5A), std::vector<uint8_t>(buf.begin() + 40 + 38, buf.begin() + 40 + 38 + c.l_iu));
+    for (const uint64_t short_size : {c.size - 1, c.size - 1 - c.l_iu / 2, uint64_t{41}}) {
+      std::fill(buf.begin(), buf.end(), 0xEE);
+      EXPECT_EQ(22, mdcudfsr_cache_write_directory(&v.m, buf.data(), static_cast<uint32_t>(short_size), v.root, 2, 0, 0))
+          << short_size;
+      EXPECT_TRUE(std::all_of(buf.begin() + static_cast<std::ptrdiff_t>(short_size), buf.end(),
+                              [](uint8_t b) { return b == 0xEE; }))
+          << "written past " << short_size;
+    }
+  }
 }
 
 }  // namespace
