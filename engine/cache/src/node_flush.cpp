@@ -370,6 +370,15 @@ int flush_dir(mdcudfsr_mount* m, mdcudfsr_cache_node* dir, vfs_context_t ctx, in
   return 0;
 }
 
+// Whether the node flush would leave a file as it is and write nothing: in
+// an incremental pass, an entry neither dirty nor in the write list, with
+// nothing pending. The walk passes such a file by.
+bool untouched(const mdcudfsr_mount* m, const mdcudfsr_cache_node* n) {
+  const mdcudfsr_udf_data* d = n->udf_data;
+  return !m->flushAllMetadata && !n->cache_dirty && !n->write_list_entry && d && !d->flush_pending &&
+         !d->flush_pending2;
+}
+
 }  // namespace
 
 int mdcudfsr_cache_flush_node_sub(mdcudfsr_cache_node* start, vfs_context_t ctx, int exclude, int keep) {
@@ -397,7 +406,7 @@ int mdcudfsr_cache_flush_node_sub(mdcudfsr_cache_node* start, vfs_context_t ctx,
           break;
         }
         err = flush_dir(m, c, ctx, exclude, keep);
-      } else if ((err = mdcudfsr_cache_flush_node(c, ctx, exclude, keep)) != 0) {
+      } else if (!untouched(m, c) && (err = mdcudfsr_cache_flush_node(c, ctx, exclude, keep)) != 0) {
         CACHE_LOG(ERR, "mdcudfsr_cache_flush_node failed err:%d\n", err);
       }
     }

@@ -570,6 +570,58 @@ TEST(CacheNodeFlush, NoMetadataBlockLeftGives28) {
   EXPECT_EQ(28, mdcudfsr_cache_flush_node_sub(v.root, nullptr, 0, 0));
 }
 
+// Among many written, unchanged files the pass writes the one a change
+// marked, whichever way it was changed and marked, and the entries around it
+// still read back as they were.
+TEST(CacheFlush, AChangedFileAmongManyUnchangedOnesIsWrittenWhicheverWayItWasMarked) {
+  struct Road {
+    const char* name;
+    int (*change)(mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n);
+  };
+  const Road roads[] = {
+      {"size, own mark",
+       [](mdcudfsr_cache_node*, mdcudfsr_cache_node* n) {
+         const int err = mdcudfsr_cache_set_file_size(n, 777);
+         return err ? err : mdcudfsr_cache_set_dirty(n);
+       }},
+      {"size, marked with its parent",
+       [](mdcudfsr_cache_node*, mdcudfsr_cache_node* n) {
+         const int err = mdcudfsr_cache_set_file_size(n, 777);
+         return err ? err : mdcudfsr_cache_set_parent_dirty(n);
+       }},
+      {"size, marked to the root",
+       [](mdcudfsr_cache_node*, mdcudfsr_cache_node* n) {
+         const int err = mdcudfsr_cache_set_file_size(n, 777);
+         return err ? err : mdcudfsr_cache_set_dirty_to_root(n);
+       }},
+      {"rename", [](mdcudfsr_cache_node* dir, mdcudfsr_cache_node* n) {
+         char name[] = "renamed.bin";
+         return mdcudfsr_cache_rename_node(dir, n, name, static_cast<int64_t>(sizeof name - 1));
+       }}};
+  for (const Road& road : roads) {
+    SCOPED_TRACE(road.name);
+    Written w;
+    mdcudfsr_cache_node* docs = w.sm.child(w.root(), "docs");
+    ASSERT_NE(nullptr, docs);
+    for (int i = 0; i < 40; ++i) ASSERT_NE(nullptr, create_node(w.sm, docs, ("f" + std::to_string(100 + i)).c_str()));
+    int wrote = 0, defect = 0;
+    ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+    remap(w.sm);
+    // The volume's own file, before the new ones by unique id.
+    mdcudfsr_cache_node* changed = w.sm.child(docs, "a.txt");
+    ASSERT_NE(nullptr, changed);
+    const std::string unchanged = tree_text(w.root());
+    ASSERT_EQ(0, road.change(docs, changed));
+    const std::string before = tree_text(w.root());
+    ASSERT_NE(unchanged, before);
+    wrote = 0;
+    ASSERT_EQ(0, mdcudfsr_cache_flush(w.m(), nullptr, &wrote, nullptr, 0, &defect, 0));
+    EXPECT_EQ(1, wrote);
+    EXPECT_EQ(0u, changed->cache_dirty);
+    EXPECT_EQ(before, read_back(w.sm));
+  }
+}
+
 TEST(CacheNodeFlush, KeepFlagLeavesDirtyAndPendingFlags) {
   Written w;
   mdcudfsr_cache_node* n = create_node(w.sm, w.root(), "k");
