@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 namespace LumoQVE {
@@ -175,12 +176,18 @@ std::uint32_t ProxyWriter::handFull() {
 std::uint32_t ProxyWriter::copyIntoRing(const std::uint8_t* data, std::uint64_t size) {
   std::uint64_t done = 0;
   while (done < size) {
+    if (m_keepsPieces && m_ring->allTakenOrHeld()) {
+      trace(2, u"LumoQVE::ProxyWriter::writeOne", __LINE__,
+            u"the ring's buffers are held or with the writer: a failed end cannot write the session again");
+      dropKeptPieces();
+    }
     std::shared_ptr<BufferUserData> b = m_ring->getCurrentBuffer();
     if (!b) {
       trace(2, u"LumoQVE::ProxyWriter::writeOne", __LINE__, u"ring buffer is empty.");
       const std::uint32_t e = m_impl->lastError();
       return e ? e : QVE_RESULT_ERROR_NO_BUFFER;
     }
+    if (m_keepsPieces) holdTaken(b, packedBytes());
     const std::uint64_t room = static_cast<std::uint64_t>(b->capacity()) - b->used();
     const std::uint64_t n = std::min(room, size - done);
     if (data) {
@@ -203,7 +210,7 @@ std::uint32_t ProxyWriter::copyIntoRing(const std::uint8_t* data, std::uint64_t 
 // units. The padding is added in the ring, so the layout holds whatever the
 // source buffer's capacity.
 std::uint32_t ProxyWriter::writeOne(const std::uint8_t* data, std::uint64_t size) {
-  keepPiece(data, size, paddedSize(size));
+  keepPiece(size, paddedSize(size));
   return copyPadded(data, size);
 }
 
@@ -496,17 +503,51 @@ std::vector<std::shared_ptr<ProxyWriter::GhostFileInformation>> ProxyWriter::ans
   return out;
 }
 
-void ProxyWriter::keepPiece(const std::uint8_t* data, std::uint64_t size, std::uint64_t padded) {
+void ProxyWriter::keepPiece(std::uint64_t size, std::uint64_t padded) {
   if (!m_keepsPieces || !m_current) return;
-  if (packedBytes() + padded > m_keepBound) {
+  const std::uint64_t at = packedBytes();
+  if (at + padded > m_keepBound) {
     trace(2, u"LumoQVE::ProxyWriter::writeOne", __LINE__,
           u"the session's data passes the ring's %llu bytes: a failed end cannot write it again",
           static_cast<unsigned long long>(m_keepBound));
-    m_keepsPieces = false;
-    for (const auto& g : m_ghostFiles) g->pieces = {};
+    dropKeptPieces();
     return;
   }
-  m_current->pieces.emplace_back(data, data + size);
+  m_current->pieces.emplace_back(at, size);
+}
+
+void ProxyWriter::dropKeptPieces() {
+  m_keepsPieces = false;
+  for (const auto& g : m_ghostFiles) g->pieces = {};
+  m_keptBuffers.clear();
+  m_ring->releaseHeld();
+}
+
+void ProxyWriter::holdTaken(const std::shared_ptr<BufferUserData>& b, std::uint64_t start) {
+  if (!m_keptBuffers.empty() && m_keptBuffers.back().buffer == b) return;
+  m_keptBuffers.push_back({start - b->used(), b});
+  m_ring->hold(b);
+}
+
+std::uint32_t ProxyWriter::copyKept(const std::vector<KeptBuffer>& kept, std::uint64_t offset, std::uint64_t size) {
+  // The buffer holding offset: the last one that starts at or before it.
+  auto it = std::upper_bound(kept.begin(), kept.end(), offset,
+                             [](std::uint64_t at, const KeptBuffer& k) { return at < k.start; });
+  std::uint64_t done = 0;
+  while (done < size) {
+    if (it == kept.begin()) return QVE_RESULT_ERROR_NO_BUFFER;
+    const KeptBuffer& k = *std::prev(it);
+    const std::uint64_t from = offset + done - k.start;
+    // A buffer handed on short ends where the next one starts.
+    const std::uint64_t end = std::min(static_cast<std::uint64_t>(k.buffer->capacity()),
+                                       it == kept.end() ? ~std::uint64_t{0} : it->start - k.start);
+    if (from >= end) return QVE_RESULT_ERROR_NO_BUFFER;
+    const std::uint64_t n = std::min(end - from, size - done);
+    if (const std::uint32_t r = copyIntoRing(k.buffer->data() + from, n)) return r;
+    done += n;
+    ++it;
+  }
+  return copyIntoRing(nullptr, paddedSize(size) - size);
 }
 
 // The files can wait for the next end when the writer holds all their
@@ -551,10 +592,25 @@ std::uint32_t ProxyWriter::writeKeptData() {
   auto impl = std::make_shared<UserDataFileIOImpl>(root, 0, m_obase);
   if (const std::uint32_t r = impl->setup(UserDataFileIO::calcAnnulsBufferSizeBytes())) return r;
   if (const std::uint32_t r = setUserDataFileIOImpl(m_basePath, impl, m_obase)) return r;
-  for (const auto& g : m_ghostFiles) {
-    g->writeStartOffsetBytesInProxy = static_cast<std::int64_t>(packedBytes());
-    for (const auto& piece : g->pieces) {
-      if (const std::uint32_t r = copyPadded(piece.data(), piece.size())) return r;
+  // The old ring's buffers hold the pieces until every file is written
+  // again; a failure leaves them as they were for the next attempt.
+  const std::vector<KeptBuffer> kept = std::move(m_keptBuffers);
+  m_keptBuffers.clear();
+  std::vector<std::vector<std::pair<std::uint64_t, std::uint64_t>>> before;
+  for (const auto& g : m_ghostFiles) before.push_back(std::move(g->pieces));
+  auto restore = [&](std::uint32_t r) {
+    for (std::size_t i = 0; i < m_ghostFiles.size(); ++i) m_ghostFiles[i]->pieces = before[i];
+    m_keptBuffers = kept;
+    m_keepsPieces = true;
+    return r;
+  };
+  for (std::size_t i = 0; i < m_ghostFiles.size(); ++i) {
+    GhostFileInformation& g = *m_ghostFiles[i];
+    g.writeStartOffsetBytesInProxy = static_cast<std::int64_t>(packedBytes());
+    g.pieces.clear();
+    for (const auto& [offset, size] : before[i]) {
+      if (m_keepsPieces) g.pieces.emplace_back(packedBytes(), size);
+      if (const std::uint32_t r = copyKept(kept, offset, size)) return restore(r);
     }
   }
   m_rewrite = false;

@@ -57,7 +57,7 @@ std::uint32_t WriterRingBuffer::sizeBuffers(std::uint64_t bytes) {
 
 std::shared_ptr<BufferUserData> WriterRingBuffer::takeFree() {
   for (auto& b : m_buffers) {
-    if (!b->isBusy()) {
+    if (!b->isBusy() && !isHeld(b.get())) {
       m_current = b;
       return b;
     }
@@ -100,6 +100,25 @@ std::shared_ptr<BufferUserData> WriterRingBuffer::handCurrentToWriter() {
 void WriterRingBuffer::giveBack(const std::shared_ptr<BufferUserData>& buffer) {
   if (buffer) buffer->clear();
   m_released.setEvent();
+}
+
+bool WriterRingBuffer::isHeld(const BufferUserData* buffer) const {
+  return std::find(m_held.begin(), m_held.end(), buffer) != m_held.end();
+}
+
+void WriterRingBuffer::hold(const std::shared_ptr<BufferUserData>& buffer) {
+  if (buffer && !isHeld(buffer.get())) m_held.push_back(buffer.get());
+}
+
+void WriterRingBuffer::releaseHeld() {
+  m_held.clear();
+  m_released.setEvent();
+}
+
+bool WriterRingBuffer::allTakenOrHeld() {
+  if (m_current) return false;
+  return std::all_of(m_buffers.begin(), m_buffers.end(),
+                     [this](const std::shared_ptr<BufferUserData>& b) { return b->isBusy() || isHeld(b.get()); });
 }
 
 void WriterRingBuffer::endWaiting() {

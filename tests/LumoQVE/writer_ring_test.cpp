@@ -143,3 +143,30 @@ TEST_F(Ring, RefusedPageAllocationIsAResultNotACrash) {
   EXPECT_EQ(ring.sizeBuffers(8192), 0u);
   EXPECT_TRUE(ring.buffer(1)->hasBlock());
 }
+
+// A held buffer (its bytes are read again after the writer gave it back)
+// is never handed out for new bytes until the holds are released, and the
+// ring says when nothing but held or written buffers is left.
+TEST_F(Ring, AHeldBufferIsNotRefilledUntilReleased) {
+  readPolicy(engine(), false);
+  WriterRingBuffer ring(3);
+  ASSERT_EQ(ring.sizeBuffers(4096), 0u);
+  const std::string bytes(4096, 'k');
+  auto first = ring.getCurrentBuffer();
+  ASSERT_EQ(first, ring.buffer(0));
+  first->append(bytes.data(), bytes.size());
+  ring.hold(first);
+  ring.giveBack(ring.handCurrentToWriter());
+  EXPECT_FALSE(ring.allTakenOrHeld());
+  auto second = ring.getCurrentBuffer();
+  EXPECT_EQ(second, ring.buffer(1)) << "the held buffer is skipped";
+  ring.handCurrentToWriter();
+  EXPECT_EQ(ring.getCurrentBuffer(), ring.buffer(2));
+  ring.handCurrentToWriter();
+  EXPECT_TRUE(ring.allTakenOrHeld());
+  EXPECT_EQ(ring.getCurrentBuffer(), nullptr) << "old-write mode answers empty instead of refilling it";
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(first->data()), bytes.size()), bytes);
+  ring.releaseHeld();
+  EXPECT_FALSE(ring.allTakenOrHeld());
+  EXPECT_EQ(ring.getCurrentBuffer(), first);
+}

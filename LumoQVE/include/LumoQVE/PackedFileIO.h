@@ -74,11 +74,12 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
     std::int64_t writeStartOffsetBytesInProxy = 0;
     std::int64_t completed = 0;
     std::vector<std::pair<std::int64_t, std::int64_t>> chunks;  // {body bytes, parity bytes}
-    // The file's data as it went into the proxy, one piece per write (each
-    // padded there to whole recording units), kept while the session's
-    // data fits the ring: a session whose data did not reach the disc is
-    // written again from them, each file from its own start.
-    std::vector<std::vector<std::uint8_t>> pieces;
+    // Where the file's data went into the proxy, one piece per write
+    // ({offset in the proxy, bytes}; each padded there to whole recording
+    // units), kept while the session's data fits the ring, whose buffers
+    // hold those bytes meanwhile: a session whose data did not reach the
+    // disc is written again from them, each file from its own start.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;
     // A file whose archive failed while it was written (never completed):
     // it gets no data and is removed at the end, without a word to the
     // host, whose request already failed.
@@ -186,7 +187,19 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
       const std::vector<std::shared_ptr<GhostFileInformation>>& files);
   // The pieces are kept while the session's packed bytes stay within the
   // ring's bytes; past them every piece goes and none is kept any more.
-  void keepPiece(const std::uint8_t* data, std::uint64_t size, std::uint64_t padded);
+  void keepPiece(std::uint64_t size, std::uint64_t padded);
+  // No piece is kept any more: the ring's buffers are free to be reused.
+  void dropKeptPieces();
+  // A buffer the ring gave for the proxy's bytes from `start` on is held
+  // while pieces are kept.
+  void holdTaken(const std::shared_ptr<AnnulusFileIO::BufferUserData>& b, std::uint64_t start);
+  // Copies the kept proxy bytes [offset, offset + size) from the buffers
+  // in `kept` into the ring, padded as copyPadded does.
+  struct KeptBuffer {
+    std::uint64_t start;
+    std::shared_ptr<AnnulusFileIO::BufferUserData> buffer;
+  };
+  std::uint32_t copyKept(const std::vector<KeptBuffer>& kept, std::uint64_t offset, std::uint64_t size);
   // Whether a failed end may keep the session's files for the next one.
   bool mayKeep(std::uint32_t result, bool last);
   // The failed end keeps the files: the writer goes, nothing is divided.
@@ -223,6 +236,9 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::u16string m_basePath;
   std::uint64_t m_keepBound = 0;  // the ring's bytes
   bool m_keepsPieces = true;
+  // The ring's buffers that hold the proxy's bytes while pieces are kept,
+  // in the order taken, each with the proxy offset of its first byte.
+  std::vector<KeptBuffer> m_keptBuffers;
   // A failed end kept the files: the proxy is written anew from the pieces.
   bool m_rewrite = false;
 };

@@ -254,6 +254,13 @@ class WriterRingBuffer {
   // Ends every present and future wait of getCurrentBuffer (the writer that
   // gives buffers back has failed).
   void endWaiting();
+  // Keeps a buffer of the ring out of reuse, written or not, until
+  // releaseHeld: its bytes are read again later. Producer thread only.
+  void hold(const std::shared_ptr<AnnulusFileIO::BufferUserData>& buffer);
+  void releaseHeld();
+  // Whether getCurrentBuffer would have to wait or fail now: no current
+  // buffer, and every buffer is with the writer or held.
+  bool allTakenOrHeld();
 
   int count() const { return m_count; }
   std::shared_ptr<AnnulusFileIO::BufferUserData> buffer(int i) const { return m_buffers.at(i); }
@@ -264,8 +271,10 @@ class WriterRingBuffer {
 
  private:
   std::shared_ptr<AnnulusFileIO::BufferUserData> takeFree();
+  bool isHeld(const AnnulusFileIO::BufferUserData* buffer) const;
 
   std::vector<std::shared_ptr<AnnulusFileIO::BufferUserData>> m_buffers;
+  std::vector<const AnnulusFileIO::BufferUserData*> m_held;
   std::shared_ptr<AnnulusFileIO::BufferUserData> m_current;
   std::int32_t m_count;
   Util::Event m_released;
