@@ -36,11 +36,7 @@ void AnswerVolume(HandlerFrame& f) {
 // the reset on the next, so the refresh is asked once more; when that fails
 // too, the answer carries the information read last.
 void AnswerVolumeAfterChange(HandlerFrame& f) {
-  for (int ask = 0; ask < 2; ++ask) {
-    const int r = RefreshVolumeInfo(f.itf);
-    if (r == 0) break;
-    ReportEngineErrorThrough(&f.ops, r, __FILE__, __LINE__);
-  }
+  RefreshVolumeAfterChange(f);
   SendVolume(f);
 }
 }  // namespace
@@ -51,7 +47,8 @@ HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const 
   HandlerFrame f(itf, seq);
   if (!f.HostPath(name) || !f.HostPath(new_name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
-  if (!f.CheckVersion(name, old_generation, old_version)) return f.Finish();
+  KELFS_OBJECT_INFO info;
+  if (!f.CheckVersion(name, old_generation, old_version, &info)) return f.Finish();
   if (!EndSessionBeforeMove(f)) return f.FinishWrite();
   f.Phase(kPhaseNameSpace);
   MadeFolders made;
@@ -62,11 +59,10 @@ HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const 
                          to.second.c_str()),
                 __LINE__))
     return f.FinishWrite(made);
-  KELFS_OBJECT_INFO info;
-  std::memset(&info, 0, sizeof info);
-  if (!f.Engine(CallSlot(f.ops.GetPathInfo, new_name, 0u, &info), __LINE__)) return f.Finish();
-  if (!f.Win32(f.state.MetaData.SetObjectVersion(info.ObjectID, new_generation, new_version)))
-    return f.Finish();
+  // The file keeps its identity under its new name: the version is stored
+  // for the identity the check found, and no step after the rename answers
+  // it as failed.
+  StoreVersionAfterChange(f, info.ObjectID, new_generation, new_version);
   AnswerVolumeAfterChange(f);
   return f.Finish();
 }

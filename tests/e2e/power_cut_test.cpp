@@ -327,6 +327,65 @@ TEST_P(DrivePowerCut, ARenameAnsweredAndSyncedThroughACutIsOnTheDisc) {
   }
 }
 
+// The drive loses power at each command of an Archive over the name of a
+// synced file (the new copy is written beside it and takes its place at
+// the end). The Archive answered with success has put the new data under
+// the name; one that failed has left the old file whole, or named it lost.
+// The same engine's listing and Restore, its Sync and a new mount agree.
+TEST_P(DrivePowerCut, AnUpdateCutAtAnyCommandLeavesTheOldFileUnlessItsAnswerTellsOtherwise) {
+  static const std::string kLost = "Archived file lost, archive it again: ";
+  const std::string old = archived_["/kept2"];
+  for (std::size_t at = 0;; ++at) {
+    SCOPED_TRACE("power cut before command " + std::to_string(at) + " of the Archive over \"/kept2\"");
+    start_on_prepared();
+    archived_["/kept2"] = old;
+    const std::size_t mark = engine_->elements().size();
+    kelsim::FaultRule cut = kelsim::power_cut_at(std::nullopt, at % 2 ? 0 : 32);
+    cut.skip = static_cast<int>(at);
+    cut.times = 1;
+    const int id = sim_->drive().add_fault(cut);
+    const kelsim::ExchangeResult updated = try_archive_file("/kept2", 250000, 9);
+    const bool fired = sim_->drive().fault_fired(id) > 0;
+    sim_->drive().remove_fault(id);
+    SCOPED_TRACE("the Archive answered " + (updated.last() ? updated.last()->raw : updated.error));
+    if (!updated.ok) {
+      EXPECT_TRUE(updated.error.empty() && updated.last() && updated.last()->name == "HRESULT");
+      archived_["/kept2"] = old;
+    }
+    std::vector<EngineElement> info = ask("GetVolumeInfo");
+    if (info.empty() || info.back().name != "KelVolume") info = ask("GetVolumeInfo");
+    ASSERT_TRUE(!info.empty() && info.back().name == "KelVolume") << engine_->describe();
+    const bool writable = number(info.back(), "WriteProtectReason") == 0;
+    std::vector<EngineElement> synced = try_sync();
+    if (writable && !sync_answered(synced)) synced = try_sync();
+    if (writable) {
+      EXPECT_TRUE(sync_answered(synced)) << engine_->describe();
+    }
+    bool named_lost = false;
+    const auto all = engine_->elements();
+    for (std::size_t i = mark; i < all.size(); ++i)
+      named_lost = named_lost || (all[i].name == "Error" && all[i].text == kLost + "/kept2");
+    // What the engine shows: the answered data, the old file, or (named
+    // lost) nothing.
+    auto expect_file = [&](bool answered) {
+      const bool listed = listing("/").count("kept2") > 0;
+      EXPECT_NE(listed, named_lost && !answered) << "\"/kept2\" listed\n" << engine_->describe();
+      if (listed) expect_restores("/kept2");
+      expect_restores("/kept1");
+    };
+    expect_file(updated.ok);
+    unmount();
+    // A volume the cut turned read-only saved nothing: the disc holds the
+    // last good Sync's file.
+    if (!writable) archived_["/kept2"] = old;
+    start_checked(true);
+    expect_file(updated.ok && writable);
+    unmount();
+    expect_udfinfo_on_written_slots();
+    if (!fired || HasFailure()) break;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, DrivePowerCut,
                          ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true},
                                            MediumSetup{0xE1, "QMR-T300A", false},
