@@ -47,8 +47,7 @@ HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const 
   HandlerFrame f(itf, seq);
   if (!f.HostPath(name) || !f.HostPath(new_name) || !f.MountOnDemand()) return f.Finish();
   f.Phase(kPhaseQuery);
-  KELFS_OBJECT_INFO info;
-  if (!f.CheckVersion(name, old_generation, old_version, &info)) return f.Finish();
+  if (!f.CheckVersion(name, old_generation, old_version)) return f.Finish();
   if (!EndSessionBeforeMove(f)) return f.FinishWrite();
   f.Phase(kPhaseNameSpace);
   MadeFolders made;
@@ -59,10 +58,11 @@ HRESULT OnRename(CKelInterface& itf, std::uint64_t seq, const char* name, const 
                          to.second.c_str()),
                 __LINE__))
     return f.FinishWrite(made);
-  // The file keeps its identity under its new name: the version is stored
-  // for the identity the check found, and no step after the rename answers
-  // it as failed.
-  StoreVersionAfterChange(f, info.ObjectID, new_generation, new_version);
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (!f.Engine(CallSlot(f.ops.GetPathInfo, new_name, 0u, &info), __LINE__)) return f.Finish();
+  if (!f.Win32(f.state.MetaData.SetObjectVersion(info.ObjectID, new_generation, new_version)))
+    return f.Finish();
   AnswerVolumeAfterChange(f);
   return f.Finish();
 }

@@ -386,6 +386,64 @@ TEST_P(DrivePowerCut, AnUpdateCutAtAnyCommandLeavesTheOldFileUnlessItsAnswerTell
   }
 }
 
+// The drive fails two commands in a row (a command and its retry) at each
+// command of a Rename that stores a new version: a Rename answered with
+// the volume has moved the file and stored its new version; one answered
+// with a failure has left it where it was. The listing, a Sync and a new
+// mount agree with the answer.
+TEST_P(DrivePowerCut, ARenameWhoseStepsMeetADriveFaultAnswersWhatItDid) {
+  Attributes rename = rename_attributes("/kept2", "/moved");
+  for (auto& [key, value] : rename)
+    if (key == "NewGeneration" || key == "NewVersion") value = key == "NewGeneration" ? "5" : "6";
+  for (std::size_t at = 0;; ++at) {
+    SCOPED_TRACE("commands " + std::to_string(at) + " and " + std::to_string(at + 1) + " of the Rename fail");
+    start_on_prepared();
+    kelsim::FaultRule fault = kelsim::command_fails(0, kelsim::Sense{4, 0x44, 0});
+    fault.opcode = std::nullopt;
+    fault.skip = static_cast<int>(at);
+    fault.times = 2;
+    const int id = sim_->drive().add_fault(fault);
+    const std::vector<EngineElement> answer = ask("Rename", rename);
+    const bool fired = sim_->drive().fault_fired(id) > 0;
+    sim_->drive().remove_fault(id);
+    const bool done = !answer.empty() && answer.back().name == "KelVolume";
+    SCOPED_TRACE("the Rename answered " + (answer.empty() ? std::string("nothing") : answer.back().raw));
+    if (!done) {
+      EXPECT_TRUE(!answer.empty() && answer.back().name == "HRESULT");
+    }
+    const EngineElement info = ask_one("GetVolumeInfo", "KelVolume");
+    const bool writable = number(info, "WriteProtectReason") == 0;
+    // Under the name the answer tells, whole, with the version it stored.
+    auto expect_tree = [&](bool moved) {
+      std::string generation, version;
+      std::set<std::string> names;
+      for (const auto& e : ask("ReadDirectory", {{"Name", "/"}})) {
+        const std::string name = kelsim::unescape_name(e.attribute("ObjectName"));
+        names.insert(name);
+        if (name == "moved") generation = e.attribute("Generation"), version = e.attribute("Version");
+      }
+      EXPECT_EQ(names.count("kept2"), moved ? 0u : 1u) << "\"/kept2\" listed";
+      EXPECT_EQ(names.count("moved"), moved ? 1u : 0u) << "\"/moved\" listed";
+      // (A Restore names the version stored: the moved file's is the new one.)
+      if (!moved) expect_restores("/kept2");
+      if (moved) {
+        EXPECT_EQ(generation + "/" + version, "5/6") << "the version the Rename stored";
+      }
+    };
+    expect_tree(done);
+    std::vector<EngineElement> synced = try_sync();
+    if (writable && !sync_answered(synced)) synced = try_sync();
+    if (writable) {
+      EXPECT_TRUE(sync_answered(synced)) << engine_->describe();
+    }
+    unmount();
+    start_checked(true);
+    expect_tree(done && writable);
+    unmount();
+    if (!fired || HasFailure()) break;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, DrivePowerCut,
                          ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true},
                                            MediumSetup{0xE1, "QMR-T300A", false},
