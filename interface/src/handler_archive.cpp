@@ -38,6 +38,7 @@ struct ArchiveRequest {
 // block on, the file from `start` on, its data pieces at their offsets.
 struct PackedPlace {
   bool written = false;   // the request wrote a new file under the host's name
+  bool placed = false;    // an update's new copy took the old file's place
   bool waiting = false;
   std::uint64_t start = 0;
   std::vector<PackedPiece> pieces;
@@ -174,19 +175,19 @@ void DropUnfinishedFile(HandlerFrame& f, const std::string& folder, const std::s
 // the old copy's place. The packed session ends first, so that neither copy
 // waits in it while it moves; an end that failed keeps the old copy. The
 // old copy goes only then.
-void TakeThePlace(HandlerFrame& f, const std::string& folder, const std::string& leaf) {
+bool TakeThePlace(HandlerFrame& f, const std::string& folder, const std::string& leaf) {
   f.Phase(kPhaseNameSpace);
   if (!f.Win32(EndPackedSession(f))) {
     DropUnfinishedFile(f, kMetaDataFolder, kUpdateLeaf, false);
-    return;
+    return false;
   }
   f.Phase(kPhaseNameSpace);
   if (!f.Engine(CallSlot(f.ops.DeleteFile, folder.c_str(), leaf.c_str()), __LINE__)) {
     f.Hr(kHrCannotReplace);
     DropUnfinishedFile(f, kMetaDataFolder, kUpdateLeaf, false);
-    return;
+    return false;
   }
-  f.Engine(CallSlot(f.ops.Rename, kMetaDataFolder, kUpdateLeaf, folder.c_str(), leaf.c_str()), __LINE__);
+  return f.Engine(CallSlot(f.ops.Rename, kMetaDataFolder, kUpdateLeaf, folder.c_str(), leaf.c_str()), __LINE__);
 }
 
 // The place of an update's new copy, in the metadata folder, made ready: a
@@ -259,7 +260,7 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, Pa
     return;
   }
   if (update) {
-    TakeThePlace(f, folder, name_leaf);
+    place->placed = TakeThePlace(f, folder, name_leaf);
     return;
   }
   place->written = true;
@@ -315,13 +316,30 @@ bool PlaceWaitingFile(HandlerFrame& f, const KELFS_OBJECT_INFO& info, const Pack
   return true;
 }
 
+// The file's record with at most n extents. An update whose new copy took
+// the old file's place cannot be undone: the query is asked once more when
+// it fails (a drive's reset).
+bool FileRecord(HandlerFrame& f, const ArchiveRequest& a, const PackedPlace& place, std::uint32_t n,
+                KELFS_OBJECT_INFO* info) {
+  int r = CallSlot(f.ops.GetPathInfo, a.name, n, info);
+  if (r != 0 && place.placed) {
+    ReportEngineErrorThrough(&f.ops, r, __FILE__, __LINE__);
+    r = CallSlot(f.ops.GetPathInfo, a.name, n, info);
+  }
+  return f.Engine(r, __LINE__);
+}
+
 // "KelArchive" with the file's extents; its generation and version stored.
+// Once an update's new copy took the old file's place, no failure of the
+// volume's refresh or of the version's store answers the Archive as failed
+// (the host would count the old data under the name).
 void AnswerArchive(HandlerFrame& f, const ArchiveRequest& a, const PackedPlace& place) {
   f.Phase(kPhaseQuery);
-  if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
+  if (place.placed) RefreshVolumeAfterChange(f);
+  else if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
   KELFS_OBJECT_INFO info;
   std::memset(&info, 0, sizeof info);
-  if (!f.Engine(CallSlot(f.ops.GetPathInfo, a.name, 1u, &info), __LINE__)) return;
+  if (!FileRecord(f, a, place, 1u, &info)) return;
   std::uint32_t n = info.SpaceEntries.Count;
   const KELFS_OBJECT_INFO* object = &info;
   std::unique_ptr<std::uint8_t[]> big;
@@ -337,11 +355,12 @@ void AnswerArchive(HandlerFrame& f, const ArchiveRequest& a, const PackedPlace& 
     }
     std::memset(big.get(), 0, bytes);
     auto* full = reinterpret_cast<KELFS_OBJECT_INFO*>(big.get());
-    if (!f.Engine(CallSlot(f.ops.GetPathInfo, a.name, n, full), __LINE__)) return;
+    if (!FileRecord(f, a, place, n, full)) return;
     object = full;
   }
   f.Phase(kPhaseMetaData);
-  if (!f.Win32(f.state.MetaData.SetObjectVersion(object->ObjectID, a.generation, a.version))) return;
+  if (place.placed) StoreVersionAfterChange(f, object->ObjectID, a.generation, a.version);
+  else if (!f.Win32(f.state.MetaData.SetObjectVersion(object->ObjectID, a.generation, a.version))) return;
   // A file an earlier failure left unfinished under this name is the
   // host's again, whole.
   f.state.Unfinished.erase(static_cast<std::int64_t>(object->ObjectID));

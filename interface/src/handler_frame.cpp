@@ -104,6 +104,27 @@ void HandlerFrame::DiscFullWhenFull() {
   if (full) status = disc_full;
 }
 
+bool RefreshVolumeAfterChange(HandlerFrame& f) {
+  for (int ask = 0; ask < 2; ++ask) {
+    const int r = RefreshVolumeInfo(f.itf);
+    if (r == 0) return true;
+    ReportEngineErrorThrough(&f.ops, r, __FILE__, __LINE__);
+  }
+  return false;
+}
+
+void StoreVersionAfterChange(HandlerFrame& f, std::uint64_t object_id, std::uint32_t generation,
+                             std::uint32_t version) {
+  for (int ask = 0; ask < 2; ++ask) {
+    const DWORD e = f.state.MetaData.SetObjectVersion(static_cast<std::uint32_t>(object_id), generation, version);
+    if (e == 0) return;
+    if (f.ops.LogMessage) {
+      const std::string text = "version of object " + std::to_string(object_id) + " not stored, error " + std::to_string(e);
+      f.ops.LogMessage(4, 0, __FILE__, __LINE__, platform::utf8_to_utf16(text).c_str());
+    }
+  }
+}
+
 HRESULT HandlerFrame::Finish() {
   Phase(kPhaseEndOfRequest);
   SendEndOfRequestNotice();  // a failed notice is not the request's failure

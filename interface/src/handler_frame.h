@@ -126,6 +126,19 @@ MetaDataPlace PlaceOfPath(const char* path);
 constexpr int kEngineNotFound = 2;
 constexpr std::int32_t kObjectTypeFolder = 1;
 
+// Steps asked after a change the request cannot undo (the next Sync saves
+// it): a failure is logged and never becomes the request's status, so the
+// host is never told "failed" for a change that is made. A drive that lost
+// its power fails the command the loss came at and reports the reset on the
+// next, so each step is asked once more after a failure.
+// The volume information refreshed; on failure the information read last
+// stays. True when refreshed.
+bool RefreshVolumeAfterChange(HandlerFrame& f);
+// The generation and version of an object stored; on failure the store
+// keeps the pair it had.
+void StoreVersionAfterChange(HandlerFrame& f, std::uint64_t object_id, std::uint32_t generation,
+                             std::uint32_t version);
+
 class HandlerFrame {
  public:
   HandlerFrame(CKelInterface& itf, std::uint64_t seq);

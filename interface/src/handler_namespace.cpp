@@ -36,11 +36,7 @@ void AnswerVolume(HandlerFrame& f) {
 // the reset on the next, so the refresh is asked once more; when that fails
 // too, the answer carries the information read last.
 void AnswerVolumeAfterChange(HandlerFrame& f) {
-  for (int ask = 0; ask < 2; ++ask) {
-    const int r = RefreshVolumeInfo(f.itf);
-    if (r == 0) break;
-    ReportEngineErrorThrough(&f.ops, r, __FILE__, __LINE__);
-  }
+  RefreshVolumeAfterChange(f);
   SendVolume(f);
 }
 }  // namespace

@@ -205,6 +205,19 @@ Move waiting_move(Life& l) {
   return {"Rename", rename_attributes(path, to), renamed(t, path, to), "rename waiting " + path + " to " + to};
 }
 
+// A folder of the tree moved to a new name, now and then in a new folder
+// (the move makes it first), never below itself.
+Move folder_move(Life& l) {
+  const Tree& t = l.current();
+  auto it = t.dirs.begin();
+  std::advance(it, static_cast<long>(l.pick(t.dirs.size())));
+  const std::string from = *it;
+  std::string to = new_folder(l);
+  while (to.rfind(from + "/", 0) == 0) to = new_folder(l);
+  return {"RenameDirectory", versioned({{"Name", kelsim::escape_name(from)}, {"NewName", kelsim::escape_name(to)}}),
+          folder_renamed(t, from, to), "rename the folder " + from + " to " + to};
+}
+
 void move_waiting(Life& l) {
   Move m = waiting_move(l);
   l.note(m.what);
@@ -266,8 +279,8 @@ void drive_fault_then_kill(Life& l) {
 }
 
 // The drive loses power at a random command of an Archive, a Sync, a
-// Delete or a Rename (none of them perhaps: the request ends first) and
-// comes back; the same engine goes on.
+// Delete, a Rename or a RenameDirectory (none of them perhaps: the request
+// ends first) and comes back; the same engine goes on.
 void live_power_cut(Life& l) {
   kelsim::FaultRule rule = kelsim::power_cut_at(std::nullopt, l.chance(50) ? 0 : static_cast<std::uint32_t>(l.pick(512)));
   // Deletes, renames and packed archives take a few commands, Syncs many.
@@ -276,9 +289,13 @@ void live_power_cut(Life& l) {
   const std::string where = "live power cut (" + std::to_string(rule.keep_blocks) + " cached blocks kept) at command " +
                             std::to_string(rule.skip) + " of ";
   const Tree& t = l.current();
-  const std::uint64_t roll = l.pick(t.files.empty() ? 2 : 4);
+  const std::uint64_t roll = l.pick(t.files.empty() ? 2 : t.dirs.empty() || l.full() ? 4 : 5);
   if (roll < 2) {
     l.through_drive_fault(rule, roll == 0 ? faulted_archive(l, where) : faulted_sync(l, where));
+    return;
+  }
+  if (roll == 4) {
+    l.through_drive_fault(rule, faulted_move(l, where, folder_move(l)));
     return;
   }
   const std::string path = l.random_file();

@@ -327,6 +327,123 @@ TEST_P(DrivePowerCut, ARenameAnsweredAndSyncedThroughACutIsOnTheDisc) {
   }
 }
 
+// The drive loses power at each command of an Archive over the name of a
+// synced file (the new copy is written beside it and takes its place at
+// the end). The Archive answered with success has put the new data under
+// the name; one that failed has left the old file whole, or named it lost.
+// The same engine's listing and Restore, its Sync and a new mount agree.
+TEST_P(DrivePowerCut, AnUpdateCutAtAnyCommandLeavesTheOldFileUnlessItsAnswerTellsOtherwise) {
+  static const std::string kLost = "Archived file lost, archive it again: ";
+  const std::string old = archived_["/kept2"];
+  for (std::size_t at = 0;; ++at) {
+    SCOPED_TRACE("power cut before command " + std::to_string(at) + " of the Archive over \"/kept2\"");
+    start_on_prepared();
+    archived_["/kept2"] = old;
+    const std::size_t mark = engine_->elements().size();
+    kelsim::FaultRule cut = kelsim::power_cut_at(std::nullopt, at % 2 ? 0 : 32);
+    cut.skip = static_cast<int>(at);
+    cut.times = 1;
+    const int id = sim_->drive().add_fault(cut);
+    const kelsim::ExchangeResult updated = try_archive_file("/kept2", 250000, 9);
+    const bool fired = sim_->drive().fault_fired(id) > 0;
+    sim_->drive().remove_fault(id);
+    SCOPED_TRACE("the Archive answered " + (updated.last() ? updated.last()->raw : updated.error));
+    if (!updated.ok) {
+      EXPECT_TRUE(updated.error.empty() && updated.last() && updated.last()->name == "HRESULT");
+      archived_["/kept2"] = old;
+    }
+    std::vector<EngineElement> info = ask("GetVolumeInfo");
+    if (info.empty() || info.back().name != "KelVolume") info = ask("GetVolumeInfo");
+    ASSERT_TRUE(!info.empty() && info.back().name == "KelVolume") << engine_->describe();
+    const bool writable = number(info.back(), "WriteProtectReason") == 0;
+    std::vector<EngineElement> synced = try_sync();
+    if (writable && !sync_answered(synced)) synced = try_sync();
+    if (writable) {
+      EXPECT_TRUE(sync_answered(synced)) << engine_->describe();
+    }
+    bool named_lost = false;
+    const auto all = engine_->elements();
+    for (std::size_t i = mark; i < all.size(); ++i)
+      named_lost = named_lost || (all[i].name == "Error" && all[i].text == kLost + "/kept2");
+    // What the engine shows: the answered data, the old file, or (named
+    // lost) nothing.
+    auto expect_file = [&](bool answered) {
+      const bool listed = listing("/").count("kept2") > 0;
+      EXPECT_NE(listed, named_lost && !answered) << "\"/kept2\" listed\n" << engine_->describe();
+      if (listed) expect_restores("/kept2");
+      expect_restores("/kept1");
+    };
+    expect_file(updated.ok);
+    unmount();
+    // A volume the cut turned read-only saved nothing: the disc holds the
+    // last good Sync's file.
+    if (!writable) archived_["/kept2"] = old;
+    start_checked(true);
+    expect_file(updated.ok && writable);
+    unmount();
+    expect_udfinfo_on_written_slots();
+    if (!fired || HasFailure()) break;
+  }
+}
+
+// The drive fails two commands in a row (a command and its retry) at each
+// command of a Rename that stores a new version: a Rename answered with
+// the volume has moved the file and stored its new version; one answered
+// with a failure has left it where it was. The listing, a Sync and a new
+// mount agree with the answer.
+TEST_P(DrivePowerCut, ARenameWhoseStepsMeetADriveFaultAnswersWhatItDid) {
+  Attributes rename = rename_attributes("/kept2", "/moved");
+  for (auto& [key, value] : rename)
+    if (key == "NewGeneration" || key == "NewVersion") value = key == "NewGeneration" ? "5" : "6";
+  for (std::size_t at = 0;; ++at) {
+    SCOPED_TRACE("commands " + std::to_string(at) + " and " + std::to_string(at + 1) + " of the Rename fail");
+    start_on_prepared();
+    kelsim::FaultRule fault = kelsim::command_fails(0, kelsim::Sense{4, 0x44, 0});
+    fault.opcode = std::nullopt;
+    fault.skip = static_cast<int>(at);
+    fault.times = 2;
+    const int id = sim_->drive().add_fault(fault);
+    const std::vector<EngineElement> answer = ask("Rename", rename);
+    const bool fired = sim_->drive().fault_fired(id) > 0;
+    sim_->drive().remove_fault(id);
+    const bool done = !answer.empty() && answer.back().name == "KelVolume";
+    SCOPED_TRACE("the Rename answered " + (answer.empty() ? std::string("nothing") : answer.back().raw));
+    if (!done) {
+      EXPECT_TRUE(!answer.empty() && answer.back().name == "HRESULT");
+    }
+    const EngineElement info = ask_one("GetVolumeInfo", "KelVolume");
+    const bool writable = number(info, "WriteProtectReason") == 0;
+    // Under the name the answer tells, whole, with the version it stored.
+    auto expect_tree = [&](bool moved) {
+      std::string generation, version;
+      std::set<std::string> names;
+      for (const auto& e : ask("ReadDirectory", {{"Name", "/"}})) {
+        const std::string name = kelsim::unescape_name(e.attribute("ObjectName"));
+        names.insert(name);
+        if (name == "moved") generation = e.attribute("Generation"), version = e.attribute("Version");
+      }
+      EXPECT_EQ(names.count("kept2"), moved ? 0u : 1u) << "\"/kept2\" listed";
+      EXPECT_EQ(names.count("moved"), moved ? 1u : 0u) << "\"/moved\" listed";
+      // (A Restore names the version stored: the moved file's is the new one.)
+      if (!moved) expect_restores("/kept2");
+      if (moved) {
+        EXPECT_EQ(generation + "/" + version, "5/6") << "the version the Rename stored";
+      }
+    };
+    expect_tree(done);
+    std::vector<EngineElement> synced = try_sync();
+    if (writable && !sync_answered(synced)) synced = try_sync();
+    if (writable) {
+      EXPECT_TRUE(sync_answered(synced)) << engine_->describe();
+    }
+    unmount();
+    start_checked(true);
+    expect_tree(done && writable);
+    unmount();
+    if (!fired || HasFailure()) break;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, DrivePowerCut,
                          ::testing::Values(MediumSetup{0xE1, "QMR-T300A", true},
                                            MediumSetup{0xE1, "QMR-T300A", false},

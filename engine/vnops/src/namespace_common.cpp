@@ -1,6 +1,8 @@
 // Helpers of the namespace operations.
 #include "namespace_common.h"
 
+#include "kelvfs/mdcudfsr_mntinfo.h"
+#include "kelvfs/mdcudfsr_session.h"
 #include "kelvfs/mdcudfsr_time.h"
 #include "vnops_log.h"
 
@@ -16,6 +18,15 @@ bool is_dollar_name(const char* name) {
 }
 
 bool is_trash_name(const char* name) { return name && strncasecmp(name, ".Trash", 6) == 0; }
+
+int open_session_before_change(mdcudfsr_mount* mnt, vfs_context_t ctx) {
+  const int err = mdcudfsr_update_session(mnt, ctx, 1);
+  if (read_only(mnt)) {
+    VN_LOG(KEL_LOG_ERR, "the session could not be opened: the change is refused\n");
+    return mdcudfsr_readonly_error(mnt);
+  }
+  return err;
+}
 
 std::uint32_t level_of(const mdcudfsr_mount* mnt, const mdcudfsr_cache_node* node) {
   std::uint32_t level = 0;

@@ -30,6 +30,13 @@ inline const char* name_of(const mdcudfsr_cache_node* n) { return n && n->vfs_na
 
 // "$" or "$$", alone or before a "/".
 bool is_dollar_name(const char* name);
+// Opens the integrity session before a change of the tree is made (the
+// change would open it after): 0 when the change may go on. A drive fault
+// at the opening's write of the cartridge memory turns the volume
+// read-only, and a change made then would live in memory only, with the
+// request's later steps refused; the change is refused instead, so the
+// tree the engine shows is the one the volume can still save.
+int open_session_before_change(mdcudfsr_mount* mnt, vfs_context_t ctx);
 // Begins with ".Trash", in any letter case.
 bool is_trash_name(const char* name);
 // Levels of the node below the root (the root: 0).

@@ -196,7 +196,8 @@ int remove_checks(Op& op, vnop_remove_args* a) {
     VN_LOGK(KEL_LOG_ERR, "%s\n", "!( flags & VNODE_REMOVE_NODELETEBUSY ) || !vnode_isinuse( vp, 0 )");
     return KEL_EBUSY;
   }
-  return refuse_open(op);
+  if (const int err = refuse_open(op)) return err;
+  return op.node->kind == MDCUDFSR_NODE_UDF ? open_session_before_change(op.mnt, op.ctx) : 0;
 }
 
 // After a failure the parent's reported times move by one second.

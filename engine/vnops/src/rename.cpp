@@ -271,6 +271,7 @@ int run(Ren& r) {
   int err = first_checks(r);
   if (!err) err = paths_and_name(r);
   if (!err && !r.same_dir) err = move_checks(r);
+  if (!err && r.node->kind == MDCUDFSR_NODE_UDF) err = open_session_before_change(r.mnt, r.ctx);
   if (!err) err = replace_target(r);
   bool done = false;
   if (!err) err = perform(r, &done);
