@@ -358,6 +358,16 @@ void keep_vds_cache_image(mdcudfsr_mount* mnt, const uint8_t* image, uint32_t re
   }
 }
 
+// One copy of the sequence written, confirmed by a good SYNCHRONIZE CACHE
+// and verified before the caller touches the other copy, so that one copy
+// on the medium is always whole; a copy the medium holds already is left.
+int write_vds_copy(mdcudfsr_mount* mnt, const uint8_t* copy, uint32_t loc, uint32_t size, vfs_context_t ctx) {
+  if (udf_vds::vds_already_written(mnt, copy, loc, size, ctx)) return 0;
+  if (const int err = write_on_last_written(mnt, copy, loc, size, ctx, udf_log::KELC, "err=%d\n")) return err;
+  if (const int err = sync_last_written(mnt, ctx)) return err;
+  return verify_on_last_written(mnt, loc, size, ctx);
+}
+
 }  // namespace
 
 int mdcudfsr_flush_vds(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx, int soft_write_protect) {
@@ -380,9 +390,13 @@ int mdcudfsr_flush_vds(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx
     return 0;
   }
   keep_vds_cache_image(mnt, image.get(), reserve_off, ctx);
-  if (const int err = write_on_last_written(mnt, image.get(), h, size, ctx, udf_log::KELC, "err=%d\n")) return err;
-  if (const int err = sync_last_written(mnt, ctx)) return err;
-  return verify_on_last_written(mnt, h, size, ctx);
+  // Copies in write units of their own are written main first, then
+  // reserve: a failed sync loses what the drive's cache holds, and one
+  // write of both could lose both. Copies sharing a unit are written
+  // together (a torn pair is rebuilt at mount).
+  if (reserve_off % kUnit != 0) return write_vds_copy(mnt, image.get(), h, size, ctx);
+  if (const int err = write_vds_copy(mnt, image.get(), h, reserve_off, ctx)) return err;
+  return write_vds_copy(mnt, image.get() + reserve_off, r, size - reserve_off, ctx);
 }
 
 // ---------------------------------------------------------------- link state
