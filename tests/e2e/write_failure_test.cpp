@@ -162,6 +162,41 @@ TEST_P(WriteFailure, AVolumeWhoseDescriptorWasLostByAKilledEngineMountsAndWrites
   }
 }
 
+// A mount finds one copy of the descriptor sequences torn and writes it
+// again from the other while every SYNCHRONIZE CACHE fails; then the engine
+// is killed. The copy read whole must still read whole: only the torn copy
+// is rewritten where the copies have write units of their own (F2h; E1h's
+// share one cluster, E2h's lie apart and are written one at a time).
+class SequenceCopies : public Scenario {};
+
+TEST_F(SequenceCopies, ATornCopyRewrittenThroughFailingSyncsLeavesTheOtherWhole) {
+  ScenarioOptions o;
+  o.medium_type = 0xF2;
+  o.slots = 2;
+  make_sim(o);
+  start_checked(true);
+  archive_file("/a/kept.bin", 300000, 1);
+  sync("SyncTime");
+  unmount();
+  const std::vector<std::uint8_t> torn(kelsim::kBlockSize, 0xDB);
+  ASSERT_EQ(0u, cartridge().write_blocks(0, 384, 1, torn.data()));  // the main copy's first descriptor
+  ASSERT_EQ(0u, save_cartridge());
+  kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+  fails.times = -1;
+  const int fault = sim_->drive().add_fault(fails);
+  empty_cache();  // the descriptors are read from the disc
+  start();
+  // Killed once the mount's second sync (its write's retry) has failed.
+  EXPECT_TRUE(kill_at_command("Check", {}, 1, nullptr, 0x35)) << "the mount wrote the torn copy";
+  sim_->drive().remove_fault(fault);
+  ASSERT_EQ(0u, sim_->drive().flush());
+  EXPECT_EQ(vds_structure_verdict(*sim_, 0), "");
+  start_checked(true);
+  expect_restores("/a/kept.bin");
+  unmount();
+  expect_udfinfo_on_written_slots();
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, WriteFailure, ::testing::Values(0xE1, 0xE2, 0xF2),
                          [](const ::testing::TestParamInfo<std::uint8_t>& i) {
                            return i.param == 0xE1 ? std::string("E1") : i.param == 0xE2 ? std::string("E2")
