@@ -670,8 +670,8 @@ int rewrite_bad_copy(VdsRead& r, int badi) {
   const bool alone = reserve_off % kUnit == 0;
   const uint32_t off = alone && badi == 1 ? reserve_off : 0;
   const uint32_t size = !alone ? image_size : badi == 0 ? reserve_off : image_size - reserve_off;
-  const int result = udf_vds::write_with_attempts(mnt, r.ctx, r.ext[0].loc + off / ss, image + off, size, size / ss, false,
-                                                  "Failed to write with status %d. \n");
+  const int result = udf_vds::write_with_attempts(mnt, r.ctx, r.ext[0].loc + off / ss, image + off, size, size / ss,
+                                                  false, "Failed to write with status %d. \n");
   lk.unlock();
   zfree(image);
   return result;
