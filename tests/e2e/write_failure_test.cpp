@@ -200,6 +200,49 @@ TEST_F(SequenceCopies, ATornCopyRewrittenThroughFailingSyncsLeavesTheOtherWhole)
   expect_udfinfo_on_written_slots();
 }
 
+// The same torn copy, but the mount's rewrite of it never meets a good
+// SYNCHRONIZE CACHE: the mount fails with the drive's error instead of
+// answering a writable volume over an unconfirmed repair. A later mount
+// with a sound drive repairs the copy and writes.
+TEST_F(SequenceCopies, ATornCopyWhoseRewriteNeverSyncsFailsTheMount) {
+  ScenarioOptions o;
+  o.medium_type = 0xF2;
+  o.slots = 2;
+  make_sim(o);
+  start_checked(true);
+  archive_file("/a/kept.bin", 300000, 1);
+  sync("SyncTime");
+  unmount();
+  const std::vector<std::uint8_t> torn(kelsim::kBlockSize, 0xDB);
+  ASSERT_EQ(0u, cartridge().write_blocks(0, 384, 1, torn.data()));  // the main copy's first descriptor
+  ASSERT_EQ(0u, save_cartridge());
+  kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+  fails.times = -1;
+  const int fault = sim_->drive().add_fault(fails);
+  empty_cache();
+  start();
+  const auto answers = ask("Check");
+  EXPECT_GT(sim_->drive().fault_fired(fault), 1) << "the mount wrote the torn copy and retried";
+  ASSERT_FALSE(answers.empty());
+  EXPECT_EQ(answers.back().name, "HRESULT") << "a mount whose repair was never synced answered " << answers.back().raw;
+  kill_engine();
+  sim_->drive().remove_fault(fault);
+  ASSERT_EQ(0u, sim_->drive().flush());
+  empty_cache();
+  start_checked(true);
+  EXPECT_EQ(number(ask_one("GetVolumeInfo", "KelVolume"), "WriteProtectReason"), 0u);
+  expect_restores("/a/kept.bin");
+  archive_file("/b/new.bin", 200000, 2);
+  sync("SyncTime");
+  unmount();
+  EXPECT_EQ(vds_structure_verdict(*sim_, 0), "");
+  start_checked(true);
+  expect_restores("/a/kept.bin");
+  expect_restores("/b/new.bin");
+  unmount();
+  expect_udfinfo_on_written_slots();
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, WriteFailure, ::testing::Values(0xE1, 0xE2, 0xF2),
                          [](const ::testing::TestParamInfo<std::uint8_t>& i) {
                            return i.param == 0xE1 ? std::string("E1") : i.param == 0xE2 ? std::string("E2")
