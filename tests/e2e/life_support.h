@@ -198,9 +198,11 @@ class Life : public Scenario {
   // and the tree it shows must be one of those since the last settled
   // state, or of changes. With power_cut_keep the drive loses power with the
   // engine (all but the first power_cut_keep blocks of its cache since the
-  // last good sync are lost).
+  // last good sync are lost). Without check_discs the slot images are
+  // checked at the next stop only (after the new engine's mount rebuilt
+  // what the kill left torn).
   void kill_during(std::size_t command, const std::function<void()>& request, const std::vector<Tree>& changes,
-                   std::optional<std::uint32_t> power_cut_keep = std::nullopt);
+                   std::optional<std::uint32_t> power_cut_keep = std::nullopt, bool check_discs = true);
   void note(const std::string& what);
 
  protected:

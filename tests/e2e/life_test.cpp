@@ -37,6 +37,7 @@ TEST_P(LongLife, SeededLife) {
   SCOPED_TRACE("seed " + std::to_string(seed) + " (KEL_LIFE_SEED=" + std::to_string(seed) + " replays it)");
   if (GetParam().power_cuts) add_action(power_cut_action());
   add_action(unreadable_mount_action());
+  add_action(drive_fault_kill_action());
   ASSERT_NO_FATAL_FAILURE(start_life(GetParam().medium, seed));
   run_life(std::chrono::seconds(60));
 }
@@ -48,6 +49,7 @@ void drop_later_rows(Life& l) {
   l.drop_action("MoveWaiting");
   l.drop_action("DriveFault");
   l.drop_action("LivePowerCut");
+  l.drop_action("DriveFaultKill");
 }
 
 // Lives of other seeds that found a fault, replayed to the action after which

@@ -5,6 +5,7 @@
 // write-protected disc. A new engine writes again. A failing SYNCHRONIZE
 // CACHE after the integrity descriptor's write leaves it to be written again.
 #include "scenario_support.h"
+#include "vds_structure.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,9 @@ class WriteFailure : public Scenario, public ::testing::WithParamInterface<std::
   // A new cartridge whose first Sync keeps what `synced` archives; then an
   // Archive through which every SYNCHRONIZE CACHE fails, so that the
   // integrity descriptor it writes open is lost with the drive's cache.
-  void sync_then_fail_every_cache_sync(bool packed, const std::function<void()>& synced) {
+  // After one good sync (the descriptor's) the failures meet the packed
+  // Archive's rewrite of the descriptor sequences instead.
+  void sync_then_fail_every_cache_sync(bool packed, const std::function<void()>& synced, int good_syncs = 0) {
     ScenarioOptions o;
     o.medium_type = GetParam();
     o.slots = 2;
@@ -35,11 +38,12 @@ class WriteFailure : public Scenario, public ::testing::WithParamInterface<std::
     sync("SyncTime");
     kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
     fails.times = -1;  // until the change is answered
+    fails.skip = good_syncs;
     const int fault = sim_->drive().add_fault(fails);
     const auto failed = try_archive_file("/a/lost.bin", 300000, 2);
     const int fired = sim_->drive().fault_fired(fault);
     sim_->drive().remove_fault(fault);
-    EXPECT_GT(fired, 10) << "every attempt of the descriptor's write met a failing sync";
+    EXPECT_GT(fired, good_syncs ? 9 : 10) << "every attempt of the descriptor's write met a failing sync";
     EXPECT_FALSE(failed.ok) << (failed.last() ? failed.last()->raw : failed.error);
     archived_.erase("/a/lost.bin");
   }
@@ -117,17 +121,30 @@ TEST_P(WriteFailure, ADescriptorWhoseSyncsFailIsWrittenAgainByTheNextSyncOrUnmou
 // writes the descriptor again: its block holds no valid descriptor. A new
 // engine mounts what the last Sync left all the same (the descriptor
 // rebuilt from the volume, as not cleanly closed), restores every synced
-// file and writes again.
+// file and writes again. The change also rewrote the descriptor sequences
+// on the disc: where the two copies have write units of their own (not on
+// E1h, whose copies share one cluster and are rebuilt by the next mount),
+// the kill leaves one of them whole for any reader.
 TEST_P(WriteFailure, AVolumeWhoseDescriptorWasLostByAKilledEngineMountsAndWrites) {
-  for (const int row : {0, 1, 2, 3}) {
-    const bool packed = row % 2, emptied = row < 2;
-    SCOPED_TRACE(std::string(packed ? "packed" : "not packed") + (emptied ? ", cache emptied" : ", cache kept"));
-    sync_then_fail_every_cache_sync(packed, [&] {
-      archive_file("/a/kept.bin", 300000, 1);
-      mkdir("/c");
-      archive_file("/c/also.bin", 5000, 3);
-    });
+  // Rows 4 and 5: the failures meet the sequences' first copy; 6 and 7:
+  // their second copy, then every retry.
+  for (const int row : {0, 1, 2, 3, 4, 5, 6, 7}) {
+    const bool packed = row % 2 || row > 3, emptied = row < 2 || row % 2 == 0;
+    const int good_syncs = row > 5 ? 2 : row > 3 ? 1 : 0;
+    if (good_syncs == 2 && GetParam() == 0xE1) continue;  // one write, one sync for both copies
+    SCOPED_TRACE(std::string(packed ? "packed" : "not packed") + (emptied ? ", cache emptied" : ", cache kept") +
+                 ", " + std::to_string(good_syncs) + " good syncs");
+    sync_then_fail_every_cache_sync(
+        packed,
+        [&] {
+          archive_file("/a/kept.bin", 300000, 1);
+          mkdir("/c");
+          archive_file("/c/also.bin", 5000, 3);
+        },
+        good_syncs);
     kill_engine();
+    ASSERT_EQ(0u, sim_->drive().flush());
+    if (GetParam() != 0xE1) EXPECT_EQ(vds_structure_verdict(*sim_, last_written_slot(cartridge())), "");
     start_checked(emptied);
     ASSERT_FALSE(HasFailure()) << "the volume the last Sync left does not mount";
     EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "c"}));
@@ -148,9 +165,88 @@ TEST_P(WriteFailure, AVolumeWhoseDescriptorWasLostByAKilledEngineMountsAndWrites
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Media, WriteFailure, ::testing::Values(0xE1, 0xE2),
+// A mount finds one copy of the descriptor sequences torn and writes it
+// again from the other while every SYNCHRONIZE CACHE fails; then the engine
+// is killed. The copy read whole must still read whole: only the torn copy
+// is rewritten where the copies have write units of their own (F2h; E1h's
+// share one cluster, E2h's lie apart and are written one at a time).
+class SequenceCopies : public Scenario {};
+
+TEST_F(SequenceCopies, ATornCopyRewrittenThroughFailingSyncsLeavesTheOtherWhole) {
+  ScenarioOptions o;
+  o.medium_type = 0xF2;
+  o.slots = 2;
+  make_sim(o);
+  start_checked(true);
+  archive_file("/a/kept.bin", 300000, 1);
+  sync("SyncTime");
+  unmount();
+  const std::vector<std::uint8_t> torn(kelsim::kBlockSize, 0xDB);
+  ASSERT_EQ(0u, cartridge().write_blocks(0, 384, 1, torn.data()));  // the main copy's first descriptor
+  ASSERT_EQ(0u, save_cartridge());
+  kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+  fails.times = -1;
+  const int fault = sim_->drive().add_fault(fails);
+  empty_cache();  // the descriptors are read from the disc
+  start();
+  // Killed once the mount's second sync (its write's retry) has failed.
+  EXPECT_TRUE(kill_at_command("Check", {}, 1, nullptr, 0x35)) << "the mount wrote the torn copy";
+  sim_->drive().remove_fault(fault);
+  ASSERT_EQ(0u, sim_->drive().flush());
+  EXPECT_EQ(vds_structure_verdict(*sim_, 0), "");
+  start_checked(true);
+  expect_restores("/a/kept.bin");
+  unmount();
+  expect_udfinfo_on_written_slots();
+}
+
+// The same torn copy, but the mount's rewrite of it never meets a good
+// SYNCHRONIZE CACHE: the mount fails with the drive's error instead of
+// answering a writable volume over an unconfirmed repair. A later mount
+// with a sound drive repairs the copy and writes.
+TEST_F(SequenceCopies, ATornCopyWhoseRewriteNeverSyncsFailsTheMount) {
+  ScenarioOptions o;
+  o.medium_type = 0xF2;
+  o.slots = 2;
+  make_sim(o);
+  start_checked(true);
+  archive_file("/a/kept.bin", 300000, 1);
+  sync("SyncTime");
+  unmount();
+  const std::vector<std::uint8_t> torn(kelsim::kBlockSize, 0xDB);
+  ASSERT_EQ(0u, cartridge().write_blocks(0, 384, 1, torn.data()));  // the main copy's first descriptor
+  ASSERT_EQ(0u, save_cartridge());
+  kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+  fails.times = -1;
+  const int fault = sim_->drive().add_fault(fails);
+  empty_cache();
+  start();
+  const auto answers = ask("Check");
+  EXPECT_GT(sim_->drive().fault_fired(fault), 1) << "the mount wrote the torn copy and retried";
+  ASSERT_FALSE(answers.empty());
+  EXPECT_EQ(answers.back().name, "HRESULT") << "a mount whose repair was never synced answered " << answers.back().raw;
+  kill_engine();
+  sim_->drive().remove_fault(fault);
+  ASSERT_EQ(0u, sim_->drive().flush());
+  empty_cache();
+  start_checked(true);
+  EXPECT_EQ(number(ask_one("GetVolumeInfo", "KelVolume"), "WriteProtectReason"), 0u);
+  expect_restores("/a/kept.bin");
+  archive_file("/b/new.bin", 200000, 2);
+  sync("SyncTime");
+  unmount();
+  EXPECT_EQ(vds_structure_verdict(*sim_, 0), "");
+  start_checked(true);
+  expect_restores("/a/kept.bin");
+  expect_restores("/b/new.bin");
+  unmount();
+  expect_udfinfo_on_written_slots();
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, WriteFailure, ::testing::Values(0xE1, 0xE2, 0xF2),
                          [](const ::testing::TestParamInfo<std::uint8_t>& i) {
-                           return i.param == 0xE1 ? std::string("E1") : std::string("E2");
+                           return i.param == 0xE1 ? std::string("E1") : i.param == 0xE2 ? std::string("E2")
+                                                                                        : std::string("F2");
                          });
 
 }  // namespace

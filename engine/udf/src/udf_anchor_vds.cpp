@@ -640,8 +640,9 @@ int refuse_without_copy(VdsRead& r) {
   return KEL_EINVAL;
 }
 
-// The bad copy rebuilt from the good one, retagged at its place, and both
-// written as one image on the last written disc.
+// The bad copy rebuilt from the good one, retagged at its place, and
+// written on the last written disc: alone when it has a write unit of its
+// own (a failed sync cannot lose the good copy then), else with the good one.
 int rewrite_bad_copy(VdsRead& r, int badi) {
   mdcudfsr_mount* mnt = r.mnt;
   const uint32_t ss = mnt->logical_sector_size;
@@ -666,8 +667,11 @@ int rewrite_bad_copy(VdsRead& r, int badi) {
   mdcudfsr_retag_vds_copy(mnt, r.buf[badi], len[badi], r.ext[badi].loc);
   std::memcpy(image, r.buf[0], len[0]);
   std::memcpy(image + reserve_off, r.buf[1], len[1]);
-  const int result = udf_vds::write_with_attempts(mnt, r.ctx, r.ext[0].loc, image, image_size,
-                                                  udf_io::kVdsImageF2 / ss, false, "Failed to write with status %d. \n");
+  const bool alone = reserve_off % kUnit == 0;
+  const uint32_t off = alone && badi == 1 ? reserve_off : 0;
+  const uint32_t size = !alone ? image_size : badi == 0 ? reserve_off : image_size - reserve_off;
+  const int result = udf_vds::write_with_attempts(mnt, r.ctx, r.ext[0].loc + off / ss, image + off, size, size / ss,
+                                                  false, "Failed to write with status %d. \n");
   lk.unlock();
   zfree(image);
   return result;

@@ -362,10 +362,6 @@ int mdcudfsr_flush_vds_re(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t 
   }
   keep_rewritable_cache_images(mnt, unit, ctx);
   // Reserve side first, so an interruption leaves a complete main side.
-  for (int i : {1, 0}) {
-    if (const int err = write_on_last_written(mnt, unit[i], where[i], kUnit, ctx, udf_log::FS, "err=%d\n"))
-      return finish(err);
-    if (const int err = sync_last_written(mnt, ctx)) return finish(err);
-  }
-  return finish(0);
+  return finish(udf_vds::write_copies_in_turn(mnt, {{unit[0], where[0], kUnit}, {unit[1], where[1], kUnit}}, 1,
+                                              false, ctx));
 }

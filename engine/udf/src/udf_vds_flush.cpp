@@ -360,6 +360,21 @@ void keep_vds_cache_image(mdcudfsr_mount* mnt, const uint8_t* image, uint32_t re
 
 }  // namespace
 
+int udf_vds::write_copies_in_turn(mdcudfsr_mount* mnt, const SequenceCopy (&copy)[2], int first, bool verify,
+                                  vfs_context_t ctx) {
+  const int start = mnt->vds_copy_unconfirmed ? static_cast<int>(mnt->vds_copy_unconfirmed) - 1 : first;
+  for (const int i : {start, 1 - start}) {
+    const SequenceCopy& c = copy[i];
+    mnt->vds_copy_unconfirmed = static_cast<uint32_t>(i + 1);
+    int err = write_on_last_written(mnt, c.data, c.loc, c.size, ctx, udf_log::KELC, "err=%d\n");
+    if (!err) err = sync_last_written(mnt, ctx);
+    if (!err && verify) err = verify_on_last_written(mnt, c.loc, c.size, ctx);
+    if (err) return err;
+    mnt->vds_copy_unconfirmed = 0;
+  }
+  return 0;
+}
+
 int mdcudfsr_flush_vds(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx, int soft_write_protect) {
   if (const int lerr = udf_vds::check_vds_layout(mnt, ctx)) return lerr;
   const uint32_t size = is_f2(mnt) ? kVdsImageF2 : kUnit;
@@ -380,6 +395,13 @@ int mdcudfsr_flush_vds(mdcudfsr_mount* mnt, uint32_t* skipped, vfs_context_t ctx
     return 0;
   }
   keep_vds_cache_image(mnt, image.get(), reserve_off, ctx);
+  // A failed sync loses what the drive's cache holds: copies in write units
+  // of their own are written in turn, so that one write cannot lose both.
+  // Copies sharing a unit are written together (a torn pair is rebuilt at
+  // mount).
+  if (reserve_off % kUnit == 0)
+    return udf_vds::write_copies_in_turn(
+        mnt, {{image.get(), h, reserve_off}, {image.get() + reserve_off, r, size - reserve_off}}, 0, true, ctx);
   if (const int err = write_on_last_written(mnt, image.get(), h, size, ctx, udf_log::KELC, "err=%d\n")) return err;
   if (const int err = sync_last_written(mnt, ctx)) return err;
   return verify_on_last_written(mnt, h, size, ctx);

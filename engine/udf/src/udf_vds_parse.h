@@ -40,6 +40,22 @@ int check_vds_layout(mdcudfsr_mount* mnt, vfs_context_t ctx);
 // counts as different).
 bool vds_already_written(mdcudfsr_mount* mnt, const uint8_t* image, uint32_t loc, uint32_t size, vfs_context_t ctx);
 
+// One copy of the descriptor sequences (or of a rewritable volume's unit
+// holding it) and where it goes.
+struct SequenceCopy {
+  const uint8_t* data;
+  uint32_t loc;
+  uint32_t size;
+};
+
+// Writes the two copies one at a time, each confirmed by a good sync (and
+// verified when asked) before the other is touched, starting with the copy
+// whose last write was not confirmed, else with copy `first`: a failing
+// sync never meets a copy while the other one is unconfirmed, so one copy
+// on the medium is always whole. 0, or the first error.
+int write_copies_in_turn(mdcudfsr_mount* mnt, const SequenceCopy (&copy)[2], int first, bool verify,
+                         vfs_context_t ctx);
+
 // Closes and deletes the file-system management cache file.
 void drop_fsmanage_cache(mdcudfsr_mount* mnt, vfs_context_t ctx);
 

@@ -130,6 +130,10 @@ int read_anchor(mdcudfsr_mount* mnt, bool from_cache, State& s, vfs_context_t ct
   if (err) return err;
   const MDCFS_MOUNT_INFORMATION before = mnt->mntinfo;
   err = mdcudfsr_read_vds(mnt, ctx, 0, 1, cache, &mirror);
+  // A repair of a torn copy the drive failed to write or sync is no
+  // success: the mount fails with the drive's error, as a failed write of
+  // the integrity descriptor at mount does.
+  if (err == KEL_EIO) return err;
   if (err && !from_cache) {
     mnt->mntinfo = before;
     return 0;

@@ -199,15 +199,15 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
     ASSERT_EQ(flush_lvid_locked(m, 0, re ? 0 : 1), 0);
   }
 
-  // On F2h the drive saw the reservations of the sequence image and of the
-  // integrity descriptor's unit, each before its write.
+  // On F2h the drive saw the reservations of each copy of the sequences
+  // and of the integrity descriptor's unit, each before its write.
   void check_reservations() {
     if (GetParam() != MediumClass::F2) return;
     const auto reserved = v->sim().drive().observed().reserved_writes;
-    EXPECT_NE(std::find(reserved.begin(), reserved.end(), std::make_pair(384u, 256u)), reserved.end());
-    EXPECT_NE(std::find(reserved.begin(), reserved.end(), std::make_pair(640u, 128u)), reserved.end());
+    for (const auto r : {std::make_pair(384u, 128u), std::make_pair(512u, 128u), std::make_pair(640u, 128u)})
+      EXPECT_NE(std::find(reserved.begin(), reserved.end(), r), reserved.end()) << r.first;
     const auto t = v->sim().service().transcript();
-    for (uint32_t lba : {384u, 640u}) {
+    for (uint32_t lba : {384u, 512u, 640u}) {
       const int reserve = command_index(t, 0xD2, lba), write = command_index(t, 0x2A, lba);
       EXPECT_GE(reserve, 0) << lba;
       EXPECT_LT(reserve, write) << lba;

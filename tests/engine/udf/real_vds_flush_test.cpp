@@ -123,11 +123,19 @@ TEST_F(RealFlush, SoftWriteProtectGoesIntoTheDomainSuffix) {
   EXPECT_EQ(lvd.domain_id.id_suffix[2], 0);
 }
 
-TEST_F(RealFlush, F2ReservesTheWholeImageBeforeWriting) {
+// F2h's copies lie in write units of their own: each is reserved, written,
+// synced and verified before the other is touched.
+TEST_F(RealFlush, F2WritesEachCopyInTurnReservedBeforeItsWrite) {
   load(MediumClass::F2);
   ASSERT_EQ(mdcudfsr_flush_vds(m(), nullptr, nullptr, 0), 0);
-  EXPECT_EQ(steps(), (std::vector<uint8_t>{kReserve, kWrite10, kSyncCache, kVerify10}));
-  EXPECT_EQ(span(kReserve).first, 384u);
+  EXPECT_EQ(steps(), (std::vector<uint8_t>{kReserve, kWrite10, kSyncCache, kVerify10, kReserve, kWrite10,
+                                           kSyncCache, kVerify10}));
+  std::vector<std::pair<uint32_t, uint32_t>> reserved, written;
+  for (const Command& c : v->commands()) {
+    if (c.op == kReserve) reserved.emplace_back(c.lba, 0);
+    if (c.op == kWrite10) written.emplace_back(c.lba, c.lba + c.blocks);
+  }
+  EXPECT_EQ(reserved, (std::vector<std::pair<uint32_t, uint32_t>>{{384u, 0}, {512u, 0}}));
   EXPECT_EQ(span(kWrite10), std::make_pair(384u, 640u));
   EXPECT_EQ(span(kVerify10), std::make_pair(384u, 640u));
   EXPECT_TRUE(copy_valid(384));

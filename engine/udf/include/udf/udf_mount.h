@@ -165,6 +165,10 @@ struct mdcudfsr_udf_fields {
   // again. Set by a failed change of the integrity type, which keeps the
   // type the medium had; cleared once a write is confirmed.
   uint32_t lvid_unconfirmed = 0;
+  // The copy of the descriptor sequences (1 main, 2 reserve; 0 none) whose
+  // last write no good SYNCHRONIZE CACHE confirmed: the next flush writes
+  // it first and touches the other copy only once it is confirmed.
+  uint32_t vds_copy_unconfirmed = 0;
   // Metadata changed since the last flush: set by every change that goes
   // through the integrity-type setter (the first one writes the descriptor
   // open) and by a full flush asked for by the host; sync, unmount and the
