@@ -170,23 +170,32 @@ TEST_P(WriteFailure, AVolumeWhoseDescriptorWasLostByAKilledEngineMountsAndWrites
 // is killed. The copy read whole must still read whole: only the torn copy
 // is rewritten where the copies have write units of their own (F2h; E1h's
 // share one cluster, E2h's lie apart and are written one at a time).
-class SequenceCopies : public Scenario {};
+class SequenceCopies : public Scenario {
+ protected:
+  // An F2h volume holding /a/kept.bin, its main sequence copy's first
+  // descriptor torn on the disc, and every SYNCHRONIZE CACHE failing from
+  // now on (the rule's id in *fault).
+  void tear_main_copy_with_every_sync_failing(int* fault) {
+    ScenarioOptions o;
+    o.medium_type = 0xF2;
+    o.slots = 2;
+    make_sim(o);
+    start_checked(true);
+    archive_file("/a/kept.bin", 300000, 1);
+    sync("SyncTime");
+    unmount();
+    const std::vector<std::uint8_t> torn(kelsim::kBlockSize, 0xDB);
+    ASSERT_EQ(0u, cartridge().write_blocks(0, 384, 1, torn.data()));  // the main copy's first descriptor
+    ASSERT_EQ(0u, save_cartridge());
+    kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
+    fails.times = -1;
+    *fault = sim_->drive().add_fault(fails);
+  }
+};
 
 TEST_F(SequenceCopies, ATornCopyRewrittenThroughFailingSyncsLeavesTheOtherWhole) {
-  ScenarioOptions o;
-  o.medium_type = 0xF2;
-  o.slots = 2;
-  make_sim(o);
-  start_checked(true);
-  archive_file("/a/kept.bin", 300000, 1);
-  sync("SyncTime");
-  unmount();
-  const std::vector<std::uint8_t> torn(kelsim::kBlockSize, 0xDB);
-  ASSERT_EQ(0u, cartridge().write_blocks(0, 384, 1, torn.data()));  // the main copy's first descriptor
-  ASSERT_EQ(0u, save_cartridge());
-  kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
-  fails.times = -1;
-  const int fault = sim_->drive().add_fault(fails);
+  int fault = -1;
+  ASSERT_NO_FATAL_FAILURE(tear_main_copy_with_every_sync_failing(&fault));
   empty_cache();  // the descriptors are read from the disc
   start();
   // Killed once the mount's second sync (its write's retry) has failed.
@@ -205,20 +214,8 @@ TEST_F(SequenceCopies, ATornCopyRewrittenThroughFailingSyncsLeavesTheOtherWhole)
 // answering a writable volume over an unconfirmed repair. A later mount
 // with a sound drive repairs the copy and writes.
 TEST_F(SequenceCopies, ATornCopyWhoseRewriteNeverSyncsFailsTheMount) {
-  ScenarioOptions o;
-  o.medium_type = 0xF2;
-  o.slots = 2;
-  make_sim(o);
-  start_checked(true);
-  archive_file("/a/kept.bin", 300000, 1);
-  sync("SyncTime");
-  unmount();
-  const std::vector<std::uint8_t> torn(kelsim::kBlockSize, 0xDB);
-  ASSERT_EQ(0u, cartridge().write_blocks(0, 384, 1, torn.data()));  // the main copy's first descriptor
-  ASSERT_EQ(0u, save_cartridge());
-  kelsim::FaultRule fails = kelsim::command_fails(0x35, kelsim::Sense{3, 0x0C, 0});
-  fails.times = -1;
-  const int fault = sim_->drive().add_fault(fails);
+  int fault = -1;
+  ASSERT_NO_FATAL_FAILURE(tear_main_copy_with_every_sync_failing(&fault));
   empty_cache();
   start();
   const auto answers = ask("Check");
