@@ -40,6 +40,9 @@ struct PackedPlace {
   bool written = false;   // the request wrote a new file under the host's name
   bool placed = false;    // an update's new copy took the old file's place
   bool waiting = false;
+  // An update's new copy's record, all its extents, read before it took the
+  // old file's place: the answer once a later query of it fails.
+  std::vector<std::uint8_t> copy;
   std::uint64_t start = 0;
   std::vector<PackedPiece> pieces;
 };
@@ -171,13 +174,30 @@ void DropUnfinishedFile(HandlerFrame& f, const std::string& folder, const std::s
     f.state.Unfinished.insert(static_cast<std::int64_t>(info.ObjectID));
 }
 
+// The record of an update's new copy, with all its extents (the session
+// that held it ended), as the answer names it once it is under `leaf`.
+bool ReadCopyRecord(HandlerFrame& f, const std::string& leaf, std::vector<std::uint8_t>* record) {
+  const std::string copy = std::string(kMetaDataFolder) + "/" + kUpdateLeaf;
+  KELFS_OBJECT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (!f.Engine(CallSlot(f.ops.GetPathInfo, copy.c_str(), 1u, &info), __LINE__)) return false;
+  const std::uint32_t n = info.SpaceEntries.Count;
+  record->assign(std::max(KelObjectInfoSize(n), sizeof(KELFS_OBJECT_INFO) + 24 * std::size_t{n}), 0);
+  auto* full = reinterpret_cast<KELFS_OBJECT_INFO*>(record->data());
+  if (n <= 1) std::memcpy(full, &info, sizeof info);
+  else if (!f.Engine(CallSlot(f.ops.GetPathInfo, copy.c_str(), n, full), __LINE__)) return false;
+  std::memset(full->ObjectName, 0, sizeof full->ObjectName);
+  std::memcpy(full->ObjectName, leaf.data(), std::min(leaf.size(), sizeof full->ObjectName - 1));
+  return true;
+}
+
 // The new copy of an updated file is whole in the metadata folder: it takes
 // the old copy's place. The packed session ends first, so that neither copy
 // waits in it while it moves; an end that failed keeps the old copy. The
 // old copy goes only then.
-bool TakeThePlace(HandlerFrame& f, const std::string& folder, const std::string& leaf) {
+bool TakeThePlace(HandlerFrame& f, const std::string& folder, const std::string& leaf, PackedPlace* place) {
   f.Phase(kPhaseNameSpace);
-  if (!f.Win32(EndPackedSession(f))) {
+  if (!f.Win32(EndPackedSession(f)) || !ReadCopyRecord(f, leaf, &place->copy)) {
     DropUnfinishedFile(f, kMetaDataFolder, kUpdateLeaf, false);
     return false;
   }
@@ -260,7 +280,7 @@ void WriteAnew(HandlerFrame& f, FragmentExchange& x, const ArchiveRequest& a, Pa
     return;
   }
   if (update) {
-    place->placed = TakeThePlace(f, folder, name_leaf);
+    place->placed = TakeThePlace(f, folder, name_leaf, place);
     return;
   }
   place->written = true;
@@ -318,13 +338,19 @@ bool PlaceWaitingFile(HandlerFrame& f, const KELFS_OBJECT_INFO& info, const Pack
 
 // The file's record with at most n extents. An update whose new copy took
 // the old file's place cannot be undone: the query is asked once more when
-// it fails (a drive's reset).
+// it fails (a drive's reset), and when that fails too the copy's record,
+// read before it moved (its blocks and identity stay), is the answer.
 bool FileRecord(HandlerFrame& f, const ArchiveRequest& a, const PackedPlace& place, std::uint32_t n,
                 KELFS_OBJECT_INFO* info) {
   int r = CallSlot(f.ops.GetPathInfo, a.name, n, info);
   if (r != 0 && place.placed) {
     ReportEngineErrorThrough(&f.ops, r, __FILE__, __LINE__);
     r = CallSlot(f.ops.GetPathInfo, a.name, n, info);
+  }
+  if (r != 0 && place.placed) {
+    ReportEngineErrorThrough(&f.ops, r, __FILE__, __LINE__);
+    std::memcpy(info, place.copy.data(), std::min(KelObjectInfoSize(n), place.copy.size()));
+    return true;
   }
   return f.Engine(r, __LINE__);
 }

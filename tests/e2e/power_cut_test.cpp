@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <random>
 
 namespace e2e {
@@ -38,6 +39,7 @@ class DrivePowerCut : public CutScenario {
     sync("SyncTime");
     archive_file("/kept2", 200000, 2);
     sync("SyncTime");
+    prepared_kept2_ = archived_["/kept2"];
     unmount();
     ASSERT_FALSE(base_.path().empty());
     ASSERT_EQ(0u, kelsim::copy_directory_sparse(sim_->cartridge_directory(), base_.path() + "/cartridge"));
@@ -68,6 +70,11 @@ class DrivePowerCut : public CutScenario {
   // session open, or waits in the packed one. False when the request ended
   // before the cut.
   bool cut_inside_move(bool rename, bool archived_before, std::size_t at, std::uint32_t keep);
+  bool update_under_fault(const kelsim::FaultRule& fault);
+  // Whether the volume takes changes after a fault: asked twice, since the
+  // drive reports its reset on the first command after a cut, which may
+  // fail the first ask; none (a failure added) when both fail.
+  std::optional<bool> writable_after_fault();
   // A request sent with the drive set to lose power before its command
   // `at` (any code), `keep` cached blocks reaching the medium: its answers;
   // whether the cut came to *fired.
@@ -79,7 +86,18 @@ class DrivePowerCut : public CutScenario {
   }
 
   kel_test::ScopedTempDir base_{"kel_power_cut_"};
+  std::string prepared_kept2_;  // the data of the prepared cartridge's "/kept2"
 };
+
+std::optional<bool> DrivePowerCut::writable_after_fault() {
+  std::vector<EngineElement> info = ask("GetVolumeInfo");
+  if (info.empty() || info.back().name != "KelVolume") info = ask("GetVolumeInfo");
+  if (info.empty() || info.back().name != "KelVolume") {
+    ADD_FAILURE() << "GetVolumeInfo after the request failed twice\n" << engine_->describe();
+    return std::nullopt;
+  }
+  return number(info.back(), "WriteProtectReason") == 0;
+}
 
 void DrivePowerCut::start_on_prepared() {
   ScenarioOptions o;
@@ -194,15 +212,9 @@ bool DrivePowerCut::cut_inside_move(bool rename, bool archived_before, std::size
   // A cut may have turned the volume read-only (a failed write of the
   // cartridge memory does): no Sync of this engine writes the change, and
   // the disc keeps the tree of the last good Sync.
-  // The drive reports its reset on the first command after the cut, which
-  // may fail the first ask.
-  std::vector<EngineElement> info = ask("GetVolumeInfo");
-  if (info.empty() || info.back().name != "KelVolume") info = ask("GetVolumeInfo");
-  if (info.empty() || info.back().name != "KelVolume") {
-    ADD_FAILURE() << "GetVolumeInfo after the request failed twice\n" << engine_->describe();
-    return false;
-  }
-  const bool writable = number(info.back(), "WriteProtectReason") == 0;
+  const std::optional<bool> writable_or_not = writable_after_fault();
+  if (!writable_or_not) return false;
+  const bool writable = *writable_or_not;
   expect_tree(done);
   // Else the same engine saves the change (its first Sync may answer a
   // session end the request failed), and a new one mounts it from the disc.
@@ -327,62 +339,74 @@ TEST_P(DrivePowerCut, ARenameAnsweredAndSyncedThroughACutIsOnTheDisc) {
   }
 }
 
-// The drive loses power at each command of an Archive over the name of a
-// synced file (the new copy is written beside it and takes its place at
-// the end). The Archive answered with success has put the new data under
-// the name; one that failed has left the old file whole, or named it lost.
-// The same engine's listing and Restore, its Sync and a new mount agree.
-TEST_P(DrivePowerCut, AnUpdateCutAtAnyCommandLeavesTheOldFileUnlessItsAnswerTellsOtherwise) {
+// An Archive over the name of a synced file (the new copy is written beside
+// it and takes its place at the end) with the drive's `fault` armed: the
+// Archive answered with success has put the new data under the name; one
+// that failed has left the old file whole, or named it lost. The same
+// engine's listing and Restore, its Sync and a new mount agree. False when
+// the fault did not fire.
+bool DrivePowerCut::update_under_fault(const kelsim::FaultRule& fault) {
   static const std::string kLost = "Archived file lost, archive it again: ";
-  const std::string old = archived_["/kept2"];
-  for (std::size_t at = 0;; ++at) {
-    SCOPED_TRACE("power cut before command " + std::to_string(at) + " of the Archive over \"/kept2\"");
-    start_on_prepared();
+  const std::string old = prepared_kept2_;
+  archived_["/kept2"] = old;
+  start_on_prepared();
+  const std::size_t mark = engine_->elements().size();
+  const int id = sim_->drive().add_fault(fault);
+  const kelsim::ExchangeResult updated = try_archive_file("/kept2", 250000, 9);
+  const bool fired = sim_->drive().fault_fired(id) > 0;
+  sim_->drive().remove_fault(id);
+  SCOPED_TRACE("the Archive answered " + (updated.last() ? updated.last()->raw : updated.error));
+  if (!updated.ok) {
+    EXPECT_TRUE(updated.error.empty() && updated.last() && updated.last()->name == "HRESULT");
     archived_["/kept2"] = old;
-    const std::size_t mark = engine_->elements().size();
-    kelsim::FaultRule cut = kelsim::power_cut_at(std::nullopt, at % 2 ? 0 : 32);
-    cut.skip = static_cast<int>(at);
-    cut.times = 1;
-    const int id = sim_->drive().add_fault(cut);
-    const kelsim::ExchangeResult updated = try_archive_file("/kept2", 250000, 9);
-    const bool fired = sim_->drive().fault_fired(id) > 0;
-    sim_->drive().remove_fault(id);
-    SCOPED_TRACE("the Archive answered " + (updated.last() ? updated.last()->raw : updated.error));
-    if (!updated.ok) {
-      EXPECT_TRUE(updated.error.empty() && updated.last() && updated.last()->name == "HRESULT");
-      archived_["/kept2"] = old;
+  }
+  const std::optional<bool> writable_or_not = writable_after_fault();
+  if (!writable_or_not) return false;
+  const bool writable = *writable_or_not;
+  std::vector<EngineElement> synced = try_sync();
+  if (writable && !sync_answered(synced)) synced = try_sync();
+  if (writable) {
+    EXPECT_TRUE(sync_answered(synced)) << engine_->describe();
+  }
+  bool named_lost = false;
+  const auto all = engine_->elements();
+  for (std::size_t i = mark; i < all.size(); ++i)
+    named_lost = named_lost || (all[i].name == "Error" && all[i].text == kLost + "/kept2");
+  // What the engine shows: the answered data, the old file, or (named
+  // lost) nothing.
+  auto expect_file = [&](bool answered) {
+    const bool listed = listing("/").count("kept2") > 0;
+    EXPECT_NE(listed, named_lost && !answered) << "\"/kept2\" listed\n" << engine_->describe();
+    if (listed) expect_restores("/kept2");
+    expect_restores("/kept1");
+  };
+  expect_file(updated.ok);
+  unmount();
+  // A volume the cut turned read-only saved nothing: the disc holds the
+  // last good Sync's file.
+  if (!writable) archived_["/kept2"] = old;
+  start_checked(true);
+  expect_file(updated.ok && writable);
+  unmount();
+  expect_udfinfo_on_written_slots();
+  return fired;
+}
+
+// The drive loses power at each command of an Archive over the name of a
+// synced file, or fails two of its asks for the track's next writable
+// address in a row (an ask and its retry; the last ones are the queries of
+// the answer after the new copy took the old one's place).
+TEST_P(DrivePowerCut, AnUpdateCutAtAnyCommandLeavesTheOldFileUnlessItsAnswerTellsOtherwise) {
+  for (bool cut : {true, false}) {
+    for (std::size_t at = 0;; ++at) {
+      SCOPED_TRACE((cut ? "power cut before command " : "READ TRACK INFORMATION ") + std::to_string(at) +
+                   (cut ? "" : " and the next fail") + " of the Archive over \"/kept2\"");
+      kelsim::FaultRule fault = cut ? kelsim::power_cut_at(std::nullopt, at % 2 ? 0 : 32)
+                                    : kelsim::command_fails(0x52, kelsim::Sense{4, 0x44, 0});
+      fault.skip = static_cast<int>(at);
+      fault.times = cut ? 1 : 2;
+      if (!update_under_fault(fault) || HasFailure()) break;
     }
-    std::vector<EngineElement> info = ask("GetVolumeInfo");
-    if (info.empty() || info.back().name != "KelVolume") info = ask("GetVolumeInfo");
-    ASSERT_TRUE(!info.empty() && info.back().name == "KelVolume") << engine_->describe();
-    const bool writable = number(info.back(), "WriteProtectReason") == 0;
-    std::vector<EngineElement> synced = try_sync();
-    if (writable && !sync_answered(synced)) synced = try_sync();
-    if (writable) {
-      EXPECT_TRUE(sync_answered(synced)) << engine_->describe();
-    }
-    bool named_lost = false;
-    const auto all = engine_->elements();
-    for (std::size_t i = mark; i < all.size(); ++i)
-      named_lost = named_lost || (all[i].name == "Error" && all[i].text == kLost + "/kept2");
-    // What the engine shows: the answered data, the old file, or (named
-    // lost) nothing.
-    auto expect_file = [&](bool answered) {
-      const bool listed = listing("/").count("kept2") > 0;
-      EXPECT_NE(listed, named_lost && !answered) << "\"/kept2\" listed\n" << engine_->describe();
-      if (listed) expect_restores("/kept2");
-      expect_restores("/kept1");
-    };
-    expect_file(updated.ok);
-    unmount();
-    // A volume the cut turned read-only saved nothing: the disc holds the
-    // last good Sync's file.
-    if (!writable) archived_["/kept2"] = old;
-    start_checked(true);
-    expect_file(updated.ok && writable);
-    unmount();
-    expect_udfinfo_on_written_slots();
-    if (!fired || HasFailure()) break;
   }
 }
 
