@@ -393,18 +393,19 @@ bool DrivePowerCut::update_under_fault(const kelsim::FaultRule& fault) {
 }
 
 // The drive loses power at each command of an Archive over the name of a
-// synced file, or fails two of its asks for the track's next writable
-// address in a row (an ask and its retry; the last ones are the queries of
-// the answer after the new copy took the old one's place).
+// synced file, or fails a run of twelve of its asks for the track's next
+// writable address from each one on: enough for the volume's refresh and
+// both lookups of the answer after the new copy took the old one's place
+// (each asks three times) to fail on a write-once disc.
 TEST_P(DrivePowerCut, AnUpdateCutAtAnyCommandLeavesTheOldFileUnlessItsAnswerTellsOtherwise) {
   for (bool cut : {true, false}) {
     for (std::size_t at = 0;; ++at) {
       SCOPED_TRACE((cut ? "power cut before command " : "READ TRACK INFORMATION ") + std::to_string(at) +
-                   (cut ? "" : " and the next fail") + " of the Archive over \"/kept2\"");
+                   (cut ? "" : " and the 11 after it fail") + " of the Archive over \"/kept2\"");
       kelsim::FaultRule fault = cut ? kelsim::power_cut_at(std::nullopt, at % 2 ? 0 : 32)
                                     : kelsim::command_fails(0x52, kelsim::Sense{4, 0x44, 0});
       fault.skip = static_cast<int>(at);
-      fault.times = cut ? 1 : 2;
+      fault.times = cut ? 1 : 12;
       if (!update_under_fault(fault) || HasFailure()) break;
     }
   }
