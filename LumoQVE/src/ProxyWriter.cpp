@@ -477,6 +477,10 @@ std::uint32_t ProxyWriter::cleanup(bool last) {
   // read-only, and a lost file would stay behind, emptied, under its name.
   removeLostFiles();
   if (m_obase) keep(m_obase->exitPrivilegedMode());
+  // The session's data may all be on the disc while the flush that names it
+  // failed: on a volume that now refuses writes no later Sync names it, and
+  // a new mount shows none of the files.
+  if (first != 0 && volumeWriteProtected()) loseUnsaved();
   tearDownWriter();
   m_rewrite = false;
   m_obase.reset();
@@ -556,9 +560,22 @@ std::uint32_t ProxyWriter::copyKept(const std::vector<KeptBuffer>& kept, std::ui
 bool ProxyWriter::mayKeep(std::uint32_t result, bool last) {
   if (last || !m_keepsPieces || result == QVE_RESULT_ERROR_DISC_FULL || answered(m_ghostFiles).empty())
     return false;
+  return !volumeWriteProtected();
+}
+
+bool ProxyWriter::volumeWriteProtected() {
   RuvoCtrlVolume::MountInfo info{};
   RuvoCtrlVolume volume(m_obase ? m_obase->getProavRootPath() : u"");
-  return volume.getVolumeMountInformation(info) == 0 && !info.writeProtected;
+  return volume.getVolumeMountInformation(info) != 0 || info.writeProtected;
+}
+
+void ProxyWriter::loseUnsaved() {
+  for (const auto& g : answered(m_ghostFiles)) {
+    if (std::find(m_lost.begin(), m_lost.end(), g) != m_lost.end()) continue;
+    trace(2, u"LumoQVE::ProxyWriter::cleanup", __LINE__, u"file %hs lost: the volume turned read-only before it was saved",
+          g->hostPath);
+    m_lost.push_back(g);
+  }
 }
 
 std::uint32_t ProxyWriter::keepForNextEnd(std::uint32_t result) {

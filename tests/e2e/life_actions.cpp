@@ -249,7 +249,9 @@ Life::FaultedRequest faulted_move(Life& l, const std::string& what, Move m) {
 
 // A burst of failing WRITE(10) or SYNCHRONIZE CACHE from a random command
 // of an Archive, a Sync, or a move that ends the packed session (up to the
-// request's end); then the drive is good again.
+// request's end); then the drive is good again. Some WRITE bursts begin
+// only after the request's first good sync: a session's end has synced
+// its data, and the flush that names it fails.
 void drive_fault(Life& l) {
   const std::uint8_t opcode = l.chance(50) ? 0x2A : 0x35;
   kelsim::FaultRule rule = kelsim::command_fails(opcode, kelsim::Sense{3, 0x0C, 0});
@@ -258,13 +260,17 @@ void drive_fault(Life& l) {
   rule.times = 1 + static_cast<int>(l.pick(12));
   if (rule.times == 12) rule.times = -1;
   rule.skip = static_cast<int>(l.pick(3));
+  const bool after_sync = opcode == 0x2A && l.chance(33);
   const std::string burst = (rule.times < 0 ? std::string("all") : std::to_string(rule.times)) + " failing " +
                             (opcode == 0x2A ? "WRITE" : "SYNCHRONIZE CACHE") + " after " +
-                            std::to_string(rule.skip) + " good ones, during ";
+                            std::to_string(rule.skip) + " good ones" +
+                            (after_sync ? " from the first good SYNCHRONIZE CACHE" : "") + ", during ";
   const std::uint64_t roll = l.pick(l.maybe_waiting().empty() ? 2 : 3);
-  l.through_drive_fault(rule, roll == 0   ? faulted_archive(l, burst)
-                              : roll == 1 ? faulted_sync(l, burst)
-                                          : faulted_move(l, burst, waiting_move(l)));
+  l.through_drive_fault(rule,
+                        roll == 0   ? faulted_archive(l, burst)
+                        : roll == 1 ? faulted_sync(l, burst)
+                                    : faulted_move(l, burst, waiting_move(l)),
+                        after_sync);
 }
 
 // Every SYNCHRONIZE CACHE fails from a random command of an Archive or a

@@ -283,7 +283,8 @@ std::set<std::string> Life::reported_lost(std::size_t first_element) const {
 
 // Syncs with a good drive until one saves (a failed end's loss is answered
 // once). False when the volume takes none: the engine was replaced.
-bool Life::settle_after_fault(std::set<std::string>* lost, std::size_t first_element) {
+bool Life::settle_after_fault(std::set<std::string>* lost, std::size_t first_element,
+                              const std::set<std::string>& waiting) {
   for (int i = 0; i < 3; ++i) {
     const auto answers =
         send_request("Sync", {{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
@@ -294,8 +295,18 @@ bool Life::settle_after_fault(std::set<std::string>* lost, std::size_t first_ele
   }
   // The failure protects the volume for the rest of the mount: a new engine
   // shows a tree the medium holds, the newest one less files still waiting.
+  // A waiting file that no Sync can save any more was named lost.
   note("the volume takes no Sync after the fault: a new engine");
+  const std::set<std::string> named = reported_lost(first_element);
+  const Tree model = current();
   kill_during(0, nullptr, {});
+  const Tree seen = listed_tree();
+  for (const std::string& path : waiting) {
+    if (model.files.count(path) && !seen.files.count(path)) {
+      EXPECT_TRUE(named.count(path)) << path << " answered archived, then gone with the volume turned read-only, "
+                                     << "though no \"Error\" named it lost";
+    }
+  }
   return false;
 }
 
@@ -324,23 +335,44 @@ void Life::check_after_fault(const Tree& before, const std::set<std::string>& wa
   settled();
 }
 
-bool Life::send_under_fault(const kelsim::FaultRule& rule, const FaultedRequest& request, int* fired) {
-  const int id = sim_->drive().add_fault(rule);
+bool Life::send_under_fault(const kelsim::FaultRule& rule, const FaultedRequest& request, int* fired,
+                            bool after_first_sync) {
+  // The rule goes in while the drive's log holds the sync's answer back.
+  struct Arming {
+    std::mutex mu;
+    bool open = true;
+    int id = -1;
+  };
+  auto arming = std::make_shared<Arming>();
+  if (after_first_sync) {
+    on_drive_command([this, arming, rule](const kelsim::TranscriptEntry& e) {
+      std::lock_guard<std::mutex> g(arming->mu);
+      if (arming->open && arming->id < 0 && e.opcode() == 0x35 && e.status == 0 && !e.check_condition)
+        arming->id = sim_->drive().add_fault(rule);
+    });
+  } else {
+    arming->id = sim_->drive().add_fault(rule);
+  }
   const auto answers = request.send();
-  *fired = sim_->drive().fault_fired(id);
-  sim_->drive().remove_fault(id);
+  on_drive_command(nullptr);
+  std::lock_guard<std::mutex> g(arming->mu);
+  arming->open = false;
+  const int id = arming->id;
+  *fired = id < 0 ? 0 : sim_->drive().fault_fired(id);
+  if (id >= 0) sim_->drive().remove_fault(id);
   const bool ok = !answers.empty() && answers.back().name == request.success;
   note(std::string("the fault fired ") + std::to_string(*fired) + " times; the request " +
        (ok ? "succeeded" : "answered " + (answers.empty() ? std::string("nothing") : answers.back().raw)));
   return ok;
 }
 
-void Life::through_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request) {
+void Life::through_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request,
+                               bool after_first_sync) {
   const Tree before = current();
   std::set<std::string> waiting = maybe_waiting();
   const std::size_t first = engine_->elements().size();
   int fired = 0;
-  const bool ok = send_under_fault(rule, request, &fired);
+  const bool ok = send_under_fault(rule, request, &fired, after_first_sync);
   const std::string kind = rule.kind == kelsim::FaultRule::Kind::PowerCut ? "LivePowerCut" : "DriveFault";
   ++counts_[kind + (fired ? " fired" : " unfired")];
   if (ok) {
@@ -353,7 +385,7 @@ void Life::through_drive_fault(const kelsim::FaultRule& rule, const FaultedReque
       }
   }
   std::set<std::string> lost;
-  if (!settle_after_fault(&lost, first)) return;
+  if (!settle_after_fault(&lost, first, waiting)) return;
   check_after_fault(before, waiting, lost);
   if (HasFailure()) return;
   remount(false, packed_);

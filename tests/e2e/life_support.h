@@ -180,7 +180,10 @@ class Life : public Scenario {
   // messages), each of them one that may have waited in a session;
   // every other file keeps its bytes, in this engine and after remounts
   // with the cache kept and emptied.
-  void through_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request);
+  // With after_first_sync the rule holds from the request's first good
+  // SYNCHRONIZE CACHE on (a packed session's end has then synced its data).
+  void through_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request,
+                           bool after_first_sync = false);
   // Runs the request under `rule`, then kills the engine before any Sync
   // or unmount follows; a new engine must show a tree of kill_during's.
   void kill_after_drive_fault(const kelsim::FaultRule& rule, const FaultedRequest& request);
@@ -227,8 +230,12 @@ class Life : public Scenario {
   std::set<std::string> reported_lost(std::size_t first_element) const;
   // The request sent while the drive holds `rule`: whether it succeeded;
   // how often the rule fired to *fired. Both are noted.
-  bool send_under_fault(const kelsim::FaultRule& rule, const FaultedRequest& request, int* fired);
-  bool settle_after_fault(std::set<std::string>* lost, std::size_t first_element);
+  bool send_under_fault(const kelsim::FaultRule& rule, const FaultedRequest& request, int* fired,
+                        bool after_first_sync = false);
+  // Syncs until one succeeds (the files named lost meanwhile to *lost), or
+  // starts a new engine: a file of `waiting` it no longer shows must have
+  // been named lost.
+  bool settle_after_fault(std::set<std::string>* lost, std::size_t first_element, const std::set<std::string>& waiting);
   void check_after_fault(const Tree& before, const std::set<std::string>& waiting, const std::set<std::string>& lost);
   void report();
   // Disc full answered with every disc spent: the life goes on without new

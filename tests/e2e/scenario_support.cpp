@@ -264,7 +264,13 @@ void Scenario::watch_writes() {
     const bool good = e.answered && e.status == 0 && !e.check_condition;
     const std::uint32_t first = e.cdb.size() >= 9 ? kelsim::get_be32(&e.cdb[2]) : 0;
     const std::uint32_t end = e.cdb.size() >= 9 ? first + kelsim::get_be16(&e.cdb[7]) : 0;
-    std::lock_guard<std::mutex> g(watch->mu);
+    std::unique_lock<std::mutex> g(watch->mu);
+    if (watch->also) {
+      const auto also = watch->also;
+      g.unlock();
+      also(e);
+      g.lock();
+    }
     if (good && e.opcode() == 0x2A) watch->writes[e.sequence].push_back({first, end, false});
     if (good && e.opcode() == 0x35) watch->writes.clear();
     if (e.check_condition && e.sense == kelsim::Sense{0x06, 0x29, 0x00})
@@ -276,6 +282,11 @@ void Scenario::watch_writes() {
       it = it->second.empty() ? watch->writes.erase(it) : std::next(it);
     }
   });
+}
+
+void Scenario::on_drive_command(std::function<void(const kelsim::TranscriptEntry&)> fn) {
+  std::lock_guard<std::mutex> g(unsynced_->mu);
+  unsynced_->also = std::move(fn);
 }
 
 // Queries write nothing of their own: a packed session's writes made while

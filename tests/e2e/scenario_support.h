@@ -200,6 +200,9 @@ class Scenario : public ::testing::Test {
   // SYNCHRONIZE CACHE of its last WRITE(10): checked by ask and
   // archive_file (and by a test with expect_synced_before_answer).
   void expect_synced_before_answer(std::uint64_t seq, const std::string& what);
+  // Also calls fn with each drive command the service logs, before its
+  // answer goes out (empty: none).
+  void on_drive_command(std::function<void(const kelsim::TranscriptEntry&)> fn);
 
   std::unique_ptr<kelsim::SimHarness> sim_;
   std::unique_ptr<kelsim::EngineProcess> engine_;
@@ -217,6 +220,7 @@ class Scenario : public ::testing::Test {
     };
     std::mutex mu;
     std::map<std::uint64_t, std::vector<Range>> writes;  // by request
+    std::function<void(const kelsim::TranscriptEntry&)> also;
   };
   void watch_writes();
   static bool changes_volume(const std::string& opcode);

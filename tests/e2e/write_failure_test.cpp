@@ -144,7 +144,9 @@ TEST_P(WriteFailure, AVolumeWhoseDescriptorWasLostByAKilledEngineMountsAndWrites
         good_syncs);
     kill_engine();
     ASSERT_EQ(0u, sim_->drive().flush());
-    if (GetParam() != 0xE1) EXPECT_EQ(vds_structure_verdict(*sim_, last_written_slot(cartridge())), "");
+    if (GetParam() != 0xE1) {
+      EXPECT_EQ(vds_structure_verdict(*sim_, last_written_slot(cartridge())), "");
+    }
     start_checked(emptied);
     ASSERT_FALSE(HasFailure()) << "the volume the last Sync left does not mount";
     EXPECT_EQ(listing("/"), (std::set<std::string>{"a", "c"}));

@@ -202,6 +202,11 @@ class ProxyWriter : public std::enable_shared_from_this<ProxyWriter> {
   std::uint32_t copyKept(const std::vector<KeptBuffer>& kept, std::uint64_t offset, std::uint64_t size);
   // Whether a failed end may keep the session's files for the next one.
   bool mayKeep(std::uint32_t result, bool last);
+  // Whether the volume now refuses writes (a failure to ask counts as yes).
+  bool volumeWriteProtected();
+  // A failed end that left the volume read-only: the session's files not
+  // yet lost are, since nothing can name their data on the disc any more.
+  void loseUnsaved();
   // The failed end keeps the files: the writer goes, nothing is divided.
   std::uint32_t keepForNextEnd(std::uint32_t result);
   // A kept session's data into a new proxy through a new writer: each
