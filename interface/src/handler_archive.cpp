@@ -40,6 +40,11 @@ struct PackedPlace {
   bool written = false;   // the request wrote a new file under the host's name
   bool placed = false;    // an update's new copy took the old file's place
   bool waiting = false;
+  // The file lies on the disc now under the host's name: an update's copy
+  // took the place, or a new file's close flushed it (it waits in no
+  // session). A failed answer could not take it back from a volume that
+  // turns read-only, and a new engine would show it whole.
+  bool OnDisc() const { return placed || (written && !waiting); }
   // An update's new copy's record, all its extents, read before it took the
   // old file's place: the answer once a later query of it fails.
   std::vector<std::uint8_t> copy;
@@ -356,12 +361,13 @@ bool FileRecord(HandlerFrame& f, const ArchiveRequest& a, const PackedPlace& pla
 }
 
 // "KelArchive" with the file's extents; its generation and version stored.
-// Once an update's new copy took the old file's place, no failure of the
-// volume's refresh or of the version's store answers the Archive as failed
-// (the host would count the old data under the name).
+// Once the file lies on the disc under the name (an update's new copy took
+// the old file's place, or a new file was flushed), no failure of the
+// volume's refresh or of the version's store answers the Archive as failed:
+// the host would count the old data, or none, under the name.
 void AnswerArchive(HandlerFrame& f, const ArchiveRequest& a, const PackedPlace& place) {
   f.Phase(kPhaseQuery);
-  if (place.placed) RefreshVolumeAfterChange(f);
+  if (place.OnDisc()) RefreshVolumeAfterChange(f);
   else if (!f.Engine(RefreshVolumeInfo(f.itf), __LINE__)) return;
   KELFS_OBJECT_INFO info;
   std::memset(&info, 0, sizeof info);
@@ -385,7 +391,7 @@ void AnswerArchive(HandlerFrame& f, const ArchiveRequest& a, const PackedPlace& 
     object = full;
   }
   f.Phase(kPhaseMetaData);
-  if (place.placed) StoreVersionAfterChange(f, object->ObjectID, a.generation, a.version);
+  if (place.OnDisc()) StoreVersionAfterChange(f, object->ObjectID, a.generation, a.version);
   else if (!f.Win32(f.state.MetaData.SetObjectVersion(object->ObjectID, a.generation, a.version))) return;
   // A file an earlier failure left unfinished under this name is the
   // host's again, whole.
@@ -457,9 +463,9 @@ HRESULT OnArchive(CKelInterface& itf, std::uint64_t seq, const char* name, std::
   }
   if (f.status < 0 || x.record.ErrorCode) return finish_without_file();
   AnswerArchive(f, a, place);
-  // A new file whose answer failed (the drive failed the volume's query)
-  // is not left for a host that was told the Archive failed. An update's
-  // new copy holds the old one's place already and stays.
+  // A new file whose answer failed (its record could not be read) is not
+  // left for a host that was told the Archive failed. An update's new copy
+  // holds the old one's place already and stays.
   if (f.status < 0 && place.written) {
     const auto [folder, leaf] = SplitPath(a.name);
     DropUnfinishedFile(f, folder, leaf, a.packed);

@@ -449,7 +449,9 @@ TEST_P(HostRequests, AFailedArchiveLeavesNoFileToListOrRestore) {
 // The drive fails the n-th READ ATTRIBUTE of an Archive, for each n up to
 // the answer's query of the volume, which comes after the file is written:
 // an Archive answered as failed leaves no file to list or restore, one
-// answered "KelArchive" restores whole.
+// answered "KelArchive" restores whole. A file its close flushed lies on the
+// disc: the query is asked again and such an Archive is never answered as
+// failed; a packed file still waiting in its session is taken back.
 TEST_P(HostRequests, AnArchiveWhoseVolumeQueryFailsLeavesNoFileBehind) {
   start_checked();
   // The folder is the host's: a failed Archive takes back only folders it made.
@@ -478,7 +480,11 @@ TEST_P(HostRequests, AnArchiveWhoseVolumeQueryFailsLeavesNoFileBehind) {
   }
   unmount();
   if (fired_any == 0) GTEST_SKIP() << "an Archive on this medium reads no attribute";
-  EXPECT_GT(failed, 0) << "no READ ATTRIBUTE of an Archive failed it";
+  if (packed()) {
+    EXPECT_GT(failed, 0) << "no READ ATTRIBUTE of an Archive failed it";
+  } else {
+    EXPECT_EQ(failed, 0) << "an Archive whose file its close flushed was answered as failed";
+  }
 }
 
 // ---------------------------------------------------------------- a failed move

@@ -98,5 +98,21 @@ TEST_F(Life, AReplayOfAPowerCutAtTheMoveInAPackedSync) {
   run_life(std::chrono::seconds(600), 111);
 }
 
+//  - E2h, seed 16390792837195745913: a new file without packing was
+//    flushed by its close, and a live power cut failed the answer's query
+//    of the volume; the Archive answered failure, its removal of the file
+//    turned the volume read-only, and the next engine showed the file whole
+//    under the name the host was told had failed (the 5th action).
+TEST_F(Life, AReplayOfANewFileAnsweredFailedAfterItsFlush) {
+  const std::uint64_t seed = 16390792837195745913ull;
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  // The rows of the seeded lives, in their order.
+  add_action(power_cut_action());
+  add_action(unreadable_mount_action());
+  add_action(drive_fault_kill_action());
+  ASSERT_NO_FATAL_FAILURE(start_life(kCases[1].medium, seed));
+  run_life(std::chrono::seconds(600), 5);
+}
+
 }  // namespace
 }  // namespace e2e::life
