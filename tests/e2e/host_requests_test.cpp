@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -357,16 +356,13 @@ TEST_P(HostRequests, AFailedSessionRemovesOnlyTheFileItLost) {
     ASSERT_TRUE(waiting.ok) << engine_->describe();
     kelsim::FaultRule fault = kelsim::command_fails(0x2A, kelsim::Sense{3, 0x0C, 0});
     fault.times = -1;  // until the move is answered
-    std::atomic<int> id{-1};
+    int id = -1;
     std::uint32_t data_at = 0;
     if (row.data_written) {
       // The small file's data waits in the session's buffer: the end writes
-      // it and syncs it, and the writes after that first sync fail. The
-      // drive's log sees the sync before its answer goes out.
+      // it and syncs it, and the writes after that first sync fail.
       data_at = static_cast<std::uint32_t>(std::stoul(waiting.last()->attribute("SpaceEntries.0.BlockNumber")));
-      on_drive_command([&, armed = std::make_shared<std::atomic<bool>>(true)](const kelsim::TranscriptEntry& e) {
-        if (e.opcode() == 0x35 && armed->exchange(false)) id = sim_->drive().add_fault(fault);
-      });
+      add_fault_at_next_sync(fault);
     } else {
       id = sim_->drive().add_fault(fault);
     }
@@ -377,10 +373,10 @@ TEST_P(HostRequests, AFailedSessionRemovesOnlyTheFileItLost) {
     ASSERT_FALSE(moved.empty());
     EXPECT_EQ(moved.back().name, "HRESULT") << "the session's end failed: " << moved.back().raw;
     if (row.data_written) {
-      on_drive_command(nullptr);
+      id = stop_waiting_for_sync();
       EXPECT_TRUE(written_at(sequence_, data_at)) << "the end wrote no data at " << data_at;
     }
-    ASSERT_GE(id.load(), 0) << "no sync in the move";
+    ASSERT_GE(id, 0) << "no sync in the move";
     EXPECT_GT(sim_->drive().fault_fired(id), 0);
     sim_->drive().remove_fault(id);
     const auto renamed = ask("Rename", {{"Name", "/r/keep.bin"}, {"NewName", "/r/a.bin"}, {"OldGeneration", "1"},

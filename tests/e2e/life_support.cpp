@@ -337,27 +337,11 @@ void Life::check_after_fault(const Tree& before, const std::set<std::string>& wa
 
 bool Life::send_under_fault(const kelsim::FaultRule& rule, const FaultedRequest& request, int* fired,
                             bool after_first_sync) {
-  // The rule goes in while the drive's log holds the sync's answer back.
-  struct Arming {
-    std::mutex mu;
-    bool open = true;
-    int id = -1;
-  };
-  auto arming = std::make_shared<Arming>();
-  if (after_first_sync) {
-    on_drive_command([this, arming, rule](const kelsim::TranscriptEntry& e) {
-      std::lock_guard<std::mutex> g(arming->mu);
-      if (arming->open && arming->id < 0 && e.opcode() == 0x35 && e.status == 0 && !e.check_condition)
-        arming->id = sim_->drive().add_fault(rule);
-    });
-  } else {
-    arming->id = sim_->drive().add_fault(rule);
-  }
+  int id = -1;
+  if (after_first_sync) add_fault_at_next_sync(rule);
+  else id = sim_->drive().add_fault(rule);
   const auto answers = request.send();
-  on_drive_command(nullptr);
-  std::lock_guard<std::mutex> g(arming->mu);
-  arming->open = false;
-  const int id = arming->id;
+  if (after_first_sync) id = stop_waiting_for_sync();
   *fired = id < 0 ? 0 : sim_->drive().fault_fired(id);
   if (id >= 0) sim_->drive().remove_fault(id);
   const bool ok = !answers.empty() && answers.back().name == request.success;

@@ -260,19 +260,18 @@ void Scenario::make_sim(const ScenarioOptions& so) {
 void Scenario::watch_writes() {
   auto watch = std::make_shared<UnsyncedWrites>();
   unsynced_ = watch;
-  sim_->service().set_request_logger([watch](const kelsim::TranscriptEntry& e) {
+  kelsim::ChangerDrive* drive = &sim_->drive();
+  sim_->service().set_request_logger([watch, drive](const kelsim::TranscriptEntry& e) {
     const bool good = e.answered && e.status == 0 && !e.check_condition;
     const std::uint32_t first = e.cdb.size() >= 9 ? kelsim::get_be32(&e.cdb[2]) : 0;
     const std::uint32_t end = e.cdb.size() >= 9 ? first + kelsim::get_be16(&e.cdb[7]) : 0;
-    std::unique_lock<std::mutex> g(watch->mu);
-    if (watch->also) {
-      const auto also = watch->also;
-      g.unlock();
-      also(e);
-      g.lock();
-    }
+    std::lock_guard<std::mutex> g(watch->mu);
     if (good && e.opcode() == 0x2A) watch->writes[e.sequence].push_back({first, end, false});
     if (good && e.opcode() == 0x35) watch->writes.clear();
+    if (good && e.opcode() == 0x35 && watch->at_next_sync) {
+      watch->added = drive->add_fault(*watch->at_next_sync);
+      watch->at_next_sync.reset();
+    }
     if (e.check_condition && e.sense == kelsim::Sense{0x06, 0x29, 0x00})
       for (auto& [seq, ranges] : watch->writes)
         for (auto& r : ranges) r.cache_lost = true;
@@ -284,9 +283,18 @@ void Scenario::watch_writes() {
   });
 }
 
-void Scenario::on_drive_command(std::function<void(const kelsim::TranscriptEntry&)> fn) {
+void Scenario::add_fault_at_next_sync(const kelsim::FaultRule& rule) {
   std::lock_guard<std::mutex> g(unsynced_->mu);
-  unsynced_->also = std::move(fn);
+  unsynced_->at_next_sync = rule;
+  unsynced_->added = -1;
+}
+
+int Scenario::stop_waiting_for_sync() {
+  std::lock_guard<std::mutex> g(unsynced_->mu);
+  unsynced_->at_next_sync.reset();
+  const int id = unsynced_->added;
+  unsynced_->added = -1;
+  return id;
 }
 
 // Queries write nothing of their own: a packed session's writes made while

@@ -200,9 +200,12 @@ class Scenario : public ::testing::Test {
   // SYNCHRONIZE CACHE of its last WRITE(10): checked by ask and
   // archive_file (and by a test with expect_synced_before_answer).
   void expect_synced_before_answer(std::uint64_t seq, const std::string& what);
-  // Also calls fn with each drive command the service logs, before its
-  // answer goes out (empty: none).
-  void on_drive_command(std::function<void(const kelsim::TranscriptEntry&)> fn);
+  // Adds `rule` to the drive when it logs its next good SYNCHRONIZE CACHE,
+  // before that answer goes out, so that no later command escapes it;
+  // stop_waiting_for_sync() stops the wait and answers the rule's id
+  // (-1: no sync came, the rule was never added).
+  void add_fault_at_next_sync(const kelsim::FaultRule& rule);
+  int stop_waiting_for_sync();
 
   std::unique_ptr<kelsim::SimHarness> sim_;
   std::unique_ptr<kelsim::EngineProcess> engine_;
@@ -220,7 +223,8 @@ class Scenario : public ::testing::Test {
     };
     std::mutex mu;
     std::map<std::uint64_t, std::vector<Range>> writes;  // by request
-    std::function<void(const kelsim::TranscriptEntry&)> also;
+    std::optional<kelsim::FaultRule> at_next_sync;  // added there, then its id
+    int added = -1;
   };
   void watch_writes();
   static bool changes_volume(const std::string& opcode);
