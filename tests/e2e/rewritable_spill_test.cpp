@@ -76,10 +76,11 @@ class RewritableSpill : public Scenario {
   std::size_t spill_mark_ = 0;         // transcript size before the request that spilled
   std::uint64_t spill_request_ = 0;    // ... and that request
   std::uint64_t figure(const std::string& key) { return number(ask_one("GetVolumeInfo", "KelVolume"), key); }
-  // /a archived and flushed on slot 0; then, with "Disc Span Threshold" at
-  // the next writable block it left, small archives until one lies on
-  // slot 1. The names archived, slot 0's first.
-  std::vector<std::string> spill_small_files() {
+  // /a archived and flushed on slot 0; then an engine started with "Disc
+  // Span Threshold" `below` blocks before the next writable block it left:
+  // at it, the next Sync goes on to slot 1; below it, the next file
+  // written.
+  void start_at_the_span_threshold(std::uint32_t below = 0) {
     make();
     if (!slot1_formatted_) {
       kelsim::Disc& d = cartridge().disc(1);
@@ -88,14 +89,19 @@ class RewritableSpill : public Scenario {
       EXPECT_EQ(0u, save_cartridge());
     }
     start_checked();
-    std::vector<std::string> names{"/a"};
     EXPECT_TRUE(archive_file("/a", 1 * kMiB + 3, 1).ok);
     sync("SyncTime");
     const std::uint64_t nwa = figure("NextWritableBlock");
     sync("SyncPreDeallocate");
     unmount();
-    dwords_.push_back({"Disc Span Threshold", static_cast<std::uint32_t>(nwa)});
+    dwords_.push_back({"Disc Span Threshold", static_cast<std::uint32_t>(nwa) - below});
     start_checked();
+  }
+  // The threshold's start, then small archives until one lies on slot 1.
+  // The names archived, slot 0's first.
+  std::vector<std::string> spill_small_files() {
+    start_at_the_span_threshold();
+    std::vector<std::string> names{"/a"};
     // The request that loads slot 1: an archive, or with packed writing
     // the Sync that ends the session.
     auto spilled = [&] { return last_written_slot(cartridge()) == 1; };
@@ -320,6 +326,37 @@ TEST_F(RewritableSpill, AWalkKilledHalfWayIsFinishedWhenTheEngineStartsAgain) {
   sync("SyncTime");
   sync("SyncPreDeallocate");
   expect_sound_on_slot_zero({"new"}, {"/new"});
+}
+
+// An Archive without packing that finds the volume past the threshold moves
+// it to slot 1 before it writes the file's data there. The engine killed at any
+// WRITE(10) of that Archive on slot 1 (the move's flush, the data, the
+// file's own flush) leaves the name unlisted or holding every byte, in a
+// new engine with the cache kept and then emptied.
+TEST_F(RewritableSpill, AnArchiveKilledAfterItMovedToTheNextSlotLeavesNoEmptyFile) {
+  constexpr std::size_t kBytes = 300000;
+  std::size_t at = 0;
+  for (bool reached = true; reached; ++at) {
+    SCOPED_TRACE("killed at WRITE(10) " + std::to_string(at) + " on slot 1");
+    dwords_ = {{"Packed Write Mode", 0}};
+    archived_.clear();
+    ASSERT_NO_FATAL_FAILURE(start_at_the_span_threshold(1));
+    reached = kill_during_request(at, [&] { try_archive_file("/b", kBytes, 7); }, nullptr, kWrite10, 1);
+    for (bool emptied : {false, true}) {
+      SCOPED_TRACE(emptied ? "cache emptied" : "cache kept");
+      start_checked(emptied);
+      const auto sizes = listed_sizes("/");
+      EXPECT_EQ(sizes.count("a"), 1u);
+      if (sizes.count("b")) {
+        EXPECT_EQ(sizes.at("b"), kBytes) << "the name lists part of the file";
+        expect_restores("/b");
+      }
+      expect_restores("/a");
+      unmount();
+    }
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(at, 3u) << "the Archive wrote too little on slot 1 to be cut there";
 }
 
 std::uint32_t le32(const std::uint8_t* p) {

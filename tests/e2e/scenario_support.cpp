@@ -406,6 +406,13 @@ EngineElement Scenario::sync(const std::string& reason, const std::string& expec
   return ask_one("Sync", expect, {{"Reason", reason}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}});
 }
 
+std::map<std::string, std::uint64_t> Scenario::listed_sizes(const std::string& folder) {
+  std::map<std::string, std::uint64_t> out;
+  for (const auto& e : ask("ReadDirectory", {{"Name", kelsim::escape_name(folder)}}))
+    if (e.name == "KelDirent") out[kelsim::unescape_name(e.attribute("ObjectName"))] = number(e, "Size");
+  return out;
+}
+
 std::set<std::string> Scenario::listing(const std::string& path) {
   std::set<std::string> names;
   for (const auto& e : ask("ReadDirectory", {{"Name", kelsim::escape_name(path)}})) {

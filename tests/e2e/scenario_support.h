@@ -134,6 +134,8 @@ class Scenario : public ::testing::Test {
   void mkdir(const std::string& path);
   EngineElement sync(const std::string& reason, const std::string& expect = "KelSync");
   std::set<std::string> listing(const std::string& path);
+  // Names and sizes a folder lists.
+  std::map<std::string, std::uint64_t> listed_sizes(const std::string& folder);
   // GetRollbackInfo: every "KelRollbackInfo" element, the closing one too.
   std::vector<EngineElement> rollback_info();
   EngineElement rollback_mount(std::uint32_t slot, std::uint32_t fe, std::uint32_t fsd,

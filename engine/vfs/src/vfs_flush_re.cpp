@@ -364,7 +364,12 @@ int newtrack_body(RunRe& r) {
   mdcudfsr_mount* mnt = r.mnt;
   mdcudfsr_clear_all_clusters(mnt);
   mnt->flushAllMetadata = 1;
-  int err = vfs_flush::node_cache_pass(mnt, r.ctx, nullptr, 0, 1, false, r.on_mount);
+  // A file still being written (its writer moved the volume on when it met
+  // the end of the disc's room) and the files waiting in a packed session
+  // are left out, as on write-once media: their own flush records them once
+  // their data is on the disc. Recorded here, a kill before that flush left
+  // the name with none of its data.
+  int err = vfs_flush::node_cache_pass(mnt, r.ctx, nullptr, 1, 1, false, r.on_mount);
   if (err) return newtrack_failed(r, err, "metadata extent");
   err = record_entries(r);
   if (err) return newtrack_failed(r, err, "metadata main/mirror efe");
