@@ -1,6 +1,7 @@
 // A cartridge used to its end through the real KelDriver: each disc taken
 // until its own room or write resources run out, the move to the next
 // disc, disc full only when every disc is spent, many Syncs and many files.
+#include "foreign_volume.h"
 #include "scenario_support.h"
 
 #include <algorithm>
@@ -16,13 +17,6 @@ namespace {
 
 class DiscResources : public Scenario {
  protected:
-  // Names and sizes a folder lists.
-  std::map<std::string, std::uint64_t> listed_sizes(const std::string& folder) {
-    std::map<std::string, std::uint64_t> out;
-    for (const auto& e : ask("ReadDirectory", {{"Name", folder}}))
-      if (e.name == "KelDirent") out[kelsim::unescape_name(e.attribute("ObjectName"))] = number(e, "Size");
-    return out;
-  }
   // The pseudo-overwrite map entries the loaded disc has left, others kept.
   void leave_map_entries(int slot, std::uint32_t n) {
     kelsim::WriteResources r = view_of(sim_->drive()).discs.at(static_cast<std::size_t>(slot)).pow;
@@ -425,6 +419,68 @@ TEST_F(DiscResources, ATrackReadFailingBeforeTheMoveToTheNextDiscLeavesAMountabl
     archived_.clear();
     if (began || HasFatalFailure()) break;
   }
+}
+
+// A Sync whose packed session moves the volume to the next disc while every
+// SYNCHRONIZE CACHE on that disc fails from the first, the second, ... on:
+// the Sync answers the failure, the drive then loses power with nothing of
+// its cache kept, and the engine is killed. The drive names the next disc
+// the last written one as soon as anything was written to it, though its
+// format may never have reached the medium; the first disc still holds the
+// tree of the last good Sync. A new engine mounts that tree (every synced
+// file restores); it takes new files, or, when the next disc holds no
+// format of this system's (and the first is closed for writing), answers
+// them write-protected and leaves that disc as it was.
+TEST_F(DiscResources, AMoveWhoseSyncsFailOnTheNextDiscLeavesTheLastSyncedTreeMountable) {
+  const Attributes sync_time{{"Reason", "SyncTime"}, {"BlockNumber", "0"}, {"Bytes", "0"}, {"Generation", "0"}};
+  bool refused_once = false;
+  for (int good = 0;; ++good) {
+    SCOPED_TRACE(std::to_string(good) + " good syncs on the next disc before the burst");
+    ASSERT_NO_FATAL_FAILURE(start_with_a_synced_file(2));
+    archive_file("/a", 120000, 2);
+    ASSERT_NO_FATAL_FAILURE(leave_map_entries(0, 256));
+    kelsim::FaultRule burst = kelsim::command_fails(0x35, {0x03, 0x0C, 0x00});
+    burst.slot = 1;
+    burst.skip = good;
+    const int id = sim_->drive().add_fault(burst);
+    const std::vector<EngineElement> answer = ask("Sync", sync_time);
+    const bool fired = sim_->drive().fault_fired(id) > 0;
+    sim_->drive().remove_fault(id);
+    const bool synced = !answer.empty() && answer.back().name == "KelSync";
+    SCOPED_TRACE("the Sync answered " + (answer.empty() ? std::string("nothing") : answer.back().raw));
+    sim_->drive().power_cut(0);
+    kill_engine();
+    ASSERT_EQ(0u, sim_->drive().flush());
+    // A file its failed Sync may have dropped is whole where it is listed.
+    const std::string a = archived_["/a"];
+    if (!synced) archived_.erase("/a");
+    const std::size_t mark = sim_->service().transcript().size();
+    start();
+    ASSERT_NO_FATAL_FAILURE(check_mounts());
+    if (!synced && listing("/").count("a")) archived_["/a"] = a;
+    for (const auto& [name, bytes] : archived_) expect_restores(name);
+    if (number(ask_one("GetVolumeInfo", "KelVolume"), "WriteProtectReason") == 0) {
+      archive_file("/after", 5000, 9);
+      sync("SyncTime");
+      expect_restores("/after");
+      unmount();
+      expect_udfinfo_on_written_slots();
+    } else {
+      refused_once = true;
+      EXPECT_FALSE(try_archive_file("/after", 5000, 9).ok) << "a write-protected volume took a file";
+      unmount();
+      int slot = -1;
+      const auto t = sim_->service().transcript();
+      for (std::size_t i = mark; i < t.size(); ++i) {
+        if (is_slot_load(t[i])) slot = loaded_slot_of(t[i]);
+        EXPECT_FALSE(slot == 1 && writes_disc(t[i])) << "sent to slot 1: " << t[i].line();
+      }
+      expect_udfinfo_on_slots_up_to(0);
+    }
+    archived_.clear();
+    if (!fired || HasFatalFailure()) break;
+  }
+  EXPECT_TRUE(refused_once) << "no burst left the next disc without a format of its own";
 }
 
 }  // namespace

@@ -136,9 +136,12 @@ TEST_F(WriteOnceMove, ToADiscAnotherProgramRecordedLeavesItAlone) {
   for (const char* name : {"/A", "/B"}) expect_restores(name);
   unmount();
   // The next engine finds slot 0 closed for the move and takes the move up
-  // again: it is refused again, and slot 1 is still left alone.
+  // again: it is refused again, and slot 1 is still left alone. The volume
+  // mounts read-only, and its files restore.
   start();
-  ask("Check");
+  check_mounts();
+  EXPECT_NE(number(ask_one("GetVolumeInfo", "KelVolume"), "WriteProtectReason"), 0u);
+  for (const char* name : {"/A", "/B"}) expect_restores(name);
   unmount();
   const auto t = sim_->service().transcript();
   int slot = 0;

@@ -874,8 +874,17 @@ errno_t scsi_service::search_by_slot_info(const pxo_slot_info_t& si, std::uint8_
 
 errno_t scsi_service::take_slot_if_formatted(std::uint8_t target, std::uint8_t type, std::uint8_t* lastslot,
                                              Boolean* isUnknownMedia, bool* stop) {
-  bool formatted = false, caperr = false;
-  errno_t fr = isFormatted(&formatted, &caperr);
+  bool formatted = false, caperr = false, foreign = false;
+  errno_t fr = isFormatted(&formatted, &caperr, &foreign);
+  // The drive names a slot the last written once anything was written to
+  // it: a move whose format of the next disc never reached the medium (its
+  // syncs failed) leaves that disc with a first track holding no format of
+  // this system's. The volume lies on the slots before it; that disc is
+  // left alone (every write to it is refused).
+  if (fr == 0 && foreign && target > 0) {
+    DRV_LOG(ERR_, "Slot:%d holds no volume of this system: the move to it never completed.\n", target);
+    return loadSLN(5, static_cast<char>(target), lastslot, isUnknownMedia, target);
+  }
   if (fr != 0) {
     DRV_LOG(ERR_, "isFormatted failed. err=%d\n", fr);
     if (caperr) {

@@ -305,7 +305,17 @@ int next_track(mdcudfsr_mount* mnt, State& s, vfs_context_t ctx) {
     s.read_only = true;
     return 0;
   }
-  const int err = mdcudfsr_mdcfsctrl_mount_next_track(mnt, ctx, nullptr);
+  int changed = 0;
+  const int err = mdcudfsr_mdcfsctrl_mount_next_track(mnt, ctx, &changed);
+  if (err == KEL_ENOTSUP && (vfs_flags(mnt->mp) & MNT_RDONLY)) {
+    // The next disc holds no format of this system's and was left as it
+    // was: the volume stays on the discs before it, read-only, and what
+    // they hold can be read.
+    FS_LOG(KEL_LOG_ERR, "the next disc was refused; the volume is mounted read-only. err = %d\n", err);
+    if (changed) mnt->current_disc -= 1;
+    s.read_only = true;
+    return 0;
+  }
   if (err) {
     FS_LOG(KEL_LOG_ERR, "failed to mdcudfsr_mdcfsctrl_mount_next_track. err = %d\n", err);
     return err;
