@@ -114,5 +114,20 @@ TEST_F(Life, AReplayOfANewFileAnsweredFailedAfterItsFlush) {
   run_life(std::chrono::seconds(600), 5);
 }
 
+//  - E2h, seed 11724781573276779282: an Archive without packing met the end
+//    of the disc's room, and its move to the next disc recorded the file
+//    it was writing with no data yet; a power cut and a kill before the
+//    file's own flush left the name with 0 bytes in the next engine (the
+//    282nd action).
+TEST_F(Life, AReplayOfAFileRecordedEmptyByTheMoveOfItsArchive) {
+  const std::uint64_t seed = 11724781573276779282ull;
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  add_action(power_cut_action());
+  add_action(unreadable_mount_action());
+  add_action(drive_fault_kill_action());
+  ASSERT_NO_FATAL_FAILURE(start_life(kCases[1].medium, seed));
+  run_life(std::chrono::seconds(600), 282);
+}
+
 }  // namespace
 }  // namespace e2e::life
