@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
+#include <string>
 
 namespace e2e {
 namespace {
@@ -164,6 +166,50 @@ TEST_P(WriteFailure, AVolumeWhoseDescriptorWasLostByAKilledEngineMountsAndWrites
     unmount();
     expect_udfinfo_on_written_slots();
     engine_.reset();
+  }
+}
+
+// A Sync whose writes fail after it wrote the metadata entries of a rename
+// (a run of ten failing WRITE(10)s, from the 1st, 2nd, ... write of the
+// Sync on): the Sync answers the failure. When the volume still takes
+// changes, the next Sync must record the rename although no entry changed
+// since: before, the descriptor sequence on the disc kept naming the older
+// entries, the Sync and the unmount answered success, and a new engine
+// showed the file under its old name.
+TEST_P(WriteFailure, ARenameWhoseSyncFailedAfterItsEntriesIsKeptByTheNextSync) {
+  for (int good = 0;; ++good) {
+    SCOPED_TRACE(std::to_string(good) + " good WRITE(10)s before the run");
+    ScenarioOptions o;
+    o.medium_type = GetParam();
+    o.slots = 2;
+    make_sim(o);
+    dwords_ = {{"Packed Write Mode", 0u}};
+    start_checked(true);
+    archive_file("/f", 3000, 1);
+    sync("SyncTime");
+    ask_one("Rename", "KelVolume",
+            {{"Name", "/f"}, {"NewName", "/g"}, {"OldGeneration", "0"}, {"OldVersion", "0"},
+             {"NewGeneration", "0"}, {"NewVersion", "0"}, {"KernelInterface", "0"}, {"BlockNumber", "0"}});
+    kelsim::FaultRule fails = kelsim::write_error(0, 0xFFFFFFFFu);
+    fails.skip = good;
+    fails.times = 10;
+    const int fault = sim_->drive().add_fault(fails);
+    const auto answer = try_sync();
+    const bool fired = sim_->drive().fault_fired(fault) > 0;
+    sim_->drive().remove_fault(fault);
+    const bool writable = number(ask_one("GetVolumeInfo", "KelVolume"), "WriteProtectReason") == 0;
+    if (writable && fired) sync("SyncTime");
+    unmount();
+    if (writable) {
+      start_checked(true);
+      EXPECT_EQ(listing("/"), std::set<std::string>{"g"});
+      archived_["/g"] = archived_["/f"];
+      expect_restores("/g");
+      unmount();
+      expect_udfinfo_on_written_slots();
+    }
+    archived_.clear();
+    if (!fired || HasFatalFailure()) break;
   }
 }
 

@@ -129,6 +129,7 @@ int write_vds(WriteOnceRun& r, int vds_option) {
   uint32_t out = 0;
   const int err = attempts([&] { return mdcudfsr_flush_vds(r.mnt, &out, r.ctx, vds_option); },
                            "failed to write vds with status %d. \n");
+  r.mnt->descriptors_owed = err ? 1 : 0;
   if (err) VFS_LOGK(KEL_LOG_ERR, "err=%d\n", err);
   return err;
 }

@@ -135,11 +135,11 @@ int room_after_descriptors(WriteOnceRun& r, bool* next_track) {
   return 0;
 }
 
-// The written metadata recorded: the entries, the descriptors when the
-// entries are within the partition, then the room for what follows
-// (*next_track as room_after_descriptors sets it).
-int record_written(WriteOnceRun& r, bool* next_track) {
-  int err = record_entries(r);
+// The written metadata recorded: the entries (when the pass wrote any), the
+// descriptors when the entries are within the partition, then the room for
+// what follows (*next_track as room_after_descriptors sets it).
+int record_written(WriteOnceRun& r, bool entries, bool* next_track) {
+  int err = entries ? record_entries(r) : 0;
   if (!err && mdcudfsr_counters_below_limit(r.mnt)) err = vfs_flush::write_vds(r, 0);
   return err ? err : room_after_descriptors(r, next_track);
 }
@@ -171,9 +171,10 @@ int body(WriteOnceRun& r) {
     return err;
   }
   // Nothing written: the entries keep their locations and the integrity
-  // descriptor follows.
+  // descriptor follows, after the descriptors when an earlier flush failed
+  // to write them (they still name the entries before that flush's).
   bool next_track = false;
-  if (wrote) err = record_written(r, &next_track);
+  if (wrote || mnt->descriptors_owed) err = record_written(r, wrote != 0, &next_track);
   if (err) return err;
   if (next_track) return close_on_next_track(r);
   return vfs_flush::end_session_and_complete(r, {true, 0, "failed to flush lvid retry over %d. do read only mount. \n"});

@@ -204,7 +204,7 @@ class WholeFlush : public ::testing::TestWithParam<MediumClass> {
   void check_reservations() {
     if (GetParam() != MediumClass::F2) return;
     const auto reserved = v->sim().drive().observed().reserved_writes;
-    for (const auto r : {std::make_pair(384u, 128u), std::make_pair(512u, 128u), std::make_pair(640u, 128u)})
+    for (const auto& r : {std::make_pair(384u, 128u), std::make_pair(512u, 128u), std::make_pair(640u, 128u)})
       EXPECT_NE(std::find(reserved.begin(), reserved.end(), r), reserved.end()) << r.first;
     const auto t = v->sim().service().transcript();
     for (uint32_t lba : {384u, 512u, 640u}) {

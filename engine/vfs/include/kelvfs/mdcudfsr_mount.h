@@ -158,6 +158,10 @@ struct mdcudfsr_mount : mdcudfsr_udf_fields {
   // placed for that layout, so every pass writes the full layout until one
   // succeeds.
   std::int32_t full_rewrite_owed = 0;
+  // Set while the descriptor sequence on the disc names metadata entries
+  // older than those a flush recorded (its write failed after the entries
+  // were written): the next flush writes it even when no entry changed.
+  std::int32_t descriptors_owed = 0;
   void* backtrack_thread = nullptr;       // mdcudfsr_thread object, present while a rollback runs
   std::int32_t backtrack_running = 0;     // the backtrack thread has not ended yet
   std::mutex backtrack_mutex;             // guards backtrack_running
