@@ -39,6 +39,15 @@ void add_seeded_rows(Life& l, bool power_cuts) {
   l.add_action(drive_fault_kill_action());
 }
 
+// A seeded-life seed replayed with the seeded lives' rows to the action
+// after which a fault showed.
+void replay_seeded(Life& l, std::uint64_t seed, const LifeMedium& medium, std::uint64_t actions) {
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  add_seeded_rows(l, true);
+  ASSERT_NO_FATAL_FAILURE(l.start_life(medium, seed));
+  l.run_life(std::chrono::seconds(600), actions);
+}
+
 TEST_P(LongLife, SeededLife) {
   const std::uint64_t seed = seed_from_environment(GetParam().seed);
   SCOPED_TRACE("seed " + std::to_string(seed) + " (KEL_LIFE_SEED=" + std::to_string(seed) + " replays it)");
@@ -109,11 +118,7 @@ TEST_F(Life, AReplayOfAPowerCutAtTheMoveInAPackedSync) {
 //    turned the volume read-only, and the next engine showed the file whole
 //    under the name the host was told had failed (the 5th action).
 TEST_F(Life, AReplayOfANewFileAnsweredFailedAfterItsFlush) {
-  const std::uint64_t seed = 16390792837195745913ull;
-  SCOPED_TRACE("seed " + std::to_string(seed));
-  add_seeded_rows(*this, true);
-  ASSERT_NO_FATAL_FAILURE(start_life(kCases[1].medium, seed));
-  run_life(std::chrono::seconds(600), 5);
+  replay_seeded(*this, 16390792837195745913ull, kCases[1].medium, 5);
 }
 
 //  - E2h, seed 11724781573276779282: an Archive without packing met the end
@@ -122,11 +127,7 @@ TEST_F(Life, AReplayOfANewFileAnsweredFailedAfterItsFlush) {
 //    file's own flush left the name with 0 bytes in the next engine (the
 //    282nd action).
 TEST_F(Life, AReplayOfAFileRecordedEmptyByTheMoveOfItsArchive) {
-  const std::uint64_t seed = 11724781573276779282ull;
-  SCOPED_TRACE("seed " + std::to_string(seed));
-  add_seeded_rows(*this, true);
-  ASSERT_NO_FATAL_FAILURE(start_life(kCases[1].medium, seed));
-  run_life(std::chrono::seconds(600), 282);
+  replay_seeded(*this, 11724781573276779282ull, kCases[1].medium, 282);
 }
 
 //  - E1h, seed 14732960651180372859: a Sync whose descriptor writes failed
@@ -134,11 +135,7 @@ TEST_F(Life, AReplayOfAFileRecordedEmptyByTheMoveOfItsArchive) {
 //    no entry to write and left the descriptors naming the older entries,
 //    and a new engine showed the file under its old name (the 40th action).
 TEST_F(Life, AReplayOfARenameLostWithTheDescriptorsOfAFailedSync) {
-  const std::uint64_t seed = 14732960651180372859ull;
-  SCOPED_TRACE("seed " + std::to_string(seed));
-  add_seeded_rows(*this, true);
-  ASSERT_NO_FATAL_FAILURE(start_life(kCases[0].medium, seed));
-  run_life(std::chrono::seconds(600), 40);
+  replay_seeded(*this, 14732960651180372859ull, kCases[0].medium, 40);
 }
 
 }  // namespace

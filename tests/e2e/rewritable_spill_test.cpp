@@ -328,11 +328,11 @@ TEST_F(RewritableSpill, AWalkKilledHalfWayIsFinishedWhenTheEngineStartsAgain) {
   expect_sound_on_slot_zero({"new"}, {"/new"});
 }
 
-// An Archive without packing that finds the volume past the threshold moves
-// it to slot 1 before it writes the file's data there. The engine killed at any
-// WRITE(10) of that Archive on slot 1 (the move's flush, the data, the
-// file's own flush) leaves the name unlisted or holding every byte, in a
-// new engine with the cache kept and then emptied.
+// An Archive without packing that finds the volume past the threshold
+// moves it to slot 1 before it writes the file's data there. The engine
+// killed at any WRITE(10) of that Archive on slot 1 (the move's flush, the
+// data, the file's own flush) leaves the name unlisted or holding every
+// byte, in a new engine with the cache kept and then emptied.
 TEST_F(RewritableSpill, AnArchiveKilledAfterItMovedToTheNextSlotLeavesNoEmptyFile) {
   constexpr std::size_t kBytes = 300000;
   std::size_t at = 0;
