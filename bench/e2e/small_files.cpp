@@ -316,28 +316,7 @@ struct Costs {
 struct Requests {
   RoundTrip volume_info, check, one_entry;
   Costs volume_info_costs;
-  RoundTrip volume_info_direct;  // the answer read on the requesting thread
 };
-
-// GetVolumeInfo through an engine whose answer this thread reads itself, as
-// it reads the echo's (EngineProcess reads answers on a thread of its own and
-// hands them over): medians, seconds.
-RoundTrip volume_info_read_directly(kelsim::SimHarness& sim, const Settings& s, Echo& echo, int count) {
-  RawEngine e(sim, s.program, sim.directory() + "/cache-direct");
-  std::uint64_t seq = 0;
-  e.request(kelsim::request_line(++seq, "Check"), ends_check);
-  std::vector<double> t, b;
-  for (int i = 0; i < count; ++i) {
-    const std::string line = kelsim::request_line(++seq, "GetVolumeInfo");
-    b.push_back(echo.round_trip(line));
-    const auto start = Clock::now();
-    const auto a = e.request(line, ends_check);
-    t.push_back(secs_since(start));
-    if (a.last.rfind("<KelVolume", 0) != 0) die("GetVolumeInfo failed: " + a.last);
-  }
-  e.request(kelsim::request_line(++seq, "UnmountVolume"), ends_unmount);
-  return RoundTrip{median(t), median(b)};
-}
 
 Costs volume_info_costs(Session& x, Echo& echo, int count) {
   const pid_t engine = x.engine().pid(), self = ::getpid();
@@ -379,7 +358,6 @@ Requests small_requests(const Settings& s, const std::string& one_file, int coun
   r.one_entry = timed("ReadDirectory", {{"Name", kelsim::escape_name("/one")}}, "KelDirent");
   r.volume_info_costs = volume_info_costs(x, echo, count);
   x.stop();
-  r.volume_info_direct = volume_info_read_directly(x.sim(), s, echo, count);
   return r;
 }
 
@@ -485,10 +463,6 @@ void small_files_figures(const Settings& s) {
   const char* pipe = "; baseline the same line through a bare pipe to an echoing child, in turn with it";
   report({"get_volume_info_round_trip", "us", r.volume_info.request * 1e6, r.volume_info.echo * 1e6, "", 5, false,
           true, std::string("median GetVolumeInfo") + pipe},
-         s.tiny);
-  report({"get_volume_info_round_trip_direct", "us", r.volume_info_direct.request * 1e6,
-          r.volume_info_direct.echo * 1e6, "", 5, false, true,
-          std::string("median GetVolumeInfo, its answer read on the requesting thread as the echo's is") + pipe},
          s.tiny);
   const Costs& c = r.volume_info_costs;
   report({"get_volume_info_engine_cpu", "us", c.request_cpu * 1e6, c.echo_cpu * 1e6, "", 0, false, true,

@@ -7,12 +7,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/epoll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -204,7 +206,26 @@ void EngineProcess::start(const EngineHost& host) {
     args.insert(args.end(), options_.arguments.begin(), options_.arguments.end());
   }
   if (!spawn(args)) return;
+  watch_output();
   reader_ = std::thread([this] { read_loop(); });
+}
+
+// The reader thread waits in epoll for both output pipes and the process's
+// end (a pidfd); a requesting thread takes the pipes out of that set while it
+// reads them itself, so the reader thread is not woken by an answer it does
+// not read.
+void EngineProcess::watch_output() {
+  pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  for (const int fd : {out_fd_, err_fd_, pidfd_}) set_watched(fd, true);
+}
+
+void EngineProcess::set_watched(int fd, bool watched) {
+  if (fd < 0 || epoll_fd_ < 0) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = fd;
+  ::epoll_ctl(epoll_fd_, watched ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, fd, &ev);
 }
 
 EngineProcess::~EngineProcess() {
@@ -218,6 +239,8 @@ EngineProcess::~EngineProcess() {
   }
   close_fd(&out_fd_);
   close_fd(&err_fd_);
+  close_fd(&pidfd_);
+  close_fd(&epoll_fd_);
 }
 
 void EngineProcess::write_registry() {
@@ -280,9 +303,11 @@ bool EngineProcess::spawn(const std::vector<std::string>& args) {
   return true;
 }
 
-// Called by the reader thread only, the one thread that changes pending_.
-// Whole elements are parsed outside the lock (the reader's parser is reused);
-// until they are kept they stay in pending_, so describe() never misses one.
+// Called by the one thread reading the output at the time (the reader
+// thread, or a requesting thread while it reads), the only one that changes
+// pending_. Whole elements are parsed outside the lock (each thread's parser
+// is reused); until they are kept they stay in pending_, so describe() never
+// misses one.
 void EngineProcess::take_output(const char* data, std::size_t n) {
   thread_local ElementParser parser;
   std::size_t whole = 0;
@@ -324,53 +349,118 @@ void EngineProcess::take_output(const char* data, std::size_t n) {
   if (wake) cv_.notify_all();
 }
 
-// Reads both output pipes until the process has ended and they are drained
-// (or closed). The process's end is seen through a pidfd.
-void EngineProcess::read_loop() {
-  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-  bool out_open = true, err_open = true, exited = false;
+// Reads one pipe until it is empty: false at its end (or a read error).
+bool EngineProcess::drain(int fd, bool output) {
   char buf[65536];
-  while (out_open || err_open) {
-    // A closed pipe is left out: it would report a hang-up on every poll.
-    pollfd fds[3] = {{out_open ? out_fd_ : -1, POLLIN, 0}, {err_open ? err_fd_ : -1, POLLIN, 0}, {pidfd, POLLIN, 0}};
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof(buf));
+    if (n > 0) {
+      if (output) {
+        take_output(buf, static_cast<std::size_t>(n));
+      } else {
+        std::lock_guard<std::mutex> lk(mu_);
+        stderr_.append(buf, static_cast<std::size_t>(n));
+      }
+      // A read that did not fill the buffer most likely emptied the pipe:
+      // the next wait tells, without a read that finds nothing.
+      if (static_cast<std::size_t>(n) < sizeof(buf)) return true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 && errno == EAGAIN;
+  }
+}
+
+// Reads both output pipes until the process has ended and they are drained
+// (or closed), except while a requesting thread reads them.
+void EngineProcess::read_loop() {
+  bool exited = false;
+  while (out_open_ || err_open_) {
     if (!exited) {
       // Without a pidfd the loop ends on the pipes' end alone.
-      if (::poll(fds, pidfd >= 0 ? 3 : 2, -1) < 0 && errno != EINTR) break;
-      if (pidfd >= 0 && (fds[2].revents & POLLIN)) exited = true;
+      epoll_event ev[3];
+      const int n = ::epoll_wait(epoll_fd_, ev, 3, -1);
+      if (n < 0 && errno != EINTR) break;
+      for (int k = 0; k < n; ++k) exited = exited || ev[k].data.fd == pidfd_;
     }
-    for (int i = 0; i < 2; ++i) {
-      bool& open = i == 0 ? out_open : err_open;
-      if (!open) continue;
-      for (;;) {
-        const ssize_t n = ::read(i == 0 ? out_fd_ : err_fd_, buf, sizeof(buf));
-        if (n > 0) {
-          if (i == 0) {
-            take_output(buf, static_cast<std::size_t>(n));
-          } else {
-            std::lock_guard<std::mutex> lk(mu_);
-            stderr_.append(buf, static_cast<std::size_t>(n));
-          }
-          // A read that did not fill the buffer most likely emptied the
-          // pipe: the next poll tells, without a read that finds nothing.
-          if (static_cast<std::size_t>(n) < sizeof(buf)) break;
-          continue;
-        }
-        if (n == 0 || (errno != EAGAIN && errno != EINTR)) open = false;
-        // Once the process has ended, what is not there now is not coming
-        // from it (a child it left may hold the pipe open).
-        if (exited && n < 0) open = false;
-        break;
-      }
+    {
+      std::unique_lock<std::mutex> lk(mu_);
+      cv_.wait(lk, [this] { return !requesting_; });
+      reader_reading_ = true;
     }
+    // Once the process has ended, what is not there now is not coming from
+    // it (a child it left may hold the pipe open).
+    const bool out = out_open_ && drain(out_fd_, true) && !exited;
+    const bool err = err_open_ && drain(err_fd_, false) && !exited;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      reader_reading_ = false;
+      // A closed pipe leaves the set: it would report a hang-up on every wait.
+      if (out_open_ && !out) set_watched(out_fd_, false), out_open_ = false;
+      if (err_open_ && !err) set_watched(err_fd_, false), err_open_ = false;
+    }
+    cv_.notify_all();
   }
   int status = 0;
   const pid_t r = ::waitpid(pid_, &status, 0);
-  if (pidfd >= 0) ::close(pidfd);
   std::lock_guard<std::mutex> lk(mu_);
   output_ended_ = true;
   exit_code_ = r == pid_ ? exit_code_of(status) : -1;
   end_signal_ = r == pid_ && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   cv_.notify_all();
+}
+
+// Makes this thread the one that reads the output, unless another requesting
+// thread does or the output has ended: the pipes leave the reader thread's
+// set and a read of the reader thread in progress ends first.
+bool EngineProcess::take_reading(std::unique_lock<std::mutex>& lk) {
+  if (requesting_ || output_ended_ || !out_open_) return false;
+  requesting_ = true;
+  set_watched(out_fd_, false);
+  if (err_open_) set_watched(err_fd_, false);
+  cv_.wait(lk, [this] { return !reader_reading_; });
+  return true;
+}
+
+void EngineProcess::give_reading() {
+  requesting_ = false;
+  if (out_open_) set_watched(out_fd_, true);
+  if (err_open_) set_watched(err_fd_, true);
+  cv_.notify_all();
+}
+
+// A requesting thread's wait for output up to `end`, then reading it: false
+// when an output pipe or the process ended (the reader thread takes over).
+bool EngineProcess::read_waiting(std::chrono::steady_clock::time_point end, bool err_open) {
+  pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_open ? err_fd_ : -1, POLLIN, 0}, {pidfd_, POLLIN, 0}};
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+  const int n = ::poll(fds, 3, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
+  if (n < 0) return errno == EINTR;
+  const bool out = drain(out_fd_, true);
+  const bool err = !err_open || drain(err_fd_, false);
+  return out && err && !(fds[2].revents & POLLIN);
+}
+
+// Waits until done() holds, the output has ended or until() has passed.
+// The waiting thread reads the output itself while it can (the answer then
+// wakes the thread that waits for it, and no other); otherwise the reader
+// thread hands the answers over.
+void EngineProcess::wait_for(std::unique_lock<std::mutex>& lk, bool reading, const std::function<bool()>& done,
+                             const std::function<std::chrono::steady_clock::time_point()>& until) {
+  while (!done() && !output_ended_) {
+    const auto end = until();
+    if (std::chrono::steady_clock::now() >= end) break;
+    if (!reading) {
+      cv_.wait_until(lk, end);
+      continue;
+    }
+    const bool err_open = err_open_;
+    lk.unlock();
+    const bool more = read_waiting(end, err_open);
+    lk.lock();
+    if (!more) give_reading(), reading = false;
+  }
+  if (reading) give_reading();
 }
 
 bool EngineProcess::send(const std::string& line) {
@@ -391,7 +481,10 @@ void EngineProcess::close_input() { close_fd(&in_fd_); }
 bool EngineProcess::next(EngineElement* out) {
   std::unique_lock<std::mutex> lk(mu_);
   const auto until = std::chrono::steady_clock::now() + options_.deadline;
-  if (!cv_.wait_until(lk, until, [this] { return !answers_.empty() || output_ended_; })) return false;
+  if (answers_.empty()) {
+    const bool reading = take_reading(lk);
+    wait_for(lk, reading, [this] { return !answers_.empty(); }, [until] { return until; });
+  }
   if (answers_.empty()) return false;
   *out = std::move(answers_.front());
   answers_.pop_front();
@@ -405,22 +498,26 @@ bool EngineProcess::Collector::ends(const EngineElement& e) const {
 std::vector<EngineElement> EngineProcess::request(const std::string& line,
                                                   const std::function<bool(const EngineElement&)>& last) {
   std::vector<EngineElement> got;
+  Collector c{&last, &got};
+  std::unique_lock<std::mutex> lk(mu_);
+  // Taken before the line goes out: its answers are this thread's to read.
+  const bool reading = take_reading(lk);
+  lk.unlock();
   // A line the process no longer reads (it has ended or is ending) still
   // leaves what it wrote before it: that comes, up to the end of the output.
   (void)send(line);
-  Collector c{&last, &got};
-  std::unique_lock<std::mutex> lk(mu_);
-  while (!answers_.empty()) {
+  lk.lock();
+  while (!answers_.empty() && !c.done) {
     got.push_back(std::move(answers_.front()));
     answers_.pop_front();
-    if (c.ends(got.back())) return got;
+    c.done = c.ends(got.back());
   }
-  // The reader hands over the rest. Each answer may come up to the deadline
-  // after the one before it (or after the request).
+  // The rest is read here or handed over by the reader thread. Each answer
+  // may come up to the deadline after the one before it (or after the
+  // request).
   collector_ = &c;
   const auto asked = std::chrono::steady_clock::now();
-  const auto until = [&] { return std::max(asked, last_answer_) + options_.deadline; };
-  while (!c.done && !output_ended_ && std::chrono::steady_clock::now() < until()) cv_.wait_until(lk, until());
+  wait_for(lk, reading, [&c] { return c.done; }, [&] { return std::max(asked, last_answer_) + options_.deadline; });
   collector_ = nullptr;
   return got;
 }

@@ -246,8 +246,10 @@ ExchangeResult EngineProcess::archive(std::uint64_t sequence, const std::string&
     std::uint32_t io = 0;
     std::string why;
     if (!buffer_of(e, q.io_size, &address, &io, &why)) return fail(kGenFailure, why);
-    piece.resize(io);
+    // Only what this piece carries: a fresh buffer of the whole grant would
+    // be cleared for nothing on every small file.
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(io, size - std::min(size, r.bytes)));
+    piece.resize(want);
     const ssize_t n = read_full(file.fd(), piece.data(), want, r.bytes);
     if (n < 0) return fail(kReadFault, local_file + ": " + std::strerror(errno));
     if (!write_process_memory(pid_, address, piece.data(), static_cast<std::size_t>(n), &why))

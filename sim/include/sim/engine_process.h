@@ -9,8 +9,9 @@
 //
 // The process runs in the harness's pipe folder (KEL_PIPE_DIR) with a
 // registry file of its own (KEL_REGISTRY) holding only the values the test
-// sets. A reader thread splits standard output at NUL bytes, parses each
-// element and keeps them in order; standard error is kept too.
+// sets. Standard output is split at NUL bytes, each element parsed and kept
+// in order; standard error is kept too. A thread waiting for answers reads
+// the output itself; between requests a reader thread does.
 //
 // Every wait has a real-time deadline (default 90 s, above the engine's own
 // 30 s wait for its cache agent) that a healthy run never reaches: a hung
@@ -161,7 +162,8 @@ class EngineProcess {
   // deadline, or at the end of the output; then the last element does not
   // satisfy `last`. A process that no longer reads its input (it has ended)
   // still gives what it wrote, up to the end of its output. `last` runs on
-  // the reader thread and must not call this object.
+  // the thread reading the output (this one, or the reader thread) and must
+  // not call this object.
   std::vector<EngineElement> request(const std::string& line,
                                      const std::function<bool(const EngineElement&)>& last = {});
   // Closes standard input and waits for the process to end: its exit status
@@ -194,7 +196,15 @@ class EngineProcess {
                  std::string* error) const;
   bool spawn(const std::vector<std::string>& args);
   void read_loop();
+  void watch_output();
+  void set_watched(int fd, bool watched);
+  bool drain(int fd, bool output);
   void take_output(const char* data, std::size_t n);
+  bool take_reading(std::unique_lock<std::mutex>& lk);
+  void give_reading();
+  bool read_waiting(std::chrono::steady_clock::time_point end, bool err_open);
+  void wait_for(std::unique_lock<std::mutex>& lk, bool reading, const std::function<bool()>& done,
+                const std::function<std::chrono::steady_clock::time_point()>& until);
   void close_input();
 
   EngineProcessOptions options_;
@@ -202,12 +212,13 @@ class EngineProcess {
   std::string error_;
   pid_t pid_ = -1;
   int in_fd_ = -1, out_fd_ = -1, err_fd_ = -1;
+  int pidfd_ = -1, epoll_fd_ = -1;
   std::thread reader_;
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  // A request() collecting its answers: the reader thread hands each one
-  // over and wakes it at the last.
+  // A request() collecting its answers: the thread reading the output adds
+  // each one and, when that is the reader thread, wakes it at the last.
   struct Collector {
     const std::function<bool(const EngineElement&)>* last;
     std::vector<EngineElement>* got;
@@ -220,6 +231,11 @@ class EngineProcess {
   std::vector<std::string> all_;  // every element as written; elements() parses them again
   std::deque<EngineElement> answers_;
   std::string stderr_;
+  // Who reads the output pipes: a requesting thread while it waits for its
+  // answers, else the reader thread (reader_reading_ while it is at it).
+  bool requesting_ = false, reader_reading_ = false;
+  // The pipes not yet at their end; changed by the reader thread under mu_.
+  bool out_open_ = true, err_open_ = true;
   bool output_ended_ = false;
   int exit_code_ = -2;  // -2: not reaped yet
   int end_signal_ = 0;  // the signal that ended the process
