@@ -14,7 +14,8 @@
 // - the drive commands of an Archive of a small file, from the simulated
 //   service's transcript, without the data's own writes;
 // - the time per file and the engine's memory at the end of one packed
-//   session of 10 n files beside those at n files.
+//   session of 10 n files beside those at n files, and the time per file of
+//   the UnmountVolume that ends it beside that of n files.
 // A UDF image written by udfclient is a further baseline only where the
 // program is installed; this run says when it is not.
 #include "e2e.h"
@@ -208,6 +209,7 @@ class Session {
 // and the drive commands the simulated service was sent.
 struct Run {
   double seconds = 0, engine_cpu = 0, host_cpu = 0;
+  double unmount_seconds = 0;  // the UnmountVolume after the Sync, not in `seconds`
   std::uint64_t commands = 0, data_writes = 0, flushes = 0;  // commands: without notices
 };
 
@@ -240,6 +242,9 @@ Run archive_all(const Settings& s, bool packed, const std::string& local_folder,
     r.data_writes += is_data_write(e);
     r.flushes += is_cache_flush(e);
   }
+  const auto unmount = Clock::now();
+  x.stop();
+  r.unmount_seconds = secs_since(unmount);
   return r;
 }
 
@@ -447,6 +452,14 @@ void small_files_figures(const Settings& s) {
          s.tiny);
   report({"small_packed_time_per_file_" + ns + "_to_" + n10s, "ratio", median(growth), 1, "", 1.2, false, true,
           "mean Archive time of the last tenth before " + n10s + " beside that before " + ns + ", one session"},
+         s.tiny);
+  std::vector<double> unmount_n, unmount_n10;
+  for (const Run& r : packed_n) unmount_n.push_back(r.unmount_seconds);
+  for (const Run& r : packed_n10) unmount_n10.push_back(r.unmount_seconds);
+  report({"small_packed_unmount_per_file_" + ns + "_to_" + n10s, "ratio",
+          median(unmount_n10) / median(unmount_n) / 10, 1, "", 0, false, true,
+          "UnmountVolume after the Sync, time per file on the volume at " + n10s + " beside that at " + ns + " (" +
+              std::to_string(static_cast<int>(median(unmount_n10) * 1e3)) + " ms at " + n10s + ")"},
          s.tiny);
   report({"small_packed_rss_" + ns + "_to_" + n10s, "ratio", median(rss_growth), 1, "", 0, false, true,
           "the engine's VmRSS after " + n10s + " files beside that after " + ns},

@@ -72,6 +72,14 @@ class Spill : public Scenario, public ::testing::WithParamInterface<SpillCase> {
   static void expect_free_follows_writes(const EngineElement& before, const std::vector<EngineElement>& figures,
                                          std::uint64_t floor) {
     const std::uint64_t free0 = number(before, "FreeBlocks"), nwa0 = number(before, "NextWritableBlock");
+    // A slot with nearly nothing written (below 4096 + 8192 blocks) counts
+    // as wholly free, or nearly so. When `before` was taken there (how much
+    // of the first file's data had reached the disc by then depends on the
+    // writer's thread against the request, so on the machine's load), later
+    // figures fall by up to that much more than their written blocks.
+    const bool early = free0 == number(before, "TotalBlocks") ||
+                       nwa0 < number(before, "PartitionStart") + 12288;
+    const std::uint64_t wholly_free = early ? 12288 : 0;
     std::uint64_t previous = free0, most_written = 0;
     for (const EngineElement& g : figures) {
       const std::uint64_t free = number(g, "FreeBlocks"), nwa = number(g, "NextWritableBlock");
@@ -80,10 +88,9 @@ class Spill : public Scenario, public ::testing::WithParamInterface<SpillCase> {
       if (free == floor) continue;
       ASSERT_GE(nwa, nwa0) << g.raw;
       const std::uint64_t written = nwa - nwa0, fell = free0 - free;
-      // A slot with nearly nothing written (below 4096 + 8192 blocks) counts
-      // as wholly free: the first figures fall by that much less.
+      // The same rule makes the first figures fall by up to that much less.
       EXPECT_GE(fell + 12288, written * 9 / 10) << before.raw << "\n" << g.raw;
-      EXPECT_LE(fell, written + 64) << before.raw << "\n" << g.raw;
+      EXPECT_LE(fell, written + 64 + wholly_free) << before.raw << "\n" << g.raw;
       most_written = std::max(most_written, written);
     }
     EXPECT_GE(most_written, (kSlot0Files - 2) * kFileBlocks) << "the free figure reached the reserve too early";
