@@ -2,13 +2,11 @@
 // reads it itself, and output written between requests or to standard error
 // is still taken in full. The engine is a small shell script here.
 #include "sim/engine_process.h"
+#include "support/test_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,12 +16,7 @@ namespace {
 
 class EngineOutput : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kel-engine-output-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
 
   // A process running `script` under /bin/sh; its answers end in NUL bytes.
   std::unique_ptr<kelsim::EngineProcess> start(const std::string& script) {
@@ -32,12 +25,12 @@ class EngineOutput : public ::testing::Test {
     o.use_default_arguments = false;
     o.arguments = {"-c", script};
     o.deadline = std::chrono::milliseconds(20000);
-    auto p = std::make_unique<kelsim::EngineProcess>(kelsim::EngineHost{dir_, "/dev/sd1"}, o);
+    auto p = std::make_unique<kelsim::EngineProcess>(kelsim::EngineHost{dir_.path(), "/dev/sd1"}, o);
     EXPECT_TRUE(p->started()) << p->error();
     return p;
   }
 
-  std::string dir_;
+  kel_test::ScopedTempDir dir_{"kel-engine-output-"};
 };
 
 // Each line is answered by one element naming its number.
